@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs every Debian package Harrowmere needs to build, run and test. Safe to run again.
+set -euo pipefail
+
+packages=(
+    build-essential g++ cmake ninja-build pkg-config git python3
+    qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libqt6network6 libgl-dev
+    libicu-dev libplist-dev libssl-dev libsqlite3-dev zlib1g-dev libxml2-dev libidn11-dev
+    libgtest-dev libgmock-dev libcpp-httplib-dev attr
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+fi

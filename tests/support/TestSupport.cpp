@@ -1,0 +1,33 @@
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace testsupport {
+
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline)
+{
+    QDeadlineTimer timer(deadline);
+    while (!condition()) {
+        if (timer.hasExpired())
+            return false;
+        if (QCoreApplication::instance() != nullptr)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        else
+            QThread::msleep(1);
+    }
+    return true;
+}
+
+QString sourceDir()
+{
+    return qEnvironmentVariable("HM_SOURCE_DIR", QStringLiteral(HM_SOURCE_DIR_DEFAULT));
+}
+
+QString binaryDir()
+{
+    return qEnvironmentVariable("HM_BINARY_DIR", QStringLiteral(HM_BINARY_DIR_DEFAULT));
+}
+
+} // namespace testsupport

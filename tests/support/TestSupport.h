@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+namespace testsupport {
+
+// Pumps the Qt event loop (when a QCoreApplication exists) until the condition holds or the deadline
+// passes; answers whether the condition held. A failing test names what it awaited.
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// The project's source folder (for sample files and peers) and build folder.
+QString sourceDir();
+QString binaryDir();
+
+} // namespace testsupport
