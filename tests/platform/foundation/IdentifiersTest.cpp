@@ -1,0 +1,67 @@
+#include "platform/foundation/Identifiers.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+
+TEST(Identifiers, DigestsBytesWithMd5)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray bytes;
+        const char *text;
+    };
+    const Row rows[] = {
+        {"a password", "password", "5F4DCC3B5AA765D61D8327DEB882CF99"},
+        {"nothing", QByteArray(), "D41D8CD98F00B204E9800998ECF8427E"},
+        {"abc", "abc", "900150983CD24FB0D6963F7D28E17F72"},
+        {"the alphabet", "abcdefghijklmnopqrstuvwxyz", "C3FCD3D76192E4007DFB496CCA67E13B"},
+        {"embedded zero byte", QByteArray("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<QString> text = md5Text(row.bytes);
+        ASSERT_TRUE(text.ok()) << text.error().message().toStdString();
+        EXPECT_EQ(text->toStdString(), row.text);
+    }
+
+    // A large body crossing many blocks agrees with an independent implementation.
+    QByteArray large(3 * 1024 * 1024 + 17, '\0');
+    for (qsizetype index = 0; index < large.size(); ++index)
+        large[index] = static_cast<char>((index * 31) ^ (index >> 7));
+    const Result<QByteArray> digest = md5Digest(large);
+    ASSERT_TRUE(digest.ok());
+    EXPECT_EQ(digest->toHex(), QCryptographicHash::hash(large, QCryptographicHash::Md5).toHex());
+}
+
+TEST(Identifiers, MakesUpperCaseUuidsThatNeverRepeat)
+{
+    const QRegularExpression form(
+        QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"));
+    std::mutex mutex;
+    QSet<QString> seen;
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread) {
+        threads.emplace_back([&] {
+            for (int count = 0; count < 2500; ++count) {
+                const QString uuid = newUuidText();
+                const std::lock_guard lock(mutex);
+                seen.insert(uuid);
+                if (!form.match(uuid).hasMatch())
+                    ADD_FAILURE() << uuid.toStdString();
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(seen.size(), 10000);
+}
