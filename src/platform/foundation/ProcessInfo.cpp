@@ -64,9 +64,9 @@ QString ProcessInfo::prettyNameFromOsRelease(const QByteArray &osRelease)
     const QString prettyName = fields.value(QStringLiteral("PRETTY_NAME"));
     if (!prettyName.isEmpty())
         return prettyName;
-    return QStringList{fields.value(QStringLiteral("NAME")), fields.value(QStringLiteral("VERSION"))}
-        .filter(QRegularExpression(QStringLiteral(".")))
-        .join(QLatin1Char(' '));
+    QStringList parts{fields.value(QStringLiteral("NAME")), fields.value(QStringLiteral("VERSION"))};
+    parts.removeAll(QString());
+    return parts.join(QLatin1Char(' '));
 }
 
 OperatingSystemVersion ProcessInfo::operatingSystemVersion()
