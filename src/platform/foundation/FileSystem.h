@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+// What the file system says of one file.
+struct FileAttributes
+{
+    qint64 size = 0;
+    bool isDirectory = false;
+    QDateTime modificationDate;
+    // The birth time where the file system records one, else the last change of the file's metadata
+    // (the oldest time that is always known).
+    QDateTime creationDate;
+};
+
+// The application's well-known folders and the small file operations its subsystems share.
+// Every folder comes from the environment at each call ($HOME, $XDG_DATA_HOME, $XDG_STATE_HOME,
+// $TMPDIR), so tests point them at a temporary folder. Thread-safe.
+class FileSystem final
+{
+public:
+    FileSystem() = delete;
+
+    // $XDG_DATA_HOME/<bundle identifier> (by default ~/.local/share/com.harrowmere.Harrowmere).
+    static QString dataFolderPath();
+    // $XDG_STATE_HOME/<process name>/Logs (by default ~/.local/state/Harrowmere/Logs).
+    static QString logFolderPath();
+    // $TMPDIR when it names a folder, else /tmp.
+    static QString temporaryFolderPath();
+
+    // Creates the folder with every missing parent; an existing folder is success.
+    static Status createFolder(const QString &path);
+    // The names of the folder's top-level entries, hidden ones (leading dot) left out, in no order.
+    static Result<QStringList> listFolder(const QString &path);
+
+    static bool fileExists(const QString &path);
+    static Result<FileAttributes> attributesOfItem(const QString &path);
+    // Removes a file (or an empty folder); a missing one fails with IoNotFound.
+    static Status removeItem(const QString &path);
+};
+
+} // namespace platform

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// A system version as three numbers; missing parts are 0.
+struct OperatingSystemVersion
+{
+    int majorVersion = 0;
+    int minorVersion = 0;
+    int patchVersion = 0;
+
+    friend bool operator==(const OperatingSystemVersion &, const OperatingSystemVersion &) = default;
+};
+
+// Facts about the running process and the system under it. Thread-safe; class operations only.
+class ProcessInfo final
+{
+public:
+    ProcessInfo() = delete;
+
+    // The kernel's release as three numbers ("6.1.0-18-amd64" gives 6.1.0): the one version every
+    // Linux system reports the same way.
+    static OperatingSystemVersion operatingSystemVersion();
+    // The system for a person to read: the distribution's name from os-release and the kernel release,
+    // "Debian GNU/Linux 12 (bookworm) (Linux 6.1.0-18-amd64)"; "Linux 6.1.0-18-amd64" without os-release.
+    static QString operatingSystemVersionString();
+
+    // The application's process name, "Harrowmere", whatever the executable is called (tests included),
+    // so the log folder is the same for every program of the application.
+    static QString processName();
+    static qint64 processIdentifier();
+    // The kernel's id of the calling thread.
+    static qint64 threadIdentifier();
+    // Processors the system has, and those this process may run on; each at least 1.
+    static int processorCount();
+    static int activeProcessorCount();
+
+    // Parsers of the two sources, for the operations above. A release without leading numbers gives
+    // 0.0.0; an os-release text without PRETTY_NAME gives its NAME and VERSION, or nothing.
+    static OperatingSystemVersion versionFromKernelRelease(const QString &release);
+    static QString prettyNameFromOsRelease(const QByteArray &osRelease);
+};
+
+} // namespace platform
