@@ -1,0 +1,124 @@
+#pragma once
+
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Result.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+namespace platform {
+
+// Reads a keyed archive written by KeyedArchiver (binary or XML). The archive is outside input:
+// every reference is checked against the object table, cycles and nesting deeper than 200 levels
+// are refused, shared entries cannot make the work grow without bound, and a value of the wrong
+// type fails instead of being guessed at. A missing key reads as nil, 0 or false. The first failure
+// is kept; every later decode call returns nil, 0 or false, and finishDecoding reports it.
+// One thread at a time.
+class KeyedUnarchiver final
+{
+public:
+    // Parses the archive and checks its frame ("$archiver", "$version", "$top", "$objects").
+    static Result<KeyedUnarchiver> create(const QByteArray &data);
+
+    // The object of class T under a root key. Fails when the archive is damaged, the key holds
+    // nothing, or it holds an object of another class.
+    template <typename T>
+    static Result<std::unique_ptr<T>> unarchiveObject(const QByteArray &data, const QString &rootKey);
+    // The value that archivedDataWithRootObject wrote.
+    static Result<QVariant> unarchiveObjectWithData(const QByteArray &data);
+
+    // Queries about the current object (at first, the archive's root keys).
+    bool containsValueForKey(const QString &key) const;
+    // The class name of the archived object under a key; empty for values and missing keys.
+    QString classNameForKey(const QString &key);
+
+    // A value: QString, bool, qint32, qint64, double, QDateTime, QByteArray, QVariantList or
+    // QVariantMap, nested. An archived object there is a failure: read it with decodeObjectOfClass.
+    QVariant decodeObject(const QString &key);
+    // The archived object under a key, constructed and then filled by its initWithCoder; nullptr
+    // when the key is missing, holds nil, or decoding failed.
+    template <typename T>
+    std::unique_ptr<T> decodeObjectOfClass(const QString &key);
+    bool decodeBool(const QString &key);
+    // An integer stored with either width reads with either call when its value fits.
+    qint32 decodeInt32(const QString &key);
+    qint64 decodeInt64(const QString &key);
+    double decodeDouble(const QString &key);
+
+    // For initWithCoder: marks the archive as unreadable. The first failure is the one kept.
+    void failWithError(const Error &error);
+    bool hasFailed() const { return m_error.has_value(); }
+    // The first failure, if any.
+    Status finishDecoding() const;
+
+private:
+    KeyedUnarchiver(QVariantList objects, QVariantMap top);
+
+    void fail(const QString &message);
+    QVariant rawValue(const QString &key) const;
+    std::optional<quint64> checkedReference(const QVariant &reference);
+    QString classNameOfEntry(const QVariantMap &entry);
+    bool consumeStep();
+    QVariant decodeValueAt(quint64 index, int depth);
+    QVariant decodeContainer(quint64 index, const QVariantMap &entry, int depth);
+    QVariant decodeList(const QVariantMap &entry, int depth);
+    QVariant decodeMap(const QVariantMap &entry, int depth);
+    quint64 expandedSizeOf(quint64 index) const;
+    bool addExpandedSize(quint64 &total, quint64 index);
+    std::optional<qint64> decodeInteger(const QString &key, qint64 lowest, qint64 highest);
+    bool beginObject(const QString &key, const QString &className);
+    void endObject();
+
+    QVariantList m_objects;
+    // The key-value tables being read: the first is "$top", then one per object being decoded.
+    std::vector<QVariantMap> m_scopes;
+    std::vector<quint64> m_scopeIndexes;
+    // Values are decoded once per entry and shared, so entries referred to from many places cost
+    // no more than one.
+    QHash<quint64, QVariant> m_decodedValues;
+    QHash<quint64, quint64> m_expandedSizes;
+    quint64 m_lastExpandedSize = 1;
+    QSet<quint64> m_entriesInProgress;
+    quint64 m_remainingSteps = 0;
+    std::optional<Error> m_error;
+};
+
+template <typename T>
+std::unique_ptr<T> KeyedUnarchiver::decodeObjectOfClass(const QString &key)
+{
+    static_assert(std::is_base_of_v<KeyedArchivable, T>, "archived objects derive from KeyedArchivable");
+    auto object = std::make_unique<T>();
+    if (!beginObject(key, object->archiveClassName()))
+        return nullptr;
+    object->initWithCoder(*this);
+    endObject();
+    if (hasFailed())
+        return nullptr;
+    return object;
+}
+
+template <typename T>
+Result<std::unique_ptr<T>> KeyedUnarchiver::unarchiveObject(const QByteArray &data, const QString &rootKey)
+{
+    Result<KeyedUnarchiver> unarchiver = create(data);
+    if (!unarchiver)
+        return unarchiver.error();
+    std::unique_ptr<T> object = unarchiver->template decodeObjectOfClass<T>(rootKey);
+    if (Status decoded = unarchiver->finishDecoding(); !decoded)
+        return decoded.error();
+    if (!object)
+        return Error(ErrorCode::DataMissing, QStringLiteral("the archive holds nothing under the root key \"%1\"").arg(rootKey));
+    return object;
+}
+
+} // namespace platform

@@ -1,0 +1,236 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include "platform/foundation/PropertyList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStandardPaths>
+
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+// The application's bundle identifier, which names the defaults file.
+constexpr char kDefaultsBundleIdentifier[] = "com.harrowmere.Harrowmere";
+
+bool isSpace(QChar character)
+{
+    return character == u' ' || character == u'\t' || character == u'\n' || character == u'\r';
+}
+
+// The leading integer of a text, as number fields typed by hand are read: blanks, a sign, digits;
+// the first other character ends it. No digits give 0; too many saturate.
+qint64 leadingInteger(const QString &text)
+{
+    qsizetype position = 0;
+    while (position < text.size() && isSpace(text.at(position)))
+        ++position;
+    bool isNegative = false;
+    if (position < text.size() && (text.at(position) == u'-' || text.at(position) == u'+')) {
+        isNegative = text.at(position) == u'-';
+        ++position;
+    }
+    qint64 value = 0;
+    for (; position < text.size() && text.at(position).isDigit() && text.at(position).unicode() < 128; ++position) {
+        const int digit = text.at(position).unicode() - u'0';
+        if (value > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return isNegative ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
+        value = value * 10 + digit;
+    }
+    return isNegative ? -value : value;
+}
+
+bool textMeansTrue(const QString &text)
+{
+    qsizetype position = 0;
+    while (position < text.size() &&
+           (isSpace(text.at(position)) || text.at(position) == u'+' || text.at(position) == u'-' || text.at(position) == u'0')) {
+        ++position;
+    }
+    if (position == text.size())
+        return false;
+    const QChar first = text.at(position);
+    return first == u'Y' || first == u'y' || first == u'T' || first == u't' || (first >= u'1' && first <= u'9');
+}
+
+bool isNumber(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+UserDefaults::UserDefaults() = default;
+
+UserDefaults::UserDefaults(const QString &path) : m_path(path)
+{
+    load();
+}
+
+UserDefaults::~UserDefaults()
+{
+    // Changes nobody synchronised are kept rather than lost; a failure here has nobody to tell.
+    if (!m_path.isEmpty() && m_hasUnsavedChanges)
+        (void)synchronize();
+}
+
+UserDefaults &UserDefaults::standardUserDefaults()
+{
+    static UserDefaults s_standard(standardDefaultsPath());
+    return s_standard;
+}
+
+QString UserDefaults::standardDefaultsPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') +
+           QLatin1String(kDefaultsBundleIdentifier) + QStringLiteral(".plist");
+}
+
+QVariant UserDefaults::objectForKey(const QString &key) const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_values.value(key);
+}
+
+QString UserDefaults::stringForKey(const QString &key) const
+{
+    const QVariant value = objectForKey(key);
+    if (value.typeId() == QMetaType::QString || isNumber(value))
+        return value.toString();
+    return QString();
+}
+
+qint64 UserDefaults::integerForKey(const QString &key) const
+{
+    const QVariant value = objectForKey(key);
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool() ? 1 : 0;
+    if (value.typeId() == QMetaType::Double) {
+        const double real = value.toDouble();
+        if (!(real > -9.2e18 && real < 9.2e18))
+            return 0;
+        return qint64(real);
+    }
+    if (isNumber(value))
+        return value.toLongLong();
+    if (value.typeId() == QMetaType::QString)
+        return leadingInteger(value.toString());
+    return 0;
+}
+
+bool UserDefaults::boolForKey(const QString &key) const
+{
+    const QVariant value = objectForKey(key);
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (isNumber(value))
+        return value.toDouble() != 0.0;
+    if (value.typeId() == QMetaType::QString)
+        return textMeansTrue(value.toString());
+    return false;
+}
+
+QDateTime UserDefaults::dateForKey(const QString &key) const
+{
+    const QVariant value = objectForKey(key);
+    return value.typeId() == QMetaType::QDateTime ? value.toDateTime() : QDateTime();
+}
+
+QVariantMap UserDefaults::dictionaryRepresentation() const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_values;
+}
+
+bool UserDefaults::setObject(const QVariant &value, const QString &key)
+{
+    if (!value.isValid()) {
+        removeObjectForKey(key);
+        return true;
+    }
+    // Only what the file can hold is taken, so one bad value can never make every later
+    // synchronize fail.
+    if (!serializePropertyList(value, PropertyListFormat::Binary))
+        return false;
+    const QMutexLocker locker(&m_mutex);
+    m_values.insert(key, value);
+    m_hasUnsavedChanges = true;
+    return true;
+}
+
+void UserDefaults::setInteger(qint64 value, const QString &key)
+{
+    (void)setObject(value, key);
+}
+
+void UserDefaults::setBool(bool value, const QString &key)
+{
+    (void)setObject(value, key);
+}
+
+void UserDefaults::removeObjectForKey(const QString &key)
+{
+    const QMutexLocker locker(&m_mutex);
+    if (m_values.remove(key) > 0)
+        m_hasUnsavedChanges = true;
+}
+
+Status UserDefaults::synchronize()
+{
+    if (m_path.isEmpty())
+        return success();
+    const QMutexLocker writeLocker(&m_writeMutex);
+    QVariantMap snapshot;
+    {
+        const QMutexLocker locker(&m_mutex);
+        if (!m_hasUnsavedChanges)
+            return success();
+        snapshot = m_values;
+        m_hasUnsavedChanges = false;
+    }
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    const Status written = writePropertyList(m_path, snapshot, PropertyListFormat::Xml);
+    if (!written) {
+        const QMutexLocker locker(&m_mutex);
+        m_hasUnsavedChanges = true;
+    }
+    return written;
+}
+
+std::optional<Error> UserDefaults::loadError() const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_loadError;
+}
+
+void UserDefaults::load()
+{
+    if (!QFile::exists(m_path))
+        return;
+    Result<QVariantMap> values = readPropertyListDictionary(m_path);
+    if (values) {
+        m_values = std::move(values).value();
+        return;
+    }
+    m_loadError = values.error();
+    // The unreadable file is kept for a person to look at instead of being overwritten.
+    const QString damagedPath = m_path + QStringLiteral(".damaged");
+    QFile::remove(damagedPath);
+    QFile::rename(m_path, damagedPath);
+}
+
+} // namespace platform

@@ -1,0 +1,227 @@
+#include "platform/foundation/PropertyList.h"
+
+#include "platform/foundation/FileIO.h"
+
+#include <QDateTime>
+#include <QPoint>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+QByteArray bigEndian(quint64 value, int width)
+{
+    QByteArray bytes;
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        bytes.append(char((value >> shift) & 0xFF));
+    return bytes;
+}
+
+// A binary property list built by hand from raw object bytes, to feed the reader shapes that no
+// writer produces.
+QByteArray binaryPlist(const std::vector<QByteArray> &objects, quint64 topObject, int referenceWidth)
+{
+    QByteArray file("bplist00");
+    std::vector<quint64> offsets;
+    for (const QByteArray &object : objects) {
+        offsets.push_back(quint64(file.size()));
+        file += object;
+    }
+    const quint64 tableOffset = quint64(file.size());
+    for (quint64 offset : offsets)
+        file += bigEndian(offset, 4);
+    file += QByteArray(6, '\0');
+    file += char(4);
+    file += char(referenceWidth);
+    file += bigEndian(objects.size(), 8) + bigEndian(topObject, 8) + bigEndian(tableOffset, 8);
+    return file;
+}
+
+QByteArray arrayObject(const std::vector<quint64> &references, int referenceWidth)
+{
+    QByteArray object;
+    object.append(char(0xA0 | references.size()));
+    for (quint64 reference : references)
+        object += bigEndian(reference, referenceWidth);
+    return object;
+}
+
+const QByteArray kSmallInteger("\x10\x07", 2);
+
+QVariantMap sampleDictionary()
+{
+    QVariantMap inner{{QStringLiteral("LastModified"), QDateTime::fromString(QStringLiteral("2024-02-29T23:59:58Z"), Qt::ISODate)},
+                      {QStringLiteral("ids"), QVariantList{QStringLiteral("a1"), QStringLiteral("b2")}}};
+    return QVariantMap{{QStringLiteral("text"), QStringLiteral("Grüße <&> \"quoted\"")},
+                       {QStringLiteral("empty text"), QString(QLatin1String(""))},
+                       {QStringLiteral("yes"), true},
+                       {QStringLiteral("no"), false},
+                       {QStringLiteral("negative"), qint64(-42)},
+                       {QStringLiteral("large"), qint64(9007199254740993LL)},
+                       {QStringLiteral("real"), 0.1},
+                       {QStringLiteral("data"), QByteArray("\x00\x01\xFE\xFF", 4)},
+                       {QStringLiteral("date"), QDateTime::fromString(QStringLiteral("1999-12-31T23:59:59Z"), Qt::ISODate)},
+                       {QStringLiteral("nested"), inner},
+                       {QStringLiteral("list"), QVariantList{inner, qint64(1), QVariantList{}}}};
+}
+
+} // namespace
+
+TEST(PropertyList, RoundTripsEveryValueTypeInBothEncodings)
+{
+    const QVariantMap original = sampleDictionary();
+    for (const PropertyListFormat format : {PropertyListFormat::Xml, PropertyListFormat::Binary}) {
+        SCOPED_TRACE(format == PropertyListFormat::Xml ? "XML" : "binary");
+        const Result<QByteArray> bytes = serializePropertyList(original, format);
+        ASSERT_TRUE(bytes.ok()) << bytes.error().message().toStdString();
+        EXPECT_EQ(bytes->startsWith("bplist00"), format == PropertyListFormat::Binary);
+        const Result<QVariant> back = parsePropertyList(*bytes);
+        ASSERT_TRUE(back.ok()) << back.error().message().toStdString();
+        EXPECT_EQ(back->toMap(), original);
+        EXPECT_EQ(back->toMap().value(QStringLiteral("large")).typeId(), QMetaType::LongLong);
+        EXPECT_EQ(back->toMap().value(QStringLiteral("yes")).typeId(), QMetaType::Bool);
+    }
+    // The binary form keeps milliseconds; XML dates hold whole seconds.
+    const QDateTime precise = QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC);
+    const Result<QVariant> binary = parsePropertyList(*serializePropertyList(QVariantList{precise}, PropertyListFormat::Binary));
+    EXPECT_EQ(binary->toList().value(0).toDateTime(), precise);
+}
+
+TEST(PropertyList, RefusesValuesItCannotHoldAndSaysWhich)
+{
+    struct Row
+    {
+        const char *name;
+        QVariant value;
+        const char *mentioned;
+    };
+    const Row rows[] = {
+        {"nil", QVariant(), "empty value"},
+        {"a point", QVariant(QPoint(1, 2)), "QPoint"},
+        {"a NUL inside text", QVariant(QString(QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b"))), "NUL"},
+        {"a date past 2069", QVariant(QDateTime(QDate(2100, 1, 1), QTime(0, 0), Qt::UTC)), "outside"},
+        {"an unsigned beyond 63 bits", QVariant(quint64(1) << 63), "does not fit"},
+        {"nil deep inside", QVariant(QVariantMap{{QStringLiteral("outer"), QVariantList{QVariant()}}}), "key \"outer\""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<QByteArray> bytes = serializePropertyList(row.value, PropertyListFormat::Binary);
+        ASSERT_FALSE(bytes.ok());
+        EXPECT_TRUE(bytes.error().message().contains(QLatin1String(row.mentioned))) << bytes.error().message().toStdString();
+    }
+}
+
+TEST(PropertyList, RefusesDamagedAndHostileInputWithoutCrashing)
+{
+    QByteArray deepXml("<?xml version=\"1.0\"?><plist version=\"1.0\">");
+    for (int level = 0; level < 200000; ++level)
+        deepXml += "<array>";
+    for (int level = 0; level < 200000; ++level)
+        deepXml += "</array>";
+    deepXml += "</plist>";
+
+    std::vector<QByteArray> chain;
+    for (quint64 index = 0; index < 200000; ++index)
+        chain.push_back(arrayObject({index + 1}, 4));
+    chain.push_back(kSmallInteger);
+
+    // Sixty arrays each holding the next one twice: 2^60 nodes once every reference is copied.
+    std::vector<QByteArray> doubling;
+    for (quint64 index = 0; index < 60; ++index)
+        doubling.push_back(arrayObject({index + 1, index + 1}, 1));
+    doubling.push_back(kSmallInteger);
+
+    const QByteArray valid = *serializePropertyList(sampleDictionary(), PropertyListFormat::Binary);
+    struct Row
+    {
+        const char *name;
+        QByteArray bytes;
+        const char *reason;
+    };
+    const Row rows[] = {
+        {"empty", QByteArray(), "empty"},
+        {"plain text", QByteArray("hello"), "not a readable"},
+        {"binary header only", QByteArray("bplist00"), "too short"},
+        {"truncated binary", valid.left(valid.size() - 7), "binary property list"},
+        {"XML cut short", serializePropertyList(sampleDictionary(), PropertyListFormat::Xml)->left(300), "XML"},
+        {"XML nested 200000 deep", deepXml, "deeper than 512"},
+        {"binary nested 200000 deep", binaryPlist(chain, 0, 4), "deeper than 512"},
+        {"binary doubling references", binaryPlist(doubling, 0, 1), "expands past"},
+        {"binary array holding itself", binaryPlist({arrayObject({0}, 1)}, 0, 1), "contains itself"},
+        {"binary reference past the table", binaryPlist({arrayObject({5}, 1), kSmallInteger}, 0, 1), "refers to object 5"},
+        {"binary top object past the table", binaryPlist({kSmallInteger}, 3, 1), "declares 1 objects"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<QVariant> parsed = parsePropertyList(row.bytes);
+        ASSERT_FALSE(parsed.ok());
+        EXPECT_TRUE(parsed.error().message().contains(QLatin1String(row.reason))) << parsed.error().message().toStdString();
+    }
+    // A shallow chain and a few shared references are ordinary and read fine.
+    std::vector<QByteArray> shortChain{arrayObject({1, 1}, 1), arrayObject({2}, 1), kSmallInteger};
+    const Result<QVariant> shared = parsePropertyList(binaryPlist(shortChain, 0, 1));
+    ASSERT_TRUE(shared.ok()) << shared.error().message().toStdString();
+    EXPECT_EQ(shared->toList().size(), 2);
+    EXPECT_EQ(shared->toList().value(1).toList().value(0).toLongLong(), 7);
+}
+
+TEST(PropertyList, ReadsArchiveReferencesInBothEncodings)
+{
+    const QVariantMap withReference{{QStringLiteral("root"), QVariant::fromValue(PropertyListUid{3})}};
+    for (const PropertyListFormat format : {PropertyListFormat::Xml, PropertyListFormat::Binary}) {
+        const Result<QVariant> back = parsePropertyList(*serializePropertyList(withReference, format));
+        ASSERT_TRUE(back.ok());
+        const QVariant reference = back->toMap().value(QStringLiteral("root"));
+        ASSERT_EQ(reference.typeId(), qMetaTypeId<PropertyListUid>());
+        EXPECT_EQ(reference.value<PropertyListUid>().value, 3u);
+    }
+}
+
+TEST(PropertyList, FilesAreWrittenWholeAndReadersNeverSeeHalfAFile)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("errorlog.plist"));
+
+    const Result<QVariantMap> missing = readPropertyListDictionary(path);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().code(), ErrorCode::IoNotFound);
+
+    ASSERT_TRUE(writePropertyList(path, QVariantList{QStringLiteral("not a dictionary")}).ok());
+    EXPECT_FALSE(readPropertyListDictionary(path).ok());
+
+    // Two versions big enough that a torn write would show: every read must give one of them.
+    QVariantMap first;
+    QVariantMap second;
+    for (int entry = 0; entry < 2000; ++entry) {
+        first.insert(QStringLiteral("record-%1").arg(entry), QStringLiteral("D"));
+        second.insert(QStringLiteral("record-%1").arg(entry), QStringLiteral("T"));
+    }
+    ASSERT_TRUE(writePropertyList(path, first).ok());
+    ASSERT_TRUE(readWholeFile(path)->startsWith("<?xml"));
+
+    std::atomic<bool> writing{true};
+    std::atomic<int> badReads{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (writing.load() || reads.load() < 10) {
+            const Result<QVariantMap> read = readPropertyListDictionary(path);
+            if (!read.ok() || (*read != first && *read != second))
+                ++badReads;
+            ++reads;
+        }
+    });
+    for (int round = 0; round < 150; ++round)
+        ASSERT_TRUE(writePropertyList(path, round % 2 == 0 ? second : first).ok());
+    writing = false;
+    reader.join();
+    EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+    EXPECT_EQ(*readPropertyListDictionary(path), first);
+}
