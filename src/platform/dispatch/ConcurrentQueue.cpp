@@ -21,9 +21,20 @@ void ConcurrentQueue::barrierAsync(DispatchBlock block)
 
 void ConcurrentQueue::sync(const DispatchBlock &block)
 {
-    // Other blocks of a concurrent queue may run beside this one, so a sync from inside the queue
-    // cannot wait for itself; it still goes through the queue so that it respects barriers.
-    syncThroughQueue(block);
+    // With no barrier running or waiting, the block may start at once beside the running ones, and
+    // running it on the caller's thread spares two thread switches. Other blocks of the queue may run
+    // beside it, so a sync from inside the queue cannot wait for itself either way.
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_isBarrierRunning || !m_pending.empty()) {
+            lock.unlock();
+            syncThroughQueue(block);
+            return;
+        }
+        ++m_runningCount;
+    }
+    runBlock(block);
+    finished(false);
 }
 
 void ConcurrentQueue::enqueue(Item item)

@@ -228,6 +228,11 @@ TEST(DispatchQueue, BarrierWaitsForEarlierBlocksAndHoldsLaterOnes)
             laterDone->signal();
         });
     }
+    // A sync from elsewhere queues behind the barrier like any later block.
+    DispatchQueue::global()->async([&] {
+        queue->sync([&] { record(QStringLiteral("later")); });
+        laterDone->signal();
+    });
     // Nothing behind the barrier may run while the earlier blocks are still held.
     EXPECT_FALSE(laterDone->wait(50ms));
     {
@@ -236,15 +241,15 @@ TEST(DispatchQueue, BarrierWaitsForEarlierBlocksAndHoldsLaterOnes)
     }
     for (int index = 0; index < 3; ++index)
         earlierGate->signal();
-    for (int index = 0; index < 3; ++index)
+    for (int index = 0; index < 4; ++index)
         ASSERT_TRUE(laterDone->wait(kPatience));
 
     std::lock_guard lock(mutex);
-    ASSERT_EQ(events.size(), 7u);
+    ASSERT_EQ(events.size(), 8u);
     for (size_t index = 0; index < 3; ++index)
         EXPECT_TRUE(events[index].startsWith(QStringLiteral("earlier"))) << events[index].toStdString();
     EXPECT_EQ(events[3], QStringLiteral("barrier"));
-    for (size_t index = 4; index < 7; ++index)
+    for (size_t index = 4; index < 8; ++index)
         EXPECT_EQ(events[index], QStringLiteral("later"));
 }
 
