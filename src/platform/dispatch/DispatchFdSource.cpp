@@ -23,7 +23,9 @@ std::int64_t readableBytes(int fd)
 // Room in a socket's send buffer or a pipe; zero where the system does not say.
 std::int64_t writableBytes(int fd)
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (fstat(fd, &status) != 0)
         return 0;
     if (S_ISSOCK(status.st_mode)) {

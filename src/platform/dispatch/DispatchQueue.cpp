@@ -125,9 +125,8 @@ void DispatchQueue::after(double seconds, DispatchBlock block)
 void DispatchQueue::after(DispatchDuration delay, DispatchBlock block)
 {
     const DispatchTime deadline = DispatchClock::now() + std::max(delay, DispatchDuration::zero());
-    EventMonitor::shared().addTimer(deadline, [queue = shared_from_this(), block = std::move(block)]() mutable {
-        queue->async(std::move(block));
-    });
+    EventMonitor::shared().addTimer(
+        deadline, [queue = shared_from_this(), block = std::move(block)]() mutable { queue->async(std::move(block)); });
 }
 
 bool DispatchQueue::isCurrent() const

@@ -49,13 +49,7 @@ void DispatchTimer::activateLocked()
 {
     if (m_hasMissedFire) {
         m_hasMissedFire = false;
-        if (!m_isDeliveryQueued) {
-            m_isDeliveryQueued = true;
-            queue()->async([weak = std::weak_ptr(std::static_pointer_cast<DispatchTimer>(shared_from_this()))] {
-                if (const auto timer = weak.lock())
-                    timer->deliver();
-            });
-        }
+        queueDeliveryLocked();
     }
     if (m_isScheduled)
         armLocked();
@@ -99,7 +93,7 @@ void DispatchTimer::disarmLocked()
 void DispatchTimer::onDeadline(const std::uint64_t &monitorId)
 {
     // The id is read under the lock: armLocked stores it after registering, still holding the lock.
-    std::unique_lock lock(m_mutex);
+    std::lock_guard lock(m_mutex);
     // A timer re-scheduled or suspended after this fire was taken off the monitor: stale, drop it.
     if (monitorId != m_monitorId || !isRunningLocked())
         return;
@@ -115,10 +109,15 @@ void DispatchTimer::onDeadline(const std::uint64_t &monitorId)
     } else {
         m_isScheduled = false;
     }
+    queueDeliveryLocked();
+}
+
+void DispatchTimer::queueDeliveryLocked()
+{
+    // Fires that come while one delivery is still queued merge into it.
     if (m_isDeliveryQueued)
         return;
     m_isDeliveryQueued = true;
-    lock.unlock();
     queue()->async([weak = std::weak_ptr(std::static_pointer_cast<DispatchTimer>(shared_from_this()))] {
         if (const auto timer = weak.lock())
             timer->deliver();

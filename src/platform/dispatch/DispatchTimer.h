@@ -31,6 +31,7 @@ private:
     void armLocked();
     void disarmLocked();
     void onDeadline(const std::uint64_t &monitorId);
+    void queueDeliveryLocked();
     void deliver();
 
     DispatchBlock m_handler;

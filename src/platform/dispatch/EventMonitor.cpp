@@ -47,6 +47,21 @@ struct EventMonitor::State
     std::unordered_map<Id, Watch> watches;
     DispatchTime armedDeadline = DispatchTime::max();
 
+    enum class Arming { Armed, Disarmed };
+
+    // A disarmed watch stays registered as a one-shot entry with no events, which reports nothing.
+    // Called with the mutex held.
+    void setWatchEvents(Id id, Arming arming)
+    {
+        const auto watch = watches.find(id);
+        if (watch == watches.end())
+            return;
+        epoll_event event{};
+        event.events = arming == Arming::Armed ? watch->second.events : std::uint32_t(EPOLLONESHOT);
+        event.data.u64 = id;
+        epoll_ctl(epollFd, EPOLL_CTL_MOD, watch->second.fd, &event);
+    }
+
     // Points the timerfd at the earliest deadline. Called with the mutex held.
     void rearmTimerFd()
     {
@@ -204,25 +219,13 @@ Result<EventMonitor::Id> EventMonitor::addWatch(int fd, Readiness readiness, std
 void EventMonitor::armWatch(Id id)
 {
     std::lock_guard lock(m_state->mutex);
-    const auto watch = m_state->watches.find(id);
-    if (watch == m_state->watches.end())
-        return;
-    epoll_event event{};
-    event.events = watch->second.events;
-    event.data.u64 = id;
-    epoll_ctl(m_state->epollFd, EPOLL_CTL_MOD, watch->second.fd, &event);
+    m_state->setWatchEvents(id, State::Arming::Armed);
 }
 
 void EventMonitor::disarmWatch(Id id)
 {
     std::lock_guard lock(m_state->mutex);
-    const auto watch = m_state->watches.find(id);
-    if (watch == m_state->watches.end())
-        return;
-    epoll_event event{};
-    event.events = EPOLLONESHOT;
-    event.data.u64 = id;
-    epoll_ctl(m_state->epollFd, EPOLL_CTL_MOD, watch->second.fd, &event);
+    m_state->setWatchEvents(id, State::Arming::Disarmed);
 }
 
 void EventMonitor::removeWatch(Id id)

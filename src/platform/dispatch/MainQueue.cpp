@@ -55,7 +55,8 @@ void MainQueue::postToEventLoop()
             return;
         m_postedTo = application;
     }
-    QMetaObject::invokeMethod(application, [] { shared()->runPostedBatch(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        application, [] { shared()->runPostedBatch(); }, Qt::QueuedConnection);
 }
 
 void MainQueue::runPostedBatch()

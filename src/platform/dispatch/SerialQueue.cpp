@@ -12,7 +12,9 @@ constexpr int kBlocksPerDrain = 256;
 
 } // namespace
 
-SerialQueue::SerialQueue(const QString &label) : DispatchQueue(label, QueueKind::Serial, QueuePriority::Default, false) {}
+SerialQueue::SerialQueue(const QString &label) : DispatchQueue(label, QueueKind::Serial, QueuePriority::Default, false)
+{
+}
 
 void SerialQueue::async(DispatchBlock block)
 {

@@ -60,8 +60,8 @@ void runWorker(const std::shared_ptr<WorkerPool::State> &state)
             continue;
         }
         ++state->idleCount;
-        const bool woken = state->workAvailable.wait_for(lock, kIdleRetirement,
-                                                         [&state] { return state->queuedCount() > 0; });
+        const bool woken =
+            state->workAvailable.wait_for(lock, kIdleRetirement, [&state] { return state->queuedCount() > 0; });
         --state->idleCount;
         if (!woken) {
             --state->threadCount;

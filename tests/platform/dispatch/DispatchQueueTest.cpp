@@ -126,8 +126,8 @@ TEST(DispatchQueue, SyncFromASerialQueueOntoAnotherQueueReturnsAfterTheBlock)
         done->signal();
     });
     ASSERT_TRUE(done->wait(kPatience));
-    const std::vector<QString> expected = {QStringLiteral("inner"), QStringLiteral("outer"),
-                                           QStringLiteral("inner"), QStringLiteral("pool"),
+    const std::vector<QString> expected = {QStringLiteral("inner"),          QStringLiteral("outer"),
+                                           QStringLiteral("inner"),          QStringLiteral("pool"),
                                            QStringLiteral("global.default"), QStringLiteral("outer")};
     EXPECT_EQ(trace, expected);
 }

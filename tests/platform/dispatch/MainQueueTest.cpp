@@ -1,6 +1,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/dispatch/DispatchTimer.h"
+#include "platform/dispatch/RunLoopTimer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -29,8 +31,8 @@ struct DelayedBlocks
         for (const int delayMs : {40, 10, 30, 0, 20}) {
             DispatchQueue::main()->after(delayMs / 1000.0, [this, delayMs] {
                 order.push_back(delayMs);
-                wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread()
-                                      && DispatchQueue::main()->isCurrent();
+                wereAllOnMainThread =
+                    wereAllOnMainThread && DispatchQueue::isMainThread() && DispatchQueue::main()->isCurrent();
             });
         }
     }
@@ -71,7 +73,8 @@ TEST(MainQueue, AfterBlocksRunInTimeOrderOnTheQtEventLoop)
     // Work handed over from a worker thread reaches the event loop too, and a repeating timer on the
     // main queue rides on it.
     std::atomic<bool> wasOnMain = false;
-    DispatchQueue::global()->async([&] { DispatchQueue::main()->async([&] { wasOnMain = DispatchQueue::isMainThread(); }); });
+    DispatchQueue::global()->async(
+        [&] { DispatchQueue::main()->async([&] { wasOnMain = DispatchQueue::isMainThread(); }); });
     int ticks = 0;
     const auto timer = DispatchTimer::create(DispatchQueue::main());
     timer->setEventHandler([&] {
@@ -112,4 +115,37 @@ TEST(MainQueue, SyncFromAWorkerWaitsForTheMainThreadAndSyncOnItRunsAtOnce)
     bool ranInline = false;
     DispatchQueue::main()->sync([&] { ranInline = DispatchQueue::main()->isCurrent(); });
     EXPECT_TRUE(ranInline);
+}
+
+TEST(RunLoopTimer, FiresOnTheMainThreadUntilInvalidatedAndLivesWhileValid)
+{
+    std::vector<const RunLoopTimer *> firedTimers;
+    bool wereAllOnMainThread = true;
+    const RunLoopTimer *repeatingAddress = nullptr;
+    int repeatingFires = 0;
+    {
+        // No reference is kept: the run loop holds a valid timer.
+        const auto repeating = RunLoopTimer::scheduled(0.003, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
+            firedTimers.push_back(&timer);
+            wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
+            if (++repeatingFires == 3)
+                timer.invalidate();
+        });
+        repeatingAddress = repeating.get();
+        EXPECT_TRUE(repeating->repeats());
+        EXPECT_GT(repeating->fireDate(), DispatchClock::now());
+    }
+    const auto oneShot = RunLoopTimer::scheduled(0.001, RunLoopTimer::Repeats::No,
+                                                 [&](RunLoopTimer &timer) { firedTimers.push_back(&timer); });
+    EXPECT_TRUE(oneShot->isValid());
+
+    ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return firedTimers.size() == 4; }, kPatience))
+        << firedTimers.size() << " fires";
+    // Both have stopped: more intervals pass without a fire.
+    EXPECT_FALSE(DispatchQueue::runMainQueueUntil([&] { return firedTimers.size() > 4; }, 20ms));
+    EXPECT_EQ(firedTimers.size(), 4u);
+    EXPECT_EQ(std::count(firedTimers.begin(), firedTimers.end(), repeatingAddress), 3);
+    EXPECT_EQ(std::count(firedTimers.begin(), firedTimers.end(), oneShot.get()), 1);
+    EXPECT_FALSE(oneShot->isValid());
+    EXPECT_TRUE(wereAllOnMainThread);
 }
