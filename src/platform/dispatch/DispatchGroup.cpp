@@ -56,7 +56,7 @@ void DispatchGroup::wait()
 bool DispatchGroup::wait(DispatchDuration timeLimit)
 {
     std::unique_lock lock(m_mutex);
-    return m_emptied.wait_for(lock, timeLimit, [this] { return m_count == 0; });
+    return m_emptied.wait_until(lock, deadlineAfter(timeLimit), [this] { return m_count == 0; });
 }
 
 void DispatchGroup::notify(const std::shared_ptr<DispatchQueue> &queue, DispatchBlock block)

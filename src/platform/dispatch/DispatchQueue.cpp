@@ -74,6 +74,15 @@ DispatchDuration durationFromSeconds(double seconds)
     return std::chrono::duration_cast<DispatchDuration>(clamped);
 }
 
+DispatchTime deadlineAfter(DispatchDuration delay, DispatchTime start)
+{
+    if (delay <= DispatchDuration::zero())
+        return start;
+    if (delay >= DispatchTime::max() - start)
+        return DispatchTime::max();
+    return start + delay;
+}
+
 DispatchQueue::DispatchQueue(QString label, QueueKind kind, QueuePriority priority, bool isGlobal)
     : m_label(std::move(label)), m_kind(kind), m_priority(priority), m_isGlobal(isGlobal)
 {
@@ -124,7 +133,7 @@ void DispatchQueue::after(double seconds, DispatchBlock block)
 
 void DispatchQueue::after(DispatchDuration delay, DispatchBlock block)
 {
-    const DispatchTime deadline = DispatchClock::now() + std::max(delay, DispatchDuration::zero());
+    const DispatchTime deadline = deadlineAfter(delay);
     EventMonitor::shared().addTimer(
         deadline, [queue = shared_from_this(), block = std::move(block)]() mutable { queue->async(std::move(block)); });
 }
@@ -184,7 +193,7 @@ int DispatchQueue::runMainQueueUntilEmpty()
 
 bool DispatchQueue::runMainQueueUntil(const std::function<bool()> &condition, DispatchDuration timeLimit)
 {
-    return MainQueue::shared()->runUntil(condition, DispatchClock::now() + timeLimit);
+    return MainQueue::shared()->runUntil(condition, deadlineAfter(timeLimit));
 }
 
 void DispatchQueue::runBlock(const DispatchBlock &block)

@@ -21,6 +21,9 @@ using DispatchTime = DispatchClock::time_point;
 
 // Fractional seconds as a duration; a negative or non-finite value becomes zero.
 DispatchDuration durationFromSeconds(double seconds);
+// The time the given delay after the start (now by default): a negative delay counts as zero, and a
+// delay past the clock's range gives the farthest time instead of overflowing.
+DispatchTime deadlineAfter(DispatchDuration delay, DispatchTime start = DispatchClock::now());
 
 enum class QueuePriority { Low, Default, High };
 

@@ -20,7 +20,7 @@ void DispatchSemaphore::wait()
 
 bool DispatchSemaphore::wait(DispatchDuration timeLimit)
 {
-    return waitUntil(DispatchClock::now() + timeLimit);
+    return waitUntil(deadlineAfter(timeLimit));
 }
 
 bool DispatchSemaphore::waitUntil(DispatchTime deadline)

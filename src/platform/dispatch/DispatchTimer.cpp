@@ -31,7 +31,7 @@ void DispatchTimer::schedule(DispatchDuration start, DispatchDuration interval, 
         return;
     disarmLocked();
     m_isScheduled = true;
-    m_deadline = DispatchClock::now() + std::max(start, DispatchDuration::zero());
+    m_deadline = deadlineAfter(start);
     m_interval = std::max(interval, DispatchDuration::zero());
     m_leeway = std::max(leeway, DispatchDuration::zero());
     m_hasMissedFire = false;
@@ -99,12 +99,12 @@ void DispatchTimer::onDeadline(const std::uint64_t &monitorId)
         return;
     m_monitorId = 0;
     if (m_interval > DispatchDuration::zero()) {
-        m_deadline += m_interval;
+        m_deadline = deadlineAfter(m_interval, m_deadline);
         const DispatchTime now = DispatchClock::now();
         // Fires missed while the machine was busy or asleep are merged: the next one is a whole
         // interval away, not a burst to catch up.
         if (m_deadline <= now)
-            m_deadline = now + m_interval;
+            m_deadline = deadlineAfter(m_interval, now);
         armLocked();
     } else {
         m_isScheduled = false;

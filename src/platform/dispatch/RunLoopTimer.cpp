@@ -37,7 +37,7 @@ void RunLoopTimer::start()
     const double interval = m_repeats == Repeats::Yes ? m_intervalSeconds : 0;
     {
         std::lock_guard lock(m_mutex);
-        m_fireDate = DispatchClock::now() + durationFromSeconds(m_intervalSeconds);
+        m_fireDate = deadlineAfter(durationFromSeconds(m_intervalSeconds));
     }
     m_timer->schedule(m_intervalSeconds, interval);
     m_timer->resume();
@@ -75,7 +75,7 @@ void RunLoopTimer::fired()
         std::lock_guard lock(m_mutex);
         if (!m_isValid)
             return;
-        m_fireDate = DispatchClock::now() + durationFromSeconds(m_intervalSeconds);
+        m_fireDate = deadlineAfter(durationFromSeconds(m_intervalSeconds));
     }
     m_action(*this);
     if (m_repeats == Repeats::No)

@@ -45,6 +45,7 @@ TEST(DispatchGroup, NotifyRunsAfterEveryBlockOfTheGroup)
     ASSERT_TRUE(notified->wait(kPatience));
     EXPECT_EQ(finishedAtNotify, 20);
     EXPECT_TRUE(group->wait(0ms));
+    EXPECT_TRUE(group->wait(DispatchDuration::max()));
     group->wait();
 
     // A notify on an empty group runs at once; a surplus leave is refused, not counted.
@@ -78,7 +79,7 @@ TEST(DispatchSemaphore, CountsSignalsAndWaitsWithOrWithoutALimit)
     EXPECT_GE(DispatchClock::now() - start, 15ms);
 
     EXPECT_FALSE(semaphore->signal()) << "no thread was waiting";
-    EXPECT_TRUE(semaphore->wait(0ms));
+    EXPECT_TRUE(semaphore->wait(DispatchDuration::max()));
 
     // A waiter on another queue is woken by a signal given before or after it started waiting.
     const auto woken = DispatchSemaphore::create(0);

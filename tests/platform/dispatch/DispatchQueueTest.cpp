@@ -268,6 +268,9 @@ TEST(DispatchQueue, AfterRunsBlocksOnAWorkerQueueInDeadlineOrder)
     queue->after(0.010, [&] { order.push_back(10); });
     queue->after(std::chrono::milliseconds(20), [&] { order.push_back(20); });
     queue->after(-1.0, [&] { order.push_back(0); });
+    // "Never" in either form neither overflows the clock nor disturbs the other deadlines.
+    queue->after(DispatchDuration::max(), [&] { order.push_back(-1); });
+    queue->after(1e300, [&] { order.push_back(-2); });
     ASSERT_TRUE(done->wait(kPatience));
     EXPECT_EQ(order, (std::vector<int>{0, 10, 20, 30}));
     EXPECT_GE(lastRun - start, 30ms);
