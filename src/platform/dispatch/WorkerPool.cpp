@@ -15,7 +15,7 @@ namespace {
 // Far above what the sync core needs (one thread per blocked block); reaching it means runaway
 // blocking, and further tasks then wait for a thread to come free instead of exhausting the process.
 constexpr int kMaxThreads = 512;
-constexpr auto kIdleRetirement = std::chrono::seconds(5);
+constexpr auto kDefaultIdleRetirement = std::chrono::seconds(5);
 
 } // namespace
 
@@ -27,6 +27,7 @@ struct WorkerPool::State
     std::deque<DispatchBlock> tasks;
     int threadCount = 0;
     int idleCount = 0;
+    DispatchDuration idleRetirement = kDefaultIdleRetirement;
     bool hasWarnedOfLimit = false;
 
     size_t queuedCount() const { return highTasks.size() + tasks.size(); }
@@ -47,6 +48,21 @@ struct ThreadStart
     std::shared_ptr<WorkerPool::State> state;
 };
 
+// Waits while idle; answers false when the idle time ran out with no work. The limit is re-read
+// after every wake, so a changed limit applies to threads already waiting.
+bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
+{
+    const DispatchTime idleSince = DispatchClock::now();
+    for (;;) {
+        if (state.queuedCount() > 0)
+            return true;
+        const DispatchTime retirement = deadlineAfter(state.idleRetirement, idleSince);
+        if (DispatchClock::now() >= retirement)
+            return false;
+        state.workAvailable.wait_until(lock, retirement);
+    }
+}
+
 void runWorker(const std::shared_ptr<WorkerPool::State> &state)
 {
     std::unique_lock lock(state->mutex);
@@ -60,10 +76,9 @@ void runWorker(const std::shared_ptr<WorkerPool::State> &state)
             continue;
         }
         ++state->idleCount;
-        const bool woken =
-            state->workAvailable.wait_for(lock, kIdleRetirement, [&state] { return state->queuedCount() > 0; });
+        const bool hasWork = waitForWork(*state, lock);
         --state->idleCount;
-        if (!woken) {
+        if (!hasWork) {
             --state->threadCount;
             return;
         }
@@ -127,6 +142,15 @@ void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
     logDispatchProblem(hasNoThread ? QStringLiteral("cannot start a worker thread; blocks wait for one")
                                    : QStringLiteral("cannot start another worker thread"));
     m_state->workAvailable.notify_one();
+}
+
+void WorkerPool::setIdleRetirement(DispatchDuration idleTime)
+{
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->idleRetirement = idleTime;
+    }
+    m_state->workAvailable.notify_all();
 }
 
 int WorkerPool::threadCount() const

@@ -18,6 +18,9 @@ public:
 
     void submit(DispatchBlock task, QueuePriority priority);
 
+    // How long a thread may stay idle before it exits (5 s unless changed); tests shorten it.
+    void setIdleRetirement(DispatchDuration idleTime);
+
     // Threads alive and idle right now; for tests and benchmarks.
     int threadCount() const;
     int idleThreadCount() const;

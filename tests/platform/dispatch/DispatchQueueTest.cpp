@@ -2,6 +2,8 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/dispatch/WorkerPool.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -307,4 +309,32 @@ TEST(DispatchQueue, ManySerialQueuesShareAFewThreads)
     }
     // Threads parked by other tests' leftover blocks count too; 300 pinned threads would be far above.
     EXPECT_LT(WorkerPool::shared().threadCount(), 150);
+}
+
+// Threads that a burst of waiting blocks called up go away again once idle.
+TEST(DispatchQueue, IdleWorkerThreadsRetire)
+{
+    const auto queue = DispatchQueue::createConcurrent(QStringLiteral("org.example.burst"));
+    const auto gate = DispatchSemaphore::create(0);
+    const auto done = DispatchSemaphore::create(0);
+    for (int index = 0; index < 20; ++index) {
+        queue->async([&] {
+            gate->wait();
+            done->signal();
+        });
+    }
+    for (int index = 0; index < 20; ++index)
+        gate->signal();
+    for (int index = 0; index < 20; ++index)
+        ASSERT_TRUE(done->wait(kPatience));
+    EXPECT_GE(WorkerPool::shared().threadCount(), 20);
+
+    WorkerPool::shared().setIdleRetirement(5ms);
+    const bool retired = testsupport::waitUntil([] { return WorkerPool::shared().threadCount() == 0; });
+    WorkerPool::shared().setIdleRetirement(5s);
+    EXPECT_TRUE(retired) << WorkerPool::shared().threadCount() << " threads left";
+
+    // The pool starts threads again on demand.
+    queue->async([&] { done->signal(); });
+    EXPECT_TRUE(done->wait(kPatience));
 }
