@@ -49,14 +49,26 @@ void MainQueue::postToEventLoop()
     QCoreApplication *application = QCoreApplication::instance();
     if (application == nullptr)
         return;
+    bool shouldWatch = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_postedTo == application || m_pending.empty())
             return;
         m_postedTo = application;
+        shouldWatch = m_watchedApplication != application;
+        m_watchedApplication = application;
     }
+    if (shouldWatch)
+        QObject::connect(application, &QObject::destroyed, [] { shared()->forgetApplication(); });
     QMetaObject::invokeMethod(
         application, [] { shared()->runPostedBatch(); }, Qt::QueuedConnection);
+}
+
+void MainQueue::forgetApplication()
+{
+    std::lock_guard lock(m_mutex);
+    m_postedTo = nullptr;
+    m_watchedApplication = nullptr;
 }
 
 void MainQueue::runPostedBatch()

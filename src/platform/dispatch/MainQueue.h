@@ -30,16 +30,19 @@ public:
 
 private:
     void postToEventLoop();
+    void forgetApplication();
     void runPostedBatch();
     bool runOne();
 
     std::mutex m_mutex;
     std::condition_variable m_blockQueued;
     std::deque<DispatchBlock> m_pending;
-    // The application object that has been asked to run the queue and has not done so yet. A new
-    // application object (tests make one after another) is asked again, since the old one dropped
-    // the request when it went away.
+    // The application object that has been asked to run the queue and has not done so yet. An
+    // application object that goes away drops the request, so its end clears this (the next one,
+    // perhaps at the same address, is asked again).
     const void *m_postedTo = nullptr;
+    // The application object whose end is being watched.
+    const void *m_watchedApplication = nullptr;
 };
 
 } // namespace platform

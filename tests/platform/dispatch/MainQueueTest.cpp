@@ -3,6 +3,8 @@
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/dispatch/RunLoopTimer.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -85,6 +87,22 @@ TEST(MainQueue, AfterBlocksRunInTimeOrderOnTheQtEventLoop)
     timer->resume();
     ASSERT_EQ(loop.exec(), 0) << "the repeating timer fired " << ticks << " times; hand-over on main: " << wasOnMain;
     timer->cancel();
+}
+
+// A block left waiting when one application object goes away runs on the next one's event loop.
+TEST(MainQueue, ANewApplicationObjectRunsWhatTheOldOneLeft)
+{
+    int argc = 1;
+    char name[] = "dispatch-test";
+    char *argv[] = {name, nullptr};
+    int ran = 0;
+    for (int round = 0; round < 2; ++round) {
+        QCoreApplication application(argc, argv);
+        DispatchQueue::main()->async([&] { ++ran; });
+        if (round == 0)
+            continue;
+        EXPECT_TRUE(testsupport::waitUntil([&] { return ran == 2; })) << ran << " blocks ran";
+    }
 }
 
 TEST(MainQueue, PumpStopsAtItsTimeLimitAndRunsWhatIsWaiting)
