@@ -23,7 +23,8 @@ void DispatchTimer::setEventHandler(DispatchBlock handler)
     m_handler = std::move(handler);
 }
 
-void DispatchTimer::schedule(DispatchDuration start, DispatchDuration interval, DispatchDuration leeway)
+void DispatchTimer::schedule(DispatchDuration start, DispatchDuration interval,
+                             [[maybe_unused]] DispatchDuration leeway)
 {
     const auto keepAlive = shared_from_this();
     std::lock_guard lock(m_mutex);
@@ -33,7 +34,6 @@ void DispatchTimer::schedule(DispatchDuration start, DispatchDuration interval, 
     m_isScheduled = true;
     m_deadline = deadlineAfter(start);
     m_interval = std::max(interval, DispatchDuration::zero());
-    m_leeway = std::max(leeway, DispatchDuration::zero());
     m_hasMissedFire = false;
     if (isRunningLocked())
         armLocked();
@@ -72,7 +72,6 @@ void DispatchTimer::armLocked()
 {
     if (m_monitorId != 0)
         return;
-    // The leeway is honoured by firing at the deadline itself, which is never later than allowed.
     const std::weak_ptr<DispatchTimer> weak = std::static_pointer_cast<DispatchTimer>(shared_from_this());
     const auto slot = std::make_shared<std::uint64_t>(0);
     m_monitorId = EventMonitor::shared().addTimer(m_deadline, [weak, slot] {

@@ -19,7 +19,8 @@ public:
 
     void setEventHandler(DispatchBlock handler);
     // First fire after start from now, then every interval; a zero interval makes a one-shot timer.
-    // Replaces any earlier schedule.
+    // Replaces any earlier schedule. The leeway is how late a fire may come; this timer always fires
+    // at its deadline (as soon as the queue lets it), which every leeway allows.
     void schedule(DispatchDuration start, DispatchDuration interval, DispatchDuration leeway = {});
     void schedule(double startSeconds, double intervalSeconds, double leewaySeconds = 0);
 
@@ -38,7 +39,6 @@ private:
     bool m_isScheduled = false;
     DispatchTime m_deadline;
     DispatchDuration m_interval{};
-    DispatchDuration m_leeway{};
     std::uint64_t m_monitorId = 0;
     bool m_isDeliveryQueued = false;
     bool m_hasMissedFire = false;
