@@ -69,7 +69,8 @@ public:
     // Runs the block on this queue and returns when it has finished. A sync onto a serial queue (or the
     // main queue) that the calling thread is already running would wait for itself forever; instead
     // the block runs at once on the calling thread, which already holds the queue exclusively, and
-    // the mistake is logged to standard error.
+    // the mistake is logged to standard error. This covers nested syncs on one thread (A, then B, then
+    // A again); two threads that each sync onto the queue the other one holds still deadlock.
     virtual void sync(const DispatchBlock &block) = 0;
     // On a concurrent queue made with createConcurrent: waits for every earlier block, runs alone,
     // and holds every later block until it has finished. Elsewhere the same as async.
