@@ -1,0 +1,243 @@
+#include "platform/dispatch/EventMonitor.h"
+
+#include "platform/dispatch/DispatchLog.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Reserved epoll tag of the timerfd; watch ids start above it.
+constexpr EventMonitor::Id kTimerTag = 0;
+constexpr int kEventsPerWait = 64;
+
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+struct EventMonitor::State
+{
+    struct Watch
+    {
+        int fd = -1;
+        std::uint32_t events = 0;
+        std::function<void()> ready;
+    };
+
+    std::mutex mutex;
+    int epollFd = -1;
+    int timerFd = -1;
+    Id nextId = 1;
+    std::map<std::pair<DispatchTime, Id>, std::function<void()>> timers;
+    std::unordered_map<Id, DispatchTime> timerDeadlines;
+    std::unordered_map<Id, Watch> watches;
+    DispatchTime armedDeadline = DispatchTime::max();
+
+    enum class Arming { Armed, Disarmed };
+
+    // A disarmed watch stays registered as a one-shot entry with no events, which reports nothing.
+    // Called with the mutex held.
+    void setWatchEvents(Id id, Arming arming)
+    {
+        const auto watch = watches.find(id);
+        if (watch == watches.end())
+            return;
+        epoll_event event{};
+        event.events = arming == Arming::Armed ? watch->second.events : std::uint32_t(EPOLLONESHOT);
+        event.data.u64 = id;
+        epoll_ctl(epollFd, EPOLL_CTL_MOD, watch->second.fd, &event);
+    }
+
+    // Points the timerfd at the earliest deadline. Called with the mutex held.
+    void rearmTimerFd()
+    {
+        const DispatchTime earliest = timers.empty() ? DispatchTime::max() : timers.begin()->first.first;
+        if (earliest == armedDeadline)
+            return;
+        armedDeadline = earliest;
+        itimerspec spec{};
+        if (earliest != DispatchTime::max()) {
+            const auto sinceEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
+            // A zero it_value would disarm the timer; a deadline at the clock's origin is long past anyway.
+            const auto nanoseconds = std::max<std::int64_t>(sinceEpoch.count(), 1);
+            spec.it_value.tv_sec = time_t(nanoseconds / 1000000000);
+            spec.it_value.tv_nsec = long(nanoseconds % 1000000000);
+        }
+        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    }
+
+    void collectDueTimers(std::vector<std::function<void()>> &due)
+    {
+        const DispatchTime now = DispatchClock::now();
+        while (!timers.empty() && timers.begin()->first.first <= now) {
+            auto node = timers.extract(timers.begin());
+            timerDeadlines.erase(node.key().second);
+            due.push_back(std::move(node.mapped()));
+        }
+    }
+
+    void run()
+    {
+        epoll_event events[kEventsPerWait];
+        for (;;) {
+            const int count = epoll_wait(epollFd, events, kEventsPerWait, -1);
+            if (count < 0) {
+                if (errno != EINTR)
+                    logDispatchProblem(QStringLiteral("event wait failed: %1").arg(systemErrorText(errno)));
+                continue;
+            }
+            std::vector<std::function<void()>> due;
+            {
+                std::lock_guard lock(mutex);
+                for (int index = 0; index < count; ++index) {
+                    const Id id = events[index].data.u64;
+                    if (id == kTimerTag) {
+                        std::uint64_t expirations = 0;
+                        [[maybe_unused]] const ssize_t bytes = read(timerFd, &expirations, sizeof expirations);
+                        armedDeadline = DispatchTime::min();
+                        continue;
+                    }
+                    const auto watch = watches.find(id);
+                    if (watch != watches.end())
+                        due.push_back(watch->second.ready);
+                }
+                collectDueTimers(due);
+                rearmTimerFd();
+            }
+            for (const std::function<void()> &callback : due)
+                callback();
+        }
+    }
+};
+
+namespace {
+
+void *monitorEntry(void *argument)
+{
+    // The thread keeps its own reference: the state must outlive the static instance.
+    std::unique_ptr<std::shared_ptr<EventMonitor::State>> handOver(
+        static_cast<std::shared_ptr<EventMonitor::State> *>(argument));
+    const std::shared_ptr<EventMonitor::State> state = std::move(*handOver);
+    handOver.reset();
+    pthread_setname_np(pthread_self(), "hm-dispatch-ev");
+    state->run();
+    return nullptr;
+}
+
+} // namespace
+
+EventMonitor::EventMonitor() : m_state(std::make_shared<State>())
+{
+    m_state->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    m_state->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (m_state->epollFd < 0 || m_state->timerFd < 0) {
+        logDispatchProblem(QStringLiteral("cannot create the event monitor: %1").arg(systemErrorText(errno)));
+        return;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kTimerTag;
+    epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, m_state->timerFd, &event);
+
+    auto argument = std::make_unique<std::shared_ptr<State>>(m_state);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, monitorEntry, argument.get()) == 0)
+        argument.release();
+    else
+        logDispatchProblem(QStringLiteral("cannot start the event monitor thread"));
+    pthread_attr_destroy(&attributes);
+}
+
+EventMonitor &EventMonitor::shared()
+{
+    static EventMonitor monitor;
+    return monitor;
+}
+
+EventMonitor::Id EventMonitor::addTimer(DispatchTime deadline, std::function<void()> fire)
+{
+    std::lock_guard lock(m_state->mutex);
+    const Id id = m_state->nextId++;
+    m_state->timers.emplace(std::make_pair(deadline, id), std::move(fire));
+    m_state->timerDeadlines.emplace(id, deadline);
+    m_state->rearmTimerFd();
+    return id;
+}
+
+void EventMonitor::cancelTimer(Id id)
+{
+    std::function<void()> dropped;
+    std::lock_guard lock(m_state->mutex);
+    const auto deadline = m_state->timerDeadlines.find(id);
+    if (deadline == m_state->timerDeadlines.end())
+        return;
+    const auto timer = m_state->timers.find(std::make_pair(deadline->second, id));
+    // The callback may hold the last reference to a source; destroy it after the lock is released.
+    dropped = std::move(timer->second);
+    m_state->timers.erase(timer);
+    m_state->timerDeadlines.erase(deadline);
+    m_state->rearmTimerFd();
+}
+
+Result<EventMonitor::Id> EventMonitor::addWatch(int fd, Readiness readiness, std::function<void()> ready)
+{
+    std::lock_guard lock(m_state->mutex);
+    const Id id = m_state->nextId++;
+    State::Watch watch;
+    watch.fd = fd;
+    watch.events = (readiness == Readiness::Read ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    watch.ready = std::move(ready);
+    // Added disarmed: a one-shot entry with no events reports nothing until armed.
+    epoll_event event{};
+    event.events = EPOLLONESHOT;
+    event.data.u64 = id;
+    if (epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return Error(ErrorCode::IoOther,
+                     QStringLiteral("descriptor %1 cannot be watched: %2").arg(fd).arg(systemErrorText(errno)));
+    }
+    m_state->watches.emplace(id, std::move(watch));
+    return id;
+}
+
+void EventMonitor::armWatch(Id id)
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->setWatchEvents(id, State::Arming::Armed);
+}
+
+void EventMonitor::disarmWatch(Id id)
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->setWatchEvents(id, State::Arming::Disarmed);
+}
+
+void EventMonitor::removeWatch(Id id)
+{
+    std::function<void()> dropped;
+    std::lock_guard lock(m_state->mutex);
+    const auto watch = m_state->watches.find(id);
+    if (watch == m_state->watches.end())
+        return;
+    epoll_ctl(m_state->epollFd, EPOLL_CTL_DEL, watch->second.fd, nullptr);
+    dropped = std::move(watch->second.ready);
+    m_state->watches.erase(watch);
+}
+
+} // namespace platform

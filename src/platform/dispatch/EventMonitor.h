@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Result.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+// The one thread that watches the clock and file descriptors for the dispatch layer (epoll, with a
+// timerfd for the earliest deadline). Callbacks run on that thread and must only hand work to a queue;
+// they never run under the monitor's lock, so they may call back into it. Started on first use;
+// thread-safe; its state outlives static destruction like the worker pool's.
+class EventMonitor final
+{
+public:
+    using Id = std::uint64_t;
+
+    static EventMonitor &shared();
+
+    // Calls fire once, on the monitor thread, at or after the deadline. Answers an id for cancelTimer.
+    Id addTimer(DispatchTime deadline, std::function<void()> fire);
+    // Forgets a timer that has not fired yet; a timer that fired or is firing is left alone.
+    void cancelTimer(Id id);
+
+    // Watches a descriptor for readiness to read (or to write). The watch starts disarmed; each arm()
+    // reports readiness once through ready, after which the watch is disarmed again.
+    enum class Readiness { Read, Write };
+    Result<Id> addWatch(int fd, Readiness readiness, std::function<void()> ready);
+    void armWatch(Id id);
+    void disarmWatch(Id id);
+    void removeWatch(Id id);
+
+    struct State;
+
+private:
+    EventMonitor();
+
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace platform

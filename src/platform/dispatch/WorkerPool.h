@@ -1,0 +1,36 @@
+#pragma once
+
+#include "platform/dispatch/DispatchQueue.h"
+
+#include <memory>
+
+namespace platform {
+
+// The threads behind every serial and concurrent queue. A task submitted while no thread is idle gets
+// a new thread at once, so tasks that block (waiting on a semaphore, polling a flag) never keep later
+// tasks from running; a thread idle for a few seconds exits. High-priority tasks are taken first.
+// One process-wide instance; thread-safe. Its state outlives static destruction, since worker threads
+// may still be running blocks when the process exits.
+class WorkerPool final
+{
+public:
+    static WorkerPool &shared();
+
+    void submit(DispatchBlock task, QueuePriority priority);
+
+    // How long a thread may stay idle before it exits (5 s unless changed); tests shorten it.
+    void setIdleRetirement(DispatchDuration idleTime);
+
+    // Threads alive and idle right now; for tests and benchmarks.
+    int threadCount() const;
+    int idleThreadCount() const;
+
+    struct State;
+
+private:
+    WorkerPool();
+
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace platform

@@ -1,0 +1,206 @@
+#include "platform/dispatch/DispatchFdSource.h"
+#include "platform/dispatch/DispatchSemaphore.h"
+#include "platform/dispatch/DispatchTimer.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kPatience = 10s;
+
+// A UDP socket bound to 127.0.0.1 on a port of the system's choosing; closed on destruction.
+class LoopbackUdpSocket final
+{
+public:
+    LoopbackUdpSocket()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        socklen_t length = sizeof m_address;
+        getsockname(m_fd, reinterpret_cast<sockaddr *>(&m_address), &length);
+    }
+    ~LoopbackUdpSocket() { close(m_fd); }
+    LoopbackUdpSocket(const LoopbackUdpSocket &) = delete;
+    LoopbackUdpSocket &operator=(const LoopbackUdpSocket &) = delete;
+
+    int fd() const { return m_fd; }
+    bool isOpen() const { return m_fd >= 0 && m_address.sin_port != 0; }
+
+    ssize_t sendTo(const LoopbackUdpSocket &peer, const QByteArray &payload) const
+    {
+        return sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
+                      reinterpret_cast<const sockaddr *>(&peer.m_address), sizeof peer.m_address);
+    }
+
+private:
+    int m_fd = -1;
+    sockaddr_in m_address{};
+};
+
+} // namespace
+
+TEST(DispatchTimer, RepeatingTimerFiresInOrderAndStopsOnCancel)
+{
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.timer"));
+    const auto timer = DispatchTimer::create(queue);
+    std::vector<DispatchTime> fires;
+    std::atomic<bool> wasOnQueue = true;
+    const auto cancelled = DispatchSemaphore::create(0);
+    timer->setEventHandler([&] {
+        fires.push_back(DispatchClock::now());
+        wasOnQueue = wasOnQueue && queue->isCurrent();
+        if (fires.size() == 5)
+            timer->cancel();
+    });
+    timer->setCancelHandler([&] { cancelled->signal(); });
+    const DispatchTime start = DispatchClock::now();
+    timer->schedule(0.004, 0.003, 0.001);
+    timer->resume();
+    ASSERT_TRUE(cancelled->wait(kPatience));
+
+    // After the cancel, a block queued behind several more intervals finds no further fire.
+    const auto settled = DispatchSemaphore::create(0);
+    queue->after(0.020, [&] { settled->signal(); });
+    ASSERT_TRUE(settled->wait(kPatience));
+    size_t fireCount = 0;
+    queue->sync([&] { fireCount = fires.size(); });
+    ASSERT_EQ(fireCount, 5u);
+    EXPECT_TRUE(timer->isCancelled());
+    EXPECT_TRUE(wasOnQueue.load());
+    // Never early: fire n comes no sooner than start + 4 ms + n * 3 ms, and each after the one before.
+    for (size_t index = 0; index < fires.size(); ++index) {
+        EXPECT_GE(fires[index] - start, 4ms + index * 3ms) << "fire " << index;
+        if (index > 0) {
+            EXPECT_GT(fires[index], fires[index - 1]);
+        }
+    }
+}
+
+TEST(DispatchTimer, OneShotFiresOnceAndSuspensionHoldsItUntilResume)
+{
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.oneshot"));
+    const auto timer = DispatchTimer::create(queue);
+    std::atomic<int> fires = 0;
+    const auto fired = DispatchSemaphore::create(0);
+    timer->setEventHandler([&] {
+        ++fires;
+        fired->signal();
+    });
+    timer->schedule(0.005, 0);
+    // Made suspended: nothing fires before the first resume.
+    EXPECT_FALSE(fired->wait(20ms));
+    timer->resume();
+    ASSERT_TRUE(fired->wait(kPatience));
+
+    // Re-scheduled and suspended before its deadline: the fire waits for resume and comes once.
+    timer->schedule(0.002, 0);
+    timer->suspend();
+    EXPECT_FALSE(fired->wait(20ms));
+    EXPECT_EQ(fires.load(), 1);
+    timer->resume();
+    ASSERT_TRUE(fired->wait(kPatience));
+    EXPECT_FALSE(fired->wait(20ms));
+    EXPECT_EQ(fires.load(), 2);
+}
+
+TEST(DispatchFdSource, ReadSourceFiresForADatagramWithItsSize)
+{
+    LoopbackUdpSocket receiver;
+    LoopbackUdpSocket sender;
+    ASSERT_TRUE(receiver.isOpen());
+    ASSERT_TRUE(sender.isOpen());
+
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.socket"));
+    auto created = DispatchFdSource::createRead(receiver.fd(), queue);
+    ASSERT_TRUE(created.ok()) << created.error().message().toStdString();
+    const std::shared_ptr<DispatchFdSource> source = *created;
+
+    std::mutex mutex;
+    std::vector<std::int64_t> reportedSizes;
+    std::vector<QByteArray> payloads;
+    const auto received = DispatchSemaphore::create(0);
+    source->setEventHandler([&](std::int64_t bytesAvailable) {
+        char buffer[2048];
+        const ssize_t length = recv(receiver.fd(), buffer, sizeof buffer, 0);
+        std::lock_guard lock(mutex);
+        reportedSizes.push_back(bytesAvailable);
+        payloads.push_back(QByteArray(buffer, int(std::max<ssize_t>(length, 0))));
+        received->signal();
+    });
+    const auto cancelled = DispatchSemaphore::create(0);
+    source->setCancelHandler([&] { cancelled->signal(); });
+    source->resume();
+
+    const QByteArray first("SYNC 1 hello");
+    const QByteArray second(1200, 'x');
+    ASSERT_EQ(sender.sendTo(receiver, first), first.size());
+    ASSERT_TRUE(received->wait(kPatience));
+    ASSERT_EQ(sender.sendTo(receiver, second), second.size());
+    ASSERT_TRUE(received->wait(kPatience));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(reportedSizes, (std::vector<std::int64_t>{first.size(), second.size()}));
+        EXPECT_EQ(payloads, (std::vector<QByteArray>{first, second}));
+    }
+
+    // Suspended, a datagram waits; resumed, it is reported.
+    source->suspend();
+    ASSERT_EQ(sender.sendTo(receiver, first), first.size());
+    EXPECT_FALSE(received->wait(20ms));
+    source->resume();
+    ASSERT_TRUE(received->wait(kPatience));
+
+    // Cancelled, nothing more is reported, and the cancel handler runs.
+    source->cancel();
+    ASSERT_TRUE(cancelled->wait(kPatience));
+    ASSERT_EQ(sender.sendTo(receiver, first), first.size());
+    EXPECT_FALSE(received->wait(20ms));
+}
+
+TEST(DispatchFdSource, WriteSourceReportsRoomAndUnwatchableDescriptorsAreRefused)
+{
+    LoopbackUdpSocket socket;
+    ASSERT_TRUE(socket.isOpen());
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.writer"));
+    auto created = DispatchFdSource::createWrite(socket.fd(), queue);
+    ASSERT_TRUE(created.ok()) << created.error().message().toStdString();
+    const std::shared_ptr<DispatchFdSource> source = *created;
+    std::atomic<std::int64_t> room = -1;
+    const auto writable = DispatchSemaphore::create(0);
+    source->setEventHandler([&](std::int64_t bytesAvailable) {
+        room = bytesAvailable;
+        source->cancel();
+        writable->signal();
+    });
+    source->resume();
+    ASSERT_TRUE(writable->wait(kPatience));
+    EXPECT_GT(room.load(), 1000);
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QByteArray path = folder.filePath(QStringLiteral("plain.txt")).toLocal8Bit();
+    const int fileFd = open(path.constData(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(fileFd, 0);
+    const auto refused = DispatchFdSource::createRead(fileFd, queue);
+    close(fileFd);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().message().indexOf(QStringLiteral("cannot be watched")), -1);
+}

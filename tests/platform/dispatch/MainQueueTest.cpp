@@ -1,0 +1,169 @@
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSemaphore.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/dispatch/RunLoopTimer.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kPatience = 10s;
+
+// Delayed blocks queued out of order, each recording its delay when it runs on the main thread.
+struct DelayedBlocks
+{
+    std::vector<int> order;
+    bool wereAllOnMainThread = true;
+
+    void schedule()
+    {
+        for (const int delayMs : {40, 10, 30, 0, 20}) {
+            DispatchQueue::main()->after(delayMs / 1000.0, [this, delayMs] {
+                order.push_back(delayMs);
+                wereAllOnMainThread =
+                    wereAllOnMainThread && DispatchQueue::isMainThread() && DispatchQueue::main()->isCurrent();
+            });
+        }
+    }
+};
+
+const std::vector<int> kTimeOrder = {0, 10, 20, 30, 40};
+
+} // namespace
+
+TEST(MainQueue, AfterBlocksRunInTimeOrderWhenThePumpRuns)
+{
+    ASSERT_EQ(QCoreApplication::instance(), nullptr);
+    DelayedBlocks blocks;
+    blocks.schedule();
+    // Nothing runs on the main queue until it is pumped.
+    EXPECT_TRUE(blocks.order.empty());
+    ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return blocks.order.size() == 5; }, kPatience));
+    EXPECT_EQ(blocks.order, kTimeOrder);
+    EXPECT_TRUE(blocks.wereAllOnMainThread);
+}
+
+TEST(MainQueue, AfterBlocksRunInTimeOrderOnTheQtEventLoop)
+{
+    int argc = 1;
+    char name[] = "dispatch-test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
+    DelayedBlocks blocks;
+    blocks.schedule();
+    QEventLoop loop;
+    DispatchQueue::main()->after(0.060, [&] { loop.quit(); });
+    QTimer::singleShot(kPatience, &loop, [&] { loop.exit(1); });
+    ASSERT_EQ(loop.exec(), 0) << "the main queue did not run on the event loop";
+    EXPECT_EQ(blocks.order, kTimeOrder);
+    EXPECT_TRUE(blocks.wereAllOnMainThread);
+
+    // Work handed over from a worker thread reaches the event loop too, and a repeating timer on the
+    // main queue rides on it.
+    std::atomic<bool> wasOnMain = false;
+    DispatchQueue::global()->async(
+        [&] { DispatchQueue::main()->async([&] { wasOnMain = DispatchQueue::isMainThread(); }); });
+    int ticks = 0;
+    const auto timer = DispatchTimer::create(DispatchQueue::main());
+    timer->setEventHandler([&] {
+        if (++ticks >= 3 && wasOnMain.load())
+            loop.quit();
+    });
+    timer->schedule(0.005, 0.005);
+    timer->resume();
+    ASSERT_EQ(loop.exec(), 0) << "the repeating timer fired " << ticks << " times; hand-over on main: " << wasOnMain;
+    timer->cancel();
+}
+
+// A block left waiting when one application object goes away runs on the next one's event loop.
+TEST(MainQueue, ANewApplicationObjectRunsWhatTheOldOneLeft)
+{
+    int argc = 1;
+    char name[] = "dispatch-test";
+    char *argv[] = {name, nullptr};
+    int ran = 0;
+    for (int round = 0; round < 2; ++round) {
+        QCoreApplication application(argc, argv);
+        DispatchQueue::main()->async([&] { ++ran; });
+        if (round == 0)
+            continue;
+        EXPECT_TRUE(testsupport::waitUntil([&] { return ran == 2; })) << ran << " blocks ran";
+    }
+}
+
+TEST(MainQueue, PumpStopsAtItsTimeLimitAndRunsWhatIsWaiting)
+{
+    int ran = 0;
+    DispatchQueue::main()->async([&] { ++ran; });
+    DispatchQueue::main()->async([&] { DispatchQueue::main()->async([&] { ++ran; }); });
+    EXPECT_EQ(DispatchQueue::runMainQueueUntilEmpty(), 3);
+    EXPECT_EQ(ran, 2);
+    EXPECT_EQ(DispatchQueue::runMainQueueUntilEmpty(), 0);
+
+    const DispatchTime start = DispatchClock::now();
+    EXPECT_FALSE(DispatchQueue::runMainQueueUntil([] { return false; }, 20ms));
+    EXPECT_GE(DispatchClock::now() - start, 20ms);
+}
+
+TEST(MainQueue, SyncFromAWorkerWaitsForTheMainThreadAndSyncOnItRunsAtOnce)
+{
+    std::atomic<bool> workerDone = false;
+    bool ranOnMain = false;
+    DispatchQueue::global()->async([&] {
+        DispatchQueue::main()->sync([&] { ranOnMain = DispatchQueue::isMainThread(); });
+        workerDone = true;
+    });
+    ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return workerDone.load(); }, kPatience));
+    EXPECT_TRUE(ranOnMain);
+
+    bool ranInline = false;
+    DispatchQueue::main()->sync([&] { ranInline = DispatchQueue::main()->isCurrent(); });
+    EXPECT_TRUE(ranInline);
+}
+
+TEST(RunLoopTimer, FiresOnTheMainThreadUntilInvalidatedAndLivesWhileValid)
+{
+    std::vector<const RunLoopTimer *> firedTimers;
+    bool wereAllOnMainThread = true;
+    const RunLoopTimer *repeatingAddress = nullptr;
+    int repeatingFires = 0;
+    {
+        // No reference is kept: the run loop holds a valid timer.
+        const auto repeating = RunLoopTimer::scheduled(0.003, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
+            firedTimers.push_back(&timer);
+            wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
+            if (++repeatingFires == 3)
+                timer.invalidate();
+        });
+        repeatingAddress = repeating.get();
+        EXPECT_TRUE(repeating->repeats());
+        EXPECT_GT(repeating->fireDate(), DispatchClock::now());
+    }
+    const auto oneShot = RunLoopTimer::scheduled(0.001, RunLoopTimer::Repeats::No,
+                                                 [&](RunLoopTimer &timer) { firedTimers.push_back(&timer); });
+    EXPECT_TRUE(oneShot->isValid());
+
+    ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return firedTimers.size() == 4; }, kPatience))
+        << firedTimers.size() << " fires";
+    // Both have stopped: more intervals pass without a fire.
+    EXPECT_FALSE(DispatchQueue::runMainQueueUntil([&] { return firedTimers.size() > 4; }, 20ms));
+    EXPECT_EQ(firedTimers.size(), 4u);
+    EXPECT_EQ(std::count(firedTimers.begin(), firedTimers.end(), repeatingAddress), 3);
+    EXPECT_EQ(std::count(firedTimers.begin(), firedTimers.end(), oneShot.get()), 1);
+    EXPECT_FALSE(oneShot->isValid());
+    EXPECT_TRUE(wereAllOnMainThread);
+}
