@@ -69,15 +69,15 @@ struct EventMonitor::State
         if (earliest == armedDeadline)
             return;
         armedDeadline = earliest;
-        itimerspec spec{};
+        itimerspec setting{};
         if (earliest != DispatchTime::max()) {
             const auto sinceEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
             // A zero it_value would disarm the timer; a deadline at the clock's origin is long past anyway.
             const auto nanoseconds = std::max<std::int64_t>(sinceEpoch.count(), 1);
-            spec.it_value.tv_sec = time_t(nanoseconds / 1000000000);
-            spec.it_value.tv_nsec = long(nanoseconds % 1000000000);
+            setting.it_value.tv_sec = time_t(nanoseconds / 1000000000);
+            setting.it_value.tv_nsec = long(nanoseconds % 1000000000);
         }
-        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &setting, nullptr);
     }
 
     void collectDueTimers(std::vector<std::function<void()>> &due)

@@ -16,7 +16,7 @@ namespace platform {
 
 namespace {
 
-// The XDG specification ignores relative values of its variables; so do we.
+// The XDG base directory rules ignore relative values of their variables; so do we.
 QString xdgFolder(const char *variable, const QString &fallbackUnderHome)
 {
     const QString value = qEnvironmentVariable(variable);
@@ -37,7 +37,7 @@ QString FileSystem::dataFolderPath()
 
 QString FileSystem::logFolderPath()
 {
-    // Qt 6.4 has no state location yet, so $XDG_STATE_HOME is read here as the XDG specification says.
+    // Qt 6.4 has no state location yet, so $XDG_STATE_HOME is read here as the XDG base directory rules say.
     return xdgFolder("XDG_STATE_HOME", QStringLiteral(".local/state")) + QLatin1Char('/') + ProcessInfo::processName() +
            QStringLiteral("/Logs");
 }
