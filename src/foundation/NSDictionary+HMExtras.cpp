@@ -1,45 +1,10 @@
 #include "foundation/NSDictionary+HMExtras.h"
 
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/Values.h"
 
-namespace {
-
-bool isText(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QString;
-}
-
-bool isNumber(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isNonZero(const QVariant &number)
-{
-    switch (number.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return number.toDouble() != 0.0;
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        return number.toULongLong() != 0;
-    default:
-        return number.toLongLong() != 0;
-    }
-}
-
-} // namespace
+using platform::isNumber;
+using platform::isText;
 
 QString stringForKey(const QVariantMap &dictionary, const QString &key)
 {
@@ -56,7 +21,7 @@ bool boolForKey(const QVariantMap &dictionary, const QString &key)
 {
     const QVariant value = dictionary.value(key);
     if (isNumber(value))
-        return isNonZero(value);
+        return platform::boolValue(value);
     if (isText(value))
         return value.toString() == QLatin1String("1");
     return false;
@@ -66,9 +31,10 @@ QVariantMap dictionaryWithKeyValuesSwapped(const QVariantMap &dictionary)
 {
     QVariantMap swapped;
     for (auto entry = dictionary.constBegin(); entry != dictionary.constEnd(); ++entry) {
-        if (!isText(entry.value()) && !isNumber(entry.value()))
-            continue;
-        swapped.insert(entry.value().toString(), entry.key());
+        if (isText(entry.value()))
+            swapped.insert(entry.value().toString(), entry.key());
+        else if (isNumber(entry.value()))
+            swapped.insert(platform::description(entry.value()), entry.key());
     }
     return swapped;
 }

@@ -1,31 +1,6 @@
 #include "foundation/NSMutableDictionary+HMExtras.h"
 
-#include <QLocale>
-
-namespace {
-
-// The decimal text of a number as the record format writes it: booleans as "0" and "1", integers as
-// they are, fractions in their shortest exact form.
-QString decimalText(const QVariant &number)
-{
-    switch (number.typeId()) {
-    case QMetaType::Bool:
-        return number.toBool() ? QStringLiteral("1") : QStringLiteral("0");
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-        return QString::number(number.toLongLong());
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        return QString::number(number.toULongLong());
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return QString::number(number.toDouble(), 'g', QLocale::FloatingPointShortest);
-    default:
-        return QString();
-    }
-}
-
-} // namespace
+#include "platform/foundation/Values.h"
 
 void setBool(QVariantMap &dictionary, bool value, const QString &key)
 {
@@ -34,21 +9,20 @@ void setBool(QVariantMap &dictionary, bool value, const QString &key)
 
 void setHMValueAsString(QVariantMap &dictionary, const QVariant &value, const QString &key)
 {
-    if (!value.isValid()) {
+    if (platform::isNil(value)) {
         dictionary.insert(key, QString(QLatin1String("")));
         return;
     }
-    if (value.typeId() == QMetaType::QString) {
+    if (platform::isText(value)) {
         dictionary.insert(key, value.toString().trimmed());
         return;
     }
-    const QString number = decimalText(value);
-    dictionary.insert(key, number.isNull() ? value : QVariant(number));
+    dictionary.insert(key, platform::isNumber(value) ? QVariant(platform::description(value)) : value);
 }
 
 void setHMValue(QVariantMap &dictionary, const QVariant &value, const QString &key)
 {
-    if (!value.isValid()) {
+    if (platform::isNil(value)) {
         dictionary.remove(key);
         return;
     }

@@ -2,6 +2,8 @@
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSString_stripHtml_XMLParsee.h"
+#include "platform/foundation/Identifiers.h"
+#include "platform/foundation/Scanner.h"
 
 #include <QStringList>
 
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -24,49 +27,18 @@ constexpr int kMaxMarkupDepth = 256;
 // the rest of a large input.
 constexpr qsizetype kMarkupChunkBytes = 64 * 1024;
 
-// Reads a text line by line the way the list replies are laid out: white space and line ends are skipped
-// before every read, and a line runs up to the next LF (a CR before it stays in the line).
-class ListReader final
-{
-public:
-    explicit ListReader(const QString &text) : m_text(text) {}
-
-    qsizetype position() const { return m_position; }
-    void setPosition(qsizetype position) { m_position = std::clamp<qsizetype>(position, 0, m_text.size()); }
-
-    // True when only skippable characters remain.
-    bool isAtEnd() const
-    {
-        return std::all_of(m_text.cbegin() + m_position, m_text.cend(), [](QChar c) { return c.isSpace(); });
-    }
-
-    QString readLine()
-    {
-        while (m_position < m_text.size() && m_text.at(m_position).isSpace())
-            ++m_position;
-        const qsizetype lineEnd = m_text.indexOf(QLatin1Char('\n'), m_position);
-        const qsizetype end = lineEnd < 0 ? m_text.size() : lineEnd;
-        const QString line = m_text.mid(m_position, end - m_position);
-        m_position = end;
-        return line;
-    }
-
-private:
-    const QString &m_text;
-    qsizetype m_position = 0;
-};
-
-// Puts the reader after the line holding the first "List=" marker, or at the start when there is no
+// Puts the scanner after the line holding the first "List=" marker, or at the start when there is no
 // marker or nothing follows its line.
-void skipListMarkerLine(const QString &text, ListReader &reader)
+void skipListMarkerLine(platform::Scanner &scanner)
 {
+    const QString &text = scanner.string();
     const qsizetype marker = text.indexOf(QLatin1String("List="), 0, Qt::CaseInsensitive);
     if (marker < 0)
         return;
     const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), marker);
-    reader.setPosition(lineEnd < 0 ? text.size() : lineEnd + 1);
-    if (reader.isAtEnd())
-        reader.setPosition(0);
+    scanner.setScanLocation(lineEnd < 0 ? text.size() : lineEnd + 1);
+    if (scanner.isAtEnd())
+        scanner.setScanLocation(0);
 }
 
 struct MarkupParse
@@ -164,16 +136,22 @@ QString hmWiFiDecodedString(const QString &text)
 QList<QVariantMap> dictionaryListFromDelimittedList(const QString &text)
 {
     QList<QVariantMap> rows;
-    ListReader reader(text);
-    skipListMarkerLine(text, reader);
-    if (reader.position() < text.size())
-        DDLogInfo(QStringLiteral("scanner at '%1'").arg(text.at(reader.position())));
+    // White space and line ends are skipped before every read; a line runs up to the next LF, so a CR
+    // before it stays at the end of the line's last item.
+    platform::Scanner scanner(text);
+    skipListMarkerLine(scanner);
+    if (scanner.scanLocation() < text.size())
+        DDLogInfo(QStringLiteral("scanner at '%1'").arg(text.at(scanner.scanLocation())));
 
-    const QString headerLine = reader.readLine();
+    const QString lineEnd = QStringLiteral("\n");
+    const QString headerLine = scanner.scanUpToString(lineEnd).value_or(QString());
     const QStringList columns = headerLine.split(QLatin1Char('\t'));
     // Every pass reads at least one character that is not skipped, so the loop ends within the text.
-    while (!reader.isAtEnd()) {
-        const QString valueLine = reader.readLine();
+    while (!scanner.isAtEnd()) {
+        const std::optional<QString> line = scanner.scanUpToString(lineEnd);
+        if (!line)
+            break;
+        const QString &valueLine = *line;
         const QStringList values = valueLine.split(QLatin1Char('\t'));
         if (values.size() < 2)
             break;
@@ -215,4 +193,21 @@ QString stripHtml(const QString &text)
     }
     xmlFreeParserCtxt(parse.context);
     return parse.collector.getCharsFound();
+}
+
+QString md5(const QString &text)
+{
+    if (text.isNull())
+        return QString();
+    QByteArray bytes = text.toUtf8();
+    const qsizetype firstZero = bytes.indexOf('\0');
+    if (firstZero >= 0)
+        bytes.truncate(firstZero);
+    const platform::Result<QString> digest = platform::md5Text(bytes);
+    return digest ? *digest : QString();
+}
+
+QString uidString()
+{
+    return platform::newUuidText().toLower();
 }

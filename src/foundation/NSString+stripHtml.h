@@ -21,6 +21,14 @@ QString hmWiFiDecodedString(const QString &text);
 // ends the list; rows read before either stop are kept. Never fails.
 QList<QVariantMap> dictionaryListFromDelimittedList(const QString &text);
 
+// The MD5 digest (RFC 1321) of the text's UTF-8 bytes up to the first zero byte, as 32 upper-case
+// hexadecimal digits; a null text for a null text.
+QString md5(const QString &text);
+
+// A new random UUID as 36 characters: lower-case hexadecimal digits in groups 8-4-4-4-12 joined by
+// hyphens.
+QString uidString();
+
 // The character data of the text read as markup: tags, comments and CDATA sections give nothing, entity
 // references come out literally, and a markup error ends the text at the point it was met. Nothing is
 // ever loaded from outside the text, and inputs built to exhaust a parser (deep nesting, entity bombs)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -14,4 +15,9 @@ inline void PrintTo(const QString &text, std::ostream *out)
 inline void PrintTo(const QStringList &texts, std::ostream *out)
 {
     *out << '[' << texts.join(QStringLiteral("|")).toStdString() << ']';
+}
+
+inline void PrintTo(const QDateTime &date, std::ostream *out)
+{
+    *out << (date.isValid() ? date.toUTC().toString(Qt::ISODateWithMs).toStdString() : std::string("(no date)"));
 }

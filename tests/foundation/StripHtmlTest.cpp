@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 TEST(StripHtml, GivesTheCharacterDataOfMarkup)
@@ -77,4 +81,23 @@ TEST(StripHtml, HostileMarkupFinishesQuicklyAndLoadsNothing)
     EXPECT_FALSE(stripHtml(inline_).contains(QStringLiteral("SECRET-MARKER")));
 
     EXPECT_LT(timer.elapsed(), 5000) << "hostile markup took " << timer.elapsed() << " ms";
+}
+
+TEST(StripHtml, RunsOnManyThreadsAtOnce)
+{
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread) {
+        threads.emplace_back([&wrong, thread] {
+            const QString markup = QStringLiteral("<b>thread %1</b> & <i>more</i>").arg(thread);
+            const QString expected = QStringLiteral("thread %1 & more").arg(thread);
+            for (int round = 0; round < 200; ++round) {
+                if (stripHtml(markup) != expected)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }

@@ -117,3 +117,17 @@ TEST(ListParser, SurvivesRandomAndMutatedReplies)
             return;
     }
 }
+
+TEST(Identifiers, Md5TextsHashTheUtf8BytesUpToTheFirstZero)
+{
+    EXPECT_EQ(md5(QStringLiteral("password")), QStringLiteral("5F4DCC3B5AA765D61D8327DEB882CF99"));
+    EXPECT_EQ(md5(QStringLiteral("")), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
+    EXPECT_TRUE(md5(QString()).isNull());
+    EXPECT_EQ(md5(QString::fromUtf8("password\0ignored", 16)), md5(QStringLiteral("password")));
+    EXPECT_EQ(md5(QString::fromUtf8("caf\xc3\xa9")), QStringLiteral("07117FE4A1EBD544965DC19573183DA2"));
+
+    const QString uid = uidString();
+    EXPECT_EQ(uid.size(), 36);
+    EXPECT_EQ(uid, uid.toLower());
+    EXPECT_NE(uid, uidString());
+}
