@@ -1,8 +1,9 @@
 #include "ConsoleCapture.h"
 
+#include "LogCapture.h"
+
 #include "platform/foundation/ConsoleLog.h"
 
-#include <QByteArray>
 #include <QRegularExpression>
 
 #include <cstdlib>
@@ -24,14 +25,7 @@ ConsoleCapture::~ConsoleCapture()
 
 QStringList ConsoleCapture::messages() const
 {
-    QByteArray text;
-    char buffer[4096];
-    ssize_t got = 0;
-    off_t offset = 0;
-    while ((got = pread(m_file, buffer, sizeof buffer, offset)) > 0) {
-        text.append(buffer, got);
-        offset += got;
-    }
+    const QByteArray text = readCapturedFile(m_file);
     // Each line reads "<date> <time> <process>[<pid>:<thread>] <message>".
     static const QRegularExpression prefix(QStringLiteral("^\\S+ \\S+ \\S+\\[\\d+:\\d+\\] "));
     QStringList messages;

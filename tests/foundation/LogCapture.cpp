@@ -28,18 +28,23 @@ LogCapture::~LogCapture()
     close(m_captureFile);
 }
 
-QStringList LogCapture::lines()
+QByteArray readCapturedFile(int descriptor)
 {
-    std::fflush(stderr);
     QByteArray text;
     char buffer[4096];
     ssize_t got = 0;
     off_t offset = 0;
-    while ((got = pread(m_captureFile, buffer, sizeof buffer, offset)) > 0) {
+    while ((got = pread(descriptor, buffer, sizeof buffer, offset)) > 0) {
         text.append(buffer, got);
         offset += got;
     }
-    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    return text;
+}
+
+QStringList LogCapture::lines()
+{
+    std::fflush(stderr);
+    QStringList lines = QString::fromUtf8(readCapturedFile(m_captureFile)).split(QLatin1Char('\n'));
     lines.removeAll(QString());
     return lines;
 }

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+
+// Everything written so far to the open file behind the descriptor, read from its start.
+QByteArray readCapturedFile(int descriptor);
 
 // Captures the log lines written while it lives, at the given log level, and restores the level and the
 // log's destination when it goes. One at a time, on the test's thread.
