@@ -278,6 +278,72 @@ TEST_F(UdpSocketTest, ConfigurationKeepsOnePreferenceAndItsSizes)
     EXPECT_TRUE(socket->isIPv4());
 }
 
+TEST_F(UdpSocketTest, BindingFollowsTheInterfaceAndTheEnabledFamilies)
+{
+    auto loopback = makeSocket(m_listenerDelegate);
+    ASSERT_TRUE(loopback->bindToPort(0, QStringLiteral("loopback")));
+    EXPECT_EQ(loopback->localHost_IPv4(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(loopback->localHost_IPv6(), QStringLiteral("::1"));
+
+    struct Row
+    {
+        const char *name;
+        bool isIPv4Enabled;
+        bool isIPv6Enabled;
+        const char *interface;
+        const char *message;
+    };
+    const Row rows[] = {
+        {"IPv6 only on an IPv6 interface", true, false, "::1",
+         "IPv6 has been disabled and specified interface doesn't support IPv4."},
+        {"IPv4 only on an IPv4 interface", false, true, "127.0.0.1",
+         "IPv4 has been disabled and specified interface doesn't support IPv6."},
+        {"both families disabled", false, false, "127.0.0.1",
+         "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto socket = makeSocket(m_senderDelegate);
+        socket->setIPv4Enabled(row.isIPv4Enabled);
+        socket->setIPv6Enabled(row.isIPv6Enabled);
+        PlatformError error;
+        EXPECT_FALSE(socket->bindToPort(0, QString::fromLatin1(row.interface), &error));
+        EXPECT_EQ(error.localizedDescription(), QString::fromLatin1(row.message));
+        EXPECT_TRUE(socket->isClosed());
+    }
+
+    // An IPv4 interface leaves the IPv6 family deactivated for the sends that follow.
+    auto only4 = makeSocket(m_senderDelegate);
+    ASSERT_TRUE(only4->bindToPort(0, QStringLiteral("127.0.0.1")));
+    EXPECT_EQ(only4->localPort_IPv6(), 0);
+    only4->sendData("nowhere", QStringLiteral("::1"), 9, -1, 1);
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.failures().size() == 1; })) << "the refused family";
+    EXPECT_EQ(m_senderDelegate.failures()[0].second.localizedDescription(),
+              QStringLiteral("IPv6 has been deactivated due to bind/connect, and DNS lookup found no IPv4 address(es)."));
+}
+
+TEST_F(UdpSocketTest, ReceiveOnceDeliversOneDatagramAndLocalhostFollowsThePreference)
+{
+    auto listener = makeSocket(m_listenerDelegate);
+    ASSERT_TRUE(listener->bindToPort(0));
+    ASSERT_TRUE(listener->receiveOnce());
+    auto sender = makeSocket(m_senderDelegate);
+    sender->setPreferIPv6();
+    sender->sendData("one", QStringLiteral("localhost"), listener->localPort_IPv6(), -1, 1);
+    sender->sendData("two", QStringLiteral("localhost"), listener->localPort_IPv6(), -1, 2);
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.sentTags().size() == 2; })) << "both sends";
+    ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.received().size() == 1; })) << "one delivery";
+    EXPECT_EQ(m_listenerDelegate.received()[0].data, QByteArray("one"));
+    EXPECT_EQ(m_listenerDelegate.received()[0].host, QStringLiteral("::1"));
+    listener->performBlock([] {});
+    m_delegateQueue->sync([] {});
+    EXPECT_EQ(m_listenerDelegate.received().size(), 1u);
+
+    ASSERT_TRUE(listener->receiveOnce());
+    ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.received().size() == 2; })) << "the waiting datagram";
+    EXPECT_EQ(m_listenerDelegate.received()[1].data, QByteArray("two"));
+}
+
 TEST_F(UdpSocketTest, ListenerOnBothFamiliesReportsEachSenderHostAndPort)
 {
     auto listener = makeListener(m_listenerDelegate);
