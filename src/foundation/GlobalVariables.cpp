@@ -1,5 +1,10 @@
 #include "foundation/GlobalVariables.h"
 
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/DateFormatter.h"
+
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -35,7 +40,7 @@ struct ObjectSlots
     std::shared_ptr<HMSyncProgressReporting> currentSyncProgressController;
     std::shared_ptr<HMGoogleSync> googleDirectSyncController;
     std::shared_ptr<HMMainWindowController> mainWindowController;
-    std::shared_ptr<platform::ArrayController> currentProfileController;
+    std::shared_ptr<HMProfilesController> currentProfileController;
 };
 
 std::mutex s_objectsMutex;
@@ -135,7 +140,7 @@ HM_GLOBAL_SLOT(IdMappingForInsertRecords, QVariantMap, idMappingForInsertRecords
 HM_GLOBAL_SLOT(OutlookRecurringEventsAndExceptions, QVariantMap, outlookRecurringEventsAndExceptions)
 HM_GLOBAL_SLOT(CurrentSyncProgressController, std::shared_ptr<HMSyncProgressReporting>, currentSyncProgressController)
 HM_GLOBAL_SLOT(MainWindowController, std::shared_ptr<HMMainWindowController>, mainWindowController)
-HM_GLOBAL_SLOT(CurrentProfileController, std::shared_ptr<platform::ArrayController>, currentProfileController)
+HM_GLOBAL_SLOT(CurrentProfileController, std::shared_ptr<HMProfilesController>, currentProfileController)
 
 void GlobalVariables::setGoogleDirectSyncControllerController(const std::shared_ptr<HMGoogleSync> &value)
 {
@@ -175,4 +180,77 @@ void GlobalVariables::addOutlookIdToContactIdsWithPhotos(const QString &outlookI
         return;
     const std::lock_guard lock(s_objectsMutex);
     s_objects.contactIdsWithPhotos.insert(deviceId, outlookId);
+}
+
+namespace {
+
+// 24 February 1970, 11:58:20 UTC: a day number above 12 and a year that no locale confuses with a
+// month, so its short form shows where a locale puts the day, the month and the year.
+QDateTime formatTestDate()
+{
+    return QDateTime::fromSecsSinceEpoch(4708700, Qt::UTC);
+}
+
+// The pattern's date part for a short date text of the test date.
+QString datePatternForShortDate(const QString &shortText)
+{
+    if (shortText.startsWith(QStringLiteral("24")) || shortText.startsWith(QStringLiteral("23"))
+        || shortText.startsWith(QStringLiteral("25")))
+        return QStringLiteral("dd/MM/yyyy");
+    if (shortText.startsWith(QStringLiteral("70")))
+        return QStringLiteral("yyyy/MM/dd");
+    if (shortText.startsWith(QStringLiteral("1970.")))
+        return QStringLiteral("yyyy. M. d.");
+    if (shortText.startsWith(QStringLiteral("1970-02")))
+        return QStringLiteral("yyyy-MM-dd");
+    return QStringLiteral("MM/dd/yyyy");
+}
+
+} // namespace
+
+QString GlobalVariables::getSystemDateFormat()
+{
+    const platform::Locale locale = platform::Locale::current();
+
+    const platform::DateFormatter timeFormatter(platform::DateStyle::None, platform::DateStyle::Short, locale);
+    const QString timeString = timeFormatter.format(platform::Clock::now());
+    const QString amSymbol = timeFormatter.amSymbol();
+    const QString pmSymbol = timeFormatter.pmSymbol();
+    const bool showsDayHalf = (!amSymbol.isEmpty() && timeString.contains(amSymbol))
+        || (!pmSymbol.isEmpty() && timeString.contains(pmSymbol));
+    const bool is24Hour = !showsDayHalf;
+    platform::consoleLog(QStringLiteral("timeString %1").arg(timeString));
+    platform::consoleLog(QStringLiteral("[formatter AMSymbol] %1").arg(amSymbol));
+    platform::consoleLog(QStringLiteral("is24h %1").arg(is24Hour ? 1 : 0));
+
+    const QString timePattern = is24Hour ? QStringLiteral(" HH:mm") : QStringLiteral(" hh:mm a");
+    const platform::DateFormatter shortFormatter(platform::DateStyle::Short, platform::DateStyle::None, locale);
+    const QString shortText = shortFormatter.format(formatTestDate());
+    platform::consoleLog(QStringLiteral("dateString %1").arg(shortText));
+
+    if (shortText == QStringLiteral("1970-02-24")) {
+        const platform::DateFormatter longFormatter(platform::DateStyle::Long, platform::DateStyle::None, locale);
+        const QString longText = longFormatter.format(formatTestDate());
+        platform::consoleLog(QStringLiteral("longDateString %1").arg(longText));
+        if (longText == QStringLiteral("1970February24,"))
+            return QStringLiteral("yyyy MM, dd") + timePattern;
+    }
+
+    const platform::DateFormatter posixFormatter(QStringLiteral("MM/dd/yyyy HH:mm"),
+                                                 platform::Locale(QStringLiteral("en_US_POSIX")),
+                                                 platform::TimeZone::defaultTimeZone());
+    platform::consoleLog(QStringLiteral("dateString2 %1").arg(posixFormatter.format(platform::Clock::now())));
+    return datePatternForShortDate(shortText) + timePattern;
+}
+
+bool GlobalVariables::useLongDateFormat()
+{
+    const platform::DateFormatter longFormatter(platform::DateStyle::Long, platform::DateStyle::None,
+                                                platform::Locale::current());
+    const QString longText = longFormatter.format(formatTestDate());
+    platform::consoleLog(QStringLiteral("longDateString %1").arg(longText));
+    if (longText.isNull())
+        return false;
+    return !(longText.endsWith(QStringLiteral("23, 1970")) || longText.endsWith(QStringLiteral("24, 1970"))
+             || longText.endsWith(QStringLiteral("25, 1970")));
 }

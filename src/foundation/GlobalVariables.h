@@ -7,12 +7,10 @@
 
 #include <memory>
 
-class HMSyncProgressReporting;
-class HMMainWindowController;
 class HMGoogleSync;
-namespace platform {
-class ArrayController;
-}
+class HMMainWindowController;
+class HMProfilesController;
+class HMSyncProgressReporting;
 
 // The process-wide registry through which windows, the sync controller, the transports and the data
 // sources share the facts of the current sync and a few application-wide objects. It has no
@@ -157,6 +155,14 @@ public:
     static std::shared_ptr<HMGoogleSync> getGoogleDirectSyncController();
     static void setMainWindowController(const std::shared_ptr<HMMainWindowController> &value);
     static std::shared_ptr<HMMainWindowController> getMainWindowController();
-    static void setCurrentProfileController(const std::shared_ptr<platform::ArrayController> &value);
-    static std::shared_ptr<platform::ArrayController> getCurrentProfileController();
+    static void setCurrentProfileController(const std::shared_ptr<HMProfilesController> &value);
+    static std::shared_ptr<HMProfilesController> getCurrentProfileController();
+
+    // The date-and-time pattern that matches how the current locale writes a short date and a
+    // short time: one of twelve fixed patterns, the 12-hour form ending in " a". Worked out afresh on
+    // every call from the platform's current locale.
+    static QString getSystemDateFormat();
+    // Whether the current locale's long date of 24 February 1970 does not end in a day-first form
+    // ("23, 1970", "24, 1970" or "25, 1970").
+    static bool useLongDateFormat();
 };

@@ -1,5 +1,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Locale.h"
 
 #include <gtest/gtest.h>
 
@@ -155,4 +157,44 @@ TEST(GlobalVariables, ConcurrentReplacementOfTextsNeverTearsAValue)
     }
     writer.join();
     EXPECT_GT(reads, 0);
+}
+
+// The pattern follows where the locale puts day, month and year in its short date and whether its
+// short time shows a day half.
+TEST(GlobalVariables, SystemDateFormatFollowsTheLocale)
+{
+    struct Row
+    {
+        const char *locale;
+        const char *shortDateOfTestDate;
+        const char *pattern;
+    };
+    const Row rows[] = {
+        {"en_US", "2/24/70", "MM/dd/yyyy hh:mm a"},
+        {"de_DE", "24.02.70", "dd/MM/yyyy HH:mm"},
+        {"en_GB", "24/02/1970", "dd/MM/yyyy HH:mm"},
+        {"ko_KR", "70. 2. 24.", "yyyy/MM/dd hh:mm a"},
+        {"hu_HU", "1970. 02. 24.", "yyyy. M. d. HH:mm"},
+        {"sv_SE", "1970-02-24", "yyyy-MM-dd HH:mm"},
+        {"ja_JP", "1970/02/24", "MM/dd/yyyy HH:mm"},
+    };
+    const QDateTime evening = QDateTime::fromString(QStringLiteral("2026-03-05T19:30:00Z"), Qt::ISODate);
+    platform::Clock::setSource([evening] { return evening; });
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.locale);
+        SCOPED_TRACE(row.shortDateOfTestDate);
+        platform::Locale::setCurrent(platform::Locale(QString::fromLatin1(row.locale)));
+        EXPECT_EQ(GlobalVariables::getSystemDateFormat().toStdString(), std::string(row.pattern));
+    }
+    platform::Locale::setCurrent(std::nullopt);
+    platform::Clock::setSource({});
+}
+
+TEST(GlobalVariables, LongDateFormatIsUsedUnlessTheDayEndsTheDate)
+{
+    platform::Locale::setCurrent(platform::Locale(QStringLiteral("en_US")));
+    EXPECT_FALSE(GlobalVariables::useLongDateFormat()) << "February 24, 1970";
+    platform::Locale::setCurrent(platform::Locale(QStringLiteral("de_DE")));
+    EXPECT_TRUE(GlobalVariables::useLongDateFormat()) << "24. Februar 1970";
+    platform::Locale::setCurrent(std::nullopt);
 }
