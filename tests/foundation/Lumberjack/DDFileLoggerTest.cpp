@@ -312,3 +312,20 @@ TEST_F(FileLoggerFixture, SettingsReadBackAfterTheyWereChanged)
     EXPECT_EQ(logger->loggerName(), QStringLiteral("cocoa.lumberjack.fileLogger"));
     EXPECT_EQ(logger->loggerQueue()->label(), QStringLiteral("cocoa.lumberjack.fileLogger"));
 }
+
+TEST_F(FileLoggerFixture, RemovingOrRollingTheLoggerFinishesItsFile)
+{
+    addLogger();
+    DDLogInfo(QStringLiteral("one"));
+    logger->rollLogFile();
+    DDLogInfo(QStringLiteral("two"));
+    DDLog::removeLogger(logger);
+    DDLog::flushLog();
+    ASSERT_TRUE(testsupport::waitUntil([this] {
+        const QStringList paths = manager->sortedLogFilePaths();
+        return paths.size() == 2 && isArchived(paths[0]) && isArchived(paths[1]);
+    })) << "both files should end up finished";
+    const QStringList paths = manager->sortedLogFilePaths();
+    EXPECT_EQ(stampedTexts(contents(paths[1])), QStringList{QStringLiteral("one")});
+    EXPECT_EQ(stampedTexts(contents(paths[0])), QStringList{QStringLiteral("two")});
+}
