@@ -1,31 +1,53 @@
 #include "LogCapture.h"
 
+#include "foundation/Lumberjack/DDAbstractLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDLogMessage.h"
 
 #include <QByteArray>
 
-#include <cstdio>
-#include <cstdlib>
+#include <mutex>
 #include <unistd.h>
 
-LogCapture::LogCapture(int32_t level) : m_savedLevel(ddLogLevel.load())
+// Keeps the text of every message it is given.
+class LogRecorder final : public DDAbstractLogger
 {
-    std::fflush(stderr);
-    char path[] = "/tmp/hm-log-capture-XXXXXX";
-    m_captureFile = mkstemp(path);
-    unlink(path);
-    m_savedStderr = dup(STDERR_FILENO);
-    dup2(m_captureFile, STDERR_FILENO);
+public:
+    LogRecorder()
+        : DDAbstractLogger(QStringLiteral("test.logCapture"))
+    {
+    }
+
+    void logMessage(const DDLogMessage &logMessage) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_texts.append(logMessage.logMsg());
+    }
+
+    QStringList texts() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_texts;
+};
+
+LogCapture::LogCapture(int32_t level)
+    : m_savedLevel(ddLogLevel.load())
+    , m_recorder(std::make_shared<LogRecorder>())
+{
+    DDLog::addLogger(m_recorder);
     ddLogLevel.store(level);
 }
 
 LogCapture::~LogCapture()
 {
     ddLogLevel.store(m_savedLevel);
-    std::fflush(stderr);
-    dup2(m_savedStderr, STDERR_FILENO);
-    close(m_savedStderr);
-    close(m_captureFile);
+    DDLog::removeLogger(m_recorder);
+    DDLog::flushLog();
 }
 
 QByteArray readCapturedFile(int descriptor)
@@ -43,8 +65,9 @@ QByteArray readCapturedFile(int descriptor)
 
 QStringList LogCapture::lines()
 {
-    std::fflush(stderr);
-    QStringList lines = QString::fromUtf8(readCapturedFile(m_captureFile)).split(QLatin1Char('\n'));
-    lines.removeAll(QString());
+    DDLog::flushLog();
+    QStringList lines;
+    for (const QString &text : m_recorder->texts())
+        lines += text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     return lines;
 }
