@@ -179,6 +179,34 @@ TEST_F(RKClientTest, RunsOneRequestAtATimeInTheOrderSent)
     EXPECT_EQ(client->requestQueue().count(), 0);
 }
 
+TEST_F(RKClientTest, ReportsProgressOfLargeBodiesBothWays)
+{
+    LoopbackServer server;
+    server.server().Post("/photo", [](const httplib::Request &request, httplib::Response &response) {
+        response.set_content(std::string(request.body.rbegin(), request.body.rend()) + request.body, "image/jpeg");
+    });
+    server.start();
+    std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
+    QByteArray photo(3 * 1024 * 1024 + 17, '\0');
+    for (qsizetype index = 0; index < photo.size(); ++index)
+        photo[index] = char(index * 7 % 251);
+
+    RecordingDelegate delegate;
+    std::shared_ptr<RKRequest> request = post(*client, QStringLiteral("/photo"), &delegate);
+    request->setParams(RKRequestSerialization::serializationWithData(photo, QStringLiteral("image/jpeg")));
+    request->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return delegate.hasEnded(); }));
+    ASSERT_EQ(delegate.events().constLast(), QStringLiteral("load 200"));
+    EXPECT_EQ(delegate.response().body().size(), 2 * photo.size());
+    EXPECT_EQ(delegate.response().body().mid(photo.size()), photo);
+    const RecordingDelegate::Progress sent = delegate.sent();
+    EXPECT_EQ(sent.chunks, photo.size());
+    EXPECT_EQ(sent.total, sent.expected);
+    const RecordingDelegate::Progress received = delegate.received();
+    EXPECT_EQ(received.chunks, 2 * photo.size());
+    EXPECT_EQ(received.total, received.expected);
+}
+
 TEST_F(RKClientTest, ReportsTheFrameworksOwnTimeOutAsCodeFive)
 {
     LoopbackServer server;

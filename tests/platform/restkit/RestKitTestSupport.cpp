@@ -71,6 +71,36 @@ void RecordingDelegate::requestDidStartLoad(platform::RKRequest &)
     note(QStringLiteral("start"));
 }
 
+void RecordingDelegate::requestDidSendBodyData(platform::RKRequest &, qint64 bytesWritten, qint64 totalBytesWritten,
+                                               qint64 totalBytesExpectedToWrite)
+{
+    const std::lock_guard lock(m_mutex);
+    m_sent.chunks += bytesWritten;
+    m_sent.total = totalBytesWritten;
+    m_sent.expected = totalBytesExpectedToWrite;
+}
+
+void RecordingDelegate::requestDidReceiveData(platform::RKRequest &, qint64 bytesReceived, qint64 totalBytesReceived,
+                                              qint64 totalBytesExpectedToReceive)
+{
+    const std::lock_guard lock(m_mutex);
+    m_received.chunks += bytesReceived;
+    m_received.total = totalBytesReceived;
+    m_received.expected = totalBytesExpectedToReceive;
+}
+
+RecordingDelegate::Progress RecordingDelegate::sent() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_sent;
+}
+
+RecordingDelegate::Progress RecordingDelegate::received() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
 void RecordingDelegate::requestDidReceiveResponse(platform::RKRequest &, const platform::RKResponse &response)
 {
     note(QStringLiteral("head %1").arg(response.statusCode()));

@@ -38,6 +38,10 @@ class RecordingDelegate final : public platform::RKRequestDelegate
 {
 public:
     void requestDidStartLoad(platform::RKRequest &request) override;
+    void requestDidSendBodyData(platform::RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
+                                qint64 totalBytesExpectedToWrite) override;
+    void requestDidReceiveData(platform::RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
+                               qint64 totalBytesExpectedToReceive) override;
     void requestDidReceiveResponse(platform::RKRequest &request, const platform::RKResponse &response) override;
     void requestDidLoadResponse(platform::RKRequest &request, const platform::RKResponse &response) override;
     void requestDidTimeout(platform::RKRequest &request) override;
@@ -49,6 +53,15 @@ public:
     platform::RKResponse response() const;
     platform::PlatformError error() const;
     bool cameOnlyOnThreadsOtherThan(QThread *thread) const;
+    // Progress: the chunks added up, and the last totals reported.
+    struct Progress
+    {
+        qint64 chunks = 0;
+        qint64 total = 0;
+        qint64 expected = 0;
+    };
+    Progress sent() const;
+    Progress received() const;
 
 private:
     void note(const QString &event);
@@ -59,4 +72,6 @@ private:
     platform::RKResponse m_response;
     platform::PlatformError m_error;
     bool m_ended = false;
+    Progress m_sent;
+    Progress m_received;
 };

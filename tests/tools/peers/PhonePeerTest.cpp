@@ -392,3 +392,40 @@ TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
     ASSERT_TRUE(wrong.waitForFinished(10000));
     EXPECT_EQ(wrong.exitCode(), 2);
 }
+
+TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)
+{
+    peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Eve"}});
+    logon();
+    const QByteArray update = updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Fay&NOTE=x\x07y",
+                                          "Command=CalendarChange&UID=D1&SUBJECT=Tea",
+                                          "Command=TodoDelete&UID=T5"})
+                                  .toUtf8();
+    const QByteArray list = (kCredentials + "conduit=A&modified=2026-01-01 00:00:00&Limit=512&Offset=0&").toUtf8();
+    std::vector<std::pair<QString, QByteArray>> samples;
+    for (qsizetype length = 0; length <= update.size(); length += 3)
+        samples.emplace_back(QStringLiteral("/hmx_update"), update.left(length));
+    for (qsizetype length = 0; length <= list.size(); length += 3)
+        samples.emplace_back(QStringLiteral("/hmx_list"), list.left(length));
+    quint32 seed = 12345;
+    for (int round = 0; round < 60; ++round) {
+        QByteArray garbled = round % 2 == 0 ? update : list;
+        for (int flip = 0; flip < 4; ++flip) {
+            seed = seed * 1103515245u + 12345u;
+            garbled[qsizetype(seed % quint32(garbled.size()))] = char(seed >> 16);
+        }
+        samples.emplace_back(round % 2 == 0 ? QStringLiteral("/hmx_update") : QStringLiteral("/hmx_list"), garbled);
+    }
+    for (const auto &[path, body] : samples) {
+        SCOPED_TRACE(body.toStdString());
+        std::shared_ptr<RKRequest> made = request(path);
+        made->setHTTPBody(body);
+        const RKRequestOutcome outcome = made->sendSynchronously();
+        ASSERT_TRUE(outcome.isLoaded()) << outcome.error().description().toStdString();
+        const QString reply = outcome.response().bodyAsString();
+        EXPECT_TRUE(reply.startsWith(QStringLiteral("OK")) || reply.startsWith(QStringLiteral("FAIL\n")) ||
+                    reply.endsWith(QStringLiteral("\nOK")))
+            << reply.toStdString();
+    }
+    EXPECT_TRUE(logoff().startsWith(QStringLiteral("OK")));
+}
