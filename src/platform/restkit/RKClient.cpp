@@ -61,7 +61,8 @@ void RKClient::setSharedClient(const std::shared_ptr<RKClient> &client)
 std::shared_ptr<RKRequest> RKClient::requestWithResourcePath(const QString &resourcePath)
 {
     QList<RKResponse::Header> headers = HTTPHeaders();
-    return std::shared_ptr<RKRequest>(new RKRequest(m_queue, resourcePath, m_baseUrl + resourcePath, std::move(headers)));
+    return std::shared_ptr<RKRequest>(
+        new RKRequest(m_queue, resourcePath, m_baseUrl + resourcePath, std::move(headers)));
 }
 
 void RKClient::setCachePolicy(RKRequestCachePolicy policy)

@@ -38,10 +38,9 @@ PlatformError urlLoadingError(qint64 code, const QString &failingUrl)
 
 PlatformError requestTimeoutError(const QString &failingUrl)
 {
-    QVariantMap userInfo{
-        {QString::fromLatin1(NSLocalizedDescriptionKey),
-         QStringLiteral("The client timed out connecting to the resource at %1").arg(failingUrl)},
-        {QString::fromLatin1(NSURLErrorFailingURLStringErrorKey), failingUrl}};
+    QVariantMap userInfo{{QString::fromLatin1(NSLocalizedDescriptionKey),
+                          QStringLiteral("The client timed out connecting to the resource at %1").arg(failingUrl)},
+                         {QString::fromLatin1(NSURLErrorFailingURLStringErrorKey), failingUrl}};
     return PlatformError(QString::fromLatin1(RKErrorDomain), RKRequestConnectionTimeoutError, std::move(userInfo));
 }
 

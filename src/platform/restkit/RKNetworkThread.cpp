@@ -27,12 +27,16 @@ public:
     ~Engine()
     {
         // The manager and the replies it parents belong to the framework's thread and go there.
-        QMetaObject::invokeMethod(&m_context, [this] { m_manager.reset(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_context, [this] { m_manager.reset(); }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
 
-    void post(std::function<void()> work) { QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection); }
+    void post(std::function<void()> work)
+    {
+        QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection);
+    }
     bool isCurrentThread() const { return QThread::currentThread() == &m_thread; }
     QNetworkAccessManager &manager() { return *m_manager; }
 

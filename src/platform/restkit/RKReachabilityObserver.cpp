@@ -9,9 +9,7 @@
 
 namespace platform {
 
-RKReachabilityObserver::RKReachabilityObserver(QString host, quint16 port) : m_host(std::move(host)), m_port(port)
-{
-}
+RKReachabilityObserver::RKReachabilityObserver(QString host, quint16 port) : m_host(std::move(host)), m_port(port) {}
 
 bool RKReachabilityObserver::isLoopbackHost() const
 {

@@ -30,7 +30,8 @@ QByteArray formEncode(const QVariantMap &params)
     for (auto it = params.begin(); it != params.end(); ++it) {
         if (!body.isEmpty())
             body += '&';
-        body += QUrl::toPercentEncoding(it.key()) + '=' + QUrl::toPercentEncoding(QString::fromUtf8(formValueText(it.value())));
+        body += QUrl::toPercentEncoding(it.key()) + '=' +
+                QUrl::toPercentEncoding(QString::fromUtf8(formValueText(it.value())));
     }
     return body;
 }
@@ -276,8 +277,7 @@ void RKRequest::send()
         return;
     // Without an application object there is no framework thread to report on; the failure is
     // recorded for a synchronous sender and logged for everyone else.
-    qWarning("RKRequest: %s cannot be sent: no application object runs the network thread",
-             qPrintable(m_urlString));
+    qWarning("RKRequest: %s cannot be sent: no application object runs the network thread", qPrintable(m_urlString));
     endWith(State::Failed, std::nullopt,
             PlatformError::withDescription(QString::fromLatin1(RKErrorDomain), RKRequestUnusableError,
                                            QStringLiteral("No application object runs the network thread.")),
@@ -292,8 +292,9 @@ RKRequestOutcome RKRequest::sendSynchronously()
             QStringLiteral("A synchronous request cannot be sent on the network thread.")));
     }
     if (isWaiting() || isLoading()) {
-        return RKRequestOutcome::failed(PlatformError::withDescription(
-            QString::fromLatin1(RKErrorDomain), RKRequestUnusableError, QStringLiteral("The request is already sent.")));
+        return RKRequestOutcome::failed(PlatformError::withDescription(QString::fromLatin1(RKErrorDomain),
+                                                                       RKRequestUnusableError,
+                                                                       QStringLiteral("The request is already sent.")));
     }
     auto waiter = std::make_shared<SyncWaiter>();
     {
@@ -404,7 +405,8 @@ void RKRequest::startReply()
         timeoutSeconds = m_timeoutSeconds;
     }
     QNetworkAccessManager &manager = RKNetworkThread::manager();
-    QNetworkReply *reply = verb == "GET" ? manager.get(networkRequest) : manager.sendCustomRequest(networkRequest, verb, body);
+    QNetworkReply *reply =
+        verb == "GET" ? manager.get(networkRequest) : manager.sendCustomRequest(networkRequest, verb, body);
     m_reply = reply;
 
     const std::shared_ptr<RKRequest> self = shared_from_this();
@@ -413,7 +415,8 @@ void RKRequest::startReply()
             return;
         const qint64 chunk = sent - self->m_bytesSent;
         self->m_bytesSent = sent;
-        self->deliver([&](RKRequestDelegate *delegate) { delegate->requestDidSendBodyData(*self, chunk, sent, total); });
+        self->deliver(
+            [&](RKRequestDelegate *delegate) { delegate->requestDidSendBodyData(*self, chunk, sent, total); });
     });
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [self, reply] {
         if (self->m_reportedResponse || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
@@ -428,7 +431,8 @@ void RKRequest::startReply()
             return;
         const qint64 chunk = received - self->m_bytesReceived;
         self->m_bytesReceived = received;
-        self->deliver([&](RKRequestDelegate *delegate) { delegate->requestDidReceiveData(*self, chunk, received, total); });
+        self->deliver(
+            [&](RKRequestDelegate *delegate) { delegate->requestDidReceiveData(*self, chunk, received, total); });
     });
     QObject::connect(reply, &QNetworkReply::finished, reply, [self, reply] { self->finishReply(reply); });
 
@@ -462,7 +466,8 @@ void RKRequest::finishReply(QNetworkReply *reply)
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     if (isTransportError(error) || !status.isValid()) {
-        const qint64 code = error == QNetworkReply::NoError ? NSURLErrorNetworkConnectionLost : urlLoadingCodeFor(error);
+        const qint64 code =
+            error == QNetworkReply::NoError ? NSURLErrorNetworkConnectionLost : urlLoadingCodeFor(error);
         endWith(State::Failed, std::nullopt, urlLoadingError(code, m_urlString), false);
         return;
     }

@@ -62,8 +62,9 @@ bool RKRequestQueue::addRequest(std::shared_ptr<RKRequest> request)
 bool RKRequestQueue::removeWaitingRequest(const RKRequest *request)
 {
     const std::lock_guard lock(m_mutex);
-    const auto found = std::find_if(m_waiting.begin(), m_waiting.end(),
-                                    [request](const std::shared_ptr<RKRequest> &item) { return item.get() == request; });
+    const auto found =
+        std::find_if(m_waiting.begin(), m_waiting.end(),
+                     [request](const std::shared_ptr<RKRequest> &item) { return item.get() == request; });
     if (found == m_waiting.end())
         return false;
     m_waiting.erase(found);

@@ -39,9 +39,8 @@ QString RKResponse::MIMEType() const
 
 void setHeaderValue(QList<RKResponse::Header> &headers, const QByteArray &field, const QByteArray &value)
 {
-    headers.removeIf([&field](const RKResponse::Header &header) {
-        return header.first.compare(field, Qt::CaseInsensitive) == 0;
-    });
+    headers.removeIf(
+        [&field](const RKResponse::Header &header) { return header.first.compare(field, Qt::CaseInsensitive) == 0; });
     if (!value.isEmpty())
         headers.append({field, value});
 }

@@ -96,7 +96,8 @@ TEST_F(RKClientTest, PostsFormAndRawBodiesAndDeliversTheWholeResponse)
 
     RecordingDelegate jsonDelegate;
     std::shared_ptr<RKRequest> json = post(*client, QStringLiteral("/echo"), &jsonDelegate);
-    json->setParams(RKRequestSerialization::serializationWithData("{\"Username\":\"u\"}", QString::fromLatin1(RKMIMETypeJSON)));
+    json->setParams(
+        RKRequestSerialization::serializationWithData("{\"Username\":\"u\"}", QString::fromLatin1(RKMIMETypeJSON)));
 
     RecordingDelegate emptyDelegate;
     std::shared_ptr<RKRequest> empty = post(*client, QStringLiteral("/echo"), &emptyDelegate);
@@ -382,14 +383,16 @@ TEST_F(RKClientTest, SendsSynchronouslyFromAWorkerThreadButNotFromItsOwnThread)
         request->setHTTPBodyString(QStringLiteral("ping"));
         return request->sendSynchronously();
     });
-    ASSERT_TRUE(testsupport::waitUntil([&] { return worker.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return worker.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     const RKRequestOutcome outcome = worker.get();
     ASSERT_TRUE(outcome.isLoaded());
     EXPECT_EQ(outcome.response().bodyAsString(), QStringLiteral("OK\nping"));
 
     std::atomic<bool> refused = false;
     RKNetworkThread::post([&client, &refused] {
-        const RKRequestOutcome onOwnThread = post(*client, QStringLiteral("/hmx_getdeviceinfo"), nullptr)->sendSynchronously();
+        const RKRequestOutcome onOwnThread =
+            post(*client, QStringLiteral("/hmx_getdeviceinfo"), nullptr)->sendSynchronously();
         refused = onOwnThread.kind() == RKRequestOutcome::Kind::Failed &&
                   onOwnThread.error().code() == RKRequestUnusableError;
     });

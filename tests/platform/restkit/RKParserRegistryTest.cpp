@@ -9,7 +9,8 @@ using namespace platform;
 
 TEST(RKParserRegistry, ParsesAndWritesJsonValues)
 {
-    const RKParser *parser = RKParserRegistry::sharedRegistry().parserForMIMEType(QStringLiteral("Application/JSON; charset=utf-8"));
+    const RKParser *parser =
+        RKParserRegistry::sharedRegistry().parserForMIMEType(QStringLiteral("Application/JSON; charset=utf-8"));
     ASSERT_NE(parser, nullptr);
     EXPECT_EQ(RKParserRegistry::sharedRegistry().parserForMIMEType(QStringLiteral("text/xml")), nullptr);
 
@@ -44,8 +45,13 @@ TEST(RKParserRegistry, RefusesMalformedJsonAndUnwritableValues)
 {
     const RKParser *parser = RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(RKMIMETypeJSON));
     ASSERT_NE(parser, nullptr);
-    const QString samples[] = {QString(), QStringLiteral("{\"a\":"), QStringLiteral("{\"a\" 1}"), QStringLiteral("1 2"),
-                               QStringLiteral("OK\nDeviceID=abc"), QStringLiteral("]["), QStringLiteral("[1,]")};
+    const QString samples[] = {QString(),
+                               QStringLiteral("{\"a\":"),
+                               QStringLiteral("{\"a\" 1}"),
+                               QStringLiteral("1 2"),
+                               QStringLiteral("OK\nDeviceID=abc"),
+                               QStringLiteral("]["),
+                               QStringLiteral("[1,]")};
     for (const QString &sample : samples) {
         SCOPED_TRACE(sample.toStdString());
         PlatformError error;
@@ -59,6 +65,9 @@ TEST(RKParserRegistry, RefusesMalformedJsonAndUnwritableValues)
         (void)parser->objectFromString(document.left(length));
 
     PlatformError error;
-    EXPECT_TRUE(parser->stringFromObject(QVariantMap{{QStringLiteral("when"), QVariant(QDateTime::currentDateTimeUtc())}}, &error).isEmpty());
+    EXPECT_TRUE(
+        parser
+            ->stringFromObject(QVariantMap{{QStringLiteral("when"), QVariant(QDateTime::currentDateTimeUtc())}}, &error)
+            .isEmpty());
     EXPECT_TRUE(error.localizedDescription().contains("when")) << error.localizedDescription().toStdString();
 }

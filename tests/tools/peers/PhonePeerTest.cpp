@@ -75,8 +75,8 @@ protected:
 
     QString logon()
     {
-        return sendForm(QStringLiteral("/hmx_logon"), {{"logging", "1"}, {"build", "0001"}, {"source", "apple"},
-                                                        {"hmproductcode", "HMMAC10"}});
+        return sendForm(QStringLiteral("/hmx_logon"),
+                        {{"logging", "1"}, {"build", "0001"}, {"source", "apple"}, {"hmproductcode", "HMMAC10"}});
     }
 
     QString logoff(bool isCancel = false)
@@ -144,7 +144,8 @@ QString updateBody(const QStringList &lines)
 
 TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
 {
-    const QMap<QString, QString> ann{{"NEWFNAME", "Ann & Co"}, {"NOTE", "line one\nline\ttwo"}, {"EMAIL", "ann@example.org"}};
+    const QMap<QString, QString> ann{
+        {"NEWFNAME", "Ann & Co"}, {"NOTE", "line one\nline\ttwo"}, {"EMAIL", "ann@example.org"}};
     const QString annUid = peer->addPhoneRecord(Conduit::Contacts, ann);
     const QString bobUid = peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Bob"}});
     peer->addPhoneRecord(Conduit::Memos, {{"SUBJECT", "shopping"}, {"NOTE", "milk"}});
@@ -156,7 +157,8 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
     const QString logonReply = logon();
     EXPECT_TRUE(logonReply.startsWith(QStringLiteral("OK\nWifiVersion=")));
     EXPECT_TRUE(logonReply.contains(QStringLiteral("\nDeviceID=QP-TEST-7\n")));
-    EXPECT_TRUE(logonReply.contains(QRegularExpression(QStringLiteral("\nDeviceTime=\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n"))));
+    EXPECT_TRUE(logonReply.contains(
+        QRegularExpression(QStringLiteral("\nDeviceTime=\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n"))));
 
     const ParsedList ids = parseList(sendText(QStringLiteral("/hmx_list"), kCredentials + "conduit=A&mode=idlist&"));
     EXPECT_EQ(ids.status, QStringLiteral("OK"));
@@ -172,10 +174,11 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
     EXPECT_EQ(first.rows.at(1).value("EMAIL"), QString());
 
     // The desktop sends an add, a change and a delete in one batch.
-    const QString updateReply = sendText(QStringLiteral("/hmx_update"),
-                                         updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Cy\x07" "Dee&NOTE=a\rb",
-                                                     "Command=ContactChange&UID=" + annUid + "&NEWFNAME=Ann",
-                                                     "Command=ContactDelete&UID=" + bobUid}));
+    const QString updateReply =
+        sendText(QStringLiteral("/hmx_update"), updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Cy\x07"
+                                                            "Dee&NOTE=a\rb",
+                                                            "Command=ContactChange&UID=" + annUid + "&NEWFNAME=Ann",
+                                                            "Command=ContactDelete&UID=" + bobUid}));
     const QStringList replyLines = updateReply.split(u'\n');
     ASSERT_EQ(replyLines.size(), 2) << updateReply.toStdString();
     EXPECT_TRUE(replyLines.at(0).startsWith(QStringLiteral("mac-1\tA")));
@@ -184,7 +187,8 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
 
     QList<PhoneRecord> contacts = peer->records(Conduit::Contacts);
     ASSERT_EQ(contacts.size(), 2);
-    const auto cy = std::find_if(contacts.begin(), contacts.end(), [&](const PhoneRecord &r) { return r.uid == cyUid; });
+    const auto cy =
+        std::find_if(contacts.begin(), contacts.end(), [&](const PhoneRecord &r) { return r.uid == cyUid; });
     ASSERT_NE(cy, contacts.end());
     EXPECT_EQ(cy->fields.value("NEWFNAME"), QStringLiteral("Cy&Dee"));
     EXPECT_EQ(cy->fields.value("NOTE"), QStringLiteral("a\nb"));
@@ -241,10 +245,11 @@ TEST_F(PhonePeerTest, PagesListsBy512AndRefusesBadRequests)
     const Row rows[] = {
         {"another device", "/hmx_list", "password=X&Username=Y&conduit=D&mode=idlist&", "FAIL\nInvalid Device ID\n"},
         {"no conduit", "/hmx_purge", kCredentials, "FAIL\nUnknown conduit\n"},
-        {"a bad offset", "/hmx_list", kCredentials + "conduit=D&Limit=512&Offset=-5&", "FAIL\nInvalid Limit or Offset\n"},
+        {"a bad offset", "/hmx_list", kCredentials + "conduit=D&Limit=512&Offset=-5&",
+         "FAIL\nInvalid Limit or Offset\n"},
         {"101 records", "/hmx_update", updateBody(tooMany), "FAIL\nToo many records in one update (101)\n"},
-        {"an unknown command", "/hmx_update", updateBody({"Command=MemoAdd&UID=t1&SUBJECT=kept out", "Command=Fly&UID=2"}),
-         "FAIL\nUnknown command 'Fly'\n"},
+        {"an unknown command", "/hmx_update",
+         updateBody({"Command=MemoAdd&UID=t1&SUBJECT=kept out", "Command=Fly&UID=2"}), "FAIL\nUnknown command 'Fly'\n"},
         {"a change without id", "/hmx_update", updateBody({"Command=MemoChange&SUBJECT=x"}),
          "FAIL\nMemoChange without a UID\n"},
         {"an update without credentials", "/hmx_update", "Command=MemoAdd&UID=t1\n", "FAIL\nInvalid Device ID\n"},
@@ -369,8 +374,8 @@ TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
 TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
 {
     QProcess program;
-    program.start(QStringLiteral(HM_PHONE_PEER_PATH),
-                  {"--port", "0", "--device-id", kDeviceId, "--fail", "/hmx_logon", "--fail-reason", "Bad code", "--times", "1"});
+    program.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "0", "--device-id", kDeviceId, "--fail", "/hmx_logon",
+                                                       "--fail-reason", "Bad code", "--times", "1"});
     ASSERT_TRUE(program.waitForStarted());
     QString firstLine;
     ASSERT_TRUE(testsupport::waitUntil([&] {
@@ -398,8 +403,7 @@ TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)
     peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Eve"}});
     logon();
     const QByteArray update = updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Fay&NOTE=x\x07y",
-                                          "Command=CalendarChange&UID=D1&SUBJECT=Tea",
-                                          "Command=TodoDelete&UID=T5"})
+                                          "Command=CalendarChange&UID=D1&SUBJECT=Tea", "Command=TodoDelete&UID=T5"})
                                   .toUtf8();
     const QByteArray list = (kCredentials + "conduit=A&modified=2026-01-01 00:00:00&Limit=512&Offset=0&").toUtf8();
     std::vector<std::pair<QString, QByteArray>> samples;

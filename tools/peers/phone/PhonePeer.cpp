@@ -49,8 +49,9 @@ bool parseUpdateLine(const QString &line, UpdateLine &parsed, QString &problem)
 {
     const Pairs pairs = parsePlainPairs(line);
     const QString command = valueOf(pairs, QStringLiteral("Command"));
-    static const std::pair<const char *, UpdateLine::Action> actions[] = {
-        {"Add", UpdateLine::Action::Add}, {"Change", UpdateLine::Action::Change}, {"Delete", UpdateLine::Action::Delete}};
+    static const std::pair<const char *, UpdateLine::Action> actions[] = {{"Add", UpdateLine::Action::Add},
+                                                                          {"Change", UpdateLine::Action::Change},
+                                                                          {"Delete", UpdateLine::Action::Delete}};
     bool known = false;
     for (const Conduit conduit : kAllConduits) {
         for (const auto &[word, action] : actions) {
@@ -87,10 +88,10 @@ QString rowText(const QStringList &items)
 bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem)
 {
     static const std::pair<const char *, FaultKind> kinds[] = {{"delay", FaultKind::Delay},
-                                                                {"fail", FaultKind::Fail},
-                                                                {"empty", FaultKind::Empty},
-                                                                {"drop", FaultKind::Drop},
-                                                                {"malformed", FaultKind::MalformedRows}};
+                                                               {"fail", FaultKind::Fail},
+                                                               {"empty", FaultKind::Empty},
+                                                               {"drop", FaultKind::Drop},
+                                                               {"malformed", FaultKind::MalformedRows}};
     const QString kindName = valueOf(fields, QStringLiteral("fault"));
     const auto found = std::find_if(std::begin(kinds), std::end(kinds),
                                     [&kindName](const auto &kind) { return kindName == QLatin1String(kind.first); });
@@ -111,9 +112,7 @@ bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem)
     return true;
 }
 
-PhonePeer::PhonePeer(Options options) : m_options(std::move(options)), m_faults(m_options.faults)
-{
-}
+PhonePeer::PhonePeer(Options options) : m_options(std::move(options)), m_faults(m_options.faults) {}
 
 PhonePeer::~PhonePeer()
 {
@@ -154,7 +153,9 @@ bool PhonePeer::start(QString &problem)
         recordsEndpoint(request, response);
     });
     const std::string host = m_options.host.toStdString();
-    m_port = m_options.port == 0 ? m_server->bind_to_any_port(host) : m_server->bind_to_port(host, m_options.port) ? m_options.port : -1;
+    m_port = m_options.port == 0                            ? m_server->bind_to_any_port(host)
+             : m_server->bind_to_port(host, m_options.port) ? m_options.port
+                                                            : -1;
     if (m_port <= 0) {
         problem = QStringLiteral("cannot listen on %1:%2").arg(m_options.host).arg(m_options.port);
         m_server.reset();
@@ -537,8 +538,9 @@ void PhonePeer::recordsEndpoint(const httplib::Request &request, httplib::Respon
     QString problem;
     if (!done || !saveLocked(problem)) {
         response.status = 400;
-        response.set_content(failure(problem.isEmpty() ? QStringLiteral("Unknown conduit, action or uid") : problem).toStdString(),
-                             "text/plain");
+        response.set_content(
+            failure(problem.isEmpty() ? QStringLiteral("Unknown conduit, action or uid") : problem).toStdString(),
+            "text/plain");
         return;
     }
     response.set_content(("OK\n" + resultUid.toUtf8() + "\n").toStdString(), "text/plain");

@@ -55,7 +55,7 @@ public:
     struct Options
     {
         QString host = QStringLiteral("127.0.0.1");
-        int port = 8090; // 0: any free port
+        int port = 8090;  // 0: any free port
         QString dataFile; // loaded at start when it exists, written after every change when set
         QString deviceId = QStringLiteral("QP-PEER-0001");
         QList<Fault> faults;

@@ -196,7 +196,8 @@ bool PhoneStore::fromJson(const QByteArray &json, QString &problem)
             PhoneRecord record;
             record.uid = entry.value(QStringLiteral("uid")).toString();
             if (record.uid.isEmpty() ||
-                !changeFromName(entry.value(QStringLiteral("change")).toString(QStringLiteral("none")), record.change)) {
+                !changeFromName(entry.value(QStringLiteral("change")).toString(QStringLiteral("none")),
+                                record.change)) {
                 problem = QStringLiteral("conduit %1, record %2: no uid or an unknown change").arg(it.key()).arg(index);
                 return false;
             }

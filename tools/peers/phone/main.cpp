@@ -38,18 +38,25 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral("Plays the phone app's sync server on a loopback port."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("host"), QStringLiteral("Address to listen on."), QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("port"), QStringLiteral("8090")},
-        {QStringLiteral("data"), QStringLiteral("JSON file of the records, loaded at start and written after changes."), QStringLiteral("file")},
-        {QStringLiteral("device-id"), QStringLiteral("The phone's device id, which requests must carry."), QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
-        {QStringLiteral("delay-ms"), QStringLiteral("Answer every request (or those of --delay-path) this late."), QStringLiteral("ms")},
+        {QStringLiteral("host"), QStringLiteral("Address to listen on."), QStringLiteral("address"),
+         QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("port"),
+         QStringLiteral("8090")},
+        {QStringLiteral("data"), QStringLiteral("JSON file of the records, loaded at start and written after changes."),
+         QStringLiteral("file")},
+        {QStringLiteral("device-id"), QStringLiteral("The phone's device id, which requests must carry."),
+         QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
+        {QStringLiteral("delay-ms"), QStringLiteral("Answer every request (or those of --delay-path) this late."),
+         QStringLiteral("ms")},
         {QStringLiteral("delay-path"), QStringLiteral("The path --delay-ms applies to."), QStringLiteral("path")},
         {QStringLiteral("fail"), QStringLiteral("Answer FAIL on this path."), QStringLiteral("path")},
         {QStringLiteral("fail-reason"), QStringLiteral("The reason line of --fail replies."), QStringLiteral("text")},
         {QStringLiteral("empty"), QStringLiteral("Answer an empty body on this path."), QStringLiteral("path")},
-        {QStringLiteral("drop"), QStringLiteral("Hang up halfway through replies on this path."), QStringLiteral("path")},
+        {QStringLiteral("drop"), QStringLiteral("Hang up halfway through replies on this path."),
+         QStringLiteral("path")},
         {QStringLiteral("malformed-rows"), QStringLiteral("Put a row with a wrong field count into list replies.")},
-        {QStringLiteral("times"), QStringLiteral("How many replies each switch spoils; 0 means all."), QStringLiteral("count"), QStringLiteral("0")},
+        {QStringLiteral("times"), QStringLiteral("How many replies each switch spoils; 0 means all."),
+         QStringLiteral("count"), QStringLiteral("0")},
     });
     parser.process(application);
 
@@ -66,10 +73,9 @@ int main(int argc, char **argv)
         return 2;
     }
     QString problem;
-    const bool faultsOk =
-        addFaultOption(parser, QStringLiteral("fail"), "fail", times, options.faults, problem) &&
-        addFaultOption(parser, QStringLiteral("empty"), "empty", times, options.faults, problem) &&
-        addFaultOption(parser, QStringLiteral("drop"), "drop", times, options.faults, problem);
+    const bool faultsOk = addFaultOption(parser, QStringLiteral("fail"), "fail", times, options.faults, problem) &&
+                          addFaultOption(parser, QStringLiteral("empty"), "empty", times, options.faults, problem) &&
+                          addFaultOption(parser, QStringLiteral("drop"), "drop", times, options.faults, problem);
     if (faultsOk && parser.isSet(QStringLiteral("delay-ms"))) {
         Fault fault;
         const Pairs fields{{QStringLiteral("fault"), QStringLiteral("delay")},
