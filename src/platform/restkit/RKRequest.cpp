@@ -320,6 +320,11 @@ void RKRequest::cancel()
         return;
     // The request is loading, or is being started on the framework's thread right now; the abort
     // runs after that start.
+    postAbort();
+}
+
+void RKRequest::postAbort()
+{
     RKNetworkThread::post([self = shared_from_this()] {
         if (!self->m_reply || self->m_reply->isFinished())
             return;
@@ -343,12 +348,7 @@ void RKRequest::abandon(Abandon where)
         endWith(State::Cancelled, std::nullopt, std::nullopt, false);
         return;
     }
-    RKNetworkThread::post([self = shared_from_this()] {
-        if (self->m_reply && !self->m_reply->isFinished()) {
-            self->m_cancelRequested = true;
-            self->m_reply->abort();
-        }
-    });
+    postAbort();
 }
 
 void RKRequest::start()
@@ -377,7 +377,17 @@ std::optional<PlatformError> RKRequest::checkURL(const QUrl &url) const
 
 void RKRequest::startReply()
 {
-    const QUrl url(m_urlString, QUrl::StrictMode);
+    QUrl url(m_urlString, QUrl::StrictMode);
+    {
+        // A GET carries its form parameters in the query instead of a body.
+        const std::lock_guard lock(m_configMutex);
+        if (m_method == RKRequestMethod::GET && !m_params.isEmpty() && url.isValid()) {
+            const QByteArray query = formEncode(m_params);
+            url.setQuery(url.hasQuery() ? url.query(QUrl::FullyEncoded) + u'&' + QString::fromLatin1(query)
+                                        : QString::fromLatin1(query),
+                         QUrl::StrictMode);
+        }
+    }
     if (const std::optional<PlatformError> problem = checkURL(url)) {
         endWith(State::Failed, std::nullopt, problem, false);
         return;

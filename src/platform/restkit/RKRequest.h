@@ -84,6 +84,7 @@ public:
 
     // A form body: the parameters URL-encoded as UTF-8, in key order, with the content type
     // "application/x-www-form-urlencoded". Numbers are written in decimal, booleans as 1 and 0.
+    // A GET sends no body: its parameters go into the URL's query instead.
     void setParams(const QVariantMap &params);
     // A ready body with its MIME type as content type (JSON, for instance).
     void setParams(const RKRequestSerialization &body);
@@ -145,6 +146,7 @@ private:
     enum class Abandon { Waiting, Loading };
     void abandon(Abandon where);
 
+    void postAbort();
     void startReply();
     void finishReply(QNetworkReply *reply);
     void endWith(State state, const std::optional<RKResponse> &response, const std::optional<PlatformError> &error,

@@ -132,6 +132,29 @@ TEST_F(RKClientTest, PostsFormAndRawBodiesAndDeliversTheWholeResponse)
     EXPECT_FALSE(emptyDelegate.response().isSuccessful());
 }
 
+TEST_F(RKClientTest, GetCarriesItsParametersInTheQuery)
+{
+    LoopbackServer server;
+    std::string seenQuery;
+    std::string seenBody;
+    server.server().Get("/tasks", [&](const httplib::Request &request, httplib::Response &response) {
+        seenQuery = request.get_param_value("maxResults") + "|" + request.get_param_value("q") + "|" +
+                    request.get_param_value("pageToken");
+        seenBody = request.body;
+        response.set_content("[]", "application/json");
+    });
+    server.start();
+    std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
+    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/tasks?pageToken=p1"));
+    request->setParams(
+        QVariantMap{{QStringLiteral("maxResults"), 100}, {QStringLiteral("q"), QStringLiteral("a&b c")}});
+    const RKRequestOutcome outcome = request->sendSynchronously();
+    ASSERT_TRUE(outcome.isLoaded()) << outcome.error().description().toStdString();
+    EXPECT_EQ(seenQuery, "100|a&b c|p1");
+    EXPECT_EQ(seenBody, "");
+    EXPECT_EQ(outcome.response().MIMEType(), QStringLiteral("application/json"));
+}
+
 TEST_F(RKClientTest, RunsOneRequestAtATimeInTheOrderSent)
 {
     LoopbackServer server;
