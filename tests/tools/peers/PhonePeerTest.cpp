@@ -215,6 +215,20 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
     logon();
     EXPECT_EQ(parseList(listPage(QStringLiteral("A"), 0, true)).rows.size(), 0);
 
+    // A photo follows its credential header directly; the keep-alive ping carries JSON.
+    const QByteArray photo("\xff\xd8\xff\xe0 jpeg bytes \x00\x01", 18);
+    std::shared_ptr<RKRequest> picture = request(QStringLiteral("/hmx_updatepicture"));
+    picture->setHTTPBody("Command=login&" + kCredentials.toUtf8() + "Percent=100" + photo);
+    EXPECT_EQ(picture->sendSynchronously().response().bodyAsString(), QStringLiteral("OK\n"));
+    ASSERT_EQ(peer->photos().size(), 1);
+    EXPECT_EQ(peer->photos().at(0), photo);
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_updatepicture"), QStringLiteral("Command=login&password=X&Percent=100")),
+              QStringLiteral("FAIL\nInvalid Device ID\n"));
+    std::shared_ptr<RKRequest> ping = request(QStringLiteral("/hmx_getdeviceinfo"));
+    ping->setParams(RKRequestSerialization::serializationWithData(
+        "{\"Username\":\"QP-TEST-7\",\"password\":\"QP-TEST-7\"}", QString::fromLatin1(RKMIMETypeJSON)));
+    EXPECT_EQ(ping->sendSynchronously().response().bodyAsString(), QStringLiteral("OK\nDeviceID=QP-TEST-7\n"));
+
     // Purge empties one conduit only.
     EXPECT_EQ(sendText(QStringLiteral("/hmx_purge"), kCredentials + "conduit=A&"), QStringLiteral("OK\n"));
     EXPECT_TRUE(peer->records(Conduit::Contacts).isEmpty());
