@@ -1,0 +1,104 @@
+#include "platform/restkit/RKNetworkThread.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QThread>
+
+#include <memory>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+class Engine final
+{
+public:
+    Engine()
+    {
+        m_thread.setObjectName(QStringLiteral("RKNetworkThread"));
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+        QMetaObject::invokeMethod(
+            &m_context, [this] { m_manager = std::make_unique<QNetworkAccessManager>(); },
+            Qt::BlockingQueuedConnection);
+    }
+
+    ~Engine()
+    {
+        // The manager and the replies it parents belong to the framework's thread and go there.
+        QMetaObject::invokeMethod(
+            &m_context, [this] { m_manager.reset(); }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    void post(std::function<void()> work)
+    {
+        QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection);
+    }
+    bool isCurrentThread() const { return QThread::currentThread() == &m_thread; }
+    QNetworkAccessManager &manager() { return *m_manager; }
+
+private:
+    QThread m_thread;
+    QObject m_context;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+};
+
+std::mutex s_engineMutex;
+std::unique_ptr<Engine> s_engine;
+bool s_shutdownRegistered = false;
+
+void shutDownEngine()
+{
+    std::unique_ptr<Engine> engine;
+    {
+        const std::lock_guard lock(s_engineMutex);
+        engine = std::move(s_engine);
+        s_shutdownRegistered = false;
+    }
+}
+
+// Called with the mutex held.
+Engine *ensureEngine()
+{
+    if (s_engine)
+        return s_engine.get();
+    if (QCoreApplication::instance() == nullptr)
+        return nullptr;
+    s_engine = std::make_unique<Engine>();
+    if (!s_shutdownRegistered) {
+        // Post routines run while the application object is destroyed, before Qt's own state goes.
+        qAddPostRoutine(shutDownEngine);
+        s_shutdownRegistered = true;
+    }
+    return s_engine.get();
+}
+
+} // namespace
+
+bool RKNetworkThread::post(std::function<void()> work)
+{
+    const std::lock_guard lock(s_engineMutex);
+    Engine *engine = ensureEngine();
+    if (engine == nullptr)
+        return false;
+    engine->post(std::move(work));
+    return true;
+}
+
+bool RKNetworkThread::isCurrentThread()
+{
+    const std::lock_guard lock(s_engineMutex);
+    return s_engine && s_engine->isCurrentThread();
+}
+
+QNetworkAccessManager &RKNetworkThread::manager()
+{
+    const std::lock_guard lock(s_engineMutex);
+    Q_ASSERT(s_engine && s_engine->isCurrentThread());
+    return s_engine->manager();
+}
+
+} // namespace platform

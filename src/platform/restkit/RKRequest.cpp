@@ -1,0 +1,534 @@
+#include "platform/restkit/RKRequest.h"
+
+#include "platform/restkit/RKErrors.h"
+#include "platform/restkit/RKNetworkThread.h"
+#include "platform/restkit/RKRequestDelegate.h"
+#include "platform/restkit/RKRequestQueue.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <condition_variable>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+QByteArray formValueText(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool() ? "1" : "0";
+    return value.toString().toUtf8();
+}
+
+QByteArray formEncode(const QVariantMap &params)
+{
+    QByteArray body;
+    for (auto it = params.begin(); it != params.end(); ++it) {
+        if (!body.isEmpty())
+            body += '&';
+        body += QUrl::toPercentEncoding(it.key()) + '=' +
+                QUrl::toPercentEncoding(QString::fromUtf8(formValueText(it.value())));
+    }
+    return body;
+}
+
+QByteArray verbOf(RKRequestMethod method)
+{
+    switch (method) {
+    case RKRequestMethod::GET:
+        return "GET";
+    case RKRequestMethod::POST:
+        return "POST";
+    case RKRequestMethod::PUT:
+        return "PUT";
+    case RKRequestMethod::DELETE:
+        return "DELETE";
+    }
+    return "GET";
+}
+
+// Failures below the HTTP layer; any other error of a reply that has a status code is an HTTP status,
+// which reaches the caller as a response.
+bool isTransportError(QNetworkReply::NetworkError error)
+{
+    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied) ||
+           error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError;
+}
+
+qint64 urlLoadingCodeFor(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return NSURLErrorCannotConnectToHost;
+    case QNetworkReply::HostNotFoundError:
+        return NSURLErrorCannotFindHost;
+    case QNetworkReply::TimeoutError:
+        return NSURLErrorTimedOut;
+    case QNetworkReply::OperationCanceledError:
+        return NSURLErrorCancelled;
+    case QNetworkReply::ProtocolUnknownError:
+        return NSURLErrorUnsupportedURL;
+    // A connection closed before the whole reply came, at any point, is a lost connection; so are
+    // the network layer's own breakdowns in mid-exchange.
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProtocolFailure:
+        return NSURLErrorNetworkConnectionLost;
+    default:
+        return NSURLErrorUnknown;
+    }
+}
+
+QList<RKResponse::Header> headersOf(const QNetworkReply &reply)
+{
+    QList<RKResponse::Header> headers;
+    for (const QNetworkReply::RawHeaderPair &pair : reply.rawHeaderPairs())
+        headers.append({pair.first, pair.second});
+    return headers;
+}
+
+} // namespace
+
+struct RKRequest::SyncWaiter
+{
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::optional<RKRequestOutcome> outcome;
+};
+
+RKRequestOutcome RKRequestOutcome::loaded(RKResponse response)
+{
+    RKRequestOutcome outcome;
+    outcome.m_kind = Kind::Loaded;
+    outcome.m_response = std::move(response);
+    return outcome;
+}
+
+RKRequestOutcome RKRequestOutcome::failed(PlatformError error)
+{
+    RKRequestOutcome outcome;
+    outcome.m_kind = Kind::Failed;
+    outcome.m_error = std::move(error);
+    return outcome;
+}
+
+RKRequestOutcome RKRequestOutcome::cancelled()
+{
+    return RKRequestOutcome();
+}
+
+RKRequest::RKRequest(std::shared_ptr<RKRequestQueue> queue, QString resourcePath, QString urlString,
+                     QList<RKResponse::Header> clientHeaders)
+    : m_queue(std::move(queue)), m_resourcePath(std::move(resourcePath)), m_urlString(std::move(urlString)),
+      m_clientHeaders(std::move(clientHeaders))
+{
+}
+
+RKRequest::~RKRequest() = default;
+
+void RKRequest::setMethod(RKRequestMethod method)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_method = method;
+}
+
+RKRequestMethod RKRequest::method() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_method;
+}
+
+void RKRequest::setTimeoutInterval(double seconds)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_timeoutSeconds = seconds;
+}
+
+double RKRequest::timeoutInterval() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_timeoutSeconds;
+}
+
+void RKRequest::setCachePolicy(RKRequestCachePolicy policy)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_cachePolicy = policy;
+}
+
+RKRequestCachePolicy RKRequest::cachePolicy() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_cachePolicy;
+}
+
+void RKRequest::setParams(const QVariantMap &params)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_params = params;
+    m_body = formEncode(params);
+    m_contentType = QByteArray(RKMIMETypeFormURLEncoded) + "; charset=utf-8";
+}
+
+void RKRequest::setParams(const RKRequestSerialization &body)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_params.clear();
+    m_body = body.data();
+    m_contentType = body.MIMEType().toLatin1();
+}
+
+QVariantMap RKRequest::params() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_params;
+}
+
+void RKRequest::setHTTPBody(const QByteArray &body, const QString &contentType)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_params.clear();
+    m_body = body;
+    m_contentType = contentType.isEmpty() ? QByteArray(RKMIMETypeFormURLEncoded) : contentType.toLatin1();
+}
+
+void RKRequest::setHTTPBodyString(const QString &body)
+{
+    setHTTPBody(body.toUtf8());
+}
+
+QByteArray RKRequest::HTTPBody() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_body;
+}
+
+QString RKRequest::HTTPBodyString() const
+{
+    return QString::fromUtf8(HTTPBody());
+}
+
+void RKRequest::setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field)
+{
+    const std::lock_guard lock(m_configMutex);
+    setHeaderValue(m_headers, field, value);
+}
+
+QList<RKResponse::Header> RKRequest::additionalHTTPHeaders() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_headers;
+}
+
+void RKRequest::setDelegate(RKRequestDelegate *delegate)
+{
+    const std::lock_guard lock(m_callbackMutex);
+    m_delegate = delegate;
+}
+
+RKRequestDelegate *RKRequest::delegate() const
+{
+    const std::lock_guard lock(m_callbackMutex);
+    return m_delegate;
+}
+
+void RKRequest::setUserData(const QVariant &userData)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_userData = userData;
+}
+
+QVariant RKRequest::userData() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_userData;
+}
+
+void RKRequest::setOnDidLoadResponse(LoadBlock block)
+{
+    const std::lock_guard lock(m_callbackMutex);
+    m_onDidLoadResponse = std::move(block);
+}
+
+void RKRequest::setOnDidFailLoadWithError(FailBlock block)
+{
+    const std::lock_guard lock(m_callbackMutex);
+    m_onDidFailLoadWithError = std::move(block);
+}
+
+void RKRequest::send()
+{
+    State expected = m_state.load();
+    do {
+        if (expected == State::Waiting || expected == State::Loading)
+            return;
+    } while (!m_state.compare_exchange_weak(expected, State::Waiting));
+    {
+        const std::lock_guard lock(m_callbackMutex);
+        m_abandoned = false;
+    }
+    if (m_queue->addRequest(shared_from_this()))
+        return;
+    // Without an application object there is no framework thread to report on; the failure is
+    // recorded for a synchronous sender and logged for everyone else.
+    qWarning("RKRequest: %s cannot be sent: no application object runs the network thread", qPrintable(m_urlString));
+    endWith(State::Failed, std::nullopt,
+            PlatformError::withDescription(QString::fromLatin1(RKErrorDomain), RKRequestUnusableError,
+                                           QStringLiteral("No application object runs the network thread.")),
+            false);
+}
+
+RKRequestOutcome RKRequest::sendSynchronously()
+{
+    if (RKNetworkThread::isCurrentThread()) {
+        return RKRequestOutcome::failed(PlatformError::withDescription(
+            QString::fromLatin1(RKErrorDomain), RKRequestUnusableError,
+            QStringLiteral("A synchronous request cannot be sent on the network thread.")));
+    }
+    if (isWaiting() || isLoading()) {
+        return RKRequestOutcome::failed(PlatformError::withDescription(QString::fromLatin1(RKErrorDomain),
+                                                                       RKRequestUnusableError,
+                                                                       QStringLiteral("The request is already sent.")));
+    }
+    auto waiter = std::make_shared<SyncWaiter>();
+    {
+        const std::lock_guard lock(m_configMutex);
+        m_syncWaiter = waiter;
+    }
+    send();
+    std::unique_lock lock(waiter->mutex);
+    waiter->ended.wait(lock, [&waiter] { return waiter->outcome.has_value(); });
+    return *waiter->outcome;
+}
+
+void RKRequest::cancel()
+{
+    const State state = m_state.load();
+    if (state == State::Waiting && m_queue->removeWaitingRequest(this)) {
+        const bool posted = RKNetworkThread::post([self = shared_from_this()] { self->endCancelledWhileWaiting(); });
+        if (!posted)
+            endWith(State::Cancelled, std::nullopt, std::nullopt, false);
+        return;
+    }
+    if (state != State::Waiting && state != State::Loading)
+        return;
+    // The request is loading, or is being started on the framework's thread right now; the abort
+    // runs after that start.
+    postAbort();
+}
+
+void RKRequest::postAbort()
+{
+    RKNetworkThread::post([self = shared_from_this()] {
+        if (!self->m_reply || self->m_reply->isFinished())
+            return;
+        self->m_cancelRequested = true;
+        self->m_reply->abort();
+    });
+}
+
+void RKRequest::endCancelledWhileWaiting()
+{
+    endWith(State::Cancelled, std::nullopt, std::nullopt, false);
+}
+
+void RKRequest::abandon(Abandon where)
+{
+    {
+        const std::lock_guard lock(m_callbackMutex);
+        m_abandoned = true;
+    }
+    if (where == Abandon::Waiting) {
+        endWith(State::Cancelled, std::nullopt, std::nullopt, false);
+        return;
+    }
+    postAbort();
+}
+
+void RKRequest::start()
+{
+    m_state.store(State::Loading);
+    m_cancelRequested = false;
+    m_timedOut = false;
+    m_reportedResponse = false;
+    m_bytesSent = 0;
+    m_bytesReceived = 0;
+    // A cancel from inside this callback is posted and aborts the reply made just below.
+    deliver([this](RKRequestDelegate *delegate) { delegate->requestDidStartLoad(*this); });
+    startReply();
+}
+
+std::optional<PlatformError> RKRequest::checkURL(const QUrl &url) const
+{
+    if (!url.isValid() || url.scheme().isEmpty())
+        return urlLoadingError(NSURLErrorBadURL, m_urlString);
+    if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+        return urlLoadingError(NSURLErrorUnsupportedURL, m_urlString);
+    if (url.host().isEmpty())
+        return urlLoadingError(NSURLErrorBadURL, m_urlString);
+    return std::nullopt;
+}
+
+void RKRequest::startReply()
+{
+    QUrl url(m_urlString, QUrl::StrictMode);
+    {
+        // A GET carries its form parameters in the query instead of a body.
+        const std::lock_guard lock(m_configMutex);
+        if (m_method == RKRequestMethod::GET && !m_params.isEmpty() && url.isValid()) {
+            const QByteArray query = formEncode(m_params);
+            url.setQuery(url.hasQuery() ? url.query(QUrl::FullyEncoded) + u'&' + QString::fromLatin1(query)
+                                        : QString::fromLatin1(query),
+                         QUrl::StrictMode);
+        }
+    }
+    if (const std::optional<PlatformError> problem = checkURL(url)) {
+        endWith(State::Failed, std::nullopt, problem, false);
+        return;
+    }
+    QNetworkRequest networkRequest(url);
+    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The framework's own timer decides time-outs; the network layer's transfer time-out stays off.
+    networkRequest.setTransferTimeout(0);
+    QByteArray body;
+    QByteArray verb;
+    double timeoutSeconds = 0;
+    {
+        const std::lock_guard lock(m_configMutex);
+        for (const RKResponse::Header &header : m_clientHeaders)
+            networkRequest.setRawHeader(header.first, header.second);
+        for (const RKResponse::Header &header : m_headers)
+            networkRequest.setRawHeader(header.first, header.second);
+        verb = verbOf(m_method);
+        body = m_body;
+        if (m_method != RKRequestMethod::GET && !m_contentType.isEmpty() &&
+            !networkRequest.hasRawHeader("Content-Type"))
+            networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, m_contentType);
+        timeoutSeconds = m_timeoutSeconds;
+    }
+    QNetworkAccessManager &manager = RKNetworkThread::manager();
+    QNetworkReply *reply =
+        verb == "GET" ? manager.get(networkRequest) : manager.sendCustomRequest(networkRequest, verb, body);
+    m_reply = reply;
+
+    const std::shared_ptr<RKRequest> self = shared_from_this();
+    QObject::connect(reply, &QNetworkReply::uploadProgress, reply, [self](qint64 sent, qint64 total) {
+        if (sent <= self->m_bytesSent || total <= 0)
+            return;
+        const qint64 chunk = sent - self->m_bytesSent;
+        self->m_bytesSent = sent;
+        self->deliver(
+            [&](RKRequestDelegate *delegate) { delegate->requestDidSendBodyData(*self, chunk, sent, total); });
+    });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [self, reply] {
+        if (self->m_reportedResponse || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+            return;
+        self->m_reportedResponse = true;
+        const RKResponse head(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), headersOf(*reply), {},
+                              self);
+        self->deliver([&](RKRequestDelegate *delegate) { delegate->requestDidReceiveResponse(*self, head); });
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [self](qint64 received, qint64 total) {
+        if (received <= self->m_bytesReceived)
+            return;
+        const qint64 chunk = received - self->m_bytesReceived;
+        self->m_bytesReceived = received;
+        self->deliver(
+            [&](RKRequestDelegate *delegate) { delegate->requestDidReceiveData(*self, chunk, received, total); });
+    });
+    QObject::connect(reply, &QNetworkReply::finished, reply, [self, reply] { self->finishReply(reply); });
+
+    if (timeoutSeconds > 0) {
+        auto *timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        const double milliseconds = qMin(timeoutSeconds * 1000.0, double(std::numeric_limits<int>::max()));
+        timer->setInterval(qMax(1, int(milliseconds)));
+        QObject::connect(timer, &QTimer::timeout, reply, [self, reply] {
+            if (reply->isFinished())
+                return;
+            self->m_timedOut = true;
+            reply->abort();
+        });
+        timer->start();
+    }
+}
+
+void RKRequest::finishReply(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    m_reply = nullptr;
+    if (m_cancelRequested) {
+        endWith(State::Cancelled, std::nullopt, std::nullopt, false);
+        return;
+    }
+    if (m_timedOut) {
+        endWith(State::Failed, std::nullopt, requestTimeoutError(m_urlString), true);
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply->error();
+    if (isTransportError(error) || !status.isValid()) {
+        const qint64 code =
+            error == QNetworkReply::NoError ? NSURLErrorNetworkConnectionLost : urlLoadingCodeFor(error);
+        endWith(State::Failed, std::nullopt, urlLoadingError(code, m_urlString), false);
+        return;
+    }
+    endWith(State::Loaded, RKResponse(status.toInt(), headersOf(*reply), reply->readAll(), weak_from_this()),
+            std::nullopt, false);
+}
+
+void RKRequest::endWith(State state, const std::optional<RKResponse> &response,
+                        const std::optional<PlatformError> &error, bool timedOut)
+{
+    m_state.store(state);
+    if (state == State::Loaded) {
+        deliver([&](RKRequestDelegate *delegate) { delegate->requestDidLoadResponse(*this, *response); });
+        const std::lock_guard lock(m_callbackMutex);
+        if (!m_abandoned && m_onDidLoadResponse)
+            m_onDidLoadResponse(*response);
+    } else if (state == State::Failed) {
+        if (timedOut)
+            deliver([&](RKRequestDelegate *delegate) { delegate->requestDidTimeout(*this); });
+        deliver([&](RKRequestDelegate *delegate) { delegate->requestDidFailLoadWithError(*this, *error); });
+        const std::lock_guard lock(m_callbackMutex);
+        if (!m_abandoned && m_onDidFailLoadWithError)
+            m_onDidFailLoadWithError(*error);
+    } else {
+        deliver([&](RKRequestDelegate *delegate) { delegate->requestDidCancelLoad(*this); });
+    }
+
+    std::shared_ptr<SyncWaiter> waiter;
+    {
+        const std::lock_guard lock(m_configMutex);
+        waiter.swap(m_syncWaiter);
+    }
+    if (waiter) {
+        const std::lock_guard lock(waiter->mutex);
+        if (state == State::Loaded)
+            waiter->outcome = RKRequestOutcome::loaded(*response);
+        else if (state == State::Failed)
+            waiter->outcome = RKRequestOutcome::failed(*error);
+        else
+            waiter->outcome = RKRequestOutcome::cancelled();
+        waiter->ended.notify_all();
+    }
+    // Only now may the next request of the queue start, after every callback of this one.
+    m_queue->requestEnded(this);
+}
+
+void RKRequest::deliver(const std::function<void(RKRequestDelegate *)> &call)
+{
+    const std::lock_guard lock(m_callbackMutex);
+    if (!m_abandoned && m_delegate != nullptr)
+        call(m_delegate);
+}
+
+} // namespace platform

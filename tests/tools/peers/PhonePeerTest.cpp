@@ -1,0 +1,449 @@
+#include "PhonePeer.h"
+#include "RestKitTestSupport.h"
+
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKErrors.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using namespace phonepeer;
+using namespace platform;
+
+namespace {
+
+const QString kDeviceId = QStringLiteral("QP-TEST-7");
+const QString kCredentials = QStringLiteral("password=QP-TEST-7&Username=QP-TEST-7&");
+
+// A peer on a free loopback port and a REST client for it.
+class PhonePeerTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ensureApplication();
+        startPeer({});
+    }
+
+    void startPeer(const QString &dataFile)
+    {
+        client.reset();
+        peer.reset();
+        PhonePeer::Options options;
+        options.port = 0;
+        options.deviceId = kDeviceId;
+        options.dataFile = dataFile;
+        peer = std::make_unique<PhonePeer>(options);
+        QString problem;
+        ASSERT_TRUE(peer->start(problem)) << problem.toStdString();
+        client = RKClient::clientWithBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(peer->port()));
+    }
+
+    std::shared_ptr<RKRequest> request(const QString &path, double timeoutSeconds = 10)
+    {
+        std::shared_ptr<RKRequest> made = client->requestWithResourcePath(path);
+        made->setMethod(RKRequestMethod::POST);
+        made->setTimeoutInterval(timeoutSeconds);
+        return made;
+    }
+
+    // Sends a request with a text body or form fields and answers the reply text; a failed request
+    // fails the test.
+    QString send(const QString &path, const std::function<void(RKRequest &)> &setBody)
+    {
+        std::shared_ptr<RKRequest> made = request(path);
+        setBody(*made);
+        const RKRequestOutcome outcome = made->sendSynchronously();
+        EXPECT_TRUE(outcome.isLoaded()) << path.toStdString() << ": " << outcome.error().description().toStdString();
+        return outcome.response().bodyAsString();
+    }
+
+    QString sendText(const QString &path, const QString &body)
+    {
+        return send(path, [&body](RKRequest &made) { made.setHTTPBodyString(body); });
+    }
+
+    QString sendForm(const QString &path, const QVariantMap &params)
+    {
+        return send(path, [&params](RKRequest &made) { made.setParams(params); });
+    }
+
+    QString logon()
+    {
+        return sendForm(QStringLiteral("/hmx_logon"),
+                        {{"logging", "1"}, {"build", "0001"}, {"source", "apple"}, {"hmproductcode", "HMMAC10"}});
+    }
+
+    QString logoff(bool isCancel = false)
+    {
+        return isCancel ? sendForm(QStringLiteral("/hmx_logoff"), {{"canceled", "1"}})
+                        : sendForm(QStringLiteral("/hmx_logoff"), {{"cancelled", "0"}});
+    }
+
+    QString listPage(const QString &conduit, int offset, bool sinceLastSync)
+    {
+        QString body = kCredentials + QStringLiteral("conduit=%1&").arg(conduit);
+        if (sinceLastSync)
+            body += QStringLiteral("modified=2026-01-01 00:00:00&");
+        body += QStringLiteral("Limit=512&Offset=%1&").arg(offset);
+        return sendText(QStringLiteral("/hmx_list"), body);
+    }
+
+    QString control(const QVariantMap &fields) { return sendForm(QStringLiteral("/peer_control"), fields); }
+
+    std::unique_ptr<PhonePeer> peer;
+    std::shared_ptr<RKClient> client;
+};
+
+// The rows of a list reply as maps of column to decoded value; the reply is read as a client does:
+// status line, some text, the "List=" line, a header and rows that must match the header.
+struct ParsedList
+{
+    QString status;
+    QList<QMap<QString, QString>> rows;
+    int badRows = 0;
+};
+
+ParsedList parseList(const QString &reply)
+{
+    ParsedList parsed;
+    const QStringList lines = reply.split(u'\n');
+    parsed.status = lines.value(0);
+    const qsizetype listAt = lines.indexOf(QRegularExpression(QStringLiteral("^List=.*")));
+    if (listAt < 2)
+        return parsed;
+    const QStringList header = lines.value(listAt + 1).split(u'\t');
+    for (qsizetype index = listAt + 2; index < lines.size(); ++index) {
+        if (lines.at(index).isEmpty())
+            continue;
+        const QStringList items = lines.at(index).split(u'\t');
+        if (items.size() != header.size()) {
+            ++parsed.badRows;
+            continue;
+        }
+        QMap<QString, QString> row;
+        for (qsizetype column = 0; column < header.size(); ++column)
+            row.insert(header.at(column), decodeValue(items.at(column)));
+        parsed.rows.append(row);
+    }
+    return parsed;
+}
+
+QString updateBody(const QStringList &lines)
+{
+    return QStringLiteral("Command=login&") + kCredentials + QStringLiteral("Percent=100\n") + lines.join(u'\n') +
+           QStringLiteral("&HASALARM=1\n");
+}
+
+} // namespace
+
+TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
+{
+    const QMap<QString, QString> ann{
+        {"NEWFNAME", "Ann & Co"}, {"NOTE", "line one\nline\ttwo"}, {"EMAIL", "ann@example.org"}};
+    const QString annUid = peer->addPhoneRecord(Conduit::Contacts, ann);
+    const QString bobUid = peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Bob"}});
+    peer->addPhoneRecord(Conduit::Memos, {{"SUBJECT", "shopping"}, {"NOTE", "milk"}});
+
+    // Before logon nothing but logon, logoff and the ping is answered.
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), kCredentials + "conduit=A&mode=idlist&"),
+              QStringLiteral("FAIL\nNot logged on\n"));
+
+    const QString logonReply = logon();
+    EXPECT_TRUE(logonReply.startsWith(QStringLiteral("OK\nWifiVersion=")));
+    EXPECT_TRUE(logonReply.contains(QStringLiteral("\nDeviceID=QP-TEST-7\n")));
+    EXPECT_TRUE(logonReply.contains(
+        QRegularExpression(QStringLiteral("\nDeviceTime=\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n"))));
+
+    const ParsedList ids = parseList(sendText(QStringLiteral("/hmx_list"), kCredentials + "conduit=A&mode=idlist&"));
+    EXPECT_EQ(ids.status, QStringLiteral("OK"));
+    ASSERT_EQ(ids.rows.size(), 2);
+    EXPECT_EQ(ids.rows.at(0).value("UID"), annUid);
+    EXPECT_EQ(ids.rows.at(1).value("ACTION"), QStringLiteral("add"));
+
+    // A first sync asks without a date and gets every record, values intact after decoding.
+    const ParsedList first = parseList(listPage(QStringLiteral("A"), 0, false));
+    ASSERT_EQ(first.rows.size(), 2);
+    EXPECT_EQ(first.rows.at(0).value("NEWFNAME"), ann.value("NEWFNAME"));
+    EXPECT_EQ(first.rows.at(0).value("NOTE"), ann.value("NOTE"));
+    EXPECT_EQ(first.rows.at(1).value("EMAIL"), QString());
+
+    // The desktop sends an add, a change and a delete in one batch.
+    const QString updateReply =
+        sendText(QStringLiteral("/hmx_update"), updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Cy\x07"
+                                                            "Dee&NOTE=a\rb",
+                                                            "Command=ContactChange&UID=" + annUid + "&NEWFNAME=Ann",
+                                                            "Command=ContactDelete&UID=" + bobUid}));
+    const QStringList replyLines = updateReply.split(u'\n');
+    ASSERT_EQ(replyLines.size(), 2) << updateReply.toStdString();
+    EXPECT_TRUE(replyLines.at(0).startsWith(QStringLiteral("mac-1\tA")));
+    EXPECT_EQ(replyLines.at(1), QStringLiteral("OK"));
+    const QString cyUid = replyLines.at(0).section(u'\t', 1);
+
+    QList<PhoneRecord> contacts = peer->records(Conduit::Contacts);
+    ASSERT_EQ(contacts.size(), 2);
+    const auto cy =
+        std::find_if(contacts.begin(), contacts.end(), [&](const PhoneRecord &r) { return r.uid == cyUid; });
+    ASSERT_NE(cy, contacts.end());
+    EXPECT_EQ(cy->fields.value("NEWFNAME"), QStringLiteral("Cy&Dee"));
+    EXPECT_EQ(cy->fields.value("NOTE"), QStringLiteral("a\nb"));
+    EXPECT_FALSE(cy->fields.contains("HASALARM"));
+    EXPECT_EQ(logoff(), QStringLiteral("OK\n"));
+    EXPECT_FALSE(peer->hasChanges());
+
+    // A second sync without changes lists nothing; an edit on the phone is listed as an update.
+    logon();
+    EXPECT_EQ(listPage(QStringLiteral("A"), 0, true), QStringLiteral("OK\nCount=0\n"));
+    ASSERT_TRUE(peer->updatePhoneRecord(Conduit::Contacts, cyUid, {{"NEWFNAME", "Cy"}}));
+    ASSERT_TRUE(peer->deletePhoneRecord(Conduit::Contacts, annUid));
+    const ParsedList changed = parseList(listPage(QStringLiteral("A"), 0, true));
+    ASSERT_EQ(changed.rows.size(), 2);
+    EXPECT_EQ(changed.rows.at(0).value("ACTION"), QStringLiteral("delete"));
+    EXPECT_EQ(changed.rows.at(0).value("UID"), annUid);
+    EXPECT_EQ(changed.rows.at(1).value("ACTION"), QStringLiteral("update"));
+
+    // A cancelled sync keeps the phone's changes for the next one; a finished one clears them.
+    EXPECT_EQ(logoff(true), QStringLiteral("OK\n"));
+    logon();
+    EXPECT_EQ(parseList(listPage(QStringLiteral("A"), 0, true)).rows.size(), 2);
+    logoff();
+    logon();
+    EXPECT_EQ(parseList(listPage(QStringLiteral("A"), 0, true)).rows.size(), 0);
+
+    // A photo follows its credential header directly; the keep-alive ping carries JSON.
+    const QByteArray photo("\xff\xd8\xff\xe0 jpeg bytes \x00\x01", 18);
+    std::shared_ptr<RKRequest> picture = request(QStringLiteral("/hmx_updatepicture"));
+    picture->setHTTPBody("Command=login&" + kCredentials.toUtf8() + "Percent=100" + photo);
+    EXPECT_EQ(picture->sendSynchronously().response().bodyAsString(), QStringLiteral("OK\n"));
+    ASSERT_EQ(peer->photos().size(), 1);
+    EXPECT_EQ(peer->photos().at(0), photo);
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_updatepicture"), QStringLiteral("Command=login&password=X&Percent=100")),
+              QStringLiteral("FAIL\nInvalid Device ID\n"));
+    std::shared_ptr<RKRequest> ping = request(QStringLiteral("/hmx_getdeviceinfo"));
+    ping->setParams(RKRequestSerialization::serializationWithData(
+        "{\"Username\":\"QP-TEST-7\",\"password\":\"QP-TEST-7\"}", QString::fromLatin1(RKMIMETypeJSON)));
+    EXPECT_EQ(ping->sendSynchronously().response().bodyAsString(), QStringLiteral("OK\nDeviceID=QP-TEST-7\n"));
+
+    // Purge empties one conduit only.
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_purge"), kCredentials + "conduit=A&"), QStringLiteral("OK\n"));
+    EXPECT_TRUE(peer->records(Conduit::Contacts).isEmpty());
+    EXPECT_EQ(peer->records(Conduit::Memos).size(), 1);
+}
+
+TEST_F(PhonePeerTest, PagesListsBy512AndRefusesBadRequests)
+{
+    for (int index = 0; index < 1100; ++index)
+        peer->addPhoneRecord(Conduit::Calendar, {{"SUBJECT", QStringLiteral("event %1").arg(index)}});
+    logon();
+    const int pageSizes[] = {512, 512, 76, 0};
+    for (int page = 0; page < 4; ++page) {
+        SCOPED_TRACE(page);
+        EXPECT_EQ(parseList(listPage(QStringLiteral("D"), page * 512, false)).rows.size(), pageSizes[page]);
+    }
+
+    struct Row
+    {
+        const char *name;
+        QString path;
+        QString body;
+        QString reply;
+    };
+    QStringList tooMany;
+    for (int index = 0; index < 101; ++index)
+        tooMany.append(QStringLiteral("Command=MemoAdd&UID=t%1&SUBJECT=x").arg(index));
+    const Row rows[] = {
+        {"another device", "/hmx_list", "password=X&Username=Y&conduit=D&mode=idlist&", "FAIL\nInvalid Device ID\n"},
+        {"no conduit", "/hmx_purge", kCredentials, "FAIL\nUnknown conduit\n"},
+        {"a bad offset", "/hmx_list", kCredentials + "conduit=D&Limit=512&Offset=-5&",
+         "FAIL\nInvalid Limit or Offset\n"},
+        {"101 records", "/hmx_update", updateBody(tooMany), "FAIL\nToo many records in one update (101)\n"},
+        {"an unknown command", "/hmx_update",
+         updateBody({"Command=MemoAdd&UID=t1&SUBJECT=kept out", "Command=Fly&UID=2"}), "FAIL\nUnknown command 'Fly'\n"},
+        {"a change without id", "/hmx_update", updateBody({"Command=MemoChange&SUBJECT=x"}),
+         "FAIL\nMemoChange without a UID\n"},
+        {"an update without credentials", "/hmx_update", "Command=MemoAdd&UID=t1\n", "FAIL\nInvalid Device ID\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(sendText(row.path, row.body), row.reply);
+    }
+    // A refused batch changed nothing.
+    EXPECT_TRUE(peer->records(Conduit::Memos).isEmpty());
+
+    // A batch of exactly 100 goes through, and a header-only batch is fine too.
+    tooMany.removeLast();
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody(tooMany)).split(u'\n').size(), 101);
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody({})), QStringLiteral("OK"));
+    EXPECT_EQ(peer->records(Conduit::Memos).size(), 100);
+}
+
+TEST_F(PhonePeerTest, MisbehavesOnRequestAsTheClientSeesIt)
+{
+    peer->addPhoneRecord(Conduit::Tasks, {{"SUBJECT", "one"}});
+    peer->addPhoneRecord(Conduit::Tasks, {{"SUBJECT", "two"}});
+    logon();
+
+    // A FAIL reply with a reason, once, then normal replies again.
+    EXPECT_EQ(control({{"fault", "fail"}, {"path", "/hmx_list"}, {"times", "1"}, {"reason", "Invalid Device ID"}}),
+              QStringLiteral("OK\n"));
+    EXPECT_EQ(listPage(QStringLiteral("T"), 0, false), QStringLiteral("FAIL\nInvalid Device ID\n"));
+    EXPECT_EQ(parseList(listPage(QStringLiteral("T"), 0, false)).rows.size(), 2);
+
+    // An empty reply is still a reply.
+    control({{"fault", "empty"}, {"path", "/hmx_purge"}, {"times", "1"}});
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_purge"), kCredentials + "conduit=T&"), QString());
+    EXPECT_EQ(peer->records(Conduit::Tasks).size(), 2);
+
+    // Malformed rows: one row whose field count differs from the header.
+    control({{"fault", "malformed"}, {"path", "/hmx_list"}, {"times", "1"}});
+    const ParsedList malformed = parseList(listPage(QStringLiteral("T"), 0, false));
+    EXPECT_EQ(malformed.badRows, 1);
+    EXPECT_EQ(malformed.rows.size(), 2);
+
+    // A dropped connection is a lost connection to the client, though the phone did the work.
+    control({{"fault", "drop"}, {"path", "/hmx_update"}, {"times", "1"}});
+    std::shared_ptr<RKRequest> dropped = request(QStringLiteral("/hmx_update"));
+    dropped->setHTTPBodyString(updateBody({"Command=TodoAdd&UID=mac-9&SUBJECT=three"}));
+    RKRequestOutcome outcome = dropped->sendSynchronously();
+    ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Failed);
+    EXPECT_EQ(outcome.error().code(), NSURLErrorNetworkConnectionLost);
+    EXPECT_TRUE(outcome.error().localizedDescription().contains(QStringLiteral("The network connection was lost")));
+    EXPECT_EQ(peer->records(Conduit::Tasks).size(), 3);
+
+    // A slow reply runs into the client's own time-out.
+    control({{"fault", "delay"}, {"path", "/hmx_list"}, {"delay_ms", "5000"}, {"times", "1"}});
+    std::shared_ptr<RKRequest> slow = request(QStringLiteral("/hmx_list"), 0.1);
+    slow->setHTTPBodyString(kCredentials + "conduit=T&mode=idlist&");
+    outcome = slow->sendSynchronously();
+    ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Failed);
+    EXPECT_EQ(outcome.error().domain(), QString::fromLatin1(RKErrorDomain));
+    EXPECT_EQ(outcome.error().code(), RKRequestConnectionTimeoutError);
+
+    // Cancelling a slow request is a cancel, not a failure.
+    control({{"fault", "delay"}, {"delay_ms", "5000"}, {"times", "1"}});
+    RecordingDelegate delegate;
+    std::shared_ptr<RKRequest> cancelled = request(QStringLiteral("/hmx_list"));
+    cancelled->setHTTPBodyString(kCredentials + "conduit=T&mode=idlist&");
+    cancelled->setDelegate(&delegate);
+    const qsizetype requestsBefore = peer->requestLog().size();
+    cancelled->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return peer->requestLog().size() > requestsBefore; }))
+        << "the request at the peer";
+    cancelled->cancel();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return delegate.hasEnded(); })) << "the cancel";
+    EXPECT_EQ(delegate.events(), QStringList({"start", "cancel"}));
+
+    // A bad switch is refused; reset clears them all.
+    std::shared_ptr<RKRequest> badSwitch = request(QStringLiteral("/peer_control"));
+    badSwitch->setParams(QVariantMap{{"fault", "explode"}});
+    outcome = badSwitch->sendSynchronously();
+    EXPECT_EQ(outcome.response().statusCode(), 400);
+    EXPECT_EQ(outcome.response().bodyAsString(), QStringLiteral("FAIL\nunknown fault 'explode'\n"));
+    control({{"fault", "fail"}});
+    EXPECT_EQ(logoff(), QStringLiteral("FAIL\nPeer told to fail\n"));
+    control({{"fault", "reset"}});
+    EXPECT_EQ(logoff(), QStringLiteral("OK\n"));
+}
+
+TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString dataFile = folder.filePath(QStringLiteral("phone.json"));
+    startPeer(dataFile);
+    const QString uid = peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Dora\tTab"}});
+    logon();
+    sendText(QStringLiteral("/hmx_update"), updateBody({"Command=CalendarAdd&UID=e1&SUBJECT=Lunch&HASALARM=0"}));
+    logoff();
+
+    startPeer(dataFile);
+    ASSERT_EQ(peer->records(Conduit::Contacts).size(), 1);
+    EXPECT_EQ(peer->records(Conduit::Contacts).at(0).fields.value("NEWFNAME"), QStringLiteral("Dora\tTab"));
+    ASSERT_EQ(peer->records(Conduit::Calendar).size(), 1);
+    // The record's own alarm value wins over the end marker of the last line.
+    EXPECT_EQ(peer->records(Conduit::Calendar).at(0).fields.value("HASALARM"), QStringLiteral("0"));
+    EXPECT_FALSE(peer->hasChanges());
+    // New ids never repeat old ones.
+    EXPECT_NE(peer->addPhoneRecord(Conduit::Contacts, {}), uid);
+
+    QFile broken(dataFile);
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("{\"conduits\":{\"Z\":[]}}");
+    broken.close();
+    peer.reset();
+    PhonePeer::Options options;
+    options.port = 0;
+    options.dataFile = dataFile;
+    PhonePeer refused(options);
+    QString problem;
+    EXPECT_FALSE(refused.start(problem));
+    EXPECT_TRUE(problem.contains(QStringLiteral("unknown conduit \"Z\""))) << problem.toStdString();
+}
+
+TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
+{
+    QProcess program;
+    program.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "0", "--device-id", kDeviceId, "--fail", "/hmx_logon",
+                                                       "--fail-reason", "Bad code", "--times", "1"});
+    ASSERT_TRUE(program.waitForStarted());
+    QString firstLine;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        if (program.canReadLine())
+            firstLine = QString::fromUtf8(program.readLine()).trimmed();
+        return !firstLine.isEmpty() || program.state() == QProcess::NotRunning;
+    })) << "the program's listening line";
+    ASSERT_TRUE(firstLine.startsWith(QStringLiteral("phone_peer listening on 127.0.0.1:"))) << firstLine.toStdString();
+    client = RKClient::clientWithBaseURL(QStringLiteral("http://") + firstLine.section(u' ', -1));
+
+    EXPECT_EQ(logon(), QStringLiteral("FAIL\nBad code\n"));
+    EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+
+    QProcess wrong;
+    wrong.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "70000"});
+    ASSERT_TRUE(wrong.waitForFinished(10000));
+    EXPECT_EQ(wrong.exitCode(), 2);
+}
+
+TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)
+{
+    peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", "Eve"}});
+    logon();
+    const QByteArray update = updateBody({"Command=ContactAdd&UID=mac-1&NEWFNAME=Fay&NOTE=x\x07y",
+                                          "Command=CalendarChange&UID=D1&SUBJECT=Tea", "Command=TodoDelete&UID=T5"})
+                                  .toUtf8();
+    const QByteArray list = (kCredentials + "conduit=A&modified=2026-01-01 00:00:00&Limit=512&Offset=0&").toUtf8();
+    std::vector<std::pair<QString, QByteArray>> samples;
+    for (qsizetype length = 0; length <= update.size(); length += 3)
+        samples.emplace_back(QStringLiteral("/hmx_update"), update.left(length));
+    for (qsizetype length = 0; length <= list.size(); length += 3)
+        samples.emplace_back(QStringLiteral("/hmx_list"), list.left(length));
+    quint32 seed = 12345;
+    for (int round = 0; round < 60; ++round) {
+        QByteArray garbled = round % 2 == 0 ? update : list;
+        for (int flip = 0; flip < 4; ++flip) {
+            seed = seed * 1103515245u + 12345u;
+            garbled[qsizetype(seed % quint32(garbled.size()))] = char(seed >> 16);
+        }
+        samples.emplace_back(round % 2 == 0 ? QStringLiteral("/hmx_update") : QStringLiteral("/hmx_list"), garbled);
+    }
+    for (const auto &[path, body] : samples) {
+        SCOPED_TRACE(body.toStdString());
+        std::shared_ptr<RKRequest> made = request(path);
+        made->setHTTPBody(body);
+        const RKRequestOutcome outcome = made->sendSynchronously();
+        ASSERT_TRUE(outcome.isLoaded()) << outcome.error().description().toStdString();
+        const QString reply = outcome.response().bodyAsString();
+        EXPECT_TRUE(reply.startsWith(QStringLiteral("OK")) || reply.startsWith(QStringLiteral("FAIL\n")) ||
+                    reply.endsWith(QStringLiteral("\nOK")))
+            << reply.toStdString();
+    }
+    EXPECT_TRUE(logoff().startsWith(QStringLiteral("OK")));
+}

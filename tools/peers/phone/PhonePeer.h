@@ -1,0 +1,130 @@
+#pragma once
+
+#include "PhoneStore.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace phonepeer {
+
+// Ways the peer misbehaves, as real phones do.
+enum class FaultKind {
+    Delay,         // answers only after delayMs
+    Fail,          // answers "FAIL" and the reason, doing nothing
+    Empty,         // answers an empty body, doing nothing
+    Drop,          // does the work, then hangs up halfway through the reply
+    MalformedRows, // list replies carry a row with a wrong number of fields after their first row
+};
+
+// One switch: its kind, the path it applies to (empty: every "/hmx_" path) and how many replies it
+// spoils (0: every one until cleared).
+struct Fault
+{
+    FaultKind kind = FaultKind::Fail;
+    QString path;
+    int times = 0;
+    int delayMs = 0;
+    QString reason = QStringLiteral("Peer told to fail");
+};
+
+// Parses a fault from its control fields ("fault", "path", "times", "delay_ms", "reason"); false,
+// with the problem, for unknown or malformed values.
+bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem);
+
+// The phone app's sync server: it answers the desktop's requests on "/hmx_logon", "/hmx_logoff",
+// "/hmx_purge", "/hmx_list", "/hmx_update", "/hmx_updatepicture" and "/hmx_getdeviceinfo" from the
+// records it keeps, and takes control requests on "/peer_control" (switches) and "/peer_records"
+// (GET: the records as JSON; POST: a JSON edit made on the phone). Runs its server on threads of its
+// own; every public operation is thread-safe.
+class PhonePeer final
+{
+public:
+    struct Options
+    {
+        QString host = QStringLiteral("127.0.0.1");
+        int port = 8090;  // 0: any free port
+        QString dataFile; // loaded at start when it exists, written after every change when set
+        QString deviceId = QStringLiteral("QP-PEER-0001");
+        QList<Fault> faults;
+    };
+
+    explicit PhonePeer(Options options);
+    ~PhonePeer();
+    PhonePeer(const PhonePeer &) = delete;
+    PhonePeer &operator=(const PhonePeer &) = delete;
+
+    // Loads the data file and starts answering; false, with the problem, when either fails.
+    bool start(QString &problem);
+    // Stops answering, ending any delayed reply; also done by the destructor.
+    void stop();
+    int port() const { return m_port; }
+    const QString &deviceId() const { return m_options.deviceId; }
+
+    void addFault(const Fault &fault);
+    void clearFaults();
+
+    // Edits made on the phone, reported to the next sync.
+    QString addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
+    bool updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
+    bool deletePhoneRecord(Conduit conduit, const QString &uid);
+
+    QList<PhoneRecord> records(Conduit conduit) const;
+    bool hasChanges() const;
+    bool isLoggedOn() const;
+    // The paths of the requests received so far, in order of arrival.
+    QStringList requestLog() const;
+    QList<QByteArray> photos() const;
+
+private:
+    struct Reply
+    {
+        QByteArray body;
+        bool shouldSave = false;
+    };
+
+    void route(const QString &path, const httplib::Request &request, httplib::Response &response);
+    // Takes the faults that apply to one reply, counting them down.
+    QList<Fault> takeFaults(const QString &path);
+    void waitFor(int delayMs);
+    Reply answer(const QString &path, const QByteArray &body, bool malformedRows);
+    Reply logon(const QByteArray &body);
+    Reply logoff(const QByteArray &body);
+    Reply purge(const Pairs &fields);
+    Reply list(const Pairs &fields, bool malformedRows);
+    Reply update(const QByteArray &body);
+    Reply updatePicture(const QByteArray &body);
+    Reply deviceInfo() const;
+    bool hasValidCredentials(const Pairs &fields) const;
+    void control(const httplib::Request &request, httplib::Response &response);
+    void recordsEndpoint(const httplib::Request &request, httplib::Response &response);
+    bool saveLocked(QString &problem) const;
+
+    const Options m_options;
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+
+    mutable std::mutex m_mutex;
+    PhoneStore m_store;
+    QList<Fault> m_faults;
+    bool m_isLoggedOn = false;
+    bool m_isStopping = false;
+    QStringList m_requestLog;
+    QList<QByteArray> m_photos;
+    std::condition_variable m_stopping;
+};
+
+} // namespace phonepeer

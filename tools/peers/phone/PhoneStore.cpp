@@ -1,0 +1,215 @@
+#include "PhoneStore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace phonepeer {
+
+namespace {
+
+QString changeName(Change change)
+{
+    switch (change) {
+    case Change::None:
+        return QStringLiteral("none");
+    case Change::Added:
+        return QStringLiteral("add");
+    case Change::Updated:
+        return QStringLiteral("update");
+    case Change::Deleted:
+        return QStringLiteral("delete");
+    }
+    return {};
+}
+
+bool changeFromName(const QString &name, Change &change)
+{
+    for (const Change candidate : {Change::None, Change::Added, Change::Updated, Change::Deleted}) {
+        if (changeName(candidate) == name) {
+            change = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+QString PhoneStore::nextUid(Conduit conduit)
+{
+    std::map<QString, PhoneRecord> &records = m_conduits[conduit];
+    for (;;) {
+        const QString uid = QStringLiteral("%1%2").arg(letterOf(conduit)).arg(m_nextId++, 6, 10, QLatin1Char('0'));
+        if (records.find(uid) == records.end())
+            return uid;
+    }
+}
+
+QString PhoneStore::addRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid)
+{
+    const QString id = uid.isEmpty() ? nextUid(conduit) : uid;
+    m_conduits[conduit][id] = PhoneRecord{id, fields, Change::Added};
+    return id;
+}
+
+bool PhoneStore::updateRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
+{
+    std::map<QString, PhoneRecord> &records = m_conduits[conduit];
+    const auto found = records.find(uid);
+    if (found == records.end() || found->second.change == Change::Deleted)
+        return false;
+    found->second.fields = fields;
+    if (found->second.change == Change::None)
+        found->second.change = Change::Updated;
+    return true;
+}
+
+bool PhoneStore::deleteRecord(Conduit conduit, const QString &uid)
+{
+    std::map<QString, PhoneRecord> &records = m_conduits[conduit];
+    const auto found = records.find(uid);
+    if (found == records.end() || found->second.change == Change::Deleted)
+        return false;
+    // A record added since the last sync was never seen by the desktop: it simply goes.
+    if (found->second.change == Change::Added) {
+        records.erase(found);
+        return true;
+    }
+    found->second.change = Change::Deleted;
+    found->second.fields.clear();
+    return true;
+}
+
+QString PhoneStore::applyAdd(Conduit conduit, const QMap<QString, QString> &fields)
+{
+    const QString uid = nextUid(conduit);
+    m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+    return uid;
+}
+
+void PhoneStore::applyChange(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
+{
+    // The desktop's version is the newest: any phone change it answers leaves the change log.
+    m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+}
+
+void PhoneStore::applyDelete(Conduit conduit, const QString &uid)
+{
+    m_conduits[conduit].erase(uid);
+}
+
+void PhoneStore::purge(Conduit conduit)
+{
+    m_conduits[conduit].clear();
+}
+
+QList<PhoneRecord> PhoneStore::records(Conduit conduit) const
+{
+    QList<PhoneRecord> result;
+    const auto found = m_conduits.find(conduit);
+    if (found == m_conduits.end())
+        return result;
+    for (const auto &[uid, record] : found->second) {
+        if (record.change != Change::Deleted)
+            result.append(record);
+    }
+    return result;
+}
+
+QList<ListedRow> PhoneStore::listRows(Conduit conduit, bool changedOnly) const
+{
+    QList<ListedRow> rows;
+    const auto found = m_conduits.find(conduit);
+    if (found == m_conduits.end())
+        return rows;
+    for (const auto &[uid, record] : found->second) {
+        if (!changedOnly) {
+            if (record.change != Change::Deleted)
+                rows.append({QStringLiteral("add"), record});
+        } else if (record.change != Change::None) {
+            rows.append({changeName(record.change), record});
+        }
+    }
+    return rows;
+}
+
+bool PhoneStore::hasChanges() const
+{
+    for (const auto &[conduit, records] : m_conduits) {
+        for (const auto &[uid, record] : records) {
+            if (record.change != Change::None)
+                return true;
+        }
+    }
+    return false;
+}
+
+void PhoneStore::markSynced()
+{
+    for (auto &[conduit, records] : m_conduits) {
+        std::erase_if(records, [](const auto &entry) { return entry.second.change == Change::Deleted; });
+        for (auto &[uid, record] : records)
+            record.change = Change::None;
+    }
+}
+
+QByteArray PhoneStore::toJson() const
+{
+    QJsonObject conduits;
+    for (const auto &[conduit, records] : m_conduits) {
+        QJsonArray list;
+        for (const auto &[uid, record] : records) {
+            QJsonObject fields;
+            for (auto it = record.fields.begin(); it != record.fields.end(); ++it)
+                fields.insert(it.key(), it.value());
+            list.append(QJsonObject{{QStringLiteral("uid"), uid},
+                                    {QStringLiteral("change"), changeName(record.change)},
+                                    {QStringLiteral("fields"), fields}});
+        }
+        conduits.insert(QString(letterOf(conduit)), list);
+    }
+    const QJsonObject root{{QStringLiteral("nextId"), m_nextId}, {QStringLiteral("conduits"), conduits}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+bool PhoneStore::fromJson(const QByteArray &json, QString &problem)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (!document.isObject()) {
+        problem = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
+        return false;
+    }
+    const QJsonObject root = document.object();
+    std::map<Conduit, std::map<QString, PhoneRecord>> loaded;
+    const QJsonObject conduits = root.value(QStringLiteral("conduits")).toObject();
+    for (auto it = conduits.begin(); it != conduits.end(); ++it) {
+        Conduit conduit{};
+        if (!conduitFromLetter(it.key(), conduit)) {
+            problem = QStringLiteral("unknown conduit \"%1\"").arg(it.key());
+            return false;
+        }
+        const QJsonArray list = it.value().toArray();
+        for (qsizetype index = 0; index < list.size(); ++index) {
+            const QJsonObject entry = list.at(index).toObject();
+            PhoneRecord record;
+            record.uid = entry.value(QStringLiteral("uid")).toString();
+            if (record.uid.isEmpty() ||
+                !changeFromName(entry.value(QStringLiteral("change")).toString(QStringLiteral("none")),
+                                record.change)) {
+                problem = QStringLiteral("conduit %1, record %2: no uid or an unknown change").arg(it.key()).arg(index);
+                return false;
+            }
+            const QJsonObject fields = entry.value(QStringLiteral("fields")).toObject();
+            for (auto field = fields.begin(); field != fields.end(); ++field)
+                record.fields.insert(field.key(), field.value().toVariant().toString());
+            loaded[conduit][record.uid] = record;
+        }
+    }
+    m_conduits = std::move(loaded);
+    m_nextId = qMax<qint64>(1, root.value(QStringLiteral("nextId")).toInteger(1));
+    return true;
+}
+
+} // namespace phonepeer

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "PhoneText.h"
+
+#include <QMap>
+#include <QString>
+
+#include <map>
+
+namespace phonepeer {
+
+// How a record changed on the phone since the last finished sync.
+enum class Change { None, Added, Updated, Deleted };
+
+// One record as the phone keeps it: its permanent id and its fields under the phone's key names,
+// values as plain text (decoded).
+struct PhoneRecord
+{
+    QString uid;
+    QMap<QString, QString> fields;
+    Change change = Change::None;
+};
+
+// One listed row: the action word ("add", "update", "delete") and the record.
+struct ListedRow
+{
+    QString action;
+    PhoneRecord record;
+};
+
+// The records of the four conduits with the phone's own change log: edits made on the phone are
+// reported to the next sync, edits that came from the desktop are not, and a finished sync (a normal
+// logoff) clears the log. Not thread-safe: the peer guards it.
+class PhoneStore final
+{
+public:
+    // Edits made on the phone itself. addRecord answers the new record's id (the given one when not
+    // empty). updateRecord and deleteRecord answer false for an unknown id.
+    QString addRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
+    bool updateRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
+    bool deleteRecord(Conduit conduit, const QString &uid);
+
+    // Edits that come from the desktop; none enters the change log. applyAdd answers the permanent id.
+    QString applyAdd(Conduit conduit, const QMap<QString, QString> &fields);
+    void applyChange(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
+    void applyDelete(Conduit conduit, const QString &uid);
+    void purge(Conduit conduit);
+
+    // The records that exist, in id order.
+    QList<PhoneRecord> records(Conduit conduit) const;
+    // All records as "add" rows, or with changedOnly the change log as rows, in id order.
+    QList<ListedRow> listRows(Conduit conduit, bool changedOnly) const;
+    bool hasChanges() const;
+    // A sync has finished: the change log starts anew.
+    void markSynced();
+
+    // The store as JSON text, and back; fromJson answers false, changing nothing, on a malformed text.
+    QByteArray toJson() const;
+    bool fromJson(const QByteArray &json, QString &problem);
+
+private:
+    QString nextUid(Conduit conduit);
+
+    std::map<Conduit, std::map<QString, PhoneRecord>> m_conduits; // deleted records stay while logged
+    qint64 m_nextId = 1;
+};
+
+} // namespace phonepeer

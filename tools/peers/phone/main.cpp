@@ -1,0 +1,116 @@
+// phone_peer: plays the phone app's sync server on a loopback port, for tests and for trying the
+// desktop by hand. Stops on SIGINT or SIGTERM.
+#include "PhonePeer.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace phonepeer;
+
+namespace {
+
+bool addFaultOption(const QCommandLineParser &parser, const QString &option, const char *kind, int times,
+                    QList<Fault> &faults, QString &problem)
+{
+    if (!parser.isSet(option))
+        return true;
+    Pairs fields{{QStringLiteral("fault"), QString::fromLatin1(kind)},
+                 {QStringLiteral("path"), parser.value(option)},
+                 {QStringLiteral("times"), QString::number(times)}};
+    if (parser.isSet(QStringLiteral("fail-reason")))
+        fields.append({QStringLiteral("reason"), parser.value(QStringLiteral("fail-reason"))});
+    Fault fault;
+    if (!faultFromFields(fields, fault, problem))
+        return false;
+    faults.append(fault);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Plays the phone app's sync server on a loopback port."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("host"), QStringLiteral("Address to listen on."), QStringLiteral("address"),
+         QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("port"),
+         QStringLiteral("8090")},
+        {QStringLiteral("data"), QStringLiteral("JSON file of the records, loaded at start and written after changes."),
+         QStringLiteral("file")},
+        {QStringLiteral("device-id"), QStringLiteral("The phone's device id, which requests must carry."),
+         QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
+        {QStringLiteral("delay-ms"), QStringLiteral("Answer every request (or those of --delay-path) this late."),
+         QStringLiteral("ms")},
+        {QStringLiteral("delay-path"), QStringLiteral("The path --delay-ms applies to."), QStringLiteral("path")},
+        {QStringLiteral("fail"), QStringLiteral("Answer FAIL on this path."), QStringLiteral("path")},
+        {QStringLiteral("fail-reason"), QStringLiteral("The reason line of --fail replies."), QStringLiteral("text")},
+        {QStringLiteral("empty"), QStringLiteral("Answer an empty body on this path."), QStringLiteral("path")},
+        {QStringLiteral("drop"), QStringLiteral("Hang up halfway through replies on this path."),
+         QStringLiteral("path")},
+        {QStringLiteral("malformed-rows"), QStringLiteral("Put a row with a wrong field count into list replies.")},
+        {QStringLiteral("times"), QStringLiteral("How many replies each switch spoils; 0 means all."),
+         QStringLiteral("count"), QStringLiteral("0")},
+    });
+    parser.process(application);
+
+    PhonePeer::Options options;
+    options.host = parser.value(QStringLiteral("host"));
+    options.dataFile = parser.value(QStringLiteral("data"));
+    options.deviceId = parser.value(QStringLiteral("device-id"));
+    bool portOk = false;
+    options.port = parser.value(QStringLiteral("port")).toInt(&portOk);
+    bool timesOk = false;
+    const int times = parser.value(QStringLiteral("times")).toInt(&timesOk);
+    if (!portOk || options.port < 0 || options.port > 65535 || !timesOk || times < 0) {
+        std::fprintf(stderr, "phone_peer: --port takes 0 to 65535 and --times a count of at least 0\n");
+        return 2;
+    }
+    QString problem;
+    const bool faultsOk = addFaultOption(parser, QStringLiteral("fail"), "fail", times, options.faults, problem) &&
+                          addFaultOption(parser, QStringLiteral("empty"), "empty", times, options.faults, problem) &&
+                          addFaultOption(parser, QStringLiteral("drop"), "drop", times, options.faults, problem);
+    if (faultsOk && parser.isSet(QStringLiteral("delay-ms"))) {
+        Fault fault;
+        const Pairs fields{{QStringLiteral("fault"), QStringLiteral("delay")},
+                           {QStringLiteral("delay_ms"), parser.value(QStringLiteral("delay-ms"))},
+                           {QStringLiteral("path"), parser.value(QStringLiteral("delay-path"))},
+                           {QStringLiteral("times"), QString::number(times)}};
+        if (!faultFromFields(fields, fault, problem)) {
+            std::fprintf(stderr, "phone_peer: %s\n", qPrintable(problem));
+            return 2;
+        }
+        options.faults.append(fault);
+    }
+    if (!faultsOk) {
+        std::fprintf(stderr, "phone_peer: %s\n", qPrintable(problem));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("malformed-rows")))
+        options.faults.append(Fault{FaultKind::MalformedRows, QStringLiteral("/hmx_list"), times, 0, {}});
+
+    // The signals are taken by sigwait below, so they are blocked before any thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    PhonePeer peer(options);
+    if (!peer.start(problem)) {
+        std::fprintf(stderr, "phone_peer: %s\n", qPrintable(problem));
+        return 1;
+    }
+    std::printf("phone_peer listening on %s:%d\n", qPrintable(options.host), peer.port());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    peer.stop();
+    return 0;
+}
