@@ -1,10 +1,17 @@
 #include "sync/HMIdentifierGraph.h"
 
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyList.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
 
 #include "ProfileTestSupport.h"
 #include "foundation/LogCapture.h"
 
+#include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +34,32 @@ QString nativeIdOf(const QVariantMap &dictionary)
 {
     return dictionary.value(QStringLiteral("nativeId")).toString();
 }
+
+HMProfile profileWithFile(const QString &filename)
+{
+    HMProfile profile;
+    profile.setFilename(filename);
+    return profile;
+}
+
+// An archived object that calls itself a graph but holds texts where the dictionaries belong.
+class TextsAsGraph final : public platform::KeyedArchivable
+{
+public:
+    QString archiveClassName() const override { return QStringLiteral("HMIdentifierGraph"); }
+    void encodeWithCoder(platform::KeyedArchiver &coder) const override
+    {
+        coder.encodeObject(QVariant(QVariantList{QStringLiteral("x")}), QStringLiteral("identifierDictionaries"));
+    }
+    void initWithCoder(platform::KeyedUnarchiver &) override {}
+};
+
+// Clears the Outlook-sync flag again when a test ends, whichever way it ends.
+struct ScopedOutlookSync
+{
+    ScopedOutlookSync() { GlobalVariables::setIsOutlookSync(true); }
+    ~ScopedOutlookSync() { GlobalVariables::setIsOutlookSync(false); }
+};
 
 } // namespace
 
@@ -108,6 +141,99 @@ TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
     graph.removeDictionaryForHarrowmereUid(QStringLiteral("gone"));
     EXPECT_TRUE(logContains(log, QStringLiteral("No identifier found for Uid 'gone'")));
     EXPECT_EQ(graph.identifierDictionaries().size(), 1);
+}
+
+TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {
+        entry(QStringLiteral("uid-1"), QStringLiteral("native-1"),
+              {{QStringLiteral("crcValue"), QStringLiteral("5F3A")}, {QStringLiteral("isNewRecord"), true}}),
+        entry(QStringLiteral("uid-2"), QStringLiteral("native-2"),
+              {{QStringLiteral("keys"), QVariantList{QStringLiteral("NOTE"), QStringLiteral("SUBJECT")}}})};
+    graph.setLastSyncDate(QDateTime(QDate(2026, 11, 30), QTime(17, 45, 12, 250), Qt::UTC));
+
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("D")));
+    const QString file = home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_D.idgraph"));
+    ASSERT_TRUE(QFile::exists(file));
+
+    // The file is a plain keyed archive that any property-list reader opens.
+    const platform::Result<QVariant> plist = platform::readPropertyList(file);
+    ASSERT_TRUE(plist.ok());
+    EXPECT_TRUE(plist->toMap().value(QStringLiteral("$top")).toMap().contains(QStringLiteral("HMIdentifierGraph")));
+
+    const std::shared_ptr<HMIdentifierGraph> loaded = profile.identifierGraphForConduit(QStringLiteral("D"));
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->identifierDictionaries(), graph.identifierDictionaries());
+    EXPECT_EQ(loaded->lastSyncDate(), graph.lastSyncDate());
+
+    // Another conduit of the same profile has no file yet: an empty graph, and still no file.
+    const std::shared_ptr<HMIdentifierGraph> contacts = profile.identifierGraphForConduit(QStringLiteral("A"));
+    ASSERT_NE(contacts, nullptr);
+    EXPECT_TRUE(contacts->identifierDictionaries().isEmpty());
+    EXPECT_FALSE(contacts->lastSyncDate().isValid());
+    EXPECT_FALSE(QFile::exists(home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_A.idgraph"))));
+
+    EXPECT_TRUE(profile.saveIdentifierGraph(*contacts, QStringLiteral("A")));
+    EXPECT_TRUE(QFile::exists(home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_A.idgraph"))));
+}
+
+TEST(HMIdentifierGraph, OutlookSyncsNeitherReadNorWriteGraphs)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("outlook-profile"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("T")));
+    const QMap<QString, FileState> before = snapshotFolder(home.dataFolder());
+
+    const ScopedOutlookSync outlook;
+    EXPECT_EQ(HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("T")), nullptr);
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(HMIdentifierGraph(), profile, QStringLiteral("T")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")));
+    EXPECT_EQ(snapshotFolder(home.dataFolder()), before);
+}
+
+TEST(HMIdentifierGraph, DamagedFilesGiveNoGraphAndFailedWritesSayNo)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("damaged"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("A")));
+    const QByteArray good = readFile(home.path(QStringLiteral("damaged_A.idgraph")));
+    LogCapture log(LOG_LEVEL_ERROR);
+
+    const auto loadFrom = [&](const QByteArray &bytes) {
+        writeFile(home.path(QStringLiteral("damaged_A.idgraph")), bytes);
+        return HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+    };
+    EXPECT_EQ(loadFrom(QByteArray("not a property list")), nullptr);
+    EXPECT_EQ(loadFrom(good.left(good.size() / 2)), nullptr);
+    // A keyed archive whose root key holds something else.
+    platform::KeyedArchiver other;
+    other.encodeObject(QVariant(QStringLiteral("text")), QStringLiteral("HMIdentifierGraph"));
+    EXPECT_EQ(loadFrom(other.finishEncoding().valueOr(QByteArray())), nullptr);
+    // Entries that are not dictionaries.
+    platform::KeyedArchiver wrongEntries;
+    wrongEntries.encodeObject(TextsAsGraph(), QStringLiteral("HMIdentifierGraph"));
+    EXPECT_EQ(loadFrom(wrongEntries.finishEncoding().valueOr(QByteArray())), nullptr);
+    for (qsizetype size = 0; size < good.size(); size += 7)
+        (void)loadFrom(good.left(size));
+    EXPECT_NE(loadFrom(good), nullptr);
+    EXPECT_FALSE(log.lines().isEmpty());
+
+    // A file name that would leave the data folder, or a conduit letter that is not one, is refused.
+    EXPECT_FALSE(
+        HMProfileManager::saveIdentifier(graph, profileWithFile(QStringLiteral("../escape")), QStringLiteral("A")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("../x")));
+    EXPECT_EQ(HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("-")), nullptr);
+
+    // A write that cannot happen answers NO (here a folder stands where the file would go).
+    ASSERT_TRUE(QDir(home.dataFolder()).mkdir(QStringLiteral("damaged_M.idgraph")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")));
 }
 
 TEST(HMIdentifierGraph, LogsEveryEntry)
