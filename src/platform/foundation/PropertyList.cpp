@@ -129,7 +129,8 @@ private:
         m_objectCount = readBigEndian(trailer + 8, 8);
         m_topObject = readBigEndian(trailer + 16, 8);
         m_offsetTable = readBigEndian(trailer + 24, 8);
-        const auto validWidth = [](int width) { return width == 1 || width == 2 || width == 4 || width == 8; };
+        // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
+        const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
         if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
             return malformed(QStringLiteral("binary property list has invalid integer widths"));
         const quint64 tableLimit = quint64(m_length - kBinaryTrailerBytes);

@@ -94,6 +94,20 @@ TEST(PropertyList, RoundTripsEveryValueTypeInBothEncodings)
     EXPECT_EQ(binary->toList().value(0).toDateTime(), precise);
 }
 
+TEST(PropertyList, ReadsBinaryListsLargerThanSixtyFourKilobytes)
+{
+    // Offsets past 65535 bytes take three bytes each in the offset table.
+    QVariantList entries;
+    for (int index = 0; index < 3000; ++index)
+        entries.append(QVariantMap{{QStringLiteral("text"), QStringLiteral("entry number %1 of the list").arg(index)}});
+    const Result<QByteArray> bytes = serializePropertyList(entries, PropertyListFormat::Binary);
+    ASSERT_TRUE(bytes.ok());
+    ASSERT_GT(bytes->size(), 65535);
+    const Result<QVariant> back = parsePropertyList(*bytes);
+    ASSERT_TRUE(back.ok()) << back.error().message().toStdString();
+    EXPECT_EQ(back->toList(), entries);
+}
+
 TEST(PropertyList, RefusesValuesItCannotHoldAndSaysWhich)
 {
     struct Row

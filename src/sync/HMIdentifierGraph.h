@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/foundation/KeyedArchiver.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// For one profile and one conduit, joins the identifier a record carries towards the other side
+// ("hmUid") to the identifier of the same record in the Mac store ("nativeId"), and remembers the
+// conduit's last sync date. Each entry is an identifier dictionary; the data sources keep further
+// keys of their own in it ("crcValue", "isNewRecord", ...), which the graph stores unchanged.
+// Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph".
+// No lock: a graph is used on the sync queue of the run that loaded it.
+class HMIdentifierGraph final : public platform::KeyedArchivable
+{
+public:
+    // A graph with an empty list and no date.
+    HMIdentifierGraph() = default;
+
+    // The identifier dictionaries in insertion order. Callers add to the list and remove from it
+    // directly.
+    QList<QVariantMap> &identifierDictionaries() { return m_identifierDictionaries; }
+    const QList<QVariantMap> &identifierDictionaries() const { return m_identifierDictionaries; }
+    void setIdentifierDictionaries(const QList<QVariantMap> &dictionaries) { m_identifierDictionaries = dictionaries; }
+    // Invalid when the conduit was never synchronised.
+    QDateTime lastSyncDate() const { return m_lastSyncDate; }
+    void setLastSyncDate(const QDateTime &date) { m_lastSyncDate = date; }
+
+    // Exact (case-sensitive) lookups. With several matches the first in list order wins, after the
+    // warning "Multiple identifier dictionaries found, picking one to stop duplications.".
+    std::optional<QVariantMap> dictionaryForHarrowmereUid(const QString &hmUid) const;
+    std::optional<QVariantMap> dictionaryForNativeId(const QString &nativeId) const;
+    // The other identifier of the dictionary found; a null text when there is none.
+    QString harrowmereUidForNativeId(const QString &nativeId) const;
+    QString nativeIdForHarrowmereUid(const QString &hmUid) const;
+
+    // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics, then appends
+    // the given dictionary (whatever its own "hmUid" holds) unless it is nullopt.
+    void setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid);
+    // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics.
+    void removeDictionaryForHarrowmereUid(const QString &hmUid);
+
+    // Writes the graph to the log at info level; every key and value too at verbose level.
+    void logGraph() const;
+
+    QString archiveClassName() const override;
+    void encodeWithCoder(platform::KeyedArchiver &coder) const override;
+    void initWithCoder(platform::KeyedUnarchiver &coder) override;
+
+private:
+    enum class Key { HmUid, NativeId };
+    qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
+    qsizetype removeLooseMatches(const QString &hmUid);
+
+    QList<QVariantMap> m_identifierDictionaries;
+    QDateTime m_lastSyncDate;
+};

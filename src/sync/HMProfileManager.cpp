@@ -1,0 +1,378 @@
+#include "sync/HMProfileManager.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMFileManager.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMConfiguration.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMProfile.h"
+#include "sync/NSData+Encrypt.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <algorithm>
+
+using platform::Error;
+using platform::ErrorCode;
+using platform::Result;
+
+namespace {
+
+const QString kProfileRootKey = QStringLiteral("HMProfile");
+const QString kGraphRootKey = QStringLiteral("HMIdentifierGraph");
+const QString kSettingsExtension = QStringLiteral("settings");
+const QString kLastProfileIdentifierKey = QStringLiteral("LastProfileIdentifier");
+const QString kTraceFileName = QStringLiteral("profileManagerLog.plist");
+constexpr qint64 kFirstTraceEntry = 100;
+// Profiles are a few kilobytes, a large account picture included; anything far larger is not one of
+// ours and is not read into memory.
+constexpr qint64 kMaxProfileFileBytes = 32LL * 1024 * 1024;
+// Graphs grow with the records of a conduit: tens of thousands of entries stay well below this.
+constexpr qint64 kMaxGraphFileBytes = 512LL * 1024 * 1024;
+
+// The data folder, created when missing; empty when the system names none. A folder that cannot be
+// created is reported on the console, and the file operations then fail in their own way.
+QString dataFolder()
+{
+    return HMFileManager::dataStorageURL().toLocalFile();
+}
+
+Error noDataFolder()
+{
+    return Error(ErrorCode::IoNotFound, QStringLiteral("there is no data folder"));
+}
+
+// The passphrase of the settings files, put together at run time so that it does not sit in the
+// binary as one string. Changing it makes every stored profile unreadable.
+QString settingsPassphrase()
+{
+    QString passphrase;
+    for (const char piece : {'q', 'H', '7', 'v', 'R', '2', 'm', 'K', 'x', '9', 'T', 'e'})
+        passphrase.append(QLatin1Char(piece));
+    return passphrase;
+}
+
+// A profile's file name becomes part of paths; one that could leave the data folder or hide the file
+// from the listing is refused.
+bool isPlainFileStem(const QString &stem)
+{
+    return !stem.isEmpty() && !stem.startsWith(QLatin1Char('.')) && !stem.contains(QLatin1Char('/')) &&
+           !stem.contains(QChar(0));
+}
+
+bool isConduitLetter(const QString &conduit)
+{
+    return conduit == QLatin1String("A") || conduit == QLatin1String("D") || conduit == QLatin1String("T") ||
+           conduit == QLatin1String("M");
+}
+
+Result<QString> settingsPath(const HMProfile &profile)
+{
+    const QString folder = dataFolder();
+    if (folder.isEmpty())
+        return noDataFolder();
+    if (!isPlainFileStem(profile.filename()))
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("the profile's file name \"%1\" is not a plain file name").arg(profile.filename()));
+    return folder + QLatin1Char('/') + profile.filename() + QStringLiteral(".settings");
+}
+
+Result<QString> graphPath(const HMProfile &profile, const QString &conduit)
+{
+    const QString folder = dataFolder();
+    if (folder.isEmpty())
+        return noDataFolder();
+    if (!isConduitLetter(conduit))
+        return Error(ErrorCode::DataMalformed, QStringLiteral("\"%1\" is not a conduit letter").arg(conduit));
+    if (!isPlainFileStem(profile.filename()))
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("the profile's file name \"%1\" is not a plain file name").arg(profile.filename()));
+    return folder + QLatin1Char('/') + QStringLiteral("%1_%2.idgraph").arg(profile.filename(), conduit);
+}
+
+Result<QByteArray> readBoundedFile(const QString &path, qint64 maxBytes)
+{
+    const Result<platform::FileAttributes> attributes = platform::FileSystem::attributesOfItem(path);
+    if (!attributes)
+        return attributes.error();
+    if (attributes->isDirectory)
+        return Error(ErrorCode::IoOther, QStringLiteral("it is a folder"));
+    if (attributes->size > maxBytes)
+        return Error(ErrorCode::DataMalformed, QStringLiteral("%1 bytes is too large").arg(attributes->size));
+    return platform::readWholeFile(path);
+}
+
+Result<std::shared_ptr<HMProfile>> readProfileFile(const QString &path, const QString &passphrase)
+{
+    const Result<QByteArray> stored = readBoundedFile(path, kMaxProfileFileBytes);
+    if (!stored)
+        return stored.error();
+    // Files without the framing are plain archives and come back unchanged.
+    const Result<QByteArray> archive = decryptAESKey(*stored, passphrase);
+    if (!archive)
+        return archive.error();
+    Result<std::unique_ptr<HMProfile>> profile =
+        platform::KeyedUnarchiver::unarchiveObject<HMProfile>(*archive, kProfileRootKey);
+    if (!profile)
+        return profile.error();
+    return std::shared_ptr<HMProfile>(std::move(profile.value()));
+}
+
+// The names at the top of the data folder whose extension is exactly "settings", in name order.
+Result<QStringList> settingsFileNames(const QString &folder)
+{
+    if (folder.isEmpty())
+        return noDataFolder();
+    Result<QStringList> names = platform::FileSystem::listFolder(folder);
+    if (!names)
+        return names.error();
+    QStringList settings;
+    for (const QString &name : *names) {
+        if (QFileInfo(name).suffix() == kSettingsExtension)
+            settings.append(name);
+    }
+    std::sort(settings.begin(), settings.end());
+    return settings;
+}
+
+// Says why files at the top of the data folder that look like profiles are not read: a hidden one,
+// one whose extension differs in case, and sub-folders, whose contents are never read.
+void logNearMisses(const QString &folder)
+{
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        const bool looksLikeProfile = name.endsWith(QStringLiteral(".settings"), Qt::CaseInsensitive);
+        if (entry.isDir() && !looksLikeProfile)
+            DDLogInfo(
+                QStringLiteral("Skipping folder %1: profiles are read from the top of the data folder").arg(name));
+        else if (looksLikeProfile && name.startsWith(QLatin1Char('.')))
+            DDLogWarn(QStringLiteral("Skipping profile file %1: it is hidden").arg(name));
+        else if (looksLikeProfile && entry.suffix() != kSettingsExtension)
+            DDLogWarn(QStringLiteral("Skipping profile file %1: its extension is not \"settings\"").arg(name));
+    }
+}
+
+// Failures go to the console from the file manager itself.
+void removeFile(const QString &path)
+{
+    HMFileManager::deleteFileAtURL(QUrl::fromLocalFile(path));
+}
+
+} // namespace
+
+HMProfileManager::HMProfileManager() : m_userDefaults(&platform::UserDefaults::standardUserDefaults()) {}
+
+HMProfileManager::HMProfileManager(platform::UserDefaults &userDefaults) : m_userDefaults(&userDefaults) {}
+
+std::shared_ptr<HMProfile> HMProfileManager::newProfile()
+{
+    m_startupLogCounter = kFirstTraceEntry;
+    writeStringToFile(QStringLiteral("newProfile"));
+
+    const qint64 number = m_userDefaults->integerForKey(kLastProfileIdentifierKey) + 1;
+    m_userDefaults->setInteger(number, kLastProfileIdentifierKey);
+    if (const platform::Status synchronized = m_userDefaults->synchronize(); !synchronized)
+        DDLogError(QStringLiteral("Could not store the profile number: %1").arg(synchronized.error().message()));
+
+    writeStringToFile(QStringLiteral("Creating new profile"));
+    auto profile = std::make_shared<HMProfile>();
+    profile->setName(QStringLiteral("Profile %1").arg(number));
+    profile->setFilename(HMFileManager::uidString());
+    writeStringToFile(profile->filename().isNull() ? QStringLiteral("Unable to create") : profile->filename());
+
+    writeStringToFile(QStringLiteral("Adding devicesSupported"));
+    if (m_configuration) {
+        profile->setDevicesSupported(m_configuration->deviceDictionaryList());
+        profile->setSyncMethodsSupported(m_configuration->syncMethodDictionaryList());
+        profile->updateFilteredDeviceList();
+        profile->updateFilteredSyncMethodList();
+    }
+
+    writeStringToFile(QStringLiteral("Adding contactManagersSupported"));
+    if (m_configuration)
+        profile->setContactManagersSupported(m_configuration->contactManagerDictionaryList());
+
+    writeStringToFile(QStringLiteral("Setting versionString"));
+    const QVariant buildVersion = platform::Bundle::objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"));
+    if (buildVersion.isValid())
+        profile->setHmProfileVersion(buildVersion.toString());
+
+    writeStringToFile(QStringLiteral("Done creating profile"));
+    return profile;
+}
+
+Result<QList<std::shared_ptr<HMProfile>>> HMProfileManager::loadProfiles()
+{
+    const QString folder = dataFolder();
+    const Result<QStringList> names = settingsFileNames(folder);
+    if (!names) {
+        DDLogError(QStringLiteral("Could not list the profiles: %1").arg(names.error().message()));
+        return names.error();
+    }
+    logNearMisses(folder);
+    const QString passphrase = settingsPassphrase();
+    QList<std::shared_ptr<HMProfile>> profiles;
+    for (const QString &name : *names) {
+        Result<std::shared_ptr<HMProfile>> profile = readProfileFile(folder + QLatin1Char('/') + name, passphrase);
+        if (!profile) {
+            DDLogWarn(QStringLiteral("Skipping profile file %1: %2").arg(name, profile.error().message()));
+            continue;
+        }
+        // Without a configuration the lists stay empty; filtering against them would take every
+        // profile's sync method away.
+        if (m_configuration) {
+            (*profile)->setDevicesSupported(m_configuration->deviceDictionaryList());
+            (*profile)->setSyncMethodsSupported(m_configuration->syncMethodDictionaryList());
+            (*profile)->setContactManagersSupported(m_configuration->contactManagerDictionaryList());
+            (*profile)->updateFilteredDeviceList();
+            (*profile)->updateFilteredSyncMethodList();
+        }
+        profiles.append(*profile);
+    }
+    return profiles;
+}
+
+bool HMProfileManager::saveProfile(const HMProfile &profile) const
+{
+    DDLogInfo(QStringLiteral("saveProfile:"));
+    platform::KeyedArchiver coder;
+    coder.encodeObject(profile, kProfileRootKey);
+    const Result<QByteArray> archive = coder.finishEncoding();
+    if (!archive) {
+        DDLogError(
+            QStringLiteral("Could not archive profile %1: %2").arg(profile.filename(), archive.error().message()));
+        return false;
+    }
+    const Result<QString> path = settingsPath(profile);
+    if (!path) {
+        DDLogError(QStringLiteral("Could not save the profile: %1").arg(path.error().message()));
+        return false;
+    }
+    const Result<QByteArray> encrypted = encryptAESKey(*archive, settingsPassphrase());
+    if (!encrypted) {
+        DDLogError(
+            QStringLiteral("Could not encrypt profile %1: %2").arg(profile.filename(), encrypted.error().message()));
+        return false;
+    }
+    DDLogInfo(QStringLiteral("writeToURL %1").arg(*path));
+    if (const platform::Status written = platform::writeFileAtomically(*path, *encrypted); !written) {
+        DDLogInfo(QStringLiteral("writeToURL failed"));
+        DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
+        return false;
+    }
+    DDLogInfo(QStringLiteral("saveProfile completed."));
+    return true;
+}
+
+bool HMProfileManager::deleteProfile(const HMProfile &profile)
+{
+    const Result<QString> path = settingsPath(profile);
+    if (!path) {
+        platform::consoleLog(QStringLiteral("Error: %1").arg(path.error().message()));
+        return true;
+    }
+    removeFile(*path);
+    return true;
+}
+
+void HMProfileManager::deleteProfiles()
+{
+    const QString folder = dataFolder();
+    const Result<QStringList> names = settingsFileNames(folder);
+    if (!names) {
+        platform::consoleLog(QStringLiteral("Error: %1").arg(names.error().message()));
+        return;
+    }
+    for (const QString &name : *names)
+        removeFile(folder + QLatin1Char('/') + name);
+}
+
+void HMProfileManager::writeStringToFile(const QString &text)
+{
+    ++m_startupLogCounter;
+    // Each new profile starts the trace again at entry 101, the time it began.
+    if (m_startupLogCounter == kFirstTraceEntry + 1) {
+        m_startupLogDictionary.insert(QString::number(m_startupLogCounter), QDateTime::currentDateTimeUtc());
+        writeTrace();
+        ++m_startupLogCounter;
+    }
+    m_startupLogDictionary.insert(QString::number(m_startupLogCounter), text);
+    writeTrace();
+}
+
+void HMProfileManager::writeTrace() const
+{
+    const QString folder = dataFolder();
+    if (folder.isEmpty())
+        return;
+    const platform::Status written =
+        platform::writePropertyList(folder + QLatin1Char('/') + kTraceFileName, m_startupLogDictionary);
+    if (!written)
+        platform::consoleLog(QStringLiteral("Error: %1").arg(written.error().message()));
+}
+
+std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(const HMProfile &profile,
+                                                                               const QString &conduit)
+{
+    // Outlook keeps its identifier maps in its own files.
+    if (GlobalVariables::getIsOutlookSync())
+        return nullptr;
+    const Result<QString> path = graphPath(profile, conduit);
+    if (!path) {
+        DDLogError(QStringLiteral("Could not load an identifier graph: %1").arg(path.error().message()));
+        return nullptr;
+    }
+    if (!HMFileManager::fileExistsAtURL(QUrl::fromLocalFile(*path)))
+        return std::make_shared<HMIdentifierGraph>();
+    const Result<QByteArray> stored = readBoundedFile(*path, kMaxGraphFileBytes);
+    if (!stored) {
+        DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
+        return nullptr;
+    }
+    Result<std::unique_ptr<HMIdentifierGraph>> graph =
+        platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*stored, kGraphRootKey);
+    if (!graph) {
+        DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, graph.error().message()));
+        return nullptr;
+    }
+    return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
+}
+
+bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit)
+{
+    if (GlobalVariables::getIsOutlookSync())
+        return false;
+    const Result<QString> path = graphPath(profile, conduit);
+    if (!path) {
+        DDLogError(QStringLiteral("Could not save an identifier graph: %1").arg(path.error().message()));
+        return false;
+    }
+    platform::KeyedArchiver coder;
+    // Graphs run to tens of thousands of entries, which the binary writer handles in time that grows
+    // with the square of the entries; the XML form is written and read in time that grows with them.
+    coder.setOutputFormat(platform::PropertyListFormat::Xml);
+    coder.encodeObject(graph, kGraphRootKey);
+    const Result<QByteArray> archive = coder.finishEncoding();
+    if (!archive) {
+        DDLogError(QStringLiteral("Could not archive %1: %2").arg(*path, archive.error().message()));
+        return false;
+    }
+    if (const platform::Status written = platform::writeFileAtomically(*path, *archive); !written) {
+        DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+#include <memory>
+
+class HMConfiguration;
+class HMIdentifierGraph;
+class HMProfile;
+
+namespace platform {
+class UserDefaults;
+}
+
+// Creates, loads, saves and deletes profiles. Each profile lives in "<filename>.settings" at the top of
+// the data folder: its keyed archive (root key "HMProfile") inside the encrypted framing of
+// NSData+Encrypt.h. The class operations load and store identifier graphs, "<filename>_<conduit
+// letter>.idgraph", as plain keyed archives (root key "HMIdentifierGraph"). A small trace of profile
+// creation goes to "profileManagerLog.plist".
+// Files are written whole (a temporary file renamed over the old one), so a failed write leaves the
+// previous file as it was. A file that cannot be read is skipped and left untouched.
+// The application delegate owns one manager for the life of the process. newProfile, loadProfiles,
+// the deletions and the trace run on the main thread; saveProfile and the graph operations may run
+// on any thread (a sync queue) and share no working state between calls.
+class HMProfileManager final
+{
+public:
+    // Numbers new profiles through the standard user defaults.
+    HMProfileManager();
+    // Numbers new profiles through the given defaults, which must outlive the manager.
+    explicit HMProfileManager(platform::UserDefaults &userDefaults);
+    HMProfileManager(const HMProfileManager &) = delete;
+    HMProfileManager &operator=(const HMProfileManager &) = delete;
+
+    // Gives every new and loaded profile its supported lists; without one they stay empty.
+    std::shared_ptr<HMConfiguration> configuration() const { return m_configuration; }
+    void setConfiguration(std::shared_ptr<HMConfiguration> configuration)
+    {
+        m_configuration = std::move(configuration);
+    }
+    qint64 startupLogCounter() const { return m_startupLogCounter; }
+    void setStartupLogCounter(qint64 counter) { m_startupLogCounter = counter; }
+    QVariantMap startupLogDictionary() const { return m_startupLogDictionary; }
+    void setStartupLogDictionary(const QVariantMap &entries) { m_startupLogDictionary = entries; }
+
+    // A new profile in memory, named "Profile <n>" with the next number of "LastProfileIdentifier",
+    // with a new file name and the configuration's lists. Not saved.
+    std::shared_ptr<HMProfile> newProfile();
+    // Every profile stored at the top of the data folder, in no particular order. A file that cannot
+    // be read, decrypted or decoded is logged and skipped. Fails only when the folder cannot be
+    // listed.
+    platform::Result<QList<std::shared_ptr<HMProfile>>> loadProfiles();
+    // Writes the profile's encrypted file atomically; false, with the failure logged, when the
+    // profile was not written (the previous file then stays whole).
+    bool saveProfile(const HMProfile &profile) const;
+    // Removes the profile's settings file; its identifier graphs stay. Failures go to the console.
+    bool deleteProfile(const HMProfile &profile);
+    // Removes every settings file at the top of the data folder.
+    void deleteProfiles();
+    // Appends an entry to the trace file.
+    void writeStringToFile(const QString &text);
+
+    // The stored graph of a profile's conduit ("A", "D", "T", "M"), a new empty graph when there is no
+    // file, or nullptr for an Outlook sync and for a file that cannot be read. Never creates a file.
+    static std::shared_ptr<HMIdentifierGraph> identifierGraphForProfile(const HMProfile &profile,
+                                                                        const QString &conduit);
+    // Writes the graph atomically; false when it was not written (an Outlook sync, or a failure).
+    static bool saveIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
+
+private:
+    void writeTrace() const;
+
+    platform::UserDefaults *m_userDefaults;
+    std::shared_ptr<HMConfiguration> m_configuration;
+    qint64 m_startupLogCounter = 0;
+    QVariantMap m_startupLogDictionary;
+};

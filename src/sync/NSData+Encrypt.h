@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The framing that keeps settings files unreadable to anyone without the application's passphrase:
+//
+//     offset 0   4 bytes  magic 0xd6c7b8a9, little-endian (a9 b8 c7 d6), in clear
+//     offset 4   16 * k   AES-256-CBC of: payload length L (32-bit little-endian), the L payload
+//                         bytes, zero fill to a whole number of 16-byte blocks
+//
+// The key is a fixed 32-byte mask XORed with the passphrase's UTF-8 bytes repeated from the start (up
+// to the first zero byte; an empty passphrase leaves the mask); the initialisation vector is a fixed
+// constant. There is no random element, so the same payload and passphrase always give the same
+// bytes. A wrong passphrase is not detected here: the payload comes out as garbage, and the caller's
+// parsing of it fails. Stateless; any thread may call these, and calls share nothing.
+
+// Frames and enciphers the payload. Fails only for a payload of 2^31 - 16 bytes or more (the length
+// field is a signed 32-bit number) or when the crypto library refuses AES.
+platform::Result<QByteArray> encryptAESKey(const QByteArray &data, const QString &key);
+
+// The payload of framed data. Data that does not begin with the magic number is not framed and
+// comes back unchanged. Framed data that cannot hold a payload (a cipher part that is not a whole,
+// non-empty number of blocks, or a length field that is negative or exceeds the bytes that follow)
+// fails without reading past the data.
+platform::Result<QByteArray> decryptAESKey(const QByteArray &data, const QString &key);

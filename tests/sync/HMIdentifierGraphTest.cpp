@@ -1,0 +1,255 @@
+#include "sync/HMIdentifierGraph.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyList.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include "ProfileTestSupport.h"
+#include "foundation/LogCapture.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QVariantMap entry(const QString &hmUid, const QString &nativeId, const QVariantMap &more = {})
+{
+    QVariantMap dictionary = more;
+    dictionary.insert(QStringLiteral("hmUid"), hmUid);
+    dictionary.insert(QStringLiteral("nativeId"), nativeId);
+    return dictionary;
+}
+
+QString hmUidOf(const QVariantMap &dictionary)
+{
+    return dictionary.value(QStringLiteral("hmUid")).toString();
+}
+
+QString nativeIdOf(const QVariantMap &dictionary)
+{
+    return dictionary.value(QStringLiteral("nativeId")).toString();
+}
+
+HMProfile profileWithFile(const QString &filename)
+{
+    HMProfile profile;
+    profile.setFilename(filename);
+    return profile;
+}
+
+// An archived object that calls itself a graph but holds texts where the dictionaries belong.
+class TextsAsGraph final : public platform::KeyedArchivable
+{
+public:
+    QString archiveClassName() const override { return QStringLiteral("HMIdentifierGraph"); }
+    void encodeWithCoder(platform::KeyedArchiver &coder) const override
+    {
+        coder.encodeObject(QVariant(QVariantList{QStringLiteral("x")}), QStringLiteral("identifierDictionaries"));
+    }
+    void initWithCoder(platform::KeyedUnarchiver &) override {}
+};
+
+// Clears the Outlook-sync flag again when a test ends, whichever way it ends.
+struct ScopedOutlookSync
+{
+    ScopedOutlookSync() { GlobalVariables::setIsOutlookSync(true); }
+    ~ScopedOutlookSync() { GlobalVariables::setIsOutlookSync(false); }
+};
+
+} // namespace
+
+TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
+{
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("uid-1"), QStringLiteral("native-1")),
+                                      entry(QStringLiteral("UID-2"), QStringLiteral("native-2")),
+                                      entry(QStringLiteral("uid-3"), QStringLiteral("native-2"))};
+    LogCapture log(LOG_LEVEL_VERBOSE);
+
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("uid-1")), QStringLiteral("native-1"));
+    EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("native-1")), QStringLiteral("uid-1"));
+    // Lookups are case-sensitive.
+    EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("uid-2")).has_value());
+    EXPECT_TRUE(graph.nativeIdForHarrowmereUid(QStringLiteral("uid-2")).isNull());
+    EXPECT_FALSE(graph.dictionaryForNativeId(QStringLiteral("missing")).has_value());
+    EXPECT_EQ(log.lines().size(), 0);
+
+    const std::optional<QVariantMap> shared = graph.dictionaryForNativeId(QStringLiteral("native-2"));
+    ASSERT_TRUE(shared.has_value());
+    EXPECT_EQ(hmUidOf(*shared), QStringLiteral("UID-2"));
+    const QStringList lines = log.lines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines.first(),
+              QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
+}
+
+TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
+{
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("ABC-1"), QStringLiteral("n1")),
+                                      entry(QStringLiteral("other"), QStringLiteral("n2")),
+                                      entry(QStringLiteral("Caf\u00e9-9"), QStringLiteral("n3"))};
+    LogCapture log(LOG_LEVEL_VERBOSE);
+
+    // An identifier that differs only in case replaces the stored entry; the new one goes last.
+    graph.setDictionary(entry(QStringLiteral("abc-1"), QStringLiteral("n1-new")), QStringLiteral("abc-1"));
+    ASSERT_EQ(graph.identifierDictionaries().size(), 3);
+    EXPECT_EQ(hmUidOf(graph.identifierDictionaries().last()), QStringLiteral("abc-1"));
+    // Exact lookups find the new entry by its own spelling only.
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("abc-1")), QStringLiteral("n1-new"));
+    EXPECT_TRUE(graph.nativeIdForHarrowmereUid(QStringLiteral("ABC-1")).isNull());
+
+    // Diacritics do not count either, and the dictionary is appended whatever its own "hmUid" holds.
+    graph.setDictionary(entry(QStringLiteral("elsewhere"), QStringLiteral("n3-new")), QStringLiteral("CAFE-9"));
+    EXPECT_EQ(graph.identifierDictionaries().size(), 3);
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("elsewhere")), QStringLiteral("n3-new"));
+    EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("Caf\u00e9-9")).has_value());
+
+    // Nothing to replace: a warning, and the entry is added.
+    graph.setDictionary(entry(QStringLiteral("fresh"), QStringLiteral("n4")), QStringLiteral("fresh"));
+    EXPECT_EQ(graph.identifierDictionaries().size(), 4);
+    EXPECT_TRUE(logContains(log, QStringLiteral("No identifier found for Uid 'fresh'")));
+
+    // nullopt removes and adds nothing.
+    graph.setDictionary(std::nullopt, QStringLiteral("OTHER"));
+    EXPECT_EQ(graph.identifierDictionaries().size(), 3);
+    EXPECT_FALSE(graph.dictionaryForNativeId(QStringLiteral("n2")).has_value());
+}
+
+TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
+{
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {
+        entry(QStringLiteral("dup"), QStringLiteral("a")), entry(QStringLiteral("DUP"), QStringLiteral("b")),
+        entry(QStringLiteral("d\u00fcp"), QStringLiteral("c")), entry(QStringLiteral("keep"), QStringLiteral("d"))};
+    LogCapture log(LOG_LEVEL_VERBOSE);
+    graph.setDictionary(entry(QStringLiteral("Dup"), QStringLiteral("e")), QStringLiteral("Dup"));
+    ASSERT_EQ(graph.identifierDictionaries().size(), 2);
+    EXPECT_EQ(nativeIdOf(graph.identifierDictionaries().at(0)), QStringLiteral("d"));
+    EXPECT_EQ(nativeIdOf(graph.identifierDictionaries().at(1)), QStringLiteral("e"));
+    EXPECT_TRUE(
+        logContains(log, QStringLiteral("Multiple identifier dictionaries found, deleting all and adding new one.")));
+
+    graph.removeDictionaryForHarrowmereUid(QStringLiteral("D\u00dcP"));
+    ASSERT_EQ(graph.identifierDictionaries().size(), 1);
+    EXPECT_EQ(nativeIdOf(graph.identifierDictionaries().first()), QStringLiteral("d"));
+    graph.removeDictionaryForHarrowmereUid(QStringLiteral("gone"));
+    EXPECT_TRUE(logContains(log, QStringLiteral("No identifier found for Uid 'gone'")));
+    EXPECT_EQ(graph.identifierDictionaries().size(), 1);
+}
+
+TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {
+        entry(QStringLiteral("uid-1"), QStringLiteral("native-1"),
+              {{QStringLiteral("crcValue"), QStringLiteral("5F3A")}, {QStringLiteral("isNewRecord"), true}}),
+        entry(QStringLiteral("uid-2"), QStringLiteral("native-2"),
+              {{QStringLiteral("keys"), QVariantList{QStringLiteral("NOTE"), QStringLiteral("SUBJECT")}}})};
+    graph.setLastSyncDate(QDateTime(QDate(2026, 11, 30), QTime(17, 45, 12, 250), Qt::UTC));
+
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("D")));
+    const QString file = home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_D.idgraph"));
+    ASSERT_TRUE(QFile::exists(file));
+
+    // The file is a plain keyed archive that any property-list reader opens.
+    const platform::Result<QVariant> plist = platform::readPropertyList(file);
+    ASSERT_TRUE(plist.ok());
+    EXPECT_TRUE(plist->toMap().value(QStringLiteral("$top")).toMap().contains(QStringLiteral("HMIdentifierGraph")));
+
+    const std::shared_ptr<HMIdentifierGraph> loaded = profile.identifierGraphForConduit(QStringLiteral("D"));
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->identifierDictionaries(), graph.identifierDictionaries());
+    EXPECT_EQ(loaded->lastSyncDate(), graph.lastSyncDate());
+
+    // Another conduit of the same profile has no file yet: an empty graph, and still no file.
+    const std::shared_ptr<HMIdentifierGraph> contacts = profile.identifierGraphForConduit(QStringLiteral("A"));
+    ASSERT_NE(contacts, nullptr);
+    EXPECT_TRUE(contacts->identifierDictionaries().isEmpty());
+    EXPECT_FALSE(contacts->lastSyncDate().isValid());
+    EXPECT_FALSE(QFile::exists(home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_A.idgraph"))));
+
+    EXPECT_TRUE(profile.saveIdentifierGraph(*contacts, QStringLiteral("A")));
+    EXPECT_TRUE(QFile::exists(home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_A.idgraph"))));
+}
+
+TEST(HMIdentifierGraph, OutlookSyncsNeitherReadNorWriteGraphs)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("outlook-profile"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("T")));
+    const QMap<QString, FileState> before = snapshotFolder(home.dataFolder());
+
+    const ScopedOutlookSync outlook;
+    EXPECT_EQ(HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("T")), nullptr);
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(HMIdentifierGraph(), profile, QStringLiteral("T")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")));
+    EXPECT_EQ(snapshotFolder(home.dataFolder()), before);
+}
+
+TEST(HMIdentifierGraph, DamagedFilesGiveNoGraphAndFailedWritesSayNo)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("damaged"));
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("A")));
+    const QByteArray good = readFile(home.path(QStringLiteral("damaged_A.idgraph")));
+    LogCapture log(LOG_LEVEL_ERROR);
+
+    const auto loadFrom = [&](const QByteArray &bytes) {
+        writeFile(home.path(QStringLiteral("damaged_A.idgraph")), bytes);
+        return HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+    };
+    EXPECT_EQ(loadFrom(QByteArray("not a property list")), nullptr);
+    EXPECT_EQ(loadFrom(good.left(good.size() / 2)), nullptr);
+    // A keyed archive whose root key holds something else.
+    platform::KeyedArchiver other;
+    other.encodeObject(QVariant(QStringLiteral("text")), QStringLiteral("HMIdentifierGraph"));
+    EXPECT_EQ(loadFrom(other.finishEncoding().valueOr(QByteArray())), nullptr);
+    // Entries that are not dictionaries.
+    platform::KeyedArchiver wrongEntries;
+    wrongEntries.encodeObject(TextsAsGraph(), QStringLiteral("HMIdentifierGraph"));
+    EXPECT_EQ(loadFrom(wrongEntries.finishEncoding().valueOr(QByteArray())), nullptr);
+    for (qsizetype size = 0; size < good.size(); size += 7)
+        (void)loadFrom(good.left(size));
+    EXPECT_NE(loadFrom(good), nullptr);
+    EXPECT_FALSE(log.lines().isEmpty());
+
+    // A file name that would leave the data folder, or a conduit letter that is not one, is refused.
+    EXPECT_FALSE(
+        HMProfileManager::saveIdentifier(graph, profileWithFile(QStringLiteral("../escape")), QStringLiteral("A")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("../x")));
+    EXPECT_EQ(HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("-")), nullptr);
+
+    // A write that cannot happen answers NO (here a folder stands where the file would go).
+    ASSERT_TRUE(QDir(home.dataFolder()).mkdir(QStringLiteral("damaged_M.idgraph")));
+    EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")));
+}
+
+TEST(HMIdentifierGraph, LogsEveryEntry)
+{
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {
+        entry(QStringLiteral("u1"), QStringLiteral("n1"), {{QStringLiteral("crcValue"), 42}})};
+    {
+        LogCapture log(LOG_LEVEL_INFO);
+        graph.logGraph();
+        EXPECT_EQ(log.lines(), QStringList({QStringLiteral("-------- Logging Identifier Graph --------"),
+                                            QStringLiteral("Native ID: n1 \t UID: u1"),
+                                            QStringLiteral("--------   End Identifier Graph   --------")}));
+    }
+    LogCapture log(LOG_LEVEL_VERBOSE);
+    graph.logGraph();
+    EXPECT_TRUE(logContains(log, QStringLiteral("'crcValue' => '42'")));
+    EXPECT_TRUE(logContains(log, QStringLiteral("'hmUid' => 'u1'")));
+}
