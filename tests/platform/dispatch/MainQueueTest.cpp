@@ -137,21 +137,35 @@ TEST(MainQueue, SyncFromAWorkerWaitsForTheMainThreadAndSyncOnItRunsAtOnce)
 
 TEST(RunLoopTimer, FiresOnTheMainThreadUntilInvalidatedAndLivesWhileValid)
 {
+    constexpr double kIntervalSeconds = 0.003;
+    const DispatchDuration interval = durationFromSeconds(kIntervalSeconds);
     std::vector<const RunLoopTimer *> firedTimers;
     bool wereAllOnMainThread = true;
     const RunLoopTimer *repeatingAddress = nullptr;
     int repeatingFires = 0;
+    // Each fire comes no sooner than the fire date announced before it, and each announced date is
+    // at least an interval after the one before. The delay between fires is up to the machine.
+    DispatchTime announced;
     {
         // No reference is kept: the run loop holds a valid timer.
-        const auto repeating = RunLoopTimer::scheduled(0.003, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
-            firedTimers.push_back(&timer);
-            wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
-            if (++repeatingFires == 3)
-                timer.invalidate();
-        });
+        const DispatchTime before = DispatchClock::now();
+        const auto repeating =
+            RunLoopTimer::scheduled(kIntervalSeconds, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
+                firedTimers.push_back(&timer);
+                wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
+                EXPECT_GE(DispatchClock::now(), announced) << "fire " << repeatingFires << " came early";
+                const DispatchTime next = timer.fireDate();
+                EXPECT_GE(next, announced + interval) << "fire " << repeatingFires;
+                announced = next;
+                if (++repeatingFires == 3)
+                    timer.invalidate();
+            });
+        const DispatchTime after = DispatchClock::now();
         repeatingAddress = repeating.get();
         EXPECT_TRUE(repeating->repeats());
-        EXPECT_GT(repeating->fireDate(), DispatchClock::now());
+        announced = repeating->fireDate();
+        EXPECT_GE(announced, before + interval);
+        EXPECT_LE(announced, after + interval);
     }
     const auto oneShot = RunLoopTimer::scheduled(0.001, RunLoopTimer::Repeats::No,
                                                  [&](RunLoopTimer &timer) { firedTimers.push_back(&timer); });
