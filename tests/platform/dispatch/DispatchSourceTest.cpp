@@ -110,9 +110,13 @@ TEST(DispatchTimer, OneShotFiresOnceAndSuspensionHoldsItUntilResume)
     timer->resume();
     ASSERT_TRUE(fired->wait(kPatience));
 
-    // Re-scheduled and suspended before its deadline: the fire waits for resume and comes once.
+    // Re-scheduled and suspended before it can deliver (its queue is held busy until then, however
+    // long the test thread is paused): the fire waits for resume and comes once.
+    const auto release = DispatchSemaphore::create(0);
+    queue->async([&] { release->wait(kPatience); });
     timer->schedule(0.002, 0);
     timer->suspend();
+    release->signal();
     EXPECT_FALSE(fired->wait(20ms));
     EXPECT_EQ(fires.load(), 1);
     timer->resume();
