@@ -680,14 +680,9 @@ void GCDAsyncUdpSocket::setupSources(int family)
 {
     const bool isIPv4Family = family == AF_INET;
     int &fd = isIPv4Family ? m_socket4FD : m_socket6FD;
-    // The event monitor takes one watch per descriptor, so the write source watches a duplicate of
-    // the socket's descriptor: the same socket, hence the same readiness.
-    const int writeFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    auto send = DispatchFdSource::createWrite(writeFd, m_socketQueue);
+    auto send = DispatchFdSource::createWrite(fd, m_socketQueue);
     auto receive = DispatchFdSource::createRead(fd, m_socketQueue);
-    if (writeFd == -1 || !send || !receive) {
-        if (writeFd != -1)
-            ::close(writeFd);
+    if (!send || !receive) {
         ::close(fd);
         fd = -1;
         return;
@@ -704,9 +699,8 @@ void GCDAsyncUdpSocket::setupSources(int family)
     // Both cancel handlers hold the descriptor; the last one to finish closes it, after both sources
     // have stopped watching it.
     const auto closer = std::make_shared<DescriptorCloser>(fd);
-    const auto writeCloser = std::make_shared<DescriptorCloser>(writeFd);
-    (*send)->setCancelHandler([closer, writeCloser] {});
-    (*receive)->setCancelHandler([closer, writeCloser] {});
+    (*send)->setCancelHandler([closer] {});
+    (*receive)->setCancelHandler([closer] {});
     if (isIPv4Family) {
         m_send4Source = *send;
         m_receive4Source = *receive;

@@ -2,12 +2,14 @@
 
 #include "platform/dispatch/DispatchLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -35,7 +37,19 @@ struct EventMonitor::State
     {
         int fd = -1;
         std::uint32_t events = 0;
+        bool isArmed = false;
         std::function<void()> ready;
+    };
+
+    // epoll takes one entry per descriptor, so every watch on a descriptor shares one registration
+    // whose interest is the union of its armed watches. The entry is one-shot: the kernel disables it
+    // after each report, and the monitor re-enables it for the watches still armed.
+    struct Registration
+    {
+        Id tag = 0;
+        std::vector<Id> watchIds;
+        // The events the kernel entry currently waits for; zero once a report disabled it.
+        std::uint32_t kernelEvents = 0;
     };
 
     std::mutex mutex;
@@ -45,21 +59,63 @@ struct EventMonitor::State
     std::map<std::pair<DispatchTime, Id>, std::function<void()>> timers;
     std::unordered_map<Id, DispatchTime> timerDeadlines;
     std::unordered_map<Id, Watch> watches;
+    std::unordered_map<int, Registration> registrations;
+    // Registration tags are never reused, so a report fetched before a descriptor was dropped and its
+    // number reused cannot reach the new registration.
+    std::unordered_map<Id, int> descriptorsByTag;
     DispatchTime armedDeadline = DispatchTime::max();
 
-    enum class Arming { Armed, Disarmed };
+    // Points the descriptor's kernel entry at the union of its armed watches. With nothing armed the
+    // entry is left as it is, or made a one-shot entry with no events, which reports nothing but an
+    // error or hang-up, and that once. Called with the mutex held.
+    void updateRegistration(int fd)
+    {
+        const auto registration = registrations.find(fd);
+        if (registration == registrations.end())
+            return;
+        std::uint32_t wanted = 0;
+        for (const Id watchId : registration->second.watchIds) {
+            const Watch &watch = watches.at(watchId);
+            if (watch.isArmed)
+                wanted |= watch.events;
+        }
+        if (wanted == registration->second.kernelEvents)
+            return;
+        epoll_event event{};
+        event.events = wanted | EPOLLONESHOT;
+        event.data.u64 = registration->second.tag;
+        if (epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) != 0)
+            logDispatchProblem(
+                QStringLiteral("descriptor %1 cannot be re-armed: %2").arg(fd).arg(systemErrorText(errno)));
+        registration->second.kernelEvents = wanted;
+    }
 
-    // A disarmed watch stays registered as a one-shot entry with no events, which reports nothing.
-    // Called with the mutex held.
-    void setWatchEvents(Id id, Arming arming)
+    void setArmed(Id id, bool isArmed)
     {
         const auto watch = watches.find(id);
         if (watch == watches.end())
             return;
-        epoll_event event{};
-        event.events = arming == Arming::Armed ? watch->second.events : std::uint32_t(EPOLLONESHOT);
-        event.data.u64 = id;
-        epoll_ctl(epollFd, EPOLL_CTL_MOD, watch->second.fd, &event);
+        watch->second.isArmed = isArmed;
+        updateRegistration(watch->second.fd);
+    }
+
+    // Takes the watches of a reported descriptor that wait for what was reported; an error or hang-up
+    // wakes them all, so that their handlers meet it. Called with the mutex held.
+    void collectReadyWatches(Id tag, std::uint32_t reported, std::vector<std::function<void()>> &due)
+    {
+        const auto descriptor = descriptorsByTag.find(tag);
+        if (descriptor == descriptorsByTag.end())
+            return;
+        Registration &registration = registrations.at(descriptor->second);
+        registration.kernelEvents = 0;
+        for (const Id watchId : registration.watchIds) {
+            Watch &watch = watches.at(watchId);
+            if (!watch.isArmed || (reported & (watch.events | EPOLLERR | EPOLLHUP)) == 0)
+                continue;
+            watch.isArmed = false;
+            due.push_back(watch.ready);
+        }
+        updateRegistration(descriptor->second);
     }
 
     // Points the timerfd at the earliest deadline. Called with the mutex held.
@@ -111,9 +167,7 @@ struct EventMonitor::State
                         armedDeadline = DispatchTime::min();
                         continue;
                     }
-                    const auto watch = watches.find(id);
-                    if (watch != watches.end())
-                        due.push_back(watch->second.ready);
+                    collectReadyWatches(id, events[index].events, due);
                 }
                 collectDueTimers(due);
                 rearmTimerFd();
@@ -199,33 +253,42 @@ void EventMonitor::cancelTimer(Id id)
 Result<EventMonitor::Id> EventMonitor::addWatch(int fd, Readiness readiness, std::function<void()> ready)
 {
     std::lock_guard lock(m_state->mutex);
+    auto registration = m_state->registrations.find(fd);
+    if (registration == m_state->registrations.end()) {
+        // Added disarmed: a one-shot entry with no events reports nothing until armed.
+        const Id tag = m_state->nextId++;
+        epoll_event event{};
+        event.events = EPOLLONESHOT;
+        event.data.u64 = tag;
+        if (epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            return Error(ErrorCode::IoOther,
+                         QStringLiteral("descriptor %1 cannot be watched: %2").arg(fd).arg(systemErrorText(errno)));
+        }
+        State::Registration added;
+        added.tag = tag;
+        registration = m_state->registrations.emplace(fd, std::move(added)).first;
+        m_state->descriptorsByTag.emplace(tag, fd);
+    }
     const Id id = m_state->nextId++;
     State::Watch watch;
     watch.fd = fd;
-    watch.events = (readiness == Readiness::Read ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    watch.events = readiness == Readiness::Read ? EPOLLIN : EPOLLOUT;
     watch.ready = std::move(ready);
-    // Added disarmed: a one-shot entry with no events reports nothing until armed.
-    epoll_event event{};
-    event.events = EPOLLONESHOT;
-    event.data.u64 = id;
-    if (epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-        return Error(ErrorCode::IoOther,
-                     QStringLiteral("descriptor %1 cannot be watched: %2").arg(fd).arg(systemErrorText(errno)));
-    }
     m_state->watches.emplace(id, std::move(watch));
+    registration->second.watchIds.push_back(id);
     return id;
 }
 
 void EventMonitor::armWatch(Id id)
 {
     std::lock_guard lock(m_state->mutex);
-    m_state->setWatchEvents(id, State::Arming::Armed);
+    m_state->setArmed(id, true);
 }
 
 void EventMonitor::disarmWatch(Id id)
 {
     std::lock_guard lock(m_state->mutex);
-    m_state->setWatchEvents(id, State::Arming::Disarmed);
+    m_state->setArmed(id, false);
 }
 
 void EventMonitor::removeWatch(Id id)
@@ -235,9 +298,21 @@ void EventMonitor::removeWatch(Id id)
     const auto watch = m_state->watches.find(id);
     if (watch == m_state->watches.end())
         return;
-    epoll_ctl(m_state->epollFd, EPOLL_CTL_DEL, watch->second.fd, nullptr);
+    const int fd = watch->second.fd;
     dropped = std::move(watch->second.ready);
     m_state->watches.erase(watch);
+    const auto registration = m_state->registrations.find(fd);
+    std::vector<Id> &watchIds = registration->second.watchIds;
+    watchIds.erase(std::find(watchIds.begin(), watchIds.end(), id));
+    if (!watchIds.empty()) {
+        // The other watches of the descriptor keep their interest.
+        m_state->updateRegistration(fd);
+        return;
+    }
+    // The last watch gone, the entry goes at once, so that the descriptor may be closed.
+    epoll_ctl(m_state->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    m_state->descriptorsByTag.erase(registration->second.tag);
+    m_state->registrations.erase(registration);
 }
 
 } // namespace platform

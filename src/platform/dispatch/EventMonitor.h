@@ -26,7 +26,9 @@ public:
     void cancelTimer(Id id);
 
     // Watches a descriptor for readiness to read (or to write). The watch starts disarmed; each arm()
-    // reports readiness once through ready, after which the watch is disarmed again.
+    // reports readiness once through ready, after which the watch is disarmed again. A descriptor may
+    // carry several watches (a read and a write watch on one socket); each is armed, reported and
+    // removed on its own, and the descriptor leaves the monitor with its last watch.
     enum class Readiness { Read, Write };
     Result<Id> addWatch(int fd, Readiness readiness, std::function<void()> ready);
     void armWatch(Id id);

@@ -34,13 +34,20 @@ void RunLoopTimer::start()
 {
     // The handler holds the timer strongly: that reference is the run loop's, dropped by invalidate().
     m_timer->setEventHandler([self = shared_from_this()] { self->fired(); });
-    const double interval = m_repeats == Repeats::Yes ? m_intervalSeconds : 0;
     {
         std::lock_guard lock(m_mutex);
-        m_fireDate = deadlineAfter(durationFromSeconds(m_intervalSeconds));
+        scheduleLocked(deadlineAfter(durationFromSeconds(m_intervalSeconds)));
     }
-    m_timer->schedule(m_intervalSeconds, interval);
     m_timer->resume();
+}
+
+void RunLoopTimer::scheduleLocked(DispatchTime fireDate)
+{
+    // Each fire is scheduled on its own, from the fire date this timer announces: the underlying
+    // timer's deadline is taken later than the fire date, so no fire comes before it.
+    m_fireDate = fireDate;
+    const DispatchDuration delay = fireDate - DispatchClock::now();
+    m_timer->schedule(std::max(delay, DispatchDuration::zero()), DispatchDuration::zero());
 }
 
 bool RunLoopTimer::isValid() const
@@ -75,7 +82,16 @@ void RunLoopTimer::fired()
         std::lock_guard lock(m_mutex);
         if (!m_isValid)
             return;
-        m_fireDate = deadlineAfter(durationFromSeconds(m_intervalSeconds));
+        if (m_repeats == Repeats::Yes) {
+            // The next fire keeps to the grid of intervals; fires missed while the main thread was
+            // busy are merged, so the next one is a whole interval away rather than a burst.
+            const DispatchDuration interval = durationFromSeconds(m_intervalSeconds);
+            const DispatchTime now = DispatchClock::now();
+            DispatchTime next = deadlineAfter(interval, m_fireDate);
+            if (next <= now)
+                next = deadlineAfter(interval, now);
+            scheduleLocked(next);
+        }
     }
     m_action(*this);
     if (m_repeats == Repeats::No)

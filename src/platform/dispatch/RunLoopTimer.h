@@ -38,6 +38,7 @@ public:
 
 private:
     void start();
+    void scheduleLocked(DispatchTime fireDate);
     void fired();
 
     const double m_intervalSeconds;

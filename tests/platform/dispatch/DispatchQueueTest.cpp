@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -19,6 +20,23 @@ namespace {
 
 // Long enough for any healthy hand-off on a loaded machine, short enough to fail a hang quickly.
 constexpr auto kPatience = 10s;
+
+// Blocks handed their delays one after another get deadlines that drift apart by however long the
+// handing-over took (a loaded machine may pause the test thread in between). Answers whether the
+// blocks ran in an order their deadlines allow: each no later than the next one's delay plus that
+// drift. Without drift this is exactly the order of the delays.
+testing::AssertionResult ranInDeadlineOrder(const std::vector<int> &delaysMs, DispatchDuration drift)
+{
+    for (size_t index = 1; index < delaysMs.size(); ++index) {
+        if (std::chrono::milliseconds(delaysMs[index - 1] - delaysMs[index]) > drift) {
+            return testing::AssertionFailure()
+                   << "the block delayed " << delaysMs[index - 1] << " ms ran before the one delayed "
+                   << delaysMs[index] << " ms, though handing them over took only "
+                   << std::chrono::duration_cast<std::chrono::microseconds>(drift).count() << " us";
+        }
+    }
+    return testing::AssertionSuccess();
+}
 
 } // namespace
 
@@ -259,22 +277,37 @@ TEST(DispatchQueue, AfterRunsBlocksOnAWorkerQueueInDeadlineOrder)
 {
     const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.after"));
     std::vector<int> order;
-    const auto done = DispatchSemaphore::create(0);
+    const auto ran = DispatchSemaphore::create(0);
     const DispatchTime start = DispatchClock::now();
     DispatchTime lastRun;
     queue->after(0.030, [&] {
         order.push_back(30);
         lastRun = DispatchClock::now();
-        done->signal();
+        ran->signal();
     });
-    queue->after(0.010, [&] { order.push_back(10); });
-    queue->after(std::chrono::milliseconds(20), [&] { order.push_back(20); });
-    queue->after(-1.0, [&] { order.push_back(0); });
+    queue->after(0.010, [&] {
+        order.push_back(10);
+        ran->signal();
+    });
+    queue->after(std::chrono::milliseconds(20), [&] {
+        order.push_back(20);
+        ran->signal();
+    });
+    queue->after(-1.0, [&] {
+        order.push_back(0);
+        ran->signal();
+    });
     // "Never" in either form neither overflows the clock nor disturbs the other deadlines.
     queue->after(DispatchDuration::max(), [&] { order.push_back(-1); });
     queue->after(1e300, [&] { order.push_back(-2); });
-    ASSERT_TRUE(done->wait(kPatience));
-    EXPECT_EQ(order, (std::vector<int>{0, 10, 20, 30}));
+    const DispatchDuration drift = DispatchClock::now() - start;
+    for (int index = 0; index < 4; ++index)
+        ASSERT_TRUE(ran->wait(kPatience));
+    queue->sync([] {});
+    std::vector<int> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<int>{0, 10, 20, 30}));
+    EXPECT_TRUE(ranInDeadlineOrder(order, drift));
     EXPECT_GE(lastRun - start, 30ms);
 }
 

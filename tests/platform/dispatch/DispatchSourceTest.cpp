@@ -110,9 +110,13 @@ TEST(DispatchTimer, OneShotFiresOnceAndSuspensionHoldsItUntilResume)
     timer->resume();
     ASSERT_TRUE(fired->wait(kPatience));
 
-    // Re-scheduled and suspended before its deadline: the fire waits for resume and comes once.
+    // Re-scheduled and suspended before it can deliver (its queue is held busy until then, however
+    // long the test thread is paused): the fire waits for resume and comes once.
+    const auto release = DispatchSemaphore::create(0);
+    queue->async([&] { release->wait(kPatience); });
     timer->schedule(0.002, 0);
     timer->suspend();
+    release->signal();
     EXPECT_FALSE(fired->wait(20ms));
     EXPECT_EQ(fires.load(), 1);
     timer->resume();
@@ -203,4 +207,115 @@ TEST(DispatchFdSource, WriteSourceReportsRoomAndUnwatchableDescriptorsAreRefused
     close(fileFd);
     ASSERT_FALSE(refused.ok());
     EXPECT_NE(refused.error().message().indexOf(QStringLiteral("cannot be watched")), -1);
+}
+
+namespace {
+
+// A write source that records the room it was told of and suspends itself after each fire, so that
+// an always-writable socket does not keep the queue busy; resume() asks for the next fire.
+struct SelfSuspendingWriter
+{
+    std::shared_ptr<DispatchFdSource> source;
+    std::shared_ptr<DispatchSemaphore> writable = DispatchSemaphore::create(0);
+    std::shared_ptr<DispatchSemaphore> cancelled = DispatchSemaphore::create(0);
+    std::atomic<std::int64_t> room = -1;
+
+    void start(std::shared_ptr<DispatchFdSource> created)
+    {
+        source = std::move(created);
+        DispatchFdSource *const raw = source.get();
+        source->setEventHandler([this, raw](std::int64_t bytesAvailable) {
+            room = bytesAvailable;
+            raw->suspend();
+            writable->signal();
+        });
+        source->setCancelHandler([this] { cancelled->signal(); });
+        source->resume();
+    }
+};
+
+} // namespace
+
+TEST(DispatchFdSource, ReadAndWriteSourcesShareOneSocketAndOutliveEachOther)
+{
+    LoopbackUdpSocket receiver;
+    LoopbackUdpSocket sender;
+    ASSERT_TRUE(receiver.isOpen());
+    ASSERT_TRUE(sender.isOpen());
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.duplex"));
+
+    auto createdReader = DispatchFdSource::createRead(receiver.fd(), queue);
+    ASSERT_TRUE(createdReader.ok()) << createdReader.error().message().toStdString();
+    auto createdWriter = DispatchFdSource::createWrite(receiver.fd(), queue);
+    ASSERT_TRUE(createdWriter.ok()) << createdWriter.error().message().toStdString();
+    const std::shared_ptr<DispatchFdSource> reader = *createdReader;
+
+    std::mutex mutex;
+    std::vector<QByteArray> payloads;
+    const auto received = DispatchSemaphore::create(0);
+    reader->setEventHandler([&](std::int64_t) {
+        char buffer[2048];
+        const ssize_t length = recv(receiver.fd(), buffer, sizeof buffer, 0);
+        std::lock_guard lock(mutex);
+        payloads.push_back(QByteArray(buffer, int(std::max<ssize_t>(length, 0))));
+        received->signal();
+    });
+    const auto readerCancelled = DispatchSemaphore::create(0);
+    reader->setCancelHandler([&] { readerCancelled->signal(); });
+    reader->resume();
+    SelfSuspendingWriter writer;
+    writer.start(*createdWriter);
+
+    // Both interests are watched at once: the idle socket is writable, and a datagram is readable.
+    ASSERT_TRUE(writer.writable->wait(kPatience));
+    EXPECT_GT(writer.room.load(), 1000);
+    ASSERT_EQ(sender.sendTo(receiver, "one"), 3);
+    ASSERT_TRUE(received->wait(kPatience));
+    // The write interest comes back while the read interest waits for the next datagram.
+    writer.source->resume();
+    ASSERT_TRUE(writer.writable->wait(kPatience));
+    ASSERT_EQ(sender.sendTo(receiver, "two"), 3);
+    ASSERT_TRUE(received->wait(kPatience));
+
+    // Cancelling the writer leaves the reader watching.
+    writer.source->cancel();
+    ASSERT_TRUE(writer.cancelled->wait(kPatience));
+    ASSERT_EQ(sender.sendTo(receiver, "three"), 5);
+    ASSERT_TRUE(received->wait(kPatience));
+
+    // A new writer joins the reader; then cancelling the reader leaves the writer watching.
+    auto createdSecondWriter = DispatchFdSource::createWrite(receiver.fd(), queue);
+    ASSERT_TRUE(createdSecondWriter.ok()) << createdSecondWriter.error().message().toStdString();
+    SelfSuspendingWriter secondWriter;
+    secondWriter.start(*createdSecondWriter);
+    ASSERT_TRUE(secondWriter.writable->wait(kPatience));
+    reader->cancel();
+    ASSERT_TRUE(readerCancelled->wait(kPatience));
+    ASSERT_EQ(sender.sendTo(receiver, "four"), 4);
+    secondWriter.source->resume();
+    ASSERT_TRUE(secondWriter.writable->wait(kPatience));
+    EXPECT_FALSE(received->wait(20ms));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(payloads, (std::vector<QByteArray>{"one", "two", "three"}));
+    }
+
+    // With every source gone the descriptor is free again: a fresh reader finds the waiting datagram.
+    secondWriter.source->cancel();
+    ASSERT_TRUE(secondWriter.cancelled->wait(kPatience));
+    auto createdSecondReader = DispatchFdSource::createRead(receiver.fd(), queue);
+    ASSERT_TRUE(createdSecondReader.ok()) << createdSecondReader.error().message().toStdString();
+    const std::shared_ptr<DispatchFdSource> secondReader = *createdSecondReader;
+    QByteArray late;
+    secondReader->setEventHandler([&](std::int64_t bytesAvailable) {
+        QByteArray buffer(int(bytesAvailable), '\0');
+        const ssize_t length = recv(receiver.fd(), buffer.data(), size_t(buffer.size()), 0);
+        late = buffer.left(int(std::max<ssize_t>(length, 0)));
+        secondReader->cancel();
+        received->signal();
+    });
+    secondReader->resume();
+    ASSERT_TRUE(received->wait(kPatience));
+    queue->sync([] {});
+    EXPECT_EQ(late, QByteArray("four"));
 }

@@ -22,14 +22,33 @@ namespace {
 
 constexpr auto kPatience = 10s;
 
+// Blocks handed their delays one after another get deadlines that drift apart by however long the
+// handing-over took (a loaded machine may pause the test thread in between). Answers whether the
+// blocks ran in an order their deadlines allow: each no later than the next one's delay plus that
+// drift. Without drift this is exactly the order of the delays.
+testing::AssertionResult ranInDeadlineOrder(const std::vector<int> &delaysMs, DispatchDuration drift)
+{
+    for (size_t index = 1; index < delaysMs.size(); ++index) {
+        if (std::chrono::milliseconds(delaysMs[index - 1] - delaysMs[index]) > drift) {
+            return testing::AssertionFailure()
+                   << "the block delayed " << delaysMs[index - 1] << " ms ran before the one delayed "
+                   << delaysMs[index] << " ms, though handing them over took only "
+                   << std::chrono::duration_cast<std::chrono::microseconds>(drift).count() << " us";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
 // Delayed blocks queued out of order, each recording its delay when it runs on the main thread.
 struct DelayedBlocks
 {
     std::vector<int> order;
     bool wereAllOnMainThread = true;
+    DispatchDuration drift{};
 
     void schedule()
     {
+        const DispatchTime start = DispatchClock::now();
         for (const int delayMs : {40, 10, 30, 0, 20}) {
             DispatchQueue::main()->after(delayMs / 1000.0, [this, delayMs] {
                 order.push_back(delayMs);
@@ -37,10 +56,18 @@ struct DelayedBlocks
                     wereAllOnMainThread && DispatchQueue::isMainThread() && DispatchQueue::main()->isCurrent();
             });
         }
+        drift = DispatchClock::now() - start;
+    }
+
+    void expectAllRanInTimeOrder() const
+    {
+        std::vector<int> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, (std::vector<int>{0, 10, 20, 30, 40}));
+        EXPECT_TRUE(ranInDeadlineOrder(order, drift));
+        EXPECT_TRUE(wereAllOnMainThread);
     }
 };
-
-const std::vector<int> kTimeOrder = {0, 10, 20, 30, 40};
 
 } // namespace
 
@@ -52,8 +79,7 @@ TEST(MainQueue, AfterBlocksRunInTimeOrderWhenThePumpRuns)
     // Nothing runs on the main queue until it is pumped.
     EXPECT_TRUE(blocks.order.empty());
     ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return blocks.order.size() == 5; }, kPatience));
-    EXPECT_EQ(blocks.order, kTimeOrder);
-    EXPECT_TRUE(blocks.wereAllOnMainThread);
+    blocks.expectAllRanInTimeOrder();
 }
 
 TEST(MainQueue, AfterBlocksRunInTimeOrderOnTheQtEventLoop)
@@ -69,8 +95,7 @@ TEST(MainQueue, AfterBlocksRunInTimeOrderOnTheQtEventLoop)
     DispatchQueue::main()->after(0.060, [&] { loop.quit(); });
     QTimer::singleShot(kPatience, &loop, [&] { loop.exit(1); });
     ASSERT_EQ(loop.exec(), 0) << "the main queue did not run on the event loop";
-    EXPECT_EQ(blocks.order, kTimeOrder);
-    EXPECT_TRUE(blocks.wereAllOnMainThread);
+    blocks.expectAllRanInTimeOrder();
 
     // Work handed over from a worker thread reaches the event loop too, and a repeating timer on the
     // main queue rides on it.
@@ -137,21 +162,35 @@ TEST(MainQueue, SyncFromAWorkerWaitsForTheMainThreadAndSyncOnItRunsAtOnce)
 
 TEST(RunLoopTimer, FiresOnTheMainThreadUntilInvalidatedAndLivesWhileValid)
 {
+    constexpr double kIntervalSeconds = 0.003;
+    const DispatchDuration interval = durationFromSeconds(kIntervalSeconds);
     std::vector<const RunLoopTimer *> firedTimers;
     bool wereAllOnMainThread = true;
     const RunLoopTimer *repeatingAddress = nullptr;
     int repeatingFires = 0;
+    // Each fire comes no sooner than the fire date announced before it, and each announced date is
+    // at least an interval after the one before. The delay between fires is up to the machine.
+    DispatchTime announced;
     {
         // No reference is kept: the run loop holds a valid timer.
-        const auto repeating = RunLoopTimer::scheduled(0.003, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
-            firedTimers.push_back(&timer);
-            wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
-            if (++repeatingFires == 3)
-                timer.invalidate();
-        });
+        const DispatchTime before = DispatchClock::now();
+        const auto repeating =
+            RunLoopTimer::scheduled(kIntervalSeconds, RunLoopTimer::Repeats::Yes, [&](RunLoopTimer &timer) {
+                firedTimers.push_back(&timer);
+                wereAllOnMainThread = wereAllOnMainThread && DispatchQueue::isMainThread();
+                EXPECT_GE(DispatchClock::now(), announced) << "fire " << repeatingFires << " came early";
+                const DispatchTime next = timer.fireDate();
+                EXPECT_GE(next, announced + interval) << "fire " << repeatingFires;
+                announced = next;
+                if (++repeatingFires == 3)
+                    timer.invalidate();
+            });
+        const DispatchTime after = DispatchClock::now();
         repeatingAddress = repeating.get();
         EXPECT_TRUE(repeating->repeats());
-        EXPECT_GT(repeating->fireDate(), DispatchClock::now());
+        announced = repeating->fireDate();
+        EXPECT_GE(announced, before + interval);
+        EXPECT_LE(announced, after + interval);
     }
     const auto oneShot = RunLoopTimer::scheduled(0.001, RunLoopTimer::Repeats::No,
                                                  [&](RunLoopTimer &timer) { firedTimers.push_back(&timer); });
