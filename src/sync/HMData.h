@@ -1,0 +1,119 @@
+#pragma once
+
+#include "foundation/HMDateUtilities.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "sync/HMSyncDataProtocol.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <memory>
+#include <mutex>
+
+class HMIdentifierGraph;
+class HMOutlookCategoryHelper;
+
+// The base of every Mac-side data source. It gives each operation of HMSyncDataProtocol a default
+// that only logs (or works on the identifier graph), keeps the state all data sources share, and
+// replaces the temporary ids of records sent as new by the ids the other side assigned.
+// A data source is made by the configuration source for one conduit of one run and used on that
+// run's serial queue; the run's conduit state owns it (std::shared_ptr). Every data source alive
+// hears "kHMCleanUpAfterSync" on the application's notification centre, on the posting thread.
+class HMData : public HMSyncDataProtocol
+{
+public:
+    HMData();
+    ~HMData() override;
+    HMData(const HMData &) = delete;
+    HMData &operator=(const HMData &) = delete;
+
+    void prepareForUseOnThread() override;
+    void stopUsingOnThread() override;
+    void clearIdTable() override;
+    QSet<QString> setOfHmUids() override;
+    void saveChanges() override;
+    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                     const QSet<QString> &excludedHmUids) override;
+    qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                         qint64 timeDifference) override;
+    qint64 outlookCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                                qint64 timeDifference) override;
+    void updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds) override;
+    void deleteUidRecords(const QStringList &hmUids) override;
+
+    // Releases the per-run store objects; nothing in the base.
+    virtual void cleanUpAfterSync();
+    // The batch form of updateUidToDeviceIds: at most 100 entries of recordsAddedToDevice from
+    // GlobalVariables::getCurrentWifiBatchStartingPosition on.
+    void updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDeviceIds);
+    // Deletes the records whose results say "ResultKey" 0 and "ActionKey" 2, in list order.
+    void processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results);
+    virtual QVariantList nativeCategoryDictionariesForCategorySetting();
+    virtual QVariantList nativeCategoryDictionariesForNewRecordSetting();
+    virtual bool checkNativeCategorySetting(const QString &setting);
+    virtual bool checkNativeCategoryNewRecordSetting(const QString &setting);
+
+    // The conduit's identifier graph, set when the conduit is prepared; null before.
+    std::shared_ptr<HMIdentifierGraph> identifierGraph() const;
+    void setIdentifierGraph(std::shared_ptr<HMIdentifierGraph> graph);
+    // Temporary ids of the records sent as new, in sending order.
+    QStringList recordsAddedToDevice() const;
+    void setRecordsAddedToDevice(const QStringList &temporaryIds);
+    QStringList categoryIdentifiersToSync() const { return m_categoryIdentifiersToSync; }
+    void setCategoryIdentifiersToSync(const QStringList &identifiers) { m_categoryIdentifiersToSync = identifiers; }
+    QString categoryIdentifierToWriteTo() const { return m_categoryIdentifierToWriteTo; }
+    void setCategoryIdentifierToWriteTo(const QString &identifier) { m_categoryIdentifierToWriteTo = identifier; }
+    HMDateUtilities &dateUtilities() { return m_dateUtilities; }
+    bool isDeviceReread() const { return m_isDeviceReread; }
+    void setIsDeviceReread(bool isDeviceReread) { m_isDeviceReread = isDeviceReread; }
+    QString conduit() const { return m_conduit; }
+    void setConduit(const QString &conduit) { m_conduit = conduit; }
+    QString conduitShortName() const { return m_conduitShortName; }
+    void setConduitShortName(const QString &letter) { m_conduitShortName = letter; }
+    std::shared_ptr<HMOutlookCategoryHelper> categoryHelper() const { return m_categoryHelper; }
+    void setCategoryHelper(std::shared_ptr<HMOutlookCategoryHelper> helper) { m_categoryHelper = std::move(helper); }
+    QVariantMap &uniqueIdsDictionary() { return m_uniqueIdsDictionary; }
+    void setUniqueIdsDictionary(const QVariantMap &ids) { m_uniqueIdsDictionary = ids; }
+    QVariantList &idsToDeleteArray() { return m_idsToDeleteArray; }
+    void setIdsToDeleteArray(const QVariantList &ids) { m_idsToDeleteArray = ids; }
+
+    // Keeps letters, digits, punctuation, symbols and spaces; drops every other character, newlines
+    // included.
+    static QString formattedStringForSync(const QString &text);
+    // A new UUID as 36 lower-case characters.
+    static QString newUid();
+    // Stores a null value as the empty string, a text trimmed, a number as its decimal text, anything
+    // else unchanged.
+    static void setValue(const QVariant &value, const QString &key, QVariantMap &dictionary);
+    // The text under the key; the empty string when missing or, with a warning, when not a text.
+    static QString stringForKey(const QString &key, const QVariantMap &dictionary);
+    // The first item, and all items, of a delimited text; a leading delimiter is allowed and the
+    // delimiter is found regardless of case. Texts shorter than 2 characters give nothing.
+    static QString firstItemFromMultiItemString(const QString &text, const QString &delimiter);
+    static QStringList listFromMultiItemString(const QString &text, const QString &delimiter);
+
+protected:
+    // The class name used in the "not implemented by" log lines.
+    virtual QString className() const;
+
+private:
+    // Replaces (or, for "FAIL" and missing entries, removes) the graph entry of one temporary id.
+    void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds);
+    void reportIdProgress(qint64 position, qint64 total);
+
+    mutable std::mutex m_propertyMutex;
+    std::shared_ptr<HMIdentifierGraph> m_identifierGraph;
+    QStringList m_recordsAddedToDevice;
+    QStringList m_categoryIdentifiersToSync;
+    QString m_categoryIdentifierToWriteTo;
+    HMDateUtilities m_dateUtilities;
+    bool m_isDeviceReread = false;
+    QString m_conduit;
+    QString m_conduitShortName;
+    std::shared_ptr<HMOutlookCategoryHelper> m_categoryHelper;
+    QVariantMap m_uniqueIdsDictionary;
+    QVariantList m_idsToDeleteArray;
+    platform::ObserverToken m_cleanUpObserver;
+};

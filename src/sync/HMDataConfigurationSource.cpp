@@ -1,0 +1,489 @@
+#include "sync/HMDataConfigurationSource.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSString+stripHtml.h"
+#include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/HMSyncConduitData.h"
+
+#include <QHash>
+
+namespace {
+
+// The push channel's host, a fixed host of the cloud service.
+const QString kPushHostName = QStringLiteral("push.quillnest.com");
+
+struct Registry
+{
+    std::mutex mutex;
+    QHash<QString, HMDataConfigurationSource::DataSourceFactory> factories;
+    HMDataConfigurationSource::OutlookRecordCounter outlookCounter;
+};
+
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+std::shared_ptr<HMData> makeDataSource(const QString &className)
+{
+    HMDataConfigurationSource::DataSourceFactory factory;
+    {
+        const std::lock_guard lock(registry().mutex);
+        factory = registry().factories.value(className);
+    }
+    return factory ? factory() : nullptr;
+}
+
+bool isOutlookContactManager(quint64 contactManager)
+{
+    return contactManager == quint64(HMContactManager::Outlook14) || contactManager == quint64(HMContactManager::Outlook15);
+}
+
+// The conduit's profile settings, gathered so the four conduits share one filling routine.
+struct ConduitSettings
+{
+    bool enabled = false;
+    const char *dataClass = "";
+    HMSyncDirection direction = HMSyncDirection::TwoWay;
+    QString directionName;
+    HMSyncDeletions deletions = HMSyncDeletions::TwoWay;
+    QString deletionsName;
+    HMConflictSetting conflict = HMConflictSetting::LastModifiedWins;
+    QString conflictName;
+    bool purge = false;
+};
+
+std::optional<ConduitSettings> settingsOfConduit(const HMProfile &profile, quint64 conduit)
+{
+    switch (conduit) {
+    case 1:
+        return ConduitSettings{profile.contactSyncEnabled(), "HMContactData", profile.contactSyncDirection(),
+                               profile.contactSyncDirectionName(), profile.contactSyncDeletions(),
+                               profile.contactSyncDeletionsName(), profile.contactConflictSetting(),
+                               profile.contactConflictSettingName(), profile.purgeContactsOnNextSync()};
+    case 2:
+        return ConduitSettings{profile.calendarSyncEnabled(), "HMCalendarData", profile.calendarSyncDirection(),
+                               profile.calendarSyncDirectionName(), profile.calendarSyncDeletions(),
+                               profile.calendarSyncDeletionsName(), profile.calendarConflictSetting(),
+                               profile.calendarConflictSettingName(), profile.purgeCalendarOnNextSync()};
+    case 3:
+        return ConduitSettings{profile.taskSyncEnabled(), "HMTaskData", profile.taskSyncDirection(),
+                               profile.taskSyncDirectionName(), profile.taskSyncDeletions(),
+                               profile.taskSyncDeletionsName(), profile.taskConflictSetting(),
+                               profile.taskConflictSettingName(), profile.purgeTasksOnNextSync()};
+    case 4:
+        return ConduitSettings{profile.contactManagerName().contains(QLatin1String("Outlook")) && profile.memoSyncEnabled(),
+                               "HMMemoData", profile.memoSyncDirection(), profile.memoSyncDirectionName(),
+                               profile.memoSyncDeletions(), profile.memoSyncDeletionsName(),
+                               profile.memoConflictSetting(), profile.memoConflictSettingName(),
+                               profile.purgeMemosOnNextSync()};
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+HMDataConfigurationSource::HMDataConfigurationSource(std::shared_ptr<HMProfileManager> profileManager,
+                                                     std::shared_ptr<HMProfile> profile)
+    : m_profileManager(std::move(profileManager)), m_profile(std::move(profile))
+{
+}
+
+std::shared_ptr<HMProfileManager> HMDataConfigurationSource::profileManager() const
+{
+    const std::lock_guard lock(m_referencesMutex);
+    return m_profileManager;
+}
+
+void HMDataConfigurationSource::setProfileManager(std::shared_ptr<HMProfileManager> profileManager)
+{
+    const std::lock_guard lock(m_referencesMutex);
+    m_profileManager = std::move(profileManager);
+}
+
+std::shared_ptr<HMProfile> HMDataConfigurationSource::profile() const
+{
+    const std::lock_guard lock(m_referencesMutex);
+    return m_profile;
+}
+
+void HMDataConfigurationSource::setProfile(std::shared_ptr<HMProfile> profile)
+{
+    const std::lock_guard lock(m_referencesMutex);
+    m_profile = std::move(profile);
+}
+
+void HMDataConfigurationSource::registerDataSourceClass(const QString &className, DataSourceFactory factory)
+{
+    const std::lock_guard lock(registry().mutex);
+    if (factory)
+        registry().factories.insert(className, std::move(factory));
+    else
+        registry().factories.remove(className);
+}
+
+void HMDataConfigurationSource::setOutlookRecordCounter(OutlookRecordCounter counter)
+{
+    const std::lock_guard lock(registry().mutex);
+    registry().outlookCounter = std::move(counter);
+}
+
+QString HMDataConfigurationSource::configurationId() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current ? current->filename() : QString();
+}
+
+QVariant HMDataConfigurationSource::backgroundSyncInterval() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current || !current->backgroundSyncEnabled())
+        return {};
+    bool isNumber = false;
+    const qint64 code = current->backgroundSyncInterval().toLongLong(&isNumber);
+    return isNumber ? QVariant(code * 60) : QVariant();
+}
+
+bool HMDataConfigurationSource::usePushNotifications() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current && current->pushNotificationsEnabled();
+}
+
+quint64 HMDataConfigurationSource::deviceType() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current ? quint64(current->deviceType()) : 0;
+}
+
+quint64 HMDataConfigurationSource::syncMethod() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current ? quint64(current->syncMethod()) : 0;
+}
+
+quint64 HMDataConfigurationSource::contactManager() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current ? quint64(current->contactManager()) : 0;
+}
+
+bool HMDataConfigurationSource::rereadDeviceOnNextSync() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current && current->rereadDeviceOnNextSync();
+}
+
+bool HMDataConfigurationSource::rereadAppleOnNextSync() const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    return current && current->rereadAppleOnNextSync();
+}
+
+void HMDataConfigurationSource::setRereadDeviceOnNextSync(bool reread)
+{
+    if (const std::shared_ptr<HMProfile> current = profile())
+        current->setRereadDeviceOnNextSync(reread);
+}
+
+void HMDataConfigurationSource::setRereadAppleOnNextSync(bool reread)
+{
+    if (const std::shared_ptr<HMProfile> current = profile())
+        current->setRereadAppleOnNextSync(reread);
+}
+
+bool HMDataConfigurationSource::saveConfigurationChanges()
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    const std::shared_ptr<HMProfileManager> manager = profileManager();
+    if (!current || !manager) {
+        DDLogError(QStringLiteral("The profile cannot be saved: the configuration has no profile or no profile manager"));
+        return false;
+    }
+    return manager->saveProfile(*current);
+}
+
+bool HMDataConfigurationSource::isConduitPurging(quint64 conduit) const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current)
+        return false;
+    switch (conduit) {
+    case 1:
+        return current->purgeContactsOnNextSync();
+    case 2:
+        return current->purgeCalendarOnNextSync();
+    case 3:
+        return current->purgeTasksOnNextSync();
+    case 4:
+        return current->purgeMemosOnNextSync();
+    default:
+        return false;
+    }
+}
+
+void HMDataConfigurationSource::setConduitPurging(quint64 conduit, bool isPurging)
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current)
+        return;
+    switch (conduit) {
+    case 1:
+        current->setPurgeContactsOnNextSync(isPurging);
+        break;
+    case 2:
+        current->setPurgeCalendarOnNextSync(isPurging);
+        break;
+    case 3:
+        current->setPurgeTasksOnNextSync(isPurging);
+        break;
+    case 4:
+        current->setPurgeMemosOnNextSync(isPurging);
+        break;
+    default:
+        break;
+    }
+}
+
+QVariant HMDataConfigurationSource::settingValueForSetting(qint64 setting) const
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current)
+        return {};
+    const HMProfile &p = *current;
+    switch (setting) {
+    case 1:
+        return QStringLiteral("10.x");
+    case 2:
+        return QStringLiteral("5.x");
+    case 4:
+    case 15:
+        return p.hhUserId();
+    case 5:
+    case 19:
+    case 20:
+        return p.hhPassword();
+    case 6:
+        return p.company();
+    case 7:
+        return p.pppDataPath();
+    case 8:
+        return p.pppLastFileUpdateTime();
+    case 9:
+        return qint64(p.lastUploadPacketNumber());
+    case 10:
+        return qint64(p.lastDownloadPacketNumber());
+    case 11:
+        return p.lastPacketNumberA();
+    case 12:
+        return p.lastPacketNumberD();
+    case 13:
+        return p.lastPacketNumberT();
+    case 14:
+        return p.lastPacketNumberM();
+    case 16:
+        return p.quillnestPassword();
+    case 17:
+    case 38:
+        return p.filename();
+    case 21:
+        return p.hhIpAddress();
+    case 35:
+        return kPushHostName;
+    case 36: {
+        QString user = p.hhUserId();
+        return QStringLiteral("%1@localhost").arg(user.replace(QLatin1Char('@'), QLatin1Char('#')));
+    }
+    case 37:
+        return md5(p.hhPassword()).toLower();
+    default:
+        return {};
+    }
+}
+
+QString HMDataConfigurationSource::stringValueForSetting(qint64 setting) const
+{
+    const QVariant value = settingValueForSetting(setting);
+    switch (value.metaType().id()) {
+    case QMetaType::QString:
+        return value.toString();
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return value.toString();
+    default:
+        return QString(QLatin1String(""));
+    }
+}
+
+void HMDataConfigurationSource::setSetting(qint64 setting, const QVariant &value)
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current)
+        return;
+    HMProfile &p = *current;
+    switch (setting) {
+    case 8:
+        p.setPppLastFileUpdateTime(value.toString());
+        return;
+    case 9:
+        p.setLastUploadPacketNumber(value.toInt());
+        return;
+    case 10:
+        p.setLastDownloadPacketNumber(value.toInt());
+        return;
+    case 11:
+        p.setLastPacketNumberA(value.toLongLong());
+        return;
+    case 12:
+        p.setLastPacketNumberD(value.toLongLong());
+        return;
+    case 13:
+        p.setLastPacketNumberT(value.toLongLong());
+        return;
+    case 14:
+        p.setLastPacketNumberM(value.toLongLong());
+        return;
+    default:
+        DDLogError(QStringLiteral("Unhandled HMSyncControllerSetting (%1) was set").arg(setting));
+    }
+}
+
+void HMDataConfigurationSource::startProcessingSyncForConduitData(HMSyncConduitData &conduitData)
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!current)
+        return;
+    const std::optional<ConduitSettings> settings = settingsOfConduit(*current, conduitData.conduit());
+    if (!settings)
+        return;
+    conduitData.setSyncEnabled(settings->enabled);
+    if (conduitData.conduit() == 4)
+        DDLogVerbose(QStringLiteral("theSyncConduitData.syncEnabled %1").arg(int(settings->enabled)));
+    conduitData.setConduitDataClass(QLatin1String(settings->dataClass));
+    conduitData.setSyncDirection(quint64(settings->direction));
+    conduitData.setSyncDirectionName(settings->directionName);
+    conduitData.setSyncDeletions(quint64(settings->deletions));
+    conduitData.setSyncDeletionsName(settings->deletionsName);
+    conduitData.setConflictSettingName(settings->conflictName);
+    conduitData.setConflictSetting(quint64(settings->conflict));
+    conduitData.setPurgeOnNextSync(settings->purge);
+    conduitData.setRereadAppleOnNextSync(current->rereadAppleOnNextSync());
+    conduitData.setRereadDeviceOnNextSync(current->rereadDeviceOnNextSync());
+    if (conduitData.conduit() == 2) {
+        conduitData.setCategoryIdentifierToWriteTo(current->eventCalendarIdentifierToWriteTo());
+        conduitData.setCategoryIdentifiersToSync(current->eventCalendarIdentifiersToSync());
+    } else if (conduitData.conduit() == 3) {
+        conduitData.setCategoryIdentifierToWriteTo(current->taskCalendarIdentifierToWriteTo());
+        conduitData.setCategoryIdentifiersToSync(current->taskCalendarIdentifiersToSync());
+    }
+}
+
+void HMDataConfigurationSource::prepareConduitDataForProcessing(HMSyncConduitData &conduitData)
+{
+    const quint64 conduit = conduitData.conduit();
+    if (conduit < 1 || conduit > 4)
+        return;
+    const std::shared_ptr<HMData> dataSource = makeDataSource(conduitData.conduitDataClass());
+    conduitData.setConduitData(dataSource);
+    if (!dataSource) {
+        DDLogError(QStringLiteral("No data source of class %1 is available").arg(conduitData.conduitDataClass()));
+        return;
+    }
+    const std::shared_ptr<HMProfile> current = profile();
+    const std::shared_ptr<HMIdentifierGraph> graph =
+        current ? current->identifierGraphForConduit(conduitData.conduitShortIdentifierString()) : nullptr;
+    dataSource->setIdentifierGraph(graph);
+    conduitData.setLastSyncDate(graph ? graph->lastSyncDate() : QDateTime());
+    dataSource->setCategoryIdentifiersToSync(conduitData.categoryIdentifiersToSync());
+    dataSource->setCategoryIdentifierToWriteTo(conduitData.categoryIdentifierToWriteTo());
+}
+
+void HMDataConfigurationSource::saveProgressForConduitData(HMSyncConduitData &conduitData)
+{
+    const std::shared_ptr<HMData> dataSource = conduitData.conduitData();
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
+    const QString letter = conduitData.conduitShortIdentifierString();
+    const std::shared_ptr<HMProfile> current = profile();
+    if (!graph || letter == QLatin1String("-") || !current)
+        return;
+    if (!current->saveIdentifierGraph(*graph, letter))
+        DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
+}
+
+void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitData &conduitData)
+{
+    const quint64 conduit = conduitData.conduit();
+    if (conduit < 1 || conduit > 4)
+        return;
+    const QDateTime startDate = conduitData.syncStartDate();
+    DDLogVerbose(QStringLiteral("theSyncConduitData.syncStartDate %1").arg(startDate.toString(Qt::ISODateWithMs)));
+    const std::shared_ptr<HMData> dataSource = conduitData.conduitData();
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
+    if (graph) {
+        graph->setLastSyncDate(startDate);
+        saveProgressForConduitData(conduitData);
+        conduitData.setAppleRecordCount(graph->identifierDictionaries().size());
+    }
+    if (dataSource)
+        conduitData.setCategoryIdentifiersToSync(dataSource->categoryIdentifiersToSync());
+    conduitData.setConduitData(nullptr);
+    conduitData.setLastSyncDate(startDate);
+}
+
+void HMDataConfigurationSource::finishedProcessingSyncForConduitData(HMSyncConduitData &conduitData)
+{
+    const std::shared_ptr<HMProfile> current = profile();
+    const quint64 conduit = conduitData.conduit();
+    if (!current || conduit < 1 || conduit > 4 || !conduitData.syncEnabled())
+        return;
+    HMProfile &p = *current;
+    if (conduitData.purgeOnNextSync())
+        setConduitPurging(conduit, false);
+
+    // A conduit that never reached its clean-up has no date of this run: its previous date stays, so
+    // the next run still reads every change since then.
+    const QDateTime lastSync = conduitData.lastSyncDate();
+    qint64 count = conduitData.appleRecordCount();
+    if (isOutlookContactManager(quint64(p.contactManager()))) {
+        OutlookRecordCounter counter;
+        {
+            const std::lock_guard lock(registry().mutex);
+            counter = registry().outlookCounter;
+        }
+        static const char *const names[] = {"Contacts", "Calendar", "Tasks", "Memos"};
+        if (counter)
+            count = counter(QLatin1String(names[conduit - 1]));
+    }
+    switch (conduit) {
+    case 1:
+        if (lastSync.isValid())
+            p.setContactLastSyncDate(lastSync);
+        p.setContactCount(count);
+        break;
+    case 2:
+        if (lastSync.isValid())
+            p.setCalendarLastSyncDate(lastSync);
+        p.setEventCount(count);
+        p.setEventCalendarIdentifiersToSync(conduitData.categoryIdentifiersToSync());
+        break;
+    case 3:
+        if (lastSync.isValid())
+            p.setTaskLastSyncDate(lastSync);
+        p.setTaskCount(count);
+        p.setTaskCalendarIdentifiersToSync(conduitData.categoryIdentifiersToSync());
+        break;
+    case 4:
+        if (lastSync.isValid())
+            p.setMemoLastSyncDate(lastSync);
+        p.setMemoCount(count);
+        break;
+    }
+}

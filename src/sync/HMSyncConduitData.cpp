@@ -1,0 +1,181 @@
+#include "sync/HMSyncConduitData.h"
+
+HMSyncConduitData::HMSyncConduitData(quint64 conduit) : m_conduit(conduit)
+{
+    static const char *const identifiers[] = {"Contact", "Calendar", "Todo", "Memo"};
+    static const char *const letters[] = {"A", "D", "T", "M"};
+    if (conduit >= 1 && conduit <= 4) {
+        m_conduitIdentifierString = QLatin1String(identifiers[conduit - 1]);
+        m_conduitShortIdentifierString = QLatin1String(letters[conduit - 1]);
+    } else {
+        m_conduitShortIdentifierString = QStringLiteral("-");
+    }
+}
+
+QString HMSyncConduitData::conduitIdentifierString() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_conduitIdentifierString;
+}
+
+void HMSyncConduitData::setConduitIdentifierString(const QString &identifier)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_conduitIdentifierString = identifier;
+}
+
+QString HMSyncConduitData::conduitShortIdentifierString() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_conduitShortIdentifierString;
+}
+
+void HMSyncConduitData::setConduitShortIdentifierString(const QString &letter)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_conduitShortIdentifierString = letter;
+}
+
+std::shared_ptr<HMData> HMSyncConduitData::conduitData() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_conduitData;
+}
+
+void HMSyncConduitData::setConduitData(std::shared_ptr<HMData> data)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_conduitData = std::move(data);
+}
+
+QString HMSyncConduitData::conduitDataClass() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_conduitDataClass;
+}
+
+void HMSyncConduitData::setConduitDataClass(const QString &className)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_conduitDataClass = className;
+}
+
+QSet<QString> HMSyncConduitData::hmUidsModifiedByDevice() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_hmUidsModifiedByDevice;
+}
+
+void HMSyncConduitData::setHmUidsModifiedByDevice(const QSet<QString> &hmUids)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_hmUidsModifiedByDevice = hmUids;
+}
+
+QStringList HMSyncConduitData::categoryIdentifiersToSync() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_categoryIdentifiersToSync;
+}
+
+void HMSyncConduitData::setCategoryIdentifiersToSync(const QStringList &identifiers)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_categoryIdentifiersToSync = identifiers;
+}
+
+QString HMSyncConduitData::categoryIdentifierToWriteTo() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_categoryIdentifierToWriteTo;
+}
+
+void HMSyncConduitData::setCategoryIdentifierToWriteTo(const QString &identifier)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_categoryIdentifierToWriteTo = identifier;
+}
+
+QDateTime HMSyncConduitData::syncStartDate() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_syncStartDate;
+}
+
+void HMSyncConduitData::setSyncStartDate(const QDateTime &date)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_syncStartDate = date;
+}
+
+QDateTime HMSyncConduitData::syncFinishDate() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_syncFinishDate;
+}
+
+void HMSyncConduitData::setSyncFinishDate(const QDateTime &date)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_syncFinishDate = date;
+}
+
+QDateTime HMSyncConduitData::syncDriverLastModifiedDate() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_syncDriverLastModifiedDate;
+}
+
+void HMSyncConduitData::setSyncDriverLastModifiedDate(const QDateTime &date)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_syncDriverLastModifiedDate = date;
+}
+
+QDateTime HMSyncConduitData::lastSyncDate() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_lastSyncDate;
+}
+
+void HMSyncConduitData::setLastSyncDate(const QDateTime &date)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_lastSyncDate = date;
+}
+
+QString HMSyncConduitData::syncDirectionName() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_syncDirectionName;
+}
+
+void HMSyncConduitData::setSyncDirectionName(const QString &name)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_syncDirectionName = name;
+}
+
+QString HMSyncConduitData::syncDeletionsName() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_syncDeletionsName;
+}
+
+void HMSyncConduitData::setSyncDeletionsName(const QString &name)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_syncDeletionsName = name;
+}
+
+QString HMSyncConduitData::conflictSettingName() const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_conflictSettingName;
+}
+
+void HMSyncConduitData::setConflictSettingName(const QString &name)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_conflictSettingName = name;
+}

@@ -1,0 +1,282 @@
+#pragma once
+
+#include "foundation/HMDateUtilities.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "sync/HMSyncClientDelegate.h"
+
+#include <QDateTime>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace platform {
+class DispatchQueue;
+struct OperatingSystemVersion;
+} // namespace platform
+
+class HMSyncClient;
+class HMSyncConduitData;
+class HMSyncControllerConfigurationProtocol;
+class HMSyncControllerDelegate;
+
+// The stages of a run, in the order 1, 2, 3, 4, 5, 6, 7, 9, 11, 10, 12; any stage may jump to 13.
+enum class HMSyncStage : quint64 {
+    NotStarted = 0,
+    PrepareConduits = 1,
+    PrepareController = 2,
+    Logon = 3,
+    Purge = 4,
+    IdList = 5,
+    List = 6,
+    Update = 7,
+    UpdatePhotos = 8,
+    Logoff = 9,
+    CleanupConduits = 10,
+    CleanupController = 11,
+    Finished = 12,
+    Errored = 13,
+};
+
+// What the transport is doing.
+enum class HMSyncState : quint64 {
+    Idle = 0,
+    Connecting = 1,
+    Sending = 2,
+    Receiving = 3,
+    Waiting = 4,
+    Processing = 5,
+};
+
+// Why a run ended in error.
+enum class HMSyncError : quint64 {
+    None = 0,
+    Cancelled = 1,
+    ForceCancelled = 2,
+    Timeout = 3,
+    NoNetworkConnection = 4,
+    InvalidProfile = 5,
+    Other = 6,
+    InvalidUsernamePassword = 8,
+};
+
+// Runs one sync of one profile: prepares the enabled conduits, prepares the transport and logs on,
+// then purges, lists ids, lists and applies the other side's changes, and sends the Mac's changes for
+// each enabled conduit in the order contacts, calendar, tasks, memos; then logs off, cleans up and
+// writes the results into the profile. It is the transport's delegate: the transport's replies hop
+// onto the run's own serial queue, where every stage runs, and continue the machine.
+//
+// A controller serves one run and is not restarted. Its owner keeps it in a std::shared_ptr (made by
+// initWithConfiguration) until its delegate hears syncDidFinishForController. Only one run may be
+// active in the process: a second startProcessing while one runs is refused.
+// Thread rules: startProcessing, the cancels and the readers may be called from any thread; the
+// stages run on the run queue; the transport calls its callbacks from its own threads.
+class HMSyncController final : public HMSyncClientDelegate, public std::enable_shared_from_this<HMSyncController>
+{
+public:
+    using TransportFactory = std::function<std::unique_ptr<HMSyncClient>(
+        const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)>;
+
+    // A controller for the configuration, with the transport registered for its sync method; null
+    // without a configuration.
+    static std::shared_ptr<HMSyncController> initWithConfiguration(
+        std::shared_ptr<HMSyncControllerConfigurationProtocol> configuration);
+    ~HMSyncController() override;
+    HMSyncController(const HMSyncController &) = delete;
+    HMSyncController &operator=(const HMSyncController &) = delete;
+
+    // Registers (or, with an empty factory, removes) the transport of a sync method (1 Wi-Fi, 2 USB,
+    // 4 cloud). The transport libraries register theirs at start-up. Thread-safe.
+    static void registerTransport(quint64 syncMethod, TransportFactory factory);
+
+    // Starts the run and returns at once; the run continues on the run queue. Does nothing while any
+    // run of the process is active.
+    void startProcessing();
+    // Ends the run at the next stage change, after the request in flight.
+    void safelyCancelSync();
+    // Ends the run at once: the request in flight is abandoned.
+    void forceCancelSync();
+
+    HMSyncState syncState() const;
+    HMSyncStage syncStage() const { return m_syncStage.load(); }
+    void setSyncStage(HMSyncStage stage) { m_syncStage.store(stage); }
+    HMSyncError syncError() const;
+    QString syncErrorDescription() const;
+    std::weak_ptr<HMSyncControllerDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<HMSyncControllerDelegate> delegate);
+    std::shared_ptr<platform::DispatchQueue> syncQueue() const;
+    quint64 currentConduit() const { return m_currentConduit.load(); }
+    // Index = conduit number 0 to 4.
+    const std::array<std::shared_ptr<HMSyncConduitData>, 5> &conduitSyncDataObjects() const { return m_conduits; }
+    qint64 activeConduitCount() const { return m_activeConduitCount; }
+    std::shared_ptr<HMSyncControllerConfigurationProtocol> controllerConfiguration() const { return m_configuration; }
+    HMDateUtilities &dateUtilities() { return m_dateUtilities; }
+    HMSyncClient *syncClient() const { return m_syncClient.get(); }
+
+    bool remainOnCurrentConduit() const { return m_remainOnCurrentConduit; }
+    bool remainOnUpdateConduit() const { return m_remainOnUpdateConduit; }
+    bool updatePhotosStage() const { return m_updatePhotosStage; }
+    bool didPurge() const { return m_didPurge; }
+    bool didSendContactPhotos() const { return m_didSendContactPhotos; }
+    bool picturesUpdated() const { return m_picturesUpdated; }
+    bool isReceivingPhotos() const { return m_isReceivingPhotos; }
+    quint64 lastConduitUsed() const { return m_lastConduitUsed; }
+    QString didPurgeTheseConduits() const;
+    QStringList allContactsOnTheDevice() const;
+    QStringList allEventsOnTheDevice() const;
+    QStringList allTasksOnTheDevice() const;
+    QStringList allMemosOnTheDevice() const;
+
+    static bool getIsSynchronizing();
+    static void setIsSynchronizing(bool isSynchronizing);
+    static bool getInSendUpdates();
+    static void setInSendUpdates(bool inSendUpdates);
+
+    static QString stringForSyncState(quint64 state);
+    static QString stringForSyncStage(quint64 stage);
+    static QString stringForConduit(quint64 conduit);
+    static QString stringForSyncError(quint64 error);
+    // The step text the progress sheet shows for a stage and conduit.
+    static QString userMessageForSyncStage(quint64 stage, quint64 conduit);
+    // Whether a system of this version has the event store that replaced the calendar store: 10.8 or
+    // later, the major and minor parts compared as a pair.
+    static bool isEventKitSystem(const platform::OperatingSystemVersion &version);
+
+    // HMSyncClientDelegate.
+    void logonCommandReturned(bool wasSuccessful, const QVariantMap &reply) override;
+    void logoffCommandReturned(bool wasSuccessful) override;
+    void purgeCommandReturned(bool wasSuccessful) override;
+    void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
+    void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries) override;
+    void idListCommandFinishedSuccessful(bool wasSuccessful) override;
+    void picturesDictionaryUpdated() override;
+    void setReceivingPhotosStatus(bool isReceiving) override;
+    void listCommandReturnedWithDictionaries(const QList<QVariantMap> &records) override;
+    void listCommandFinishedSuccessful(bool wasSuccessful) override;
+    void writeRemainOnCurrentConduit(bool remain) override;
+    void writeRemainOnUpdateConduit(bool remain) override;
+    void writeUpdatePhotosStage(bool photosStage) override;
+    bool returnUpdatePhotosStage() override;
+    void updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results) override;
+    void updateCommandReturnedWithDictionary(const QVariantMap &ids) override;
+    void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit) override;
+    void updateCommandReturnedSuccessful(bool wasSuccessful) override;
+    void postCustomNotification(const QString &text, qint64 recordCount) override;
+    void updateTempWiFiId(const QString &temporaryId, const QString &permanentId) override;
+    void commandErroredStopProcessing() override;
+    void commandWasForceCancelled() override;
+    void didStartConnecting() override;
+    void didStartSending() override;
+    void didFinishSending() override;
+    void didStartReceiving() override;
+    void didFinishReceiving() override;
+    void didErrorWithError(quint64 errorCode, const QString &errorMessage) override;
+    void postOverallSyncNotificationWithMessage(const QString &message, double progress) override;
+    void postStateChangeNotificationWithMessage(const QString &message) override;
+    void postStepNotificationWithMessage(const QString &message, std::optional<double> progress) override;
+    void writeCurrentConduit(quint64 conduit) override;
+
+    // Ends the run with error 6 and the address-book text; also the observer of
+    // "kHMAddressBookInaccessible".
+    void addressBookNotAccessible();
+    void postSyncDidStartNotification();
+    void postSyncDidFinishNotification();
+
+private:
+    explicit HMSyncController(std::shared_ptr<HMSyncControllerConfigurationProtocol> configuration);
+
+    // The stage machine; on the run queue.
+    void process();
+    bool setNextConduit();
+    bool setNextStage();
+    bool runStageAction(HMSyncStage stage);
+    void prepareConduit();
+    void prepareController();
+    void cleanupConduit();
+    void cleanupController();
+    void finishProcessing();
+    void finishProcessesAfterError();
+    void setSyncState(HMSyncState state);
+    void beginOnRunQueue();
+    void parseLogonDictionary(const QVariantMap &reply);
+    void logConduitSettings();
+
+    // The record stages. Each asks the transport and waits for its reply.
+    void sendPurgeCommand();
+    void finishPurging();
+    void sendIdListCommand();
+    void sendListCommand();
+    void sendUpdates();
+    void sendWifiPhotos();
+    // Working on the records of the other side's replies.
+    void parseIdListData(const QList<QVariantMap> &dictionaries);
+    void parseListDictionaries(const QList<QVariantMap> &records);
+    void parseUpdateReturnedDictionary(const QVariantMap &ids);
+    void parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit);
+    void parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results);
+    // Ends the run in error because this build cannot do the record work that a reply asks for.
+    void failRecordWorkNotAvailable(const QString &work);
+    // Remembers that a record stage (purge, id list, list, update) ran for the conduit.
+    void noteRecordStage(quint64 conduit);
+
+    // Records the error code and its text for the user.
+    void recordError(HMSyncError error, const QString &message);
+    void scheduleProcess();
+    // Runs the block on the run queue: at once when already there, otherwise queued. The block holds
+    // the controller alive.
+    void onRunQueue(std::function<void(HMSyncController &)> block);
+    // The work of a transport callback, queued on the run queue; dropped, logged, once the run has
+    // ended (checked now and again when the block runs).
+    void hopToRunQueue(const char *callback, std::function<void(HMSyncController &)> block);
+    // Whether a transport callback may still act; false, logged, once the run has ended.
+    bool acceptsCallback(const char *callback) const;
+    HMSyncConduitData &currentConduitData() const;
+    bool isRunQueueCurrent() const;
+    // The text an errored end carries when nothing more precise was recorded.
+    void settleErrorText();
+    void setStageErrored();
+    QString localizedText(const QString &key) const;
+
+    std::shared_ptr<HMSyncControllerConfigurationProtocol> m_configuration;
+    std::unique_ptr<HMSyncClient> m_syncClient;
+    std::array<std::shared_ptr<HMSyncConduitData>, 5> m_conduits;
+    std::weak_ptr<HMSyncControllerDelegate> m_delegate;
+    HMDateUtilities m_dateUtilities;
+    std::shared_ptr<platform::DispatchQueue> m_syncQueue;
+    platform::ObserverToken m_addressBookObserver;
+
+    std::atomic<bool> m_syncShouldSafelyCancel = false;
+    std::atomic<bool> m_syncShouldForceCancel = false;
+    std::atomic<bool> m_remainOnCurrentConduit = false;
+    std::atomic<bool> m_remainOnUpdateConduit = true;
+    std::atomic<bool> m_updatePhotosStage = false;
+    std::atomic<bool> m_didPurge = false;
+    std::atomic<bool> m_didSendContactPhotos = false;
+    std::atomic<bool> m_picturesUpdated = false;
+    std::atomic<bool> m_isReceivingPhotos = false;
+    std::atomic<bool> m_hasStarted = false;
+    // Set once by whichever end (finished or errored) comes first; nothing acts after it.
+    std::atomic<bool> m_hasEnded = false;
+    std::atomic<HMSyncStage> m_syncStage = HMSyncStage::NotStarted;
+    std::atomic<quint64> m_currentConduit = 0;
+    quint64 m_lastConduitUsed = 0;
+    // Which conduits reached a record stage; used on the run queue only.
+    std::array<bool, 5> m_recordStagesRan{};
+    qint64 m_activeConduitCount = 0;
+
+    // Guards the state, the error and the texts and lists below.
+    mutable std::recursive_mutex m_mutex;
+    HMSyncState m_syncState = HMSyncState::Idle;
+    HMSyncError m_syncError = HMSyncError::None;
+    QString m_syncErrorDescription;
+    QString m_didPurgeTheseConduits;
+    QStringList m_allContactsOnTheDevice;
+    QStringList m_allEventsOnTheDevice;
+    QStringList m_allTasksOnTheDevice;
+    QStringList m_allMemosOnTheDevice;
+};

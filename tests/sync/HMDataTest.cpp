@@ -1,0 +1,169 @@
+#include "sync/HMData.h"
+
+#include "FakeProgressSheet.h"
+#include "FakeSyncDataSource.h"
+
+#include "foundation/GlobalVariables.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QVariantMap entry(const QString &hmUid, const QString &nativeId)
+{
+    return {{QStringLiteral("hmUid"), hmUid}, {QStringLiteral("nativeId"), nativeId}};
+}
+
+QStringList hmUidsOf(const HMIdentifierGraph &graph)
+{
+    QStringList hmUids;
+    for (const QVariantMap &dictionary : graph.identifierDictionaries())
+        hmUids.append(dictionary.value(QStringLiteral("hmUid")).toString());
+    hmUids.sort();
+    return hmUids;
+}
+
+// A data source whose graph holds the given temporary ids, all sent to the device as new.
+std::shared_ptr<HMData> sourceWithNewRecords(const QStringList &temporaryIds)
+{
+    auto source = std::make_shared<HMData>();
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    for (const QString &temporaryId : temporaryIds)
+        graph->identifierDictionaries().append(entry(temporaryId, QStringLiteral("mac-") + temporaryId));
+    source->setIdentifierGraph(graph);
+    source->setRecordsAddedToDevice(temporaryIds);
+    return source;
+}
+
+class HMDataIds : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        GlobalVariables::setIsOutlookSync(false);
+        GlobalVariables::setCurrentWifiBatchStartingPosition(0);
+        GlobalVariables::setCurrentSyncProgressController(m_sheet);
+    }
+    void TearDown() override { GlobalVariables::setCurrentSyncProgressController(nullptr); }
+
+    std::shared_ptr<FakeProgressSheet> m_sheet = std::make_shared<FakeProgressSheet>();
+};
+
+} // namespace
+
+TEST_F(HMDataIds, ReplacesTemporaryIdsAndDropsRecordsTheDeviceDidNotTake)
+{
+    const std::shared_ptr<HMData> source = sourceWithNewRecords({"t1", "t2", "t3"});
+    source->updateUidToDeviceIds({{QStringLiteral("t1"), QStringLiteral("d1")}, {QStringLiteral("t2"), QStringLiteral("FAIL")}});
+
+    // t2 failed to insert and t3 got no id: both leave the graph, so the next sync sends them as new.
+    const HMIdentifierGraph &graph = *source->identifierGraph();
+    EXPECT_EQ(hmUidsOf(graph), QStringList({"d1"}));
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("d1")), QStringLiteral("mac-t1"));
+    EXPECT_EQ(source->recordsAddedToDevice(), QStringList({"t1", "t2", "t3"}));
+    EXPECT_EQ(m_sheet->userMessages(), QStringList({"1 of 3 id records updated.", "2 of 3 id records updated.",
+                                                    "3 of 3 id records updated."}));
+}
+
+TEST_F(HMDataIds, AnOutlookSyncLeavesTheGraphAlone)
+{
+    GlobalVariables::setIsOutlookSync(true);
+    const std::shared_ptr<HMData> source = sourceWithNewRecords({"t1"});
+    source->updateUidToDeviceIds({{QStringLiteral("t1"), QStringLiteral("d1")}});
+    source->updateUidToDeviceIdsUsingNewMethod({{QStringLiteral("t1"), QStringLiteral("d1")}});
+    GlobalVariables::setIsOutlookSync(false);
+    EXPECT_EQ(hmUidsOf(*source->identifierGraph()), QStringList({"t1"}));
+}
+
+TEST_F(HMDataIds, BatchRepliesHandleAHundredRecordsFromTheBatchStart)
+{
+    QStringList temporaryIds;
+    QVariantMap reply;
+    for (int index = 0; index < 250; ++index) {
+        temporaryIds.append(QStringLiteral("t%1").arg(index, 3, 10, QLatin1Char('0')));
+        reply.insert(temporaryIds.last(), QStringLiteral("d%1").arg(index, 3, 10, QLatin1Char('0')));
+    }
+    const std::shared_ptr<HMData> source = sourceWithNewRecords(temporaryIds);
+    const struct Row
+    {
+        qint64 start;
+        qsizetype replacedSoFar;
+    } rows[] = {{0, 100}, {100, 200}, {200, 250}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.start);
+        GlobalVariables::setCurrentWifiBatchStartingPosition(row.start);
+        source->updateUidToDeviceIdsUsingNewMethod(reply);
+        const QStringList hmUids = hmUidsOf(*source->identifierGraph());
+        EXPECT_EQ(hmUids.size(), 250);
+        EXPECT_EQ(hmUids.filter(QRegularExpression(QStringLiteral("^d"))).size(), row.replacedSoFar);
+    }
+    EXPECT_EQ(m_sheet->userMessages().last(), QStringLiteral("50 of 250 id records updated."));
+}
+
+TEST(HMData, KnowsTheDeviceIdsOfItsGraph)
+{
+    HMData source;
+    EXPECT_TRUE(source.setOfHmUids().isEmpty());
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    graph->identifierDictionaries().append(entry(QStringLiteral("d1"), QStringLiteral("m1")));
+    graph->identifierDictionaries().append({{QStringLiteral("nativeId"), QStringLiteral("m2")}});
+    graph->identifierDictionaries().append(entry(QStringLiteral("d3"), QStringLiteral("m3")));
+    source.setIdentifierGraph(graph);
+    EXPECT_EQ(source.setOfHmUids(), QSet<QString>({QStringLiteral("d1"), QStringLiteral("d3")}));
+    source.clearIdTable();
+    EXPECT_TRUE(graph->identifierDictionaries().isEmpty());
+}
+
+TEST(HMData, DetailedUpdateResultsDeleteTheRecordsTheDeviceRemoved)
+{
+    FakeSyncDataSource source(QStringLiteral("HMContactData"));
+    source.processDetailedUpdateCommandDictionaries(
+        {{{"IdKey", "a"}, {"ResultKey", 0}, {"ActionKey", 2}},
+         {{"IdKey", "b"}, {"ResultKey", 1}, {"ActionKey", 2}},
+         {{"IdKey", "c"}, {"ResultKey", "0"}, {"ActionKey", "2"}},
+         {{"IdKey", "d"}, {"ResultKey", 0}, {"ActionKey", 1}}});
+    source.processDetailedUpdateCommandDictionaries({});
+    EXPECT_EQ(source.calls(), QStringList({"delete a,c", "delete "}));
+}
+
+TEST(HMData, HearsTheCleanUpNoticeWhileItLives)
+{
+    auto source = std::make_unique<FakeSyncDataSource>(QStringLiteral("HMTaskData"));
+    platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMCleanUpAfterSync"));
+    EXPECT_EQ(source->calls(), QStringList({"cleanUpAfterSync"}));
+    source.reset();
+    platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMCleanUpAfterSync"));
+}
+
+TEST(HMData, RecordTextHelpers)
+{
+    EXPECT_EQ(HMData::formattedStringForSync(QStringLiteral("Caf\u00e9 lunch\nat 12:30 \u2013 room #4\t\u0007")),
+              QStringLiteral("Caf\u00e9 lunchat 12:30 \u2013 room #4\t"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"))
+                    .match(HMData::newUid())
+                    .hasMatch());
+
+    QVariantMap record;
+    HMData::setValue(QVariant(), QStringLiteral("NOTE"), record);
+    HMData::setValue(QStringLiteral("  padded \n"), QStringLiteral("TITLE"), record);
+    HMData::setValue(qint64(42), QStringLiteral("INTERVAL"), record);
+    HMData::setValue(QStringList({"x"}), QStringLiteral("NSARRAYEXCEPTIONS"), record);
+    EXPECT_EQ(record.value(QStringLiteral("NOTE")), QVariant(QString()));
+    EXPECT_EQ(record.value(QStringLiteral("TITLE")), QVariant(QStringLiteral("padded")));
+    EXPECT_EQ(record.value(QStringLiteral("INTERVAL")), QVariant(QStringLiteral("42")));
+    EXPECT_EQ(record.value(QStringLiteral("NSARRAYEXCEPTIONS")), QVariant(QStringList({"x"})));
+
+    EXPECT_EQ(HMData::stringForKey(QStringLiteral("TITLE"), record), QStringLiteral("padded"));
+    EXPECT_EQ(HMData::stringForKey(QStringLiteral("MISSING"), record), QString());
+    EXPECT_EQ(HMData::stringForKey(QStringLiteral("NUMBER"), {{QStringLiteral("NUMBER"), 7}}), QString());
+
+    EXPECT_EQ(HMData::listFromMultiItemString(QStringLiteral(";a;B;c"), QStringLiteral(";")), QStringList({"a", "B", "c"}));
+    EXPECT_EQ(HMData::listFromMultiItemString(QStringLiteral("oneXtwoxthree"), QStringLiteral("x")),
+              QStringList({"one", "two", "three"}));
+    EXPECT_EQ(HMData::firstItemFromMultiItemString(QStringLiteral("home, work"), QStringLiteral(", ")), QStringLiteral("home"));
+    EXPECT_EQ(HMData::firstItemFromMultiItemString(QStringLiteral("a"), QStringLiteral(",")), QString());
+}

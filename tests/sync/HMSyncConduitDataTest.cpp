@@ -1,0 +1,36 @@
+#include "sync/HMSyncConduitData.h"
+
+#include <gtest/gtest.h>
+
+TEST(HMSyncConduitData, NamesConduitsOneToFourAndMarksOthersWithADash)
+{
+    const struct Row
+    {
+        quint64 conduit;
+        const char *identifier;
+        const char *letter;
+    } rows[] = {{0, "", "-"}, {1, "Contact", "A"}, {2, "Calendar", "D"}, {3, "Todo", "T"}, {4, "Memo", "M"}, {5, "", "-"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.conduit);
+        const HMSyncConduitData data(row.conduit);
+        EXPECT_EQ(data.conduit(), row.conduit);
+        EXPECT_EQ(data.conduitIdentifierString(), QLatin1String(row.identifier));
+        EXPECT_EQ(data.conduitShortIdentifierString(), QLatin1String(row.letter));
+        EXPECT_FALSE(data.syncEnabled());
+        EXPECT_EQ(data.appleAdds() + data.appleUpdates() + data.appleDeletes() + data.deviceAdds() + data.deviceUpdates()
+                      + data.deviceDeletes() + data.appleRecordCount() + data.deviceRecordCount(),
+                  0);
+    }
+}
+
+TEST(HMSyncConduitData, TwoConduitsNeverShareTheirDeviceChangedIds)
+{
+    HMSyncConduitData contacts(1);
+    HMSyncConduitData calendar(2);
+    QSet<QString> changed = {QStringLiteral("device-1")};
+    contacts.setHmUidsModifiedByDevice(changed);
+    changed.insert(QStringLiteral("device-2"));
+    calendar.setHmUidsModifiedByDevice(changed);
+    EXPECT_EQ(contacts.hmUidsModifiedByDevice(), QSet<QString>({QStringLiteral("device-1")}));
+    EXPECT_EQ(calendar.hmUidsModifiedByDevice().size(), 2);
+}
