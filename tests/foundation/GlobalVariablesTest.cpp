@@ -141,20 +141,22 @@ TEST(GlobalVariables, ConcurrentReplacementOfTextsNeverTearsAValue)
 {
     const QString first = QStringLiteral("Microsoft Outlook");
     const QString second = QStringLiteral("/Applications/Microsoft Outlook.app");
+    GlobalVariables::setOutlookApplicationReference(first);
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (int i = 0; i < 20000; ++i)
             GlobalVariables::setOutlookApplicationReference(i % 2 == 0 ? first : second);
         stop = true;
     });
+    // Read at least once: under load the writer can finish before this thread first looks.
     int reads = 0;
-    while (!stop) {
+    do {
         const QString seen = GlobalVariables::getOutlookApplicationReference();
         if (!seen.isNull()) {
             ASSERT_TRUE(seen == first || seen == second) << seen.toStdString();
         }
         ++reads;
-    }
+    } while (!stop);
     writer.join();
     EXPECT_GT(reads, 0);
 }
