@@ -70,7 +70,7 @@ FileHandle::FileHandle(QString path, int descriptor, quint64 offset)
 
 FileHandle::~FileHandle()
 {
-    (void)close();
+    static_cast<void>(close());
 }
 
 Result<quint64> FileHandle::seekToEndOfFile()

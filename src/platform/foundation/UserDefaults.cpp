@@ -30,7 +30,7 @@ UserDefaults::~UserDefaults()
 {
     // Changes nobody synchronised are kept rather than lost; a failure here has nobody to tell.
     if (!m_path.isEmpty() && m_hasUnsavedChanges)
-        (void)synchronize();
+        static_cast<void>(synchronize());
 }
 
 UserDefaults &UserDefaults::standardUserDefaults()
@@ -119,12 +119,12 @@ bool UserDefaults::setObject(const QVariant &value, const QString &key)
 
 void UserDefaults::setInteger(qint64 value, const QString &key)
 {
-    (void)setObject(value, key);
+    static_cast<void>(setObject(value, key));
 }
 
 void UserDefaults::setBool(bool value, const QString &key)
 {
-    (void)setObject(value, key);
+    static_cast<void>(setObject(value, key));
 }
 
 void UserDefaults::removeObjectForKey(const QString &key)
