@@ -3,26 +3,17 @@
 #include "foundation/Lumberjack/DDLogFormatter.h"
 #include "foundation/Lumberjack/DDLogMessage.h"
 #include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/ProcessInfo.h"
 
-#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
-// Writes all the bytes to standard error, resuming after interruptions and partial writes; a
-// failing terminal drops the rest of the line.
+// A failing terminal drops the rest of the line: there is nowhere left to report it.
 void writeToStandardError(const QByteArray &bytes)
 {
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t result = ::write(STDERR_FILENO, bytes.constData() + written, std::size_t(bytes.size() - written));
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            return;
-        written += result;
-    }
+    platform::writeToDescriptor(STDERR_FILENO, bytes);
 }
 
 } // namespace

@@ -75,9 +75,9 @@ struct EventMonitor::State
             return;
         std::uint32_t wanted = 0;
         for (const Id watchId : registration->second.watchIds) {
-            const Watch &watch = watches.at(watchId);
-            if (watch.isArmed)
-                wanted |= watch.events;
+            const auto watch = watches.find(watchId);
+            if (watch != watches.end() && watch->second.isArmed)
+                wanted |= watch->second.events;
         }
         if (wanted == registration->second.kernelEvents)
             return;
@@ -106,14 +106,18 @@ struct EventMonitor::State
         const auto descriptor = descriptorsByTag.find(tag);
         if (descriptor == descriptorsByTag.end())
             return;
-        Registration &registration = registrations.at(descriptor->second);
-        registration.kernelEvents = 0;
-        for (const Id watchId : registration.watchIds) {
-            Watch &watch = watches.at(watchId);
-            if (!watch.isArmed || (reported & (watch.events | EPOLLERR | EPOLLHUP)) == 0)
+        const auto registration = registrations.find(descriptor->second);
+        if (registration == registrations.end())
+            return;
+        registration->second.kernelEvents = 0;
+        for (const Id watchId : registration->second.watchIds) {
+            const auto watch = watches.find(watchId);
+            if (watch == watches.end() || !watch->second.isArmed ||
+                (reported & (watch->second.events | EPOLLERR | EPOLLHUP)) == 0) {
                 continue;
-            watch.isArmed = false;
-            due.push_back(watch.ready);
+            }
+            watch->second.isArmed = false;
+            due.push_back(watch->second.ready);
         }
         updateRegistration(descriptor->second);
     }

@@ -1,5 +1,7 @@
 #include "platform/foundation/ConsoleLog.h"
 
+#include "platform/foundation/FileIO.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
@@ -25,22 +27,6 @@ QString processName()
     return QFileInfo(QString::fromLocal8Bit(program_invocation_name)).fileName();
 }
 
-// Writes all bytes, going on after a signal or a partial write; a failing console is given up
-// silently, since there is nowhere left to report it.
-void writeAll(int descriptor, const QByteArray &bytes)
-{
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t result =
-            ::write(descriptor, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            return;
-        written += result;
-    }
-}
-
 } // namespace
 
 void consoleLog(const QString &message)
@@ -55,7 +41,8 @@ void consoleLog(const QString &message)
         line += u'\n';
     const QByteArray bytes = line.toUtf8();
     const std::lock_guard lock(s_consoleMutex);
-    writeAll(s_consoleDescriptor, bytes);
+    // A failing console is given up silently: there is nowhere left to report it.
+    writeToDescriptor(s_consoleDescriptor, bytes);
 }
 
 int setConsoleLogDescriptor(int descriptor)

@@ -1,5 +1,7 @@
 #include "platform/foundation/FileHandle.h"
 
+#include "platform/foundation/FileIO.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -68,7 +70,7 @@ FileHandle::FileHandle(QString path, int descriptor, quint64 offset)
 
 FileHandle::~FileHandle()
 {
-    (void)close();
+    static_cast<void>(close());
 }
 
 Result<quint64> FileHandle::seekToEndOfFile()
@@ -87,20 +89,14 @@ Status FileHandle::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: the handle is closed").arg(m_path));
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(m_descriptor, bytes.constData() + written, size_t(bytes.size() - written));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            const int error = count < 0 ? errno : EIO;
-            return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2 of %3 bytes not written: %4")
-                                                       .arg(m_path)
-                                                       .arg(bytes.size() - written)
-                                                       .arg(bytes.size())
-                                                       .arg(describeErrno(error)));
-        }
-        written += count;
+    const qsizetype written = writeToDescriptor(m_descriptor, bytes);
+    if (written < bytes.size()) {
+        const int error = errno;
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2 of %3 bytes not written: %4")
+                                                   .arg(m_path)
+                                                   .arg(bytes.size() - written)
+                                                   .arg(bytes.size())
+                                                   .arg(describeErrno(error)));
     }
     // With O_APPEND the position after a write is the end of the file, wherever other writers left it.
     const off_t position = ::lseek(m_descriptor, 0, SEEK_CUR);

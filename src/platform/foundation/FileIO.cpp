@@ -50,21 +50,23 @@ private:
     bool m_renamed = false;
 };
 
-bool writeAll(int descriptor, const QByteArray &bytes)
+} // namespace
+
+qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
 {
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t chunk = ::write(descriptor, bytes.constData() + written, size_t(bytes.size() - written));
         if (chunk < 0 && errno == EINTR)
             continue;
+        if (chunk == 0)
+            errno = EIO;
         if (chunk <= 0)
-            return false;
+            break;
         written += chunk;
     }
-    return true;
+    return written;
 }
-
-} // namespace
 
 Result<QByteArray> readWholeFile(const QString &path)
 {
@@ -100,7 +102,7 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes)
     const mode_t mode = ::stat(target.constData(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
     ::fchmod(descriptor, mode);
 
-    if (!writeAll(descriptor, bytes) || ::fsync(descriptor) != 0) {
+    if (writeToDescriptor(descriptor, bytes) != bytes.size() || ::fsync(descriptor) != 0) {
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: write failed: %2").arg(path, systemMessage(errno)));
     }
     if (guard.closeDescriptor() != 0) {

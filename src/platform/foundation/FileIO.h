@@ -15,4 +15,9 @@ Result<QByteArray> readWholeFile(const QString &path);
 // half-written one, and a failed write leaves the old file as it was. Thread-safe.
 Status writeFileAtomically(const QString &path, const QByteArray &bytes);
 
+// Writes all the bytes to an open descriptor, going on after a signal or a partial write. Answers how
+// many bytes went out: fewer than all when the descriptor failed, with errno saying why (EIO when it
+// took nothing without an error).
+qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes);
+
 } // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/foundation/TextClasses.h"
 
+#include "platform/foundation/Locale.h"
+
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -95,8 +97,7 @@ icu::UnicodeString withoutNonSpacingMarks(const icu::UnicodeString &text)
 
 icu::UnicodeString comparisonKey(const QString &text, Qt::CaseSensitivity caseSensitivity, Diacritics diacritics)
 {
-    icu::UnicodeString key = decomposed(
-        icu::UnicodeString(reinterpret_cast<const UChar *>(text.utf16()), static_cast<int32_t>(text.size())));
+    icu::UnicodeString key = decomposed(toUnicodeString(text));
     if (caseSensitivity == Qt::CaseInsensitive) {
         key.foldCase(U_FOLD_CASE_DEFAULT);
         key = decomposed(key);

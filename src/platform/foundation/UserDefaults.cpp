@@ -1,6 +1,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Values.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QMutexLocker>
 #include <QStandardPaths>
 
-#include <limits>
 
 namespace platform {
 
@@ -16,61 +16,6 @@ namespace {
 
 // The application's bundle identifier, which names the defaults file.
 constexpr char kDefaultsBundleIdentifier[] = "com.harrowmere.Harrowmere";
-
-bool isSpace(QChar character)
-{
-    return character == u' ' || character == u'\t' || character == u'\n' || character == u'\r';
-}
-
-// The leading integer of a text, as number fields typed by hand are read: blanks, a sign, digits;
-// the first other character ends it. No digits give 0; too many saturate.
-qint64 leadingInteger(const QString &text)
-{
-    qsizetype position = 0;
-    while (position < text.size() && isSpace(text.at(position)))
-        ++position;
-    bool isNegative = false;
-    if (position < text.size() && (text.at(position) == u'-' || text.at(position) == u'+')) {
-        isNegative = text.at(position) == u'-';
-        ++position;
-    }
-    qint64 value = 0;
-    for (; position < text.size() && text.at(position).isDigit() && text.at(position).unicode() < 128; ++position) {
-        const int digit = text.at(position).unicode() - u'0';
-        if (value > (std::numeric_limits<qint64>::max() - digit) / 10)
-            return isNegative ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
-        value = value * 10 + digit;
-    }
-    return isNegative ? -value : value;
-}
-
-bool textMeansTrue(const QString &text)
-{
-    qsizetype position = 0;
-    while (position < text.size() &&
-           (isSpace(text.at(position)) || text.at(position) == u'+' || text.at(position) == u'-' || text.at(position) == u'0')) {
-        ++position;
-    }
-    if (position == text.size())
-        return false;
-    const QChar first = text.at(position);
-    return first == u'Y' || first == u'y' || first == u'T' || first == u't' || (first >= u'1' && first <= u'9');
-}
-
-bool isNumber(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
 
 } // namespace
 
@@ -85,7 +30,7 @@ UserDefaults::~UserDefaults()
 {
     // Changes nobody synchronised are kept rather than lost; a failure here has nobody to tell.
     if (!m_path.isEmpty() && m_hasUnsavedChanges)
-        (void)synchronize();
+        static_cast<void>(synchronize());
 }
 
 UserDefaults &UserDefaults::standardUserDefaults()
@@ -109,7 +54,7 @@ QVariant UserDefaults::objectForKey(const QString &key) const
 QString UserDefaults::stringForKey(const QString &key) const
 {
     const QVariant value = objectForKey(key);
-    if (value.typeId() == QMetaType::QString || isNumber(value))
+    if (value.typeId() == QMetaType::QString || (isNumber(value) && !isBoolean(value)))
         return value.toString();
     return QString();
 }
@@ -128,7 +73,7 @@ qint64 UserDefaults::integerForKey(const QString &key) const
     if (isNumber(value))
         return value.toLongLong();
     if (value.typeId() == QMetaType::QString)
-        return leadingInteger(value.toString());
+        return integerValueOfText(value.toString());
     return 0;
 }
 
@@ -140,7 +85,7 @@ bool UserDefaults::boolForKey(const QString &key) const
     if (isNumber(value))
         return value.toDouble() != 0.0;
     if (value.typeId() == QMetaType::QString)
-        return textMeansTrue(value.toString());
+        return boolValueOfText(value.toString());
     return false;
 }
 
@@ -174,12 +119,12 @@ bool UserDefaults::setObject(const QVariant &value, const QString &key)
 
 void UserDefaults::setInteger(qint64 value, const QString &key)
 {
-    (void)setObject(value, key);
+    static_cast<void>(setObject(value, key));
 }
 
 void UserDefaults::setBool(bool value, const QString &key)
 {
-    (void)setObject(value, key);
+    static_cast<void>(setObject(value, key));
 }
 
 void UserDefaults::removeObjectForKey(const QString &key)

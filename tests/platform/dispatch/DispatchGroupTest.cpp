@@ -1,18 +1,15 @@
 #include "platform/dispatch/DispatchGroup.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 
+#include "DispatchTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 using namespace platform;
+using namespace dispatchtest;
 using namespace std::chrono_literals;
-
-namespace {
-
-constexpr auto kPatience = 10s;
-
-} // namespace
 
 TEST(DispatchGroup, NotifyRunsAfterEveryBlockOfTheGroup)
 {

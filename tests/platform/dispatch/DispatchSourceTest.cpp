@@ -2,6 +2,8 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/dispatch/DispatchTimer.h"
 
+#include "DispatchTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -17,11 +19,10 @@
 #include <unistd.h>
 
 using namespace platform;
+using namespace dispatchtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr auto kPatience = 10s;
 
 // A UDP socket bound to 127.0.0.1 on a port of the system's choosing; closed on destruction.
 class LoopbackUdpSocket final

@@ -5,6 +5,8 @@
 
 #include "support/TestSupport.h"
 
+#include "DispatchTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -16,28 +18,10 @@
 #include <vector>
 
 using namespace platform;
+using namespace dispatchtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr auto kPatience = 10s;
-
-// Blocks handed their delays one after another get deadlines that drift apart by however long the
-// handing-over took (a loaded machine may pause the test thread in between). Answers whether the
-// blocks ran in an order their deadlines allow: each no later than the next one's delay plus that
-// drift. Without drift this is exactly the order of the delays.
-testing::AssertionResult ranInDeadlineOrder(const std::vector<int> &delaysMs, DispatchDuration drift)
-{
-    for (size_t index = 1; index < delaysMs.size(); ++index) {
-        if (std::chrono::milliseconds(delaysMs[index - 1] - delaysMs[index]) > drift) {
-            return testing::AssertionFailure()
-                   << "the block delayed " << delaysMs[index - 1] << " ms ran before the one delayed "
-                   << delaysMs[index] << " ms, though handing them over took only "
-                   << std::chrono::duration_cast<std::chrono::microseconds>(drift).count() << " us";
-        }
-    }
-    return testing::AssertionSuccess();
-}
 
 // Delayed blocks queued out of order, each recording its delay when it runs on the main thread.
 struct DelayedBlocks

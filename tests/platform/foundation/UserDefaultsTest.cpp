@@ -74,6 +74,8 @@ TEST(UserDefaults, TypedReadsConvertAsStoredValuesAreUsed)
         {"text with no number", QVariant(QStringLiteral("ninety")), 0, false, QStringLiteral("ninety")},
         {"YES", QVariant(QStringLiteral("YES")), 0, true, QStringLiteral("YES")},
         {"true as text", QVariant(QStringLiteral("true")), 0, true, QStringLiteral("true")},
+        // Read as any text value is: one sign at most, so a second one ends the number.
+        {"two signs", QVariant(QStringLiteral("+-1")), 0, false, QStringLiteral("+-1")},
         {"date", QVariant(QDateTime::fromMSecsSinceEpoch(0, Qt::UTC)), 0, false, QString()},
     };
     UserDefaults defaults;
