@@ -817,6 +817,10 @@ void GCDAsyncUdpSocket::closeWithoutReport()
     m_sendQueue.clear();
     closeSockets();
     m_flags = 0;
+    // Datagrams still in an asynchronous receive filter belong to the closed sockets: once closed,
+    // the delegate hears nothing more of them.
+    ++m_closeEpoch;
+    m_pendingFilterOperations = 0;
     m_cachedConnectedAddress.clear();
     m_cachedConnectedHost.clear();
     m_cachedConnectedPort = 0;
@@ -1984,12 +1988,13 @@ bool GCDAsyncUdpSocket::receiveOneDatagram()
         if (m_receiveFilterAsync) {
             ++m_pendingFilterOperations;
             isWaitingForFilter = true;
-            m_receiveFilterQueue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address] {
+            m_receiveFilterQueue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address,
+                                         closeEpoch = m_closeEpoch] {
                 QVariant context;
                 const bool allowed = filter(data, address, &context);
-                socketQueue->async([weak, data, address, allowed, context] {
+                socketQueue->async([weak, closeEpoch, data, address, allowed, context] {
                     if (const auto socket = weak.lock())
-                        socket->deliverFiltered(data, address, allowed, context);
+                        socket->deliverFiltered(closeEpoch, data, address, allowed, context);
                 });
             });
         } else {
@@ -2021,9 +2026,11 @@ bool GCDAsyncUdpSocket::receiveOneDatagram()
     return isIgnored && !isWaitingForFilter;
 }
 
-void GCDAsyncUdpSocket::deliverFiltered(const QByteArray &data, const QByteArray &address, bool allowed,
-                                        const QVariant &context)
+void GCDAsyncUdpSocket::deliverFiltered(std::uint64_t closeEpoch, const QByteArray &data, const QByteArray &address,
+                                        bool allowed, const QVariant &context)
 {
+    if (closeEpoch != m_closeEpoch)
+        return;
     if (m_pendingFilterOperations > 0)
         --m_pendingFilterOperations;
     if (allowed)

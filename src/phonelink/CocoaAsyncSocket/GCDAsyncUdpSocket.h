@@ -160,7 +160,9 @@ public:
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                           std::shared_ptr<platform::DispatchQueue> filterQueue, bool isAsynchronous);
 
-    // Closing: close waits; closeAfterSending is queued and closes once the send queue is empty.
+    // Closing: close waits, and once it returns the socket queues no further report (reports queued
+    // before it still arrive on the delegate queue); closeAfterSending is queued and closes once the
+    // send queue is empty.
     void close();
     void closeAfterSending();
     void applicationWillEnterForeground();
@@ -295,7 +297,10 @@ private:
     bool receiveOneDatagram();
     bool isConnectedToAddress4(const QByteArray &someAddr4) const;
     bool isConnectedToAddress6(const QByteArray &someAddr6) const;
-    void deliverFiltered(const QByteArray &data, const QByteArray &address, bool allowed, const QVariant &context);
+    // Hands on a datagram the asynchronous receive filter has judged, unless the socket has closed
+    // since it was read (closeEpoch no longer current).
+    void deliverFiltered(std::uint64_t closeEpoch, const QByteArray &data, const QByteArray &address, bool allowed,
+                         const QVariant &context);
 
     std::atomic<GCDAsyncUdpSocketDelegate *> m_delegate{nullptr};
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
@@ -331,6 +336,8 @@ private:
     std::uint64_t m_socket4FDBytesAvailable = 0;
     std::uint64_t m_socket6FDBytesAvailable = 0;
     std::uint32_t m_pendingFilterOperations = 0;
+    // Counts closes; a receive filter result read before the latest close is dropped.
+    std::uint64_t m_closeEpoch = 0;
     // Reused for every datagram read; each delivery gets a copy of exactly the datagram's bytes.
     QByteArray m_receiveBuffer;
 

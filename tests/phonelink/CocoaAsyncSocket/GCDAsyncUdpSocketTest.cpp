@@ -153,9 +153,13 @@ class UdpSocketTest : public testing::Test
 protected:
     void TearDown() override
     {
-        // Sockets go first; callbacks already queued then reach the delegates while they still live.
-        m_sockets.clear();
+        // Dropping a socket does not end it while one of its blocks still runs, and such a block may
+        // still report. Closing waits for the socket queue and leaves nothing more to report, so after
+        // the delegate queue drains no callback can reach the delegates as they go away.
+        for (const auto &socket : m_sockets)
+            socket->close();
         m_delegateQueue->sync([] {});
+        m_sockets.clear();
     }
 
     std::shared_ptr<GCDAsyncUdpSocket> makeSocket(RecordingDelegate &delegate)
@@ -358,6 +362,8 @@ TEST_F(UdpSocketTest, ListenerOnBothFamiliesReportsEachSenderHostAndPort)
     sender->sendData("over four", QStringLiteral("127.0.0.1"), port4, -1, 4);
     sender->sendData("over six", QStringLiteral("::1"), port6, -1, 6);
     ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.received().size() == 2; })) << "both datagrams";
+    // The sender's reports travel on the delegate queue apart from the datagrams.
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.sentTags().size() == 2; })) << "both reports";
 
     std::map<QByteArray, RecordingDelegate::Datagram> byData;
     for (const auto &datagram : m_listenerDelegate.received())
@@ -381,6 +387,7 @@ TEST_F(UdpSocketTest, DatagramsAreReportedSentInOrderAndArriveWhole)
     sender->sendData(QByteArray(), QStringLiteral("127.0.0.1"), port, -1, 99);
 
     ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.received().size() == 3; })) << "three datagrams";
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.sentTags().size() == 3; })) << "three reports";
     EXPECT_EQ(m_senderDelegate.sentTags(), (std::vector<long>{1, 2, 3}));
     const auto received = m_listenerDelegate.received();
     EXPECT_EQ(received[0].data, QByteArray("first"));
@@ -507,6 +514,7 @@ TEST_F(UdpSocketTest, SendFilterRefusalCountsAsSentAndSendsNothing)
     sender->sendData("secret", to, -1, 1);
     sender->sendData("public", to, -1, 2);
     ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.hasReceived("public"); })) << "the allowed datagram";
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.sentTags().size() == 2; })) << "both reports";
     EXPECT_EQ(m_senderDelegate.sentTags(), (std::vector<long>{1, 2}));
     EXPECT_FALSE(m_listenerDelegate.hasReceived("secret"));
 }
@@ -556,7 +564,42 @@ TEST_F(UdpSocketTest, CloseWhileSendingDropsTheRestWithoutReports)
     sender->sendData("again", to, -1, 6);
     ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.hasReceived("again"); })) << "a send after the close";
     EXPECT_EQ(m_listenerDelegate.received().size(), 1u);
+    ASSERT_TRUE(waitUntil([&] { return !m_senderDelegate.sentTags().empty(); })) << "the report of the send";
     EXPECT_EQ(m_senderDelegate.sentTags(), (std::vector<long>{6}));
+}
+
+TEST_F(UdpSocketTest, CloseWhileFilteringReceivedDatagramDeliversNothingMore)
+{
+    auto listener = makeListener(m_listenerDelegate);
+    const QByteArray to = ipv4Address("127.0.0.1", listener->localPort_IPv4());
+    // The datagram is held in the asynchronous receive filter while the listener closes under it.
+    const auto gate = platform::DispatchSemaphore::create(0);
+    std::atomic<bool> isFiltering = false;
+    const auto filterQueue = DispatchQueue::createSerial(QStringLiteral("test.udp.receivegate"));
+    listener->setReceiveFilter(
+        [&](const QByteArray &, const QByteArray &, QVariant *) {
+            isFiltering = true;
+            gate->wait();
+            return true;
+        },
+        filterQueue);
+    RawSender sender(AF_INET);
+    ASSERT_TRUE(sender.send("held", to));
+    ASSERT_TRUE(waitUntil([&] { return isFiltering.load(); })) << "the datagram in the filter";
+    listener->close();
+    gate->signal();
+    filterQueue->sync([] {});
+    listener->performBlock([] {});
+    m_delegateQueue->sync([] {});
+    EXPECT_EQ(m_listenerDelegate.events(), QStringList({QStringLiteral("closed")}));
+
+    // The filter's late answer does not count against the listener's next life either.
+    listener->setReceiveFilter(nullptr, nullptr);
+    ASSERT_TRUE(listener->bindToPort(0));
+    ASSERT_TRUE(listener->receiveOnce());
+    ASSERT_TRUE(sender.send("next", ipv4Address("127.0.0.1", listener->localPort_IPv4())));
+    ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.hasReceived("next"); })) << "a datagram after the close";
+    EXPECT_FALSE(m_listenerDelegate.hasReceived("held"));
 }
 
 TEST_F(UdpSocketTest, EmptyDatagramDoesNotCloseTheListener)
