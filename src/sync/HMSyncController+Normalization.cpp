@@ -1,7 +1,10 @@
 #include "sync/HMSyncController+Normalization.h"
 
+#include "foundation/HMRRuleHelper.h"
 #include "foundation/NSDictionary+HMExtras.h"
+#include "platform/eventkit/EKRecurrenceRule.h"
 #include "sync/HMSyncFields.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QStringList>
 
@@ -175,6 +178,47 @@ QString removeSuffix(const QString &name)
         rest = rest.chopped(1).trimmed();
     return nonNull(rest);
 }
+
+void normalizeDictionary(QVariantMap &record, quint64 conduit)
+{
+    switch (HMSyncConduit(conduit)) {
+    case HMSyncConduit::Contacts:
+        normalizeContactDictionary(record);
+        break;
+    case HMSyncConduit::Calendar:
+        normalizeEventDictionary(record);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- Events -------------------------------------------------------------------------------------
+
+void normalizeEventDictionary(QVariantMap &record)
+{
+    const QString ruleKey(kHMSyncFieldRecurringRRule);
+    const QVariant ruleValue = record.value(ruleKey);
+    if (ruleValue.isValid()) {
+        // Even an empty rule text is the rule the record carries: its fields replace what was there.
+        const QVariantMap recurrence = HMRRuleHelper::getDictionaryFromRRule(
+            stringForKey(record, ruleKey), record.value(QString(kHMSyncFieldNSDateStartDate)).toDateTime());
+        for (auto it = recurrence.cbegin(); it != recurrence.cend(); ++it)
+            record.insert(it.key(), it.value());
+        return;
+    }
+    std::optional<platform::EKRecurrenceRule> ruleObject;
+    const QVariant objectValue = record.value(QString(kHMSyncFieldEKRecurrenceRule));
+    if (objectValue.metaType() == QMetaType::fromType<platform::EKRecurrenceRule>())
+        ruleObject = objectValue.value<platform::EKRecurrenceRule>();
+    record.insert(ruleKey, nonNull(HMRRuleHelper::rRuleFromDictionary(record, ruleObject)));
+}
+
+void normalizeTaskDictionary(QVariantMap &) {}
+
+void normalizeMemoDictionary(QVariantMap &) {}
+
+void normalizeRecurrenceInDictionary(QVariantMap &) {}
 
 // ---- Contacts -----------------------------------------------------------------------------------
 

@@ -14,9 +14,20 @@
 //
 // Stateless: any thread may call these, as long as no other thread uses the record meanwhile.
 
+// Conduit 1 (contacts) runs normalizeContactDictionary, conduit 2 (calendar) normalizeEventDictionary;
+// every other conduit leaves the record as it is.
+void normalizeDictionary(QVariantMap &record, quint64 conduit);
+
 // Fills "FULLNAME", the five-part name, the two-part name and "FILEAS", each only when it was empty
 // when the record came in.
 void normalizeContactDictionary(QVariantMap &record);
+// Adds the recurrence fields of the record's "RRULE" text, or, without one, the rule text of its
+// recurrence fields or rule object ("RRULE" as the empty text when there is none).
+void normalizeEventDictionary(QVariantMap &record);
+// Tasks, memos and recurrence on its own need nothing: these leave the record as it is.
+void normalizeTaskDictionary(QVariantMap &record);
+void normalizeMemoDictionary(QVariantMap &record);
+void normalizeRecurrenceInDictionary(QVariantMap &record);
 
 // The steps of normalizeContactDictionary.
 // "FULLNAME" from the five-part name, else from the two-part name; the empty text when both are empty.

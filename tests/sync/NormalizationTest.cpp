@@ -2,6 +2,7 @@
 
 #include "sync/HMSyncFields.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -233,4 +234,46 @@ TEST(ContactNormalization, KeepsEveryOtherKeyAndValueType)
     const QVariantMap once = record;
     normalizeContactDictionary(record);
     EXPECT_EQ(describe(record).toStdString(), describe(once).toStdString());
+}
+
+TEST(EventNormalization, RuleTextAndRecurrenceFieldsFillEachOther)
+{
+    const QDateTime monday(QDate(2024, 1, 8), QTime(9, 0), Qt::UTC);
+    // A rule text adds its recurrence fields, replacing stale ones.
+    QVariantMap withRule{{QStringLiteral("RRULE"), QStringLiteral("RRULE:FREQ=WEEKLY;INTERVAL=2;BYDAY=MO")},
+                         {QStringLiteral("NSDATESTARTDATE"), monday},
+                         {QStringLiteral("INTERVAL"), 7}};
+    normalizeDictionary(withRule, 2);
+    EXPECT_EQ(withRule.value(QStringLiteral("REPEAT")).toLongLong(), 2);
+    EXPECT_EQ(withRule.value(QStringLiteral("INTERVAL")).toLongLong(), 2);
+    EXPECT_EQ(withRule.value(QStringLiteral("RRULE")).toString(), QStringLiteral("RRULE:FREQ=WEEKLY;INTERVAL=2;BYDAY=MO"));
+
+    // Recurrence fields without a rule text give the rule text.
+    QVariantMap withFields = withRule;
+    withFields.remove(QStringLiteral("RRULE"));
+    normalizeDictionary(withFields, 2);
+    const QString written = withFields.value(QStringLiteral("RRULE")).toString();
+    EXPECT_TRUE(written.contains(QLatin1String("FREQ=WEEKLY"))) << written.toStdString();
+    EXPECT_TRUE(written.contains(QLatin1String("INTERVAL=2"))) << written.toStdString();
+
+    // Neither: the rule text is empty, and nothing else is added.
+    QVariantMap plain{{QStringLiteral("SUBJECT"), QStringLiteral("Lunch")}, {QStringLiteral("NSDATESTARTDATE"), monday}};
+    normalizeDictionary(plain, 2);
+    EXPECT_EQ(plain.value(QStringLiteral("RRULE")), QVariant(QString(QLatin1String(""))));
+    EXPECT_EQ(plain.size(), 3);
+}
+
+TEST(EventNormalization, OtherConduitsPassUnchanged)
+{
+    const QVariantMap task{{QStringLiteral("SUBJECT"), QStringLiteral("Call Ann")}, {QStringLiteral("FULLNAME"), QString()}};
+    for (const quint64 conduit : {quint64(0), quint64(3), quint64(4), quint64(9)}) {
+        SCOPED_TRACE(conduit);
+        QVariantMap record = task;
+        normalizeDictionary(record, conduit);
+        EXPECT_EQ(record, task);
+    }
+    // Contacts go through the name steps.
+    QVariantMap contact{{QStringLiteral("FULLNAME"), QStringLiteral("John Smith")}};
+    normalizeDictionary(contact, 1);
+    EXPECT_EQ(contact.value(QStringLiteral("FILEAS")).toString(), QStringLiteral("Smith, John"));
 }
