@@ -67,7 +67,13 @@ SyncRunHarness::SyncRunHarness()
 
     for (const char *className : kDataClasses) {
         const QString name = QLatin1String(className);
-        HMDataConfigurationSource::registerDataSourceClass(name, [this, name] {
+        HMDataConfigurationSource::registerDataSourceClass(name, [this, name]() -> std::shared_ptr<HMData> {
+            if (m_usesMacStores) {
+                const std::shared_ptr<FakeMacStore> store = macStore(name);
+                if (m_macStoreSetup)
+                    m_macStoreSetup(*store);
+                return store;
+            }
             auto source = std::make_shared<FakeSyncDataSource>(name);
             if (m_dataSourceSetup)
                 m_dataSourceSetup(*source);
@@ -169,6 +175,21 @@ std::shared_ptr<HMProfile> SyncRunHarness::reloadProfile() const
             return candidate;
     }
     return nullptr;
+}
+
+void SyncRunHarness::useMacStores(std::function<void(FakeMacStore &)> setup)
+{
+    m_usesMacStores = true;
+    m_macStoreSetup = std::move(setup);
+}
+
+std::shared_ptr<FakeMacStore> SyncRunHarness::macStore(const QString &className)
+{
+    const std::lock_guard lock(m_mutex);
+    std::shared_ptr<FakeMacStore> &store = m_macStores[className];
+    if (!store)
+        store = std::make_shared<FakeMacStore>(className);
+    return store;
 }
 
 std::shared_ptr<FakeSyncDataSource> SyncRunHarness::dataSource(const QString &className) const

@@ -2,6 +2,7 @@
 
 #include "FakeProgressSheet.h"
 #include "FakeSyncClient.h"
+#include "FakeMacStore.h"
 #include "FakeSyncDataSource.h"
 
 #include "platform/foundation/NotificationCenter.h"
@@ -75,6 +76,10 @@ public:
     FakeSyncClient *transport() const { return m_transport; }
     std::shared_ptr<FakeSyncDataSource> dataSource(const QString &className) const;
     void setDataSourceSetup(std::function<void(FakeSyncDataSource &)> setup) { m_dataSourceSetup = std::move(setup); }
+    // From now on the data sources are in-memory Mac stores, one per class kept across runs (as the
+    // Mac's own stores are); setup runs on each store when a run makes it.
+    void useMacStores(std::function<void(FakeMacStore &)> setup = {});
+    std::shared_ptr<FakeMacStore> macStore(const QString &className);
 
     int didStartNotices() const { return m_didStartNotices; }
     QList<QVariantMap> didFinishNotices() const;
@@ -93,6 +98,9 @@ private:
     FakeTransportScript m_script;
     FakeSyncClient *m_transport = nullptr;
     std::function<void(FakeSyncDataSource &)> m_dataSourceSetup;
+    bool m_usesMacStores = false;
+    std::function<void(FakeMacStore &)> m_macStoreSetup;
+    QMap<QString, std::shared_ptr<FakeMacStore>> m_macStores;
     mutable std::mutex m_mutex;
     QMap<QString, std::shared_ptr<FakeSyncDataSource>> m_dataSources;
     QList<QVariantMap> m_didFinishNotices;
