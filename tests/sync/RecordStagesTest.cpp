@@ -444,6 +444,7 @@ TEST(RecordStages, TwentyThousandRecordsThroughTheTransportFinish)
     const int kRecords = 10000;
     constexpr int kPageSize = 2000;
     SyncRunHarness harness;
+    harness.setRunTimeLimit(std::chrono::seconds(180));
     useContactsOnly(harness, QStringLiteral("two_way"), QStringLiteral("two_way"));
     QList<std::pair<QString, QString>> known;
     QStringList deviceIds;

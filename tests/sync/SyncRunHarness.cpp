@@ -15,7 +15,6 @@ namespace {
 
 const char *const kEnvironment[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"};
 const char *const kDataClasses[] = {"HMContactData", "HMCalendarData", "HMTaskData", "HMMemoData"};
-constexpr auto kRunTimeLimit = std::chrono::seconds(20);
 
 } // namespace
 
@@ -151,7 +150,7 @@ bool SyncRunHarness::waitForEnd(const std::shared_ptr<HMSyncController> &control
                                 const std::shared_ptr<RecordingSyncDelegate> &delegate)
 {
     const bool ended = platform::DispatchQueue::runMainQueueUntil(
-        [&] { return delegate->finishCount > 0 && !HMSyncController::getIsSynchronizing(); }, kRunTimeLimit);
+        [&] { return delegate->finishCount > 0 && !HMSyncController::getIsSynchronizing(); }, m_runTimeLimit);
     // Let every reply still on its way arrive, and whatever the run queue and the main queue then
     // schedule, so that a second end would be seen.
     for (int round = 0; round < 3; ++round) {

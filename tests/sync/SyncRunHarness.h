@@ -18,6 +18,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -68,6 +69,8 @@ public:
     // Starts a run and waits until it has ended and every reply and notice that could still follow has
     // been delivered. Returns false when the run did not end within the time limit.
     bool runToEnd(const std::shared_ptr<HMSyncController> &controller, const std::shared_ptr<RecordingSyncDelegate> &delegate);
+    // Big runs (many thousand records under the sanitizers) may be given longer than the usual limit.
+    void setRunTimeLimit(std::chrono::seconds limit) { m_runTimeLimit = limit; }
     // Waits for the end of a run that was started elsewhere.
     bool waitForEnd(const std::shared_ptr<HMSyncController> &controller, const std::shared_ptr<RecordingSyncDelegate> &delegate);
     // The profile as stored in its file now.
@@ -99,6 +102,7 @@ private:
     FakeSyncClient *m_transport = nullptr;
     std::function<void(FakeSyncDataSource &)> m_dataSourceSetup;
     bool m_usesMacStores = false;
+    std::chrono::seconds m_runTimeLimit{20};
     std::function<void(FakeMacStore &)> m_macStoreSetup;
     QMap<QString, std::shared_ptr<FakeMacStore>> m_macStores;
     mutable std::mutex m_mutex;
