@@ -68,6 +68,7 @@ void prepare(SyncRunHarness &harness, Path path, int records)
 double timeRun(Path path, int records)
 {
     SyncRunHarness harness;
+    harness.setRunTimeLimit(std::chrono::seconds(300));
     prepare(harness, path, records);
     auto delegate = std::make_shared<RecordingSyncDelegate>();
     auto controller = harness.makeController(delegate);
