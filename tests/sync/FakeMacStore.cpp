@@ -16,8 +16,18 @@ constexpr qint64 kWritten = 2;
 } // namespace
 
 FakeMacStore::FakeMacStore(QString className)
-    : m_className(std::move(className)), m_writeTime(QDateTime::currentDateTimeUtc())
+    : m_className(std::move(className)), m_ownGraph(std::make_shared<HMIdentifierGraph>()),
+      m_writeTime(QDateTime::currentDateTimeUtc())
 {
+}
+
+// The run's identifier graph when the run gives one; otherwise (Outlook syncs keep their ids in
+// Outlook's own maps) a map of the store's own.
+std::shared_ptr<HMIdentifierGraph> FakeMacStore::idGraph() const
+{
+    if (std::shared_ptr<HMIdentifierGraph> given = identifierGraph())
+        return given;
+    return m_ownGraph;
 }
 
 void FakeMacStore::note(const QString &call)
@@ -76,7 +86,7 @@ std::optional<FakeMacStore::MacRecord> FakeMacStore::recordForDeviceId(const QSt
 QStringList FakeMacStore::deviceIds() const
 {
     QStringList ids;
-    if (const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph()) {
+    if (const std::shared_ptr<HMIdentifierGraph> graph = idGraph()) {
         for (const QVariantMap &entry : graph->identifierDictionaries())
             ids.append(entry.value(kHmUidKey).toString());
     }
@@ -89,7 +99,7 @@ QStringList FakeMacStore::deviceIds() const
 // uses the update replies change the graph behind the store's back.
 QString FakeMacStore::nativeIdForDeviceId(const QString &deviceId) const
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idGraph();
     if (!graph || deviceId.isEmpty())
         return {};
     if (m_indexIsValid)
@@ -100,7 +110,7 @@ QString FakeMacStore::nativeIdForDeviceId(const QString &deviceId) const
 void FakeMacStore::rebuildIndex()
 {
     m_nativeIdOfDeviceId.clear();
-    if (const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph()) {
+    if (const std::shared_ptr<HMIdentifierGraph> graph = idGraph()) {
         for (const QVariantMap &entry : graph->identifierDictionaries()) {
             const QString deviceId = entry.value(kHmUidKey).toString();
             if (!m_nativeIdOfDeviceId.contains(deviceId))
@@ -112,7 +122,7 @@ void FakeMacStore::rebuildIndex()
 
 void FakeMacStore::bind(const QString &deviceId, const QString &nativeId)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idGraph();
     if (!graph)
         return;
     graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, deviceId}, {kNativeIdKey, nativeId}});
@@ -122,7 +132,7 @@ void FakeMacStore::bind(const QString &deviceId, const QString &nativeId)
 
 void FakeMacStore::unbind(const QString &deviceId)
 {
-    if (const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph())
+    if (const std::shared_ptr<HMIdentifierGraph> graph = idGraph())
         graph->removeDictionaryForHarrowmereUid(deviceId);
     m_indexIsValid = false;
 }
@@ -131,6 +141,8 @@ void FakeMacStore::clearIdTable()
 {
     note(QStringLiteral("clearIdTable"));
     HMData::clearIdTable();
+    if (!identifierGraph())
+        m_ownGraph->identifierDictionaries().clear();
     m_indexIsValid = false;
 }
 
@@ -189,7 +201,7 @@ qint64 FakeMacStore::apply(qint32 action, quint64 conflictSetting, const QVarian
         return written(newNativeId);
     }
     const MacRecord &mine = m_records[nativeId];
-    const QDateTime lastSync = identifierGraph() ? identifierGraph()->lastSyncDate() : QDateTime();
+    const QDateTime lastSync = idGraph() ? idGraph()->lastSyncDate() : QDateTime();
     const bool macChanged = !lastSync.isValid() || mine.modified > lastSync;
     if (!macChanged)
         return written(nativeId);
@@ -237,7 +249,7 @@ std::optional<QList<HMSyncRecord>> FakeMacStore::changesAfter(const QDateTime &d
     note(QStringLiteral("changes since %1%2")
              .arg(date.isValid() ? date.toString(Qt::ISODate) : QStringLiteral("ever"),
                   includeDeletes ? QStringLiteral(" with deletions") : QString()));
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idGraph();
     if (!graph)
         return std::nullopt;
     QHash<QString, QString> deviceIdOfNative;
@@ -264,6 +276,9 @@ std::optional<QList<HMSyncRecord>> FakeMacStore::changesAfter(const QDateTime &d
             const QString temporaryId = newUid();
             bind(temporaryId, mine.nativeId);
             added.append(temporaryId);
+            // Outlook stores commit the ids the device assigns only when the update succeeded.
+            if (outlookIds)
+                uniqueIdsDictionary().insert(temporaryId, mine.nativeId);
             record.setIsNew(true);
             record.setHmxUid(temporaryId);
             record.setDictionary(mine.fields);
@@ -329,6 +344,13 @@ void FakeMacStore::writeConduitListReturned()
 void FakeMacStore::commitUniqueIds(bool wasSuccessful)
 {
     note(QStringLiteral("commit %1").arg(int(wasSuccessful)));
+    if (!wasSuccessful || uniqueIdsDictionary().isEmpty())
+        return;
+    QStringList pairs;
+    for (auto it = uniqueIdsDictionary().cbegin(); it != uniqueIdsDictionary().cend(); ++it)
+        pairs.append(it.key() + QLatin1Char('=') + it.value().toString());
+    note(QStringLiteral("committed ") + pairs.join(QLatin1Char(',')));
+    uniqueIdsDictionary().clear();
 }
 
 void FakeMacStore::savePicturesFromQuillnestSync(const QVariantMap &pictures)

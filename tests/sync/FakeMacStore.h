@@ -89,6 +89,7 @@ private:
     qint64 apply(qint32 action, quint64 conflictSetting, const QVariantMap &record);
     std::optional<QList<HMSyncRecord>> changesAfter(const QDateTime &date, bool includeDeletes,
                                                     const QSet<QString> &excludedHmUids, bool outlookIds);
+    std::shared_ptr<HMIdentifierGraph> idGraph() const;
     QString nativeIdForDeviceId(const QString &deviceId) const;
     void bind(const QString &deviceId, const QString &nativeId);
     void unbind(const QString &deviceId);
@@ -96,6 +97,7 @@ private:
     void note(const QString &call);
 
     QString m_className;
+    std::shared_ptr<HMIdentifierGraph> m_ownGraph;
     QMap<QString, MacRecord> m_records;
     QDateTime m_writeTime;
     QDateTime m_outlookLastModified;

@@ -314,9 +314,26 @@ bool FakeSyncClient::sendUpdateBatch(quint64 conduit, const QList<HMSyncRecord> 
     m_updatePosition = 0;
     m_updateBatch = 0;
     m_idsAssignedInConduit = 0;
+    if (m_script.asksForContactPhotos && conduit == 1) {
+        m_awaitsContactPhotos = true;
+        receiver->writeUpdatePhotosStage(true);
+        receiver->writeRemainOnUpdateConduit(true);
+        return true;
+    }
     receiver->writeRemainOnUpdateConduit(false);
     receiver->updateCommandReturnedSuccessful(true);
     return true;
+}
+
+void FakeSyncClient::sendContactPhotos()
+{
+    ++m_contactPhotoRequests;
+    HMSyncClientDelegate *receiver = delegate();
+    if (!receiver || !m_awaitsContactPhotos.exchange(false))
+        return;
+    receiver->writeUpdatePhotosStage(false);
+    receiver->writeRemainOnUpdateConduit(false);
+    receiver->updateCommandReturnedSuccessful(true);
 }
 
 QList<HMSyncRecord> FakeSyncClient::sentRecords(quint64 conduit) const

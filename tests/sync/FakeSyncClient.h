@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,9 @@ struct FakeTransportScript
     bool continuesAfterFailedBatch = false;
     // Also report each assigned id at once with updateTempWiFiId, as the phone does for Outlook.
     bool reportsTemporaryIds = false;
+    // After the contacts' last batch, ask for the photo step (as the cloud transport does) and end the
+    // conduit's update only when the photos have been sent.
+    bool asksForContactPhotos = false;
     // Runs on the run queue inside each request, after the transport reported that it is waiting for
     // the reply and before the reply is sent: the place to cancel a run in the middle of a stage.
     std::function<void(FakeCall call, quint64 conduit)> onCall;
@@ -81,7 +85,7 @@ public:
     QVariantMap getContactPhotos() override { return {}; }
     void clearContactPhotos() override {}
     bool sendPhoto(const QByteArray &) override { return false; }
-    void sendContactPhotos() override {}
+    void sendContactPhotos() override;
     bool updateConduit(quint64 conduit, QList<HMSyncRecord> &records) override;
     void resetSyncRecordListPartialCount() override;
     void forceCancel() override;
@@ -98,6 +102,8 @@ public:
     QList<qsizetype> updateBatchSizes(quint64 conduit) const;
     // The device ids the fake assigned to new records: temporary id to device id.
     QVariantMap assignedIds() const;
+    // How often the controller asked for the contact photos to be sent.
+    int contactPhotoRequests() const { return m_contactPhotoRequests; }
 
 private:
     using Reply = std::function<void(HMSyncClientDelegate &delegate)>;
@@ -125,6 +131,8 @@ private:
     QVariantMap m_assignedIds;
     qsizetype m_updatePosition = 0;
     int m_updateBatch = 0;
+    std::atomic<bool> m_awaitsContactPhotos = false;
+    std::atomic<int> m_contactPhotoRequests = 0;
     qint64 m_idsAssignedInConduit = 0;
     bool m_requestPending = false;
     bool m_replyScheduled = false;

@@ -483,3 +483,114 @@ TEST(RecordStages, TwentyThousandRecordsThroughTheTransportFinish)
     EXPECT_EQ(store.records().size(), 2 * kRecords);
     EXPECT_EQ(store.deviceIds().size(), 2 * kRecords);
 }
+
+// Outlook profiles learn the device's deletions from the ids it still lists, keep a purged conduit's
+// Mac records, send their changes with Outlook ids and commit the ids the device assigned.
+TEST(RecordStages, OutlookProfilesDeleteByPresenceAndCommitAssignedIds)
+{
+    enum class Case { Listed, Purged, NoIdList };
+    const struct Row
+    {
+        const char *name;
+        Case kind;
+    } rows[] = {{"the device lists its ids", Case::Listed},
+                {"the conduit was purged", Case::Purged},
+                {"the transport lists no ids", Case::NoIdList}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRunHarness harness;
+        useContactsOnly(harness, QStringLiteral("two_way"), QStringLiteral("two_way"));
+        harness.profile().setContactManagerName(QStringLiteral("ContactManagerOutlook15"));
+        harness.profile().setContactManager(HMContactManager::Outlook15);
+        harness.profile().setPurgeContactsOnNextSync(row.kind == Case::Purged);
+        harness.saveProfile();
+        // Outlook syncs keep their ids in Outlook's own maps, not in identifier graphs.
+        GlobalVariables::setIsOutlookSync(true);
+        harness.useMacStores([](FakeMacStore &store) { store.setOutlookLastModifiedDate(kPreviousSync); });
+        FakeMacStore &store = *harness.macStore(kContacts);
+        for (const char *id : {"1", "2", "3"})
+            store.putMacRecord(QStringLiteral("o") + QLatin1String(id), fields({{"FULLNAME", id}}), kBeforePreviousSync,
+                               QStringLiteral("d") + QLatin1String(id));
+        store.putMacRecord(QStringLiteral("o4"), fields({{"FULLNAME", "New In Outlook"}}), day(26));
+        harness.script().reportsTemporaryIds = true;
+        harness.script().hasIdList = row.kind != Case::NoIdList;
+        // d3 is gone from the device; d5 is new there.
+        harness.script().idLists.insert(1, idListOf({"d1", "d2", "d5"}));
+        harness.script().listPages.insert(1, {{fields({{"UID", "d5"}, {"ACTION", 1}, {"FULLNAME", "From The Phone"}})}});
+
+        auto delegate = std::make_shared<RecordingSyncDelegate>();
+        auto controller = harness.makeController(delegate);
+        const bool ended = harness.runToEnd(controller, delegate);
+        GlobalVariables::setIsOutlookSync(false);
+        ASSERT_TRUE(ended);
+        expectEndedOnce(harness, *delegate, HMSyncStage::Finished);
+
+        const QStringList calls = store.calls();
+        EXPECT_TRUE(store.recordForDeviceId(QStringLiteral("d5")));
+        EXPECT_TRUE(calls.contains(QStringLiteral("listReturned")));
+        EXPECT_TRUE(calls.contains(QStringLiteral("saveOutlookChanges")));
+        const QStringList sent = sentSummary(*harness.transport(), 1);
+        switch (row.kind) {
+        case Case::Listed:
+            EXPECT_TRUE(calls.contains(QStringLiteral("findDeletes d3")));
+            EXPECT_FALSE(store.recordForDeviceId(QStringLiteral("d3")));
+            EXPECT_EQ(sent, QStringList({"new o4"}));
+            break;
+        case Case::Purged:
+            EXPECT_TRUE(calls.contains(QStringLiteral("clearOutlookDatFile Contacts")));
+            EXPECT_TRUE(calls.contains(QStringLiteral("changes since ever with deletions")));
+            EXPECT_FALSE(calls.contains(QStringLiteral("outlook")));
+            // The emptied device gets every record again, as new.
+            EXPECT_EQ(sent.filter(QStringLiteral("new o")), QStringList({"new o1", "new o2", "new o3", "new o4"}));
+            break;
+        case Case::NoIdList:
+            // Without the device's list nothing tells a deleted record from a kept one.
+            EXPECT_FALSE(calls.join(QLatin1Char('\n')).contains(QLatin1String("findDeletes")));
+            for (const char *kept : {"d1", "d2", "d3"})
+                EXPECT_TRUE(store.recordForDeviceId(QLatin1String(kept))) << kept;
+            EXPECT_EQ(sent, QStringList({"new o4"}));
+            break;
+        }
+        // The Outlook ids of what was sent, and the device's ids for the new records, committed after
+        // the update succeeded.
+        QSet<QString> sentOutlookIds;
+        QStringList committed;
+        for (const HMSyncRecord &record : harness.transport()->sentRecords(1)) {
+            sentOutlookIds.insert(record.outlookUid());
+            if (record.isNew())
+                committed.append(harness.transport()->assignedIds().value(record.hmxUid()).toString() + QLatin1Char('=')
+                                 + record.nativeId());
+        }
+        committed.sort();
+        EXPECT_EQ(controller->olmIdsForContactsSentToDevice(), sentOutlookIds);
+        EXPECT_TRUE(calls.contains(QStringLiteral("committed ") + committed.join(QLatin1Char(','))))
+            << calls.join(QLatin1Char('\n')).toStdString();
+    }
+}
+
+// The photo step holds the run queue until the transport has sent the contact photos; a force cancel
+// ends that wait and the run.
+TEST(RecordStages, AForceCancelEndsThePhotoStepWait)
+{
+    SyncRunHarness harness;
+    useContactsOnly(harness, QStringLiteral("mac_to_device"), QStringLiteral("two_way"));
+    saveGraph(harness, {}, kPreviousSync);
+    harness.saveProfile();
+    harness.useMacStores();
+    harness.macStore(kContacts)->putMacRecord(QStringLiteral("m1"), fields({{"FULLNAME", "Ann Lee"}}), day(21));
+    harness.script().asksForContactPhotos = true;
+
+    auto delegate = std::make_shared<RecordingSyncDelegate>();
+    auto controller = harness.makeController(delegate);
+    controller->startProcessing();
+    ASSERT_TRUE(platform::DispatchQueue::runMainQueueUntil(
+        [&] { return harness.sheet().userMessages().contains(QStringLiteral("Sending contact photos...")); },
+        std::chrono::seconds(20)));
+    EXPECT_TRUE(controller->didSendContactPhotos());
+    controller->forceCancelSync();
+    ASSERT_TRUE(harness.waitForEnd(controller, delegate));
+
+    expectEndedOnce(harness, *delegate, HMSyncStage::Errored);
+    const std::lock_guard lock(delegate->mutex);
+    EXPECT_EQ(delegate->finalError, HMSyncError::ForceCancelled);
+}
