@@ -380,10 +380,16 @@ TEST(RecordStages, TheContactPictureWaitAlwaysEnds)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        SyncRunHarness harness;
+        // Once the clock runs, every reading is ten minutes after the one before, so the wait's time
+        // limit passes after a few readings whenever the wait began. Declared before the harness, whose
+        // end puts the system clock back, so that they outlive every reading.
+        std::atomic<bool> clockRuns = false;
         std::atomic<qint64> clockOffsetSeconds = 0;
-        platform::Clock::setSource(
-            [&clockOffsetSeconds] { return SyncRunHarness::runTime().addSecs(clockOffsetSeconds.load()); });
+        SyncRunHarness harness;
+        platform::Clock::setSource([&clockRuns, &clockOffsetSeconds] {
+            const qint64 offset = clockRuns ? clockOffsetSeconds.fetch_add(600) : clockOffsetSeconds.load();
+            return SyncRunHarness::runTime().addSecs(offset);
+        });
         useContactsOnly(harness, QStringLiteral("device_to_mac"), QStringLiteral("two_way"));
         harness.profile().setSyncMethodName(QStringLiteral("quill_nest_sync_method"));
         harness.profile().setContactManagerName(QStringLiteral("ContactManagerOutlook15"));
@@ -414,7 +420,7 @@ TEST(RecordStages, TheContactPictureWaitAlwaysEnds)
             controller->forceCancelSync();
             break;
         case Ending::TimeLimit:
-            clockOffsetSeconds = 3600;
+            clockRuns = true;
             break;
         }
         ASSERT_TRUE(harness.waitForEnd(controller, delegate));
@@ -593,4 +599,81 @@ TEST(RecordStages, AForceCancelEndsThePhotoStepWait)
     expectEndedOnce(harness, *delegate, HMSyncStage::Errored);
     const std::lock_guard lock(delegate->mutex);
     EXPECT_EQ(delegate->finalError, HMSyncError::ForceCancelled);
+}
+
+// The list asks for the device's changes since the last sync, and not at all when the device says it
+// changed nothing since, unless the conduit is being recovered or the device is read afresh.
+TEST(RecordStages, TheListAsksFromTheLastSyncOrNotAtAll)
+{
+    const QDateTime earlier = kPreviousSync.addSecs(-3600);
+    const QDateTime later = kPreviousSync.addSecs(3600);
+    const struct Row
+    {
+        const char *name;
+        bool synchronisedBefore;
+        QDateTime deviceChanged; // invalid: the logon reply says nothing
+        const char *recovery;
+        bool rereadDevice;
+        bool lists;
+        QDateTime since;
+    } rows[] = {
+        {"first sync", false, later, "", false, true, QDateTime()},
+        {"device changed since", true, later, "", false, true, kPreviousSync},
+        {"device silent about changes", true, QDateTime(), "", false, true, kPreviousSync},
+        {"device unchanged since", true, earlier, "", false, false, QDateTime()},
+        {"device changed at the last sync", true, kPreviousSync, "", false, false, QDateTime()},
+        {"unchanged but recovering contacts", true, earlier, "DA", false, true, kPreviousSync},
+        {"unchanged but recovering another conduit", true, earlier, "D", false, false, QDateTime()},
+        {"unchanged but read afresh", true, earlier, "", true, true, QDateTime()},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRunHarness harness;
+        useContactsOnly(harness, QStringLiteral("two_way"), QStringLiteral("mac_to_device"));
+        harness.profile().setRereadDeviceOnNextSync(row.rereadDevice);
+        saveGraph(harness, {}, row.synchronisedBefore ? kPreviousSync : QDateTime());
+        harness.saveProfile();
+        harness.useMacStores();
+        GlobalVariables::setErrorRecoverySyncConduits(QLatin1String(row.recovery));
+        if (row.deviceChanged.isValid())
+            harness.script().logonReply.insert(QStringLiteral("ContactsLastModified"), row.deviceChanged);
+
+        auto delegate = std::make_shared<RecordingSyncDelegate>();
+        auto controller = harness.makeController(delegate);
+        const bool ended = harness.runToEnd(controller, delegate);
+        GlobalVariables::setErrorRecoverySyncConduits(QString());
+        ASSERT_TRUE(ended);
+        expectEndedOnce(harness, *delegate, HMSyncStage::Finished);
+        EXPECT_EQ(harness.transport()->calls().contains(QStringLiteral("list A")), row.lists);
+        EXPECT_EQ(harness.transport()->listModifiedSince(1), row.since);
+    }
+}
+
+// An address book the sync may not open ends the run with the text that tells the user what to do,
+// from the list stage and from the update stage alike.
+TEST(RecordStages, AnInaccessibleAddressBookEndsTheRun)
+{
+    for (const char *direction : {"device_to_mac", "mac_to_device"}) {
+        SCOPED_TRACE(direction);
+        SyncRunHarness harness;
+        useContactsOnly(harness, QLatin1String(direction), QStringLiteral("two_way"));
+        harness.saveProfile();
+        harness.useMacStores([](FakeMacStore &store) { store.setAddressBookInaccessible(true); });
+        harness.script().hasIdList = false;
+        harness.script().listPages.insert(1, {{fields({{"UID", "d1"}, {"ACTION", 1}})}});
+
+        auto delegate = std::make_shared<RecordingSyncDelegate>();
+        auto controller = harness.makeController(delegate);
+        ASSERT_TRUE(harness.runToEnd(controller, delegate));
+        expectEndedOnce(harness, *delegate, HMSyncStage::Errored);
+        {
+            const std::lock_guard lock(delegate->mutex);
+            EXPECT_EQ(delegate->finalError, HMSyncError::Other);
+            EXPECT_TRUE(delegate->finalErrorText.startsWith(QLatin1String("Address book access is denied.")));
+        }
+        const FakeMacStore &store = *harness.macStore(kContacts);
+        EXPECT_TRUE(store.records().isEmpty());
+        EXPECT_EQ(store.openCount(), 0);
+        EXPECT_TRUE(harness.transport()->sentRecords(1).isEmpty());
+    }
 }
