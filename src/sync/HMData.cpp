@@ -165,7 +165,11 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
     const qint64 start = GlobalVariables::getCurrentWifiBatchStartingPosition();
     if (start < 0)
         return;
-    for (qint64 done = 0; done < kIdBatchSize && start + done < total; ++done) {
+    // A batch mixes new records with changed ones, so its reply may hold fewer ids than the batch has
+    // records: only as many temporary ids as the reply answers belong to this batch. Going on to 100
+    // would take the next batches' new records for failed ones and drop their identifiers.
+    const qint64 batchIds = std::min<qint64>(kIdBatchSize, temporaryToDeviceIds.size());
+    for (qint64 done = 0; done < batchIds && start + done < total; ++done) {
         reportIdProgress(done + 1, total);
         updateOneTemporaryId(temporaryIds.at(qsizetype(start + done)), temporaryToDeviceIds);
     }

@@ -55,6 +55,33 @@ public:
     virtual bool checkNativeCategorySetting(const QString &setting);
     virtual bool checkNativeCategoryNewRecordSetting(const QString &setting);
 
+    // Operations every concrete data source offers the sync controller's record stages (bodies in
+    // HMData+ConduitOperations.cpp). The defaults log that the class lacks them and answer nothing,
+    // except replaceTempId, which works on uniqueIdsDictionary alike for every data source.
+    // Contacts only: opening Apple's address book failed.
+    virtual bool addressBookIsInaccessible();
+    // Outlook: the change date kept for the conduit; invalid when none is kept.
+    virtual QDateTime getOutlookLastModifiedDate();
+    // Outlook: forgets the conduit's change tracking, so every Outlook record counts as changed.
+    virtual void clearOutlookDatFile(const QString &conduitName);
+    virtual void saveOutlookChanges();
+    // Remembers now as the time of the last list reply; called on the transport's thread.
+    virtual void writeConduitListReturned();
+    // Outlook: the device ids the Mac side knows that are missing from the device's list.
+    virtual QStringList findDeletes(const QStringList &deviceIds);
+    virtual void deleteOutlookUidRecords(const QStringList &hmUids);
+    virtual std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
+        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids);
+    // Moves the uniqueIdsDictionary entry of the temporary id to the permanent id; nothing when the
+    // temporary id is unknown or the permanent id is empty.
+    virtual void replaceTempId(const QString &temporaryId, const QString &permanentId);
+    // Records (on success) the id pairs assigned during the update stage.
+    virtual void commitUniqueIds(bool wasSuccessful);
+    // Contacts only: stores the pictures (record id to file path) and deletes each file.
+    virtual void savePicturesFromQuillnestSync(const QVariantMap &pictures);
+    // Contacts only: the contact's picture prefixed for the phone's upload; empty when none.
+    virtual QByteArray wifiFormattedPhotoForOutlookContact(const QString &outlookId);
+
     // The conduit's identifier graph, set when the conduit is prepared; null before.
     std::shared_ptr<HMIdentifierGraph> identifierGraph() const;
     void setIdentifierGraph(std::shared_ptr<HMIdentifierGraph> graph);

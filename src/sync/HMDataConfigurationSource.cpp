@@ -127,6 +127,11 @@ void HMDataConfigurationSource::registerDataSourceClass(const QString &className
         registry().factories.remove(className);
 }
 
+std::shared_ptr<HMData> HMDataConfigurationSource::makeDataSourceOfClass(const QString &className)
+{
+    return makeDataSource(className);
+}
+
 void HMDataConfigurationSource::setOutlookRecordCounter(OutlookRecordCounter counter)
 {
     const std::lock_guard lock(registry().mutex);

@@ -59,6 +59,8 @@ public:
 
     // Registers (or, with an empty factory, removes) the maker of a data-source class. Thread-safe.
     static void registerDataSourceClass(const QString &className, DataSourceFactory factory);
+    // A new data source of the class; null when no maker is registered for it. Thread-safe.
+    static std::shared_ptr<HMData> makeDataSourceOfClass(const QString &className);
     // Sets (or, when empty, removes) the Outlook record counter. Thread-safe.
     static void setOutlookRecordCounter(OutlookRecordCounter counter);
 

@@ -61,17 +61,6 @@ bool isPerConduitStage(HMSyncStage stage)
     }
 }
 
-bool isOutlookContactManager(quint64 contactManager)
-{
-    return contactManager == quint64(HMContactManager::Outlook14) || contactManager == quint64(HMContactManager::Outlook15);
-}
-
-QString conduitLetter(quint64 conduit)
-{
-    static const char *const letters[] = {"A", "D", "T", "M"};
-    return conduit >= 1 && conduit <= 4 ? QLatin1String(letters[conduit - 1]) : QString();
-}
-
 // Fills each "%@" of a localised format with the next argument, in order.
 QString fillFormat(const QString &format, const QStringList &arguments)
 {
@@ -610,6 +599,7 @@ void HMSyncController::forceCancelSync()
 {
     DDLogInfo(QStringLiteral("forceCancelSync"));
     m_syncShouldForceCancel.store(true);
+    wakeTransportWait();
     const HMSyncState state = syncState();
     if (state == HMSyncState::Idle || state == HMSyncState::Processing || !m_syncClient || m_hasEnded.load())
         return;
@@ -644,9 +634,12 @@ void HMSyncController::didErrorWithError(quint64 errorCode, const QString &error
     }
     if (text.isNull())
         text = kUnknownErrorText;
-    const std::lock_guard lock(m_mutex);
-    m_syncError = HMSyncError(errorCode);
-    m_syncErrorDescription = text;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_syncError = HMSyncError(errorCode);
+        m_syncErrorDescription = text;
+    }
+    wakeTransportWait();
 }
 
 void HMSyncController::commandErroredStopProcessing()
@@ -654,6 +647,7 @@ void HMSyncController::commandErroredStopProcessing()
     if (!acceptsCallback("commandErroredStopProcessing"))
         return;
     setStageErrored();
+    wakeTransportWait();
     onRunQueue([](HMSyncController &self) { self.process(); });
 }
 
@@ -1124,6 +1118,10 @@ void HMSyncController::setIdsForNonDeletedWiFiRecords(const QStringList &recordI
         m_allTasksOnTheDevice = recordIds;
     else if (conduitLetter == QLatin1String("M"))
         m_allMemosOnTheDevice = recordIds;
+    else
+        return;
+    if (const std::optional<HMSyncConduit> conduit = conduitForShortIdentifier(conduitLetter))
+        m_deviceIdsReported[size_t(*conduit)] = true;
 }
 
 void HMSyncController::idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries)
@@ -1148,6 +1146,7 @@ void HMSyncController::idListCommandFinishedSuccessful(bool wasSuccessful)
 void HMSyncController::picturesDictionaryUpdated()
 {
     m_picturesUpdated.store(true);
+    wakeTransportWait();
 }
 
 void HMSyncController::setReceivingPhotosStatus(bool isReceiving)
@@ -1166,6 +1165,10 @@ void HMSyncController::listCommandReturnedWithDictionaries(const QList<QVariantM
 
 void HMSyncController::listCommandFinishedSuccessful(bool wasSuccessful)
 {
+    if (!acceptsCallback("listCommandFinishedSuccessful:"))
+        return;
+    if (const std::shared_ptr<HMData> dataSource = currentConduitData().conduitData())
+        dataSource->writeConduitListReturned();
     hopToRunQueue("listCommandFinishedSuccessful:", [wasSuccessful](HMSyncController &self) {
         self.setSyncState(HMSyncState::Processing);
         if (!wasSuccessful) {
@@ -1184,11 +1187,13 @@ void HMSyncController::writeRemainOnCurrentConduit(bool remain)
 void HMSyncController::writeRemainOnUpdateConduit(bool remain)
 {
     m_remainOnUpdateConduit.store(remain);
+    wakeTransportWait();
 }
 
 void HMSyncController::writeUpdatePhotosStage(bool photosStage)
 {
     m_updatePhotosStage.store(photosStage);
+    wakeTransportWait();
 }
 
 bool HMSyncController::returnUpdatePhotosStage()
@@ -1218,25 +1223,6 @@ void HMSyncController::updateCommandReturnedWithDictionary(const QVariantMap &id
         return;
     setSyncState(HMSyncState::Processing);
     parseUpdateReturnedDictionary(ids, conduit);
-}
-
-void HMSyncController::updateCommandReturnedSuccessful(bool wasSuccessful)
-{
-    hopToRunQueue("updateCommandReturnedSuccessful:", [wasSuccessful](HMSyncController &self) {
-        if (!wasSuccessful) {
-            DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - NO"));
-            self.setStageErrored();
-        }
-        self.process();
-    });
-}
-
-void HMSyncController::updateTempWiFiId(const QString &temporaryId, const QString &permanentId)
-{
-    if (!acceptsCallback("updateTempWiFiId:withPermanentWiFiId:"))
-        return;
-    DDLogInfo(QStringLiteral("updateTempWiFiId '%1' to '%2'").arg(temporaryId, permanentId));
-    failRecordWorkNotAvailable(QStringLiteral("Replacing temporary record ids"));
 }
 
 void HMSyncController::didStartConnecting()
@@ -1276,334 +1262,4 @@ void HMSyncController::noteRecordStage(quint64 conduit)
 {
     if (conduit >= 1 && conduit <= 4)
         m_recordStagesRan[conduit] = true;
-}
-
-void HMSyncController::failRecordWorkNotAvailable(const QString &work)
-{
-    DDLogError(QStringLiteral("%1 is not available in this build; ending the sync").arg(work));
-    setStageErrored();
-    recordError(HMSyncError::Other, QStringLiteral("%1 is not available in this version.").arg(work));
-    scheduleProcess();
-}
-
-void HMSyncController::sendPurgeCommand()
-{
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == 0) {
-        DDLogWarn(QStringLiteral("No Conduit sent to purge command."));
-        scheduleProcess();
-        return;
-    }
-    if (conduit > 4)
-        return;
-    HMSyncConduitData &data = *m_conduits[conduit];
-    if (data.syncDirection() != 0 && data.syncDirection() != 1) {
-        DDLogInfo(QStringLiteral("Skipping Purge Command due to sync direction."));
-        scheduleProcess();
-        return;
-    }
-    if (!data.purgeOnNextSync()) {
-        DDLogInfo(QStringLiteral("Skipping Purge Command due to no flag found."));
-        scheduleProcess();
-        return;
-    }
-    {
-        const std::lock_guard lock(m_mutex);
-        m_didPurgeTheseConduits += conduitLetter(conduit);
-    }
-    m_didPurge.store(true);
-    data.setLastSyncDate(QDateTime());
-    if (!m_syncClient->purge(conduit)) {
-        DDLogError(QStringLiteral("The purge request could not be sent."));
-        setStageErrored();
-        scheduleProcess();
-    }
-}
-
-void HMSyncController::finishPurging()
-{
-    const quint64 conduit = currentConduit();
-    if (conduit == 0 || conduit > 4) {
-        DDLogWarn(QStringLiteral("No Conduit to clear identifiers for."));
-        return;
-    }
-    if (const std::shared_ptr<HMData> dataSource = m_conduits[conduit]->conduitData())
-        dataSource->clearIdTable();
-}
-
-void HMSyncController::sendIdListCommand()
-{
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == 0) {
-        DDLogWarn(QStringLiteral("No Conduit sent to ID List Command."));
-        scheduleProcess();
-        return;
-    }
-    if (conduit > 4)
-        return;
-    const HMSyncConduitData &data = *m_conduits[conduit];
-    const bool readsDevice = data.syncDirection() == 0 || data.syncDirection() == 2;
-    const bool takesDeviceDeletions = data.syncDeletions() == 0 || data.syncDeletions() == 2;
-    if (!readsDevice || !takesDeviceDeletions) {
-        DDLogInfo(QStringLiteral("Skipping ID List Command due to not syncing deletes and sync direction."));
-        scheduleProcess();
-        return;
-    }
-    const std::optional<bool> started = m_syncClient->idListForConduit(conduit);
-    if (!started.has_value()) {
-        scheduleProcess();
-        return;
-    }
-    if (!*started) {
-        DDLogError(QStringLiteral("The id list request could not be sent."));
-        setStageErrored();
-        scheduleProcess();
-    }
-}
-
-void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
-{
-    if (!isRunQueueCurrent()) {
-        setStageErrored();
-        scheduleProcess();
-        return;
-    }
-    postStepNotificationWithMessage(QStringLiteral("Reading Device ID List ..."), std::nullopt);
-    HMSyncConduitData &data = currentConduitData();
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (!dataSource)
-        return;
-    QSet<QString> vanished = dataSource->setOfHmUids();
-    for (const QVariantMap &entry : dictionaries)
-        vanished.remove(entry.value(QStringLiteral("UID")).toString());
-    data.setDeviceRecordCount(-qint64(vanished.size()));
-    if (!vanished.isEmpty() && (data.syncDeletions() == 0 || data.syncDeletions() == 2)) {
-        dataSource->prepareForUseOnThread();
-        data.setAppleDeletes(vanished.size());
-        dataSource->deleteUidRecords(QStringList(vanished.begin(), vanished.end()));
-        dataSource->saveChanges();
-    }
-    m_configuration->saveProgressForConduitData(data);
-}
-
-void HMSyncController::sendListCommand()
-{
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == 0) {
-        DDLogWarn(QStringLiteral("No Conduit sent to list command."));
-        scheduleProcess();
-        return;
-    }
-    if (conduit > 4)
-        return;
-    HMSyncConduitData &data = *m_conduits[conduit];
-    if (data.syncDirection() != 0 && data.syncDirection() != 2) {
-        DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
-        scheduleProcess();
-        return;
-    }
-    if (isOutlookContactManager(m_configuration->contactManager())) {
-        failRecordWorkNotAvailable(QStringLiteral("Reading changes for Outlook"));
-        return;
-    }
-    data.setSyncStartDate(platform::Clock::now());
-
-    QDateTime startPoint;
-    if (!data.rereadDeviceOnNextSync() && data.lastSyncDate().isValid()) {
-        startPoint = data.lastSyncDate();
-        if (m_configuration->syncMethod() == kCloudSyncMethod)
-            startPoint = startPoint.addSecs(secondsFromGmtOfPacificTime(startPoint));
-        startPoint = startPoint.addSecs(GlobalVariables::getSyncControllerSecondsDifference());
-    }
-    const bool inRecovery = GlobalVariables::getErrorRecoverySyncConduits().contains(conduitLetter(conduit));
-    const QDateTime deviceChanged = data.syncDriverLastModifiedDate();
-    if (startPoint.isValid() && !inRecovery && deviceChanged.isValid() && startPoint >= deviceChanged) {
-        writeRemainOnCurrentConduit(false);
-        DDLogInfo(QStringLiteral("Not sending list command due to device not having changes."));
-        scheduleProcess();
-        return;
-    }
-    if (!m_syncClient->listRecordsForConduit(conduit, startPoint)) {
-        DDLogError(QStringLiteral("The list request could not be sent."));
-        writeRemainOnCurrentConduit(false);
-        setStageErrored();
-        scheduleProcess();
-    }
-}
-
-void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
-{
-    if (!isRunQueueCurrent()) {
-        setStageErrored();
-        scheduleProcess();
-        return;
-    }
-    if (!records.isEmpty()) {
-        writeRemainOnCurrentConduit(false);
-        failRecordWorkNotAvailable(QStringLiteral("Applying the device's records"));
-        return;
-    }
-    postStepNotificationWithMessage(QStringLiteral("Reading Device Change List ..."), std::nullopt);
-    HMSyncConduitData &data = currentConduitData();
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (!dataSource)
-        return;
-    dataSource->prepareForUseOnThread();
-    postStepNotificationWithMessage(QStringLiteral("Saving Changes ..."), std::nullopt);
-    dataSource->saveChanges();
-    m_configuration->saveProgressForConduitData(data);
-    dataSource->stopUsingOnThread();
-    GlobalVariables::setCanSyncTasks(true);
-}
-
-void HMSyncController::sendUpdates()
-{
-    if (!isRunQueueCurrent()) {
-        setStageErrored();
-        scheduleProcess();
-        return;
-    }
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit < 1 || conduit > 4) {
-        DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
-        process();
-        return;
-    }
-    HMSyncConduitData &data = *m_conduits[conduit];
-    if (data.syncDirection() == 2) {
-        DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
-        if (isOutlookContactManager(m_configuration->contactManager())) {
-            failRecordWorkNotAvailable(QStringLiteral("Recording Outlook changes"));
-            return;
-        }
-        process();
-        return;
-    }
-    if (isOutlookContactManager(m_configuration->contactManager())) {
-        failRecordWorkNotAvailable(QStringLiteral("Sending Outlook changes"));
-        return;
-    }
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (!dataSource) {
-        failRecordWorkNotAvailable(QStringLiteral("Sending changes without a data source"));
-        return;
-    }
-    const QDateTime startPoint = data.rereadAppleOnNextSync() ? QDateTime() : data.lastSyncDate();
-    const bool includeDeletes = (data.syncDeletions() == 0 || data.syncDeletions() == 1) && data.lastSyncDate().isValid();
-
-    dataSource->prepareForUseOnThread();
-    std::optional<QList<HMSyncRecord>> records =
-        dataSource->syncRecordObjectsModifiedAfter(startPoint, includeDeletes, data.hmUidsModifiedByDevice());
-    GlobalVariables::setCanSyncTasks(false);
-    dataSource->stopUsingOnThread();
-    if (!records) {
-        DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
-        process();
-        return;
-    }
-    if (!records->isEmpty()) {
-        failRecordWorkNotAvailable(QStringLiteral("Sending the Mac's records"));
-        return;
-    }
-    DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
-
-    // A transport asks for another call while batches remain. Each call sends at least one record, so a
-    // transport still asking after one call per record and one more has lost its way.
-    const qsizetype callLimit = records->size() + 2;
-    qsizetype calls = 0;
-    while (m_remainOnUpdateConduit.load() || conduit != m_lastConduitUsed) {
-        if (calls++ >= callLimit) {
-            recordError(HMSyncError::Other, QStringLiteral("The device kept asking for more updates."));
-            setStageErrored();
-            scheduleProcess();
-            return;
-        }
-        if (conduit != m_lastConduitUsed) {
-            DDLogVerbose(QStringLiteral("resetSyncRecordListPartialCount"));
-            m_syncClient->resetSyncRecordListPartialCount();
-        }
-        m_lastConduitUsed = conduit;
-        if (m_updatePhotosStage.load()) {
-            failRecordWorkNotAvailable(QStringLiteral("Sending contact photos"));
-            return;
-        }
-        m_syncClient->updateConduit(conduit, *records);
-    }
-}
-
-void HMSyncController::sendWifiPhotos()
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_syncState = HMSyncState::Sending;
-    }
-    // No contact ids are collected for photos in this build, so there is nothing to send.
-    setNextStage();
-    scheduleProcess();
-}
-
-void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids)
-{
-    if (!isRunQueueCurrent()) {
-        setStageErrored();
-        scheduleProcess();
-        return;
-    }
-    if (ids.isEmpty()) {
-        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
-        return;
-    }
-    HMSyncConduitData &data = currentConduitData();
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (data.conduitIdentifierString().isEmpty() || !dataSource) {
-        DDLogInfo(QStringLiteral("Unable to update!"));
-        return;
-    }
-    dataSource->updateUidToDeviceIds(ids);
-    m_configuration->saveProgressForConduitData(data);
-}
-
-void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit)
-{
-    if (ids.isEmpty()) {
-        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
-        return;
-    }
-    if (conduit >= m_conduits.size())
-        return;
-    HMSyncConduitData &data = *m_conduits[conduit];
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (data.conduitIdentifierString().isEmpty() || !dataSource) {
-        DDLogInfo(QStringLiteral("Unable to update!!"));
-        return;
-    }
-    dataSource->updateUidToDeviceIdsUsingNewMethod(ids);
-    m_configuration->saveProgressForConduitData(data);
-}
-
-void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results)
-{
-    if (!isRunQueueCurrent()) {
-        setStageErrored();
-        scheduleProcess();
-        return;
-    }
-    if (results.isEmpty()) {
-        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
-        return;
-    }
-    HMSyncConduitData &data = currentConduitData();
-    const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (!dataSource)
-        return;
-    dataSource->prepareForUseOnThread();
-    DDLogVerbose(QStringLiteral("processDetailedUpdateCommandDictionaries"));
-    dataSource->processDetailedUpdateCommandDictionaries(results);
-    dataSource->saveChanges();
-    m_configuration->saveProgressForConduitData(data);
-    dataSource->stopUsingOnThread();
 }

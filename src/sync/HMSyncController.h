@@ -3,6 +3,7 @@
 #include "foundation/HMDateUtilities.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncRecord.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -11,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@ class DispatchQueue;
 struct OperatingSystemVersion;
 } // namespace platform
 
+class HMData;
 class HMSyncClient;
 class HMSyncConduitData;
 class HMSyncControllerConfigurationProtocol;
@@ -131,6 +134,8 @@ public:
     QStringList allEventsOnTheDevice() const;
     QStringList allTasksOnTheDevice() const;
     QStringList allMemosOnTheDevice() const;
+    // Outlook ids of the records sent to the device in this run, of every conduit.
+    QSet<QString> olmIdsForContactsSentToDevice() const;
 
     static bool getIsSynchronizing();
     static void setIsSynchronizing(bool isSynchronizing);
@@ -219,8 +224,32 @@ private:
     void parseUpdateReturnedDictionary(const QVariantMap &ids);
     void parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit);
     void parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results);
-    // Ends the run in error because this build cannot do the record work that a reply asks for.
-    void failRecordWorkNotAvailable(const QString &work);
+    // Helpers of the record stages (HMSyncController+Listing.cpp, HMSyncController+Updates.cpp).
+    bool isOutlookProfile() const;
+    // A record stage called off the run queue does no work and ends the run there.
+    void failOffRunQueue();
+    void failWithoutDataSource(const HMSyncConduitData &data);
+    QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
+    void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
+                           QStringList &idsToDelete, QSet<QString> &writtenFromDevice);
+    void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
+    // The ids the device reported for the conduit; none when it reported nothing.
+    std::optional<QStringList> deviceRecordIds(quint64 conduit) const;
+    bool waitForContactPictures();
+    void saveContactPictures(HMData &dataSource);
+    std::optional<QList<HMSyncRecord>> macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,
+                                                        const QDateTime &startPoint, bool includeDeletes);
+    void runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
+    bool updatesMustStop() const;
+    void endUpdateLoopInError(const QString &message);
+    bool runPhotoStep();
+    // The photo step: on the main thread, asks the transport once, a second later, to send the photos.
+    void updatePhotos();
+    void stuff();
+    // Blocks the run queue until the transport brought what it waits for (true), or the run was
+    // cancelled, errored or timed out (false).
+    bool waitForTransport(const std::function<bool()> &hasArrived, double limitSeconds);
+    void wakeTransportWait();
     // Remembers that a record stage (purge, id list, list, update) ran for the conduit.
     void noteRecordStage(quint64 conduit);
 
@@ -259,6 +288,11 @@ private:
     std::atomic<bool> m_didSendContactPhotos = false;
     std::atomic<bool> m_picturesUpdated = false;
     std::atomic<bool> m_isReceivingPhotos = false;
+    // An update batch of this run failed: no further batch is sent and no later success counts.
+    std::atomic<bool> m_updateBatchFailed = false;
+    // Wakes the run queue's waits for the transport (pictures, photos) when anything they watch changes.
+    std::mutex m_transportWaitMutex;
+    std::condition_variable m_transportWait;
     std::atomic<bool> m_hasStarted = false;
     // Set once by whichever end (finished or errored) comes first; nothing acts after it.
     std::atomic<bool> m_hasEnded = false;
@@ -279,4 +313,7 @@ private:
     QStringList m_allEventsOnTheDevice;
     QStringList m_allTasksOnTheDevice;
     QStringList m_allMemosOnTheDevice;
+    // Which conduits' device-id lists the transport reported, index = conduit.
+    std::array<bool, 5> m_deviceIdsReported{};
+    QSet<QString> m_olmIdsForContactsSentToDevice;
 };

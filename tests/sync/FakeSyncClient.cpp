@@ -2,6 +2,7 @@
 
 #include "foundation/GlobalVariables.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSemaphore.h"
 #include "sync/HMSyncClientDelegate.h"
 
 namespace {
@@ -67,13 +68,22 @@ FakeAnswer FakeSyncClient::begin(FakeCall call, quint64 conduit, const QString &
     return answer;
 }
 
-void FakeSyncClient::reply(Reply success, Reply failure)
+void FakeSyncClient::reply(Reply success, Reply failure, std::function<void()> done)
 {
     {
         const std::lock_guard lock(m_mutex);
         m_replyScheduled = true;
     }
-    m_replyQueue->async([this, success = std::move(success), failure = std::move(failure)] {
+    m_replyQueue->async([this, success = std::move(success), failure = std::move(failure), done = std::move(done)] {
+        struct AfterReply
+        {
+            const std::function<void()> &done;
+            ~AfterReply()
+            {
+                if (done)
+                    done();
+            }
+        } afterReply{done};
         bool cancelled = false;
         {
             const std::lock_guard lock(m_mutex);
@@ -229,9 +239,11 @@ bool FakeSyncClient::listRecordsForConduit(quint64 conduit, const QDateTime &mod
         [](HMSyncClientDelegate &receiver) { receiver.listCommandFinishedSuccessful(false); });
 }
 
-bool FakeSyncClient::updateConduit(quint64 conduit, QList<HMSyncRecord> &)
+bool FakeSyncClient::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
 {
     const FakeAnswer planned = begin(FakeCall::Update, conduit, QStringLiteral("update ") + letterOf(conduit));
+    if (planned == FakeAnswer::Succeed && !records.isEmpty())
+        return sendUpdateBatch(conduit, records);
     // The whole list goes in one batch; the call returns once the batch is answered.
     if (delegate())
         delegate()->writeRemainOnUpdateConduit(false);
@@ -240,10 +252,115 @@ bool FakeSyncClient::updateConduit(quint64 conduit, QList<HMSyncRecord> &)
         [](HMSyncClientDelegate &receiver) { receiver.updateCommandReturnedSuccessful(false); });
 }
 
+bool FakeSyncClient::sendUpdateBatch(quint64 conduit, const QList<HMSyncRecord> &records)
+{
+    HMSyncClientDelegate *receiver = delegate();
+    if (!receiver)
+        return false;
+    const qsizetype start = std::min(m_updatePosition, records.size());
+    const qsizetype end = std::min(start + std::max<qsizetype>(m_script.updateBatchSize, 1), records.size());
+    const bool fails = ++m_updateBatch == m_script.failingUpdateBatch;
+    QVariantMap ids;
+    QStringList temporaryIds;
+    qint64 batchStart = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_updateBatchSizes[conduit].append(end - start);
+        for (qsizetype index = start; index < end; ++index) {
+            const HMSyncRecord &record = records.at(index);
+            m_sentRecords[conduit].append(record);
+            if (!record.isNew())
+                continue;
+            const QString deviceId = QStringLiteral("%1-dev-%2").arg(letterOf(conduit)).arg(m_assignedIds.size() + 1);
+            ids.insert(record.hmxUid(), deviceId);
+            temporaryIds.append(record.hmxUid());
+            if (!fails)
+                m_assignedIds.insert(record.hmxUid(), deviceId);
+        }
+        batchStart = m_idsAssignedInConduit;
+        m_idsAssignedInConduit += ids.size();
+    }
+    const bool reportsTemporaryIds = m_script.reportsTemporaryIds;
+    const auto answered = platform::DispatchSemaphore::create(0);
+    if (fails) {
+        reply(nullptr, [](HMSyncClientDelegate &delegate) { delegate.updateCommandReturnedSuccessful(false); },
+              [answered] { answered->signal(); });
+    } else {
+        reply([ids, temporaryIds, conduit, batchStart, reportsTemporaryIds](HMSyncClientDelegate &delegate) {
+            if (reportsTemporaryIds) {
+                for (const QString &temporaryId : temporaryIds)
+                    delegate.updateTempWiFiId(temporaryId, ids.value(temporaryId).toString());
+            }
+            GlobalVariables::setCurrentWifiBatchStartingPosition(batchStart);
+            delegate.updateCommandReturnedWithDictionary(ids, conduit);
+        }, nullptr, [answered] { answered->signal(); });
+    }
+    // The call returns only once its batch has been answered.
+    if (!answered->wait(std::chrono::seconds(30)))
+        return false;
+
+    if (fails && !m_script.continuesAfterFailedBatch) {
+        m_updatePosition = 0;
+        m_updateBatch = 0;
+        m_idsAssignedInConduit = 0;
+        receiver->writeRemainOnUpdateConduit(false);
+        return true;
+    }
+    m_updatePosition = end;
+    if (end < records.size()) {
+        receiver->writeRemainOnUpdateConduit(true);
+        return true;
+    }
+    m_updatePosition = 0;
+    m_updateBatch = 0;
+    m_idsAssignedInConduit = 0;
+    if (m_script.asksForContactPhotos && conduit == 1) {
+        m_awaitsContactPhotos = true;
+        receiver->writeUpdatePhotosStage(true);
+        receiver->writeRemainOnUpdateConduit(true);
+        return true;
+    }
+    receiver->writeRemainOnUpdateConduit(false);
+    receiver->updateCommandReturnedSuccessful(true);
+    return true;
+}
+
+void FakeSyncClient::sendContactPhotos()
+{
+    ++m_contactPhotoRequests;
+    HMSyncClientDelegate *receiver = delegate();
+    if (!receiver || !m_awaitsContactPhotos.exchange(false))
+        return;
+    receiver->writeUpdatePhotosStage(false);
+    receiver->writeRemainOnUpdateConduit(false);
+    receiver->updateCommandReturnedSuccessful(true);
+}
+
+QList<HMSyncRecord> FakeSyncClient::sentRecords(quint64 conduit) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_sentRecords.value(conduit);
+}
+
+QList<qsizetype> FakeSyncClient::updateBatchSizes(quint64 conduit) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_updateBatchSizes.value(conduit);
+}
+
+QVariantMap FakeSyncClient::assignedIds() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_assignedIds;
+}
+
 void FakeSyncClient::resetSyncRecordListPartialCount()
 {
     const std::lock_guard lock(m_mutex);
     m_calls.append(QStringLiteral("reset"));
+    m_updatePosition = 0;
+    m_updateBatch = 0;
+    m_idsAssignedInConduit = 0;
 }
 
 void FakeSyncClient::forceCancel()

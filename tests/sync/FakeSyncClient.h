@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,18 @@ struct FakeTransportScript
     bool hasSetup = true;
     bool hasCleanup = true;
     bool hasIdList = true;
+    // Update batches hold at most this many records, as the phone takes them.
+    qsizetype updateBatchSize = 100;
+    // The batch, counted from 1 within a conduit, whose reply is "FAIL"; 0 for none.
+    int failingUpdateBatch = 0;
+    // After a failed batch, go on with the remaining batches and end with a success, as the phone
+    // transport once did; otherwise stop the conduit's batches there.
+    bool continuesAfterFailedBatch = false;
+    // Also report each assigned id at once with updateTempWiFiId, as the phone does for Outlook.
+    bool reportsTemporaryIds = false;
+    // After the contacts' last batch, ask for the photo step (as the cloud transport does) and end the
+    // conduit's update only when the photos have been sent.
+    bool asksForContactPhotos = false;
     // Runs on the run queue inside each request, after the transport reported that it is waiting for
     // the reply and before the reply is sent: the place to cancel a run in the middle of a stage.
     std::function<void(FakeCall call, quint64 conduit)> onCall;
@@ -72,7 +85,7 @@ public:
     QVariantMap getContactPhotos() override { return {}; }
     void clearContactPhotos() override {}
     bool sendPhoto(const QByteArray &) override { return false; }
-    void sendContactPhotos() override {}
+    void sendContactPhotos() override;
     bool updateConduit(quint64 conduit, QList<HMSyncRecord> &records) override;
     void resetSyncRecordListPartialCount() override;
     void forceCancel() override;
@@ -84,6 +97,13 @@ public:
 
     // The last "modified since" date of each conduit's list request.
     QDateTime listModifiedSince(quint64 conduit) const;
+    // Every record sent with updateConduit, per conduit, in sending order, and the batch sizes.
+    QList<HMSyncRecord> sentRecords(quint64 conduit) const;
+    QList<qsizetype> updateBatchSizes(quint64 conduit) const;
+    // The device ids the fake assigned to new records: temporary id to device id.
+    QVariantMap assignedIds() const;
+    // How often the controller asked for the contact photos to be sent.
+    int contactPhotoRequests() const { return m_contactPhotoRequests; }
 
 private:
     using Reply = std::function<void(HMSyncClientDelegate &delegate)>;
@@ -91,7 +111,10 @@ private:
     // script wants the request handled.
     FakeAnswer begin(FakeCall call, quint64 conduit, const QString &name);
     // Sends the reply from the fake's own thread; a cancelled request reports the cancel instead.
-    void reply(Reply success, Reply failure);
+    // done, when given, runs after the reply whatever it was (a cancel report included).
+    void reply(Reply success, Reply failure, std::function<void()> done = {});
+    // Sends the next batch of the list and waits for its reply, as the phone transport does.
+    bool sendUpdateBatch(quint64 conduit, const QList<HMSyncRecord> &records);
     void replyError();
     // Carries out the script's answer: success or refusal replies, an error report, silence, or a
     // call that answers false.
@@ -103,6 +126,14 @@ private:
     QStringList m_calls;
     QMap<quint64, QDateTime> m_listModifiedSince;
     int m_forceCancelCount = 0;
+    QMap<quint64, QList<HMSyncRecord>> m_sentRecords;
+    QMap<quint64, QList<qsizetype>> m_updateBatchSizes;
+    QVariantMap m_assignedIds;
+    qsizetype m_updatePosition = 0;
+    int m_updateBatch = 0;
+    std::atomic<bool> m_awaitsContactPhotos = false;
+    std::atomic<int> m_contactPhotoRequests = 0;
+    qint64 m_idsAssignedInConduit = 0;
     bool m_requestPending = false;
     bool m_replyScheduled = false;
     bool m_cancelled = false;

@@ -15,7 +15,6 @@ namespace {
 
 const char *const kEnvironment[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"};
 const char *const kDataClasses[] = {"HMContactData", "HMCalendarData", "HMTaskData", "HMMemoData"};
-constexpr auto kRunTimeLimit = std::chrono::seconds(20);
 
 } // namespace
 
@@ -67,7 +66,13 @@ SyncRunHarness::SyncRunHarness()
 
     for (const char *className : kDataClasses) {
         const QString name = QLatin1String(className);
-        HMDataConfigurationSource::registerDataSourceClass(name, [this, name] {
+        HMDataConfigurationSource::registerDataSourceClass(name, [this, name]() -> std::shared_ptr<HMData> {
+            if (m_usesMacStores) {
+                const std::shared_ptr<FakeMacStore> store = macStore(name);
+                if (m_macStoreSetup)
+                    m_macStoreSetup(*store);
+                return store;
+            }
             auto source = std::make_shared<FakeSyncDataSource>(name);
             if (m_dataSourceSetup)
                 m_dataSourceSetup(*source);
@@ -145,7 +150,7 @@ bool SyncRunHarness::waitForEnd(const std::shared_ptr<HMSyncController> &control
                                 const std::shared_ptr<RecordingSyncDelegate> &delegate)
 {
     const bool ended = platform::DispatchQueue::runMainQueueUntil(
-        [&] { return delegate->finishCount > 0 && !HMSyncController::getIsSynchronizing(); }, kRunTimeLimit);
+        [&] { return delegate->finishCount > 0 && !HMSyncController::getIsSynchronizing(); }, m_runTimeLimit);
     // Let every reply still on its way arrive, and whatever the run queue and the main queue then
     // schedule, so that a second end would be seen.
     for (int round = 0; round < 3; ++round) {
@@ -169,6 +174,21 @@ std::shared_ptr<HMProfile> SyncRunHarness::reloadProfile() const
             return candidate;
     }
     return nullptr;
+}
+
+void SyncRunHarness::useMacStores(std::function<void(FakeMacStore &)> setup)
+{
+    m_usesMacStores = true;
+    m_macStoreSetup = std::move(setup);
+}
+
+std::shared_ptr<FakeMacStore> SyncRunHarness::macStore(const QString &className)
+{
+    const std::lock_guard lock(m_mutex);
+    std::shared_ptr<FakeMacStore> &store = m_macStores[className];
+    if (!store)
+        store = std::make_shared<FakeMacStore>(className);
+    return store;
 }
 
 std::shared_ptr<FakeSyncDataSource> SyncRunHarness::dataSource(const QString &className) const

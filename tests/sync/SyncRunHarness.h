@@ -2,6 +2,7 @@
 
 #include "FakeProgressSheet.h"
 #include "FakeSyncClient.h"
+#include "FakeMacStore.h"
 #include "FakeSyncDataSource.h"
 
 #include "platform/foundation/NotificationCenter.h"
@@ -17,6 +18,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -67,6 +69,8 @@ public:
     // Starts a run and waits until it has ended and every reply and notice that could still follow has
     // been delivered. Returns false when the run did not end within the time limit.
     bool runToEnd(const std::shared_ptr<HMSyncController> &controller, const std::shared_ptr<RecordingSyncDelegate> &delegate);
+    // Big runs (many thousand records under the sanitizers) may be given longer than the usual limit.
+    void setRunTimeLimit(std::chrono::seconds limit) { m_runTimeLimit = limit; }
     // Waits for the end of a run that was started elsewhere.
     bool waitForEnd(const std::shared_ptr<HMSyncController> &controller, const std::shared_ptr<RecordingSyncDelegate> &delegate);
     // The profile as stored in its file now.
@@ -75,6 +79,10 @@ public:
     FakeSyncClient *transport() const { return m_transport; }
     std::shared_ptr<FakeSyncDataSource> dataSource(const QString &className) const;
     void setDataSourceSetup(std::function<void(FakeSyncDataSource &)> setup) { m_dataSourceSetup = std::move(setup); }
+    // From now on the data sources are in-memory Mac stores, one per class kept across runs (as the
+    // Mac's own stores are); setup runs on each store when a run makes it.
+    void useMacStores(std::function<void(FakeMacStore &)> setup = {});
+    std::shared_ptr<FakeMacStore> macStore(const QString &className);
 
     int didStartNotices() const { return m_didStartNotices; }
     QList<QVariantMap> didFinishNotices() const;
@@ -93,6 +101,10 @@ private:
     FakeTransportScript m_script;
     FakeSyncClient *m_transport = nullptr;
     std::function<void(FakeSyncDataSource &)> m_dataSourceSetup;
+    bool m_usesMacStores = false;
+    std::chrono::seconds m_runTimeLimit{20};
+    std::function<void(FakeMacStore &)> m_macStoreSetup;
+    QMap<QString, std::shared_ptr<FakeMacStore>> m_macStores;
     mutable std::mutex m_mutex;
     QMap<QString, std::shared_ptr<FakeSyncDataSource>> m_dataSources;
     QList<QVariantMap> m_didFinishNotices;

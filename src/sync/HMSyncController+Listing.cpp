@@ -1,0 +1,365 @@
+// The stages that bring the other side's changes to the Mac: the id list (stage 5), which deletes on
+// the Mac the records that vanished from the device, and the list (stage 6), which applies the device's
+// changed records page by page under the profile's conflict rule. Everything here runs on the run queue.
+
+#include "sync/HMSyncController.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/TimeZone.h"
+#include "platform/foundation/Values.h"
+#include "sync/HMData.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncClient.h"
+#include "sync/HMSyncConduitData.h"
+#include "sync/HMSyncController+Normalization.h"
+#include "sync/HMSyncControllerConfigurationProtocol.h"
+#include "sync/HMSyncFields.h"
+#include "sync/HMSyncTypes.h"
+
+namespace {
+
+constexpr qint32 kActionAdd = 1;
+constexpr qint32 kActionUpdate = 2;
+constexpr qint32 kActionDelete = 3;
+// A data source answers 2 or more when it wrote the Mac record from the device's.
+constexpr qint64 kWrittenFromDevice = 2;
+// Device records are applied as the phone transport's sync method, whatever the transport.
+constexpr quint64 kApplySyncMethod = 1;
+// How long the run waits for the cloud's contact pictures before it gives up. Fetching them is a
+// request per picture, each with its own time limit, so only a transport that lost its way takes
+// this long.
+constexpr double kContactPictureWaitLimitSeconds = 900.0;
+
+bool takesDeviceRecords(quint64 direction)
+{
+    return direction == quint64(HMSyncDirection::TwoWay) || direction == quint64(HMSyncDirection::DeviceToMac);
+}
+
+bool takesDeviceDeletions(quint64 deletions)
+{
+    return deletions == quint64(HMSyncDirection::TwoWay) || deletions == quint64(HMSyncDirection::DeviceToMac);
+}
+
+QString letterOf(quint64 conduit)
+{
+    return conduitShortIdentifierString(HMSyncConduit(conduit));
+}
+
+qint64 secondsFromGmtOfPacificTime(const QDateTime &at)
+{
+    const platform::Result<platform::TimeZone> pacific = platform::TimeZone::named(QStringLiteral("US/Pacific"));
+    return pacific ? pacific.value().secondsFromGmt(at) : 0;
+}
+
+} // namespace
+
+// ---- Shared by the record stages ----------------------------------------------------------------
+
+bool HMSyncController::isOutlookProfile() const
+{
+    const quint64 contactManager = m_configuration->contactManager();
+    return contactManager == quint64(HMContactManager::Outlook14) || contactManager == quint64(HMContactManager::Outlook15);
+}
+
+void HMSyncController::failOffRunQueue()
+{
+    DDLogError(QStringLiteral("Record work was called off the run queue; the sync ends"));
+    onRunQueue([](HMSyncController &self) {
+        self.setStageErrored();
+        self.process();
+    });
+}
+
+void HMSyncController::failWithoutDataSource(const HMSyncConduitData &data)
+{
+    setStageErrored();
+    recordError(HMSyncError::Other,
+                QStringLiteral("The %1 data source is not available.").arg(data.conduitIdentifierString()));
+    scheduleProcess();
+}
+
+std::optional<QStringList> HMSyncController::deviceRecordIds(quint64 conduit) const
+{
+    const std::lock_guard lock(m_mutex);
+    if (conduit < 1 || conduit > 4 || !m_deviceIdsReported[conduit])
+        return std::nullopt;
+    const QStringList *const lists[] = {&m_allContactsOnTheDevice, &m_allEventsOnTheDevice, &m_allTasksOnTheDevice,
+                                        &m_allMemosOnTheDevice};
+    return *lists[conduit - 1];
+}
+
+// ---- Id list ------------------------------------------------------------------------------------
+
+void HMSyncController::sendIdListCommand()
+{
+    const quint64 conduit = currentConduit();
+    noteRecordStage(conduit);
+    if (conduit == 0) {
+        DDLogWarn(QStringLiteral("No Conduit sent to ID List Command."));
+        scheduleProcess();
+        return;
+    }
+    if (conduit > 4)
+        return;
+    const HMSyncConduitData &data = *m_conduits[conduit];
+    if (!takesDeviceRecords(data.syncDirection()) || !takesDeviceDeletions(data.syncDeletions())) {
+        DDLogInfo(QStringLiteral("Skipping ID List Command due to not syncing deletes and sync direction."));
+        scheduleProcess();
+        return;
+    }
+    const std::optional<bool> started = m_syncClient->idListForConduit(conduit);
+    if (!started.has_value()) {
+        scheduleProcess();
+        return;
+    }
+    if (!*started) {
+        DDLogError(QStringLiteral("The id list request could not be sent."));
+        setStageErrored();
+        scheduleProcess();
+    }
+}
+
+void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
+{
+    if (!isRunQueueCurrent()) {
+        failOffRunQueue();
+        return;
+    }
+    postStepNotificationWithMessage(QStringLiteral("Reading Device ID List ..."), std::nullopt);
+    HMSyncConduitData &data = currentConduitData();
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource)
+        return;
+    QSet<QString> vanished = dataSource->setOfHmUids();
+    for (const QVariantMap &entry : dictionaries)
+        vanished.remove(stringForKey(entry, kHMSyncFieldUid));
+    data.setDeviceRecordCount(-qint64(vanished.size()));
+    if (!vanished.isEmpty() && takesDeviceDeletions(data.syncDeletions())) {
+        dataSource->prepareForUseOnThread();
+        data.setAppleDeletes(vanished.size());
+        dataSource->deleteUidRecords(QStringList(vanished.cbegin(), vanished.cend()));
+        dataSource->saveChanges();
+        // Every opening of the store is matched by a closing, so the list stage finds it as usual.
+        dataSource->stopUsingOnThread();
+    }
+    m_configuration->saveProgressForConduitData(data);
+}
+
+// ---- List ---------------------------------------------------------------------------------------
+
+// The date the device's changes are asked from: the last sync (or for Outlook the Outlook side's last
+// change) moved into the device's clock; null to ask for every record.
+QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &dataSource) const
+{
+    const auto inDeviceTime = [this](QDateTime date) {
+        if (m_configuration->syncMethod() == quint64(HMSyncMethod::Quillnest))
+            date = date.addSecs(secondsFromGmtOfPacificTime(date));
+        return date.addSecs(GlobalVariables::getSyncControllerSecondsDifference());
+    };
+    if (isOutlookProfile()) {
+        if (data.rereadDeviceOnNextSync()) {
+            dataSource.setIsDeviceReread(true);
+            return {};
+        }
+        dataSource.setIsDeviceReread(false);
+        const QDateTime outlookChange = dataSource.getOutlookLastModifiedDate();
+        return outlookChange.isValid() ? inDeviceTime(outlookChange) : QDateTime();
+    }
+    if (data.rereadDeviceOnNextSync() || !data.lastSyncDate().isValid())
+        return {};
+    return inDeviceTime(data.lastSyncDate());
+}
+
+void HMSyncController::sendListCommand()
+{
+    const quint64 conduit = currentConduit();
+    noteRecordStage(conduit);
+    if (conduit == 0) {
+        DDLogWarn(QStringLiteral("No Conduit sent to list command."));
+        scheduleProcess();
+        return;
+    }
+    if (conduit > 4)
+        return;
+    HMSyncConduitData &data = *m_conduits[conduit];
+    if (!takesDeviceRecords(data.syncDirection())) {
+        DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
+        scheduleProcess();
+        return;
+    }
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource) {
+        failWithoutDataSource(data);
+        return;
+    }
+    data.setSyncStartDate(platform::Clock::now());
+    const QDateTime startPoint = listStartPoint(data, *dataSource);
+
+    const bool inRecovery = GlobalVariables::getErrorRecoverySyncConduits().contains(letterOf(conduit));
+    const QDateTime deviceChanged = data.syncDriverLastModifiedDate();
+    if (startPoint.isValid() && !inRecovery && deviceChanged.isValid() && startPoint >= deviceChanged) {
+        writeRemainOnCurrentConduit(false);
+        DDLogInfo(QStringLiteral("Not sending list command due to device not having changes."));
+        scheduleProcess();
+        return;
+    }
+    if (!m_syncClient->listRecordsForConduit(conduit, startPoint)) {
+        DDLogError(QStringLiteral("The list request could not be sent."));
+        writeRemainOnCurrentConduit(false);
+        setStageErrored();
+        scheduleProcess();
+    }
+}
+
+// ---- Applying a page ----------------------------------------------------------------------------
+
+void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
+{
+    if (!isRunQueueCurrent()) {
+        failOffRunQueue();
+        return;
+    }
+    const quint64 conduit = currentConduit();
+    HMSyncConduitData &data = currentConduitData();
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource) {
+        writeRemainOnCurrentConduit(false);
+        failWithoutDataSource(data);
+        return;
+    }
+    postStepNotificationWithMessage(QStringLiteral("Reading Device Change List ..."), std::nullopt);
+    dataSource->prepareForUseOnThread();
+    if (conduit == quint64(HMSyncConduit::Contacts) && dataSource->addressBookIsInaccessible()) {
+        dataSource->stopUsingOnThread();
+        writeRemainOnCurrentConduit(false);
+        addressBookNotAccessible();
+        return;
+    }
+
+    QStringList idsToDelete;
+    QSet<QString> writtenFromDevice;
+    for (const QVariantMap &record : records)
+        applyDeviceRecord(record, data, *dataSource, idsToDelete, writtenFromDevice);
+    if (!writtenFromDevice.isEmpty())
+        data.setHmUidsModifiedByDevice(data.hmUidsModifiedByDevice().unite(writtenFromDevice));
+    deleteVanishedRecords(data, *dataSource, idsToDelete);
+
+    bool picturesArrived = true;
+    if (conduit == quint64(HMSyncConduit::Contacts) && isOutlookProfile()
+        && m_configuration->syncMethod() == quint64(HMSyncMethod::Quillnest)) {
+        picturesArrived = waitForContactPictures();
+        if (picturesArrived)
+            saveContactPictures(*dataSource);
+    }
+
+    // What was applied is saved even when the pictures never came, so the store and the identifier
+    // graph agree.
+    postStepNotificationWithMessage(QStringLiteral("Saving Changes ..."), std::nullopt);
+    dataSource->saveChanges();
+    m_configuration->saveProgressForConduitData(data);
+    dataSource->stopUsingOnThread();
+
+    DDLogInfo(QStringLiteral("Contact adds and updates this sync %1, failures %2")
+                  .arg(GlobalVariables::getContactAddUpdatesThisSync())
+                  .arg(GlobalVariables::getContactAddUpdateFailuresThisSync()));
+    GlobalVariables::setCanSyncTasks(true);
+
+    if (!picturesArrived) {
+        writeRemainOnCurrentConduit(false);
+        setStageErrored();
+        scheduleProcess();
+    }
+}
+
+// One record of a page: a deletion is collected, anything else is normalised and written into the
+// Mac store; the id of a record the store took from the device is collected, so that the update stage
+// does not send it back.
+void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
+                                         QStringList &idsToDelete, QSet<QString> &writtenFromDevice)
+{
+    const QVariant actionValue = record.value(QString(kHMSyncFieldAction));
+    qint32 action = 0;
+    bool isDeletion = false;
+    if (platform::isNumber(actionValue)) {
+        action = platform::intValue(actionValue);
+        if (action == kActionDelete) {
+            data.setAppleDeletes(data.appleDeletes() + 1);
+            isDeletion = true;
+        } else if (action == kActionUpdate) {
+            data.setAppleUpdates(data.appleUpdates() + 1);
+        } else if (action == kActionAdd) {
+            data.setAppleAdds(data.appleAdds() + 1);
+        }
+    } else {
+        isDeletion = boolForKey(record, kHMSyncFieldDeleted);
+    }
+
+    const QString uid = stringForKey(record, kHMSyncFieldUid);
+    if (isDeletion) {
+        DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
+        if (!uid.isEmpty())
+            idsToDelete.append(uid);
+        return;
+    }
+    DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
+    QVariantMap normalized = record;
+    normalizeDictionary(normalized, data.conduit());
+    const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
+    const qint64 result =
+        isOutlookProfile()
+            ? dataSource.outlookCommandAction(action, kApplySyncMethod, data.conflictSetting(), normalized,
+                                              secondsDifference)
+            : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
+    if (result >= kWrittenFromDevice && !uid.isEmpty())
+        writtenFromDevice.insert(uid);
+}
+
+void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)
+{
+    const quint64 conduit = data.conduit();
+    if (isOutlookProfile() && GlobalVariables::getIsWiFiSync() && takesDeviceDeletions(data.syncDeletions())) {
+        // The device listed every record it still has: whatever the Outlook side knows beyond those
+        // was deleted there. Without such a list nothing can be told apart, and nothing is deleted
+        // but what the page itself deleted.
+        if (const std::optional<QStringList> onDevice = deviceRecordIds(conduit))
+            idsToDelete = dataSource.findDeletes(*onDevice);
+        else
+            DDLogWarn(QStringLiteral("The device listed no record ids; deletions are taken from the page only"));
+    }
+    DDLogVerbose(QStringLiteral("idsToDelete.count %1").arg(idsToDelete.size()));
+    if (idsToDelete.isEmpty())
+        return;
+    if (!isOutlookProfile()) {
+        dataSource.deleteUidRecords(idsToDelete);
+        return;
+    }
+    if (didPurgeTheseConduits().contains(letterOf(conduit))) {
+        // The device was emptied in this run: its missing records say nothing about the Mac's.
+        DDLogVerbose(QStringLiteral("readDeletes %1").arg(0));
+        return;
+    }
+    dataSource.deleteOutlookUidRecords(idsToDelete);
+}
+
+// ---- Cloud contact pictures ---------------------------------------------------------------------
+
+bool HMSyncController::waitForContactPictures()
+{
+    const auto arrived = [this] { return m_picturesUpdated.load(); };
+    if (waitForTransport(arrived, kContactPictureWaitLimitSeconds))
+        return true;
+    DDLogError(QStringLiteral("The contact pictures did not arrive; the sync ends"));
+    return false;
+}
+
+void HMSyncController::saveContactPictures(HMData &dataSource)
+{
+    const QVariantMap pictures = m_syncClient->getContactPhotos();
+    if (!pictures.isEmpty())
+        postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), std::nullopt);
+    dataSource.savePicturesFromQuillnestSync(pictures);
+    dataSource.saveChanges();
+}

@@ -1,0 +1,441 @@
+// The stages that act on the other side: the purge (stage 4), the update (stage 7), which sends the
+// Mac's records changed since the last sync in batches and joins the Mac's record ids to the device's,
+// and the contact-photo work around the update. Everything runs on the run queue, except the photo
+// step (main thread) and the callbacks marked as running on the transport's thread.
+
+#include "sync/HMSyncController.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Clock.h"
+#include "sync/HMData.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncClient.h"
+#include "sync/HMSyncConduitData.h"
+#include "sync/HMSyncController+Normalization.h"
+#include "sync/HMSyncControllerConfigurationProtocol.h"
+#include "sync/HMSyncTypes.h"
+
+#include <chrono>
+
+namespace {
+
+// The transport is asked again this long after the photo step was requested.
+constexpr double kContactPhotosDelaySeconds = 1.0;
+// How long the update loop waits for the transport to finish sending contact photos.
+constexpr double kTransportWaitLimitSeconds = 900.0;
+// While it waits for the transport, the run queue looks at the run's state this often.
+constexpr std::chrono::milliseconds kTransportPollInterval{100};
+
+bool sendsMacRecords(quint64 direction)
+{
+    return direction == quint64(HMSyncDirection::TwoWay) || direction == quint64(HMSyncDirection::MacToDevice);
+}
+
+QString letterOf(quint64 conduit)
+{
+    return conduitShortIdentifierString(HMSyncConduit(conduit));
+}
+
+} // namespace
+
+// ---- Purge --------------------------------------------------------------------------------------
+
+void HMSyncController::sendPurgeCommand()
+{
+    const quint64 conduit = currentConduit();
+    noteRecordStage(conduit);
+    if (conduit == 0) {
+        DDLogWarn(QStringLiteral("No Conduit sent to purge command."));
+        scheduleProcess();
+        return;
+    }
+    if (conduit > 4)
+        return;
+    HMSyncConduitData &data = *m_conduits[conduit];
+    if (!sendsMacRecords(data.syncDirection())) {
+        DDLogInfo(QStringLiteral("Skipping Purge Command due to sync direction."));
+        scheduleProcess();
+        return;
+    }
+    if (!data.purgeOnNextSync()) {
+        DDLogInfo(QStringLiteral("Skipping Purge Command due to no flag found."));
+        scheduleProcess();
+        return;
+    }
+    if (!m_syncClient->purge(conduit)) {
+        DDLogError(QStringLiteral("The purge request could not be sent."));
+        setStageErrored();
+        scheduleProcess();
+        return;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_didPurgeTheseConduits += letterOf(conduit);
+    }
+    m_didPurge.store(true);
+    // This run's list and update read everything.
+    data.setLastSyncDate(QDateTime());
+}
+
+void HMSyncController::finishPurging()
+{
+    const quint64 conduit = currentConduit();
+    if (conduit == 0 || conduit > 4) {
+        DDLogWarn(QStringLiteral("No Conduit to clear identifiers for."));
+        return;
+    }
+    if (const std::shared_ptr<HMData> dataSource = m_conduits[conduit]->conduitData())
+        dataSource->clearIdTable();
+}
+
+// ---- Update -------------------------------------------------------------------------------------
+
+void HMSyncController::sendUpdates()
+{
+    if (!isRunQueueCurrent()) {
+        failOffRunQueue();
+        return;
+    }
+    const quint64 conduit = currentConduit();
+    noteRecordStage(conduit);
+    if (conduit < 1 || conduit > 4) {
+        DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
+        process();
+        return;
+    }
+    HMSyncConduitData &data = *m_conduits[conduit];
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource) {
+        failWithoutDataSource(data);
+        return;
+    }
+    const bool isOutlook = isOutlookProfile();
+    if (data.syncDirection() == quint64(HMSyncDirection::DeviceToMac)) {
+        DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
+        if (isOutlook) {
+            DDLogInfo(QStringLiteral("Update dat files"));
+            dataSource->saveOutlookChanges();
+        }
+        process();
+        return;
+    }
+
+    QDateTime startPoint = data.rereadAppleOnNextSync() ? QDateTime() : data.lastSyncDate();
+    if (!isOutlook && conduit == quint64(HMSyncConduit::Contacts) && dataSource->addressBookIsInaccessible()) {
+        addressBookNotAccessible();
+        return;
+    }
+    if (isOutlook) {
+        startPoint = dataSource->getOutlookLastModifiedDate();
+        if (didPurgeTheseConduits().contains(letterOf(conduit))) {
+            // The device was emptied: every Outlook record counts as changed.
+            dataSource->clearOutlookDatFile(conduitName(HMSyncConduit(conduit)));
+            startPoint = QDateTime();
+        }
+        if (data.rereadAppleOnNextSync())
+            startPoint = QDateTime();
+    }
+    const bool deletionsTravel = sendsMacRecords(data.syncDeletions());
+    const bool includeDeletes = deletionsTravel && (isOutlook || data.lastSyncDate().isValid());
+
+    std::optional<QList<HMSyncRecord>> records =
+        macRecordsToSend(data, *dataSource, startPoint, includeDeletes);
+    if (!records) {
+        DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
+        process();
+        return;
+    }
+    DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
+    runUpdateLoop(conduit, *records);
+}
+
+// The Mac's records changed after the start point, less those the device itself changed in this run,
+// normalised for sending. The store is open only while they are read.
+std::optional<QList<HMSyncRecord>> HMSyncController::macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,
+                                                                       const QDateTime &startPoint, bool includeDeletes)
+{
+    const QSet<QString> changedByDevice = data.hmUidsModifiedByDevice();
+    dataSource.prepareForUseOnThread();
+    std::optional<QList<HMSyncRecord>> records;
+    if (isOutlookProfile()) {
+        DDLogVerbose(QStringLiteral("Generating pppList"));
+        records = dataSource.syncOutlookRecordObjectsModifiedAfter(startPoint, includeDeletes, changedByDevice);
+        DDLogVerbose(QStringLiteral("saveOutlookChanges"));
+        dataSource.saveOutlookChanges();
+    } else {
+        records = dataSource.syncRecordObjectsModifiedAfter(startPoint, includeDeletes, changedByDevice);
+    }
+    if (records) {
+        const std::lock_guard lock(m_mutex);
+        for (const HMSyncRecord &record : std::as_const(*records)) {
+            if (!record.outlookUid().isEmpty())
+                m_olmIdsForContactsSentToDevice.insert(record.outlookUid());
+        }
+    }
+    GlobalVariables::setCanSyncTasks(false);
+    if (records) {
+        for (HMSyncRecord &record : *records)
+            normalizeDictionary(record.dictionary(), data.conduit());
+    }
+    dataSource.stopUsingOnThread();
+    return records;
+}
+
+// Hands the list to the transport until it has sent its last batch. Each call sends the next batch
+// and returns when that batch is answered. The loop stops early, and the run ends, when a batch
+// failed, the run was cancelled or ended meanwhile, or the transport keeps asking for calls past
+// one per record.
+void HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records)
+{
+    const qsizetype callLimit = records.size() + 2;
+    qsizetype calls = 0;
+    while (m_remainOnUpdateConduit.load() || conduit != m_lastConduitUsed) {
+        if (updatesMustStop()) {
+            endUpdateLoopInError(QString());
+            return;
+        }
+        if (conduit != m_lastConduitUsed) {
+            DDLogVerbose(QStringLiteral("resetSyncRecordListPartialCount"));
+            m_syncClient->resetSyncRecordListPartialCount();
+        }
+        m_lastConduitUsed = conduit;
+        if (m_updatePhotosStage.load()) {
+            if (!runPhotoStep()) {
+                endUpdateLoopInError(QString());
+                return;
+            }
+            continue;
+        }
+        if (++calls > callLimit) {
+            endUpdateLoopInError(QStringLiteral("The device kept asking for more updates."));
+            return;
+        }
+        if (!m_syncClient->updateConduit(conduit, records)) {
+            DDLogError(QStringLiteral("The update request could not be sent."));
+            endUpdateLoopInError(QString());
+            return;
+        }
+        if (m_updateBatchFailed.load()) {
+            // The failed reply ends the run when it reaches the run queue; no further batch is sent.
+            DDLogError(QStringLiteral("An update batch failed; the conduit's remaining batches are not sent"));
+            m_remainOnUpdateConduit.store(false);
+            return;
+        }
+    }
+}
+
+QSet<QString> HMSyncController::olmIdsForContactsSentToDevice() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_olmIdsForContactsSentToDevice;
+}
+
+bool HMSyncController::updatesMustStop() const
+{
+    return m_syncShouldForceCancel.load() || syncStage() == HMSyncStage::Errored || m_updateBatchFailed.load();
+}
+
+void HMSyncController::endUpdateLoopInError(const QString &message)
+{
+    m_remainOnUpdateConduit.store(false);
+    if (!message.isEmpty())
+        recordError(HMSyncError::Other, message);
+    setStageErrored();
+    scheduleProcess();
+}
+
+// The transport wants the contact photos sent: the main thread asks it (once), and the run queue waits
+// until the transport says the photos are done.
+bool HMSyncController::runPhotoStep()
+{
+    const std::shared_ptr<HMSyncController> self = shared_from_this();
+    platform::DispatchQueue::main()->sync([self] { self->updatePhotos(); });
+    return waitForTransport([this] { return !m_updatePhotosStage.load(); }, kTransportWaitLimitSeconds);
+}
+
+// ---- Update replies -----------------------------------------------------------------------------
+
+void HMSyncController::updateTempWiFiId(const QString &temporaryId, const QString &permanentId)
+{
+    if (!acceptsCallback("updateTempWiFiId:withPermanentWiFiId:"))
+        return;
+    if (const std::shared_ptr<HMData> dataSource = currentConduitData().conduitData())
+        dataSource->replaceTempId(temporaryId, permanentId);
+}
+
+void HMSyncController::updateCommandReturnedSuccessful(bool wasSuccessful)
+{
+    if (!acceptsCallback("updateCommandReturnedSuccessful:"))
+        return;
+    // Noted on the transport's thread, so that the update loop waiting on the run queue sends no
+    // further batch. A run whose update failed reports that once and never a success after it.
+    if (!wasSuccessful) {
+        if (m_updateBatchFailed.exchange(true)) {
+            DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - NO again; already reported"));
+            return;
+        }
+        wakeTransportWait();
+    } else if (m_updateBatchFailed.load()) {
+        DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - YES after a failed batch; ignored"));
+        return;
+    }
+    const std::shared_ptr<HMSyncController> self = shared_from_this();
+    m_syncQueue->async([self, wasSuccessful] {
+        if (!self->acceptsCallback("updateCommandReturnedSuccessful:"))
+            return;
+        if (!wasSuccessful) {
+            DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - NO"));
+            self->setStageErrored();
+        }
+        if (const std::shared_ptr<HMData> dataSource = self->currentConduitData().conduitData())
+            dataSource->commitUniqueIds(wasSuccessful);
+        self->process();
+    });
+}
+
+void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids)
+{
+    if (!isRunQueueCurrent()) {
+        failOffRunQueue();
+        return;
+    }
+    if (ids.isEmpty()) {
+        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
+        return;
+    }
+    HMSyncConduitData &data = currentConduitData();
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (data.conduitIdentifierString().isEmpty() || !dataSource) {
+        DDLogInfo(QStringLiteral("Unable to update!"));
+        return;
+    }
+    dataSource->updateUidToDeviceIds(ids);
+    m_configuration->saveProgressForConduitData(data);
+}
+
+void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit)
+{
+    if (ids.isEmpty()) {
+        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
+        return;
+    }
+    if (conduit >= m_conduits.size())
+        return;
+    HMSyncConduitData &data = *m_conduits[conduit];
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (data.conduitIdentifierString().isEmpty() || !dataSource) {
+        DDLogInfo(QStringLiteral("Unable to update!!"));
+        return;
+    }
+    dataSource->updateUidToDeviceIdsUsingNewMethod(ids);
+    m_configuration->saveProgressForConduitData(data);
+}
+
+void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results)
+{
+    if (!isRunQueueCurrent()) {
+        failOffRunQueue();
+        return;
+    }
+    if (results.isEmpty()) {
+        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
+        return;
+    }
+    HMSyncConduitData &data = currentConduitData();
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource)
+        return;
+    dataSource->prepareForUseOnThread();
+    DDLogVerbose(QStringLiteral("processDetailedUpdateCommandDictionaries"));
+    dataSource->processDetailedUpdateCommandDictionaries(results);
+    dataSource->saveChanges();
+    m_configuration->saveProgressForConduitData(data);
+    dataSource->stopUsingOnThread();
+}
+
+// ---- Contact photos -----------------------------------------------------------------------------
+
+void HMSyncController::updatePhotos()
+{
+    if (m_didSendContactPhotos.load())
+        return;
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(QStringLiteral("Sending contact photos..."));
+    m_didSendContactPhotos.store(true);
+    const std::weak_ptr<HMSyncController> weakSelf = weak_from_this();
+    platform::DispatchQueue::main()->after(kContactPhotosDelaySeconds, [weakSelf] {
+        if (const std::shared_ptr<HMSyncController> self = weakSelf.lock())
+            self->stuff();
+    });
+}
+
+void HMSyncController::stuff()
+{
+    if (m_syncClient)
+        m_syncClient->sendContactPhotos();
+}
+
+void HMSyncController::sendWifiPhotos()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_syncState = HMSyncState::Sending;
+    }
+    if (const std::shared_ptr<HMData> contacts = HMDataConfigurationSource::makeDataSourceOfClass(
+            QStringLiteral("HMContactData"))) {
+        QSet<QString> outlookIds;
+        {
+            const std::lock_guard lock(m_mutex);
+            outlookIds = m_olmIdsForContactsSentToDevice;
+        }
+        for (const QString &outlookId : std::as_const(outlookIds)) {
+            const QByteArray photo = contacts->wifiFormattedPhotoForOutlookContact(outlookId);
+            if (!photo.isEmpty())
+                m_syncClient->sendPhoto(photo);
+        }
+    }
+    // The stage has no reply to wait for: the machine goes on at once.
+    setNextStage();
+    scheduleProcess();
+}
+
+// ---- Waiting for the transport ------------------------------------------------------------------
+
+// The run queue waits here for something only the transport can bring (pictures received, photos
+// sent). The wait ends when it came, and also when the run is force cancelled, an error is recorded,
+// the run is errored, or the time limit passes; only the first counts as success. A time limit that
+// passes records a timeout.
+bool HMSyncController::waitForTransport(const std::function<bool()> &hasArrived, double limitSeconds)
+{
+    const QDateTime deadline = platform::Clock::now().addMSecs(qint64(limitSeconds * 1000.0));
+    for (;;) {
+        {
+            // Checked under the wait's lock: a wake that comes after the check finds the wait begun.
+            std::unique_lock lock(m_transportWaitMutex);
+            if (hasArrived())
+                return true;
+            if (m_syncShouldForceCancel.load() || syncStage() == HMSyncStage::Errored
+                || syncError() != HMSyncError::None)
+                return false;
+            if (platform::Clock::now() < deadline) {
+                m_transportWait.wait_for(lock, kTransportPollInterval);
+                continue;
+            }
+        }
+        DDLogError(QStringLiteral("Waited %1 s for the device in vain").arg(limitSeconds));
+        didErrorWithError(quint64(HMSyncError::Timeout), QString());
+        return false;
+    }
+}
+
+void HMSyncController::wakeTransportWait()
+{
+    {
+        const std::lock_guard lock(m_transportWaitMutex);
+    }
+    m_transportWait.notify_all();
+}
