@@ -16,6 +16,7 @@
 #include "platform/restkit/RKParserRegistry.h"
 #include "platform/restkit/RKRequestSerialization.h"
 #include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncControllerConfigurationProtocol.h"
 
 #include <QRegularExpression>
 
@@ -76,6 +77,25 @@ HMWiFiSync::WorkScope::~WorkScope()
     const std::lock_guard lock(m_sync.m_mutex);
     --m_sync.m_activeWorkers;
     m_sync.m_wakeUp.notify_all();
+}
+
+std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
+    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+{
+    return initWithConfiguration(configuration, Timing());
+}
+
+std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
+    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing)
+{
+    if (!configuration)
+        return nullptr;
+    ConnectionSettings settings;
+    settings.deviceType = qint64(configuration->deviceType());
+    settings.deviceName = configuration->stringValueForSetting(19);
+    settings.password = configuration->stringValueForSetting(20);
+    settings.ipAddress = configuration->stringValueForSetting(21);
+    return std::make_unique<HMWiFiSync>(std::move(settings), timing);
 }
 
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing())

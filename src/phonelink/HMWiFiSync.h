@@ -18,6 +18,7 @@
 #include <vector>
 
 class HMDateUtilities;
+class HMSyncControllerConfigurationProtocol;
 
 namespace platform {
 class RKClient;
@@ -74,6 +75,13 @@ public:
     static constexpr qint64 kDefaultServerPort = 8090;
     static constexpr qint64 kListPageSize = 512;
     static constexpr qsizetype kUpdateBatchSize = 100;
+
+    // The transport for the configuration's profile: its device type and the settings 19 (device
+    // name), 20 (password) and 21 (phone address).
+    static std::unique_ptr<HMWiFiSync> initWithConfiguration(
+        const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration);
+    static std::unique_ptr<HMWiFiSync> initWithConfiguration(
+        const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing);
 
     explicit HMWiFiSync(ConnectionSettings settings);
     HMWiFiSync(ConnectionSettings settings, Timing timing);

@@ -5,6 +5,8 @@
 
 #include "RestKitTestSupport.h"
 #include "foundation/GlobalVariables.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -423,6 +425,23 @@ TEST(HMWiFiSyncProfile, NeedsAnAddressAndADeviceName)
     const HMWiFiSync cloud(HMWiFiSync::ConnectionSettings{3, QStringLiteral("10.0.0.2"), QStringLiteral("phone"), {}});
     EXPECT_EQ(cloud.serverPort(), 0);
     EXPECT_TRUE(cloud.serverIp().isEmpty());
+}
+
+TEST(HMWiFiSyncProfile, ReadsThePairedPhoneFromTheProfile)
+{
+    preparePhoneLinkTests();
+    auto profile = std::make_shared<HMProfile>();
+    profile->setDeviceType(HMDeviceType::Android);
+    profile->setHhPassword(QStringLiteral("QP-1234"));
+    profile->setHhIpAddress(QStringLiteral("192.168.1.20"));
+    const std::unique_ptr<HMWiFiSync> sync =
+        HMWiFiSync::initWithConfiguration(std::make_shared<HMDataConfigurationSource>(nullptr, profile));
+    ASSERT_TRUE(sync);
+    EXPECT_EQ(sync->serverUrl(), QStringLiteral("http://192.168.1.20:8090"));
+    // The phone's id goes in both credential fields.
+    EXPECT_EQ(sync->postParameterDictionary(),
+              QVariantMap({{QStringLiteral("password"), QStringLiteral("QP-1234")},
+                           {QStringLiteral("Username"), QStringLiteral("QP-1234")}}));
 }
 
 // Replies no well-behaved phone sends, from a scripted server.
