@@ -29,6 +29,10 @@ using platform::RKResponse;
 
 namespace {
 
+// The hand-built "name=value&" bodies are not URL-encoded (values keep their spaces, line breaks and
+// "@"), so they are not sent as a form: servers limit and reject malformed form bodies.
+const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
+
 const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
 
 QString localized(const char *key)
@@ -271,8 +275,13 @@ std::shared_ptr<RKRequest> HMWiFiSync::makeTextRequest(const QString &resourcePa
     QString body;
     for (auto it = parameters.constBegin(); it != parameters.constEnd(); ++it)
         body += QStringLiteral("%1=%2&").arg(it.key(), it.value().toString());
-    request->setHTTPBodyString(body);
+    setTextBody(*request, body);
     return request;
+}
+
+void HMWiFiSync::setTextBody(RKRequest &request, const QString &body)
+{
+    request.setHTTPBody(body.toUtf8(), kTextBodyType);
 }
 
 RKRequestOutcome HMWiFiSync::sendAndWait(const std::shared_ptr<RKRequest> &request)

@@ -169,6 +169,7 @@ private:
     void prepareKeyMappingDictionaries();
     std::shared_ptr<platform::RKRequest> makeRequest(const QString &resourcePath, double timeoutSeconds);
     std::shared_ptr<platform::RKRequest> makeTextRequest(const QString &resourcePath, const QVariantMap &parameters);
+    static void setTextBody(platform::RKRequest &request, const QString &body);
     // Sends the request and waits for its end; worker threads and the run queue only.
     platform::RKRequestOutcome sendAndWait(const std::shared_ptr<platform::RKRequest> &request);
     void sendAsync(const std::shared_ptr<platform::RKRequest> &request, bool remember);

@@ -785,7 +785,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
         std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
         if (!request)
             return false;
-        request->setHTTPBodyString(body);
+        setTextBody(*request, body);
         const RKRequestOutcome outcome = sendAndWait(request);
         if (outcome.kind() == RKRequestOutcome::Kind::Cancelled) {
             const std::lock_guard lock(m_mutex);
@@ -897,7 +897,7 @@ bool HMWiFiSync::sendPhoto(const QByteArray &photo)
     std::shared_ptr<RKRequest> request = makeTextRequest(QStringLiteral("/hmx_updatepicture"), {});
     if (!request)
         return false;
-    request->setHTTPBody(credentialHeader().toUtf8() + photo);
+    request->setHTTPBody(credentialHeader().toUtf8() + photo, QStringLiteral("application/octet-stream"));
     request->setOnDidLoadResponse([](const platform::RKResponse &response) {
         platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
     });

@@ -144,8 +144,10 @@ TEST(HMWiFiSyncCommands, SendsUpdatesInBatchesOfAHundred)
     ASSERT_TRUE(harness.logOn());
     QList<HMSyncRecord> records;
     for (int index = 0; index < 250; ++index) {
+        // Long enough that a batch is far larger than servers allow form bodies to be.
         records.append(newRecord(QStringLiteral("t%1").arg(index),
-                                 {{QStringLiteral("SUBJECT"), QStringLiteral("memo %1").arg(index)}}));
+                                 {{QStringLiteral("SUBJECT"), QStringLiteral("memo %1").arg(index)},
+                                  {QStringLiteral("NOTE"), QString(200, u'n') + QStringLiteral("\n@ & 100%")}}));
     }
     for (int call = 0; call < 3; ++call)
         ASSERT_TRUE(harness.sync().updateConduit(4, records));
