@@ -16,6 +16,7 @@
 #include "platform/restkit/RKParserRegistry.h"
 #include "platform/restkit/RKRequestSerialization.h"
 #include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncController.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 
 #include <QRegularExpression>
@@ -100,6 +101,18 @@ std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
     settings.password = configuration->stringValueForSetting(20);
     settings.ipAddress = configuration->stringValueForSetting(21);
     return std::make_unique<HMWiFiSync>(std::move(settings), timing);
+}
+
+void HMWiFiSync::registerTransport(qint64 serverPort)
+{
+    HMSyncController::registerTransport(
+        1, [serverPort](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+               -> std::unique_ptr<HMSyncClient> {
+            std::unique_ptr<HMWiFiSync> sync = initWithConfiguration(configuration);
+            if (sync && sync->serverPort() != 0)
+                sync->setServerPort(serverPort);
+            return sync;
+        });
 }
 
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing())

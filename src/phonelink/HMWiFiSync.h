@@ -83,6 +83,10 @@ public:
     static std::unique_ptr<HMWiFiSync> initWithConfiguration(
         const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing);
 
+    // Makes the sync controller build this transport for Wi-Fi profiles (sync method 1), with the
+    // protocol's intervals and port 8090 unless a port is given.
+    static void registerTransport(qint64 serverPort = kDefaultServerPort);
+
     explicit HMWiFiSync(ConnectionSettings settings);
     HMWiFiSync(ConnectionSettings settings, Timing timing);
     ~HMWiFiSync() override;
