@@ -6,9 +6,13 @@
 // process spent on the processor (the transport, the REST layer and Qt's networking: everything but
 // the peer, which runs as a program of its own).
 #include "phonelink/HMWiFiSync.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
 #include "sync/HMSyncClientDelegate.h"
 
+#include "MemoryDataSource.h"
 #include "PhoneStore.h"
+#include "SyncRunner.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -227,6 +231,56 @@ QList<HMSyncRecord> macRecords(int count, bool isEvent)
     return records;
 }
 
+// The phone's records: 10,000 contacts and 10,000 events, as the peer program's data file.
+bool writePhoneRecords(const QString &path)
+{
+    phonepeer::PhoneStore store;
+    for (int index = 0; index < kRecordsPerConduit; ++index) {
+        store.addRecord(phonepeer::Conduit::Contacts, contactFields(index));
+        store.addRecord(phonepeer::Conduit::Calendar, eventFields(index));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(store.toJson()) < 0) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// Whole syncs through the sync controller: a Wi-Fi profile with contacts and calendar, the desktop's
+// records in the memory store.
+bool benchThroughController(int port)
+{
+    const auto store = std::make_shared<hmsync::MemoryStore>();
+    hmsync::MemoryDataSource::registerForAllConduits(store);
+    HMWiFiSync::registerTransport(port);
+    const auto manager = std::make_shared<HMProfileManager>();
+    std::shared_ptr<HMProfile> profile = manager->newProfile();
+    profile->setDeviceTypeName(QStringLiteral("android"));
+    profile->setSyncMethodName(QStringLiteral("wifi"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile->setContactManager(HMContactManager::Apple);
+    profile->setHhIpAddress(QStringLiteral("127.0.0.1"));
+    profile->setHhPassword(QStringLiteral("QP-PEER-0001"));
+    profile->setContactSyncEnabled(true);
+    profile->setCalendarSyncEnabled(true);
+    if (!manager->saveProfile(*profile))
+        return false;
+    const char *names[] = {"controller: first sync, phone to desktop", "controller: second sync, no changes"};
+    for (const char *name : names) {
+        resetPeakMemory();
+        const Usage start = usageNow();
+        const hmsync::SyncOutcome outcome = hmsync::runManualSync(manager, profile, std::chrono::minutes(10));
+        const qint64 records = store->records(1).size() + store->records(2).size();
+        report(name, start, records);
+        if (!outcome.isSuccess) {
+            std::fprintf(stderr, "%s", qPrintable(hmsync::describeOutcome(outcome)));
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -234,21 +288,13 @@ int main(int argc, char **argv)
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
+    qputenv("XDG_STATE_HOME", (home.path() + QStringLiteral("/state")).toUtf8());
     QCoreApplication application(argc, argv);
 
     const QString dataFile = home.filePath(QStringLiteral("phone.json"));
-    {
-        phonepeer::PhoneStore store;
-        for (int index = 0; index < kRecordsPerConduit; ++index) {
-            store.addRecord(phonepeer::Conduit::Contacts, contactFields(index));
-            store.addRecord(phonepeer::Conduit::Calendar, eventFields(index));
-        }
-        QFile file(dataFile);
-        if (!file.open(QIODevice::WriteOnly) || file.write(store.toJson()) < 0) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(dataFile));
-            return 1;
-        }
-    }
+    if (!writePhoneRecords(dataFile))
+        return 1;
 
     std::printf("phone_sync_bench: %d contacts and %d events, peer program on loopback\n", kRecordsPerConduit,
                 kRecordsPerConduit);
@@ -285,6 +331,17 @@ int main(int argc, char **argv)
     }
     peer.terminate();
     peer.waitForFinished();
+
+    // The same records again, for runs through the whole controller.
+    QProcess controllerPeer;
+    QFile::remove(dataFile);
+    if (!writePhoneRecords(dataFile))
+        return 1;
+    const int controllerPort = startPeer(controllerPeer, dataFile);
+    if (controllerPort == 0 || !benchThroughController(controllerPort))
+        std::fprintf(stderr, "the runs through the controller failed\n");
+    controllerPeer.terminate();
+    controllerPeer.waitForFinished();
 
     QProcess emptyPeer;
     const int emptyPort = startPeer(emptyPeer, QString());

@@ -139,6 +139,18 @@ QMap<QString, StoredRecord> MemoryStore::records(quint64 conduit) const
     return m_records.value(conduit);
 }
 
+std::optional<StoredRecord> MemoryStore::record(quint64 conduit, const QString &nativeId) const
+{
+    const std::lock_guard lock(m_mutex);
+    const auto conduitRecords = m_records.constFind(conduit);
+    if (conduitRecords == m_records.constEnd())
+        return std::nullopt;
+    const auto found = conduitRecords->constFind(nativeId);
+    if (found == conduitRecords->constEnd())
+        return std::nullopt;
+    return *found;
+}
+
 QList<DesktopDeletion> MemoryStore::deletions(quint64 conduit) const
 {
     const std::lock_guard lock(m_mutex);
@@ -243,9 +255,10 @@ qint64 MemoryDataSource::commandAction(qint32 action, quint64 syncMethod, quint6
     }
     const QVariantMap fields = withoutBookkeeping(record);
     const QString nativeId = graph->nativeIdForHarrowmereUid(hmUid);
-    const QMap<QString, StoredRecord> records = m_store->records(m_conduit);
-    if (!nativeId.isEmpty() && records.contains(nativeId)) {
-        const QDateTime changed = records.value(nativeId).changedOnDesktop;
+    const std::optional<StoredRecord> existing =
+        nativeId.isEmpty() ? std::nullopt : m_store->record(m_conduit, nativeId);
+    if (existing) {
+        const QDateTime changed = existing->changedOnDesktop;
         const bool changedOnBothSides =
             changed.isValid() && (!graph->lastSyncDate().isValid() || changed > graph->lastSyncDate());
         if (changedOnBothSides && conflictSetting == 1)

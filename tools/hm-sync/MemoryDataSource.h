@@ -8,6 +8,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <optional>
 #include <mutex>
 
 namespace hmsync {
@@ -44,6 +45,7 @@ public:
     bool deleteRecord(quint64 conduit, const QString &nativeId);
 
     QMap<QString, StoredRecord> records(quint64 conduit) const;
+    std::optional<StoredRecord> record(quint64 conduit, const QString &nativeId) const;
     QList<DesktopDeletion> deletions(quint64 conduit) const;
 
     // Used by MemoryDataSource during a sync.
