@@ -253,7 +253,9 @@ bool benchThroughController(int port)
 {
     const auto store = std::make_shared<hmsync::MemoryStore>();
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    HMWiFiSync::registerTransport(port);
+    HMWiFiSync::Timing timing;
+    timing.logonPause = std::chrono::milliseconds(0);
+    HMWiFiSync::registerTransport(port, timing);
     const auto manager = std::make_shared<HMProfileManager>();
     std::shared_ptr<HMProfile> profile = manager->newProfile();
     profile->setDeviceTypeName(QStringLiteral("android"));

@@ -103,12 +103,12 @@ std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
     return std::make_unique<HMWiFiSync>(std::move(settings), timing);
 }
 
-void HMWiFiSync::registerTransport(qint64 serverPort)
+void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)
 {
     HMSyncController::registerTransport(
-        1, [serverPort](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+        1, [serverPort, timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
                -> std::unique_ptr<HMSyncClient> {
-            std::unique_ptr<HMWiFiSync> sync = initWithConfiguration(configuration);
+            std::unique_ptr<HMWiFiSync> sync = initWithConfiguration(configuration, timing);
             if (sync && sync->serverPort() != 0)
                 sync->setServerPort(serverPort);
             return sync;

@@ -83,9 +83,9 @@ public:
     static std::unique_ptr<HMWiFiSync> initWithConfiguration(
         const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing);
 
-    // Makes the sync controller build this transport for Wi-Fi profiles (sync method 1), with the
-    // protocol's intervals and port 8090 unless a port is given.
-    static void registerTransport(qint64 serverPort = kDefaultServerPort);
+    // Makes the sync controller build this transport for Wi-Fi profiles (sync method 1), on the
+    // given port (8090 for a real phone) with the given intervals.
+    static void registerTransport(qint64 serverPort, Timing timing);
 
     explicit HMWiFiSync(ConnectionSettings settings);
     HMWiFiSync(ConnectionSettings settings, Timing timing);

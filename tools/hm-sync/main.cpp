@@ -89,6 +89,8 @@ int main(int argc, char **argv)
          QStringLiteral("count"), QStringLiteral("0")},
         {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
          QStringLiteral("600")},
+        {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
+         QStringLiteral("ms"), QStringLiteral("2000")},
     });
     parser.process(application);
 
@@ -102,6 +104,10 @@ int main(int argc, char **argv)
     const int timeoutSeconds = parser.value(QStringLiteral("timeout")).toInt(&isNumber);
     if (!isNumber || timeoutSeconds <= 0)
         return fail(QStringLiteral("--timeout needs a number of seconds"));
+
+    const int logonPauseMs = parser.value(QStringLiteral("logon-pause-ms")).toInt(&isNumber);
+    if (!isNumber || logonPauseMs < 0 || logonPauseMs > 60000)
+        return fail(QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"));
 
     const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
     if (!QDir().mkpath(dataFolder))
@@ -136,7 +142,9 @@ int main(int argc, char **argv)
     }
 
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    HMWiFiSync::registerTransport(port);
+    HMWiFiSync::Timing timing;
+    timing.logonPause = std::chrono::milliseconds(logonPauseMs);
+    HMWiFiSync::registerTransport(port, timing);
     std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
                 qPrintable(profile->hhIpAddress()), port);
     const hmsync::SyncOutcome outcome =
