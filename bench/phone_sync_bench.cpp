@@ -266,6 +266,8 @@ bool benchThroughController(int port)
     profile->setHhPassword(QStringLiteral("QP-PEER-0001"));
     profile->setContactSyncEnabled(true);
     profile->setCalendarSyncEnabled(true);
+    profile->setTaskSyncEnabled(false);
+    profile->setMemoSyncEnabled(false);
     if (!manager->saveProfile(*profile))
         return false;
     const char *names[] = {"controller: first sync, phone to desktop", "controller: second sync, no changes"};
