@@ -523,8 +523,13 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
     HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
         return;
-    const QString body = response.bodyAsString();
-    // The status line runs to LF: a reply written with CR LF keeps its CR and is not "OK".
+    const QString text = response.bodyAsString();
+    // White space before the status is skipped. The status line runs to LF: a reply written with
+    // CR LF keeps its CR and is not "OK".
+    qsizetype statusStart = 0;
+    while (statusStart < text.size() && text.at(statusStart).isSpace())
+        ++statusStart;
+    const QString body = text.mid(statusStart);
     const qsizetype lineEnd = body.indexOf(QLatin1Char('\n'));
     const QString status = lineEnd < 0 ? body : body.left(lineEnd);
     if (status == QLatin1String("FAIL")) {

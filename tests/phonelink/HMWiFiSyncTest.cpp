@@ -126,6 +126,22 @@ TEST(HMWiFiSyncCommands, LogsOnListsUpdatesAndLogsOffAgainstThePeer)
     EXPECT_EQ(log.at(1), QStringLiteral("/hmx_logon"));
 }
 
+TEST(HMWiFiSyncCommands, PingsThePhoneWhileLoggedOn)
+{
+    HMWiFiSync::Timing timing = fastTiming();
+    timing.keepAliveIntervalSeconds = 0.02;
+    PeerHarness harness(timing);
+    ASSERT_TRUE(harness.logOn());
+    const auto pings = [&harness] { return harness.peer().requestLog().count(QStringLiteral("/hmx_getdeviceinfo")); };
+    ASSERT_TRUE(testsupport::waitUntil([&pings] { return pings() >= 2; }));
+    ASSERT_TRUE(harness.sync().logoff());
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("logoff:1")));
+    const qsizetype afterLogoff = pings();
+    // A few more turns of the main queue would have fired the timer again had it still run.
+    testsupport::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(pings(), afterLogoff);
+}
+
 TEST(HMWiFiSyncCommands, PurgeEmptiesTheConduitOnThePhone)
 {
     PeerHarness harness;
@@ -462,6 +478,7 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         {"logon with CR LF", "/hmx_logon", "OK\r\nDeviceID=abc\r\n", "logon:0", ""},
         {"busy logon", "/hmx_logon", "BUSY\n", "logon:0", ""},
         {"unknown logon keys", "/hmx_logon", "OK\nDeviceID=abc\nColor=red\n", "logon:1", "DeviceID=abc"},
+        {"blank lines before OK", "/hmx_logon", "\n\nOK\nOS=Android\n", "logon:1", "OS=Android"},
         {"two ids then OK", "/hmx_update", "t1\tp1\nt2\tp2\nOK", "update:1", "t1=p1,t2=p2"},
         {"OK with a line end", "/hmx_update", "t1\tp1\nOK\n", "update:1", "t1=p1"},
         {"FAIL after ids", "/hmx_update", "t1\tp1\nFAIL", "update:0", ""},
