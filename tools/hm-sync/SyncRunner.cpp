@@ -8,6 +8,7 @@
 #include "sync/HMSyncConduitData.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncControllerDelegate.h"
+#include "sync/HMSyncTypes.h"
 
 #include <atomic>
 #include <mutex>
@@ -33,7 +34,7 @@ public:
             const std::shared_ptr<HMSyncConduitData> &data = controller.conduitSyncDataObjects().at(conduit);
             if (!data || !data->syncEnabled())
                 continue;
-            m_outcome.conduits.append(ConduitOutcome{conduit, HMSyncController::stringForConduit(conduit),
+            m_outcome.conduits.append(ConduitOutcome{conduit, conduitName(HMSyncConduit(conduit)),
                                                      data->appleAdds(), data->appleUpdates(), data->appleDeletes(),
                                                      data->deviceAdds(), data->deviceUpdates(), data->deviceDeletes()});
         }
