@@ -80,6 +80,9 @@ SyncOutcome runManualSync(const std::shared_ptr<HMProfileManager> &profileManage
         return SyncOutcome{true, false, quint64(HMSyncError::InvalidProfile), QStringLiteral("No sync controller"), 0, {}};
     const auto delegate = std::make_shared<OutcomeDelegate>();
     controller->setDelegate(delegate);
+    // The controller tells its end before it clears the process-wide running flag, and refuses to
+    // start while that flag is set: a run that follows at once waits for it.
+    platform::DispatchQueue::runMainQueueUntil([] { return !HMSyncController::getIsSynchronizing(); }, timeLimit);
     controller->startProcessing();
     platform::DispatchQueue::runMainQueueUntil([&delegate] { return delegate->hasEnded(); }, timeLimit);
     // A second end report would arrive on the main queue right after the first.
@@ -89,6 +92,8 @@ SyncOutcome runManualSync(const std::shared_ptr<HMProfileManager> &profileManage
         platform::DispatchQueue::runMainQueueUntil([&delegate] { return delegate->hasEnded(); },
                                                    std::chrono::seconds(30));
     }
+    platform::DispatchQueue::runMainQueueUntil([] { return !HMSyncController::getIsSynchronizing(); },
+                                               std::chrono::seconds(30));
     SyncOutcome outcome = delegate->outcome();
     outcome.hasEnded = outcome.hasEnded && outcome.finishCount > 0;
     return outcome;
