@@ -2,11 +2,14 @@
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/FileIO.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace hmsync {
 
@@ -26,15 +29,50 @@ QVariantMap withoutBookkeeping(QVariantMap fields)
     return fields;
 }
 
-// Property lists hold no empty values: a key without a value is left out.
-QVariantMap storableFields(const QVariantMap &fields)
+// Record values in JSON: texts, flags, numbers, lists and dictionaries as themselves, dates (of any
+// year) as {"date": ISO 8601 text}. Values without a value are left out.
+QJsonValue jsonFromValue(const QVariant &value)
 {
-    QVariantMap storable;
-    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-        if (it.value().isValid() && !it.value().isNull())
-            storable.insert(it.key(), it.value());
+    switch (value.typeId()) {
+    case QMetaType::QDateTime:
+        return QJsonObject{{QStringLiteral("date"), value.toDateTime().toUTC().toString(Qt::ISODateWithMs)}};
+    case QMetaType::QVariantList: {
+        QJsonArray list;
+        for (const QVariant &entry : value.toList())
+            list.append(jsonFromValue(entry));
+        return list;
     }
-    return storable;
+    case QMetaType::QVariantMap: {
+        QJsonObject map;
+        const QVariantMap entries = value.toMap();
+        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+            if (it.value().isValid() && !it.value().isNull())
+                map.insert(it.key(), jsonFromValue(it.value()));
+        }
+        return map;
+    }
+    default:
+        return QJsonValue::fromVariant(value);
+    }
+}
+
+QVariant valueFromJson(const QJsonValue &json)
+{
+    if (json.isArray()) {
+        QVariantList list;
+        for (const QJsonValue &entry : json.toArray())
+            list.append(valueFromJson(entry));
+        return list;
+    }
+    if (!json.isObject())
+        return json.toVariant();
+    const QJsonObject object = json.toObject();
+    if (object.size() == 1 && object.value(QStringLiteral("date")).isString())
+        return QDateTime::fromString(object.value(QStringLiteral("date")).toString(), Qt::ISODateWithMs);
+    QVariantMap map;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        map.insert(it.key(), valueFromJson(it.value()));
+    return map;
 }
 
 QString conduitKey(quint64 conduit)
@@ -52,13 +90,20 @@ bool MemoryStore::load(const QString &path, QString &problem)
     m_deletions.clear();
     if (!QFileInfo::exists(path))
         return true;
-    const platform::Result<QVariantMap> root = platform::readPropertyListDictionary(path);
-    if (!root) {
-        problem = root.error().message();
+    const platform::Result<QByteArray> bytes = platform::readWholeFile(path);
+    if (!bytes) {
+        problem = bytes.error().message();
         return false;
     }
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
+    if (!document.isObject()) {
+        problem = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
+        return false;
+    }
+    const QVariantMap root = valueFromJson(document.object()).toMap();
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const QVariantMap conduitRoot = root->value(conduitKey(conduit)).toMap();
+        const QVariantMap conduitRoot = root.value(conduitKey(conduit)).toMap();
         const QVariantMap records = conduitRoot.value(QStringLiteral("records")).toMap();
         for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
             const QVariantMap entry = it.value().toMap();
@@ -82,7 +127,7 @@ bool MemoryStore::save(QString &problem) const
         for (auto conduit = m_records.constBegin(); conduit != m_records.constEnd(); ++conduit) {
             QVariantMap records;
             for (auto it = conduit.value().constBegin(); it != conduit.value().constEnd(); ++it) {
-                QVariantMap entry{{QStringLiteral("fields"), storableFields(it.value().fields)}};
+                QVariantMap entry{{QStringLiteral("fields"), it.value().fields}};
                 if (it.value().changedOnDesktop.isValid())
                     entry.insert(QStringLiteral("changed"), it.value().changedOnDesktop);
                 records.insert(it.key(), entry);
@@ -96,7 +141,8 @@ bool MemoryStore::save(QString &problem) const
     }
     if (path.isEmpty())
         return true;
-    const platform::Status written = platform::writePropertyList(path, root, platform::PropertyListFormat::Binary);
+    const QByteArray json = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Indented);
+    const platform::Status written = platform::writeFileAtomically(path, json);
     if (!written) {
         problem = written.error().message();
         return false;

@@ -28,8 +28,8 @@ struct DesktopDeletion
     QDateTime deletedAt;
 };
 
-// The desktop-side records of the four conduits, kept in memory and, when given a file, in a
-// property list between runs. It stands in for the desktop's own stores (address book, calendars,
+// The desktop-side records of the four conduits, kept in memory and, when given a file, in a JSON
+// file between runs. It stands in for the desktop's own stores (address book, calendars,
 // reminders) where those do not exist. Thread-safe.
 class MemoryStore final
 {

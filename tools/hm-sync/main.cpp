@@ -6,6 +6,8 @@
 #include "SyncRunner.h"
 
 #include "foundation/HMFileManager.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDTTYLogger.h"
 #include "phonelink/HMWiFiSync.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
@@ -70,6 +72,9 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
+    // Errors of the sync go to the terminal.
+    ddLogLevel = 1;
+    DDLog::addLogger(DDTTYLogger::sharedInstance());
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Runs one manual sync of a profile with the phone over Wi-Fi."));
     parser.addHelpOption();
@@ -83,7 +88,7 @@ int main(int argc, char **argv)
          QStringLiteral("QP-PEER-0001")},
         {QStringLiteral("port"), QStringLiteral("The phone's sync port."), QStringLiteral("port"),
          QString::number(HMWiFiSync::kDefaultServerPort)},
-        {QStringLiteral("store"), QStringLiteral("The desktop's records; default: desktop-records.plist in the data folder."),
+        {QStringLiteral("store"), QStringLiteral("The desktop's records; default: desktop-records.json in the data folder."),
          QStringLiteral("file")},
         {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
          QStringLiteral("count"), QStringLiteral("0")},
@@ -129,7 +134,7 @@ int main(int argc, char **argv)
 
     const QString storePath = parser.isSet(QStringLiteral("store"))
                                   ? parser.value(QStringLiteral("store"))
-                                  : QDir(dataFolder).filePath(QStringLiteral("desktop-records.plist"));
+                                  : QDir(dataFolder).filePath(QStringLiteral("desktop-records.json"));
     const bool isNewStore = !QFileInfo::exists(storePath);
     const auto store = std::make_shared<hmsync::MemoryStore>();
     QString problem;
@@ -156,5 +161,10 @@ int main(int argc, char **argv)
             std::printf("  desktop store, conduit %llu: %lld records\n", static_cast<unsigned long long>(conduit),
                         static_cast<long long>(count));
     }
+    if (!store->save(problem)) {
+        std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
+        return 1;
+    }
+    DDLog::flushLog();
     return outcome.isSuccess ? 0 : 1;
 }
