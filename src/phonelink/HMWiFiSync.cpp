@@ -21,7 +21,6 @@
 
 #include <QRegularExpression>
 
-#include <thread>
 
 using platform::PlatformError;
 using platform::RKRequest;
@@ -490,12 +489,14 @@ bool HMWiFiSync::cancelSync()
 bool HMWiFiSync::logon()
 {
     cancelSync();
-    std::this_thread::sleep_for(m_timing.logonPause);
     {
-        const std::lock_guard lock(m_mutex);
+        // The phone needs a moment after the cancel; a force cancel or the end of the transport
+        // cuts the pause short.
+        std::unique_lock lock(m_mutex);
+        m_isForceCancelled = false;
+        m_wakeUp.wait_for(lock, m_timing.logonPause, [this] { return m_isShuttingDown || m_isForceCancelled; });
         m_offset = 0;
         m_syncRecordListPartialCount = 0;
-        m_isForceCancelled = false;
     }
     GlobalVariables::setQuillnestErrorStatus(false);
     stopRepeatingTimer();
