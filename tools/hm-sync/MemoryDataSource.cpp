@@ -215,9 +215,37 @@ void MemoryStore::removeFromSync(quint64 conduit, const QString &nativeId)
     m_records[conduit].remove(nativeId);
 }
 
-MemoryDataSource::MemoryDataSource(std::shared_ptr<MemoryStore> store, quint64 conduit, QString className)
-    : m_store(std::move(store)), m_conduit(conduit), m_className(std::move(className))
+std::shared_ptr<HMIdentifierGraph> MemoryStore::ownIdMap(quint64 conduit)
 {
+    const std::lock_guard lock(m_mutex);
+    std::shared_ptr<HMIdentifierGraph> &map = m_ownIdMaps[conduit];
+    if (!map)
+        map = std::make_shared<HMIdentifierGraph>();
+    return map;
+}
+
+QDateTime MemoryStore::lastSyncStart(quint64 conduit) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_lastSyncStarts.value(conduit);
+}
+
+void MemoryStore::setLastSyncStart(quint64 conduit, const QDateTime &start)
+{
+    const std::lock_guard lock(m_mutex);
+    m_lastSyncStarts.insert(conduit, start);
+}
+
+MemoryDataSource::MemoryDataSource(std::shared_ptr<MemoryStore> store, quint64 conduit, QString className)
+    : m_store(std::move(store)), m_conduit(conduit), m_className(std::move(className)),
+      m_runStart(platform::Clock::now())
+{
+}
+
+std::shared_ptr<HMIdentifierGraph> MemoryDataSource::idMap()
+{
+    std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph ? graph : m_store->ownIdMap(m_conduit);
 }
 
 void MemoryDataSource::registerForAllConduits(const std::shared_ptr<MemoryStore> &store)
@@ -237,7 +265,7 @@ std::optional<QList<HMSyncRecord>> MemoryDataSource::syncRecordObjectsModifiedAf
                                                                                     bool includeDeletes,
                                                                                     const QSet<QString> &excludedHmUids)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idMap();
     if (!graph)
         return std::nullopt;
     QList<HMSyncRecord> added;
@@ -291,7 +319,7 @@ qint64 MemoryDataSource::commandAction(qint32 action, quint64 syncMethod, quint6
 {
     Q_UNUSED(syncMethod);
     Q_UNUSED(timeDifference);
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idMap();
     const QString hmUid = record.value(QStringLiteral("UID")).toString();
     if (!graph || hmUid.isEmpty())
         return 0;
@@ -329,7 +357,7 @@ qint64 MemoryDataSource::outlookCommandAction(qint32 action, quint64 syncMethod,
 
 void MemoryDataSource::deleteUidRecords(const QStringList &hmUids)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = idMap();
     if (!graph)
         return;
     for (const QString &hmUid : hmUids) {
@@ -345,6 +373,66 @@ void MemoryDataSource::saveChanges()
     QString problem;
     if (!m_store->save(problem))
         DDLogError(QStringLiteral("The desktop records were not saved: %1").arg(problem));
+}
+
+void MemoryDataSource::cleanUpAfterSync()
+{
+    // The run got through: its start is where the next run's changes begin.
+    m_store->setLastSyncStart(m_conduit, m_runStart);
+    saveChanges();
+}
+
+QDateTime MemoryDataSource::getOutlookLastModifiedDate()
+{
+    return m_store->lastSyncStart(m_conduit);
+}
+
+std::optional<QList<HMSyncRecord>> MemoryDataSource::syncOutlookRecordObjectsModifiedAfter(
+    const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
+{
+    std::optional<QList<HMSyncRecord>> records = syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    if (records) {
+        for (HMSyncRecord &record : *records)
+            record.setOutlookUid(record.nativeId());
+    }
+    return records;
+}
+
+QStringList MemoryDataSource::findDeletes(const QStringList &deviceIds)
+{
+    const QSet<QString> onDevice(deviceIds.begin(), deviceIds.end());
+    QStringList missing;
+    for (const QVariantMap &entry : idMap()->identifierDictionaries()) {
+        const QString hmUid = entry.value(kHmUidKey).toString();
+        // Records still under a temporary id never reached the phone; they are not its deletions.
+        if (!hmUid.isEmpty() && !hmUid.startsWith(QLatin1String("tmp-")) && !onDevice.contains(hmUid))
+            missing.append(hmUid);
+    }
+    return missing;
+}
+
+void MemoryDataSource::deleteOutlookUidRecords(const QStringList &hmUids)
+{
+    deleteUidRecords(hmUids);
+}
+
+void MemoryDataSource::replaceTempId(const QString &temporaryId, const QString &permanentId)
+{
+    HMData::replaceTempId(temporaryId, permanentId);
+    if (permanentId.isEmpty() || !temporaryId.startsWith(QLatin1String("tmp-")))
+        return;
+    const std::shared_ptr<HMIdentifierGraph> graph = idMap();
+    const QString nativeId = graph->nativeIdForHarrowmereUid(temporaryId);
+    if (nativeId.isEmpty())
+        return;
+    graph->removeDictionaryForHarrowmereUid(temporaryId);
+    graph->setDictionary(QVariantMap{{kHmUidKey, permanentId}, {kNativeIdKey, nativeId}}, permanentId);
+}
+
+void MemoryDataSource::commitUniqueIds(bool wasSuccessful)
+{
+    if (wasSuccessful)
+        saveChanges();
 }
 
 } // namespace hmsync

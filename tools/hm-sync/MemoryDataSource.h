@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sync/HMIdentifierGraph.h"
+
 #include "sync/HMData.h"
 
 #include <QDateTime>
@@ -48,6 +50,12 @@ public:
     std::optional<StoredRecord> record(quint64 conduit, const QString &nativeId) const;
     QList<DesktopDeletion> deletions(quint64 conduit) const;
 
+    // The conduit's own map of desktop to phone ids, for runs that have no identifier graph (Outlook
+    // keeps its maps itself), and the start of the conduit's last finished run.
+    std::shared_ptr<HMIdentifierGraph> ownIdMap(quint64 conduit);
+    QDateTime lastSyncStart(quint64 conduit) const;
+    void setLastSyncStart(quint64 conduit, const QDateTime &start);
+
     // Used by MemoryDataSource during a sync.
     void putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields);
     void removeFromSync(quint64 conduit, const QString &nativeId);
@@ -57,11 +65,14 @@ private:
     QString m_path;
     QMap<quint64, QMap<QString, StoredRecord>> m_records;
     QMap<quint64, QList<DesktopDeletion>> m_deletions;
+    QMap<quint64, std::shared_ptr<HMIdentifierGraph>> m_ownIdMaps;
+    QMap<quint64, QDateTime> m_lastSyncStarts;
 };
 
 // The data source of one conduit of one run over a MemoryStore, joining desktop records to the
-// other side's ids through the conduit's identifier graph like the desktop stores' data sources do.
-// Used on the run's queue.
+// other side's ids through the conduit's identifier graph like the desktop stores' data sources do,
+// or, for Outlook profiles (which have none), through the store's own id map, as Outlook's data
+// sources keep theirs. Used on the run's queue.
 class MemoryDataSource final : public HMData
 {
 public:
@@ -77,14 +88,26 @@ public:
                                 qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void saveChanges() override;
+    void cleanUpAfterSync() override;
+    QDateTime getOutlookLastModifiedDate() override;
+    std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                            const QSet<QString> &excludedHmUids) override;
+    QStringList findDeletes(const QStringList &deviceIds) override;
+    void deleteOutlookUidRecords(const QStringList &hmUids) override;
+    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
+    void commitUniqueIds(bool wasSuccessful) override;
 
 protected:
     QString className() const override { return m_className; }
 
 private:
+    // The identifier graph of the run, or the store's own map when the run has none.
+    std::shared_ptr<HMIdentifierGraph> idMap();
+
     const std::shared_ptr<MemoryStore> m_store;
     const quint64 m_conduit;
     const QString m_className;
+    const QDateTime m_runStart;
 };
 
 } // namespace hmsync
