@@ -60,7 +60,7 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
     const DriverRun second = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});
     EXPECT_EQ(second.exitCode, 0) << second.output.toStdString();
     EXPECT_FALSE(peer.requestLog().mid(requestsBefore).contains(QStringLiteral("/hmx_update")));
-    EXPECT_TRUE(second.output.contains(QStringLiteral("conduit 1: 3 records"))) << second.output.toStdString();
+    EXPECT_TRUE(second.output.contains(QStringLiteral("Contacts: 3 records"))) << second.output.toStdString();
 
     peer.stop();
     const DriverRun unreachable = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});

@@ -108,14 +108,11 @@ QString describeOutcome(const SyncOutcome &outcome)
                                            .arg(outcome.errorText)
                                            .arg(outcome.errorCode);
     for (const ConduitOutcome &conduit : outcome.conduits) {
-        text += QStringLiteral("  %1: desktop +%2 ~%3 -%4, phone +%5 ~%6 -%7\n")
+        text += QStringLiteral("  %1: %2 added, %3 changed, %4 deleted on the desktop\n")
                     .arg(conduit.name)
                     .arg(conduit.appleAdds)
                     .arg(conduit.appleUpdates)
-                    .arg(conduit.appleDeletes)
-                    .arg(conduit.deviceAdds)
-                    .arg(conduit.deviceUpdates)
-                    .arg(conduit.deviceDeletes);
+                    .arg(conduit.appleDeletes);
     }
     return text;
 }

@@ -12,7 +12,8 @@ class HMSyncController;
 
 namespace hmsync {
 
-// What one conduit did in a run, from the controller's counters.
+// What one conduit did in a run, from the controller's counters (the phone-side ones are kept only
+// by some transports).
 struct ConduitOutcome
 {
     quint64 conduit = 0;

@@ -11,6 +11,7 @@
 #include "phonelink/HMWiFiSync.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -158,7 +159,7 @@ int main(int argc, char **argv)
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
         const qsizetype count = store->records(conduit).size();
         if (count > 0)
-            std::printf("  desktop store, conduit %llu: %lld records\n", static_cast<unsigned long long>(conduit),
+            std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));
     }
     if (!store->save(problem)) {
