@@ -135,7 +135,7 @@ public:
     const QList<QVariantMap> &conduitHMSyncFieldToDeviceKeyMappingDictionaries() const { return m_toDeviceMaps; }
     const QList<QVariantMap> &conduitDeviceToHMSyncFieldKeyMappingDictionaries() const { return m_toEngineMaps; }
     // A re-keyed phone row's values into record values, and a record's values into the phone's texts,
-    // in place.
+    // in place. Both need setup() to have run; they use the calling queue's date formatters.
     void prepareForEngineDictionary(QVariantMap &record, quint64 conduit);
     void prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit);
 
