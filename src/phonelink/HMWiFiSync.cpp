@@ -60,6 +60,19 @@ bool isURLLoadingError(const PlatformError &error)
     return error.domain() != QLatin1String(platform::RKErrorDomain);
 }
 
+// A reply shorter than its announced length was cut off: the connection was lost mid-reply, even
+// when the network layer let the short body through as complete. Read as complete, a cut-off
+// list would look like a shorter list.
+std::optional<PlatformError> truncationOf(const RKResponse &response)
+{
+    bool hasLength = false;
+    const qint64 announced = response.headerValue("Content-Length").toLongLong(&hasLength);
+    if (!hasLength || response.body().size() >= announced)
+        return std::nullopt;
+    const std::shared_ptr<RKRequest> request = response.request();
+    return platform::urlLoadingError(platform::NSURLErrorNetworkConnectionLost, request ? request->URLString() : QString());
+}
+
 } // namespace
 
 void HMWiFiSync::setWifiSyncInProgress(bool inProgress)
@@ -307,6 +320,10 @@ RKRequestOutcome HMWiFiSync::sendAndWait(const std::shared_ptr<RKRequest> &reque
     }
     RKRequestOutcome outcome = request->sendSynchronously();
     forgetRequest(request.get());
+    if (outcome.isLoaded()) {
+        if (const std::optional<PlatformError> truncation = truncationOf(outcome.response()))
+            return RKRequestOutcome::failed(*truncation);
+    }
     return outcome;
 }
 
@@ -508,7 +525,12 @@ bool HMWiFiSync::logon()
                                    {QStringLiteral("build"), QStringLiteral("0001")},
                                    {QStringLiteral("source"), QStringLiteral("apple")},
                                    {QStringLiteral("hmproductcode"), productCode()}});
-    request->setOnDidLoadResponse([this](const RKResponse &response) { handleLogonResponse(response); });
+    request->setOnDidLoadResponse([this](const RKResponse &response) {
+        if (const std::optional<PlatformError> truncation = truncationOf(response))
+            handleLogonFailure(*truncation);
+        else
+            handleLogonResponse(response);
+    });
     request->setOnDidFailLoadWithError([this](const PlatformError &error) { handleLogonFailure(error); });
     {
         const std::lock_guard lock(m_mutex);
@@ -592,7 +614,12 @@ bool HMWiFiSync::logoff()
     if (!request)
         return false;
     request->setParams(QVariantMap{{QStringLiteral("cancelled"), QStringLiteral("0")}});
-    request->setOnDidLoadResponse([this](const RKResponse &response) { handleLogoffResponse(response); });
+    request->setOnDidLoadResponse([this](const RKResponse &response) {
+        if (const std::optional<PlatformError> truncation = truncationOf(response))
+            handleLogoffFailure(*truncation);
+        else
+            handleLogoffResponse(response);
+    });
     request->setOnDidFailLoadWithError([this](const PlatformError &error) { handleLogoffFailure(error); });
     {
         const std::lock_guard lock(m_mutex);
