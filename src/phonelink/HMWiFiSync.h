@@ -1,0 +1,255 @@
+#pragma once
+
+#include "sync/HMSyncClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKRequestDelegate.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class HMDateUtilities;
+class HMSyncControllerConfigurationProtocol;
+
+namespace platform {
+class RKClient;
+class RunLoopTimer;
+} // namespace platform
+
+// How a failed request is retried: at once, after 0.2 s, or after 1 s.
+enum class HMForceQuillpadMode : quint64 {
+    BruteForce = 0,
+    PassiveForce = 1,
+    Wait = 2,
+};
+
+// The transport of Wi-Fi profiles: it speaks the phone app's sync protocol (HTTP POST with form or
+// plain-text bodies, plain-text replies) to the phone's sync server on TCP port 8090. One object serves
+// one sync run; the sync controller that owns it is its delegate.
+//
+// Threads: the controller calls it on the run's serial queue. logon, logoff, purge and the id list
+// return at once and report later from other threads (the REST framework's thread or a worker of the
+// global queue). listRecordsForConduit and updateConduit block the calling queue until their page or
+// batch has been answered and report from the calling thread, before they return; their resends happen
+// inside that wait, so every command ends with exactly one outcome reported to the delegate. The
+// keep-alive ping runs on the main run loop. The destructor ends every request of the transport
+// without further callbacks and waits for its workers, so it may run on any thread but the REST
+// framework's.
+class HMWiFiSync : public HMSyncClient, public platform::RKRequestDelegate
+{
+public:
+    // The phone as the transport reaches it.
+    struct ConnectionSettings
+    {
+        qint64 deviceType = 0; // 1 ios, 2 android; other types have no phone to reach
+        QString ipAddress;
+        QString deviceName;
+        QString password;
+    };
+
+    // The protocol's intervals; tests shorten them.
+    struct Timing
+    {
+        std::chrono::milliseconds logonPause{2000};           // after the cancel logoff that precedes a logon
+        std::chrono::milliseconds connectionTryWindow{5000};  // connection failures are retried this long
+        std::chrono::milliseconds passiveRetryDelay{200};     // HMForceQuillpadMode::PassiveForce
+        std::chrono::milliseconds waitRetryDelay{1000};       // HMForceQuillpadMode::Wait
+        std::chrono::milliseconds idListRetryPause{1000};     // before an id list is sent again
+        double keepAliveIntervalSeconds = 15.0;
+        double logonTimeoutSeconds = 10.0;
+        double logoffTimeoutSeconds = 60.0;
+        double cancelTimeoutSeconds = 30.0;
+        double commandTimeoutSeconds = 60.0;
+        double pingTimeoutSeconds = 15.0;
+    };
+
+    static constexpr qint64 kDefaultServerPort = 8090;
+    static constexpr qint64 kListPageSize = 512;
+    static constexpr qsizetype kUpdateBatchSize = 100;
+
+    // The transport for the configuration's profile: its device type and the settings 19 (device
+    // name), 20 (password) and 21 (phone address).
+    static std::unique_ptr<HMWiFiSync> initWithConfiguration(
+        const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration);
+    static std::unique_ptr<HMWiFiSync> initWithConfiguration(
+        const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing);
+
+    // Makes the sync controller build this transport for Wi-Fi profiles (sync method 1), on the
+    // given port (8090 for a real phone) with the given intervals.
+    static void registerTransport(qint64 serverPort, Timing timing);
+
+    explicit HMWiFiSync(ConnectionSettings settings);
+    HMWiFiSync(ConnectionSettings settings, Timing timing);
+    ~HMWiFiSync() override;
+    HMWiFiSync(const HMWiFiSync &) = delete;
+    HMWiFiSync &operator=(const HMWiFiSync &) = delete;
+
+    // The transport protocol.
+    bool verifyProfileIsValid(QString &message) override;
+    std::optional<bool> setup(QString &error) override;
+    bool logon() override;
+    bool logoff() override;
+    bool purge(quint64 conduit) override;
+    std::optional<bool> idListForConduit(quint64 conduit) override;
+    bool listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince) override;
+    bool updateConduit(quint64 conduit, QList<HMSyncRecord> &records) override;
+    bool sendPhoto(const QByteArray &photo) override;
+    // The phone link fetches no contact pictures; these do nothing.
+    QVariantMap getContactPhotos() override { return {}; }
+    void clearContactPhotos() override {}
+    void sendContactPhotos() override {}
+    void resetSyncRecordListPartialCount() override {}
+    void forceCancel() override;
+    qint64 secondsDifference() const override;
+    void setSecondsDifference(qint64 seconds) override;
+
+    // Sends the cancel logoff ("canceled"=1); its reply is only logged.
+    bool cancelSync();
+
+    // The phone's address; the port is 8090 unless changed before setup().
+    const QString &serverIp() const { return m_settings.ipAddress; }
+    qint64 serverPort() const { return m_serverPort; }
+    void setServerPort(qint64 port) { m_serverPort = port; }
+    QString serverUrl() const;
+
+    // The credential fields of the commands: "password" holds the device name and "Username" the
+    // password, each the empty text when unset.
+    QVariantMap postParameterDictionary() const;
+    static QString stringForHMForceQuillpadMode(quint64 mode);
+    // The record count of a list reply: its "add", "update" and "delete" rows, in any letter case.
+    static qint64 countRecordsInList(const QString &list);
+    // YES when the Outlook version in use begins with 14, 15 or 16.
+    static bool isOutlookSync();
+    static QString jsonStringFromDictionary(const QVariantMap &dictionary);
+
+    // The key maps of conduits 0 to 4: record key to phone key, and phone key to record key.
+    const QList<QVariantMap> &conduitHMSyncFieldToDeviceKeyMappingDictionaries() const { return m_toDeviceMaps; }
+    const QList<QVariantMap> &conduitDeviceToHMSyncFieldKeyMappingDictionaries() const { return m_toEngineMaps; }
+    // A re-keyed phone row's values into record values, and a record's values into the phone's texts,
+    // in place. Both need setup() to have run; they use the calling queue's date formatters.
+    void prepareForEngineDictionary(QVariantMap &record, quint64 conduit);
+    void prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit);
+
+    // The request delegate: progress and cancel reports.
+    void requestDidStartLoad(platform::RKRequest &request) override;
+    void requestDidSendBodyData(platform::RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
+                                qint64 totalBytesExpectedToWrite) override;
+    void requestDidReceiveData(platform::RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
+                               qint64 totalBytesExpectedToReceive) override;
+    void requestDidLoadResponse(platform::RKRequest &request, const platform::RKResponse &response) override;
+    void requestDidCancelLoad(platform::RKRequest &request) override;
+
+protected:
+    // The USB transport answers an empty logon reply as a phone that does not respond.
+    virtual bool reportsEmptyLogonAsUnresponsiveDevice() const { return false; }
+    const Timing &timing() const { return m_timing; }
+
+private:
+    enum class FailureAction { Retry, GiveUp };
+    enum class RetryScope { AnyConnectionFailure, CannotConnectOnly };
+
+    // Counts one worker at work inside the transport; the destructor waits until none is left.
+    class WorkScope final
+    {
+    public:
+        explicit WorkScope(HMWiFiSync &sync);
+        ~WorkScope();
+        WorkScope(const WorkScope &) = delete;
+        WorkScope &operator=(const WorkScope &) = delete;
+
+    private:
+        HMWiFiSync &m_sync;
+    };
+
+    void prepareKeyMappingDictionaries();
+    std::shared_ptr<platform::RKRequest> makeRequest(const QString &resourcePath, double timeoutSeconds);
+    std::shared_ptr<platform::RKRequest> makeTextRequest(const QString &resourcePath, const QVariantMap &parameters);
+    static void setTextBody(platform::RKRequest &request, const QString &body);
+    // Sends the request and waits for its end; worker threads and the run queue only.
+    platform::RKRequestOutcome sendAndWait(const std::shared_ptr<platform::RKRequest> &request);
+    void sendAsync(const std::shared_ptr<platform::RKRequest> &request, bool remember);
+    void forgetRequest(const platform::RKRequest *request);
+
+    FailureAction judgeRequestFailure(const platform::PlatformError &error, const QString &resourcePath,
+                                      RetryScope scope);
+    // An empty reply is resent while the connection window lasts; answers whether to resend.
+    bool shouldResendAfterEmptyReply();
+    void clearConnectionTries();
+    // Waits the retry mode's delay plus the extra pause; false when the transport is going away or
+    // the sync was force cancelled meanwhile (the cancel is then reported).
+    bool pauseBeforeRetry(std::chrono::milliseconds extraPause = std::chrono::milliseconds(0));
+    bool isShuttingDown() const;
+    void handleRKError(const platform::PlatformError &error);
+    QString failureReason(const QString &body) const;
+
+    void handleLogonResponse(const platform::RKResponse &response);
+    void handleLogonFailure(const platform::PlatformError &error);
+    void handleLogoffResponse(const platform::RKResponse &response);
+    void handleLogoffFailure(const platform::PlatformError &error);
+
+    void runPurge(quint64 conduit);
+    void runIdList(quint64 conduit);
+    // Reads the rows of a list reply, re-keyed for the conduit; nothing when it has no list part.
+    QList<QVariantMap> listRows(const QString &body, quint64 conduit, bool isPage);
+    void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
+
+    QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);
+    // "Command=login&", the credential fields and "Percent=100": the first line of updates and photos.
+    QString credentialHeader() const;
+    // Reads the temporary-to-permanent id lines of an update reply; answers whether it ended in "OK".
+    bool parseUpdateReply(const QString &reply, QVariantMap &identifiers);
+    static void setWifiSyncInProgress(bool inProgress);
+    void finishUpdateBatches(bool wasSuccessful);
+
+    void startFireDateTimer();
+    void stopRepeatingTimer();
+    void postUserNotification(const QString &text) const;
+    HMSyncClientDelegate *reportTo() const;
+
+    const ConnectionSettings m_settings;
+    const Timing m_timing;
+    qint64 m_serverPort = 0;
+    std::shared_ptr<platform::RKClient> m_wifiSyncClient;
+    std::unique_ptr<HMDateUtilities> m_dateUtilities; // used on the calling queue of each command
+    QList<QVariantMap> m_toDeviceMaps;
+    QList<QVariantMap> m_toEngineMaps;
+
+    // Guards every field below, which the run queue, workers and the framework's thread share.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wakeUp;
+    bool m_isShuttingDown = false;
+    bool m_isForceCancelled = false;
+    int m_activeWorkers = 0;
+    std::shared_ptr<platform::RKRequest> m_request;
+    std::vector<std::weak_ptr<platform::RKRequest>> m_liveRequests;
+    std::shared_ptr<platform::RunLoopTimer> m_repeatingTimer;
+
+    qint64 m_commandTries = 0;
+    qint64 m_connectionTries = 0;
+    QDateTime m_connectionTryTimeoutDate;
+    bool m_forceQuillpad = true;
+    quint64 m_forceQuillpadMode = quint64(HMForceQuillpadMode::PassiveForce);
+    bool m_sendingData = false;
+    bool m_receivingData = false;
+    qint64 m_secondsDifference = 0;
+
+    qint64 m_offset = 0;
+    quint64 m_lastConduitUsedInListMethod = 0;
+    qint64 m_totalRecordRead = 0;
+    qint64 m_numberOfRecordsInList[5] = {0, 0, 0, 0, 0};
+    int m_connectionWasLostRetryCounter = 0;
+
+    qint64 m_syncRecordListPartialCount = 0;
+    QVariantMap m_updateDictionary;
+    QString m_lastConduitUsed;
+    qint64 m_userMessageRecordCounter = 0;
+};

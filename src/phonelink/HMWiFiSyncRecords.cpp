@@ -1,0 +1,908 @@
+// The record commands of HMWiFiSync: purge, id list, paged list and update, the key maps and the
+// conversions of record values to and from the phone's texts.
+
+#include "phonelink/HMWiFiSync.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMDateUtilities.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "foundation/NSString+stripHtml.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Calendar.h"
+#include "platform/foundation/DateFormatter.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/Scanner.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/Values.h"
+#include "platform/restkit/RKErrors.h"
+#include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncTypes.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+
+using platform::PlatformError;
+using platform::RKRequest;
+using platform::RKRequestOutcome;
+
+namespace {
+
+const QString kNetworkConnectionLost = QStringLiteral("The network connection was lost");
+
+bool isRecordConduit(quint64 conduit)
+{
+    return conduit >= 1 && conduit <= 4;
+}
+
+// The letter of the "conduit" field; other conduits send none.
+QString conduitLetter(quint64 conduit)
+{
+    return isRecordConduit(conduit) ? conduitShortIdentifierString(HMSyncConduit(conduit)) : QString();
+}
+
+QVariantMap commandParameters(const QVariantMap &credentials, quint64 conduit)
+{
+    QVariantMap parameters = credentials;
+    const QString letter = conduitLetter(conduit);
+    if (!letter.isEmpty())
+        parameters.insert(QStringLiteral("conduit"), letter);
+    return parameters;
+}
+
+enum class ReplyStatus { Empty, Fail, Ok };
+
+// Any first line but "FAIL" counts as success; lines end with CR, LF or CR LF.
+ReplyStatus replyStatus(const QString &body)
+{
+    if (body.isEmpty())
+        return ReplyStatus::Empty;
+    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
+    const QString status = lineEnd < 0 ? body : body.left(lineEnd);
+    return status == QLatin1String("FAIL") ? ReplyStatus::Fail : ReplyStatus::Ok;
+}
+
+// Where the list part of a reply starts, or -1. The phone writes some text between the status line
+// and "List="; a "List=" right after the status line is not read as a list.
+qsizetype listPartStart(const QString &body)
+{
+    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
+    if (lineEnd < 0)
+        return -1;
+    qsizetype at = lineEnd;
+    while (at < body.size() && body.at(at).isSpace())
+        ++at;
+    if (at >= body.size())
+        return -1;
+    return body.indexOf(QLatin1String("List="), at + 1);
+}
+
+QStringList numberedKeys(const QString &prefix, int first, int last)
+{
+    QStringList keys;
+    for (int number = first; number <= last; ++number)
+        keys.append(prefix + QString::number(number));
+    return keys;
+}
+
+QVariantMap identityMap(const QStringList &keys)
+{
+    QVariantMap map;
+    for (const QString &key : keys)
+        map.insert(key, key);
+    return map;
+}
+
+QDateTime parsedDate(const platform::DateFormatter &formatter, const QString &text)
+{
+    return formatter.parse(text).valueOr(QDateTime());
+}
+
+QStringList datesFromPhoneText(const QVariant &value)
+{
+    return hmWiFiDecodedString(value.toString()).split(QLatin1Char('\t'));
+}
+
+} // namespace
+
+// Key maps -------------------------------------------------------------------------------------------
+
+void HMWiFiSync::prepareKeyMappingDictionaries()
+{
+    const QStringList common = {QStringLiteral("ACTION"), QStringLiteral("UID"), QStringLiteral("LASTMODIFIED")};
+    const QStringList categories = {QStringLiteral("CATEGORY"), QStringLiteral("CATEGORYCOLOR"),
+                                    QStringLiteral("COLORINDEX")};
+    const QString deleted = QStringLiteral("DELETED");
+    const QString phoneDeleted = QStringLiteral("Deleted");
+
+    QVariantMap none = identityMap(common);
+    none.insert(deleted, phoneDeleted);
+
+    QStringList contactKeys = common + categories;
+    contactKeys << QStringLiteral("NOTE") << QStringLiteral("MIDNAME") << QStringLiteral("SUFFIX")
+                << QStringLiteral("NICKNAME") << QStringLiteral("FULLNAME") << QStringLiteral("SALUTATION")
+                << QStringLiteral("PRIVATE") << QStringLiteral("EMAIL") << QStringLiteral("EMAIL2")
+                << QStringLiteral("EMAIL3") << QStringLiteral("COMPANY") << QStringLiteral("TITLE")
+                << QStringLiteral("DEPARTMENT") << QStringLiteral("PROFESSION") << QStringLiteral("MANAGER")
+                << QStringLiteral("ASSISTANT") << QStringLiteral("SPOUSE") << QStringLiteral("CHILDREN");
+    contactKeys << numberedKeys(QStringLiteral("PHONE"), 1, 10) << numberedKeys(QStringLiteral("PHONELABEL"), 1, 10);
+    contactKeys << QStringLiteral("WORKPHONE") << QStringLiteral("HOMEPHONE") << QStringLiteral("CELLPHONE")
+                << QStringLiteral("WORKFAX") << QStringLiteral("OTHERPHONE") << QStringLiteral("COMPANYPHONE")
+                << QStringLiteral("PAGER") << QStringLiteral("ADDRESS1") << QStringLiteral("ADDRESS2")
+                << QStringLiteral("ADDRESS3") << QStringLiteral("CITY") << QStringLiteral("STATE")
+                << QStringLiteral("ZIP") << QStringLiteral("COUNTRY") << QStringLiteral("HOMEADDR1")
+                << QStringLiteral("HOMEADDR2") << QStringLiteral("HOMEADDR3") << QStringLiteral("HOMECITY")
+                << QStringLiteral("HOMESTATE") << QStringLiteral("HOMEZIP") << QStringLiteral("HOMECNTRY")
+                << QStringLiteral("OTHERADDR1") << QStringLiteral("OTHERADDR2") << QStringLiteral("OTHERADDR3")
+                << QStringLiteral("OTHERCITY") << QStringLiteral("OTHERSTATE") << QStringLiteral("OTHERZIP")
+                << QStringLiteral("OTHERCNTRY") << QStringLiteral("WEBURL") << QStringLiteral("WEBURLH")
+                << QStringLiteral("WEBURLW") << QStringLiteral("IMADDRESS1") << QStringLiteral("IMADDRESS2")
+                << QStringLiteral("IMLABEL1") << QStringLiteral("IMLABEL2");
+    contactKeys << numberedKeys(QStringLiteral("USER"), 1, 9) << numberedKeys(QStringLiteral("LABEL"), 1, 9);
+    QVariantMap contacts = identityMap(contactKeys);
+    contacts.insert(QStringLiteral("FIRSTNAME"), QStringLiteral("NEWFNAME"));
+    contacts.insert(QStringLiteral("LASTNAME"), QStringLiteral("NEWLNAME"));
+    contacts.insert(QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("BIRTHDAY"));
+    contacts.insert(QStringLiteral("NSDATEANNIVERSARY"), QStringLiteral("ANNIVERS"));
+    contacts.insert(QStringLiteral("WORKPHONE2"), QStringLiteral("WKPHONE2"));
+    contacts.insert(QStringLiteral("HOMEPHONE2"), QStringLiteral("HMPHONE2"));
+
+    QStringList calendarKeys = common + categories;
+    calendarKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT")
+                 << QStringLiteral("LOCATION") << QStringLiteral("GMTSTARTDATE") << QStringLiteral("GMTSTARTTIME")
+                 << QStringLiteral("GMTENDDATE") << QStringLiteral("GMTENDTIME") << QStringLiteral("STARTDATE")
+                 << QStringLiteral("STARTTIME") << QStringLiteral("ENDDATE") << QStringLiteral("ENDTIME")
+                 << QStringLiteral("REPEAT") << QStringLiteral("REPTDAYOPT") << QStringLiteral("INTERVAL")
+                 << QStringLiteral("DAYMASK") << QStringLiteral("DAYOFMONTH") << QStringLiteral("DAYOCCUR")
+                 << QStringLiteral("DAYTYPE") << QStringLiteral("MONTH") << QStringLiteral("REPTENDOPT")
+                 << QStringLiteral("OCCURS") << QStringLiteral("PARENTID") << QStringLiteral("BUSYSTATUS")
+                 << QStringLiteral("EMAILS") << QStringLiteral("COMPLETED") << QStringLiteral("HASALARM");
+    QVariantMap calendar = identityMap(calendarKeys);
+    calendar.insert(deleted, phoneDeleted);
+    calendar.insert(QStringLiteral("TYPENUMBER"), QStringLiteral("TYPE"));
+    calendar.insert(QStringLiteral("NSNUMBERALARMTIME"), QStringLiteral("ALARMTIME"));
+    calendar.insert(QStringLiteral("EVENTTZ"), QStringLiteral("TimeZone"));
+    calendar.insert(QStringLiteral("NSDATEREPEATEND"), QStringLiteral("REPEATEND"));
+    calendar.insert(QStringLiteral("NSARRAYEXCEPTIONS"), QStringLiteral("REPEATEXCEPTIONS"));
+    calendar.insert(QStringLiteral("ATTENDEES"), QStringLiteral("CONTACTS"));
+
+    QStringList taskKeys = common + categories;
+    taskKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT")
+             << QStringLiteral("LOCATION") << QStringLiteral("PRIORITY") << QStringLiteral("MAXPRIORITY")
+             << QStringLiteral("PRIORITYSTRING") << QStringLiteral("PERCENTCOMPLETE") << QStringLiteral("DUEDATE")
+             << QStringLiteral("DUETIME") << QStringLiteral("HASDUEDATE") << QStringLiteral("STARTTIME");
+    QVariantMap tasks = identityMap(taskKeys);
+    tasks.insert(deleted, phoneDeleted);
+    tasks.insert(QStringLiteral("NSDATEALARMDATE"), QStringLiteral("ALARMTIME"));
+    tasks.insert(QStringLiteral("COMPLETED"), QStringLiteral("COMPLETE"));
+    tasks.insert(QStringLiteral("NSDATESTARTDATE"), QStringLiteral("STARTDATE"));
+
+    QStringList memoKeys = common;
+    memoKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT") << categories;
+    QVariantMap memos = identityMap(memoKeys);
+    memos.insert(deleted, phoneDeleted);
+
+    m_toDeviceMaps = {none, contacts, calendar, tasks, memos};
+    m_toEngineMaps.clear();
+    for (const QVariantMap &map : m_toDeviceMaps)
+        m_toEngineMaps.append(dictionaryWithKeyValuesSwapped(map));
+}
+
+// Conversions ----------------------------------------------------------------------------------------
+
+void HMWiFiSync::prepareForEngineDictionary(QVariantMap &record, quint64 conduit)
+{
+    HMDateUtilities &dates = *m_dateUtilities;
+    const QString action = record.value(QStringLiteral("ACTION")).toString();
+    if (action == QLatin1String("add"))
+        record.insert(QStringLiteral("ACTION"), qint64(1));
+    else if (action == QLatin1String("update"))
+        record.insert(QStringLiteral("ACTION"), qint64(2));
+    else if (action == QLatin1String("delete"))
+        record.insert(QStringLiteral("ACTION"), qint64(3));
+
+    for (const QString &key : {QStringLiteral("NSARRAYEXCEPTIONS"), QStringLiteral("NSARRAYCUSTOMDATES")}) {
+        if (!record.contains(key) || !platform::isText(record.value(key)))
+            continue;
+        QVariantList parsed;
+        for (const QString &part : datesFromPhoneText(record.value(key))) {
+            const QDateTime date = dates.dateFromDateString(part, QStringLiteral("12:00:00"));
+            if (date.isValid())
+                parsed.append(date);
+        }
+        record.insert(key, parsed);
+    }
+
+    // A date key of a row is replaced by its parsed date, or removed when the text gives none.
+    const auto parseInto = [&record](const QString &key, const QDateTime &date) {
+        if (date.isValid())
+            record.insert(key, date);
+        else
+            record.remove(key);
+    };
+    if (conduit == 3) {
+        if (record.contains(QStringLiteral("DUEDATE")))
+            parseInto(QStringLiteral("DUEDATE"),
+                      parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
+        if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
+            const QDateTime start = dates.dateFromDateTimeString(
+                record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
+            if (start.isValid())
+                record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+        }
+        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+            parseInto(QStringLiteral("NSDATEALARMDATE"),
+                      dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
+                                                   QStringLiteral(" 00:00:00")));
+        for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
+            if (record.contains(key))
+                record.insert(key, qint64(platform::intValue(record.value(key))));
+        }
+    } else if (conduit == 1) {
+        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+            if (record.contains(key))
+                parseInto(key, parsedDate(dates.fullDateSyncFormatter(),
+                                          record.value(key).toString() + QStringLiteral(" 00:00:00")));
+        }
+    } else if (conduit == 2) {
+        const bool isAllDay = record.value(QStringLiteral("TYPENUMBER")).toString() == QLatin1String("1");
+        const QString noon = QStringLiteral("12:00:00");
+        // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
+        // whatever times the row carries.
+        QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
+                                                      isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
+        QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
+                                                    isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
+        if (isAllDay && end.isValid())
+            end = dates.dateByAdding(1, platform::CalendarUnit::Day, end);
+        if (start.isValid())
+            record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+        if (end.isValid())
+            record.insert(QStringLiteral("NSDATEENDDATE"), end);
+        const QString repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toString();
+        if (repeatEnd.isEmpty())
+            record.remove(QStringLiteral("NSDATEREPEATEND"));
+        else
+            parseInto(QStringLiteral("NSDATEREPEATEND"), parsedDate(dates.dateOnlySyncFormatter(), repeatEnd));
+        record.insert(QStringLiteral("TYPENUMBER"), isAllDay);
+        const qint64 alarm = platform::integerValue(record.value(QStringLiteral("NSNUMBERALARMTIME")));
+        if (alarm == -1)
+            record.remove(QStringLiteral("NSNUMBERALARMTIME"));
+        else
+            record.insert(QStringLiteral("NSNUMBERALARMTIME"), alarm);
+    }
+}
+
+void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit)
+{
+    HMDateUtilities &dates = *m_dateUtilities;
+    if (GlobalVariables::getIsOutlookSync()) {
+        const auto joined = [&record](const QString &key, bool onlySixCharacters) {
+            QStringList parts;
+            for (const QVariant &entry : record.value(key).toList()) {
+                const QString text = entry.toString();
+                if (!onlySixCharacters || text.size() == 6)
+                    parts.append(text);
+            }
+            return parts.join(QLatin1Char(','));
+        };
+        const QString category = joined(QStringLiteral("NSARRAYCATEGORIES"), false);
+        const QString colorIndex = joined(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), false);
+        const QString color = joined(QStringLiteral("NSARRAYCATEGORYCOLORS"), true);
+        if (!category.isEmpty())
+            record.insert(QStringLiteral("CATEGORY"), category);
+        if (!colorIndex.isEmpty())
+            record.insert(QStringLiteral("COLORINDEX"), colorIndex);
+        if (!color.isEmpty())
+            record.insert(QStringLiteral("CATEGORYCOLOR"), color);
+    }
+
+    if (record.contains(QStringLiteral("NSARRAYEXCEPTIONS"))) {
+        const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
+        QStringList parts;
+        if (platform::isList(exceptions)) {
+            for (const QVariant &entry : exceptions.toList()) {
+                if (platform::isDate(entry))
+                    parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+                else if (platform::isText(entry))
+                    parts.append(entry.toString());
+            }
+        }
+        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), parts.join(QLatin1Char('\t')));
+    }
+    if (record.contains(QStringLiteral("NSARRAYCUSTOMDATES"))) {
+        QStringList parts;
+        for (const QVariant &entry : record.value(QStringLiteral("NSARRAYCUSTOMDATES")).toList()) {
+            if (platform::isDate(entry))
+                parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+        }
+        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), parts.join(QLatin1Char('\t')));
+    }
+
+    // A date key is written as its text, or removed when it holds no date.
+    const auto writeDate = [&record](const QString &key, const QString &text) {
+        if (text.isEmpty())
+            record.remove(key);
+        else
+            record.insert(key, text);
+    };
+    if (conduit == 3) {
+        const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
+        if (platform::isDate(start))
+            record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
+        if (record.contains(QStringLiteral("DUEDATE")))
+            writeDate(QStringLiteral("DUEDATE"),
+                      dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
+        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+            writeDate(QStringLiteral("NSDATEALARMDATE"),
+                      dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
+    } else if (conduit == 1) {
+        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+            if (record.contains(key))
+                writeDate(key, dates.dateStringFromDateFormattedForSync(record.value(key).toDateTime()));
+        }
+    } else if (conduit == 2) {
+        record.insert(QStringLiteral("TYPENUMBER"),
+                      platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
+                                                                                      : QStringLiteral("0"));
+        const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+        const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
+        if (gmtStartDate.isEmpty()) {
+            DDLogInfo(QStringLiteral("sStartDate does not exist."));
+            DDLogInfo(QStringLiteral("recordDictionary with %1 keys").arg(record.size()));
+            record.insert(QStringLiteral("kIgnoreThisRecord"), true);
+            return;
+        }
+        const QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+        const auto setIfFormatted = [&record](const QString &key, const QString &text) {
+            if (!text.isEmpty())
+                record.insert(key, text);
+        };
+        setIfFormatted(QStringLiteral("GMTSTARTDATE"), gmtStartDate);
+        setIfFormatted(QStringLiteral("GMTSTARTTIME"), dates.timeGmtStringFromDateFormattedForSync(start));
+        setIfFormatted(QStringLiteral("GMTENDDATE"), dates.dateGmtStringFromDateFormattedForSync(end));
+        setIfFormatted(QStringLiteral("GMTENDTIME"), dates.timeGmtStringFromDateFormattedForSync(end));
+        setIfFormatted(QStringLiteral("STARTDATE"), dates.dateStringFromDateFormattedForSync(start));
+        setIfFormatted(QStringLiteral("STARTTIME"), dates.timeStringFromDateFormattedForSync(start));
+        setIfFormatted(QStringLiteral("ENDDATE"), dates.dateStringFromDateFormattedForSync(end));
+        setIfFormatted(QStringLiteral("ENDTIME"), dates.timeStringFromDateFormattedForSync(end));
+        const QString repeatEnd =
+            dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime());
+        setHMValueAsString(record, repeatEnd.isNull() ? QVariant() : QVariant(repeatEnd),
+                           QStringLiteral("NSDATEREPEATEND"));
+        if (!record.contains(QStringLiteral("NSNUMBERALARMTIME")))
+            record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
+    }
+}
+
+// Purge ----------------------------------------------------------------------------------------------
+
+bool HMWiFiSync::purge(quint64 conduit)
+{
+    // The worker is counted from here on, so the destructor waits for it even before it starts.
+    auto work = std::make_shared<WorkScope>(*this);
+    platform::DispatchQueue::global()->async([this, conduit, work] { runPurge(conduit); });
+    return true;
+}
+
+void HMWiFiSync::runPurge(quint64 conduit)
+{
+    const QString path = QStringLiteral("/hmx_purge");
+    // Every pass sends the purge once; resends are bounded by the connection window.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, commandParameters(postParameterDictionary(), conduit));
+        if (!request)
+            return;
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return;
+        HMSyncClientDelegate *target = reportTo();
+        if (target == nullptr)
+            return;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            if (judgeRequestFailure(outcome.error(), path, RetryScope::AnyConnectionFailure) == FailureAction::Retry) {
+                DDLogInfo(QStringLiteral("Purging due to retry"));
+                if (!pauseBeforeRetry())
+                    return;
+                continue;
+            }
+            DDLogVerbose(QStringLiteral("Erroring out due to command tries being at least once."));
+            handleRKError(outcome.error());
+            target->purgeCommandReturned(false);
+            return;
+        }
+        const QString body = outcome.response().bodyAsString();
+        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(body));
+        switch (replyStatus(body)) {
+        case ReplyStatus::Fail:
+            target->didErrorWithError(6, failureReason(body));
+            target->commandErroredStopProcessing();
+            return;
+        case ReplyStatus::Empty:
+            DDLogError(QStringLiteral("Received empty response from Quillpad."));
+            if (shouldResendAfterEmptyReply()) {
+                if (!pauseBeforeRetry())
+                    return;
+                continue;
+            }
+            target->didErrorWithError(6, QString());
+            target->purgeCommandReturned(false);
+            return;
+        case ReplyStatus::Ok:
+            clearConnectionTries();
+            target->purgeCommandReturned(true);
+            return;
+        }
+    }
+}
+
+// Id list --------------------------------------------------------------------------------------------
+
+std::optional<bool> HMWiFiSync::idListForConduit(quint64 conduit)
+{
+    DDLogInfo(QStringLiteral("idListForConduit: %1").arg(conduit));
+    setWifiSyncInProgress(true);
+    auto work = std::make_shared<WorkScope>(*this);
+    platform::DispatchQueue::global()->async([this, conduit, work] { runIdList(conduit); });
+    return true;
+}
+
+void HMWiFiSync::runIdList(quint64 conduit)
+{
+    const QString path = QStringLiteral("/hmx_list");
+    QVariantMap parameters = commandParameters(postParameterDictionary(), conduit);
+    parameters.insert(QStringLiteral("mode"), QStringLiteral("idlist"));
+    for (;;) {
+        DDLogInfo(QStringLiteral("Generating idlist request for resource path: /hmx_list"));
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
+        if (!request)
+            return;
+        DDLogInfo(QStringLiteral("request.HTTPBodyString %1").arg(request->HTTPBodyString()));
+        DDLogInfo(QStringLiteral("Sending idlist request"));
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return;
+        HMSyncClientDelegate *target = reportTo();
+        if (target == nullptr)
+            return;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(outcome.error().code()));
+            if (judgeRequestFailure(outcome.error(), path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
+                DDLogInfo(QStringLiteral("Erroring out due to command tries being at least once."));
+                handleRKError(outcome.error());
+                target->idListCommandFinishedSuccessful(false);
+                return;
+            }
+            DDLogInfo(QStringLiteral("Retrying connection."));
+            if (!pauseBeforeRetry(m_timing.idListRetryPause))
+                return;
+            bool hasTriedTooOften = false;
+            {
+                const std::lock_guard lock(m_mutex);
+                hasTriedTooOften = m_connectionTries > 9;
+                if (hasTriedTooOften) {
+                    m_connectionTries = 0;
+                    m_connectionTryTimeoutDate = QDateTime();
+                }
+            }
+            if (hasTriedTooOften) {
+                DDLogInfo(QStringLiteral("didErrorWithError:HMSyncErrorTimeout"));
+                target->didErrorWithError(3, QString());
+                target->idListCommandFinishedSuccessful(false);
+                return;
+            }
+            continue;
+        }
+        const QString body = outcome.response().bodyAsString();
+        DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body));
+        if (isRecordConduit(conduit)) {
+            const std::lock_guard lock(m_mutex);
+            m_numberOfRecordsInList[conduit] = countRecordsInList(body);
+        }
+        const ReplyStatus status = replyStatus(body);
+        if (status == ReplyStatus::Empty) {
+            DDLogError(QStringLiteral("Received empty response from Quillpad."));
+            if (shouldResendAfterEmptyReply()) {
+                DDLogInfo(QStringLiteral("Retrying connection"));
+                if (!pauseBeforeRetry())
+                    return;
+                continue;
+            }
+            target->didErrorWithError(6, QString());
+            target->idListCommandFinishedSuccessful(false);
+            return;
+        }
+        bool wasSuccessful = true;
+        if (status == ReplyStatus::Fail) {
+            const QString reason = failureReason(body);
+            DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
+            target->didErrorWithError(6, reason);
+            wasSuccessful = false;
+        }
+        if (listPartStart(body) >= 0) {
+            DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
+            const QList<QVariantMap> rows = listRows(body, conduit, false);
+            QStringList identifiers;
+            for (const QVariantMap &row : rows) {
+                if (row.contains(QStringLiteral("UID")))
+                    identifiers.append(row.value(QStringLiteral("UID")).toString());
+            }
+            target->setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
+            target->idListCommandReturnedWithDictionaries(rows);
+        }
+        clearConnectionTries();
+        target->listCommandFinishedSuccessful(wasSuccessful);
+        return;
+    }
+}
+
+qint64 HMWiFiSync::countRecordsInList(const QString &list)
+{
+    qint64 count = 0;
+    for (const QString &word : {QStringLiteral("update\t"), QStringLiteral("add\t"), QStringLiteral("delete\t")})
+        count += list.count(word, Qt::CaseInsensitive);
+    return count;
+}
+
+QList<QVariantMap> HMWiFiSync::listRows(const QString &body, quint64 conduit, bool isPage)
+{
+    const qsizetype start = listPartStart(body);
+    if (start < 0)
+        return {};
+    QString list = isPage ? body.mid(start) : body;
+    // Inside page rows the phone writes "&" as BEL.
+    if (isPage)
+        list.replace(QChar(7), QLatin1Char('&'));
+    const QVariantMap &renaming = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    QList<QVariantMap> rows;
+    for (const QVariantMap &row : dictionaryListFromDelimittedList(list)) {
+        QVariantMap record = mutableDictionaryWithKeysRenamedUsingDictionary(row, renaming);
+        if (isPage) {
+            // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
+            // text reaches the record as it was typed.
+            for (auto it = record.begin(); it != record.end(); ++it)
+                it.value() = hmWiFiDecodedString(it.value().toString());
+            prepareForEngineDictionary(record, conduit);
+        }
+        rows.append(record);
+    }
+    return rows;
+}
+
+// Paged list -----------------------------------------------------------------------------------------
+
+bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince)
+{
+    const WorkScope work(*this);
+    qint64 pageOffset = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (conduit != m_lastConduitUsedInListMethod) {
+            m_offset = 0;
+            m_totalRecordRead = 0;
+        }
+        m_lastConduitUsedInListMethod = conduit;
+        pageOffset = m_offset;
+        m_offset += kListPageSize;
+    }
+    QVariantMap parameters = commandParameters(postParameterDictionary(), conduit);
+    if (modifiedSince.isValid())
+        parameters.insert(QStringLiteral("modified"), m_dateUtilities->fullDateFormatter().format(modifiedSince));
+    parameters.insert(QStringLiteral("Limit"), QString::number(kListPageSize));
+    parameters.insert(QStringLiteral("Offset"), QString::number(pageOffset));
+    const QString path = QStringLiteral("/hmx_list");
+
+    // Every pass sends the page once. Resends are bounded: connection failures and empty replies by
+    // the connection window, lost connections by their own counter.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
+        if (!request)
+            return false;
+        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2").arg(request->URLString(), request->HTTPBodyString()));
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return true;
+        HMSyncClientDelegate *target = reportTo();
+        if (target == nullptr)
+            return false;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            const PlatformError &error = outcome.error();
+            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
+            const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
+            if (error.localizedDescription().contains(kNetworkConnectionLost)) {
+                bool shouldResend = false;
+                {
+                    const std::lock_guard lock(m_mutex);
+                    shouldResend = m_connectionWasLostRetryCounter <= 1;
+                    if (shouldResend)
+                        ++m_connectionWasLostRetryCounter;
+                    else
+                        m_connectionWasLostRetryCounter = 0;
+                }
+                if (shouldResend) {
+                    DDLogInfo(QStringLiteral("Network connection lost. Retrying in a few seconds."));
+                    continue;
+                }
+                clearConnectionTries();
+                target->didErrorWithError(3, QStringLiteral("The network connection was lost."));
+                finishListPage(conduit, false, {});
+                return true;
+            }
+            if (action == FailureAction::Retry) {
+                DDLogInfo(QStringLiteral("retrying lisrt command"));
+                if (!pauseBeforeRetry())
+                    return true;
+                continue;
+            }
+            handleRKError(error);
+            finishListPage(conduit, false, {});
+            return true;
+        }
+        const QString body = outcome.response().bodyAsString();
+        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+        const ReplyStatus status = replyStatus(body);
+        if (status == ReplyStatus::Empty) {
+            DDLogError(QStringLiteral("Received empty response from Quillpad."));
+            if (shouldResendAfterEmptyReply()) {
+                if (!pauseBeforeRetry())
+                    return true;
+                continue;
+            }
+            target->didErrorWithError(6, QString());
+            finishListPage(conduit, false, {});
+            return true;
+        }
+        {
+            const std::lock_guard lock(m_mutex);
+            m_connectionWasLostRetryCounter = 0;
+            m_connectionTryTimeoutDate = QDateTime();
+            m_connectionTries = 0;
+        }
+        bool wasSuccessful = true;
+        if (status == ReplyStatus::Fail) {
+            DDLogInfo(QStringLiteral("Device response: %1").arg(body));
+            target->didErrorWithError(6, failureReason(body));
+            wasSuccessful = false;
+        }
+        finishListPage(conduit, wasSuccessful, listRows(body, conduit, true));
+        return true;
+    }
+}
+
+void HMWiFiSync::finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows)
+{
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool remains = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!wasSuccessful || rows.isEmpty()) {
+            if (isRecordConduit(conduit))
+                m_totalRecordRead = m_numberOfRecordsInList[conduit];
+        } else {
+            m_totalRecordRead += rows.size();
+        }
+        remains = wasSuccessful && isRecordConduit(conduit) && m_totalRecordRead < m_numberOfRecordsInList[conduit];
+    }
+    if (wasSuccessful) {
+        if (rows.isEmpty() && isRecordConduit(conduit))
+            target->writeRemainOnCurrentConduit(false);
+        target->listCommandReturnedWithDictionaries(rows);
+    }
+    DDLogInfo(QStringLiteral("listCommandFinishedSuccessful: %1").arg(wasSuccessful ? 1 : 0));
+    target->listCommandFinishedSuccessful(wasSuccessful);
+    target->writeCurrentConduit(conduit);
+    // A failed page ends the conduit's list: nothing more is asked for.
+    if (isRecordConduit(conduit) || !wasSuccessful)
+        target->writeRemainOnCurrentConduit(remains);
+}
+
+// Update ---------------------------------------------------------------------------------------------
+
+QString HMWiFiSync::updateLineForRecord(HMSyncRecord &record, quint64 conduit)
+{
+    const QString action = record.isNew() ? QStringLiteral("Add")
+                           : record.isDelete() ? QStringLiteral("Delete")
+                                               : QStringLiteral("Change");
+    QString line = QStringLiteral("Command=%1%2&UID=%3").arg(conduitIdentifierString(HMSyncConduit(conduit)), action, record.hmxUid());
+    if (!record.isNew() && record.isDelete())
+        return line + QLatin1Char('\n');
+    QVariantMap &dictionary = record.dictionary();
+    prepareForWiFiDeviceDictionary(dictionary, conduit);
+    if (platform::boolValue(dictionary.value(QStringLiteral("kIgnoreThisRecord"))))
+        return QString();
+    const QVariantMap &renaming = m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    const QVariantMap phoneRecord = mutableDictionaryWithKeysRenamedUsingDictionary(dictionary, renaming);
+    for (auto it = phoneRecord.constBegin(); it != phoneRecord.constEnd(); ++it) {
+        const QString value = platform::isText(it.value()) ? hmWiFiEncodedString(it.value().toString())
+                                                          : platform::description(it.value());
+        line += QStringLiteral("&%1=%2").arg(it.key(), value);
+    }
+    return line + QLatin1Char('\n');
+}
+
+bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
+{
+    const WorkScope work(*this);
+    DDLogInfo(QStringLiteral("updateConduit:withSyncRecordList:[%1]").arg(conduit));
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return false;
+    target->writeRemainOnUpdateConduit(false);
+    if (records.isEmpty()) {
+        DDLogError(QStringLiteral("Not sending device updates due to no changes since last sync"));
+        finishUpdateBatches(true);
+        return true;
+    }
+
+    qsizetype first = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        first = qsizetype(std::clamp<qint64>(m_syncRecordListPartialCount, 0, records.size()));
+    }
+    const qsizetype last = std::min(first + kUpdateBatchSize, records.size());
+    DDLogInfo(QStringLiteral("smallerMaxIndex %1").arg(last));
+    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
+                                : conduit == 3 ? QStringLiteral("Tasks")
+                                               : QStringLiteral("Contacts");
+    if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
+        m_userMessageRecordCounter = 0;
+    m_lastConduitUsed = counterName;
+    target->postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
+
+    QString lines;
+    for (qsizetype index = first; index < last; ++index) {
+        if (isOutlookSync()) {
+            ++m_userMessageRecordCounter;
+            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
+        }
+        lines += updateLineForRecord(records[index], conduit);
+    }
+
+    const QString header = credentialHeader();
+    DDLogInfo(QStringLiteral("postParameterDictionary %1").arg(postParameterDictionary().size()));
+    if (lines.endsWith(QLatin1Char('\n')))
+        lines.chop(1);
+    QString body = QStringLiteral("%1\n%2&HASALARM=1\n").arg(header, lines);
+    // A calendar batch without any line (every event lacked a start date) goes as the header alone;
+    // deletion lines are always kept.
+    if (lines.isEmpty() && conduit == 2) {
+        DDLogError(QStringLiteral("ERROR: Preparing listString as update command results in empty request."));
+        DDLogError(QStringLiteral("Recovering from error by clearing update command."));
+        body = header;
+    }
+    DDLogVerbose(QStringLiteral("Sending Update Command."));
+
+    const QString path = QStringLiteral("/hmx_update");
+    bool wasSuccessful = false;
+    // Every pass sends the batch once. Only a batch that never reached the phone is sent again: after
+    // a lost connection the phone may have applied it, and a second copy would add its records twice.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
+        if (!request)
+            return false;
+        setTextBody(*request, body);
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled) {
+            const std::lock_guard lock(m_mutex);
+            m_syncRecordListPartialCount = 0;
+            m_updateDictionary.clear();
+            return true;
+        }
+        target = reportTo();
+        if (target == nullptr)
+            return false;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            if (judgeRequestFailure(outcome.error(), path, RetryScope::CannotConnectOnly) == FailureAction::Retry) {
+                if (!pauseBeforeRetry())
+                    return true;
+                continue;
+            }
+            handleRKError(outcome.error());
+            clearConnectionTries();
+            break;
+        }
+        const QString reply = outcome.response().bodyAsString();
+        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(reply));
+        QVariantMap batchIdentifiers;
+        wasSuccessful = parseUpdateReply(reply, batchIdentifiers);
+        clearConnectionTries();
+        if (!wasSuccessful)
+            break;
+        {
+            const std::lock_guard lock(m_mutex);
+            GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
+            m_updateDictionary.insert(batchIdentifiers);
+        }
+        target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
+        break;
+    }
+
+    if (!wasSuccessful) {
+        // A failed batch ends the conduit's updates: the rest is not sent, and the failure is the one
+        // result the conduit reports.
+        finishUpdateBatches(false);
+        return true;
+    }
+    bool isLastBatch = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_syncRecordListPartialCount += kUpdateBatchSize;
+        isLastBatch = m_syncRecordListPartialCount >= records.size();
+    }
+    if (isLastBatch) {
+        finishUpdateBatches(true);
+        return true;
+    }
+    target->writeRemainOnUpdateConduit(true);
+    return true;
+}
+
+bool HMWiFiSync::parseUpdateReply(const QString &reply, QVariantMap &identifiers)
+{
+    platform::Scanner scanner(reply);
+    // Every pass consumes at least one character, so the loop ends with the text.
+    while (!scanner.isAtEnd()) {
+        const QString first = scanner.scanUpToString(QStringLiteral("\t")).value_or(QString()).trimmed();
+        if (first == QLatin1String("OK"))
+            return true;
+        if (first == QLatin1String("FAIL"))
+            return false;
+        const std::optional<QString> second = scanner.scanUpToString(QStringLiteral("\n"));
+        if (first.isEmpty() || !second)
+            continue;
+        const QString permanent = second->trimmed();
+        DDLogVerbose(QStringLiteral("tempId %1").arg(first));
+        if (isOutlookSync()) {
+            if (HMSyncClientDelegate *target = reportTo())
+                target->updateTempWiFiId(first, permanent);
+        }
+        identifiers.insert(first, permanent);
+    }
+    return false;
+}
+
+void HMWiFiSync::finishUpdateBatches(bool wasSuccessful)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_syncRecordListPartialCount = 0;
+        m_updateDictionary.clear();
+    }
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    target->writeRemainOnUpdateConduit(false);
+    target->updateCommandReturnedSuccessful(wasSuccessful);
+}
+
+QString HMWiFiSync::credentialHeader() const
+{
+    QString header = QStringLiteral("Command=login&");
+    const QVariantMap credentials = postParameterDictionary();
+    for (auto it = credentials.constBegin(); it != credentials.constEnd(); ++it)
+        header += QStringLiteral("%1=%2&").arg(it.key(), it.value().toString());
+    return header + QStringLiteral("Percent=100");
+}
+
+// Photos ---------------------------------------------------------------------------------------------
+
+bool HMWiFiSync::sendPhoto(const QByteArray &photo)
+{
+    std::shared_ptr<RKRequest> request = makeTextRequest(QStringLiteral("/hmx_updatepicture"), {});
+    if (!request)
+        return false;
+    request->setHTTPBody(credentialHeader().toUtf8() + photo, QStringLiteral("application/octet-stream"));
+    request->setOnDidLoadResponse([](const platform::RKResponse &response) {
+        platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
+    });
+    request->setOnDidFailLoadWithError(
+        [](const PlatformError &error) { platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription())); });
+    sendAsync(request, true);
+    return true;
+}

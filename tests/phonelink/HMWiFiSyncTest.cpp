@@ -1,0 +1,524 @@
+// The Wi-Fi transport against the phone peer on loopback: each command end to end, and every way the
+// peer misbehaves ending its command once with the right error.
+
+#include "WiFiSyncTestSupport.h"
+
+#include "RestKitTestSupport.h"
+#include "foundation/GlobalVariables.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+
+#include <thread>
+
+using phonepeer::Conduit;
+using phonepeer::Fault;
+using phonepeer::FaultKind;
+
+namespace {
+
+HMSyncRecord newRecord(const QString &temporaryId, const QVariantMap &dictionary)
+{
+    HMSyncRecord record;
+    record.setIsNew(true);
+    record.setHmxUid(temporaryId);
+    record.setDictionary(dictionary);
+    return record;
+}
+
+HMSyncRecord changedRecord(const QString &uid, const QVariantMap &dictionary)
+{
+    HMSyncRecord record;
+    record.setHmxUid(uid);
+    record.setDictionary(dictionary);
+    return record;
+}
+
+HMSyncRecord deletedRecord(const QString &uid)
+{
+    HMSyncRecord record;
+    record.setIsDelete(true);
+    record.setHmxUid(uid);
+    return record;
+}
+
+Fault fault(FaultKind kind, const QString &path, int times = 0)
+{
+    Fault result;
+    result.kind = kind;
+    result.path = path;
+    result.times = times;
+    return result;
+}
+
+const QString kTrickyNote = QStringLiteral("Fish & chips\tfor two\nsecond line");
+
+} // namespace
+
+TEST(HMWiFiSyncCommands, LogsOnListsUpdatesAndLogsOffAgainstThePeer)
+{
+    PeerHarness harness;
+    const QString phoneUid = harness.peer().addPhoneRecord(
+        Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")},
+                            {QStringLiteral("NEWLNAME"), QStringLiteral("Lovelace")},
+                            {QStringLiteral("NOTE"), kTrickyNote},
+                            {QStringLiteral("BIRTHDAY"), QStringLiteral("19801210")}});
+    const QString doomedUid =
+        harness.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Gone")}});
+
+    ASSERT_TRUE(harness.logOn()) << harness.delegate().endings().join(u',').toStdString();
+    EXPECT_EQ(harness.delegate().logonReply().value(QStringLiteral("DeviceID")).toString(), harness.peer().deviceId());
+    EXPECT_TRUE(harness.delegate().logonReply().contains(QStringLiteral("DeviceTime")));
+
+    ASSERT_EQ(harness.sync().idListForConduit(1), std::optional<bool>(true));
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("listFinished:1")));
+    EXPECT_EQ(harness.delegate().ids(), QStringList({phoneUid, doomedUid}));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("ids:A")), 1);
+
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(1, QDateTime()));
+    const QList<QVariantMap> listed = harness.delegate().listedRecords();
+    ASSERT_EQ(listed.size(), 2);
+    const QVariantMap &ada = listed.at(0);
+    EXPECT_EQ(ada.value(QStringLiteral("UID")).toString(), phoneUid);
+    EXPECT_EQ(ada.value(QStringLiteral("ACTION")), QVariant(qint64(1)));
+    EXPECT_EQ(ada.value(QStringLiteral("FIRSTNAME")).toString(), QStringLiteral("Ada"));
+    EXPECT_EQ(ada.value(QStringLiteral("NOTE")).toString(), kTrickyNote);
+    EXPECT_EQ(ada.value(QStringLiteral("NSDATEBIRTHDAY")).toDateTime(),
+              QDateTime(QDate(1980, 12, 10), QTime(0, 0), Qt::UTC));
+    EXPECT_FALSE(harness.delegate().remainOnList());
+
+    QList<HMSyncRecord> records = {
+        newRecord(QStringLiteral("temp-1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Grace")},
+                                              {QStringLiteral("NOTE"), kTrickyNote},
+                                              {QStringLiteral("PHONE11"), QStringLiteral("not sent")}}),
+        changedRecord(phoneUid, {{QStringLiteral("FIRSTNAME"), QStringLiteral("Augusta")}}),
+        deletedRecord(doomedUid)};
+    ASSERT_TRUE(harness.sync().updateConduit(1, records));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:1")), 1);
+    ASSERT_EQ(harness.delegate().updateIds().size(), 1);
+    const QString graceUid = harness.delegate().updateIds().at(0).value(QStringLiteral("temp-1")).toString();
+    EXPECT_FALSE(graceUid.isEmpty());
+
+    const QList<phonepeer::PhoneRecord> onPhone = harness.peer().records(Conduit::Contacts);
+    ASSERT_EQ(onPhone.size(), 2);
+    for (const phonepeer::PhoneRecord &record : onPhone) {
+        if (record.uid == phoneUid) {
+            EXPECT_EQ(record.fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Augusta"));
+        } else {
+            EXPECT_EQ(record.uid, graceUid);
+            EXPECT_EQ(record.fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Grace"));
+            EXPECT_EQ(record.fields.value(QStringLiteral("NOTE")), kTrickyNote);
+            EXPECT_FALSE(record.fields.contains(QStringLiteral("PHONE11")));
+        }
+    }
+
+    ASSERT_TRUE(harness.sync().logoff());
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("logoff:1")));
+    EXPECT_TRUE(harness.delegate().errors().isEmpty());
+    const QStringList log = harness.peer().requestLog();
+    ASSERT_GE(log.size(), 2);
+    // Every logon is preceded by the cancel logoff.
+    EXPECT_EQ(log.at(0), QStringLiteral("/hmx_logoff"));
+    EXPECT_EQ(log.at(1), QStringLiteral("/hmx_logon"));
+}
+
+TEST(HMWiFiSyncCommands, PingsThePhoneWhileLoggedOn)
+{
+    HMWiFiSync::Timing timing = fastTiming();
+    timing.keepAliveIntervalSeconds = 0.02;
+    PeerHarness harness(timing);
+    ASSERT_TRUE(harness.logOn());
+    const auto pings = [&harness] { return harness.peer().requestLog().count(QStringLiteral("/hmx_getdeviceinfo")); };
+    ASSERT_TRUE(testsupport::waitUntil([&pings] { return pings() >= 2; }));
+    ASSERT_TRUE(harness.sync().logoff());
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("logoff:1")));
+    const qsizetype afterLogoff = pings();
+    // A few more turns of the main queue would have fired the timer again had it still run.
+    testsupport::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(pings(), afterLogoff);
+}
+
+TEST(HMWiFiSyncCommands, PurgeEmptiesTheConduitOnThePhone)
+{
+    PeerHarness harness;
+    harness.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("memo")}});
+    harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("task")}});
+    ASSERT_TRUE(harness.logOn());
+    ASSERT_TRUE(harness.sync().purge(4));
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("purge:1")));
+    EXPECT_TRUE(harness.peer().records(Conduit::Memos).isEmpty());
+    EXPECT_EQ(harness.peer().records(Conduit::Tasks).size(), 1);
+}
+
+TEST(HMWiFiSyncCommands, SendsUpdatesInBatchesOfAHundred)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    QList<HMSyncRecord> records;
+    for (int index = 0; index < 250; ++index) {
+        // Long enough that a batch is far larger than servers allow form bodies to be.
+        records.append(newRecord(QStringLiteral("t%1").arg(index),
+                                 {{QStringLiteral("SUBJECT"), QStringLiteral("memo %1").arg(index)},
+                                  {QStringLiteral("NOTE"), QString(200, u'n') + QStringLiteral("\n@ & 100%")}}));
+    }
+    for (int call = 0; call < 3; ++call)
+        ASSERT_TRUE(harness.sync().updateConduit(4, records));
+    // writeRemainOnUpdateConduit(false) opens every call; each batch then says whether more follow.
+    EXPECT_EQ(harness.delegate().remainOnUpdate(), QList<bool>({false, true, false, true, false, false}));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:1")), 1);
+    ASSERT_EQ(harness.delegate().updateIds().size(), 3);
+    EXPECT_EQ(harness.delegate().updateIds().at(0).size(), 100);
+    EXPECT_EQ(harness.delegate().updateIds().at(2).size(), 50);
+    EXPECT_EQ(harness.peer().records(Conduit::Memos).size(), 250);
+    EXPECT_EQ(harness.peer().requestLog().count(QStringLiteral("/hmx_update")), 3);
+}
+
+TEST(HMWiFiSyncCommands, ADeletionOnlyCalendarBatchKeepsItsDeletions)
+{
+    PeerHarness harness;
+    const QString eventUid = harness.peer().addPhoneRecord(
+        Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Dentist")},
+                            {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20260310")},
+                            {QStringLiteral("GMTENDDATE"), QStringLiteral("20260310")}});
+    ASSERT_TRUE(harness.logOn());
+    QList<HMSyncRecord> records = {deletedRecord(eventUid)};
+    ASSERT_TRUE(harness.sync().updateConduit(2, records));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:1")), 1);
+    EXPECT_TRUE(harness.peer().records(Conduit::Calendar).isEmpty());
+}
+
+TEST(HMWiFiSyncCommands, CalendarRecordsTravelBothWaysWithTheirDates)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    const QDateTime start(QDate(2026, 3, 10), QTime(9, 30), Qt::UTC);
+    QList<HMSyncRecord> records = {
+        newRecord(QStringLiteral("e1"), {{QStringLiteral("SUBJECT"), QStringLiteral("Standup")},
+                                         {QStringLiteral("NSDATESTARTDATE"), start},
+                                         {QStringLiteral("NSDATEENDDATE"), start.addSecs(900)},
+                                         {QStringLiteral("TYPENUMBER"), false}}),
+        newRecord(QStringLiteral("e2"), {{QStringLiteral("SUBJECT"), QStringLiteral("No start")}})};
+    ASSERT_TRUE(harness.sync().updateConduit(2, records));
+    const QList<phonepeer::PhoneRecord> onPhone = harness.peer().records(Conduit::Calendar);
+    ASSERT_EQ(onPhone.size(), 1) << "an event without a start date is not sent";
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("GMTSTARTDATE")), QStringLiteral("20260310"));
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("GMTSTARTTIME")), QStringLiteral("09:30:00"));
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("ALARMTIME")), QStringLiteral("-1"));
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("TYPE")), QStringLiteral("0"));
+
+    harness.peer().addPhoneRecord(Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Holiday")},
+                                                      {QStringLiteral("TYPE"), QStringLiteral("1")},
+                                                      {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20260310")},
+                                                      {QStringLiteral("GMTSTARTTIME"), QStringLiteral("03:00:00")},
+                                                      {QStringLiteral("GMTENDDATE"), QStringLiteral("20260310")},
+                                                      {QStringLiteral("GMTENDTIME"), QStringLiteral("04:00:00")}});
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(2, QDateTime()));
+    QVariantMap holiday;
+    for (const QVariantMap &record : harness.delegate().listedRecords()) {
+        if (record.value(QStringLiteral("SUBJECT")) == QStringLiteral("Holiday"))
+            holiday = record;
+    }
+    ASSERT_FALSE(holiday.isEmpty());
+    // An all-day event runs from noon GMT of its day to noon GMT of the next.
+    EXPECT_EQ(holiday.value(QStringLiteral("NSDATESTARTDATE")).toDateTime(),
+              QDateTime(QDate(2026, 3, 10), QTime(12, 0), Qt::UTC));
+    EXPECT_EQ(holiday.value(QStringLiteral("NSDATEENDDATE")).toDateTime(),
+              QDateTime(QDate(2026, 3, 11), QTime(12, 0), Qt::UTC));
+    EXPECT_EQ(holiday.value(QStringLiteral("TYPENUMBER")), QVariant(true));
+    EXPECT_EQ(holiday.value(QStringLiteral("NSNUMBERALARMTIME")), QVariant(qint64(0)));
+}
+
+TEST(HMWiFiSyncCommands, PagesOfFiveHundredTwelveFollowTheIdListCount)
+{
+    PeerHarness harness;
+    for (int index = 0; index < 600; ++index)
+        harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("t%1").arg(index)}});
+    ASSERT_TRUE(harness.logOn());
+    ASSERT_EQ(harness.sync().idListForConduit(3), std::optional<bool>(true));
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("listFinished:1")));
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(3, QDateTime()));
+    EXPECT_EQ(harness.delegate().listedRecords().size(), 512);
+    EXPECT_TRUE(harness.delegate().remainOnList());
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(3, QDateTime()));
+    EXPECT_EQ(harness.delegate().listedRecords().size(), 600);
+    EXPECT_FALSE(harness.delegate().remainOnList());
+}
+
+// Each misbehaviour of the peer ends its command exactly once, with the outcome a sync controller
+// needs to end the run, and the error the user is shown.
+TEST(HMWiFiSyncMisbehavingPeer, EveryFaultEndsItsCommandOnce)
+{
+    enum class Command { Logon, Purge, IdList, List, Update, Logoff };
+    struct Row
+    {
+        const char *name;
+        FaultKind kind;
+        const char *path;
+        Command command;
+        const char *ending;
+        quint64 errorCode;
+        const char *message; // nullptr: no text, the controller supplies its own
+    };
+    const Row rows[] = {
+        {"logon FAIL", FaultKind::Fail, "/hmx_logon", Command::Logon, "stop", 6, "Quillpad Error: Peer told to fail"},
+        {"empty logon", FaultKind::Empty, "/hmx_logon", Command::Logon, "logon:0", 0, nullptr},
+        {"purge FAIL", FaultKind::Fail, "/hmx_purge", Command::Purge, "stop", 6, "Peer told to fail"},
+        {"purge always empty", FaultKind::Empty, "/hmx_purge", Command::Purge, "purge:0", 6, nullptr},
+        {"id list FAIL", FaultKind::Fail, "/hmx_list", Command::IdList, "listFinished:0", 6, "Peer told to fail"},
+        {"id list always empty", FaultKind::Empty, "/hmx_list", Command::IdList, "idListFinished:0", 6, nullptr},
+        {"page FAIL", FaultKind::Fail, "/hmx_list", Command::List, "listFinished:0", 6, "Peer told to fail"},
+        {"page always empty", FaultKind::Empty, "/hmx_list", Command::List, "listFinished:0", 6, nullptr},
+        {"page always dropped", FaultKind::Drop, "/hmx_list", Command::List, "listFinished:0", 3,
+         "The network connection was lost."},
+        {"update FAIL", FaultKind::Fail, "/hmx_update", Command::Update, "update:0", 0, nullptr},
+        {"update dropped", FaultKind::Drop, "/hmx_update", Command::Update, "update:0", 6,
+         "The network connection was lost."},
+        {"update empty", FaultKind::Empty, "/hmx_update", Command::Update, "update:0", 0, nullptr},
+        {"logoff FAIL", FaultKind::Fail, "/hmx_logoff", Command::Logoff, "logoff:0", 6,
+         "Quillpad Error: FAIL\nPeer told to fail"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        PeerHarness harness;
+        harness.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")}});
+        if (row.command != Command::Logon) {
+            ASSERT_TRUE(harness.logOn());
+        }
+        harness.delegate().clear();
+        harness.peer().addFault(fault(row.kind, QString::fromLatin1(row.path)));
+        QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Bo")}}),
+                                       newRecord(QStringLiteral("t2"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Cy")}})};
+        switch (row.command) {
+        case Command::Logon:
+            harness.sync().logon();
+            break;
+        case Command::Purge:
+            harness.sync().purge(1);
+            break;
+        case Command::IdList:
+            harness.sync().idListForConduit(1);
+            break;
+        case Command::List:
+            harness.sync().listRecordsForConduit(1, QDateTime());
+            break;
+        case Command::Update:
+            harness.sync().updateConduit(1, records);
+            break;
+        case Command::Logoff:
+            harness.sync().logoff();
+            break;
+        }
+        const QString ending = QString::fromLatin1(row.ending);
+        ASSERT_TRUE(harness.delegate().waitFor(ending)) << harness.delegate().endings().join(u',').toStdString();
+        // Nothing else ends the command later.
+        testsupport::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+        const QStringList endings = harness.delegate().endings();
+        EXPECT_EQ(harness.delegate().count(ending), 1) << endings.join(u',').toStdString();
+        EXPECT_FALSE(endings.contains(QStringLiteral("update:1")) || endings.contains(QStringLiteral("listFinished:1")) ||
+                     endings.contains(QStringLiteral("logoff:1")) || endings.contains(QStringLiteral("purge:1")))
+            << endings.join(u',').toStdString();
+        const QList<RecordingSyncDelegate::Error> errors = harness.delegate().errors();
+        if (row.errorCode == 0) {
+            EXPECT_TRUE(errors.isEmpty()) << endings.join(u',').toStdString();
+            continue;
+        }
+        ASSERT_EQ(errors.size(), 1) << endings.join(u',').toStdString();
+        EXPECT_EQ(errors.at(0).code, row.errorCode);
+        if (row.message == nullptr) {
+            EXPECT_TRUE(errors.at(0).message.isEmpty()) << errors.at(0).message.toStdString();
+        } else {
+            EXPECT_TRUE(errors.at(0).message.startsWith(QString::fromLatin1(row.message)))
+                << errors.at(0).message.toStdString();
+        }
+    }
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, AnUpdateThatWasCutOffIsNotSentTwice)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    harness.peer().addFault(fault(FaultKind::Drop, QStringLiteral("/hmx_update"), 1));
+    QList<HMSyncRecord> records;
+    for (int index = 0; index < 150; ++index)
+        records.append(newRecord(QStringLiteral("t%1").arg(index), {{QStringLiteral("SUBJECT"), QStringLiteral("m")}}));
+    ASSERT_TRUE(harness.sync().updateConduit(4, records));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:0")), 1);
+    // The phone applied the batch before the connection broke; a resend would have added it twice,
+    // and the failed batch stops the conduit's later batches.
+    EXPECT_EQ(harness.peer().records(Conduit::Memos).size(), 100);
+    EXPECT_EQ(harness.peer().requestLog().count(QStringLiteral("/hmx_update")), 1);
+    EXPECT_EQ(harness.delegate().remainOnUpdate().last(), false);
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, OneEmptyReplyOrLostConnectionIsResentAndRecovers)
+{
+    for (const FaultKind kind : {FaultKind::Empty, FaultKind::Drop}) {
+        SCOPED_TRACE(kind == FaultKind::Empty ? "empty" : "dropped");
+        PeerHarness harness;
+        harness.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("kept")}});
+        ASSERT_TRUE(harness.logOn());
+        harness.peer().addFault(fault(kind, QStringLiteral("/hmx_list"), 1));
+        ASSERT_TRUE(harness.sync().listRecordsForConduit(4, QDateTime()));
+        EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:1")), 1);
+        EXPECT_EQ(harness.delegate().listedRecords().size(), 1);
+        EXPECT_TRUE(harness.delegate().errors().isEmpty());
+    }
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, MalformedRowsEndTheListWithTheRowsBeforeThem)
+{
+    PeerHarness harness;
+    for (int index = 0; index < 3; ++index)
+        harness.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("m%1").arg(index)}});
+    ASSERT_TRUE(harness.logOn());
+    harness.peer().addFault(fault(FaultKind::MalformedRows, QStringLiteral("/hmx_list")));
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(4, QDateTime()));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:1")), 1);
+    EXPECT_EQ(harness.delegate().listedRecords().size(), 1);
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, ASlowPhoneTimesOutTheLogon)
+{
+    HMWiFiSync::Timing timing = fastTiming();
+    timing.logonTimeoutSeconds = 0.3;
+    PeerHarness harness(timing);
+    Fault slow = fault(FaultKind::Delay, QStringLiteral("/hmx_logon"));
+    slow.delayMs = 3000;
+    harness.peer().addFault(slow);
+    harness.sync().logon();
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("logon:0")));
+    ASSERT_EQ(harness.delegate().errors().size(), 1);
+    EXPECT_EQ(harness.delegate().errors().at(0).code, 3u);
+    EXPECT_TRUE(GlobalVariables::getQuillnestErrorStatus());
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, AVanishedPhoneEndsEachCommandWithinTheConnectionWindow)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    harness.stopPeer();
+    harness.delegate().clear();
+    harness.sync().idListForConduit(1);
+    ASSERT_TRUE(harness.delegate().waitFor(QStringLiteral("idListFinished:0")));
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(1, QDateTime()));
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Bo")}})};
+    ASSERT_TRUE(harness.sync().updateConduit(1, records));
+    EXPECT_EQ(harness.delegate().endings(),
+              QStringList({QStringLiteral("error:3"), QStringLiteral("idListFinished:0"), QStringLiteral("error:3"),
+                           QStringLiteral("listFinished:0"), QStringLiteral("error:3"), QStringLiteral("update:0")}));
+}
+
+TEST(HMWiFiSyncMisbehavingPeer, ForceCancelEndsAWaitingPage)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    Fault slow = fault(FaultKind::Delay, QStringLiteral("/hmx_list"));
+    slow.delayMs = 5000;
+    harness.peer().addFault(slow);
+    std::thread canceller([&harness] {
+        testsupport::waitUntil([&harness] { return harness.peer().requestLog().contains(QStringLiteral("/hmx_list")); });
+        harness.sync().forceCancel();
+    });
+    EXPECT_TRUE(harness.sync().listRecordsForConduit(1, QDateTime()));
+    canceller.join();
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("forceCancelled")), 1);
+    ASSERT_EQ(harness.delegate().errors().size(), 1);
+    EXPECT_EQ(harness.delegate().errors().at(0).code, 2u);
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:1")), 0);
+}
+
+TEST(HMWiFiSyncProfile, NeedsAnAddressAndADeviceName)
+{
+    preparePhoneLinkTests();
+    QString message;
+    EXPECT_FALSE(HMWiFiSync(HMWiFiSync::ConnectionSettings{2, QString(), QStringLiteral("phone"), {}})
+                     .verifyProfileIsValid(message));
+    EXPECT_FALSE(message.isEmpty());
+    EXPECT_TRUE(HMWiFiSync(HMWiFiSync::ConnectionSettings{1, QStringLiteral("10.0.0.2"), QStringLiteral("phone"), {}})
+                    .verifyProfileIsValid(message));
+    const HMWiFiSync cloud(HMWiFiSync::ConnectionSettings{3, QStringLiteral("10.0.0.2"), QStringLiteral("phone"), {}});
+    EXPECT_EQ(cloud.serverPort(), 0);
+    EXPECT_TRUE(cloud.serverIp().isEmpty());
+}
+
+TEST(HMWiFiSyncProfile, ReadsThePairedPhoneFromTheProfile)
+{
+    preparePhoneLinkTests();
+    auto profile = std::make_shared<HMProfile>();
+    profile->setDeviceType(HMDeviceType::Android);
+    profile->setHhPassword(QStringLiteral("QP-1234"));
+    profile->setHhIpAddress(QStringLiteral("192.168.1.20"));
+    const std::unique_ptr<HMWiFiSync> sync =
+        HMWiFiSync::initWithConfiguration(std::make_shared<HMDataConfigurationSource>(nullptr, profile));
+    ASSERT_TRUE(sync);
+    EXPECT_EQ(sync->serverUrl(), QStringLiteral("http://192.168.1.20:8090"));
+    // The phone's id goes in both credential fields.
+    EXPECT_EQ(sync->postParameterDictionary(),
+              QVariantMap({{QStringLiteral("password"), QStringLiteral("QP-1234")},
+                           {QStringLiteral("Username"), QStringLiteral("QP-1234")}}));
+}
+
+// Replies no well-behaved phone sends, from a scripted server.
+TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
+{
+    preparePhoneLinkTests();
+    struct Row
+    {
+        const char *name;
+        const char *path;
+        const char *reply;
+        const char *ending;
+        const char *expectation; // logon: the reply's keys; update: the ids read
+    };
+    const Row rows[] = {
+        {"logon with CR LF", "/hmx_logon", "OK\r\nDeviceID=abc\r\n", "logon:0", ""},
+        {"busy logon", "/hmx_logon", "BUSY\n", "logon:0", ""},
+        {"unknown logon keys", "/hmx_logon", "OK\nDeviceID=abc\nColor=red\n", "logon:1", "DeviceID=abc"},
+        {"blank lines before OK", "/hmx_logon", "\n\nOK\nOS=Android\n", "logon:1", "OS=Android"},
+        {"two ids then OK", "/hmx_update", "t1\tp1\nt2\tp2\nOK", "update:1", "t1=p1,t2=p2"},
+        {"OK with a line end", "/hmx_update", "t1\tp1\nOK\n", "update:1", "t1=p1"},
+        {"FAIL after ids", "/hmx_update", "t1\tp1\nFAIL", "update:0", ""},
+        {"no status word", "/hmx_update", "t1\tp1\n", "update:0", ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackServer server;
+        const std::string reply = row.reply;
+        server.server().Post(row.path, [reply](const httplib::Request &, httplib::Response &response) {
+            response.set_content(reply, "text/plain");
+        });
+        server.server().Post("/hmx_logoff", [](const httplib::Request &, httplib::Response &response) {
+            response.set_content("OK\n", "text/plain");
+        });
+        server.start();
+        RecordingSyncDelegate delegate;
+        HMWiFiSync sync(HMWiFiSync::ConnectionSettings{2, QStringLiteral("127.0.0.1"), QStringLiteral("p"), {}},
+                        fastTiming());
+        sync.setServerPort(server.port());
+        sync.setDelegate(&delegate);
+        QString error;
+        sync.setup(error);
+        const QString ending = QString::fromLatin1(row.ending);
+        QStringList seen;
+        if (QByteArray(row.path) == "/hmx_logon") {
+            sync.logon();
+            ASSERT_TRUE(delegate.waitFor(ending)) << delegate.endings().join(u',').toStdString();
+            const QVariantMap replyKeys = delegate.logonReply();
+            for (auto it = replyKeys.begin(); it != replyKeys.end(); ++it)
+                seen.append(it.key() + u'=' + it.value().toString());
+        } else {
+            QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {})};
+            sync.updateConduit(4, records);
+            EXPECT_EQ(delegate.count(ending), 1) << delegate.endings().join(u',').toStdString();
+            for (const QVariantMap &ids : delegate.updateIds()) {
+                for (auto it = ids.begin(); it != ids.end(); ++it)
+                    seen.append(it.key() + u'=' + it.value().toString());
+            }
+        }
+        EXPECT_EQ(seen.join(u','), QString::fromLatin1(row.expectation));
+    }
+}

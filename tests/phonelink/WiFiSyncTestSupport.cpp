@@ -1,0 +1,249 @@
+#include "WiFiSyncTestSupport.h"
+
+#include "RestKitTestSupport.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+void RecordingSyncDelegate::note(const QString &ending)
+{
+    const std::lock_guard lock(m_mutex);
+    m_endings.append(ending);
+}
+
+void RecordingSyncDelegate::logonCommandReturned(bool wasSuccessful, const QVariantMap &reply)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_logonReply = reply;
+    }
+    note(QStringLiteral("logon:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::logoffCommandReturned(bool wasSuccessful)
+{
+    note(QStringLiteral("logoff:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::purgeCommandReturned(bool wasSuccessful)
+{
+    note(QStringLiteral("purge:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter)
+{
+    const std::lock_guard lock(m_mutex);
+    m_ids = recordIds;
+    m_endings.append(QStringLiteral("ids:%1").arg(conduitLetter));
+}
+
+void RecordingSyncDelegate::idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries)
+{
+    const std::lock_guard lock(m_mutex);
+    m_idRows = dictionaries;
+}
+
+void RecordingSyncDelegate::idListCommandFinishedSuccessful(bool wasSuccessful)
+{
+    note(QStringLiteral("idListFinished:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::listCommandReturnedWithDictionaries(const QList<QVariantMap> &records)
+{
+    const std::lock_guard lock(m_mutex);
+    m_listed += records;
+}
+
+void RecordingSyncDelegate::listCommandFinishedSuccessful(bool wasSuccessful)
+{
+    note(QStringLiteral("listFinished:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::writeRemainOnCurrentConduit(bool remain)
+{
+    const std::lock_guard lock(m_mutex);
+    m_remainOnList = remain;
+}
+
+void RecordingSyncDelegate::writeRemainOnUpdateConduit(bool remain)
+{
+    const std::lock_guard lock(m_mutex);
+    m_remainOnUpdate.append(remain);
+}
+
+void RecordingSyncDelegate::updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit)
+{
+    Q_UNUSED(conduit);
+    const std::lock_guard lock(m_mutex);
+    m_updateIds.append(ids);
+}
+
+void RecordingSyncDelegate::updateCommandReturnedSuccessful(bool wasSuccessful)
+{
+    note(QStringLiteral("update:%1").arg(wasSuccessful));
+}
+
+void RecordingSyncDelegate::updateTempWiFiId(const QString &temporaryId, const QString &permanentId)
+{
+    note(QStringLiteral("tempId:%1=%2").arg(temporaryId, permanentId));
+}
+
+void RecordingSyncDelegate::commandErroredStopProcessing()
+{
+    note(QStringLiteral("stop"));
+}
+
+void RecordingSyncDelegate::commandWasForceCancelled()
+{
+    note(QStringLiteral("forceCancelled"));
+}
+
+void RecordingSyncDelegate::didErrorWithError(quint64 errorCode, const QString &errorMessage)
+{
+    const std::lock_guard lock(m_mutex);
+    m_errors.append(Error{errorCode, errorMessage});
+    m_endings.append(QStringLiteral("error:%1").arg(errorCode));
+}
+
+QStringList RecordingSyncDelegate::endings() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_endings;
+}
+
+qsizetype RecordingSyncDelegate::count(const QString &ending) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_endings.count(ending);
+}
+
+bool RecordingSyncDelegate::waitFor(const QString &ending) const
+{
+    return testsupport::waitUntil([this, &ending] { return count(ending) > 0; }, std::chrono::seconds(20));
+}
+
+QList<RecordingSyncDelegate::Error> RecordingSyncDelegate::errors() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_errors;
+}
+
+QVariantMap RecordingSyncDelegate::logonReply() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_logonReply;
+}
+
+QStringList RecordingSyncDelegate::ids() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_ids;
+}
+
+QList<QVariantMap> RecordingSyncDelegate::idRows() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_idRows;
+}
+
+QList<QVariantMap> RecordingSyncDelegate::listedRecords() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_listed;
+}
+
+QList<QVariantMap> RecordingSyncDelegate::updateIds() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_updateIds;
+}
+
+QList<bool> RecordingSyncDelegate::remainOnUpdate() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_remainOnUpdate;
+}
+
+bool RecordingSyncDelegate::remainOnList() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_remainOnList;
+}
+
+void RecordingSyncDelegate::clear()
+{
+    const std::lock_guard lock(m_mutex);
+    m_endings.clear();
+    m_errors.clear();
+    m_ids.clear();
+    m_idRows.clear();
+    m_listed.clear();
+    m_updateIds.clear();
+    m_remainOnUpdate.clear();
+}
+
+HMWiFiSync::Timing fastTiming()
+{
+    HMWiFiSync::Timing timing;
+    timing.logonPause = std::chrono::milliseconds(0);
+    timing.connectionTryWindow = std::chrono::milliseconds(400);
+    timing.passiveRetryDelay = std::chrono::milliseconds(20);
+    timing.waitRetryDelay = std::chrono::milliseconds(20);
+    timing.idListRetryPause = std::chrono::milliseconds(20);
+    timing.logonTimeoutSeconds = 2.0;
+    timing.commandTimeoutSeconds = 5.0;
+    return timing;
+}
+
+PeerHarness::PeerHarness(HMWiFiSync::Timing timing)
+{
+    preparePhoneLinkTests();
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    m_peer = std::make_unique<phonepeer::PhonePeer>(options);
+    QString problem;
+    if (!m_peer->start(problem))
+        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
+    HMWiFiSync::ConnectionSettings settings;
+    settings.deviceType = 2;
+    settings.ipAddress = QStringLiteral("127.0.0.1");
+    settings.deviceName = m_peer->deviceId();
+    settings.password = m_peer->deviceId();
+    m_sync = std::make_unique<HMWiFiSync>(settings, timing);
+    m_sync->setServerPort(m_peer->port());
+    m_sync->setDelegate(&m_delegate);
+    QString error;
+    (void)m_sync->setup(error);
+}
+
+PeerHarness::~PeerHarness()
+{
+    m_sync.reset();
+    m_peer->stop();
+}
+
+bool PeerHarness::logOn()
+{
+    if (!m_sync->logon())
+        return false;
+    const bool replied = testsupport::waitUntil(
+        [this] { return m_delegate.count(QStringLiteral("logon:1")) + m_delegate.count(QStringLiteral("logon:0")) > 0; });
+    return replied && m_delegate.count(QStringLiteral("logon:1")) == 1;
+}
+
+void preparePhoneLinkTests()
+{
+    // One folder for the whole test executable, set before anything reads the folders.
+    static QTemporaryDir s_home;
+    static const bool s_isPrepared = [] {
+        qputenv("HOME", s_home.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", (s_home.path() + QStringLiteral("/config")).toUtf8());
+        qputenv("XDG_DATA_HOME", (s_home.path() + QStringLiteral("/data")).toUtf8());
+        qputenv("XDG_STATE_HOME", (s_home.path() + QStringLiteral("/state")).toUtf8());
+        return true;
+    }();
+    Q_UNUSED(s_isPrepared);
+    ensureApplication();
+}

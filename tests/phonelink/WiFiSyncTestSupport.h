@@ -1,0 +1,101 @@
+#pragma once
+
+#include "phonelink/HMWiFiSync.h"
+#include "sync/HMSyncClientDelegate.h"
+
+#include "PhonePeer.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVariantMap>
+
+#include <memory>
+#include <mutex>
+
+// A transport delegate that writes down every callback it gets, in order, from any thread.
+class RecordingSyncDelegate final : public HMSyncClientDelegate
+{
+public:
+    struct Error
+    {
+        quint64 code = 0;
+        QString message;
+    };
+
+    void logonCommandReturned(bool wasSuccessful, const QVariantMap &reply) override;
+    void logoffCommandReturned(bool wasSuccessful) override;
+    void purgeCommandReturned(bool wasSuccessful) override;
+    void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
+    void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries) override;
+    void idListCommandFinishedSuccessful(bool wasSuccessful) override;
+    void listCommandReturnedWithDictionaries(const QList<QVariantMap> &records) override;
+    void listCommandFinishedSuccessful(bool wasSuccessful) override;
+    void writeRemainOnCurrentConduit(bool remain) override;
+    void writeRemainOnUpdateConduit(bool remain) override;
+    void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit) override;
+    void updateCommandReturnedSuccessful(bool wasSuccessful) override;
+    void updateTempWiFiId(const QString &temporaryId, const QString &permanentId) override;
+    void commandErroredStopProcessing() override;
+    void commandWasForceCancelled() override;
+    void didErrorWithError(quint64 errorCode, const QString &errorMessage) override;
+
+    // The ending callbacks ("logon:1", "listFinished:0", "stop", ...) in order of arrival.
+    QStringList endings() const;
+    // How many of the endings are exactly this one.
+    qsizetype count(const QString &ending) const;
+    // Waits (pumping the event loop) until the ending has arrived; false after the deadline.
+    bool waitFor(const QString &ending) const;
+    QList<Error> errors() const;
+    QVariantMap logonReply() const;
+    QStringList ids() const;
+    QList<QVariantMap> idRows() const;
+    QList<QVariantMap> listedRecords() const;
+    QList<QVariantMap> updateIds() const;
+    QList<bool> remainOnUpdate() const;
+    bool remainOnList() const;
+    void clear();
+
+private:
+    void note(const QString &ending);
+
+    mutable std::mutex m_mutex;
+    QStringList m_endings;
+    QList<Error> m_errors;
+    QVariantMap m_logonReply;
+    QStringList m_ids;
+    QList<QVariantMap> m_idRows;
+    QList<QVariantMap> m_listed;
+    QList<QVariantMap> m_updateIds;
+    QList<bool> m_remainOnUpdate;
+    bool m_remainOnList = false;
+};
+
+// Short intervals for tests: no pause before logon, a connection window of a fraction of a second.
+HMWiFiSync::Timing fastTiming();
+
+// A phone peer on a loopback port of its own, and a transport set up to reach it.
+class PeerHarness final
+{
+public:
+    explicit PeerHarness(HMWiFiSync::Timing timing = fastTiming());
+    ~PeerHarness();
+
+    phonepeer::PhonePeer &peer() { return *m_peer; }
+    HMWiFiSync &sync() { return *m_sync; }
+    RecordingSyncDelegate &delegate() { return m_delegate; }
+    // Logs on and waits for the reply; false when it does not come or is not a success.
+    bool logOn();
+    // Stops the peer: later requests find no server.
+    void stopPeer() { m_peer->stop(); }
+
+private:
+    std::unique_ptr<phonepeer::PhonePeer> m_peer;
+    RecordingSyncDelegate m_delegate;
+    std::unique_ptr<HMWiFiSync> m_sync;
+};
+
+// Prepares the process for the transport: the application object of the network thread, and the
+// user-defaults and data folders in a temporary folder.
+void preparePhoneLinkTests();

@@ -1,0 +1,171 @@
+// hm_sync_once: runs one manual sync of a stored profile through the sync controller and the Wi-Fi
+// transport, and prints how it ended. The desktop's records live in a memory store kept in a file
+// between runs, until the desktop's own stores exist. Exit status: 0 when the sync finished, 1 when
+// it ended in error, 2 for bad arguments or files.
+#include "MemoryDataSource.h"
+#include "SyncRunner.h"
+
+#include "foundation/HMFileManager.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDTTYLogger.h"
+#include "phonelink/HMWiFiSync.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/HMSyncTypes.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstdio>
+
+namespace {
+
+int fail(const QString &problem)
+{
+    std::fprintf(stderr, "hm_sync_once: %s\n", qPrintable(problem));
+    return 2;
+}
+
+std::shared_ptr<HMProfile> findProfile(const QList<std::shared_ptr<HMProfile>> &profiles, const QString &name)
+{
+    for (const std::shared_ptr<HMProfile> &profile : profiles) {
+        if (name.isEmpty() || profile->filename() == name || profile->name() == name)
+            return profile;
+    }
+    return nullptr;
+}
+
+// A Wi-Fi profile for the phone at the address, syncing contacts, calendar and tasks both ways.
+std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QString &address, const QString &phoneId)
+{
+    std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setDeviceTypeName(QStringLiteral("android"));
+    profile->setSyncMethodName(QStringLiteral("wifi"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile->setContactManager(HMContactManager::Apple);
+    profile->setHhIpAddress(address);
+    profile->setHhPassword(phoneId);
+    profile->setContactSyncEnabled(true);
+    profile->setCalendarSyncEnabled(true);
+    profile->setTaskSyncEnabled(true);
+    return profile;
+}
+
+void addSampleRecords(hmsync::MemoryStore &store, int count)
+{
+    for (int index = 1; index <= count; ++index) {
+        store.addRecord(1, {{QStringLiteral("FIRSTNAME"), QStringLiteral("Desk")},
+                            {QStringLiteral("LASTNAME"), QStringLiteral("Contact %1").arg(index)},
+                            {QStringLiteral("NOTE"), QStringLiteral("Typed on the desktop:\tfish & chips\nsecond line")}});
+        const QDateTime start = QDateTime(QDate(2026, 12, 7).addDays(index), QTime(10, 0), Qt::UTC);
+        store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("Desktop meeting %1").arg(index)},
+                            {QStringLiteral("NSDATESTARTDATE"), start},
+                            {QStringLiteral("NSDATEENDDATE"), start.addSecs(1800)},
+                            {QStringLiteral("TYPENUMBER"), false}});
+        store.addRecord(3, {{QStringLiteral("SUBJECT"), QStringLiteral("Desktop task %1").arg(index)},
+                            {QStringLiteral("PRIORITY"), qint64(1)}});
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    // Errors of the sync go to the terminal.
+    ddLogLevel = 1;
+    DDLog::addLogger(DDTTYLogger::sharedInstance());
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Runs one manual sync of a profile with the phone over Wi-Fi."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("profile"), QStringLiteral("The profile's name or file name; default: the first one."),
+         QStringLiteral("name")},
+        {QStringLiteral("create-profile"), QStringLiteral("Create a Wi-Fi profile when there is none.")},
+        {QStringLiteral("phone-address"), QStringLiteral("The phone's address for --create-profile."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("phone-id"), QStringLiteral("The paired phone's id for --create-profile."), QStringLiteral("id"),
+         QStringLiteral("QP-PEER-0001")},
+        {QStringLiteral("port"), QStringLiteral("The phone's sync port."), QStringLiteral("port"),
+         QString::number(HMWiFiSync::kDefaultServerPort)},
+        {QStringLiteral("store"), QStringLiteral("The desktop's records; default: desktop-records.json in the data folder."),
+         QStringLiteral("file")},
+        {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
+         QStringLiteral("count"), QStringLiteral("0")},
+        {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
+         QStringLiteral("600")},
+        {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
+         QStringLiteral("ms"), QStringLiteral("2000")},
+    });
+    parser.process(application);
+
+    bool isNumber = false;
+    const int port = parser.value(QStringLiteral("port")).toInt(&isNumber);
+    if (!isNumber || port <= 0 || port > 65535)
+        return fail(QStringLiteral("--port needs a port number, not '%1'").arg(parser.value(QStringLiteral("port"))));
+    const int sampleCount = parser.value(QStringLiteral("sample-records")).toInt(&isNumber);
+    if (!isNumber || sampleCount < 0 || sampleCount > 100000)
+        return fail(QStringLiteral("--sample-records needs a count from 0 to 100000"));
+    const int timeoutSeconds = parser.value(QStringLiteral("timeout")).toInt(&isNumber);
+    if (!isNumber || timeoutSeconds <= 0)
+        return fail(QStringLiteral("--timeout needs a number of seconds"));
+
+    const int logonPauseMs = parser.value(QStringLiteral("logon-pause-ms")).toInt(&isNumber);
+    if (!isNumber || logonPauseMs < 0 || logonPauseMs > 60000)
+        return fail(QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"));
+
+    const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
+    if (!QDir().mkpath(dataFolder))
+        return fail(QStringLiteral("cannot make the data folder %1").arg(dataFolder));
+    const auto manager = std::make_shared<HMProfileManager>();
+    const platform::Result<QList<std::shared_ptr<HMProfile>>> profiles = manager->loadProfiles();
+    if (!profiles)
+        return fail(profiles.error().message());
+    std::shared_ptr<HMProfile> profile = findProfile(*profiles, parser.value(QStringLiteral("profile")));
+    if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
+        profile = createProfile(*manager, parser.value(QStringLiteral("phone-address")),
+                                parser.value(QStringLiteral("phone-id")));
+        if (!manager->saveProfile(*profile))
+            return fail(QStringLiteral("cannot save the new profile in %1").arg(dataFolder));
+        std::printf("Created profile '%s' (%s.settings)\n", qPrintable(profile->name()), qPrintable(profile->filename()));
+    }
+    if (!profile)
+        return fail(QStringLiteral("no profile found in %1").arg(dataFolder));
+
+    const QString storePath = parser.isSet(QStringLiteral("store"))
+                                  ? parser.value(QStringLiteral("store"))
+                                  : QDir(dataFolder).filePath(QStringLiteral("desktop-records.json"));
+    const bool isNewStore = !QFileInfo::exists(storePath);
+    const auto store = std::make_shared<hmsync::MemoryStore>();
+    QString problem;
+    if (!store->load(storePath, problem))
+        return fail(QStringLiteral("cannot read %1: %2").arg(storePath, problem));
+    if (isNewStore && sampleCount > 0) {
+        addSampleRecords(*store, sampleCount);
+        if (!store->save(problem))
+            return fail(QStringLiteral("cannot write %1: %2").arg(storePath, problem));
+    }
+
+    hmsync::MemoryDataSource::registerForAllConduits(store);
+    HMWiFiSync::Timing timing;
+    timing.logonPause = std::chrono::milliseconds(logonPauseMs);
+    HMWiFiSync::registerTransport(port, timing);
+    std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
+                qPrintable(profile->hhIpAddress()), port);
+    const hmsync::SyncOutcome outcome =
+        hmsync::runManualSync(manager, profile, std::chrono::seconds(timeoutSeconds));
+    std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
+    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
+        const qsizetype count = store->records(conduit).size();
+        if (count > 0)
+            std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
+                        static_cast<long long>(count));
+    }
+    if (!store->save(problem)) {
+        std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
+        return 1;
+    }
+    DDLog::flushLog();
+    return outcome.isSuccess ? 0 : 1;
+}
