@@ -19,7 +19,8 @@
 // Lookups go through hash indexes (exact "hmUid", exact "nativeId", folded "hmUid") that follow the
 // list: changes made through identifierDictionaries() are picked up on the next lookup by comparing
 // the list against a shallow copy taken when the indexes were last brought up to date.
-// No lock: a graph is used on the sync queue of the run that loaded it.
+// No lock: a graph is used on the sync queue of the run that loaded it; lookups bring the indexes
+// up to date, so reads too stay on that queue.
 class HMIdentifierGraph final : public platform::KeyedArchivable
 {
 public:
