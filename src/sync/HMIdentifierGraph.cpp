@@ -6,6 +6,8 @@
 
 #include <QVariantList>
 
+#include <algorithm>
+
 using platform::Error;
 using platform::ErrorCode;
 
@@ -38,36 +40,30 @@ QString folded(const QString &text)
     return bare.toCaseFolded();
 }
 
-// Compares ignoring case and diacritics. Identifiers are nearly always ASCII, and graphs hold tens of
-// thousands of entries, so that case compares in place without building folded copies.
-class LooseMatcher final
+// The key of the folded index: two texts have the same key when they are equal ignoring case and
+// diacritics. Identifiers are nearly always ASCII, where folding the case is all there is to do.
+QString looseKey(const QString &text)
 {
-public:
-    explicit LooseMatcher(const QString &target)
-        : m_target(target), m_targetIsAscii(isAscii(target)), m_foldedTarget(folded(target))
-    {
-    }
+    return isAscii(text) ? text.toCaseFolded() : folded(text);
+}
 
-    bool matches(const QVariant &value) const
-    {
-        if (value.typeId() != QMetaType::QString)
-            return false;
-        const QString candidate = value.toString();
-        if (m_targetIsAscii && isAscii(candidate))
-            return QString::compare(candidate, m_target, Qt::CaseInsensitive) == 0;
-        return folded(candidate) == m_foldedTarget;
-    }
-
-private:
-    QString m_target;
-    bool m_targetIsAscii;
-    QString m_foldedTarget;
-};
-
-bool holdsExactly(const QVariantMap &dictionary, const QString &key, const QString &identifier)
+// The text under key, when it is a text.
+std::optional<QString> identifierOf(const QVariantMap &dictionary, const QString &key)
 {
-    const QVariant value = dictionary.value(key);
-    return value.typeId() == QMetaType::QString && value.toString() == identifier;
+    const auto found = dictionary.constFind(key);
+    if (found == dictionary.constEnd() || found->typeId() != QMetaType::QString)
+        return std::nullopt;
+    return found->toString();
+}
+
+void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quint64 entry)
+{
+    const auto bucket = buckets.find(key);
+    if (bucket == buckets.end())
+        return;
+    bucket->removeOne(entry);
+    if (bucket->isEmpty())
+        buckets.erase(bucket);
 }
 
 QString textOf(const QVariantMap &dictionary, const QString &key)
@@ -78,20 +74,83 @@ QString textOf(const QVariantMap &dictionary, const QString &key)
 
 } // namespace
 
+void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry) const
+{
+    if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
+        m_byHmUid[*hmUid].append(entry);
+        m_byFoldedHmUid[looseKey(*hmUid)].append(entry);
+    }
+    if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
+        m_byNativeId[*nativeId].append(entry);
+}
+
+void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entry) const
+{
+    if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
+        dropEntry(m_byHmUid, *hmUid, entry);
+        dropEntry(m_byFoldedHmUid, looseKey(*hmUid), entry);
+    }
+    if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
+        dropEntry(m_byNativeId, *nativeId, entry);
+}
+
+void HMIdentifierGraph::appendEntryNumber(const QVariantMap &dictionary) const
+{
+    const quint64 entry = m_nextEntryNumber++;
+    m_entryNumbers.push_back(entry);
+    indexEntry(dictionary, entry);
+}
+
+// Brings the indexes in step with the list. Entries are implicitly shared, so an entry that still
+// shares its data with the copy taken last time is unchanged, and one changed in place no longer
+// shares it. The walk keeps every unchanged entry in order, drops the others from the indexes and
+// numbers anything after the last kept entry afresh; this covers removals anywhere and appends in
+// one pass, and any other change (inserts, edits, reordering) as removal and re-append of the
+// entries concerned, so list order and entry-number order always agree.
+void HMIdentifierGraph::syncIndexes() const
+{
+    if (m_identifierDictionaries.isSharedWith(m_indexedDictionaries))
+        return;
+    const QList<QVariantMap> &current = m_identifierDictionaries;
+    const QList<QVariantMap> &seen = m_indexedDictionaries;
+    std::vector<quint64> kept;
+    kept.reserve(size_t(current.size()));
+    qsizetype old = 0;
+    qsizetype now = 0;
+    while (now < current.size() && old < seen.size()) {
+        if (current.at(now).isSharedWith(seen.at(old))) {
+            kept.push_back(m_entryNumbers[size_t(old)]);
+            ++now;
+            ++old;
+        } else {
+            unindexEntry(seen.at(old), m_entryNumbers[size_t(old)]);
+            ++old;
+        }
+    }
+    for (; old < seen.size(); ++old)
+        unindexEntry(seen.at(old), m_entryNumbers[size_t(old)]);
+    m_entryNumbers = std::move(kept);
+    for (; now < current.size(); ++now)
+        appendEntryNumber(current.at(now));
+    m_indexedDictionaries = m_identifierDictionaries;
+}
+
+qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
+{
+    const auto found = std::lower_bound(m_entryNumbers.begin(), m_entryNumbers.end(), entry);
+    return qsizetype(found - m_entryNumbers.begin());
+}
+
 qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifier) const
 {
-    const QString &keyName = key == Key::HmUid ? kHmUidKey : kNativeIdKey;
-    qsizetype first = -1;
-    for (qsizetype index = 0; index < m_identifierDictionaries.size(); ++index) {
-        if (!holdsExactly(m_identifierDictionaries.at(index), keyName, identifier))
-            continue;
-        if (first >= 0) {
-            DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
-            break;
-        }
-        first = index;
-    }
-    return first;
+    syncIndexes();
+    const Buckets &buckets = key == Key::HmUid ? m_byHmUid : m_byNativeId;
+    const auto bucket = buckets.constFind(identifier);
+    if (bucket == buckets.constEnd())
+        return -1;
+    if (bucket->size() > 1)
+        DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
+    return positionOfEntry(bucket->first());
 }
 
 std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
@@ -124,9 +183,21 @@ QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
 
 qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 {
-    const LooseMatcher matcher(hmUid);
-    return m_identifierDictionaries.removeIf(
-        [&matcher](const QVariantMap &dictionary) { return matcher.matches(dictionary.value(kHmUidKey)); });
+    syncIndexes();
+    const auto bucket = m_byFoldedHmUid.constFind(looseKey(hmUid));
+    if (bucket == m_byFoldedHmUid.constEnd())
+        return 0;
+    const QList<quint64> entries = *bucket;
+    // Let go of the shared copy so that removing does not copy the whole list.
+    m_indexedDictionaries = QList<QVariantMap>();
+    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
+        const qsizetype position = positionOfEntry(*entry);
+        unindexEntry(m_identifierDictionaries.at(position), *entry);
+        m_identifierDictionaries.removeAt(position);
+        m_entryNumbers.erase(m_entryNumbers.begin() + position);
+    }
+    m_indexedDictionaries = m_identifierDictionaries;
+    return entries.size();
 }
 
 void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid)
@@ -136,8 +207,12 @@ void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictiona
         DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, deleting all and adding new one."));
     else if (removed == 0)
         DDLogWarn(QStringLiteral("No identifier found for Uid '%1'").arg(hmUid));
-    if (dictionary)
+    if (dictionary) {
+        m_indexedDictionaries = QList<QVariantMap>();
         m_identifierDictionaries.append(*dictionary);
+        appendEntryNumber(m_identifierDictionaries.constLast());
+        m_indexedDictionaries = m_identifierDictionaries;
+    }
 }
 
 void HMIdentifierGraph::removeDictionaryForHarrowmereUid(const QString &hmUid)

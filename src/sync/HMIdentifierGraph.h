@@ -3,18 +3,24 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
 
 #include <optional>
+#include <vector>
 
 // For one profile and one conduit, joins the identifier a record carries towards the other side
 // ("hmUid") to the identifier of the same record in the Mac store ("nativeId"), and remembers the
 // conduit's last sync date. Each entry is an identifier dictionary; the data sources keep further
 // keys of their own in it ("crcValue", "isNewRecord", ...), which the graph stores unchanged.
 // Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph".
-// No lock: a graph is used on the sync queue of the run that loaded it.
+// Lookups go through hash indexes (exact "hmUid", exact "nativeId", folded "hmUid") that follow the
+// list: changes made through identifierDictionaries() are picked up on the next lookup by comparing
+// the list against a shallow copy taken when the indexes were last brought up to date.
+// No lock: a graph is used on the sync queue of the run that loaded it; lookups bring the indexes
+// up to date, so reads too stay on that queue.
 class HMIdentifierGraph final : public platform::KeyedArchivable
 {
 public:
@@ -53,9 +59,26 @@ public:
 
 private:
     enum class Key { HmUid, NativeId };
+    // Entry numbers, ascending in list order, for each key value.
+    using Buckets = QHash<QString, QList<quint64>>;
+
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
+    qsizetype positionOfEntry(quint64 entry) const;
+    void syncIndexes() const;
+    void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
+    void unindexEntry(const QVariantMap &dictionary, quint64 entry) const;
+    void appendEntryNumber(const QVariantMap &dictionary) const;
 
     QList<QVariantMap> m_identifierDictionaries;
     QDateTime m_lastSyncDate;
+
+    // The list as the indexes last saw it (shares every entry with the live list while unchanged),
+    // the entry number of each list position, and the indexes themselves.
+    mutable QList<QVariantMap> m_indexedDictionaries;
+    mutable std::vector<quint64> m_entryNumbers;
+    mutable quint64 m_nextEntryNumber = 0;
+    mutable Buckets m_byHmUid;
+    mutable Buckets m_byNativeId;
+    mutable Buckets m_byFoldedHmUid;
 };

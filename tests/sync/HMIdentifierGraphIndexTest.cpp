@@ -1,0 +1,269 @@
+#include "sync/HMIdentifierGraph.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+
+#include "foundation/LogCapture.h"
+
+#include <memory>
+#include <random>
+
+#include <gtest/gtest.h>
+
+// The graph answers lookups from hash indexes. These tests drive it through long seeded sequences of
+// changes, made through its own operations and straight on its list, and check every answer against
+// a plain walk over the list.
+namespace {
+
+const QString kHmUid = QStringLiteral("hmUid");
+const QString kNativeId = QStringLiteral("nativeId");
+const QString kPicking = QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications.");
+const QString kDeletingAll = QStringLiteral("Multiple identifier dictionaries found, deleting all and adding new one.");
+
+// Identifiers that collide exactly, by case only, by diacritics only, or in composed and decomposed
+// form; and one pair that only case-folds alike outside ASCII (the Kelvin sign and "k").
+const QStringList kHmUids = {QStringLiteral("rec-1"),   QStringLiteral("REC-1"),       QStringLiteral("Rec-1"),
+                             QStringLiteral("rec-2"),   QStringLiteral("caf\u00e9"),   QStringLiteral("CAF\u00c9"),
+                             QStringLiteral("cafe"),    QStringLiteral("cafe\u0301"),  QStringLiteral("\u212a-7"),
+                             QStringLiteral("k-7"),     QStringLiteral(""),            QStringLiteral("z")};
+const QStringList kNativeIds = {QStringLiteral("n1"), QStringLiteral("N1"), QStringLiteral("n2"),
+                                QStringLiteral("n3"), QStringLiteral("n\u00e9"), QStringLiteral("")};
+
+// Equality ignoring case and diacritics, written out the long way.
+QString foldedSlowly(const QString &text)
+{
+    QString bare;
+    for (const QChar character : text.normalized(QString::NormalizationForm_D)) {
+        if (character.category() != QChar::Mark_NonSpacing)
+            bare.append(character);
+    }
+    return bare.toCaseFolded();
+}
+
+bool looseMatch(const QVariantMap &dictionary, const QString &hmUid)
+{
+    const QVariant value = dictionary.value(kHmUid);
+    return value.typeId() == QMetaType::QString && foldedSlowly(value.toString()) == foldedSlowly(hmUid);
+}
+
+// The positions whose key holds exactly the text.
+QList<qsizetype> exactMatches(const QList<QVariantMap> &list, const QString &key, const QString &identifier)
+{
+    QList<qsizetype> matches;
+    for (qsizetype index = 0; index < list.size(); ++index) {
+        const QVariant value = list.at(index).value(key);
+        if (value.typeId() == QMetaType::QString && value.toString() == identifier)
+            matches.append(index);
+    }
+    return matches;
+}
+
+class RandomChanges
+{
+public:
+    explicit RandomChanges(unsigned seed) : m_random(seed) {}
+
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(m_random); }
+
+    QVariantMap entry()
+    {
+        QVariantMap dictionary;
+        const int shape = below(10);
+        if (shape == 0)
+            dictionary.insert(kHmUid, below(3)); // not a text: never matched
+        else if (shape != 1)
+            dictionary.insert(kHmUid, kHmUids.at(below(int(kHmUids.size()))));
+        if (below(6) != 0)
+            dictionary.insert(kNativeId, kNativeIds.at(below(int(kNativeIds.size()))));
+        dictionary.insert(QStringLiteral("crcValue"), below(1000));
+        return dictionary;
+    }
+    QString hmUid() { return kHmUids.at(below(int(kHmUids.size()))); }
+
+private:
+    std::mt19937 m_random;
+};
+
+std::unique_ptr<HMIdentifierGraph> reloaded(const HMIdentifierGraph &graph)
+{
+    platform::KeyedArchiver archiver;
+    archiver.encodeObject(graph, QStringLiteral("HMIdentifierGraph"));
+    const platform::Result<QByteArray> data = archiver.finishEncoding();
+    if (!data)
+        return nullptr;
+    platform::Result<std::unique_ptr<HMIdentifierGraph>> loaded =
+        platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*data, QStringLiteral("HMIdentifierGraph"));
+    return loaded ? std::move(*loaded) : nullptr;
+}
+
+struct Expected
+{
+    int picking = 0;
+    int deletingAll = 0;
+    int notFound = 0;
+};
+
+// Checks every lookup the graph offers, for every identifier in play, against a walk over the list.
+void checkLookups(HMIdentifierGraph &graph, const QList<QVariantMap> &model, Expected &expected, int step)
+{
+    ASSERT_EQ(graph.identifierDictionaries(), model) << "step " << step;
+    for (const QString &hmUid : kHmUids) {
+        const QList<qsizetype> matches = exactMatches(model, kHmUid, hmUid);
+        const std::optional<QVariantMap> found = graph.dictionaryForHarrowmereUid(hmUid);
+        const QString nativeId = graph.nativeIdForHarrowmereUid(hmUid);
+        if (matches.isEmpty()) {
+            EXPECT_FALSE(found.has_value()) << "step " << step << " hmUid " << hmUid.toStdString();
+            EXPECT_TRUE(nativeId.isNull()) << "step " << step;
+            continue;
+        }
+        if (matches.size() > 1)
+            expected.picking += 2;
+        const QVariantMap &first = model.at(matches.first());
+        ASSERT_TRUE(found.has_value()) << "step " << step << " hmUid " << hmUid.toStdString();
+        EXPECT_EQ(*found, first) << "step " << step;
+        EXPECT_EQ(nativeId, first.value(kNativeId).typeId() == QMetaType::QString ? first.value(kNativeId).toString()
+                                                                                  : QString())
+            << "step " << step;
+    }
+    for (const QString &native : kNativeIds) {
+        const QList<qsizetype> matches = exactMatches(model, kNativeId, native);
+        const std::optional<QVariantMap> found = graph.dictionaryForNativeId(native);
+        const QString hmUid = graph.harrowmereUidForNativeId(native);
+        if (matches.isEmpty()) {
+            EXPECT_FALSE(found.has_value()) << "step " << step << " nativeId " << native.toStdString();
+            EXPECT_TRUE(hmUid.isNull()) << "step " << step;
+            continue;
+        }
+        if (matches.size() > 1)
+            expected.picking += 2;
+        const QVariantMap &first = model.at(matches.first());
+        ASSERT_TRUE(found.has_value()) << "step " << step << " nativeId " << native.toStdString();
+        EXPECT_EQ(*found, first) << "step " << step;
+        EXPECT_EQ(hmUid,
+                  first.value(kHmUid).typeId() == QMetaType::QString ? first.value(kHmUid).toString() : QString())
+            << "step " << step;
+    }
+}
+
+qsizetype removeLoose(QList<QVariantMap> &model, const QString &hmUid)
+{
+    return model.removeIf([&hmUid](const QVariantMap &dictionary) { return looseMatch(dictionary, hmUid); });
+}
+
+void runSequence(unsigned seed, int steps)
+{
+    RandomChanges random(seed);
+    auto graph = std::make_unique<HMIdentifierGraph>();
+    QList<QVariantMap> model;
+    Expected expected;
+    LogCapture log(LOG_LEVEL_WARN);
+
+    for (int step = 0; step < steps; ++step) {
+        const int change = random.below(100);
+        QList<QVariantMap> &list = graph->identifierDictionaries();
+        if (change < 30) {
+            // Replacement, often by an identifier that differs in case or diacritics only.
+            const QString hmUid = random.hmUid();
+            const std::optional<QVariantMap> dictionary =
+                random.below(5) == 0 ? std::nullopt : std::optional<QVariantMap>(random.entry());
+            const qsizetype removed = removeLoose(model, hmUid);
+            expected.deletingAll += removed >= 2 ? 1 : 0;
+            expected.notFound += removed == 0 ? 1 : 0;
+            if (dictionary)
+                model.append(*dictionary);
+            graph->setDictionary(dictionary, hmUid);
+        } else if (change < 45) {
+            const QString hmUid = random.hmUid();
+            expected.notFound += removeLoose(model, hmUid) == 0 ? 1 : 0;
+            graph->removeDictionaryForHarrowmereUid(hmUid);
+        } else if (change < 65) {
+            const QVariantMap dictionary = random.entry();
+            model.append(dictionary);
+            list.append(dictionary);
+        } else if (change < 75 && !model.isEmpty()) {
+            const qsizetype position = random.below(int(model.size()));
+            if (random.below(2) == 0) {
+                list.removeOne(model.at(position));
+                model.removeOne(model.at(position));
+            } else {
+                model.removeAt(position);
+                list.removeAt(position);
+            }
+        } else if (change < 85 && !model.isEmpty()) {
+            // An entry changed in place, through the list.
+            const qsizetype position = random.below(int(model.size()));
+            const QString key = random.below(2) == 0 ? kHmUid : kNativeId;
+            const QString value = key == kHmUid ? random.hmUid() : kNativeIds.at(random.below(int(kNativeIds.size())));
+            model[position].insert(key, value);
+            list[position].insert(key, value);
+        } else if (change < 92) {
+            const qsizetype position = random.below(int(model.size()) + 1);
+            const QVariantMap dictionary = random.entry();
+            model.insert(position, dictionary);
+            list.insert(position, dictionary);
+        } else if (change < 94) {
+            model.clear();
+            list.clear();
+        } else if (change < 96) {
+            QList<QVariantMap> reordered = model;
+            std::shuffle(reordered.begin(), reordered.end(), std::mt19937(seed + unsigned(step)));
+            model = reordered;
+            graph->setIdentifierDictionaries(reordered);
+        } else if (change < 98) {
+            std::unique_ptr<HMIdentifierGraph> loaded = reloaded(*graph);
+            ASSERT_TRUE(loaded) << "step " << step;
+            graph = std::move(loaded);
+        } else {
+            auto copy = std::make_unique<HMIdentifierGraph>(*graph);
+            graph = std::move(copy);
+        }
+        checkLookups(*graph, model, expected, step);
+        if (testing::Test::HasFatalFailure())
+            return;
+    }
+
+    const QStringList lines = log.lines();
+    EXPECT_EQ(lines.count(kPicking), expected.picking);
+    EXPECT_EQ(lines.count(kDeletingAll), expected.deletingAll);
+    int notFound = 0;
+    for (const QString &line : lines)
+        notFound += line.startsWith(QStringLiteral("No identifier found for Uid '")) ? 1 : 0;
+    EXPECT_EQ(notFound, expected.notFound);
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphIndex, SeededChangeSequencesAnswerLikeAWalkOverTheList)
+{
+    for (unsigned seed : {1u, 7u, 2024u})
+        runSequence(seed, 1500);
+}
+
+TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
+{
+    HMIdentifierGraph graph;
+    graph.identifierDictionaries() = {{{kHmUid, QStringLiteral("T-1")}, {kNativeId, QStringLiteral("m1")}},
+                                      {{kHmUid, QStringLiteral("t-2")}, {kNativeId, QStringLiteral("m1")}},
+                                      {{kHmUid, QStringLiteral("t-3")}, {kNativeId, QStringLiteral("m3")}}};
+    LogCapture log(LOG_LEVEL_WARN);
+    EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("m1")), QStringLiteral("T-1"));
+
+    // "t-1" replaces "T-1": the earlier holder of "m1" goes, so the later one is now the first.
+    graph.setDictionary(QVariantMap{{kHmUid, QStringLiteral("t-1")}, {kNativeId, QStringLiteral("m1")}},
+                        QStringLiteral("t-1"));
+    EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("m1")), QStringLiteral("t-2"));
+    EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("T-1")).has_value());
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("t-1")), QStringLiteral("m1"));
+
+    // Removing the first entry straight on the list shifts the positions after it.
+    graph.identifierDictionaries().removeAt(0);
+    EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("m1")), QStringLiteral("t-1"));
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("t-3")), QStringLiteral("m3"));
+    graph.removeDictionaryForHarrowmereUid(QStringLiteral("T-3"));
+    EXPECT_FALSE(graph.dictionaryForNativeId(QStringLiteral("m3")).has_value());
+    ASSERT_EQ(graph.identifierDictionaries().size(), 1);
+
+    const QStringList lines = log.lines();
+    EXPECT_EQ(lines.count(kPicking), 2);
+}
