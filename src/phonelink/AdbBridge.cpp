@@ -132,8 +132,8 @@ platform::Result<QString> AdbBridge::forwardSyncPortOfFirstDevice()
 
 platform::Status AdbBridge::checkUsbSyncService(const QString &serial)
 {
-    const QString processes = executeCommand(kAdb, {QStringLiteral("-s"), serial, QStringLiteral("shell"),
-                                                    QStringLiteral("ps")});
+    const QString processes =
+        executeCommand(kAdb, {QStringLiteral("-s"), serial, QStringLiteral("shell"), QStringLiteral("ps")});
     if (!outputHasLineContaining(processes, kUsbSyncProcessName)) {
         const QString packages = executeCommand(kAdb, {QStringLiteral("-s"), serial, QStringLiteral("shell"),
                                                        QStringLiteral("dumpsys"), QStringLiteral("package")});

@@ -39,15 +39,19 @@ TEST(AdbBridgeTest, ReadsTheDevicesListing)
         QList<AdbDevice> devices;
     };
     const Row rows[] = {
-        {"one device after the header", QStringLiteral("List of devices attached\nR58M\tdevice\n\n"),
+        {"one device after the header",
+         QStringLiteral("List of devices attached\nR58M\tdevice\n\n"),
          {{QStringLiteral("R58M"), QStringLiteral("device")}}},
-        {"header with its trailing blank", QStringLiteral("List of devices attached \nR58M\tunauthorized\n"),
+        {"header with its trailing blank",
+         QStringLiteral("List of devices attached \nR58M\tunauthorized\n"),
          {{QStringLiteral("R58M"), QStringLiteral("unauthorized")}}},
-        {"one blank between the parts", QStringLiteral("emulator-5554 offline\n"),
+        {"one blank between the parts",
+         QStringLiteral("emulator-5554 offline\n"),
          {{QStringLiteral("emulator-5554"), QStringLiteral("offline")}}},
         {"two blanks make three parts", QStringLiteral("emulator-5554  offline\n"), {}},
         {"three parts is no device", QStringLiteral("R58M\tdevice\tusb:1-1\n"), {}},
-        {"two devices in output order", QStringLiteral("B2\tdevice\nA1\tdevice\n"),
+        {"two devices in output order",
+         QStringLiteral("B2\tdevice\nA1\tdevice\n"),
          {{QStringLiteral("B2"), QStringLiteral("device")}, {QStringLiteral("A1"), QStringLiteral("device")}}},
         {"daemon start messages", QStringLiteral("* daemon not running; starting now at tcp:5037\n"), {}},
         {"the runner's blank for no output", QStringLiteral(" "), {}},
@@ -91,13 +95,19 @@ TEST(AdbBridgeTest, ReportsEachReasonTheDeviceCannotSync)
         int expectedCalls;
     };
     const QString ready = FakeAdb::devicesListing({{kSerial, QStringLiteral("device")}});
-    const QString packageLine = QStringLiteral("Packages:\n  Package [%1] (3f2a1c):\n").arg(AdbBridge::kPhoneAppPackage);
+    const QString packageLine =
+        QStringLiteral("Packages:\n  Package [%1] (3f2a1c):\n").arg(AdbBridge::kPhoneAppPackage);
     const Row rows[] = {
         {"no device twice", FakeAdb::devicesListing({}), {}, {}, "adb_device_not_found", 5},
         {"first device not authorised",
-         FakeAdb::devicesListing({{kSerial, QStringLiteral("unauthorized")}, {QStringLiteral("B2"), QStringLiteral("device")}}),
-         {}, {}, "adb_device_not_ready", 2},
-        {"service stopped, app installed", ready, QStringLiteral("root 1 0 S init\n"), packageLine, "qpd_not_running", 4},
+         FakeAdb::devicesListing(
+             {{kSerial, QStringLiteral("unauthorized")}, {QStringLiteral("B2"), QStringLiteral("device")}}),
+         {},
+         {},
+         "adb_device_not_ready",
+         2},
+        {"service stopped, app installed", ready, QStringLiteral("root 1 0 S init\n"), packageLine, "qpd_not_running",
+         4},
         {"service stopped, app missing", ready, QStringLiteral("root 1 0 S init\n"),
          QStringLiteral("Packages:\n  Package [com.example.other] (1):\n"), "qpd_not_installed", 4},
         {"adb answers nothing about the phone", ready, {}, {}, "qpd_not_installed", 4},
