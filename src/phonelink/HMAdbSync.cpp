@@ -1,0 +1,81 @@
+#include "phonelink/HMAdbSync.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "sync/HMSyncController.h"
+#include "sync/HMSyncControllerConfigurationProtocol.h"
+
+const QString HMAdbSync::kForwardedHost = QStringLiteral("127.0.0.1");
+const QString HMAdbSync::kUsbDeviceName = QStringLiteral("usbsync");
+
+namespace {
+
+// The forwarded port answers on this computer, and the USB service takes its fixed device name.
+HMWiFiSync::ConnectionSettings throughForwardedPort(HMWiFiSync::ConnectionSettings settings)
+{
+    settings.ipAddress = HMAdbSync::kForwardedHost;
+    settings.deviceName = HMAdbSync::kUsbDeviceName;
+    return settings;
+}
+
+} // namespace
+
+std::unique_ptr<HMAdbSync>
+HMAdbSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+{
+    return initWithConfiguration(configuration, Timing());
+}
+
+std::unique_ptr<HMAdbSync>
+HMAdbSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
+                                 Timing timing)
+{
+    if (!configuration)
+        return nullptr;
+    ConnectionSettings settings;
+    settings.deviceType = qint64(configuration->deviceType());
+    settings.password = configuration->stringValueForSetting(20);
+    return std::make_unique<HMAdbSync>(std::move(settings), timing);
+}
+
+void HMAdbSync::registerTransport(qint64 serverPort, Timing timing, AdbBridge::Wait settleWait)
+{
+    HMSyncController::registerTransport(
+        2,
+        [serverPort, timing, settleWait](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+            -> std::unique_ptr<HMSyncClient> {
+            std::unique_ptr<HMAdbSync> sync = initWithConfiguration(configuration, timing);
+            if (!sync)
+                return nullptr;
+            if (sync->serverPort() != 0)
+                sync->setServerPort(serverPort);
+            if (settleWait)
+                sync->adbBridge().setWait(settleWait);
+            return sync;
+        });
+}
+
+HMAdbSync::HMAdbSync(ConnectionSettings settings, Timing timing)
+    : HMWiFiSync(throughForwardedPort(std::move(settings)), timing)
+{
+}
+
+bool HMAdbSync::verifyProfileIsValid(QString &)
+{
+    return true;
+}
+
+std::optional<bool> HMAdbSync::setup(QString &error)
+{
+    const platform::Result<QString> serial = m_adbBridge.forwardSyncPortOfFirstDevice();
+    if (!serial) {
+        error = serial.error().message();
+        return false;
+    }
+    return HMWiFiSync::setup(error);
+}
+
+std::optional<bool> HMAdbSync::cleanup()
+{
+    m_adbBridge.killServer();
+    return true;
+}
