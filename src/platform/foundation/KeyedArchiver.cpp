@@ -214,23 +214,13 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         entry.insert(QString(kTimeKey), double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0);
         return appendObject(entry);
     }
+    // QVariant converts a text list to a list of texts and a hash to a sorted map itself.
     case QMetaType::QVariantList:
+    case QMetaType::QStringList:
         return encodeList(value.toList(), depth);
-    case QMetaType::QStringList: {
-        QVariantList list;
-        for (const QString &text : value.toStringList())
-            list.append(text);
-        return encodeList(list, depth);
-    }
     case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
         return encodeMap(value.toMap(), depth);
-    case QMetaType::QVariantHash: {
-        const QVariantHash hash = value.toHash();
-        QVariantMap map;
-        for (auto entry = hash.constBegin(); entry != hash.constEnd(); ++entry)
-            map.insert(entry.key(), entry.value());
-        return encodeMap(map, depth);
-    }
     default:
         fail(QStringLiteral("a keyed archive cannot hold a value of type %1").arg(QString::fromLatin1(value.typeName())));
         return std::nullopt;

@@ -454,14 +454,6 @@ Result<PlistNode> dictionaryNode(const QVariantMap &map, int depth)
     return dictionary;
 }
 
-QVariantMap hashToMap(const QVariantHash &hash)
-{
-    QVariantMap map;
-    for (auto entry = hash.constBegin(); entry != hash.constEnd(); ++entry)
-        map.insert(entry.key(), entry.value());
-    return map;
-}
-
 Result<PlistNode> toNode(const QVariant &value, int depth)
 {
     if (depth > kMaxNestingDepth)
@@ -492,18 +484,13 @@ Result<PlistNode> toNode(const QVariant &value, int depth)
     }
     case QMetaType::QDateTime:
         return dateNode(value.toDateTime());
+    // QVariant converts a text list to a list of texts and a hash to a sorted map itself.
     case QMetaType::QVariantList:
+    case QMetaType::QStringList:
         return arrayNode(value.toList(), depth);
-    case QMetaType::QStringList: {
-        QVariantList list;
-        for (const QString &text : value.toStringList())
-            list.append(text);
-        return arrayNode(list, depth);
-    }
     case QMetaType::QVariantMap:
-        return dictionaryNode(value.toMap(), depth);
     case QMetaType::QVariantHash:
-        return dictionaryNode(hashToMap(value.toHash()), depth);
+        return dictionaryNode(value.toMap(), depth);
     default:
         break;
     }

@@ -239,3 +239,20 @@ TEST(PropertyList, FilesAreWrittenWholeAndReadersNeverSeeHalfAFile)
     EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
     EXPECT_EQ(*readPropertyListDictionary(path), first);
 }
+
+// Text lists and hashes are written as the plain lists and dictionaries they hold.
+TEST(PropertyList, TextListsAndHashesAreWrittenAsPlainValues)
+{
+    QVariantHash hash;
+    hash.insert(QStringLiteral("b"), QStringList{QStringLiteral("x"), QStringLiteral("y")});
+    hash.insert(QStringLiteral("a"), 2);
+    const Result<QByteArray> bytes = serializePropertyList(hash, PropertyListFormat::Xml);
+    ASSERT_TRUE(bytes.ok()) << bytes.error().message().toStdString();
+    const Result<QVariant> read = parsePropertyList(*bytes);
+    ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+
+    QVariantMap expected;
+    expected.insert(QStringLiteral("a"), 2);
+    expected.insert(QStringLiteral("b"), QVariantList{QStringLiteral("x"), QStringLiteral("y")});
+    EXPECT_EQ(read->toMap(), expected);
+}
