@@ -45,6 +45,12 @@ int daysInMonth(int year, int month)
     return (month == 2 && isLeapYear(year)) ? 29 : kDays[month - 1];
 }
 
+std::int64_t elapsedSeconds(const CCpsDateTimeSpan &span)
+{
+    return static_cast<std::int64_t>(span.GetHours()) * 3600 + static_cast<std::int64_t>(span.GetMinutes()) * 60 +
+           span.GetSeconds();
+}
+
 } // namespace
 
 CCpsDateTime::CCpsDateTime(const char *text)
@@ -105,7 +111,8 @@ void CCpsDateTime::parseTimeOfDay(CCpsString text)
     m_hour = static_cast<std::uint8_t>(hour);
 }
 
-std::time_t CCpsDateTime::GetTime() const
+// The C library decides whether daylight saving applies to the fields.
+std::tm CCpsDateTime::fieldParts() const
 {
     std::tm parts{};
     parts.tm_year = m_year - 1900;
@@ -115,6 +122,12 @@ std::time_t CCpsDateTime::GetTime() const
     parts.tm_min = m_minute;
     parts.tm_sec = m_second;
     parts.tm_isdst = -1;
+    return parts;
+}
+
+std::time_t CCpsDateTime::GetTime() const
+{
+    std::tm parts = fieldParts();
     return std::mktime(&parts);
 }
 
@@ -184,14 +197,7 @@ void CCpsDateTime::AddMonths(int count)
 // day; the rest is added as elapsed seconds.
 CCpsDateTime CCpsDateTime::movedBy(int days, std::int64_t seconds) const
 {
-    std::tm parts{};
-    parts.tm_year = m_year - 1900;
-    parts.tm_mon = m_month - 1;
-    parts.tm_mday = m_day;
-    parts.tm_hour = m_hour;
-    parts.tm_min = m_minute;
-    parts.tm_sec = m_second;
-    parts.tm_isdst = -1;
+    std::tm parts = fieldParts();
     const std::int64_t dayOfMonth = static_cast<std::int64_t>(parts.tm_mday) + days;
     if (dayOfMonth > INT_MAX || dayOfMonth < INT_MIN)
         return *this;
@@ -204,18 +210,14 @@ CCpsDateTime CCpsDateTime::movedBy(int days, std::int64_t seconds) const
 
 CCpsDateTime CCpsDateTime::operator+(const CCpsDateTimeSpan &span) const
 {
-    const std::int64_t seconds = static_cast<std::int64_t>(span.GetHours()) * 3600 +
-                                 static_cast<std::int64_t>(span.GetMinutes()) * 60 + span.GetSeconds();
-    return movedBy(span.GetDays(), seconds);
+    return movedBy(span.GetDays(), elapsedSeconds(span));
 }
 
 CCpsDateTime CCpsDateTime::operator-(const CCpsDateTimeSpan &span) const
 {
-    const std::int64_t seconds = static_cast<std::int64_t>(span.GetHours()) * 3600 +
-                                 static_cast<std::int64_t>(span.GetMinutes()) * 60 + span.GetSeconds();
     if (span.GetDays() == INT_MIN)
         return *this;
-    return movedBy(-span.GetDays(), -seconds);
+    return movedBy(-span.GetDays(), -elapsedSeconds(span));
 }
 
 CCpsDateTimeSpan CCpsDateTime::operator-(const CCpsDateTime &other) const

@@ -75,6 +75,7 @@ public:
 
 private:
     static CCpsDateTime fromCalendarTime(std::time_t time);
+    std::tm fieldParts() const;
     std::tm brokenDown() const;
     CCpsDateTime movedBy(int days, std::int64_t seconds) const;
     void parseDate(const CCpsString &text);

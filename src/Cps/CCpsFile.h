@@ -47,8 +47,8 @@ public:
     int CheckUnicodeMark(const char *text);
     bool IsUnicodeText() const { return m_isUnicodeText; }
 
-    // The file's bytes; with a maximum other than -1 reading stops after the first line that takes
-    // the text past it. "" when the path is not a readable regular file.
+    // The file's bytes up to the first zero byte (the text ends there); with a maximum other than -1 reading stops
+    // after the first line that takes the text past it. "" when the path is not a readable regular file.
     static CCpsString ReadFile(const char *path, std::int64_t maximum = -1);
     // Replaces the file with the text (mode 0600) through a temporary file in the same folder, so a
     // failure leaves the old file as it was and answers false.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -174,12 +175,16 @@ void CCpsString::assign(const char *text, std::size_t length)
     m_length = length;
 }
 
+// Appending a piece of the own text (s += s) must survive the reservation moving the text.
 void CCpsString::append(const char *text, std::size_t count)
 {
     const std::size_t oldLength = length();
+    const std::less<const char *> before;
+    const bool isOwnText = m_text && !before(text, m_text) && before(text, m_text + m_capacity);
+    const std::size_t ownOffset = isOwnText ? static_cast<std::size_t>(text - m_text) : 0;
     if (count > SIZE_MAX / 2 || reserve(oldLength + count) != 0)
         return;
-    std::memmove(m_text + oldLength, text, count);
+    std::memmove(m_text + oldLength, isOwnText ? m_text + ownOffset : text, count);
     m_length = oldLength + count;
     m_text[m_length] = '\0';
 }

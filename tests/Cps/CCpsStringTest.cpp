@@ -255,6 +255,10 @@ TEST(CCpsString, KeepsItsTextThroughAssignmentsAndConcatenation)
     EXPECT_EQ(text(string + "y"), "xy");
     EXPECT_EQ(text("w" + string), "wx");
     EXPECT_EQ(text(string + CCpsString("z")), "xz");
+    CCpsString doubled("0123456789abcd");
+    doubled += doubled;
+    doubled += doubled.GetData() + 20;
+    EXPECT_EQ(text(doubled), "0123456789abcd0123456789abcd6789abcd");
     EXPECT_EQ(text(CCpsString(-42)), "-42");
     EXPECT_EQ(text(CCpsString(4294967295u)), "4294967295");
     EXPECT_EQ(text(CCpsString(std::uint64_t{18446744073709551615u})), "18446744073709551615");
