@@ -1,5 +1,7 @@
 #include "Cps/CCpsFileFind.h"
 
+#include "Cps/CCpsFile.h"
+
 #include <cstring>
 
 CCpsFileFind::~CCpsFileFind()
@@ -52,7 +54,5 @@ CCpsString CCpsFileFind::GetFilePath() const
 
 CCpsString CCpsFileFind::GetFileName() const
 {
-    const CCpsString path = GetFilePath();
-    const std::uint32_t slash = path.ReverseFind('/');
-    return slash == CCpsString::kNotFound ? path : path.Mid(static_cast<int>(slash) + 1);
+    return CCpsFile::GetFileName(GetFilePath());
 }

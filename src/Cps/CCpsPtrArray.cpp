@@ -11,7 +11,7 @@ constexpr std::int64_t kSmallArrayStep = 4;
 constexpr std::int64_t kLargestStep = 1024;
 
 std::unique_ptr<void *[]> allocateSlots(std::int64_t count) {
-    return std::unique_ptr<void *[]>(new (std::nothrow) void *[static_cast<std::size_t>(count)]());
+    return std::unique_ptr<void *[]>(new (std::nothrow) void *[static_cast<std::size_t>(count)]);
 }
 
 } // namespace
@@ -48,6 +48,7 @@ bool CCpsPtrArray::SetSize(std::int64_t newSize, std::int64_t growBy)
     if (!slots)
         return false;
     std::copy(m_slots.get(), m_slots.get() + m_size, slots.get());
+    std::fill(slots.get() + m_size, slots.get() + capacity, nullptr);
     m_slots = std::move(slots);
     m_size = newSize;
     m_capacity = capacity;
