@@ -50,6 +50,8 @@ public:
     virtual CCpsString Mid(int start) const;
     virtual CCpsString Mid(int start, int count) const;
 
+    // Bytes allocated for the text: a multiple of 16 that only grows, 0 before the first text.
+    std::size_t GetCapacity() const { return m_capacity; }
     // The text pointer as stored (null for a string that never held text).
     const char *GetData() const { return m_text; }
     // The text, or "" when null.

@@ -13,9 +13,18 @@ std::string text(const CCpsString &string)
     return string.GetData() ? string.GetData() : "<null>";
 }
 
-TEST(CCpsString, GrowsItsCapacityInSteps)
+TEST(CCpsString, GrowsItsCapacityInStepsOf16)
 {
-    // Capacity is not visible; a text that grows byte by byte past 16 and 32 bytes must stay whole.
+    EXPECT_EQ(CCpsString().GetCapacity(), 0u);
+    EXPECT_EQ(CCpsString("").GetCapacity(), 16u);
+    EXPECT_EQ(CCpsString("0123456789abcde").GetCapacity(), 16u);
+    EXPECT_EQ(CCpsString("0123456789abcdef").GetCapacity(), 32u);
+    CCpsString fifteen("0123456789abcde");
+    fifteen += 'f';
+    EXPECT_EQ(fifteen.GetCapacity(), 32u);
+    fifteen = "x";
+    EXPECT_EQ(fifteen.GetCapacity(), 32u) << "storage never shrinks";
+    // A text that grows byte by byte past several steps stays whole.
     CCpsString string;
     std::string expected;
     for (int index = 0; index < 40; ++index) {
