@@ -52,7 +52,10 @@ private:
     bool &m_flag;
 };
 
-void bindNumber(const QVariant &value, int column, sqlite3_stmt *statement)
+// How a number binds, by the exact kind it remembers.
+enum class NumberBinding { NotANumber, Int32, Int64, Unsigned64, Double, Boolean };
+
+NumberBinding numberBindingOf(const QVariant &value)
 {
     switch (value.metaType().id()) {
     case QMetaType::Char:
@@ -61,46 +64,44 @@ void bindNumber(const QVariant &value, int column, sqlite3_stmt *statement)
     case QMetaType::Short:
     case QMetaType::UShort:
     case QMetaType::Int:
-        sqlite3_bind_int(statement, column, value.toInt());
-        return;
-    case QMetaType::Bool:
-        sqlite3_bind_int(statement, column, value.toBool() ? 1 : 0);
-        return;
+        return NumberBinding::Int32;
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return NumberBinding::Int64;
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return NumberBinding::Unsigned64;
     case QMetaType::Float:
     case QMetaType::Double:
-        sqlite3_bind_double(statement, column, value.toDouble());
-        return;
-    case QMetaType::ULongLong:
-    case QMetaType::ULong:
-        // Unsigned values keep their bits.
-        sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.toULongLong()));
-        return;
+        return NumberBinding::Double;
+    case QMetaType::Bool:
+        return NumberBinding::Boolean;
     default:
-        sqlite3_bind_int64(statement, column, value.toLongLong());
-        return;
+        return NumberBinding::NotANumber;
     }
 }
 
-bool isNumberKind(const QVariant &value)
+void bindNumber(NumberBinding binding, const QVariant &value, int column, sqlite3_stmt *statement)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Float:
-    case QMetaType::Double:
-    case QMetaType::Bool:
-        return true;
-    default:
-        return false;
+    switch (binding) {
+    case NumberBinding::Int32:
+        sqlite3_bind_int(statement, column, value.toInt());
+        return;
+    case NumberBinding::Boolean:
+        sqlite3_bind_int(statement, column, value.toBool() ? 1 : 0);
+        return;
+    case NumberBinding::Double:
+        sqlite3_bind_double(statement, column, value.toDouble());
+        return;
+    case NumberBinding::Unsigned64:
+        // Unsigned values keep their bits.
+        sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.toULongLong()));
+        return;
+    case NumberBinding::Int64:
+    case NumberBinding::NotANumber:
+        sqlite3_bind_int64(statement, column, value.toLongLong());
+        return;
     }
 }
 
@@ -345,8 +346,10 @@ bool FMDatabase::executeUpdate(const QString &sql, FMVAList &arguments)
     return executeUpdateCore(sql, nullptr, nullptr, nullptr, &arguments);
 }
 
-bool FMDatabase::prepare(const QString &sql, Prepared &prepared)
+bool FMDatabase::prepare(const QString &operation, const QString &sql, Prepared &prepared)
 {
+    if (m_traceExecution && !sql.isNull())
+        consoleLog(QStringLiteral("%1 %2: %3").arg(description(), operation, sql));
     if (m_shouldCacheStatements) {
         prepared.cached = cachedStatementForQuery(sql);
         if (prepared.cached) {
@@ -438,10 +441,8 @@ std::shared_ptr<FMResultSet> FMDatabase::executeQueryCore(const QString &sql, co
     if (!canExecute())
         return nullptr;
     const FlagGuard inUse(m_isExecutingStatement);
-    if (m_traceExecution && !sql.isNull())
-        consoleLog(QStringLiteral("%1 executeQuery: %2").arg(description(), sql));
     Prepared prepared;
-    if (!prepare(sql, prepared))
+    if (!prepare(QStringLiteral("executeQuery"), sql, prepared))
         return nullptr;
     const int bound = bindArguments(prepared.handle(), array, dictionary, vaList);
     if (bound != sqlite3_bind_parameter_count(prepared.handle())) {
@@ -468,10 +469,8 @@ bool FMDatabase::executeUpdateCore(const QString &sql, PlatformError *error, con
     if (!canExecute())
         return false;
     const FlagGuard inUse(m_isExecutingStatement);
-    if (m_traceExecution && !sql.isNull())
-        consoleLog(QStringLiteral("%1 executeUpdate: %2").arg(description(), sql));
     Prepared prepared;
-    if (!prepare(sql, prepared)) {
+    if (!prepare(QStringLiteral("executeUpdate"), sql, prepared)) {
         if (error != nullptr)
             *error = errorWithMessage(lastErrorMessage());
         return false;
@@ -592,24 +591,24 @@ PlatformError FMDatabase::errorWithMessage(const QString &message) const
     return PlatformError::withDescription(QString::fromLatin1(kErrorDomain), lastErrorCode(), message);
 }
 
-qint64 FMDatabase::lastInsertRowId()
+qint64 FMDatabase::readEngineCounter(qint64 (*read)(sqlite3 *connection))
 {
     if (m_isExecutingStatement) {
         warnInUse();
         return 0;
     }
     const FlagGuard inUse(m_isExecutingStatement);
-    return sqlite3_last_insert_rowid(m_db);
+    return read(m_db);
+}
+
+qint64 FMDatabase::lastInsertRowId()
+{
+    return readEngineCounter([](sqlite3 *connection) { return qint64(sqlite3_last_insert_rowid(connection)); });
 }
 
 int FMDatabase::changes()
 {
-    if (m_isExecutingStatement) {
-        warnInUse();
-        return 0;
-    }
-    const FlagGuard inUse(m_isExecutingStatement);
-    return sqlite3_changes(m_db);
+    return int(readEngineCounter([](sqlite3 *connection) { return qint64(sqlite3_changes(connection)); }));
 }
 
 void FMDatabase::setMaxBusyRetryTimeInterval(double timeout)
@@ -706,36 +705,32 @@ void FMDatabase::clearCachedStatements()
     m_cachedStatements.clear();
 }
 
+bool FMDatabase::runTransactionStatement(const QString &sql, bool isInTransactionAfter)
+{
+    const bool isDone = executeUpdate(sql);
+    if (isDone)
+        m_inTransaction = isInTransactionAfter;
+    return isDone;
+}
+
 bool FMDatabase::beginTransaction()
 {
-    const bool isBegun = executeUpdate(QStringLiteral("begin exclusive transaction"));
-    if (isBegun)
-        m_inTransaction = true;
-    return isBegun;
+    return runTransactionStatement(QStringLiteral("begin exclusive transaction"), true);
 }
 
 bool FMDatabase::beginDeferredTransaction()
 {
-    const bool isBegun = executeUpdate(QStringLiteral("begin deferred transaction"));
-    if (isBegun)
-        m_inTransaction = true;
-    return isBegun;
+    return runTransactionStatement(QStringLiteral("begin deferred transaction"), true);
 }
 
 bool FMDatabase::commit()
 {
-    const bool isCommitted = executeUpdate(QStringLiteral("commit transaction"));
-    if (isCommitted)
-        m_inTransaction = false;
-    return isCommitted;
+    return runTransactionStatement(QStringLiteral("commit transaction"), false);
 }
 
 bool FMDatabase::rollback()
 {
-    const bool isRolledBack = executeUpdate(QStringLiteral("rollback transaction"));
-    if (isRolledBack)
-        m_inTransaction = false;
-    return isRolledBack;
+    return runTransactionStatement(QStringLiteral("rollback transaction"), false);
 }
 
 void FMDatabase::runInTransaction(const std::shared_ptr<FMDatabase> &db, bool useDeferred,
@@ -886,8 +881,8 @@ void FMDatabase::bindObject(const QVariant &value, int column, sqlite3_stmt *sta
         } else {
             sqlite3_bind_double(statement, column, double(date.toMSecsSinceEpoch()) / 1000.0);
         }
-    } else if (isNumberKind(value)) {
-        bindNumber(value, column, statement);
+    } else if (const NumberBinding binding = numberBindingOf(value); binding != NumberBinding::NotANumber) {
+        bindNumber(binding, value, column, statement);
     } else {
         const QByteArray text = platform::description(value).toUtf8();
         sqlite3_bind_text64(statement, column, text.constData(), quint64(text.size()), SQLITE_TRANSIENT,

@@ -281,7 +281,8 @@ private:
     bool executeUpdateCore(const QString &sql, platform::PlatformError *error, const QVariantList *array,
                            const QVariantMap *dictionary, FMVAList *vaList);
     bool canExecute() const;
-    bool prepare(const QString &sql, Prepared &prepared);
+    // Traces the statement as the operation's, then takes it from the cache or prepares it.
+    bool prepare(const QString &operation, const QString &sql, Prepared &prepared);
     void reportPrepareFailure(const QString &sql);
     int bindArguments(sqlite3_stmt *statement, const QVariantList *array, const QVariantMap *dictionary,
                       FMVAList *vaList) const;
@@ -290,6 +291,9 @@ private:
     bool stepUpdate(const QString &sql, sqlite3_stmt *statement);
     void finishUpdate(const QString &sql, Prepared &prepared);
     void closeConnection();
+    // One of the engine's counters, read under the in-use flag.
+    qint64 readEngineCounter(qint64 (*read)(sqlite3 *connection));
+    bool runTransactionStatement(const QString &sql, bool isInTransactionAfter);
     bool runSavePointStatement(const QString &format, const QString &name, platform::PlatformError *error);
     std::optional<platform::PlatformError> runInSavePointNamed(const QString &name, const RollbackBlock &block);
     // The work shared with the queue and the pool: a transaction or a named savepoint around a block,
