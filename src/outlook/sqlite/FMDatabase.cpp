@@ -554,9 +554,10 @@ bool FMDatabase::executeStatements(const QString &sql, const ExecuteStatementsCa
         return false;
     char *errorText = nullptr;
     const QByteArray text = sql.toUtf8();
-    const int result = sqlite3_exec(m_db, text.constData(), block ? &FMDatabase::executeStatementsCallback : nullptr,
-                                    block ? const_cast<void *>(static_cast<const void *>(&block)) : nullptr,
-                                    &errorText);
+    // The engine hands its callback a plain pointer: give it one to a copy of ours.
+    ExecuteStatementsCallback callback = block;
+    const int result = sqlite3_exec(m_db, text.constData(), callback ? &FMDatabase::executeStatementsCallback : nullptr,
+                                    callback ? &callback : nullptr, &errorText);
     if (errorText != nullptr) {
         if (m_logsErrors)
             consoleLog(QStringLiteral("Error inserting batch: %1").arg(QString::fromUtf8(errorText)));
@@ -659,6 +660,8 @@ void FMDatabase::setBusyRetryTimeout(int)
 
 void FMDatabase::closeOpenResultSets()
 {
+    // A cursor may hold the last reference to this database; keep it alive until the loop is over.
+    const std::shared_ptr<FMDatabase> keepAlive = weak_from_this().lock();
     const QSet<FMResultSet *> snapshot = m_openResultSets;
     for (FMResultSet *resultSet : snapshot) {
         resultSet->setParentDB(nullptr);
@@ -856,6 +859,9 @@ void FMDatabase::callFunction(sqlite3_context *context, int argc, sqlite3_value 
 
 void FMDatabase::makeFunctionNamed(const QString &name, int maximumArguments, const FunctionBlock &block)
 {
+    // The engine has no connection to register on until the database is open.
+    if (!databaseExists())
+        return;
     m_openFunctions.push_back(std::make_unique<FunctionBlock>(block));
     sqlite3_create_function(m_db, name.toUtf8().constData(), maximumArguments, SQLITE_UTF8,
                             m_openFunctions.back().get(), &FMDatabase::callFunction, nullptr, nullptr);

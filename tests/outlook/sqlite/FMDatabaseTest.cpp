@@ -602,17 +602,23 @@ TEST(SqliteDatabase, ReportsItsVersionsAndRefusesKeysAndClosedUse)
     EXPECT_FALSE(db->executeStatements(QStringLiteral("SELECT 1")));
     EXPECT_EQ(db->busyRetryTimeout(), -1);
     db->setBusyRetryTimeout(5);
+    db->makeFunctionNamed(QStringLiteral("never"), 0, [](sqlite3_context *, int, sqlite3_value **) {});
     const QStringList lines = console.messages();
     const QString notOpen = QStringLiteral("The FMDatabase %1 is not open.").arg(db->description());
-    ASSERT_EQ(lines.size(), 6) << lines.join(u'\n').toStdString();
+    ASSERT_EQ(lines.size(), 7) << lines.join(u'\n').toStdString();
     EXPECT_EQ(lines.at(0), notOpen);
     EXPECT_EQ(lines.at(1), notOpen);
     EXPECT_TRUE(lines.at(2).startsWith(QStringLiteral("busyRetryTimeout:")));
     EXPECT_EQ(lines.at(3), QStringLiteral("FMDB: busyRetryTimeout no longer works, please use maxBusyRetryTimeInterval"));
     EXPECT_TRUE(lines.at(4).startsWith(QStringLiteral("setBusyRetryTimeout:")));
     EXPECT_EQ(lines.at(5), QStringLiteral("FMDB: setBusyRetryTimeout does nothing, please use setMaxBusyRetryTimeInterval:"));
+    EXPECT_EQ(lines.at(6), notOpen);
 
     ASSERT_TRUE(db->open());
+    // Text without a statement prepares to nothing: nothing runs and nothing crashes.
+    EXPECT_FALSE(db->executeUpdate(QStringLiteral("-- only a comment")));
+    const std::shared_ptr<FMResultSet> nothing = db->executeQuery(QStringLiteral("  "));
+    EXPECT_TRUE(nothing == nullptr || !nothing->next());
     EXPECT_FALSE(db->setKey(QStringLiteral("secret")));
     EXPECT_FALSE(db->rekey(QStringLiteral("secret")));
     EXPECT_FALSE(db->setKeyWithData(QByteArray("secret")));
