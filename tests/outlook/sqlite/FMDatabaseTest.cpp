@@ -98,6 +98,36 @@ TEST_F(SqliteDatabaseTest, OpenInAMissingFolderFailsAndLaterStatementsFailCleanl
     EXPECT_FALSE(QFileInfo::exists(file));
 }
 
+// A database file is outside input: garbage and a file cut short fail cleanly, never crash.
+TEST_F(SqliteDatabaseTest, DamagedFilesFailCleanly)
+{
+    const QString garbage = pathOf(QStringLiteral("garbage.sqlite"));
+    QFile garbageFile(garbage);
+    ASSERT_TRUE(garbageFile.open(QIODevice::WriteOnly));
+    garbageFile.write(QByteArray(4096, '\x5a'));
+    garbageFile.close();
+    std::shared_ptr<FMDatabase> damaged = FMDatabase::databaseWithPath(garbage);
+    ASSERT_TRUE(damaged->open());
+    ConsoleLines console;
+    EXPECT_EQ(damaged->executeQuery(QStringLiteral("SELECT * FROM Contacts")), nullptr);
+    EXPECT_EQ(console.messages().value(0), QStringLiteral("DB Error: 26 \"file is not a database\""));
+    EXPECT_FALSE(damaged->executeStatements(QStringLiteral("VACUUM")));
+
+    std::shared_ptr<FMDatabase> db = openTable(QStringLiteral("cut.sqlite"));
+    ASSERT_TRUE(db->executeUpdate(QStringLiteral("INSERT INTO t (v) WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+                                                 "SELECT i + 1 FROM n WHERE i < 200) SELECT zeroblob(1000) FROM n")));
+    db->close();
+    QFile cut(db->databasePath());
+    ASSERT_TRUE(cut.resize(cut.size() / 2));
+    ASSERT_TRUE(db->open());
+    const std::shared_ptr<FMResultSet> resultSet = db->executeQuery(QStringLiteral("SELECT v FROM t"));
+    int rows = 0;
+    while (resultSet && resultSet->next())
+        ++rows;
+    EXPECT_LT(rows, 200);
+    EXPECT_EQ(db->lastErrorCode(), SQLITE_CORRUPT);
+}
+
 // Every kind of value a caller binds, the value read back through the cursor, and what the sqlite3
 // shell reads from the file: typeof() and quote() show the exact stored bytes.
 TEST_F(SqliteDatabaseTest, StoresEveryBoundKindAsTheShellReadsIt)
