@@ -506,7 +506,8 @@ bool FMDatabase::stepUpdate(const QString &sql, sqlite3_stmt *statement)
             consoleLog(QStringLiteral("Unknown error calling sqlite3_step (%1: %2) eu").arg(result).arg(message));
         consoleLog(QStringLiteral("DB Query: %1").arg(sql));
     }
-    HM_ASSERT(result != SQLITE_ROW, QStringLiteral("A executeUpdate is being called with a query string '%1'").arg(sql));
+    HM_ASSERT(result != SQLITE_ROW,
+              QStringLiteral("A executeUpdate is being called with a query string '%1'").arg(sql));
     return false;
 }
 
@@ -891,8 +892,7 @@ void FMDatabase::bindObject(const QVariant &value, int column, sqlite3_stmt *sta
         bindNumber(binding, value, column, statement);
     } else {
         const QByteArray text = platform::description(value).toUtf8();
-        sqlite3_bind_text64(statement, column, text.constData(), quint64(text.size()), SQLITE_TRANSIENT,
-                            SQLITE_UTF8);
+        sqlite3_bind_text64(statement, column, text.constData(), quint64(text.size()), SQLITE_TRANSIENT, SQLITE_UTF8);
     }
 }
 

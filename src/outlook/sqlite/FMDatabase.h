@@ -78,8 +78,7 @@ public:
     bool databaseExists() const;
 
     // Queries: a cursor, or null on failure. The variadic form binds one argument per "?".
-    template <typename... Args>
-    std::shared_ptr<FMResultSet> executeQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> std::shared_ptr<FMResultSet> executeQuery(const QString &sql, const Args &...arguments)
     {
         FMVAList list = FMVAList::of(arguments...);
         return executeQuery(sql, list);
@@ -99,8 +98,7 @@ public:
     }
 
     // Updates: true when the statement ran to completion.
-    template <typename... Args>
-    bool executeUpdate(const QString &sql, const Args &...arguments)
+    template <typename... Args> bool executeUpdate(const QString &sql, const Args &...arguments)
     {
         FMVAList list = FMVAList::of(arguments...);
         return executeUpdate(sql, list);
@@ -108,8 +106,7 @@ public:
     bool executeUpdate(const QString &sql, const QVariantList &arguments);
     bool executeUpdate(const QString &sql, const QVariantMap &arguments);
     bool executeUpdate(const QString &sql, FMVAList &arguments);
-    template <typename... Args>
-    bool executeUpdateWithFormat(const QString &format, const Args &...arguments)
+    template <typename... Args> bool executeUpdateWithFormat(const QString &format, const Args &...arguments)
     {
         FMVAList list = FMVAList::of(arguments...);
         QString sql;
@@ -213,38 +210,31 @@ public:
     void setCheckedOut(bool value) { m_checkedOut = value; }
 
     // Single values of the first column of the first row: nothing, 0, false or 0.0 when no row comes.
-    template <typename... Args>
-    QString stringForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> QString stringForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::String, sql, FMVAList::of(arguments...)).toString();
     }
-    template <typename... Args>
-    int intForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> int intForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Int, sql, FMVAList::of(arguments...)).toInt();
     }
-    template <typename... Args>
-    qint64 longForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> qint64 longForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Long, sql, FMVAList::of(arguments...)).toLongLong();
     }
-    template <typename... Args>
-    bool boolForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> bool boolForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Bool, sql, FMVAList::of(arguments...)).toBool();
     }
-    template <typename... Args>
-    double doubleForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> double doubleForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Double, sql, FMVAList::of(arguments...)).toDouble();
     }
-    template <typename... Args>
-    QByteArray dataForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> QByteArray dataForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Data, sql, FMVAList::of(arguments...)).toByteArray();
     }
-    template <typename... Args>
-    QDateTime dateForQuery(const QString &sql, const Args &...arguments)
+    template <typename... Args> QDateTime dateForQuery(const QString &sql, const Args &...arguments)
     {
         return valueForQuery(ValueKind::Date, sql, FMVAList::of(arguments...)).toDateTime();
     }
@@ -300,9 +290,8 @@ private:
     // on a database that may be null (the block is then given null, and a savepoint reports an error).
     static void runInTransaction(const std::shared_ptr<FMDatabase> &db, bool useDeferred,
                                  const DatabaseRollbackBlock &block);
-    static std::optional<platform::PlatformError> runInSavePoint(const std::shared_ptr<FMDatabase> &db,
-                                                                 const QString &name,
-                                                                 const DatabaseRollbackBlock &block);
+    static std::optional<platform::PlatformError>
+    runInSavePoint(const std::shared_ptr<FMDatabase> &db, const QString &name, const DatabaseRollbackBlock &block);
     QVariant valueForQuery(ValueKind kind, const QString &sql, FMVAList arguments);
     QVariant readSingleValue(ValueKind kind, FMResultSet &resultSet) const;
 

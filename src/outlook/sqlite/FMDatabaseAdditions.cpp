@@ -146,7 +146,8 @@ void FMDatabase::setApplicationIDString(const QString &text)
 {
     if (text.size() != kFourCharacterCodeLength) {
         platform::consoleLog(
-            QStringLiteral("setApplicationIDString: string passed is not exactly 4 chars long. (was %1)").arg(text.size()));
+            QStringLiteral("setApplicationIDString: string passed is not exactly 4 chars long. (was %1)")
+                .arg(text.size()));
     }
     setApplicationID(fourCharacterCodeOfText(QStringLiteral("'%1'").arg(text)));
 }

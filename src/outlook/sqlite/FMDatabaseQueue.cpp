@@ -72,8 +72,8 @@ void FMDatabaseQueue::inDatabase(const DatabaseBlock &block)
         const std::shared_ptr<FMDatabase> db = database();
         block(db);
         if (db && db->hasOpenResultSets()) {
-            consoleLog(QStringLiteral(
-                "Warning: there is at least one open result set around after performing [FMDatabaseQueue inDatabase:]"));
+            consoleLog(QStringLiteral("Warning: there is at least one open result set around after performing "
+                                      "[FMDatabaseQueue inDatabase:]"));
         }
     });
 }

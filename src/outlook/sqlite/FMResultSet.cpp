@@ -82,7 +82,8 @@ void FMResultSet::reportStepFailure(int resultCode, PlatformError *error) const
     } else if (resultCode == SQLITE_ERROR || resultCode == SQLITE_MISUSE) {
         consoleLog(QStringLiteral("Error calling sqlite3_step (%1: %2) rs").arg(resultCode).arg(engineMessage()));
     } else {
-        consoleLog(QStringLiteral("Unknown error calling sqlite3_step (%1: %2) rs").arg(resultCode).arg(engineMessage()));
+        consoleLog(
+            QStringLiteral("Unknown error calling sqlite3_step (%1: %2) rs").arg(resultCode).arg(engineMessage()));
     }
     if (error == nullptr)
         return;

@@ -29,8 +29,7 @@ inline bool isNullMarker(const QVariant &value)
 
 // One argument of a variadic call as the value bound in its place: C strings become text, nullptr the
 // null marker, and every other value keeps its own type.
-template <typename T>
-QVariant makeBindValue(const T &value)
+template <typename T> QVariant makeBindValue(const T &value)
 {
     using Plain = std::decay_t<T>;
     if constexpr (std::is_same_v<Plain, QVariant>)
@@ -53,8 +52,7 @@ public:
     FMVAList() = default;
     explicit FMVAList(QVariantList values) : m_values(std::move(values)) {}
 
-    template <typename... Args>
-    static FMVAList of(const Args &...arguments)
+    template <typename... Args> static FMVAList of(const Args &...arguments)
     {
         return FMVAList(QVariantList{makeBindValue(arguments)...});
     }

@@ -35,7 +35,8 @@ TEST_F(SqliteAdditionsTest, SingleValuesComeFromTheFirstRowOrAreEmpty)
     EXPECT_TRUE(m_db->boolForQuery(QStringLiteral("SELECT Record_RecordID") + where, 7));
     EXPECT_EQ(m_db->doubleForQuery(QStringLiteral("SELECT Score") + where, 7), 2.5);
     EXPECT_EQ(m_db->dataForQuery(QStringLiteral("SELECT Photo") + where, 7), QByteArray("\0\xff", 2));
-    EXPECT_EQ(m_db->dateForQuery(QStringLiteral("SELECT Score") + where, 7), QDateTime::fromMSecsSinceEpoch(2500, Qt::UTC));
+    EXPECT_EQ(m_db->dateForQuery(QStringLiteral("SELECT Score") + where, 7),
+              QDateTime::fromMSecsSinceEpoch(2500, Qt::UTC));
 
     EXPECT_TRUE(m_db->stringForQuery(QStringLiteral("SELECT Name") + where, 8).isNull());
     EXPECT_EQ(m_db->intForQuery(QStringLiteral("SELECT Record_RecordID") + where, 8), 0);
@@ -60,13 +61,15 @@ TEST_F(SqliteAdditionsTest, FindsTablesAndColumnsInAnyCase)
     ASSERT_NE(schema, nullptr);
     QStringList entries;
     while (schema->next())
-        entries.append(schema->stringForColumn(QStringLiteral("type")) + u' ' + schema->stringForColumn(QStringLiteral("name")));
+        entries.append(schema->stringForColumn(QStringLiteral("type")) + u' ' +
+                       schema->stringForColumn(QStringLiteral("name")));
     EXPECT_EQ(entries, (QStringList{QStringLiteral("table Contacts"), QStringLiteral("index byName")}));
 
     std::shared_ptr<FMResultSet> columns = m_db->getTableSchema(QStringLiteral("Contacts"));
     QStringList names;
     while (columns && columns->next())
-        names.append(columns->stringForColumn(QStringLiteral("name")) + u' ' + columns->stringForColumn(QStringLiteral("type")));
+        names.append(columns->stringForColumn(QStringLiteral("name")) + u' ' +
+                     columns->stringForColumn(QStringLiteral("type")));
     EXPECT_EQ(names, (QStringList{QStringLiteral("Record_RecordID INTEGER"), QStringLiteral("Name TEXT"),
                                   QStringLiteral("Photo BLOB"), QStringLiteral("Score REAL")}));
 }
@@ -83,8 +86,8 @@ TEST_F(SqliteAdditionsTest, KeepsTheApplicationIdAndUserVersionInTheFile)
 
     ConsoleLines console;
     m_db->setApplicationIDString(QStringLiteral("toolong"));
-    EXPECT_EQ(console.messages(),
-              QStringList{QStringLiteral("setApplicationIDString: string passed is not exactly 4 chars long. (was 7)")});
+    EXPECT_EQ(console.messages(), QStringList{QStringLiteral(
+                                      "setApplicationIDString: string passed is not exactly 4 chars long. (was 7)")});
     EXPECT_EQ(m_db->applicationID(), 0u);
 }
 

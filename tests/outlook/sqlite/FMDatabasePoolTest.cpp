@@ -62,14 +62,16 @@ TEST_F(SqlitePoolTest, KeepsToItsMaximumAndRefusesADoubleReturn)
 
     ConsoleLines console;
     EXPECT_EQ(pool->db(), nullptr);
-    EXPECT_EQ(console.messages(), QStringList{QStringLiteral("Maximum number of databases (1) has already been reached!")});
+    EXPECT_EQ(console.messages(),
+              QStringList{QStringLiteral("Maximum number of databases (1) has already been reached!")});
 
     EXPECT_TRUE(pool->pushDatabaseBackInPool(first).ok());
     EXPECT_EQ(pool->countOfCheckedInDatabases(), 1);
     const platform::Status again = pool->pushDatabaseBackInPool(first);
     ASSERT_FALSE(again.ok());
-    EXPECT_EQ(again.error().message(), QStringLiteral("Database already in pool: The FMDatabase being put back into the "
-                                                      "pool is already present in the pool"));
+    EXPECT_EQ(again.error().message(),
+              QStringLiteral("Database already in pool: The FMDatabase being put back into the "
+                             "pool is already present in the pool"));
     EXPECT_EQ(pool->countOfOpenDatabases(), 1);
 
     EXPECT_EQ(pool->db(), first) << "the idle database is handed out again";
@@ -126,7 +128,8 @@ TEST_F(SqlitePoolTest, RunsTransactionsAndSavepointsOnPooledDatabases)
     EXPECT_FALSE(pool->inSavePoint([](const std::shared_ptr<FMDatabase> &db, bool *rollback) {
                          EXPECT_TRUE(db->executeUpdate(QStringLiteral("INSERT INTO t VALUES ('savepoint')")));
                          *rollback = true;
-                     }).has_value());
+                     })
+                     .has_value());
     EXPECT_EQ(runSqliteShell(path(), QStringLiteral("SELECT v FROM t")), QStringList{QStringLiteral("committed")});
     EXPECT_EQ(pool->countOfCheckedOutDatabases(), 0);
     EXPECT_EQ(pool->countOfCheckedInDatabases(), 1) << "one database served every call in turn";

@@ -104,7 +104,8 @@ TEST_F(SqliteQueueTest, TransactionsCommitOrRollBackAsTheWorkAsks)
             *rollback = true;
         });
     EXPECT_FALSE(error.has_value());
-    EXPECT_EQ(runSqliteShell(queue->path(), QStringLiteral("SELECT v FROM t")), QStringList{QStringLiteral("committed")});
+    EXPECT_EQ(runSqliteShell(queue->path(), QStringLiteral("SELECT v FROM t")),
+              QStringList{QStringLiteral("committed")});
 }
 
 TEST_F(SqliteQueueTest, SharesOneConnectionBetweenThreads)
@@ -136,7 +137,8 @@ TEST_F(SqliteQueueTest, WarnsAboutACursorLeftOpen)
     ASSERT_NE(queue, nullptr);
     std::shared_ptr<FMResultSet> leftOpen;
     ConsoleLines console;
-    queue->inDatabase([&](const std::shared_ptr<FMDatabase> &db) { leftOpen = db->executeQuery(QStringLiteral("SELECT 1")); });
+    queue->inDatabase(
+        [&](const std::shared_ptr<FMDatabase> &db) { leftOpen = db->executeQuery(QStringLiteral("SELECT 1")); });
     EXPECT_EQ(console.messages(), QStringList{QStringLiteral("Warning: there is at least one open result set around "
                                                              "after performing [FMDatabaseQueue inDatabase:]")});
 }

@@ -263,9 +263,9 @@ TEST_F(SqliteDatabaseTest, AMissingTableLogsThePrepareFailure)
     const QString sql = QStringLiteral("SELECT * FROM Contacts WHERE Record_ModDate > 5");
     const std::shared_ptr<FMResultSet> resultSet = db->executeQuery(sql);
     EXPECT_EQ(resultSet, nullptr);
-    EXPECT_EQ(console.messages(), (QStringList{QStringLiteral("DB Error: 1 \"no such table: Contacts\""),
-                                               QStringLiteral("DB Query: ") + sql,
-                                               QStringLiteral("DB Path: ") + db->databasePath()}));
+    EXPECT_EQ(console.messages(),
+              (QStringList{QStringLiteral("DB Error: 1 \"no such table: Contacts\""),
+                           QStringLiteral("DB Query: ") + sql, QStringLiteral("DB Path: ") + db->databasePath()}));
     EXPECT_FALSE(db->hasOpenResultSets());
     EXPECT_TRUE(db->hadError());
     EXPECT_EQ(db->lastError().domain(), QStringLiteral("FMDatabase"));
@@ -296,8 +296,9 @@ TEST_F(SqliteDatabaseTest, CursorsCloseAtTheirEndAndWithTheirDatabase)
     EXPECT_FALSE(empty->nextWithError(&error));
     EXPECT_EQ(error, platform::PlatformError::withDescription(QStringLiteral("FMDatabase"), 21,
                                                               QStringLiteral("parentDB does not exist")));
-    EXPECT_EQ(console.messages(), QStringList{QStringLiteral("Error calling sqlite3_step (21: bad parameter or other API "
-                                                             "misuse) rs")});
+    EXPECT_EQ(console.messages(),
+              QStringList{QStringLiteral("Error calling sqlite3_step (21: bad parameter or other API "
+                                         "misuse) rs")});
 
     ASSERT_TRUE(db->executeUpdate(QStringLiteral("INSERT INTO t (v) VALUES (1), (2)")));
     std::shared_ptr<FMResultSet> open = db->executeQuery(QStringLiteral("SELECT v FROM t"));
@@ -329,9 +330,10 @@ TEST_F(SqliteDatabaseTest, AWrongNumberOfArgumentsBindsNothing)
     EXPECT_EQ(db->executeQuery(QStringLiteral("SELECT ?, ?"), 1), nullptr);
     const QString updateLine = QStringLiteral(
         "Error: the bind count (1) is not correct for the # of variables in the query (2) (%1) (executeUpdate)");
-    EXPECT_EQ(console.messages(),
-              (QStringList{updateLine.arg(sql), updateLine.arg(sql),
-                           QStringLiteral("Error: the bind count is not correct for the # of variables (executeQuery)")}));
+    EXPECT_EQ(
+        console.messages(),
+        (QStringList{updateLine.arg(sql), updateLine.arg(sql),
+                     QStringLiteral("Error: the bind count is not correct for the # of variables (executeQuery)")}));
     EXPECT_EQ(rowCount(*db, QStringLiteral("SELECT * FROM t")), 0);
     // Extra arguments are left unread.
     EXPECT_TRUE(db->executeUpdate(sql, QVariantList{1, 2, 3}));
@@ -343,19 +345,21 @@ TEST_F(SqliteDatabaseTest, NamedParametersComeFromADictionary)
     std::shared_ptr<FMDatabase> db = openTable();
     ConsoleLines console;
     EXPECT_TRUE(db->executeUpdate(QStringLiteral("INSERT INTO t (id, v) VALUES (:id, :value)"),
-                                  QVariantMap{{QStringLiteral("id"), 7}, {QStringLiteral("value"), QStringLiteral("seven")},
+                                  QVariantMap{{QStringLiteral("id"), 7},
+                                              {QStringLiteral("value"), QStringLiteral("seven")},
                                               {QStringLiteral("extra"), 1}}));
-    std::shared_ptr<FMResultSet> found = db->executeQuery(QStringLiteral("SELECT v FROM t WHERE id = :id"),
-                                                          QVariantMap{{QStringLiteral("id"), 7}});
+    std::shared_ptr<FMResultSet> found =
+        db->executeQuery(QStringLiteral("SELECT v FROM t WHERE id = :id"), QVariantMap{{QStringLiteral("id"), 7}});
     ASSERT_TRUE(found && found->next());
     EXPECT_EQ(found->stringForColumnIndex(0), QStringLiteral("seven"));
     found->close();
     EXPECT_EQ(db->executeQuery(QStringLiteral("SELECT v FROM t WHERE id = :id AND v = :v"),
                                QVariantMap{{QStringLiteral("id"), 7}}),
               nullptr);
-    EXPECT_EQ(console.messages(),
-              (QStringList{QStringLiteral("Could not find index for extra"),
-                           QStringLiteral("Error: the bind count is not correct for the # of variables (executeQuery)")}));
+    EXPECT_EQ(
+        console.messages(),
+        (QStringList{QStringLiteral("Could not find index for extra"),
+                     QStringLiteral("Error: the bind count is not correct for the # of variables (executeQuery)")}));
 }
 
 // Values from outside never become SQL text: every form of binding stores them as they are.
@@ -376,10 +380,10 @@ TEST_F(SqliteDatabaseTest, HostileValuesStayValues)
     EXPECT_FALSE(db->tableExists(QStringLiteral("t' OR '1'='1")));
     EXPECT_FALSE(db->columnExists(QStringLiteral("v"), QStringLiteral("t'); DROP TABLE t; --")));
     EXPECT_EQ(db->stringForQuery(QStringLiteral("SELECT v FROM t WHERE v = ?"), hostile), hostile);
-    EXPECT_EQ(runSqliteShell(db->databasePath(), QStringLiteral("SELECT id, v FROM t ORDER BY id")),
-              (QStringList{QStringLiteral("1|") + hostile, QStringLiteral("2|") + quoted,
-                           QStringLiteral("3|") + hostile, QStringLiteral("4|") + quoted,
-                           QStringLiteral("5|'); DROP TABLE t; --")}));
+    EXPECT_EQ(
+        runSqliteShell(db->databasePath(), QStringLiteral("SELECT id, v FROM t ORDER BY id")),
+        (QStringList{QStringLiteral("1|") + hostile, QStringLiteral("2|") + quoted, QStringLiteral("3|") + hostile,
+                     QStringLiteral("4|") + quoted, QStringLiteral("5|'); DROP TABLE t; --")}));
 }
 
 TEST(SqliteFormatTranslation, TurnsConversionsIntoParameters)
@@ -393,26 +397,45 @@ TEST(SqliteFormatTranslation, TurnsConversionsIntoParameters)
         QVariantList values;
     };
     const Row rows[] = {
-        {"object", QStringLiteral("v = %@"), FMVAList::of(QStringLiteral("a")), QStringLiteral("v = ?"),
+        {"object",
+         QStringLiteral("v = %@"),
+         FMVAList::of(QStringLiteral("a")),
+         QStringLiteral("v = ?"),
          {QStringLiteral("a")}},
         {"nil object", QStringLiteral("v = %@"), FMVAList::of(QVariant()), QStringLiteral("v = NULL"), {}},
-        {"int and unsigned", QStringLiteral("%d %i %D %u %U"), FMVAList::of(1, 2, 3, 4u, 5u),
+        {"int and unsigned",
+         QStringLiteral("%d %i %D %u %U"),
+         FMVAList::of(1, 2, 3, 4u, 5u),
          QStringLiteral("? ? ? ? ?"),
          {1, 2, 3, QVariant::fromValue(4u), QVariant::fromValue(5u)}},
         {"character", QStringLiteral("%c"), FMVAList::of(int('x')), QStringLiteral("?"), {QStringLiteral("x")}},
         {"C string", QStringLiteral("%s"), FMVAList::of("héllo"), QStringLiteral("?"), {QStringLiteral("héllo")}},
-        {"doubles", QStringLiteral("%f %g"), FMVAList::of(0.5, 0.25), QStringLiteral("? ?"),
+        {"doubles",
+         QStringLiteral("%f %g"),
+         FMVAList::of(0.5, 0.25),
+         QStringLiteral("? ?"),
          {0.5, QVariant::fromValue(0.25f)}},
-        {"shorts", QStringLiteral("%hi %hu"), FMVAList::of(-2, 3), QStringLiteral("? ?"),
+        {"shorts",
+         QStringLiteral("%hi %hu"),
+         FMVAList::of(-2, 3),
+         QStringLiteral("? ?"),
          {QVariant::fromValue(short(-2)), QVariant::fromValue(ushort(3))}},
-        {"long longs", QStringLiteral("%lld %llu %qi %qu"), FMVAList::of(qint64(-1), quint64(2), qint64(3), quint64(4)),
+        {"long longs",
+         QStringLiteral("%lld %llu %qi %qu"),
+         FMVAList::of(qint64(-1), quint64(2), qint64(3), quint64(4)),
          QStringLiteral("? ? ? ?"),
          {QVariant::fromValue(qint64(-1)), QVariant::fromValue(quint64(2)), QVariant::fromValue(qint64(3)),
           QVariant::fromValue(quint64(4))}},
-        {"longs", QStringLiteral("%ld %lu"), FMVAList::of(-7L, 8UL), QStringLiteral("? ?"),
+        {"longs",
+         QStringLiteral("%ld %lu"),
+         FMVAList::of(-7L, 8UL),
+         QStringLiteral("? ?"),
          {QVariant::fromValue(-7L), QVariant::fromValue(8UL)}},
-        {"incomplete conversions are copied", QStringLiteral("%hx %qx %llx %z"), FMVAList(),
-         QStringLiteral("hx qx llx z"), {}},
+        {"incomplete conversions are copied",
+         QStringLiteral("%hx %qx %llx %z"),
+         FMVAList(),
+         QStringLiteral("hx qx llx z"),
+         {}},
         {"a doubled percent sign keeps one", QStringLiteral("LIKE 'a%%'"), FMVAList(), QStringLiteral("LIKE 'a%'"), {}},
         {"too few arguments stand for NULL", QStringLiteral("%d, %@"), FMVAList::of(1), QStringLiteral("?, NULL"), {1}},
     };
@@ -498,8 +521,8 @@ TEST_F(SqliteDatabaseTest, SqlFunctionsRunAndCannotReenterTheirConnection)
 {
     std::shared_ptr<FMDatabase> db = openTable();
     db->makeFunctionNamed(QStringLiteral("shout"), 1, [](sqlite3_context *context, int argc, sqlite3_value **argv) {
-        const QString text = argc == 1 ? QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_value_text(argv[0])))
-                                       : QString();
+        const QString text =
+            argc == 1 ? QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_value_text(argv[0]))) : QString();
         const QByteArray result = text.toUpper().toUtf8();
         sqlite3_result_text(context, result.constData(), int(result.size()), SQLITE_TRANSIENT);
     });
@@ -528,7 +551,8 @@ TEST_F(SqliteDatabaseTest, BatchesRunEveryStatementAndHandRowsToTheCallback)
                                           return 0;
                                       }));
     ASSERT_EQ(rows.size(), 2);
-    EXPECT_EQ(rows.at(0), (QVariantMap{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("v"), QStringLiteral("a")}}));
+    EXPECT_EQ(rows.at(0),
+              (QVariantMap{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("v"), QStringLiteral("a")}}));
     EXPECT_TRUE(isNullMarker(rows.at(1).value(QStringLiteral("v"))));
     EXPECT_EQ(db->lastInsertRowId(), 2);
 
@@ -639,9 +663,11 @@ TEST(SqliteDatabase, ReportsItsVersionsAndRefusesKeysAndClosedUse)
     EXPECT_EQ(lines.at(0), notOpen);
     EXPECT_EQ(lines.at(1), notOpen);
     EXPECT_TRUE(lines.at(2).startsWith(QStringLiteral("busyRetryTimeout:")));
-    EXPECT_EQ(lines.at(3), QStringLiteral("FMDB: busyRetryTimeout no longer works, please use maxBusyRetryTimeInterval"));
+    EXPECT_EQ(lines.at(3),
+              QStringLiteral("FMDB: busyRetryTimeout no longer works, please use maxBusyRetryTimeInterval"));
     EXPECT_TRUE(lines.at(4).startsWith(QStringLiteral("setBusyRetryTimeout:")));
-    EXPECT_EQ(lines.at(5), QStringLiteral("FMDB: setBusyRetryTimeout does nothing, please use setMaxBusyRetryTimeInterval:"));
+    EXPECT_EQ(lines.at(5),
+              QStringLiteral("FMDB: setBusyRetryTimeout does nothing, please use setMaxBusyRetryTimeInterval:"));
     EXPECT_EQ(lines.at(6), notOpen);
 
     ASSERT_TRUE(db->open());
