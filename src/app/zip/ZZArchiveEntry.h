@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/zip/ZZArchiveEntryWriter.h"
+#include "app/zip/ZZDataProvider.h"
+#include "app/zip/ZZInputStream.h"
 #include "platform/foundation/PlatformError.h"
 
 #include <QByteArray>
@@ -10,10 +13,7 @@
 #include <memory>
 #include <optional>
 
-class ZZArchiveEntryWriter;
 class ZZDataConsumer;
-class ZZDataProvider;
-class ZZInputStream;
 class ZZOutputStream;
 
 // How an entry's name is encoded.
