@@ -84,7 +84,8 @@ bool appendEntry(ZZArchive &archive, const QString &name, const std::optional<QB
 
 HMSupportLogArchive::Sources HMSupportLogArchive::defaultSources()
 {
-    return Sources{{QStringLiteral("/var/crash")}, platform::FileSystem::logFolderPath(),
+    return Sources{{QStringLiteral("/var/crash")},
+                   platform::FileSystem::logFolderPath(),
                    QStandardPaths::findExecutable(QStringLiteral("coredumpctl")),
                    platform::ProcessInfo::processName()};
 }
@@ -127,8 +128,8 @@ QList<Item> HMSupportLogArchive::coredumpReports() const
     if (m_sources.coredumpctlPath.isEmpty())
         return {};
     const auto listing = platform::ChildProcess::run(
-        m_sources.coredumpctlPath, {QStringLiteral("--no-pager"), QStringLiteral("--json=short"), QStringLiteral("list"),
-                                    m_sources.processName},
+        m_sources.coredumpctlPath,
+        {QStringLiteral("--no-pager"), QStringLiteral("--json=short"), QStringLiteral("list"), m_sources.processName},
         kCoredumpctlTimeLimit);
     if (!listing || !listing->exitedNormally || listing->exitCode != 0)
         return {};
@@ -153,7 +154,8 @@ std::optional<QByteArray> HMSupportLogArchive::contentOf(const Item &item) const
     if (!item.path.isEmpty())
         return readCapped(item.path);
     const auto report = platform::ChildProcess::run(
-        m_sources.coredumpctlPath, {QStringLiteral("--no-pager"), QStringLiteral("info"), QString::number(item.coredumpPid)},
+        m_sources.coredumpctlPath,
+        {QStringLiteral("--no-pager"), QStringLiteral("info"), QString::number(item.coredumpPid)},
         kCoredumpctlTimeLimit);
     if (!report || !report->exitedNormally || report->exitCode != 0)
         return std::nullopt;
@@ -180,8 +182,10 @@ Result<QString> HMSupportLogArchive::writeArchive() const
         error = {};
         appendEntry(*archive, item.entryName, content, &error);
         platform::consoleLog(QStringLiteral("fileName %1").arg(item.entryName));
-        platform::consoleLog(QStringLiteral("fileText.length %1").arg(QString::fromUtf8(content.value_or(QByteArray())).size()));
-        platform::consoleLog(QStringLiteral("err %1").arg(error.isNull() ? QStringLiteral("(null)") : error.description()));
+        platform::consoleLog(
+            QStringLiteral("fileText.length %1").arg(QString::fromUtf8(content.value_or(QByteArray())).size()));
+        platform::consoleLog(
+            QStringLiteral("err %1").arg(error.isNull() ? QStringLiteral("(null)") : error.description()));
     }
     return path;
 }

@@ -47,10 +47,9 @@ int ZZAESEncryptionStrength::getMacLength(int strength)
 }
 
 std::unique_ptr<ZZInputStream> ZZAESDecryptInputStream::create(std::unique_ptr<ZZInputStream> upstream,
-                                                               const QString &password,
-                                                               QByteArrayView saltAndVerifier, int strength,
-                                                               qint64 dataLength, QByteArrayView authenticationCode,
-                                                               PlatformError *error)
+                                                               const QString &password, QByteArrayView saltAndVerifier,
+                                                               int strength, qint64 dataLength,
+                                                               QByteArrayView authenticationCode, PlatformError *error)
 {
     const int saltLength = ZZAESEncryptionStrength::getSaltLength(strength);
     const int keyLength = ZZAESEncryptionStrength::getKeyLength(strength);
@@ -62,10 +61,10 @@ std::unique_ptr<ZZInputStream> ZZAESDecryptInputStream::create(std::unique_ptr<Z
     }
     const QByteArray secret = password.toUtf8();
     QByteArray derived(keyLength + macLength + kPasswordVerifierLength, Qt::Uninitialized);
-    const bool isDerived = PKCS5_PBKDF2_HMAC(secret.constData(), int(secret.size()),
-                                             reinterpret_cast<const uchar *>(saltAndVerifier.data()), saltLength,
-                                             kKeyDerivationRounds, EVP_sha1(), int(derived.size()),
-                                             reinterpret_cast<uchar *>(derived.data())) == 1;
+    const bool isDerived =
+        PKCS5_PBKDF2_HMAC(secret.constData(), int(secret.size()),
+                          reinterpret_cast<const uchar *>(saltAndVerifier.data()), saltLength, kKeyDerivationRounds,
+                          EVP_sha1(), int(derived.size()), reinterpret_cast<uchar *>(derived.data())) == 1;
     if (!isDerived || derived.last(kPasswordVerifierLength) != saltAndVerifier.last(kPasswordVerifierLength)) {
         failWith(error, ZZErrorCode::InvalidPassword);
         return nullptr;

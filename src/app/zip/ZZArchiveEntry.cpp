@@ -17,15 +17,15 @@ std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(const Q
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(const QString &fileName, bool compress,
                                                                          StreamBlock streamBlock)
 {
-    return archiveEntryWithFileName(fileName, kDefaultFileMode, QDateTime::currentDateTimeUtc(), compress ? -1 : 0,
-                                    {}, std::move(streamBlock), {});
+    return archiveEntryWithFileName(fileName, kDefaultFileMode, QDateTime::currentDateTimeUtc(), compress ? -1 : 0, {},
+                                    std::move(streamBlock), {});
 }
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(const QString &fileName, bool compress,
                                                                          DataConsumerBlock dataConsumerBlock)
 {
-    return archiveEntryWithFileName(fileName, kDefaultFileMode, QDateTime::currentDateTimeUtc(), compress ? -1 : 0,
-                                    {}, {}, std::move(dataConsumerBlock));
+    return archiveEntryWithFileName(fileName, kDefaultFileMode, QDateTime::currentDateTimeUtc(), compress ? -1 : 0, {},
+                                    {}, std::move(dataConsumerBlock));
 }
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithDirectoryName(const QString &directoryName)
@@ -34,13 +34,14 @@ std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithDirectoryName(co
                                     {});
 }
 
-std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(
-    const QString &fileName, quint16 fileMode, const QDateTime &lastModified, int compressionLevel,
-    DataBlock dataBlock, StreamBlock streamBlock, DataConsumerBlock dataConsumerBlock)
+std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(const QString &fileName, quint16 fileMode,
+                                                                         const QDateTime &lastModified,
+                                                                         int compressionLevel, DataBlock dataBlock,
+                                                                         StreamBlock streamBlock,
+                                                                         DataConsumerBlock dataConsumerBlock)
 {
-    return std::make_shared<ZZNewArchiveEntry>(fileName, fileMode, lastModified, compressionLevel,
-                                               std::move(dataBlock), std::move(streamBlock),
-                                               std::move(dataConsumerBlock));
+    return std::make_shared<ZZNewArchiveEntry>(fileName, fileMode, lastModified, compressionLevel, std::move(dataBlock),
+                                               std::move(streamBlock), std::move(dataConsumerBlock));
 }
 
 ZZArchiveEntry::~ZZArchiveEntry() = default;

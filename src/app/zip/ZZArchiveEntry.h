@@ -50,9 +50,8 @@ public:
     static std::shared_ptr<ZZArchiveEntry> archiveEntryWithDirectoryName(const QString &directoryName);
     // An entry with exactly these fields; level 0 stores, -1 to 9 deflate.
     static std::shared_ptr<ZZArchiveEntry> archiveEntryWithFileName(const QString &fileName, quint16 fileMode,
-                                                                    const QDateTime &lastModified,
-                                                                    int compressionLevel, DataBlock dataBlock,
-                                                                    StreamBlock streamBlock,
+                                                                    const QDateTime &lastModified, int compressionLevel,
+                                                                    DataBlock dataBlock, StreamBlock streamBlock,
                                                                     DataConsumerBlock dataConsumerBlock);
 
     virtual ~ZZArchiveEntry();

@@ -56,8 +56,7 @@ std::optional<QByteArray> readDescriptor(int descriptor, PlatformError *error)
 std::unique_ptr<ZZChannel> ZZFileChannel::temporaryChannel(PlatformError *error)
 {
     const QFileInfo archive(path());
-    QByteArray pattern = (archive.absolutePath() + QStringLiteral("/.") + archive.fileName()).toLocal8Bit() +
-                         ".XXXXXX";
+    QByteArray pattern = (archive.absolutePath() + QStringLiteral("/.") + archive.fileName()).toLocal8Bit() + ".XXXXXX";
     if (!::mkdtemp(pattern.data())) {
         failWith(error, PlatformError::fromErrno(errno));
         return nullptr;
@@ -103,8 +102,7 @@ std::optional<QByteArray> ZZFileChannel::newInput(PlatformError *error)
 std::unique_ptr<ZZChannelOutput> ZZFileChannel::newOutput(PlatformError *error)
 {
     // Archives hold the user's data: only the user may read them.
-    const int descriptor =
-        ::open(path().toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int descriptor = ::open(path().toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor < 0) {
         failWith(error, PlatformError::fromErrno(errno));
         return nullptr;

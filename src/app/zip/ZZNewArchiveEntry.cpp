@@ -2,9 +2,8 @@
 
 #include "app/zip/ZZNewArchiveEntryWriter.h"
 
-ZZNewArchiveEntry::ZZNewArchiveEntry(QString fileName, quint16 fileMode, QDateTime lastModified,
-                                     int compressionLevel, DataBlock dataBlock, StreamBlock streamBlock,
-                                     DataConsumerBlock dataConsumerBlock)
+ZZNewArchiveEntry::ZZNewArchiveEntry(QString fileName, quint16 fileMode, QDateTime lastModified, int compressionLevel,
+                                     DataBlock dataBlock, StreamBlock streamBlock, DataConsumerBlock dataConsumerBlock)
     : m_fileName(std::move(fileName)), m_fileMode(fileMode), m_lastModified(std::move(lastModified)),
       m_compressionLevel(compressionLevel), m_dataBlock(std::move(dataBlock)), m_streamBlock(std::move(streamBlock)),
       m_dataConsumerBlock(std::move(dataConsumerBlock))

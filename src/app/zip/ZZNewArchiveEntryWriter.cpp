@@ -102,7 +102,7 @@ quint16 ZZNewArchiveEntryWriter::dosDate(const QDateTime &moment)
 }
 
 bool ZZNewArchiveEntryWriter::writeLocalFileToChannelOutput(ZZChannelOutput &channelOutput, quint32 initialSkip,
-                                                             PlatformError *error)
+                                                            PlatformError *error)
 {
     const quint64 localOffset = quint64(channelOutput.offset()) + initialSkip;
     if (localOffset > kLargest32 || m_localFileHeader.size() - zz::kLocalFileHeaderLength > 0xffff)

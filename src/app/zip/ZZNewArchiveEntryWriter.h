@@ -17,8 +17,7 @@ public:
     quint32 offsetToLocalFileEnd() const override { return 0; }
     bool writeLocalFileToChannelOutput(ZZChannelOutput &channelOutput, quint32 initialSkip,
                                        platform::PlatformError *error) override;
-    bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput &channelOutput,
-                                               platform::PlatformError *error) override;
+    bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput &channelOutput, platform::PlatformError *error) override;
 
     // The DOS time and date of a moment in the system's time zone, as the headers hold them.
     static quint16 dosTime(const QDateTime &moment);

@@ -318,7 +318,7 @@ bool ZZOldArchiveEntry::isSoundContent(const QByteArray &content, PlatformError 
 }
 
 std::unique_ptr<ZZDataProvider> ZZOldArchiveEntry::newDataProviderWithPassword(const QString &password,
-                                                                              PlatformError *error) const
+                                                                               PlatformError *error) const
 {
     if (!checkEncryptionAndCompression(error))
         return nullptr;
@@ -333,7 +333,6 @@ std::unique_ptr<ZZDataProvider> ZZOldArchiveEntry::newDataProviderWithPassword(c
     }
     // The provider may outlive this entry object: it holds a copy of it, which shares the bytes.
     auto entry = std::make_shared<ZZOldArchiveEntry>(*this);
-    return std::make_unique<ZZDataProvider>([entry, password, range = *range]() {
-        return entry->streamForData(range, password, nullptr);
-    });
+    return std::make_unique<ZZDataProvider>(
+        [entry, password, range = *range]() { return entry->streamForData(range, password, nullptr); });
 }

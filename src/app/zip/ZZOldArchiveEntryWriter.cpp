@@ -25,7 +25,8 @@ qint64 ZZOldArchiveEntryWriter::localFileLength(const QByteArray &contents, qsiz
     const ZZCentralFileHeader central(bytes + centralOffset);
     const ZZLocalFileHeader local(bytes + localOffset);
     const bool hasDataDescriptor = local.generalPurposeBitFlag() & ZZGeneralPurposeBitFlagSizeInDataDescriptor;
-    return local.headerLength() + qint64(central.compressedSize()) + (hasDataDescriptor ? zz::kDataDescriptorLength : 0);
+    return local.headerLength() + qint64(central.compressedSize()) +
+           (hasDataDescriptor ? zz::kDataDescriptorLength : 0);
 }
 
 quint32 ZZOldArchiveEntryWriter::offsetToLocalFileEnd() const
@@ -36,7 +37,7 @@ quint32 ZZOldArchiveEntryWriter::offsetToLocalFileEnd() const
 }
 
 bool ZZOldArchiveEntryWriter::writeLocalFileToChannelOutput(ZZChannelOutput &channelOutput, quint32 initialSkip,
-                                                             PlatformError *error)
+                                                            PlatformError *error)
 {
     if (!m_hasLocalFile)
         return true;

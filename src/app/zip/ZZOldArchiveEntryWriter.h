@@ -20,8 +20,7 @@ public:
     quint32 offsetToLocalFileEnd() const override;
     bool writeLocalFileToChannelOutput(ZZChannelOutput &channelOutput, quint32 initialSkip,
                                        platform::PlatformError *error) override;
-    bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput &channelOutput,
-                                               platform::PlatformError *error) override;
+    bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput &channelOutput, platform::PlatformError *error) override;
 
 private:
     QByteArray m_contents;

@@ -6,9 +6,8 @@ using platform::PlatformError;
 
 std::unique_ptr<ZZInputStream> ZZStandardDecryptInputStream::create(std::unique_ptr<ZZInputStream> upstream,
                                                                     const QString &password,
-                                                                    QByteArrayView encryptionHeader,
-                                                                    quint16 checkValue, quint8 versionMadeBy,
-                                                                    PlatformError *error)
+                                                                    QByteArrayView encryptionHeader, quint16 checkValue,
+                                                                    quint8 versionMadeBy, PlatformError *error)
 {
     std::unique_ptr<ZZStandardDecryptInputStream> stream(new ZZStandardDecryptInputStream(std::move(upstream)));
     stream->m_crypto.initKeys(password.toUtf8());

@@ -36,7 +36,10 @@ void writeFileDated(const QString &path, const QByteArray &bytes, const QDateTim
 class QuietConsole final
 {
 public:
-    QuietConsole() : m_null(::open("/dev/null", O_WRONLY | O_CLOEXEC)), m_previous(platform::setConsoleLogDescriptor(m_null)) {}
+    QuietConsole()
+        : m_null(::open("/dev/null", O_WRONLY | O_CLOEXEC)), m_previous(platform::setConsoleLogDescriptor(m_null))
+    {
+    }
     ~QuietConsole()
     {
         platform::setConsoleLogDescriptor(m_previous);
@@ -78,11 +81,12 @@ void fillCrashReports(Fixture &fixture)
     }
     writeFileDated(crashes + QStringLiteral("/_usr_bin_Other.1000.crash"), "other", kFirstDay.addDays(40));
     writeFileDated(crashes + QStringLiteral("/_usr_bin_Harrowmere.1000.crash.gz"), "packed", kFirstDay.addDays(40));
-    QFile::link(crashes + QStringLiteral("/_usr_bin_Other.1000.crash"), crashes + QStringLiteral("/Harrowmere-link.crash"));
+    QFile::link(crashes + QStringLiteral("/_usr_bin_Other.1000.crash"),
+                crashes + QStringLiteral("/Harrowmere-link.crash"));
     // Of 27 reports (the older coredump, 25 apport reports, the newer coredump) the newest 20 stay.
     fixture.expected.append(reports.mid(6));
-    fixture.expected.append({QStringLiteral("Harrowmere_2030-03-17-174640_4343.crash"),
-                             "PID: 4343 (Harrowmere)\nSignal: 11 (SEGV)\n"});
+    fixture.expected.append(
+        {QStringLiteral("Harrowmere_2030-03-17-174640_4343.crash"), "PID: 4343 (Harrowmere)\nSignal: 11 (SEGV)\n"});
     fixture.sources.crashReportFolders = {crashes};
 }
 
@@ -154,8 +158,8 @@ TEST(HMSupportLogArchive, PacksTheNewestReportsAndTheOldestLogs)
     EXPECT_EQ(QString::fromUtf8(listing.output).trimmed().split(u'\n').join(u'\n').toStdString(),
               expectedLines.join(u'\n').toStdString());
     EXPECT_EQ(runProgram(QStringLiteral("unzip"), {QStringLiteral("-tq"), *written}).exitCode, 0);
-    EXPECT_EQ(QFileInfo(*written).permissions() & 0x7777, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                              QFileDevice::ReadUser | QFileDevice::WriteUser);
+    EXPECT_EQ(QFileInfo(*written).permissions() & 0x7777,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
     // A second run replaces the archive and writes the same entries.
     ASSERT_TRUE(archive.writeArchive());
     EXPECT_EQ(runPython(QString::fromLatin1(kPythonListing), {*written}).output, listing.output);
@@ -166,14 +170,17 @@ TEST(HMSupportLogArchive, HoldsTheBlankTextAloneWithoutReportsOrLogs)
     const QuietConsole quiet;
     QTemporaryDir folder;
     const HMSupportLogArchive::Sources sources{{folder.filePath(QStringLiteral("no-crashes"))},
-                                               folder.filePath(QStringLiteral("Logs")), {}, QStringLiteral("Harrowmere")};
+                                               folder.filePath(QStringLiteral("Logs")),
+                                               {},
+                                               QStringLiteral("Harrowmere")};
     const platform::Result<QString> written = HMSupportLogArchive(sources).writeArchive();
     ASSERT_TRUE(written);
     const ProgramResult listing = runPython(QString::fromLatin1(kPythonListing), {*written});
     EXPECT_EQ(listing.output.split('\t').first(), "textFile.txt");
     EXPECT_EQ(listing.output.count('\n'), 1);
-    EXPECT_EQ(QDir(folder.filePath(QStringLiteral("Logs"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("SupportLogs.zip")});
+    EXPECT_EQ(
+        QDir(folder.filePath(QStringLiteral("Logs"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList{QStringLiteral("SupportLogs.zip")});
 }
 
 TEST(HMSupportLogArchive, RevealsTheArchiveOnTheMainQueueOnceWritten)

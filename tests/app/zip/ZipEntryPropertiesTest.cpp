@@ -132,10 +132,14 @@ TEST(ZipEntryProperties, ReportsModesByTheHostThatWroteThem)
         quint16 mode;
     };
     const Row rows[] = {
-        {"UNIX file", 3, 0100600u << 16, 0100600},      {"UNIX folder", 3, 040700u << 16, 040700},
-        {"MS-DOS file", 0, 0x20, 0100644},              {"MS-DOS read-only file", 0, 0x21, 0100444},
-        {"MS-DOS folder", 0, 0x10, 040755},             {"MS-DOS read-only folder", 0, 0x11, 040555},
-        {"NTFS volume label bit as folder", 10, 0x08, 040755}, {"another host", 19, 0xffffffff, 0},
+        {"UNIX file", 3, 0100600u << 16, 0100600},
+        {"UNIX folder", 3, 040700u << 16, 040700},
+        {"MS-DOS file", 0, 0x20, 0100644},
+        {"MS-DOS read-only file", 0, 0x21, 0100444},
+        {"MS-DOS folder", 0, 0x10, 040755},
+        {"MS-DOS read-only folder", 0, 0x11, 040555},
+        {"NTFS volume label bit as folder", 10, 0x08, 040755},
+        {"another host", 19, 0xffffffff, 0},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -167,8 +171,8 @@ TEST(ZipEntryProperties, RefusesContentThatDoesNotAddUp)
     {
         const char *name;
         int level;
-        qsizetype dataOffset;  // Within the entry's data; -1 for none.
-        qsizetype crcOffset;   // Within the central header; -1 for none.
+        qsizetype dataOffset; // Within the entry's data; -1 for none.
+        qsizetype crcOffset;  // Within the central header; -1 for none.
     };
     const Row rows[] = {
         {"deflate stream cut short by a stored end", 9, -1, -1},
@@ -186,7 +190,8 @@ TEST(ZipEntryProperties, RefusesContentThatDoesNotAddUp)
             put32(bytes, central + row.crcOffset, 0x12345678);
         if (row.dataOffset < 0 && row.crcOffset < 0) {
             // The deflate data loses its last block: it no longer ends at its compressed size.
-            const quint32 compressedSize = quint32(quint8(bytes[central + 20])) | (quint32(quint8(bytes[central + 21])) << 8);
+            const quint32 compressedSize =
+                quint32(quint8(bytes[central + 20])) | (quint32(quint8(bytes[central + 21])) << 8);
             bytes[30 + 5 + compressedSize - 1] = char(bytes[30 + 5 + compressedSize - 1] ^ 0xff);
             bytes[30 + 5] = char(bytes[30 + 5] & ~1); // clear the final-block bit of the first block
         }

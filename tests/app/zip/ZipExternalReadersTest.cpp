@@ -60,10 +60,10 @@ std::shared_ptr<ZZArchiveEntry> entryFor(const Content &content)
                                                         ZZArchiveEntry::StreamBlock(writeAll));
     }
     if (content.name.startsWith(QLatin1String("consumer"))) {
-        return ZZArchiveEntry::archiveEntryWithFileName(content.name, true, [bytes](ZZDataConsumer &consumer,
-                                                                                    PlatformError *) {
-            return consumer.putBytes(bytes.constData(), std::size_t(bytes.size())) == std::size_t(bytes.size());
-        });
+        return ZZArchiveEntry::archiveEntryWithFileName(
+            content.name, true, [bytes](ZZDataConsumer &consumer, PlatformError *) {
+                return consumer.putBytes(bytes.constData(), std::size_t(bytes.size())) == std::size_t(bytes.size());
+            });
     }
     const int level = content.name.startsWith(QLatin1String("deflated"))
                           ? content.name.mid(8).chopped(4).toInt()

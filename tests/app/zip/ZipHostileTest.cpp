@@ -108,22 +108,34 @@ TEST(ZipHostile, SeededByteFlipsEndCleanly)
 TEST(ZipHostile, LyingSizesAndOffsetsAreRefused)
 {
     const Mutation mutations[] = {
-        {"end record counts more entries", [](QByteArray &b, qsizetype e, qsizetype) { put16(b, e + 8, 4), put16(b, e + 10, 4); }, 1},
+        {"end record counts more entries",
+         [](QByteArray &b, qsizetype e, qsizetype) { put16(b, e + 8, 4), put16(b, e + 10, 4); }, 1},
         {"end record counts fewer on this disk", [](QByteArray &b, qsizetype e, qsizetype) { put16(b, e + 8, 2); }, 1},
-        {"directory offset past the end", [](QByteArray &b, qsizetype e, qsizetype) { put32(b, e + 16, 0x7fffffff); }, 1},
+        {"directory offset past the end", [](QByteArray &b, qsizetype e, qsizetype) { put32(b, e + 16, 0x7fffffff); },
+         1},
         {"directory offset inside the data", [](QByteArray &b, qsizetype e, qsizetype) { put32(b, e + 16, 3); }, 2},
         {"comment length past the end", [](QByteArray &b, qsizetype e, qsizetype) { put16(b, e + 20, 9); }, 1},
         {"ZIP64 marker counts and offset",
-         [](QByteArray &b, qsizetype e, qsizetype) { put16(b, e + 8, 0xffff), put16(b, e + 10, 0xffff), put32(b, e + 16, 0xffffffff); }, 1},
-        {"compressed size past the end", [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 20, 0xffffffff); }, 2},
-        {"local header offset past the directory", [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 42, 0x7ffffff0); }, 2},
+         [](QByteArray &b, qsizetype e, qsizetype) {
+             put16(b, e + 8, 0xffff), put16(b, e + 10, 0xffff), put32(b, e + 16, 0xffffffff);
+         },
+         1},
+        {"compressed size past the end", [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 20, 0xffffffff); },
+         2},
+        {"local header offset past the directory",
+         [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 42, 0x7ffffff0); }, 2},
         {"name length past the directory", [](QByteArray &b, qsizetype, qsizetype c) { put16(b, c + 28, 0xffff); }, 2},
         {"disk number of an entry", [](QByteArray &b, qsizetype, qsizetype c) { put16(b, c + 34, 1); }, 2},
         {"central signature", [](QByteArray &b, qsizetype, qsizetype c) { b[c + 3] = 9; }, 2},
         {"local name length past the end", [](QByteArray &b, qsizetype, qsizetype) { put16(b, 26, 0xffff); }, 2},
-        {"uncompressed size of a bomb", [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 24, 0xffffffff); }, -1},
+        {"uncompressed size of a bomb", [](QByteArray &b, qsizetype, qsizetype c) { put32(b, c + 24, 0xffffffff); },
+         -1},
         {"extra field larger than its block",
-         [](QByteArray &b, qsizetype, qsizetype c) { put16(b, c + 8, 0x0809); put16(b, c + 30, 0); }, -1},
+         [](QByteArray &b, qsizetype, qsizetype c) {
+             put16(b, c + 8, 0x0809);
+             put16(b, c + 30, 0);
+         },
+         -1},
     };
     const QByteArray original = threeEntryArchive();
     const qsizetype endRecord = original.size() - 22;

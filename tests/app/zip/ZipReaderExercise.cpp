@@ -1,6 +1,5 @@
 #include "ZipReaderExercise.h"
 
-
 #include "app/zip/ZZArchive.h"
 #include "app/zip/ZZArchiveEntry.h"
 #include "app/zip/ZZError.h"

@@ -65,8 +65,7 @@ TEST(ZipWriteErrors, FailedCallbackLeavesTheArchiveAsItWas)
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("keep.zip"));
         PlatformError error;
-        std::unique_ptr<ZZArchive> archive =
-            ZZArchive::initWithURL(QUrl::fromLocalFile(path), createOptions(), &error);
+        std::unique_ptr<ZZArchive> archive = ZZArchive::initWithURL(QUrl::fromLocalFile(path), createOptions(), &error);
         ASSERT_TRUE(archive->updateEntries(threeEntries(), &error));
         const QByteArray before = readFile(path);
         const EntryList entriesBefore = archive->entries();
@@ -115,8 +114,8 @@ TEST(ZipWriteErrors, AWriteFailingAtAnyStepLeavesTheArchiveAsItWas)
             const EntryList entries = archive->entries();
             const std::shared_ptr<ZZArchiveEntry> added = dataEntry(QStringLiteral("new.txt"), "new content", 9);
             *writesLeft = failingWrite;
-            hasSucceeded = archive->updateEntries(row.isAppend ? entries + EntryList{added} : EntryList{added} + entries,
-                                                  &error);
+            hasSucceeded =
+                archive->updateEntries(row.isAppend ? entries + EntryList{added} : EntryList{added} + entries, &error);
             if (hasSucceeded) {
                 EXPECT_EQ(archive->entries().size(), 4);
                 break;
