@@ -49,6 +49,20 @@ QDateTime dosMoment(const QDateTime &moment)
     return local > last ? last : local;
 }
 
+// Each pass takes input or fails: the streams take all they are given or report a failure.
+bool writeWhole(ZZOutputStream &stream, const QByteArray &data)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
+    qint64 taken = 0;
+    while (taken < data.size()) {
+        const qint64 written = stream.write(bytes + taken, data.size() - taken);
+        if (written <= 0)
+            return false;
+        taken += written;
+    }
+    return true;
+}
+
 PlatformError tooLargeError()
 {
     return PlatformError::fromErrno(EFBIG, QStringLiteral("a zip entry holds at most 4 GiB"));
@@ -136,24 +150,7 @@ bool ZZNewArchiveEntryWriter::writeDeflated(ZZChannelOutput &channelOutput, Sums
 {
     ZZDeflateOutputStream stream(channelOutput, m_compressionLevel);
     stream.open();
-    bool isWritten = stream.streamStatus() == ZZStreamStatus::Open;
-    if (isWritten && m_dataBlock) {
-        const std::optional<QByteArray> data = m_dataBlock(error);
-        isWritten = data.has_value();
-        const auto *bytes = reinterpret_cast<const uchar *>(data ? data->constData() : nullptr);
-        qint64 taken = 0;
-        // Each pass takes input or fails: zlib's output room is the bound for the piece.
-        while (isWritten && taken < (data ? data->size() : 0)) {
-            const qint64 written = stream.write(bytes + taken, data->size() - taken);
-            isWritten = written > 0;
-            taken += isWritten ? written : 0;
-        }
-    } else if (isWritten && m_streamBlock) {
-        isWritten = m_streamBlock(stream, error);
-    } else if (isWritten) {
-        ZZDataConsumer consumer(stream);
-        isWritten = m_dataConsumerBlock(consumer, error);
-    }
+    const bool isWritten = stream.streamStatus() == ZZStreamStatus::Open && runCallback(stream, error);
     stream.close();
     // A failed write, also one in the final flush, leaves its error in the stream.
     if (stream.streamStatus() == ZZStreamStatus::Error)
@@ -175,18 +172,24 @@ bool ZZNewArchiveEntryWriter::writeStored(ZZChannelOutput &channelOutput, Sums &
     }
     ZZStoreOutputStream stream(channelOutput);
     stream.open();
-    bool isWritten = false;
-    if (m_streamBlock) {
-        isWritten = m_streamBlock(stream, error);
-    } else {
-        ZZDataConsumer consumer(stream);
-        isWritten = m_dataConsumerBlock(consumer, error);
-    }
+    const bool isWritten = runCallback(stream, error);
     stream.close();
     if (stream.streamStatus() == ZZStreamStatus::Error)
         return failWith(error, stream.streamError());
     sums = {stream.crc32(), stream.size(), stream.size()};
     return isWritten;
+}
+
+bool ZZNewArchiveEntryWriter::runCallback(ZZOutputStream &stream, PlatformError *error)
+{
+    if (m_dataBlock) {
+        const std::optional<QByteArray> data = m_dataBlock(error);
+        return data && writeWhole(stream, *data);
+    }
+    if (m_streamBlock)
+        return m_streamBlock(stream, error);
+    ZZDataConsumer consumer(stream);
+    return m_dataConsumerBlock(consumer, error);
 }
 
 bool ZZNewArchiveEntryWriter::writeDataDescriptor(ZZChannelOutput &channelOutput, const Sums &sums,

@@ -3,6 +3,8 @@
 #include "app/zip/ZZArchiveEntry.h"
 #include "app/zip/ZZArchiveEntryWriter.h"
 
+class ZZOutputStream;
+
 // Writes a new entry: its local header, its content from the entry's callback (deflated or stored)
 // and, for an entry with a callback, the data descriptor with crc-32 and sizes; then its central
 // header. Made for one rewrite.
@@ -36,6 +38,8 @@ private:
     bool writeContent(ZZChannelOutput &channelOutput, Sums &sums, platform::PlatformError *error);
     bool writeDeflated(ZZChannelOutput &channelOutput, Sums &sums, platform::PlatformError *error);
     bool writeStored(ZZChannelOutput &channelOutput, Sums &sums, platform::PlatformError *error);
+    // Hands the stream to the entry's callback (the data callback's bytes are written into it).
+    bool runCallback(ZZOutputStream &stream, platform::PlatformError *error);
     bool writeDataDescriptor(ZZChannelOutput &channelOutput, const Sums &sums, platform::PlatformError *error);
 
     QByteArray m_centralFileHeader;

@@ -13,24 +13,11 @@ using namespace ziptest;
 
 namespace {
 
-void put16(QByteArray &bytes, qsizetype offset, quint16 value)
-{
-    bytes[offset] = char(value & 0xff);
-    bytes[offset + 1] = char(value >> 8);
-}
-
-void put32(QByteArray &bytes, qsizetype offset, quint32 value)
-{
-    put16(bytes, offset, quint16(value & 0xffff));
-    put16(bytes, offset + 2, quint16(value >> 16));
-}
-
 // One entry "a.txt" written by us; the central header's position is answered through centralOffset.
 QByteArray oneEntryArchive(const QByteArray &content, int level, qsizetype *centralOffset = nullptr)
 {
     PlatformError error;
-    std::unique_ptr<ZZArchive> archive =
-        ZZArchive::initWithData({}, {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
+    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
     if (!archive || !archive->updateEntries({dataEntry(QStringLiteral("a.txt"), content, level)}, &error))
         return {};
     const QByteArray bytes = archive->contents();
@@ -102,8 +89,7 @@ TEST(ZipEntryProperties, DecodesNamesByTheirFlag)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         PlatformError error;
-        std::unique_ptr<ZZArchive> archive =
-            ZZArchive::initWithData({}, {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
+        std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
         // A name of the same length as the raw bytes, whose bytes are then replaced in both headers.
         const QString placeholder(row.rawName.size(), u'x');
         ASSERT_TRUE(archive->updateEntries({dataEntry(placeholder, "abc", 0)}, &error));

@@ -74,8 +74,7 @@ std::shared_ptr<ZZArchiveEntry> entryFor(const Content &content)
 bool writeArchive(const QString &path, bool isGrownOneByOne)
 {
     PlatformError error;
-    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithURL(
-        QUrl::fromLocalFile(path), {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
+    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithURL(QUrl::fromLocalFile(path), createOptions(), &error);
     if (!archive)
         return false;
     EntryList all{ZZArchiveEntry::archiveEntryWithDirectoryName(QStringLiteral("folder/"))};

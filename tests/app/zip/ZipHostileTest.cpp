@@ -20,26 +20,6 @@ using namespace ziptest;
 
 namespace {
 
-void put16(QByteArray &bytes, qsizetype offset, quint16 value)
-{
-    bytes[offset] = char(value & 0xff);
-    bytes[offset + 1] = char(value >> 8);
-}
-
-void put32(QByteArray &bytes, qsizetype offset, quint32 value)
-{
-    put16(bytes, offset, quint16(value & 0xffff));
-    put16(bytes, offset + 2, quint16(value >> 16));
-}
-
-quint32 get32(const QByteArray &bytes, qsizetype offset)
-{
-    quint32 value = 0;
-    for (int index = 3; index >= 0; --index)
-        value = (value << 8) | quint8(bytes[offset + index]);
-    return value;
-}
-
 QString samplePath(const QString &name)
 {
     return testsupport::sourceDir() + QStringLiteral("/tests/app/zip/samples/") + name;
@@ -48,8 +28,7 @@ QString samplePath(const QString &name)
 QByteArray threeEntryArchive()
 {
     PlatformError error;
-    std::unique_ptr<ZZArchive> archive =
-        ZZArchive::initWithData({}, {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
+    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
     const bool isWritten = archive->updateEntries({dataEntry(QStringLiteral("one.txt"), sampleBytes(300, 1), 6),
                                                    dataEntry(QStringLiteral("two.txt"), "two", 0),
                                                    dataEntry(QStringLiteral("three.txt"), sampleBytes(200, 3), 9)},
@@ -173,8 +152,7 @@ TEST(ZipHostile, OverlappingEntriesAndSelfCoveringDataStayBounded)
 {
     // A bomb of overlapping entries: one deflated MiB of zeros, named by 300 central headers.
     PlatformError error;
-    std::unique_ptr<ZZArchive> archive =
-        ZZArchive::initWithData({}, {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
+    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
     ASSERT_TRUE(archive->updateEntries({dataEntry(QStringLiteral("zeros"), QByteArray(1 << 20, '\0'), 9)}, &error));
     const QByteArray single = archive->contents();
     const qsizetype central = get32(single, single.size() - 6);

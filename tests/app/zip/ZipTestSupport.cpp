@@ -1,5 +1,7 @@
 #include "ZipTestSupport.h"
 
+#include "app/zip/ZZArchive.h"
+
 #include <QFile>
 #include <QProcess>
 
@@ -103,6 +105,33 @@ QByteArray sampleBytes(qsizetype length, quint32 seed)
 std::string hex(const QByteArray &bytes)
 {
     return bytes.toHex(' ').toStdString();
+}
+
+void put16(QByteArray &bytes, qsizetype offset, quint16 value)
+{
+    bytes[offset] = char(value & 0xff);
+    bytes[offset + 1] = char(value >> 8);
+}
+
+void put32(QByteArray &bytes, qsizetype offset, quint32 value)
+{
+    put16(bytes, offset, quint16(value & 0xffff));
+    put16(bytes, offset + 2, quint16(value >> 16));
+}
+
+quint16 get16(const QByteArray &bytes, qsizetype offset)
+{
+    return quint16(quint8(bytes[offset]) | (quint8(bytes[offset + 1]) << 8));
+}
+
+quint32 get32(const QByteArray &bytes, qsizetype offset)
+{
+    return get16(bytes, offset) | (quint32(get16(bytes, offset + 2)) << 16);
+}
+
+QVariantMap createOptions()
+{
+    return {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}};
 }
 
 QDateTime fixedMoment()

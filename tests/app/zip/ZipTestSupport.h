@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <memory>
 #include <string>
@@ -33,6 +34,15 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray sampleBytes(qsizetype length, quint32 seed);
 // Hex of bytes, for failure messages.
 std::string hex(const QByteArray &bytes);
+
+// Little-endian fields of hand-made archives.
+void put16(QByteArray &bytes, qsizetype offset, quint16 value);
+void put32(QByteArray &bytes, qsizetype offset, quint32 value);
+quint16 get16(const QByteArray &bytes, qsizetype offset);
+quint32 get32(const QByteArray &bytes, qsizetype offset);
+
+// Open options that let a missing archive be created.
+QVariantMap createOptions();
 
 // A moment whose DOS form is exact (even seconds), in UTC as the tests' time zone.
 QDateTime fixedMoment();

@@ -18,11 +18,6 @@ namespace {
 
 using EntryList = QList<std::shared_ptr<ZZArchiveEntry>>;
 
-QVariantMap createOptions()
-{
-    return {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}};
-}
-
 EntryList threeEntries()
 {
     return {dataEntry(QStringLiteral("one.txt"), sampleBytes(2000, 1), 6),

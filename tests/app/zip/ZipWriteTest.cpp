@@ -21,27 +21,12 @@ namespace {
 
 using EntryList = QList<std::shared_ptr<ZZArchiveEntry>>;
 
-QVariantMap createOptions()
-{
-    return {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}};
-}
-
 std::unique_ptr<ZZArchive> createArchive(const QString &path)
 {
     PlatformError error;
     std::unique_ptr<ZZArchive> archive = ZZArchive::initWithURL(QUrl::fromLocalFile(path), createOptions(), &error);
     EXPECT_TRUE(archive) << error.description().toStdString();
     return archive;
-}
-
-quint16 read16(const QByteArray &bytes, qsizetype offset)
-{
-    return static_cast<quint16>(static_cast<uchar>(bytes[offset]) | (static_cast<uchar>(bytes[offset + 1]) << 8));
-}
-
-quint32 read32(const QByteArray &bytes, qsizetype offset)
-{
-    return read16(bytes, offset) | (static_cast<quint32>(read16(bytes, offset + 2)) << 16);
 }
 
 ino_t inodeOf(const QString &path)
@@ -113,12 +98,12 @@ TEST(ZipWrite, SetsFlagAndMethodByLevelAndSource)
         std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
         ASSERT_TRUE(archive->updateEntries({entry}, &error)) << error.description().toStdString();
         const QByteArray bytes = archive->contents();
-        const qsizetype central = read32(bytes, bytes.size() - 6);
-        EXPECT_EQ(read16(bytes, 6), row.flag);
-        EXPECT_EQ(read16(bytes, 8), row.method);
-        EXPECT_EQ(read16(bytes, central + 8), row.flag);
-        EXPECT_EQ(read16(bytes, central + 10), row.method);
-        EXPECT_EQ(read32(bytes, central + 38), row.externalAttributes);
+        const qsizetype central = get32(bytes, bytes.size() - 6);
+        EXPECT_EQ(get16(bytes, 6), row.flag);
+        EXPECT_EQ(get16(bytes, 8), row.method);
+        EXPECT_EQ(get16(bytes, central + 8), row.flag);
+        EXPECT_EQ(get16(bytes, central + 10), row.method);
+        EXPECT_EQ(get32(bytes, central + 38), row.externalAttributes);
         // A directory has no data and no descriptor: its central header follows its local one.
         if (row.isDirectory) {
             EXPECT_EQ(central, 30 + 7);
@@ -177,7 +162,7 @@ TEST(ZipWrite, PatchesAnArchiveInPlaceWhenEntriesAreAppended)
                                         dataEntry(QStringLiteral("three.txt"), sampleBytes(7000, 3), 9)},
                                        &error));
     const QByteArray before = readFile(path);
-    const qsizetype centralStart = read32(before, before.size() - 6);
+    const qsizetype centralStart = get32(before, before.size() - 6);
     const ino_t inodeBefore = inodeOf(path);
 
     EntryList grown = archive->entries();
@@ -186,8 +171,8 @@ TEST(ZipWrite, PatchesAnArchiveInPlaceWhenEntriesAreAppended)
     const QByteArray after = readFile(path);
     EXPECT_EQ(inodeOf(path), inodeBefore) << "the file was patched, not replaced";
     EXPECT_EQ(after.first(centralStart), before.first(centralStart)) << "the three local files stay";
-    EXPECT_EQ(read16(after, centralStart), 0x4b50);
-    EXPECT_EQ(read32(after, centralStart), 0x04034b50u) << "the new local file starts where the directory was";
+    EXPECT_EQ(get16(after, centralStart), 0x4b50);
+    EXPECT_EQ(get32(after, centralStart), 0x04034b50u) << "the new local file starts where the directory was";
     ASSERT_EQ(archive->entries().size(), 4);
     EXPECT_EQ(archive->entries()[3]->fileName(), QStringLiteral("four.txt"));
     EXPECT_EQ(*archive->entries()[3]->newDataWithError(&error), sampleBytes(500, 4));
