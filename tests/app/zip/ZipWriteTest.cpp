@@ -186,3 +186,27 @@ TEST(ZipWrite, PatchesAnArchiveInPlaceWhenEntriesAreAppended)
     EXPECT_EQ(*archive->entries()[0]->newDataWithError(&error), sampleBytes(10, 2));
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 1);
 }
+
+TEST(ZipWrite, KeepsNamesAsGivenAndWritesOnlyTheArchive)
+{
+    QTemporaryDir outer;
+    const QString folder = outer.filePath(QStringLiteral("inner"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/names.zip");
+    std::unique_ptr<ZZArchive> archive = createArchive(path);
+    const QStringList names{QStringLiteral("../escape.txt"), QStringLiteral("/absolute.txt"),
+                            QStringLiteral("a/../../b.txt")};
+    EntryList entries;
+    for (const QString &name : names)
+        entries.append(dataEntry(name, name.toUtf8(), 6));
+    PlatformError error;
+    ASSERT_TRUE(archive->updateEntries(entries, &error));
+    QStringList stored;
+    for (const std::shared_ptr<ZZArchiveEntry> &entry : archive->entries())
+        stored.append(entry->fileName());
+    EXPECT_EQ(stored, names);
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("names.zip")});
+    EXPECT_EQ(QDir(outer.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("inner")});
+}
