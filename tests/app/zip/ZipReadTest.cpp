@@ -81,6 +81,36 @@ const Sample kSamples[] = {
 
 } // namespace
 
+namespace {
+
+// The entry's content as data, as a stream and through a provider, against the file it was made from.
+void expectContentReadsBack(const ZZOldArchiveEntry &entry, const Sample &sample)
+{
+    PlatformError error;
+    const QString password = QString::fromLatin1(sample.password);
+    const QByteArray expected = sampleContent(entry.fileName());
+    ASSERT_FALSE(expected.isEmpty());
+    EXPECT_EQ(entry.encrypted(), sample.password != nullptr);
+    EXPECT_EQ(entry.encryptionMode(), sample.encryption);
+    // Tools store what does not shrink; the text always does.
+    if (sample.method == 0 || entry.fileName() == QLatin1String("data.txt")) {
+        EXPECT_EQ(entry.compressionMethod(), sample.method);
+    }
+    EXPECT_EQ(entry.uncompressedSize(), quint32(expected.size()));
+    EXPECT_TRUE(entry.lastModified().isValid());
+    const std::optional<QByteArray> data = entry.newDataWithPassword(password, &error);
+    ASSERT_TRUE(data) << error.description().toStdString();
+    EXPECT_EQ(*data, expected);
+    std::unique_ptr<ZZInputStream> stream = entry.newStreamWithPassword(password, &error);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readStream(*stream), expected);
+    std::unique_ptr<ZZDataProvider> provider = entry.newDataProviderWithPassword(password, &error);
+    ASSERT_TRUE(provider);
+    EXPECT_EQ(readProvider(*provider), expected);
+}
+
+} // namespace
+
 TEST(ZipRead, ReadsWhatOtherProgramsWroteByteForByte)
 {
     for (const Sample &sample : kSamples) {
@@ -89,7 +119,6 @@ TEST(ZipRead, ReadsWhatOtherProgramsWroteByteForByte)
         std::unique_ptr<ZZArchive> archive =
             ZZArchive::archiveWithURL(QUrl::fromLocalFile(samplePath(QString::fromLatin1(sample.file))), &error);
         ASSERT_TRUE(archive) << error.description().toStdString();
-        const QString password = QString::fromLatin1(sample.password);
         int fileCount = 0;
         for (const std::shared_ptr<ZZArchiveEntry> &entry : archive->entries()) {
             SCOPED_TRACE(entry->fileName().toStdString());
@@ -101,25 +130,7 @@ TEST(ZipRead, ReadsWhatOtherProgramsWroteByteForByte)
                 continue;
             }
             ++fileCount;
-            const QByteArray expected = sampleContent(entry->fileName());
-            ASSERT_FALSE(expected.isEmpty());
-            EXPECT_EQ(entry->encrypted(), sample.password != nullptr);
-            EXPECT_EQ(old->encryptionMode(), sample.encryption);
-            // Tools store what does not shrink; the text always does.
-            if (sample.method == 0 || entry->fileName() == QLatin1String("data.txt")) {
-                EXPECT_EQ(old->compressionMethod(), sample.method);
-            }
-            EXPECT_EQ(entry->uncompressedSize(), quint32(expected.size()));
-            EXPECT_TRUE(entry->lastModified().isValid());
-            const std::optional<QByteArray> data = entry->newDataWithPassword(password, &error);
-            ASSERT_TRUE(data) << error.description().toStdString();
-            EXPECT_EQ(*data, expected);
-            std::unique_ptr<ZZInputStream> stream = entry->newStreamWithPassword(password, &error);
-            ASSERT_TRUE(stream);
-            EXPECT_EQ(readStream(*stream), expected);
-            std::unique_ptr<ZZDataProvider> provider = entry->newDataProviderWithPassword(password, &error);
-            ASSERT_TRUE(provider);
-            EXPECT_EQ(readProvider(*provider), expected);
+            expectContentReadsBack(*old, sample);
         }
         EXPECT_EQ(fileCount, sample.fileCount);
     }
