@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// Shows a file to the user in the file manager, selected in its folder. The application implements
-// it (over the desktop's file-manager interface); the support archive calls it when the archive is
-// ready. Main thread only.
+// Shows a file to the user in the file manager, selected in its folder: the support archive calls it
+// when the archive is ready. HMDesktopFileRevealer is the desktop's; tests record the calls instead.
+// Main thread only.
 class HMFileRevealer
 {
 public:
