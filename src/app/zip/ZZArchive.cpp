@@ -9,6 +9,7 @@
 #include "app/zip/ZZHeaders.h"
 #include "app/zip/ZZOldArchiveEntry.h"
 
+#include <cerrno>
 #include <vector>
 
 using platform::PlatformError;
@@ -16,6 +17,8 @@ using platform::PlatformError;
 namespace {
 
 using WriterList = std::vector<std::unique_ptr<ZZArchiveEntryWriter>>;
+
+constexpr std::size_t kMaximumEntryCount = 0xffff;
 
 // Removes the temporary channel (and closes its output) however the rewrite ends.
 class TemporaryChannelGuard final
@@ -34,7 +37,6 @@ QByteArray endOfCentralDirectory(qsizetype entryCount, quint32 directoryOffset, 
 {
     QByteArray record(zz::kEndOfCentralDirectoryLength, '\0');
     zz::writeUInt32(record, 0, zz::kEndOfCentralDirectorySignature);
-    // The format counts entries in 16 bits: a larger archive stores the count modulo 65536.
     zz::writeUInt16(record, 8, static_cast<quint16>(entryCount));
     zz::writeUInt16(record, 10, static_cast<quint16>(entryCount));
     zz::writeUInt32(record, 12, directorySize);
@@ -64,6 +66,13 @@ bool writeCentralDirectory(const WriterList &writers, ZZChannelOutput &output, q
     }
     const quint64 directoryEnd = quint64(output.offset()) + initialSkip;
     PlatformError writeError;
+    // The end record counts entries in 16 bits: more would read back as the count modulo 65536, the
+    // rest of the entries lost to every reader.
+    if (writers.size() > kMaximumEntryCount) {
+        return failWith(
+            error, ZZErrorCode::WriteEndOfCentralDirectory,
+            PlatformError::fromErrno(EOVERFLOW, QStringLiteral("a zip archive holds at most 65535 entries")));
+    }
     if (directoryEnd > 0xffffffffULL ||
         !output.writeData(endOfCentralDirectory(qsizetype(writers.size()), quint32(directoryOffset),
                                                 quint32(directoryEnd - directoryOffset)),

@@ -210,3 +210,26 @@ TEST(ZipWrite, KeepsNamesAsGivenAndWritesOnlyTheArchive)
     EXPECT_EQ(QDir(outer.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("inner")});
 }
+
+TEST(ZipWrite, RefusesMoreEntriesThanTheEndRecordCanCount)
+{
+    EntryList entries;
+    for (int index = 0; index < 65536; ++index) {
+        entries.append(ZZArchiveEntry::archiveEntryWithFileName(QString::number(index, 36) + u'/', 040755,
+                                                                fixedMoment(), 0, {}, {}, {}));
+    }
+    PlatformError error;
+    std::unique_ptr<ZZArchive> archive = ZZArchive::initWithData({}, createOptions(), &error);
+    // 65536 entries would be counted as none: the rewrite fails and the archive stays empty.
+    EXPECT_FALSE(archive->updateEntries(entries, &error));
+    EXPECT_EQ(zipErrorCode(error), 7);
+    EXPECT_EQ(underlyingError(error).code(), EOVERFLOW);
+    EXPECT_TRUE(archive->entries().isEmpty());
+
+    entries.removeLast();
+    ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.description().toStdString();
+    const QByteArray bytes = archive->contents();
+    EXPECT_EQ(get16(bytes, bytes.size() - 14), 65535);
+    EXPECT_EQ(archive->entries().size(), 65535);
+    EXPECT_EQ(archive->entries().last()->fileName(), QString::number(65534, 36) + u'/');
+}
