@@ -67,6 +67,16 @@ std::optional<QByteArray> readCapped(const QString &path)
     return file.read(HMSupportLogArchive::kMaximumFileBytes);
 }
 
+// A rewrite of the archive writes into a hidden folder beside it (".SupportLogs.zip.XXXXXX"); only a
+// run that was killed leaves one behind, since writes of the archive never overlap.
+void removeLeftoverTemporaryFolders(const QString &logFolder)
+{
+    const QString prefix = u'.' + QString::fromLatin1(HMSupportLogArchive::kArchiveName) + u'.';
+    const QDir folder(logFolder);
+    for (const QString &name : folder.entryList({prefix + u'*'}, QDir::Dirs | QDir::Hidden | QDir::NoSymLinks))
+        QDir(folder.filePath(name)).removeRecursively();
+}
+
 // Adds one deflated entry at the archive's end; a failure leaves the archive as it was.
 bool appendEntry(ZZArchive &archive, const QString &name, const std::optional<QByteArray> &content,
                  PlatformError *error)
@@ -168,8 +178,9 @@ Result<QString> HMSupportLogArchive::writeArchive() const
     if (const platform::Status folder = platform::FileSystem::createFolder(m_sources.logFolder); !folder)
         return folder.error();
     const QString path = archivePath();
-    // An earlier archive is replaced, never added to.
+    // An earlier archive is replaced, never added to; what a killed earlier run left goes too.
     QFile::remove(path);
+    removeLeftoverTemporaryFolders(m_sources.logFolder);
     PlatformError error;
     std::unique_ptr<ZZArchive> archive = ZZArchive::initWithURL(
         QUrl::fromLocalFile(path), {{QString::fromLatin1(ZZOpenOptionsCreateIfMissingKey), true}}, &error);
@@ -192,7 +203,10 @@ Result<QString> HMSupportLogArchive::writeArchive() const
 
 void HMSupportLogArchive::makeLogArchive(const Sources &sources, const std::weak_ptr<HMFileRevealer> &revealer)
 {
-    platform::DispatchQueue::global()->async([sources, revealer] {
+    // One queue for every request, so that two writes of the archive never overlap.
+    static const std::shared_ptr<platform::DispatchQueue> s_archiveQueue =
+        platform::DispatchQueue::createSerial(QStringLiteral("SupportLogs.zip"));
+    s_archiveQueue->async([sources, revealer] {
         const Result<QString> written = HMSupportLogArchive(sources).writeArchive();
         if (!written) {
             platform::consoleLog(QStringLiteral("SupportLogs.zip: %1").arg(written.error().message()));

@@ -61,8 +61,8 @@ public:
 
     explicit HMSupportLogArchive(Sources sources = defaultSources()) : m_sources(std::move(sources)) {}
 
-    // Writes the archive on a global queue and then, on the main queue, reveals it through the revealer
-    // when that still exists. Returns at once; main thread.
+    // Writes the archive on a queue of its own (requests run one after the other) and then, on the main
+    // queue, reveals it through the revealer when that still exists. Returns at once; main thread.
     static void makeLogArchive(const Sources &sources, const std::weak_ptr<HMFileRevealer> &revealer);
 
     QString archivePath() const;

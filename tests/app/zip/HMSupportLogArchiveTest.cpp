@@ -173,6 +173,9 @@ TEST(HMSupportLogArchive, HoldsTheBlankTextAloneWithoutReportsOrLogs)
                                                folder.filePath(QStringLiteral("Logs")),
                                                {},
                                                QStringLiteral("Harrowmere")};
+    // A run killed mid-write left its temporary folder behind.
+    ASSERT_TRUE(QDir().mkpath(folder.filePath(QStringLiteral("Logs/.SupportLogs.zip.Xy12Ab"))));
+    writeFile(folder.filePath(QStringLiteral("Logs/.SupportLogs.zip.Xy12Ab/SupportLogs.zip")), "partial");
     const platform::Result<QString> written = HMSupportLogArchive(sources).writeArchive();
     ASSERT_TRUE(written);
     const ProgramResult listing = runPython(QString::fromLatin1(kPythonListing), {*written});
