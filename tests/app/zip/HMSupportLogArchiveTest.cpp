@@ -105,6 +105,9 @@ void fillLogs(Fixture &fixture)
     writeFileDated(fixture.folder.filePath(QStringLiteral("secret-log.txt")), "outside", kFirstDay.addDays(-10));
     QFile::link(fixture.folder.filePath(QStringLiteral("secret-log.txt")), logs + QStringLiteral("/linked-log.txt"));
     writeFile(logs + QStringLiteral("/SupportLogs.zip"), "an earlier archive, not a zip at all");
+    // A run killed mid-write left its temporary folder behind.
+    QDir().mkpath(logs + QStringLiteral("/.SupportLogs.zip.Xy12Ab"));
+    writeFile(logs + QStringLiteral("/.SupportLogs.zip.Xy12Ab/SupportLogs.zip"), "partial");
     fixture.expected.append(files.mid(0, 20));
     fixture.sources.logFolder = logs;
 }
@@ -160,6 +163,7 @@ TEST(HMSupportLogArchive, PacksTheNewestReportsAndTheOldestLogs)
     EXPECT_EQ(runProgram(QStringLiteral("unzip"), {QStringLiteral("-tq"), *written}).exitCode, 0);
     EXPECT_EQ(QFileInfo(*written).permissions() & 0x7777,
               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+    EXPECT_FALSE(QFileInfo::exists(fixture.sources.logFolder + QStringLiteral("/.SupportLogs.zip.Xy12Ab")));
     // A second run replaces the archive and writes the same entries.
     ASSERT_TRUE(archive.writeArchive());
     EXPECT_EQ(runPython(QString::fromLatin1(kPythonListing), {*written}).output, listing.output);
@@ -173,13 +177,13 @@ TEST(HMSupportLogArchive, HoldsTheBlankTextAloneWithoutReportsOrLogs)
                                                folder.filePath(QStringLiteral("Logs")),
                                                {},
                                                QStringLiteral("Harrowmere")};
-    // A run killed mid-write left its temporary folder behind.
-    ASSERT_TRUE(QDir().mkpath(folder.filePath(QStringLiteral("Logs/.SupportLogs.zip.Xy12Ab"))));
-    writeFile(folder.filePath(QStringLiteral("Logs/.SupportLogs.zip.Xy12Ab/SupportLogs.zip")), "partial");
     const platform::Result<QString> written = HMSupportLogArchive(sources).writeArchive();
     ASSERT_TRUE(written);
     const ProgramResult listing = runPython(QString::fromLatin1(kPythonListing), {*written});
     EXPECT_EQ(listing.output.split('\t').first(), "textFile.txt");
+    EXPECT_EQ(QFileInfo(folder.filePath(QStringLiteral("Logs"))).permissions() & 0x7777,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                  QFileDevice::WriteUser | QFileDevice::ExeUser);
     EXPECT_EQ(listing.output.count('\n'), 1);
     EXPECT_EQ(
         QDir(folder.filePath(QStringLiteral("Logs"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
