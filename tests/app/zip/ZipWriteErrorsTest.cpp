@@ -94,10 +94,15 @@ TEST(ZipWriteErrors, AWriteFailingAtAnyStepLeavesTheArchiveAsItWas)
     {
         const char *name;
         bool isAppend;
+        QList<qint64> codes; // Of the failures, in the order of the writes.
     };
-    for (const Row &row : {Row{"append, patched in place", true}, Row{"new first entry, replaced", false}}) {
+    // Replacing a data channel copies its bytes without a write, so only patching can fail in step 8.
+    const Row rows[] = {{"append, patched in place", true, {5, 5, 5, 6, 6, 6, 6, 7, 8}},
+                        {"new first entry, replaced", false, {5, 5, 5, 5, 5, 5, 6, 6, 6, 6, 7}}};
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         bool hasSucceeded = false;
+        QList<qint64> codes;
         // Every write of the rewrite fails once in turn; the step after the last write succeeds.
         for (int failingWrite = 1; failingWrite < 100 && !hasSucceeded; ++failingWrite) {
             SCOPED_TRACE(failingWrite);
@@ -115,13 +120,13 @@ TEST(ZipWriteErrors, AWriteFailingAtAnyStepLeavesTheArchiveAsItWas)
                 EXPECT_EQ(archive->entries().size(), 4);
                 break;
             }
-            EXPECT_GE(zipErrorCode(error), 5);
-            EXPECT_LE(zipErrorCode(error), 8);
+            codes.append(zipErrorCode(error));
             EXPECT_EQ(underlyingError(error).code(), EIO);
             EXPECT_EQ(channelView.allData(), original);
             EXPECT_EQ(archive->entries(), entries);
         }
         EXPECT_TRUE(hasSucceeded);
+        EXPECT_EQ(codes, row.codes);
     }
 }
 
