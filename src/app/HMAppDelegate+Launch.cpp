@@ -281,13 +281,23 @@ void HMAppDelegate::registerLaunchObservers()
                      [this] { themeChanged(); });
 }
 
-void HMAppDelegate::hideMainMenuWindowItem()
+namespace {
+
+// The submenu of the main menu's sixth item, where the items that stand for the main window live.
+QMenu *mainMenuWindowMenu()
 {
     platform::Application *const application = platform::Application::shared();
     QMenuBar *const mainMenu = application != nullptr ? application->mainMenu() : nullptr;
     if (mainMenu == nullptr || mainMenu->actions().size() <= kWindowMenuIndex)
-        return;
-    QMenu *const windowMenu = mainMenu->actions().at(kWindowMenuIndex)->menu();
+        return nullptr;
+    return mainMenu->actions().at(kWindowMenuIndex)->menu();
+}
+
+} // namespace
+
+void HMAppDelegate::hideMainMenuWindowItem()
+{
+    QMenu *const windowMenu = mainMenuWindowMenu();
     if (windowMenu == nullptr)
         return;
     for (QAction *item : windowMenu->actions()) {
@@ -300,11 +310,7 @@ void HMAppDelegate::hideMainMenuWindowItem()
 
 void HMAppDelegate::updateMainMenuWindowItems(bool isMainWindowVisible)
 {
-    platform::Application *const application = platform::Application::shared();
-    QMenuBar *const mainMenu = application != nullptr ? application->mainMenu() : nullptr;
-    if (mainMenu == nullptr || mainMenu->actions().size() <= kWindowMenuIndex)
-        return;
-    QMenu *const windowMenu = mainMenu->actions().at(kWindowMenuIndex)->menu();
+    QMenu *const windowMenu = mainMenuWindowMenu();
     if (windowMenu == nullptr)
         return;
     for (QAction *item : windowMenu->actions()) {

@@ -256,6 +256,32 @@ void HMAppDelegate::forceSynchronizationSelected()
     }
 }
 
+namespace {
+
+// An item that acts on the window in front.
+void addActiveWindowItem(QMenu &menu, const QString &title, const QKeySequence &shortcut,
+                         std::function<void(QWidget &window)> act)
+{
+    QAction *const item = menu.addAction(title);
+    item->setShortcut(shortcut);
+    QObject::connect(item, &QAction::triggered, item, [act = std::move(act)] {
+        if (QWidget *const window = QApplication::activeWindow())
+            act(*window);
+    });
+}
+
+void addEditMenu(QMenuBar &menuBar)
+{
+    QMenu *const editMenu = menuBar.addMenu(QStringLiteral("Edit"));
+    for (const auto &[title, slot] : {std::pair{"Cut", "cut"}, {"Copy", "copy"}, {"Paste", "paste"},
+                                      {"Select All", "selectAll"}}) {
+        QAction *const item = editMenu->addAction(QString::fromLatin1(title));
+        QObject::connect(item, &QAction::triggered, item, [slot = slot] { sendToFocusWidget(slot); });
+    }
+}
+
+} // namespace
+
 std::unique_ptr<QMenuBar> HMAppDelegate::makeMainMenu()
 {
     auto menuBar = std::make_unique<QMenuBar>();
@@ -266,40 +292,20 @@ std::unique_ptr<QMenuBar> HMAppDelegate::makeMainMenu()
     addMenuItem(*applicationMenu, QStringLiteral("Hide Harrowmere"), [](HMAppDelegate &delegate) { delegate.hideInterface(); });
     addMenuItem(*applicationMenu, QStringLiteral("Quit Harrowmere"), [](HMAppDelegate &) { QApplication::quit(); });
     applicationMenu->actions().constLast()->setShortcut(QKeySequence::Quit);
-
-    QMenu *const fileMenu = menuBar->addMenu(QStringLiteral("File"));
-    QAction *const closeWindow = fileMenu->addAction(QStringLiteral("Close Window"));
-    closeWindow->setShortcut(QKeySequence::Close);
-    QObject::connect(closeWindow, &QAction::triggered, closeWindow, [] {
-        if (QWidget *const window = QApplication::activeWindow())
-            window->close();
-    });
-
-    QMenu *const editMenu = menuBar->addMenu(QStringLiteral("Edit"));
-    for (const auto &[title, slot] : {std::pair{"Cut", "cut"}, {"Copy", "copy"}, {"Paste", "paste"},
-                                      {"Select All", "selectAll"}}) {
-        QAction *const item = editMenu->addAction(QString::fromLatin1(title));
-        QObject::connect(item, &QAction::triggered, item, [slot = slot] { sendToFocusWidget(slot); });
-    }
-
-    QMenu *const viewMenu = menuBar->addMenu(QStringLiteral("View"));
-    addMenuItem(*viewMenu, QStringLiteral("Show Main Window"), [](HMAppDelegate &delegate) { delegate.showMainWindowSelected(); });
-
-    QMenu *const syncMenu = menuBar->addMenu(QStringLiteral("Synchronize"));
-    addMenuItem(*syncMenu, QStringLiteral("Synchronize All Profiles"),
+    addActiveWindowItem(*menuBar->addMenu(QStringLiteral("File")), QStringLiteral("Close Window"), QKeySequence::Close,
+                        [](QWidget &window) { window.close(); });
+    addEditMenu(*menuBar);
+    addMenuItem(*menuBar->addMenu(QStringLiteral("View")), QStringLiteral("Show Main Window"),
+                [](HMAppDelegate &delegate) { delegate.showMainWindowSelected(); });
+    addMenuItem(*menuBar->addMenu(QStringLiteral("Synchronize")), QStringLiteral("Synchronize All Profiles"),
                 [](HMAppDelegate &delegate) { delegate.forceSynchronizationSelected(); });
-
     QMenu *const windowMenu = menuBar->addMenu(QStringLiteral("Window"));
-    QAction *const minimize = windowMenu->addAction(QStringLiteral("Minimize"));
-    QObject::connect(minimize, &QAction::triggered, minimize, [] {
-        if (QWidget *const window = QApplication::activeWindow())
-            window->showMinimized();
-    });
+    addActiveWindowItem(*windowMenu, QStringLiteral("Minimize"), QKeySequence(Qt::CTRL | Qt::Key_M),
+                        [](QWidget &window) { window.showMinimized(); });
     windowMenu->addSeparator();
     addMenuItem(*windowMenu, QStringLiteral("Harrowmere"), [](HMAppDelegate &delegate) { delegate.showInterface(); });
     windowMenu->actions().constLast()->setProperty("tag", kMainWindowMenuItemTag);
-
-    QMenu *const helpMenu = menuBar->addMenu(QStringLiteral("Help"));
-    addMenuItem(*helpMenu, QStringLiteral("Harrowmere Help"), [](HMAppDelegate &delegate) { delegate.showHelp(); });
+    addMenuItem(*menuBar->addMenu(QStringLiteral("Help")), QStringLiteral("Harrowmere Help"),
+                [](HMAppDelegate &delegate) { delegate.showHelp(); });
     return menuBar;
 }
