@@ -4,7 +4,9 @@
 #include "ShellTestSupport.h"
 
 #include "app/HMMainWindowController.h"
+#include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDLogFileManager.h"
 #include "foundation/QtPrinters.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/PropertyList.h"
@@ -155,6 +157,12 @@ TEST_F(ShellLaunch, ConfigurationIsStampedWithTheLaunchTimeAndProfilesAreLoaded)
     EXPECT_EQ(m_delegate->statusItem(), nullptr);
     ASSERT_TRUE(m_delegate->mainWindowController());
     EXPECT_TRUE(m_delegate->mainWindowController()->window()->isVisible());
+
+    ASSERT_TRUE(m_delegate->fileLogger());
+    EXPECT_EQ(m_delegate->fileLogger()->maximumFileSize(), 20971520u);
+    EXPECT_EQ(m_delegate->fileLogger()->rollingFrequency(), 86400.0);
+    EXPECT_EQ(m_delegate->fileLogger()->logFileManager()->maximumNumberOfLogFiles(), 4u);
+    EXPECT_EQ(m_delegate->fileLogger()->logFileManager()->logsDirectory(), m_home->logFolder());
 }
 
 // Writes a file with the given modification time.

@@ -99,6 +99,18 @@ TEST_F(StatusItems, HideAndShowSettingsSwitchTheWindowTheTaskBarAndTheMenu)
     EXPECT_EQ(menuTitles(*m_delegate->theItem()->menu()), kMenuWithWindowShown);
 }
 
+TEST_F(StatusItems, ClickingTheItemOfAHiddenApplicationBringsTheMainWindowBack)
+{
+    launch();
+    m_delegate->hideInterface();
+    EXPECT_FALSE(m_application->hasVisibleWindows());
+    emit m_delegate->theItem()->clicked();
+    EXPECT_TRUE(m_delegate->mainWindowController()->window()->isVisible());
+    EXPECT_FALSE(m_application->isHidden());
+    // With a window on screen a click changes nothing.
+    EXPECT_FALSE(m_delegate->applicationShouldHandleReopen(true));
+}
+
 TEST_F(StatusItems, LoginLaunchOffersShowSettings)
 {
     launch({QStringLiteral("--launched-at-login")});
