@@ -1,21 +1,19 @@
 #include "app/HMAppDelegate.h"
 
 #include "app/HMAutosyncMainWindow.h"
+#include "app/HMDatabaseMaintenance.h"
+#include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/appkit/Alert.h"
+#include "platform/appkit/StatusItem.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/RunLoopTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/UserDefaults.h"
-#include "foundation/Lumberjack/DDFileLogger.h"
-#include "app/HMDatabaseMaintenance.h"
-#include "app/HMMainWindowController.h"
-#include "platform/appkit/StatusItem.h"
-
-#include <QMenu>
-#include <QMenuBar>
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMDataConfigurationSource.h"
@@ -24,6 +22,8 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QMenu>
+#include <QMenuBar>
 
 #include <optional>
 
