@@ -38,7 +38,12 @@ protected:
     void launchActive()
     {
         launch();
+        int activations = 0;
+        const platform::ObserverToken observer = platform::NotificationCenter::defaultCenter().addObserver(
+            QStringLiteral("kApplicationDidBecomeActive"), nullptr, [&](const platform::Notification &) { ++activations; });
         m_delegate->applicationDidBecomeActive();
+        m_delegate->applicationDidBecomeActive();
+        EXPECT_EQ(activations, 2);
         ASSERT_TRUE(m_delegate->hasEventMonitor());
     }
 
