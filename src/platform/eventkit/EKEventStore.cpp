@@ -81,6 +81,23 @@ std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item, const std::shar
     return event;
 }
 
+QList<EKRecurrenceRule> rulesWithCountLessBy(const QList<EKRecurrenceRule> &rules, int taken)
+{
+    QList<EKRecurrenceRule> result;
+    for (const EKRecurrenceRule &rule : rules) {
+        const std::optional<EKRecurrenceEnd> &end = rule.recurrenceEnd();
+        if (!end || end->occurrenceCount() <= 0) {
+            result.append(rule);
+            continue;
+        }
+        const int left = std::max(1, end->occurrenceCount() - taken);
+        result.append(EKRecurrenceRule(rule.frequency(), rule.interval(), rule.daysOfTheWeek(), rule.daysOfTheMonth(),
+                                       rule.monthsOfTheYear(), rule.weeksOfTheYear(), rule.daysOfTheYear(),
+                                       rule.setPositions(), EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(left)));
+    }
+    return result;
+}
+
 } // namespace
 
 EKEventStore::EKEventStore(unsigned entityMask)
@@ -464,7 +481,10 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     } else if (span == EKSpan::ThisEvent) {
         icalseries::detachOccurrence(calendar, master, *event);
     } else {
-        // The series ends before this occurrence, and the occurrence starts a series of its own.
+        // The series ends before this occurrence, and the occurrence starts a series of its own,
+        // which takes over the occurrences a counted rule had left.
+        const int before = icalseries::occurrencesBefore(master, event->occurrenceDate());
+        event->setRecurrenceRules(rulesWithCountLessBy(event->recurrenceRules(), before));
         icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
         const Status written = writeEventCopy(*location.folder, location, calendar, uid);
         if (!written)

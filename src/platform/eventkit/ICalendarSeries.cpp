@@ -125,6 +125,16 @@ void endSeriesBefore(icalcomponent *calendar, icalcomponent *master, const QDate
     icalcodec::stampModification(master);
 }
 
+int occurrencesBefore(icalcomponent *master, const QDateTime &occurrence)
+{
+    icalcomponent *withoutExclusions = icalcomponent_new_clone(master);
+    removeProperties(withoutExclusions, ICAL_EXDATE_PROPERTY);
+    const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master));
+    const qsizetype count = icalcodec::occurrenceStarts(withoutExclusions, start, occurrence).size();
+    icalcomponent_free(withoutExclusions);
+    return int(count);
+}
+
 bool removeItems(icalcomponent *calendar, const QString &uid)
 {
     QList<icalcomponent *> doomed;

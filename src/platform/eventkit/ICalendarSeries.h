@@ -28,6 +28,9 @@ void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEv
 void excludeOccurrence(icalcomponent *calendar, icalcomponent *master, const QDateTime &occurrence);
 // Ends the series before the occurrence, and drops the detached copies from it on.
 void endSeriesBefore(icalcomponent *calendar, icalcomponent *master, const QDateTime &occurrence);
+// How many occurrences the series' rules give before the occurrence, removed ones included (they
+// count towards a rule's COUNT).
+int occurrencesBefore(icalcomponent *master, const QDateTime &occurrence);
 // Removes every item of that UID; answers whether the calendar still holds another item.
 bool removeItems(icalcomponent *calendar, const QString &uid);
 

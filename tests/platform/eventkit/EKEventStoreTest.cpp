@@ -9,10 +9,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace platform;
 using namespace eventkittest;
@@ -174,4 +184,233 @@ TEST_F(EKEventStoreTest, EditingAForeignEventKeepsWhatWeDoNotKnow)
                              "SUMMARY:Lunch with Ana & Bo", "DTSTART;TZID=Europe/Berlin:20260305T120000"})
         EXPECT_TRUE(text.contains(kept)) << kept << " missing in\n" << text.toStdString();
     EXPECT_EQ(itemFiles(folder), QStringList{QStringLiteral("apple-export.ics")});
+}
+
+namespace {
+
+std::shared_ptr<EKEvent> dailySeries(const std::shared_ptr<EKEventStore> &store, const QString &calendar, int count)
+{
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setCalendar(store->calendarWithIdentifier(calendar));
+    event->setTitle(QStringLiteral("Daily"));
+    event->setTimeZone(QTimeZone("Europe/Berlin"));
+    event->setStartDate(at("2026-03-27 08:00", "Europe/Berlin"));
+    event->setEndDate(at("2026-03-27 09:00", "Europe/Berlin"));
+    event->addRecurrenceRule(EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                                              EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(count)));
+    EXPECT_TRUE(store->saveEvent(event, EKSpan::FutureEvents, true).ok());
+    return event;
+}
+
+} // namespace
+
+// Five daily occurrences over the change to summer time; each row changes or removes one of them.
+TEST_F(EKEventStoreTest, SpansReachTheOccurrencesTheySay)
+{
+    struct Row
+    {
+        const char *name;
+        bool remove;
+        EKSpan span;
+        int index;
+        QStringList expected;
+        int files;
+    };
+    const Row rows[] = {
+        {"remove this occurrence", true, EKSpan::ThisEvent, 2,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
+        {"remove from an occurrence on", true, EKSpan::FutureEvents, 2, {"03-27 08:00 Daily", "03-28 08:00 Daily"}, 1},
+        {"remove the series from its start", true, EKSpan::FutureEvents, 0, {}, 0},
+        {"remove the first occurrence only", true, EKSpan::ThisEvent, 0,
+         {"03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
+        {"change this occurrence", false, EKSpan::ThisEvent, 2,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Changed", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
+        {"change from an occurrence on", false, EKSpan::FutureEvents, 3,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Changed", "03-31 08:00 Changed"}, 2},
+        {"change the whole series", false, EKSpan::FutureEvents, 0,
+         {"03-27 08:00 Changed", "03-28 08:00 Changed", "03-29 08:00 Changed", "03-30 08:00 Changed",
+          "03-31 08:00 Changed"}, 1},
+    };
+    const QTimeZone berlin("Europe/Berlin");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString name = QString::fromLatin1(row.name).replace(QLatin1Char(' '), QLatin1Char('-'));
+        const QString folder = makeCalendarFolder(name, name);
+        auto store = eventStore();
+        dailySeries(store, name, 5);
+        const auto window = store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-05-01 00:00"),
+                                                                   {store->calendarWithIdentifier(name)});
+        auto occurrence = store->eventsMatchingPredicate(window).value(row.index);
+        ASSERT_TRUE(occurrence);
+        if (row.remove) {
+            ASSERT_TRUE(store->removeEvent(occurrence, row.span, true).ok());
+        } else {
+            occurrence->setTitle(QStringLiteral("Changed"));
+            ASSERT_TRUE(store->saveEvent(occurrence, row.span, true).ok());
+        }
+        QStringList seen;
+        for (const QString &line : describe(eventStore()->eventsMatchingPredicate(window), berlin))
+            seen.append(line.mid(5));
+        EXPECT_EQ(seen, row.expected);
+        EXPECT_EQ(itemFiles(folder).size(), row.files);
+    }
+}
+
+TEST_F(EKEventStoreTest, AlarmsAreWrittenAsTriggersAndReadBack)
+{
+    const QString folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    auto store = eventStore();
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setTitle(QStringLiteral("Dentist"));
+    event->setStartDate(at("2026-03-16 10:00"));
+    event->setEndDate(at("2026-03-16 11:00"));
+    const QList<EKAlarm> alarms = {EKAlarm::alarmWithRelativeOffset(-900), EKAlarm::alarmWithRelativeOffset(0),
+                                   EKAlarm::alarmWithRelativeOffset(300),
+                                   EKAlarm::alarmWithAbsoluteDate(at("2026-03-16 09:45"))};
+    event->setAlarms(alarms);
+    ASSERT_TRUE(store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(eventStore()->eventWithIdentifier(event->eventIdentifier())->alarms(), alarms);
+
+    QFile file(folder + QLatin1Char('/') + event->eventIdentifier() + QStringLiteral(".ics"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QStringList triggers;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith("TRIGGER"))
+            triggers.append(QString::fromUtf8(line.trimmed()));
+    }
+    EXPECT_EQ(triggers, (QStringList{"TRIGGER:-PT15M", "TRIGGER:PT0S", "TRIGGER:PT5M",
+                                     "TRIGGER;VALUE=DATE-TIME:20260316T094500Z"}));
+}
+
+TEST_F(EKEventStoreTest, CalendarKindsFollowTheFolders)
+{
+    makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    makeCalendarFolder(QStringLiteral("holidays"), QStringLiteral("Holidays"), true);
+    const QString birthdays = makeCalendarFolder(QStringLiteral("contacts"), QStringLiteral("Birthdays"));
+    QFile card(birthdays + QStringLiteral("/ana.vcf"));
+    ASSERT_TRUE(card.open(QIODevice::WriteOnly));
+    card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
+    card.close();
+    auto store = eventStore();
+    QStringList seen;
+    for (const auto &calendar : store->calendarsForEntityType(EKEntityType::Event)) {
+        seen.append(QStringLiteral("%1 %2 %3").arg(calendar->title()).arg(int(calendar->type()))
+                        .arg(calendar->allowsContentModifications()));
+    }
+    seen.sort();
+    EXPECT_EQ(seen, (QStringList{"Birthdays 4 0", "Holidays 3 0", "Work 0 1"}));
+
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setCalendar(store->calendarWithIdentifier(QStringLiteral("holidays")));
+    event->setStartDate(at("2026-03-16 10:00"));
+    const Status refused = store->saveEvent(event, EKSpan::ThisEvent, true);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), QStringLiteral("calendar Holidays is read-only"));
+    EXPECT_TRUE(itemFiles(root() + QStringLiteral("/holidays")).isEmpty());
+    EXPECT_EQ(EKEventStore::create(EKEntityMaskReminder)->calendarsForEntityType(EKEntityType::Event).size(), 0);
+}
+
+TEST_F(EKEventStoreTest, RemindersReachTodomanAndComeBackOnTheStoresQueue)
+{
+    const QString folder = makeCalendarFolder(QStringLiteral("errands"), QStringLiteral("Errands"));
+    auto store = eventStore();
+    auto list = store->calendarWithIdentifier(QStringLiteral("errands"));
+    struct Row
+    {
+        const char *title;
+        QDateTime due;
+        bool allDay;
+        int priority;
+        bool completed;
+    };
+    const Row rows[] = {{"Buy milk", at("2026-03-20 08:00"), false, 1, false},
+                        {"File taxes", at("2026-04-30 00:00"), true, 5, false},
+                        {"Call Bo & Ana", QDateTime(), false, 9, true}};
+    for (const Row &row : rows) {
+        auto reminder = EKReminder::reminderWithEventStore(store);
+        reminder->setCalendar(list);
+        reminder->setTitle(QString::fromUtf8(row.title));
+        reminder->setDueDate(row.due, row.allDay);
+        reminder->setPriority(row.priority);
+        reminder->setCompleted(row.completed);
+        ASSERT_TRUE(store->saveReminder(reminder, true).ok());
+    }
+
+    std::atomic<bool> done = false;
+    std::atomic<bool> ranOnStoreQueue = false;
+    QList<std::shared_ptr<EKReminder>> fetched;
+    const auto testThread = std::this_thread::get_id();
+    store->fetchRemindersMatchingPredicate(store->predicateForRemindersInCalendars({list}), [&](auto reminders) {
+        ranOnStoreQueue = std::this_thread::get_id() != testThread;
+        fetched = reminders;
+        done = true;
+    });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return done.load(); })) << "the reminders fetch never completed";
+    EXPECT_TRUE(ranOnStoreQueue);
+    QStringList seen;
+    for (const auto &reminder : fetched) {
+        seen.append(QStringLiteral("%1|%2|%3|%4|%5").arg(reminder->title(), reminder->dueDate().toString(Qt::ISODate))
+                        .arg(reminder->isDueDateAllDay()).arg(reminder->priority()).arg(reminder->isCompleted()));
+    }
+    seen.sort();
+    EXPECT_EQ(seen, (QStringList{"Buy milk|2026-03-20T08:00:00Z|0|1|0", "Call Bo & Ana||0|9|1",
+                                 "File taxes|2026-04-30T00:00:00Z|1|5|0"}));
+
+    const QString config = root() + QStringLiteral("/todoman.py");
+    QFile configFile(config);
+    ASSERT_TRUE(configFile.open(QIODevice::WriteOnly));
+    configFile.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
+                                    "cache_path = \"%1/todoman.sqlite\"\n").arg(root()).toUtf8());
+    configFile.close();
+    const QJsonArray todos = QJsonDocument::fromJson(runTool(QStringLiteral("todoman"),
+        {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
+         QStringLiteral("--status"), QStringLiteral("ANY")}).toUtf8()).array();
+    QStringList listed;
+    for (const QJsonValue &todo : todos) {
+        const QJsonObject object = todo.toObject();
+        listed.append(QStringLiteral("%1|%2|%3|%4").arg(object.value(QStringLiteral("summary")).toString())
+                          .arg(qint64(object.value(QStringLiteral("due")).toDouble()))
+                          .arg(object.value(QStringLiteral("priority")).toInt())
+                          .arg(object.value(QStringLiteral("completed")).toBool()));
+    }
+    listed.sort();
+    EXPECT_EQ(listed, (QStringList{"Buy milk|1773993600|1|0", "Call Bo & Ana|0|9|1", "File taxes|1777507200|5|0"}));
+}
+
+// A writer killed at any moment leaves whole files: every event it saved is there once, and the half
+// written one (a temporary file) is no item.
+TEST_F(EKEventStoreTest, AWriterKilledMidwayLeavesEveryEventOnce)
+{
+    const QString folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto store = eventStore();
+        auto calendar = store->calendarWithIdentifier(QStringLiteral("work"));
+        for (int index = 0; index < 100000; ++index) {
+            auto event = EKEvent::eventWithEventStore(store);
+            event->setCalendar(calendar);
+            event->setTitle(QStringLiteral("Event %1").arg(index));
+            event->setStartDate(at("2026-03-16 10:00").addSecs(index * 3600));
+            if (!store->saveEvent(event, EKSpan::ThisEvent, index % 7 == 0).ok())
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(folder).size() >= 40; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(wroteEnough);
+
+    const QStringList files = itemFiles(folder);
+    const auto events = eventStore()->eventsMatchingPredicate(
+        eventStore()->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2040-01-01 00:00"), {}));
+    QSet<QString> titles;
+    for (const auto &event : events)
+        titles.insert(event->title());
+    EXPECT_EQ(events.size(), files.size());
+    EXPECT_EQ(titles.size(), events.size());
+    for (int index = 0; index < titles.size(); ++index)
+        EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
 }
