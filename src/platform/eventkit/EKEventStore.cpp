@@ -326,6 +326,8 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 {
     icalcomponent *root = file.calendar.get();
     for (const QString &uid : file.uids) {
+        if (!predicate.uid.isEmpty() && uid != predicate.uid)
+            continue;
         icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
         QList<QDateTime> detachedIds;
         for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {

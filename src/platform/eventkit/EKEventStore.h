@@ -33,6 +33,8 @@ struct EKPredicate final
     QDateTime startDate;
     QDateTime endDate;
     QStringList calendarIdentifiers;
+    // Only the events of this series, when set.
+    QString uid;
 };
 
 // The calendar store: every calendar and reminders list is a folder of iCalendar files under one root
