@@ -1,5 +1,5 @@
 // The older calendar store's interface over the same folders: spans 0, 1 and 2, tasks and alarms.
-#include "CalendarFolderFixture.h"
+#include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/CalCalendarStore.h"

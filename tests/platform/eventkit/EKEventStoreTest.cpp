@@ -1,6 +1,6 @@
 // The event store over iCalendar folders: queries with expansion, saves and removals with spans,
 // alarms, reminders, and what khal makes of the files we write (and we of the files it writes).
-#include "CalendarFolderFixture.h"
+#include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"

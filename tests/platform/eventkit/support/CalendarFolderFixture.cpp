@@ -1,4 +1,4 @@
-#include "CalendarFolderFixture.h"
+#include "platform/eventkit/support/CalendarFolderFixture.h"
 
 #include "platform/foundation/UserDefaults.h"
 
