@@ -81,8 +81,9 @@ void HMBaseCalendarData::updateCalendarItem(platform::CalCalendarItem &item, con
 
 void HMBaseCalendarData::updateEKCalendarItem(platform::EKEvent &item, const QVariantMap &dictionary)
 {
+    // The keys only: the values are the user's data and stay out of the console.
     for (auto entry = dictionary.cbegin(); entry != dictionary.cend(); ++entry)
-        platform::consoleLog(QStringLiteral("KEY %1   VALUE %2").arg(entry.key(), entry.value().toString()));
+        platform::consoleLog(QStringLiteral("KEY %1").arg(entry.key()));
     if (!dictionary.contains(kAlarmTimeKey) && !dictionary.contains(kAlarmDateKey)) {
         for (const platform::EKAlarm &alarm : item.alarms())
             item.removeAlarm(alarm);
