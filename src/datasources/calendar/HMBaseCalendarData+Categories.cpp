@@ -38,6 +38,20 @@ QVariantMap categoryDictionary(const QString &identifier, const QString &prefix,
             {QStringLiteral("nativeCategoryReadOnly"), readOnly}};
 }
 
+platform::Status noOpenStore()
+{
+    return platform::Error(platform::ErrorCode::IoOther, QStringLiteral("no open store or calendar"));
+}
+
+// Logs a refused test item; answers NO for the probe.
+bool logProbeFailure(const QString &format, const std::shared_ptr<platform::CalCalendar> &calendar,
+                     const platform::Status &failure)
+{
+    DDLogError(format.arg(calendar ? calendar->title() : QString()));
+    DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(failure.error().message()));
+    return false;
+}
+
 } // namespace
 
 QVariantList HMBaseCalendarData::nativeCategoryDictionariesForCategorySetting()
@@ -113,14 +127,9 @@ bool HMBaseCalendarData::doesCalendarSupportEvents(const std::shared_ptr<platfor
     event->setEndDate(now.addSecs(3600));
     event->setTitle(kTestEventTitle);
     const platform::Status saved =
-        m_calendarStore && calendar ? m_calendarStore->saveEvent(event, platform::CalSpan::ThisEvent)
-                                    : platform::Status(platform::Error(platform::ErrorCode::IoOther,
-                                                                       QStringLiteral("no open store or calendar")));
-    if (!saved) {
-        DDLogError(QStringLiteral("ERROR: Error saving test event to %1 calendar.").arg(calendar ? calendar->title() : QString()));
-        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
-        return false;
-    }
+        m_calendarStore && calendar ? m_calendarStore->saveEvent(event, platform::CalSpan::ThisEvent) : noOpenStore();
+    if (!saved)
+        return logProbeFailure(QStringLiteral("ERROR: Error saving test event to %1 calendar."), calendar, saved);
     (void)m_calendarStore->removeEvent(event, platform::CalSpan::ThisEvent);
     return true;
 }
@@ -130,15 +139,9 @@ bool HMBaseCalendarData::doesCalendarSupportTasks(const std::shared_ptr<platform
     auto task = platform::CalTask::task();
     task->setCalendar(calendar);
     task->setTitle(kTestTaskTitle);
-    const platform::Status saved =
-        m_calendarStore && calendar ? m_calendarStore->saveTask(task)
-                                    : platform::Status(platform::Error(platform::ErrorCode::IoOther,
-                                                                       QStringLiteral("no open store or calendar")));
-    if (!saved) {
-        DDLogError(QStringLiteral("ERROR: Error saving test task to %1 calendar.").arg(calendar ? calendar->title() : QString()));
-        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
-        return false;
-    }
+    const platform::Status saved = m_calendarStore && calendar ? m_calendarStore->saveTask(task) : noOpenStore();
+    if (!saved)
+        return logProbeFailure(QStringLiteral("ERROR: Error saving test task to %1 calendar."), calendar, saved);
     (void)m_calendarStore->removeTask(task);
     return true;
 }

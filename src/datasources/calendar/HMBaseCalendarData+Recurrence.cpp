@@ -40,6 +40,27 @@ qint64 intervalOf(const QVariantMap &dictionary)
     return interval < 1 ? 1 : interval;
 }
 
+// The day a monthly or yearly rule falls on: the n-th (above 4: the last) weekday, or a day of the
+// month.
+struct DayPattern
+{
+    bool byWeekday = false;
+    int weekday = 1;
+    int ordinal = 1;
+    int dayOfMonth = 1;
+};
+
+platform::DateComponents withDayPattern(platform::DateComponents components, const DayPattern &pattern)
+{
+    if (pattern.byWeekday) {
+        components.weekday = pattern.weekday;
+        components.weekdayOrdinal = pattern.ordinal;
+    } else {
+        components.day = pattern.dayOfMonth;
+    }
+    return components;
+}
+
 } // namespace
 
 QList<int> HMBaseCalendarData::appleDaysFromHmDayMask(qint64 mask)
@@ -113,6 +134,21 @@ std::optional<QList<QDateTime>> walkInstances(const Walk &walk, const QVariantMa
 
 } // namespace
 
+namespace {
+
+DayPattern dayPatternOf(const QVariantMap &dictionary)
+{
+    DayPattern pattern;
+    pattern.byWeekday = integerValue(dictionary, QStringLiteral("REPTDAYOPT")) != 0;
+    pattern.weekday = HMBaseCalendarData::appleDayFromHmMonthDay(integerValue(dictionary, QStringLiteral("DAYMASK")));
+    const qint64 ordinal = integerValue(dictionary, QStringLiteral("DAYOCCUR"));
+    pattern.ordinal = ordinal > 4 ? -1 : int(ordinal);
+    pattern.dayOfMonth = int(integerValue(dictionary, QStringLiteral("DAYOFMONTH")));
+    return pattern;
+}
+
+} // namespace
+
 std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForDailyRecurrenceStartingOn(
     const QDateTime &start, const QVariantMap &dictionary, bool onlyReturnLastDate)
 {
@@ -162,21 +198,13 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForMonthlyRecurrenc
     const QDateTime referenceDate = calendar.date({reference.year, reference.month, 1, reference.hour,
                                                    reference.minute, reference.second});
     const qint64 interval = intervalOf(dictionary);
-    const bool byWeekday = integerValue(dictionary, QStringLiteral("REPTDAYOPT")) != 0;
-    const int weekday = appleDayFromHmMonthDay(integerValue(dictionary, QStringLiteral("DAYMASK")));
-    const qint64 ordinal = integerValue(dictionary, QStringLiteral("DAYOCCUR"));
-    const int dayOfMonth = int(integerValue(dictionary, QStringLiteral("DAYOFMONTH")));
+    const DayPattern pattern = dayPatternOf(dictionary);
     return walkInstances(walk, dictionary, calendarDateRangeEnd(), dateUtilities(), onlyReturnLastDate,
                          [&](qint64 index) {
         const platform::DateComponents month =
             calendar.components(calendar.adding(index * interval, platform::CalendarUnit::Month, referenceDate));
-        platform::DateComponents wanted{month.year, month.month, std::nullopt, month.hour, month.minute, month.second};
-        if (byWeekday) {
-            wanted.weekday = weekday;
-            wanted.weekdayOrdinal = ordinal > 4 ? -1 : int(ordinal);
-        } else {
-            wanted.day = dayOfMonth;
-        }
+        const platform::DateComponents wanted = withDayPattern(
+            {month.year, month.month, std::nullopt, month.hour, month.minute, month.second}, pattern);
         return calendar.date(wanted);
     });
 }
@@ -195,21 +223,13 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForYearlyRecurrence
     const qint64 interval = intervalOf(dictionary);
     const qint64 monthKey = integerValue(dictionary, QStringLiteral("MONTH"));
     const int month = monthKey != 0 ? int(monthKey) : startParts.month.value_or(1) + 1;
-    const bool byWeekday = integerValue(dictionary, QStringLiteral("REPTDAYOPT")) != 0;
-    const int weekday = appleDayFromHmMonthDay(integerValue(dictionary, QStringLiteral("DAYMASK")));
-    const qint64 ordinal = integerValue(dictionary, QStringLiteral("DAYOCCUR"));
-    const int dayOfMonth = int(integerValue(dictionary, QStringLiteral("DAYOFMONTH")));
+    const DayPattern pattern = dayPatternOf(dictionary);
     const platform::Calendar systemCalendar;
     return walkInstances(walk, dictionary, QDateTime(), dateUtilities(), onlyReturnLastDate, [&](qint64 index) {
         const platform::DateComponents year =
             calendar.components(calendar.adding(index * interval, platform::CalendarUnit::Year, referenceDate));
-        platform::DateComponents wanted{year.year, month, std::nullopt, year.hour, year.minute, year.second};
-        if (byWeekday) {
-            wanted.weekday = weekday;
-            wanted.weekdayOrdinal = ordinal > 4 ? -1 : int(ordinal);
-        } else {
-            wanted.day = dayOfMonth;
-        }
+        const platform::DateComponents wanted =
+            withDayPattern({year.year, month, std::nullopt, year.hour, year.minute, year.second}, pattern);
         return systemCalendar.date(wanted);
     });
 }

@@ -301,13 +301,21 @@ EKPredicate EKEventStore::predicateForRemindersInCalendars(const QList<std::shar
     return predicate;
 }
 
+QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredicate &predicate)
+{
+    QList<std::shared_ptr<EKCalendar>> result;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(predicate.entityType)) {
+        if (predicate.calendarIdentifiers.isEmpty() || predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
+            result.append(calendar);
+    }
+    return result;
+}
+
 QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPredicate &predicate)
 {
     const std::lock_guard lock(m_mutex);
     QList<std::shared_ptr<EKEvent>> events;
-    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(EKEntityType::Event)) {
-        if (!predicate.calendarIdentifiers.isEmpty() && !predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
-            continue;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles())
             appendEventsOfFile(*file, predicate, calendar, events);
     }
@@ -562,9 +570,7 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
 {
     const std::lock_guard lock(m_mutex);
     QList<std::shared_ptr<EKReminder>> reminders;
-    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(EKEntityType::Reminder)) {
-        if (!predicate.calendarIdentifiers.isEmpty() && !predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
-            continue;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles()) {
             for (const QString &uid : file->uids) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);

@@ -115,6 +115,7 @@ private:
     void refreshCalendars();
     void refreshCalendar(const QString &identifier, const QString &path);
     bool hasAccessTo(EKEntityType entityType) const;
+    QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
     bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;
     std::shared_ptr<EKCalendar> defaultCalendar(EKEntityType entityType, const QString &title);
     std::optional<Location> locate(const QString &uid);

@@ -49,6 +49,17 @@ QDateTime propertyDate(icalcomponent *item, icalproperty_kind kind)
     return property ? dateFromIcalTime(icalproperty_get_datetime_with_component(property, item)) : QDateTime();
 }
 
+// UID, texts and dates that events and to-dos share.
+void readSharedFields(icalcomponent *item, EKCalendarItem &target)
+{
+    target.setCalendarItemIdentifier(textOf(icalcomponent_get_uid(item)));
+    target.setTitle(textOf(icalcomponent_get_summary(item)));
+    target.setNotes(textOf(icalcomponent_get_description(item)));
+    target.setLocation(textOf(icalcomponent_get_location(item)));
+    target.setCreationDate(propertyDate(item, ICAL_CREATED_PROPERTY));
+    target.setLastModifiedDate(propertyDate(item, ICAL_LASTMODIFIED_PROPERTY));
+}
+
 QList<icalcomponent *> subcomponents(icalcomponent *item, icalcomponent_kind kind)
 {
     QList<icalcomponent *> result;
@@ -335,10 +346,7 @@ void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool 
 
 void readEvent(icalcomponent *item, EKEvent &event)
 {
-    event.setCalendarItemIdentifier(textOf(icalcomponent_get_uid(item)));
-    event.setTitle(textOf(icalcomponent_get_summary(item)));
-    event.setNotes(textOf(icalcomponent_get_description(item)));
-    event.setLocation(textOf(icalcomponent_get_location(item)));
+    readSharedFields(item, event);
     const icaltimetype start = icalcomponent_get_dtstart(item);
     const QDateTime startDate = dateFromIcalTime(start);
     event.setAllDay(start.is_date != 0);
@@ -347,8 +355,6 @@ void readEvent(icalcomponent *item, EKEvent &event)
     event.setEndDate(startDate.addSecs(lengthSeconds(item)));
     event.setAlarms(readAlarms(item, lengthSeconds(item)));
     event.setRecurrenceRules(readRules(item));
-    event.setCreationDate(propertyDate(item, ICAL_CREATED_PROPERTY));
-    event.setLastModifiedDate(propertyDate(item, ICAL_LASTMODIFIED_PROPERTY));
 }
 
 void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
@@ -376,10 +382,7 @@ void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &eve
 
 void readReminder(icalcomponent *item, EKReminder &reminder)
 {
-    reminder.setCalendarItemIdentifier(textOf(icalcomponent_get_uid(item)));
-    reminder.setTitle(textOf(icalcomponent_get_summary(item)));
-    reminder.setNotes(textOf(icalcomponent_get_description(item)));
-    reminder.setLocation(textOf(icalcomponent_get_location(item)));
+    readSharedFields(item, reminder);
     const icaltimetype due = icalcomponent_get_due(item);
     reminder.setDueDate(dateFromIcalTime(due), due.is_date != 0);
     if (icalproperty *priority = icalcomponent_get_first_property(item, ICAL_PRIORITY_PROPERTY))
@@ -390,8 +393,6 @@ void readReminder(icalcomponent *item, EKReminder &reminder)
     else
         reminder.setCompleted(icalcomponent_get_status(item) == ICAL_STATUS_COMPLETED);
     reminder.setAlarms(readAlarms(item, 0));
-    reminder.setCreationDate(propertyDate(item, ICAL_CREATED_PROPERTY));
-    reminder.setLastModifiedDate(propertyDate(item, ICAL_LASTMODIFIED_PROPERTY));
 }
 
 void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)

@@ -63,6 +63,16 @@ QList<EKAlarm> ekAlarmsFrom(const QList<CalAlarm> &alarms)
     return result;
 }
 
+// An unsaved event from 10:00 to 11:00 on 16 March with the alarms.
+std::shared_ptr<EKEvent> tenOClockEvent(const std::shared_ptr<EKEventStore> &store, const QStringList &alarms)
+{
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setStartDate(at("2026-03-16 10:00"));
+    event->setEndDate(at("2026-03-16 11:00"));
+    event->setAlarms(alarmsFrom(alarms));
+    return event;
+}
+
 } // namespace
 
 class HMBaseCalendarDataAlarmTest : public eventkittest::CalendarFolderTest
@@ -95,10 +105,7 @@ TEST_F(HMBaseCalendarDataAlarmTest, RecordAlarmsReachEventsOnBothStores)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         auto store = eventStore();
-        auto event = EKEvent::eventWithEventStore(store);
-        event->setStartDate(at("2026-03-16 10:00"));
-        event->setEndDate(at("2026-03-16 11:00"));
-        event->setAlarms(alarmsFrom(row.existing));
+        auto event = tenOClockEvent(store, row.existing);
         data.updateEKCalendarItem(*event, row.record);
         ASSERT_TRUE(store->saveEvent(event, EKSpan::ThisEvent, true).ok());
         EXPECT_EQ(describe(eventStore()->eventWithIdentifier(event->eventIdentifier())->alarms()), row.expected);
@@ -138,10 +145,7 @@ TEST_F(HMBaseCalendarDataAlarmTest, EventAlarmsReachRecordsOnBothStores)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         auto store = eventStore();
-        auto event = EKEvent::eventWithEventStore(store);
-        event->setStartDate(at("2026-03-16 10:00"));
-        event->setEndDate(at("2026-03-16 11:00"));
-        event->setAlarms(alarmsFrom(row.alarms));
+        auto event = tenOClockEvent(store, row.alarms);
         ASSERT_TRUE(store->saveEvent(event, EKSpan::ThisEvent, true).ok());
 
         QVariantMap ekRecord;

@@ -48,16 +48,6 @@ QVariantMap category(const char *identifier, const char *title)
 class HMCalendarDataTest : public eventkittest::CalendarFolderTest
 {
 protected:
-    // "Work" (local), "Holidays" (read-only) and "Birthdays" (an address book).
-    void makeThreeCalendars()
-    {
-        makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
-        makeCalendarFolder(QStringLiteral("holidays"), QStringLiteral("Holidays"), true);
-        const QString birthdays = makeCalendarFolder(QStringLiteral("contacts"), QStringLiteral("Birthdays"));
-        QFile card(birthdays + QStringLiteral("/ana.vcf"));
-        ASSERT_TRUE(card.open(QIODevice::WriteOnly));
-        card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
-    }
     int itemFilesEverywhere() const
     {
         int count = 0;
@@ -70,7 +60,7 @@ protected:
 TEST_F(HMCalendarDataTest, CategoriesAreTheCalendarsThatTakeEventsOnBothRoads)
 {
     const FlagsGuard guard;
-    makeThreeCalendars();
+    makeWorkHolidaysAndBirthdays();
     HMCalendarData data(1);
     const QVariantList expected{category("work", "Work (Local)")};
     EXPECT_EQ(data.eventKitNativeCategoryDictionariesForCategorySetting(), expected);
@@ -95,7 +85,7 @@ TEST_F(HMCalendarDataTest, AnEmptyStoreHasNoCategories)
 TEST_F(HMCalendarDataTest, PreparingReadsTheDaysBackAndProbesTheCalendarToWriteTo)
 {
     const FlagsGuard guard;
-    makeThreeCalendars();
+    makeWorkHolidaysAndBirthdays();
     struct Row
     {
         const char *name;

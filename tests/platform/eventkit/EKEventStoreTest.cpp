@@ -284,13 +284,7 @@ TEST_F(EKEventStoreTest, AlarmsAreWrittenAsTriggersAndReadBack)
 
 TEST_F(EKEventStoreTest, CalendarKindsFollowTheFolders)
 {
-    makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
-    makeCalendarFolder(QStringLiteral("holidays"), QStringLiteral("Holidays"), true);
-    const QString birthdays = makeCalendarFolder(QStringLiteral("contacts"), QStringLiteral("Birthdays"));
-    QFile card(birthdays + QStringLiteral("/ana.vcf"));
-    ASSERT_TRUE(card.open(QIODevice::WriteOnly));
-    card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
-    card.close();
+    makeWorkHolidaysAndBirthdays();
     auto store = eventStore();
     QStringList seen;
     for (const auto &calendar : store->calendarsForEntityType(EKEntityType::Event)) {

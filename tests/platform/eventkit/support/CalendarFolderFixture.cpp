@@ -58,6 +58,16 @@ QString CalendarFolderTest::makeCalendarFolder(const QString &name, const QStrin
     return path;
 }
 
+void CalendarFolderTest::makeWorkHolidaysAndBirthdays() const
+{
+    makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    makeCalendarFolder(QStringLiteral("holidays"), QStringLiteral("Holidays"), true);
+    const QString birthdays = makeCalendarFolder(QStringLiteral("contacts"), QStringLiteral("Birthdays"));
+    QFile card(birthdays + QStringLiteral("/ana.vcf"));
+    EXPECT_TRUE(card.open(QIODevice::WriteOnly));
+    card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
+}
+
 std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
 {
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);

@@ -38,6 +38,9 @@ protected:
     QString root() const { return m_root.path() + QStringLiteral("/Calendars"); }
     // Makes a calendar folder with a "displayname"; a read-only one has no write bits.
     QString makeCalendarFolder(const QString &name, const QString &title, bool readOnly = false) const;
+    // "work" titled Work (local), "holidays" titled Holidays (read-only) and "contacts" titled
+    // Birthdays (an address book folder).
+    void makeWorkHolidaysAndBirthdays() const;
     std::shared_ptr<platform::EKEventStore> eventStore() const;
     // The names of the ".ics" files of a folder, sorted.
     static QStringList itemFiles(const QString &folder);
