@@ -5,10 +5,12 @@
 
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -407,4 +409,38 @@ TEST_F(EKEventStoreTest, AWriterKilledMidwayLeavesEveryEventOnce)
     EXPECT_EQ(titles.size(), events.size());
     for (int index = 0; index < titles.size(); ++index)
         EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
+}
+
+TEST_F(EKEventStoreTest, CalendarsComeInCreationOrderAndAccessIsGranted)
+{
+    auto store = eventStore();
+    QStringList created;
+    for (const char *title : {"Zeta", "Alpha", "Mid"}) {
+        auto calendar = EKCalendar::calendarForEntityType(EKEntityType::Event);
+        calendar->setTitle(QString::fromLatin1(title));
+        ASSERT_TRUE(store->saveCalendar(calendar, true).ok());
+        created.append(calendar->calendarIdentifier());
+    }
+    QStringList listed;
+    for (const auto &calendar : eventStore()->calendarsForEntityType(EKEntityType::Event))
+        listed.append(calendar->calendarIdentifier());
+    EXPECT_EQ(listed, created);
+    EXPECT_EQ(eventStore()->calendarWithIdentifier(created[1])->title(), QStringLiteral("Alpha"));
+    EXPECT_EQ(QFileInfo(root() + QLatin1Char('/') + created[0]).permissions() & QFileDevice::ReadOther,
+              QFileDevice::Permissions());
+
+    EXPECT_EQ(EKEventStore::authorizationStatusForEntityType(EKEntityType::Reminder), EKAuthorizationStatus::Authorized);
+    std::atomic<bool> answered = false;
+    std::atomic<bool> granted = false;
+    store->requestAccessToEntityType(EKEntityType::Event, [&](bool isGranted, std::optional<Error>) {
+        granted = isGranted;
+        answered = true;
+    });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return answered.load(); }));
+    EXPECT_TRUE(granted);
+
+    QFile blocker(root() + QStringLiteral("-file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    platform::UserDefaults::standardUserDefaults().setObject(blocker.fileName(), EKEventStore::kCalendarsFolderKey);
+    EXPECT_EQ(EKEventStore::authorizationStatusForEntityType(EKEntityType::Event), EKAuthorizationStatus::Denied);
 }
