@@ -33,15 +33,9 @@ qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 
     return calendarStoreCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
 }
 
-// The listing and apply of each road are their own pieces of work; until a road has them, the base
-// class answers as for any data source without them (it logs that they are missing and lists or
-// applies nothing).
-std::optional<QList<HMSyncRecord>> HMCalendarData::syncEventKitRecordObjectsModifiedAfter(
-    const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
-{
-    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-}
-
+// The roads' own listings and applies live in their own files; until a road has one, the base class
+// answers as for any data source without it (it logs that it is missing and lists or applies
+// nothing).
 qint64 HMCalendarData::EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                        const QVariantMap &record, qint64 timeDifference)
 {

@@ -1,12 +1,16 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "platform/eventkit/EKRecurrenceRule.h"
+#include "sync/HMSyncRecord.h"
 
 #include <QDateTime>
 #include <QStringList>
 #include <QVariantMap>
 
 #include <atomic>
+
+class HMProfile;
 
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
 // HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and
@@ -35,6 +39,26 @@ public:
         const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids);
     virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                               const QVariantMap &record, qint64 timeDifference);
+
+    // The record for one event, and its pieces (the EventKit listing's builders).
+    QVariantMap pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
+                                        quint64 syncMethod);
+    bool updatePppDictionary(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
+    bool updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                  const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
+    // The regular occurrence of the series to read it from, and the starts of its regular occurrences
+    // in the events last read; null when none is regular (a lone detached occurrence stands in).
+    std::shared_ptr<platform::EKEvent> firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId,
+                                                                                           QList<QDateTime> *instances);
+    // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
+    static QString checksumOfEvent(const platform::EKEvent &event);
+    // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
+    // calendar days back when larger).
+    QDateTime dateRangeStartingDate();
+    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
 
     // Fields of the Apple side and the shared state the Outlook side keeps here.
     bool ignoreDeletes() const { return m_ignoreDeletes; }
@@ -67,6 +91,39 @@ protected:
     QString className() const override;
 
 private:
+    // What the listing decided for one event.
+    struct EventPlan
+    {
+        QString nativeId;
+        QString seriesId;
+        QString ownUid;
+        QString seriesUid;
+        bool hasRules = false;
+        bool isNew = false;
+        bool seriesIsNew = false;
+        bool isSeriesMember = false;
+        bool isKnownSeriesException = false;
+        bool process = false;
+        QString newChecksum;
+        std::optional<QVariantMap> recordDictionary; // as found in the graph
+        std::optional<QVariantMap> seriesDictionary;
+        QVariantMap identifierDictionary;            // the ones to save
+        std::optional<QVariantMap> seriesIdentifierDictionary;
+    };
+
+    std::shared_ptr<platform::EKEventStore> ensureEventStore();
+    void readEventKitEvents();
+    QString nativeIdOfEvent(const platform::EKEvent &event);
+    void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                   const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
+    void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                        const QSet<QString> &excludedHmUids);
+    void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
+    void appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &records);
+    void appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records);
+    void writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
+    QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
+    void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     // Removes the event of the native id from the store the version chose; false when it was there
     // and could not be removed.
     void removeEventKitEvent(const QString &nativeId);
@@ -87,4 +144,5 @@ private:
     std::atomic<qint64> m_eventsAddedToOutlookOnThisSync = 0;
     QVariantMap m_icalTimeZoneDictionary;
     QStringList m_uidsToDeleteInOutlook;
+    std::shared_ptr<HMProfile> m_profile;
 };
