@@ -36,12 +36,6 @@ qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 
 // The roads' own listings and applies live in their own files; until a road has one, the base class
 // answers as for any data source without it (it logs that it is missing and lists or applies
 // nothing).
-qint64 HMCalendarData::EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
-                                       const QVariantMap &record, qint64 timeDifference)
-{
-    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
-}
-
 std::optional<QList<HMSyncRecord>> HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {

@@ -60,6 +60,21 @@ public:
     QDateTime dateRangeStartingDate();
     void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
 
+    // The EventKit apply's pieces: the record's recurrence as the event's rule, the rule builders, and
+    // the first event of the chosen calendars with the record's title, start and end.
+    bool updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record);
+    std::optional<platform::EKRecurrenceRule> dailyEventKitRecurrenceRuleFromDictionary(
+        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule> weeklyEventKitRecurrenceRuleFromDictionary(
+        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule> monthlyEventKitRecurrenceRuleFromDictionary(
+        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule> yearlyEventKitRecurrenceRuleFromDictionary(
+        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
+    QList<std::shared_ptr<platform::EKEvent>> isDuplicate(const QVariantMap &record);
+    // Both dates of the record are there.
+    bool validateDictionary(const QVariantMap &record) const;
+
     // Fields of the Apple side and the shared state the Outlook side keeps here.
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignoreDeletes) { m_ignoreDeletes = ignoreDeletes; }
@@ -123,6 +138,13 @@ private:
     void appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records);
     void writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
     QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
+    std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
+    std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
+    bool deviceWinsConflict(const platform::EKEvent &event, quint64 conflictSetting, const QDateTime &deviceTime,
+                            bool &keepEvent);
+    bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);
+    void writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring);
+    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     // Removes the event of the native id from the store the version chose; false when it was there
     // and could not be removed.

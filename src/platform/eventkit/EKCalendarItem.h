@@ -13,7 +13,8 @@ namespace platform {
 class EKCalendar;
 
 // What events and reminders share: the calendar they sit in, their texts, alarms and dates. The item's
-// identifier is the UID of its iCalendar component; empty until the item is first saved. Items are
+// identifier is the UID of its iCalendar component; a new item made by the store has it at once, one
+// made without the store gets it when it is first saved. Items are
 // copies of what was on disk when they were read: changing one changes nothing until it is saved.
 // Used on the queue of the store that gave it out.
 class EKCalendarItem
@@ -42,13 +43,16 @@ public:
     QDateTime creationDate() const { return m_creationDate; }
     QDateTime lastModifiedDate() const { return m_lastModifiedDate; }
 
-    // The store's side.
+    // The store's side. A new item made by the store has its identifier before it is first saved.
     void setCalendarItemIdentifier(const QString &uid) { m_uid = uid; }
+    bool isNew() const { return m_isNew; }
+    void setIsNew(bool isNew) { m_isNew = isNew; }
     void setCreationDate(const QDateTime &date) { m_creationDate = date; }
     void setLastModifiedDate(const QDateTime &date) { m_lastModifiedDate = date; }
 
 private:
     QString m_uid;
+    bool m_isNew = false;
     std::shared_ptr<EKCalendar> m_calendar;
     QString m_title;
     QString m_notes;

@@ -442,7 +442,7 @@ Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar
 
 Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder)
 {
-    const QString uid = newUuidText();
+    const QString uid = event->eventIdentifier().isEmpty() ? newUuidText() : event->eventIdentifier();
     icalcomponent *calendar = icalseries::newCalendar();
     icalcomponent *item = icalcomponent_new(ICAL_VEVENT_COMPONENT);
     icalcomponent_set_uid(item, uid.toUtf8().constData());
@@ -451,6 +451,7 @@ Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalenda
     const Status written = createItem(folder, calendar, uid);
     if (written) {
         event->setCalendarItemIdentifier(uid);
+        event->setIsNew(false);
         event->setOccurrence(event->startDate(), false);
         event->setIsSeriesStart(true);
     }
@@ -465,9 +466,10 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
     const Result<ICalendarFolder *> target = writableFolderOf(event->calendar(), EKEntityType::Event);
     if (!target)
         return target.error();
-    if (event->eventIdentifier().isEmpty())
+    const std::optional<Location> location =
+        event->eventIdentifier().isEmpty() ? std::nullopt : locate(event->eventIdentifier());
+    if (!location && (event->eventIdentifier().isEmpty() || event->isNew()))
         return finishWrite(createEvent(event, **target), **target, commit);
-    const std::optional<Location> location = locate(event->eventIdentifier());
     if (!location)
         return Error(ErrorCode::IoNotFound, QStringLiteral("event %1 is no longer in the store").arg(event->eventIdentifier()));
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications())
