@@ -2,6 +2,7 @@
 // series sent once with their exceptions, detached occurrences with their parent, and deletions.
 #include "datasources/calendar/HMCalendarData.h"
 
+#include "datasources/calendar/HMChecksumArchive.h"
 #include "datasources/calendar/HMKVCodingEKEvent.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/GlobalVariables.h"
@@ -15,7 +16,6 @@
 
 #include <QTimeZone>
 
-#include <zlib.h>
 
 namespace {
 
@@ -65,10 +65,9 @@ QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
     copy.setTitle(event.title());
     copy.setNotes(event.notes());
     DDLogVerbose(QStringLiteral("Serializing"));
-    const QByteArray archive = copy.checksumArchive();
-    const uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(archive.constData()), uInt(archive.size()));
-    DDLogInfo(QStringLiteral("CRC32: %1").arg(quint32(crc)));
-    return QString::number(qint32(quint32(crc)));
+    const quint32 crc = crc32OfBytes(copy.checksumArchive());
+    DDLogInfo(QStringLiteral("CRC32: %1").arg(crc));
+    return QString::number(qint32(crc));
 }
 
 void HMCalendarData::readEventKitEvents()

@@ -1,9 +1,8 @@
 #include "datasources/calendar/HMKVCodingEKEvent.h"
 
+#include "datasources/calendar/HMChecksumArchive.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
-#include <QDataStream>
-#include <QIODevice>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -48,20 +47,7 @@ QByteArray HMKVCodingEKEvent::checksumArchive() const
             break;
         entries.append(value);
     }
-    QByteArray bytes("HMEV");
-    QDataStream out(&bytes, QIODevice::Append);
-    out.setByteOrder(QDataStream::BigEndian);
-    out << quint32(entries.size());
-    for (const QVariant &entry : std::as_const(entries)) {
-        if (entry.typeId() == QMetaType::QDateTime) {
-            out << quint8('D') << qint64(entry.toDateTime().toMSecsSinceEpoch());
-            continue;
-        }
-        const QByteArray text = entry.toString().toUtf8();
-        out << quint8('S') << quint32(text.size());
-        out.writeRawData(text.constData(), int(text.size()));
-    }
-    return bytes;
+    return checksumArchiveOfList("HMEV", entries);
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const
