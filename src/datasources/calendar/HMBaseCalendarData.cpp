@@ -7,7 +7,9 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncController.h"
+#include "sync/HMSyncFields.h"
 
 HMBaseCalendarData::HMBaseCalendarData(qint64 dataSourceType) : m_dataSourceType(dataSourceType)
 {
@@ -223,4 +225,38 @@ std::shared_ptr<platform::EKCalendar> HMBaseCalendarData::ekCalendarWithName(con
 {
     const auto calendar = m_categoryCalendarsDictionary.value(title);
     return calendar ? calendar->ekCalendar() : nullptr;
+}
+
+QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
+{
+    const QDateTime written =
+        dateUtilities().dateFromLocalDateTimeString(HMData::stringForKey(QString(kHMSyncFieldLastModified), record));
+    DDLogVerbose(QStringLiteral("Device Last Modified Time Before Compensation: %1").arg(written.toString(Qt::ISODate)));
+    const QDateTime compensated = dateUtilities().dateByAdding(-timeDifference, platform::CalendarUnit::Second, written);
+    DDLogVerbose(QStringLiteral("Device Last Modified Time After Compensation: %1").arg(compensated.toString(Qt::ISODate)));
+    return compensated;
+}
+
+bool HMBaseCalendarData::deviceWinsConflict(const QDateTime &macModified, quint64 conflictSetting,
+                                            const QDateTime &deviceTime, bool &keepItem) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QDateTime lastSync = graph ? graph->lastSyncDate() : QDateTime();
+    if (!lastSync.isValid() || !macModified.isValid() || !(lastSync < macModified))
+        return true;
+    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
+    if (conflictSetting == 0 && macModified > deviceTime) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
+        return false;
+    }
+    if (conflictSetting == 1) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple always winnning."));
+        return false;
+    }
+    if (conflictSetting == 3) {
+        DDLogWarn(QStringLiteral("Conflict setting set to duplicate... trying to duplicate record."));
+        keepItem = false;
+    }
+    DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
+    return true;
 }

@@ -114,6 +114,15 @@ public:
     qint64 dataSourceType() const { return m_dataSourceType; }
 
 protected:
+    // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
+    // device's clock difference.
+    QDateTime compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference);
+    // The conflict rule of the Apple-side applies for an item the Mac changed at macModified: false
+    // when the Mac keeps its item; keepItem turns false when a duplicate is to be made instead. No
+    // last sync date, or no change since it, is no conflict.
+    bool deviceWinsConflict(const QDateTime &macModified, quint64 conflictSetting, const QDateTime &deviceTime,
+                            bool &keepItem) const;
+
     enum class ItemKind { None, Events, Tasks };
     // What the data source lists and probes for, by its class.
     ItemKind itemKind() const;

@@ -45,12 +45,11 @@ bool HMCalendarData::validateDictionary(const QVariantMap &record) const
     return dateOf(record, kHMSyncFieldNSDateStartDate).isValid() && dateOf(record, kHMSyncFieldNSDateEndDate).isValid();
 }
 
-qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
-                                       qint64 timeDifference)
+// Reasons to leave a record alone before its event is looked for: a result code, or nothing.
+std::optional<qint64> HMCalendarData::refusalBeforeLookup(const QVariantMap &record, bool recurring)
 {
     if (!validateDictionary(record))
         return 1;
-    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     platform::consoleLog(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
                                                                  : QStringLiteral("getunwritableCalendar == NO"));
     if (GlobalVariables::getunwritableCalendar())
@@ -58,10 +57,6 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     setCounter(counter() + 1);
     if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
         progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Events %1").arg(counter()));
-    const QDateTime deviceTime = dateUtilities().dateByAdding(
-        -timeDifference, platform::CalendarUnit::Second,
-        dateUtilities().dateFromLocalDateTimeString(HMData::stringForKey(key(kHMSyncFieldLastModified), record)));
-    const bool recurring = integerOf(record, kHMSyncFieldRecurringRepeat) != 0;
     DDLogInfo(QStringLiteral("Updating Mac Event: %1 (%2 - %3) %4")
                   .arg(HMData::stringForKey(key(kHMSyncFieldSubject), record),
                        dateUtilities().localDateTimeStringFromDate(dateOf(record, kHMSyncFieldNSDateStartDate)),
@@ -69,11 +64,22 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
                        recurring ? QStringLiteral("(RECURRING)") : QStringLiteral("(NOT RECURRING)")));
     if (isBeforeTheSyncRange(record, recurring))
         return 1;
-    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
-    if (uid.isEmpty()) {
+    if (HMData::stringForKey(key(kHMSyncFieldUid), record).isEmpty()) {
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 0;
     }
+    return std::nullopt;
+}
+
+qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
+                                       qint64 timeDifference)
+{
+    const bool recurring = integerOf(record, kHMSyncFieldRecurringRepeat) != 0;
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    if (const std::optional<qint64> refusal = refusalBeforeLookup(record, recurring))
+        return *refusal;
+    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
+    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
     const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
@@ -81,7 +87,7 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     const std::shared_ptr<platform::EKEvent> occurrenceToRemove =
         findOccurrenceToRemove(nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
     bool keepEvent = true;
-    if (event && !deviceWinsConflict(*event, conflictSetting, deviceTime, keepEvent))
+    if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
     if (!keepEvent)
         event.reset();
@@ -94,28 +100,37 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
         result = 3;
     }
     writeRecordToEvent(*event, record, recurring);
-    DDLogVerbose(QStringLiteral("Attempting To Save Event."));
-    const platform::Status saved =
-        store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
-    removeExceptionOccurrences(*event, record);
-    if (occurrenceToRemove)
-        (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, true);
-    if (!saved) {
-        DDLogError(QStringLiteral("ERROR: Error saving event %1 (%2 - %3) to calendar.")
-                       .arg(event->title(), dateUtilities().localDateTimeStringFromDate(event->startDate()),
-                            dateUtilities().localDateTimeStringFromDate(event->endDate())));
-        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
-        // A new event that never reached the store gets no identifier dictionary: the next listing
-        // would otherwise read the missing event as deleted and delete the device's record.
-        return identifier || result == 2 ? result : 1;
-    }
-    if (!identifier && graph) {
+    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
+    if (result >= 2 && !identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
         graph->identifierDictionaries().append(
             QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
     }
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;
+}
+
+// Saves the written event, removes the occurrences the record lists and the one it replaces. A new
+// event that never reached the store answers 1: it gets no identifier dictionary, or the next listing
+// would read the missing event as deleted and delete the device's record.
+qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record,
+                                        bool recurring, const std::shared_ptr<platform::EKEvent> &occurrenceToRemove,
+                                        qint64 result)
+{
+    DDLogVerbose(QStringLiteral("Attempting To Save Event."));
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    const platform::Status saved =
+        store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
+    removeExceptionOccurrences(*event, record);
+    if (occurrenceToRemove)
+        (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, true);
+    if (saved)
+        return result;
+    DDLogError(QStringLiteral("ERROR: Error saving event %1 (%2 - %3) to calendar.")
+                   .arg(event->title(), dateUtilities().localDateTimeStringFromDate(event->startDate()),
+                        dateUtilities().localDateTimeStringFromDate(event->endDate())));
+    DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
+    return result == 3 ? 1 : result;
 }
 
 bool HMCalendarData::isBeforeTheSyncRange(const QVariantMap &record, bool recurring)
@@ -169,31 +184,6 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const 
             found = candidate;
     }
     return found;
-}
-
-bool HMCalendarData::deviceWinsConflict(const platform::EKEvent &event, quint64 conflictSetting,
-                                        const QDateTime &deviceTime, bool &keepEvent)
-{
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const QDateTime lastSync = graph ? graph->lastSyncDate() : QDateTime();
-    // Without a last sync date there is nothing the Mac changed since: no conflict.
-    if (!lastSync.isValid() || !(lastSync < event.lastModifiedDate()))
-        return true;
-    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
-    if (conflictSetting == 0 && event.lastModifiedDate() > deviceTime) {
-        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
-        return false;
-    }
-    if (conflictSetting == 1) {
-        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple always winnning."));
-        return false;
-    }
-    if (conflictSetting == 3) {
-        DDLogWarn(QStringLiteral("Conflict setting set to duplicate... trying to duplicate record."));
-        keepEvent = false;
-    }
-    DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
-    return true;
 }
 
 QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVariantMap &record)

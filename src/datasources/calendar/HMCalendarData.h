@@ -140,8 +140,9 @@ private:
     QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
     std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
     std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
-    bool deviceWinsConflict(const platform::EKEvent &event, quint64 conflictSetting, const QDateTime &deviceTime,
-                            bool &keepEvent);
+    std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
+    qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,
+                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result);
     bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);
     void writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring);
     void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record);

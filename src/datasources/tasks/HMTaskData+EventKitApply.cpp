@@ -46,9 +46,7 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     setTaskCounter(taskCounter() + 1);
     if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
         progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Tasks %1").arg(taskCounter()));
-    const QDateTime deviceTime = dateUtilities().dateByAdding(
-        -timeDifference, platform::CalendarUnit::Second,
-        dateUtilities().dateFromLocalDateTimeString(HMData::stringForKey(key(kHMSyncFieldLastModified), record)));
+    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
     const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
     const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
     if (uid.isEmpty()) {
@@ -58,24 +56,11 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
     const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
-    auto reminder = nativeId.isEmpty() ? nullptr
-                                       : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
-    bool keepReminder = true;
-    if (reminder && !deviceWinsConflict(*reminder, conflictSetting, deviceTime, keepReminder))
-        return 1;
-    if (!keepReminder)
-        reminder.reset();
-    DDLogInfo(QStringLiteral("Checking for duplicates"));
-    const QList<std::shared_ptr<platform::EKReminder>> duplicates = isDuplicate(record);
-    if (!duplicates.isEmpty())
-        reminder = duplicates.first();
     qint64 result = 2;
-    if (!reminder) {
-        DDLogInfo(QStringLiteral("Creating new native record"));
-        reminder = platform::EKReminder::reminderWithEventStore(nullptr);
-        reminder->setCalendar(store->calendarWithIdentifier(categoryIdentifierToWriteTo()));
-        result = 3;
-    }
+    const std::shared_ptr<platform::EKReminder> reminder =
+        reminderToWrite(nativeId, record, conflictSetting, deviceTime, result);
+    if (!reminder)
+        return result;
     writeRecordToReminder(*reminder, record);
     const platform::Status saved = store->saveReminder(reminder, true);
     GlobalVariables::setCanSyncTasks(true);
@@ -95,29 +80,34 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     return result;
 }
 
-bool HMTaskData::deviceWinsConflict(const platform::EKReminder &reminder, quint64 conflictSetting,
-                                    const QDateTime &deviceTime, bool &keepReminder) const
+// The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null
+// with result 1 when the Mac keeps its reminder.
+std::shared_ptr<platform::EKReminder> HMTaskData::reminderToWrite(const QString &nativeId, const QVariantMap &record,
+                                                                 quint64 conflictSetting, const QDateTime &deviceTime,
+                                                                 qint64 &result)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const QDateTime lastSync = graph ? graph->lastSyncDate() : QDateTime();
-    const bool shouldCompare = reminder.lastModifiedDate().isValid() && lastSync.isValid();
-    if (!shouldCompare || !(lastSync < reminder.lastModifiedDate()))
-        return true;
-    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
-    if (conflictSetting == 0 && reminder.lastModifiedDate() > deviceTime) {
-        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
-        return false;
+    const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    auto reminder = nativeId.isEmpty()
+                        ? nullptr
+                        : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
+    bool keepReminder = true;
+    if (reminder && !deviceWinsConflict(reminder->lastModifiedDate(), conflictSetting, deviceTime, keepReminder)) {
+        result = 1;
+        return nullptr;
     }
-    if (conflictSetting == 1) {
-        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple always winnning."));
-        return false;
-    }
-    if (conflictSetting == 3) {
-        DDLogWarn(QStringLiteral("Conflict setting set to duplicate... trying to duplicate record."));
-        keepReminder = false;
-    }
-    DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
-    return true;
+    if (!keepReminder)
+        reminder.reset();
+    DDLogInfo(QStringLiteral("Checking for duplicates"));
+    const QList<std::shared_ptr<platform::EKReminder>> duplicates = isDuplicate(record);
+    if (!duplicates.isEmpty())
+        return duplicates.first();
+    if (reminder)
+        return reminder;
+    DDLogInfo(QStringLiteral("Creating new native record"));
+    reminder = platform::EKReminder::reminderWithEventStore(nullptr);
+    reminder->setCalendar(store->calendarWithIdentifier(categoryIdentifierToWriteTo()));
+    result = 3;
+    return reminder;
 }
 
 void HMTaskData::writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record)

@@ -61,8 +61,9 @@ private:
     void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
                       QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
-    bool deviceWinsConflict(const platform::EKReminder &reminder, quint64 conflictSetting, const QDateTime &deviceTime,
-                            bool &keepReminder) const;
+    std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,
+                                                          quint64 conflictSetting, const QDateTime &deviceTime,
+                                                          qint64 &result);
     void writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record);
     void reportProgress(const QString &format, qint64 position, qint64 total) const;
 

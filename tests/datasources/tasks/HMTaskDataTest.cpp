@@ -150,14 +150,7 @@ TEST_F(HMTaskDataTest, ApplyingWritesRemindersTodomanReads)
     EXPECT_TRUE(reminder->isCompleted());
     EXPECT_FALSE(reminder->dueDate().isValid());
 
-    const QString config = root() + QStringLiteral("/todoman.py");
-    QFile configFile(config);
-    ASSERT_TRUE(configFile.open(QIODevice::WriteOnly));
-    configFile.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
-                                    "cache_path = \"%1/todoman.sqlite\"\n").arg(root()).toUtf8());
-    configFile.close();
-    const QJsonArray todos = QJsonDocument::fromJson(eventkittest::runTool(QStringLiteral("todoman"),
-        {"--config", config, "--porcelain", "list", "--status", "ANY"}).toUtf8()).array();
+    const QJsonArray todos = QJsonDocument::fromJson(todomanList()).array();
     ASSERT_EQ(todos.size(), 1);
     EXPECT_EQ(todos.first().toObject().value("summary").toString(), QStringLiteral("File taxes"));
     EXPECT_TRUE(todos.first().toObject().value("completed").toBool());

@@ -352,15 +352,7 @@ TEST_F(EKEventStoreTest, RemindersReachTodomanAndComeBackOnTheStoresQueue)
     EXPECT_EQ(seen, (QStringList{"Buy milk|2026-03-20T08:00:00Z|0|1|0", "Call Bo & Ana||0|9|1",
                                  "File taxes|2026-04-30T00:00:00Z|1|5|0"}));
 
-    const QString config = root() + QStringLiteral("/todoman.py");
-    QFile configFile(config);
-    ASSERT_TRUE(configFile.open(QIODevice::WriteOnly));
-    configFile.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
-                                    "cache_path = \"%1/todoman.sqlite\"\n").arg(root()).toUtf8());
-    configFile.close();
-    const QJsonArray todos = QJsonDocument::fromJson(runTool(QStringLiteral("todoman"),
-        {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
-         QStringLiteral("--status"), QStringLiteral("ANY")}).toUtf8()).array();
+    const QJsonArray todos = QJsonDocument::fromJson(todomanList()).array();
     QStringList listed;
     for (const QJsonValue &todo : todos) {
         const QJsonObject object = todo.toObject();

@@ -73,6 +73,21 @@ std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
+QByteArray CalendarFolderTest::todomanList() const
+{
+    const QString config = m_root.path() + QStringLiteral("/todoman.py");
+    QFile configFile(config);
+    EXPECT_TRUE(configFile.open(QIODevice::WriteOnly));
+    configFile.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
+                                    "cache_path = \"%2/todoman.sqlite\"\n")
+                         .arg(root(), m_root.path())
+                         .toUtf8());
+    configFile.close();
+    return runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), config, QStringLiteral("--porcelain"),
+                                               QStringLiteral("list"), QStringLiteral("--status"), QStringLiteral("ANY")})
+        .toUtf8();
+}
+
 QStringList CalendarFolderTest::itemFiles(const QString &folder)
 {
     QStringList names = QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files);

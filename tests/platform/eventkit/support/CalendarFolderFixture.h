@@ -42,6 +42,8 @@ protected:
     // Birthdays (an address book folder).
     void makeWorkHolidaysAndBirthdays() const;
     std::shared_ptr<platform::EKEventStore> eventStore() const;
+    // What todoman lists of every folder under the root, as its JSON output.
+    QByteArray todomanList() const;
     // The names of the ".ics" files of a folder, sorted.
     static QStringList itemFiles(const QString &folder);
 
