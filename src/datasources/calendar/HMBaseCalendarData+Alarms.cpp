@@ -30,6 +30,27 @@ qint64 integerValue(const QVariant &value)
     return ok ? number : qint64(value.toDouble());
 }
 
+// The alarm a record asks of a CalendarStore item: minutes before an event's start, a task's date.
+WantedAlarm wantedAlarm(const platform::CalCalendarItem &item, const QVariantMap &dictionary,
+                        HMDateUtilities &utilities)
+{
+    WantedAlarm wanted;
+    if (const auto *event = dynamic_cast<const platform::CalEvent *>(&item)) {
+        const qint64 minutes = integerValue(dictionary.value(kAlarmTimeKey));
+        wanted.fireDate = utilities.dateByAdding(-minutes, platform::CalendarUnit::Minute, event->startDate());
+        wanted.offset = -60.0 * double(minutes);
+        DDLogVerbose(QStringLiteral("Alarm is for an Event, and fires on %1 or %2 seconds before the event")
+                         .arg(utilities.localDateTimeStringFromDate(wanted.fireDate))
+                         .arg(wanted.offset, 0, 'f', 6));
+        return wanted;
+    }
+    wanted.isRelative = false;
+    wanted.fireDate = dictionary.value(kAlarmDateKey).toDateTime();
+    DDLogVerbose(QStringLiteral("Alarm is for a Task, and fires on %1")
+                     .arg(utilities.localDateTimeStringFromDate(wanted.fireDate)));
+    return wanted;
+}
+
 } // namespace
 
 void HMBaseCalendarData::updateCalendarItem(platform::CalCalendarItem &item, const QVariantMap &dictionary)
@@ -39,25 +60,13 @@ void HMBaseCalendarData::updateCalendarItem(platform::CalCalendarItem &item, con
         return;
     }
     DDLogVerbose(QStringLiteral("Updating Calendar Item '%1' Alarm.").arg(item.title()));
-    WantedAlarm wanted;
-    if (auto *event = dynamic_cast<platform::CalEvent *>(&item)) {
-        const qint64 minutes = integerValue(dictionary.value(kAlarmTimeKey));
-        wanted.fireDate = dateUtilities().dateByAdding(-minutes, platform::CalendarUnit::Minute, event->startDate());
-        wanted.offset = -60.0 * double(minutes);
-        DDLogVerbose(QStringLiteral("Alarm is for an Event, and fires on %1 or %2 seconds before the event")
-                         .arg(dateUtilities().localDateTimeStringFromDate(wanted.fireDate))
-                         .arg(wanted.offset, 0, 'f', 6));
-    } else {
-        wanted.isRelative = false;
-        wanted.fireDate = dictionary.value(kAlarmDateKey).toDateTime();
-        DDLogVerbose(QStringLiteral("Alarm is for a Task, and fires on %1")
-                         .arg(dateUtilities().localDateTimeStringFromDate(wanted.fireDate)));
-    }
+    const WantedAlarm wanted = wantedAlarm(item, dictionary, dateUtilities());
     DDLogVerbose(QStringLiteral("Checking Alarms for a matching alarm"));
     const QList<platform::CalAlarm> alarms = item.alarms();
     for (const platform::CalAlarm &alarm : alarms) {
         if (wanted.isRelative && !alarm.absoluteTrigger().isValid()) {
-            DDLogVerbose(QStringLiteral("-- Checking Alarm for match against %1 interval").arg(alarm.relativeTrigger(), 0, 'f', 6));
+            DDLogVerbose(QStringLiteral("-- Checking Alarm for match against %1 interval")
+                             .arg(alarm.relativeTrigger(), 0, 'f', 6));
             if (alarm.relativeTrigger() == wanted.offset)
                 return;
         }
@@ -101,7 +110,8 @@ void HMBaseCalendarData::updateEKCalendarItem(platform::EKEvent &item, const QVa
     const QList<platform::EKAlarm> alarms = item.alarms();
     for (const platform::EKAlarm &alarm : alarms) {
         if (!alarm.absoluteDate().isValid()) {
-            DDLogVerbose(QStringLiteral("-- Checking Alarm for match against %1 interval").arg(alarm.relativeOffset(), 0, 'f', 6));
+            DDLogVerbose(QStringLiteral("-- Checking Alarm for match against %1 interval")
+                             .arg(alarm.relativeOffset(), 0, 'f', 6));
             if (alarm.relativeOffset() == offset)
                 return;
         } else {
@@ -141,7 +151,8 @@ void HMBaseCalendarData::updateCalendarDictionary(QVariantMap &dictionary, const
         DDLogInfo(QStringLiteral("Setting device alarm to %1 minutes before event.").arg(minutes));
         dictionary.insert(kAlarmTimeKey, minutes);
     } else {
-        DDLogInfo(QStringLiteral("Setting device alarm to %1 for task.").arg(dateUtilities().localDateTimeStringFromDate(fireDate)));
+        DDLogInfo(QStringLiteral("Setting device alarm to %1 for task.")
+                      .arg(dateUtilities().localDateTimeStringFromDate(fireDate)));
         dictionary.insert(kAlarmDateKey, fireDate);
     }
 }

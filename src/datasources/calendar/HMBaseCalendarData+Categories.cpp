@@ -113,8 +113,9 @@ QVariantList HMBaseCalendarData::nativeCategoryDictionariesForNewRecordSetting()
 // Access to the folders is never asked for on this system, so the old listing has nothing to report.
 QVariantList HMBaseCalendarData::OLDeventKitNativeCategoryDictionariesForCategorySetting()
 {
-    platform::consoleLog(QStringLiteral("authorizationStatusForEntityType %1")
-                             .arg(int(platform::EKEventStore::authorizationStatusForEntityType(platform::EKEntityType::Event))));
+    platform::consoleLog(
+        QStringLiteral("authorizationStatusForEntityType %1")
+            .arg(int(platform::EKEventStore::authorizationStatusForEntityType(platform::EKEntityType::Event))));
     return {};
 }
 
@@ -149,7 +150,8 @@ bool HMBaseCalendarData::doesCalendarSupportTasks(const std::shared_ptr<platform
 bool HMBaseCalendarData::doesCalendarSupportEKEvents(const std::shared_ptr<platform::EKCalendar> &calendar)
 {
     auto store = platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
-    const bool supportsEvents = probeWithTestEvent(calendar, store, QStringLiteral("ERROR: Error saving test ekEvent to %1 calendar."));
+    const bool supportsEvents =
+        probeWithTestEvent(calendar, store, QStringLiteral("ERROR: Error saving test ekEvent to %1 calendar."));
     DDLogInfo(QStringLiteral("Returning supportsEvents %1").arg(int(supportsEvents)));
     return supportsEvents;
 }

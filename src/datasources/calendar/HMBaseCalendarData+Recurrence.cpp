@@ -15,8 +15,8 @@ struct Walk
     const char *name;
     qint64 frequency;
     const char *warning;
-    qint64 limit;       // the index past the last one produced
-    bool checksWindow;  // stops at the end of the listing window
+    qint64 limit;      // the index past the last one produced
+    bool checksWindow; // stops at the end of the listing window
 };
 
 qint64 integerValue(const QVariantMap &dictionary, const QString &key)
@@ -113,8 +113,9 @@ std::optional<QList<QDateTime>> walkInstances(const Walk &walk, const QVariantMa
         return std::nullopt;
     }
     const QDateTime repeatEnd = dictionary.value(QStringLiteral("NSDATEREPEATEND")).toDateTime();
-    const QDateTime endBound =
-        repeatEnd.isValid() ? utilities.dateByAdding(1, platform::CalendarUnit::Day, repeatEnd).addSecs(-1) : QDateTime();
+    const QDateTime endBound = repeatEnd.isValid()
+                                   ? utilities.dateByAdding(1, platform::CalendarUnit::Day, repeatEnd).addSecs(-1)
+                                   : QDateTime();
     qint64 first = 0;
     if (onlyReturnLastDate && !repeatEnd.isValid() && occurrenceCount(dictionary) > 0)
         first = walk.limit - 1;
@@ -149,8 +150,9 @@ DayPattern dayPatternOf(const QVariantMap &dictionary)
 
 } // namespace
 
-std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForDailyRecurrenceStartingOn(
-    const QDateTime &start, const QVariantMap &dictionary, bool onlyReturnLastDate)
+std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForDailyRecurrenceStartingOn(const QDateTime &start,
+                                                                                          const QVariantMap &dictionary,
+                                                                                          bool onlyReturnLastDate)
 {
     const qint64 count = occurrenceCount(dictionary);
     const Walk walk{"Daily", 1, "WARNING: Trying to use daily recurrence logic on a non-daily event.",
@@ -162,8 +164,9 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForDailyRecurrenceS
     });
 }
 
-std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForWeeklyRecurrenceStartingOn(
-    const QDateTime &start, const QVariantMap &dictionary, bool onlyReturnLastDate)
+std::optional<QList<QDateTime>>
+HMBaseCalendarData::instancesForWeeklyRecurrenceStartingOn(const QDateTime &start, const QVariantMap &dictionary,
+                                                           bool onlyReturnLastDate)
 {
     const qint64 count = occurrenceCount(dictionary);
     const Walk walk{"Weekly", 2, "WARNING: Trying to use weekly recurrence logic on a non-weekly event.",
@@ -186,8 +189,9 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForWeeklyRecurrence
     });
 }
 
-std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForMonthlyRecurrenceStartingOn(
-    const QDateTime &start, const QVariantMap &dictionary, bool onlyReturnLastDate)
+std::optional<QList<QDateTime>>
+HMBaseCalendarData::instancesForMonthlyRecurrenceStartingOn(const QDateTime &start, const QVariantMap &dictionary,
+                                                            bool onlyReturnLastDate)
 {
     const qint64 count = occurrenceCount(dictionary);
     const Walk walk{"Monthly", 3, "WARNING: Trying to use monthly recurrence logic on a non-monthly event.",
@@ -195,22 +199,23 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForMonthlyRecurrenc
     platform::Calendar &calendar = dateUtilities().calendar();
     platform::DateComponents reference = calendar.components(start);
     DDLogVerbose(QStringLiteral("Start Date Day %1").arg(reference.day.value_or(0)));
-    const QDateTime referenceDate = calendar.date({reference.year, reference.month, 1, reference.hour,
-                                                   reference.minute, reference.second});
+    const QDateTime referenceDate =
+        calendar.date({reference.year, reference.month, 1, reference.hour, reference.minute, reference.second});
     const qint64 interval = intervalOf(dictionary);
     const DayPattern pattern = dayPatternOf(dictionary);
-    return walkInstances(walk, dictionary, calendarDateRangeEnd(), dateUtilities(), onlyReturnLastDate,
-                         [&](qint64 index) {
-        const platform::DateComponents month =
-            calendar.components(calendar.adding(index * interval, platform::CalendarUnit::Month, referenceDate));
-        const platform::DateComponents wanted = withDayPattern(
-            {month.year, month.month, std::nullopt, month.hour, month.minute, month.second}, pattern);
-        return calendar.date(wanted);
-    });
+    return walkInstances(
+        walk, dictionary, calendarDateRangeEnd(), dateUtilities(), onlyReturnLastDate, [&](qint64 index) {
+            const platform::DateComponents month =
+                calendar.components(calendar.adding(index * interval, platform::CalendarUnit::Month, referenceDate));
+            const platform::DateComponents wanted = withDayPattern(
+                {month.year, month.month, std::nullopt, month.hour, month.minute, month.second}, pattern);
+            return calendar.date(wanted);
+        });
 }
 
-std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForYearlyRecurrenceStartingOn(
-    const QDateTime &start, const QVariantMap &dictionary, bool onlyReturnLastDate)
+std::optional<QList<QDateTime>>
+HMBaseCalendarData::instancesForYearlyRecurrenceStartingOn(const QDateTime &start, const QVariantMap &dictionary,
+                                                           bool onlyReturnLastDate)
 {
     const qint64 count = occurrenceCount(dictionary);
     const Walk walk{"Yearly", 4, "WARNING: Trying to use yearly recurrence logic on a non-yearly event.",
@@ -218,8 +223,8 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForYearlyRecurrence
     DDLogInfo(QStringLiteral("Recurrence start %1").arg(dateUtilities().localDateTimeStringFromDate(start)));
     platform::Calendar &calendar = dateUtilities().calendar();
     const platform::DateComponents startParts = calendar.components(start);
-    const QDateTime referenceDate = calendar.date({startParts.year, startParts.month, 1, startParts.hour,
-                                                   startParts.minute, startParts.second});
+    const QDateTime referenceDate =
+        calendar.date({startParts.year, startParts.month, 1, startParts.hour, startParts.minute, startParts.second});
     const qint64 interval = intervalOf(dictionary);
     const qint64 monthKey = integerValue(dictionary, QStringLiteral("MONTH"));
     const int month = monthKey != 0 ? int(monthKey) : startParts.month.value_or(1) + 1;

@@ -181,7 +181,7 @@ void HMBaseCalendarData::saveChanges()
 }
 
 std::shared_ptr<platform::CalCalendar> HMBaseCalendarData::calendarWithName(const QString &title,
-                                                                           bool createNewIfNotFound)
+                                                                            bool createNewIfNotFound)
 {
     if (auto known = m_categoryCalendarsDictionary.value(title))
         return known;
@@ -190,8 +190,9 @@ std::shared_ptr<platform::CalCalendar> HMBaseCalendarData::calendarWithName(cons
     auto calendar = platform::CalCalendar::calendar();
     calendar->setTitle(title);
     const platform::Status saved =
-        m_calendarStore ? m_calendarStore->saveCalendar(calendar)
-                        : platform::Status(platform::Error(platform::ErrorCode::IoOther, QStringLiteral("no open store")));
+        m_calendarStore
+            ? m_calendarStore->saveCalendar(calendar)
+            : platform::Status(platform::Error(platform::ErrorCode::IoOther, QStringLiteral("no open store")));
     if (saved) {
         setCategoryIdentifiersToSync(categoryIdentifiersToSync() << calendar->uid());
         m_categoryCalendarsDictionary.insert(title, calendar);
@@ -231,9 +232,12 @@ QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, q
 {
     const QDateTime written =
         dateUtilities().dateFromLocalDateTimeString(HMData::stringForKey(QString(kHMSyncFieldLastModified), record));
-    DDLogVerbose(QStringLiteral("Device Last Modified Time Before Compensation: %1").arg(written.toString(Qt::ISODate)));
-    const QDateTime compensated = dateUtilities().dateByAdding(-timeDifference, platform::CalendarUnit::Second, written);
-    DDLogVerbose(QStringLiteral("Device Last Modified Time After Compensation: %1").arg(compensated.toString(Qt::ISODate)));
+    DDLogVerbose(
+        QStringLiteral("Device Last Modified Time Before Compensation: %1").arg(written.toString(Qt::ISODate)));
+    const QDateTime compensated =
+        dateUtilities().dateByAdding(-timeDifference, platform::CalendarUnit::Second, written);
+    DDLogVerbose(
+        QStringLiteral("Device Last Modified Time After Compensation: %1").arg(compensated.toString(Qt::ISODate)));
     return compensated;
 }
 

@@ -51,7 +51,7 @@ std::optional<qint64> HMCalendarData::refusalBeforeLookup(const QVariantMap &rec
     if (!validateDictionary(record))
         return 1;
     platform::consoleLog(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
-                                                                 : QStringLiteral("getunwritableCalendar == NO"));
+                                                                  : QStringLiteral("getunwritableCalendar == NO"));
     if (GlobalVariables::getunwritableCalendar())
         return 0;
     setCounter(counter() + 1);
@@ -138,7 +138,8 @@ bool HMCalendarData::isBeforeTheSyncRange(const QVariantMap &record, bool recurr
     const QDateTime rangeStart = dateRangeStartingDate();
     const QDateTime repeatEnd = dateOf(record, kHMSyncFieldRecurringNSDateRepeatEnd);
     if (recurring && repeatEnd.isValid() && repeatEnd < rangeStart) {
-        platform::consoleLog(QStringLiteral("Ignoring recurring event: %1").arg(HMData::stringForKey(key(kHMSyncFieldSubject), record)));
+        platform::consoleLog(
+            QStringLiteral("Ignoring recurring event: %1").arg(HMData::stringForKey(key(kHMSyncFieldSubject), record)));
         return true;
     }
     if (!recurring && dateOf(record, kHMSyncFieldNSDateEndDate) < rangeStart) {
@@ -261,15 +262,18 @@ bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const Q
     return true;
 }
 
-std::optional<platform::EKRecurrenceRule> HMCalendarData::dailyEventKitRecurrenceRuleFromDictionary(
-    const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end)
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::dailyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                          const std::optional<platform::EKRecurrenceEnd> &end)
 {
     return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Daily,
-                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), {}, {}, {}, {}, {}, {}, end);
+                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), {}, {}, {}, {}, {}, {},
+                                      end);
 }
 
-std::optional<platform::EKRecurrenceRule> HMCalendarData::weeklyEventKitRecurrenceRuleFromDictionary(
-    const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end)
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::weeklyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                           const std::optional<platform::EKRecurrenceEnd> &end)
 {
     QList<platform::EKRecurrenceDayOfWeek> days;
     for (const int day : appleDaysFromHmDayMask(integerOf(record, kHMSyncFieldRecurringDayMask))) {
@@ -277,11 +281,13 @@ std::optional<platform::EKRecurrenceRule> HMCalendarData::weeklyEventKitRecurren
             days.append(platform::EKRecurrenceDayOfWeek::dayOfWeek(day));
     }
     return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Weekly,
-                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), days, {}, {}, {}, {}, {}, end);
+                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), days, {}, {}, {}, {}, {},
+                                      end);
 }
 
-std::optional<platform::EKRecurrenceRule> HMCalendarData::monthlyEventKitRecurrenceRuleFromDictionary(
-    const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end)
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::monthlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                            const std::optional<platform::EKRecurrenceEnd> &end)
 {
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
     const qint64 option = integerOf(record, kHMSyncFieldRecurringRepeatDayOption);
@@ -289,7 +295,8 @@ std::optional<platform::EKRecurrenceRule> HMCalendarData::monthlyEventKitRecurre
         const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
             appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
             weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
-        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Monthly, interval, {day}, {}, {}, {}, {}, {}, end);
+        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Monthly, interval, {day}, {}, {}, {}, {}, {},
+                                          end);
     }
     if (option != 0)
         return std::nullopt;
@@ -298,8 +305,9 @@ std::optional<platform::EKRecurrenceRule> HMCalendarData::monthlyEventKitRecurre
                                       dayOfMonth > 0 ? QList<int>{int(dayOfMonth)} : QList<int>{}, {}, {}, {}, {}, end);
 }
 
-std::optional<platform::EKRecurrenceRule> HMCalendarData::yearlyEventKitRecurrenceRuleFromDictionary(
-    const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end)
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::yearlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                           const std::optional<platform::EKRecurrenceEnd> &end)
 {
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
     const qint64 month = integerOf(record, kHMSyncFieldRecurringMonth);
@@ -308,8 +316,9 @@ std::optional<platform::EKRecurrenceRule> HMCalendarData::yearlyEventKitRecurren
         const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
             appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
             weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
-        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {day}, {}, months, {}, {}, {},
-                                          end);
+        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {day}, {}, months, {}, {},
+                                          {}, end);
     }
-    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {}, {}, months, {}, {}, {}, end);
+    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {}, {}, months, {}, {}, {},
+                                      end);
 }

@@ -16,7 +16,6 @@
 
 #include <QTimeZone>
 
-
 namespace {
 
 const QString kNativeIdKey = QStringLiteral("nativeId");
@@ -81,14 +80,16 @@ void HMCalendarData::readEventKitEvents()
     QList<std::shared_ptr<platform::EKEvent>> events;
     if (!calendars.isEmpty()) {
         for (const auto &[start, end] : listingWindows(dateUtilities()))
-            events.append(store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, end, calendars)));
+            events.append(
+                store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, end, calendars)));
     }
     setEkEventsArray(events);
     DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
 }
 
-std::optional<QList<HMSyncRecord>> HMCalendarData::syncEventKitRecordObjectsModifiedAfter(
-    const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
+std::optional<QList<HMSyncRecord>>
+HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                       const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
     readEventKitEvents();
@@ -154,9 +155,10 @@ QString HMCalendarData::nativeIdOfEvent(const platform::EKEvent &event)
 {
     if (!event.isDetached())
         return event.calendarItemIdentifier();
-    QString nativeId = QStringLiteral("%1+%2+%3").arg(event.calendarItemIdentifier(),
-                                                      dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
-                                                      dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()));
+    QString nativeId = QStringLiteral("%1+%2+%3")
+                           .arg(event.calendarItemIdentifier(),
+                                dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
+                                dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()));
     for (const QString &known : std::as_const(exceptionRecordIds())) {
         if (known == nativeId) {
             nativeId += QStringLiteral("+%1").arg(m_exceptionRecordIdCounter);
@@ -185,25 +187,10 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
     if (event.isDetached() && plan.seriesDictionary)
         plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
     plan.isKnownSeriesException = event.isDetached() && !plan.seriesUid.isEmpty();
-    const bool isNewEvent = !plan.recordDictionary &&
-                            (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException);
+    const bool isNewEvent =
+        !plan.recordDictionary && (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException);
     if (isNewEvent) {
-        if (!plan.hasRules || plan.isKnownSeriesException) {
-            plan.ownUid = HMData::newUid();
-            plan.isNew = true;
-        }
-        if (plan.hasRules) {
-            plan.seriesIsNew = !plan.seriesDictionary;
-            plan.seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : HMData::newUid();
-            plan.seriesIdentifierDictionary = plan.seriesDictionary
-                                                  ? *plan.seriesDictionary
-                                                  : QVariantMap{{kNativeIdKey, plan.seriesId}, {kHmUidKey, plan.seriesUid}};
-            plan.isSeriesMember = true;
-        }
-        plan.identifierDictionary = {{kNativeIdKey, plan.nativeId}};
-        if (!plan.ownUid.isEmpty())
-            plan.identifierDictionary.insert(kHmUidKey, plan.ownUid);
-        plan.process = plan.isNew || plan.seriesIsNew;
+        planNewEvent(plan);
     } else {
         planKnownEvent(plan, event, date, excludedHmUids);
         if (seriesToRefresh.contains(event.eventIdentifier()))
@@ -219,6 +206,28 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
     skipEventsBeforeTheRange(plan, event);
 }
 
+// An event the graph does not know yet: its own new uid (unless it is a regular occurrence), and its
+// series' uid, new when the series is new too.
+void HMCalendarData::planNewEvent(EventPlan &plan)
+{
+    if (!plan.hasRules || plan.isKnownSeriesException) {
+        plan.ownUid = HMData::newUid();
+        plan.isNew = true;
+    }
+    if (plan.hasRules) {
+        plan.seriesIsNew = !plan.seriesDictionary;
+        plan.seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : HMData::newUid();
+        plan.seriesIdentifierDictionary = plan.seriesDictionary
+                                              ? *plan.seriesDictionary
+                                              : QVariantMap{{kNativeIdKey, plan.seriesId}, {kHmUidKey, plan.seriesUid}};
+        plan.isSeriesMember = true;
+    }
+    plan.identifierDictionary = {{kNativeIdKey, plan.nativeId}};
+    if (!plan.ownUid.isEmpty())
+        plan.identifierDictionary.insert(kHmUidKey, plan.ownUid);
+    plan.process = plan.isNew || plan.seriesIsNew;
+}
+
 void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                                     const QSet<QString> &excludedHmUids)
 {
@@ -230,8 +239,9 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
         plan.isSeriesMember = plan.hasRules && plan.isKnownSeriesException;
     }
     plan.ownUid = plan.recordDictionary ? plan.recordDictionary->value(kHmUidKey).toString() : QString();
-    const bool excluded = (!plan.ownUid.isEmpty() && excludedHmUids.contains(plan.ownUid)) ||
-                          (!plan.isKnownSeriesException && !plan.seriesUid.isEmpty() && excludedHmUids.contains(plan.seriesUid));
+    const bool excluded =
+        (!plan.ownUid.isEmpty() && excludedHmUids.contains(plan.ownUid)) ||
+        (!plan.isKnownSeriesException && !plan.seriesUid.isEmpty() && excludedHmUids.contains(plan.seriesUid));
     if (excluded) {
         DDLogInfo(QStringLiteral("++ Ignoring Record due to being modified on the device."));
         return;
@@ -259,7 +269,8 @@ void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::E
         plan.process = false;
         return;
     }
-    const auto &end = plan.isSeriesMember && plan.hasRules ? event.recurrenceRules().first().recurrenceEnd() : std::nullopt;
+    const auto &end =
+        plan.isSeriesMember && plan.hasRules ? event.recurrenceRules().first().recurrenceEnd() : std::nullopt;
     if (plan.isSeriesMember && end && end->endDate().isValid() && end->endDate() < rangeStart) {
         DDLogVerbose(QStringLiteral("Ignoring recurring event: %1").arg(event.title()));
         plan.process = false;

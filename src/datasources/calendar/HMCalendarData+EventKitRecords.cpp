@@ -62,7 +62,8 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
             exceptions.append(instance);
     }
     seriesDictionary.remove(kInstancesKey);
-    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions), exceptions.isEmpty() ? QVariant(QString()) : exceptions);
+    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
+                      exceptions.isEmpty() ? QVariant(QString()) : exceptions);
     record.setDictionary(dictionary);
     if (plan.seriesIdentifierDictionary)
         identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
@@ -99,17 +100,18 @@ QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &eve
                   QVariantList{event.calendar() ? event.calendar()->title() : QString()});
     record.insert(key(kHMSyncFieldEventTimeZone), QString::fromUtf8(QTimeZone::systemTimeZoneId()));
     record.insert(key(kHMSyncFieldTypeNumber), event.isAllDay());
-    const QDateTime start = event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
-    const QDateTime end = event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1))
-                                           : event.endDate();
+    const QDateTime start =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
+    const QDateTime end =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
     record.insert(key(kHMSyncFieldNSDateStartDate), start);
     record.insert(key(kHMSyncFieldNSDateEndDate), end);
     record.insert(key(kHMSyncFieldTimeZoneData), timeZoneData());
     updateEKCalendarDictionary(record, event);
     record.insert(key(kHMSyncFieldCompleted), QStringLiteral("0"));
-    for (QLatin1StringView name : {kHMSyncFieldRecurringRepeat, kHMSyncFieldRecurringRepeatDayOption,
-                                   kHMSyncFieldRecurringInterval, kHMSyncFieldRecurringDayMask,
-                                   kHMSyncFieldRecurringDayOccurrence})
+    for (QLatin1StringView name :
+         {kHMSyncFieldRecurringRepeat, kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringInterval,
+          kHMSyncFieldRecurringDayMask, kHMSyncFieldRecurringDayOccurrence})
         record.insert(key(name), QString());
     record.remove(key(kHMSyncFieldRecurringNSDateRepeatEnd));
     QVariantMap unused;
@@ -183,7 +185,9 @@ void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identi
     default:
         break;
     }
-    DDLogInfo(QStringLiteral("Recurrence Instances Generated: %1").arg(instances && !instances->isEmpty() ? QString::number(instances->size()) : QStringLiteral("None")));
+    DDLogInfo(
+        QStringLiteral("Recurrence Instances Generated: %1")
+            .arg(instances && !instances->isEmpty() ? QString::number(instances->size()) : QStringLiteral("None")));
     if (!instances)
         return;
     QVariantList dates;
@@ -195,7 +199,7 @@ void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identi
 }
 
 bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,
-                                                                          const platform::EKRecurrenceRule &rule)
+                                                                            const platform::EKRecurrenceRule &rule)
 {
     record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("1"));
     record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
@@ -203,7 +207,7 @@ bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVar
 }
 
 bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record,
-                                                                           const platform::EKRecurrenceRule &rule)
+                                                                             const platform::EKRecurrenceRule &rule)
 {
     record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("2"));
     record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
@@ -216,7 +220,7 @@ bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVa
 }
 
 bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
-                                                                            const platform::EKRecurrenceRule &rule)
+                                                                              const platform::EKRecurrenceRule &rule)
 {
     record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("3"));
     record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
@@ -233,7 +237,7 @@ bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QV
 }
 
 bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
-                                                                           const platform::EKRecurrenceRule &rule)
+                                                                             const platform::EKRecurrenceRule &rule)
 {
     record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("4"));
     record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
@@ -256,8 +260,9 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVa
     return true;
 }
 
-std::shared_ptr<platform::EKEvent> HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(
-    const QString &seriesId, QList<QDateTime> *instances)
+std::shared_ptr<platform::EKEvent>
+HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId,
+                                                                      QList<QDateTime> *instances)
 {
     DDLogVerbose(QStringLiteral("++ Looking up initial recurring event record for id: '%1'").arg(seriesId));
     QList<std::shared_ptr<platform::EKEvent>> matches;

@@ -36,8 +36,9 @@ qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 
 // The roads' own listings and applies live in their own files; until a road has one, the base class
 // answers as for any data source without it (it logs that it is missing and lists or applies
 // nothing).
-std::optional<QList<HMSyncRecord>> HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(
-    const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
+std::optional<QList<HMSyncRecord>>
+HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                            const QSet<QString> &excludedHmUids)
 {
     return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
 }

@@ -22,7 +22,7 @@ public:
     ~HMCalendarData() override;
 
     std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                     const QSet<QString> &excludedHmUids) override;
+                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     // Removes the Mac events of the hmUids and their identifier dictionaries. A repeating series is
@@ -30,13 +30,15 @@ public:
     void deleteUidRecords(const QStringList &hmUids) override;
 
     // The EventKit road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(
-        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids);
+    virtual std::optional<QList<HMSyncRecord>>
+    syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                           const QSet<QString> &excludedHmUids);
     virtual qint64 EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                    const QVariantMap &record, qint64 timeDifference);
     // The CalendarStore road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>> syncCalendarStoreRecordObjectsModifiedAfter(
-        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids);
+    virtual std::optional<QList<HMSyncRecord>>
+    syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                const QSet<QString> &excludedHmUids);
     virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                               const QVariantMap &record, qint64 timeDifference);
 
@@ -44,15 +46,18 @@ public:
     QVariantMap pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
                                         quint64 syncMethod);
     bool updatePppDictionary(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
-    bool updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
-    bool updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                 const platform::EKRecurrenceRule &rule);
     bool updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                   const platform::EKRecurrenceRule &rule);
-    bool updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record, const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                 const platform::EKRecurrenceRule &rule);
     // The regular occurrence of the series to read it from, and the starts of its regular occurrences
     // in the events last read; null when none is regular (a lone detached occurrence stands in).
-    std::shared_ptr<platform::EKEvent> firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId,
-                                                                                           QList<QDateTime> *instances);
+    std::shared_ptr<platform::EKEvent>
+    firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId, QList<QDateTime> *instances);
     // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
     static QString checksumOfEvent(const platform::EKEvent &event);
     // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
@@ -63,14 +68,18 @@ public:
     // The EventKit apply's pieces: the record's recurrence as the event's rule, the rule builders, and
     // the first event of the chosen calendars with the record's title, start and end.
     bool updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record);
-    std::optional<platform::EKRecurrenceRule> dailyEventKitRecurrenceRuleFromDictionary(
-        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
-    std::optional<platform::EKRecurrenceRule> weeklyEventKitRecurrenceRuleFromDictionary(
-        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
-    std::optional<platform::EKRecurrenceRule> monthlyEventKitRecurrenceRuleFromDictionary(
-        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
-    std::optional<platform::EKRecurrenceRule> yearlyEventKitRecurrenceRuleFromDictionary(
-        const QVariantMap &record, const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    dailyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                              const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    weeklyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                               const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    monthlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    yearlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                               const std::optional<platform::EKRecurrenceEnd> &end);
     QList<std::shared_ptr<platform::EKEvent>> isDuplicate(const QVariantMap &record);
     // Both dates of the record are there.
     bool validateDictionary(const QVariantMap &record) const;
@@ -89,7 +98,10 @@ public:
     qint64 recordCounter() const { return m_recordCounter; }
     void setRecordCounter(qint64 counter) { m_recordCounter = counter; }
     qint64 numberOfInstancesForOutlookRecurringEvent() const { return m_numberOfInstancesForOutlookRecurringEvent; }
-    void setNumberOfInstancesForOutlookRecurringEvent(qint64 count) { m_numberOfInstancesForOutlookRecurringEvent = count; }
+    void setNumberOfInstancesForOutlookRecurringEvent(qint64 count)
+    {
+        m_numberOfInstancesForOutlookRecurringEvent = count;
+    }
     QVariantMap &dictionaryOfModifiedExceptions() { return m_dictionaryOfModifiedExceptions; }
     QVariantMap &outlookDupeCheckDictionary() { return m_outlookDupeCheckDictionary; }
     QDateTime conduitLastListCommandReturned() const { return m_conduitLastListCommandReturned; }
@@ -122,7 +134,7 @@ private:
         QString newChecksum;
         std::optional<QVariantMap> recordDictionary; // as found in the graph
         std::optional<QVariantMap> seriesDictionary;
-        QVariantMap identifierDictionary;            // the ones to save
+        QVariantMap identifierDictionary; // the ones to save
         std::optional<QVariantMap> seriesIdentifierDictionary;
     };
 
@@ -131,6 +143,7 @@ private:
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
+    void planNewEvent(EventPlan &plan);
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
     void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);

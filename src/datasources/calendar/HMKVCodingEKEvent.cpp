@@ -29,8 +29,9 @@ QList<platform::EKAlarm> alarmsFrom(const QVariant &values)
     for (const QVariant &value : values.toList()) {
         const QVariantMap map = value.toMap();
         const QDateTime absolute = map.value(kAbsoluteDateKey).toDateTime();
-        alarms.append(absolute.isValid() ? platform::EKAlarm::alarmWithAbsoluteDate(absolute)
-                                         : platform::EKAlarm::alarmWithRelativeOffset(map.value(kRelativeOffsetKey).toDouble()));
+        alarms.append(absolute.isValid()
+                          ? platform::EKAlarm::alarmWithAbsoluteDate(absolute)
+                          : platform::EKAlarm::alarmWithRelativeOffset(map.value(kRelativeOffsetKey).toDouble()));
     }
     return alarms;
 }
@@ -41,8 +42,8 @@ QByteArray HMKVCodingEKEvent::checksumArchive() const
 {
     QVariantList entries;
     for (const QVariant &value : {QVariant(startDate()), QVariant(endDate()), QVariant(title()), QVariant(notes())}) {
-        const bool missing = value.typeId() == QMetaType::QDateTime ? !value.toDateTime().isValid()
-                                                                    : value.toString().isNull();
+        const bool missing =
+            value.typeId() == QMetaType::QDateTime ? !value.toDateTime().isValid() : value.toString().isNull();
         if (missing)
             break;
         entries.append(value);

@@ -53,10 +53,9 @@ void startFetch(const std::shared_ptr<platform::EKEventStore> &store, quint64 ge
         completeFetch(generation, {});
         return;
     }
-    store->fetchRemindersMatchingPredicate(store->predicateForRemindersInCalendars(calendars),
-                                           [generation](QList<std::shared_ptr<platform::EKReminder>> reminders) {
-                                               completeFetch(generation, reminders);
-                                           });
+    store->fetchRemindersMatchingPredicate(
+        store->predicateForRemindersInCalendars(calendars),
+        [generation](QList<std::shared_ptr<platform::EKReminder>> reminders) { completeFetch(generation, reminders); });
 }
 
 } // namespace

@@ -73,9 +73,10 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     }
     if (!identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(QVariantMap{{QStringLiteral("hmUid"), uid},
-                                                           {QStringLiteral("isNewRecord"), QStringLiteral("1")},
-                                                           {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
+        graph->identifierDictionaries().append(
+            QVariantMap{{QStringLiteral("hmUid"), uid},
+                        {QStringLiteral("isNewRecord"), QStringLiteral("1")},
+                        {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
     }
     return result;
 }
@@ -83,8 +84,8 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
 // The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null
 // with result 1 when the Mac keeps its reminder.
 std::shared_ptr<platform::EKReminder> HMTaskData::reminderToWrite(const QString &nativeId, const QVariantMap &record,
-                                                                 quint64 conflictSetting, const QDateTime &deviceTime,
-                                                                 qint64 &result)
+                                                                  quint64 conflictSetting, const QDateTime &deviceTime,
+                                                                  qint64 &result)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
     auto reminder = nativeId.isEmpty()
@@ -142,7 +143,8 @@ QList<std::shared_ptr<platform::EKReminder>> HMTaskData::isDuplicate(const QVari
     const QString notes = HMData::stringForKey(key(kHMSyncFieldNote), record);
     const QDateTime due = record.value(key(kHMSyncFieldDueDate)).toDateTime();
     const QString recordDay = due.isValid() ? dayText(due) : QString();
-    for (const auto &reminder : HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
+    for (const auto &reminder :
+         HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
         if (reminder->title().isNull() || reminder->notes().isNull())
             continue;
         const QString reminderDay = reminder->dueDate().isValid() ? dayText(reminder->dueDate()) : QString();
@@ -182,8 +184,10 @@ void HMTaskData::deleteEventKitUidRecords(const QStringList &hmUids)
             continue;
         }
         const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
-        auto reminder = nativeId.isEmpty() ? nullptr
-                                           : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
+        auto reminder =
+            nativeId.isEmpty()
+                ? nullptr
+                : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
         if (!reminder) {
             DDLogInfo(QStringLiteral("Native Task not found, so we can't delete it."));
         } else if (const platform::Status removed = store->removeReminder(reminder, true); !removed) {

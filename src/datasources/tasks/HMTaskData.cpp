@@ -37,7 +37,8 @@ QString HMTaskData::className() const
     return QStringLiteral("HMTaskData");
 }
 
-std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                              bool includeDeletes,
                                                                               const QSet<QString> &excludedHmUids)
 {
     if (isEventKitSystem())
@@ -103,8 +104,9 @@ QVariantMap HMTaskData::pppDictionaryForEKReminder(const platform::EKReminder &r
 
 // The reminders come from the fetch started before the sync. A fetch that has not completed within
 // the bound gives no deletions: a missing list must never read as "every reminder was deleted".
-std::optional<QList<HMSyncRecord>> HMTaskData::syncEventKitRecordObjectsModifiedAfter(
-    const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
+std::optional<QList<HMSyncRecord>>
+HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                   const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading apple tasks modified after %1").arg(date.toString(Qt::ISODate)));
     const bool fetched = HMTaskEventKitHelper::waitForTasksArray(m_fetchPatience);
@@ -114,7 +116,8 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncEventKitRecordObjectsModified
     if (!graph)
         return records;
     QList<QVariantMap> remaining = graph->identifierDictionaries();
-    const QList<std::shared_ptr<platform::EKReminder>> list = reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
+    const QList<std::shared_ptr<platform::EKReminder>> list =
+        reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
     for (qsizetype index = 0; index < list.size(); ++index) {
         reportProgress(QStringLiteral("Reading %1 of %2 Apple Reminders."), index + 1, list.size());
         listReminder(*list[index], excludedHmUids, remaining, records);
@@ -139,7 +142,8 @@ void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<Q
     if (!dictionary) {
         DDLogInfo(QStringLiteral("Task is being added to device as new record."));
         const QString hmUid = HMData::newUid();
-        const QVariantMap identifier{{kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, hmUid}, {kCrcKey, checksum}};
+        const QVariantMap identifier{
+            {kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, hmUid}, {kCrcKey, checksum}};
         graph->identifierDictionaries().append(identifier);
         record.setIsNew(true);
         record.setHmxUid(hmUid);

@@ -24,20 +24,21 @@ public:
     ~HMTaskData() override;
 
     std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                     const QSet<QString> &excludedHmUids) override;
+                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void cleanUpAfterSync() override;
 
     // The EventKit road.
-    std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                             const QSet<QString> &excludedHmUids);
+    std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                              bool includeDeletes,
+                                                                              const QSet<QString> &excludedHmUids);
     qint64 ekFrameworkCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                     const QVariantMap &record, qint64 timeDifference);
     QList<std::shared_ptr<platform::EKReminder>> isDuplicate(const QVariantMap &record);
-    QVariantMap pppDictionaryForEKReminder(const platform::EKReminder &reminder, const QVariantMap &identifierDictionary,
-                                           quint64 syncMethod);
+    QVariantMap pppDictionaryForEKReminder(const platform::EKReminder &reminder,
+                                           const QVariantMap &identifierDictionary, quint64 syncMethod);
     // The change checksum of a reminder: CRC-32 of its due date, title, notes and completion date (those
     // it has), as unsigned decimal text.
     static QString checksumOfReminder(const platform::EKReminder &reminder);

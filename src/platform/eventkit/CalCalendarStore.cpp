@@ -114,7 +114,8 @@ std::shared_ptr<CalEvent> CalCalendarStore::eventWithUID(const QString &uid, con
         return series ? std::make_shared<CalEvent>(series) : nullptr;
     }
     for (const qint64 days : {qint64(1), kOccurrenceSearchDays}) {
-        CalPredicate predicate = eventPredicateWithStartDate(occurrence.addDays(-days), occurrence.addDays(days), uid, {});
+        CalPredicate predicate =
+            eventPredicateWithStartDate(occurrence.addDays(-days), occurrence.addDays(days), uid, {});
         for (const std::shared_ptr<CalEvent> &event : eventsWithPredicate(predicate)) {
             if (event->occurrence() == occurrence.toUTC())
                 return event;

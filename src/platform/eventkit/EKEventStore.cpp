@@ -40,7 +40,8 @@ bool isWritableFolder(const QString &path)
 {
     struct stat info = {};
     const QByteArray encoded = QFile::encodeName(path);
-    return ::stat(encoded.constData(), &info) == 0 && (info.st_mode & S_IWUSR) && ::access(encoded.constData(), W_OK) == 0;
+    return ::stat(encoded.constData(), &info) == 0 && (info.st_mode & S_IWUSR) &&
+           ::access(encoded.constData(), W_OK) == 0;
 }
 
 QList<FolderEntry> calendarFoldersIn(const QString &root)
@@ -131,10 +132,10 @@ EKAuthorizationStatus EKEventStore::authorizationStatusForEntityType(EKEntityTyp
 void EKEventStore::requestAccessToEntityType(EKEntityType entityType,
                                              std::function<void(bool, std::optional<Error>)> completion)
 {
-    const Status made = authorizationStatusForEntityType(entityType) == EKAuthorizationStatus::Authorized
-                            ? makePrivateFolder(calendarsFolderPath())
-                            : Status(Error(ErrorCode::IoPermission,
-                                           QStringLiteral("%1 is not a folder").arg(calendarsFolderPath())));
+    const Status made =
+        authorizationStatusForEntityType(entityType) == EKAuthorizationStatus::Authorized
+            ? makePrivateFolder(calendarsFolderPath())
+            : Status(Error(ErrorCode::IoPermission, QStringLiteral("%1 is not a folder").arg(calendarsFolderPath())));
     m_queue->async([completion = std::move(completion), made] {
         completion(made.ok(), made.ok() ? std::nullopt : std::optional<Error>(made.error()));
     });
@@ -147,8 +148,8 @@ bool EKEventStore::hasAccessTo(EKEntityType entityType) const
 
 bool EKEventStore::calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const
 {
-    return hasAccessTo(entityType) &&
-           (calendar.allowedEntityTypes() & (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder));
+    return hasAccessTo(entityType) && (calendar.allowedEntityTypes() &
+                                       (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder));
 }
 
 void EKEventStore::refreshCalendars()
@@ -160,8 +161,8 @@ void EKEventStore::refreshCalendars()
         order.append(entry.name);
         refreshCalendar(entry.name, m_rootPath + QLatin1Char('/') + entry.name);
     }
-    for (const QString &gone : QSet<QString>(m_calendarOrder.begin(), m_calendarOrder.end()) -
-                                   QSet<QString>(order.begin(), order.end())) {
+    for (const QString &gone :
+         QSet<QString>(m_calendarOrder.begin(), m_calendarOrder.end()) - QSet<QString>(order.begin(), order.end())) {
         m_calendars.remove(gone);
         m_folders.erase(gone);
     }
@@ -305,7 +306,8 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredi
 {
     QList<std::shared_ptr<EKCalendar>> result;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(predicate.entityType)) {
-        if (predicate.calendarIdentifiers.isEmpty() || predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
+        if (predicate.calendarIdentifiers.isEmpty() ||
+            predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
             result.append(calendar);
     }
     return result;
@@ -340,7 +342,8 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
         QList<QDateTime> detachedIds;
         for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
             const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-            if (master && !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+            if (master &&
+                !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
                 continue;
             detachedIds.append(recurrenceId);
             std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
@@ -351,7 +354,8 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
             if (master)
                 event->setRecurrenceRules(icalcodec::readRules(master));
             event->setOccurrence(recurrenceId, true);
-            event->setIsSeriesStart(master && recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+            event->setIsSeriesStart(master &&
+                                    recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
             events.append(event);
         }
         if (!master)
@@ -412,11 +416,12 @@ std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const Q
 }
 
 Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<EKCalendar> &calendar,
-                                                        EKEntityType entityType)
+                                                         EKEntityType entityType)
 {
     refreshCalendars();
     if (!hasAccessTo(entityType))
-        return Error(ErrorCode::IoPermission, QStringLiteral("the store was opened without access to this kind of item"));
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("the store was opened without access to this kind of item"));
     const std::shared_ptr<EKCalendar> known = calendar ? m_calendars.value(calendar->calendarIdentifier()) : nullptr;
     if (!known)
         return Error(ErrorCode::DataMissing, QStringLiteral("the item has no calendar of this store"));
@@ -471,7 +476,8 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
     if (!location && (event->eventIdentifier().isEmpty() || event->isNew()))
         return finishWrite(createEvent(event, **target), **target, commit);
     if (!location)
-        return Error(ErrorCode::IoNotFound, QStringLiteral("event %1 is no longer in the store").arg(event->eventIdentifier()));
+        return Error(ErrorCode::IoNotFound,
+                     QStringLiteral("event %1 is no longer in the store").arg(event->eventIdentifier()));
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications())
         return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
     return finishWrite(updateEvent(event, span, *location, **target), **target, commit);
@@ -544,7 +550,8 @@ Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     const std::optional<Location> location = locate(uid);
     if (!location)
         return Error(ErrorCode::IoNotFound, QStringLiteral("event %1 is no longer in the store").arg(uid));
-    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() || !hasAccessTo(EKEntityType::Event))
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Event))
         return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
     icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
@@ -598,7 +605,8 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
         return target.error();
     QString uid = reminder->calendarItemIdentifier();
     const std::optional<Location> location = uid.isEmpty() ? std::nullopt : locate(uid);
-    icalcomponent *calendar = location ? icalcomponent_new_clone(location->file->calendar.get()) : icalseries::newCalendar();
+    icalcomponent *calendar =
+        location ? icalcomponent_new_clone(location->file->calendar.get()) : icalseries::newCalendar();
     icalcomponent *todo = location ? icalseries::masterOf(calendar, uid, ICAL_VTODO_COMPONENT) : nullptr;
     if (!todo) {
         uid = uid.isEmpty() ? newUuidText() : uid;
@@ -627,9 +635,10 @@ Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder,
         return Error(ErrorCode::DataMissing, QStringLiteral("the reminder was never saved"));
     const std::optional<Location> location = locate(reminder->calendarItemIdentifier());
     if (!location)
-        return Error(ErrorCode::IoNotFound, QStringLiteral("reminder %1 is no longer in the store")
-                                                .arg(reminder->calendarItemIdentifier()));
-    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() || !hasAccessTo(EKEntityType::Reminder))
+        return Error(ErrorCode::IoNotFound,
+                     QStringLiteral("reminder %1 is no longer in the store").arg(reminder->calendarItemIdentifier()));
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Reminder))
         return Error(ErrorCode::IoPermission, QStringLiteral("the reminder's list is read-only"));
     return finishWrite(removeWholeItem(*location, reminder->calendarItemIdentifier()), *location->folder, commit);
 }

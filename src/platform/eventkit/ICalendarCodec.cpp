@@ -129,12 +129,11 @@ std::optional<EKRecurrenceRule> ruleFromRecurrence(const icalrecurrencetype &rec
         end = EKRecurrenceEnd::recurrenceEndWithEndDate(dateFromIcalTime(recurrence.until));
     else if (recurrence.count > 0)
         end = EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(recurrence.count);
-    return EKRecurrenceRule(frequency, recurrence.interval, days,
-                            numbersOf(recurrence.by_month_day, ICAL_BY_MONTHDAY_SIZE),
-                            numbersOf(recurrence.by_month, ICAL_BY_MONTH_SIZE),
-                            numbersOf(recurrence.by_week_no, ICAL_BY_WEEKNO_SIZE),
-                            numbersOf(recurrence.by_year_day, ICAL_BY_YEARDAY_SIZE),
-                            numbersOf(recurrence.by_set_pos, ICAL_BY_SETPOS_SIZE), end);
+    return EKRecurrenceRule(
+        frequency, recurrence.interval, days, numbersOf(recurrence.by_month_day, ICAL_BY_MONTHDAY_SIZE),
+        numbersOf(recurrence.by_month, ICAL_BY_MONTH_SIZE), numbersOf(recurrence.by_week_no, ICAL_BY_WEEKNO_SIZE),
+        numbersOf(recurrence.by_year_day, ICAL_BY_YEARDAY_SIZE), numbersOf(recurrence.by_set_pos, ICAL_BY_SETPOS_SIZE),
+        end);
 }
 
 icaltriggertype triggerFor(const EKAlarm &alarm)
@@ -320,7 +319,8 @@ QList<EKRecurrenceRule> readRules(icalcomponent *item)
 {
     QList<EKRecurrenceRule> rules;
     for (icalproperty *property = icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY);
-         property && rules.size() < kMaxRulesRead; property = icalcomponent_get_next_property(item, ICAL_RRULE_PROPERTY)) {
+         property && rules.size() < kMaxRulesRead;
+         property = icalcomponent_get_next_property(item, ICAL_RRULE_PROPERTY)) {
         if (const std::optional<EKRecurrenceRule> rule = ruleFromRecurrence(icalproperty_get_rrule(property)))
             rules.append(*rule);
     }
@@ -403,8 +403,8 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
     removeProperties(item, ICAL_DUE_PROPERTY);
     if (reminder.dueDate().isValid()) {
         const bool dateOnly = reminder.isDueDateAllDay();
-        const icaltimetype due =
-            icalTimeFromDate(reminder.dueDate(), dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
+        const icaltimetype due = icalTimeFromDate(
+            reminder.dueDate(), dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
         addTimeProperty(calendar, item, icalproperty_new_due(due), due);
     }
     removeProperties(item, ICAL_PRIORITY_PROPERTY);
@@ -412,8 +412,8 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
         icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));
     removeProperties(item, ICAL_STATUS_PROPERTY);
     removeProperties(item, ICAL_COMPLETED_PROPERTY);
-    icalcomponent_add_property(item, icalproperty_new_status(reminder.isCompleted() ? ICAL_STATUS_COMPLETED
-                                                                                     : ICAL_STATUS_NEEDSACTION));
+    icalcomponent_add_property(
+        item, icalproperty_new_status(reminder.isCompleted() ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
     if (reminder.isCompleted() && reminder.completionDate().isValid()) {
         icalcomponent_add_property(item, icalproperty_new_completed(icalTimeFromDate(
                                              reminder.completionDate(), icaltimezone_get_utc_timezone(), false)));
@@ -424,8 +424,7 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
 
 void stampModification(icalcomponent *item)
 {
-    const icaltimetype now =
-        icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false);
+    const icaltimetype now = icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false);
     removeProperties(item, ICAL_DTSTAMP_PROPERTY);
     removeProperties(item, ICAL_LASTMODIFIED_PROPERTY);
     icalcomponent_add_property(item, icalproperty_new_dtstamp(now));
@@ -452,7 +451,8 @@ QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &window
     for (const qint64 startMs : starts) {
         const QDateTime occurrence = QDateTime::fromMSecsSinceEpoch(startMs, QTimeZone::utc());
         const QDateTime end = occurrence.addSecs(length);
-        const bool overlaps = occurrence < windowEnd && (end > windowStart || (length == 0 && occurrence >= windowStart));
+        const bool overlaps =
+            occurrence < windowEnd && (end > windowStart || (length == 0 && occurrence >= windowStart));
         if (overlaps && !excluded.count(startMs))
             result.append(occurrence);
     }

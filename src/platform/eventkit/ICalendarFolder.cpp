@@ -52,7 +52,8 @@ Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
     if (!info.isRegular)
         return Error(ErrorCode::IoOther, QStringLiteral("%1: not a regular file").arg(path));
     if (info.size > maxBytes)
-        return Error(ErrorCode::DataMalformed, QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot open: %2").arg(path, file.errorString()));
@@ -141,7 +142,8 @@ void ICalendarFolder::refresh()
         if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
             continue;
         if (++seen > kMaxFilesPerFolder) {
-            consoleLog(QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
+            consoleLog(
+                QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
             break;
         }
         const FileStat info = statWithoutFollowing(m_path + QLatin1Char('/') + name);
@@ -188,7 +190,8 @@ Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *c
 {
     char *text = icalcomponent_as_ical_string_r(calendar);
     if (!text)
-        return Error(ErrorCode::DataOther, QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
+        return Error(ErrorCode::DataOther,
+                     QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
     const QByteArray bytes(text);
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;

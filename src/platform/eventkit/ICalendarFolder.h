@@ -21,7 +21,7 @@ struct ICalendarFile final
     qint64 size = 0;
     qint64 modifiedMs = 0;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR; null when the file does not parse
-    QStringList uids;                              // of its VEVENT and VTODO components, once each
+    QStringList uids;                             // of its VEVENT and VTODO components, once each
     bool hasEvents = false;
     bool hasTodos = false;
 };

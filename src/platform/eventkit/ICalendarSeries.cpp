@@ -90,8 +90,8 @@ void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEv
     const QString uid = event.eventIdentifier();
     dropOverrides(calendar, uid, event.occurrenceDate(), true);
     icalcomponent *detached = icalcomponent_new_clone(master);
-    for (icalproperty_kind kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY,
-                                   ICAL_EXRULE_PROPERTY, ICAL_RECURRENCEID_PROPERTY})
+    for (icalproperty_kind kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY, ICAL_EXRULE_PROPERTY,
+                                   ICAL_RECURRENCEID_PROPERTY})
         removeProperties(detached, kind);
     icalcodec::writeEvent(calendar, detached, event, false);
     const icaltimetype recurrenceId = timeLikeStart(master, event.occurrenceDate());

@@ -35,8 +35,13 @@ protected:
 
     QVariantMap record(const QString &uid, const QString &subject, const QDateTime &start) const
     {
-        return {{"UID", uid}, {"SUBJECT", subject}, {"NOTE", "first line\nsecond & last"}, {"TYPENUMBER", "0"},
-                {"NSDATESTARTDATE", start}, {"NSDATEENDDATE", start.addSecs(3600)}, {"NSNUMBERALARMTIME", "15"},
+        return {{"UID", uid},
+                {"SUBJECT", subject},
+                {"NOTE", "first line\nsecond & last"},
+                {"TYPENUMBER", "0"},
+                {"NSDATESTARTDATE", start},
+                {"NSDATEENDDATE", start.addSecs(3600)},
+                {"NSNUMBERALARMTIME", "15"},
                 {"LASTMODIFIED", QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss")}};
     }
     qint64 apply(const QVariantMap &fields, quint64 conflictSetting = 0)
@@ -125,7 +130,8 @@ TEST_F(EventKitApplyTest, ConflictsFollowTheSetting)
         const QDateTime macChange = eventOf("A")->lastModifiedDate();
         m_graph->setLastSyncDate(macChange.addSecs(-60));
         QVariantMap fromDevice = record("A", "Device", m_start.addSecs(1800));
-        fromDevice.insert("LASTMODIFIED", macChange.addSecs(row.deviceSecondsAfterMac).toLocalTime().toString("yyyy-MM-dd HH:mm:ss"));
+        fromDevice.insert("LASTMODIFIED",
+                          macChange.addSecs(row.deviceSecondsAfterMac).toLocalTime().toString("yyyy-MM-dd HH:mm:ss"));
         EXPECT_EQ(apply(fromDevice, row.setting), row.result);
         EXPECT_EQ(itemFiles(m_folder).size(), row.events);
         EXPECT_EQ(eventOf("A")->title(), QString::fromLatin1(row.title));
@@ -159,13 +165,14 @@ TEST_F(EventKitApplyTest, RecurringRecordsBecomeRulesWithTheirExceptionsRemoved)
     ASSERT_EQ(series->recurrenceRules().size(), 1);
     const EKRecurrenceRule rule = series->recurrenceRules().first();
     EXPECT_EQ(rule.frequency(), EKRecurrenceFrequency::Weekly);
-    EXPECT_EQ(rule.daysOfTheWeek(), (QList<EKRecurrenceDayOfWeek>{EKRecurrenceDayOfWeek::dayOfWeek(2),
-                                                                  EKRecurrenceDayOfWeek::dayOfWeek(4),
-                                                                  EKRecurrenceDayOfWeek::dayOfWeek(6)}));
+    EXPECT_EQ(rule.daysOfTheWeek(),
+              (QList<EKRecurrenceDayOfWeek>{EKRecurrenceDayOfWeek::dayOfWeek(2), EKRecurrenceDayOfWeek::dayOfWeek(4),
+                                            EKRecurrenceDayOfWeek::dayOfWeek(6)}));
     EXPECT_EQ(rule.recurrenceEnd()->endDate(), QDateTime(firstMonday.addDays(14), QTime(0, 0), QTimeZone::utc()));
     QStringList days;
     auto store = eventStore();
-    for (const auto &event : store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(30), {})))
+    for (const auto &event :
+         store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(30), {})))
         days.append(QString::number(start.date().daysTo(event->startDate().date())));
     EXPECT_EQ(days, (QStringList{"0", "4", "7", "9", "11"}));
     EXPECT_TRUE(fileOf(series).contains("RRULE:FREQ=WEEKLY;UNTIL="));
@@ -193,7 +200,8 @@ TEST_F(EventKitApplyTest, ADeviceChangedOccurrenceReplacesTheOneItNames)
     changed.insert("PARENTID", series->eventIdentifier());
     EXPECT_EQ(apply(changed), 3);
     QStringList seen;
-    for (const auto &event : store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(5), {})))
+    for (const auto &event :
+         store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(5), {})))
         seen.append(event->startDate().toString("MM-dd HH:mm ") + event->title());
     EXPECT_EQ(seen, (QStringList{start.toString("MM-dd HH:mm ") + "Late call",
                                  second.addSecs(3600).toString("MM-dd HH:mm ") + "Late call, moved",

@@ -17,9 +17,10 @@ QStringList describe(const QList<HMSyncRecord> &records)
 {
     QStringList lines;
     for (const HMSyncRecord &record : records) {
-        lines.append(QStringLiteral("%1%2 %3").arg(record.isDelete() ? QStringLiteral("delete") : QStringLiteral("send"),
-                                                   record.isNew() ? QStringLiteral(" new") : QString(),
-                                                   record.dictionary().value(QStringLiteral("SUBJECT")).toString()));
+        lines.append(
+            QStringLiteral("%1%2 %3").arg(record.isDelete() ? QStringLiteral("delete") : QStringLiteral("send"),
+                                          record.isNew() ? QStringLiteral(" new") : QString(),
+                                          record.dictionary().value(QStringLiteral("SUBJECT")).toString()));
     }
     return lines;
 }
@@ -37,7 +38,8 @@ protected:
         m_data.setIdentifierGraph(m_graph);
     }
 
-    std::shared_ptr<EKEvent> saveEvent(const QString &title, const QDateTime &start, const QList<EKRecurrenceRule> &rules = {})
+    std::shared_ptr<EKEvent> saveEvent(const QString &title, const QDateTime &start,
+                                       const QList<EKRecurrenceRule> &rules = {})
     {
         auto store = eventStore();
         auto event = EKEvent::eventWithEventStore(store);
@@ -54,7 +56,8 @@ protected:
 
     QList<HMSyncRecord> list(const QDateTime &date, bool includeDeletes = true, const QSet<QString> &excluded = {})
     {
-        return m_data.syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excluded).value_or(QList<HMSyncRecord>());
+        return m_data.syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excluded)
+            .value_or(QList<HMSyncRecord>());
     }
 
     std::shared_ptr<HMIdentifierGraph> m_graph = std::make_shared<HMIdentifierGraph>();
@@ -110,7 +113,8 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
                                   EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(4));
     auto series = saveEvent(QStringLiteral("Standup"), start, {weekly});
     auto store = eventStore();
-    auto occurrences = store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(40), {}));
+    auto occurrences =
+        store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(40), {}));
     ASSERT_EQ(occurrences.size(), 4);
     ASSERT_TRUE(store->removeEvent(occurrences[1], EKSpan::ThisEvent, true).ok());
     occurrences[2]->setTitle(QStringLiteral("Standup moved"));
@@ -136,8 +140,9 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     const HMSyncRecord &moved = records[1];
     EXPECT_EQ(moved.theParentId(), seriesRecord.hmxUid());
     EXPECT_EQ(moved.dictionary().value("PARENTID"), QVariant(series->eventIdentifier()));
-    EXPECT_EQ(moved.nativeId(), series->eventIdentifier() + QStringLiteral("+%1+%2").arg(
-                                    start.addDays(14).toString("yyyyMMdd"), start.addDays(14).addSecs(7200).toString("HH:mm:ss")));
+    EXPECT_EQ(moved.nativeId(), series->eventIdentifier() +
+                                    QStringLiteral("+%1+%2").arg(start.addDays(14).toString("yyyyMMdd"),
+                                                                 start.addDays(14).addSecs(7200).toString("HH:mm:ss")));
     EXPECT_EQ(m_data.recordsAddedToDevice(), (QStringList{seriesRecord.hmxUid(), moved.hmxUid()}));
     EXPECT_EQ(m_graph->identifierDictionaries().size(), 2);
 }

@@ -15,8 +15,9 @@ namespace {
 // An alarm as "rel -900" or "abs 09:45".
 QString describe(const EKAlarm &alarm)
 {
-    return alarm.absoluteDate().isValid() ? QStringLiteral("abs ") + alarm.absoluteDate().toString(QStringLiteral("HH:mm"))
-                                          : QStringLiteral("rel %1").arg(alarm.relativeOffset());
+    return alarm.absoluteDate().isValid()
+               ? QStringLiteral("abs ") + alarm.absoluteDate().toString(QStringLiteral("HH:mm"))
+               : QStringLiteral("rel %1").arg(alarm.relativeOffset());
 }
 
 QStringList describe(const QList<EKAlarm> &alarms)
@@ -93,7 +94,9 @@ TEST_F(HMBaseCalendarDataAlarmTest, RecordAlarmsReachEventsOnBothStores)
         {"new alarm", fifteen, {}, {"rel -900"}},
         {"the same relative alarm stays", fifteen, {"rel -900"}, {"rel -900"}},
         {"an absolute alarm at the same moment stays", fifteen, {"abs 09:45"}, {"abs 09:45"}},
-        {"a matching second alarm keeps both", {{"NSNUMBERALARMTIME", "15"}}, {"rel -300", "rel -900"},
+        {"a matching second alarm keeps both",
+         {{"NSNUMBERALARMTIME", "15"}},
+         {"rel -300", "rel -900"},
          {"rel -300", "rel -900"}},
         {"no match replaces all by the first, changed", fifteen, {"rel -600", "abs 09:00"}, {"rel -900"}},
         {"no alarm keys clear every alarm", {{"TITLE", "x"}}, {"rel -900", "abs 09:00"}, {}},
@@ -154,7 +157,8 @@ TEST_F(HMBaseCalendarDataAlarmTest, EventAlarmsReachRecordsOnBothStores)
         EXPECT_EQ(ekRecord.contains(QStringLiteral("HASALARM")), row.ekMinutes.isValid());
 
         QVariantMap calRecord;
-        data.updateCalendarDictionary(calRecord, *CalCalendarStore().eventWithUID(event->eventIdentifier(), QDateTime()));
+        data.updateCalendarDictionary(calRecord,
+                                      *CalCalendarStore().eventWithUID(event->eventIdentifier(), QDateTime()));
         EXPECT_EQ(calRecord.value(QStringLiteral("NSNUMBERALARMTIME")), row.calMinutes);
     }
 }
@@ -164,7 +168,8 @@ TEST_F(HMBaseCalendarDataAlarmTest, TaskAlarmsAreFireDates)
     makeCalendarFolder(QStringLiteral("todo"), QStringLiteral("To do"));
     HMCalendarData data;
     CalCalendarStore store;
-    const QDateTime later = QDateTime::currentDateTimeUtc().addDays(2).addMSecs(-QDateTime::currentMSecsSinceEpoch() % 1000);
+    const QDateTime later =
+        QDateTime::currentDateTimeUtc().addDays(2).addMSecs(-QDateTime::currentMSecsSinceEpoch() % 1000);
     auto task = CalTask::task();
     task->setCalendar(store.calendarWithUID(QStringLiteral("todo")));
     task->setTitle(QStringLiteral("Pay rent"));

@@ -44,15 +44,15 @@ QStringList libicalDates(const QDateTime &start, const QString &rule, const QDat
 
 QStringList dateutilDates(const QDateTime &start, const QString &rule, const QDateTime &windowEnd)
 {
-    const QString script = QStringLiteral(
-        "import sys, datetime\nfrom dateutil.rrule import rrulestr\nfrom dateutil.tz import UTC\n"
-        "start = datetime.datetime.fromisoformat(sys.argv[1]).replace(tzinfo=UTC)\n"
-        "end = datetime.datetime.fromisoformat(sys.argv[3]).replace(tzinfo=UTC)\n"
-        "for d in rrulestr(sys.argv[2], dtstart=start).between(start, end, inc=True):\n"
-        "    print(d.strftime('%Y-%m-%d %H:%M'))\n");
-    const QString output = eventkittest::runTool(
-        QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, start.toString(Qt::ISODate).chopped(1), rule,
-                                             windowEnd.addSecs(-1).toString(Qt::ISODate).chopped(1)});
+    const QString script =
+        QStringLiteral("import sys, datetime\nfrom dateutil.rrule import rrulestr\nfrom dateutil.tz import UTC\n"
+                       "start = datetime.datetime.fromisoformat(sys.argv[1]).replace(tzinfo=UTC)\n"
+                       "end = datetime.datetime.fromisoformat(sys.argv[3]).replace(tzinfo=UTC)\n"
+                       "for d in rrulestr(sys.argv[2], dtstart=start).between(start, end, inc=True):\n"
+                       "    print(d.strftime('%Y-%m-%d %H:%M'))\n");
+    const QString output = eventkittest::runTool(QStringLiteral("/usr/bin/python3"),
+                                                 {QStringLiteral("-c"), script, start.toString(Qt::ISODate).chopped(1),
+                                                  rule, windowEnd.addSecs(-1).toString(Qt::ISODate).chopped(1)});
     return output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
@@ -71,48 +71,78 @@ TEST(HMBaseCalendarDataRecurrence, WalksAgreeWithLibicalAndDateutil)
     };
     const QVariant end4June = at("2026-06-04 00:00");
     const Row rows[] = {
-        {"daily every 2 days, 3 times", "2026-06-01 09:00",
-         {{"REPEAT", 1}, {"INTERVAL", 2}, {"OCCURS", 3}}, "FREQ=DAILY;INTERVAL=2;COUNT=3",
-         {"2026-06-01 09:00", "2026-06-03 09:00", "2026-06-05 09:00", "2026-06-07 09:00"}, Relation::OneExtra},
-        {"daily every 2 days until 4 June", "2026-06-01 09:00",
-         {{"REPEAT", "1"}, {"INTERVAL", "2"}, {"NSDATEREPEATEND", end4June}}, "FREQ=DAILY;INTERVAL=2;UNTIL=20260604T235959Z",
-         {"2026-06-01 09:00", "2026-06-03 09:00"}, Relation::Same},
-        {"weekly on Monday and Friday, 4 times", "2026-06-01 09:00",
-         {{"REPEAT", 2}, {"INTERVAL", 1}, {"DAYMASK", 34}, {"OCCURS", 4}}, "FREQ=WEEKLY;BYDAY=MO,FR;COUNT=4",
+        {"daily every 2 days, 3 times",
+         "2026-06-01 09:00",
+         {{"REPEAT", 1}, {"INTERVAL", 2}, {"OCCURS", 3}},
+         "FREQ=DAILY;INTERVAL=2;COUNT=3",
+         {"2026-06-01 09:00", "2026-06-03 09:00", "2026-06-05 09:00", "2026-06-07 09:00"},
+         Relation::OneExtra},
+        {"daily every 2 days until 4 June",
+         "2026-06-01 09:00",
+         {{"REPEAT", "1"}, {"INTERVAL", "2"}, {"NSDATEREPEATEND", end4June}},
+         "FREQ=DAILY;INTERVAL=2;UNTIL=20260604T235959Z",
+         {"2026-06-01 09:00", "2026-06-03 09:00"},
+         Relation::Same},
+        {"weekly on Monday and Friday, 4 times",
+         "2026-06-01 09:00",
+         {{"REPEAT", 2}, {"INTERVAL", 1}, {"DAYMASK", 34}, {"OCCURS", 4}},
+         "FREQ=WEEKLY;BYDAY=MO,FR;COUNT=4",
          {"2026-06-01 09:00", "2026-06-05 09:00", "2026-06-08 09:00", "2026-06-12 09:00", "2026-06-15 09:00"},
          Relation::OneExtra},
-        {"every 2 weeks on Monday, Wednesday and Friday until 30 June", "2026-06-01 09:00",
+        {"every 2 weeks on Monday, Wednesday and Friday until 30 June",
+         "2026-06-01 09:00",
          {{"REPEAT", 2}, {"INTERVAL", 2}, {"DAYMASK", 42}, {"NSDATEREPEATEND", at("2026-06-30 00:00")}},
          "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE,FR;UNTIL=20260630T235959Z",
          {"2026-06-01 09:00", "2026-06-03 09:00", "2026-06-05 09:00", "2026-06-15 09:00", "2026-06-17 09:00",
           "2026-06-19 09:00", "2026-06-29 09:00"},
          Relation::Same},
-        {"monthly on the 15th, 3 times", "2026-06-15 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 1}, {"DAYOFMONTH", 15}, {"OCCURS", 3}}, "FREQ=MONTHLY;BYMONTHDAY=15;COUNT=3",
-         {"2026-06-15 09:00", "2026-07-15 09:00", "2026-08-15 09:00", "2026-09-15 09:00"}, Relation::OneExtra},
-        {"monthly on the second Tuesday, 4 times", "2026-06-09 09:00",
+        {"monthly on the 15th, 3 times",
+         "2026-06-15 09:00",
+         {{"REPEAT", 3}, {"INTERVAL", 1}, {"DAYOFMONTH", 15}, {"OCCURS", 3}},
+         "FREQ=MONTHLY;BYMONTHDAY=15;COUNT=3",
+         {"2026-06-15 09:00", "2026-07-15 09:00", "2026-08-15 09:00", "2026-09-15 09:00"},
+         Relation::OneExtra},
+        {"monthly on the second Tuesday, 4 times",
+         "2026-06-09 09:00",
          {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 5}, {"DAYOCCUR", 2}, {"OCCURS", 4}},
          "FREQ=MONTHLY;BYDAY=2TU;COUNT=4",
          {"2026-06-09 09:00", "2026-07-14 09:00", "2026-08-11 09:00", "2026-09-08 09:00", "2026-10-13 09:00"},
          Relation::OneExtra},
-        {"monthly on the last Wednesday up to the window's end", "2026-06-24 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 6}, {"DAYOCCUR", 5}}, "FREQ=MONTHLY;BYDAY=-1WE",
+        {"monthly on the last Wednesday up to the window's end",
+         "2026-06-24 09:00",
+         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 6}, {"DAYOCCUR", 5}},
+         "FREQ=MONTHLY;BYDAY=-1WE",
          {"2026-06-24 09:00", "2026-07-29 09:00", "2026-08-26 09:00", "2026-09-30 09:00", "2026-10-28 09:00",
           "2026-11-25 09:00", "2026-12-30 09:00"},
          Relation::Same},
-        {"every 3 months on the 1st, 2 times", "2026-06-01 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 3}, {"DAYOFMONTH", 1}, {"OCCURS", 2}}, "FREQ=MONTHLY;INTERVAL=3;BYMONTHDAY=1;COUNT=2",
-         {"2026-06-01 09:00", "2026-09-01 09:00", "2026-12-01 09:00"}, Relation::OneExtra},
-        {"yearly on 10 March, 3 times", "2026-03-10 09:00",
+        {"every 3 months on the 1st, 2 times",
+         "2026-06-01 09:00",
+         {{"REPEAT", 3}, {"INTERVAL", 3}, {"DAYOFMONTH", 1}, {"OCCURS", 2}},
+         "FREQ=MONTHLY;INTERVAL=3;BYMONTHDAY=1;COUNT=2",
+         {"2026-06-01 09:00", "2026-09-01 09:00", "2026-12-01 09:00"},
+         Relation::OneExtra},
+        {"yearly on 10 March, 3 times",
+         "2026-03-10 09:00",
          {{"REPEAT", 4}, {"INTERVAL", 1}, {"MONTH", 3}, {"DAYOFMONTH", 10}, {"OCCURS", 3}},
          "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=10;COUNT=3",
-         {"2026-03-10 09:00", "2027-03-10 09:00", "2028-03-10 09:00"}, Relation::Same},
-        {"yearly on the fourth Thursday of November, 3 times", "2026-11-26 09:00",
-         {{"REPEAT", 4}, {"INTERVAL", 1}, {"MONTH", 11}, {"REPTDAYOPT", 1}, {"DAYMASK", 7}, {"DAYOCCUR", 4}, {"OCCURS", 3}},
+         {"2026-03-10 09:00", "2027-03-10 09:00", "2028-03-10 09:00"},
+         Relation::Same},
+        {"yearly on the fourth Thursday of November, 3 times",
+         "2026-11-26 09:00",
+         {{"REPEAT", 4},
+          {"INTERVAL", 1},
+          {"MONTH", 11},
+          {"REPTDAYOPT", 1},
+          {"DAYMASK", 7},
+          {"DAYOCCUR", 4},
+          {"OCCURS", 3}},
          "FREQ=YEARLY;BYMONTH=11;BYDAY=4TH;COUNT=3",
-         {"2026-11-26 09:00", "2027-11-25 09:00", "2028-11-23 09:00"}, Relation::Same},
-        {"monthly on the 31st from 31 January", "2026-01-31 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 1}, {"DAYOFMONTH", 31}, {"OCCURS", 4}}, "FREQ=MONTHLY;BYMONTHDAY=31;COUNT=4",
+         {"2026-11-26 09:00", "2027-11-25 09:00", "2028-11-23 09:00"},
+         Relation::Same},
+        {"monthly on the 31st from 31 January",
+         "2026-01-31 09:00",
+         {{"REPEAT", 3}, {"INTERVAL", 1}, {"DAYOFMONTH", 31}, {"OCCURS", 4}},
+         "FREQ=MONTHLY;BYMONTHDAY=31;COUNT=4",
          {"2026-01-31 09:00", "2026-03-03 09:00", "2026-03-31 09:00", "2026-05-01 09:00", "2026-05-31 09:00"},
          Relation::CarriesOver},
     };
@@ -174,15 +204,17 @@ TEST(HMBaseCalendarDataRecurrence, EdgeCasesOfTheWalks)
     EXPECT_EQ(texts(*data.instancesForWeeklyRecurrenceStartingOn(
                   wednesday, {{"REPEAT", 2}, {"INTERVAL", 2}, {"DAYMASK", 0}, {"OCCURS", 2}}, false)),
               (QStringList{"2026-06-03 09:00", "2026-06-17 09:00", "2026-07-01 09:00"}));
-    EXPECT_EQ(data.instancesForMonthlyRecurrenceStartingOn(wednesday, {{"REPEAT", 3}, {"DAYOFMONTH", 3}}, false)->size(), 2);
-    EXPECT_EQ(data.instancesForYearlyRecurrenceStartingOn(wednesday, {{"REPEAT", 4}, {"MONTH", 6}, {"DAYOFMONTH", 3}},
-                                                          false)->size(),
-              120);
-    EXPECT_EQ(texts(*data.instancesForDailyRecurrenceStartingOn(wednesday, {{"REPEAT", 1}, {"INTERVAL", 0}, {"OCCURS", 2}},
-                                                                false)),
+    EXPECT_EQ(
+        data.instancesForMonthlyRecurrenceStartingOn(wednesday, {{"REPEAT", 3}, {"DAYOFMONTH", 3}}, false)->size(), 2);
+    EXPECT_EQ(
+        data.instancesForYearlyRecurrenceStartingOn(wednesday, {{"REPEAT", 4}, {"MONTH", 6}, {"DAYOFMONTH", 3}}, false)
+            ->size(),
+        120);
+    EXPECT_EQ(texts(*data.instancesForDailyRecurrenceStartingOn(
+                  wednesday, {{"REPEAT", 1}, {"INTERVAL", 0}, {"OCCURS", 2}}, false)),
               (QStringList{"2026-06-03 09:00", "2026-06-04 09:00", "2026-06-05 09:00"}));
-    EXPECT_EQ(texts(*data.instancesForDailyRecurrenceStartingOn(wednesday, {{"REPEAT", 1}, {"INTERVAL", 1}, {"OCCURS", 5}},
-                                                                true)),
+    EXPECT_EQ(texts(*data.instancesForDailyRecurrenceStartingOn(wednesday,
+                                                                {{"REPEAT", 1}, {"INTERVAL", 1}, {"OCCURS", 5}}, true)),
               QStringList{"2026-06-08 09:00"});
 }
 

@@ -40,7 +40,8 @@ public:
 
 QVariantMap category(const char *identifier, const char *title)
 {
-    return {{"nativeCategoryIdentifier", identifier}, {"nativeCategoryTitle", title}, {"nativeCategoryReadOnly", false}};
+    return {
+        {"nativeCategoryIdentifier", identifier}, {"nativeCategoryTitle", title}, {"nativeCategoryReadOnly", false}};
 }
 
 } // namespace
@@ -109,7 +110,8 @@ TEST_F(HMCalendarDataTest, PreparingReadsTheDaysBackAndProbesTheCalendarToWriteT
         EXPECT_EQ(data.dateRangeDaysBack(), row.expectedDays);
         if (HMBaseCalendarData::isEventKitSystem()) {
             EXPECT_TRUE(DispatchQueue::runMainQueueUntil(
-                [&] { return GlobalVariables::getunwritableEKCalendar() == row.unwritable; }, std::chrono::seconds(10)));
+                [&] { return GlobalVariables::getunwritableEKCalendar() == row.unwritable; },
+                std::chrono::seconds(10)));
         } else {
             EXPECT_EQ(GlobalVariables::getunwritableCalendar(), row.unwritable);
             EXPECT_EQ(data.calendarsToRead().size(), 1);

@@ -35,11 +35,17 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputIsFixedBytes)
     event.setEndDate(at("2026-03-16 11:00"));
     event.setTitle(QStringLiteral("Café"));
     event.setNotes(QString(QLatin1String("")));
-    const QByteArray expected = QByteArray::fromHex("484d4556" "00000004"
-                                                    "44" "0000019cf6169100"
-                                                    "44" "0000019cf64d7f80"
-                                                    "53" "00000005" "436166c3a9"
-                                                    "53" "00000000");
+    const QByteArray expected = QByteArray::fromHex("484d4556"
+                                                    "00000004"
+                                                    "44"
+                                                    "0000019cf6169100"
+                                                    "44"
+                                                    "0000019cf64d7f80"
+                                                    "53"
+                                                    "00000005"
+                                                    "436166c3a9"
+                                                    "53"
+                                                    "00000000");
     EXPECT_EQ(event.checksumArchive().toHex(), expected.toHex());
 }
 
@@ -102,8 +108,8 @@ TEST_F(HMKVCodingEKEventTest, KeyedCodingRoundTrip)
     partial.setTitle(QStringLiteral("Only a title"));
     KeyedArchiver partialArchiver;
     partialArchiver.encodeObject(partial, QStringLiteral("root"));
-    const auto readPartial = KeyedUnarchiver::unarchiveObject<HMKVCodingEKEvent>(*partialArchiver.finishEncoding(),
-                                                                                 QStringLiteral("root"));
+    const auto readPartial =
+        KeyedUnarchiver::unarchiveObject<HMKVCodingEKEvent>(*partialArchiver.finishEncoding(), QStringLiteral("root"));
     ASSERT_TRUE(readPartial.ok());
     EXPECT_EQ((*readPartial)->title(), QStringLiteral("Only a title"));
     EXPECT_FALSE((*readPartial)->startDate().isValid());

@@ -53,9 +53,9 @@ protected:
     {
         HMTaskEventKitHelper::clearTasksArray();
         HMTaskEventKitHelper::buildTasksArray();
-        ASSERT_TRUE(DispatchQueue::runMainQueueUntil([] { return HMTaskEventKitHelper::waitForTasksArray(
-                                                                     std::chrono::milliseconds(0)); },
-                                                     std::chrono::seconds(10)))
+        ASSERT_TRUE(DispatchQueue::runMainQueueUntil(
+            [] { return HMTaskEventKitHelper::waitForTasksArray(std::chrono::milliseconds(0)); },
+            std::chrono::seconds(10)))
             << "the reminders fetch did not complete";
     }
     QStringList list(const QSet<QString> &excluded = {})
@@ -64,7 +64,8 @@ protected:
         const QList<HMSyncRecord> records =
             m_data.syncEventKitRecordObjectsModifiedAfter(QDateTime(), true, excluded).value_or(QList<HMSyncRecord>());
         for (const HMSyncRecord &record : records) {
-            lines.append(QStringLiteral("%1%2 %3").arg(record.isDelete() ? "delete" : "send", record.isNew() ? " new" : "",
+            lines.append(QStringLiteral("%1%2 %3").arg(record.isDelete() ? "delete" : "send",
+                                                       record.isNew() ? " new" : "",
                                                        record.dictionary().value("SUBJECT").toString()));
             m_lastRecords.append(record);
         }
@@ -126,8 +127,12 @@ TEST_F(HMTaskDataTest, AnUnfinishedFetchListsNoDeletions)
 TEST_F(HMTaskDataTest, ApplyingWritesRemindersTodomanReads)
 {
     fetchReminders();
-    const QVariantMap task{{"UID", "T1"}, {"SUBJECT", "File taxes"}, {"NOTE", "forms & receipts"},
-                           {"DUEDATE", at("2026-04-30 17:45")}, {"COMPLETED", "0"}, {"PERCENTCOMPLETE", 0},
+    const QVariantMap task{{"UID", "T1"},
+                           {"SUBJECT", "File taxes"},
+                           {"NOTE", "forms & receipts"},
+                           {"DUEDATE", at("2026-04-30 17:45")},
+                           {"COMPLETED", "0"},
+                           {"PERCENTCOMPLETE", 0},
                            {"LASTMODIFIED", "2026-03-01 10:00:00"}};
     EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, task, 0), 3);
     const auto identifier = m_graph->dictionaryForHarrowmereUid("T1");
@@ -146,7 +151,8 @@ TEST_F(HMTaskDataTest, ApplyingWritesRemindersTodomanReads)
     done.insert("PERCENTCOMPLETE", 100);
     done.insert("DUEDATE", at("1900-01-01 00:00"));
     EXPECT_EQ(m_data.ekFrameworkCommandAction(2, 1, 0, done, 0), 2);
-    reminder = std::dynamic_pointer_cast<EKReminder>(eventStore()->calendarItemWithIdentifier(reminder->calendarItemIdentifier()));
+    reminder = std::dynamic_pointer_cast<EKReminder>(
+        eventStore()->calendarItemWithIdentifier(reminder->calendarItemIdentifier()));
     EXPECT_TRUE(reminder->isCompleted());
     EXPECT_FALSE(reminder->dueDate().isValid());
 
@@ -160,8 +166,11 @@ TEST_F(HMTaskDataTest, DuplicatesAreUpdatedAndRefusedSavesLeaveNoDictionary)
 {
     saveReminder(QStringLiteral("Water plants"), at("2026-05-02 08:00"));
     fetchReminders();
-    const QVariantMap same{{"UID", "T2"}, {"SUBJECT", "Water plants"}, {"NOTE", "buy & carry"},
-                           {"DUEDATE", at("2026-05-02 19:00")}, {"COMPLETED", "1"}};
+    const QVariantMap same{{"UID", "T2"},
+                           {"SUBJECT", "Water plants"},
+                           {"NOTE", "buy & carry"},
+                           {"DUEDATE", at("2026-05-02 19:00")},
+                           {"COMPLETED", "1"}};
     EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, same, 0), 2);
     EXPECT_EQ(itemFiles(root() + QStringLiteral("/errands")).size(), 1);
 

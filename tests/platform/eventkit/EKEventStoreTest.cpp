@@ -60,10 +60,10 @@ QString writeKhalConfig(const QString &folder, const QString &calendarPath, cons
 
 QStringList khalList(const QString &config, const QString &from, const QString &to)
 {
-    const QString output = runTool(QStringLiteral("khal"), {QStringLiteral("-c"), config, QStringLiteral("list"),
-                                                            QStringLiteral("--format"), QStringLiteral("{start} {title}"),
-                                                            QStringLiteral("--day-format"), QString(),
-                                                            from, to});
+    const QString output =
+        runTool(QStringLiteral("khal"),
+                {QStringLiteral("-c"), config, QStringLiteral("list"), QStringLiteral("--format"),
+                 QStringLiteral("{start} {title}"), QStringLiteral("--day-format"), QString(), from, to});
     QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     lines.sort();
     return lines;
@@ -86,9 +86,9 @@ TEST_F(EKEventStoreTest, WeeklySeriesWithRemovedAndDetachedOccurrencesReadsTheSa
     event->setTimeZone(berlin);
     event->setStartDate(at("2026-03-16 09:00", "Europe/Berlin"));
     event->setEndDate(at("2026-03-16 09:30", "Europe/Berlin"));
-    event->addRecurrenceRule(EKRecurrenceRule(EKRecurrenceFrequency::Weekly, 1,
-                                              {EKRecurrenceDayOfWeek::dayOfWeek(2), EKRecurrenceDayOfWeek::dayOfWeek(4)},
-                                              {}, {}, {}, {}, {}, EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(8)));
+    event->addRecurrenceRule(EKRecurrenceRule(
+        EKRecurrenceFrequency::Weekly, 1, {EKRecurrenceDayOfWeek::dayOfWeek(2), EKRecurrenceDayOfWeek::dayOfWeek(4)},
+        {}, {}, {}, {}, {}, EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(8)));
     ASSERT_TRUE(store->saveEvent(event, EKSpan::FutureEvents, true).ok());
 
     const auto window = store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-05-01 00:00"), {});
@@ -101,9 +101,9 @@ TEST_F(EKEventStoreTest, WeeklySeriesWithRemovedAndDetachedOccurrencesReadsTheSa
     moved->setTitle(QStringLiteral("Standup moved"));
     ASSERT_TRUE(store->saveEvent(moved, EKSpan::ThisEvent, true).ok());
 
-    const QStringList expected = {"2026-03-16 09:00 Standup",       "2026-03-23 09:00 Standup",
-                                  "2026-03-25 09:00 Standup",       "2026-03-30 11:00 Standup moved",
-                                  "2026-04-01 09:00 Standup",       "2026-04-06 09:00 Standup",
+    const QStringList expected = {"2026-03-16 09:00 Standup", "2026-03-23 09:00 Standup",
+                                  "2026-03-25 09:00 Standup", "2026-03-30 11:00 Standup moved",
+                                  "2026-04-01 09:00 Standup", "2026-04-06 09:00 Standup",
                                   "2026-04-08 09:00 Standup"};
     EXPECT_EQ(describe(store->eventsMatchingPredicate(window), berlin), expected);
     EXPECT_EQ(itemFiles(folder), QStringList{event->eventIdentifier() + QStringLiteral(".ics")});
@@ -117,10 +117,10 @@ TEST_F(EKEventStoreTest, ReadsASeriesThatKhalWrote)
     const QTimeZone berlin("Europe/Berlin");
     const QString folder = makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
     const QString config = writeKhalConfig(root(), folder, "Europe/Berlin");
-    runTool(QStringLiteral("khal"), {QStringLiteral("-c"), config, QStringLiteral("new"), QStringLiteral("-r"),
-                                     QStringLiteral("daily"), QStringLiteral("-u"), QStringLiteral("2026-03-31"),
-                                     QStringLiteral("2026-03-27"), QStringLiteral("18:00"), QStringLiteral("19:00"),
-                                     QStringLiteral("Yoga")});
+    runTool(QStringLiteral("khal"),
+            {QStringLiteral("-c"), config, QStringLiteral("new"), QStringLiteral("-r"), QStringLiteral("daily"),
+             QStringLiteral("-u"), QStringLiteral("2026-03-31"), QStringLiteral("2026-03-27"), QStringLiteral("18:00"),
+             QStringLiteral("19:00"), QStringLiteral("Yoga")});
     const QStringList fromKhal = khalList(config, QStringLiteral("2026-03-01"), QStringLiteral("2026-04-30"));
     ASSERT_GE(fromKhal.size(), 4);
 
@@ -148,11 +148,10 @@ TEST_F(EKEventStoreTest, ForeignFilesAreReadAndBadOnesLoggedAndLeftAlone)
     const QStringList seen = describe(store->eventsMatchingPredicate(window), QTimeZone("Europe/Berlin"));
     platform::setConsoleLogDescriptor(previous);
 
-    const QStringList expected = {"2026-03-02 17:30 Team sync",  "2026-03-05 12:00 Lunch with Ana",
-                                  "2026-03-09 16:30 Team sync",  "2026-03-10 14:00 Review",
-                                  "2026-03-23 16:30 Team sync",  "2026-03-30 17:30 Team sync",
-                                  "2026-04-14 16:00 Review (moved)", "2026-05-12 14:00 Review",
-                                  "2026-06-09 14:00 Review"};
+    const QStringList expected = {
+        "2026-03-02 17:30 Team sync",      "2026-03-05 12:00 Lunch with Ana", "2026-03-09 16:30 Team sync",
+        "2026-03-10 14:00 Review",         "2026-03-23 16:30 Team sync",      "2026-03-30 17:30 Team sync",
+        "2026-04-14 16:00 Review (moved)", "2026-05-12 14:00 Review",         "2026-06-09 14:00 Review"};
     EXPECT_EQ(seen, expected);
     QFile logText(logFile.fileName());
     ASSERT_TRUE(logText.open(QIODevice::ReadOnly));
@@ -171,7 +170,8 @@ TEST_F(EKEventStoreTest, EditingAForeignEventKeepsWhatWeDoNotKnow)
 {
     const QString folder = makeCalendarFolder(QStringLiteral("imported"), QStringLiteral("Imported"));
     const QString samples = testsupport::sourceDir() + QStringLiteral("/tests/platform/eventkit/samples");
-    ASSERT_TRUE(QFile::copy(samples + QStringLiteral("/apple-export.ics"), folder + QStringLiteral("/apple-export.ics")));
+    ASSERT_TRUE(
+        QFile::copy(samples + QStringLiteral("/apple-export.ics"), folder + QStringLiteral("/apple-export.ics")));
     auto store = eventStore();
     auto event = store->eventWithIdentifier(QStringLiteral("5C0C2D3E-1F2A-4B5C-8D9E-0A1B2C3D4E5F"));
     ASSERT_TRUE(event);
@@ -219,19 +219,39 @@ TEST_F(EKEventStoreTest, SpansReachTheOccurrencesTheySay)
         int files;
     };
     const Row rows[] = {
-        {"remove this occurrence", true, EKSpan::ThisEvent, 2,
-         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
+        {"remove this occurrence",
+         true,
+         EKSpan::ThisEvent,
+         2,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"},
+         1},
         {"remove from an occurrence on", true, EKSpan::FutureEvents, 2, {"03-27 08:00 Daily", "03-28 08:00 Daily"}, 1},
         {"remove the series from its start", true, EKSpan::FutureEvents, 0, {}, 0},
-        {"remove the first occurrence only", true, EKSpan::ThisEvent, 0,
-         {"03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
-        {"change this occurrence", false, EKSpan::ThisEvent, 2,
-         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Changed", "03-30 08:00 Daily", "03-31 08:00 Daily"}, 1},
-        {"change from an occurrence on", false, EKSpan::FutureEvents, 3,
-         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Changed", "03-31 08:00 Changed"}, 2},
-        {"change the whole series", false, EKSpan::FutureEvents, 0,
+        {"remove the first occurrence only",
+         true,
+         EKSpan::ThisEvent,
+         0,
+         {"03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Daily", "03-31 08:00 Daily"},
+         1},
+        {"change this occurrence",
+         false,
+         EKSpan::ThisEvent,
+         2,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Changed", "03-30 08:00 Daily", "03-31 08:00 Daily"},
+         1},
+        {"change from an occurrence on",
+         false,
+         EKSpan::FutureEvents,
+         3,
+         {"03-27 08:00 Daily", "03-28 08:00 Daily", "03-29 08:00 Daily", "03-30 08:00 Changed", "03-31 08:00 Changed"},
+         2},
+        {"change the whole series",
+         false,
+         EKSpan::FutureEvents,
+         0,
          {"03-27 08:00 Changed", "03-28 08:00 Changed", "03-29 08:00 Changed", "03-30 08:00 Changed",
-          "03-31 08:00 Changed"}, 1},
+          "03-31 08:00 Changed"},
+         1},
     };
     const QTimeZone berlin("Europe/Berlin");
     for (const Row &row : rows) {
@@ -290,7 +310,9 @@ TEST_F(EKEventStoreTest, CalendarKindsFollowTheFolders)
     auto store = eventStore();
     QStringList seen;
     for (const auto &calendar : store->calendarsForEntityType(EKEntityType::Event)) {
-        seen.append(QStringLiteral("%1 %2 %3").arg(calendar->title()).arg(int(calendar->type()))
+        seen.append(QStringLiteral("%1 %2 %3")
+                        .arg(calendar->title())
+                        .arg(int(calendar->type()))
                         .arg(calendar->allowsContentModifications()));
     }
     seen.sort();
@@ -345,8 +367,11 @@ TEST_F(EKEventStoreTest, RemindersReachTodomanAndComeBackOnTheStoresQueue)
     EXPECT_TRUE(ranOnStoreQueue);
     QStringList seen;
     for (const auto &reminder : fetched) {
-        seen.append(QStringLiteral("%1|%2|%3|%4|%5").arg(reminder->title(), reminder->dueDate().toString(Qt::ISODate))
-                        .arg(reminder->isDueDateAllDay()).arg(reminder->priority()).arg(reminder->isCompleted()));
+        seen.append(QStringLiteral("%1|%2|%3|%4|%5")
+                        .arg(reminder->title(), reminder->dueDate().toString(Qt::ISODate))
+                        .arg(reminder->isDueDateAllDay())
+                        .arg(reminder->priority())
+                        .arg(reminder->isCompleted()));
     }
     seen.sort();
     EXPECT_EQ(seen, (QStringList{"Buy milk|2026-03-20T08:00:00Z|0|1|0", "Call Bo & Ana||0|9|1",
@@ -356,7 +381,8 @@ TEST_F(EKEventStoreTest, RemindersReachTodomanAndComeBackOnTheStoresQueue)
     QStringList listed;
     for (const QJsonValue &todo : todos) {
         const QJsonObject object = todo.toObject();
-        listed.append(QStringLiteral("%1|%2|%3|%4").arg(object.value(QStringLiteral("summary")).toString())
+        listed.append(QStringLiteral("%1|%2|%3|%4")
+                          .arg(object.value(QStringLiteral("summary")).toString())
                           .arg(qint64(object.value(QStringLiteral("due")).toDouble()))
                           .arg(object.value(QStringLiteral("priority")).toInt())
                           .arg(object.value(QStringLiteral("completed")).toBool()));
@@ -421,7 +447,8 @@ TEST_F(EKEventStoreTest, CalendarsComeInCreationOrderAndAccessIsGranted)
     EXPECT_EQ(QFileInfo(root() + QLatin1Char('/') + created[0]).permissions() & QFileDevice::ReadOther,
               QFileDevice::Permissions());
 
-    EXPECT_EQ(EKEventStore::authorizationStatusForEntityType(EKEntityType::Reminder), EKAuthorizationStatus::Authorized);
+    EXPECT_EQ(EKEventStore::authorizationStatusForEntityType(EKEntityType::Reminder),
+              EKAuthorizationStatus::Authorized);
     std::atomic<bool> answered = false;
     std::atomic<bool> granted = false;
     store->requestAccessToEntityType(EKEntityType::Event, [&](bool isGranted, std::optional<Error>) {

@@ -83,8 +83,9 @@ QByteArray CalendarFolderTest::todomanList() const
                          .arg(root(), m_root.path())
                          .toUtf8());
     configFile.close();
-    return runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), config, QStringLiteral("--porcelain"),
-                                               QStringLiteral("list"), QStringLiteral("--status"), QStringLiteral("ANY")})
+    return runTool(QStringLiteral("todoman"),
+                   {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
+                    QStringLiteral("--status"), QStringLiteral("ANY")})
         .toUtf8();
 }
 
