@@ -6,7 +6,6 @@
 #include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/CalTask.h"
 #include "platform/eventkit/EKEvent.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMSyncFields.h"
 
 namespace {
@@ -92,11 +91,11 @@ void HMBaseCalendarData::updateEKCalendarItem(platform::EKEvent &item, const QVa
 {
     // The keys only: the values are the user's data and stay out of the console.
     for (auto entry = dictionary.cbegin(); entry != dictionary.cend(); ++entry)
-        platform::consoleLog(QStringLiteral("KEY %1").arg(entry.key()));
+        DDLogVerbose(QStringLiteral("KEY %1").arg(entry.key()));
     if (!dictionary.contains(kAlarmTimeKey) && !dictionary.contains(kAlarmDateKey)) {
         for (const platform::EKAlarm &alarm : item.alarms())
             item.removeAlarm(alarm);
-        platform::consoleLog(QStringLiteral("returning early because no alarm"));
+        DDLogVerbose(QStringLiteral("returning early because no alarm"));
         return;
     }
     DDLogVerbose(QStringLiteral("Updating Calendar Item '%1' Alarm.").arg(item.title()));
@@ -163,12 +162,12 @@ void HMBaseCalendarData::updateEKCalendarDictionary(QVariantMap &dictionary, con
     if (!item.hasAlarms())
         return;
     const QList<platform::EKAlarm> alarms = item.alarms();
-    platform::consoleLog(QStringLiteral("[aCalendarItem.alarms count] %1").arg(alarms.size()));
+    DDLogVerbose(QStringLiteral("[aCalendarItem.alarms count] %1").arg(alarms.size()));
     const double offset = alarms.first().relativeOffset();
-    platform::consoleLog(QStringLiteral("[alarm relativeOffset] %1").arg(offset, 0, 'f', 6));
+    DDLogVerbose(QStringLiteral("[alarm relativeOffset] %1").arg(offset, 0, 'f', 6));
     const QDateTime fireDate = start.addMSecs(qint64(offset * 1000));
-    platform::consoleLog(QStringLiteral("nextAlarmDate %1").arg(fireDate.toString(Qt::ISODate)));
-    platform::consoleLog(QStringLiteral("calendarItemDate %1").arg(start.toString(Qt::ISODate)));
+    DDLogVerbose(QStringLiteral("nextAlarmDate %1").arg(fireDate.toString(Qt::ISODate)));
+    DDLogVerbose(QStringLiteral("calendarItemDate %1").arg(start.toString(Qt::ISODate)));
     if (!fireDate.isValid() || fireDate > start) {
         DDLogInfo(QStringLiteral("Ignoring Apple Alarm, because the fire date is after the start date"));
         return;

@@ -6,7 +6,6 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/eventkit/CalCalendarStore.h"
 #include "platform/eventkit/EKEventStore.h"
-#include "platform/foundation/ConsoleLog.h"
 
 namespace {
 
@@ -83,7 +82,7 @@ QVariantList HMBaseCalendarData::eventKitNativeCategoryDictionariesForCategorySe
     const platform::EKEntityType entityType =
         GlobalVariables::getIsTaskTabView() ? platform::EKEntityType::Reminder : platform::EKEntityType::Event;
     auto store = platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
-    platform::consoleLog(QStringLiteral("eventStore %1").arg(platform::EKEventStore::calendarsFolderPath()));
+    DDLogVerbose(QStringLiteral("eventStore %1").arg(platform::EKEventStore::calendarsFolderPath()));
     QVariantList dictionaries;
     for (const auto &calendar : store->calendarsForEntityType(entityType)) {
         const ItemKind kind = itemKind();
@@ -100,20 +99,20 @@ QVariantList HMBaseCalendarData::eventKitNativeCategoryDictionariesForCategorySe
 QVariantList HMBaseCalendarData::nativeCategoryDictionariesForNewRecordSetting()
 {
     const QVariantList categories = nativeCategoryDictionariesForCategorySetting();
-    platform::consoleLog(QStringLiteral("nativeCategories %1").arg(categories.size()));
+    DDLogVerbose(QStringLiteral("nativeCategories %1").arg(categories.size()));
     QVariantList writable;
     for (const QVariant &category : categories) {
         if (!category.toMap().value(QStringLiteral("nativeCategoryReadOnly")).toBool())
             writable.append(category);
     }
-    platform::consoleLog(QStringLiteral("writableNativeCategories %1").arg(writable.size()));
+    DDLogVerbose(QStringLiteral("writableNativeCategories %1").arg(writable.size()));
     return writable;
 }
 
 // Access to the folders is never asked for on this system, so the old listing has nothing to report.
 QVariantList HMBaseCalendarData::OLDeventKitNativeCategoryDictionariesForCategorySetting()
 {
-    platform::consoleLog(
+    DDLogVerbose(
         QStringLiteral("authorizationStatusForEntityType %1")
             .arg(int(platform::EKEventStore::authorizationStatusForEntityType(platform::EKEntityType::Event))));
     return {};

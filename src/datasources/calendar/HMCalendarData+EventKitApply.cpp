@@ -9,7 +9,6 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncFields.h"
 
@@ -50,7 +49,7 @@ std::optional<qint64> HMCalendarData::refusalBeforeLookup(const QVariantMap &rec
 {
     if (!validateDictionary(record))
         return 1;
-    platform::consoleLog(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
+    DDLogVerbose(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
                                                                   : QStringLiteral("getunwritableCalendar == NO"));
     if (GlobalVariables::getunwritableCalendar())
         return 0;
@@ -138,7 +137,7 @@ bool HMCalendarData::isBeforeTheSyncRange(const QVariantMap &record, bool recurr
     const QDateTime rangeStart = dateRangeStartingDate();
     const QDateTime repeatEnd = dateOf(record, kHMSyncFieldRecurringNSDateRepeatEnd);
     if (recurring && repeatEnd.isValid() && repeatEnd < rangeStart) {
-        platform::consoleLog(
+        DDLogVerbose(
             QStringLiteral("Ignoring recurring event: %1").arg(HMData::stringForKey(key(kHMSyncFieldSubject), record)));
         return true;
     }
@@ -156,7 +155,7 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findNativeEvent(const QString
     DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
     if (!recurring)
         return ensureEventStore()->eventWithIdentifier(nativeId);
-    readEventKitEvents();
+    readEventKitEvents(nativeId);
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->calendarItemIdentifier() != nativeId)
             continue;
@@ -177,7 +176,7 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const 
         return nullptr;
     const QString seriesPart = nativeId.section(QLatin1Char('+'), 0, 0);
     const QString datePart = nativeId.section(QLatin1Char('+'), 1, 1);
-    readEventKitEvents();
+    readEventKitEvents(seriesPart);
     std::shared_ptr<platform::EKEvent> found;
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->eventIdentifier() == seriesPart &&
@@ -189,10 +188,11 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const 
 
 QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVariantMap &record)
 {
-    readEventKitEvents();
     const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
     const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
     const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
+    // A match starts where the record starts: only the events overlapping that moment are read.
+    readEventKitEvents(QString(), start);
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->title() == title && candidate->startDate() == start && candidate->endDate() == end)
             return {ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier())};
@@ -221,7 +221,7 @@ void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, 
     DDLogInfo(QStringLiteral("Has exceptions: %1").arg(int(!exceptions.isEmpty())));
     if (exceptions.isEmpty())
         return;
-    readEventKitEvents();
+    readEventKitEvents(saved.calendarItemIdentifier());
     const QTimeZone local = QTimeZone::systemTimeZone();
     QList<std::shared_ptr<platform::EKEvent>> doomed;
     for (const QVariant &exception : exceptions) {

@@ -69,7 +69,7 @@ QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
     return QString::number(qint32(crc));
 }
 
-void HMCalendarData::readEventKitEvents()
+void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     QList<std::shared_ptr<platform::EKCalendar>> calendars;
@@ -77,11 +77,16 @@ void HMCalendarData::readEventKitEvents()
         if (auto calendar = store->calendarWithIdentifier(identifier))
             calendars.append(calendar);
     }
+    QList<std::pair<QDateTime, QDateTime>> windows = listingWindows(dateUtilities());
+    if (around)
+        windows = {{*around, around->addSecs(1)}};
     QList<std::shared_ptr<platform::EKEvent>> events;
-    if (!calendars.isEmpty()) {
-        for (const auto &[start, end] : listingWindows(dateUtilities()))
-            events.append(
-                store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, end, calendars)));
+    for (const auto &[start, end] : windows) {
+        if (calendars.isEmpty())
+            break;
+        platform::EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, calendars);
+        predicate.uid = seriesId;
+        events.append(store->eventsMatchingPredicate(predicate));
     }
     setEkEventsArray(events);
     DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
@@ -93,6 +98,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
 {
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
     readEventKitEvents();
+    m_listingRangeStart = dateRangeStartingDate();
     const QList<std::shared_ptr<platform::EKEvent>> events = ekEventsArray();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     QList<HMSyncRecord> records;
@@ -263,7 +269,7 @@ void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::E
 {
     if (!plan.process || !event.endDate().isValid())
         return;
-    const QDateTime rangeStart = dateRangeStartingDate();
+    const QDateTime rangeStart = m_listingRangeStart.isValid() ? m_listingRangeStart : dateRangeStartingDate();
     if (!plan.isSeriesMember && event.endDate() < rangeStart) {
         DDLogVerbose(QStringLiteral("Ignoring event: %1").arg(event.title()));
         plan.process = false;

@@ -6,7 +6,6 @@
 #include "foundation/NSMutableDictionary+HMExtras.h"
 #include "platform/eventkit/EKCalendar.h"
 #include "platform/eventkit/EKEvent.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncFields.h"
 

@@ -139,7 +139,10 @@ private:
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
-    void readEventKitEvents();
+    // The events of the chosen calendars from three years back to about thirteen years ahead, into
+    // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
+    // when one is given (an event found by its start need not be looked for elsewhere).
+    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt);
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
@@ -181,4 +184,5 @@ private:
     QVariantMap m_icalTimeZoneDictionary;
     QStringList m_uidsToDeleteInOutlook;
     std::shared_ptr<HMProfile> m_profile;
+    QDateTime m_listingRangeStart;
 };

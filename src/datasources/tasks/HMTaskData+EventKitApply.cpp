@@ -7,7 +7,6 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncFields.h"
 
@@ -66,7 +65,7 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     GlobalVariables::setCanSyncTasks(true);
     DDLogInfo(QStringLiteral("Done recieving data"));
     if (!saved) {
-        platform::consoleLog(QStringLiteral("Error saving event: %1.").arg(saved.error().message()));
+        DDLogVerbose(QStringLiteral("Error saving event: %1.").arg(saved.error().message()));
         // A new reminder that never reached the store gets no identifier dictionary, or the next
         // listing would delete the device's task.
         return identifier || result == 2 ? result : 1;

@@ -8,7 +8,6 @@
 #include "foundation/NSDictionary+HMExtras.h"
 #include "foundation/NSMutableDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncFields.h"
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +27,19 @@ constexpr int kMaxCalendars = 1000;
 struct FolderEntry
 {
     QString name;
-    QDateTime birth;
+    qint64 birthNs = 0;
 };
+
+// The folder's birth time in nanoseconds where the file system keeps one, else its last status
+// change: calendars made one after another within a millisecond still come in creation order.
+qint64 birthNanoseconds(const QString &path)
+{
+    struct statx info = {};
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &info) != 0)
+        return 0;
+    const struct statx_timestamp stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
+    return qint64(stamp.tv_sec) * 1000000000 + qint64(stamp.tv_nsec);
+}
 
 bool isPlainFolder(const QString &path)
 {
@@ -54,13 +66,12 @@ QList<FolderEntry> calendarFoldersIn(const QString &root)
         const QString path = root + QLatin1Char('/') + name;
         if (!isPlainFolder(path))
             continue;
-        const Result<FileAttributes> attributes = FileSystem::attributesOfItem(path);
-        entries.append({name, attributes ? attributes->creationDate : QDateTime()});
+        entries.append({name, birthNanoseconds(path)});
         if (entries.size() >= kMaxCalendars)
             break;
     }
     std::sort(entries.begin(), entries.end(), [](const FolderEntry &left, const FolderEntry &right) {
-        return left.birth != right.birth ? left.birth < right.birth : left.name < right.name;
+        return left.birthNs != right.birthNs ? left.birthNs < right.birthNs : left.name < right.name;
     });
     return entries;
 }
@@ -339,30 +350,15 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
         icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
-        QList<QDateTime> detachedIds;
-        for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
-            const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-            if (master &&
-                !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
-                continue;
-            detachedIds.append(recurrenceId);
-            std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
-            const bool overlaps = event->startDate() < predicate.endDate &&
-                                  (event->endDate() > predicate.startDate || event->startDate() >= predicate.startDate);
-            if (!overlaps)
-                continue;
-            if (master)
-                event->setRecurrenceRules(icalcodec::readRules(master));
-            event->setOccurrence(recurrenceId, true);
-            event->setIsSeriesStart(master &&
-                                    recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
-            events.append(event);
-        }
+        const QList<QDateTime> detachedIds = appendDetachedOccurrences(root, uid, master, predicate, calendar, events);
         if (!master)
+            continue;
+        const QList<QDateTime> starts = icalcodec::occurrenceStarts(master, predicate.startDate, predicate.endDate);
+        if (starts.isEmpty())
             continue;
         const std::shared_ptr<EKEvent> series = eventFromComponent(master, calendar);
         const qint64 length = series->startDate().secsTo(series->endDate());
-        for (const QDateTime &start : icalcodec::occurrenceStarts(master, predicate.startDate, predicate.endDate)) {
+        for (const QDateTime &start : starts) {
             if (detachedIds.contains(start))
                 continue;
             auto occurrence = std::make_shared<EKEvent>(*series);
@@ -373,6 +369,33 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
             events.append(occurrence);
         }
     }
+}
+
+// Appends the detached occurrences of the series that lie in the window; answers the original starts
+// of all of them, which the series' own occurrences then leave out.
+QList<QDateTime> EKEventStore::appendDetachedOccurrences(icalcomponent *root, const QString &uid,
+                                                         icalcomponent *master, const EKPredicate &predicate,
+                                                         const std::shared_ptr<EKCalendar> &calendar,
+                                                         QList<std::shared_ptr<EKEvent>> &events)
+{
+    QList<QDateTime> detachedIds;
+    for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+        const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
+        if (master && !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+            continue;
+        detachedIds.append(recurrenceId);
+        std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
+        const bool overlaps = event->startDate() < predicate.endDate &&
+                              (event->endDate() > predicate.startDate || event->startDate() >= predicate.startDate);
+        if (!overlaps)
+            continue;
+        if (master)
+            event->setRecurrenceRules(icalcodec::readRules(master));
+        event->setOccurrence(recurrenceId, true);
+        event->setIsSeriesStart(master && recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+        events.append(event);
+    }
+    return detachedIds;
 }
 
 std::optional<EKEventStore::Location> EKEventStore::locate(const QString &uid)

@@ -122,6 +122,9 @@ private:
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
+    QList<QDateTime> appendDetachedOccurrences(icalcomponent_impl *root, const QString &uid, icalcomponent_impl *master,
+                                               const EKPredicate &predicate, const std::shared_ptr<EKCalendar> &calendar,
+                                               QList<std::shared_ptr<EKEvent>> &events);
     Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);
     Status createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder);
     Status updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
