@@ -99,6 +99,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
     readEventKitEvents();
     m_listingRangeStart = dateRangeStartingDate();
+    m_seriesChecksums.clear();
     const QList<std::shared_ptr<platform::EKEvent>> events = ekEventsArray();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     QList<HMSyncRecord> records;
@@ -256,13 +257,42 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
         DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
         plan.process = true;
     }
-    const QString checksum = checksumOfEvent(event);
+    const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
+    const QString checksum = isRegularOccurrence ? seriesChecksum(plan.seriesId) : checksumOfEvent(event);
     const QString stored = plan.recordDictionary ? plan.recordDictionary->value(kCrcKey).toString() : QString();
     if (checksum != stored) {
         DDLogInfo(QStringLiteral("Event is a modified record, processing for device update"));
         plan.process = true;
         plan.newChecksum = checksum;
     }
+}
+
+// A series is sent as one record, so its change is told by one checksum: its first occurrence's
+// start, end, title and notes, its rule, the store's revision of the series (which any write of it,
+// ours or another program's, changes) and the places of its detached occurrences. Every regular occurrence of an
+// unchanged series then reads as unchanged, and a sync with nothing new sends no series again.
+QString HMCalendarData::seriesChecksum(const QString &seriesId)
+{
+    const auto cached = m_seriesChecksums.constFind(seriesId);
+    if (cached != m_seriesChecksums.constEnd())
+        return *cached;
+    const std::shared_ptr<platform::EKEvent> series = ensureEventStore()->eventWithIdentifier(seriesId);
+    if (!series)
+        return QString();
+    HMKVCodingEKEvent copy;
+    copy.setStartDate(series->startDate());
+    copy.setEndDate(series->endDate());
+    copy.setTitle(series->title());
+    copy.setNotes(series->notes());
+    QVariantList entries{series->recurrenceRules().value(0).description(), series->seriesRevision()};
+    for (const auto &event : ekEventsArray()) {
+        if (event->isDetached() && event->eventIdentifier() == seriesId)
+            entries.append(event->occurrenceDate());
+    }
+    const QString checksum =
+        QString::number(qint32(crc32OfBytes(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries))));
+    m_seriesChecksums.insert(seriesId, checksum);
+    return checksum;
 }
 
 void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event)

@@ -61,6 +61,7 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
             exceptions.append(instance);
     }
     seriesDictionary.remove(kInstancesKey);
+    seriesDictionary.insert(QStringLiteral("crcValue"), seriesChecksum(plan.seriesId));
     dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
                       exceptions.isEmpty() ? QVariant(QString()) : exceptions);
     record.setDictionary(dictionary);

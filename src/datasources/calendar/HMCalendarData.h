@@ -147,6 +147,7 @@ private:
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
     void planNewEvent(EventPlan &plan);
+    QString seriesChecksum(const QString &seriesId);
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
     void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
@@ -185,4 +186,5 @@ private:
     QStringList m_uidsToDeleteInOutlook;
     std::shared_ptr<HMProfile> m_profile;
     QDateTime m_listingRangeStart;
+    QHash<QString, QString> m_seriesChecksums;
 };

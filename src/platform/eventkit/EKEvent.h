@@ -42,6 +42,10 @@ public:
 
     // The store's side.
     void setOccurrence(const QDateTime &occurrenceDate, bool isDetached);
+    // A text that changes whenever the stored series changes (its rule, removed occurrences, any
+    // property), whoever wrote it; empty for an event not read from the store.
+    QString seriesRevision() const { return m_seriesRevision; }
+    void setSeriesRevision(const QString &revision) { m_seriesRevision = revision; }
     // Whether the event is the series' own first occurrence as read from the master component.
     bool isSeriesStart() const { return m_isSeriesStart; }
     void setIsSeriesStart(bool isSeriesStart) { m_isSeriesStart = isSeriesStart; }
@@ -55,6 +59,7 @@ private:
     QDateTime m_occurrenceDate;
     bool m_isDetached = false;
     bool m_isSeriesStart = true;
+    QString m_seriesRevision;
 };
 
 } // namespace platform

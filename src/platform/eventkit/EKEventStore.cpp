@@ -10,9 +10,11 @@
 #include "platform/foundation/Identifiers.h"
 #include "platform/foundation/UserDefaults.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,10 +86,23 @@ Status makePrivateFolder(const QString &path)
     return success();
 }
 
+// The revision of a series: a digest of its master component's text, the same in every run.
+QString revisionOf(icalcomponent *master)
+{
+    char *text = icalcomponent_as_ical_string_r(master);
+    if (!text)
+        return QString();
+    const QByteArray bytes(text);
+    std::free(text);
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
 std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item, const std::shared_ptr<EKCalendar> &calendar)
 {
     auto event = std::make_shared<EKEvent>();
     icalcodec::readEvent(item, *event);
+    if (icalseries::isRecurring(item))
+        event->setSeriesRevision(revisionOf(item));
     event->setCalendar(calendar);
     event->setOccurrence(event->startDate(), false);
     return event;

@@ -97,6 +97,7 @@ void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEv
     const icaltimetype recurrenceId = timeLikeStart(master, event.occurrenceDate());
     icalcodec::addTimeProperty(calendar, detached, icalproperty_new_recurrenceid(recurrenceId), recurrenceId);
     icalcomponent_add_component(calendar, detached);
+    icalcodec::stampModification(master);
 }
 
 void excludeOccurrence(icalcomponent *calendar, icalcomponent *master, const QDateTime &occurrence)

@@ -35,7 +35,6 @@ protected:
         CalendarFolderTest::SetUp();
         makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
         HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({QStringLiteral("work")});
-        m_data.setIdentifierGraph(m_graph);
     }
 
     std::shared_ptr<EKEvent> saveEvent(const QString &title, const QDateTime &start,
@@ -54,14 +53,17 @@ protected:
         return event;
     }
 
+    // One listing of one sync run: each run has a data source of its own.
     QList<HMSyncRecord> list(const QDateTime &date, bool includeDeletes = true, const QSet<QString> &excluded = {})
     {
-        return m_data.syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excluded)
+        m_data = std::make_unique<HMCalendarData>();
+        m_data->setIdentifierGraph(m_graph);
+        return m_data->syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excluded)
             .value_or(QList<HMSyncRecord>());
     }
 
     std::shared_ptr<HMIdentifierGraph> m_graph = std::make_shared<HMIdentifierGraph>();
-    HMCalendarData m_data;
+    std::unique_ptr<HMCalendarData> m_data;
 };
 
 TEST_F(EventKitListingTest, ASingleEventIsSentNewThenOnceMoreThenOnlyWhenItChanges)
@@ -72,7 +74,7 @@ TEST_F(EventKitListingTest, ASingleEventIsSentNewThenOnceMoreThenOnlyWhenItChang
     ASSERT_EQ(describe(first), QStringList{"send new Dentist"});
     const HMSyncRecord &record = first.first();
     EXPECT_EQ(record.nativeId(), event->eventIdentifier());
-    EXPECT_EQ(m_data.recordsAddedToDevice(), QStringList{record.hmxUid()});
+    EXPECT_EQ(m_data->recordsAddedToDevice(), QStringList{record.hmxUid()});
     const QVariantMap &fields = record.dictionary();
     EXPECT_EQ(fields.value("NOTE"), QVariant("line one\nline two & more"));
     EXPECT_EQ(fields.value("NSARRAYCATEGORIES"), QVariant(QVariantList{"Work"}));
@@ -143,6 +145,19 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     EXPECT_EQ(moved.nativeId(), series->eventIdentifier() +
                                     QStringLiteral("+%1+%2").arg(start.addDays(14).toString("yyyyMMdd"),
                                                                  start.addDays(14).addSecs(7200).toString("HH:mm:ss")));
-    EXPECT_EQ(m_data.recordsAddedToDevice(), (QStringList{seriesRecord.hmxUid(), moved.hmxUid()}));
+    EXPECT_EQ(m_data->recordsAddedToDevice(), (QStringList{seriesRecord.hmxUid(), moved.hmxUid()}));
     EXPECT_EQ(m_graph->identifierDictionaries().size(), 2);
+
+    // A sync with nothing new sends neither the series nor its moved occurrence again.
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    EXPECT_EQ(describe(list(lastSync)), (QStringList{"send Standup", "send Standup moved"}))
+        << "the moved occurrence's first checksum is stored now, and its series goes with it";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    auto later = eventStore()->eventsMatchingPredicate(
+        eventStore()->predicateForEventsWithStartDate(start.addDays(20), start.addDays(40), {}));
+    ASSERT_EQ(later.size(), 1);
+    ASSERT_TRUE(eventStore()->removeEvent(later.first(), EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Standup"}) << "a removed occurrence changes the series";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
 }
