@@ -285,8 +285,8 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
     copy.setTitle(series->title());
     copy.setNotes(series->notes());
     QVariantList entries{series->recurrenceRules().value(0).description(), series->seriesRevision()};
-    for (const auto &event : ekEventsArray()) {
-        if (event->isDetached() && event->eventIdentifier() == seriesId)
+    for (const auto &event : eventsOfSeries(seriesId)) {
+        if (event->isDetached())
             entries.append(event->occurrenceDate());
     }
     const QString checksum =

@@ -265,11 +265,7 @@ HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QStr
                                                                       QList<QDateTime> *instances)
 {
     DDLogVerbose(QStringLiteral("++ Looking up initial recurring event record for id: '%1'").arg(seriesId));
-    QList<std::shared_ptr<platform::EKEvent>> matches;
-    for (const auto &event : ekEventsArray()) {
-        if (event->calendarItemIdentifier() == seriesId)
-            matches.append(event);
-    }
+    const QList<std::shared_ptr<platform::EKEvent>> matches = eventsOfSeries(seriesId);
     std::shared_ptr<platform::EKEvent> first;
     QList<QDateTime> starts;
     for (const auto &event : std::as_const(matches)) {

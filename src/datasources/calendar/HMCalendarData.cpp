@@ -4,12 +4,30 @@
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/eventkit/CalCalendarStore.h"
+#include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
 
 HMCalendarData::HMCalendarData(qint64 dataSourceType) : HMBaseCalendarData(dataSourceType) {}
 
 HMCalendarData::~HMCalendarData() = default;
+
+void HMCalendarData::setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events)
+{
+    m_ekEventsArray = events;
+    m_eventPositionsBySeries.clear();
+    for (qsizetype index = 0; index < events.size(); ++index)
+        m_eventPositionsBySeries[events[index]->calendarItemIdentifier()].append(index);
+}
+
+// The events last read of one series, in their order there.
+QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::eventsOfSeries(const QString &seriesId) const
+{
+    QList<std::shared_ptr<platform::EKEvent>> events;
+    for (const qsizetype index : m_eventPositionsBySeries.value(seriesId))
+        events.append(m_ekEventsArray[index]);
+    return events;
+}
 
 QString HMCalendarData::className() const
 {

@@ -90,7 +90,7 @@ public:
     bool isWritingToGoogleDirect() const { return m_isWritingToGoogleDirect; }
     void setIsWritingToGoogleDirect(bool isWriting) { m_isWritingToGoogleDirect = isWriting; }
     QList<std::shared_ptr<platform::EKEvent>> ekEventsArray() const { return m_ekEventsArray; }
-    void setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events) { m_ekEventsArray = events; }
+    void setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events);
     QStringList &exceptionRecordIds() { return m_exceptionRecordIds; }
     // Created as 0 on first use.
     qint64 exceptionRecordIdCounter() const { return m_exceptionRecordIdCounter; }
@@ -148,6 +148,7 @@ private:
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
     void planNewEvent(EventPlan &plan);
     QString seriesChecksum(const QString &seriesId);
+    QList<std::shared_ptr<platform::EKEvent>> eventsOfSeries(const QString &seriesId) const;
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
     void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
@@ -187,4 +188,6 @@ private:
     std::shared_ptr<HMProfile> m_profile;
     QDateTime m_listingRangeStart;
     QHash<QString, QString> m_seriesChecksums;
+    // Positions in ekEventsArray by calendar item identifier, kept with the array.
+    QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
 };

@@ -5,6 +5,7 @@
 #include "platform/foundation/FileSystem.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <libical/ical.h>
 
@@ -25,12 +26,13 @@ constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxDisplayNameBytes = 4096;
 // A folder with more files than this is read up to the bound; the rest are logged and skipped.
 constexpr int kMaxFilesPerFolder = 200000;
+constexpr std::chrono::seconds kRescanInterval{1};
 
 struct FileStat
 {
     bool isRegular = false;
     qint64 size = 0;
-    qint64 modifiedMs = 0;
+    qint64 modifiedNs = 0;
 };
 
 // lstat, so that a link is never followed into another folder.
@@ -42,8 +44,16 @@ FileStat statWithoutFollowing(const QString &path)
         return result;
     result.isRegular = S_ISREG(info.st_mode);
     result.size = qint64(info.st_size);
-    result.modifiedMs = qint64(info.st_mtim.tv_sec) * 1000 + qint64(info.st_mtim.tv_nsec / 1000000);
+    result.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
     return result;
+}
+
+qint64 folderModifiedNs(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
 }
 
 Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
@@ -93,12 +103,12 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     return nullptr;
 }
 
-std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName, qint64 size, qint64 modifiedMs)
+std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName, qint64 size, qint64 modifiedNs)
 {
     auto file = std::make_shared<ICalendarFile>();
     file->fileName = fileName;
     file->size = size;
-    file->modifiedMs = modifiedMs;
+    file->modifiedNs = modifiedNs;
     const QString path = m_path + QLatin1Char('/') + fileName;
     const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes);
     if (!bytes) {
@@ -126,22 +136,32 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName
     return file;
 }
 
+// Files are re-read only when their size or modification time changed; the UID index is rebuilt
+// only when some file came, went or changed. Programs that share these folders replace files whole
+// (a rename), which changes the folder's own time: while that stays the same, the files are looked
+// at again once a second at most, so a burst of store calls does not stat every file each time.
 void ICalendarFolder::refresh()
 {
+    const qint64 folderTime = folderModifiedNs(m_path);
+    const auto now = std::chrono::steady_clock::now();
+    if (folderTime != 0 && folderTime == m_folderModifiedNs && now - m_lastScan < kRescanInterval)
+        return;
+    m_folderModifiedNs = folderTime;
+    m_lastScan = now;
     const Result<QStringList> names = FileSystem::listFolder(m_path);
     if (!names) {
         m_files.clear();
         m_filesByUid.clear();
         return;
     }
-    QHash<QString, std::shared_ptr<ICalendarFile>> files;
+    QSet<QString> seen;
+    bool changed = false;
     m_hasVCards = false;
-    int seen = 0;
     for (const QString &name : *names) {
         m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
         if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
             continue;
-        if (++seen > kMaxFilesPerFolder) {
+        if (seen.size() >= kMaxFilesPerFolder) {
             consoleLog(
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
             break;
@@ -149,14 +169,23 @@ void ICalendarFolder::refresh()
         const FileStat info = statWithoutFollowing(m_path + QLatin1Char('/') + name);
         if (!info.isRegular)
             continue;
+        seen.insert(name);
         const auto known = m_files.constFind(name);
-        if (known != m_files.constEnd() && (*known)->size == info.size && (*known)->modifiedMs == info.modifiedMs)
-            files.insert(name, *known);
-        else
-            files.insert(name, readFile(name, info.size, info.modifiedMs));
+        if (known != m_files.constEnd() && (*known)->size == info.size && (*known)->modifiedNs == info.modifiedNs)
+            continue;
+        m_files.insert(name, readFile(name, info.size, info.modifiedNs));
+        changed = true;
     }
-    m_files = std::move(files);
-    rebuildUidIndex();
+    for (auto it = m_files.begin(); it != m_files.end();) {
+        if (seen.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        it = m_files.erase(it);
+        changed = true;
+    }
+    if (changed)
+        rebuildUidIndex();
 }
 
 void ICalendarFolder::rebuildUidIndex()
@@ -202,6 +231,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *c
         ::chmod(QFile::encodeName(path).constData(), 0600);
     m_files.remove(fileName);
     rebuildUidIndex();
+    m_folderModifiedNs = 0;
     return success();
 }
 
@@ -214,6 +244,7 @@ Status ICalendarFolder::removeFile(const QString &fileName)
     }
     m_files.remove(fileName);
     rebuildUidIndex();
+    m_folderModifiedNs = 0;
     return success();
 }
 

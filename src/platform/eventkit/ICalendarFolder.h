@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 struct icalcomponent_impl;
@@ -19,7 +20,7 @@ struct ICalendarFile final
 {
     QString fileName;
     qint64 size = 0;
-    qint64 modifiedMs = 0;
+    qint64 modifiedNs = 0;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR; null when the file does not parse
     QStringList uids;                             // of its VEVENT and VTODO components, once each
     bool hasEvents = false;
@@ -65,13 +66,15 @@ public:
     static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text);
 
 private:
-    std::shared_ptr<ICalendarFile> readFile(const QString &fileName, qint64 size, qint64 modifiedMs);
+    std::shared_ptr<ICalendarFile> readFile(const QString &fileName, qint64 size, qint64 modifiedNs);
     void rebuildUidIndex();
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_filesByUid;
     bool m_hasVCards = false;
+    qint64 m_folderModifiedNs = 0;
+    std::chrono::steady_clock::time_point m_lastScan;
 };
 
 // The deleter of shared component trees.
