@@ -57,8 +57,9 @@ std::shared_ptr<platform::ABPerson> ContactsFixture::addDesktopPerson(const QStr
 std::shared_ptr<platform::ABPerson> ContactsFixture::personOf(const QString &hmUid)
 {
     const QString nativeId = m_graph->nativeIdForHarrowmereUid(hmUid);
-    const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
-    return book ? std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(nativeId)) : nullptr;
+    // The book stays open with the fixture, so the person can still name its groups.
+    m_lastBook = platform::ABAddressBook::addressBook();
+    return m_lastBook ? std::dynamic_pointer_cast<platform::ABPerson>(m_lastBook->recordForUniqueId(nativeId)) : nullptr;
 }
 
 QString localDateTimeText(const QDateTime &date)

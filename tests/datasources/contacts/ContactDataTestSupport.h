@@ -54,6 +54,7 @@ private:
     StoreFolder m_folder;
     std::shared_ptr<HMIdentifierGraph> m_graph;
     std::shared_ptr<HMContactData> m_data;
+    std::shared_ptr<platform::ABAddressBook> m_lastBook;
 };
 
 // The local date-time text records carry in "LASTMODIFIED".
