@@ -15,6 +15,8 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "sync/HMIdentifierGraph.h"
 
+#include <QUuid>
+
 using namespace hmcontacts;
 using namespace platform;
 
@@ -26,6 +28,14 @@ const QVariant kEmptyMarker;
 QVariant valueOrMarker(const QVariantMap &record, const QString &key)
 {
     return record.contains(key) ? record.value(key) : kEmptyMarker;
+}
+
+// The unique id of the person first made for an hmUid. A run stopped after the address book was
+// saved but before the identifier graph was finds the person again by it, instead of making a second.
+QString recoveryUniqueId(const QString &hmUid)
+{
+    static const QUuid kNamespace(QStringLiteral("{6f1c2a54-5b7e-4c1d-9a43-8f0e3d2b7c61}"));
+    return QUuid::createUuidV5(kNamespace, hmUid).toString(QUuid::WithoutBraces).toUpper();
 }
 
 QDateTime deviceDateOf(HMDateUtilities &dates, const QVariantMap &record, qint64 timeDifference)
@@ -104,35 +114,59 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
     const QList<std::shared_ptr<ABPerson>> duplicates = isDuplicate(record);
     if (!duplicates.isEmpty())
         person = duplicates.first();
+    ApplyTarget target = applyTarget(uid, person, dictionary);
+    writeRecord(target.person, record, target.result, target.dictionary);
+    if (target.keepsDictionary)
+        graph->setDictionary(target.dictionary, uid);
+    else
+        graph->identifierDictionaries().append(target.dictionary);
+    m_writtenPersons.insert(uid, target.person->uniqueId());
+    return target.result;
+}
+
+HMContactData::ApplyTarget HMContactData::applyTarget(const QString &uid, std::shared_ptr<ABPerson> person,
+                                                      const std::optional<QVariantMap> &dictionary)
+{
+    if (person && dictionary)
+        return ApplyTarget{person, *dictionary, 2, true};
     qint64 result = 2;
-    QVariantMap working;
-    const bool keepsDictionary = person && dictionary;
-    if (keepsDictionary) {
-        working = *dictionary;
-    } else {
-        if (!person) {
-            DDLogInfo(QStringLiteral("Creating new native record"));
-            person = ABPerson::initWithAddressBook(book);
-            result = 3;
-            if (dictionary)
-                graph->removeDictionaryForHarrowmereUid(uid);
-        }
-        working = newIdentifierDictionary(uid, person);
+    if (!person && !dictionary)
+        person = personLeftByInterruptedRun(uid);
+    if (!person) {
+        DDLogInfo(QStringLiteral("Creating new native record"));
+        person = ABPerson::personWithUniqueId(dictionary ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
+                                                         : recoveryUniqueId(uid));
+        addressBook()->addRecord(person);
+        result = 3;
+        if (dictionary)
+            identifierGraph()->removeDictionaryForHarrowmereUid(uid);
     }
+    return ApplyTarget{person, newIdentifierDictionary(uid, person), result, false};
+}
+
+void HMContactData::writeRecord(const std::shared_ptr<ABPerson> &person, const QVariantMap &record, qint64 result,
+                                QVariantMap &identifierDictionary)
+{
     writePlainFields(person, record);
-    writeGroups(person, record, result, working);
-    writePhones(person, record, working);
-    writeSlots(person, record, working);
-    writeAddresses(person, record, working);
+    writeGroups(person, record, result, identifierDictionary);
+    writePhones(person, record, identifierDictionary);
+    writeSlots(person, record, identifierDictionary);
+    writeAddresses(person, record, identifierDictionary);
     setOrRemove(person, record, QStringLiteral("NSDATEBIRTHDAY"), kABBirthdayProperty);
     updateNativePerson(person, {valueOrMarker(record, QStringLiteral("NSDATEANNIVERSARY"))}, {kABAnniversaryLabel},
-                       kABOtherDatesProperty, 1, kOtherDatesKeys, working);
-    if (keepsDictionary)
-        graph->setDictionary(working, uid);
+                       kABOtherDatesProperty, 1, kOtherDatesKeys, identifierDictionary);
+}
+
+std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QString &hmUid)
+{
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    const QString uniqueId = recoveryUniqueId(hmUid);
+    auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
+    if (person && !identifierGraph()->dictionaryForNativeId(uniqueId))
+        DDLogInfo(QStringLiteral("Found the person an earlier, unfinished sync made for '%1'").arg(hmUid));
     else
-        graph->identifierDictionaries().append(working);
-    m_writtenPersons.insert(uid, person->uniqueId());
-    return result;
+        person.reset();
+    return person;
 }
 
 std::shared_ptr<ABPerson> HMContactData::linkedPerson(const std::optional<QVariantMap> &identifierDictionary)

@@ -105,7 +105,19 @@ private:
     void readAddresses(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
                        QVariantMap &identifierDictionary);
     // Apply steps.
+    struct ApplyTarget
+    {
+        std::shared_ptr<platform::ABPerson> person;
+        QVariantMap dictionary; // the identifier dictionary to keep
+        qint64 result = 2;
+        bool keepsDictionary = false; // the graph's dictionary is replaced, not appended
+    };
+    ApplyTarget applyTarget(const QString &uid, std::shared_ptr<platform::ABPerson> person,
+                            const std::optional<QVariantMap> &dictionary);
+    void writeRecord(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record, qint64 result,
+                     QVariantMap &identifierDictionary);
     std::shared_ptr<platform::ABPerson> linkedPerson(const std::optional<QVariantMap> &identifierDictionary);
+    std::shared_ptr<platform::ABPerson> personLeftByInterruptedRun(const QString &hmUid);
     std::optional<qint64> conflictResult(const std::shared_ptr<platform::ABPerson> &person,
                                          const std::optional<QVariantMap> &identifierDictionary, quint64 conflictSetting,
                                          const QDateTime &deviceDate, bool &forgetPerson);
