@@ -192,3 +192,39 @@ TEST(ContactSyncEndToEnd, DeletionsTravelAsTheSettingSays)
         EXPECT_TRUE(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Zoë")));
     }
 }
+
+TEST(ContactSyncEndToEnd, AFolderOfForeignAndBrokenFilesSyncsTheGoodOnesAndChangesNone)
+{
+    ContactSyncRun run;
+    const QList<std::pair<QString, QByteArray>> files = {
+        {QStringLiteral("unparseable.vcf"), QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nno colon on this line\r\nEND:VCARD\r\n")},
+        {QStringLiteral("empty.vcf"), QByteArray()},
+        {QStringLiteral("huge.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Huge\r\nNOTE:" + QByteArray(9 * 1024 * 1024, 'x') +
+                                         "\r\nEND:VCARD\r\n"},
+        {QStringLiteral("binary.vcf"), QByteArray("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", 16)},
+        {QStringLiteral("version4.vcf"), sampleBytes(QStringLiteral("vcard40.vcf"))},
+        {QStringLiteral("apple.vcf"), sampleBytes(QStringLiteral("apple-export.vcf"))},
+        {QStringLiteral("google.vcf"), sampleBytes(QStringLiteral("google-export.vcf"))}};
+    for (const auto &[name, bytes] : files)
+        run.folder().writeFile(name, bytes);
+    const QMap<QString, FileStamp> before = run.stamps();
+    for (int pass = 1; pass <= 2; ++pass) {
+        SCOPED_TRACE(pass);
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        EXPECT_TRUE(run.stamps() == before);
+    }
+    for (const auto &[name, bytes] : files)
+        EXPECT_EQ(run.folder().readFile(name), bytes) << name.toStdString();
+    QStringList names;
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Contacts))
+        names.append(record.fields.value(QStringLiteral("NEWFNAME")) + QLatin1Char(' ') + record.fields.value(QStringLiteral("NEWLNAME")));
+    names.sort();
+    // The phone takes the salutation as part of the first name.
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Dr. Zoë Ångström"), QStringLiteral("Johnny Appleseed"), QStringLiteral("Wei Li")}));
+    const std::optional<phonepeer::PhoneRecord> johnny = run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Johnny"));
+    ASSERT_TRUE(johnny);
+    EXPECT_EQ(johnny->fields.value(QStringLiteral("COMPANY")), QStringLiteral("Orchard Co."));
+    EXPECT_EQ(johnny->fields.value(QStringLiteral("CELLPHONE")), QStringLiteral("+1 (555) 010-2030"));
+    EXPECT_EQ(johnny->fields.value(QStringLiteral("EMAIL3")), QStringLiteral("johnny@orchard.example"));
+}

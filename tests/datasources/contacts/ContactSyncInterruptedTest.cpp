@@ -81,7 +81,9 @@ TEST(ContactSyncInterrupted, AKilledRunLeavesEveryContactOnceAfterTheNextRun)
             std::chrono::seconds(30)))
             << "the first run wrote no card files";
         killed.kill();
-        ASSERT_TRUE(killed.waitForFinished(10000));
+        // A run that ended on its own before the kill is fine too: the next run checks the same.
+        ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
+        ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
 
         QProcess resumed;
         resumed.setProcessEnvironment(childEnvironment(home.path()));
