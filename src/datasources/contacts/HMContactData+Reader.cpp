@@ -54,43 +54,48 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
         return std::nullopt;
     const QList<std::shared_ptr<ABPerson>> people = book->people();
     DDLogInfo(QStringLiteral("Found %1 persons").arg(people.size()));
-    const QList<QVariantMap> remaining = graph->identifierDictionaries();
+    // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
+    // in a copy taken now, which every change of the graph below would have to copy again.
     QSet<QString> handled;
     QList<HMSyncRecord> result;
     QStringList newHmUids;
     for (qsizetype index = 0; index < people.size(); ++index) {
-        const std::shared_ptr<ABPerson> &person = people.at(index);
         reportReadProgress(index + 1, people.size());
-        DDLogInfo(QString());
-        DDLogInfo(QStringLiteral("Loading Person: %1 %2")
-                      .arg(person->valueForProperty(kABFirstNameProperty).toString(),
-                           person->valueForProperty(kABLastNameProperty).toString()));
-        const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(person->uniqueId());
-        const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
-        if (dictionary)
-            handled.insert(dictionaryKey(*dictionary));
-        std::optional<HMSyncRecord> record;
-        if (hmUid.isEmpty()) {
-            DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
-            record = recordForNewPerson(person);
-            if (record)
+        if (std::optional<HMSyncRecord> record = recordForPerson(people.at(index), date, excludedHmUids, handled)) {
+            if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
-        } else {
-            record = recordForChangedPerson(person, *dictionary, hmUid, date, excludedHmUids);
-        }
-        if (record)
+                handled.insert(record->hmxUid() + QChar(0x1f) + record->nativeId());
+            }
             result.append(*record);
+        }
     }
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
     if (includeDeletes) {
         QList<QVariantMap> left;
-        for (const QVariantMap &dictionary : remaining) {
+        for (const QVariantMap &dictionary : std::as_const(graph->identifierDictionaries())) {
             if (!handled.remove(dictionaryKey(dictionary)))
                 left.append(dictionary);
         }
         result += deletionRecords(left);
     }
     return result;
+}
+
+std::optional<HMSyncRecord> HMContactData::recordForPerson(const std::shared_ptr<ABPerson> &person, const QDateTime &after,
+                                                           const QSet<QString> &excludedHmUids, QSet<QString> &handled)
+{
+    DDLogInfo(QString());
+    DDLogInfo(QStringLiteral("Loading Person: %1 %2")
+                  .arg(person->valueForProperty(kABFirstNameProperty).toString(),
+                       person->valueForProperty(kABLastNameProperty).toString()));
+    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(person->uniqueId());
+    const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
+    if (dictionary)
+        handled.insert(dictionaryKey(*dictionary));
+    if (!hmUid.isEmpty())
+        return recordForChangedPerson(person, *dictionary, hmUid, after, excludedHmUids);
+    DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
+    return recordForNewPerson(person);
 }
 
 bool HMContactData::isLastWrittenBySync(const std::shared_ptr<ABPerson> &person,

@@ -91,6 +91,8 @@ private:
     void openNativeAddressBook();
     void closeNativeAddressBook();
     // Reader steps.
+    std::optional<HMSyncRecord> recordForPerson(const std::shared_ptr<platform::ABPerson> &person, const QDateTime &after,
+                                                const QSet<QString> &excludedHmUids, QSet<QString> &handled);
     std::optional<HMSyncRecord> recordForChangedPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                        const QVariantMap &identifierDictionary, const QString &hmUid,
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);

@@ -269,8 +269,19 @@ Status ABAddressBook::save()
         byFile.insert(fileName, record);
     }
     const QHash<QString, QString> failures = m_folder->writeFiles(writes, m_removedFiles);
+    keepWhatFailed(failures, byFile);
+    if (failures.isEmpty())
+        return success();
+    return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1 files were not written or removed; first: %2: %3")
+                                               .arg(failures.size())
+                                               .arg(failures.constBegin().key(), failures.constBegin().value()));
+}
+
+void ABAddressBook::keepWhatFailed(const QHash<QString, QString> &failures,
+                                   const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile)
+{
     QList<std::shared_ptr<ABRecord>> stillChanged;
-    for (auto it = byFile.constBegin(); it != byFile.constEnd(); ++it) {
+    for (auto it = writtenByFile.constBegin(); it != writtenByFile.constEnd(); ++it) {
         if (failures.contains(it.key())) {
             stillChanged.append(it.value());
             continue;
@@ -288,11 +299,6 @@ Status ABAddressBook::save()
             removalsLeft.append(name);
     }
     m_removedFiles = removalsLeft;
-    if (failures.isEmpty())
-        return success();
-    return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1 files were not written or removed; first: %2: %3")
-                                               .arg(failures.size())
-                                               .arg(failures.constBegin().key(), failures.constBegin().value()));
 }
 
 void ABAddressBook::buildNameIndex()

@@ -66,6 +66,9 @@ private:
     Status open();
     void addRecordFromStore(const std::shared_ptr<ABRecord> &record);
     void markChanged(ABRecord &record);
+    // After a save: records whose files failed stay changed, removals that failed stay pending.
+    void keepWhatFailed(const QHash<QString, QString> &failures,
+                        const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
     void buildNameIndex();
     void indexName(ABPerson *person, const QString &lastName);
     QStringList groupNamesOf(const QString &personId) const;

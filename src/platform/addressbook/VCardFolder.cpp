@@ -188,7 +188,7 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
     names.sort();
     Snapshot snapshot;
     QHash<QString, VCardFileEntry> current;
-    bool hasChanged = names.size() != m_index.size();
+    bool hasChanged = false;
     for (const QString &name : names) {
         std::optional<VCardFileEntry> entry = statEntry(name);
         if (!entry)
@@ -204,6 +204,7 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
         current.insert(name, *entry);
         snapshot.entries.append(*entry);
     }
+    hasChanged = hasChanged || current.size() != m_index.size();
     m_index = current;
     if (hasChanged)
         saveIndexLocked();

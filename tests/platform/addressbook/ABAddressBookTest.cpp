@@ -223,7 +223,7 @@ TEST(ABAddressBook, FilesItCannotReadAreReportedAndNeverChanged)
     const QByteArray good = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:good\r\nN:Good;Gail;;;\r\nFN:Gail Good\r\nEND:VCARD\r\n";
     folder.writeFile(QStringLiteral("good.vcf"), good);
     const QList<std::pair<QString, QByteArray>> bad = {
-        {QStringLiteral("garbage.vcf"), QByteArray("\x00\x01 this is no card", 20)},
+        {QStringLiteral("garbage.vcf"), QByteArray("\x00\x01 this is no card", 18)},
         {QStringLiteral("empty.vcf"), QByteArray()},
         {QStringLiteral("huge.vcf"), "BEGIN:VCARD\r\nNOTE:" + QByteArray(9 * 1024 * 1024, 'x') + "\r\nEND:VCARD\r\n"},
         {QStringLiteral("two.vcf"), good + good}};
