@@ -94,12 +94,13 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
         sheet->setUserMessageDirectly(QStringLiteral("Reading Quillpad Contacts %1").arg(m_recordCounter));
     const QDateTime deviceDate = deviceDateOf(dateUtilities(), record, timeDifference);
     const QString uid = record.value(QStringLiteral("UID")).toString();
-    const std::shared_ptr<ABAddressBook> book = addressBook();
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (uid.isEmpty() || !book || !graph) {
+    if (uid.isEmpty()) {
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 0;
     }
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!addressBook() || !graph)
+        return 0;
     DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(uid));
     const std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
     std::shared_ptr<ABPerson> person = linkedPerson(dictionary);

@@ -315,7 +315,14 @@ void VCardFolder::saveIndexLocked() const
     out << kIndexMagic << kIndexVersion << quint32(m_index.size());
     for (const VCardFileEntry &entry : m_index)
         out << entry;
-    QDir().mkpath(QFileInfo(m_indexPath).absolutePath());
+    // The index holds names and addresses: a private file in a private folder. A new file is made
+    // 0600 first, because the atomic write keeps the mode of the file it replaces.
+    const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
+    QDir().mkpath(QFileInfo(indexFolder).absolutePath());
+    ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
+    const int created = ::open(QFile::encodeName(m_indexPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
     // The index only spares reading; a failed write means the next refresh reads more.
     (void)writeFileAtomically(m_indexPath, bytes);
 }

@@ -7,6 +7,7 @@
 #include "platform/addressbook/ABPerson.h"
 #include "platform/addressbook/CNContactStore.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
 
 #include "AddressBookTestSupport.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 
 #include <atomic>
@@ -375,4 +377,22 @@ TEST(ABAddressBook, ForeignSamplesReadAsExpectedAndKeepTheirOtherLines)
     (void)book->people().first()->setValue(QStringLiteral("Zo"), kABNicknameProperty);
     ASSERT_TRUE(book->save());
     EXPECT_TRUE(folder.readFile(QStringLiteral("v4.vcf")).contains("GENDER:F\r\n"));
+}
+
+TEST(ABAddressBook, ItsFilesArePrivate)
+{
+    StoreFolder folder;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    (void)ABPerson::initWithAddressBook(book)->setValue(QStringLiteral("Private"), kABFirstNameProperty);
+    ASSERT_TRUE(book->save());
+    const QString indexFolder = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
+    const QStringList indexes = QDir(indexFolder).entryList(QDir::Files);
+    ASSERT_FALSE(indexes.isEmpty());
+    struct stat status = {};
+    ASSERT_EQ(::stat(QFile::encodeName(indexFolder).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    for (const QString &name : indexes) {
+        ASSERT_EQ(::stat(QFile::encodeName(indexFolder + QLatin1Char('/') + name).constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u) << name.toStdString();
+    }
 }
