@@ -3,10 +3,12 @@
 // sync without changes. Prints, for each run, the driver's wall time, processor time (user and
 // system), peak memory and how many card files it wrote.
 #include "PhonePeer.h"
+#include "PhoneStore.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QTemporaryDir>
@@ -88,10 +90,12 @@ int writtenSince(const QHash<QString, qint64> &before, const QHash<QString, qint
     return written;
 }
 
-void addContacts(phonepeer::PhonePeer &peer)
+// The phone's records, written to the file the peer loads at start.
+bool writePhoneRecords(const QString &path)
 {
+    phonepeer::PhoneStore store;
     for (int index = 0; index < kContactCount; ++index) {
-        peer.addPhoneRecord(phonepeer::Conduit::Contacts,
+        store.addRecord(phonepeer::Conduit::Contacts,
                             {{QStringLiteral("NEWFNAME"), QStringLiteral("Given%1").arg(index)},
                              {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)},
                              {QStringLiteral("COMPANY"), QStringLiteral("Company %1").arg(index % 97)},
@@ -103,6 +107,8 @@ void addContacts(phonepeer::PhonePeer &peer)
                              {QStringLiteral("NOTE"), QStringLiteral("Met at event %1\nsecond line & more").arg(index)},
                              {QStringLiteral("CATEGORY"), index % 3 == 0 ? QStringLiteral("Work") : QStringLiteral("Friends")}});
     }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(store.toJson()) > 0;
 }
 
 } // namespace
@@ -111,16 +117,18 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     QTemporaryDir home;
+    // HM_BENCH_KEEP=1 keeps the folder (the phone's records in phone.json) to look at or run again.
+    home.setAutoRemove(qEnvironmentVariableIsEmpty("HM_BENCH_KEEP"));
     const QString folder = home.filePath(QStringLiteral("Contacts"));
     phonepeer::PhonePeer::Options options;
     options.port = 0;
+    options.dataFile = home.filePath(QStringLiteral("phone.json"));
     phonepeer::PhonePeer peer(options);
     QString problem;
-    if (!peer.start(problem)) {
+    if (!writePhoneRecords(options.dataFile) || !peer.start(problem)) {
         std::fprintf(stderr, "the phone peer did not start: %s\n", qPrintable(problem));
         return 1;
     }
-    addContacts(peer);
     const QStringList arguments = {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(),
                                    QStringLiteral("--port"), QString::number(peer.port()),
                                    QStringLiteral("--contacts-folder"), folder, QStringLiteral("--logon-pause-ms"),
@@ -134,7 +142,7 @@ int main(int argc, char **argv)
         std::printf("%-16s %10.2f %10.2f %10.1f %10d%s\n", name, figures.wallSeconds, figures.cpuSeconds,
                     figures.peakMegabytes, written, figures.exitCode == 0 ? "" : "  (the driver failed)");
     }
-    std::printf("card files: %lld\n", static_cast<long long>(cardTimes(folder).size()));
+    std::printf("card files: %lld in %s\n", static_cast<long long>(cardTimes(folder).size()), qPrintable(folder));
     peer.stop();
     return 0;
 }

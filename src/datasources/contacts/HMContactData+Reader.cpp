@@ -333,7 +333,7 @@ QMap<int, HMContactData::SlotEntry> HMContactData::labelsAndValuesOfPerson(const
     }
     if (unplaced.isEmpty() && taken.size() < maxResult)
         DDLogVerbose(QStringLiteral("-- ** No more new items to add, skip this value"));
-    identifierDictionary.insert(key, slotMap);
+    storeSlotMap(identifierDictionary, key, slotMap);
     return taken;
 }
 

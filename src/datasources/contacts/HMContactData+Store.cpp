@@ -188,7 +188,7 @@ void HMContactData::updateNativePerson(const std::shared_ptr<ABPerson> &person, 
         DDLogError(QStringLiteral("ERROR: Could not set multi-value property '%1'").arg(property));
         DDLogError(QStringLiteral("'%1' %2").arg(int(written.error().code())).arg(written.error().message()));
     }
-    identifierDictionary.insert(key, slotMap);
+    storeSlotMap(identifierDictionary, key, slotMap);
 }
 
 QString HMContactData::phoneLabelForQuillnestIndex(qint32 index)

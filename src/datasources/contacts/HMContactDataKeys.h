@@ -3,6 +3,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <QString>
+#include <QVariantMap>
 
 // Keys of the contacts data source's identifier dictionaries, shared by its source files.
 namespace hmcontacts {
@@ -26,6 +27,16 @@ inline bool isCloudVariant()
 {
     return platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"))
            == QLatin1String("quillnest");
+}
+
+// Stores a slot map in the identifier dictionary; an empty one is left out, which reads the same and
+// keeps the identifier graph small.
+inline void storeSlotMap(QVariantMap &identifierDictionary, const QString &key, const QVariantMap &slotMap)
+{
+    if (slotMap.isEmpty())
+        identifierDictionary.remove(key);
+    else
+        identifierDictionary.insert(key, slotMap);
 }
 
 } // namespace hmcontacts

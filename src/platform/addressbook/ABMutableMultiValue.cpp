@@ -1,6 +1,6 @@
 #include "platform/addressbook/ABMutableMultiValue.h"
 
-#include "platform/foundation/Identifiers.h"
+#include <QRandomGenerator>
 
 namespace platform {
 
@@ -11,9 +11,10 @@ QString ABMutableMultiValue::addValue(const QVariant &value, const QString &labe
 
 QString ABMutableMultiValue::addValue(const QVariant &value, const QString &label, const QString &identifier)
 {
+    // Identifiers need only be unique within the multi-value: short ones keep cards and slot maps small.
     QString kept = identifier;
-    if (kept.isEmpty() || indexForIdentifier(kept) >= 0)
-        kept = newUuidText();
+    while (kept.isEmpty() || indexForIdentifier(kept) >= 0)
+        kept = QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0')).toUpper();
     m_entries.append(Entry{kept, label, value});
     return kept;
 }

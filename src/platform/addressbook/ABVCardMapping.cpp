@@ -137,7 +137,7 @@ QString derivedIdentifier(const QString &uniqueId, const VCardProperty &line, in
     const QByteArray seed = (uniqueId + QLatin1Char('\n') + line.name + QLatin1Char('\n') + line.value
                              + QLatin1Char('\n') + QString::number(occurrence))
                                 .toUtf8();
-    return QString::fromLatin1(QCryptographicHash::hash(seed, QCryptographicHash::Md5).toHex().left(24).toUpper());
+    return QString::fromLatin1(QCryptographicHash::hash(seed, QCryptographicHash::Md5).toHex().left(12).toUpper());
 }
 
 QDate dateFromText(const QString &text)
