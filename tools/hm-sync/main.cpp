@@ -158,6 +158,8 @@ int main(int argc, char **argv)
     if (!contactStore)
         return fail(QStringLiteral("--contacts-store takes vcard or memory"));
     hmsync::useContactStore(*contactStore, *profile, parser.value(QStringLiteral("contacts-folder")));
+    if (isNewStore && sampleCount > 0 && !hmsync::addSampleContacts(*contactStore, *profile, sampleCount, problem))
+        return fail(QStringLiteral("cannot add sample contacts: %1").arg(problem));
     HMWiFiSync::Timing timing;
     timing.logonPause = std::chrono::milliseconds(logonPauseMs);
     HMWiFiSync::registerTransport(port, timing);
@@ -167,7 +169,8 @@ int main(int argc, char **argv)
         hmsync::runManualSync(manager, profile, std::chrono::seconds(timeoutSeconds));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const qsizetype count = store->records(conduit).size();
+        const qsizetype count = conduit == 1 ? hmsync::contactCount(*contactStore, *profile, *store)
+                                             : store->records(conduit).size();
         if (count > 0)
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));
