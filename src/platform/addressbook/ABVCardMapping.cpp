@@ -436,9 +436,15 @@ QString formattedNameOf(ABRecord &record)
         if (!text.isEmpty())
             parts.append(text);
     }
-    if (parts.isEmpty())
-        parts.append(record.valueForProperty(kABOrganizationProperty).toString());
-    return parts.join(QLatin1Char(' '));
+    if (!parts.isEmpty())
+        return parts.join(QLatin1Char(' '));
+    // Readers list contacts by FN: a person without a name goes by what else it has.
+    for (const QString &property : {kABOrganizationProperty, kABNicknameProperty, kABEmailProperty, kABPhoneProperty}) {
+        const QStringList texts = record.searchTexts(property, QString());
+        if (!texts.isEmpty() && !texts.first().trimmed().isEmpty())
+            return texts.first().trimmed();
+    }
+    return QString();
 }
 
 QList<VCardParameter> entryParameters(const QString &identifier, const QStringList &types)

@@ -396,3 +396,43 @@ TEST(ABAddressBook, ItsFilesArePrivate)
         EXPECT_EQ(status.st_mode & 0777, 0600u) << name.toStdString();
     }
 }
+
+TEST(ABAddressBook, WritesAGroupCardByteForByte)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = ABPerson::personWithUniqueId(QStringLiteral("P-1"));
+    const std::shared_ptr<ABGroup> group = ABGroup::groupWithUniqueId(QStringLiteral("G-1"));
+    ASSERT_TRUE(book->addRecord(person));
+    ASSERT_TRUE(book->addRecord(group));
+    (void)group->setValue(QStringLiteral("Family; close"), kABGroupNameProperty);
+    ASSERT_TRUE(group->addMember(person));
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(folder.readFile(QStringLiteral("G-1.vcf")),
+              QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:G-1\r\n"
+                         "KIND:group\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Family\\; close;;;;\r\nFN:Family\\; close\r\n"
+                         "MEMBER:urn:uuid:P-1\r\nREV:2026-12-07T09:30:00Z\r\nEND:VCARD\r\n"));
+    EXPECT_EQ(folder.readFile(QStringLiteral("P-1.vcf")),
+              QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:P-1\r\nN:;;;;\r\n"
+                         "FN:\r\nCATEGORIES:Family\\; close\r\nREV:2026-12-07T09:30:00Z\r\nEND:VCARD\r\n"));
+}
+
+TEST(ABAddressBook, APersonWithoutANameIsListedByWhatItHas)
+{
+    struct Row { const char *name; QString property; QVariant value; const char *formattedName; };
+    const Row rows[] = {
+        {"company", kABOrganizationProperty, QStringLiteral("Acme"), "FN:Acme\r\n"},
+        {"nickname", kABNicknameProperty, QStringLiteral("Ace"), "FN:Ace\r\n"},
+        {"phone", kABPhoneProperty, multiValue({{"T", kABPhoneMobileLabel, QStringLiteral("+1 555")}}).toVariant(), "FN:+1 555\r\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        StoreFolder folder;
+        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+        const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+        ASSERT_TRUE(person->setValue(row.value, row.property));
+        ASSERT_TRUE(book->save());
+        EXPECT_TRUE(folder.readFile(folder.cardFiles().first()).contains(row.formattedName));
+    }
+}
