@@ -167,19 +167,33 @@ QString VCardProperty::parameterValue(const QString &parameterName) const
     return values.isEmpty() ? QString() : values.first();
 }
 
-Result<VCard> VCard::parse(const QByteArray &bytes)
+namespace {
+
+// The card's unfolded lines, after the checks on the whole text.
+Result<QStringList> cardLines(const QByteArray &bytes)
 {
     if (bytes.trimmed().isEmpty())
         return malformed(QStringLiteral("the file is empty"));
-    if (bytes.size() > kMaxCardBytes)
-        return malformed(QStringLiteral("the card has %1 bytes, more than %2").arg(bytes.size()).arg(kMaxCardBytes));
+    if (bytes.size() > VCard::kMaxCardBytes)
+        return malformed(QStringLiteral("the card has %1 bytes, more than %2").arg(bytes.size()).arg(VCard::kMaxCardBytes));
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return malformed(QStringLiteral("the text is not UTF-8"));
-    const QStringList lines = unfoldLines(text);
-    if (lines.size() > kMaxLines)
-        return malformed(QStringLiteral("the card has %1 lines, more than %2").arg(lines.size()).arg(kMaxLines));
+    QStringList lines = unfoldLines(text);
+    if (lines.size() > VCard::kMaxLines)
+        return malformed(QStringLiteral("the card has %1 lines, more than %2").arg(lines.size()).arg(VCard::kMaxLines));
+    return lines;
+}
+
+} // namespace
+
+Result<VCard> VCard::parse(const QByteArray &bytes)
+{
+    const Result<QStringList> unfolded = cardLines(bytes);
+    if (!unfolded)
+        return unfolded.error();
+    const QStringList &lines = *unfolded;
     VCard card;
     int depth = 0;
     bool isDone = false;
