@@ -196,7 +196,7 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
     const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
     const QDateTime lastSync = identifierGraph()->lastSyncDate();
     // Both dates are needed; a person the sync itself last saved was not changed on the desktop.
-    if (!modified.isValid() || !lastSync.isValid() || !isModifiedAfter(modified, lastSync)
+    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync
         || (identifierDictionary && isLastWrittenBySync(person, *identifierDictionary)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins"));

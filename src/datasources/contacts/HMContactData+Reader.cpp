@@ -115,8 +115,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::sha
                   .arg(dateUtilities().localDateTimeStringFromDate(modified),
                        dateUtilities().localDateTimeStringFromDate(after)));
     // A person the sync itself last saved from the other side's record is not a desktop change.
-    if (after.isValid() && ((modified.isValid() && !isModifiedAfter(modified, after))
-                            || isLastWrittenBySync(person, identifierDictionary)))
+    if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(person, identifierDictionary)))
         return std::nullopt;
     DDLogInfo(QStringLiteral("Person is a modified record, processing for device update"));
     if (excludedHmUids.contains(hmUid)) {

@@ -2,7 +2,6 @@
 
 #include "platform/foundation/UserDefaults.h"
 
-#include <QDateTime>
 #include <QString>
 #include <QVariantMap>
 
@@ -28,16 +27,6 @@ inline bool isCloudVariant()
 {
     return platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"))
            == QLatin1String("quillnest");
-}
-
-// Whether a person's modification date counts as later than a sync date. Cards carry whole seconds
-// (REV), sync dates milliseconds: a change made in the same second as a sync that started partway
-// through that second may have come after it, and counts as later rather than being missed.
-inline bool isModifiedAfter(const QDateTime &modified, const QDateTime &syncDate)
-{
-    if (modified > syncDate)
-        return true;
-    return syncDate.time().msec() != 0 && modified.toSecsSinceEpoch() == syncDate.toSecsSinceEpoch();
 }
 
 // Stores a slot map in the identifier dictionary; an empty one is left out, which reads the same and
