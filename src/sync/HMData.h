@@ -43,10 +43,25 @@ public:
     void updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds) override;
     void deleteUidRecords(const QStringList &hmUids) override;
 
+    // The "hmUid" values the other side has confirmed: entries still marked as sent but unanswered
+    // ("isNewRecord") hold temporary ids, which are never the other side's and must never be
+    // compared with its id list.
+    QSet<QString> setOfDeviceConfirmedHmUids();
+    // Whether some record was sent as new and its answer never came (the run ended first): the
+    // other side may hold it already, so its records are read whole and matched before it is sent
+    // again.
+    virtual bool hasUnconfirmedRecords();
+    // Why the last saveChanges failed; empty when it succeeded. A failed save ends the run.
+    virtual QString saveFailure() const;
+    // Marks and reads the entry of a temporary id as sent but not yet confirmed.
+    static void markUnconfirmed(QVariantMap &identifierDictionary);
+    static bool isUnconfirmed(const QVariantMap &identifierDictionary);
+
     // Releases the per-run store objects; nothing in the base.
     virtual void cleanUpAfterSync();
-    // The batch form of updateUidToDeviceIds: at most 100 entries of recordsAddedToDevice from
-    // GlobalVariables::getCurrentWifiBatchStartingPosition on.
+    // The batch form of updateUidToDeviceIds: every temporary id of recordsAddedToDevice that the
+    // batch's answer names is settled, matched by the id itself. The transport names every new record
+    // of the batch, with "FAIL" for those the other side refused or left out.
     void updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDeviceIds);
     // Deletes the records whose results say "ResultKey" 0 and "ActionKey" 2, in list order.
     void processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results);

@@ -265,7 +265,7 @@ TEST(HMWiFiSyncMisbehavingPeer, EveryFaultEndsItsCommandOnce)
     };
     const Row rows[] = {
         {"logon FAIL", FaultKind::Fail, "/hmx_logon", Command::Logon, "stop", 6, "Quillpad Error: Peer told to fail"},
-        {"empty logon", FaultKind::Empty, "/hmx_logon", Command::Logon, "logon:0", 0, nullptr},
+        {"empty logon", FaultKind::Empty, "/hmx_logon", Command::Logon, "logon:0", 6, "The phone gave no logon reply."},
         {"purge FAIL", FaultKind::Fail, "/hmx_purge", Command::Purge, "stop", 6, "Peer told to fail"},
         {"purge always empty", FaultKind::Empty, "/hmx_purge", Command::Purge, "purge:0", 6, nullptr},
         {"id list FAIL", FaultKind::Fail, "/hmx_list", Command::IdList, "listFinished:0", 6, "Peer told to fail"},
@@ -369,7 +369,9 @@ TEST(HMWiFiSyncMisbehavingPeer, OneEmptyReplyOrLostConnectionIsResentAndRecovers
     }
 }
 
-TEST(HMWiFiSyncMisbehavingPeer, MalformedRowsEndTheListWithTheRowsBeforeThem)
+// A page with a malformed row is not a shorter page: it applies nothing and fails the list, so the
+// phone's changes after the row are not lost when the sync ends.
+TEST(HMWiFiSyncMisbehavingPeer, AMalformedRowFailsThePageWhole)
 {
     PeerHarness harness;
     for (int index = 0; index < 3; ++index)
@@ -377,8 +379,11 @@ TEST(HMWiFiSyncMisbehavingPeer, MalformedRowsEndTheListWithTheRowsBeforeThem)
     ASSERT_TRUE(harness.logOn());
     harness.peer().addFault(fault(FaultKind::MalformedRows, QStringLiteral("/hmx_list")));
     ASSERT_TRUE(harness.sync().listRecordsForConduit(4, QDateTime()));
-    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:1")), 1);
-    EXPECT_EQ(harness.delegate().listedRecords().size(), 1);
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:0")), 1);
+    EXPECT_TRUE(harness.delegate().listedRecords().isEmpty());
+    ASSERT_EQ(harness.delegate().errors().size(), 1);
+    EXPECT_TRUE(harness.delegate().errors().at(0).message.contains(QStringLiteral("row 2 has")))
+        << harness.delegate().errors().at(0).message.toStdString();
 }
 
 TEST(HMWiFiSyncMisbehavingPeer, ASlowPhoneTimesOutTheLogon)
@@ -480,7 +485,10 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         {"unknown logon keys", "/hmx_logon", "OK\nDeviceID=abc\nColor=red\n", "logon:1", "DeviceID=abc"},
         {"blank lines before OK", "/hmx_logon", "\n\nOK\nOS=Android\n", "logon:1", "OS=Android"},
         {"two ids then OK", "/hmx_update", "t1\tp1\nt2\tp2\nOK", "update:1", "t1=p1,t2=p2"},
-        {"OK with a line end", "/hmx_update", "t1\tp1\nOK\n", "update:1", "t1=p1"},
+        // A new record the reply leaves out is answered "FAIL", so that it is sent again.
+        {"OK with a line end", "/hmx_update", "t1\tp1\nOK\n", "update:1", "t1=p1,t2=FAIL"},
+        // An id for a record that was not in the batch settles nothing.
+        {"an id not asked for", "/hmx_update", "t1\tp1\nt2\tp2\nt9\tp9\nOK", "update:1", "t1=p1,t2=p2"},
         {"FAIL after ids", "/hmx_update", "t1\tp1\nFAIL", "update:0", ""},
         {"no status word", "/hmx_update", "t1\tp1\n", "update:0", ""},
     };
@@ -511,7 +519,7 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
             for (auto it = replyKeys.begin(); it != replyKeys.end(); ++it)
                 seen.append(it.key() + u'=' + it.value().toString());
         } else {
-            QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {})};
+            QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {}), newRecord(QStringLiteral("t2"), {})};
             sync.updateConduit(4, records);
             EXPECT_EQ(delegate.count(ending), 1) << delegate.endings().join(u',').toStdString();
             for (const QVariantMap &ids : delegate.updateIds()) {

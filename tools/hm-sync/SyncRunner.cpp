@@ -26,7 +26,10 @@ public:
         const std::lock_guard lock(m_mutex);
         ++m_outcome.finishCount;
         m_outcome.hasEnded = true;
-        m_outcome.isSuccess = controller.syncStage() == HMSyncStage::Finished;
+        // A run that logged off after a refusal (a busy phone, say) still ends through the finished
+        // stage, carrying its error: only a run without one succeeded.
+        m_outcome.isSuccess =
+            controller.syncStage() == HMSyncStage::Finished && controller.syncError() == HMSyncError::None;
         m_outcome.errorCode = quint64(controller.syncError());
         m_outcome.errorText = controller.syncErrorDescription();
         m_outcome.conduits.clear();
