@@ -181,7 +181,7 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
             date = date.addSecs(secondsFromGmtOfPacificTime(date));
         return date.addSecs(GlobalVariables::getSyncControllerSecondsDifference());
     };
-    if (!isOutlookProfile() && dataSource.hasUnconfirmedRecords()) {
+    if (dataSource.hasUnconfirmedRecords()) {
         // An earlier run ended before the device answered its adds: the device may hold them under
         // ids the Mac never learnt, so everything is read and matched before anything is sent again.
         DDLogInfo(QStringLiteral("Reading every device record: some adds were never confirmed"));

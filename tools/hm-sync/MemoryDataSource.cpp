@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace hmsync {
 
 namespace {
@@ -542,6 +544,20 @@ void MemoryDataSource::saveChanges()
         DDLogError(QStringLiteral("The desktop records were not saved: %1").arg(problem));
         m_saveFailure = problem;
     }
+}
+
+bool MemoryDataSource::hasUnconfirmedRecords()
+{
+    const std::shared_ptr<HMIdentifierGraph> map = idMap();
+    const QList<QVariantMap> &entries = map->identifierDictionaries();
+    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
+}
+
+void MemoryDataSource::saveOutlookChanges()
+{
+    // Outlook profiles keep their id maps in the store: the temporary ids of the records about to be
+    // sent are kept before the first batch goes, as the graph is for other profiles.
+    saveChanges();
 }
 
 void MemoryDataSource::cleanUpAfterSync()

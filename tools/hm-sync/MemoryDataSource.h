@@ -106,6 +106,8 @@ public:
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
     void commitUniqueIds(bool wasSuccessful) override;
     QString saveFailure() const override { return m_saveFailure; }
+    bool hasUnconfirmedRecords() override;
+    void saveOutlookChanges() override;
 
 protected:
     QString className() const override { return m_className; }
