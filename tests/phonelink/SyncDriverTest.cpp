@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 namespace {
@@ -19,18 +18,10 @@ struct DriverRun
 
 DriverRun runDriver(const QString &home, const QStringList &arguments)
 {
-    QProcess driver;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
-    driver.setProcessEnvironment(environment);
-    driver.setProcessChannelMode(QProcess::MergedChannels);
-    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
-    if (!driver.waitForFinished(120000))
+    const std::unique_ptr<QProcess> driver = startSyncDriver(home, arguments);
+    if (!driver->waitForFinished(120000))
         return {};
-    return {driver.exitCode(), QString::fromUtf8(driver.readAll())};
+    return {driver->exitCode(), QString::fromUtf8(driver->readAll())};
 }
 
 } // namespace
