@@ -294,6 +294,7 @@ std::shared_ptr<RKRequest> HMWiFiSync::makeRequest(const QString &resourcePath, 
     request->setMethod(platform::RKRequestMethod::POST);
     request->setTimeoutInterval(timeoutSeconds);
     request->setCachePolicy(platform::RKRequestCachePolicy::None);
+    request->setMaxResponseBytes(kMaxReplyBytes);
     request->setDelegate(this);
     const std::lock_guard lock(m_mutex);
     std::erase_if(m_liveRequests, [](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });

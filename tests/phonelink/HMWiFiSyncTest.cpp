@@ -13,6 +13,8 @@
 
 #include <QDateTime>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 using phonepeer::Conduit;
@@ -529,4 +531,131 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         }
         EXPECT_EQ(seen.join(u','), QString::fromLatin1(row.expectation));
     }
+}
+
+namespace {
+
+// A transport for a hand-written phone on a loopback server: the rows of a page it answers, or a
+// status and body for every path.
+struct HostilePhone
+{
+    LoopbackServer server;
+    RecordingSyncDelegate delegate;
+    std::unique_ptr<HMWiFiSync> sync;
+
+    explicit HostilePhone(const std::function<void(const httplib::Request &, httplib::Response &)> &answer)
+    {
+        server.server().Post(R"(/hmx_[a-z]+)", answer);
+        server.start();
+        sync = std::make_unique<HMWiFiSync>(
+            HMWiFiSync::ConnectionSettings{2, QStringLiteral("127.0.0.1"), QStringLiteral("p"), {}}, fastTiming());
+        sync->setServerPort(server.port());
+        sync->setDelegate(&delegate);
+        QString error;
+        (void)sync->setup(error);
+    }
+};
+
+// A page reply of memo rows: "ACTION", "UID", "SUBJECT" and the given extra columns.
+std::string memoPage(int rows, int unknownColumns, qsizetype subjectLength)
+{
+    QString text = QStringLiteral("OK\nCount=%1\nList=Memos\nACTION\tUID\tSUBJECT").arg(rows);
+    for (int column = 0; column < unknownColumns; ++column)
+        text += QStringLiteral("\tX%1").arg(column);
+    text += u'\n';
+    for (int row = 0; row < rows; ++row) {
+        text += QStringLiteral("add\tM%1\t").arg(row) + QString(subjectLength, u's');
+        for (int column = 0; column < unknownColumns; ++column)
+            text += QStringLiteral("\tv");
+        text += u'\n';
+    }
+    return text.toStdString();
+}
+
+} // namespace
+
+// A redirect or an error status is no answer from the phone, whatever its body says: the command fails
+// and the body goes nowhere else.
+TEST(HMWiFiSyncHostilePhone, RedirectsAndErrorStatusesAreErrors)
+{
+    struct Row
+    {
+        const char *name;
+        int status;
+    };
+    const Row rows[] = {{"307 to another host", 307}, {"301", 301}, {"OK under 500", 500}, {"OK under 404", 404}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackServer elsewhere;
+        std::atomic<int> redirected = 0;
+        elsewhere.server().Post(R"(/.*)", [&redirected](const httplib::Request &, httplib::Response &response) {
+            ++redirected;
+            response.set_content("OK\nDeviceID=x\n", "text/plain");
+        });
+        elsewhere.start();
+        const std::string location = elsewhere.baseUrl().toStdString() + "/hmx_logon";
+        const int status = row.status;
+        HostilePhone phone([status, location](const httplib::Request &, httplib::Response &response) {
+            response.status = status;
+            if (status / 100 == 3)
+                response.set_header("Location", location);
+            response.set_content("OK\nDeviceID=abc\n", "text/plain");
+        });
+        phone.sync->logon();
+        ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logon:0"))) << phone.delegate.endings().join(u',').toStdString();
+        ASSERT_FALSE(phone.delegate.errors().isEmpty());
+        EXPECT_TRUE(phone.delegate.errors().last().message.contains(QStringLiteral("HTTP status %1").arg(row.status)))
+            << phone.delegate.errors().last().message.toStdString();
+        EXPECT_EQ(redirected.load(), 0);
+    }
+}
+
+// A page is bounded: rows past the 512 asked for are ignored, unknown fields are dropped, and values
+// are cut at 64 Ki characters; a reply past the size limit fails the page.
+TEST(HMWiFiSyncHostilePhone, PagesAreBoundedInRowsFieldsAndSize)
+{
+    struct Row
+    {
+        const char *name;
+        int rows;
+        int unknownColumns;
+        qsizetype subjectLength;
+        bool isListed;
+    };
+    const Row rows[] = {{"rows past the limit", 700, 0, 8, true},
+                        {"thousands of unknown fields", 20, 5000, 8, true},
+                        {"an overlong value", 2, 0, 100000, true},
+                        {"a reply past the size limit", 600, 0, 20000, false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string page = memoPage(row.rows, row.unknownColumns, row.subjectLength);
+        HostilePhone phone([&page](const httplib::Request &, httplib::Response &response) {
+            response.set_content(page, "text/plain");
+        });
+        ASSERT_TRUE(phone.sync->listRecordsForConduit(4, QDateTime()));
+        const QList<QVariantMap> listed = phone.delegate.listedRecords();
+        if (!row.isListed) {
+            EXPECT_TRUE(listed.isEmpty());
+            EXPECT_EQ(phone.delegate.count(QStringLiteral("listFinished:0")), 1);
+            continue;
+        }
+        EXPECT_EQ(listed.size(), std::min(row.rows, 512));
+        for (const QVariantMap &record : listed) {
+            EXPECT_FALSE(record.contains(QStringLiteral("X0")));
+            EXPECT_LE(record.value(QStringLiteral("SUBJECT")).toString().size(), 65536);
+        }
+    }
+}
+
+// Each add of a batch goes out once even when the phone hangs up without any reply: the phone may have
+// stored it, and only the next sync's matching may send it again.
+TEST(HMWiFiSyncMisbehavingPeer, AnUpdateWithoutAnyReplyIsNotSentAgain)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    harness.peer().addFault(fault(FaultKind::DropBefore, QStringLiteral("/hmx_update"), 1));
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("SUBJECT"), QStringLiteral("m")}})};
+    ASSERT_TRUE(harness.sync().updateConduit(4, records));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:0")), 1);
+    EXPECT_EQ(harness.peer().requestLog().count(QStringLiteral("/hmx_update")), 1);
 }
