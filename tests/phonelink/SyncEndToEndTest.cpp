@@ -5,6 +5,8 @@
 
 #include "WiFiSyncTestSupport.h"
 
+#include "QtPrinters.h"
+
 #include "MemoryDataSource.h"
 #include "SyncRunner.h"
 #include "foundation/GlobalVariables.h"
@@ -626,5 +628,48 @@ TEST(SyncEndToEnd, AFailedSaveEndsTheRunBeforeTheLogoff)
         const hmsync::SyncOutcome mended = run.sync();
         ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
         expectEachRecordOnceOnBothSides(run, names);
+    }
+}
+
+// A record that goes to the phone and back unchanged comes back unchanged: a one-day all-day event
+// keeps its one day, and a contact keeps the salutation the phone holds apart from the first name,
+// through desktop edits and repeated syncs.
+TEST(SyncEndToEnd, RecordsMakeRoundTripsUnchanged)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    const QMap<QString, QString> allDay{{QStringLiteral("SUBJECT"), QStringLiteral("Holiday")},
+                                        {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261224")},
+                                        {QStringLiteral("GMTSTARTTIME"), QStringLiteral("12:00:00")},
+                                        {QStringLiteral("GMTENDDATE"), QStringLiteral("20261224")},
+                                        {QStringLiteral("GMTENDTIME"), QStringLiteral("12:00:00")},
+                                        {QStringLiteral("TYPE"), QStringLiteral("1")}};
+    const QString eventId = run.peer().addPhoneRecord(Conduit::Calendar, allDay);
+    const QString contactId = run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("SALUTATION"), QStringLiteral("Dr")},
+                                                                           {QStringLiteral("NEWFNAME"), QStringLiteral("Anna")},
+                                                                           {QStringLiteral("NEWLNAME"), QStringLiteral("Berg")}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        // Edited on the desktop, so the record goes back to the phone.
+        const QString deskEvent = desktopRecordWith(run, 2, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")).first;
+        const QString deskContact = desktopRecordWith(run, 1, QStringLiteral("LASTNAME"), QStringLiteral("Berg")).first;
+        ASSERT_TRUE(run.store().updateRecord(2, deskEvent, {{QStringLiteral("LOCATION"), QStringLiteral("Home %1").arg(round)}}));
+        ASSERT_TRUE(run.store().updateRecord(1, deskContact, {{QStringLiteral("NOTE"), QStringLiteral("Edit %1").arg(round)}}));
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        const auto event = phoneRecordWith(run.peer(), Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday"));
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->uid, eventId);
+        EXPECT_EQ(event->fields.value(QStringLiteral("GMTSTARTDATE")), QStringLiteral("20261224"));
+        EXPECT_EQ(event->fields.value(QStringLiteral("GMTENDDATE")), QStringLiteral("20261224"));
+        EXPECT_EQ(event->fields.value(QStringLiteral("TYPE")), QStringLiteral("1"));
+        const QVariantMap desktopEvent = desktopRecordWith(run, 2, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")).second;
+        EXPECT_EQ(desktopEvent.value(QStringLiteral("NSDATEENDDATE")).toDateTime(),
+                  QDateTime(QDate(2026, 12, 25), QTime(12, 0), Qt::UTC));
+        const auto contact = phoneRecordWith(run.peer(), Conduit::Contacts, QStringLiteral("NEWLNAME"), QStringLiteral("Berg"));
+        ASSERT_TRUE(contact);
+        EXPECT_EQ(contact->uid, contactId);
+        EXPECT_EQ(contact->fields.value(QStringLiteral("SALUTATION")), QStringLiteral("Dr"));
+        EXPECT_EQ(contact->fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Anna"));
     }
 }
