@@ -501,7 +501,7 @@ TEST(SyncEndToEnd, AddsThePhoneRefusedLeftOutOrNeverAnsweredArriveExactlyOnce)
             SCOPED_TRACE(std::string(row.name) + (side == DesktopSide::Outlook ? ", Outlook" : ", address book"));
             EndToEnd run(side);
             const QList<QStringList> names =
-                fillNamedRecords(run, 130, 4, side == DesktopSide::Outlook ? 4 : 3);
+                fillNamedRecords(run, 105, 3, side == DesktopSide::Outlook ? 4 : 3);
             Fault fault;
             fault.kind = row.kind;
             fault.path = QStringLiteral("/hmx_update");
