@@ -80,7 +80,7 @@ std::optional<PlatformError> problemWith(const RKResponse &response)
         return std::nullopt;
     return PlatformError::withDescription(
         QStringLiteral("HMWiFiSyncErrorDomain"), response.statusCode(),
-        QStringLiteral("The phone answered %1 with HTTP status %2.").arg(url).arg(response.statusCode()));
+        QStringLiteral("The phone answered %1 with HTTP status %2.").arg(url, QString::number(response.statusCode())));
 }
 
 } // namespace
@@ -188,7 +188,7 @@ bool HMWiFiSync::verifyProfileIsValid(QString &message)
 
 QString HMWiFiSync::serverUrl() const
 {
-    return QStringLiteral("http://%1:%2").arg(m_settings.ipAddress).arg(m_serverPort);
+    return QStringLiteral("http://%1:%2").arg(m_settings.ipAddress, QString::number(m_serverPort));
 }
 
 std::optional<bool> HMWiFiSync::setup(QString &error)

@@ -14,6 +14,7 @@
 #include <QDateTime>
 
 #include <atomic>
+#include <mutex>
 #include <functional>
 #include <thread>
 
@@ -658,4 +659,56 @@ TEST(HMWiFiSyncMisbehavingPeer, AnUpdateWithoutAnyReplyIsNotSentAgain)
     ASSERT_TRUE(harness.sync().updateConduit(4, records));
     EXPECT_EQ(harness.delegate().count(QStringLiteral("update:0")), 1);
     EXPECT_EQ(harness.peer().requestLog().count(QStringLiteral("/hmx_update")), 1);
+}
+
+// Every command's body, byte for byte: the field names, their order, the escaping of record values and
+// the product code ("HMMAC" and the version's first digit, then "0").
+TEST(HMWiFiSyncWire, EveryCommandBodyIsExactlyWhatThePhoneReads)
+{
+    std::mutex mutex;
+    QList<std::pair<QString, QByteArray>> received;
+    HostilePhone phone([&](const httplib::Request &request, httplib::Response &response) {
+        {
+            const std::lock_guard lock(mutex);
+            received.append({QString::fromStdString(request.path), QByteArray::fromStdString(request.body)});
+        }
+        if (request.path == "/hmx_logon")
+            response.set_content("OK\nDeviceID=x\n", "text/plain");
+        else if (request.path == "/hmx_list")
+            response.set_content("OK\nCount=0\nList=Contacts\nACTION\tUID\n", "text/plain");
+        else if (request.path == "/hmx_update")
+            response.set_content("t1\tP1\nOK", "text/plain");
+        else
+            response.set_content("OK\n", "text/plain");
+    });
+    phone.sync->logon();
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logon:1")));
+    phone.sync->purge(1);
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("purge:1")));
+    phone.sync->idListForConduit(1);
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("listFinished:1")));
+    ASSERT_TRUE(phone.sync->listRecordsForConduit(1, QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC)));
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Ann")},
+                                                                    {QStringLiteral("NOTE"), QStringLiteral("a&b\tc")}})};
+    ASSERT_TRUE(phone.sync->updateConduit(1, records));
+    phone.sync->logoff();
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logoff:1")));
+
+    const QList<std::pair<QString, QByteArray>> expected = {
+        {QStringLiteral("/hmx_logoff"), "canceled=1"},
+        {QStringLiteral("/hmx_logon"), "build=0001&hmproductcode=HMMAC10&logging=1&source=apple"},
+        {QStringLiteral("/hmx_purge"), "Username=&conduit=A&password=p&"},
+        {QStringLiteral("/hmx_list"), "Username=&conduit=A&mode=idlist&password=p&"},
+        {QStringLiteral("/hmx_list"), "Limit=512&Offset=0&Username=&conduit=A&modified=2026-12-01 10:00:00&password=p&"},
+        {QStringLiteral("/hmx_update"), "Command=login&Username=&password=p&Percent=100\n"
+                                        "Command=ContactAdd&UID=t1&NEWFNAME=Ann&NOTE=a\x07" "b\x06" "c&HASALARM=1\n"},
+        {QStringLiteral("/hmx_logoff"), "cancelled=0"},
+    };
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(received.size(), expected.size());
+    for (qsizetype index = 0; index < expected.size(); ++index) {
+        SCOPED_TRACE(expected.at(index).first.toStdString());
+        EXPECT_EQ(received.at(index).first, expected.at(index).first);
+        EXPECT_EQ(received.at(index).second.toStdString(), expected.at(index).second.toStdString());
+    }
 }

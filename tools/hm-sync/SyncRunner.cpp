@@ -108,8 +108,7 @@ QString describeOutcome(const SyncOutcome &outcome)
         return QStringLiteral("The sync did not end within its time limit.\n");
     QString text = outcome.isSuccess ? QStringLiteral("Sync Complete\n")
                                      : QStringLiteral("Sync did not finish: %1 (error %2)\n")
-                                           .arg(outcome.errorText)
-                                           .arg(outcome.errorCode);
+                                           .arg(outcome.errorText, QString::number(outcome.errorCode));
     for (const ConduitOutcome &conduit : outcome.conduits) {
         text += QStringLiteral("  %1: %2 added, %3 changed, %4 deleted on the desktop\n")
                     .arg(conduit.name)

@@ -163,7 +163,7 @@ bool PhonePeer::start(QString &problem)
              : m_server->bind_to_port(host, m_options.port) ? m_options.port
                                                             : -1;
     if (m_port <= 0) {
-        problem = QStringLiteral("cannot listen on %1:%2").arg(m_options.host).arg(m_options.port);
+        problem = QStringLiteral("cannot listen on %1:%2").arg(m_options.host, QString::number(m_options.port));
         m_server.reset();
         return false;
     }
