@@ -110,6 +110,15 @@ public:
 
     hmsync::SyncOutcome sync() { return hmsync::runManualSync(m_manager, m_profile, std::chrono::seconds(60)); }
 
+    // The desktop's records as a new run of the program finds them: a new store read from its file.
+    void reloadStore()
+    {
+        m_store = std::make_shared<hmsync::MemoryStore>();
+        QString problem;
+        EXPECT_TRUE(m_store->load(m_folder.filePath(QStringLiteral("desktop.json")), problem)) << problem.toStdString();
+        hmsync::MemoryDataSource::registerForAllConduits(m_store);
+    }
+
     // Kills the peer and starts it again on the same port with the records of its file.
     void restartPeer()
     {
@@ -671,5 +680,60 @@ TEST(SyncEndToEnd, RecordsMakeRoundTripsUnchanged)
         EXPECT_EQ(contact->uid, contactId);
         EXPECT_EQ(contact->fields.value(QStringLiteral("SALUTATION")), QStringLiteral("Dr"));
         EXPECT_EQ(contact->fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Anna"));
+    }
+}
+
+// An Outlook profile keeps its id maps and change dates in the store's file: a later run of the program
+// finds them, and neither doubles the records nor sends them again.
+TEST(SyncEndToEnd, OutlookIdMapsOutliveTheProgram)
+{
+    EndToEnd run(DesktopSide::Outlook);
+    const QList<QStringList> names = fillNamedRecords(run, 5, 4, 4);
+    ASSERT_TRUE(run.sync().isSuccess);
+    run.reloadStore();
+    const qsizetype requestsBefore = run.peer().requestLog().size();
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    EXPECT_FALSE(run.peer().requestLog().mid(requestsBefore).contains(QStringLiteral("/hmx_update")))
+        << "the second run sent records again";
+}
+
+// The profile's conflict rule holds for the desktop's records: with "last modified wins" a desktop edit
+// newer than the phone's is kept (and sent to the phone), an older one gives way; "Mac wins" keeps it.
+TEST(SyncEndToEnd, TheConflictRuleKeepsTheNewerEdit)
+{
+    struct Row
+    {
+        const char *name;
+        const char *conflictName;
+        const char *phoneEditedAt;
+        bool desktopWins;
+    };
+    const Row rows[] = {{"older phone edit", "last_modified_wins", "2001-01-01 00:00:00", true},
+                        {"newer phone edit", "last_modified_wins", "2099-01-01 00:00:00", false},
+                        {"desktop always wins", "apple_wins", "2099-01-01 00:00:00", true}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EndToEnd run(DesktopSide::AddressBook);
+        run.profile().setTaskConflictSettingName(QString::fromLatin1(row.conflictName));
+        run.store().addRecord(3, {{QStringLiteral("SUBJECT"), QStringLiteral("Shared task")}});
+        ASSERT_TRUE(run.sync().isSuccess);
+        const QString deskId = desktopRecordWith(run, 3, QStringLiteral("SUBJECT"), QStringLiteral("Shared task")).first;
+        const auto onPhone = phoneRecordWith(run.peer(), Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Shared task"));
+        ASSERT_TRUE(onPhone);
+        ASSERT_TRUE(run.store().updateRecord(3, deskId, {{QStringLiteral("NOTE"), QStringLiteral("desktop")}}));
+        ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Tasks, onPhone->uid,
+                                                 {{QStringLiteral("SUBJECT"), QStringLiteral("Shared task")},
+                                                  {QStringLiteral("NOTE"), QStringLiteral("phone")},
+                                                  {QStringLiteral("LASTMODIFIED"), QString::fromLatin1(row.phoneEditedAt)}}));
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        const QString winner = row.desktopWins ? QStringLiteral("desktop") : QStringLiteral("phone");
+        EXPECT_EQ(run.store().record(3, deskId).value_or(hmsync::StoredRecord{}).fields.value(QStringLiteral("NOTE")).toString(),
+                  winner);
+        const auto after = phoneRecordWith(run.peer(), Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Shared task"));
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->fields.value(QStringLiteral("NOTE")), winner);
     }
 }
