@@ -67,39 +67,37 @@ void HMData::clearIdTable()
 
 QSet<QString> HMData::setOfHmUids()
 {
-    QSet<QString> hmUids;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
-        return hmUids;
-    for (const QVariantMap &entry : graph->identifierDictionaries()) {
+    return graph ? hmUidsOf(*graph, Entries::All) : QSet<QString>();
+}
+
+QSet<QString> HMData::setOfDeviceConfirmedHmUids()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph ? hmUidsOf(*graph, Entries::Confirmed) : QSet<QString>();
+}
+
+QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph, Entries entries)
+{
+    QSet<QString> hmUids;
+    for (const QVariantMap &entry : graph.identifierDictionaries()) {
         const QVariant hmUid = entry.value(kHmUidKey);
-        if (hmUid.isValid() && !hmUid.isNull())
+        if (hmUid.isValid() && !hmUid.isNull() && (entries == Entries::All || !isUnconfirmed(entry)))
             hmUids.insert(hmUid.toString());
     }
     return hmUids;
 }
 
-QSet<QString> HMData::setOfDeviceConfirmedHmUids()
+bool HMData::hasUnconfirmedEntries(const HMIdentifierGraph &graph)
 {
-    QSet<QString> hmUids;
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
-        return hmUids;
-    for (const QVariantMap &entry : graph->identifierDictionaries()) {
-        const QVariant hmUid = entry.value(kHmUidKey);
-        if (hmUid.isValid() && !hmUid.isNull() && !isUnconfirmed(entry))
-            hmUids.insert(hmUid.toString());
-    }
-    return hmUids;
+    const QList<QVariantMap> &entries = graph.identifierDictionaries();
+    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
 }
 
 bool HMData::hasUnconfirmedRecords()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
-        return false;
-    const QList<QVariantMap> &entries = graph->identifierDictionaries();
-    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
+    return graph && hasUnconfirmedEntries(*graph);
 }
 
 QString HMData::saveFailure() const

@@ -139,6 +139,10 @@ public:
     static QStringList listFromMultiItemString(const QString &text, const QString &delimiter);
 
 protected:
+    enum class Entries { All, Confirmed };
+    // The "hmUid" values of a graph's entries, all or only those the other side confirmed.
+    static QSet<QString> hmUidsOf(const HMIdentifierGraph &graph, Entries entries);
+    static bool hasUnconfirmedEntries(const HMIdentifierGraph &graph);
     // The class name used in the "not implemented by" log lines.
     virtual QString className() const;
 

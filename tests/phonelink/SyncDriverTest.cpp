@@ -31,11 +31,8 @@ DriverRun runDriver(const QString &home, const QStringList &arguments)
 TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
 {
     preparePhoneLinkTests();
-    phonepeer::PhonePeer::Options options;
-    options.port = 0;
-    phonepeer::PhonePeer peer(options);
-    QString problem;
-    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    const std::unique_ptr<phonepeer::PhonePeer> started = startPhonePeer(0);
+    phonepeer::PhonePeer &peer = *started;
     peer.addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")}});
     QTemporaryDir home;
     const QString port = QString::number(peer.port());
@@ -67,11 +64,8 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
 TEST(SyncDriver, AFullDiskEndsTheRunInErrorAndLosesNothing)
 {
     preparePhoneLinkTests();
-    phonepeer::PhonePeer::Options options;
-    options.port = 0;
-    phonepeer::PhonePeer peer(options);
-    QString problem;
-    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    const std::unique_ptr<phonepeer::PhonePeer> started = startPhonePeer(0);
+    phonepeer::PhonePeer &peer = *started;
     QTemporaryDir home;
     const QString port = QString::number(peer.port());
     const QStringList again{QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")};

@@ -128,16 +128,7 @@ public:
     }
 
 private:
-    void startPeer(int port)
-    {
-        phonepeer::PhonePeer::Options options;
-        options.port = port;
-        options.dataFile = m_folder.filePath(QStringLiteral("phone.json"));
-        m_peer = std::make_unique<phonepeer::PhonePeer>(options);
-        QString problem;
-        if (!m_peer->start(problem))
-            ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
-    }
+    void startPeer(int port) { m_peer = startPhonePeer(port, m_folder.filePath(QStringLiteral("phone.json"))); }
 
     QTemporaryDir m_folder;
     QString m_loadProblem;

@@ -271,3 +271,15 @@ std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList
     driver->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
     return driver;
 }
+
+std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &dataFile)
+{
+    phonepeer::PhonePeer::Options options;
+    options.port = port;
+    options.dataFile = dataFile;
+    auto peer = std::make_unique<phonepeer::PhonePeer>(options);
+    QString problem;
+    if (!peer->start(problem))
+        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
+    return peer;
+}

@@ -12,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <algorithm>
 
 namespace hmsync {
 
@@ -548,9 +547,7 @@ void MemoryDataSource::saveChanges()
 
 bool MemoryDataSource::hasUnconfirmedRecords()
 {
-    const std::shared_ptr<HMIdentifierGraph> map = idMap();
-    const QList<QVariantMap> &entries = map->identifierDictionaries();
-    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
+    return hasUnconfirmedEntries(*idMap());
 }
 
 void MemoryDataSource::saveOutlookChanges()

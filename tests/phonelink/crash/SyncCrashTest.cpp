@@ -162,15 +162,7 @@ private:
         return result;
     }
 
-    void startPeer(int port)
-    {
-        phonepeer::PhonePeer::Options options;
-        options.port = port;
-        options.dataFile = m_home.filePath(QStringLiteral("phone.json"));
-        m_peer = std::make_unique<phonepeer::PhonePeer>(options);
-        QString problem;
-        EXPECT_TRUE(m_peer->start(problem)) << problem.toStdString();
-    }
+    void startPeer(int port) { m_peer = startPhonePeer(port, m_home.filePath(QStringLiteral("phone.json"))); }
 
     static void seedPhoneRecords(phonepeer::PhoneStore &store, int index)
     {
