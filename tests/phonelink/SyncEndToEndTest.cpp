@@ -23,6 +23,8 @@
 
 #include <thread>
 
+#include <unistd.h>
+
 using phonepeer::Conduit;
 using phonepeer::Fault;
 using phonepeer::FaultKind;
@@ -727,4 +729,27 @@ TEST(SyncEndToEnd, TheConflictRuleKeepsTheNewerEdit)
         ASSERT_TRUE(after);
         EXPECT_EQ(after->fields.value(QStringLiteral("NOTE")), winner);
     }
+}
+
+// A data folder the user cannot write ends the run in error before the logoff; once it can be written
+// again, every record arrives once. (File permissions do not bind the superuser, so the case needs
+// an ordinary user; the folder-in-the-way case above covers every user.)
+TEST(SyncEndToEnd, AReadOnlyDataFolderEndsTheRunBeforeTheLogoff)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    EndToEnd run(DesktopSide::AddressBook);
+    QList<QStringList> names = fillNamedRecords(run, 3, 3, 3);
+    ASSERT_TRUE(run.sync().isSuccess);
+    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Late")}});
+    names[1].append(QStringLiteral("Late"));
+    const QString dataFolder = QFileInfo(run.graphFiles().first()).absolutePath();
+    const QFileDevice::Permissions writable = QFile::permissions(dataFolder);
+    ASSERT_TRUE(QFile::setPermissions(dataFolder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const hmsync::SyncOutcome broken = run.sync();
+    ASSERT_TRUE(QFile::setPermissions(dataFolder, writable));
+    EXPECT_FALSE(broken.isSuccess) << describe(broken).toStdString();
+    EXPECT_TRUE(run.peer().hasChanges()) << "the phone was told its changes arrived";
+    ASSERT_TRUE(run.sync().isSuccess);
+    expectEachRecordOnceOnBothSides(run, names);
 }
