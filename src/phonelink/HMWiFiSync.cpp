@@ -577,18 +577,7 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
         return;
     }
     if (status != QLatin1String("OK")) {
-        DDLogError(QStringLiteral("Logon Failed\n%1").arg(body.left(kLoggedReplyChars)));
-        if (body.isEmpty() && reportsEmptyLogonAsUnresponsiveDevice()) {
-            target->didErrorWithError(6, localized("adb_device_not_responding"));
-            target->commandErroredStopProcessing();
-            return;
-        }
-        // A phone that is busy, or answers nothing usable, refused the sync: the run ends in error
-        // with what the phone said.
-        const QString said = status.trimmed().left(kLoggedReplyChars);
-        target->didErrorWithError(6, said.isEmpty() ? QStringLiteral("The phone gave no logon reply.")
-                                                    : QStringLiteral("Quillpad Error: %1").arg(said));
-        target->logonCommandReturned(false, QVariantMap());
+        reportLogonRefusal(*target, body, status);
         return;
     }
     static const QStringList kKnownKeys = {QStringLiteral("WifiVersion"), QStringLiteral("DeviceID"),
@@ -610,6 +599,22 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
         }
     }
     target->logonCommandReturned(true, reply);
+}
+
+void HMWiFiSync::reportLogonRefusal(HMSyncClientDelegate &target, const QString &body, const QString &status)
+{
+    DDLogError(QStringLiteral("Logon Failed\n%1").arg(body.left(kLoggedReplyChars)));
+    if (body.isEmpty() && reportsEmptyLogonAsUnresponsiveDevice()) {
+        target.didErrorWithError(6, localized("adb_device_not_responding"));
+        target.commandErroredStopProcessing();
+        return;
+    }
+    // A phone that is busy, or answers nothing usable, refused the sync: the run ends in error with
+    // what the phone said.
+    const QString said = status.trimmed().left(kLoggedReplyChars);
+    target.didErrorWithError(6, said.isEmpty() ? QStringLiteral("The phone gave no logon reply.")
+                                               : QStringLiteral("Quillpad Error: %1").arg(said));
+    target.logonCommandReturned(false, QVariantMap());
 }
 
 void HMWiFiSync::handleLogonFailure(const PlatformError &error)

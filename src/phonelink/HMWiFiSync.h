@@ -198,6 +198,7 @@ private:
 
     void handleLogonResponse(const platform::RKResponse &response);
     void handleLogonFailure(const platform::PlatformError &error);
+    void reportLogonRefusal(HMSyncClientDelegate &target, const QString &body, const QString &status);
     void handleLogoffResponse(const platform::RKResponse &response);
     void handleLogoffFailure(const platform::PlatformError &error);
 
@@ -208,6 +209,10 @@ private:
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
 
     QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);
+    // How sending one update batch ended: answered (with the reply), failed (reported), cancelled or
+    // the transport going away.
+    enum class BatchEnd { Answered, Failed, Cancelled, Gone };
+    BatchEnd sendUpdateBatch(const QString &body, QString &reply);
     // "Command=login&", the credential fields and "Percent=100": the first line of updates and photos.
     QString credentialHeader() const;
     // Reads the temporary-to-permanent id lines of an update reply; answers whether it ended in "OK".

@@ -792,59 +792,33 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     }
     DDLogVerbose(QStringLiteral("Sending Update Command."));
 
-    const QString path = QStringLiteral("/hmx_update");
-    bool wasSuccessful = false;
-    // Every pass sends the batch once. Only a batch that never reached the phone is sent again: after
-    // a lost connection the phone may have applied it, and a second copy would add its records twice.
-    for (;;) {
-        std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
-        if (!request)
-            return false;
-        setTextBody(*request, body);
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled) {
-            const std::lock_guard lock(m_mutex);
-            m_syncRecordListPartialCount = 0;
-            m_updateDictionary.clear();
-            return true;
-        }
-        target = reportTo();
-        if (target == nullptr)
-            return false;
-        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            if (judgeRequestFailure(outcome.error(), path, RetryScope::CannotConnectOnly) == FailureAction::Retry) {
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            handleRKError(outcome.error());
-            clearConnectionTries();
-            break;
-        }
-        const QString reply = outcome.response().bodyAsString();
-        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
-        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(reply));
-        QVariantMap batchIdentifiers;
-        wasSuccessful = parseUpdateReply(reply, batchIdentifiers);
-        clearConnectionTries();
-        if (!wasSuccessful)
-            break;
-        batchIdentifiers = answersForNewRecords(records, first, last, batchIdentifiers);
-        {
-            const std::lock_guard lock(m_mutex);
-            GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
-            m_updateDictionary.insert(batchIdentifiers);
-        }
-        target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
-        break;
+    QString reply;
+    const BatchEnd end = sendUpdateBatch(body, reply);
+    if (end == BatchEnd::Gone)
+        return false;
+    if (end == BatchEnd::Cancelled) {
+        const std::lock_guard lock(m_mutex);
+        m_syncRecordListPartialCount = 0;
+        m_updateDictionary.clear();
+        return true;
     }
-
-    if (!wasSuccessful) {
+    QVariantMap batchIdentifiers;
+    if (end != BatchEnd::Answered || !parseUpdateReply(reply, batchIdentifiers)) {
         // A failed batch ends the conduit's updates: the rest is not sent, and the failure is the one
         // result the conduit reports.
         finishUpdateBatches(false);
         return true;
     }
+    batchIdentifiers = answersForNewRecords(records, first, last, batchIdentifiers);
+    {
+        const std::lock_guard lock(m_mutex);
+        GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
+        m_updateDictionary.insert(batchIdentifiers);
+    }
+    target = reportTo();
+    if (target == nullptr)
+        return false;
+    target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
     bool isLastBatch = false;
     {
         const std::lock_guard lock(m_mutex);
@@ -876,6 +850,39 @@ QVariantMap HMWiFiSync::answersForNewRecords(const QList<HMSyncRecord> &records,
     if (answers.size() < reply.size())
         DDLogWarn(QStringLiteral("The update reply named %1 ids for %2 new records").arg(reply.size()).arg(answers.size()));
     return answers;
+}
+
+HMWiFiSync::BatchEnd HMWiFiSync::sendUpdateBatch(const QString &body, QString &reply)
+{
+    const QString path = QStringLiteral("/hmx_update");
+    // Every pass sends the batch once. Only a batch that never reached the phone is sent again: after
+    // a lost connection the phone may have applied it, and a second copy would add its records twice.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
+        if (!request)
+            return BatchEnd::Gone;
+        setTextBody(*request, body);
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return BatchEnd::Cancelled;
+        if (reportTo() == nullptr)
+            return BatchEnd::Gone;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            if (judgeRequestFailure(outcome.error(), path, RetryScope::CannotConnectOnly) == FailureAction::Retry) {
+                if (!pauseBeforeRetry())
+                    return BatchEnd::Cancelled;
+                continue;
+            }
+            handleRKError(outcome.error());
+            clearConnectionTries();
+            return BatchEnd::Failed;
+        }
+        reply = outcome.response().bodyAsString();
+        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(reply.left(kLoggedReplyChars)));
+        clearConnectionTries();
+        return BatchEnd::Answered;
+    }
 }
 
 bool HMWiFiSync::parseUpdateReply(const QString &reply, QVariantMap &identifiers)

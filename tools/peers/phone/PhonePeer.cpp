@@ -302,16 +302,7 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
         response.set_content_provider(1, "text/plain", [](std::size_t, std::size_t, httplib::DataSink &) { return false; });
         return;
     }
-    Spoilers spoilers;
-    for (const Fault &fault : faults) {
-        spoilers.malformedRows = spoilers.malformedRows || fault.kind == FaultKind::MalformedRows;
-        spoilers.cutIdList = spoilers.cutIdList || fault.kind == FaultKind::CutIdList;
-        spoilers.busy = spoilers.busy || fault.kind == FaultKind::Busy;
-        if (fault.kind == FaultKind::RefuseAdds)
-            spoilers.refuseEvery = fault.every;
-        if (fault.kind == FaultKind::OmitAdds)
-            spoilers.omitEvery = fault.every;
-    }
+    const Spoilers spoilers = spoilersOf(faults);
     Reply reply;
     {
         const std::lock_guard lock(m_mutex);
@@ -332,6 +323,21 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
                                       sink.write(whole.data(), std::min(sentBytes, whole.size()));
                                       return false;
                                   });
+}
+
+PhonePeer::Spoilers PhonePeer::spoilersOf(const QList<Fault> &faults)
+{
+    Spoilers spoilers;
+    for (const Fault &fault : faults) {
+        spoilers.malformedRows = spoilers.malformedRows || fault.kind == FaultKind::MalformedRows;
+        spoilers.cutIdList = spoilers.cutIdList || fault.kind == FaultKind::CutIdList;
+        spoilers.busy = spoilers.busy || fault.kind == FaultKind::Busy;
+        if (fault.kind == FaultKind::RefuseAdds)
+            spoilers.refuseEvery = fault.every;
+        if (fault.kind == FaultKind::OmitAdds)
+            spoilers.omitEvery = fault.every;
+    }
+    return spoilers;
 }
 
 PhonePeer::Reply PhonePeer::answer(const QString &path, const QByteArray &body, const Spoilers &spoilers)

@@ -115,6 +115,7 @@ private:
         int omitEvery = 0;
     };
 
+    static Spoilers spoilersOf(const QList<Fault> &faults);
     Reply answer(const QString &path, const QByteArray &body, const Spoilers &spoilers);
     Reply logon(const QByteArray &body, bool busy);
     Reply logoff(const QByteArray &body);
