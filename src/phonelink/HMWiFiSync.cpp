@@ -612,8 +612,12 @@ void HMWiFiSync::reportLogonRefusal(HMSyncClientDelegate &target, const QString 
     // A phone that is busy, or answers nothing usable, refused the sync: the run ends in error with
     // what the phone said.
     const QString said = status.trimmed().left(kLoggedReplyChars);
-    target.didErrorWithError(6, said.isEmpty() ? QStringLiteral("The phone gave no logon reply.")
-                                               : QStringLiteral("Quillpad Error: %1").arg(said));
+    QString message = QStringLiteral("Quillpad Error: %1").arg(said);
+    if (said.isEmpty())
+        message = QStringLiteral("The phone gave no logon reply.");
+    else if (said == QLatin1String("OK"))
+        message = QStringLiteral("The phone's logon reply is malformed (its status line ends in CR LF).");
+    target.didErrorWithError(6, message);
     target.logonCommandReturned(false, QVariantMap());
 }
 

@@ -518,6 +518,8 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         if (QByteArray(row.path) == "/hmx_logon") {
             sync.logon();
             ASSERT_TRUE(delegate.waitFor(ending)) << delegate.endings().join(u',').toStdString();
+            // A refused logon is an error the user is shown, not a quiet end.
+            EXPECT_EQ(delegate.errors().isEmpty(), ending == QLatin1String("logon:1"));
             const QVariantMap replyKeys = delegate.logonReply();
             for (auto it = replyKeys.begin(); it != replyKeys.end(); ++it)
                 seen.append(it.key() + u'=' + it.value().toString());
