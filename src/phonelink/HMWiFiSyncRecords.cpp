@@ -833,9 +833,11 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     return true;
 }
 
-// Every new record of the batch gets one answer: the phone's id, or "FAIL" for one the phone refused
-// or left out, so that it is sent again at the next sync. Ids the reply gives for records that were
-// not new records of this batch are ignored: they would settle other records under wrong ids.
+// The answers for the new records of the batch: the phone's id, or "FAIL" for one the phone refused or
+// that was not sent (an event without a start). One the reply leaves out gets no answer: the phone
+// may hold it, and the next sync matches it before sending it again. Ids the reply gives for records
+// that were not new records of this batch are ignored: they would settle other records under wrong
+// ids.
 QVariantMap HMWiFiSync::answersForNewRecords(const QList<HMSyncRecord> &records, qsizetype first, qsizetype last,
                                              const QVariantMap &reply)
 {
@@ -845,10 +847,13 @@ QVariantMap HMWiFiSync::answersForNewRecords(const QList<HMSyncRecord> &records,
         if (!record.isNew() || record.hmxUid().isEmpty())
             continue;
         const QString permanent = reply.value(record.hmxUid()).toString();
-        answers.insert(record.hmxUid(), permanent.isEmpty() ? QStringLiteral("FAIL") : permanent);
+        if (!permanent.isEmpty())
+            answers.insert(record.hmxUid(), permanent);
+        else if (platform::boolValue(record.dictionary().value(QStringLiteral("kIgnoreThisRecord"))))
+            answers.insert(record.hmxUid(), QStringLiteral("FAIL"));
     }
-    if (answers.size() < reply.size())
-        DDLogWarn(QStringLiteral("The update reply named %1 ids for %2 new records").arg(reply.size()).arg(answers.size()));
+    if (answers.size() != reply.size())
+        DDLogWarn(QStringLiteral("The update reply named %1 ids; %2 new records were answered").arg(reply.size()).arg(answers.size()));
     return answers;
 }
 

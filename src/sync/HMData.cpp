@@ -154,29 +154,24 @@ void HMData::reportIdProgress(qint64 position, qint64 total)
     sheet->setUserMessageDirectly(QStringLiteral("%1 of %2 id records updated.").arg(position).arg(total));
 }
 
-void HMData::updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds,
-                                  Unanswered unanswered)
+void HMData::updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return;
     const std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
     QList<QVariantMap> &entries = graph->identifierDictionaries();
+    if (!temporaryToDeviceIds.contains(temporaryId)) {
+        DDLogInfo(QStringLiteral("Couldn't find a device id for temp id '%1' removing from id table").arg(temporaryId));
+        if (entry)
+            entries.removeOne(*entry);
+        return;
+    }
     const QString deviceId = temporaryToDeviceIds.value(temporaryId).toString();
-    if (!temporaryToDeviceIds.contains(temporaryId) || deviceId == kDeviceIdFailed) {
-        if (deviceId == kDeviceIdFailed)
-            DDLogInfo(QStringLiteral("Removing '%1' from dictionary because it failed to insert.").arg(temporaryId));
-        else
-            DDLogInfo(QStringLiteral("Couldn't find a device id for temp id '%1' removing from id table").arg(temporaryId));
-        if (!entry)
-            return;
-        entries.removeOne(*entry);
-        if (unanswered == Unanswered::KeepUnconfirmed) {
-            // The record goes again as new; until then its id is no device id.
-            QVariantMap kept = *entry;
-            markUnconfirmed(kept);
-            entries.append(kept);
-        }
+    if (deviceId == kDeviceIdFailed) {
+        DDLogInfo(QStringLiteral("Removing '%1' from dictionary because it failed to insert.").arg(temporaryId));
+        if (entry)
+            entries.removeOne(*entry);
         return;
     }
     DDLogInfo(QStringLiteral("Updating temp id '%1' to device id '%2'").arg(temporaryId, deviceId));
@@ -197,7 +192,7 @@ void HMData::updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds)
     const qint64 total = temporaryIds.size();
     for (qsizetype index = 0; index < temporaryIds.size(); ++index) {
         reportIdProgress(index + 1, total);
-        updateOneTemporaryId(temporaryIds.at(index), temporaryToDeviceIds, Unanswered::Remove);
+        updateOneTemporaryId(temporaryIds.at(index), temporaryToDeviceIds);
     }
 }
 
@@ -214,7 +209,7 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
         if (!temporaryToDeviceIds.contains(temporaryId))
             continue;
         reportIdProgress(++done, total);
-        updateOneTemporaryId(temporaryId, temporaryToDeviceIds, Unanswered::KeepUnconfirmed);
+        updateOneTemporaryId(temporaryId, temporaryToDeviceIds);
     }
 }
 

@@ -60,10 +60,10 @@ public:
     // Releases the per-run store objects; nothing in the base.
     virtual void cleanUpAfterSync();
     // The batch form of updateUidToDeviceIds: every temporary id of recordsAddedToDevice that the
-    // batch's answer names is settled, matched by the id itself. The transport names every new record
-    // of the batch, with "FAIL" for those the other side refused or left out; their entries stay,
-    // marked as unconfirmed, so the record is matched against the device's records and, when the
-    // device does not have it, sent again at the next sync.
+    // batch's answer names is settled, matched by the id itself; "FAIL" (refused, or never sent)
+    // removes its entry, so the record goes again as new. An add the answer leaves out keeps its
+    // entry, marked as unconfirmed: the device may hold it, so the next sync matches the device's
+    // records with it before it is sent again.
     void updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDeviceIds);
     // Deletes the records whose results say "ResultKey" 0 and "ActionKey" 2, in list order.
     void processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results);
@@ -147,12 +147,8 @@ protected:
     virtual QString className() const;
 
 private:
-    // What becomes of the graph entry of an add the other side refused or left out.
-    enum class Unanswered { Remove, KeepUnconfirmed };
-    // Replaces the graph entry of one temporary id by the device's id; a refused or unanswered one
-    // is removed or kept as unconfirmed.
-    void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds,
-                              Unanswered unanswered);
+    // Replaces (or, for "FAIL" and missing entries, removes) the graph entry of one temporary id.
+    void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds);
     void reportIdProgress(qint64 position, qint64 total);
 
     mutable std::mutex m_propertyMutex;

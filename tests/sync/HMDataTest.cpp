@@ -92,7 +92,7 @@ TEST_F(HMDataIds, BatchRepliesSettleTheRecordsTheyName)
     const Row rows[] = {
         {"all answered", {{"t1", "d1"}, {"t2", "d2"}, {"t3", "d3"}}, {"d1", "d2", "d3"}},
         {"middle one left out", {{"t1", "d1"}, {"t3", "d3"}}, {"d1", "d3", "t2"}},
-        {"middle one refused", {{"t1", "d1"}, {"t2", "FAIL"}, {"t3", "d3"}}, {"d1", "d3", "t2"}},
+        {"middle one refused", {{"t1", "d1"}, {"t2", "FAIL"}, {"t3", "d3"}}, {"d1", "d3"}},
         {"an unknown id", {{"t9", "d9"}, {"t2", "d2"}}, {"d2", "t1", "t3"}},
     };
     for (const Row &row : rows) {
