@@ -15,9 +15,9 @@ namespace phonelist {
 // How strictly a reply is read.
 struct ReadRules
 {
-    bool requiresCount = false;     // the reply must announce its rows with a "Count=" line
-    bool requiresUid = false;       // every row must carry a non-empty "UID"
-    qsizetype rowLimit = 512;       // rows past this many are ignored
+    bool requiresCount = false;      // the reply must announce its rows with a "Count=" line
+    bool requiresUid = false;        // every row must carry a non-empty "UID"
+    qsizetype rowLimit = 512;        // rows past this many are ignored
     qsizetype maxValueChars = 65536; // longer values are cut to this length
 };
 

@@ -86,8 +86,8 @@ void HttpExchange::start()
 
 void HttpExchange::sendRequest()
 {
-    QByteArray head = m_request.verb + ' ' + m_request.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority |
-                                                                      QUrl::RemoveFragment);
+    QByteArray head = m_request.verb + ' ' +
+                      m_request.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (m_request.url.path().isEmpty())
         head += '/';
     head += " HTTP/1.1" + lineEnding();

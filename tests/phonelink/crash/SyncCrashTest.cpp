@@ -114,8 +114,8 @@ public:
     {
         hmsync::MemoryStore store;
         QString problem;
-        QDirIterator files(m_home.filePath(QStringLiteral("data")), {QStringLiteral("desktop-records.json")}, QDir::Files,
-                           QDirIterator::Subdirectories);
+        QDirIterator files(m_home.filePath(QStringLiteral("data")), {QStringLiteral("desktop-records.json")},
+                           QDir::Files, QDirIterator::Subdirectories);
         EXPECT_TRUE(files.hasNext()) << "the driver wrote no desktop records";
         EXPECT_TRUE(store.load(files.hasNext() ? files.next() : QString(), problem)) << problem.toStdString();
         QStringList names;
@@ -167,14 +167,15 @@ private:
     static void seedPhoneRecords(phonepeer::PhoneStore &store, int index)
     {
         const QString time = QStringLiteral("%1:00:00").arg(index % 24, 2, 10, QLatin1Char('0'));
-        store.addRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Pho")},
-                                                   {QStringLiteral("NEWLNAME"), QStringLiteral("Phone contact %1").arg(index)}});
+        store.addRecord(Conduit::Contacts,
+                        {{QStringLiteral("NEWFNAME"), QStringLiteral("Pho")},
+                         {QStringLiteral("NEWLNAME"), QStringLiteral("Phone contact %1").arg(index)}});
         store.addRecord(Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone meeting %1").arg(index)},
-                                                   {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261220")},
-                                                   {QStringLiteral("GMTSTARTTIME"), time},
-                                                   {QStringLiteral("GMTENDDATE"), QStringLiteral("20261220")},
-                                                   {QStringLiteral("GMTENDTIME"), time},
-                                                   {QStringLiteral("TYPE"), QStringLiteral("0")}});
+                                            {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261220")},
+                                            {QStringLiteral("GMTSTARTTIME"), time},
+                                            {QStringLiteral("GMTENDDATE"), QStringLiteral("20261220")},
+                                            {QStringLiteral("GMTENDTIME"), time},
+                                            {QStringLiteral("TYPE"), QStringLiteral("0")}});
         store.addRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone task %1").arg(index)}});
     }
 

@@ -77,7 +77,8 @@ private:
             const qsizetype headEnd = received.indexOf("\r\n\r\n");
             if (headEnd >= 0) {
                 const qsizetype at = received.toLower().indexOf("content-length:");
-                const qsizetype length = at < 0 ? 0 : received.mid(at + 15, received.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+                const qsizetype length =
+                    at < 0 ? 0 : received.mid(at + 15, received.indexOf('\r', at) - at - 15).trimmed().toLongLong();
                 if (received.size() >= headEnd + 4 + length)
                     return true;
             }
@@ -143,18 +144,27 @@ TEST(HttpExchange, ReadsRepliesWholeOrFailsThemAndSendsEachRequestOnce)
     const Row rows[] = {
         {"with a length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nOK\nab", 0, 200, "OK\nab"},
         {"without a length, to the end of the connection", "HTTP/1.0 200 OK\r\n\r\nOK\nList=", 0, 200, "OK\nList="},
-        {"in chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nOK\n\r\n2;x=1\r\nab\r\n0\r\n\r\n", 0, 200,
-         "OK\nab"},
-        {"shorter than its length", "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nOK\n", NSURLErrorNetworkConnectionLost,
-         0, {}},
-        {"chunks cut off", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nOK\n",
-         NSURLErrorNetworkConnectionLost, 0, {}},
+        {"in chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nOK\n\r\n2;x=1\r\nab\r\n0\r\n\r\n", 0,
+         200, "OK\nab"},
+        {"shorter than its length",
+         "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nOK\n",
+         NSURLErrorNetworkConnectionLost,
+         0,
+         {}},
+        {"chunks cut off",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nOK\n",
+         NSURLErrorNetworkConnectionLost,
+         0,
+         {}},
         {"no reply at all", "", NSURLErrorNetworkConnectionLost, 0, {}},
         {"cut inside the head", "HTTP/1.1 200 OK\r\nContent-Len", NSURLErrorNetworkConnectionLost, 0, {}},
         {"not HTTP", "OK\nDeviceID=1\n", NSURLErrorBadServerResponse, 0, {}},
         {"an error status with an OK body", "HTTP/1.1 500 Oops\r\nContent-Length: 3\r\n\r\nOK\n", 0, 500, "OK\n"},
-        {"a redirect, not followed", "HTTP/1.1 307 Moved\r\nLocation: http://127.0.0.1:9/elsewhere\r\nContent-Length: 0\r\n\r\n",
-         0, 307, {}},
+        {"a redirect, not followed",
+         "HTTP/1.1 307 Moved\r\nLocation: http://127.0.0.1:9/elsewhere\r\nContent-Length: 0\r\n\r\n",
+         0,
+         307,
+         {}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -187,7 +197,9 @@ TEST(HttpExchange, EndsRepliesPastTheSizeLimit)
         {"a length past the limit",
          [](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 209715200\r\n\r\nOK\n"); }},
         {"a chunk past the limit",
-         [](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nC800000\r\nOK"); }},
+         [](int connection) {
+             sendText(connection, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nC800000\r\nOK");
+         }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
