@@ -753,3 +753,38 @@ TEST(SyncEndToEnd, AReadOnlyDataFolderEndsTheRunBeforeTheLogoff)
     ASSERT_TRUE(run.sync().isSuccess);
     expectEachRecordOnceOnBothSides(run, names);
 }
+
+// A run that ended after saving the desktop's records but before saving their identifier graph (and
+// before the logoff, so the phone lists them again): applying the page again finds the records where
+// they went instead of adding a second copy of each.
+TEST(SyncEndToEnd, ListedRecordsAppliedTwiceExistOnce)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    QList<QStringList> names(4);
+    QList<QMap<QString, QString>> listed;
+    for (int index = 0; index < 512; ++index) {
+        names[1].append(QStringLiteral("Listed %1").arg(index));
+        listed.append({{QStringLiteral("NEWLNAME"), names[1].last()}});
+    }
+    run.peer().addPhoneRecords(Conduit::Contacts, listed);
+    // The logoff fails (the first logoff of a run is the cancel before its logon), so the phone keeps
+    // listing its records as new.
+    Fault logoff;
+    logoff.kind = FaultKind::Fail;
+    logoff.path = QStringLiteral("/hmx_logoff");
+    logoff.times = 2;
+    run.peer().addFault(logoff);
+    EXPECT_FALSE(run.sync().isSuccess);
+    ASSERT_TRUE(run.peer().hasChanges());
+    // The graph the run saved is lost, as if the run had died before writing it.
+    for (const QString &graph : run.graphFiles())
+        ASSERT_TRUE(QFile::remove(graph));
+    run.reloadStore();
+    ASSERT_EQ(run.store().records(1).size(), 512);
+
+    const hmsync::SyncOutcome mended = run.sync();
+    ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    ASSERT_TRUE(run.sync().isSuccess);
+    expectEachRecordOnceOnBothSides(run, names);
+}

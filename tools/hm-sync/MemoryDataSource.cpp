@@ -475,20 +475,30 @@ QString MemoryDataSource::findNativeRecord(const QString &hmUid, const QVariantM
 // The desktop's record with the same identity (names, company and e-mail; title and start; title;
 // title and note) that the other side has not confirmed: its add may have reached the other side
 // without its answer, or both sides may hold it from before a first sync.
-QString MemoryDataSource::findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph) const
+QString MemoryDataSource::findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph)
 {
     const QString wanted = identityOf(m_conduit, fields);
     if (wanted.isEmpty())
         return {};
-    const QMap<QString, StoredRecord> records = m_store->records(m_conduit);
-    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
-        const std::optional<QVariantMap> entry = graph.dictionaryForNativeId(it.key());
-        if (entry && !isUnconfirmed(*entry))
-            continue;
-        if (identityOf(m_conduit, it->fields) == wanted)
-            return it.key();
+    if (!m_unconfirmedByIdentity) {
+        // Once per run: a first sync matches every listed record, and looking through the whole store
+        // for each would take time that grows with the square of the records.
+        m_unconfirmedByIdentity.emplace();
+        const QMap<QString, StoredRecord> records = m_store->records(m_conduit);
+        for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+            const std::optional<QVariantMap> entry = graph.dictionaryForNativeId(it.key());
+            const QString identity = identityOf(m_conduit, it->fields);
+            if ((!entry || isUnconfirmed(*entry)) && !identity.isEmpty())
+                m_unconfirmedByIdentity->insert(identity, it.key());
+        }
     }
-    return {};
+    // A record linked once is confirmed from then on and never matched again.
+    const auto found = m_unconfirmedByIdentity->constFind(wanted);
+    if (found == m_unconfirmedByIdentity->constEnd())
+        return {};
+    const QString nativeId = found.value();
+    m_unconfirmedByIdentity->remove(wanted, nativeId);
+    return nativeId;
 }
 
 // The conflict rule of the desktop stores: a record changed on the desktop since the last sync is a

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QMultiHash>
 #include <QString>
 #include <QVariantMap>
 
@@ -119,7 +120,7 @@ private:
     // kept in the store (the graph entry is then restored), else a duplicate of it on the desktop
     // that the other side has not confirmed yet (which is then linked to it). Empty when none.
     QString findNativeRecord(const QString &hmUid, const QVariantMap &fields, HMIdentifierGraph &graph);
-    QString findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph) const;
+    QString findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph);
     // Whether the profile's conflict rule keeps the desktop's version of a record changed on both sides.
     bool keepsDesktopVersion(const StoredRecord &existing, const QVariantMap &record, quint64 conflictSetting,
                              qint64 timeDifference, const HMIdentifierGraph &graph);
@@ -133,6 +134,8 @@ private:
     const QString m_className;
     const QDateTime m_runStart;
     QString m_saveFailure;
+    // The desktop's records the other side has not confirmed, by identity; made when first needed.
+    std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
 };
 
 } // namespace hmsync

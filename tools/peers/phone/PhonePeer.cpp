@@ -208,6 +208,15 @@ QString PhonePeer::addPhoneRecord(Conduit conduit, const QMap<QString, QString> 
     return id;
 }
 
+void PhonePeer::addPhoneRecords(Conduit conduit, const QList<QMap<QString, QString>> &records)
+{
+    const std::lock_guard lock(m_mutex);
+    for (const QMap<QString, QString> &fields : records)
+        m_store.addRecord(conduit, fields);
+    QString problem;
+    (void)saveLocked(problem);
+}
+
 bool PhonePeer::updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
 {
     const std::lock_guard lock(m_mutex);

@@ -84,6 +84,8 @@ public:
 
     // Edits made on the phone, reported to the next sync.
     QString addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
+    // Many edits at once, written to the data file once.
+    void addPhoneRecords(Conduit conduit, const QList<QMap<QString, QString>> &records);
     bool updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
     bool deletePhoneRecord(Conduit conduit, const QString &uid);
 
