@@ -91,9 +91,8 @@ void HttpExchange::sendRequest()
     if (m_request.url.path().isEmpty())
         head += '/';
     head += " HTTP/1.1" + lineEnding();
-    const QByteArray host = m_request.url.host(QUrl::FullyEncoded).toUtf8();
-    head += "Host: " + host + (m_request.url.port() > 0 ? ':' + QByteArray::number(m_request.url.port()) : "") +
-            lineEnding();
+    // The authority without user info: the host (in brackets for IPv6) and any port.
+    head += "Host: " + m_request.url.authority(QUrl::FullyEncoded | QUrl::RemoveUserInfo).toUtf8() + lineEnding();
     // One request per connection: no later request can meet a connection the peer is closing.
     head += "Connection: close" + lineEnding();
     for (const RKResponse::Header &header : m_request.headers)

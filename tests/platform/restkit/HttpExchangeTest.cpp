@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 using namespace platform;
 
@@ -51,7 +52,14 @@ public:
     }
 
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    int port() const { return m_port; }
     int requests() const { return m_requests.load(); }
+    // The bytes of the last request, head and body.
+    QByteArray lastRequest() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_lastRequest;
+    }
 
 private:
     void serve()
@@ -60,7 +68,12 @@ private:
             const int connection = ::accept(m_listener, nullptr, nullptr);
             if (connection < 0)
                 return;
-            if (readRequest(connection)) {
+            QByteArray request;
+            if (readRequest(connection, request)) {
+                {
+                    const std::lock_guard lock(m_mutex);
+                    m_lastRequest = request;
+                }
                 ++m_requests;
                 m_script(connection);
             }
@@ -69,9 +82,8 @@ private:
     }
 
     // Reads the head and the body its Content-Length announces.
-    static bool readRequest(int connection)
+    static bool readRequest(int connection, QByteArray &received)
     {
-        QByteArray received;
         char buffer[4096];
         for (;;) {
             const qsizetype headEnd = received.indexOf("\r\n\r\n");
@@ -95,6 +107,8 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_isStopping = false;
     std::atomic<int> m_requests = 0;
+    mutable std::mutex m_mutex;
+    QByteArray m_lastRequest;
 };
 
 void sendText(int connection, const QByteArray &bytes)
@@ -208,4 +222,18 @@ TEST(HttpExchange, EndsRepliesPastTheSizeLimit)
         ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Failed);
         EXPECT_EQ(outcome.error().code(), NSURLErrorDataLengthExceedsMaximum);
     }
+}
+
+// The request as it goes on the wire, byte for byte: one request per connection, its length, its type.
+TEST(HttpExchange, WritesTheRequestExactly)
+{
+    ensureApplication();
+    RawServer server([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); });
+    ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.lastRequest().toStdString(),
+              QStringLiteral("POST /hmx_update HTTP/1.1\r\nHost: 127.0.0.1:%1\r\nConnection: close\r\n"
+                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\n"
+                             "Command=login&")
+                  .arg(server.port())
+                  .toStdString());
 }
