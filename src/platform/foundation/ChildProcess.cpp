@@ -59,8 +59,7 @@ Result<ChildProcessOutput> ChildProcess::run(const QString &programPath, const Q
         process.kill();
         process.waitForFinished(kReapTimeoutMs);
         return Error(ErrorCode::Cancelled, QStringLiteral("%1: stopped after running past its time limit of %2 ms")
-                                               .arg(command)
-                                               .arg(timeLimit.count()));
+                                               .arg(command, QString::number(timeLimit.count())));
     }
     QByteArray standardOutput = process.readAllStandardOutput();
     ChildProcessOutput output;

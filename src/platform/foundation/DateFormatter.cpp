@@ -270,8 +270,7 @@ Result<QDateTime> DateFormatter::parseWithGeneralParser(const QString &text) con
     }
     const int32_t stop = position.getErrorIndex() >= 0 ? position.getErrorIndex() : position.getIndex();
     return Error(ErrorCode::DataMalformed, QStringLiteral("%1 does not match the date pattern \"%2\" at character %3")
-                                               .arg(quotedForLog(text), m_pattern)
-                                               .arg(stop + 1));
+                                               .arg(quotedForLog(text), m_pattern, QString::number(stop + 1)));
 }
 
 QString DateFormatter::amSymbol() const

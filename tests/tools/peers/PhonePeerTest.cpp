@@ -416,20 +416,33 @@ TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
     EXPECT_TRUE(problem.contains(QStringLiteral("unknown conduit \"Z\""))) << problem.toStdString();
 }
 
-TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
+namespace {
+
+// Starts the peer program with the switches; answers its address from its listening line, or nothing.
+QString startProgram(QProcess &program, const QStringList &switches)
 {
-    QProcess program;
-    program.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "0", "--device-id", kDeviceId, "--fail", "/hmx_logon",
-                                                       "--fail-reason", "Bad code", "--times", "1"});
-    ASSERT_TRUE(program.waitForStarted());
+    program.start(QStringLiteral(HM_PHONE_PEER_PATH), QStringList{"--port", "0", "--device-id", kDeviceId} + switches);
+    if (!program.waitForStarted())
+        return {};
     QString firstLine;
-    ASSERT_TRUE(testsupport::waitUntil([&] {
+    testsupport::waitUntil([&] {
         if (program.canReadLine())
             firstLine = QString::fromUtf8(program.readLine()).trimmed();
         return !firstLine.isEmpty() || program.state() == QProcess::NotRunning;
-    })) << "the program's listening line";
-    ASSERT_TRUE(firstLine.startsWith(QStringLiteral("phone_peer listening on 127.0.0.1:"))) << firstLine.toStdString();
-    client = RKClient::clientWithBaseURL(QStringLiteral("http://") + firstLine.section(u' ', -1));
+    });
+    if (!firstLine.startsWith(QStringLiteral("phone_peer listening on 127.0.0.1:")))
+        return {};
+    return QStringLiteral("http://") + firstLine.section(u' ', -1);
+}
+
+} // namespace
+
+TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
+{
+    QProcess program;
+    const QString address = startProgram(program, {"--fail", "/hmx_logon", "--fail-reason", "Bad code", "--times", "1"});
+    ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
+    client = RKClient::clientWithBaseURL(address);
 
     EXPECT_EQ(logon(), QStringLiteral("FAIL\nBad code\n"));
     EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
@@ -441,6 +454,26 @@ TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
     wrong.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "70000"});
     ASSERT_TRUE(wrong.waitForFinished(10000));
     EXPECT_EQ(wrong.exitCode(), 2);
+}
+
+// The switches the sync's hostile cases need: a busy logon, refused adds, adds left out of the reply.
+TEST_F(PhonePeerTest, TheProgramRefusesLogonsAndAddsOnRequest)
+{
+    QProcess program;
+    const QString address =
+        startProgram(program, {"--busy", "--refuse-adds", "3", "--omit-adds", "2", "--times", "1"});
+    ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
+    client = RKClient::clientWithBaseURL(address);
+    EXPECT_EQ(logon(), QStringLiteral("BUSY\n"));
+    EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+    const QString reply = sendText(QStringLiteral("/hmx_update"),
+                                   updateBody({"Command=MemoAdd&UID=t1&SUBJECT=a", "Command=MemoAdd&UID=t2&SUBJECT=b",
+                                               "Command=MemoAdd&UID=t3&SUBJECT=c"}));
+    // The second add is stored but left out, the third refused.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^t1\tM\\d+\nt3\tFAIL\nOK$")).match(reply).hasMatch())
+        << reply.toStdString();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(10000));
 }
 
 TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)
