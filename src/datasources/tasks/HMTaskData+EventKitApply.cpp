@@ -165,33 +165,46 @@ void HMTaskData::deleteUidRecords(const QStringList &hmUids)
     if (isEventKitSystem())
         deleteEventKitUidRecords(hmUids);
     else
-        HMData::deleteUidRecords(hmUids);
+        deleteCalendarStoreUidRecords(hmUids);
 }
 
 void HMTaskData::deleteEventKitUidRecords(const QStringList &hmUids)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    deleteTaskUidRecords(hmUids, QStringLiteral("Deleting %1 of %2 Apple Reminders."),
+                         [&store](const QString &nativeId) -> std::optional<platform::Status> {
+                             auto reminder = std::dynamic_pointer_cast<platform::EKReminder>(
+                                 store->calendarItemWithIdentifier(nativeId));
+                             if (!reminder)
+                                 return std::nullopt;
+                             return store->removeReminder(reminder, true);
+                         });
+}
+
+void HMTaskData::deleteTaskUidRecords(const QStringList &hmUids, const QString &progressFormat,
+                                      const std::function<std::optional<platform::Status>(const QString &)> &removeItem)
+{
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     DDLogInfo(QStringLiteral("-------- Deleting %1 Task Records from Apple Calendar ----------").arg(hmUids.size()));
     qint64 position = 0;
     for (const QString &hmUid : hmUids) {
         DDLogInfo(QStringLiteral("Deleting hmUid '%1' from apple.").arg(hmUid));
-        reportProgress(QStringLiteral("Deleting %1 of %2 Apple Reminders."), ++position, hmUids.size());
+        reportProgress(progressFormat, ++position, hmUids.size());
         const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
         if (!dictionary) {
             DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
             continue;
         }
         const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
-        auto reminder =
-            nativeId.isEmpty()
-                ? nullptr
-                : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
-        if (!reminder) {
+        if (!nativeId.isEmpty())
+            DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
+        const std::optional<platform::Status> removed =
+            nativeId.isEmpty() ? std::nullopt : removeItem(nativeId);
+        if (!removed) {
             DDLogInfo(QStringLiteral("Native Task not found, so we can't delete it."));
-        } else if (const platform::Status removed = store->removeReminder(reminder, true); !removed) {
+        } else if (!*removed) {
             DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
-            DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));
+            DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed->error().message()));
         }
         graph->identifierDictionaries().removeOne(*dictionary);
     }

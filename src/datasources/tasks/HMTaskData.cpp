@@ -42,7 +42,7 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(co
 {
     if (isEventKitSystem())
         return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
 }
 
 qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
@@ -50,7 +50,7 @@ qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conf
 {
     if (isEventKitSystem())
         return ekFrameworkCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
-    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
+    return calendarStoreCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
 }
 
 std::shared_ptr<platform::EKEventStore> HMTaskData::ensureReminderStore()
