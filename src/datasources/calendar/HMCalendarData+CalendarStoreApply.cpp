@@ -79,6 +79,8 @@ std::shared_ptr<platform::CalEvent> HMCalendarData::calendarStoreEventToWrite(co
                                                                               const QDateTime &deviceTime,
                                                                               qint64 &result)
 {
+    // Opening the store resolves the calendar to write to.
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
     std::shared_ptr<platform::CalEvent> event = findCalendarStoreEvent(nativeId, record, recurring);
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->dateStamp(), conflictSetting, deviceTime, keepEvent)) {

@@ -96,9 +96,15 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &ident
         updateDictionaryWithYearlyRecurrenceInfoForRecurrence(record, *rule);
         break;
     }
+    // The record's end is the midnight after the series' last day, whatever the moment the rule ends
+    // on that day: written back, the rule then ends at the last second of that day again, and a rule
+    // ending late in the day does not grow by a day on each trip.
     std::optional<RecurrenceEndKeys> end;
-    if (rule->recurrenceEnd())
-        end = RecurrenceEndKeys{rule->recurrenceEnd()->endDate(), rule->recurrenceEnd()->occurrenceCount()};
+    if (const std::optional<platform::CalRecurrenceEnd> &ruleEnd = rule->recurrenceEnd()) {
+        const QDateTime lastDay =
+            ruleEnd->usesEndDate() ? dateUtilities().dateAtMidnightForDate(ruleEnd->endDate()) : QDateTime();
+        end = RecurrenceEndKeys{lastDay, ruleEnd->occurrenceCount()};
+    }
     writeRecurrenceEndKeys(record, identifierDictionary, event.startDate(), end);
     return true;
 }

@@ -196,10 +196,12 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
 std::shared_ptr<platform::CalTask> HMTaskData::taskToWrite(const QString &nativeId, quint64 conflictSetting,
                                                            const QDateTime &deviceTime, qint64 &result)
 {
+    // Opening the store resolves the calendar to write to.
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
     std::shared_ptr<platform::CalTask> task;
     if (!nativeId.isEmpty()) {
         DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
-        task = calendarStore()->taskWithUID(nativeId);
+        task = store->taskWithUID(nativeId);
     }
     bool keepTask = true;
     if (task && !deviceWinsConflict(task->dateStamp(), conflictSetting, deviceTime, keepTask)) {
