@@ -1,9 +1,11 @@
 // The task data source's CalendarStore road over real task folders: listing by change date with the
 // priority map, applying with due dates, completion and categories, refused saves and deletions.
+#include "datasources/calendar/HMCalendarData.h"
 #include "datasources/tasks/HMTaskData.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/CalCalendarStore.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "support/TestSupport.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QJsonArray>
@@ -12,6 +14,10 @@
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace platform;
 using eventkittest::at;
@@ -194,4 +200,56 @@ TEST_F(CalendarStoreTaskTest, ConflictsRefusedSavesAndDeletions)
     newRun().deleteCalendarStoreUidRecords({"C1", "unknown"});
     EXPECT_EQ(itemFiles(m_folder).size(), 1);
     EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid("C1"));
+}
+
+// A sync killed while it applies device records leaves whole files: every event and task it saved is
+// there exactly once, and none is half written.
+TEST_F(CalendarStoreTaskTest, AnApplyKilledMidwayLeavesEveryRecordOnce)
+{
+    const QString work = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    const QDateTime start = QDateTime::currentDateTimeUtc().addDays(2);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HMCalendarData events;
+        events.setIdentifierGraph(std::make_shared<HMIdentifierGraph>());
+        events.setCategoryIdentifiersToSync({QStringLiteral("work")});
+        events.setCategoryIdentifierToWriteTo(QStringLiteral("work"));
+        HMTaskData &tasks = newRun();
+        for (int index = 0; index < 100000; ++index) {
+            const QString title = QStringLiteral("Item %1").arg(index);
+            const QVariantMap event{{"UID", QStringLiteral("E%1").arg(index)},
+                                    {"SUBJECT", title},
+                                    {"NSDATESTARTDATE", start.addSecs(index * 3600)},
+                                    {"NSDATEENDDATE", start.addSecs(index * 3600 + 1800)}};
+            const QVariantMap task{{"UID", QStringLiteral("T%1").arg(index)}, {"SUBJECT", title}};
+            if (events.calendarStoreCommandAction(1, 1, 0, event, 0) != 3 ||
+                tasks.calendarStoreCommandAction(1, 1, 0, task, 0) != 3)
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= 30; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(wroteEnough);
+
+    const auto count = [](const QStringList &titles) {
+        const QSet<QString> unique(titles.cbegin(), titles.cend());
+        EXPECT_EQ(unique.size(), titles.size()) << "a record was written twice";
+        for (int index = 0; index < titles.size(); ++index)
+            EXPECT_TRUE(unique.contains(QStringLiteral("Item %1").arg(index))) << index;
+        return titles.size();
+    };
+    QStringList taskTitles;
+    for (const auto &task : m_store.tasksWithPredicate(CalCalendarStore::taskPredicateWithCalendars({})))
+        taskTitles.append(task->title());
+    QStringList eventTitles;
+    for (const auto &event : m_store.eventsWithPredicate(
+             CalCalendarStore::eventPredicateWithStartDate(start.addDays(-1), start.addYears(20), {})))
+        eventTitles.append(event->title());
+    EXPECT_EQ(count(taskTitles), itemFiles(m_folder).size());
+    EXPECT_EQ(count(eventTitles), itemFiles(work).size());
+    EXPECT_LE(taskTitles.size(), eventTitles.size()) << "each task is saved after its event";
 }
