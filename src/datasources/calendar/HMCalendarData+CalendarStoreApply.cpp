@@ -45,17 +45,12 @@ qint64 HMCalendarData::calendarStoreCommandAction(qint32, quint64, quint64 confl
         DDLogError(QStringLiteral("ERROR: Editing Exceptions Not Supported by the Beta Version"));
         return 0;
     }
-    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
-    if (uid.isEmpty()) {
-        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+    const std::optional<RecordIdentity> identity = identityOfRecord(record);
+    if (!identity)
         return 0;
-    }
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
-    const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
     qint64 result = 2;
     const std::shared_ptr<platform::CalEvent> event =
-        calendarStoreEventToWrite(nativeId, record, recurring, conflictSetting, deviceTime, result);
+        calendarStoreEventToWrite(identity->nativeId, record, recurring, conflictSetting, deviceTime, result);
     if (!event)
         return result;
     writeRecordToCalendarStoreEvent(*event, record, recurring);
@@ -63,10 +58,11 @@ qint64 HMCalendarData::calendarStoreCommandAction(qint32, quint64, quint64 confl
         return result == 3 ? 1 : result;
     if (recurring)
         removeCalendarStoreExceptionOccurrences(event->uid(), record);
-    if (!identifier && graph) {
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
         graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), event->uid()}});
+            QVariantMap{{QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->uid()}});
     }
     return result;
 }

@@ -123,17 +123,9 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(task.uid());
-    HMSyncRecord record;
     if (!dictionary) {
-        DDLogInfo(QStringLiteral("Task is being added to device as new record."));
-        const QString hmUid = HMData::newUid();
-        const QVariantMap identifier{{kNativeIdKey, task.uid()}, {kHmUidKey, hmUid}};
-        graph->identifierDictionaries().append(identifier);
-        record.setIsNew(true);
-        record.setHmxUid(hmUid);
-        record.setDictionary(pppDictionaryForTask(task, identifier, 1));
-        records.append(record);
-        setRecordsAddedToDevice(recordsAddedToDevice() << hmUid);
+        const QVariantMap identifier{{kNativeIdKey, task.uid()}, {kHmUidKey, HMData::newUid()}};
+        appendNewTaskRecord(identifier, pppDictionaryForTask(task, identifier, 1), records);
         return;
     }
     remaining.removeOne(*dictionary);
@@ -142,16 +134,8 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
                        dateUtilities().localDateTimeStringFromDate(date)));
     if (date.isValid() && !(date < task.dateStamp()))
         return;
-    DDLogInfo(QStringLiteral("Task is a modified record, processing for device update"));
-    const QString hmUid = dictionary->value(kHmUidKey).toString();
-    if (excludedHmUids.contains(hmUid)) {
-        DDLogInfo(QStringLiteral("Skipping updating record '%1' due to device modified it.").arg(hmUid));
-        return;
-    }
-    graph->setDictionary(*dictionary, hmUid);
-    record.setHmxUid(hmUid);
-    record.setDictionary(pppDictionaryForTask(task, *dictionary, 1));
-    records.append(record);
+    appendChangedTaskRecord(*dictionary, excludedHmUids, records,
+                            [&] { return pppDictionaryForTask(task, *dictionary, 1); });
 }
 
 // The save is synchronous, so a task the store refused is known at once: a new one answers 1 and gets
@@ -159,21 +143,14 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
 qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
                                               qint64 timeDifference)
 {
-    setTaskCounter(taskCounter() + 1);
-    if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
-        progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Tasks %1").arg(taskCounter()));
-    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
-    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
-    if (uid.isEmpty()) {
-        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+    const QDateTime deviceTime = countTaskAndCompensate(record, timeDifference);
+    const std::optional<RecordIdentity> identity = identityOfRecord(record);
+    if (!identity)
         return 0;
-    }
-    DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(uid));
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
-    const QString nativeId = identifier ? identifier->value(kNativeIdKey).toString() : QString();
+    DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(identity->uid));
     qint64 result = 2;
-    const std::shared_ptr<platform::CalTask> task = taskToWrite(nativeId, conflictSetting, deviceTime, result);
+    const std::shared_ptr<platform::CalTask> task =
+        taskToWrite(identity->nativeId, conflictSetting, deviceTime, result);
     if (!task)
         return result;
     writeRecordToTask(*task, record);
@@ -186,9 +163,10 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
         DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
         return result == 3 ? 1 : result;
     }
-    if (!identifier && graph) {
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, task->uid()}});
+        graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, identity->uid}, {kNativeIdKey, task->uid()}});
     }
     return result;
 }

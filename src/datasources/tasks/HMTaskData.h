@@ -77,6 +77,15 @@ private:
     std::shared_ptr<platform::EKEventStore> ensureReminderStore();
     void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
                       QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    // A task the device has not seen: its identifier dictionary (holding a new hmUid) goes into the
+    // graph and its record, marked new, into the list.
+    void appendNewTaskRecord(const QVariantMap &identifier, const QVariantMap &dictionary,
+                             QList<HMSyncRecord> &records);
+    // A known task that changed: sent unless the device changed it in this run, with its identifier
+    // dictionary (as given) stored in the graph.
+    void appendChangedTaskRecord(const QVariantMap &identifier, const QSet<QString> &excludedHmUids,
+                                 QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord);
+    QDateTime countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,
                                                           quint64 conflictSetting, const QDateTime &deviceTime,

@@ -1,6 +1,7 @@
 // The CalendarStore road of the calendar data source over real calendar folders: rules to the
 // record's keys and back, all-day events at noon, series with their exceptions, conflicts, refused
 // saves and deletions.
+#include "datasources/calendar/CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMCalendarData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/QtPrinters.h"
@@ -13,33 +14,12 @@
 #include <gtest/gtest.h>
 
 using namespace platform;
+using calendartest::describe;
+using calendartest::localAt;
+using calendartest::nextFirstOfMarch;
 using eventkittest::ScopedEnvironment;
 
 namespace {
-
-// The first 1 March after today, so that it lies in the date range of every run.
-QDate nextFirstOfMarch()
-{
-    QDate march(QDate::currentDate().year(), 3, 1);
-    return march <= QDate::currentDate().addDays(7) ? march.addYears(1) : march;
-}
-
-QDateTime localAt(const QDate &day, int hour, int minute = 0, int second = 0)
-{
-    return QDateTime(day, QTime(hour, minute, second), QTimeZone::systemTimeZone()).toUTC();
-}
-
-QStringList describe(const QList<HMSyncRecord> &records)
-{
-    QStringList lines;
-    for (const HMSyncRecord &record : records) {
-        lines.append(
-            QStringLiteral("%1%2 %3").arg(record.isDelete() ? QStringLiteral("delete") : QStringLiteral("send"),
-                                          record.isNew() ? QStringLiteral(" new") : QString(),
-                                          record.dictionary().value(QStringLiteral("SUBJECT")).toString()));
-    }
-    return lines;
-}
 
 // Restores the process-wide flags a test changes.
 class FlagsGuard final

@@ -1,6 +1,7 @@
 // Both roads of the calendar and task data sources on one data set: what each lists for the device
 // from the same folders, and what each writes into empty folders from the same device records. The
 // differences between the roads are listed in full; every one is by design.
+#include "datasources/calendar/CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "datasources/tasks/HMTaskData.h"
@@ -19,20 +20,11 @@
 #include <gtest/gtest.h>
 
 using namespace platform;
+using calendartest::localAt;
+using calendartest::nextFirstOfMarch;
 using eventkittest::ScopedEnvironment;
 
 namespace {
-
-QDate nextFirstOfMarch()
-{
-    QDate march(QDate::currentDate().year(), 3, 1);
-    return march <= QDate::currentDate().addDays(7) ? march.addYears(1) : march;
-}
-
-QDateTime localAt(const QDate &day, int hour, int minute = 0)
-{
-    return QDateTime(day, QTime(hour, minute), QTimeZone::systemTimeZone()).toUTC();
-}
 
 QString text(const QVariant &value)
 {
@@ -185,26 +177,27 @@ protected:
                                           : tasks->syncCalendarStoreRecordObjectsModifiedAfter(QDateTime(), true, {});
         return eventRecords.value_or(QList<HMSyncRecord>()) + taskRecords.value_or(QList<HMSyncRecord>());
     }
-    // Applies the device's records on one road into the folders under the current root.
+    // Applies the device's records on one road into the folders under the current root; each is new.
     void applyOnRoad(bool eventKit, const QList<QVariantMap> &eventRecords, const QList<QVariantMap> &taskRecords)
     {
         const auto graph = std::make_shared<HMIdentifierGraph>();
         auto events = dataSource<HMCalendarData>(graph, QStringLiteral("work"));
-        for (const QVariantMap &record : eventRecords) {
-            SCOPED_TRACE(record.value("SUBJECT").toString().toStdString());
-            const qint64 result = eventKit ? events->EKCommandAction(1, 1, 0, record, 0)
-                                           : events->calendarStoreCommandAction(1, 1, 0, record, 0);
-            EXPECT_EQ(result, 3);
-        }
+        expectAllNew(eventRecords, [&](const QVariantMap &record) {
+            return eventKit ? events->EKCommandAction(1, 1, 0, record, 0)
+                            : events->calendarStoreCommandAction(1, 1, 0, record, 0);
+        });
         if (eventKit)
             fetchReminders();
         auto tasks = dataSource<HMTaskData>(graph, QStringLiteral("errands"));
-        for (const QVariantMap &record : taskRecords) {
-            SCOPED_TRACE(record.value("SUBJECT").toString().toStdString());
-            const qint64 result = eventKit ? tasks->ekFrameworkCommandAction(1, 1, 0, record, 0)
-                                           : tasks->calendarStoreCommandAction(1, 1, 0, record, 0);
-            EXPECT_EQ(result, 3);
-        }
+        expectAllNew(taskRecords, [&](const QVariantMap &record) {
+            return eventKit ? tasks->ekFrameworkCommandAction(1, 1, 0, record, 0)
+                            : tasks->calendarStoreCommandAction(1, 1, 0, record, 0);
+        });
+    }
+    static void expectAllNew(const QList<QVariantMap> &records, const std::function<qint64(const QVariantMap &)> &apply)
+    {
+        for (const QVariantMap &record : records)
+            EXPECT_EQ(apply(record), 3) << record.value("SUBJECT").toString().toStdString();
     }
 };
 
