@@ -243,6 +243,12 @@ std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOf
     return identity;
 }
 
+bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTime &syncDate)
+{
+    const QDateTime wholeSecond = syncDate.addMSecs(-syncDate.time().msec());
+    return wholeSecond == syncDate ? changed > syncDate : changed >= wholeSecond;
+}
+
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
 {
     const QDateTime written =

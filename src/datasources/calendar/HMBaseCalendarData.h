@@ -123,6 +123,10 @@ protected:
         QString nativeId;
     };
     std::optional<RecordIdentity> identityOfRecord(const QVariantMap &record) const;
+    // Whether an item's change date (whole seconds, as the files keep it) is later than a sync date
+    // (milliseconds). A change in the very second a sync started may have come after the start, so
+    // it counts as later; otherwise it would never be sent.
+    static bool isChangedAfter(const QDateTime &changed, const QDateTime &syncDate);
 
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.

@@ -141,7 +141,7 @@ void HMCalendarData::planKnownCalendarStoreEvent(CalendarStorePlan &plan, const 
     DDLogInfo(QStringLiteral("-- Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(event.dateStamp()),
                        dateUtilities().localDateTimeStringFromDate(date)));
-    if (date.isValid() && !(date < event.dateStamp()))
+    if (date.isValid() && !isChangedAfter(event.dateStamp(), date))
         return;
     DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
     plan.process = true;

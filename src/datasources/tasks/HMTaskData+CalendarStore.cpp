@@ -132,7 +132,7 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
     DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(task.dateStamp()),
                        dateUtilities().localDateTimeStringFromDate(date)));
-    if (date.isValid() && !(date < task.dateStamp()))
+    if (date.isValid() && !isChangedAfter(task.dateStamp(), date))
         return;
     appendChangedTaskRecord(*dictionary, excludedHmUids, records,
                             [&] { return pppDictionaryForTask(task, *dictionary, 1); });

@@ -253,3 +253,26 @@ TEST_F(CalendarStoreTaskTest, AnApplyKilledMidwayLeavesEveryRecordOnce)
     EXPECT_EQ(count(eventTitles), itemFiles(work).size());
     EXPECT_LE(taskTitles.size(), eventTitles.size()) << "each task is saved after its event";
 }
+
+// Files keep change dates in whole seconds, sync dates have milliseconds: a change in the second a
+// sync started may have come after it and is sent.
+TEST_F(CalendarStoreTaskTest, AChangeInTheSecondASyncStartedIsSent)
+{
+    const QDateTime changed = m_store.taskWithUID(saveTask(QStringLiteral("Edge"), 0)->uid())->dateStamp();
+    ASSERT_EQ(changed.time().msec(), 0);
+    ASSERT_EQ(list(QDateTime()).size(), 1);
+    struct Row
+    {
+        const char *name;
+        qint64 syncAfterChangeMs;
+        int sent;
+    };
+    const Row rows[] = {{"sync started in that second", 500, 1},
+                        {"sync started on that very second", 0, 0},
+                        {"sync started a second later", 1000, 0},
+                        {"sync started before", -1, 1}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(list(changed.addMSecs(row.syncAfterChangeMs)).size(), row.sent);
+    }
+}
