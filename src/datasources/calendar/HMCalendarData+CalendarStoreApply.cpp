@@ -69,11 +69,9 @@ qint64 HMCalendarData::calendarStoreCommandAction(qint32, quint64, quint64 confl
 
 // The event the record is written to: the known one (result 2) or a new one in the calendar to write
 // to (result 3); null with result 1 when the Mac keeps its event.
-std::shared_ptr<platform::CalEvent> HMCalendarData::calendarStoreEventToWrite(const QString &nativeId,
-                                                                              const QVariantMap &record,
-                                                                              bool recurring, quint64 conflictSetting,
-                                                                              const QDateTime &deviceTime,
-                                                                              qint64 &result)
+std::shared_ptr<platform::CalEvent>
+HMCalendarData::calendarStoreEventToWrite(const QString &nativeId, const QVariantMap &record, bool recurring,
+                                          quint64 conflictSetting, const QDateTime &deviceTime, qint64 &result)
 {
     // Opening the store resolves the calendar to write to.
     const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
@@ -142,8 +140,8 @@ void HMCalendarData::writeRecordToCalendarStoreEvent(platform::CalEvent &event, 
         updateRecurrenceOfEvent(event, record);
 }
 
-bool HMCalendarData::saveCalendarStoreEvent(const std::shared_ptr<platform::CalEvent> &event,
-                                            const QVariantMap &record, bool recurring)
+bool HMCalendarData::saveCalendarStoreEvent(const std::shared_ptr<platform::CalEvent> &event, const QVariantMap &record,
+                                            bool recurring)
 {
     DDLogVerbose(QStringLiteral("Try statement"));
     const platform::Status saved =
@@ -169,8 +167,8 @@ void HMCalendarData::removeCalendarStoreExceptionOccurrences(const QString &uid,
     for (const QVariant &exception : exceptions) {
         const QDateTime dayStart = dateUtilities().dateAtMidnightForDate(exception.toDateTime());
         const QDateTime dayEnd = dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, dayStart);
-        const QList<std::shared_ptr<platform::CalEvent>> events =
-            store->eventsWithPredicate(platform::CalCalendarStore::eventPredicateWithStartDate(dayStart, dayEnd, uid, {}));
+        const QList<std::shared_ptr<platform::CalEvent>> events = store->eventsWithPredicate(
+            platform::CalCalendarStore::eventPredicateWithStartDate(dayStart, dayEnd, uid, {}));
         for (const std::shared_ptr<platform::CalEvent> &event : events) {
             if (event->isDetached() || event->startDate() < dayStart || !(event->startDate() < dayEnd))
                 continue;

@@ -78,11 +78,12 @@ void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platf
     plan.isException = event.isDetached();
     plan.isOccurrence = plan.isException || event.recurrenceRule().has_value();
     plan.seriesId = event.uid();
-    plan.nativeId = plan.isOccurrence ? QStringLiteral("%1+%2+%3").arg(
-                                            event.uid(),
-                                            dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
-                                            dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()))
-                                      : event.uid();
+    plan.nativeId =
+        plan.isOccurrence
+            ? QStringLiteral("%1+%2+%3")
+                  .arg(event.uid(), dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
+                       dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()))
+            : event.uid();
     DDLogInfo(QStringLiteral("Loading %1%2 Event: %3 (%4 - %5) Apple ID: %6")
                   .arg(plan.isOccurrence ? QStringLiteral("Recurring") : QStringLiteral("Single"),
                        plan.isException ? QStringLiteral(" Exception") : QString(), event.title(),
@@ -130,8 +131,7 @@ void HMCalendarData::planKnownCalendarStoreEvent(CalendarStorePlan &plan, const 
 {
     DDLogVerbose(QStringLiteral("Found a hmUid for event id"));
     plan.ownUid = plan.eventDictionary ? plan.eventDictionary->value(kHmUidKey).toString() : QString();
-    const QString seriesUid =
-        plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : QString();
+    const QString seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : QString();
     const bool excluded = (!plan.ownUid.isEmpty() && excludedHmUids.contains(plan.ownUid)) ||
                           (!plan.isException && !seriesUid.isEmpty() && excludedHmUids.contains(seriesUid));
     if (excluded) {
@@ -212,13 +212,12 @@ QVariantMap HMCalendarData::pppDictionaryForEvent(const platform::CalEvent &even
     // An all-day event is listed at noon of its days, so that no time zone moves it to another day;
     // its end date is the day after its last day.
     const QDateTime start = allDay ? dateUtilities().dateWithNoonTimeForDate(event.startDate()) : event.startDate();
-    const QDateTime end =
-        allDay ? dateUtilities().dateWithNoonTimeForDate(
-                     dateUtilities().dateByAdding(-1, platform::CalendarUnit::Day, event.endDate()))
-               : event.endDate();
-    QVariantMap record = eventRecordFields(event.title(), event.location(), event.notes(),
-                                           event.calendar() ? event.calendar()->title() : QString(), allDay, start,
-                                           end);
+    const QDateTime end = allDay ? dateUtilities().dateWithNoonTimeForDate(
+                                       dateUtilities().dateByAdding(-1, platform::CalendarUnit::Day, event.endDate()))
+                                 : event.endDate();
+    QVariantMap record =
+        eventRecordFields(event.title(), event.location(), event.notes(),
+                          event.calendar() ? event.calendar()->title() : QString(), allDay, start, end);
     updateCalendarDictionary(record, event);
     QVariantMap unused;
     updatePppDictionary(record, identifierDictionary ? *identifierDictionary : unused, event);

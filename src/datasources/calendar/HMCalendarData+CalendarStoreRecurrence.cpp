@@ -327,7 +327,7 @@ HMCalendarData::firstAppleInstanceOfRecurringEventForNativeId(const QString &uid
 
 std::shared_ptr<platform::CalEvent>
 HMCalendarData::recurringExceptionInstanceOfAppleInstanceOfRecurringEventForNativeId(const QString &uid,
-                                                                                    const QDateTime &exceptionDate)
+                                                                                     const QDateTime &exceptionDate)
 {
     DDLogVerbose(QStringLiteral("++ Looking up recurring exception event record for id: '%1'").arg(uid));
     const QList<std::shared_ptr<platform::CalEvent>> events = calendarStoreEventsOfSeries(uid);

@@ -102,9 +102,8 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
     if (result >= 2 && !identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), identity->uid},
-                        {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
+        graph->identifierDictionaries().append(QVariantMap{
+            {QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
     }
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;

@@ -126,9 +126,9 @@ QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &eve
         event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
     const QDateTime end =
         event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
-    QVariantMap record = eventRecordFields(event.title(), event.location(), event.notes(),
-                                           event.calendar() ? event.calendar()->title() : QString(),
-                                           event.isAllDay(), start, end);
+    QVariantMap record =
+        eventRecordFields(event.title(), event.location(), event.notes(),
+                          event.calendar() ? event.calendar()->title() : QString(), event.isAllDay(), start, end);
     updateEKCalendarDictionary(record, event);
     QVariantMap unused;
     updatePppDictionary(record, identifierDictionary ? identifierDictionary : &unused, event);

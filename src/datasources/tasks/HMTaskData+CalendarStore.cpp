@@ -56,7 +56,8 @@ void reportListingProgress(qint64 position, qint64 total)
     const double fraction = double(position) / double(total);
     (void)platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
         QStringLiteral("HMSyncProgressStepNotification"), QStringLiteral("Tasks"),
-        {{QStringLiteral("HMSyncProgressStepMessage"), text}, {QStringLiteral("HMSyncProgressStepProgress"), fraction}});
+        {{QStringLiteral("HMSyncProgressStepMessage"), text},
+         {QStringLiteral("HMSyncProgressStepProgress"), fraction}});
     if (const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController()) {
         progress->setOverallMessageDirectly(QString(), fraction);
         progress->setUserMessageDirectly(text);
@@ -76,7 +77,8 @@ QVariantMap HMTaskData::pppDictionaryForTask(const platform::CalTask &task, cons
     QVariantMap record;
     setHMValueAsString(record, task.title(), key(kHMSyncFieldSubject));
     setHMValueAsString(record, task.notes(), key(kHMSyncFieldNote));
-    record.insert(key(kHMSyncFieldNSArrayCategories), QVariantList{task.calendar() ? task.calendar()->title() : QString()});
+    record.insert(key(kHMSyncFieldNSArrayCategories),
+                  QVariantList{task.calendar() ? task.calendar()->title() : QString()});
     if (task.dueDate().isValid())
         record.insert(key(kHMSyncFieldDueDate), task.dueDate());
     record.insert(key(kHMSyncFieldCompleted), task.isCompleted());
@@ -90,8 +92,8 @@ std::optional<QList<HMSyncRecord>>
 HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
                                                         const QSet<QString> &excludedHmUids)
 {
-    DDLogInfo(QStringLiteral("Loading apple tasks modified after %1")
-                  .arg(dateUtilities().localDateTimeStringFromDate(date)));
+    DDLogInfo(
+        QStringLiteral("Loading apple tasks modified after %1").arg(dateUtilities().localDateTimeStringFromDate(date)));
     const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
     const QList<std::shared_ptr<platform::CalTask>> tasks =
         store->tasksWithPredicate(platform::CalCalendarStore::taskPredicateWithCalendars(calendarsToRead()));
@@ -156,10 +158,10 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
     writeRecordToTask(*task, record);
     const platform::Status saved = calendarStore()->saveTask(task);
     if (!saved) {
-        DDLogError(QStringLiteral("ERROR: Error saving task %1 (%2) to calendar.")
-                       .arg(HMData::stringForKey(key(kHMSyncFieldSubject), record),
-                            dateUtilities().localDateTimeStringFromDate(
-                                record.value(key(kHMSyncFieldDueDate)).toDateTime())));
+        DDLogError(
+            QStringLiteral("ERROR: Error saving task %1 (%2) to calendar.")
+                .arg(HMData::stringForKey(key(kHMSyncFieldSubject), record),
+                     dateUtilities().localDateTimeStringFromDate(record.value(key(kHMSyncFieldDueDate)).toDateTime())));
         DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
         return result == 3 ? 1 : result;
     }

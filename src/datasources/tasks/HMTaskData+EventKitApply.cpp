@@ -200,8 +200,7 @@ void HMTaskData::deleteTaskUidRecords(const QStringList &hmUids, const QString &
         const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
         if (!nativeId.isEmpty())
             DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
-        const std::optional<platform::Status> removed =
-            nativeId.isEmpty() ? std::nullopt : removeItem(nativeId);
+        const std::optional<platform::Status> removed = nativeId.isEmpty() ? std::nullopt : removeItem(nativeId);
         if (!removed) {
             DDLogInfo(QStringLiteral("Native Task not found, so we can't delete it."));
         } else if (!*removed) {

@@ -51,8 +51,9 @@ protected:
     }
     QList<HMSyncRecord> list(const QDateTime &date, bool includeDeletes = true, const QSet<QString> &excluded = {})
     {
-        return newRun().syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excluded).value_or(
-            QList<HMSyncRecord>());
+        return newRun()
+            .syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excluded)
+            .value_or(QList<HMSyncRecord>());
     }
     std::shared_ptr<CalEvent> saveEvent(const QString &title, const QDateTime &start, const QDateTime &end,
                                         const std::optional<CalRecurrenceRule> &rule = std::nullopt,
@@ -93,16 +94,25 @@ TEST_F(CalendarStoreRoadTest, RulesBecomeTheRecordKeysAndComeBackTheSame)
         {"weekly on Monday and Wednesday every 2 weeks until 31 May",
          CalRecurrenceRule::initWeeklyRecurrenceWithInterval(2, {2, 4}, endOfMay),
          {{"REPEAT", "2"}, {"INTERVAL", "2"}, {"DAYMASK", "10"}, {"NSDATEREPEATEND", localAt(march.addMonths(3), 0)}}},
-        {"daily every 3 days, 10 times", CalRecurrenceRule::initDailyRecurrenceWithInterval(3, CalRecurrenceEnd::recurrenceEndWithOccurrenceCount(10)),
+        {"daily every 3 days, 10 times",
+         CalRecurrenceRule::initDailyRecurrenceWithInterval(3, CalRecurrenceEnd::recurrenceEndWithOccurrenceCount(10)),
          {{"REPEAT", "1"}, {"INTERVAL", "3"}, {"OCCURS", "10"}, {"NSDATEREPEATEND", localAt(monday.addDays(30), 9)}}},
-        {"monthly on the second Tuesday", CalRecurrenceRule::initMonthlyRecurrenceWithInterval(1, 3, 2, std::nullopt),
+        {"monthly on the second Tuesday",
+         CalRecurrenceRule::initMonthlyRecurrenceWithInterval(1, 3, 2, std::nullopt),
          {{"REPEAT", "3"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "1"}, {"DAYOCCUR", "2"}, {"DAYMASK", "5"}}},
-        {"monthly on the 15th", CalRecurrenceRule::initMonthlyRecurrenceWithInterval(1, {15}, std::nullopt),
+        {"monthly on the 15th",
+         CalRecurrenceRule::initMonthlyRecurrenceWithInterval(1, {15}, std::nullopt),
          {{"REPEAT", "3"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "0"}, {"DAYOFMONTH", "15"}}},
         {"yearly on the last Friday of November",
          CalRecurrenceRule::initYearlyRecurrenceWithInterval(1, 6, -1, {11}, std::nullopt),
-         {{"REPEAT", "4"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "1"}, {"DAYOCCUR", "-1"}, {"DAYMASK", "8"}, {"MONTH", "11"}}},
-        {"yearly", CalRecurrenceRule::initYearlyRecurrenceWithInterval(2, std::nullopt),
+         {{"REPEAT", "4"},
+          {"INTERVAL", "1"},
+          {"REPTDAYOPT", "1"},
+          {"DAYOCCUR", "-1"},
+          {"DAYMASK", "8"},
+          {"MONTH", "11"}}},
+        {"yearly",
+         CalRecurrenceRule::initYearlyRecurrenceWithInterval(2, std::nullopt),
          {{"REPEAT", "4"}, {"INTERVAL", "2"}, {"REPTDAYOPT", "0"}}},
     };
     for (const Row &row : rows) {
@@ -149,8 +159,8 @@ TEST_F(CalendarStoreRoadTest, AnAllDayEventIsListedAtNoonOfItsDayInEveryZone)
         SCOPED_TRACE(zoneName);
         const ScopedEnvironment zone("TZ", zoneName);
         const QDate march = nextFirstOfMarch();
-        const auto event = saveEvent(QStringLiteral("Holiday"), localAt(march, 0), localAt(march.addDays(1), 0),
-                                     std::nullopt, true);
+        const auto event =
+            saveEvent(QStringLiteral("Holiday"), localAt(march, 0), localAt(march.addDays(1), 0), std::nullopt, true);
         m_graph = std::make_shared<HMIdentifierGraph>();
         const QList<HMSyncRecord> records = list(QDateTime());
         ASSERT_EQ(records.size(), 1);
@@ -167,8 +177,8 @@ TEST_F(CalendarStoreRoadTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOc
 {
     const ScopedEnvironment zone("TZ", "UTC");
     const QDate monday = QDate::currentDate().addDays(14 - QDate::currentDate().dayOfWeek() + 1);
-    const auto rule = CalRecurrenceRule::initWeeklyRecurrenceWithInterval(
-        1, CalRecurrenceEnd::recurrenceEndWithOccurrenceCount(4));
+    const auto rule =
+        CalRecurrenceRule::initWeeklyRecurrenceWithInterval(1, CalRecurrenceEnd::recurrenceEndWithOccurrenceCount(4));
     const auto series = saveEvent(QStringLiteral("Standup"), localAt(monday, 9), localAt(monday, 10), rule);
     auto occurrences = m_store.eventsWithPredicate(
         CalCalendarStore::eventPredicateWithStartDate(localAt(monday, 0), localAt(monday.addDays(40), 0), {}));
@@ -184,8 +194,9 @@ TEST_F(CalendarStoreRoadTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOc
     const QVariantMap fields = records[0].dictionary();
     EXPECT_EQ(records[0].nativeId(), series->uid());
     EXPECT_EQ(fields.value("OCCURS"), QVariant("4"));
-    EXPECT_EQ(fields.value("NSARRAYEXCEPTIONS").toList(),
-              (QVariantList{localAt(monday.addDays(7), 9), localAt(monday.addDays(14), 9), localAt(monday.addDays(28), 9)}));
+    EXPECT_EQ(
+        fields.value("NSARRAYEXCEPTIONS").toList(),
+        (QVariantList{localAt(monday.addDays(7), 9), localAt(monday.addDays(14), 9), localAt(monday.addDays(28), 9)}));
     EXPECT_EQ(records[1].nativeId(),
               series->uid() + QStringLiteral("+%1+11:00:00").arg(monday.addDays(14).toString("yyyyMMdd")));
     EXPECT_EQ(records[1].dictionary().value("PARENTID"), QVariant(series->uid()));
@@ -305,9 +316,9 @@ TEST_F(CalendarStoreRoadTest, ADeviceSeriesLandsWithoutItsExceptionsAndMovesWhol
             result.append(event->startDate());
         return result;
     };
-    EXPECT_EQ(starts(), (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7),
-                                          localAt(monday.addDays(7), 7), localAt(monday.addDays(9), 7),
-                                          localAt(monday.addDays(11), 7)}));
+    EXPECT_EQ(starts(),
+              (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7), localAt(monday.addDays(7), 7),
+                                localAt(monday.addDays(9), 7), localAt(monday.addDays(11), 7)}));
 
     // The first occurrence is gone on the Mac; the device moves the series an hour later.
     auto first = m_store.eventWithUID(uid, localAt(monday, 7));

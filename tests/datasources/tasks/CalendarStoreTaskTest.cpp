@@ -43,11 +43,12 @@ protected:
     }
     QStringList list(const QDateTime &date, const QSet<QString> &excluded = {})
     {
-        m_records = newRun().syncCalendarStoreRecordObjectsModifiedAfter(date, true, excluded).value_or(
-            QList<HMSyncRecord>());
+        m_records =
+            newRun().syncCalendarStoreRecordObjectsModifiedAfter(date, true, excluded).value_or(QList<HMSyncRecord>());
         QStringList lines;
         for (const HMSyncRecord &record : std::as_const(m_records)) {
-            lines.append(QStringLiteral("%1%2 %3").arg(record.isDelete() ? "delete" : "send", record.isNew() ? " new" : "",
+            lines.append(QStringLiteral("%1%2 %3").arg(record.isDelete() ? "delete" : "send",
+                                                       record.isNew() ? " new" : "",
                                                        record.dictionary().value("SUBJECT").toString()));
         }
         return lines;
@@ -112,8 +113,8 @@ TEST_F(CalendarStoreTaskTest, ListingSendsTasksByTheirChangeDateWithTheDevicePri
     const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
     EXPECT_EQ(list(lastSync), QStringList{});
     EXPECT_EQ(list(QDateTime()).size(), 5) << "a nil date sends every known task as changed";
-    const QString highUid = m_graph->harrowmereUidForNativeId(m_store.tasksWithPredicate(
-        CalCalendarStore::taskPredicateWithCalendars({}))[0]->uid());
+    const QString highUid = m_graph->harrowmereUidForNativeId(
+        m_store.tasksWithPredicate(CalCalendarStore::taskPredicateWithCalendars({}))[0]->uid());
     EXPECT_EQ(list(QDateTime(), {highUid}).size(), 4) << "the device changed one in this run";
 
     for (const auto &task : m_store.tasksWithPredicate(CalCalendarStore::taskPredicateWithCalendars({}))) {
@@ -166,9 +167,12 @@ TEST_F(CalendarStoreTaskTest, ApplyingWritesTasksTodomanReads)
     EXPECT_EQ(itemFiles(m_folder).size(), 5);
 
     // The device's 1900 mark clears the due date; a new category gets a calendar of its own.
-    const QVariantMap cleared{{"UID", "T1"},          {"SUBJECT", "high"},
-                              {"DUEDATE", at("1900-01-01 00:00")}, {"PRIORITY", 1},
-                              {"COMPLETED", "1"},      {"NSARRAYCATEGORIES", QVariantList{"Garden"}},
+    const QVariantMap cleared{{"UID", "T1"},
+                              {"SUBJECT", "high"},
+                              {"DUEDATE", at("1900-01-01 00:00")},
+                              {"PRIORITY", 1},
+                              {"COMPLETED", "1"},
+                              {"NSARRAYCATEGORIES", QVariantList{"Garden"}},
                               {"LASTMODIFIED", "2026-03-01 10:00:00"}};
     EXPECT_EQ(newRun().calendarStoreCommandAction(2, 1, 0, cleared, 0), 2);
     const auto task = m_store.taskWithUID(m_graph->nativeIdForHarrowmereUid("T1"));
@@ -191,8 +195,8 @@ TEST_F(CalendarStoreTaskTest, ConflictsRefusedSavesAndDeletions)
     EXPECT_EQ(m_graph->nativeIdForHarrowmereUid("C1"), nativeId);
     EXPECT_EQ(newRun().calendarStoreCommandAction(2, 1, 2, record, 0), 2) << "the device wins";
 
-    EXPECT_EQ(newRun(QStringLiteral("archive")).calendarStoreCommandAction(1, 1, 0, {{"UID", "C2"}, {"SUBJECT", "x"}}, 0),
-              1)
+    EXPECT_EQ(
+        newRun(QStringLiteral("archive")).calendarStoreCommandAction(1, 1, 0, {{"UID", "C2"}, {"SUBJECT", "x"}}, 0), 1)
         << "a read-only list refuses the new task";
     EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid("C2"));
     EXPECT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, {{"SUBJECT", "No uid"}}, 0), 0);

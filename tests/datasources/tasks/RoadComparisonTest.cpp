@@ -61,7 +61,8 @@ QStringList differences(const QList<HMSyncRecord> &eventKit, const QList<HMSyncR
         keys.sort();
         for (const QString &key : keys) {
             if (text(mine.value(key)) != text(theirs.value(key)))
-                lines.append(QStringLiteral("%1 %2: %3 | %4").arg(title, key, text(mine.value(key)), text(theirs.value(key))));
+                lines.append(
+                    QStringLiteral("%1 %2: %3 | %4").arg(title, key, text(mine.value(key)), text(theirs.value(key))));
         }
     }
     for (const QString &title : byTitle.keys())
