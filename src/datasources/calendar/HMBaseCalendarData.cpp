@@ -228,6 +228,27 @@ std::shared_ptr<platform::EKCalendar> HMBaseCalendarData::ekCalendarWithName(con
     return calendar ? calendar->ekCalendar() : nullptr;
 }
 
+std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOfRecord(const QVariantMap &record) const
+{
+    RecordIdentity identity;
+    identity.uid = HMData::stringForKey(QString(kHMSyncFieldUid), record);
+    if (identity.uid.isEmpty()) {
+        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+        return std::nullopt;
+    }
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    identity.identifier = graph ? graph->dictionaryForHarrowmereUid(identity.uid) : std::nullopt;
+    if (identity.identifier)
+        identity.nativeId = identity.identifier->value(QStringLiteral("nativeId")).toString();
+    return identity;
+}
+
+bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTime &syncDate)
+{
+    const QDateTime wholeSecond = syncDate.addMSecs(-syncDate.time().msec());
+    return wholeSecond == syncDate ? changed > syncDate : changed >= wholeSecond;
+}
+
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
 {
     const QDateTime written =

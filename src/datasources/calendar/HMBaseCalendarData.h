@@ -114,6 +114,20 @@ public:
     qint64 dataSourceType() const { return m_dataSourceType; }
 
 protected:
+    // Who a device record is on the Mac: its "UID", the identifier dictionary of that hmUid and the
+    // dictionary's native id. Nothing, after the error line, when the record has no "UID".
+    struct RecordIdentity
+    {
+        QString uid;
+        std::optional<QVariantMap> identifier;
+        QString nativeId;
+    };
+    std::optional<RecordIdentity> identityOfRecord(const QVariantMap &record) const;
+    // Whether an item's change date (whole seconds, as the files keep it) is later than a sync date
+    // (milliseconds). A change in the very second a sync started may have come after the start, so
+    // it counts as later; otherwise it would never be sent.
+    static bool isChangedAfter(const QDateTime &changed, const QDateTime &syncDate);
+
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.
     QDateTime compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference);

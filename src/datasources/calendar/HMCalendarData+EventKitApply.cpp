@@ -78,13 +78,13 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     if (const std::optional<qint64> refusal = refusalBeforeLookup(record, recurring))
         return *refusal;
     const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
-    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
+    const std::optional<RecordIdentity> identity = identityOfRecord(record);
+    if (!identity)
+        return 0;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
-    const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
-    std::shared_ptr<platform::EKEvent> event = findNativeEvent(nativeId, recurring);
+    std::shared_ptr<platform::EKEvent> event = findNativeEvent(identity->nativeId, recurring);
     const std::shared_ptr<platform::EKEvent> occurrenceToRemove =
-        findOccurrenceToRemove(nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+        findOccurrenceToRemove(identity->nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
@@ -100,10 +100,10 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     }
     writeRecordToEvent(*event, record, recurring);
     result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
-    if (result >= 2 && !identifier && graph) {
+    if (result >= 2 && !identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
+        graph->identifierDictionaries().append(QVariantMap{
+            {QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
     }
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;

@@ -89,37 +89,50 @@ void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent 
     identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
 }
 
-QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
-                                                    quint64)
+QVariantMap HMCalendarData::eventRecordFields(const QString &title, const QString &location, const QString &notes,
+                                              const QString &calendarTitle, bool allDay, const QDateTime &start,
+                                              const QDateTime &end)
 {
     QVariantMap record;
-    setHMValueAsString(record, HMData::formattedStringForSync(event.title()), key(kHMSyncFieldSubject));
-    setHMValueAsString(record, event.location(), key(kHMSyncFieldLocation));
-    setHMValueAsString(record, event.notes(), key(kHMSyncFieldNote));
-    record.insert(key(kHMSyncFieldNSArrayCategories),
-                  QVariantList{event.calendar() ? event.calendar()->title() : QString()});
+    setHMValueAsString(record, HMData::formattedStringForSync(title), key(kHMSyncFieldSubject));
+    setHMValueAsString(record, location, key(kHMSyncFieldLocation));
+    setHMValueAsString(record, notes, key(kHMSyncFieldNote));
+    record.insert(key(kHMSyncFieldNSArrayCategories), QVariantList{calendarTitle});
     record.insert(key(kHMSyncFieldEventTimeZone), QString::fromUtf8(QTimeZone::systemTimeZoneId()));
-    record.insert(key(kHMSyncFieldTypeNumber), event.isAllDay());
-    const QDateTime start =
-        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
-    const QDateTime end =
-        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
+    record.insert(key(kHMSyncFieldTypeNumber), allDay);
     record.insert(key(kHMSyncFieldNSDateStartDate), start);
     record.insert(key(kHMSyncFieldNSDateEndDate), end);
     record.insert(key(kHMSyncFieldTimeZoneData), timeZoneData());
-    updateEKCalendarDictionary(record, event);
     record.insert(key(kHMSyncFieldCompleted), QStringLiteral("0"));
     for (QLatin1StringView name :
          {kHMSyncFieldRecurringRepeat, kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringInterval,
           kHMSyncFieldRecurringDayMask, kHMSyncFieldRecurringDayOccurrence})
         record.insert(key(name), QString());
-    record.remove(key(kHMSyncFieldRecurringNSDateRepeatEnd));
-    QVariantMap unused;
-    updatePppDictionary(record, identifierDictionary ? identifierDictionary : &unused, event);
+    return record;
+}
+
+void HMCalendarData::appendEmptyEventFields(QVariantMap &record)
+{
     for (QLatin1StringView name : {kHMSyncFieldContacts, kHMSyncFieldPhones, kHMSyncFieldEmails,
                                    kHMSyncFieldCategoryColor, kHMSyncFieldColorIndex})
         record.insert(key(name), QString());
     record.insert(key(kHMSyncFieldPrivate), QStringLiteral("0"));
+}
+
+QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
+                                                    quint64)
+{
+    const QDateTime start =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
+    const QDateTime end =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
+    QVariantMap record =
+        eventRecordFields(event.title(), event.location(), event.notes(),
+                          event.calendar() ? event.calendar()->title() : QString(), event.isAllDay(), start, end);
+    updateEKCalendarDictionary(record, event);
+    QVariantMap unused;
+    updatePppDictionary(record, identifierDictionary ? identifierDictionary : &unused, event);
+    appendEmptyEventFields(record);
     if (event.hasRecurrenceRules())
         record.insert(key(kHMSyncFieldEKRecurrenceRule), QVariant::fromValue(event.recurrenceRules().first()));
     return record;
@@ -162,40 +175,10 @@ void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identi
                                         const platform::EKEvent &event)
 {
     const std::optional<platform::EKRecurrenceEnd> end = event.recurrenceRules().first().recurrenceEnd();
-    if (end && end->endDate().isValid()) {
-        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd),
-                      dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, end->endDate()));
-    } else if (end) {
-        record.insert(key(kHMSyncFieldRecurringOccurs), QString::number(end->occurrenceCount()));
-    }
-    std::optional<QList<QDateTime>> instances;
-    switch (record.value(key(kHMSyncFieldRecurringRepeat)).toInt()) {
-    case 1:
-        instances = instancesForDailyRecurrenceStartingOn(event.startDate(), record, false);
-        break;
-    case 2:
-        instances = instancesForWeeklyRecurrenceStartingOn(event.startDate(), record, false);
-        break;
-    case 3:
-        instances = instancesForMonthlyRecurrenceStartingOn(event.startDate(), record, false);
-        break;
-    case 4:
-        instances = instancesForYearlyRecurrenceStartingOn(event.startDate(), record, false);
-        break;
-    default:
-        break;
-    }
-    DDLogInfo(
-        QStringLiteral("Recurrence Instances Generated: %1")
-            .arg(instances && !instances->isEmpty() ? QString::number(instances->size()) : QStringLiteral("None")));
-    if (!instances)
-        return;
-    QVariantList dates;
-    for (const QDateTime &date : *instances)
-        dates.append(date);
-    identifierDictionary->insert(kInstancesKey, dates);
-    if (end && !end->endDate().isValid() && !instances->isEmpty())
-        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd), instances->last());
+    std::optional<RecurrenceEndKeys> keys;
+    if (end)
+        keys = RecurrenceEndKeys{end->endDate(), end->occurrenceCount()};
+    writeRecurrenceEndKeys(record, *identifierDictionary, event.startDate(), keys);
 }
 
 bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,

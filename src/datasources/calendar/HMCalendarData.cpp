@@ -51,27 +51,25 @@ qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 
     return calendarStoreCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
 }
 
-// The roads' own listings and applies live in their own files; until a road has one, the base class
-// answers as for any data source without it (it logs that it is missing and lists or applies
-// nothing).
-std::optional<QList<HMSyncRecord>>
-HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                            const QSet<QString> &excludedHmUids)
-{
-    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-}
-
-qint64 HMCalendarData::calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
-                                                  const QVariantMap &record, qint64 timeDifference)
-{
-    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
-}
-
 void HMCalendarData::deleteUidRecords(const QStringList &hmUids)
 {
     if (GlobalVariables::getIsOutlookSync())
         return;
-    const bool eventKit = isEventKitSystem();
+    deleteUidRecordsFromStore(hmUids, isEventKitSystem());
+}
+
+void HMCalendarData::deleteEventKitUidRecords(const QStringList &hmUids)
+{
+    deleteUidRecordsFromStore(hmUids, true);
+}
+
+void HMCalendarData::deleteCalendarStoreUidRecords(const QStringList &hmUids)
+{
+    deleteUidRecordsFromStore(hmUids, false);
+}
+
+void HMCalendarData::deleteUidRecordsFromStore(const QStringList &hmUids, bool eventKit)
+{
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     DDLogInfo(QStringLiteral("-------- Deleting %1 Records from Apple Calendar ----------").arg(hmUids.size()));
     qint64 position = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/EKRecurrenceRule.h"
 #include "sync/HMSyncRecord.h"
 
@@ -28,6 +29,9 @@ public:
     // Removes the Mac events of the hmUids and their identifier dictionaries. A repeating series is
     // removed whole; a single event or a detached occurrence alone.
     void deleteUidRecords(const QStringList &hmUids) override;
+    // The branches of deleteUidRecords, on the store of each road.
+    void deleteEventKitUidRecords(const QStringList &hmUids);
+    void deleteCalendarStoreUidRecords(const QStringList &hmUids);
 
     // The EventKit road of the listing and the apply.
     virtual std::optional<QList<HMSyncRecord>>
@@ -41,6 +45,37 @@ public:
                                                 const QSet<QString> &excludedHmUids);
     virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                               const QVariantMap &record, qint64 timeDifference);
+
+    // The CalendarStore road's record builder, the rule to the record's recurrence keys and back, and
+    // the look-ups of a series' first regular occurrence and of its detached occurrence on a day.
+    QVariantMap pppDictionaryForEvent(const platform::CalEvent &event, QVariantMap *identifierDictionary,
+                                      quint64 syncMethod);
+    bool updatePppDictionary(QVariantMap &record, QVariantMap &identifierDictionary, const platform::CalEvent &event);
+    bool updateDictionaryWithDailyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                              const platform::CalRecurrenceRule &rule);
+    bool updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                               const platform::CalRecurrenceRule &rule);
+    bool updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                                const platform::CalRecurrenceRule &rule);
+    bool updateDictionaryWithYearlyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                               const platform::CalRecurrenceRule &rule);
+    bool updateRecurrenceOfEvent(platform::CalEvent &event, const QVariantMap &record);
+    std::optional<platform::CalRecurrenceRule>
+    dailyRecurrenceRuleFromDictionary(const QVariantMap &record, const std::optional<platform::CalRecurrenceEnd> &end);
+    std::optional<platform::CalRecurrenceRule>
+    weeklyRecurrenceRuleFromDictionary(const QVariantMap &record, const std::optional<platform::CalRecurrenceEnd> &end);
+    std::optional<platform::CalRecurrenceRule>
+    monthlyRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                        const std::optional<platform::CalRecurrenceEnd> &end);
+    std::optional<platform::CalRecurrenceRule>
+    yearlyRecurrenceRuleFromDictionary(const QVariantMap &record, const std::optional<platform::CalRecurrenceEnd> &end);
+    // The first occurrence of the series in the date range that is not detached (a lone detached one
+    // stands in), and the starts of its regular occurrences; null when there is none.
+    std::shared_ptr<platform::CalEvent> firstAppleInstanceOfRecurringEventForNativeId(const QString &uid,
+                                                                                      QList<QDateTime> *instances);
+    std::shared_ptr<platform::CalEvent>
+    recurringExceptionInstanceOfAppleInstanceOfRecurringEventForNativeId(const QString &uid,
+                                                                         const QDateTime &exceptionDate);
 
     // The record for one event, and its pieces (the EventKit listing's builders).
     QVariantMap pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
@@ -118,6 +153,59 @@ protected:
     QString className() const override;
 
 private:
+    // What the CalendarStore listing decided for one event.
+    struct CalendarStorePlan
+    {
+        QString nativeId;
+        QString seriesId;
+        QString ownUid;
+        QString seriesUid;
+        bool isOccurrence = false;
+        bool isException = false;
+        bool isNew = false;
+        bool seriesIsNew = false;
+        bool process = false;
+        std::optional<QVariantMap> eventDictionary; // as found in the graph
+        std::optional<QVariantMap> seriesDictionary;
+        QVariantMap identifierDictionary; // the ones to save
+        std::optional<QVariantMap> seriesIdentifierDictionary;
+    };
+    // How a series ends: on a date (the last moment of the series), or after a count.
+    struct RecurrenceEndKeys
+    {
+        QDateTime endDate;
+        int occurrenceCount = 0;
+    };
+
+    // The record fields both roads' builders write before the alarm and recurrence, and those after.
+    QVariantMap eventRecordFields(const QString &title, const QString &location, const QString &notes,
+                                  const QString &calendarTitle, bool allDay, const QDateTime &start,
+                                  const QDateTime &end);
+    static void appendEmptyEventFields(QVariantMap &record);
+    std::optional<QList<QDateTime>> instancesForRecordRecurrence(const QDateTime &start, const QVariantMap &record);
+    void writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &identifierDictionary, const QDateTime &start,
+                                const std::optional<RecurrenceEndKeys> &end);
+    void planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
+                                const QSet<QString> &excludedHmUids);
+    void planNewCalendarStoreEvent(CalendarStorePlan &plan);
+    void planCalendarStoreSeries(CalendarStorePlan &plan);
+    void planKnownCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
+                                     const QSet<QString> &excludedHmUids);
+    void appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records);
+    void appendCalendarStoreEventRecord(CalendarStorePlan &plan, const platform::CalEvent &event,
+                                        QList<HMSyncRecord> &records);
+    QList<std::shared_ptr<platform::CalEvent>> calendarStoreEventsOfSeries(const QString &uid);
+    std::shared_ptr<platform::CalEvent> calendarStoreEventToWrite(const QString &nativeId, const QVariantMap &record,
+                                                                  bool recurring, quint64 conflictSetting,
+                                                                  const QDateTime &deviceTime, qint64 &result);
+    std::shared_ptr<platform::CalEvent> findCalendarStoreEvent(const QString &nativeId, const QVariantMap &record,
+                                                               bool recurring);
+    void writeRecordToCalendarStoreEvent(platform::CalEvent &event, const QVariantMap &record, bool recurring);
+    bool saveCalendarStoreEvent(const std::shared_ptr<platform::CalEvent> &event, const QVariantMap &record,
+                                bool recurring);
+    void removeCalendarStoreExceptionOccurrences(const QString &uid, const QVariantMap &record);
+    void deleteUidRecordsFromStore(const QStringList &hmUids, bool eventKit);
+
     // What the listing decided for one event.
     struct EventPlan
     {

@@ -39,25 +39,26 @@ bool isNoDueDateMark(const QDateTime &date)
 
 } // namespace
 
-qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
-                                            qint64 timeDifference)
+// Every apply counts the record and posts the step; the device's change time comes back compensated.
+QDateTime HMTaskData::countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference)
 {
     setTaskCounter(taskCounter() + 1);
     if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
         progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Tasks %1").arg(taskCounter()));
-    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
+    return compensatedDeviceTime(record, timeDifference);
+}
+
+qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
+                                            qint64 timeDifference)
+{
+    const QDateTime deviceTime = countTaskAndCompensate(record, timeDifference);
     const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
-    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
-    if (uid.isEmpty()) {
-        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+    const std::optional<RecordIdentity> identity = identityOfRecord(record);
+    if (!identity)
         return 0;
-    }
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
-    const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
     qint64 result = 2;
     const std::shared_ptr<platform::EKReminder> reminder =
-        reminderToWrite(nativeId, record, conflictSetting, deviceTime, result);
+        reminderToWrite(identity->nativeId, record, conflictSetting, deviceTime, result);
     if (!reminder)
         return result;
     writeRecordToReminder(*reminder, record);
@@ -68,12 +69,13 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
         DDLogVerbose(QStringLiteral("Error saving event: %1.").arg(saved.error().message()));
         // A new reminder that never reached the store gets no identifier dictionary, or the next
         // listing would delete the device's task.
-        return identifier || result == 2 ? result : 1;
+        return identity->identifier || result == 2 ? result : 1;
     }
-    if (!identifier && graph) {
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
         graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), uid},
+            QVariantMap{{QStringLiteral("hmUid"), identity->uid},
                         {QStringLiteral("isNewRecord"), QStringLiteral("1")},
                         {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
     }
@@ -165,33 +167,45 @@ void HMTaskData::deleteUidRecords(const QStringList &hmUids)
     if (isEventKitSystem())
         deleteEventKitUidRecords(hmUids);
     else
-        HMData::deleteUidRecords(hmUids);
+        deleteCalendarStoreUidRecords(hmUids);
 }
 
 void HMTaskData::deleteEventKitUidRecords(const QStringList &hmUids)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    deleteTaskUidRecords(hmUids, QStringLiteral("Deleting %1 of %2 Apple Reminders."),
+                         [&store](const QString &nativeId) -> std::optional<platform::Status> {
+                             auto reminder = std::dynamic_pointer_cast<platform::EKReminder>(
+                                 store->calendarItemWithIdentifier(nativeId));
+                             if (!reminder)
+                                 return std::nullopt;
+                             return store->removeReminder(reminder, true);
+                         });
+}
+
+void HMTaskData::deleteTaskUidRecords(const QStringList &hmUids, const QString &progressFormat,
+                                      const std::function<std::optional<platform::Status>(const QString &)> &removeItem)
+{
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     DDLogInfo(QStringLiteral("-------- Deleting %1 Task Records from Apple Calendar ----------").arg(hmUids.size()));
     qint64 position = 0;
     for (const QString &hmUid : hmUids) {
         DDLogInfo(QStringLiteral("Deleting hmUid '%1' from apple.").arg(hmUid));
-        reportProgress(QStringLiteral("Deleting %1 of %2 Apple Reminders."), ++position, hmUids.size());
+        reportProgress(progressFormat, ++position, hmUids.size());
         const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
         if (!dictionary) {
             DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
             continue;
         }
         const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
-        auto reminder =
-            nativeId.isEmpty()
-                ? nullptr
-                : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
-        if (!reminder) {
+        if (!nativeId.isEmpty())
+            DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
+        const std::optional<platform::Status> removed = nativeId.isEmpty() ? std::nullopt : removeItem(nativeId);
+        if (!removed) {
             DDLogInfo(QStringLiteral("Native Task not found, so we can't delete it."));
-        } else if (const platform::Status removed = store->removeReminder(reminder, true); !removed) {
+        } else if (!*removed) {
             DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
-            DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));
+            DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed->error().message()));
         }
         graph->identifierDictionaries().removeOne(*dictionary);
     }

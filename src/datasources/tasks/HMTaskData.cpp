@@ -42,7 +42,7 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(co
 {
     if (isEventKitSystem())
         return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
 }
 
 qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
@@ -50,7 +50,7 @@ qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conf
 {
     if (isEventKitSystem())
         return ekFrameworkCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
-    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
+    return calendarStoreCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
 }
 
 std::shared_ptr<platform::EKEventStore> HMTaskData::ensureReminderStore()
@@ -137,35 +137,49 @@ void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<Q
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(reminder.calendarItemIdentifier());
     const QString checksum = checksumOfReminder(reminder);
-    HMSyncRecord record;
     if (!dictionary) {
-        DDLogInfo(QStringLiteral("Task is being added to device as new record."));
-        const QString hmUid = HMData::newUid();
         const QVariantMap identifier{
-            {kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, hmUid}, {kCrcKey, checksum}};
-        graph->identifierDictionaries().append(identifier);
-        record.setIsNew(true);
-        record.setHmxUid(hmUid);
-        record.setDictionary(pppDictionaryForEKReminder(reminder, identifier, 1));
-        records.append(record);
-        setRecordsAddedToDevice(recordsAddedToDevice() << hmUid);
+            {kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, HMData::newUid()}, {kCrcKey, checksum}};
+        appendNewTaskRecord(identifier, pppDictionaryForEKReminder(reminder, identifier, 1), records);
         return;
     }
     remaining.removeOne(*dictionary);
     if (dictionary->value(kCrcKey).toString() == checksum)
         return;
+    QVariantMap updated = *dictionary;
+    updated.insert(kCrcKey, checksum);
+    appendChangedTaskRecord(updated, excludedHmUids, records,
+                            [&] { return pppDictionaryForEKReminder(reminder, updated, 1); });
+}
+
+void HMTaskData::appendChangedTaskRecord(const QVariantMap &identifier, const QSet<QString> &excludedHmUids,
+                                         QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord)
+{
     DDLogInfo(QStringLiteral("Task is a modified record, processing for device update"));
-    const QString hmUid = dictionary->value(kHmUidKey).toString();
+    const QString hmUid = identifier.value(kHmUidKey).toString();
     if (excludedHmUids.contains(hmUid)) {
         DDLogInfo(QStringLiteral("Skipping updating record '%1' due to device modified it.").arg(hmUid));
         return;
     }
-    QVariantMap updated = *dictionary;
-    updated.insert(kCrcKey, checksum);
-    graph->setDictionary(updated, hmUid);
+    identifierGraph()->setDictionary(identifier, hmUid);
+    HMSyncRecord record;
     record.setHmxUid(hmUid);
-    record.setDictionary(pppDictionaryForEKReminder(reminder, updated, 1));
+    record.setDictionary(buildRecord());
     records.append(record);
+}
+
+void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVariantMap &dictionary,
+                                     QList<HMSyncRecord> &records)
+{
+    DDLogInfo(QStringLiteral("Task is being added to device as new record."));
+    const QString hmUid = identifier.value(kHmUidKey).toString();
+    identifierGraph()->identifierDictionaries().append(identifier);
+    HMSyncRecord record;
+    record.setIsNew(true);
+    record.setHmxUid(hmUid);
+    record.setDictionary(dictionary);
+    records.append(record);
+    setRecordsAddedToDevice(recordsAddedToDevice() << hmUid);
 }
 
 void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)

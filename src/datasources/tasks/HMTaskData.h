@@ -1,6 +1,8 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "platform/eventkit/CalTask.h"
+#include "platform/foundation/Result.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -8,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 namespace platform {
 class EKReminder;
@@ -29,6 +32,19 @@ public:
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void cleanUpAfterSync() override;
+
+    // The CalendarStore road: tasks listed by their change date, applied with the priority map and
+    // saved at once.
+    std::optional<QList<HMSyncRecord>> syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                                   bool includeDeletes,
+                                                                                   const QSet<QString> &excludedHmUids);
+    qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                      const QVariantMap &record, qint64 timeDifference);
+    QVariantMap pppDictionaryForTask(const platform::CalTask &task, const QVariantMap &identifierDictionary,
+                                     quint64 syncMethod);
+    // Removes the tasks of the hmUids and their identifier dictionaries (the CalendarStore branch of
+    // deleteUidRecords).
+    void deleteCalendarStoreUidRecords(const QStringList &hmUids);
 
     // The EventKit road.
     std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(const QDateTime &date,
@@ -61,12 +77,31 @@ private:
     std::shared_ptr<platform::EKEventStore> ensureReminderStore();
     void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
                       QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    // A task the device has not seen: its identifier dictionary (holding a new hmUid) goes into the
+    // graph and its record, marked new, into the list.
+    void appendNewTaskRecord(const QVariantMap &identifier, const QVariantMap &dictionary,
+                             QList<HMSyncRecord> &records);
+    // A known task that changed: sent unless the device changed it in this run, with its identifier
+    // dictionary (as given) stored in the graph.
+    void appendChangedTaskRecord(const QVariantMap &identifier, const QSet<QString> &excludedHmUids,
+                                 QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord);
+    QDateTime countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,
                                                           quint64 conflictSetting, const QDateTime &deviceTime,
                                                           qint64 &result);
     void writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record);
     void reportProgress(const QString &format, qint64 position, qint64 total) const;
+    void listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,
+                               const QSet<QString> &excludedHmUids, QList<QVariantMap> &remaining,
+                               QList<HMSyncRecord> &records);
+    std::shared_ptr<platform::CalTask> taskToWrite(const QString &nativeId, quint64 conflictSetting,
+                                                   const QDateTime &deviceTime, qint64 &result);
+    void writeRecordToTask(platform::CalTask &task, const QVariantMap &record);
+    // The deletion loop of both roads; removeItem removes the item of a native id and answers nullopt
+    // when there is none.
+    void deleteTaskUidRecords(const QStringList &hmUids, const QString &progressFormat,
+                              const std::function<std::optional<platform::Status>(const QString &)> &removeItem);
 
     std::atomic<bool> m_ignoreDeletes = false;
     std::atomic<bool> m_isGoogleDirect = false;

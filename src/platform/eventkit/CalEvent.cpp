@@ -60,6 +60,8 @@ CalRecurrenceRule calRuleFrom(const EKRecurrenceRule &rule)
             return CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, weekday, weekOf(rule),
                                                                        rule.monthsOfTheYear(), end);
         }
+        if (!rule.monthsOfTheYear().isEmpty())
+            return CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, rule.monthsOfTheYear(), end);
         return CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, end);
     }
     return CalRecurrenceRule::initDailyRecurrenceWithInterval(interval, end);

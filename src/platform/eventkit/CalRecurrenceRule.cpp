@@ -71,6 +71,14 @@ CalRecurrenceRule CalRecurrenceRule::initYearlyRecurrenceWithInterval(int interv
     return CalRecurrenceRule(CalRecurrenceType::Yearly, interval, end);
 }
 
+CalRecurrenceRule CalRecurrenceRule::initYearlyRecurrenceWithInterval(int interval, const QList<int> &monthsOfTheYear,
+                                                                      const std::optional<CalRecurrenceEnd> &end)
+{
+    CalRecurrenceRule rule(CalRecurrenceType::Yearly, interval, end);
+    rule.m_monthsOfTheYear = monthsOfTheYear;
+    return rule;
+}
+
 CalRecurrenceRule CalRecurrenceRule::initYearlyRecurrenceWithInterval(int interval, int dayOfTheWeek,
                                                                       int weekOfTheMonth,
                                                                       const QList<int> &monthsOfTheYear,

@@ -43,6 +43,8 @@ public:
     static CalRecurrenceRule initMonthlyRecurrenceWithInterval(int interval, int dayOfTheWeek, int weekOfTheMonth,
                                                                const std::optional<CalRecurrenceEnd> &end);
     static CalRecurrenceRule initYearlyRecurrenceWithInterval(int interval, const std::optional<CalRecurrenceEnd> &end);
+    static CalRecurrenceRule initYearlyRecurrenceWithInterval(int interval, const QList<int> &monthsOfTheYear,
+                                                              const std::optional<CalRecurrenceEnd> &end);
     static CalRecurrenceRule initYearlyRecurrenceWithInterval(int interval, int dayOfTheWeek, int weekOfTheMonth,
                                                               const QList<int> &monthsOfTheYear,
                                                               const std::optional<CalRecurrenceEnd> &end);

@@ -1,6 +1,7 @@
 // The EventKit listing over real calendar folders: what is sent when, series with their exceptions,
 // detached occurrences with their parent, checksums and deletions.
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
@@ -11,21 +12,7 @@
 using namespace platform;
 using eventkittest::at;
 
-namespace {
-
-QStringList describe(const QList<HMSyncRecord> &records)
-{
-    QStringList lines;
-    for (const HMSyncRecord &record : records) {
-        lines.append(
-            QStringLiteral("%1%2 %3").arg(record.isDelete() ? QStringLiteral("delete") : QStringLiteral("send"),
-                                          record.isNew() ? QStringLiteral(" new") : QString(),
-                                          record.dictionary().value(QStringLiteral("SUBJECT")).toString()));
-    }
-    return lines;
-}
-
-} // namespace
+using calendartest::describe;
 
 class EventKitListingTest : public eventkittest::CalendarFolderTest
 {

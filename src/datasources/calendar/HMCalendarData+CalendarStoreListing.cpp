@@ -1,0 +1,226 @@
+// The CalendarStore road of the calendar listing: the events of the date range that changed since
+// the last sync, one record per series (with the dates it skips) and per single event or detached
+// occurrence, and the deletions.
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/eventkit/CalCalendar.h"
+#include "platform/eventkit/CalCalendarStore.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+const QString kNativeIdKey = QStringLiteral("nativeId");
+const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
+
+} // namespace
+
+std::optional<QList<HMSyncRecord>>
+HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                            const QSet<QString> &excludedHmUids)
+{
+    DDLogInfo(QStringLiteral("Loading apple events modified after %1")
+                  .arg(dateUtilities().localDateTimeStringFromDate(date)));
+    DDLogInfo(QStringLiteral("Loading apple events between %1 and %2")
+                  .arg(dateUtilities().localDateTimeStringFromDate(calendarDateRangeStart()),
+                       dateUtilities().localDateTimeStringFromDate(calendarDateRangeEnd())));
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    const QList<std::shared_ptr<platform::CalEvent>> events =
+        store->eventsWithPredicate(platform::CalCalendarStore::eventPredicateWithStartDate(
+            calendarDateRangeStart(), calendarDateRangeEnd(), calendarsToRead()));
+    DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
+    QList<HMSyncRecord> records;
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return records;
+    QList<QVariantMap> unmatched = graph->identifierDictionaries();
+    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
+    for (qsizetype index = 0; index < events.size(); ++index) {
+        if (progress) {
+            progress->setOverallMessageDirectly(QString(), double(index + 1) / double(events.size()));
+            progress->setUserMessageDirectly(
+                QStringLiteral("Reading %1 of %2 Apple Events.").arg(index + 1).arg(events.size()));
+        }
+        CalendarStorePlan plan;
+        planCalendarStoreEvent(plan, *events[index], date, excludedHmUids);
+        if (plan.eventDictionary)
+            unmatched.removeOne(*plan.eventDictionary);
+        if (plan.seriesDictionary)
+            unmatched.removeOne(*plan.seriesDictionary);
+        if (!plan.process)
+            continue;
+        if (plan.isOccurrence)
+            appendCalendarStoreSeriesRecord(plan, records);
+        if (!plan.isOccurrence || plan.isException)
+            appendCalendarStoreEventRecord(plan, *events[index], records);
+    }
+    if (includeDeletes)
+        appendDeletions(unmatched, records);
+    return records;
+}
+
+void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event,
+                                            const QDateTime &date, const QSet<QString> &excludedHmUids)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    plan.isException = event.isDetached();
+    plan.isOccurrence = plan.isException || event.recurrenceRule().has_value();
+    plan.seriesId = event.uid();
+    plan.nativeId =
+        plan.isOccurrence
+            ? QStringLiteral("%1+%2+%3")
+                  .arg(event.uid(), dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
+                       dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()))
+            : event.uid();
+    DDLogInfo(QStringLiteral("Loading %1%2 Event: %3 (%4 - %5) Apple ID: %6")
+                  .arg(plan.isOccurrence ? QStringLiteral("Recurring") : QStringLiteral("Single"),
+                       plan.isException ? QStringLiteral(" Exception") : QString(), event.title(),
+                       dateUtilities().localDateTimeStringFromDate(event.startDate()),
+                       dateUtilities().localDateTimeStringFromDate(event.endDate()), event.uid()));
+    plan.eventDictionary = graph->dictionaryForNativeId(plan.nativeId);
+    if (plan.isOccurrence)
+        plan.seriesDictionary = graph->dictionaryForNativeId(plan.seriesId);
+    if (!plan.eventDictionary && (!plan.isOccurrence || plan.isException || !plan.seriesDictionary))
+        planNewCalendarStoreEvent(plan);
+    else
+        planKnownCalendarStoreEvent(plan, event, date, excludedHmUids);
+}
+
+// An event the graph does not know: a single event or a detached occurrence gets a new hmUid; an
+// occurrence's series keeps its dictionary when it has one, else gets a new one.
+void HMCalendarData::planNewCalendarStoreEvent(CalendarStorePlan &plan)
+{
+    if (!plan.isOccurrence || plan.isException) {
+        plan.ownUid = HMData::newUid();
+        plan.isNew = true;
+    }
+    if (plan.isOccurrence)
+        planCalendarStoreSeries(plan);
+    plan.identifierDictionary = {{kNativeIdKey, plan.nativeId}};
+    if (!plan.ownUid.isEmpty())
+        plan.identifierDictionary.insert(kHmUidKey, plan.ownUid);
+    plan.process = true;
+}
+
+void HMCalendarData::planCalendarStoreSeries(CalendarStorePlan &plan)
+{
+    if (plan.seriesDictionary && !plan.seriesDictionary->value(kHmUidKey).toString().isEmpty()) {
+        plan.seriesIdentifierDictionary = *plan.seriesDictionary;
+        plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
+        return;
+    }
+    plan.seriesUid = HMData::newUid();
+    plan.seriesIsNew = true;
+    plan.seriesIdentifierDictionary = QVariantMap{{kNativeIdKey, plan.seriesId}, {kHmUidKey, plan.seriesUid}};
+}
+
+void HMCalendarData::planKnownCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event,
+                                                 const QDateTime &date, const QSet<QString> &excludedHmUids)
+{
+    DDLogVerbose(QStringLiteral("Found a hmUid for event id"));
+    plan.ownUid = plan.eventDictionary ? plan.eventDictionary->value(kHmUidKey).toString() : QString();
+    const QString seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : QString();
+    const bool excluded = (!plan.ownUid.isEmpty() && excludedHmUids.contains(plan.ownUid)) ||
+                          (!plan.isException && !seriesUid.isEmpty() && excludedHmUids.contains(seriesUid));
+    if (excluded) {
+        DDLogInfo(QStringLiteral("++ Ignoring Record due to being modified on the device."));
+        return;
+    }
+    DDLogInfo(QStringLiteral("-- Comparing apple modified date %1 with device modified date %2")
+                  .arg(dateUtilities().localDateTimeStringFromDate(event.dateStamp()),
+                       dateUtilities().localDateTimeStringFromDate(date)));
+    if (date.isValid() && !isChangedAfter(event.dateStamp(), date))
+        return;
+    DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
+    plan.process = true;
+    if (plan.isOccurrence)
+        planCalendarStoreSeries(plan);
+    plan.identifierDictionary = plan.eventDictionary.value_or(QVariantMap{{kNativeIdKey, plan.nativeId}});
+}
+
+// The series record goes out once per listing, built from the series' first regular occurrence; the
+// dates its rule gives that no regular occurrence holds are its exceptions.
+void HMCalendarData::appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records)
+{
+    qsizetype known = 0;
+    for (const HMSyncRecord &record : std::as_const(records))
+        known += record.nativeId() == plan.seriesId ? 1 : 0;
+    if (known > 1)
+        DDLogWarn(QStringLiteral("-- ++ pppDataForEventId returned more than 1 result, returning first."));
+    if (known > 0)
+        return;
+    QList<QDateTime> regularStarts;
+    const std::shared_ptr<platform::CalEvent> first =
+        firstAppleInstanceOfRecurringEventForNativeId(plan.seriesId, &regularStarts);
+    if (!first) {
+        DDLogWarn(QStringLiteral("-- ++ No instance of the recurring event found. Returning nil"));
+        return;
+    }
+    DDLogInfo(QStringLiteral("-- ++ Found Initial instance of Recurring Event. Creating PPP Data"));
+    QVariantMap seriesDictionary = plan.seriesIdentifierDictionary.value_or(QVariantMap());
+    QVariantMap dictionary = pppDictionaryForEvent(*first, &seriesDictionary, 1);
+    QVariantList exceptions;
+    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
+        if (!regularStarts.contains(instance.toDateTime()))
+            exceptions.append(instance);
+    }
+    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions), exceptions);
+    seriesDictionary.remove(kInstancesKey);
+    identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
+    HMSyncRecord record;
+    record.setIsNew(plan.seriesIsNew);
+    record.setNativeId(plan.seriesId);
+    record.setHmxUid(plan.seriesUid);
+    record.setDictionary(dictionary);
+    records.append(record);
+    if (plan.seriesIsNew)
+        setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+}
+
+void HMCalendarData::appendCalendarStoreEventRecord(CalendarStorePlan &plan, const platform::CalEvent &event,
+                                                    QList<HMSyncRecord> &records)
+{
+    DDLogInfo(QStringLiteral("-- ++ Adding Record to device"));
+    HMSyncRecord record;
+    record.setIsNew(plan.isNew);
+    record.setHmxUid(plan.ownUid);
+    record.setNativeId(plan.nativeId);
+    record.setDictionary(pppDictionaryForEvent(event, &plan.identifierDictionary, 1));
+    plan.identifierDictionary.remove(kInstancesKey);
+    records.append(record);
+    if (plan.isNew)
+        setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
+    identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
+}
+
+QVariantMap HMCalendarData::pppDictionaryForEvent(const platform::CalEvent &event, QVariantMap *identifierDictionary,
+                                                  quint64)
+{
+    const bool allDay = event.isAllDay();
+    // An all-day event is listed at noon of its days, so that no time zone moves it to another day;
+    // its end date is the day after its last day.
+    const QDateTime start = allDay ? dateUtilities().dateWithNoonTimeForDate(event.startDate()) : event.startDate();
+    const QDateTime end = allDay ? dateUtilities().dateWithNoonTimeForDate(
+                                       dateUtilities().dateByAdding(-1, platform::CalendarUnit::Day, event.endDate()))
+                                 : event.endDate();
+    QVariantMap record =
+        eventRecordFields(event.title(), event.location(), event.notes(),
+                          event.calendar() ? event.calendar()->title() : QString(), allDay, start, end);
+    updateCalendarDictionary(record, event);
+    QVariantMap unused;
+    updatePppDictionary(record, identifierDictionary ? *identifierDictionary : unused, event);
+    appendEmptyEventFields(record);
+    return record;
+}

@@ -1,0 +1,347 @@
+// The CalendarStore road's recurrence: a store rule to the record's recurrence keys and back, the
+// first regular occurrence of a series, and the detached occurrence on a day.
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "platform/eventkit/CalCalendarStore.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
+{
+    return stringForKey(record, key(name)).toLongLong();
+}
+
+const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
+
+// The first weekday of one week that a monthly or yearly rule lists, if it lists one.
+std::optional<platform::CalNthWeekDay> firstNthWeekDay(const platform::CalRecurrenceRule &rule)
+{
+    for (const platform::CalWeekdayEntry &entry : rule.daysOfTheWeek()) {
+        if (const auto *nth = std::get_if<platform::CalNthWeekDay>(&entry))
+            return *nth;
+    }
+    return std::nullopt;
+}
+
+void writeNthWeekDay(QVariantMap &record, const platform::CalNthWeekDay &day)
+{
+    record.insert(key(kHMSyncFieldRecurringDayMask),
+                  QString::number(HMBaseCalendarData::hmMonthDayFromAppleDay(day.dayOfTheWeek())));
+    record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+    record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
+}
+
+// The device's "above 4" is the last such weekday of the month.
+int weekOfMonth(qint64 occurrence)
+{
+    return occurrence > 4 ? -1 : int(occurrence);
+}
+
+} // namespace
+
+std::optional<QList<QDateTime>> HMCalendarData::instancesForRecordRecurrence(const QDateTime &start,
+                                                                             const QVariantMap &record)
+{
+    switch (integerOf(record, kHMSyncFieldRecurringRepeat)) {
+    case 1:
+        return instancesForDailyRecurrenceStartingOn(start, record, false);
+    case 2:
+        return instancesForWeeklyRecurrenceStartingOn(start, record, false);
+    case 3:
+        return instancesForMonthlyRecurrenceStartingOn(start, record, false);
+    case 4:
+        return instancesForYearlyRecurrenceStartingOn(start, record, false);
+    default:
+        DDLogWarn(QStringLiteral("Recurrence not handled."));
+        return std::nullopt;
+    }
+}
+
+bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &identifierDictionary,
+                                         const platform::CalEvent &event)
+{
+    const std::optional<platform::CalRecurrenceRule> rule = event.recurrenceRule();
+    if (!rule && !event.isDetached()) {
+        DDLogInfo(QStringLiteral("-- No Recurrence Rule Found."));
+        return false;
+    }
+    if (event.isDetached()) {
+        DDLogInfo(QStringLiteral("-- Event is detached, ignoring recurring info and setting parent id to '%1'")
+                      .arg(event.uid()));
+        record.insert(key(kHMSyncFieldParentId), event.uid());
+        return true;
+    }
+    DDLogInfo(QStringLiteral("-- Reading Apple Recurrence Rule: %1").arg(rule->description()));
+    switch (rule->recurrenceType()) {
+    case platform::CalRecurrenceType::Daily:
+        updateDictionaryWithDailyRecurrenceInfoForRecurrence(record, *rule);
+        break;
+    case platform::CalRecurrenceType::Weekly:
+        updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(record, *rule);
+        break;
+    case platform::CalRecurrenceType::Monthly:
+        updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(record, *rule);
+        break;
+    case platform::CalRecurrenceType::Yearly:
+        updateDictionaryWithYearlyRecurrenceInfoForRecurrence(record, *rule);
+        break;
+    }
+    // The record's end is the midnight after the series' last day, whatever the moment the rule ends
+    // on that day: written back, the rule then ends at the last second of that day again, and a rule
+    // ending late in the day does not grow by a day on each trip.
+    std::optional<RecurrenceEndKeys> end;
+    if (const std::optional<platform::CalRecurrenceEnd> &ruleEnd = rule->recurrenceEnd()) {
+        const QDateTime lastDay =
+            ruleEnd->usesEndDate() ? dateUtilities().dateAtMidnightForDate(ruleEnd->endDate()) : QDateTime();
+        end = RecurrenceEndKeys{lastDay, ruleEnd->occurrenceCount()};
+    }
+    writeRecurrenceEndKeys(record, identifierDictionary, event.startDate(), end);
+    return true;
+}
+
+// A series ending on a date ends on the record the day after; one ending by count gets OCCURS and,
+// once expanded, its last date as the end.
+void HMCalendarData::writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &identifierDictionary,
+                                            const QDateTime &start, const std::optional<RecurrenceEndKeys> &end)
+{
+    if (end && end->endDate.isValid()) {
+        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd),
+                      dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, end->endDate));
+    } else if (end) {
+        record.insert(key(kHMSyncFieldRecurringOccurs), QString::number(end->occurrenceCount));
+    }
+    const std::optional<QList<QDateTime>> instances = instancesForRecordRecurrence(start, record);
+    QStringList texts;
+    for (const QDateTime &date : instances.value_or(QList<QDateTime>()))
+        texts.append(date.toString(Qt::ISODate));
+    DDLogInfo(QStringLiteral("Recurrence Instances Generated: %1")
+                  .arg(texts.isEmpty() ? QStringLiteral("None") : texts.join(QLatin1Char(','))));
+    if (!instances)
+        return;
+    QVariantList dates;
+    for (const QDateTime &date : *instances)
+        dates.append(date);
+    identifierDictionary.insert(kInstancesKey, dates);
+    if (end && !end->endDate.isValid() && !instances->isEmpty())
+        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd), instances->last());
+}
+
+bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                                          const platform::CalRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("1"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                                           const platform::CalRecurrenceRule &rule)
+{
+    DDLogInfo(QStringLiteral("updateDictionary:withWeeklyRecurrenceInfoForRecurrence:"));
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("2"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    QList<int> days;
+    for (const platform::CalWeekdayEntry &entry : rule.daysOfTheWeek()) {
+        if (const int *day = std::get_if<int>(&entry))
+            days.append(*day);
+        else
+            days.append(std::get<platform::CalNthWeekDay>(entry).dayOfTheWeek());
+    }
+    if (!days.isEmpty())
+        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmDayMaskFromAppleDays(days)));
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                                            const platform::CalRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("3"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    if (!rule.daysOfTheMonth().isEmpty()) {
+        record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(rule.daysOfTheMonth().first()));
+        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
+    } else if (const std::optional<platform::CalNthWeekDay> day = firstNthWeekDay(rule)) {
+        writeNthWeekDay(record, *day);
+    }
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence(QVariantMap &record,
+                                                                           const platform::CalRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("4"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    if (const std::optional<platform::CalNthWeekDay> day = firstNthWeekDay(rule)) {
+        writeNthWeekDay(record, *day);
+        if (!rule.monthsOfTheYear().isEmpty())
+            record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));
+        return true;
+    }
+    const int day = rule.daysOfTheMonth().value(0);
+    if (day > 0)
+        record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(day));
+    record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
+    return true;
+}
+
+bool HMCalendarData::updateRecurrenceOfEvent(platform::CalEvent &event, const QVariantMap &record)
+{
+    DDLogInfo(QStringLiteral("Updating Recurring info..."));
+    const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
+    if (repeat == 0)
+        return false;
+    // The record's end is the day after the last one; the store's is the last moment of the series.
+    const QDateTime repeatEnd = record.value(key(kHMSyncFieldRecurringNSDateRepeatEnd)).toDateTime();
+    std::optional<platform::CalRecurrenceEnd> end;
+    if (repeatEnd.isValid())
+        end = platform::CalRecurrenceEnd::recurrenceEndWithEndDate(repeatEnd.addSecs(-1));
+    std::optional<platform::CalRecurrenceRule> rule;
+    if (repeat == 1)
+        rule = dailyRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 2)
+        rule = weeklyRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 3)
+        rule = monthlyRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 4)
+        rule = yearlyRecurrenceRuleFromDictionary(record, end);
+    else
+        DDLogWarn(QStringLiteral("Recurrence not handled."));
+    DDLogInfo(QStringLiteral("Setting Apple Event Recurrence: %1")
+                  .arg(rule ? rule->description() : QStringLiteral("(none)")));
+    event.setRecurrenceRule(rule);
+    return true;
+}
+
+std::optional<platform::CalRecurrenceRule>
+HMCalendarData::dailyRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                  const std::optional<platform::CalRecurrenceEnd> &end)
+{
+    return platform::CalRecurrenceRule::initDailyRecurrenceWithInterval(
+        int(integerOf(record, kHMSyncFieldRecurringInterval)), end);
+}
+
+std::optional<platform::CalRecurrenceRule>
+HMCalendarData::weeklyRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                   const std::optional<platform::CalRecurrenceEnd> &end)
+{
+    const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
+    const qint64 mask = integerOf(record, kHMSyncFieldRecurringDayMask);
+    if (mask == 0)
+        return platform::CalRecurrenceRule::initWeeklyRecurrenceWithInterval(interval, end);
+    QList<int> days;
+    for (const int day : appleDaysFromHmDayMask(mask)) {
+        if (day >= 1 && day <= 7)
+            days.append(day);
+    }
+    return platform::CalRecurrenceRule::initWeeklyRecurrenceWithInterval(interval, days, end);
+}
+
+std::optional<platform::CalRecurrenceRule>
+HMCalendarData::monthlyRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                    const std::optional<platform::CalRecurrenceEnd> &end)
+{
+    const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
+    const qint64 option = integerOf(record, kHMSyncFieldRecurringRepeatDayOption);
+    if (option == 1) {
+        return platform::CalRecurrenceRule::initMonthlyRecurrenceWithInterval(
+            interval, appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
+            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)), end);
+    }
+    if (option != 0)
+        return std::nullopt;
+    const qint64 dayOfMonth = integerOf(record, kHMSyncFieldRecurringDayOfMonth);
+    if (dayOfMonth > 0 && dayOfMonth <= 31)
+        return platform::CalRecurrenceRule::initMonthlyRecurrenceWithInterval(interval, {int(dayOfMonth)}, end);
+    return platform::CalRecurrenceRule::initMonthlyRecurrenceWithInterval(interval, end);
+}
+
+std::optional<platform::CalRecurrenceRule>
+HMCalendarData::yearlyRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                   const std::optional<platform::CalRecurrenceEnd> &end)
+{
+    const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
+    const qint64 month = integerOf(record, kHMSyncFieldRecurringMonth);
+    const QList<int> months = month >= 1 && month <= 12 ? QList<int>{int(month)} : QList<int>{};
+    if (integerOf(record, kHMSyncFieldRecurringRepeatDayOption) == 1) {
+        return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(
+            interval, appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
+            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)), months, end);
+    }
+    if (!months.isEmpty())
+        return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, months, end);
+    return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, end);
+}
+
+QList<std::shared_ptr<platform::CalEvent>> HMCalendarData::calendarStoreEventsOfSeries(const QString &uid)
+{
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    const QList<std::shared_ptr<platform::CalEvent>> events =
+        store->eventsWithPredicate(platform::CalCalendarStore::eventPredicateWithStartDate(
+            calendarDateRangeStart(), calendarDateRangeEnd(), uid, calendarsToRead()));
+    DDLogVerbose(QStringLiteral("++ %1 recurring instances found.").arg(events.size()));
+    return events;
+}
+
+std::shared_ptr<platform::CalEvent>
+HMCalendarData::firstAppleInstanceOfRecurringEventForNativeId(const QString &uid, QList<QDateTime> *instances)
+{
+    DDLogVerbose(QStringLiteral("++ Looking up initial recurring event record for id: '%1'").arg(uid));
+    DDLogInfo(QStringLiteral("firstAppleInstanceOfRecurringEventForNativeId calendarStore"));
+    const QList<std::shared_ptr<platform::CalEvent>> events = calendarStoreEventsOfSeries(uid);
+    if (events.isEmpty()) {
+        DDLogWarn(QStringLiteral("Recurring event not found in apple."));
+        return nullptr;
+    }
+    DDLogVerbose(QStringLiteral("++ Scanning events to find first non detached event."));
+    std::shared_ptr<platform::CalEvent> first;
+    QList<QDateTime> starts;
+    for (const std::shared_ptr<platform::CalEvent> &event : events) {
+        if (event->isDetached())
+            continue;
+        starts.append(event->startDate());
+        if (!first) {
+            first = event;
+            DDLogInfo(QStringLiteral("++ Loaded recurring event instance of %1 in apple to modify")
+                          .arg(dateUtilities().localDateTimeStringFromDate(event->startDate())));
+        }
+    }
+    if (!first) {
+        DDLogWarn(QStringLiteral("++ No non-detached event instance found, checking if this is the only instance"));
+        if (events.size() == 1)
+            first = events.first();
+    }
+    if (instances && !starts.isEmpty())
+        *instances = starts;
+    return first;
+}
+
+std::shared_ptr<platform::CalEvent>
+HMCalendarData::recurringExceptionInstanceOfAppleInstanceOfRecurringEventForNativeId(const QString &uid,
+                                                                                     const QDateTime &exceptionDate)
+{
+    DDLogVerbose(QStringLiteral("++ Looking up recurring exception event record for id: '%1'").arg(uid));
+    const QList<std::shared_ptr<platform::CalEvent>> events = calendarStoreEventsOfSeries(uid);
+    DDLogVerbose(QStringLiteral("++ Scanning events to find detached event on date '%1'.")
+                     .arg(dateUtilities().localDateTimeStringFromDate(exceptionDate)));
+    const QDateTime dayStart = dateUtilities().dateAtMidnightForDate(exceptionDate);
+    const QDateTime dayEnd = dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, dayStart);
+    for (const std::shared_ptr<platform::CalEvent> &event : events) {
+        if (event->isDetached() && event->startDate() >= dayStart && event->startDate() <= dayEnd) {
+            DDLogInfo(QStringLiteral("++ Loaded recurring event exception instance of %1 in apple to modify")
+                          .arg(dateUtilities().localDateTimeStringFromDate(event->startDate())));
+            return event;
+        }
+    }
+    DDLogWarn(QStringLiteral("++ No detached event instance found. Must be a new exception..."));
+    return nullptr;
+}
