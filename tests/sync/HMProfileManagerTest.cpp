@@ -10,6 +10,7 @@
 #include "sync/NSData+Encrypt.h"
 
 #include "ProfileTestSupport.h"
+#include "platform/foundation/FileTestSupport.h"
 #include "foundation/LogCapture.h"
 
 #include <QDir>
@@ -629,14 +630,6 @@ TEST(HMProfileManager, FailedSavesSayNoAndKeepTheOldFile)
 
 namespace {
 
-mode_t modeOf(const QString &path)
-{
-    struct stat status = {};
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return 0;
-    return status.st_mode & 07777;
-}
-
 HMIdentifierGraph graphWith(const QString &uid)
 {
     HMIdentifierGraph graph;
@@ -644,20 +637,24 @@ HMIdentifierGraph graphWith(const QString &uid)
     return graph;
 }
 
-} // namespace
-
-TEST(HMProfileManager, SpecialFilesInPlaceOfProfilesAndGraphsNeitherBlockNorFillMemory)
+// A data folder in a temporary home, with a profile manager on defaults of its own.
+class ProfileFileSafety : public testing::Test
 {
+protected:
     ScopedDataHome home;
     platform::UserDefaults defaults;
-    HMProfileManager manager(defaults);
+    HMProfileManager manager{defaults};
+};
+
+} // namespace
+
+TEST_F(ProfileFileSafety, SpecialFilesInPlaceOfProfilesAndGraphsNeitherBlockNorFillMemory)
+{
     const std::shared_ptr<HMProfile> good = manager.newProfile();
     ASSERT_TRUE(manager.saveProfile(*good));
-    const QByteArray fifo = QFile::encodeName(home.path(QStringLiteral("fifo.settings")));
-    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    ASSERT_TRUE(makeFifo(home.path(QStringLiteral("fifo.settings"))));
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), home.path(QStringLiteral("zero.settings"))));
-    const QByteArray graphFifo = QFile::encodeName(home.path(good->filename() + QStringLiteral("_A.idgraph")));
-    ASSERT_EQ(::mkfifo(graphFifo.constData(), 0600), 0);
+    ASSERT_TRUE(makeFifo(home.path(good->filename() + QStringLiteral("_A.idgraph"))));
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), home.path(good->filename() + QStringLiteral("_D.idgraph"))));
 
     LogCapture log(LOG_LEVEL_INFO);
@@ -682,8 +679,8 @@ TEST(HMProfileManager, TheDataFolderAndEveryFileInItAreTheOwnersOnlyWhateverTheU
 {
     for (const mode_t mask : {mode_t(000), mode_t(022), mode_t(077)}) {
         SCOPED_TRACE(mask);
-        const mode_t previous = ::umask(mask);
         {
+            const ScopedUmask umask(mask);
             ScopedDataHome home;
             platform::UserDefaults defaults(home.path(QStringLiteral("../defaults.plist")));
             HMProfileManager manager(defaults);
@@ -699,15 +696,11 @@ TEST(HMProfileManager, TheDataFolderAndEveryFileInItAreTheOwnersOnlyWhateverTheU
                 EXPECT_EQ(modeOf(home.path(name)), mode_t(0600)) << name.toStdString();
             }
         }
-        ::umask(previous);
     }
 }
 
-TEST(HMProfileManager, ACopiedProfileFileIsAProfileOfItsOwn)
+TEST_F(ProfileFileSafety, ACopiedProfileFileIsAProfileOfItsOwn)
 {
-    ScopedDataHome home;
-    platform::UserDefaults defaults;
-    HMProfileManager manager(defaults);
     const std::shared_ptr<HMProfile> original = manager.newProfile();
     original->setName(QStringLiteral("Original"));
     ASSERT_TRUE(manager.saveProfile(*original));
@@ -741,22 +734,16 @@ TEST(HMProfileManager, ACopiedProfileFileIsAProfileOfItsOwn)
     EXPECT_EQ(names, (QStringList{QStringLiteral("Copy"), QStringLiteral("Original")}));
 }
 
-TEST(HMProfileManager, NumberingStartsAgainPastTheLargestNumber)
+TEST_F(ProfileFileSafety, NumberingStartsAgainPastTheLargestNumber)
 {
-    ScopedDataHome home;
-    platform::UserDefaults defaults;
     defaults.setInteger(std::numeric_limits<qint64>::max(), QStringLiteral("LastProfileIdentifier"));
-    HMProfileManager manager(defaults);
     EXPECT_EQ(manager.newProfile()->name(), QStringLiteral("Profile 1"));
     EXPECT_EQ(manager.newProfile()->name(), QStringLiteral("Profile 2"));
     EXPECT_EQ(defaults.integerForKey(QStringLiteral("LastProfileIdentifier")), 2);
 }
 
-TEST(HMProfileManager, LoadingRemovesWhatInterruptedSavesLeftBehind)
+TEST_F(ProfileFileSafety, LoadingRemovesWhatInterruptedSavesLeftBehind)
 {
-    ScopedDataHome home;
-    platform::UserDefaults defaults;
-    HMProfileManager manager(defaults);
     const std::shared_ptr<HMProfile> profile = manager.newProfile();
     ASSERT_TRUE(manager.saveProfile(*profile));
     const QString stale = home.path(QLatin1Char('.') + profile->filename() + QStringLiteral(".settings.Ab12Cd.hmtmp"));

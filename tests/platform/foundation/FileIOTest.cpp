@@ -2,6 +2,8 @@
 
 #include "support/TestSupport.h"
 
+#include "FileTestSupport.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
@@ -54,37 +56,12 @@ TEST(FileIO, WritesWholeFilesAndKeepsTheOldOneWhenTheWriteCannotHappen)
     EXPECT_EQ(missing.error().code(), ErrorCode::IoNotFound);
 }
 
-namespace {
-
-// Sets the process's umask for one scope.
-class ScopedUmask final
-{
-public:
-    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(m_previous); }
-    ScopedUmask(const ScopedUmask &) = delete;
-    ScopedUmask &operator=(const ScopedUmask &) = delete;
-
-private:
-    mode_t m_previous;
-};
-
-mode_t modeOf(const QString &path)
-{
-    struct stat status = {};
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return 0;
-    return status.st_mode & 07777;
-}
-
-} // namespace
-
 TEST(FileIO, ReadsOnlyRegularFilesAndNoMoreThanTheCap)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString fifo = dir.filePath(QStringLiteral("fifo"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(makeFifo(fifo));
     const QString regular = dir.filePath(QStringLiteral("regular"));
     ASSERT_TRUE(writeFileAtomically(regular, QByteArray(1000, 'r')).ok());
 

@@ -3,6 +3,8 @@
 #include "platform/foundation/FileHandle.h"
 #include "platform/foundation/FileIO.h"
 
+#include "FileTestSupport.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -177,7 +179,7 @@ TEST(FileHandle, NeverAppendsThroughALinkOrToAFifo)
     EXPECT_EQ(readWholeFile(outside).value(), QByteArray("untouched"));
 
     const QString fifo = dir.filePath(QStringLiteral("log-012345.txt"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(makeFifo(fifo));
     EXPECT_FALSE(FileHandle::openForAppending(fifo).ok()) << "no reader: it must fail, not wait";
 }
 
@@ -185,15 +187,11 @@ TEST(FileSystem, PrivateFoldersAreTheOwnersOnlyWhateverTheUmask)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const auto modeOf = [](const QString &path) {
-        struct stat status = {};
-        ::lstat(QFile::encodeName(path).constData(), &status);
-        return status.st_mode & 07777;
-    };
-    const mode_t previous = ::umask(0);
     const QString nested = dir.filePath(QStringLiteral("share/com.harrowmere.Harrowmere"));
-    const Status created = FileSystem::createPrivateFolder(nested);
-    ::umask(previous);
+    const Status created = [&] {
+        const ScopedUmask everyone(0);
+        return FileSystem::createPrivateFolder(nested);
+    }();
     ASSERT_TRUE(created.ok()) << created.error().message().toStdString();
     EXPECT_EQ(modeOf(nested), 0700u);
     EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("share"))), 0700u);

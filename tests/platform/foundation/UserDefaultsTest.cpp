@@ -3,6 +3,8 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 
+#include "FileTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -150,28 +152,21 @@ TEST(UserDefaults, SpecialFilesAreSetAsideAndTheFileIsWrittenPrivate)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const auto modeOf = [](const QString &path) {
-        struct stat status = {};
-        ::lstat(QFile::encodeName(path).constData(), &status);
-        return status.st_mode & 07777;
-    };
     // A FIFO or a link to an endless device where the preferences should be: neither blocks nor
     // fills memory; the defaults start empty and the next save puts a real, private file there.
     const QString fifo = dir.filePath(QStringLiteral("fifo.plist"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString zero = dir.filePath(QStringLiteral("zero.plist"));
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), zero));
+    ASSERT_TRUE(makeFifo(fifo) && QFile::link(QStringLiteral("/dev/zero"), zero));
     for (const QString &path : {fifo, zero}) {
         SCOPED_TRACE(path.toStdString());
-        const mode_t previous = ::umask(0);
         {
+            const ScopedUmask everyone(0);
             UserDefaults defaults(path);
             ASSERT_TRUE(defaults.loadError().has_value());
             EXPECT_TRUE(defaults.dictionaryRepresentation().isEmpty());
             defaults.setInteger(7, QStringLiteral("LastProfileIdentifier"));
             EXPECT_TRUE(defaults.synchronize().ok());
         }
-        ::umask(previous);
         EXPECT_TRUE(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
         EXPECT_EQ(modeOf(path), 0600u);
         EXPECT_EQ(UserDefaults(path).integerForKey(QStringLiteral("LastProfileIdentifier")), 7);
