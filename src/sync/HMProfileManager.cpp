@@ -272,7 +272,9 @@ bool HMProfileManager::saveProfile(const HMProfile &profile) const
         return false;
     }
     DDLogInfo(QStringLiteral("writeToURL %1").arg(*path));
-    if (const platform::Status written = platform::writeFileAtomically(*path, *encrypted, platform::FilePermissions::OwnerOnly); !written) {
+    if (const platform::Status written =
+            platform::writeFileAtomically(*path, *encrypted, platform::FilePermissions::OwnerOnly);
+        !written) {
         DDLogInfo(QStringLiteral("writeToURL failed"));
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
@@ -375,7 +377,9 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
         DDLogError(QStringLiteral("Could not archive %1: %2").arg(*path, archive.error().message()));
         return false;
     }
-    if (const platform::Status written = platform::writeFileAtomically(*path, *archive, platform::FilePermissions::OwnerOnly); !written) {
+    if (const platform::Status written =
+            platform::writeFileAtomically(*path, *archive, platform::FilePermissions::OwnerOnly);
+        !written) {
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
     }

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const platform::Result<QByteArray> archive = decryptAESKey(stored, passphrase);
         if (!archive)
             continue;
-        const auto profile = platform::KeyedUnarchiver::unarchiveObject<HMProfile>(*archive, QStringLiteral("HMProfile"));
+        const auto profile =
+            platform::KeyedUnarchiver::unarchiveObject<HMProfile>(*archive, QStringLiteral("HMProfile"));
         if (profile && *profile)
             static_cast<void>((*profile)->filename().size());
     }

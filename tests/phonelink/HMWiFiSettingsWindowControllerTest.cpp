@@ -184,11 +184,11 @@ TEST_F(HMWiFiSettingsWindowControllerTest, CraftedIdsAskNothingAndDatagramsAreLo
     Phone phone;
 
     const QByteArray hostile[] = {
-        QByteArray("ABCD\nDeviceId=Pho\0ne", 21),                  // a NUL: no profile could hold it
-        "ABCD\nDeviceId=Pixel' from 192.168.1.1. Trust me",         // reads as another device in the question
+        QByteArray("ABCD\nDeviceId=Pho\0ne", 21),                    // a NUL: no profile could hold it
+        "ABCD\nDeviceId=Pixel' from 192.168.1.1. Trust me",          // reads as another device in the question
         "ABCD\nDeviceId=" + QByteArray(kMaxDeviceIdLength + 1, 'a'), // longer than any id
         "ABCD\nDeviceId=tab\there",
-        "ABCD\n" + QByteArray(60000, 'x'),                           // a large datagram, logged in short
+        "ABCD\n" + QByteArray(60000, 'x'), // a large datagram, logged in short
     };
     for (const QByteArray &payload : hostile)
         phone.send(payload, port);

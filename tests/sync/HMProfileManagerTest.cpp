@@ -633,7 +633,8 @@ namespace {
 HMIdentifierGraph graphWith(const QString &uid)
 {
     HMIdentifierGraph graph;
-    graph.setDictionary(QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), uid + QStringLiteral("-mac")}}, uid);
+    graph.setDictionary(
+        QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), uid + QStringLiteral("-mac")}}, uid);
     return graph;
 }
 
@@ -690,9 +691,9 @@ TEST(HMProfileManager, TheDataFolderAndEveryFileInItAreTheOwnersOnlyWhateverTheU
             ASSERT_TRUE(profile->saveIdentifierGraph(graphWith(QStringLiteral("r1")), QStringLiteral("A")));
             ASSERT_TRUE(defaults.synchronize().ok());
             EXPECT_EQ(modeOf(home.dataFolder()), mode_t(0700));
-            for (const QString &name : {profile->filename() + QStringLiteral(".settings"),
-                                        profile->filename() + QStringLiteral("_A.idgraph"),
-                                        QStringLiteral("profileManagerLog.plist"), QStringLiteral("../defaults.plist")}) {
+            for (const QString &name :
+                 {profile->filename() + QStringLiteral(".settings"), profile->filename() + QStringLiteral("_A.idgraph"),
+                  QStringLiteral("profileManagerLog.plist"), QStringLiteral("../defaults.plist")}) {
                 EXPECT_EQ(modeOf(home.path(name)), mode_t(0600)) << name.toStdString();
             }
         }

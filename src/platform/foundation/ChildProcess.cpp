@@ -87,7 +87,8 @@ Result<ChildProcessOutput> ChildProcess::run(const QString &programPath, const Q
         const QString limit = standardOutput.error().code() == ErrorCode::Cancelled
                                   ? QStringLiteral("its time limit of %1 ms").arg(timeLimit.count())
                                   : QStringLiteral("its output limit of %1 bytes").arg(maxOutputBytes);
-        return Error(standardOutput.error().code(), QStringLiteral("%1: stopped after running past %2").arg(command, limit));
+        return Error(standardOutput.error().code(),
+                     QStringLiteral("%1: stopped after running past %2").arg(command, limit));
     }
     ChildProcessOutput output;
     output.standardOutput = std::move(standardOutput).value();

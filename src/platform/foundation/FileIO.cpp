@@ -21,7 +21,6 @@ namespace {
 // Temporary files are hidden and carry a suffix of their own, so that neither a folder listing nor
 // another program reading the folder takes one for a real file, and so that a stale one is known as ours.
 const QString kTemporarySuffix = QStringLiteral(".hmtmp");
-constexpr int kTemporarySuffixLength = 6;
 constexpr qsizetype kRandomPartLength = 6;
 constexpr qint64 kReadChunkBytes = 64 * 1024;
 
@@ -106,10 +105,14 @@ Result<int> openRegularFile(const QString &path, qint64 maxBytes)
     return descriptor;
 }
 
-// Reads to the end, but never more than maxBytes: a file that grows while it is read fails.
+// Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
+// size the file had when opened (within the cap) is taken at once, so large files grow no buffer.
 Result<QByteArray> readAtMost(int descriptor, const QString &path, qint64 maxBytes)
 {
     QByteArray bytes;
+    struct stat status = {};
+    if (::fstat(descriptor, &status) == 0 && status.st_size > 0)
+        bytes.reserve(qsizetype(std::min<qint64>(status.st_size, maxBytes) + 1));
     while (true) {
         const qint64 room = maxBytes + 1 - bytes.size();
         const qint64 wanted = std::min(kReadChunkBytes, room);
@@ -191,7 +194,7 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePer
 {
     const QByteArray target = QFile::encodeName(path);
     QByteArray pattern = temporaryPattern(path);
-    const int descriptor = ::mkstemps(pattern.data(), kTemporarySuffixLength);
+    const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
     if (descriptor < 0) {
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot create a temporary file: %2").arg(path, systemMessage(errno)));

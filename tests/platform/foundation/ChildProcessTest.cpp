@@ -115,8 +115,10 @@ TEST(ChildProcess, StopsAProgramThatPrintsPastTheOutputLimit)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // A runaway stand-in for adb that would print without end.
-    const QString runaway = writeScript(dir, QStringLiteral("adb"), "printf 'List of devices attached\\n'\nexec cat /dev/zero\n");
-    const Result<ChildProcessOutput> stopped = ChildProcess::run(runaway, {QStringLiteral("devices")}, 30s, 1024 * 1024);
+    const QString runaway =
+        writeScript(dir, QStringLiteral("adb"), "printf 'List of devices attached\\n'\nexec cat /dev/zero\n");
+    const Result<ChildProcessOutput> stopped =
+        ChildProcess::run(runaway, {QStringLiteral("devices")}, 30s, 1024 * 1024);
     ASSERT_FALSE(stopped.ok());
     EXPECT_EQ(stopped.error().code(), ErrorCode::DataMalformed);
     EXPECT_EQ(stopped.error().message(),

@@ -237,6 +237,7 @@ TEST(FileIO, WritesSurviveAKillAtAnyStepAndTheirLeftoversAreKnownAsOurs)
             EXPECT_TRUE(name == QStringLiteral("profile.settings") || isTemporaryFileName(name)) << name.toStdString();
         }
         removeStaleTemporaryFiles(dir.path(), std::chrono::seconds(0));
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("profile.settings")});
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("profile.settings")});
     }
 }
