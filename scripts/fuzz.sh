@@ -30,6 +30,11 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
+if ! command -v clang++ >/dev/null || ! compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null; then
+    echo "fuzzing needs clang and its libFuzzer: apt-get install clang libclang-rt-14-dev" >&2
+    exit 1
+fi
+
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHM_SANITIZE=ON -DHM_BUILD_FUZZ=ON \
     -DHM_BUILD_BENCH=OFF >/dev/null
