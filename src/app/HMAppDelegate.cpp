@@ -1,13 +1,19 @@
 #include "app/HMAppDelegate.h"
 
 #include "app/HMAutosyncMainWindow.h"
+#include "app/HMDatabaseMaintenance.h"
+#include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/appkit/Alert.h"
+#include "platform/appkit/StatusItem.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/RunLoopTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/UserDefaults.h"
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMDataConfigurationSource.h"
@@ -16,6 +22,8 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QMenu>
+#include <QMenuBar>
 
 #include <optional>
 
@@ -75,12 +83,41 @@ double secondsSince(const QDateTime &date, const QDateTime &now)
 
 } // namespace
 
-HMAppDelegate::HMAppDelegate() : m_lifetime(std::make_shared<HMAppDelegate *>(this)) {}
+HMAppDelegate::HMAppDelegate()
+    : m_connectionContext(std::make_unique<QObject>()), m_lifetime(std::make_shared<HMAppDelegate *>(this))
+{
+}
 
 HMAppDelegate::~HMAppDelegate()
 {
     if (m_outlookAutosyncTimer)
         m_outlookAutosyncTimer->invalidate();
+    if (m_syncStatusAnimationTimer)
+        m_syncStatusAnimationTimer->invalidate();
+    if (m_backgroundSyncManager && m_backgroundSyncManager->delegate() == this)
+        m_backgroundSyncManager->setDelegate(nullptr);
+    if (platform::Application *const application = platform::Application::shared()) {
+        if (m_eventMonitor != 0)
+            application->removeMonitor(m_eventMonitor);
+        if (application->delegate() == this)
+            application->setDelegate(nullptr);
+    }
+    if (m_fileLogger)
+        DDLog::removeLogger(m_fileLogger);
+    // The windows go with the application object; nothing may keep one past the delegate.
+    if (m_mainWindowController && GlobalVariables::getMainWindowController() == m_mainWindowController)
+        GlobalVariables::setMainWindowController(nullptr);
+}
+
+platform::UserDefaults &HMAppDelegate::userDefaults() const
+{
+    return m_userDefaults != nullptr ? *m_userDefaults : platform::UserDefaults::standardUserDefaults();
+}
+
+HMAppDelegate *HMAppDelegate::sharedDelegate()
+{
+    platform::Application *const application = platform::Application::shared();
+    return application != nullptr ? dynamic_cast<HMAppDelegate *>(application->delegate()) : nullptr;
 }
 
 void HMAppDelegate::configureBackgroundSyncing()
@@ -315,6 +352,7 @@ std::shared_ptr<HMAutosyncMainWindow> HMAppDelegate::mainWindow() const
 void HMAppDelegate::syncCompleted()
 {
     HM_ASSERT(platform::DispatchQueue::isMainThread(), "syncCompleted runs on the main thread");
+    deleteRemovedProfileFiles();
     const QDateTime now = platform::Clock::now();
     for (const auto &profile : std::as_const(m_profiles)) {
         profile->setLastOutlookAutosyncDate(now);

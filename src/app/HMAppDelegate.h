@@ -1,32 +1,48 @@
 #pragma once
 
+#include "platform/appkit/Application.h"
+#include "platform/appkit/ApplicationDelegate.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "sync/HMBackgroundSyncManager.h"
 
 #include <QList>
 #include <QString>
+#include <QVariantMap>
 
 #include <functional>
 #include <memory>
 
+class QAction;
+class QMenu;
+class QMenuBar;
+class QObject;
 namespace platform {
+class Alert;
 class RunLoopTimer;
+class StatusItem;
+class UserDefaults;
 }
+class DDFileLogger;
 class HMAutosyncMainWindow;
-class HMBackgroundSyncManager;
 class HMConfiguration;
+class HMDatabaseMaintenance;
+class HMMainWindowController;
 class HMProfile;
 class HMProfileManager;
 
-// The application delegate. So far it holds the scheduling of automatic syncs: it sorts the profiles
-// that sync in the background between the background sync manager (profiles whose Mac side is not
-// Outlook) and the Outlook autosync timer (Outlook profiles), runs the Outlook autosync check each
-// time that timer fires, and restarts the timer after every sync. Start-up, logging, the status items
-// and menus and the rest of the application shell join this class later, together with the objects
-// that fill its profile list and its sources for the main window and for Outlook.
+// The application delegate. It builds the running system when launching finishes, in a fixed order
+// recorded in the start-up trace "startuplog.plist" (HMAppDelegate+Launch.cpp); it schedules automatic
+// syncs, sorting the profiles that sync in the background between the background sync manager
+// (profiles whose desktop side is not Outlook) and the Outlook autosync timer (Outlook profiles)
+// (HMAppDelegate.cpp); it keeps the two status items and their menus and answers the main menu
+// (HMAppDelegate+StatusItems.cpp); and it answers the support key commands, the logging switches and
+// the settings reset (HMAppDelegate+Diagnostics.cpp). It owns the configuration, the profile manager
+// with the loaded profiles, the background sync manager, the file logger, the main window and the
+// status items for the life of the process.
 //
-// One instance, made at start-up and kept for the life of the process. Main thread only; the
+// One instance, made by main and kept for the life of the process. Main thread only; the
 // notification handlers move their work there.
-class HMAppDelegate final
+class HMAppDelegate final : public platform::ApplicationDelegate, public HMBackgroundSyncManagerDelegate
 {
 public:
     // One running application, as the autosync check looks at it.
@@ -43,8 +59,15 @@ public:
     // The applications that run now, in the system's order.
     using RunningApplicationsSource = std::function<QList<RunningApplication>()>;
 
+    using BackgroundSyncManagerFactory = std::function<std::shared_ptr<HMBackgroundSyncManager>()>;
+
+    // The tag of the pause/resume item of the square item's menu, and of the main menu's item that
+    // stands for the main window.
+    static constexpr int kPauseResumeItemTag = 101;
+    static constexpr int kMainWindowMenuItemTag = 14462;
+
     HMAppDelegate();
-    ~HMAppDelegate();
+    ~HMAppDelegate() override;
     HMAppDelegate(const HMAppDelegate &) = delete;
     HMAppDelegate &operator=(const HMAppDelegate &) = delete;
 
@@ -97,7 +120,113 @@ public:
     // posted on any thread; the work is done on the main queue.
     void observeSchedulingNotifications();
 
+    // ---- Start-up (HMAppDelegate+Launch.cpp) ----
+    void applicationWillFinishLaunching() override;
+    void applicationDidFinishLaunching() override;
+    void applicationDidBecomeActive() override;
+    void applicationWillResignActive() override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    void applicationDidHide() override;
+    void applicationDidUnhide() override;
+    void applicationDidChangeOcclusionState() override;
+
+    // Appends one entry to the start-up trace and writes the whole trace of this process.
+    void writeStringToFile(const QString &text);
+    void checkForUpgradeFromAppStoreVersion();
+    void configureLogging();
+    void configureApplication();
+    void configureUserProfiles();
+    void showMainWindow();
+
+    void receiveDidSleepNotification();
+    void receiveWillSleepNotification();
+    void receiveScreenWakeNotification();
+    void checkAutosyncTimersAfterWake();
+    void themeChanged();
+
+    bool isLoginLaunch() const { return m_isLoginLaunch; }
+    std::shared_ptr<DDFileLogger> fileLogger() const { return m_fileLogger; }
+    std::shared_ptr<HMMainWindowController> mainWindowController() const { return m_mainWindowController; }
+    qint64 startupLogCounter() const { return m_startupLogCounter; }
+    QVariantMap startupLogDictionary() const { return m_startupLogDictionary; }
+    // The user defaults the delegate reads and writes; the standard ones unless a test sets others,
+    // which must outlive the delegate.
+    platform::UserDefaults &userDefaults() const;
+    void setUserDefaults(platform::UserDefaults &userDefaults) { m_userDefaults = &userDefaults; }
+    // Makes the background sync manager at start-up; a plain manager unless a test sets another.
+    void setBackgroundSyncManagerFactory(BackgroundSyncManagerFactory factory)
+    {
+        m_backgroundSyncManagerFactory = std::move(factory);
+    }
+    // The delegate of the running application, or null.
+    static HMAppDelegate *sharedDelegate();
+
+    // ---- Status items and menus (HMAppDelegate+StatusItems.cpp) ----
+    void setMainStatus();
+    bool isDarkMode() const;
+    void updateStatusMenu(bool isMainWindowShown);
+    void showInterface();
+    void hideInterface();
+    void synchronizeMenuOptionSelected();
+    void showStatusBarMenu();
+    void updateStatusBarMenu();
+    void pauseAutoSynchronizationSelected();
+    void startAutoSynchronizationSelected();
+    void startAnimatingStatusIcon();
+    void updateAnimationForStatusIcon();
+    void stopAnimatingStatusIcon();
+    void showMainWindowSelected();
+    void showHelp();
+    void forceSynchronizationSelected();
+    // The main menu: the application, edit, synchronisation, window and help menus.
+    std::unique_ptr<QMenuBar> makeMainMenu();
+
+    platform::StatusItem *theItem() const { return m_theItem.get(); }
+    platform::StatusItem *statusItem() const { return m_statusItem.get(); }
+    QMenu *statusMenu() const { return m_statusMenu.get(); }
+    qint64 syncStatusAnimationFrame() const { return m_syncStatusAnimationFrame; }
+    std::shared_ptr<platform::RunLoopTimer> syncStatusAnimationTimer() const { return m_syncStatusAnimationTimer; }
+
+    void syncConfigurationStartedBackgroundSyncWithController(const std::shared_ptr<HMSyncController> &controller) override;
+    void syncConfigurationFinishedBackgroundSyncWithController(
+        const std::shared_ptr<HMSyncController> &controller) override;
+
+    // ---- Diagnostics (HMAppDelegate+Diagnostics.cpp) ----
+    // The key-down monitor's handler: answers true when it consumed the event.
+    bool handleKeyDown(const platform::KeyEvent &event);
+    bool hasEventMonitor() const { return m_eventMonitor != 0; }
+    void turnOnVerboseLog();
+    void turnOffVerboseLog();
+    QString getFreeMemory() const;
+    QString getApplicationMemory() const;
+    QString totalAvailableMemory() const;
+    void logMemory() const;
+    void vacuumSqliteDatabase();
+    void changeQuillnestHttp();
+    void resetSettingsToDefault();
+    void alertDidEnd(int returnCode);
+    // The Outlook database maintenance the vacuum command runs.
+    void setDatabaseMaintenance(std::shared_ptr<HMDatabaseMaintenance> maintenance)
+    {
+        m_databaseMaintenance = std::move(maintenance);
+    }
+
 private:
+    void launchStepsUpToProfiles();
+    void launchStepsFromBackgroundSyncing();
+    void registerLaunchObservers();
+    void hideMainMenuWindowItem();
+    void updateMainMenuWindowItems(bool isMainWindowVisible);
+    void toggleLogging();
+    void enableSpecialLogging();
+    void revealLogsFolder();
+    void revealDataFolder();
+    QString dataFolderPath() const;
+    void stopAutomaticSyncsOfAllProfiles();
+    void deleteRemovedProfileFiles();
+    void showAlert(const QString &messageText);
+    void addMenuItem(QMenu &menu, const QString &title, std::function<void(HMAppDelegate &)> action);
+
     void scheduleOutlookAutosyncTimer(double intervalSeconds);
     bool anyProfileSyncsInBackground() const;
     // Synchronises the main window's current profile with the timer stopped, and starts the timer
@@ -120,6 +249,32 @@ private:
     RunningApplicationsSource m_runningApplications;
     platform::ObserverToken m_syncFinishedObserver;
     platform::ObserverToken m_quillnestModifiedObserver;
+    platform::ObserverToken m_didSleepObserver;
+    platform::ObserverToken m_willSleepObserver;
+    platform::ObserverToken m_screenWakeObserver;
+
+    platform::Application::MonitorId m_eventMonitor = 0;
+    qint64 m_syncStatusAnimationFrame = 0;
+    std::shared_ptr<platform::RunLoopTimer> m_syncStatusAnimationTimer;
+    bool m_isLoginLaunch = false;
+    std::shared_ptr<HMMainWindowController> m_mainWindowController;
+    std::unique_ptr<QMenu> m_statusMenu;
+    std::unique_ptr<platform::StatusItem> m_statusItem;
+    std::unique_ptr<QMenu> m_mainStatusMenu;
+    std::unique_ptr<platform::StatusItem> m_theItem;
+    std::shared_ptr<DDFileLogger> m_fileLogger;
+    qint64 m_startupLogCounter = 0;
+    QVariantMap m_startupLogDictionary;
+    platform::UserDefaults *m_userDefaults = nullptr;
+    // The context of the delegate's Qt connections, which end when it goes.
+    std::unique_ptr<QObject> m_connectionContext;
+    BackgroundSyncManagerFactory m_backgroundSyncManagerFactory;
+    std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;
+    // The reset question while it is on screen.
+    std::shared_ptr<platform::Alert> m_resetAlert;
+    // Profiles removed by a settings reset while a sync ran: that sync may write one of them back
+    // when it ends, so their files are removed once more then.
+    QList<std::shared_ptr<HMProfile>> m_profilesRemovedDuringSync;
     // Blocks posted to the main queue hold it weakly, so none runs after the delegate went.
     std::shared_ptr<HMAppDelegate *> m_lifetime;
 };

@@ -2,6 +2,7 @@
 
 #include "sync/HMProfile.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -40,6 +41,9 @@ public:
     void setHmVersion(quint64 version) { m_hmVersion = version; }
     bool runInBackground() const { return m_runInBackground; }
     void setRunInBackground(bool value) { m_runInBackground = value; }
+    // When the application last started.
+    QDateTime lastRunDate() const { return m_lastRunDate; }
+    void setLastRunDate(const QDateTime &date) { m_lastRunDate = date; }
 
     // Name to place in the choice lists ("none" 1, "android" 2, ...); a missing name ranks 0.
     // Built on the first call and then kept.
@@ -64,6 +68,7 @@ public:
 private:
     quint64 m_hmVersion = 0;
     bool m_runInBackground = false;
+    QDateTime m_lastRunDate;
     mutable std::optional<QVariantMap> m_deviceTypeNameSortOrder;
     mutable std::optional<QVariantMap> m_syncMethodNameSortOrder;
 };

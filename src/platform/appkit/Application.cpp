@@ -1,0 +1,199 @@
+#include "platform/appkit/Application.h"
+
+#include "platform/appkit/ApplicationDelegate.h"
+#include "platform/foundation/Assert.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QWidget>
+#include <QWindow>
+
+namespace platform {
+
+Application *Application::s_shared = nullptr;
+
+Application::Application(QStringList arguments) : m_arguments(std::move(arguments))
+{
+    HM_ASSERT(qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr,
+              "the application object needs a QApplication");
+    s_shared = this;
+    qApp->installEventFilter(this);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, &Application::applicationStateChanged);
+}
+
+Application::~Application()
+{
+    if (QCoreApplication::instance() != nullptr)
+        qApp->removeEventFilter(this);
+    if (s_shared == this)
+        s_shared = nullptr;
+}
+
+Application *Application::shared()
+{
+    return s_shared;
+}
+
+void Application::finishLaunching()
+{
+    if (m_hasFinishedLaunching)
+        return;
+    m_hasFinishedLaunching = true;
+    if (m_delegate == nullptr)
+        return;
+    m_delegate->applicationWillFinishLaunching();
+    m_delegate->applicationDidFinishLaunching();
+}
+
+int Application::run()
+{
+    finishLaunching();
+    return QApplication::exec();
+}
+
+void Application::terminate()
+{
+    QCoreApplication::quit();
+}
+
+bool Application::isLaunchedAsLoginItem() const
+{
+    return m_arguments.contains(QLatin1String(kLaunchedAtLoginArgument));
+}
+
+bool Application::isActive() const
+{
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
+}
+
+void Application::hide()
+{
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->isWindow() && window != m_mainMenu.get()) {
+            m_hiddenWindows.append(window);
+            window->hide();
+        }
+    }
+    const bool wasHidden = m_isHidden;
+    m_isHidden = true;
+    if (!wasHidden && m_delegate != nullptr) {
+        m_delegate->applicationDidHide();
+        m_delegate->applicationDidChangeOcclusionState();
+    }
+}
+
+void Application::unhide()
+{
+    const QList<QPointer<QWidget>> windows = std::exchange(m_hiddenWindows, {});
+    for (const QPointer<QWidget> &window : windows) {
+        if (window)
+            window->show();
+    }
+    const bool wasHidden = m_isHidden;
+    m_isHidden = false;
+    if (wasHidden && m_delegate != nullptr) {
+        m_delegate->applicationDidUnhide();
+        m_delegate->applicationDidChangeOcclusionState();
+    }
+}
+
+void Application::setActivationPolicy(ActivationPolicy policy)
+{
+    m_activationPolicy = policy;
+}
+
+void Application::activateIgnoringOtherApps()
+{
+    if (m_isHidden && m_activationPolicy == ActivationPolicy::Regular)
+        unhide();
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->isWindow()) {
+            window->raise();
+            window->activateWindow();
+            return;
+        }
+    }
+}
+
+bool Application::hasVisibleWindows() const
+{
+    for (const QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->isWindow() && window != m_mainMenu.get())
+            return true;
+    }
+    return false;
+}
+
+void Application::reopen()
+{
+    if (m_delegate == nullptr)
+        return;
+    if (m_delegate->applicationShouldHandleReopen(hasVisibleWindows()) && m_isHidden)
+        unhide();
+}
+
+void Application::setMainMenu(std::unique_ptr<QMenuBar> menu)
+{
+    m_mainMenu = std::move(menu);
+}
+
+Application::MonitorId Application::addLocalMonitorForKeyDownEvents(KeyDownHandler handler)
+{
+    const MonitorId id = m_nextMonitorId++;
+    m_keyDownMonitors.emplace(id, std::move(handler));
+    return id;
+}
+
+void Application::removeMonitor(MonitorId id)
+{
+    m_keyDownMonitors.erase(id);
+}
+
+KeyEvent Application::keyEventFromQt(int key, Qt::KeyboardModifiers modifiers, const QString &text)
+{
+    const Qt::KeyboardModifiers flags = modifiers & ~Qt::KeypadModifier;
+    if (key >= Qt::Key_A && key <= Qt::Key_Z)
+        return {flags, QString(QChar(u'a' + (key - Qt::Key_A)))};
+    return {flags, text};
+}
+
+bool Application::eventFilter(QObject *watched, QEvent *event)
+{
+    // A key press reaches the window first and is then handed to its widgets, each of which passes
+    // through this filter again; the monitors see it once, at the window.
+    if (event->type() != QEvent::KeyPress || !watched->isWindowType() || m_keyDownMonitors.empty())
+        return false;
+    const auto *const keyEvent = static_cast<const QKeyEvent *>(event);
+    return dispatchKeyDown(keyEventFromQt(keyEvent->key(), keyEvent->modifiers(), keyEvent->text()));
+}
+
+bool Application::dispatchKeyDown(const KeyEvent &event)
+{
+    // A handler may remove monitors (its own included) while it runs.
+    std::vector<KeyDownHandler> handlers;
+    for (const auto &entry : m_keyDownMonitors)
+        handlers.push_back(entry.second);
+    for (const KeyDownHandler &handler : handlers) {
+        if (handler && handler(event))
+            return true;
+    }
+    return false;
+}
+
+void Application::applicationStateChanged(Qt::ApplicationState state)
+{
+    const bool isActiveNow = state == Qt::ApplicationActive;
+    if (isActiveNow == m_wasActive || m_delegate == nullptr) {
+        m_wasActive = isActiveNow;
+        return;
+    }
+    m_wasActive = isActiveNow;
+    if (isActiveNow)
+        m_delegate->applicationDidBecomeActive();
+    else
+        m_delegate->applicationWillResignActive();
+    m_delegate->applicationDidChangeOcclusionState();
+}
+
+} // namespace platform
