@@ -6,10 +6,10 @@
 #   scripts/fuzz.sh [--time SECONDS] [--jobs N] [TARGET...]
 #
 # --time is per target (default 600), --jobs how many targets run at once (default 3); without targets
-# all run. Inputs that crash, leak memory past the limit or hang are kept in
-# build-fuzz/findings/<target>/, the grown corpora in build-fuzz/corpus/<target>/ and each run's output
-# in build-fuzz/logs/<target>.log. Prints each target's runs and coverage; fails when any target found
-# something.
+# all run (the zip reader's seeds are its samples in tests/app/zip/samples). Inputs that crash, leak
+# memory past the limit or hang are kept in build-fuzz/findings/<target>/, the grown corpora in
+# build-fuzz/corpus/<target>/ and each run's output in build-fuzz/logs/<target>.log. Prints each
+# target's runs and coverage; fails when any target found something.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +20,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --time) seconds="$2"; shift 2 ;;
     --jobs) jobs="$2"; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
     esac
 done
@@ -28,7 +28,16 @@ if [ ${#targets[@]} -eq 0 ]; then
     for corpus in tests/fuzz/corpus/*/; do
         targets+=("$(basename "$corpus")")
     done
+    targets+=(fuzz_zip_reader)
 fi
+
+seeds_of() {
+    if [ "$1" = fuzz_zip_reader ]; then
+        echo tests/app/zip/samples
+    else
+        echo "tests/fuzz/corpus/$1"
+    fi
+}
 
 if ! command -v clang++ >/dev/null || ! compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null; then
     echo "fuzzing needs clang and its libFuzzer: apt-get install clang libclang-rt-14-dev" >&2
@@ -48,7 +57,7 @@ run_target() {
     local target="$1"
     mkdir -p "$build/corpus/$target" "$build/findings/$target" "$build/logs"
     "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
-        -artifact_prefix="$build/findings/$target/" "$build/corpus/$target" "tests/fuzz/corpus/$target" \
+        -artifact_prefix="$build/findings/$target/" "$build/corpus/$target" "$(seeds_of "$target")" \
         >"$build/logs/$target.log" 2>&1
 }
 
