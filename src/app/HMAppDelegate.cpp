@@ -366,7 +366,10 @@ void HMAppDelegate::syncCompleted()
 
 void HMAppDelegate::shouldAutosyncQuillnest(const platform::Notification &notification)
 {
-    GlobalVariables::setQuillnestLastModifiedDictionary(notification.userInfo);
+    // The dates travel as the notification's object: the cloud client posts a pointer to its
+    // QVariantMap, which lives while the (synchronous) post delivers it. The user info carries nothing.
+    const auto *dates = static_cast<const QVariantMap *>(notification.object);
+    GlobalVariables::setQuillnestLastModifiedDictionary(dates != nullptr ? *dates : QVariantMap());
 }
 
 bool HMAppDelegate::isOutlookRunning() const
@@ -405,10 +408,16 @@ void HMAppDelegate::observeSchedulingNotifications()
         center.addObserver(kSynchronizationDidFinish, nullptr, [lifetime](const platform::Notification &) {
             runOnMainQueue(lifetime, [](HMAppDelegate &delegate) { delegate.syncCompleted(); });
         });
+    // The dates the notification's object points at live only while it is posted: they are copied
+    // here, on the posting thread, and handed to the main thread as the object of a notification of
+    // their own.
     m_quillnestModifiedObserver = center.addObserver(
         kHMQuillnestLastModified, nullptr, [lifetime](const platform::Notification &notification) {
-            runOnMainQueue(lifetime, [notification](HMAppDelegate &delegate) {
-                delegate.shouldAutosyncQuillnest(notification);
+            const auto *posted = static_cast<const QVariantMap *>(notification.object);
+            const auto dates = posted != nullptr ? std::make_shared<const QVariantMap>(*posted) : nullptr;
+            runOnMainQueue(lifetime, [dates](HMAppDelegate &delegate) {
+                delegate.shouldAutosyncQuillnest(
+                    platform::Notification{kHMQuillnestLastModified, dates.get(), QVariantMap()});
             });
         });
 }

@@ -50,8 +50,7 @@ void readInterval(HMRRuleParts &parts, const QString &value)
     }
     if (*interval > HMRRuleParts::kMaxInterval) {
         DDLogError(QStringLiteral("Recurrence rule INTERVAL '%1' is larger than %2; the rule is not used.")
-                       .arg(value)
-                       .arg(HMRRuleParts::kMaxInterval));
+                       .arg(value, QString::number(HMRRuleParts::kMaxInterval)));
         parts.isUsable = false;
         return;
     }

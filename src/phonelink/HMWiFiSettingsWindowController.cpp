@@ -149,7 +149,7 @@ void HMWiFiSettingsWindowController::udpSocketDidReceiveData(GCDAsyncUdpSocket *
         QString senderHost;
         quint16 senderPort = 0;
         GCDAsyncUdpSocket::getHost(&senderHost, &senderPort, address);
-        consoleLog(QStringLiteral("Unknown Message: %1:%2").arg(senderHost).arg(senderPort));
+        consoleLog(QStringLiteral("Unknown Message: %1:%2").arg(senderHost, QString::number(senderPort)));
         return;
     }
     // Only a bounded, escaped prefix is logged: datagrams come from anyone on the network.

@@ -33,6 +33,9 @@ namespace {
 // "@"), so they are not sent as a form: servers limit and reject malformed form bodies.
 const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
 
+// How much of a reply a log line or error text quotes.
+constexpr qsizetype kLoggedReplyChars = 200;
+
 const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
 
 QString localized(const char *key)
@@ -40,13 +43,14 @@ QString localized(const char *key)
     return platform::Bundle::localizedString(QString::fromLatin1(key));
 }
 
-// The product code the phone expects: "HMMAC" and the first digit of the version, then "0".
+// The product code the phone expects: "HMMAC" and the first digit of the version, then "0" (1.0.0
+// gives "HMMAC10"). The digit is appended, not formatted: "%10" would read as placeholder 10.
 QString productCode()
 {
     const QString version = platform::Bundle::shortVersion();
     if (version.isEmpty())
         return QStringLiteral("HMMAC60");
-    return QStringLiteral("HMMAC%10").arg(version.at(0));
+    return QStringLiteral("HMMAC") + version.at(0) + QLatin1Char('0');
 }
 
 // Only phones (ios, android) have a sync server to reach; other device types get no address and port 0.
@@ -60,17 +64,23 @@ bool isURLLoadingError(const PlatformError &error)
     return error.domain() != QLatin1String(platform::RKErrorDomain);
 }
 
-// A reply shorter than its announced length was cut off: the connection was lost mid-reply, even
-// when the network layer let the short body through as complete. Read as complete, a cut-off
-// list would look like a shorter list.
-std::optional<PlatformError> truncationOf(const RKResponse &response)
+// A reply the transport must not read as the phone's answer: one shorter than its announced length
+// (the connection was lost mid-reply, even when the network layer let the short body through), or
+// one with a status other than 2xx. The phone's server never redirects; a 3xx reply may come from
+// something else on the address, and an "OK" body under an error status is no success either.
+std::optional<PlatformError> problemWith(const RKResponse &response)
 {
+    const std::shared_ptr<RKRequest> request = response.request();
+    const QString url = request ? request->URLString() : QString();
     bool hasLength = false;
     const qint64 announced = response.headerValue("Content-Length").toLongLong(&hasLength);
-    if (!hasLength || response.body().size() >= announced)
+    if (hasLength && response.body().size() < announced)
+        return platform::urlLoadingError(platform::NSURLErrorNetworkConnectionLost, url);
+    if (response.isSuccessful())
         return std::nullopt;
-    const std::shared_ptr<RKRequest> request = response.request();
-    return platform::urlLoadingError(platform::NSURLErrorNetworkConnectionLost, request ? request->URLString() : QString());
+    return PlatformError::withDescription(
+        QStringLiteral("HMWiFiSyncErrorDomain"), response.statusCode(),
+        QStringLiteral("The phone answered %1 with HTTP status %2.").arg(url, QString::number(response.statusCode())));
 }
 
 } // namespace
@@ -178,7 +188,7 @@ bool HMWiFiSync::verifyProfileIsValid(QString &message)
 
 QString HMWiFiSync::serverUrl() const
 {
-    return QStringLiteral("http://%1:%2").arg(m_settings.ipAddress).arg(m_serverPort);
+    return QStringLiteral("http://%1:%2").arg(m_settings.ipAddress, QString::number(m_serverPort));
 }
 
 std::optional<bool> HMWiFiSync::setup(QString &error)
@@ -284,6 +294,7 @@ std::shared_ptr<RKRequest> HMWiFiSync::makeRequest(const QString &resourcePath, 
     request->setMethod(platform::RKRequestMethod::POST);
     request->setTimeoutInterval(timeoutSeconds);
     request->setCachePolicy(platform::RKRequestCachePolicy::None);
+    request->setMaxResponseBytes(kMaxReplyBytes);
     request->setDelegate(this);
     const std::lock_guard lock(m_mutex);
     std::erase_if(m_liveRequests, [](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
@@ -321,8 +332,8 @@ RKRequestOutcome HMWiFiSync::sendAndWait(const std::shared_ptr<RKRequest> &reque
     RKRequestOutcome outcome = request->sendSynchronously();
     forgetRequest(request.get());
     if (outcome.isLoaded()) {
-        if (const std::optional<PlatformError> truncation = truncationOf(outcome.response()))
-            return RKRequestOutcome::failed(*truncation);
+        if (const std::optional<PlatformError> problem = problemWith(outcome.response()))
+            return RKRequestOutcome::failed(*problem);
     }
     return outcome;
 }
@@ -526,8 +537,8 @@ bool HMWiFiSync::logon()
                                    {QStringLiteral("source"), QStringLiteral("apple")},
                                    {QStringLiteral("hmproductcode"), productCode()}});
     request->setOnDidLoadResponse([this](const RKResponse &response) {
-        if (const std::optional<PlatformError> truncation = truncationOf(response))
-            handleLogonFailure(*truncation);
+        if (const std::optional<PlatformError> problem = problemWith(response))
+            handleLogonFailure(*problem);
         else
             handleLogonResponse(response);
     });
@@ -556,7 +567,7 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
     const qsizetype lineEnd = body.indexOf(QLatin1Char('\n'));
     const QString status = lineEnd < 0 ? body : body.left(lineEnd);
     if (status == QLatin1String("FAIL")) {
-        DDLogError(QStringLiteral("Logon Failed\n%1").arg(body));
+        DDLogError(QStringLiteral("Logon Failed\n%1").arg(body.left(kLoggedReplyChars)));
         const QStringList lines = body.split(QLatin1Char('\n'));
         const QString reason = lines.size() > 1 ? lines.at(1) : QString();
         const QString message =
@@ -566,13 +577,7 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
         return;
     }
     if (status != QLatin1String("OK")) {
-        DDLogError(QStringLiteral("Logon Failed\n%1").arg(body));
-        if (body.isEmpty() && reportsEmptyLogonAsUnresponsiveDevice()) {
-            target->didErrorWithError(6, localized("adb_device_not_responding"));
-            target->commandErroredStopProcessing();
-            return;
-        }
-        target->logonCommandReturned(false, QVariantMap());
+        reportLogonRefusal(*target, body, status);
         return;
     }
     static const QStringList kKnownKeys = {QStringLiteral("WifiVersion"), QStringLiteral("DeviceID"),
@@ -596,6 +601,26 @@ void HMWiFiSync::handleLogonResponse(const RKResponse &response)
     target->logonCommandReturned(true, reply);
 }
 
+void HMWiFiSync::reportLogonRefusal(HMSyncClientDelegate &target, const QString &body, const QString &status)
+{
+    DDLogError(QStringLiteral("Logon Failed\n%1").arg(body.left(kLoggedReplyChars)));
+    if (body.isEmpty() && reportsEmptyLogonAsUnresponsiveDevice()) {
+        target.didErrorWithError(6, localized("adb_device_not_responding"));
+        target.commandErroredStopProcessing();
+        return;
+    }
+    // A phone that is busy, or answers nothing usable, refused the sync: the run ends in error with
+    // what the phone said.
+    const QString said = status.trimmed().left(kLoggedReplyChars);
+    QString message = QStringLiteral("Quillpad Error: %1").arg(said);
+    if (said.isEmpty())
+        message = QStringLiteral("The phone gave no logon reply.");
+    else if (said == QLatin1String("OK"))
+        message = QStringLiteral("The phone's logon reply is malformed (its status line ends in CR LF).");
+    target.didErrorWithError(6, message);
+    target.logonCommandReturned(false, QVariantMap());
+}
+
 void HMWiFiSync::handleLogonFailure(const PlatformError &error)
 {
     {
@@ -615,8 +640,8 @@ bool HMWiFiSync::logoff()
         return false;
     request->setParams(QVariantMap{{QStringLiteral("cancelled"), QStringLiteral("0")}});
     request->setOnDidLoadResponse([this](const RKResponse &response) {
-        if (const std::optional<PlatformError> truncation = truncationOf(response))
-            handleLogoffFailure(*truncation);
+        if (const std::optional<PlatformError> problem = problemWith(response))
+            handleLogoffFailure(*problem);
         else
             handleLogoffResponse(response);
     });

@@ -3,6 +3,7 @@
 #include "sync/HMSyncClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
+#include "platform/foundation/Result.h"
 
 #include <QDateTime>
 #include <QList>
@@ -75,6 +76,10 @@ public:
     static constexpr qint64 kDefaultServerPort = 8090;
     static constexpr qint64 kListPageSize = 512;
     static constexpr qsizetype kUpdateBatchSize = 100;
+    // The most ids an id list may hold, and the most bytes any reply may have: a page of 512 records
+    // with long notes stays well below it, an endless or hostile reply does not grow the process.
+    static constexpr qsizetype kMaxIdListRows = 200000;
+    static constexpr qint64 kMaxReplyBytes = 8 * 1024 * 1024;
 
     // The transport for the configuration's profile: its device type and the settings 19 (device
     // name), 20 (password) and 21 (phone address).
@@ -193,20 +198,27 @@ private:
 
     void handleLogonResponse(const platform::RKResponse &response);
     void handleLogonFailure(const platform::PlatformError &error);
+    void reportLogonRefusal(HMSyncClientDelegate &target, const QString &body, const QString &status);
     void handleLogoffResponse(const platform::RKResponse &response);
     void handleLogoffFailure(const platform::PlatformError &error);
 
     void runPurge(quint64 conduit);
     void runIdList(quint64 conduit);
     // Reads the rows of a list reply, re-keyed for the conduit; nothing when it has no list part.
-    QList<QVariantMap> listRows(const QString &body, quint64 conduit, bool isPage);
+    platform::Result<QList<QVariantMap>> listRows(const QString &body, quint64 conduit, bool isPage);
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
 
     QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);
+    // How sending one update batch ended: answered (with the reply), failed (reported), cancelled or
+    // the transport going away.
+    enum class BatchEnd { Answered, Failed, Cancelled, Gone };
+    BatchEnd sendUpdateBatch(const QString &body, QString &reply);
     // "Command=login&", the credential fields and "Percent=100": the first line of updates and photos.
     QString credentialHeader() const;
     // Reads the temporary-to-permanent id lines of an update reply; answers whether it ended in "OK".
     bool parseUpdateReply(const QString &reply, QVariantMap &identifiers);
+    static QVariantMap answersForNewRecords(const QList<HMSyncRecord> &records, qsizetype first, qsizetype last,
+                                            const QVariantMap &reply);
     static void setWifiSyncInProgress(bool inProgress);
     void finishUpdateBatches(bool wasSuccessful);
 

@@ -3,6 +3,8 @@
 
 #include "phonelink/HMWiFiSync.h"
 
+#include "phonelink/PhoneListReply.h"
+
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMDateUtilities.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -31,6 +33,8 @@ using platform::RKRequestOutcome;
 namespace {
 
 const QString kNetworkConnectionLost = QStringLiteral("The network connection was lost");
+// How much of a reply a log line quotes.
+constexpr qsizetype kLoggedReplyChars = 200;
 
 bool isRecordConduit(quint64 conduit)
 {
@@ -62,21 +66,6 @@ ReplyStatus replyStatus(const QString &body)
     const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
     const QString status = lineEnd < 0 ? body : body.left(lineEnd);
     return status == QLatin1String("FAIL") ? ReplyStatus::Fail : ReplyStatus::Ok;
-}
-
-// Where the list part of a reply starts, or -1. The phone writes some text between the status line
-// and "List="; a "List=" right after the status line is not read as a list.
-qsizetype listPartStart(const QString &body)
-{
-    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
-    if (lineEnd < 0)
-        return -1;
-    qsizetype at = lineEnd;
-    while (at < body.size() && body.at(at).isSpace())
-        ++at;
-    if (at >= body.size())
-        return -1;
-    return body.indexOf(QLatin1String("List="), at + 1);
 }
 
 QStringList numberedKeys(const QString &prefix, int first, int last)
@@ -355,7 +344,12 @@ void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 con
             record.insert(QStringLiteral("kIgnoreThisRecord"), true);
             return;
         }
-        const QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+        QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+        // An all-day event ends at the start of the day after its last; the phone names its last day,
+        // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
+        // would come back a day longer and grow at every round trip.
+        if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
+            end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
         const auto setIfFormatted = [&record](const QString &key, const QString &text) {
             if (!text.isEmpty())
                 record.insert(key, text);
@@ -497,7 +491,7 @@ void HMWiFiSync::runIdList(quint64 conduit)
             continue;
         }
         const QString body = outcome.response().bodyAsString();
-        DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body));
+        DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
         if (isRecordConduit(conduit)) {
             const std::lock_guard lock(m_mutex);
             m_numberOfRecordsInList[conduit] = countRecordsInList(body);
@@ -515,26 +509,32 @@ void HMWiFiSync::runIdList(quint64 conduit)
             target->idListCommandFinishedSuccessful(false);
             return;
         }
-        bool wasSuccessful = true;
+        clearConnectionTries();
         if (status == ReplyStatus::Fail) {
             const QString reason = failureReason(body);
             DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
             target->didErrorWithError(6, reason);
-            wasSuccessful = false;
+            target->listCommandFinishedSuccessful(false);
+            return;
         }
-        if (listPartStart(body) >= 0) {
-            DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
-            const QList<QVariantMap> rows = listRows(body, conduit, false);
-            QStringList identifiers;
-            for (const QVariantMap &row : rows) {
-                if (row.contains(QStringLiteral("UID")))
-                    identifiers.append(row.value(QStringLiteral("UID")).toString());
-            }
-            target->setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
-            target->idListCommandReturnedWithDictionaries(rows);
+        // The id list decides which desktop records are deleted: one that is not read whole deletes
+        // nothing and ends the conduit in error.
+        const platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, false);
+        if (!rows) {
+            DDLogError(rows.error().message());
+            target->didErrorWithError(6, rows.error().message());
+            target->listCommandFinishedSuccessful(false);
+            return;
         }
-        clearConnectionTries();
-        target->listCommandFinishedSuccessful(wasSuccessful);
+        DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
+        QStringList identifiers;
+        for (const QVariantMap &row : *rows) {
+            if (row.contains(QStringLiteral("UID")))
+                identifiers.append(row.value(QStringLiteral("UID")).toString());
+        }
+        target->setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
+        target->idListCommandReturnedWithDictionaries(*rows);
+        target->listCommandFinishedSuccessful(true);
         return;
     }
 }
@@ -547,18 +547,24 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
     return count;
 }
 
-QList<QVariantMap> HMWiFiSync::listRows(const QString &body, quint64 conduit, bool isPage)
+platform::Result<QList<QVariantMap>> HMWiFiSync::listRows(const QString &body, quint64 conduit, bool isPage)
 {
-    const qsizetype start = listPartStart(body);
-    if (start < 0)
-        return {};
-    QString list = isPage ? body.mid(start) : body;
     // Inside page rows the phone writes "&" as BEL.
+    QString text = body;
     if (isPage)
-        list.replace(QChar(7), QLatin1Char('&'));
+        text.replace(QChar(7), QLatin1Char('&'));
+    phonelist::ReadRules rules;
+    rules.requiresCount = !isPage;
+    rules.requiresUid = !isPage;
+    rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
+    const platform::Result<QList<QVariantMap>> read = phonelist::readRows(text, rules);
+    if (!read)
+        return read.error();
     const QVariantMap &renaming = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
     QList<QVariantMap> rows;
-    for (const QVariantMap &row : dictionaryListFromDelimittedList(list)) {
+    rows.reserve(read->size());
+    for (const QVariantMap &row : *read) {
+        // Keys without a map entry are dropped here: only the conduit's known keys reach a record.
         QVariantMap record = mutableDictionaryWithKeysRenamedUsingDictionary(row, renaming);
         if (isPage) {
             // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
@@ -661,13 +667,22 @@ bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifie
             m_connectionTryTimeoutDate = QDateTime();
             m_connectionTries = 0;
         }
-        bool wasSuccessful = true;
         if (status == ReplyStatus::Fail) {
-            DDLogInfo(QStringLiteral("Device response: %1").arg(body));
+            DDLogInfo(QStringLiteral("Device response: %1").arg(body.left(kLoggedReplyChars)));
             target->didErrorWithError(6, failureReason(body));
-            wasSuccessful = false;
+            finishListPage(conduit, false, {});
+            return true;
         }
-        finishListPage(conduit, wasSuccessful, listRows(body, conduit, true));
+        // A page that is not read whole applies nothing: its rows would be taken as all the phone's
+        // changes, and the rest lost once the phone marks them as synced.
+        const platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, true);
+        if (!rows) {
+            DDLogError(rows.error().message());
+            target->didErrorWithError(6, rows.error().message());
+            finishListPage(conduit, false, {});
+            return true;
+        }
+        finishListPage(conduit, true, *rows);
         return true;
     }
 }
@@ -777,58 +792,33 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     }
     DDLogVerbose(QStringLiteral("Sending Update Command."));
 
-    const QString path = QStringLiteral("/hmx_update");
-    bool wasSuccessful = false;
-    // Every pass sends the batch once. Only a batch that never reached the phone is sent again: after
-    // a lost connection the phone may have applied it, and a second copy would add its records twice.
-    for (;;) {
-        std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
-        if (!request)
-            return false;
-        setTextBody(*request, body);
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled) {
-            const std::lock_guard lock(m_mutex);
-            m_syncRecordListPartialCount = 0;
-            m_updateDictionary.clear();
-            return true;
-        }
-        target = reportTo();
-        if (target == nullptr)
-            return false;
-        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            if (judgeRequestFailure(outcome.error(), path, RetryScope::CannotConnectOnly) == FailureAction::Retry) {
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            handleRKError(outcome.error());
-            clearConnectionTries();
-            break;
-        }
-        const QString reply = outcome.response().bodyAsString();
-        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
-        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(reply));
-        QVariantMap batchIdentifiers;
-        wasSuccessful = parseUpdateReply(reply, batchIdentifiers);
-        clearConnectionTries();
-        if (!wasSuccessful)
-            break;
-        {
-            const std::lock_guard lock(m_mutex);
-            GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
-            m_updateDictionary.insert(batchIdentifiers);
-        }
-        target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
-        break;
+    QString reply;
+    const BatchEnd end = sendUpdateBatch(body, reply);
+    if (end == BatchEnd::Gone)
+        return false;
+    if (end == BatchEnd::Cancelled) {
+        const std::lock_guard lock(m_mutex);
+        m_syncRecordListPartialCount = 0;
+        m_updateDictionary.clear();
+        return true;
     }
-
-    if (!wasSuccessful) {
+    QVariantMap batchIdentifiers;
+    if (end != BatchEnd::Answered || !parseUpdateReply(reply, batchIdentifiers)) {
         // A failed batch ends the conduit's updates: the rest is not sent, and the failure is the one
         // result the conduit reports.
         finishUpdateBatches(false);
         return true;
     }
+    batchIdentifiers = answersForNewRecords(records, first, last, batchIdentifiers);
+    {
+        const std::lock_guard lock(m_mutex);
+        GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
+        m_updateDictionary.insert(batchIdentifiers);
+    }
+    target = reportTo();
+    if (target == nullptr)
+        return false;
+    target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
     bool isLastBatch = false;
     {
         const std::lock_guard lock(m_mutex);
@@ -841,6 +831,63 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     }
     target->writeRemainOnUpdateConduit(true);
     return true;
+}
+
+// The answers for the new records of the batch: the phone's id, or "FAIL" for one the phone refused or
+// that was not sent (an event without a start). One the reply leaves out gets no answer: the phone
+// may hold it, and the next sync matches it before sending it again. Ids the reply gives for records
+// that were not new records of this batch are ignored: they would settle other records under wrong
+// ids.
+QVariantMap HMWiFiSync::answersForNewRecords(const QList<HMSyncRecord> &records, qsizetype first, qsizetype last,
+                                             const QVariantMap &reply)
+{
+    QVariantMap answers;
+    for (qsizetype index = first; index < last; ++index) {
+        const HMSyncRecord &record = records.at(index);
+        if (!record.isNew() || record.hmxUid().isEmpty())
+            continue;
+        const QString permanent = reply.value(record.hmxUid()).toString();
+        if (!permanent.isEmpty())
+            answers.insert(record.hmxUid(), permanent);
+        else if (platform::boolValue(record.dictionary().value(QStringLiteral("kIgnoreThisRecord"))))
+            answers.insert(record.hmxUid(), QStringLiteral("FAIL"));
+    }
+    if (answers.size() != reply.size())
+        DDLogWarn(QStringLiteral("The update reply named %1 ids; %2 new records were answered").arg(reply.size()).arg(answers.size()));
+    return answers;
+}
+
+HMWiFiSync::BatchEnd HMWiFiSync::sendUpdateBatch(const QString &body, QString &reply)
+{
+    const QString path = QStringLiteral("/hmx_update");
+    // Every pass sends the batch once. Only a batch that never reached the phone is sent again: after
+    // a lost connection the phone may have applied it, and a second copy would add its records twice.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, {});
+        if (!request)
+            return BatchEnd::Gone;
+        setTextBody(*request, body);
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return BatchEnd::Cancelled;
+        if (reportTo() == nullptr)
+            return BatchEnd::Gone;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            if (judgeRequestFailure(outcome.error(), path, RetryScope::CannotConnectOnly) == FailureAction::Retry) {
+                if (!pauseBeforeRetry())
+                    return BatchEnd::Cancelled;
+                continue;
+            }
+            handleRKError(outcome.error());
+            clearConnectionTries();
+            return BatchEnd::Failed;
+        }
+        reply = outcome.response().bodyAsString();
+        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+        DDLogVerbose(QStringLiteral("Response Data:\n%1").arg(reply.left(kLoggedReplyChars)));
+        clearConnectionTries();
+        return BatchEnd::Answered;
+    }
 }
 
 bool HMWiFiSync::parseUpdateReply(const QString &reply, QVariantMap &identifiers)

@@ -7,11 +7,14 @@
 #include "platform/foundation/TextClasses.h"
 #include "sync/HMIdentifierGraph.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr qsizetype kIdBatchSize = 100;
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kDeviceIdFailed = QStringLiteral("FAIL");
+const QString kNewRecordKey = QStringLiteral("isNewRecord");
 
 QString notImplementedLine(const char *operation, const QString &className)
 {
@@ -64,16 +67,52 @@ void HMData::clearIdTable()
 
 QSet<QString> HMData::setOfHmUids()
 {
-    QSet<QString> hmUids;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
-        return hmUids;
-    for (const QVariantMap &entry : graph->identifierDictionaries()) {
+    return graph ? hmUidsOf(*graph, Entries::All) : QSet<QString>();
+}
+
+QSet<QString> HMData::setOfDeviceConfirmedHmUids()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph ? hmUidsOf(*graph, Entries::Confirmed) : QSet<QString>();
+}
+
+QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph, Entries entries)
+{
+    QSet<QString> hmUids;
+    for (const QVariantMap &entry : graph.identifierDictionaries()) {
         const QVariant hmUid = entry.value(kHmUidKey);
-        if (hmUid.isValid() && !hmUid.isNull())
+        if (hmUid.isValid() && !hmUid.isNull() && (entries == Entries::All || !isUnconfirmed(entry)))
             hmUids.insert(hmUid.toString());
     }
     return hmUids;
+}
+
+bool HMData::hasUnconfirmedEntries(const HMIdentifierGraph &graph)
+{
+    const QList<QVariantMap> &entries = graph.identifierDictionaries();
+    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
+}
+
+bool HMData::hasUnconfirmedRecords()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph && hasUnconfirmedEntries(*graph);
+}
+
+QString HMData::saveFailure() const
+{
+    return {};
+}
+
+void HMData::markUnconfirmed(QVariantMap &identifierDictionary)
+{
+    identifierDictionary.insert(kNewRecordKey, true);
+}
+
+bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
+{
+    return identifierDictionary.value(kNewRecordKey).toBool();
 }
 
 void HMData::saveChanges()
@@ -140,6 +179,7 @@ void HMData::updateOneTemporaryId(const QString &temporaryId, const QVariantMap 
         return;
     QVariantMap updated = *entry;
     updated.insert(kHmUidKey, deviceId);
+    updated.remove(kNewRecordKey);
     entries.removeOne(*entry);
     entries.append(updated);
 }
@@ -162,16 +202,14 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
         return;
     const QStringList temporaryIds = recordsAddedToDevice();
     const qint64 total = temporaryIds.size();
-    const qint64 start = GlobalVariables::getCurrentWifiBatchStartingPosition();
-    if (start < 0)
-        return;
-    // A batch mixes new records with changed ones, so its reply may hold fewer ids than the batch has
-    // records: only as many temporary ids as the reply answers belong to this batch. Going on to 100
-    // would take the next batches' new records for failed ones and drop their identifiers.
-    const qint64 batchIds = std::min<qint64>(kIdBatchSize, temporaryToDeviceIds.size());
-    for (qint64 done = 0; done < batchIds && start + done < total; ++done) {
-        reportIdProgress(done + 1, total);
-        updateOneTemporaryId(temporaryIds.at(qsizetype(start + done)), temporaryToDeviceIds);
+    // Each answer is matched to its record by the temporary id: an answer that leaves a record out
+    // must not shift the ids of the records after it onto the wrong ones.
+    qint64 done = 0;
+    for (const QString &temporaryId : temporaryIds) {
+        if (!temporaryToDeviceIds.contains(temporaryId))
+            continue;
+        reportIdProgress(++done, total);
+        updateOneTemporaryId(temporaryId, temporaryToDeviceIds);
     }
 }
 

@@ -43,10 +43,27 @@ public:
     void updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds) override;
     void deleteUidRecords(const QStringList &hmUids) override;
 
+    // The "hmUid" values the other side has confirmed: entries still marked as sent but unanswered
+    // ("isNewRecord") hold temporary ids, which are never the other side's and must never be
+    // compared with its id list.
+    QSet<QString> setOfDeviceConfirmedHmUids();
+    // Whether some record was sent as new and its answer never came (the run ended first): the
+    // other side may hold it already, so its records are read whole and matched before it is sent
+    // again.
+    virtual bool hasUnconfirmedRecords();
+    // Why the last saveChanges failed; empty when it succeeded. A failed save ends the run.
+    virtual QString saveFailure() const;
+    // Marks and reads the entry of a temporary id as sent but not yet confirmed.
+    static void markUnconfirmed(QVariantMap &identifierDictionary);
+    static bool isUnconfirmed(const QVariantMap &identifierDictionary);
+
     // Releases the per-run store objects; nothing in the base.
     virtual void cleanUpAfterSync();
-    // The batch form of updateUidToDeviceIds: at most 100 entries of recordsAddedToDevice from
-    // GlobalVariables::getCurrentWifiBatchStartingPosition on.
+    // The batch form of updateUidToDeviceIds: every temporary id of recordsAddedToDevice that the
+    // batch's answer names is settled, matched by the id itself; "FAIL" (refused, or never sent)
+    // removes its entry, so the record goes again as new. An add the answer leaves out keeps its
+    // entry, marked as unconfirmed: the device may hold it, so the next sync matches the device's
+    // records with it before it is sent again.
     void updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDeviceIds);
     // Deletes the records whose results say "ResultKey" 0 and "ActionKey" 2, in list order.
     void processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results);
@@ -122,6 +139,10 @@ public:
     static QStringList listFromMultiItemString(const QString &text, const QString &delimiter);
 
 protected:
+    enum class Entries { All, Confirmed };
+    // The "hmUid" values of a graph's entries, all or only those the other side confirmed.
+    static QSet<QString> hmUidsOf(const HMIdentifierGraph &graph, Entries entries);
+    static bool hasUnconfirmedEntries(const HMIdentifierGraph &graph);
     // The class name used in the "not implemented by" log lines.
     virtual QString className() const;
 

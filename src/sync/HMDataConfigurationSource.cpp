@@ -1,5 +1,7 @@
 #include "sync/HMDataConfigurationSource.h"
 
+#include "foundation/GlobalVariables.h"
+
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSString+stripHtml.h"
 #include "sync/HMData.h"
@@ -405,22 +407,31 @@ void HMDataConfigurationSource::prepareConduitDataForProcessing(HMSyncConduitDat
     const std::shared_ptr<HMProfile> current = profile();
     const std::shared_ptr<HMIdentifierGraph> graph =
         current ? current->identifierGraphForConduit(conduitData.conduitShortIdentifierString()) : nullptr;
+    if (current && !graph && !GlobalVariables::getIsOutlookSync()) {
+        // Without its graph the conduit cannot tell its records from new ones and would double them.
+        DDLogError(QStringLiteral("The identifier graph of conduit %1 could not be read or set aside")
+                       .arg(conduitData.conduitShortIdentifierString()));
+        conduitData.setConduitData(nullptr);
+        return;
+    }
     dataSource->setIdentifierGraph(graph);
     conduitData.setLastSyncDate(graph ? graph->lastSyncDate() : QDateTime());
     dataSource->setCategoryIdentifiersToSync(conduitData.categoryIdentifiersToSync());
     dataSource->setCategoryIdentifierToWriteTo(conduitData.categoryIdentifierToWriteTo());
 }
 
-void HMDataConfigurationSource::saveProgressForConduitData(HMSyncConduitData &conduitData)
+bool HMDataConfigurationSource::saveProgressForConduitData(HMSyncConduitData &conduitData)
 {
     const std::shared_ptr<HMData> dataSource = conduitData.conduitData();
     const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
     const QString letter = conduitData.conduitShortIdentifierString();
     const std::shared_ptr<HMProfile> current = profile();
     if (!graph || letter == QLatin1String("-") || !current)
-        return;
-    if (!current->saveIdentifierGraph(*graph, letter))
-        DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
+        return true;
+    if (current->saveIdentifierGraph(*graph, letter))
+        return true;
+    DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
+    return false;
 }
 
 void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitData &conduitData)
@@ -434,7 +445,7 @@ void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitD
     const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
     if (graph) {
         graph->setLastSyncDate(startDate);
-        saveProgressForConduitData(conduitData);
+        (void)saveProgressForConduitData(conduitData);
         conduitData.setAppleRecordCount(graph->identifierDictionaries().size());
     }
     if (dataSource)

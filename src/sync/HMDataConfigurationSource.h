@@ -53,7 +53,7 @@ public:
     void setSetting(qint64 setting, const QVariant &value) override;
     void startProcessingSyncForConduitData(HMSyncConduitData &conduitData) override;
     void prepareConduitDataForProcessing(HMSyncConduitData &conduitData) override;
-    void saveProgressForConduitData(HMSyncConduitData &conduitData) override;
+    bool saveProgressForConduitData(HMSyncConduitData &conduitData) override;
     void cleanupConduitDataAfterProcessing(HMSyncConduitData &conduitData) override;
     void finishedProcessingSyncForConduitData(HMSyncConduitData &conduitData) override;
 

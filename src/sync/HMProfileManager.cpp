@@ -4,6 +4,7 @@
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
@@ -18,6 +19,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -331,6 +333,30 @@ void HMProfileManager::writeTrace() const
         platform::consoleLog(QStringLiteral("Error: %1").arg(written.error().message()));
 }
 
+namespace {
+
+std::shared_ptr<HMIdentifierGraph> setAsideDamagedGraph(const QString &path, const QString &problem)
+{
+    // The damaged file is kept for a person to look at, and the conduit starts over as a first sync,
+    // whose records are matched with those already on both sides instead of added again. A graph
+    // that cannot even be set aside gives none, and the conduit does not run.
+    const QString stem = path + QStringLiteral(".damaged-") +
+                         platform::Clock::now().toUTC().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
+    QString kept = stem;
+    // Earlier damaged copies of the same moment are kept too; the search for a free name is bounded.
+    for (int copy = 1; QFileInfo::exists(kept) && copy < 1000; ++copy)
+        kept = stem + QLatin1Char('-') + QString::number(copy);
+    if (QFileInfo::exists(kept) || !QFile::rename(path, kept)) {
+        DDLogError(QStringLiteral("%1 is damaged (%2) and could not be set aside").arg(path, problem));
+        return nullptr;
+    }
+    DDLogError(QStringLiteral("%1 is damaged (%2); kept as %3, the conduit syncs as a first sync")
+                   .arg(path, problem, kept));
+    return std::make_shared<HMIdentifierGraph>();
+}
+
+} // namespace
+
 std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(const HMProfile &profile,
                                                                                const QString &conduit)
 {
@@ -351,10 +377,8 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
     }
     Result<std::unique_ptr<HMIdentifierGraph>> graph =
         platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*stored, kGraphRootKey);
-    if (!graph) {
-        DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, graph.error().message()));
-        return nullptr;
-    }
+    if (!graph || !graph.value())
+        return setAsideDamagedGraph(*path, graph ? QStringLiteral("it holds no graph") : graph.error().message());
     return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
 }
 

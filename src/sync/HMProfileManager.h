@@ -65,7 +65,8 @@ public:
     void writeStringToFile(const QString &text);
 
     // The stored graph of a profile's conduit ("A", "D", "T", "M"), a new empty graph when there is no
-    // file, or nullptr for an Outlook sync and for a file that cannot be read. Never creates a file.
+    // file or the file is damaged (it is then renamed and kept), or nullptr for an Outlook sync and for
+    // a file that cannot be read or set aside. Never creates a file.
     static std::shared_ptr<HMIdentifierGraph> identifierGraphForProfile(const HMProfile &profile,
                                                                         const QString &conduit);
     // Writes the graph atomically; false when it was not written (an Outlook sync, or a failure).

@@ -133,19 +133,41 @@ void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (!dataSource)
         return;
-    QSet<QString> vanished = dataSource->setOfHmUids();
+    // Only ids the device confirmed can vanish from it: a temporary id of a record whose add was
+    // never answered is not the device's, and its record is sent again instead of deleted.
+    QSet<QString> vanished = dataSource->setOfDeviceConfirmedHmUids();
     for (const QVariantMap &entry : dictionaries)
         vanished.remove(stringForKey(entry, kHMSyncFieldUid));
     data.setDeviceRecordCount(-qint64(vanished.size()));
-    if (!vanished.isEmpty() && takesDeviceDeletions(data.syncDeletions())) {
-        dataSource->prepareForUseOnThread();
-        data.setAppleDeletes(vanished.size());
-        dataSource->deleteUidRecords(QStringList(vanished.cbegin(), vanished.cend()));
-        dataSource->saveChanges();
-        // Every opening of the store is matched by a closing, so the list stage finds it as usual.
-        dataSource->stopUsingOnThread();
-    }
-    m_configuration->saveProgressForConduitData(data);
+    if (vanished.isEmpty() || !takesDeviceDeletions(data.syncDeletions()))
+        return;
+    dataSource->prepareForUseOnThread();
+    data.setAppleDeletes(vanished.size());
+    dataSource->deleteUidRecords(QStringList(vanished.cbegin(), vanished.cend()));
+    const bool saved = saveConduitChanges(data, *dataSource);
+    // Every opening of the store is matched by a closing, so the list stage finds it as usual.
+    dataSource->stopUsingOnThread();
+    if (!saved)
+        scheduleProcess();
+}
+
+bool HMSyncController::saveConduitChanges(HMSyncConduitData &data, HMData &dataSource)
+{
+    // The mapping goes first: a store saved without it would hold records the next run takes for new.
+    QString failure;
+    if (!m_configuration->saveProgressForConduitData(data))
+        failure = QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString());
+    dataSource.saveChanges();
+    if (failure.isEmpty() && !dataSource.saveFailure().isEmpty())
+        failure = QStringLiteral("The %1 records could not be saved: %2")
+                      .arg(data.conduitIdentifierString(), dataSource.saveFailure());
+    if (failure.isEmpty())
+        return true;
+    DDLogError(failure);
+    recordError(HMSyncError::Other, failure);
+    writeRemainOnCurrentConduit(false);
+    setStageErrored();
+    return false;
 }
 
 // ---- List ---------------------------------------------------------------------------------------
@@ -159,6 +181,13 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
             date = date.addSecs(secondsFromGmtOfPacificTime(date));
         return date.addSecs(GlobalVariables::getSyncControllerSecondsDifference());
     };
+    if (dataSource.hasUnconfirmedRecords()) {
+        // An earlier run ended before the device answered its adds: the device may hold them under
+        // ids the Mac never learnt, so everything is read and matched before anything is sent again.
+        DDLogInfo(QStringLiteral("Reading every device record: some adds were never confirmed"));
+        dataSource.setIsDeviceReread(true);
+        return {};
+    }
     if (isOutlookProfile()) {
         if (data.rereadDeviceOnNextSync()) {
             dataSource.setIsDeviceReread(true);
@@ -258,9 +287,12 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
     // What was applied is saved even when the pictures never came, so the store and the identifier
     // graph agree.
     postStepNotificationWithMessage(QStringLiteral("Saving Changes ..."), std::nullopt);
-    dataSource->saveChanges();
-    m_configuration->saveProgressForConduitData(data);
+    const bool saved = saveConduitChanges(data, *dataSource);
     dataSource->stopUsingOnThread();
+    if (!saved) {
+        scheduleProcess();
+        return;
+    }
 
     DDLogInfo(QStringLiteral("Contact adds and updates this sync %1, failures %2")
                   .arg(GlobalVariables::getContactAddUpdatesThisSync())

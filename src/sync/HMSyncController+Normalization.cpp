@@ -94,6 +94,15 @@ QString nonNull(const QString &text)
     return text.isNull() ? QString(QLatin1String("")) : text;
 }
 
+// A salutation found in the name replaces the record's; a name without one leaves the record's own
+// (a phone keeps "Dr" apart from the first name, and dropping it would remove it from the phone at
+// the next desktop edit).
+void keepOrReplaceSalutation(QVariantMap &record, const QString &found)
+{
+    if (!found.isEmpty() || textOf(record, kHMSyncFieldSalutation).isEmpty())
+        writeText(record, kHMSyncFieldSalutation, found);
+}
+
 } // namespace
 
 // ---- Name parts ---------------------------------------------------------------------------------
@@ -263,7 +272,7 @@ void normalizeFivePartName(QVariantMap &record)
     const QString empty(QLatin1String(""));
 
     if (!first.isEmpty() || !last.isEmpty()) {
-        writeText(record, kHMSyncFieldSalutation, getSalutation(first));
+        keepOrReplaceSalutation(record, getSalutation(first));
         writeText(record, kHMSyncFieldNewFirstName, removeSalutation(first));
         writeText(record, kHMSyncFieldNewLastName, removeSuffix(last));
         // The suffix the split separates is kept rather than lost.
@@ -279,7 +288,7 @@ void normalizeFivePartName(QVariantMap &record)
         const QString firstWords = removeLastName(rest2);
         writeText(record, kHMSyncFieldNewLastName, getLastName(rest));
         writeText(record, kHMSyncFieldNewFirstName, firstWords.isEmpty() ? middle : firstWords);
-        writeText(record, kHMSyncFieldSalutation, salutation);
+        keepOrReplaceSalutation(record, salutation);
         if (!firstWords.isEmpty())
             fillIfEmpty(record, kHMSyncFieldMiddleName, middle);
         fillIfEmpty(record, kHMSyncFieldSuffix, getSuffix(withoutSalutation));

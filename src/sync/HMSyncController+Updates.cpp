@@ -150,6 +150,13 @@ void HMSyncController::sendUpdates()
         return;
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
+    // The temporary ids of the records about to go out as new are saved before the first batch: a
+    // run that ends before their answers leaves them marked as unconfirmed, never as unknown.
+    if (!m_configuration->saveProgressForConduitData(data)) {
+        endUpdateLoopInError(
+            QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
+        return;
+    }
     runUpdateLoop(conduit, *records);
 }
 
@@ -291,8 +298,15 @@ void HMSyncController::updateCommandReturnedSuccessful(bool wasSuccessful)
             DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - NO"));
             self->setStageErrored();
         }
-        if (const std::shared_ptr<HMData> dataSource = self->currentConduitData().conduitData())
+        if (const std::shared_ptr<HMData> dataSource = self->currentConduitData().conduitData()) {
             dataSource->commitUniqueIds(wasSuccessful);
+            if (!dataSource->saveFailure().isEmpty()) {
+                self->recordError(HMSyncError::Other, QStringLiteral("The %1 records could not be saved: %2")
+                                                          .arg(self->currentConduitData().conduitIdentifierString(),
+                                                               dataSource->saveFailure()));
+                self->setStageErrored();
+            }
+        }
         self->process();
     });
 }
@@ -314,7 +328,12 @@ void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids)
         return;
     }
     dataSource->updateUidToDeviceIds(ids);
-    m_configuration->saveProgressForConduitData(data);
+    if (!m_configuration->saveProgressForConduitData(data)) {
+        recordError(HMSyncError::Other,
+                    QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
+        setStageErrored();
+        scheduleProcess();
+    }
 }
 
 void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit)
@@ -332,7 +351,18 @@ void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, qui
         return;
     }
     dataSource->updateUidToDeviceIdsUsingNewMethod(ids);
-    m_configuration->saveProgressForConduitData(data);
+    if (m_configuration->saveProgressForConduitData(data))
+        return;
+    // The device has the batch but the Mac could not keep its ids: no further batch goes, and the run
+    // ends in error before the logoff.
+    recordError(HMSyncError::Other,
+                QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
+    m_updateBatchFailed.store(true);
+    wakeTransportWait();
+    onRunQueue([](HMSyncController &self) {
+        self.setStageErrored();
+        self.process();
+    });
 }
 
 void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results)
@@ -352,9 +382,10 @@ void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVa
     dataSource->prepareForUseOnThread();
     DDLogVerbose(QStringLiteral("processDetailedUpdateCommandDictionaries"));
     dataSource->processDetailedUpdateCommandDictionaries(results);
-    dataSource->saveChanges();
-    m_configuration->saveProgressForConduitData(data);
+    const bool saved = saveConduitChanges(data, *dataSource);
     dataSource->stopUsingOnThread();
+    if (!saved)
+        scheduleProcess();
 }
 
 // ---- Contact photos -----------------------------------------------------------------------------

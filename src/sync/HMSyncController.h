@@ -229,6 +229,9 @@ private:
     // A record stage called off the run queue does no work and ends the run there.
     void failOffRunQueue();
     void failWithoutDataSource(const HMSyncConduitData &data);
+    // Saves the conduit's identifier graph, then its store. A failure records the error and errors the
+    // stage, so the run ends before the logoff tells the device its changes arrived.
+    bool saveConduitChanges(HMSyncConduitData &data, HMData &dataSource);
     QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
     void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
                            QStringList &idsToDelete, QSet<QString> &writtenFromDevice);

@@ -39,8 +39,9 @@ public:
     virtual void startProcessingSyncForConduitData(HMSyncConduitData &conduitData) = 0;
     // Makes the conduit's data source and gives it the conduit's identifier graph.
     virtual void prepareConduitDataForProcessing(HMSyncConduitData &conduitData) = 0;
-    // Saves the conduit's identifier graph.
-    virtual void saveProgressForConduitData(HMSyncConduitData &conduitData) = 0;
+    // Saves the conduit's identifier graph; false when it could not be written (a conduit without a
+    // graph has nothing to save and succeeds).
+    virtual bool saveProgressForConduitData(HMSyncConduitData &conduitData) = 0;
     // Closes the conduit's bookkeeping at its clean-up and releases its data source.
     virtual void cleanupConduitDataAfterProcessing(HMSyncConduitData &conduitData) = 0;
     // Writes the conduit's dates, count and purge flag into the profile (not saved).

@@ -313,10 +313,22 @@ TEST_F(AppDelegateScheduling, WithoutCloudProfilesEveryCheckClearsTheCloudDates)
     m_delegate.checkForOutlookAutosync();
     EXPECT_TRUE(GlobalVariables::getQuillnestLastModifiedDictionary().isEmpty());
 
-    platform::Notification notification{QStringLiteral("kHMQuillnestLastModified"), nullptr,
-                                        {{QStringLiteral("TasksLastModified"), 2}}};
-    m_delegate.shouldAutosyncQuillnest(notification);
-    EXPECT_EQ(GlobalVariables::getQuillnestLastModifiedDictionary(), notification.userInfo);
+    // The cloud's dates come as the notification's object, posted from the cloud client's thread; its
+    // user info is not read, and the dates outlive the post.
+    m_delegate.observeSchedulingNotifications();
+    std::thread poster([] {
+        const QVariantMap posted{{QStringLiteral("TasksLastModified"), 2}};
+        platform::NotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("kHMQuillnestLastModified"), &posted, {{QStringLiteral("ContactsLastModified"), 9}});
+    });
+    poster.join();
+    const QVariantMap dates{{QStringLiteral("TasksLastModified"), 2}};
+    ASSERT_TRUE(platform::DispatchQueue::runMainQueueUntil(
+        [&] { return GlobalVariables::getQuillnestLastModifiedDictionary() == dates; }, std::chrono::seconds(10)))
+        << "awaited the cloud's dates";
+    m_delegate.shouldAutosyncQuillnest(platform::Notification{QStringLiteral("kHMQuillnestLastModified"), nullptr,
+                                                              {{QStringLiteral("ContactsLastModified"), 9}}});
+    EXPECT_TRUE(GlobalVariables::getQuillnestLastModifiedDictionary().isEmpty());
 }
 
 TEST_F(AppDelegateScheduling, GoogleDirectProfilesNeedOutlookRunningAndSyncNowAndThen)

@@ -13,6 +13,9 @@
 
 #include <QDateTime>
 
+#include <atomic>
+#include <mutex>
+#include <functional>
 #include <thread>
 
 using phonepeer::Conduit;
@@ -265,7 +268,7 @@ TEST(HMWiFiSyncMisbehavingPeer, EveryFaultEndsItsCommandOnce)
     };
     const Row rows[] = {
         {"logon FAIL", FaultKind::Fail, "/hmx_logon", Command::Logon, "stop", 6, "Quillpad Error: Peer told to fail"},
-        {"empty logon", FaultKind::Empty, "/hmx_logon", Command::Logon, "logon:0", 0, nullptr},
+        {"empty logon", FaultKind::Empty, "/hmx_logon", Command::Logon, "logon:0", 6, "The phone gave no logon reply."},
         {"purge FAIL", FaultKind::Fail, "/hmx_purge", Command::Purge, "stop", 6, "Peer told to fail"},
         {"purge always empty", FaultKind::Empty, "/hmx_purge", Command::Purge, "purge:0", 6, nullptr},
         {"id list FAIL", FaultKind::Fail, "/hmx_list", Command::IdList, "listFinished:0", 6, "Peer told to fail"},
@@ -369,7 +372,9 @@ TEST(HMWiFiSyncMisbehavingPeer, OneEmptyReplyOrLostConnectionIsResentAndRecovers
     }
 }
 
-TEST(HMWiFiSyncMisbehavingPeer, MalformedRowsEndTheListWithTheRowsBeforeThem)
+// A page with a malformed row is not a shorter page: it applies nothing and fails the list, so the
+// phone's changes after the row are not lost when the sync ends.
+TEST(HMWiFiSyncMisbehavingPeer, AMalformedRowFailsThePageWhole)
 {
     PeerHarness harness;
     for (int index = 0; index < 3; ++index)
@@ -377,8 +382,11 @@ TEST(HMWiFiSyncMisbehavingPeer, MalformedRowsEndTheListWithTheRowsBeforeThem)
     ASSERT_TRUE(harness.logOn());
     harness.peer().addFault(fault(FaultKind::MalformedRows, QStringLiteral("/hmx_list")));
     ASSERT_TRUE(harness.sync().listRecordsForConduit(4, QDateTime()));
-    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:1")), 1);
-    EXPECT_EQ(harness.delegate().listedRecords().size(), 1);
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("listFinished:0")), 1);
+    EXPECT_TRUE(harness.delegate().listedRecords().isEmpty());
+    ASSERT_EQ(harness.delegate().errors().size(), 1);
+    EXPECT_TRUE(harness.delegate().errors().at(0).message.contains(QStringLiteral("row 2 has")))
+        << harness.delegate().errors().at(0).message.toStdString();
 }
 
 TEST(HMWiFiSyncMisbehavingPeer, ASlowPhoneTimesOutTheLogon)
@@ -480,7 +488,10 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         {"unknown logon keys", "/hmx_logon", "OK\nDeviceID=abc\nColor=red\n", "logon:1", "DeviceID=abc"},
         {"blank lines before OK", "/hmx_logon", "\n\nOK\nOS=Android\n", "logon:1", "OS=Android"},
         {"two ids then OK", "/hmx_update", "t1\tp1\nt2\tp2\nOK", "update:1", "t1=p1,t2=p2"},
+        // A new record the reply leaves out gets no answer: the next sync looks for it on the phone.
         {"OK with a line end", "/hmx_update", "t1\tp1\nOK\n", "update:1", "t1=p1"},
+        // An id for a record that was not in the batch settles nothing.
+        {"an id not asked for", "/hmx_update", "t1\tp1\nt2\tp2\nt9\tp9\nOK", "update:1", "t1=p1,t2=p2"},
         {"FAIL after ids", "/hmx_update", "t1\tp1\nFAIL", "update:0", ""},
         {"no status word", "/hmx_update", "t1\tp1\n", "update:0", ""},
     };
@@ -507,11 +518,13 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
         if (QByteArray(row.path) == "/hmx_logon") {
             sync.logon();
             ASSERT_TRUE(delegate.waitFor(ending)) << delegate.endings().join(u',').toStdString();
+            // A refused logon is an error the user is shown, not a quiet end.
+            EXPECT_EQ(delegate.errors().isEmpty(), ending == QLatin1String("logon:1"));
             const QVariantMap replyKeys = delegate.logonReply();
             for (auto it = replyKeys.begin(); it != replyKeys.end(); ++it)
                 seen.append(it.key() + u'=' + it.value().toString());
         } else {
-            QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {})};
+            QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {}), newRecord(QStringLiteral("t2"), {})};
             sync.updateConduit(4, records);
             EXPECT_EQ(delegate.count(ending), 1) << delegate.endings().join(u',').toStdString();
             for (const QVariantMap &ids : delegate.updateIds()) {
@@ -520,5 +533,184 @@ TEST(HMWiFiSyncReplies, LogonAndUpdateRepliesAreReadAsThePhoneMeansThem)
             }
         }
         EXPECT_EQ(seen.join(u','), QString::fromLatin1(row.expectation));
+    }
+}
+
+namespace {
+
+// A transport for a hand-written phone on a loopback server: the rows of a page it answers, or a
+// status and body for every path.
+struct HostilePhone
+{
+    LoopbackServer server;
+    RecordingSyncDelegate delegate;
+    std::unique_ptr<HMWiFiSync> sync;
+
+    explicit HostilePhone(const std::function<void(const httplib::Request &, httplib::Response &)> &answer)
+    {
+        server.server().Post(R"(/hmx_[a-z]+)", answer);
+        server.start();
+        sync = std::make_unique<HMWiFiSync>(
+            HMWiFiSync::ConnectionSettings{2, QStringLiteral("127.0.0.1"), QStringLiteral("p"), {}}, fastTiming());
+        sync->setServerPort(server.port());
+        sync->setDelegate(&delegate);
+        QString error;
+        (void)sync->setup(error);
+    }
+};
+
+// A page reply of memo rows: "ACTION", "UID", "SUBJECT" and the given extra columns.
+std::string memoPage(int rows, int unknownColumns, qsizetype subjectLength)
+{
+    QString text = QStringLiteral("OK\nCount=%1\nList=Memos\nACTION\tUID\tSUBJECT").arg(rows);
+    for (int column = 0; column < unknownColumns; ++column)
+        text += QStringLiteral("\tX%1").arg(column);
+    text += u'\n';
+    for (int row = 0; row < rows; ++row) {
+        text += QStringLiteral("add\tM%1\t").arg(row) + QString(subjectLength, u's');
+        for (int column = 0; column < unknownColumns; ++column)
+            text += QStringLiteral("\tv");
+        text += u'\n';
+    }
+    return text.toStdString();
+}
+
+} // namespace
+
+// A redirect or an error status is no answer from the phone, whatever its body says: the command fails
+// and the body goes nowhere else.
+TEST(HMWiFiSyncHostilePhone, RedirectsAndErrorStatusesAreErrors)
+{
+    struct Row
+    {
+        const char *name;
+        int status;
+    };
+    const Row rows[] = {{"307 to another host", 307}, {"301", 301}, {"OK under 500", 500}, {"OK under 404", 404}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackServer elsewhere;
+        std::atomic<int> redirected = 0;
+        elsewhere.server().Post(R"(/.*)", [&redirected](const httplib::Request &, httplib::Response &response) {
+            ++redirected;
+            response.set_content("OK\nDeviceID=x\n", "text/plain");
+        });
+        elsewhere.start();
+        const std::string location = elsewhere.baseUrl().toStdString() + "/hmx_logon";
+        const int status = row.status;
+        HostilePhone phone([status, location](const httplib::Request &, httplib::Response &response) {
+            response.status = status;
+            if (status / 100 == 3)
+                response.set_header("Location", location);
+            response.set_content("OK\nDeviceID=abc\n", "text/plain");
+        });
+        phone.sync->logon();
+        ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logon:0"))) << phone.delegate.endings().join(u',').toStdString();
+        ASSERT_FALSE(phone.delegate.errors().isEmpty());
+        EXPECT_TRUE(phone.delegate.errors().last().message.contains(QStringLiteral("HTTP status %1").arg(row.status)))
+            << phone.delegate.errors().last().message.toStdString();
+        EXPECT_EQ(redirected.load(), 0);
+    }
+}
+
+// A page is bounded: rows past the 512 asked for are ignored, unknown fields are dropped, and values
+// are cut at 64 Ki characters; a reply past the size limit fails the page.
+TEST(HMWiFiSyncHostilePhone, PagesAreBoundedInRowsFieldsAndSize)
+{
+    struct Row
+    {
+        const char *name;
+        int rows;
+        int unknownColumns;
+        qsizetype subjectLength;
+        bool isListed;
+    };
+    const Row rows[] = {{"rows past the limit", 700, 0, 8, true},
+                        {"thousands of unknown fields", 20, 5000, 8, true},
+                        {"an overlong value", 2, 0, 100000, true},
+                        {"a reply past the size limit", 600, 0, 20000, false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string page = memoPage(row.rows, row.unknownColumns, row.subjectLength);
+        HostilePhone phone([&page](const httplib::Request &, httplib::Response &response) {
+            response.set_content(page, "text/plain");
+        });
+        ASSERT_TRUE(phone.sync->listRecordsForConduit(4, QDateTime()));
+        const QList<QVariantMap> listed = phone.delegate.listedRecords();
+        if (!row.isListed) {
+            EXPECT_TRUE(listed.isEmpty());
+            EXPECT_EQ(phone.delegate.count(QStringLiteral("listFinished:0")), 1);
+            continue;
+        }
+        EXPECT_EQ(listed.size(), std::min(row.rows, 512));
+        for (const QVariantMap &record : listed) {
+            EXPECT_FALSE(record.contains(QStringLiteral("X0")));
+            EXPECT_LE(record.value(QStringLiteral("SUBJECT")).toString().size(), 65536);
+        }
+    }
+}
+
+// Each add of a batch goes out once even when the phone hangs up without any reply: the phone may have
+// stored it, and only the next sync's matching may send it again.
+TEST(HMWiFiSyncMisbehavingPeer, AnUpdateWithoutAnyReplyIsNotSentAgain)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    harness.peer().addFault(fault(FaultKind::DropBefore, QStringLiteral("/hmx_update"), 1));
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("SUBJECT"), QStringLiteral("m")}})};
+    ASSERT_TRUE(harness.sync().updateConduit(4, records));
+    EXPECT_EQ(harness.delegate().count(QStringLiteral("update:0")), 1);
+    EXPECT_EQ(harness.peer().requestLog().count(QStringLiteral("/hmx_update")), 1);
+}
+
+// Every command's body, byte for byte: the field names, their order, the escaping of record values and
+// the product code ("HMMAC" and the version's first digit, then "0").
+TEST(HMWiFiSyncWire, EveryCommandBodyIsExactlyWhatThePhoneReads)
+{
+    std::mutex mutex;
+    QList<std::pair<QString, QByteArray>> received;
+    HostilePhone phone([&](const httplib::Request &request, httplib::Response &response) {
+        {
+            const std::lock_guard lock(mutex);
+            received.append({QString::fromStdString(request.path), QByteArray::fromStdString(request.body)});
+        }
+        if (request.path == "/hmx_logon")
+            response.set_content("OK\nDeviceID=x\n", "text/plain");
+        else if (request.path == "/hmx_list")
+            response.set_content("OK\nCount=0\nList=Contacts\nACTION\tUID\n", "text/plain");
+        else if (request.path == "/hmx_update")
+            response.set_content("t1\tP1\nOK", "text/plain");
+        else
+            response.set_content("OK\n", "text/plain");
+    });
+    phone.sync->logon();
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logon:1")));
+    phone.sync->purge(1);
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("purge:1")));
+    phone.sync->idListForConduit(1);
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("listFinished:1")));
+    ASSERT_TRUE(phone.sync->listRecordsForConduit(1, QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC)));
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Ann")},
+                                                                    {QStringLiteral("NOTE"), QStringLiteral("a&b\tc")}})};
+    ASSERT_TRUE(phone.sync->updateConduit(1, records));
+    phone.sync->logoff();
+    ASSERT_TRUE(phone.delegate.waitFor(QStringLiteral("logoff:1")));
+
+    const QList<std::pair<QString, QByteArray>> expected = {
+        {QStringLiteral("/hmx_logoff"), "canceled=1"},
+        {QStringLiteral("/hmx_logon"), "build=0001&hmproductcode=HMMAC10&logging=1&source=apple"},
+        {QStringLiteral("/hmx_purge"), "Username=&conduit=A&password=p&"},
+        {QStringLiteral("/hmx_list"), "Username=&conduit=A&mode=idlist&password=p&"},
+        {QStringLiteral("/hmx_list"), "Limit=512&Offset=0&Username=&conduit=A&modified=2026-12-01 10:00:00&password=p&"},
+        {QStringLiteral("/hmx_update"), "Command=login&Username=&password=p&Percent=100\n"
+                                        "Command=ContactAdd&UID=t1&NEWFNAME=Ann&NOTE=a\x07" "b\x06" "c&HASALARM=1\n"},
+        {QStringLiteral("/hmx_logoff"), "cancelled=0"},
+    };
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(received.size(), expected.size());
+    for (qsizetype index = 0; index < expected.size(); ++index) {
+        SCOPED_TRACE(expected.at(index).first.toStdString());
+        EXPECT_EQ(received.at(index).first, expected.at(index).first);
+        EXPECT_EQ(received.at(index).second.toStdString(), expected.at(index).second.toStdString());
     }
 }

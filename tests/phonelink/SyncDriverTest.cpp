@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDirIterator>
+#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 namespace {
@@ -19,18 +20,10 @@ struct DriverRun
 
 DriverRun runDriver(const QString &home, const QStringList &arguments)
 {
-    QProcess driver;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
-    driver.setProcessEnvironment(environment);
-    driver.setProcessChannelMode(QProcess::MergedChannels);
-    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
-    if (!driver.waitForFinished(120000))
+    const std::unique_ptr<QProcess> driver = startSyncDriver(home, arguments);
+    if (!driver->waitForFinished(120000))
         return {};
-    return {driver.exitCode(), QString::fromUtf8(driver.readAll())};
+    return {driver->exitCode(), QString::fromUtf8(driver->readAll())};
 }
 
 } // namespace
@@ -38,11 +31,8 @@ DriverRun runDriver(const QString &home, const QStringList &arguments)
 TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
 {
     preparePhoneLinkTests();
-    phonepeer::PhonePeer::Options options;
-    options.port = 0;
-    phonepeer::PhonePeer peer(options);
-    QString problem;
-    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    const std::unique_ptr<phonepeer::PhonePeer> started = startPhonePeer(0);
+    phonepeer::PhonePeer &peer = *started;
     peer.addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")}});
     QTemporaryDir home;
     const QString port = QString::number(peer.port());
@@ -66,4 +56,50 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
     const DriverRun unreachable = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});
     EXPECT_EQ(unreachable.exitCode, 1) << unreachable.output.toStdString();
     EXPECT_TRUE(unreachable.output.contains(QStringLiteral("Sync did not finish"))) << unreachable.output.toStdString();
+}
+
+// A disk that fills up (a file size limit the kernel enforces on the driver, whoever runs the test) ends
+// the run with an error before the logoff: the phone keeps its changes, the desktop file stays whole,
+// and the next run with room brings every record across once.
+TEST(SyncDriver, AFullDiskEndsTheRunInErrorAndLosesNothing)
+{
+    preparePhoneLinkTests();
+    const std::unique_ptr<phonepeer::PhonePeer> started = startPhonePeer(0);
+    phonepeer::PhonePeer &peer = *started;
+    QTemporaryDir home;
+    const QString port = QString::number(peer.port());
+    const QStringList again{QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")};
+    const DriverRun first = runDriver(home.path(), again + QStringList{QStringLiteral("--create-profile"),
+                                                                      QStringLiteral("--phone-id"), peer.deviceId()});
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    QDirIterator found(home.path(), {QStringLiteral("desktop-records.json")}, QDir::Files, QDirIterator::Subdirectories);
+    ASSERT_TRUE(found.hasNext());
+    const QString storeFile = found.next();
+    QFile storeBefore(storeFile);
+    ASSERT_TRUE(storeBefore.open(QIODevice::ReadOnly));
+    const QByteArray storedBefore = storeBefore.readAll();
+    storeBefore.close();
+
+    for (int index = 0; index < 300; ++index) {
+        peer.addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Late %1").arg(index)},
+                                                           {QStringLiteral("NOTE"), QString(200, u'n')}});
+    }
+    // Room for what is there and a little more, in the 512-byte blocks of ulimit.
+    const qint64 blocks = (storedBefore.size() + 8192) / 512;
+    const std::unique_ptr<QProcess> full =
+        startSyncDriver(home.path(), again, QStringLiteral("trap '' XFSZ; ulimit -f %1;").arg(blocks));
+    ASSERT_TRUE(full->waitForFinished(120000));
+    const QString fullOutput = QString::fromUtf8(full->readAll());
+    EXPECT_EQ(full->exitCode(), 1) << fullOutput.toStdString();
+    EXPECT_TRUE(fullOutput.contains(QStringLiteral("could not be saved"))) << fullOutput.toStdString();
+    EXPECT_TRUE(peer.hasChanges()) << "the phone was told its changes arrived";
+    QFile storeAfter(storeFile);
+    ASSERT_TRUE(storeAfter.open(QIODevice::ReadOnly));
+    EXPECT_EQ(storeAfter.readAll(), storedBefore) << "the desktop file was not kept whole";
+
+    const DriverRun mended = runDriver(home.path(), again);
+    EXPECT_EQ(mended.exitCode, 0) << mended.output.toStdString();
+    EXPECT_TRUE(mended.output.contains(QStringLiteral("Contacts: 300 records"))) << mended.output.toStdString();
+    EXPECT_EQ(peer.records(phonepeer::Conduit::Contacts).size(), 300);
+    EXPECT_FALSE(peer.hasChanges());
 }

@@ -4,6 +4,8 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
@@ -246,4 +248,38 @@ void preparePhoneLinkTests()
     }();
     Q_UNUSED(s_isPrepared);
     ensureApplication();
+}
+
+std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments, const QString &shellPrefix)
+{
+    auto driver = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    driver->setProcessEnvironment(environment);
+    driver->setProcessChannelMode(QProcess::MergedChannels);
+    if (shellPrefix.isEmpty()) {
+        driver->start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+        return driver;
+    }
+    QString command = shellPrefix + QStringLiteral(" exec '") + QStringLiteral(HM_SYNC_ONCE_PATH) + u'\'';
+    for (const QString &argument : arguments)
+        command += QStringLiteral(" '") + argument + u'\'';
+    driver->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    return driver;
+}
+
+std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &dataFile)
+{
+    phonepeer::PhonePeer::Options options;
+    options.port = port;
+    options.dataFile = dataFile;
+    auto peer = std::make_unique<phonepeer::PhonePeer>(options);
+    QString problem;
+    if (!peer->start(problem))
+        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
+    return peer;
 }

@@ -99,3 +99,14 @@ private:
 // Prepares the process for the transport: the application object of the network thread, and the
 // user-defaults and data folders in a temporary folder.
 void preparePhoneLinkTests();
+
+class QProcess;
+
+// A phone peer answering on a loopback port (0: any free one), keeping its records in the file when one
+// is named; a failure to start fails the test.
+std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &dataFile = {});
+
+// The sync driver program (hm_sync_once) as a child process whose home folders are the given folder;
+// with shellPrefix, started through "sh -c" behind that text (limits set with ulimit, for instance).
+std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments,
+                                          const QString &shellPrefix = {});

@@ -11,6 +11,7 @@
 #include "foundation/LogCapture.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -196,7 +197,7 @@ TEST(HMIdentifierGraph, OutlookSyncsNeitherReadNorWriteGraphs)
     EXPECT_EQ(snapshotFolder(home.dataFolder()), before);
 }
 
-TEST(HMIdentifierGraph, DamagedFilesGiveNoGraphAndFailedWritesSayNo)
+TEST(HMIdentifierGraph, DamagedFilesAreSetAsideAndFailedWritesSayNo)
 {
     ScopedDataHome home;
     const HMProfile profile = profileWithFile(QStringLiteral("damaged"));
@@ -206,23 +207,38 @@ TEST(HMIdentifierGraph, DamagedFilesGiveNoGraphAndFailedWritesSayNo)
     const QByteArray good = readFile(home.path(QStringLiteral("damaged_A.idgraph")));
     LogCapture log(LOG_LEVEL_ERROR);
 
-    const auto loadFrom = [&](const QByteArray &bytes) {
+    // A damaged graph gives an empty one (the conduit syncs as a first sync) and is kept aside under
+    // another name, never read again nor overwritten.
+    const auto expectSetAside = [&](const QByteArray &bytes) {
         writeFile(home.path(QStringLiteral("damaged_A.idgraph")), bytes);
-        return HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+        const QStringList before = QDir(home.dataFolder()).entryList({QStringLiteral("damaged_A.idgraph.damaged-*")});
+        const std::shared_ptr<HMIdentifierGraph> loaded =
+            HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+        ASSERT_NE(loaded, nullptr);
+        EXPECT_TRUE(loaded->identifierDictionaries().isEmpty());
+        EXPECT_FALSE(loaded->lastSyncDate().isValid());
+        EXPECT_FALSE(QFileInfo::exists(home.path(QStringLiteral("damaged_A.idgraph"))));
+        const QStringList after = QDir(home.dataFolder()).entryList({QStringLiteral("damaged_A.idgraph.damaged-*")});
+        ASSERT_EQ(after.size(), before.size() + 1);
     };
-    EXPECT_EQ(loadFrom(QByteArray("not a property list")), nullptr);
-    EXPECT_EQ(loadFrom(good.left(good.size() / 2)), nullptr);
+    expectSetAside(QByteArray("not a property list"));
+    expectSetAside(good.left(good.size() / 2));
     // A keyed archive whose root key holds something else.
     platform::KeyedArchiver other;
     other.encodeObject(QVariant(QStringLiteral("text")), QStringLiteral("HMIdentifierGraph"));
-    EXPECT_EQ(loadFrom(other.finishEncoding().valueOr(QByteArray())), nullptr);
+    expectSetAside(other.finishEncoding().valueOr(QByteArray()));
     // Entries that are not dictionaries.
     platform::KeyedArchiver wrongEntries;
     wrongEntries.encodeObject(TextsAsGraph(), QStringLiteral("HMIdentifierGraph"));
-    EXPECT_EQ(loadFrom(wrongEntries.finishEncoding().valueOr(QByteArray())), nullptr);
-    for (qsizetype size = 0; size < good.size(); size += 7)
-        (void)loadFrom(good.left(size));
-    EXPECT_NE(loadFrom(good), nullptr);
+    expectSetAside(wrongEntries.finishEncoding().valueOr(QByteArray()));
+    for (qsizetype size = 0; size < good.size(); size += 7) {
+        writeFile(home.path(QStringLiteral("damaged_A.idgraph")), good.left(size));
+        EXPECT_NE(HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A")), nullptr);
+    }
+    writeFile(home.path(QStringLiteral("damaged_A.idgraph")), good);
+    const std::shared_ptr<HMIdentifierGraph> intact = HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+    ASSERT_NE(intact, nullptr);
+    EXPECT_EQ(intact->identifierDictionaries().size(), 1);
     EXPECT_FALSE(log.lines().isEmpty());
 
     // A file name that would leave the data folder, or a conduit letter that is not one, is refused.

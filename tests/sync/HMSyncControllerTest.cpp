@@ -3,6 +3,7 @@
 #include "SyncRunHarness.h"
 
 #include "foundation/GlobalVariables.h"
+#include "foundation/HMRRuleHelper.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -446,4 +447,29 @@ TEST(HMSyncControllerNames, EventStoreSystemsAreTenEightAndLater)
         SCOPED_TRACE(QStringLiteral("%1.%2").arg(row.major).arg(row.minor).toStdString());
         EXPECT_EQ(HMSyncController::isEventKitSystem(platform::OperatingSystemVersion{row.major, row.minor, 0}), row.eventKit);
     }
+}
+
+// One value, the platform version the layers stand in for, decides the calendar store everywhere: the
+// controller and the recurrence helper agree, on the kernel's version never.
+TEST(HMSyncControllerNames, OneSystemVersionDecidesTheCalendarStoreEverywhere)
+{
+    const QByteArray saved = qgetenv("HM_PLATFORM_VERSION");
+    const struct Row
+    {
+        const char *named; // nullptr: not set
+        bool eventKit;
+    } rows[] = {{nullptr, true}, {"10.7", false}, {"10.8", true}, {"10.15.2", true}, {"not a version", true}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.named == nullptr ? "unset" : row.named);
+        if (row.named == nullptr)
+            qunsetenv("HM_PLATFORM_VERSION");
+        else
+            qputenv("HM_PLATFORM_VERSION", row.named);
+        EXPECT_EQ(HMSyncController::isEventKitSystem(platform::ProcessInfo::operatingSystemVersion()), row.eventKit);
+        EXPECT_EQ(HMRRuleHelper::whichSDK(), row.eventKit ? HMCalendarSDK::EventKit : HMCalendarSDK::CalendarStore);
+    }
+    if (saved.isNull())
+        qunsetenv("HM_PLATFORM_VERSION");
+    else
+        qputenv("HM_PLATFORM_VERSION", saved);
 }

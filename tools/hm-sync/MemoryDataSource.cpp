@@ -5,11 +5,13 @@
 #include "platform/foundation/FileIO.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
 
 namespace hmsync {
 
@@ -80,6 +82,34 @@ QString conduitKey(quint64 conduit)
     return QString::number(conduit);
 }
 
+// The fields that tell one record from another in a conduit, as one text; empty when they are all
+// empty (such records are never taken for each other).
+QString identityOf(quint64 conduit, const QVariantMap &fields)
+{
+    static const QList<QStringList> kIdentityKeys = {
+        {},
+        {QStringLiteral("FIRSTNAME"), QStringLiteral("LASTNAME"), QStringLiteral("COMPANY"), QStringLiteral("EMAIL")},
+        {QStringLiteral("SUBJECT"), QStringLiteral("NSDATESTARTDATE")},
+        {QStringLiteral("SUBJECT")},
+        {QStringLiteral("SUBJECT"), QStringLiteral("NOTE")}};
+    QStringList parts;
+    bool hasValue = false;
+    for (const QString &key : kIdentityKeys.value(qsizetype(conduit))) {
+        const QVariant value = fields.value(key);
+        const QString text = value.typeId() == QMetaType::QDateTime ? QString::number(value.toDateTime().toSecsSinceEpoch())
+                                                                     : value.toString().trimmed();
+        hasValue = hasValue || !text.isEmpty();
+        parts.append(text);
+    }
+    return hasValue ? parts.join(QChar(0x1f)) : QString();
+}
+
+bool changedSinceLastSync(const StoredRecord &existing, const HMIdentifierGraph &graph)
+{
+    const QDateTime changed = existing.changedOnDesktop;
+    return changed.isValid() && (!graph.lastSyncDate().isValid() || changed > graph.lastSyncDate());
+}
+
 } // namespace
 
 bool MemoryStore::load(const QString &path, QString &problem)
@@ -88,6 +118,8 @@ bool MemoryStore::load(const QString &path, QString &problem)
     m_path = path;
     m_records.clear();
     m_deletions.clear();
+    m_ownIdMaps.clear();
+    m_lastSyncStarts.clear();
     if (!QFileInfo::exists(path))
         return true;
     const platform::Result<QByteArray> bytes = platform::readWholeFile(path);
@@ -102,19 +134,62 @@ bool MemoryStore::load(const QString &path, QString &problem)
         return false;
     }
     const QVariantMap root = valueFromJson(document.object()).toMap();
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const QVariantMap conduitRoot = root.value(conduitKey(conduit)).toMap();
-        const QVariantMap records = conduitRoot.value(QStringLiteral("records")).toMap();
-        for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
-            const QVariantMap entry = it.value().toMap();
-            m_records[conduit].insert(it.key(), StoredRecord{entry.value(QStringLiteral("fields")).toMap(),
-                                                             entry.value(QStringLiteral("changed")).toDateTime()});
-        }
-        const QVariantMap deletions = conduitRoot.value(QStringLiteral("deletions")).toMap();
-        for (auto it = deletions.constBegin(); it != deletions.constEnd(); ++it)
-            m_deletions[conduit].append(DesktopDeletion{it.key(), it.value().toDateTime()});
-    }
+    for (quint64 conduit = 1; conduit <= 4; ++conduit)
+        loadConduit(conduit, root.value(conduitKey(conduit)).toMap());
     return true;
+}
+
+// Called with the mutex held.
+void MemoryStore::loadConduit(quint64 conduit, const QVariantMap &conduitRoot)
+{
+    const QVariantMap records = conduitRoot.value(QStringLiteral("records")).toMap();
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+        const QVariantMap entry = it.value().toMap();
+        m_records[conduit].insert(it.key(), StoredRecord{entry.value(QStringLiteral("fields")).toMap(),
+                                                         entry.value(QStringLiteral("changed")).toDateTime(),
+                                                         entry.value(QStringLiteral("phoneId")).toString()});
+    }
+    const QVariantMap deletions = conduitRoot.value(QStringLiteral("deletions")).toMap();
+    for (auto it = deletions.constBegin(); it != deletions.constEnd(); ++it)
+        m_deletions[conduit].append(DesktopDeletion{it.key(), it.value().toDateTime()});
+    // Outlook profiles keep their id maps and change dates here, as Outlook keeps them in its files.
+    if (conduitRoot.contains(QStringLiteral("ownIdMap"))) {
+        auto map = std::make_shared<HMIdentifierGraph>();
+        for (const QVariant &entry : conduitRoot.value(QStringLiteral("ownIdMap")).toList())
+            map->identifierDictionaries().append(entry.toMap());
+        m_ownIdMaps.insert(conduit, map);
+    }
+    const QDateTime lastSyncStart = conduitRoot.value(QStringLiteral("lastSyncStart")).toDateTime();
+    if (lastSyncStart.isValid())
+        m_lastSyncStarts.insert(conduit, lastSyncStart);
+}
+
+// Called with the mutex held.
+QVariantMap MemoryStore::conduitRoot(quint64 conduit) const
+{
+    QVariantMap records;
+    const QMap<QString, StoredRecord> stored = m_records.value(conduit);
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+        QVariantMap entry{{QStringLiteral("fields"), it.value().fields}};
+        if (it.value().changedOnDesktop.isValid())
+            entry.insert(QStringLiteral("changed"), it.value().changedOnDesktop);
+        if (!it.value().phoneId.isEmpty())
+            entry.insert(QStringLiteral("phoneId"), it.value().phoneId);
+        records.insert(it.key(), entry);
+    }
+    QVariantMap deletions;
+    for (const DesktopDeletion &deletion : m_deletions.value(conduit))
+        deletions.insert(deletion.nativeId, deletion.deletedAt);
+    QVariantMap root{{QStringLiteral("records"), records}, {QStringLiteral("deletions"), deletions}};
+    if (const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit)) {
+        QVariantList entries;
+        for (const QVariantMap &entry : map->identifierDictionaries())
+            entries.append(entry);
+        root.insert(QStringLiteral("ownIdMap"), entries);
+    }
+    if (m_lastSyncStarts.contains(conduit))
+        root.insert(QStringLiteral("lastSyncStart"), m_lastSyncStarts.value(conduit));
+    return root;
 }
 
 bool MemoryStore::save(QString &problem) const
@@ -124,20 +199,8 @@ bool MemoryStore::save(QString &problem) const
     {
         const std::lock_guard lock(m_mutex);
         path = m_path;
-        for (auto conduit = m_records.constBegin(); conduit != m_records.constEnd(); ++conduit) {
-            QVariantMap records;
-            for (auto it = conduit.value().constBegin(); it != conduit.value().constEnd(); ++it) {
-                QVariantMap entry{{QStringLiteral("fields"), it.value().fields}};
-                if (it.value().changedOnDesktop.isValid())
-                    entry.insert(QStringLiteral("changed"), it.value().changedOnDesktop);
-                records.insert(it.key(), entry);
-            }
-            QVariantMap deletions;
-            for (const DesktopDeletion &deletion : m_deletions.value(conduit.key()))
-                deletions.insert(deletion.nativeId, deletion.deletedAt);
-            root.insert(conduitKey(conduit.key()),
-                        QVariantMap{{QStringLiteral("records"), records}, {QStringLiteral("deletions"), deletions}});
-        }
+        for (quint64 conduit = 1; conduit <= 4; ++conduit)
+            root.insert(conduitKey(conduit), conduitRoot(conduit));
     }
     if (path.isEmpty())
         return true;
@@ -203,10 +266,30 @@ QList<DesktopDeletion> MemoryStore::deletions(quint64 conduit) const
     return m_deletions.value(conduit);
 }
 
-void MemoryStore::putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields)
+void MemoryStore::putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields,
+                              const QString &phoneId)
 {
     const std::lock_guard lock(m_mutex);
-    m_records[conduit].insert(nativeId, StoredRecord{fields, QDateTime()});
+    m_records[conduit].insert(nativeId, StoredRecord{fields, QDateTime(), phoneId});
+}
+
+void MemoryStore::setPhoneId(quint64 conduit, const QString &nativeId, const QString &phoneId)
+{
+    const std::lock_guard lock(m_mutex);
+    auto found = m_records[conduit].find(nativeId);
+    if (found != m_records[conduit].end())
+        found->phoneId = phoneId;
+}
+
+QString MemoryStore::nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const
+{
+    const std::lock_guard lock(m_mutex);
+    const QMap<QString, StoredRecord> records = m_records.value(conduit);
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+        if (it->phoneId == phoneId)
+            return it.key();
+    }
+    return {};
 }
 
 void MemoryStore::removeFromSync(quint64 conduit, const QString &nativeId)
@@ -273,29 +356,15 @@ std::optional<QList<HMSyncRecord>> MemoryDataSource::syncRecordObjectsModifiedAf
     QStringList temporaryIds;
     const QMap<QString, StoredRecord> records = m_store->records(m_conduit);
     for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
-        const QDateTime changed = it.value().changedOnDesktop;
-        if (!changed.isValid() || (date.isValid() && changed <= date))
+        std::optional<HMSyncRecord> record = recordToSend(it.key(), it.value(), date, excludedHmUids, *graph);
+        if (!record)
             continue;
-        HMSyncRecord record;
-        record.setNativeId(it.key());
-        record.setLastModifiedDate(changed);
-        record.setDictionary(it.value().fields);
-        const QString hmUid = graph->harrowmereUidForNativeId(it.key());
-        if (!hmUid.isEmpty()) {
-            if (excludedHmUids.contains(hmUid))
-                continue;
-            record.setHmxUid(hmUid);
-            others.append(record);
-            continue;
+        if (record->isNew()) {
+            temporaryIds.append(record->hmxUid());
+            added.append(*record);
+        } else {
+            others.append(*record);
         }
-        // A record the other side has never seen goes under a temporary id, which the update
-        // reply replaces by the other side's own.
-        const QString temporaryId = QStringLiteral("tmp-") + newUid();
-        graph->setDictionary(QVariantMap{{kHmUidKey, temporaryId}, {kNativeIdKey, it.key()}}, temporaryId);
-        record.setHmxUid(temporaryId);
-        record.setIsNew(true);
-        temporaryIds.append(temporaryId);
-        added.append(record);
     }
     if (includeDeletes) {
         for (const DesktopDeletion &deletion : m_store->deletions(m_conduit)) {
@@ -314,11 +383,54 @@ std::optional<QList<HMSyncRecord>> MemoryDataSource::syncRecordObjectsModifiedAf
     return added + others;
 }
 
+std::optional<HMSyncRecord> MemoryDataSource::recordToSend(const QString &nativeId, const StoredRecord &stored,
+                                                           const QDateTime &date, const QSet<QString> &excludedHmUids,
+                                                           HMIdentifierGraph &graph)
+{
+    std::optional<QVariantMap> entry = graph.dictionaryForNativeId(nativeId);
+    if (!entry && !stored.phoneId.isEmpty()) {
+        // The store knows the record's id on the other side although the graph lost it.
+        link(graph, stored.phoneId, nativeId);
+        entry = graph.dictionaryForNativeId(nativeId);
+    }
+    HMSyncRecord record;
+    record.setNativeId(nativeId);
+    record.setLastModifiedDate(stored.changedOnDesktop);
+    QVariantMap fields = stored.fields;
+    if (stored.changedOnDesktop.isValid())
+        fields.insert(QStringLiteral("LASTMODIFIED"), dateUtilities().localDateTimeStringFromDate(stored.changedOnDesktop));
+    record.setDictionary(fields);
+    if (entry && !isUnconfirmed(*entry)) {
+        const QString hmUid = entry->value(kHmUidKey).toString();
+        const QDateTime changed = stored.changedOnDesktop;
+        if (!changed.isValid() || (date.isValid() && changed <= date) || excludedHmUids.contains(hmUid))
+            return std::nullopt;
+        record.setHmxUid(hmUid);
+        return record;
+    }
+    // A record the other side has never confirmed goes as new whenever it was changed, under a
+    // temporary id that the update reply replaces by the other side's own.
+    const QString temporaryId = entry ? entry->value(kHmUidKey).toString() : QStringLiteral("tmp-") + newUid();
+    QVariantMap newEntry{{kHmUidKey, temporaryId}, {kNativeIdKey, nativeId}};
+    markUnconfirmed(newEntry);
+    graph.setDictionary(newEntry, temporaryId);
+    record.setHmxUid(temporaryId);
+    record.setIsNew(true);
+    return record;
+}
+
+void MemoryDataSource::link(HMIdentifierGraph &graph, const QString &hmUid, const QString &nativeId)
+{
+    if (const std::optional<QVariantMap> old = graph.dictionaryForNativeId(nativeId))
+        graph.identifierDictionaries().removeOne(*old);
+    graph.setDictionary(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, nativeId}}, hmUid);
+    m_store->setPhoneId(m_conduit, nativeId, hmUid);
+}
+
 qint64 MemoryDataSource::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                        const QVariantMap &record, qint64 timeDifference)
 {
     Q_UNUSED(syncMethod);
-    Q_UNUSED(timeDifference);
     const std::shared_ptr<HMIdentifierGraph> graph = idMap();
     const QString hmUid = record.value(QStringLiteral("UID")).toString();
     if (!graph || hmUid.isEmpty())
@@ -328,25 +440,83 @@ qint64 MemoryDataSource::commandAction(qint32 action, quint64 syncMethod, quint6
         return 2;
     }
     const QVariantMap fields = withoutBookkeeping(record);
-    const QString nativeId = graph->nativeIdForHarrowmereUid(hmUid);
+    const QString nativeId = findNativeRecord(hmUid, fields, *graph);
     const std::optional<StoredRecord> existing =
         nativeId.isEmpty() ? std::nullopt : m_store->record(m_conduit, nativeId);
     if (existing) {
-        const QDateTime changed = existing->changedOnDesktop;
-        const bool changedOnBothSides =
-            changed.isValid() && (!graph->lastSyncDate().isValid() || changed > graph->lastSyncDate());
-        if (changedOnBothSides && conflictSetting == 1)
+        if (keepsDesktopVersion(*existing, record, conflictSetting, timeDifference, *graph))
             return 1;
-        if (!(changedOnBothSides && conflictSetting == 3)) {
-            m_store->putFromSync(m_conduit, nativeId, fields);
+        if (conflictSetting != quint64(HMConflictSetting::Duplicate) || !changedSinceLastSync(*existing, *graph)) {
+            m_store->putFromSync(m_conduit, nativeId, fields, hmUid);
             return 2;
         }
     }
     // A record new to the desktop, or a conflict kept as a duplicate of the desktop's version.
     const QString newNativeId = newUid();
-    m_store->putFromSync(m_conduit, newNativeId, fields);
+    m_store->putFromSync(m_conduit, newNativeId, fields, hmUid);
     graph->setDictionary(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, newNativeId}}, hmUid);
-    return 2;
+    return 3;
+}
+
+QString MemoryDataSource::findNativeRecord(const QString &hmUid, const QVariantMap &fields, HMIdentifierGraph &graph)
+{
+    const QString mapped = graph.nativeIdForHarrowmereUid(hmUid);
+    if (!mapped.isEmpty())
+        return mapped;
+    // Applying a record twice (the run ended before its graph was saved) finds it where it went.
+    QString nativeId = m_store->nativeIdForPhoneId(m_conduit, hmUid);
+    if (nativeId.isEmpty())
+        nativeId = findUnconfirmedDuplicate(fields, graph);
+    if (!nativeId.isEmpty())
+        link(graph, hmUid, nativeId);
+    return nativeId;
+}
+
+// The desktop's record with the same identity (names, company and e-mail; title and start; title;
+// title and note) that the other side has not confirmed: its add may have reached the other side
+// without its answer, or both sides may hold it from before a first sync.
+QString MemoryDataSource::findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph)
+{
+    const QString wanted = identityOf(m_conduit, fields);
+    if (wanted.isEmpty())
+        return {};
+    if (!m_unconfirmedByIdentity) {
+        // Once per run: a first sync matches every listed record, and looking through the whole store
+        // for each would take time that grows with the square of the records.
+        m_unconfirmedByIdentity.emplace();
+        const QMap<QString, StoredRecord> records = m_store->records(m_conduit);
+        for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+            const std::optional<QVariantMap> entry = graph.dictionaryForNativeId(it.key());
+            const QString identity = identityOf(m_conduit, it->fields);
+            if ((!entry || isUnconfirmed(*entry)) && !identity.isEmpty())
+                m_unconfirmedByIdentity->insert(identity, it.key());
+        }
+    }
+    // A record linked once is confirmed from then on and never matched again.
+    const auto found = m_unconfirmedByIdentity->constFind(wanted);
+    if (found == m_unconfirmedByIdentity->constEnd())
+        return {};
+    const QString nativeId = found.value();
+    m_unconfirmedByIdentity->remove(wanted, nativeId);
+    return nativeId;
+}
+
+// The conflict rule of the desktop stores: a record changed on the desktop since the last sync is a
+// conflict. "Last modified wins" keeps the desktop's version when it is newer than the other side's
+// (a missing date on the other side lets the other side win); "Mac wins" always keeps it.
+bool MemoryDataSource::keepsDesktopVersion(const StoredRecord &existing, const QVariantMap &record,
+                                           quint64 conflictSetting, qint64 timeDifference,
+                                           const HMIdentifierGraph &graph)
+{
+    if (!changedSinceLastSync(existing, graph))
+        return false;
+    if (conflictSetting == quint64(HMConflictSetting::AppleWins))
+        return true;
+    if (conflictSetting != quint64(HMConflictSetting::LastModifiedWins))
+        return false;
+    const QDateTime deviceDate =
+        dateUtilities().dateFromLocalDateTimeString(record.value(QStringLiteral("LASTMODIFIED")).toString());
+    return deviceDate.isValid() && existing.changedOnDesktop > deviceDate.addSecs(-timeDifference);
 }
 
 qint64 MemoryDataSource::outlookCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
@@ -370,9 +540,31 @@ void MemoryDataSource::deleteUidRecords(const QStringList &hmUids)
 
 void MemoryDataSource::saveChanges()
 {
+    // The other side's ids go into the store with the records, so either file alone knows them.
+    if (const std::shared_ptr<HMIdentifierGraph> graph = idMap()) {
+        for (const QVariantMap &entry : graph->identifierDictionaries()) {
+            if (!isUnconfirmed(entry))
+                m_store->setPhoneId(m_conduit, entry.value(kNativeIdKey).toString(), entry.value(kHmUidKey).toString());
+        }
+    }
     QString problem;
-    if (!m_store->save(problem))
+    m_saveFailure.clear();
+    if (!m_store->save(problem)) {
         DDLogError(QStringLiteral("The desktop records were not saved: %1").arg(problem));
+        m_saveFailure = problem;
+    }
+}
+
+bool MemoryDataSource::hasUnconfirmedRecords()
+{
+    return hasUnconfirmedEntries(*idMap());
+}
+
+void MemoryDataSource::saveOutlookChanges()
+{
+    // Outlook profiles keep their id maps in the store: the temporary ids of the records about to be
+    // sent are kept before the first batch goes, as the graph is for other profiles.
+    saveChanges();
 }
 
 void MemoryDataSource::cleanUpAfterSync()
@@ -404,8 +596,9 @@ QStringList MemoryDataSource::findDeletes(const QStringList &deviceIds)
     QStringList missing;
     for (const QVariantMap &entry : idMap()->identifierDictionaries()) {
         const QString hmUid = entry.value(kHmUidKey).toString();
-        // Records still under a temporary id never reached the phone; they are not its deletions.
-        if (!hmUid.isEmpty() && !hmUid.startsWith(QLatin1String("tmp-")) && !onDevice.contains(hmUid))
+        // Records still under a temporary id were never confirmed by the phone; they are not its
+        // deletions.
+        if (!hmUid.isEmpty() && !isUnconfirmed(entry) && !onDevice.contains(hmUid))
             missing.append(hmUid);
     }
     return missing;
@@ -419,14 +612,16 @@ void MemoryDataSource::deleteOutlookUidRecords(const QStringList &hmUids)
 void MemoryDataSource::replaceTempId(const QString &temporaryId, const QString &permanentId)
 {
     HMData::replaceTempId(temporaryId, permanentId);
-    if (permanentId.isEmpty() || !temporaryId.startsWith(QLatin1String("tmp-")))
+    // A refused add keeps its temporary id, so it is sent again.
+    if (permanentId.isEmpty() || permanentId == QLatin1String("FAIL"))
         return;
     const std::shared_ptr<HMIdentifierGraph> graph = idMap();
-    const QString nativeId = graph->nativeIdForHarrowmereUid(temporaryId);
-    if (nativeId.isEmpty())
+    const std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+    if (!entry || !isUnconfirmed(*entry))
         return;
+    const QString nativeId = entry->value(kNativeIdKey).toString();
     graph->removeDictionaryForHarrowmereUid(temporaryId);
-    graph->setDictionary(QVariantMap{{kHmUidKey, permanentId}, {kNativeIdKey, nativeId}}, permanentId);
+    link(*graph, permanentId, nativeId);
 }
 
 void MemoryDataSource::commitUniqueIds(bool wasSuccessful)

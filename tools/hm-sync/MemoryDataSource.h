@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QMultiHash>
 #include <QString>
 #include <QVariantMap>
 
@@ -21,6 +22,9 @@ struct StoredRecord
 {
     QVariantMap fields;
     QDateTime changedOnDesktop;
+    // The other side's id of the record, kept with the record itself: a run that ends between saving
+    // the store and saving its identifier graph still knows which listed record this is.
+    QString phoneId;
 };
 
 // A record deleted on the desktop, kept until a sync has told the other side.
@@ -57,10 +61,16 @@ public:
     void setLastSyncStart(quint64 conduit, const QDateTime &start);
 
     // Used by MemoryDataSource during a sync.
-    void putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields);
+    void putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields, const QString &phoneId);
     void removeFromSync(quint64 conduit, const QString &nativeId);
+    void setPhoneId(quint64 conduit, const QString &nativeId, const QString &phoneId);
+    // The record kept under the other side's id; empty when none is.
+    QString nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const;
 
 private:
+    void loadConduit(quint64 conduit, const QVariantMap &conduitRoot);
+    QVariantMap conduitRoot(quint64 conduit) const;
+
     mutable std::mutex m_mutex;
     QString m_path;
     QMap<quint64, QMap<QString, StoredRecord>> m_records;
@@ -96,6 +106,9 @@ public:
     void deleteOutlookUidRecords(const QStringList &hmUids) override;
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
     void commitUniqueIds(bool wasSuccessful) override;
+    QString saveFailure() const override { return m_saveFailure; }
+    bool hasUnconfirmedRecords() override;
+    void saveOutlookChanges() override;
 
 protected:
     QString className() const override { return m_className; }
@@ -103,11 +116,26 @@ protected:
 private:
     // The identifier graph of the run, or the store's own map when the run has none.
     std::shared_ptr<HMIdentifierGraph> idMap();
+    // The desktop record a listed record stands for: through the graph, else through the phone id
+    // kept in the store (the graph entry is then restored), else a duplicate of it on the desktop
+    // that the other side has not confirmed yet (which is then linked to it). Empty when none.
+    QString findNativeRecord(const QString &hmUid, const QVariantMap &fields, HMIdentifierGraph &graph);
+    QString findUnconfirmedDuplicate(const QVariantMap &fields, const HMIdentifierGraph &graph);
+    // Whether the profile's conflict rule keeps the desktop's version of a record changed on both sides.
+    bool keepsDesktopVersion(const StoredRecord &existing, const QVariantMap &record, quint64 conflictSetting,
+                             qint64 timeDifference, const HMIdentifierGraph &graph);
+    // A desktop record to send: a change under its confirmed id, or an add under a temporary id.
+    std::optional<HMSyncRecord> recordToSend(const QString &nativeId, const StoredRecord &stored, const QDateTime &date,
+                                             const QSet<QString> &excludedHmUids, HMIdentifierGraph &graph);
+    void link(HMIdentifierGraph &graph, const QString &hmUid, const QString &nativeId);
 
     const std::shared_ptr<MemoryStore> m_store;
     const quint64 m_conduit;
     const QString m_className;
     const QDateTime m_runStart;
+    QString m_saveFailure;
+    // The desktop's records the other side has not confirmed, by identity; made when first needed.
+    std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
 };
 
 } // namespace hmsync

@@ -26,7 +26,10 @@ public:
         const std::lock_guard lock(m_mutex);
         ++m_outcome.finishCount;
         m_outcome.hasEnded = true;
-        m_outcome.isSuccess = controller.syncStage() == HMSyncStage::Finished;
+        // A run that logged off after a refusal (a busy phone, say) still ends through the finished
+        // stage, carrying its error: only a run without one succeeded.
+        m_outcome.isSuccess =
+            controller.syncStage() == HMSyncStage::Finished && controller.syncError() == HMSyncError::None;
         m_outcome.errorCode = quint64(controller.syncError());
         m_outcome.errorText = controller.syncErrorDescription();
         m_outcome.conduits.clear();
@@ -105,8 +108,7 @@ QString describeOutcome(const SyncOutcome &outcome)
         return QStringLiteral("The sync did not end within its time limit.\n");
     QString text = outcome.isSuccess ? QStringLiteral("Sync Complete\n")
                                      : QStringLiteral("Sync did not finish: %1 (error %2)\n")
-                                           .arg(outcome.errorText)
-                                           .arg(outcome.errorCode);
+                                           .arg(outcome.errorText, QString::number(outcome.errorCode));
     for (const ConduitOutcome &conduit : outcome.conduits) {
         text += QStringLiteral("  %1: %2 added, %3 changed, %4 deleted on the desktop\n")
                     .arg(conduit.name)

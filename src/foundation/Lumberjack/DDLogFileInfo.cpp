@@ -100,9 +100,7 @@ void DDLogFileInfo::addExtendedAttributeWithName(const QString &attributeName)
     const platform::Status status = platform::ExtendedAttributes::set(m_filePath, attributeName);
     if (!status) {
         platform::consoleLog(QStringLiteral("DDLogFileInfo: setxattr(%1, %2): error = %3 (%4)")
-                                 .arg(attributeName, fileName())
-                                 .arg(-1)
-                                 .arg(status.error().message()));
+                                 .arg(attributeName, fileName(), QString::number(-1), status.error().message()));
     }
 }
 
@@ -111,9 +109,7 @@ void DDLogFileInfo::removeExtendedAttributeWithName(const QString &attributeName
     const platform::Status status = platform::ExtendedAttributes::remove(m_filePath, attributeName);
     if (!status) {
         platform::consoleLog(QStringLiteral("DDLogFileInfo: removexattr(%1, %2): error = %3 (%4)")
-                                 .arg(attributeName, fileName())
-                                 .arg(-1)
-                                 .arg(status.error().message()));
+                                 .arg(attributeName, fileName(), QString::number(-1), status.error().message()));
     }
 }
 

@@ -150,7 +150,7 @@ platform::Result<QString> DDLogFileManagerDefault::createNewLogFile()
         return path;
     }
     return platform::Error(platform::ErrorCode::IoOther,
-                           QStringLiteral("%1: no free log file name after %2 attempts").arg(directory).arg(kMaximumNameAttempts));
+                           QStringLiteral("%1: no free log file name after %2 attempts").arg(directory, QString::number(kMaximumNameAttempts)));
 }
 
 quint64 DDLogFileManagerDefault::maximumNumberOfLogFiles() const

@@ -16,7 +16,7 @@ Status checkValue(const QVariant &value, const QString &path, int depth)
 {
     if (depth > kMaxNestingDepth)
         return Error(ErrorCode::DataMalformed,
-                     QStringLiteral("%1: nested more than %2 levels deep").arg(path).arg(kMaxNestingDepth));
+                     QStringLiteral("%1: nested more than %2 levels deep").arg(path, QString::number(kMaxNestingDepth)));
     switch (value.typeId()) {
     case QMetaType::QString:
     case QMetaType::Bool:
@@ -35,7 +35,7 @@ Status checkValue(const QVariant &value, const QString &path, int depth)
     case QMetaType::QStringList: {
         const QVariantList list = value.toList();
         for (qsizetype index = 0; index < list.size(); ++index) {
-            const Status status = checkValue(list.at(index), QStringLiteral("%1[%2]").arg(path).arg(index), depth + 1);
+            const Status status = checkValue(list.at(index), QStringLiteral("%1[%2]").arg(path, QString::number(index)), depth + 1);
             if (!status)
                 return status;
         }

@@ -152,9 +152,8 @@ Result<QByteArray> ExtendedAttributes::value(const QString &path, const QString 
         }
         if (size > kMaxValueBytes)
             return Error(ErrorCode::DataMalformed, QStringLiteral("%1: the attribute %2 holds %3 bytes, more than %4")
-                                                       .arg(path, QString::fromUtf8(key))
-                                                       .arg(size)
-                                                       .arg(kMaxValueBytes));
+                                                       .arg(path, QString::fromUtf8(key), QString::number(size),
+                                                            QString::number(kMaxValueBytes)));
         QByteArray buffer(qsizetype(size), Qt::Uninitialized);
         const ssize_t read = ::getxattr(nativePath.constData(), key.constData(), buffer.data(), size_t(buffer.size()));
         if (read >= 0) {

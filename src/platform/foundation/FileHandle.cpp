@@ -94,10 +94,8 @@ Status FileHandle::write(const QByteArray &bytes)
     if (written < bytes.size()) {
         const int error = errno;
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2 of %3 bytes not written: %4")
-                                                   .arg(m_path)
-                                                   .arg(bytes.size() - written)
-                                                   .arg(bytes.size())
-                                                   .arg(describeErrno(error)));
+                                                   .arg(m_path, QString::number(bytes.size() - written),
+                                                        QString::number(bytes.size()), describeErrno(error)));
     }
     // With O_APPEND the position after a write is the end of the file, wherever other writers left it.
     const off_t position = ::lseek(m_descriptor, 0, SEEK_CUR);

@@ -424,7 +424,7 @@ std::optional<qint64> KeyedUnarchiver::decodeInteger(const QString &key, qint64 
         // Whole reals are taken; a fraction would silently be lost.
         const double real = value.toDouble();
         if (!std::isfinite(real) || std::trunc(real) != real || real < -9.2e18 || real > 9.2e18) {
-            fail(QStringLiteral("key \"%1\" holds %2, not an integer").arg(key).arg(real));
+            fail(QStringLiteral("key \"%1\" holds %2, not an integer").arg(key, QString::number(real)));
             return std::nullopt;
         }
         number = qint64(real);
@@ -435,7 +435,7 @@ std::optional<qint64> KeyedUnarchiver::decodeInteger(const QString &key, qint64 
         return std::nullopt;
     }
     if (number < lowest || number > highest) {
-        fail(QStringLiteral("key \"%1\" holds %2, which does not fit 32 bits").arg(key).arg(number));
+        fail(QStringLiteral("key \"%1\" holds %2, which does not fit 32 bits").arg(key, QString::number(number)));
         return std::nullopt;
     }
     return number;

@@ -63,14 +63,14 @@ public:
             const int entryLine = m_line;
             const std::optional<QString> failure = parseEntry(values);
             if (failure) {
-                errors.append(QStringLiteral("%1:%2: %3").arg(m_sourceName).arg(entryLine).arg(*failure));
+                errors.append(QStringLiteral("%1:%2: %3").arg(m_sourceName, QString::number(entryLine), *failure));
                 // A failure met on a later line than the entry began (a forgotten ';') already stands
                 // at the next entry; otherwise the rest of the entry's line is dropped.
                 if (m_line == entryLine)
                     skipRestOfLine();
             }
         }
-        errors.append(QStringLiteral("%1:%2: a comment is not closed").arg(m_sourceName).arg(m_line));
+        errors.append(QStringLiteral("%1:%2: a comment is not closed").arg(m_sourceName, QString::number(m_line)));
     }
 
 private:
@@ -220,7 +220,7 @@ LocalizedStrings LocalizedStrings::parse(const QByteArray &bytes, const QString 
     QString text;
     if (bytes.size() > kMaxTableBytes) {
         table.m_errors.append(
-            QStringLiteral("%1: %2 bytes is too large for a strings table").arg(sourceName).arg(bytes.size()));
+            QStringLiteral("%1: %2 bytes is too large for a strings table").arg(sourceName, QString::number(bytes.size())));
     } else if (const std::optional<QString> failure = decodeTable(bytes, text)) {
         table.m_errors.append(QStringLiteral("%1: %2").arg(sourceName, *failure));
     } else {

@@ -56,7 +56,7 @@ QString PlatformError::localizedDescription() const
     const QString general = QStringLiteral("The operation couldn\u2019t be completed.");
     if (m_domain == QLatin1String(NSPOSIXErrorDomain))
         return general + u' ' + systemErrorText(m_code);
-    return general + QStringLiteral(" (%1 error %2.)").arg(m_domain).arg(m_code);
+    return general + QStringLiteral(" (%1 error %2.)").arg(m_domain, QString::number(m_code));
 }
 
 QString PlatformError::localizedFailureReason() const
@@ -71,9 +71,7 @@ QString PlatformError::description() const
     for (auto entry = m_userInfo.cbegin(); entry != m_userInfo.cend(); ++entry)
         entries.append(entry.key() + u'=' + userInfoText(entry.value()));
     return QStringLiteral("Error Domain=%1 Code=%2 \"%3\" UserInfo={%4}")
-        .arg(m_domain)
-        .arg(m_code)
-        .arg(localizedDescription(), entries.join(QStringLiteral(", ")));
+        .arg(m_domain, QString::number(m_code), localizedDescription(), entries.join(QStringLiteral(", ")));
 }
 
 } // namespace platform

@@ -71,6 +71,16 @@ QString ProcessInfo::prettyNameFromOsRelease(const QByteArray &osRelease)
 
 OperatingSystemVersion ProcessInfo::operatingSystemVersion()
 {
+    const QByteArray named = qgetenv("HM_PLATFORM_VERSION");
+    if (named.isEmpty())
+        return kStandInVersion;
+    // "10.7" reads like a release; a text without a leading number keeps the stand-in version.
+    const OperatingSystemVersion version = versionFromKernelRelease(QString::fromLatin1(named));
+    return version.majorVersion > 0 ? version : kStandInVersion;
+}
+
+OperatingSystemVersion ProcessInfo::kernelVersion()
+{
     return versionFromKernelRelease(kernelRelease());
 }
 

@@ -20,9 +20,14 @@ class ProcessInfo final
 public:
     ProcessInfo() = delete;
 
-    // The kernel's release as three numbers ("6.1.0-18-amd64" gives 6.1.0): the one version every
-    // Linux system reports the same way.
+    // The version of the platform our layers stand in for, the one value every version decision reads
+    // (which calendar store, which recurrence road): kStandInVersion, which selects the newer roads,
+    // or the version the environment variable HM_PLATFORM_VERSION names ("10.7"), for tests of the
+    // older ones. Never the kernel's, which is only shown to people.
     static OperatingSystemVersion operatingSystemVersion();
+    static constexpr OperatingSystemVersion kStandInVersion{10, 15, 0};
+    // The kernel's release as three numbers ("6.1.0-18-amd64" gives 6.1.0), for people to read.
+    static OperatingSystemVersion kernelVersion();
     // The system for a person to read: the distribution's name from os-release and the kernel release,
     // "Debian GNU/Linux 12 (bookworm) (Linux 6.1.0-18-amd64)"; "Linux 6.1.0-18-amd64" without os-release.
     static QString operatingSystemVersionString();

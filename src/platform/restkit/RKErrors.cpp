@@ -21,6 +21,10 @@ QString urlLoadingDescription(qint64 code)
         return QStringLiteral("Could not connect to the server.");
     case NSURLErrorNetworkConnectionLost:
         return QStringLiteral("The network connection was lost.");
+    case NSURLErrorBadServerResponse:
+        return QStringLiteral("The server responded with an invalid reply.");
+    case NSURLErrorDataLengthExceedsMaximum:
+        return QStringLiteral("The reply exceeds the largest size allowed.");
     default:
         return QStringLiteral("unknown error");
     }

@@ -23,6 +23,8 @@ inline constexpr qint64 NSURLErrorUnsupportedURL = -1002;
 inline constexpr qint64 NSURLErrorCannotFindHost = -1003;
 inline constexpr qint64 NSURLErrorCannotConnectToHost = -1004;
 inline constexpr qint64 NSURLErrorNetworkConnectionLost = -1005;
+inline constexpr qint64 NSURLErrorBadServerResponse = -1011;
+inline constexpr qint64 NSURLErrorDataLengthExceedsMaximum = -1103;
 
 // User-info key naming the URL a URL-loading error happened on.
 inline constexpr char NSURLErrorFailingURLStringErrorKey[] = "NSErrorFailingURLStringKey";

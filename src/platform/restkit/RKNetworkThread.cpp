@@ -1,7 +1,6 @@
 #include "platform/restkit/RKNetworkThread.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
 #include <QThread>
 
 #include <memory>
@@ -19,16 +18,13 @@ public:
         m_thread.setObjectName(QStringLiteral("RKNetworkThread"));
         m_thread.start();
         m_context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(
-            &m_context, [this] { m_manager = std::make_unique<QNetworkAccessManager>(); },
-            Qt::BlockingQueuedConnection);
     }
 
     ~Engine()
     {
-        // The manager and the replies it parents belong to the framework's thread and go there.
+        // The exchanges still running belong to the framework's thread and go there.
         QMetaObject::invokeMethod(
-            &m_context, [this] { m_manager.reset(); }, Qt::BlockingQueuedConnection);
+            &m_context, [this] { qDeleteAll(m_context.children()); }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
@@ -38,12 +34,11 @@ public:
         QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection);
     }
     bool isCurrentThread() const { return QThread::currentThread() == &m_thread; }
-    QNetworkAccessManager &manager() { return *m_manager; }
+    QObject &context() { return m_context; }
 
 private:
     QThread m_thread;
     QObject m_context;
-    std::unique_ptr<QNetworkAccessManager> m_manager;
 };
 
 std::mutex s_engineMutex;
@@ -94,11 +89,11 @@ bool RKNetworkThread::isCurrentThread()
     return s_engine && s_engine->isCurrentThread();
 }
 
-QNetworkAccessManager &RKNetworkThread::manager()
+QObject &RKNetworkThread::context()
 {
     const std::lock_guard lock(s_engineMutex);
     Q_ASSERT(s_engine && s_engine->isCurrentThread());
-    return s_engine->manager();
+    return s_engine->context();
 }
 
 } // namespace platform

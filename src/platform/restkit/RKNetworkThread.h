@@ -2,13 +2,12 @@
 
 #include <functional>
 
-class QNetworkAccessManager;
+class QObject;
 
 namespace platform {
 
-// The framework's own thread: a QThread with its own event loop that owns the one
-// QNetworkAccessManager of the process. Every request loads there and every request callback is
-// made there. Started on first use; it needs a QCoreApplication (or QApplication), and it is stopped
+// The framework's own thread: a QThread with its own event loop on which every request's exchange
+// runs and every request callback is made. Started on first use; it needs a QCoreApplication (or QApplication), and it is stopped
 // when that application object is destroyed. Thread-safe.
 class RKNetworkThread final
 {
@@ -17,8 +16,8 @@ public:
     // nothing, when there is no application object.
     static bool post(std::function<void()> work);
     static bool isCurrentThread();
-    // The manager; framework thread only.
-    static QNetworkAccessManager &manager();
+    // The parent of the exchanges under way, which go with the thread; framework thread only.
+    static QObject &context();
 };
 
 } // namespace platform

@@ -135,8 +135,7 @@ QVariant RKJSONParser::objectFromString(const QString &text, PlatformError *erro
     if (parseError.error != QJsonParseError::NoError) {
         report(error, kJSONReadErrorCode,
                QStringLiteral("The data is not valid JSON: %1 around byte %2.")
-                   .arg(parseError.errorString())
-                   .arg(qMax(0, parseError.offset - 1)));
+                   .arg(parseError.errorString(), QString::number(qMax(0, parseError.offset - 1))));
         return {};
     }
     const QJsonArray array = document.array();

@@ -1,13 +1,11 @@
 #include "platform/restkit/RKRequest.h"
 
+#include "platform/restkit/HttpExchange.h"
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKNetworkThread.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "platform/restkit/RKRequestQueue.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QTimer>
 
 #include <condition_variable>
@@ -49,48 +47,6 @@ QByteArray verbOf(RKRequestMethod method)
         return "DELETE";
     }
     return "GET";
-}
-
-// Failures below the HTTP layer; any other error of a reply that has a status code is an HTTP status,
-// which reaches the caller as a response.
-bool isTransportError(QNetworkReply::NetworkError error)
-{
-    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied) ||
-           error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError;
-}
-
-qint64 urlLoadingCodeFor(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return NSURLErrorCannotConnectToHost;
-    case QNetworkReply::HostNotFoundError:
-        return NSURLErrorCannotFindHost;
-    case QNetworkReply::TimeoutError:
-        return NSURLErrorTimedOut;
-    case QNetworkReply::OperationCanceledError:
-        return NSURLErrorCancelled;
-    case QNetworkReply::ProtocolUnknownError:
-        return NSURLErrorUnsupportedURL;
-    // A connection closed before the whole reply came, at any point, is a lost connection; so are
-    // the network layer's own breakdowns in mid-exchange.
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProtocolFailure:
-        return NSURLErrorNetworkConnectionLost;
-    default:
-        return NSURLErrorUnknown;
-    }
-}
-
-QList<RKResponse::Header> headersOf(const QNetworkReply &reply)
-{
-    QList<RKResponse::Header> headers;
-    for (const QNetworkReply::RawHeaderPair &pair : reply.rawHeaderPairs())
-        headers.append({pair.first, pair.second});
-    return headers;
 }
 
 } // namespace
@@ -214,6 +170,18 @@ QString RKRequest::HTTPBodyString() const
     return QString::fromUtf8(HTTPBody());
 }
 
+void RKRequest::setMaxResponseBytes(qint64 bytes)
+{
+    const std::lock_guard lock(m_configMutex);
+    m_maxResponseBytes = bytes;
+}
+
+qint64 RKRequest::maxResponseBytes() const
+{
+    const std::lock_guard lock(m_configMutex);
+    return m_maxResponseBytes;
+}
+
 void RKRequest::setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field)
 {
     const std::lock_guard lock(m_configMutex);
@@ -326,10 +294,10 @@ void RKRequest::cancel()
 void RKRequest::postAbort()
 {
     RKNetworkThread::post([self = shared_from_this()] {
-        if (!self->m_reply || self->m_reply->isFinished())
+        if (!self->m_exchange || self->m_exchange->isFinished())
             return;
         self->m_cancelRequested = true;
-        self->m_reply->abort();
+        self->m_exchange->abort();
     });
 }
 
@@ -375,52 +343,49 @@ std::optional<PlatformError> RKRequest::checkURL(const QUrl &url) const
     return std::nullopt;
 }
 
+// The request as it goes on the wire: a GET carries its form parameters in the query instead of a
+// body; the request's headers win over the client's.
+HttpExchange::Request RKRequest::wireRequest(QUrl url) const
+{
+    const std::lock_guard lock(m_configMutex);
+    if (m_method == RKRequestMethod::GET && !m_params.isEmpty() && url.isValid()) {
+        const QByteArray query = formEncode(m_params);
+        url.setQuery(url.hasQuery() ? url.query(QUrl::FullyEncoded) + u'&' + QString::fromLatin1(query)
+                                    : QString::fromLatin1(query),
+                     QUrl::StrictMode);
+    }
+    HttpExchange::Request wire;
+    wire.url = url;
+    wire.verb = verbOf(m_method);
+    wire.maxResponseBytes = m_maxResponseBytes;
+    QList<RKResponse::Header> headers = m_clientHeaders;
+    for (const RKResponse::Header &header : m_headers)
+        setHeaderValue(headers, header.first, header.second);
+    if (m_method != RKRequestMethod::GET) {
+        wire.body = m_body;
+        bool hasType = false;
+        for (const RKResponse::Header &header : headers)
+            hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        if (!hasType && !m_contentType.isEmpty())
+            headers.append({QByteArrayLiteral("Content-Type"), m_contentType});
+    }
+    wire.headers = headers;
+    return wire;
+}
+
 void RKRequest::startReply()
 {
-    QUrl url(m_urlString, QUrl::StrictMode);
-    {
-        // A GET carries its form parameters in the query instead of a body.
-        const std::lock_guard lock(m_configMutex);
-        if (m_method == RKRequestMethod::GET && !m_params.isEmpty() && url.isValid()) {
-            const QByteArray query = formEncode(m_params);
-            url.setQuery(url.hasQuery() ? url.query(QUrl::FullyEncoded) + u'&' + QString::fromLatin1(query)
-                                        : QString::fromLatin1(query),
-                         QUrl::StrictMode);
-        }
-    }
-    if (const std::optional<PlatformError> problem = checkURL(url)) {
+    const QUrl url(m_urlString, QUrl::StrictMode);
+    const HttpExchange::Request wire = wireRequest(url);
+    if (const std::optional<PlatformError> problem = checkURL(wire.url)) {
         endWith(State::Failed, std::nullopt, problem, false);
         return;
     }
-    QNetworkRequest networkRequest(url);
-    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    // The framework's own timer decides time-outs; the network layer's transfer time-out stays off.
-    networkRequest.setTransferTimeout(0);
-    QByteArray body;
-    QByteArray verb;
-    double timeoutSeconds = 0;
-    {
-        const std::lock_guard lock(m_configMutex);
-        for (const RKResponse::Header &header : m_clientHeaders)
-            networkRequest.setRawHeader(header.first, header.second);
-        for (const RKResponse::Header &header : m_headers)
-            networkRequest.setRawHeader(header.first, header.second);
-        verb = verbOf(m_method);
-        body = m_body;
-        if (m_method != RKRequestMethod::GET && !m_contentType.isEmpty() &&
-            !networkRequest.hasRawHeader("Content-Type"))
-            networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, m_contentType);
-        timeoutSeconds = m_timeoutSeconds;
-    }
-    QNetworkAccessManager &manager = RKNetworkThread::manager();
-    QNetworkReply *reply =
-        verb == "GET" ? manager.get(networkRequest) : manager.sendCustomRequest(networkRequest, verb, body);
-    m_reply = reply;
-
+    const double timeoutSeconds = timeoutInterval();
+    auto *exchange = new HttpExchange(wire, &RKNetworkThread::context());
+    m_exchange = exchange;
     const std::shared_ptr<RKRequest> self = shared_from_this();
-    QObject::connect(reply, &QNetworkReply::uploadProgress, reply, [self](qint64 sent, qint64 total) {
+    QObject::connect(exchange, &HttpExchange::uploadProgress, exchange, [self](qint64 sent, qint64 total) {
         if (sent <= self->m_bytesSent || total <= 0)
             return;
         const qint64 chunk = sent - self->m_bytesSent;
@@ -428,15 +393,11 @@ void RKRequest::startReply()
         self->deliver(
             [&](RKRequestDelegate *delegate) { delegate->requestDidSendBodyData(*self, chunk, sent, total); });
     });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [self, reply] {
-        if (self->m_reportedResponse || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-            return;
-        self->m_reportedResponse = true;
-        const RKResponse head(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), headersOf(*reply), {},
-                              self);
+    QObject::connect(exchange, &HttpExchange::headersReceived, exchange, [self, exchange] {
+        const RKResponse head(exchange->statusCode(), exchange->headers(), {}, self);
         self->deliver([&](RKRequestDelegate *delegate) { delegate->requestDidReceiveResponse(*self, head); });
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [self](qint64 received, qint64 total) {
+    QObject::connect(exchange, &HttpExchange::downloadProgress, exchange, [self](qint64 received, qint64 total) {
         if (received <= self->m_bytesReceived)
             return;
         const qint64 chunk = received - self->m_bytesReceived;
@@ -444,27 +405,33 @@ void RKRequest::startReply()
         self->deliver(
             [&](RKRequestDelegate *delegate) { delegate->requestDidReceiveData(*self, chunk, received, total); });
     });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [self, reply] { self->finishReply(reply); });
-
-    if (timeoutSeconds > 0) {
-        auto *timer = new QTimer(reply);
-        timer->setSingleShot(true);
-        const double milliseconds = qMin(timeoutSeconds * 1000.0, double(std::numeric_limits<int>::max()));
-        timer->setInterval(qMax(1, int(milliseconds)));
-        QObject::connect(timer, &QTimer::timeout, reply, [self, reply] {
-            if (reply->isFinished())
-                return;
-            self->m_timedOut = true;
-            reply->abort();
-        });
-        timer->start();
-    }
+    QObject::connect(exchange, &HttpExchange::finished, exchange, [self, exchange] { self->finishReply(exchange); });
+    if (timeoutSeconds > 0)
+        startTimeoutTimer(*exchange, timeoutSeconds);
+    exchange->start();
 }
 
-void RKRequest::finishReply(QNetworkReply *reply)
+void RKRequest::startTimeoutTimer(HttpExchange &exchange, double timeoutSeconds)
 {
-    reply->deleteLater();
-    m_reply = nullptr;
+    auto *timer = new QTimer(&exchange);
+    timer->setSingleShot(true);
+    const double milliseconds = qMin(timeoutSeconds * 1000.0, double(std::numeric_limits<int>::max()));
+    timer->setInterval(qMax(1, int(milliseconds)));
+    const std::shared_ptr<RKRequest> self = shared_from_this();
+    HttpExchange *const target = &exchange;
+    QObject::connect(timer, &QTimer::timeout, target, [self, target] {
+        if (target->isFinished())
+            return;
+        self->m_timedOut = true;
+        target->abort();
+    });
+    timer->start();
+}
+
+void RKRequest::finishReply(HttpExchange *exchange)
+{
+    exchange->deleteLater();
+    m_exchange = nullptr;
     if (m_cancelRequested) {
         endWith(State::Cancelled, std::nullopt, std::nullopt, false);
         return;
@@ -473,15 +440,11 @@ void RKRequest::finishReply(QNetworkReply *reply)
         endWith(State::Failed, std::nullopt, requestTimeoutError(m_urlString), true);
         return;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply->error();
-    if (isTransportError(error) || !status.isValid()) {
-        const qint64 code =
-            error == QNetworkReply::NoError ? NSURLErrorNetworkConnectionLost : urlLoadingCodeFor(error);
-        endWith(State::Failed, std::nullopt, urlLoadingError(code, m_urlString), false);
+    if (exchange->errorCode() != 0) {
+        endWith(State::Failed, std::nullopt, urlLoadingError(exchange->errorCode(), m_urlString), false);
         return;
     }
-    endWith(State::Loaded, RKResponse(status.toInt(), headersOf(*reply), reply->readAll(), weak_from_this()),
+    endWith(State::Loaded, RKResponse(exchange->statusCode(), exchange->headers(), exchange->body(), weak_from_this()),
             std::nullopt, false);
 }
 

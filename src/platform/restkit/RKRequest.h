@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/PlatformError.h"
+#include "platform/restkit/HttpExchange.h"
 #include "platform/restkit/RKRequestSerialization.h"
 #include "platform/restkit/RKResponse.h"
 
@@ -18,7 +19,7 @@
 #include <mutex>
 #include <optional>
 
-class QNetworkReply;
+
 
 namespace platform {
 
@@ -53,6 +54,8 @@ private:
 
 // One HTTP request of an RKClient: made by RKClient::requestWithResourcePath, configured by its
 // sender, then sent; the client's request queue runs it in its turn on the framework's own thread.
+// Each send goes out exactly once on a connection of its own (HttpExchange): the framework never
+// resends a request by itself and never follows a redirect, whose reply reaches the sender as is.
 // The default method is GET, the default time-out 120 s.
 //
 // Owned through std::shared_ptr by its sender and, while waiting or loading, by the queue. The setters
@@ -97,6 +100,10 @@ public:
     void setHTTPBodyString(const QString &body);
     QByteArray HTTPBody() const;
     QString HTTPBodyString() const;
+    // The largest reply body taken; a longer one fails the request (NSURLErrorDataLengthExceedsMaximum)
+    // as soon as it is known to be longer, without reading the rest. 32 MiB unless set.
+    void setMaxResponseBytes(qint64 bytes);
+    qint64 maxResponseBytes() const;
     // Headers of this request; they win over the client's headers of the same name.
     void setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field);
     QList<RKResponse::Header> additionalHTTPHeaders() const;
@@ -148,7 +155,9 @@ private:
 
     void postAbort();
     void startReply();
-    void finishReply(QNetworkReply *reply);
+    HttpExchange::Request wireRequest(QUrl url) const;
+    void startTimeoutTimer(HttpExchange &exchange, double timeoutSeconds);
+    void finishReply(HttpExchange *exchange);
     void endWith(State state, const std::optional<RKResponse> &response, const std::optional<PlatformError> &error,
                  bool timedOut);
     void deliver(const std::function<void(RKRequestDelegate *)> &call);
@@ -168,6 +177,7 @@ private:
     QList<RKResponse::Header> m_clientHeaders;
     QList<RKResponse::Header> m_headers;
     QVariant m_userData;
+    qint64 m_maxResponseBytes = 32 * 1024 * 1024;
     std::shared_ptr<SyncWaiter> m_syncWaiter;
 
     mutable std::recursive_mutex m_callbackMutex;
@@ -179,7 +189,7 @@ private:
     std::atomic<State> m_state = State::Unsent;
 
     // Framework thread only.
-    QPointer<QNetworkReply> m_reply;
+    QPointer<HttpExchange> m_exchange;
     bool m_cancelRequested = false;
     bool m_timedOut = false;
     bool m_reportedResponse = false;

@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <QFile>
 #include <QProcess>
@@ -83,6 +84,23 @@ protected:
     {
         return isCancel ? sendForm(QStringLiteral("/hmx_logoff"), {{"canceled", "1"}})
                         : sendForm(QStringLiteral("/hmx_logoff"), {{"cancelled", "0"}});
+    }
+
+    // Posts the body as a client that accepts compressed replies, checks that the reply is plain text
+    // beginning with the expected word, and answers it.
+    std::string httpPost(const char *path, const std::string &body, const std::string &expectedStart)
+    {
+        httplib::Client http("127.0.0.1", peer->port());
+        http.set_decompress(false);
+        const httplib::Result reply =
+            http.Post(path, {{"Accept-Encoding", "gzip, deflate, br"}}, body, "application/x-www-form-urlencoded");
+        EXPECT_TRUE(reply) << path;
+        if (!reply)
+            return {};
+        EXPECT_FALSE(reply->has_header("Content-Encoding")) << path;
+        EXPECT_EQ(reply->get_header_value("Content-Length"), std::to_string(reply->body.size())) << path;
+        EXPECT_EQ(reply->body.rfind(expectedStart, 0), 0u) << path;
+        return reply->body;
     }
 
     QString listPage(const QString &conduit, int offset, bool sinceLastSync)
@@ -235,6 +253,19 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
     EXPECT_EQ(peer->records(Conduit::Memos).size(), 1);
 }
 
+TEST_F(PhonePeerTest, AnswersInPlainTextWhateverTheClientAccepts)
+{
+    for (int index = 0; index < 300; ++index)
+        peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", QStringLiteral("Person %1").arg(index)}});
+    const std::string listBody = (kCredentials + QStringLiteral("conduit=A&Limit=512&Offset=0&")).toStdString();
+    const std::string beforeLogon = httpPost("/hmx_list", listBody, "FAIL\n");
+    EXPECT_EQ(beforeLogon, "FAIL\nNot logged on\n");
+    logon();
+    const std::string page = httpPost("/hmx_list", listBody, "OK\n");
+    EXPECT_EQ(QString::fromStdString(page), listPage(QStringLiteral("A"), 0, false));
+    EXPECT_EQ(parseList(QString::fromStdString(page)).rows.size(), 300);
+}
+
 TEST_F(PhonePeerTest, PagesListsBy512AndRefusesBadRequests)
 {
     for (int index = 0; index < 1100; ++index)
@@ -385,20 +416,33 @@ TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
     EXPECT_TRUE(problem.contains(QStringLiteral("unknown conduit \"Z\""))) << problem.toStdString();
 }
 
-TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
+namespace {
+
+// Starts the peer program with the switches; answers its address from its listening line, or nothing.
+QString startProgram(QProcess &program, const QStringList &switches)
 {
-    QProcess program;
-    program.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "0", "--device-id", kDeviceId, "--fail", "/hmx_logon",
-                                                       "--fail-reason", "Bad code", "--times", "1"});
-    ASSERT_TRUE(program.waitForStarted());
+    program.start(QStringLiteral(HM_PHONE_PEER_PATH), QStringList{"--port", "0", "--device-id", kDeviceId} + switches);
+    if (!program.waitForStarted())
+        return {};
     QString firstLine;
-    ASSERT_TRUE(testsupport::waitUntil([&] {
+    testsupport::waitUntil([&] {
         if (program.canReadLine())
             firstLine = QString::fromUtf8(program.readLine()).trimmed();
         return !firstLine.isEmpty() || program.state() == QProcess::NotRunning;
-    })) << "the program's listening line";
-    ASSERT_TRUE(firstLine.startsWith(QStringLiteral("phone_peer listening on 127.0.0.1:"))) << firstLine.toStdString();
-    client = RKClient::clientWithBaseURL(QStringLiteral("http://") + firstLine.section(u' ', -1));
+    });
+    if (!firstLine.startsWith(QStringLiteral("phone_peer listening on 127.0.0.1:")))
+        return {};
+    return QStringLiteral("http://") + firstLine.section(u' ', -1);
+}
+
+} // namespace
+
+TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
+{
+    QProcess program;
+    const QString address = startProgram(program, {"--fail", "/hmx_logon", "--fail-reason", "Bad code", "--times", "1"});
+    ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
+    client = RKClient::clientWithBaseURL(address);
 
     EXPECT_EQ(logon(), QStringLiteral("FAIL\nBad code\n"));
     EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
@@ -410,6 +454,26 @@ TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
     wrong.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--port", "70000"});
     ASSERT_TRUE(wrong.waitForFinished(10000));
     EXPECT_EQ(wrong.exitCode(), 2);
+}
+
+// The switches the sync's hostile cases need: a busy logon, refused adds, adds left out of the reply.
+TEST_F(PhonePeerTest, TheProgramRefusesLogonsAndAddsOnRequest)
+{
+    QProcess program;
+    const QString address =
+        startProgram(program, {"--busy", "--refuse-adds", "3", "--omit-adds", "2", "--times", "1"});
+    ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
+    client = RKClient::clientWithBaseURL(address);
+    EXPECT_EQ(logon(), QStringLiteral("BUSY\n"));
+    EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+    const QString reply = sendText(QStringLiteral("/hmx_update"),
+                                   updateBody({"Command=MemoAdd&UID=t1&SUBJECT=a", "Command=MemoAdd&UID=t2&SUBJECT=b",
+                                               "Command=MemoAdd&UID=t3&SUBJECT=c"}));
+    // The second add is stored but left out, the third refused.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^t1\tM\\d+\nt3\tFAIL\nOK$")).match(reply).hasMatch())
+        << reply.toStdString();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(10000));
 }
 
 TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)

@@ -25,6 +25,23 @@ QByteArray failure(const QString &reason)
     return "FAIL\n" + reason.toUtf8() + "\n";
 }
 
+// A phone answers in plain text whatever the client accepts: a reply of known length goes out as it
+// is, where a body set whole would be compressed for a client that accepts gzip.
+void setPlainReply(httplib::Response &response, std::string body, const char *contentType, bool isStopping)
+{
+    // The library starts no reply of known length once the peer has begun to stop; the reply to a
+    // request in hand still goes out whole, as it always has.
+    if (isStopping) {
+        response.set_content(body, contentType);
+        return;
+    }
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    response.set_content_provider(shared->size(), contentType,
+                                  [shared](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                                      return sink.write(shared->data() + offset, length);
+                                  });
+}
+
 bool parseCount(const QString &text, int fallback, int &value)
 {
     if (text.isEmpty()) {
@@ -91,7 +108,12 @@ bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem)
                                                                {"fail", FaultKind::Fail},
                                                                {"empty", FaultKind::Empty},
                                                                {"drop", FaultKind::Drop},
-                                                               {"malformed", FaultKind::MalformedRows}};
+                                                               {"malformed", FaultKind::MalformedRows},
+                                                               {"drop_before", FaultKind::DropBefore},
+                                                               {"refuse_adds", FaultKind::RefuseAdds},
+                                                               {"omit_adds", FaultKind::OmitAdds},
+                                                               {"cut_id_list", FaultKind::CutIdList},
+                                                               {"busy", FaultKind::Busy}};
     const QString kindName = valueOf(fields, QStringLiteral("fault"));
     const auto found = std::find_if(std::begin(kinds), std::end(kinds),
                                     [&kindName](const auto &kind) { return kindName == QLatin1String(kind.first); });
@@ -103,8 +125,9 @@ bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem)
     fault.kind = found->second;
     fault.path = valueOf(fields, QStringLiteral("path"));
     if (!parseCount(valueOf(fields, QStringLiteral("times")), 0, fault.times) ||
-        !parseCount(valueOf(fields, QStringLiteral("delay_ms")), 0, fault.delayMs)) {
-        problem = QStringLiteral("times and delay_ms must be whole numbers of at least 0");
+        !parseCount(valueOf(fields, QStringLiteral("delay_ms")), 0, fault.delayMs) ||
+        !parseCount(valueOf(fields, QStringLiteral("every")), 1, fault.every) || fault.every == 0) {
+        problem = QStringLiteral("times and delay_ms must be whole numbers of at least 0, every at least 1");
         return false;
     }
     if (hasName(fields, QStringLiteral("reason")))
@@ -157,7 +180,7 @@ bool PhonePeer::start(QString &problem)
              : m_server->bind_to_port(host, m_options.port) ? m_options.port
                                                             : -1;
     if (m_port <= 0) {
-        problem = QStringLiteral("cannot listen on %1:%2").arg(m_options.host).arg(m_options.port);
+        problem = QStringLiteral("cannot listen on %1:%2").arg(m_options.host, QString::number(m_options.port));
         m_server.reset();
         return false;
     }
@@ -200,6 +223,15 @@ QString PhonePeer::addPhoneRecord(Conduit conduit, const QMap<QString, QString> 
     const QString id = m_store.addRecord(conduit, fields, uid);
     (void)saveLocked(problem);
     return id;
+}
+
+void PhonePeer::addPhoneRecords(Conduit conduit, const QList<QMap<QString, QString>> &records)
+{
+    const std::lock_guard lock(m_mutex);
+    for (const QMap<QString, QString> &fields : records)
+        m_store.addRecord(conduit, fields);
+    QString problem;
+    (void)saveLocked(problem);
 }
 
 bool PhonePeer::updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
@@ -281,6 +313,10 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
         if (fault.kind == FaultKind::Delay)
             waitFor(fault.delayMs);
     }
+    const auto isStopping = [this] {
+        const std::lock_guard lock(m_mutex);
+        return m_isStopping;
+    };
     if (has(FaultKind::Empty)) {
         response.set_content("", "text/plain");
         return;
@@ -288,19 +324,25 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
     if (has(FaultKind::Fail)) {
         const auto fail = std::find_if(faults.begin(), faults.end(),
                                        [](const Fault &fault) { return fault.kind == FaultKind::Fail; });
-        response.set_content(failure(fail->reason).toStdString(), "text/plain");
+        setPlainReply(response, failure(fail->reason).toStdString(), "text/plain", isStopping());
         return;
     }
+    if (has(FaultKind::DropBefore)) {
+        // Nothing is done, and the connection closes without a reply.
+        response.set_content_provider(1, "text/plain", [](std::size_t, std::size_t, httplib::DataSink &) { return false; });
+        return;
+    }
+    const Spoilers spoilers = spoilersOf(faults);
     Reply reply;
     {
         const std::lock_guard lock(m_mutex);
-        reply = answer(path, QByteArray::fromStdString(request.body), has(FaultKind::MalformedRows));
+        reply = answer(path, QByteArray::fromStdString(request.body), spoilers);
         QString problem;
         if (reply.shouldSave && !saveLocked(problem))
             reply.body = failure(problem);
     }
     if (!has(FaultKind::Drop)) {
-        response.set_content(reply.body.toStdString(), "text/plain; charset=utf-8");
+        setPlainReply(response, reply.body.toStdString(), "text/plain; charset=utf-8", isStopping());
         return;
     }
     // The work is done, but the reply stops halfway and the connection closes.
@@ -313,10 +355,25 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
                                   });
 }
 
-PhonePeer::Reply PhonePeer::answer(const QString &path, const QByteArray &body, bool malformedRows)
+PhonePeer::Spoilers PhonePeer::spoilersOf(const QList<Fault> &faults)
+{
+    Spoilers spoilers;
+    for (const Fault &fault : faults) {
+        spoilers.malformedRows = spoilers.malformedRows || fault.kind == FaultKind::MalformedRows;
+        spoilers.cutIdList = spoilers.cutIdList || fault.kind == FaultKind::CutIdList;
+        spoilers.busy = spoilers.busy || fault.kind == FaultKind::Busy;
+        if (fault.kind == FaultKind::RefuseAdds)
+            spoilers.refuseEvery = fault.every;
+        if (fault.kind == FaultKind::OmitAdds)
+            spoilers.omitEvery = fault.every;
+    }
+    return spoilers;
+}
+
+PhonePeer::Reply PhonePeer::answer(const QString &path, const QByteArray &body, const Spoilers &spoilers)
 {
     if (path == QLatin1String("/hmx_logon"))
-        return logon(body);
+        return logon(body, spoilers.busy);
     if (path == QLatin1String("/hmx_logoff"))
         return logoff(body);
     if (path == QLatin1String("/hmx_getdeviceinfo"))
@@ -326,16 +383,18 @@ PhonePeer::Reply PhonePeer::answer(const QString &path, const QByteArray &body, 
     if (path == QLatin1String("/hmx_purge"))
         return purge(parsePlainPairs(QString::fromUtf8(body)));
     if (path == QLatin1String("/hmx_list"))
-        return list(parsePlainPairs(QString::fromUtf8(body)), malformedRows);
+        return list(parsePlainPairs(QString::fromUtf8(body)), spoilers);
     if (path == QLatin1String("/hmx_update"))
-        return update(body);
+        return update(body, spoilers);
     if (path == QLatin1String("/hmx_updatepicture"))
         return updatePicture(body);
     return {failure(QStringLiteral("Unknown command")), false};
 }
 
-PhonePeer::Reply PhonePeer::logon(const QByteArray &body)
+PhonePeer::Reply PhonePeer::logon(const QByteArray &body, bool busy)
 {
+    if (busy)
+        return {"BUSY\n", false};
     const Pairs fields = parseFormPairs(body);
     if (valueOf(fields, QStringLiteral("hmproductcode")).isEmpty())
         return {failure(QStringLiteral("No product code")), false};
@@ -377,22 +436,30 @@ PhonePeer::Reply PhonePeer::purge(const Pairs &fields)
     return {"OK\n", true};
 }
 
-PhonePeer::Reply PhonePeer::list(const Pairs &fields, bool malformedRows)
+PhonePeer::Reply PhonePeer::idList(Conduit conduit, bool cutShort) const
 {
+    const QList<PhoneRecord> records = m_store.records(conduit);
+    QString text = QStringLiteral("OK\nCount=%1\nList=%2\n").arg(records.size()).arg(listNameOf(conduit));
+    text += rowText({QStringLiteral("ACTION"), QStringLiteral("UID")});
+    // A cut-short list ends halfway through its rows, as a reply whose connection broke and whose
+    // length nobody announced.
+    const qsizetype rows = cutShort ? records.size() / 2 : records.size();
+    for (qsizetype index = 0; index < rows; ++index)
+        text += rowText({QStringLiteral("add"), records.at(index).uid});
+    return {text.toUtf8(), false};
+}
+
+PhonePeer::Reply PhonePeer::list(const Pairs &fields, const Spoilers &spoilers)
+{
+    const bool malformedRows = spoilers.malformedRows;
     if (!hasValidCredentials(fields))
         return {failure(QStringLiteral("Invalid Device ID")), false};
     Conduit conduit{};
     if (!conduitFromLetter(valueOf(fields, QStringLiteral("conduit")), conduit))
         return {failure(QStringLiteral("Unknown conduit")), false};
     const QString mode = valueOf(fields, QStringLiteral("mode"));
-    if (mode == QLatin1String("idlist")) {
-        const QList<PhoneRecord> records = m_store.records(conduit);
-        QString text = QStringLiteral("OK\nCount=%1\nList=%2\n").arg(records.size()).arg(listNameOf(conduit));
-        text += rowText({QStringLiteral("ACTION"), QStringLiteral("UID")});
-        for (const PhoneRecord &record : records)
-            text += rowText({QStringLiteral("add"), record.uid});
-        return {text.toUtf8(), false};
-    }
+    if (mode == QLatin1String("idlist"))
+        return idList(conduit, spoilers.cutIdList);
     int limit = 0;
     int offset = 0;
     if (!parseCount(valueOf(fields, QStringLiteral("Limit")), kDefaultPageSize, limit) || limit == 0 ||
@@ -427,7 +494,7 @@ PhonePeer::Reply PhonePeer::list(const Pairs &fields, bool malformedRows)
     return {text.toUtf8(), false};
 }
 
-PhonePeer::Reply PhonePeer::update(const QByteArray &body)
+PhonePeer::Reply PhonePeer::update(const QByteArray &body, const Spoilers &spoilers)
 {
     QStringList lines = QString::fromUtf8(body).split(u'\n');
     const Pairs header = parsePlainPairs(lines.isEmpty() ? QString() : lines.takeFirst());
@@ -452,11 +519,18 @@ PhonePeer::Reply PhonePeer::update(const QByteArray &body)
         parsed.append(entry);
     }
     QString text;
+    int adds = 0;
     for (const UpdateLine &entry : parsed) {
         switch (entry.action) {
         case UpdateLine::Action::Add: {
+            ++adds;
+            if (spoilers.refuseEvery > 0 && adds % spoilers.refuseEvery == 0) {
+                text += entry.uid + QStringLiteral("\tFAIL\n");
+                break;
+            }
             const QString permanent = m_store.applyAdd(entry.conduit, entry.fields);
-            if (!entry.uid.isEmpty())
+            const bool isOmitted = spoilers.omitEvery > 0 && adds % spoilers.omitEvery == 0;
+            if (!entry.uid.isEmpty() && !isOmitted)
                 text += entry.uid + u'\t' + permanent + u'\n';
             break;
         }

@@ -27,6 +27,11 @@ enum class FaultKind {
     Empty,         // answers an empty body, doing nothing
     Drop,          // does the work, then hangs up halfway through the reply
     MalformedRows, // list replies carry a row with a wrong number of fields after their first row
+    DropBefore,    // hangs up before doing any work
+    RefuseAdds,    // answers every n-th add of an update "FAIL" and does not store it
+    OmitAdds,      // stores every n-th add of an update but leaves its id out of the reply
+    CutIdList,     // an id list stops halfway through its rows, looking complete
+    Busy,          // answers a logon "BUSY"
 };
 
 // One switch: its kind, the path it applies to (empty: every "/hmx_" path) and how many replies it
@@ -38,9 +43,10 @@ struct Fault
     int times = 0;
     int delayMs = 0;
     QString reason = QStringLiteral("Peer told to fail");
+    int every = 1; // RefuseAdds and OmitAdds: which adds (every n-th) they spoil
 };
 
-// Parses a fault from its control fields ("fault", "path", "times", "delay_ms", "reason"); false,
+// Parses a fault from its control fields ("fault", "path", "times", "delay_ms", "reason", "every"); false,
 // with the problem, for unknown or malformed values.
 bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem);
 
@@ -78,6 +84,8 @@ public:
 
     // Edits made on the phone, reported to the next sync.
     QString addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
+    // Many edits at once, written to the data file once.
+    void addPhoneRecords(Conduit conduit, const QList<QMap<QString, QString>> &records);
     bool updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
     bool deletePhoneRecord(Conduit conduit, const QString &uid);
 
@@ -99,12 +107,24 @@ private:
     // Takes the faults that apply to one reply, counting them down.
     QList<Fault> takeFaults(const QString &path);
     void waitFor(int delayMs);
-    Reply answer(const QString &path, const QByteArray &body, bool malformedRows);
-    Reply logon(const QByteArray &body);
+    // How the faults of one reply change the work behind it.
+    struct Spoilers
+    {
+        bool malformedRows = false;
+        bool cutIdList = false;
+        bool busy = false;
+        int refuseEvery = 0;
+        int omitEvery = 0;
+    };
+
+    static Spoilers spoilersOf(const QList<Fault> &faults);
+    Reply answer(const QString &path, const QByteArray &body, const Spoilers &spoilers);
+    Reply logon(const QByteArray &body, bool busy);
     Reply logoff(const QByteArray &body);
     Reply purge(const Pairs &fields);
-    Reply list(const Pairs &fields, bool malformedRows);
-    Reply update(const QByteArray &body);
+    Reply list(const Pairs &fields, const Spoilers &spoilers);
+    Reply idList(Conduit conduit, bool cutShort) const;
+    Reply update(const QByteArray &body, const Spoilers &spoilers);
     Reply updatePicture(const QByteArray &body);
     Reply deviceInfo() const;
     bool hasValidCredentials(const Pairs &fields) const;

@@ -1,5 +1,6 @@
 #include "PhoneStore.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,8 +50,18 @@ QString PhoneStore::nextUid(Conduit conduit)
 QString PhoneStore::addRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid)
 {
     const QString id = uid.isEmpty() ? nextUid(conduit) : uid;
-    m_conduits[conduit][id] = PhoneRecord{id, fields, Change::Added};
+    m_conduits[conduit][id] = PhoneRecord{id, stamped(fields, {}), Change::Added};
     return id;
+}
+
+// An edit on the phone stamps its time in "LASTMODIFIED", as the phone app does, unless the edit
+// names a time of its own.
+QMap<QString, QString> PhoneStore::stamped(QMap<QString, QString> fields, const QString &previousStamp)
+{
+    const QString key = QStringLiteral("LASTMODIFIED");
+    if (fields.value(key).isEmpty() || fields.value(key) == previousStamp)
+        fields.insert(key, QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    return fields;
 }
 
 bool PhoneStore::updateRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
@@ -59,7 +70,7 @@ bool PhoneStore::updateRecord(Conduit conduit, const QString &uid, const QMap<QS
     const auto found = records.find(uid);
     if (found == records.end() || found->second.change == Change::Deleted)
         return false;
-    found->second.fields = fields;
+    found->second.fields = stamped(fields, found->second.fields.value(QStringLiteral("LASTMODIFIED")));
     if (found->second.change == Change::None)
         found->second.change = Change::Updated;
     return true;

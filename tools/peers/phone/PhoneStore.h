@@ -60,6 +60,7 @@ public:
 
 private:
     QString nextUid(Conduit conduit);
+    static QMap<QString, QString> stamped(QMap<QString, QString> fields, const QString &previousStamp);
 
     std::map<Conduit, std::map<QString, PhoneRecord>> m_conduits; // deleted records stay while logged
     qint64 m_nextId = 1;

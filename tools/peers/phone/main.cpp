@@ -29,6 +29,23 @@ bool addFaultOption(const QCommandLineParser &parser, const QString &option, con
     return true;
 }
 
+// A switch that spoils every n-th add of the updates.
+bool addEveryOption(const QCommandLineParser &parser, const QString &option, const char *kind, int times,
+                    QList<Fault> &faults, QString &problem)
+{
+    if (!parser.isSet(option))
+        return true;
+    const Pairs fields{{QStringLiteral("fault"), QString::fromLatin1(kind)},
+                       {QStringLiteral("path"), QStringLiteral("/hmx_update")},
+                       {QStringLiteral("times"), QString::number(times)},
+                       {QStringLiteral("every"), parser.value(option)}};
+    Fault fault;
+    if (!faultFromFields(fields, fault, problem))
+        return false;
+    faults.append(fault);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -55,6 +72,13 @@ int main(int argc, char **argv)
         {QStringLiteral("drop"), QStringLiteral("Hang up halfway through replies on this path."),
          QStringLiteral("path")},
         {QStringLiteral("malformed-rows"), QStringLiteral("Put a row with a wrong field count into list replies.")},
+        {QStringLiteral("drop-before"), QStringLiteral("Hang up before doing the work on this path."),
+         QStringLiteral("path")},
+        {QStringLiteral("refuse-adds"), QStringLiteral("Answer every n-th add of an update FAIL."), QStringLiteral("n")},
+        {QStringLiteral("omit-adds"), QStringLiteral("Store every n-th add but leave it out of the reply."),
+         QStringLiteral("n")},
+        {QStringLiteral("cut-id-list"), QStringLiteral("Stop id lists halfway through their rows.")},
+        {QStringLiteral("busy"), QStringLiteral("Answer every logon BUSY.")},
         {QStringLiteral("times"), QStringLiteral("How many replies each switch spoils; 0 means all."),
          QStringLiteral("count"), QStringLiteral("0")},
     });
@@ -75,7 +99,13 @@ int main(int argc, char **argv)
     QString problem;
     const bool faultsOk = addFaultOption(parser, QStringLiteral("fail"), "fail", times, options.faults, problem) &&
                           addFaultOption(parser, QStringLiteral("empty"), "empty", times, options.faults, problem) &&
-                          addFaultOption(parser, QStringLiteral("drop"), "drop", times, options.faults, problem);
+                          addFaultOption(parser, QStringLiteral("drop"), "drop", times, options.faults, problem) &&
+                          addFaultOption(parser, QStringLiteral("drop-before"), "drop_before", times, options.faults,
+                                         problem) &&
+                          addEveryOption(parser, QStringLiteral("refuse-adds"), "refuse_adds", times, options.faults,
+                                         problem) &&
+                          addEveryOption(parser, QStringLiteral("omit-adds"), "omit_adds", times, options.faults,
+                                         problem);
     if (faultsOk && parser.isSet(QStringLiteral("delay-ms"))) {
         Fault fault;
         const Pairs fields{{QStringLiteral("fault"), QStringLiteral("delay")},
@@ -94,6 +124,10 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(QStringLiteral("malformed-rows")))
         options.faults.append(Fault{FaultKind::MalformedRows, QStringLiteral("/hmx_list"), times, 0, {}});
+    if (parser.isSet(QStringLiteral("cut-id-list")))
+        options.faults.append(Fault{FaultKind::CutIdList, QStringLiteral("/hmx_list"), times, 0, {}});
+    if (parser.isSet(QStringLiteral("busy")))
+        options.faults.append(Fault{FaultKind::Busy, QStringLiteral("/hmx_logon"), times, 0, {}});
 
     // The signals are taken by sigwait below, so they are blocked before any thread starts.
     sigset_t stopSignals;

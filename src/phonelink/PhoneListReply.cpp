@@ -1,0 +1,109 @@
+#include "phonelink/PhoneListReply.h"
+
+#include <QRegularExpression>
+
+using platform::Error;
+using platform::ErrorCode;
+
+namespace phonelist {
+
+namespace {
+
+// How much of an offending line an error message quotes.
+constexpr qsizetype kQuotedChars = 60;
+
+// Where the list part of a reply starts, or -1. The phone writes some text between the status line
+// and "List="; a "List=" right after the status line is not read as a list.
+qsizetype listPartStart(const QString &body)
+{
+    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
+    if (lineEnd < 0)
+        return -1;
+    qsizetype at = lineEnd;
+    while (at < body.size() && body.at(at).isSpace())
+        ++at;
+    if (at >= body.size())
+        return -1;
+    return body.indexOf(QLatin1String("List="), at + 1);
+}
+
+QString withoutCarriageReturn(QString line)
+{
+    if (line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    return line;
+}
+
+Error malformed(const QString &what)
+{
+    return Error(ErrorCode::ProtocolMalformed, QStringLiteral("The phone's list reply is malformed: %1").arg(what));
+}
+
+// One row under the header's names; values past the limit are cut.
+QVariantMap rowFrom(const QStringList &columns, const QStringList &values, qsizetype maxValueChars)
+{
+    QVariantMap row;
+    for (qsizetype column = 0; column < columns.size(); ++column)
+        row.insert(columns.at(column), values.at(column).left(maxValueChars));
+    return row;
+}
+
+} // namespace
+
+qint64 announcedCount(const QString &body)
+{
+    const qsizetype listStart = listPartStart(body);
+    const QString head = listStart < 0 ? body : body.left(listStart);
+    for (const QString &rawLine : head.split(QLatin1Char('\n'))) {
+        const QString line = withoutCarriageReturn(rawLine).trimmed();
+        if (!line.startsWith(QLatin1String("Count=")))
+            continue;
+        bool isNumber = false;
+        const qint64 count = line.mid(6).toLongLong(&isNumber);
+        return isNumber && count >= 0 ? count : -2;
+    }
+    return -1;
+}
+
+platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules)
+{
+    const qint64 count = announcedCount(body);
+    if (count == -2)
+        return malformed(QStringLiteral("its Count= is not a number"));
+    if (count == -1 && rules.requiresCount)
+        return malformed(QStringLiteral("it announces no Count="));
+    const qsizetype listStart = listPartStart(body);
+    QList<QVariantMap> rows;
+    qint64 rowsRead = 0;
+    if (listStart >= 0) {
+        QStringList lines = body.mid(listStart).split(QLatin1Char('\n'));
+        lines.removeFirst(); // the "List=" line names the list
+        lines.removeIf([](const QString &line) { return withoutCarriageReturn(line).isEmpty(); });
+        const QStringList columns =
+            lines.isEmpty() ? QStringList() : withoutCarriageReturn(lines.takeFirst()).split(QLatin1Char('\t'));
+        if (!lines.isEmpty() && (columns.size() < 2 || !columns.contains(QStringLiteral("UID"))))
+            return malformed(QStringLiteral("its header has no UID column"));
+        // Every line is looked at: a malformed one anywhere fails the whole reply.
+        for (const QString &line : lines) {
+            const QStringList values = line.split(QLatin1Char('\t'));
+            if (values.size() != columns.size()) {
+                return malformed(QStringLiteral("row %1 has %2 fields, its header %3: '%4'")
+                                     .arg(rowsRead + 1)
+                                     .arg(values.size())
+                                     .arg(columns.size())
+                                     .arg(line.left(kQuotedChars)));
+            }
+            ++rowsRead;
+            QVariantMap row = rowFrom(columns, values, rules.maxValueChars);
+            if (rules.requiresUid && row.value(QStringLiteral("UID")).toString().trimmed().isEmpty())
+                return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
+            if (rows.size() < rules.rowLimit)
+                rows.append(std::move(row));
+        }
+    }
+    if (count >= 0 && rowsRead != count)
+        return malformed(QStringLiteral("it announces %1 rows and holds %2").arg(count).arg(rowsRead));
+    return rows;
+}
+
+} // namespace phonelist

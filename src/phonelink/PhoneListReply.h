@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+// Reads the list part of a "/hmx_list" reply whole, or not at all. A list that is cut short or holds a
+// malformed row must never look like a shorter list: the id list decides which desktop records are
+// deleted, and a page that lost rows would lose the phone's changes once the sync marks them as done.
+// Pure functions, any thread.
+namespace phonelist {
+
+// How strictly a reply is read.
+struct ReadRules
+{
+    bool requiresCount = false;      // the reply must announce its rows with a "Count=" line
+    bool requiresUid = false;        // every row must carry a non-empty "UID"
+    qsizetype rowLimit = 512;        // rows past this many are ignored
+    qsizetype maxValueChars = 65536; // longer values are cut to this length
+};
+
+// The rows of the reply under the phone's own key names, values as sent (still in the phone's text
+// encoding). A reply without a list part has no rows. Fails when a row's field count differs from the
+// header's, when the rows differ in number from the announced "Count=", or when a rule is broken.
+platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules);
+
+// The number after "Count=" on a line between the status line and the list part; -1 when there is
+// none, -2 when it is not a whole number of at least 0.
+qint64 announcedCount(const QString &body);
+
+} // namespace phonelist

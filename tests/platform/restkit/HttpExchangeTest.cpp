@@ -1,0 +1,239 @@
+// The REST client's HTTP exchange against a raw loopback server that answers whatever bytes a case
+// scripts: a request goes out once whatever the connection does, replies are read whole or fail,
+// redirects reach the sender unfollowed, and endless or oversized replies end at the size limit.
+
+#include "RestKitTestSupport.h"
+
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+using namespace platform;
+
+namespace {
+
+// A loopback server on a thread of its own that reads each request whole and answers it through the
+// case's script, which writes raw bytes to the connection; the connection then closes.
+class RawServer final
+{
+public:
+    using Script = std::function<void(int connection)>;
+
+    explicit RawServer(Script script) : m_script(std::move(script))
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(m_listener, 8);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+
+    ~RawServer()
+    {
+        m_isStopping = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        ::close(m_listener);
+        m_thread.join();
+    }
+
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    int port() const { return m_port; }
+    int requests() const { return m_requests.load(); }
+    // The bytes of the last request, head and body.
+    QByteArray lastRequest() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_lastRequest;
+    }
+
+private:
+    void serve()
+    {
+        while (!m_isStopping) {
+            const int connection = ::accept(m_listener, nullptr, nullptr);
+            if (connection < 0)
+                return;
+            QByteArray request;
+            if (readRequest(connection, request)) {
+                {
+                    const std::lock_guard lock(m_mutex);
+                    m_lastRequest = request;
+                }
+                ++m_requests;
+                m_script(connection);
+            }
+            ::close(connection);
+        }
+    }
+
+    // Reads the head and the body its Content-Length announces.
+    static bool readRequest(int connection, QByteArray &received)
+    {
+        char buffer[4096];
+        for (;;) {
+            const qsizetype headEnd = received.indexOf("\r\n\r\n");
+            if (headEnd >= 0) {
+                const qsizetype at = received.toLower().indexOf("content-length:");
+                const qsizetype length =
+                    at < 0 ? 0 : received.mid(at + 15, received.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+                if (received.size() >= headEnd + 4 + length)
+                    return true;
+            }
+            const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                return false;
+            received.append(buffer, got);
+        }
+    }
+
+    Script m_script;
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_isStopping = false;
+    std::atomic<int> m_requests = 0;
+    mutable std::mutex m_mutex;
+    QByteArray m_lastRequest;
+};
+
+void sendText(int connection, const QByteArray &bytes)
+{
+    (void)::send(connection, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+}
+
+// Writes a body with no length until the client goes or 64 MiB have gone.
+void sendEndlessBody(int connection)
+{
+    sendText(connection, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+    const QByteArray block(64 * 1024, 'x');
+    for (int sent = 0; sent < 1024; ++sent) {
+        if (::send(connection, block.constData(), size_t(block.size()), MSG_NOSIGNAL) < 0)
+            return;
+    }
+}
+
+RKRequestOutcome postTo(const QString &baseUrl, qint64 maxResponseBytes = 0)
+{
+    const std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(baseUrl);
+    const std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/hmx_update"));
+    request->setMethod(RKRequestMethod::POST);
+    request->setTimeoutInterval(10);
+    request->setHTTPBodyString(QStringLiteral("Command=login&"));
+    if (maxResponseBytes > 0)
+        request->setMaxResponseBytes(maxResponseBytes);
+    RKRequestOutcome outcome;
+    std::thread worker([&] { outcome = request->sendSynchronously(); });
+    worker.join();
+    return outcome;
+}
+
+} // namespace
+
+TEST(HttpExchange, ReadsRepliesWholeOrFailsThemAndSendsEachRequestOnce)
+{
+    ensureApplication();
+    struct Row
+    {
+        const char *name;
+        QByteArray reply;
+        qint64 errorCode; // 0: a response
+        int status;
+        QByteArray body;
+    };
+    const Row rows[] = {
+        {"with a length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nOK\nab", 0, 200, "OK\nab"},
+        {"without a length, to the end of the connection", "HTTP/1.0 200 OK\r\n\r\nOK\nList=", 0, 200, "OK\nList="},
+        {"in chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nOK\n\r\n2;x=1\r\nab\r\n0\r\n\r\n", 0,
+         200, "OK\nab"},
+        {"shorter than its length",
+         "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nOK\n",
+         NSURLErrorNetworkConnectionLost,
+         0,
+         {}},
+        {"chunks cut off",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nOK\n",
+         NSURLErrorNetworkConnectionLost,
+         0,
+         {}},
+        {"no reply at all", "", NSURLErrorNetworkConnectionLost, 0, {}},
+        {"cut inside the head", "HTTP/1.1 200 OK\r\nContent-Len", NSURLErrorNetworkConnectionLost, 0, {}},
+        {"not HTTP", "OK\nDeviceID=1\n", NSURLErrorBadServerResponse, 0, {}},
+        {"an error status with an OK body", "HTTP/1.1 500 Oops\r\nContent-Length: 3\r\n\r\nOK\n", 0, 500, "OK\n"},
+        {"a redirect, not followed",
+         "HTTP/1.1 307 Moved\r\nLocation: http://127.0.0.1:9/elsewhere\r\nContent-Length: 0\r\n\r\n",
+         0,
+         307,
+         {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray reply = row.reply;
+        RawServer server([reply](int connection) { sendText(connection, reply); });
+        const RKRequestOutcome outcome = postTo(server.baseUrl());
+        // Whatever became of the reply, the request went out once.
+        EXPECT_EQ(server.requests(), 1);
+        if (row.errorCode != 0) {
+            ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Failed);
+            EXPECT_EQ(outcome.error().code(), row.errorCode);
+            continue;
+        }
+        ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Loaded);
+        EXPECT_EQ(outcome.response().statusCode(), row.status);
+        EXPECT_EQ(outcome.response().body(), row.body);
+    }
+}
+
+TEST(HttpExchange, EndsRepliesPastTheSizeLimit)
+{
+    ensureApplication();
+    struct Row
+    {
+        const char *name;
+        RawServer::Script script;
+    };
+    const Row rows[] = {
+        {"an endless body", sendEndlessBody},
+        {"a length past the limit",
+         [](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 209715200\r\n\r\nOK\n"); }},
+        {"a chunk past the limit",
+         [](int connection) {
+             sendText(connection, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nC800000\r\nOK");
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        RawServer server(row.script);
+        const RKRequestOutcome outcome = postTo(server.baseUrl(), 1024 * 1024);
+        ASSERT_EQ(outcome.kind(), RKRequestOutcome::Kind::Failed);
+        EXPECT_EQ(outcome.error().code(), NSURLErrorDataLengthExceedsMaximum);
+    }
+}
+
+// The request as it goes on the wire, byte for byte: one request per connection, its length, its type.
+TEST(HttpExchange, WritesTheRequestExactly)
+{
+    ensureApplication();
+    RawServer server([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); });
+    ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.lastRequest().toStdString(),
+              QStringLiteral("POST /hmx_update HTTP/1.1\r\nHost: 127.0.0.1:%1\r\nConnection: close\r\n"
+                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\n"
+                             "Command=login&")
+                  .arg(server.port())
+                  .toStdString());
+}
