@@ -100,7 +100,8 @@ Result<int> openRegularFile(const QString &path, qint64 maxBytes)
     if (status.st_size > maxBytes) {
         ::close(descriptor);
         return Error(ErrorCode::DataMalformed,
-                     QStringLiteral("%1: %2 bytes exceed the limit of %3").arg(path).arg(status.st_size).arg(maxBytes));
+                     QStringLiteral("%1: %2 bytes exceed the limit of %3")
+                         .arg(path, QString::number(status.st_size), QString::number(maxBytes)));
     }
     return descriptor;
 }
@@ -128,7 +129,7 @@ Result<QByteArray> readAtMost(int descriptor, const QString &path, qint64 maxByt
         bytes.resize(start + got);
         if (bytes.size() > maxBytes)
             return Error(ErrorCode::DataMalformed,
-                         QStringLiteral("%1: more than the limit of %2 bytes").arg(path).arg(maxBytes));
+                         QStringLiteral("%1: more than the limit of %2 bytes").arg(path, QString::number(maxBytes)));
         if (got == 0)
             return bytes;
     }
