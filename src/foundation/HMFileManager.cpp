@@ -22,7 +22,8 @@ QUrl HMFileManager::dataStorageURL()
     const QString folder = FileSystem::dataFolderPath();
     if (folder.isEmpty())
         return QUrl();
-    const platform::Status created = FileSystem::createFolder(folder);
+    // The folder holds profiles with account secrets: nobody but its owner may look inside.
+    const platform::Status created = FileSystem::createPrivateFolder(folder);
     if (!created)
         reportError(created.error());
     return QUrl::fromLocalFile(folder);

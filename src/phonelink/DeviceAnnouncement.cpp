@@ -1,5 +1,7 @@
 #include "phonelink/DeviceAnnouncement.h"
 
+#include <algorithm>
+
 namespace {
 
 // A datagram's text must be at least this long to carry an id.
@@ -18,9 +20,24 @@ std::optional<QString> decodeAscii(const QByteArray &payload)
     return QString::fromLatin1(payload);
 }
 
-} // namespace
+bool isDeviceIdCharacter(QChar character)
+{
+    const char16_t code = character.unicode();
+    return (code >= u'a' && code <= u'z') || (code >= u'A' && code <= u'Z') || (code >= u'0' && code <= u'9') ||
+           code == u'-' || code == u'_' || code == u'.' || code == u':';
+}
 
-std::optional<QString> deviceIdFromAnnouncement(const QByteArray &payload)
+std::optional<QString> validDeviceId(const QString &deviceId)
+{
+    if (deviceId.isEmpty() || deviceId.size() > kMaxDeviceIdLength)
+        return std::nullopt;
+    if (!std::all_of(deviceId.begin(), deviceId.end(), isDeviceIdCharacter))
+        return std::nullopt;
+    return deviceId;
+}
+
+// Reads the id by the layout rules alone; the caller checks what it holds.
+std::optional<QString> rawDeviceId(const QByteArray &payload)
 {
     const std::optional<QString> text = decodeAscii(payload);
     if (!text || text->size() < kMinimumAnnouncementLength)
@@ -39,6 +56,31 @@ std::optional<QString> deviceIdFromAnnouncement(const QByteArray &payload)
     if (keyAt >= 0 && line.size() > kDeviceIdKey.size())
         return line.mid(keyAt + kDeviceIdKey.size());
     return line;
+}
+
+} // namespace
+
+std::optional<QString> deviceIdFromAnnouncement(const QByteArray &payload)
+{
+    const std::optional<QString> deviceId = rawDeviceId(payload);
+    if (!deviceId)
+        return std::nullopt;
+    return validDeviceId(*deviceId);
+}
+
+QString datagramForLog(const QByteArray &payload)
+{
+    QString text;
+    for (const char byte : payload.left(kMaxLoggedDatagramBytes)) {
+        const auto value = static_cast<unsigned char>(byte);
+        if (value >= 0x20 && value < 0x7f && value != '\\')
+            text.append(QLatin1Char(byte));
+        else
+            text.append(QStringLiteral("\\x%1").arg(value, 2, 16, QLatin1Char('0')));
+    }
+    if (payload.size() > kMaxLoggedDatagramBytes)
+        text.append(QStringLiteral("... (%1 bytes)").arg(payload.size()));
+    return text;
 }
 
 std::optional<QString> deviceAddressFromSenderHost(const QString &host)

@@ -152,8 +152,9 @@ void HMWiFiSettingsWindowController::udpSocketDidReceiveData(GCDAsyncUdpSocket *
         consoleLog(QStringLiteral("Unknown Message: %1:%2").arg(senderHost, QString::number(senderPort)));
         return;
     }
-    const QString text = QString::fromLatin1(data);
-    consoleLog(QStringLiteral("msg %1").arg(text));
+    // Only a bounded, escaped prefix is logged: datagrams come from anyone on the network.
+    const QString loggedText = datagramForLog(data);
+    consoleLog(QStringLiteral("msg %1").arg(loggedText));
 
     // A datagram without an id is not an announcement: it must neither replace the address of the
     // phone read before nor bring up a question about it.
@@ -167,7 +168,7 @@ void HMWiFiSettingsWindowController::udpSocketDidReceiveData(GCDAsyncUdpSocket *
         m_devicePairIPAddress = *deviceAddress;
     }
     consoleLog(QStringLiteral("addressString %1").arg(*deviceAddress));
-    consoleLog(text);
+    consoleLog(loggedText);
 
     platform::MainQueue::shared()->sync([this] {
         if (m_isClosing)

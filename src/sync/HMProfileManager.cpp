@@ -24,6 +24,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <limits>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -42,6 +43,8 @@ constexpr qint64 kFirstTraceEntry = 100;
 constexpr qint64 kMaxProfileFileBytes = 32LL * 1024 * 1024;
 // Graphs grow with the records of a conduit: tens of thousands of entries stay well below this.
 constexpr qint64 kMaxGraphFileBytes = 512LL * 1024 * 1024;
+// A stored file name that is not ours is shown only this far in the log.
+constexpr qsizetype kMaxLoggedNameLength = 80;
 
 // The data folder, created when missing; empty when the system names none. A folder that cannot be
 // created is reported on the console, and the file operations then fail in their own way.
@@ -103,21 +106,9 @@ Result<QString> graphPath(const HMProfile &profile, const QString &conduit)
     return folder + QLatin1Char('/') + QStringLiteral("%1_%2.idgraph").arg(profile.filename(), conduit);
 }
 
-Result<QByteArray> readBoundedFile(const QString &path, qint64 maxBytes)
-{
-    const Result<platform::FileAttributes> attributes = platform::FileSystem::attributesOfItem(path);
-    if (!attributes)
-        return attributes.error();
-    if (attributes->isDirectory)
-        return Error(ErrorCode::IoOther, QStringLiteral("it is a folder"));
-    if (attributes->size > maxBytes)
-        return Error(ErrorCode::DataMalformed, QStringLiteral("%1 bytes is too large").arg(attributes->size));
-    return platform::readWholeFile(path);
-}
-
 Result<std::shared_ptr<HMProfile>> readProfileFile(const QString &path, const QString &passphrase)
 {
-    const Result<QByteArray> stored = readBoundedFile(path, kMaxProfileFileBytes);
+    const Result<QByteArray> stored = platform::readWholeFile(path, kMaxProfileFileBytes);
     if (!stored)
         return stored.error();
     // Files without the framing are plain archives and come back unchanged.
@@ -128,6 +119,15 @@ Result<std::shared_ptr<HMProfile>> readProfileFile(const QString &path, const QS
         platform::KeyedUnarchiver::unarchiveObject<HMProfile>(*archive, kProfileRootKey);
     if (!profile)
         return profile.error();
+    // A profile is the file it was read from. A copy of a profile's file under another name still
+    // holds the original's file name; left so, saving the copy would overwrite the original and both
+    // would share one set of identifier graphs.
+    const QString stem = QFileInfo(path).completeBaseName();
+    if ((*profile)->filename() != stem) {
+        DDLogWarn(QStringLiteral("Profile file %1 names the file \"%2\"; it keeps its own name")
+                      .arg(QFileInfo(path).fileName(), (*profile)->filename().left(kMaxLoggedNameLength)));
+        (*profile)->setFilename(stem);
+    }
     return std::shared_ptr<HMProfile>(std::move(profile.value()));
 }
 
@@ -184,7 +184,9 @@ std::shared_ptr<HMProfile> HMProfileManager::newProfile()
     m_startupLogCounter = kFirstTraceEntry;
     writeStringToFile(QStringLiteral("newProfile"));
 
-    const qint64 number = m_userDefaults->integerForKey(kLastProfileIdentifierKey) + 1;
+    // The numbering starts again at 1 rather than running past the largest number.
+    const qint64 last = m_userDefaults->integerForKey(kLastProfileIdentifierKey);
+    const qint64 number = last < std::numeric_limits<qint64>::max() ? last + 1 : 1;
     m_userDefaults->setInteger(number, kLastProfileIdentifierKey);
     if (const platform::Status synchronized = m_userDefaults->synchronize(); !synchronized)
         DDLogError(QStringLiteral("Could not store the profile number: %1").arg(synchronized.error().message()));
@@ -225,6 +227,8 @@ Result<QList<std::shared_ptr<HMProfile>>> HMProfileManager::loadProfiles()
         return names.error();
     }
     logNearMisses(folder);
+    // A save cut short by a crash leaves its temporary file behind; nothing else removes it.
+    static_cast<void>(platform::removeStaleTemporaryFiles(folder));
     const QString passphrase = settingsPassphrase();
     QList<std::shared_ptr<HMProfile>> profiles;
     for (const QString &name : *names) {
@@ -270,7 +274,9 @@ bool HMProfileManager::saveProfile(const HMProfile &profile) const
         return false;
     }
     DDLogInfo(QStringLiteral("writeToURL %1").arg(*path));
-    if (const platform::Status written = platform::writeFileAtomically(*path, *encrypted); !written) {
+    if (const platform::Status written =
+            platform::writeFileAtomically(*path, *encrypted, platform::FilePermissions::OwnerOnly);
+        !written) {
         DDLogInfo(QStringLiteral("writeToURL failed"));
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
@@ -321,7 +327,8 @@ void HMProfileManager::writeTrace() const
     if (folder.isEmpty())
         return;
     const platform::Status written =
-        platform::writePropertyList(folder + QLatin1Char('/') + kTraceFileName, m_startupLogDictionary);
+        platform::writePropertyList(folder + QLatin1Char('/') + kTraceFileName, m_startupLogDictionary,
+                                    platform::PropertyListFormat::Xml, platform::FilePermissions::OwnerOnly);
     if (!written)
         platform::consoleLog(QStringLiteral("Error: %1").arg(written.error().message()));
 }
@@ -363,7 +370,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
     }
     if (!HMFileManager::fileExistsAtURL(QUrl::fromLocalFile(*path)))
         return std::make_shared<HMIdentifierGraph>();
-    const Result<QByteArray> stored = readBoundedFile(*path, kMaxGraphFileBytes);
+    const Result<QByteArray> stored = platform::readWholeFile(*path, kMaxGraphFileBytes);
     if (!stored) {
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
@@ -394,7 +401,9 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
         DDLogError(QStringLiteral("Could not archive %1: %2").arg(*path, archive.error().message()));
         return false;
     }
-    if (const platform::Status written = platform::writeFileAtomically(*path, *archive); !written) {
+    if (const platform::Status written =
+            platform::writeFileAtomically(*path, *archive, platform::FilePermissions::OwnerOnly);
+        !written) {
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
     }

@@ -1,6 +1,7 @@
 #include "ConsoleCapture.h"
 
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
+#include "phonelink/DeviceAnnouncement.h"
 #include "phonelink/HMWiFiSettingsWindowController.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Screenshot.h"
@@ -170,6 +171,41 @@ TEST_F(HMWiFiSettingsWindowControllerTest, YesStoresTheAnnouncedIdAndTheSendersA
     EXPECT_EQ(loaded->front()->hhPassword(), QStringLiteral("AbC123"));
     EXPECT_EQ(loaded->front()->hhIpAddress(), QStringLiteral("127.0.0.1"));
     qputenv("XDG_DATA_HOME", savedDataHome);
+}
+
+TEST_F(HMWiFiSettingsWindowControllerTest, CraftedIdsAskNothingAndDatagramsAreLoggedInShort)
+{
+    ConsoleCapture console;
+    const auto profile = pairedProfile();
+    PairingSheet sheet(profile);
+    ScriptedAlertResponder responder({NSAlertFirstButtonReturn, NSAlertFirstButtonReturn});
+    const quint16 port = sheet.pressPair();
+    ASSERT_NE(port, 0);
+    Phone phone;
+
+    const QByteArray hostile[] = {
+        QByteArray("ABCD\nDeviceId=Pho\0ne", 21),                    // a NUL: no profile could hold it
+        "ABCD\nDeviceId=Pixel' from 192.168.1.1. Trust me",          // reads as another device in the question
+        "ABCD\nDeviceId=" + QByteArray(kMaxDeviceIdLength + 1, 'a'), // longer than any id
+        "ABCD\nDeviceId=tab\there",
+        "ABCD\n" + QByteArray(60000, 'x'), // a large datagram, logged in short
+    };
+    for (const QByteArray &payload : hostile)
+        phone.send(payload, port);
+    phone.send("ABCD\nDeviceId=" + QByteArray(kMaxDeviceIdLength, 'b'), port);
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return responder.recordedAlerts().size() == 2; }))
+        << "the question about the one well-formed id";
+    EXPECT_EQ(messagesOf(responder).at(1),
+              question(QString(kMaxDeviceIdLength, QLatin1Char('b')), QStringLiteral("127.0.0.1")));
+    EXPECT_EQ(profile->hhPassword(), QString(kMaxDeviceIdLength, QLatin1Char('b')));
+
+    const QStringList lines = console.messages();
+    EXPECT_EQ(countContaining(lines, QStringLiteral("msg ABCD\\x0aDeviceId=Pho\\x00ne")), 1)
+        << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(countContaining(lines, QStringLiteral("... (60005 bytes)")), 1);
+    for (const QString &line : lines)
+        EXPECT_LE(line.size(), 4 * kMaxLoggedDatagramBytes + 40) << line.left(200).toStdString();
 }
 
 TEST_F(HMWiFiSettingsWindowControllerTest, PayloadsWithoutAnIdChangeNothing)

@@ -10,6 +10,7 @@
 #include "sync/NSData+Encrypt.h"
 
 #include "ProfileTestSupport.h"
+#include "platform/foundation/FileTestSupport.h"
 #include "foundation/LogCapture.h"
 
 #include <QDir>
@@ -22,7 +23,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <ctime>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 namespace {
@@ -619,4 +626,135 @@ TEST(HMProfileManager, FailedSavesSayNoAndKeepTheOldFile)
         EXPECT_FALSE(manager.saveProfile(stray)) << filename.toStdString();
     }
     EXPECT_FALSE(QFile::exists(home.dataFolder() + QStringLiteral("/../outside.settings")));
+}
+
+namespace {
+
+HMIdentifierGraph graphWith(const QString &uid)
+{
+    HMIdentifierGraph graph;
+    graph.setDictionary(
+        QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), uid + QStringLiteral("-mac")}}, uid);
+    return graph;
+}
+
+// A data folder in a temporary home, with a profile manager on defaults of its own.
+class ProfileFileSafety : public testing::Test
+{
+protected:
+    ScopedDataHome home;
+    platform::UserDefaults defaults;
+    HMProfileManager manager{defaults};
+};
+
+} // namespace
+
+TEST_F(ProfileFileSafety, SpecialFilesInPlaceOfProfilesAndGraphsNeitherBlockNorFillMemory)
+{
+    const std::shared_ptr<HMProfile> good = manager.newProfile();
+    ASSERT_TRUE(manager.saveProfile(*good));
+    ASSERT_TRUE(makeFifo(home.path(QStringLiteral("fifo.settings"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), home.path(QStringLiteral("zero.settings"))));
+    ASSERT_TRUE(makeFifo(home.path(good->filename() + QStringLiteral("_A.idgraph"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), home.path(good->filename() + QStringLiteral("_D.idgraph"))));
+
+    LogCapture log(LOG_LEVEL_INFO);
+    const platform::Result<QList<std::shared_ptr<HMProfile>>> loaded = manager.loadProfiles();
+    ASSERT_TRUE(loaded.ok());
+    ASSERT_EQ(loaded->size(), 1);
+    EXPECT_EQ(loaded->first()->filename(), good->filename());
+    EXPECT_TRUE(logContains(log, QStringLiteral("Skipping profile file fifo.settings")));
+    EXPECT_TRUE(logContains(log, QStringLiteral("Skipping profile file zero.settings")));
+    EXPECT_EQ(good->identifierGraphForConduit(QStringLiteral("A")), nullptr);
+    EXPECT_EQ(good->identifierGraphForConduit(QStringLiteral("D")), nullptr);
+    EXPECT_TRUE(logContains(log, QStringLiteral("not a regular file")));
+
+    // Saving puts a real graph where the link stood and leaves /dev/zero alone.
+    ASSERT_TRUE(good->saveIdentifierGraph(graphWith(QStringLiteral("r1")), QStringLiteral("D")));
+    const std::shared_ptr<HMIdentifierGraph> saved = good->identifierGraphForConduit(QStringLiteral("D"));
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(saved->nativeIdForHarrowmereUid(QStringLiteral("r1")), QStringLiteral("r1-mac"));
+}
+
+TEST(HMProfileManager, TheDataFolderAndEveryFileInItAreTheOwnersOnlyWhateverTheUmask)
+{
+    for (const mode_t mask : {mode_t(000), mode_t(022), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        {
+            const ScopedUmask umask(mask);
+            ScopedDataHome home;
+            platform::UserDefaults defaults(home.path(QStringLiteral("../defaults.plist")));
+            HMProfileManager manager(defaults);
+            const std::shared_ptr<HMProfile> profile = manager.newProfile();
+            profile->setHhPassword(QStringLiteral("secret"));
+            ASSERT_TRUE(manager.saveProfile(*profile));
+            ASSERT_TRUE(profile->saveIdentifierGraph(graphWith(QStringLiteral("r1")), QStringLiteral("A")));
+            ASSERT_TRUE(defaults.synchronize().ok());
+            EXPECT_EQ(modeOf(home.dataFolder()), mode_t(0700));
+            for (const QString &name :
+                 {profile->filename() + QStringLiteral(".settings"), profile->filename() + QStringLiteral("_A.idgraph"),
+                  QStringLiteral("profileManagerLog.plist"), QStringLiteral("../defaults.plist")}) {
+                EXPECT_EQ(modeOf(home.path(name)), mode_t(0600)) << name.toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(ProfileFileSafety, ACopiedProfileFileIsAProfileOfItsOwn)
+{
+    const std::shared_ptr<HMProfile> original = manager.newProfile();
+    original->setName(QStringLiteral("Original"));
+    ASSERT_TRUE(manager.saveProfile(*original));
+    ASSERT_TRUE(original->saveIdentifierGraph(graphWith(QStringLiteral("r1")), QStringLiteral("A")));
+    ASSERT_TRUE(QFile::copy(settingsFileOf(home, *original), home.path(QStringLiteral("copy.settings"))));
+    const QByteArray originalBytes = readFile(settingsFileOf(home, *original));
+    const QByteArray originalGraph = readFile(home.path(original->filename() + QStringLiteral("_A.idgraph")));
+
+    const platform::Result<QList<std::shared_ptr<HMProfile>>> loaded = manager.loadProfiles();
+    ASSERT_TRUE(loaded.ok());
+    ASSERT_EQ(loaded->size(), 2);
+    const auto copy = std::find_if(loaded->begin(), loaded->end(),
+                                   [](const auto &profile) { return profile->filename() == QStringLiteral("copy"); });
+    ASSERT_NE(copy, loaded->end());
+    (*copy)->setName(QStringLiteral("Copy"));
+    ASSERT_TRUE(manager.saveProfile(**copy));
+    const std::shared_ptr<HMIdentifierGraph> copyGraph = (*copy)->identifierGraphForConduit(QStringLiteral("A"));
+    ASSERT_NE(copyGraph, nullptr);
+    EXPECT_TRUE(copyGraph->identifierDictionaries().isEmpty()) << "the copy starts without the original's graph";
+    ASSERT_TRUE((*copy)->saveIdentifierGraph(graphWith(QStringLiteral("r2")), QStringLiteral("A")));
+
+    EXPECT_EQ(readFile(settingsFileOf(home, *original)), originalBytes);
+    EXPECT_EQ(readFile(home.path(original->filename() + QStringLiteral("_A.idgraph"))), originalGraph);
+    EXPECT_TRUE(QFile::exists(home.path(QStringLiteral("copy_A.idgraph"))));
+    QStringList names;
+    const platform::Result<QList<std::shared_ptr<HMProfile>>> reloaded = manager.loadProfiles();
+    ASSERT_TRUE(reloaded.ok());
+    for (const auto &profile : *reloaded)
+        names.append(profile->name());
+    names.sort();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Copy"), QStringLiteral("Original")}));
+}
+
+TEST_F(ProfileFileSafety, NumberingStartsAgainPastTheLargestNumber)
+{
+    defaults.setInteger(std::numeric_limits<qint64>::max(), QStringLiteral("LastProfileIdentifier"));
+    EXPECT_EQ(manager.newProfile()->name(), QStringLiteral("Profile 1"));
+    EXPECT_EQ(manager.newProfile()->name(), QStringLiteral("Profile 2"));
+    EXPECT_EQ(defaults.integerForKey(QStringLiteral("LastProfileIdentifier")), 2);
+}
+
+TEST_F(ProfileFileSafety, LoadingRemovesWhatInterruptedSavesLeftBehind)
+{
+    const std::shared_ptr<HMProfile> profile = manager.newProfile();
+    ASSERT_TRUE(manager.saveProfile(*profile));
+    const QString stale = home.path(QLatin1Char('.') + profile->filename() + QStringLiteral(".settings.Ab12Cd.hmtmp"));
+    const QString fresh = home.path(QLatin1Char('.') + profile->filename() + QStringLiteral("_A.idgraph.Ef34Gh.hmtmp"));
+    writeFile(stale, "half a profile");
+    writeFile(fresh, "a graph being written right now");
+    const struct timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), old, 0), 0);
+
+    ASSERT_EQ(manager.loadProfiles()->size(), 1);
+    EXPECT_FALSE(QFile::exists(stale));
+    EXPECT_TRUE(QFile::exists(fresh));
 }

@@ -15,6 +15,8 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/TimeZone.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <utility>
 
@@ -159,7 +161,8 @@ std::shared_ptr<DDLogFileInfo> DDFileLogger::currentLogFileInfo()
     if (m_currentLogFileInfo)
         return m_currentLogFileInfo;
 
-    const std::vector<std::shared_ptr<DDLogFileInfo>> sortedInfos = m_logFileManager->sortedLogFileInfos();
+    const std::vector<std::shared_ptr<DDLogFileInfo>> sortedInfos =
+        m_shouldStartNewFile ? std::vector<std::shared_ptr<DDLogFileInfo>>() : m_logFileManager->sortedLogFileInfos();
     if (!sortedInfos.empty()) {
         const std::shared_ptr<DDLogFileInfo> &newest = sortedInfos.front();
         if (!newest->isArchived()) {
@@ -179,6 +182,7 @@ std::shared_ptr<DDLogFileInfo> DDFileLogger::currentLogFileInfo()
             return nullptr;
         }
         m_currentLogFileInfo = DDLogFileInfo::logFileWithPath(*newPath);
+        m_shouldStartNewFile = false;
     }
     return m_currentLogFileInfo;
 }
@@ -192,9 +196,10 @@ platform::FileHandle *DDFileLogger::openCurrentLogFile()
         platform::FileHandle::openForAppending(info->filePath());
     if (!opened) {
         platform::consoleLog(QStringLiteral("DDFileLogger: %1").arg(opened.error().message()));
-        // A file that vanished before it was opened is given up, so the next look finds another.
-        if (opened.error().code() == platform::ErrorCode::IoNotFound)
-            m_currentLogFileInfo.reset();
+        // A file that vanished, or that a folder, a link or anything else now stands in for, is given
+        // up for a new one, so that one bad name does not end logging for the run.
+        m_currentLogFileInfo.reset();
+        m_shouldStartNewFile = opened.error().code() != platform::ErrorCode::IoNotFound;
         return nullptr;
     }
     m_currentLogFileHandle = std::move(*opened);
@@ -213,7 +218,8 @@ platform::FileHandle *DDFileLogger::currentLogFileHandle()
                 return nullptr;
             continue;
         }
-        if (platform::FileSystem::fileExists(m_currentLogFileInfo->filePath()))
+        const QFileInfo current(m_currentLogFileInfo->filePath());
+        if (current.isFile() && !current.isSymLink())
             return handle;
         rollLogFileNow();
     }

@@ -78,6 +78,8 @@ private:
     const std::shared_ptr<DDLogFileManager> m_logFileManager;
     // Touched only on the logger's queue.
     std::shared_ptr<DDLogFileInfo> m_currentLogFileInfo;
+    // Set when the current file could not be opened: the next file is a new one, not the newest found.
+    bool m_shouldStartNewFile = false;
     std::unique_ptr<platform::FileHandle> m_currentLogFileHandle;
     // One-shot, on the logger's queue; fires when the current file reaches its age limit.
     std::shared_ptr<platform::DispatchTimer> m_rollingTimer;

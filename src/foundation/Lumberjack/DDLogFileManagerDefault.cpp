@@ -60,7 +60,8 @@ QString DDLogFileManagerDefault::generateShortUUID()
 
 QString DDLogFileManagerDefault::logsDirectory()
 {
-    const platform::Status created = platform::FileSystem::createFolder(m_logsDirectory);
+    // Log lines may quote records: the folder is its owner's only.
+    const platform::Status created = platform::FileSystem::createPrivateFolder(m_logsDirectory);
     if (!created) {
         platform::consoleLog(
             QStringLiteral("DDFileLogManagerDefault: Error creating logsDirectory: %1").arg(created.error().message()));
@@ -76,8 +77,10 @@ QStringList DDLogFileManagerDefault::unsortedLogFilePaths()
         return {};
     QStringList paths;
     for (const QString &name : *names) {
-        if (isLogFile(name))
-            paths.append(QDir(directory).filePath(name));
+        // Only regular files are logs: a link or a folder under a log file's name is never written to.
+        const QFileInfo entry(QDir(directory).filePath(name));
+        if (isLogFile(name) && entry.isFile() && !entry.isSymLink())
+            paths.append(entry.filePath());
     }
     return paths;
 }
@@ -130,8 +133,9 @@ platform::Result<QString> DDLogFileManagerDefault::createNewLogFile()
         QFile file(path);
         if (file.exists())
             continue;
-        // NewOnly fails when the name was taken since the test above, so no file is ever shared.
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        // NewOnly fails when the name was taken since the test above (also by a link), so no file is
+        // ever shared and none is written through a link.
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
             if (file.exists())
                 continue;
             return platform::Error(platform::ErrorCode::IoWriteFailed,

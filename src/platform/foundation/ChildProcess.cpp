@@ -37,10 +37,37 @@ int remainingMs(const QDeadlineTimer &deadline)
     return int(std::clamp<qint64>(deadline.remainingTime(), 1, std::numeric_limits<int>::max()));
 }
 
+// Takes the output as it comes, so that QProcess's own buffer never holds more than a pipe's worth
+// beyond what is kept here, until the program exits. Fails with Cancelled past the deadline and with
+// DataMalformed past the byte limit; the caller then kills the program.
+Result<QByteArray> collectOutput(QProcess &process, const QDeadlineTimer &deadline, qint64 maxOutputBytes)
+{
+    QByteArray output;
+    while (true) {
+        output += process.readAllStandardOutput();
+        if (output.size() > maxOutputBytes)
+            return Error(ErrorCode::DataMalformed, QStringLiteral("output limit"));
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (deadline.hasExpired())
+            return Error(ErrorCode::Cancelled, QStringLiteral("time limit"));
+        if (process.waitForReadyRead(remainingMs(deadline)) || process.state() == QProcess::NotRunning)
+            continue;
+        // The program closed its output and runs on: nothing more can come but its end.
+        if (!deadline.hasExpired() && !process.waitForFinished(remainingMs(deadline)) &&
+            process.state() != QProcess::NotRunning)
+            return Error(ErrorCode::Cancelled, QStringLiteral("time limit"));
+    }
+    output += process.readAllStandardOutput();
+    if (output.size() > maxOutputBytes)
+        return Error(ErrorCode::DataMalformed, QStringLiteral("output limit"));
+    return output;
+}
+
 } // namespace
 
 Result<ChildProcessOutput> ChildProcess::run(const QString &programPath, const QStringList &arguments,
-                                             std::chrono::milliseconds timeLimit)
+                                             std::chrono::milliseconds timeLimit, qint64 maxOutputBytes)
 {
     const QString command = describeCommand(programPath, arguments);
     const QDeadlineTimer deadline(timeLimit);
@@ -53,17 +80,18 @@ Result<ChildProcessOutput> ChildProcess::run(const QString &programPath, const Q
     if (!process.waitForStarted(remainingMs(deadline)))
         return startFailure(programPath, command, process.errorString());
 
-    // While it waits, QProcess drains the output pipe into its own buffer, so a program writing more
-    // than a pipe holds never stalls on a full pipe.
-    if (!process.waitForFinished(remainingMs(deadline)) && process.state() != QProcess::NotRunning) {
+    Result<QByteArray> standardOutput = collectOutput(process, deadline, maxOutputBytes);
+    if (!standardOutput) {
         process.kill();
         process.waitForFinished(kReapTimeoutMs);
-        return Error(ErrorCode::Cancelled, QStringLiteral("%1: stopped after running past its time limit of %2 ms")
-                                               .arg(command, QString::number(timeLimit.count())));
+        const QString limit = standardOutput.error().code() == ErrorCode::Cancelled
+                                  ? QStringLiteral("its time limit of %1 ms").arg(timeLimit.count())
+                                  : QStringLiteral("its output limit of %1 bytes").arg(maxOutputBytes);
+        return Error(standardOutput.error().code(),
+                     QStringLiteral("%1: stopped after running past %2").arg(command, limit));
     }
-    QByteArray standardOutput = process.readAllStandardOutput();
     ChildProcessOutput output;
-    output.standardOutput = std::move(standardOutput);
+    output.standardOutput = std::move(standardOutput).value();
     output.exitedNormally = process.exitStatus() == QProcess::NormalExit;
     output.exitCode = output.exitedNormally ? process.exitCode() : -1;
     return output;

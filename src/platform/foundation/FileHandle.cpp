@@ -40,7 +40,8 @@ Result<std::unique_ptr<FileHandle>> FileHandle::openForAppending(const QString &
     const QByteArray nativePath = QFile::encodeName(path);
     int descriptor = -1;
     do {
-        descriptor = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        descriptor =
+            ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
         const int error = errno;

@@ -15,8 +15,9 @@ namespace platform {
 class FileHandle final
 {
 public:
-    // Opens an existing file for appending, positioned at its end. A missing file fails with
-    // IoNotFound: the caller decides where files are created.
+    // Opens an existing regular file for appending, positioned at its end. A missing file fails with
+    // IoNotFound: the caller decides where files are created. A link at the path is not followed and
+    // anything but a regular file (a folder, a FIFO, a device) is refused without blocking.
     static Result<std::unique_ptr<FileHandle>> openForAppending(const QString &path);
 
     ~FileHandle();

@@ -1,11 +1,14 @@
 #include "platform/foundation/FileIO.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,10 +18,33 @@ namespace platform {
 
 namespace {
 
+// Temporary files are hidden and carry a suffix of their own, so that neither a folder listing nor
+// another program reading the folder takes one for a real file, and so that a stale one is known as ours.
+const QString kTemporarySuffix = QStringLiteral(".hmtmp");
+constexpr qsizetype kRandomPartLength = 6;
+constexpr qint64 kReadChunkBytes = 64 * 1024;
+
 QString systemMessage(int errorNumber)
 {
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
+
+// Closes a descriptor when the scope ends.
+class DescriptorGuard final
+{
+public:
+    explicit DescriptorGuard(int descriptor) : m_descriptor(descriptor) {}
+    ~DescriptorGuard()
+    {
+        if (m_descriptor >= 0)
+            ::close(m_descriptor);
+    }
+    DescriptorGuard(const DescriptorGuard &) = delete;
+    DescriptorGuard &operator=(const DescriptorGuard &) = delete;
+
+private:
+    int m_descriptor;
+};
 
 // Removes the temporary file unless the write got as far as renaming it over the target.
 class TemporaryFileGuard final
@@ -50,6 +76,90 @@ private:
     bool m_renamed = false;
 };
 
+// Opening with O_NONBLOCK makes a FIFO without a writer open at once instead of waiting for one; the
+// descriptor's own type then decides, so a link to a device or a FIFO is refused like the thing itself.
+Result<int> openRegularFile(const QString &path, qint64 maxBytes)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    int descriptor = -1;
+    do {
+        descriptor = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return Error(ErrorCode::IoNotFound, QStringLiteral("%1: no such file").arg(path));
+        const ErrorCode code = (error == EACCES || error == EPERM) ? ErrorCode::IoPermission : ErrorCode::IoOther;
+        return Error(code, QStringLiteral("%1: cannot open: %2").arg(path, systemMessage(error)));
+    }
+    struct stat status = {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return Error(ErrorCode::DataMalformed, QStringLiteral("%1: not a regular file").arg(path));
+    }
+    if (status.st_size > maxBytes) {
+        ::close(descriptor);
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("%1: %2 bytes exceed the limit of %3")
+                         .arg(path, QString::number(status.st_size), QString::number(maxBytes)));
+    }
+    return descriptor;
+}
+
+// Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
+// size the file had when opened (within the cap) is taken at once, so large files grow no buffer.
+Result<QByteArray> readAtMost(int descriptor, const QString &path, qint64 maxBytes)
+{
+    QByteArray bytes;
+    struct stat status = {};
+    if (::fstat(descriptor, &status) == 0 && status.st_size > 0)
+        bytes.reserve(qsizetype(std::min<qint64>(status.st_size, maxBytes) + 1));
+    while (true) {
+        const qint64 room = maxBytes + 1 - bytes.size();
+        const qint64 wanted = std::min(kReadChunkBytes, room);
+        const qsizetype start = bytes.size();
+        bytes.resize(start + qsizetype(wanted));
+        const ssize_t got = ::read(descriptor, bytes.data() + start, size_t(wanted));
+        if (got < 0 && errno == EINTR) {
+            bytes.resize(start);
+            continue;
+        }
+        if (got < 0)
+            return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot read: %2").arg(path, systemMessage(errno)));
+        bytes.resize(start + got);
+        if (bytes.size() > maxBytes)
+            return Error(ErrorCode::DataMalformed,
+                         QStringLiteral("%1: more than the limit of %2 bytes").arg(path, QString::number(maxBytes)));
+        if (got == 0)
+            return bytes;
+    }
+}
+
+QByteArray temporaryPattern(const QString &path)
+{
+    const QFileInfo target(path);
+    const QString name = QLatin1Char('.') + target.fileName() + QStringLiteral(".XXXXXX") + kTemporarySuffix;
+    return QFile::encodeName(target.path() + QLatin1Char('/') + name);
+}
+
+// The mode of the file being replaced, looked at without following a link at its name.
+mode_t modeForReplacement(const QByteArray &target, FilePermissions permissions)
+{
+    struct stat existing = {};
+    if (permissions == FilePermissions::KeepExisting && ::lstat(target.constData(), &existing) == 0 &&
+        S_ISREG(existing.st_mode))
+        return existing.st_mode & 07777;
+    return 0600;
+}
+
+bool isStale(const QByteArray &nativePath, std::chrono::seconds minimumAge)
+{
+    struct stat status = {};
+    if (::lstat(nativePath.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    return std::time(nullptr) - status.st_mtime >= minimumAge.count();
+}
+
 } // namespace
 
 qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
@@ -68,28 +178,24 @@ qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
     return written;
 }
 
-Result<QByteArray> readWholeFile(const QString &path)
+Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!file.exists())
-            return Error(ErrorCode::IoNotFound, QStringLiteral("%1: no such file").arg(path));
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot open: %2").arg(path, file.errorString()));
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot read: %2").arg(path, file.errorString()));
-    return bytes;
+    const Result<int> descriptor = openRegularFile(path, maxBytes);
+    if (!descriptor)
+        return descriptor.error();
+    const DescriptorGuard guard(*descriptor);
+    return readAtMost(*descriptor, path, maxBytes);
 }
 
-// rename(2) replaces the target in one step, so the target name always names a whole file. (Qt's
-// QSaveFile may unlink the target before linking an unnamed temporary file in its place, which
-// leaves a moment in which the file is missing.)
-Status writeFileAtomically(const QString &path, const QByteArray &bytes)
+// rename(2) replaces the target in one step, so the target name always names a whole file; it also
+// replaces a link at that name rather than writing through it. (Qt's QSaveFile may unlink the target
+// before linking an unnamed temporary file in its place, which leaves a moment in which the file is
+// missing.) mkstemps creates the temporary file 0600 and never through a link.
+Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions)
 {
     const QByteArray target = QFile::encodeName(path);
-    QByteArray pattern = target + ".XXXXXX";
-    const int descriptor = ::mkstemp(pattern.data());
+    QByteArray pattern = temporaryPattern(path);
+    const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
     if (descriptor < 0) {
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot create a temporary file: %2").arg(path, systemMessage(errno)));
@@ -97,11 +203,11 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes)
     TemporaryFileGuard guard(pattern);
     guard.setDescriptor(descriptor);
 
-    // Keep the permissions of the file being replaced; a new file gets the usual ones.
-    struct stat existing = {};
-    const mode_t mode = ::stat(target.constData(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    ::fchmod(descriptor, mode);
-
+    // fchmod is not masked by the umask, so the mode is exactly the one chosen.
+    if (::fchmod(descriptor, modeForReplacement(target, permissions)) != 0) {
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("%1: cannot set permissions: %2").arg(path, systemMessage(errno)));
+    }
     if (writeToDescriptor(descriptor, bytes) != bytes.size() || ::fsync(descriptor) != 0) {
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: write failed: %2").arg(path, systemMessage(errno)));
     }
@@ -114,6 +220,39 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes)
     }
     guard.setRenamed();
     return success();
+}
+
+bool isTemporaryFileName(const QString &fileName)
+{
+    // "." + at least one character of the target's name + ".XXXXXX" + ".hmtmp"
+    const qsizetype minimumLength = 2 + 1 + kRandomPartLength + kTemporarySuffix.size();
+    if (fileName.size() < minimumLength || !fileName.startsWith(QLatin1Char('.')) ||
+        !fileName.endsWith(kTemporarySuffix))
+        return false;
+    const qsizetype randomStart = fileName.size() - kTemporarySuffix.size() - kRandomPartLength;
+    if (fileName.at(randomStart - 1) != QLatin1Char('.'))
+        return false;
+    for (qsizetype index = randomStart; index < randomStart + kRandomPartLength; ++index) {
+        const QChar character = fileName.at(index);
+        if (character.unicode() > 127 || !character.isLetterOrNumber())
+            return false;
+    }
+    return true;
+}
+
+int removeStaleTemporaryFiles(const QString &folderPath, std::chrono::seconds minimumAge)
+{
+    const QStringList names =
+        QDir(folderPath).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    int removed = 0;
+    for (const QString &name : names) {
+        if (!isTemporaryFileName(name))
+            continue;
+        const QByteArray nativePath = QFile::encodeName(folderPath + QLatin1Char('/') + name);
+        if (isStale(nativePath, minimumAge) && ::unlink(nativePath.constData()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace platform

@@ -5,15 +5,42 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
+
 namespace platform {
 
-// Reads a whole file. Fails with IoNotFound when it does not exist.
-Result<QByteArray> readWholeFile(const QString &path);
+// The most a file is read into memory when its reader names no smaller cap.
+constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
+
+// Who may read a file that writeFileAtomically writes.
+enum class FilePermissions {
+    // Read and written by its owner only (0600), whatever the umask and whatever the replaced file
+    // allowed: profiles, graphs, maps, defaults.
+    OwnerOnly,
+    // A file being replaced keeps its permissions (it may be shared with other programs on purpose);
+    // a new file is the owner's only.
+    KeepExisting,
+};
+
+// Reads a whole regular file of at most maxBytes. Fails with IoNotFound when it does not exist, and
+// with DataMalformed when it is not a regular file (a folder, a FIFO, a device, also when reached
+// through a link) or holds more than maxBytes. A FIFO never blocks the reader. Thread-safe.
+Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes = kDefaultMaxFileBytes);
 
 // Writes a whole file atomically: the bytes go to a temporary file in the same folder, which is
 // flushed and then renamed over the target, so a reader sees the old file or the new one, never a
-// half-written one, and a failed write leaves the old file as it was. Thread-safe.
-Status writeFileAtomically(const QString &path, const QByteArray &bytes);
+// half-written one, and a failed write leaves the old file as it was. A link at the target is
+// replaced, never followed. Thread-safe.
+Status writeFileAtomically(const QString &path, const QByteArray &bytes,
+                           FilePermissions permissions = FilePermissions::KeepExisting);
+
+// Whether a file name is one of the temporary files writeFileAtomically makes.
+bool isTemporaryFileName(const QString &fileName);
+
+// Removes the temporary files that writes interrupted by a crash or a power cut left in the folder,
+// those last changed at least minimumAge ago (younger ones may belong to a write under way in another
+// process). Answers how many went.
+int removeStaleTemporaryFiles(const QString &folderPath, std::chrono::seconds minimumAge = std::chrono::minutes(10));
 
 // Writes all the bytes to an open descriptor, going on after a signal or a partial write. Answers how
 // many bytes went out: fewer than all when the descriptor failed, with errno saying why (EIO when it

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -62,6 +63,31 @@ Status FileSystem::createFolder(const QString &path)
                          QStringLiteral("%1: cannot create the folder: a file is in the way").arg(path));
         return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot create the folder").arg(path));
     }
+    return success();
+}
+
+Status FileSystem::createPrivateFolder(const QString &path)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    if (::mkdir(nativePath.constData(), 0700) != 0 && errno == ENOENT) {
+        // Parents the user had not made yet hold nothing but our folders, so they are private too.
+        if (const Status parent = createPrivateFolder(QFileInfo(path).absolutePath()); !parent)
+            return parent;
+        ::mkdir(nativePath.constData(), 0700);
+    }
+    struct stat status = {};
+    if (::lstat(nativePath.constData(), &status) != 0)
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("%1: cannot create the folder: %2").arg(path, qt_error_string(errno)));
+    // A person may have put the folder elsewhere and linked it here; its permissions are theirs.
+    if (S_ISLNK(status.st_mode) && QFileInfo(path).isDir())
+        return success();
+    if (!S_ISDIR(status.st_mode))
+        return Error(ErrorCode::IoOther,
+                     QStringLiteral("%1: cannot create the folder: a file is in the way").arg(path));
+    if (status.st_uid == ::geteuid() && (status.st_mode & 077) != 0 && ::chmod(nativePath.constData(), 0700) != 0)
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("%1: cannot make the folder private: %2").arg(path, qt_error_string(errno)));
     return success();
 }
 

@@ -36,6 +36,9 @@ public:
 
     // Creates the folder with every missing parent; an existing folder is success.
     static Status createFolder(const QString &path);
+    // Creates the folder like createFolder, but for its owner only (0700), whatever the umask; an
+    // existing folder of the owner's is narrowed to 0700. A link at its name is refused.
+    static Status createPrivateFolder(const QString &path);
     // The names of the folder's top-level entries, hidden ones (leading dot) left out, in no order.
     static Result<QStringList> listFolder(const QString &path);
 

@@ -546,9 +546,9 @@ Result<QByteArray> serializePropertyList(const QVariant &root, PropertyListForma
     return result;
 }
 
-Result<QVariant> readPropertyList(const QString &path)
+Result<QVariant> readPropertyList(const QString &path, qint64 maxBytes)
 {
-    const Result<QByteArray> bytes = readWholeFile(path);
+    const Result<QByteArray> bytes = readWholeFile(path, maxBytes);
     if (!bytes)
         return bytes.error();
     Result<QVariant> value = parsePropertyList(*bytes);
@@ -557,9 +557,9 @@ Result<QVariant> readPropertyList(const QString &path)
     return value;
 }
 
-Result<QVariantMap> readPropertyListDictionary(const QString &path)
+Result<QVariantMap> readPropertyListDictionary(const QString &path, qint64 maxBytes)
 {
-    const Result<QVariant> value = readPropertyList(path);
+    const Result<QVariant> value = readPropertyList(path, maxBytes);
     if (!value)
         return value.error();
     if (value->typeId() != QMetaType::QVariantMap)
@@ -567,12 +567,13 @@ Result<QVariantMap> readPropertyListDictionary(const QString &path)
     return value->toMap();
 }
 
-Status writePropertyList(const QString &path, const QVariant &root, PropertyListFormat format)
+Status writePropertyList(const QString &path, const QVariant &root, PropertyListFormat format,
+                         FilePermissions permissions)
 {
     const Result<QByteArray> bytes = serializePropertyList(root, format);
     if (!bytes)
         return bytes.error().withContext(path);
-    return writeFileAtomically(path, *bytes);
+    return writeFileAtomically(path, *bytes, permissions);
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
@@ -41,14 +42,15 @@ Result<QVariant> parsePropertyList(const QByteArray &bytes);
 // plain date element holds here.
 Result<QByteArray> serializePropertyList(const QVariant &root, PropertyListFormat format);
 
-// Reads a whole property-list file.
-Result<QVariant> readPropertyList(const QString &path);
+// Reads a whole property-list file: a regular file of at most maxBytes (readWholeFile).
+Result<QVariant> readPropertyList(const QString &path, qint64 maxBytes = kDefaultMaxFileBytes);
 
 // Reads a property-list file whose root is a dictionary; any other root fails.
-Result<QVariantMap> readPropertyListDictionary(const QString &path);
+Result<QVariantMap> readPropertyListDictionary(const QString &path, qint64 maxBytes = kDefaultMaxFileBytes);
 
 // Writes a whole property-list file atomically: a reader sees the old file or the new one.
-Status writePropertyList(const QString &path, const QVariant &root, PropertyListFormat format = PropertyListFormat::Xml);
+Status writePropertyList(const QString &path, const QVariant &root, PropertyListFormat format = PropertyListFormat::Xml,
+                         FilePermissions permissions = FilePermissions::KeepExisting);
 
 } // namespace platform
 

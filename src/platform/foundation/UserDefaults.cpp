@@ -1,5 +1,6 @@
 #include "platform/foundation/UserDefaults.h"
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Values.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 // The application's bundle identifier, which names the defaults file.
 constexpr char kDefaultsBundleIdentifier[] = "com.harrowmere.Harrowmere";
+// Preferences are a few kilobytes; a larger file is not ours and is set aside unread.
+constexpr qint64 kMaxDefaultsFileBytes = 4LL * 1024 * 1024;
 
 } // namespace
 
@@ -148,7 +151,8 @@ Status UserDefaults::synchronize()
         m_hasUnsavedChanges = false;
     }
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    const Status written = writePropertyList(m_path, snapshot, PropertyListFormat::Xml);
+    // Preferences may name accounts and folders: the owner's only, whatever the umask.
+    const Status written = writePropertyList(m_path, snapshot, PropertyListFormat::Xml, FilePermissions::OwnerOnly);
     if (!written) {
         const QMutexLocker locker(&m_mutex);
         m_hasUnsavedChanges = true;
@@ -164,9 +168,11 @@ std::optional<Error> UserDefaults::loadError() const
 
 void UserDefaults::load()
 {
-    if (!QFile::exists(m_path))
+    // A write cut short by a crash leaves its temporary file beside the preferences.
+    static_cast<void>(removeStaleTemporaryFiles(QFileInfo(m_path).absolutePath()));
+    if (!QFileInfo::exists(m_path))
         return;
-    Result<QVariantMap> values = readPropertyListDictionary(m_path);
+    Result<QVariantMap> values = readPropertyListDictionary(m_path, kMaxDefaultsFileBytes);
     if (values) {
         m_values = std::move(values).value();
         return;

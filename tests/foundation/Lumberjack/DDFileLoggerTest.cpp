@@ -6,11 +6,15 @@
 #include "platform/foundation/FileSystem.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -328,4 +332,62 @@ TEST_F(FileLoggerFixture, RemovingOrRollingTheLoggerFinishesItsFile)
     const QStringList paths = manager->sortedLogFilePaths();
     EXPECT_EQ(stampedTexts(contents(paths[1])), QStringList{QStringLiteral("one")});
     EXPECT_EQ(stampedTexts(contents(paths[0])), QStringList{QStringLiteral("two")});
+}
+
+TEST_F(FileLoggerFixture, NeverWritesThroughALinkAndRollsPastWhatCannotBeOpened)
+{
+    // Left by someone else in the log folder before the run: a link under a log file's name pointing
+    // outside, and a folder under another.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(elsewhere.isValid());
+    const QString outside = elsewhere.filePath(QStringLiteral("victim.txt"));
+    ASSERT_TRUE(platform::writeFileAtomically(outside, "untouched").ok());
+    ASSERT_TRUE(QDir().mkpath(logsPath() + QStringLiteral("/log-00000F.txt")));
+    ASSERT_TRUE(QFile::link(outside, logsPath() + QStringLiteral("/log-ABCDEF.txt")));
+    addLogger();
+    DDLogInfo(QStringLiteral("first"));
+    DDLog::flushLog();
+    EXPECT_EQ(contents(outside), QByteArray("untouched"));
+    QStringList paths = manager->sortedLogFilePaths();
+    ASSERT_EQ(paths.size(), 1);
+    const QString firstFile = paths.front();
+    EXPECT_EQ(stampedTexts(contents(firstFile)), QStringList{QStringLiteral("first")});
+
+    // During the run a folder, then a link, takes the current file's place: logging goes on in a new
+    // file each time and never lands outside.
+    ASSERT_TRUE(QFile::remove(firstFile));
+    ASSERT_TRUE(QDir().mkdir(firstFile));
+    DDLogInfo(QStringLiteral("second"));
+    DDLog::flushLog();
+    paths = manager->sortedLogFilePaths();
+    ASSERT_EQ(paths.size(), 1);
+    const QString secondFile = paths.front();
+    EXPECT_NE(secondFile, firstFile);
+    EXPECT_EQ(stampedTexts(contents(secondFile)), QStringList{QStringLiteral("second")});
+
+    ASSERT_TRUE(QFile::remove(secondFile));
+    ASSERT_TRUE(QFile::link(outside, secondFile));
+    DDLogInfo(QStringLiteral("third"));
+    DDLogInfo(QStringLiteral("fourth"));
+    DDLog::flushLog();
+    EXPECT_EQ(contents(outside), QByteArray("untouched"));
+    paths = manager->sortedLogFilePaths();
+    ASSERT_EQ(paths.size(), 1);
+    EXPECT_EQ(stampedTexts(contents(paths.front())), (QStringList{QStringLiteral("third"), QStringLiteral("fourth")}));
+}
+
+TEST_F(FileLoggerFixture, TheLogFolderAndItsFilesAreTheOwnersOnly)
+{
+    const mode_t previous = ::umask(0);
+    addLogger();
+    DDLogInfo(QStringLiteral("may quote a record"));
+    DDLog::flushLog();
+    ::umask(previous);
+    const auto modeOf = [](const QString &path) { return QFileInfo(path).permissions(); };
+    EXPECT_EQ(modeOf(logsPath()), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                      QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+    const QStringList paths = manager->sortedLogFilePaths();
+    ASSERT_EQ(paths.size(), 1);
+    EXPECT_EQ(modeOf(paths.front()),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
 }

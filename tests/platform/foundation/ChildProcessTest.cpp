@@ -109,3 +109,27 @@ TEST(ChildProcess, RunsFromSeveralThreadsAtOnce)
     for (size_t index = 0; index < outputs.size(); ++index)
         EXPECT_EQ(outputs[index], QByteArray::number(qulonglong(index)) + '\n');
 }
+
+TEST(ChildProcess, StopsAProgramThatPrintsPastTheOutputLimit)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A runaway stand-in for adb that would print without end.
+    const QString runaway =
+        writeScript(dir, QStringLiteral("adb"), "printf 'List of devices attached\\n'\nexec cat /dev/zero\n");
+    const Result<ChildProcessOutput> stopped =
+        ChildProcess::run(runaway, {QStringLiteral("devices")}, 30s, 1024 * 1024);
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error().code(), ErrorCode::DataMalformed);
+    EXPECT_EQ(stopped.error().message(),
+              QStringLiteral("%1 devices: stopped after running past its output limit of 1048576 bytes").arg(runaway));
+
+    // Output up to the limit is whole; a program that closes its output and runs on is waited for.
+    const QString exact = writeScript(dir, QStringLiteral("exact"), "head -c 4096 /dev/zero\nexec >&-\nsleep 0.2\n");
+    const Result<ChildProcessOutput> full = ChildProcess::run(exact, {}, 30s, 4096);
+    ASSERT_TRUE(full.ok()) << full.error().message().toStdString();
+    EXPECT_EQ(full->standardOutput, QByteArray(4096, '\0'));
+    const Result<ChildProcessOutput> over = ChildProcess::run(exact, {}, 30s, 4095);
+    ASSERT_FALSE(over.ok());
+    EXPECT_EQ(over.error().code(), ErrorCode::DataMalformed);
+}

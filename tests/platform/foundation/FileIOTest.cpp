@@ -1,9 +1,23 @@
 #include "platform/foundation/FileIO.h"
 
+#include "support/TestSupport.h"
+
+#include "FileTestSupport.h"
+
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QProcess>
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <QFileInfo>
+
+#include <csignal>
+#include <ctime>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -40,4 +54,190 @@ TEST(FileIO, WritesWholeFilesAndKeepsTheOldOneWhenTheWriteCannotHappen)
     const Result<QByteArray> missing = readWholeFile(dir.filePath(QStringLiteral("absent")));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().code(), ErrorCode::IoNotFound);
+}
+
+TEST(FileIO, ReadsOnlyRegularFilesAndNoMoreThanTheCap)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_TRUE(makeFifo(fifo));
+    const QString regular = dir.filePath(QStringLiteral("regular"));
+    ASSERT_TRUE(writeFileAtomically(regular, QByteArray(1000, 'r')).ok());
+
+    struct Row
+    {
+        const char *name;
+        QString target; // what a link named "entry" points at, or the entry itself when no link is wanted
+        bool isLink;
+        qint64 cap;
+        std::optional<ErrorCode> error;
+    };
+    const Row rows[] = {
+        {"a FIFO without a writer does not block", fifo, false, kDefaultMaxFileBytes, ErrorCode::DataMalformed},
+        {"a link to a FIFO", fifo, true, kDefaultMaxFileBytes, ErrorCode::DataMalformed},
+        {"a link to an endless device", QStringLiteral("/dev/zero"), true, kDefaultMaxFileBytes,
+         ErrorCode::DataMalformed},
+        {"a folder", dir.path(), false, kDefaultMaxFileBytes, ErrorCode::DataMalformed},
+        {"a file over the cap", regular, false, 999, ErrorCode::DataMalformed},
+        {"a file at the cap", regular, false, 1000, std::nullopt},
+        {"a link to a regular file is read", regular, true, 1000, std::nullopt},
+        {"a dangling link", dir.filePath(QStringLiteral("absent")), true, 1000, ErrorCode::IoNotFound},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QString path = row.target;
+        if (row.isLink) {
+            path = dir.filePath(QStringLiteral("entry"));
+            QFile::remove(path);
+            ASSERT_TRUE(QFile::link(row.target, path));
+        }
+        const Result<QByteArray> read = readWholeFile(path, row.cap);
+        if (!row.error) {
+            ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+            EXPECT_EQ(*read, QByteArray(1000, 'r'));
+            continue;
+        }
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.error().code(), *row.error) << read.error().message().toStdString();
+        EXPECT_TRUE(read.error().message().contains(path)) << read.error().message().toStdString();
+    }
+}
+
+TEST(FileIO, WrittenFilesArePrivateWhateverTheUmaskAndLinksAreReplacedNotFollowed)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const mode_t mask : {mode_t(000), mode_t(022), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        const ScopedUmask umask(mask);
+        const QString path = dir.filePath(QStringLiteral("new-%1").arg(mask));
+        ASSERT_TRUE(writeFileAtomically(path, "secret").ok());
+        EXPECT_EQ(modeOf(path), mode_t(0600));
+    }
+
+    // A file shared on purpose keeps its permissions unless the writer wants it private.
+    const QString shared = dir.filePath(QStringLiteral("shared.vcf"));
+    ASSERT_TRUE(writeFileAtomically(shared, "one").ok());
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0644), 0);
+    ASSERT_TRUE(writeFileAtomically(shared, "two").ok());
+    EXPECT_EQ(modeOf(shared), mode_t(0644));
+    ASSERT_TRUE(writeFileAtomically(shared, "three", FilePermissions::OwnerOnly).ok());
+    EXPECT_EQ(modeOf(shared), mode_t(0600));
+
+    // A link where the file should be is replaced by the file; what it pointed at is untouched.
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(writeFileAtomically(outside, "keep me").ok());
+    ASSERT_EQ(::chmod(QFile::encodeName(outside).constData(), 0644), 0);
+    const QString linked = dir.filePath(QStringLiteral("profile.settings"));
+    ASSERT_TRUE(QFile::link(outside, linked));
+    ASSERT_TRUE(writeFileAtomically(linked, "profile").ok());
+    EXPECT_FALSE(QFileInfo(linked).isSymLink());
+    EXPECT_EQ(modeOf(linked), mode_t(0600));
+    EXPECT_EQ(readWholeFile(outside).value(), QByteArray("keep me"));
+    EXPECT_EQ(readWholeFile(linked).value(), QByteArray("profile"));
+}
+
+TEST(FileIO, StaleTemporaryFilesOfOurOwnNamingAreRemoved)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto touch = [&](const QString &name, int ageSeconds) {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(writeFileAtomically(path, "x").ok());
+        const struct timespec times[2] = {{std::time(nullptr) - ageSeconds, 0}, {std::time(nullptr) - ageSeconds, 0}};
+        EXPECT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+        return path;
+    };
+    // A write interrupted between creating its temporary file and renaming it leaves this name.
+    const QString stale = touch(QStringLiteral(".abc.settings.Xy12Zq.hmtmp"), 3600);
+    const QString young = touch(QStringLiteral(".abc.settings.Ab34Cd.hmtmp"), 5);
+    const QString notOurs = touch(QStringLiteral(".abc.settings.Xy1.hmtmp"), 3600);
+    const QString profile = touch(QStringLiteral("abc.settings"), 3600);
+    const QString other = touch(QStringLiteral("notes.Xy12Zq"), 3600);
+    const QString folder = dir.filePath(QStringLiteral(".sub.Qw12Er.hmtmp"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+
+    EXPECT_EQ(removeStaleTemporaryFiles(dir.path(), std::chrono::minutes(10)), 1);
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    for (const QString &kept : {young, notOurs, profile, other, folder})
+        EXPECT_TRUE(QFileInfo::exists(kept)) << kept.toStdString();
+
+    // What a real write names its temporary file is recognised, and a finished write leaves none.
+    EXPECT_TRUE(isTemporaryFileName(QStringLiteral(".x.Ab12Cd.hmtmp")));
+    EXPECT_FALSE(isTemporaryFileName(QStringLiteral(".Ab12Cd.hmtmp")));
+    EXPECT_FALSE(isTemporaryFileName(QStringLiteral("x.Ab12Cd.hmtmp")));
+    EXPECT_FALSE(isTemporaryFileName(QStringLiteral(".x.Ab-2Cd.hmtmp")));
+}
+
+namespace {
+
+constexpr char kWriterFolderVariable[] = "HM_FILEIO_WRITER_FOLDER";
+constexpr qsizetype kGenerationBytes = 256 * 1024;
+
+QByteArray generation(int number)
+{
+    QByteArray bytes = QByteArray::number(number) + '\n';
+    bytes.append(QByteArray(kGenerationBytes - bytes.size(), char('a' + number % 26)));
+    return bytes;
+}
+
+// Whether the bytes are one whole generation, as a reader after a crash must find them.
+bool isWholeGeneration(const QByteArray &bytes)
+{
+    const qsizetype lineEnd = bytes.indexOf('\n');
+    bool isNumber = false;
+    const int number = bytes.left(lineEnd).toInt(&isNumber);
+    return lineEnd > 0 && isNumber && bytes == generation(number);
+}
+
+} // namespace
+
+// Run only as the child of the test below: writes generation after generation until it is killed.
+TEST(FileIO, DISABLED_WriterKilledMidWrite)
+{
+    const QString folder = qEnvironmentVariable(kWriterFolderVariable);
+    if (folder.isEmpty())
+        GTEST_SKIP() << "only run by WritesSurviveAKillAtAnyStep";
+    for (int number = 1;; ++number)
+        static_cast<void>(writeFileAtomically(folder + QStringLiteral("/profile.settings"), generation(number)));
+}
+
+TEST(FileIO, WritesSurviveAKillAtAnyStepAndTheirLeftoversAreKnownAsOurs)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("profile.settings"));
+    ASSERT_TRUE(writeFileAtomically(target, generation(0)).ok());
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        QProcess writer;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(kWriterFolderVariable), dir.path());
+        writer.setProcessEnvironment(environment);
+        writer.start(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget(),
+                     {QStringLiteral("--gtest_filter=FileIO.DISABLED_WriterKilledMidWrite"),
+                      QStringLiteral("--gtest_also_run_disabled_tests")});
+        ASSERT_TRUE(writer.waitForStarted());
+        // Let it get some way, a different way each round, then kill it without warning.
+        const QByteArray before = readWholeFile(target).value();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return readWholeFile(target).value() != before; }))
+            << "the writer to replace the file";
+        QDeadlineTimer spread(round * 3);
+        while (!spread.hasExpired()) {
+        }
+        ::kill(pid_t(writer.processId()), SIGKILL);
+        writer.waitForFinished();
+
+        const Result<QByteArray> after = readWholeFile(target);
+        ASSERT_TRUE(after.ok()) << after.error().message().toStdString();
+        EXPECT_TRUE(isWholeGeneration(*after)) << after->left(20).toStdString();
+        const QStringList leftovers = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        for (const QString &name : leftovers) {
+            EXPECT_TRUE(name == QStringLiteral("profile.settings") || isTemporaryFileName(name)) << name.toStdString();
+        }
+        removeStaleTemporaryFiles(dir.path(), std::chrono::seconds(0));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("profile.settings")});
+    }
 }

@@ -3,12 +3,17 @@
 #include "platform/foundation/FileHandle.h"
 #include "platform/foundation/FileIO.h"
 
+#include "FileTestSupport.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -160,4 +165,51 @@ TEST(FileHandle, AppendsAtTheEndAndSynchronises)
     EXPECT_EQ(readWholeFile(path)->size(), 60);
 
     EXPECT_FALSE(FileHandle::openForAppending(dir.path()).ok()) << "a folder is no file to append to";
+}
+
+TEST(FileHandle, NeverAppendsThroughALinkOrToAFifo)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString outside = dir.filePath(QStringLiteral("outside.txt"));
+    ASSERT_TRUE(writeFileAtomically(outside, "untouched").ok());
+    const QString linked = dir.filePath(QStringLiteral("log-ABCDEF.txt"));
+    ASSERT_TRUE(QFile::link(outside, linked));
+    EXPECT_FALSE(FileHandle::openForAppending(linked).ok());
+    EXPECT_EQ(readWholeFile(outside).value(), QByteArray("untouched"));
+
+    const QString fifo = dir.filePath(QStringLiteral("log-012345.txt"));
+    ASSERT_TRUE(makeFifo(fifo));
+    EXPECT_FALSE(FileHandle::openForAppending(fifo).ok()) << "no reader: it must fail, not wait";
+}
+
+TEST(FileSystem, PrivateFoldersAreTheOwnersOnlyWhateverTheUmask)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString nested = dir.filePath(QStringLiteral("share/com.harrowmere.Harrowmere"));
+    const Status created = [&] {
+        const ScopedUmask everyone(0);
+        return FileSystem::createPrivateFolder(nested);
+    }();
+    ASSERT_TRUE(created.ok()) << created.error().message().toStdString();
+    EXPECT_EQ(modeOf(nested), 0700u);
+    EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("share"))), 0700u);
+
+    // A folder an earlier version made for everyone to read is narrowed.
+    ASSERT_EQ(::chmod(QFile::encodeName(nested).constData(), 0755), 0);
+    ASSERT_TRUE(FileSystem::createPrivateFolder(nested).ok());
+    EXPECT_EQ(modeOf(nested), 0700u);
+
+    // A file in the way is an error; a folder the user moved elsewhere and linked is theirs.
+    const QString file = dir.filePath(QStringLiteral("file"));
+    ASSERT_TRUE(writeFileAtomically(file, "x").ok());
+    EXPECT_FALSE(FileSystem::createPrivateFolder(file).ok());
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(QDir().mkdir(elsewhere));
+    ASSERT_EQ(::chmod(QFile::encodeName(elsewhere).constData(), 0750), 0);
+    const QString linked = dir.filePath(QStringLiteral("linked"));
+    ASSERT_TRUE(QFile::link(elsewhere, linked));
+    EXPECT_TRUE(FileSystem::createPrivateFolder(linked).ok());
+    EXPECT_EQ(modeOf(elsewhere), 0750u);
 }

@@ -3,13 +3,20 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 
+#include "FileTestSupport.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPoint>
 #include <QTemporaryDir>
 
+#include <ctime>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -139,4 +146,38 @@ TEST(UserDefaults, TheStandardFileLivesInTheUsersConfigurationFolder)
     else
         qputenv("XDG_CONFIG_HOME", saved);
     EXPECT_EQ(path, dir.path() + QStringLiteral("/com.harrowmere.Harrowmere.plist"));
+}
+
+TEST(UserDefaults, SpecialFilesAreSetAsideAndTheFileIsWrittenPrivate)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A FIFO or a link to an endless device where the preferences should be: neither blocks nor
+    // fills memory; the defaults start empty and the next save puts a real, private file there.
+    const QString fifo = dir.filePath(QStringLiteral("fifo.plist"));
+    const QString zero = dir.filePath(QStringLiteral("zero.plist"));
+    ASSERT_TRUE(makeFifo(fifo) && QFile::link(QStringLiteral("/dev/zero"), zero));
+    for (const QString &path : {fifo, zero}) {
+        SCOPED_TRACE(path.toStdString());
+        {
+            const ScopedUmask everyone(0);
+            UserDefaults defaults(path);
+            ASSERT_TRUE(defaults.loadError().has_value());
+            EXPECT_TRUE(defaults.dictionaryRepresentation().isEmpty());
+            defaults.setInteger(7, QStringLiteral("LastProfileIdentifier"));
+            EXPECT_TRUE(defaults.synchronize().ok());
+        }
+        EXPECT_TRUE(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
+        EXPECT_EQ(modeOf(path), 0600u);
+        EXPECT_EQ(UserDefaults(path).integerForKey(QStringLiteral("LastProfileIdentifier")), 7);
+    }
+
+    // A save cut short left its temporary file: the next start removes it.
+    const QString path = dir.filePath(QStringLiteral("defaults.plist"));
+    const QString stale = dir.filePath(QStringLiteral(".defaults.plist.Ab12Cd.hmtmp"));
+    ASSERT_TRUE(writeFileAtomically(stale, "<?xml").ok());
+    const struct timespec old[2] = {{std::time(nullptr) - 86400, 0}, {std::time(nullptr) - 86400, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), old, 0), 0);
+    const UserDefaults defaults(path);
+    EXPECT_FALSE(QFileInfo::exists(stale));
 }
