@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/zip/HMDesktopFileRevealer.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/ApplicationDelegate.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -210,6 +211,11 @@ public:
     {
         m_databaseMaintenance = std::move(maintenance);
     }
+    // Packs the crash reports and log files into "SupportLogs.zip" in the log folder off the main
+    // thread and reveals it when done.
+    void makeLogArchive();
+    // Shows the support archive to the user; the desktop's file manager unless a test sets another.
+    void setFileRevealer(std::shared_ptr<HMFileRevealer> revealer) { m_fileRevealer = std::move(revealer); }
 
 private:
     void launchStepsUpToProfiles();
@@ -270,6 +276,8 @@ private:
     std::unique_ptr<QObject> m_connectionContext;
     BackgroundSyncManagerFactory m_backgroundSyncManagerFactory;
     std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;
+    // Kept for the life of the process: the archive, written off the main thread, holds it weakly.
+    std::shared_ptr<HMFileRevealer> m_fileRevealer = std::make_shared<HMDesktopFileRevealer>();
     // The reset question while it is on screen.
     std::shared_ptr<platform::Alert> m_resetAlert;
     // Profiles removed by a settings reset while a sync ran: that sync may write one of them back
