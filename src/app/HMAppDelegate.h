@@ -159,6 +159,11 @@ public:
     {
         m_backgroundSyncManagerFactory = std::move(factory);
     }
+    // Prepares each new main window before it first shows (tests set its clock and listener port).
+    void setMainWindowPreparer(std::function<void(HMMainWindowController &)> preparer)
+    {
+        m_mainWindowPreparer = std::move(preparer);
+    }
     // The delegate of the running application, or null.
     static HMAppDelegate *sharedDelegate();
 
@@ -275,6 +280,7 @@ private:
     // The context of the delegate's Qt connections, which end when it goes.
     std::unique_ptr<QObject> m_connectionContext;
     BackgroundSyncManagerFactory m_backgroundSyncManagerFactory;
+    std::function<void(HMMainWindowController &)> m_mainWindowPreparer;
     std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;
     // Kept for the life of the process: the archive, written off the main thread, holds it weakly.
     std::shared_ptr<HMFileRevealer> m_fileRevealer = std::make_shared<HMDesktopFileRevealer>();

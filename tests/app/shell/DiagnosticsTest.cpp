@@ -233,11 +233,13 @@ TEST_F(Diagnostics, ResetRemovesProfilesTheirAutomaticSyncsAndWhatARunningSyncWr
     ASSERT_TRUE(testsupport::waitUntil([&] { return m_delegate->mainWindowController() != oldWindow; }))
         << "awaited the new main window";
     EXPECT_TRUE(settingsFileNames().isEmpty());
-    EXPECT_TRUE(m_delegate->profiles().isEmpty());
+    // The new window finds no profile and starts one new, unsaved default profile.
+    ASSERT_EQ(m_delegate->profiles().size(), 1);
+    EXPECT_NE(m_delegate->profiles().front(), syncing);
     EXPECT_TRUE(m_delegate->backgroundSyncManager()->syncConfigurations().empty());
     EXPECT_FALSE(m_delegate->outlookAutosyncTimer());
     EXPECT_EQ(m_delegate->mainWindowController()->outlet<QLabel>(QStringLiteral("profileNameLabel"))->text(),
-              QStringLiteral("No profile"));
+              m_delegate->profiles().front()->name());
 
     // The sync that ran saves its profile as it ends; the removed profile must not come back.
     HMProfileManager(*m_defaults).saveProfile(*syncing);
