@@ -133,20 +133,15 @@ void HMMainWindowController::syncFromDevice()
     }
     if (!m_deviceWifiIPAddress.isEmpty())
         profile->setHhIpAddress(withoutMappedPrefix(m_deviceWifiIPAddress));
-    if (profile->deviceType() == HMDeviceType::None || profile->syncMethod() == HMSyncMethod::None) {
-        runAlert(profile->deviceType() == HMDeviceType::None ? QStringLiteral("No Device Type Selected.")
-                                                             : QStringLiteral("No Sync Method Selected."));
-        m_didStartSync = false;
-        setupUDPSocket();
+    if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
+        refuseStart(missing);
         return;
     }
     const quint64 method = quint64(profile->syncMethod());
     if (method <= 4)
         writeSyncMethodSetting(syncMethodWord(method));
     if (const QString problem = validateConfiguration(); !problem.isNull()) {
-        runAlert(problem);
-        m_didStartSync = false;
-        setupUDPSocket();
+        refuseStart(problem);
         return;
     }
     if (profile->syncMethod() != HMSyncMethod::GoogleDirect) {

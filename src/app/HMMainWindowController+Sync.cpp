@@ -39,6 +39,19 @@ void showValidatingMessage()
         sheet->setUserMessageDirectly(kValidatingText);
 }
 
+// What a check answers for a profile whose store is not Outlook: no store is refused, the desktop
+// stores pass; nothing for Outlook, which the check goes on to examine.
+std::optional<QString> answerForNonOutlookStore(HMContactManager manager)
+{
+    if (manager == HMContactManager::None)
+        return kNoContactManagerText;
+    if (manager == HMContactManager::Apple) {
+        GlobalVariables::setIsOutlookSync(false);
+        return QString();
+    }
+    return std::nullopt;
+}
+
 // One Outlook folder choice of a profile, with its script and the text shown when it matches nothing.
 struct FolderCheck
 {
@@ -99,6 +112,24 @@ void HMMainWindowController::requestCalendarPermission(bool eventsPermission, bo
                 (*window)->requestCalendarPermission(false, remindersLeft, completion);
         });
     });
+}
+
+QString HMMainWindowController::missingChoiceText(const HMProfile &profile)
+{
+    if (profile.deviceType() == HMDeviceType::None)
+        return QStringLiteral("No Device Type Selected.");
+    if (profile.syncMethod() == HMSyncMethod::None)
+        return QStringLiteral("No Sync Method Selected.");
+    return {};
+}
+
+// A start that got as far as setting the flag and then stopped: nothing will end it later, so the
+// flag goes back and the phone may start syncs again.
+void HMMainWindowController::refuseStart(const QString &alertText)
+{
+    runAlert(alertText);
+    m_didStartSync = false;
+    setupUDPSocket();
 }
 
 void HMMainWindowController::runAlert(const QString &messageText)
@@ -163,20 +194,15 @@ void HMMainWindowController::beginSync()
         return;
     }
     GlobalVariables::setShouldSyncContactPhotos(profile->shouldSyncPhotos() != QLatin1String("no"));
-    if (profile->deviceType() == HMDeviceType::None || profile->syncMethod() == HMSyncMethod::None) {
-        runAlert(profile->deviceType() == HMDeviceType::None ? QStringLiteral("No Device Type Selected.")
-                                                             : QStringLiteral("No Sync Method Selected."));
-        m_didStartSync = false;
-        setupUDPSocket();
+    if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
+        refuseStart(missing);
         return;
     }
     writeSyncMethodSetting(syncMethodWord(quint64(profile->syncMethod())));
     if (profile->syncMethod() == HMSyncMethod::GoogleDirect) {
         GlobalVariables::setIsGoogleDirect(true);
         DDLogWarn(QStringLiteral("Direct Google sync is not part of this build; nothing was started"));
-        runAlert(QStringLiteral("Direct Google sync is not available in this version of Harrowmere."));
-        m_didStartSync = false;
-        setupUDPSocket();
+        refuseStart(QStringLiteral("Direct Google sync is not available in this version of Harrowmere."));
         return;
     }
     startManagerSync(profile);
@@ -210,12 +236,8 @@ QString HMMainWindowController::validateConfiguration()
         logger->writeUpdatedSystemInfo(contactManagerTitle(m_currentProfile->contactManager()),
                                        m_appDelegate.getApplicationMemory(), m_appDelegate.getFreeMemory());
     const HMContactManager manager = m_currentProfile ? m_currentProfile->contactManager() : HMContactManager::None;
-    if (manager == HMContactManager::None)
-        return kNoContactManagerText;
-    if (manager == HMContactManager::Apple) {
-        GlobalVariables::setIsOutlookSync(false);
-        return {};
-    }
+    if (const std::optional<QString> answer = answerForNonOutlookStore(manager))
+        return *answer;
     GlobalVariables::setIsOutlookSync(true);
     QString version = m_outlookAccess ? m_outlookAccess->detectOutlookVersionNumber() : QString();
     if (version.contains(QLatin1String("15.16"))) {
@@ -245,12 +267,8 @@ QString HMMainWindowController::validateOutlookFolders()
     DDLogInfo(QStringLiteral("validateOutlookFolders"));
     showValidatingMessage();
     const HMContactManager manager = m_currentProfile ? m_currentProfile->contactManager() : HMContactManager::None;
-    if (manager == HMContactManager::None)
-        return kNoContactManagerText;
-    if (manager == HMContactManager::Apple) {
-        GlobalVariables::setIsOutlookSync(false);
-        return {};
-    }
+    if (const std::optional<QString> answer = answerForNonOutlookStore(manager))
+        return *answer;
     const std::shared_ptr<HMProfile> profile = selectedProfile();
     if (!profile)
         return {};

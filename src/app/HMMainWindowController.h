@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class HMMainWindowController;
@@ -151,6 +152,9 @@ private:
     platform::UserDefaults &userDefaults() const;
     std::shared_ptr<HMProfile> addDefaultProfile();
     void runAlert(const QString &messageText);
+    void refuseStart(const QString &alertText);
+    // "No Device Type Selected." or "No Sync Method Selected." when the profile lacks one; else null.
+    static QString missingChoiceText(const HMProfile &profile);
     bool confirmOutlookFolders(const QString &problem);
     bool publishProfileAndCheck();
     void handOverCalendarIdentifiers(const HMProfile &profile);

@@ -9,6 +9,7 @@
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/appkit/Screenshot.h"
+#include "sync/HMSyncController.h"
 #include "support/TestSupport.h"
 #include "sync/HMProfile.h"
 
@@ -31,6 +32,16 @@ void makeWiFiAppleProfile(HMProfile &profile)
     profile.setSyncMethodName(QStringLiteral("wifi"));
     profile.setHhPassword(QStringLiteral("12345"));
     profile.setHhIpAddress(QStringLiteral("10.0.0.9"));
+}
+
+// Sets the store and the names and numbers of the device type and sync method.
+void applyChoices(HMProfile &profile, HMContactManager manager, const char *device, const char *method)
+{
+    profile.setContactManager(manager);
+    profile.setDeviceTypeName(QString::fromLatin1(device));
+    profile.setSyncMethodName(QString::fromLatin1(method));
+    profile.setDeviceType(deviceTypeForName(QString::fromLatin1(device)));
+    profile.setSyncMethod(syncMethodForName(QString::fromLatin1(method)));
 }
 
 class MainWindow : public MainWindowTest
@@ -102,9 +113,7 @@ TEST_F(MainWindow, ProfileTextsFollowTheStoreTheSyncMethodAndTheDevice)
     HMProfile &profile = *window().currentProfile();
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        profile.setContactManager(row.manager);
-        profile.setDeviceTypeName(QString::fromLatin1(row.device));
-        profile.setSyncMethodName(QString::fromLatin1(row.method));
+        applyChoices(profile, row.manager, row.device, row.method);
         window().writeProfileText();
         EXPECT_EQ(labelText(QStringLiteral("contactManagerLabel")), QString::fromLatin1(row.managerText));
         EXPECT_EQ(labelText(QStringLiteral("syncMethodLabel")), QString::fromLatin1(row.methodText));
@@ -228,11 +237,7 @@ TEST_F(MainWindow, ConfigurationChecksRefuseWithTheirAlerts)
     HMProfile &profile = *window().currentProfile();
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        profile.setContactManager(row.manager);
-        profile.setDeviceTypeName(QString::fromLatin1(row.device));
-        profile.setSyncMethodName(QString::fromLatin1(row.method));
-        profile.setDeviceType(deviceTypeForName(QString::fromLatin1(row.device)));
-        profile.setSyncMethod(syncMethodForName(QString::fromLatin1(row.method)));
+        applyChoices(profile, row.manager, row.device, row.method);
         m_outlook->version = row.outlookVersion ? QString::fromLatin1(row.outlookVersion) : QString();
         const qsizetype alertsBefore = alertTexts().size();
         window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
@@ -279,6 +284,27 @@ TEST_F(MainWindow, OutlookFolderAlertStopsOnOkAndGoesOnWhenTheUserInsists)
     EXPECT_TRUE(window().didStartSync());
     EXPECT_EQ(m_defaults->stringForKey(QStringLiteral("SyncMethodSetting")), QStringLiteral("wifi"));
     EXPECT_EQ(GlobalVariables::getOutlookVersionNumberInConfiguration(), QStringLiteral("15"));
+}
+
+// The program registers no phone transport yet: the run ends at once, the sheet says so and the window
+// is ready for the next start.
+TEST_F(MainWindow, SynchronizeShowsTheSheetUntilTheRunEnds)
+{
+    saveWindowProfile(QStringLiteral("Button"), makeWiFiAppleProfile);
+    launchWindow();
+    window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
+    ASSERT_NE(window().syncProgressController(), nullptr);
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(window().syncStatusControllerIsShowing());
+    EXPECT_EQ(m_defaults->stringForKey(QStringLiteral("SyncMethodSetting")), QStringLiteral("wifi"));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 20s))
+        << "the sheet reads " << sheet->overallText().toStdString();
+    EXPECT_FALSE(sheet->stepText().isEmpty());
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-failed"));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_TRUE(window().isListening());
+    EXPECT_TRUE(alertTexts().isEmpty());
 }
 
 TEST_F(MainWindow, SyncMethodWordsAreStoredForTheSelectedProfile)

@@ -6,7 +6,9 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QDir>
 #include <QLabel>
+#include <QPainter>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -87,4 +89,23 @@ QString MainWindowTest::labelText(const QString &objectName) const
 {
     const QLabel *const label = window().outlet<QLabel>(objectName);
     return label != nullptr ? label->text() : QStringLiteral("<no label %1>").arg(objectName);
+}
+
+QString MainWindowTest::saveWindowWithSheet(const QString &name) const
+{
+    QImage picture = window().window()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    if (const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController()) {
+        const QImage sheetPicture = sheet->window()->grab().toImage();
+        QPainter painter(&picture);
+        painter.fillRect(picture.rect(), QColor(0, 0, 0, 40));
+        const int left = (picture.width() - sheetPicture.width()) / 2;
+        painter.drawImage(left, 0, sheetPicture);
+        painter.setPen(Qt::darkGray);
+        painter.drawRect(left, 0, sheetPicture.width() - 1, sheetPicture.height() - 1);
+    }
+    const QString folder = testsupport::binaryDir() + QStringLiteral("/screenshots/app");
+    QDir().mkpath(folder);
+    const QString path = folder + u'/' + name + QStringLiteral(".png");
+    EXPECT_TRUE(picture.save(path)) << path.toStdString();
+    return path;
 }

@@ -42,6 +42,9 @@ protected:
     // Sends the datagram to the window's listener from a loopback socket.
     void sendDatagram(const QByteArray &payload) const;
     QString labelText(const QString &objectName) const;
+    // Saves the main window with its progress sheet hanging from the top, as a person sees them, in
+    // the build folder's screenshots; answers the file's path.
+    QString saveWindowWithSheet(const QString &name) const;
 
     std::shared_ptr<ManualStepScheduler> m_windowClock;
     std::shared_ptr<ManualStepScheduler> m_sheetClock;

@@ -9,7 +9,6 @@
 #include "PhonePeer.h"
 #include "foundation/GlobalVariables.h"
 #include "phonelink/HMWiFiSync.h"
-#include "platform/appkit/Screenshot.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
@@ -27,11 +26,6 @@ namespace {
 
 const QStringList kDataSourceClasses = {QStringLiteral("HMContactData"), QStringLiteral("HMCalendarData"),
                                         QStringLiteral("HMTaskData"), QStringLiteral("HMMemoData")};
-
-QString screenshotFolder()
-{
-    return testsupport::binaryDir() + QStringLiteral("/screenshots/app");
-}
 
 class PhoneSync : public MainWindowTest
 {
@@ -172,8 +166,7 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
     EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), sheet);
-    EXPECT_TRUE(platform::saveScreenshot(*window().window(), screenshotFolder(), QStringLiteral("progress-sheet-running")));
-    EXPECT_TRUE(platform::saveScreenshot(*sheet->window(), screenshotFolder(), QStringLiteral("progress-sheet-during")));
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-during-sync"));
 
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
@@ -181,7 +174,7 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
     EXPECT_EQ(sheet->overallProgressPermille(), 1000);
     EXPECT_TRUE(sheet->window()->findChild<QPushButton *>(QStringLiteral("okButton"))->isEnabled());
     EXPECT_FALSE(sheet->window()->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isEnabled());
-    EXPECT_TRUE(platform::saveScreenshot(*window().window(), screenshotFolder(), QStringLiteral("progress-sheet-complete")));
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-complete"));
 
     // The phone's sample contacts, events and tasks are now desktop records.
     EXPECT_EQ(m_store->records(1).size(), 2);
@@ -246,7 +239,7 @@ TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
     m_sheetClock->advance(1ms);
     ASSERT_TRUE(testsupport::waitUntil([&] { return forceCancel->isVisibleTo(sheet->window()); }))
         << "awaited Force Cancel";
-    EXPECT_TRUE(platform::saveScreenshot(*sheet->window(), screenshotFolder(), QStringLiteral("progress-sheet-force-cancel")));
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-force-cancel"));
 
     forceCancel->click();
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 20s))
