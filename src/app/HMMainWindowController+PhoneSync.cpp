@@ -144,15 +144,16 @@ void HMMainWindowController::syncFromDevice()
         refuseStart(problem);
         return;
     }
-    if (profile->syncMethod() != HMSyncMethod::GoogleDirect) {
-        DDLogInfo(QStringLiteral("Sync from this device IP address: %1").arg(profile->hhIpAddress()));
-        startManagerSync(profile);
-    }
     if (const platform::Status written = userDefaults().synchronize(); !written)
         DDLogError(QStringLiteral("Could not write the user defaults: %1").arg(written.error().message()));
+    // The sheet first, so that a run refused or ended at once reports to it.
     showProgressSheetOfPhoneSync();
-    if (profile->syncMethod() == HMSyncMethod::GoogleDirect)
+    if (profile->syncMethod() == HMSyncMethod::GoogleDirect) {
         m_syncProgressController->syncCompleted(QStringLiteral("A direct Google sync cannot be started from the phone."));
+        return;
+    }
+    DDLogInfo(QStringLiteral("Sync from this device IP address: %1").arg(profile->hhIpAddress()));
+    startManagerSync(profile);
 }
 
 void HMMainWindowController::showProgressSheetOfPhoneSync()

@@ -205,11 +205,13 @@ void HMMainWindowController::beginSync()
         refuseStart(QStringLiteral("Direct Google sync is not available in this version of Harrowmere."));
         return;
     }
-    startManagerSync(profile);
     if (const platform::Status written = userDefaults().synchronize(); !written)
         DDLogError(QStringLiteral("Could not write the user defaults: %1").arg(written.error().message()));
+    // The sheet is registered before the run starts: a run refused or ended at once reports to the
+    // registered sheet from the manager's queue, and must find this one.
     if (window()->isVisible())
         showSyncStatusProgressController();
+    startManagerSync(profile);
 }
 
 void HMMainWindowController::startManagerSync(const std::shared_ptr<HMProfile> &profile)
@@ -218,9 +220,17 @@ void HMMainWindowController::startManagerSync(const std::shared_ptr<HMProfile> &
     const std::shared_ptr<HMBackgroundSyncManager> manager = m_appDelegate.backgroundSyncManager();
     if (!manager) {
         DDLogError(QStringLiteral("No background sync manager; the sync of %1 was not started").arg(profile->name()));
+        syncCompleted();
         return;
     }
-    manager->runManualBackgroundSyncWithConfiguration(std::make_shared<HMDataConfigurationSource>(m_profileManager, profile));
+    if (manager->runManualBackgroundSyncWithConfiguration(std::make_shared<HMDataConfigurationSource>(m_profileManager, profile)))
+        return;
+    // Another sync runs. Its end reaches the registered sheet, which then tells this window; without
+    // such a sheet nothing would, so the window is ready for the next start at once.
+    const bool isSheetShown = m_syncProgressController && m_syncProgressController->isVisible()
+                              && GlobalVariables::getCurrentSyncProgressController() == m_syncProgressController;
+    if (!isSheetShown)
+        syncCompleted();
 }
 
 void HMMainWindowController::writeSyncMethodSetting(const QString &word)

@@ -2,6 +2,8 @@
 
 #include "ManualStepScheduler.h"
 #include "foundation/GlobalVariables.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "sync/HMSyncController.h"
 #include "support/TestSupport.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
@@ -14,6 +16,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 std::optional<QStringList> FakeOutlook::runScript(const QString &source)
 {
@@ -35,6 +39,11 @@ void MainWindowTest::SetUp()
 
 void MainWindowTest::TearDown()
 {
+    // A run a test started ends before the next test may start one.
+    // The manager marks a manual start as running before the run itself begins.
+    EXPECT_TRUE(platform::DispatchQueue::runMainQueueUntil(
+        [] { return !GlobalVariables::getIsSynchronizing() && !HMSyncController::getIsSynchronizing(); }, 30s))
+        << "a sync was still running";
     GlobalVariables::setCurrentSyncProgressController(nullptr);
     GlobalVariables::setIsGoogleDirect(false);
     LaunchedShell::TearDown();

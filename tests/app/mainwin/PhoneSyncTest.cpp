@@ -32,7 +32,6 @@ class PhoneSync : public MainWindowTest
 protected:
     void TearDown() override
     {
-        platform::DispatchQueue::runMainQueueUntil([] { return !HMSyncController::getIsSynchronizing(); }, 30s);
         if (m_peer)
             m_peer->stop();
         HMSyncController::registerTransport(1, nullptr);
@@ -196,7 +195,7 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
     EXPECT_FALSE(sheet->isVisible());
 }
 
-TEST_F(PhoneSync, SecondAnnouncementDuringASyncIsIgnored)
+TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
 {
     // The phone answers its list requests slowly, so the sync is still running when it asks again.
     startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
@@ -210,9 +209,16 @@ TEST_F(PhoneSync, SecondAnnouncementDuringASyncIsIgnored)
     EXPECT_TRUE(phonepeer::sendAnnouncement(m_peer->deviceId(), QStringLiteral("127.0.0.1"), firstPort, problem));
     window().syncFromDevice();
     EXPECT_EQ(window().syncProgressController(), sheet) << "a second start during the sync makes no new sheet";
+    // Synchronize during the phone's sync starts nothing either and keeps its sheet up.
+    window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
+    EXPECT_EQ(window().syncProgressController(), sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(alertTexts().isEmpty());
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
     EXPECT_EQ(logonCount(), 1);
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_TRUE(window().isListening());
 }
 
 TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
