@@ -221,6 +221,26 @@ TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
     EXPECT_TRUE(window().isListening());
 }
 
+TEST_F(PhoneSync, SheetClosedDuringTheRunComesBackWhenTheWindowIsSeenAgain)
+{
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 1500, {}}});
+    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    announce();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }));
+    const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
+    first->okButtonSelected();
+    EXPECT_FALSE(window().isProgressControllerVisible());
+    m_delegate->applicationDidChangeOcclusionState();
+    ASSERT_TRUE(window().isProgressControllerVisible());
+    const std::shared_ptr<HMSyncProgressController> second = window().syncProgressController();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), second);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return second->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << "the sheet reads " << second->overallText().toStdString() << " / " << second->stepText().toStdString();
+    EXPECT_TRUE(window().isListening());
+}
+
 TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
 {
     startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 0, 20000, {}}});
