@@ -83,6 +83,16 @@ protected:
             << problem.toStdString();
     }
 
+    // Launches with a profile paired to the phone and announces the phone; the sheet is then up.
+    void launchPairedAndAnnounce()
+    {
+        saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
+        launchWindow();
+        announce();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }))
+            << "awaited the progress sheet";
+    }
+
     qsizetype logonCount() const { return m_peer->requestLog().filter(QStringLiteral("/hmx_logon")).size(); }
 
     std::unique_ptr<phonepeer::PhonePeer> m_peer;
@@ -154,11 +164,7 @@ TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens
 TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
 {
     startPhone();
-    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
-    launchWindow();
-    announce();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }))
-        << "awaited the progress sheet";
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
     EXPECT_TRUE(window().didStartSync());
     EXPECT_FALSE(window().isListening());
@@ -224,10 +230,7 @@ TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
 TEST_F(PhoneSync, SheetClosedDuringTheRunComesBackWhenTheWindowIsSeenAgain)
 {
     startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 1500, {}}});
-    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
-    launchWindow();
-    announce();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }));
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
     first->okButtonSelected();
     EXPECT_FALSE(window().isProgressControllerVisible());
@@ -244,10 +247,7 @@ TEST_F(PhoneSync, SheetClosedDuringTheRunComesBackWhenTheWindowIsSeenAgain)
 TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
 {
     startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 0, 20000, {}}});
-    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
-    launchWindow();
-    announce();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }));
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
     const auto running = [&] { return m_delegate->backgroundSyncManager()->syncControllerForCurrentProcess(); };
     ASSERT_TRUE(testsupport::waitUntil([&] {
