@@ -25,6 +25,9 @@ void HMMainWindowController::manageProfilesSelected()
                                           platform::Bundle::localizedString(QStringLiteral("device"), QStringLiteral("Device")),
                                           platform::Bundle::localizedString(QStringLiteral("sync_method"), QStringLiteral("Sync Method"))});
         table->horizontalHeader()->setStretchLastSection(true);
+        m_panelUi->okayButton->setText(platform::Bundle::localizedString(QStringLiteral("okay"), QStringLiteral("Okay")));
+        m_panelUi->deleteButton->setText(platform::Bundle::localizedString(QStringLiteral("delete"), QStringLiteral("Delete")));
+        m_panelUi->addButton->setText(platform::Bundle::localizedString(QStringLiteral("add"), QStringLiteral("Add")));
         connect(m_panelUi->okayButton, &QPushButton::clicked, this, [this] { closeManageProfilesSheet(); });
         connect(m_panelUi->addButton, &QPushButton::clicked, this, [this] { newProfile(); });
         connect(m_panelUi->deleteButton, &QPushButton::clicked, this, [this] { deleteProfile(); });
