@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QPushButton>
 
 using namespace std::chrono_literals;
@@ -79,6 +80,20 @@ TEST_F(MainWindow, FirstStartAddsOneDefaultProfileAndOpensTheSettingsAQuarterSec
     EXPECT_FALSE(window().isListening()) << "the listener stays closed while the settings are open";
 
     // The trace of this run: the date under 101, then the steps from 102 on.
+    QFile traceFile(m_home->dataFolder() + QStringLiteral("/mainWindowLog.plist"));
+    ASSERT_TRUE(traceFile.open(QIODevice::ReadOnly));
+    const QByteArray traceBytes = traceFile.read(1 << 20);
+    const QByteArray expectedHead =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>101</key>\n\t<date>2026-12-07T12:00:00Z</date>\n"
+        "\t<key>102</key>\n\t<string>init</string>\n"
+        "\t<key>103</key>\n\t<string>super initWithWindow:</string>\n"
+        "\t<key>104</key>\n\t<string>windowWillLoad</string>\n"
+        "\t<key>105</key>\n\t<string>windowDidLoad</string>\n";
+    EXPECT_EQ(traceBytes.left(expectedHead.size()), expectedHead);
+    EXPECT_TRUE(traceBytes.endsWith("</dict>\n</plist>\n")) << traceBytes.right(40).toStdString();
     const platform::Result<QVariantMap> trace =
         platform::readPropertyListDictionary(m_home->dataFolder() + QStringLiteral("/mainWindowLog.plist"));
     ASSERT_TRUE(trace) << trace.error().message().toStdString();
