@@ -2,6 +2,7 @@
 // transport, and prints how it ended. The desktop's records live in a memory store kept in a file
 // between runs, until the desktop's own stores exist. Exit status: 0 when the sync finished, 1 when
 // it ended in error, 2 for bad arguments or files.
+#include "ContactStoreChoice.h"
 #include "MemoryDataSource.h"
 #include "SyncRunner.h"
 
@@ -93,6 +94,10 @@ int main(int argc, char **argv)
          QStringLiteral("file")},
         {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
          QStringLiteral("count"), QStringLiteral("0")},
+        {QStringLiteral("contacts-store"), QStringLiteral("The desktop's contacts: vcard (the address book's folder) or memory."),
+         QStringLiteral("store"), QStringLiteral("vcard")},
+        {QStringLiteral("contacts-folder"), QStringLiteral("The address book's vCard folder; default: the saved choice."),
+         QStringLiteral("folder")},
         {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
          QStringLiteral("600")},
         {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
@@ -148,6 +153,13 @@ int main(int argc, char **argv)
     }
 
     hmsync::MemoryDataSource::registerForAllConduits(store);
+    const std::optional<hmsync::ContactStore> contactStore =
+        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
+    if (!contactStore)
+        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
+    hmsync::useContactStore(*contactStore, *profile, parser.value(QStringLiteral("contacts-folder")));
+    if (isNewStore && sampleCount > 0 && !hmsync::addSampleContacts(*contactStore, *profile, sampleCount, problem))
+        return fail(QStringLiteral("cannot add sample contacts: %1").arg(problem));
     HMWiFiSync::Timing timing;
     timing.logonPause = std::chrono::milliseconds(logonPauseMs);
     HMWiFiSync::registerTransport(port, timing);
@@ -157,7 +169,8 @@ int main(int argc, char **argv)
         hmsync::runManualSync(manager, profile, std::chrono::seconds(timeoutSeconds));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const qsizetype count = store->records(conduit).size();
+        const qsizetype count = conduit == 1 ? hmsync::contactCount(*contactStore, *profile, *store)
+                                             : store->records(conduit).size();
         if (count > 0)
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));

@@ -3,6 +3,9 @@
 #include <unicode/dtfmtsym.h>
 #include <unicode/smpdtfmt.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace platform {
 
 namespace {
@@ -58,6 +61,45 @@ std::optional<QChar> unknownPatternLetter(const QString &pattern)
     return std::nullopt;
 }
 
+// The patterns whose texts are read digit by digit: the sync texts, which every listed row carries.
+bool isFixedPattern(const QString &pattern)
+{
+    static const QLatin1StringView kFixedPatterns[] = {
+        QLatin1StringView("yyyyMMdd"), QLatin1StringView("HH:mm:ss"), QLatin1StringView("yyyyMMdd HH:mm:ss"),
+        QLatin1StringView("yyyy-MM-dd"), QLatin1StringView("yyyy-MM-dd HH:mm:ss")};
+    return std::find(std::begin(kFixedPatterns), std::end(kFixedPatterns), pattern) != std::end(kFixedPatterns);
+}
+
+bool isFixedFieldLetter(char16_t letter)
+{
+    return letter == u'y' || letter == u'M' || letter == u'd' || letter == u'H' || letter == u'm' || letter == u's';
+}
+
+// Sets the calendar field that a letter of a fixed pattern names, as ICU's parser sets it.
+void setFixedField(icu::Calendar &calendar, char16_t letter, int32_t value)
+{
+    switch (letter) {
+    case u'y':
+        calendar.set(UCAL_YEAR, value);
+        break;
+    case u'M':
+        calendar.set(UCAL_MONTH, value - 1);
+        break;
+    case u'd':
+        calendar.set(UCAL_DATE, value);
+        break;
+    case u'H':
+        calendar.set(UCAL_HOUR_OF_DAY, value);
+        break;
+    case u'm':
+        calendar.set(UCAL_MINUTE, value);
+        break;
+    default:
+        calendar.set(UCAL_SECOND, value);
+        break;
+    }
+}
+
 QString quotedForLog(const QString &text)
 {
     if (text.size() <= kMaxQuotedTextLength)
@@ -106,9 +148,24 @@ void DateFormatter::setTimeZone(const TimeZone &zone)
     m_zone = zone;
     if (m_format)
         m_format->setTimeZone(zone.icuTimeZone());
+    if (m_fixedCalendar)
+        m_fixedCalendar->setTimeZone(zone.icuTimeZone());
 }
 
 void DateFormatter::rebuild()
+{
+    rebuildFormat();
+    rebuildFixedReader();
+}
+
+void DateFormatter::rebuildFixedReader()
+{
+    m_fixedCalendar.reset();
+    if (m_format && !m_isStyled && isFixedPattern(m_pattern))
+        m_fixedCalendar.reset(m_format->getCalendar()->clone());
+}
+
+void DateFormatter::rebuildFormat()
 {
     const icu::Locale locale = formattingLocale(m_locale, m_isStyled);
     m_format.reset();
@@ -153,6 +210,46 @@ QString DateFormatter::format(const QDateTime &date) const
 }
 
 Result<QDateTime> DateFormatter::parse(const QString &text) const
+{
+    if (const std::optional<UDate> moment = readFixedPattern(text)) {
+        const QDateTime date = fromIcuDate(*moment);
+        if (date.isValid())
+            return date;
+    }
+    return parseWithGeneralParser(text);
+}
+
+std::optional<UDate> DateFormatter::readFixedPattern(const QString &text) const
+{
+    if (!m_fixedCalendar || text.size() != m_pattern.size())
+        return std::nullopt;
+    icu::Calendar &calendar = *m_fixedCalendar;
+    calendar.clear();
+    int32_t value = 0;
+    for (qsizetype index = 0; index < text.size(); ++index) {
+        const char16_t letter = m_pattern.at(index).unicode();
+        const char16_t character = text.at(index).unicode();
+        if (!isFixedFieldLetter(letter)) {
+            if (character != letter)
+                return std::nullopt;
+            continue;
+        }
+        if (character < u'0' || character > u'9')
+            return std::nullopt;
+        value = value * 10 + (character - u'0');
+        if (index + 1 == text.size() || m_pattern.at(index + 1).unicode() != letter) {
+            setFixedField(calendar, letter, value);
+            value = 0;
+        }
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const UDate moment = calendar.getTime(status);
+    if (U_FAILURE(status))
+        return std::nullopt;
+    return moment;
+}
+
+Result<QDateTime> DateFormatter::parseWithGeneralParser(const QString &text) const
 {
     if (!m_format) {
         const std::optional<QChar> letter = unknownPatternLetter(m_pattern);

@@ -10,6 +10,7 @@
 #include <unicode/smpdtfmt.h>
 
 #include <memory>
+#include <optional>
 
 namespace platform {
 
@@ -24,6 +25,12 @@ enum class DateStyle { None, Short, Medium, Long, Full };
 // Parsing is strict: the whole text must match the pattern, and the fields must name a real date
 // ("20240230" is refused). A zone in the text ("+0100") decides the moment; otherwise the formatter's
 // zone does.
+//
+// The fixed numeric patterns of the sync texts ("yyyyMMdd", "HH:mm:ss", "yyyyMMdd HH:mm:ss", "yyyy-MM-dd"
+// and "yyyy-MM-dd HH:mm:ss") are read without ICU's general parser, which builds a number parser for
+// every field: a text of exactly the pattern's shape has its digits read here and its fields resolved
+// by the formatter's own ICU calendar, so time zones, DST gaps and overlaps and the refusal of dates
+// that do not exist come out as ICU gives them. Any other text takes the general parser.
 //
 // One thread at a time: an instance keeps ICU state that formatting and parsing change.
 class DateFormatter final
@@ -58,6 +65,9 @@ public:
     // error's message suits a log line: "\"1200\" does not match the date pattern \"HH:mm:ss\" at
     // character 3".
     Result<QDateTime> parse(const QString &text) const;
+    // The same as parse(), always through ICU's general parser: slower; the fixed-pattern reader is
+    // checked against it.
+    Result<QDateTime> parseWithGeneralParser(const QString &text) const;
 
     // The locale's names of the two halves of a 12-hour day.
     QString amSymbol() const;
@@ -65,6 +75,11 @@ public:
 
 private:
     void rebuild();
+    void rebuildFormat();
+    void rebuildFixedReader();
+    // The moment a text of exactly a fixed pattern's shape names; std::nullopt for any other text and
+    // for fields that name no moment (the general parser then says why).
+    std::optional<UDate> readFixedPattern(const QString &text) const;
     // The symbol of the morning (0) or the afternoon (1).
     QString amPmSymbol(int32_t index) const;
 
@@ -76,6 +91,9 @@ private:
     bool m_isStyled = false;
     // Null when ICU refused the pattern; format() and parse() then say so.
     std::unique_ptr<icu::SimpleDateFormat> m_format;
+    // For a fixed numeric pattern, a copy of the formatter's calendar that resolves the fields read;
+    // null for other patterns.
+    mutable std::unique_ptr<icu::Calendar> m_fixedCalendar;
 };
 
 } // namespace platform

@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <QFile>
 #include <QProcess>
@@ -83,6 +84,23 @@ protected:
     {
         return isCancel ? sendForm(QStringLiteral("/hmx_logoff"), {{"canceled", "1"}})
                         : sendForm(QStringLiteral("/hmx_logoff"), {{"cancelled", "0"}});
+    }
+
+    // Posts the body as a client that accepts compressed replies, checks that the reply is plain text
+    // beginning with the expected word, and answers it.
+    std::string httpPost(const char *path, const std::string &body, const std::string &expectedStart)
+    {
+        httplib::Client http("127.0.0.1", peer->port());
+        http.set_decompress(false);
+        const httplib::Result reply =
+            http.Post(path, {{"Accept-Encoding", "gzip, deflate, br"}}, body, "application/x-www-form-urlencoded");
+        EXPECT_TRUE(reply) << path;
+        if (!reply)
+            return {};
+        EXPECT_FALSE(reply->has_header("Content-Encoding")) << path;
+        EXPECT_EQ(reply->get_header_value("Content-Length"), std::to_string(reply->body.size())) << path;
+        EXPECT_EQ(reply->body.rfind(expectedStart, 0), 0u) << path;
+        return reply->body;
     }
 
     QString listPage(const QString &conduit, int offset, bool sinceLastSync)
@@ -233,6 +251,19 @@ TEST_F(PhonePeerTest, RunsAWholeSyncFromLogonToLogoff)
     EXPECT_EQ(sendText(QStringLiteral("/hmx_purge"), kCredentials + "conduit=A&"), QStringLiteral("OK\n"));
     EXPECT_TRUE(peer->records(Conduit::Contacts).isEmpty());
     EXPECT_EQ(peer->records(Conduit::Memos).size(), 1);
+}
+
+TEST_F(PhonePeerTest, AnswersInPlainTextWhateverTheClientAccepts)
+{
+    for (int index = 0; index < 300; ++index)
+        peer->addPhoneRecord(Conduit::Contacts, {{"NEWFNAME", QStringLiteral("Person %1").arg(index)}});
+    const std::string listBody = (kCredentials + QStringLiteral("conduit=A&Limit=512&Offset=0&")).toStdString();
+    const std::string beforeLogon = httpPost("/hmx_list", listBody, "FAIL\n");
+    EXPECT_EQ(beforeLogon, "FAIL\nNot logged on\n");
+    logon();
+    const std::string page = httpPost("/hmx_list", listBody, "OK\n");
+    EXPECT_EQ(QString::fromStdString(page), listPage(QStringLiteral("A"), 0, false));
+    EXPECT_EQ(parseList(QString::fromStdString(page)).rows.size(), 300);
 }
 
 TEST_F(PhonePeerTest, PagesListsBy512AndRefusesBadRequests)

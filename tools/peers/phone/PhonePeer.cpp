@@ -25,6 +25,23 @@ QByteArray failure(const QString &reason)
     return "FAIL\n" + reason.toUtf8() + "\n";
 }
 
+// A phone answers in plain text whatever the client accepts: a reply of known length goes out as it
+// is, where a body set whole would be compressed for a client that accepts gzip.
+void setPlainReply(httplib::Response &response, std::string body, const char *contentType, bool isStopping)
+{
+    // The library starts no reply of known length once the peer has begun to stop; the reply to a
+    // request in hand still goes out whole, as it always has.
+    if (isStopping) {
+        response.set_content(body, contentType);
+        return;
+    }
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    response.set_content_provider(shared->size(), contentType,
+                                  [shared](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                                      return sink.write(shared->data() + offset, length);
+                                  });
+}
+
 bool parseCount(const QString &text, int fallback, int &value)
 {
     if (text.isEmpty()) {
@@ -281,6 +298,10 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
         if (fault.kind == FaultKind::Delay)
             waitFor(fault.delayMs);
     }
+    const auto isStopping = [this] {
+        const std::lock_guard lock(m_mutex);
+        return m_isStopping;
+    };
     if (has(FaultKind::Empty)) {
         response.set_content("", "text/plain");
         return;
@@ -288,7 +309,7 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
     if (has(FaultKind::Fail)) {
         const auto fail = std::find_if(faults.begin(), faults.end(),
                                        [](const Fault &fault) { return fault.kind == FaultKind::Fail; });
-        response.set_content(failure(fail->reason).toStdString(), "text/plain");
+        setPlainReply(response, failure(fail->reason).toStdString(), "text/plain", isStopping());
         return;
     }
     Reply reply;
@@ -300,7 +321,7 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
             reply.body = failure(problem);
     }
     if (!has(FaultKind::Drop)) {
-        response.set_content(reply.body.toStdString(), "text/plain; charset=utf-8");
+        setPlainReply(response, reply.body.toStdString(), "text/plain; charset=utf-8", isStopping());
         return;
     }
     // The work is done, but the reply stops halfway and the connection closes.

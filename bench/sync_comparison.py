@@ -1,0 +1,449 @@
+#!/usr/bin/env python3
+"""Our client against a standard CalDAV/CardDAV client, on the same records, on loopback.
+
+Ours: tools/hm-sync (hm_sync_once) syncing with the phone peer (phone_peer), which holds N contacts
+and N events. Theirs: vdirsyncer syncing the same N contacts and N events from a Radicale server into
+a local folder. For each client alone (not its server) the script measures the processor time (user +
+system), the peak resident memory and the bytes it wrote, for a first sync, a sync with no change and a
+sync after 1 % of the records changed on the server side; then the first sync at several sizes with the
+exponent of a power-law fit (1.0 is linear).
+
+Needs a Release build with the targets hm_sync_once and phone_peer:
+    cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release
+    cmake --build build-release -j4 --target hm_sync_once phone_peer
+and, for the other side, vdirsyncer and Radicale (Debian 12: apt-get install vdirsyncer radicale).
+Without them only our client is measured.
+
+Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--scaling 2000,5000,10000]
+"""
+
+import argparse
+import datetime
+import json
+import math
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+DEVICE_ID = "QP-PEER-0001"
+CHANGED_SHARE = 0.01
+
+
+# ---- the records, the same on both sides -------------------------------------------------------
+
+
+def event_day(index):
+    """The day of event `index` in 2026 as (year, month, day)."""
+    day = datetime.date(2026, 1, 1) + datetime.timedelta(days=index % 365)
+    return day.year, day.month, day.day
+
+
+def phone_contact(index, revision=0):
+    suffix = " (changed)" if revision else ""
+    return {
+        "NEWFNAME": "First%d" % index,
+        "NEWLNAME": "Last%d%s" % (index, suffix),
+        "EMAIL": "person%d@example.org" % index,
+        "PHONE1": "+44 20 7946 %04d" % (index % 10000),
+        "PHONELABEL1": "2",
+        "COMPANY": "Company & Sons %d" % (index % 97),
+        "NOTE": "Met at the fair\nlikes tea",
+    }
+
+
+def phone_event(index, revision=0):
+    year, month, day = event_day(index)
+    date = "%04d%02d%02d" % (year, month, day)
+    return {
+        "SUBJECT": "Meeting %d%s" % (index, " (changed)" if revision else ""),
+        "LOCATION": "Room %d" % (index % 40),
+        "GMTSTARTDATE": date,
+        "GMTSTARTTIME": "09:00:00",
+        "GMTENDDATE": date,
+        "GMTENDTIME": "10:00:00",
+        "TYPE": "0",
+        "ALARMTIME": "15",
+    }
+
+
+def vcard(index, revision=0):
+    fields = phone_contact(index, revision)
+    return (
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:contact-%d\r\n"
+        "FN:%s %s\r\nN:%s;%s;;;\r\nEMAIL;TYPE=INTERNET:%s\r\nTEL;TYPE=WORK:%s\r\n"
+        "ORG:%s\r\nNOTE:Met at the fair\\nlikes tea\r\nEND:VCARD\r\n"
+        % (
+            index,
+            fields["NEWFNAME"],
+            fields["NEWLNAME"],
+            fields["NEWLNAME"],
+            fields["NEWFNAME"],
+            fields["EMAIL"],
+            fields["PHONE1"],
+            fields["COMPANY"],
+        )
+    )
+
+
+def vevent(index, revision=0):
+    fields = phone_event(index, revision)
+    date = fields["GMTSTARTDATE"]
+    return (
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Harrowmere bench//EN\r\nBEGIN:VEVENT\r\n"
+        "UID:event-%d\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:%sT090000Z\r\nDTEND:%sT100000Z\r\n"
+        "SUMMARY:%s\r\nLOCATION:%s\r\nBEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:%s\r\n"
+        "TRIGGER:-PT15M\r\nEND:VALARM\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n"
+        % (index, date, date, fields["SUBJECT"], fields["LOCATION"], fields["SUBJECT"])
+    )
+
+
+def changed_indexes(count):
+    step = int(round(1 / CHANGED_SHARE))
+    return range(0, count, step)
+
+
+# ---- measuring one client run ------------------------------------------------------------------
+
+
+class Run:
+    def __init__(self, cpu, peak_mb, written_mb, wall):
+        self.cpu, self.peak_mb, self.written_mb, self.wall = cpu, peak_mb, written_mb, wall
+
+
+def measure(command, env, log_path):
+    """Runs the command to its end and answers its own processor time, peak memory and writes."""
+    with open(log_path, "ab") as log:
+        log.write(("\n$ %s\n" % " ".join(command)).encode())
+        log.flush()
+        start = time.monotonic()
+        process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.monotonic() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("%s failed (exit %d); see %s" % (command[0], os.waitstatus_to_exitcode(status), log_path))
+    return Run(usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, usage.ru_oublock * 512 / 1e6, wall)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, process, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            sys.exit("%s ended at start" % what)
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    sys.exit("%s did not listen on port %d" % (what, port))
+
+
+def stop(process):
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+# ---- our client against the phone peer ---------------------------------------------------------
+
+
+class OurSide:
+    def __init__(self, build, folder, count):
+        self.client = os.path.join(build, "tools", "hm-sync", "hm_sync_once")
+        self.peer = os.path.join(build, "tools", "peers", "phone_peer")
+        for program in (self.client, self.peer):
+            if not os.access(program, os.X_OK):
+                sys.exit("%s is missing: build the targets hm_sync_once and phone_peer first" % program)
+        self.folder, self.count = folder, count
+        self.data = os.path.join(folder, "phone.json")
+        self.log = os.path.join(folder, "log.txt")
+        self.env = dict(os.environ, HOME=os.path.join(folder, "home"), TZ="UTC", LANG="C.UTF-8")
+        for name in ("XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"):
+            self.env[name] = os.path.join(folder, "home", name.lower())
+        os.makedirs(self.env["HOME"], exist_ok=True)
+        self.process = None
+        self.port = 0
+        self.first = True
+
+    def write_phone(self, records):
+        with open(self.data, "w") as file:
+            json.dump({"nextId": 10 * self.count + 100, "conduits": records}, file)
+
+    def prepare(self):
+        contacts = [{"uid": "A%06d" % (i + 1), "change": "add", "fields": phone_contact(i)} for i in range(self.count)]
+        events = [{"uid": "D%06d" % (i + 1), "change": "add", "fields": phone_event(i)} for i in range(self.count)]
+        self.write_phone({"A": contacts, "D": events})
+
+    def change_one_percent(self):
+        self.stop()
+        with open(self.data) as file:
+            store = json.load(file)
+        for letter, make in (("A", phone_contact), ("D", phone_event)):
+            by_uid = {record["uid"]: record for record in store["conduits"][letter]}
+            for index in changed_indexes(self.count):
+                record = by_uid.get("%s%06d" % (letter, index + 1))
+                if record is not None:
+                    record["fields"] = make(index, revision=1)
+                    record["change"] = "update"
+        self.write_phone(store["conduits"])
+
+    def record_counts(self):
+        with open(os.path.join(self.folder, "desktop.json")) as file:
+            store = json.load(file)
+        return [len(store.get(conduit, {}).get("records", {})) for conduit in ("1", "2")]
+
+    def start_peer(self):
+        self.port = free_port()
+        command = [self.peer, "--port", str(self.port), "--data", self.data, "--device-id", DEVICE_ID]
+        log = open(self.log, "ab")
+        self.process = subprocess.Popen(command, env=self.env, stdout=log, stderr=subprocess.STDOUT)
+        wait_for_port(self.port, self.process, "phone_peer")
+
+    def stop(self):
+        stop(self.process)
+        self.process = None
+
+    def sync(self):
+        if self.process is None:
+            self.start_peer()
+        command = [self.client, "--port", str(self.port), "--store", os.path.join(self.folder, "desktop.json"),
+                   "--logon-pause-ms", "0"]
+        if self.first:
+            command += ["--create-profile", "--phone-id", DEVICE_ID]
+            self.first = False
+        return measure(command, self.env, self.log)
+
+
+# ---- vdirsyncer against Radicale ---------------------------------------------------------------
+
+
+VDIRSYNCER_CONFIG = """[general]
+status_path = "{folder}/status/"
+
+[pair contacts]
+a = "contacts_server"
+b = "contacts_local"
+collections = null
+conflict_resolution = "a wins"
+
+[storage contacts_server]
+type = "carddav"
+url = "http://127.0.0.1:{port}/bench/contacts/"
+username = "bench"
+password = "bench"
+
+[storage contacts_local]
+type = "filesystem"
+path = "{folder}/local/contacts/"
+fileext = ".vcf"
+
+[pair events]
+a = "events_server"
+b = "events_local"
+collections = null
+conflict_resolution = "a wins"
+
+[storage events_server]
+type = "caldav"
+url = "http://127.0.0.1:{port}/bench/events/"
+username = "bench"
+password = "bench"
+
+[storage events_local]
+type = "filesystem"
+path = "{folder}/local/events/"
+fileext = ".ics"
+"""
+
+
+class TheirSide:
+    def __init__(self, folder, count):
+        self.folder, self.count = folder, count
+        self.log = os.path.join(folder, "log.txt")
+        self.storage = os.path.join(folder, "radicale")
+        self.config = os.path.join(folder, "vdirsyncer.conf")
+        self.env = dict(os.environ, HOME=os.path.join(folder, "home"), TZ="UTC", LANG="C.UTF-8")
+        os.makedirs(self.env["HOME"], exist_ok=True)
+        self.process = None
+        self.port = 0
+
+    def collection(self, name):
+        return os.path.join(self.storage, "collection-root", "bench", name)
+
+    def prepare(self):
+        self.fill()
+        self.start()
+
+    def fill(self):
+        for name, tag, make, extension in (("contacts", "VADDRESSBOOK", vcard, "vcf"),
+                                           ("events", "VCALENDAR", vevent, "ics")):
+            folder = self.collection(name)
+            os.makedirs(folder)
+            with open(os.path.join(folder, ".Radicale.props"), "w") as file:
+                json.dump({"tag": tag}, file)
+            for index in range(self.count):
+                with open(os.path.join(folder, "%s-%d.%s" % (name, index, extension)), "w", newline="") as file:
+                    file.write(make(index))
+        for name in ("contacts", "events"):
+            os.makedirs(os.path.join(self.folder, "local", name))
+
+    def start(self):
+        self.port = free_port()
+        command = ["radicale", "--storage-filesystem-folder", self.storage, "--server-hosts",
+                   "127.0.0.1:%d" % self.port, "--auth-type", "none", "--rights-type", "owner_only",
+                   "--logging-level", "warning"]
+        self.process = subprocess.Popen(command, env=self.env, stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        wait_for_port(self.port, self.process, "radicale")
+        with open(self.config, "w") as file:
+            file.write(VDIRSYNCER_CONFIG.format(folder=self.folder, port=self.port))
+        # Discovery records the pairs' collections; it is set-up, not a sync, and is not measured.
+        subprocess.run(["vdirsyncer", "-c", self.config, "discover"], env=self.env, input=b"y\ny\n",
+                       stdout=open(self.log, "ab"), stderr=subprocess.STDOUT, check=True)
+
+    def stop(self):
+        stop(self.process)
+
+    def record_counts(self):
+        return [len(os.listdir(os.path.join(self.folder, "local", name))) for name in ("contacts", "events")]
+
+    def put(self, path, text, content_type):
+        url = "http://127.0.0.1:%d%s" % (self.port, path)
+        request = urllib.request.Request(url, data=text.encode(), method="PUT",
+                                         headers={"Content-Type": content_type})
+        request.add_header("Authorization", "Basic YmVuY2g6YmVuY2g=")  # bench:bench
+        urllib.request.urlopen(request, timeout=30).close()
+
+    def change_one_percent(self):
+        for index in changed_indexes(self.count):
+            self.put("/bench/contacts/contacts-%d.vcf" % index, vcard(index, 1), "text/vcard")
+            self.put("/bench/events/events-%d.ics" % index, vevent(index, 1), "text/calendar")
+
+    def sync(self):
+        return measure(["vdirsyncer", "-c", self.config, "sync"], self.env, self.log)
+
+
+def have_their_side():
+    missing = [program for program in ("vdirsyncer", "radicale") if shutil.which(program) is None]
+    if missing:
+        print("Not measuring the other client: %s missing (Debian: apt-get install vdirsyncer radicale)."
+              % " and ".join(missing))
+    return not missing
+
+
+# ---- the runs and the tables -------------------------------------------------------------------
+
+
+def measured_syncs(side, first_only):
+    """First sync, then unless first_only a no-change sync and a sync after 1 % changed."""
+    try:
+        side.prepare()
+        runs = {"first sync": side.sync()}
+        if side.record_counts() != [side.count, side.count]:
+            sys.exit("%s: the first sync left %s records, not %d each" % (side.folder, side.record_counts(), side.count))
+        if not first_only:
+            runs["no-change sync"] = side.sync()
+            side.change_one_percent()
+            runs["1 % changed"] = side.sync()
+        return runs
+    finally:
+        side.stop()
+
+
+def run_ours(build, root, count, first_only=False):
+    return measured_syncs(OurSide(build, tempfile.mkdtemp(prefix="ours-%d-" % count, dir=root), count), first_only)
+
+
+def run_theirs(root, count, first_only=False):
+    return measured_syncs(TheirSide(tempfile.mkdtemp(prefix="theirs-%d-" % count, dir=root), count), first_only)
+
+
+def ratio(ours, theirs):
+    return "%.2f" % (ours / theirs) if theirs > 0 else "-"
+
+
+def print_comparison(count, ours, theirs):
+    size = "%gk" % (count / 1000) if count >= 1000 else str(count)
+    print("\n| %s + %s | our CPU | vdirsyncer CPU | CPU ratio | our peak | vdirsyncer peak | peak ratio "
+          "| we wrote | vdirsyncer wrote |" % (size, size))
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, run in ours.items():
+        other = theirs[name] if theirs else None
+        print("| %s | %.2f s | %s | %s | %.0f MB | %s | %s | %.1f MB | %s |" % (
+            name, run.cpu, "%.2f s" % other.cpu if other else "-", ratio(run.cpu, other.cpu) if other else "-",
+            run.peak_mb, "%.0f MB" % other.peak_mb if other else "-",
+            ratio(run.peak_mb, other.peak_mb) if other else "-", run.written_mb,
+            "%.1f MB" % other.written_mb if other else "-"))
+
+
+def fitted_exponent(points):
+    """The exponent b of value = a * n^b fitted by least squares on logarithms."""
+    logs = [(math.log(n), math.log(max(value, 1e-6))) for n, value in points]
+    mean_x = sum(x for x, _ in logs) / len(logs)
+    mean_y = sum(y for _, y in logs) / len(logs)
+    spread = sum((x - mean_x) ** 2 for x, _ in logs)
+    return sum((x - mean_x) * (y - mean_y) for x, y in logs) / spread if spread else float("nan")
+
+
+def print_scaling(title, firsts):
+    print("\n%s, first sync per conduit size:" % title)
+    print("| records per conduit | CPU | peak | written |")
+    print("|---|---|---|---|")
+    for count, run in firsts:
+        print("| %d | %.2f s | %.0f MB | %.1f MB |" % (count, run.cpu, run.peak_mb, run.written_mb))
+    if len(firsts) > 1:
+        print("fitted exponent: CPU %.2f, written %.2f, peak %.2f" % (
+            fitted_exponent([(n, r.cpu) for n, r in firsts]),
+            fitted_exponent([(n, r.written_mb) for n, r in firsts]),
+            fitted_exponent([(n, r.peak_mb) for n, r in firsts])))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default="build-release", help="the Release build folder")
+    parser.add_argument("--records", type=int, default=10000, help="contacts and events each")
+    parser.add_argument("--scaling", default="2000,5000,10000", help="sizes of the scaling runs; empty: none")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    arguments = parser.parse_args()
+    root = tempfile.mkdtemp(prefix="hm-sync-comparison-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
+    try:
+        theirs_too = have_their_side()
+        ours = run_ours(arguments.build, root, arguments.records)
+        theirs = run_theirs(root, arguments.records) if theirs_too else None
+        print_comparison(arguments.records, ours, theirs)
+        sizes = [int(size) for size in arguments.scaling.split(",") if size]
+        if sizes:
+            known = {arguments.records: (ours, theirs)}
+            our_firsts, their_firsts = [], []
+            for count in sizes:
+                our_runs, their_runs = known.get(count) or (
+                    run_ours(arguments.build, root, count, first_only=True),
+                    run_theirs(root, count, first_only=True) if theirs_too else None)
+                our_firsts.append((count, our_runs["first sync"]))
+                if their_runs:
+                    their_firsts.append((count, their_runs["first sync"]))
+            print_scaling("Our client", our_firsts)
+            if their_firsts:
+                print_scaling("vdirsyncer", their_firsts)
+    finally:
+        if arguments.keep:
+            print("\nwork folder: %s" % root)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

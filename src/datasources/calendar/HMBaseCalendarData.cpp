@@ -1,0 +1,266 @@
+#include "datasources/calendar/HMBaseCalendarData.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/eventkit/CalCalendarStore.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncController.h"
+#include "sync/HMSyncFields.h"
+
+HMBaseCalendarData::HMBaseCalendarData(qint64 dataSourceType) : m_dataSourceType(dataSourceType)
+{
+    if (dataSourceType == 1)
+        m_storeForEkEvents = platform::EKEventStore::create(platform::EKEntityMaskEvent);
+    m_calendarDateRangeStart = dateUtilities().monthsFromToday(-6);
+    m_calendarDateRangeEnd = dateUtilities().monthsFromToday(12);
+}
+
+HMBaseCalendarData::~HMBaseCalendarData() = default;
+
+bool HMBaseCalendarData::isEventKitSystem()
+{
+    return HMSyncController::isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());
+}
+
+HMBaseCalendarData::ItemKind HMBaseCalendarData::itemKind() const
+{
+    const QString name = className();
+    if (name == QLatin1String("HMCalendarData"))
+        return ItemKind::Events;
+    if (name == QLatin1String("HMTaskData"))
+        return ItemKind::Tasks;
+    return ItemKind::None;
+}
+
+std::shared_ptr<platform::CalCalendarStore> HMBaseCalendarData::calendarStoreIfOpen() const
+{
+    return m_calendarStore;
+}
+
+void HMBaseCalendarData::setCalendarStore(std::shared_ptr<platform::CalCalendarStore> store)
+{
+    m_calendarStore = std::move(store);
+}
+
+void HMBaseCalendarData::prepareForUseOnThread()
+{
+    auto &defaults = platform::UserDefaults::standardUserDefaults();
+    const QString daysBackKey = QStringLiteral("DateRangeDaysBack");
+    m_dateRangeDaysBack = defaults.objectForKey(daysBackKey).isValid() ? defaults.integerForKey(daysBackKey) : 90;
+    if (GlobalVariables::getIsOutlookSync())
+        return;
+    if (isEventKitSystem()) {
+        if (GlobalVariables::getIsContactManagerApple())
+            startRemindersProbe();
+        return;
+    }
+    if (m_calendarStore)
+        DDLogWarn(QStringLiteral("WARNING: Calendar Store Already Open"));
+    DDLogInfo(QStringLiteral("Opening Calendar Store...."));
+    if (calendarStore())
+        DDLogInfo(QStringLiteral("Loaded the Calendar Store."));
+    else
+        DDLogInfo(QStringLiteral("Failed to load the Calendar Store."));
+    probeCalendarToWriteTo();
+}
+
+void HMBaseCalendarData::probeCalendarToWriteTo()
+{
+    if (doesCalendarSupportEvents(m_calendarToWriteTo)) {
+        DDLogInfo(QStringLiteral("Yes, the calendar is writable"));
+        GlobalVariables::setunwritableCalendar(false);
+    } else {
+        DDLogInfo(QStringLiteral("Nope. It isn't writable."));
+        GlobalVariables::setunwritableCalendar(true);
+    }
+}
+
+// The probe runs on the main queue after a hop through the high-priority queue, as the stores want to
+// be made there; nothing waits for it. It holds only its own store and the identifier it was given.
+void HMBaseCalendarData::startRemindersProbe()
+{
+    const QString identifier = categoryIdentifierToWriteTo();
+    DDLogInfo(QStringLiteral("_categoryIdentifierToWriteTo %1").arg(identifier));
+    DDLogInfo(QStringLiteral("Dispatching EKEventStore init on the main thread"));
+    platform::DispatchQueue::global(platform::QueuePriority::High)->async([identifier] {
+        platform::DispatchQueue::main()->async([identifier] {
+            auto store = platform::EKEventStore::create(platform::EKEntityMaskReminder);
+            DDLogInfo(QStringLiteral("Eventstore created"));
+            const std::shared_ptr<platform::EKCalendar> calendar = store->calendarWithIdentifier(identifier);
+            bool unwritable = true;
+            if (calendar && doesCalendarSupportEKTasks(calendar)) {
+                DDLogInfo(QStringLiteral("Yes, the EventKit tasks calendar is writable"));
+                unwritable = false;
+            }
+            GlobalVariables::setunwritableEKCalendar(unwritable);
+        });
+    });
+}
+
+std::shared_ptr<platform::CalCalendarStore> HMBaseCalendarData::calendarStore()
+{
+    const std::lock_guard lock(m_openMutex);
+    DDLogInfo(QStringLiteral("Getting calendarStore"));
+    if (m_calendarStore)
+        return m_calendarStore;
+    openCalendarStoreLocked();
+    DDLogInfo(QStringLiteral("returning calendarStore"));
+    return m_calendarStore;
+}
+
+void HMBaseCalendarData::openCalendarStoreLocked()
+{
+    m_calendarStore = platform::CalCalendarStore::defaultCalendarStore();
+    bool failed = false;
+    const QString writeIdentifier = categoryIdentifierToWriteTo();
+    if (!writeIdentifier.isEmpty())
+        m_calendarToWriteTo = m_calendarStore->calendarWithUID(writeIdentifier);
+    if (m_calendarToWriteTo) {
+        DDLogInfo(QStringLiteral("Loading Calendar '%1' for Writing.").arg(m_calendarToWriteTo->title()));
+    } else {
+        failed = true;
+        DDLogError(QStringLiteral("Loading Calendar with Identifier '%1' for Writing Failed.").arg(writeIdentifier));
+    }
+    QList<std::shared_ptr<platform::CalCalendar>> toRead;
+    for (const QString &identifier : categoryIdentifiersToSync()) {
+        if (auto calendar = m_calendarStore->calendarWithUID(identifier)) {
+            DDLogInfo(QStringLiteral("Loading Calendar '%1' for Reading.").arg(calendar->title()));
+            toRead.append(calendar);
+        } else {
+            failed = true;
+            DDLogError(QStringLiteral("Loading Calendar with Identifier '%1' for Reading Failed.").arg(identifier));
+        }
+    }
+    m_calendarsToRead = toRead;
+    if (!m_calendarsToRead.isEmpty()) {
+        m_categoryCalendarsDictionary.clear();
+        for (const auto &calendar : std::as_const(m_calendarsToRead))
+            m_categoryCalendarsDictionary.insert(calendar->title(), calendar);
+    }
+    if (failed)
+        DDLogError(QStringLiteral("Could not load one or more calendars"));
+}
+
+void HMBaseCalendarData::stopUsingOnThread()
+{
+    if (GlobalVariables::getIsOutlookSync())
+        return;
+    if (!isEventKitSystem()) {
+        DDLogInfo(calendarStore() ? QStringLiteral("Found a calendar store to stop using")
+                                  : QStringLiteral("Failed to find a calendar store."));
+        setCalendarStore(nullptr);
+        return;
+    }
+    DDLogInfo(m_ekEventStore ? QStringLiteral("Found a calendar store to stop using")
+                             : QStringLiteral("Failed to find a calendar store."));
+    setEkEventStore(nullptr);
+}
+
+void HMBaseCalendarData::saveChanges()
+{
+    DDLogInfo(QStringLiteral("saveChangesCalendarStore"));
+    if (GlobalVariables::getIsOutlookSync() || isEventKitSystem())
+        return;
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    for (const auto &calendar : std::as_const(m_calendarsToRead)) {
+        DDLogInfo(QStringLiteral("aCalendar.title %1").arg(calendar->title()));
+        if (calendar->title().isEmpty())
+            continue;
+        const platform::Status saved = store->saveCalendar(calendar);
+        if (saved) {
+            DDLogInfo(QStringLiteral("saveCalendar == YES"));
+            continue;
+        }
+        DDLogError(QStringLiteral("ERROR: Error saving calendar '%1'.").arg(calendar->title()));
+        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
+    }
+}
+
+std::shared_ptr<platform::CalCalendar> HMBaseCalendarData::calendarWithName(const QString &title,
+                                                                            bool createNewIfNotFound)
+{
+    if (auto known = m_categoryCalendarsDictionary.value(title))
+        return known;
+    if (!createNewIfNotFound)
+        return nullptr;
+    auto calendar = platform::CalCalendar::calendar();
+    calendar->setTitle(title);
+    const platform::Status saved =
+        m_calendarStore
+            ? m_calendarStore->saveCalendar(calendar)
+            : platform::Status(platform::Error(platform::ErrorCode::IoOther, QStringLiteral("no open store")));
+    if (saved) {
+        setCategoryIdentifiersToSync(categoryIdentifiersToSync() << calendar->uid());
+        m_categoryCalendarsDictionary.insert(title, calendar);
+        return calendar;
+    }
+    DDLogError(QStringLiteral("ERROR: Error saving calendar for new category %1.").arg(title));
+    DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
+    return fallbackCalendarNamed(title);
+}
+
+// After a failed creation: an existing calendar of that title that can hold this data source's items.
+std::shared_ptr<platform::CalCalendar> HMBaseCalendarData::fallbackCalendarNamed(const QString &title)
+{
+    std::shared_ptr<platform::CalCalendar> found;
+    if (!m_calendarStore)
+        return found;
+    for (const auto &calendar : m_calendarStore->calendars()) {
+        const ItemKind kind = itemKind();
+        const bool qualifies = (kind == ItemKind::Events && doesCalendarSupportEvents(calendar)) ||
+                               (kind == ItemKind::Tasks && doesCalendarSupportTasks(calendar));
+        if (!qualifies || calendar->title() != title)
+            continue;
+        setCategoryIdentifiersToSync(categoryIdentifiersToSync() << calendar->uid());
+        m_categoryCalendarsDictionary.insert(title, calendar);
+        found = calendar;
+    }
+    return found;
+}
+
+std::shared_ptr<platform::EKCalendar> HMBaseCalendarData::ekCalendarWithName(const QString &title, bool)
+{
+    const auto calendar = m_categoryCalendarsDictionary.value(title);
+    return calendar ? calendar->ekCalendar() : nullptr;
+}
+
+QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
+{
+    const QDateTime written =
+        dateUtilities().dateFromLocalDateTimeString(HMData::stringForKey(QString(kHMSyncFieldLastModified), record));
+    DDLogVerbose(
+        QStringLiteral("Device Last Modified Time Before Compensation: %1").arg(written.toString(Qt::ISODate)));
+    const QDateTime compensated =
+        dateUtilities().dateByAdding(-timeDifference, platform::CalendarUnit::Second, written);
+    DDLogVerbose(
+        QStringLiteral("Device Last Modified Time After Compensation: %1").arg(compensated.toString(Qt::ISODate)));
+    return compensated;
+}
+
+bool HMBaseCalendarData::deviceWinsConflict(const QDateTime &macModified, quint64 conflictSetting,
+                                            const QDateTime &deviceTime, bool &keepItem) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QDateTime lastSync = graph ? graph->lastSyncDate() : QDateTime();
+    if (!lastSync.isValid() || !macModified.isValid() || !(lastSync < macModified))
+        return true;
+    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
+    if (conflictSetting == 0 && macModified > deviceTime) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
+        return false;
+    }
+    if (conflictSetting == 1) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple always winnning."));
+        return false;
+    }
+    if (conflictSetting == 3) {
+        DDLogWarn(QStringLiteral("Conflict setting set to duplicate... trying to duplicate record."));
+        keepItem = false;
+    }
+    DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
+    return true;
+}

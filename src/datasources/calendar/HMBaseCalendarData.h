@@ -1,0 +1,153 @@
+#pragma once
+
+#include "sync/HMData.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace platform {
+class CalCalendar;
+class CalCalendarItem;
+class CalCalendarStore;
+class EKCalendar;
+class EKEvent;
+class EKEventStore;
+} // namespace platform
+
+// The shared base of the calendar and task data sources: which Apple store they use (EventKit from
+// 10.8 on, CalendarStore before), opening and closing it around the sync stages, the calendars read
+// and the one written to, native categories and capability probes, alarm mapping and the expansion
+// of a record's recurrence into occurrence dates. One object serves one sync run and is used on the
+// run's sync queue; the CalendarStore opening is guarded by the object's own lock.
+class HMBaseCalendarData : public HMData
+{
+public:
+    // Data source types: 0 a sync run's, 1 the settings windows' (lists calendars), 3 Google's.
+    explicit HMBaseCalendarData(qint64 dataSourceType = 0);
+    ~HMBaseCalendarData() override;
+
+    void prepareForUseOnThread() override;
+    void stopUsingOnThread() override;
+    void saveChanges() override;
+
+    // The open CalendarStore store, opened with its calendars resolved on first use.
+    std::shared_ptr<platform::CalCalendarStore> calendarStore();
+    std::shared_ptr<platform::CalCalendar> calendarWithName(const QString &title, bool createNewIfNotFound);
+    std::shared_ptr<platform::EKCalendar> ekCalendarWithName(const QString &title, bool createNewIfNotFound);
+
+    // Native categories (the calendars the settings windows offer) and the probes behind them.
+    QVariantList nativeCategoryDictionariesForCategorySetting() override;
+    QVariantList nativeCategoryDictionariesForNewRecordSetting() override;
+    QVariantList eventKitNativeCategoryDictionariesForCategorySetting();
+    QVariantList OLDeventKitNativeCategoryDictionariesForCategorySetting();
+    bool doesCalendarSupportEvents(const std::shared_ptr<platform::CalCalendar> &calendar);
+    bool doesCalendarSupportTasks(const std::shared_ptr<platform::CalCalendar> &calendar);
+    bool doesCalendarSupportEKEvents(const std::shared_ptr<platform::EKCalendar> &calendar);
+    static bool doesCalendarSupportEKTasks(const std::shared_ptr<platform::EKCalendar> &calendar);
+
+    // Alarms between records (minutes before an event, a task's fire date) and store items.
+    void updateCalendarItem(platform::CalCalendarItem &item, const QVariantMap &dictionary);
+    void updateEKCalendarItem(platform::EKEvent &item, const QVariantMap &dictionary);
+    void updateCalendarDictionary(QVariantMap &dictionary, const platform::CalCalendarItem &item);
+    void updateEKCalendarDictionary(QVariantMap &dictionary, const platform::EKEvent &item);
+
+    // Occurrence dates of a record's recurrence, in walk order; nullopt when "REPEAT" is 0 or names
+    // another frequency.
+    std::optional<QList<QDateTime>> instancesForDailyRecurrenceStartingOn(const QDateTime &start,
+                                                                          const QVariantMap &dictionary,
+                                                                          bool onlyReturnLastDate);
+    std::optional<QList<QDateTime>> instancesForWeeklyRecurrenceStartingOn(const QDateTime &start,
+                                                                           const QVariantMap &dictionary,
+                                                                           bool onlyReturnLastDate);
+    std::optional<QList<QDateTime>> instancesForMonthlyRecurrenceStartingOn(const QDateTime &start,
+                                                                            const QVariantMap &dictionary,
+                                                                            bool onlyReturnLastDate);
+    std::optional<QList<QDateTime>> instancesForYearlyRecurrenceStartingOn(const QDateTime &start,
+                                                                           const QVariantMap &dictionary,
+                                                                           bool onlyReturnLastDate);
+    std::optional<QList<QDateTime>> instancesForRecurrenceBetween(const QDateTime &start, const QDateTime &end,
+                                                                  const QVariantMap &dictionary);
+    static QList<int> appleDaysFromHmDayMask(qint64 mask);
+    // Weekday numbers (1 Sunday to 7 Saturday) to the record's weekday bit mask.
+    static qint64 hmDayMaskFromAppleDays(const QList<int> &days);
+    static int appleDayFromHmMonthDay(qint64 code);
+    static qint64 hmMonthDayFromAppleDay(qint64 weekday);
+
+    // Whether the system version takes the EventKit road (10.8 and later).
+    static bool isEventKitSystem();
+
+    // Fields.
+    std::shared_ptr<platform::CalCalendarStore> calendarStoreIfOpen() const;
+    void setCalendarStore(std::shared_ptr<platform::CalCalendarStore> store);
+    std::shared_ptr<platform::EKEventStore> ekEventStore() const { return m_ekEventStore; }
+    void setEkEventStore(std::shared_ptr<platform::EKEventStore> store) { m_ekEventStore = std::move(store); }
+    QList<std::shared_ptr<platform::CalCalendar>> calendarsToRead() const { return m_calendarsToRead; }
+    QHash<QString, std::shared_ptr<platform::CalCalendar>> categoryCalendarsDictionary() const
+    {
+        return m_categoryCalendarsDictionary;
+    }
+    std::shared_ptr<platform::CalCalendar> calendarToWriteTo() const { return m_calendarToWriteTo; }
+    QDateTime calendarDateRangeStart() const { return m_calendarDateRangeStart; }
+    void setCalendarDateRangeStart(const QDateTime &date) { m_calendarDateRangeStart = date; }
+    QDateTime calendarDateRangeEnd() const { return m_calendarDateRangeEnd; }
+    void setCalendarDateRangeEnd(const QDateTime &date) { m_calendarDateRangeEnd = date; }
+    std::shared_ptr<platform::EKEventStore> storeForEkEvents() const { return m_storeForEkEvents; }
+    void setStoreForEkEvents(std::shared_ptr<platform::EKEventStore> store) { m_storeForEkEvents = std::move(store); }
+    std::shared_ptr<platform::EKEventStore> storeForEkReminders() const { return m_storeForEkReminders; }
+    void setStoreForEkReminders(std::shared_ptr<platform::EKEventStore> store)
+    {
+        m_storeForEkReminders = std::move(store);
+    }
+    qint64 counter() const { return m_counter; }
+    void setCounter(qint64 counter) { m_counter = counter; }
+    qint64 taskCounter() const { return m_taskCounter; }
+    void setTaskCounter(qint64 counter) { m_taskCounter = counter; }
+    qint64 dateRangeDaysBack() const { return m_dateRangeDaysBack; }
+    void setDateRangeDaysBack(qint64 days) { m_dateRangeDaysBack = days; }
+    qint64 dataSourceType() const { return m_dataSourceType; }
+
+protected:
+    // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
+    // device's clock difference.
+    QDateTime compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference);
+    // The conflict rule of the Apple-side applies for an item the Mac changed at macModified: false
+    // when the Mac keeps its item; keepItem turns false when a duplicate is to be made instead. No
+    // last sync date, or no change since it, is no conflict.
+    bool deviceWinsConflict(const QDateTime &macModified, quint64 conflictSetting, const QDateTime &deviceTime,
+                            bool &keepItem) const;
+
+    enum class ItemKind { None, Events, Tasks };
+    // What the data source lists and probes for, by its class.
+    ItemKind itemKind() const;
+
+private:
+    void openCalendarStoreLocked();
+    void startRemindersProbe();
+    void probeCalendarToWriteTo();
+    std::shared_ptr<platform::CalCalendar> fallbackCalendarNamed(const QString &title);
+    QVariantList calendarStoreCategoryDictionaries();
+    bool probeWithTestEvent(const std::shared_ptr<platform::EKCalendar> &calendar,
+                            const std::shared_ptr<platform::EKEventStore> &store, const QString &failureFormat);
+
+    const qint64 m_dataSourceType;
+    std::recursive_mutex m_openMutex;
+    std::shared_ptr<platform::CalCalendarStore> m_calendarStore;
+    std::shared_ptr<platform::EKEventStore> m_ekEventStore;
+    QList<std::shared_ptr<platform::CalCalendar>> m_calendarsToRead;
+    QHash<QString, std::shared_ptr<platform::CalCalendar>> m_categoryCalendarsDictionary;
+    std::shared_ptr<platform::CalCalendar> m_calendarToWriteTo;
+    QDateTime m_calendarDateRangeStart;
+    QDateTime m_calendarDateRangeEnd;
+    std::shared_ptr<platform::EKEventStore> m_storeForEkEvents;
+    std::atomic<qint64> m_counter = 0;
+    std::atomic<qint64> m_taskCounter = 0;
+    std::atomic<qint64> m_dateRangeDaysBack = 90;
+    std::shared_ptr<platform::EKEventStore> m_storeForEkReminders;
+};

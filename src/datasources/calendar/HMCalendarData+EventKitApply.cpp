@@ -1,0 +1,324 @@
+// The EventKit road of applying a device record: find the event the record stands for (or its
+// duplicate), settle a conflict, write fields, recurrence and alarms, save, and remove the
+// occurrences the record lists as exceptions.
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
+{
+    return stringForKey(record, key(name)).toLongLong();
+}
+
+QDateTime dateOf(const QVariantMap &record, QLatin1StringView name)
+{
+    return record.value(key(name)).toDateTime();
+}
+
+// The device's "above 4" is the last such weekday of the month.
+int weekOfMonth(qint64 occurrence)
+{
+    return occurrence > 4 ? -1 : int(occurrence);
+}
+
+} // namespace
+
+bool HMCalendarData::validateDictionary(const QVariantMap &record) const
+{
+    return dateOf(record, kHMSyncFieldNSDateStartDate).isValid() && dateOf(record, kHMSyncFieldNSDateEndDate).isValid();
+}
+
+// Reasons to leave a record alone before its event is looked for: a result code, or nothing.
+std::optional<qint64> HMCalendarData::refusalBeforeLookup(const QVariantMap &record, bool recurring)
+{
+    if (!validateDictionary(record))
+        return 1;
+    DDLogVerbose(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
+                                                                  : QStringLiteral("getunwritableCalendar == NO"));
+    if (GlobalVariables::getunwritableCalendar())
+        return 0;
+    setCounter(counter() + 1);
+    if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
+        progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Events %1").arg(counter()));
+    DDLogInfo(QStringLiteral("Updating Mac Event: %1 (%2 - %3) %4")
+                  .arg(HMData::stringForKey(key(kHMSyncFieldSubject), record),
+                       dateUtilities().localDateTimeStringFromDate(dateOf(record, kHMSyncFieldNSDateStartDate)),
+                       dateUtilities().localDateTimeStringFromDate(dateOf(record, kHMSyncFieldNSDateEndDate)),
+                       recurring ? QStringLiteral("(RECURRING)") : QStringLiteral("(NOT RECURRING)")));
+    if (isBeforeTheSyncRange(record, recurring))
+        return 1;
+    if (HMData::stringForKey(key(kHMSyncFieldUid), record).isEmpty()) {
+        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+        return 0;
+    }
+    return std::nullopt;
+}
+
+qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
+                                       qint64 timeDifference)
+{
+    const bool recurring = integerOf(record, kHMSyncFieldRecurringRepeat) != 0;
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    if (const std::optional<qint64> refusal = refusalBeforeLookup(record, recurring))
+        return *refusal;
+    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
+    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
+    const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
+    std::shared_ptr<platform::EKEvent> event = findNativeEvent(nativeId, recurring);
+    const std::shared_ptr<platform::EKEvent> occurrenceToRemove =
+        findOccurrenceToRemove(nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+    bool keepEvent = true;
+    if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
+        return 1;
+    if (!keepEvent)
+        event.reset();
+    if (const auto duplicates = isDuplicate(record); !duplicates.isEmpty())
+        event = duplicates.first();
+    qint64 result = 2;
+    if (!event) {
+        DDLogInfo(QStringLiteral("Creating new native record"));
+        event = platform::EKEvent::eventWithEventStore(store);
+        result = 3;
+    }
+    writeRecordToEvent(*event, record, recurring);
+    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
+    if (result >= 2 && !identifier && graph) {
+        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+        graph->identifierDictionaries().append(
+            QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
+    }
+    DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
+    return result;
+}
+
+// Saves the written event, removes the occurrences the record lists and the one it replaces. A new
+// event that never reached the store answers 1: it gets no identifier dictionary, or the next listing
+// would read the missing event as deleted and delete the device's record.
+qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record,
+                                        bool recurring, const std::shared_ptr<platform::EKEvent> &occurrenceToRemove,
+                                        qint64 result)
+{
+    DDLogVerbose(QStringLiteral("Attempting To Save Event."));
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    const platform::Status saved =
+        store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
+    removeExceptionOccurrences(*event, record);
+    if (occurrenceToRemove)
+        (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, true);
+    if (saved)
+        return result;
+    DDLogError(QStringLiteral("ERROR: Error saving event %1 (%2 - %3) to calendar.")
+                   .arg(event->title(), dateUtilities().localDateTimeStringFromDate(event->startDate()),
+                        dateUtilities().localDateTimeStringFromDate(event->endDate())));
+    DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(saved.error().message()));
+    return result == 3 ? 1 : result;
+}
+
+bool HMCalendarData::isBeforeTheSyncRange(const QVariantMap &record, bool recurring)
+{
+    const QDateTime rangeStart = dateRangeStartingDate();
+    const QDateTime repeatEnd = dateOf(record, kHMSyncFieldRecurringNSDateRepeatEnd);
+    if (recurring && repeatEnd.isValid() && repeatEnd < rangeStart) {
+        DDLogVerbose(
+            QStringLiteral("Ignoring recurring event: %1").arg(HMData::stringForKey(key(kHMSyncFieldSubject), record)));
+        return true;
+    }
+    if (!recurring && dateOf(record, kHMSyncFieldNSDateEndDate) < rangeStart) {
+        DDLogInfo(QStringLiteral("Ignoring event: %1").arg(HMData::stringForKey(key(kHMSyncFieldSubject), record)));
+        return true;
+    }
+    return false;
+}
+
+std::shared_ptr<platform::EKEvent> HMCalendarData::findNativeEvent(const QString &nativeId, bool recurring)
+{
+    if (nativeId.isEmpty())
+        return nullptr;
+    DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
+    if (!recurring)
+        return ensureEventStore()->eventWithIdentifier(nativeId);
+    readEventKitEvents(nativeId);
+    for (const auto &candidate : ekEventsArray()) {
+        if (candidate->calendarItemIdentifier() != nativeId)
+            continue;
+        DDLogInfo(QStringLiteral("Loaded recurring event instance of %1 in apple to modify").arg(nativeId));
+        return ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier());
+    }
+    DDLogWarn(QStringLiteral("Recurring event not found in apple."));
+    return nullptr;
+}
+
+// The occurrence a device-changed occurrence replaces. Its native id holds the occurrence's start
+// as a GMT date ("<series>+yyyyMMdd+HH:mm:ss"), so the start is compared in GMT as well: in the
+// Mac's own zone an occurrence near midnight would fall on another day and be missed.
+std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const QString &nativeId,
+                                                                          const QString &parentId)
+{
+    if (nativeId.isEmpty() || (parentId.isEmpty() && !nativeId.contains(QLatin1Char('+'))))
+        return nullptr;
+    const QString seriesPart = nativeId.section(QLatin1Char('+'), 0, 0);
+    const QString datePart = nativeId.section(QLatin1Char('+'), 1, 1);
+    readEventKitEvents(seriesPart);
+    std::shared_ptr<platform::EKEvent> found;
+    for (const auto &candidate : ekEventsArray()) {
+        if (candidate->eventIdentifier() == seriesPart &&
+            dateUtilities().dateGmtStringFromDateFormattedForSync(candidate->startDate()) == datePart)
+            found = candidate;
+    }
+    return found;
+}
+
+QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVariantMap &record)
+{
+    const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
+    const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
+    const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
+    // A match starts where the record starts: only the events overlapping that moment are read.
+    readEventKitEvents(QString(), start);
+    for (const auto &candidate : ekEventsArray()) {
+        if (candidate->title() == title && candidate->startDate() == start && candidate->endDate() == end)
+            return {ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier())};
+    }
+    return {};
+}
+
+void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring)
+{
+    event.setTitle(HMData::stringForKey(key(kHMSyncFieldSubject), record));
+    event.setLocation(HMData::stringForKey(key(kHMSyncFieldLocation), record));
+    event.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
+    event.setAllDay(boolForKey(record, key(kHMSyncFieldTypeNumber)));
+    DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
+    event.setStartDate(dateOf(record, kHMSyncFieldNSDateStartDate));
+    event.setEndDate(dateOf(record, kHMSyncFieldNSDateEndDate));
+    event.setCalendar(ensureEventStore()->calendarWithIdentifier(categoryIdentifierToWriteTo()));
+    updateEKCalendarItem(event, record);
+    if (recurring)
+        updateRecurrenceOfEKEvent(event, record);
+}
+
+void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record)
+{
+    const QVariantList exceptions = record.value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList();
+    DDLogInfo(QStringLiteral("Has exceptions: %1").arg(int(!exceptions.isEmpty())));
+    if (exceptions.isEmpty())
+        return;
+    readEventKitEvents(saved.calendarItemIdentifier());
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    QList<std::shared_ptr<platform::EKEvent>> doomed;
+    for (const QVariant &exception : exceptions) {
+        const QDate day = exception.toDateTime().toTimeZone(local).date();
+        for (const auto &candidate : ekEventsArray()) {
+            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() &&
+                candidate->startDate().toTimeZone(local).date() == day)
+                doomed.append(candidate);
+        }
+    }
+    for (const auto &occurrence : std::as_const(doomed))
+        (void)ensureEventStore()->removeEvent(occurrence, platform::EKSpan::ThisEvent, true);
+}
+
+bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record)
+{
+    DDLogInfo(QStringLiteral("Updating Recurring info..."));
+    const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
+    if (repeat == 0)
+        return false;
+    const QDateTime repeatEnd = dateOf(record, kHMSyncFieldRecurringNSDateRepeatEnd);
+    std::optional<platform::EKRecurrenceEnd> end;
+    if (repeatEnd.isValid())
+        end = platform::EKRecurrenceEnd::recurrenceEndWithEndDate(
+            dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, repeatEnd));
+    std::optional<platform::EKRecurrenceRule> rule;
+    if (repeat == 1)
+        rule = dailyEventKitRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 2)
+        rule = weeklyEventKitRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 3)
+        rule = monthlyEventKitRecurrenceRuleFromDictionary(record, end);
+    else if (repeat == 4)
+        rule = yearlyEventKitRecurrenceRuleFromDictionary(record, end);
+    else
+        DDLogWarn(QStringLiteral("Recurrence not handled."));
+    event.setRecurrenceRules(rule ? QList<platform::EKRecurrenceRule>{*rule} : QList<platform::EKRecurrenceRule>{});
+    return true;
+}
+
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::dailyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                          const std::optional<platform::EKRecurrenceEnd> &end)
+{
+    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Daily,
+                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), {}, {}, {}, {}, {}, {},
+                                      end);
+}
+
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::weeklyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                           const std::optional<platform::EKRecurrenceEnd> &end)
+{
+    QList<platform::EKRecurrenceDayOfWeek> days;
+    for (const int day : appleDaysFromHmDayMask(integerOf(record, kHMSyncFieldRecurringDayMask))) {
+        if (day <= 7)
+            days.append(platform::EKRecurrenceDayOfWeek::dayOfWeek(day));
+    }
+    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Weekly,
+                                      int(integerOf(record, kHMSyncFieldRecurringInterval)), days, {}, {}, {}, {}, {},
+                                      end);
+}
+
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::monthlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                            const std::optional<platform::EKRecurrenceEnd> &end)
+{
+    const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
+    const qint64 option = integerOf(record, kHMSyncFieldRecurringRepeatDayOption);
+    if (option == 1) {
+        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
+            appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
+            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
+        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Monthly, interval, {day}, {}, {}, {}, {}, {},
+                                          end);
+    }
+    if (option != 0)
+        return std::nullopt;
+    const qint64 dayOfMonth = integerOf(record, kHMSyncFieldRecurringDayOfMonth);
+    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Monthly, interval, {},
+                                      dayOfMonth > 0 ? QList<int>{int(dayOfMonth)} : QList<int>{}, {}, {}, {}, {}, end);
+}
+
+std::optional<platform::EKRecurrenceRule>
+HMCalendarData::yearlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                           const std::optional<platform::EKRecurrenceEnd> &end)
+{
+    const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
+    const qint64 month = integerOf(record, kHMSyncFieldRecurringMonth);
+    const QList<int> months = month >= 1 && month <= 12 ? QList<int>{int(month)} : QList<int>{};
+    if (integerOf(record, kHMSyncFieldRecurringRepeatDayOption) == 1) {
+        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
+            appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
+            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
+        return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {day}, {}, months, {}, {},
+                                          {}, end);
+    }
+    return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {}, {}, months, {}, {}, {},
+                                      end);
+}

@@ -1,0 +1,314 @@
+// The EventKit road of the calendar listing: which events the device must receive, their records,
+// series sent once with their exceptions, detached occurrences with their parent, and deletions.
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "datasources/calendar/HMChecksumArchive.h"
+#include "datasources/calendar/HMKVCodingEKEvent.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+const QString kNativeIdKey = QStringLiteral("nativeId");
+const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kCrcKey = QStringLiteral("crcValue");
+
+// The four windows of the listing: three years back, then one year, then three times four years.
+QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &utilities)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QDateTime start = utilities.dateMonths(-36, now);
+    QList<std::pair<QDateTime, QDateTime>> windows;
+    QDateTime end = now.addSecs(31536000);
+    windows.append({start, end});
+    for (int step = 0; step < 3; ++step) {
+        windows.append({end, end.addSecs(126144000)});
+        end = end.addSecs(126144000);
+    }
+    return windows;
+}
+
+} // namespace
+
+std::shared_ptr<platform::EKEventStore> HMCalendarData::ensureEventStore()
+{
+    if (!storeForEkEvents())
+        setStoreForEkEvents(platform::EKEventStore::create(platform::EKEntityMaskEvent));
+    return storeForEkEvents();
+}
+
+QDateTime HMCalendarData::dateRangeStartingDate()
+{
+    qint64 days = dateRangeDaysBack() >= 1 ? dateRangeDaysBack() : 90;
+    if (m_profile && m_profile->dateRangeCalendarDaysBack().isValid())
+        days = std::max(days, m_profile->dateRangeCalendarDaysBack().toLongLong());
+    return dateUtilities().dateByAdding(-days, platform::CalendarUnit::Day, QDateTime::currentDateTimeUtc());
+}
+
+QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
+{
+    HMKVCodingEKEvent copy;
+    DDLogVerbose(QStringLiteral("Generating NSCoding event copy"));
+    copy.setStartDate(event.startDate());
+    copy.setEndDate(event.endDate());
+    copy.setAlarms(event.alarms());
+    copy.setTitle(event.title());
+    copy.setNotes(event.notes());
+    DDLogVerbose(QStringLiteral("Serializing"));
+    const quint32 crc = crc32OfBytes(copy.checksumArchive());
+    DDLogInfo(QStringLiteral("CRC32: %1").arg(crc));
+    return QString::number(qint32(crc));
+}
+
+void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around)
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    QList<std::shared_ptr<platform::EKCalendar>> calendars;
+    for (const QString &identifier : HMTaskEventKitHelper::getEventCalendarIdentifiersToSync()) {
+        if (auto calendar = store->calendarWithIdentifier(identifier))
+            calendars.append(calendar);
+    }
+    QList<std::pair<QDateTime, QDateTime>> windows = listingWindows(dateUtilities());
+    if (around)
+        windows = {{*around, around->addSecs(1)}};
+    QList<std::shared_ptr<platform::EKEvent>> events;
+    for (const auto &[start, end] : windows) {
+        if (calendars.isEmpty())
+            break;
+        platform::EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, calendars);
+        predicate.uid = seriesId;
+        events.append(store->eventsMatchingPredicate(predicate));
+    }
+    setEkEventsArray(events);
+    DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
+}
+
+std::optional<QList<HMSyncRecord>>
+HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                       const QSet<QString> &excludedHmUids)
+{
+    DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
+    readEventKitEvents();
+    m_listingRangeStart = dateRangeStartingDate();
+    m_seriesChecksums.clear();
+    const QList<std::shared_ptr<platform::EKEvent>> events = ekEventsArray();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    QList<HMSyncRecord> records;
+    if (!graph)
+        return records;
+    QList<QVariantMap> remaining = graph->identifierDictionaries();
+    const QSet<QString> seriesToRefresh = seriesWithModifiedExceptions(date);
+    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
+    for (qsizetype index = 0; index < events.size(); ++index) {
+        if (progress) {
+            progress->setOverallMessageDirectly(QString(), double(index + 1) / double(events.size()));
+            progress->setUserMessageDirectly(
+                QStringLiteral("Reading %1 of %2 Calendar Events.").arg(index + 1).arg(events.size()));
+        }
+        EventPlan plan;
+        planEvent(plan, *events[index], date, excludedHmUids, seriesToRefresh);
+        if (plan.recordDictionary)
+            remaining.removeOne(*plan.recordDictionary);
+        if (plan.seriesDictionary)
+            remaining.removeOne(*plan.seriesDictionary);
+        if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
+            appendSeriesRecord(plan, records);
+        if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
+            appendEventRecord(plan, *events[index], records);
+    }
+    if (includeDeletes)
+        appendDeletions(remaining, records);
+    return records;
+}
+
+QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date)
+{
+    QSet<QString> series;
+    if (!date.isValid())
+        return series;
+    for (const auto &event : ekEventsArray()) {
+        if (!event->isDetached() || !(event->lastModifiedDate() > date))
+            continue;
+        DDLogInfo(QStringLiteral("-- The exception is a modified record, marking for processing"));
+        series.insert(event->eventIdentifier());
+    }
+    return series;
+}
+
+void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    for (const QVariantMap &dictionary : remaining) {
+        HMSyncRecord record;
+        record.setIsNew(false);
+        record.setIsDelete(true);
+        record.setHmxUid(dictionary.value(kHmUidKey).toString());
+        graph->identifierDictionaries().removeOne(dictionary);
+        records.append(record);
+        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(record.hmxUid()));
+    }
+}
+
+QString HMCalendarData::nativeIdOfEvent(const platform::EKEvent &event)
+{
+    if (!event.isDetached())
+        return event.calendarItemIdentifier();
+    QString nativeId = QStringLiteral("%1+%2+%3")
+                           .arg(event.calendarItemIdentifier(),
+                                dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
+                                dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()));
+    for (const QString &known : std::as_const(exceptionRecordIds())) {
+        if (known == nativeId) {
+            nativeId += QStringLiteral("+%1").arg(m_exceptionRecordIdCounter);
+            ++m_exceptionRecordIdCounter;
+        }
+    }
+    exceptionRecordIds().append(nativeId);
+    return nativeId;
+}
+
+void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                               const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    plan.nativeId = nativeIdOfEvent(event);
+    plan.seriesId = event.calendarItemIdentifier();
+    plan.hasRules = event.hasRecurrenceRules();
+    DDLogInfo(QStringLiteral("Loading %1%2 Event: %3 (%4 - %5) Apple ID: %6")
+                  .arg(plan.hasRules ? QStringLiteral("Recurring") : QStringLiteral("Single"),
+                       event.isDetached() ? QStringLiteral(" exception") : QStringLiteral(" non-exception"),
+                       event.title(), dateUtilities().localDateTimeStringFromDate(event.startDate()),
+                       dateUtilities().localDateTimeStringFromDate(event.endDate()), plan.seriesId));
+    plan.recordDictionary = graph->dictionaryForNativeId(plan.nativeId);
+    if (event.isDetached() || plan.hasRules)
+        plan.seriesDictionary = graph->dictionaryForNativeId(plan.seriesId);
+    if (event.isDetached() && plan.seriesDictionary)
+        plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
+    plan.isKnownSeriesException = event.isDetached() && !plan.seriesUid.isEmpty();
+    const bool isNewEvent =
+        !plan.recordDictionary && (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException);
+    if (isNewEvent) {
+        planNewEvent(plan);
+    } else {
+        planKnownEvent(plan, event, date, excludedHmUids);
+        if (seriesToRefresh.contains(event.eventIdentifier()))
+            plan.process = true;
+        if (plan.process) {
+            plan.identifierDictionary = plan.recordDictionary.value_or(QVariantMap{{kNativeIdKey, plan.nativeId}});
+            if (!plan.newChecksum.isEmpty())
+                plan.identifierDictionary.insert(kCrcKey, plan.newChecksum);
+            if (plan.isSeriesMember && plan.seriesDictionary)
+                plan.seriesIdentifierDictionary = *plan.seriesDictionary;
+        }
+    }
+    skipEventsBeforeTheRange(plan, event);
+}
+
+// An event the graph does not know yet: its own new uid (unless it is a regular occurrence), and its
+// series' uid, new when the series is new too.
+void HMCalendarData::planNewEvent(EventPlan &plan)
+{
+    if (!plan.hasRules || plan.isKnownSeriesException) {
+        plan.ownUid = HMData::newUid();
+        plan.isNew = true;
+    }
+    if (plan.hasRules) {
+        plan.seriesIsNew = !plan.seriesDictionary;
+        plan.seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : HMData::newUid();
+        plan.seriesIdentifierDictionary = plan.seriesDictionary
+                                              ? *plan.seriesDictionary
+                                              : QVariantMap{{kNativeIdKey, plan.seriesId}, {kHmUidKey, plan.seriesUid}};
+        plan.isSeriesMember = true;
+    }
+    plan.identifierDictionary = {{kNativeIdKey, plan.nativeId}};
+    if (!plan.ownUid.isEmpty())
+        plan.identifierDictionary.insert(kHmUidKey, plan.ownUid);
+    plan.process = plan.isNew || plan.seriesIsNew;
+}
+
+void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                                    const QSet<QString> &excludedHmUids)
+{
+    DDLogVerbose(QStringLiteral("Found a hmUid for event id"));
+    if (plan.hasRules && !plan.isKnownSeriesException) {
+        plan.seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : QString();
+        plan.isSeriesMember = !plan.seriesUid.isEmpty();
+    } else {
+        plan.isSeriesMember = plan.hasRules && plan.isKnownSeriesException;
+    }
+    plan.ownUid = plan.recordDictionary ? plan.recordDictionary->value(kHmUidKey).toString() : QString();
+    const bool excluded =
+        (!plan.ownUid.isEmpty() && excludedHmUids.contains(plan.ownUid)) ||
+        (!plan.isKnownSeriesException && !plan.seriesUid.isEmpty() && excludedHmUids.contains(plan.seriesUid));
+    if (excluded) {
+        DDLogInfo(QStringLiteral("++ Ignoring Record due to being modified on the device."));
+        return;
+    }
+    if (!date.isValid() || date < event.lastModifiedDate()) {
+        DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
+        plan.process = true;
+    }
+    const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
+    const QString checksum = isRegularOccurrence ? seriesChecksum(plan.seriesId) : checksumOfEvent(event);
+    const QString stored = plan.recordDictionary ? plan.recordDictionary->value(kCrcKey).toString() : QString();
+    if (checksum != stored) {
+        DDLogInfo(QStringLiteral("Event is a modified record, processing for device update"));
+        plan.process = true;
+        plan.newChecksum = checksum;
+    }
+}
+
+// A series is sent as one record, so its change is told by one checksum: its first occurrence's
+// start, end, title and notes, its rule, the store's revision of the series (which any write of it,
+// ours or another program's, changes) and the places of its detached occurrences. Every regular occurrence of an
+// unchanged series then reads as unchanged, and a sync with nothing new sends no series again.
+QString HMCalendarData::seriesChecksum(const QString &seriesId)
+{
+    const auto cached = m_seriesChecksums.constFind(seriesId);
+    if (cached != m_seriesChecksums.constEnd())
+        return *cached;
+    const std::shared_ptr<platform::EKEvent> series = ensureEventStore()->eventWithIdentifier(seriesId);
+    if (!series)
+        return QString();
+    HMKVCodingEKEvent copy;
+    copy.setStartDate(series->startDate());
+    copy.setEndDate(series->endDate());
+    copy.setTitle(series->title());
+    copy.setNotes(series->notes());
+    QVariantList entries{series->recurrenceRules().value(0).description(), series->seriesRevision()};
+    for (const auto &event : eventsOfSeries(seriesId)) {
+        if (event->isDetached())
+            entries.append(event->occurrenceDate());
+    }
+    const QString checksum =
+        QString::number(qint32(crc32OfBytes(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries))));
+    m_seriesChecksums.insert(seriesId, checksum);
+    return checksum;
+}
+
+void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event)
+{
+    if (!plan.process || !event.endDate().isValid())
+        return;
+    const QDateTime rangeStart = m_listingRangeStart.isValid() ? m_listingRangeStart : dateRangeStartingDate();
+    if (!plan.isSeriesMember && event.endDate() < rangeStart) {
+        DDLogVerbose(QStringLiteral("Ignoring event: %1").arg(event.title()));
+        plan.process = false;
+        return;
+    }
+    const auto &end =
+        plan.isSeriesMember && plan.hasRules ? event.recurrenceRules().first().recurrenceEnd() : std::nullopt;
+    if (plan.isSeriesMember && end && end->endDate().isValid() && end->endDate() < rangeStart) {
+        DDLogVerbose(QStringLiteral("Ignoring recurring event: %1").arg(event.title()));
+        plan.process = false;
+    }
+}

@@ -1,0 +1,288 @@
+// The records the EventKit listing sends: one per event or series, built from the event's fields,
+// alarms and recurrence.
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/eventkit/EKCalendar.h"
+#include "platform/eventkit/EKEvent.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
+
+// The local zone's standard offset and its current daylight-saving offset, in whole minutes.
+QString timeZoneData()
+{
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const qint64 daylight = zone.isDaylightTime(now) ? zone.daylightTimeOffset(now) : 0;
+    const qint64 standard = zone.offsetFromUtc(now) - daylight;
+    return QStringLiteral("%1\t%2").arg(standard / 60).arg(daylight / 60);
+}
+
+} // namespace
+
+void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &records)
+{
+    for (const HMSyncRecord &record : std::as_const(records)) {
+        if (record.nativeId() == plan.seriesId)
+            return;
+    }
+    QList<QDateTime> regularStarts;
+    const std::shared_ptr<platform::EKEvent> first =
+        firstAppleInstanceOfEventKitRecurringEventForNativeId(plan.seriesId, &regularStarts);
+    if (!first) {
+        DDLogError(QStringLiteral("-- ++ No instance of the recurring event found. Returning nil"));
+        return;
+    }
+    DDLogInfo(QStringLiteral("-- ++ Found Initial instance of Recurring Event. Creating PPP Data"));
+    QVariantMap seriesDictionary = plan.seriesIdentifierDictionary.value_or(QVariantMap());
+    HMSyncRecord record;
+    record.setIsNew(plan.seriesIsNew);
+    record.setNativeId(plan.seriesId);
+    record.setHmxUid(plan.seriesUid);
+    QVariantMap dictionary = pppDictionaryForEKEvent(*first, &seriesDictionary, 1);
+    QVariantList exceptions;
+    if (!seriesDictionary.contains(kInstancesKey))
+        DDLogError(QStringLiteral("Did not find any instances... something is awry."));
+    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
+        if (!regularStarts.contains(instance.toDateTime()))
+            exceptions.append(instance);
+    }
+    seriesDictionary.remove(kInstancesKey);
+    seriesDictionary.insert(QStringLiteral("crcValue"), seriesChecksum(plan.seriesId));
+    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
+                      exceptions.isEmpty() ? QVariant(QString()) : exceptions);
+    record.setDictionary(dictionary);
+    if (plan.seriesIdentifierDictionary)
+        identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
+    records.append(record);
+    if (plan.seriesIsNew)
+        setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+}
+
+void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records)
+{
+    DDLogInfo(QStringLiteral("-- ++ Adding Record to device"));
+    HMSyncRecord record;
+    record.setIsNew(plan.isNew);
+    record.setHmxUid(plan.ownUid);
+    record.setNativeId(plan.nativeId);
+    record.setDictionary(pppDictionaryForEKEvent(event, &plan.identifierDictionary, 1));
+    plan.identifierDictionary.remove(kInstancesKey);
+    if (plan.isKnownSeriesException)
+        record.setTheParentId(plan.seriesUid);
+    records.append(record);
+    if (plan.isNew)
+        setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
+    identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
+}
+
+QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
+                                                    quint64)
+{
+    QVariantMap record;
+    setHMValueAsString(record, HMData::formattedStringForSync(event.title()), key(kHMSyncFieldSubject));
+    setHMValueAsString(record, event.location(), key(kHMSyncFieldLocation));
+    setHMValueAsString(record, event.notes(), key(kHMSyncFieldNote));
+    record.insert(key(kHMSyncFieldNSArrayCategories),
+                  QVariantList{event.calendar() ? event.calendar()->title() : QString()});
+    record.insert(key(kHMSyncFieldEventTimeZone), QString::fromUtf8(QTimeZone::systemTimeZoneId()));
+    record.insert(key(kHMSyncFieldTypeNumber), event.isAllDay());
+    const QDateTime start =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
+    const QDateTime end =
+        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
+    record.insert(key(kHMSyncFieldNSDateStartDate), start);
+    record.insert(key(kHMSyncFieldNSDateEndDate), end);
+    record.insert(key(kHMSyncFieldTimeZoneData), timeZoneData());
+    updateEKCalendarDictionary(record, event);
+    record.insert(key(kHMSyncFieldCompleted), QStringLiteral("0"));
+    for (QLatin1StringView name :
+         {kHMSyncFieldRecurringRepeat, kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringInterval,
+          kHMSyncFieldRecurringDayMask, kHMSyncFieldRecurringDayOccurrence})
+        record.insert(key(name), QString());
+    record.remove(key(kHMSyncFieldRecurringNSDateRepeatEnd));
+    QVariantMap unused;
+    updatePppDictionary(record, identifierDictionary ? identifierDictionary : &unused, event);
+    for (QLatin1StringView name : {kHMSyncFieldContacts, kHMSyncFieldPhones, kHMSyncFieldEmails,
+                                   kHMSyncFieldCategoryColor, kHMSyncFieldColorIndex})
+        record.insert(key(name), QString());
+    record.insert(key(kHMSyncFieldPrivate), QStringLiteral("0"));
+    if (event.hasRecurrenceRules())
+        record.insert(key(kHMSyncFieldEKRecurrenceRule), QVariant::fromValue(event.recurrenceRules().first()));
+    return record;
+}
+
+bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap *identifierDictionary,
+                                         const platform::EKEvent &event)
+{
+    if (!event.hasRecurrenceRules()) {
+        DDLogInfo(QStringLiteral("-- No Recurrence Rules Found."));
+        return false;
+    }
+    if (event.isDetached()) {
+        DDLogInfo(QStringLiteral("-- Event is detached, ignoring recurring info and setting parent id to '%1'")
+                      .arg(event.calendarItemIdentifier()));
+        record.insert(key(kHMSyncFieldParentId), event.calendarItemIdentifier());
+        return true;
+    }
+    const platform::EKRecurrenceRule rule = event.recurrenceRules().first();
+    DDLogInfo(QStringLiteral("-- Reading Apple Recurrence Rule: %1").arg(rule.description()));
+    switch (rule.frequency()) {
+    case platform::EKRecurrenceFrequency::Daily:
+        updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(record, rule);
+        break;
+    case platform::EKRecurrenceFrequency::Weekly:
+        updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(record, rule);
+        break;
+    case platform::EKRecurrenceFrequency::Monthly:
+        updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(record, rule);
+        break;
+    case platform::EKRecurrenceFrequency::Yearly:
+        updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(record, rule);
+        break;
+    }
+    writeRecurrenceEnd(record, identifierDictionary, event);
+    return true;
+}
+
+void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary,
+                                        const platform::EKEvent &event)
+{
+    const std::optional<platform::EKRecurrenceEnd> end = event.recurrenceRules().first().recurrenceEnd();
+    if (end && end->endDate().isValid()) {
+        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd),
+                      dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, end->endDate()));
+    } else if (end) {
+        record.insert(key(kHMSyncFieldRecurringOccurs), QString::number(end->occurrenceCount()));
+    }
+    std::optional<QList<QDateTime>> instances;
+    switch (record.value(key(kHMSyncFieldRecurringRepeat)).toInt()) {
+    case 1:
+        instances = instancesForDailyRecurrenceStartingOn(event.startDate(), record, false);
+        break;
+    case 2:
+        instances = instancesForWeeklyRecurrenceStartingOn(event.startDate(), record, false);
+        break;
+    case 3:
+        instances = instancesForMonthlyRecurrenceStartingOn(event.startDate(), record, false);
+        break;
+    case 4:
+        instances = instancesForYearlyRecurrenceStartingOn(event.startDate(), record, false);
+        break;
+    default:
+        break;
+    }
+    DDLogInfo(
+        QStringLiteral("Recurrence Instances Generated: %1")
+            .arg(instances && !instances->isEmpty() ? QString::number(instances->size()) : QStringLiteral("None")));
+    if (!instances)
+        return;
+    QVariantList dates;
+    for (const QDateTime &date : *instances)
+        dates.append(date);
+    identifierDictionary->insert(kInstancesKey, dates);
+    if (end && !end->endDate().isValid() && !instances->isEmpty())
+        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd), instances->last());
+}
+
+bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                            const platform::EKRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("1"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                             const platform::EKRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("2"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    QList<int> days;
+    for (const platform::EKRecurrenceDayOfWeek &day : rule.daysOfTheWeek())
+        days.append(day.dayOfTheWeek());
+    if (!days.isEmpty())
+        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmDayMaskFromAppleDays(days)));
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                              const platform::EKRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("3"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    if (!rule.daysOfTheMonth().isEmpty()) {
+        record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(rule.daysOfTheMonth().first()));
+        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
+    } else if (!rule.daysOfTheWeek().isEmpty()) {
+        const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
+        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
+    }
+    return true;
+}
+
+bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                             const platform::EKRecurrenceRule &rule)
+{
+    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("4"));
+    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    if (!rule.daysOfTheWeek().isEmpty()) {
+        const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
+        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(day.dayOfTheWeek() + 2));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
+        if (!rule.monthsOfTheYear().isEmpty())
+            record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));
+        return true;
+    }
+    const int day = !rule.daysOfTheMonth().isEmpty()
+                        ? rule.daysOfTheMonth().first()
+                        : dateUtilities().componentsOf(platform::CalendarUnit::Day,
+                                                       record.value(key(kHMSyncFieldNSDateStartDate)).toDateTime());
+    if (day > 0)
+        record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(day));
+    record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
+    return true;
+}
+
+std::shared_ptr<platform::EKEvent>
+HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId,
+                                                                      QList<QDateTime> *instances)
+{
+    DDLogVerbose(QStringLiteral("++ Looking up initial recurring event record for id: '%1'").arg(seriesId));
+    const QList<std::shared_ptr<platform::EKEvent>> matches = eventsOfSeries(seriesId);
+    std::shared_ptr<platform::EKEvent> first;
+    QList<QDateTime> starts;
+    for (const auto &event : std::as_const(matches)) {
+        if (event->isDetached())
+            continue;
+        starts.append(event->startDate());
+        if (!first) {
+            first = event;
+            DDLogInfo(QStringLiteral("++ Loaded recurring event instance of %1 in apple to modify").arg(seriesId));
+        }
+    }
+    if (!first) {
+        DDLogWarn(QStringLiteral("++ No non-detached event instance found, checking if this is the only instance"));
+        if (matches.size() == 1 && matches.first()->isDetached())
+            first = matches.first();
+    }
+    if (instances && !starts.isEmpty())
+        *instances = starts;
+    return first;
+}

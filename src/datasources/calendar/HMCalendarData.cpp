@@ -1,0 +1,148 @@
+#include "datasources/calendar/HMCalendarData.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/eventkit/CalCalendarStore.h"
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMIdentifierGraph.h"
+
+HMCalendarData::HMCalendarData(qint64 dataSourceType) : HMBaseCalendarData(dataSourceType) {}
+
+HMCalendarData::~HMCalendarData() = default;
+
+void HMCalendarData::setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events)
+{
+    m_ekEventsArray = events;
+    m_eventPositionsBySeries.clear();
+    for (qsizetype index = 0; index < events.size(); ++index)
+        m_eventPositionsBySeries[events[index]->calendarItemIdentifier()].append(index);
+}
+
+// The events last read of one series, in their order there.
+QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::eventsOfSeries(const QString &seriesId) const
+{
+    QList<std::shared_ptr<platform::EKEvent>> events;
+    for (const qsizetype index : m_eventPositionsBySeries.value(seriesId))
+        events.append(m_ekEventsArray[index]);
+    return events;
+}
+
+QString HMCalendarData::className() const
+{
+    return QStringLiteral("HMCalendarData");
+}
+
+std::optional<QList<HMSyncRecord>> HMCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                                  bool includeDeletes,
+                                                                                  const QSet<QString> &excludedHmUids)
+{
+    if (isEventKitSystem())
+        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                     const QVariantMap &record, qint64 timeDifference)
+{
+    if (isEventKitSystem())
+        return EKCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
+    return calendarStoreCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
+}
+
+// The roads' own listings and applies live in their own files; until a road has one, the base class
+// answers as for any data source without it (it logs that it is missing and lists or applies
+// nothing).
+std::optional<QList<HMSyncRecord>>
+HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                            const QSet<QString> &excludedHmUids)
+{
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+qint64 HMCalendarData::calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                                  const QVariantMap &record, qint64 timeDifference)
+{
+    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
+}
+
+void HMCalendarData::deleteUidRecords(const QStringList &hmUids)
+{
+    if (GlobalVariables::getIsOutlookSync())
+        return;
+    const bool eventKit = isEventKitSystem();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    DDLogInfo(QStringLiteral("-------- Deleting %1 Records from Apple Calendar ----------").arg(hmUids.size()));
+    qint64 position = 0;
+    for (const QString &hmUid : hmUids) {
+        ++position;
+        DDLogInfo(QStringLiteral("Deleting hmUid '%1' from apple.").arg(hmUid));
+        reportDeletionProgress(position, hmUids.size(), eventKit);
+        const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+        if (!dictionary) {
+            DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
+            continue;
+        }
+        const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
+        if (!nativeId.isEmpty()) {
+            DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
+            if (eventKit)
+                removeEventKitEvent(nativeId);
+            else
+                removeCalendarStoreEvent(nativeId);
+        } else {
+            DDLogInfo(QStringLiteral("Native Event not found, so we can't delete it."));
+        }
+        graph->identifierDictionaries().removeOne(*dictionary);
+    }
+}
+
+void HMCalendarData::reportDeletionProgress(qint64 position, qint64 total, bool eventKit) const
+{
+    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
+    if (!progress)
+        return;
+    progress->setOverallMessageDirectly(QString(), double(position) / double(total));
+    const QString format = eventKit ? QStringLiteral("Deleting %1 of %2 Apple Events.")
+                                    : QStringLiteral("Deleting %1 of %2 Calendar Events.");
+    progress->setUserMessageDirectly(format.arg(position).arg(total));
+}
+
+// A repeating series goes whole ("future events" from its first occurrence): removing only its
+// first occurrence would leave the rest of a series the device deleted.
+void HMCalendarData::removeEventKitEvent(const QString &nativeId)
+{
+    if (!storeForEkEvents())
+        setStoreForEkEvents(platform::EKEventStore::create(platform::EKEntityMaskEvent));
+    const std::shared_ptr<platform::EKEventStore> store = storeForEkEvents();
+    const std::shared_ptr<platform::EKEvent> event = store->eventWithIdentifier(nativeId);
+    if (!event) {
+        DDLogInfo(QStringLiteral("Native Event not found, so we can't delete it."));
+        return;
+    }
+    const bool wholeSeries = event->hasRecurrenceRules() && !event->isDetached();
+    const platform::Status removed =
+        store->removeEvent(event, wholeSeries ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
+    if (!removed) {
+        DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
+        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));
+    }
+}
+
+void HMCalendarData::removeCalendarStoreEvent(const QString &nativeId)
+{
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    const std::shared_ptr<platform::CalEvent> event = store->eventWithUID(nativeId, QDateTime());
+    if (!event) {
+        DDLogInfo(QStringLiteral("Native Event not found, so we can't delete it."));
+        return;
+    }
+    const bool wholeSeries = event->recurrenceRule().has_value() && !event->isDetached();
+    const platform::Status removed =
+        store->removeEvent(event, wholeSeries ? platform::CalSpan::AllEvents : platform::CalSpan::ThisEvent);
+    if (!removed) {
+        DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
+        DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));
+    }
+}

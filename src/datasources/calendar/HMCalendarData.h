@@ -1,0 +1,193 @@
+#pragma once
+
+#include "datasources/calendar/HMBaseCalendarData.h"
+#include "platform/eventkit/EKRecurrenceRule.h"
+#include "sync/HMSyncRecord.h"
+
+#include <QDateTime>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <atomic>
+
+class HMProfile;
+
+// The calendar data source (conduit 2, letter "D"). The sync controller drives it through
+// HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and
+// CalendarStore by the system version. One object serves one sync run, on the run's sync queue.
+class HMCalendarData : public HMBaseCalendarData
+{
+public:
+    explicit HMCalendarData(qint64 dataSourceType = 0);
+    ~HMCalendarData() override;
+
+    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                      const QSet<QString> &excludedHmUids) override;
+    qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                         qint64 timeDifference) override;
+    // Removes the Mac events of the hmUids and their identifier dictionaries. A repeating series is
+    // removed whole; a single event or a detached occurrence alone.
+    void deleteUidRecords(const QStringList &hmUids) override;
+
+    // The EventKit road of the listing and the apply.
+    virtual std::optional<QList<HMSyncRecord>>
+    syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                           const QSet<QString> &excludedHmUids);
+    virtual qint64 EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                   const QVariantMap &record, qint64 timeDifference);
+    // The CalendarStore road of the listing and the apply.
+    virtual std::optional<QList<HMSyncRecord>>
+    syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                const QSet<QString> &excludedHmUids);
+    virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                              const QVariantMap &record, qint64 timeDifference);
+
+    // The record for one event, and its pieces (the EventKit listing's builders).
+    QVariantMap pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
+                                        quint64 syncMethod);
+    bool updatePppDictionary(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
+    bool updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                 const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                  const platform::EKRecurrenceRule &rule);
+    bool updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
+                                                                 const platform::EKRecurrenceRule &rule);
+    // The regular occurrence of the series to read it from, and the starts of its regular occurrences
+    // in the events last read; null when none is regular (a lone detached occurrence stands in).
+    std::shared_ptr<platform::EKEvent>
+    firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId, QList<QDateTime> *instances);
+    // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
+    static QString checksumOfEvent(const platform::EKEvent &event);
+    // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
+    // calendar days back when larger).
+    QDateTime dateRangeStartingDate();
+    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+
+    // The EventKit apply's pieces: the record's recurrence as the event's rule, the rule builders, and
+    // the first event of the chosen calendars with the record's title, start and end.
+    bool updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record);
+    std::optional<platform::EKRecurrenceRule>
+    dailyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                              const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    weeklyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                               const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    monthlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                                const std::optional<platform::EKRecurrenceEnd> &end);
+    std::optional<platform::EKRecurrenceRule>
+    yearlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &record,
+                                               const std::optional<platform::EKRecurrenceEnd> &end);
+    QList<std::shared_ptr<platform::EKEvent>> isDuplicate(const QVariantMap &record);
+    // Both dates of the record are there.
+    bool validateDictionary(const QVariantMap &record) const;
+
+    // Fields of the Apple side and the shared state the Outlook side keeps here.
+    bool ignoreDeletes() const { return m_ignoreDeletes; }
+    void setIgnoreDeletes(bool ignoreDeletes) { m_ignoreDeletes = ignoreDeletes; }
+    bool isWritingToGoogleDirect() const { return m_isWritingToGoogleDirect; }
+    void setIsWritingToGoogleDirect(bool isWriting) { m_isWritingToGoogleDirect = isWriting; }
+    QList<std::shared_ptr<platform::EKEvent>> ekEventsArray() const { return m_ekEventsArray; }
+    void setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events);
+    QStringList &exceptionRecordIds() { return m_exceptionRecordIds; }
+    // Created as 0 on first use.
+    qint64 exceptionRecordIdCounter() const { return m_exceptionRecordIdCounter; }
+    void setExceptionRecordIdCounter(qint64 counter) { m_exceptionRecordIdCounter = counter; }
+    qint64 recordCounter() const { return m_recordCounter; }
+    void setRecordCounter(qint64 counter) { m_recordCounter = counter; }
+    qint64 numberOfInstancesForOutlookRecurringEvent() const { return m_numberOfInstancesForOutlookRecurringEvent; }
+    void setNumberOfInstancesForOutlookRecurringEvent(qint64 count)
+    {
+        m_numberOfInstancesForOutlookRecurringEvent = count;
+    }
+    QVariantMap &dictionaryOfModifiedExceptions() { return m_dictionaryOfModifiedExceptions; }
+    QVariantMap &outlookDupeCheckDictionary() { return m_outlookDupeCheckDictionary; }
+    QDateTime conduitLastListCommandReturned() const { return m_conduitLastListCommandReturned; }
+    void setConduitLastListCommandReturned(const QDateTime &date) { m_conduitLastListCommandReturned = date; }
+    QString deletionsWarningString() const { return m_deletionsWarningString; }
+    void setDeletionsWarningString(const QString &text) { m_deletionsWarningString = text; }
+    qint64 eventsAddedToOutlookOnThisSync() const { return m_eventsAddedToOutlookOnThisSync; }
+    void setEventsAddedToOutlookOnThisSync(qint64 count) { m_eventsAddedToOutlookOnThisSync = count; }
+    QVariantMap &icalTimeZoneDictionary() { return m_icalTimeZoneDictionary; }
+    QStringList uidsToDeleteInOutlook() const { return m_uidsToDeleteInOutlook; }
+    void setUidsToDeleteInOutlook(const QStringList &uids) { m_uidsToDeleteInOutlook = uids; }
+
+protected:
+    QString className() const override;
+
+private:
+    // What the listing decided for one event.
+    struct EventPlan
+    {
+        QString nativeId;
+        QString seriesId;
+        QString ownUid;
+        QString seriesUid;
+        bool hasRules = false;
+        bool isNew = false;
+        bool seriesIsNew = false;
+        bool isSeriesMember = false;
+        bool isKnownSeriesException = false;
+        bool process = false;
+        QString newChecksum;
+        std::optional<QVariantMap> recordDictionary; // as found in the graph
+        std::optional<QVariantMap> seriesDictionary;
+        QVariantMap identifierDictionary; // the ones to save
+        std::optional<QVariantMap> seriesIdentifierDictionary;
+    };
+
+    std::shared_ptr<platform::EKEventStore> ensureEventStore();
+    // The events of the chosen calendars from three years back to about thirteen years ahead, into
+    // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
+    // when one is given (an event found by its start need not be looked for elsewhere).
+    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt);
+    QString nativeIdOfEvent(const platform::EKEvent &event);
+    void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                   const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
+    void planNewEvent(EventPlan &plan);
+    QString seriesChecksum(const QString &seriesId);
+    QList<std::shared_ptr<platform::EKEvent>> eventsOfSeries(const QString &seriesId) const;
+    void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
+                        const QSet<QString> &excludedHmUids);
+    void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
+    void appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &records);
+    void appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records);
+    void writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);
+    QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
+    std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
+    std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
+    std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
+    qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,
+                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result);
+    bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);
+    void writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring);
+    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record);
+    void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    // Removes the event of the native id from the store the version chose; false when it was there
+    // and could not be removed.
+    void removeEventKitEvent(const QString &nativeId);
+    void removeCalendarStoreEvent(const QString &nativeId);
+    void reportDeletionProgress(qint64 position, qint64 total, bool eventKit) const;
+
+    std::atomic<bool> m_ignoreDeletes = false;
+    std::atomic<bool> m_isWritingToGoogleDirect = false;
+    QList<std::shared_ptr<platform::EKEvent>> m_ekEventsArray;
+    QStringList m_exceptionRecordIds;
+    qint64 m_exceptionRecordIdCounter = 0;
+    std::atomic<qint64> m_recordCounter = 0;
+    std::atomic<qint64> m_numberOfInstancesForOutlookRecurringEvent = 0;
+    QVariantMap m_dictionaryOfModifiedExceptions;
+    QVariantMap m_outlookDupeCheckDictionary;
+    QDateTime m_conduitLastListCommandReturned;
+    QString m_deletionsWarningString;
+    std::atomic<qint64> m_eventsAddedToOutlookOnThisSync = 0;
+    QVariantMap m_icalTimeZoneDictionary;
+    QStringList m_uidsToDeleteInOutlook;
+    std::shared_ptr<HMProfile> m_profile;
+    QDateTime m_listingRangeStart;
+    QHash<QString, QString> m_seriesChecksums;
+    // Positions in ekEventsArray by calendar item identifier, kept with the array.
+    QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
+};

@@ -1,0 +1,361 @@
+// The applying side of the contacts data source: the other side's records written into the address
+// book under the conduit's conflict rule, and the other side's deletions.
+#include "datasources/contacts/HMContactData.h"
+#include "datasources/contacts/HMContactDataKeys.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABGroup.h"
+#include "platform/addressbook/ABPerson.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QUuid>
+
+using namespace hmcontacts;
+using namespace platform;
+
+namespace {
+
+// An empty marker: the slot is left as it is.
+const QVariant kEmptyMarker;
+
+QVariant valueOrMarker(const QVariantMap &record, const QString &key)
+{
+    return record.contains(key) ? record.value(key) : kEmptyMarker;
+}
+
+// The unique id of the person first made for an hmUid. A run stopped after the address book was
+// saved but before the identifier graph was finds the person again by it, instead of making a second.
+QString recoveryUniqueId(const QString &hmUid)
+{
+    static const QUuid kNamespace(QStringLiteral("{6f1c2a54-5b7e-4c1d-9a43-8f0e3d2b7c61}"));
+    return QUuid::createUuidV5(kNamespace, hmUid).toString(QUuid::WithoutBraces).toUpper();
+}
+
+QDateTime deviceDateOf(HMDateUtilities &dates, const QVariantMap &record, qint64 timeDifference)
+{
+    const QString text = record.value(QStringLiteral("LASTMODIFIED")).toString();
+    if (text.isEmpty())
+        return QDateTime();
+    const QDateTime date = dates.dateFromLocalDateTimeString(text);
+    return date.isValid() ? dates.dateByAdding(-timeDifference, CalendarUnit::Second, date) : QDateTime();
+}
+
+void setOrRemove(const std::shared_ptr<ABPerson> &person, const QVariantMap &record, const QString &key,
+                 const QString &property)
+{
+    if (record.contains(key)) {
+        if (!person->setValue(record.value(key), property))
+            DDLogError(QStringLiteral("Could not set value '%1' for native person property '%2'")
+                           .arg(record.value(key).toString(), property));
+    } else if (!person->removeValueForProperty(property)) {
+        DDLogError(QStringLiteral("Could not remove value for property '%1'").arg(property));
+    }
+}
+
+QVariant addressOf(const QVariantMap &record, const QStringList &keys)
+{
+    QStringList texts;
+    for (const QString &key : keys)
+        texts.append(::stringForKey(record, key));
+    if (std::all_of(texts.cbegin(), texts.cend(), [](const QString &text) { return text.isEmpty(); }))
+        return kEmptyMarker;
+    // Line 3 keeps its third-line place when line 2 is empty.
+    QString street = texts.at(0);
+    if (!texts.at(1).isEmpty())
+        street += QLatin1Char('\n') + texts.at(1);
+    if (!texts.at(2).isEmpty()) {
+        if (texts.at(1).isEmpty())
+            street += QLatin1Char('\n');
+        street += QLatin1Char('\n') + texts.at(2);
+    }
+    return QVariantMap{{kABAddressStreetKey, street},       {kABAddressCityKey, texts.at(3)},
+                       {kABAddressStateKey, texts.at(4)},   {kABAddressZIPKey, texts.at(5)},
+                       {kABAddressCountryKey, texts.at(6)}};
+}
+
+} // namespace
+
+qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
+                                    const QVariantMap &record, qint64 timeDifference)
+{
+    Q_UNUSED(action);
+    Q_UNUSED(syncMethod);
+    if (m_addressBookIsInaccessible)
+        return 0;
+    ++m_recordCounter;
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(QStringLiteral("Reading Quillpad Contacts %1").arg(m_recordCounter));
+    const QDateTime deviceDate = deviceDateOf(dateUtilities(), record, timeDifference);
+    const QString uid = record.value(QStringLiteral("UID")).toString();
+    if (uid.isEmpty()) {
+        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+        return 0;
+    }
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!addressBook() || !graph)
+        return 0;
+    DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(uid));
+    const std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
+    std::shared_ptr<ABPerson> person = linkedPerson(dictionary);
+    if (person) {
+        bool shouldForgetPerson = false;
+        if (const std::optional<qint64> kept =
+                conflictResult(person, dictionary, conflictSetting, deviceDate, shouldForgetPerson))
+            return *kept;
+        if (shouldForgetPerson)
+            person.reset();
+    }
+    const QList<std::shared_ptr<ABPerson>> duplicates = isDuplicate(record);
+    if (!duplicates.isEmpty())
+        person = duplicates.first();
+    ApplyTarget target = applyTarget(uid, person, dictionary);
+    writeRecord(target.person, record, target.result, target.dictionary);
+    if (target.keepsDictionary)
+        graph->setDictionary(target.dictionary, uid);
+    else
+        graph->identifierDictionaries().append(target.dictionary);
+    m_writtenPersons.insert(uid, target.person->uniqueId());
+    return target.result;
+}
+
+HMContactData::ApplyTarget HMContactData::applyTarget(const QString &uid, std::shared_ptr<ABPerson> person,
+                                                      const std::optional<QVariantMap> &dictionary)
+{
+    if (person && dictionary)
+        return ApplyTarget{person, *dictionary, 2, true};
+    qint64 result = 2;
+    if (!person && !dictionary)
+        person = personLeftByInterruptedRun(uid);
+    if (!person) {
+        DDLogInfo(QStringLiteral("Creating new native record"));
+        person = ABPerson::personWithUniqueId(dictionary ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
+                                                         : recoveryUniqueId(uid));
+        addressBook()->addRecord(person);
+        result = 3;
+        if (dictionary)
+            identifierGraph()->removeDictionaryForHarrowmereUid(uid);
+    }
+    return ApplyTarget{person, newIdentifierDictionary(uid, person), result, false};
+}
+
+void HMContactData::writeRecord(const std::shared_ptr<ABPerson> &person, const QVariantMap &record, qint64 result,
+                                QVariantMap &identifierDictionary)
+{
+    writePlainFields(person, record);
+    writeGroups(person, record, result, identifierDictionary);
+    writePhones(person, record, identifierDictionary);
+    writeSlots(person, record, identifierDictionary);
+    writeAddresses(person, record, identifierDictionary);
+    setOrRemove(person, record, QStringLiteral("NSDATEBIRTHDAY"), kABBirthdayProperty);
+    updateNativePerson(person, {valueOrMarker(record, QStringLiteral("NSDATEANNIVERSARY"))}, {kABAnniversaryLabel},
+                       kABOtherDatesProperty, 1, kOtherDatesKeys, identifierDictionary);
+}
+
+std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QString &hmUid)
+{
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    const QString uniqueId = recoveryUniqueId(hmUid);
+    auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
+    if (person && !identifierGraph()->dictionaryForNativeId(uniqueId))
+        DDLogInfo(QStringLiteral("Found the person an earlier, unfinished sync made for '%1'").arg(hmUid));
+    else
+        person.reset();
+    return person;
+}
+
+std::shared_ptr<ABPerson> HMContactData::linkedPerson(const std::optional<QVariantMap> &identifierDictionary)
+{
+    if (!identifierDictionary)
+        return nullptr;
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    if (identifierDictionary->contains(kNativeIdKey)) {
+        const QString nativeId = identifierDictionary->value(kNativeIdKey).toString();
+        DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
+        return std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(nativeId));
+    }
+    if (identifierDictionary->contains(kTempNewPersonKey)) {
+        DDLogVerbose(QStringLiteral("Found temp person created from previous add comand during this sync step"));
+        return std::dynamic_pointer_cast<ABPerson>(
+            book->recordForUniqueId(identifierDictionary->value(kTempNewPersonKey).toString()));
+    }
+    return nullptr;
+}
+
+std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPerson> &person,
+                                                    const std::optional<QVariantMap> &identifierDictionary,
+                                                    quint64 conflictSetting, const QDateTime &deviceDate,
+                                                    bool &forgetPerson)
+{
+    const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
+    const QDateTime lastSync = identifierGraph()->lastSyncDate();
+    // Both dates are needed; a person the sync itself last saved was not changed on the desktop.
+    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync
+        || (identifierDictionary && isLastWrittenBySync(person, *identifierDictionary)))
+        return std::nullopt;
+    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
+    if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
+        return 1;
+    }
+    if (conflictSetting == 1) {
+        DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple always winnning."));
+        return 1;
+    }
+    if (conflictSetting == 3) {
+        DDLogWarn(QStringLiteral("Conflict setting set to duplicate... trying to duplicate record."));
+        forgetPerson = true;
+    }
+    DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
+    return std::nullopt;
+}
+
+QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std::shared_ptr<ABPerson> &person)
+{
+    DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+    ++m_addObjectCount;
+    DDLogInfo(QStringLiteral("addObject count %1").arg(m_addObjectCount));
+    m_recordsAddedDuringSync.append(uid);
+    return QVariantMap{{kHmUidKey, uid}, {kTempNewPersonKey, person->uniqueId()}};
+}
+
+void HMContactData::writePlainFields(const std::shared_ptr<ABPerson> &person, const QVariantMap &record)
+{
+    const std::pair<const char *, QString> fields[] = {
+        {"NEWFNAME", kABFirstNameProperty},        {"MIDNAME", kABMiddleNameProperty},
+        {"NEWLNAME", kABLastNameProperty},         {"SUFFIX", kABSuffixProperty},
+        {"PHFNAME", kABFirstNamePhoneticProperty}, {"PHLNAME", kABLastNamePhoneticProperty},
+        {"NICKNAME", kABNicknameProperty},         {"TITLE", kABJobTitleProperty},
+        {"NOTE", kABNoteProperty},                 {"DEPARTMENT", kABDepartmentProperty},
+        {"COMPANY", kABOrganizationProperty}};
+    for (const auto &[key, property] : fields)
+        setOrRemove(person, record, QLatin1String(key), property);
+}
+
+void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const QVariantMap &record, qint64 result,
+                                QVariantMap &identifierDictionary)
+{
+    const QString separator = isCloudVariant() ? QStringLiteral("\t") : QStringLiteral(",");
+    const QStringList previous = identifierDictionary.value(kGroupIdsKey).toStringList();
+    platform::consoleLog(QStringLiteral("tempPersonGroupIdSet %1").arg(previous.join(QLatin1String(", "))));
+    QStringList ids;
+    QList<std::shared_ptr<ABGroup>> pending;
+    // Empty names (the separator after the last name) name no group.
+    for (const QString &name : ::stringForKey(record, QStringLiteral("CATEGORY")).split(separator, Qt::SkipEmptyParts)) {
+        const std::shared_ptr<ABGroup> group = groupForName(name);
+        if (!group || ids.contains(group->uniqueId()))
+            continue;
+        if (result == 3)
+            pending.append(group);
+        else
+            group->addMember(person);
+        ids.append(group->uniqueId());
+    }
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    for (const QString &id : previous) {
+        if (ids.contains(id))
+            continue;
+        if (auto group = std::dynamic_pointer_cast<ABGroup>(book->recordForUniqueId(id)))
+            group->removeMember(person);
+    }
+    identifierDictionary.insert(kGroupIdsKey, ids);
+    if (result == 3)
+        m_pendingGroups.insert(identifierDictionary.value(kHmUidKey).toString(), pending);
+}
+
+void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,
+                                QVariantMap &identifierDictionary)
+{
+    QVariantList values;
+    QVariantList labels;
+    if (isCloudVariant()) {
+        for (int slot = 1; slot <= 10; ++slot) {
+            values.append(valueOrMarker(record, QStringLiteral("PHONE%1").arg(slot)));
+            const QString labelKey = QStringLiteral("PHONELABEL%1").arg(slot);
+            if (!record.contains(labelKey)) {
+                labels.append(kEmptyMarker);
+                continue;
+            }
+            // An index naming no label still takes its slot, as a phone labelled "other".
+            const QString label = phoneLabelForQuillnestIndex(record.value(labelKey).toString().toInt());
+            labels.append(label.isNull() ? kABOtherLabel : label);
+        }
+    } else {
+        for (const char *key : {"WORKPHONE", "CELLPHONE", "HOMEPHONE", "WORKFAX", "COMPANYPHONE", "OTHERPHONE"})
+            values.append(valueOrMarker(record, QLatin1String(key)));
+        labels = {kABPhoneWorkLabel, kABPhoneMobileLabel, kABPhoneHomeLabel, kABPhoneWorkFAXLabel,
+                  Bundle::localizedString(QStringLiteral("COMPANYPHONE")), kABOtherLabel};
+    }
+    updateNativePerson(person, values, labels, kABPhoneProperty, 10, kPhoneFieldKeys, identifierDictionary);
+}
+
+void HMContactData::writeSlots(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,
+                               QVariantMap &identifierDictionary)
+{
+    updateNativePerson(person,
+                       {valueOrMarker(record, QStringLiteral("EMAIL")), valueOrMarker(record, QStringLiteral("EMAIL2")),
+                        valueOrMarker(record, QStringLiteral("EMAIL3"))},
+                       {kABEmailWorkLabel, kABEmailHomeLabel, kABOtherLabel}, kABEmailProperty, 3, kEmailKeys,
+                       identifierDictionary);
+    updateNativePerson(person,
+                       {valueOrMarker(record, QStringLiteral("WEBURL")), valueOrMarker(record, QStringLiteral("WEBURLH")),
+                        valueOrMarker(record, QStringLiteral("WEBURLO")), valueOrMarker(record, QStringLiteral("WEBURLW"))},
+                       {QStringLiteral("Home Page"), QStringLiteral("Home URL"), QStringLiteral("URL"),
+                        QStringLiteral("Work URL")},
+                       kABURLsProperty, 4, kUrlKeys, identifierDictionary);
+    QVariantList messages;
+    for (int slot = 1; slot <= 2; ++slot) {
+        const QString user = ::stringForKey(record, QStringLiteral("IMADDRESS%1").arg(slot));
+        const QString service = ::stringForKey(record, QStringLiteral("IMLABEL%1").arg(slot));
+        messages.append(user.isEmpty() && service.isEmpty()
+                            ? kEmptyMarker
+                            : QVariant(QVariantMap{{kABInstantMessageUsernameKey, user},
+                                                   {kABInstantMessageServiceKey, service}}));
+    }
+    updateNativePerson(person, messages, {kABOtherLabel, kABOtherLabel}, kABInstantMessageProperty, 2,
+                       kInstantMessageKeys, identifierDictionary);
+}
+
+void HMContactData::writeAddresses(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,
+                                   QVariantMap &identifierDictionary)
+{
+    const QVariantList addresses = {
+        addressOf(record, {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"}),
+        addressOf(record, {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY", "HOMESTATE", "HOMEZIP", "HOMECNTRY"}),
+        addressOf(record, {"OTHERADDR1", "OTHERADDR2", "OTHERADDR3", "OTHERCITY", "OTHERSTATE", "OTHERZIP", "OTHERCNTRY"})};
+    updateNativePerson(person, addresses, {kABAddressWorkLabel, kABAddressHomeLabel, kABOtherLabel}, kABAddressProperty,
+                       3, kAddressesKeys, identifierDictionary);
+}
+
+void HMContactData::deleteUidRecords(const QStringList &hmUids)
+{
+    const std::shared_ptr<ABAddressBook> book = m_addressBookIsInaccessible ? nullptr : addressBook();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!book || !graph)
+        return;
+    DDLogInfo(QStringLiteral("-------- Deleting %1 Records from Apple ----------").arg(hmUids.size()));
+    for (const QString &hmUid : hmUids) {
+        DDLogInfo(QStringLiteral("Deleting hmUid '%1' from apple.").arg(hmUid));
+        const std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
+        if (!dictionary) {
+            DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
+            continue;
+        }
+        std::shared_ptr<ABRecord> person;
+        if (dictionary->contains(kNativeIdKey)) {
+            DDLogInfo(QStringLiteral("Loading native record '%1'").arg(dictionary->value(kNativeIdKey).toString()));
+            person = book->recordForUniqueId(dictionary->value(kNativeIdKey).toString());
+        }
+        if (person && !person->isGroup())
+            book->removeRecord(person);
+        else
+            DDLogInfo(QStringLiteral("Native Person not found, so we can't delete it."));
+        graph->identifierDictionaries().removeOne(*dictionary);
+    }
+}

@@ -1,0 +1,353 @@
+// The reading side of the contacts data source: the persons changed since the last sync as sync
+// records, and one person as a contact record with stable slots for its multi-values.
+#include "datasources/contacts/HMContactData.h"
+#include "datasources/contacts/HMContactDataKeys.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABGroup.h"
+#include "platform/addressbook/ABMultiValue.h"
+#include "platform/addressbook/ABPerson.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QSet>
+
+using namespace hmcontacts;
+using namespace platform;
+
+namespace {
+
+void reportReadProgress(qsizetype position, qsizetype total)
+{
+    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
+    if (!sheet)
+        return;
+    sheet->setOverallMessageDirectly(QString(), total > 0 ? double(position) / double(total) : 0.0);
+    sheet->setUserMessageDirectly(QStringLiteral("Reading %1 of %2 Apple Contacts.").arg(position).arg(total));
+}
+
+QString dictionaryKey(const QVariantMap &dictionary)
+{
+    return dictionary.value(kHmUidKey).toString() + QChar(0x1f) + dictionary.value(kNativeIdKey).toString();
+}
+
+void setText(QVariantMap &record, const QString &key, const QVariant &value)
+{
+    setHMValueAsString(record, value, key);
+}
+
+} // namespace
+
+std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                                const QSet<QString> &excludedHmUids)
+{
+    if (m_addressBookIsInaccessible)
+        return std::nullopt;
+    DDLogInfo(QStringLiteral("Loading apple contacts modified after %1").arg(date.toString(Qt::ISODate)));
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!book || !graph)
+        return std::nullopt;
+    const QList<std::shared_ptr<ABPerson>> people = book->people();
+    DDLogInfo(QStringLiteral("Found %1 persons").arg(people.size()));
+    // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
+    // in a copy taken now, which every change of the graph below would have to copy again.
+    QSet<QString> handled;
+    QList<HMSyncRecord> result;
+    QStringList newHmUids;
+    for (qsizetype index = 0; index < people.size(); ++index) {
+        reportReadProgress(index + 1, people.size());
+        if (std::optional<HMSyncRecord> record = recordForPerson(people.at(index), date, excludedHmUids, handled)) {
+            if (record->isNew()) {
+                newHmUids.append(record->hmxUid());
+                handled.insert(record->hmxUid() + QChar(0x1f) + record->nativeId());
+            }
+            result.append(*record);
+        }
+    }
+    setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
+    if (includeDeletes) {
+        QList<QVariantMap> left;
+        for (const QVariantMap &dictionary : std::as_const(graph->identifierDictionaries())) {
+            if (!handled.remove(dictionaryKey(dictionary)))
+                left.append(dictionary);
+        }
+        result += deletionRecords(left);
+    }
+    return result;
+}
+
+std::optional<HMSyncRecord> HMContactData::recordForPerson(const std::shared_ptr<ABPerson> &person, const QDateTime &after,
+                                                           const QSet<QString> &excludedHmUids, QSet<QString> &handled)
+{
+    DDLogInfo(QString());
+    DDLogInfo(QStringLiteral("Loading Person: %1 %2")
+                  .arg(person->valueForProperty(kABFirstNameProperty).toString(),
+                       person->valueForProperty(kABLastNameProperty).toString()));
+    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(person->uniqueId());
+    const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
+    if (dictionary)
+        handled.insert(dictionaryKey(*dictionary));
+    if (!hmUid.isEmpty())
+        return recordForChangedPerson(person, *dictionary, hmUid, after, excludedHmUids);
+    DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
+    return recordForNewPerson(person);
+}
+
+bool HMContactData::isLastWrittenBySync(const std::shared_ptr<ABPerson> &person,
+                                        const QVariantMap &identifierDictionary) const
+{
+    const QDateTime written = identifierDictionary.value(kWrittenModificationDateKey).toDateTime();
+    return written.isValid() && written == person->valueForProperty(kABModificationDateProperty).toDateTime();
+}
+
+std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::shared_ptr<ABPerson> &person,
+                                                                  const QVariantMap &identifierDictionary,
+                                                                  const QString &hmUid, const QDateTime &after,
+                                                                  const QSet<QString> &excludedHmUids)
+{
+    const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
+    DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
+                  .arg(dateUtilities().localDateTimeStringFromDate(modified),
+                       dateUtilities().localDateTimeStringFromDate(after)));
+    // A person the sync itself last saved from the other side's record is not a desktop change.
+    if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(person, identifierDictionary)))
+        return std::nullopt;
+    DDLogInfo(QStringLiteral("Person is a modified record, processing for device update"));
+    if (excludedHmUids.contains(hmUid)) {
+        DDLogInfo(QStringLiteral("Ignoring Modified Record %1 due to being modified by device.").arg(hmUid));
+        return std::nullopt;
+    }
+    if (!person->isReadable()) {
+        DDLogError(QStringLiteral("Skipping contact '%1': %2").arg(person->uniqueId(), person->readProblem()));
+        return std::nullopt;
+    }
+    QVariantMap copy = identifierDictionary;
+    HMSyncRecord record;
+    record.setHmxUid(hmUid);
+    record.setNativeId(person->uniqueId());
+    record.setLastModifiedDate(modified);
+    record.setDictionary(pppDictionaryForPerson(person, copy, 1));
+    identifierGraph()->setDictionary(copy, hmUid);
+    return record;
+}
+
+std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_ptr<ABPerson> &person)
+{
+    DDLogInfo(QStringLiteral("Person is beinged added to device as new record."));
+    if (!person->isReadable()) {
+        DDLogError(QStringLiteral("Skipping contact '%1': %2").arg(person->uniqueId(), person->readProblem()));
+        return std::nullopt;
+    }
+    const QString hmUid = newUid();
+    QVariantMap dictionary{{kNativeIdKey, person->uniqueId()}, {kHmUidKey, hmUid}};
+    HMSyncRecord record;
+    record.setIsNew(true);
+    record.setHmxUid(hmUid);
+    record.setNativeId(person->uniqueId());
+    record.setLastModifiedDate(person->valueForProperty(kABModificationDateProperty).toDateTime());
+    record.setDictionary(pppDictionaryForPerson(person, dictionary, 1));
+    identifierGraph()->setDictionary(dictionary, hmUid);
+    return record;
+}
+
+QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)
+{
+    QList<HMSyncRecord> deletions;
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    QList<QVariantMap> &entries = identifierGraph()->identifierDictionaries();
+    for (const QVariantMap &dictionary : remaining) {
+        const QString hmUid = dictionary.value(kHmUidKey).toString();
+        if (hmUid.isEmpty())
+            continue;
+        // A file that is there but cannot be read is no deletion: the other side keeps the contact.
+        const QString nativeId = dictionary.value(kNativeIdKey).toString();
+        if (book && book->unreadableRecords().contains(nativeId)) {
+            DDLogError(QStringLiteral("Not deleting '%1' on the device: its contact file cannot be read").arg(hmUid));
+            continue;
+        }
+        HMSyncRecord record;
+        record.setIsDelete(true);
+        record.setHmxUid(hmUid);
+        entries.removeOne(dictionary);
+        deletions.append(record);
+        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
+    }
+    return deletions;
+}
+
+QVariantMap HMContactData::pppDictionaryForPerson(const std::shared_ptr<ABPerson> &person,
+                                                  QVariantMap &identifierDictionary, quint64 syncMethod)
+{
+    Q_UNUSED(syncMethod);
+    QVariantMap record;
+    const std::pair<const char *, QString> plain[] = {
+        {"SALUTATION", kABTitleProperty},          {"NEWFNAME", kABFirstNameProperty},
+        {"MIDNAME", kABMiddleNameProperty},         {"NEWLNAME", kABLastNameProperty},
+        {"PHFNAME", kABFirstNamePhoneticProperty},  {"PHLNAME", kABLastNamePhoneticProperty},
+        {"SUFFIX", kABSuffixProperty},              {"TITLE", kABJobTitleProperty},
+        {"COMPANY", kABOrganizationProperty},       {"NICKNAME", kABNicknameProperty},
+        {"NOTE", kABNoteProperty},                  {"DEPARTMENT", kABDepartmentProperty}};
+    for (const auto &[key, property] : plain)
+        setText(record, QLatin1String(key), person->valueForProperty(property));
+    readGroups(person, record, identifierDictionary);
+    readPhones(person, record, identifierDictionary);
+    readSlots(person, record, identifierDictionary);
+    readAddresses(person, record, identifierDictionary);
+    setHMValue(record, person->valueForProperty(kABBirthdayProperty), QStringLiteral("NSDATEBIRTHDAY"));
+    const QMap<int, SlotEntry> otherDates = labelsAndValuesOfPerson(person, kABOtherDatesProperty, 1, kOtherDatesKeys,
+                                                                    {kABAnniversaryLabel}, identifierDictionary);
+    DDLogVerbose(QStringLiteral("Other Dates: %1").arg(otherDates.size()));
+    return record;
+}
+
+void HMContactData::readGroups(const std::shared_ptr<ABPerson> &person, QVariantMap &record,
+                               QVariantMap &identifierDictionary)
+{
+    QStringList ids;
+    QStringList names;
+    for (const std::shared_ptr<ABGroup> &group : person->parentGroups()) {
+        const QVariant name = group->valueForProperty(kABGroupNameProperty);
+        if (name.typeId() != QMetaType::QString)
+            continue;
+        ids.append(group->uniqueId());
+        if (!name.toString().isEmpty())
+            names.append(name.toString());
+    }
+    identifierDictionary.insert(kGroupIdsKey, ids);
+    record.insert(QStringLiteral("NSARRAYCATEGORIES"), names);
+    const QString separator = isCloudVariant() ? QStringLiteral("\t") : QStringLiteral(",");
+    QString category;
+    for (const QString &name : names)
+        category += name + separator;
+    record.insert(QStringLiteral("CATEGORY"), category);
+}
+
+void HMContactData::readPhones(const std::shared_ptr<ABPerson> &person, QVariantMap &record,
+                               QVariantMap &identifierDictionary)
+{
+    const QMap<int, SlotEntry> phones =
+        labelsAndValuesOfPerson(person, kABPhoneProperty, 10, kPhoneFieldKeys, {}, identifierDictionary);
+    const std::pair<const char *, const char *> fixed[] = {{"WORKPHONE", "work"},   {"CELLPHONE", "mobile"},
+                                                           {"HOMEPHONE", "home"},   {"WORKFAX", "work fax"},
+                                                           {"ASSISTANT", "assistant"}, {"COMPANYMAIN", "main"},
+                                                           {"OTHERPHONE", "other"}};
+    for (const auto &[key, label] : fixed) {
+        const QVariant value = getValueForLabel(QLatin1String(label), person, 1);
+        if (value.isValid())
+            setText(record, QLatin1String(key), value);
+    }
+    for (int slot = 0; slot < 10; ++slot) {
+        const auto entry = phones.constFind(slot);
+        const qint32 index = entry == phones.constEnd() ? 0 : phoneLabelIndexForLabel(entry->label);
+        record.insert(QStringLiteral("PHONELABEL%1").arg(slot + 1), QString::number(index));
+    }
+    for (int slot = 0; slot < 10; ++slot) {
+        const auto entry = phones.constFind(slot);
+        setText(record, QStringLiteral("PHONE%1").arg(slot + 1), entry == phones.constEnd() ? QVariant() : entry->value);
+    }
+}
+
+void HMContactData::readSlots(const std::shared_ptr<ABPerson> &person, QVariantMap &record,
+                              QVariantMap &identifierDictionary)
+{
+    const QMap<int, SlotEntry> emails = labelsAndValuesOfPerson(
+        person, kABEmailProperty, 3, kEmailKeys, {kABEmailWorkLabel, kABEmailHomeLabel, kABOtherLabel}, identifierDictionary);
+    const char *const emailKeys[] = {"EMAIL", "EMAIL2", "EMAIL3"};
+    for (int slot = 0; slot < 3; ++slot)
+        setText(record, QLatin1String(emailKeys[slot]), emails.value(slot).value);
+    const QMap<int, SlotEntry> urls = labelsAndValuesOfPerson(person, kABURLsProperty, 4, kUrlKeys, {}, identifierDictionary);
+    const char *const urlKeys[] = {"WEBURL", "WEBURLH", "WEBURLO", "WEBURLW"};
+    for (int slot = 0; slot < 4; ++slot)
+        setText(record, QLatin1String(urlKeys[slot]), urls.value(slot).value);
+    const QMap<int, SlotEntry> messages =
+        labelsAndValuesOfPerson(person, kABInstantMessageProperty, 2, kInstantMessageKeys, {}, identifierDictionary);
+    for (int slot = 0; slot < 2; ++slot) {
+        const QVariantMap entry = messages.value(slot).value.toMap();
+        setText(record, QStringLiteral("IMLABEL%1").arg(slot + 1), entry.value(kABInstantMessageServiceKey));
+        setText(record, QStringLiteral("IMADDRESS%1").arg(slot + 1), entry.value(kABInstantMessageUsernameKey));
+    }
+}
+
+void HMContactData::readAddresses(const std::shared_ptr<ABPerson> &person, QVariantMap &record,
+                                  QVariantMap &identifierDictionary)
+{
+    const QMap<int, SlotEntry> addresses =
+        labelsAndValuesOfPerson(person, kABAddressProperty, 3, kAddressesKeys,
+                                {kABAddressWorkLabel, kABAddressHomeLabel, kABOtherLabel}, identifierDictionary);
+    const QStringList keys[] = {
+        {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"},
+        {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY", "HOMESTATE", "HOMEZIP", "HOMECNTRY"},
+        {"OTHERADDR1", "OTHERADDR2", "OTHERADDR3", "OTHERCITY", "OTHERSTATE", "OTHERZIP", "OTHERCNTRY"}};
+    const bool isCloud = isCloudVariant();
+    for (int slot = 0; slot < 3; ++slot) {
+        const QVariantMap address = addresses.value(slot).value.toMap();
+        const QString street = address.value(kABAddressStreetKey).toString();
+        const QStringList lines = street.split(QLatin1Char('\n'));
+        for (int line = 0; line < 3; ++line)
+            setText(record, keys[slot].at(line), line < lines.size() ? QVariant(lines.at(line)) : QVariant());
+        const QString parts[] = {kABAddressCityKey, kABAddressStateKey, kABAddressZIPKey, kABAddressCountryKey};
+        for (int part = 0; part < 4; ++part)
+            setText(record, keys[slot].at(3 + part), address.value(parts[part]));
+        if (isCloud)
+            setText(record, keys[slot].at(0), street);
+    }
+}
+
+QMap<int, HMContactData::SlotEntry> HMContactData::labelsAndValuesOfPerson(const std::shared_ptr<ABPerson> &person,
+                                                                           const QString &property, qint32 maxResult,
+                                                                           const QString &key, const QStringList &labels,
+                                                                           QVariantMap &identifierDictionary)
+{
+    QVariantMap slotMap = identifierDictionary.value(key).toMap();
+    const ABMultiValue values = person->valueForProperty(property).value<ABMultiValue>();
+    QMap<int, SlotEntry> taken;
+    QList<std::pair<SlotEntry, QString>> unplaced; // with the raw label
+    for (qsizetype index = 0; index < values.count(); ++index) {
+        const SlotEntry entry{values.identifierAtIndex(index), values.valueAtIndex(index),
+                              ABLocalizedPropertyOrLabel(values.labelAtIndex(index))};
+        bool isNumber = false;
+        const int slot = slotMap.value(entry.identifier).toString().toInt(&isNumber);
+        if (slotMap.contains(entry.identifier) && isNumber && !taken.contains(slot))
+            taken.insert(slot, entry);
+        else
+            unplaced.append({entry, values.labelAtIndex(index)});
+    }
+    for (int slot = 0; slot < maxResult && taken.size() < maxResult && !unplaced.isEmpty(); ++slot) {
+        if (taken.contains(slot))
+            continue;
+        qsizetype chosen = labels.isEmpty() ? 0 : -1;
+        for (qsizetype index = 0; chosen < 0 && index < unplaced.size(); ++index) {
+            if (slot < labels.size() && unplaced.at(index).second == labels.at(slot))
+                chosen = index;
+        }
+        if (chosen < 0)
+            continue;
+        taken.insert(slot, unplaced.at(chosen).first);
+        slotMap.insert(unplaced.at(chosen).first.identifier, QString::number(slot));
+        unplaced.removeAt(chosen);
+    }
+    if (unplaced.isEmpty() && taken.size() < maxResult)
+        DDLogVerbose(QStringLiteral("-- ** No more new items to add, skip this value"));
+    storeSlotMap(identifierDictionary, key, slotMap);
+    return taken;
+}
+
+QVariant HMContactData::getValueForLabel(const QString &label, const std::shared_ptr<ABPerson> &person,
+                                         qint64 cardinality)
+{
+    const ABMultiValue phones = person->valueForProperty(kABPhoneProperty).value<ABMultiValue>();
+    qint64 counter = 1;
+    for (qsizetype index = 0; index < phones.count(); ++index) {
+        const QString displayed = ABLocalizedPropertyOrLabel(phones.labelAtIndex(index));
+        if (counter == cardinality && displayed.compare(label, Qt::CaseInsensitive) == 0)
+            return phones.valueAtIndex(index);
+        if (displayed == label && counter != cardinality)
+            ++counter;
+    }
+    return QVariant();
+}

@@ -1,0 +1,99 @@
+#include "datasources/contacts/HMContactData.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/CNContactStore.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
+#include "sync/HMDataConfigurationSource.h"
+
+HMContactData::HMContactData()
+{
+    m_recordsAddedDuringSync.reserve(10);
+}
+
+HMContactData::~HMContactData() = default;
+
+void HMContactData::registerDataSourceClass()
+{
+    HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMContactData"),
+                                                       [] { return std::make_shared<HMContactData>(); });
+}
+
+std::shared_ptr<platform::ABAddressBook> HMContactData::addressBook()
+{
+    if (!GlobalVariables::getIsContactManagerApple())
+        return nullptr;
+    const std::lock_guard lock(m_addressBookMutex);
+    if (!m_addressBook)
+        m_addressBook = platform::ABAddressBook::addressBook();
+    return m_addressBook;
+}
+
+void HMContactData::prepareForUseOnThread()
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(QStringLiteral("Opening Contacts..."));
+    if (!GlobalVariables::getIsOutlookSync())
+        openNativeAddressBook();
+}
+
+void HMContactData::openNativeAddressBook()
+{
+    // The answer only goes to the console: opening the book below finds out for itself.
+    platform::CNContactStore().requestAccessForEntityType(
+        platform::CNEntityType::CNEntityTypeContacts, [](bool granted, const QString &errorDescription) {
+            platform::consoleLog(QStringLiteral("granted %1").arg(granted ? 1 : 0));
+            platform::consoleLog(QStringLiteral("error %1").arg(errorDescription));
+            platform::consoleLog(QString());
+        });
+    bool isAlreadyOpen = false;
+    {
+        const std::lock_guard lock(m_addressBookMutex);
+        isAlreadyOpen = m_addressBook != nullptr;
+    }
+    if (isAlreadyOpen)
+        DDLogWarn(QStringLiteral("WARNING: Native Address Book Already Open"));
+    DDLogInfo(QStringLiteral("Opening Native Address Book...."));
+    if (!addressBook()) {
+        DDLogInfo(QStringLiteral("Failed to load the native address book."));
+        (void)platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("kHMAddressBookInaccessible"));
+        m_addressBookIsInaccessible = true;
+        stopUsingOnThread();
+    } else {
+        DDLogInfo(QStringLiteral("Loaded the native address book."));
+        logUnreadableFiles();
+    }
+    DDLogInfo(QStringLiteral("Resetting Groups List"));
+    m_addressBookGroups.clear();
+}
+
+void HMContactData::logUnreadableFiles()
+{
+    const std::shared_ptr<platform::ABAddressBook> book = addressBook();
+    if (!book)
+        return;
+    const QHash<QString, QString> &unreadable = book->unreadableRecords();
+    for (auto it = unreadable.constBegin(); it != unreadable.constEnd(); ++it)
+        DDLogError(QStringLiteral("Skipping the contact file of '%1', which cannot be read: %2").arg(it.key(), it.value()));
+}
+
+void HMContactData::stopUsingOnThread()
+{
+    closeNativeAddressBook();
+}
+
+void HMContactData::closeNativeAddressBook()
+{
+    std::shared_ptr<platform::ABAddressBook> book;
+    {
+        const std::lock_guard lock(m_addressBookMutex);
+        book = std::move(m_addressBook);
+    }
+    // Unsaved changes are dropped with the instance, not saved.
+    if (book && book->hasUnsavedChanges())
+        DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));
+}

@@ -1,0 +1,155 @@
+#pragma once
+
+#include "sync/HMData.h"
+
+#include <QHash>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <memory>
+#include <mutex>
+
+namespace platform {
+class ABAddressBook;
+class ABGroup;
+class ABPerson;
+} // namespace platform
+
+// The data source of conduit 1 (contacts) over the user's address book: it lists the persons changed
+// since the last sync as sync records, applies the other side's records under the conduit's
+// conflict rule and deletes the persons the other side deleted, keeping each contact's identifier
+// dictionary (persons, groups and the stable slots of its phones, e-mail addresses, URLs,
+// instant-message entries, addresses and other dates) in the conduit's identifier graph.
+// Made by the configuration source for one run of the conduit ("HMContactData", registered by
+// registerDataSourceClass) and used only on that run's serial queue; the address book is open from
+// prepareForUseOnThread to stopUsingOnThread of each step.
+class HMContactData final : public HMData
+{
+public:
+    // One entry of a person's multi-value in its record slot.
+    struct SlotEntry
+    {
+        QString identifier;
+        QVariant value;
+        QString label; // as displayed
+    };
+
+    HMContactData();
+    ~HMContactData() override;
+
+    // Registers the class with the configuration source.
+    static void registerDataSourceClass();
+
+    void prepareForUseOnThread() override;
+    void stopUsingOnThread() override;
+    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                     const QSet<QString> &excludedHmUids) override;
+    qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                         qint64 timeDifference) override;
+    void deleteUidRecords(const QStringList &hmUids) override;
+    void saveChanges() override;
+    bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
+
+    // The open address book, made on first use; null for Outlook contact managers.
+    std::shared_ptr<platform::ABAddressBook> addressBook();
+    // The group of that name, found or made; null only while no address book is open.
+    std::shared_ptr<platform::ABGroup> groupForName(const QString &name);
+    // Writes record slot values (text, dictionary, date or an invalid QVariant for "leave the slot")
+    // with one label each into a multi-value of the person, keeping the slot map under the key.
+    void updateNativePerson(const std::shared_ptr<platform::ABPerson> &person, const QVariantList &values,
+                            const QVariantList &labels, const QString &property, qint32 maxResult, const QString &key,
+                            QVariantMap &identifierDictionary);
+    static QString phoneLabelForQuillnestIndex(qint32 index);
+    static qint32 phoneLabelIndexForLabel(const QString &label);
+    // The persons matching the record's first and last name, company and e-mail address.
+    QList<std::shared_ptr<platform::ABPerson>> isDuplicate(const QVariantMap &record);
+    // The contact record of a person; fills the slot maps and group ids of the identifier dictionary.
+    QVariantMap pppDictionaryForPerson(const std::shared_ptr<platform::ABPerson> &person,
+                                       QVariantMap &identifierDictionary, quint64 syncMethod);
+    QMap<int, SlotEntry> labelsAndValuesOfPerson(const std::shared_ptr<platform::ABPerson> &person,
+                                                 const QString &property, qint32 maxResult, const QString &key,
+                                                 const QStringList &labels, QVariantMap &identifierDictionary);
+    QVariant getValueForLabel(const QString &label, const std::shared_ptr<platform::ABPerson> &person,
+                              qint64 cardinality);
+
+    qint64 recordCounter() const { return m_recordCounter; }
+    qint64 addObjectCount() const { return m_addObjectCount; }
+    qint64 saveCount() const { return m_saveCount; }
+    // The hmUids of the identifier dictionaries the apply step made, in order.
+    const QStringList &recordsAddedDuringSync() const { return m_recordsAddedDuringSync; }
+    bool ignoreDeletes() const { return m_ignoreDeletes; }
+    void setIgnoreDeletes(bool ignore) { m_ignoreDeletes = ignore; }
+
+protected:
+    QString className() const override { return QStringLiteral("HMContactData"); }
+
+private:
+    void openNativeAddressBook();
+    void closeNativeAddressBook();
+    // Reader steps.
+    std::optional<HMSyncRecord> recordForPerson(const std::shared_ptr<platform::ABPerson> &person, const QDateTime &after,
+                                                const QSet<QString> &excludedHmUids, QSet<QString> &handled);
+    std::optional<HMSyncRecord> recordForChangedPerson(const std::shared_ptr<platform::ABPerson> &person,
+                                                       const QVariantMap &identifierDictionary, const QString &hmUid,
+                                                       const QDateTime &after, const QSet<QString> &excludedHmUids);
+    std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person);
+    QList<HMSyncRecord> deletionRecords(QList<QVariantMap> remaining);
+    void readGroups(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
+                    QVariantMap &identifierDictionary);
+    void readPhones(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
+                    QVariantMap &identifierDictionary);
+    void readSlots(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
+                   QVariantMap &identifierDictionary);
+    void readAddresses(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
+                       QVariantMap &identifierDictionary);
+    // Apply steps.
+    struct ApplyTarget
+    {
+        std::shared_ptr<platform::ABPerson> person;
+        QVariantMap dictionary; // the identifier dictionary to keep
+        qint64 result = 2;
+        bool keepsDictionary = false; // the graph's dictionary is replaced, not appended
+    };
+    ApplyTarget applyTarget(const QString &uid, std::shared_ptr<platform::ABPerson> person,
+                            const std::optional<QVariantMap> &dictionary);
+    void writeRecord(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record, qint64 result,
+                     QVariantMap &identifierDictionary);
+    std::shared_ptr<platform::ABPerson> linkedPerson(const std::optional<QVariantMap> &identifierDictionary);
+    std::shared_ptr<platform::ABPerson> personLeftByInterruptedRun(const QString &hmUid);
+    std::optional<qint64> conflictResult(const std::shared_ptr<platform::ABPerson> &person,
+                                         const std::optional<QVariantMap> &identifierDictionary, quint64 conflictSetting,
+                                         const QDateTime &deviceDate, bool &forgetPerson);
+    QVariantMap newIdentifierDictionary(const QString &uid, const std::shared_ptr<platform::ABPerson> &person);
+    void writePlainFields(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record);
+    void writeGroups(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record, qint64 result,
+                     QVariantMap &identifierDictionary);
+    void writePhones(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record,
+                     QVariantMap &identifierDictionary);
+    void writeSlots(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record,
+                    QVariantMap &identifierDictionary);
+    void writeAddresses(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record,
+                        QVariantMap &identifierDictionary);
+    // Store steps.
+    void finishAddedPerson(const QString &hmUid);
+    void rememberWrittenDates();
+    bool isLastWrittenBySync(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &identifierDictionary) const;
+    void logUnreadableFiles();
+
+    std::mutex m_addressBookMutex;
+    bool m_addressBookIsInaccessible = false;
+    bool m_ignoreDeletes = false;
+    std::shared_ptr<platform::ABAddressBook> m_addressBook;
+    QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
+    QStringList m_recordsAddedDuringSync;
+    qint64 m_addObjectCount = 0;
+    qint64 m_saveCount = 0;
+    qint64 m_recordCounter = 0;
+    // Groups a person made in this step joins once it is saved, by hmUid.
+    QHash<QString, QList<std::shared_ptr<platform::ABGroup>>> m_pendingGroups;
+    // Persons the apply step wrote in this step: hmUid -> the person's unique id.
+    QHash<QString, QString> m_writtenPersons;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/foundation/UserDefaults.h"
+
+#include <QString>
+#include <QVariantMap>
+
+// Keys of the contacts data source's identifier dictionaries, shared by its source files.
+namespace hmcontacts {
+
+inline const QString kHmUidKey = QStringLiteral("hmUid");
+inline const QString kNativeIdKey = QStringLiteral("nativeId");
+inline const QString kGroupIdsKey = QStringLiteral("AddressBookGroupIdsKey");
+inline const QString kTempNewPersonKey = QStringLiteral("TempNewPersonObject");
+inline const QString kPhoneFieldKeys = QStringLiteral("PhoneFieldKeys");
+inline const QString kEmailKeys = QStringLiteral("EmailKeys");
+inline const QString kUrlKeys = QStringLiteral("UrlKeys");
+inline const QString kInstantMessageKeys = QStringLiteral("InstantMessageKeys");
+inline const QString kAddressesKeys = QStringLiteral("AddressesKeys");
+inline const QString kOtherDatesKeys = QStringLiteral("OtherDatesKeys");
+// The modification date a person got when the sync last saved it from the other side's record: a
+// person still carrying it has not been changed on the desktop since.
+inline const QString kWrittenModificationDateKey = QStringLiteral("WrittenModificationDate");
+
+// The cloud service's record shape, chosen by the main window's sync-method setting.
+inline bool isCloudVariant()
+{
+    return platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"))
+           == QLatin1String("quillnest");
+}
+
+// Stores a slot map in the identifier dictionary; an empty one is left out, which reads the same and
+// keeps the identifier graph small.
+inline void storeSlotMap(QVariantMap &identifierDictionary, const QString &key, const QVariantMap &slotMap)
+{
+    if (slotMap.isEmpty())
+        identifierDictionary.remove(key);
+    else
+        identifierDictionary.insert(key, slotMap);
+}
+
+} // namespace hmcontacts

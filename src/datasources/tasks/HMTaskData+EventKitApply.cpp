@@ -1,0 +1,206 @@
+// The EventKit road of applying device tasks to reminders, deleting them, and the duplicate test.
+#include "datasources/tasks/HMTaskData.h"
+
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+QString dayText(const QDateTime &date)
+{
+    return date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+// Due dates from the device keep their day and fall at 08:00 local time.
+QDateTime dueDateFromDevice(const QDateTime &date)
+{
+    const QDate day = date.toTimeZone(QTimeZone::systemTimeZone()).date();
+    return QDateTime(day, QTime(8, 0), QTimeZone::systemTimeZone()).toUTC();
+}
+
+// 1900 is the device's mark for "no due date".
+bool isNoDueDateMark(const QDateTime &date)
+{
+    return date.isValid() && date.toTimeZone(QTimeZone::systemTimeZone()).date().year() == 1900;
+}
+
+} // namespace
+
+qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSetting, const QVariantMap &record,
+                                            qint64 timeDifference)
+{
+    setTaskCounter(taskCounter() + 1);
+    if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
+        progress->setUserMessageDirectly(QStringLiteral("Reading Quillpad Tasks %1").arg(taskCounter()));
+    const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
+    const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    const QString uid = HMData::stringForKey(key(kHMSyncFieldUid), record);
+    if (uid.isEmpty()) {
+        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+        return 0;
+    }
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::optional<QVariantMap> identifier = graph ? graph->dictionaryForHarrowmereUid(uid) : std::nullopt;
+    const QString nativeId = identifier ? identifier->value(QStringLiteral("nativeId")).toString() : QString();
+    qint64 result = 2;
+    const std::shared_ptr<platform::EKReminder> reminder =
+        reminderToWrite(nativeId, record, conflictSetting, deviceTime, result);
+    if (!reminder)
+        return result;
+    writeRecordToReminder(*reminder, record);
+    const platform::Status saved = store->saveReminder(reminder, true);
+    GlobalVariables::setCanSyncTasks(true);
+    DDLogInfo(QStringLiteral("Done recieving data"));
+    if (!saved) {
+        DDLogVerbose(QStringLiteral("Error saving event: %1.").arg(saved.error().message()));
+        // A new reminder that never reached the store gets no identifier dictionary, or the next
+        // listing would delete the device's task.
+        return identifier || result == 2 ? result : 1;
+    }
+    if (!identifier && graph) {
+        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+        graph->identifierDictionaries().append(
+            QVariantMap{{QStringLiteral("hmUid"), uid},
+                        {QStringLiteral("isNewRecord"), QStringLiteral("1")},
+                        {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
+    }
+    return result;
+}
+
+// The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null
+// with result 1 when the Mac keeps its reminder.
+std::shared_ptr<platform::EKReminder> HMTaskData::reminderToWrite(const QString &nativeId, const QVariantMap &record,
+                                                                  quint64 conflictSetting, const QDateTime &deviceTime,
+                                                                  qint64 &result)
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    auto reminder = nativeId.isEmpty()
+                        ? nullptr
+                        : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
+    bool keepReminder = true;
+    if (reminder && !deviceWinsConflict(reminder->lastModifiedDate(), conflictSetting, deviceTime, keepReminder)) {
+        result = 1;
+        return nullptr;
+    }
+    if (!keepReminder)
+        reminder.reset();
+    DDLogInfo(QStringLiteral("Checking for duplicates"));
+    const QList<std::shared_ptr<platform::EKReminder>> duplicates = isDuplicate(record);
+    if (!duplicates.isEmpty())
+        return duplicates.first();
+    if (reminder)
+        return reminder;
+    DDLogInfo(QStringLiteral("Creating new native record"));
+    reminder = platform::EKReminder::reminderWithEventStore(nullptr);
+    reminder->setCalendar(store->calendarWithIdentifier(categoryIdentifierToWriteTo()));
+    result = 3;
+    return reminder;
+}
+
+void HMTaskData::writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record)
+{
+    reminder.setTitle(HMData::stringForKey(key(kHMSyncFieldSubject), record));
+    reminder.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
+    DDLogInfo(QStringLiteral("Checking due date"));
+    const QVariant due = record.value(key(kHMSyncFieldDueDate));
+    if (due.typeId() == QMetaType::QDateTime && due.toDateTime().isValid()) {
+        const QDateTime date = due.toDateTime();
+        reminder.setDueDate(isNoDueDateMark(date) ? QDateTime() : dueDateFromDevice(date));
+    }
+    bool completed = HMData::stringForKey(key(kHMSyncFieldCompleted), record) == QLatin1String("1");
+    if (record.value(key(kHMSyncFieldPercentComplete)).toLongLong() == 100)
+        completed = true;
+    if (completed != reminder.isCompleted())
+        reminder.setCompleted(completed);
+    const QString category = record.value(key(kHMSyncFieldNSArrayCategories)).toList().value(0).toString();
+    if (category.isEmpty())
+        return;
+    if (const auto calendar = ekCalendarWithName(category, false)) {
+        DDLogInfo(QStringLiteral("Setting Calendar: %1").arg(category));
+        reminder.setCalendar(calendar);
+    } else {
+        DDLogInfo(QStringLiteral("Could not find calendar for category: %1").arg(category));
+    }
+}
+
+QList<std::shared_ptr<platform::EKReminder>> HMTaskData::isDuplicate(const QVariantMap &record)
+{
+    const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
+    const QString notes = HMData::stringForKey(key(kHMSyncFieldNote), record);
+    const QDateTime due = record.value(key(kHMSyncFieldDueDate)).toDateTime();
+    const QString recordDay = due.isValid() ? dayText(due) : QString();
+    for (const auto &reminder :
+         HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
+        if (reminder->title().isNull() || reminder->notes().isNull())
+            continue;
+        const QString reminderDay = reminder->dueDate().isValid() ? dayText(reminder->dueDate()) : QString();
+        const bool sameTexts = reminder->title() == title && reminder->notes() == notes;
+        if (!reminderDay.isEmpty() && !recordDay.isEmpty()) {
+            if (sameTexts && reminderDay == recordDay)
+                return {reminder};
+        } else if (isNoDueDateMark(due) && sameTexts) {
+            return {reminder};
+        }
+    }
+    return {};
+}
+
+void HMTaskData::deleteUidRecords(const QStringList &hmUids)
+{
+    if (GlobalVariables::getIsOutlookSync())
+        return;
+    if (isEventKitSystem())
+        deleteEventKitUidRecords(hmUids);
+    else
+        HMData::deleteUidRecords(hmUids);
+}
+
+void HMTaskData::deleteEventKitUidRecords(const QStringList &hmUids)
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureReminderStore();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    DDLogInfo(QStringLiteral("-------- Deleting %1 Task Records from Apple Calendar ----------").arg(hmUids.size()));
+    qint64 position = 0;
+    for (const QString &hmUid : hmUids) {
+        DDLogInfo(QStringLiteral("Deleting hmUid '%1' from apple.").arg(hmUid));
+        reportProgress(QStringLiteral("Deleting %1 of %2 Apple Reminders."), ++position, hmUids.size());
+        const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+        if (!dictionary) {
+            DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
+            continue;
+        }
+        const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
+        auto reminder =
+            nativeId.isEmpty()
+                ? nullptr
+                : std::dynamic_pointer_cast<platform::EKReminder>(store->calendarItemWithIdentifier(nativeId));
+        if (!reminder) {
+            DDLogInfo(QStringLiteral("Native Task not found, so we can't delete it."));
+        } else if (const platform::Status removed = store->removeReminder(reminder, true); !removed) {
+            DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
+            DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));
+        }
+        graph->identifierDictionaries().removeOne(*dictionary);
+    }
+}
+
+void HMTaskData::cleanUpAfterSync()
+{
+    if (const auto store = storeForEkReminders())
+        store->reset();
+    setStoreForEkReminders(nullptr);
+    HMTaskEventKitHelper::clearTasksArray();
+}

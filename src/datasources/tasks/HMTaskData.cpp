@@ -1,0 +1,189 @@
+#include "datasources/tasks/HMTaskData.h"
+
+#include "datasources/calendar/HMChecksumArchive.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
+#include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncFields.h"
+
+#include <QTimeZone>
+
+namespace {
+
+QString key(QLatin1StringView name)
+{
+    return QString(name);
+}
+
+const QString kNativeIdKey = QStringLiteral("nativeId");
+const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kCrcKey = QStringLiteral("crcValue");
+const QString kIsNewRecordKey = QStringLiteral("isNewRecord");
+
+} // namespace
+
+HMTaskData::HMTaskData() = default;
+
+HMTaskData::~HMTaskData() = default;
+
+QString HMTaskData::className() const
+{
+    return QStringLiteral("HMTaskData");
+}
+
+std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                              bool includeDeletes,
+                                                                              const QSet<QString> &excludedHmUids)
+{
+    if (isEventKitSystem())
+        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                                 qint64 timeDifference)
+{
+    if (isEventKitSystem())
+        return ekFrameworkCommandAction(action, syncMethod, conflictSetting, record, timeDifference);
+    return HMData::commandAction(action, syncMethod, conflictSetting, record, timeDifference);
+}
+
+std::shared_ptr<platform::EKEventStore> HMTaskData::ensureReminderStore()
+{
+    if (!storeForEkReminders())
+        setStoreForEkReminders(platform::EKEventStore::create(platform::EKEntityMaskReminder));
+    return storeForEkReminders();
+}
+
+void HMTaskData::reportProgress(const QString &format, qint64 position, qint64 total) const
+{
+    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
+    if (!progress)
+        return;
+    progress->setOverallMessageDirectly(QString(), total > 0 ? double(position) / double(total) : 1.0);
+    progress->setUserMessageDirectly(format.arg(position).arg(total));
+}
+
+QString HMTaskData::checksumOfReminder(const platform::EKReminder &reminder)
+{
+    QVariantList entries;
+    if (reminder.dueDate().isValid())
+        entries.append(reminder.dueDate());
+    if (!reminder.title().isNull())
+        entries.append(reminder.title());
+    if (!reminder.notes().isNull())
+        entries.append(reminder.notes());
+    if (reminder.completionDate().isValid())
+        entries.append(reminder.completionDate());
+    return QString::number(crc32OfBytes(checksumArchiveOfList("HMRE", entries)));
+}
+
+QVariantMap HMTaskData::pppDictionaryForEKReminder(const platform::EKReminder &reminder, const QVariantMap &, quint64)
+{
+    QVariantMap record;
+    setHMValueAsString(record, reminder.title(), key(kHMSyncFieldSubject));
+    setHMValueAsString(record, reminder.notes(), key(kHMSyncFieldNote));
+    record.insert(key(kHMSyncFieldNSArrayCategories),
+                  QVariantList{reminder.calendar() ? reminder.calendar()->title() : QString()});
+    if (reminder.dueDate().isValid()) {
+        record.insert(key(kHMSyncFieldDueDate), reminder.dueDate());
+        record.insert(key(kHMSyncFieldDueTime), QStringLiteral("00:00:00"));
+        record.insert(key(kHMSyncFieldHasDueDate), true);
+    }
+    record.insert(key(kHMSyncFieldCompleted), reminder.isCompleted());
+    if (reminder.isCompleted())
+        record.insert(key(kHMSyncFieldPercentComplete), QStringLiteral("100"));
+    return record;
+}
+
+// The reminders come from the fetch started before the sync. A fetch that has not completed within
+// the bound gives no deletions: a missing list must never read as "every reminder was deleted".
+std::optional<QList<HMSyncRecord>>
+HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                   const QSet<QString> &excludedHmUids)
+{
+    DDLogInfo(QStringLiteral("Loading apple tasks modified after %1").arg(date.toString(Qt::ISODate)));
+    const bool fetched = HMTaskEventKitHelper::waitForTasksArray(m_fetchPatience);
+    const std::optional<QList<std::shared_ptr<platform::EKReminder>>> reminders = HMTaskEventKitHelper::getTasksArray();
+    QList<HMSyncRecord> records;
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return records;
+    QList<QVariantMap> remaining = graph->identifierDictionaries();
+    const QList<std::shared_ptr<platform::EKReminder>> list =
+        reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
+    for (qsizetype index = 0; index < list.size(); ++index) {
+        reportProgress(QStringLiteral("Reading %1 of %2 Apple Reminders."), index + 1, list.size());
+        listReminder(*list[index], excludedHmUids, remaining, records);
+    }
+    if (!includeDeletes)
+        return records;
+    if (!fetched || !reminders) {
+        DDLogError(QStringLiteral("The reminders were not fetched in time; no deletions are listed in this sync."));
+        return records;
+    }
+    appendDeletions(remaining, records);
+    return records;
+}
+
+void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
+                              QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(reminder.calendarItemIdentifier());
+    const QString checksum = checksumOfReminder(reminder);
+    HMSyncRecord record;
+    if (!dictionary) {
+        DDLogInfo(QStringLiteral("Task is being added to device as new record."));
+        const QString hmUid = HMData::newUid();
+        const QVariantMap identifier{
+            {kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, hmUid}, {kCrcKey, checksum}};
+        graph->identifierDictionaries().append(identifier);
+        record.setIsNew(true);
+        record.setHmxUid(hmUid);
+        record.setDictionary(pppDictionaryForEKReminder(reminder, identifier, 1));
+        records.append(record);
+        setRecordsAddedToDevice(recordsAddedToDevice() << hmUid);
+        return;
+    }
+    remaining.removeOne(*dictionary);
+    if (dictionary->value(kCrcKey).toString() == checksum)
+        return;
+    DDLogInfo(QStringLiteral("Task is a modified record, processing for device update"));
+    const QString hmUid = dictionary->value(kHmUidKey).toString();
+    if (excludedHmUids.contains(hmUid)) {
+        DDLogInfo(QStringLiteral("Skipping updating record '%1' due to device modified it.").arg(hmUid));
+        return;
+    }
+    QVariantMap updated = *dictionary;
+    updated.insert(kCrcKey, checksum);
+    graph->setDictionary(updated, hmUid);
+    record.setHmxUid(hmUid);
+    record.setDictionary(pppDictionaryForEKReminder(reminder, updated, 1));
+    records.append(record);
+}
+
+void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    for (const QVariantMap &dictionary : remaining) {
+        const QString hmUid = dictionary.value(kHmUidKey).toString();
+        if (dictionary.value(kIsNewRecordKey).toString() == QLatin1String("1")) {
+            QVariantMap seen = dictionary;
+            seen.insert(kIsNewRecordKey, QStringLiteral("0"));
+            graph->setDictionary(seen, hmUid);
+            continue;
+        }
+        HMSyncRecord record;
+        record.setIsDelete(true);
+        record.setHmxUid(hmUid);
+        graph->identifierDictionaries().removeOne(dictionary);
+        records.append(record);
+        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
+    }
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "platform/addressbook/ABSearchElement.h"
+#include "platform/foundation/Result.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace platform {
+
+class ABGroup;
+class ABPerson;
+class ABRecord;
+class VCardFolder;
+
+// The user's address book over a vCard folder (one file per person or group, named after its
+// unique id). The folder is the user default "AddressBookFolderPath", by default "Contacts" in the
+// data folder, created on first use; pointing it at another program's folder works.
+// An instance shows the folder as it was when the instance was made, plus the instance's own
+// unsaved changes; save() writes only the persons and groups that changed (stamping their
+// modification date) and removes the files of removed records. Every instance of the process works
+// on one store per folder, whose index spares re-reading unchanged files. Files that cannot be read
+// are reported by unreadableRecords() and never changed.
+// An instance is used on one thread at a time; the static members are thread-safe.
+class ABAddressBook final : public std::enable_shared_from_this<ABAddressBook>
+{
+public:
+    // The user default naming the folder.
+    static const QString kFolderDefaultsKey;
+
+    // A new instance on the store; null when the store cannot be opened (no access).
+    static std::shared_ptr<ABAddressBook> addressBook();
+    // The process-wide instance, brought up to date with the folder on each call unless it holds
+    // unsaved changes; null when the store cannot be opened.
+    static std::shared_ptr<ABAddressBook> sharedAddressBook();
+    // The folder the next instance opens, and whether it can be opened.
+    static QString storeFolderPath();
+    static Status checkAccess();
+
+    QList<std::shared_ptr<ABPerson>> people() const { return m_people; }
+    QList<std::shared_ptr<ABGroup>> groups() const { return m_groups; }
+    std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId) const;
+    // Adding fails for a record of another book or an id already present; removing fails for a
+    // record not in this book.
+    bool addRecord(const std::shared_ptr<ABRecord> &record);
+    bool removeRecord(const std::shared_ptr<ABRecord> &record);
+    bool hasUnsavedChanges() const;
+    // Writes every changed record; on a failure the records not written stay changed.
+    Status save();
+    QList<std::shared_ptr<ABRecord>> recordsMatchingSearchElement(const ABSearchElement &element);
+    // Unique id (from the file name when nothing better is known) -> why the file could not be read.
+    const QHash<QString, QString> &unreadableRecords() const { return m_unreadable; }
+
+    // Called by the records of this book.
+    void recordDidChange(ABRecord &record, const QString &property);
+    void membershipDidChange(ABGroup &group, ABPerson &person);
+
+    explicit ABAddressBook(std::shared_ptr<VCardFolder> folder);
+
+private:
+    Status open();
+    void addRecordFromStore(const std::shared_ptr<ABRecord> &record);
+    void markChanged(ABRecord &record);
+    // After a save: records whose files failed stay changed, removals that failed stay pending.
+    void keepWhatFailed(const QHash<QString, QString> &failures,
+                        const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
+    void buildNameIndex();
+    void indexName(ABPerson *person, const QString &lastName);
+    QStringList groupNamesOf(const QString &personId) const;
+    QString fileNameFor(const ABRecord &record) const;
+
+    std::shared_ptr<VCardFolder> m_folder;
+    QList<std::shared_ptr<ABPerson>> m_people;
+    QList<std::shared_ptr<ABGroup>> m_groups;
+    QHash<QString, std::shared_ptr<ABRecord>> m_records;
+    QList<std::shared_ptr<ABRecord>> m_changed;
+    QSet<const ABRecord *> m_changedSet;
+    QStringList m_removedFiles;
+    QSet<QString> m_fileNames;
+    QHash<QString, QString> m_unreadable;
+    bool m_isNameIndexBuilt = false;
+    QHash<QString, QList<ABPerson *>> m_byLastName;
+    QHash<const ABPerson *, QString> m_indexedLastName;
+};
+
+} // namespace platform

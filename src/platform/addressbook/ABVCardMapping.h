@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/addressbook/VCard.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+class ABRecord;
+
+// What the store's index keeps of a card, so an unchanged file need not be parsed again.
+struct VCardSummary
+{
+    QString uniqueId;
+    bool isGroup = false;
+    QDateTime modificationDate; // REV, or the file's time when the card has none
+    QString firstName;
+    QString lastName;
+    QString organization;
+    QString groupName;
+    QStringList emails;
+};
+
+// The translation between vCard text and address-book records. Stateless; any thread.
+class ABVCardMapping final
+{
+public:
+    ABVCardMapping() = delete;
+
+    // The card's summary; the unique id falls back to the file's name without ".vcf", the date to
+    // the file's modification time.
+    static VCardSummary summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime);
+    // Fills a person or group from its card: values, multi-values with their identifiers, group
+    // members, the lines this mapping does not know and the card's categories.
+    static void readCard(const VCard &card, ABRecord &record);
+    // The card of a record. groupNames are the names of the person's groups (written as its
+    // CATEGORIES together with foreign categories that name no group of allGroupNames).
+    static VCard cardForRecord(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
+    // REV text of a date ("2026-12-07T13:45:12Z") and the date of REV text (several forms).
+    static QString revisionText(const QDateTime &date);
+    static QDateTime dateFromRevision(const QString &text);
+};
+
+} // namespace platform

@@ -1,0 +1,330 @@
+#include "platform/addressbook/VCardFolder.h"
+
+#include "platform/foundation/FileIO.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QTimeZone>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr quint32 kIndexMagic = 0x48414249;
+constexpr quint32 kIndexVersion = 1;
+constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
+constexpr quint32 kMaxIndexEntries = 5000000;
+
+QString systemMessage(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+qint64 modificationNsOf(const struct stat &status)
+{
+    return qint64(status.st_mtim.tv_sec) * 1000000000LL + qint64(status.st_mtim.tv_nsec);
+}
+
+bool isCardFileName(const QString &name)
+{
+    return !name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
+}
+
+QString stemOf(const QString &fileName)
+{
+    return fileName.left(fileName.size() - 4);
+}
+
+QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
+{
+    const VCardSummary &summary = entry.summary;
+    out << entry.fileName << entry.size << entry.modificationNs << entry.inode << entry.isReadable << entry.problem
+        << summary.uniqueId << summary.isGroup
+        << qint64(summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1)
+        << summary.firstName << summary.lastName << summary.organization << summary.groupName << summary.emails;
+    return out;
+}
+
+QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
+{
+    VCardSummary &summary = entry.summary;
+    qint64 modifiedMs = -1;
+    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.inode >> entry.isReadable >> entry.problem
+        >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName
+        >> summary.organization >> summary.groupName >> summary.emails;
+    summary.modificationDate = modifiedMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC) : QDateTime();
+    return in;
+}
+
+// Reads a regular file without following a link, up to one byte past the limit.
+Result<QByteArray> readRegularFile(const QString &path)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return Error(ErrorCode::IoOther, QStringLiteral("cannot open: %1").arg(systemMessage(errno)));
+    struct stat status = {};
+    QByteArray bytes;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return Error(ErrorCode::IoOther, QStringLiteral("not a regular file"));
+    }
+    if (status.st_size > VCard::kMaxCardBytes) {
+        ::close(descriptor);
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
+    }
+    bytes.resize(qsizetype(status.st_size) + 1);
+    qsizetype total = 0;
+    while (total < bytes.size()) {
+        const ssize_t chunk = ::read(descriptor, bytes.data() + total, size_t(bytes.size() - total));
+        if (chunk < 0 && errno == EINTR)
+            continue;
+        if (chunk <= 0)
+            break;
+        total += chunk;
+    }
+    ::close(descriptor);
+    if (total > VCard::kMaxCardBytes)
+        return Error(ErrorCode::DataMalformed, QStringLiteral("the file grew past %1 bytes").arg(VCard::kMaxCardBytes));
+    bytes.truncate(total);
+    return bytes;
+}
+
+} // namespace
+
+std::shared_ptr<VCardFolder> VCardFolder::forLocation(const QString &folderPath, const QString &indexPath)
+{
+    static std::mutex registryMutex;
+    static std::map<std::pair<QString, QString>, std::shared_ptr<VCardFolder>> folders;
+    const QString folder = QDir::cleanPath(QDir(folderPath).absolutePath());
+    const std::lock_guard lock(registryMutex);
+    std::shared_ptr<VCardFolder> &found = folders[{folder, indexPath}];
+    if (!found)
+        found = std::make_shared<VCardFolder>(folder, indexPath);
+    return found;
+}
+
+VCardFolder::VCardFolder(QString folderPath, QString indexPath)
+    : m_folderPath(std::move(folderPath)), m_indexPath(std::move(indexPath))
+{
+}
+
+Status VCardFolder::ensureFolder() const
+{
+    const QByteArray path = QFile::encodeName(m_folderPath);
+    struct stat status = {};
+    if (::stat(path.constData(), &status) != 0) {
+        if (!QDir().mkpath(QFileInfo(m_folderPath).absolutePath()) || ::mkdir(path.constData(), 0700) != 0)
+            return Error(ErrorCode::IoPermission,
+                         QStringLiteral("%1: cannot create the folder: %2").arg(m_folderPath, systemMessage(errno)));
+        return success();
+    }
+    if (!S_ISDIR(status.st_mode))
+        return Error(ErrorCode::IoOther, QStringLiteral("%1 is not a folder").arg(m_folderPath));
+    if (::access(path.constData(), R_OK | X_OK) != 0)
+        return Error(ErrorCode::IoPermission, QStringLiteral("%1 cannot be read").arg(m_folderPath));
+    return success();
+}
+
+std::optional<VCardFileEntry> VCardFolder::statEntry(const QString &fileName) const
+{
+    struct stat status = {};
+    const QByteArray path = QFile::encodeName(m_folderPath + QLatin1Char('/') + fileName);
+    if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    VCardFileEntry entry;
+    entry.fileName = fileName;
+    entry.size = qint64(status.st_size);
+    entry.modificationNs = modificationNsOf(status);
+    entry.inode = quint64(status.st_ino);
+    return entry;
+}
+
+VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const
+{
+    const QString previousId = m_index.value(entry.fileName).summary.uniqueId;
+    entry.summary = VCardSummary();
+    entry.summary.uniqueId = previousId.isEmpty() ? stemOf(entry.fileName) : previousId;
+    Result<VCard> card = readCard(entry.fileName);
+    if (!card) {
+        entry.isReadable = false;
+        entry.problem = card.error().message();
+        return entry;
+    }
+    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.modificationNs / 1000000, Qt::UTC);
+    entry.summary = ABVCardMapping::summarize(*card, stemOf(entry.fileName), fileTime);
+    entry.isReadable = true;
+    entry.problem.clear();
+    parsedCards.insert(entry.fileName, std::move(*card));
+    return entry;
+}
+
+Result<VCardFolder::Snapshot> VCardFolder::refresh()
+{
+    const std::lock_guard lock(m_mutex);
+    loadIndexLocked();
+    DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
+    if (!directory)
+        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
+    QStringList names;
+    while (const dirent *item = ::readdir(directory)) {
+        const QString name = QFile::decodeName(item->d_name);
+        if (isCardFileName(name))
+            names.append(name);
+    }
+    ::closedir(directory);
+    names.sort();
+    Snapshot snapshot;
+    QHash<QString, VCardFileEntry> current;
+    bool hasChanged = false;
+    for (const QString &name : names) {
+        std::optional<VCardFileEntry> entry = statEntry(name);
+        if (!entry)
+            continue;
+        const auto known = m_index.constFind(name);
+        if (known != m_index.constEnd() && known->size == entry->size && known->modificationNs == entry->modificationNs
+            && known->inode == entry->inode) {
+            entry = *known;
+        } else {
+            entry = readEntry(*entry, snapshot.parsedCards);
+            hasChanged = true;
+        }
+        current.insert(name, *entry);
+        snapshot.entries.append(*entry);
+    }
+    hasChanged = hasChanged || current.size() != m_index.size();
+    m_index = current;
+    if (hasChanged)
+        saveIndexLocked();
+    return snapshot;
+}
+
+Result<VCard> VCardFolder::readCard(const QString &fileName) const
+{
+    const Result<QByteArray> bytes = readRegularFile(m_folderPath + QLatin1Char('/') + fileName);
+    if (!bytes)
+        return bytes.error().withContext(fileName);
+    Result<VCard> card = VCard::parse(*bytes);
+    if (!card)
+        return card.error().withContext(fileName);
+    return card;
+}
+
+Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
+{
+    QByteArray pattern = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName) + ".XXXXXX";
+    const int descriptor = ::mkstemp(pattern.data());
+    if (descriptor < 0)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
+    ::fchmod(descriptor, 0600);
+    struct stat status = {};
+    const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size() && ::fstat(descriptor, &status) == 0;
+    const int writeError = errno;
+    const bool isClosed = ::close(descriptor) == 0;
+    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
+    if (!isWritten || !isClosed || ::rename(pattern.constData(), target.constData()) != 0) {
+        const int failure = isWritten && isClosed ? errno : writeError;
+        ::unlink(pattern.constData());
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
+    }
+    entry.fileName = write.fileName;
+    entry.size = qint64(status.st_size);
+    entry.modificationNs = modificationNsOf(status);
+    entry.inode = quint64(status.st_ino);
+    entry.isReadable = true;
+    entry.problem.clear();
+    entry.summary = write.summary;
+    return success();
+}
+
+QHash<QString, QString> VCardFolder::writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals)
+{
+    const std::lock_guard lock(m_mutex);
+    loadIndexLocked();
+    QHash<QString, QString> failures;
+    for (const VCardFileWrite &write : writes) {
+        VCardFileEntry entry;
+        const Status written = writeOneFile(write, entry);
+        if (written)
+            m_index.insert(write.fileName, entry);
+        else
+            failures.insert(write.fileName, written.error().message());
+    }
+    for (const QString &name : removals) {
+        const QByteArray path = QFile::encodeName(m_folderPath + QLatin1Char('/') + name);
+        struct stat status = {};
+        if (::lstat(path.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::unlink(path.constData()) != 0)
+            failures.insert(name, QStringLiteral("cannot remove: %1").arg(systemMessage(errno)));
+        else
+            m_index.remove(name);
+    }
+    // One sync of the file system for the whole batch, rather than one per file.
+    const int folder = ::open(QFile::encodeName(m_folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::syncfs(folder);
+        ::close(folder);
+    }
+    saveIndexLocked();
+    return failures;
+}
+
+void VCardFolder::loadIndexLocked()
+{
+    if (m_isIndexLoaded)
+        return;
+    m_isIndexLoaded = true;
+    QFile file(m_indexPath);
+    if (m_indexPath.isEmpty() || file.size() > kMaxIndexBytes || !file.open(QIODevice::ReadOnly))
+        return;
+    QDataStream in(&file);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0, version = 0, count = 0;
+    in >> magic >> version >> count;
+    if (magic != kIndexMagic || version != kIndexVersion || count > kMaxIndexEntries)
+        return;
+    QHash<QString, VCardFileEntry> entries;
+    for (quint32 index = 0; index < count && in.status() == QDataStream::Ok; ++index) {
+        VCardFileEntry entry;
+        in >> entry;
+        entries.insert(entry.fileName, entry);
+    }
+    // A damaged index is dropped whole: every file is then read again.
+    if (in.status() == QDataStream::Ok)
+        m_index = entries;
+}
+
+void VCardFolder::saveIndexLocked() const
+{
+    if (m_indexPath.isEmpty())
+        return;
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << kIndexMagic << kIndexVersion << quint32(m_index.size());
+    for (const VCardFileEntry &entry : m_index)
+        out << entry;
+    // The index holds names and addresses: a private file in a private folder. A new file is made
+    // 0600 first, because the atomic write keeps the mode of the file it replaces.
+    const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
+    QDir().mkpath(QFileInfo(indexFolder).absolutePath());
+    ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
+    const int created = ::open(QFile::encodeName(m_indexPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
+    // The index only spares reading; a failed write means the next refresh reads more.
+    (void)writeFileAtomically(m_indexPath, bytes);
+}
+
+} // namespace platform

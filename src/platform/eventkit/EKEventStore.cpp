@@ -1,0 +1,704 @@
+#include "platform/eventkit/EKEventStore.h"
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/eventkit/ICalendarCodec.h"
+#include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarSeries.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/Identifiers.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr int kMaxCalendars = 1000;
+
+struct FolderEntry
+{
+    QString name;
+    qint64 birthNs = 0;
+};
+
+// The folder's birth time in nanoseconds where the file system keeps one, else its last status
+// change: calendars made one after another within a millisecond still come in creation order.
+qint64 birthNanoseconds(const QString &path)
+{
+    struct statx info = {};
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &info) != 0)
+        return 0;
+    const struct statx_timestamp stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
+    return qint64(stamp.tv_sec) * 1000000000 + qint64(stamp.tv_nsec);
+}
+
+bool isPlainFolder(const QString &path)
+{
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// As the superuser every folder is writable, so the owner's write bit decides as well.
+bool isWritableFolder(const QString &path)
+{
+    struct stat info = {};
+    const QByteArray encoded = QFile::encodeName(path);
+    return ::stat(encoded.constData(), &info) == 0 && (info.st_mode & S_IWUSR) &&
+           ::access(encoded.constData(), W_OK) == 0;
+}
+
+QList<FolderEntry> calendarFoldersIn(const QString &root)
+{
+    QList<FolderEntry> entries;
+    const Result<QStringList> names = FileSystem::listFolder(root);
+    if (!names)
+        return entries;
+    for (const QString &name : *names) {
+        const QString path = root + QLatin1Char('/') + name;
+        if (!isPlainFolder(path))
+            continue;
+        entries.append({name, birthNanoseconds(path)});
+        if (entries.size() >= kMaxCalendars)
+            break;
+    }
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &left, const FolderEntry &right) {
+        return left.birthNs != right.birthNs ? left.birthNs < right.birthNs : left.name < right.name;
+    });
+    return entries;
+}
+
+Status makePrivateFolder(const QString &path)
+{
+    if (const Status made = FileSystem::createFolder(path); !made)
+        return made;
+    ::chmod(QFile::encodeName(path).constData(), 0700);
+    return success();
+}
+
+// The revision of a series: a digest of its master component's text, the same in every run.
+QString revisionOf(icalcomponent *master)
+{
+    char *text = icalcomponent_as_ical_string_r(master);
+    if (!text)
+        return QString();
+    const QByteArray bytes(text);
+    std::free(text);
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item, const std::shared_ptr<EKCalendar> &calendar)
+{
+    auto event = std::make_shared<EKEvent>();
+    icalcodec::readEvent(item, *event);
+    if (icalseries::isRecurring(item))
+        event->setSeriesRevision(revisionOf(item));
+    event->setCalendar(calendar);
+    event->setOccurrence(event->startDate(), false);
+    return event;
+}
+
+QList<EKRecurrenceRule> rulesWithCountLessBy(const QList<EKRecurrenceRule> &rules, int taken)
+{
+    QList<EKRecurrenceRule> result;
+    for (const EKRecurrenceRule &rule : rules) {
+        const std::optional<EKRecurrenceEnd> &end = rule.recurrenceEnd();
+        if (!end || end->occurrenceCount() <= 0) {
+            result.append(rule);
+            continue;
+        }
+        const int left = std::max(1, end->occurrenceCount() - taken);
+        result.append(EKRecurrenceRule(rule.frequency(), rule.interval(), rule.daysOfTheWeek(), rule.daysOfTheMonth(),
+                                       rule.monthsOfTheYear(), rule.weeksOfTheYear(), rule.daysOfTheYear(),
+                                       rule.setPositions(), EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(left)));
+    }
+    return result;
+}
+
+} // namespace
+
+EKEventStore::EKEventStore(unsigned entityMask)
+    : m_entityMask(entityMask), m_queue(DispatchQueue::createSerial(QStringLiteral("EKEventStore")))
+{
+}
+
+EKEventStore::~EKEventStore() = default;
+
+std::shared_ptr<EKEventStore> EKEventStore::create(unsigned entityMask)
+{
+    return std::shared_ptr<EKEventStore>(new EKEventStore(entityMask));
+}
+
+QString EKEventStore::calendarsFolderPath()
+{
+    const QString configured = UserDefaults::standardUserDefaults().stringForKey(kCalendarsFolderKey);
+    if (!configured.isEmpty())
+        return configured;
+    return FileSystem::dataFolderPath() + QStringLiteral("/Calendars");
+}
+
+EKAuthorizationStatus EKEventStore::authorizationStatusForEntityType(EKEntityType)
+{
+    const QString root = calendarsFolderPath();
+    if (!FileSystem::fileExists(root) || isPlainFolder(root))
+        return EKAuthorizationStatus::Authorized;
+    return EKAuthorizationStatus::Denied;
+}
+
+void EKEventStore::requestAccessToEntityType(EKEntityType entityType,
+                                             std::function<void(bool, std::optional<Error>)> completion)
+{
+    const Status made =
+        authorizationStatusForEntityType(entityType) == EKAuthorizationStatus::Authorized
+            ? makePrivateFolder(calendarsFolderPath())
+            : Status(Error(ErrorCode::IoPermission, QStringLiteral("%1 is not a folder").arg(calendarsFolderPath())));
+    m_queue->async([completion = std::move(completion), made] {
+        completion(made.ok(), made.ok() ? std::nullopt : std::optional<Error>(made.error()));
+    });
+}
+
+bool EKEventStore::hasAccessTo(EKEntityType entityType) const
+{
+    return m_entityMask & (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder);
+}
+
+bool EKEventStore::calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const
+{
+    return hasAccessTo(entityType) && (calendar.allowedEntityTypes() &
+                                       (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder));
+}
+
+void EKEventStore::refreshCalendars()
+{
+    m_rootPath = calendarsFolderPath();
+    const QList<FolderEntry> entries = calendarFoldersIn(m_rootPath);
+    QStringList order;
+    for (const FolderEntry &entry : entries) {
+        order.append(entry.name);
+        refreshCalendar(entry.name, m_rootPath + QLatin1Char('/') + entry.name);
+    }
+    for (const QString &gone :
+         QSet<QString>(m_calendarOrder.begin(), m_calendarOrder.end()) - QSet<QString>(order.begin(), order.end())) {
+        m_calendars.remove(gone);
+        m_folders.erase(gone);
+    }
+    m_calendarOrder = order;
+}
+
+// A folder of vCards is an address book shown as birthdays; a folder we may not write is a
+// subscription. What a folder holds decides which kinds of item it takes: only to-dos, a reminders
+// list; only events, a calendar; nothing yet or both, either.
+void EKEventStore::refreshCalendar(const QString &identifier, const QString &path)
+{
+    std::unique_ptr<ICalendarFolder> &folder = m_folders[identifier];
+    if (!folder || folder->path() != path)
+        folder = std::make_unique<ICalendarFolder>(path);
+    folder->refresh();
+    std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
+    if (!calendar)
+        calendar = std::make_shared<EKCalendar>();
+    calendar->setFolder(identifier, path);
+    calendar->setTitle(ICalendarFolder::displayNameOfFolder(path));
+    bool hasEvents = false;
+    bool hasTodos = false;
+    for (const auto &file : folder->parsedFiles()) {
+        hasEvents = hasEvents || file->hasEvents;
+        hasTodos = hasTodos || file->hasTodos;
+    }
+    const bool birthdays = folder->isAddressBookFolder();
+    calendar->setType(birthdays ? EKCalendarType::Birthday
+                                : (isWritableFolder(path) ? EKCalendarType::Local : EKCalendarType::Subscription));
+    calendar->setAllowsContentModifications(calendar->type() == EKCalendarType::Local);
+    unsigned mask = EKEntityMaskEvent | EKEntityMaskReminder;
+    if (birthdays || (hasEvents && !hasTodos))
+        mask = EKEntityMaskEvent;
+    else if (hasTodos && !hasEvents)
+        mask = EKEntityMaskReminder;
+    calendar->setAllowedEntityTypes(mask);
+}
+
+QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntityType entityType)
+{
+    const std::lock_guard lock(m_mutex);
+    refreshCalendars();
+    QList<std::shared_ptr<EKCalendar>> result;
+    for (const QString &identifier : std::as_const(m_calendarOrder)) {
+        const std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
+        if (calendarAllows(*calendar, entityType))
+            result.append(calendar);
+    }
+    return result;
+}
+
+std::shared_ptr<EKCalendar> EKEventStore::calendarWithIdentifier(const QString &identifier)
+{
+    const std::lock_guard lock(m_mutex);
+    refreshCalendars();
+    return m_calendars.value(identifier);
+}
+
+std::shared_ptr<EKCalendar> EKEventStore::defaultCalendarForNewEvents()
+{
+    return defaultCalendar(EKEntityType::Event, QStringLiteral("Calendar"));
+}
+
+std::shared_ptr<EKCalendar> EKEventStore::defaultCalendarForNewReminders()
+{
+    return defaultCalendar(EKEntityType::Reminder, QStringLiteral("Reminders"));
+}
+
+std::shared_ptr<EKCalendar> EKEventStore::defaultCalendar(EKEntityType entityType, const QString &title)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!hasAccessTo(entityType))
+        return nullptr;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(entityType)) {
+        if (calendar->allowsContentModifications())
+            return calendar;
+    }
+    std::shared_ptr<EKCalendar> calendar = EKCalendar::calendarForEntityType(entityType);
+    calendar->setTitle(title);
+    if (const Status saved = saveCalendar(calendar, true); !saved) {
+        consoleLog(QStringLiteral("Cannot create the calendar %1: %2").arg(title, saved.error().message()));
+        return nullptr;
+    }
+    return m_calendars.value(calendar->calendarIdentifier(), calendar);
+}
+
+Status EKEventStore::saveCalendar(const std::shared_ptr<EKCalendar> &calendar, bool commit)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!calendar)
+        return Error(ErrorCode::DataMissing, QStringLiteral("no calendar to save"));
+    QString identifier = calendar->calendarIdentifier();
+    const QString root = calendarsFolderPath();
+    if (identifier.isEmpty()) {
+        identifier = newUuidText();
+        if (const Status made = makePrivateFolder(root); !made)
+            return made;
+        if (const Status made = makePrivateFolder(root + QLatin1Char('/') + identifier); !made)
+            return made;
+    } else if (!isWritableFolder(root + QLatin1Char('/') + identifier)) {
+        return Error(ErrorCode::IoPermission, QStringLiteral("calendar %1 cannot be changed").arg(calendar->title()));
+    }
+    const QString path = root + QLatin1Char('/') + identifier;
+    if (const Status written = writeFileAtomically(path + QStringLiteral("/displayname"), calendar->title().toUtf8());
+        !written)
+        return written;
+    calendar->setFolder(identifier, path);
+    refreshCalendars();
+    if (m_calendars.value(identifier) != calendar && m_calendars.contains(identifier)) {
+        const unsigned wanted = calendar->allowedEntityTypes();
+        *m_calendars[identifier] = *calendar;
+        m_calendars[identifier]->setAllowedEntityTypes(wanted);
+    }
+    if (commit)
+        return ICalendarFolder(root).syncToDisk();
+    return success();
+}
+
+EKPredicate EKEventStore::predicateForEventsWithStartDate(const QDateTime &startDate, const QDateTime &endDate,
+                                                          const QList<std::shared_ptr<EKCalendar>> &calendars) const
+{
+    EKPredicate predicate;
+    predicate.entityType = EKEntityType::Event;
+    predicate.startDate = startDate.toUTC();
+    predicate.endDate = endDate.toUTC();
+    for (const std::shared_ptr<EKCalendar> &calendar : calendars) {
+        if (calendar)
+            predicate.calendarIdentifiers.append(calendar->calendarIdentifier());
+    }
+    return predicate;
+}
+
+EKPredicate EKEventStore::predicateForRemindersInCalendars(const QList<std::shared_ptr<EKCalendar>> &calendars) const
+{
+    EKPredicate predicate = predicateForEventsWithStartDate(QDateTime(), QDateTime(), calendars);
+    predicate.entityType = EKEntityType::Reminder;
+    return predicate;
+}
+
+QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredicate &predicate)
+{
+    QList<std::shared_ptr<EKCalendar>> result;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(predicate.entityType)) {
+        if (predicate.calendarIdentifiers.isEmpty() ||
+            predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
+            result.append(calendar);
+    }
+    return result;
+}
+
+QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(m_mutex);
+    QList<std::shared_ptr<EKEvent>> events;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+        for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles())
+            appendEventsOfFile(*file, predicate, calendar, events);
+    }
+    std::stable_sort(events.begin(), events.end(), [](const auto &left, const auto &right) {
+        return left->startDate() != right->startDate() ? left->startDate() < right->startDate()
+                                                       : left->eventIdentifier() < right->eventIdentifier();
+    });
+    return events;
+}
+
+// Each series gives its occurrences in the window, less those a detached occurrence stands in for;
+// a detached occurrence counts where it now lies, and only while its series still has that occurrence.
+void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
+                                      const std::shared_ptr<EKCalendar> &calendar,
+                                      QList<std::shared_ptr<EKEvent>> &events)
+{
+    icalcomponent *root = file.calendar.get();
+    for (const QString &uid : file.uids) {
+        if (!predicate.uid.isEmpty() && uid != predicate.uid)
+            continue;
+        icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
+        const QList<QDateTime> detachedIds = appendDetachedOccurrences(root, uid, master, predicate, calendar, events);
+        if (!master)
+            continue;
+        const QList<QDateTime> starts = icalcodec::occurrenceStarts(master, predicate.startDate, predicate.endDate);
+        if (starts.isEmpty())
+            continue;
+        const std::shared_ptr<EKEvent> series = eventFromComponent(master, calendar);
+        const qint64 length = series->startDate().secsTo(series->endDate());
+        for (const QDateTime &start : starts) {
+            if (detachedIds.contains(start))
+                continue;
+            auto occurrence = std::make_shared<EKEvent>(*series);
+            occurrence->setStartDate(start);
+            occurrence->setEndDate(start.addSecs(length));
+            occurrence->setOccurrence(start, false);
+            occurrence->setIsSeriesStart(start == series->startDate());
+            events.append(occurrence);
+        }
+    }
+}
+
+// Appends the detached occurrences of the series that lie in the window; answers the original starts
+// of all of them, which the series' own occurrences then leave out.
+QList<QDateTime> EKEventStore::appendDetachedOccurrences(icalcomponent *root, const QString &uid,
+                                                         icalcomponent *master, const EKPredicate &predicate,
+                                                         const std::shared_ptr<EKCalendar> &calendar,
+                                                         QList<std::shared_ptr<EKEvent>> &events)
+{
+    QList<QDateTime> detachedIds;
+    for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+        const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
+        if (master && !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+            continue;
+        detachedIds.append(recurrenceId);
+        std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
+        const bool overlaps = event->startDate() < predicate.endDate &&
+                              (event->endDate() > predicate.startDate || event->startDate() >= predicate.startDate);
+        if (!overlaps)
+            continue;
+        if (master)
+            event->setRecurrenceRules(icalcodec::readRules(master));
+        event->setOccurrence(recurrenceId, true);
+        event->setIsSeriesStart(master && recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+        events.append(event);
+    }
+    return detachedIds;
+}
+
+std::optional<EKEventStore::Location> EKEventStore::locate(const QString &uid)
+{
+    refreshCalendars();
+    for (const QString &identifier : std::as_const(m_calendarOrder)) {
+        ICalendarFolder *folder = m_folders[identifier].get();
+        if (std::shared_ptr<const ICalendarFile> file = folder->fileForUid(uid))
+            return Location{folder, std::move(file), identifier};
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<EKEvent> EKEventStore::eventWithIdentifier(const QString &identifier)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!hasAccessTo(EKEntityType::Event) || identifier.isEmpty())
+        return nullptr;
+    const std::optional<Location> location = locate(identifier);
+    if (!location)
+        return nullptr;
+    icalcomponent *master = icalseries::masterOf(location->file->calendar.get(), identifier, ICAL_VEVENT_COMPONENT);
+    return master ? eventFromComponent(master, m_calendars.value(location->calendarIdentifier)) : nullptr;
+}
+
+std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const QString &identifier)
+{
+    const std::lock_guard lock(m_mutex);
+    if (std::shared_ptr<EKEvent> event = eventWithIdentifier(identifier))
+        return event;
+    const std::optional<Location> location = locate(identifier);
+    if (!location || !hasAccessTo(EKEntityType::Reminder))
+        return nullptr;
+    icalcomponent *todo = icalseries::masterOf(location->file->calendar.get(), identifier, ICAL_VTODO_COMPONENT);
+    if (!todo)
+        return nullptr;
+    auto reminder = std::make_shared<EKReminder>();
+    icalcodec::readReminder(todo, *reminder);
+    reminder->setCalendar(m_calendars.value(location->calendarIdentifier));
+    return reminder;
+}
+
+Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<EKCalendar> &calendar,
+                                                         EKEntityType entityType)
+{
+    refreshCalendars();
+    if (!hasAccessTo(entityType))
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("the store was opened without access to this kind of item"));
+    const std::shared_ptr<EKCalendar> known = calendar ? m_calendars.value(calendar->calendarIdentifier()) : nullptr;
+    if (!known)
+        return Error(ErrorCode::DataMissing, QStringLiteral("the item has no calendar of this store"));
+    if (!known->allowsContentModifications())
+        return Error(ErrorCode::IoPermission, QStringLiteral("calendar %1 is read-only").arg(known->title()));
+    return m_folders[known->calendarIdentifier()].get();
+}
+
+Status EKEventStore::finishWrite(const Status &status, ICalendarFolder &folder, bool commit)
+{
+    if (!status)
+        return status;
+    m_foldersToSync.insert(folder.path());
+    return commit ? this->commit() : success();
+}
+
+Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar, const QString &uid)
+{
+    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid), calendar);
+    icalcomponent_free(calendar);
+    return written;
+}
+
+Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder)
+{
+    const QString uid = event->eventIdentifier().isEmpty() ? newUuidText() : event->eventIdentifier();
+    icalcomponent *calendar = icalseries::newCalendar();
+    icalcomponent *item = icalcomponent_new(ICAL_VEVENT_COMPONENT);
+    icalcomponent_set_uid(item, uid.toUtf8().constData());
+    icalcomponent_add_component(calendar, item);
+    icalcodec::writeEvent(calendar, item, *event, true);
+    const Status written = createItem(folder, calendar, uid);
+    if (written) {
+        event->setCalendarItemIdentifier(uid);
+        event->setIsNew(false);
+        event->setOccurrence(event->startDate(), false);
+        event->setIsSeriesStart(true);
+    }
+    return written;
+}
+
+Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!event || !event->startDate().isValid())
+        return Error(ErrorCode::DataMissing, QStringLiteral("an event needs a start date"));
+    const Result<ICalendarFolder *> target = writableFolderOf(event->calendar(), EKEntityType::Event);
+    if (!target)
+        return target.error();
+    const std::optional<Location> location =
+        event->eventIdentifier().isEmpty() ? std::nullopt : locate(event->eventIdentifier());
+    if (!location && (event->eventIdentifier().isEmpty() || event->isNew()))
+        return finishWrite(createEvent(event, **target), **target, commit);
+    if (!location)
+        return Error(ErrorCode::IoNotFound,
+                     QStringLiteral("event %1 is no longer in the store").arg(event->eventIdentifier()));
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications())
+        return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
+    return finishWrite(updateEvent(event, span, *location, **target), **target, commit);
+}
+
+Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
+                                 ICalendarFolder &target)
+{
+    const QString uid = event->eventIdentifier();
+    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
+    const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
+    if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
+        if (!master) {
+            icalcomponent_free(calendar);
+            return Error(ErrorCode::DataMalformed, QStringLiteral("event %1 has no series to change").arg(uid));
+        }
+        icalcodec::writeEvent(calendar, master, *event, true);
+    } else if (span == EKSpan::ThisEvent) {
+        icalseries::detachOccurrence(calendar, master, *event);
+    } else {
+        // The series ends before this occurrence, and the occurrence starts a series of its own,
+        // which takes over the occurrences a counted rule had left.
+        const int before = icalseries::occurrencesBefore(master, event->occurrenceDate());
+        event->setRecurrenceRules(rulesWithCountLessBy(event->recurrenceRules(), before));
+        icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
+        const Status written = writeEventCopy(*location.folder, location, calendar, uid);
+        if (!written)
+            return written;
+        event->setCalendarItemIdentifier(QString());
+        return createEvent(event, target);
+    }
+    if (&target != location.folder) {
+        icalcomponent *moved = icalcomponent_new_clone(calendar);
+        if (const Status written = createItem(target, moved, uid); !written) {
+            icalcomponent_free(calendar);
+            return written;
+        }
+        icalcomponent_free(calendar);
+        m_foldersToSync.insert(location.folder->path());
+        return removeWholeItem(location, uid);
+    }
+    return writeEventCopy(*location.folder, location, calendar, uid);
+}
+
+// Writes a changed copy of a file back under the file's own name, and frees the copy.
+Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
+                                    const QString &)
+{
+    const Status written = target.writeFile(location.file->fileName, calendar);
+    icalcomponent_free(calendar);
+    return written;
+}
+
+Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
+{
+    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    if (icalseries::removeItems(calendar, uid))
+        return writeEventCopy(*location.folder, location, calendar, uid);
+    icalcomponent_free(calendar);
+    return location.folder->removeFile(location.file->fileName);
+}
+
+Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!event || event->eventIdentifier().isEmpty())
+        return Error(ErrorCode::DataMissing, QStringLiteral("the event was never saved"));
+    const QString uid = event->eventIdentifier();
+    const std::optional<Location> location = locate(uid);
+    if (!location)
+        return Error(ErrorCode::IoNotFound, QStringLiteral("event %1 is no longer in the store").arg(uid));
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Event))
+        return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
+    icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
+    icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
+    if (!icalseries::isRecurring(master) || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
+        icalcomponent_free(calendar);
+        return finishWrite(removeWholeItem(*location, uid), *location->folder, commit);
+    }
+    if (span == EKSpan::ThisEvent)
+        icalseries::excludeOccurrence(calendar, master, event->occurrenceDate());
+    else
+        icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
+    return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), *location->folder, commit);
+}
+
+void EKEventStore::fetchRemindersMatchingPredicate(const EKPredicate &predicate,
+                                                   std::function<void(QList<std::shared_ptr<EKReminder>>)> completion)
+{
+    // The block holds the store, as a running fetch keeps the platform's store alive.
+    m_queue->async([self = shared_from_this(), predicate, completion = std::move(completion)] {
+        completion(self->remindersMatchingPredicate(predicate));
+    });
+}
+
+QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(m_mutex);
+    QList<std::shared_ptr<EKReminder>> reminders;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+        for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles()) {
+            for (const QString &uid : file->uids) {
+                icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
+                if (!todo)
+                    continue;
+                auto reminder = std::make_shared<EKReminder>();
+                icalcodec::readReminder(todo, *reminder);
+                reminder->setCalendar(calendar);
+                reminders.append(reminder);
+            }
+        }
+    }
+    return reminders;
+}
+
+Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!reminder)
+        return Error(ErrorCode::DataMissing, QStringLiteral("no reminder to save"));
+    const Result<ICalendarFolder *> target = writableFolderOf(reminder->calendar(), EKEntityType::Reminder);
+    if (!target)
+        return target.error();
+    QString uid = reminder->calendarItemIdentifier();
+    const std::optional<Location> location = uid.isEmpty() ? std::nullopt : locate(uid);
+    icalcomponent *calendar =
+        location ? icalcomponent_new_clone(location->file->calendar.get()) : icalseries::newCalendar();
+    icalcomponent *todo = location ? icalseries::masterOf(calendar, uid, ICAL_VTODO_COMPONENT) : nullptr;
+    if (!todo) {
+        uid = uid.isEmpty() ? newUuidText() : uid;
+        todo = icalcomponent_new(ICAL_VTODO_COMPONENT);
+        icalcomponent_set_uid(todo, uid.toUtf8().constData());
+        icalcomponent_add_component(calendar, todo);
+    }
+    icalcodec::writeReminder(calendar, todo, *reminder);
+    Status written = success();
+    if (location && location->folder == *target) {
+        written = writeEventCopy(**target, *location, calendar, uid);
+    } else {
+        written = createItem(**target, calendar, uid);
+        if (written && location)
+            written = removeWholeItem(*location, uid);
+    }
+    if (written)
+        reminder->setCalendarItemIdentifier(uid);
+    return finishWrite(written, **target, commit);
+}
+
+Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!reminder || reminder->calendarItemIdentifier().isEmpty())
+        return Error(ErrorCode::DataMissing, QStringLiteral("the reminder was never saved"));
+    const std::optional<Location> location = locate(reminder->calendarItemIdentifier());
+    if (!location)
+        return Error(ErrorCode::IoNotFound,
+                     QStringLiteral("reminder %1 is no longer in the store").arg(reminder->calendarItemIdentifier()));
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Reminder))
+        return Error(ErrorCode::IoPermission, QStringLiteral("the reminder's list is read-only"));
+    return finishWrite(removeWholeItem(*location, reminder->calendarItemIdentifier()), *location->folder, commit);
+}
+
+Status EKEventStore::commit()
+{
+    const std::lock_guard lock(m_mutex);
+    Status result = success();
+    for (const QString &path : std::as_const(m_foldersToSync)) {
+        if (const Status synced = ICalendarFolder(path).syncToDisk(); !synced)
+            result = synced;
+    }
+    m_foldersToSync.clear();
+    return result;
+}
+
+void EKEventStore::reset()
+{
+    const std::lock_guard lock(m_mutex);
+    m_folders.clear();
+    m_calendars.clear();
+    m_calendarOrder.clear();
+}
+
+} // namespace platform

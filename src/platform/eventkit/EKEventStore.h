@@ -1,0 +1,147 @@
+#pragma once
+
+#include "platform/eventkit/EKCalendar.h"
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/EKReminder.h"
+#include "platform/eventkit/EKTypes.h"
+#include "platform/foundation/Result.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+struct icalcomponent_impl;
+
+namespace platform {
+
+class DispatchQueue;
+class ICalendarFolder;
+struct ICalendarFile;
+
+// What a query asks for: events overlapping a date window, or reminders; in the given calendars, or
+// in every calendar of the kind when the list is empty.
+struct EKPredicate final
+{
+    EKEntityType entityType = EKEntityType::Event;
+    QDateTime startDate;
+    QDateTime endDate;
+    QStringList calendarIdentifiers;
+    // Only the events of this series, when set.
+    QString uid;
+};
+
+// The calendar store: every calendar and reminders list is a folder of iCalendar files under one root
+// folder (the user default "CalendarsFolder", else "<data folder>/Calendars"), which khal, todoman and
+// vdirsyncer read and write too. Every store object is a view of the same folders: each call looks at
+// what is on disk now, re-reading only the files that changed since this store last read them.
+// Writes go to disk at once, each file whole; a commit makes them durable (one folder sync each).
+// Thread-safe: calls from several queues take the store's lock in turn. Reminder fetches complete on
+// the store's own serial queue.
+class EKEventStore final : public std::enable_shared_from_this<EKEventStore>
+{
+public:
+    static inline const QString kCalendarsFolderKey = QStringLiteral("CalendarsFolder");
+
+    // A store giving access to the entity types of the mask (EKEntityMask values).
+    static std::shared_ptr<EKEventStore> create(unsigned entityMask);
+    ~EKEventStore();
+    EKEventStore(const EKEventStore &) = delete;
+    EKEventStore &operator=(const EKEventStore &) = delete;
+
+    // The root folder of the calendars.
+    static QString calendarsFolderPath();
+    // Authorized while the root folder exists or can be made; Denied when something else stands there.
+    static EKAuthorizationStatus authorizationStatusForEntityType(EKEntityType entityType);
+    // Makes the root folder when it is missing and answers on the store's queue.
+    void requestAccessToEntityType(EKEntityType entityType,
+                                   std::function<void(bool granted, std::optional<Error> error)> completion);
+    unsigned entityMask() const { return m_entityMask; }
+
+    // Calendars in creation order (folder birth time, then name). A store opened without access to
+    // the entity type sees none of it.
+    QList<std::shared_ptr<EKCalendar>> calendarsForEntityType(EKEntityType entityType);
+    std::shared_ptr<EKCalendar> calendarWithIdentifier(const QString &identifier);
+    // The first writable calendar of the kind; a new one ("Calendar", "Reminders") when there is none.
+    std::shared_ptr<EKCalendar> defaultCalendarForNewEvents();
+    std::shared_ptr<EKCalendar> defaultCalendarForNewReminders();
+    // Creates a new calendar's folder (with its "displayname"), or writes a changed title.
+    Status saveCalendar(const std::shared_ptr<EKCalendar> &calendar, bool commit);
+
+    EKPredicate predicateForEventsWithStartDate(const QDateTime &startDate, const QDateTime &endDate,
+                                                const QList<std::shared_ptr<EKCalendar>> &calendars) const;
+    // The events overlapping the window, series expanded into occurrences, detached occurrences in
+    // place of theirs, removed ones absent; sorted by start.
+    QList<std::shared_ptr<EKEvent>> eventsMatchingPredicate(const EKPredicate &predicate);
+    // The event (a series: its first occurrence) with the identifier; null when there is none.
+    std::shared_ptr<EKEvent> eventWithIdentifier(const QString &identifier);
+    std::shared_ptr<EKCalendarItem> calendarItemWithIdentifier(const QString &identifier);
+    // Saves a new event, an event, or an occurrence: "this event" detaches the occurrence, "future
+    // events" changes the series from the occurrence on (the whole series from its first occurrence).
+    Status saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit);
+    // Removes an event, one occurrence ("this event"), or the series from the occurrence on.
+    Status removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit);
+
+    EKPredicate predicateForRemindersInCalendars(const QList<std::shared_ptr<EKCalendar>> &calendars) const;
+    // Reads the reminders on the store's queue and hands them to the completion there.
+    void fetchRemindersMatchingPredicate(const EKPredicate &predicate,
+                                         std::function<void(QList<std::shared_ptr<EKReminder>>)> completion);
+    QList<std::shared_ptr<EKReminder>> remindersMatchingPredicate(const EKPredicate &predicate);
+    Status saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
+    Status removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
+
+    // Syncs the folders written since the last commit.
+    Status commit();
+    // Forgets what was read, so the next call reads every file afresh.
+    void reset();
+
+    std::shared_ptr<DispatchQueue> queue() const { return m_queue; }
+
+private:
+    struct Location
+    {
+        ICalendarFolder *folder = nullptr;
+        std::shared_ptr<const ICalendarFile> file;
+        QString calendarIdentifier;
+    };
+
+    explicit EKEventStore(unsigned entityMask);
+    void refreshCalendars();
+    void refreshCalendar(const QString &identifier, const QString &path);
+    bool hasAccessTo(EKEntityType entityType) const;
+    QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
+    bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;
+    std::shared_ptr<EKCalendar> defaultCalendar(EKEntityType entityType, const QString &title);
+    std::optional<Location> locate(const QString &uid);
+    Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
+    void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
+                            const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
+    QList<QDateTime> appendDetachedOccurrences(icalcomponent_impl *root, const QString &uid, icalcomponent_impl *master,
+                                               const EKPredicate &predicate, const std::shared_ptr<EKCalendar> &calendar,
+                                               QList<std::shared_ptr<EKEvent>> &events);
+    Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);
+    Status createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder);
+    Status updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
+                       ICalendarFolder &target);
+    Status writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent_impl *calendar,
+                          const QString &uid);
+    Status removeWholeItem(const Location &location, const QString &uid);
+    Status finishWrite(const Status &status, ICalendarFolder &folder, bool commit);
+
+    const unsigned m_entityMask;
+    std::shared_ptr<DispatchQueue> m_queue;
+    std::recursive_mutex m_mutex;
+    QString m_rootPath;
+    QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
+    std::map<QString, std::unique_ptr<ICalendarFolder>> m_folders;
+    QStringList m_calendarOrder;
+    QSet<QString> m_foldersToSync;
+};
+
+} // namespace platform

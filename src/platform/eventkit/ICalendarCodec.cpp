@@ -1,0 +1,481 @@
+#include "platform/eventkit/ICalendarCodec.h"
+
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/EKReminder.h"
+#include "platform/foundation/ConsoleLog.h"
+
+#include <cmath>
+#include <set>
+
+namespace platform::icalcodec {
+
+namespace {
+
+// A rule that starts long before the window walks this many steps at most before it gives up; a
+// daily rule from a century ago still reaches today.
+constexpr int kMaxExpansionSteps = 200000;
+constexpr int kMaxAlarmsRead = 64;
+constexpr int kMaxRulesRead = 16;
+
+QDateTime localMidnight(int year, int month, int day)
+{
+    return QDateTime(QDate(year, month, day), QTime(0, 0), QTimeZone::systemTimeZone()).toUTC();
+}
+
+void removeProperties(icalcomponent *item, icalproperty_kind kind)
+{
+    while (icalproperty *property = icalcomponent_get_first_property(item, kind)) {
+        icalcomponent_remove_property(item, property);
+        icalproperty_free(property);
+    }
+}
+
+void setTextProperty(icalcomponent *item, icalproperty_kind kind, const QString &text,
+                     icalproperty *(*make)(const char *))
+{
+    removeProperties(item, kind);
+    if (!text.isNull())
+        icalcomponent_add_property(item, make(text.toUtf8().constData()));
+}
+
+QString textOf(const char *text)
+{
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+QDateTime propertyDate(icalcomponent *item, icalproperty_kind kind)
+{
+    icalproperty *property = icalcomponent_get_first_property(item, kind);
+    return property ? dateFromIcalTime(icalproperty_get_datetime_with_component(property, item)) : QDateTime();
+}
+
+// UID, texts and dates that events and to-dos share.
+void readSharedFields(icalcomponent *item, EKCalendarItem &target)
+{
+    target.setCalendarItemIdentifier(textOf(icalcomponent_get_uid(item)));
+    target.setTitle(textOf(icalcomponent_get_summary(item)));
+    target.setNotes(textOf(icalcomponent_get_description(item)));
+    target.setLocation(textOf(icalcomponent_get_location(item)));
+    target.setCreationDate(propertyDate(item, ICAL_CREATED_PROPERTY));
+    target.setLastModifiedDate(propertyDate(item, ICAL_LASTMODIFIED_PROPERTY));
+}
+
+QList<icalcomponent *> subcomponents(icalcomponent *item, icalcomponent_kind kind)
+{
+    QList<icalcomponent *> result;
+    for (icalcomponent *child = icalcomponent_get_first_component(item, kind); child;
+         child = icalcomponent_get_next_component(item, kind))
+        result.append(child);
+    return result;
+}
+
+// The zone's name as a TZID. Built-in zones carry a prefix ("/freeassociation.sourceforge.net/
+// Europe/Berlin"), which is dropped so that other programs find the zone by its plain name.
+QString zoneName(const icaltimezone *zone)
+{
+    QString name = textOf(icaltimezone_get_tzid(const_cast<icaltimezone *>(zone))); // libical takes no const
+    while (name.startsWith(QLatin1Char('/')) && !QTimeZone::isTimeZoneIdAvailable(name.toUtf8())) {
+        const qsizetype next = name.indexOf(QLatin1Char('/'), 1);
+        if (next < 0)
+            break;
+        name = name.mid(next + 1);
+        if (QTimeZone::isTimeZoneIdAvailable(name.toUtf8()))
+            break;
+        name.prepend(QLatin1Char('/'));
+    }
+    return name.startsWith(QLatin1Char('/')) ? name.mid(1) : name;
+}
+
+EKRecurrenceFrequency frequencyOf(icalrecurrencetype_frequency frequency, bool &known)
+{
+    known = true;
+    switch (frequency) {
+    case ICAL_DAILY_RECURRENCE:
+        return EKRecurrenceFrequency::Daily;
+    case ICAL_WEEKLY_RECURRENCE:
+        return EKRecurrenceFrequency::Weekly;
+    case ICAL_MONTHLY_RECURRENCE:
+        return EKRecurrenceFrequency::Monthly;
+    case ICAL_YEARLY_RECURRENCE:
+        return EKRecurrenceFrequency::Yearly;
+    default:
+        known = false;
+        return EKRecurrenceFrequency::Daily;
+    }
+}
+
+QList<int> numbersOf(const short *values, int size)
+{
+    QList<int> result;
+    for (int index = 0; index < size && values[index] != ICAL_RECURRENCE_ARRAY_MAX; ++index)
+        result.append(values[index]);
+    return result;
+}
+
+std::optional<EKRecurrenceRule> ruleFromRecurrence(const icalrecurrencetype &recurrence)
+{
+    bool known = false;
+    const EKRecurrenceFrequency frequency = frequencyOf(recurrence.freq, known);
+    if (!known)
+        return std::nullopt;
+    QList<EKRecurrenceDayOfWeek> days;
+    for (int index = 0; index < ICAL_BY_DAY_SIZE && recurrence.by_day[index] != ICAL_RECURRENCE_ARRAY_MAX; ++index) {
+        const short value = recurrence.by_day[index];
+        days.append(EKRecurrenceDayOfWeek::dayOfWeek(int(icalrecurrencetype_day_day_of_week(value)),
+                                                     icalrecurrencetype_day_position(value)));
+    }
+    std::optional<EKRecurrenceEnd> end;
+    if (!icaltime_is_null_time(recurrence.until))
+        end = EKRecurrenceEnd::recurrenceEndWithEndDate(dateFromIcalTime(recurrence.until));
+    else if (recurrence.count > 0)
+        end = EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(recurrence.count);
+    return EKRecurrenceRule(
+        frequency, recurrence.interval, days, numbersOf(recurrence.by_month_day, ICAL_BY_MONTHDAY_SIZE),
+        numbersOf(recurrence.by_month, ICAL_BY_MONTH_SIZE), numbersOf(recurrence.by_week_no, ICAL_BY_WEEKNO_SIZE),
+        numbersOf(recurrence.by_year_day, ICAL_BY_YEARDAY_SIZE), numbersOf(recurrence.by_set_pos, ICAL_BY_SETPOS_SIZE),
+        end);
+}
+
+icaltriggertype triggerFor(const EKAlarm &alarm)
+{
+    icaltriggertype trigger = {};
+    trigger.time = icaltime_null_time();
+    trigger.duration = icaldurationtype_null_duration();
+    if (alarm.absoluteDate().isValid())
+        trigger.time = icalTimeFromDate(alarm.absoluteDate(), icaltimezone_get_utc_timezone(), false);
+    else
+        trigger.duration = icaldurationtype_from_int(int(std::lround(alarm.relativeOffset())));
+    return trigger;
+}
+
+void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &windowEnd,
+                          std::set<qint64> &starts)
+{
+    icalrecur_iterator *iterator = icalrecur_iterator_new(rule, start);
+    if (!iterator)
+        return;
+    int steps = 0;
+    for (icaltimetype next = icalrecur_iterator_next(iterator); !icaltime_is_null_time(next);
+         next = icalrecur_iterator_next(iterator)) {
+        next.zone = start.zone;
+        const QDateTime date = dateFromIcalTime(next);
+        if (date >= windowEnd)
+            break;
+        if (++steps > kMaxExpansionSteps) {
+            consoleLog(QStringLiteral("Recurrence expansion stopped after %1 occurrences").arg(kMaxExpansionSteps));
+            break;
+        }
+        starts.insert(date.toMSecsSinceEpoch());
+    }
+    icalrecur_iterator_free(iterator);
+}
+
+std::set<qint64> excludedStarts(icalcomponent *master)
+{
+    std::set<qint64> excluded;
+    for (icalproperty *property = icalcomponent_get_first_property(master, ICAL_EXDATE_PROPERTY); property;
+         property = icalcomponent_get_next_property(master, ICAL_EXDATE_PROPERTY)) {
+        const QDateTime date = dateFromIcalTime(icalproperty_get_datetime_with_component(property, master));
+        if (date.isValid())
+            excluded.insert(date.toMSecsSinceEpoch());
+    }
+    return excluded;
+}
+
+void addRecurrenceDates(icalcomponent *master, const icaltimetype &start, std::set<qint64> &starts)
+{
+    for (icalproperty *property = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); property;
+         property = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
+        icaltimetype time = icalproperty_get_rdate(property).time;
+        if (icaltime_is_null_time(time))
+            continue;
+        if (!icaltime_is_utc(time) && !time.is_date)
+            time.zone = start.zone;
+        starts.insert(dateFromIcalTime(time).toMSecsSinceEpoch());
+    }
+}
+
+} // namespace
+
+QDateTime dateFromIcalTime(const icaltimetype &time)
+{
+    if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time))
+        return QDateTime();
+    if (time.is_date)
+        return localMidnight(time.year, time.month, time.day);
+    if (!time.zone && !icaltime_is_utc(time)) {
+        return QDateTime(QDate(time.year, time.month, time.day), QTime(time.hour, time.minute, time.second),
+                         QTimeZone::systemTimeZone())
+            .toUTC();
+    }
+    const icaltimezone *zone = time.zone ? time.zone : icaltimezone_get_utc_timezone();
+    return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), QTimeZone::utc());
+}
+
+icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, bool dateOnly)
+{
+    if (!date.isValid())
+        return icaltime_null_time();
+    if (dateOnly) {
+        const QDate day = date.toTimeZone(QTimeZone::systemTimeZone()).date();
+        icaltimetype time = icaltime_null_time();
+        time.year = day.year();
+        time.month = day.month();
+        time.day = day.day();
+        time.is_date = 1;
+        return time;
+    }
+    const icaltimezone *target = zone ? zone : icaltimezone_get_utc_timezone();
+    // libical converts to the zone's wall time but leaves the result marked as UTC.
+    icaltimetype time = icaltime_from_timet_with_zone(time_t(date.toSecsSinceEpoch()), 0, target);
+    time.zone = target;
+    return time;
+}
+
+icaltimezone *icalZoneFor(const QTimeZone &zone)
+{
+    const QByteArray id = zone.isValid() ? zone.id() : QByteArray("UTC");
+    if (id == "UTC" || id == "Etc/UTC" || id == "GMT" || zone == QTimeZone::utc())
+        return icaltimezone_get_utc_timezone();
+    icaltimezone *builtin = icaltimezone_get_builtin_timezone(id.constData());
+    return builtin ? builtin : icaltimezone_get_utc_timezone();
+}
+
+QTimeZone timeZoneOf(const icaltimetype &time)
+{
+    if (time.is_date || (!time.zone && !icaltime_is_utc(time)))
+        return QTimeZone::systemTimeZone();
+    if (icaltime_is_utc(time))
+        return QTimeZone::utc();
+    const QByteArray name = zoneName(time.zone).toUtf8();
+    if (QTimeZone::isTimeZoneIdAvailable(name))
+        return QTimeZone(name);
+    // Exports of other programs name their zones as Windows does ("W. Europe Standard Time").
+    const QByteArray iana = QTimeZone::windowsIdToDefaultIanaId(name);
+    return iana.isEmpty() ? QTimeZone::systemTimeZone() : QTimeZone(iana);
+}
+
+void addTimeProperty(icalcomponent *calendar, icalcomponent *item, icalproperty *property, const icaltimetype &time)
+{
+    icalcomponent_add_property(item, property);
+    if (time.is_date || !time.zone || icaltime_is_utc(time))
+        return;
+    const QByteArray tzid = zoneName(time.zone).toUtf8();
+    icalproperty_add_parameter(property, icalparameter_new_tzid(tzid.constData()));
+    if (!calendar || icalcomponent_get_timezone(calendar, tzid.constData()))
+        return;
+    icalcomponent *source = icaltimezone_get_component(const_cast<icaltimezone *>(time.zone));
+    if (!source)
+        return;
+    icalcomponent *definition = icalcomponent_new_clone(source);
+    if (icalproperty *idProperty = icalcomponent_get_first_property(definition, ICAL_TZID_PROPERTY))
+        icalproperty_set_tzid(idProperty, tzid.constData());
+    icalcomponent_add_component(calendar, definition);
+}
+
+QList<EKAlarm> readAlarms(icalcomponent *item, qint64 lengthSeconds)
+{
+    QList<EKAlarm> alarms;
+    for (icalcomponent *alarm : subcomponents(item, ICAL_VALARM_COMPONENT)) {
+        icalproperty *property = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
+        if (!property || alarms.size() >= kMaxAlarmsRead)
+            continue;
+        const icaltriggertype trigger = icalproperty_get_trigger(property);
+        if (!icaltime_is_null_time(trigger.time)) {
+            alarms.append(EKAlarm::alarmWithAbsoluteDate(dateFromIcalTime(trigger.time)));
+            continue;
+        }
+        double offset = icaldurationtype_as_int(trigger.duration);
+        icalparameter *related = icalproperty_get_first_parameter(property, ICAL_RELATED_PARAMETER);
+        if (related && icalparameter_get_related(related) == ICAL_RELATED_END)
+            offset += double(lengthSeconds);
+        alarms.append(EKAlarm::alarmWithRelativeOffset(offset));
+    }
+    return alarms;
+}
+
+void writeAlarms(icalcomponent *item, const QList<EKAlarm> &alarms, const QString &description)
+{
+    if (readAlarms(item, lengthSeconds(item)) == alarms)
+        return;
+    for (icalcomponent *alarm : subcomponents(item, ICAL_VALARM_COMPONENT)) {
+        icalcomponent_remove_component(item, alarm);
+        icalcomponent_free(alarm);
+    }
+    const QByteArray text = (description.isEmpty() ? QStringLiteral("Reminder") : description).toUtf8();
+    for (const EKAlarm &alarm : alarms) {
+        icalcomponent *component = icalcomponent_new(ICAL_VALARM_COMPONENT);
+        icalcomponent_add_property(component, icalproperty_new_action(ICAL_ACTION_DISPLAY));
+        icalcomponent_add_property(component, icalproperty_new_description(text.constData()));
+        icalproperty *trigger = icalproperty_new_trigger(triggerFor(alarm));
+        if (alarm.absoluteDate().isValid())
+            icalproperty_add_parameter(trigger, icalparameter_new_value(ICAL_VALUE_DATETIME));
+        icalcomponent_add_property(component, trigger);
+        icalcomponent_add_component(item, component);
+    }
+}
+
+QList<EKRecurrenceRule> readRules(icalcomponent *item)
+{
+    QList<EKRecurrenceRule> rules;
+    for (icalproperty *property = icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY);
+         property && rules.size() < kMaxRulesRead;
+         property = icalcomponent_get_next_property(item, ICAL_RRULE_PROPERTY)) {
+        if (const std::optional<EKRecurrenceRule> rule = ruleFromRecurrence(icalproperty_get_rrule(property)))
+            rules.append(*rule);
+    }
+    return rules;
+}
+
+void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool allDay)
+{
+    if (readRules(item) == rules)
+        return;
+    removeProperties(item, ICAL_RRULE_PROPERTY);
+    const QString prefix = QStringLiteral("EKRecurrenceRule RRULE ");
+    for (const EKRecurrenceRule &rule : rules) {
+        const QByteArray text = rule.description().mid(prefix.size()).toUtf8();
+        icalrecurrencetype recurrence = icalrecurrencetype_from_string(text.constData());
+        if (recurrence.freq == ICAL_NO_RECURRENCE)
+            continue;
+        if (allDay && rule.recurrenceEnd() && rule.recurrenceEnd()->endDate().isValid())
+            recurrence.until = icalTimeFromDate(rule.recurrenceEnd()->endDate(), nullptr, true);
+        icalcomponent_add_property(item, icalproperty_new_rrule(recurrence));
+    }
+}
+
+void readEvent(icalcomponent *item, EKEvent &event)
+{
+    readSharedFields(item, event);
+    const icaltimetype start = icalcomponent_get_dtstart(item);
+    const QDateTime startDate = dateFromIcalTime(start);
+    event.setAllDay(start.is_date != 0);
+    event.setTimeZone(timeZoneOf(start));
+    event.setStartDate(startDate);
+    event.setEndDate(startDate.addSecs(lengthSeconds(item)));
+    event.setAlarms(readAlarms(item, lengthSeconds(item)));
+    event.setRecurrenceRules(readRules(item));
+}
+
+void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
+{
+    setTextProperty(item, ICAL_SUMMARY_PROPERTY, event.title(), icalproperty_new_summary);
+    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, event.notes(), icalproperty_new_description);
+    setTextProperty(item, ICAL_LOCATION_PROPERTY, event.location(), icalproperty_new_location);
+    const bool allDay = event.isAllDay();
+    icaltimezone *zone = allDay ? nullptr : icalZoneFor(event.timeZone());
+    QDateTime endDate = event.endDate().isValid() ? event.endDate() : event.startDate();
+    if (allDay && endDate.date() <= event.startDate().date())
+        endDate = event.startDate().addDays(1);
+    const icaltimetype start = icalTimeFromDate(event.startDate(), zone, allDay);
+    const icaltimetype end = icalTimeFromDate(endDate, zone, allDay);
+    removeProperties(item, ICAL_DTSTART_PROPERTY);
+    removeProperties(item, ICAL_DTEND_PROPERTY);
+    removeProperties(item, ICAL_DURATION_PROPERTY);
+    addTimeProperty(calendar, item, icalproperty_new_dtstart(start), start);
+    addTimeProperty(calendar, item, icalproperty_new_dtend(end), end);
+    writeAlarms(item, event.alarms(), event.title());
+    if (writeRecurrence)
+        writeRules(item, event.recurrenceRules(), allDay);
+    stampModification(item);
+}
+
+void readReminder(icalcomponent *item, EKReminder &reminder)
+{
+    readSharedFields(item, reminder);
+    const icaltimetype due = icalcomponent_get_due(item);
+    reminder.setDueDate(dateFromIcalTime(due), due.is_date != 0);
+    if (icalproperty *priority = icalcomponent_get_first_property(item, ICAL_PRIORITY_PROPERTY))
+        reminder.setPriority(icalproperty_get_priority(priority));
+    const QDateTime completed = propertyDate(item, ICAL_COMPLETED_PROPERTY);
+    if (completed.isValid())
+        reminder.setCompletionDate(completed);
+    else
+        reminder.setCompleted(icalcomponent_get_status(item) == ICAL_STATUS_COMPLETED);
+    reminder.setAlarms(readAlarms(item, 0));
+}
+
+void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
+{
+    setTextProperty(item, ICAL_SUMMARY_PROPERTY, reminder.title(), icalproperty_new_summary);
+    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, reminder.notes(), icalproperty_new_description);
+    setTextProperty(item, ICAL_LOCATION_PROPERTY, reminder.location(), icalproperty_new_location);
+    removeProperties(item, ICAL_DUE_PROPERTY);
+    if (reminder.dueDate().isValid()) {
+        const bool dateOnly = reminder.isDueDateAllDay();
+        const icaltimetype due = icalTimeFromDate(
+            reminder.dueDate(), dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
+        addTimeProperty(calendar, item, icalproperty_new_due(due), due);
+    }
+    removeProperties(item, ICAL_PRIORITY_PROPERTY);
+    if (reminder.priority() > 0)
+        icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));
+    removeProperties(item, ICAL_STATUS_PROPERTY);
+    removeProperties(item, ICAL_COMPLETED_PROPERTY);
+    icalcomponent_add_property(
+        item, icalproperty_new_status(reminder.isCompleted() ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
+    if (reminder.isCompleted() && reminder.completionDate().isValid()) {
+        icalcomponent_add_property(item, icalproperty_new_completed(icalTimeFromDate(
+                                             reminder.completionDate(), icaltimezone_get_utc_timezone(), false)));
+    }
+    writeAlarms(item, reminder.alarms(), reminder.title());
+    stampModification(item);
+}
+
+void stampModification(icalcomponent *item)
+{
+    const icaltimetype now = icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false);
+    removeProperties(item, ICAL_DTSTAMP_PROPERTY);
+    removeProperties(item, ICAL_LASTMODIFIED_PROPERTY);
+    icalcomponent_add_property(item, icalproperty_new_dtstamp(now));
+    icalcomponent_add_property(item, icalproperty_new_lastmodified(now));
+    if (!icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY))
+        icalcomponent_add_property(item, icalproperty_new_created(now));
+}
+
+QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd)
+{
+    const icaltimetype start = icalcomponent_get_dtstart(master);
+    if (icaltime_is_null_time(start))
+        return {};
+    const qint64 length = lengthSeconds(master);
+    std::set<qint64> starts;
+    icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
+    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+        starts.insert(dateFromIcalTime(start).toMSecsSinceEpoch());
+    for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY))
+        addOccurrencesOfRule(icalproperty_get_rrule(rule), start, windowEnd, starts);
+    addRecurrenceDates(master, start, starts);
+    const std::set<qint64> excluded = excludedStarts(master);
+    QList<QDateTime> result;
+    for (const qint64 startMs : starts) {
+        const QDateTime occurrence = QDateTime::fromMSecsSinceEpoch(startMs, QTimeZone::utc());
+        const QDateTime end = occurrence.addSecs(length);
+        const bool overlaps =
+            occurrence < windowEnd && (end > windowStart || (length == 0 && occurrence >= windowStart));
+        if (overlaps && !excluded.count(startMs))
+            result.append(occurrence);
+    }
+    return result;
+}
+
+qint64 lengthSeconds(icalcomponent *item)
+{
+    const icaltimetype start = icalcomponent_get_dtstart(item);
+    if (icaltime_is_null_time(start))
+        return 0;
+    const bool hasEnd = icalcomponent_get_first_property(item, ICAL_DTEND_PROPERTY) ||
+                        icalcomponent_get_first_property(item, ICAL_DURATION_PROPERTY);
+    if (!hasEnd)
+        return start.is_date ? 86400 : 0;
+    const QDateTime end = dateFromIcalTime(icalcomponent_get_dtend(item));
+    const QDateTime begin = dateFromIcalTime(start);
+    return end.isValid() && end > begin ? begin.secsTo(end) : 0;
+}
+
+QDateTime recurrenceIdOf(icalcomponent *item)
+{
+    return propertyDate(item, ICAL_RECURRENCEID_PROPERTY);
+}
+
+} // namespace platform::icalcodec

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/eventkit/EKAlarm.h"
+#include "platform/eventkit/EKRecurrenceRule.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QTimeZone>
+
+#include <libical/ical.h>
+
+namespace platform {
+
+class EKEvent;
+class EKReminder;
+
+// Conversions between libical's components and the store's items, and the expansion of a series into
+// its occurrences. Free functions without state; libical's built-in zone table is the only shared
+// thing they touch, and libical guards it itself.
+namespace icalcodec {
+
+// A time of a component as a UTC date. A date-only value is midnight of its day in the local zone, and
+// so is a floating time of day (one without a zone).
+QDateTime dateFromIcalTime(const icaltimetype &time);
+// The date as an iCalendar time in the zone (null for a floating time); a date-only value when asked.
+icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, bool dateOnly);
+// libical's zone for ours: UTC for UTC, the built-in zone of that name, else UTC.
+icaltimezone *icalZoneFor(const QTimeZone &zone);
+// Ours for a component time's zone; the system's zone for a floating time.
+QTimeZone timeZoneOf(const icaltimetype &time);
+// Adds the property with a TZID parameter naming its zone (none for UTC, dates and floating times),
+// and puts the zone's VTIMEZONE into the calendar when it has none of that name yet.
+void addTimeProperty(icalcomponent *calendar, icalcomponent *item, icalproperty *property, const icaltimetype &time);
+
+// The item's alarms: relative ones as seconds from the start (an alarm related to the end counts
+// from the start too, given the item's length), absolute ones as dates.
+QList<EKAlarm> readAlarms(icalcomponent *item, qint64 lengthSeconds);
+// Replaces the item's VALARMs by display alarms for the list, unless they already say the same.
+void writeAlarms(icalcomponent *item, const QList<EKAlarm> &alarms, const QString &description);
+
+QList<EKRecurrenceRule> readRules(icalcomponent *item);
+// Replaces the item's RRULEs unless they already say the same; an all-day series ends on a date.
+void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool allDay);
+
+// Fills the event from a VEVENT (the series' master or a detached occurrence).
+void readEvent(icalcomponent *item, EKEvent &event);
+// Writes the event's fields into a VEVENT, keeping every property it does not set.
+void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence);
+void readReminder(icalcomponent *item, EKReminder &reminder);
+void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder);
+// Stamps DTSTAMP and LAST-MODIFIED with now, and CREATED when the item has none.
+void stampModification(icalcomponent *item);
+
+// The original starts of a series' occurrences that overlap [windowStart, windowEnd), ascending:
+// its rules and RDATEs, without its EXDATEs. A series without rules gives its start when it overlaps.
+// The walk stops at the window's end, and after a fixed number of steps for a rule that never gets
+// there (logged).
+QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd);
+// The length of an item in seconds (end minus start; 0 without an end).
+qint64 lengthSeconds(icalcomponent *item);
+// The RECURRENCE-ID of a detached occurrence as a UTC date; invalid for a master.
+QDateTime recurrenceIdOf(icalcomponent *item);
+
+} // namespace icalcodec
+} // namespace platform

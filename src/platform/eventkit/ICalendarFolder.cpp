@@ -1,0 +1,286 @@
+#include "platform/eventkit/ICalendarFolder.h"
+
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/FileSystem.h"
+
+#include <QFile>
+#include <QSet>
+
+#include <libical/ical.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Calendar items are small; a file beyond this is not an item of ours and is skipped unread.
+constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
+constexpr qint64 kMaxDisplayNameBytes = 4096;
+// A folder with more files than this is read up to the bound; the rest are logged and skipped.
+constexpr int kMaxFilesPerFolder = 200000;
+constexpr std::chrono::seconds kRescanInterval{1};
+
+struct FileStat
+{
+    bool isRegular = false;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+};
+
+// lstat, so that a link is never followed into another folder.
+FileStat statWithoutFollowing(const QString &path)
+{
+    struct stat info = {};
+    FileStat result;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return result;
+    result.isRegular = S_ISREG(info.st_mode);
+    result.size = qint64(info.st_size);
+    result.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
+    return result;
+}
+
+qint64 folderModifiedNs(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
+}
+
+Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
+{
+    const FileStat info = statWithoutFollowing(path);
+    if (!info.isRegular)
+        return Error(ErrorCode::IoOther, QStringLiteral("%1: not a regular file").arg(path));
+    if (info.size > maxBytes)
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot open: %2").arg(path, file.errorString()));
+    return file.read(maxBytes + 1).left(maxBytes);
+}
+
+bool isItemKind(icalcomponent_kind kind)
+{
+    return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+}
+
+} // namespace
+
+void freeIcalComponent(icalcomponent_impl *component)
+{
+    if (component)
+        icalcomponent_free(component);
+}
+
+ICalendarFolder::ICalendarFolder(const QString &path) : m_path(path) {}
+
+ICalendarFolder::~ICalendarFolder() = default;
+
+std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text)
+{
+    if (text.trimmed().isEmpty())
+        return nullptr;
+    icalcomponent *root = icalparser_parse_string(text.constData());
+    std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
+    if (!root || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT)
+        return nullptr;
+    for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        if (isItemKind(icalcomponent_isa(item)) && icalcomponent_get_uid(item))
+            return calendar;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName, qint64 size, qint64 modifiedNs)
+{
+    auto file = std::make_shared<ICalendarFile>();
+    file->fileName = fileName;
+    file->size = size;
+    file->modifiedNs = modifiedNs;
+    const QString path = m_path + QLatin1Char('/') + fileName;
+    const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes);
+    if (!bytes) {
+        consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
+        return file;
+    }
+    file->calendar = parseCalendarText(*bytes);
+    if (!file->calendar) {
+        consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
+        return file;
+    }
+    icalcomponent *root = file->calendar.get();
+    for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *uid = icalcomponent_get_uid(item);
+        if (!isItemKind(kind) || !uid)
+            continue;
+        file->hasEvents = file->hasEvents || kind == ICAL_VEVENT_COMPONENT;
+        file->hasTodos = file->hasTodos || kind == ICAL_VTODO_COMPONENT;
+        const QString text = QString::fromUtf8(uid);
+        if (!file->uids.contains(text))
+            file->uids.append(text);
+    }
+    return file;
+}
+
+// Files are re-read only when their size or modification time changed; the UID index is rebuilt
+// only when some file came, went or changed. Programs that share these folders replace files whole
+// (a rename), which changes the folder's own time: while that stays the same, the files are looked
+// at again once a second at most, so a burst of store calls does not stat every file each time.
+void ICalendarFolder::refresh()
+{
+    const qint64 folderTime = folderModifiedNs(m_path);
+    const auto now = std::chrono::steady_clock::now();
+    if (folderTime != 0 && folderTime == m_folderModifiedNs && now - m_lastScan < kRescanInterval)
+        return;
+    m_folderModifiedNs = folderTime;
+    m_lastScan = now;
+    const Result<QStringList> names = FileSystem::listFolder(m_path);
+    if (!names) {
+        m_files.clear();
+        m_filesByUid.clear();
+        return;
+    }
+    QSet<QString> seen;
+    bool changed = false;
+    m_hasVCards = false;
+    for (const QString &name : *names) {
+        m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
+        if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            continue;
+        if (seen.size() >= kMaxFilesPerFolder) {
+            consoleLog(
+                QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
+            break;
+        }
+        const FileStat info = statWithoutFollowing(m_path + QLatin1Char('/') + name);
+        if (!info.isRegular)
+            continue;
+        seen.insert(name);
+        const auto known = m_files.constFind(name);
+        if (known != m_files.constEnd() && (*known)->size == info.size && (*known)->modifiedNs == info.modifiedNs)
+            continue;
+        m_files.insert(name, readFile(name, info.size, info.modifiedNs));
+        changed = true;
+    }
+    for (auto it = m_files.begin(); it != m_files.end();) {
+        if (seen.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        it = m_files.erase(it);
+        changed = true;
+    }
+    if (changed)
+        rebuildUidIndex();
+}
+
+void ICalendarFolder::rebuildUidIndex()
+{
+    m_filesByUid.clear();
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
+        for (const QString &uid : std::as_const(file->uids)) {
+            // Two files with one UID: the one whose name is the UID's own file name wins.
+            if (!m_filesByUid.contains(uid) || file->fileName == fileNameForUid(uid))
+                m_filesByUid.insert(uid, file);
+        }
+    }
+}
+
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles() const
+{
+    QList<std::shared_ptr<const ICalendarFile>> result;
+    for (const std::shared_ptr<ICalendarFile> &file : m_files) {
+        if (file->calendar)
+            result.append(file);
+    }
+    return result;
+}
+
+std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid) const
+{
+    return m_filesByUid.value(uid);
+}
+
+Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *calendar)
+{
+    char *text = icalcomponent_as_ical_string_r(calendar);
+    if (!text)
+        return Error(ErrorCode::DataOther,
+                     QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
+    const QByteArray bytes(text);
+    std::free(text);
+    const QString path = m_path + QLatin1Char('/') + fileName;
+    const bool isNew = !statWithoutFollowing(path).isRegular;
+    if (const Status written = writeFileAtomically(path, bytes); !written)
+        return written;
+    if (isNew)
+        ::chmod(QFile::encodeName(path).constData(), 0600);
+    m_files.remove(fileName);
+    rebuildUidIndex();
+    m_folderModifiedNs = 0;
+    return success();
+}
+
+Status ICalendarFolder::removeFile(const QString &fileName)
+{
+    const QString path = m_path + QLatin1Char('/') + fileName;
+    if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("%1: cannot remove: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    m_files.remove(fileName);
+    rebuildUidIndex();
+    m_folderModifiedNs = 0;
+    return success();
+}
+
+Status ICalendarFolder::syncToDisk()
+{
+    const int descriptor = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot open the folder").arg(m_path));
+    const int result = ::fsync(descriptor);
+    ::close(descriptor);
+    if (result != 0)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: cannot sync the folder").arg(m_path));
+    return success();
+}
+
+QString ICalendarFolder::fileNameForUid(const QString &uid)
+{
+    QString name;
+    for (const QChar character : uid) {
+        const bool safe = character.isLetterOrNumber() || character == QLatin1Char('-') ||
+                          character == QLatin1Char('_') || character == QLatin1Char('@') ||
+                          character == QLatin1Char('.');
+        name.append(safe && character.unicode() < 128 ? character : QLatin1Char('_'));
+    }
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        name.prepend(QLatin1Char('_'));
+    return name.left(200) + QStringLiteral(".ics");
+}
+
+QString ICalendarFolder::displayNameOfFolder(const QString &path)
+{
+    const Result<QByteArray> bytes = readRegularFile(path + QStringLiteral("/displayname"), kMaxDisplayNameBytes);
+    const QString title = bytes ? QString::fromUtf8(*bytes).trimmed() : QString();
+    if (!title.isEmpty())
+        return title;
+    return path.section(QLatin1Char('/'), -1);
+}
+
+} // namespace platform

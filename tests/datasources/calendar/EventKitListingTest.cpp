@@ -1,0 +1,163 @@
+// The EventKit listing over real calendar folders: what is sent when, series with their exceptions,
+// detached occurrences with their parent, checksums and deletions.
+#include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/QtPrinters.h"
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+using eventkittest::at;
+
+namespace {
+
+QStringList describe(const QList<HMSyncRecord> &records)
+{
+    QStringList lines;
+    for (const HMSyncRecord &record : records) {
+        lines.append(
+            QStringLiteral("%1%2 %3").arg(record.isDelete() ? QStringLiteral("delete") : QStringLiteral("send"),
+                                          record.isNew() ? QStringLiteral(" new") : QString(),
+                                          record.dictionary().value(QStringLiteral("SUBJECT")).toString()));
+    }
+    return lines;
+}
+
+} // namespace
+
+class EventKitListingTest : public eventkittest::CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+        HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({QStringLiteral("work")});
+    }
+
+    std::shared_ptr<EKEvent> saveEvent(const QString &title, const QDateTime &start,
+                                       const QList<EKRecurrenceRule> &rules = {})
+    {
+        auto store = eventStore();
+        auto event = EKEvent::eventWithEventStore(store);
+        event->setCalendar(store->calendarWithIdentifier(QStringLiteral("work")));
+        event->setTitle(title);
+        event->setNotes(QStringLiteral("line one\nline two & more"));
+        event->setStartDate(start);
+        event->setEndDate(start.addSecs(3600));
+        event->setRecurrenceRules(rules);
+        event->setAlarms({EKAlarm::alarmWithRelativeOffset(-900)});
+        EXPECT_TRUE(store->saveEvent(event, EKSpan::FutureEvents, true).ok());
+        return event;
+    }
+
+    // One listing of one sync run: each run has a data source of its own.
+    QList<HMSyncRecord> list(const QDateTime &date, bool includeDeletes = true, const QSet<QString> &excluded = {})
+    {
+        m_data = std::make_unique<HMCalendarData>();
+        m_data->setIdentifierGraph(m_graph);
+        return m_data->syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excluded)
+            .value_or(QList<HMSyncRecord>());
+    }
+
+    std::shared_ptr<HMIdentifierGraph> m_graph = std::make_shared<HMIdentifierGraph>();
+    std::unique_ptr<HMCalendarData> m_data;
+};
+
+TEST_F(EventKitListingTest, ASingleEventIsSentNewThenOnceMoreThenOnlyWhenItChanges)
+{
+    const QDateTime start = QDateTime::currentDateTimeUtc().addDays(3);
+    auto event = saveEvent(QStringLiteral("Dentist"), start);
+    const QList<HMSyncRecord> first = list(QDateTime());
+    ASSERT_EQ(describe(first), QStringList{"send new Dentist"});
+    const HMSyncRecord &record = first.first();
+    EXPECT_EQ(record.nativeId(), event->eventIdentifier());
+    EXPECT_EQ(m_data->recordsAddedToDevice(), QStringList{record.hmxUid()});
+    const QVariantMap &fields = record.dictionary();
+    EXPECT_EQ(fields.value("NOTE"), QVariant("line one\nline two & more"));
+    EXPECT_EQ(fields.value("NSARRAYCATEGORIES"), QVariant(QVariantList{"Work"}));
+    EXPECT_EQ(fields.value("NSDATESTARTDATE").toDateTime(), start.addMSecs(-start.time().msec()));
+    EXPECT_EQ(fields.value("NSNUMBERALARMTIME"), QVariant(qint64(15)));
+    EXPECT_EQ(fields.value("TYPENUMBER"), QVariant(false));
+    EXPECT_EQ(fields.value("TZ_DATA"), QVariant("0\t0"));
+    EXPECT_EQ(fields.value("REPEAT"), QVariant(""));
+    EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid(record.hmxUid())->contains("crcValue"));
+
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Dentist"}) << "the first checksum is stored now";
+    EXPECT_TRUE(m_graph->dictionaryForHarrowmereUid(record.hmxUid())->contains("crcValue"));
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+
+    auto changed = eventStore()->eventWithIdentifier(event->eventIdentifier());
+    changed->setAlarms({EKAlarm::alarmWithRelativeOffset(-60)});
+    ASSERT_TRUE(eventStore()->saveEvent(changed, EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "alarms take no part in the checksum";
+    changed->setNotes(QStringLiteral("new notes"));
+    ASSERT_TRUE(eventStore()->saveEvent(changed, EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(describe(list(lastSync, true, {record.hmxUid()})), QStringList{}) << "changed on the device in this run";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Dentist"});
+
+    ASSERT_TRUE(eventStore()->removeEvent(changed, EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(describe(list(lastSync, false)), QStringList{});
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), 1);
+    const QList<HMSyncRecord> deletions = list(lastSync);
+    ASSERT_EQ(describe(deletions), QStringList{"delete "});
+    EXPECT_EQ(deletions.first().hmxUid(), record.hmxUid());
+    EXPECT_TRUE(m_graph->identifierDictionaries().isEmpty());
+}
+
+TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccurrenceApart)
+{
+    const QDateTime start = QDateTime(QDate::currentDate().addDays(7), QTime(9, 0), QTimeZone::utc());
+    const EKRecurrenceRule weekly(EKRecurrenceFrequency::Weekly, 1, {}, {}, {}, {}, {}, {},
+                                  EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(4));
+    auto series = saveEvent(QStringLiteral("Standup"), start, {weekly});
+    auto store = eventStore();
+    auto occurrences =
+        store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(40), {}));
+    ASSERT_EQ(occurrences.size(), 4);
+    ASSERT_TRUE(store->removeEvent(occurrences[1], EKSpan::ThisEvent, true).ok());
+    occurrences[2]->setTitle(QStringLiteral("Standup moved"));
+    occurrences[2]->setStartDate(occurrences[2]->startDate().addSecs(7200));
+    occurrences[2]->setEndDate(occurrences[2]->endDate().addSecs(7200));
+    ASSERT_TRUE(store->saveEvent(occurrences[2], EKSpan::ThisEvent, true).ok());
+
+    const QList<HMSyncRecord> records = list(QDateTime());
+    ASSERT_EQ(describe(records), (QStringList{"send new Standup", "send new Standup moved"}));
+    const HMSyncRecord &seriesRecord = records[0];
+    EXPECT_EQ(seriesRecord.nativeId(), series->eventIdentifier());
+    const QVariantMap &fields = seriesRecord.dictionary();
+    EXPECT_EQ(fields.value("REPEAT"), QVariant("2"));
+    EXPECT_EQ(fields.value("INTERVAL"), QVariant("1"));
+    EXPECT_EQ(fields.value("OCCURS"), QVariant("4"));
+    // The walk of a counted series gives one date past the last; it is no regular occurrence, so it
+    // counts among the exceptions, as do the removed and the moved occurrence.
+    EXPECT_EQ(fields.value("NSARRAYEXCEPTIONS").toList(),
+              (QVariantList{start.addDays(7), start.addDays(14), start.addDays(28)}));
+    EXPECT_EQ(fields.value("NSDATEREPEATEND").toDateTime(), start.addDays(28));
+    EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid(seriesRecord.hmxUid())->contains("RecurringInstancesKey"));
+
+    const HMSyncRecord &moved = records[1];
+    EXPECT_EQ(moved.theParentId(), seriesRecord.hmxUid());
+    EXPECT_EQ(moved.dictionary().value("PARENTID"), QVariant(series->eventIdentifier()));
+    EXPECT_EQ(moved.nativeId(), series->eventIdentifier() +
+                                    QStringLiteral("+%1+%2").arg(start.addDays(14).toString("yyyyMMdd"),
+                                                                 start.addDays(14).addSecs(7200).toString("HH:mm:ss")));
+    EXPECT_EQ(m_data->recordsAddedToDevice(), (QStringList{seriesRecord.hmxUid(), moved.hmxUid()}));
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), 2);
+
+    // A sync with nothing new sends neither the series nor its moved occurrence again.
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    EXPECT_EQ(describe(list(lastSync)), (QStringList{"send Standup", "send Standup moved"}))
+        << "the moved occurrence's first checksum is stored now, and its series goes with it";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    auto later = eventStore()->eventsMatchingPredicate(
+        eventStore()->predicateForEventsWithStartDate(start.addDays(20), start.addDays(40), {}));
+    ASSERT_EQ(later.size(), 1);
+    ASSERT_TRUE(eventStore()->removeEvent(later.first(), EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Standup"}) << "a removed occurrence changes the series";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+}

@@ -1,0 +1,117 @@
+// The checksum input of an event: the same bytes for the same event in every run, byte for byte.
+#include "datasources/calendar/HMKVCodingEKEvent.h"
+#include "foundation/QtPrinters.h"
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+using eventkittest::at;
+
+namespace {
+
+HMKVCodingEKEvent copyOf(const EKEvent &event)
+{
+    HMKVCodingEKEvent copy;
+    copy.setStartDate(event.startDate());
+    copy.setEndDate(event.endDate());
+    copy.setAlarms(event.alarms());
+    copy.setTitle(event.title());
+    copy.setNotes(event.notes());
+    return copy;
+}
+
+} // namespace
+
+class HMKVCodingEKEventTest : public eventkittest::CalendarFolderTest
+{
+};
+
+TEST_F(HMKVCodingEKEventTest, ChecksumInputIsFixedBytes)
+{
+    HMKVCodingEKEvent event;
+    event.setStartDate(at("2026-03-16 10:00"));
+    event.setEndDate(at("2026-03-16 11:00"));
+    event.setTitle(QStringLiteral("Café"));
+    event.setNotes(QString(QLatin1String("")));
+    const QByteArray expected = QByteArray::fromHex("484d4556"
+                                                    "00000004"
+                                                    "44"
+                                                    "0000019cf6169100"
+                                                    "44"
+                                                    "0000019cf64d7f80"
+                                                    "53"
+                                                    "00000005"
+                                                    "436166c3a9"
+                                                    "53"
+                                                    "00000000");
+    EXPECT_EQ(event.checksumArchive().toHex(), expected.toHex());
+}
+
+TEST_F(HMKVCodingEKEventTest, ChecksumFollowsTheFieldsItCovers)
+{
+    makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    auto store = eventStore();
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setTitle(QStringLiteral("Review"));
+    event->setNotes(QStringLiteral("Bring the numbers\nand coffee & cake"));
+    event->setStartDate(at("2026-03-16 10:00"));
+    event->setEndDate(at("2026-03-16 11:00"));
+    event->setAlarms({EKAlarm::alarmWithRelativeOffset(-900)});
+    ASSERT_TRUE(store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+
+    // Two runs read the file afresh and must agree.
+    const QByteArray first = copyOf(*eventStore()->eventWithIdentifier(event->eventIdentifier())).checksumArchive();
+    const QByteArray second = copyOf(*eventStore()->eventWithIdentifier(event->eventIdentifier())).checksumArchive();
+    EXPECT_EQ(first, second);
+
+    HMKVCodingEKEvent changed = copyOf(*event);
+    changed.setAlarms({EKAlarm::alarmWithRelativeOffset(-60)});
+    EXPECT_EQ(changed.checksumArchive(), first) << "alarms take no part";
+    changed.setNotes(QStringLiteral("Bring the numbers"));
+    EXPECT_NE(changed.checksumArchive(), first);
+
+    HMKVCodingEKEvent withoutNotes = copyOf(*event);
+    withoutNotes.setNotes(QString());
+    HMKVCodingEKEvent emptyNotes = copyOf(*event);
+    emptyNotes.setNotes(QString(QLatin1String("")));
+    EXPECT_NE(withoutNotes.checksumArchive(), emptyNotes.checksumArchive());
+    EXPECT_EQ(withoutNotes.checksumArchive().mid(4, 4), QByteArray::fromHex("00000003"));
+    HMKVCodingEKEvent withoutTitle = copyOf(*event);
+    withoutTitle.setTitle(QString());
+    EXPECT_EQ(withoutTitle.checksumArchive().mid(4, 4), QByteArray::fromHex("00000002"));
+    EXPECT_EQ(HMKVCodingEKEvent().checksumArchive(), QByteArray::fromHex("484d455600000000"));
+}
+
+TEST_F(HMKVCodingEKEventTest, KeyedCodingRoundTrip)
+{
+    HMKVCodingEKEvent event;
+    event.setStartDate(at("2026-03-16 10:00"));
+    event.setEndDate(at("2026-03-16 11:00"));
+    event.setTitle(QStringLiteral("Review"));
+    event.setNotes(QStringLiteral("Notes"));
+    event.setAlarms({EKAlarm::alarmWithRelativeOffset(-900), EKAlarm::alarmWithAbsoluteDate(at("2026-03-16 09:00"))});
+    KeyedArchiver archiver;
+    archiver.encodeObject(event, QStringLiteral("root"));
+    const Result<QByteArray> data = archiver.finishEncoding();
+    ASSERT_TRUE(data.ok()) << data.error().message().toStdString();
+    const auto read = KeyedUnarchiver::unarchiveObject<HMKVCodingEKEvent>(*data, QStringLiteral("root"));
+    ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+    EXPECT_EQ((*read)->startDate(), event.startDate());
+    EXPECT_EQ((*read)->endDate(), event.endDate());
+    EXPECT_EQ((*read)->title(), event.title());
+    EXPECT_EQ((*read)->notes(), event.notes());
+    EXPECT_EQ((*read)->alarms(), event.alarms());
+
+    HMKVCodingEKEvent partial;
+    partial.setTitle(QStringLiteral("Only a title"));
+    KeyedArchiver partialArchiver;
+    partialArchiver.encodeObject(partial, QStringLiteral("root"));
+    const auto readPartial =
+        KeyedUnarchiver::unarchiveObject<HMKVCodingEKEvent>(*partialArchiver.finishEncoding(), QStringLiteral("root"));
+    ASSERT_TRUE(readPartial.ok());
+    EXPECT_EQ((*readPartial)->title(), QStringLiteral("Only a title"));
+    EXPECT_FALSE((*readPartial)->startDate().isValid());
+    EXPECT_TRUE((*readPartial)->notes().isNull());
+}

@@ -1,0 +1,196 @@
+// Listing the desktop's persons for the other side: what counts as changed, new and deleted, how
+// multi-values keep their record slots, and the record's shape.
+#include "ContactDataTestSupport.h"
+
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABGroup.h"
+#include "platform/addressbook/ABMutableMultiValue.h"
+#include "platform/addressbook/ABPerson.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+const QDateTime kMonday(QDate(2026, 11, 30), QTime(9, 0), Qt::UTC);
+
+// Changes a person on the desktop at the given moment.
+void editPerson(const QString &uniqueId, const std::function<void(ABPerson &)> &edit, const QDateTime &when)
+{
+    FixedClock clock(when);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    edit(*std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId)));
+    ASSERT_TRUE(book->save());
+}
+
+void setEntries(ABPerson &person, const QString &property, const QList<std::pair<QString, QVariant>> &entries)
+{
+    ABMutableMultiValue values;
+    for (const auto &[label, value] : entries)
+        values.addValue(value, label);
+    ASSERT_TRUE(person.setValue(values.toVariant(), property));
+}
+
+const HMSyncRecord *recordOf(const QList<HMSyncRecord> &records, const QString &nativeId)
+{
+    for (const HMSyncRecord &record : records) {
+        if (record.nativeId() == nativeId)
+            return &record;
+    }
+    return nullptr;
+}
+
+class CloudVariant final
+{
+public:
+    CloudVariant() { UserDefaults::standardUserDefaults().setObject(QStringLiteral("quillnest"), QStringLiteral("SyncMethodSetting")); }
+    ~CloudVariant() { UserDefaults::standardUserDefaults().removeObjectForKey(QStringLiteral("SyncMethodSetting")); }
+};
+
+} // namespace
+
+TEST(ContactReader, SendsNewChangedAndDeletedPersonsAndLeavesTheRest)
+{
+    ContactsFixture fixture;
+    FixedClock clock(kMonday);
+    const QString kept = fixture.addDesktopPerson(QStringLiteral("Kept"), QStringLiteral("Same"))->uniqueId();
+    const QString edited = fixture.addDesktopPerson(QStringLiteral("Edited"), QStringLiteral("Later"))->uniqueId();
+    const QString excluded = fixture.addDesktopPerson(QStringLiteral("Both"), QStringLiteral("Sides"))->uniqueId();
+    const QString removed = fixture.addDesktopPerson(QStringLiteral("Gone"), QStringLiteral("Soon"))->uniqueId();
+    // A first listing without a date sends everyone as new, each under a new hmUid.
+    const QList<HMSyncRecord> first = fixture.listStep(QDateTime(), true);
+    ASSERT_EQ(first.size(), 4);
+    for (const HMSyncRecord &record : first)
+        EXPECT_TRUE(record.isNew() && !record.isDelete() && !record.hmxUid().isEmpty());
+    EXPECT_EQ(fixture.data().recordsAddedToDevice().size(), 4);
+
+    const QDateTime lastSync = kMonday; // a person saved at exactly this moment is unchanged
+    editPerson(edited, [](ABPerson &person) { (void)person.setValue(QStringLiteral("n"), kABNicknameProperty); },
+               kMonday.addSecs(60));
+    editPerson(excluded, [](ABPerson &person) { (void)person.setValue(QStringLiteral("n"), kABNicknameProperty); },
+               kMonday.addSecs(60));
+    ASSERT_TRUE(ABAddressBook::addressBook()->removeRecord(nullptr) == false);
+    {
+        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+        ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(removed)));
+        ASSERT_TRUE(book->save());
+    }
+    const QString fresh = fixture.addDesktopPerson(QStringLiteral("Fresh"), QStringLiteral("One"))->uniqueId();
+    const QString excludedHmUid = fixture.graph().harrowmereUidForNativeId(excluded);
+    const QString removedHmUid = fixture.graph().harrowmereUidForNativeId(removed);
+    fixture.startNewRun();
+    const QList<HMSyncRecord> second = fixture.listStep(lastSync, true, {excludedHmUid});
+    ASSERT_EQ(second.size(), 3);
+    EXPECT_FALSE(recordOf(second, kept));
+    ASSERT_TRUE(recordOf(second, edited));
+    EXPECT_FALSE(recordOf(second, edited)->isNew());
+    EXPECT_EQ(recordOf(second, edited)->dictionary().value(QStringLiteral("NICKNAME")), QVariant(QStringLiteral("n")));
+    ASSERT_TRUE(recordOf(second, fresh));
+    EXPECT_TRUE(recordOf(second, fresh)->isNew());
+    EXPECT_TRUE(second.last().isDelete());
+    EXPECT_EQ(second.last().hmxUid(), removedHmUid);
+    EXPECT_TRUE(fixture.graph().nativeIdForHarrowmereUid(removedHmUid).isEmpty());
+}
+
+TEST(ContactReader, WithoutDeletionsTheDeletedPersonsIdentifiersStay)
+{
+    ContactsFixture fixture;
+    const QString removed = fixture.addDesktopPerson(QStringLiteral("Gone"), QStringLiteral("Soon"))->uniqueId();
+    fixture.listStep(QDateTime(), true);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(removed)));
+    ASSERT_TRUE(book->save());
+    fixture.startNewRun();
+    EXPECT_TRUE(fixture.listStep(QDateTime::currentDateTimeUtc(), false).isEmpty());
+    EXPECT_EQ(fixture.graph().identifierDictionaries().size(), 1);
+}
+
+TEST(ContactReader, AFileThatStopsParsingIsNeverSentAsADeletion)
+{
+    ContactsFixture fixture;
+    const QString damaged = fixture.addDesktopPerson(QStringLiteral("Dana"), QStringLiteral("Damaged"))->uniqueId();
+    fixture.listStep(QDateTime(), true);
+    const QString hmUid = fixture.graph().harrowmereUidForNativeId(damaged);
+    const QByteArray garbage = "BEGIN:VCARD\r\nthis line has no colon\r\n";
+    fixture.folder().writeFile(damaged + QStringLiteral(".vcf"), garbage);
+    fixture.startNewRun();
+    EXPECT_TRUE(fixture.listStep(QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC), true).isEmpty());
+    EXPECT_EQ(fixture.graph().nativeIdForHarrowmereUid(hmUid), damaged);
+    EXPECT_EQ(fixture.folder().readFile(damaged + QStringLiteral(".vcf")), garbage);
+}
+
+TEST(ContactReader, APhoneInsertedBeforeTheOthersLeavesTheirSlotsAlone)
+{
+    ContactsFixture fixture;
+    const QString id = fixture.addDesktopPerson(QStringLiteral("Pat"), QStringLiteral("Phones"))->uniqueId();
+    editPerson(id, [](ABPerson &person) {
+        setEntries(person, kABPhoneProperty, {{kABPhoneHomeLabel, QStringLiteral("111")}, {kABPhoneMobileLabel, QStringLiteral("222")}});
+    }, kMonday);
+    const QVariantMap first = fixture.listStep(QDateTime(), true).first().dictionary();
+    EXPECT_EQ(first.value(QStringLiteral("PHONE1")), QVariant(QStringLiteral("111")));
+    EXPECT_EQ(first.value(QStringLiteral("PHONE2")), QVariant(QStringLiteral("222")));
+    EXPECT_EQ(first.value(QStringLiteral("PHONELABEL1")), QVariant(QStringLiteral("1")));
+    EXPECT_EQ(first.value(QStringLiteral("PHONELABEL2")), QVariant(QStringLiteral("2")));
+    editPerson(id, [](ABPerson &person) {
+        ABMutableMultiValue phones = person.valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy();
+        ABMutableMultiValue reordered;
+        reordered.addValue(QStringLiteral("000"), kABPhoneWorkLabel);
+        for (qsizetype index = 0; index < phones.count(); ++index)
+            reordered.addValue(phones.valueAtIndex(index), phones.labelAtIndex(index), phones.identifierAtIndex(index));
+        (void)person.setValue(reordered.toVariant(), kABPhoneProperty);
+    }, kMonday.addSecs(3600));
+    fixture.startNewRun();
+    const QVariantMap second = fixture.listStep(kMonday, true).first().dictionary();
+    EXPECT_EQ(second.value(QStringLiteral("PHONE1")), QVariant(QStringLiteral("111")));
+    EXPECT_EQ(second.value(QStringLiteral("PHONE2")), QVariant(QStringLiteral("222")));
+    EXPECT_EQ(second.value(QStringLiteral("PHONE3")), QVariant(QStringLiteral("000")));
+    EXPECT_EQ(second.value(QStringLiteral("PHONELABEL3")), QVariant(QStringLiteral("3")));
+    EXPECT_EQ(second.value(QStringLiteral("PHONE4")), QVariant(QString()));
+    EXPECT_EQ(second.value(QStringLiteral("PHONELABEL4")), QVariant(QStringLiteral("0")));
+    EXPECT_EQ(second.value(QStringLiteral("WORKPHONE")), QVariant(QStringLiteral("000")));
+    EXPECT_EQ(second.value(QStringLiteral("CELLPHONE")), QVariant(QStringLiteral("222")));
+    EXPECT_FALSE(second.contains(QStringLiteral("WORKFAX")));
+}
+
+TEST(ContactReader, SlotsTakePreferredLabelsAndStreetsTheirLines)
+{
+    ContactsFixture fixture;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+    setEntries(*person, kABEmailProperty, {{kABWorkLabel, QStringLiteral("w1@x")}, {kABWorkLabel, QStringLiteral("w2@x")},
+                                           {kABHomeLabel, QStringLiteral("h@x")}, {QStringLiteral("private"), QStringLiteral("p@x")}});
+    const QVariantMap street{{kABAddressStreetKey, QStringLiteral("Line 1\nLine 2\nLine 3\nLine 4")},
+                             {kABAddressCityKey, QStringLiteral("Ghent")}};
+    setEntries(*person, kABAddressProperty, {{kABWorkLabel, street}});
+    for (const char *name : {"Work", "Friends"}) {
+        const std::shared_ptr<ABGroup> group = ABGroup::initWithAddressBook(book);
+        (void)group->setValue(QLatin1String(name), kABGroupNameProperty);
+        book->addRecord(group);
+        group->addMember(person);
+    }
+    ASSERT_TRUE(book->save());
+    QVariantMap record = fixture.listStep(QDateTime(), true).first().dictionary();
+    EXPECT_EQ(record.value(QStringLiteral("EMAIL")), QVariant(QStringLiteral("w1@x")));
+    EXPECT_EQ(record.value(QStringLiteral("EMAIL2")), QVariant(QStringLiteral("h@x")));
+    EXPECT_EQ(record.value(QStringLiteral("EMAIL3")), QVariant(QString()));
+    EXPECT_EQ(record.value(QStringLiteral("ADDRESS1")), QVariant(QStringLiteral("Line 1")));
+    EXPECT_EQ(record.value(QStringLiteral("ADDRESS3")), QVariant(QStringLiteral("Line 3")));
+    EXPECT_EQ(record.value(QStringLiteral("CITY")), QVariant(QStringLiteral("Ghent")));
+    QStringList categories = record.value(QStringLiteral("NSARRAYCATEGORIES")).toStringList();
+    categories.sort();
+    EXPECT_EQ(categories, (QStringList{QStringLiteral("Friends"), QStringLiteral("Work")}));
+    EXPECT_TRUE(record.value(QStringLiteral("CATEGORY")).toString().endsWith(QLatin1Char(',')));
+    EXPECT_EQ(record.value(QStringLiteral("CATEGORY")).toString().size(), QStringLiteral("Work,Friends,").size());
+    EXPECT_FALSE(record.contains(QStringLiteral("UID")));
+
+    CloudVariant cloud;
+    fixture.startNewRun();
+    record = fixture.listStep(QDateTime(), true).first().dictionary();
+    EXPECT_EQ(record.value(QStringLiteral("ADDRESS1")), QVariant(QStringLiteral("Line 1\nLine 2\nLine 3\nLine 4")));
+    EXPECT_EQ(record.value(QStringLiteral("ADDRESS2")), QVariant(QStringLiteral("Line 2")));
+    EXPECT_TRUE(record.value(QStringLiteral("CATEGORY")).toString().endsWith(QLatin1Char('\t')));
+}

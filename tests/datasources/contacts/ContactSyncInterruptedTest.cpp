@@ -1,0 +1,101 @@
+// A sync killed (SIGKILL) while it writes the phone's contacts into the vCard folder, then run again
+// to the end, leaves every contact exactly once on both sides.
+#include "ContactSyncSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QHash>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using phonepeer::Conduit;
+
+namespace {
+
+constexpr int kContactCount = 600;
+
+QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &folder)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(), QStringLiteral("--port"),
+            QString::number(peer.port()), QStringLiteral("--contacts-folder"), folder, QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+}
+
+QProcessEnvironment childEnvironment(const QString &home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
+    return environment;
+}
+
+qsizetype cardCount(const QString &folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.vcf")}, QDir::Files).size();
+}
+
+// How many card files hold each person's family name.
+QHash<QString, int> familyNames(const QString &folder)
+{
+    QHash<QString, int> counts;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.vcf")}, QDir::Files)) {
+        QFile file(folder + QLatin1Char('/') + name);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : unfolded(file.readAll()).split('\n')) {
+            if (line.startsWith("N:"))
+                ++counts[QString::fromUtf8(line.mid(2).split(';').value(0))];
+        }
+    }
+    return counts;
+}
+
+} // namespace
+
+TEST(ContactSyncInterrupted, AKilledRunLeavesEveryContactOnceAfterTheNextRun)
+{
+    for (const int killAtFiles : {1, kContactCount / 2, kContactCount - 20}) {
+        SCOPED_TRACE(killAtFiles);
+        QTemporaryDir home;
+        const QString folder = home.filePath(QStringLiteral("book"));
+        phonepeer::PhonePeer::Options options;
+        options.port = 0;
+        phonepeer::PhonePeer peer(options);
+        QString problem;
+        ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+        for (int index = 0; index < kContactCount; ++index)
+            peer.addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
+                                                    {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)},
+                                                    {QStringLiteral("CELLPHONE"), QStringLiteral("+1 555 %1").arg(index)}});
+        QProcess killed;
+        killed.setProcessEnvironment(childEnvironment(home.path()));
+        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, folder));
+        ASSERT_TRUE(killed.waitForStarted());
+        EXPECT_TRUE(testsupport::waitUntil(
+            [&] { return cardCount(folder) >= killAtFiles || killed.state() == QProcess::NotRunning; },
+            std::chrono::seconds(30)))
+            << "the first run wrote no card files";
+        killed.kill();
+        // A run that ended on its own before the kill is fine too: the next run checks the same.
+        ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
+        ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
+
+        QProcess resumed;
+        resumed.setProcessEnvironment(childEnvironment(home.path()));
+        resumed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, folder));
+        ASSERT_TRUE(resumed.waitForFinished(60000));
+        ASSERT_EQ(resumed.exitCode(), 0) << resumed.readAllStandardOutput().toStdString()
+                                         << resumed.readAllStandardError().toStdString();
+        const QHash<QString, int> counts = familyNames(folder);
+        ASSERT_EQ(counts.size(), kContactCount);
+        for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        EXPECT_EQ(peer.records(Conduit::Contacts).size(), kContactCount);
+        peer.stop();
+    }
+}

@@ -1,0 +1,438 @@
+// The address book over a vCard folder: what it writes byte for byte, what it reads back, what a save
+// touches, groups, removals, files it cannot read, the index, searching and access.
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABGroup.h"
+#include "platform/addressbook/ABMutableMultiValue.h"
+#include "platform/addressbook/ABPerson.h"
+#include "platform/addressbook/CNContactStore.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include "AddressBookTestSupport.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace platform;
+
+namespace {
+
+const QDateTime kFirstSave(QDate(2026, 12, 7), QTime(9, 30, 0), Qt::UTC);
+
+class FixedClock final
+{
+public:
+    explicit FixedClock(const QDateTime &moment) { set(moment); }
+    ~FixedClock() { Clock::setSource({}); }
+    void set(const QDateTime &moment)
+    {
+        Clock::setSource([moment] { return moment; });
+    }
+};
+
+ABMultiValue multiValue(const QList<std::tuple<QString, QString, QVariant>> &entries)
+{
+    ABMutableMultiValue values;
+    for (const auto &[identifier, label, value] : entries)
+        values.addValue(value, label, identifier);
+    return values;
+}
+
+// A person with every kind of value, with fixed identifiers.
+std::shared_ptr<ABPerson> fullPerson(const std::shared_ptr<ABAddressBook> &book)
+{
+    const std::shared_ptr<ABPerson> person = ABPerson::personWithUniqueId(QStringLiteral("P-1"));
+    EXPECT_TRUE(book->addRecord(person));
+    (void)person->setValue(QStringLiteral("Zoë"), kABFirstNameProperty);
+    (void)person->setValue(QStringLiteral("Doe; Smith"), kABLastNameProperty);
+    (void)person->setValue(QStringLiteral("Dr."), kABTitleProperty);
+    (void)person->setValue(QStringLiteral("Fish & Chips, Ltd."), kABOrganizationProperty);
+    (void)person->setValue(QStringLiteral("Fry"), kABDepartmentProperty);
+    (void)person->setValue(QStringLiteral("line one\nline two & more"), kABNoteProperty);
+    (void)person->setValue(QDateTime(QDate(1985, 3, 17), QTime(0, 0), Qt::UTC), kABBirthdayProperty);
+    (void)person->setValue(multiValue({{"T1", kABPhoneMobileLabel, QStringLiteral("+44 7700 900123")},
+                                       {"T2", QStringLiteral("callback"), QStringLiteral("+44 20 7946 0000")},
+                                       {"T3", kABPhoneWorkFAXLabel, QStringLiteral("+44 20 7946 0001")}})
+                               .toVariant(),
+                           kABPhoneProperty);
+    (void)person->setValue(multiValue({{"E1", kABEmailWorkLabel, QStringLiteral("zoe@fish.example")}}).toVariant(),
+                           kABEmailProperty);
+    (void)person->setValue(multiValue({{"U1", QStringLiteral("Home Page"), QStringLiteral("https://zoe.example/a,b")}})
+                               .toVariant(),
+                           kABURLsProperty);
+    const QVariantMap address{{kABAddressStreetKey, QStringLiteral("1 High St; Flat 2\nBack door")},
+                              {kABAddressCityKey, QStringLiteral("London")},
+                              {kABAddressZIPKey, QStringLiteral("N1 9GU")}};
+    (void)person->setValue(multiValue({{"A1", kABAddressHomeLabel, address}}).toVariant(), kABAddressProperty);
+    const QVariantMap message{{kABInstantMessageUsernameKey, QStringLiteral("zoe")},
+                              {kABInstantMessageServiceKey, QStringLiteral("Jabber")}};
+    (void)person->setValue(multiValue({{"I1", kABOtherLabel, message}}).toVariant(), kABInstantMessageProperty);
+    (void)person->setValue(multiValue({{"D1", kABAnniversaryLabel, QDateTime(QDate(2010, 6, 12), QTime(0, 0), Qt::UTC)}})
+                               .toVariant(),
+                           kABOtherDatesProperty);
+    EXPECT_TRUE(person->setImageData(QByteArray("\xff\xd8\xff\xe0 not really a JPEG")));
+    return person;
+}
+
+qint64 modificationNs(const QString &path)
+{
+    struct stat status = {};
+    ::stat(QFile::encodeName(path).constData(), &status);
+    return qint64(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+TEST(ABAddressBook, WritesAPersonAsVCardThreeByteForByte)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    fullPerson(book);
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(folder.cardFiles(), QStringList{QStringLiteral("P-1.vcf")});
+    const QByteArray expected =
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:P-1\r\n"
+        "N:Doe\\; Smith;Zoë;;Dr.;\r\nFN:Zoë Doe\\; Smith\r\nORG:Fish & Chips\\, Ltd.;Fry\r\nBDAY:1985-03-17\r\n"
+        "TEL;TYPE=CELL;X-HM-ID=T1:+44 7700 900123\r\nTEL;TYPE=callback;X-HM-ID=T2:+44 20 7946 0000\r\n"
+        "TEL;TYPE=WORK,FAX;X-HM-ID=T3:+44 20 7946 0001\r\nEMAIL;TYPE=WORK;X-HM-ID=E1:zoe@fish.example\r\n"
+        "URL;TYPE=Home Page;X-HM-ID=U1:https://zoe.example/a\\,b\r\n"
+        "IMPP;X-SERVICE-TYPE=Jabber;TYPE=OTHER;X-HM-ID=I1:xmpp:zoe\r\n"
+        "ADR;TYPE=HOME;X-HM-ID=A1:;;1 High St\\; Flat 2\\nBack door;London;;N1 9GU;\r\n"
+        "X-ANNIVERSARY;X-HM-ID=D1:2010-06-12\r\nNOTE:line one\\nline two & more\r\n"
+        "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4CBub3QgcmVhbGx5IGEgSlBFRw==\r\nREV:2026-12-07T09:30:00Z\r\nEND:VCARD\r\n";
+    EXPECT_EQ(folder.readFile(QStringLiteral("P-1.vcf")), expected);
+    struct stat status = {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder.filePath(QStringLiteral("P-1.vcf"))).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST(ABAddressBook, AReopenedBookReadsTheSameValuesAndIdentifiers)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const QString written = dumpRecord(*fullPerson(book));
+    ASSERT_TRUE(book->save());
+    const std::shared_ptr<ABAddressBook> reopened = ABAddressBook::addressBook();
+    ASSERT_EQ(reopened->people().size(), 1);
+    const std::shared_ptr<ABPerson> person = reopened->people().first();
+    EXPECT_EQ(dumpRecord(*person), written);
+    EXPECT_EQ(person->valueForProperty(kABModificationDateProperty).toDateTime(), kFirstSave);
+    const ABMultiValue phones = person->valueForProperty(kABPhoneProperty).value<ABMultiValue>();
+    EXPECT_EQ(phones.identifierAtIndex(0), QStringLiteral("T1"));
+    EXPECT_EQ(phones.indexForIdentifier(QStringLiteral("T3")), 2);
+}
+
+TEST(ABAddressBook, SaveWritesOnlyChangedRecordsAndStampsTheirDate)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    for (const char *name : {"Ann", "Bob"}) {
+        const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+        (void)person->setValue(QLatin1String(name), kABFirstNameProperty);
+    }
+    ASSERT_TRUE(book->save());
+    EXPECT_FALSE(book->hasUnsavedChanges());
+    const QStringList files = folder.cardFiles();
+    ASSERT_EQ(files.size(), 2);
+    const qint64 untouchedBefore = modificationNs(folder.filePath(files.at(1)));
+
+    const QDateTime later = kFirstSave.addSecs(3600);
+    clock.set(later);
+    book = ABAddressBook::addressBook();
+    std::shared_ptr<ABPerson> changed = book->people().at(0);
+    EXPECT_FALSE(book->hasUnsavedChanges());
+    (void)changed->setValue(QStringLiteral("Annie"), kABFirstNameProperty);
+    EXPECT_TRUE(book->hasUnsavedChanges());
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(modificationNs(folder.filePath(files.at(1))), untouchedBefore);
+    EXPECT_TRUE(folder.readFile(files.at(0)).contains("REV:2026-12-07T10:30:00Z\r\n"));
+    EXPECT_EQ(ABAddressBook::addressBook()->recordForUniqueId(changed->uniqueId())->valueForProperty(
+                  kABModificationDateProperty).toDateTime(),
+              later);
+}
+
+TEST(ABAddressBook, GroupsAreGroupCardsAndTheirMembersCarryTheirNames)
+{
+    StoreFolder folder;
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+    (void)person->setValue(QStringLiteral("Gina"), kABFirstNameProperty);
+    QStringList groupIds;
+    for (const char *name : {"Work", "Family, close"}) {
+        const std::shared_ptr<ABGroup> group = ABGroup::initWithAddressBook(book);
+        (void)group->setValue(QLatin1String(name), kABGroupNameProperty);
+        ASSERT_TRUE(book->addRecord(group));
+        ASSERT_TRUE(group->addMember(person));
+        groupIds.append(group->uniqueId());
+    }
+    ASSERT_TRUE(book->save());
+    const QByteArray groupCard = folder.readFile(groupIds.at(0) + QStringLiteral(".vcf"));
+    EXPECT_TRUE(groupCard.contains("KIND:group\r\n"));
+    EXPECT_TRUE(groupCard.contains("MEMBER:urn:uuid:" + person->uniqueId().toUtf8() + "\r\n"));
+    EXPECT_TRUE(folder.readFile(person->uniqueId() + QStringLiteral(".vcf")).contains("CATEGORIES:Work,Family\\, close\r\n"));
+
+    book = ABAddressBook::addressBook();
+    const auto reread = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(person->uniqueId()));
+    ASSERT_TRUE(reread);
+    QStringList names;
+    for (const std::shared_ptr<ABGroup> &group : reread->parentGroups())
+        names.append(group->valueForProperty(kABGroupNameProperty).toString());
+    names.sort();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Family, close"), QStringLiteral("Work")}));
+    const auto work = std::dynamic_pointer_cast<ABGroup>(book->recordForUniqueId(groupIds.at(0)));
+    ASSERT_TRUE(work->removeMember(reread));
+    ASSERT_TRUE(book->save());
+    EXPECT_TRUE(folder.readFile(person->uniqueId() + QStringLiteral(".vcf")).contains("CATEGORIES:Family\\, close\r\n"));
+}
+
+TEST(ABAddressBook, RemovingAPersonRemovesItsFileAndMembership)
+{
+    StoreFolder folder;
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+    const std::shared_ptr<ABGroup> group = ABGroup::initWithAddressBook(book);
+    (void)group->setValue(QStringLiteral("Club"), kABGroupNameProperty);
+    book->addRecord(group);
+    group->addMember(person);
+    ASSERT_TRUE(book->save());
+    ASSERT_EQ(folder.cardFiles().size(), 2);
+    book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(person->uniqueId())));
+    EXPECT_FALSE(book->removeRecord(ABPerson::personWithUniqueId(QStringLiteral("elsewhere"))));
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(folder.cardFiles(), QStringList{group->uniqueId() + QStringLiteral(".vcf")});
+    EXPECT_FALSE(folder.readFile(group->uniqueId() + QStringLiteral(".vcf")).contains("MEMBER"));
+}
+
+TEST(ABAddressBook, FilesItCannotReadAreReportedAndNeverChanged)
+{
+    StoreFolder folder;
+    const QByteArray good = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:good\r\nN:Good;Gail;;;\r\nFN:Gail Good\r\nEND:VCARD\r\n";
+    folder.writeFile(QStringLiteral("good.vcf"), good);
+    const QList<std::pair<QString, QByteArray>> bad = {
+        {QStringLiteral("garbage.vcf"), QByteArray("\x00\x01 this is no card", 18)},
+        {QStringLiteral("empty.vcf"), QByteArray()},
+        {QStringLiteral("huge.vcf"), "BEGIN:VCARD\r\nNOTE:" + QByteArray(9 * 1024 * 1024, 'x') + "\r\nEND:VCARD\r\n"},
+        {QStringLiteral("two.vcf"), good + good}};
+    for (const auto &[name, bytes] : bad)
+        folder.writeFile(name, bytes);
+    ASSERT_EQ(::symlink(QFile::encodeName(folder.filePath(QStringLiteral("good.vcf"))).constData(),
+                        QFile::encodeName(folder.filePath(QStringLiteral("link.vcf"))).constData()),
+              0);
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    ASSERT_EQ(book->people().size(), 1);
+    EXPECT_EQ(book->people().first()->uniqueId(), QStringLiteral("good"));
+    QStringList unreadable = book->unreadableRecords().keys();
+    unreadable.sort();
+    EXPECT_EQ(unreadable, (QStringList{QStringLiteral("empty"), QStringLiteral("garbage"), QStringLiteral("huge"),
+                                       QStringLiteral("two")}));
+    (void)book->people().first()->setValue(QStringLiteral("Gale"), kABFirstNameProperty);
+    ASSERT_TRUE(book->save());
+    for (const auto &[name, bytes] : bad)
+        EXPECT_EQ(folder.readFile(name), bytes) << name.toStdString();
+}
+
+TEST(ABAddressBook, AnUnchangedFileIsTakenFromTheIndexWithoutReadingIt)
+{
+    StoreFolder folder;
+    const QByteArray first = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:same\r\nN:Alpha;Ann;;;\r\nEND:VCARD\r\n";
+    folder.writeFile(QStringLiteral("same.vcf"), first);
+    const QString path = folder.filePath(QStringLiteral("same.vcf"));
+    struct stat before = {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    ASSERT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
+              QVariant(QStringLiteral("Alpha")));
+    // The same size, inode and time, other content: only a reader that skips the file misses it.
+    QByteArray second = first;
+    second.replace("Alpha", "Omega");
+    folder.writeFile(QStringLiteral("same.vcf"), second);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    EXPECT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
+              QVariant(QStringLiteral("Alpha")));
+    // A change another program makes moves the time: the file is read again.
+    folder.writeFile(QStringLiteral("same.vcf"), second + "\r\n");
+    EXPECT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
+              QVariant(QStringLiteral("Omega")));
+}
+
+TEST(ABAddressBook, SearchesCompareIgnoringCaseAndCombineConditions)
+{
+    StoreFolder folder;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const struct { const char *first; const char *last; const char *email; } persons[] = {
+        {"Ann", "Lee", "ann@work.example"}, {"ann", "LEE", "private@home.example"}, {"Bob", "Lee", "bob@work.example"}};
+    for (const auto &entry : persons) {
+        const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+        (void)person->setValue(QLatin1String(entry.first), kABFirstNameProperty);
+        (void)person->setValue(QLatin1String(entry.last), kABLastNameProperty);
+        (void)person->setValue(multiValue({{"", kABWorkLabel, QLatin1String(entry.email)}}).toVariant(), kABEmailProperty);
+    }
+    const auto equal = ABSearchComparison::kABEqualCaseInsensitive;
+    const auto contains = ABSearchComparison::kABContainsSubStringCaseInsensitive;
+    const auto element = [](const QString &property, const char *value, ABSearchComparison comparison) {
+        return ABPerson::searchElementForProperty(property, QString(), QString(), QLatin1String(value), comparison);
+    };
+    struct Row { const char *name; ABSearchElement search; qsizetype count; };
+    const Row rows[] = {
+        {"last name ignoring case", element(kABLastNameProperty, "lee", equal), 3},
+        {"first and last name", ABSearchElement::searchElementForConjunction(
+                                    ABSearchConjunction::kABSearchAnd,
+                                    {element(kABLastNameProperty, "Lee", equal), element(kABFirstNameProperty, "ANN", equal)}), 2},
+        {"and an e-mail part", ABSearchElement::searchElementForConjunction(
+                                   ABSearchConjunction::kABSearchAnd,
+                                   {element(kABLastNameProperty, "lee", equal), element(kABFirstNameProperty, "ann", equal),
+                                    element(kABEmailProperty, "WORK.example", contains)}), 1},
+        {"no such name", element(kABLastNameProperty, "Le", equal), 0},
+        {"either name", ABSearchElement::searchElementForConjunction(
+                            ABSearchConjunction::kABSearchOr,
+                            {element(kABFirstNameProperty, "bob", equal), element(kABEmailProperty, "home", contains)}), 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(book->recordsMatchingSearchElement(row.search).size(), row.count);
+    }
+    // The index follows a renamed person.
+    (void)book->people().at(2)->setValue(QStringLiteral("Ng"), kABLastNameProperty);
+    EXPECT_EQ(book->recordsMatchingSearchElement(element(kABLastNameProperty, "lee", equal)).size(), 2);
+    EXPECT_EQ(book->recordsMatchingSearchElement(element(kABLastNameProperty, "NG", equal)).size(), 1);
+}
+
+TEST(ABAddressBook, EveryInstanceSeesWhatAnotherSaved)
+{
+    StoreFolder folder;
+    const std::shared_ptr<ABAddressBook> writer = ABAddressBook::addressBook();
+    const std::shared_ptr<ABAddressBook> shared = ABAddressBook::sharedAddressBook();
+    ASSERT_TRUE(shared);
+    EXPECT_TRUE(shared->people().isEmpty());
+    const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(writer);
+    (void)person->setValue(QStringLiteral("Shared"), kABFirstNameProperty);
+    ASSERT_TRUE(writer->save());
+    EXPECT_EQ(ABAddressBook::sharedAddressBook()->people().size(), 1);
+    EXPECT_EQ(ABAddressBook::addressBook()->people().size(), 1);
+}
+
+TEST(ABAddressBook, ValuesOfTheWrongKindAreRefused)
+{
+    StoreFolder folder;
+    const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(ABAddressBook::addressBook());
+    EXPECT_FALSE(person->setValue(42, kABFirstNameProperty));
+    EXPECT_FALSE(person->setValue(QStringLiteral("+1 555"), kABPhoneProperty));
+    EXPECT_FALSE(person->setValue(QStringLiteral("tomorrow"), kABBirthdayProperty));
+    EXPECT_FALSE(person->setValue(QDateTime::currentDateTimeUtc(), kABModificationDateProperty));
+    EXPECT_FALSE(person->setValue(QStringLiteral("x"), QStringLiteral("NoSuchProperty")));
+    EXPECT_TRUE(person->setValue(QString(), kABFirstNameProperty));
+}
+
+TEST(ABAddressBook, AFolderThatCannotBeUsedRefusesAccess)
+{
+    StoreFolder folder;
+    const QString notAFolder = folder.path() + QStringLiteral("/plain-file");
+    folder.writeFile(QStringLiteral("plain-file"), "not a folder");
+    UserDefaults::standardUserDefaults().setObject(notAFolder, ABAddressBook::kFolderDefaultsKey);
+    EXPECT_FALSE(ABAddressBook::addressBook());
+    EXPECT_FALSE(ABAddressBook::checkAccess());
+    std::atomic<int> answer{-1};
+    CNContactStore().requestAccessForEntityType(CNEntityType::CNEntityTypeContacts,
+                                                [&answer](bool granted, const QString &) { answer = granted ? 1 : 0; });
+    EXPECT_TRUE(testsupport::waitUntil([&answer] { return answer.load() >= 0; }));
+    EXPECT_EQ(answer.load(), 0);
+}
+
+TEST(ABAddressBook, ForeignSamplesReadAsExpectedAndKeepTheirOtherLines)
+{
+    for (const char *name : {"vcard40", "apple-export", "google-export"}) {
+        SCOPED_TRACE(name);
+        StoreFolder folder;
+        folder.writeFile(QLatin1String(name) + QStringLiteral(".vcf"), sampleBytes(QLatin1String(name) + QStringLiteral(".vcf")));
+        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+        ASSERT_EQ(book->people().size(), 1);
+        const std::shared_ptr<ABPerson> person = book->people().first();
+        EXPECT_EQ(dumpRecord(*person), QString::fromUtf8(sampleBytes(QLatin1String(name) + QStringLiteral(".expected"))));
+        (void)person->setValue(QStringLiteral("Edited"), kABNicknameProperty);
+        ASSERT_TRUE(book->save());
+        const std::shared_ptr<ABPerson> reread = ABAddressBook::addressBook()->people().first();
+        EXPECT_EQ(reread->uniqueId(), person->uniqueId());
+        EXPECT_EQ(dumpRecord(*reread), dumpRecord(*person));
+    }
+    StoreFolder folder;
+    folder.writeFile(QStringLiteral("v4.vcf"), sampleBytes(QStringLiteral("vcard40.vcf")));
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    (void)book->people().first()->setValue(QStringLiteral("Zo"), kABNicknameProperty);
+    ASSERT_TRUE(book->save());
+    EXPECT_TRUE(folder.readFile(QStringLiteral("v4.vcf")).contains("GENDER:F\r\n"));
+}
+
+TEST(ABAddressBook, ItsFilesArePrivate)
+{
+    StoreFolder folder;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    (void)ABPerson::initWithAddressBook(book)->setValue(QStringLiteral("Private"), kABFirstNameProperty);
+    ASSERT_TRUE(book->save());
+    const QString indexFolder = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
+    const QStringList indexes = QDir(indexFolder).entryList(QDir::Files);
+    ASSERT_FALSE(indexes.isEmpty());
+    struct stat status = {};
+    ASSERT_EQ(::stat(QFile::encodeName(indexFolder).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    for (const QString &name : indexes) {
+        ASSERT_EQ(::stat(QFile::encodeName(indexFolder + QLatin1Char('/') + name).constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u) << name.toStdString();
+    }
+}
+
+TEST(ABAddressBook, WritesAGroupCardByteForByte)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = ABPerson::personWithUniqueId(QStringLiteral("P-1"));
+    const std::shared_ptr<ABGroup> group = ABGroup::groupWithUniqueId(QStringLiteral("G-1"));
+    ASSERT_TRUE(book->addRecord(person));
+    ASSERT_TRUE(book->addRecord(group));
+    (void)group->setValue(QStringLiteral("Family; close"), kABGroupNameProperty);
+    ASSERT_TRUE(group->addMember(person));
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(folder.readFile(QStringLiteral("G-1.vcf")),
+              QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:G-1\r\n"
+                         "KIND:group\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Family\\; close;;;;\r\nFN:Family\\; close\r\n"
+                         "MEMBER:urn:uuid:P-1\r\nREV:2026-12-07T09:30:00Z\r\nEND:VCARD\r\n"));
+    EXPECT_EQ(folder.readFile(QStringLiteral("P-1.vcf")),
+              QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:P-1\r\nN:;;;;\r\n"
+                         "FN:\r\nCATEGORIES:Family\\; close\r\nREV:2026-12-07T09:30:00Z\r\nEND:VCARD\r\n"));
+}
+
+TEST(ABAddressBook, APersonWithoutANameIsListedByWhatItHas)
+{
+    struct Row { const char *name; QString property; QVariant value; const char *formattedName; };
+    const Row rows[] = {
+        {"company", kABOrganizationProperty, QStringLiteral("Acme"), "FN:Acme\r\n"},
+        {"nickname", kABNicknameProperty, QStringLiteral("Ace"), "FN:Ace\r\n"},
+        {"phone", kABPhoneProperty, multiValue({{"T", kABPhoneMobileLabel, QStringLiteral("+1 555")}}).toVariant(), "FN:+1 555\r\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        StoreFolder folder;
+        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+        const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
+        ASSERT_TRUE(person->setValue(row.value, row.property));
+        ASSERT_TRUE(book->save());
+        EXPECT_TRUE(folder.readFile(folder.cardFiles().first()).contains(row.formattedName));
+    }
+}

@@ -1,0 +1,126 @@
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+
+#include "platform/foundation/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTimeZone>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace eventkittest {
+
+ScopedEnvironment::ScopedEnvironment(const char *name, const QByteArray &value)
+    : m_name(name), m_saved(qgetenv(name)), m_wasSet(qEnvironmentVariableIsSet(name))
+{
+    qputenv(name, value);
+    tzset();
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (m_wasSet)
+        qputenv(m_name, m_saved);
+    else
+        qunsetenv(m_name);
+    tzset();
+}
+
+void CalendarFolderTest::SetUp()
+{
+    ASSERT_TRUE(m_root.isValid());
+    platform::UserDefaults::standardUserDefaults().setObject(root(), platform::EKEventStore::kCalendarsFolderKey);
+}
+
+void CalendarFolderTest::TearDown()
+{
+    platform::UserDefaults::standardUserDefaults().removeObjectForKey(platform::EKEventStore::kCalendarsFolderKey);
+    // A read-only folder must become writable again for the temporary folder to go.
+    QDir folders(root());
+    for (const QString &name : folders.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        ::chmod(QFile::encodeName(folders.filePath(name)).constData(), 0700);
+}
+
+QString CalendarFolderTest::makeCalendarFolder(const QString &name, const QString &title, bool readOnly) const
+{
+    const QString path = root() + QLatin1Char('/') + name;
+    EXPECT_TRUE(QDir().mkpath(path));
+    QFile displayName(path + QStringLiteral("/displayname"));
+    EXPECT_TRUE(displayName.open(QIODevice::WriteOnly));
+    displayName.write(title.toUtf8());
+    displayName.close();
+    if (readOnly)
+        ::chmod(QFile::encodeName(path).constData(), 0555);
+    return path;
+}
+
+void CalendarFolderTest::makeWorkHolidaysAndBirthdays() const
+{
+    makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    makeCalendarFolder(QStringLiteral("holidays"), QStringLiteral("Holidays"), true);
+    const QString birthdays = makeCalendarFolder(QStringLiteral("contacts"), QStringLiteral("Birthdays"));
+    QFile card(birthdays + QStringLiteral("/ana.vcf"));
+    EXPECT_TRUE(card.open(QIODevice::WriteOnly));
+    card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
+}
+
+std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
+{
+    return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
+}
+
+QByteArray CalendarFolderTest::todomanList() const
+{
+    const QString config = m_root.path() + QStringLiteral("/todoman.py");
+    QFile configFile(config);
+    EXPECT_TRUE(configFile.open(QIODevice::WriteOnly));
+    configFile.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
+                                    "cache_path = \"%2/todoman.sqlite\"\n")
+                         .arg(root(), m_root.path())
+                         .toUtf8());
+    configFile.close();
+    return runTool(QStringLiteral("todoman"),
+                   {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
+                    QStringLiteral("--status"), QStringLiteral("ANY")})
+        .toUtf8();
+}
+
+QStringList CalendarFolderTest::itemFiles(const QString &folder)
+{
+    QStringList names = QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files);
+    names.sort();
+    return names;
+}
+
+QString runTool(const QString &program, const QStringList &arguments, const QString &workingFolder)
+{
+    QProcess process;
+    if (!workingFolder.isEmpty())
+        process.setWorkingDirectory(workingFolder);
+    process.start(program, arguments);
+    if (!process.waitForStarted(20000)) {
+        ADD_FAILURE() << "cannot start " << program.toStdString();
+        return QString();
+    }
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000))
+        ADD_FAILURE() << program.toStdString() << " did not finish";
+    const QString output = QString::fromUtf8(process.readAllStandardOutput());
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        ADD_FAILURE() << program.toStdString() << " " << arguments.join(QLatin1Char(' ')).toStdString()
+                      << " failed: " << process.readAllStandardError().toStdString() << output.toStdString();
+    }
+    return output;
+}
+
+QDateTime at(const char *text, const char *zone)
+{
+    const QDateTime local = QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("yyyy-MM-dd HH:mm"));
+    return QDateTime(local.date(), local.time(), QTimeZone(QByteArray(zone))).toUTC();
+}
+
+} // namespace eventkittest

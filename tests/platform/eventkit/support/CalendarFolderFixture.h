@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/eventkit/EKEventStore.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace eventkittest {
+
+// Sets an environment variable (TZ included, re-read at once) for the scope of a test.
+class ScopedEnvironment final
+{
+public:
+    ScopedEnvironment(const char *name, const QByteArray &value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment &) = delete;
+    ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+    const char *m_name;
+    QByteArray m_saved;
+    bool m_wasSet;
+};
+
+// A test whose calendar store root is a fresh temporary folder (the user default names it).
+class CalendarFolderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    QString root() const { return m_root.path() + QStringLiteral("/Calendars"); }
+    // Makes a calendar folder with a "displayname"; a read-only one has no write bits.
+    QString makeCalendarFolder(const QString &name, const QString &title, bool readOnly = false) const;
+    // "work" titled Work (local), "holidays" titled Holidays (read-only) and "contacts" titled
+    // Birthdays (an address book folder).
+    void makeWorkHolidaysAndBirthdays() const;
+    std::shared_ptr<platform::EKEventStore> eventStore() const;
+    // What todoman lists of every folder under the root, as its JSON output.
+    QByteArray todomanList() const;
+    // The names of the ".ics" files of a folder, sorted.
+    static QStringList itemFiles(const QString &folder);
+
+private:
+    QTemporaryDir m_root;
+};
+
+// Runs a program to its end (at most 60 s) and gives its standard output; the test fails when the
+// program cannot run or exits with an error.
+QString runTool(const QString &program, const QStringList &arguments, const QString &workingFolder = QString());
+
+// A UTC date from "yyyy-MM-dd HH:mm" in the given zone.
+QDateTime at(const char *text, const char *zone = "UTC");
+
+} // namespace eventkittest

@@ -1,0 +1,75 @@
+#include "ContactStoreChoice.h"
+
+#include "MemoryDataSource.h"
+#include "datasources/contacts/HMContactData.h"
+#include "foundation/GlobalVariables.h"
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABPerson.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncTypes.h"
+
+#include <QDir>
+
+namespace hmsync {
+
+std::optional<ContactStore> contactStoreFromName(const QString &name)
+{
+    if (name == QLatin1String("vcard"))
+        return ContactStore::VCardFolder;
+    if (name == QLatin1String("memory"))
+        return ContactStore::Memory;
+    return std::nullopt;
+}
+
+namespace {
+
+bool usesVCardFolder(ContactStore store, const HMProfile &profile)
+{
+    return store == ContactStore::VCardFolder && profile.contactManager() == HMContactManager::Apple;
+}
+
+} // namespace
+
+void useContactStore(ContactStore store, const HMProfile &profile, const QString &folder)
+{
+    GlobalVariables::setIsContactManagerApple(profile.contactManager() == HMContactManager::Apple);
+    if (!usesVCardFolder(store, profile))
+        return;
+    if (!folder.isEmpty())
+        platform::UserDefaults::standardUserDefaults().setObject(QDir(folder).absolutePath(),
+                                                                 platform::ABAddressBook::kFolderDefaultsKey);
+    HMContactData::registerDataSourceClass();
+}
+
+bool addSampleContacts(ContactStore store, const HMProfile &profile, int count, QString &problem)
+{
+    if (!usesVCardFolder(store, profile))
+        return true;
+    const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
+    if (!book) {
+        problem = QStringLiteral("the address book at %1 cannot be opened").arg(platform::ABAddressBook::storeFolderPath());
+        return false;
+    }
+    for (int index = 1; index <= count; ++index) {
+        const std::shared_ptr<platform::ABPerson> person = platform::ABPerson::initWithAddressBook(book);
+        (void)person->setValue(QStringLiteral("Desk"), platform::kABFirstNameProperty);
+        (void)person->setValue(QStringLiteral("Contact %1").arg(index), platform::kABLastNameProperty);
+        (void)person->setValue(QStringLiteral("Typed on the desktop:\tfish & chips\nsecond line"), platform::kABNoteProperty);
+    }
+    const platform::Status saved = book->save();
+    if (!saved)
+        problem = saved.error().message();
+    return bool(saved);
+}
+
+qsizetype contactCount(ContactStore store, const HMProfile &profile, const MemoryStore &memoryStore)
+{
+    if (!usesVCardFolder(store, profile))
+        return memoryStore.records(1).size();
+    const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
+    return book ? book->people().size() : 0;
+}
+
+} // namespace hmsync
