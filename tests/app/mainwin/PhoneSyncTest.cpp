@@ -7,8 +7,10 @@
 #include "ManualStepScheduler.h"
 #include "MemoryDataSource.h"
 #include "PhonePeer.h"
+#include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/addressbook/ABAddressBook.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
@@ -16,6 +18,7 @@
 #include "sync/HMProfile.h"
 #include "sync/HMSyncController.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -161,9 +164,11 @@ TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens
     EXPECT_EQ(window().syncProgressController(), nullptr);
 }
 
-TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
+TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStores)
 {
     startPhone();
+    // Contacts go to the address book's vCard folder; events and tasks stay in the memory store.
+    HMContactData::registerDataSourceClass();
     ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
     EXPECT_TRUE(window().didStartSync());
@@ -182,15 +187,20 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
     saveWindowWithSheet(QStringLiteral("main-window-sheet-complete"));
 
     // The phone's sample contacts, events and tasks are now desktop records.
-    EXPECT_EQ(m_store->records(1).size(), 2);
+    const QDir contacts(platform::ABAddressBook::storeFolderPath());
+    const QStringList cards = contacts.entryList({QStringLiteral("*.vcf")}, QDir::Files);
+    ASSERT_EQ(cards.size(), 2) << contacts.path().toStdString();
+    QByteArray cardTexts;
+    for (const QString &card : cards) {
+        QFile file(contacts.filePath(card));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        cardTexts += file.read(1 << 20);
+    }
+    EXPECT_TRUE(cardTexts.contains("N:Lovelace;Ada;")) << cardTexts.toStdString();
+    EXPECT_TRUE(cardTexts.contains("EMAIL")) << cardTexts.toStdString();
+    EXPECT_EQ(m_store->records(1).size(), 0);
     EXPECT_EQ(m_store->records(2).size(), 2);
     EXPECT_EQ(m_store->records(3).size(), 1);
-    QStringList contactTexts;
-    for (const hmsync::StoredRecord &record : m_store->records(1)) {
-        for (const QVariant &value : record.fields)
-            contactTexts.append(value.toString());
-    }
-    EXPECT_TRUE(contactTexts.contains(QStringLiteral("Lovelace"))) << contactTexts.join(u'|').toStdString();
     EXPECT_EQ(logonCount(), 1);
     EXPECT_EQ(m_defaults->stringForKey(QStringLiteral("SyncMethodSetting")), QStringLiteral("wifi"));
     EXPECT_FALSE(window().didStartSync());
