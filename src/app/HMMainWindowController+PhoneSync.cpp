@@ -133,6 +133,7 @@ void HMMainWindowController::syncFromDevice()
     }
     if (!m_deviceWifiIPAddress.isEmpty())
         profile->setHhIpAddress(withoutMappedPrefix(m_deviceWifiIPAddress));
+    handOverCalendarIdentifiers(*profile);
     if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
         refuseStart(missing);
         return;

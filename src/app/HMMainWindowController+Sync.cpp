@@ -6,6 +6,7 @@
 #include "app/HMAppDelegate.h"
 #include "app/HMCalendarAccess.h"
 #include "app/HMOutlookAccess.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDFileLogger.h"
@@ -194,6 +195,8 @@ void HMMainWindowController::beginSync()
         return;
     }
     GlobalVariables::setShouldSyncContactPhotos(profile->shouldSyncPhotos() != QLatin1String("no"));
+    if (profile->contactManager() == HMContactManager::Apple)
+        handOverCalendarIdentifiers(*profile);
     if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
         refuseStart(missing);
         return;
@@ -212,6 +215,13 @@ void HMMainWindowController::beginSync()
     if (window()->isVisible())
         showSyncStatusProgressController();
     startManagerSync(profile);
+}
+
+// The calendars and reminder lists the coming sync reads, set before the run starts.
+void HMMainWindowController::handOverCalendarIdentifiers(const HMProfile &profile)
+{
+    HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync(profile.taskCalendarIdentifiersToSync());
+    HMTaskEventKitHelper::setEventCalendarIdentifiersToSync(profile.eventCalendarIdentifiersToSync());
 }
 
 void HMMainWindowController::startManagerSync(const std::shared_ptr<HMProfile> &profile)

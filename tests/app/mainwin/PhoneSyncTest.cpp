@@ -7,6 +7,7 @@
 #include "ManualStepScheduler.h"
 #include "MemoryDataSource.h"
 #include "PhonePeer.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "phonelink/HMWiFiSync.h"
@@ -40,6 +41,8 @@ protected:
         HMSyncController::registerTransport(1, nullptr);
         for (const QString &name : kDataSourceClasses)
             HMDataConfigurationSource::registerDataSourceClass(name, nullptr);
+        HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({});
+        HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync({});
         MainWindowTest::TearDown();
     }
 
@@ -76,6 +79,8 @@ protected:
         profile.setContactSyncEnabled(true);
         profile.setCalendarSyncEnabled(true);
         profile.setTaskSyncEnabled(true);
+        profile.setEventCalendarIdentifiersToSync({QStringLiteral("work-calendar")});
+        profile.setTaskCalendarIdentifiersToSync({QStringLiteral("errands")});
     }
 
     void announce()
@@ -174,6 +179,8 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStores)
     EXPECT_TRUE(window().didStartSync());
     EXPECT_FALSE(window().isListening());
     EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(HMTaskEventKitHelper::getEventCalendarIdentifiersToSync(), QStringList{"work-calendar"});
+    EXPECT_EQ(HMTaskEventKitHelper::getTaskCalendarIdentifiersToSync(), QStringList{"errands"});
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), sheet);
     saveWindowWithSheet(QStringLiteral("main-window-sheet-during-sync"));
