@@ -366,12 +366,8 @@ void HMAppDelegate::applicationDidChangeOcclusionState()
     DDLogInfo(QStringLiteral("applicationDidChangeOcclusionState"));
     // A running sync whose progress sheet went out of sight gets it back once the sheet exists; a
     // deletions question on screen is left alone.
-    if (GlobalVariables::getIsSynchronizing() && m_mainWindowController
-        && !m_mainWindowController->isProgressControllerVisible()) {
-        if (GlobalVariables::getDeletionsWarningIsShowing())
-            return;
-        m_mainWindowController->showSyncStatusProgressController();
-    }
+    if (GlobalVariables::getIsSynchronizing() && GlobalVariables::getDeletionsWarningIsShowing())
+        return;
     DDLogInfo(QStringLiteral("."));
     const bool isMainWindowVisible = m_mainWindowController && m_mainWindowController->isWindowLoaded()
                                      && m_mainWindowController->window()->isVisible();

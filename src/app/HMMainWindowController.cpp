@@ -170,6 +170,9 @@ HMMainWindowController::~HMMainWindowController()
     closeUDPSocket();
     if (GlobalVariables::getCurrentProfileController() == m_profilesController)
         GlobalVariables::setCurrentProfileController(nullptr);
+    // A sheet left registered would outlive the widgets' application at exit.
+    if (m_syncProgressController && GlobalVariables::getCurrentSyncProgressController() == m_syncProgressController)
+        GlobalVariables::setCurrentSyncProgressController(nullptr);
     // The application's menu bar outlives every main window: take it back before the window goes.
     platform::Application *const application = platform::Application::shared();
     QMenuBar *const menuBar = application != nullptr ? application->mainMenu() : nullptr;
