@@ -5,6 +5,7 @@
 
 #include "app/HMDatabaseMaintenance.h"
 #include "app/HMMainWindowController.h"
+#include "app/zip/HMSupportLogArchive.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDFileLogger.h"
@@ -127,6 +128,8 @@ bool HMAppDelegate::handleKeyDown(const platform::KeyEvent &event)
         enableSpecialLogging();
     } else if (hasCommand(event, "d")) {
         revealLogsFolder();
+    } else if (hasCommand(event, "e", true) || hasCommand(event, "b", true)) {
+        makeLogArchive();
     } else if (hasCommand(event, "y", true)) {
         vacuumSqliteDatabase();
     } else if (hasCommand(event, "h", true)) {
@@ -137,6 +140,11 @@ bool HMAppDelegate::handleKeyDown(const platform::KeyEvent &event)
         return false;
     }
     return true;
+}
+
+void HMAppDelegate::makeLogArchive()
+{
+    HMSupportLogArchive::makeLogArchive(HMSupportLogArchive::defaultSources(), m_fileRevealer);
 }
 
 void HMAppDelegate::showAlert(const QString &messageText)

@@ -238,6 +238,8 @@ void HMAppDelegate::showMainWindow()
     writeStringToFile(QStringLiteral("showMainWindow[1]"));
     DDLogInfo(QStringLiteral("showMainWindow"));
     const auto controller = std::make_shared<HMMainWindowController>(*this);
+    if (m_mainWindowPreparer)
+        m_mainWindowPreparer(*controller);
     writeStringToFile(QStringLiteral("newMainWindowController allocated"));
     DDLogInfo(QStringLiteral("newMainWindowController allocated"));
     controller->showWindow();

@@ -230,7 +230,7 @@ void HMAppDelegate::syncConfigurationFinishedBackgroundSyncWithController(const 
         const std::weak_ptr<HMMainWindowController> window = controller;
         platform::DispatchQueue::main()->async([window] {
             if (const auto shown = window.lock())
-                shown->updateProfileDisplay();
+                shown->updateLastSyncDateLabel();
         });
     }
     stopAnimatingStatusIcon();

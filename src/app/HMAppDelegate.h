@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/zip/HMDesktopFileRevealer.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/ApplicationDelegate.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -158,6 +159,11 @@ public:
     {
         m_backgroundSyncManagerFactory = std::move(factory);
     }
+    // Prepares each new main window before it first shows (tests set its clock and listener port).
+    void setMainWindowPreparer(std::function<void(HMMainWindowController &)> preparer)
+    {
+        m_mainWindowPreparer = std::move(preparer);
+    }
     // The delegate of the running application, or null.
     static HMAppDelegate *sharedDelegate();
 
@@ -210,6 +216,11 @@ public:
     {
         m_databaseMaintenance = std::move(maintenance);
     }
+    // Packs the crash reports and log files into "SupportLogs.zip" in the log folder off the main
+    // thread and reveals it when done.
+    void makeLogArchive();
+    // Shows the support archive to the user; the desktop's file manager unless a test sets another.
+    void setFileRevealer(std::shared_ptr<HMFileRevealer> revealer) { m_fileRevealer = std::move(revealer); }
 
 private:
     void launchStepsUpToProfiles();
@@ -269,7 +280,10 @@ private:
     // The context of the delegate's Qt connections, which end when it goes.
     std::unique_ptr<QObject> m_connectionContext;
     BackgroundSyncManagerFactory m_backgroundSyncManagerFactory;
+    std::function<void(HMMainWindowController &)> m_mainWindowPreparer;
     std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;
+    // Kept for the life of the process: the archive, written off the main thread, holds it weakly.
+    std::shared_ptr<HMFileRevealer> m_fileRevealer = std::make_shared<HMDesktopFileRevealer>();
     // The reset question while it is on screen.
     std::shared_ptr<platform::Alert> m_resetAlert;
     // Profiles removed by a settings reset while a sync ran: that sync may write one of them back

@@ -1,38 +1,198 @@
 #pragma once
 
+#include "app/HMSyncProgressController.h"
+#include "foundation/HMProfilesController.h"
+#include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
 #include "platform/appkit/WindowController.h"
 
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QVariantMap>
+
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class HMMainWindowController;
+class HMManageProfilesPanel;
 }
+namespace platform {
+class UserDefaults;
+}
+class GCDAsyncUdpSocket;
 class HMAppDelegate;
+class HMCalendarAccess;
+class HMConfiguration;
+class HMOutlookAccess;
 class HMProfile;
+class HMProfileManager;
+enum class HMContactManager : quint64;
 
-// The main window: the application's menu bar, the name of the profile it shows and a Synchronize
-// button, which runs that profile's sync through the background sync manager. Made by the
-// application delegate's showMainWindow and stored process-wide in GlobalVariables. Main thread only.
-class HMMainWindowController final : public platform::WindowController
+// The main window: shows the selected profile (its Mac store, sync method, destination and a summary
+// line), the build and the time of the last sync; manages the profiles in a small sheet; starts the
+// selected profile's sync from its Synchronize button, the status menu or the Outlook autosync timer
+// (HMMainWindowController+Sync.cpp) and when the paired phone announces itself on UDP port 8092
+// (HMMainWindowController+PhoneSync.cpp); and owns the progress sheet of the syncs it starts. It
+// records its start-up steps in "mainWindowLog.plist" in the data folder.
+//
+// Made by the application delegate, which keeps it for the life of the process (std::shared_ptr);
+// stored process-wide in GlobalVariables. Main thread only: the listener delivers on the main queue.
+class HMMainWindowController final : public platform::WindowController,
+                                     public HMSyncProgressControllerDelegate,
+                                     public GCDAsyncUdpSocketDelegate
 {
     Q_OBJECT
 
 public:
+    // Runs the step once the delay has passed, on the main thread.
+    using StepScheduler = std::function<void(std::chrono::milliseconds delay, std::function<void()> step)>;
+
+    static constexpr quint16 kPhoneSyncPort = 8092;
+    static constexpr std::chrono::milliseconds kMainSettingsDelay{250};
+
     explicit HMMainWindowController(HMAppDelegate &appDelegate);
     ~HMMainWindowController() override;
 
-    // The profile shown: the first loaded one, or none.
-    std::shared_ptr<HMProfile> currentProfile() const;
-    // Starts a sync of the shown profile; nothing when no profile is loaded or a sync runs.
-    void synchronizeProfile(const void *sender);
-    // Rereads the profile shown.
+    // ---- Profile display (HMMainWindowController.cpp) ----
+    std::shared_ptr<HMProfile> currentProfile() const { return m_currentProfile; }
+    // The profiles in list order and the selected one, as the profiles controller holds them.
+    QList<std::shared_ptr<HMProfile>> profiles() const { return m_profiles; }
+    std::shared_ptr<HMProfile> selectedProfile() const;
+    void selectProfileAtIndex(qsizetype index);
+    void writeProfileText();
+    void updateLastSyncDateLabel();
+    void showHideNotes();
+    void localizeXib();
+    void writeStringToFile(const QString &text);
+    void appDataFolderPropeties();
+    // Refreshes the profile texts and the last-sync label (the delegate calls it after a sync).
     void updateProfileDisplay();
+    static QString correctedString(const QVariant &value);
+    // The contact-manager label's text: "Mac Apps", "Outlook 2011" or "Outlook 2016".
+    static QString contactManagerTitle(HMContactManager manager);
+    static bool isOutlookProfile(const HMProfile &profile);
+    qint64 startupLogCounter() const { return m_startupLogCounter; }
+
+    // Manage-profiles sheet.
+    void manageProfilesSelected();
+    void closeManageProfilesSheet();
+    void newProfile();
+    void deleteProfile();
+    QDialog *profileManagerPanel() const { return m_profileManagerPanel.get(); }
+
+    // The main settings sheet; until the settings windows exist it only records the visit and keeps
+    // the listener closed while it would be open.
+    void mainSettingButtonClicked();
+    void mainSettingsDidClose();
+    bool alreadyVisitedAdvancedSettings() const { return m_alreadyVisitedAdvancedSettings; }
+    // Where the settings sheet is opened; tests see the request through it.
+    void setMainSettingsOpener(std::function<void()> opener) { m_mainSettingsOpener = std::move(opener); }
+
+    // ---- Starting a sync (HMMainWindowController+Sync.cpp) ----
+    void synchronizeProfile(const void *sender);
+    void requestCalendarPermission(bool eventsPermission, bool remindersPermission, std::function<void()> completion);
+    void beginSync();
+    QString validateConfiguration();
+    QString validateOutlookFolders();
+    void setCurrentSyncMethod();
+    void cleanUpTempFolder();
+    void getOutlookEmailAddresses();
+    void showSyncStatusProgressController();
+    bool isProgressControllerVisible();
+    void syncCompleted() override;
+    // The word stored under "SyncMethodSetting" for the sync method; null for methods that store none.
+    static QString syncMethodWord(quint64 syncMethod);
+
+    std::shared_ptr<HMSyncProgressController> syncProgressController() const { return m_syncProgressController; }
+    bool didStartSync() const { return m_didStartSync; }
+    bool syncStatusControllerIsShowing() const { return m_syncStatusControllerIsShowing; }
+
+    // ---- Phone-started sync (HMMainWindowController+PhoneSync.cpp) ----
+    void setupUDPSocket();
+    void closeUDPSocket();
+    bool isListening() const { return m_udpSocket != nullptr; }
+    void udpSocketDidReceiveData(GCDAsyncUdpSocket *sock, const QByteArray &data, const QByteArray &address,
+                                 const QVariant &filterContext) override;
+    void syncFromDevice();
+    QString deviceWifiIdString() const { return m_deviceWifiIdString; }
+    QString deviceWifiIPAddress() const { return m_deviceWifiIPAddress; }
+    // The port the listener binds: 8092 unless a test sets another (0: any free port).
+    void setListenerPort(quint16 port) { m_listenerPort = port; }
+    quint16 listenerLocalPort() const;
+    // The id a datagram names, and the sender address to store, by the window's rules.
+    static QString deviceIdFromDatagram(const QString &message);
+    static QString addressFromSenderHost(const QString &host);
+
+    // Collaborators: the calendar access questions, Outlook, the delayed steps and the user defaults.
+    void setCalendarAccess(std::shared_ptr<HMCalendarAccess> access) { m_calendarAccess = std::move(access); }
+    void setOutlookAccess(std::shared_ptr<HMOutlookAccess> access) { m_outlookAccess = std::move(access); }
+    void setStepScheduler(StepScheduler scheduler) { m_scheduler = std::move(scheduler); }
+    // Prepares each new progress sheet before it is shown (tests set its clock).
+    void setProgressSheetPreparer(std::function<void(HMSyncProgressController &)> preparer)
+    {
+        m_progressSheetPreparer = std::move(preparer);
+    }
 
 protected:
     void loadInterface(QDialog &window) override;
     void windowDidLoad() override;
 
 private:
+    class ProfilesController;
+
+    void loadProfilesStep();
+    void connectControls();
+    void profileSelectionChanged(qsizetype index);
+    void refreshProfileList();
+    void windowDidEndSheet();
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    platform::UserDefaults &userDefaults() const;
+    std::shared_ptr<HMProfile> addDefaultProfile();
+    void runAlert(const QString &messageText);
+    void refuseStart(const QString &alertText);
+    // "No Device Type Selected." or "No Sync Method Selected." when the profile lacks one; else null.
+    static QString missingChoiceText(const HMProfile &profile);
+    bool confirmOutlookFolders(const QString &problem);
+    bool publishProfileAndCheck();
+    void handOverCalendarIdentifiers(const HMProfile &profile);
+    void startManagerSync(const std::shared_ptr<HMProfile> &profile);
+    void writeSyncMethodSetting(const QString &word);
+    std::shared_ptr<HMSyncProgressController> makeProgressSheet();
+    void showProgressSheetOfPhoneSync();
+    std::optional<QStringList> outlookFolderIds(const QString &kind);
+
     HMAppDelegate &m_appDelegate;
     std::unique_ptr<Ui::HMMainWindowController> m_ui;
+    std::unique_ptr<Ui::HMManageProfilesPanel> m_panelUi;
+    std::unique_ptr<QDialog> m_profileManagerPanel;
+    std::shared_ptr<HMProfileManager> m_profileManager;
+    std::shared_ptr<HMConfiguration> m_configuration;
+    QList<std::shared_ptr<HMProfile>> m_profiles;
+    qsizetype m_selectionIndex = -1;
+    std::shared_ptr<ProfilesController> m_profilesController;
+    std::shared_ptr<HMProfile> m_currentProfile;
+    std::shared_ptr<HMSyncProgressController> m_syncProgressController;
+    QPointer<QObject> m_modalController;
+    std::shared_ptr<GCDAsyncUdpSocket> m_udpSocket;
+    quint16 m_listenerPort = kPhoneSyncPort;
+    QString m_deviceWifiIPAddress;
+    QString m_deviceWifiIdString;
+    bool m_didStartSync = false;
+    bool m_cancelSyncAfterFoldersAlert = false;
+    bool m_dontMakeNewProgressController = false;
+    bool m_syncStatusControllerIsShowing = false;
+    bool m_alreadyVisitedAdvancedSettings = false;
+    bool m_isUpdatingProfileList = false;
+    QVariantMap m_startupLogDictionary;
+    qint64 m_startupLogCounter = 100;
+    std::shared_ptr<HMCalendarAccess> m_calendarAccess;
+    std::shared_ptr<HMOutlookAccess> m_outlookAccess;
+    StepScheduler m_scheduler;
+    std::function<void()> m_mainSettingsOpener;
+    std::function<void(HMSyncProgressController &)> m_progressSheetPreparer;
+    // Blocks posted to the main queue hold it weakly, so none runs after the window went.
+    std::shared_ptr<HMMainWindowController *> m_lifetime;
 };

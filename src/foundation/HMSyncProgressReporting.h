@@ -2,6 +2,16 @@
 
 #include <QString>
 
+// A data source that asks the user the mass-deletion question: it receives the answer (true: carry
+// out the deletions) on the main thread and releases its own sync thread, which waits for it.
+class HMDeletionsWarningDelegate
+{
+public:
+    virtual ~HMDeletionsWarningDelegate() = default;
+
+    virtual void deletionsWarningReceivedResponse(bool shouldDelete) = 0;
+};
+
 // What sync code of every subsystem may ask of the progress sheet of the running sync. The sheet
 // itself (a window of the application shell) implements it and registers itself with
 // GlobalVariables::setCurrentSyncProgressController. Every operation may be called from any thread:
@@ -24,4 +34,7 @@ public:
     virtual void displayDeletionWarningWithMessage(const QString &message) = 0;
     // Offers the buttons that let the user sign in to the account again.
     virtual void displayReauthorizationButtons() = 0;
+    // The object that gets the answer to the next mass-deletion question; not owned, and cleared by
+    // its owner before it goes.
+    virtual void setDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate) { static_cast<void>(delegate); }
 };

@@ -4,6 +4,7 @@
 
 #include "app/HMDatabaseMaintenance.h"
 #include "app/HMMainWindowController.h"
+#include "app/zip/HMFileRevealer.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/QtPrinters.h"
@@ -125,6 +126,39 @@ TEST_F(Diagnostics, KeyCommandsDoTheirWorkAndPassOtherKeysOn)
     EXPECT_EQ(ddLogLevel.load(), LOG_LEVEL_OFF);
 }
 
+// Records what the support archive asks the file manager to show.
+class RecordingRevealer final : public HMFileRevealer
+{
+public:
+    void revealFile(const QString &path) override { revealed.append(path); }
+    QStringList revealed;
+};
+
+TEST_F(Diagnostics, ControlShiftEAndBPackTheSupportArchiveInTheLogFolder)
+{
+    launchActive();
+    const auto revealer = std::make_shared<RecordingRevealer>();
+    m_delegate->setFileRevealer(revealer);
+    const QString archive = m_home->logFolder() + QStringLiteral("/SupportLogs.zip");
+    struct Row { const char *name; int key; };
+    const Row rows[] = {{"Control-Shift-E", Qt::Key_E}, {"Control-Shift-B", Qt::Key_B}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(archive);
+        const qsizetype revealedBefore = revealer->revealed.size();
+        EXPECT_TRUE(pressKey(row.key, Qt::ControlModifier | Qt::ShiftModifier));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return revealer->revealed.size() > revealedBefore; }))
+            << "awaited the archive's reveal";
+        EXPECT_EQ(revealer->revealed.back(), archive);
+        QFile zip(archive);
+        ASSERT_TRUE(zip.open(QIODevice::ReadOnly)) << archive.toStdString();
+        EXPECT_TRUE(zip.read(4) == QByteArray("PK\x03\x04", 4)) << "not a zip archive";
+        EXPECT_TRUE(zip.readAll().contains("textFile.txt"));
+    }
+    // Without Shift the letters are not commands.
+    EXPECT_FALSE(pressKey(Qt::Key_E, Qt::ControlModifier));
+}
+
 // A maintenance that compacts successfully, to show the success text is reachable.
 class CompactingDatabase final : public HMDatabaseMaintenance
 {
@@ -199,11 +233,13 @@ TEST_F(Diagnostics, ResetRemovesProfilesTheirAutomaticSyncsAndWhatARunningSyncWr
     ASSERT_TRUE(testsupport::waitUntil([&] { return m_delegate->mainWindowController() != oldWindow; }))
         << "awaited the new main window";
     EXPECT_TRUE(settingsFileNames().isEmpty());
-    EXPECT_TRUE(m_delegate->profiles().isEmpty());
+    // The new window finds no profile and starts one new, unsaved default profile.
+    ASSERT_EQ(m_delegate->profiles().size(), 1);
+    EXPECT_NE(m_delegate->profiles().front(), syncing);
     EXPECT_TRUE(m_delegate->backgroundSyncManager()->syncConfigurations().empty());
     EXPECT_FALSE(m_delegate->outlookAutosyncTimer());
     EXPECT_EQ(m_delegate->mainWindowController()->outlet<QLabel>(QStringLiteral("profileNameLabel"))->text(),
-              QStringLiteral("No profile"));
+              m_delegate->profiles().front()->name());
 
     // The sync that ran saves its profile as it ends; the removed profile must not come back.
     HMProfileManager(*m_defaults).saveProfile(*syncing);

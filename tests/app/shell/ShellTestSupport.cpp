@@ -178,6 +178,8 @@ void LaunchedShell::launch(const QStringList &extraArguments)
     m_delegate->setBackgroundSyncManagerFactory([defaults, scheduler] {
         return std::make_shared<HMBackgroundSyncManager>(*defaults, scheduler->function(), [] { return false; });
     });
+    if (m_beforeLaunch)
+        m_beforeLaunch(*m_delegate);
     m_application->setDelegate(m_delegate.get());
     m_application->finishLaunching();
 }

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 class ManualStepScheduler;
@@ -68,6 +69,8 @@ protected:
     // consumed it.
     bool pressKey(int key, Qt::KeyboardModifiers modifiers);
 
+    // Runs on the new delegate before launching finishes, when set.
+    std::function<void(HMAppDelegate &)> m_beforeLaunch;
     std::unique_ptr<TemporaryHome> m_home;
     std::unique_ptr<platform::UserDefaults> m_defaults;
     std::shared_ptr<ManualStepScheduler> m_scheduler;

@@ -1,5 +1,6 @@
 // phone_peer: plays the phone app's sync server on a loopback port, for tests and for trying the
 // desktop by hand. Stops on SIGINT or SIGTERM.
+#include "Announcement.h"
 #include "PhonePeer.h"
 
 #include <QCommandLineParser>
@@ -48,6 +49,29 @@ bool addEveryOption(const QCommandLineParser &parser, const QString &option, con
 
 } // namespace
 
+// Sends the announcement to "address:port" (an IPv6 address in brackets); false after reporting why not.
+bool announce(const PhonePeer &peer, const QString &target)
+{
+    const qsizetype colon = target.lastIndexOf(u':');
+    bool isPortOk = false;
+    const uint port = colon > 0 ? target.mid(colon + 1).toUInt(&isPortOk) : 0;
+    QString host = target.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    QString problem;
+    if (!isPortOk || port == 0 || port > 65535) {
+        std::fprintf(stderr, "phone_peer: --announce-to needs address:port, not %s\n", qPrintable(target));
+        return false;
+    }
+    if (!sendAnnouncement(peer.deviceId(), host, quint16(port), problem)) {
+        std::fprintf(stderr, "phone_peer: %s\n", qPrintable(problem));
+        return false;
+    }
+    std::printf("phone_peer announced itself to %s\n", qPrintable(target));
+    std::fflush(stdout);
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
@@ -79,6 +103,9 @@ int main(int argc, char **argv)
          QStringLiteral("n")},
         {QStringLiteral("cut-id-list"), QStringLiteral("Stop id lists halfway through their rows.")},
         {QStringLiteral("busy"), QStringLiteral("Answer every logon BUSY.")},
+        {QStringLiteral("announce-to"),
+         QStringLiteral("Once listening, send the phone's sync announcement datagram to this address and port."),
+         QStringLiteral("address:port")},
         {QStringLiteral("times"), QStringLiteral("How many replies each switch spoils; 0 means all."),
          QStringLiteral("count"), QStringLiteral("0")},
     });
@@ -143,6 +170,8 @@ int main(int argc, char **argv)
     }
     std::printf("phone_peer listening on %s:%d\n", qPrintable(options.host), peer.port());
     std::fflush(stdout);
+    if (parser.isSet(QStringLiteral("announce-to")) && !announce(peer, parser.value(QStringLiteral("announce-to"))))
+        return 1;
     int received = 0;
     sigwait(&stopSignals, &received);
     peer.stop();

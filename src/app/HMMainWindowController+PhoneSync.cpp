@@ -1,0 +1,166 @@
+// The phone-started sync: the main window listens on UDP port 8092 while it is idle, and a datagram
+// naming the selected profile's paired phone starts that profile's sync with a progress sheet.
+#include "app/HMMainWindowController.h"
+
+#include "app/HMAppDelegate.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMBackgroundSyncManager.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
+
+#include <algorithm>
+
+namespace {
+
+const QString kDeviceIdKey = QStringLiteral("DeviceId=");
+const QString kMappedIPv4Prefix = QStringLiteral("::ffff:");
+// A phone's announcement is a few dozen bytes; anything longer is not one.
+constexpr qsizetype kMaxDatagramBytes = 1024;
+
+bool isAscii(const QByteArray &bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return static_cast<unsigned char>(byte) < 128; });
+}
+
+QString withoutMappedPrefix(const QString &host)
+{
+    if (host.startsWith(kMappedIPv4Prefix) && host.size() > kMappedIPv4Prefix.size())
+        return host.mid(kMappedIPv4Prefix.size());
+    return host;
+}
+
+} // namespace
+
+void HMMainWindowController::setupUDPSocket()
+{
+    closeUDPSocket();
+    auto socket = GCDAsyncUdpSocket::create(this, platform::DispatchQueue::main());
+    platform::PlatformError error;
+    if (!socket->bindToPort(m_listenerPort, &error)) {
+        DDLogError(QStringLiteral("Error starting server (bind): %1").arg(error.localizedDescription()));
+        return;
+    }
+    if (!socket->beginReceiving(&error)) {
+        socket->close();
+        DDLogError(QStringLiteral("Error starting server (recv): %1").arg(error.localizedDescription()));
+        return;
+    }
+    DDLogInfo(QStringLiteral("Udp Echo server started on port %1").arg(socket->localPort()));
+    static_cast<void>(socket->enableBroadcast(true, nullptr));
+    m_udpSocket = std::move(socket);
+}
+
+void HMMainWindowController::closeUDPSocket()
+{
+    if (!m_udpSocket)
+        return;
+    // The socket reports nothing more to a window that closed it.
+    m_udpSocket->synchronouslySetDelegate(nullptr);
+    m_udpSocket->close();
+    m_udpSocket.reset();
+}
+
+quint16 HMMainWindowController::listenerLocalPort() const
+{
+    return m_udpSocket ? m_udpSocket->localPort() : 0;
+}
+
+QString HMMainWindowController::deviceIdFromDatagram(const QString &message)
+{
+    QString idText;
+    if (message.size() >= 5) {
+        const qsizetype lineFeed = message.indexOf(u'\n');
+        if (lineFeed >= 0 && lineFeed + 1 < message.size()) {
+            const qsizetype end = message.indexOf(u'\n', lineFeed + 1);
+            idText = message.mid(lineFeed + 1, end < 0 ? -1 : end - lineFeed - 1);
+        } else if (lineFeed < 0) {
+            idText = message.mid(4).toLower();
+        }
+    }
+    const qsizetype key = idText.indexOf(kDeviceIdKey);
+    if (key >= 0 && idText.size() > kDeviceIdKey.size())
+        idText = idText.mid(key + kDeviceIdKey.size());
+    return idText;
+}
+
+QString HMMainWindowController::addressFromSenderHost(const QString &host)
+{
+    QString address = host;
+    const qsizetype equals = address.lastIndexOf(u'=');
+    if (equals >= 0 && equals + 1 < address.size())
+        address = address.mid(equals + 1);
+    return withoutMappedPrefix(address);
+}
+
+void HMMainWindowController::udpSocketDidReceiveData(GCDAsyncUdpSocket *sock, const QByteArray &data,
+                                                     const QByteArray &address, const QVariant &filterContext)
+{
+    static_cast<void>(sock);
+    static_cast<void>(filterContext);
+    const QString host = GCDAsyncUdpSocket::hostFromAddress(address);
+    if (data.size() > kMaxDatagramBytes || !isAscii(data)) {
+        quint16 port = 0;
+        GCDAsyncUdpSocket::getHost(nullptr, &port, address);
+        DDLogInfo(QStringLiteral("Unknown Message: %1:%2").arg(host).arg(port));
+        return;
+    }
+    const QString message = QString::fromLatin1(data);
+    if (!host.isEmpty())
+        m_deviceWifiIPAddress = addressFromSenderHost(host);
+    m_deviceWifiIdString = deviceIdFromDatagram(message);
+    syncFromDevice();
+}
+
+void HMMainWindowController::syncFromDevice()
+{
+    if (m_didStartSync)
+        return;
+    m_didStartSync = true;
+    if (m_syncProgressController && m_syncProgressController->isVisible())
+        m_syncProgressController->okButtonSelected();
+    closeUDPSocket();
+    const std::shared_ptr<HMProfile> profile = selectedProfile();
+    // A datagram that starts nothing must not switch off phone-started syncs: the flag goes back and
+    // the listener opens again. Only the paired phone may change where the next sync goes.
+    if (!profile || profile->hhPassword() != m_deviceWifiIdString) {
+        m_didStartSync = false;
+        setupUDPSocket();
+        return;
+    }
+    if (!m_deviceWifiIPAddress.isEmpty())
+        profile->setHhIpAddress(withoutMappedPrefix(m_deviceWifiIPAddress));
+    handOverCalendarIdentifiers(*profile);
+    if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
+        refuseStart(missing);
+        return;
+    }
+    const quint64 method = quint64(profile->syncMethod());
+    if (method <= 4)
+        writeSyncMethodSetting(syncMethodWord(method));
+    if (const QString problem = validateConfiguration(); !problem.isNull()) {
+        refuseStart(problem);
+        return;
+    }
+    if (const platform::Status written = userDefaults().synchronize(); !written)
+        DDLogError(QStringLiteral("Could not write the user defaults: %1").arg(written.error().message()));
+    // The sheet first, so that a run refused or ended at once reports to it.
+    showProgressSheetOfPhoneSync();
+    if (profile->syncMethod() == HMSyncMethod::GoogleDirect) {
+        m_syncProgressController->syncCompleted(QStringLiteral("A direct Google sync cannot be started from the phone."));
+        return;
+    }
+    DDLogInfo(QStringLiteral("Sync from this device IP address: %1").arg(profile->hhIpAddress()));
+    startManagerSync(profile);
+}
+
+void HMMainWindowController::showProgressSheetOfPhoneSync()
+{
+    m_syncProgressController = makeProgressSheet();
+    m_syncProgressController->showProgressControllerAsSheet();
+    m_modalController = m_syncProgressController.get();
+    m_syncStatusControllerIsShowing = true;
+}

@@ -1,0 +1,338 @@
+#include "app/HMSyncProgressController.h"
+
+#include "ui_HMSyncProgressController.h"
+
+#include "app/HMAppDelegate.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/appkit/Alert.h"
+#include "platform/appkit/Application.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "sync/HMBackgroundSyncManager.h"
+#include "sync/HMSyncController.h"
+
+#include <QPushButton>
+
+#include <cmath>
+
+namespace {
+
+constexpr int kBarSteps = 1000;
+
+int barValue(double fraction)
+{
+    if (!std::isfinite(fraction))
+        return 0;
+    return int(std::lround(std::clamp(fraction, 0.0, 1.0) * kBarSteps));
+}
+
+std::shared_ptr<HMSyncController> controllerOfTheApplication()
+{
+    HMAppDelegate *const appDelegate = HMAppDelegate::sharedDelegate();
+    const std::shared_ptr<HMBackgroundSyncManager> manager = appDelegate ? appDelegate->backgroundSyncManager() : nullptr;
+    return manager ? manager->syncControllerForCurrentProcess() : nullptr;
+}
+
+void scheduleOnGlobalQueue(std::chrono::milliseconds delay, std::function<void()> step)
+{
+    platform::DispatchQueue::global()->after(std::chrono::duration_cast<platform::DispatchDuration>(delay),
+                                             std::move(step));
+}
+
+} // namespace
+
+HMSyncProgressController::HMSyncProgressController()
+    : platform::WindowController(QStringLiteral("HMSyncProgressController")),
+      m_ui(std::make_unique<Ui::HMSyncProgressController>()), m_scheduler(scheduleOnGlobalQueue),
+      m_runningController(controllerOfTheApplication)
+{
+}
+
+HMSyncProgressController::~HMSyncProgressController() = default;
+
+void HMSyncProgressController::loadInterface(QDialog &window)
+{
+    m_ui->setupUi(&window);
+}
+
+void HMSyncProgressController::windowDidLoad()
+{
+    platform::consoleLog(QStringLiteral("[5]"));
+    m_ui->reauthorizeButton->setVisible(false);
+    m_ui->customCancelButton->setVisible(false);
+    m_ui->forceCancelButton->setVisible(false);
+    connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okButtonSelected(); });
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { cancelButtonSelected(); });
+    connect(m_ui->forceCancelButton, &QPushButton::clicked, this, [this] { forceCancelButtonSelected(); });
+    connect(m_ui->reauthorizeButton, &QPushButton::clicked, this, [this] { reauthorizeClicked(); });
+    connect(m_ui->customCancelButton, &QPushButton::clicked, this, [this] { customCancelClicked(); });
+    GlobalVariables::setCurrentSyncProgressController(shared_from_this());
+}
+
+void HMSyncProgressController::runTwoHops(std::function<void(HMSyncProgressController &)> work)
+{
+    const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
+    platform::DispatchQueue::global(platform::QueuePriority::High)->async([sheet, work = std::move(work)]() mutable {
+        platform::DispatchQueue::main()->async([sheet, work = std::move(work)] {
+            if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
+                work(*shown);
+        });
+    });
+}
+
+void HMSyncProgressController::showStepMessage(const QString &message)
+{
+    window();
+    m_ui->stepNotificationLabel->setText(message);
+    m_ui->stepNotificationProgress->setRange(0, 0);
+}
+
+void HMSyncProgressController::setUserMessageDirectly(const QString &message)
+{
+    runTwoHops([message](HMSyncProgressController &sheet) { sheet.showStepMessage(message); });
+}
+
+void HMSyncProgressController::setUserMessageDirectlyNoQueue(const QString &message)
+{
+    if (platform::DispatchQueue::isMainThread()) {
+        showStepMessage(message);
+        return;
+    }
+    const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
+    platform::DispatchQueue::main()->async([sheet, message] {
+        if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
+            shown->showStepMessage(message);
+    });
+}
+
+void HMSyncProgressController::setUserMessageDirectly(const QString &message, double progress)
+{
+    runTwoHops([message, progress](HMSyncProgressController &sheet) {
+        sheet.window();
+        sheet.m_ui->stepNotificationLabel->setText(message);
+        sheet.m_ui->overallNotificationProgress->setValue(barValue(progress));
+    });
+}
+
+void HMSyncProgressController::setOverallMessageDirectly(const QString &message, double progress)
+{
+    // The overall bar follows the step reports only; the number is not used here.
+    static_cast<void>(progress);
+    runTwoHops([message](HMSyncProgressController &sheet) {
+        sheet.window();
+        if (sheet.m_ui->overallNotificationLabel->text() != message)
+            sheet.m_ui->overallNotificationLabel->setText(message);
+    });
+}
+
+void HMSyncProgressController::syncCompleted(const QString &errorText)
+{
+    runTwoHops([errorText](HMSyncProgressController &sheet) { sheet.showCompletion(errorText); });
+}
+
+void HMSyncProgressController::showCompletion(const QString &errorText)
+{
+    window();
+    m_ui->okButton->setEnabled(true);
+    m_ui->cancelButton->setEnabled(false);
+    m_ui->overallNotificationLabel->setText(errorText.isEmpty() ? QStringLiteral("Sync Complete")
+                                                                : QStringLiteral("Sync did not finish"));
+    m_ui->overallNotificationProgress->setValue(kBarSteps);
+    m_ui->stepNotificationLabel->setText(errorText);
+    m_ui->stepNotificationProgress->setRange(0, 1);
+    m_ui->stepNotificationProgress->setValue(1);
+    if (m_delegate != nullptr)
+        m_delegate->syncCompleted();
+}
+
+void HMSyncProgressController::setDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate)
+{
+    m_deletionsWarningDelegate = delegate;
+}
+
+float HMSyncProgressController::getSyncProgressPercentage() const
+{
+    return float(overallProgressPermille()) / float(kBarSteps);
+}
+
+void HMSyncProgressController::setOneHundredPercentProgress()
+{
+    window();
+    m_ui->overallNotificationProgress->setValue(kBarSteps);
+}
+
+void HMSyncProgressController::updateViewSyncIsRunning(bool isRunning)
+{
+    platform::consoleLog(QStringLiteral("[3]"));
+    window();
+    m_ui->okButton->setEnabled(!isRunning);
+    m_ui->cancelButton->setEnabled(isRunning);
+}
+
+void HMSyncProgressController::showProgressControllerAsSheet()
+{
+    const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
+    window();
+    beginSheet(m_parentWindow, [sheet](int) {
+        const std::shared_ptr<HMSyncProgressController> ended = sheet.lock();
+        if (ended && ended->isWindowLoaded())
+            ended->window()->hide();
+    });
+}
+
+bool HMSyncProgressController::isVisible()
+{
+    return isWindowLoaded() && window()->isVisible();
+}
+
+void HMSyncProgressController::okButtonSelected()
+{
+    endSheet(platform::NSModalResponseOK);
+    if (isWindowLoaded())
+        window()->hide();
+}
+
+void HMSyncProgressController::cancelButtonSelected()
+{
+    if (GlobalVariables::getIsGoogleDirect()) {
+        platform::NotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+        return;
+    }
+    const quint64 generation = ++m_cancelTimerGeneration;
+    m_hasCancelTimer = true;
+    if (const std::shared_ptr<HMSyncController> controller = runningController())
+        controller->safelyCancelSync();
+    window();
+    m_ui->cancelButton->setEnabled(false);
+    const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
+    // The timer reads the run's state on the scheduler's thread and shows the button on the main queue.
+    m_scheduler(kForceCancelDelay, [sheet, generation, source = m_runningController] {
+        const std::shared_ptr<HMSyncController> controller = source ? source() : nullptr;
+        const bool isBusy = controller && controller->syncState() != HMSyncState::Idle;
+        platform::DispatchQueue::main()->async([sheet, generation, isBusy] {
+            const std::shared_ptr<HMSyncProgressController> shown = sheet.lock();
+            if (!shown || !shown->m_hasCancelTimer || shown->m_cancelTimerGeneration != generation)
+                return;
+            shown->m_hasCancelTimer = false;
+            if (isBusy)
+                shown->m_ui->forceCancelButton->setVisible(true);
+        });
+    });
+}
+
+void HMSyncProgressController::forceCancelButtonSelected()
+{
+    if (GlobalVariables::getIsGoogleDirect()) {
+        platform::NotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+        return;
+    }
+    const std::shared_ptr<HMSyncController> controller = runningController();
+    if (controller && controller->syncState() != HMSyncState::Idle)
+        controller->forceCancelSync();
+}
+
+std::shared_ptr<HMSyncController> HMSyncProgressController::runningController() const
+{
+    return m_runningController ? m_runningController() : nullptr;
+}
+
+void HMSyncProgressController::displayDeletionWarningWithMessage(const QString &message)
+{
+    setUserMessageDirectly(QStringLiteral("Please respond to deletions warning."));
+    window();
+    m_ui->okButton->setEnabled(false);
+    m_ui->cancelButton->setEnabled(false);
+    m_deletionsWarningIsDisplaying = true;
+    platform::Application *const application = platform::Application::shared();
+    if (application != nullptr)
+        application->activateIgnoringOtherApps();
+    m_deletionAlert = std::make_unique<platform::Alert>();
+    m_deletionAlert->addButtonWithTitle(QStringLiteral("Yes"));
+    m_deletionAlert->addButtonWithTitle(QStringLiteral("No"));
+    m_deletionAlert->setMessageText(message);
+    m_deletionAlert->setInformativeText(QString());
+    m_deletionAlert->setAlertStyle(platform::AlertStyle::Warning);
+    const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
+    m_deletionAlert->beginSheetModalForWindow(window(), [sheet](int returnCode) {
+        if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
+            shown->alertDidEnd(returnCode);
+    });
+    GlobalVariables::setDeletionsWarningIsShowing(true);
+}
+
+void HMSyncProgressController::alertDidEnd(int returnCode)
+{
+    platform::consoleLog(QStringLiteral("[4]"));
+    platform::consoleLog(QStringLiteral("returnCode %1").arg(returnCode));
+    GlobalVariables::setSyncInterruptMessage(QString());
+    m_ui->okButton->setEnabled(false);
+    m_ui->cancelButton->setEnabled(true);
+    const bool shouldDelete = returnCode == platform::NSAlertFirstButtonReturn;
+    platform::consoleLog(shouldDelete ? QStringLiteral("OK!") : QStringLiteral("Cancel!"));
+    if (m_deletionsWarningDelegate != nullptr)
+        m_deletionsWarningDelegate->deletionsWarningReceivedResponse(shouldDelete);
+    // The question's sheet has ended: the next sheet end is the cancel timer's again.
+    if (m_deletionsWarningIsDisplaying) {
+        m_deletionsWarningIsDisplaying = false;
+    } else {
+        m_hasCancelTimer = false;
+    }
+    // The alert may not be destroyed inside its own completion; it goes on the next pass.
+    platform::DispatchQueue::main()->async([alert = std::shared_ptr<platform::Alert>(std::move(m_deletionAlert))] {});
+}
+
+void HMSyncProgressController::displayReauthorizationButtons()
+{
+    window();
+    m_ui->okButton->setVisible(false);
+    m_ui->cancelButton->setVisible(false);
+    const QRect ok = m_ui->okButton->geometry();
+    m_ui->reauthorizeButton->setGeometry(ok.x() - 16, ok.y(), ok.width() + 32, ok.height());
+    m_ui->reauthorizeButton->setVisible(true);
+    m_ui->customCancelButton->setText(QStringLiteral("Cancel"));
+    m_ui->customCancelButton->setGeometry(m_ui->cancelButton->geometry());
+    m_ui->customCancelButton->setVisible(true);
+}
+
+void HMSyncProgressController::displayNormalButtons()
+{
+    window();
+    m_ui->okButton->setVisible(true);
+    m_ui->cancelButton->setVisible(true);
+    m_ui->reauthorizeButton->setVisible(false);
+    m_ui->customCancelButton->setVisible(false);
+}
+
+void HMSyncProgressController::reauthorizeClicked()
+{
+    platform::consoleLog(QStringLiteral("reauthorizeClicked"));
+    displayNormalButtons();
+    okButtonSelected();
+    // The Google sign-in sheet that reauthorizes the account opens from the main window's settings.
+    DDLogInfo(QStringLiteral("Reauthorization asked for; open the Google account settings to sign in again"));
+}
+
+void HMSyncProgressController::customCancelClicked()
+{
+    platform::consoleLog(QStringLiteral("customCancelClicked"));
+    okButtonSelected();
+}
+
+QString HMSyncProgressController::overallText() const
+{
+    return isWindowLoaded() ? m_ui->overallNotificationLabel->text() : QString();
+}
+
+QString HMSyncProgressController::stepText() const
+{
+    return isWindowLoaded() ? m_ui->stepNotificationLabel->text() : QString();
+}
+
+int HMSyncProgressController::overallProgressPermille() const
+{
+    return isWindowLoaded() ? m_ui->overallNotificationProgress->value() : 0;
+}

@@ -1,0 +1,120 @@
+#include "MainWindowTestSupport.h"
+
+#include "ManualStepScheduler.h"
+#include "foundation/GlobalVariables.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "sync/HMSyncController.h"
+#include "support/TestSupport.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPainter>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+std::optional<QStringList> FakeOutlook::runScript(const QString &source)
+{
+    scripts.append(source);
+    for (auto entry = folders.cbegin(); entry != folders.cend(); ++entry) {
+        if (source.contains(QStringLiteral("every %1\n").arg(entry.key())))
+            return entry.value();
+    }
+    return std::nullopt;
+}
+
+void MainWindowTest::SetUp()
+{
+    LaunchedShell::SetUp();
+    m_windowClock = std::make_shared<ManualStepScheduler>();
+    m_sheetClock = std::make_shared<ManualStepScheduler>();
+    m_outlook = std::make_shared<FakeOutlook>();
+}
+
+void MainWindowTest::TearDown()
+{
+    // A run a test started ends before the next test may start one.
+    // The manager marks a manual start as running before the run itself begins.
+    EXPECT_TRUE(platform::DispatchQueue::runMainQueueUntil(
+        [] { return !GlobalVariables::getIsSynchronizing() && !HMSyncController::getIsSynchronizing(); }, 30s))
+        << "a sync was still running";
+    GlobalVariables::setCurrentSyncProgressController(nullptr);
+    GlobalVariables::setIsGoogleDirect(false);
+    LaunchedShell::TearDown();
+}
+
+void MainWindowTest::launchWindow()
+{
+    // The delegate is made by launch(); the preparer must be in place before it shows the window.
+    const auto windowClock = m_windowClock;
+    const auto sheetClock = m_sheetClock;
+    const auto outlook = m_outlook;
+    int *const openings = &m_settingsOpenings;
+    const auto preparer = [windowClock, sheetClock, outlook, openings](HMMainWindowController &controller) {
+        controller.setStepScheduler(windowClock->function());
+        controller.setListenerPort(0);
+        controller.setOutlookAccess(outlook);
+        controller.setMainSettingsOpener([openings] { ++*openings; });
+        controller.setProgressSheetPreparer(
+            [sheetClock](HMSyncProgressController &sheet) { sheet.setStepScheduler(sheetClock->function()); });
+    };
+    m_beforeLaunch = [preparer](HMAppDelegate &delegate) { delegate.setMainWindowPreparer(preparer); };
+    launch();
+    ASSERT_TRUE(window().isListening()) << "the main window's listener did not open";
+}
+
+std::shared_ptr<HMProfile> MainWindowTest::saveWindowProfile(const QString &name,
+                                                             const std::function<void(HMProfile &)> &edit)
+{
+    HMProfileManager manager(*m_defaults);
+    const std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setName(name);
+    edit(*profile);
+    EXPECT_TRUE(manager.saveProfile(*profile));
+    return profile;
+}
+
+void MainWindowTest::sendDatagram(const QByteArray &payload) const
+{
+    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(socketFd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(window().listenerLocalPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const ssize_t sent = sendto(socketFd, payload.constData(), size_t(payload.size()), 0,
+                                reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    close(socketFd);
+    ASSERT_EQ(sent, payload.size());
+}
+
+QString MainWindowTest::labelText(const QString &objectName) const
+{
+    const QLabel *const label = window().outlet<QLabel>(objectName);
+    return label != nullptr ? label->text() : QStringLiteral("<no label %1>").arg(objectName);
+}
+
+QString MainWindowTest::saveWindowWithSheet(const QString &name) const
+{
+    QImage picture = window().window()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    if (const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController()) {
+        const QImage sheetPicture = sheet->window()->grab().toImage();
+        QPainter painter(&picture);
+        painter.fillRect(picture.rect(), QColor(0, 0, 0, 40));
+        const int left = (picture.width() - sheetPicture.width()) / 2;
+        painter.drawImage(left, 0, sheetPicture);
+        painter.setPen(Qt::darkGray);
+        painter.drawRect(left, 0, sheetPicture.width() - 1, sheetPicture.height() - 1);
+    }
+    const QString folder = testsupport::binaryDir() + QStringLiteral("/screenshots/app");
+    QDir().mkpath(folder);
+    const QString path = folder + u'/' + name + QStringLiteral(".png");
+    EXPECT_TRUE(picture.save(path)) << path.toStdString();
+    return path;
+}

@@ -1,0 +1,274 @@
+// Syncs the phone starts: its announcement datagram over real UDP on loopback reaches the main
+// window of a launched application, which syncs the paired profile against the phone peer into the
+// memory desktop store under a progress sheet; strangers and datagrams during a sync change nothing.
+#include "MainWindowTestSupport.h"
+
+#include "Announcement.h"
+#include "ManualStepScheduler.h"
+#include "MemoryDataSource.h"
+#include "PhonePeer.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
+#include "phonelink/HMWiFiSync.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "support/TestSupport.h"
+#include "sync/HMBackgroundSyncManager.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncController.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QStringList kDataSourceClasses = {QStringLiteral("HMContactData"), QStringLiteral("HMCalendarData"),
+                                        QStringLiteral("HMTaskData"), QStringLiteral("HMMemoData")};
+
+class PhoneSync : public MainWindowTest
+{
+protected:
+    void TearDown() override
+    {
+        if (m_peer)
+            m_peer->stop();
+        HMSyncController::registerTransport(1, nullptr);
+        for (const QString &name : kDataSourceClasses)
+            HMDataConfigurationSource::registerDataSourceClass(name, nullptr);
+        HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({});
+        HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync({});
+        MainWindowTest::TearDown();
+    }
+
+    // The phone peer with the sample records, the Wi-Fi transport to its port and the memory store.
+    void startPhone(const QList<phonepeer::Fault> &faults = {})
+    {
+        const QString data = m_home->path() + QStringLiteral("/phone.json");
+        ASSERT_TRUE(QFile::copy(testsupport::sourceDir() + QStringLiteral("/tools/hm-sync/sample-phone.json"), data));
+        phonepeer::PhonePeer::Options options;
+        options.port = 0;
+        options.dataFile = data;
+        options.deviceId = QStringLiteral("QP-PHONE-7");
+        options.faults = faults;
+        m_peer = std::make_unique<phonepeer::PhonePeer>(options);
+        QString problem;
+        ASSERT_TRUE(m_peer->start(problem)) << problem.toStdString();
+        HMWiFiSync::Timing timing;
+        timing.logonPause = 0ms;
+        timing.connectionTryWindow = 400ms;
+        HMWiFiSync::registerTransport(m_peer->port(), timing);
+        m_store = std::make_shared<hmsync::MemoryStore>();
+        hmsync::MemoryDataSource::registerForAllConduits(m_store);
+    }
+
+    // A profile paired with the phone, whose stored address is stale.
+    void pairedProfile(HMProfile &profile) const
+    {
+        profile.setContactManagerName(QStringLiteral("ContactManagerApple"));
+        profile.setContactManager(HMContactManager::Apple);
+        profile.setDeviceTypeName(QStringLiteral("android"));
+        profile.setSyncMethodName(QStringLiteral("wifi"));
+        profile.setHhPassword(m_peer ? m_peer->deviceId() : QStringLiteral("12345"));
+        profile.setHhIpAddress(QStringLiteral("10.0.0.9"));
+        profile.setContactSyncEnabled(true);
+        profile.setCalendarSyncEnabled(true);
+        profile.setTaskSyncEnabled(true);
+        profile.setEventCalendarIdentifiersToSync({QStringLiteral("work-calendar")});
+        profile.setTaskCalendarIdentifiersToSync({QStringLiteral("errands")});
+    }
+
+    void announce()
+    {
+        QString problem;
+        ASSERT_TRUE(phonepeer::sendAnnouncement(m_peer->deviceId(), QStringLiteral("127.0.0.1"),
+                                                window().listenerLocalPort(), problem))
+            << problem.toStdString();
+    }
+
+    // Launches with a profile paired to the phone and announces the phone; the sheet is then up.
+    void launchPairedAndAnnounce()
+    {
+        saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
+        launchWindow();
+        announce();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }))
+            << "awaited the progress sheet";
+    }
+
+    qsizetype logonCount() const { return m_peer->requestLog().filter(QStringLiteral("/hmx_logon")).size(); }
+
+    std::unique_ptr<phonepeer::PhonePeer> m_peer;
+    std::shared_ptr<hmsync::MemoryStore> m_store;
+};
+
+TEST(PhoneDatagram, IdAndAddressFollowTheWindowsRules)
+{
+    struct Row { const char *name; const char *message; const char *id; };
+    const Row rows[] = {
+        {"no line feed: lower case from the fifth character, key kept", "SYNCDeviceId=ABC", "deviceid=abc"},
+        {"second line with the key", "Quillpad Sync\nDeviceId=12345\n", "12345"},
+        {"second line without the key", "Sync\nABC-9\nmore", "ABC-9"},
+        {"four characters or fewer", "Sync", ""},
+        {"line feed with nothing after", "Sync!\n", ""},
+        {"the key alone is not taken off", "Sync\nDeviceId=", "DeviceId="},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(HMMainWindowController::deviceIdFromDatagram(QString::fromLatin1(row.message)),
+                  QString::fromLatin1(row.id));
+    }
+    struct AddressRow { const char *host; const char *address; };
+    const AddressRow addresses[] = {{"::ffff:192.168.1.20", "192.168.1.20"}, {"127.0.0.1", "127.0.0.1"},
+                                    {"fe80::1", "fe80::1"}, {"::ffff:", "::ffff:"}, {"name=10.0.0.5", "10.0.0.5"}};
+    for (const AddressRow &row : addresses) {
+        SCOPED_TRACE(row.host);
+        EXPECT_EQ(HMMainWindowController::addressFromSenderHost(QString::fromLatin1(row.host)),
+                  QString::fromLatin1(row.address));
+    }
+}
+
+// A stranger on the network neither starts a sync nor redirects the next one, and does not switch the
+// listener off; neither does a datagram that is not text.
+TEST_F(PhoneSync, StrangersAndGarbageChangeNothing)
+{
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    sendDatagram(QByteArray("\xff\xfe garbage", 10));
+    sendDatagram("Quillpad Sync\nDeviceId=99999\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("99999"); }))
+        << "awaited the stranger's datagram";
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("10.0.0.9"));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_EQ(window().syncProgressController(), nullptr);
+    EXPECT_TRUE(alertTexts().isEmpty());
+    ASSERT_TRUE(window().isListening());
+
+    // The listener is open again: a second stranger is read too.
+    sendDatagram("Quillpad Sync\nDeviceId=88888\n");
+    EXPECT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("88888"); }))
+        << "awaited the second stranger's datagram";
+}
+
+TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens)
+{
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    window().currentProfile()->setSyncMethod(HMSyncMethod::None);
+    sendDatagram("Quillpad Sync\nDeviceId=12345\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !alertTexts().isEmpty(); })) << "awaited the alert";
+    EXPECT_EQ(alertTexts(), QStringList{"No Sync Method Selected."});
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_TRUE(window().isListening());
+    EXPECT_EQ(window().syncProgressController(), nullptr);
+}
+
+TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
+{
+    startPhone();
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    EXPECT_TRUE(window().didStartSync());
+    EXPECT_FALSE(window().isListening());
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(HMTaskEventKitHelper::getEventCalendarIdentifiersToSync(), QStringList{"work-calendar"});
+    EXPECT_EQ(HMTaskEventKitHelper::getTaskCalendarIdentifiersToSync(), QStringList{"errands"});
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), sheet);
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-during-sync"));
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
+    EXPECT_EQ(sheet->stepText(), QString());
+    EXPECT_EQ(sheet->overallProgressPermille(), 1000);
+    EXPECT_TRUE(sheet->window()->findChild<QPushButton *>(QStringLiteral("okButton"))->isEnabled());
+    EXPECT_FALSE(sheet->window()->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isEnabled());
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-complete"));
+
+    // The phone's sample contacts, events and tasks are now desktop records.
+    EXPECT_EQ(m_store->records(1).size(), 2);
+    EXPECT_EQ(m_store->records(2).size(), 2);
+    EXPECT_EQ(m_store->records(3).size(), 1);
+    QStringList contactTexts;
+    for (const hmsync::StoredRecord &record : m_store->records(1)) {
+        for (const QVariant &value : record.fields)
+            contactTexts.append(value.toString());
+    }
+    EXPECT_TRUE(contactTexts.contains(QStringLiteral("Lovelace"))) << contactTexts.join(u'|').toStdString();
+    EXPECT_EQ(logonCount(), 1);
+    EXPECT_EQ(m_defaults->stringForKey(QStringLiteral("SyncMethodSetting")), QStringLiteral("wifi"));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_TRUE(window().isListening());
+    EXPECT_NE(window().outlet<QLabel>(QStringLiteral("lastSyncDateLabel"))->text(), QStringLiteral("Last Sync: Never"));
+
+    sheet->okButtonSelected();
+    EXPECT_FALSE(sheet->isVisible());
+}
+
+TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
+{
+    // The phone answers its list requests slowly, so the sync is still running when it asks again.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
+    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    const quint16 firstPort = window().listenerLocalPort();
+    announce();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().didStartSync(); })) << "awaited the start";
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    QString problem;
+    EXPECT_TRUE(phonepeer::sendAnnouncement(m_peer->deviceId(), QStringLiteral("127.0.0.1"), firstPort, problem));
+    window().syncFromDevice();
+    EXPECT_EQ(window().syncProgressController(), sheet) << "a second start during the sync makes no new sheet";
+    // Synchronize during the phone's sync starts nothing either and keeps its sheet up.
+    window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
+    EXPECT_EQ(window().syncProgressController(), sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(alertTexts().isEmpty());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
+    EXPECT_EQ(logonCount(), 1);
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_TRUE(window().isListening());
+}
+
+TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
+{
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 0, 20000, {}}});
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    const auto running = [&] { return m_delegate->backgroundSyncManager()->syncControllerForCurrentProcess(); };
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return m_peer->requestLog().contains(QStringLiteral("/hmx_list")) && running()
+               && running()->syncState() != HMSyncState::Idle;
+    }, 20s)) << "awaited the slow list request";
+
+    auto *const cancel = sheet->window()->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+    auto *const forceCancel = sheet->window()->findChild<QPushButton *>(QStringLiteral("forceCancelButton"));
+    cancel->click();
+    EXPECT_FALSE(cancel->isEnabled());
+    m_sheetClock->advance(4999ms);
+    platform::DispatchQueue::runMainQueueUntilEmpty();
+    EXPECT_FALSE(forceCancel->isVisibleTo(sheet->window()));
+    m_sheetClock->advance(1ms);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return forceCancel->isVisibleTo(sheet->window()); }))
+        << "awaited Force Cancel";
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-force-cancel"));
+
+    forceCancel->click();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 20s))
+        << "the sheet reads " << sheet->overallText().toStdString();
+    EXPECT_FALSE(sheet->stepText().isEmpty());
+    EXPECT_TRUE(window().isListening());
+
+    // A Cancel once the run has ended finds nothing running, and Force Cancel stays hidden.
+    forceCancel->setVisible(false);
+    sheet->cancelButtonSelected();
+    m_sheetClock->advance(5000ms);
+    platform::DispatchQueue::runMainQueueUntilEmpty();
+    EXPECT_FALSE(forceCancel->isVisibleTo(sheet->window()));
+}
+
+} // namespace
