@@ -85,7 +85,11 @@ QStringList storedItems(const QString &root)
             QString content = QString::fromUtf8(file.readAll()).replace(QStringLiteral("\r\n "), QString());
             QStringList kept{folder};
             for (const QString &line : content.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
-                if (!volatileLine.match(line).hasMatch())
+                // A task completed by the phone is stamped with the moment it was applied, which
+                // the two runs may place in different seconds: keep that the stamp is there.
+                if (line.startsWith(QStringLiteral("COMPLETED:")))
+                    kept.append(QStringLiteral("COMPLETED:<applied>"));
+                else if (!volatileLine.match(line).hasMatch())
                     kept.append(line);
             }
             items.append(kept.join(QLatin1Char('\n')));
