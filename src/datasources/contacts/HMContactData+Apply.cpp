@@ -259,9 +259,12 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
 {
     const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
     const QDateTime lastSync = identifierGraph()->lastSyncDate();
-    // Both dates are needed; a person the sync itself last saved was not changed on the desktop.
+    // Both dates are needed; a person the sync itself last saved, or last sent as it is now, has no
+    // desktop change the phone has not seen.
     if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync
-        || (identifierDictionary && isLastWrittenBySync(person, *identifierDictionary)))
+        || (identifierDictionary
+            && (isLastWrittenBySync(person, *identifierDictionary)
+                || identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
     if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {

@@ -35,6 +35,17 @@ QString dictionaryKey(const QVariantMap &dictionary)
     return dictionary.value(kHmUidKey).toString() + QChar(0x1f) + dictionary.value(kNativeIdKey).toString();
 }
 
+// The phone gets the person as it is now: until the person changes again, the phone's next edit of
+// it meets no desktop change (another program may have dated its edit later than the start of the
+// sync that sent it, which alone would make it look changed since).
+void noteVersionSent(QVariantMap &identifierDictionary, const QDateTime &modified)
+{
+    if (modified.isValid())
+        identifierDictionary.insert(kSentModificationDateKey, modified);
+    else
+        identifierDictionary.remove(kSentModificationDateKey);
+}
+
 void setText(QVariantMap &record, const QString &key, const QVariant &value)
 {
     setHMValueAsString(record, value, key);
@@ -130,6 +141,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::sha
         return std::nullopt;
     }
     QVariantMap copy = identifierDictionary;
+    noteVersionSent(copy, modified);
     HMSyncRecord record;
     record.setHmxUid(hmUid);
     record.setNativeId(person->uniqueId());
@@ -154,6 +166,7 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
     if (const std::optional<QVariantMap> old = identifierGraph()->dictionaryForHarrowmereUid(hmUid))
         dictionary = *old;
     markUnconfirmed(dictionary);
+    noteVersionSent(dictionary, person->valueForProperty(kABModificationDateProperty).toDateTime());
     HMSyncRecord record;
     record.setIsNew(true);
     record.setHmxUid(hmUid);
