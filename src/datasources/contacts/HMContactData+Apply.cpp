@@ -190,7 +190,8 @@ QString identityOfRecord(const QVariantMap &record)
 
 } // namespace
 
-QString HMContactData::identityOfPerson(const std::shared_ptr<ABPerson> &person, const QVariantMap &identifierDictionary)
+QString HMContactData::identityOfPerson(const std::shared_ptr<ABPerson> &person,
+                                        const QVariantMap &identifierDictionary)
 {
     if (!person || !person->isReadable())
         return {};
@@ -261,10 +262,9 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
     const QDateTime lastSync = identifierGraph()->lastSyncDate();
     // Both dates are needed; a person the sync itself last saved, or last sent as it is now, has no
     // desktop change the phone has not seen.
-    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync
-        || (identifierDictionary
-            && (isLastWrittenBySync(person, *identifierDictionary)
-                || identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
+    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync ||
+        (identifierDictionary && (isLastWrittenBySync(person, *identifierDictionary) ||
+                                  identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
     if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {

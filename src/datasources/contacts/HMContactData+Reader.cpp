@@ -152,7 +152,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::sha
 }
 
 std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_ptr<ABPerson> &person,
-                                                               const QString &temporaryId)
+                                                              const QString &temporaryId)
 {
     DDLogInfo(QStringLiteral("Person is beinged added to device as new record."));
     if (!person->isReadable()) {

@@ -285,14 +285,16 @@ TEST(ContactApply, AnAddWhoseAnswerWasLostIsSentAgainOrMatchedNeverDoubled)
 
     // The phone had it after all: its record is the same person, which takes the phone's id.
     fixture.startNewRun();
-    const QList<qint64> results = fixture.applyStep(
-        {{{QStringLiteral("UID"), QStringLiteral("P1")}, {QStringLiteral("NEWFNAME"), QStringLiteral("Ada")},
-          {QStringLiteral("NEWLNAME"), QStringLiteral("Lovelace")}, {QStringLiteral("NOTE"), QStringLiteral("phone")}}},
-        2);
+    const QList<qint64> results = fixture.applyStep({{{QStringLiteral("UID"), QStringLiteral("P1")},
+                                                      {QStringLiteral("NEWFNAME"), QStringLiteral("Ada")},
+                                                      {QStringLiteral("NEWLNAME"), QStringLiteral("Lovelace")},
+                                                      {QStringLiteral("NOTE"), QStringLiteral("phone")}}},
+                                                    2);
     EXPECT_EQ(results, (QList<qint64>{2}));
     EXPECT_EQ(ABAddressBook::addressBook()->people().size(), 1);
     ASSERT_EQ(fixture.graph().identifierDictionaries().size(), 1);
     EXPECT_EQ(fixture.graph().nativeIdForHarrowmereUid(QStringLiteral("P1")), ada);
     EXPECT_FALSE(fixture.data().hasUnconfirmedRecords());
-    EXPECT_EQ(fixture.personOf(QStringLiteral("P1"))->valueForProperty(kABNoteProperty), QVariant(QStringLiteral("phone")));
+    EXPECT_EQ(fixture.personOf(QStringLiteral("P1"))->valueForProperty(kABNoteProperty),
+              QVariant(QStringLiteral("phone")));
 }
