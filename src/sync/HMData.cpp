@@ -110,6 +110,11 @@ void HMData::markUnconfirmed(QVariantMap &identifierDictionary)
     identifierDictionary.insert(kNewRecordKey, true);
 }
 
+void HMData::markConfirmed(QVariantMap &identifierDictionary)
+{
+    identifierDictionary.remove(kNewRecordKey);
+}
+
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
 {
     return identifierDictionary.value(kNewRecordKey).toBool();
@@ -179,7 +184,7 @@ void HMData::updateOneTemporaryId(const QString &temporaryId, const QVariantMap 
         return;
     QVariantMap updated = *entry;
     updated.insert(kHmUidKey, deviceId);
-    updated.remove(kNewRecordKey);
+    markConfirmed(updated);
     entries.removeOne(*entry);
     entries.append(updated);
 }

@@ -56,6 +56,7 @@ public:
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);
+    static void markConfirmed(QVariantMap &identifierDictionary);
 
     // Releases the per-run store objects; nothing in the base.
     virtual void cleanUpAfterSync();

@@ -102,7 +102,9 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
     if (!addressBook() || !graph)
         return 0;
     DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(uid));
-    const std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
+    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
+    if (!dictionary)
+        dictionary = adoptUnconfirmedPerson(uid, record);
     std::shared_ptr<ABPerson> person = linkedPerson(dictionary);
     if (person) {
         bool shouldForgetPerson = false;
@@ -170,6 +172,69 @@ std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QStrin
     return person;
 }
 
+namespace {
+
+// The fields that tell one contact from another, as one text; empty when they are all empty (such
+// contacts are never taken for each other).
+QString identityOfRecord(const QVariantMap &record)
+{
+    QStringList parts;
+    bool hasValue = false;
+    for (const char *key : {"NEWFNAME", "NEWLNAME", "COMPANY", "EMAIL"}) {
+        const QString text = record.value(QLatin1String(key)).toString().trimmed();
+        hasValue = hasValue || !text.isEmpty();
+        parts.append(text);
+    }
+    return hasValue ? parts.join(QChar(0x1f)) : QString();
+}
+
+} // namespace
+
+QString HMContactData::identityOfPerson(const std::shared_ptr<ABPerson> &person,
+                                        const QVariantMap &identifierDictionary)
+{
+    if (!person || !person->isReadable())
+        return {};
+    QVariantMap scratch = identifierDictionary;
+    return identityOfRecord(pppDictionaryForPerson(person, scratch, 1));
+}
+
+// The person with the record's identity that was sent to the phone as new and whose answer never
+// came: the phone may hold it under an id the desktop never learnt, so its record is this person.
+// The person's entry then takes the phone's id and is confirmed. Nothing when there is none.
+std::optional<QVariantMap> HMContactData::adoptUnconfirmedPerson(const QString &hmUid, const QVariantMap &record)
+{
+    const QString wanted = identityOfRecord(record);
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (wanted.isEmpty() || !hasUnconfirmedEntries(*graph))
+        return std::nullopt;
+    if (!m_unconfirmedByIdentity) {
+        // Once per run: looking through every entry for each of a whole listing grows with its square.
+        m_unconfirmedByIdentity.emplace();
+        for (const QVariantMap &entry : std::as_const(graph->identifierDictionaries())) {
+            if (!isUnconfirmed(entry))
+                continue;
+            const QString identity = identityOfPerson(linkedPerson(entry), entry);
+            if (!identity.isEmpty())
+                m_unconfirmedByIdentity->insert(identity, entry.value(kHmUidKey).toString());
+        }
+    }
+    const auto found = m_unconfirmedByIdentity->constFind(wanted);
+    if (found == m_unconfirmedByIdentity->constEnd())
+        return std::nullopt;
+    const QString temporaryId = found.value();
+    m_unconfirmedByIdentity->remove(wanted, temporaryId);
+    std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+    if (!entry)
+        return std::nullopt;
+    DDLogInfo(QStringLiteral("Matched the phone's '%1' with the unconfirmed '%2'").arg(hmUid, temporaryId));
+    graph->removeDictionaryForHarrowmereUid(temporaryId);
+    entry->insert(kHmUidKey, hmUid);
+    markConfirmed(*entry);
+    graph->setDictionary(*entry, hmUid);
+    return entry;
+}
+
 std::shared_ptr<ABPerson> HMContactData::linkedPerson(const std::optional<QVariantMap> &identifierDictionary)
 {
     if (!identifierDictionary)
@@ -195,9 +260,11 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
 {
     const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
     const QDateTime lastSync = identifierGraph()->lastSyncDate();
-    // Both dates are needed; a person the sync itself last saved was not changed on the desktop.
-    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync
-        || (identifierDictionary && isLastWrittenBySync(person, *identifierDictionary)))
+    // Both dates are needed; a person the sync itself last saved, or last sent as it is now, has no
+    // desktop change the phone has not seen.
+    if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync ||
+        (identifierDictionary && (isLastWrittenBySync(person, *identifierDictionary) ||
+                                  identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
     if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {
@@ -222,7 +289,10 @@ QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std
     ++m_addObjectCount;
     DDLogInfo(QStringLiteral("addObject count %1").arg(m_addObjectCount));
     m_recordsAddedDuringSync.append(uid);
-    return QVariantMap{{kHmUidKey, uid}, {kTempNewPersonKey, person->uniqueId()}};
+    // The person's unique id is known before the address book is saved, and the graph is saved
+    // before the address book: the entry names the person from the start, so a run stopped between
+    // the two saves leaves no person the next run takes for the desktop's own new contact.
+    return QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, person->uniqueId()}};
 }
 
 void HMContactData::writePlainFields(const std::shared_ptr<ABPerson> &person, const QVariantMap &record)

@@ -35,6 +35,17 @@ QString dictionaryKey(const QVariantMap &dictionary)
     return dictionary.value(kHmUidKey).toString() + QChar(0x1f) + dictionary.value(kNativeIdKey).toString();
 }
 
+// The phone gets the person as it is now: until the person changes again, the phone's next edit of
+// it meets no desktop change (another program may have dated its edit later than the start of the
+// sync that sent it, which alone would make it look changed since).
+void noteVersionSent(QVariantMap &identifierDictionary, const QDateTime &modified)
+{
+    if (modified.isValid())
+        identifierDictionary.insert(kSentModificationDateKey, modified);
+    else
+        identifierDictionary.remove(kSentModificationDateKey);
+}
+
 void setText(QVariantMap &record, const QString &key, const QVariant &value)
 {
     setHMValueAsString(record, value, key);
@@ -92,10 +103,13 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const std::shared_ptr
     const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
     if (dictionary)
         handled.insert(dictionaryKey(*dictionary));
+    // A person sent as new whose answer never came goes as new again, under the same temporary id.
+    if (!hmUid.isEmpty() && isUnconfirmed(*dictionary))
+        return recordForNewPerson(person, hmUid);
     if (!hmUid.isEmpty())
         return recordForChangedPerson(person, *dictionary, hmUid, after, excludedHmUids);
     DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
-    return recordForNewPerson(person);
+    return recordForNewPerson(person, QString());
 }
 
 bool HMContactData::isLastWrittenBySync(const std::shared_ptr<ABPerson> &person,
@@ -127,6 +141,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::sha
         return std::nullopt;
     }
     QVariantMap copy = identifierDictionary;
+    noteVersionSent(copy, modified);
     HMSyncRecord record;
     record.setHmxUid(hmUid);
     record.setNativeId(person->uniqueId());
@@ -136,15 +151,22 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::sha
     return record;
 }
 
-std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_ptr<ABPerson> &person)
+std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_ptr<ABPerson> &person,
+                                                              const QString &temporaryId)
 {
     DDLogInfo(QStringLiteral("Person is beinged added to device as new record."));
     if (!person->isReadable()) {
         DDLogError(QStringLiteral("Skipping contact '%1': %2").arg(person->uniqueId(), person->readProblem()));
         return std::nullopt;
     }
-    const QString hmUid = newUid();
+    const QString hmUid = temporaryId.isEmpty() ? newUid() : temporaryId;
+    // Unconfirmed until the phone answers with its own id: the id list never deletes it meanwhile,
+    // and a run that ends before the answer matches the phone's records with it first.
     QVariantMap dictionary{{kNativeIdKey, person->uniqueId()}, {kHmUidKey, hmUid}};
+    if (const std::optional<QVariantMap> old = identifierGraph()->dictionaryForHarrowmereUid(hmUid))
+        dictionary = *old;
+    markUnconfirmed(dictionary);
+    noteVersionSent(dictionary, person->valueForProperty(kABModificationDateProperty).toDateTime());
     HMSyncRecord record;
     record.setIsNew(true);
     record.setHmxUid(hmUid);
@@ -170,10 +192,13 @@ QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)
             DDLogError(QStringLiteral("Not deleting '%1' on the device: its contact file cannot be read").arg(hmUid));
             continue;
         }
+        // A person deleted before the phone confirmed it: the phone knows no id of it to delete.
+        entries.removeOne(dictionary);
+        if (isUnconfirmed(dictionary))
+            continue;
         HMSyncRecord record;
         record.setIsDelete(true);
         record.setHmxUid(hmUid);
-        entries.removeOne(dictionary);
         deletions.append(record);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }

@@ -72,6 +72,7 @@ void HMContactData::saveChanges()
         const std::lock_guard lock(m_addressBookMutex);
         book = m_addressBook;
     }
+    m_saveFailure.clear();
     if (!book || !identifierGraph())
         return;
     for (const QString &hmUid : std::as_const(m_recordsAddedDuringSync))
@@ -79,8 +80,10 @@ void HMContactData::saveChanges()
     if (book->hasUnsavedChanges()) {
         DDLogInfo(QStringLiteral("Saving address book record"));
         const Status saved = book->save();
-        if (!saved)
+        if (!saved) {
             DDLogError(QStringLiteral("Error Saving Address Book. %1").arg(saved.error().message()));
+            m_saveFailure = saved.error().message();
+        }
     }
     rememberWrittenDates();
     platform::consoleLog(QStringLiteral("[200]"));
@@ -88,22 +91,19 @@ void HMContactData::saveChanges()
 
 void HMContactData::finishAddedPerson(const QString &hmUid)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
-    if (!dictionary || !dictionary->contains(kTempNewPersonKey))
+    const QList<std::shared_ptr<ABGroup>> groups = m_pendingGroups.take(hmUid);
+    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForHarrowmereUid(hmUid);
+    if (groups.isEmpty() || !dictionary)
         return;
-    const QString personId = dictionary->value(kTempNewPersonKey).toString();
+    const QString personId = dictionary->value(kNativeIdKey).toString();
     const auto person = std::dynamic_pointer_cast<ABPerson>(addressBook()->recordForUniqueId(personId));
     if (!person)
         return;
     DDLogVerbose(QStringLiteral("Saving Native ID: '%1'").arg(personId));
-    for (const std::shared_ptr<ABGroup> &group : m_pendingGroups.take(hmUid)) {
+    for (const std::shared_ptr<ABGroup> &group : groups) {
         group->addMember(person);
         DDLogVerbose(QStringLiteral("Adding person to group %1").arg(group->uniqueId()));
     }
-    dictionary->insert(kNativeIdKey, personId);
-    dictionary->remove(kTempNewPersonKey);
-    graph->setDictionary(*dictionary, hmUid);
 }
 
 // Notes, for each person the apply step wrote and the save stored, the modification date the save

@@ -3,6 +3,7 @@
 #include "sync/HMData.h"
 
 #include <QHash>
+#include <QMultiHash>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace platform {
 class ABAddressBook;
@@ -52,6 +54,7 @@ public:
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void saveChanges() override;
+    QString saveFailure() const override { return m_saveFailure; }
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
 
     // The open address book, made on first use; null for Outlook contact managers.
@@ -96,7 +99,8 @@ private:
     std::optional<HMSyncRecord> recordForChangedPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                        const QVariantMap &identifierDictionary, const QString &hmUid,
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);
-    std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person);
+    std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person,
+                                                   const QString &temporaryId);
     QList<HMSyncRecord> deletionRecords(QList<QVariantMap> remaining);
     void readGroups(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
                     QVariantMap &identifierDictionary);
@@ -120,6 +124,8 @@ private:
                      QVariantMap &identifierDictionary);
     std::shared_ptr<platform::ABPerson> linkedPerson(const std::optional<QVariantMap> &identifierDictionary);
     std::shared_ptr<platform::ABPerson> personLeftByInterruptedRun(const QString &hmUid);
+    std::optional<QVariantMap> adoptUnconfirmedPerson(const QString &hmUid, const QVariantMap &record);
+    QString identityOfPerson(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &identifierDictionary);
     std::optional<qint64> conflictResult(const std::shared_ptr<platform::ABPerson> &person,
                                          const std::optional<QVariantMap> &identifierDictionary, quint64 conflictSetting,
                                          const QDateTime &deviceDate, bool &forgetPerson);
@@ -141,6 +147,9 @@ private:
 
     std::mutex m_addressBookMutex;
     bool m_addressBookIsInaccessible = false;
+    QString m_saveFailure;
+    // The persons sent as new whose answer never came, by identity; made when first needed.
+    std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
     bool m_ignoreDeletes = false;
     std::shared_ptr<platform::ABAddressBook> m_addressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;

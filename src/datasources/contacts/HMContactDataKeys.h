@@ -21,6 +21,9 @@ inline const QString kOtherDatesKeys = QStringLiteral("OtherDatesKeys");
 // The modification date a person got when the sync last saved it from the other side's record: a
 // person still carrying it has not been changed on the desktop since.
 inline const QString kWrittenModificationDateKey = QStringLiteral("WrittenModificationDate");
+// The modification date a person had when the sync last sent it to the other side: an edit the other
+// side makes to a person still carrying it meets no change of the desktop's that it has not seen.
+inline const QString kSentModificationDateKey = QStringLiteral("SentModificationDate");
 
 // The cloud service's record shape, chosen by the main window's sync-method setting.
 inline bool isCloudVariant()

@@ -266,3 +266,35 @@ TEST(ContactApply, AnAddressBookThatCannotBeOpenedIsReportedAndTouchesNothing)
     data.stopUsingOnThread();
     EXPECT_TRUE(fixture.graph().identifierDictionaries().isEmpty());
 }
+
+TEST(ContactApply, AnAddWhoseAnswerWasLostIsSentAgainOrMatchedNeverDoubled)
+{
+    ContactsFixture fixture;
+    const QString ada = fixture.addDesktopPerson(QStringLiteral("Ada"), QStringLiteral("Lovelace"))->uniqueId();
+    const QList<HMSyncRecord> sent = fixture.listStep(QDateTime(), true);
+    ASSERT_EQ(sent.size(), 1);
+    const QString temporaryId = sent.first().hmxUid();
+    // The run ended before the phone answered: the next listing sends the person again, as new,
+    // under the same id, and never as a deletion.
+    fixture.startNewRun();
+    const QList<HMSyncRecord> again = fixture.listStep(QDateTime::currentDateTimeUtc().addDays(1), true);
+    ASSERT_EQ(again.size(), 1);
+    EXPECT_TRUE(again.first().isNew() && !again.first().isDelete());
+    EXPECT_EQ(again.first().hmxUid(), temporaryId);
+    ASSERT_TRUE(fixture.data().hasUnconfirmedRecords());
+
+    // The phone had it after all: its record is the same person, which takes the phone's id.
+    fixture.startNewRun();
+    const QList<qint64> results = fixture.applyStep({{{QStringLiteral("UID"), QStringLiteral("P1")},
+                                                      {QStringLiteral("NEWFNAME"), QStringLiteral("Ada")},
+                                                      {QStringLiteral("NEWLNAME"), QStringLiteral("Lovelace")},
+                                                      {QStringLiteral("NOTE"), QStringLiteral("phone")}}},
+                                                    2);
+    EXPECT_EQ(results, (QList<qint64>{2}));
+    EXPECT_EQ(ABAddressBook::addressBook()->people().size(), 1);
+    ASSERT_EQ(fixture.graph().identifierDictionaries().size(), 1);
+    EXPECT_EQ(fixture.graph().nativeIdForHarrowmereUid(QStringLiteral("P1")), ada);
+    EXPECT_FALSE(fixture.data().hasUnconfirmedRecords());
+    EXPECT_EQ(fixture.personOf(QStringLiteral("P1"))->valueForProperty(kABNoteProperty),
+              QVariant(QStringLiteral("phone")));
+}

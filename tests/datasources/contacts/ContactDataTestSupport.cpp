@@ -44,6 +44,14 @@ QList<HMSyncRecord> ContactsFixture::listStep(const QDateTime &after, bool inclu
     return records.value_or(QList<HMSyncRecord>());
 }
 
+void ContactsFixture::confirmAdds()
+{
+    QVariantMap answers;
+    for (const QString &temporaryId : m_data->recordsAddedToDevice())
+        answers.insert(temporaryId, QStringLiteral("phone-") + temporaryId);
+    m_data->updateUidToDeviceIdsUsingNewMethod(answers);
+}
+
 std::shared_ptr<platform::ABPerson> ContactsFixture::addDesktopPerson(const QString &firstName, const QString &lastName)
 {
     const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();

@@ -45,6 +45,8 @@ public:
     QList<qint64> applyStep(const QList<QVariantMap> &records, quint64 conflictSetting, qint64 timeDifference = 0);
     // The listing step: open, list, close.
     QList<HMSyncRecord> listStep(const QDateTime &after, bool includeDeletes, const QSet<QString> &excluded = {});
+    // The phone's answer to the listed adds: each temporary id becomes the phone's own "phone-<id>".
+    void confirmAdds();
     // A person written by another program through the address book, saved at once.
     std::shared_ptr<platform::ABPerson> addDesktopPerson(const QString &firstName, const QString &lastName);
     // The person the identifier graph joins to the hmUid, read from the folder now.

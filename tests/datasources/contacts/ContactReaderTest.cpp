@@ -67,6 +67,7 @@ TEST(ContactReader, SendsNewChangedAndDeletedPersonsAndLeavesTheRest)
     for (const HMSyncRecord &record : first)
         EXPECT_TRUE(record.isNew() && !record.isDelete() && !record.hmxUid().isEmpty());
     EXPECT_EQ(fixture.data().recordsAddedToDevice().size(), 4);
+    fixture.confirmAdds();
 
     const QDateTime lastSync = kMonday; // a person saved at exactly this moment is unchanged
     editPerson(edited, [](ABPerson &person) { (void)person.setValue(QStringLiteral("n"), kABNicknameProperty); },
@@ -114,6 +115,7 @@ TEST(ContactReader, AFileThatStopsParsingIsNeverSentAsADeletion)
     ContactsFixture fixture;
     const QString damaged = fixture.addDesktopPerson(QStringLiteral("Dana"), QStringLiteral("Damaged"))->uniqueId();
     fixture.listStep(QDateTime(), true);
+    fixture.confirmAdds();
     const QString hmUid = fixture.graph().harrowmereUidForNativeId(damaged);
     const QByteArray garbage = "BEGIN:VCARD\r\nthis line has no colon\r\n";
     fixture.folder().writeFile(damaged + QStringLiteral(".vcf"), garbage);
