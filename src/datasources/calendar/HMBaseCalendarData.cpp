@@ -11,6 +11,16 @@
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncFields.h"
 
+#include <atomic>
+
+namespace {
+
+// Numbers the reminders probes in the order they start. Probes hop through a concurrent queue, so
+// they may reach the main queue in any order; only the latest one may set the process's flag.
+std::atomic<quint64> s_latestRemindersProbe{0};
+
+} // namespace
+
 HMBaseCalendarData::HMBaseCalendarData(qint64 dataSourceType) : m_dataSourceType(dataSourceType)
 {
     if (dataSourceType == 1)
@@ -81,13 +91,20 @@ void HMBaseCalendarData::probeCalendarToWriteTo()
 
 // The probe runs on the main queue after a hop through the high-priority queue, as the stores want to
 // be made there; nothing waits for it. It holds only its own store and the identifier it was given.
+// A probe that a later one overtook or replaced sets nothing: the flag answers for the calendar
+// chosen last, never for an earlier choice whose probe happened to arrive late.
 void HMBaseCalendarData::startRemindersProbe()
 {
     const QString identifier = categoryIdentifierToWriteTo();
+    const quint64 probe = ++s_latestRemindersProbe;
     DDLogInfo(QStringLiteral("_categoryIdentifierToWriteTo %1").arg(identifier));
     DDLogInfo(QStringLiteral("Dispatching EKEventStore init on the main thread"));
-    platform::DispatchQueue::global(platform::QueuePriority::High)->async([identifier] {
-        platform::DispatchQueue::main()->async([identifier] {
+    platform::DispatchQueue::global(platform::QueuePriority::High)->async([identifier, probe] {
+        platform::DispatchQueue::main()->async([identifier, probe] {
+            if (probe != s_latestRemindersProbe.load()) {
+                DDLogInfo(QStringLiteral("A later probe replaced the one for '%1'").arg(identifier));
+                return;
+            }
             auto store = platform::EKEventStore::create(platform::EKEntityMaskReminder);
             DDLogInfo(QStringLiteral("Eventstore created"));
             const std::shared_ptr<platform::EKCalendar> calendar = store->calendarWithIdentifier(identifier);

@@ -9,9 +9,11 @@
 #include "platform/appkit/Appearance.h"
 #include "platform/appkit/Screenshot.h"
 #include "platform/appkit/StatusItem.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/RunLoopTimer.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
+#include "sync/HMSyncController.h"
 
 #include <QAction>
 #include <QDialog>
@@ -221,6 +223,11 @@ TEST_F(StatusItems, SynchronizeIsIgnoredWhileASyncRunsAndStopsTheAutosyncTimerOt
     GlobalVariables::setIsSynchronizing(false);
     triggerMenuItem(*m_delegate->theItem()->menu(), QStringLiteral("Synchronize"));
     EXPECT_FALSE(m_delegate->outlookAutosyncTimer());
+    // The sync this started runs on its own queues and ends on the main queue: it must be over
+    // before the delegate and the process go, or its last steps run against objects already gone.
+    EXPECT_TRUE(platform::DispatchQueue::runMainQueueUntil(
+        [] { return !GlobalVariables::getIsSynchronizing() && !HMSyncController::getIsSynchronizing(); },
+        std::chrono::seconds(10)));
 }
 
 TEST_F(StatusItems, ScreenshotsOfTheMainWindowAndTheStatusImages)

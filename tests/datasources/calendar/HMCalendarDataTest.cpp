@@ -104,7 +104,10 @@ TEST_F(HMCalendarDataTest, PreparingReadsTheDaysBackAndProbesTheCalendarToWriteT
         HMCalendarData data;
         data.setCategoryIdentifierToWriteTo(QString::fromLatin1(row.writeTo));
         data.setCategoryIdentifiersToSync({QStringLiteral("work")});
+        // Both flags start at the other answer, so the wait below sees this row's probe, not an
+        // answer left by the row before.
         GlobalVariables::setunwritableCalendar(!row.unwritable);
+        GlobalVariables::setunwritableEKCalendar(!row.unwritable);
         GlobalVariables::setIsContactManagerApple(true);
         data.prepareForUseOnThread();
         EXPECT_EQ(data.dateRangeDaysBack(), row.expectedDays);
