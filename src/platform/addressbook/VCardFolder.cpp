@@ -1,6 +1,7 @@
 #include "platform/addressbook/VCardFolder.h"
 
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/FileSystem.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -125,12 +126,10 @@ Status VCardFolder::ensureFolder() const
 {
     const QByteArray path = QFile::encodeName(m_folderPath);
     struct stat status = {};
-    if (::stat(path.constData(), &status) != 0) {
-        if (!QDir().mkpath(QFileInfo(m_folderPath).absolutePath()) || ::mkdir(path.constData(), 0700) != 0)
-            return Error(ErrorCode::IoPermission,
-                         QStringLiteral("%1: cannot create the folder: %2").arg(m_folderPath, systemMessage(errno)));
-        return success();
-    }
+    // The access request and the sync's own opening may both make the folder at once: creating it
+    // must not fail because the other thread made it first.
+    if (::stat(path.constData(), &status) != 0)
+        return FileSystem::createPrivateFolder(m_folderPath);
     if (!S_ISDIR(status.st_mode))
         return Error(ErrorCode::IoOther, QStringLiteral("%1 is not a folder").arg(m_folderPath));
     if (::access(path.constData(), R_OK | X_OK) != 0)
