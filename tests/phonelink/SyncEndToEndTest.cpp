@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <QDirIterator>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <thread>
@@ -734,20 +735,67 @@ TEST(SyncEndToEnd, TheConflictRuleKeepsTheNewerEdit)
 // A data folder the user cannot write ends the run in error before the logoff; once it can be written
 // again, every record arrives once. (File permissions do not bind the superuser, so the case needs
 // an ordinary user; the folder-in-the-way case above covers every user.)
+namespace {
+
+// Makes a folder unwritable for as long as it lives. Permissions do not bind the superuser, so as
+// root (as in CI) the folder is bound onto itself read-only instead, which binds everyone.
+class ReadOnlyFolder final
+{
+public:
+    explicit ReadOnlyFolder(const QString &path) : m_path(path)
+    {
+        if (::geteuid() != 0) {
+            m_permissions = QFile::permissions(path);
+            m_isReadOnly = QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            return;
+        }
+        if (!runMount({QStringLiteral("--bind"), path, path}))
+            return;
+        m_isMounted = true;
+        m_isReadOnly = runMount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), path, path});
+    }
+    ~ReadOnlyFolder() { restore(); }
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+
+    bool isReadOnly() const { return m_isReadOnly; }
+
+    void restore()
+    {
+        if (m_isMounted)
+            m_isMounted = !(QProcess::execute(QStringLiteral("umount"), {m_path}) == 0);
+        else if (m_isReadOnly)
+            QFile::setPermissions(m_path, m_permissions);
+        m_isReadOnly = false;
+    }
+
+private:
+    static bool runMount(const QStringList &arguments)
+    {
+        return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+    }
+
+    QString m_path;
+    QFileDevice::Permissions m_permissions;
+    bool m_isMounted = false;
+    bool m_isReadOnly = false;
+};
+
+} // namespace
+
 TEST(SyncEndToEnd, AReadOnlyDataFolderEndsTheRunBeforeTheLogoff)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind the superuser";
     EndToEnd run(DesktopSide::AddressBook);
     QList<QStringList> names = fillNamedRecords(run, 3, 3, 3);
     ASSERT_TRUE(run.sync().isSuccess);
     run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Late")}});
     names[1].append(QStringLiteral("Late"));
     const QString dataFolder = QFileInfo(run.graphFiles().first()).absolutePath();
-    const QFileDevice::Permissions writable = QFile::permissions(dataFolder);
-    ASSERT_TRUE(QFile::setPermissions(dataFolder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    ReadOnlyFolder readOnly(dataFolder);
+    if (!readOnly.isReadOnly())
+        GTEST_SKIP() << "this machine lets the superuser neither bind folders nor be refused writes";
     const hmsync::SyncOutcome broken = run.sync();
-    ASSERT_TRUE(QFile::setPermissions(dataFolder, writable));
+    readOnly.restore();
     EXPECT_FALSE(broken.isSuccess) << describe(broken).toStdString();
     EXPECT_TRUE(run.peer().hasChanges()) << "the phone was told its changes arrived";
     ASSERT_TRUE(run.sync().isSuccess);
