@@ -70,14 +70,31 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
         // listing would delete the device's task.
         return identifier || result == 2 ? result : 1;
     }
-    if (!identifier && graph) {
-        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), uid},
-                        {QStringLiteral("isNewRecord"), QStringLiteral("1")},
-                        {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
-    }
+    if (graph)
+        rememberAppliedReminder(*graph, identifier, uid, *reminder);
     return result;
+}
+
+// Keeps the reminder's identifier dictionary with the checksum of what was just written (as the store
+// gives it back), so the next listing does not send the device's own task back to it.
+void HMTaskData::rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                                         const QString &uid, const platform::EKReminder &reminder)
+{
+    const QString nativeId = reminder.calendarItemIdentifier();
+    const auto stored =
+        std::dynamic_pointer_cast<platform::EKReminder>(ensureReminderStore()->calendarItemWithIdentifier(nativeId));
+    const QString checksum = checksumOfReminder(stored ? *stored : reminder);
+    if (identifier) {
+        QVariantMap updated = *identifier;
+        updated.insert(QStringLiteral("crcValue"), checksum);
+        graph.setDictionary(updated, uid);
+        return;
+    }
+    DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+    graph.identifierDictionaries().append(QVariantMap{{QStringLiteral("hmUid"), uid},
+                                                      {QStringLiteral("isNewRecord"), QStringLiteral("1")},
+                                                      {QStringLiteral("nativeId"), nativeId},
+                                                      {QStringLiteral("crcValue"), checksum}});
 }
 
 // The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null

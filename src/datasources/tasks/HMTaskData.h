@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 
+class HMIdentifierGraph;
+
 namespace platform {
 class EKReminder;
 }
@@ -62,6 +64,8 @@ private:
     void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
                       QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    void rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                                 const QString &uid, const platform::EKReminder &reminder);
     std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,
                                                           quint64 conflictSetting, const QDateTime &deviceTime,
                                                           qint64 &result);

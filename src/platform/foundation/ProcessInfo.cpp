@@ -71,7 +71,11 @@ QString ProcessInfo::prettyNameFromOsRelease(const QByteArray &osRelease)
 
 OperatingSystemVersion ProcessInfo::operatingSystemVersion()
 {
-    return versionFromKernelRelease(kernelRelease());
+    // A value that names no version (empty, a word) is ignored rather than read as 0.0.0, which would
+    // quietly send every decision down the oldest road.
+    const QString overridden = qEnvironmentVariable(kPlatformVersionVariable);
+    const OperatingSystemVersion version = versionFromKernelRelease(overridden);
+    return version.majorVersion > 0 ? version : kPlatformVersion;
 }
 
 QString ProcessInfo::operatingSystemVersionString()

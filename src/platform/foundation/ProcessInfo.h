@@ -20,9 +20,13 @@ class ProcessInfo final
 public:
     ProcessInfo() = delete;
 
-    // The kernel's release as three numbers ("6.1.0-18-amd64" gives 6.1.0): the one version every
-    // Linux system reports the same way.
+    // The version of the platform our layers stand in for, which every version decision reads:
+    // kPlatformVersion (it selects the newer roads), or the environment variable HM_PLATFORM_VERSION
+    // ("10.7") when it is set and starts with a number, so tests can take the older roads. The kernel
+    // and distribution versions are only shown (operatingSystemVersionString), never compared.
     static OperatingSystemVersion operatingSystemVersion();
+    static constexpr OperatingSystemVersion kPlatformVersion{10, 15, 0};
+    static constexpr const char *kPlatformVersionVariable = "HM_PLATFORM_VERSION";
     // The system for a person to read: the distribution's name from os-release and the kernel release,
     // "Debian GNU/Linux 12 (bookworm) (Linux 6.1.0-18-amd64)"; "Linux 6.1.0-18-amd64" without os-release.
     static QString operatingSystemVersionString();
@@ -37,8 +41,8 @@ public:
     static int processorCount();
     static int activeProcessorCount();
 
-    // Parsers of the two sources, for the operations above. A release without leading numbers gives
-    // 0.0.0; an os-release text without PRETTY_NAME gives its NAME and VERSION, or nothing.
+    // Parsers of the sources, for the operations above. A release (or a version text) without leading
+    // numbers gives 0.0.0; an os-release text without PRETTY_NAME gives its NAME and VERSION, or nothing.
     static OperatingSystemVersion versionFromKernelRelease(const QString &release);
     static QString prettyNameFromOsRelease(const QByteArray &osRelease);
 };
