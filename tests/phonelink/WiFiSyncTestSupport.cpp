@@ -2,6 +2,9 @@
 
 #include "RestKitTestSupport.h"
 #include "support/TestSupport.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/HMSyncController.h"
 
 #include <QCoreApplication>
 
@@ -246,4 +249,53 @@ void preparePhoneLinkTests()
     }();
     Q_UNUSED(s_isPrepared);
     ensureApplication();
+}
+
+std::unique_ptr<phonepeer::PhonePeer> startLoopbackPeer(const QString &dataFile)
+{
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    options.dataFile = dataFile;
+    auto peer = std::make_unique<phonepeer::PhonePeer>(options);
+    QString problem;
+    if (!peer->start(problem))
+        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
+    return peer;
+}
+
+void registerLoopbackTransport(int port, double commandTimeoutSeconds)
+{
+    HMSyncController::registerTransport(
+        1, [port, commandTimeoutSeconds](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+               -> std::unique_ptr<HMSyncClient> {
+            HMWiFiSync::Timing timing = fastTiming();
+            timing.commandTimeoutSeconds = commandTimeoutSeconds;
+            std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing);
+            sync->setServerPort(port);
+            return sync;
+        });
+}
+
+std::shared_ptr<HMProfile> newLoopbackProfile(HMProfileManager &manager, const QString &deviceId)
+{
+    std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setDeviceTypeName(QStringLiteral("android"));
+    profile->setSyncMethodName(QStringLiteral("wifi"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile->setContactManager(HMContactManager::Apple);
+    profile->setHhIpAddress(QStringLiteral("127.0.0.1"));
+    profile->setHhPassword(deviceId);
+    profile->setContactSyncEnabled(false);
+    profile->setCalendarSyncEnabled(false);
+    profile->setTaskSyncEnabled(false);
+    profile->setMemoSyncEnabled(false);
+    return profile;
+}
+
+QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields)
+{
+    QMap<QString, QString> result;
+    for (const auto &[key, value] : fields)
+        result.insert(QLatin1String(key), value);
+    return result;
 }

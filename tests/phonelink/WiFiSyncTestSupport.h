@@ -6,11 +6,13 @@
 #include "PhonePeer.h"
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -99,3 +101,16 @@ private:
 // Prepares the process for the transport: the application object of the network thread, and the
 // user-defaults and data folders in a temporary folder.
 void preparePhoneLinkTests();
+
+class HMProfile;
+class HMProfileManager;
+
+// Starts a phone peer on a free loopback port keeping its records in the file; the test fails when
+// it cannot start.
+std::unique_ptr<phonepeer::PhonePeer> startLoopbackPeer(const QString &dataFile);
+// Makes the controller reach the phone peer's port over the Wi-Fi transport, with fast timings.
+void registerLoopbackTransport(int port, double commandTimeoutSeconds);
+// A new Apple Wi-Fi profile for the phone of the id on loopback, with every conduit off.
+std::shared_ptr<HMProfile> newLoopbackProfile(HMProfileManager &manager, const QString &deviceId);
+// A phone record's fields from key and value pairs.
+QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields);

@@ -55,7 +55,8 @@ std::shared_ptr<platform::EKCalendar> writableCalendar(platform::EKEventStore &s
             return calendar;
     }
     std::shared_ptr<platform::EKCalendar> calendar = platform::EKCalendar::calendarForEntityType(kind);
-    calendar->setTitle(kind == platform::EKEntityType::Event ? QStringLiteral("Calendar") : QStringLiteral("Reminders"));
+    calendar->setTitle(kind == platform::EKEntityType::Event ? QStringLiteral("Calendar")
+                                                             : QStringLiteral("Reminders"));
     if (!store.saveCalendar(calendar, true))
         return nullptr;
     return calendar;
@@ -103,9 +104,10 @@ bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &fo
     QStringList eventSources = profile.eventCalendarIdentifiersToSync();
     QString taskTarget = profile.taskCalendarIdentifierToWriteTo();
     QStringList taskSources = profile.taskCalendarIdentifiersToSync();
-    const bool eventsChanged = chooseCalendars(*calendars, platform::EKEntityType::Event, QString(), eventTarget, eventSources);
-    const bool tasksChanged = chooseCalendars(*calendars, platform::EKEntityType::Reminder, eventTarget,
-                                              taskTarget, taskSources);
+    const bool eventsChanged =
+        chooseCalendars(*calendars, platform::EKEntityType::Event, QString(), eventTarget, eventSources);
+    const bool tasksChanged =
+        chooseCalendars(*calendars, platform::EKEntityType::Reminder, eventTarget, taskTarget, taskSources);
     profile.setEventCalendarIdentifierToWriteTo(eventTarget);
     profile.setEventCalendarIdentifiersToSync(eventSources);
     profile.setTaskCalendarIdentifierToWriteTo(taskTarget);

@@ -3,6 +3,7 @@
 // and todoman show at the right local times, a sync without changes sends nothing, edits and
 // deletions cross over both ways, and a restarted application still finds nothing to send.
 #include "CalendarSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
 
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/EKEventStore.h"
@@ -20,22 +21,17 @@ namespace {
 
 const QString kNote = QStringLiteral("First line\nSecond line & more");
 
-QMap<QString, QString> fields(std::initializer_list<std::pair<const char *, QString>> pairs)
-{
-    QMap<QString, QString> result;
-    for (const auto &[key, value] : pairs)
-        result.insert(QLatin1String(key), value);
-    return result;
-}
-
 // A timed event's phone fields: its local start and end in the zone as the phone's GMT texts.
 QMap<QString, QString> timedEvent(const QString &subject, const char *start, int minutes)
 {
     const QDateTime begin = eventkittest::at(start, qgetenv("TZ").constData());
     const QDateTime end = begin.addSecs(qint64(minutes) * 60);
-    QMap<QString, QString> result =
-        fields({{"SUBJECT", subject}, {"NOTE", kNote}, {"TYPE", QStringLiteral("0")}, {"ALARMTIME", QStringLiteral("15")},
-                {"HASALARM", QStringLiteral("1")}, {"REPEAT", QString()}});
+    QMap<QString, QString> result = phoneFields({{"SUBJECT", subject},
+                                                 {"NOTE", kNote},
+                                                 {"TYPE", QStringLiteral("0")},
+                                                 {"ALARMTIME", QStringLiteral("15")},
+                                                 {"HASALARM", QStringLiteral("1")},
+                                                 {"REPEAT", QString()}});
     result.insert(QStringLiteral("GMTSTARTDATE"), begin.toString(QStringLiteral("yyyyMMdd")));
     result.insert(QStringLiteral("GMTSTARTTIME"), begin.toString(QStringLiteral("HH:mm:ss")));
     result.insert(QStringLiteral("GMTENDDATE"), end.toString(QStringLiteral("yyyyMMdd")));
@@ -46,10 +42,16 @@ QMap<QString, QString> timedEvent(const QString &subject, const char *start, int
 // An all-day event from its first to its last day ("yyyyMMdd").
 QMap<QString, QString> allDayEvent(const QString &subject, const QString &firstDay, const QString &lastDay)
 {
-    return fields({{"SUBJECT", subject}, {"NOTE", kNote}, {"TYPE", QStringLiteral("1")}, {"GMTSTARTDATE", firstDay},
-                   {"GMTSTARTTIME", QStringLiteral("00:00:00")}, {"GMTENDDATE", lastDay},
-                   {"GMTENDTIME", QStringLiteral("00:00:00")}, {"ALARMTIME", QStringLiteral("-1")},
-                   {"HASALARM", QStringLiteral("0")}, {"REPEAT", QString()}});
+    return phoneFields({{"SUBJECT", subject},
+                        {"NOTE", kNote},
+                        {"TYPE", QStringLiteral("1")},
+                        {"GMTSTARTDATE", firstDay},
+                        {"GMTSTARTTIME", QStringLiteral("00:00:00")},
+                        {"GMTENDDATE", lastDay},
+                        {"GMTENDTIME", QStringLiteral("00:00:00")},
+                        {"ALARMTIME", QStringLiteral("-1")},
+                        {"HASALARM", QStringLiteral("0")},
+                        {"REPEAT", QString()}});
 }
 
 QMap<QString, QString> with(QMap<QString, QString> base, const QMap<QString, QString> &more)
@@ -67,26 +69,46 @@ void fillPhone(phonepeer::PhonePeer &peer)
     peer.addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Dentist"), "2027-01-04 09:00", 60));
     peer.addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Holiday"), "20270105", "20270105"));
     peer.addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Conference"), "20270110", "20270112"));
-    peer.addPhoneRecord(Conduit::Calendar,
-                        with(timedEvent(QStringLiteral("Standup"), "2027-01-04 08:30", 15),
-                             fields({{"REPEAT", "2"}, {"INTERVAL", "1"}, {"DAYMASK", "42"}, {"OCCURS", "12"},
-                                     {"REPEATEND", "20270129"}, {"REPEATEXCEPTIONS", "20270113"}})));
-    peer.addPhoneRecord(Conduit::Calendar,
-                        with(timedEvent(QStringLiteral("Review"), "2027-01-29 15:00", 60),
-                             fields({{"REPEAT", "3"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "1"}, {"DAYMASK", "8"},
-                                     {"DAYOCCUR", "5"}, {"OCCURS", "6"}, {"REPEATEND", "20270625"}})));
-    peer.addPhoneRecord(Conduit::Calendar,
-                        with(allDayEvent(QStringLiteral("Anniversary"), "20270317", "20270317"),
-                             fields({{"REPEAT", "4"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "0"}, {"DAYOFMONTH", "17"},
-                                     {"MONTH", "3"}})));
-    peer.addPhoneRecord(Conduit::Tasks, fields({{"SUBJECT", "Pay rent"}, {"NOTE", kNote}, {"DUEDATE", "20270106"},
-                                                {"HASDUEDATE", "1"}, {"PRIORITY", "1"}, {"COMPLETE", "0"},
-                                                {"PERCENTCOMPLETE", "0"}}));
-    peer.addPhoneRecord(Conduit::Tasks, fields({{"SUBJECT", "File taxes"}, {"NOTE", QString()}, {"DUEDATE", "20270215"},
-                                                {"HASDUEDATE", "1"}, {"PRIORITY", "3"}, {"COMPLETE", "1"},
-                                                {"PERCENTCOMPLETE", "100"}}));
-    peer.addPhoneRecord(Conduit::Tasks, fields({{"SUBJECT", "Call Ana"}, {"NOTE", QString()}, {"HASDUEDATE", "0"},
-                                                {"PRIORITY", "2"}, {"COMPLETE", "0"}, {"PERCENTCOMPLETE", "0"}}));
+    peer.addPhoneRecord(Conduit::Calendar, with(timedEvent(QStringLiteral("Standup"), "2027-01-04 08:30", 15),
+                                                phoneFields({{"REPEAT", "2"},
+                                                             {"INTERVAL", "1"},
+                                                             {"DAYMASK", "42"},
+                                                             {"OCCURS", "12"},
+                                                             {"REPEATEND", "20270129"},
+                                                             {"REPEATEXCEPTIONS", "20270113"}})));
+    peer.addPhoneRecord(Conduit::Calendar, with(timedEvent(QStringLiteral("Review"), "2027-01-29 15:00", 60),
+                                                phoneFields({{"REPEAT", "3"},
+                                                             {"INTERVAL", "1"},
+                                                             {"REPTDAYOPT", "1"},
+                                                             {"DAYMASK", "8"},
+                                                             {"DAYOCCUR", "5"},
+                                                             {"OCCURS", "6"},
+                                                             {"REPEATEND", "20270625"}})));
+    peer.addPhoneRecord(
+        Conduit::Calendar,
+        with(allDayEvent(QStringLiteral("Anniversary"), "20270317", "20270317"),
+             phoneFields(
+                 {{"REPEAT", "4"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "0"}, {"DAYOFMONTH", "17"}, {"MONTH", "3"}})));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "Pay rent"},
+                                                     {"NOTE", kNote},
+                                                     {"DUEDATE", "20270106"},
+                                                     {"HASDUEDATE", "1"},
+                                                     {"PRIORITY", "1"},
+                                                     {"COMPLETE", "0"},
+                                                     {"PERCENTCOMPLETE", "0"}}));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "File taxes"},
+                                                     {"NOTE", QString()},
+                                                     {"DUEDATE", "20270215"},
+                                                     {"HASDUEDATE", "1"},
+                                                     {"PRIORITY", "3"},
+                                                     {"COMPLETE", "1"},
+                                                     {"PERCENTCOMPLETE", "100"}}));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "Call Ana"},
+                                                     {"NOTE", QString()},
+                                                     {"HASDUEDATE", "0"},
+                                                     {"PRIORITY", "2"},
+                                                     {"COMPLETE", "0"},
+                                                     {"PERCENTCOMPLETE", "0"}}));
 }
 
 // What khal lists from the first of January for five weeks: local times, the removed occurrence of
@@ -127,10 +149,10 @@ QStringList todomanTasks(const QByteArray &json)
                                 ? QStringLiteral("-")
                                 : QDateTime::fromSecsSinceEpoch(qint64(task.value(QStringLiteral("due")).toDouble()))
                                       .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-        tasks.append(QStringLiteral("%1|%2|%3").arg(task.value(QStringLiteral("summary")).toString(), due,
-                                                    task.value(QStringLiteral("completed")).toBool()
-                                                        ? QStringLiteral("done")
-                                                        : QStringLiteral("open")));
+        tasks.append(QStringLiteral("%1|%2|%3")
+                         .arg(task.value(QStringLiteral("summary")).toString(), due,
+                              task.value(QStringLiteral("completed")).toBool() ? QStringLiteral("done")
+                                                                               : QStringLiteral("open")));
     }
     tasks.sort();
     return tasks;
@@ -202,10 +224,10 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
     ASSERT_TRUE(run.peer().updatePhoneRecord(
         Conduit::Calendar, dentist->uid,
         with(dentist->fields, with(timedEvent(QStringLiteral("Dentist, moved"), "2027-01-07 14:00", 30),
-                                   fields({{"NOTE", QStringLiteral("Bring the card & the form\nRoom 4")}})))));
+                                   phoneFields({{"NOTE", QStringLiteral("Bring the card & the form\nRoom 4")}})))));
     ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, review->uid));
     ASSERT_TRUE(run.peer().updatePhoneRecord(
-        Conduit::Tasks, rent->uid, with(rent->fields, fields({{"COMPLETE", "1"}, {"PERCENTCOMPLETE", "100"}}))));
+        Conduit::Tasks, rent->uid, with(rent->fields, phoneFields({{"COMPLETE", "1"}, {"PERCENTCOMPLETE", "100"}}))));
     // Edits and deletions on the desktop, by other programs.
     rewriteAsAnotherProgram(run.calendarFolder(QStringLiteral("work")) + QLatin1Char('/') +
                                 run.fileHolding(QStringLiteral("work"), "SUMMARY:Holiday"),
@@ -237,7 +259,8 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
     const QString output = run.syncInNewProcess();
     EXPECT_TRUE(output.contains(QStringLiteral("Sync Complete"))) << output.toStdString();
     EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update")))
-        << "the sync after a restart sent records\n" << output.toStdString();
+        << "the sync after a restart sent records\n"
+        << output.toStdString();
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 5);
     EXPECT_EQ(run.peer().records(Conduit::Tasks).size(), 2);
 }

@@ -3,7 +3,6 @@
 #include "WiFiSyncTestSupport.h"
 
 #include "datasources/calendar/HMTaskEventKitHelper.h"
-#include "phonelink/HMWiFiSync.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMDataConfigurationSource.h"
@@ -29,30 +28,6 @@ void makeCalendarFolder(const QString &path, const QByteArray &title)
     displayName.write(title);
 }
 
-std::unique_ptr<phonepeer::PhonePeer> startPeer(const QString &dataFile)
-{
-    phonepeer::PhonePeer::Options options;
-    options.port = 0;
-    options.dataFile = dataFile;
-    auto peer = std::make_unique<phonepeer::PhonePeer>(options);
-    QString problem;
-    if (!peer->start(problem))
-        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
-    return peer;
-}
-
-void registerTransport(int port)
-{
-    HMSyncController::registerTransport(
-        1, [port](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration) -> std::unique_ptr<HMSyncClient> {
-            HMWiFiSync::Timing timing = fastTiming();
-            timing.commandTimeoutSeconds = 10.0;
-            std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing);
-            sync->setServerPort(port);
-            return sync;
-        });
-}
-
 QStringList itemFiles(const QString &folder)
 {
     QStringList names = QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files);
@@ -62,28 +37,19 @@ QStringList itemFiles(const QString &folder)
 
 } // namespace
 
-CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo)
-    : m_zone("TZ", timeZone)
+CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo) : m_zone("TZ", timeZone)
 {
     preparePhoneLinkTests();
     makeCalendarFolder(calendarFolder(QStringLiteral("work")), "Work");
     makeCalendarFolder(calendarFolder(QStringLiteral("todo")), "Tasks");
     makeCalendarFolder(calendarFolder(QStringLiteral("holidays")), "Holidays");
     ::chmod(QFile::encodeName(calendarFolder(QStringLiteral("holidays"))).constData(), 0555);
-    m_peer = startPeer(m_phoneFolder.filePath(QStringLiteral("phone.json")));
-    registerTransport(m_peer->port());
+    m_peer = startLoopbackPeer(m_phoneFolder.filePath(QStringLiteral("phone.json")));
+    registerLoopbackTransport(m_peer->port(), 10.0);
     m_manager = std::make_shared<HMProfileManager>();
-    m_profile = m_manager->newProfile();
-    m_profile->setDeviceTypeName(QStringLiteral("android"));
-    m_profile->setSyncMethodName(QStringLiteral("wifi"));
-    m_profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
-    m_profile->setContactManager(HMContactManager::Apple);
-    m_profile->setHhIpAddress(QStringLiteral("127.0.0.1"));
-    m_profile->setHhPassword(m_peer->deviceId());
-    m_profile->setContactSyncEnabled(false);
+    m_profile = newLoopbackProfile(*m_manager, m_peer->deviceId());
     m_profile->setCalendarSyncEnabled(true);
     m_profile->setTaskSyncEnabled(true);
-    m_profile->setMemoSyncEnabled(false);
     m_profile->setEventCalendarIdentifierToWriteTo(eventCalendarToWriteTo);
     m_profile->setEventCalendarIdentifiersToSync({QStringLiteral("work"), QStringLiteral("holidays")});
     m_profile->setTaskCalendarIdentifierToWriteTo(QStringLiteral("todo"));
@@ -190,9 +156,9 @@ QByteArray CalendarSyncRun::todomanList() const
                    .arg(calendarFolder(QStringLiteral("todo")), m_root.filePath(QStringLiteral("todoman.sqlite")))
                    .toUtf8());
     file.close();
-    return eventkittest::runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), config,
-                                                             QStringLiteral("--porcelain"), QStringLiteral("list"),
-                                                             QStringLiteral("--status"), QStringLiteral("ANY")})
+    return eventkittest::runTool(QStringLiteral("todoman"),
+                                 {QStringLiteral("--config"), config, QStringLiteral("--porcelain"),
+                                  QStringLiteral("list"), QStringLiteral("--status"), QStringLiteral("ANY")})
         .toUtf8();
 }
 
