@@ -161,10 +161,13 @@ QList<std::shared_ptr<platform::EKReminder>> HMTaskData::isDuplicate(const QVari
     const QString recordDay = due.isValid() ? dayText(due) : QString();
     for (const auto &reminder :
          HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
-        if (reminder->title().isNull() || reminder->notes().isNull())
+        if (reminder->title().isNull())
             continue;
         const QString reminderDay = reminder->dueDate().isValid() ? dayText(reminder->dueDate()) : QString();
-        const bool sameTexts = reminder->title() == title && reminder->notes() == notes;
+        // A reminder without notes matches a record with empty notes: skipping it re-created every
+        // such task that a killed run had already written.
+        const bool sameTexts = reminder->title() == title && reminder->notes().isEmpty() == notes.isEmpty() &&
+                               (notes.isEmpty() || reminder->notes() == notes);
         if (!reminderDay.isEmpty() && !recordDay.isEmpty()) {
             if (sameTexts && reminderDay == recordDay)
                 return {reminder};
