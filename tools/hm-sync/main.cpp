@@ -128,6 +128,15 @@ int main(int argc, char **argv)
     if (!isNumber || logonPauseMs < 0 || logonPauseMs > 60000)
         return fail(QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"));
 
+    const std::optional<hmsync::ContactStore> contactStore =
+        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
+    if (!contactStore)
+        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
+    const std::optional<hmsync::CalendarStore> calendarStore =
+        hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
+    if (!calendarStore)
+        return fail(QStringLiteral("--calendar-store takes ical or memory"));
+
     const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
     if (!QDir().mkpath(dataFolder))
         return fail(QStringLiteral("cannot make the data folder %1").arg(dataFolder));
@@ -161,17 +170,9 @@ int main(int argc, char **argv)
     }
 
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    const std::optional<hmsync::ContactStore> contactStore =
-        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
-    if (!contactStore)
-        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
     hmsync::useContactStore(*contactStore, *profile, parser.value(QStringLiteral("contacts-folder")));
     if (isNewStore && sampleCount > 0 && !hmsync::addSampleContacts(*contactStore, *profile, sampleCount, problem))
         return fail(QStringLiteral("cannot add sample contacts: %1").arg(problem));
-    const std::optional<hmsync::CalendarStore> calendarStore =
-        hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
-    if (!calendarStore)
-        return fail(QStringLiteral("--calendar-store takes ical or memory"));
     if (hmsync::useCalendarStore(*calendarStore, *profile, parser.value(QStringLiteral("calendars-folder"))) &&
         !manager->saveProfile(*profile))
         return fail(QStringLiteral("cannot save the profile's calendar choice in %1").arg(dataFolder));

@@ -17,8 +17,8 @@ using phonepeer::Conduit;
 
 namespace {
 
-constexpr int kEventCount = 120;
-constexpr int kTaskCount = 40;
+constexpr int kEventCount = 90;
+constexpr int kTaskCount = 30;
 
 QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root)
 {
@@ -106,7 +106,7 @@ void fillPhone(phonepeer::PhonePeer &peer)
 
 TEST(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNextRun)
 {
-    for (const int killAtItems : {1, (kEventCount + kTaskCount) / 2, kEventCount + kTaskCount - 10}) {
+    for (const int killAtItems : {1, (kEventCount + kTaskCount) / 2, kEventCount + kTaskCount - 8}) {
         SCOPED_TRACE(killAtItems);
         QTemporaryDir home;
         const QString root = home.filePath(QStringLiteral("Calendars"));
