@@ -7,6 +7,7 @@
 #include "sync/HMSyncController.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -298,4 +299,39 @@ QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *,
     for (const auto &[key, value] : fields)
         result.insert(QLatin1String(key), value);
     return result;
+}
+
+QProcessEnvironment driverEnvironment(const QString &home, const QMap<QString, QString> &extra)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        environment.insert(it.key(), it.value());
+    return environment;
+}
+
+void killDriverAndResume(const QString &home, const QStringList &arguments, const std::function<bool()> &killWhen,
+                         const QMap<QString, QString> &extraEnvironment)
+{
+    QProcess killed;
+    killed.setProcessEnvironment(driverEnvironment(home, extraEnvironment));
+    killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    ASSERT_TRUE(killed.waitForStarted());
+    EXPECT_TRUE(testsupport::waitUntil([&] { return killWhen() || killed.state() == QProcess::NotRunning; },
+                                       std::chrono::seconds(30)))
+        << "the first run wrote nothing";
+    killed.kill();
+    // A run that ended on its own before the kill is fine too: the next run checks the same.
+    ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
+    ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
+
+    QProcess resumed;
+    resumed.setProcessEnvironment(driverEnvironment(home, extraEnvironment));
+    resumed.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    ASSERT_TRUE(resumed.waitForFinished(60000));
+    ASSERT_EQ(resumed.exitCode(), 0) << resumed.readAllStandardOutput().toStdString()
+                                     << resumed.readAllStandardError().toStdString();
 }

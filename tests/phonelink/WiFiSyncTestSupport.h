@@ -6,12 +6,14 @@
 #include "PhonePeer.h"
 
 #include <QList>
+#include <QProcessEnvironment>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -114,3 +116,11 @@ void registerLoopbackTransport(int port, double commandTimeoutSeconds);
 std::shared_ptr<HMProfile> newLoopbackProfile(HMProfileManager &manager, const QString &deviceId);
 // A phone record's fields from key and value pairs.
 QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields);
+
+// The environment of a driver program with its own home folder (and so its own data, settings and
+// logs), plus the entries given.
+QProcessEnvironment driverEnvironment(const QString &home, const QMap<QString, QString> &extra = {});
+// Starts the sync driver with the arguments, kills it (SIGKILL) once the condition holds or it ended
+// on its own, then runs it again to its end; the test fails when the second run fails.
+void killDriverAndResume(const QString &home, const QStringList &arguments, const std::function<bool()> &killWhen,
+                         const QMap<QString, QString> &extraEnvironment = {});

@@ -35,17 +35,6 @@ QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &roo
             QStringLiteral("60")};
 }
 
-QProcessEnvironment childEnvironment(const QString &home)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
-    return environment;
-}
-
 // How many item files of every calendar under the root hold each SUMMARY.
 QHash<QString, int> summaries(const QString &root)
 {
@@ -116,25 +105,10 @@ TEST(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNextR
         QString problem;
         ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
         fillPhone(peer);
-        QProcess killed;
-        killed.setProcessEnvironment(childEnvironment(home.path()));
-        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, root));
-        ASSERT_TRUE(killed.waitForStarted());
-        EXPECT_TRUE(testsupport::waitUntil(
-            [&] { return itemCount(root) >= killAtItems || killed.state() == QProcess::NotRunning; },
-            std::chrono::seconds(30)))
-            << "the first run wrote no item files";
-        killed.kill();
-        // A run that ended on its own before the kill is fine too: the next run checks the same.
-        ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
-        ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
-
-        QProcess resumed;
-        resumed.setProcessEnvironment(childEnvironment(home.path()));
-        resumed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, root));
-        ASSERT_TRUE(resumed.waitForFinished(60000));
-        ASSERT_EQ(resumed.exitCode(), 0) << resumed.readAllStandardOutput().toStdString()
-                                         << resumed.readAllStandardError().toStdString();
+        killDriverAndResume(home.path(), driverArguments(peer, root), [&] { return itemCount(root) >= killAtItems; },
+                            {{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}});
+        if (HasFatalFailure())
+            return;
         const QHash<QString, int> counts = summaries(root);
         ASSERT_EQ(counts.size(), kEventCount + kTaskCount);
         for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
