@@ -14,7 +14,9 @@ namespace {
 constexpr qsizetype kIdBatchSize = 100;
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kDeviceIdFailed = QStringLiteral("FAIL");
-const QString kNewRecordKey = QStringLiteral("isNewRecord");
+// The core's own mark of an add sent but not yet answered. Data sources keep keys of their own in
+// the same dictionaries (the reminders' "isNewRecord" among them), so this one must differ from all.
+const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
 
 QString notImplementedLine(const char *operation, const QString &className)
 {
@@ -107,17 +109,17 @@ QString HMData::saveFailure() const
 
 void HMData::markUnconfirmed(QVariantMap &identifierDictionary)
 {
-    identifierDictionary.insert(kNewRecordKey, true);
+    identifierDictionary.insert(kUnconfirmedAddKey, true);
 }
 
 void HMData::markConfirmed(QVariantMap &identifierDictionary)
 {
-    identifierDictionary.remove(kNewRecordKey);
+    identifierDictionary.remove(kUnconfirmedAddKey);
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
 {
-    return identifierDictionary.value(kNewRecordKey).toBool();
+    return identifierDictionary.value(kUnconfirmedAddKey).toBool();
 }
 
 void HMData::saveChanges()

@@ -44,7 +44,7 @@ public:
     void deleteUidRecords(const QStringList &hmUids) override;
 
     // The "hmUid" values the other side has confirmed: entries still marked as sent but unanswered
-    // ("isNewRecord") hold temporary ids, which are never the other side's and must never be
+    // ("isUnconfirmedAdd") hold temporary ids, which are never the other side's and must never be
     // compared with its id list.
     QSet<QString> setOfDeviceConfirmedHmUids();
     // Whether some record was sent as new and its answer never came (the run ended first): the

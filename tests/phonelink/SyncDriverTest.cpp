@@ -45,6 +45,12 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
     EXPECT_EQ(peer.records(phonepeer::Conduit::Contacts).size(), 3);
     EXPECT_EQ(peer.records(phonepeer::Conduit::Calendar).size(), 2);
     EXPECT_EQ(peer.records(phonepeer::Conduit::Tasks).size(), 2);
+    // The sample events and tasks live in the calendar store's iCalendar folders.
+    QStringList itemFiles;
+    QDirIterator files(home.path(), {QStringLiteral("*.ics")}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext())
+        itemFiles.append(files.next());
+    EXPECT_EQ(itemFiles.size(), 4) << itemFiles.join(QLatin1Char('\n')).toStdString();
 
     const qsizetype requestsBefore = peer.requestLog().size();
     const DriverRun second = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});

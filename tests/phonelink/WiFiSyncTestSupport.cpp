@@ -2,6 +2,9 @@
 
 #include "RestKitTestSupport.h"
 #include "support/TestSupport.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/HMSyncController.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -253,13 +256,7 @@ void preparePhoneLinkTests()
 std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments, const QString &shellPrefix)
 {
     auto driver = std::make_unique<QProcess>();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
-    driver->setProcessEnvironment(environment);
+    driver->setProcessEnvironment(driverEnvironment(home, {{QStringLiteral("TZ"), QStringLiteral("UTC")}}));
     driver->setProcessChannelMode(QProcess::MergedChannels);
     if (shellPrefix.isEmpty()) {
         driver->start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
@@ -282,4 +279,76 @@ std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &da
     if (!peer->start(problem))
         ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
     return peer;
+}
+
+void registerLoopbackTransport(int port, double commandTimeoutSeconds)
+{
+    HMSyncController::registerTransport(
+        1, [port, commandTimeoutSeconds](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+               -> std::unique_ptr<HMSyncClient> {
+            HMWiFiSync::Timing timing = fastTiming();
+            timing.commandTimeoutSeconds = commandTimeoutSeconds;
+            std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing);
+            sync->setServerPort(port);
+            return sync;
+        });
+}
+
+std::shared_ptr<HMProfile> newLoopbackProfile(HMProfileManager &manager, const QString &deviceId)
+{
+    std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setDeviceTypeName(QStringLiteral("android"));
+    profile->setSyncMethodName(QStringLiteral("wifi"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile->setContactManager(HMContactManager::Apple);
+    profile->setHhIpAddress(QStringLiteral("127.0.0.1"));
+    profile->setHhPassword(deviceId);
+    profile->setContactSyncEnabled(false);
+    profile->setCalendarSyncEnabled(false);
+    profile->setTaskSyncEnabled(false);
+    profile->setMemoSyncEnabled(false);
+    return profile;
+}
+
+QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields)
+{
+    QMap<QString, QString> result;
+    for (const auto &[key, value] : fields)
+        result.insert(QLatin1String(key), value);
+    return result;
+}
+
+QProcessEnvironment driverEnvironment(const QString &home, const QMap<QString, QString> &extra)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        environment.insert(it.key(), it.value());
+    return environment;
+}
+
+void killDriverAndResume(const QString &home, const QStringList &arguments, const std::function<bool()> &killWhen,
+                         const QMap<QString, QString> &extraEnvironment)
+{
+    QProcess killed;
+    killed.setProcessEnvironment(driverEnvironment(home, extraEnvironment));
+    killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    ASSERT_TRUE(killed.waitForStarted());
+    EXPECT_TRUE(testsupport::waitUntil([&] { return killWhen() || killed.state() == QProcess::NotRunning; },
+                                       std::chrono::seconds(30)))
+        << "the first run wrote nothing";
+    killed.kill();
+    // A run that ended on its own before the kill is fine too: the next run checks the same.
+    ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
+    ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
+
+    QProcess resumed;
+    resumed.setProcessEnvironment(driverEnvironment(home, extraEnvironment));
+    resumed.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    ASSERT_TRUE(resumed.waitForFinished(60000));
+    ASSERT_EQ(resumed.exitCode(), 0) << resumed.readAllStandardOutput().toStdString()
+                                     << resumed.readAllStandardError().toStdString();
 }

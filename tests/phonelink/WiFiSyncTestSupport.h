@@ -6,11 +6,15 @@
 #include "PhonePeer.h"
 
 #include <QList>
+#include <QProcessEnvironment>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -110,3 +114,21 @@ std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &da
 // with shellPrefix, started through "sh -c" behind that text (limits set with ulimit, for instance).
 std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments,
                                           const QString &shellPrefix = {});
+
+class HMProfile;
+class HMProfileManager;
+
+// Makes the controller reach the phone peer's port over the Wi-Fi transport, with fast timings.
+void registerLoopbackTransport(int port, double commandTimeoutSeconds);
+// A new Apple Wi-Fi profile for the phone of the id on loopback, with every conduit off.
+std::shared_ptr<HMProfile> newLoopbackProfile(HMProfileManager &manager, const QString &deviceId);
+// A phone record's fields from key and value pairs.
+QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields);
+
+// The environment of a driver program with its own home folder (and so its own data, settings and
+// logs), plus the entries given.
+QProcessEnvironment driverEnvironment(const QString &home, const QMap<QString, QString> &extra = {});
+// Starts the sync driver with the arguments, kills it (SIGKILL) once the condition holds or it ended
+// on its own, then runs it again to its end; the test fails when the second run fails.
+void killDriverAndResume(const QString &home, const QStringList &arguments, const std::function<bool()> &killWhen,
+                         const QMap<QString, QString> &extraEnvironment = {});

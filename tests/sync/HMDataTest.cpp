@@ -128,6 +128,26 @@ TEST(HMData, UnconfirmedAddsAreNotDeviceIds)
     EXPECT_EQ(source.setOfDeviceConfirmedHmUids(), QSet<QString>({QStringLiteral("d1"), QStringLiteral("d2")}));
 }
 
+// A data source's own mark of a record it created from the device ("isNewRecord" "1" on reminders) is
+// no unconfirmed add: such an entry is the device's, so its vanishing from the id list is a deletion,
+// and it makes no later list read everything again.
+TEST(HMData, DataSourceNewRecordMarksAreNotUnconfirmedAdds)
+{
+    HMData source;
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    QVariantMap created = entry(QStringLiteral("d1"), QStringLiteral("mac-1"));
+    created.insert(QStringLiteral("isNewRecord"), QStringLiteral("1"));
+    graph->identifierDictionaries() = {created};
+    source.setIdentifierGraph(graph);
+    EXPECT_FALSE(HMData::isUnconfirmed(created));
+    EXPECT_FALSE(source.hasUnconfirmedRecords());
+    EXPECT_EQ(source.setOfDeviceConfirmedHmUids(), QSet<QString>({QStringLiteral("d1")}));
+    QVariantMap pending = created;
+    HMData::markUnconfirmed(pending);
+    HMData::markConfirmed(pending);
+    EXPECT_EQ(pending, created) << "confirming an add took the data source's own key";
+}
+
 TEST(HMData, KnowsTheDeviceIdsOfItsGraph)
 {
     HMData source;

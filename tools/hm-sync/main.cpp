@@ -1,7 +1,9 @@
 // hm_sync_once: runs one manual sync of a stored profile through the sync controller and the Wi-Fi
-// transport, and prints how it ended. The desktop's records live in a memory store kept in a file
-// between runs, until the desktop's own stores exist. Exit status: 0 when the sync finished, 1 when
+// transport, and prints how it ended. Contacts live in the address book's vCard folder, events and
+// tasks in the calendar store's iCalendar folders; memos (and, when chosen, the others) in a memory
+// store kept in a file between runs. Exit status: 0 when the sync finished, 1 when
 // it ended in error, 2 for bad arguments or files.
+#include "CalendarStoreChoice.h"
 #include "ContactStoreChoice.h"
 #include "MemoryDataSource.h"
 #include "SyncRunner.h"
@@ -98,6 +100,12 @@ int main(int argc, char **argv)
          QStringLiteral("store"), QStringLiteral("vcard")},
         {QStringLiteral("contacts-folder"), QStringLiteral("The address book's vCard folder; default: the saved choice."),
          QStringLiteral("folder")},
+        {QStringLiteral("calendar-store"),
+         QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders) or memory."),
+         QStringLiteral("store"), QStringLiteral("ical")},
+        {QStringLiteral("calendars-folder"),
+         QStringLiteral("The folder holding the calendar and reminder list folders; default: the saved choice."),
+         QStringLiteral("folder")},
         {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
          QStringLiteral("600")},
         {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
@@ -119,6 +127,15 @@ int main(int argc, char **argv)
     const int logonPauseMs = parser.value(QStringLiteral("logon-pause-ms")).toInt(&isNumber);
     if (!isNumber || logonPauseMs < 0 || logonPauseMs > 60000)
         return fail(QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"));
+
+    const std::optional<hmsync::ContactStore> contactStore =
+        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
+    if (!contactStore)
+        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
+    const std::optional<hmsync::CalendarStore> calendarStore =
+        hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
+    if (!calendarStore)
+        return fail(QStringLiteral("--calendar-store takes ical or memory"));
 
     const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
     if (!QDir().mkpath(dataFolder))
@@ -153,13 +170,16 @@ int main(int argc, char **argv)
     }
 
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    const std::optional<hmsync::ContactStore> contactStore =
-        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
-    if (!contactStore)
-        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
     hmsync::useContactStore(*contactStore, *profile, parser.value(QStringLiteral("contacts-folder")));
     if (isNewStore && sampleCount > 0 && !hmsync::addSampleContacts(*contactStore, *profile, sampleCount, problem))
         return fail(QStringLiteral("cannot add sample contacts: %1").arg(problem));
+    if (hmsync::useCalendarStore(*calendarStore, *profile, parser.value(QStringLiteral("calendars-folder"))) &&
+        !manager->saveProfile(*profile))
+        return fail(QStringLiteral("cannot save the profile's calendar choice in %1").arg(dataFolder));
+    if (isNewStore && sampleCount > 0 &&
+        !hmsync::addSampleEventsAndTasks(*calendarStore, *profile, sampleCount, problem))
+        return fail(QStringLiteral("cannot add sample events and tasks: %1").arg(problem));
+    hmsync::prepareCalendarSync(*calendarStore, *profile);
     HMWiFiSync::Timing timing;
     timing.logonPause = std::chrono::milliseconds(logonPauseMs);
     HMWiFiSync::registerTransport(port, timing);
@@ -169,8 +189,9 @@ int main(int argc, char **argv)
         hmsync::runManualSync(manager, profile, std::chrono::seconds(timeoutSeconds));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const qsizetype count = conduit == 1 ? hmsync::contactCount(*contactStore, *profile, *store)
-                                             : store->records(conduit).size();
+        const qsizetype count = conduit == 1   ? hmsync::contactCount(*contactStore, *profile, *store)
+                                : conduit == 4 ? store->records(conduit).size()
+                                               : hmsync::calendarRecordCount(*calendarStore, *profile, conduit, *store);
         if (count > 0)
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));

@@ -64,7 +64,9 @@ void HMBaseCalendarData::prepareForUseOnThread()
     if (GlobalVariables::getIsOutlookSync())
         return;
     if (isEventKitSystem()) {
-        if (GlobalVariables::getIsContactManagerApple())
+        // Only the task data source writes to a reminders list: probing the calendar data source's
+        // events calendar as one would flag it unwritable and end the run before its tasks.
+        if (GlobalVariables::getIsContactManagerApple() && itemKind() == ItemKind::Tasks)
             startRemindersProbe();
         return;
     }

@@ -100,13 +100,33 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     }
     writeRecordToEvent(*event, record, recurring);
     result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
-    if (result >= 2 && !identity->identifier && graph) {
-        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(QVariantMap{
-            {QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->calendarItemIdentifier()}});
-    }
+    if (result >= 2 && graph)
+        rememberAppliedEvent(*graph, identity->identifier, identity->uid, *event, recurring);
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;
+}
+
+// Keeps the event's identifier dictionary with the checksum of what was just written, so the next
+// listing sees the device's own record as unchanged and does not send it back.
+void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                                          const QString &uid, const platform::EKEvent &event, bool recurring)
+{
+    const QString nativeId = event.calendarItemIdentifier();
+    m_seriesChecksums.remove(nativeId);
+    // The event as the store now gives it back: an all-day event's dates read as local days.
+    const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->eventWithIdentifier(nativeId);
+    const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
+    m_seriesChecksums.remove(nativeId);
+    QVariantMap updated = identifier.value_or(QVariantMap{{QStringLiteral("hmUid"), uid},
+                                                          {QStringLiteral("nativeId"), nativeId}});
+    updated.insert(QStringLiteral("crcValue"), checksum);
+    updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
+    if (identifier) {
+        graph.setDictionary(updated, uid);
+        return;
+    }
+    DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+    graph.identifierDictionaries().append(updated);
 }
 
 // Saves the written event, removes the occurrences the record lists and the one it replaces. A new

@@ -21,6 +21,7 @@ namespace {
 const QString kNativeIdKey = QStringLiteral("nativeId");
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kCrcKey = QStringLiteral("crcValue");
+const QString kWrittenDateKey = QStringLiteral("WrittenModificationDate");
 
 // The four windows of the listing: three years back, then one year, then three times four years.
 QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &utilities)
@@ -197,7 +198,7 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
     const bool isNewEvent =
         !plan.recordDictionary && (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException);
     if (isNewEvent) {
-        planNewEvent(plan);
+        planNewEvent(plan, event);
     } else {
         planKnownEvent(plan, event, date, excludedHmUids);
         if (seriesToRefresh.contains(event.eventIdentifier()))
@@ -214,8 +215,9 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
 }
 
 // An event the graph does not know yet: its own new uid (unless it is a regular occurrence), and its
-// series' uid, new when the series is new too.
-void HMCalendarData::planNewEvent(EventPlan &plan)
+// series' uid, new when the series is new too. The checksum of what is sent is kept at once, so the
+// next sync does not send the same event again.
+void HMCalendarData::planNewEvent(EventPlan &plan, const platform::EKEvent &event)
 {
     if (!plan.hasRules || plan.isKnownSeriesException) {
         plan.ownUid = HMData::newUid();
@@ -230,8 +232,10 @@ void HMCalendarData::planNewEvent(EventPlan &plan)
         plan.isSeriesMember = true;
     }
     plan.identifierDictionary = {{kNativeIdKey, plan.nativeId}};
-    if (!plan.ownUid.isEmpty())
+    if (!plan.ownUid.isEmpty()) {
         plan.identifierDictionary.insert(kHmUidKey, plan.ownUid);
+        plan.identifierDictionary.insert(kCrcKey, checksumOfEvent(event));
+    }
     plan.process = plan.isNew || plan.seriesIsNew;
 }
 
@@ -253,11 +257,16 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
         DDLogInfo(QStringLiteral("++ Ignoring Record due to being modified on the device."));
         return;
     }
-    if (!date.isValid() || date < event.lastModifiedDate()) {
+    const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
+    // An event last written by a sync (from the device's record) is no change of the desktop's, even
+    // when that write came after the sync's date.
+    const std::optional<QVariantMap> &written = isRegularOccurrence ? plan.seriesDictionary : plan.recordDictionary;
+    const bool isLastWrittenBySync =
+        written && written->value(kWrittenDateKey).toDateTime() == event.lastModifiedDate();
+    if ((!date.isValid() || date < event.lastModifiedDate()) && !isLastWrittenBySync) {
         DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
         plan.process = true;
     }
-    const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
     const QString checksum = isRegularOccurrence ? seriesChecksum(plan.seriesId) : checksumOfEvent(event);
     const QString stored = plan.recordDictionary ? plan.recordDictionary->value(kCrcKey).toString() : QString();
     if (checksum != stored) {

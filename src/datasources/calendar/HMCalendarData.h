@@ -11,6 +11,7 @@
 
 #include <atomic>
 
+class HMIdentifierGraph;
 class HMProfile;
 
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
@@ -234,7 +235,7 @@ private:
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
-    void planNewEvent(EventPlan &plan);
+    void planNewEvent(EventPlan &plan, const platform::EKEvent &event);
     QString seriesChecksum(const QString &seriesId);
     QList<std::shared_ptr<platform::EKEvent>> eventsOfSeries(const QString &seriesId) const;
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
@@ -247,6 +248,8 @@ private:
     std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
     std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
     std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
+    void rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                              const QString &uid, const platform::EKEvent &event, bool recurring);
     qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,
                             const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result);
     bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);

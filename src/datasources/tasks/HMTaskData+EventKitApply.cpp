@@ -71,15 +71,31 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
         // listing would delete the device's task.
         return identity->identifier || result == 2 ? result : 1;
     }
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!identity->identifier && graph) {
-        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), identity->uid},
-                        {QStringLiteral("isNewRecord"), QStringLiteral("1")},
-                        {QStringLiteral("nativeId"), reminder->calendarItemIdentifier()}});
-    }
+    if (const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph())
+        rememberAppliedReminder(*graph, identity->identifier, identity->uid, *reminder);
     return result;
+}
+
+// Keeps the reminder's identifier dictionary with the checksum of what was just written (as the store
+// gives it back), so the next listing does not send the device's own task back to it.
+void HMTaskData::rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                                         const QString &uid, const platform::EKReminder &reminder)
+{
+    const QString nativeId = reminder.calendarItemIdentifier();
+    const auto stored =
+        std::dynamic_pointer_cast<platform::EKReminder>(ensureReminderStore()->calendarItemWithIdentifier(nativeId));
+    const QString checksum = checksumOfReminder(stored ? *stored : reminder);
+    if (identifier) {
+        QVariantMap updated = *identifier;
+        updated.insert(QStringLiteral("crcValue"), checksum);
+        graph.setDictionary(updated, uid);
+        return;
+    }
+    DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+    graph.identifierDictionaries().append(QVariantMap{{QStringLiteral("hmUid"), uid},
+                                                      {QStringLiteral("isNewRecord"), QStringLiteral("1")},
+                                                      {QStringLiteral("nativeId"), nativeId},
+                                                      {QStringLiteral("crcValue"), checksum}});
 }
 
 // The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null
@@ -146,10 +162,13 @@ QList<std::shared_ptr<platform::EKReminder>> HMTaskData::isDuplicate(const QVari
     const QString recordDay = due.isValid() ? dayText(due) : QString();
     for (const auto &reminder :
          HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
-        if (reminder->title().isNull() || reminder->notes().isNull())
+        if (reminder->title().isNull())
             continue;
         const QString reminderDay = reminder->dueDate().isValid() ? dayText(reminder->dueDate()) : QString();
-        const bool sameTexts = reminder->title() == title && reminder->notes() == notes;
+        // A reminder without notes matches a record with empty notes: skipping it re-created every
+        // such task that a killed run had already written.
+        const bool sameTexts = reminder->title() == title && reminder->notes().isEmpty() == notes.isEmpty() &&
+                               (notes.isEmpty() || reminder->notes() == notes);
         if (!reminderDay.isEmpty() && !recordDay.isEmpty()) {
             if (sameTexts && reminderDay == recordDay)
                 return {reminder};

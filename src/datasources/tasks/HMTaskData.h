@@ -12,6 +12,8 @@
 #include <chrono>
 #include <functional>
 
+class HMIdentifierGraph;
+
 namespace platform {
 class EKReminder;
 }
@@ -87,6 +89,8 @@ private:
                                  QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord);
     QDateTime countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    void rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
+                                 const QString &uid, const platform::EKReminder &reminder);
     std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,
                                                           quint64 conflictSetting, const QDateTime &deviceTime,
                                                           qint64 &result);

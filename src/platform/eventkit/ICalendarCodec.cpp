@@ -34,7 +34,9 @@ void setTextProperty(icalcomponent *item, icalproperty_kind kind, const QString 
                      icalproperty *(*make)(const char *))
 {
     removeProperties(item, kind);
-    if (!text.isNull())
+    // An empty text property is malformed: libical reads "LOCATION:" as an error and writes that
+    // error (X-LIC-ERROR) into the file when it is saved again. Empty text is left out instead.
+    if (!text.isEmpty())
         icalcomponent_add_property(item, make(text.toUtf8().constData()));
 }
 

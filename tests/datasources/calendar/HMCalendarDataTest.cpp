@@ -1,6 +1,7 @@
 // The calendar data source over real calendar folders: native categories and probes, opening the
 // store, calendars by title, and the removal of events the device deleted.
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/tasks/HMTaskData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/QtPrinters.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -112,6 +113,13 @@ TEST_F(HMCalendarDataTest, PreparingReadsTheDaysBackAndProbesTheCalendarToWriteT
         data.prepareForUseOnThread();
         EXPECT_EQ(data.dateRangeDaysBack(), row.expectedDays);
         if (HMBaseCalendarData::isEventKitSystem()) {
+            // Only the task data source probes its reminders list; the events calendar is not one.
+            GlobalVariables::setunwritableEKCalendar(!row.unwritable);
+            DispatchQueue::runMainQueueUntilEmpty();
+            EXPECT_EQ(GlobalVariables::getunwritableEKCalendar(), !row.unwritable);
+            HMTaskData tasks;
+            tasks.setCategoryIdentifierToWriteTo(QString::fromLatin1(row.writeTo));
+            tasks.prepareForUseOnThread();
             EXPECT_TRUE(DispatchQueue::runMainQueueUntil(
                 [&] { return GlobalVariables::getunwritableEKCalendar() == row.unwritable; },
                 std::chrono::seconds(10)));

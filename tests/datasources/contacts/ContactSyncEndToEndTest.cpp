@@ -2,6 +2,7 @@
 // the Wi-Fi transport: what lands in the folder is what khard and Python's vobject read, a sync
 // without changes changes no file, edits and deletions cross over, and phoneSlots stay put.
 #include "ContactSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,6 @@ using phonepeer::Conduit;
 namespace {
 
 const QString kZoeNote = QStringLiteral("Line one\nLine two & three");
-
-QMap<QString, QString> phoneFields(std::initializer_list<std::pair<const char *, QString>> fields)
-{
-    QMap<QString, QString> result;
-    for (const auto &[key, value] : fields)
-        result.insert(QLatin1String(key), value);
-    return result;
-}
 
 void fillPhone(phonepeer::PhonePeer &peer)
 {

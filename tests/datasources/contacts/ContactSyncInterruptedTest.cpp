@@ -1,6 +1,7 @@
 // A sync killed (SIGKILL) while it writes the phone's contacts into the vCard folder, then run again
 // to the end, leaves every contact exactly once on both sides.
 #include "ContactSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
 
 #include "support/TestSupport.h"
 
@@ -22,16 +23,6 @@ QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &fol
     return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(), QStringLiteral("--port"),
             QString::number(peer.port()), QStringLiteral("--contacts-folder"), folder, QStringLiteral("--logon-pause-ms"),
             QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
-}
-
-QProcessEnvironment childEnvironment(const QString &home)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
-    return environment;
 }
 
 qsizetype cardCount(const QString &folder)
@@ -72,25 +63,10 @@ TEST(ContactSyncInterrupted, AKilledRunLeavesEveryContactOnceAfterTheNextRun)
             peer.addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
                                                     {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)},
                                                     {QStringLiteral("CELLPHONE"), QStringLiteral("+1 555 %1").arg(index)}});
-        QProcess killed;
-        killed.setProcessEnvironment(childEnvironment(home.path()));
-        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, folder));
-        ASSERT_TRUE(killed.waitForStarted());
-        EXPECT_TRUE(testsupport::waitUntil(
-            [&] { return cardCount(folder) >= killAtFiles || killed.state() == QProcess::NotRunning; },
-            std::chrono::seconds(30)))
-            << "the first run wrote no card files";
-        killed.kill();
-        // A run that ended on its own before the kill is fine too: the next run checks the same.
-        ASSERT_TRUE(killed.state() == QProcess::NotRunning || killed.waitForFinished(10000));
-        ASSERT_NE(killed.exitCode(), 2) << killed.readAllStandardError().toStdString();
-
-        QProcess resumed;
-        resumed.setProcessEnvironment(childEnvironment(home.path()));
-        resumed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(peer, folder));
-        ASSERT_TRUE(resumed.waitForFinished(60000));
-        ASSERT_EQ(resumed.exitCode(), 0) << resumed.readAllStandardOutput().toStdString()
-                                         << resumed.readAllStandardError().toStdString();
+        killDriverAndResume(home.path(), driverArguments(peer, folder),
+                            [&] { return cardCount(folder) >= killAtFiles; });
+        if (HasFatalFailure())
+            return;
         const QHash<QString, int> counts = familyNames(folder);
         ASSERT_EQ(counts.size(), kContactCount);
         for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)

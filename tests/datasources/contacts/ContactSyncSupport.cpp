@@ -25,34 +25,11 @@ ContactSyncRun::ContactSyncRun(HMSyncDeletions deletions)
     preparePhoneLinkTests();
     GlobalVariables::setIsContactManagerApple(true);
     HMContactData::registerDataSourceClass();
-    phonepeer::PhonePeer::Options options;
-    options.port = 0;
-    options.dataFile = m_phoneFolder.filePath(QStringLiteral("phone.json"));
-    m_peer = std::make_unique<phonepeer::PhonePeer>(options);
-    QString problem;
-    if (!m_peer->start(problem))
-        ADD_FAILURE() << "the phone peer did not start: " << problem.toStdString();
-    const int port = m_peer->port();
-    HMSyncController::registerTransport(
-        1, [port](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration) -> std::unique_ptr<HMSyncClient> {
-            HMWiFiSync::Timing timing = fastTiming();
-            timing.commandTimeoutSeconds = 5.0;
-            std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing);
-            sync->setServerPort(port);
-            return sync;
-        });
+    m_peer = startPhonePeer(0, m_phoneFolder.filePath(QStringLiteral("phone.json")));
+    registerLoopbackTransport(m_peer->port(), 5.0);
     m_manager = std::make_shared<HMProfileManager>();
-    m_profile = m_manager->newProfile();
-    m_profile->setDeviceTypeName(QStringLiteral("android"));
-    m_profile->setSyncMethodName(QStringLiteral("wifi"));
-    m_profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
-    m_profile->setContactManager(HMContactManager::Apple);
-    m_profile->setHhIpAddress(QStringLiteral("127.0.0.1"));
-    m_profile->setHhPassword(m_peer->deviceId());
+    m_profile = newLoopbackProfile(*m_manager, m_peer->deviceId());
     m_profile->setContactSyncEnabled(true);
-    m_profile->setCalendarSyncEnabled(false);
-    m_profile->setTaskSyncEnabled(false);
-    m_profile->setMemoSyncEnabled(false);
     static const char *const names[] = {"two_way", "mac_to_device", "device_to_mac"};
     m_profile->setContactSyncDeletionsName(QLatin1String(names[quint64(deletions)]));
     EXPECT_TRUE(m_manager->saveProfile(*m_profile));

@@ -189,6 +189,9 @@ private:
                            QStringLiteral("0")};
         result << QStringLiteral("--contacts-store") << storeName(m_contacts) << QStringLiteral("--contacts-folder")
                << contactsFolder();
+        // Events and tasks stay in the memory store, whose file desktopNames reads; the iCalendar
+        // folders have a killed-sync test of their own.
+        result << QStringLiteral("--calendar-store") << QStringLiteral("memory");
         if (!m_hasProfile) {
             result << QStringLiteral("--create-profile") << QStringLiteral("--phone-id") << m_peer->deviceId()
                    << QStringLiteral("--sample-records") << QString::number(kDesktopPerConduit);

@@ -1,0 +1,293 @@
+// Whole syncs of events and reminders between the phone peer and iCalendar folders through the sync
+// controller and the Wi-Fi transport, in several time zones: what lands in the folders is what khal
+// and todoman show at the right local times, a sync without changes sends nothing, edits and
+// deletions cross over both ways, and a restarted application still finds nothing to send.
+#include "CalendarSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "foundation/QtPrinters.h"
+#include "platform/eventkit/EKEventStore.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using phonepeer::Conduit;
+
+namespace {
+
+const QString kNote = QStringLiteral("First line\nSecond line & more");
+
+// A timed event's phone fields: its local start and end in the zone as the phone's GMT texts.
+QMap<QString, QString> timedEvent(const QString &subject, const char *start, int minutes)
+{
+    const QDateTime begin = eventkittest::at(start, qgetenv("TZ").constData());
+    const QDateTime end = begin.addSecs(qint64(minutes) * 60);
+    QMap<QString, QString> result = phoneFields({{"SUBJECT", subject},
+                                                 {"NOTE", kNote},
+                                                 {"TYPE", QStringLiteral("0")},
+                                                 {"ALARMTIME", QStringLiteral("15")},
+                                                 {"HASALARM", QStringLiteral("1")},
+                                                 {"REPEAT", QString()}});
+    result.insert(QStringLiteral("GMTSTARTDATE"), begin.toString(QStringLiteral("yyyyMMdd")));
+    result.insert(QStringLiteral("GMTSTARTTIME"), begin.toString(QStringLiteral("HH:mm:ss")));
+    result.insert(QStringLiteral("GMTENDDATE"), end.toString(QStringLiteral("yyyyMMdd")));
+    result.insert(QStringLiteral("GMTENDTIME"), end.toString(QStringLiteral("HH:mm:ss")));
+    return result;
+}
+
+// An all-day event from its first to its last day ("yyyyMMdd").
+QMap<QString, QString> allDayEvent(const QString &subject, const QString &firstDay, const QString &lastDay)
+{
+    return phoneFields({{"SUBJECT", subject},
+                        {"NOTE", kNote},
+                        {"TYPE", QStringLiteral("1")},
+                        {"GMTSTARTDATE", firstDay},
+                        {"GMTSTARTTIME", QStringLiteral("00:00:00")},
+                        {"GMTENDDATE", lastDay},
+                        {"GMTENDTIME", QStringLiteral("00:00:00")},
+                        {"ALARMTIME", QStringLiteral("-1")},
+                        {"HASALARM", QStringLiteral("0")},
+                        {"REPEAT", QString()}});
+}
+
+QMap<QString, QString> with(QMap<QString, QString> base, const QMap<QString, QString> &more)
+{
+    for (auto it = more.cbegin(); it != more.cend(); ++it)
+        base.insert(it.key(), it.value());
+    return base;
+}
+
+// The phone's records: a single event, an all-day and a three-day event, a weekly series on Monday,
+// Wednesday and Friday with one occurrence removed, a monthly one on the last Friday, a yearly one;
+// tasks with and without due dates, of each priority, one done.
+void fillPhone(phonepeer::PhonePeer &peer)
+{
+    peer.addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Dentist"), "2027-01-04 09:00", 60));
+    peer.addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Holiday"), "20270105", "20270105"));
+    peer.addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Conference"), "20270110", "20270112"));
+    peer.addPhoneRecord(Conduit::Calendar, with(timedEvent(QStringLiteral("Standup"), "2027-01-04 08:30", 15),
+                                                phoneFields({{"REPEAT", "2"},
+                                                             {"INTERVAL", "1"},
+                                                             {"DAYMASK", "42"},
+                                                             {"OCCURS", "12"},
+                                                             {"REPEATEND", "20270129"},
+                                                             {"REPEATEXCEPTIONS", "20270113"}})));
+    peer.addPhoneRecord(Conduit::Calendar, with(timedEvent(QStringLiteral("Review"), "2027-01-29 15:00", 60),
+                                                phoneFields({{"REPEAT", "3"},
+                                                             {"INTERVAL", "1"},
+                                                             {"REPTDAYOPT", "1"},
+                                                             {"DAYMASK", "8"},
+                                                             {"DAYOCCUR", "5"},
+                                                             {"OCCURS", "6"},
+                                                             {"REPEATEND", "20270625"}})));
+    peer.addPhoneRecord(
+        Conduit::Calendar,
+        with(allDayEvent(QStringLiteral("Anniversary"), "20270317", "20270317"),
+             phoneFields(
+                 {{"REPEAT", "4"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "0"}, {"DAYOFMONTH", "17"}, {"MONTH", "3"}})));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "Pay rent"},
+                                                     {"NOTE", kNote},
+                                                     {"DUEDATE", "20270106"},
+                                                     {"HASDUEDATE", "1"},
+                                                     {"PRIORITY", "1"},
+                                                     {"COMPLETE", "0"},
+                                                     {"PERCENTCOMPLETE", "0"}}));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "File taxes"},
+                                                     {"NOTE", QString()},
+                                                     {"DUEDATE", "20270215"},
+                                                     {"HASDUEDATE", "1"},
+                                                     {"PRIORITY", "3"},
+                                                     {"COMPLETE", "1"},
+                                                     {"PERCENTCOMPLETE", "100"}}));
+    peer.addPhoneRecord(Conduit::Tasks, phoneFields({{"SUBJECT", "Call Ana"},
+                                                     {"NOTE", QString()},
+                                                     {"HASDUEDATE", "0"},
+                                                     {"PRIORITY", "2"},
+                                                     {"COMPLETE", "0"},
+                                                     {"PERCENTCOMPLETE", "0"}}));
+}
+
+// What khal lists from the first of January for five weeks: local times, the removed occurrence of
+// the 13th absent, the three-day event once per day.
+const char *const kJanuary = "2027-01-04 08:30 2027-01-04 08:45 Standup\n"
+                             "2027-01-04 09:00 2027-01-04 10:00 Dentist\n"
+                             "2027-01-05 2027-01-05 Holiday\n"
+                             "2027-01-06 08:30 2027-01-06 08:45 Standup\n"
+                             "2027-01-08 08:30 2027-01-08 08:45 Standup\n"
+                             "2027-01-10 2027-01-12 Conference\n"
+                             "2027-01-10 2027-01-12 Conference\n"
+                             "2027-01-11 08:30 2027-01-11 08:45 Standup\n"
+                             "2027-01-10 2027-01-12 Conference\n"
+                             "2027-01-15 08:30 2027-01-15 08:45 Standup\n"
+                             "2027-01-18 08:30 2027-01-18 08:45 Standup\n"
+                             "2027-01-20 08:30 2027-01-20 08:45 Standup\n"
+                             "2027-01-22 08:30 2027-01-22 08:45 Standup\n"
+                             "2027-01-25 08:30 2027-01-25 08:45 Standup\n"
+                             "2027-01-27 08:30 2027-01-27 08:45 Standup\n"
+                             "2027-01-29 08:30 2027-01-29 08:45 Standup\n"
+                             "2027-01-29 15:00 2027-01-29 16:00 Review\n";
+// From February on: the monthly series on the last Friday up to its end in June, the yearly one.
+const char *const kLaterOn = "2027-02-26 15:00 2027-02-26 16:00 Review\n"
+                             "2027-03-17 2027-03-17 Anniversary\n"
+                             "2027-03-26 15:00 2027-03-26 16:00 Review\n"
+                             "2027-04-30 15:00 2027-04-30 16:00 Review\n"
+                             "2027-05-28 15:00 2027-05-28 16:00 Review\n"
+                             "2027-06-25 15:00 2027-06-25 16:00 Review\n"
+                             "2028-03-17 2028-03-17 Anniversary\n";
+
+// todoman's tasks as "summary|due as local text|done", sorted.
+QStringList todomanTasks(const QByteArray &json)
+{
+    QStringList tasks;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        const QJsonObject task = value.toObject();
+        const QString due = task.value(QStringLiteral("due")).isNull()
+                                ? QStringLiteral("-")
+                                : QDateTime::fromSecsSinceEpoch(qint64(task.value(QStringLiteral("due")).toDouble()))
+                                      .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+        tasks.append(QStringLiteral("%1|%2|%3")
+                         .arg(task.value(QStringLiteral("summary")).toString(), due,
+                              task.value(QStringLiteral("completed")).toBool() ? QStringLiteral("done")
+                                                                               : QStringLiteral("open")));
+    }
+    tasks.sort();
+    return tasks;
+}
+
+// Rewrites an item file as another program would: replaced text, LAST-MODIFIED now, a temporary file
+// renamed over the old one.
+void rewriteAsAnotherProgram(const QString &path, const QByteArray &from, const QByteArray &to)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    QByteArray bytes = file.readAll();
+    file.close();
+    ASSERT_TRUE(bytes.contains(from)) << bytes.constData();
+    bytes.replace(from, to);
+    const qsizetype modified = bytes.indexOf("LAST-MODIFIED:");
+    ASSERT_GE(modified, 0);
+    const qsizetype end = bytes.indexOf("\r\n", modified);
+    const QByteArray later =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+    bytes.replace(modified, end - modified, "LAST-MODIFIED:" + later);
+    QFile temporary(path + QStringLiteral(".tmp"));
+    ASSERT_TRUE(temporary.open(QIODevice::WriteOnly));
+    temporary.write(bytes);
+    temporary.close();
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::rename(path + QStringLiteral(".tmp"), path));
+}
+
+} // namespace
+
+class CalendarSyncEndToEnd : public ::testing::TestWithParam<const char *>
+{
+};
+
+TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothing)
+{
+    CalendarSyncRun run(GetParam());
+    fillPhone(run.peer());
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    const QStringList events = run.itemTexts(QStringLiteral("work"));
+    ASSERT_EQ(events.size(), 6);
+    ASSERT_EQ(run.itemTexts(QStringLiteral("todo")).size(), 3);
+    const QString standup = events.filter(QStringLiteral("SUMMARY:Standup")).value(0);
+    for (const char *line : {"DESCRIPTION:First line\\nSecond line & more\n", "RRULE:FREQ=WEEKLY;", "BYDAY=MO,WE,FR",
+                             "TRIGGER:-PT15M\n", "\nEXDATE"}) {
+        EXPECT_TRUE(standup.contains(QLatin1String(line))) << line << "\n" << standup.toStdString();
+    }
+    EXPECT_TRUE(events.filter(QStringLiteral("SUMMARY:Review")).value(0).contains(QStringLiteral("BYDAY=-1FR")));
+    // Files written twice (the series got its removed occurrence after it was made) carry no parse
+    // errors of their first text.
+    EXPECT_TRUE((events + run.itemTexts(QStringLiteral("todo"))).filter(QStringLiteral("X-LIC-ERROR")).isEmpty());
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("35d")), QLatin1String(kJanuary));
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-02-05"), QStringLiteral("420d")), QLatin1String(kLaterOn));
+    // Due dates land at 08:00 local time on their day.
+    EXPECT_EQ(todomanTasks(run.todomanList()),
+              (QStringList{QStringLiteral("Call Ana|-|open"), QStringLiteral("File taxes|2027-02-15 08:00|done"),
+                           QStringLiteral("Pay rent|2027-01-06 08:00|open")}));
+
+    qsizetype mark = run.peer().requestLog().size();
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update"))) << "the second sync sent records";
+    EXPECT_EQ(run.itemTexts(QStringLiteral("work")), events) << "the second sync rewrote events";
+
+    // Edits and deletions on the phone.
+    const auto dentist = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Dentist"));
+    const auto review = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Review"));
+    const auto rent = run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Pay rent"));
+    ASSERT_TRUE(dentist && review && rent);
+    ASSERT_TRUE(run.peer().updatePhoneRecord(
+        Conduit::Calendar, dentist->uid,
+        with(dentist->fields, with(timedEvent(QStringLiteral("Dentist, moved"), "2027-01-07 14:00", 30),
+                                   phoneFields({{"NOTE", QStringLiteral("Bring the card & the form\nRoom 4")}})))));
+    ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, review->uid));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(
+        Conduit::Tasks, rent->uid, with(rent->fields, phoneFields({{"COMPLETE", "1"}, {"PERCENTCOMPLETE", "100"}}))));
+    // Edits and deletions on the desktop, by other programs.
+    rewriteAsAnotherProgram(run.calendarFolder(QStringLiteral("work")) + QLatin1Char('/') +
+                                run.fileHolding(QStringLiteral("work"), "SUMMARY:Holiday"),
+                            "SUMMARY:Holiday", "SUMMARY:Day off");
+    const QString callAna = run.fileHolding(QStringLiteral("todo"), "SUMMARY:Call Ana");
+    ASSERT_FALSE(callAna.isEmpty());
+    ASSERT_TRUE(QFile::remove(run.calendarFolder(QStringLiteral("todo")) + QLatin1Char('/') + callAna));
+
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-05"), QStringLiteral("3d")),
+              QStringLiteral("2027-01-05 2027-01-05 Day off\n2027-01-06 08:30 2027-01-06 08:45 Standup\n"
+                             "2027-01-07 14:00 2027-01-07 14:30 Dentist, moved\n"));
+    EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "SUMMARY:Review").isEmpty());
+    EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "DESCRIPTION:Bring the card & the form\\nRoom 4").size() > 0);
+    EXPECT_EQ(todomanTasks(run.todomanList()), (QStringList{QStringLiteral("File taxes|2027-02-15 08:00|done"),
+                                                            QStringLiteral("Pay rent|2027-01-06 08:00|done")}));
+    EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Day off")));
+    EXPECT_FALSE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")));
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 5);
+    // A reminder that came from the phone is reported deleted by the second listing that misses it,
+    // so that a fetch cut short never deletes the phone's tasks.
+    const hmsync::SyncOutcome fourth = run.sync();
+    ASSERT_TRUE(fourth.isSuccess) << describe(fourth).toStdString();
+    EXPECT_FALSE(run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Call Ana")));
+
+    // The application restarts: a sync in a process of its own finds nothing to send either.
+    mark = run.peer().requestLog().size();
+    const QString output = run.syncInNewProcess();
+    EXPECT_TRUE(output.contains(QStringLiteral("Sync Complete"))) << output.toStdString();
+    EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update")))
+        << "the sync after a restart sent records\n"
+        << output.toStdString();
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 5);
+    EXPECT_EQ(run.peer().records(Conduit::Tasks).size(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(TimeZones, CalendarSyncEndToEnd,
+                         ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             QString name = QString::fromLatin1(info.param);
+                             return name.replace(QLatin1Char('/'), QLatin1Char('_')).toStdString();
+                         });
+
+TEST(CalendarSyncReadOnly, RecordsForACalendarThatCannotBeWrittenFailAndStayOnThePhone)
+{
+    CalendarSyncRun run("Europe/Berlin", QStringLiteral("holidays"));
+    run.peer().addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Dentist"), "2027-01-04 09:00", 60));
+    run.peer().addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Holiday"), "20270105", "20270105"));
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        const hmsync::SyncOutcome outcome = run.sync();
+        // The run itself goes on to its end; only the two records fail.
+        EXPECT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        EXPECT_TRUE(run.itemTexts(QStringLiteral("holidays")).isEmpty());
+        EXPECT_TRUE(run.itemTexts(QStringLiteral("work")).isEmpty());
+        EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Dentist")));
+        EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")));
+    }
+}
