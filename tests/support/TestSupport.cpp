@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QThread>
 
 namespace testsupport {
@@ -18,6 +19,14 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
             QThread::msleep(1);
     }
     return true;
+}
+
+void pointHomeAt(const QString &folder)
+{
+    qputenv("HOME", QFile::encodeName(folder));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(folder + QStringLiteral("/data")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + QStringLiteral("/config")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(folder + QStringLiteral("/state")));
 }
 
 QString sourceDir()

@@ -11,6 +11,10 @@ namespace testsupport {
 // passes; answers whether the condition held. A failing test names what it awaited.
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// Points HOME and the XDG data, config and state folders at a folder, so that what a test saves
+// never reaches the real home.
+void pointHomeAt(const QString &folder);
+
 // The project's source folder (for sample files and peers) and build folder.
 QString sourceDir();
 QString binaryDir();

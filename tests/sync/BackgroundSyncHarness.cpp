@@ -8,6 +8,7 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 #include "sync/HMSyncController.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -48,10 +49,7 @@ BackgroundSyncHarness::BackgroundSyncHarness()
         if (qEnvironmentVariableIsSet(name))
             m_savedEnvironment.insert(name, qgetenv(name));
     }
-    qputenv("HOME", m_home.path().toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (m_home.path() + QStringLiteral("/data")).toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (m_home.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_STATE_HOME", (m_home.path() + QStringLiteral("/state")).toLocal8Bit());
+    testsupport::pointHomeAt(m_home.path());
     GlobalVariables::setIsOutlookSync(false);
     GlobalVariables::setQuillnestErrorStatus(false);
 

@@ -64,10 +64,7 @@ TemporaryHome::TemporaryHome()
 {
     for (const char *name : kHomeVariables)
         m_savedVariables.append({QByteArray(name), qgetenv(name)});
-    qputenv("HOME", m_folder.path().toUtf8());
-    qputenv("XDG_DATA_HOME", (m_folder.path() + QStringLiteral("/data")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (m_folder.path() + QStringLiteral("/config")).toUtf8());
-    qputenv("XDG_STATE_HOME", (m_folder.path() + QStringLiteral("/state")).toUtf8());
+    testsupport::pointHomeAt(m_folder.path());
     qputenv("XDG_CACHE_HOME", (m_folder.path() + QStringLiteral("/cache")).toUtf8());
 }
 

@@ -18,10 +18,7 @@ void prepareProcessFolders()
 {
     static QTemporaryDir s_home;
     static const bool s_isPrepared = [] {
-        qputenv("HOME", s_home.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", (s_home.path() + QStringLiteral("/config")).toUtf8());
-        qputenv("XDG_DATA_HOME", (s_home.path() + QStringLiteral("/data")).toUtf8());
-        qputenv("XDG_STATE_HOME", (s_home.path() + QStringLiteral("/state")).toUtf8());
+        testsupport::pointHomeAt(s_home.path());
         return true;
     }();
     Q_UNUSED(s_isPrepared);
