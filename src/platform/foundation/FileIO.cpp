@@ -76,9 +76,16 @@ private:
     bool m_renamed = false;
 };
 
+// A regular file opened for reading, with the size it had when opened.
+struct OpenedFile
+{
+    int descriptor = -1;
+    qint64 size = 0;
+};
+
 // Opening with O_NONBLOCK makes a FIFO without a writer open at once instead of waiting for one; the
 // descriptor's own type then decides, so a link to a device or a FIFO is refused like the thing itself.
-Result<int> openRegularFile(const QString &path, qint64 maxBytes)
+Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     int descriptor = -1;
@@ -103,17 +110,17 @@ Result<int> openRegularFile(const QString &path, qint64 maxBytes)
                      QStringLiteral("%1: %2 bytes exceed the limit of %3")
                          .arg(path, QString::number(status.st_size), QString::number(maxBytes)));
     }
-    return descriptor;
+    return OpenedFile{descriptor, qint64(status.st_size)};
 }
 
 // Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
 // size the file had when opened (within the cap) is taken at once, so large files grow no buffer.
-Result<QByteArray> readAtMost(int descriptor, const QString &path, qint64 maxBytes)
+Result<QByteArray> readAtMost(const OpenedFile &file, const QString &path, qint64 maxBytes)
 {
+    const int descriptor = file.descriptor;
     QByteArray bytes;
-    struct stat status = {};
-    if (::fstat(descriptor, &status) == 0 && status.st_size > 0)
-        bytes.reserve(qsizetype(std::min<qint64>(status.st_size, maxBytes) + 1));
+    if (file.size > 0)
+        bytes.reserve(qsizetype(std::min<qint64>(file.size, maxBytes) + 1));
     while (true) {
         const qint64 room = maxBytes + 1 - bytes.size();
         const qint64 wanted = std::min(kReadChunkBytes, room);
@@ -180,11 +187,11 @@ qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
 
 Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes)
 {
-    const Result<int> descriptor = openRegularFile(path, maxBytes);
-    if (!descriptor)
-        return descriptor.error();
-    const DescriptorGuard guard(*descriptor);
-    return readAtMost(*descriptor, path, maxBytes);
+    const Result<OpenedFile> opened = openRegularFile(path, maxBytes);
+    if (!opened)
+        return opened.error();
+    const DescriptorGuard guard(opened->descriptor);
+    return readAtMost(*opened, path, maxBytes);
 }
 
 // rename(2) replaces the target in one step, so the target name always names a whole file; it also
