@@ -48,11 +48,9 @@ QVariantMap rowFrom(const QStringList &columns, const QStringList &values, qsize
     return row;
 }
 
-} // namespace
-
-qint64 announcedCount(const QString &body)
+// The Count= of the text before the list part that starts at listStart (-1: no list part).
+qint64 countBeforeList(const QString &body, qsizetype listStart)
 {
-    const qsizetype listStart = listPartStart(body);
     const QString head = listStart < 0 ? body : body.left(listStart);
     for (const QString &rawLine : head.split(QLatin1Char('\n'))) {
         const QString line = withoutCarriageReturn(rawLine).trimmed();
@@ -65,14 +63,21 @@ qint64 announcedCount(const QString &body)
     return -1;
 }
 
+} // namespace
+
+qint64 announcedCount(const QString &body)
+{
+    return countBeforeList(body, listPartStart(body));
+}
+
 platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules)
 {
-    const qint64 count = announcedCount(body);
+    const qsizetype listStart = listPartStart(body);
+    const qint64 count = countBeforeList(body, listStart);
     if (count == -2)
         return malformed(QStringLiteral("its Count= is not a number"));
     if (count == -1 && rules.requiresCount)
         return malformed(QStringLiteral("it announces no Count="));
-    const qsizetype listStart = listPartStart(body);
     QList<QVariantMap> rows;
     qint64 rowsRead = 0;
     if (listStart >= 0) {
