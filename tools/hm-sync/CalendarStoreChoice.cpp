@@ -192,7 +192,7 @@ qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, qui
     if (!usesFolders(store, profile))
         return memoryStore.records(conduit).size();
     const std::shared_ptr<platform::EKEventStore> calendars = openStore();
-    const bool isEvents = conduit == 2;
+    const bool isEvents = conduit == quint64(HMSyncConduit::Calendar);
     const QStringList identifiers =
         isEvents ? profile.eventCalendarIdentifiersToSync() : profile.taskCalendarIdentifiersToSync();
     QList<std::shared_ptr<platform::EKCalendar>> chosen;

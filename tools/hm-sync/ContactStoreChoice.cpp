@@ -67,7 +67,7 @@ bool addSampleContacts(ContactStore store, const HMProfile &profile, int count, 
 qsizetype contactCount(ContactStore store, const HMProfile &profile, const MemoryStore &memoryStore)
 {
     if (!usesVCardFolder(store, profile))
-        return memoryStore.records(1).size();
+        return memoryStore.records(quint64(HMSyncConduit::Contacts)).size();
     const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
     return book ? book->people().size() : 0;
 }
