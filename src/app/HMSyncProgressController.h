@@ -107,7 +107,6 @@ private:
     void showStepMessage(const QString &message);
     void showCompletion(const QString &errorText);
     void alertDidEnd(int returnCode);
-    void forceCancelTimerFired();
     std::shared_ptr<HMSyncController> runningController() const;
 
     std::unique_ptr<Ui::HMSyncProgressController> m_ui;

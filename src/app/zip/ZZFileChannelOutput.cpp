@@ -1,6 +1,7 @@
 #include "app/zip/ZZFileChannelOutput.h"
 
 #include "app/zip/ZZError.h"
+#include "platform/foundation/FileIO.h"
 
 #include <cerrno>
 #include <limits>
@@ -31,17 +32,10 @@ bool ZZFileChannelOutput::writeData(QByteArrayView data, PlatformError *error)
 {
     if (static_cast<qint64>(offset()) + data.size() > std::numeric_limits<quint32>::max())
         return failWith(error, PlatformError::fromErrno(EFBIG, QStringLiteral("a zip archive ends at 4 GiB")));
-    constexpr qsizetype kLargestWrite = 0x7fffffff;
-    qsizetype written = 0;
-    while (written < data.size()) {
-        const qsizetype piece = std::min(kLargestWrite, data.size() - written);
-        const ssize_t result = ::write(m_fileDescriptor, data.data() + written, static_cast<size_t>(piece));
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            return failWith(error, PlatformError::fromErrno(result < 0 ? errno : EIO));
-        written += result;
-    }
+    // The bytes are borrowed for the write, not copied.
+    const QByteArray bytes = QByteArray::fromRawData(data.data(), data.size());
+    if (platform::writeToDescriptor(m_fileDescriptor, bytes) != bytes.size())
+        return failWith(error, PlatformError::fromErrno(errno));
     return true;
 }
 
