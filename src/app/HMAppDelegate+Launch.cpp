@@ -364,13 +364,19 @@ void HMAppDelegate::applicationDidUnhide()
 void HMAppDelegate::applicationDidChangeOcclusionState()
 {
     DDLogInfo(QStringLiteral("applicationDidChangeOcclusionState"));
-    // A running sync whose progress sheet went out of sight gets it back once the sheet exists; a
-    // deletions question on screen is left alone.
-    if (GlobalVariables::getIsSynchronizing() && GlobalVariables::getDeletionsWarningIsShowing())
-        return;
-    DDLogInfo(QStringLiteral("."));
     const bool isMainWindowVisible = m_mainWindowController && m_mainWindowController->isWindowLoaded()
                                      && m_mainWindowController->window()->isVisible();
+    // A running sync whose progress sheet went out of sight gets it back when its window is seen
+    // again; a deletions question on screen is left alone. A hidden window gets no sheet: it would
+    // stand alone on the screen.
+    if (GlobalVariables::getIsSynchronizing() && m_mainWindowController
+        && !m_mainWindowController->isProgressControllerVisible()) {
+        if (GlobalVariables::getDeletionsWarningIsShowing())
+            return;
+        if (isMainWindowVisible)
+            m_mainWindowController->showSyncStatusProgressController();
+    }
+    DDLogInfo(QStringLiteral("."));
     updateMainMenuWindowItems(isMainWindowVisible);
 }
 

@@ -133,6 +133,9 @@ void HMMainWindowController::syncFromDevice()
     }
     if (!m_deviceWifiIPAddress.isEmpty())
         profile->setHhIpAddress(withoutMappedPrefix(m_deviceWifiIPAddress));
+    // The data sources read the profile's switches: a phone-started sync before any manual one
+    // would otherwise run with the defaults, and find no address book for a desktop-apps profile.
+    publishProfileSwitches(*profile);
     handOverCalendarIdentifiers(*profile);
     if (const QString missing = missingChoiceText(*profile); !missing.isNull()) {
         refuseStart(missing);

@@ -6,6 +6,7 @@
 #include "app/HMAppDelegate.h"
 #include "app/HMCalendarAccess.h"
 #include "app/HMOutlookAccess.h"
+#include "app/stores/HMSyncRegistration.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMFileManager.h"
@@ -19,6 +20,7 @@
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
 
 #include <QDir>
 
@@ -140,18 +142,23 @@ void HMMainWindowController::runAlert(const QString &messageText)
     alert.runModal();
 }
 
+// The profile's switches that the data sources read during the run.
+void HMMainWindowController::publishProfileSwitches(const HMProfile &profile)
+{
+    GlobalVariables::setIsCalendarSyncEnabled(profile.calendarSyncEnabled());
+    GlobalVariables::setIsTaskSyncEnabled(profile.taskSyncEnabled());
+    const bool isApple = profile.contactManager() == HMContactManager::Apple;
+    GlobalVariables::setIsContactManagerApple(isApple);
+    if (isApple)
+        GlobalVariables::setIsOutlookSync(false);
+}
+
 // Steps 2 to 4 of the start: publishes the profile's switches and runs the two checks; false when
 // the start stops here.
 bool HMMainWindowController::publishProfileAndCheck()
 {
-    if (m_currentProfile) {
-        GlobalVariables::setIsCalendarSyncEnabled(m_currentProfile->calendarSyncEnabled());
-        GlobalVariables::setIsTaskSyncEnabled(m_currentProfile->taskSyncEnabled());
-        const bool isApple = m_currentProfile->contactManager() == HMContactManager::Apple;
-        GlobalVariables::setIsContactManagerApple(isApple);
-        if (isApple)
-            GlobalVariables::setIsOutlookSync(false);
-    }
+    if (m_currentProfile)
+        publishProfileSwitches(*m_currentProfile);
     if (const QString problem = validateConfiguration(); !problem.isNull()) {
         runAlert(problem);
         return false;
@@ -217,9 +224,14 @@ void HMMainWindowController::beginSync()
     startManagerSync(profile);
 }
 
-// The calendars and reminder lists the coming sync reads, set before the run starts.
-void HMMainWindowController::handOverCalendarIdentifiers(const HMProfile &profile)
+// The calendars and reminder lists the coming sync reads, set before the run starts. No window here
+// chooses them, so an Apple profile that names none that exists gets the first writable ones (made
+// when there are none), kept in the profile: the sync then has somewhere to read and write.
+void HMMainWindowController::handOverCalendarIdentifiers(HMProfile &profile)
 {
+    if (profile.contactManager() == HMContactManager::Apple && HMSyncRegistration::chooseCalendars(profile)
+        && m_profileManager && !m_profileManager->saveProfile(profile))
+        DDLogError(QStringLiteral("Could not save the calendars chosen for %1").arg(profile.name()));
     HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync(profile.taskCalendarIdentifiersToSync());
     HMTaskEventKitHelper::setEventCalendarIdentifiersToSync(profile.eventCalendarIdentifiersToSync());
 }

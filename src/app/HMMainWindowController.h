@@ -157,7 +157,8 @@ private:
     static QString missingChoiceText(const HMProfile &profile);
     bool confirmOutlookFolders(const QString &problem);
     bool publishProfileAndCheck();
-    void handOverCalendarIdentifiers(const HMProfile &profile);
+    void handOverCalendarIdentifiers(HMProfile &profile);
+    static void publishProfileSwitches(const HMProfile &profile);
     void startManagerSync(const std::shared_ptr<HMProfile> &profile);
     void writeSyncMethodSetting(const QString &word);
     std::shared_ptr<HMSyncProgressController> makeProgressSheet();

@@ -143,6 +143,9 @@ void HMSyncProgressController::showCompletion(const QString &errorText)
     m_ui->stepNotificationLabel->setText(errorText);
     m_ui->stepNotificationProgress->setRange(0, 1);
     m_ui->stepNotificationProgress->setValue(1);
+    // The end on the console too, for whoever runs the application from a terminal or a script.
+    platform::consoleLog(errorText.isEmpty() ? QStringLiteral("Sync Complete")
+                                             : QStringLiteral("Sync did not finish: %1").arg(errorText));
     if (m_delegate != nullptr)
         m_delegate->syncCompleted();
 }

@@ -1,20 +1,13 @@
 #include "CalendarStoreChoice.h"
 
 #include "MemoryDataSource.h"
-#include "datasources/calendar/HMCalendarData.h"
+#include "app/stores/HMSyncRegistration.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
-#include "datasources/tasks/HMTaskData.h"
 #include "foundation/GlobalVariables.h"
 #include "platform/eventkit/EKAlarm.h"
 #include "platform/eventkit/EKEventStore.h"
-#include "platform/foundation/UserDefaults.h"
-#include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncTypes.h"
-
-#include <QDir>
-
-#include <algorithm>
 
 namespace hmsync {
 
@@ -39,80 +32,14 @@ std::shared_ptr<platform::EKEventStore> openStore()
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
-bool allowsKind(const platform::EKCalendar &calendar, platform::EKEntityType kind)
-{
-    return calendar.allowedEntityTypes() &
-           (kind == platform::EKEntityType::Event ? platform::EKEntityMaskEvent : platform::EKEntityMaskReminder);
-}
-
-// The first writable calendar of the kind other than the one to avoid, else a new one: events and
-// reminders get folders of their own, as khal and todoman expect.
-std::shared_ptr<platform::EKCalendar> writableCalendar(platform::EKEventStore &store, platform::EKEntityType kind,
-                                                       const QString &avoided)
-{
-    for (const std::shared_ptr<platform::EKCalendar> &calendar : store.calendarsForEntityType(kind)) {
-        if (calendar->allowsContentModifications() && calendar->calendarIdentifier() != avoided)
-            return calendar;
-    }
-    std::shared_ptr<platform::EKCalendar> calendar = platform::EKCalendar::calendarForEntityType(kind);
-    calendar->setTitle(kind == platform::EKEntityType::Event ? QStringLiteral("Calendar")
-                                                             : QStringLiteral("Reminders"));
-    if (!store.saveCalendar(calendar, true))
-        return nullptr;
-    return calendar;
-}
-
-// The calendar to write to when it exists, else a writable one of the kind; the calendars to read are
-// kept when one of them exists. Answers whether either changed.
-bool chooseCalendars(platform::EKEventStore &store, platform::EKEntityType kind, const QString &avoided,
-                     QString &writeTo, QStringList &toRead)
-{
-    const auto exists = [&store, kind](const QString &identifier) {
-        const std::shared_ptr<platform::EKCalendar> calendar = store.calendarWithIdentifier(identifier);
-        return calendar && allowsKind(*calendar, kind);
-    };
-    bool changed = false;
-    if (writeTo.isEmpty() || !exists(writeTo)) {
-        const std::shared_ptr<platform::EKCalendar> fallback = writableCalendar(store, kind, avoided);
-        if (!fallback)
-            return false;
-        writeTo = fallback->calendarIdentifier();
-        changed = true;
-    }
-    if (std::none_of(toRead.cbegin(), toRead.cend(), exists)) {
-        toRead = QStringList{writeTo};
-        changed = true;
-    }
-    return changed;
-}
-
 } // namespace
 
 bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &folder)
 {
     if (!usesFolders(store, profile))
         return false;
-    if (!folder.isEmpty())
-        platform::UserDefaults::standardUserDefaults().setObject(QDir(folder).absolutePath(),
-                                                                 platform::EKEventStore::kCalendarsFolderKey);
-    HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
-                                                       [] { return std::make_shared<HMCalendarData>(); });
-    HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMTaskData"),
-                                                       [] { return std::make_shared<HMTaskData>(); });
-    const std::shared_ptr<platform::EKEventStore> calendars = openStore();
-    QString eventTarget = profile.eventCalendarIdentifierToWriteTo();
-    QStringList eventSources = profile.eventCalendarIdentifiersToSync();
-    QString taskTarget = profile.taskCalendarIdentifierToWriteTo();
-    QStringList taskSources = profile.taskCalendarIdentifiersToSync();
-    const bool eventsChanged =
-        chooseCalendars(*calendars, platform::EKEntityType::Event, QString(), eventTarget, eventSources);
-    const bool tasksChanged =
-        chooseCalendars(*calendars, platform::EKEntityType::Reminder, eventTarget, taskTarget, taskSources);
-    profile.setEventCalendarIdentifierToWriteTo(eventTarget);
-    profile.setEventCalendarIdentifiersToSync(eventSources);
-    profile.setTaskCalendarIdentifierToWriteTo(taskTarget);
-    profile.setTaskCalendarIdentifiersToSync(taskSources);
-    return eventsChanged || tasksChanged;
+    HMSyncRegistration::registerCalendarStores(folder);
+    return HMSyncRegistration::chooseCalendars(profile);
 }
 
 void prepareCalendarSync(CalendarStore store, const HMProfile &profile)

@@ -1,16 +1,13 @@
 #include "ContactStoreChoice.h"
 
 #include "MemoryDataSource.h"
-#include "datasources/contacts/HMContactData.h"
+#include "app/stores/HMSyncRegistration.h"
 #include "foundation/GlobalVariables.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/addressbook/ABConstants.h"
 #include "platform/addressbook/ABPerson.h"
-#include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncTypes.h"
-
-#include <QDir>
 
 namespace hmsync {
 
@@ -37,10 +34,7 @@ void useContactStore(ContactStore store, const HMProfile &profile, const QString
     GlobalVariables::setIsContactManagerApple(profile.contactManager() == HMContactManager::Apple);
     if (!usesVCardFolder(store, profile))
         return;
-    if (!folder.isEmpty())
-        platform::UserDefaults::standardUserDefaults().setObject(QDir(folder).absolutePath(),
-                                                                 platform::ABAddressBook::kFolderDefaultsKey);
-    HMContactData::registerDataSourceClass();
+    HMSyncRegistration::registerContactStore(folder);
 }
 
 bool addSampleContacts(ContactStore store, const HMProfile &profile, int count, QString &problem)

@@ -86,6 +86,7 @@ int main(int argc, char **argv)
         {QStringLiteral("profile"), QStringLiteral("The profile's name or file name; default: the first one."),
          QStringLiteral("name")},
         {QStringLiteral("create-profile"), QStringLiteral("Create a Wi-Fi profile when there is none.")},
+        {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
         {QStringLiteral("phone-address"), QStringLiteral("The phone's address for --create-profile."),
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
         {QStringLiteral("phone-id"), QStringLiteral("The paired phone's id for --create-profile."), QStringLiteral("id"),
@@ -179,6 +180,8 @@ int main(int argc, char **argv)
     if (isNewStore && sampleCount > 0 &&
         !hmsync::addSampleEventsAndTasks(*calendarStore, *profile, sampleCount, problem))
         return fail(QStringLiteral("cannot add sample events and tasks: %1").arg(problem));
+    if (parser.isSet(QStringLiteral("no-sync")))
+        return store->save(problem) ? 0 : fail(QStringLiteral("cannot write %1: %2").arg(storePath, problem));
     hmsync::prepareCalendarSync(*calendarStore, *profile);
     HMWiFiSync::Timing timing;
     timing.logonPause = std::chrono::milliseconds(logonPauseMs);

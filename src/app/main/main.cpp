@@ -1,5 +1,6 @@
 // The harrowmere program: makes the application object and its delegate and runs the application.
 #include "app/HMAppDelegate.h"
+#include "app/stores/HMSyncRegistration.h"
 #include "platform/appkit/Application.h"
 
 #include <QApplication>
@@ -13,6 +14,9 @@ int main(int argc, char **argv)
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/harrowmere-256.png")));
     // Closing the main window leaves the application running in its status items.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The phone transports and the desktop stores every profile of the desktop's own apps syncs with.
+    HMSyncRegistration::registerPhoneTransports();
+    HMSyncRegistration::registerDesktopStores();
     platform::Application application(QApplication::arguments());
     HMAppDelegate delegate;
     application.setDelegate(&delegate);

@@ -1,6 +1,15 @@
 #include "MainWindowTestSupport.h"
 
+#include "Announcement.h"
 #include "ManualStepScheduler.h"
+#include "MemoryDataSource.h"
+#include "PhonePeer.h"
+#include "app/stores/HMSyncRegistration.h"
+#include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "phonelink/HMWiFiSync.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sync/HMDataConfigurationSource.h"
 #include "foundation/GlobalVariables.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "sync/HMSyncController.h"
@@ -9,6 +18,7 @@
 #include "sync/HMProfileManager.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QPainter>
 
@@ -35,6 +45,9 @@ void MainWindowTest::SetUp()
     m_windowClock = std::make_shared<ManualStepScheduler>();
     m_sheetClock = std::make_shared<ManualStepScheduler>();
     m_outlook = std::make_shared<FakeOutlook>();
+    // The calendar store's folder exists, as after the first sync: access is decided, and
+    // Synchronize starts at once without asking.
+    ASSERT_TRUE(QDir().mkpath(m_home->dataFolder() + QStringLiteral("/Calendars")));
 }
 
 void MainWindowTest::TearDown()
@@ -45,6 +58,7 @@ void MainWindowTest::TearDown()
         [] { return !GlobalVariables::getIsSynchronizing() && !HMSyncController::getIsSynchronizing(); }, 30s))
         << "a sync was still running";
     GlobalVariables::setCurrentSyncProgressController(nullptr);
+    GlobalVariables::setLastSyncEndDate(QDateTime());
     GlobalVariables::setIsGoogleDirect(false);
     LaunchedShell::TearDown();
 }
@@ -117,4 +131,92 @@ QString MainWindowTest::saveWindowWithSheet(const QString &name) const
     const QString path = folder + u'/' + name + QStringLiteral(".png");
     EXPECT_TRUE(picture.save(path)) << path.toStdString();
     return path;
+}
+
+namespace {
+
+const QStringList kDataSourceClasses = {QStringLiteral("HMContactData"), QStringLiteral("HMCalendarData"),
+                                        QStringLiteral("HMTaskData"), QStringLiteral("HMMemoData")};
+
+} // namespace
+
+void PhoneSync::TearDown()
+{
+    if (m_peer)
+        m_peer->stop();
+    HMSyncController::registerTransport(1, nullptr);
+    HMSyncController::registerTransport(2, nullptr);
+    for (const QString &name : kDataSourceClasses)
+        HMDataConfigurationSource::registerDataSourceClass(name, nullptr);
+    HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({});
+    HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync({});
+    platform::UserDefaults::standardUserDefaults().removeObjectForKey(platform::EKEventStore::kCalendarsFolderKey);
+    MainWindowTest::TearDown();
+}
+
+void PhoneSync::startPhone(const QList<phonepeer::Fault> &faults)
+{
+    const QString data = m_home->path() + QStringLiteral("/phone.json");
+    ASSERT_TRUE(QFile::copy(testsupport::sourceDir() + QStringLiteral("/tools/hm-sync/sample-phone.json"), data));
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    options.dataFile = data;
+    options.deviceId = QStringLiteral("QP-PHONE-7");
+    options.faults = faults;
+    m_peer = std::make_unique<phonepeer::PhonePeer>(options);
+    QString problem;
+    ASSERT_TRUE(m_peer->start(problem)) << problem.toStdString();
+    HMWiFiSync::Timing timing;
+    timing.logonPause = 0ms;
+    timing.connectionTryWindow = 400ms;
+    HMWiFiSync::registerTransport(m_peer->port(), timing);
+    m_store = std::make_shared<hmsync::MemoryStore>();
+    hmsync::MemoryDataSource::registerForAllConduits(m_store);
+}
+
+void PhoneSync::useDesktopStores()
+{
+    HMSyncRegistration::registerPhoneTransports();
+    HMSyncRegistration::registerDesktopStores();
+    // The launch registration aims Wi-Fi at the phone's own port; here the peer listens elsewhere.
+    HMWiFiSync::Timing timing;
+    timing.logonPause = 0ms;
+    HMWiFiSync::registerTransport(m_peer->port(), timing);
+}
+
+void PhoneSync::pairedProfile(HMProfile &profile) const
+{
+    profile.setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile.setContactManager(HMContactManager::Apple);
+    profile.setDeviceTypeName(QStringLiteral("android"));
+    profile.setSyncMethodName(QStringLiteral("wifi"));
+    profile.setHhPassword(m_peer ? m_peer->deviceId() : QStringLiteral("12345"));
+    profile.setHhIpAddress(QStringLiteral("10.0.0.9"));
+    profile.setContactSyncEnabled(true);
+    profile.setCalendarSyncEnabled(true);
+    profile.setTaskSyncEnabled(true);
+    profile.setEventCalendarIdentifiersToSync({QStringLiteral("work-calendar")});
+    profile.setTaskCalendarIdentifiersToSync({QStringLiteral("errands")});
+}
+
+void PhoneSync::announce()
+{
+    QString problem;
+    ASSERT_TRUE(phonepeer::sendAnnouncement(m_peer->deviceId(), QStringLiteral("127.0.0.1"),
+                                            window().listenerLocalPort(), problem))
+        << problem.toStdString();
+}
+
+void PhoneSync::launchPairedAndAnnounce()
+{
+    saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    announce();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }))
+        << "awaited the progress sheet";
+}
+
+qsizetype PhoneSync::logonCount() const
+{
+    return m_peer->requestLog().filter(QStringLiteral("/hmx_logon")).size();
 }

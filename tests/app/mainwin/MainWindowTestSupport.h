@@ -2,6 +2,8 @@
 
 #include "ShellTestSupport.h"
 
+#include "PhonePeer.h"
+
 #include "app/HMMainWindowController.h"
 #include "app/HMOutlookAccess.h"
 
@@ -13,6 +15,9 @@
 #include <optional>
 
 class ManualStepScheduler;
+namespace hmsync {
+class MemoryStore;
+}
 
 // An Outlook that answers with the version and folder lists a test gives it.
 class FakeOutlook final : public HMOutlookAccess
@@ -50,4 +55,27 @@ protected:
     std::shared_ptr<ManualStepScheduler> m_sheetClock;
     std::shared_ptr<FakeOutlook> m_outlook;
     int m_settingsOpenings = 0;
+};
+
+// A launched application and the phone peer with the sample records on loopback, the Wi-Fi transport
+// aimed at it; the desktop's records go to the memory store, or to the stores the application
+// registers at launch.
+class PhoneSync : public MainWindowTest
+{
+protected:
+    void TearDown() override;
+
+    void startPhone(const QList<phonepeer::Fault> &faults = {});
+    // What the application registers at launch: the vCard folder and the iCalendar folders.
+    void useDesktopStores();
+    // A profile paired with the phone, whose stored address is stale, naming calendars the store
+    // does not hold.
+    void pairedProfile(HMProfile &profile) const;
+    void announce();
+    // Launches with a profile paired to the phone and announces the phone; the sheet is then up.
+    void launchPairedAndAnnounce();
+    qsizetype logonCount() const;
+
+    std::unique_ptr<phonepeer::PhonePeer> m_peer;
+    std::shared_ptr<hmsync::MemoryStore> m_store;
 };

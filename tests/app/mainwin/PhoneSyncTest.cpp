@@ -25,85 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QStringList kDataSourceClasses = {QStringLiteral("HMContactData"), QStringLiteral("HMCalendarData"),
-                                        QStringLiteral("HMTaskData"), QStringLiteral("HMMemoData")};
-
-class PhoneSync : public MainWindowTest
-{
-protected:
-    void TearDown() override
-    {
-        if (m_peer)
-            m_peer->stop();
-        HMSyncController::registerTransport(1, nullptr);
-        for (const QString &name : kDataSourceClasses)
-            HMDataConfigurationSource::registerDataSourceClass(name, nullptr);
-        HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({});
-        HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync({});
-        MainWindowTest::TearDown();
-    }
-
-    // The phone peer with the sample records, the Wi-Fi transport to its port and the memory store.
-    void startPhone(const QList<phonepeer::Fault> &faults = {})
-    {
-        const QString data = m_home->path() + QStringLiteral("/phone.json");
-        ASSERT_TRUE(QFile::copy(testsupport::sourceDir() + QStringLiteral("/tools/hm-sync/sample-phone.json"), data));
-        phonepeer::PhonePeer::Options options;
-        options.port = 0;
-        options.dataFile = data;
-        options.deviceId = QStringLiteral("QP-PHONE-7");
-        options.faults = faults;
-        m_peer = std::make_unique<phonepeer::PhonePeer>(options);
-        QString problem;
-        ASSERT_TRUE(m_peer->start(problem)) << problem.toStdString();
-        HMWiFiSync::Timing timing;
-        timing.logonPause = 0ms;
-        timing.connectionTryWindow = 400ms;
-        HMWiFiSync::registerTransport(m_peer->port(), timing);
-        m_store = std::make_shared<hmsync::MemoryStore>();
-        hmsync::MemoryDataSource::registerForAllConduits(m_store);
-    }
-
-    // A profile paired with the phone, whose stored address is stale.
-    void pairedProfile(HMProfile &profile) const
-    {
-        profile.setContactManagerName(QStringLiteral("ContactManagerApple"));
-        profile.setContactManager(HMContactManager::Apple);
-        profile.setDeviceTypeName(QStringLiteral("android"));
-        profile.setSyncMethodName(QStringLiteral("wifi"));
-        profile.setHhPassword(m_peer ? m_peer->deviceId() : QStringLiteral("12345"));
-        profile.setHhIpAddress(QStringLiteral("10.0.0.9"));
-        profile.setContactSyncEnabled(true);
-        profile.setCalendarSyncEnabled(true);
-        profile.setTaskSyncEnabled(true);
-        profile.setEventCalendarIdentifiersToSync({QStringLiteral("work-calendar")});
-        profile.setTaskCalendarIdentifiersToSync({QStringLiteral("errands")});
-    }
-
-    void announce()
-    {
-        QString problem;
-        ASSERT_TRUE(phonepeer::sendAnnouncement(m_peer->deviceId(), QStringLiteral("127.0.0.1"),
-                                                window().listenerLocalPort(), problem))
-            << problem.toStdString();
-    }
-
-    // Launches with a profile paired to the phone and announces the phone; the sheet is then up.
-    void launchPairedAndAnnounce()
-    {
-        saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
-        launchWindow();
-        announce();
-        ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }))
-            << "awaited the progress sheet";
-    }
-
-    qsizetype logonCount() const { return m_peer->requestLog().filter(QStringLiteral("/hmx_logon")).size(); }
-
-    std::unique_ptr<phonepeer::PhonePeer> m_peer;
-    std::shared_ptr<hmsync::MemoryStore> m_store;
-};
-
 TEST(PhoneDatagram, IdAndAddressFollowTheWindowsRules)
 {
     struct Row { const char *name; const char *message; const char *id; };
@@ -174,8 +95,11 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
     EXPECT_TRUE(window().didStartSync());
     EXPECT_FALSE(window().isListening());
     EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(HMTaskEventKitHelper::getEventCalendarIdentifiersToSync(), QStringList{"work-calendar"});
-    EXPECT_EQ(HMTaskEventKitHelper::getTaskCalendarIdentifiersToSync(), QStringList{"errands"});
+    // The profile named calendars the store does not hold: it gets existing ones, handed over.
+    const std::shared_ptr<HMProfile> profile = window().currentProfile();
+    EXPECT_NE(profile->eventCalendarIdentifiersToSync(), QStringList{"work-calendar"});
+    EXPECT_EQ(HMTaskEventKitHelper::getEventCalendarIdentifiersToSync(), profile->eventCalendarIdentifiersToSync());
+    EXPECT_EQ(HMTaskEventKitHelper::getTaskCalendarIdentifiersToSync(), profile->taskCalendarIdentifiersToSync());
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), sheet);
     saveWindowWithSheet(QStringLiteral("main-window-sheet-during-sync"));
@@ -269,6 +193,41 @@ TEST_F(PhoneSync, CancelOffersForceCancelWhileTheRunWaitsAndForceCancelEndsIt)
     m_sheetClock->advance(5000ms);
     platform::DispatchQueue::runMainQueueUntilEmpty();
     EXPECT_FALSE(forceCancel->isVisibleTo(sheet->window()));
+}
+
+} // namespace
+
+namespace {
+
+// The progress sheet of a running sync comes back when its window is seen again after it went away
+// with the window; not while the window is hidden, nor over a deletions question.
+TEST_F(PhoneSync, SheetComesBackWhenTheWindowIsSeenAgainDuringASync)
+{
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
+    const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
+    ASSERT_TRUE(testsupport::waitUntil([] { return GlobalVariables::getIsSynchronizing(); })) << "awaited the run";
+
+    // The window is closed, its sheet with it.
+    first->window()->hide();
+    window().window()->hide();
+    m_delegate->applicationDidChangeOcclusionState();
+    EXPECT_EQ(window().syncProgressController(), first) << "a hidden window gets no sheet";
+
+    window().showWindow();
+    GlobalVariables::setDeletionsWarningIsShowing(true);
+    m_delegate->applicationDidChangeOcclusionState();
+    EXPECT_EQ(window().syncProgressController(), first) << "a deletions question is left alone";
+    GlobalVariables::setDeletionsWarningIsShowing(false);
+
+    m_delegate->applicationDidChangeOcclusionState();
+    const std::shared_ptr<HMSyncProgressController> again = window().syncProgressController();
+    ASSERT_NE(again, first);
+    EXPECT_TRUE(again->isVisible());
+    EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), again);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return again->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << "the sheet reads " << again->overallText().toStdString() << " / " << again->stepText().toStdString();
+    EXPECT_TRUE(window().isListening());
 }
 
 } // namespace
