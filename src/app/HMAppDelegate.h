@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/zip/HMDesktopFileRevealer.h"
+#include "app/HMWorkspaceFileRevealer.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/ApplicationDelegate.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -283,7 +283,7 @@ private:
     std::function<void(HMMainWindowController &)> m_mainWindowPreparer;
     std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;
     // Kept for the life of the process: the archive, written off the main thread, holds it weakly.
-    std::shared_ptr<HMFileRevealer> m_fileRevealer = std::make_shared<HMDesktopFileRevealer>();
+    std::shared_ptr<HMFileRevealer> m_fileRevealer = std::make_shared<HMWorkspaceFileRevealer>();
     // The reset question while it is on screen.
     std::shared_ptr<platform::Alert> m_resetAlert;
     // Profiles removed by a settings reset while a sync ran: that sync may write one of them back

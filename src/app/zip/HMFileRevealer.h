@@ -3,7 +3,7 @@
 #include <QString>
 
 // Shows a file to the user in the file manager, selected in its folder: the support archive calls it
-// when the archive is ready. HMDesktopFileRevealer is the desktop's; tests record the calls instead.
+// when the archive is ready. HMWorkspaceFileRevealer is the desktop's; tests record the calls instead.
 // Main thread only.
 class HMFileRevealer
 {

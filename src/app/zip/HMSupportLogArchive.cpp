@@ -175,15 +175,9 @@ std::optional<QByteArray> HMSupportLogArchive::contentOf(const Item &item) const
 Result<QString> HMSupportLogArchive::writeArchive() const
 {
     const QList<Item> items = crashReports() + logFiles();
-    const bool hasLogFolder = QFileInfo(m_sources.logFolder).isDir();
-    if (const platform::Status folder = platform::FileSystem::createFolder(m_sources.logFolder); !folder)
+    // The logs are the user's data: their folder is the user's alone.
+    if (const platform::Status folder = platform::FileSystem::createPrivateFolder(m_sources.logFolder); !folder)
         return folder.error();
-    // The logs are the user's data: a log folder made here is the user's alone.
-    if (!hasLogFolder) {
-        QFile::setPermissions(m_sources.logFolder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                       QFileDevice::ExeOwner | QFileDevice::ReadUser |
-                                                       QFileDevice::WriteUser | QFileDevice::ExeUser);
-    }
     const QString path = archivePath();
     // An earlier archive is replaced, never added to; what a killed earlier run left goes too.
     QFile::remove(path);
