@@ -120,12 +120,12 @@ echo
 echo "Events under $data/Calendars (khal list):"
 khal list 2000-01-01 2100-01-01 || true
 echo
-if command -v todo >/dev/null; then
+if command -v todoman >/dev/null; then
     mkdir -p "$XDG_CONFIG_HOME/todoman"
     printf 'path = "%s/*"\ndate_format = "%%Y-%%m-%%d"\ntime_format = "%%H:%%M"\n' "$data/Calendars" \
         >"$XDG_CONFIG_HOME/todoman/config.py"
     echo "Tasks under $data/Calendars (todoman list):"
-    todo list --status ANY || true
+    todoman list --status ANY || true
     echo
 fi
 
