@@ -37,7 +37,9 @@ QStringList itemFiles(const QString &folder)
 
 } // namespace
 
-CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo) : m_zone("TZ", timeZone)
+CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo,
+                                 const char *platformVersion)
+    : m_zone("TZ", timeZone), m_platformVersion("HM_PLATFORM_VERSION", platformVersion)
 {
     preparePhoneLinkTests();
     makeCalendarFolder(calendarFolder(QStringLiteral("work")), "Work");
