@@ -188,7 +188,8 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
     }
     // The next listing does not send the task back while its record stays the one written here; a
     // duplicate made under the conflict rule leaves the dictionary naming the earlier task.
-    const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(identity->uid) : std::nullopt;
+    const std::optional<QVariantMap> dictionary =
+        graph ? graph->dictionaryForHarrowmereUid(identity->uid) : std::nullopt;
     const std::shared_ptr<platform::CalTask> stored = calendarStore()->taskWithUID(task->uid());
     if (dictionary && stored && dictionary->value(kNativeIdKey).toString() == task->uid())
         graph->setDictionary(withChecksumOf(*dictionary, pppDictionaryForTask(*stored, *dictionary, 1)), identity->uid);

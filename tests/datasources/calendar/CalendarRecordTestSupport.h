@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTimeZone>
+#include <QVariantMap>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,19 @@ inline QDate nextFirstOfMarch()
 inline QDateTime localAt(const QDate &day, int hour, int minute = 0, int second = 0)
 {
     return QDateTime(day, QTime(hour, minute, second), QTimeZone::systemTimeZone()).toUTC();
+}
+
+// A device's event record: its identity and times, then the further fields given.
+inline QVariantMap deviceEvent(const char *uid, const char *title, const QDateTime &start, const QDateTime &end,
+                               const QVariantMap &further = {})
+{
+    QVariantMap record{{QStringLiteral("UID"), uid},
+                       {QStringLiteral("SUBJECT"), title},
+                       {QStringLiteral("NSDATESTARTDATE"), start},
+                       {QStringLiteral("NSDATEENDDATE"), end},
+                       {QStringLiteral("LASTMODIFIED"), QStringLiteral("2026-01-01 10:00:00")}};
+    record.insert(further);
+    return record;
 }
 
 // The lines of every item file under a root, unfolded, without the lines that differ on every write

@@ -15,6 +15,7 @@
 
 using namespace platform;
 using calendartest::describe;
+using calendartest::deviceEvent;
 using calendartest::localAt;
 using calendartest::nextFirstOfMarch;
 using eventkittest::ScopedEnvironment;
@@ -316,10 +317,9 @@ TEST_F(CalendarStoreRoadTest, ADeviceSeriesLandsWithoutItsExceptionsAndMovesWhol
             result.append(event->startDate());
         return result;
     };
-    EXPECT_EQ(starts(),
-              (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7), localAt(monday.addDays(7), 7),
-                                localAt(monday.addDays(9), 7), localAt(monday.addDays(11), 7),
-                                localAt(monday.addDays(14), 7)}))
+    EXPECT_EQ(starts(), (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7),
+                                          localAt(monday.addDays(7), 7), localAt(monday.addDays(9), 7),
+                                          localAt(monday.addDays(11), 7), localAt(monday.addDays(14), 7)}))
         << "the series keeps the occurrence on its last day";
 
     // The first occurrence is gone on the Mac; the device moves the series an hour later.
@@ -348,28 +348,21 @@ TEST_F(CalendarStoreRoadTest, EventsFromTheDeviceAreNotSentBackUntilTheyChange)
 {
     const ScopedEnvironment zone("TZ", "Europe/Berlin");
     const QDate monday = QDate::currentDate().addDays(14 - QDate::currentDate().dayOfWeek() + 1);
-    const QVariantMap base{{"NOTE", "line one\nline two & more"}, {"LASTMODIFIED", "2026-01-01 10:00:00"}};
-    auto record = [&](const char *uid, const char *title, const QDateTime &start, const QDateTime &end,
-                      const QVariantMap &extra) {
-        QVariantMap result = base;
-        result.insert({{"UID", uid}, {"SUBJECT", title}, {"NSDATESTARTDATE", start}, {"NSDATEENDDATE", end}});
-        result.insert(extra);
-        return result;
-    };
     const QList<QVariantMap> records{
-        record("D1", "Dentist", localAt(monday.addDays(1), 14), localAt(monday.addDays(1), 15), {}),
-        record("H1", "Holiday", QDateTime(monday.addDays(2), QTime(12, 0), QTimeZone::utc()),
-               QDateTime(monday.addDays(3), QTime(12, 0), QTimeZone::utc()), {{"TYPENUMBER", true}}),
-        record("S1", "Swim", localAt(monday, 7), localAt(monday, 8),
-               {{"REPEAT", "2"},
-                {"INTERVAL", "1"},
-                {"DAYMASK", "10"},
-                {"NSDATEREPEATEND", localAt(monday.addDays(14), 0)},
-                {"NSARRAYEXCEPTIONS", QVariantList{localAt(monday.addDays(2), 7)}}}),
+        deviceEvent("D1", "Dentist", localAt(monday.addDays(1), 14), localAt(monday.addDays(1), 15)),
+        deviceEvent("H1", "Holiday", QDateTime(monday.addDays(2), QTime(12, 0), QTimeZone::utc()),
+                    QDateTime(monday.addDays(3), QTime(12, 0), QTimeZone::utc()), {{"TYPENUMBER", true}}),
+        deviceEvent("S1", "Swim", localAt(monday, 7), localAt(monday, 8),
+                    {{"REPEAT", "2"},
+                     {"INTERVAL", "1"},
+                     {"DAYMASK", "10"},
+                     {"NSDATEREPEATEND", localAt(monday.addDays(14), 0)},
+                     {"NSARRAYEXCEPTIONS", QVariantList{localAt(monday.addDays(2), 7)}}}),
     };
     const QDateTime syncStart = QDateTime::currentDateTimeUtc().addSecs(-5);
     for (const QVariantMap &device : records)
-        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 3) << device.value("SUBJECT").toString().toStdString();
+        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 3)
+            << device.value("SUBJECT").toString().toStdString();
     EXPECT_TRUE(list(syncStart).isEmpty());
     EXPECT_TRUE(list(syncStart).isEmpty()) << "a second quiet listing";
 
@@ -395,17 +388,10 @@ TEST_F(CalendarStoreRoadTest, ARecordSentAgainAfterAKilledRunFindsItsEvent)
 {
     const ScopedEnvironment zone("TZ", "America/Los_Angeles");
     const QDate day = QDate::currentDate().addDays(10);
-    const QVariantMap dentist{{"UID", "D1"},
-                              {"SUBJECT", "Dentist"},
-                              {"NSDATESTARTDATE", localAt(day, 14)},
-                              {"NSDATEENDDATE", localAt(day, 15)},
-                              {"LASTMODIFIED", "2026-01-01 10:00:00"}};
-    const QVariantMap holiday{{"UID", "H1"},
-                              {"SUBJECT", "Holiday"},
-                              {"TYPENUMBER", true},
-                              {"NSDATESTARTDATE", QDateTime(day, QTime(12, 0), QTimeZone::utc())},
-                              {"NSDATEENDDATE", QDateTime(day.addDays(1), QTime(12, 0), QTimeZone::utc())},
-                              {"LASTMODIFIED", "2026-01-01 10:00:00"}};
+    const QVariantMap dentist = deviceEvent("D1", "Dentist", localAt(day, 14), localAt(day, 15));
+    const QVariantMap holiday =
+        deviceEvent("H1", "Holiday", QDateTime(day, QTime(12, 0), QTimeZone::utc()),
+                    QDateTime(day.addDays(1), QTime(12, 0), QTimeZone::utc()), {{"TYPENUMBER", true}});
     for (const QVariantMap &device : {dentist, holiday})
         ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 3);
     ASSERT_EQ(itemFiles(m_folder).size(), 2);

@@ -238,9 +238,10 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
     EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("35d")), QLatin1String(kJanuary));
     EXPECT_EQ(run.khalList(QStringLiteral("2027-02-05"), QStringLiteral("420d")), QLatin1String(kLaterOn));
     // Due dates land on their day in local time.
-    EXPECT_EQ(todomanTasks(run.todomanList()),
-              (QStringList{QStringLiteral("Call Ana|-|open"), QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
-                           QStringLiteral("Pay rent|%1|open").arg(due("2027-01-06"))}));
+    EXPECT_EQ(
+        todomanTasks(run.todomanList()),
+        (QStringList{QStringLiteral("Call Ana|-|open"), QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
+                     QStringLiteral("Pay rent|%1|open").arg(due("2027-01-06"))}));
 
     qsizetype mark = run.peer().requestLog().size();
     const hmsync::SyncOutcome second = run.sync();
@@ -275,8 +276,9 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
                              "2027-01-07 14:00 2027-01-07 14:30 Dentist, moved\n"));
     EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "SUMMARY:Review").isEmpty());
     EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "DESCRIPTION:Bring the card & the form\\nRoom 4").size() > 0);
-    EXPECT_EQ(todomanTasks(run.todomanList()), (QStringList{QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
-                                                            QStringLiteral("Pay rent|%1|done").arg(due("2027-01-06"))}));
+    EXPECT_EQ(todomanTasks(run.todomanList()),
+              (QStringList{QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
+                           QStringLiteral("Pay rent|%1|done").arg(due("2027-01-06"))}));
     EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Day off")));
     EXPECT_FALSE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")));
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 5);

@@ -110,8 +110,10 @@ void fillDesktop(const QString &root)
         QFile file(folder + QStringLiteral("/desk-%1.ics").arg(index));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Another program//EN\r\nBEGIN:VEVENT\r\nUID:desk-" +
-                   QByteArray::number(index) + "\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
-                   "DTSTART:" + stamp + "\r\nDTEND:" + end + "\r\nSUMMARY:Desk " + QByteArray::number(index) +
+                   QByteArray::number(index) +
+                   "\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
+                   "DTSTART:" +
+                   stamp + "\r\nDTEND:" + end + "\r\nSUMMARY:Desk " + QByteArray::number(index) +
                    "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
     }
 }
@@ -178,6 +180,4 @@ TEST_P(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNex
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, CalendarSyncInterrupted, ::testing::Values("", "10.7"),
-                         [](const auto &info) {
-                             return std::string(*info.param ? "CalendarStore" : "EventKit");
-                         });
+                         [](const auto &info) { return std::string(*info.param ? "CalendarStore" : "EventKit"); });

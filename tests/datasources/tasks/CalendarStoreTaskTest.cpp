@@ -291,14 +291,10 @@ TEST_F(CalendarStoreTaskTest, AChangeInTheSecondASyncStartedIsSent)
 // next listing still does not send it back, while a later change by another program goes out.
 TEST_F(CalendarStoreTaskTest, ATaskFromTheDeviceIsNotSentBackUntilItChanges)
 {
-    const QVariantMap record{{"UID", "T1"},
-                             {"SUBJECT", "Pay rent"},
-                             {"NOTE", "by transfer"},
-                             {"DUEDATE", QDateTime(QDate(2027, 1, 6), QTime(0, 0))},
-                             {"PRIORITY", 1},
-                             {"COMPLETED", "0"},
-                             {"PERCENTCOMPLETE", 0},
-                             {"LASTMODIFIED", "2026-01-01 10:00:00"}};
+    const QVariantMap record{{"UID", "T1"},           {"SUBJECT", "Pay rent"},
+                             {"NOTE", "by transfer"}, {"DUEDATE", QDateTime(QDate(2027, 1, 6), QTime(0, 0))},
+                             {"PRIORITY", 1},         {"COMPLETED", "0"},
+                             {"PERCENTCOMPLETE", 0},  {"LASTMODIFIED", "2026-01-01 10:00:00"}};
     const QDateTime syncStart = QDateTime::currentDateTimeUtc().addSecs(-5);
     ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, record, 0), 3);
     EXPECT_EQ(list(syncStart), QStringList());

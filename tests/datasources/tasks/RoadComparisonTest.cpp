@@ -20,8 +20,8 @@
 #include <gtest/gtest.h>
 
 using namespace platform;
-using calendartest::localAt;
 using calendartest::lineDifferences;
+using calendartest::localAt;
 using calendartest::nextFirstOfMarch;
 using calendartest::storedItems;
 using eventkittest::ScopedEnvironment;
@@ -245,11 +245,9 @@ TEST_F(RoadComparisonTest, BothRoadsStoreTheSameFilesOfOneDataSet)
                            {"NSNUMBERALARMTIME", 15},
                            {"LASTMODIFIED", "2026-01-01 10:00:00"}};
     auto event = [&](const char *uid, const char *title, const QDateTime &start, const QDateTime &end,
-                     const QVariantMap &extra) {
-        QVariantMap record = base;
-        record.insert({{"UID", uid}, {"SUBJECT", title}, {"NSDATESTARTDATE", start}, {"NSDATEENDDATE", end}});
-        record.insert(extra);
-        return record;
+                     QVariantMap extra) {
+        extra.insert(base);
+        return calendartest::deviceEvent(uid, title, start, end, extra);
     };
     const QList<QVariantMap> events{
         event("E1", "Dentist", localAt(march.addDays(3), 14), localAt(march.addDays(3), 15), {}),
