@@ -60,22 +60,25 @@ qint64 HMCalendarData::calendarStoreCommandAction(qint32, quint64, quint64 confl
         return result == 3 ? 1 : result;
     if (recurring)
         removeCalendarStoreExceptionOccurrences(event->uid(), record);
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!identity->identifier && graph) {
-        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->uid()}});
-    }
-    storeCalendarStoreChecksum(identity->uid, event->uid(), recurring);
+    storeCalendarStoreChecksum(identity->uid, event->uid(), recurring, !identity->identifier);
     return result;
 }
 
-// The checksum of the record the next listing will build of the event just written: as long as it
-// holds, the event goes back to the device only when something else changed it.
-void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring)
+// Gives an event new to the graph its identifier dictionary, then stores in the dictionary the checksum
+// of the record the next listing will build of the event just written: as long as it holds, the event
+// goes back to the device only when something else changed it.
+void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring,
+                                                bool isNewToGraph)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    if (!graph)
+        return;
+    if (isNewToGraph) {
+        DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
+        graph->identifierDictionaries().append(
+            QVariantMap{{QStringLiteral("hmUid"), hmUid}, {QStringLiteral("nativeId"), seriesOrEventUid}});
+    }
+    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
     // A duplicate made under the conflict rule leaves the dictionary naming the earlier event.
     if (!dictionary || dictionary->value(QStringLiteral("nativeId")).toString() != seriesOrEventUid)
         return;

@@ -202,7 +202,8 @@ private:
     std::optional<QVariantMap> calendarStoreSeriesRecord(const QString &seriesId, QVariantMap &seriesDictionary);
     static bool isUnchangedSinceLastSent(const QVariantMap &identifierDictionary, const QString &checksum,
                                          const QDateTime &listingDate);
-    void storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring);
+    void storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring,
+                                    bool isNewToGraph);
     QList<std::shared_ptr<platform::CalEvent>> calendarStoreEventsOfSeries(const QString &uid);
     std::shared_ptr<platform::CalEvent> calendarStoreEventToWrite(const QString &nativeId, const QVariantMap &record,
                                                                   bool recurring, quint64 conflictSetting,
