@@ -20,10 +20,10 @@ using phonepeer::Conduit;
 
 namespace {
 
-constexpr int kEventCount = 90;
-constexpr int kTaskCount = 30;
+constexpr int kEventCount = 30;
+constexpr int kTaskCount = 12;
 // Events another program wrote into the desktop's calendar before the first run: they go to the phone.
-constexpr int kDesktopEventCount = 24;
+constexpr int kDesktopEventCount = 10;
 
 QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root)
 {
@@ -144,8 +144,8 @@ TEST_P(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNex
         int desktopItems;
         int phoneEvents;
     };
-    for (const KillPoint kill : {KillPoint{kDesktopEventCount + 1, 0}, KillPoint{kAllItems / 2, 0},
-                                 KillPoint{kAllItems - 8, 0}, KillPoint{0, kEventCount + kDesktopEventCount / 2}}) {
+    for (const KillPoint kill : {KillPoint{kDesktopEventCount + 1, 0}, KillPoint{kAllItems - 6, 0},
+                                 KillPoint{0, kEventCount + kDesktopEventCount / 2}}) {
         SCOPED_TRACE(testing::Message() << kill.desktopItems << " items, " << kill.phoneEvents << " phone events");
         QTemporaryDir home;
         const QString root = home.filePath(QStringLiteral("Calendars"));
