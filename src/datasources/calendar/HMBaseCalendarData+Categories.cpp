@@ -5,12 +5,20 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/eventkit/CalCalendarStore.h"
+#include "platform/eventkit/CalEvent.h"
+#include "platform/eventkit/CalTask.h"
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/EKReminder.h"
 #include "platform/eventkit/EKEventStore.h"
 
 namespace {
 
 const QString kTestEventTitle = QStringLiteral("Test Event from Harrowmere");
 const QString kTestTaskTitle = QStringLiteral("Test Task from Harrowmere");
+// The probe items have identifiers of their own: one left behind by a run that died between its save
+// and its removal is removed by the next probe, never synced as one of the user's items.
+const QString kTestEventUid = QStringLiteral("harrowmere-write-probe-event");
+const QString kTestTaskUid = QStringLiteral("harrowmere-write-probe-task");
 
 QString ekTypeWord(platform::EKCalendarType type)
 {
@@ -120,7 +128,11 @@ QVariantList HMBaseCalendarData::OLDeventKitNativeCategoryDictionariesForCategor
 
 bool HMBaseCalendarData::doesCalendarSupportEvents(const std::shared_ptr<platform::CalCalendar> &calendar)
 {
+    if (const auto leftover = m_calendarStore ? m_calendarStore->eventWithUID(kTestEventUid, QDateTime()) : nullptr)
+        (void)m_calendarStore->removeEvent(leftover, platform::CalSpan::ThisEvent);
     auto event = platform::CalEvent::event();
+    event->ekEvent()->setCalendarItemIdentifier(kTestEventUid);
+    event->ekEvent()->setIsNew(true);
     event->setCalendar(calendar);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     event->setStartDate(now);
@@ -136,7 +148,11 @@ bool HMBaseCalendarData::doesCalendarSupportEvents(const std::shared_ptr<platfor
 
 bool HMBaseCalendarData::doesCalendarSupportTasks(const std::shared_ptr<platform::CalCalendar> &calendar)
 {
+    if (const auto leftover = m_calendarStore ? m_calendarStore->taskWithUID(kTestTaskUid) : nullptr)
+        (void)m_calendarStore->removeTask(leftover);
     auto task = platform::CalTask::task();
+    task->reminder()->setCalendarItemIdentifier(kTestTaskUid);
+    task->reminder()->setIsNew(true);
     task->setCalendar(calendar);
     task->setTitle(kTestTaskTitle);
     const platform::Status saved = m_calendarStore && calendar ? m_calendarStore->saveTask(task) : noOpenStore();

@@ -2,6 +2,8 @@
 // conflict, write fields, alarm and recurrence, and save with the span the record asks for.
 #include "datasources/calendar/HMCalendarData.h"
 
+#include "datasources/calendar/HMCalendarStoreChecksum.h"
+
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -58,13 +60,38 @@ qint64 HMCalendarData::calendarStoreCommandAction(qint32, quint64, quint64 confl
         return result == 3 ? 1 : result;
     if (recurring)
         removeCalendarStoreExceptionOccurrences(event->uid(), record);
+    storeCalendarStoreChecksum(identity->uid, event->uid(), recurring, !identity->identifier);
+    return result;
+}
+
+// Gives an event new to the graph its identifier dictionary, then stores in the dictionary the checksum
+// of the record the next listing will build of the event just written: as long as it holds, the event
+// goes back to the device only when something else changed it.
+void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring,
+                                                bool isNewToGraph)
+{
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!identity->identifier && graph) {
+    if (!graph)
+        return;
+    if (isNewToGraph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
         graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), identity->uid}, {QStringLiteral("nativeId"), event->uid()}});
+            QVariantMap{{QStringLiteral("hmUid"), hmUid}, {QStringLiteral("nativeId"), seriesOrEventUid}});
     }
-    return result;
+    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
+    // A duplicate made under the conflict rule leaves the dictionary naming the earlier event.
+    if (!dictionary || dictionary->value(QStringLiteral("nativeId")).toString() != seriesOrEventUid)
+        return;
+    std::optional<QVariantMap> record;
+    if (recurring) {
+        record = calendarStoreSeriesRecord(seriesOrEventUid, *dictionary);
+    } else if (const auto saved = calendarStore()->eventWithUID(seriesOrEventUid, QDateTime())) {
+        record = pppDictionaryForEvent(*saved, nullptr, 1);
+    }
+    if (!record)
+        return;
+    dictionary->insert(QStringLiteral("crcValue"), calendarStoreChecksumOfRecord(*record));
+    graph->setDictionary(*dictionary, hmUid);
 }
 
 // The event the record is written to: the known one (result 2) or a new one in the calendar to write
@@ -83,6 +110,12 @@ HMCalendarData::calendarStoreEventToWrite(const QString &nativeId, const QVarian
     }
     if (event && keepEvent)
         return event;
+    if (!event) {
+        if (const std::shared_ptr<platform::CalEvent> written = unclaimedCalendarStoreTwin(record)) {
+            DDLogInfo(QStringLiteral("Found the event an interrupted run wrote for this record"));
+            return store->eventWithUID(written->uid(), QDateTime());
+        }
+    }
     DDLogInfo(QStringLiteral("Creating new native record"));
     event = platform::CalEvent::event();
     event->setCalendar(calendarToWriteTo());
@@ -115,6 +148,33 @@ std::shared_ptr<platform::CalEvent> HMCalendarData::findCalendarStoreEvent(const
     DDLogInfo(QStringLiteral("Assuming first event is the earliest, and best use"));
     DDLogInfo(QStringLiteral("Loaded recurring event instance of %1 in apple to modify").arg(nativeId));
     return store->eventWithUID(nativeId, QDateTime());
+}
+
+// A run that died after it wrote a device record's event but before its identifier graph was saved
+// leaves an event no identifier dictionary names; the device sends the record again. The event with
+// the record's title and times that nothing claims is that one, and is written again rather than
+// doubled. All-day events are matched by their first day, as the device places them at noon GMT.
+std::shared_ptr<platform::CalEvent> HMCalendarData::unclaimedCalendarStoreTwin(const QVariantMap &record)
+{
+    const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
+    const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!start.isValid() || !end.isValid() || !graph)
+        return nullptr;
+    const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
+    const bool allDay = boolForKey(record, key(kHMSyncFieldTypeNumber));
+    const QList<std::shared_ptr<platform::CalEvent>> candidates =
+        calendarStore()->eventsWithPredicate(platform::CalCalendarStore::eventPredicateWithStartDate(
+            start.addDays(-1), start.addDays(1), calendarsToRead()));
+    for (const std::shared_ptr<platform::CalEvent> &candidate : candidates) {
+        const bool sameTimes = allDay ? candidate->startDate().toLocalTime().date() == start.toLocalTime().date()
+                                      : candidate->startDate() == start && candidate->endDate() == end;
+        if (candidate->isDetached() || candidate->title() != title || candidate->isAllDay() != allDay || !sameTimes)
+            continue;
+        if (!graph->dictionaryForNativeId(candidate->uid()))
+            return candidate;
+    }
+    return nullptr;
 }
 
 void HMCalendarData::writeRecordToCalendarStoreEvent(platform::CalEvent &event, const QVariantMap &record,

@@ -3,6 +3,8 @@
 // occurrence, and the deletions.
 #include "datasources/calendar/HMCalendarData.h"
 
+#include "datasources/calendar/HMCalendarStoreChecksum.h"
+
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -24,6 +26,7 @@ QString key(QLatin1StringView name)
 const QString kNativeIdKey = QStringLiteral("nativeId");
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
+const QString kCrcKey = QStringLiteral("crcValue");
 
 } // namespace
 
@@ -46,6 +49,7 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
     if (!graph)
         return records;
     QList<QVariantMap> unmatched = graph->identifierDictionaries();
+    QSet<QString> seriesSeen;
     const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
     for (qsizetype index = 0; index < events.size(); ++index) {
         if (progress) {
@@ -62,7 +66,7 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
         if (!plan.process)
             continue;
         if (plan.isOccurrence)
-            appendCalendarStoreSeriesRecord(plan, records);
+            appendCalendarStoreSeriesRecord(plan, records, seriesSeen);
         if (!plan.isOccurrence || plan.isException)
             appendCalendarStoreEventRecord(plan, *events[index], records);
     }
@@ -75,6 +79,7 @@ void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platf
                                             const QDateTime &date, const QSet<QString> &excludedHmUids)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    plan.listingDate = date;
     plan.isException = event.isDetached();
     plan.isOccurrence = plan.isException || event.recurrenceRule().has_value();
     plan.seriesId = event.uid();
@@ -152,38 +157,32 @@ void HMCalendarData::planKnownCalendarStoreEvent(CalendarStorePlan &plan, const 
 
 // The series record goes out once per listing, built from the series' first regular occurrence; the
 // dates its rule gives that no regular occurrence holds are its exceptions.
-void HMCalendarData::appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records)
+void HMCalendarData::appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records,
+                                                     QSet<QString> &seriesSeen)
 {
     qsizetype known = 0;
     for (const HMSyncRecord &record : std::as_const(records))
         known += record.nativeId() == plan.seriesId ? 1 : 0;
     if (known > 1)
         DDLogWarn(QStringLiteral("-- ++ pppDataForEventId returned more than 1 result, returning first."));
-    if (known > 0)
+    // Every occurrence of a series shares its modification date: one unchanged series is built once.
+    if (known > 0 || seriesSeen.contains(plan.seriesId))
         return;
-    QList<QDateTime> regularStarts;
-    const std::shared_ptr<platform::CalEvent> first =
-        firstAppleInstanceOfRecurringEventForNativeId(plan.seriesId, &regularStarts);
-    if (!first) {
-        DDLogWarn(QStringLiteral("-- ++ No instance of the recurring event found. Returning nil"));
-        return;
-    }
-    DDLogInfo(QStringLiteral("-- ++ Found Initial instance of Recurring Event. Creating PPP Data"));
+    seriesSeen.insert(plan.seriesId);
     QVariantMap seriesDictionary = plan.seriesIdentifierDictionary.value_or(QVariantMap());
-    QVariantMap dictionary = pppDictionaryForEvent(*first, &seriesDictionary, 1);
-    QVariantList exceptions;
-    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
-        if (!regularStarts.contains(instance.toDateTime()))
-            exceptions.append(instance);
-    }
-    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions), exceptions);
-    seriesDictionary.remove(kInstancesKey);
+    const std::optional<QVariantMap> dictionary = calendarStoreSeriesRecord(plan.seriesId, seriesDictionary);
+    if (!dictionary)
+        return;
+    const QString checksum = calendarStoreChecksumOfRecord(*dictionary);
+    if (!plan.seriesIsNew && isUnchangedSinceLastSent(seriesDictionary, checksum, plan.listingDate))
+        return;
+    seriesDictionary.insert(kCrcKey, checksum);
     identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
     HMSyncRecord record;
     record.setIsNew(plan.seriesIsNew);
     record.setNativeId(plan.seriesId);
     record.setHmxUid(plan.seriesUid);
-    record.setDictionary(dictionary);
+    record.setDictionary(*dictionary);
     records.append(record);
     if (plan.seriesIsNew)
         setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
@@ -192,17 +191,58 @@ void HMCalendarData::appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QL
 void HMCalendarData::appendCalendarStoreEventRecord(CalendarStorePlan &plan, const platform::CalEvent &event,
                                                     QList<HMSyncRecord> &records)
 {
+    const QVariantMap dictionary = pppDictionaryForEvent(event, &plan.identifierDictionary, 1);
+    plan.identifierDictionary.remove(kInstancesKey);
+    const QString checksum = calendarStoreChecksumOfRecord(dictionary);
+    if (!plan.isNew && isUnchangedSinceLastSent(plan.identifierDictionary, checksum, plan.listingDate))
+        return;
+    plan.identifierDictionary.insert(kCrcKey, checksum);
     DDLogInfo(QStringLiteral("-- ++ Adding Record to device"));
     HMSyncRecord record;
     record.setIsNew(plan.isNew);
     record.setHmxUid(plan.ownUid);
     record.setNativeId(plan.nativeId);
-    record.setDictionary(pppDictionaryForEvent(event, &plan.identifierDictionary, 1));
-    plan.identifierDictionary.remove(kInstancesKey);
+    record.setDictionary(dictionary);
     records.append(record);
     if (plan.isNew)
         setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
     identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
+}
+
+// The record of a series as the device gets it: built from its first regular occurrence, with the
+// dates its rule gives that no regular occurrence holds as its exceptions. The series' identifier
+// dictionary passes through the builder and comes back without the list of occurrence dates.
+std::optional<QVariantMap> HMCalendarData::calendarStoreSeriesRecord(const QString &seriesId,
+                                                                     QVariantMap &seriesDictionary)
+{
+    QList<QDateTime> regularStarts;
+    const std::shared_ptr<platform::CalEvent> first =
+        firstAppleInstanceOfRecurringEventForNativeId(seriesId, &regularStarts);
+    if (!first) {
+        DDLogWarn(QStringLiteral("-- ++ No instance of the recurring event found. Returning nil"));
+        return std::nullopt;
+    }
+    DDLogInfo(QStringLiteral("-- ++ Found Initial instance of Recurring Event. Creating PPP Data"));
+    QVariantMap dictionary = pppDictionaryForEvent(*first, &seriesDictionary, 1);
+    QVariantList exceptions;
+    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
+        if (!regularStarts.contains(instance.toDateTime()))
+            exceptions.append(instance);
+    }
+    dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions), exceptions);
+    seriesDictionary.remove(kInstancesKey);
+    return dictionary;
+}
+
+// An item whose modification date is past the last sync but whose record is the one last sent or
+// applied from the device has not changed; a listing that rereads everything sends it all the same.
+bool HMCalendarData::isUnchangedSinceLastSent(const QVariantMap &identifierDictionary, const QString &checksum,
+                                              const QDateTime &listingDate)
+{
+    if (!listingDate.isValid() || identifierDictionary.value(kCrcKey).toString() != checksum)
+        return false;
+    DDLogInfo(QStringLiteral("-- Record is the one last exchanged with the device, not sending it"));
+    return true;
 }
 
 QVariantMap HMCalendarData::pppDictionaryForEvent(const platform::CalEvent &event, QVariantMap *identifierDictionary,

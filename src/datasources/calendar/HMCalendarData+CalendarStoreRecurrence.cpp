@@ -96,27 +96,29 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &ident
         updateDictionaryWithYearlyRecurrenceInfoForRecurrence(record, *rule);
         break;
     }
-    // The record's end is the midnight after the series' last day, whatever the moment the rule ends
-    // on that day: written back, the rule then ends at the last second of that day again, and a rule
-    // ending late in the day does not grow by a day on each trip.
+    // The record's end is the midnight that starts the series' last day, whatever the moment the rule
+    // ends on that day: the device reads it as the last day, and written back the rule ends at the last
+    // second of that day again, so a series neither grows nor shrinks by a day on each trip.
     std::optional<RecurrenceEndKeys> end;
     if (const std::optional<platform::CalRecurrenceEnd> &ruleEnd = rule->recurrenceEnd()) {
         const QDateTime lastDay =
             ruleEnd->usesEndDate() ? dateUtilities().dateAtMidnightForDate(ruleEnd->endDate()) : QDateTime();
-        end = RecurrenceEndKeys{lastDay, ruleEnd->occurrenceCount()};
+        end = RecurrenceEndKeys{lastDay, ruleEnd->occurrenceCount(), true};
     }
     writeRecurrenceEndKeys(record, identifierDictionary, event.startDate(), end);
     return true;
 }
 
-// A series ending on a date ends on the record the day after; one ending by count gets OCCURS and,
-// once expanded, its last date as the end.
+// A series ending on a date ends on the record the day after the end date given, or on that date
+// itself when it is already the record's end; one ending by count gets OCCURS and, once expanded,
+// its last date as the end.
 void HMCalendarData::writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &identifierDictionary,
                                             const QDateTime &start, const std::optional<RecurrenceEndKeys> &end)
 {
     if (end && end->endDate.isValid()) {
         record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd),
-                      dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, end->endDate));
+                      end->isRecordEnd ? end->endDate
+                                       : dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, end->endDate));
     } else if (end) {
         record.insert(key(kHMSyncFieldRecurringOccurs), QString::number(end->occurrenceCount));
     }
@@ -200,11 +202,15 @@ bool HMCalendarData::updateRecurrenceOfEvent(platform::CalEvent &event, const QV
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    // The record's end is the day after the last one; the store's is the last moment of the series.
+    // The record's end is the series' last day, which the device and the occurrence expansion count
+    // whole; the store's end is the last second of that day, so the last occurrence is kept.
     const QDateTime repeatEnd = record.value(key(kHMSyncFieldRecurringNSDateRepeatEnd)).toDateTime();
     std::optional<platform::CalRecurrenceEnd> end;
     if (repeatEnd.isValid())
-        end = platform::CalRecurrenceEnd::recurrenceEndWithEndDate(repeatEnd.addSecs(-1));
+        end = platform::CalRecurrenceEnd::recurrenceEndWithEndDate(
+            dateUtilities()
+                .dateByAdding(1, platform::CalendarUnit::Day, dateUtilities().dateAtMidnightForDate(repeatEnd))
+                .addSecs(-1));
     std::optional<platform::CalRecurrenceRule> rule;
     if (repeat == 1)
         rule = dailyRecurrenceRuleFromDictionary(record, end);

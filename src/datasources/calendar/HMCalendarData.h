@@ -166,6 +166,7 @@ private:
         bool isNew = false;
         bool seriesIsNew = false;
         bool process = false;
+        QDateTime listingDate;
         std::optional<QVariantMap> eventDictionary; // as found in the graph
         std::optional<QVariantMap> seriesDictionary;
         QVariantMap identifierDictionary; // the ones to save
@@ -176,6 +177,8 @@ private:
     {
         QDateTime endDate;
         int occurrenceCount = 0;
+        // The end date is the record's end as it stands (the series' last day), not the day before it.
+        bool isRecordEnd = false;
     };
 
     // The record fields both roads' builders write before the alarm and recurrence, and those after.
@@ -192,15 +195,22 @@ private:
     void planCalendarStoreSeries(CalendarStorePlan &plan);
     void planKnownCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
                                      const QSet<QString> &excludedHmUids);
-    void appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records);
+    void appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QList<HMSyncRecord> &records,
+                                         QSet<QString> &seriesSeen);
     void appendCalendarStoreEventRecord(CalendarStorePlan &plan, const platform::CalEvent &event,
                                         QList<HMSyncRecord> &records);
+    std::optional<QVariantMap> calendarStoreSeriesRecord(const QString &seriesId, QVariantMap &seriesDictionary);
+    static bool isUnchangedSinceLastSent(const QVariantMap &identifierDictionary, const QString &checksum,
+                                         const QDateTime &listingDate);
+    void storeCalendarStoreChecksum(const QString &hmUid, const QString &seriesOrEventUid, bool recurring,
+                                    bool isNewToGraph);
     QList<std::shared_ptr<platform::CalEvent>> calendarStoreEventsOfSeries(const QString &uid);
     std::shared_ptr<platform::CalEvent> calendarStoreEventToWrite(const QString &nativeId, const QVariantMap &record,
                                                                   bool recurring, quint64 conflictSetting,
                                                                   const QDateTime &deviceTime, qint64 &result);
     std::shared_ptr<platform::CalEvent> findCalendarStoreEvent(const QString &nativeId, const QVariantMap &record,
                                                                bool recurring);
+    std::shared_ptr<platform::CalEvent> unclaimedCalendarStoreTwin(const QVariantMap &record);
     void writeRecordToCalendarStoreEvent(platform::CalEvent &event, const QVariantMap &record, bool recurring);
     bool saveCalendarStoreEvent(const std::shared_ptr<platform::CalEvent> &event, const QVariantMap &record,
                                 bool recurring);

@@ -2,6 +2,8 @@
 // applying device tasks with their priority, due date, completion and category, and deleting.
 #include "datasources/tasks/HMTaskData.h"
 
+#include "datasources/calendar/HMCalendarStoreChecksum.h"
+
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -24,6 +26,7 @@ QString key(QLatin1StringView name)
 
 const QString kNativeIdKey = QStringLiteral("nativeId");
 const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kCrcKey = QStringLiteral("crcValue");
 
 // The device numbers priorities 1 (high) to 3 (low); the store as iCalendar does, 0 for none.
 int devicePriorityFromStore(int priority)
@@ -127,7 +130,8 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(task.uid());
     if (!dictionary) {
         const QVariantMap identifier{{kNativeIdKey, task.uid()}, {kHmUidKey, HMData::newUid()}};
-        appendNewTaskRecord(identifier, pppDictionaryForTask(task, identifier, 1), records);
+        const QVariantMap fields = pppDictionaryForTask(task, identifier, 1);
+        appendNewTaskRecord(withChecksumOf(identifier, fields), fields, records);
         return;
     }
     remaining.removeOne(*dictionary);
@@ -136,8 +140,20 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
                        dateUtilities().localDateTimeStringFromDate(date)));
     if (date.isValid() && !isChangedAfter(task.dateStamp(), date))
         return;
-    appendChangedTaskRecord(*dictionary, excludedHmUids, records,
-                            [&] { return pppDictionaryForTask(task, *dictionary, 1); });
+    // A task whose record is the one last sent or applied from the device has not changed, however
+    // the seconds of its save and of the last sync fall; a listing that rereads everything sends it.
+    const QVariantMap fields = pppDictionaryForTask(task, *dictionary, 1);
+    const QVariantMap updated = withChecksumOf(*dictionary, fields);
+    if (date.isValid() && updated == *dictionary)
+        return;
+    appendChangedTaskRecord(updated, excludedHmUids, records, [&] { return fields; });
+}
+
+// The checksum of the task's record as its identifier dictionary keeps it.
+QVariantMap HMTaskData::withChecksumOf(QVariantMap identifier, const QVariantMap &fields)
+{
+    identifier.insert(kCrcKey, calendarStoreChecksumOfRecord(fields));
+    return identifier;
 }
 
 // The save is synchronous, so a task the store refused is known at once: a new one answers 1 and gets
@@ -152,7 +168,7 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
     DDLogVerbose(QStringLiteral("Looking up hmUid in identifier graph: '%1'").arg(identity->uid));
     qint64 result = 2;
     const std::shared_ptr<platform::CalTask> task =
-        taskToWrite(identity->nativeId, conflictSetting, deviceTime, result);
+        taskToWrite(identity->nativeId, record, conflictSetting, deviceTime, result);
     if (!task)
         return result;
     writeRecordToTask(*task, record);
@@ -170,11 +186,19 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
         graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, identity->uid}, {kNativeIdKey, task->uid()}});
     }
+    // The next listing does not send the task back while its record stays the one written here; a
+    // duplicate made under the conflict rule leaves the dictionary naming the earlier task.
+    const std::optional<QVariantMap> dictionary =
+        graph ? graph->dictionaryForHarrowmereUid(identity->uid) : std::nullopt;
+    const std::shared_ptr<platform::CalTask> stored = calendarStore()->taskWithUID(task->uid());
+    if (dictionary && stored && dictionary->value(kNativeIdKey).toString() == task->uid())
+        graph->setDictionary(withChecksumOf(*dictionary, pppDictionaryForTask(*stored, *dictionary, 1)), identity->uid);
     return result;
 }
 
-std::shared_ptr<platform::CalTask> HMTaskData::taskToWrite(const QString &nativeId, quint64 conflictSetting,
-                                                           const QDateTime &deviceTime, qint64 &result)
+std::shared_ptr<platform::CalTask> HMTaskData::taskToWrite(const QString &nativeId, const QVariantMap &record,
+                                                           quint64 conflictSetting, const QDateTime &deviceTime,
+                                                           qint64 &result)
 {
     // Opening the store resolves the calendar to write to.
     const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
@@ -190,11 +214,40 @@ std::shared_ptr<platform::CalTask> HMTaskData::taskToWrite(const QString &native
     }
     if (task && keepTask)
         return task;
+    if (!task) {
+        if (std::shared_ptr<platform::CalTask> written = unclaimedCalendarStoreTwin(record)) {
+            DDLogInfo(QStringLiteral("Found the task an interrupted run wrote for this record"));
+            return written;
+        }
+    }
     DDLogInfo(QStringLiteral("Creating new native record"));
     task = platform::CalTask::task();
     task->setCalendar(calendarToWriteTo());
     result = 3;
     return task;
+}
+
+// A run that died after it wrote a device task but before its identifier graph was saved leaves a
+// task no identifier dictionary names; the device sends the record again. The task with the record's
+// title, notes and due day that nothing claims is that one, and is written again rather than doubled.
+std::shared_ptr<platform::CalTask> HMTaskData::unclaimedCalendarStoreTwin(const QVariantMap &record)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return nullptr;
+    const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
+    const QString notes = HMData::stringForKey(key(kHMSyncFieldNote), record);
+    const QDateTime due = record.value(key(kHMSyncFieldDueDate)).toDateTime();
+    const QDate dueDay = due.isValid() && !isNoDueDateMark(due) ? due.toLocalTime().date() : QDate();
+    const QList<std::shared_ptr<platform::CalTask>> tasks =
+        calendarStore()->tasksWithPredicate(platform::CalCalendarStore::taskPredicateWithCalendars(calendarsToRead()));
+    for (const std::shared_ptr<platform::CalTask> &task : tasks) {
+        const QDate taskDay = task->dueDate().isValid() ? task->dueDate().toLocalTime().date() : QDate();
+        if (task->title() == title && task->notes() == notes && taskDay == dueDay &&
+            !graph->dictionaryForNativeId(task->uid()))
+            return task;
+    }
+    return nullptr;
 }
 
 void HMTaskData::writeRecordToTask(platform::CalTask &task, const QVariantMap &record)

@@ -96,11 +96,14 @@ private:
                                                           qint64 &result);
     void writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record);
     void reportProgress(const QString &format, qint64 position, qint64 total) const;
+    static QVariantMap withChecksumOf(QVariantMap identifier, const QVariantMap &fields);
     void listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,
                                const QSet<QString> &excludedHmUids, QList<QVariantMap> &remaining,
                                QList<HMSyncRecord> &records);
-    std::shared_ptr<platform::CalTask> taskToWrite(const QString &nativeId, quint64 conflictSetting,
-                                                   const QDateTime &deviceTime, qint64 &result);
+    std::shared_ptr<platform::CalTask> taskToWrite(const QString &nativeId, const QVariantMap &record,
+                                                   quint64 conflictSetting, const QDateTime &deviceTime,
+                                                   qint64 &result);
+    std::shared_ptr<platform::CalTask> unclaimedCalendarStoreTwin(const QVariantMap &record);
     void writeRecordToTask(platform::CalTask &task, const QVariantMap &record);
     // The deletion loop of both roads; removeItem removes the item of a native id and answers nullopt
     // when there is none.

@@ -15,6 +15,7 @@
 
 using namespace platform;
 using calendartest::describe;
+using calendartest::deviceEvent;
 using calendartest::localAt;
 using calendartest::nextFirstOfMarch;
 using eventkittest::ScopedEnvironment;
@@ -93,7 +94,7 @@ TEST_F(CalendarStoreRoadTest, RulesBecomeTheRecordKeysAndComeBackTheSame)
     const Row rows[] = {
         {"weekly on Monday and Wednesday every 2 weeks until 31 May",
          CalRecurrenceRule::initWeeklyRecurrenceWithInterval(2, {2, 4}, endOfMay),
-         {{"REPEAT", "2"}, {"INTERVAL", "2"}, {"DAYMASK", "10"}, {"NSDATEREPEATEND", localAt(march.addMonths(3), 0)}}},
+         {{"REPEAT", "2"}, {"INTERVAL", "2"}, {"DAYMASK", "10"}, {"NSDATEREPEATEND", localAt(lastOfMay, 0)}}},
         {"daily every 3 days, 10 times",
          CalRecurrenceRule::initDailyRecurrenceWithInterval(3, CalRecurrenceEnd::recurrenceEndWithOccurrenceCount(10)),
          {{"REPEAT", "1"}, {"INTERVAL", "3"}, {"OCCURS", "10"}, {"NSDATEREPEATEND", localAt(monday.addDays(30), 9)}}},
@@ -130,12 +131,12 @@ TEST_F(CalendarStoreRoadTest, RulesBecomeTheRecordKeysAndComeBackTheSame)
         ASSERT_TRUE(m_data->updateRecurrenceOfEvent(*written, fields));
         const std::optional<CalRecurrenceRule> back = written->recurrenceRule();
         const bool byCount = row.rule.recurrenceEnd() && !row.rule.recurrenceEnd()->usesEndDate();
-        // A series ending by count comes back ending on the last date the record's walk gives (one
-        // step past the tenth occurrence): the record carries no count to give back.
+        // A series ending by count comes back ending with the day of the last date the record's walk
+        // gives (one step past the tenth occurrence): the record carries no count to give back.
         if (!byCount)
             EXPECT_EQ(back, row.rule) << (back ? back->description().toStdString() : "no rule");
         else
-            EXPECT_EQ(back->recurrenceEnd()->endDate(), localAt(monday.addDays(30), 9).addSecs(-1));
+            EXPECT_EQ(back->recurrenceEnd()->endDate(), localAt(monday.addDays(31), 0).addSecs(-1));
         ASSERT_TRUE(m_store.removeEvent(event, CalSpan::AllEvents).ok());
     }
 }
@@ -316,9 +317,10 @@ TEST_F(CalendarStoreRoadTest, ADeviceSeriesLandsWithoutItsExceptionsAndMovesWhol
             result.append(event->startDate());
         return result;
     };
-    EXPECT_EQ(starts(),
-              (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7), localAt(monday.addDays(7), 7),
-                                localAt(monday.addDays(9), 7), localAt(monday.addDays(11), 7)}));
+    EXPECT_EQ(starts(), (QList<QDateTime>{localAt(monday, 7), localAt(monday.addDays(4), 7),
+                                          localAt(monday.addDays(7), 7), localAt(monday.addDays(9), 7),
+                                          localAt(monday.addDays(11), 7), localAt(monday.addDays(14), 7)}))
+        << "the series keeps the occurrence on its last day";
 
     // The first occurrence is gone on the Mac; the device moves the series an hour later.
     auto first = m_store.eventWithUID(uid, localAt(monday, 7));
@@ -337,4 +339,73 @@ TEST_F(CalendarStoreRoadTest, ADeviceSeriesLandsWithoutItsExceptionsAndMovesWhol
     newRun().deleteCalendarStoreUidRecords({QStringLiteral("S1")});
     EXPECT_TRUE(itemFiles(m_folder).isEmpty()) << "the whole series goes";
     EXPECT_TRUE(m_graph->identifierDictionaries().isEmpty());
+}
+
+// Events applied from the device are saved after the start of the sync that applied them; the next
+// listings still send none of them back, until another program changes one. Table of a single event,
+// an all-day event and a series with a removed occurrence.
+TEST_F(CalendarStoreRoadTest, EventsFromTheDeviceAreNotSentBackUntilTheyChange)
+{
+    const ScopedEnvironment zone("TZ", "Europe/Berlin");
+    const QDate monday = QDate::currentDate().addDays(14 - QDate::currentDate().dayOfWeek() + 1);
+    const QList<QVariantMap> records{
+        deviceEvent("D1", "Dentist", localAt(monday.addDays(1), 14), localAt(monday.addDays(1), 15)),
+        deviceEvent("H1", "Holiday", QDateTime(monday.addDays(2), QTime(12, 0), QTimeZone::utc()),
+                    QDateTime(monday.addDays(3), QTime(12, 0), QTimeZone::utc()), {{"TYPENUMBER", true}}),
+        deviceEvent("S1", "Swim", localAt(monday, 7), localAt(monday, 8),
+                    {{"REPEAT", "2"},
+                     {"INTERVAL", "1"},
+                     {"DAYMASK", "10"},
+                     {"NSDATEREPEATEND", localAt(monday.addDays(14), 0)},
+                     {"NSARRAYEXCEPTIONS", QVariantList{localAt(monday.addDays(2), 7)}}}),
+    };
+    const QDateTime syncStart = QDateTime::currentDateTimeUtc().addSecs(-5);
+    for (const QVariantMap &device : records)
+        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 3)
+            << device.value("SUBJECT").toString().toStdString();
+    EXPECT_TRUE(list(syncStart).isEmpty());
+    EXPECT_TRUE(list(syncStart).isEmpty()) << "a second quiet listing";
+
+    for (const char *uid : {"D1", "H1", "S1"}) {
+        SCOPED_TRACE(uid);
+        const auto event = m_store.eventWithUID(m_graph->nativeIdForHarrowmereUid(uid), QDateTime());
+        ASSERT_TRUE(event);
+        event->setLocation(QStringLiteral("Room 4"));
+        ASSERT_TRUE(m_store.saveEvent(event, CalSpan::AllEvents).ok());
+        const QList<HMSyncRecord> sent = list(syncStart);
+        ASSERT_EQ(sent.size(), 1);
+        EXPECT_EQ(sent.first().hmxUid(), QLatin1String(uid));
+        EXPECT_EQ(sent.first().dictionary().value("LOCATION"), QStringLiteral("Room 4"));
+        EXPECT_TRUE(list(syncStart).isEmpty()) << "what was sent is not sent twice";
+    }
+    EXPECT_EQ(list(QDateTime()).size(), 3) << "a full reread sends them all";
+}
+
+// A run killed after it wrote a device record's event, before its identifier graph was saved: the
+// device sends the record again and the event is written again, not doubled. An event of the same
+// title and time that an identifier dictionary already claims is not taken.
+TEST_F(CalendarStoreRoadTest, ARecordSentAgainAfterAKilledRunFindsItsEvent)
+{
+    const ScopedEnvironment zone("TZ", "America/Los_Angeles");
+    const QDate day = QDate::currentDate().addDays(10);
+    const QVariantMap dentist = deviceEvent("D1", "Dentist", localAt(day, 14), localAt(day, 15));
+    const QVariantMap holiday =
+        deviceEvent("H1", "Holiday", QDateTime(day, QTime(12, 0), QTimeZone::utc()),
+                    QDateTime(day.addDays(1), QTime(12, 0), QTimeZone::utc()), {{"TYPENUMBER", true}});
+    for (const QVariantMap &device : {dentist, holiday})
+        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 3);
+    ASSERT_EQ(itemFiles(m_folder).size(), 2);
+
+    // The graph of the killed run was never saved.
+    m_graph = std::make_shared<HMIdentifierGraph>();
+    for (const QVariantMap &device : {dentist, holiday})
+        EXPECT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, device, 0), 2);
+    EXPECT_EQ(itemFiles(m_folder).size(), 2);
+    EXPECT_NE(m_graph->nativeIdForHarrowmereUid("D1"), m_graph->nativeIdForHarrowmereUid("H1"));
+
+    // Another device record of the same title and time is an event of its own.
+    QVariantMap second = dentist;
+    second.insert("UID", "D2");
+    EXPECT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, second, 0), 3);
+    EXPECT_EQ(itemFiles(m_folder).size(), 3);
 }

@@ -2,6 +2,7 @@
 // controller and the Wi-Fi transport, in several time zones: what lands in the folders is what khal
 // and todoman show at the right local times, a sync without changes sends nothing, edits and
 // deletions cross over both ways, and a restarted application still finds nothing to send.
+#include "CalendarRecordTestSupport.h"
 #include "CalendarSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
 
@@ -184,13 +185,41 @@ void rewriteAsAnotherProgram(const QString &path, const QByteArray &from, const 
 
 } // namespace
 
-class CalendarSyncEndToEnd : public ::testing::TestWithParam<const char *>
+namespace {
+
+// The two roads of the calendar and task data sources, by the platform version each runs on.
+struct Road
 {
+    const char *name;
+    const char *platformVersion;
+    // EventKit sets a task's due time to 08:00; CalendarStore keeps the device's date as it comes.
+    const char *dueTime;
+};
+const Road kEventKit{"EventKit", "", "08:00"};
+const Road kCalendarStore{"CalendarStore", "10.7", "00:00"};
+
+void PrintTo(const Road &road, std::ostream *out)
+{
+    *out << road.name;
+}
+
+QString testName(const Road &road, const char *zone)
+{
+    return QStringLiteral("%1_%2").arg(QLatin1String(road.name), QString::fromLatin1(zone).replace('/', '_'));
+}
+
+} // namespace
+
+class CalendarSyncEndToEnd : public ::testing::TestWithParam<std::tuple<Road, const char *>>
+{
+protected:
+    const Road &road() const { return std::get<0>(GetParam()); }
+    QString due(const char *day) const { return QStringLiteral("%1 %2").arg(QLatin1String(day), road().dueTime); }
 };
 
 TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothing)
 {
-    CalendarSyncRun run(GetParam());
+    CalendarSyncRun run(std::get<1>(GetParam()), QStringLiteral("work"), road().platformVersion);
     fillPhone(run.peer());
     const hmsync::SyncOutcome first = run.sync();
     ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
@@ -208,10 +237,11 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
     EXPECT_TRUE((events + run.itemTexts(QStringLiteral("todo"))).filter(QStringLiteral("X-LIC-ERROR")).isEmpty());
     EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("35d")), QLatin1String(kJanuary));
     EXPECT_EQ(run.khalList(QStringLiteral("2027-02-05"), QStringLiteral("420d")), QLatin1String(kLaterOn));
-    // Due dates land at 08:00 local time on their day.
-    EXPECT_EQ(todomanTasks(run.todomanList()),
-              (QStringList{QStringLiteral("Call Ana|-|open"), QStringLiteral("File taxes|2027-02-15 08:00|done"),
-                           QStringLiteral("Pay rent|2027-01-06 08:00|open")}));
+    // Due dates land on their day in local time.
+    EXPECT_EQ(
+        todomanTasks(run.todomanList()),
+        (QStringList{QStringLiteral("Call Ana|-|open"), QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
+                     QStringLiteral("Pay rent|%1|open").arg(due("2027-01-06"))}));
 
     qsizetype mark = run.peer().requestLog().size();
     const hmsync::SyncOutcome second = run.sync();
@@ -246,13 +276,15 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
                              "2027-01-07 14:00 2027-01-07 14:30 Dentist, moved\n"));
     EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "SUMMARY:Review").isEmpty());
     EXPECT_TRUE(run.fileHolding(QStringLiteral("work"), "DESCRIPTION:Bring the card & the form\\nRoom 4").size() > 0);
-    EXPECT_EQ(todomanTasks(run.todomanList()), (QStringList{QStringLiteral("File taxes|2027-02-15 08:00|done"),
-                                                            QStringLiteral("Pay rent|2027-01-06 08:00|done")}));
+    EXPECT_EQ(todomanTasks(run.todomanList()),
+              (QStringList{QStringLiteral("File taxes|%1|done").arg(due("2027-02-15")),
+                           QStringLiteral("Pay rent|%1|done").arg(due("2027-01-06"))}));
     EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Day off")));
     EXPECT_FALSE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")));
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 5);
     // A reminder that came from the phone is reported deleted by the second listing that misses it,
-    // so that a fetch cut short never deletes the phone's tasks.
+    // so that a fetch cut short never deletes the phone's tasks; a CalendarStore task, read at once,
+    // by the first.
     const hmsync::SyncOutcome fourth = run.sync();
     ASSERT_TRUE(fourth.isSuccess) << describe(fourth).toStdString();
     EXPECT_FALSE(run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Call Ana")));
@@ -268,26 +300,153 @@ TEST_P(CalendarSyncEndToEnd, EventsAndTasksTravelBothWaysAndQuietSyncsSendNothin
     EXPECT_EQ(run.peer().records(Conduit::Tasks).size(), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(TimeZones, CalendarSyncEndToEnd,
-                         ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             QString name = QString::fromLatin1(info.param);
-                             return name.replace(QLatin1Char('/'), QLatin1Char('_')).toStdString();
+INSTANTIATE_TEST_SUITE_P(RoadsAndTimeZones, CalendarSyncEndToEnd,
+                         ::testing::Combine(::testing::Values(kEventKit, kCalendarStore),
+                                            ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles")),
+                         [](const auto &info) {
+                             return testName(std::get<0>(info.param), std::get<1>(info.param)).toStdString();
                          });
 
-TEST(CalendarSyncReadOnly, RecordsForACalendarThatCannotBeWrittenFailAndStayOnThePhone)
+class CalendarSyncReadOnly : public ::testing::TestWithParam<Road>
 {
-    CalendarSyncRun run("Europe/Berlin", QStringLiteral("holidays"));
+};
+
+TEST_P(CalendarSyncReadOnly, RecordsForACalendarThatCannotBeWrittenFailAndStayOnThePhone)
+{
+    CalendarSyncRun run("Europe/Berlin", QStringLiteral("holidays"), GetParam().platformVersion);
     run.peer().addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Dentist"), "2027-01-04 09:00", 60));
     run.peer().addPhoneRecord(Conduit::Calendar, allDayEvent(QStringLiteral("Holiday"), "20270105", "20270105"));
+    const bool isCalendarStore = QLatin1String(GetParam().name) == QLatin1String(kCalendarStore.name);
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
         const hmsync::SyncOutcome outcome = run.sync();
-        // The run itself goes on to its end; only the two records fail.
-        EXPECT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        // On EventKit the run goes on to its end and only the two records fail; CalendarStore finds
+        // the calendar unwritable when it opens and ends the run with the reason, writing nothing.
+        if (isCalendarStore) {
+            EXPECT_TRUE(outcome.hasEnded && !outcome.isSuccess) << describe(outcome).toStdString();
+            EXPECT_EQ(outcome.errorText, QStringLiteral("Could not write to Apple calendar. Make sure you have a "
+                                                        "valid Apple calendar selected in Harrowmere Advanced "
+                                                        "Settings."));
+        } else {
+            EXPECT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        }
         EXPECT_TRUE(run.itemTexts(QStringLiteral("holidays")).isEmpty());
         EXPECT_TRUE(run.itemTexts(QStringLiteral("work")).isEmpty());
         EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Dentist")));
         EXPECT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Holiday")));
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, CalendarSyncReadOnly, ::testing::Values(kEventKit, kCalendarStore),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+namespace {
+
+// Items another program wrote into the desktop's folders before the first sync: a timed event, a
+// weekly series and a task with a due date.
+void fillDesktop(const CalendarSyncRun &run)
+{
+    const QList<std::pair<QString, QByteArray>> items{
+        {run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/desk-lunch.ics"),
+         "BEGIN:VEVENT\r\nUID:desk-lunch\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
+         "DTSTART:20270108T110000Z\r\nDTEND:20270108T120000Z\r\nSUMMARY:Lunch\r\nLOCATION:Canteen\r\n"
+         "DESCRIPTION:Soup & bread\r\nEND:VEVENT\r\n"},
+        {run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/desk-yoga.ics"),
+         "BEGIN:VEVENT\r\nUID:desk-yoga\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
+         "DTSTART:20270105T170000Z\r\nDTEND:20270105T180000Z\r\n"
+         "RRULE:FREQ=WEEKLY;UNTIL=20270126T235959Z;BYDAY=TU\r\nSUMMARY:Yoga\r\nEND:VEVENT\r\n"},
+        {run.calendarFolder(QStringLiteral("todo")) + QStringLiteral("/desk-milk.ics"),
+         "BEGIN:VTODO\r\nUID:desk-milk\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
+         "DUE:20270109T080000Z\r\nSUMMARY:Buy milk\r\nDESCRIPTION:Two litres\r\nEND:VTODO\r\n"},
+    };
+    for (const auto &[path, item] : items) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+        file.write("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Another program//EN\r\n" + item + "END:VCALENDAR\r\n");
+    }
+}
+
+// The phone's records of both conduits as "conduit SUBJECT KEY=value" lines, sorted, without the
+// fields that name the records or the moment they were written.
+QStringList phoneLines(const phonepeer::PhonePeer &peer)
+{
+    static const QStringList volatileKeys{QStringLiteral("UID"), QStringLiteral("LASTMODIFIED")};
+    QStringList lines;
+    for (const auto &[conduit, name] : {std::pair{Conduit::Calendar, "calendar"}, std::pair{Conduit::Tasks, "tasks"}}) {
+        for (const phonepeer::PhoneRecord &record : peer.records(conduit)) {
+            for (auto field = record.fields.cbegin(); field != record.fields.cend(); ++field) {
+                if (!volatileKeys.contains(field.key()))
+                    lines.append(QStringLiteral("%1 %2 %3=%4")
+                                     .arg(QLatin1String(name), record.fields.value(QStringLiteral("SUBJECT")),
+                                          field.key(), field.value()));
+            }
+        }
+    }
+    lines.sort();
+    return lines;
+}
+
+QStringList onlyIn(const QStringList &lines, const QStringList &others, const QString &label)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (!others.contains(line))
+            result.append(label + line);
+    }
+    return result;
+}
+
+} // namespace
+
+// One data set on the phone and on the desktop, synced once on each road: the phone ends with the
+// same records and the folders with the same items, but for the differences listed, each by design.
+TEST(CalendarSyncRoadComparison, BothRoadsLeaveTheSameRecordsOnThePhoneAndTheSameFiles)
+{
+    QMap<QString, QStringList> phone;
+    QMap<QString, QStringList> stored;
+    for (const Road &road : {kEventKit, kCalendarStore}) {
+        SCOPED_TRACE(road.name);
+        CalendarSyncRun run("Europe/Berlin", QStringLiteral("work"), road.platformVersion);
+        fillPhone(run.peer());
+        fillDesktop(run);
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        phone.insert(QLatin1String(road.name), phoneLines(run.peer()));
+        stored.insert(QLatin1String(road.name), calendartest::storedItems(run.root()));
+    }
+    const QStringList eventKitPhone = phone.value(QLatin1String(kEventKit.name));
+    const QStringList calendarStorePhone = phone.value(QLatin1String(kCalendarStore.name));
+    EXPECT_EQ(onlyIn(eventKitPhone, calendarStorePhone, QStringLiteral("EventKit only: ")) +
+                  onlyIn(calendarStorePhone, eventKitPhone, QStringLiteral("CalendarStore only: ")),
+              (QStringList{
+                  // The desktop series' rule ends at 00:59:59 on 27 January in Berlin: EventKit sends
+                  // the day after the end, CalendarStore the day of it. Both hold the same Tuesdays.
+                  QStringLiteral("EventKit only: calendar Yoga REPEATEND=20270128"),
+                  // Reminders carry a due time and flag, CalendarStore tasks their priorities.
+                  QStringLiteral("EventKit only: tasks Buy milk DUETIME=00:00:00"),
+                  QStringLiteral("EventKit only: tasks Buy milk HASDUEDATE=1"),
+                  QStringLiteral("CalendarStore only: calendar Yoga REPEATEND=20270127"),
+                  QStringLiteral("CalendarStore only: tasks Buy milk MAXPRIORITY=3"),
+                  QStringLiteral("CalendarStore only: tasks Buy milk PRIORITY=2"),
+              }));
+    // Items by summary: Call Ana, File taxes, Pay rent, Review, Standup differ.
+    EXPECT_EQ(calendartest::lineDifferences(stored.value(QLatin1String(kEventKit.name)),
+                                            stored.value(QLatin1String(kCalendarStore.name))),
+              (QStringList{
+                  // CalendarStore writes the phone's priorities (2 medium, 3 low, 1 high); EventKit
+                  // writes none. EventKit moves due dates to 08:00; CalendarStore keeps the day's start.
+                  QStringLiteral("CalendarStore only: PRIORITY:5"),
+                  QStringLiteral("EventKit only: DUE;TZID=Europe/Berlin:20270215T080000"),
+                  QStringLiteral("CalendarStore only: DUE;TZID=Europe/Berlin:20270215T000000"),
+                  QStringLiteral("CalendarStore only: PRIORITY:9"),
+                  QStringLiteral("EventKit only: DUE;TZID=Europe/Berlin:20270106T080000"),
+                  QStringLiteral("CalendarStore only: DUE;TZID=Europe/Berlin:20270106T000000"),
+                  QStringLiteral("CalendarStore only: PRIORITY:1"),
+                  // A phone series ends on its last day: EventKit at the midnight after it,
+                  // CalendarStore at its last second.
+                  QStringLiteral("EventKit only: RRULE:FREQ=MONTHLY;UNTIL=20270625T220000Z;BYDAY=-1FR"),
+                  QStringLiteral("CalendarStore only: RRULE:FREQ=MONTHLY;UNTIL=20270625T215959Z;BYDAY=-1FR"),
+                  QStringLiteral("EventKit only: RRULE:FREQ=WEEKLY;UNTIL=20270129T230000Z;BYDAY=MO,WE,FR"),
+                  QStringLiteral("CalendarStore only: RRULE:FREQ=WEEKLY;UNTIL=20270129T225959Z;BYDAY=MO,WE,FR"),
+              }));
 }

@@ -1,15 +1,18 @@
-// A sync killed (SIGKILL) while it writes the phone's events and tasks into the iCalendar folders,
-// then run again to the end, leaves every event and task exactly once on both sides.
+// A sync killed (SIGKILL) while it writes the phone's events and tasks into the iCalendar folders, or
+// while it sends the desktop's events to the phone, then run again to the end, leaves every event and
+// task exactly once on both sides, on each road.
 #include "CalendarSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
 
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -17,8 +20,10 @@ using phonepeer::Conduit;
 
 namespace {
 
-constexpr int kEventCount = 90;
-constexpr int kTaskCount = 30;
+constexpr int kEventCount = 30;
+constexpr int kTaskCount = 12;
+// Events another program wrote into the desktop's calendar before the first run: they go to the phone.
+constexpr int kDesktopEventCount = 10;
 
 QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root)
 {
@@ -91,30 +96,88 @@ void fillPhone(phonepeer::PhonePeer &peer)
                          {"COMPLETE", QStringLiteral("0")}}));
 }
 
+void fillDesktop(const QString &root)
+{
+    const QString folder = root + QStringLiteral("/work");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile title(folder + QStringLiteral("/displayname"));
+    ASSERT_TRUE(title.open(QIODevice::WriteOnly));
+    title.write("Work");
+    for (int index = 0; index < kDesktopEventCount; ++index) {
+        const QDateTime start(QDate(2027, 2, 1).addDays(index), QTime(10, 0), QTimeZone::utc());
+        const QByteArray stamp = start.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+        const QByteArray end = start.addSecs(3600).toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+        QFile file(folder + QStringLiteral("/desk-%1.ics").arg(index));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Another program//EN\r\nBEGIN:VEVENT\r\nUID:desk-" +
+                   QByteArray::number(index) +
+                   "\r\nDTSTAMP:20261201T100000Z\r\nLAST-MODIFIED:20261201T100000Z\r\n"
+                   "DTSTART:" +
+                   stamp + "\r\nDTEND:" + end + "\r\nSUMMARY:Desk " + QByteArray::number(index) +
+                   "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    }
+}
+
+// How many of the phone's records of the conduit carry each SUBJECT.
+QHash<QString, int> phoneSubjects(const phonepeer::PhonePeer &peer, Conduit conduit)
+{
+    QHash<QString, int> counts;
+    for (const phonepeer::PhoneRecord &record : peer.records(conduit))
+        ++counts[record.fields.value(QStringLiteral("SUBJECT"))];
+    return counts;
+}
+
 } // namespace
 
-TEST(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNextRun)
+// The platform version picks the road: the EventKit one, or ("10.7") the CalendarStore one.
+class CalendarSyncInterrupted : public ::testing::TestWithParam<const char *>
 {
-    for (const int killAtItems : {1, (kEventCount + kTaskCount) / 2, kEventCount + kTaskCount - 8}) {
-        SCOPED_TRACE(killAtItems);
+};
+
+// Killed while it applies the phone's records (by the items in the folders), or while it sends the
+// desktop's events (by the phone's records), after the listing saved the graph.
+TEST_P(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNextRun)
+{
+    constexpr int kAllItems = kEventCount + kTaskCount + kDesktopEventCount;
+    struct KillPoint
+    {
+        int desktopItems;
+        int phoneEvents;
+    };
+    for (const KillPoint kill : {KillPoint{kDesktopEventCount + 1, 0}, KillPoint{kAllItems - 6, 0},
+                                 KillPoint{0, kEventCount + kDesktopEventCount / 2}}) {
+        SCOPED_TRACE(testing::Message() << kill.desktopItems << " items, " << kill.phoneEvents << " phone events");
         QTemporaryDir home;
         const QString root = home.filePath(QStringLiteral("Calendars"));
+        fillDesktop(root);
         phonepeer::PhonePeer::Options options;
         options.port = 0;
         phonepeer::PhonePeer peer(options);
         QString problem;
         ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
         fillPhone(peer);
-        killDriverAndResume(home.path(), driverArguments(peer, root), [&] { return itemCount(root) >= killAtItems; },
-                            {{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}});
+        const auto killWhen = [&] {
+            return kill.desktopItems > 0 ? itemCount(root) >= kill.desktopItems
+                                         : peer.records(Conduit::Calendar).size() >= kill.phoneEvents;
+        };
+        killDriverAndResume(home.path(), driverArguments(peer, root), killWhen,
+                            {{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")},
+                             {QStringLiteral("HM_PLATFORM_VERSION"), QString::fromLatin1(GetParam())}});
         if (HasFatalFailure())
             return;
         const QHash<QString, int> counts = summaries(root);
-        ASSERT_EQ(counts.size(), kEventCount + kTaskCount);
+        ASSERT_EQ(counts.size(), kAllItems) << QStringList(counts.keys()).join(u',').toStdString();
         for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
             EXPECT_EQ(it.value(), 1) << it.key().toStdString();
-        EXPECT_EQ(peer.records(Conduit::Calendar).size(), kEventCount);
-        EXPECT_EQ(peer.records(Conduit::Tasks).size(), kTaskCount);
+        for (const Conduit conduit : {Conduit::Calendar, Conduit::Tasks}) {
+            const QHash<QString, int> onPhone = phoneSubjects(peer, conduit);
+            EXPECT_EQ(onPhone.size(), conduit == Conduit::Calendar ? kEventCount + kDesktopEventCount : kTaskCount);
+            for (auto it = onPhone.constBegin(); it != onPhone.constEnd(); ++it)
+                EXPECT_EQ(it.value(), 1) << "on the phone: " << it.key().toStdString();
+        }
         peer.stop();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, CalendarSyncInterrupted, ::testing::Values("", "10.7"),
+                         [](const auto &info) { return std::string(*info.param ? "CalendarStore" : "EventKit"); });

@@ -3,6 +3,7 @@
 #include "WiFiSyncTestSupport.h"
 
 #include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "foundation/GlobalVariables.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMDataConfigurationSource.h"
@@ -37,7 +38,9 @@ QStringList itemFiles(const QString &folder)
 
 } // namespace
 
-CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo) : m_zone("TZ", timeZone)
+CalendarSyncRun::CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo,
+                                 const char *platformVersion)
+    : m_zone("TZ", timeZone), m_platformVersion("HM_PLATFORM_VERSION", platformVersion)
 {
     preparePhoneLinkTests();
     makeCalendarFolder(calendarFolder(QStringLiteral("work")), "Work");
@@ -65,6 +68,9 @@ CalendarSyncRun::~CalendarSyncRun()
     HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMTaskData"), {});
     HMSyncController::registerTransport(1, {});
     HMTaskEventKitHelper::clearTasksArray();
+    // A run into a calendar that cannot be written leaves the process-wide flag raised.
+    GlobalVariables::setunwritableCalendar(false);
+    GlobalVariables::setunwritableEKCalendar(false);
     platform::UserDefaults::standardUserDefaults().removeObjectForKey(platform::EKEventStore::kCalendarsFolderKey);
     ::chmod(QFile::encodeName(calendarFolder(QStringLiteral("holidays"))).constData(), 0700);
 }

@@ -19,12 +19,14 @@ class HMProfileManager;
 // controller and the Wi-Fi transport against the phone peer on loopback, with the desktop's events
 // and reminders in iCalendar folders under a fresh root: "work" (Work) for events and "todo" (Tasks)
 // for reminders, and "holidays" (Holidays), which cannot be written. The time zone is set for the
-// run's life.
+// run's life, and so is the platform version when one is given ("10.7" takes the CalendarStore road,
+// the empty text the EventKit one); the driver program started by the run inherits both.
 class CalendarSyncRun final
 {
 public:
     // Events are written to the calendar of that identifier.
-    explicit CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo = QStringLiteral("work"));
+    explicit CalendarSyncRun(const char *timeZone, const QString &eventCalendarToWriteTo = QStringLiteral("work"),
+                             const char *platformVersion = "");
     ~CalendarSyncRun();
     CalendarSyncRun(const CalendarSyncRun &) = delete;
     CalendarSyncRun &operator=(const CalendarSyncRun &) = delete;
@@ -54,6 +56,7 @@ public:
 
 private:
     eventkittest::ScopedEnvironment m_zone;
+    eventkittest::ScopedEnvironment m_platformVersion;
     QTemporaryDir m_root;
     QTemporaryDir m_phoneFolder;
     std::unique_ptr<phonepeer::PhonePeer> m_peer;

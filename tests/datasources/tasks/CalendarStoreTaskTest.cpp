@@ -262,9 +262,13 @@ TEST_F(CalendarStoreTaskTest, AnApplyKilledMidwayLeavesEveryRecordOnce)
 // sync started may have come after it and is sent.
 TEST_F(CalendarStoreTaskTest, AChangeInTheSecondASyncStartedIsSent)
 {
-    const QDateTime changed = m_store.taskWithUID(saveTask(QStringLiteral("Edge"), 0)->uid())->dateStamp();
-    ASSERT_EQ(changed.time().msec(), 0);
+    const std::shared_ptr<CalTask> task = saveTask(QStringLiteral("Edge"), 0);
     ASSERT_EQ(list(QDateTime()).size(), 1);
+    const QList<QVariantMap> sent = m_graph->identifierDictionaries();
+    task->setTitle(QStringLiteral("Edge, changed"));
+    ASSERT_TRUE(m_store.saveTask(task).ok());
+    const QDateTime changed = m_store.taskWithUID(task->uid())->dateStamp();
+    ASSERT_EQ(changed.time().msec(), 0);
     struct Row
     {
         const char *name;
@@ -277,6 +281,33 @@ TEST_F(CalendarStoreTaskTest, AChangeInTheSecondASyncStartedIsSent)
                         {"sync started before", -1, 1}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
+        // Each row starts from the graph as it was before the change was sent.
+        m_graph->identifierDictionaries() = sent;
         EXPECT_EQ(list(changed.addMSecs(row.syncAfterChangeMs)).size(), row.sent);
     }
+}
+
+// The save of a task applied from the device falls after the start of the sync that applied it; the
+// next listing still does not send it back, while a later change by another program goes out.
+TEST_F(CalendarStoreTaskTest, ATaskFromTheDeviceIsNotSentBackUntilItChanges)
+{
+    const QVariantMap record{{"UID", "T1"},           {"SUBJECT", "Pay rent"},
+                             {"NOTE", "by transfer"}, {"DUEDATE", QDateTime(QDate(2027, 1, 6), QTime(0, 0))},
+                             {"PRIORITY", 1},         {"COMPLETED", "0"},
+                             {"PERCENTCOMPLETE", 0},  {"LASTMODIFIED", "2026-01-01 10:00:00"}};
+    const QDateTime syncStart = QDateTime::currentDateTimeUtc().addSecs(-5);
+    ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, record, 0), 3);
+    EXPECT_EQ(list(syncStart), QStringList());
+    EXPECT_EQ(list(syncStart), QStringList()) << "a second quiet listing";
+    // The device sends the same record again (its answer was lost): still nothing to send back.
+    ASSERT_EQ(newRun().calendarStoreCommandAction(2, 1, 0, record, 0), 2);
+    EXPECT_EQ(list(syncStart), QStringList());
+
+    const auto task = m_store.taskWithUID(m_graph->nativeIdForHarrowmereUid("T1"));
+    ASSERT_TRUE(task);
+    task->setIsCompleted(true);
+    ASSERT_TRUE(m_store.saveTask(task).ok());
+    EXPECT_EQ(list(syncStart), QStringList{QStringLiteral("send Pay rent")});
+    EXPECT_EQ(list(syncStart), QStringList()) << "what was sent is not sent twice";
+    EXPECT_EQ(list(QDateTime()), QStringList{QStringLiteral("send Pay rent")}) << "a full reread sends it all";
 }
