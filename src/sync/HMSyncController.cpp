@@ -33,7 +33,8 @@ struct TransportRegistry
 
 TransportRegistry &transportRegistry()
 {
-    static TransportRegistry registry;
+    // Never destroyed: a sync still running on its queue may make a transport while the process exits.
+    static auto &registry = *new TransportRegistry;
     return registry;
 }
 

@@ -105,8 +105,10 @@ std::shared_ptr<ABAddressBook> ABAddressBook::addressBook()
 
 std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook()
 {
-    static std::mutex mutex;
-    static std::shared_ptr<ABAddressBook> shared;
+    // Never destroyed: an access request or a sync on a worker may ask for the book while the process
+    // exits.
+    static auto &mutex = *new std::mutex;
+    static auto &shared = *new std::shared_ptr<ABAddressBook>;
     const std::lock_guard lock(mutex);
     const std::shared_ptr<VCardFolder> folder = currentFolder();
     if (shared && shared->m_folder == folder && shared->hasUnsavedChanges())

@@ -36,10 +36,9 @@ EKPredicate ekPredicateFrom(const CalPredicate &predicate)
 
 std::shared_ptr<CalCalendarStore> CalCalendarStore::defaultCalendarStore()
 {
-    static std::once_flag s_once;
-    static std::shared_ptr<CalCalendarStore> s_store;
-    std::call_once(s_once, [] { s_store = std::make_shared<CalCalendarStore>(); });
-    return s_store;
+    // Never destroyed: a sync still running on a worker may use the store while the process exits.
+    static const auto *s_store = new std::shared_ptr<CalCalendarStore>(std::make_shared<CalCalendarStore>());
+    return *s_store;
 }
 
 CalCalendarStore::CalCalendarStore() : m_store(EKEventStore::create(EKEntityMaskEvent | EKEntityMaskReminder)) {}

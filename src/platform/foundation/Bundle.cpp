@@ -57,8 +57,9 @@ struct TableCache
 
 TableCache &tableCache()
 {
-    static TableCache s_cache;
-    return s_cache;
+    // Never destroyed: texts may still be looked up on worker threads while the process exits.
+    static auto *s_cache = new TableCache;
+    return *s_cache;
 }
 
 } // namespace

@@ -68,8 +68,9 @@ DistributedNotificationCenter::DistributedNotificationCenter()
 
 DistributedNotificationCenter &DistributedNotificationCenter::defaultCenter()
 {
-    static DistributedNotificationCenter s_defaultCenter;
-    return s_defaultCenter;
+    // Never destroyed: worker threads may still post while the process runs its static destructors.
+    static auto *s_defaultCenter = new DistributedNotificationCenter;
+    return *s_defaultCenter;
 }
 
 ObserverToken DistributedNotificationCenter::addObserver(const QString &name, const QString &object, Handler handler)

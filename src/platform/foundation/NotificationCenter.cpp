@@ -92,8 +92,9 @@ NotificationCenter::NotificationCenter() : m_registry(std::make_shared<detail::O
 
 NotificationCenter &NotificationCenter::defaultCenter()
 {
-    static NotificationCenter s_defaultCenter;
-    return s_defaultCenter;
+    // Never destroyed: worker threads may still post while the process runs its static destructors.
+    static auto *s_defaultCenter = new NotificationCenter;
+    return *s_defaultCenter;
 }
 
 ObserverToken NotificationCenter::addObserver(const QString &name, const void *object, Handler handler)

@@ -164,8 +164,9 @@ QString RKJSONParser::stringFromObject(const QVariant &object, PlatformError *er
 
 RKParserRegistry &RKParserRegistry::sharedRegistry()
 {
-    static RKParserRegistry registry;
-    return registry;
+    // Never destroyed: a reply may still be parsed on the network thread while the process exits.
+    static auto *registry = new RKParserRegistry;
+    return *registry;
 }
 
 RKParserRegistry::RKParserRegistry()
