@@ -364,6 +364,13 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
     DDLogVerbose(QStringLiteral("idsToDelete.count %1").arg(idsToDelete.size()));
     if (idsToDelete.isEmpty())
         return;
+    // With the Mac as the primary database the settings promise that records deleted on the device
+    // are ignored: the page's deletions must not remove the Mac's records either.
+    if (!takesDeviceDeletions(data.syncDeletions())) {
+        DDLogInfo(QStringLiteral("Ignoring %1 deletions from the device due to the deletion setting")
+                      .arg(idsToDelete.size()));
+        return;
+    }
     if (!isOutlookProfile()) {
         dataSource.deleteUidRecords(idsToDelete);
         return;
