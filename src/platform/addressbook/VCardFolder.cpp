@@ -3,6 +3,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -24,7 +25,7 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 1;
+constexpr quint32 kIndexVersion = 2;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
 
@@ -284,22 +285,34 @@ void VCardFolder::loadIndexLocked()
     if (m_isIndexLoaded)
         return;
     m_isIndexLoaded = true;
-    QFile file(m_indexPath);
-    if (m_indexPath.isEmpty() || file.size() > kMaxIndexBytes || !file.open(QIODevice::ReadOnly))
+    if (m_indexPath.isEmpty())
         return;
-    QDataStream in(&file);
+    const Result<QByteArray> bytes = readWholeFile(m_indexPath, kMaxIndexBytes);
+    if (!bytes)
+        return;
+    // A damaged or foreign index is dropped whole: every file is then read again. The digest catches
+    // damage that would still parse, such as a changed letter in a name.
+    QDataStream in(*bytes);
     in.setVersion(QDataStream::Qt_6_0);
     quint32 magic = 0, version = 0, count = 0;
-    in >> magic >> version >> count;
-    if (magic != kIndexMagic || version != kIndexVersion || count > kMaxIndexEntries)
+    QByteArray digest;
+    QString folderPath;
+    in >> magic >> version >> digest;
+    const QByteArray payload = bytes->mid(in.device()->pos());
+    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
+        digest != QCryptographicHash::hash(payload, QCryptographicHash::Sha256)) {
+        return;
+    }
+    in >> folderPath >> count;
+    if (folderPath != m_folderPath || count > kMaxIndexEntries)
         return;
     QHash<QString, VCardFileEntry> entries;
+    entries.reserve(qsizetype(count));
     for (quint32 index = 0; index < count && in.status() == QDataStream::Ok; ++index) {
         VCardFileEntry entry;
         in >> entry;
         entries.insert(entry.fileName, entry);
     }
-    // A damaged index is dropped whole: every file is then read again.
     if (in.status() == QDataStream::Ok)
         m_index = entries;
 }
@@ -308,22 +321,23 @@ void VCardFolder::saveIndexLocked() const
 {
     if (m_indexPath.isEmpty())
         return;
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
+    QByteArray payload;
+    QDataStream out(&payload, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
-    out << kIndexMagic << kIndexVersion << quint32(m_index.size());
+    out << m_folderPath << quint32(m_index.size());
     for (const VCardFileEntry &entry : m_index)
         out << entry;
-    // The index holds names and addresses: a private file in a private folder. A new file is made
-    // 0600 first, because the atomic write keeps the mode of the file it replaces.
+    QByteArray bytes;
+    QDataStream header(&bytes, QIODevice::WriteOnly);
+    header.setVersion(QDataStream::Qt_6_0);
+    header << kIndexMagic << kIndexVersion << QCryptographicHash::hash(payload, QCryptographicHash::Sha256);
+    bytes += payload;
+    // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());
     ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
-    const int created = ::open(QFile::encodeName(m_indexPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (created >= 0)
-        ::close(created);
     // The index only spares reading; a failed write means the next refresh reads more.
-    (void)writeFileAtomically(m_indexPath, bytes);
+    (void)writeFileAtomically(m_indexPath, bytes, FilePermissions::OwnerOnly);
 }
 
 } // namespace platform
