@@ -25,7 +25,7 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 2;
+constexpr quint32 kIndexVersion = 3;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
 
@@ -34,9 +34,23 @@ QString systemMessage(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-qint64 modificationNsOf(const struct stat &status)
+qint64 nanosecondsOf(const struct timespec &time)
 {
-    return qint64(status.st_mtim.tv_sec) * 1000000000LL + qint64(status.st_mtim.tv_nsec);
+    return qint64(time.tv_sec) * 1000000000LL + qint64(time.tv_nsec);
+}
+
+void takeStatus(VCardFileEntry &entry, const struct stat &status)
+{
+    entry.size = qint64(status.st_size);
+    entry.modificationNs = nanosecondsOf(status.st_mtim);
+    entry.changeNs = nanosecondsOf(status.st_ctim);
+    entry.inode = quint64(status.st_ino);
+}
+
+bool hasSameStatus(const VCardFileEntry &first, const VCardFileEntry &second)
+{
+    return first.size == second.size && first.modificationNs == second.modificationNs &&
+           first.changeNs == second.changeNs && first.inode == second.inode;
 }
 
 bool isCardFileName(const QString &name)
@@ -52,8 +66,8 @@ QString stemOf(const QString &fileName)
 QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
     const VCardSummary &summary = entry.summary;
-    out << entry.fileName << entry.size << entry.modificationNs << entry.inode << entry.isReadable << entry.problem
-        << summary.uniqueId << summary.isGroup
+    out << entry.fileName << entry.size << entry.modificationNs << entry.changeNs << entry.inode << entry.isReadable
+        << entry.problem << summary.uniqueId << summary.isGroup
         << qint64(summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1)
         << summary.firstName << summary.lastName << summary.organization << summary.groupName << summary.emails;
     return out;
@@ -63,9 +77,9 @@ QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
 {
     VCardSummary &summary = entry.summary;
     qint64 modifiedMs = -1;
-    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.inode >> entry.isReadable >> entry.problem
-        >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName
-        >> summary.organization >> summary.groupName >> summary.emails;
+    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.changeNs >> entry.inode >> entry.isReadable >>
+        entry.problem >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName >>
+        summary.organization >> summary.groupName >> summary.emails;
     summary.modificationDate = modifiedMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC) : QDateTime();
     return in;
 }
@@ -146,9 +160,7 @@ std::optional<VCardFileEntry> VCardFolder::statEntry(const QString &fileName) co
         return std::nullopt;
     VCardFileEntry entry;
     entry.fileName = fileName;
-    entry.size = qint64(status.st_size);
-    entry.modificationNs = modificationNsOf(status);
-    entry.inode = quint64(status.st_ino);
+    takeStatus(entry, status);
     return entry;
 }
 
@@ -190,25 +202,32 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
     QHash<QString, VCardFileEntry> current;
     bool hasChanged = false;
     for (const QString &name : names) {
-        std::optional<VCardFileEntry> entry = statEntry(name);
-        if (!entry)
+        const std::optional<VCardFileEntry> found = statEntry(name);
+        if (!found)
             continue;
-        const auto known = m_index.constFind(name);
-        if (known != m_index.constEnd() && known->size == entry->size && known->modificationNs == entry->modificationNs
-            && known->inode == entry->inode) {
-            entry = *known;
-        } else {
-            entry = readEntry(*entry, snapshot.parsedCards);
-            hasChanged = true;
-        }
-        current.insert(name, *entry);
-        snapshot.entries.append(*entry);
+        const VCardFileEntry entry = currentEntry(*found, snapshot.parsedCards, hasChanged);
+        current.insert(name, entry);
+        snapshot.entries.append(entry);
     }
     hasChanged = hasChanged || current.size() != m_index.size();
     m_index = current;
     if (hasChanged)
         saveIndexLocked();
     return snapshot;
+}
+
+VCardFileEntry VCardFolder::currentEntry(const VCardFileEntry &found, QHash<QString, VCard> &parsedCards,
+                                         bool &hasChanged) const
+{
+    const auto known = m_index.constFind(found.fileName);
+    const bool isKnown = known != m_index.constEnd() && hasSameStatus(*known, found);
+    if (isKnown && known->isReadable)
+        return *known;
+    // A file that could not be read is tried again: a permission or a shortage of descriptors may have
+    // passed without touching the file.
+    VCardFileEntry entry = readEntry(found, parsedCards);
+    hasChanged = hasChanged || !isKnown || entry.isReadable || entry.problem != known->problem;
+    return entry;
 }
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
@@ -240,9 +259,7 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
     }
     entry.fileName = write.fileName;
-    entry.size = qint64(status.st_size);
-    entry.modificationNs = modificationNsOf(status);
-    entry.inode = quint64(status.st_ino);
+    takeStatus(entry, status);
     entry.isReadable = true;
     entry.problem.clear();
     entry.summary = write.summary;

@@ -1,4 +1,4 @@
-// The vCard folder's index: a refresh parses only the files whose size, time or inode changed since
+// The vCard folder's index: a refresh parses only the files whose size, times or inode changed since
 // the index was written, in this process or an earlier one; an index that is missing, damaged or of
 // another folder is rebuilt by reading every file, and never makes a file look deleted.
 #include "AddressBookTestSupport.h"
