@@ -369,6 +369,9 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
     if (!takesDeviceDeletions(data.syncDeletions())) {
         DDLogInfo(QStringLiteral("Ignoring %1 deletions from the device due to the deletion setting")
                       .arg(idsToDelete.size()));
+        // Nothing was deleted on the Mac, and the run's summary must not say otherwise.
+        const qint64 deletesLeft = data.appleDeletes() - idsToDelete.size();
+        data.setAppleDeletes(deletesLeft > 0 ? deletesLeft : 0);
         return;
     }
     if (!isOutlookProfile()) {

@@ -185,6 +185,9 @@ TEST(ContactSyncEndToEnd, DeletionsTravelAsTheSettingSays)
         const hmsync::SyncOutcome outcome = run.sync();
         ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
         EXPECT_EQ(QFile::exists(run.folder().filePath(tomFile)), !row.reachesDesktop);
+        ASSERT_EQ(outcome.conduits.size(), 1);
+        // The run's summary counts desktop deletions only where they happened.
+        EXPECT_EQ(outcome.conduits.first().appleDeletes > 0, row.reachesDesktop);
         EXPECT_EQ(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("伟")).has_value(), !row.reachesPhone);
         EXPECT_TRUE(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Zoë")));
         // Another sync changes nothing: the side that ignored a deletion does not hand the record back.
