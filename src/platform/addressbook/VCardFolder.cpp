@@ -258,6 +258,10 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
         ::unlink(pattern.constData());
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
     }
+    // The rename moves the file's change time; the index keeps the status the next refresh will see.
+    struct stat placed = {};
+    if (::lstat(target.constData(), &placed) == 0 && placed.st_ino == status.st_ino)
+        status = placed;
     entry.fileName = write.fileName;
     takeStatus(entry, status);
     entry.isReadable = true;

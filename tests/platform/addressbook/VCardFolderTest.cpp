@@ -197,3 +197,20 @@ TEST(VCardFolderIndex, ADamagedIndexIsRebuiltAndNeverLosesAFile)
         EXPECT_EQ(parsedNames(snapshot), (QStringList{QStringLiteral("a.vcf"), QStringLiteral("b.vcf")}));
     }
 }
+
+TEST(VCardFolderIndex, WhatItWroteItselfIsNotReadAgain)
+{
+    const IndexedFolder folder;
+    (void)folder.refreshAsNewProcess();
+    VCardFolder writer(folder.store.path(), folder.indexPath);
+    platform::VCardSummary summary;
+    summary.uniqueId = QStringLiteral("c");
+    summary.lastName = QStringLiteral("Gamma");
+    const QHash<QString, QString> failures =
+        writer.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("a.vcf")});
+    EXPECT_TRUE(failures.isEmpty()) << failures.values().join(QLatin1Char(' ')).toStdString();
+    // The rename that puts a card in place moves its change time: the index must hold the time after it.
+    const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+    EXPECT_EQ(parsedNames(snapshot), QStringList());
+    EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Beta"), QStringLiteral("Gamma")}));
+}
