@@ -2,7 +2,7 @@
 // contacts from the phone peer (in this process, on loopback) into an empty vCard folder, then a
 // sync without changes; then the same with the driver's memory store, for comparison. Prints, for
 // each run, the driver's wall time, processor time (user and system), peak memory and how many card
-// files it wrote.
+// files it wrote, then the vCard folder's figures over the memory store's.
 #include "PhonePeer.h"
 #include "PhoneStore.h"
 
@@ -112,8 +112,11 @@ bool writePhoneRecords(const QString &path)
     return file.open(QIODevice::WriteOnly) && file.write(store.toJson()) > 0;
 }
 
-// Runs the first sync and the sync without changes with one contacts store, in a home of its own.
-void benchStore(const char *store)
+constexpr const char *kRunNames[] = {"first sync", "no-change sync"};
+
+// Runs the first sync and the sync without changes with one contacts store, in a home of its own;
+// answers their figures, none when the peer did not start.
+QList<RunFigures> benchStore(const char *store)
 {
     QTemporaryDir home;
     // HM_BENCH_KEEP=1 keeps the folder (the phone's records in phone.json) to look at or run again.
@@ -126,21 +129,35 @@ void benchStore(const char *store)
     QString problem;
     if (!writePhoneRecords(options.dataFile) || !peer.start(problem)) {
         std::fprintf(stderr, "the phone peer did not start: %s\n", qPrintable(problem));
-        return;
+        return {};
     }
     const QStringList arguments = {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(),
                                    QStringLiteral("--port"), QString::number(peer.port()),
                                    QStringLiteral("--contacts-store"), QLatin1String(store),
                                    QStringLiteral("--contacts-folder"), folder, QStringLiteral("--logon-pause-ms"),
                                    QStringLiteral("0")};
-    for (const char *name : {"first sync", "no-change sync"}) {
+    QList<RunFigures> runs;
+    for (const char *name : kRunNames) {
         const QHash<QString, qint64> before = cardTimes(folder);
         const RunFigures figures = runDriver(home.path(), arguments);
         const int written = writtenSince(before, cardTimes(folder));
         std::printf("%-8s %-16s %10.2f %10.2f %10.1f %10d%s\n", store, name, figures.wallSeconds, figures.cpuSeconds,
                     figures.peakMegabytes, written, figures.exitCode == 0 ? "" : "  (the driver failed)");
+        runs.append(figures);
     }
     peer.stop();
+    return runs;
+}
+
+// What the vCard folder costs over the driver's memory store, run by run.
+void printRatios(const QList<RunFigures> &vcard, const QList<RunFigures> &memory)
+{
+    for (qsizetype run = 0; run < qMin(vcard.size(), memory.size()); ++run) {
+        const RunFigures &folder = vcard.at(run);
+        const RunFigures &held = memory.at(run);
+        std::printf("%-8s %-16s %10.2f %10.2f %10.2f\n", "ratio", kRunNames[run], folder.wallSeconds / held.wallSeconds,
+                    folder.cpuSeconds / held.cpuSeconds, folder.peakMegabytes / held.peakMegabytes);
+    }
 }
 
 } // namespace
@@ -150,7 +167,8 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     std::printf("%d contacts, phone peer in process, driver hm_sync_once\n", kContactCount);
     std::printf("%-8s %-16s %10s %10s %10s %10s\n", "store", "run", "wall s", "CPU s", "peak MB", "written");
-    benchStore("vcard");
-    benchStore("memory");
+    const QList<RunFigures> vcard = benchStore("vcard");
+    const QList<RunFigures> memory = benchStore("memory");
+    printRatios(vcard, memory);
     return 0;
 }

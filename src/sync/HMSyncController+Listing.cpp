@@ -364,6 +364,16 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
     DDLogVerbose(QStringLiteral("idsToDelete.count %1").arg(idsToDelete.size()));
     if (idsToDelete.isEmpty())
         return;
+    // With the Mac as the primary database the settings promise that records deleted on the device
+    // are ignored: the page's deletions must not remove the Mac's records either.
+    if (!takesDeviceDeletions(data.syncDeletions())) {
+        DDLogInfo(QStringLiteral("Ignoring %1 deletions from the device due to the deletion setting")
+                      .arg(idsToDelete.size()));
+        // Nothing was deleted on the Mac, and the run's summary must not say otherwise.
+        const qint64 deletesLeft = data.appleDeletes() - idsToDelete.size();
+        data.setAppleDeletes(deletesLeft > 0 ? deletesLeft : 0);
+        return;
+    }
     if (!isOutlookProfile()) {
         dataSource.deleteUidRecords(idsToDelete);
         return;

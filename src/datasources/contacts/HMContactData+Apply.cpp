@@ -206,10 +206,12 @@ std::optional<QVariantMap> HMContactData::adoptUnconfirmedPerson(const QString &
 {
     const QString wanted = identityOfRecord(record);
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (wanted.isEmpty() || !hasUnconfirmedEntries(*graph))
+    if (wanted.isEmpty())
         return std::nullopt;
+    // Once per run: looking through every entry for each record of a whole listing grows with its
+    // square. Entries are marked unconfirmed only when the update stage sends new persons, after
+    // every listing, so the map stays true for the run.
     if (!m_unconfirmedByIdentity) {
-        // Once per run: looking through every entry for each of a whole listing grows with its square.
         m_unconfirmedByIdentity.emplace();
         for (const QVariantMap &entry : std::as_const(graph->identifierDictionaries())) {
             if (!isUnconfirmed(entry))

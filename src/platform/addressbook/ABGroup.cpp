@@ -37,9 +37,10 @@ bool ABGroup::addMember(const std::shared_ptr<ABPerson> &person)
     const std::shared_ptr<ABAddressBook> book = addressBook();
     if (!person || !book || person->addressBook() != book)
         return false;
-    if (m_memberIds.contains(person->uniqueId()))
+    if (m_memberSet.contains(person->uniqueId()))
         return true;
     m_memberIds.append(person->uniqueId());
+    m_memberSet.insert(person->uniqueId());
     book->membershipDidChange(*this, *person);
     return true;
 }
@@ -49,8 +50,28 @@ bool ABGroup::removeMember(const std::shared_ptr<ABPerson> &person)
     const std::shared_ptr<ABAddressBook> book = addressBook();
     if (!person || !book || person->addressBook() != book)
         return false;
-    if (m_memberIds.removeAll(person->uniqueId()) > 0)
+    if (forgetMember(person->uniqueId()))
         book->membershipDidChange(*this, *person);
+    return true;
+}
+
+void ABGroup::setStoredMemberIds(const QStringList &ids)
+{
+    m_memberIds.clear();
+    m_memberSet.clear();
+    for (const QString &id : ids) {
+        if (!m_memberSet.contains(id)) {
+            m_memberIds.append(id);
+            m_memberSet.insert(id);
+        }
+    }
+}
+
+bool ABGroup::forgetMember(const QString &uniqueId)
+{
+    if (!m_memberSet.remove(uniqueId))
+        return false;
+    m_memberIds.removeOne(uniqueId);
     return true;
 }
 

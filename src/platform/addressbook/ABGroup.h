@@ -3,6 +3,7 @@
 #include "platform/addressbook/ABRecord.h"
 
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 #include <memory>
@@ -27,10 +28,10 @@ public:
     bool removeMember(const std::shared_ptr<ABPerson> &person);
 
     const QStringList &memberIds() const { return m_memberIds; }
-    void setStoredMemberIds(const QStringList &ids) { m_memberIds = ids; }
-    bool hasMember(const QString &uniqueId) const { return m_memberIds.contains(uniqueId); }
+    void setStoredMemberIds(const QStringList &ids);
+    bool hasMember(const QString &uniqueId) const { return m_memberSet.contains(uniqueId); }
     // Drops a person that left the book, without marking the group changed.
-    bool forgetMember(const QString &uniqueId) { return m_memberIds.removeAll(uniqueId) > 0; }
+    bool forgetMember(const QString &uniqueId);
 
 protected:
     Status checkValue(const QString &property, const QVariant &value) const override;
@@ -38,7 +39,10 @@ protected:
 private:
     explicit ABGroup(QString uniqueId) : ABRecord(std::move(uniqueId)) {}
 
+    // The members in the order of the group card, and the same ids for lookups: a group of thousands
+    // is asked about each of its members on every save.
     QStringList m_memberIds;
+    QSet<QString> m_memberSet;
 };
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -24,7 +25,7 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 1;
+constexpr quint32 kIndexVersion = 3;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
 
@@ -33,9 +34,23 @@ QString systemMessage(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-qint64 modificationNsOf(const struct stat &status)
+qint64 nanosecondsOf(const struct timespec &time)
 {
-    return qint64(status.st_mtim.tv_sec) * 1000000000LL + qint64(status.st_mtim.tv_nsec);
+    return qint64(time.tv_sec) * 1000000000LL + qint64(time.tv_nsec);
+}
+
+void takeStatus(VCardFileEntry &entry, const struct stat &status)
+{
+    entry.size = qint64(status.st_size);
+    entry.modificationNs = nanosecondsOf(status.st_mtim);
+    entry.changeNs = nanosecondsOf(status.st_ctim);
+    entry.inode = quint64(status.st_ino);
+}
+
+bool hasSameStatus(const VCardFileEntry &first, const VCardFileEntry &second)
+{
+    return first.size == second.size && first.modificationNs == second.modificationNs &&
+           first.changeNs == second.changeNs && first.inode == second.inode;
 }
 
 bool isCardFileName(const QString &name)
@@ -51,8 +66,8 @@ QString stemOf(const QString &fileName)
 QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
     const VCardSummary &summary = entry.summary;
-    out << entry.fileName << entry.size << entry.modificationNs << entry.inode << entry.isReadable << entry.problem
-        << summary.uniqueId << summary.isGroup
+    out << entry.fileName << entry.size << entry.modificationNs << entry.changeNs << entry.inode << entry.isReadable
+        << entry.problem << summary.uniqueId << summary.isGroup
         << qint64(summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1)
         << summary.firstName << summary.lastName << summary.organization << summary.groupName << summary.emails;
     return out;
@@ -62,9 +77,9 @@ QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
 {
     VCardSummary &summary = entry.summary;
     qint64 modifiedMs = -1;
-    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.inode >> entry.isReadable >> entry.problem
-        >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName
-        >> summary.organization >> summary.groupName >> summary.emails;
+    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.changeNs >> entry.inode >> entry.isReadable >>
+        entry.problem >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName >>
+        summary.organization >> summary.groupName >> summary.emails;
     summary.modificationDate = modifiedMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC) : QDateTime();
     return in;
 }
@@ -145,9 +160,7 @@ std::optional<VCardFileEntry> VCardFolder::statEntry(const QString &fileName) co
         return std::nullopt;
     VCardFileEntry entry;
     entry.fileName = fileName;
-    entry.size = qint64(status.st_size);
-    entry.modificationNs = modificationNsOf(status);
-    entry.inode = quint64(status.st_ino);
+    takeStatus(entry, status);
     return entry;
 }
 
@@ -189,25 +202,32 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
     QHash<QString, VCardFileEntry> current;
     bool hasChanged = false;
     for (const QString &name : names) {
-        std::optional<VCardFileEntry> entry = statEntry(name);
-        if (!entry)
+        const std::optional<VCardFileEntry> found = statEntry(name);
+        if (!found)
             continue;
-        const auto known = m_index.constFind(name);
-        if (known != m_index.constEnd() && known->size == entry->size && known->modificationNs == entry->modificationNs
-            && known->inode == entry->inode) {
-            entry = *known;
-        } else {
-            entry = readEntry(*entry, snapshot.parsedCards);
-            hasChanged = true;
-        }
-        current.insert(name, *entry);
-        snapshot.entries.append(*entry);
+        const VCardFileEntry entry = currentEntry(*found, snapshot.parsedCards, hasChanged);
+        current.insert(name, entry);
+        snapshot.entries.append(entry);
     }
     hasChanged = hasChanged || current.size() != m_index.size();
     m_index = current;
     if (hasChanged)
         saveIndexLocked();
     return snapshot;
+}
+
+VCardFileEntry VCardFolder::currentEntry(const VCardFileEntry &found, QHash<QString, VCard> &parsedCards,
+                                         bool &hasChanged) const
+{
+    const auto known = m_index.constFind(found.fileName);
+    const bool isKnown = known != m_index.constEnd() && hasSameStatus(*known, found);
+    if (isKnown && known->isReadable)
+        return *known;
+    // A file that could not be read is tried again: a permission or a shortage of descriptors may have
+    // passed without touching the file.
+    VCardFileEntry entry = readEntry(found, parsedCards);
+    hasChanged = hasChanged || !isKnown || entry.isReadable || entry.problem != known->problem;
+    return entry;
 }
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
@@ -238,10 +258,12 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
         ::unlink(pattern.constData());
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
     }
+    // The rename moves the file's change time; the index keeps the status the next refresh will see.
+    struct stat placed = {};
+    if (::lstat(target.constData(), &placed) == 0 && placed.st_ino == status.st_ino)
+        status = placed;
     entry.fileName = write.fileName;
-    entry.size = qint64(status.st_size);
-    entry.modificationNs = modificationNsOf(status);
-    entry.inode = quint64(status.st_ino);
+    takeStatus(entry, status);
     entry.isReadable = true;
     entry.problem.clear();
     entry.summary = write.summary;
@@ -284,22 +306,34 @@ void VCardFolder::loadIndexLocked()
     if (m_isIndexLoaded)
         return;
     m_isIndexLoaded = true;
-    QFile file(m_indexPath);
-    if (m_indexPath.isEmpty() || file.size() > kMaxIndexBytes || !file.open(QIODevice::ReadOnly))
+    if (m_indexPath.isEmpty())
         return;
-    QDataStream in(&file);
+    const Result<QByteArray> bytes = readWholeFile(m_indexPath, kMaxIndexBytes);
+    if (!bytes)
+        return;
+    // A damaged or foreign index is dropped whole: every file is then read again. The digest catches
+    // damage that would still parse, such as a changed letter in a name.
+    QDataStream in(*bytes);
     in.setVersion(QDataStream::Qt_6_0);
     quint32 magic = 0, version = 0, count = 0;
-    in >> magic >> version >> count;
-    if (magic != kIndexMagic || version != kIndexVersion || count > kMaxIndexEntries)
+    QByteArray digest;
+    QString folderPath;
+    in >> magic >> version >> digest;
+    const QByteArray payload = bytes->mid(in.device()->pos());
+    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
+        digest != QCryptographicHash::hash(payload, QCryptographicHash::Sha256)) {
+        return;
+    }
+    in >> folderPath >> count;
+    if (folderPath != m_folderPath || count > kMaxIndexEntries)
         return;
     QHash<QString, VCardFileEntry> entries;
+    entries.reserve(qsizetype(count));
     for (quint32 index = 0; index < count && in.status() == QDataStream::Ok; ++index) {
         VCardFileEntry entry;
         in >> entry;
         entries.insert(entry.fileName, entry);
     }
-    // A damaged index is dropped whole: every file is then read again.
     if (in.status() == QDataStream::Ok)
         m_index = entries;
 }
@@ -308,22 +342,23 @@ void VCardFolder::saveIndexLocked() const
 {
     if (m_indexPath.isEmpty())
         return;
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
+    QByteArray payload;
+    QDataStream out(&payload, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
-    out << kIndexMagic << kIndexVersion << quint32(m_index.size());
+    out << m_folderPath << quint32(m_index.size());
     for (const VCardFileEntry &entry : m_index)
         out << entry;
-    // The index holds names and addresses: a private file in a private folder. A new file is made
-    // 0600 first, because the atomic write keeps the mode of the file it replaces.
+    QByteArray bytes;
+    QDataStream header(&bytes, QIODevice::WriteOnly);
+    header.setVersion(QDataStream::Qt_6_0);
+    header << kIndexMagic << kIndexVersion << QCryptographicHash::hash(payload, QCryptographicHash::Sha256);
+    bytes += payload;
+    // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());
     ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
-    const int created = ::open(QFile::encodeName(m_indexPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (created >= 0)
-        ::close(created);
     // The index only spares reading; a failed write means the next refresh reads more.
-    (void)writeFileAtomically(m_indexPath, bytes);
+    (void)writeFileAtomically(m_indexPath, bytes, FilePermissions::OwnerOnly);
 }
 
 } // namespace platform

@@ -20,6 +20,8 @@ struct VCardFileEntry
     QString fileName;
     qint64 size = 0;
     qint64 modificationNs = 0;
+    // The inode's change time: a program can set the modification time back, never this one.
+    qint64 changeNs = 0;
     quint64 inode = 0;
     bool isReadable = false;
     QString problem;      // why the file could not be read
@@ -35,8 +37,9 @@ struct VCardFileWrite
 };
 
 // A vCard folder on disk (one card per "<name>.vcf" file) with a small index of the files kept in
-// another file: name, size, modification time, inode and the card's summary. Refreshing compares the
-// folder with the index and parses only new and changed files; writing goes file by file through a
+// another file: name, size, modification and change times, inode and the card's summary. Refreshing
+// compares the folder with the index and parses only new and changed files, and those it could not read
+// before (their trouble may have passed); writing goes file by file through a
 // temporary file and a rename, and the folder is synced to disk once per batch. Only regular files
 // are read (links are skipped), each read is capped at VCard::kMaxCardBytes, and a file that does
 // not parse is reported, never changed. One object per folder for the whole process (forLocation);
@@ -67,6 +70,9 @@ public:
 
 private:
     std::optional<VCardFileEntry> statEntry(const QString &fileName) const;
+    // The index's entry for the file when it still describes it, else the file read anew.
+    VCardFileEntry currentEntry(const VCardFileEntry &found, QHash<QString, VCard> &parsedCards,
+                                bool &hasChanged) const;
     VCardFileEntry readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const;
     Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
     void loadIndexLocked();

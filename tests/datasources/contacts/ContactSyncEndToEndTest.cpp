@@ -131,6 +131,10 @@ TEST(ContactSyncEndToEnd, EditsMadeByOtherProgramsReachThePhoneAndSlotsStay)
     const QString zoeFile = run.fileHolding("Ångström");
     run.rewriteAsAnotherProgram(zoeFile, "NOTE:Line one", "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQSkZJRgABAQ==\r\nNOTE:Edited elsewhere");
     ASSERT_TRUE(run.sync().isSuccess);
+    // The phone's contact rows have no picture field, and pictures are uploaded only for Outlook
+    // contacts: the picture stays in the card.
+    EXPECT_FALSE(run.peer().requestLog().contains(QStringLiteral("/hmx_updatepicture")));
+    EXPECT_TRUE(run.peer().photos().isEmpty());
     std::optional<phonepeer::PhoneRecord> zoe = run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Ångström"));
     ASSERT_TRUE(zoe);
     EXPECT_EQ(zoe->fields.value(QStringLiteral("NOTE")), QStringLiteral("Edited elsewhere\nLine two & three"));
@@ -162,10 +166,10 @@ TEST(ContactSyncEndToEnd, EditsMadeByOtherProgramsReachThePhoneAndSlotsStay)
 TEST(ContactSyncEndToEnd, DeletionsTravelAsTheSettingSays)
 {
     struct Row { const char *name; HMSyncDeletions deletions; bool reachesPhone; bool reachesDesktop; };
-    // A deletion the phone lists among its changes is applied whatever the setting; the setting governs
-    // the desktop's deletions and the phone's id-list check.
+    // With the desktop as the primary database, a deletion the phone lists among its changes is
+    // ignored, as the setting promises; the phone's copy stays gone and the desktop keeps its own.
     const Row rows[] = {{"both ways", HMSyncDeletions::TwoWay, true, true},
-                        {"desktop to phone", HMSyncDeletions::MacToDevice, true, true},
+                        {"desktop to phone", HMSyncDeletions::MacToDevice, true, false},
                         {"phone to desktop", HMSyncDeletions::DeviceToMac, false, true}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -181,8 +185,16 @@ TEST(ContactSyncEndToEnd, DeletionsTravelAsTheSettingSays)
         const hmsync::SyncOutcome outcome = run.sync();
         ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
         EXPECT_EQ(QFile::exists(run.folder().filePath(tomFile)), !row.reachesDesktop);
+        ASSERT_EQ(outcome.conduits.size(), 1);
+        // The run's summary counts desktop deletions only where they happened.
+        EXPECT_EQ(outcome.conduits.first().appleDeletes > 0, row.reachesDesktop);
         EXPECT_EQ(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("伟")).has_value(), !row.reachesPhone);
         EXPECT_TRUE(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Zoë")));
+        // Another sync changes nothing: the side that ignored a deletion does not hand the record back.
+        ASSERT_TRUE(run.sync().isSuccess);
+        EXPECT_EQ(QFile::exists(run.folder().filePath(tomFile)), !row.reachesDesktop);
+        EXPECT_FALSE(run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Tom")));
+        EXPECT_EQ(QFile::exists(run.folder().filePath(liFile)), false);
     }
 }
 

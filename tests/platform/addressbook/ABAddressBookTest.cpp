@@ -248,7 +248,7 @@ TEST(ABAddressBook, FilesItCannotReadAreReportedAndNeverChanged)
         EXPECT_EQ(folder.readFile(name), bytes) << name.toStdString();
 }
 
-TEST(ABAddressBook, AnUnchangedFileIsTakenFromTheIndexWithoutReadingIt)
+TEST(ABAddressBook, ARewriteIsSeenEvenWhenItsWriterSetTheTimeBack)
 {
     StoreFolder folder;
     const QByteArray first = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:same\r\nN:Alpha;Ann;;;\r\nEND:VCARD\r\n";
@@ -258,16 +258,13 @@ TEST(ABAddressBook, AnUnchangedFileIsTakenFromTheIndexWithoutReadingIt)
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
     ASSERT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
               QVariant(QStringLiteral("Alpha")));
-    // The same size, inode and time, other content: only a reader that skips the file misses it.
+    // The same size, inode and modification time, other content, as a copy that keeps times makes it:
+    // only the change time tells, and the index must not hide the new name.
     QByteArray second = first;
     second.replace("Alpha", "Omega");
     folder.writeFile(QStringLiteral("same.vcf"), second);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
-    EXPECT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
-              QVariant(QStringLiteral("Alpha")));
-    // A change another program makes moves the time: the file is read again.
-    folder.writeFile(QStringLiteral("same.vcf"), second + "\r\n");
     EXPECT_EQ(ABAddressBook::addressBook()->people().first()->valueForProperty(kABLastNameProperty),
               QVariant(QStringLiteral("Omega")));
 }
