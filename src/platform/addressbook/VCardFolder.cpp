@@ -122,8 +122,9 @@ Result<QByteArray> readRegularFile(const QString &path)
 
 std::shared_ptr<VCardFolder> VCardFolder::forLocation(const QString &folderPath, const QString &indexPath)
 {
-    static std::mutex registryMutex;
-    static std::map<std::pair<QString, QString>, std::shared_ptr<VCardFolder>> folders;
+    // Never destroyed: an access request on a worker may look a folder up while the process exits.
+    static auto &registryMutex = *new std::mutex;
+    static auto &folders = *new std::map<std::pair<QString, QString>, std::shared_ptr<VCardFolder>>;
     const QString folder = QDir::cleanPath(QDir(folderPath).absolutePath());
     const std::lock_guard lock(registryMutex);
     std::shared_ptr<VCardFolder> &found = folders[{folder, indexPath}];
