@@ -1,0 +1,204 @@
+#include "sync/HMIdentifierGraphJournal.h"
+
+#include "platform/foundation/PropertyList.h"
+
+#include <QCryptographicHash>
+#include <QVariantList>
+
+#include <mutex>
+
+using platform::Error;
+using platform::ErrorCode;
+
+namespace {
+
+const QByteArray kHeaderStart = QByteArrayLiteral("HMIdentifierGraphJournal 1 ");
+const QString kRemovedKey = QStringLiteral("removed");
+const QString kReplacedAtKey = QStringLiteral("replacedAt");
+const QString kReplacementsKey = QStringLiteral("replacements");
+const QString kAppendedKey = QStringLiteral("appended");
+const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
+// A line holds one page's changes; pages hold at most a few thousand records.
+constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
+
+std::mutex s_hookMutex;
+std::function<void(HMIdentifierGraphJournal::Step)> s_stepHook;
+
+QByteArray checkOf(const QByteArray &payload)
+{
+    return QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+}
+
+QVariantList positionsList(const std::vector<qsizetype> &positions)
+{
+    QVariantList list;
+    list.reserve(qsizetype(positions.size()));
+    for (const qsizetype position : positions)
+        list.append(qint64(position));
+    return list;
+}
+
+QVariantList dictionaryList(const QList<QVariantMap> &dictionaries)
+{
+    QVariantList list;
+    list.reserve(dictionaries.size());
+    for (const QVariantMap &dictionary : dictionaries)
+        list.append(dictionary);
+    return list;
+}
+
+std::optional<std::vector<qsizetype>> positionsFrom(const QVariant &value)
+{
+    std::vector<qsizetype> positions;
+    if (!value.isValid())
+        return positions;
+    if (value.typeId() != QMetaType::QVariantList)
+        return std::nullopt;
+    for (const QVariant &item : value.toList()) {
+        if (item.typeId() != QMetaType::LongLong)
+            return std::nullopt;
+        positions.push_back(qsizetype(item.toLongLong()));
+    }
+    return positions;
+}
+
+std::optional<QList<QVariantMap>> dictionariesFrom(const QVariant &value)
+{
+    QList<QVariantMap> dictionaries;
+    if (!value.isValid())
+        return dictionaries;
+    if (value.typeId() != QMetaType::QVariantList)
+        return std::nullopt;
+    for (const QVariant &item : value.toList()) {
+        if (item.typeId() != QMetaType::QVariantMap)
+            return std::nullopt;
+        dictionaries.append(item.toMap());
+    }
+    return dictionaries;
+}
+
+// One change line's payload read back; nullopt when it is not one.
+std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload)
+{
+    const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(kRemovedKey));
+    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(kReplacedAtKey));
+    const std::optional<QList<QVariantMap>> replacements = dictionariesFrom(payload.value(kReplacementsKey));
+    const std::optional<QList<QVariantMap>> appended = dictionariesFrom(payload.value(kAppendedKey));
+    if (!removed || !replacedAt || !replacements || !appended || qsizetype(replacedAt->size()) != replacements->size())
+        return std::nullopt;
+    HMIdentifierGraph::Changes changes;
+    changes.removed = *removed;
+    for (qsizetype index = 0; index < replacements->size(); ++index)
+        changes.replaced.emplace_back((*replacedAt)[size_t(index)], replacements->at(index));
+    changes.appended = *appended;
+    return changes;
+}
+
+// Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
+bool applyLine(const QByteArray &line, QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+{
+    const qsizetype space = line.indexOf(' ');
+    if (space != 16 || line.size() > kMaxLineBytes)
+        return false;
+    const auto decoded = QByteArray::fromBase64Encoding(line.mid(space + 1), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || checkOf(*decoded) != line.left(space))
+        return false;
+    const platform::Result<QVariant> payload = platform::parsePropertyList(*decoded);
+    if (!payload || payload->typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap map = payload->toMap();
+    const std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
+    const QVariant date = map.value(kLastSyncDateKey);
+    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime))
+        return false;
+    if (!changes->applyTo(entries))
+        return false;
+    if (date.isValid())
+        lastSyncDate = date.toDateTime();
+    return true;
+}
+
+} // namespace
+
+QString HMIdentifierGraphJournal::journalPath(const QString &graphPath)
+{
+    return graphPath + QStringLiteral(".journal");
+}
+
+QByteArray HMIdentifierGraphJournal::digestOf(const std::optional<QByteArray> &graphFileBytes)
+{
+    if (!graphFileBytes)
+        return QByteArrayLiteral("none");
+    return QCryptographicHash::hash(*graphFileBytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray HMIdentifierGraphJournal::headerLine(const QByteArray &baseDigest)
+{
+    return kHeaderStart + baseDigest + '\n';
+}
+
+platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdentifierGraph::Changes &changes,
+                                                                  const std::optional<QDateTime> &lastSyncDate)
+{
+    QVariantMap payload;
+    if (!changes.removed.empty())
+        payload.insert(kRemovedKey, positionsList(changes.removed));
+    if (!changes.replaced.empty()) {
+        std::vector<qsizetype> positions;
+        QList<QVariantMap> replacements;
+        for (const auto &[position, entry] : changes.replaced) {
+            positions.push_back(position);
+            replacements.append(entry);
+        }
+        payload.insert(kReplacedAtKey, positionsList(positions));
+        payload.insert(kReplacementsKey, dictionaryList(replacements));
+    }
+    if (!changes.appended.isEmpty())
+        payload.insert(kAppendedKey, dictionaryList(changes.appended));
+    if (lastSyncDate && lastSyncDate->isValid())
+        payload.insert(kLastSyncDateKey, *lastSyncDate);
+    const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Xml);
+    if (!encoded)
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));
+    return checkOf(*encoded) + ' ' + encoded->toBase64() + '\n';
+}
+
+HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArray &journal, const QByteArray &baseDigest,
+                                                                  QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+{
+    Replay result;
+    const QByteArray header = headerLine(baseDigest);
+    if (!journal.startsWith(header))
+        return result;
+    result.belongsToGraph = true;
+    qsizetype start = header.size();
+    // Bounded by the journal's length: every pass consumes at least one byte.
+    while (start < journal.size()) {
+        const qsizetype end = journal.indexOf('\n', start);
+        // A line without its newline was torn while it was written.
+        if (end < 0 || !applyLine(journal.mid(start, end - start), entries, lastSyncDate))
+            return result;
+        ++result.appliedLines;
+        start = end + 1;
+    }
+    result.isIntact = true;
+    return result;
+}
+
+void HMIdentifierGraphJournal::setStepHook(std::function<void(Step)> hook)
+{
+    const std::lock_guard lock(s_hookMutex);
+    s_stepHook = std::move(hook);
+}
+
+void HMIdentifierGraphJournal::reportStep(Step step)
+{
+    std::function<void(Step)> hook;
+    {
+        const std::lock_guard lock(s_hookMutex);
+        hook = s_stepHook;
+    }
+    if (hook)
+        hook(step);
+}
