@@ -22,6 +22,7 @@ import datetime
 import json
 import math
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -203,12 +204,15 @@ class OurSide:
         self.write_phone(store["conduits"])
 
     def record_counts(self):
-        """Contacts and events in the driver's memory store (conduits "1" and "2" of its file)."""
-        if not os.path.exists(self.store):
-            return [0, 0]
-        with open(self.store) as file:
-            store = json.load(file)
-        return [len(store.get(conduit, {}).get("records", {})) for conduit in ("1", "2")]
+        """Contacts and events on the desktop after the last sync, as the driver printed them (its store
+        keeps recent changes in a log beside its file, so the file alone may not hold them all)."""
+        with open(self.log, errors="replace") as file:
+            output = file.read()
+        counts = []
+        for name in ("Contacts", "Calendar"):
+            found = re.findall(r"desktop store, %s: (\d+) records" % name, output)
+            counts.append(int(found[-1]) if found else 0)
+        return counts
 
     def start_peer(self):
         self.port = free_port()

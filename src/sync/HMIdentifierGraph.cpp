@@ -187,6 +187,13 @@ void HMIdentifierGraph::syncIndexes() const
         kept.push_back(entry);
     }
     m_entryNumbers = std::move(kept);
+    // A graph just loaded is indexed whole at once: growing the tables step by step would rehash
+    // them over and over.
+    const qsizetype expected = qsizetype(m_entryNumbers.size()) + changes.appended.size();
+    for (Buckets *buckets : {&m_byHmUid, &m_byNativeId, &m_byFoldedHmUid}) {
+        if (buckets->capacity() < expected)
+            buckets->reserve(expected);
+    }
     for (const QVariantMap &dictionary : changes.appended)
         appendEntryNumber(dictionary);
     m_indexedDictionaries = m_identifierDictionaries;

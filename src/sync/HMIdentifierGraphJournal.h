@@ -43,7 +43,7 @@ public:
 
     // The journal of the graph file at the path.
     static QString journalPath(const QString &graphPath);
-    // The digest of a graph file's bytes; "none" when there is no graph file.
+    // The digest of a graph file's bytes (its CRC-32 and length); "none" when there is no graph file.
     static QByteArray digestOf(const std::optional<QByteArray> &graphFileBytes);
     static QByteArray headerLine(const QByteArray &baseDigest);
     // The line of one page's changes; the date when it changed.

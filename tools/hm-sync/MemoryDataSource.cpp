@@ -192,10 +192,12 @@ bool MemoryStore::load(const QString &path, QString &problem)
         problem = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
         return false;
     }
-    const QVariantMap root = valueFromJson(document.object()).toMap();
+    // Read straight from the JSON objects: a whole store turned into variants first would be built
+    // twice over.
+    const QJsonObject root = document.object();
     for (quint64 conduit = 1; conduit <= 4; ++conduit)
-        loadConduit(conduit, root.value(conduitKey(conduit)).toMap());
-    m_generation = root.value(kGenerationKey).toLongLong();
+        loadConduit(conduit, root.value(conduitKey(conduit)).toObject());
+    m_generation = root.value(kGenerationKey).toInteger();
     m_fileBytes = bytes->size();
     if (QFileInfo::exists(logPath())) {
         const platform::Result<QByteArray> log = platform::readWholeFile(logPath());
@@ -221,58 +223,59 @@ bool MemoryStore::replayLog(const QByteArray &log)
         const QJsonDocument line = QJsonDocument::fromJson(log.mid(start, end - start));
         if (!line.isObject())
             return false;
-        const QVariantMap root = valueFromJson(line.object()).toMap();
+        const QJsonObject root = line.object();
         for (quint64 conduit = 1; conduit <= 4; ++conduit)
-            loadConduit(conduit, root.value(conduitKey(conduit)).toMap());
+            loadConduit(conduit, root.value(conduitKey(conduit)).toObject());
         start = end + 1;
     }
     return true;
 }
 
-void MemoryStore::loadRecords(quint64 conduit, const QVariantMap &conduitRoot)
+void MemoryStore::loadRecords(quint64 conduit, const QJsonObject &conduitRoot)
 {
     QMap<QString, StoredRecord> &stored = m_records[conduit];
     QHash<QString, QString> &byPhoneId = m_nativeIdByPhoneId[conduit];
-    for (const QVariant &removed : conduitRoot.value(kRemovedRecordsKey).toList()) {
+    for (const QJsonValue &removed : conduitRoot.value(kRemovedRecordsKey).toArray()) {
         const auto found = stored.find(removed.toString());
         if (found == stored.end())
             continue;
         forgetPhoneIdLocked(conduit, found.key(), *found);
         stored.erase(found);
     }
-    const QVariantMap records = conduitRoot.value(QStringLiteral("records")).toMap();
+    const QJsonObject records = conduitRoot.value(QStringLiteral("records")).toObject();
     for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
         if (const auto earlier = stored.constFind(it.key()); earlier != stored.constEnd())
             forgetPhoneIdLocked(conduit, it.key(), *earlier);
-        const QVariantMap entry = it.value().toMap();
+        const QJsonObject entry = it.value().toObject();
         const QString phoneId = entry.value(QStringLiteral("phoneId")).toString();
-        stored.insert(it.key(), StoredRecord{entry.value(QStringLiteral("fields")).toMap(),
-                                             entry.value(QStringLiteral("changed")).toDateTime(), phoneId});
+        stored.insert(it.key(), StoredRecord{valueFromJson(entry.value(QStringLiteral("fields"))).toMap(),
+                                             valueFromJson(entry.value(QStringLiteral("changed"))).toDateTime(),
+                                             phoneId});
         if (!phoneId.isEmpty())
             byPhoneId.insert(phoneId, it.key());
     }
 }
 
 // Called with the mutex held. Parts a log line leaves out stay as they are.
-void MemoryStore::loadConduit(quint64 conduit, const QVariantMap &conduitRoot)
+void MemoryStore::loadConduit(quint64 conduit, const QJsonObject &conduitRoot)
 {
     loadRecords(conduit, conduitRoot);
     if (conduitRoot.contains(QStringLiteral("deletions"))) {
-        const QVariantMap deletions = conduitRoot.value(QStringLiteral("deletions")).toMap();
+        const QJsonObject deletions = conduitRoot.value(QStringLiteral("deletions")).toObject();
         QList<DesktopDeletion> &kept = m_deletions[conduit];
         kept.clear();
         for (auto it = deletions.constBegin(); it != deletions.constEnd(); ++it)
-            kept.append(DesktopDeletion{it.key(), it.value().toDateTime()});
+            kept.append(DesktopDeletion{it.key(), valueFromJson(it.value()).toDateTime()});
     }
     // Outlook profiles keep their id maps and change dates here, as Outlook keeps them in its files.
     if (conduitRoot.contains(QStringLiteral("ownIdMap"))) {
         auto map = std::make_shared<HMIdentifierGraph>();
-        for (const QVariant &entry : conduitRoot.value(QStringLiteral("ownIdMap")).toList())
-            map->identifierDictionaries().append(entry.toMap());
+        for (const QJsonValue &entry : conduitRoot.value(QStringLiteral("ownIdMap")).toArray())
+            map->identifierDictionaries().append(valueFromJson(entry).toMap());
         m_ownIdMaps.insert(conduit, map);
         m_writtenIdMaps.insert(conduit, map->identifierDictionaries());
     }
-    const QDateTime lastSyncStart = conduitRoot.value(QStringLiteral("lastSyncStart")).toDateTime();
+    const QDateTime lastSyncStart = valueFromJson(conduitRoot.value(QStringLiteral("lastSyncStart"))).toDateTime();
     if (lastSyncStart.isValid())
         m_lastSyncStarts.insert(conduit, lastSyncStart);
 }
@@ -375,14 +378,6 @@ bool MemoryStore::save(QString &problem)
     return appendToLog(problem);
 }
 
-bool MemoryStore::compact(QString &problem)
-{
-    const std::lock_guard lock(m_mutex);
-    if (m_path.isEmpty() || (!hasChangesLocked() && m_logBytes == 0 && !QFileInfo::exists(logPath())))
-        return true;
-    return writeWhole(problem);
-}
-
 // Called with the mutex held.
 bool MemoryStore::appendToLog(QString &problem)
 {
@@ -415,7 +410,7 @@ bool MemoryStore::writeWhole(QString &problem)
     QVariantMap root{{kGenerationKey, m_generation + 1}};
     for (quint64 conduit = 1; conduit <= 4; ++conduit)
         root.insert(conduitKey(conduit), conduitRoot(conduit));
-    const QByteArray json = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Indented);
+    const QByteArray json = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Compact);
     const platform::Status written = platform::writeFileAtomically(m_path, json);
     if (!written) {
         m_mustWriteWhole = true;

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QHash>
+#include <QJsonObject>
 #include <QMultiHash>
 #include <QSet>
 #include <QString>
@@ -39,8 +40,8 @@ struct DesktopDeletion
 // The desktop-side records of the four conduits, kept in memory and, when given a file, in a JSON
 // file between runs. It stands in for the desktop's own stores (address book, calendars,
 // reminders) where those do not exist. A save writes only what changed since the last one, as a
-// line appended to a log beside the file (synced to disk); compact() writes the file whole and
-// removes the log. The file names its generation and the log the generation it builds on, so a log
+// line appended to a log beside the file (synced to disk); once the log outgrows the file, the save
+// writes the file whole instead and removes the log, so reading both stays linear in the store. The file names its generation and the log the generation it builds on, so a log
 // left beside a newer file (the program ended between the two steps) is ignored, and a torn last
 // line of the log is ignored too. Thread-safe.
 class MemoryStore final
@@ -49,12 +50,9 @@ public:
     // Loads the file when it exists; false, with the problem, when it cannot be read.
     bool load(const QString &path, QString &problem);
     // Makes the changes not yet written durable in the file it was loaded from (nothing without one):
-    // appended to its log, or the file written whole when there is no sound log to append to. A store
-    // as it was loaded or last written is left alone.
+    // appended to its log, or the file written whole when there is no sound log to append to or the
+    // log has outgrown the file. A store as it was loaded or last written is left alone.
     bool save(QString &problem);
-    // Writes the file whole, with every change of the log in it, and removes the log; nothing when
-    // there is neither a log nor a change.
-    bool compact(QString &problem);
     // Whether the store holds changes its file does not.
     bool hasUnsavedChanges() const;
 
@@ -82,8 +80,8 @@ public:
 
 private:
     // Takes what a conduit's part of the file, or of a log line, holds; called with the mutex held.
-    void loadConduit(quint64 conduit, const QVariantMap &conduitRoot);
-    void loadRecords(quint64 conduit, const QVariantMap &conduitRoot);
+    void loadConduit(quint64 conduit, const QJsonObject &conduitRoot);
+    void loadRecords(quint64 conduit, const QJsonObject &conduitRoot);
     bool replayLog(const QByteArray &log);
     QVariantMap changedConduitRoot(quint64 conduit) const;
     QVariantMap deletionsOf(quint64 conduit) const;

@@ -226,8 +226,7 @@ int main(int argc, char **argv)
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));
     }
-    // The log of the run's saves goes into the store's file, which then holds every record whole.
-    if (!store->compact(problem)) {
+    if (!store->save(problem)) {
         std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
         return 1;
     }
