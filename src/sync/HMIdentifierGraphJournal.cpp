@@ -1,13 +1,17 @@
 #include "sync/HMIdentifierGraphJournal.h"
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QVariantList>
 
 #include <algorithm>
 #include <mutex>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 using platform::Error;
@@ -38,15 +42,6 @@ QVariantList positionsList(const std::vector<qsizetype> &positions)
     list.reserve(qsizetype(positions.size()));
     for (const qsizetype position : positions)
         list.append(qint64(position));
-    return list;
-}
-
-QVariantList dictionaryList(const QList<QVariantMap> &dictionaries)
-{
-    QVariantList list;
-    list.reserve(dictionaries.size());
-    for (const QVariantMap &dictionary : dictionaries)
-        list.append(dictionary);
     return list;
 }
 
@@ -164,10 +159,10 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
             replacements.append(entry);
         }
         payload.insert(kReplacedAtKey, positionsList(positions));
-        payload.insert(kReplacementsKey, dictionaryList(replacements));
+        payload.insert(kReplacementsKey, HMIdentifierGraphJournal::listOf(replacements));
     }
     if (!changes.appended.isEmpty())
-        payload.insert(kAppendedKey, dictionaryList(changes.appended));
+        payload.insert(kAppendedKey, HMIdentifierGraphJournal::listOf(changes.appended));
     if (lastSyncDate && lastSyncDate->isValid())
         payload.insert(kLastSyncDateKey, *lastSyncDate);
     const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Xml);
@@ -197,6 +192,29 @@ HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArr
     }
     result.isIntact = true;
     return result;
+}
+
+QVariantList HMIdentifierGraphJournal::listOf(const QList<QVariantMap> &dictionaries)
+{
+    QVariantList list;
+    list.reserve(dictionaries.size());
+    for (const QVariantMap &dictionary : dictionaries)
+        list.append(dictionary);
+    return list;
+}
+
+platform::Status HMIdentifierGraphJournal::appendDurably(const QString &path, const QByteArray &bytes)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return Error(ErrorCode::IoOther, QStringLiteral("%1 could not be opened: %2").arg(path, qt_error_string(errno)));
+    const bool written = platform::writeToDescriptor(descriptor, bytes) == bytes.size() && ::fsync(descriptor) == 0;
+    const int savedErrno = errno;
+    ::close(descriptor);
+    if (!written)
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("%1 could not be written: %2").arg(path, qt_error_string(savedErrno)));
+    return platform::success();
 }
 
 void HMIdentifierGraphJournal::setStepHook(std::function<void(Step)> hook)

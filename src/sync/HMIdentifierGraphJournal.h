@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QVariantList>
 #include <QVariantMap>
 
 #include <functional>
@@ -53,6 +54,11 @@ public:
     // given, stopping at the first line that is torn, damaged or does not fit the entries.
     static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, QList<QVariantMap> &entries,
                          QDateTime &lastSyncDate);
+
+    // Appends the bytes to the file and syncs it to disk; never follows a link, never creates the file.
+    static platform::Status appendDurably(const QString &path, const QByteArray &bytes);
+    // The dictionaries as a property-list array.
+    static QVariantList listOf(const QList<QVariantMap> &dictionaries);
 
     // Called after each step, on the writing thread; tests use it to end the process at a step.
     static void setStepHook(std::function<void(Step)> hook);

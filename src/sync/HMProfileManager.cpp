@@ -24,9 +24,6 @@
 #include <QFileInfo>
 #include <QUrl>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
 
@@ -420,21 +417,6 @@ Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(const std::optional<QByteAr
     return graph;
 }
 
-// Appends to the journal and syncs it to disk; never follows a link.
-platform::Status appendToJournal(const QString &journalPath, const QByteArray &line)
-{
-    const int descriptor =
-        ::open(QFile::encodeName(journalPath).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1 could not be opened: %2").arg(journalPath, qt_error_string(errno)));
-    const bool written = platform::writeToDescriptor(descriptor, line) == line.size() && ::fsync(descriptor) == 0;
-    const int savedErrno = errno;
-    ::close(descriptor);
-    if (!written)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1 could not be written: %2").arg(journalPath, qt_error_string(savedErrno)));
-    return platform::success();
-}
-
 } // namespace
 
 std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(const HMProfile &profile,
@@ -522,7 +504,7 @@ bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const H
     const QByteArray bytes = durable->journalBytes == 0 ? HMIdentifierGraphJournal::headerLine(durable->baseDigest) + *line : *line;
     const platform::Status written = durable->journalBytes == 0
                                          ? platform::writeFileAtomically(journalPath, bytes, platform::FilePermissions::OwnerOnly)
-                                         : appendToJournal(journalPath, bytes);
+                                         : HMIdentifierGraphJournal::appendDurably(journalPath, bytes);
     if (!written) {
         // A journal that may now end in a torn line is replaced by a whole graph file.
         DDLogError(QStringLiteral("Could not journal %1: %2").arg(*path, written.error().message()));

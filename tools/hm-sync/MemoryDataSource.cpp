@@ -5,6 +5,7 @@
 #include "platform/foundation/FileIO.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMSyncTypes.h"
 
 #include <QFile>
@@ -14,10 +15,6 @@
 #include <QJsonObject>
 
 #include <algorithm>
-
-#include <fcntl.h>
-#include <unistd.h>
-
 
 namespace hmsync {
 
@@ -106,31 +103,6 @@ QVariantMap entryOf(const StoredRecord &record)
     if (!record.phoneId.isEmpty())
         entry.insert(QStringLiteral("phoneId"), record.phoneId);
     return entry;
-}
-
-QVariantList listOf(const QList<QVariantMap> &entries)
-{
-    QVariantList list;
-    list.reserve(entries.size());
-    for (const QVariantMap &entry : entries)
-        list.append(entry);
-    return list;
-}
-
-// Appends to a file and syncs it to disk; never follows a link.
-platform::Status appendToFile(const QString &path, const QByteArray &bytes)
-{
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return platform::Error(platform::ErrorCode::IoOther,
-                               QStringLiteral("%1 could not be opened: %2").arg(path, qt_error_string(errno)));
-    const bool written = platform::writeToDescriptor(descriptor, bytes) == bytes.size() && ::fsync(descriptor) == 0;
-    const int savedErrno = errno;
-    ::close(descriptor);
-    if (!written)
-        return platform::Error(platform::ErrorCode::IoWriteFailed,
-                               QStringLiteral("%1 could not be written: %2").arg(path, qt_error_string(savedErrno)));
-    return platform::success();
 }
 
 // The fields that tell one record from another in a conduit, as one text; empty when they are all
@@ -289,7 +261,7 @@ QVariantMap MemoryStore::conduitRoot(quint64 conduit) const
         records.insert(it.key(), entryOf(it.value()));
     QVariantMap root{{QStringLiteral("records"), records}, {QStringLiteral("deletions"), deletionsOf(conduit)}};
     if (const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit))
-        root.insert(QStringLiteral("ownIdMap"), listOf(map->identifierDictionaries()));
+        root.insert(QStringLiteral("ownIdMap"), HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
     if (m_lastSyncStarts.contains(conduit))
         root.insert(QStringLiteral("lastSyncStart"), m_lastSyncStarts.value(conduit));
     return root;
@@ -321,7 +293,7 @@ QVariantMap MemoryStore::changedConduitRoot(quint64 conduit) const
     }
     const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit);
     if (map && !map->identifierDictionaries().isSharedWith(m_writtenIdMaps.value(conduit)))
-        root.insert(QStringLiteral("ownIdMap"), listOf(map->identifierDictionaries()));
+        root.insert(QStringLiteral("ownIdMap"), HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
     return root;
 }
 
@@ -392,7 +364,7 @@ bool MemoryStore::appendToLog(QString &problem)
         bytes.prepend(logHeader(m_generation));
     const platform::Status written = m_logBytes == 0
                                          ? platform::writeFileAtomically(logPath(), bytes, platform::FilePermissions::OwnerOnly)
-                                         : appendToFile(logPath(), bytes);
+                                         : HMIdentifierGraphJournal::appendDurably(logPath(), bytes);
     if (!written) {
         // The log may end in a torn line now: the next save writes the file whole.
         m_mustWriteWhole = true;
