@@ -16,7 +16,8 @@
 // ("hmUid") to the identifier of the same record in the Mac store ("nativeId"), and remembers the
 // conduit's last sync date. Each entry is an identifier dictionary; the data sources keep further
 // keys of their own in it ("crcValue", "isNewRecord", ...), which the graph stores unchanged.
-// Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph".
+// Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph", with
+// the changes of a run's pages in a journal beside it until the conduit ends (HMIdentifierGraphJournal).
 // Lookups go through hash indexes (exact "hmUid", exact "nativeId", folded "hmUid") that follow the
 // list: changes made through identifierDictionaries() are picked up on the next lookup by comparing
 // the list against a shallow copy taken when the indexes were last brought up to date.

@@ -95,6 +95,22 @@ QByteArray logHeader(qint64 generation)
     return QByteArrayLiteral("{\"logOf\":") + QByteArray::number(generation) + "}\n";
 }
 
+// A value as compact JSON text: objects and lists as themselves, anything else (a date) as jsonFromValue
+// makes it.
+QByteArray compactJson(const QVariant &value)
+{
+    const QJsonValue json = jsonFromValue(value);
+    return json.isArray() ? QJsonDocument(json.toArray()).toJson(QJsonDocument::Compact)
+                          : QJsonDocument(json.toObject()).toJson(QJsonDocument::Compact);
+}
+
+// A text as a JSON object key, quoted and escaped, with its colon.
+QByteArray jsonKey(const QString &key)
+{
+    const QByteArray quoted = QJsonDocument(QJsonArray{key}).toJson(QJsonDocument::Compact);
+    return quoted.mid(1, quoted.size() - 2) + ':';
+}
+
 QVariantMap entryOf(const StoredRecord &record)
 {
     QVariantMap entry{{QStringLiteral("fields"), record.fields}};
@@ -252,19 +268,23 @@ void MemoryStore::loadConduit(quint64 conduit, const QJsonObject &conduitRoot)
         m_lastSyncStarts.insert(conduit, lastSyncStart);
 }
 
-// Called with the mutex held.
-QVariantMap MemoryStore::conduitRoot(quint64 conduit) const
+// A conduit's part of the file as JSON text, written record by record so that a whole store is never
+// held twice over in memory; called with the mutex held.
+QByteArray MemoryStore::conduitJson(quint64 conduit) const
 {
-    QVariantMap records;
+    QByteArray json = "{\"records\":{";
     const QMap<QString, StoredRecord> stored = m_records.value(conduit);
-    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
-        records.insert(it.key(), entryOf(it.value()));
-    QVariantMap root{{QStringLiteral("records"), records}, {QStringLiteral("deletions"), deletionsOf(conduit)}};
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+        if (it != stored.constBegin())
+            json += ',';
+        json += jsonKey(it.key()) + compactJson(entryOf(it.value()));
+    }
+    json += "},\"deletions\":" + compactJson(deletionsOf(conduit));
     if (const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit))
-        root.insert(QStringLiteral("ownIdMap"), HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
+        json += ",\"ownIdMap\":" + compactJson(HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
     if (m_lastSyncStarts.contains(conduit))
-        root.insert(QStringLiteral("lastSyncStart"), m_lastSyncStarts.value(conduit));
-    return root;
+        json += ",\"lastSyncStart\":" + compactJson(m_lastSyncStarts.value(conduit));
+    return json + '}';
 }
 
 // What changed in a conduit since the last save, shaped as its part of the file; called with the
@@ -379,10 +399,10 @@ bool MemoryStore::appendToLog(QString &problem)
 // Called with the mutex held.
 bool MemoryStore::writeWhole(QString &problem)
 {
-    QVariantMap root{{kGenerationKey, m_generation + 1}};
+    QByteArray json = "{\"generation\":" + QByteArray::number(m_generation + 1);
     for (quint64 conduit = 1; conduit <= 4; ++conduit)
-        root.insert(conduitKey(conduit), conduitRoot(conduit));
-    const QByteArray json = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Compact);
+        json += ',' + jsonKey(conduitKey(conduit)) + conduitJson(conduit);
+    json += "}\n";
     const platform::Status written = platform::writeFileAtomically(m_path, json);
     if (!written) {
         m_mustWriteWhole = true;

@@ -94,7 +94,7 @@ private:
     // Keeps the record's phone id and the index by phone id in step; called with the mutex held.
     void setPhoneIdLocked(quint64 conduit, const QString &nativeId, StoredRecord &record, const QString &phoneId);
     void forgetPhoneIdLocked(quint64 conduit, const QString &nativeId, const StoredRecord &record);
-    QVariantMap conduitRoot(quint64 conduit) const;
+    QByteArray conduitJson(quint64 conduit) const;
 
     mutable std::mutex m_mutex;
     QString m_path;
