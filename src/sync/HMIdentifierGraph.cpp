@@ -116,13 +116,35 @@ void HMIdentifierGraph::appendEntryNumber(const QVariantMap &dictionary) const
     indexEntry(dictionary, entry);
 }
 
+namespace {
+
+// How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
+// hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
+constexpr qsizetype kLongestReplacedRun = 4096;
+
+// The length of the run of entries changed in place from the given positions on: the entries after
+// it are unchanged, or one of the lists ends with it. 0 when no such run is found within the bound.
+qsizetype replacedRun(const QList<QVariantMap> &earlier, qsizetype before, const QList<QVariantMap> &now,
+                      qsizetype after)
+{
+    for (qsizetype run = 1; run <= kLongestReplacedRun; ++run) {
+        if (before + run >= earlier.size() || after + run >= now.size())
+            return std::min(earlier.size() - before, now.size() - after);
+        if (now.at(after + run).isSharedWith(earlier.at(before + run)))
+            return run;
+    }
+    return 0;
+}
+
+} // namespace
+
 HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const QList<QVariantMap> &earlier,
                                                              const QList<QVariantMap> &now)
 {
-    // One walk keeps every unchanged entry in order. An entry changed in place (its neighbours
-    // after it unchanged) is a replacement at its position; any other difference drops the earlier
-    // entry, and whatever follows the last entry kept is appended. Inserts and reorderings thus come
-    // out as removals and appends, so order is always kept.
+    // One walk keeps every unchanged entry in order. An earlier entry whose successor comes next is
+    // removed; a run of entries changed in place (the entries after it unchanged) is replaced where
+    // it stands; whatever follows the last entry kept is appended. Inserts and reorderings thus come
+    // out as replacements, removals and appends, so order is always kept.
     Changes changes;
     qsizetype before = 0;
     qsizetype after = 0;
@@ -130,12 +152,17 @@ HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const QList<QVarian
         if (now.at(after).isSharedWith(earlier.at(before))) {
             ++after;
             ++before;
-        } else if (after + 1 < now.size() && before + 1 < earlier.size()
-                   && now.at(after + 1).isSharedWith(earlier.at(before + 1))) {
-            changes.replaced.emplace_back(before++, now.at(after++));
-        } else {
-            changes.removed.push_back(before++);
+            continue;
         }
+        if (before + 1 < earlier.size() && now.at(after).isSharedWith(earlier.at(before + 1))) {
+            changes.removed.push_back(before++);
+            continue;
+        }
+        const qsizetype run = replacedRun(earlier, before, now, after);
+        if (run == 0)
+            changes.removed.push_back(before++);
+        for (qsizetype step = 0; step < run; ++step)
+            changes.replaced.emplace_back(before++, now.at(after++));
     }
     for (; before < earlier.size(); ++before)
         changes.removed.push_back(before);
