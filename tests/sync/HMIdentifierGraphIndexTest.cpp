@@ -8,6 +8,7 @@
 #include "foundation/LogCapture.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -324,4 +325,53 @@ TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
 
     const QStringList lines = log.lines();
     EXPECT_EQ(lines.count(kPicking), 2);
+}
+
+// What a page or a batch changed is all the journal holds: a run of entries replaced in place, a run
+// removed, or entries appended come out as just those, however long the list.
+TEST(HMIdentifierGraphIndex, ChangesNameOnlyTheEntriesThatChanged)
+{
+    struct Row
+    {
+        const char *name;
+        std::function<void(QList<QVariantMap> &)> change;
+        size_t replaced;
+        size_t removed;
+        qsizetype appended;
+    };
+    const auto entryAt = [](int index) {
+        return QVariantMap{{kHmUid, QStringLiteral("u%1").arg(index)}, {kNativeId, QStringLiteral("n%1").arg(index)}};
+    };
+    const Row rows[] = {
+        {"a batch of ids replaced in place", [](QList<QVariantMap> &list) {
+             for (qsizetype index = 300; index < 400; ++index)
+                 list[index].insert(kHmUid, QStringLiteral("device-%1").arg(index));
+         }, 100, 0, 0},
+        {"a run removed", [](QList<QVariantMap> &list) { list.remove(500, 100); }, 0, 100, 0},
+        {"the last entry replaced", [](QList<QVariantMap> &list) { list.last().insert(kNativeId, QStringLiteral("x")); },
+         1, 0, 0},
+        {"a page appended", [&entryAt](QList<QVariantMap> &list) {
+             for (int index = 0; index < 512; ++index)
+                 list.append(entryAt(20000 + index));
+         }, 0, 0, 512},
+        {"one removed, one replaced, some appended", [&entryAt](QList<QVariantMap> &list) {
+             list.removeAt(10);
+             list[20].insert(kNativeId, QStringLiteral("y"));
+             list.append(entryAt(30000));
+         }, 1, 1, 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QList<QVariantMap> earlier;
+        for (int index = 0; index < 5000; ++index)
+            earlier.append(entryAt(index));
+        QList<QVariantMap> now = earlier;
+        row.change(now);
+        const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(earlier, now);
+        EXPECT_EQ(changes.replaced.size(), row.replaced);
+        EXPECT_EQ(changes.removed.size(), row.removed);
+        EXPECT_EQ(changes.appended.size(), row.appended);
+        ASSERT_TRUE(changes.applyTo(earlier));
+        EXPECT_EQ(earlier, now);
+    }
 }
