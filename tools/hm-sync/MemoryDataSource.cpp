@@ -187,12 +187,19 @@ bool MemoryStore::load(const QString &path, QString &problem)
         loadConduit(conduit, root.value(conduitKey(conduit)).toObject());
     m_generation = root.value(kGenerationKey).toInteger();
     m_fileBytes = bytes->size();
-    if (QFileInfo::exists(logPath())) {
-        const platform::Result<QByteArray> log = platform::readWholeFile(logPath());
-        m_mustWriteWhole = !log || !replayLog(*log);
-        m_logBytes = m_mustWriteWhole ? 0 : log->size();
-    }
+    loadLog();
     return true;
+}
+
+// Replays the log beside the file, if any; a log that cannot be read or ends in a torn line is not
+// appended to (the next save writes the file whole). Called with the mutex held.
+void MemoryStore::loadLog()
+{
+    if (!QFileInfo::exists(logPath()))
+        return;
+    const platform::Result<QByteArray> log = platform::readWholeFile(logPath());
+    m_mustWriteWhole = !log || !replayLog(*log);
+    m_logBytes = m_mustWriteWhole ? 0 : log->size();
 }
 
 // Applies the log's lines after its header, when the header names the file's generation; false when

@@ -82,6 +82,7 @@ private:
     // Takes what a conduit's part of the file, or of a log line, holds; called with the mutex held.
     void loadConduit(quint64 conduit, const QJsonObject &conduitRoot);
     void loadRecords(quint64 conduit, const QJsonObject &conduitRoot);
+    void loadLog();
     bool replayLog(const QByteArray &log);
     QVariantMap changedConduitRoot(quint64 conduit) const;
     QVariantMap deletionsOf(quint64 conduit) const;
