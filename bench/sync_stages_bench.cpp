@@ -4,7 +4,7 @@
 // - the update path: changed Mac records the device already knows, sent in batches of 100;
 // - the new-record path: Mac records the device has never seen, sent in batches of 100, whose
 //   temporary ids the device's replies replace.
-// Each figure covers the whole run (profile, identifier graph saved after every page, logon to end).
+// Each figure covers the whole run (profile, identifier graph changes journaled after every page, logon to end).
 #include "FakeMacStore.h"
 #include "SyncRunHarness.h"
 

@@ -1,6 +1,6 @@
 #include "phonelink/PhoneListReply.h"
 
-#include <QRegularExpression>
+#include <algorithm>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -16,10 +16,11 @@ constexpr qsizetype kQuotedChars = 60;
 // and "List="; a "List=" right after the status line is not read as a list.
 qsizetype listPartStart(const QString &body)
 {
-    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
-    if (lineEnd < 0)
+    const auto endOfLine = std::find_if(body.cbegin(), body.cend(),
+                                        [](QChar character) { return character == u'\r' || character == u'\n'; });
+    if (endOfLine == body.cend())
         return -1;
-    qsizetype at = lineEnd;
+    qsizetype at = endOfLine - body.cbegin();
     while (at < body.size() && body.at(at).isSpace())
         ++at;
     if (at >= body.size())
@@ -70,6 +71,41 @@ qint64 announcedCount(const QString &body)
     return countBeforeList(body, listPartStart(body));
 }
 
+namespace {
+
+// The rows of the list part (from its "List=" line on); rowsRead counts every row, kept or not.
+platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const ReadRules &rules, qint64 &rowsRead)
+{
+    QList<QStringView> lines = listPart.split(u'\n');
+    lines.removeFirst(); // the "List=" line names the list
+    lines.removeIf([](QStringView line) { return line.isEmpty() || line == u"\r"; });
+    const QString header = lines.isEmpty() ? QString() : withoutCarriageReturn(lines.takeFirst().toString());
+    const QStringList columns = header.isEmpty() ? QStringList() : header.split(QLatin1Char('\t'));
+    if (!lines.isEmpty() && (columns.size() < 2 || !columns.contains(QStringLiteral("UID"))))
+        return malformed(QStringLiteral("its header has no UID column"));
+    QList<QVariantMap> rows;
+    // Every line is looked at: a malformed one anywhere fails the whole reply.
+    for (const QStringView line : lines) {
+        const QStringList values = line.toString().split(QLatin1Char('\t'));
+        if (values.size() != columns.size()) {
+            return malformed(QStringLiteral("row %1 has %2 fields, its header %3: '%4'")
+                                 .arg(rowsRead + 1)
+                                 .arg(values.size())
+                                 .arg(columns.size())
+                                 .arg(line.left(kQuotedChars).toString()));
+        }
+        ++rowsRead;
+        QVariantMap row = rowFrom(columns, values, rules.maxValueChars);
+        if (rules.requiresUid && row.value(QStringLiteral("UID")).toString().trimmed().isEmpty())
+            return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
+        if (rows.size() < rules.rowLimit)
+            rows.append(std::move(row));
+    }
+    return rows;
+}
+
+} // namespace
+
 platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules)
 {
     const qsizetype listStart = listPartStart(body);
@@ -78,34 +114,11 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
         return malformed(QStringLiteral("its Count= is not a number"));
     if (count == -1 && rules.requiresCount)
         return malformed(QStringLiteral("it announces no Count="));
-    QList<QVariantMap> rows;
     qint64 rowsRead = 0;
-    if (listStart >= 0) {
-        QStringList lines = body.mid(listStart).split(QLatin1Char('\n'));
-        lines.removeFirst(); // the "List=" line names the list
-        lines.removeIf([](const QString &line) { return withoutCarriageReturn(line).isEmpty(); });
-        const QStringList columns =
-            lines.isEmpty() ? QStringList() : withoutCarriageReturn(lines.takeFirst()).split(QLatin1Char('\t'));
-        if (!lines.isEmpty() && (columns.size() < 2 || !columns.contains(QStringLiteral("UID"))))
-            return malformed(QStringLiteral("its header has no UID column"));
-        // Every line is looked at: a malformed one anywhere fails the whole reply.
-        for (const QString &line : lines) {
-            const QStringList values = line.split(QLatin1Char('\t'));
-            if (values.size() != columns.size()) {
-                return malformed(QStringLiteral("row %1 has %2 fields, its header %3: '%4'")
-                                     .arg(rowsRead + 1)
-                                     .arg(values.size())
-                                     .arg(columns.size())
-                                     .arg(line.left(kQuotedChars)));
-            }
-            ++rowsRead;
-            QVariantMap row = rowFrom(columns, values, rules.maxValueChars);
-            if (rules.requiresUid && row.value(QStringLiteral("UID")).toString().trimmed().isEmpty())
-                return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
-            if (rows.size() < rules.rowLimit)
-                rows.append(std::move(row));
-        }
-    }
+    platform::Result<QList<QVariantMap>> rows =
+        listStart >= 0 ? readListPart(QStringView(body).mid(listStart), rules, rowsRead) : QList<QVariantMap>();
+    if (!rows)
+        return rows;
     if (count >= 0 && rowsRead != count)
         return malformed(QStringLiteral("it announces %1 rows and holds %2").arg(count).arg(rowsRead));
     return rows;

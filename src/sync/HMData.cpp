@@ -14,8 +14,9 @@ namespace {
 constexpr qsizetype kIdBatchSize = 100;
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kDeviceIdFailed = QStringLiteral("FAIL");
-// The core's own mark of an add sent but not yet answered. Data sources keep keys of their own in
-// the same dictionaries (the reminders' "isNewRecord" among them), so this one must differ from all.
+// The core's own mark of an add sent but not yet answered (the graph counts the entries holding it).
+// Data sources keep keys of their own in the same dictionaries (the reminders' "isNewRecord" among
+// them), so this one must differ from all.
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
 
 QString notImplementedLine(const char *operation, const QString &className)
@@ -92,14 +93,18 @@ QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph, Entries entries)
 
 bool HMData::hasUnconfirmedEntries(const HMIdentifierGraph &graph)
 {
-    const QList<QVariantMap> &entries = graph.identifierDictionaries();
-    return std::any_of(entries.begin(), entries.end(), [](const QVariantMap &entry) { return isUnconfirmed(entry); });
+    return graph.hasUnconfirmedEntries();
 }
 
 bool HMData::hasUnconfirmedRecords()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     return graph && hasUnconfirmedEntries(*graph);
+}
+
+bool HMData::hasUnsavedChanges()
+{
+    return true;
 }
 
 QString HMData::saveFailure() const
@@ -166,29 +171,26 @@ void HMData::updateOneTemporaryId(const QString &temporaryId, const QVariantMap 
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return;
-    const std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
-    QList<QVariantMap> &entries = graph->identifierDictionaries();
-    if (!temporaryToDeviceIds.contains(temporaryId)) {
+    const auto found = temporaryToDeviceIds.constFind(temporaryId);
+    if (found == temporaryToDeviceIds.constEnd()) {
         DDLogInfo(QStringLiteral("Couldn't find a device id for temp id '%1' removing from id table").arg(temporaryId));
-        if (entry)
-            entries.removeOne(*entry);
+        graph->replaceDictionaryForHarrowmereUid(temporaryId, std::nullopt);
         return;
     }
-    const QString deviceId = temporaryToDeviceIds.value(temporaryId).toString();
+    const QString deviceId = found->toString();
     if (deviceId == kDeviceIdFailed) {
         DDLogInfo(QStringLiteral("Removing '%1' from dictionary because it failed to insert.").arg(temporaryId));
-        if (entry)
-            entries.removeOne(*entry);
+        graph->replaceDictionaryForHarrowmereUid(temporaryId, std::nullopt);
         return;
     }
     DDLogInfo(QStringLiteral("Updating temp id '%1' to device id '%2'").arg(temporaryId, deviceId));
-    if (!entry)
+    std::optional<QVariantMap> updated = graph->dictionaryForHarrowmereUid(temporaryId);
+    if (!updated)
         return;
-    QVariantMap updated = *entry;
-    updated.insert(kHmUidKey, deviceId);
-    markConfirmed(updated);
-    entries.removeOne(*entry);
-    entries.append(updated);
+    updated->insert(kHmUidKey, deviceId);
+    markConfirmed(*updated);
+    // Replaced where it stands: removing it by value and appending would walk the whole list.
+    graph->replaceDictionaryForHarrowmereUid(temporaryId, updated);
 }
 
 void HMData::updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds)
@@ -207,16 +209,22 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
 {
     if (GlobalVariables::getIsOutlookSync())
         return;
-    const QStringList temporaryIds = recordsAddedToDevice();
-    const qint64 total = temporaryIds.size();
+    QSet<QString> sent;
+    qint64 total = 0;
+    {
+        const std::lock_guard lock(m_propertyMutex);
+        sent = m_recordsAddedToDeviceSet;
+        total = m_recordsAddedToDevice.size();
+    }
     // Each answer is matched to its record by the temporary id: an answer that leaves a record out
-    // must not shift the ids of the records after it onto the wrong ones.
+    // must not shift the ids of the records after it onto the wrong ones. Only the batch's answers
+    // are walked, so a run's batches together take time linear in its records.
     qint64 done = 0;
-    for (const QString &temporaryId : temporaryIds) {
-        if (!temporaryToDeviceIds.contains(temporaryId))
+    for (auto answer = temporaryToDeviceIds.constBegin(); answer != temporaryToDeviceIds.constEnd(); ++answer) {
+        if (!sent.contains(answer.key()))
             continue;
         reportIdProgress(++done, total);
-        updateOneTemporaryId(temporaryId, temporaryToDeviceIds);
+        updateOneTemporaryId(answer.key(), temporaryToDeviceIds);
     }
 }
 
@@ -275,8 +283,10 @@ QStringList HMData::recordsAddedToDevice() const
 
 void HMData::setRecordsAddedToDevice(const QStringList &temporaryIds)
 {
+    QSet<QString> sent(temporaryIds.cbegin(), temporaryIds.cend());
     const std::lock_guard lock(m_propertyMutex);
     m_recordsAddedToDevice = temporaryIds;
+    m_recordsAddedToDeviceSet = std::move(sent);
 }
 
 QString HMData::formattedStringForSync(const QString &text)

@@ -4,6 +4,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/HMSyncDataProtocol.h"
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -51,6 +52,10 @@ public:
     // other side may hold it already, so its records are read whole and matched before it is sent
     // again.
     virtual bool hasUnconfirmedRecords();
+    // Whether saveChanges has anything to write. The sync controller skips saveChanges when this
+    // answers false; the default answers true, so a data source that keeps no account of its changes
+    // saves after every page as before.
+    virtual bool hasUnsavedChanges();
     // Why the last saveChanges failed; empty when it succeeded. A failed save ends the run.
     virtual QString saveFailure() const;
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
@@ -155,6 +160,7 @@ private:
     mutable std::mutex m_propertyMutex;
     std::shared_ptr<HMIdentifierGraph> m_identifierGraph;
     QStringList m_recordsAddedToDevice;
+    QSet<QString> m_recordsAddedToDeviceSet;
     QStringList m_categoryIdentifiersToSync;
     QString m_categoryIdentifierToWriteTo;
     HMDateUtilities m_dateUtilities;

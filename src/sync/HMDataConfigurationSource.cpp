@@ -428,10 +428,23 @@ bool HMDataConfigurationSource::saveProgressForConduitData(HMSyncConduitData &co
     const std::shared_ptr<HMProfile> current = profile();
     if (!graph || letter == QLatin1String("-") || !current)
         return true;
-    if (current->saveIdentifierGraph(*graph, letter))
+    // Per page only the page's changes are written, to the journal beside the graph file.
+    if (HMProfileManager::journalIdentifier(*graph, *current, letter))
         return true;
     DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
     return false;
+}
+
+void HMDataConfigurationSource::finishIdentifierGraph(const HMSyncConduitData &conduitData,
+                                                      const HMIdentifierGraph &graph)
+{
+    const QString letter = conduitData.conduitShortIdentifierString();
+    const std::shared_ptr<HMProfile> current = profile();
+    if (letter == QLatin1String("-") || !current)
+        return;
+    // The journal of the run goes into the graph file, which other readers open as a keyed archive.
+    if (!HMProfileManager::finishIdentifier(graph, *current, letter))
+        DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
 }
 
 void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitData &conduitData)
@@ -445,7 +458,7 @@ void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitD
     const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
     if (graph) {
         graph->setLastSyncDate(startDate);
-        (void)saveProgressForConduitData(conduitData);
+        finishIdentifierGraph(conduitData, *graph);
         conduitData.setAppleRecordCount(graph->identifierDictionaries().size());
     }
     if (dataSource)

@@ -9,6 +9,7 @@
 #include <mutex>
 
 class HMData;
+class HMIdentifierGraph;
 class HMProfile;
 class HMProfileManager;
 
@@ -65,6 +66,9 @@ public:
     static void setOutlookRecordCounter(OutlookRecordCounter counter);
 
 private:
+    // Writes the conduit's graph at its end: its journal folded into the graph file.
+    void finishIdentifierGraph(const HMSyncConduitData &conduitData, const HMIdentifierGraph &graph);
+
     mutable std::mutex m_referencesMutex;
     std::shared_ptr<HMProfileManager> m_profileManager;
     std::shared_ptr<HMProfile> m_profile;

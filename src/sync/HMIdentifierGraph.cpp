@@ -17,6 +17,7 @@ const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kNativeIdKey = QStringLiteral("nativeId");
 const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
 const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
+const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
 
 bool isAscii(const QString &text)
 {
@@ -66,6 +67,16 @@ void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quin
         buckets.erase(bucket);
 }
 
+// Keeps a bucket in list order: appended entries go last, and an entry replaced in place keeps its
+// earlier number, which goes where it belongs.
+void addEntry(QList<quint64> &bucket, quint64 entry)
+{
+    if (bucket.isEmpty() || bucket.constLast() < entry)
+        bucket.append(entry);
+    else
+        bucket.insert(std::lower_bound(bucket.begin(), bucket.end(), entry) - bucket.begin(), entry);
+}
+
 QString textOf(const QVariantMap &dictionary, const QString &key)
 {
     const QVariant value = dictionary.value(key);
@@ -77,11 +88,13 @@ QString textOf(const QVariantMap &dictionary, const QString &key)
 void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry) const
 {
     if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
-        m_byHmUid[*hmUid].append(entry);
-        m_byFoldedHmUid[looseKey(*hmUid)].append(entry);
+        addEntry(m_byHmUid[*hmUid], entry);
+        addEntry(m_byFoldedHmUid[looseKey(*hmUid)], entry);
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
-        m_byNativeId[*nativeId].append(entry);
+        addEntry(m_byNativeId[*nativeId], entry);
+    if (dictionary.value(kUnconfirmedAddKey).toBool())
+        ++m_unconfirmedCount;
 }
 
 void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entry) const
@@ -92,6 +105,8 @@ void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entr
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         dropEntry(m_byNativeId, *nativeId, entry);
+    if (dictionary.value(kUnconfirmedAddKey).toBool())
+        --m_unconfirmedCount;
 }
 
 void HMIdentifierGraph::appendEntryNumber(const QVariantMap &dictionary) const
@@ -101,37 +116,113 @@ void HMIdentifierGraph::appendEntryNumber(const QVariantMap &dictionary) const
     indexEntry(dictionary, entry);
 }
 
-// Brings the indexes in step with the list. Entries are implicitly shared, so an entry that still
-// shares its data with the copy taken last time is unchanged, and one changed in place no longer
-// shares it. The walk keeps every unchanged entry in order, drops the others from the indexes and
-// numbers anything after the last kept entry afresh; this covers removals anywhere and appends in
-// one pass, and any other change (inserts, edits, reordering) as removal and re-append of the
-// entries concerned, so list order and entry-number order always agree.
+namespace {
+
+// How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
+// hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
+constexpr qsizetype kLongestReplacedRun = 4096;
+
+// The length of the run of entries changed in place from the given positions on: the entries after
+// it are unchanged, or one of the lists ends with it. 0 when no such run is found within the bound.
+qsizetype replacedRun(const QList<QVariantMap> &earlier, qsizetype before, const QList<QVariantMap> &now,
+                      qsizetype after)
+{
+    for (qsizetype run = 1; run <= kLongestReplacedRun; ++run) {
+        if (before + run >= earlier.size() || after + run >= now.size())
+            return std::min(earlier.size() - before, now.size() - after);
+        if (now.at(after + run).isSharedWith(earlier.at(before + run)))
+            return run;
+    }
+    return 0;
+}
+
+} // namespace
+
+HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const QList<QVariantMap> &earlier,
+                                                             const QList<QVariantMap> &now)
+{
+    // One walk keeps every unchanged entry in order. An earlier entry whose successor comes next is
+    // removed; a run of entries changed in place (the entries after it unchanged) is replaced where
+    // it stands; whatever follows the last entry kept is appended. Inserts and reorderings thus come
+    // out as replacements, removals and appends, so order is always kept.
+    Changes changes;
+    qsizetype before = 0;
+    qsizetype after = 0;
+    while (after < now.size() && before < earlier.size()) {
+        if (now.at(after).isSharedWith(earlier.at(before))) {
+            ++after;
+            ++before;
+            continue;
+        }
+        if (before + 1 < earlier.size() && now.at(after).isSharedWith(earlier.at(before + 1))) {
+            changes.removed.push_back(before++);
+            continue;
+        }
+        const qsizetype run = replacedRun(earlier, before, now, after);
+        if (run == 0)
+            changes.removed.push_back(before++);
+        for (qsizetype step = 0; step < run; ++step)
+            changes.replaced.emplace_back(before++, now.at(after++));
+    }
+    for (; before < earlier.size(); ++before)
+        changes.removed.push_back(before);
+    changes.appended = now.mid(after);
+    return changes;
+}
+
+bool HMIdentifierGraph::Changes::applyTo(QList<QVariantMap> &entries) const
+{
+    const auto outside = [&entries](qsizetype position) { return position < 0 || position >= entries.size(); };
+    if (std::any_of(removed.begin(), removed.end(), outside)
+        || std::any_of(replaced.begin(), replaced.end(), [&outside](const auto &entry) { return outside(entry.first); })
+        || !std::is_sorted(removed.begin(), removed.end())
+        || std::adjacent_find(removed.begin(), removed.end()) != removed.end())
+        return false;
+    for (const auto &[position, entry] : replaced)
+        entries[position] = entry;
+    for (auto position = removed.crbegin(); position != removed.crend(); ++position)
+        entries.removeAt(*position);
+    entries.append(appended);
+    return true;
+}
+
+// Brings the indexes in step with the list: removed entries leave the indexes, a replaced entry
+// keeps its entry number under its new identifiers, and appended entries are numbered afresh, so list
+// order and entry-number order always agree.
 void HMIdentifierGraph::syncIndexes() const
 {
     if (m_identifierDictionaries.isSharedWith(m_indexedDictionaries))
         return;
-    const QList<QVariantMap> &current = m_identifierDictionaries;
     const QList<QVariantMap> &seen = m_indexedDictionaries;
+    const Changes changes = changesBetween(seen, m_identifierDictionaries);
     std::vector<quint64> kept;
-    kept.reserve(size_t(current.size()));
-    qsizetype old = 0;
-    qsizetype now = 0;
-    while (now < current.size() && old < seen.size()) {
-        if (current.at(now).isSharedWith(seen.at(old))) {
-            kept.push_back(m_entryNumbers[size_t(old)]);
-            ++now;
-            ++old;
-        } else {
-            unindexEntry(seen.at(old), m_entryNumbers[size_t(old)]);
-            ++old;
+    kept.reserve(size_t(m_identifierDictionaries.size()));
+    auto removed = changes.removed.cbegin();
+    auto replaced = changes.replaced.cbegin();
+    for (qsizetype old = 0; old < seen.size(); ++old) {
+        const quint64 entry = m_entryNumbers[size_t(old)];
+        if (removed != changes.removed.cend() && *removed == old) {
+            unindexEntry(seen.at(old), entry);
+            ++removed;
+            continue;
         }
+        if (replaced != changes.replaced.cend() && replaced->first == old) {
+            unindexEntry(seen.at(old), entry);
+            indexEntry(replaced->second, entry);
+            ++replaced;
+        }
+        kept.push_back(entry);
     }
-    for (; old < seen.size(); ++old)
-        unindexEntry(seen.at(old), m_entryNumbers[size_t(old)]);
     m_entryNumbers = std::move(kept);
-    for (; now < current.size(); ++now)
-        appendEntryNumber(current.at(now));
+    // A graph just loaded is indexed whole at once: growing the tables step by step would rehash
+    // them over and over.
+    const qsizetype expected = qsizetype(m_entryNumbers.size()) + changes.appended.size();
+    for (Buckets *buckets : {&m_byHmUid, &m_byNativeId, &m_byFoldedHmUid}) {
+        if (buckets->capacity() < expected)
+            buckets->reserve(expected);
+    }
+    for (const QVariantMap &dictionary : changes.appended)
+        appendEntryNumber(dictionary);
     m_indexedDictionaries = m_identifierDictionaries;
 }
 
@@ -185,19 +276,56 @@ qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 {
     syncIndexes();
     const auto bucket = m_byFoldedHmUid.constFind(looseKey(hmUid));
-    if (bucket == m_byFoldedHmUid.constEnd())
-        return 0;
-    const QList<quint64> entries = *bucket;
+    return bucket == m_byFoldedHmUid.constEnd() ? 0 : removeEntries(*bucket);
+}
+
+// Removes the entries (numbers ascending) from the list and the indexes; the indexes are in step.
+qsizetype HMIdentifierGraph::removeEntries(const QList<quint64> &entries)
+{
+    const QList<quint64> doomed = entries;
     // Let go of the shared copy so that removing does not copy the whole list.
     m_indexedDictionaries = QList<QVariantMap>();
-    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
+    for (auto entry = doomed.crbegin(); entry != doomed.crend(); ++entry) {
         const qsizetype position = positionOfEntry(*entry);
         unindexEntry(m_identifierDictionaries.at(position), *entry);
         m_identifierDictionaries.removeAt(position);
         m_entryNumbers.erase(m_entryNumbers.begin() + position);
     }
     m_indexedDictionaries = m_identifierDictionaries;
-    return entries.size();
+    return doomed.size();
+}
+
+bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
+                                                          const std::optional<QVariantMap> &replacement)
+{
+    const qsizetype position = indexOfFirstMatch(Key::HmUid, hmUid);
+    if (position < 0)
+        return false;
+    const quint64 entry = m_entryNumbers[size_t(position)];
+    if (!replacement) {
+        removeEntries({entry});
+        return true;
+    }
+    m_indexedDictionaries = QList<QVariantMap>();
+    unindexEntry(m_identifierDictionaries.at(position), entry);
+    m_identifierDictionaries[position] = *replacement;
+    indexEntry(m_identifierDictionaries.at(position), entry);
+    m_indexedDictionaries = m_identifierDictionaries;
+    return true;
+}
+
+bool HMIdentifierGraph::hasUnconfirmedEntries() const
+{
+    syncIndexes();
+    return m_unconfirmedCount > 0;
+}
+
+void HMIdentifierGraph::removeDictionariesForNativeId(const QString &nativeId)
+{
+    syncIndexes();
+    const auto bucket = m_byNativeId.constFind(nativeId);
+    if (bucket != m_byNativeId.constEnd())
+        removeEntries(*bucket);
 }
 
 void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid)

@@ -9,13 +9,15 @@
 #include <QVariantMap>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 // For one profile and one conduit, joins the identifier a record carries towards the other side
 // ("hmUid") to the identifier of the same record in the Mac store ("nativeId"), and remembers the
 // conduit's last sync date. Each entry is an identifier dictionary; the data sources keep further
 // keys of their own in it ("crcValue", "isNewRecord", ...), which the graph stores unchanged.
-// Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph".
+// Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph", with
+// the changes of a run's pages in a journal beside it until the conduit ends (HMIdentifierGraphJournal).
 // Lookups go through hash indexes (exact "hmUid", exact "nativeId", folded "hmUid") that follow the
 // list: changes made through identifierDictionaries() are picked up on the next lookup by comparing
 // the list against a shallow copy taken when the indexes were last brought up to date.
@@ -24,6 +26,40 @@
 class HMIdentifierGraph final : public platform::KeyedArchivable
 {
 public:
+    // How a list of identifier dictionaries differs from an earlier shallow copy of itself. Applied
+    // to the earlier list in this order it gives the later one: each replacement at its position of
+    // the earlier list, then the removals, then the appended entries at the end.
+    struct Changes
+    {
+        // Positions in the earlier list, ascending.
+        std::vector<qsizetype> removed;
+        // Positions in the earlier list, ascending, each with the entry that now stands there.
+        std::vector<std::pair<qsizetype, QVariantMap>> replaced;
+        QList<QVariantMap> appended;
+
+        bool isEmpty() const { return removed.empty() && replaced.empty() && appended.isEmpty(); }
+        // Applies the changes to the earlier list; false, leaving it as it was, when a position lies
+        // outside it (changes read from a file that does not belong to that list).
+        bool applyTo(QList<QVariantMap> &entries) const;
+    };
+    // What changed from earlier to now. Entries are implicitly shared, so an entry that still shares
+    // its data with the earlier copy is unchanged; linear in the length of the lists.
+    static Changes changesBetween(const QList<QVariantMap> &earlier, const QList<QVariantMap> &now);
+
+    // What the graph's files hold, kept by HMProfileManager, which alone writes them: the list and
+    // date as last made durable (the list shares its entries with the graph's while they are
+    // unchanged), the graph file they belong to with the digest of its bytes (empty when there is no
+    // file), and the journal beside it.
+    struct DurableState
+    {
+        QString path;
+        QList<QVariantMap> entries;
+        QDateTime lastSyncDate;
+        QByteArray baseDigest;
+        qint64 journalBytes = 0;
+        bool doesJournalHoldEntries = false;
+    };
+
     // A graph with an empty list and no date.
     HMIdentifierGraph() = default;
 
@@ -50,6 +86,19 @@ public:
     // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics.
     void removeDictionaryForHarrowmereUid(const QString &hmUid);
 
+    // Replaces the first dictionary whose "hmUid" equals hmUid exactly by the replacement, at its
+    // place in the list, or removes it when the replacement is nullopt; false when there is none.
+    bool replaceDictionaryForHarrowmereUid(const QString &hmUid, const std::optional<QVariantMap> &replacement);
+    // Whether some entry holds true under "isUnconfirmedAdd" (sent as new, never answered); kept
+    // with the indexes, so asking costs nothing.
+    bool hasUnconfirmedEntries() const;
+    // Removes every dictionary whose "nativeId" equals nativeId exactly.
+    void removeDictionariesForNativeId(const QString &nativeId);
+
+    // Invalid until the graph was loaded from or written to its files.
+    const std::optional<DurableState> &durableState() const { return m_durableState; }
+    void setDurableState(DurableState state) const { m_durableState = std::move(state); }
+
     // Writes the graph to the log at info level; every key and value too at verbose level.
     void logGraph() const;
 
@@ -64,6 +113,7 @@ private:
 
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
+    qsizetype removeEntries(const QList<quint64> &entries);
     qsizetype positionOfEntry(quint64 entry) const;
     void syncIndexes() const;
     void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
@@ -72,6 +122,9 @@ private:
 
     QList<QVariantMap> m_identifierDictionaries;
     QDateTime m_lastSyncDate;
+    // Bookkeeping of the files, not part of the graph's value: a graph written whole through a const
+    // reference still learns what its files now hold.
+    mutable std::optional<DurableState> m_durableState;
 
     // The list as the indexes last saw it (shares every entry with the live list while unchanged),
     // the entry number of each list position, and the indexes themselves.
@@ -81,4 +134,5 @@ private:
     mutable Buckets m_byHmUid;
     mutable Buckets m_byNativeId;
     mutable Buckets m_byFoldedHmUid;
+    mutable qsizetype m_unconfirmedCount = 0;
 };

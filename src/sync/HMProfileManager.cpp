@@ -14,6 +14,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMProfile.h"
 #include "sync/NSData+Encrypt.h"
 
@@ -43,6 +44,8 @@ constexpr qint64 kFirstTraceEntry = 100;
 constexpr qint64 kMaxProfileFileBytes = 32LL * 1024 * 1024;
 // Graphs grow with the records of a conduit: tens of thousands of entries stay well below this.
 constexpr qint64 kMaxGraphFileBytes = 512LL * 1024 * 1024;
+// A journal holding nothing but dates is folded once it grows past this.
+constexpr qint64 kFoldJournalBytes = 256 * 1024;
 // A stored file name that is not ours is shown only this far in the log.
 constexpr qsizetype kMaxLoggedNameLength = 80;
 
@@ -357,6 +360,65 @@ std::shared_ptr<HMIdentifierGraph> setAsideDamagedGraph(const QString &path, con
 
 } // namespace
 
+namespace {
+
+using Step = HMIdentifierGraphJournal::Step;
+
+// The graph file's bytes; nullopt when there is none.
+Result<std::optional<QByteArray>> readGraphFile(const QString &path)
+{
+    if (!HMFileManager::fileExistsAtURL(QUrl::fromLocalFile(path)))
+        return std::optional<QByteArray>();
+    Result<QByteArray> stored = platform::readWholeFile(path, kMaxGraphFileBytes);
+    if (!stored)
+        return stored.error();
+    return std::optional<QByteArray>(std::move(stored.value()));
+}
+
+// Replays the journal beside the graph file onto the graph, and notes what the files hold. A torn or
+// damaged journal counts as not written: the next write of the graph replaces it with one holding
+// all the changes since the graph file.
+void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest)
+{
+    HMIdentifierGraph::DurableState durable{path, graph.identifierDictionaries(), graph.lastSyncDate(), baseDigest};
+    const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
+    if (QFileInfo::exists(journalPath)) {
+        const Result<QByteArray> journal = platform::readWholeFile(journalPath, kMaxGraphFileBytes);
+        QList<QVariantMap> entries = graph.identifierDictionaries();
+        QDateTime date = graph.lastSyncDate();
+        const HMIdentifierGraphJournal::Replay replay =
+            journal ? HMIdentifierGraphJournal::replay(*journal, baseDigest, entries, date)
+                    : HMIdentifierGraphJournal::Replay{};
+        if (!replay.belongsToGraph)
+            DDLogInfo(QStringLiteral("%1 belongs to an earlier graph file and is ignored").arg(journalPath));
+        else if (!replay.isIntact)
+            DDLogWarn(QStringLiteral("%1 ends in a torn or damaged line; the %2 whole lines before it are kept")
+                          .arg(journalPath).arg(replay.appliedLines));
+        graph.setIdentifierDictionaries(entries);
+        graph.setLastSyncDate(date);
+        if (replay.isIntact) {
+            durable.doesJournalHoldEntries = !HMIdentifierGraph::changesBetween(durable.entries, entries).isEmpty();
+            durable.entries = graph.identifierDictionaries();
+            durable.lastSyncDate = date;
+            durable.journalBytes = journal->size();
+        }
+    }
+    graph.setDurableState(std::move(durable));
+}
+
+Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(const std::optional<QByteArray> &stored)
+{
+    if (!stored)
+        return std::make_unique<HMIdentifierGraph>();
+    Result<std::unique_ptr<HMIdentifierGraph>> graph =
+        platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*stored, kGraphRootKey);
+    if (graph && !graph.value())
+        return Error(ErrorCode::DataMalformed, QStringLiteral("it holds no graph"));
+    return graph;
+}
+
+} // namespace
+
 std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(const HMProfile &profile,
                                                                                const QString &conduit)
 {
@@ -368,17 +430,20 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         DDLogError(QStringLiteral("Could not load an identifier graph: %1").arg(path.error().message()));
         return nullptr;
     }
-    if (!HMFileManager::fileExistsAtURL(QUrl::fromLocalFile(*path)))
-        return std::make_shared<HMIdentifierGraph>();
-    const Result<QByteArray> stored = platform::readWholeFile(*path, kMaxGraphFileBytes);
+    const Result<std::optional<QByteArray>> stored = readGraphFile(*path);
     if (!stored) {
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
     }
-    Result<std::unique_ptr<HMIdentifierGraph>> graph =
-        platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*stored, kGraphRootKey);
-    if (!graph || !graph.value())
-        return setAsideDamagedGraph(*path, graph ? QStringLiteral("it holds no graph") : graph.error().message());
+    Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(*stored);
+    if (!graph) {
+        std::shared_ptr<HMIdentifierGraph> fresh = setAsideDamagedGraph(*path, graph.error().message());
+        // The journal built on the damaged file is left as it is: it names that file's digest.
+        if (fresh)
+            fresh->setDurableState({*path, {}, {}, HMIdentifierGraphJournal::digestOf(std::nullopt)});
+        return fresh;
+    }
+    replayJournal(*graph.value(), *path, HMIdentifierGraphJournal::digestOf(*stored));
     return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
 }
 
@@ -407,5 +472,54 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
     }
+    HMIdentifierGraphJournal::reportStep(Step::GraphFileWritten);
+    // The file now holds everything the journal did; a journal left by a failure here names the
+    // previous file's digest and is ignored.
+    QFile::remove(HMIdentifierGraphJournal::journalPath(*path));
+    HMIdentifierGraphJournal::reportStep(Step::JournalRemoved);
+    graph.setDurableState({*path, graph.identifierDictionaries(), graph.lastSyncDate(),
+                           HMIdentifierGraphJournal::digestOf(*archive)});
     return true;
+}
+
+bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile,
+                                         const QString &conduit)
+{
+    if (GlobalVariables::getIsOutlookSync())
+        return false;
+    const Result<QString> path = graphPath(profile, conduit);
+    const std::optional<HMIdentifierGraph::DurableState> &durable = graph.durableState();
+    if (!path || !durable || durable->path != *path)
+        return saveIdentifier(graph, profile, conduit);
+    const HMIdentifierGraph::Changes changes =
+        HMIdentifierGraph::changesBetween(durable->entries, graph.identifierDictionaries());
+    const bool dateChanged = durable->lastSyncDate != graph.lastSyncDate();
+    if (changes.isEmpty() && !dateChanged)
+        return true;
+    const Result<QByteArray> line =
+        HMIdentifierGraphJournal::changeLine(changes, dateChanged ? std::optional(graph.lastSyncDate()) : std::nullopt);
+    if (!line)
+        return saveIdentifier(graph, profile, conduit);
+    const QString journalPath = HMIdentifierGraphJournal::journalPath(*path);
+    const QByteArray bytes = durable->journalBytes == 0 ? HMIdentifierGraphJournal::headerLine(durable->baseDigest) + *line : *line;
+    const platform::Status written = durable->journalBytes == 0
+                                         ? platform::writeFileAtomically(journalPath, bytes, platform::FilePermissions::OwnerOnly)
+                                         : HMIdentifierGraphJournal::appendDurably(journalPath, bytes);
+    if (!written) {
+        // A journal that may now end in a torn line is replaced by a whole graph file.
+        DDLogError(QStringLiteral("Could not journal %1: %2").arg(*path, written.error().message()));
+        return saveIdentifier(graph, profile, conduit);
+    }
+    HMIdentifierGraphJournal::reportStep(Step::JournalAppended);
+    graph.setDurableState({*path, graph.identifierDictionaries(), graph.lastSyncDate(), durable->baseDigest,
+                           durable->journalBytes + bytes.size(), durable->doesJournalHoldEntries || !changes.isEmpty()});
+    return true;
+}
+
+bool HMProfileManager::finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit)
+{
+    const std::optional<HMIdentifierGraph::DurableState> &durable = graph.durableState();
+    const bool onlyTheDate = durable && !durable->doesJournalHoldEntries && durable->journalBytes < kFoldJournalBytes
+                             && graph.identifierDictionaries().isSharedWith(durable->entries);
+    return onlyTheDate ? journalIdentifier(graph, profile, conduit) : saveIdentifier(graph, profile, conduit);
 }

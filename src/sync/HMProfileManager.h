@@ -69,8 +69,16 @@ public:
     // a file that cannot be read or set aside. Never creates a file.
     static std::shared_ptr<HMIdentifierGraph> identifierGraphForProfile(const HMProfile &profile,
                                                                         const QString &conduit);
-    // Writes the graph atomically; false when it was not written (an Outlook sync, or a failure).
+    // Writes the graph atomically and removes its journal; false when it was not written (an Outlook
+    // sync, or a failure).
     static bool saveIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
+    // Makes the graph's changes since it was last loaded or written durable by appending them to the
+    // journal beside its file (synced to disk), without rewriting the file; nothing is written when
+    // nothing changed. A graph the manager did not load or write is written whole.
+    static bool journalIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
+    // At the end of a conduit: folds the journal into the graph file when the graph's entries changed
+    // (or the journal grew long); a run that changed only the date appends it to the journal.
+    static bool finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
 
 private:
     void writeTrace() const;

@@ -157,7 +157,9 @@ bool HMSyncController::saveConduitChanges(HMSyncConduitData &data, HMData &dataS
     QString failure;
     if (!m_configuration->saveProgressForConduitData(data))
         failure = QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString());
-    dataSource.saveChanges();
+    // A page that changed nothing in the store leaves it unwritten.
+    if (dataSource.hasUnsavedChanges())
+        dataSource.saveChanges();
     if (failure.isEmpty() && !dataSource.saveFailure().isEmpty())
         failure = QStringLiteral("The %1 records could not be saved: %2")
                       .arg(data.conduitIdentifierString(), dataSource.saveFailure());

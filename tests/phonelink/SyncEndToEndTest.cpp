@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <QDirIterator>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -272,6 +273,54 @@ TEST(SyncEndToEnd, ASecondSyncWithoutChangesSendsNoRecords)
     }
     EXPECT_EQ(phoneRecordCount(run.peer()), 8);
     EXPECT_EQ(desktopRecordCount(run), 8);
+}
+
+namespace {
+
+// Every file under the folders with its bytes.
+QMap<QString, QByteArray> filesUnder(const QStringList &folders)
+{
+    QMap<QString, QByteArray> files;
+    for (const QString &folder : folders) {
+        QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
+        }
+    }
+    return files;
+}
+
+} // namespace
+
+TEST(SyncEndToEnd, ASecondSyncWithoutChangesWritesNothingButItsDates)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    fillBothSides(run);
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QStringList folders = {run.folder(), QString::fromUtf8(qgetenv("XDG_DATA_HOME"))};
+    const QMap<QString, QByteArray> before = filesUnder(folders);
+    ASSERT_TRUE(before.contains(run.folder() + QStringLiteral("/desktop.json")));
+
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    // The desktop's records and the identifier graphs stay as they were; the profile's settings take
+    // the run's dates, and each conduit's date goes to the journal beside its graph.
+    const QMap<QString, QByteArray> after = filesUnder(folders);
+    QStringList journals;
+    for (auto file = after.constBegin(); file != after.constEnd(); ++file) {
+        if (before.value(file.key()) == file.value())
+            continue;
+        if (file.key().endsWith(QLatin1String(".journal")))
+            journals.append(file.key());
+        else
+            EXPECT_TRUE(file.key().endsWith(QLatin1String(".settings"))) << file.key().toStdString() << " was written";
+    }
+    EXPECT_EQ(journals.size(), 3) << journals.join(u' ').toStdString();
+    for (const QString &journal : journals)
+        EXPECT_EQ(after.value(journal).count('\n'), 2) << journal.toStdString();
+    for (auto file = before.constBegin(); file != before.constEnd(); ++file)
+        EXPECT_TRUE(after.contains(file.key())) << file.key().toStdString() << " went";
 }
 
 TEST(SyncEndToEnd, EditsAndDeletionsOnEachSideReachTheOther)
@@ -617,17 +666,23 @@ TEST(SyncEndToEnd, AFailedSaveEndsTheRunBeforeTheLogoff)
             run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), name}});
             names[1].append(name);
         }
-        // A folder where the file should be: no write succeeds, whoever runs the test.
-        const QString blocked = isGraph ? run.graphFiles().first() : run.folder() + QStringLiteral("/desktop.json");
-        ASSERT_TRUE(QFile::remove(blocked));
-        ASSERT_TRUE(QDir().mkpath(blocked + QStringLiteral("/in-the-way")));
+        // A folder where the file should be: no write succeeds, whoever runs the test. The store
+        // writes its file or the log beside it, so both are blocked.
+        const QStringList blocked = isGraph ? QStringList{run.graphFiles().first()}
+                                            : QStringList{run.folder() + QStringLiteral("/desktop.json"),
+                                                          run.folder() + QStringLiteral("/desktop.json.log")};
+        for (const QString &path : blocked) {
+            QFile::remove(path);
+            ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/in-the-way")));
+        }
         const hmsync::SyncOutcome broken = run.sync();
         EXPECT_FALSE(broken.isSuccess) << describe(broken).toStdString();
         // A graph that cannot be read or written stops its conduit before any record moves.
         EXPECT_TRUE(broken.errorText.contains(QStringLiteral("could not be"))) << broken.errorText.toStdString();
         EXPECT_TRUE(run.peer().hasChanges()) << "the phone was told its changes arrived";
 
-        ASSERT_TRUE(QDir(blocked).removeRecursively());
+        for (const QString &path : blocked)
+            ASSERT_TRUE(QDir(path).removeRecursively());
         const hmsync::SyncOutcome mended = run.sync();
         ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
         expectEachRecordOnceOnBothSides(run, names);

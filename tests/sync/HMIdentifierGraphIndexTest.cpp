@@ -1,4 +1,5 @@
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphJournal.h"
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/KeyedArchiver.h"
@@ -6,6 +7,8 @@
 
 #include "foundation/LogCapture.h"
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -77,6 +80,8 @@ public:
         if (below(6) != 0)
             dictionary.insert(kNativeId, kNativeIds.at(below(int(kNativeIds.size()))));
         dictionary.insert(QStringLiteral("crcValue"), below(1000));
+        if (below(4) == 0)
+            dictionary.insert(QStringLiteral("isUnconfirmedAdd"), true);
         return dictionary;
     }
     QString hmUid() { return kHmUids.at(below(int(kHmUids.size()))); }
@@ -108,6 +113,10 @@ struct Expected
 void checkLookups(HMIdentifierGraph &graph, const QList<QVariantMap> &model, Expected &expected, int step)
 {
     ASSERT_EQ(graph.identifierDictionaries(), model) << "step " << step;
+    const bool anyUnconfirmed = std::any_of(model.begin(), model.end(), [](const QVariantMap &entry) {
+        return entry.value(QStringLiteral("isUnconfirmedAdd")).toBool();
+    });
+    EXPECT_EQ(graph.hasUnconfirmedEntries(), anyUnconfirmed) << "step " << step;
     for (const QString &hmUid : kHmUids) {
         const QList<qsizetype> matches = exactMatches(model, kHmUid, hmUid);
         const std::optional<QVariantMap> found = graph.dictionaryForHarrowmereUid(hmUid);
@@ -151,6 +160,51 @@ qsizetype removeLoose(QList<QVariantMap> &model, const QString &hmUid)
     return model.removeIf([&hmUid](const QVariantMap &dictionary) { return looseMatch(dictionary, hmUid); });
 }
 
+// The graph's own in-place replacement and removal by native id, mirrored on the model.
+void changeThroughGraph(HMIdentifierGraph &graph, QList<QVariantMap> &model, RandomChanges &random, int change,
+                        Expected &expected)
+{
+    if (change < 105) {
+        const QString hmUid = random.hmUid();
+        const std::optional<QVariantMap> replacement =
+            random.below(3) == 0 ? std::nullopt : std::optional<QVariantMap>(random.entry());
+        const QList<qsizetype> matches = exactMatches(model, kHmUid, hmUid);
+        expected.picking += matches.size() > 1 ? 1 : 0;
+        if (!matches.isEmpty()) {
+            if (replacement)
+                model[matches.first()] = *replacement;
+            else
+                model.removeAt(matches.first());
+        }
+        EXPECT_EQ(graph.replaceDictionaryForHarrowmereUid(hmUid, replacement), !matches.isEmpty());
+        return;
+    }
+    const QString nativeId = kNativeIds.at(random.below(int(kNativeIds.size())));
+    model.removeIf([&nativeId](const QVariantMap &dictionary) {
+        const QVariant value = dictionary.value(kNativeId);
+        return value.typeId() == QMetaType::QString && value.toString() == nativeId;
+    });
+    graph.removeDictionariesForNativeId(nativeId);
+}
+
+// The changes from the list before a step to the list after it, applied to the list before, give
+// the list after; so do they once written as a journal line and replayed.
+void checkChanges(const QList<QVariantMap> &before, const QList<QVariantMap> &after, int step)
+{
+    const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(before, after);
+    QList<QVariantMap> applied = before;
+    ASSERT_TRUE(changes.applyTo(applied)) << "step " << step;
+    ASSERT_EQ(applied, after) << "step " << step;
+    const platform::Result<QByteArray> line = HMIdentifierGraphJournal::changeLine(changes, std::nullopt);
+    ASSERT_TRUE(line) << "step " << step;
+    QList<QVariantMap> replayed = before;
+    QDateTime date;
+    const HMIdentifierGraphJournal::Replay replay = HMIdentifierGraphJournal::replay(
+        HMIdentifierGraphJournal::headerLine("none") + *line, "none", replayed, date);
+    EXPECT_TRUE(replay.isIntact) << "step " << step;
+    ASSERT_EQ(replayed, after) << "step " << step;
+}
+
 void runSequence(unsigned seed, int steps)
 {
     RandomChanges random(seed);
@@ -160,9 +214,12 @@ void runSequence(unsigned seed, int steps)
     LogCapture log(LOG_LEVEL_WARN);
 
     for (int step = 0; step < steps; ++step) {
-        const int change = random.below(100);
+        const int change = random.below(110);
         QList<QVariantMap> &list = graph->identifierDictionaries();
-        if (change < 30) {
+        const QList<QVariantMap> before = list;
+        if (change >= 100) {
+            changeThroughGraph(*graph, model, random, change, expected);
+        } else if (change < 30) {
             // Replacement, often by an identifier that differs in case or diacritics only.
             const QString hmUid = random.hmUid();
             const std::optional<QVariantMap> dictionary =
@@ -219,6 +276,8 @@ void runSequence(unsigned seed, int steps)
             graph = std::move(copy);
         }
         checkLookups(*graph, model, expected, step);
+        if (change < 96)
+            checkChanges(before, graph->identifierDictionaries(), step);
         if (testing::Test::HasFatalFailure())
             return;
     }
@@ -266,4 +325,53 @@ TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
 
     const QStringList lines = log.lines();
     EXPECT_EQ(lines.count(kPicking), 2);
+}
+
+// What a page or a batch changed is all the journal holds: a run of entries replaced in place, a run
+// removed, or entries appended come out as just those, however long the list.
+TEST(HMIdentifierGraphIndex, ChangesNameOnlyTheEntriesThatChanged)
+{
+    struct Row
+    {
+        const char *name;
+        std::function<void(QList<QVariantMap> &)> change;
+        size_t replaced;
+        size_t removed;
+        qsizetype appended;
+    };
+    const auto entryAt = [](int index) {
+        return QVariantMap{{kHmUid, QStringLiteral("u%1").arg(index)}, {kNativeId, QStringLiteral("n%1").arg(index)}};
+    };
+    const Row rows[] = {
+        {"a batch of ids replaced in place", [](QList<QVariantMap> &list) {
+             for (qsizetype index = 300; index < 400; ++index)
+                 list[index].insert(kHmUid, QStringLiteral("device-%1").arg(index));
+         }, 100, 0, 0},
+        {"a run removed", [](QList<QVariantMap> &list) { list.remove(500, 100); }, 0, 100, 0},
+        {"the last entry replaced", [](QList<QVariantMap> &list) { list.last().insert(kNativeId, QStringLiteral("x")); },
+         1, 0, 0},
+        {"a page appended", [&entryAt](QList<QVariantMap> &list) {
+             for (int index = 0; index < 512; ++index)
+                 list.append(entryAt(20000 + index));
+         }, 0, 0, 512},
+        {"one removed, one replaced, some appended", [&entryAt](QList<QVariantMap> &list) {
+             list.removeAt(10);
+             list[20].insert(kNativeId, QStringLiteral("y"));
+             list.append(entryAt(30000));
+         }, 1, 1, 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QList<QVariantMap> earlier;
+        for (int index = 0; index < 5000; ++index)
+            earlier.append(entryAt(index));
+        QList<QVariantMap> now = earlier;
+        row.change(now);
+        const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(earlier, now);
+        EXPECT_EQ(changes.replaced.size(), row.replaced);
+        EXPECT_EQ(changes.removed.size(), row.removed);
+        EXPECT_EQ(changes.appended.size(), row.appended);
+        ASSERT_TRUE(changes.applyTo(earlier));
+        EXPECT_EQ(earlier, now);
+    }
 }

@@ -8,6 +8,7 @@
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
+#include "support/TestSupport.h"
 
 #include <QTimeZone>
 
@@ -41,10 +42,7 @@ SyncRunHarness::SyncRunHarness()
         if (qEnvironmentVariableIsSet(name))
             m_savedEnvironment.insert(name, qgetenv(name));
     }
-    qputenv("HOME", m_home.path().toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (m_home.path() + QStringLiteral("/data")).toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (m_home.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_STATE_HOME", (m_home.path() + QStringLiteral("/state")).toLocal8Bit());
+    testsupport::pointHomeAt(m_home.path());
     platform::Clock::setSource([] { return runTime(); });
 
     GlobalVariables::setQuillnestErrorStatus(false);

@@ -5,13 +5,16 @@
 #include "platform/foundation/FileIO.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMSyncTypes.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 
 namespace hmsync {
 
@@ -82,6 +85,42 @@ QString conduitKey(quint64 conduit)
     return QString::number(conduit);
 }
 
+const QString kGenerationKey = QStringLiteral("generation");
+const QString kRemovedRecordsKey = QStringLiteral("removedRecords");
+// A log smaller than this is never folded early, however small the file.
+constexpr qint64 kMinFoldBytes = 1024 * 1024;
+
+QByteArray logHeader(qint64 generation)
+{
+    return QByteArrayLiteral("{\"logOf\":") + QByteArray::number(generation) + "}\n";
+}
+
+// A value as compact JSON text: objects and lists as themselves, anything else (a date) as jsonFromValue
+// makes it.
+QByteArray compactJson(const QVariant &value)
+{
+    const QJsonValue json = jsonFromValue(value);
+    return json.isArray() ? QJsonDocument(json.toArray()).toJson(QJsonDocument::Compact)
+                          : QJsonDocument(json.toObject()).toJson(QJsonDocument::Compact);
+}
+
+// A text as a JSON object key, quoted and escaped, with its colon.
+QByteArray jsonKey(const QString &key)
+{
+    const QByteArray quoted = QJsonDocument(QJsonArray{key}).toJson(QJsonDocument::Compact);
+    return quoted.mid(1, quoted.size() - 2) + ':';
+}
+
+QVariantMap entryOf(const StoredRecord &record)
+{
+    QVariantMap entry{{QStringLiteral("fields"), record.fields}};
+    if (record.changedOnDesktop.isValid())
+        entry.insert(QStringLiteral("changed"), record.changedOnDesktop);
+    if (!record.phoneId.isEmpty())
+        entry.insert(QStringLiteral("phoneId"), record.phoneId);
+    return entry;
+}
+
 // The fields that tell one record from another in a conduit, as one text; empty when they are all
 // empty (such records are never taken for each other).
 QString identityOf(quint64 conduit, const QVariantMap &fields)
@@ -120,7 +159,15 @@ bool MemoryStore::load(const QString &path, QString &problem)
     m_deletions.clear();
     m_ownIdMaps.clear();
     m_lastSyncStarts.clear();
-    if (!QFileInfo::exists(path))
+    m_nativeIdByPhoneId.clear();
+    m_writtenIdMaps.clear();
+    forgetChanges();
+    m_generation = 0;
+    m_logBytes = 0;
+    m_fileBytes = 0;
+    // A store without its file yet is written at its first save, even with nothing in it.
+    m_mustWriteWhole = !QFileInfo::exists(path);
+    if (m_mustWriteWhole)
         return true;
     const platform::Result<QByteArray> bytes = platform::readWholeFile(path);
     if (!bytes) {
@@ -133,83 +180,249 @@ bool MemoryStore::load(const QString &path, QString &problem)
         problem = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
         return false;
     }
-    const QVariantMap root = valueFromJson(document.object()).toMap();
+    // Read straight from the JSON objects: a whole store turned into variants first would be built
+    // twice over.
+    const QJsonObject root = document.object();
     for (quint64 conduit = 1; conduit <= 4; ++conduit)
-        loadConduit(conduit, root.value(conduitKey(conduit)).toMap());
+        loadConduit(conduit, root.value(conduitKey(conduit)).toObject());
+    m_generation = root.value(kGenerationKey).toInteger();
+    m_fileBytes = bytes->size();
+    loadLog();
     return true;
 }
 
-// Called with the mutex held.
-void MemoryStore::loadConduit(quint64 conduit, const QVariantMap &conduitRoot)
+// Replays the log beside the file, if any; a log that cannot be read or ends in a torn line is not
+// appended to (the next save writes the file whole). Called with the mutex held.
+void MemoryStore::loadLog()
 {
-    const QVariantMap records = conduitRoot.value(QStringLiteral("records")).toMap();
-    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
-        const QVariantMap entry = it.value().toMap();
-        m_records[conduit].insert(it.key(), StoredRecord{entry.value(QStringLiteral("fields")).toMap(),
-                                                         entry.value(QStringLiteral("changed")).toDateTime(),
-                                                         entry.value(QStringLiteral("phoneId")).toString()});
+    if (!QFileInfo::exists(logPath()))
+        return;
+    const platform::Result<QByteArray> log = platform::readWholeFile(logPath());
+    m_mustWriteWhole = !log || !replayLog(*log);
+    m_logBytes = m_mustWriteWhole ? 0 : log->size();
+}
+
+// Applies the log's lines after its header, when the header names the file's generation; false when
+// a line is torn or damaged (the lines before it are kept). Called with the mutex held.
+bool MemoryStore::replayLog(const QByteArray &log)
+{
+    const QByteArray header = logHeader(m_generation);
+    if (!log.startsWith(header))
+        return true;
+    qsizetype start = header.size();
+    // Bounded by the log's length: every pass consumes at least one byte.
+    while (start < log.size()) {
+        const qsizetype end = log.indexOf('\n', start);
+        if (end < 0)
+            return false;
+        const QJsonDocument line = QJsonDocument::fromJson(log.mid(start, end - start));
+        if (!line.isObject())
+            return false;
+        const QJsonObject root = line.object();
+        for (quint64 conduit = 1; conduit <= 4; ++conduit)
+            loadConduit(conduit, root.value(conduitKey(conduit)).toObject());
+        start = end + 1;
     }
-    const QVariantMap deletions = conduitRoot.value(QStringLiteral("deletions")).toMap();
-    for (auto it = deletions.constBegin(); it != deletions.constEnd(); ++it)
-        m_deletions[conduit].append(DesktopDeletion{it.key(), it.value().toDateTime()});
+    return true;
+}
+
+void MemoryStore::loadRecords(quint64 conduit, const QJsonObject &conduitRoot)
+{
+    QMap<QString, StoredRecord> &stored = m_records[conduit];
+    QHash<QString, QString> &byPhoneId = m_nativeIdByPhoneId[conduit];
+    for (const QJsonValue &removed : conduitRoot.value(kRemovedRecordsKey).toArray()) {
+        const auto found = stored.find(removed.toString());
+        if (found == stored.end())
+            continue;
+        forgetPhoneIdLocked(conduit, found.key(), *found);
+        stored.erase(found);
+    }
+    const QJsonObject records = conduitRoot.value(QStringLiteral("records")).toObject();
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
+        if (const auto earlier = stored.constFind(it.key()); earlier != stored.constEnd())
+            forgetPhoneIdLocked(conduit, it.key(), *earlier);
+        const QJsonObject entry = it.value().toObject();
+        const QString phoneId = entry.value(QStringLiteral("phoneId")).toString();
+        stored.insert(it.key(), StoredRecord{valueFromJson(entry.value(QStringLiteral("fields"))).toMap(),
+                                             valueFromJson(entry.value(QStringLiteral("changed"))).toDateTime(),
+                                             phoneId});
+        if (!phoneId.isEmpty())
+            byPhoneId.insert(phoneId, it.key());
+    }
+}
+
+// Called with the mutex held. Parts a log line leaves out stay as they are.
+void MemoryStore::loadConduit(quint64 conduit, const QJsonObject &conduitRoot)
+{
+    loadRecords(conduit, conduitRoot);
+    if (conduitRoot.contains(QStringLiteral("deletions"))) {
+        const QJsonObject deletions = conduitRoot.value(QStringLiteral("deletions")).toObject();
+        QList<DesktopDeletion> &kept = m_deletions[conduit];
+        kept.clear();
+        for (auto it = deletions.constBegin(); it != deletions.constEnd(); ++it)
+            kept.append(DesktopDeletion{it.key(), valueFromJson(it.value()).toDateTime()});
+    }
     // Outlook profiles keep their id maps and change dates here, as Outlook keeps them in its files.
     if (conduitRoot.contains(QStringLiteral("ownIdMap"))) {
         auto map = std::make_shared<HMIdentifierGraph>();
-        for (const QVariant &entry : conduitRoot.value(QStringLiteral("ownIdMap")).toList())
-            map->identifierDictionaries().append(entry.toMap());
+        for (const QJsonValue &entry : conduitRoot.value(QStringLiteral("ownIdMap")).toArray())
+            map->identifierDictionaries().append(valueFromJson(entry).toMap());
         m_ownIdMaps.insert(conduit, map);
+        m_writtenIdMaps.insert(conduit, map->identifierDictionaries());
     }
-    const QDateTime lastSyncStart = conduitRoot.value(QStringLiteral("lastSyncStart")).toDateTime();
+    const QDateTime lastSyncStart = valueFromJson(conduitRoot.value(QStringLiteral("lastSyncStart"))).toDateTime();
     if (lastSyncStart.isValid())
         m_lastSyncStarts.insert(conduit, lastSyncStart);
 }
 
-// Called with the mutex held.
-QVariantMap MemoryStore::conduitRoot(quint64 conduit) const
+// A conduit's part of the file as JSON text, written record by record so that a whole store is never
+// held twice over in memory; called with the mutex held.
+QByteArray MemoryStore::conduitJson(quint64 conduit) const
 {
-    QVariantMap records;
+    QByteArray json = "{\"records\":{";
     const QMap<QString, StoredRecord> stored = m_records.value(conduit);
     for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
-        QVariantMap entry{{QStringLiteral("fields"), it.value().fields}};
-        if (it.value().changedOnDesktop.isValid())
-            entry.insert(QStringLiteral("changed"), it.value().changedOnDesktop);
-        if (!it.value().phoneId.isEmpty())
-            entry.insert(QStringLiteral("phoneId"), it.value().phoneId);
-        records.insert(it.key(), entry);
+        if (it != stored.constBegin())
+            json += ',';
+        json += jsonKey(it.key()) + compactJson(entryOf(it.value()));
     }
-    QVariantMap deletions;
-    for (const DesktopDeletion &deletion : m_deletions.value(conduit))
-        deletions.insert(deletion.nativeId, deletion.deletedAt);
-    QVariantMap root{{QStringLiteral("records"), records}, {QStringLiteral("deletions"), deletions}};
-    if (const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit)) {
-        QVariantList entries;
-        for (const QVariantMap &entry : map->identifierDictionaries())
-            entries.append(entry);
-        root.insert(QStringLiteral("ownIdMap"), entries);
-    }
+    json += "},\"deletions\":" + compactJson(deletionsOf(conduit));
+    if (const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit))
+        json += ",\"ownIdMap\":" + compactJson(HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
     if (m_lastSyncStarts.contains(conduit))
-        root.insert(QStringLiteral("lastSyncStart"), m_lastSyncStarts.value(conduit));
+        json += ",\"lastSyncStart\":" + compactJson(m_lastSyncStarts.value(conduit));
+    return json + '}';
+}
+
+// What changed in a conduit since the last save, shaped as its part of the file; called with the
+// mutex held.
+QVariantMap MemoryStore::changedConduitRoot(quint64 conduit) const
+{
+    QVariantMap root;
+    QVariantMap records;
+    QVariantList removed;
+    const QMap<QString, StoredRecord> &stored = m_records[conduit];
+    for (const QString &nativeId : m_changedRecords.value(conduit)) {
+        const auto found = stored.constFind(nativeId);
+        if (found == stored.constEnd())
+            removed.append(nativeId);
+        else
+            records.insert(nativeId, entryOf(*found));
+    }
+    if (!records.isEmpty())
+        root.insert(QStringLiteral("records"), records);
+    if (!removed.isEmpty())
+        root.insert(kRemovedRecordsKey, removed);
+    if (m_changedConduits.contains(conduit)) {
+        root.insert(QStringLiteral("deletions"), deletionsOf(conduit));
+        if (m_lastSyncStarts.contains(conduit))
+            root.insert(QStringLiteral("lastSyncStart"), m_lastSyncStarts.value(conduit));
+    }
+    const std::shared_ptr<HMIdentifierGraph> map = m_ownIdMaps.value(conduit);
+    if (map && !map->identifierDictionaries().isSharedWith(m_writtenIdMaps.value(conduit)))
+        root.insert(QStringLiteral("ownIdMap"), HMIdentifierGraphJournal::listOf(map->identifierDictionaries()));
     return root;
 }
 
-bool MemoryStore::save(QString &problem) const
+QVariantMap MemoryStore::deletionsOf(quint64 conduit) const
+{
+    QVariantMap deletions;
+    for (const DesktopDeletion &deletion : m_deletions.value(conduit))
+        deletions.insert(deletion.nativeId, deletion.deletedAt);
+    return deletions;
+}
+
+bool MemoryStore::hasChangesLocked() const
+{
+    if (m_mustWriteWhole || !m_changedRecords.isEmpty() || !m_changedConduits.isEmpty())
+        return true;
+    for (auto map = m_ownIdMaps.constBegin(); map != m_ownIdMaps.constEnd(); ++map) {
+        if (!map.value()->identifierDictionaries().isSharedWith(m_writtenIdMaps.value(map.key())))
+            return true;
+    }
+    return false;
+}
+
+bool MemoryStore::hasUnsavedChanges() const
+{
+    const std::lock_guard lock(m_mutex);
+    return hasChangesLocked();
+}
+
+void MemoryStore::markRecordChanged(quint64 conduit, const QString &nativeId)
+{
+    m_changedRecords[conduit].insert(nativeId);
+}
+
+void MemoryStore::forgetChanges()
+{
+    m_changedRecords.clear();
+    m_changedConduits.clear();
+    for (auto map = m_ownIdMaps.constBegin(); map != m_ownIdMaps.constEnd(); ++map)
+        m_writtenIdMaps.insert(map.key(), map.value()->identifierDictionaries());
+}
+
+bool MemoryStore::save(QString &problem)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!hasChangesLocked())
+        return true;
+    if (m_path.isEmpty()) {
+        forgetChanges();
+        return true;
+    }
+    // A log grown past the file it builds on is folded into it, so reading both stays linear.
+    if (m_mustWriteWhole || m_logBytes > std::max<qint64>(m_fileBytes, kMinFoldBytes))
+        return writeWhole(problem);
+    return appendToLog(problem);
+}
+
+// Called with the mutex held.
+bool MemoryStore::appendToLog(QString &problem)
 {
     QVariantMap root;
-    QString path;
-    {
-        const std::lock_guard lock(m_mutex);
-        path = m_path;
-        for (quint64 conduit = 1; conduit <= 4; ++conduit)
-            root.insert(conduitKey(conduit), conduitRoot(conduit));
+    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
+        const QVariantMap changed = changedConduitRoot(conduit);
+        if (!changed.isEmpty())
+            root.insert(conduitKey(conduit), changed);
     }
-    if (path.isEmpty())
-        return true;
-    const QByteArray json = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Indented);
-    const platform::Status written = platform::writeFileAtomically(path, json);
+    QByteArray bytes = QJsonDocument(jsonFromValue(root).toObject()).toJson(QJsonDocument::Compact) + '\n';
+    if (m_logBytes == 0)
+        bytes.prepend(logHeader(m_generation));
+    const platform::Status written = m_logBytes == 0
+                                         ? platform::writeFileAtomically(logPath(), bytes, platform::FilePermissions::OwnerOnly)
+                                         : HMIdentifierGraphJournal::appendDurably(logPath(), bytes);
     if (!written) {
+        // The log may end in a torn line now: the next save writes the file whole.
+        m_mustWriteWhole = true;
         problem = written.error().message();
         return false;
     }
+    m_logBytes += bytes.size();
+    forgetChanges();
+    return true;
+}
+
+// Called with the mutex held.
+bool MemoryStore::writeWhole(QString &problem)
+{
+    QByteArray json = "{\"generation\":" + QByteArray::number(m_generation + 1);
+    for (quint64 conduit = 1; conduit <= 4; ++conduit)
+        json += ',' + jsonKey(conduitKey(conduit)) + conduitJson(conduit);
+    json += "}\n";
+    const platform::Status written = platform::writeFileAtomically(m_path, json);
+    if (!written) {
+        m_mustWriteWhole = true;
+        problem = written.error().message();
+        return false;
+    }
+    // The log names the previous generation from now on, so a log the removal misses is ignored.
+    QFile::remove(logPath());
+    ++m_generation;
+    m_logBytes = 0;
+    m_fileBytes = json.size();
+    m_mustWriteWhole = false;
+    forgetChanges();
     return true;
 }
 
@@ -218,6 +431,7 @@ QString MemoryStore::addRecord(quint64 conduit, const QVariantMap &fields)
     const QString nativeId = HMData::newUid();
     const std::lock_guard lock(m_mutex);
     m_records[conduit].insert(nativeId, StoredRecord{fields, platform::Clock::now()});
+    markRecordChanged(conduit, nativeId);
     return nativeId;
 }
 
@@ -230,15 +444,21 @@ bool MemoryStore::updateRecord(quint64 conduit, const QString &nativeId, const Q
     for (auto field = fields.constBegin(); field != fields.constEnd(); ++field)
         it->fields.insert(field.key(), field.value());
     it->changedOnDesktop = platform::Clock::now();
+    markRecordChanged(conduit, nativeId);
     return true;
 }
 
 bool MemoryStore::deleteRecord(quint64 conduit, const QString &nativeId)
 {
     const std::lock_guard lock(m_mutex);
-    if (m_records[conduit].remove(nativeId) == 0)
+    const auto found = m_records[conduit].find(nativeId);
+    if (found == m_records[conduit].end())
         return false;
+    forgetPhoneIdLocked(conduit, nativeId, *found);
+    m_records[conduit].erase(found);
     m_deletions[conduit].append(DesktopDeletion{nativeId, platform::Clock::now()});
+    markRecordChanged(conduit, nativeId);
+    m_changedConduits.insert(conduit);
     return true;
 }
 
@@ -270,7 +490,38 @@ void MemoryStore::putFromSync(quint64 conduit, const QString &nativeId, const QV
                               const QString &phoneId)
 {
     const std::lock_guard lock(m_mutex);
-    m_records[conduit].insert(nativeId, StoredRecord{fields, QDateTime(), phoneId});
+    QMap<QString, StoredRecord> &records = m_records[conduit];
+    auto found = records.find(nativeId);
+    if (found == records.end()) {
+        found = records.insert(nativeId, StoredRecord{});
+    } else if (found->fields == fields && !found->changedOnDesktop.isValid() && found->phoneId == phoneId) {
+        // The record as it stands: nothing to write.
+        return;
+    }
+    found->fields = fields;
+    found->changedOnDesktop = QDateTime();
+    setPhoneIdLocked(conduit, nativeId, *found, phoneId);
+    markRecordChanged(conduit, nativeId);
+}
+
+void MemoryStore::setPhoneIdLocked(quint64 conduit, const QString &nativeId, StoredRecord &record,
+                                   const QString &phoneId)
+{
+    if (record.phoneId == phoneId)
+        return;
+    forgetPhoneIdLocked(conduit, nativeId, record);
+    record.phoneId = phoneId;
+    if (!phoneId.isEmpty())
+        m_nativeIdByPhoneId[conduit].insert(phoneId, nativeId);
+    markRecordChanged(conduit, nativeId);
+}
+
+void MemoryStore::forgetPhoneIdLocked(quint64 conduit, const QString &nativeId, const StoredRecord &record)
+{
+    QHash<QString, QString> &index = m_nativeIdByPhoneId[conduit];
+    const auto found = index.find(record.phoneId);
+    if (found != index.end() && found.value() == nativeId)
+        index.erase(found);
 }
 
 void MemoryStore::setPhoneId(quint64 conduit, const QString &nativeId, const QString &phoneId)
@@ -278,24 +529,24 @@ void MemoryStore::setPhoneId(quint64 conduit, const QString &nativeId, const QSt
     const std::lock_guard lock(m_mutex);
     auto found = m_records[conduit].find(nativeId);
     if (found != m_records[conduit].end())
-        found->phoneId = phoneId;
+        setPhoneIdLocked(conduit, nativeId, *found, phoneId);
 }
 
 QString MemoryStore::nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const
 {
     const std::lock_guard lock(m_mutex);
-    const QMap<QString, StoredRecord> records = m_records.value(conduit);
-    for (auto it = records.constBegin(); it != records.constEnd(); ++it) {
-        if (it->phoneId == phoneId)
-            return it.key();
-    }
-    return {};
+    return m_nativeIdByPhoneId.value(conduit).value(phoneId);
 }
 
 void MemoryStore::removeFromSync(quint64 conduit, const QString &nativeId)
 {
     const std::lock_guard lock(m_mutex);
-    m_records[conduit].remove(nativeId);
+    const auto found = m_records[conduit].find(nativeId);
+    if (found == m_records[conduit].end())
+        return;
+    forgetPhoneIdLocked(conduit, nativeId, *found);
+    m_records[conduit].erase(found);
+    markRecordChanged(conduit, nativeId);
 }
 
 std::shared_ptr<HMIdentifierGraph> MemoryStore::ownIdMap(quint64 conduit)
@@ -316,7 +567,10 @@ QDateTime MemoryStore::lastSyncStart(quint64 conduit) const
 void MemoryStore::setLastSyncStart(quint64 conduit, const QDateTime &start)
 {
     const std::lock_guard lock(m_mutex);
+    if (m_lastSyncStarts.value(conduit) == start)
+        return;
     m_lastSyncStarts.insert(conduit, start);
+    m_changedConduits.insert(conduit);
 }
 
 MemoryDataSource::MemoryDataSource(std::shared_ptr<MemoryStore> store, quint64 conduit, QString className)
@@ -421,8 +675,7 @@ std::optional<HMSyncRecord> MemoryDataSource::recordToSend(const QString &native
 
 void MemoryDataSource::link(HMIdentifierGraph &graph, const QString &hmUid, const QString &nativeId)
 {
-    if (const std::optional<QVariantMap> old = graph.dictionaryForNativeId(nativeId))
-        graph.identifierDictionaries().removeOne(*old);
+    graph.removeDictionariesForNativeId(nativeId);
     graph.setDictionary(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, nativeId}}, hmUid);
     m_store->setPhoneId(m_conduit, nativeId, hmUid);
 }
@@ -538,15 +791,35 @@ void MemoryDataSource::deleteUidRecords(const QStringList &hmUids)
     }
 }
 
+// The other side's ids go into the store with the records, so either file alone knows them. Only
+// the entries changed since the last save are looked at.
+void MemoryDataSource::takePhoneIdsFromGraph()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = idMap();
+    if (!graph)
+        return;
+    const QList<QVariantMap> &entries = graph->identifierDictionaries();
+    const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(m_phoneIdsTakenFrom, entries);
+    const auto take = [this](const QVariantMap &entry) {
+        if (!isUnconfirmed(entry))
+            m_store->setPhoneId(m_conduit, entry.value(kNativeIdKey).toString(), entry.value(kHmUidKey).toString());
+    };
+    for (const auto &replaced : changes.replaced)
+        take(replaced.second);
+    for (const QVariantMap &entry : changes.appended)
+        take(entry);
+    m_phoneIdsTakenFrom = entries;
+}
+
+bool MemoryDataSource::hasUnsavedChanges()
+{
+    takePhoneIdsFromGraph();
+    return m_store->hasUnsavedChanges();
+}
+
 void MemoryDataSource::saveChanges()
 {
-    // The other side's ids go into the store with the records, so either file alone knows them.
-    if (const std::shared_ptr<HMIdentifierGraph> graph = idMap()) {
-        for (const QVariantMap &entry : graph->identifierDictionaries()) {
-            if (!isUnconfirmed(entry))
-                m_store->setPhoneId(m_conduit, entry.value(kNativeIdKey).toString(), entry.value(kHmUidKey).toString());
-        }
-    }
+    takePhoneIdsFromGraph();
     QString problem;
     m_saveFailure.clear();
     if (!m_store->save(problem)) {
@@ -569,8 +842,10 @@ void MemoryDataSource::saveOutlookChanges()
 
 void MemoryDataSource::cleanUpAfterSync()
 {
-    // The run got through: its start is where the next run's changes begin.
-    m_store->setLastSyncStart(m_conduit, m_runStart);
+    // The run got through: its start is where the next run's Outlook changes begin (other profiles
+    // keep that date in their identifier graphs).
+    if (!identifierGraph())
+        m_store->setLastSyncStart(m_conduit, m_runStart);
     saveChanges();
 }
 

@@ -6,7 +6,10 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QHash>
+#include <QJsonObject>
 #include <QMultiHash>
+#include <QSet>
 #include <QString>
 #include <QVariantMap>
 
@@ -36,14 +39,22 @@ struct DesktopDeletion
 
 // The desktop-side records of the four conduits, kept in memory and, when given a file, in a JSON
 // file between runs. It stands in for the desktop's own stores (address book, calendars,
-// reminders) where those do not exist. Thread-safe.
+// reminders) where those do not exist. A save writes only what changed since the last one, as a
+// line appended to a log beside the file (synced to disk); once the log outgrows the file, the save
+// writes the file whole instead and removes the log, so reading both stays linear in the store. The file names its generation and the log the generation it builds on, so a log
+// left beside a newer file (the program ended between the two steps) is ignored, and a torn last
+// line of the log is ignored too. Thread-safe.
 class MemoryStore final
 {
 public:
     // Loads the file when it exists; false, with the problem, when it cannot be read.
     bool load(const QString &path, QString &problem);
-    // Writes the store to the file it was loaded from (nothing without one).
-    bool save(QString &problem) const;
+    // Makes the changes not yet written durable in the file it was loaded from (nothing without one):
+    // appended to its log, or the file written whole when there is no sound log to append to or the
+    // log has outgrown the file. A store as it was loaded or last written is left alone.
+    bool save(QString &problem);
+    // Whether the store holds changes its file does not.
+    bool hasUnsavedChanges() const;
 
     // Edits made on the desktop. addRecord answers the new record's native id.
     QString addRecord(quint64 conduit, const QVariantMap &fields);
@@ -68,8 +79,23 @@ public:
     QString nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const;
 
 private:
-    void loadConduit(quint64 conduit, const QVariantMap &conduitRoot);
-    QVariantMap conduitRoot(quint64 conduit) const;
+    // Takes what a conduit's part of the file, or of a log line, holds; called with the mutex held.
+    void loadConduit(quint64 conduit, const QJsonObject &conduitRoot);
+    void loadRecords(quint64 conduit, const QJsonObject &conduitRoot);
+    void loadLog();
+    bool replayLog(const QByteArray &log);
+    QVariantMap changedConduitRoot(quint64 conduit) const;
+    QVariantMap deletionsOf(quint64 conduit) const;
+    bool hasChangesLocked() const;
+    void markRecordChanged(quint64 conduit, const QString &nativeId);
+    bool appendToLog(QString &problem);
+    bool writeWhole(QString &problem);
+    void forgetChanges();
+    QString logPath() const { return m_path + QStringLiteral(".log"); }
+    // Keeps the record's phone id and the index by phone id in step; called with the mutex held.
+    void setPhoneIdLocked(quint64 conduit, const QString &nativeId, StoredRecord &record, const QString &phoneId);
+    void forgetPhoneIdLocked(quint64 conduit, const QString &nativeId, const StoredRecord &record);
+    QByteArray conduitJson(quint64 conduit) const;
 
     mutable std::mutex m_mutex;
     QString m_path;
@@ -77,6 +103,20 @@ private:
     QMap<quint64, QList<DesktopDeletion>> m_deletions;
     QMap<quint64, std::shared_ptr<HMIdentifierGraph>> m_ownIdMaps;
     QMap<quint64, QDateTime> m_lastSyncStarts;
+    // The record kept under each phone id, per conduit.
+    QMap<quint64, QHash<QString, QString>> m_nativeIdByPhoneId;
+    // The own id maps' lists as last written: a map whose list no longer shares them has changed.
+    QMap<quint64, QList<QVariantMap>> m_writtenIdMaps;
+    // What changed since the last save: records (put or removed) per conduit, and conduits whose
+    // deletions or last sync start changed.
+    QMap<quint64, QSet<QString>> m_changedRecords;
+    QSet<quint64> m_changedConduits;
+    // The file's generation, the bytes of its log (0: none to append to), and whether the next save
+    // must write the file whole (a new store, or a log that may end in a torn line).
+    qint64 m_generation = 0;
+    qint64 m_logBytes = 0;
+    qint64 m_fileBytes = 0;
+    bool m_mustWriteWhole = false;
 };
 
 // The data source of one conduit of one run over a MemoryStore, joining desktop records to the
@@ -107,6 +147,7 @@ public:
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
     void commitUniqueIds(bool wasSuccessful) override;
     QString saveFailure() const override { return m_saveFailure; }
+    bool hasUnsavedChanges() override;
     bool hasUnconfirmedRecords() override;
     void saveOutlookChanges() override;
 
@@ -127,6 +168,7 @@ private:
     // A desktop record to send: a change under its confirmed id, or an add under a temporary id.
     std::optional<HMSyncRecord> recordToSend(const QString &nativeId, const StoredRecord &stored, const QDateTime &date,
                                              const QSet<QString> &excludedHmUids, HMIdentifierGraph &graph);
+    void takePhoneIdsFromGraph();
     void link(HMIdentifierGraph &graph, const QString &hmUid, const QString &nativeId);
 
     const std::shared_ptr<MemoryStore> m_store;
@@ -134,6 +176,8 @@ private:
     const QString m_className;
     const QDateTime m_runStart;
     QString m_saveFailure;
+    // The identifier graph's list when the store last took the phone ids from it.
+    QList<QVariantMap> m_phoneIdsTakenFrom;
     // The desktop's records the other side has not confirmed, by identity; made when first needed.
     std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
 };

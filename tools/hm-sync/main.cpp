@@ -13,6 +13,7 @@
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "phonelink/HMWiFiSync.h"
 #include "sync/HMProfile.h"
+#include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMProfileManager.h"
 #include "sync/HMSyncTypes.h"
 
@@ -20,7 +21,11 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,6 +76,29 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
     }
 }
 
+// HM_SYNC_KILL_AT="<step>:<n>" ends the process with SIGKILL right after the n-th completion of a step
+// of writing the identifier graphs ("journal-append", "graph-written" or "journal-removed"), so the
+// crash tests can stop a sync exactly around its journal. Answers false when the value is not one.
+bool installKillPoint(const QString &point)
+{
+    using Step = HMIdentifierGraphJournal::Step;
+    static const QMap<QString, Step> steps{{QStringLiteral("journal-append"), Step::JournalAppended},
+                                           {QStringLiteral("graph-written"), Step::GraphFileWritten},
+                                           {QStringLiteral("journal-removed"), Step::JournalRemoved}};
+    const QStringList parts = point.split(QLatin1Char(':'));
+    bool isNumber = false;
+    const int occurrence = parts.value(1).toInt(&isNumber);
+    if (parts.size() != 2 || !steps.contains(parts.at(0)) || !isNumber || occurrence < 1)
+        return false;
+    const Step wanted = steps.value(parts.at(0));
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    HMIdentifierGraphJournal::setStepHook([wanted, occurrence, seen](Step step) {
+        if (step == wanted && ++*seen == occurrence)
+            ::kill(::getpid(), SIGKILL);
+    });
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -113,6 +141,8 @@ int main(int argc, char **argv)
          QStringLiteral("ms"), QStringLiteral("2000")},
     });
     parser.process(application);
+    if (const QString killPoint = qEnvironmentVariable("HM_SYNC_KILL_AT"); !killPoint.isEmpty() && !installKillPoint(killPoint))
+        return fail(QStringLiteral("HM_SYNC_KILL_AT takes <step>:<n>, not '%1'").arg(killPoint));
 
     bool isNumber = false;
     const int port = parser.value(QStringLiteral("port")).toInt(&isNumber);

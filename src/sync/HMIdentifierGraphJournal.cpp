@@ -1,0 +1,235 @@
+#include "sync/HMIdentifierGraphJournal.h"
+
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/PropertyList.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QVariantList>
+
+#include <algorithm>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+using platform::Error;
+using platform::ErrorCode;
+
+namespace {
+
+const QByteArray kHeaderStart = QByteArrayLiteral("HMIdentifierGraphJournal 1 ");
+const QString kRemovedKey = QStringLiteral("removed");
+const QString kReplacedAtKey = QStringLiteral("replacedAt");
+const QString kReplacementsKey = QStringLiteral("replacements");
+const QString kAppendedKey = QStringLiteral("appended");
+const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
+// A line holds one page's changes; pages hold at most a few thousand records.
+constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
+
+std::mutex s_hookMutex;
+std::function<void(HMIdentifierGraphJournal::Step)> s_stepHook;
+
+QByteArray checkOf(const QByteArray &payload)
+{
+    return QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+}
+
+QVariantList positionsList(const std::vector<qsizetype> &positions)
+{
+    QVariantList list;
+    list.reserve(qsizetype(positions.size()));
+    for (const qsizetype position : positions)
+        list.append(qint64(position));
+    return list;
+}
+
+std::optional<std::vector<qsizetype>> positionsFrom(const QVariant &value)
+{
+    std::vector<qsizetype> positions;
+    if (!value.isValid())
+        return positions;
+    if (value.typeId() != QMetaType::QVariantList)
+        return std::nullopt;
+    for (const QVariant &item : value.toList()) {
+        if (item.typeId() != QMetaType::LongLong)
+            return std::nullopt;
+        positions.push_back(qsizetype(item.toLongLong()));
+    }
+    return positions;
+}
+
+std::optional<QList<QVariantMap>> dictionariesFrom(const QVariant &value)
+{
+    QList<QVariantMap> dictionaries;
+    if (!value.isValid())
+        return dictionaries;
+    if (value.typeId() != QMetaType::QVariantList)
+        return std::nullopt;
+    for (const QVariant &item : value.toList()) {
+        if (item.typeId() != QMetaType::QVariantMap)
+            return std::nullopt;
+        dictionaries.append(item.toMap());
+    }
+    return dictionaries;
+}
+
+// One change line's payload read back; nullopt when it is not one.
+std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload)
+{
+    const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(kRemovedKey));
+    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(kReplacedAtKey));
+    const std::optional<QList<QVariantMap>> replacements = dictionariesFrom(payload.value(kReplacementsKey));
+    const std::optional<QList<QVariantMap>> appended = dictionariesFrom(payload.value(kAppendedKey));
+    if (!removed || !replacedAt || !replacements || !appended || qsizetype(replacedAt->size()) != replacements->size())
+        return std::nullopt;
+    HMIdentifierGraph::Changes changes;
+    changes.removed = *removed;
+    for (qsizetype index = 0; index < replacements->size(); ++index)
+        changes.replaced.emplace_back((*replacedAt)[size_t(index)], replacements->at(index));
+    changes.appended = *appended;
+    return changes;
+}
+
+// Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
+bool applyLine(const QByteArray &line, QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+{
+    const qsizetype space = line.indexOf(' ');
+    if (space != 16 || line.size() > kMaxLineBytes)
+        return false;
+    const auto decoded = QByteArray::fromBase64Encoding(line.mid(space + 1), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || checkOf(*decoded) != line.left(space))
+        return false;
+    const platform::Result<QVariant> payload = platform::parsePropertyList(*decoded);
+    if (!payload || payload->typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap map = payload->toMap();
+    const std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
+    const QVariant date = map.value(kLastSyncDateKey);
+    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime))
+        return false;
+    if (!changes->applyTo(entries))
+        return false;
+    if (date.isValid())
+        lastSyncDate = date.toDateTime();
+    return true;
+}
+
+} // namespace
+
+QString HMIdentifierGraphJournal::journalPath(const QString &graphPath)
+{
+    return graphPath + QStringLiteral(".journal");
+}
+
+QByteArray HMIdentifierGraphJournal::digestOf(const std::optional<QByteArray> &graphFileBytes)
+{
+    if (!graphFileBytes)
+        return QByteArrayLiteral("none");
+    // The digest tells our own graph files apart, not hostile ones: a CRC with the length does that
+    // and costs a few milliseconds where a cryptographic hash of a large graph costs a tenth of a
+    // second at every load.
+    uLong crc = crc32(0L, Z_NULL, 0);
+    qsizetype done = 0;
+    while (done < graphFileBytes->size()) {
+        const uInt chunk = uInt(std::min<qsizetype>(graphFileBytes->size() - done, 1 << 30));
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(graphFileBytes->constData() + done), chunk);
+        done += chunk;
+    }
+    return QByteArray::number(quint64(crc), 16).rightJustified(8, '0') + '-' + QByteArray::number(graphFileBytes->size());
+}
+
+QByteArray HMIdentifierGraphJournal::headerLine(const QByteArray &baseDigest)
+{
+    return kHeaderStart + baseDigest + '\n';
+}
+
+platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdentifierGraph::Changes &changes,
+                                                                  const std::optional<QDateTime> &lastSyncDate)
+{
+    QVariantMap payload;
+    if (!changes.removed.empty())
+        payload.insert(kRemovedKey, positionsList(changes.removed));
+    if (!changes.replaced.empty()) {
+        std::vector<qsizetype> positions;
+        QList<QVariantMap> replacements;
+        for (const auto &[position, entry] : changes.replaced) {
+            positions.push_back(position);
+            replacements.append(entry);
+        }
+        payload.insert(kReplacedAtKey, positionsList(positions));
+        payload.insert(kReplacementsKey, HMIdentifierGraphJournal::listOf(replacements));
+    }
+    if (!changes.appended.isEmpty())
+        payload.insert(kAppendedKey, HMIdentifierGraphJournal::listOf(changes.appended));
+    if (lastSyncDate && lastSyncDate->isValid())
+        payload.insert(kLastSyncDateKey, *lastSyncDate);
+    const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Xml);
+    if (!encoded)
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));
+    return checkOf(*encoded) + ' ' + encoded->toBase64() + '\n';
+}
+
+HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArray &journal, const QByteArray &baseDigest,
+                                                                  QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+{
+    Replay result;
+    const QByteArray header = headerLine(baseDigest);
+    if (!journal.startsWith(header))
+        return result;
+    result.belongsToGraph = true;
+    qsizetype start = header.size();
+    // Bounded by the journal's length: every pass consumes at least one byte.
+    while (start < journal.size()) {
+        const qsizetype end = journal.indexOf('\n', start);
+        // A line without its newline was torn while it was written.
+        if (end < 0 || !applyLine(journal.mid(start, end - start), entries, lastSyncDate))
+            return result;
+        ++result.appliedLines;
+        start = end + 1;
+    }
+    result.isIntact = true;
+    return result;
+}
+
+QVariantList HMIdentifierGraphJournal::listOf(const QList<QVariantMap> &dictionaries)
+{
+    QVariantList list;
+    list.reserve(dictionaries.size());
+    for (const QVariantMap &dictionary : dictionaries)
+        list.append(dictionary);
+    return list;
+}
+
+platform::Status HMIdentifierGraphJournal::appendDurably(const QString &path, const QByteArray &bytes)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return Error(ErrorCode::IoOther, QStringLiteral("%1 could not be opened: %2").arg(path, qt_error_string(errno)));
+    const bool written = platform::writeToDescriptor(descriptor, bytes) == bytes.size() && ::fsync(descriptor) == 0;
+    const int savedErrno = errno;
+    ::close(descriptor);
+    if (!written)
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("%1 could not be written: %2").arg(path, qt_error_string(savedErrno)));
+    return platform::success();
+}
+
+void HMIdentifierGraphJournal::setStepHook(std::function<void(Step)> hook)
+{
+    const std::lock_guard lock(s_hookMutex);
+    s_stepHook = std::move(hook);
+}
+
+void HMIdentifierGraphJournal::reportStep(Step step)
+{
+    std::function<void(Step)> hook;
+    {
+        const std::lock_guard lock(s_hookMutex);
+        hook = s_stepHook;
+    }
+    if (hook)
+        hook(step);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <functional>
+#include <optional>
+
+// The append-only journal beside an identifier graph file. Each page of a sync adds one line holding
+// what that page changed in the graph, so a run that ends early resumes without the whole graph
+// being rewritten after every page; the graph file is rewritten (and the journal removed) when the
+// conduit ends. The first line names the digest of the graph file the journal builds on: a journal
+// left beside a newer graph file (the run ended between writing the file and removing the journal)
+// names another digest and is ignored. Every later line carries a check of its own, so a line torn
+// by a crash, and anything after it, is ignored on replay.
+// Line format: "HMIdentifierGraphJournal 1 <digest>\n", then "<check> <base64 of an XML property
+// list>\n" per change. Functions only; thread-safe.
+class HMIdentifierGraphJournal final
+{
+public:
+    // The steps of writing a graph's files, reported to the step hook as they complete.
+    enum class Step { JournalAppended, GraphFileWritten, JournalRemoved };
+
+    // How far a replay got.
+    struct Replay
+    {
+        // Whether the journal belongs to the graph file (its first line names the file's digest).
+        bool belongsToGraph = false;
+        // Change lines applied.
+        qsizetype appliedLines = 0;
+        // Whether every line was whole and applied: a journal with a torn or damaged line must not
+        // be appended to.
+        bool isIntact = false;
+    };
+
+    HMIdentifierGraphJournal() = delete;
+
+    // The journal of the graph file at the path.
+    static QString journalPath(const QString &graphPath);
+    // The digest of a graph file's bytes (its CRC-32 and length); "none" when there is no graph file.
+    static QByteArray digestOf(const std::optional<QByteArray> &graphFileBytes);
+    static QByteArray headerLine(const QByteArray &baseDigest);
+    // The line of one page's changes; the date when it changed.
+    static platform::Result<QByteArray> changeLine(const HMIdentifierGraph::Changes &changes,
+                                                   const std::optional<QDateTime> &lastSyncDate);
+    // Applies the journal's lines to the entries and date loaded from the graph file whose digest is
+    // given, stopping at the first line that is torn, damaged or does not fit the entries.
+    static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, QList<QVariantMap> &entries,
+                         QDateTime &lastSyncDate);
+
+    // Appends the bytes to the file and syncs it to disk; never follows a link, never creates the file.
+    static platform::Status appendDurably(const QString &path, const QByteArray &bytes);
+    // The dictionaries as a property-list array.
+    static QVariantList listOf(const QList<QVariantMap> &dictionaries);
+
+    // Called after each step, on the writing thread; tests use it to end the process at a step.
+    static void setStepHook(std::function<void(Step)> hook);
+    static void reportStep(Step step);
+};
