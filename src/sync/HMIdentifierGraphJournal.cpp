@@ -165,7 +165,7 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
         payload.insert(kAppendedKey, HMIdentifierGraphJournal::listOf(changes.appended));
     if (lastSyncDate && lastSyncDate->isValid())
         payload.insert(kLastSyncDateKey, *lastSyncDate);
-    const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Xml);
+    const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Binary);
     if (!encoded)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));

@@ -22,13 +22,16 @@ namespace {
 
 const QString kConduit = QStringLiteral("A");
 const QDateTime kFirstSync(QDate(2026, 11, 30), QTime(17, 45, 12, 250), Qt::UTC);
-const QDateTime kSecondSync(QDate(2026, 12, 1), QTime(8, 0, 0), Qt::UTC);
+// Both dates carry milliseconds: a listing compares item stamps with them, and a date rounded to
+// its second would hide an item changed later in that same second.
+const QDateTime kSecondSync(QDate(2026, 12, 1), QTime(8, 0, 0, 375), Qt::UTC);
 
 QVariantMap entry(const QString &hmUid, const QString &nativeId)
 {
     return {{QStringLiteral("hmUid"), hmUid},
             {QStringLiteral("nativeId"), nativeId},
-            {QStringLiteral("crcValue"), QStringLiteral("crc-%1").arg(nativeId)}};
+            {QStringLiteral("crcValue"), QStringLiteral("crc-%1").arg(nativeId)},
+            {QStringLiteral("lastModified"), kFirstSync.addMSecs(nativeId.size())}};
 }
 
 HMProfile journalProfile()

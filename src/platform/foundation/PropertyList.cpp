@@ -369,7 +369,9 @@ Result<QVariant> toVariant(plist_t node, int depth)
         int32_t seconds = 0;
         int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
-        return QVariant(dateFromReference(qint64(seconds) * 1000 + microseconds / 1000));
+        // The library keeps a date as floating seconds: round to the millisecond, since truncating
+        // turns .252 into .251 and a date read back would no longer equal the one written.
+        return QVariant(dateFromReference(qint64(seconds) * 1000 + std::llround(microseconds / 1000.0)));
     }
     case PLIST_UID: {
         uint64_t value = 0;

@@ -89,9 +89,12 @@ TEST(PropertyList, RoundTripsEveryValueTypeInBothEncodings)
         EXPECT_EQ(back->toMap().value(QStringLiteral("yes")).typeId(), QMetaType::Bool);
     }
     // The binary form keeps milliseconds; XML dates hold whole seconds.
-    const QDateTime precise = QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC);
-    const Result<QVariant> binary = parsePropertyList(*serializePropertyList(QVariantList{precise}, PropertyListFormat::Binary));
-    EXPECT_EQ(binary->toList().value(0).toDateTime(), precise);
+    // Every millisecond of a second comes back as written (the library holds floating seconds).
+    QVariantList precise;
+    for (qint64 millisecond = 0; millisecond < 1000; ++millisecond)
+        precise.append(QDateTime::fromMSecsSinceEpoch(1700000000000 + millisecond, Qt::UTC));
+    const Result<QVariant> binary = parsePropertyList(*serializePropertyList(precise, PropertyListFormat::Binary));
+    EXPECT_EQ(binary->toList(), precise);
 }
 
 TEST(PropertyList, ReadsBinaryListsLargerThanSixtyFourKilobytes)
