@@ -120,24 +120,32 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName
         consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
         return file;
     }
-    icalcomponent *root = file->calendar.get();
+    describeItems(*file);
+    return file;
+}
+
+void ICalendarFolder::describeItems(ICalendarFile &file)
+{
+    icalcomponent *root = file.calendar.get();
     for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
          item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
         const icalcomponent_kind kind = icalcomponent_isa(item);
         const char *uid = icalcomponent_get_uid(item);
         if (!isItemKind(kind) || !uid)
             continue;
-        file->hasEvents = file->hasEvents || kind == ICAL_VEVENT_COMPONENT;
-        file->hasTodos = file->hasTodos || kind == ICAL_VTODO_COMPONENT;
+        file.hasEvents = file.hasEvents || kind == ICAL_VEVENT_COMPONENT;
+        file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
         const QString text = QString::fromUtf8(uid);
-        if (!file->uids.contains(text))
-            file->uids.append(text);
+        if (!file.uids.contains(text))
+            file.uids.append(text);
+        const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
+        if (kind == ICAL_VEVENT_COMPONENT && !file.titles.contains(title))
+            file.titles.append(title);
     }
-    return file;
 }
 
-// Files are re-read only when their size or modification time changed; the UID index is rebuilt
-// only when some file came, went or changed. Programs that share these folders replace files whole
+// Files are re-read only when their size or modification time changed, and only their entries in
+// the indexes change. Programs that share these folders replace files whole
 // (a rename), which changes the folder's own time: while that stays the same, the files are looked
 // at again once a second at most, so a burst of store calls does not stat every file each time.
 void ICalendarFolder::refresh()
@@ -150,12 +158,11 @@ void ICalendarFolder::refresh()
     m_lastScan = now;
     const Result<QStringList> names = FileSystem::listFolder(m_path);
     if (!names) {
-        m_files.clear();
-        m_filesByUid.clear();
+        for (const QString &name : m_files.keys())
+            replaceFile(name, nullptr);
         return;
     }
     QSet<QString> seen;
-    bool changed = false;
     m_hasVCards = false;
     for (const QString &name : *names) {
         m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
@@ -173,31 +180,54 @@ void ICalendarFolder::refresh()
         const auto known = m_files.constFind(name);
         if (known != m_files.constEnd() && (*known)->size == info.size && (*known)->modifiedNs == info.modifiedNs)
             continue;
-        m_files.insert(name, readFile(name, info.size, info.modifiedNs));
-        changed = true;
+        replaceFile(name, readFile(name, info.size, info.modifiedNs));
     }
-    for (auto it = m_files.begin(); it != m_files.end();) {
-        if (seen.contains(it.key())) {
-            ++it;
-            continue;
-        }
-        it = m_files.erase(it);
-        changed = true;
+    for (const QString &name : m_files.keys()) {
+        if (!seen.contains(name))
+            replaceFile(name, nullptr);
     }
-    if (changed)
-        rebuildUidIndex();
 }
 
-void ICalendarFolder::rebuildUidIndex()
+void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
-    m_filesByUid.clear();
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
-        for (const QString &uid : std::as_const(file->uids)) {
-            // Two files with one UID: the one whose name is the UID's own file name wins.
-            if (!m_filesByUid.contains(uid) || file->fileName == fileNameForUid(uid))
-                m_filesByUid.insert(uid, file);
-        }
-    }
+    if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
+        unindexFile(old);
+    if (!file)
+        return;
+    indexFile(file);
+    m_files.insert(fileName, std::move(file));
+}
+
+void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
+{
+    if (!file->calendar)
+        return;
+    for (const QString &uid : std::as_const(file->uids))
+        m_filesByUid[uid].append(file);
+    for (const QString &title : std::as_const(file->titles))
+        m_filesByTitle[title].append(file);
+    m_eventFileCount += file->hasEvents ? 1 : 0;
+    m_todoFileCount += file->hasTodos ? 1 : 0;
+}
+
+void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
+{
+    if (!file->calendar)
+        return;
+    const auto drop = [&file](QHash<QString, QList<std::shared_ptr<ICalendarFile>>> &index, const QString &key) {
+        const auto found = index.find(key);
+        if (found == index.end())
+            return;
+        found->removeOne(file);
+        if (found->isEmpty())
+            index.erase(found);
+    };
+    for (const QString &uid : std::as_const(file->uids))
+        drop(m_filesByUid, uid);
+    for (const QString &title : std::as_const(file->titles))
+        drop(m_filesByTitle, title);
+    m_eventFileCount -= file->hasEvents ? 1 : 0;
+    m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles() const
@@ -210,9 +240,26 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles() const
     return result;
 }
 
+// Two files with one UID: the one whose name is the UID's own file name wins.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid) const
 {
-    return m_filesByUid.value(uid);
+    const auto found = m_filesByUid.constFind(uid);
+    if (found == m_filesByUid.constEnd())
+        return nullptr;
+    const QString ownName = found->size() > 1 ? fileNameForUid(uid) : QString();
+    for (const std::shared_ptr<ICalendarFile> &file : *found) {
+        if (file->fileName == ownName)
+            return file;
+    }
+    return found->first();
+}
+
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title) const
+{
+    QList<std::shared_ptr<const ICalendarFile>> result;
+    for (const std::shared_ptr<ICalendarFile> &file : m_filesByTitle.value(title))
+        result.append(file);
+    return result;
 }
 
 Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *calendar)
@@ -225,26 +272,41 @@ Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *c
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
     const bool isNew = !statWithoutFollowing(path).isRegular;
+    const qint64 folderTimeBefore = folderModifiedNs(m_path);
     if (const Status written = writeFileAtomically(path, bytes); !written)
         return written;
     if (isNew)
         ::chmod(QFile::encodeName(path).constData(), 0600);
-    m_files.remove(fileName);
-    rebuildUidIndex();
-    m_folderModifiedNs = 0;
+    // What we wrote is what the file now holds: it is taken as read, not parsed again.
+    const FileStat info = statWithoutFollowing(path);
+    auto file = std::make_shared<ICalendarFile>();
+    file->fileName = fileName;
+    file->size = info.size;
+    file->modifiedNs = info.modifiedNs;
+    file->calendar = std::shared_ptr<icalcomponent_impl>(icalcomponent_new_clone(calendar), freeIcalComponent);
+    describeItems(*file);
+    if (file->uids.isEmpty())
+        file->calendar.reset();
+    replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
+    noteOwnChange(folderTimeBefore);
     return success();
+}
+
+void ICalendarFolder::noteOwnChange(qint64 folderTimeBefore)
+{
+    m_folderModifiedNs = folderTimeBefore != 0 && folderTimeBefore == m_folderModifiedNs ? folderModifiedNs(m_path) : 0;
 }
 
 Status ICalendarFolder::removeFile(const QString &fileName)
 {
     const QString path = m_path + QLatin1Char('/') + fileName;
+    const qint64 folderTimeBefore = folderModifiedNs(m_path);
     if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot remove: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     }
-    m_files.remove(fileName);
-    rebuildUidIndex();
-    m_folderModifiedNs = 0;
+    replaceFile(fileName, nullptr);
+    noteOwnChange(folderTimeBefore);
     return success();
 }
 

@@ -14,8 +14,17 @@ struct icalcomponent_impl;
 
 namespace platform {
 
+// The original starts of a series' occurrences up to a horizon, ascending, removed ones left out.
+struct ICalendarOccurrences final
+{
+    QDateTime horizon;
+    QList<QDateTime> starts;
+    qint64 lengthSeconds = 0;
+};
+
 // A parsed iCalendar file of a folder. The component tree is shared and never changed: writers clone
-// it, change the clone and write the clone.
+// it, change the clone and write the clone. Its expansions are worked out once and kept with it; they
+// are reached only under the lock of the store that owns the folder.
 struct ICalendarFile final
 {
     QString fileName;
@@ -23,8 +32,10 @@ struct ICalendarFile final
     qint64 modifiedNs = 0;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR; null when the file does not parse
     QStringList uids;                             // of its VEVENT and VTODO components, once each
+    QStringList titles;                           // the SUMMARY of each of its VEVENTs, once each
     bool hasEvents = false;
     bool hasTodos = false;
+    mutable QHash<QString, std::shared_ptr<const ICalendarOccurrences>> occurrences; // by UID
 };
 
 // One folder of iCalendar files in the layout khal, todoman and vdirsyncer share: one "<uid>.ics" per
@@ -47,6 +58,11 @@ public:
     QList<std::shared_ptr<const ICalendarFile>> parsedFiles() const;
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid) const;
+    // The parsed files holding an event with this title.
+    QList<std::shared_ptr<const ICalendarFile>> filesWithTitle(const QString &title) const;
+    // Whether some parsed file holds an event, or a to-do.
+    bool hasEvents() const { return m_eventFileCount > 0; }
+    bool hasTodos() const { return m_todoFileCount > 0; }
     // Whether the folder holds vCard files and no iCalendar file: an address book that a calendar
     // program shows as birthdays.
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
@@ -67,11 +83,22 @@ public:
 
 private:
     std::shared_ptr<ICalendarFile> readFile(const QString &fileName, qint64 size, qint64 modifiedNs);
-    void rebuildUidIndex();
+    // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
+    void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
+    // Fills in the UIDs, titles and kinds of a file's parsed calendar.
+    static void describeItems(ICalendarFile &file);
+    void indexFile(const std::shared_ptr<ICalendarFile> &file);
+    void unindexFile(const std::shared_ptr<ICalendarFile> &file);
+    // The folder's time before one of our writes, and after it: a folder that nobody else changed
+    // since our last look needs no new look for our own write.
+    void noteOwnChange(qint64 folderTimeBefore);
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
-    QHash<QString, std::shared_ptr<ICalendarFile>> m_filesByUid;
+    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
+    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
+    int m_eventFileCount = 0;
+    int m_todoFileCount = 0;
     bool m_hasVCards = false;
     qint64 m_folderModifiedNs = 0;
     std::chrono::steady_clock::time_point m_lastScan;

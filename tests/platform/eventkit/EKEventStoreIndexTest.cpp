@@ -1,0 +1,238 @@
+// What the store keeps of the files it read: changes of other programs between and after our own
+// writes are seen at once, a listing that asks for each series' first occurrence gets the first
+// one the whole walk gives, and a query by title reads only the files holding that title.
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "foundation/QtPrinters.h"
+
+#include "platform/eventkit/EKEventStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace platform;
+using namespace eventkittest;
+
+namespace {
+
+QByteArray calendarText(const QByteArray &items)
+{
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
+}
+
+QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &start,
+                     const QByteArray &more = QByteArray())
+{
+    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:" + start +
+           "\r\nDURATION:PT1H\r\nSUMMARY:" + title + "\r\n" + more + "END:VEVENT\r\n";
+}
+
+// Writes a file the way other calendar programs do: a temporary file renamed over the target.
+void writeAsOtherProgram(const QString &path, const QByteArray &bytes)
+{
+    const QString temporary = path + QStringLiteral(".tmp-other");
+    QFile file(temporary);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    ASSERT_EQ(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()), 0);
+}
+
+QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
+{
+    QStringList titles;
+    for (const auto &event : events)
+        titles.append(event->title());
+    titles.sort();
+    return titles;
+}
+
+} // namespace
+
+class EKEventStoreIndexTest : public CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        m_folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+        m_store = eventStore();
+    }
+
+    QStringList titlesInStore() const
+    {
+        return titlesOf(m_store->eventsMatchingPredicate(
+            m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})));
+    }
+
+    void saveOurEvent(const QString &title, const char *start) const
+    {
+        auto event = EKEvent::eventWithEventStore(m_store);
+        event->setCalendar(m_store->calendarWithIdentifier(QStringLiteral("work")));
+        event->setTitle(title);
+        event->setStartDate(at(start));
+        event->setEndDate(at(start).addSecs(3600));
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+    }
+
+    QString m_folder;
+    std::shared_ptr<EKEventStore> m_store;
+};
+
+// Our own writes spare the store a new look at the folder; they must not hide what another program
+// did just before or just after them.
+TEST_F(EKEventStoreIndexTest, OtherProgramsChangesAreSeenAtOnceAroundOurOwnWrites)
+{
+    saveOurEvent(QStringLiteral("Ours 1"), "2026-03-02 09:00");
+    ASSERT_EQ(titlesInStore(), QStringList{"Ours 1"});
+
+    const QString theirs = m_folder + QStringLiteral("/theirs.ics");
+    writeAsOtherProgram(theirs, calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+    saveOurEvent(QStringLiteral("Ours 2"), "2026-03-04 09:00");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Theirs"})) << "added before our write";
+
+    writeAsOtherProgram(theirs, calendarText(eventText("theirs", "Theirs renamed", "20260303T090000Z")));
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Theirs renamed"})) << "replaced after our write";
+
+    saveOurEvent(QStringLiteral("Ours 3"), "2026-03-05 09:00");
+    ASSERT_TRUE(QFile::remove(theirs));
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Ours 3"})) << "removed after our write";
+
+    writeAsOtherProgram(m_folder + QStringLiteral("/broken.ics"), "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n");
+    saveOurEvent(QStringLiteral("Ours 4"), "2026-03-06 09:00");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Ours 3", "Ours 4"})) << "a broken file is skipped";
+    EXPECT_TRUE(QFile::exists(m_folder + QStringLiteral("/broken.ics"))) << "and left alone";
+
+    // A second store, a view of the same folder, sees the same.
+    const auto other = eventStore();
+    EXPECT_EQ(titlesOf(other->eventsMatchingPredicate(
+                  other->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}))),
+              (QStringList{"Ours 1", "Ours 2", "Ours 3", "Ours 4"}));
+}
+
+// An event khal adds lands beside ours and is read at once, and the file we rewrite stays the only
+// one changed.
+TEST_F(EKEventStoreIndexTest, AnEventKhalAddsIsSeenAndOurSavesWriteOnlyTheirOwnFile)
+{
+    saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+    const QString config = m_folder + QStringLiteral("/../khal.conf");
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[calendars]\n[[work]]\npath = %1\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
+                              "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
+                              "longdatetimeformat = %Y-%m-%d %H:%M\nlocal_timezone = UTC\ndefault_timezone = UTC\n"
+                              "[default]\ndefault_calendar = work\n[sqlite]\npath = %1/../khal.db\n")
+                   .arg(m_folder)
+                   .toUtf8());
+    file.close();
+    runTool(QStringLiteral("khal"), {QStringLiteral("-c"), config, QStringLiteral("new"), QStringLiteral("2026-03-03"),
+                                     QStringLiteral("10:00"), QStringLiteral("11:00"), QStringLiteral("From khal")});
+    EXPECT_EQ(titlesInStore(), (QStringList{"From khal", "Ours"}));
+
+    const QStringList files = itemFiles(m_folder);
+    ASSERT_EQ(files.size(), 2);
+    QHash<QString, QDateTime> times;
+    for (const QString &name : files)
+        times.insert(name, QFileInfo(m_folder + QLatin1Char('/') + name).lastModified());
+    auto ours = m_store->eventsMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-03-02 00:00"), at("2026-03-03 00:00"), {}));
+    ASSERT_EQ(ours.size(), 1);
+    ours.first()->setTitle(QStringLiteral("Ours changed"));
+    ASSERT_TRUE(m_store->saveEvent(ours.first(), EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(titlesInStore(), (QStringList{"From khal", "Ours changed"}));
+    for (const QString &name : files) {
+        const bool isOurs = name == ours.first()->eventIdentifier() + QStringLiteral(".ics");
+        EXPECT_EQ(QFileInfo(m_folder + QLatin1Char('/') + name).lastModified() == times.value(name), !isOurs)
+            << name.toStdString();
+    }
+}
+
+// For each series and window: the first regular occurrence the walk stops at is the first of the
+// whole walk, with removed (EXDATE) and detached occurrences left out.
+TEST_F(EKEventStoreIndexTest, TheFirstOccurrenceIsTheFirstOfTheWholeWalk)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray items;
+        const char *from;
+        const char *to;
+    };
+    const Row rows[] = {
+        {"endless weekly on three days",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR\r\n"), "2031-06-01 00:00",
+         "2032-01-01 00:00"},
+        {"first ones removed",
+         eventText("s", "S", "20260302T090000Z",
+                   "RRULE:FREQ=DAILY;COUNT=10\r\nEXDATE:20260302T090000Z,20260303T090000Z\r\n"),
+         "2026-01-01 00:00", "2027-01-01 00:00"},
+        {"first one detached",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=5\r\n") +
+             eventText("s", "Moved", "20260302T150000Z", "RECURRENCE-ID:20260302T090000Z\r\n"),
+         "2026-01-01 00:00", "2027-01-01 00:00"},
+        {"reaching in from before the window", eventText("s", "S", "20260302T233000Z", "RRULE:FREQ=DAILY\r\n"),
+         "2026-03-10 00:00", "2026-03-11 00:00"},
+        {"two rules, the second first",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=MONTHLY;BYDAY=-1FR\r\nRRULE:FREQ=WEEKLY;BYDAY=TU\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"extra dates only", eventText("s", "S", "20260302T090000Z", "RDATE:20260410T090000Z,20260405T090000Z\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"counted series ended", eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=3\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"single event", eventText("s", "S", "20260302T090000Z"), "2026-03-01 00:00", "2026-03-03 00:00"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        writeAsOtherProgram(m_folder + QStringLiteral("/s.ics"), calendarText(row.items));
+        const auto store = eventStore();
+        EKPredicate predicate = store->predicateForEventsWithStartDate(at(row.from), at(row.to), {});
+        QList<QDateTime> wholeWalk;
+        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                wholeWalk.append(event->startDate());
+        }
+        predicate.firstOccurrenceOnly = true;
+        QList<QDateTime> first;
+        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                first.append(event->startDate());
+        }
+        EXPECT_EQ(first, wholeWalk.mid(0, 1));
+        predicate.seriesToLeaveOut = {QStringLiteral("s")};
+        const qsizetype detachedCount = row.items.contains("RECURRENCE-ID") ? 1 : 0;
+        EXPECT_EQ(store->eventsMatchingPredicate(predicate).size(), detachedCount)
+            << "a series left out gives only its detached occurrences";
+    }
+}
+
+TEST_F(EKEventStoreIndexTest, AQueryByTitleReadsTheFilesHoldingThatTitle)
+{
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/a.ics"),
+        calendarText(eventText("a", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=3\r\n") +
+                     eventText("a", "Standup late", "20260303T110000Z", "RECURRENCE-ID:20260303T090000Z\r\n")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", "Review", "20260302T090000Z")));
+    EKPredicate predicate =
+        m_store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {});
+    predicate.title = QStringLiteral("Standup late");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)),
+              (QStringList{"Standup", "Standup", "Standup late"}));
+    predicate.title = QStringLiteral("Review");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review"});
+    predicate.title = QStringLiteral("Nothing");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{});
+
+    // A title changed by another program is found under its new name only.
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", "Review moved", "20260302T090000Z")));
+    predicate.title = QStringLiteral("Review");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{});
+    predicate.title = QStringLiteral("Review moved");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review moved"});
+}
