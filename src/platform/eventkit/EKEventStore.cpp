@@ -390,7 +390,7 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
     return events;
 }
 
-QList<std::shared_ptr<const ICalendarFile>> EKEventStore::filesMatching(const ICalendarFolder &folder,
+QList<std::shared_ptr<const ICalendarFile>> EKEventStore::filesMatching(ICalendarFolder &folder,
                                                                         const EKPredicate &predicate) const
 {
     if (!predicate.uid.isEmpty()) {

@@ -124,7 +124,7 @@ private:
     void refreshKnownFolders();
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
     // The files of a calendar the predicate can find events in.
-    QList<std::shared_ptr<const ICalendarFile>> filesMatching(const ICalendarFolder &folder,
+    QList<std::shared_ptr<const ICalendarFile>> filesMatching(ICalendarFolder &folder,
                                                               const EKPredicate &predicate) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;

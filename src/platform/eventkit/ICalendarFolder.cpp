@@ -1,5 +1,7 @@
 #include "platform/eventkit/ICalendarFolder.h"
 
+#include "platform/eventkit/ICalendarFolderIndex.h"
+
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
@@ -33,6 +35,8 @@ struct FileStat
     bool isRegular = false;
     qint64 size = 0;
     qint64 modifiedNs = 0;
+    qint64 inode = 0;
+    qint64 changedNs = 0;
 };
 
 // lstat, so that a link is never followed into another folder.
@@ -45,7 +49,33 @@ FileStat statWithoutFollowing(const QString &path)
     result.isRegular = S_ISREG(info.st_mode);
     result.size = qint64(info.st_size);
     result.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
+    result.inode = qint64(info.st_ino);
+    result.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + qint64(info.st_ctim.tv_nsec);
     return result;
+}
+
+// A file that other programs rewrite gets a new inode (a rename) or a new change time (in place).
+bool hasStatus(const ICalendarFile &file, const FileStat &info)
+{
+    return file.size == info.size && file.modifiedNs == info.modifiedNs && file.inode == info.inode &&
+           file.changedNs == info.changedNs;
+}
+
+// A file that parsed, or one the index describes and that parses when it is read.
+bool isIndexed(const ICalendarFile &file)
+{
+    return file.calendar || file.needsParsing;
+}
+
+std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat &info)
+{
+    auto file = std::make_shared<ICalendarFile>();
+    file->fileName = fileName;
+    file->size = info.size;
+    file->modifiedNs = info.modifiedNs;
+    file->inode = info.inode;
+    file->changedNs = info.changedNs;
+    return file;
 }
 
 qint64 folderModifiedNs(const QString &path)
@@ -85,7 +115,12 @@ void freeIcalComponent(icalcomponent_impl *component)
 
 ICalendarFolder::ICalendarFolder(const QString &path) : m_path(path) {}
 
-ICalendarFolder::~ICalendarFolder() = default;
+// What our own writes changed since the last look is kept for the next run.
+ICalendarFolder::~ICalendarFolder()
+{
+    if (m_isIndexStale && m_hasLookedBefore)
+        saveIndex();
+}
 
 std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text)
 {
@@ -103,25 +138,35 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     return nullptr;
 }
 
-std::shared_ptr<ICalendarFile> ICalendarFolder::readFile(const QString &fileName, qint64 size, qint64 modifiedNs)
+void ICalendarFolder::parseInto(ICalendarFile &file) const
 {
-    auto file = std::make_shared<ICalendarFile>();
-    file->fileName = fileName;
-    file->size = size;
-    file->modifiedNs = modifiedNs;
-    const QString path = m_path + QLatin1Char('/') + fileName;
+    file.needsParsing = false;
+    file.calendar.reset();
+    file.uids.clear();
+    file.titles.clear();
+    file.hasEvents = file.hasTodos = false;
+    const QString path = m_path + QLatin1Char('/') + file.fileName;
     const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes);
     if (!bytes) {
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
-        return file;
+        return;
     }
-    file->calendar = parseCalendarText(*bytes);
-    if (!file->calendar) {
+    file.calendar = parseCalendarText(*bytes);
+    if (!file.calendar) {
         consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
-        return file;
+        return;
     }
-    describeItems(*file);
-    return file;
+    describeItems(file);
+}
+
+std::shared_ptr<ICalendarFile> ICalendarFolder::ensureParsed(const std::shared_ptr<ICalendarFile> &file)
+{
+    if (!file->needsParsing)
+        return file;
+    auto parsed = std::make_shared<ICalendarFile>(*file);
+    parseInto(*parsed);
+    replaceFile(parsed->fileName, parsed);
+    return parsed;
 }
 
 void ICalendarFolder::describeItems(ICalendarFile &file)
@@ -162,9 +207,31 @@ void ICalendarFolder::refresh()
             replaceFile(name, nullptr);
         return;
     }
+    if (!m_hasLookedBefore)
+        m_described = icalindex::loadIndex(m_path);
+    // The index is saved when this look found what it did not tell; our own writes wait for the
+    // folder to be let go, so a burst of saves does not write it each time.
+    bool isIndexWrong = !m_hasLookedBefore && m_described.isEmpty();
+    m_hasLookedBefore = true;
+    const QSet<QString> seen = refreshFiles(*names, isIndexWrong);
+    m_described.clear();
+    for (const QString &name : m_files.keys()) {
+        if (!seen.contains(name)) {
+            replaceFile(name, nullptr);
+            isIndexWrong = true;
+        }
+    }
+    if (isIndexWrong)
+        saveIndex();
+}
+
+// Brings the entry of each item file up to date: kept while its status holds, else taken from the
+// index when that knew it in this status, else read.
+QSet<QString> ICalendarFolder::refreshFiles(const QStringList &names, bool &isIndexWrong)
+{
     QSet<QString> seen;
     m_hasVCards = false;
-    for (const QString &name : *names) {
+    for (const QString &name : names) {
         m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
         if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
             continue;
@@ -178,14 +245,29 @@ void ICalendarFolder::refresh()
             continue;
         seen.insert(name);
         const auto known = m_files.constFind(name);
-        if (known != m_files.constEnd() && (*known)->size == info.size && (*known)->modifiedNs == info.modifiedNs)
+        if (known != m_files.constEnd() && hasStatus(**known, info))
             continue;
-        replaceFile(name, readFile(name, info.size, info.modifiedNs));
+        const std::shared_ptr<ICalendarFile> described = m_described.value(name);
+        if (described && hasStatus(*described, info)) {
+            replaceFile(name, described);
+            continue;
+        }
+        std::shared_ptr<ICalendarFile> file = newEntry(name, info);
+        parseInto(*file);
+        replaceFile(name, std::move(file));
+        isIndexWrong = true;
     }
-    for (const QString &name : m_files.keys()) {
-        if (!seen.contains(name))
-            replaceFile(name, nullptr);
-    }
+    return seen;
+}
+
+void ICalendarFolder::saveIndex()
+{
+    m_isIndexStale = false;
+    // A folder removed meanwhile (a calendar deleted) leaves no index behind.
+    if (folderModifiedNs(m_path) == 0)
+        return;
+    if (const Status saved = icalindex::saveIndex(m_path, m_files); !saved)
+        consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
@@ -200,7 +282,7 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
-    if (!file->calendar)
+    if (!isIndexed(*file))
         return;
     for (const QString &uid : std::as_const(file->uids))
         m_filesByUid[uid].append(file);
@@ -212,7 +294,7 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 
 void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
-    if (!file->calendar)
+    if (!isIndexed(*file))
         return;
     const auto drop = [&file](QHash<QString, QList<std::shared_ptr<ICalendarFile>>> &index, const QString &key) {
         const auto found = index.find(key);
@@ -230,10 +312,11 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
     m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles() const
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles()
 {
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : m_files) {
+    for (const std::shared_ptr<ICalendarFile> &entry : m_files.values()) {
+        const std::shared_ptr<ICalendarFile> file = ensureParsed(entry);
         if (file->calendar)
             result.append(file);
     }
@@ -241,24 +324,29 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles() const
 }
 
 // Two files with one UID: the one whose name is the UID's own file name wins.
-std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid) const
+std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
 {
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
         return nullptr;
     const QString ownName = found->size() > 1 ? fileNameForUid(uid) : QString();
+    std::shared_ptr<ICalendarFile> chosen = found->first();
     for (const std::shared_ptr<ICalendarFile> &file : *found) {
         if (file->fileName == ownName)
-            return file;
+            chosen = file;
     }
-    return found->first();
+    chosen = ensureParsed(chosen);
+    return chosen->calendar && chosen->uids.contains(uid) ? chosen : nullptr;
 }
 
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title) const
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title)
 {
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : m_filesByTitle.value(title))
-        result.append(file);
+    for (const std::shared_ptr<ICalendarFile> &entry : m_filesByTitle.value(title)) {
+        const std::shared_ptr<ICalendarFile> file = ensureParsed(entry);
+        if (file->calendar)
+            result.append(file);
+    }
     return result;
 }
 
@@ -279,16 +367,14 @@ Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *c
         ::chmod(QFile::encodeName(path).constData(), 0600);
     // What we wrote is what the file now holds: it is taken as read, not parsed again.
     const FileStat info = statWithoutFollowing(path);
-    auto file = std::make_shared<ICalendarFile>();
-    file->fileName = fileName;
-    file->size = info.size;
-    file->modifiedNs = info.modifiedNs;
+    std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
     file->calendar = std::shared_ptr<icalcomponent_impl>(icalcomponent_new_clone(calendar), freeIcalComponent);
     describeItems(*file);
     if (file->uids.isEmpty())
         file->calendar.reset();
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
     noteOwnChange(folderTimeBefore);
+    m_isIndexStale = true;
     return success();
 }
 
@@ -307,6 +393,7 @@ Status ICalendarFolder::removeFile(const QString &fileName)
     }
     replaceFile(fileName, nullptr);
     noteOwnChange(folderTimeBefore);
+    m_isIndexStale = true;
     return success();
 }
 

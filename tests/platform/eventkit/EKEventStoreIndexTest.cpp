@@ -1,10 +1,13 @@
 // What the store keeps of the files it read: changes of other programs between and after our own
 // writes are seen at once, a listing that asks for each series' first occurrence gets the first
-// one the whole walk gives, and a query by title reads only the files holding that title.
+// one the whole walk gives, a query by title reads only the files holding that title, and the index
+// kept beside a folder for the next run is exact, survives damage and a killed writer, and never
+// hides a change another program made.
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +17,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace platform;
 using namespace eventkittest;
@@ -50,6 +58,29 @@ QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
         titles.append(event->title());
     titles.sort();
     return titles;
+}
+
+struct FileStatus
+{
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 inode = 0;
+    qint64 changedNs = 0;
+    mode_t mode = 0;
+};
+
+FileStatus statusOf(const QString &path)
+{
+    struct stat info = {};
+    EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
+    return {qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, qint64(info.st_ino),
+            qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec, info.st_mode & 07777};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -235,4 +266,154 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleReadsTheFilesHoldingThatTitle)
     EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{});
     predicate.title = QStringLiteral("Review moved");
     EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review moved"});
+}
+
+// The index names each file with its status, kinds, UIDs and titles, percent-encoded, one a line;
+// only the owner reads it; a link put where it goes is replaced, not followed.
+TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QString elsewhere = root() + QStringLiteral("/../elsewhere");
+    QFile(elsewhere).open(QIODevice::WriteOnly);
+    ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(), QFile::encodeName(index).constData()), 0);
+    writeAsOtherProgram(m_folder + QStringLiteral("/a b.ics"),
+                        calendarText(eventText("a,1", "Tea, then\\nmore", "20260302T090000Z") +
+                                     "BEGIN:VTODO\r\nUID:todo 2\r\nSUMMARY:Task\r\nEND:VTODO\r\n"));
+    writeAsOtherProgram(m_folder + QStringLiteral("/broken.ics"), "BEGIN:VCALENDAR\r\n");
+    { // A store that looked at the folder leaves its index behind.
+        const auto store = eventStore();
+        ASSERT_EQ(titlesInStore(), QStringList{"Tea, then\nmore"});
+        ASSERT_EQ(store->calendarsForEntityType(EKEntityType::Event).size(), 1);
+    }
+    m_store.reset();
+    const FileStatus file = statusOf(m_folder + QStringLiteral("/a b.ics"));
+    const QByteArray expected = "HMCALINDEX 1\n" + QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
+                                QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
+                                QByteArray::number(file.changedNs) +
+                                "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\nEND 1\n";
+    EXPECT_EQ(readAll(index), expected);
+    EXPECT_EQ(statusOf(index).mode, mode_t(0600));
+    EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
+}
+
+// A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
+// is written again.
+TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
+{
+    saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+    writeAsOtherProgram(m_folder + QStringLiteral("/theirs.ics"),
+                        calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+    m_store = eventStore();
+    ASSERT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+    m_store.reset();
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QByteArray good = readAll(index);
+    ASSERT_TRUE(good.startsWith("HMCALINDEX 1\n"));
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    struct Row
+    {
+        const char *name;
+        QByteArray bytes;
+    };
+    const Row rows[] = {
+        {"empty", ""},
+        {"another format", "HMCALINDEX 2\n" + good.mid(13)},
+        {"cut in the middle of a line", good.left(good.size() - 7)},
+        {"the last line cut off", good.left(good.lastIndexOf("END "))},
+        {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
+        {"a line with a field missing", "HMCALINDEX 1\ntheirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\nEND 1\n"},
+        {"a negative size", "HMCALINDEX 1\ntheirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\nEND 1\n"},
+        {"a name reaching out of the folder", "HMCALINDEX 1\n..%2Fx.ics" + theirsLine.mid(10)},
+        {"binary garbage", QByteArray(4096, '\xff')},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile file(index);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(row.bytes);
+        file.close();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+        m_store.reset();
+        EXPECT_EQ(readAll(index), good);
+    }
+}
+
+// Between runs another program adds, replaces, rewrites in place and removes files; the next run's
+// store sees each change, however the index described the folder.
+TEST_F(EKEventStoreIndexTest, ChangesBetweenRunsAreSeenDespiteTheIndex)
+{
+    for (int index = 0; index < 5; ++index)
+        saveOurEvent(QStringLiteral("Ours %1").arg(index), "2026-03-02 09:00");
+    m_store.reset();
+    const QStringList ours = itemFiles(m_folder);
+    ASSERT_EQ(ours.size(), 5);
+    QStringList titles;
+    for (const QString &name : ours) {
+        const QByteArray bytes = readAll(m_folder + QLatin1Char('/') + name);
+        const qsizetype at = bytes.indexOf("SUMMARY:") + 8;
+        titles.append(QString::fromUtf8(bytes.mid(at, bytes.indexOf('\r', at) - at)));
+    }
+
+    writeAsOtherProgram(m_folder + QStringLiteral("/added.ics"),
+                        calendarText(eventText("added", "Added", "20260303T090000Z")));
+    const QByteArray replaced =
+        readAll(m_folder + QLatin1Char('/') + ours[0]).replace(titles[0].toUtf8(), titles[0].toUtf8() + " replaced");
+    writeAsOtherProgram(m_folder + QLatin1Char('/') + ours[0], replaced);
+    {
+        // The same length, written into the same file: only its times tell.
+        QFile inPlace(m_folder + QLatin1Char('/') + ours[1]);
+        ASSERT_TRUE(inPlace.open(QIODevice::ReadWrite));
+        QByteArray bytes = inPlace.readAll();
+        const qsizetype at = bytes.indexOf("SUMMARY:Ours ");
+        ASSERT_GE(at, 0);
+        bytes[at + 8] = 'X';
+        inPlace.seek(0);
+        inPlace.write(bytes);
+    }
+    ASSERT_TRUE(QFile::remove(m_folder + QLatin1Char('/') + ours[2]));
+
+    m_store = eventStore();
+    QStringList expected{"Added", titles[0] + " replaced", QLatin1Char('X') + titles[1].mid(1), titles[3], titles[4]};
+    expected.sort();
+    EXPECT_EQ(titlesInStore(), expected);
+}
+
+// A writer killed at any point leaves a folder whose next reader lists every event exactly once,
+// with or without an index, a stale one included.
+TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextRun)
+{
+    for (int index = 0; index < 3; ++index)
+        saveOurEvent(QStringLiteral("Event %1").arg(index), "2026-03-02 09:00");
+    m_store.reset(); // leaves an index of three files
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const auto store = eventStore();
+        for (int index = 3; index < 100000; ++index) {
+            auto event = EKEvent::eventWithEventStore(store);
+            event->setCalendar(store->calendarWithIdentifier(QStringLiteral("work")));
+            event->setTitle(QStringLiteral("Event %1").arg(index));
+            event->setStartDate(at("2026-03-16 10:00").addSecs(qint64(index) * 60));
+            if (!store->saveEvent(event, EKSpan::ThisEvent, index % 5 == 0).ok())
+                ::_exit(1);
+            if (index % 17 == 0)
+                store->reset(); // its folder objects save their index on the way out
+        }
+        ::_exit(0);
+    }
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= 60; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(wroteEnough);
+
+    const QStringList files = itemFiles(m_folder);
+    m_store = eventStore();
+    const QStringList titles = titlesOf(m_store->eventsMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2030-01-01 00:00"), {})));
+    EXPECT_EQ(titles.size(), files.size());
+    EXPECT_EQ(QSet<QString>(titles.begin(), titles.end()).size(), titles.size());
+    for (int index = 0; index < titles.size(); ++index)
+        EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
 }
