@@ -38,22 +38,6 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
     return windows;
 }
 
-// A dictionary as the listing tells it apart: its two identifiers.
-QString dictionaryKey(const QVariantMap &dictionary)
-{
-    return dictionary.value(kNativeIdKey).toString() + QChar(0x1f) + dictionary.value(kHmUidKey).toString();
-}
-
-QList<QVariantMap> dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found)
-{
-    QList<QVariantMap> remaining;
-    for (const QVariantMap &dictionary : known) {
-        if (!found.contains(dictionaryKey(dictionary)))
-            remaining.append(dictionary);
-    }
-    return remaining;
-}
-
 } // namespace
 
 std::shared_ptr<platform::EKEventStore> HMCalendarData::ensureEventStore()
@@ -177,9 +161,9 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         EventPlan plan;
         planEvent(plan, *events[index], date, excludedHmUids, seriesToRefresh);
         if (plan.recordDictionary)
-            found.insert(dictionaryKey(*plan.recordDictionary));
+            found.insert(foundKeyOf(*plan.recordDictionary));
         if (plan.seriesDictionary)
-            found.insert(dictionaryKey(*plan.seriesDictionary));
+            found.insert(foundKeyOf(*plan.seriesDictionary));
         if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
             appendSeriesRecord(plan, records);
         if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
