@@ -250,6 +250,7 @@ QSet<QString> ICalendarFolder::refreshFiles(const QStringList &names, bool &isIn
         const std::shared_ptr<ICalendarFile> described = m_described.value(name);
         if (described && hasStatus(*described, info)) {
             replaceFile(name, described);
+            m_hasUnparsedFiles = true;
             continue;
         }
         std::shared_ptr<ICalendarFile> file = newEntry(name, info);
@@ -314,39 +315,59 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles()
 {
+    parseAll();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &entry : m_files.values()) {
-        const std::shared_ptr<ICalendarFile> file = ensureParsed(entry);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
         if (file->calendar)
             result.append(file);
     }
     return result;
 }
 
-// Two files with one UID: the one whose name is the UID's own file name wins.
+void ICalendarFolder::parseAll()
+{
+    if (!m_hasUnparsedFiles)
+        return;
+    for (const std::shared_ptr<ICalendarFile> &file : m_files.values())
+        ensureParsed(file);
+    m_hasUnparsedFiles = false;
+}
+
+// Two files with one UID: the one whose name is the UID's own file name wins. An index that does
+// not hold the UID, or holds it for a file that turns out not to, may be wrong: the whole folder is
+// parsed before the answer is no.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
+{
+    std::shared_ptr<ICalendarFile> file = indexedFileForUid(uid);
+    if (file && file->needsParsing)
+        file = ensureParsed(file);
+    if ((!file || !file->uids.contains(uid)) && m_hasUnparsedFiles) {
+        parseAll();
+        file = indexedFileForUid(uid);
+    }
+    return file && file->calendar && file->uids.contains(uid) ? file : nullptr;
+}
+
+std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid) const
 {
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
         return nullptr;
     const QString ownName = found->size() > 1 ? fileNameForUid(uid) : QString();
-    std::shared_ptr<ICalendarFile> chosen = found->first();
     for (const std::shared_ptr<ICalendarFile> &file : *found) {
         if (file->fileName == ownName)
-            chosen = file;
+            return file;
     }
-    chosen = ensureParsed(chosen);
-    return chosen->calendar && chosen->uids.contains(uid) ? chosen : nullptr;
+    return found->first();
 }
 
+// Titles decide which events are compared as duplicates: they are taken from the files themselves.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title)
 {
+    parseAll();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &entry : m_filesByTitle.value(title)) {
-        const std::shared_ptr<ICalendarFile> file = ensureParsed(entry);
-        if (file->calendar)
-            result.append(file);
-    }
+    for (const std::shared_ptr<ICalendarFile> &file : m_filesByTitle.value(title))
+        result.append(file);
     return result;
 }
 

@@ -93,6 +93,8 @@ private:
     void parseInto(ICalendarFile &file) const;
     // The entry, parsed when the index only described it.
     std::shared_ptr<ICalendarFile> ensureParsed(const std::shared_ptr<ICalendarFile> &file);
+    void parseAll();
+    std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid) const;
     QSet<QString> refreshFiles(const QStringList &names, bool &isIndexWrong);
     void saveIndex();
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
@@ -113,6 +115,7 @@ private:
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;
+    bool m_hasUnparsedFiles = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;
     bool m_hasVCards = false;

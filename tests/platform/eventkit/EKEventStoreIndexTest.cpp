@@ -417,3 +417,42 @@ TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextR
     for (int index = 0; index < titles.size(); ++index)
         EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
 }
+
+// Every truncation of a good index and seeded byte flips in it: each question gets the answer the
+// files give, asked first in a store of its own (by UID, by title, the whole listing).
+TEST_F(EKEventStoreIndexTest, NoCutOrFlippedIndexChangesWhatIsRead)
+{
+    saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+    writeAsOtherProgram(m_folder + QStringLiteral("/theirs.ics"),
+                        calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+    m_store = eventStore();
+    ASSERT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+    m_store.reset();
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QByteArray good = readAll(index);
+    QList<QByteArray> variants;
+    for (qsizetype length = 0; length < good.size(); ++length)
+        variants.append(good.left(length));
+    quint32 seed = 20261207;
+    for (int flip = 0; flip < 150; ++flip) {
+        seed = seed * 1664525u + 1013904223u;
+        QByteArray bytes = good;
+        bytes[qsizetype(seed % quint32(bytes.size()))] = char(seed >> 24);
+        variants.append(bytes);
+    }
+    for (const QByteArray &bytes : std::as_const(variants)) {
+        QFile file(index);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        ASSERT_NE(eventStore()->eventWithIdentifier(QStringLiteral("theirs")), nullptr) << bytes.toStdString();
+        const auto store = eventStore();
+        EKPredicate byTitle =
+            store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+        byTitle.title = QStringLiteral("Theirs");
+        ASSERT_EQ(titlesOf(store->eventsMatchingPredicate(byTitle)), QStringList{"Theirs"}) << bytes.toStdString();
+        m_store = eventStore();
+        ASSERT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"})) << bytes.toStdString();
+        m_store.reset();
+    }
+}
