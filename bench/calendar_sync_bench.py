@@ -12,6 +12,8 @@ Needs a Release build with the targets hm_sync_once and phone_peer:
     cmake --build build-release -j4 --target hm_sync_once phone_peer
 
 Usage: bench/calendar_sync_bench.py [--build build-release] [--records 10000] [--stores ical,memory]
+The work folder goes under $HM_BENCH_DIR (default /var/tmp; /dev/shm leaves the disk out of it), and
+$HM_BENCH_WRAP runs each client under a profiler, its last word taking the run's number as a suffix.
 """
 
 import argparse
