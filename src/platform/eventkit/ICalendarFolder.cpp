@@ -207,11 +207,14 @@ void ICalendarFolder::refresh()
             replaceFile(name, nullptr);
         return;
     }
-    if (!m_hasLookedBefore)
-        m_described = icalindex::loadIndex(m_path);
+    bool isIndexWrong = false;
+    if (!m_hasLookedBefore) {
+        auto described = icalindex::loadIndex(m_path);
+        isIndexWrong = !described;
+        m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
+    }
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
-    bool isIndexWrong = !m_hasLookedBefore && m_described.isEmpty();
     m_hasLookedBefore = true;
     const QSet<QString> seen = refreshFiles(*names, isIndexWrong);
     m_described.clear();

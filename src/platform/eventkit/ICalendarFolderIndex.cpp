@@ -85,19 +85,19 @@ QString indexPathFor(const QString &folderPath)
 
 // A whole index ends with a line counting its entries: one cut short by a crash or a full disk
 // never passes for whole.
-QHash<QString, std::shared_ptr<ICalendarFile>> loadIndex(const QString &folderPath)
+std::optional<QHash<QString, std::shared_ptr<ICalendarFile>>> loadIndex(const QString &folderPath)
 {
     QHash<QString, std::shared_ptr<ICalendarFile>> files;
     const Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
     if (!bytes)
-        return files;
+        return std::nullopt;
     QByteArrayList lines = bytes->split('\n');
     const qsizetype entryCount = lines.size() - 3;
     const bool isWhole = lines.size() >= 3 && lines.first() == kHeader && lines.last().isEmpty() &&
                          lines[lines.size() - 2] == kTrailer + QByteArray::number(entryCount);
     if (!isWhole || entryCount > kMaxEntries) {
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));
-        return files;
+        return std::nullopt;
     }
     for (qsizetype index = 1; index <= entryCount; ++index) {
         std::shared_ptr<ICalendarFile> file = entryFromLine(lines[index]);
@@ -105,7 +105,7 @@ QHash<QString, std::shared_ptr<ICalendarFile>> loadIndex(const QString &folderPa
             consoleLog(QStringLiteral("%1: line %2 is damaged; the index is made again")
                            .arg(indexPathFor(folderPath))
                            .arg(index + 1));
-            return {};
+            return std::nullopt;
         }
         files.insert(file->fileName, std::move(file));
     }

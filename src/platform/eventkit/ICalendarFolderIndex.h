@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace platform {
 
@@ -21,9 +22,9 @@ struct ICalendarFile;
 namespace icalindex {
 
 QString indexPathFor(const QString &folderPath);
-// The files the index describes, unparsed (calendar null); empty when there is no index or it is
+// The files the index describes, unparsed (calendar null); nothing when there is no index or it is
 // damaged (logged).
-QHash<QString, std::shared_ptr<ICalendarFile>> loadIndex(const QString &folderPath);
+std::optional<QHash<QString, std::shared_ptr<ICalendarFile>>> loadIndex(const QString &folderPath);
 // Writes the entries of the files that parse, in the order of their names, whole, readable by the
 // owner only.
 Status saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files);

@@ -458,3 +458,25 @@ TEST_F(EKEventStoreIndexTest, NoCutOrFlippedIndexChangesWhatIsRead)
         m_store.reset();
     }
 }
+
+// A run that finds the folders as the index tells them writes no index, an empty folder's included.
+TEST_F(EKEventStoreIndexTest, ARunWithNothingNewWritesNoIndex)
+{
+    makeCalendarFolder(QStringLiteral("empty"), QStringLiteral("Empty"));
+    ASSERT_FALSE(indexOfOursAndTheirs().isEmpty());
+    const QStringList indexes{root() + QStringLiteral("/.work.hmindex"), root() + QStringLiteral("/.empty.hmindex")};
+    QList<FileStatus> before;
+    for (const QString &index : indexes)
+        before.append(statusOf(index));
+    for (int run = 0; run < 2; ++run) {
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+        EXPECT_EQ(m_store->calendarsForEntityType(EKEntityType::Reminder).size(), 1);
+        m_store.reset();
+    }
+    for (qsizetype index = 0; index < indexes.size(); ++index) {
+        const FileStatus after = statusOf(indexes[index]);
+        EXPECT_EQ(after.inode, before[index].inode) << indexes[index].toStdString();
+        EXPECT_EQ(after.modifiedNs, before[index].modifiedNs) << indexes[index].toStdString();
+    }
+}
