@@ -133,9 +133,11 @@ qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, qui
         return calendars->remindersMatchingPredicate(calendars->predicateForRemindersInCalendars(chosen)).size();
     // Every event of the listing's reach, a series counted once.
     const QDateTime now = QDateTime::currentDateTimeUtc();
+    platform::EKPredicate predicate =
+        calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen);
+    predicate.firstOccurrenceOnly = true;
     QSet<QString> series;
-    for (const auto &event : calendars->eventsMatchingPredicate(
-             calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen)))
+    for (const auto &event : calendars->eventsMatchingPredicate(predicate))
         series.insert(event->calendarItemIdentifier());
     return series.size();
 }

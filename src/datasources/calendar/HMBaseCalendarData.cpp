@@ -304,3 +304,19 @@ bool HMBaseCalendarData::deviceWinsConflict(const QDateTime &macModified, quint6
     DDLogWarn(QStringLiteral("Keeping Quillpad change due to conflict setting."));
     return true;
 }
+
+QString HMBaseCalendarData::foundKeyOf(const QVariantMap &dictionary)
+{
+    return dictionary.value(QStringLiteral("nativeId")).toString() + QChar(0x1f) +
+           dictionary.value(QStringLiteral("hmUid")).toString();
+}
+
+QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found)
+{
+    QList<QVariantMap> remaining;
+    for (const QVariantMap &dictionary : known) {
+        if (!found.contains(foundKeyOf(dictionary)))
+            remaining.append(dictionary);
+    }
+    return remaining;
+}

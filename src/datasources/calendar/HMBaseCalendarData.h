@@ -3,6 +3,7 @@
 #include "sync/HMData.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QHash>
 #include <QList>
 #include <QVariantList>
@@ -127,6 +128,11 @@ protected:
     // (milliseconds). A change in the very second a sync started may have come after the start, so
     // it counts as later; otherwise it would never be sent.
     static bool isChangedAfter(const QDateTime &changed, const QDateTime &syncDate);
+    // A listing tells the identifier dictionaries it found an item for by their two identifiers,
+    // kept in a set: marking one then costs no search of the whole list.
+    static QString foundKeyOf(const QVariantMap &dictionary);
+    // The dictionaries of the list no item was found for: those whose items are gone.
+    static QList<QVariantMap> dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found);
 
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.

@@ -50,7 +50,7 @@ std::optional<qint64> HMCalendarData::refusalBeforeLookup(const QVariantMap &rec
     if (!validateDictionary(record))
         return 1;
     DDLogVerbose(GlobalVariables::getunwritableCalendar() ? QStringLiteral("getunwritableCalendar == YES")
-                                                                  : QStringLiteral("getunwritableCalendar == NO"));
+                                                          : QStringLiteral("getunwritableCalendar == NO"));
     if (GlobalVariables::getunwritableCalendar())
         return 0;
     setCounter(counter() + 1);
@@ -117,8 +117,8 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
     const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->eventWithIdentifier(nativeId);
     const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
     m_seriesChecksums.remove(nativeId);
-    QVariantMap updated = identifier.value_or(QVariantMap{{QStringLiteral("hmUid"), uid},
-                                                          {QStringLiteral("nativeId"), nativeId}});
+    QVariantMap updated =
+        identifier.value_or(QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), nativeId}});
     updated.insert(QStringLiteral("crcValue"), checksum);
     updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
     if (identifier) {
@@ -211,8 +211,9 @@ QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVar
     const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
     const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
     const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
-    // A match starts where the record starts: only the events overlapping that moment are read.
-    readEventKitEvents(QString(), start);
+    // A match starts where the record starts and has its title: only the events overlapping that
+    // moment in files holding that title are read.
+    readEventKitEvents(QString(), start, title);
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->title() == title && candidate->startDate() == start && candidate->endDate() == end)
             return {ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier())};

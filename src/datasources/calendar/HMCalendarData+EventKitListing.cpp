@@ -70,7 +70,9 @@ QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
     return QString::number(qint32(crc));
 }
 
-void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around)
+QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &seriesId,
+                                                                const std::optional<QDateTime> &around,
+                                                                const std::optional<QString> &title)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     QList<std::shared_ptr<platform::EKCalendar>> calendars;
@@ -78,19 +80,57 @@ void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::opti
         if (auto calendar = store->calendarWithIdentifier(identifier))
             calendars.append(calendar);
     }
+    QList<platform::EKPredicate> predicates;
+    if (calendars.isEmpty())
+        return predicates;
     QList<std::pair<QDateTime, QDateTime>> windows = listingWindows(dateUtilities());
     if (around)
         windows = {{*around, around->addSecs(1)}};
-    QList<std::shared_ptr<platform::EKEvent>> events;
     for (const auto &[start, end] : windows) {
-        if (calendars.isEmpty())
-            break;
         platform::EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, calendars);
         predicate.uid = seriesId;
-        events.append(store->eventsMatchingPredicate(predicate));
+        predicate.title = title;
+        predicates.append(predicate);
+    }
+    return predicates;
+}
+
+// The whole listing plans every regular occurrence of a series alike and sends a series once, from
+// its first occurrence: so it reads of each series the first occurrence and the detached ones, and
+// the starts of the others only for a series it sends (regularStartsOfSeries).
+void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around,
+                                        const std::optional<QString> &title)
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    const bool isWholeListing = seriesId.isEmpty() && !around && !title;
+    QSet<QString> seriesRead;
+    QList<std::shared_ptr<platform::EKEvent>> events;
+    for (platform::EKPredicate predicate : eventKitPredicates(seriesId, around, title)) {
+        predicate.firstOccurrenceOnly = isWholeListing;
+        predicate.seriesToLeaveOut = seriesRead;
+        const QList<std::shared_ptr<platform::EKEvent>> found = store->eventsMatchingPredicate(predicate);
+        for (const auto &event : found) {
+            if (isWholeListing && event->hasRecurrenceRules() && !event->isDetached())
+                seriesRead.insert(event->calendarItemIdentifier());
+        }
+        events.append(found);
     }
     setEkEventsArray(events);
+    m_holdsFirstOccurrencesOnly = isWholeListing;
     DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
+}
+
+QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId)
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    QList<QDateTime> starts;
+    for (const platform::EKPredicate &predicate : eventKitPredicates(seriesId, std::nullopt, std::nullopt)) {
+        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                starts.append(event->startDate());
+        }
+    }
+    return starts;
 }
 
 std::optional<QList<HMSyncRecord>>
@@ -106,7 +146,10 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     QList<HMSyncRecord> records;
     if (!graph)
         return records;
-    QList<QVariantMap> remaining = graph->identifierDictionaries();
+    const QList<QVariantMap> known = graph->identifierDictionaries();
+    // The dictionaries an event was found for; the others' events are gone. A series is found once
+    // per occurrence, so this is a set, not a list searched each time.
+    QSet<QString> found;
     const QSet<QString> seriesToRefresh = seriesWithModifiedExceptions(date);
     const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
     for (qsizetype index = 0; index < events.size(); ++index) {
@@ -118,16 +161,16 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         EventPlan plan;
         planEvent(plan, *events[index], date, excludedHmUids, seriesToRefresh);
         if (plan.recordDictionary)
-            remaining.removeOne(*plan.recordDictionary);
+            found.insert(foundKeyOf(*plan.recordDictionary));
         if (plan.seriesDictionary)
-            remaining.removeOne(*plan.seriesDictionary);
+            found.insert(foundKeyOf(*plan.seriesDictionary));
         if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
             appendSeriesRecord(plan, records);
         if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
             appendEventRecord(plan, *events[index], records);
     }
     if (includeDeletes)
-        appendDeletions(remaining, records);
+        appendDeletions(dictionariesNotFound(known, found), records);
     return records;
 }
 

@@ -265,6 +265,8 @@ HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QStr
         if (matches.size() == 1 && matches.first()->isDetached())
             first = matches.first();
     }
+    if (instances && m_holdsFirstOccurrencesOnly && first && !first->isDetached())
+        starts = regularStartsOfSeries(seriesId);
     if (instances && !starts.isEmpty())
         *instances = starts;
     return first;

@@ -14,6 +14,10 @@
 class HMIdentifierGraph;
 class HMProfile;
 
+namespace platform {
+struct EKPredicate;
+}
+
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
 // HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and
 // CalendarStore by the system version. One object serves one sync run, on the run's sync queue.
@@ -240,8 +244,15 @@ private:
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
     // The events of the chosen calendars from three years back to about thirteen years ahead, into
     // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
-    // when one is given (an event found by its start need not be looked for elsewhere).
-    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt);
+    // when one is given (an event found by its start need not be looked for elsewhere), and only of
+    // files holding an event of the title when one is given.
+    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt,
+                            const std::optional<QString> &title = std::nullopt);
+    // The predicates of readEventKitEvents, a window each.
+    QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,
+                                                    const std::optional<QString> &title);
+    // Every regular occurrence's start of the series in the listing's windows, in their order.
+    QList<QDateTime> regularStartsOfSeries(const QString &seriesId);
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
@@ -291,4 +302,6 @@ private:
     QHash<QString, QString> m_seriesChecksums;
     // Positions in ekEventsArray by calendar item identifier, kept with the array.
     QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
+    // Whether ekEventsArray holds of each series only its first regular occurrence (the whole listing).
+    bool m_holdsFirstOccurrencesOnly = false;
 };

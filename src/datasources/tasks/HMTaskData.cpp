@@ -114,12 +114,13 @@ HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool i
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    QList<QVariantMap> remaining = graph->identifierDictionaries();
+    const QList<QVariantMap> known = graph->identifierDictionaries();
+    QSet<QString> found;
     const QList<std::shared_ptr<platform::EKReminder>> list =
         reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
     for (qsizetype index = 0; index < list.size(); ++index) {
         reportProgress(QStringLiteral("Reading %1 of %2 Apple Reminders."), index + 1, list.size());
-        listReminder(*list[index], excludedHmUids, remaining, records);
+        listReminder(*list[index], excludedHmUids, found, records);
     }
     if (!includeDeletes)
         return records;
@@ -127,12 +128,12 @@ HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool i
         DDLogError(QStringLiteral("The reminders were not fetched in time; no deletions are listed in this sync."));
         return records;
     }
-    appendDeletions(remaining, records);
+    appendDeletions(dictionariesNotFound(known, found), records);
     return records;
 }
 
 void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
-                              QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
+                              QSet<QString> &found, QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(reminder.calendarItemIdentifier());
@@ -143,7 +144,7 @@ void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<Q
         appendNewTaskRecord(identifier, pppDictionaryForEKReminder(reminder, identifier, 1), records);
         return;
     }
-    remaining.removeOne(*dictionary);
+    found.insert(foundKeyOf(*dictionary));
     if (dictionary->value(kCrcKey).toString() == checksum)
         return;
     QVariantMap updated = *dictionary;

@@ -77,8 +77,8 @@ protected:
 
 private:
     std::shared_ptr<platform::EKEventStore> ensureReminderStore();
-    void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids,
-                      QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    void listReminder(const platform::EKReminder &reminder, const QSet<QString> &excludedHmUids, QSet<QString> &found,
+                      QList<HMSyncRecord> &records);
     // A task the device has not seen: its identifier dictionary (holding a new hmUid) goes into the
     // graph and its record, marked new, into the list.
     void appendNewTaskRecord(const QVariantMap &identifier, const QVariantMap &dictionary,

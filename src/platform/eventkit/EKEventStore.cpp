@@ -25,6 +25,11 @@ namespace platform {
 namespace {
 
 constexpr int kMaxCalendars = 1000;
+// The calendars' folders are listed again at once when the root folder's time changes (a calendar
+// came or went), else once a second at most.
+constexpr std::chrono::seconds kRescanInterval{1};
+// A series is walked once up to this far ahead of now, which the widest listing stays within.
+constexpr int kExpansionYearsAhead = 20;
 
 struct FolderEntry
 {
@@ -37,10 +42,19 @@ struct FolderEntry
 qint64 birthNanoseconds(const QString &path)
 {
     struct statx info = {};
-    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &info) != 0)
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &info) !=
+        0)
         return 0;
     const struct statx_timestamp stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
     return qint64(stamp.tv_sec) * 1000000000 + qint64(stamp.tv_nsec);
+}
+
+qint64 modifiedNanoseconds(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
 }
 
 bool isPlainFolder(const QString &path)
@@ -180,7 +194,17 @@ bool EKEventStore::calendarAllows(const EKCalendar &calendar, EKEntityType entit
 
 void EKEventStore::refreshCalendars()
 {
-    m_rootPath = calendarsFolderPath();
+    const QString root = calendarsFolderPath();
+    const qint64 rootTime = modifiedNanoseconds(root);
+    const auto now = std::chrono::steady_clock::now();
+    if (root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&
+        now - m_lastCalendarScan < kRescanInterval) {
+        refreshKnownFolders();
+        return;
+    }
+    m_rootPath = root;
+    m_rootModifiedNs = rootTime;
+    m_lastCalendarScan = now;
     const QList<FolderEntry> entries = calendarFoldersIn(m_rootPath);
     QStringList order;
     for (const FolderEntry &entry : entries) {
@@ -195,9 +219,19 @@ void EKEventStore::refreshCalendars()
     m_calendarOrder = order;
 }
 
+// Between full looks, each known calendar's files are brought up to date (one look at the folder
+// when nothing changed), and with them the kinds of item it takes.
+void EKEventStore::refreshKnownFolders()
+{
+    for (const QString &identifier : std::as_const(m_calendarOrder)) {
+        ICalendarFolder &folder = *m_folders[identifier];
+        folder.refresh();
+        setEntityTypes(*m_calendars[identifier], folder);
+    }
+}
+
 // A folder of vCards is an address book shown as birthdays; a folder we may not write is a
-// subscription. What a folder holds decides which kinds of item it takes: only to-dos, a reminders
-// list; only events, a calendar; nothing yet or both, either.
+// subscription.
 void EKEventStore::refreshCalendar(const QString &identifier, const QString &path)
 {
     std::unique_ptr<ICalendarFolder> &folder = m_folders[identifier];
@@ -209,22 +243,23 @@ void EKEventStore::refreshCalendar(const QString &identifier, const QString &pat
         calendar = std::make_shared<EKCalendar>();
     calendar->setFolder(identifier, path);
     calendar->setTitle(ICalendarFolder::displayNameOfFolder(path));
-    bool hasEvents = false;
-    bool hasTodos = false;
-    for (const auto &file : folder->parsedFiles()) {
-        hasEvents = hasEvents || file->hasEvents;
-        hasTodos = hasTodos || file->hasTodos;
-    }
     const bool birthdays = folder->isAddressBookFolder();
     calendar->setType(birthdays ? EKCalendarType::Birthday
                                 : (isWritableFolder(path) ? EKCalendarType::Local : EKCalendarType::Subscription));
     calendar->setAllowsContentModifications(calendar->type() == EKCalendarType::Local);
+    setEntityTypes(*calendar, *folder);
+}
+
+// What a folder holds decides which kinds of item it takes: only to-dos, a reminders list; only
+// events, a calendar; nothing yet or both, either.
+void EKEventStore::setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const
+{
     unsigned mask = EKEntityMaskEvent | EKEntityMaskReminder;
-    if (birthdays || (hasEvents && !hasTodos))
+    if (folder.isAddressBookFolder() || (folder.hasEvents() && !folder.hasTodos()))
         mask = EKEntityMaskEvent;
-    else if (hasTodos && !hasEvents)
+    else if (folder.hasTodos() && !folder.hasEvents())
         mask = EKEntityMaskReminder;
-    calendar->setAllowedEntityTypes(mask);
+    calendar.setAllowedEntityTypes(mask);
 }
 
 QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntityType entityType)
@@ -296,6 +331,7 @@ Status EKEventStore::saveCalendar(const std::shared_ptr<EKCalendar> &calendar, b
         !written)
         return written;
     calendar->setFolder(identifier, path);
+    m_rootModifiedNs = 0;
     refreshCalendars();
     if (m_calendars.value(identifier) != calendar && m_calendars.contains(identifier)) {
         const unsigned wanted = calendar->allowedEntityTypes();
@@ -344,7 +380,7 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
     const std::lock_guard lock(m_mutex);
     QList<std::shared_ptr<EKEvent>> events;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
-        for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles())
+        for (const auto &file : filesMatching(*m_folders[calendar->calendarIdentifier()], predicate))
             appendEventsOfFile(*file, predicate, calendar, events);
     }
     std::stable_sort(events.begin(), events.end(), [](const auto &left, const auto &right) {
@@ -352,6 +388,45 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
                                                        : left->eventIdentifier() < right->eventIdentifier();
     });
     return events;
+}
+
+QList<std::shared_ptr<const ICalendarFile>> EKEventStore::filesMatching(ICalendarFolder &folder,
+                                                                        const EKPredicate &predicate) const
+{
+    if (!predicate.uid.isEmpty()) {
+        std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid);
+        return file ? QList<std::shared_ptr<const ICalendarFile>>{std::move(file)}
+                    : QList<std::shared_ptr<const ICalendarFile>>{};
+    }
+    if (predicate.title)
+        return folder.filesWithTitle(*predicate.title);
+    return folder.parsedFiles();
+}
+
+// A series' walk is kept with its file, which is replaced whole when it changes.
+QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                             const QDateTime &windowStart, const QDateTime &windowEnd) const
+{
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences[uid];
+    if (!known || known->horizon < windowEnd) {
+        const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
+        known = std::make_shared<const ICalendarOccurrences>(
+            icalcodec::expandOccurrences(master, std::max(windowEnd, ahead)));
+    }
+    return icalcodec::occurrencesOverlapping(*known, windowStart, windowEnd);
+}
+
+QList<QDateTime> EKEventStore::regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                                  const EKPredicate &predicate,
+                                                  const QList<QDateTime> &detachedIds) const
+{
+    if (!predicate.firstOccurrenceOnly)
+        return occurrencesOf(file, uid, master, predicate.startDate, predicate.endDate);
+    if (predicate.seriesToLeaveOut.contains(uid))
+        return {};
+    const std::optional<QDateTime> first =
+        icalcodec::firstOccurrence(master, predicate.startDate, predicate.endDate, detachedIds);
+    return first ? QList<QDateTime>{*first} : QList<QDateTime>{};
 }
 
 // Each series gives its occurrences in the window, less those a detached occurrence stands in for;
@@ -365,10 +440,10 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
         icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
-        const QList<QDateTime> detachedIds = appendDetachedOccurrences(root, uid, master, predicate, calendar, events);
+        const QList<QDateTime> detachedIds = appendDetachedOccurrences(file, uid, master, predicate, calendar, events);
         if (!master)
             continue;
-        const QList<QDateTime> starts = icalcodec::occurrenceStarts(master, predicate.startDate, predicate.endDate);
+        const QList<QDateTime> starts = regularOccurrences(file, uid, master, predicate, detachedIds);
         if (starts.isEmpty())
             continue;
         const std::shared_ptr<EKEvent> series = eventFromComponent(master, calendar);
@@ -388,15 +463,15 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 
 // Appends the detached occurrences of the series that lie in the window; answers the original starts
 // of all of them, which the series' own occurrences then leave out.
-QList<QDateTime> EKEventStore::appendDetachedOccurrences(icalcomponent *root, const QString &uid,
+QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
                                                          icalcomponent *master, const EKPredicate &predicate,
                                                          const std::shared_ptr<EKCalendar> &calendar,
                                                          QList<std::shared_ptr<EKEvent>> &events)
 {
     QList<QDateTime> detachedIds;
-    for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+    for (icalcomponent *detached : icalseries::overridesOf(file.calendar.get(), uid)) {
         const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-        if (master && !icalcodec::occurrenceStarts(master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+        if (master && !occurrencesOf(file, uid, master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
             continue;
         detachedIds.append(recurrenceId);
         std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
@@ -407,7 +482,8 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(icalcomponent *root, co
         if (master)
             event->setRecurrenceRules(icalcodec::readRules(master));
         event->setOccurrence(recurrenceId, true);
-        event->setIsSeriesStart(master && recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+        event->setIsSeriesStart(master &&
+                                recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
         events.append(event);
     }
     return detachedIds;
@@ -699,6 +775,7 @@ void EKEventStore::reset()
     m_folders.clear();
     m_calendars.clear();
     m_calendarOrder.clear();
+    m_rootModifiedNs = 0;
 }
 
 } // namespace platform

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +36,12 @@ struct EKPredicate final
     QStringList calendarIdentifiers;
     // Only the events of this series, when set.
     QString uid;
+    // Only the events of files holding an event of this title, when set.
+    std::optional<QString> title;
+    // Of each series only its first regular occurrence in the window (detached ones all), and none
+    // of the series named here: a listing that reads a series once needs no more of it.
+    bool firstOccurrenceOnly = false;
+    QSet<QString> seriesToLeaveOut;
 };
 
 // The calendar store: every calendar and reminders list is a folder of iCalendar files under one root
@@ -114,6 +121,15 @@ private:
     explicit EKEventStore(unsigned entityMask);
     void refreshCalendars();
     void refreshCalendar(const QString &identifier, const QString &path);
+    void refreshKnownFolders();
+    void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
+    // The files of a calendar the predicate can find events in.
+    QList<std::shared_ptr<const ICalendarFile>> filesMatching(ICalendarFolder &folder,
+                                                              const EKPredicate &predicate) const;
+    QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
+                                        const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
+    QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
+                                   const QDateTime &windowStart, const QDateTime &windowEnd) const;
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
     bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;
@@ -122,8 +138,9 @@ private:
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
-    QList<QDateTime> appendDetachedOccurrences(icalcomponent_impl *root, const QString &uid, icalcomponent_impl *master,
-                                               const EKPredicate &predicate, const std::shared_ptr<EKCalendar> &calendar,
+    QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
+                                               icalcomponent_impl *master, const EKPredicate &predicate,
+                                               const std::shared_ptr<EKCalendar> &calendar,
                                                QList<std::shared_ptr<EKEvent>> &events);
     Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);
     Status createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder);
@@ -138,6 +155,8 @@ private:
     std::shared_ptr<DispatchQueue> m_queue;
     std::recursive_mutex m_mutex;
     QString m_rootPath;
+    qint64 m_rootModifiedNs = 0;
+    std::chrono::steady_clock::time_point m_lastCalendarScan;
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
     std::map<QString, std::unique_ptr<ICalendarFolder>> m_folders;
     QStringList m_calendarOrder;

@@ -2,9 +2,12 @@
 
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKReminder.h"
+#include "platform/eventkit/ICalendarFolder.h"
 #include "platform/foundation/ConsoleLog.h"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <set>
 
 namespace platform::icalcodec {
@@ -150,8 +153,9 @@ icaltriggertype triggerFor(const EKAlarm &alarm)
     return trigger;
 }
 
-void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &windowEnd,
-                          std::set<qint64> &starts)
+// Walks the rule's starts before `until`, handing each to `visit` until it answers false.
+void walkRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &until,
+              const std::function<bool(const QDateTime &)> &visit)
 {
     icalrecur_iterator *iterator = icalrecur_iterator_new(rule, start);
     if (!iterator)
@@ -161,15 +165,32 @@ void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &st
          next = icalrecur_iterator_next(iterator)) {
         next.zone = start.zone;
         const QDateTime date = dateFromIcalTime(next);
-        if (date >= windowEnd)
+        if (date >= until)
             break;
         if (++steps > kMaxExpansionSteps) {
             consoleLog(QStringLiteral("Recurrence expansion stopped after %1 occurrences").arg(kMaxExpansionSteps));
             break;
         }
-        starts.insert(date.toMSecsSinceEpoch());
+        if (!visit(date))
+            break;
     }
     icalrecur_iterator_free(iterator);
+}
+
+void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &windowEnd,
+                          std::set<qint64> &starts)
+{
+    walkRule(rule, start, windowEnd, [&starts](const QDateTime &date) {
+        starts.insert(date.toMSecsSinceEpoch());
+        return true;
+    });
+}
+
+bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime &windowStart,
+                    const QDateTime &windowEnd)
+{
+    return occurrence < windowEnd &&
+           (occurrence.addSecs(length) > windowStart || (length == 0 && occurrence >= windowStart));
 }
 
 std::set<qint64> excludedStarts(icalcomponent *master)
@@ -437,28 +458,80 @@ void stampModification(icalcomponent *item)
 
 QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd)
 {
+    return occurrencesOverlapping(expandOccurrences(master, windowEnd), windowStart, windowEnd);
+}
+
+ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &horizon)
+{
+    ICalendarOccurrences result;
+    result.horizon = horizon;
     const icaltimetype start = icalcomponent_get_dtstart(master);
     if (icaltime_is_null_time(start))
-        return {};
-    const qint64 length = lengthSeconds(master);
+        return result;
+    result.lengthSeconds = lengthSeconds(master);
     std::set<qint64> starts;
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
     if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
         starts.insert(dateFromIcalTime(start).toMSecsSinceEpoch());
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY))
-        addOccurrencesOfRule(icalproperty_get_rrule(rule), start, windowEnd, starts);
+        addOccurrencesOfRule(icalproperty_get_rrule(rule), start, horizon, starts);
     addRecurrenceDates(master, start, starts);
     const std::set<qint64> excluded = excludedStarts(master);
-    QList<QDateTime> result;
     for (const qint64 startMs : starts) {
-        const QDateTime occurrence = QDateTime::fromMSecsSinceEpoch(startMs, QTimeZone::utc());
-        const QDateTime end = occurrence.addSecs(length);
-        const bool overlaps =
-            occurrence < windowEnd && (end > windowStart || (length == 0 && occurrence >= windowStart));
-        if (overlaps && !excluded.count(startMs))
-            result.append(occurrence);
+        if (!excluded.count(startMs))
+            result.starts.append(QDateTime::fromMSecsSinceEpoch(startMs, QTimeZone::utc()));
     }
     return result;
+}
+
+QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
+                                        const QDateTime &windowEnd)
+{
+    const qint64 length = occurrences.lengthSeconds;
+    // Nothing that starts before the window's start less the length can reach into the window.
+    const QDateTime earliest = windowStart.isValid() ? windowStart.addSecs(-length) : windowStart;
+    auto it = std::lower_bound(occurrences.starts.cbegin(), occurrences.starts.cend(), earliest);
+    QList<QDateTime> result;
+    for (; it != occurrences.starts.cend() && *it < windowEnd; ++it) {
+        if (overlapsWindow(*it, length, windowStart, windowEnd))
+            result.append(*it);
+    }
+    return result;
+}
+
+// Each rule is walked only up to its first start that counts, or up to the best one found so far.
+std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
+                                         const QDateTime &windowEnd, const QList<QDateTime> &skipped)
+{
+    const icaltimetype start = icalcomponent_get_dtstart(master);
+    if (icaltime_is_null_time(start))
+        return std::nullopt;
+    const qint64 length = lengthSeconds(master);
+    std::set<qint64> excluded = excludedStarts(master);
+    for (const QDateTime &date : skipped)
+        excluded.insert(date.toMSecsSinceEpoch());
+    std::optional<QDateTime> best;
+    const auto counts = [&](const QDateTime &date) {
+        return overlapsWindow(date, length, windowStart, windowEnd) && !excluded.count(date.toMSecsSinceEpoch());
+    };
+    const auto consider = [&](const QDateTime &date) {
+        if (counts(date) && (!best || date < *best))
+            best = date;
+    };
+    icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
+    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+        consider(dateFromIcalTime(start));
+    for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
+        walkRule(icalproperty_get_rrule(rule), start, best.value_or(windowEnd), [&](const QDateTime &date) {
+            consider(date);
+            return !counts(date);
+        });
+    }
+    std::set<qint64> dates;
+    addRecurrenceDates(master, start, dates);
+    for (const qint64 dateMs : dates)
+        consider(QDateTime::fromMSecsSinceEpoch(dateMs, QTimeZone::utc()));
+    return best;
 }
 
 qint64 lengthSeconds(icalcomponent *item)

@@ -7,12 +7,15 @@
 #include <QList>
 #include <QTimeZone>
 
+#include <optional>
+
 #include <libical/ical.h>
 
 namespace platform {
 
 class EKEvent;
 class EKReminder;
+struct ICalendarOccurrences;
 
 // Conversions between libical's components and the store's items, and the expansion of a series into
 // its occurrences. Free functions without state; libical's built-in zone table is the only shared
@@ -56,6 +59,15 @@ void stampModification(icalcomponent *item);
 // The walk stops at the window's end, and after a fixed number of steps for a rule that never gets
 // there (logged).
 QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd);
+// The same walk up to the horizon, kept whole so that windows before the horizon need no new walk.
+ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &horizon);
+// The starts of an expansion that overlap [windowStart, windowEnd); the window ends by its horizon.
+QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
+                                        const QDateTime &windowEnd);
+// The earliest start of the series that overlaps the window and is not one of the skipped ones; the
+// walk stops there.
+std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
+                                         const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 // The length of an item in seconds (end minus start; 0 without an end).
 qint64 lengthSeconds(icalcomponent *item);
 // The RECURRENCE-ID of a detached occurrence as a UTC date; invalid for a master.

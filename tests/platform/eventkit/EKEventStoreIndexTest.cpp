@@ -1,0 +1,482 @@
+// What the store keeps of the files it read: changes of other programs between and after our own
+// writes are seen at once, a listing that asks for each series' first occurrence gets the first
+// one the whole walk gives, a query by title reads only the files holding that title, and the index
+// kept beside a folder for the next run is exact, survives damage and a killed writer, and never
+// hides a change another program made.
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "foundation/QtPrinters.h"
+
+#include "platform/eventkit/EKEventStore.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace eventkittest;
+
+namespace {
+
+QByteArray calendarText(const QByteArray &items)
+{
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
+}
+
+QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &start,
+                     const QByteArray &more = QByteArray())
+{
+    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:" + start +
+           "\r\nDURATION:PT1H\r\nSUMMARY:" + title + "\r\n" + more + "END:VEVENT\r\n";
+}
+
+// Writes a file the way other calendar programs do: a temporary file renamed over the target.
+void writeAsOtherProgram(const QString &path, const QByteArray &bytes)
+{
+    const QString temporary = path + QStringLiteral(".tmp-other");
+    QFile file(temporary);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    ASSERT_EQ(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()), 0);
+}
+
+QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
+{
+    QStringList titles;
+    for (const auto &event : events)
+        titles.append(event->title());
+    titles.sort();
+    return titles;
+}
+
+struct FileStatus
+{
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 inode = 0;
+    qint64 changedNs = 0;
+    mode_t mode = 0;
+};
+
+FileStatus statusOf(const QString &path)
+{
+    struct stat info = {};
+    EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
+    return {qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, qint64(info.st_ino),
+            qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec, info.st_mode & 07777};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class EKEventStoreIndexTest : public CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        m_folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+        m_store = eventStore();
+    }
+
+    QStringList titlesInStore() const
+    {
+        return titlesOf(m_store->eventsMatchingPredicate(
+            m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})));
+    }
+
+    void saveOurEvent(const QString &title, const char *start) const
+    {
+        auto event = EKEvent::eventWithEventStore(m_store);
+        event->setCalendar(m_store->calendarWithIdentifier(QStringLiteral("work")));
+        event->setTitle(title);
+        event->setStartDate(at(start));
+        event->setEndDate(at(start).addSecs(3600));
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+    }
+
+    // Our event and another program's, read by a store that then lets go: the index it leaves.
+    QByteArray indexOfOursAndTheirs()
+    {
+        saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+        writeAsOtherProgram(m_folder + QStringLiteral("/theirs.ics"),
+                            calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+        m_store.reset();
+        return readAll(root() + QStringLiteral("/.work.hmindex"));
+    }
+
+    QString m_folder;
+    std::shared_ptr<EKEventStore> m_store;
+};
+
+// Our own writes spare the store a new look at the folder; they must not hide what another program
+// did just before or just after them.
+TEST_F(EKEventStoreIndexTest, OtherProgramsChangesAreSeenAtOnceAroundOurOwnWrites)
+{
+    saveOurEvent(QStringLiteral("Ours 1"), "2026-03-02 09:00");
+    ASSERT_EQ(titlesInStore(), QStringList{"Ours 1"});
+
+    const QString theirs = m_folder + QStringLiteral("/theirs.ics");
+    writeAsOtherProgram(theirs, calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+    saveOurEvent(QStringLiteral("Ours 2"), "2026-03-04 09:00");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Theirs"})) << "added before our write";
+
+    writeAsOtherProgram(theirs, calendarText(eventText("theirs", "Theirs renamed", "20260303T090000Z")));
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Theirs renamed"})) << "replaced after our write";
+
+    saveOurEvent(QStringLiteral("Ours 3"), "2026-03-05 09:00");
+    ASSERT_TRUE(QFile::remove(theirs));
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Ours 3"})) << "removed after our write";
+
+    writeAsOtherProgram(m_folder + QStringLiteral("/broken.ics"), "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n");
+    saveOurEvent(QStringLiteral("Ours 4"), "2026-03-06 09:00");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Ours 1", "Ours 2", "Ours 3", "Ours 4"})) << "a broken file is skipped";
+    EXPECT_TRUE(QFile::exists(m_folder + QStringLiteral("/broken.ics"))) << "and left alone";
+
+    // A second store, a view of the same folder, sees the same.
+    const auto other = eventStore();
+    EXPECT_EQ(titlesOf(other->eventsMatchingPredicate(
+                  other->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}))),
+              (QStringList{"Ours 1", "Ours 2", "Ours 3", "Ours 4"}));
+}
+
+// An event khal adds lands beside ours and is read at once, and the file we rewrite stays the only
+// one changed.
+TEST_F(EKEventStoreIndexTest, AnEventKhalAddsIsSeenAndOurSavesWriteOnlyTheirOwnFile)
+{
+    saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+    const QString config = m_folder + QStringLiteral("/../khal.conf");
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[calendars]\n[[work]]\npath = %1\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
+                              "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
+                              "longdatetimeformat = %Y-%m-%d %H:%M\nlocal_timezone = UTC\ndefault_timezone = UTC\n"
+                              "[default]\ndefault_calendar = work\n[sqlite]\npath = %1/../khal.db\n")
+                   .arg(m_folder)
+                   .toUtf8());
+    file.close();
+    runTool(QStringLiteral("khal"), {QStringLiteral("-c"), config, QStringLiteral("new"), QStringLiteral("2026-03-03"),
+                                     QStringLiteral("10:00"), QStringLiteral("11:00"), QStringLiteral("From khal")});
+    EXPECT_EQ(titlesInStore(), (QStringList{"From khal", "Ours"}));
+
+    const QStringList files = itemFiles(m_folder);
+    ASSERT_EQ(files.size(), 2);
+    QHash<QString, QDateTime> times;
+    for (const QString &name : files)
+        times.insert(name, QFileInfo(m_folder + QLatin1Char('/') + name).lastModified());
+    auto ours = m_store->eventsMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-03-02 00:00"), at("2026-03-03 00:00"), {}));
+    ASSERT_EQ(ours.size(), 1);
+    ours.first()->setTitle(QStringLiteral("Ours changed"));
+    ASSERT_TRUE(m_store->saveEvent(ours.first(), EKSpan::ThisEvent, true).ok());
+    EXPECT_EQ(titlesInStore(), (QStringList{"From khal", "Ours changed"}));
+    for (const QString &name : files) {
+        const bool isOurs = name == ours.first()->eventIdentifier() + QStringLiteral(".ics");
+        EXPECT_EQ(QFileInfo(m_folder + QLatin1Char('/') + name).lastModified() == times.value(name), !isOurs)
+            << name.toStdString();
+    }
+}
+
+// For each series and window: the first regular occurrence the walk stops at is the first of the
+// whole walk, with removed (EXDATE) and detached occurrences left out.
+TEST_F(EKEventStoreIndexTest, TheFirstOccurrenceIsTheFirstOfTheWholeWalk)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray items;
+        const char *from;
+        const char *to;
+    };
+    const Row rows[] = {
+        {"endless weekly on three days",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR\r\n"), "2031-06-01 00:00",
+         "2032-01-01 00:00"},
+        {"first ones removed",
+         eventText("s", "S", "20260302T090000Z",
+                   "RRULE:FREQ=DAILY;COUNT=10\r\nEXDATE:20260302T090000Z,20260303T090000Z\r\n"),
+         "2026-01-01 00:00", "2027-01-01 00:00"},
+        {"first one detached",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=5\r\n") +
+             eventText("s", "Moved", "20260302T150000Z", "RECURRENCE-ID:20260302T090000Z\r\n"),
+         "2026-01-01 00:00", "2027-01-01 00:00"},
+        {"reaching in from before the window", eventText("s", "S", "20260302T233000Z", "RRULE:FREQ=DAILY\r\n"),
+         "2026-03-10 00:00", "2026-03-11 00:00"},
+        {"two rules, the second first",
+         eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=MONTHLY;BYDAY=-1FR\r\nRRULE:FREQ=WEEKLY;BYDAY=TU\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"extra dates only", eventText("s", "S", "20260302T090000Z", "RDATE:20260410T090000Z,20260405T090000Z\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"counted series ended", eventText("s", "S", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=3\r\n"),
+         "2026-04-01 00:00", "2026-05-01 00:00"},
+        {"single event", eventText("s", "S", "20260302T090000Z"), "2026-03-01 00:00", "2026-03-03 00:00"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        writeAsOtherProgram(m_folder + QStringLiteral("/s.ics"), calendarText(row.items));
+        const auto store = eventStore();
+        EKPredicate predicate = store->predicateForEventsWithStartDate(at(row.from), at(row.to), {});
+        QList<QDateTime> wholeWalk;
+        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                wholeWalk.append(event->startDate());
+        }
+        predicate.firstOccurrenceOnly = true;
+        QList<QDateTime> first;
+        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                first.append(event->startDate());
+        }
+        EXPECT_EQ(first, wholeWalk.mid(0, 1));
+        predicate.seriesToLeaveOut = {QStringLiteral("s")};
+        const qsizetype detachedCount = row.items.contains("RECURRENCE-ID") ? 1 : 0;
+        EXPECT_EQ(store->eventsMatchingPredicate(predicate).size(), detachedCount)
+            << "a series left out gives only its detached occurrences";
+    }
+}
+
+TEST_F(EKEventStoreIndexTest, AQueryByTitleReadsTheFilesHoldingThatTitle)
+{
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/a.ics"),
+        calendarText(eventText("a", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=3\r\n") +
+                     eventText("a", "Standup late", "20260303T110000Z", "RECURRENCE-ID:20260303T090000Z\r\n")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", "Review", "20260302T090000Z")));
+    EKPredicate predicate =
+        m_store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {});
+    predicate.title = QStringLiteral("Standup late");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)),
+              (QStringList{"Standup", "Standup", "Standup late"}));
+    predicate.title = QStringLiteral("Review");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review"});
+    predicate.title = QStringLiteral("Nothing");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{});
+
+    // A title changed by another program is found under its new name only.
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", "Review moved", "20260302T090000Z")));
+    predicate.title = QStringLiteral("Review");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{});
+    predicate.title = QStringLiteral("Review moved");
+    EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review moved"});
+}
+
+// The index names each file with its status, kinds, UIDs and titles, percent-encoded, one a line;
+// only the owner reads it; a link put where it goes is replaced, not followed.
+TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QString elsewhere = root() + QStringLiteral("/../elsewhere");
+    QFile(elsewhere).open(QIODevice::WriteOnly);
+    ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(), QFile::encodeName(index).constData()), 0);
+    writeAsOtherProgram(m_folder + QStringLiteral("/a b.ics"),
+                        calendarText(eventText("a,1", "Tea, then\\nmore", "20260302T090000Z") +
+                                     "BEGIN:VTODO\r\nUID:todo 2\r\nSUMMARY:Task\r\nEND:VTODO\r\n"));
+    writeAsOtherProgram(m_folder + QStringLiteral("/broken.ics"), "BEGIN:VCALENDAR\r\n");
+    { // A store that looked at the folder leaves its index behind.
+        const auto store = eventStore();
+        ASSERT_EQ(titlesInStore(), QStringList{"Tea, then\nmore"});
+        ASSERT_EQ(store->calendarsForEntityType(EKEntityType::Event).size(), 1);
+    }
+    m_store.reset();
+    const FileStatus file = statusOf(m_folder + QStringLiteral("/a b.ics"));
+    const QByteArray expected = "HMCALINDEX 1\n" + QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
+                                QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
+                                QByteArray::number(file.changedNs) +
+                                "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\nEND 1\n";
+    EXPECT_EQ(readAll(index), expected);
+    EXPECT_EQ(statusOf(index).mode, mode_t(0600));
+    EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
+}
+
+// A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
+// is written again.
+TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QByteArray good = indexOfOursAndTheirs();
+    ASSERT_FALSE(good.isEmpty());
+    ASSERT_TRUE(good.startsWith("HMCALINDEX 1\n"));
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    struct Row
+    {
+        const char *name;
+        QByteArray bytes;
+    };
+    const Row rows[] = {
+        {"empty", ""},
+        {"another format", "HMCALINDEX 2\n" + good.mid(13)},
+        {"cut in the middle of a line", good.left(good.size() - 7)},
+        {"the last line cut off", good.left(good.lastIndexOf("END "))},
+        {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
+        {"a line with a field missing", "HMCALINDEX 1\ntheirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\nEND 1\n"},
+        {"a negative size", "HMCALINDEX 1\ntheirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\nEND 1\n"},
+        {"a name reaching out of the folder", "HMCALINDEX 1\n..%2Fx.ics" + theirsLine.mid(10)},
+        {"binary garbage", QByteArray(4096, '\xff')},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile file(index);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(row.bytes);
+        file.close();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+        m_store.reset();
+        EXPECT_EQ(readAll(index), good);
+    }
+}
+
+// Between runs another program adds, replaces, rewrites in place and removes files; the next run's
+// store sees each change, however the index described the folder.
+TEST_F(EKEventStoreIndexTest, ChangesBetweenRunsAreSeenDespiteTheIndex)
+{
+    for (int index = 0; index < 5; ++index)
+        saveOurEvent(QStringLiteral("Ours %1").arg(index), "2026-03-02 09:00");
+    m_store.reset();
+    const QStringList ours = itemFiles(m_folder);
+    ASSERT_EQ(ours.size(), 5);
+    QStringList titles;
+    for (const QString &name : ours) {
+        const QByteArray bytes = readAll(m_folder + QLatin1Char('/') + name);
+        const qsizetype at = bytes.indexOf("SUMMARY:") + 8;
+        titles.append(QString::fromUtf8(bytes.mid(at, bytes.indexOf('\r', at) - at)));
+    }
+
+    writeAsOtherProgram(m_folder + QStringLiteral("/added.ics"),
+                        calendarText(eventText("added", "Added", "20260303T090000Z")));
+    const QByteArray replaced =
+        readAll(m_folder + QLatin1Char('/') + ours[0]).replace(titles[0].toUtf8(), titles[0].toUtf8() + " replaced");
+    writeAsOtherProgram(m_folder + QLatin1Char('/') + ours[0], replaced);
+    {
+        // The same length, written into the same file: only its times tell.
+        QFile inPlace(m_folder + QLatin1Char('/') + ours[1]);
+        ASSERT_TRUE(inPlace.open(QIODevice::ReadWrite));
+        QByteArray bytes = inPlace.readAll();
+        const qsizetype at = bytes.indexOf("SUMMARY:Ours ");
+        ASSERT_GE(at, 0);
+        bytes[at + 8] = 'X';
+        inPlace.seek(0);
+        inPlace.write(bytes);
+    }
+    ASSERT_TRUE(QFile::remove(m_folder + QLatin1Char('/') + ours[2]));
+
+    m_store = eventStore();
+    QStringList expected{"Added", titles[0] + " replaced", QLatin1Char('X') + titles[1].mid(1), titles[3], titles[4]};
+    expected.sort();
+    EXPECT_EQ(titlesInStore(), expected);
+}
+
+// A writer killed at any point leaves a folder whose next reader lists every event exactly once,
+// with or without an index, a stale one included.
+TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextRun)
+{
+    for (int index = 0; index < 3; ++index)
+        saveOurEvent(QStringLiteral("Event %1").arg(index), "2026-03-02 09:00");
+    m_store.reset(); // leaves an index of three files
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const auto store = eventStore();
+        for (int index = 3; index < 100000; ++index) {
+            auto event = EKEvent::eventWithEventStore(store);
+            event->setCalendar(store->calendarWithIdentifier(QStringLiteral("work")));
+            event->setTitle(QStringLiteral("Event %1").arg(index));
+            event->setStartDate(at("2026-03-16 10:00").addSecs(qint64(index) * 60));
+            if (!store->saveEvent(event, EKSpan::ThisEvent, index % 5 == 0).ok())
+                ::_exit(1);
+            if (index % 17 == 0)
+                store->reset(); // its folder objects save their index on the way out
+        }
+        ::_exit(0);
+    }
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= 60; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(wroteEnough);
+
+    const QStringList files = itemFiles(m_folder);
+    m_store = eventStore();
+    const QStringList titles = titlesOf(m_store->eventsMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2030-01-01 00:00"), {})));
+    EXPECT_EQ(titles.size(), files.size());
+    EXPECT_EQ(QSet<QString>(titles.begin(), titles.end()).size(), titles.size());
+    for (int index = 0; index < titles.size(); ++index)
+        EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
+}
+
+// Every truncation of a good index and seeded byte flips in it: each question gets the answer the
+// files give, asked first in a store of its own (by UID, by title, the whole listing).
+TEST_F(EKEventStoreIndexTest, NoCutOrFlippedIndexChangesWhatIsRead)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QByteArray good = indexOfOursAndTheirs();
+    ASSERT_FALSE(good.isEmpty());
+    QList<QByteArray> variants;
+    for (qsizetype length = 0; length < good.size(); ++length)
+        variants.append(good.left(length));
+    quint32 seed = 20261207;
+    for (int flip = 0; flip < 150; ++flip) {
+        seed = seed * 1664525u + 1013904223u;
+        QByteArray bytes = good;
+        bytes[qsizetype(seed % quint32(bytes.size()))] = char(seed >> 24);
+        variants.append(bytes);
+    }
+    for (const QByteArray &bytes : std::as_const(variants)) {
+        QFile file(index);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        ASSERT_NE(eventStore()->eventWithIdentifier(QStringLiteral("theirs")), nullptr) << bytes.toStdString();
+        const auto store = eventStore();
+        EKPredicate byTitle =
+            store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+        byTitle.title = QStringLiteral("Theirs");
+        ASSERT_EQ(titlesOf(store->eventsMatchingPredicate(byTitle)), QStringList{"Theirs"}) << bytes.toStdString();
+        m_store = eventStore();
+        ASSERT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"})) << bytes.toStdString();
+        m_store.reset();
+    }
+}
+
+// A run that finds the folders as the index tells them writes no index, an empty folder's included.
+TEST_F(EKEventStoreIndexTest, ARunWithNothingNewWritesNoIndex)
+{
+    makeCalendarFolder(QStringLiteral("empty"), QStringLiteral("Empty"));
+    ASSERT_FALSE(indexOfOursAndTheirs().isEmpty());
+    const QStringList indexes{root() + QStringLiteral("/.work.hmindex"), root() + QStringLiteral("/.empty.hmindex")};
+    QList<FileStatus> before;
+    for (const QString &index : indexes)
+        before.append(statusOf(index));
+    for (int run = 0; run < 2; ++run) {
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
+        EXPECT_EQ(m_store->calendarsForEntityType(EKEntityType::Reminder).size(), 1);
+        m_store.reset();
+    }
+    for (qsizetype index = 0; index < indexes.size(); ++index) {
+        const FileStatus after = statusOf(indexes[index]);
+        EXPECT_EQ(after.inode, before[index].inode) << indexes[index].toStdString();
+        EXPECT_EQ(after.modifiedNs, before[index].modifiedNs) << indexes[index].toStdString();
+    }
+}
