@@ -119,10 +119,9 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
         person = duplicates.first();
     ApplyTarget target = applyTarget(uid, person, dictionary);
     writeRecord(target.person, record, target.result, target.dictionary);
-    if (target.keepsDictionary)
-        graph->setDictionary(target.dictionary, uid);
-    else
-        graph->identifierDictionaries().append(target.dictionary);
+    // Through the graph, which keeps its lookups in step: appending to its list directly would make
+    // the next lookup copy and compare the whole list.
+    graph->setDictionary(target.dictionary, uid);
     m_writtenPersons.insert(uid, target.person->uniqueId());
     return target.result;
 }

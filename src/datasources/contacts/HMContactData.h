@@ -28,7 +28,8 @@ class ABPerson;
 // instant-message entries, addresses and other dates) in the conduit's identifier graph.
 // Made by the configuration source for one run of the conduit ("HMContactData", registered by
 // registerDataSourceClass) and used only on that run's serial queue; the address book is open from
-// prepareForUseOnThread to stopUsingOnThread of each step.
+// prepareForUseOnThread to stopUsingOnThread of each step, and a step that ends with nothing unsaved
+// leaves it for the next step, which checks it against the folder first.
 class HMContactData final : public HMData
 {
 public:
@@ -54,6 +55,8 @@ public:
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void saveChanges() override;
+    bool hasUnsavedChanges() override;
+    void cleanUpAfterSync() override;
     QString saveFailure() const override { return m_saveFailure; }
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
 
@@ -152,6 +155,9 @@ private:
     std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
     bool m_ignoreDeletes = false;
     std::shared_ptr<platform::ABAddressBook> m_addressBook;
+    // The book of the last step when it closed clean: the next step brings it up to date with the
+    // folder instead of reading the whole store again. Dropped when the run ends.
+    std::shared_ptr<platform::ABAddressBook> m_restingAddressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
     QStringList m_recordsAddedDuringSync;
     qint64 m_addObjectCount = 0;

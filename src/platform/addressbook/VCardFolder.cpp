@@ -47,12 +47,6 @@ void takeStatus(VCardFileEntry &entry, const struct stat &status)
     entry.inode = quint64(status.st_ino);
 }
 
-bool hasSameStatus(const VCardFileEntry &first, const VCardFileEntry &second)
-{
-    return first.size == second.size && first.modificationNs == second.modificationNs &&
-           first.changeNs == second.changeNs && first.inode == second.inode;
-}
-
 bool isCardFileName(const QString &name)
 {
     return !name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
@@ -211,7 +205,7 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
         snapshot.entries.append(entry);
     }
     hasChanged = hasChanged || current.size() != m_index.size();
-    m_index = current;
+    m_index = std::move(current);
     if (hasChanged)
         saveIndexLocked();
     return snapshot;
@@ -221,7 +215,7 @@ VCardFileEntry VCardFolder::currentEntry(const VCardFileEntry &found, QHash<QStr
                                          bool &hasChanged) const
 {
     const auto known = m_index.constFind(found.fileName);
-    const bool isKnown = known != m_index.constEnd() && hasSameStatus(*known, found);
+    const bool isKnown = known != m_index.constEnd() && known->stamp() == found.stamp();
     if (isKnown && known->isReadable)
         return *known;
     // A file that could not be read is tried again: a permission or a shortage of descriptors may have
@@ -298,8 +292,26 @@ QHash<QString, QString> VCardFolder::writeFiles(const QList<VCardFileWrite> &wri
         ::syncfs(folder);
         ::close(folder);
     }
-    saveIndexLocked();
+    // Rewriting the whole index after every batch would cost as much as the store per batch; it
+    // follows on flushIndex.
+    m_isIndexDirty = true;
     return failures;
+}
+
+std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const
+{
+    const std::lock_guard lock(m_mutex);
+    const auto found = m_index.constFind(fileName);
+    if (found == m_index.constEnd())
+        return std::nullopt;
+    return found->stamp();
+}
+
+void VCardFolder::flushIndex()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_isIndexDirty)
+        saveIndexLocked();
 }
 
 void VCardFolder::loadIndexLocked()
@@ -339,8 +351,9 @@ void VCardFolder::loadIndexLocked()
         m_index = entries;
 }
 
-void VCardFolder::saveIndexLocked() const
+void VCardFolder::saveIndexLocked()
 {
+    m_isIndexDirty = false;
     if (m_indexPath.isEmpty())
         return;
     QByteArray payload;
