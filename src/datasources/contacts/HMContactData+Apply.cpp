@@ -361,7 +361,7 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
         for (const char *key : {"WORKPHONE", "CELLPHONE", "HOMEPHONE", "WORKFAX", "COMPANYPHONE", "OTHERPHONE"})
             values.append(valueOrMarker(record, QLatin1String(key)));
         labels = {kABPhoneWorkLabel, kABPhoneMobileLabel, kABPhoneHomeLabel, kABPhoneWorkFAXLabel,
-                  Bundle::localizedString(QStringLiteral("COMPANYPHONE")), kABOtherLabel};
+                  companyPhoneLabel(), kABOtherLabel};
     }
     updateNativePerson(person, values, labels, kABPhoneProperty, 10, kPhoneFieldKeys, identifierDictionary);
 }

@@ -206,6 +206,13 @@ void HMContactData::updateNativePerson(const std::shared_ptr<ABPerson> &person, 
     storeSlotMap(identifierDictionary, key, slotMap);
 }
 
+const QString &HMContactData::companyPhoneLabel()
+{
+    if (!m_companyPhoneLabel)
+        m_companyPhoneLabel = Bundle::localizedString(QStringLiteral("COMPANYPHONE"));
+    return *m_companyPhoneLabel;
+}
+
 QString HMContactData::phoneLabelForQuillnestIndex(qint32 index)
 {
     for (const PhoneLabelRow &row : phoneLabelRows()) {

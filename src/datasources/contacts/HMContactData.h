@@ -142,6 +142,8 @@ private:
                     QVariantMap &identifierDictionary);
     void writeAddresses(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record,
                         QVariantMap &identifierDictionary);
+    // The label written for the company phone, looked up once per run.
+    const QString &companyPhoneLabel();
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();
@@ -167,4 +169,5 @@ private:
     QHash<QString, QList<std::shared_ptr<platform::ABGroup>>> m_pendingGroups;
     // Persons the apply step wrote in this step: hmUid -> the person's unique id.
     QHash<QString, QString> m_writtenPersons;
+    std::optional<QString> m_companyPhoneLabel;
 };

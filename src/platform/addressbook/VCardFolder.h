@@ -89,10 +89,8 @@ public:
     VCardFolder(QString folderPath, QString indexPath);
 
 private:
-    std::optional<VCardFileEntry> statEntry(const QString &fileName) const;
-    // The index's entry for the file when it still describes it, else the file read anew.
-    VCardFileEntry currentEntry(const VCardFileEntry &found, QHash<QString, VCard> &parsedCards,
-                                bool &hasChanged) const;
+    // The card files of the folder (regular files only) with their status, in file-name order.
+    Result<QList<VCardFileEntry>> listFolder() const;
     VCardFileEntry readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const;
     Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
     void loadIndexLocked();
