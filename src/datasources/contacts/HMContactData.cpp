@@ -29,10 +29,10 @@ std::shared_ptr<platform::ABAddressBook> HMContactData::addressBook()
     const std::lock_guard lock(m_addressBookMutex);
     if (m_addressBook)
         return m_addressBook;
-    // The last step's book, unless the folder can no longer be listed: then a new book finds out
-    // what is wrong.
+    // The last step's book, unless the user chose another folder or the folder can no longer be
+    // listed: then a new book finds out what is wrong.
     const std::shared_ptr<platform::ABAddressBook> resting = std::move(m_restingAddressBook);
-    if (resting && platform::ABAddressBook::checkAccess() && resting->refresh())
+    if (resting && resting->isOnCurrentFolder() && resting->refresh())
         m_addressBook = resting;
     else
         m_addressBook = platform::ABAddressBook::addressBook();

@@ -148,6 +148,11 @@ Status ABAddressBook::refresh()
     return success();
 }
 
+bool ABAddressBook::isOnCurrentFolder() const
+{
+    return m_folder == currentFolder();
+}
+
 bool ABAddressBook::isSnapshotSeen(const VCardFolder::Snapshot &snapshot) const
 {
     if (snapshot.entries.size() != m_seenFiles.size())

@@ -55,6 +55,8 @@ public:
     // anew (records handed out before belong to no book then). Fails with unsaved changes or when
     // the folder cannot be listed; the instance is unchanged then.
     Status refresh();
+    // Whether the instance works on the folder a new instance would open now.
+    bool isOnCurrentFolder() const;
     // Writes every changed record; on a failure the records not written stay changed.
     Status save();
     QList<std::shared_ptr<ABRecord>> recordsMatchingSearchElement(const ABSearchElement &element);

@@ -416,6 +416,18 @@ TEST(ABAddressBook, RefreshKeepsWhatItSavedAndSeesWhatOthersChanged)
     }
 }
 
+// A book kept between steps is not brought up to date once the user chose another folder.
+TEST(ABAddressBook, AnInstanceKnowsWhetherItsFolderIsStillTheChosenOne)
+{
+    const StoreFolder chosen;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    EXPECT_TRUE(book->isOnCurrentFolder());
+    const StoreFolder other;
+    EXPECT_FALSE(book->isOnCurrentFolder());
+    EXPECT_TRUE(ABAddressBook::addressBook()->isOnCurrentFolder());
+}
+
 TEST(ABAddressBook, ValuesOfTheWrongKindAreRefused)
 {
     StoreFolder folder;
