@@ -119,10 +119,9 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
         person = duplicates.first();
     ApplyTarget target = applyTarget(uid, person, dictionary);
     writeRecord(target.person, record, target.result, target.dictionary);
-    if (target.keepsDictionary)
-        graph->setDictionary(target.dictionary, uid);
-    else
-        graph->identifierDictionaries().append(target.dictionary);
+    // Through the graph, which keeps its lookups in step: appending to its list directly would make
+    // the next lookup copy and compare the whole list.
+    graph->setDictionary(target.dictionary, uid);
     m_writtenPersons.insert(uid, target.person->uniqueId());
     return target.result;
 }
@@ -362,7 +361,7 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
         for (const char *key : {"WORKPHONE", "CELLPHONE", "HOMEPHONE", "WORKFAX", "COMPANYPHONE", "OTHERPHONE"})
             values.append(valueOrMarker(record, QLatin1String(key)));
         labels = {kABPhoneWorkLabel, kABPhoneMobileLabel, kABPhoneHomeLabel, kABPhoneWorkFAXLabel,
-                  Bundle::localizedString(QStringLiteral("COMPANYPHONE")), kABOtherLabel};
+                  companyPhoneLabel(), kABOtherLabel};
     }
     updateNativePerson(person, values, labels, kABPhoneProperty, 10, kPhoneFieldKeys, identifierDictionary);
 }

@@ -113,15 +113,30 @@ void HMContactData::rememberWrittenDates()
     const std::shared_ptr<ABAddressBook> book = addressBook();
     if (!book || book->hasUnsavedChanges() || m_writtenPersons.isEmpty())
         return;
-    QList<QVariantMap> &entries = identifierGraph()->identifierDictionaries();
-    for (QVariantMap &entry : entries) {
-        const QString personId = m_writtenPersons.value(entry.value(kHmUidKey).toString());
-        if (personId.isEmpty() || entry.value(kNativeIdKey).toString() != personId)
+    // Entry by entry through the graph's lookups: walking its whole list would cost the whole graph
+    // for every page.
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    for (auto written = m_writtenPersons.constBegin(); written != m_writtenPersons.constEnd(); ++written) {
+        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(written.key());
+        const std::shared_ptr<ABRecord> person = book->recordForUniqueId(written.value());
+        if (!entry || !person || entry->value(kNativeIdKey).toString() != written.value())
             continue;
-        if (const std::shared_ptr<ABRecord> person = book->recordForUniqueId(personId))
-            entry.insert(kWrittenModificationDateKey, person->valueForProperty(kABModificationDateProperty));
+        entry->insert(kWrittenModificationDateKey, person->valueForProperty(kABModificationDateProperty));
+        graph->replaceDictionaryForHarrowmereUid(written.key(), entry);
     }
     m_writtenPersons.clear();
+}
+
+// Whether saveChanges has work: the book's changes, groups waiting for persons added in this step, or
+// modification dates to note for persons written.
+bool HMContactData::hasUnsavedChanges()
+{
+    std::shared_ptr<ABAddressBook> book;
+    {
+        const std::lock_guard lock(m_addressBookMutex);
+        book = m_addressBook;
+    }
+    return !m_pendingGroups.isEmpty() || !m_writtenPersons.isEmpty() || (book && book->hasUnsavedChanges());
 }
 
 std::shared_ptr<ABGroup> HMContactData::groupForName(const QString &name)
@@ -189,6 +204,13 @@ void HMContactData::updateNativePerson(const std::shared_ptr<ABPerson> &person, 
         DDLogError(QStringLiteral("'%1' %2").arg(int(written.error().code())).arg(written.error().message()));
     }
     storeSlotMap(identifierDictionary, key, slotMap);
+}
+
+const QString &HMContactData::companyPhoneLabel()
+{
+    if (!m_companyPhoneLabel)
+        m_companyPhoneLabel = Bundle::localizedString(QStringLiteral("COMPANYPHONE"));
+    return *m_companyPhoneLabel;
 }
 
 QString HMContactData::phoneLabelForQuillnestIndex(qint32 index)

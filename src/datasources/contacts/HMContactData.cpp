@@ -27,9 +27,22 @@ std::shared_ptr<platform::ABAddressBook> HMContactData::addressBook()
     if (!GlobalVariables::getIsContactManagerApple())
         return nullptr;
     const std::lock_guard lock(m_addressBookMutex);
-    if (!m_addressBook)
+    if (m_addressBook)
+        return m_addressBook;
+    // The last step's book, unless the user chose another folder or the folder can no longer be
+    // listed: then a new book finds out what is wrong.
+    const std::shared_ptr<platform::ABAddressBook> resting = std::move(m_restingAddressBook);
+    if (resting && resting->isOnCurrentFolder() && resting->refresh())
+        m_addressBook = resting;
+    else
         m_addressBook = platform::ABAddressBook::addressBook();
     return m_addressBook;
+}
+
+void HMContactData::cleanUpAfterSync()
+{
+    const std::lock_guard lock(m_addressBookMutex);
+    m_restingAddressBook.reset();
 }
 
 void HMContactData::prepareForUseOnThread()
@@ -93,7 +106,13 @@ void HMContactData::closeNativeAddressBook()
         const std::lock_guard lock(m_addressBookMutex);
         book = std::move(m_addressBook);
     }
+    if (!book)
+        return;
     // Unsaved changes are dropped with the instance, not saved.
-    if (book && book->hasUnsavedChanges())
+    if (book->hasUnsavedChanges()) {
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));
+        return;
+    }
+    const std::lock_guard lock(m_addressBookMutex);
+    m_restingAddressBook = std::move(book);
 }

@@ -28,7 +28,8 @@ class ABPerson;
 // instant-message entries, addresses and other dates) in the conduit's identifier graph.
 // Made by the configuration source for one run of the conduit ("HMContactData", registered by
 // registerDataSourceClass) and used only on that run's serial queue; the address book is open from
-// prepareForUseOnThread to stopUsingOnThread of each step.
+// prepareForUseOnThread to stopUsingOnThread of each step, and a step that ends with nothing unsaved
+// leaves it for the next step, which checks it against the folder first.
 class HMContactData final : public HMData
 {
 public:
@@ -54,6 +55,8 @@ public:
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void saveChanges() override;
+    bool hasUnsavedChanges() override;
+    void cleanUpAfterSync() override;
     QString saveFailure() const override { return m_saveFailure; }
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
 
@@ -139,6 +142,8 @@ private:
                     QVariantMap &identifierDictionary);
     void writeAddresses(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record,
                         QVariantMap &identifierDictionary);
+    // The label written for the company phone, looked up once per run.
+    const QString &companyPhoneLabel();
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();
@@ -152,6 +157,9 @@ private:
     std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
     bool m_ignoreDeletes = false;
     std::shared_ptr<platform::ABAddressBook> m_addressBook;
+    // The book of the last step when it closed clean: the next step brings it up to date with the
+    // folder instead of reading the whole store again. Dropped when the run ends.
+    std::shared_ptr<platform::ABAddressBook> m_restingAddressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
     QStringList m_recordsAddedDuringSync;
     qint64 m_addObjectCount = 0;
@@ -161,4 +169,5 @@ private:
     QHash<QString, QList<std::shared_ptr<platform::ABGroup>>> m_pendingGroups;
     // Persons the apply step wrote in this step: hmUid -> the person's unique id.
     QHash<QString, QString> m_writtenPersons;
+    std::optional<QString> m_companyPhoneLabel;
 };

@@ -119,12 +119,74 @@ std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook()
 
 ABAddressBook::ABAddressBook(std::shared_ptr<VCardFolder> folder) : m_folder(std::move(folder)) {}
 
+ABAddressBook::~ABAddressBook()
+{
+    // What this instance's saves wrote reaches the folder's index file once, not after every save.
+    m_folder->flushIndex();
+}
+
 Status ABAddressBook::open()
 {
     Result<VCardFolder::Snapshot> snapshot = m_folder->refresh();
     if (!snapshot)
         return snapshot.error();
-    for (const VCardFileEntry &entry : snapshot->entries) {
+    showSnapshot(*snapshot);
+    return success();
+}
+
+Status ABAddressBook::refresh()
+{
+    if (hasUnsavedChanges())
+        return Error(ErrorCode::DataOther, QStringLiteral("the address book has unsaved changes"));
+    Result<VCardFolder::Snapshot> snapshot = m_folder->refresh();
+    if (!snapshot)
+        return snapshot.error();
+    if (isSnapshotSeen(*snapshot))
+        return success();
+    forgetRecords();
+    showSnapshot(*snapshot);
+    return success();
+}
+
+bool ABAddressBook::isOnCurrentFolder() const
+{
+    return m_folder == currentFolder();
+}
+
+bool ABAddressBook::isSnapshotSeen(const VCardFolder::Snapshot &snapshot) const
+{
+    if (snapshot.entries.size() != m_seenFiles.size())
+        return false;
+    for (const VCardFileEntry &entry : snapshot.entries) {
+        const auto seen = m_seenFiles.constFind(entry.fileName);
+        if (seen == m_seenFiles.constEnd() || !(*seen == entry.stamp()))
+            return false;
+    }
+    return true;
+}
+
+// Lets go of every record: a record handed out before no longer reports its changes to this book.
+void ABAddressBook::forgetRecords()
+{
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_records))
+        record->attachToAddressBook(nullptr);
+    m_people.clear();
+    m_groups.clear();
+    m_records.clear();
+    m_fileNames.clear();
+    m_unreadable.clear();
+    m_seenFiles.clear();
+    m_isNameIndexBuilt = false;
+    m_byLastName.clear();
+    m_indexedLastName.clear();
+}
+
+void ABAddressBook::showSnapshot(const VCardFolder::Snapshot &snapshot)
+{
+    m_seenFiles.reserve(snapshot.entries.size());
+    m_records.reserve(snapshot.entries.size());
+    for (const VCardFileEntry &entry : snapshot.entries) {
+        m_seenFiles.insert(entry.fileName, entry.stamp());
         if (!entry.isReadable || m_records.contains(entry.summary.uniqueId)) {
             m_unreadable.insert(entry.summary.uniqueId,
                                 entry.isReadable ? QStringLiteral("%1: another file has the same unique id").arg(entry.fileName)
@@ -133,8 +195,8 @@ Status ABAddressBook::open()
         }
         std::shared_ptr<ABRecord> record = recordFromSummary(entry.summary, m_folder);
         record->setFileName(entry.fileName);
-        const auto parsed = snapshot->parsedCards.constFind(entry.fileName);
-        if (parsed != snapshot->parsedCards.constEnd()) {
+        const auto parsed = snapshot.parsedCards.constFind(entry.fileName);
+        if (parsed != snapshot.parsedCards.constEnd()) {
             ABVCardMapping::readCard(*parsed, *record);
             record->setLoaded(QString());
         } else if (entry.summary.isGroup) {
@@ -144,7 +206,6 @@ Status ABAddressBook::open()
         m_fileNames.insert(entry.fileName);
         addRecordFromStore(record);
     }
-    return success();
 }
 
 void ABAddressBook::addRecordFromStore(const std::shared_ptr<ABRecord> &record)
@@ -290,7 +351,14 @@ void ABAddressBook::keepWhatFailed(const QHash<QString, QString> &failures,
         }
         it.value()->setFileName(it.key());
         m_fileNames.insert(it.key());
+        // A file written is one this instance knows; one not indexed is seen as changed next time.
+        if (const std::optional<VCardFileStamp> stamp = m_folder->indexedStamp(it.key()))
+            m_seenFiles.insert(it.key(), *stamp);
+        else
+            m_seenFiles.remove(it.key());
     }
+    for (const QString &name : failures.keys())
+        m_seenFiles.remove(name);
     m_changed = stillChanged;
     m_changedSet.clear();
     for (const std::shared_ptr<ABRecord> &record : stillChanged)
@@ -299,6 +367,8 @@ void ABAddressBook::keepWhatFailed(const QHash<QString, QString> &failures,
     for (const QString &name : std::as_const(m_removedFiles)) {
         if (failures.contains(name))
             removalsLeft.append(name);
+        else
+            m_seenFiles.remove(name);
     }
     m_removedFiles = removalsLeft;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/addressbook/ABSearchElement.h"
+#include "platform/addressbook/VCardFolder.h"
 #include "platform/foundation/Result.h"
 
 #include <QHash>
@@ -16,7 +17,6 @@ namespace platform {
 class ABGroup;
 class ABPerson;
 class ABRecord;
-class VCardFolder;
 
 // The user's address book over a vCard folder (one file per person or group, named after its
 // unique id). The folder is the user default "AddressBookFolderPath", by default "Contacts" in the
@@ -50,6 +50,13 @@ public:
     bool addRecord(const std::shared_ptr<ABRecord> &record);
     bool removeRecord(const std::shared_ptr<ABRecord> &record);
     bool hasUnsavedChanges() const;
+    // Brings an instance without unsaved changes up to date with the folder: when some file was
+    // added, removed or changed since the instance last saw the folder, the instance shows the folder
+    // anew (records handed out before belong to no book then). Fails with unsaved changes or when
+    // the folder cannot be listed; the instance is unchanged then.
+    Status refresh();
+    // Whether the instance works on the folder a new instance would open now.
+    bool isOnCurrentFolder() const;
     // Writes every changed record; on a failure the records not written stay changed.
     Status save();
     QList<std::shared_ptr<ABRecord>> recordsMatchingSearchElement(const ABSearchElement &element);
@@ -61,9 +68,15 @@ public:
     void membershipDidChange(ABGroup &group, ABPerson &person);
 
     explicit ABAddressBook(std::shared_ptr<VCardFolder> folder);
+    ~ABAddressBook();
+    ABAddressBook(const ABAddressBook &) = delete;
+    ABAddressBook &operator=(const ABAddressBook &) = delete;
 
 private:
     Status open();
+    void showSnapshot(const VCardFolder::Snapshot &snapshot);
+    void forgetRecords();
+    bool isSnapshotSeen(const VCardFolder::Snapshot &snapshot) const;
     void addRecordFromStore(const std::shared_ptr<ABRecord> &record);
     void markChanged(ABRecord &record);
     // After a save: records whose files failed stay changed, removals that failed stay pending.
@@ -83,6 +96,8 @@ private:
     QStringList m_removedFiles;
     QSet<QString> m_fileNames;
     QHash<QString, QString> m_unreadable;
+    // The state of every file as this instance last saw it, by file name.
+    QHash<QString, VCardFileStamp> m_seenFiles;
     bool m_isNameIndexBuilt = false;
     QHash<QString, QList<ABPerson *>> m_byLastName;
     QHash<const ABPerson *, QString> m_indexedLastName;

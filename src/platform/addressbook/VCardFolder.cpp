@@ -12,6 +12,7 @@
 #include <QTimeZone>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -45,12 +46,6 @@ void takeStatus(VCardFileEntry &entry, const struct stat &status)
     entry.modificationNs = nanosecondsOf(status.st_mtim);
     entry.changeNs = nanosecondsOf(status.st_ctim);
     entry.inode = quint64(status.st_ino);
-}
-
-bool hasSameStatus(const VCardFileEntry &first, const VCardFileEntry &second)
-{
-    return first.size == second.size && first.modificationNs == second.modificationNs &&
-           first.changeNs == second.changeNs && first.inode == second.inode;
 }
 
 bool isCardFileName(const QString &name)
@@ -153,16 +148,28 @@ Status VCardFolder::ensureFolder() const
     return success();
 }
 
-std::optional<VCardFileEntry> VCardFolder::statEntry(const QString &fileName) const
+Result<QList<VCardFileEntry>> VCardFolder::listFolder() const
 {
-    struct stat status = {};
-    const QByteArray path = QFile::encodeName(m_folderPath + QLatin1Char('/') + fileName);
-    if (::lstat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    VCardFileEntry entry;
-    entry.fileName = fileName;
-    takeStatus(entry, status);
-    return entry;
+    DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
+    if (!directory)
+        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
+    const int descriptor = ::dirfd(directory);
+    QList<VCardFileEntry> listed;
+    while (const dirent *item = ::readdir(directory)) {
+        const QString name = QFile::decodeName(item->d_name);
+        struct stat status = {};
+        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(status.st_mode))
+            continue;
+        VCardFileEntry entry;
+        entry.fileName = name;
+        takeStatus(entry, status);
+        listed.append(std::move(entry));
+    }
+    ::closedir(directory);
+    std::sort(listed.begin(), listed.end(),
+              [](const VCardFileEntry &first, const VCardFileEntry &second) { return first.fileName < second.fileName; });
+    return listed;
 }
 
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const
@@ -188,47 +195,40 @@ Result<VCardFolder::Snapshot> VCardFolder::refresh()
 {
     const std::lock_guard lock(m_mutex);
     loadIndexLocked();
-    DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
-    if (!directory)
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
-    QStringList names;
-    while (const dirent *item = ::readdir(directory)) {
-        const QString name = QFile::decodeName(item->d_name);
-        if (isCardFileName(name))
-            names.append(name);
-    }
-    ::closedir(directory);
-    names.sort();
+    Result<QList<VCardFileEntry>> listed = listFolder();
+    if (!listed)
+        return listed.error();
     Snapshot snapshot;
-    QHash<QString, VCardFileEntry> current;
+    snapshot.entries.reserve(listed->size());
     bool hasChanged = false;
-    for (const QString &name : names) {
-        const std::optional<VCardFileEntry> found = statEntry(name);
-        if (!found)
+    for (VCardFileEntry &found : *listed) {
+        const auto known = m_index.constFind(found.fileName);
+        const bool isKnown = known != m_index.constEnd() && known->stamp() == found.stamp();
+        if (isKnown && known->isReadable) {
+            snapshot.entries.append(*known);
             continue;
-        const VCardFileEntry entry = currentEntry(*found, snapshot.parsedCards, hasChanged);
-        current.insert(name, entry);
-        snapshot.entries.append(entry);
+        }
+        // A file that could not be read is tried again: a permission or a shortage of descriptors may
+        // have passed without touching the file.
+        VCardFileEntry entry = readEntry(std::move(found), snapshot.parsedCards);
+        hasChanged = hasChanged || !isKnown || entry.isReadable || entry.problem != known->problem;
+        m_index.insert(entry.fileName, entry);
+        snapshot.entries.append(std::move(entry));
     }
-    hasChanged = hasChanged || current.size() != m_index.size();
-    m_index = current;
+    // Every listed file is in the index now; more entries there are files that went away.
+    if (m_index.size() != snapshot.entries.size()) {
+        hasChanged = true;
+        const auto isListed = [&snapshot](const QString &name) {
+            const auto found = std::lower_bound(
+                snapshot.entries.cbegin(), snapshot.entries.cend(), name,
+                [](const VCardFileEntry &entry, const QString &wanted) { return entry.fileName < wanted; });
+            return found != snapshot.entries.cend() && found->fileName == name;
+        };
+        m_index.removeIf([&isListed](const auto &indexed) { return !isListed(indexed.key()); });
+    }
     if (hasChanged)
         saveIndexLocked();
     return snapshot;
-}
-
-VCardFileEntry VCardFolder::currentEntry(const VCardFileEntry &found, QHash<QString, VCard> &parsedCards,
-                                         bool &hasChanged) const
-{
-    const auto known = m_index.constFind(found.fileName);
-    const bool isKnown = known != m_index.constEnd() && hasSameStatus(*known, found);
-    if (isKnown && known->isReadable)
-        return *known;
-    // A file that could not be read is tried again: a permission or a shortage of descriptors may have
-    // passed without touching the file.
-    VCardFileEntry entry = readEntry(found, parsedCards);
-    hasChanged = hasChanged || !isKnown || entry.isReadable || entry.problem != known->problem;
-    return entry;
 }
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
@@ -244,16 +244,16 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
 
 Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
 {
-    QByteArray pattern = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName) + ".XXXXXX";
+    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
+    QByteArray pattern = target + ".XXXXXX";
+    // mkstemp makes the file readable and writable by its owner alone.
     const int descriptor = ::mkstemp(pattern.data());
     if (descriptor < 0)
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
-    ::fchmod(descriptor, 0600);
     struct stat status = {};
     const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size() && ::fstat(descriptor, &status) == 0;
     const int writeError = errno;
     const bool isClosed = ::close(descriptor) == 0;
-    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
     if (!isWritten || !isClosed || ::rename(pattern.constData(), target.constData()) != 0) {
         const int failure = isWritten && isClosed ? errno : writeError;
         ::unlink(pattern.constData());
@@ -298,8 +298,26 @@ QHash<QString, QString> VCardFolder::writeFiles(const QList<VCardFileWrite> &wri
         ::syncfs(folder);
         ::close(folder);
     }
-    saveIndexLocked();
+    // Rewriting the whole index after every batch would cost as much as the store per batch; it
+    // follows on flushIndex.
+    m_isIndexDirty = true;
     return failures;
+}
+
+std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const
+{
+    const std::lock_guard lock(m_mutex);
+    const auto found = m_index.constFind(fileName);
+    if (found == m_index.constEnd())
+        return std::nullopt;
+    return found->stamp();
+}
+
+void VCardFolder::flushIndex()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_isIndexDirty)
+        saveIndexLocked();
 }
 
 void VCardFolder::loadIndexLocked()
@@ -339,8 +357,9 @@ void VCardFolder::loadIndexLocked()
         m_index = entries;
 }
 
-void VCardFolder::saveIndexLocked() const
+void VCardFolder::saveIndexLocked()
 {
+    m_isIndexDirty = false;
     if (m_indexPath.isEmpty())
         return;
     QByteArray payload;

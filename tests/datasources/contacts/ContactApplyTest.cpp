@@ -298,3 +298,37 @@ TEST(ContactApply, AnAddWhoseAnswerWasLostIsSentAgainOrMatchedNeverDoubled)
     EXPECT_EQ(fixture.personOf(QStringLiteral("P1"))->valueForProperty(kABNoteProperty),
               QVariant(QStringLiteral("phone")));
 }
+
+// A step that ends with nothing unsaved leaves its book to the next step of the run, which still sees
+// what other programs changed in between; a step has something to save only once it changed something.
+TEST(ContactApply, TheNextStepKeepsTheBookAndSeesOtherProgramsChanges)
+{
+    ContactsFixture fixture;
+    HMContactData &data = fixture.data();
+    data.prepareForUseOnThread();
+    EXPECT_FALSE(data.hasUnsavedChanges());
+    EXPECT_EQ(data.commandAction(0, 1, 0, record(QStringLiteral("D1"), {{QStringLiteral("NEWFNAME"), QStringLiteral("One")}}), 0), 3);
+    EXPECT_TRUE(data.hasUnsavedChanges());
+    data.saveChanges();
+    EXPECT_FALSE(data.hasUnsavedChanges());
+    const std::shared_ptr<ABAddressBook> first = data.addressBook();
+    data.stopUsingOnThread();
+
+    data.prepareForUseOnThread();
+    EXPECT_EQ(data.addressBook(), first);
+    EXPECT_FALSE(data.hasUnsavedChanges());
+    data.stopUsingOnThread();
+
+    (void)fixture.addDesktopPerson(QStringLiteral("Desk"), QStringLiteral("Top"));
+    data.prepareForUseOnThread();
+    ASSERT_TRUE(data.addressBook());
+    EXPECT_EQ(data.addressBook()->people().size(), 2);
+    data.stopUsingOnThread();
+
+    // The end of the run lets the book go.
+    data.cleanUpAfterSync();
+    data.prepareForUseOnThread();
+    EXPECT_NE(data.addressBook(), first);
+    EXPECT_EQ(data.addressBook()->people().size(), 2);
+    data.stopUsingOnThread();
+}

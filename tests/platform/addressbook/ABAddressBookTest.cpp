@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <atomic>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +92,31 @@ qint64 modificationNs(const QString &path)
     struct stat status = {};
     ::stat(QFile::encodeName(path).constData(), &status);
     return qint64(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
+}
+
+qint64 changeNs(const QString &path)
+{
+    struct stat status = {};
+    ::stat(QFile::encodeName(path).constData(), &status);
+    return qint64(status.st_ctim.tv_sec) * 1000000000LL + status.st_ctim.tv_nsec;
+}
+
+// Touches a probe file until its change time is later than the file's; false after a second.
+bool waitForLaterFileTime(const StoreFolder &folder, const QString &name)
+{
+    const qint64 fileTime = changeNs(folder.filePath(name));
+    const QString probe = folder.path() + QStringLiteral("/../probe");
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 1000) {
+        QFile file(probe);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write("x");
+        file.close();
+        if (changeNs(probe) > fileTime)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -325,6 +352,82 @@ TEST(ABAddressBook, EveryInstanceSeesWhatAnotherSaved)
     EXPECT_EQ(ABAddressBook::addressBook()->people().size(), 1);
 }
 
+// A book kept between steps is brought up to date by refresh: its own saves leave its records as they
+// are; a file another program or instance added, rewrote (even keeping its times) or removed makes it
+// show the folder anew; a book with unsaved changes refuses and keeps them.
+TEST(ABAddressBook, RefreshKeepsWhatItSavedAndSeesWhatOthersChanged)
+{
+    const QByteArray other = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:other\r\nN:Other;Ann;;;\r\nEND:VCARD\r\n";
+    struct Row
+    {
+        const char *name;
+        std::function<void(const StoreFolder &)> change;
+        QStringList lastNames; // after the refresh, sorted
+        bool isShownAnew;
+    };
+    const auto rewrite = [](const StoreFolder &folder) {
+        const QString path = folder.filePath(QStringLiteral("own.vcf"));
+        struct stat before = {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+        QByteArray bytes = folder.readFile(QStringLiteral("own.vcf"));
+        bytes.replace("Own", "Mod");
+        folder.writeFile(QStringLiteral("own.vcf"), bytes);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    };
+    const Row rows[] = {
+        {"nothing", [](const StoreFolder &) {}, {QStringLiteral("Own")}, false},
+        {"a file added", [&other](const StoreFolder &folder) { folder.writeFile(QStringLiteral("other.vcf"), other); },
+         {QStringLiteral("Other"), QStringLiteral("Own")}, true},
+        {"its file rewritten, times kept", rewrite, {QStringLiteral("Mod")}, true},
+        {"its file removed", [](const StoreFolder &folder) { ASSERT_TRUE(QFile::remove(folder.filePath(QStringLiteral("own.vcf")))); },
+         {}, true},
+        {"another instance saved", [](const StoreFolder &) {
+             const std::shared_ptr<ABAddressBook> writer = ABAddressBook::addressBook();
+             const std::shared_ptr<ABPerson> person = ABPerson::personWithUniqueId(QStringLiteral("other"));
+             ASSERT_TRUE(writer->addRecord(person));
+             (void)person->setValue(QStringLiteral("Other"), kABLastNameProperty);
+             ASSERT_TRUE(writer->save());
+         }, {QStringLiteral("Other"), QStringLiteral("Own")}, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        StoreFolder folder;
+        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+        const std::shared_ptr<ABPerson> own = ABPerson::personWithUniqueId(QStringLiteral("own"));
+        ASSERT_TRUE(book->addRecord(own));
+        (void)own->setValue(QStringLiteral("Own"), kABLastNameProperty);
+        ASSERT_TRUE(book->save());
+        // File times advance in clock ticks of a few milliseconds: the change must fall in a later tick
+        // than the save, as any change another program makes after a step does.
+        ASSERT_TRUE(waitForLaterFileTime(folder, QStringLiteral("own.vcf")));
+        row.change(folder);
+        ASSERT_TRUE(book->refresh());
+        QStringList lastNames;
+        for (const std::shared_ptr<ABPerson> &person : book->people())
+            lastNames.append(person->valueForProperty(kABLastNameProperty).toString());
+        lastNames.sort();
+        EXPECT_EQ(lastNames, row.lastNames);
+        EXPECT_EQ(book->recordForUniqueId(QStringLiteral("own")) != own, row.isShownAnew);
+        // A record of the book as it was no longer changes the book.
+        (void)own->setValue(QStringLiteral("Late"), kABFirstNameProperty);
+        EXPECT_EQ(book->hasUnsavedChanges(), !row.isShownAnew);
+        EXPECT_EQ(bool(book->refresh()), row.isShownAnew);
+    }
+}
+
+// A book kept between steps is not brought up to date once the user chose another folder.
+TEST(ABAddressBook, AnInstanceKnowsWhetherItsFolderIsStillTheChosenOne)
+{
+    const StoreFolder chosen;
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    EXPECT_TRUE(book->isOnCurrentFolder());
+    const StoreFolder other;
+    EXPECT_FALSE(book->isOnCurrentFolder());
+    EXPECT_TRUE(ABAddressBook::addressBook()->isOnCurrentFolder());
+}
+
 TEST(ABAddressBook, ValuesOfTheWrongKindAreRefused)
 {
     StoreFolder folder;
@@ -379,9 +482,11 @@ TEST(ABAddressBook, ForeignSamplesReadAsExpectedAndKeepTheirOtherLines)
 TEST(ABAddressBook, ItsFilesArePrivate)
 {
     StoreFolder folder;
-    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
     (void)ABPerson::initWithAddressBook(book)->setValue(QStringLiteral("Private"), kABFirstNameProperty);
     ASSERT_TRUE(book->save());
+    // The index file follows when the book goes.
+    book.reset();
     const QString indexFolder = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
     const QStringList indexes = QDir(indexFolder).entryList(QDir::Files);
     ASSERT_FALSE(indexes.isEmpty());
