@@ -238,21 +238,11 @@ Result<PlistNode> toNode(const QVariant &value, int depth)
 {
     if (depth > kMaxNestingDepth)
         return malformed(QStringLiteral("value nests deeper than %1 levels").arg(kMaxNestingDepth));
+    if (binaryplist::isIntegerType(value.typeId()))
+        return integerNode(value);
     switch (value.typeId()) {
     case QMetaType::Bool:
         return PlistNode(plist_new_bool(value.toBool() ? 1 : 0));
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Char:
-        return integerNode(value);
     case QMetaType::Double:
     case QMetaType::Float:
         return PlistNode(plist_new_real(value.toDouble()));

@@ -726,24 +726,14 @@ private:
     {
         if (depth > kMaxNestingDepth)
             return malformed(QStringLiteral("value nests deeper than %1 levels").arg(kMaxNestingDepth));
+        if (isIntegerType(value.typeId()))
+            return writeIntegerValue(value);
         switch (value.typeId()) {
         case QMetaType::Bool: {
             const quint64 index = beginObject();
             m_output.append(value.toBool() ? char(0x09) : char(0x08));
             return index;
         }
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-        case QMetaType::Long:
-        case QMetaType::ULong:
-        case QMetaType::Short:
-        case QMetaType::UShort:
-        case QMetaType::SChar:
-        case QMetaType::UChar:
-        case QMetaType::Char:
-            return writeIntegerValue(value);
         case QMetaType::Double:
         case QMetaType::Float:
             return writeReal(KindReal, value.toDouble());
@@ -777,6 +767,26 @@ private:
 };
 
 } // namespace
+
+bool isIntegerType(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Char:
+        return true;
+    default:
+        return false;
+    }
+}
 
 Result<QVariant> parse(const QByteArray &bytes)
 {

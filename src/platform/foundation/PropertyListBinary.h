@@ -16,6 +16,9 @@ inline constexpr int kMaxNestingDepth = 512;
 // followed, a list is refused rather than expanded.
 inline constexpr quint64 kMaxExpandedObjects = quint64(1) << 23;
 
+// Whether values of a Qt type are written as property-list integers.
+bool isIntegerType(int typeId);
+
 // Reads a binary property list. Offsets, references, lengths, nesting, cycles and expansion are all
 // checked before anything is built, so damaged or hostile input fails cleanly.
 Result<QVariant> parse(const QByteArray &bytes);
