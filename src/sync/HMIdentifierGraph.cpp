@@ -89,7 +89,8 @@ void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry)
 {
     if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
         addEntry(m_byHmUid[*hmUid], entry);
-        addEntry(m_byFoldedHmUid[looseKey(*hmUid)], entry);
+        if (m_hasFoldedIndex)
+            addEntry(m_byFoldedHmUid[looseKey(*hmUid)], entry);
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         addEntry(m_byNativeId[*nativeId], entry);
@@ -101,7 +102,8 @@ void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entr
 {
     if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
         dropEntry(m_byHmUid, *hmUid, entry);
-        dropEntry(m_byFoldedHmUid, looseKey(*hmUid), entry);
+        if (m_hasFoldedIndex)
+            dropEntry(m_byFoldedHmUid, looseKey(*hmUid), entry);
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         dropEntry(m_byNativeId, *nativeId, entry);
@@ -217,7 +219,7 @@ void HMIdentifierGraph::syncIndexes() const
     // A graph just loaded is indexed whole at once: growing the tables step by step would rehash
     // them over and over.
     const qsizetype expected = qsizetype(m_entryNumbers.size()) + changes.appended.size();
-    for (Buckets *buckets : {&m_byHmUid, &m_byNativeId, &m_byFoldedHmUid}) {
+    for (Buckets *buckets : {&m_byHmUid, &m_byNativeId}) {
         if (buckets->capacity() < expected)
             buckets->reserve(expected);
     }
@@ -272,9 +274,21 @@ QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
     return index < 0 ? QString() : textOf(m_identifierDictionaries.at(index), kNativeIdKey);
 }
 
+void HMIdentifierGraph::buildFoldedIndex() const
+{
+    m_byFoldedHmUid.reserve(m_identifierDictionaries.size());
+    for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
+        if (const std::optional<QString> hmUid = identifierOf(m_identifierDictionaries.at(position), kHmUidKey))
+            addEntry(m_byFoldedHmUid[looseKey(*hmUid)], m_entryNumbers[size_t(position)]);
+    }
+    m_hasFoldedIndex = true;
+}
+
 qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 {
     syncIndexes();
+    if (!m_hasFoldedIndex)
+        buildFoldedIndex();
     const auto bucket = m_byFoldedHmUid.constFind(looseKey(hmUid));
     return bucket == m_byFoldedHmUid.constEnd() ? 0 : removeEntries(*bucket);
 }

@@ -119,6 +119,7 @@ private:
     void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
     void unindexEntry(const QVariantMap &dictionary, quint64 entry) const;
     void appendEntryNumber(const QVariantMap &dictionary) const;
+    void buildFoldedIndex() const;
 
     QList<QVariantMap> m_identifierDictionaries;
     QDateTime m_lastSyncDate;
@@ -133,6 +134,8 @@ private:
     mutable quint64 m_nextEntryNumber = 0;
     mutable Buckets m_byHmUid;
     mutable Buckets m_byNativeId;
+    // Built on the first loose lookup: a run that changes nothing never needs it.
     mutable Buckets m_byFoldedHmUid;
+    mutable bool m_hasFoldedIndex = false;
     mutable qsizetype m_unconfirmedCount = 0;
 };

@@ -456,10 +456,9 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
         DDLogError(QStringLiteral("Could not save an identifier graph: %1").arg(path.error().message()));
         return false;
     }
+    // Binary, which any property-list reader opens and which reads several times faster than XML;
+    // graphs written as XML by earlier versions are still read, and become binary here.
     platform::KeyedArchiver coder;
-    // Graphs run to tens of thousands of entries, which the binary writer handles in time that grows
-    // with the square of the entries; the XML form is written and read in time that grows with them.
-    coder.setOutputFormat(platform::PropertyListFormat::Xml);
     coder.encodeObject(graph, kGraphRootKey);
     const Result<QByteArray> archive = coder.finishEncoding();
     if (!archive) {

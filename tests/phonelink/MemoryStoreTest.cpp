@@ -178,3 +178,37 @@ TEST_F(StoreFiles, ALogLeftBesideANewerFileIsIgnored)
     EXPECT_EQ(describeStore(path()), QStringLiteral("2:Edited again@D9 2:deleted 2026-12-07T09:30:00Z "
                                                     "2:since 2026-12-07T09:30:00Z 3:Task@ 4:Big@ 4:Small@"));
 }
+
+TEST_F(StoreFiles, DatesOfEveryFormComeBackExactlyFromTheFileAndTheLog)
+{
+    // Dates are read by a quick path for their usual form, and every one comes back as written:
+    // first and last milliseconds, leap days, years before 1000.
+    const QList<QDateTime> dates{QDateTime(QDate(2026, 1, 31), QTime(8, 0, 0, 250), Qt::UTC),
+                                 QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59, 999), Qt::UTC),
+                                 QDateTime(QDate(1970, 1, 1), QTime(0, 0), Qt::UTC),
+                                 QDateTime(QDate(1, 1, 1), QTime(12, 0, 0, 1), Qt::UTC),
+                                 QDateTime(QDate(999, 12, 31), QTime(0, 0, 0, 7), Qt::UTC)};
+    QVariantMap fields{{QStringLiteral("SUBJECT"), QStringLiteral("Dated")}};
+    QVariantList list;
+    for (qsizetype index = 0; index < dates.size(); ++index) {
+        fields.insert(QStringLiteral("DATE%1").arg(index), dates.at(index));
+        list.append(dates.at(index));
+    }
+    fields.insert(QStringLiteral("DATES"), list);
+    // A text shaped like a date stays a text.
+    fields.insert(QStringLiteral("TEXT"), QStringLiteral("2026-01-31T08:00:00.250Z"));
+    for (const bool intoTheLog : {false, true}) {
+        SCOPED_TRACE(intoTheLog ? "log" : "file");
+        hmsync::MemoryStore store;
+        QString problem;
+        ASSERT_TRUE(store.load(path(), problem));
+        const QString id = store.addRecord(2, fields);
+        ASSERT_TRUE(store.save(problem)) << problem.toStdString();
+        EXPECT_EQ(QFileInfo::exists(logPath()), intoTheLog);
+        hmsync::MemoryStore reloaded;
+        ASSERT_TRUE(reloaded.load(path(), problem));
+        const QVariantMap back = reloaded.records(2).value(id).fields;
+        for (auto entry = fields.cbegin(); entry != fields.cend(); ++entry)
+            EXPECT_EQ(back.value(entry.key()), entry.value()) << entry.key().toStdString();
+    }
+}

@@ -7,6 +7,8 @@
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/KeyedArchiver.h"
 
 #include "ProfileTestSupport.h"
 #include "foundation/LogCapture.h"
@@ -237,4 +239,53 @@ TEST(HMIdentifierGraphJournal, AJournalLeftBesideANewerGraphFileIsIgnored)
     ASSERT_TRUE(HMProfileManager::journalIdentifier(*loaded, journalProfile(), kConduit));
     EXPECT_EQ(files.journalLines().size(), 2);
     EXPECT_EQ(load()->identifierDictionaries(), loaded->identifierDictionaries());
+}
+
+TEST(HMIdentifierGraphJournal, AnXmlGraphOfAnEarlierVersionLoadsAndTheNextFoldWritesItAsBinary)
+{
+    JournalFiles files;
+    HMIdentifierGraph earlier;
+    for (int index = 1; index <= 3; ++index)
+        earlier.identifierDictionaries().append(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+    earlier.setLastSyncDate(kFirstSync);
+    platform::KeyedArchiver coder;
+    coder.setOutputFormat(platform::PropertyListFormat::Xml);
+    coder.encodeObject(earlier, QStringLiteral("HMIdentifierGraph"));
+    const QByteArray xml = *coder.finishEncoding();
+    ASSERT_TRUE(xml.startsWith("<?xml"));
+    ASSERT_TRUE(platform::writeFileAtomically(files.graphPath(), xml, platform::FilePermissions::OwnerOnly).ok());
+
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    ASSERT_NE(graph, nullptr);
+    EXPECT_EQ(graph->identifierDictionaries(), earlier.identifierDictionaries());
+    EXPECT_EQ(graph->lastSyncDate(), kFirstSync);
+
+    // A page journals against the XML file, which stays as it is until the conduit ends.
+    graph->identifierDictionaries().append(entry(QStringLiteral("d4"), QStringLiteral("n4")));
+    ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
+    EXPECT_EQ(readFile(files.graphPath()), xml);
+    EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());
+
+    graph->setLastSyncDate(kSecondSync);
+    ASSERT_TRUE(HMProfileManager::finishIdentifier(*graph, journalProfile(), kConduit));
+    EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
+    EXPECT_TRUE(readFile(files.graphPath()).startsWith("bplist00"));
+    const std::optional<QByteArray> read = runProgram(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral(R"(
+import plistlib, sys
+archive = plistlib.load(open(sys.argv[1], 'rb'))
+objects = archive['$objects']
+at = lambda uid: objects[uid.data]
+root = at(archive['$top']['HMIdentifierGraph'])
+ids = []
+for item in at(root['identifierDictionaries'])['NS.objects']:
+    record = at(item)
+    fields = {at(key): at(value) for key, value in zip(record['NS.keys'], record['NS.objects'])}
+    ids.append(fields['hmUid'] + '=' + fields['nativeId'])
+print(' '.join(ids), round(at(root['lastSyncDate'])['NS.time'] * 1000))
+)"), files.graphPath()}, {});
+    const qint64 sinceReference = kSecondSync.toMSecsSinceEpoch() - 978307200000LL;
+    EXPECT_EQ(read.value_or(QByteArray()), QByteArrayLiteral("d1=n1 d2=n2 d3=n3 d4=n4 ") + QByteArray::number(sinceReference) + '\n');
+    const std::shared_ptr<HMIdentifierGraph> folded = load();
+    EXPECT_EQ(folded->identifierDictionaries(), graph->identifierDictionaries());
+    EXPECT_EQ(folded->lastSyncDate(), kSecondSync);
 }

@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <malloc.h>
 #include <cstdio>
 
 #include <unistd.h>
@@ -103,6 +104,9 @@ bool installKillPoint(const QString &point)
 
 int main(int argc, char **argv)
 {
+    // Two malloc arenas rather than one per thread that ever allocated: the sync's queues run on
+    // several threads in turn, and each arena would keep its own peak of freed memory.
+    mallopt(M_ARENA_MAX, 2);
     QCoreApplication application(argc, argv);
     // Errors of the sync go to the terminal.
     ddLogLevel = 1;

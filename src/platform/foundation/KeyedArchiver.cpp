@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include "platform/foundation/KeyedArchiveFormat.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -184,16 +185,6 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         entry.insert(QString(kIntValueKey), qint64(value.toInt()));
         return appendObject(entry);
     }
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Char:
-        return appendObject(value.toLongLong());
     case QMetaType::ULongLong:
         if (value.toULongLong() > quint64(std::numeric_limits<qint64>::max())) {
             fail(QStringLiteral("integer %1 does not fit 64 signed bits").arg(value.toULongLong()));
@@ -222,6 +213,9 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
     case QMetaType::QVariantHash:
         return encodeMap(value.toMap(), depth);
     default:
+        // The other integer types; a 32-bit int and an unsigned 64-bit one were taken above.
+        if (binaryplist::isIntegerType(value.typeId()))
+            return appendObject(value.toLongLong());
         fail(QStringLiteral("a keyed archive cannot hold a value of type %1").arg(QString::fromLatin1(value.typeName())));
         return std::nullopt;
     }

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -24,6 +25,14 @@ constexpr double kMaxDateSeconds = 1.0e11;
 // A list may hold one shared entry many times over; decoding shares it, but whoever walks the
 // result walks every copy. Values that would expand past this many elements are refused.
 constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
+
+// The archive's own keys as texts, made once: every entry of a large archive looks them up.
+const QString kClassKeyText{kClassKey};
+const QString kObjectsKeyText{kObjectsEntryKey};
+const QString kKeysKeyText{kKeysEntryKey};
+const QString kClassNameKeyText{kClassNameKey};
+const QString kTimeKeyText{kTimeKey};
+const QString kIntValueKeyText{kIntValueKey};
 
 bool isUid(const QVariant &value)
 {
@@ -68,6 +77,9 @@ KeyedUnarchiver::KeyedUnarchiver(QVariantList objects, QVariantMap top)
     m_scopes.push_back(std::move(top));
     m_scopeIndexes.push_back(0);
     m_remainingSteps = quint64(m_objects.size()) * kStepsPerEntry + kSpareSteps;
+    m_decodedValues.resize(size_t(m_objects.size()));
+    m_expandedSizes.resize(size_t(m_objects.size()), 0);
+    m_entriesInProgress.resize(size_t(m_objects.size()), false);
 }
 
 Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data)
@@ -225,14 +237,14 @@ std::optional<quint64> KeyedUnarchiver::checkedReference(const QVariant &referen
 
 QString KeyedUnarchiver::classNameOfEntry(const QVariantMap &entry)
 {
-    const QVariant reference = entry.value(QString(kClassKey));
+    const QVariant reference = entry.value(kClassKeyText);
     if (!isUid(reference))
         return QString();
     const std::optional<quint64> index = checkedReference(reference);
     if (!index)
         return QString();
     const QVariant classEntry = m_objects.at(qsizetype(*index));
-    const QVariant name = classEntry.toMap().value(QString(kClassNameKey));
+    const QVariant name = classEntry.toMap().value(kClassNameKeyText);
     if (classEntry.typeId() != QMetaType::QVariantMap || name.typeId() != QMetaType::QString) {
         fail(QStringLiteral("entry %1 is not a class description").arg(*index));
         return QString();
@@ -254,10 +266,9 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
 {
     if (m_error || index == 0)
         return QVariant();
-    const auto cached = m_decodedValues.constFind(index);
-    if (cached != m_decodedValues.constEnd())
-        return *cached;
-    if (m_entriesInProgress.contains(index)) {
+    if (m_expandedSizes[index] != 0)
+        return m_decodedValues[index];
+    if (m_entriesInProgress[index]) {
         fail(QStringLiteral("entry %1 contains itself").arg(index));
         return QVariant();
     }
@@ -281,9 +292,9 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
         break;
     case QMetaType::QVariantMap:
         m_lastExpandedSize = 1;
-        m_entriesInProgress.insert(index);
-        value = decodeContainer(index, entry.toMap(), depth);
-        m_entriesInProgress.remove(index);
+        m_entriesInProgress[index] = true;
+        value = decodeContainer(index, *static_cast<const QVariantMap *>(entry.constData()), depth);
+        m_entriesInProgress[index] = false;
         break;
     default:
         fail(QStringLiteral("entry %1 holds %2").arg(index).arg(describe(entry)));
@@ -291,15 +302,15 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
     }
     if (m_error)
         return QVariant();
-    m_decodedValues.insert(index, value);
-    m_expandedSizes.insert(index, m_lastExpandedSize);
+    m_decodedValues[index] = value;
+    m_expandedSizes[index] = std::max<quint64>(m_lastExpandedSize, 1);
     return value;
 }
 
 // The elements a finished entry expands to, counting itself.
 quint64 KeyedUnarchiver::expandedSizeOf(quint64 index) const
 {
-    return index == 0 ? 1 : m_expandedSizes.value(index, 1);
+    return index == 0 ? 1 : std::max<quint64>(m_expandedSizes[index], 1);
 }
 
 bool KeyedUnarchiver::addExpandedSize(quint64 &total, quint64 index)
@@ -319,7 +330,7 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, const QVariantMap &entr
     if (className == kDictionaryClass || className == kMutableDictionaryClass)
         return decodeMap(entry, depth);
     if (className == kDateClass) {
-        const QVariant time = entry.value(QString(kTimeKey));
+        const QVariant time = entry.value(kTimeKeyText);
         const double seconds = time.toDouble();
         if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
             std::fabs(seconds) > kMaxDateSeconds) {
@@ -329,7 +340,7 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, const QVariantMap &entr
         return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0), Qt::UTC);
     }
     if (className == kInt32Class) {
-        const QVariant number = entry.value(QString(kIntValueKey));
+        const QVariant number = entry.value(kIntValueKeyText);
         const qint64 value = number.toLongLong();
         if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
             value > std::numeric_limits<qint32>::max()) {
@@ -347,7 +358,7 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, const QVariantMap &entr
 
 QVariant KeyedUnarchiver::decodeList(const QVariantMap &entry, int depth)
 {
-    const QVariant references = entry.value(QString(kObjectsEntryKey));
+    const QVariant references = entry.value(kObjectsKeyText);
     if (references.typeId() != QMetaType::QVariantList) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
@@ -374,8 +385,8 @@ QVariant KeyedUnarchiver::decodeList(const QVariantMap &entry, int depth)
 
 QVariant KeyedUnarchiver::decodeMap(const QVariantMap &entry, int depth)
 {
-    const QVariant keyReferences = entry.value(QString(kKeysEntryKey));
-    const QVariant valueReferences = entry.value(QString(kObjectsEntryKey));
+    const QVariant keyReferences = entry.value(kKeysKeyText);
+    const QVariant valueReferences = entry.value(kObjectsKeyText);
     const QVariantList keys = keyReferences.toList();
     const QVariantList values = valueReferences.toList();
     if (keyReferences.typeId() != QMetaType::QVariantList || valueReferences.typeId() != QMetaType::QVariantList ||
@@ -400,7 +411,8 @@ QVariant KeyedUnarchiver::decodeMap(const QVariantMap &entry, int depth)
                 fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
             return QVariant();
         }
-        map.insert(key.toString(), decodeValueAt(*valueIndex, depth + 1));
+        // Archives list a dictionary's keys sorted, so the end is nearly always the right place.
+        map.insert(map.cend(), key.toString(), decodeValueAt(*valueIndex, depth + 1));
         if (m_error || !addExpandedSize(total, *valueIndex))
             return QVariant();
     }
@@ -453,7 +465,7 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
     const std::optional<quint64> index = checkedReference(raw);
     if (!index || *index == 0)
         return false;
-    if (m_entriesInProgress.contains(*index)) {
+    if (m_entriesInProgress[*index]) {
         fail(QStringLiteral("the object under key \"%1\" contains itself").arg(key));
         return false;
     }
@@ -476,7 +488,7 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
         fail(QStringLiteral("key \"%1\" holds an object of class \"%2\", not %3").arg(key, storedName, className));
         return false;
     }
-    m_entriesInProgress.insert(*index);
+    m_entriesInProgress[*index] = true;
     m_scopes.push_back(fields);
     m_scopeIndexes.push_back(*index);
     return true;
@@ -484,7 +496,7 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
 
 void KeyedUnarchiver::endObject()
 {
-    m_entriesInProgress.remove(m_scopeIndexes.back());
+    m_entriesInProgress[m_scopeIndexes.back()] = false;
     m_scopes.pop_back();
     m_scopeIndexes.pop_back();
 }

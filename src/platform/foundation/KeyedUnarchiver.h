@@ -85,10 +85,11 @@ private:
     std::vector<quint64> m_scopeIndexes;
     // Values are decoded once per entry and shared, so entries referred to from many places cost
     // no more than one.
-    QHash<quint64, QVariant> m_decodedValues;
-    QHash<quint64, quint64> m_expandedSizes;
+    // Indexed by entry; an entry not yet decoded holds an invalid value and an expanded size of 0.
+    std::vector<QVariant> m_decodedValues;
+    std::vector<quint64> m_expandedSizes;
     quint64 m_lastExpandedSize = 1;
-    QSet<quint64> m_entriesInProgress;
+    std::vector<bool> m_entriesInProgress;
     quint64 m_remainingSteps = 0;
     std::optional<Error> m_error;
 };

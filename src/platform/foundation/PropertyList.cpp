@@ -1,6 +1,7 @@
 #include "platform/foundation/PropertyList.h"
 
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -19,16 +20,11 @@ namespace {
 
 // Deeper nesting than this is refused before the property-list library sees it: the library walks
 // trees recursively when it writes and frees them and overflows the stack on deep input.
-constexpr int kMaxNestingDepth = 512;
-// A binary property list may point at one object from many places; the library copies every
-// reference, so a small file can expand into billions of nodes. Past this many nodes it is refused.
-constexpr quint64 kMaxExpandedObjects = quint64(1) << 23;
+using binaryplist::kMaxNestingDepth;
 // The library takes 32-bit lengths.
 constexpr qsizetype kMaxInputBytes = qsizetype(256) * 1024 * 1024;
 // 2001-01-01T00:00:00Z, the origin of property-list dates, in milliseconds since 1970.
 constexpr qint64 kReferenceDateMs = 978307200000LL;
-constexpr qint64 kBinaryTrailerBytes = 32;
-constexpr qint64 kBinaryHeaderBytes = 8;
 
 struct PlistFree final
 {
@@ -81,224 +77,6 @@ Status checkXmlNesting(const QByteArray &bytes)
     }
     return success();
 }
-
-quint64 readBigEndian(const uchar *bytes, int width)
-{
-    quint64 value = 0;
-    for (int index = 0; index < width; ++index)
-        value = (value << 8) | bytes[index];
-    return value;
-}
-
-// Walks the object table of a binary property list without building anything: every offset and
-// reference must lie inside the file, the graph must have no cycle, nest no deeper than the limit
-// and expand to a bounded number of nodes.
-class BinaryPlistChecker final
-{
-public:
-    explicit BinaryPlistChecker(const QByteArray &bytes)
-        : m_data(reinterpret_cast<const uchar *>(bytes.constData())), m_length(bytes.size())
-    {
-    }
-
-    Status check()
-    {
-        if (m_length < kBinaryHeaderBytes + kBinaryTrailerBytes)
-            return Error(ErrorCode::DataTruncated, QStringLiteral("binary property list of %1 bytes is too short").arg(m_length));
-        if (std::memcmp(m_data, "bplist00", kBinaryHeaderBytes) != 0)
-            return malformed(QStringLiteral("binary property list has an unknown header"));
-        if (Status trailer = readTrailer(); !trailer)
-            return trailer;
-        return walk();
-    }
-
-private:
-    struct Container final
-    {
-        quint64 firstReference = 0;
-        quint64 referenceCount = 0;
-        // A dictionary's first references name its keys.
-        quint64 keyCount = 0;
-    };
-
-    Status readTrailer()
-    {
-        const uchar *trailer = m_data + m_length - kBinaryTrailerBytes;
-        m_offsetWidth = trailer[6];
-        m_referenceWidth = trailer[7];
-        m_objectCount = readBigEndian(trailer + 8, 8);
-        m_topObject = readBigEndian(trailer + 16, 8);
-        m_offsetTable = readBigEndian(trailer + 24, 8);
-        // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
-        const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
-        if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
-            return malformed(QStringLiteral("binary property list has invalid integer widths"));
-        const quint64 tableLimit = quint64(m_length - kBinaryTrailerBytes);
-        if (m_objectCount == 0 || m_objectCount > tableLimit || m_topObject >= m_objectCount)
-            return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_objectCount));
-        if (m_offsetTable < quint64(kBinaryHeaderBytes) || m_offsetTable > tableLimit ||
-            m_objectCount > (tableLimit - m_offsetTable) / quint64(m_offsetWidth)) {
-            return malformed(QStringLiteral("binary property list offset table lies outside the file"));
-        }
-        return success();
-    }
-
-    struct Length final
-    {
-        quint64 count = 0;
-        quint64 contentStart = 0;
-    };
-
-    // The element count in an object's marker, or in the integer that follows it when the marker
-    // holds 15.
-    Result<Length> lengthAt(quint64 index, quint64 offset) const
-    {
-        const quint64 count = m_data[offset] & 0x0F;
-        const quint64 position = offset + 1;
-        if (count != 0x0F)
-            return Length{count, position};
-        if (position >= m_offsetTable || (m_data[position] >> 4) != 0x1)
-            return malformed(QStringLiteral("binary property list object %1 has a bad length").arg(index));
-        const int width = 1 << (m_data[position] & 0x0F);
-        if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
-            return malformed(QStringLiteral("binary property list object %1 has a bad length").arg(index));
-        return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
-    }
-
-    Result<quint64> objectOffset(quint64 index) const
-    {
-        const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
-        if (offset < quint64(kBinaryHeaderBytes) || offset >= m_offsetTable)
-            return malformed(QStringLiteral("binary property list object %1 lies outside the object area").arg(index));
-        return offset;
-    }
-
-    // Arrays, sets and dictionaries refer to other objects; everything else is a leaf.
-    Result<Container> containerAt(quint64 index) const
-    {
-        const Result<quint64> offset = objectOffset(index);
-        if (!offset)
-            return offset.error();
-        const uchar marker = m_data[*offset];
-        const int kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD)
-            return Container{};
-        const Result<Length> length = lengthAt(index, *offset);
-        if (!length)
-            return length.error();
-        const quint64 count = length->count;
-        const quint64 position = length->contentStart;
-        const quint64 references = kind == 0xD ? count * 2 : count;
-        if (count > m_offsetTable || references > (m_offsetTable - position) / quint64(m_referenceWidth))
-            return malformed(QStringLiteral("binary property list object %1 runs past the object area").arg(index));
-        return Container{position, references, kind == 0xD ? count : 0};
-    }
-
-    // The library asserts, and so aborts the process, on a dictionary key with a NUL inside, so
-    // keys must be texts without one.
-    Status checkKey(quint64 index) const
-    {
-        const Result<quint64> offset = objectOffset(index);
-        if (!offset)
-            return offset.error();
-        const uchar marker = m_data[*offset];
-        const int kind = marker >> 4;
-        if (kind != 0x5 && kind != 0x6)
-            return malformed(QStringLiteral("binary property list has a dictionary key that is not a text"));
-        const Result<Length> length = lengthAt(index, *offset);
-        if (!length)
-            return length.error();
-        const quint64 count = length->count;
-        const quint64 position = length->contentStart;
-        const quint64 unitWidth = kind == 0x6 ? 2 : 1;
-        if (count > (m_offsetTable - position) / unitWidth)
-            return malformed(QStringLiteral("binary property list object %1 runs past the object area").arg(index));
-        for (quint64 unit = 0; unit < count; ++unit) {
-            const uchar *bytes = m_data + position + unit * unitWidth;
-            if (bytes[0] == 0 && (unitWidth == 1 || bytes[1] == 0))
-                return malformed(QStringLiteral("binary property list has a dictionary key with a NUL inside"));
-        }
-        return success();
-    }
-
-    quint64 referenceAt(const Container &container, quint64 slot) const
-    {
-        return readBigEndian(m_data + container.firstReference + slot * quint64(m_referenceWidth), m_referenceWidth);
-    }
-
-    // Depth-first over the reference graph with an explicit stack, remembering each finished
-    // object's height and expanded size so that shared subtrees are measured once.
-    Status walk()
-    {
-        enum : quint8 { Unseen, Open, Done };
-        std::vector<quint8> state(m_objectCount, Unseen);
-        std::vector<int> height(m_objectCount, 0);
-        std::vector<quint64> expanded(m_objectCount, 0);
-        struct Frame final
-        {
-            quint64 index;
-            Container container;
-            quint64 nextSlot;
-        };
-        std::vector<Frame> stack;
-        const auto open = [&](quint64 index) -> Status {
-            const Result<Container> container = containerAt(index);
-            if (!container)
-                return container.error();
-            state[index] = Open;
-            stack.push_back(Frame{index, *container, 0});
-            return success();
-        };
-        if (Status opened = open(m_topObject); !opened)
-            return opened;
-        while (!stack.empty()) {
-            Frame &frame = stack.back();
-            if (frame.nextSlot < frame.container.referenceCount) {
-                const quint64 slot = frame.nextSlot++;
-                const quint64 child = referenceAt(frame.container, slot);
-                if (child >= m_objectCount)
-                    return malformed(QStringLiteral("binary property list refers to object %1 of %2").arg(child).arg(m_objectCount));
-                if (slot < frame.container.keyCount) {
-                    if (Status key = checkKey(child); !key)
-                        return key;
-                }
-                if (state[child] == Open)
-                    return malformed(QStringLiteral("binary property list object %1 contains itself").arg(child));
-                if (state[child] == Done)
-                    continue;
-                if (stack.size() >= size_t(kMaxNestingDepth))
-                    return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
-                if (Status opened = open(child); !opened)
-                    return opened;
-                continue;
-            }
-            int childHeight = 0;
-            quint64 total = 1;
-            for (quint64 slot = 0; slot < frame.container.referenceCount; ++slot) {
-                const quint64 child = referenceAt(frame.container, slot);
-                childHeight = std::max(childHeight, height[child]);
-                total += expanded[child];
-                if (total > kMaxExpandedObjects)
-                    return malformed(QStringLiteral("binary property list expands past %1 objects").arg(kMaxExpandedObjects));
-            }
-            if (childHeight + 1 > kMaxNestingDepth)
-                return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
-            height[frame.index] = childHeight + 1;
-            expanded[frame.index] = total;
-            state[frame.index] = Done;
-            stack.pop_back();
-        }
-        return success();
-    }
-
-    const uchar *m_data;
-    qint64 m_length;
-    int m_offsetWidth = 0;
-    int m_referenceWidth = 0;
-    quint64 m_objectCount = 0;
-    quint64 m_topObject = 0;
-    quint64 m_offsetTable = 0;
-};
 
 // ---- Library nodes to Qt values ----
 
@@ -460,21 +238,11 @@ Result<PlistNode> toNode(const QVariant &value, int depth)
 {
     if (depth > kMaxNestingDepth)
         return malformed(QStringLiteral("value nests deeper than %1 levels").arg(kMaxNestingDepth));
+    if (binaryplist::isIntegerType(value.typeId()))
+        return integerNode(value);
     switch (value.typeId()) {
     case QMetaType::Bool:
         return PlistNode(plist_new_bool(value.toBool() ? 1 : 0));
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Char:
-        return integerNode(value);
     case QMetaType::Double:
     case QMetaType::Float:
         return PlistNode(plist_new_real(value.toDouble()));
@@ -514,34 +282,27 @@ Result<QVariant> parsePropertyList(const QByteArray &bytes)
     const bool isBinary = bytes.startsWith("bplist");
     if (!isBinary && bytes.contains('\0'))
         return malformed(QStringLiteral("XML property list holds a NUL byte"));
-    const Status checked = isBinary ? BinaryPlistChecker(bytes).check() : checkXmlNesting(bytes);
-    if (!checked)
+    if (isBinary)
+        return binaryplist::parse(bytes);
+    if (const Status checked = checkXmlNesting(bytes); !checked)
         return checked.error();
     plist_t root = nullptr;
-    if (isBinary)
-        plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
-    else
-        plist_from_xml(bytes.constData(), uint32_t(bytes.size()), &root);
+    plist_from_xml(bytes.constData(), uint32_t(bytes.size()), &root);
     if (!root)
-        return malformed(isBinary ? QStringLiteral("binary property list cannot be read")
-                                  : QStringLiteral("not a readable XML property list"));
+        return malformed(QStringLiteral("not a readable XML property list"));
     const PlistNode owner(root);
     return toVariant(root, 0);
 }
 
 Result<QByteArray> serializePropertyList(const QVariant &root, PropertyListFormat format)
 {
+    if (format == PropertyListFormat::Binary)
+        return binaryplist::serialize(root);
     Result<PlistNode> node = toNode(root, 0);
     if (!node)
         return node.error();
     char *bytes = nullptr;
     uint32_t length = 0;
-    if (format == PropertyListFormat::Binary) {
-        plist_to_bin(node->get(), &bytes, &length);
-        QByteArray result(bytes, qsizetype(length));
-        plist_to_bin_free(bytes);
-        return result;
-    }
     plist_to_xml(node->get(), &bytes, &length);
     QByteArray result(bytes, qsizetype(length));
     plist_to_xml_free(bytes);

@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QPoint>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -258,4 +260,62 @@ TEST(PropertyList, TextListsAndHashesAreWrittenAsPlainValues)
     expected.insert(QStringLiteral("a"), 2);
     expected.insert(QStringLiteral("b"), QVariantList{QStringLiteral("x"), QStringLiteral("y")});
     EXPECT_EQ(read->toMap(), expected);
+}
+
+TEST(PropertyList, BinaryBytesAreExactlyTheStandardEncoding)
+{
+    // Children come before their container; equal texts are written once; the narrowest widths.
+    const QVariantMap value{{QStringLiteral("a"), qint64(1)},
+                            {QStringLiteral("b"), QVariantList{true, QStringLiteral("é")}}};
+    const QByteArray expected = QByteArray("bplist00") +
+                                QByteArray::fromHex("5161" "1001" "5162" "09" "6100e9" "a20304" "d20002" "0105"
+                                                    "080a0c0e0f1215"
+                                                    "000000000000" "0101" "0000000000000007" "0000000000000006"
+                                                    "000000000000001a");
+    const Result<QByteArray> bytes = serializePropertyList(value, PropertyListFormat::Binary);
+    ASSERT_TRUE(bytes.ok()) << bytes.error().message().toStdString();
+    EXPECT_EQ(bytes->toHex(), expected.toHex());
+    EXPECT_EQ(parsePropertyList(expected)->toMap(), value);
+}
+
+TEST(PropertyList, PythonsPlistlibReadsOurBinaryAndWeReadItsBinary)
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        GTEST_SKIP() << "python3 is not installed";
+    QVariantMap sample = sampleDictionary();
+    // Long containers and texts spill their length into an integer after the marker; a reference
+    // and a date with milliseconds are what keyed archives hold.
+    QVariantList many;
+    for (int index = 0; index < 300; ++index)
+        many.append(QStringLiteral("entry %1 ☃").arg(index));
+    sample.insert(QStringLiteral("many"), many);
+    sample.insert(QStringLiteral("uid"), QVariant::fromValue(PropertyListUid{70000}));
+    sample.insert(QStringLiteral("precise"), QDateTime::fromMSecsSinceEpoch(1764524712251LL, Qt::UTC));
+    const QString script = QStringLiteral(R"(
+import plistlib, sys
+value = plistlib.loads(sys.stdin.buffer.read())
+assert value['uid'] == plistlib.UID(70000), value['uid']
+value['uid'] = plistlib.UID(value['uid'].data + 1)
+sys.stdout.buffer.write(plistlib.dumps(value, fmt=plistlib.FMT_BINARY, sort_keys=True))
+)");
+    QProcess process;
+    process.start(python, {QStringLiteral("-c"), script});
+    ASSERT_TRUE(process.waitForStarted(30000));
+    process.write(*serializePropertyList(sample, PropertyListFormat::Binary));
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const Result<QVariant> back = parsePropertyList(process.readAllStandardOutput());
+    ASSERT_TRUE(back.ok()) << back.error().message().toStdString();
+    QVariantMap expected = sample;
+    expected.insert(QStringLiteral("uid"), QVariant::fromValue(PropertyListUid{70001}));
+    for (auto entry = expected.cbegin(); entry != expected.cend(); ++entry) {
+        SCOPED_TRACE(entry.key().toStdString());
+        if (entry.key() == QStringLiteral("uid"))
+            EXPECT_EQ(back->toMap().value(entry.key()).value<PropertyListUid>().value, 70001u);
+        else
+            EXPECT_EQ(back->toMap().value(entry.key()), entry.value());
+    }
+    EXPECT_EQ(back->toMap().size(), expected.size());
 }

@@ -1,0 +1,801 @@
+#include "platform/foundation/PropertyListBinary.h"
+
+#include "platform/foundation/PropertyList.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QStringList>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace platform::binaryplist {
+
+namespace {
+
+constexpr qint64 kTrailerBytes = 32;
+constexpr qint64 kHeaderBytes = 8;
+// 2001-01-01T00:00:00Z, the origin of property-list dates, in milliseconds since 1970.
+constexpr qint64 kReferenceDateMs = 978307200000LL;
+// Dates are kept within what QDateTime and a double hold exactly to the millisecond.
+constexpr double kMaxDateSeconds = 1.0e11;
+
+enum Kind : int {
+    KindSimple = 0x0,
+    KindInteger = 0x1,
+    KindReal = 0x2,
+    KindDate = 0x3,
+    KindData = 0x4,
+    KindAscii = 0x5,
+    KindUtf16 = 0x6,
+    KindUid = 0x8,
+    KindArray = 0xA,
+    KindSet = 0xC,
+    KindDictionary = 0xD,
+};
+
+Error malformed(const QString &message)
+{
+    return Error(ErrorCode::DataMalformed, message);
+}
+
+quint64 readBigEndian(const uchar *bytes, int width)
+{
+    quint64 value = 0;
+    for (int index = 0; index < width; ++index)
+        value = (value << 8) | bytes[index];
+    return value;
+}
+
+// The narrowest of 1, 2, 4 and 8 bytes that holds the value.
+int widthFor(quint64 value)
+{
+    if (value <= 0xFF)
+        return 1;
+    if (value <= 0xFFFF)
+        return 2;
+    if (value <= 0xFFFFFFFFULL)
+        return 4;
+    return 8;
+}
+
+// Offsets and references take any width from 1 to 8 bytes.
+int packedWidthFor(quint64 value)
+{
+    int width = 1;
+    while (width < 8 && (value >> (8 * width)) != 0)
+        ++width;
+    return width;
+}
+
+bool isAscii(const QString &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar character) { return character.unicode() < 0x80; });
+}
+
+// ---- Reading ----
+
+// The file's layout, every object's place in it, and the checks that make walking it safe: every
+// offset and reference lies inside the file, the graph has no cycle, nests no deeper than the limit
+// and expands to a bounded number of nodes. Values are then built straight from the bytes.
+class Reader final
+{
+public:
+    explicit Reader(const QByteArray &bytes)
+        : m_data(reinterpret_cast<const uchar *>(bytes.constData())), m_length(bytes.size())
+    {
+    }
+
+    Result<QVariant> read()
+    {
+        if (m_length < kHeaderBytes + kTrailerBytes)
+            return Error(ErrorCode::DataTruncated, QStringLiteral("binary property list of %1 bytes is too short").arg(m_length));
+        if (std::memcmp(m_data, "bplist00", kHeaderBytes) != 0)
+            return malformed(QStringLiteral("binary property list has an unknown header"));
+        if (Status trailer = readTrailer(); !trailer)
+            return trailer.error();
+        if (Status walked = walk(); !walked)
+            return walked.error();
+        m_keys.resize(size_t(m_objectCount));
+        return valueAt(m_topObject);
+    }
+
+private:
+    struct Container final
+    {
+        quint64 firstReference = 0;
+        quint64 referenceCount = 0;
+        // A dictionary's first references name its keys.
+        quint64 keyCount = 0;
+        int kind = 0;
+    };
+
+    struct Length final
+    {
+        quint64 count = 0;
+        quint64 contentStart = 0;
+    };
+
+    Status readTrailer()
+    {
+        const uchar *trailer = m_data + m_length - kTrailerBytes;
+        m_offsetWidth = trailer[6];
+        m_referenceWidth = trailer[7];
+        m_objectCount = readBigEndian(trailer + 8, 8);
+        m_topObject = readBigEndian(trailer + 16, 8);
+        m_offsetTable = readBigEndian(trailer + 24, 8);
+        // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
+        const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
+        if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
+            return malformed(QStringLiteral("binary property list has invalid integer widths"));
+        const quint64 tableLimit = quint64(m_length - kTrailerBytes);
+        if (m_objectCount == 0 || m_objectCount > tableLimit || m_topObject >= m_objectCount)
+            return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_objectCount));
+        if (m_offsetTable < quint64(kHeaderBytes) || m_offsetTable > tableLimit ||
+            m_objectCount > (tableLimit - m_offsetTable) / quint64(m_offsetWidth)) {
+            return malformed(QStringLiteral("binary property list offset table lies outside the file"));
+        }
+        return success();
+    }
+
+    Error badObject(quint64 index, const char *problem) const
+    {
+        return malformed(QStringLiteral("binary property list object %1 %2").arg(index).arg(QLatin1String(problem)));
+    }
+
+    // The element count in an object's marker, or in the integer that follows it when the marker
+    // holds 15.
+    Result<Length> lengthAt(quint64 index, quint64 offset) const
+    {
+        const quint64 count = m_data[offset] & 0x0F;
+        const quint64 position = offset + 1;
+        if (count != 0x0F)
+            return Length{count, position};
+        if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
+            return badObject(index, "has a bad length");
+        const int width = 1 << (m_data[position] & 0x0F);
+        if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
+            return badObject(index, "has a bad length");
+        return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
+    }
+
+    // The length of an object whose elements take unitWidth bytes each, checked to end inside the
+    // object area.
+    Result<Length> extentAt(quint64 index, quint64 offset, quint64 unitWidth) const
+    {
+        const Result<Length> length = lengthAt(index, offset);
+        if (!length)
+            return length;
+        if (length->count > (m_offsetTable - length->contentStart) / unitWidth)
+            return badObject(index, "runs past the object area");
+        return length;
+    }
+
+    Result<quint64> objectOffset(quint64 index) const
+    {
+        const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
+        if (offset < quint64(kHeaderBytes) || offset >= m_offsetTable)
+            return badObject(index, "lies outside the object area");
+        return offset;
+    }
+
+    // Arrays, sets and dictionaries refer to other objects; everything else is a leaf.
+    Result<Container> containerAt(quint64 index) const
+    {
+        const Result<quint64> offset = objectOffset(index);
+        if (!offset)
+            return offset.error();
+        const int kind = m_data[*offset] >> 4;
+        if (kind != KindArray && kind != KindSet && kind != KindDictionary)
+            return Container{};
+        const quint64 multiple = kind == KindDictionary ? 2 : 1;
+        const Result<Length> length = extentAt(index, *offset, quint64(m_referenceWidth) * multiple);
+        if (!length)
+            return length.error();
+        return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0, kind};
+    }
+
+    // Dictionary keys must be texts without a NUL inside.
+    Status checkKey(quint64 index) const
+    {
+        const Result<quint64> offset = objectOffset(index);
+        if (!offset)
+            return offset.error();
+        const int kind = m_data[*offset] >> 4;
+        if (kind != KindAscii && kind != KindUtf16)
+            return malformed(QStringLiteral("binary property list has a dictionary key that is not a text"));
+        const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
+        const Result<Length> length = extentAt(index, *offset, unitWidth);
+        if (!length)
+            return length.error();
+        for (quint64 unit = 0; unit < length->count; ++unit) {
+            const uchar *bytes = m_data + length->contentStart + unit * unitWidth;
+            if (bytes[0] == 0 && (unitWidth == 1 || bytes[1] == 0))
+                return malformed(QStringLiteral("binary property list has a dictionary key with a NUL inside"));
+        }
+        return success();
+    }
+
+    quint64 referenceAt(const Container &container, quint64 slot) const
+    {
+        return readBigEndian(m_data + container.firstReference + slot * quint64(m_referenceWidth), m_referenceWidth);
+    }
+
+    enum : quint8 { Unseen, Open, Done };
+
+    struct Frame final
+    {
+        quint64 index;
+        Container container;
+        quint64 nextSlot;
+    };
+
+    Status open(quint64 index)
+    {
+        const Result<Container> container = containerAt(index);
+        if (!container)
+            return container.error();
+        m_state[index] = Open;
+        m_stack.push_back(Frame{index, *container, 0});
+        return success();
+    }
+
+    // Takes the next child of the innermost open container: checks it and opens it when it is a
+    // container not seen before.
+    Status descend(Frame &frame)
+    {
+        const quint64 slot = frame.nextSlot++;
+        const quint64 child = referenceAt(frame.container, slot);
+        if (child >= m_objectCount)
+            return malformed(QStringLiteral("binary property list refers to object %1 of %2").arg(child).arg(m_objectCount));
+        if (slot < frame.container.keyCount) {
+            if (Status key = checkKey(child); !key)
+                return key;
+        }
+        if (m_state[child] == Open)
+            return malformed(QStringLiteral("binary property list object %1 contains itself").arg(child));
+        if (m_state[child] == Done)
+            return success();
+        if (m_stack.size() >= size_t(kMaxNestingDepth))
+            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
+        return open(child);
+    }
+
+    // Closes a container whose children are all done: its height and expanded size follow from
+    // theirs, so shared subtrees are measured once.
+    Status close(const Frame &frame)
+    {
+        int childHeight = 0;
+        quint64 total = 1;
+        for (quint64 slot = 0; slot < frame.container.referenceCount; ++slot) {
+            const quint64 child = referenceAt(frame.container, slot);
+            childHeight = std::max(childHeight, m_height[child]);
+            total += m_expanded[child];
+            if (total > kMaxExpandedObjects)
+                return malformed(QStringLiteral("binary property list expands past %1 objects").arg(kMaxExpandedObjects));
+        }
+        if (childHeight + 1 > kMaxNestingDepth)
+            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
+        m_height[frame.index] = childHeight + 1;
+        m_expanded[frame.index] = total;
+        m_state[frame.index] = Done;
+        return success();
+    }
+
+    // Depth-first over the reference graph with an explicit stack.
+    Status walk()
+    {
+        m_state.assign(size_t(m_objectCount), Unseen);
+        m_height.assign(size_t(m_objectCount), 0);
+        m_expanded.assign(size_t(m_objectCount), 0);
+        if (Status opened = open(m_topObject); !opened)
+            return opened;
+        while (!m_stack.empty()) {
+            Frame &frame = m_stack.back();
+            if (frame.nextSlot < frame.container.referenceCount) {
+                if (Status descended = descend(frame); !descended)
+                    return descended;
+                continue;
+            }
+            if (Status closed = close(frame); !closed)
+                return closed;
+            m_stack.pop_back();
+        }
+        // Only the reference graph's shape was needed; the values are built next.
+        m_state = {};
+        m_height = {};
+        m_expanded = {};
+        return success();
+    }
+
+    Result<QVariant> integerAt(quint64 index, quint64 offset) const
+    {
+        const int exponent = m_data[offset] & 0x0F;
+        if (exponent > 4)
+            return badObject(index, "is an integer of unknown width");
+        const int width = 1 << exponent;
+        if (offset + 1 + quint64(width) > m_offsetTable)
+            return badObject(index, "runs past the object area");
+        // Sixteen-byte integers carry the value in their low half; widths below eight are unsigned.
+        const int used = std::min(width, 8);
+        return QVariant(qint64(readBigEndian(m_data + offset + 1 + (width - used), used)));
+    }
+
+    Result<double> realAt(quint64 index, quint64 offset) const
+    {
+        const int exponent = m_data[offset] & 0x0F;
+        if (exponent != 2 && exponent != 3)
+            return badObject(index, "is a real of unknown width");
+        const int width = 1 << exponent;
+        if (offset + 1 + quint64(width) > m_offsetTable)
+            return badObject(index, "runs past the object area");
+        const quint64 bits = readBigEndian(m_data + offset + 1, width);
+        if (width == 4) {
+            float real = 0;
+            const quint32 narrow = quint32(bits);
+            std::memcpy(&real, &narrow, sizeof real);
+            return double(real);
+        }
+        double real = 0;
+        std::memcpy(&real, &bits, sizeof real);
+        return real;
+    }
+
+    Result<QVariant> dateAt(quint64 index, quint64 offset) const
+    {
+        const Result<double> seconds = realAt(index, offset);
+        if (!seconds)
+            return seconds.error();
+        if (!std::isfinite(*seconds) || std::fabs(*seconds) > kMaxDateSeconds)
+            return badObject(index, "is not a readable date");
+        return QVariant(QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(*seconds * 1000.0), Qt::UTC));
+    }
+
+    Result<QString> textAt(quint64 index, quint64 offset, int kind) const
+    {
+        const Result<Length> length = extentAt(index, offset, kind == KindUtf16 ? 2 : 1);
+        if (!length)
+            return length.error();
+        const char *start = reinterpret_cast<const char *>(m_data + length->contentStart);
+        if (kind == KindAscii)
+            return QString::fromLatin1(start, qsizetype(length->count));
+        QString text(qsizetype(length->count), Qt::Uninitialized);
+        qFromBigEndian<quint16>(start, qsizetype(length->count), text.data());
+        return text;
+    }
+
+    Result<QVariant> dataAt(quint64 index, quint64 offset) const
+    {
+        const Result<Length> length = extentAt(index, offset, 1);
+        if (!length)
+            return length.error();
+        return QVariant(QByteArray(reinterpret_cast<const char *>(m_data + length->contentStart), qsizetype(length->count)));
+    }
+
+    Result<QVariant> uidAt(quint64 index, quint64 offset) const
+    {
+        const int width = (m_data[offset] & 0x0F) + 1;
+        if (width > 8 || offset + 1 + quint64(width) > m_offsetTable)
+            return badObject(index, "is a reference of unknown width");
+        return QVariant::fromValue(PropertyListUid{readBigEndian(m_data + offset + 1, width)});
+    }
+
+    Result<QVariant> simpleAt(quint64 index, quint64 offset) const
+    {
+        switch (m_data[offset]) {
+        case 0x08:
+            return QVariant(false);
+        case 0x09:
+            return QVariant(true);
+        default:
+            return badObject(index, "is of unknown type");
+        }
+    }
+
+    Result<QVariant> leafAt(quint64 index, quint64 offset, int kind) const
+    {
+        switch (kind) {
+        case KindSimple:
+            return simpleAt(index, offset);
+        case KindInteger:
+            return integerAt(index, offset);
+        case KindReal: {
+            const Result<double> real = realAt(index, offset);
+            return real ? Result<QVariant>(QVariant(*real)) : Result<QVariant>(real.error());
+        }
+        case KindDate:
+            return dateAt(index, offset);
+        case KindData:
+            return dataAt(index, offset);
+        case KindAscii:
+        case KindUtf16: {
+            Result<QString> text = textAt(index, offset, kind);
+            return text ? Result<QVariant>(QVariant(std::move(text).value())) : Result<QVariant>(text.error());
+        }
+        case KindUid:
+            return uidAt(index, offset);
+        default:
+            return badObject(index, "is of unknown type");
+        }
+    }
+
+    // Dictionary keys repeat in every record; each is decoded once and shared.
+    Result<QString> keyAt(quint64 index)
+    {
+        QString &cached = m_keys[size_t(index)];
+        if (!cached.isNull())
+            return cached;
+        const quint64 offset = *objectOffset(index);
+        Result<QString> text = textAt(index, offset, m_data[offset] >> 4);
+        if (text)
+            cached = *text;
+        return text;
+    }
+
+    Result<QVariant> listAt(const Container &container)
+    {
+        QVariantList list;
+        list.reserve(qsizetype(container.referenceCount));
+        for (quint64 slot = 0; slot < container.referenceCount; ++slot) {
+            Result<QVariant> item = valueAt(referenceAt(container, slot));
+            if (!item)
+                return item;
+            list.append(std::move(item).value());
+        }
+        return QVariant(std::move(list));
+    }
+
+    Result<QVariant> dictionaryAt(const Container &container)
+    {
+        QVariantMap map;
+        for (quint64 slot = 0; slot < container.keyCount; ++slot) {
+            const Result<QString> key = keyAt(referenceAt(container, slot));
+            if (!key)
+                return key.error();
+            Result<QVariant> value = valueAt(referenceAt(container, slot + container.keyCount));
+            if (!value)
+                return value;
+            // Writers store keys sorted, so the end is nearly always the right place.
+            map.insert(map.cend(), *key, std::move(value).value());
+        }
+        return QVariant(std::move(map));
+    }
+
+    // The walk has checked every reference and the nesting, so recursion here is bounded.
+    Result<QVariant> valueAt(quint64 index)
+    {
+        const Result<quint64> offset = objectOffset(index);
+        if (!offset)
+            return offset.error();
+        const int kind = m_data[*offset] >> 4;
+        if (kind != KindArray && kind != KindSet && kind != KindDictionary)
+            return leafAt(index, *offset, kind);
+        const Result<Container> container = containerAt(index);
+        if (!container)
+            return container.error();
+        return kind == KindDictionary ? dictionaryAt(*container) : listAt(*container);
+    }
+
+    const uchar *m_data;
+    qint64 m_length;
+    int m_offsetWidth = 0;
+    int m_referenceWidth = 0;
+    quint64 m_objectCount = 0;
+    quint64 m_topObject = 0;
+    quint64 m_offsetTable = 0;
+    std::vector<quint8> m_state;
+    std::vector<int> m_height;
+    std::vector<quint64> m_expanded;
+    std::vector<Frame> m_stack;
+    std::vector<QString> m_keys;
+};
+
+// ---- Writing ----
+
+template <typename T>
+const T &held(const QVariant &value)
+{
+    return *static_cast<const T *>(value.constData());
+}
+
+// Writes objects children first, so every reference is known when its container is written.
+class Writer final
+{
+public:
+    Result<QByteArray> write(const QVariant &root)
+    {
+        m_referenceWidth = packedWidthFor(countObjects(root, 0));
+        m_output.reserve(1024);
+        m_output.append("bplist00", kHeaderBytes);
+        const Result<quint64> top = writeValue(root, 0);
+        if (!top)
+            return top.error();
+        const quint64 offsetTable = quint64(m_output.size());
+        const int offsetWidth = packedWidthFor(offsetTable);
+        for (const quint64 offset : m_offsets)
+            appendBigEndian(offset, offsetWidth);
+        m_output.append(6, '\0');
+        m_output.append(char(offsetWidth));
+        m_output.append(char(m_referenceWidth));
+        appendBigEndian(m_offsets.size(), 8);
+        appendBigEndian(*top, 8);
+        appendBigEndian(offsetTable, 8);
+        return std::move(m_output);
+    }
+
+private:
+    // At least as many objects as will be written (equal texts are written once), which fixes the
+    // width of references before the first container is written.
+    static quint64 countObjects(const QVariant &value, int depth)
+    {
+        if (depth > kMaxNestingDepth)
+            return 1;
+        switch (value.typeId()) {
+        case QMetaType::QVariantList: {
+            quint64 count = 1;
+            for (const QVariant &item : held<QVariantList>(value))
+                count += countObjects(item, depth + 1);
+            return count;
+        }
+        case QMetaType::QStringList:
+            return 1 + quint64(held<QStringList>(value).size());
+        case QMetaType::QVariantMap: {
+            quint64 count = 1;
+            const QVariantMap &map = held<QVariantMap>(value);
+            for (auto entry = map.cbegin(); entry != map.cend(); ++entry)
+                count += 1 + countObjects(entry.value(), depth + 1);
+            return count;
+        }
+        case QMetaType::QVariantHash:
+            return countObjects(value.toMap(), depth);
+        default:
+            return 1;
+        }
+    }
+
+    void appendBigEndian(quint64 value, int width)
+    {
+        char bytes[8];
+        for (int index = width - 1; index >= 0; --index) {
+            bytes[index] = char(value & 0xFF);
+            value >>= 8;
+        }
+        m_output.append(bytes, width);
+    }
+
+    quint64 beginObject()
+    {
+        m_offsets.push_back(quint64(m_output.size()));
+        return m_offsets.size() - 1;
+    }
+
+    // A marker with its element count, spilling into a following integer from 15 on.
+    void appendMarker(int kind, quint64 count)
+    {
+        if (count < 0x0F) {
+            m_output.append(char((kind << 4) | int(count)));
+            return;
+        }
+        m_output.append(char((kind << 4) | 0x0F));
+        const int width = widthFor(count);
+        m_output.append(char((KindInteger << 4) | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3)));
+        appendBigEndian(count, width);
+    }
+
+    quint64 writeInteger(qint64 value)
+    {
+        const quint64 index = beginObject();
+        // Negative values take all eight bytes, which readers take as signed.
+        const int width = value < 0 ? 8 : widthFor(quint64(value));
+        m_output.append(char((KindInteger << 4) | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3)));
+        appendBigEndian(quint64(value), width);
+        return index;
+    }
+
+    quint64 writeReal(int kind, double value)
+    {
+        const quint64 index = beginObject();
+        quint64 bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        m_output.append(char((kind << 4) | 0x3));
+        appendBigEndian(bits, 8);
+        return index;
+    }
+
+    quint64 writeBytes(int kind, const char *bytes, qsizetype count)
+    {
+        const quint64 index = beginObject();
+        appendMarker(kind, quint64(count));
+        m_output.append(bytes, count);
+        return index;
+    }
+
+    Result<quint64> writeText(const QString &text)
+    {
+        if (text.contains(QChar(u'\0')))
+            return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(text.left(40)));
+        const auto found = m_texts.constFind(text);
+        if (found != m_texts.constEnd())
+            return *found;
+        quint64 index = 0;
+        if (isAscii(text)) {
+            index = beginObject();
+            appendMarker(KindAscii, quint64(text.size()));
+            const qsizetype start = m_output.size();
+            m_output.resize(start + text.size());
+            char *out = m_output.data() + start;
+            for (const QChar character : text)
+                *out++ = char(character.unicode());
+        } else {
+            index = beginObject();
+            appendMarker(KindUtf16, quint64(text.size()));
+            const qsizetype start = m_output.size();
+            m_output.resize(start + 2 * text.size());
+            qToBigEndian<quint16>(text.constData(), text.size(), m_output.data() + start);
+        }
+        m_texts.insert(text, index);
+        return index;
+    }
+
+    Result<quint64> writeDate(const QDateTime &date)
+    {
+        if (!date.isValid())
+            return malformed(QStringLiteral("invalid date"));
+        const qint64 milliseconds = date.toMSecsSinceEpoch() - kReferenceDateMs;
+        if (milliseconds < qint64(std::numeric_limits<int32_t>::min()) * 1000 ||
+            milliseconds >= (qint64(std::numeric_limits<int32_t>::max()) + 1) * 1000)
+            return malformed(QStringLiteral("date %1 lies outside 1933 to 2069").arg(date.toString(Qt::ISODate)));
+        return writeReal(KindDate, double(milliseconds) / 1000.0);
+    }
+
+    Result<quint64> writeUid(quint64 value)
+    {
+        const quint64 index = beginObject();
+        const int width = widthFor(value);
+        m_output.append(char((KindUid << 4) | (width - 1)));
+        appendBigEndian(value, width);
+        return index;
+    }
+
+    quint64 writeReferences(int kind, quint64 count, const std::vector<quint64> &references)
+    {
+        const quint64 index = beginObject();
+        appendMarker(kind, count);
+        for (const quint64 reference : references)
+            appendBigEndian(reference, m_referenceWidth);
+        return index;
+    }
+
+    Result<quint64> writeList(const QVariantList &list, int depth)
+    {
+        std::vector<quint64> references;
+        references.reserve(size_t(list.size()));
+        for (const QVariant &item : list) {
+            const Result<quint64> child = writeValue(item, depth + 1);
+            if (!child)
+                return child;
+            references.push_back(*child);
+        }
+        return writeReferences(KindArray, references.size(), references);
+    }
+
+    Result<quint64> writeDictionary(const QVariantMap &map, int depth)
+    {
+        std::vector<quint64> references(size_t(map.size()) * 2);
+        size_t slot = 0;
+        for (auto entry = map.cbegin(); entry != map.cend(); ++entry, ++slot) {
+            if (entry.key().contains(QChar(u'\0')))
+                return malformed(QStringLiteral("dictionary key \"%1\" holds a NUL character").arg(entry.key().left(40)));
+            const Result<quint64> key = writeText(entry.key());
+            const Result<quint64> child = key ? writeValue(entry.value(), depth + 1) : key;
+            if (!child)
+                return Error(child.error().withContext(QStringLiteral("key \"%1\"").arg(entry.key())));
+            references[slot] = *key;
+            references[slot + size_t(map.size())] = *child;
+        }
+        return writeReferences(KindDictionary, quint64(map.size()), references);
+    }
+
+    Result<quint64> writeIntegerValue(const QVariant &value)
+    {
+        if ((value.typeId() == QMetaType::ULongLong || value.typeId() == QMetaType::ULong) &&
+            value.toULongLong() > quint64(std::numeric_limits<qint64>::max()))
+            return malformed(QStringLiteral("integer %1 does not fit a property list").arg(value.toULongLong()));
+        return writeInteger(value.toLongLong());
+    }
+
+    Result<quint64> writeContainer(const QVariant &value, int depth)
+    {
+        switch (value.typeId()) {
+        case QMetaType::QVariantList:
+            return writeList(held<QVariantList>(value), depth);
+        case QMetaType::QStringList:
+            return writeList(value.toList(), depth);
+        case QMetaType::QVariantMap:
+            return writeDictionary(held<QVariantMap>(value), depth);
+        default:
+            return writeDictionary(value.toMap(), depth);
+        }
+    }
+
+    Result<quint64> writeValue(const QVariant &value, int depth)
+    {
+        if (depth > kMaxNestingDepth)
+            return malformed(QStringLiteral("value nests deeper than %1 levels").arg(kMaxNestingDepth));
+        if (isIntegerType(value.typeId()))
+            return writeIntegerValue(value);
+        switch (value.typeId()) {
+        case QMetaType::Bool: {
+            const quint64 index = beginObject();
+            m_output.append(value.toBool() ? char(0x09) : char(0x08));
+            return index;
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return writeReal(KindReal, value.toDouble());
+        case QMetaType::QString:
+            return writeText(held<QString>(value));
+        case QMetaType::QByteArray: {
+            const QByteArray &bytes = held<QByteArray>(value);
+            return writeBytes(KindData, bytes.constData(), bytes.size());
+        }
+        case QMetaType::QDateTime:
+            return writeDate(held<QDateTime>(value));
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList:
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash:
+            return writeContainer(value, depth);
+        default:
+            break;
+        }
+        if (value.typeId() == qMetaTypeId<PropertyListUid>())
+            return writeUid(value.value<PropertyListUid>().value);
+        if (!value.isValid())
+            return malformed(QStringLiteral("a property list cannot hold an empty value"));
+        return malformed(QStringLiteral("a property list cannot hold a value of type %1").arg(QString::fromLatin1(value.typeName())));
+    }
+
+    QByteArray m_output;
+    std::vector<quint64> m_offsets;
+    QHash<QString, quint64> m_texts;
+    int m_referenceWidth = 1;
+};
+
+} // namespace
+
+bool isIntegerType(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Char:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Result<QVariant> parse(const QByteArray &bytes)
+{
+    return Reader(bytes).read();
+}
+
+Result<QByteArray> serialize(const QVariant &root)
+{
+    return Writer().write(root);
+}
+
+} // namespace platform::binaryplist
