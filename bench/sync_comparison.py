@@ -15,6 +15,7 @@ and, for the other side, vdirsyncer and Radicale (Debian 12: apt-get install vdi
 Without them only our client is measured.
 
 Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--scaling 2000,5000,10000]
+                                [--stores memory|folders]
 """
 
 import argparse
@@ -163,13 +164,13 @@ def stop(process):
 
 
 class OurSide:
-    def __init__(self, build, folder, count):
+    def __init__(self, build, folder, count, stores="memory"):
         self.client = os.path.join(build, "tools", "hm-sync", "hm_sync_once")
         self.peer = os.path.join(build, "tools", "peers", "phone_peer")
         for program in (self.client, self.peer):
             if not os.access(program, os.X_OK):
                 sys.exit("%s is missing: build the targets hm_sync_once and phone_peer first" % program)
-        self.folder, self.count = folder, count
+        self.folder, self.count, self.stores = folder, count, stores
         self.data = os.path.join(folder, "phone.json")
         self.store = os.path.join(folder, "desktop.json")
         self.log = os.path.join(folder, "log.txt")
@@ -228,10 +229,11 @@ class OurSide:
     def sync(self):
         if self.process is None:
             self.start_peer()
-        # The driver keeps contacts and events in vCard and iCalendar folders unless told otherwise; this
-        # comparison measures the sync itself over its memory store, whose file record_counts reads.
-        command = [self.client, "--port", str(self.port), "--store", self.store,
-                   "--contacts-store", "memory", "--calendar-store", "memory", "--logon-pause-ms", "0"]
+        # "memory" measures the sync itself over the driver's memory store; "folders" the whole client
+        # with contacts in a vCard folder and events in iCalendar folders, as the application keeps them.
+        command = [self.client, "--port", str(self.port), "--store", self.store, "--logon-pause-ms", "0"]
+        if self.stores == "memory":
+            command += ["--contacts-store", "memory", "--calendar-store", "memory"]
         if self.first:
             command += ["--create-profile", "--phone-id", DEVICE_ID]
             self.first = False
@@ -373,8 +375,9 @@ def measured_syncs(side, first_only):
         side.stop()
 
 
-def run_ours(build, root, count, first_only=False):
-    return measured_syncs(OurSide(build, tempfile.mkdtemp(prefix="ours-%d-" % count, dir=root), count), first_only)
+def run_ours(build, root, count, first_only=False, stores="memory"):
+    folder = tempfile.mkdtemp(prefix="ours-%d-" % count, dir=root)
+    return measured_syncs(OurSide(build, folder, count, stores), first_only)
 
 
 def run_theirs(root, count, first_only=False):
@@ -427,11 +430,13 @@ def main():
     parser.add_argument("--records", type=int, default=10000, help="contacts and events each")
     parser.add_argument("--scaling", default="2000,5000,10000", help="sizes of the scaling runs; empty: none")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("--stores", choices=("memory", "folders"), default="memory",
+                        help="our desktop side: the driver's memory store, or the vCard and iCalendar folders")
     arguments = parser.parse_args()
     root = tempfile.mkdtemp(prefix="hm-sync-comparison-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
     try:
         theirs_too = have_their_side()
-        ours = run_ours(arguments.build, root, arguments.records)
+        ours = run_ours(arguments.build, root, arguments.records, stores=arguments.stores)
         theirs = run_theirs(root, arguments.records) if theirs_too else None
         print_comparison(arguments.records, ours, theirs)
         sizes = [int(size) for size in arguments.scaling.split(",") if size]
@@ -440,7 +445,7 @@ def main():
             our_firsts, their_firsts = [], []
             for count in sizes:
                 our_runs, their_runs = known.get(count) or (
-                    run_ours(arguments.build, root, count, first_only=True),
+                    run_ours(arguments.build, root, count, first_only=True, stores=arguments.stores),
                     run_theirs(root, count, first_only=True) if theirs_too else None)
                 our_firsts.append((count, our_runs["first sync"]))
                 if their_runs:
