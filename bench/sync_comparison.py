@@ -40,8 +40,10 @@ CHANGED_SHARE = 0.01
 
 
 def event_day(index):
-    """The day of event `index` in 2026 as (year, month, day)."""
-    day = datetime.date(2026, 1, 1) + datetime.timedelta(days=index % 365)
+    """The day of event `index` as (year, month, day): a year of days from a month ago, so that every
+    event lies inside the range a calendar sync keeps (it leaves out events that ended more than 90
+    days ago)."""
+    day = datetime.date.today() - datetime.timedelta(days=30) + datetime.timedelta(days=index % 365)
     return day.year, day.month, day.day
 
 
