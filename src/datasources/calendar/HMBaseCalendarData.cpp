@@ -1,5 +1,6 @@
 #include "datasources/calendar/HMBaseCalendarData.h"
 
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -258,7 +259,7 @@ std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOf
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     identity.identifier = graph ? graph->dictionaryForHarrowmereUid(identity.uid) : std::nullopt;
     if (identity.identifier)
-        identity.nativeId = identity.identifier->value(QStringLiteral("nativeId")).toString();
+        identity.nativeId = identity.identifier->value(hmcalendar::kNativeIdKey).toString();
     return identity;
 }
 
@@ -307,8 +308,8 @@ bool HMBaseCalendarData::deviceWinsConflict(const QDateTime &macModified, quint6
 
 QString HMBaseCalendarData::foundKeyOf(const QVariantMap &dictionary)
 {
-    return dictionary.value(QStringLiteral("nativeId")).toString() + QChar(0x1f) +
-           dictionary.value(QStringLiteral("hmUid")).toString();
+    return dictionary.value(hmcalendar::kNativeIdKey).toString() + QChar(0x1f) +
+           dictionary.value(hmcalendar::kHmUidKey).toString();
 }
 
 QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found)

@@ -11,14 +11,12 @@
 #include "platform/eventkit/CalCalendar.h"
 #include "platform/eventkit/CalCalendarStore.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
-namespace {
+using namespace hmcalendar;
 
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
+namespace {
 
 QDateTime dateOf(const QVariantMap &record, QLatin1StringView name)
 {
@@ -75,12 +73,11 @@ void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QStr
         return;
     if (isNewToGraph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(
-            QVariantMap{{QStringLiteral("hmUid"), hmUid}, {QStringLiteral("nativeId"), seriesOrEventUid}});
+        graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, seriesOrEventUid}});
     }
     std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
     // A duplicate made under the conflict rule leaves the dictionary naming the earlier event.
-    if (!dictionary || dictionary->value(QStringLiteral("nativeId")).toString() != seriesOrEventUid)
+    if (!dictionary || dictionary->value(kNativeIdKey).toString() != seriesOrEventUid)
         return;
     std::optional<QVariantMap> record;
     if (recurring) {
@@ -90,7 +87,7 @@ void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QStr
     }
     if (!record)
         return;
-    dictionary->insert(QStringLiteral("crcValue"), calendarStoreChecksumOfRecord(*record));
+    dictionary->insert(kCrcKey, calendarStoreChecksumOfRecord(*record));
     graph->setDictionary(*dictionary, hmUid);
 }
 

@@ -12,23 +12,12 @@
 #include "platform/eventkit/CalCalendar.h"
 #include "platform/eventkit/CalCalendarStore.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
-
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
-
-const QString kNativeIdKey = QStringLiteral("nativeId");
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
-const QString kCrcKey = QStringLiteral("crcValue");
-
-} // namespace
+using namespace hmcalendar;
 
 std::optional<QList<HMSyncRecord>>
 HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,

@@ -5,23 +5,19 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/CalCalendarStore.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
+using namespace hmcalendar;
 
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
+namespace {
 
 qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
 {
     return stringForKey(record, key(name)).toLongLong();
 }
-
-const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
 
 // The first weekday of one week that a monthly or yearly rule lists, if it lists one.
 std::optional<platform::CalNthWeekDay> firstNthWeekDay(const platform::CalRecurrenceRule &rule)

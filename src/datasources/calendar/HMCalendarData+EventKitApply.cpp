@@ -10,16 +10,14 @@
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
+using namespace hmcalendar;
 
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
+namespace {
 
 qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
 {
@@ -117,9 +115,8 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
     const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->eventWithIdentifier(nativeId);
     const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
     m_seriesChecksums.remove(nativeId);
-    QVariantMap updated =
-        identifier.value_or(QVariantMap{{QStringLiteral("hmUid"), uid}, {QStringLiteral("nativeId"), nativeId}});
-    updated.insert(QStringLiteral("crcValue"), checksum);
+    QVariantMap updated = identifier.value_or(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, nativeId}});
+    updated.insert(kCrcKey, checksum);
     updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
     if (identifier) {
         graph.setDictionary(updated, uid);

@@ -12,16 +12,14 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
+using namespace hmcalendar;
 
-const QString kNativeIdKey = QStringLiteral("nativeId");
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kCrcKey = QStringLiteral("crcValue");
-const QString kWrittenDateKey = QStringLiteral("WrittenModificationDate");
+namespace {
 
 // The four windows of the listing: three years back, then one year, then three times four years.
 QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &utilities)

@@ -7,19 +7,14 @@
 #include "platform/eventkit/EKCalendar.h"
 #include "platform/eventkit/EKEvent.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
+using namespace hmcalendar;
+
 namespace {
-
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
-
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
 
 // The local zone's standard offset and its current daylight-saving offset, in whole minutes.
 QString timeZoneData()
@@ -61,7 +56,7 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
             exceptions.append(instance);
     }
     seriesDictionary.remove(kInstancesKey);
-    seriesDictionary.insert(QStringLiteral("crcValue"), seriesChecksum(plan.seriesId));
+    seriesDictionary.insert(kCrcKey, seriesChecksum(plan.seriesId));
     dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
                       exceptions.isEmpty() ? QVariant(QString()) : exceptions);
     record.setDictionary(dictionary);

@@ -1,5 +1,6 @@
 #include "datasources/calendar/HMCalendarData.h"
 
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -82,7 +83,7 @@ void HMCalendarData::deleteUidRecordsFromStore(const QStringList &hmUids, bool e
             DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
             continue;
         }
-        const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
+        const QString nativeId = dictionary->value(hmcalendar::kNativeIdKey).toString();
         if (!nativeId.isEmpty()) {
             DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
             if (eventKit)

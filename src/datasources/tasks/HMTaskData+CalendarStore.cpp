@@ -13,20 +13,14 @@
 #include "platform/eventkit/CalCalendarStore.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
+using namespace hmcalendar;
+
 namespace {
-
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
-
-const QString kNativeIdKey = QStringLiteral("nativeId");
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kCrcKey = QStringLiteral("crcValue");
 
 // The device numbers priorities 1 (high) to 3 (low); the store as iCalendar does, 0 for none.
 int devicePriorityFromStore(int priority)

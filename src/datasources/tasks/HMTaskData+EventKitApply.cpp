@@ -8,16 +8,14 @@
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
+using namespace hmcalendar;
 
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
+namespace {
 
 QString dayText(const QDateTime &date)
 {
@@ -87,15 +85,15 @@ void HMTaskData::rememberAppliedReminder(HMIdentifierGraph &graph, const std::op
     const QString checksum = checksumOfReminder(stored ? *stored : reminder);
     if (identifier) {
         QVariantMap updated = *identifier;
-        updated.insert(QStringLiteral("crcValue"), checksum);
+        updated.insert(kCrcKey, checksum);
         graph.setDictionary(updated, uid);
         return;
     }
     DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-    graph.identifierDictionaries().append(QVariantMap{{QStringLiteral("hmUid"), uid},
+    graph.identifierDictionaries().append(QVariantMap{{kHmUidKey, uid},
                                                       {QStringLiteral("isNewRecord"), QStringLiteral("1")},
-                                                      {QStringLiteral("nativeId"), nativeId},
-                                                      {QStringLiteral("crcValue"), checksum}});
+                                                      {kNativeIdKey, nativeId},
+                                                      {kCrcKey, checksum}});
 }
 
 // The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null
@@ -216,7 +214,7 @@ void HMTaskData::deleteTaskUidRecords(const QStringList &hmUids, const QString &
             DDLogInfo(QStringLiteral("hmUid not found in identifier list."));
             continue;
         }
-        const QString nativeId = dictionary->value(QStringLiteral("nativeId")).toString();
+        const QString nativeId = dictionary->value(kNativeIdKey).toString();
         if (!nativeId.isEmpty())
             DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
         const std::optional<platform::Status> removed = nativeId.isEmpty() ? std::nullopt : removeItem(nativeId);

@@ -9,23 +9,12 @@
 #include "foundation/NSMutableDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
+#include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
-namespace {
-
-QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
-
-const QString kNativeIdKey = QStringLiteral("nativeId");
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kCrcKey = QStringLiteral("crcValue");
-const QString kIsNewRecordKey = QStringLiteral("isNewRecord");
-
-} // namespace
+using namespace hmcalendar;
 
 HMTaskData::HMTaskData() = default;
 
