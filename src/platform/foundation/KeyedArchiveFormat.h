@@ -16,6 +16,8 @@
 // Keys that begin with "$" are written with one more "$" in front, so they cannot collide with
 // the archive's own keys.
 
+#include "platform/foundation/PropertyList.h"
+
 #include <QLatin1StringView>
 
 namespace platform::keyedarchive {
@@ -50,7 +52,6 @@ inline constexpr QLatin1StringView kDefaultRootKey("root");
 // Objects and values nested deeper than this are refused, on writing and on reading.
 inline constexpr int kMaxDepth = 200;
 
-// 2001-01-01T00:00:00Z in milliseconds since 1970.
-inline constexpr qint64 kReferenceDateMs = 978307200000LL;
+inline constexpr qint64 kReferenceDateMs = kPropertyListReferenceDateMs;
 
 } // namespace platform::keyedarchive

@@ -23,8 +23,7 @@ namespace {
 using binaryplist::kMaxNestingDepth;
 // The library takes 32-bit lengths.
 constexpr qsizetype kMaxInputBytes = qsizetype(256) * 1024 * 1024;
-// 2001-01-01T00:00:00Z, the origin of property-list dates, in milliseconds since 1970.
-constexpr qint64 kReferenceDateMs = 978307200000LL;
+constexpr qint64 kReferenceDateMs = kPropertyListReferenceDateMs;
 
 struct PlistFree final
 {

@@ -13,6 +13,9 @@ namespace platform {
 
 // The two encodings of a property list. Files that the application writes for people and tools to
 // read are XML; keyed archives are binary unless asked otherwise.
+// 2001-01-01T00:00:00Z, the origin of property-list and archive dates, in milliseconds since 1970.
+inline constexpr qint64 kPropertyListReferenceDateMs = 978307200000LL;
+
 enum class PropertyListFormat {
     Xml,
     Binary,

@@ -19,8 +19,7 @@ namespace {
 
 constexpr qint64 kTrailerBytes = 32;
 constexpr qint64 kHeaderBytes = 8;
-// 2001-01-01T00:00:00Z, the origin of property-list dates, in milliseconds since 1970.
-constexpr qint64 kReferenceDateMs = 978307200000LL;
+constexpr qint64 kReferenceDateMs = kPropertyListReferenceDateMs;
 // Dates are kept within what QDateTime and a double hold exactly to the millisecond.
 constexpr double kMaxDateSeconds = 1.0e11;
 
