@@ -1,6 +1,7 @@
 // The sync driver's memory store on disk: saves append only what changed to the log beside the file,
-// a store with nothing new writes nothing, a log grown past the file is folded into it, and the states
-// a crash leaves (a torn last line, a log beside a newer file) lose and revive nothing.
+// byte for byte; a store with nothing new writes nothing; a log grown past the file is folded into it;
+// the states a crash leaves (a save cut anywhere before its commit, a log beside a newer file) lose and
+// revive nothing; a store in the earlier layout still loads; records are read back only when asked for.
 #include "MemoryDataSource.h"
 
 #include "platform/foundation/Clock.h"
@@ -67,13 +68,15 @@ protected:
     {
         QString problem;
         EXPECT_TRUE(store.load(path(), problem));
-        const QString first = store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("First")}});
-        const QString second = store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("Second")}});
+        m_first = store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("First")}});
+        m_second = store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("Second")}});
+        const QString &first = m_first;
+        const QString &second = m_second;
         EXPECT_TRUE(store.save(problem)) << problem.toStdString();
         QStringList states{describeStore(path())};
 
         store.putFromSync(2, first, {{QStringLiteral("SUBJECT"), QStringLiteral("First, from the phone")}}, QStringLiteral("D7"));
-        store.addRecord(3, {{QStringLiteral("SUBJECT"), QStringLiteral("Task")}});
+        m_task = store.addRecord(3, {{QStringLiteral("SUBJECT"), QStringLiteral("Task")}});
         EXPECT_TRUE(store.save(problem));
         states.append(describeStore(path()));
 
@@ -88,20 +91,23 @@ protected:
         return states;
     }
 
-    // Grows the log past a megabyte with one large memo, then saves a small one: the second save
-    // writes the file whole. Answers whether it did.
+    // Saves a small memo into the log, then grows the log past a megabyte with one large memo: that
+    // save writes the file whole. Answers whether it did.
     bool foldBySize(hmsync::MemoryStore &store)
     {
         QString problem;
-        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Big")},
-                            {QStringLiteral("NOTE"), QString(1100 * 1024, u'x')}});
+        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Small")}});
         if (!store.save(problem) || !QFileInfo::exists(logPath()))
             return false;
-        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Small")}});
+        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Big")},
+                            {QStringLiteral("NOTE"), QString(1100 * 1024, u'x')}});
         return store.save(problem) && !QFileInfo::exists(logPath());
     }
 
     QTemporaryDir m_folder;
+    QString m_first;
+    QString m_second;
+    QString m_task;
 };
 
 } // namespace
@@ -114,30 +120,51 @@ TEST_F(StoreFiles, SavesAppendWhatChangedAndCompactingFoldsTheLog)
     EXPECT_EQ(states.at(3), QStringLiteral("2:First, from the phone@D8 2:deleted 2026-12-07T09:30:00Z "
                                            "2:since 2026-12-07T09:30:00Z 3:Task@"));
 
-    // The file holds the first state only; the log, one line per later save after its header.
+    // The file holds the first state only, its records in the order of their ids; the log, each later
+    // save's lines and its commit after its header.
+    const QByteArray first = m_first.toLatin1();
+    const QByteArray second = m_second.toLatin1();
+    const auto desktopLine = [](const QByteArray &id, const char *subject) {
+        return "{\"conduit\":2,\"id\":\"" + id + R"(","changed":"2026-12-07T09:30:00.000Z","fields":{"SUBJECT":")" +
+               subject + "\"}}\n";
+    };
     const QByteArray file = contentsOf(path());
-    EXPECT_TRUE(file.contains("\"generation\":1")) << file.constData();
-    const QList<QByteArray> lines = contentsOf(logPath()).split('\n');
-    ASSERT_EQ(lines.size(), 5);
-    EXPECT_EQ(lines.at(0), QByteArrayLiteral("{\"logOf\":1}"));
-    EXPECT_EQ(lines.at(3), QByteArrayLiteral(R"({"2":{"records":{")") + lines.at(3).mid(18, 36) +
-                               QByteArrayLiteral(R"(":{"fields":{"SUBJECT":"First, from the phone"},"phoneId":"D8"}}}})"));
+    EXPECT_EQ(file, "{\"format\":2,\"generation\":1}\n" +
+                        (first < second ? desktopLine(first, "First") + desktopLine(second, "Second")
+                                        : desktopLine(second, "Second") + desktopLine(first, "First")) +
+                        "{\"commit\":2}\n");
+    const QByteArray date = R"({"date":"2026-12-07T09:30:00.000Z"})";
+    const QByteArray expectedLog =
+        "{\"logOf\":1}\n"
+        "{\"conduit\":2,\"id\":\"" + first + R"(","phoneId":"D7","fields":{"SUBJECT":"First, from the phone"}})" "\n"
+        "{\"conduit\":3,\"id\":\"" + m_task.toLatin1() + R"(","changed":"2026-12-07T09:30:00.000Z","fields":{"SUBJECT":"Task"}})" "\n"
+        "{\"commit\":2}\n"
+        "{\"conduit\":2,\"removed\":\"" + second + "\"}\n"
+        "{\"conduit\":2,\"deletions\":{\"" + second + "\":" + date + "}}\n"
+        "{\"conduit\":2,\"lastSyncStart\":" + date + "}\n"
+        "{\"commit\":3}\n"
+        "{\"conduit\":2,\"id\":\"" + first + R"(","phoneId":"D8","fields":{"SUBJECT":"First, from the phone"}})" "\n"
+        "{\"commit\":1}\n";
+    EXPECT_EQ(contentsOf(logPath()), expectedLog);
 
     // Saving with nothing new writes nothing.
     QString problem;
     EXPECT_FALSE(store.hasUnsavedChanges());
     ASSERT_TRUE(store.save(problem));
     EXPECT_EQ(contentsOf(path()), file);
-    EXPECT_EQ(contentsOf(logPath()).count('\n'), 4);
+    EXPECT_EQ(contentsOf(logPath()), expectedLog);
 
-    // A log that outgrew the file is folded into it at the next save.
+    // A log that outgrew the file is folded into it by the save that grew it.
     ASSERT_TRUE(foldBySize(store));
     EXPECT_FALSE(QFileInfo::exists(logPath()));
-    EXPECT_TRUE(contentsOf(path()).contains("\"generation\":2"));
+    EXPECT_TRUE(contentsOf(path()).startsWith("{\"format\":2,\"generation\":2}\n"));
     EXPECT_EQ(describeStore(path()), states.last() + QStringLiteral(" 4:Big@ 4:Small@"));
+    // The store reads its records from the new file from then on.
+    EXPECT_EQ(store.record(2, m_first).value_or(hmsync::StoredRecord{}).phoneId, QStringLiteral("D8"));
+    EXPECT_EQ(store.records(4).size(), 2);
 }
 
-TEST_F(StoreFiles, ATornLogLineIsIgnoredAndTheNextSaveKeepsEverything)
+TEST_F(StoreFiles, ASaveCutShortAnywhereBeforeItsCommitIsLeftOutAndCutOff)
 {
     {
         hmsync::MemoryStore store;
@@ -145,8 +172,11 @@ TEST_F(StoreFiles, ATornLogLineIsIgnoredAndTheNextSaveKeepsEverything)
     }
     const QByteArray file = contentsOf(path());
     const QByteArray log = contentsOf(logPath());
-    const qsizetype lastLine = log.chopped(1).size() - log.chopped(1).lastIndexOf('\n');
-    for (qsizetype cut = 1; cut < lastLine; cut += 7) {
+    // Everything up to the third save's commit; the last save (a record line and its commit) follows.
+    const QByteArray kept = log.left(log.indexOf("{\"commit\":3}\n") + 13);
+    const qsizetype lastSave = log.size() - kept.size();
+    ASSERT_GT(lastSave, 13);
+    for (qsizetype cut = 1; cut <= lastSave; cut += 5) {
         SCOPED_TRACE(cut);
         overwrite(path(), file);
         overwrite(logPath(), log.chopped(cut));
@@ -154,12 +184,15 @@ TEST_F(StoreFiles, ATornLogLineIsIgnoredAndTheNextSaveKeepsEverything)
         QString problem;
         ASSERT_TRUE(store.load(path(), problem));
         const QString before = describeStore(path());
-        EXPECT_TRUE(before.contains(QStringLiteral("@D7"))) << before.toStdString();
-        // Nothing goes after the torn line: the next save writes the file whole.
-        EXPECT_TRUE(store.hasUnsavedChanges());
-        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Memo")}});
+        EXPECT_EQ(before, QStringLiteral("2:First, from the phone@D7 2:deleted 2026-12-07T09:30:00Z "
+                                         "2:since 2026-12-07T09:30:00Z 3:Task@"));
+        EXPECT_FALSE(store.hasUnsavedChanges());
+        // The next save goes on after the last whole save.
+        const QString memo = store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Memo")}});
         ASSERT_TRUE(store.save(problem));
-        EXPECT_FALSE(QFileInfo::exists(logPath()));
+        EXPECT_EQ(contentsOf(logPath()), kept + "{\"conduit\":4,\"id\":\"" + memo.toLatin1() +
+                                             R"(","changed":"2026-12-07T09:30:00.000Z","fields":{"SUBJECT":"Memo"}})"
+                                             "\n{\"commit\":1}\n");
         EXPECT_EQ(describeStore(path()), before + QStringLiteral(" 4:Memo@"));
     }
 }
@@ -210,5 +243,78 @@ TEST_F(StoreFiles, DatesOfEveryFormComeBackExactlyFromTheFileAndTheLog)
         const QVariantMap back = reloaded.records(2).value(id).fields;
         for (auto entry = fields.cbegin(); entry != fields.cend(); ++entry)
             EXPECT_EQ(back.value(entry.key()), entry.value()) << entry.key().toStdString();
+    }
+}
+
+TEST_F(StoreFiles, AStoreInTheEarlierLayoutIsRewrittenInLinesWithItsLog)
+{
+    overwrite(path(), R"({"generation":3,"1":{"records":{},"deletions":{}},"2":{"records":{"e1":{"changed":{"date":)"
+                      R"("2026-12-07T09:30:00.000Z"},"fields":{"SUBJECT":"Old event","NSDATESTARTDATE":{"date":)"
+                      R"("2026-12-20T10:00:00.000Z"}},"phoneId":"D1"},"e2":{"fields":{"SUBJECT":"Gone"}}},"deletions":)"
+                      R"({"x9":{"date":"2026-12-01T00:00:00.000Z"}}},"3":{"records":{},"deletions":{}},"4":{"records":)"
+                      R"({},"deletions":{},"lastSyncStart":{"date":"2026-12-06T08:00:00.000Z"}}})"
+                      "\n");
+    // Its log: one save, then a torn line.
+    overwrite(logPath(), "{\"logOf\":3}\n"
+                         R"({"2":{"records":{"e3":{"fields":{"SUBJECT":"Logged"},"phoneId":"D3"}},"removedRecords":["e2"]}})"
+                         "\n"
+                         R"({"4":{"records":{"m1":{"fields":{"SUBJE)");
+    EXPECT_EQ(describeStore(path()), QStringLiteral("2:Logged@D3 2:Old event@D1 2:deleted 2026-12-01T00:00:00Z "
+                                                    "4:since 2026-12-06T08:00:00Z"));
+    EXPECT_FALSE(QFileInfo::exists(logPath()));
+    EXPECT_EQ(contentsOf(path()),
+              QByteArray("{\"format\":2,\"generation\":4}\n"
+                         "{\"conduit\":1,\"deletions\":{}}\n"
+                         R"({"conduit":2,"id":"e1","phoneId":"D1","changed":"2026-12-07T09:30:00.000Z","fields":)"
+                         R"({"NSDATESTARTDATE":{"date":"2026-12-20T10:00:00.000Z"},"SUBJECT":"Old event"}})"
+                         "\n"
+                         R"({"conduit":2,"id":"e3","phoneId":"D3","fields":{"SUBJECT":"Logged"}})"
+                         "\n"
+                         R"({"conduit":2,"deletions":{"x9":{"date":"2026-12-01T00:00:00.000Z"}}})"
+                         "\n"
+                         "{\"conduit\":3,\"deletions\":{}}\n"
+                         "{\"conduit\":4,\"deletions\":{}}\n"
+                         R"({"conduit":4,"lastSyncStart":{"date":"2026-12-06T08:00:00.000Z"}})"
+                         "\n{\"commit\":7}\n"));
+    const std::optional<hmsync::StoredRecord> event = [this] {
+        hmsync::MemoryStore store;
+        QString problem;
+        return store.load(path(), problem) ? store.record(2, QStringLiteral("e1")) : std::nullopt;
+    }();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->fields.value(QStringLiteral("NSDATESTARTDATE")),
+              QVariant(QDateTime(QDate(2026, 12, 20), QTime(10, 0), Qt::UTC)));
+    EXPECT_EQ(event->changedOnDesktop, kNow);
+}
+
+TEST_F(StoreFiles, LoadingReadsRecordsOnlyWhenAskedForAndRefusesADamagedFile)
+{
+    hmsync::MemoryStore store;
+    saveFourStates(store);
+    const QByteArray file = contentsOf(path());
+    // A record whose fields are damaged between its head and its end still loads; reading it fails
+    // alone, and the other records read as before.
+    QByteArray damaged = file;
+    damaged.replace("{\"SUBJECT\":\"First\"}", "{\"SUBJECT\":First\"}");
+    ASSERT_NE(damaged, file);
+    overwrite(path(), damaged);
+    QFile::remove(logPath());
+    hmsync::MemoryStore loaded;
+    QString problem;
+    ASSERT_TRUE(loaded.load(path(), problem)) << problem.toStdString();
+    EXPECT_EQ(loaded.records(2).size(), 2);
+    EXPECT_TRUE(loaded.contains(2, m_first));
+    EXPECT_FALSE(loaded.record(2, m_first).has_value());
+    EXPECT_EQ(loaded.record(2, m_second).value_or(hmsync::StoredRecord{}).fields.value(QStringLiteral("SUBJECT")),
+              QVariant(QStringLiteral("Second")));
+
+    // A file cut short, or with a line that is no store line, is not loaded, and is left as it is.
+    for (const QByteArray &bad : {file.chopped(3), file.left(file.indexOf('\n') + 1) + "not a line\n" + file.mid(file.indexOf('\n') + 1)}) {
+        overwrite(path(), bad);
+        hmsync::MemoryStore refused;
+        problem.clear();
+        EXPECT_FALSE(refused.load(path(), problem));
+        EXPECT_TRUE(problem.contains(QStringLiteral("damaged"))) << problem.toStdString();
+        EXPECT_EQ(contentsOf(path()), bad);
     }
 }

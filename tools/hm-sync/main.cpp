@@ -78,25 +78,43 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 }
 
 // HM_SYNC_KILL_AT="<step>:<n>" ends the process with SIGKILL right after the n-th completion of a step
-// of writing the identifier graphs ("journal-append", "graph-written" or "journal-removed"), so the
-// crash tests can stop a sync exactly around its journal. Answers false when the value is not one.
+// of writing the identifier graphs ("journal-append", "graph-written" or "journal-removed") or the
+// memory store ("store-flushed": lines written to its log before their save ends, "store-committed",
+// "store-written": a new file in place, "store-log-removed"), so the crash tests can stop a sync
+// exactly around its writes. Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
-    using Step = HMIdentifierGraphJournal::Step;
-    static const QMap<QString, Step> steps{{QStringLiteral("journal-append"), Step::JournalAppended},
-                                           {QStringLiteral("graph-written"), Step::GraphFileWritten},
-                                           {QStringLiteral("journal-removed"), Step::JournalRemoved}};
+    using GraphStep = HMIdentifierGraphJournal::Step;
+    using StoreStep = hmsync::MemoryStore::Step;
+    static const QMap<QString, GraphStep> graphSteps{{QStringLiteral("journal-append"), GraphStep::JournalAppended},
+                                                     {QStringLiteral("graph-written"), GraphStep::GraphFileWritten},
+                                                     {QStringLiteral("journal-removed"), GraphStep::JournalRemoved}};
+    static const QMap<QString, StoreStep> storeSteps{{QStringLiteral("store-flushed"), StoreStep::LogFlushed},
+                                                     {QStringLiteral("store-committed"), StoreStep::LogCommitted},
+                                                     {QStringLiteral("store-written"), StoreStep::FileWritten},
+                                                     {QStringLiteral("store-log-removed"), StoreStep::LogRemoved}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
-    if (parts.size() != 2 || !steps.contains(parts.at(0)) || !isNumber || occurrence < 1)
+    const QString name = parts.value(0);
+    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name)) || !isNumber || occurrence < 1)
         return false;
-    const Step wanted = steps.value(parts.at(0));
     auto seen = std::make_shared<std::atomic<int>>(0);
-    HMIdentifierGraphJournal::setStepHook([wanted, occurrence, seen](Step step) {
-        if (step == wanted && ++*seen == occurrence)
+    const auto killAtOccurrence = [occurrence, seen] {
+        if (++*seen == occurrence)
             ::kill(::getpid(), SIGKILL);
-    });
+    };
+    if (graphSteps.contains(name)) {
+        HMIdentifierGraphJournal::setStepHook([wanted = graphSteps.value(name), killAtOccurrence](GraphStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else {
+        hmsync::MemoryStore::setStepHook([wanted = storeSteps.value(name), killAtOccurrence](StoreStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    }
     return true;
 }
 

@@ -121,7 +121,7 @@ public:
     }
 
     // Runs the driver until it kills itself (SIGKILL) right after a step of writing its identifier
-    // graphs, named as HM_SYNC_KILL_AT takes it; answers whether it was killed there.
+    // graphs or its memory store, named as HM_SYNC_KILL_AT takes it; answers whether it was killed there.
     bool runToKillPoint(const QString &killPoint)
     {
         const std::unique_ptr<QProcess> driver =
@@ -285,9 +285,26 @@ struct KillRow
     bool withVCard = false;
 };
 
+// A step of the driver's writes, named as HM_SYNC_KILL_AT takes it.
+struct StepRow
+{
+    const char *name;
+    const char *killPoint;
+};
+
 class SyncCrash : public testing::TestWithParam<ContactStore>
 {
 protected:
+    void killAtStepsAndMend(const QList<StepRow> &rows) const
+    {
+        for (const StepRow &row : rows) {
+            SCOPED_TRACE(row.name);
+            CrashRig rig(GetParam());
+            EXPECT_TRUE(rig.runToKillPoint(QLatin1String(row.killPoint))) << "the driver was not killed at " << row.killPoint;
+            expectMendedByTwoSyncs(rig);
+        }
+    }
+
     void killAtEachPointAndMend(const QList<KillRow> &rows) const
     {
         for (const KillRow &row : rows) {
@@ -333,19 +350,17 @@ TEST_P(SyncCrash, AFirstSyncKilledAroundItsGraphJournalLosesAndDoublesNothing)
     // the suite within its time.
     if (GetParam() == ContactStore::VCard)
         GTEST_SKIP() << "the graph's journal is the same whichever store holds the contacts";
-    struct Row
-    {
-        const char *name;
-        const char *killPoint;
-    };
-    const Row rows[] = {{"after a page's journal line", "journal-append:2"},
-                        {"after a graph file was written, its journal still there", "graph-written:1"}};
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        CrashRig rig(GetParam());
-        EXPECT_TRUE(rig.runToKillPoint(QLatin1String(row.killPoint))) << "the driver was not killed at " << row.killPoint;
-        expectMendedByTwoSyncs(rig);
-    }
+    killAtStepsAndMend({{"after a page's journal line", "journal-append:2"},
+                        {"after a graph file was written, its journal still there", "graph-written:1"}});
+}
+
+TEST_P(SyncCrash, AFirstSyncKilledAroundItsStoreWritesLosesAndDoublesNothing)
+{
+    if (GetParam() == ContactStore::VCard)
+        GTEST_SKIP() << "the memory store's writes are the same whichever store holds the contacts";
+    killAtStepsAndMend({{"after the new store's file was written, its log still there", "store-written:1"},
+                        {"after the sync's first save was committed to the log", "store-committed:1"},
+                        {"after a later save was committed to the log", "store-committed:3"}});
 }
 
 TEST_P(SyncCrash, AFirstSyncKilledAtRandomMomentsLosesAndDoublesNothing)

@@ -1,0 +1,275 @@
+#include "StoreLines.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <array>
+
+namespace hmsync::storelines {
+
+namespace {
+
+int digitsAt(const QString &text, qsizetype start, qsizetype count)
+{
+    int value = 0;
+    for (qsizetype index = start; index < start + count; ++index) {
+        const char16_t unit = text.at(index).unicode();
+        if (unit < u'0' || unit > u'9')
+            return -1;
+        value = value * 10 + int(unit - u'0');
+    }
+    return value;
+}
+
+// A text as a JSON string, quoted and escaped.
+QByteArray quoted(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray json;
+    json.reserve(utf8.size() + 2);
+    json += '"';
+    for (const char byte : utf8) {
+        if (byte == '"' || byte == '\\') {
+            json += '\\';
+            json += byte;
+        } else if (static_cast<unsigned char>(byte) < 0x20) {
+            json += "\\u00" + QByteArray::number(static_cast<unsigned char>(byte), 16).rightJustified(2, '0');
+        } else {
+            json += byte;
+        }
+    }
+    return json + '"';
+}
+
+QByteArray compactJson(const QVariant &value)
+{
+    const QJsonValue json = jsonFromValue(value);
+    return json.isArray() ? QJsonDocument(json.toArray()).toJson(QJsonDocument::Compact)
+                          : QJsonDocument(json.toObject()).toJson(QJsonDocument::Compact);
+}
+
+QByteArray dateText(const QDateTime &date)
+{
+    return date.toUTC().toString(Qt::ISODateWithMs).toLatin1();
+}
+
+// Reads the first bytes of a record line as recordLine writes them. Texts holding an escape, and any
+// other shape, are left to the JSON parser.
+class QuickHead final
+{
+public:
+    explicit QuickHead(QByteArrayView line) : m_line(line) {}
+
+    bool take(QByteArrayView literal)
+    {
+        if (!m_line.sliced(m_position).startsWith(literal))
+            return false;
+        m_position += literal.size();
+        return true;
+    }
+
+    std::optional<QString> plainText()
+    {
+        if (!take("\""))
+            return std::nullopt;
+        for (qsizetype end = m_position; end < m_line.size(); ++end) {
+            const auto byte = static_cast<unsigned char>(m_line.at(end));
+            if (byte == '\\' || byte < 0x20)
+                return std::nullopt;
+            if (byte == '"') {
+                const QString text = QString::fromUtf8(m_line.sliced(m_position, end - m_position));
+                m_position = end + 1;
+                return text;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<LineHead> read()
+    {
+        LineHead head{LineKind::Record};
+        const char digit = m_line.size() > 12 ? m_line.at(11) : '\0';
+        if (!take(R"({"conduit":)") || digit < '1' || digit > '4' || !take(QByteArrayView(&digit, 1)))
+            return std::nullopt;
+        head.conduit = quint64(digit - '0');
+        std::optional<QString> id = take(R"(,"id":)") ? plainText() : std::nullopt;
+        if (!id || id->isEmpty())
+            return std::nullopt;
+        head.id = *id;
+        if (take(R"(,"phoneId":)")) {
+            const std::optional<QString> phoneId = plainText();
+            if (!phoneId)
+                return std::nullopt;
+            head.phoneId = *phoneId;
+        }
+        if (take(R"(,"changed":)")) {
+            const std::optional<QString> changed = plainText();
+            head.changed = changed ? dateFromText(*changed) : QDateTime();
+            if (!head.changed.isValid())
+                return std::nullopt;
+        }
+        if (!take(R"(,"fields":{)") || !m_line.endsWith("}}"))
+            return std::nullopt;
+        return head;
+    }
+
+private:
+    QByteArrayView m_line;
+    qsizetype m_position = 0;
+};
+
+// The line as a JSON object: any line quickHead does not read.
+LineHead parsedHead(QByteArrayView line)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(line.toByteArray());
+    const QJsonObject object = document.object();
+    LineHead head;
+    if (!document.isObject())
+        return head;
+    if (object.contains(QLatin1String("commit")))
+        return LineHead{LineKind::Commit, 0, {}, {}, {}, object.value(QLatin1String("commit")).toInteger(-1)};
+    if (object.value(QLatin1String("format")).toInteger() == 2)
+        return LineHead{LineKind::FileHeader, 0, {}, {}, {}, object.value(QLatin1String("generation")).toInteger(-1)};
+    if (object.contains(QLatin1String("logOf")))
+        return LineHead{LineKind::LogHeader, 0, {}, {}, {}, object.value(QLatin1String("logOf")).toInteger(-1)};
+    head.conduit = quint64(std::clamp<qint64>(object.value(QLatin1String("conduit")).toInteger(), 0, 5));
+    if (head.conduit < 1 || head.conduit > 4)
+        return head;
+    if (object.value(QLatin1String("fields")).isObject()) {
+        head.kind = LineKind::Record;
+        head.id = object.value(QLatin1String("id")).toString();
+        head.phoneId = object.value(QLatin1String("phoneId")).toString();
+        head.changed = dateFromText(object.value(QLatin1String("changed")).toString());
+    } else if (object.contains(QLatin1String("removed"))) {
+        head.kind = LineKind::Removal;
+        head.id = object.value(QLatin1String("removed")).toString();
+    } else {
+        head.kind = LineKind::Conduit;
+        head.object = object;
+    }
+    return head.kind != LineKind::Conduit && head.id.isEmpty() ? LineHead{} : head;
+}
+
+} // namespace
+
+LineHead readHead(QByteArrayView line)
+{
+    if (line.size() > kMaxLineBytes)
+        return LineHead{};
+    std::optional<LineHead> head = QuickHead(line).read();
+    return head ? std::move(*head) : parsedHead(line);
+}
+
+QByteArray recordLine(quint64 conduit, const QString &id, const QString &phoneId, const QDateTime &changed,
+                      const QVariantMap &fields)
+{
+    QByteArray line = "{\"conduit\":" + QByteArray::number(conduit) + ",\"id\":" + quoted(id);
+    if (!phoneId.isEmpty())
+        line += ",\"phoneId\":" + quoted(phoneId);
+    if (changed.isValid())
+        line += ",\"changed\":\"" + dateText(changed) + '"';
+    return line + ",\"fields\":" + compactJson(fields) + "}\n";
+}
+
+QByteArray removalLine(quint64 conduit, const QString &id)
+{
+    return "{\"conduit\":" + QByteArray::number(conduit) + ",\"removed\":" + quoted(id) + "}\n";
+}
+
+QByteArray conduitLine(quint64 conduit, const QString &key, const QVariant &value)
+{
+    return "{\"conduit\":" + QByteArray::number(conduit) + ',' + quoted(key) + ':' + compactJson(value) + "}\n";
+}
+
+QByteArray commitLine(qint64 lineCount)
+{
+    return "{\"commit\":" + QByteArray::number(lineCount) + "}\n";
+}
+
+QByteArray fileHeader(qint64 generation)
+{
+    return "{\"format\":2,\"generation\":" + QByteArray::number(generation) + "}\n";
+}
+
+QByteArray logHeader(qint64 generation)
+{
+    return "{\"logOf\":" + QByteArray::number(generation) + "}\n";
+}
+
+std::optional<QVariantMap> fieldsOfRecordLine(QByteArrayView line)
+{
+    const QJsonValue fields = QJsonDocument::fromJson(line.toByteArray()).object().value(QLatin1String("fields"));
+    if (!fields.isObject())
+        return std::nullopt;
+    return valueFromJson(fields).toMap();
+}
+
+QJsonValue jsonFromValue(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QDateTime:
+        return QJsonObject{{QStringLiteral("date"), QString::fromLatin1(dateText(value.toDateTime()))}};
+    case QMetaType::QVariantList: {
+        QJsonArray list;
+        for (const QVariant &entry : value.toList())
+            list.append(jsonFromValue(entry));
+        return list;
+    }
+    case QMetaType::QVariantMap: {
+        QJsonObject map;
+        const QVariantMap entries = value.toMap();
+        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+            if (it.value().isValid() && !it.value().isNull())
+                map.insert(it.key(), jsonFromValue(it.value()));
+        }
+        return map;
+    }
+    default:
+        return QJsonValue::fromVariant(value);
+    }
+}
+
+// Dates of the form jsonFromValue writes ("2026-01-31T08:00:00.250Z") are read without the general
+// ISO 8601 parser, which costs more than all the rest of a record; any other form goes to that parser.
+QDateTime dateFromText(const QString &text)
+{
+    static constexpr std::array<std::pair<qsizetype, char16_t>, 7> kSeparators{
+        {{4, u'-'}, {7, u'-'}, {10, u'T'}, {13, u':'}, {16, u':'}, {19, u'.'}, {23, u'Z'}}};
+    const bool isPlain =
+        text.size() == 24 && std::all_of(kSeparators.begin(), kSeparators.end(), [&text](const auto &separator) {
+            return text.at(separator.first).unicode() == separator.second;
+        });
+    if (isPlain) {
+        const QDate day(digitsAt(text, 0, 4), digitsAt(text, 5, 2), digitsAt(text, 8, 2));
+        const int hour = digitsAt(text, 11, 2);
+        const int minute = digitsAt(text, 14, 2);
+        const int second = digitsAt(text, 17, 2);
+        const int millisecond = digitsAt(text, 20, 3);
+        if (day.isValid() && QTime::isValid(hour, minute, second, millisecond) && digitsAt(text, 0, 4) > 0)
+            return QDateTime(day, QTime(hour, minute, second, millisecond), Qt::UTC);
+    }
+    return QDateTime::fromString(text, Qt::ISODateWithMs);
+}
+
+QVariant valueFromJson(const QJsonValue &json)
+{
+    if (json.isArray()) {
+        QVariantList list;
+        for (const QJsonValue &entry : json.toArray())
+            list.append(valueFromJson(entry));
+        return list;
+    }
+    if (!json.isObject())
+        return json.toVariant();
+    const QJsonObject object = json.toObject();
+    if (object.size() == 1 && object.begin().key() == QLatin1String("date") && object.begin().value().isString())
+        return dateFromText(object.begin().value().toString());
+    QVariantMap map;
+    // JSON objects keep their keys sorted, so each key goes at the end.
+    for (auto it = object.begin(); it != object.end(); ++it)
+        map.insert(map.cend(), it.key(), valueFromJson(it.value()));
+    return map;
+}
+
+} // namespace hmsync::storelines

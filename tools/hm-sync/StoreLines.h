@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <optional>
+
+// The lines of the memory store's files. The file and the log beside it are both made of lines, each
+// one JSON object, so that a store is read line by line and a record's line is read again alone,
+// from where the index says it lies, when the sync needs the record's fields:
+//   {"format":2,"generation":7}                      first line of the file
+//   {"logOf":7}                                      first line of a log building on generation 7
+//   {"conduit":2,"id":"…","phoneId":"…","changed":"2026-01-31T08:00:00.250Z","fields":{…}}
+//   {"conduit":2,"removed":"…"}                      a record gone
+//   {"conduit":2,"deletions":{"…":{"date":"…"}}}     the conduit's whole list of desktop deletions
+//   {"conduit":2,"ownIdMap":[…]}                     the conduit's whole own id map
+//   {"conduit":2,"lastSyncStart":{"date":"…"}}
+//   {"commit":12}                                    the 12 lines before it form one save
+// A record line puts its id, phone id and change date before its fields, always in this order, so
+// that loading reads them from the line's first bytes and leaves the fields unparsed.
+namespace hmsync::storelines {
+
+// The most bytes one line may hold: lines longer than this are damage, not records.
+constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
+
+enum class LineKind { Record, Removal, Conduit, Commit, FileHeader, LogHeader, Damaged };
+
+// What loading needs of a line, read without parsing a record's fields.
+struct LineHead
+{
+    LineKind kind = LineKind::Damaged;
+    quint64 conduit = 0;
+    QString id;
+    QString phoneId;
+    QDateTime changed;
+    // The generation of a header line, the line count of a commit line.
+    qint64 number = 0;
+    // A conduit line's object, whole.
+    QJsonObject object;
+};
+
+LineHead readHead(QByteArrayView line);
+
+QByteArray recordLine(quint64 conduit, const QString &id, const QString &phoneId, const QDateTime &changed,
+                      const QVariantMap &fields);
+QByteArray removalLine(quint64 conduit, const QString &id);
+QByteArray conduitLine(quint64 conduit, const QString &key, const QVariant &value);
+QByteArray commitLine(qint64 lineCount);
+QByteArray fileHeader(qint64 generation);
+QByteArray logHeader(qint64 generation);
+
+// The fields of a record line; nothing when the line is not one.
+std::optional<QVariantMap> fieldsOfRecordLine(QByteArrayView line);
+
+// Record values in JSON: texts, flags, numbers, lists and dictionaries as themselves, dates (of any
+// year) as {"date": ISO 8601 text}. Values without a value are left out.
+QJsonValue jsonFromValue(const QVariant &value);
+QVariant valueFromJson(const QJsonValue &json);
+// A date as jsonFromValue writes it; false dates (not of that form, nor of ISO 8601) are invalid.
+QDateTime dateFromText(const QString &text);
+
+} // namespace hmsync::storelines
