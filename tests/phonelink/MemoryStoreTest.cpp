@@ -318,3 +318,37 @@ TEST_F(StoreFiles, LoadingReadsRecordsOnlyWhenAskedForAndRefusesADamagedFile)
         EXPECT_EQ(contentsOf(path()), bad);
     }
 }
+
+TEST_F(StoreFiles, RecordLinesHoldEveryKindOfValueByteForByte)
+{
+    const QDateTime date(QDate(2026, 1, 31), QTime(8, 0, 0, 250), Qt::UTC);
+    const QVariantMap fields{
+        {QStringLiteral("A_TEXT"), QStringLiteral("quote \" backslash \\ lines \n\r tab \t bell \x07 é 😀 /")},
+        {QStringLiteral("B_FLAG"), true},
+        {QStringLiteral("C_NUMBER"), qint64(-42)},
+        {QStringLiteral("D_INT"), 7},
+        {QStringLiteral("E_DOUBLE"), 2.5},
+        {QStringLiteral("F_LIST"), QVariantList{QStringLiteral("x"), qint64(1), date}},
+        {QStringLiteral("G_MAP"), QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}, {QStringLiteral("none"), QVariant()}}},
+        {QStringLiteral("H_NONE"), QVariant()},
+        {QStringLiteral("I_EMPTY"), QString()}};
+    hmsync::MemoryStore store;
+    QString problem;
+    ASSERT_TRUE(store.load(path(), problem));
+    ASSERT_TRUE(store.save(problem));
+    const QString id = store.addRecord(1, fields);
+    ASSERT_TRUE(store.save(problem));
+    EXPECT_EQ(contentsOf(logPath()),
+              "{\"logOf\":1}\n{\"conduit\":1,\"id\":\"" + id.toLatin1() +
+                  R"(","changed":"2026-12-07T09:30:00.000Z","fields":{"A_TEXT":"quote \" backslash \\ lines \n\r tab \t )"
+                  R"(bell \u0007 é 😀 /","B_FLAG":true,"C_NUMBER":-42,"D_INT":7,"E_DOUBLE":2.5,"F_LIST":["x",1,{"date":)"
+                  R"("2026-01-31T08:00:00.250Z"}],"G_MAP":{"k":"v"},"I_EMPTY":""}})"
+                  "\n{\"commit\":1}\n");
+    hmsync::MemoryStore reloaded;
+    ASSERT_TRUE(reloaded.load(path(), problem));
+    const QVariantMap back = reloaded.record(1, id).value_or(hmsync::StoredRecord{}).fields;
+    for (const char *key : {"A_TEXT", "B_FLAG", "C_NUMBER", "D_INT", "E_DOUBLE", "F_LIST", "I_EMPTY"})
+        EXPECT_EQ(back.value(QLatin1String(key)), fields.value(QLatin1String(key))) << key;
+    EXPECT_EQ(back.value(QStringLiteral("G_MAP")), QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}));
+    EXPECT_FALSE(back.contains(QStringLiteral("H_NONE")));
+}

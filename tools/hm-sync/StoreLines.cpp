@@ -22,37 +22,120 @@ int digitsAt(const QString &text, qsizetype start, qsizetype count)
     return value;
 }
 
-// A text as a JSON string, quoted and escaped.
-QByteArray quoted(const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    QByteArray json;
-    json.reserve(utf8.size() + 2);
-    json += '"';
-    for (const char byte : utf8) {
-        if (byte == '"' || byte == '\\') {
-            json += '\\';
-            json += byte;
-        } else if (static_cast<unsigned char>(byte) < 0x20) {
-            json += "\\u00" + QByteArray::number(static_cast<unsigned char>(byte), 16).rightJustified(2, '0');
-        } else {
-            json += byte;
-        }
-    }
-    return json + '"';
-}
-
-QByteArray compactJson(const QVariant &value)
-{
-    const QJsonValue json = jsonFromValue(value);
-    return json.isArray() ? QJsonDocument(json.toArray()).toJson(QJsonDocument::Compact)
-                          : QJsonDocument(json.toObject()).toJson(QJsonDocument::Compact);
-}
-
 QByteArray dateText(const QDateTime &date)
 {
     return date.toUTC().toString(Qt::ISODateWithMs).toLatin1();
 }
+
+// Appends a text as a JSON string, escaped as QJsonDocument escapes it.
+void appendQuoted(QByteArray &json, const QString &text)
+{
+    json += '"';
+    for (const char byte : text.toUtf8()) {
+        switch (byte) {
+        case '"':
+            json += "\\\"";
+            break;
+        case '\\':
+            json += "\\\\";
+            break;
+        case '\b':
+            json += "\\b";
+            break;
+        case '\f':
+            json += "\\f";
+            break;
+        case '\n':
+            json += "\\n";
+            break;
+        case '\r':
+            json += "\\r";
+            break;
+        case '\t':
+            json += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(byte) < 0x20)
+                json += "\\u00" + QByteArray::number(static_cast<unsigned char>(byte), 16).rightJustified(2, '0');
+            else
+                json += byte;
+        }
+    }
+    json += '"';
+}
+
+QByteArray quoted(const QString &text)
+{
+    QByteArray json;
+    appendQuoted(json, text);
+    return json;
+}
+
+void appendJsonObject(QByteArray &json, const QVariantMap &entries);
+
+// Record values in JSON, written straight from the values (going through QJsonObject costs more than
+// the rest of a sync's writes): texts, flags, whole numbers, lists and dictionaries as themselves,
+// dates (of any year) as {"date": ISO 8601 text}, other values as QJsonValue makes them. Values
+// without a value are left out of dictionaries.
+void appendJson(QByteArray &json, const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        appendQuoted(json, value.toString());
+        return;
+    case QMetaType::Bool:
+        json += value.toBool() ? "true" : "false";
+        return;
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        json += QByteArray::number(value.toLongLong());
+        return;
+    case QMetaType::QDateTime:
+        json += "{\"date\":\"" + dateText(value.toDateTime()) + "\"}";
+        return;
+    case QMetaType::QVariantList: {
+        json += '[';
+        const QVariantList entries = value.toList();
+        for (qsizetype index = 0; index < entries.size(); ++index) {
+            if (index > 0)
+                json += ',';
+            appendJson(json, entries.at(index));
+        }
+        json += ']';
+        return;
+    }
+    case QMetaType::QVariantMap:
+        appendJsonObject(json, value.toMap());
+        return;
+    default:
+        json += QJsonDocument(QJsonArray{QJsonValue::fromVariant(value)}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+    }
+}
+
+void appendJsonObject(QByteArray &json, const QVariantMap &entries)
+{
+    json += '{';
+    bool isFirst = true;
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        if (!it.value().isValid() || it.value().isNull())
+            continue;
+        if (!isFirst)
+            json += ',';
+        isFirst = false;
+        appendQuoted(json, it.key());
+        json += ':';
+        appendJson(json, it.value());
+    }
+    json += '}';
+}
+
+QByteArray compactJson(const QVariant &value)
+{
+    QByteArray json;
+    appendJson(json, value);
+    return json;
+}
+
 
 // Reads the first bytes of a record line as recordLine writes them. Texts holding an escape, and any
 // other shape, are left to the JSON parser.
@@ -205,32 +288,7 @@ std::optional<QVariantMap> fieldsOfRecordLine(QByteArrayView line)
     return valueFromJson(fields).toMap();
 }
 
-QJsonValue jsonFromValue(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::QDateTime:
-        return QJsonObject{{QStringLiteral("date"), QString::fromLatin1(dateText(value.toDateTime()))}};
-    case QMetaType::QVariantList: {
-        QJsonArray list;
-        for (const QVariant &entry : value.toList())
-            list.append(jsonFromValue(entry));
-        return list;
-    }
-    case QMetaType::QVariantMap: {
-        QJsonObject map;
-        const QVariantMap entries = value.toMap();
-        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-            if (it.value().isValid() && !it.value().isNull())
-                map.insert(it.key(), jsonFromValue(it.value()));
-        }
-        return map;
-    }
-    default:
-        return QJsonValue::fromVariant(value);
-    }
-}
-
-// Dates of the form jsonFromValue writes ("2026-01-31T08:00:00.250Z") are read without the general
+// Dates of the form appendJson writes ("2026-01-31T08:00:00.250Z") are read without the general
 // ISO 8601 parser, which costs more than all the rest of a record; any other form goes to that parser.
 QDateTime dateFromText(const QString &text)
 {

@@ -58,11 +58,10 @@ QByteArray logHeader(qint64 generation);
 // The fields of a record line; nothing when the line is not one.
 std::optional<QVariantMap> fieldsOfRecordLine(QByteArrayView line);
 
-// Record values in JSON: texts, flags, numbers, lists and dictionaries as themselves, dates (of any
-// year) as {"date": ISO 8601 text}. Values without a value are left out.
-QJsonValue jsonFromValue(const QVariant &value);
+// A record value as the lines hold it in JSON: dates (of any year) as {"date": ISO 8601 text}, other
+// values as themselves.
 QVariant valueFromJson(const QJsonValue &json);
-// A date as jsonFromValue writes it; false dates (not of that form, nor of ISO 8601) are invalid.
+// A date as the lines write it; texts neither of that form nor of ISO 8601 give an invalid date.
 QDateTime dateFromText(const QString &text);
 
 } // namespace hmsync::storelines
