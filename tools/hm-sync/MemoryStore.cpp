@@ -319,6 +319,13 @@ void MemoryStore::writeRecordLocked(quint64 conduit, const QString &nativeId, co
 {
     const QByteArray line =
         storelines::recordLine(conduit, nativeId, record.phoneId, record.changedOnDesktop, record.fields);
+    // Loading takes a longer line for damage, so such a record is never written: it would cost the store.
+    if (line.size() > storelines::kMaxLineBytes) {
+        DDLogError(QStringLiteral("The desktop record %1 is too large to keep (%2 bytes); it stays as it was")
+                       .arg(nativeId)
+                       .arg(line.size()));
+        return;
+    }
     appendLocked(line);
     // Where the line went: appendLocked may have begun the log with its header.
     const qint64 lineOffset = m_log.size() - line.size();

@@ -22,6 +22,8 @@
 #include <QDir>
 
 #include <atomic>
+#include <limits>
+#include <optional>
 #include <csignal>
 #include <malloc.h>
 #include <cstdio>
@@ -64,9 +66,10 @@ std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QStrin
 void addSampleRecords(hmsync::MemoryStore &store, int count)
 {
     for (int index = 1; index <= count; ++index) {
-        store.addRecord(1, {{QStringLiteral("FIRSTNAME"), QStringLiteral("Desk")},
-                            {QStringLiteral("LASTNAME"), QStringLiteral("Contact %1").arg(index)},
-                            {QStringLiteral("NOTE"), QStringLiteral("Typed on the desktop:\tfish & chips\nsecond line")}});
+        store.addRecord(1,
+                        {{QStringLiteral("FIRSTNAME"), QStringLiteral("Desk")},
+                         {QStringLiteral("LASTNAME"), QStringLiteral("Contact %1").arg(index)},
+                         {QStringLiteral("NOTE"), QStringLiteral("Typed on the desktop:\tfish & chips\nsecond line")}});
         const QDateTime start = QDateTime(QDate(2026, 12, 7).addDays(index), QTime(10, 0), Qt::UTC);
         store.addRecord(2, {{QStringLiteral("SUBJECT"), QStringLiteral("Desktop meeting %1").arg(index)},
                             {QStringLiteral("NSDATESTARTDATE"), start},
@@ -118,6 +121,200 @@ bool installKillPoint(const QString &point)
     return true;
 }
 
+// The options of the command line.
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Runs one manual sync of a profile with the phone over Wi-Fi."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("profile"), QStringLiteral("The profile's name or file name; default: the first one."),
+         QStringLiteral("name")},
+        {QStringLiteral("create-profile"), QStringLiteral("Create a Wi-Fi profile when there is none.")},
+        {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
+        {QStringLiteral("phone-address"), QStringLiteral("The phone's address for --create-profile."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("phone-id"), QStringLiteral("The paired phone's id for --create-profile."),
+         QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
+        {QStringLiteral("port"), QStringLiteral("The phone's sync port."), QStringLiteral("port"),
+         QString::number(HMWiFiSync::kDefaultServerPort)},
+        {QStringLiteral("store"),
+         QStringLiteral("The desktop's records; default: desktop-records.json in the data folder."),
+         QStringLiteral("file")},
+        {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
+         QStringLiteral("count"), QStringLiteral("0")},
+        {QStringLiteral("contacts-store"),
+         QStringLiteral("The desktop's contacts: vcard (the address book's folder) or memory."),
+         QStringLiteral("store"), QStringLiteral("vcard")},
+        {QStringLiteral("contacts-folder"),
+         QStringLiteral("The address book's vCard folder; default: the saved choice."), QStringLiteral("folder")},
+        {QStringLiteral("calendar-store"),
+         QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders) or memory."),
+         QStringLiteral("store"), QStringLiteral("ical")},
+        {QStringLiteral("calendars-folder"),
+         QStringLiteral("The folder holding the calendar and reminder list folders; default: the saved choice."),
+         QStringLiteral("folder")},
+        {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
+         QStringLiteral("600")},
+        {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
+         QStringLiteral("ms"), QStringLiteral("2000")},
+    });
+}
+
+// What the command line asks for, checked.
+struct Settings
+{
+    int port = 0;
+    int sampleCount = 0;
+    int timeoutSeconds = 0;
+    int logonPauseMs = 0;
+    hmsync::ContactStore contactStore{};
+    hmsync::CalendarStore calendarStore{};
+};
+
+// A whole-number option within its bounds; nothing, with the problem, otherwise.
+std::optional<int> numberOption(const QCommandLineParser &parser, const QString &name, int lowest, int highest,
+                                const QString &whenWrong, QString &problem)
+{
+    bool isNumber = false;
+    const int value = parser.value(name).toInt(&isNumber);
+    if (isNumber && value >= lowest && value <= highest)
+        return value;
+    problem = whenWrong;
+    return std::nullopt;
+}
+
+std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &problem)
+{
+    const std::optional<int> port = numberOption(
+        parser, QStringLiteral("port"), 1, 65535,
+        QStringLiteral("--port needs a port number, not '%1'").arg(parser.value(QStringLiteral("port"))), problem);
+    const std::optional<int> sampleCount =
+        port ? numberOption(parser, QStringLiteral("sample-records"), 0, 100000,
+                            QStringLiteral("--sample-records needs a count from 0 to 100000"), problem)
+             : std::nullopt;
+    const std::optional<int> timeoutSeconds =
+        sampleCount ? numberOption(parser, QStringLiteral("timeout"), 1, std::numeric_limits<int>::max(),
+                                   QStringLiteral("--timeout needs a number of seconds"), problem)
+                    : std::nullopt;
+    const std::optional<int> logonPauseMs =
+        timeoutSeconds
+            ? numberOption(parser, QStringLiteral("logon-pause-ms"), 0, 60000,
+                           QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"), problem)
+            : std::nullopt;
+    if (!logonPauseMs)
+        return std::nullopt;
+    const std::optional<hmsync::ContactStore> contactStore =
+        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
+    const std::optional<hmsync::CalendarStore> calendarStore =
+        hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
+    if (!contactStore || !calendarStore) {
+        problem = !contactStore ? QStringLiteral("--contacts-store takes vcard or memory")
+                                : QStringLiteral("--calendar-store takes ical or memory");
+        return std::nullopt;
+    }
+    return Settings{*port, *sampleCount, *timeoutSeconds, *logonPauseMs, *contactStore, *calendarStore};
+}
+
+// The profile the command line names, made when asked for and there is none; nullptr, with the
+// problem, when there is none.
+std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommandLineParser &parser,
+                                       const QString &dataFolder, QString &problem)
+{
+    const platform::Result<QList<std::shared_ptr<HMProfile>>> profiles = manager.loadProfiles();
+    if (!profiles) {
+        problem = profiles.error().message();
+        return nullptr;
+    }
+    std::shared_ptr<HMProfile> profile = findProfile(*profiles, parser.value(QStringLiteral("profile")));
+    if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
+        profile = createProfile(manager, parser.value(QStringLiteral("phone-address")),
+                                parser.value(QStringLiteral("phone-id")));
+        if (!manager.saveProfile(*profile)) {
+            problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
+            return nullptr;
+        }
+        std::printf("Created profile '%s' (%s.settings)\n", qPrintable(profile->name()),
+                    qPrintable(profile->filename()));
+    }
+    if (!profile)
+        problem = QStringLiteral("no profile found in %1").arg(dataFolder);
+    return profile;
+}
+
+QString storePathOf(const QCommandLineParser &parser, const QString &dataFolder)
+{
+    return parser.isSet(QStringLiteral("store")) ? parser.value(QStringLiteral("store"))
+                                                 : QDir(dataFolder).filePath(QStringLiteral("desktop-records.json"));
+}
+
+// Loads the memory store and chooses the desktop's stores for the profile; a new store gets the sample
+// records asked for. False, with the problem, when something cannot be read or written.
+bool prepareStores(const Settings &settings, const QCommandLineParser &parser, HMProfileManager &manager,
+                   HMProfile &profile, hmsync::MemoryStore &store, QString &problem)
+{
+    const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
+    const QString storePath = storePathOf(parser, dataFolder);
+    const bool addsSamples = !QFileInfo::exists(storePath) && settings.sampleCount > 0;
+    if (!store.load(storePath, problem)) {
+        problem = QStringLiteral("cannot read %1: %2").arg(storePath, problem);
+        return false;
+    }
+    if (addsSamples) {
+        addSampleRecords(store, settings.sampleCount);
+        if (!store.save(problem)) {
+            problem = QStringLiteral("cannot write %1: %2").arg(storePath, problem);
+            return false;
+        }
+    }
+    hmsync::useContactStore(settings.contactStore, profile, parser.value(QStringLiteral("contacts-folder")));
+    if (addsSamples && !hmsync::addSampleContacts(settings.contactStore, profile, settings.sampleCount, problem)) {
+        problem = QStringLiteral("cannot add sample contacts: %1").arg(problem);
+        return false;
+    }
+    if (hmsync::useCalendarStore(settings.calendarStore, profile, parser.value(QStringLiteral("calendars-folder"))) &&
+        !manager.saveProfile(profile)) {
+        problem = QStringLiteral("cannot save the profile's calendar choice in %1").arg(dataFolder);
+        return false;
+    }
+    if (addsSamples &&
+        !hmsync::addSampleEventsAndTasks(settings.calendarStore, profile, settings.sampleCount, problem)) {
+        problem = QStringLiteral("cannot add sample events and tasks: %1").arg(problem);
+        return false;
+    }
+    return true;
+}
+
+// Runs the sync and prints how it ended and how many records each desktop store holds; the exit status.
+int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManager> &manager,
+                  const std::shared_ptr<HMProfile> &profile, hmsync::MemoryStore &store)
+{
+    hmsync::prepareCalendarSync(settings.calendarStore, *profile);
+    HMWiFiSync::Timing timing;
+    timing.logonPause = std::chrono::milliseconds(settings.logonPauseMs);
+    HMWiFiSync::registerTransport(settings.port, timing);
+    std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
+                qPrintable(profile->hhIpAddress()), settings.port);
+    const hmsync::SyncOutcome outcome =
+        hmsync::runManualSync(manager, profile, std::chrono::seconds(settings.timeoutSeconds));
+    std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
+    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
+        const qsizetype count = conduit == 1 ? hmsync::contactCount(settings.contactStore, *profile, store)
+                                : conduit == 4
+                                    ? store.records(conduit).size()
+                                    : hmsync::calendarRecordCount(settings.calendarStore, *profile, conduit, store);
+        if (count > 0)
+            std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
+                        static_cast<long long>(count));
+    }
+    QString problem;
+    if (!store.save(problem)) {
+        std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
+        return 1;
+    }
+    DDLog::flushLog();
+    return outcome.isSuccess ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -130,131 +327,29 @@ int main(int argc, char **argv)
     ddLogLevel = 1;
     DDLog::addLogger(DDTTYLogger::sharedInstance());
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Runs one manual sync of a profile with the phone over Wi-Fi."));
-    parser.addHelpOption();
-    parser.addOptions({
-        {QStringLiteral("profile"), QStringLiteral("The profile's name or file name; default: the first one."),
-         QStringLiteral("name")},
-        {QStringLiteral("create-profile"), QStringLiteral("Create a Wi-Fi profile when there is none.")},
-        {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
-        {QStringLiteral("phone-address"), QStringLiteral("The phone's address for --create-profile."),
-         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("phone-id"), QStringLiteral("The paired phone's id for --create-profile."), QStringLiteral("id"),
-         QStringLiteral("QP-PEER-0001")},
-        {QStringLiteral("port"), QStringLiteral("The phone's sync port."), QStringLiteral("port"),
-         QString::number(HMWiFiSync::kDefaultServerPort)},
-        {QStringLiteral("store"), QStringLiteral("The desktop's records; default: desktop-records.json in the data folder."),
-         QStringLiteral("file")},
-        {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
-         QStringLiteral("count"), QStringLiteral("0")},
-        {QStringLiteral("contacts-store"), QStringLiteral("The desktop's contacts: vcard (the address book's folder) or memory."),
-         QStringLiteral("store"), QStringLiteral("vcard")},
-        {QStringLiteral("contacts-folder"), QStringLiteral("The address book's vCard folder; default: the saved choice."),
-         QStringLiteral("folder")},
-        {QStringLiteral("calendar-store"),
-         QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders) or memory."),
-         QStringLiteral("store"), QStringLiteral("ical")},
-        {QStringLiteral("calendars-folder"),
-         QStringLiteral("The folder holding the calendar and reminder list folders; default: the saved choice."),
-         QStringLiteral("folder")},
-        {QStringLiteral("timeout"), QStringLiteral("Seconds the sync may take."), QStringLiteral("seconds"),
-         QStringLiteral("600")},
-        {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
-         QStringLiteral("ms"), QStringLiteral("2000")},
-    });
+    addOptions(parser);
     parser.process(application);
-    if (const QString killPoint = qEnvironmentVariable("HM_SYNC_KILL_AT"); !killPoint.isEmpty() && !installKillPoint(killPoint))
+    if (const QString killPoint = qEnvironmentVariable("HM_SYNC_KILL_AT");
+        !killPoint.isEmpty() && !installKillPoint(killPoint))
         return fail(QStringLiteral("HM_SYNC_KILL_AT takes <step>:<n>, not '%1'").arg(killPoint));
-
-    bool isNumber = false;
-    const int port = parser.value(QStringLiteral("port")).toInt(&isNumber);
-    if (!isNumber || port <= 0 || port > 65535)
-        return fail(QStringLiteral("--port needs a port number, not '%1'").arg(parser.value(QStringLiteral("port"))));
-    const int sampleCount = parser.value(QStringLiteral("sample-records")).toInt(&isNumber);
-    if (!isNumber || sampleCount < 0 || sampleCount > 100000)
-        return fail(QStringLiteral("--sample-records needs a count from 0 to 100000"));
-    const int timeoutSeconds = parser.value(QStringLiteral("timeout")).toInt(&isNumber);
-    if (!isNumber || timeoutSeconds <= 0)
-        return fail(QStringLiteral("--timeout needs a number of seconds"));
-
-    const int logonPauseMs = parser.value(QStringLiteral("logon-pause-ms")).toInt(&isNumber);
-    if (!isNumber || logonPauseMs < 0 || logonPauseMs > 60000)
-        return fail(QStringLiteral("--logon-pause-ms needs a number of milliseconds up to 60000"));
-
-    const std::optional<hmsync::ContactStore> contactStore =
-        hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
-    if (!contactStore)
-        return fail(QStringLiteral("--contacts-store takes vcard or memory"));
-    const std::optional<hmsync::CalendarStore> calendarStore =
-        hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
-    if (!calendarStore)
-        return fail(QStringLiteral("--calendar-store takes ical or memory"));
-
+    QString problem;
+    const std::optional<Settings> settings = readSettings(parser, problem);
+    if (!settings)
+        return fail(problem);
     const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
     if (!QDir().mkpath(dataFolder))
         return fail(QStringLiteral("cannot make the data folder %1").arg(dataFolder));
     const auto manager = std::make_shared<HMProfileManager>();
-    const platform::Result<QList<std::shared_ptr<HMProfile>>> profiles = manager->loadProfiles();
-    if (!profiles)
-        return fail(profiles.error().message());
-    std::shared_ptr<HMProfile> profile = findProfile(*profiles, parser.value(QStringLiteral("profile")));
-    if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
-        profile = createProfile(*manager, parser.value(QStringLiteral("phone-address")),
-                                parser.value(QStringLiteral("phone-id")));
-        if (!manager->saveProfile(*profile))
-            return fail(QStringLiteral("cannot save the new profile in %1").arg(dataFolder));
-        std::printf("Created profile '%s' (%s.settings)\n", qPrintable(profile->name()), qPrintable(profile->filename()));
-    }
+    const std::shared_ptr<HMProfile> profile = openProfile(*manager, parser, dataFolder, problem);
     if (!profile)
-        return fail(QStringLiteral("no profile found in %1").arg(dataFolder));
-
-    const QString storePath = parser.isSet(QStringLiteral("store"))
-                                  ? parser.value(QStringLiteral("store"))
-                                  : QDir(dataFolder).filePath(QStringLiteral("desktop-records.json"));
-    const bool isNewStore = !QFileInfo::exists(storePath);
+        return fail(problem);
     const auto store = std::make_shared<hmsync::MemoryStore>();
-    QString problem;
-    if (!store->load(storePath, problem))
-        return fail(QStringLiteral("cannot read %1: %2").arg(storePath, problem));
-    if (isNewStore && sampleCount > 0) {
-        addSampleRecords(*store, sampleCount);
-        if (!store->save(problem))
-            return fail(QStringLiteral("cannot write %1: %2").arg(storePath, problem));
-    }
-
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    hmsync::useContactStore(*contactStore, *profile, parser.value(QStringLiteral("contacts-folder")));
-    if (isNewStore && sampleCount > 0 && !hmsync::addSampleContacts(*contactStore, *profile, sampleCount, problem))
-        return fail(QStringLiteral("cannot add sample contacts: %1").arg(problem));
-    if (hmsync::useCalendarStore(*calendarStore, *profile, parser.value(QStringLiteral("calendars-folder"))) &&
-        !manager->saveProfile(*profile))
-        return fail(QStringLiteral("cannot save the profile's calendar choice in %1").arg(dataFolder));
-    if (isNewStore && sampleCount > 0 &&
-        !hmsync::addSampleEventsAndTasks(*calendarStore, *profile, sampleCount, problem))
-        return fail(QStringLiteral("cannot add sample events and tasks: %1").arg(problem));
+    if (!prepareStores(*settings, parser, *manager, *profile, *store, problem))
+        return fail(problem);
     if (parser.isSet(QStringLiteral("no-sync")))
-        return store->save(problem) ? 0 : fail(QStringLiteral("cannot write %1: %2").arg(storePath, problem));
-    hmsync::prepareCalendarSync(*calendarStore, *profile);
-    HMWiFiSync::Timing timing;
-    timing.logonPause = std::chrono::milliseconds(logonPauseMs);
-    HMWiFiSync::registerTransport(port, timing);
-    std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
-                qPrintable(profile->hhIpAddress()), port);
-    const hmsync::SyncOutcome outcome =
-        hmsync::runManualSync(manager, profile, std::chrono::seconds(timeoutSeconds));
-    std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const qsizetype count = conduit == 1   ? hmsync::contactCount(*contactStore, *profile, *store)
-                                : conduit == 4 ? store->records(conduit).size()
-                                               : hmsync::calendarRecordCount(*calendarStore, *profile, conduit, *store);
-        if (count > 0)
-            std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
-                        static_cast<long long>(count));
-    }
-    if (!store->save(problem)) {
-        std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
-        return 1;
-    }
-    DDLog::flushLog();
-    return outcome.isSuccess ? 0 : 1;
+        return store->save(problem)
+                   ? 0
+                   : fail(QStringLiteral("cannot write %1: %2").arg(storePathOf(parser, dataFolder), problem));
+    return syncAndReport(*settings, manager, profile, *store);
 }
