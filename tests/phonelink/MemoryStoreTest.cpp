@@ -352,3 +352,26 @@ TEST_F(StoreFiles, RecordLinesHoldEveryKindOfValueByteForByte)
     EXPECT_EQ(back.value(QStringLiteral("G_MAP")), QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}));
     EXPECT_FALSE(back.contains(QStringLiteral("H_NONE")));
 }
+
+TEST_F(StoreFiles, FilesRemovedOrReplacedByAnotherProgramAreWrittenAnew)
+{
+    // What the store holds open would otherwise take the next lines unseen, and lose them with it.
+    for (const bool replacesTheFile : {false, true}) {
+        SCOPED_TRACE(replacesTheFile ? "file replaced" : "log removed");
+        hmsync::MemoryStore store;
+        const QStringList states = saveFourStates(store);
+        if (replacesTheFile) {
+            const QByteArray file = contentsOf(path());
+            ASSERT_TRUE(QFile::remove(path()));
+            overwrite(path(), file);
+        } else {
+            ASSERT_TRUE(QFile::remove(logPath()));
+        }
+        store.addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Memo")}});
+        QString problem;
+        ASSERT_TRUE(store.save(problem)) << problem.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(logPath()));
+        EXPECT_EQ(describeStore(path()), states.last() + QStringLiteral(" 4:Memo@"));
+        QFile::remove(path());
+    }
+}

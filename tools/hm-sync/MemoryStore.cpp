@@ -8,7 +8,6 @@
 #include "sync/HMData.h"
 #include "sync/HMIdentifierGraphJournal.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
