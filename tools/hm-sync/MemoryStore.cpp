@@ -13,6 +13,7 @@
 #include <QJsonArray>
 
 #include <algorithm>
+#include <atomic>
 
 #include <cstdlib>
 #include <unistd.h>
@@ -27,8 +28,8 @@ namespace {
 // A log smaller than this is never folded early, however small the file.
 constexpr qint64 kMinFoldBytes = 1024 * 1024;
 
-std::mutex s_hookMutex;
-std::function<void(MemoryStore::Step)> s_stepHook;
+// Swapped whole, so a step reported on one thread never meets a hook half replaced on another.
+std::atomic<std::shared_ptr<const std::function<void(MemoryStore::Step)>>> s_stepHook;
 
 // A temporary file beside the target, named as the platform's atomic writes name theirs, so that
 // one a crash leaves behind is cleaned up with theirs. Empty when none could be made.
@@ -61,19 +62,13 @@ StoredRecords::operator QMap<QString, StoredRecord>() const
 
 void MemoryStore::setStepHook(std::function<void(Step)> hook)
 {
-    const std::lock_guard lock(s_hookMutex);
-    s_stepHook = std::move(hook);
+    s_stepHook.store(hook ? std::make_shared<const std::function<void(Step)>>(std::move(hook)) : nullptr);
 }
 
 void MemoryStore::reportStep(Step step)
 {
-    std::function<void(Step)> hook;
-    {
-        const std::lock_guard lock(s_hookMutex);
-        hook = s_stepHook;
-    }
-    if (hook)
-        hook(step);
+    if (const auto hook = s_stepHook.load())
+        (*hook)(step);
 }
 
 void MemoryStore::resetLocked()
