@@ -146,7 +146,7 @@ QDateTime HMDateUtilities::dateFromDateTimeString(const QString &text)
 
 QDateTime HMDateUtilities::dateFromLocalDateTimeString(const QString &text)
 {
-    if (text.isNull())
+    if (text.isEmpty())
         return QDateTime();
     const QDateTime date = parseOrNone(fullDateFormatter(), text);
     if (date.isValid())

@@ -139,6 +139,10 @@ void DateFormatter::setPattern(const QString &pattern)
 
 void DateFormatter::setLocale(const Locale &locale)
 {
+    // Callers set the locale before every parse; building the ICU formatter again costs far more than
+    // the parse itself, so an unchanged locale keeps the one already built.
+    if (m_format && locale == m_locale)
+        return;
     m_locale = locale;
     rebuild();
 }
