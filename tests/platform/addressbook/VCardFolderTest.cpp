@@ -38,27 +38,25 @@ struct IndexedFolder
         store.writeFile(QStringLiteral("b.vcf"), cardText("b", "Beta"));
     }
     // A folder object as a new process would make it: it knows only what the index file says.
-    VCardFolder::Snapshot refreshAsNewProcess() const
+    VCardFolder::Refreshed refreshAsNewProcess() const
     {
         VCardFolder folder(store.path(), indexPath);
-        platform::Result<VCardFolder::Snapshot> snapshot = folder.refresh();
-        EXPECT_TRUE(snapshot);
-        return snapshot ? *snapshot : VCardFolder::Snapshot();
+        platform::Result<VCardFolder::Refreshed> refreshed = folder.refresh();
+        EXPECT_TRUE(refreshed);
+        return refreshed ? *refreshed : VCardFolder::Refreshed{std::make_shared<VCardFolder::Snapshot>(), {}};
     }
 };
 
-QStringList parsedNames(const VCardFolder::Snapshot &snapshot)
+QStringList parsedNames(const VCardFolder::Refreshed &refreshed)
 {
-    QStringList names = snapshot.parsedCards.keys();
-    names.sort();
-    return names;
+    return refreshed.parsedFiles;
 }
 
-QStringList lastNames(const VCardFolder::Snapshot &snapshot)
+QStringList lastNames(const VCardFolder::Refreshed &refreshed)
 {
     QStringList names;
-    for (const platform::VCardFileEntry &entry : snapshot.entries)
-        names.append(entry.summary.lastName);
+    for (const platform::VCardFileEntry &entry : refreshed.snapshot->entries)
+        names.append(entry.summary().lastName);
     return names;
 }
 
@@ -165,7 +163,7 @@ TEST(VCardFolderIndex, ARefreshParsesOnlyWhatChangedSinceTheIndexWasWritten)
         const IndexedFolder folder;
         ASSERT_EQ(parsedNames(folder.refreshAsNewProcess()), both);
         row.change(folder);
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         EXPECT_EQ(parsedNames(snapshot), row.parsed);
         EXPECT_EQ(lastNames(snapshot), row.lastNames);
         // What the refresh learnt is kept: the next process parses nothing.
@@ -190,7 +188,7 @@ TEST(VCardFolderIndex, ADamagedIndexIsRebuiltAndNeverLosesAFile)
     }
     for (const QByteArray &bytes : std::as_const(damaged)) {
         overwriteIndex(folder, bytes);
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         SCOPED_TRACE(bytes.toHex().toStdString());
         EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
         // A damaged index is thrown away whole, so both files are read again.
@@ -211,14 +209,15 @@ TEST(VCardFolderIndex, WhatItWroteItselfIsNotReadAgain)
         summary.uniqueId = QStringLiteral("c");
         summary.lastName = QStringLiteral("Gamma");
         const QHash<QString, QString> failures =
-            writer.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("a.vcf")});
+            writer.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("a.vcf")})
+                .failures;
         EXPECT_TRUE(failures.isEmpty()) << failures.values().join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(writer.indexedStamp(QStringLiteral("c.vcf")).has_value());
         EXPECT_FALSE(writer.indexedStamp(QStringLiteral("a.vcf")).has_value());
         if (isFlushed)
             writer.flushIndex();
         // The rename that puts a card in place moves its change time: the index must hold the time after it.
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         EXPECT_EQ(parsedNames(snapshot), isFlushed ? QStringList() : QStringList{QStringLiteral("c.vcf")});
         EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Beta"), QStringLiteral("Gamma")}));
     }
