@@ -79,7 +79,9 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
         }
     }
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
-    if (includeDeletes) {
+    // Each entry of handled stands for one dictionary of the graph, and no two for the same one: when
+    // the graph holds no more dictionaries than that, every one was taken.
+    if (includeDeletes && std::as_const(*graph).identifierDictionaries().size() != handled.size()) {
         QList<QVariantMap> left;
         for (const QVariantMap &dictionary : std::as_const(graph->identifierDictionaries())) {
             const auto taken = handled.constFind(dictionary.value(kNativeIdKey).toString());

@@ -340,9 +340,13 @@ void ABAddressBook::markChanged(ABRecord &record)
 
 void ABAddressBook::recordDidChange(ABRecord &record, const QString &property)
 {
+    // A record is written value by value: once it is marked, only a new last name has more to do.
+    const bool isLastName = property == kABLastNameProperty && !record.isGroup();
+    if (m_changedSet.contains(&record) && !isLastName)
+        return;
     if (recordForUniqueId(record.uniqueId()).get() != &record)
         return;
-    if (property == kABLastNameProperty && !record.isGroup())
+    if (isLastName)
         indexName(record.uniqueId(), record.valueForProperty(property).toString());
     markChanged(record);
 }
