@@ -538,3 +538,60 @@ TEST(ABAddressBook, APersonWithoutANameIsListedByWhatItHas)
         EXPECT_TRUE(folder.readFile(folder.cardFiles().first()).contains(row.formattedName));
     }
 }
+
+// A book makes a person when asked and keeps it only while someone holds it or it has unsaved
+// changes: the same object while held, let go after a save.
+TEST(ABAddressBook, PersonsAreMadeWhenAskedAndLetGoWhenNobodyHoldsThem)
+{
+    StoreFolder folder;
+    for (const char *id : {"ann", "bob", "cy"}) {
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"),
+                         QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id +
+                             ";;;;\r\nREV:2026-12-01T10:00:00Z\r\nEND:VCARD\r\n");
+    }
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    QStringList listed;
+    for (const ABAddressBook::PersonStamp &stamp : book->personStamps()) {
+        listed.append(stamp.uniqueId);
+        EXPECT_EQ(stamp.modificationDate, QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC));
+    }
+    EXPECT_EQ(listed, (QStringList{QStringLiteral("ann"), QStringLiteral("bob"), QStringLiteral("cy")}));
+    std::shared_ptr<ABRecord> held = book->recordForUniqueId(QStringLiteral("ann"));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(book->recordForUniqueId(QStringLiteral("ann")), held);
+    std::weak_ptr<ABRecord> released = held;
+    held.reset();
+    EXPECT_TRUE(released.expired());
+    // Changed and dropped by its caller: the book keeps it until it is saved.
+    std::weak_ptr<ABRecord> changed;
+    {
+        const std::shared_ptr<ABRecord> bob = book->recordForUniqueId(QStringLiteral("bob"));
+        ASSERT_TRUE(bob);
+        (void)bob->setValue(QStringLiteral("Bobby"), kABFirstNameProperty);
+        changed = bob;
+    }
+    ASSERT_FALSE(changed.expired());
+    ASSERT_TRUE(book->save());
+    EXPECT_TRUE(changed.expired());
+    EXPECT_EQ(book->recordForUniqueId(QStringLiteral("bob"))->valueForProperty(kABFirstNameProperty), QStringLiteral("Bobby"));
+    EXPECT_TRUE(folder.readFile(QStringLiteral("bob.vcf")).contains("N:bob;Bobby;;;\r\n"));
+}
+
+// The count the driver prints comes from the folder's index as the process last saw or saved it:
+// persons only, each unique id once, unreadable files left out.
+TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
+{
+    StoreFolder folder;
+    folder.writeFile(QStringLiteral("a.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:A;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("copy.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("g.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g\r\nKIND:group\r\nFN:G\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("broken.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\n");
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 1);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_EQ(book->people().size(), 1);
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("b"))));
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 1);
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 2);
+}
