@@ -79,17 +79,8 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
         }
     }
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
-    // Each entry of handled stands for one dictionary of the graph, and no two for the same one: when
-    // the graph holds no more dictionaries than that, every one was taken.
-    if (includeDeletes && std::as_const(*graph).identifierDictionaries().size() != handled.size()) {
-        QList<QVariantMap> left;
-        for (const QVariantMap &dictionary : std::as_const(graph->identifierDictionaries())) {
-            const auto taken = handled.constFind(dictionary.value(kNativeIdKey).toString());
-            if (taken == handled.constEnd() || *taken != dictionary.value(kHmUidKey).toString())
-                left.append(dictionary);
-        }
-        result += deletionRecords(left);
-    }
+    if (includeDeletes)
+        result += deletionRecords(dictionariesNotTaken(handled));
     return result;
 }
 
@@ -192,6 +183,23 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
     record.setDictionary(pppDictionaryForPerson(person, dictionary, 1));
     identifierGraph()->setDictionary(dictionary, hmUid);
     return record;
+}
+
+// The graph's dictionaries that no person of the listing took, read from the graph as it is after the
+// listing. Each entry of handled stands for one dictionary of the graph, and no two for the same one:
+// when the graph holds no more dictionaries than that, every one was taken.
+QList<QVariantMap> HMContactData::dictionariesNotTaken(const QHash<QString, QString> &handled)
+{
+    QList<QVariantMap> left;
+    const QList<QVariantMap> &dictionaries = std::as_const(*identifierGraph()).identifierDictionaries();
+    if (dictionaries.size() == handled.size())
+        return left;
+    for (const QVariantMap &dictionary : dictionaries) {
+        const auto taken = handled.constFind(dictionary.value(kNativeIdKey).toString());
+        if (taken == handled.constEnd() || *taken != dictionary.value(kHmUidKey).toString())
+            left.append(dictionary);
+    }
+    return left;
 }
 
 QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)

@@ -104,6 +104,7 @@ private:
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);
     std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                    const QString &temporaryId);
+    QList<QVariantMap> dictionariesNotTaken(const QHash<QString, QString> &handled);
     QList<HMSyncRecord> deletionRecords(QList<QVariantMap> remaining);
     void readGroups(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
                     QVariantMap &identifierDictionary);

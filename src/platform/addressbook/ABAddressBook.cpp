@@ -179,7 +179,8 @@ void ABAddressBook::forgetRecords()
     m_handedOut.clear();
     m_removedIds.clear();
     m_unreadable.clear();
-    m_isNameIndexBuilt = false;
+    m_snapshotNames.clear();
+    m_namedSnapshot.reset();
     m_byLastName.clear();
     m_indexedLastName.clear();
 }
@@ -430,8 +431,12 @@ void ABAddressBook::takeWritten(const VCardFolder::Written &written,
             continue;
         }
         record->setFileName(it.key());
-        if (!record->isGroup() && m_held.remove(record->uniqueId()))
+        if (record->isGroup())
+            continue;
+        if (m_held.remove(record->uniqueId()))
             m_handedOut.insert(record->uniqueId(), record);
+        // Saved, the person is found by the name its file holds.
+        unindexName(record->uniqueId());
     }
     m_changed = stillChanged;
     m_changedSet.clear();
@@ -444,35 +449,57 @@ void ABAddressBook::takeWritten(const VCardFolder::Written &written,
     pruneHandedOut();
 }
 
-void ABAddressBook::buildNameIndex()
+void ABAddressBook::ensureSnapshotNames()
 {
-    if (m_isNameIndexBuilt)
+    if (m_namedSnapshot == m_snapshot)
         return;
-    m_isNameIndexBuilt = true;
-    for (const VCardFileEntry &entry : m_snapshot->entries) {
+    m_snapshotNames.clear();
+    m_snapshotNames.reserve(m_snapshot->entries.size());
+    for (size_t index = 0; index < m_snapshot->entries.size(); ++index) {
+        const VCardFileEntry &entry = m_snapshot->entries[index];
         if (entry.isReadable && !entry.isDuplicate && !entry.isGroup)
-            indexName(entry.uniqueId(), entry.lastName());
+            m_snapshotNames.emplace_back(entry.lastNameKey(), qsizetype(index));
     }
-    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_held)) {
-        if (!record->isGroup())
-            indexName(record->uniqueId(), record->valueForProperty(kABLastNameProperty).toString());
-    }
+    std::sort(m_snapshotNames.begin(), m_snapshotNames.end());
+    m_namedSnapshot = m_snapshot;
+}
+
+void ABAddressBook::unindexName(const QString &uniqueId)
+{
+    const auto filed = m_indexedLastName.constFind(uniqueId);
+    if (filed == m_indexedLastName.constEnd())
+        return;
+    const auto named = m_byLastName.find(filed.value());
+    named->removeOne(uniqueId);
+    if (named->isEmpty())
+        m_byLastName.erase(named);
+    m_indexedLastName.erase(filed);
 }
 
 void ABAddressBook::indexName(const QString &uniqueId, const QString &lastName)
 {
-    if (!m_isNameIndexBuilt)
-        return;
-    const auto previous = m_indexedLastName.constFind(uniqueId);
-    if (previous != m_indexedLastName.constEnd()) {
-        m_byLastName[previous.value()].removeOne(uniqueId);
-        m_indexedLastName.erase(previous);
-    }
+    unindexName(uniqueId);
     if (lastName.isNull() && !recordForUniqueId(uniqueId))
         return;
-    const QString key = lastName.toCaseFolded();
+    const quint64 key = lastNameKey(lastName);
     m_byLastName[key].append(uniqueId);
     m_indexedLastName.insert(uniqueId, key);
+}
+
+// Candidates come from this instance's own changes first, then from the snapshot for persons it has
+// not renamed; the search decides on the values each has now.
+QStringList ABAddressBook::namedCandidates(quint64 key)
+{
+    QStringList candidates = m_byLastName.value(key);
+    ensureSnapshotNames();
+    const auto [first, last] = std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{key, qsizetype(0)},
+                                                [](const auto &one, const auto &other) { return one.first < other.first; });
+    for (auto named = first; named != last; ++named) {
+        const QString uniqueId = m_snapshot->entries[size_t(named->second)].uniqueId();
+        if (!m_indexedLastName.contains(uniqueId))
+            candidates.append(uniqueId);
+    }
+    return candidates;
 }
 
 QList<std::shared_ptr<ABRecord>> ABAddressBook::recordsMatchingSearchElement(const ABSearchElement &element)
@@ -486,10 +513,9 @@ QList<std::shared_ptr<ABRecord>> ABAddressBook::recordsMatchingSearchElement(con
         }
         return matches;
     }
-    buildNameIndex();
-    for (const QString &uniqueId : m_byLastName.value(lastName.toCaseFolded())) {
+    for (const QString &uniqueId : namedCandidates(lastNameKey(lastName))) {
         const std::shared_ptr<ABRecord> person = recordForUniqueId(uniqueId);
-        if (person && element.matchesRecord(*person))
+        if (person && !person->isGroup() && element.matchesRecord(*person))
             matches.append(person);
     }
     return matches;

@@ -12,6 +12,8 @@
 #include <QStringList>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -99,8 +101,13 @@ private:
     void markChanged(ABRecord &record);
     // After a save: records whose files failed stay changed, removals that failed stay pending.
     void takeWritten(const VCardFolder::Written &written, const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
-    void buildNameIndex();
+    // The snapshot's persons by last-name key, built once per snapshot the book shows.
+    void ensureSnapshotNames();
+    // Files a person changed or added in this instance under its last name (a null name: unfiles it).
     void indexName(const QString &uniqueId, const QString &lastName);
+    void unindexName(const QString &uniqueId);
+    // The unique ids of the persons that may have a last name of that key.
+    QStringList namedCandidates(quint64 key);
     QStringList groupNamesOf(const QString &personId) const;
     QString fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const;
     void pruneHandedOut();
@@ -121,10 +128,13 @@ private:
     QSet<const ABRecord *> m_changedSet;
     QStringList m_removedFiles;
     QHash<QString, QString> m_unreadable;
-    bool m_isNameIndexBuilt = false;
-    // Case-folded last name -> unique ids, and what each unique id is filed under.
-    QHash<QString, QStringList> m_byLastName;
-    QHash<QString, QString> m_indexedLastName;
+    // Last-name key -> position in the snapshot, in key order, for the snapshot named.
+    std::vector<std::pair<quint64, qsizetype>> m_snapshotNames;
+    VCardFolder::SnapshotPointer m_namedSnapshot;
+    // The persons whose last name this instance set since they were last saved: key -> unique ids,
+    // and the key each is filed under. They are found here rather than in the snapshot.
+    QHash<quint64, QStringList> m_byLastName;
+    QHash<QString, quint64> m_indexedLastName;
 };
 
 } // namespace platform

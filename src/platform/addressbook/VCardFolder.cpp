@@ -38,6 +38,9 @@ constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
 // The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
 enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
 constexpr int kMaxLengthBytes = 5;
+// FNV-1a over UTF-16 code units, for last-name keys.
+constexpr quint64 kFnvOffset = 14695981039346656037ULL;
+constexpr quint64 kFnvPrime = 1099511628211ULL;
 // Events read per refresh before the watch gives up and the folder is listed.
 constexpr int kMaxWatchReads = 1024;
 constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM
@@ -268,6 +271,39 @@ Result<QByteArray> readRegularFile(const QString &path)
 }
 
 
+// The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
+// Directories list their files in an order of their own, and looking each up by halving the sorted
+// entries would compare names a dozen times apiece.
+class NameTable final
+{
+public:
+    explicit NameTable(const std::vector<VCardFileEntry> &entries) : m_entries(entries)
+    {
+        size_t capacity = 16;
+        while (capacity < 2 * entries.size())
+            capacity *= 2;
+        m_slots.assign(capacity, -1);
+        for (size_t index = 0; index < entries.size(); ++index)
+            m_slots[slotOf(viewOf(entries[index].fileName))] = qint32(index);
+    }
+    // The position of the entry with that name, or -1.
+    qint32 find(std::string_view name) const { return m_slots[slotOf(name)]; }
+
+private:
+    // The slot holding the name, or the empty slot where it would go.
+    size_t slotOf(std::string_view name) const
+    {
+        const size_t mask = m_slots.size() - 1;
+        size_t slot = size_t(qHash(QByteArrayView(name.data(), qsizetype(name.size())))) & mask;
+        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName) != name)
+            slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    const std::vector<VCardFileEntry> &m_entries;
+    std::vector<qint32> m_slots;
+};
+
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
 // them kept) merged in.
 std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept,
@@ -383,6 +419,29 @@ QString VCardFileEntry::lastName() const
     return detailOf(*this, Detail::LastName);
 }
 
+quint64 VCardFileEntry::lastNameKey() const
+{
+    FieldReader reader(details);
+    reader.skip(int(Detail::LastName));
+    const std::string_view name = reader.next();
+    const bool isAscii = std::all_of(name.cbegin(), name.cend(), [](char byte) { return (byte & 0x80) == 0; });
+    if (!isAscii)
+        return platform::lastNameKey(QString::fromUtf8(name.data(), qsizetype(name.size())));
+    // Folding ASCII is lowering its capitals.
+    quint64 hash = kFnvOffset;
+    for (const char byte : name)
+        hash = (hash ^ quint64(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte)) * kFnvPrime;
+    return hash;
+}
+
+quint64 lastNameKey(const QString &lastName)
+{
+    quint64 hash = kFnvOffset;
+    for (const QChar character : lastName.toCaseFolded())
+        hash = (hash ^ quint64(character.unicode())) * kFnvPrime;
+    return hash;
+}
+
 VCardSummary VCardFileEntry::summary() const
 {
     VCardSummary summary;
@@ -457,6 +516,7 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     if (!directory)
         return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
     const int descriptor = ::dirfd(directory);
+    const NameTable names(known.entries);
     Listed listed;
     listed.isPresent.assign(known.entries.size(), false);
     while (const dirent *item = ::readdir(directory)) {
@@ -465,13 +525,12 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
         if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
             || !S_ISREG(status.st_mode))
             continue;
-        const auto found = std::lower_bound(known.entries.cbegin(), known.entries.cend(), name, isBefore);
-        const bool isKnown = found != known.entries.cend() && viewOf(found->fileName) == name;
-        if (isKnown)
-            listed.isPresent[size_t(found - known.entries.cbegin())] = true;
+        const qint32 found = names.find(name);
+        if (found >= 0)
+            listed.isPresent[size_t(found)] = true;
         // A file that could not be read is tried again: a permission or a shortage of descriptors may
         // have passed without touching the file.
-        if (isKnown && found->stamp == stampOf(status) && found->isReadable)
+        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) && known.entries[size_t(found)].isReadable)
             continue;
         VCardFileEntry entry;
         entry.fileName = QByteArray(name.data(), qsizetype(name.size()));
@@ -646,8 +705,11 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     Written outcome;
     std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures);
     const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures);
-    if (!written.empty() || !removed.empty())
-        syncFileSystem();
+    outcome.isOnWritersSnapshot = writersSnapshot == m_current;
+    outcome.snapshot = m_current;
+    if (written.empty() && removed.empty())
+        return outcome;
+    syncFileSystem();
     noteOwnChanges(written, removed);
     const Snapshot &known = *m_current;
     std::vector<bool> isKept(known.entries.size(), true);
@@ -655,7 +717,6 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
         const QByteArray &name = known.entries[index].fileName;
         isKept[index] = !containsName(written, name) && !containsName(removed, name);
     }
-    outcome.isOnWritersSnapshot = writersSnapshot == m_current;
     m_current = mergedSnapshot(known, isKept, std::move(written));
     outcome.snapshot = m_current;
     // Rewriting the whole index after every batch would cost as much as the store per batch; it

@@ -53,7 +53,12 @@ struct VCardFileEntry
     // Everything the index holds of the card.
     VCardSummary summary() const;
     QString lastName() const;
+    // lastNameKey of the last name, without making a text of it when it is ASCII.
+    quint64 lastNameKey() const;
 };
+
+// A hash of the case-folded text of a last name, which searches by last name file persons under.
+quint64 lastNameKey(const QString &lastName);
 
 // A whole file to write: its name in the folder, its bytes and the summary of what it holds.
 struct VCardFileWrite
