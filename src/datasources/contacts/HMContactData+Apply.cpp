@@ -336,7 +336,7 @@ void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const Q
             group->removeMember(person);
     }
     identifierDictionary.insert(kGroupIdsKey, ids);
-    if (result == 3)
+    if (result == 3 && !pending.isEmpty())
         m_pendingGroups.insert(identifierDictionary.value(kHmUidKey).toString(), pending);
 }
 

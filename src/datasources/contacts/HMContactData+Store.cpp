@@ -122,10 +122,11 @@ void HMContactData::rememberWrittenDates()
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (auto written = m_writtenPersons.constBegin(); written != m_writtenPersons.constEnd(); ++written) {
         std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(written.key());
-        const std::shared_ptr<ABRecord> person = book->recordForUniqueId(written.value());
-        if (!entry || !person || entry->value(kNativeIdKey).toString() != written.value())
+        // The saved persons are let go by the book: their dates come from the folder's index.
+        const std::optional<QDateTime> modified = book->modificationDateOf(written.value());
+        if (!entry || !modified || entry->value(kNativeIdKey).toString() != written.value())
             continue;
-        entry->insert(kWrittenModificationDateKey, person->valueForProperty(kABModificationDateProperty));
+        entry->insert(kWrittenModificationDateKey, *modified);
         graph->replaceDictionaryForHarrowmereUid(written.key(), entry);
     }
     m_writtenPersons.clear();

@@ -261,8 +261,7 @@ QList<ABAddressBook::PersonStamp> ABAddressBook::personStamps() const
         const QString uniqueId = entry.uniqueId();
         if (m_removedIds.contains(uniqueId) || m_held.contains(uniqueId))
             continue;
-        stamps.append({uniqueId, entry.modificationMs >= 0 ? QDateTime::fromMSecsSinceEpoch(entry.modificationMs, Qt::UTC)
-                                                           : QDateTime()});
+        stamps.append({uniqueId, entry.modificationDate()});
     }
     for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
         if (!record->isGroup() && m_held.contains(record->uniqueId()))
@@ -281,6 +280,21 @@ std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &unique
     if (found < 0)
         return nullptr;
     return recordForEntry(m_snapshot->entries[size_t(found)]);
+}
+
+std::optional<QDateTime> ABAddressBook::modificationDateOf(const QString &uniqueId) const
+{
+    std::shared_ptr<ABRecord> live = m_held.value(uniqueId);
+    if (!live && m_removedIds.contains(uniqueId))
+        return std::nullopt;
+    if (!live)
+        live = m_handedOut.value(uniqueId).lock();
+    if (live)
+        return live->storedValues().value(kABModificationDateProperty).toDateTime();
+    const qsizetype found = m_snapshot->findUniqueId(uniqueId);
+    if (found < 0)
+        return std::nullopt;
+    return m_snapshot->entries[size_t(found)].modificationDate();
 }
 
 bool ABAddressBook::addRecord(const std::shared_ptr<ABRecord> &record)

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -64,6 +65,9 @@ public:
     QList<std::shared_ptr<ABGroup>> groups() const { return m_groups; }
     QList<PersonStamp> personStamps() const;
     std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId);
+    // The modification date of the record as the book shows it, read without making the record;
+    // nullopt when the book has no such record.
+    std::optional<QDateTime> modificationDateOf(const QString &uniqueId) const;
     // Adding fails for a record of another book or an id already present; removing fails for a
     // record not in this book.
     bool addRecord(const std::shared_ptr<ABRecord> &record);

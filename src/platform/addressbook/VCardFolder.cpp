@@ -409,6 +409,11 @@ QString VCardFileEntry::uniqueId() const
     return packed.isEmpty() ? stemOf(name()) : packed;
 }
 
+QDateTime VCardFileEntry::modificationDate() const
+{
+    return modificationMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modificationMs, Qt::UTC) : QDateTime();
+}
+
 QString VCardFileEntry::problem() const
 {
     return detailOf(*this, Detail::Problem);
@@ -450,8 +455,7 @@ VCardSummary VCardFileEntry::summary() const
     if (summary.uniqueId.isEmpty())
         summary.uniqueId = stemOf(name());
     summary.isGroup = isGroup;
-    summary.modificationDate = modificationMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modificationMs, Qt::UTC)
-                                                   : QDateTime();
+    summary.modificationDate = modificationDate();
     for (QString *text : {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName})
         *text = reader.nextText();
     reader.skip(1);

@@ -5,6 +5,7 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -50,6 +51,8 @@ struct VCardFileEntry
     QString name() const;
     QString uniqueId() const;
     QString problem() const;
+    // The card's date; invalid for none.
+    QDateTime modificationDate() const;
     // Everything the index holds of the card.
     VCardSummary summary() const;
     QString lastName() const;
