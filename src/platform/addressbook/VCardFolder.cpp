@@ -691,14 +691,19 @@ std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, 
 }
 
 // The batch's files and names reach the disk before the caller goes on to note them as saved: one
-// sync of the file system for the whole batch costs far less than one per file and per folder.
-void VCardFolder::syncFileSystem() const
+// sync of the file system for the whole batch costs far less than one per file and per folder. A
+// failing sync (a disk error) fails the batch, whose records then stay changed.
+Status VCardFolder::syncFileSystem() const
 {
     const int folder = ::open(QFile::encodeName(m_folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
-        return;
-    ::syncfs(folder);
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot open the folder: %1").arg(systemMessage(errno)));
+    const bool isSynced = ::syncfs(folder) == 0;
+    const int syncError = errno;
     ::close(folder);
+    if (!isSynced)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot sync to disk: %1").arg(systemMessage(syncError)));
+    return success();
 }
 
 VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,
@@ -713,7 +718,12 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     outcome.snapshot = m_current;
     if (written.empty() && removed.empty())
         return outcome;
-    syncFileSystem();
+    if (const Status synced = syncFileSystem(); !synced) {
+        for (const std::vector<VCardFileEntry> *entries : {&std::as_const(written), &removed}) {
+            for (const VCardFileEntry &entry : *entries)
+                outcome.failures.insert(entry.name(), synced.error().message());
+        }
+    }
     noteOwnChanges(written, removed);
     const Snapshot &known = *m_current;
     std::vector<bool> isKept(known.entries.size(), true);

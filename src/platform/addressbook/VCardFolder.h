@@ -179,7 +179,7 @@ private:
     // The entries of the files written, and of those removed (names only), each in name order.
     std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, QHash<QString, QString> &failures) const;
     std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
-    void syncFileSystem() const;
+    Status syncFileSystem() const;
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);
     void loadIndexLocked();
     void saveIndexLocked();
