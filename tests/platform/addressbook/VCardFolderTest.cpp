@@ -101,20 +101,22 @@ QByteArray indexBytes(const IndexedFolder &folder)
     return file.readAll();
 }
 
+// A change made to the folder by another program, and what the next refresh parses and shows.
+struct ChangeRow
+{
+    const char *name;
+    void (*change)(const IndexedFolder &);
+    QStringList parsed;
+    QStringList lastNames;
+};
+
 } // namespace
 
 TEST(VCardFolderIndex, ARefreshParsesOnlyWhatChangedSinceTheIndexWasWritten)
 {
-    struct Row
-    {
-        const char *name;
-        void (*change)(const IndexedFolder &);
-        QStringList parsed;
-        QStringList lastNames;
-    };
     const QStringList both = {QStringLiteral("a.vcf"), QStringLiteral("b.vcf")};
     const QStringList alphaBeta = {QStringLiteral("Alpha"), QStringLiteral("Beta")};
-    const Row rows[] = {
+    const ChangeRow rows[] = {
         {"nothing changed", [](const IndexedFolder &) {}, {}, alphaBeta},
         {"rewritten, time moved",
          [](const IndexedFolder &folder) {
@@ -160,7 +162,7 @@ TEST(VCardFolderIndex, ARefreshParsesOnlyWhatChangedSinceTheIndexWasWritten)
          },
          both, alphaBeta},
     };
-    for (const Row &row : rows) {
+    for (const ChangeRow &row : rows) {
         SCOPED_TRACE(row.name);
         const IndexedFolder folder;
         ASSERT_EQ(parsedNames(folder.refreshAsNewProcess()), both);
@@ -230,14 +232,7 @@ TEST(VCardFolderIndex, WhatItWroteItselfIsNotReadAgain)
 // size and times kept, files moved in and out, added and removed.
 TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
 {
-    struct Row
-    {
-        const char *name;
-        void (*change)(const IndexedFolder &);
-        QStringList parsed;
-        QStringList lastNames;
-    };
-    const Row rows[] = {
+    const ChangeRow rows[] = {
         {"nothing", [](const IndexedFolder &) {}, {}, {QStringLiteral("Alpha"), QStringLiteral("Beta"), QStringLiteral("Gamma")}},
         {"rewritten in place, size and time kept",
          [](const IndexedFolder &folder) {
@@ -278,7 +273,7 @@ TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
          {},
          {QStringLiteral("Alpha"), QStringLiteral("Beta")}},
     };
-    for (const Row &row : rows) {
+    for (const ChangeRow &row : rows) {
         SCOPED_TRACE(row.name);
         const IndexedFolder folder;
         VCardFolder same(folder.store.path(), folder.indexPath);
