@@ -128,12 +128,16 @@ std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook()
     return shared;
 }
 
-ABAddressBook::ABAddressBook(std::shared_ptr<VCardFolder> folder) : m_folder(std::move(folder)) {}
+ABAddressBook::ABAddressBook(std::shared_ptr<VCardFolder> folder) : m_folder(std::move(folder))
+{
+    m_folder->holdWatch();
+}
 
 ABAddressBook::~ABAddressBook()
 {
     // What this instance's saves wrote reaches the folder's index file once, not after every save.
     m_folder->flushIndex();
+    m_folder->releaseWatch();
 }
 
 Status ABAddressBook::open()

@@ -12,6 +12,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -43,6 +44,10 @@ constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
 // Events read per refresh before the watch gives up and the folder is listed.
 constexpr int kMaxWatchReads = 1024;
+// Watches the process keeps at once: inotify instances are few per user, and a process works on one
+// address book folder at a time; folders past this many are listed on every refresh.
+constexpr int kMaxWatches = 8;
+std::atomic<int> s_watchCount = 0;
 constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM
                                     | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 // File systems whose every change passes through this machine's kernel, so inotify sees it.
@@ -337,9 +342,11 @@ VCardFolderWatch::~VCardFolderWatch()
 
 void VCardFolderWatch::stop()
 {
-    if (m_descriptor >= 0)
-        ::close(m_descriptor);
+    if (m_descriptor < 0)
+        return;
+    ::close(m_descriptor);
     m_descriptor = -1;
+    --s_watchCount;
 }
 
 bool VCardFolderWatch::isWatchingFolderAt(const QString &folderPath)
@@ -359,8 +366,14 @@ bool VCardFolderWatch::isWatchingFolderAt(const QString &folderPath)
                                       long(fileSystem.f_type)) != std::cend(kLocalFileSystems);
     if (!isLocal)
         return false;
+    if (++s_watchCount > kMaxWatches) {
+        --s_watchCount;
+        return false;
+    }
     m_descriptor = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_descriptor >= 0 && ::inotify_add_watch(m_descriptor, path.constData(), kWatchedEvents) < 0)
+    if (m_descriptor < 0)
+        --s_watchCount;
+    else if (::inotify_add_watch(m_descriptor, path.constData(), kWatchedEvents) < 0)
         stop();
     m_device = status.st_dev;
     m_inode = status.st_ino;
@@ -572,9 +585,10 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     loadIndexLocked();
     // Events up to now are read before listing: whatever happens after shows in the listing or in
     // the next refresh.
-    const bool hasOtherChanges = !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
+    const bool hasOtherChanges =
+        m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
     if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable)
-        return Refreshed{m_current, {}};
+        return Refreshed{m_current, {}, false};
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
     if (!listed)
@@ -582,6 +596,7 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     m_hasListed = true;
     m_mustList = false;
     Refreshed refreshed;
+    refreshed.isListed = true;
     std::vector<bool> &isKept = listed->isPresent;
     bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
@@ -751,6 +766,22 @@ void VCardFolder::noteOwnChanges(const std::vector<VCardFileEntry> &written, con
     }
     if (m_watch.hasOtherChanges(ownNames))
         m_mustList = true;
+}
+
+void VCardFolder::holdWatch()
+{
+    const std::lock_guard lock(m_mutex);
+    ++m_watchHolders;
+}
+
+void VCardFolder::releaseWatch()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_watchHolders == 0 || --m_watchHolders > 0)
+        return;
+    // Unwatched, the folder may change unseen: the next refresh lists it.
+    m_watch.stop();
+    m_mustList = true;
 }
 
 std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const

@@ -88,9 +88,9 @@ public:
     // Reads every event so far: whether one touched a card file other than the names given (which
     // this process itself wrote or removed), or the queue overflowed, or the folder itself went away.
     bool hasOtherChanges(const QSet<QByteArray> &ownNames = {});
+    void stop();
 
 private:
-    void stop();
 
     int m_descriptor = -1;
     dev_t m_device = 0;
@@ -101,8 +101,9 @@ private:
 // another file: name, size, modification and change times, inode and the card's summary. Refreshing
 // stats every file through the folder's descriptor and parses only new and changed files, and those
 // it could not read before (their trouble may have passed); nothing parsed is kept but the summary.
-// Once the folder has been listed, a watch tells whether anything touched its card files since: a
-// refresh that follows nothing but this process's own writes answers without listing again.
+// Once the folder has been listed, a watch kept while a book holds the folder tells whether anything
+// touched its card files since: a refresh that follows nothing but this process's own writes
+// answers without listing again.
 // Each state of the folder is an immutable snapshot shared by everyone who asked for it: a refresh
 // that finds nothing new answers the same snapshot again. Writing goes file by file through a
 // temporary file and a rename, and the file system is synced once per batch. What a batch wrote
@@ -134,6 +135,7 @@ public:
     {
         SnapshotPointer snapshot;
         QStringList parsedFiles; // the files this refresh parsed, in name order
+        bool isListed = false;   // whether it listed the folder rather than trust its watch
     };
 
     struct Written
@@ -164,6 +166,10 @@ public:
     std::optional<VCardFileStamp> indexedStamp(const QString &fileName) const;
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
+    // While someone holds it (an open book), the folder is watched between refreshes; a folder
+    // nobody holds keeps no watch and is listed on each refresh.
+    void holdWatch();
+    void releaseWatch();
 
     VCardFolder(QString folderPath, QString indexPath);
 
@@ -192,6 +198,7 @@ private:
     bool m_isIndexDirty = false;
     // The snapshot may differ from the folder: the watch saw changes, or is not running.
     bool m_mustList = true;
+    int m_watchHolders = 0;
     VCardFolderWatch m_watch;
     SnapshotPointer m_current;
 };

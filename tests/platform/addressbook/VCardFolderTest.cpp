@@ -45,7 +45,7 @@ struct IndexedFolder
         VCardFolder folder(store.path(), indexPath);
         platform::Result<VCardFolder::Refreshed> refreshed = folder.refresh();
         EXPECT_TRUE(refreshed);
-        return refreshed ? *refreshed : VCardFolder::Refreshed{std::make_shared<VCardFolder::Snapshot>(), {}};
+        return refreshed ? *refreshed : VCardFolder::Refreshed{std::make_shared<VCardFolder::Snapshot>(), {}, false};
     }
 };
 
@@ -277,6 +277,7 @@ TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
         SCOPED_TRACE(row.name);
         const IndexedFolder folder;
         VCardFolder same(folder.store.path(), folder.indexPath);
+        same.holdWatch();
         ASSERT_TRUE(same.refresh());
         platform::VCardSummary summary;
         summary.uniqueId = QStringLiteral("c");
@@ -288,8 +289,14 @@ TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
         ASSERT_TRUE(refreshed);
         EXPECT_EQ(refreshed->parsedFiles, row.parsed);
         EXPECT_EQ(lastNames(*refreshed), row.lastNames);
-        // Nothing new: the very snapshot the write made, shared rather than built again.
-        EXPECT_EQ(refreshed->snapshot == written.snapshot, row.lastNames.size() == 3 && row.parsed.isEmpty());
+        // Nothing new: the very snapshot the write made, shared rather than built again, and the folder
+        // not even listed.
+        const bool isUnchanged = row.lastNames.size() == 3 && row.parsed.isEmpty();
+        EXPECT_EQ(refreshed->snapshot == written.snapshot, isUnchanged);
+        EXPECT_EQ(refreshed->isListed, !isUnchanged);
+        same.releaseWatch();
+        // Unwatched, it lists the folder again.
+        EXPECT_TRUE(same.refresh()->isListed);
     }
 }
 
