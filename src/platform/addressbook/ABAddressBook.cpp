@@ -26,8 +26,8 @@ std::shared_ptr<VCardFolder> currentFolder()
 {
     const QString folder = ABAddressBook::storeFolderPath();
     const QByteArray digest = QCryptographicHash::hash(QDir::cleanPath(folder).toUtf8(), QCryptographicHash::Md5);
-    const QString index = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes/")
-                          + QString::fromLatin1(digest.toHex()) + QStringLiteral(".index");
+    const QString index = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes/") +
+                          QString::fromLatin1(digest.toHex()) + QStringLiteral(".index");
     return VCardFolder::forLocation(folder, index);
 }
 
@@ -37,8 +37,9 @@ QString safeFileStem(const QString &uniqueId)
 {
     QString stem;
     for (const QChar character : uniqueId) {
-        const bool isSafe = character.isLetterOrNumber() || character == QLatin1Char('-') || character == QLatin1Char('_')
-                            || character == QLatin1Char('.') || character == QLatin1Char('@');
+        const bool isSafe = character.isLetterOrNumber() || character == QLatin1Char('-') ||
+                            character == QLatin1Char('_') || character == QLatin1Char('.') ||
+                            character == QLatin1Char('@');
         stem += isSafe ? character : QChar(QLatin1Char('_'));
     }
     if (stem.isEmpty() || stem.startsWith(QLatin1Char('.')))
@@ -73,9 +74,9 @@ std::shared_ptr<ABRecord> recordFromSummary(const VCardSummary &summary, const s
         record->setStoredValue(kABGroupNameProperty, summary.groupName);
         return record;
     }
-    for (const auto &[property, text] : {std::pair{kABFirstNameProperty, summary.firstName},
-                                         std::pair{kABLastNameProperty, summary.lastName},
-                                         std::pair{kABOrganizationProperty, summary.organization}}) {
+    for (const auto &[property, text] :
+         {std::pair{kABFirstNameProperty, summary.firstName}, std::pair{kABLastNameProperty, summary.lastName},
+          std::pair{kABOrganizationProperty, summary.organization}}) {
         if (!text.isEmpty())
             record->setStoredValue(property, text);
     }
@@ -195,9 +196,10 @@ void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
     m_mustShowAnew = false;
     for (const VCardFileEntry &entry : m_snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate) {
-            m_unreadable.insert(entry.uniqueId(), entry.isReadable
-                                                      ? QStringLiteral("%1: another file has the same unique id").arg(entry.name())
-                                                      : entry.problem());
+            m_unreadable.insert(entry.uniqueId(),
+                                entry.isReadable
+                                    ? QStringLiteral("%1: another file has the same unique id").arg(entry.name())
+                                    : entry.problem());
             continue;
         }
         if (!entry.isGroup)
@@ -249,7 +251,8 @@ QList<std::shared_ptr<ABPerson>> ABAddressBook::people()
             people.append(std::static_pointer_cast<ABPerson>(record));
     }
     for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
-        if (!record->isGroup() && m_held.contains(record->uniqueId()) && m_snapshot->findUniqueId(record->uniqueId()) < 0)
+        if (!record->isGroup() && m_held.contains(record->uniqueId()) &&
+            m_snapshot->findUniqueId(record->uniqueId()) < 0)
             people.append(std::static_pointer_cast<ABPerson>(record));
     }
     return people;
@@ -398,8 +401,8 @@ QString ABAddressBook::fileNameFor(const ABRecord &record, const QSet<QString> &
         return record.fileName();
     const QString stem = safeFileStem(record.uniqueId());
     QString name = stem + QStringLiteral(".vcf");
-    for (int attempt = 1; m_snapshot->find(QFile::encodeName(name)) >= 0 || m_removedFiles.contains(name)
-                          || takenNames.contains(name);
+    for (int attempt = 1;
+         m_snapshot->find(QFile::encodeName(name)) >= 0 || m_removedFiles.contains(name) || takenNames.contains(name);
          ++attempt)
         name = stem + QStringLiteral("-%1.vcf").arg(attempt);
     return name;
@@ -431,9 +434,10 @@ Status ABAddressBook::save()
     takeWritten(written, byFile);
     if (written.failures.isEmpty())
         return success();
-    return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1 files were not written or removed; first: %2: %3")
-                                               .arg(written.failures.size())
-                                               .arg(written.failures.constBegin().key(), written.failures.constBegin().value()));
+    return Error(ErrorCode::IoWriteFailed,
+                 QStringLiteral("%1 files were not written or removed; first: %2: %3")
+                     .arg(written.failures.size())
+                     .arg(written.failures.constBegin().key(), written.failures.constBegin().value()));
 }
 
 // Written persons are let go (the book hands them out again from the folder's index while someone
@@ -510,8 +514,9 @@ QStringList ABAddressBook::namedCandidates(quint64 key)
 {
     QStringList candidates = m_byLastName.value(key);
     ensureSnapshotNames();
-    const auto [first, last] = std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{key, qsizetype(0)},
-                                                [](const auto &one, const auto &other) { return one.first < other.first; });
+    const auto [first, last] =
+        std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{key, qsizetype(0)},
+                         [](const auto &one, const auto &other) { return one.first < other.first; });
     for (auto named = first; named != last; ++named) {
         const QString uniqueId = m_snapshot->entries[size_t(named->second)].uniqueId();
         if (!m_indexedLastName.contains(uniqueId))

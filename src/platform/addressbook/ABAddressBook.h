@@ -104,7 +104,8 @@ private:
     void attach(const std::shared_ptr<ABRecord> &record);
     void markChanged(ABRecord &record);
     // After a save: records whose files failed stay changed, removals that failed stay pending.
-    void takeWritten(const VCardFolder::Written &written, const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
+    void takeWritten(const VCardFolder::Written &written,
+                     const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
     // The snapshot's persons by last-name key, built once per snapshot the book shows.
     void ensureSnapshotNames();
     // Files a person changed or added in this instance under its last name (a null name: unfiles it).

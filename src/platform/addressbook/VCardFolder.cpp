@@ -48,11 +48,11 @@ constexpr int kMaxWatchReads = 1024;
 // address book folder at a time; folders past this many are listed on every refresh.
 constexpr int kMaxWatches = 8;
 std::atomic<int> s_watchCount = 0;
-constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM
-                                    | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 // File systems whose every change passes through this machine's kernel, so inotify sees it.
-constexpr long kLocalFileSystems[] = {0xEF53 /* ext2, ext3, ext4 */, 0x58465342 /* xfs */, 0x9123683E /* btrfs */,
-                                      0x01021994 /* tmpfs */, 0xF2F52010 /* f2fs */, 0x794C7630 /* overlay */};
+constexpr long kLocalFileSystems[] = {0xEF53 /* ext2, ext3, ext4 */, 0x58465342 /* xfs */,  0x9123683E /* btrfs */,
+                                      0x01021994 /* tmpfs */,        0xF2F52010 /* f2fs */, 0x794C7630 /* overlay */};
 
 QString systemMessage(int errorNumber)
 {
@@ -157,7 +157,8 @@ QByteArray packDetails(const VCardSummary &summary, const QString &fileName, con
 {
     QByteArray packed;
     appendField(packed, summary.uniqueId == stemOf(fileName) ? QString() : summary.uniqueId);
-    for (const QString *text : {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName, &problem})
+    for (const QString *text :
+         {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName, &problem})
         appendField(packed, *text);
     for (const QString &email : summary.emails)
         appendField(packed, email);
@@ -225,8 +226,8 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
     const VCardFileStamp &stamp = entry.stamp;
     const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
-    out << entry.fileName << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode
-        << entry.modificationMs << flags << entry.details;
+    out << entry.fileName << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs
+        << flags << entry.details;
     return out;
 }
 
@@ -255,8 +256,9 @@ Result<QByteArray> readRegularFile(const QString &path)
     }
     if (status.st_size > VCard::kMaxCardBytes) {
         ::close(descriptor);
-        return Error(ErrorCode::DataMalformed,
-                     QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
+        return Error(
+            ErrorCode::DataMalformed,
+            QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
     }
     bytes.resize(qsizetype(status.st_size) + 1);
     qsizetype total = 0;
@@ -274,7 +276,6 @@ Result<QByteArray> readRegularFile(const QString &path)
     bytes.truncate(total);
     return bytes;
 }
-
 
 // The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
 // Directories list their files in an order of their own, and looking each up by halving the sorted
@@ -311,8 +312,8 @@ private:
 
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
 // them kept) merged in.
-std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept,
-                                                      std::vector<VCardFileEntry> &&added)
+std::shared_ptr<VCardFolder::Snapshot>
+mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept, std::vector<VCardFileEntry> &&added)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
     next->entries.reserve(known.entries.size() + added.size());
@@ -361,9 +362,9 @@ bool VCardFolderWatch::isWatchingFolderAt(const QString &folderPath)
         return true;
     stop();
     struct statfs fileSystem = {};
-    const bool isLocal = ::statfs(path.constData(), &fileSystem) == 0
-                         && std::find(std::cbegin(kLocalFileSystems), std::cend(kLocalFileSystems),
-                                      long(fileSystem.f_type)) != std::cend(kLocalFileSystems);
+    const bool isLocal = ::statfs(path.constData(), &fileSystem) == 0 &&
+                         std::find(std::cbegin(kLocalFileSystems), std::cend(kLocalFileSystems),
+                                   long(fileSystem.f_type)) != std::cend(kLocalFileSystems);
     if (!isLocal)
         return false;
     if (++s_watchCount > kMaxWatches) {
@@ -404,8 +405,8 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
                 stop();
                 return true;
             }
-            hasChanges = hasChanges || (event->mask & IN_Q_OVERFLOW) != 0
-                         || (isCardFileName(name) && !ownNames.contains(QByteArray(name.data(), qsizetype(name.size()))));
+            hasChanges = hasChanges || (event->mask & IN_Q_OVERFLOW) != 0 ||
+                         (isCardFileName(name) && !ownNames.contains(QByteArray(name.data(), qsizetype(name.size()))));
         }
     }
     return true;
@@ -531,7 +532,8 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
 {
     DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
     if (!directory)
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
     const int descriptor = ::dirfd(directory);
     const NameTable names(known.entries);
     Listed listed;
@@ -539,15 +541,16 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     while (const dirent *item = ::readdir(directory)) {
         const std::string_view name(item->d_name);
         struct stat status = {};
-        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
-            || !S_ISREG(status.st_mode))
+        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode))
             continue;
         const qint32 found = names.find(name);
         if (found >= 0)
             listed.isPresent[size_t(found)] = true;
         // A file that could not be read is tried again: a permission or a shortage of descriptors may
         // have passed without touching the file.
-        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) && known.entries[size_t(found)].isReadable)
+        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) &&
+            known.entries[size_t(found)].isReadable)
             continue;
         VCardFileEntry entry;
         entry.fileName = QByteArray(name.data(), qsizetype(name.size()));
@@ -606,8 +609,8 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         refreshed.parsedFiles.append(entry.name());
         // A file still unreadable for the same reason changes nothing.
         const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
-        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp
-                     || entry.details != before->details;
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+                     entry.details != before->details;
         if (before)
             isKept[size_t(previous)] = false;
     }
@@ -651,7 +654,8 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
     // mkstemp makes the file readable and writable by its owner alone.
     const int descriptor = ::mkstemp(pattern.data());
     if (descriptor < 0)
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
     const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size();
     const int writeError = errno;
     const bool isClosed = ::close(descriptor) == 0;
@@ -663,7 +667,8 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
     // The rename moves the file's change time: the index keeps the status the next refresh will see.
     struct stat placed = {};
     if (::lstat(target.constData(), &placed) != 0)
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot see the written file: %1").arg(systemMessage(errno)));
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("cannot see the written file: %1").arg(systemMessage(errno)));
     entry.fileName = QFile::encodeName(write.fileName);
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
@@ -834,8 +839,8 @@ void VCardFolder::loadIndexLocked()
     const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
         return !isInNameOrder(first, second);
     };
-    const bool isOrdered =
-        std::adjacent_find(snapshot->entries.cbegin(), snapshot->entries.cend(), isNotAfter) == snapshot->entries.cend();
+    const bool isOrdered = std::adjacent_find(snapshot->entries.cbegin(), snapshot->entries.cend(), isNotAfter) ==
+                           snapshot->entries.cend();
     if (in.status() != QDataStream::Ok || !isOrdered)
         return;
     settleUniqueIds(*snapshot);

@@ -91,7 +91,6 @@ public:
     void stop();
 
 private:
-
     int m_descriptor = -1;
     dev_t m_device = 0;
     ino_t m_inode = 0;
