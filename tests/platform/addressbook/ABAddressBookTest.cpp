@@ -607,3 +607,29 @@ TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
     ASSERT_TRUE(book->save());
     EXPECT_EQ(ABAddressBook::storedPersonCount(), 2);
 }
+
+// A book that saves after another book of the process saved shows the folder anew on its next
+// refresh: a person it held from before carries none of the other book's change.
+TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
+{
+    StoreFolder folder;
+    for (const char *id : {"pat", "quinn"}) {
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"),
+                         QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id + ";;;;\r\nEND:VCARD\r\n");
+    }
+    const std::shared_ptr<ABAddressBook> first = ABAddressBook::addressBook();
+    const std::shared_ptr<ABAddressBook> second = ABAddressBook::addressBook();
+    const std::shared_ptr<ABRecord> heldPat = first->recordForUniqueId(QStringLiteral("pat"));
+    ASSERT_TRUE(heldPat);
+    (void)second->recordForUniqueId(QStringLiteral("pat"))->setValue(QStringLiteral("Renamed"), kABLastNameProperty);
+    ASSERT_TRUE(second->save());
+    (void)first->recordForUniqueId(QStringLiteral("quinn"))->setValue(QStringLiteral("Q"), kABFirstNameProperty);
+    ASSERT_TRUE(first->save());
+    EXPECT_EQ(first->recordForUniqueId(QStringLiteral("pat")), heldPat);
+    ASSERT_TRUE(first->refresh());
+    const std::shared_ptr<ABRecord> pat = first->recordForUniqueId(QStringLiteral("pat"));
+    ASSERT_TRUE(pat);
+    EXPECT_NE(pat, heldPat);
+    EXPECT_EQ(pat->valueForProperty(kABLastNameProperty), QStringLiteral("Renamed"));
+    EXPECT_EQ(first->recordForUniqueId(QStringLiteral("quinn"))->valueForProperty(kABFirstNameProperty), QStringLiteral("Q"));
+}
