@@ -9,6 +9,8 @@
 #include "sync/HMProfile.h"
 #include "sync/HMSyncTypes.h"
 
+#include <algorithm>
+
 namespace hmsync {
 
 std::optional<ContactStore> contactStoreFromName(const QString &name)
@@ -62,8 +64,8 @@ qsizetype contactCount(ContactStore store, const HMProfile &profile, const Memor
 {
     if (!usesVCardFolder(store, profile))
         return memoryStore.records(quint64(HMSyncConduit::Contacts)).size();
-    const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
-    return book ? book->people().size() : 0;
+    // From the folder's index as the sync left it: no second book, no file read.
+    return std::max<qsizetype>(platform::ABAddressBook::storedPersonCount(), 0);
 }
 
 } // namespace hmsync

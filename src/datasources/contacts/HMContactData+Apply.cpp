@@ -264,7 +264,7 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
     // Both dates are needed; a person the sync itself last saved, or last sent as it is now, has no
     // desktop change the phone has not seen.
     if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync ||
-        (identifierDictionary && (isLastWrittenBySync(person, *identifierDictionary) ||
+        (identifierDictionary && (isLastWrittenBySync(modified, *identifierDictionary) ||
                                   identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
@@ -336,7 +336,7 @@ void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const Q
             group->removeMember(person);
     }
     identifierDictionary.insert(kGroupIdsKey, ids);
-    if (result == 3)
+    if (result == 3 && !pending.isEmpty())
         m_pendingGroups.insert(identifierDictionary.value(kHmUidKey).toString(), pending);
 }
 

@@ -30,11 +30,6 @@ void reportReadProgress(qsizetype position, qsizetype total)
     sheet->setUserMessageDirectly(QStringLiteral("Reading %1 of %2 Apple Contacts.").arg(position).arg(total));
 }
 
-QString dictionaryKey(const QVariantMap &dictionary)
-{
-    return dictionary.value(kHmUidKey).toString() + QChar(0x1f) + dictionary.value(kNativeIdKey).toString();
-}
-
 // The phone gets the person as it is now: until the person changes again, the phone's next edit of
 // it meets no desktop change (another program may have dated its edit later than the start of the
 // sync that sent it, which alone would make it look changed since).
@@ -63,11 +58,14 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!book || !graph)
         return std::nullopt;
-    const QList<std::shared_ptr<ABPerson>> people = book->people();
+    // Persons are made only for those that go to the other side: a listing costs the folder's index.
+    const QList<ABAddressBook::PersonStamp> people = book->personStamps();
     DDLogInfo(QStringLiteral("Found %1 persons").arg(people.size()));
     // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
-    // in a copy taken now, which every change of the graph below would have to copy again.
-    QSet<QString> handled;
+    // in a copy taken now, which every change of the graph below would have to copy again. What a
+    // person took is noted by its unique id: the hmUid of the dictionary it took.
+    QHash<QString, QString> handled;
+    handled.reserve(people.size());
     QList<HMSyncRecord> result;
     QStringList newHmUids;
     for (qsizetype index = 0; index < people.size(); ++index) {
@@ -75,69 +73,77 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
         if (std::optional<HMSyncRecord> record = recordForPerson(people.at(index), date, excludedHmUids, handled)) {
             if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
-                handled.insert(record->hmxUid() + QChar(0x1f) + record->nativeId());
+                handled.insert(record->nativeId(), record->hmxUid());
             }
             result.append(*record);
         }
     }
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
-    if (includeDeletes) {
-        QList<QVariantMap> left;
-        for (const QVariantMap &dictionary : std::as_const(graph->identifierDictionaries())) {
-            if (!handled.remove(dictionaryKey(dictionary)))
-                left.append(dictionary);
-        }
-        result += deletionRecords(left);
-    }
+    if (includeDeletes)
+        result += deletionRecords(dictionariesNotTaken(handled));
     return result;
 }
 
-std::optional<HMSyncRecord> HMContactData::recordForPerson(const std::shared_ptr<ABPerson> &person, const QDateTime &after,
-                                                           const QSet<QString> &excludedHmUids, QSet<QString> &handled)
+std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+                                                           const QSet<QString> &excludedHmUids, QHash<QString, QString> &handled)
 {
     DDLogInfo(QString());
-    DDLogInfo(QStringLiteral("Loading Person: %1 %2")
-                  .arg(person->valueForProperty(kABFirstNameProperty).toString(),
-                       person->valueForProperty(kABLastNameProperty).toString()));
-    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(person->uniqueId());
+    DDLogInfo(loadingPersonLine(stamp.uniqueId));
+    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(stamp.uniqueId);
     const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
     if (dictionary)
-        handled.insert(dictionaryKey(*dictionary));
+        handled.insert(stamp.uniqueId, hmUid);
     // A person sent as new whose answer never came goes as new again, under the same temporary id.
     if (!hmUid.isEmpty() && isUnconfirmed(*dictionary))
-        return recordForNewPerson(person, hmUid);
+        return recordForNewPerson(personForId(stamp.uniqueId), hmUid);
     if (!hmUid.isEmpty())
-        return recordForChangedPerson(person, *dictionary, hmUid, after, excludedHmUids);
+        return recordForChangedPerson(stamp, *dictionary, hmUid, after, excludedHmUids);
     DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
-    return recordForNewPerson(person, QString());
+    return recordForNewPerson(personForId(stamp.uniqueId), QString());
 }
 
-bool HMContactData::isLastWrittenBySync(const std::shared_ptr<ABPerson> &person,
-                                        const QVariantMap &identifierDictionary) const
+std::shared_ptr<ABPerson> HMContactData::personForId(const QString &uniqueId)
+{
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    return book ? std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId)) : nullptr;
+}
+
+// Made only when the line is logged: the names come from the folder's index.
+QString HMContactData::loadingPersonLine(const QString &uniqueId)
+{
+    const std::shared_ptr<ABPerson> person = personForId(uniqueId);
+    return QStringLiteral("Loading Person: %1 %2")
+        .arg(person ? person->valueForProperty(kABFirstNameProperty).toString() : QString(),
+             person ? person->valueForProperty(kABLastNameProperty).toString() : QString());
+}
+
+bool HMContactData::isLastWrittenBySync(const QDateTime &modified, const QVariantMap &identifierDictionary) const
 {
     const QDateTime written = identifierDictionary.value(kWrittenModificationDateKey).toDateTime();
-    return written.isValid() && written == person->valueForProperty(kABModificationDateProperty).toDateTime();
+    return written.isValid() && written == modified;
 }
 
-std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const std::shared_ptr<ABPerson> &person,
+std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const ABAddressBook::PersonStamp &stamp,
                                                                   const QVariantMap &identifierDictionary,
                                                                   const QString &hmUid, const QDateTime &after,
                                                                   const QSet<QString> &excludedHmUids)
 {
-    const QDateTime modified = person->valueForProperty(kABModificationDateProperty).toDateTime();
+    const QDateTime &modified = stamp.modificationDate;
     DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(modified),
                        dateUtilities().localDateTimeStringFromDate(after)));
     // A person the sync itself last saved from the other side's record is not a desktop change.
-    if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(person, identifierDictionary)))
+    if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(modified, identifierDictionary)))
         return std::nullopt;
     DDLogInfo(QStringLiteral("Person is a modified record, processing for device update"));
     if (excludedHmUids.contains(hmUid)) {
         DDLogInfo(QStringLiteral("Ignoring Modified Record %1 due to being modified by device.").arg(hmUid));
         return std::nullopt;
     }
-    if (!person->isReadable()) {
-        DDLogError(QStringLiteral("Skipping contact '%1': %2").arg(person->uniqueId(), person->readProblem()));
+    const std::shared_ptr<ABPerson> person = personForId(stamp.uniqueId);
+    if (!person || !person->isReadable()) {
+        DDLogError(QStringLiteral("Skipping contact '%1': %2")
+                       .arg(stamp.uniqueId, person ? person->readProblem() : QStringLiteral("not in the address book")));
         return std::nullopt;
     }
     QVariantMap copy = identifierDictionary;
@@ -155,6 +161,8 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
                                                               const QString &temporaryId)
 {
     DDLogInfo(QStringLiteral("Person is beinged added to device as new record."));
+    if (!person)
+        return std::nullopt;
     if (!person->isReadable()) {
         DDLogError(QStringLiteral("Skipping contact '%1': %2").arg(person->uniqueId(), person->readProblem()));
         return std::nullopt;
@@ -175,6 +183,23 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
     record.setDictionary(pppDictionaryForPerson(person, dictionary, 1));
     identifierGraph()->setDictionary(dictionary, hmUid);
     return record;
+}
+
+// The graph's dictionaries that no person of the listing took, read from the graph as it is after the
+// listing. Each entry of handled stands for one dictionary of the graph, and no two for the same one:
+// when the graph holds no more dictionaries than that, every one was taken.
+QList<QVariantMap> HMContactData::dictionariesNotTaken(const QHash<QString, QString> &handled)
+{
+    QList<QVariantMap> left;
+    const QList<QVariantMap> &dictionaries = std::as_const(*identifierGraph()).identifierDictionaries();
+    if (dictionaries.size() == handled.size())
+        return left;
+    for (const QVariantMap &dictionary : dictionaries) {
+        const auto taken = handled.constFind(dictionary.value(kNativeIdKey).toString());
+        if (taken == handled.constEnd() || *taken != dictionary.value(kHmUidKey).toString())
+            left.append(dictionary);
+    }
+    return left;
 }
 
 QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)

@@ -75,8 +75,10 @@ void HMContactData::saveChanges()
     m_saveFailure.clear();
     if (!book || !identifierGraph())
         return;
-    for (const QString &hmUid : std::as_const(m_recordsAddedDuringSync))
-        finishAddedPerson(hmUid);
+    // Every save of the run passes over every person the run added: only those waiting for groups
+    // need anything, and most runs have none.
+    for (qsizetype index = 0; index < m_recordsAddedDuringSync.size() && !m_pendingGroups.isEmpty(); ++index)
+        finishAddedPerson(m_recordsAddedDuringSync.at(index));
     if (book->hasUnsavedChanges()) {
         DDLogInfo(QStringLiteral("Saving address book record"));
         const Status saved = book->save();
@@ -92,8 +94,10 @@ void HMContactData::saveChanges()
 void HMContactData::finishAddedPerson(const QString &hmUid)
 {
     const QList<std::shared_ptr<ABGroup>> groups = m_pendingGroups.take(hmUid);
+    if (groups.isEmpty())
+        return;
     const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForHarrowmereUid(hmUid);
-    if (groups.isEmpty() || !dictionary)
+    if (!dictionary)
         return;
     const QString personId = dictionary->value(kNativeIdKey).toString();
     const auto person = std::dynamic_pointer_cast<ABPerson>(addressBook()->recordForUniqueId(personId));
@@ -118,10 +122,11 @@ void HMContactData::rememberWrittenDates()
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (auto written = m_writtenPersons.constBegin(); written != m_writtenPersons.constEnd(); ++written) {
         std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(written.key());
-        const std::shared_ptr<ABRecord> person = book->recordForUniqueId(written.value());
-        if (!entry || !person || entry->value(kNativeIdKey).toString() != written.value())
+        // The saved persons are let go by the book: their dates come from the folder's index.
+        const std::optional<QDateTime> modified = book->modificationDateOf(written.value());
+        if (!entry || !modified || entry->value(kNativeIdKey).toString() != written.value())
             continue;
-        entry->insert(kWrittenModificationDateKey, person->valueForProperty(kABModificationDateProperty));
+        entry->insert(kWrittenModificationDateKey, *modified);
         graph->replaceDictionaryForHarrowmereUid(written.key(), entry);
     }
     m_writtenPersons.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/addressbook/ABAddressBook.h"
 #include "sync/HMData.h"
 
 #include <QHash>
@@ -16,7 +17,6 @@
 #include <optional>
 
 namespace platform {
-class ABAddressBook;
 class ABGroup;
 class ABPerson;
 } // namespace platform
@@ -97,13 +97,14 @@ private:
     void openNativeAddressBook();
     void closeNativeAddressBook();
     // Reader steps.
-    std::optional<HMSyncRecord> recordForPerson(const std::shared_ptr<platform::ABPerson> &person, const QDateTime &after,
-                                                const QSet<QString> &excludedHmUids, QSet<QString> &handled);
-    std::optional<HMSyncRecord> recordForChangedPerson(const std::shared_ptr<platform::ABPerson> &person,
+    std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+                                                const QSet<QString> &excludedHmUids, QHash<QString, QString> &handled);
+    std::optional<HMSyncRecord> recordForChangedPerson(const platform::ABAddressBook::PersonStamp &stamp,
                                                        const QVariantMap &identifierDictionary, const QString &hmUid,
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);
     std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                    const QString &temporaryId);
+    QList<QVariantMap> dictionariesNotTaken(const QHash<QString, QString> &handled);
     QList<HMSyncRecord> deletionRecords(QList<QVariantMap> remaining);
     void readGroups(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
                     QVariantMap &identifierDictionary);
@@ -147,7 +148,10 @@ private:
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();
-    bool isLastWrittenBySync(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &identifierDictionary) const;
+    bool isLastWrittenBySync(const QDateTime &modified, const QVariantMap &identifierDictionary) const;
+    // The person of the open book with that unique id; null when there is none.
+    std::shared_ptr<platform::ABPerson> personForId(const QString &uniqueId);
+    QString loadingPersonLine(const QString &uniqueId);
     void logUnreadableFiles();
 
     std::mutex m_addressBookMutex;

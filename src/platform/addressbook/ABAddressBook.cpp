@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <mutex>
 
 namespace platform {
@@ -25,8 +26,8 @@ std::shared_ptr<VCardFolder> currentFolder()
 {
     const QString folder = ABAddressBook::storeFolderPath();
     const QByteArray digest = QCryptographicHash::hash(QDir::cleanPath(folder).toUtf8(), QCryptographicHash::Md5);
-    const QString index = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes/")
-                          + QString::fromLatin1(digest.toHex()) + QStringLiteral(".index");
+    const QString index = FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes/") +
+                          QString::fromLatin1(digest.toHex()) + QStringLiteral(".index");
     return VCardFolder::forLocation(folder, index);
 }
 
@@ -36,8 +37,9 @@ QString safeFileStem(const QString &uniqueId)
 {
     QString stem;
     for (const QChar character : uniqueId) {
-        const bool isSafe = character.isLetterOrNumber() || character == QLatin1Char('-') || character == QLatin1Char('_')
-                            || character == QLatin1Char('.') || character == QLatin1Char('@');
+        const bool isSafe = character.isLetterOrNumber() || character == QLatin1Char('-') ||
+                            character == QLatin1Char('_') || character == QLatin1Char('.') ||
+                            character == QLatin1Char('@');
         stem += isSafe ? character : QChar(QLatin1Char('_'));
     }
     if (stem.isEmpty() || stem.startsWith(QLatin1Char('.')))
@@ -72,9 +74,9 @@ std::shared_ptr<ABRecord> recordFromSummary(const VCardSummary &summary, const s
         record->setStoredValue(kABGroupNameProperty, summary.groupName);
         return record;
     }
-    for (const auto &[property, text] : {std::pair{kABFirstNameProperty, summary.firstName},
-                                         std::pair{kABLastNameProperty, summary.lastName},
-                                         std::pair{kABOrganizationProperty, summary.organization}}) {
+    for (const auto &[property, text] :
+         {std::pair{kABFirstNameProperty, summary.firstName}, std::pair{kABLastNameProperty, summary.lastName},
+          std::pair{kABOrganizationProperty, summary.organization}}) {
         if (!text.isEmpty())
             record->setStoredValue(property, text);
     }
@@ -93,6 +95,16 @@ QString ABAddressBook::storeFolderPath()
 Status ABAddressBook::checkAccess()
 {
     return currentFolder()->ensureFolder();
+}
+
+qsizetype ABAddressBook::storedPersonCount()
+{
+    const Result<VCardFolder::SnapshotPointer> snapshot = currentFolder()->lastSnapshot();
+    if (!snapshot)
+        return -1;
+    return std::count_if((*snapshot)->entries.cbegin(), (*snapshot)->entries.cend(), [](const VCardFileEntry &entry) {
+        return entry.isReadable && !entry.isDuplicate && !entry.isGroup;
+    });
 }
 
 std::shared_ptr<ABAddressBook> ABAddressBook::addressBook()
@@ -117,20 +129,24 @@ std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook()
     return shared;
 }
 
-ABAddressBook::ABAddressBook(std::shared_ptr<VCardFolder> folder) : m_folder(std::move(folder)) {}
+ABAddressBook::ABAddressBook(std::shared_ptr<VCardFolder> folder) : m_folder(std::move(folder))
+{
+    m_folder->holdWatch();
+}
 
 ABAddressBook::~ABAddressBook()
 {
     // What this instance's saves wrote reaches the folder's index file once, not after every save.
     m_folder->flushIndex();
+    m_folder->releaseWatch();
 }
 
 Status ABAddressBook::open()
 {
-    Result<VCardFolder::Snapshot> snapshot = m_folder->refresh();
-    if (!snapshot)
-        return snapshot.error();
-    showSnapshot(*snapshot);
+    Result<VCardFolder::Refreshed> refreshed = m_folder->refresh();
+    if (!refreshed)
+        return refreshed.error();
+    showSnapshot(refreshed->snapshot);
     return success();
 }
 
@@ -138,13 +154,14 @@ Status ABAddressBook::refresh()
 {
     if (hasUnsavedChanges())
         return Error(ErrorCode::DataOther, QStringLiteral("the address book has unsaved changes"));
-    Result<VCardFolder::Snapshot> snapshot = m_folder->refresh();
-    if (!snapshot)
-        return snapshot.error();
-    if (isSnapshotSeen(*snapshot))
+    Result<VCardFolder::Refreshed> refreshed = m_folder->refresh();
+    if (!refreshed)
+        return refreshed.error();
+    // The folder answers the snapshot it answered before when it found nothing new.
+    if (refreshed->snapshot == m_snapshot && !m_mustShowAnew)
         return success();
     forgetRecords();
-    showSnapshot(*snapshot);
+    showSnapshot(refreshed->snapshot);
     return success();
 }
 
@@ -153,95 +170,167 @@ bool ABAddressBook::isOnCurrentFolder() const
     return m_folder == currentFolder();
 }
 
-bool ABAddressBook::isSnapshotSeen(const VCardFolder::Snapshot &snapshot) const
-{
-    if (snapshot.entries.size() != m_seenFiles.size())
-        return false;
-    for (const VCardFileEntry &entry : snapshot.entries) {
-        const auto seen = m_seenFiles.constFind(entry.fileName);
-        if (seen == m_seenFiles.constEnd() || !(*seen == entry.stamp()))
-            return false;
-    }
-    return true;
-}
-
 // Lets go of every record: a record handed out before no longer reports its changes to this book.
 void ABAddressBook::forgetRecords()
 {
-    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_records))
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_held))
         record->attachToAddressBook(nullptr);
-    m_people.clear();
+    for (const std::weak_ptr<ABRecord> &handedOut : std::as_const(m_handedOut)) {
+        if (const std::shared_ptr<ABRecord> record = handedOut.lock())
+            record->attachToAddressBook(nullptr);
+    }
     m_groups.clear();
-    m_records.clear();
-    m_fileNames.clear();
+    m_held.clear();
+    m_handedOut.clear();
+    m_removedIds.clear();
     m_unreadable.clear();
-    m_seenFiles.clear();
-    m_isNameIndexBuilt = false;
+    m_snapshotNames.clear();
+    m_namedSnapshot.reset();
     m_byLastName.clear();
     m_indexedLastName.clear();
 }
 
-void ABAddressBook::showSnapshot(const VCardFolder::Snapshot &snapshot)
+void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
 {
-    m_seenFiles.reserve(snapshot.entries.size());
-    m_records.reserve(snapshot.entries.size());
-    for (const VCardFileEntry &entry : snapshot.entries) {
-        m_seenFiles.insert(entry.fileName, entry.stamp());
-        if (!entry.isReadable || m_records.contains(entry.summary.uniqueId)) {
-            m_unreadable.insert(entry.summary.uniqueId,
-                                entry.isReadable ? QStringLiteral("%1: another file has the same unique id").arg(entry.fileName)
-                                                 : entry.problem);
+    m_snapshot = std::move(snapshot);
+    m_mustShowAnew = false;
+    for (const VCardFileEntry &entry : m_snapshot->entries) {
+        if (!entry.isReadable || entry.isDuplicate) {
+            m_unreadable.insert(entry.uniqueId(),
+                                entry.isReadable
+                                    ? QStringLiteral("%1: another file has the same unique id").arg(entry.name())
+                                    : entry.problem());
             continue;
         }
-        std::shared_ptr<ABRecord> record = recordFromSummary(entry.summary, m_folder);
-        record->setFileName(entry.fileName);
-        const auto parsed = snapshot.parsedCards.constFind(entry.fileName);
-        if (parsed != snapshot.parsedCards.constEnd()) {
-            ABVCardMapping::readCard(*parsed, *record);
-            record->setLoaded(QString());
-        } else if (entry.summary.isGroup) {
-            // Groups are read whole at once: persons' group lists come from them.
-            record->isReadable();
-        }
-        m_fileNames.insert(entry.fileName);
-        addRecordFromStore(record);
+        if (!entry.isGroup)
+            continue;
+        // Groups are read whole at once: persons' group lists come from them.
+        const auto group = std::static_pointer_cast<ABGroup>(recordForEntry(entry));
+        group->isReadable();
+        m_groups.append(group);
+        m_held.insert(group->uniqueId(), group);
     }
 }
 
-void ABAddressBook::addRecordFromStore(const std::shared_ptr<ABRecord> &record)
+std::shared_ptr<ABRecord> ABAddressBook::recordForEntry(const VCardFileEntry &entry)
 {
-    record->attachToAddressBook(shared_from_this());
-    m_records.insert(record->uniqueId(), record);
-    if (auto group = std::dynamic_pointer_cast<ABGroup>(record))
-        m_groups.append(group);
-    else if (auto person = std::dynamic_pointer_cast<ABPerson>(record))
-        m_people.append(person);
+    const VCardSummary summary = entry.summary();
+    if (const std::shared_ptr<ABRecord> live = m_handedOut.value(summary.uniqueId).lock())
+        return live;
+    std::shared_ptr<ABRecord> record = recordFromSummary(summary, m_folder);
+    record->setFileName(entry.name());
+    attach(record);
+    if (!entry.isGroup) {
+        m_handedOut.insert(summary.uniqueId, record);
+        pruneHandedOut();
+    }
+    return record;
 }
 
-std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId) const
+// Drops the persons nobody holds any more, whenever the table has doubled since the last time.
+void ABAddressBook::pruneHandedOut()
 {
-    return m_records.value(uniqueId);
+    if (m_handedOut.size() < m_pruneAt)
+        return;
+    m_handedOut.removeIf([](const auto &handedOut) { return handedOut.value().expired(); });
+    m_pruneAt = std::max<qsizetype>(1024, 2 * m_handedOut.size());
+}
+
+void ABAddressBook::attach(const std::shared_ptr<ABRecord> &record)
+{
+    record->attachToAddressBook(shared_from_this());
+}
+
+QList<std::shared_ptr<ABPerson>> ABAddressBook::people()
+{
+    QList<std::shared_ptr<ABPerson>> people;
+    for (const VCardFileEntry &entry : m_snapshot->entries) {
+        if (!entry.isReadable || entry.isDuplicate || entry.isGroup)
+            continue;
+        if (const std::shared_ptr<ABRecord> record = recordForUniqueId(entry.uniqueId()); record && !record->isGroup())
+            people.append(std::static_pointer_cast<ABPerson>(record));
+    }
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
+        if (!record->isGroup() && m_held.contains(record->uniqueId()) &&
+            m_snapshot->findUniqueId(record->uniqueId()) < 0)
+            people.append(std::static_pointer_cast<ABPerson>(record));
+    }
+    return people;
+}
+
+QList<ABAddressBook::PersonStamp> ABAddressBook::personStamps() const
+{
+    QList<PersonStamp> stamps;
+    stamps.reserve(qsizetype(m_snapshot->entries.size()));
+    for (const VCardFileEntry &entry : m_snapshot->entries) {
+        if (!entry.isReadable || entry.isDuplicate || entry.isGroup)
+            continue;
+        const QString uniqueId = entry.uniqueId();
+        if (m_removedIds.contains(uniqueId) || m_held.contains(uniqueId))
+            continue;
+        stamps.append({uniqueId, entry.modificationDate()});
+    }
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
+        if (!record->isGroup() && m_held.contains(record->uniqueId()))
+            stamps.append({record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()});
+    }
+    return stamps;
+}
+
+std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId)
+{
+    if (const std::shared_ptr<ABRecord> held = m_held.value(uniqueId))
+        return held;
+    if (m_removedIds.contains(uniqueId))
+        return nullptr;
+    const qsizetype found = m_snapshot->findUniqueId(uniqueId);
+    if (found < 0)
+        return nullptr;
+    return recordForEntry(m_snapshot->entries[size_t(found)]);
+}
+
+std::optional<QDateTime> ABAddressBook::modificationDateOf(const QString &uniqueId) const
+{
+    std::shared_ptr<ABRecord> live = m_held.value(uniqueId);
+    if (!live && m_removedIds.contains(uniqueId))
+        return std::nullopt;
+    if (!live)
+        live = m_handedOut.value(uniqueId).lock();
+    if (live)
+        return live->storedValues().value(kABModificationDateProperty).toDateTime();
+    const qsizetype found = m_snapshot->findUniqueId(uniqueId);
+    if (found < 0)
+        return std::nullopt;
+    return m_snapshot->entries[size_t(found)].modificationDate();
 }
 
 bool ABAddressBook::addRecord(const std::shared_ptr<ABRecord> &record)
 {
-    if (!record || m_records.contains(record->uniqueId()))
+    if (!record || recordForUniqueId(record->uniqueId()))
         return false;
     const std::shared_ptr<ABAddressBook> owner = record->addressBook();
     if (owner && owner.get() != this)
         return false;
-    addRecordFromStore(record);
-    if (m_isNameIndexBuilt && !record->isGroup())
-        indexName(static_cast<ABPerson *>(record.get()), record->valueForProperty(kABLastNameProperty).toString());
+    attach(record);
+    m_held.insert(record->uniqueId(), record);
+    m_removedIds.remove(record->uniqueId());
+    if (auto group = std::dynamic_pointer_cast<ABGroup>(record))
+        m_groups.append(group);
+    else
+        indexName(record->uniqueId(), record->valueForProperty(kABLastNameProperty).toString());
     markChanged(*record);
     return true;
 }
 
 bool ABAddressBook::removeRecord(const std::shared_ptr<ABRecord> &record)
 {
-    if (!record || m_records.value(record->uniqueId()) != record)
+    if (!record || recordForUniqueId(record->uniqueId()) != record)
         return false;
-    m_records.remove(record->uniqueId());
+    const QString uniqueId = record->uniqueId();
+    m_held.remove(uniqueId);
+    m_handedOut.remove(uniqueId);
+    if (m_snapshot->findUniqueId(uniqueId) >= 0)
+        m_removedIds.insert(uniqueId);
     if (!record->fileName().isEmpty())
         m_removedFiles.append(record->fileName());
     if (m_changedSet.remove(record.get()))
@@ -250,11 +339,9 @@ bool ABAddressBook::removeRecord(const std::shared_ptr<ABRecord> &record)
         m_groups.removeOne(group);
         return true;
     }
-    auto person = std::static_pointer_cast<ABPerson>(record);
-    m_people.removeOne(person);
-    indexName(person.get(), QString());
-    for (const std::shared_ptr<ABGroup> &group : m_groups) {
-        if (group->forgetMember(record->uniqueId()))
+    indexName(uniqueId, QString());
+    for (const std::shared_ptr<ABGroup> &group : std::as_const(m_groups)) {
+        if (group->forgetMember(uniqueId))
             markChanged(*group);
     }
     return true;
@@ -270,15 +357,19 @@ void ABAddressBook::markChanged(ABRecord &record)
     if (m_changedSet.contains(&record))
         return;
     m_changedSet.insert(&record);
-    m_changed.append(m_records.value(record.uniqueId()));
+    m_changed.append(record.shared_from_this());
 }
 
 void ABAddressBook::recordDidChange(ABRecord &record, const QString &property)
 {
-    if (!m_records.contains(record.uniqueId()))
+    // A record is written value by value: once it is marked, only a new last name has more to do.
+    const bool isLastName = property == kABLastNameProperty && !record.isGroup();
+    if (m_changedSet.contains(&record) && !isLastName)
         return;
-    if (property == kABLastNameProperty && !record.isGroup())
-        indexName(static_cast<ABPerson *>(&record), record.valueForProperty(property).toString());
+    if (recordForUniqueId(record.uniqueId()).get() != &record)
+        return;
+    if (isLastName)
+        indexName(record.uniqueId(), record.valueForProperty(property).toString());
     markChanged(record);
 }
 
@@ -286,7 +377,7 @@ void ABAddressBook::membershipDidChange(ABGroup &group, ABPerson &person)
 {
     markChanged(group);
     // The person's categories name its groups, so its card changes too.
-    if (m_records.contains(person.uniqueId())) {
+    if (recordForUniqueId(person.uniqueId()).get() == &person) {
         person.isReadable();
         markChanged(person);
     }
@@ -303,13 +394,17 @@ QStringList ABAddressBook::groupNamesOf(const QString &personId) const
     return names;
 }
 
-QString ABAddressBook::fileNameFor(const ABRecord &record) const
+// A name no file of the folder, no file about to be removed and no other file of this save has.
+QString ABAddressBook::fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const
 {
     if (!record.fileName().isEmpty())
         return record.fileName();
-    QString name = safeFileStem(record.uniqueId()) + QStringLiteral(".vcf");
-    for (int attempt = 1; m_fileNames.contains(name) || m_removedFiles.contains(name); ++attempt)
-        name = safeFileStem(record.uniqueId()) + QStringLiteral("-%1.vcf").arg(attempt);
+    const QString stem = safeFileStem(record.uniqueId());
+    QString name = stem + QStringLiteral(".vcf");
+    for (int attempt = 1;
+         m_snapshot->find(QFile::encodeName(name)) >= 0 || m_removedFiles.contains(name) || takenNames.contains(name);
+         ++attempt)
+        name = stem + QStringLiteral("-%1.vcf").arg(attempt);
     return name;
 }
 
@@ -318,84 +413,116 @@ Status ABAddressBook::save()
     // REV holds whole seconds: the date the records carry is the one their files say.
     const QDateTime stamp = QDateTime::fromSecsSinceEpoch(Clock::now().toSecsSinceEpoch(), Qt::UTC);
     QStringList allGroupNames;
-    for (const std::shared_ptr<ABGroup> &group : m_groups)
+    for (const std::shared_ptr<ABGroup> &group : std::as_const(m_groups))
         allGroupNames.append(group->storedValues().value(kABGroupNameProperty).toString());
     QList<VCardFileWrite> writes;
     QHash<QString, std::shared_ptr<ABRecord>> byFile;
-    for (const std::shared_ptr<ABRecord> &record : m_changed) {
+    QSet<QString> takenNames;
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
         if (!record->isReadable())
             continue; // never overwrite a file we could not read
         record->setStoredValue(kABModificationDateProperty, stamp);
-        const QString fileName = fileNameFor(*record);
+        const QString fileName = fileNameFor(*record, takenNames);
+        takenNames.insert(fileName);
         const VCard card = ABVCardMapping::cardForRecord(*record, groupNamesOf(record->uniqueId()), allGroupNames);
         writes.append(VCardFileWrite{fileName, card.serialize(), summaryOf(*record)});
         byFile.insert(fileName, record);
     }
-    const QHash<QString, QString> failures = m_folder->writeFiles(writes, m_removedFiles);
-    keepWhatFailed(failures, byFile);
-    if (failures.isEmpty())
+    // A removed record's file that a record added again rewrites is replaced, not removed.
+    m_removedFiles.removeIf([&byFile](const QString &name) { return byFile.contains(name); });
+    const VCardFolder::Written written = m_folder->writeFiles(writes, m_removedFiles, m_snapshot);
+    takeWritten(written, byFile);
+    if (written.failures.isEmpty())
         return success();
-    return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1 files were not written or removed; first: %2: %3")
-                                               .arg(failures.size())
-                                               .arg(failures.constBegin().key(), failures.constBegin().value()));
+    return Error(ErrorCode::IoWriteFailed,
+                 QStringLiteral("%1 files were not written or removed; first: %2: %3")
+                     .arg(written.failures.size())
+                     .arg(written.failures.constBegin().key(), written.failures.constBegin().value()));
 }
 
-void ABAddressBook::keepWhatFailed(const QHash<QString, QString> &failures,
-                                   const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile)
+// Written persons are let go (the book hands them out again from the folder's index while someone
+// holds them); records whose files failed stay changed and held, failed removals stay pending.
+void ABAddressBook::takeWritten(const VCardFolder::Written &written,
+                                const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile)
 {
     QList<std::shared_ptr<ABRecord>> stillChanged;
     for (auto it = writtenByFile.constBegin(); it != writtenByFile.constEnd(); ++it) {
-        if (failures.contains(it.key())) {
-            stillChanged.append(it.value());
+        const std::shared_ptr<ABRecord> &record = it.value();
+        if (written.failures.contains(it.key())) {
+            stillChanged.append(record);
             continue;
         }
-        it.value()->setFileName(it.key());
-        m_fileNames.insert(it.key());
-        // A file written is one this instance knows; one not indexed is seen as changed next time.
-        if (const std::optional<VCardFileStamp> stamp = m_folder->indexedStamp(it.key()))
-            m_seenFiles.insert(it.key(), *stamp);
-        else
-            m_seenFiles.remove(it.key());
+        record->setFileName(it.key());
+        if (record->isGroup())
+            continue;
+        if (m_held.remove(record->uniqueId()))
+            m_handedOut.insert(record->uniqueId(), record);
+        // Saved, the person is found by the name its file holds.
+        unindexName(record->uniqueId());
     }
-    for (const QString &name : failures.keys())
-        m_seenFiles.remove(name);
     m_changed = stillChanged;
     m_changedSet.clear();
-    for (const std::shared_ptr<ABRecord> &record : stillChanged)
+    for (const std::shared_ptr<ABRecord> &record : std::as_const(stillChanged))
         m_changedSet.insert(record.get());
-    QStringList removalsLeft;
-    for (const QString &name : std::as_const(m_removedFiles)) {
-        if (failures.contains(name))
-            removalsLeft.append(name);
-        else
-            m_seenFiles.remove(name);
-    }
-    m_removedFiles = removalsLeft;
+    m_removedFiles.removeIf([&written](const QString &name) { return !written.failures.contains(name); });
+    m_snapshot = written.snapshot;
+    m_mustShowAnew = m_mustShowAnew || !written.isOnWritersSnapshot;
+    m_removedIds.removeIf([this](const QString &uniqueId) { return m_snapshot->findUniqueId(uniqueId) < 0; });
+    pruneHandedOut();
 }
 
-void ABAddressBook::buildNameIndex()
+void ABAddressBook::ensureSnapshotNames()
 {
-    if (m_isNameIndexBuilt)
+    if (m_namedSnapshot == m_snapshot)
         return;
-    m_isNameIndexBuilt = true;
-    for (const std::shared_ptr<ABPerson> &person : m_people)
-        indexName(person.get(), person->valueForProperty(kABLastNameProperty).toString());
+    m_snapshotNames.clear();
+    m_snapshotNames.reserve(m_snapshot->entries.size());
+    for (size_t index = 0; index < m_snapshot->entries.size(); ++index) {
+        const VCardFileEntry &entry = m_snapshot->entries[index];
+        if (entry.isReadable && !entry.isDuplicate && !entry.isGroup)
+            m_snapshotNames.emplace_back(entry.lastNameKey(), qsizetype(index));
+    }
+    std::sort(m_snapshotNames.begin(), m_snapshotNames.end());
+    m_namedSnapshot = m_snapshot;
 }
 
-void ABAddressBook::indexName(ABPerson *person, const QString &lastName)
+void ABAddressBook::unindexName(const QString &uniqueId)
 {
-    if (!m_isNameIndexBuilt)
+    const auto filed = m_indexedLastName.constFind(uniqueId);
+    if (filed == m_indexedLastName.constEnd())
         return;
-    const auto previous = m_indexedLastName.constFind(person);
-    if (previous != m_indexedLastName.constEnd()) {
-        m_byLastName[previous.value()].removeOne(person);
-        m_indexedLastName.erase(previous);
+    const auto named = m_byLastName.find(filed.value());
+    named->removeOne(uniqueId);
+    if (named->isEmpty())
+        m_byLastName.erase(named);
+    m_indexedLastName.erase(filed);
+}
+
+void ABAddressBook::indexName(const QString &uniqueId, const QString &lastName)
+{
+    unindexName(uniqueId);
+    if (lastName.isNull() && !recordForUniqueId(uniqueId))
+        return;
+    const quint64 key = lastNameKey(lastName);
+    m_byLastName[key].append(uniqueId);
+    m_indexedLastName.insert(uniqueId, key);
+}
+
+// Candidates come from this instance's own changes first, then from the snapshot for persons it has
+// not renamed; the search decides on the values each has now.
+QStringList ABAddressBook::namedCandidates(quint64 key)
+{
+    QStringList candidates = m_byLastName.value(key);
+    ensureSnapshotNames();
+    const auto [first, last] =
+        std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{key, qsizetype(0)},
+                         [](const auto &one, const auto &other) { return one.first < other.first; });
+    for (auto named = first; named != last; ++named) {
+        const QString uniqueId = m_snapshot->entries[size_t(named->second)].uniqueId();
+        if (!m_indexedLastName.contains(uniqueId))
+            candidates.append(uniqueId);
     }
-    if (lastName.isNull() && !m_records.contains(person->uniqueId()))
-        return;
-    const QString key = lastName.toCaseFolded();
-    m_byLastName[key].append(person);
-    m_indexedLastName.insert(person, key);
+    return candidates;
 }
 
 QList<std::shared_ptr<ABRecord>> ABAddressBook::recordsMatchingSearchElement(const ABSearchElement &element)
@@ -403,16 +530,16 @@ QList<std::shared_ptr<ABRecord>> ABAddressBook::recordsMatchingSearchElement(con
     QList<std::shared_ptr<ABRecord>> matches;
     const QString lastName = element.caseInsensitiveEqualityValue(kABLastNameProperty);
     if (lastName.isNull()) {
-        for (const std::shared_ptr<ABPerson> &person : m_people) {
+        for (const std::shared_ptr<ABPerson> &person : people()) {
             if (element.matchesRecord(*person))
                 matches.append(person);
         }
         return matches;
     }
-    buildNameIndex();
-    for (ABPerson *person : m_byLastName.value(lastName.toCaseFolded())) {
-        if (element.matchesRecord(*person))
-            matches.append(m_records.value(person->uniqueId()));
+    for (const QString &uniqueId : namedCandidates(lastNameKey(lastName))) {
+        const std::shared_ptr<ABRecord> person = recordForUniqueId(uniqueId);
+        if (person && !person->isGroup() && element.matchesRecord(*person))
+            matches.append(person);
     }
     return matches;
 }

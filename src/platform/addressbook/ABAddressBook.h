@@ -4,6 +4,7 @@
 #include "platform/addressbook/VCardFolder.h"
 #include "platform/foundation/Result.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -11,6 +12,9 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -26,10 +30,20 @@ class ABRecord;
 // modification date) and removes the files of removed records. Every instance of the process works
 // on one store per folder, whose index spares re-reading unchanged files. Files that cannot be read
 // are reported by unreadableRecords() and never changed.
+// Persons are made from the folder's index when asked for and read their file on first need; the
+// instance keeps only those someone holds or that have unsaved changes, so a large book costs little
+// more than its index. Groups are few and kept whole.
 // An instance is used on one thread at a time; the static members are thread-safe.
 class ABAddressBook final : public std::enable_shared_from_this<ABAddressBook>
 {
 public:
+    // What a listing of the persons gives without making them.
+    struct PersonStamp
+    {
+        QString uniqueId;
+        QDateTime modificationDate;
+    };
+
     // The user default naming the folder.
     static const QString kFolderDefaultsKey;
 
@@ -41,10 +55,19 @@ public:
     // The folder the next instance opens, and whether it can be opened.
     static QString storeFolderPath();
     static Status checkAccess();
+    // The persons of the store as this process last saw or saved it, counted from its index alone;
+    // -1 when the folder cannot be listed.
+    static qsizetype storedPersonCount();
 
-    QList<std::shared_ptr<ABPerson>> people() const { return m_people; }
+    // Every person, each made now unless someone holds it: for small books and tests; a sync lists
+    // personStamps() instead.
+    QList<std::shared_ptr<ABPerson>> people();
     QList<std::shared_ptr<ABGroup>> groups() const { return m_groups; }
-    std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId) const;
+    QList<PersonStamp> personStamps() const;
+    std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId);
+    // The modification date of the record as the book shows it, read without making the record;
+    // nullopt when the book has no such record.
+    std::optional<QDateTime> modificationDateOf(const QString &uniqueId) const;
     // Adding fails for a record of another book or an id already present; removing fails for a
     // record not in this book.
     bool addRecord(const std::shared_ptr<ABRecord> &record);
@@ -74,33 +97,49 @@ public:
 
 private:
     Status open();
-    void showSnapshot(const VCardFolder::Snapshot &snapshot);
+    void showSnapshot(VCardFolder::SnapshotPointer snapshot);
     void forgetRecords();
-    bool isSnapshotSeen(const VCardFolder::Snapshot &snapshot) const;
-    void addRecordFromStore(const std::shared_ptr<ABRecord> &record);
+    // The record of a shown entry of the snapshot, made unless someone holds it.
+    std::shared_ptr<ABRecord> recordForEntry(const VCardFileEntry &entry);
+    void attach(const std::shared_ptr<ABRecord> &record);
     void markChanged(ABRecord &record);
     // After a save: records whose files failed stay changed, removals that failed stay pending.
-    void keepWhatFailed(const QHash<QString, QString> &failures,
-                        const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
-    void buildNameIndex();
-    void indexName(ABPerson *person, const QString &lastName);
+    void takeWritten(const VCardFolder::Written &written,
+                     const QHash<QString, std::shared_ptr<ABRecord>> &writtenByFile);
+    // The snapshot's persons by last-name key, built once per snapshot the book shows.
+    void ensureSnapshotNames();
+    // Files a person changed or added in this instance under its last name (a null name: unfiles it).
+    void indexName(const QString &uniqueId, const QString &lastName);
+    void unindexName(const QString &uniqueId);
+    // The unique ids of the persons that may have a last name of that key.
+    QStringList namedCandidates(quint64 key);
     QStringList groupNamesOf(const QString &personId) const;
-    QString fileNameFor(const ABRecord &record) const;
+    QString fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const;
+    void pruneHandedOut();
 
     std::shared_ptr<VCardFolder> m_folder;
-    QList<std::shared_ptr<ABPerson>> m_people;
+    VCardFolder::SnapshotPointer m_snapshot;
+    // The snapshot adopted by the last save holds changes of others this instance has not shown.
+    bool m_mustShowAnew = false;
     QList<std::shared_ptr<ABGroup>> m_groups;
-    QHash<QString, std::shared_ptr<ABRecord>> m_records;
+    // Records this instance keeps alive: its groups and the records added since they were last saved.
+    QHash<QString, std::shared_ptr<ABRecord>> m_held;
+    // Persons made from the snapshot, while someone holds them.
+    QHash<QString, std::weak_ptr<ABRecord>> m_handedOut;
+    qsizetype m_pruneAt = 1024;
+    // Records of the snapshot removed from this instance.
+    QSet<QString> m_removedIds;
     QList<std::shared_ptr<ABRecord>> m_changed;
     QSet<const ABRecord *> m_changedSet;
     QStringList m_removedFiles;
-    QSet<QString> m_fileNames;
     QHash<QString, QString> m_unreadable;
-    // The state of every file as this instance last saw it, by file name.
-    QHash<QString, VCardFileStamp> m_seenFiles;
-    bool m_isNameIndexBuilt = false;
-    QHash<QString, QList<ABPerson *>> m_byLastName;
-    QHash<const ABPerson *, QString> m_indexedLastName;
+    // Last-name key -> position in the snapshot, in key order, for the snapshot named.
+    std::vector<std::pair<quint64, qsizetype>> m_snapshotNames;
+    VCardFolder::SnapshotPointer m_namedSnapshot;
+    // The persons whose last name this instance set since they were last saved: key -> unique ids,
+    // and the key each is filed under. They are found here rather than in the snapshot.
+    QHash<quint64, QStringList> m_byLastName;
+    QHash<QString, quint64> m_indexedLastName;
 };
 
 } // namespace platform

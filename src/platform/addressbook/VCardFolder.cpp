@@ -3,32 +3,56 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
-#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QSet>
 #include <QTimeZone>
 
-#include <cerrno>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace platform {
 
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 3;
+constexpr quint32 kIndexVersion = 4;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
+// Two arrays' lengths, five numbers and the flags.
+constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
+// The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
+enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
+constexpr int kMaxLengthBytes = 5;
+// FNV-1a over UTF-16 code units, for last-name keys.
+constexpr quint64 kFnvOffset = 14695981039346656037ULL;
+constexpr quint64 kFnvPrime = 1099511628211ULL;
+// Events read per refresh before the watch gives up and the folder is listed.
+constexpr int kMaxWatchReads = 1024;
+// Watches the process keeps at once: inotify instances are few per user, and a process works on one
+// address book folder at a time; folders past this many are listed on every refresh.
+constexpr int kMaxWatches = 8;
+std::atomic<int> s_watchCount = 0;
+constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+// File systems whose every change passes through this machine's kernel, so inotify sees it.
+constexpr long kLocalFileSystems[] = {0xEF53 /* ext2, ext3, ext4 */, 0x58465342 /* xfs */,  0x9123683E /* btrfs */,
+                                      0x01021994 /* tmpfs */,        0xF2F52010 /* f2fs */, 0x794C7630 /* overlay */};
 
 QString systemMessage(int errorNumber)
 {
@@ -40,17 +64,23 @@ qint64 nanosecondsOf(const struct timespec &time)
     return qint64(time.tv_sec) * 1000000000LL + qint64(time.tv_nsec);
 }
 
-void takeStatus(VCardFileEntry &entry, const struct stat &status)
+VCardFileStamp stampOf(const struct stat &status)
 {
-    entry.size = qint64(status.st_size);
-    entry.modificationNs = nanosecondsOf(status.st_mtim);
-    entry.changeNs = nanosecondsOf(status.st_ctim);
-    entry.inode = quint64(status.st_ino);
+    return VCardFileStamp{qint64(status.st_size), nanosecondsOf(status.st_mtim), nanosecondsOf(status.st_ctim),
+                          quint64(status.st_ino)};
 }
 
-bool isCardFileName(const QString &name)
+std::string_view viewOf(const QByteArray &bytes)
 {
-    return !name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
+    return std::string_view(bytes.constData(), size_t(bytes.size()));
+}
+
+bool isCardFileName(std::string_view name)
+{
+    if (name.size() < 4 || name.front() == '.')
+        return false;
+    const std::string_view suffix = name.substr(name.size() - 4);
+    return suffix[0] == '.' && (suffix[1] | 0x20) == 'v' && (suffix[2] | 0x20) == 'c' && (suffix[3] | 0x20) == 'f';
 }
 
 QString stemOf(const QString &fileName)
@@ -58,24 +88,157 @@ QString stemOf(const QString &fileName)
     return fileName.left(fileName.size() - 4);
 }
 
+void appendField(QByteArray &out, const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    quint32 length = quint32(utf8.size());
+    do {
+        out.append(char((length & 0x7f) | (length > 0x7f ? 0x80 : 0)));
+        length >>= 7;
+    } while (length > 0);
+    out.append(utf8);
+}
+
+// Reads packed fields one after the other; a field past the end, or too long for what is left,
+// reads as empty and stops the reader.
+class FieldReader final
+{
+public:
+    explicit FieldReader(const QByteArray &bytes) : m_bytes(bytes) {}
+
+    std::string_view next()
+    {
+        quint32 length = 0;
+        for (int shift = 0; shift < 7 * kMaxLengthBytes; shift += 7) {
+            if (m_position >= m_bytes.size())
+                return stop();
+            const auto byte = quint8(m_bytes.at(m_position++));
+            length |= quint32(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0)
+                break;
+        }
+        if (length > quint32(m_bytes.size() - m_position))
+            return stop();
+        const std::string_view field(m_bytes.constData() + m_position, length);
+        m_position += length;
+        return field;
+    }
+    QString nextText()
+    {
+        const std::string_view field = next();
+        return QString::fromUtf8(field.data(), qsizetype(field.size()));
+    }
+    void skip(int count)
+    {
+        for (int index = 0; index < count; ++index)
+            (void)next();
+    }
+    bool atEnd() const { return m_position >= m_bytes.size(); }
+
+private:
+    std::string_view stop()
+    {
+        m_position = m_bytes.size();
+        return {};
+    }
+
+    const QByteArray &m_bytes;
+    qsizetype m_position = 0;
+};
+
+QString detailOf(const VCardFileEntry &entry, Detail detail)
+{
+    FieldReader reader(entry.details);
+    reader.skip(int(detail));
+    return reader.nextText();
+}
+
+QByteArray packDetails(const VCardSummary &summary, const QString &fileName, const QString &problem)
+{
+    QByteArray packed;
+    appendField(packed, summary.uniqueId == stemOf(fileName) ? QString() : summary.uniqueId);
+    for (const QString *text :
+         {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName, &problem})
+        appendField(packed, *text);
+    for (const QString &email : summary.emails)
+        appendField(packed, email);
+    return packed;
+}
+
+// An entry named "<unique id>.vcf", found by its unique id without unpacking anything.
+bool isNamedAfterUniqueId(const VCardFileEntry &entry)
+{
+    return !entry.details.isEmpty() && entry.details.at(0) == 0 && entry.fileName.endsWith(".vcf");
+}
+
+bool isShown(const VCardFileEntry &entry)
+{
+    return entry.isReadable && !entry.isDuplicate;
+}
+
+bool isBefore(const VCardFileEntry &entry, std::string_view name)
+{
+    return viewOf(entry.fileName) < name;
+}
+
+bool isInNameOrder(const VCardFileEntry &first, const VCardFileEntry &second)
+{
+    return first.fileName < second.fileName;
+}
+
+// Marks the files whose unique id an earlier file (in name order) already has, and notes the unique
+// ids of the shown files not named after them.
+void settleUniqueIds(VCardFolder::Snapshot &snapshot)
+{
+    snapshot.otherIds.clear();
+    snapshot.hasUnreadable = false;
+    for (VCardFileEntry &entry : snapshot.entries) {
+        entry.isDuplicate = false;
+        snapshot.hasUnreadable = snapshot.hasUnreadable || !entry.isReadable;
+    }
+    for (qsizetype index = 0; index < qsizetype(snapshot.entries.size()); ++index) {
+        VCardFileEntry &entry = snapshot.entries[size_t(index)];
+        if (!entry.isReadable || isNamedAfterUniqueId(entry))
+            continue;
+        const QString uniqueId = entry.uniqueId();
+        const qsizetype named = snapshot.find(QFile::encodeName(uniqueId + QStringLiteral(".vcf")));
+        VCardFileEntry *namedEntry = named >= 0 ? &snapshot.entries[size_t(named)] : nullptr;
+        const bool isNamedShown = namedEntry && namedEntry->isReadable && isNamedAfterUniqueId(*namedEntry);
+        if (snapshot.otherIds.contains(uniqueId) || (isNamedShown && named < index)) {
+            entry.isDuplicate = true;
+            continue;
+        }
+        if (isNamedShown)
+            namedEntry->isDuplicate = true;
+        snapshot.otherIds.insert(uniqueId, index);
+    }
+}
+
+quint32 checksumOf(QByteArrayView bytes)
+{
+    uLong checksum = ::crc32(0L, Z_NULL, 0);
+    // zlib takes at most 4 GiB a call; the index is capped far below that.
+    checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size()));
+    return quint32(checksum);
+}
+
 QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
-    const VCardSummary &summary = entry.summary;
-    out << entry.fileName << entry.size << entry.modificationNs << entry.changeNs << entry.inode << entry.isReadable
-        << entry.problem << summary.uniqueId << summary.isGroup
-        << qint64(summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1)
-        << summary.firstName << summary.lastName << summary.organization << summary.groupName << summary.emails;
+    const VCardFileStamp &stamp = entry.stamp;
+    const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
+    out << entry.fileName << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs
+        << flags << entry.details;
     return out;
 }
 
 QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
 {
-    VCardSummary &summary = entry.summary;
-    qint64 modifiedMs = -1;
-    in >> entry.fileName >> entry.size >> entry.modificationNs >> entry.changeNs >> entry.inode >> entry.isReadable >>
-        entry.problem >> summary.uniqueId >> summary.isGroup >> modifiedMs >> summary.firstName >> summary.lastName >>
-        summary.organization >> summary.groupName >> summary.emails;
-    summary.modificationDate = modifiedMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC) : QDateTime();
+    VCardFileStamp &stamp = entry.stamp;
+    quint8 flags = 0;
+    in >> entry.fileName >> stamp.size >> stamp.modificationNs >> stamp.changeNs >> stamp.inode >>
+        entry.modificationMs >> flags >> entry.details;
+    entry.isReadable = (flags & 1) != 0;
+    entry.isGroup = (flags & 2) != 0;
     return in;
 }
 
@@ -93,8 +256,9 @@ Result<QByteArray> readRegularFile(const QString &path)
     }
     if (status.st_size > VCard::kMaxCardBytes) {
         ::close(descriptor);
-        return Error(ErrorCode::DataMalformed,
-                     QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
+        return Error(
+            ErrorCode::DataMalformed,
+            QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
     }
     bytes.resize(qsizetype(status.st_size) + 1);
     qsizetype total = 0;
@@ -113,7 +277,221 @@ Result<QByteArray> readRegularFile(const QString &path)
     return bytes;
 }
 
+// The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
+// Directories list their files in an order of their own, and looking each up by halving the sorted
+// entries would compare names a dozen times apiece.
+class NameTable final
+{
+public:
+    explicit NameTable(const std::vector<VCardFileEntry> &entries) : m_entries(entries)
+    {
+        size_t capacity = 16;
+        while (capacity < 2 * entries.size())
+            capacity *= 2;
+        m_slots.assign(capacity, -1);
+        for (size_t index = 0; index < entries.size(); ++index)
+            m_slots[slotOf(viewOf(entries[index].fileName))] = qint32(index);
+    }
+    // The position of the entry with that name, or -1.
+    qint32 find(std::string_view name) const { return m_slots[slotOf(name)]; }
+
+private:
+    // The slot holding the name, or the empty slot where it would go.
+    size_t slotOf(std::string_view name) const
+    {
+        const size_t mask = m_slots.size() - 1;
+        size_t slot = size_t(qHash(QByteArrayView(name.data(), qsizetype(name.size())))) & mask;
+        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName) != name)
+            slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    const std::vector<VCardFileEntry> &m_entries;
+    std::vector<qint32> m_slots;
+};
+
+// The snapshot of the entries of known that are kept, with the added ones (in name order, none of
+// them kept) merged in.
+std::shared_ptr<VCardFolder::Snapshot>
+mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept, std::vector<VCardFileEntry> &&added)
+{
+    auto next = std::make_shared<VCardFolder::Snapshot>();
+    next->entries.reserve(known.entries.size() + added.size());
+    for (size_t index = 0; index < known.entries.size(); ++index) {
+        if (isKept[index])
+            next->entries.push_back(known.entries[index]);
+    }
+    const auto kept = qsizetype(next->entries.size());
+    std::move(added.begin(), added.end(), std::back_inserter(next->entries));
+    std::inplace_merge(next->entries.begin(), next->entries.begin() + kept, next->entries.end(), isInNameOrder);
+    settleUniqueIds(*next);
+    return next;
+}
+
+// Whether a name is among entries sorted by name.
+bool containsName(const std::vector<VCardFileEntry> &entries, const QByteArray &fileName)
+{
+    return std::binary_search(entries.cbegin(), entries.cend(), VCardFileEntry{fileName}, isInNameOrder);
+}
+
 } // namespace
+
+VCardFolderWatch::~VCardFolderWatch()
+{
+    stop();
+}
+
+void VCardFolderWatch::stop()
+{
+    if (m_descriptor < 0)
+        return;
+    ::close(m_descriptor);
+    m_descriptor = -1;
+    --s_watchCount;
+}
+
+bool VCardFolderWatch::isWatchingFolderAt(const QString &folderPath)
+{
+    const QByteArray path = QFile::encodeName(folderPath);
+    struct stat status = {};
+    if (::stat(path.constData(), &status) != 0) {
+        stop();
+        return false;
+    }
+    if (m_descriptor >= 0 && status.st_dev == m_device && status.st_ino == m_inode)
+        return true;
+    stop();
+    struct statfs fileSystem = {};
+    const bool isLocal = ::statfs(path.constData(), &fileSystem) == 0 &&
+                         std::find(std::cbegin(kLocalFileSystems), std::cend(kLocalFileSystems),
+                                   long(fileSystem.f_type)) != std::cend(kLocalFileSystems);
+    if (!isLocal)
+        return false;
+    if (++s_watchCount > kMaxWatches) {
+        --s_watchCount;
+        return false;
+    }
+    m_descriptor = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_descriptor < 0)
+        --s_watchCount;
+    else if (::inotify_add_watch(m_descriptor, path.constData(), kWatchedEvents) < 0)
+        stop();
+    m_device = status.st_dev;
+    m_inode = status.st_ino;
+    // Watching starts now: what happened before is not known.
+    return false;
+}
+
+bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
+{
+    if (m_descriptor < 0)
+        return true;
+    alignas(struct inotify_event) char buffer[16384];
+    bool hasChanges = false;
+    for (int reads = 0; reads < kMaxWatchReads; ++reads) {
+        const ssize_t length = ::read(m_descriptor, buffer, sizeof(buffer));
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0 && errno == EAGAIN)
+            return hasChanges;
+        if (length <= 0)
+            return true;
+        for (ssize_t offset = 0; offset + ssize_t(sizeof(struct inotify_event)) <= length;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + offset);
+            offset += ssize_t(sizeof(struct inotify_event)) + ssize_t(event->len);
+            const std::string_view name = event->len > 0 ? std::string_view(event->name) : std::string_view();
+            // The folder itself gone or moved: the watch watches nothing at the path any more.
+            if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
+                stop();
+                return true;
+            }
+            hasChanges = hasChanges || (event->mask & IN_Q_OVERFLOW) != 0 ||
+                         (isCardFileName(name) && !ownNames.contains(QByteArray(name.data(), qsizetype(name.size()))));
+        }
+    }
+    return true;
+}
+
+QString VCardFileEntry::name() const
+{
+    return QFile::decodeName(fileName);
+}
+
+QString VCardFileEntry::uniqueId() const
+{
+    const QString packed = detailOf(*this, Detail::UniqueId);
+    return packed.isEmpty() ? stemOf(name()) : packed;
+}
+
+QDateTime VCardFileEntry::modificationDate() const
+{
+    return modificationMs >= 0 ? QDateTime::fromMSecsSinceEpoch(modificationMs, Qt::UTC) : QDateTime();
+}
+
+QString VCardFileEntry::problem() const
+{
+    return detailOf(*this, Detail::Problem);
+}
+
+QString VCardFileEntry::lastName() const
+{
+    return detailOf(*this, Detail::LastName);
+}
+
+quint64 VCardFileEntry::lastNameKey() const
+{
+    FieldReader reader(details);
+    reader.skip(int(Detail::LastName));
+    const std::string_view name = reader.next();
+    const bool isAscii = std::all_of(name.cbegin(), name.cend(), [](char byte) { return (byte & 0x80) == 0; });
+    if (!isAscii)
+        return platform::lastNameKey(QString::fromUtf8(name.data(), qsizetype(name.size())));
+    // Folding ASCII is lowering its capitals.
+    quint64 hash = kFnvOffset;
+    for (const char byte : name)
+        hash = (hash ^ quint64(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte)) * kFnvPrime;
+    return hash;
+}
+
+quint64 lastNameKey(const QString &lastName)
+{
+    quint64 hash = kFnvOffset;
+    for (const QChar character : lastName.toCaseFolded())
+        hash = (hash ^ quint64(character.unicode())) * kFnvPrime;
+    return hash;
+}
+
+VCardSummary VCardFileEntry::summary() const
+{
+    VCardSummary summary;
+    FieldReader reader(details);
+    summary.uniqueId = reader.nextText();
+    if (summary.uniqueId.isEmpty())
+        summary.uniqueId = stemOf(name());
+    summary.isGroup = isGroup;
+    summary.modificationDate = modificationDate();
+    for (QString *text : {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName})
+        *text = reader.nextText();
+    reader.skip(1);
+    while (!reader.atEnd())
+        summary.emails.append(reader.nextText());
+    return summary;
+}
+
+qsizetype VCardFolder::Snapshot::find(const QByteArray &fileName) const
+{
+    const std::string_view wanted = viewOf(fileName);
+    const auto found = std::lower_bound(entries.cbegin(), entries.cend(), wanted, isBefore);
+    return found != entries.cend() && viewOf(found->fileName) == wanted ? qsizetype(found - entries.cbegin()) : -1;
+}
+
+qsizetype VCardFolder::Snapshot::findUniqueId(const QString &uniqueId) const
+{
+    const qsizetype named = find(QFile::encodeName(uniqueId + QStringLiteral(".vcf")));
+    if (named >= 0 && isShown(entries[size_t(named)]) && isNamedAfterUniqueId(entries[size_t(named)]))
+        return named;
+    return otherIds.value(uniqueId, -1);
+}
 
 std::shared_ptr<VCardFolder> VCardFolder::forLocation(const QString &folderPath, const QString &indexPath)
 {
@@ -129,7 +507,7 @@ std::shared_ptr<VCardFolder> VCardFolder::forLocation(const QString &folderPath,
 }
 
 VCardFolder::VCardFolder(QString folderPath, QString indexPath)
-    : m_folderPath(std::move(folderPath)), m_indexPath(std::move(indexPath))
+    : m_folderPath(std::move(folderPath)), m_indexPath(std::move(indexPath)), m_current(std::make_shared<Snapshot>())
 {
 }
 
@@ -148,87 +526,113 @@ Status VCardFolder::ensureFolder() const
     return success();
 }
 
-Result<QList<VCardFileEntry>> VCardFolder::listFolder() const
+// Stats every card file through the folder's descriptor. A file the index knows in the same state
+// costs no allocation: it is only marked present.
+Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
 {
     DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
     if (!directory)
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
     const int descriptor = ::dirfd(directory);
-    QList<VCardFileEntry> listed;
+    const NameTable names(known.entries);
+    Listed listed;
+    listed.isPresent.assign(known.entries.size(), false);
     while (const dirent *item = ::readdir(directory)) {
-        const QString name = QFile::decodeName(item->d_name);
+        const std::string_view name(item->d_name);
         struct stat status = {};
-        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
-            || !S_ISREG(status.st_mode))
+        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode))
+            continue;
+        const qint32 found = names.find(name);
+        if (found >= 0)
+            listed.isPresent[size_t(found)] = true;
+        // A file that could not be read is tried again: a permission or a shortage of descriptors may
+        // have passed without touching the file.
+        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) &&
+            known.entries[size_t(found)].isReadable)
             continue;
         VCardFileEntry entry;
-        entry.fileName = name;
-        takeStatus(entry, status);
-        listed.append(std::move(entry));
+        entry.fileName = QByteArray(name.data(), qsizetype(name.size()));
+        entry.stamp = stampOf(status);
+        listed.changed.push_back(std::move(entry));
     }
     ::closedir(directory);
-    std::sort(listed.begin(), listed.end(),
-              [](const VCardFileEntry &first, const VCardFileEntry &second) { return first.fileName < second.fileName; });
     return listed;
 }
 
-VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const
+VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
-    const QString previousId = m_index.value(entry.fileName).summary.uniqueId;
-    entry.summary = VCardSummary();
-    entry.summary.uniqueId = previousId.isEmpty() ? stemOf(entry.fileName) : previousId;
-    Result<VCard> card = readCard(entry.fileName);
+    const QString fileName = entry.name();
+    const qsizetype previous = known.find(entry.fileName);
+    Result<VCard> card = readCard(fileName);
     if (!card) {
+        VCardSummary summary;
+        summary.uniqueId = previous >= 0 ? known.entries[size_t(previous)].uniqueId() : stemOf(fileName);
         entry.isReadable = false;
-        entry.problem = card.error().message();
+        entry.details = packDetails(summary, fileName, card.error().message());
         return entry;
     }
-    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.modificationNs / 1000000, Qt::UTC);
-    entry.summary = ABVCardMapping::summarize(*card, stemOf(entry.fileName), fileTime);
+    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.stamp.modificationNs / 1000000, Qt::UTC);
+    const VCardSummary summary = ABVCardMapping::summarize(*card, stemOf(fileName), fileTime);
     entry.isReadable = true;
-    entry.problem.clear();
-    parsedCards.insert(entry.fileName, std::move(*card));
+    entry.isGroup = summary.isGroup;
+    entry.modificationMs = summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1;
+    entry.details = packDetails(summary, fileName, QString());
     return entry;
 }
 
-Result<VCardFolder::Snapshot> VCardFolder::refresh()
+Result<VCardFolder::Refreshed> VCardFolder::refresh()
 {
     const std::lock_guard lock(m_mutex);
     loadIndexLocked();
-    Result<QList<VCardFileEntry>> listed = listFolder();
+    // Events up to now are read before listing: whatever happens after shows in the listing or in
+    // the next refresh.
+    const bool hasOtherChanges =
+        m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
+    if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable)
+        return Refreshed{m_current, {}, false};
+    const Snapshot &known = *m_current;
+    Result<Listed> listed = listFolder(known);
     if (!listed)
         return listed.error();
-    Snapshot snapshot;
-    snapshot.entries.reserve(listed->size());
-    bool hasChanged = false;
-    for (VCardFileEntry &found : *listed) {
-        const auto known = m_index.constFind(found.fileName);
-        const bool isKnown = known != m_index.constEnd() && known->stamp() == found.stamp();
-        if (isKnown && known->isReadable) {
-            snapshot.entries.append(*known);
-            continue;
-        }
-        // A file that could not be read is tried again: a permission or a shortage of descriptors may
-        // have passed without touching the file.
-        VCardFileEntry entry = readEntry(std::move(found), snapshot.parsedCards);
-        hasChanged = hasChanged || !isKnown || entry.isReadable || entry.problem != known->problem;
-        m_index.insert(entry.fileName, entry);
-        snapshot.entries.append(std::move(entry));
+    m_hasListed = true;
+    m_mustList = false;
+    Refreshed refreshed;
+    refreshed.isListed = true;
+    std::vector<bool> &isKept = listed->isPresent;
+    bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
+    std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
+    for (VCardFileEntry &entry : listed->changed) {
+        const qsizetype previous = known.find(entry.fileName);
+        entry = readEntry(std::move(entry), known);
+        refreshed.parsedFiles.append(entry.name());
+        // A file still unreadable for the same reason changes nothing.
+        const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+                     entry.details != before->details;
+        if (before)
+            isKept[size_t(previous)] = false;
     }
-    // Every listed file is in the index now; more entries there are files that went away.
-    if (m_index.size() != snapshot.entries.size()) {
-        hasChanged = true;
-        const auto isListed = [&snapshot](const QString &name) {
-            const auto found = std::lower_bound(
-                snapshot.entries.cbegin(), snapshot.entries.cend(), name,
-                [](const VCardFileEntry &entry, const QString &wanted) { return entry.fileName < wanted; });
-            return found != snapshot.entries.cend() && found->fileName == name;
-        };
-        m_index.removeIf([&isListed](const auto &indexed) { return !isListed(indexed.key()); });
-    }
-    if (hasChanged)
+    if (hasChanged) {
+        m_current = mergedSnapshot(known, isKept, std::move(listed->changed));
         saveIndexLocked();
-    return snapshot;
+    }
+    refreshed.snapshot = m_current;
+    return refreshed;
+}
+
+Result<VCardFolder::SnapshotPointer> VCardFolder::lastSnapshot()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_hasListed)
+            return m_current;
+    }
+    Result<Refreshed> refreshed = refresh();
+    if (!refreshed)
+        return refreshed.error();
+    return refreshed->snapshot;
 }
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
@@ -242,6 +646,7 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
     return card;
 }
 
+// One write and one rename per file; what was written is never read back.
 Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
 {
     const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
@@ -249,9 +654,9 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
     // mkstemp makes the file readable and writable by its owner alone.
     const int descriptor = ::mkstemp(pattern.data());
     if (descriptor < 0)
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
-    struct stat status = {};
-    const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size() && ::fstat(descriptor, &status) == 0;
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
+    const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size();
     const int writeError = errno;
     const bool isClosed = ::close(descriptor) == 0;
     if (!isWritten || !isClosed || ::rename(pattern.constData(), target.constData()) != 0) {
@@ -259,58 +664,138 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
         ::unlink(pattern.constData());
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
     }
-    // The rename moves the file's change time; the index keeps the status the next refresh will see.
+    // The rename moves the file's change time: the index keeps the status the next refresh will see.
     struct stat placed = {};
-    if (::lstat(target.constData(), &placed) == 0 && placed.st_ino == status.st_ino)
-        status = placed;
-    entry.fileName = write.fileName;
-    takeStatus(entry, status);
+    if (::lstat(target.constData(), &placed) != 0)
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("cannot see the written file: %1").arg(systemMessage(errno)));
+    entry.fileName = QFile::encodeName(write.fileName);
+    entry.stamp = stampOf(placed);
     entry.isReadable = true;
-    entry.problem.clear();
-    entry.summary = write.summary;
+    entry.isGroup = write.summary.isGroup;
+    const QDateTime &modified = write.summary.modificationDate;
+    entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
+    entry.details = packDetails(write.summary, write.fileName, QString());
     return success();
 }
 
-QHash<QString, QString> VCardFolder::writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals)
+std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes,
+                                                  QHash<QString, QString> &failures) const
 {
-    const std::lock_guard lock(m_mutex);
-    loadIndexLocked();
-    QHash<QString, QString> failures;
+    std::vector<VCardFileEntry> written;
+    written.reserve(size_t(writes.size()));
     for (const VCardFileWrite &write : writes) {
         VCardFileEntry entry;
-        const Status written = writeOneFile(write, entry);
-        if (written)
-            m_index.insert(write.fileName, entry);
+        if (const Status status = writeOneFile(write, entry); status)
+            written.push_back(std::move(entry));
         else
-            failures.insert(write.fileName, written.error().message());
+            failures.insert(write.fileName, status.error().message());
     }
+    std::sort(written.begin(), written.end(), isInNameOrder);
+    return written;
+}
+
+std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, QHash<QString, QString> &failures) const
+{
+    std::vector<VCardFileEntry> removed;
     for (const QString &name : removals) {
         const QByteArray path = QFile::encodeName(m_folderPath + QLatin1Char('/') + name);
         struct stat status = {};
         if (::lstat(path.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::unlink(path.constData()) != 0)
             failures.insert(name, QStringLiteral("cannot remove: %1").arg(systemMessage(errno)));
         else
-            m_index.remove(name);
+            removed.push_back(VCardFileEntry{QFile::encodeName(name)});
     }
-    // One sync of the file system for the whole batch, rather than one per file.
+    std::sort(removed.begin(), removed.end(), isInNameOrder);
+    return removed;
+}
+
+// The batch's files and names reach the disk before the caller goes on to note them as saved: one
+// sync of the file system for the whole batch costs far less than one per file and per folder. A
+// failing sync (a disk error) fails the batch, whose records then stay changed.
+Status VCardFolder::syncFileSystem() const
+{
     const int folder = ::open(QFile::encodeName(m_folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::syncfs(folder);
-        ::close(folder);
+    if (folder < 0)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot open the folder: %1").arg(systemMessage(errno)));
+    const bool isSynced = ::syncfs(folder) == 0;
+    const int syncError = errno;
+    ::close(folder);
+    if (!isSynced)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot sync to disk: %1").arg(systemMessage(syncError)));
+    return success();
+}
+
+VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,
+                                             const SnapshotPointer &writersSnapshot)
+{
+    const std::lock_guard lock(m_mutex);
+    loadIndexLocked();
+    Written outcome;
+    std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures);
+    const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures);
+    outcome.isOnWritersSnapshot = writersSnapshot == m_current;
+    outcome.snapshot = m_current;
+    if (written.empty() && removed.empty())
+        return outcome;
+    if (const Status synced = syncFileSystem(); !synced) {
+        for (const std::vector<VCardFileEntry> *entries : {&std::as_const(written), &removed}) {
+            for (const VCardFileEntry &entry : *entries)
+                outcome.failures.insert(entry.name(), synced.error().message());
+        }
     }
+    noteOwnChanges(written, removed);
+    const Snapshot &known = *m_current;
+    std::vector<bool> isKept(known.entries.size(), true);
+    for (size_t index = 0; index < known.entries.size(); ++index) {
+        const QByteArray &name = known.entries[index].fileName;
+        isKept[index] = !containsName(written, name) && !containsName(removed, name);
+    }
+    m_current = mergedSnapshot(known, isKept, std::move(written));
+    outcome.snapshot = m_current;
     // Rewriting the whole index after every batch would cost as much as the store per batch; it
     // follows on flushIndex.
     m_isIndexDirty = true;
-    return failures;
+    return outcome;
+}
+
+// What the batch did itself is in the snapshot already; anything else the watch saw meanwhile makes
+// the next refresh list the folder.
+void VCardFolder::noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed)
+{
+    QSet<QByteArray> ownNames;
+    ownNames.reserve(qsizetype(written.size() + removed.size()));
+    for (const std::vector<VCardFileEntry> *entries : {&written, &removed}) {
+        for (const VCardFileEntry &entry : *entries)
+            ownNames.insert(entry.fileName);
+    }
+    if (m_watch.hasOtherChanges(ownNames))
+        m_mustList = true;
+}
+
+void VCardFolder::holdWatch()
+{
+    const std::lock_guard lock(m_mutex);
+    ++m_watchHolders;
+}
+
+void VCardFolder::releaseWatch()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_watchHolders == 0 || --m_watchHolders > 0)
+        return;
+    // Unwatched, the folder may change unseen: the next refresh lists it.
+    m_watch.stop();
+    m_mustList = true;
 }
 
 std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const
 {
     const std::lock_guard lock(m_mutex);
-    const auto found = m_index.constFind(fileName);
-    if (found == m_index.constEnd())
+    const qsizetype found = m_current->find(QFile::encodeName(fileName));
+    if (found < 0)
         return std::nullopt;
-    return found->stamp();
+    return m_current->entries[size_t(found)].stamp;
 }
 
 void VCardFolder::flushIndex()
@@ -320,6 +805,9 @@ void VCardFolder::flushIndex()
         saveIndexLocked();
 }
 
+// A damaged or foreign index is dropped whole: every file is then read again. The checksum catches
+// damage that would still parse, such as a changed letter in a name; the index is our own file in a
+// private folder, so damage is all it has to catch, and a CRC does that for a fraction of a digest's cost.
 void VCardFolder::loadIndexLocked()
 {
     if (m_isIndexLoaded)
@@ -330,31 +818,33 @@ void VCardFolder::loadIndexLocked()
     const Result<QByteArray> bytes = readWholeFile(m_indexPath, kMaxIndexBytes);
     if (!bytes)
         return;
-    // A damaged or foreign index is dropped whole: every file is then read again. The digest catches
-    // damage that would still parse, such as a changed letter in a name.
     QDataStream in(*bytes);
     in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, count = 0;
-    QByteArray digest;
+    quint32 magic = 0, version = 0, count = 0, checksum = 0;
     QString folderPath;
-    in >> magic >> version >> digest;
-    const QByteArray payload = bytes->mid(in.device()->pos());
+    in >> magic >> version >> checksum;
+    const auto payload = QByteArrayView(*bytes).sliced(qMin(in.device()->pos(), bytes->size()));
     if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
-        digest != QCryptographicHash::hash(payload, QCryptographicHash::Sha256)) {
+        checksum != checksumOf(payload)) {
         return;
     }
     in >> folderPath >> count;
-    if (folderPath != m_folderPath || count > kMaxIndexEntries)
+    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
+    if (folderPath != m_folderPath || count > kMaxIndexEntries || qint64(count) * kMinEntryBytes > payload.size())
         return;
-    QHash<QString, VCardFileEntry> entries;
-    entries.reserve(qsizetype(count));
-    for (quint32 index = 0; index < count && in.status() == QDataStream::Ok; ++index) {
-        VCardFileEntry entry;
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->entries.resize(count);
+    for (VCardFileEntry &entry : snapshot->entries)
         in >> entry;
-        entries.insert(entry.fileName, entry);
-    }
-    if (in.status() == QDataStream::Ok)
-        m_index = entries;
+    const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
+        return !isInNameOrder(first, second);
+    };
+    const bool isOrdered = std::adjacent_find(snapshot->entries.cbegin(), snapshot->entries.cend(), isNotAfter) ==
+                           snapshot->entries.cend();
+    if (in.status() != QDataStream::Ok || !isOrdered)
+        return;
+    settleUniqueIds(*snapshot);
+    m_current = std::move(snapshot);
 }
 
 void VCardFolder::saveIndexLocked()
@@ -365,13 +855,13 @@ void VCardFolder::saveIndexLocked()
     QByteArray payload;
     QDataStream out(&payload, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
-    out << m_folderPath << quint32(m_index.size());
-    for (const VCardFileEntry &entry : m_index)
+    out << m_folderPath << quint32(m_current->entries.size());
+    for (const VCardFileEntry &entry : m_current->entries)
         out << entry;
     QByteArray bytes;
     QDataStream header(&bytes, QIODevice::WriteOnly);
     header.setVersion(QDataStream::Qt_6_0);
-    header << kIndexMagic << kIndexVersion << QCryptographicHash::hash(payload, QCryptographicHash::Sha256);
+    header << kIndexMagic << kIndexVersion << checksumOf(payload);
     bytes += payload;
     // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();

@@ -5,13 +5,19 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
+
+#include <sys/types.h>
 
 namespace platform {
 
@@ -20,27 +26,42 @@ struct VCardFileStamp
 {
     qint64 size = 0;
     qint64 modificationNs = 0;
+    // The inode's change time: a program can set the modification time back, never this one.
     qint64 changeNs = 0;
     quint64 inode = 0;
 
     bool operator==(const VCardFileStamp &) const = default;
 };
 
-// One file of the folder as the index knows it.
+// One file of the folder as the index knows it. Kept small, since the index holds one per file of
+// the folder: the texts of the summary are packed into one array and unpacked on demand.
 struct VCardFileEntry
 {
-    QString fileName;
-    qint64 size = 0;
-    qint64 modificationNs = 0;
-    // The inode's change time: a program can set the modification time back, never this one.
-    qint64 changeNs = 0;
-    quint64 inode = 0;
+    QByteArray fileName; // as the file system holds it
+    VCardFileStamp stamp;
+    qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
     bool isReadable = false;
-    QString problem;      // why the file could not be read
-    VCardSummary summary; // of a readable file; the unique id alone for an unreadable one
+    bool isGroup = false;
+    // Another file earlier in name order has the same unique id: this one is not shown.
+    bool isDuplicate = false;
+    // The unique id (empty when it is the file's name without ".vcf"), names, organization, group
+    // name, e-mail texts and, for a file that could not be read, why.
+    QByteArray details;
 
-    VCardFileStamp stamp() const { return VCardFileStamp{size, modificationNs, changeNs, inode}; }
+    QString name() const;
+    QString uniqueId() const;
+    QString problem() const;
+    // The card's date; invalid for none.
+    QDateTime modificationDate() const;
+    // Everything the index holds of the card.
+    VCardSummary summary() const;
+    QString lastName() const;
+    // lastNameKey of the last name, without making a text of it when it is ASCII.
+    quint64 lastNameKey() const;
 };
+
+// A hash of the case-folded text of a last name, which searches by last name file persons under.
+quint64 lastNameKey(const QString &lastName);
 
 // A whole file to write: its name in the folder, its bytes and the summary of what it holds.
 struct VCardFileWrite
@@ -50,23 +71,79 @@ struct VCardFileWrite
     VCardSummary summary;
 };
 
+// Watches a folder with inotify for anything done to its card files. Owned by its VCardFolder, under
+// that folder's mutex.
+class VCardFolderWatch final
+{
+public:
+    VCardFolderWatch() = default;
+    ~VCardFolderWatch();
+    VCardFolderWatch(const VCardFolderWatch &) = delete;
+    VCardFolderWatch &operator=(const VCardFolderWatch &) = delete;
+
+    // Whether it has been watching the folder now at the path; when not, it starts watching it unless
+    // the folder cannot be watched or lies on a file system whose changes may come from other
+    // machines, which inotify does not see.
+    bool isWatchingFolderAt(const QString &folderPath);
+    // Reads every event so far: whether one touched a card file other than the names given (which
+    // this process itself wrote or removed), or the queue overflowed, or the folder itself went away.
+    bool hasOtherChanges(const QSet<QByteArray> &ownNames = {});
+    void stop();
+
+private:
+    int m_descriptor = -1;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+};
+
 // A vCard folder on disk (one card per "<name>.vcf" file) with a small index of the files kept in
 // another file: name, size, modification and change times, inode and the card's summary. Refreshing
-// compares the folder with the index and parses only new and changed files, and those it could not read
-// before (their trouble may have passed); writing goes file by file through a
-// temporary file and a rename, and the folder is synced to disk once per batch. What a batch wrote
+// stats every file through the folder's descriptor and parses only new and changed files, and those
+// it could not read before (their trouble may have passed); nothing parsed is kept but the summary.
+// Once the folder has been listed, a watch kept while a book holds the folder tells whether anything
+// touched its card files since: a refresh that follows nothing but this process's own writes
+// answers without listing again.
+// Each state of the folder is an immutable snapshot shared by everyone who asked for it: a refresh
+// that finds nothing new answers the same snapshot again. Writing goes file by file through a
+// temporary file and a rename, and the file system is synced once per batch. What a batch wrote
 // reaches the index file on flushIndex (or with the next refresh that finds other changes), not per
-// batch: an index left behind by a killed process only makes the next refresh read those files again. Only regular files
-// are read (links are skipped), each read is capped at VCard::kMaxCardBytes, and a file that does
-// not parse is reported, never changed. One object per folder for the whole process (forLocation);
-// thread-safe.
+// batch: an index left behind by a killed process only makes the next refresh read those files
+// again. Only regular files are read (links are skipped), each read is capped at VCard::kMaxCardBytes,
+// and a file that does not parse is reported, never changed. One object per folder for the whole
+// process (forLocation); thread-safe.
 class VCardFolder final
 {
 public:
     struct Snapshot
     {
-        QList<VCardFileEntry> entries; // in file-name order
-        QHash<QString, VCard> parsedCards; // the cards parsed by this refresh, by file name
+        std::vector<VCardFileEntry> entries; // in file-name order
+
+        // The entry of a file, or -1.
+        qsizetype find(const QByteArray &fileName) const;
+        // The shown (readable, not duplicate) entry holding the unique id, or -1.
+        qsizetype findUniqueId(const QString &uniqueId) const;
+
+        // Unique ids of entries not named "<unique id>.vcf", shown ones only.
+        QHash<QString, qsizetype> otherIds;
+        // Some file could not be read: every refresh tries it again.
+        bool hasUnreadable = false;
+    };
+    using SnapshotPointer = std::shared_ptr<const Snapshot>;
+
+    struct Refreshed
+    {
+        SnapshotPointer snapshot;
+        QStringList parsedFiles; // the files this refresh parsed, in name order
+        bool isListed = false;   // whether it listed the folder rather than trust its watch
+    };
+
+    struct Written
+    {
+        QHash<QString, QString> failures; // file name -> why it was not written or removed
+        SnapshotPointer snapshot;         // the folder with what was done
+        // Whether the snapshot adds the batch to the one the writer gave; when not, it holds
+        // changes the writer has not seen.
+        bool isOnWritersSnapshot = false;
     };
 
     static std::shared_ptr<VCardFolder> forLocation(const QString &folderPath, const QString &indexPath);
@@ -75,24 +152,40 @@ public:
     // Creates the folder (0700) when it is missing; fails when it cannot be made or listed.
     Status ensureFolder() const;
     // The folder as it is now.
-    Result<Snapshot> refresh();
+    Result<Refreshed> refresh();
+    // The folder as this process last saw it, refreshed first if it has not been yet.
+    Result<SnapshotPointer> lastSnapshot();
     // Reads and parses one file of the folder.
     Result<VCard> readCard(const QString &fileName) const;
-    // Writes the files (0600) and removes the named ones, then syncs the folder once. Answers the
-    // names that failed, with why; the others are done and indexed.
-    QHash<QString, QString> writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals);
+    // Writes the files (0600) and removes the named ones, then syncs the file system once. The
+    // failures name the files not written or removed, with why; the others are done and indexed.
+    Written writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,
+                       const SnapshotPointer &writersSnapshot = nullptr);
     // The state of the file as the index holds it; nullopt for a file the index does not know.
     std::optional<VCardFileStamp> indexedStamp(const QString &fileName) const;
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
+    // While someone holds it (an open book), the folder is watched between refreshes; a folder
+    // nobody holds keeps no watch and is listed on each refresh.
+    void holdWatch();
+    void releaseWatch();
 
     VCardFolder(QString folderPath, QString indexPath);
 
 private:
-    // The card files of the folder (regular files only) with their status, in file-name order.
-    Result<QList<VCardFileEntry>> listFolder() const;
-    VCardFileEntry readEntry(VCardFileEntry entry, QHash<QString, VCard> &parsedCards) const;
+    struct Listed
+    {
+        std::vector<VCardFileEntry> changed; // new files and files whose status differs from the index
+        std::vector<bool> isPresent;         // by index entry
+    };
+    Result<Listed> listFolder(const Snapshot &known) const;
+    VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;
     Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
+    // The entries of the files written, and of those removed (names only), each in name order.
+    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, QHash<QString, QString> &failures) const;
+    std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
+    Status syncFileSystem() const;
+    void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);
     void loadIndexLocked();
     void saveIndexLocked();
 
@@ -100,8 +193,13 @@ private:
     const QString m_indexPath;
     mutable std::mutex m_mutex;
     bool m_isIndexLoaded = false;
+    bool m_hasListed = false;
     bool m_isIndexDirty = false;
-    QHash<QString, VCardFileEntry> m_index;
+    // The snapshot may differ from the folder: the watch saw changes, or is not running.
+    bool m_mustList = true;
+    int m_watchHolders = 0;
+    VCardFolderWatch m_watch;
+    SnapshotPointer m_current;
 };
 
 } // namespace platform

@@ -296,26 +296,30 @@ TEST(ABAddressBook, ARewriteIsSeenEvenWhenItsWriterSetTheTimeBack)
               QVariant(QStringLiteral("Omega")));
 }
 
+// Searches find persons added and not yet saved as well as those read from the folder, by last names
+// in any script and case; a person renamed in memory is found by its new name only.
 TEST(ABAddressBook, SearchesCompareIgnoringCaseAndCombineConditions)
 {
     StoreFolder folder;
-    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
     const struct { const char *first; const char *last; const char *email; } persons[] = {
-        {"Ann", "Lee", "ann@work.example"}, {"ann", "LEE", "private@home.example"}, {"Bob", "Lee", "bob@work.example"}};
+        {"Ann", "Lee", "ann@work.example"}, {"ann", "LEE", "private@home.example"}, {"Bob", "Lee", "bob@work.example"},
+        {"Zoë", "Ångström", "zoe@work.example"}};
     for (const auto &entry : persons) {
         const std::shared_ptr<ABPerson> person = ABPerson::initWithAddressBook(book);
-        (void)person->setValue(QLatin1String(entry.first), kABFirstNameProperty);
-        (void)person->setValue(QLatin1String(entry.last), kABLastNameProperty);
-        (void)person->setValue(multiValue({{"", kABWorkLabel, QLatin1String(entry.email)}}).toVariant(), kABEmailProperty);
+        (void)person->setValue(QString::fromUtf8(entry.first), kABFirstNameProperty);
+        (void)person->setValue(QString::fromUtf8(entry.last), kABLastNameProperty);
+        (void)person->setValue(multiValue({{"", kABWorkLabel, QString::fromUtf8(entry.email)}}).toVariant(), kABEmailProperty);
     }
     const auto equal = ABSearchComparison::kABEqualCaseInsensitive;
     const auto contains = ABSearchComparison::kABContainsSubStringCaseInsensitive;
     const auto element = [](const QString &property, const char *value, ABSearchComparison comparison) {
-        return ABPerson::searchElementForProperty(property, QString(), QString(), QLatin1String(value), comparison);
+        return ABPerson::searchElementForProperty(property, QString(), QString(), QString::fromUtf8(value), comparison);
     };
     struct Row { const char *name; ABSearchElement search; qsizetype count; };
     const Row rows[] = {
         {"last name ignoring case", element(kABLastNameProperty, "lee", equal), 3},
+        {"a last name beyond ASCII", element(kABLastNameProperty, "ÅNGSTRÖM", equal), 1},
         {"first and last name", ABSearchElement::searchElementForConjunction(
                                     ABSearchConjunction::kABSearchAnd,
                                     {element(kABLastNameProperty, "Lee", equal), element(kABFirstNameProperty, "ANN", equal)}), 2},
@@ -328,12 +332,20 @@ TEST(ABAddressBook, SearchesCompareIgnoringCaseAndCombineConditions)
                             ABSearchConjunction::kABSearchOr,
                             {element(kABFirstNameProperty, "bob", equal), element(kABEmailProperty, "home", contains)}), 2},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(book->recordsMatchingSearchElement(row.search).size(), row.count);
+    for (const bool isSaved : {false, true}) {
+        SCOPED_TRACE(isSaved ? "saved and read again" : "not saved");
+        if (isSaved) {
+            ASSERT_TRUE(book->save());
+            book = ABAddressBook::addressBook();
+        }
+        for (const Row &row : rows) {
+            SCOPED_TRACE(row.name);
+            EXPECT_EQ(book->recordsMatchingSearchElement(row.search).size(), row.count);
+        }
     }
-    // The index follows a renamed person.
-    (void)book->people().at(2)->setValue(QStringLiteral("Ng"), kABLastNameProperty);
+    const QList<std::shared_ptr<ABRecord>> bobs = book->recordsMatchingSearchElement(element(kABFirstNameProperty, "Bob", equal));
+    ASSERT_EQ(bobs.size(), 1);
+    (void)bobs.first()->setValue(QStringLiteral("Ng"), kABLastNameProperty);
     EXPECT_EQ(book->recordsMatchingSearchElement(element(kABLastNameProperty, "lee", equal)).size(), 2);
     EXPECT_EQ(book->recordsMatchingSearchElement(element(kABLastNameProperty, "NG", equal)).size(), 1);
 }
@@ -537,4 +549,87 @@ TEST(ABAddressBook, APersonWithoutANameIsListedByWhatItHas)
         ASSERT_TRUE(book->save());
         EXPECT_TRUE(folder.readFile(folder.cardFiles().first()).contains(row.formattedName));
     }
+}
+
+// A book makes a person when asked and keeps it only while someone holds it or it has unsaved
+// changes: the same object while held, let go after a save.
+TEST(ABAddressBook, PersonsAreMadeWhenAskedAndLetGoWhenNobodyHoldsThem)
+{
+    StoreFolder folder;
+    for (const char *id : {"ann", "bob", "cy"}) {
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"),
+                         QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id +
+                             ";;;;\r\nREV:2026-12-01T10:00:00Z\r\nEND:VCARD\r\n");
+    }
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book);
+    QStringList listed;
+    for (const ABAddressBook::PersonStamp &stamp : book->personStamps()) {
+        listed.append(stamp.uniqueId);
+        EXPECT_EQ(stamp.modificationDate, QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC));
+    }
+    EXPECT_EQ(listed, (QStringList{QStringLiteral("ann"), QStringLiteral("bob"), QStringLiteral("cy")}));
+    std::shared_ptr<ABRecord> held = book->recordForUniqueId(QStringLiteral("ann"));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(book->recordForUniqueId(QStringLiteral("ann")), held);
+    std::weak_ptr<ABRecord> released = held;
+    held.reset();
+    EXPECT_TRUE(released.expired());
+    // Changed and dropped by its caller: the book keeps it until it is saved.
+    std::weak_ptr<ABRecord> changed;
+    {
+        const std::shared_ptr<ABRecord> bob = book->recordForUniqueId(QStringLiteral("bob"));
+        ASSERT_TRUE(bob);
+        (void)bob->setValue(QStringLiteral("Bobby"), kABFirstNameProperty);
+        changed = bob;
+    }
+    ASSERT_FALSE(changed.expired());
+    ASSERT_TRUE(book->save());
+    EXPECT_TRUE(changed.expired());
+    EXPECT_EQ(book->recordForUniqueId(QStringLiteral("bob"))->valueForProperty(kABFirstNameProperty), QStringLiteral("Bobby"));
+    EXPECT_TRUE(folder.readFile(QStringLiteral("bob.vcf")).contains("N:bob;Bobby;;;\r\n"));
+}
+
+// The count the driver prints comes from the folder's index as the process last saw or saved it:
+// persons only, each unique id once, unreadable files left out.
+TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
+{
+    StoreFolder folder;
+    folder.writeFile(QStringLiteral("a.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:A;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("copy.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("g.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g\r\nKIND:group\r\nFN:G\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("broken.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\n");
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 1);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_EQ(book->people().size(), 1);
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("b"))));
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 1);
+    ASSERT_TRUE(book->save());
+    EXPECT_EQ(ABAddressBook::storedPersonCount(), 2);
+}
+
+// A book that saves after another book of the process saved shows the folder anew on its next
+// refresh: a person it held from before carries none of the other book's change.
+TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
+{
+    StoreFolder folder;
+    for (const char *id : {"pat", "quinn"}) {
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"),
+                         QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id + ";;;;\r\nEND:VCARD\r\n");
+    }
+    const std::shared_ptr<ABAddressBook> first = ABAddressBook::addressBook();
+    const std::shared_ptr<ABAddressBook> second = ABAddressBook::addressBook();
+    const std::shared_ptr<ABRecord> heldPat = first->recordForUniqueId(QStringLiteral("pat"));
+    ASSERT_TRUE(heldPat);
+    (void)second->recordForUniqueId(QStringLiteral("pat"))->setValue(QStringLiteral("Renamed"), kABLastNameProperty);
+    ASSERT_TRUE(second->save());
+    (void)first->recordForUniqueId(QStringLiteral("quinn"))->setValue(QStringLiteral("Q"), kABFirstNameProperty);
+    ASSERT_TRUE(first->save());
+    EXPECT_EQ(first->recordForUniqueId(QStringLiteral("pat")), heldPat);
+    ASSERT_TRUE(first->refresh());
+    const std::shared_ptr<ABRecord> pat = first->recordForUniqueId(QStringLiteral("pat"));
+    ASSERT_TRUE(pat);
+    EXPECT_NE(pat, heldPat);
+    EXPECT_EQ(pat->valueForProperty(kABLastNameProperty), QStringLiteral("Renamed"));
+    EXPECT_EQ(first->recordForUniqueId(QStringLiteral("quinn"))->valueForProperty(kABFirstNameProperty), QStringLiteral("Q"));
 }

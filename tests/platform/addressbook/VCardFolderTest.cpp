@@ -5,6 +5,7 @@
 
 #include "platform/addressbook/VCardFolder.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 using platform::VCardFolder;
 
@@ -38,27 +40,25 @@ struct IndexedFolder
         store.writeFile(QStringLiteral("b.vcf"), cardText("b", "Beta"));
     }
     // A folder object as a new process would make it: it knows only what the index file says.
-    VCardFolder::Snapshot refreshAsNewProcess() const
+    VCardFolder::Refreshed refreshAsNewProcess() const
     {
         VCardFolder folder(store.path(), indexPath);
-        platform::Result<VCardFolder::Snapshot> snapshot = folder.refresh();
-        EXPECT_TRUE(snapshot);
-        return snapshot ? *snapshot : VCardFolder::Snapshot();
+        platform::Result<VCardFolder::Refreshed> refreshed = folder.refresh();
+        EXPECT_TRUE(refreshed);
+        return refreshed ? *refreshed : VCardFolder::Refreshed{std::make_shared<VCardFolder::Snapshot>(), {}, false};
     }
 };
 
-QStringList parsedNames(const VCardFolder::Snapshot &snapshot)
+QStringList parsedNames(const VCardFolder::Refreshed &refreshed)
 {
-    QStringList names = snapshot.parsedCards.keys();
-    names.sort();
-    return names;
+    return refreshed.parsedFiles;
 }
 
-QStringList lastNames(const VCardFolder::Snapshot &snapshot)
+QStringList lastNames(const VCardFolder::Refreshed &refreshed)
 {
     QStringList names;
-    for (const platform::VCardFileEntry &entry : snapshot.entries)
-        names.append(entry.summary.lastName);
+    for (const platform::VCardFileEntry &entry : refreshed.snapshot->entries)
+        names.append(entry.summary().lastName);
     return names;
 }
 
@@ -101,20 +101,22 @@ QByteArray indexBytes(const IndexedFolder &folder)
     return file.readAll();
 }
 
+// A change made to the folder by another program, and what the next refresh parses and shows.
+struct ChangeRow
+{
+    const char *name;
+    void (*change)(const IndexedFolder &);
+    QStringList parsed;
+    QStringList lastNames;
+};
+
 } // namespace
 
 TEST(VCardFolderIndex, ARefreshParsesOnlyWhatChangedSinceTheIndexWasWritten)
 {
-    struct Row
-    {
-        const char *name;
-        void (*change)(const IndexedFolder &);
-        QStringList parsed;
-        QStringList lastNames;
-    };
     const QStringList both = {QStringLiteral("a.vcf"), QStringLiteral("b.vcf")};
     const QStringList alphaBeta = {QStringLiteral("Alpha"), QStringLiteral("Beta")};
-    const Row rows[] = {
+    const ChangeRow rows[] = {
         {"nothing changed", [](const IndexedFolder &) {}, {}, alphaBeta},
         {"rewritten, time moved",
          [](const IndexedFolder &folder) {
@@ -160,12 +162,12 @@ TEST(VCardFolderIndex, ARefreshParsesOnlyWhatChangedSinceTheIndexWasWritten)
          },
          both, alphaBeta},
     };
-    for (const Row &row : rows) {
+    for (const ChangeRow &row : rows) {
         SCOPED_TRACE(row.name);
         const IndexedFolder folder;
         ASSERT_EQ(parsedNames(folder.refreshAsNewProcess()), both);
         row.change(folder);
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         EXPECT_EQ(parsedNames(snapshot), row.parsed);
         EXPECT_EQ(lastNames(snapshot), row.lastNames);
         // What the refresh learnt is kept: the next process parses nothing.
@@ -190,7 +192,7 @@ TEST(VCardFolderIndex, ADamagedIndexIsRebuiltAndNeverLosesAFile)
     }
     for (const QByteArray &bytes : std::as_const(damaged)) {
         overwriteIndex(folder, bytes);
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         SCOPED_TRACE(bytes.toHex().toStdString());
         EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
         // A damaged index is thrown away whole, so both files are read again.
@@ -211,15 +213,151 @@ TEST(VCardFolderIndex, WhatItWroteItselfIsNotReadAgain)
         summary.uniqueId = QStringLiteral("c");
         summary.lastName = QStringLiteral("Gamma");
         const QHash<QString, QString> failures =
-            writer.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("a.vcf")});
+            writer.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("a.vcf")})
+                .failures;
         EXPECT_TRUE(failures.isEmpty()) << failures.values().join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(writer.indexedStamp(QStringLiteral("c.vcf")).has_value());
         EXPECT_FALSE(writer.indexedStamp(QStringLiteral("a.vcf")).has_value());
         if (isFlushed)
             writer.flushIndex();
         // The rename that puts a card in place moves its change time: the index must hold the time after it.
-        const VCardFolder::Snapshot snapshot = folder.refreshAsNewProcess();
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
         EXPECT_EQ(parsedNames(snapshot), isFlushed ? QStringList() : QStringList{QStringLiteral("c.vcf")});
         EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Beta"), QStringLiteral("Gamma")}));
     }
+}
+
+// Once a folder object has listed the folder, a refresh after nothing but its own writes lists it
+// no more, yet every change another program makes between two refreshes is seen: in place with
+// size and times kept, files moved in and out, added and removed.
+TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
+{
+    const ChangeRow rows[] = {
+        {"nothing", [](const IndexedFolder &) {}, {}, {QStringLiteral("Alpha"), QStringLiteral("Beta"), QStringLiteral("Gamma")}},
+        {"rewritten in place, size and time kept",
+         [](const IndexedFolder &folder) {
+             const QString path = folder.store.filePath(QStringLiteral("a.vcf"));
+             const struct timespec time = modificationTime(path);
+             QFile file(path);
+             ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+             const QByteArray bytes = file.readAll();
+             ASSERT_TRUE(file.seek(0));
+             ASSERT_EQ(file.write(QByteArray(bytes).replace("Alpha", "Omega")), bytes.size());
+             file.close();
+             setModificationTime(path, time);
+         },
+         {QStringLiteral("a.vcf")},
+         {QStringLiteral("Omega"), QStringLiteral("Beta"), QStringLiteral("Gamma")}},
+        {"a file moved in",
+         [](const IndexedFolder &folder) {
+             const QString outside = folder.store.path() + QStringLiteral("/../d.vcf");
+             QFile file(outside);
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+             file.write(cardText("d", "Delta"));
+             file.close();
+             ASSERT_TRUE(QFile::rename(outside, folder.store.filePath(QStringLiteral("d.vcf"))));
+         },
+         {QStringLiteral("d.vcf")},
+         {QStringLiteral("Alpha"), QStringLiteral("Beta"), QStringLiteral("Gamma"), QStringLiteral("Delta")}},
+        {"a file moved out",
+         [](const IndexedFolder &folder) {
+             ASSERT_TRUE(QFile::rename(folder.store.filePath(QStringLiteral("b.vcf")), folder.store.path() + QStringLiteral("/../b.vcf")));
+         },
+         {},
+         {QStringLiteral("Alpha"), QStringLiteral("Gamma")}},
+        {"a file added", [](const IndexedFolder &folder) { folder.store.writeFile(QStringLiteral("e.vcf"), cardText("e", "Eta")); },
+         {QStringLiteral("e.vcf")},
+         {QStringLiteral("Alpha"), QStringLiteral("Beta"), QStringLiteral("Gamma"), QStringLiteral("Eta")}},
+        {"its own file removed",
+         [](const IndexedFolder &folder) { ASSERT_TRUE(QFile::remove(folder.store.filePath(QStringLiteral("c.vcf")))); },
+         {},
+         {QStringLiteral("Alpha"), QStringLiteral("Beta")}},
+    };
+    for (const ChangeRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        const IndexedFolder folder;
+        VCardFolder same(folder.store.path(), folder.indexPath);
+        same.holdWatch();
+        ASSERT_TRUE(same.refresh());
+        platform::VCardSummary summary;
+        summary.uniqueId = QStringLiteral("c");
+        summary.lastName = QStringLiteral("Gamma");
+        const VCardFolder::Written written = same.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {});
+        ASSERT_TRUE(written.failures.isEmpty());
+        row.change(folder);
+        const platform::Result<VCardFolder::Refreshed> refreshed = same.refresh();
+        ASSERT_TRUE(refreshed);
+        EXPECT_EQ(refreshed->parsedFiles, row.parsed);
+        EXPECT_EQ(lastNames(*refreshed), row.lastNames);
+        // Nothing new: the very snapshot the write made, shared rather than built again, and the folder
+        // not even listed.
+        const bool isUnchanged = row.lastNames.size() == 3 && row.parsed.isEmpty();
+        EXPECT_EQ(refreshed->snapshot == written.snapshot, isUnchanged);
+        EXPECT_EQ(refreshed->isListed, !isUnchanged);
+        same.releaseWatch();
+        // Unwatched, it lists the folder again.
+        EXPECT_TRUE(same.refresh()->isListed);
+    }
+}
+
+// The index file, field by field: a header with its magic number, version and the CRC-32 of the
+// rest, the folder's path and the entries in name order, each with its name, status, the card's
+// date, flags and its texts packed as length-prefixed UTF-8 (the unique id left empty when it is the
+// file's name).
+TEST(VCardFolderIndex, TheIndexFileHoldsItsEntriesInAFixedLayout)
+{
+    const IndexedFolder folder;
+    folder.store.writeFile(QStringLiteral("odd.vcf"),
+                           "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:other-id\r\nN:Ødegård;Åse;;;\r\nORG:Fjord AS\r\n"
+                           "EMAIL:ase@example.no\r\nEMAIL:a2@example.no\r\nREV:20261201T100000Z\r\nEND:VCARD\r\n");
+    folder.store.writeFile(QStringLiteral("zz.vcf"), "not a card");
+    (void)folder.refreshAsNewProcess();
+    const QByteArray bytes = indexBytes(folder);
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0, version = 0, checksum = 0, count = 0;
+    QString folderPath;
+    in >> magic >> version >> checksum >> folderPath >> count;
+    EXPECT_EQ(magic, 0x48414249u);
+    EXPECT_EQ(version, 4u);
+    const QByteArray payload = bytes.mid(12);
+    EXPECT_EQ(checksum, quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size()))));
+    EXPECT_EQ(folderPath, QDir::cleanPath(folder.store.path()));
+    ASSERT_EQ(count, 4u);
+    struct Expected
+    {
+        const char *fileName;
+        qint64 modificationMs;
+        quint8 flags;
+        QByteArray details;
+    };
+    const qint64 revision = QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC).toMSecsSinceEpoch();
+    const Expected expected[] = {
+        {"a.vcf", revision, 1, QByteArray("\x00\x03" "Ann\x05" "Alpha\x00\x00\x00", 14)},
+        {"b.vcf", revision, 1, QByteArray("\x00\x03" "Ann\x04" "Beta\x00\x00\x00", 13)},
+        {"odd.vcf", revision, 1,
+         QByteArray("\x08other-id\x04\xc3\x85se\x09\xc3\x98" "deg\xc3\xa5rd\x08" "Fjord AS\x00\x00\x0e" "ase@example.no\x0d"
+                    "a2@example.no", 64)},
+        {"zz.vcf", -1, 0, QByteArray("\x00\x00\x00\x00\x00\x24", 6) + "zz.vcf: line 1 has no name and colon"},
+    };
+    for (const Expected &entry : expected) {
+        SCOPED_TRACE(entry.fileName);
+        QByteArray fileName, details;
+        qint64 size = 0, modificationNs = 0, changeNs = 0, modificationMs = 0;
+        quint64 inode = 0;
+        quint8 flags = 0;
+        in >> fileName >> size >> modificationNs >> changeNs >> inode >> modificationMs >> flags >> details;
+        struct stat status = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(folder.store.filePath(QString::fromLatin1(entry.fileName))).constData(), &status), 0);
+        EXPECT_EQ(fileName, QByteArray(entry.fileName));
+        EXPECT_EQ(size, qint64(status.st_size));
+        EXPECT_EQ(modificationNs, qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
+        EXPECT_EQ(changeNs, qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec);
+        EXPECT_EQ(inode, quint64(status.st_ino));
+        EXPECT_EQ(modificationMs, entry.modificationMs);
+        EXPECT_EQ(flags, entry.flags);
+        EXPECT_EQ(details.toHex(' '), entry.details.toHex(' '));
+    }
+    EXPECT_EQ(in.status(), QDataStream::Ok);
+    EXPECT_TRUE(in.atEnd());
 }
