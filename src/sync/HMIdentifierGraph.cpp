@@ -4,6 +4,7 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
+#include <QSet>
 #include <QVariantList>
 
 #include <algorithm>
@@ -332,6 +333,49 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
 {
     syncIndexes();
     return m_unconfirmedCount > 0;
+}
+
+// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
+std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
+{
+    syncIndexes();
+    std::vector<bool> matching(size_t(m_identifierDictionaries.size()), false);
+    for (const QString &identifier : identifiers) {
+        const auto bucket = m_byHmUid.constFind(identifier);
+        if (bucket == m_byHmUid.constEnd())
+            continue;
+        for (const quint64 entry : *bucket)
+            matching[size_t(positionOfEntry(entry))] = true;
+    }
+    return matching;
+}
+
+QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &identifiers) const
+{
+    const std::vector<bool> matching = positionsMatching(identifiers);
+    // Only an "hmUid" stored as something other than a text (a damaged file) needs the identifiers
+    // as a set; it is made on the first such entry.
+    std::optional<QSet<QString>> identifierSet;
+    QSet<QString> listed;
+    QStringList missing;
+    for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
+        const QVariantMap &dictionary = m_identifierDictionaries.at(position);
+        const QVariant hmUid = dictionary.value(kHmUidKey);
+        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || dictionary.value(kUnconfirmedAddKey).toBool())
+            continue;
+        const QString text = hmUid.toString();
+        if (hmUid.typeId() != QMetaType::QString) {
+            if (!identifierSet)
+                identifierSet.emplace(identifiers.cbegin(), identifiers.cend());
+            if (identifierSet->contains(text))
+                continue;
+        }
+        if (!listed.contains(text)) {
+            listed.insert(text);
+            missing.append(text);
+        }
+    }
+    return missing;
 }
 
 void HMIdentifierGraph::removeDictionariesForNativeId(const QString &nativeId)

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <optional>
@@ -92,6 +93,10 @@ public:
     // Whether some entry holds true under "isUnconfirmedAdd" (sent as new, never answered); kept
     // with the indexes, so asking costs nothing.
     bool hasUnconfirmedEntries() const;
+    // The "hmUid" texts of the entries not marked "isUnconfirmedAdd" that equal none of the given
+    // identifiers exactly, each once, in list order. Looks the identifiers up in the index, so a list
+    // of the other side's ids costs no copy of the graph's.
+    QStringList confirmedHmUidsMissingFrom(const QStringList &identifiers) const;
     // Removes every dictionary whose "nativeId" equals nativeId exactly.
     void removeDictionariesForNativeId(const QString &nativeId);
 
@@ -115,6 +120,7 @@ private:
     qsizetype removeLooseMatches(const QString &hmUid);
     qsizetype removeEntries(const QList<quint64> &entries);
     qsizetype positionOfEntry(quint64 entry) const;
+    std::vector<bool> positionsMatching(const QStringList &identifiers) const;
     void syncIndexes() const;
     void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
     void unindexEntry(const QVariantMap &dictionary, quint64 entry) const;
