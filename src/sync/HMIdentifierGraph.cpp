@@ -58,7 +58,14 @@ std::optional<QString> identifierOf(const QVariantMap &dictionary, const QString
     return found->toString();
 }
 
-void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quint64 entry)
+bool isUnconfirmedEntry(const QVariantMap &dictionary)
+{
+    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
+    return mark != dictionary.constEnd() && mark->toBool();
+}
+
+template <typename Buckets>
+void dropEntry(Buckets &buckets, const QString &key, quint64 entry)
 {
     const auto bucket = buckets.find(key);
     if (bucket == buckets.end())
@@ -70,9 +77,10 @@ void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quin
 
 // Keeps a bucket in list order: appended entries go last, and an entry replaced in place keeps its
 // earlier number, which goes where it belongs.
-void addEntry(QList<quint64> &bucket, quint64 entry)
+template <typename Bucket>
+void addEntry(Bucket &bucket, quint64 entry)
 {
-    if (bucket.isEmpty() || bucket.constLast() < entry)
+    if (bucket.isEmpty() || bucket.last() < entry)
         bucket.append(entry);
     else
         bucket.insert(std::lower_bound(bucket.begin(), bucket.end(), entry) - bucket.begin(), entry);
@@ -95,7 +103,7 @@ void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry)
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         addEntry(m_byNativeId[*nativeId], entry);
-    if (dictionary.value(kUnconfirmedAddKey).toBool())
+    if (isUnconfirmedEntry(dictionary))
         ++m_unconfirmedCount;
 }
 
@@ -108,7 +116,7 @@ void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entr
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         dropEntry(m_byNativeId, *nativeId, entry);
-    if (dictionary.value(kUnconfirmedAddKey).toBool())
+    if (isUnconfirmedEntry(dictionary))
         --m_unconfirmedCount;
 }
 
@@ -295,9 +303,9 @@ qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 }
 
 // Removes the entries (numbers ascending) from the list and the indexes; the indexes are in step.
-qsizetype HMIdentifierGraph::removeEntries(const QList<quint64> &entries)
+qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
-    const QList<quint64> doomed = entries;
+    const Bucket doomed = entries;
     // Let go of the shared copy so that removing does not copy the whole list.
     m_indexedDictionaries = QList<QVariantMap>();
     for (auto entry = doomed.crbegin(); entry != doomed.crend(); ++entry) {
@@ -361,7 +369,7 @@ QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &ide
     for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
         const QVariantMap &dictionary = m_identifierDictionaries.at(position);
         const QVariant hmUid = dictionary.value(kHmUidKey);
-        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || dictionary.value(kUnconfirmedAddKey).toBool())
+        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || isUnconfirmedEntry(dictionary))
             continue;
         const QString text = hmUid.toString();
         if (hmUid.typeId() != QMetaType::QString) {

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QVarLengthArray>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -113,12 +114,14 @@ public:
 
 private:
     enum class Key { HmUid, NativeId };
-    // Entry numbers, ascending in list order, for each key value.
-    using Buckets = QHash<QString, QList<quint64>>;
+    // Entry numbers, ascending in list order, for each key value. Nearly every value has one entry,
+    // which the bucket holds in place: indexing a graph allocates nothing per entry.
+    using Bucket = QVarLengthArray<quint64, 1>;
+    using Buckets = QHash<QString, Bucket>;
 
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
-    qsizetype removeEntries(const QList<quint64> &entries);
+    qsizetype removeEntries(const Bucket &entries);
     qsizetype positionOfEntry(quint64 entry) const;
     std::vector<bool> positionsMatching(const QStringList &identifiers) const;
     void syncIndexes() const;
