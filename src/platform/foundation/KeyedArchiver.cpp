@@ -139,12 +139,10 @@ quint64 KeyedArchiver::appendObject(const QVariant &entry)
 // Equal texts are stored once: dictionary keys repeat in every record of a list.
 quint64 KeyedArchiver::stringUid(const QString &text)
 {
-    const auto found = m_stringUids.constFind(text);
-    if (found != m_stringUids.constEnd())
-        return *found;
-    const quint64 index = appendObject(text);
-    m_stringUids.insert(text, index);
-    return index;
+    const TextNumbering::Number number = m_stringUids.numberOf(text, quint64(m_objects.size()));
+    if (number.isNew)
+        appendObject(text);
+    return number.value;
 }
 
 quint64 KeyedArchiver::classUid(const QString &className)
