@@ -1,7 +1,6 @@
 #include "sync/HMIdentifierGraph.h"
 
 #include "foundation/Lumberjack/DDLog.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
 #include <QSet>
@@ -411,7 +410,6 @@ void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictiona
 
 void HMIdentifierGraph::removeDictionaryForHarrowmereUid(const QString &hmUid)
 {
-    platform::consoleLog(QStringLiteral("removeDictionaryForHarrowmereUid"));
     if (removeLooseMatches(hmUid) == 0)
         DDLogWarn(QStringLiteral("No identifier found for Uid '%1'").arg(hmUid));
 }
