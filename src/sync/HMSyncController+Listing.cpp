@@ -277,7 +277,7 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
     for (const QVariantMap &record : records)
         applyDeviceRecord(record, data, *dataSource, idsToDelete, writtenFromDevice);
     if (!writtenFromDevice.isEmpty())
-        data.setHmUidsModifiedByDevice(data.hmUidsModifiedByDevice().unite(writtenFromDevice));
+        data.addHmUidsModifiedByDevice(writtenFromDevice);
     deleteVanishedRecords(data, *dataSource, idsToDelete);
 
     bool picturesArrived = true;
