@@ -4,6 +4,8 @@
 #include <QHashSeed>
 #include <QString>
 
+#include <array>
+
 namespace platform {
 
 // Gives equal texts one number, as writers of archives and property lists do to store each text
@@ -23,15 +25,31 @@ public:
     // The text's number; a text seen for the first time is given `offered`.
     Number numberOf(const QString &text, quint64 offered)
     {
+        // The same few key texts, shared, stand in every entry of an archive: one of them is known
+        // by its storage alone. Only counted storage is trusted that way: a remembered text holds a
+        // reference to it, so no other text can take its place while the table lives.
+        Recent &recent = m_recent[(quintptr(text.constData()) >> 4) % kRecentSlots];
+        if (text.data_ptr().isMutable() && recent.text.constData() == text.constData()
+            && recent.text.size() == text.size())
+            return Number{recent.number, false};
         const Key key{text, qHash(text, QHashSeed::globalSeed())};
         const auto found = m_numbers.constFind(key);
-        if (found != m_numbers.constEnd())
-            return Number{*found, false};
-        m_numbers.insert(key, offered);
-        return Number{offered, true};
+        const Number number = found != m_numbers.constEnd() ? Number{*found, false} : Number{offered, true};
+        if (number.isNew)
+            m_numbers.insert(key, offered);
+        recent = Recent{text, number.value};
+        return number;
     }
 
 private:
+    static constexpr size_t kRecentSlots = 8;
+
+    struct Recent
+    {
+        QString text;
+        quint64 number = 0;
+    };
+
     struct Key
     {
         QString text;
@@ -45,6 +63,7 @@ private:
     };
 
     QHash<Key, quint64> m_numbers;
+    std::array<Recent, kRecentSlots> m_recent;
 };
 
 } // namespace platform
