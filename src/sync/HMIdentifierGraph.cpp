@@ -238,6 +238,9 @@ void HMIdentifierGraph::syncIndexes() const
 
 qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
 {
+    // Until entries are removed, each entry stands at the position of its number.
+    if (entry < m_entryNumbers.size() && m_entryNumbers[size_t(entry)] == entry)
+        return qsizetype(entry);
     const auto found = std::lower_bound(m_entryNumbers.begin(), m_entryNumbers.end(), entry);
     return qsizetype(found - m_entryNumbers.begin());
 }
