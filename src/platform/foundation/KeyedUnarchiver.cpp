@@ -44,7 +44,8 @@ QString escapedKey(const QString &key)
     return key.startsWith(QLatin1Char('$')) ? QLatin1Char('$') + key : key;
 }
 
-// Texts, booleans, numbers, data and dates stand in the object table as they are.
+// Texts, booleans, numbers, data and dates stand in the object table, and in an object's keys, as
+// they are.
 bool isPlainEntry(const QVariant &entry)
 {
     switch (entry.typeId()) {
@@ -159,18 +160,10 @@ QVariant KeyedUnarchiver::decodeObject(const QString &key)
         return index ? decodeValueAt(*index, int(m_scopes.size())) : QVariant();
     }
     // Scalars written with encodeBool, encodeInt64 and their kin sit in place.
-    switch (raw.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::LongLong:
-    case QMetaType::Double:
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-    case QMetaType::QDateTime:
+    if (isPlainEntry(raw))
         return raw;
-    default:
-        fail(QStringLiteral("key \"%1\" holds %2 in place of a reference").arg(key, describe(raw)));
-        return QVariant();
-    }
+    fail(QStringLiteral("key \"%1\" holds %2 in place of a reference").arg(key, describe(raw)));
+    return QVariant();
 }
 
 bool KeyedUnarchiver::decodeBool(const QString &key)
