@@ -124,7 +124,7 @@ void HMData::markConfirmed(QVariantMap &identifierDictionary)
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
 {
-    return identifierDictionary.value(kUnconfirmedAddKey).toBool();
+    return HMIdentifierGraph::isUnconfirmedAdd(identifierDictionary);
 }
 
 void HMData::saveChanges()

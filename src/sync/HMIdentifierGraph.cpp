@@ -57,12 +57,6 @@ std::optional<QString> identifierOf(const QVariantMap &dictionary, const QString
     return found->toString();
 }
 
-bool isUnconfirmedEntry(const QVariantMap &dictionary)
-{
-    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
-    return mark != dictionary.constEnd() && mark->toBool();
-}
-
 template <typename Buckets>
 void dropEntry(Buckets &buckets, const QString &key, quint64 entry)
 {
@@ -93,6 +87,12 @@ QString textOf(const QVariantMap &dictionary, const QString &key)
 
 } // namespace
 
+bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
+{
+    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
+    return mark != dictionary.constEnd() && mark->toBool();
+}
+
 void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry) const
 {
     if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
@@ -102,7 +102,7 @@ void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry)
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         addEntry(m_byNativeId[*nativeId], entry);
-    if (isUnconfirmedEntry(dictionary))
+    if (isUnconfirmedAdd(dictionary))
         ++m_unconfirmedCount;
 }
 
@@ -115,7 +115,7 @@ void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entr
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         dropEntry(m_byNativeId, *nativeId, entry);
-    if (isUnconfirmedEntry(dictionary))
+    if (isUnconfirmedAdd(dictionary))
         --m_unconfirmedCount;
 }
 
@@ -371,7 +371,7 @@ QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &ide
     for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
         const QVariantMap &dictionary = m_identifierDictionaries.at(position);
         const QVariant hmUid = dictionary.value(kHmUidKey);
-        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || isUnconfirmedEntry(dictionary))
+        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || isUnconfirmedAdd(dictionary))
             continue;
         const QString text = hmUid.toString();
         if (hmUid.typeId() != QMetaType::QString) {

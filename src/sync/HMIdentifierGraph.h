@@ -98,6 +98,8 @@ public:
     // identifiers exactly, each once, in list order. Looks the identifiers up in the index, so a list
     // of the other side's ids costs no copy of the graph's.
     QStringList confirmedHmUidsMissingFrom(const QStringList &identifiers) const;
+    // Whether the entry holds true under "isUnconfirmedAdd".
+    static bool isUnconfirmedAdd(const QVariantMap &dictionary);
     // Removes every dictionary whose "nativeId" equals nativeId exactly.
     void removeDictionariesForNativeId(const QString &nativeId);
 
