@@ -557,23 +557,17 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::listRows(const QString &body, q
     rules.requiresCount = !isPage;
     rules.requiresUid = !isPage;
     rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
-    const platform::Result<QList<QVariantMap>> read = phonelist::readRows(text, rules);
-    if (!read)
-        return read.error();
-    const QVariantMap &renaming = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
-    QList<QVariantMap> rows;
-    rows.reserve(read->size());
-    for (const QVariantMap &row : *read) {
-        // Keys without a map entry are dropped here: only the conduit's known keys reach a record.
-        QVariantMap record = mutableDictionaryWithKeysRenamedUsingDictionary(row, renaming);
-        if (isPage) {
-            // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
-            // text reaches the record as it was typed.
-            for (auto it = record.begin(); it != record.end(); ++it)
-                it.value() = hmWiFiDecodedString(it.value().toString());
-            prepareForEngineDictionary(record, conduit);
-        }
-        rows.append(record);
+    // Columns without a map entry are dropped: only the conduit's known keys reach a record.
+    rules.keyForColumn = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, rules);
+    if (!rows || !isPage)
+        return rows;
+    for (QVariantMap &record : *rows) {
+        // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
+        // text reaches the record as it was typed.
+        for (auto it = record.begin(); it != record.end(); ++it)
+            it.value() = hmWiFiDecodedString(it.value().toString());
+        prepareForEngineDictionary(record, conduit);
     }
     return rows;
 }

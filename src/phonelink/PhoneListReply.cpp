@@ -40,12 +40,28 @@ Error malformed(const QString &what)
     return Error(ErrorCode::ProtocolMalformed, QStringLiteral("The phone's list reply is malformed: %1").arg(what));
 }
 
-// One row under the header's names; values past the limit are cut.
-QVariantMap rowFrom(const QStringList &columns, const QStringList &values, qsizetype maxValueChars)
+// The key each column's values take in a row; a null text leaves the column out.
+QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
+{
+    if (!rules.keyForColumn)
+        return columns;
+    QStringList keys;
+    keys.reserve(columns.size());
+    for (const QString &column : columns) {
+        const QVariant key = rules.keyForColumn->value(column);
+        keys.append(key.typeId() == QMetaType::QString ? key.toString() : QString());
+    }
+    return keys;
+}
+
+// One row under the given keys; values past the limit are cut.
+QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars)
 {
     QVariantMap row;
-    for (qsizetype column = 0; column < columns.size(); ++column)
-        row.insert(columns.at(column), values.at(column).left(maxValueChars));
+    for (qsizetype column = 0; column < keys.size(); ++column) {
+        if (!keys.at(column).isNull())
+            row.insert(keys.at(column), values.at(column).left(maxValueChars).toString());
+    }
     return row;
 }
 
@@ -81,12 +97,15 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
     lines.removeIf([](QStringView line) { return line.isEmpty() || line == u"\r"; });
     const QString header = lines.isEmpty() ? QString() : withoutCarriageReturn(lines.takeFirst().toString());
     const QStringList columns = header.isEmpty() ? QStringList() : header.split(QLatin1Char('\t'));
-    if (!lines.isEmpty() && (columns.size() < 2 || !columns.contains(QStringLiteral("UID"))))
+    const qsizetype uidColumn = columns.lastIndexOf(QStringLiteral("UID"));
+    if (!lines.isEmpty() && (columns.size() < 2 || uidColumn < 0))
         return malformed(QStringLiteral("its header has no UID column"));
+    const QStringList keys = rowKeysOf(columns, rules);
     QList<QVariantMap> rows;
+    rows.reserve(std::min(lines.size(), rules.rowLimit));
     // Every line is looked at: a malformed one anywhere fails the whole reply.
     for (const QStringView line : lines) {
-        const QStringList values = line.toString().split(QLatin1Char('\t'));
+        const QList<QStringView> values = line.split(u'\t');
         if (values.size() != columns.size()) {
             return malformed(QStringLiteral("row %1 has %2 fields, its header %3: '%4'")
                                  .arg(rowsRead + 1)
@@ -95,11 +114,10 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
                                  .arg(line.left(kQuotedChars).toString()));
         }
         ++rowsRead;
-        QVariantMap row = rowFrom(columns, values, rules.maxValueChars);
-        if (rules.requiresUid && row.value(QStringLiteral("UID")).toString().trimmed().isEmpty())
+        if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
             return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
         if (rows.size() < rules.rowLimit)
-            rows.append(std::move(row));
+            rows.append(rowFrom(keys, values, rules.maxValueChars));
     }
     return rows;
 }

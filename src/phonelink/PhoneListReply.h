@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <optional>
+
 // Reads the list part of a "/hmx_list" reply whole, or not at all. A list that is cut short or holds a
 // malformed row must never look like a shorter list: the id list decides which desktop records are
 // deleted, and a page that lost rows would lose the phone's changes once the sync marks them as done.
@@ -19,9 +21,12 @@ struct ReadRules
     bool requiresUid = false;        // every row must carry a non-empty "UID"
     qsizetype rowLimit = 512;        // rows past this many are ignored
     qsizetype maxValueChars = 65536; // longer values are cut to this length
+    // When set, the key each column's values take in a row, by the column's name in the header:
+    // columns it names no text for are left out of the rows (they are still counted and checked).
+    std::optional<QVariantMap> keyForColumn;
 };
 
-// The rows of the reply under the phone's own key names, values as sent (still in the phone's text
+// The rows of the reply under the phone's own key names (or those of keyForColumn), values as sent (still in the phone's text
 // encoding). A reply without a list part has no rows. Fails when a row's field count differs from the
 // header's, when the rows differ in number from the announced "Count=", or when a rule is broken.
 platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules);

@@ -71,21 +71,21 @@ void HMData::clearIdTable()
 QSet<QString> HMData::setOfHmUids()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    return graph ? hmUidsOf(*graph, Entries::All) : QSet<QString>();
+    return graph ? hmUidsOf(*graph) : QSet<QString>();
 }
 
-QSet<QString> HMData::setOfDeviceConfirmedHmUids()
+QStringList HMData::deviceConfirmedHmUidsMissingFrom(const QStringList &deviceIds)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    return graph ? hmUidsOf(*graph, Entries::Confirmed) : QSet<QString>();
+    return graph ? graph->confirmedHmUidsMissingFrom(deviceIds) : QStringList();
 }
 
-QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph, Entries entries)
+QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph)
 {
     QSet<QString> hmUids;
     for (const QVariantMap &entry : graph.identifierDictionaries()) {
         const QVariant hmUid = entry.value(kHmUidKey);
-        if (hmUid.isValid() && !hmUid.isNull() && (entries == Entries::All || !isUnconfirmed(entry)))
+        if (hmUid.isValid() && !hmUid.isNull())
             hmUids.insert(hmUid.toString());
     }
     return hmUids;
@@ -124,7 +124,7 @@ void HMData::markConfirmed(QVariantMap &identifierDictionary)
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
 {
-    return identifierDictionary.value(kUnconfirmedAddKey).toBool();
+    return HMIdentifierGraph::isUnconfirmedAdd(identifierDictionary);
 }
 
 void HMData::saveChanges()

@@ -44,10 +44,10 @@ public:
     void updateUidToDeviceIds(const QVariantMap &temporaryToDeviceIds) override;
     void deleteUidRecords(const QStringList &hmUids) override;
 
-    // The "hmUid" values the other side has confirmed: entries still marked as sent but unanswered
-    // ("isUnconfirmedAdd") hold temporary ids, which are never the other side's and must never be
-    // compared with its id list.
-    QSet<QString> setOfDeviceConfirmedHmUids();
+    // The "hmUid" values the other side has confirmed and no longer lists among deviceIds, each once.
+    // Entries still marked as sent but unanswered ("isUnconfirmedAdd") hold temporary ids, which are
+    // never the other side's and must never be compared with its id list.
+    QStringList deviceConfirmedHmUidsMissingFrom(const QStringList &deviceIds);
     // Whether some record was sent as new and its answer never came (the run ended first): the
     // other side may hold it already, so its records are read whole and matched before it is sent
     // again.
@@ -145,9 +145,8 @@ public:
     static QStringList listFromMultiItemString(const QString &text, const QString &delimiter);
 
 protected:
-    enum class Entries { All, Confirmed };
-    // The "hmUid" values of a graph's entries, all or only those the other side confirmed.
-    static QSet<QString> hmUidsOf(const HMIdentifierGraph &graph, Entries entries);
+    // The "hmUid" values of a graph's entries.
+    static QSet<QString> hmUidsOf(const HMIdentifierGraph &graph);
     static bool hasUnconfirmedEntries(const HMIdentifierGraph &graph);
     // The class name used in the "not implemented by" log lines.
     virtual QString className() const;

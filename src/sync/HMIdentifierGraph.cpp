@@ -1,9 +1,9 @@
 #include "sync/HMIdentifierGraph.h"
 
 #include "foundation/Lumberjack/DDLog.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
+#include <QSet>
 #include <QVariantList>
 
 #include <algorithm>
@@ -57,7 +57,8 @@ std::optional<QString> identifierOf(const QVariantMap &dictionary, const QString
     return found->toString();
 }
 
-void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quint64 entry)
+template <typename Buckets>
+void dropEntry(Buckets &buckets, const QString &key, quint64 entry)
 {
     const auto bucket = buckets.find(key);
     if (bucket == buckets.end())
@@ -69,9 +70,10 @@ void dropEntry(QHash<QString, QList<quint64>> &buckets, const QString &key, quin
 
 // Keeps a bucket in list order: appended entries go last, and an entry replaced in place keeps its
 // earlier number, which goes where it belongs.
-void addEntry(QList<quint64> &bucket, quint64 entry)
+template <typename Bucket>
+void addEntry(Bucket &bucket, quint64 entry)
 {
-    if (bucket.isEmpty() || bucket.constLast() < entry)
+    if (bucket.isEmpty() || bucket.last() < entry)
         bucket.append(entry);
     else
         bucket.insert(std::lower_bound(bucket.begin(), bucket.end(), entry) - bucket.begin(), entry);
@@ -85,6 +87,12 @@ QString textOf(const QVariantMap &dictionary, const QString &key)
 
 } // namespace
 
+bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
+{
+    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
+    return mark != dictionary.constEnd() && mark->toBool();
+}
+
 void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry) const
 {
     if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
@@ -94,7 +102,7 @@ void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry)
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         addEntry(m_byNativeId[*nativeId], entry);
-    if (dictionary.value(kUnconfirmedAddKey).toBool())
+    if (isUnconfirmedAdd(dictionary))
         ++m_unconfirmedCount;
 }
 
@@ -107,7 +115,7 @@ void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entr
     }
     if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
         dropEntry(m_byNativeId, *nativeId, entry);
-    if (dictionary.value(kUnconfirmedAddKey).toBool())
+    if (isUnconfirmedAdd(dictionary))
         --m_unconfirmedCount;
 }
 
@@ -230,6 +238,9 @@ void HMIdentifierGraph::syncIndexes() const
 
 qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
 {
+    // Until entries are removed, each entry stands at the position of its number.
+    if (entry < m_entryNumbers.size() && m_entryNumbers[size_t(entry)] == entry)
+        return qsizetype(entry);
     const auto found = std::lower_bound(m_entryNumbers.begin(), m_entryNumbers.end(), entry);
     return qsizetype(found - m_entryNumbers.begin());
 }
@@ -294,9 +305,9 @@ qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 }
 
 // Removes the entries (numbers ascending) from the list and the indexes; the indexes are in step.
-qsizetype HMIdentifierGraph::removeEntries(const QList<quint64> &entries)
+qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
-    const QList<quint64> doomed = entries;
+    const Bucket doomed = entries;
     // Let go of the shared copy so that removing does not copy the whole list.
     m_indexedDictionaries = QList<QVariantMap>();
     for (auto entry = doomed.crbegin(); entry != doomed.crend(); ++entry) {
@@ -334,6 +345,49 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
     return m_unconfirmedCount > 0;
 }
 
+// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
+std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
+{
+    syncIndexes();
+    std::vector<bool> matching(size_t(m_identifierDictionaries.size()), false);
+    for (const QString &identifier : identifiers) {
+        const auto bucket = m_byHmUid.constFind(identifier);
+        if (bucket == m_byHmUid.constEnd())
+            continue;
+        for (const quint64 entry : *bucket)
+            matching[size_t(positionOfEntry(entry))] = true;
+    }
+    return matching;
+}
+
+QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &identifiers) const
+{
+    const std::vector<bool> matching = positionsMatching(identifiers);
+    // Only an "hmUid" stored as something other than a text (a damaged file) needs the identifiers
+    // as a set; it is made on the first such entry.
+    std::optional<QSet<QString>> identifierSet;
+    QSet<QString> listed;
+    QStringList missing;
+    for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
+        const QVariantMap &dictionary = m_identifierDictionaries.at(position);
+        const QVariant hmUid = dictionary.value(kHmUidKey);
+        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || isUnconfirmedAdd(dictionary))
+            continue;
+        const QString text = hmUid.toString();
+        if (hmUid.typeId() != QMetaType::QString) {
+            if (!identifierSet)
+                identifierSet.emplace(identifiers.cbegin(), identifiers.cend());
+            if (identifierSet->contains(text))
+                continue;
+        }
+        if (!listed.contains(text)) {
+            listed.insert(text);
+            missing.append(text);
+        }
+    }
+    return missing;
+}
+
 void HMIdentifierGraph::removeDictionariesForNativeId(const QString &nativeId)
 {
     syncIndexes();
@@ -359,7 +413,6 @@ void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictiona
 
 void HMIdentifierGraph::removeDictionaryForHarrowmereUid(const QString &hmUid)
 {
-    platform::consoleLog(QStringLiteral("removeDictionaryForHarrowmereUid"));
     if (removeLooseMatches(hmUid) == 0)
         DDLogWarn(QStringLiteral("No identifier found for Uid '%1'").arg(hmUid));
 }

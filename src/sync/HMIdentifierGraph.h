@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QVarLengthArray>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <optional>
@@ -92,6 +94,12 @@ public:
     // Whether some entry holds true under "isUnconfirmedAdd" (sent as new, never answered); kept
     // with the indexes, so asking costs nothing.
     bool hasUnconfirmedEntries() const;
+    // The "hmUid" texts of the entries not marked "isUnconfirmedAdd" that equal none of the given
+    // identifiers exactly, each once, in list order. Looks the identifiers up in the index, so a list
+    // of the other side's ids costs no copy of the graph's.
+    QStringList confirmedHmUidsMissingFrom(const QStringList &identifiers) const;
+    // Whether the entry holds true under "isUnconfirmedAdd".
+    static bool isUnconfirmedAdd(const QVariantMap &dictionary);
     // Removes every dictionary whose "nativeId" equals nativeId exactly.
     void removeDictionariesForNativeId(const QString &nativeId);
 
@@ -108,13 +116,16 @@ public:
 
 private:
     enum class Key { HmUid, NativeId };
-    // Entry numbers, ascending in list order, for each key value.
-    using Buckets = QHash<QString, QList<quint64>>;
+    // Entry numbers, ascending in list order, for each key value. Nearly every value has one entry,
+    // which the bucket holds in place: indexing a graph allocates nothing per entry.
+    using Bucket = QVarLengthArray<quint64, 1>;
+    using Buckets = QHash<QString, Bucket>;
 
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
-    qsizetype removeEntries(const QList<quint64> &entries);
+    qsizetype removeEntries(const Bucket &entries);
     qsizetype positionOfEntry(quint64 entry) const;
+    std::vector<bool> positionsMatching(const QStringList &identifiers) const;
     void syncIndexes() const;
     void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
     void unindexEntry(const QVariantMap &dictionary, quint64 entry) const;

@@ -72,6 +72,12 @@ void HMSyncConduitData::setHmUidsModifiedByDevice(const QSet<QString> &hmUids)
     m_hmUidsModifiedByDevice = hmUids;
 }
 
+void HMSyncConduitData::addHmUidsModifiedByDevice(const QSet<QString> &hmUids)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_hmUidsModifiedByDevice.unite(hmUids);
+}
+
 QStringList HMSyncConduitData::categoryIdentifiersToSync() const
 {
     const std::lock_guard lock(m_propertyMutex);

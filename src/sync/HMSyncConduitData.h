@@ -50,6 +50,8 @@ public:
     // Ids ("UID") of the records the other side changed in this run and that were applied.
     QSet<QString> hmUidsModifiedByDevice() const;
     void setHmUidsModifiedByDevice(const QSet<QString> &hmUids);
+    // Adds a page's ids in place: the ids of earlier pages are not copied again.
+    void addHmUidsModifiedByDevice(const QSet<QString> &hmUids);
     QStringList categoryIdentifiersToSync() const;
     void setCategoryIdentifiersToSync(const QStringList &identifiers);
     QString categoryIdentifierToWriteTo() const;

@@ -135,15 +135,17 @@ void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
         return;
     // Only ids the device confirmed can vanish from it: a temporary id of a record whose add was
     // never answered is not the device's, and its record is sent again instead of deleted.
-    QSet<QString> vanished = dataSource->setOfDeviceConfirmedHmUids();
+    QStringList deviceIds;
+    deviceIds.reserve(dictionaries.size());
     for (const QVariantMap &entry : dictionaries)
-        vanished.remove(stringForKey(entry, kHMSyncFieldUid));
+        deviceIds.append(stringForKey(entry, kHMSyncFieldUid));
+    const QStringList vanished = dataSource->deviceConfirmedHmUidsMissingFrom(deviceIds);
     data.setDeviceRecordCount(-qint64(vanished.size()));
     if (vanished.isEmpty() || !takesDeviceDeletions(data.syncDeletions()))
         return;
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
-    dataSource->deleteUidRecords(QStringList(vanished.cbegin(), vanished.cend()));
+    dataSource->deleteUidRecords(vanished);
     const bool saved = saveConduitChanges(data, *dataSource);
     // Every opening of the store is matched by a closing, so the list stage finds it as usual.
     dataSource->stopUsingOnThread();
@@ -275,7 +277,7 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
     for (const QVariantMap &record : records)
         applyDeviceRecord(record, data, *dataSource, idsToDelete, writtenFromDevice);
     if (!writtenFromDevice.isEmpty())
-        data.setHmUidsModifiedByDevice(data.hmUidsModifiedByDevice().unite(writtenFromDevice));
+        data.addHmUidsModifiedByDevice(writtenFromDevice);
     deleteVanishedRecords(data, *dataSource, idsToDelete);
 
     bool picturesArrived = true;

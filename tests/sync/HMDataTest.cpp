@@ -119,13 +119,15 @@ TEST(HMData, UnconfirmedAddsAreNotDeviceIds)
     HMData::markUnconfirmed(pending);
     graph->identifierDictionaries() = {entry(QStringLiteral("d1"), QStringLiteral("mac-0")), pending};
     source.setIdentifierGraph(graph);
-    EXPECT_EQ(source.setOfDeviceConfirmedHmUids(), QSet<QString>({QStringLiteral("d1")}));
+    EXPECT_EQ(source.deviceConfirmedHmUidsMissingFrom({}), QStringList({QStringLiteral("d1")}));
     EXPECT_EQ(source.setOfHmUids().size(), 2);
     EXPECT_TRUE(source.hasUnconfirmedRecords());
     source.setRecordsAddedToDevice({QStringLiteral("tmp-1")});
     source.updateUidToDeviceIdsUsingNewMethod({{QStringLiteral("tmp-1"), QStringLiteral("d2")}});
     EXPECT_FALSE(source.hasUnconfirmedRecords());
-    EXPECT_EQ(source.setOfDeviceConfirmedHmUids(), QSet<QString>({QStringLiteral("d1"), QStringLiteral("d2")}));
+    EXPECT_EQ(source.deviceConfirmedHmUidsMissingFrom({}), QStringList({QStringLiteral("d1"), QStringLiteral("d2")}));
+    EXPECT_EQ(source.deviceConfirmedHmUidsMissingFrom({QStringLiteral("d2"), QStringLiteral("x")}),
+              QStringList({QStringLiteral("d1")}));
 }
 
 // A data source's own mark of a record it created from the device ("isNewRecord" "1" on reminders) is
@@ -141,7 +143,7 @@ TEST(HMData, DataSourceNewRecordMarksAreNotUnconfirmedAdds)
     source.setIdentifierGraph(graph);
     EXPECT_FALSE(HMData::isUnconfirmed(created));
     EXPECT_FALSE(source.hasUnconfirmedRecords());
-    EXPECT_EQ(source.setOfDeviceConfirmedHmUids(), QSet<QString>({QStringLiteral("d1")}));
+    EXPECT_EQ(source.deviceConfirmedHmUidsMissingFrom({}), QStringList({QStringLiteral("d1")}));
     QVariantMap pending = created;
     HMData::markUnconfirmed(pending);
     HMData::markConfirmed(pending);

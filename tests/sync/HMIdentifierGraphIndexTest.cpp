@@ -102,6 +102,20 @@ std::unique_ptr<HMIdentifierGraph> reloaded(const HMIdentifierGraph &graph)
     return loaded ? std::move(*loaded) : nullptr;
 }
 
+// The confirmed "hmUid" texts not among the present identifiers, each once, in list order, the long way.
+QStringList missingSlowly(const QList<QVariantMap> &model, const QStringList &present)
+{
+    QStringList missing;
+    for (const QVariantMap &entry : model) {
+        const QVariant hmUid = entry.value(kHmUid);
+        if (!hmUid.isValid() || entry.value(QStringLiteral("isUnconfirmedAdd")).toBool())
+            continue;
+        if (!present.contains(hmUid.toString()) && !missing.contains(hmUid.toString()))
+            missing.append(hmUid.toString());
+    }
+    return missing;
+}
+
 struct Expected
 {
     int picking = 0;
@@ -117,6 +131,12 @@ void checkLookups(HMIdentifierGraph &graph, const QList<QVariantMap> &model, Exp
         return entry.value(QStringLiteral("isUnconfirmedAdd")).toBool();
     });
     EXPECT_EQ(graph.hasUnconfirmedEntries(), anyUnconfirmed) << "step " << step;
+    // The other side's id list: every other identifier in play, a number's text ("1" matches an
+    // "hmUid" stored as the number 1) and one the graph never held.
+    QStringList present = {QStringLiteral("1"), QStringLiteral("gone")};
+    for (qsizetype index = step % 2; index < kHmUids.size(); index += 2)
+        present.append(kHmUids.at(index));
+    EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present)) << "step " << step;
     for (const QString &hmUid : kHmUids) {
         const QList<qsizetype> matches = exactMatches(model, kHmUid, hmUid);
         const std::optional<QVariantMap> found = graph.dictionaryForHarrowmereUid(hmUid);

@@ -33,4 +33,11 @@ TEST(HMSyncConduitData, TwoConduitsNeverShareTheirDeviceChangedIds)
     calendar.setHmUidsModifiedByDevice(changed);
     EXPECT_EQ(contacts.hmUidsModifiedByDevice(), QSet<QString>({QStringLiteral("device-1")}));
     EXPECT_EQ(calendar.hmUidsModifiedByDevice().size(), 2);
+    // A later page's ids join the conduit's own, and the caller's set stays as it was.
+    const QSet<QString> nextPage = {QStringLiteral("device-2"), QStringLiteral("device-3")};
+    contacts.addHmUidsModifiedByDevice(nextPage);
+    EXPECT_EQ(contacts.hmUidsModifiedByDevice(),
+              QSet<QString>({QStringLiteral("device-1"), QStringLiteral("device-2"), QStringLiteral("device-3")}));
+    EXPECT_EQ(nextPage.size(), 2);
+    EXPECT_EQ(calendar.hmUidsModifiedByDevice().size(), 2);
 }

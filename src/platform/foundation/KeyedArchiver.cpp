@@ -16,6 +16,14 @@ using namespace keyedarchive;
 
 namespace {
 
+// The archive's own keys and class names as texts, made once: every list and dictionary entry of
+// a large archive holds them, and one shared text per name costs no allocation per entry.
+const QString kClassKeyText{kClassKey};
+const QString kObjectsEntryKeyText{kObjectsEntryKey};
+const QString kKeysEntryKeyText{kKeysEntryKey};
+const QString kArrayClassText{kArrayClass};
+const QString kDictionaryClassText{kDictionaryClass};
+
 QVariant uid(quint64 index)
 {
     return QVariant::fromValue(PropertyListUid{index});
@@ -64,7 +72,7 @@ void KeyedArchiver::encodeObject(const KeyedArchivable &object, const QString &k
     m_objectsInProgress.pop_back();
     QVariantMap entry = std::move(m_scopes.back());
     m_scopes.pop_back();
-    entry.insert(QString(kClassKey), uid(classUid(object.archiveClassName())));
+    entry.insert(kClassKeyText, uid(classUid(object.archiveClassName())));
     m_objects[index] = entry;
     store(key, uid(index));
 }
@@ -139,12 +147,10 @@ quint64 KeyedArchiver::appendObject(const QVariant &entry)
 // Equal texts are stored once: dictionary keys repeat in every record of a list.
 quint64 KeyedArchiver::stringUid(const QString &text)
 {
-    const auto found = m_stringUids.constFind(text);
-    if (found != m_stringUids.constEnd())
-        return *found;
-    const quint64 index = appendObject(text);
-    m_stringUids.insert(text, index);
-    return index;
+    const TextNumbering::Number number = m_stringUids.numberOf(text, quint64(m_objects.size()));
+    if (number.isNew)
+        appendObject(text);
+    return number.value;
 }
 
 quint64 KeyedArchiver::classUid(const QString &className)
@@ -181,7 +187,7 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         return appendObject(value.toBool());
     case QMetaType::Int: {
         QVariantMap entry;
-        entry.insert(QString(kClassKey), uid(classUid(QString(kInt32Class))));
+        entry.insert(kClassKeyText, uid(classUid(QString(kInt32Class))));
         entry.insert(QString(kIntValueKey), qint64(value.toInt()));
         return appendObject(entry);
     }
@@ -201,7 +207,7 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         if (!date.isValid())
             return 0;
         QVariantMap entry;
-        entry.insert(QString(kClassKey), uid(classUid(QString(kDateClass))));
+        entry.insert(kClassKeyText, uid(classUid(QString(kDateClass))));
         entry.insert(QString(kTimeKey), double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0);
         return appendObject(entry);
     }
@@ -233,8 +239,8 @@ std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int d
         references.append(uid(*child));
     }
     QVariantMap entry;
-    entry.insert(QString(kClassKey), uid(classUid(QString(kArrayClass))));
-    entry.insert(QString(kObjectsEntryKey), references);
+    entry.insert(kClassKeyText, uid(classUid(kArrayClassText)));
+    entry.insert(kObjectsEntryKeyText, references);
     m_objects[qsizetype(index)] = entry;
     return index;
 }
@@ -260,9 +266,9 @@ std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int dept
         values.append(uid(*child));
     }
     QVariantMap entry;
-    entry.insert(QString(kClassKey), uid(classUid(QString(kDictionaryClass))));
-    entry.insert(QString(kKeysEntryKey), keys);
-    entry.insert(QString(kObjectsEntryKey), values);
+    entry.insert(kClassKeyText, uid(classUid(kDictionaryClassText)));
+    entry.insert(kKeysEntryKeyText, keys);
+    entry.insert(kObjectsEntryKeyText, values);
     m_objects[qsizetype(index)] = entry;
     return index;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/TextNumbering.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -82,7 +83,7 @@ private:
 
     PropertyListFormat m_format = PropertyListFormat::Binary;
     QVariantList m_objects;
-    QHash<QString, quint64> m_stringUids;
+    TextNumbering m_stringUids;
     QHash<QString, quint64> m_classUids;
     // The key-value tables being filled: the first is "$top", then one per object being encoded.
     std::vector<QVariantMap> m_scopes;

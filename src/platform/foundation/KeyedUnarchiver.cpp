@@ -44,6 +44,23 @@ QString escapedKey(const QString &key)
     return key.startsWith(QLatin1Char('$')) ? QLatin1Char('$') + key : key;
 }
 
+// Texts, booleans, numbers, data and dates stand in the object table, and in an object's keys, as
+// they are.
+bool isPlainEntry(const QVariant &entry)
+{
+    switch (entry.typeId()) {
+    case QMetaType::QString:
+    case QMetaType::Bool:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+    case QMetaType::QByteArray:
+    case QMetaType::QDateTime:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString describe(const QVariant &value)
 {
     switch (value.typeId()) {
@@ -143,18 +160,10 @@ QVariant KeyedUnarchiver::decodeObject(const QString &key)
         return index ? decodeValueAt(*index, int(m_scopes.size())) : QVariant();
     }
     // Scalars written with encodeBool, encodeInt64 and their kin sit in place.
-    switch (raw.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::LongLong:
-    case QMetaType::Double:
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-    case QMetaType::QDateTime:
+    if (isPlainEntry(raw))
         return raw;
-    default:
-        fail(QStringLiteral("key \"%1\" holds %2 in place of a reference").arg(key, describe(raw)));
-        return QVariant();
-    }
+    fail(QStringLiteral("key \"%1\" holds %2 in place of a reference").arg(key, describe(raw)));
+    return QVariant();
 }
 
 bool KeyedUnarchiver::decodeBool(const QString &key)
@@ -266,6 +275,13 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
 {
     if (m_error || index == 0)
         return QVariant();
+    // Plain entries are their own value and cost the same however often they are referred to:
+    // they are neither counted nor kept a second time.
+    const QVariant &entry = m_objects.at(qsizetype(index));
+    if (isPlainEntry(entry)) {
+        m_lastExpandedSize = 1;
+        return entry;
+    }
     if (m_expandedSizes[index] != 0)
         return m_decodedValues[index];
     if (m_entriesInProgress[index]) {
@@ -278,28 +294,14 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
     }
     if (!consumeStep())
         return QVariant();
-    const QVariant &entry = m_objects.at(qsizetype(index));
-    QVariant value;
-    switch (entry.typeId()) {
-    case QMetaType::QString:
-    case QMetaType::Bool:
-    case QMetaType::LongLong:
-    case QMetaType::Double:
-    case QMetaType::QByteArray:
-    case QMetaType::QDateTime:
-        value = entry;
-        m_lastExpandedSize = 1;
-        break;
-    case QMetaType::QVariantMap:
-        m_lastExpandedSize = 1;
-        m_entriesInProgress[index] = true;
-        value = decodeContainer(index, *static_cast<const QVariantMap *>(entry.constData()), depth);
-        m_entriesInProgress[index] = false;
-        break;
-    default:
+    if (entry.typeId() != QMetaType::QVariantMap) {
         fail(QStringLiteral("entry %1 holds %2").arg(index).arg(describe(entry)));
         return QVariant();
     }
+    m_lastExpandedSize = 1;
+    m_entriesInProgress[index] = true;
+    QVariant value = decodeContainer(index, *static_cast<const QVariantMap *>(entry.constData()), depth);
+    m_entriesInProgress[index] = false;
     if (m_error)
         return QVariant();
     m_decodedValues[index] = value;

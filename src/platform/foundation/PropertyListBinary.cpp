@@ -1,6 +1,7 @@
 #include "platform/foundation/PropertyListBinary.h"
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TextNumbering.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -617,12 +618,11 @@ private:
     {
         if (text.contains(QChar(u'\0')))
             return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(text.left(40)));
-        const auto found = m_texts.constFind(text);
-        if (found != m_texts.constEnd())
-            return *found;
-        quint64 index = 0;
+        const TextNumbering::Number number = m_texts.numberOf(text, quint64(m_offsets.size()));
+        if (!number.isNew)
+            return number.value;
         if (isAscii(text)) {
-            index = beginObject();
+            beginObject();
             appendMarker(KindAscii, quint64(text.size()));
             const qsizetype start = m_output.size();
             m_output.resize(start + text.size());
@@ -630,14 +630,13 @@ private:
             for (const QChar character : text)
                 *out++ = char(character.unicode());
         } else {
-            index = beginObject();
+            beginObject();
             appendMarker(KindUtf16, quint64(text.size()));
             const qsizetype start = m_output.size();
             m_output.resize(start + 2 * text.size());
             qToBigEndian<quint16>(text.constData(), text.size(), m_output.data() + start);
         }
-        m_texts.insert(text, index);
-        return index;
+        return number.value;
     }
 
     Result<quint64> writeDate(const QDateTime &date)
@@ -761,7 +760,7 @@ private:
 
     QByteArray m_output;
     std::vector<quint64> m_offsets;
-    QHash<QString, quint64> m_texts;
+    TextNumbering m_texts;
     int m_referenceWidth = 1;
 };
 

@@ -213,6 +213,25 @@ TEST(KeyedArchiver, MissingKeysReadAsNothingAndIntegersCrossWidthsOnlyWhenTheyFi
     }
 }
 
+TEST(KeyedArchiver, EqualTextsAreStoredOnceWhereverTheyLie)
+{
+    // Copies sharing one storage and equal texts stored apart are one entry; different texts,
+    // even of one length, are not.
+    const QString shared = QStringLiteral("shared ") + QString::number(7);
+    KeyedArchiver archiver;
+    archiver.encodeObject(QVariantList{shared, QString(shared), QStringLiteral("shared 7"), QStringLiteral("shared 8")},
+                          QStringLiteral("list"));
+    archiver.encodeObject(QString(shared), QStringLiteral("alone"));
+    const QByteArray bytes = *archiver.finishEncoding();
+
+    KeyedUnarchiver unarchiver = std::move(KeyedUnarchiver::create(bytes)).value();
+    EXPECT_EQ(unarchiver.decodeObject(QStringLiteral("list")).toList(),
+              (QVariantList{shared, shared, shared, QStringLiteral("shared 8")}));
+    EXPECT_EQ(unarchiver.decodeObject(QStringLiteral("alone")).toString(), shared);
+    // "$null", the list and its class, and the two texts.
+    EXPECT_EQ(std::move(parsePropertyList(bytes)).value().toMap().value(QStringLiteral("$objects")).toList().size(), 5);
+}
+
 TEST(KeyedArchiver, RefusesGraphsItCannotWrite)
 {
     Link first;

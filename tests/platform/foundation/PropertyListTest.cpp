@@ -278,6 +278,25 @@ TEST(PropertyList, BinaryBytesAreExactlyTheStandardEncoding)
     EXPECT_EQ(parsePropertyList(expected)->toMap(), value);
 }
 
+TEST(PropertyList, ManyEqualTextsAreWrittenOnceEach)
+{
+    // Thousands of texts, each twice and as a key too, as record identifiers stand in an archive:
+    // the writer's table of texts grows many times over and must still find every one.
+    QVariantList texts;
+    QVariantMap keyed;
+    for (int index = 0; index < 5000; ++index) {
+        const QString text = QStringLiteral("rec-%1").arg(index);
+        texts << text << QString(text);
+        keyed.insert(text, text);
+    }
+    const QVariantList value{texts, keyed};
+    const Result<QByteArray> bytes = serializePropertyList(value, PropertyListFormat::Binary);
+    ASSERT_TRUE(bytes.ok()) << bytes.error().message().toStdString();
+    // The trailer's object count: the outer list, the inner list, the dictionary and 5000 texts.
+    EXPECT_EQ(bytes->mid(bytes->size() - 24, 8).toHex(), QByteArray("000000000000138b"));
+    EXPECT_EQ(parsePropertyList(*bytes)->toList(), value);
+}
+
 TEST(PropertyList, PythonsPlistlibReadsOurBinaryAndWeReadItsBinary)
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
