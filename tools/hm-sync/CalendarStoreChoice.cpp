@@ -129,17 +129,12 @@ qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, qui
     }
     if (chosen.isEmpty())
         return 0;
-    if (!isEvents)
-        return calendars->remindersMatchingPredicate(calendars->predicateForRemindersInCalendars(chosen)).size();
-    // Every event of the listing's reach, a series counted once.
+    // Every event of the listing's reach, a series counted once; every reminder.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     platform::EKPredicate predicate =
-        calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen);
-    predicate.firstOccurrenceOnly = true;
-    QSet<QString> series;
-    for (const auto &event : calendars->eventsMatchingPredicate(predicate))
-        series.insert(event->calendarItemIdentifier());
-    return series.size();
+        isEvents ? calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen)
+                 : calendars->predicateForRemindersInCalendars(chosen);
+    return calendars->countOfItemsMatchingPredicate(predicate);
 }
 
 } // namespace hmsync
