@@ -266,13 +266,15 @@ void EKEventStore::refreshKnownFolders()
 void EKEventStore::refreshCalendar(const QString &identifier, const QString &path)
 {
     std::shared_ptr<ICalendarFolder> &folder = m_folders[identifier];
-    // A store sees what is on disk when it first looks, whatever other stores looked at lately.
-    if (!folder || folder->path() != path) {
+    const bool isNewView = !folder || folder->path() != path;
+    if (isNewView)
         folder = sharedFolderAt(path);
+    // A store sees what is on disk when it first looks at a folder that no other store holds (only
+    // the process's table and this store do); one that others hold is as fresh as their last look.
+    if (isNewView && folder.use_count() == 2)
         folder->refreshForNewView();
-    } else {
+    else
         folder->refresh();
-    }
     std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
     if (!calendar)
         calendar = std::make_shared<EKCalendar>();

@@ -6,7 +6,6 @@
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
-#include "platform/foundation/FileSystem.h"
 
 #include <QFile>
 #include <QSet>
@@ -17,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,6 +135,28 @@ qint64 folderModifiedNs(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return 0;
     return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
+}
+
+// The names in the open folder, those beginning with a dot (ours and others' temporary files, the
+// index) left out. Read straight from the folder: a folder of many files costs a name each.
+Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
+{
+    const int listed = folderDescriptor < 0 ? -1 : ::dup(folderDescriptor);
+    DIR *folder = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!folder) {
+        if (listed >= 0)
+            ::close(listed);
+        return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder cannot be read").arg(path));
+    }
+    QStringList names;
+    ::rewinddir(folder);
+    // Beyond the bound the caller logs and skips the rest; a little more is read so that it can tell.
+    while (const struct dirent *entry = names.size() <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
+        if (entry->d_name[0] != '.')
+            names.append(QFile::decodeName(entry->d_name));
+    }
+    ::closedir(folder);
+    return names;
 }
 
 // Reads at most the bytes the file's status announced, plus one to see it grew past the limit.
@@ -291,9 +313,11 @@ ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &describe
     if (!isUnchanged || !isSame)
         parsed->occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
     const auto known = m_files.constFind(described->fileName);
-    if (known != m_files.constEnd() && *known == described && (described->needsParsing || !isSame)) {
-        m_isIndexStale = m_isIndexStale || !isSame;
+    if (known != m_files.constEnd() && *known == described && !isSame) {
+        m_isIndexStale = true;
         replaceFile(described->fileName, descriptionOf(*parsed));
+    } else if (known != m_files.constEnd() && *known == described) {
+        (*known)->needsParsing = false;
     }
     if (!parsed->parses)
         return nullptr;
@@ -349,7 +373,8 @@ void ICalendarFolder::refresh(Rescan rescan)
         return;
     m_folderModifiedNs = folderTime;
     m_lastScan = now;
-    const Result<QStringList> names = FileSystem::listFolder(m_path);
+    const DescriptorGuard folder(::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Result<QStringList> names = namesInFolder(folder.value, m_path);
     if (!names) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
@@ -365,8 +390,8 @@ void ICalendarFolder::refresh(Rescan rescan)
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
     m_hasLookedBefore = true;
-    if (!refreshFiles(*names, isIndexWrong))
-        isIndexWrong = removeFilesNotIn(*names) || isIndexWrong;
+    if (!refreshFiles(folder.value, *names, isIndexWrong))
+        isIndexWrong = removeFilesNotIn(folder.value, *names) || isIndexWrong;
     m_described.clear();
     if (isIndexWrong)
         saveIndex();
@@ -375,9 +400,8 @@ void ICalendarFolder::refresh(Rescan rescan)
 // Brings the entry of each item file up to date: kept while its status holds, else taken from the
 // index when that knew it in this status, else read (and not kept parsed). Answers whether every
 // file known before is still there.
-bool ICalendarFolder::refreshFiles(const QStringList &names, bool &isIndexWrong)
+bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &isIndexWrong)
 {
-    const DescriptorGuard folder(::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const qsizetype knownBefore = m_files.size();
     qsizetype knownFound = 0;
     qsizetype itemFileCount = 0;
@@ -391,7 +415,7 @@ bool ICalendarFolder::refreshFiles(const QStringList &names, bool &isIndexWrong)
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
             return false;
         }
-        const FileStat info = statInFolder(folder.value, name);
+        const FileStat info = statInFolder(folder, name);
         const auto known = m_files.constFind(name);
         knownFound += info.isRegular && known != m_files.constEnd() ? 1 : 0;
         if (!info.isRegular || (known != m_files.constEnd() && hasStatus(**known, info)))
@@ -412,13 +436,12 @@ bool ICalendarFolder::refreshFiles(const QStringList &names, bool &isIndexWrong)
 
 // Drops the entries of files no longer in the folder, or no longer regular files; answers whether
 // there were any.
-bool ICalendarFolder::removeFilesNotIn(const QStringList &names)
+bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
 {
-    const DescriptorGuard folder(::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
-        if (!present.contains(name) || !statInFolder(folder.value, name).isRegular) {
+        if (!present.contains(name) || !statInFolder(folder, name).isRegular) {
             replaceFile(name, nullptr);
             removedAny = true;
         }

@@ -119,8 +119,9 @@ private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid) const;
-    bool refreshFiles(const QStringList &names, bool &isIndexWrong);
-    bool removeFilesNotIn(const QStringList &names);
+    // Both take the open folder, its files stat'ed relative to it.
+    bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
+    bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
