@@ -601,8 +601,8 @@ Status EKEventStore::finishWrite(const Status &status, ICalendarFolder &folder, 
 
 Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar, const QString &uid)
 {
-    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid), calendar);
-    icalcomponent_free(calendar);
+    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid),
+                                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
     return written;
 }
 
@@ -688,8 +688,8 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
-    const Status written = target.writeFile(location.file->fileName, calendar);
-    icalcomponent_free(calendar);
+    const Status written =
+        target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
     return written;
 }
 

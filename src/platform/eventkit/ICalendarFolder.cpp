@@ -557,9 +557,9 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(cons
     return result;
 }
 
-Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *calendar)
+Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar)
 {
-    char *text = icalcomponent_as_ical_string_r(calendar);
+    char *text = icalcomponent_as_ical_string_r(calendar.get());
     if (!text)
         return Error(ErrorCode::DataOther,
                      QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
@@ -573,8 +573,12 @@ Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *c
     // What we wrote is what the file now holds: it is described from the tree, not parsed again.
     const FileStat info = statWithoutFollowing(path);
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
-    describeItems(*file, calendar);
+    describeItems(*file, calendar.get());
+    auto parsed = std::make_shared<ICalendarFile>(*file);
+    parsed->calendar = std::move(calendar);
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
+    if (info.isRegular && parsed->parses)
+        keepParsed(std::move(parsed));
     noteOwnChange(folderTimeBefore);
     m_isIndexStale = true;
     return success();

@@ -102,7 +102,8 @@ public:
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
     // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    Status writeFile(const QString &fileName, icalcomponent_impl *calendar);
+    // The folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
+    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar);
     Status removeFile(const QString &fileName);
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
