@@ -450,11 +450,13 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
     }
 }
 
-// A series' walk is kept with its file, which is replaced whole when it changes.
+// A series' walk is kept with its file's description, which is replaced whole when the file changes;
+// a file read while it changed gets a walk of its own.
 QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
                                              const QDateTime &windowStart, const QDateTime &windowEnd) const
 {
-    std::shared_ptr<const ICalendarOccurrences> &known = (*file.occurrences)[uid];
+    std::shared_ptr<const ICalendarOccurrences> own;
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? (*file.occurrences)[uid] : own;
     if (!known || known->horizon < windowEnd) {
         const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(

@@ -104,6 +104,14 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
+// Where the walks of the file's series are kept, made on first need; none for a file without series.
+std::shared_ptr<ICalendarFile::OccurrenceWalks> walksOf(ICalendarFile &file)
+{
+    if (!file.occurrences && file.reachEnd == ICalendarFile::kOpenEnd)
+        file.occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
+    return file.occurrences;
+}
+
 // The description alone, for the folder to keep.
 std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 {
@@ -310,14 +318,15 @@ ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &describe
     auto parsed = std::make_shared<ICalendarFile>(*described);
     const bool isUnchanged = parseInto(*parsed);
     const bool isSame = hasSameDescription(*parsed, *described);
-    if (!isUnchanged || !isSame)
-        parsed->occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
+    parsed->occurrences.reset();
     const auto known = m_files.constFind(described->fileName);
-    if (known != m_files.constEnd() && *known == described && !isSame) {
+    const bool isCurrent = known != m_files.constEnd() && *known == described;
+    if (isCurrent && !isSame) {
         m_isIndexStale = true;
         replaceFile(described->fileName, descriptionOf(*parsed));
-    } else if (known != m_files.constEnd() && *known == described) {
+    } else if (isCurrent) {
         (*known)->needsParsing = false;
+        parsed->occurrences = isUnchanged ? walksOf(**known) : nullptr;
     }
     if (!parsed->parses)
         return nullptr;
@@ -574,6 +583,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     const FileStat info = statWithoutFollowing(path);
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
     describeItems(*file, calendar.get());
+    walksOf(*file);
     auto parsed = std::make_shared<ICalendarFile>(*file);
     parsed->calendar = std::move(calendar);
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);

@@ -54,7 +54,7 @@ struct ICalendarFile final
     // and ends, with a margin for floating times read in another time zone.
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
-    std::shared_ptr<OccurrenceWalks> occurrences = std::make_shared<OccurrenceWalks>(); // by UID
+    std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
 
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
