@@ -32,6 +32,15 @@ std::shared_ptr<platform::EKEventStore> openStore()
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
+// The store the driver holds open for its run, as the application holds its stores: while it does,
+// the stores that the sync opens for one question each share what it read of the folders. Made
+// after the stores' own process-wide state, so it goes before that state at exit.
+std::shared_ptr<platform::EKEventStore> &runStore()
+{
+    static std::shared_ptr<platform::EKEventStore> store;
+    return store;
+}
+
 } // namespace
 
 bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &folder)
@@ -39,6 +48,9 @@ bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &fo
     if (!usesFolders(store, profile))
         return false;
     HMSyncRegistration::registerCalendarStores(folder);
+    const std::shared_ptr<platform::EKEventStore> calendars = openStore();
+    calendars->calendarsForEntityType(platform::EKEntityType::Event);
+    runStore() = calendars;
     return HMSyncRegistration::chooseCalendars(profile);
 }
 
