@@ -745,7 +745,8 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
         for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
-            const std::shared_ptr<const ICalendarFile> file = described->hasTodos ? folder.parsedFile(described) : nullptr;
+            const std::shared_ptr<const ICalendarFile> file =
+                described->hasTodos ? folder.parsedFile(described) : nullptr;
             for (const QString &uid : file ? file->uids : QStringList()) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)
@@ -778,7 +779,8 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
             }
             const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
             for (const QString &uid : file ? file->uids : QStringList()) {
-                if (icalseries::masterOf(file->calendar.get(), uid, isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
+                if (icalseries::masterOf(file->calendar.get(), uid,
+                                         isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
                     identifiers.insert(uid);
             }
         }

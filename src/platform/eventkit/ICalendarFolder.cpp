@@ -167,12 +167,15 @@ Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
     return names;
 }
 
-// Reads at most the bytes the file's status announced, plus one to see it grew past the limit.
+// Reads the file to its end, or to one byte past the limit: a file that grows while it is read is
+// read whole, not cut where its status said it ended.
 Result<QByteArray> readUpTo(int descriptor, const QString &path, qint64 announcedBytes, qint64 maxBytes)
 {
     QByteArray bytes(std::min(announcedBytes, maxBytes) + 1, Qt::Uninitialized);
     qsizetype total = 0;
-    while (total < bytes.size()) {
+    while (total <= maxBytes) {
+        if (total == bytes.size())
+            bytes.resize(std::min<qint64>(qint64(bytes.size()) * 2, maxBytes + 1));
         const ssize_t count = ::read(descriptor, bytes.data() + total, size_t(bytes.size() - total));
         if (count < 0 && errno == EINTR)
             continue;
@@ -308,8 +311,7 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
 
 // A description the index gave is confirmed, or mended, by the first parse. A file found changed
 // since its description gets no kept walks; the next look at the folder describes it afresh.
-std::shared_ptr<const ICalendarFile>
-ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
+std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
 {
     for (const std::shared_ptr<const ICalendarFile> &recent : std::as_const(m_recentlyParsed)) {
         if (recent->fileName == described->fileName)

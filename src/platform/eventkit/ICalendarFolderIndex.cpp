@@ -53,8 +53,8 @@ QByteArray lineFor(const ICalendarFile &file)
     const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
     const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
-                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) +
-                              '\t' + encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
+                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
+                              encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
                               QByteArray::number(file.reachEnd);
     return fields + '\t' + checksumOf(fields);
 }

@@ -61,6 +61,38 @@ QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
     return titles;
 }
 
+struct ReachRow
+{
+    const char *name;
+    QByteArray items;
+    const char *from;
+    const char *to;
+    const char *zone;
+};
+
+// An event each (its title the row's name) and a window around it, in a zone.
+QList<ReachRow> reachRows()
+{
+    return {
+        {"timed", eventText("timed", "timed", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\n"), "2026-03-02 09:30",
+         "2026-03-02 09:45", "UTC"},
+        {"floating time", eventText("floating", "floating time", "DTSTART:20260302T090000\r\nDURATION:PT1H\r\n"),
+         "2026-03-02 08:30", "2026-03-02 09:30", "Pacific/Kiritimati"},
+        {"all day", eventText("allday", "all day", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260303\r\n"),
+         "2026-03-02 01:00", "2026-03-02 02:00", "Pacific/Kiritimati"},
+        {"endless series",
+         eventText("yearly", "endless series", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=YEARLY\r\n"),
+         "2031-03-02 08:00", "2031-03-02 10:00", "UTC"},
+        {"moved a month before its series",
+         eventText("series", "series", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=DAILY;COUNT=3\r\n") +
+             eventText("series", "moved a month before its series",
+                       "RECURRENCE-ID:20260303T090000Z\r\nDTSTART:20260201T090000Z\r\nDURATION:PT1H\r\n"),
+         "2026-02-01 08:30", "2026-02-01 09:30", "UTC"},
+        {"a year long", eventText("long", "a year long", "DTSTART:20260101T000000Z\r\nDTEND:20261231T000000Z\r\n"),
+         "2026-07-01 00:00", "2026-07-02 00:00", "UTC"},
+    };
+}
+
 } // namespace
 
 class EKEventStoreSharingTest : public CalendarFolderTest
@@ -81,43 +113,17 @@ protected:
 // their first start: none may be skipped by the reach the index gave.
 TEST_F(EKEventStoreSharingTest, AListingFindsEveryEventByTheReachTheIndexGives)
 {
-    struct Row
-    {
-        const char *name;
-        QByteArray items;
-        const char *from;
-        const char *to;
-        const char *zone;
-    };
-    const Row rows[] = {
-        {"timed", eventText("timed", "timed", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\n"), "2026-03-02 09:30",
-         "2026-03-02 09:45", "UTC"},
-        {"floating time", eventText("floating", "floating time", "DTSTART:20260302T090000\r\nDURATION:PT1H\r\n"),
-         "2026-03-02 08:30", "2026-03-02 09:30", "Pacific/Kiritimati"},
-        {"all day",
-         eventText("allday", "all day", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260303\r\n"),
-         "2026-03-02 01:00", "2026-03-02 02:00", "Pacific/Kiritimati"},
-        {"endless series",
-         eventText("yearly", "endless series", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=YEARLY\r\n"),
-         "2031-03-02 08:00", "2031-03-02 10:00", "UTC"},
-        {"moved a month before its series",
-         eventText("series", "series", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=DAILY;COUNT=3\r\n") +
-             eventText("series", "moved a month before its series",
-                       "RECURRENCE-ID:20260303T090000Z\r\nDTSTART:20260201T090000Z\r\nDURATION:PT1H\r\n"),
-         "2026-02-01 08:30", "2026-02-01 09:30", "UTC"},
-        {"a year long",
-         eventText("long", "a year long", "DTSTART:20260101T000000Z\r\nDTEND:20261231T000000Z\r\n"),
-         "2026-07-01 00:00", "2026-07-02 00:00", "UTC"},
-    };
-    for (const Row &row : rows)
+    const QList<ReachRow> rows = reachRows();
+    for (const ReachRow &row : rows)
         writeAsOtherProgram(m_folder + QLatin1Char('/') + QString::fromLatin1(row.name).replace(' ', '-') + ".ics",
                             calendarText(row.items));
     {
         const auto store = eventStore();
-        ASSERT_EQ(store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(
-                                                     at("2020-01-01 00:00"), at("2027-01-01 00:00"), {}))
+        ASSERT_EQ(store
+                      ->eventsMatchingPredicate(
+                          store->predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2027-01-01 00:00"), {}))
                       .size(),
-                  qsizetype(std::size(rows)) + 2)
+                  rows.size() + 2)
             << "each event, and the series' two regular occurrences besides the moved one";
     }
     const QString index = root() + QStringLiteral("/.work.hmindex");
@@ -126,7 +132,7 @@ TEST_F(EKEventStoreSharingTest, AListingFindsEveryEventByTheReachTheIndexGives)
     writeAsOtherProgram(index, indexBytes); // as a new run finds it
     const ScopedEnvironment zone("TZ", "Pacific/Kiritimati");
     const auto store = eventStore();
-    for (const Row &row : rows) {
+    for (const ReachRow &row : rows) {
         SCOPED_TRACE(row.name);
         const QStringList titles = titlesOf(store->eventsMatchingPredicate(
             store->predicateForEventsWithStartDate(at(row.from, row.zone), at(row.to, row.zone), {})));
@@ -149,9 +155,9 @@ TEST_F(EKEventStoreSharingTest, CountsAgreeWithTheFiles)
         calendarText(eventText("s", "S", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY\r\n")));
     writeAsOtherProgram(m_folder + QStringLiteral("/past.ics"),
                         calendarText(eventText("past", "Past", "DTSTART:20100302T090000Z\r\nDURATION:PT1H\r\n")));
-    writeAsOtherProgram(m_folder + QStringLiteral("/mixed.ics"),
-                        calendarText(eventText("e", "E", "DTSTART:20260402T090000Z\r\nDURATION:PT1H\r\n") +
-                                     todoText("t1", "T1")));
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/mixed.ics"),
+        calendarText(eventText("e", "E", "DTSTART:20260402T090000Z\r\nDURATION:PT1H\r\n") + todoText("t1", "T1")));
     writeAsOtherProgram(m_folder + QStringLiteral("/t2.ics"), calendarText(todoText("t2", "T2")));
     const auto store = eventStore();
     const EKPredicate events =
@@ -161,7 +167,8 @@ TEST_F(EKEventStoreSharingTest, CountsAgreeWithTheFiles)
     EXPECT_EQ(store->countOfItemsMatchingPredicate(reminders), 2);
 
     ASSERT_TRUE(QFile::remove(m_folder + QStringLiteral("/a.ics")));
-    writeAsOtherProgram(m_folder + QStringLiteral("/t2.ics"), calendarText(todoText("t2", "T2") + todoText("t3", "T3")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/t2.ics"),
+                        calendarText(todoText("t2", "T2") + todoText("t3", "T3")));
     EXPECT_EQ(store->countOfItemsMatchingPredicate(events), 2);
     EXPECT_EQ(store->countOfItemsMatchingPredicate(reminders), 3);
     EXPECT_EQ(store->remindersMatchingPredicate(reminders).size(), 3);
@@ -205,8 +212,8 @@ TEST_F(EKEventStoreSharingTest, StoresOnTwoThreadsLeaveEveryEventOnce)
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run == 0 ? "the same run" : "a new run");
         const auto store = eventStore();
-        EXPECT_EQ(titlesOf(store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(
-                      at("2026-03-01 00:00"), at("2026-04-01 00:00"), {}))),
+        EXPECT_EQ(titlesOf(store->eventsMatchingPredicate(
+                      store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {}))),
                   expected);
         const QString index = root() + QStringLiteral("/.work.hmindex");
         writeAsOtherProgram(index, readAll(index));
