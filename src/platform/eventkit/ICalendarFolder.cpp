@@ -8,6 +8,7 @@
 #include "platform/foundation/FileIO.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <libical/ical.h>
@@ -76,20 +77,6 @@ FileStat statInFolder(int folderDescriptor, const QString &name)
     return fileStatOf(info);
 }
 
-// Closes a descriptor when it goes out of scope.
-struct DescriptorGuard
-{
-    explicit DescriptorGuard(int descriptor) : value(descriptor) {}
-    ~DescriptorGuard()
-    {
-        if (value >= 0)
-            ::close(value);
-    }
-    DescriptorGuard(const DescriptorGuard &) = delete;
-    DescriptorGuard &operator=(const DescriptorGuard &) = delete;
-    const int value;
-};
-
 // A file that other programs rewrite gets a new inode (a rename) or a new change time (in place).
 bool hasStatus(const ICalendarFile &file, const FileStat &info)
 {
@@ -145,6 +132,12 @@ qint64 folderModifiedNs(const QString &path)
     return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
 }
 
+void closeIfOpen(int descriptor)
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
 // The names in the open folder, those beginning with a dot (ours and others' temporary files, the
 // index) left out. Read straight from the folder: a folder of many files costs a name each.
 Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
@@ -195,10 +188,10 @@ Result<QByteArray> readUpTo(int descriptor, const QString &path, qint64 announce
 // Opened without following a link (and without waiting on a pipe); the status is the opened file's.
 Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, FileStat *status = nullptr)
 {
-    const DescriptorGuard descriptor(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const auto closeDescriptor = qScopeGuard([descriptor] { closeIfOpen(descriptor); });
     struct stat opened = {};
-    if (descriptor.value < 0 || ::fstat(descriptor.value, &opened) != 0)
+    if (descriptor < 0 || ::fstat(descriptor, &opened) != 0)
         return Error(ErrorCode::IoPermission,
                      QStringLiteral("%1: cannot open: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     const FileStat info = fileStatOf(opened);
@@ -209,7 +202,7 @@ Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, FileSta
     if (info.size > maxBytes)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
-    return readUpTo(descriptor.value, path, info.size, maxBytes);
+    return readUpTo(descriptor, path, info.size, maxBytes);
 }
 
 bool isItemKind(icalcomponent_kind kind)
@@ -384,8 +377,9 @@ void ICalendarFolder::refresh(Rescan rescan)
         return;
     m_folderModifiedNs = folderTime;
     m_lastScan = now;
-    const DescriptorGuard folder(::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const Result<QStringList> names = namesInFolder(folder.value, m_path);
+    const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
+    const Result<QStringList> names = namesInFolder(folder, m_path);
     if (!names) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
@@ -401,8 +395,8 @@ void ICalendarFolder::refresh(Rescan rescan)
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
     m_hasLookedBefore = true;
-    if (!refreshFiles(folder.value, *names, isIndexWrong))
-        isIndexWrong = removeFilesNotIn(folder.value, *names) || isIndexWrong;
+    if (!refreshFiles(folder, *names, isIndexWrong))
+        isIndexWrong = removeFilesNotIn(folder, *names) || isIndexWrong;
     m_described.clear();
     if (isIndexWrong)
         saveIndex();

@@ -28,36 +28,11 @@ using namespace eventkittest;
 
 namespace {
 
-QByteArray calendarText(const QByteArray &items)
-{
-    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
-}
-
 QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &start,
                      const QByteArray &more = QByteArray())
 {
     return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:" + start +
            "\r\nDURATION:PT1H\r\nSUMMARY:" + title + "\r\n" + more + "END:VEVENT\r\n";
-}
-
-// Writes a file the way other calendar programs do: a temporary file renamed over the target.
-void writeAsOtherProgram(const QString &path, const QByteArray &bytes)
-{
-    const QString temporary = path + QStringLiteral(".tmp-other");
-    QFile file(temporary);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-    file.close();
-    ASSERT_EQ(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()), 0);
-}
-
-QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
-{
-    QStringList titles;
-    for (const auto &event : events)
-        titles.append(event->title());
-    titles.sort();
-    return titles;
 }
 
 struct FileStatus
@@ -90,12 +65,6 @@ QByteArray fnv1a(const QByteArray &text)
 QByteArray fnvSigned(const QByteArray &fields)
 {
     return fields + '\t' + fnv1a(fields);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
