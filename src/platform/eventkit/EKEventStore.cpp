@@ -31,11 +31,11 @@ constexpr std::chrono::seconds kRescanInterval{1};
 // A series is walked once up to this far ahead of now, which the widest listing stays within.
 constexpr int kExpansionYearsAhead = 20;
 
-// Every store of the process views the same folders: they share one description of each, so a
-// store made for one question does not read a whole folder again. The stores take one lock in turn.
+// The stores of a process share the folders' descriptions, so they take one lock in turn. It is
+// never destroyed: a store held by another static object may let its folders go after exit began.
 std::recursive_mutex &storeMutex()
 {
-    static std::recursive_mutex mutex;
+    static std::recursive_mutex &mutex = *std::make_unique<std::recursive_mutex>().release();
     return mutex;
 }
 
