@@ -43,7 +43,7 @@ struct ICalendarFile final
     qint64 changedNs = 0;
     // Whether the file holds an event or a to-do that parses.
     bool parses = false;
-    // Known from the folder's index: not read by this process yet.
+    // Known from the folder's index and not read by this process yet.
     bool needsParsing = false;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     QStringList uids;                             // of its VEVENT and VTODO components, once each
