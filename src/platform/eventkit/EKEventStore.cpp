@@ -427,8 +427,9 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
     return events;
 }
 
-// A whole listing parses only the files whose events may reach into the window, one at a time, so
-// no more than one file's tree is alive at once.
+// A listing parses only the files whose events may reach into the window, one at a time, so no more
+// than one file's tree is alive at once. Titles decide which events are compared as duplicates:
+// they are checked in the files themselves.
 void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
                                       const std::function<void(const ICalendarFile &)> &visit) const
 {
@@ -437,15 +438,13 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
             visit(*file);
         return;
     }
-    if (predicate.title) {
-        for (const std::shared_ptr<const ICalendarFile> &file : folder.filesWithTitle(*predicate.title))
-            visit(*file);
-        return;
-    }
-    for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
-        if (!described->hasEvents || !described->mayOverlap(predicate.startDate, predicate.endDate))
+    const QList<std::shared_ptr<const ICalendarFile>> described =
+        predicate.title ? folder.describedFilesWithTitle(*predicate.title) : folder.describedFiles();
+    for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
+        if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
             continue;
-        if (const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described))
+        const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
+        if (file && (!predicate.title || file->titles.contains(*predicate.title)))
             visit(*file);
     }
 }

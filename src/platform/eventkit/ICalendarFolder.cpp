@@ -551,16 +551,11 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     return found->first();
 }
 
-// Titles decide which events are compared as duplicates: each file is parsed, and kept only when it
-// still holds the title.
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title)
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title) const
 {
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title)) {
-        std::shared_ptr<const ICalendarFile> file = parsedFile(described);
-        if (file && file->titles.contains(title))
-            result.append(std::move(file));
-    }
+    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
+        result.append(described);
     return result;
 }
 

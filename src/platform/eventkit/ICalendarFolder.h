@@ -92,8 +92,8 @@ public:
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
-    // The parsed files holding an event with this title.
-    QList<std::shared_ptr<const ICalendarFile>> filesWithTitle(const QString &title);
+    // The descriptions of the files holding an event with this title.
+    QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title) const;
     // Whether some file holds an event, or a to-do.
     bool hasEvents() const { return m_eventFileCount > 0; }
     bool hasTodos() const { return m_todoFileCount > 0; }

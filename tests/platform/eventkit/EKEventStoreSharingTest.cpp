@@ -103,9 +103,13 @@ TEST_F(EKEventStoreSharingTest, AListingFindsEveryEventByTheReachTheIndexGives)
     const auto store = eventStore();
     for (const ReachRow &row : rows) {
         SCOPED_TRACE(row.name);
-        const QStringList titles = titlesOf(store->eventsMatchingPredicate(
-            store->predicateForEventsWithStartDate(at(row.from, row.zone), at(row.to, row.zone), {})));
+        EKPredicate predicate =
+            store->predicateForEventsWithStartDate(at(row.from, row.zone), at(row.to, row.zone), {});
+        const QStringList titles = titlesOf(store->eventsMatchingPredicate(predicate));
         EXPECT_TRUE(titles.contains(QString::fromLatin1(row.name))) << titles.join(QLatin1Char('|')).toStdString();
+        predicate.title = QString::fromLatin1(row.name);
+        const QStringList byTitle = titlesOf(store->eventsMatchingPredicate(predicate));
+        EXPECT_TRUE(byTitle.contains(QString::fromLatin1(row.name))) << "asked by its title";
     }
     EXPECT_EQ(titlesOf(store->eventsMatchingPredicate(
                   store->predicateForEventsWithStartDate(at("2027-06-01 00:00"), at("2027-06-02 00:00"), {}))),
