@@ -223,9 +223,21 @@ bool EKEventStore::calendarAllows(const EKCalendar &calendar, EKEntityType entit
                                        (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder));
 }
 
+// The root as the user default names it now; its default, which asks the platform's folder layout,
+// is worked out once per store, as every store call asks for the root.
+QString EKEventStore::currentRootPath()
+{
+    const QString configured = UserDefaults::standardUserDefaults().stringForKey(kCalendarsFolderKey);
+    if (!configured.isEmpty())
+        return configured;
+    if (m_defaultRootPath.isEmpty())
+        m_defaultRootPath = calendarsFolderPath();
+    return m_defaultRootPath;
+}
+
 void EKEventStore::refreshCalendars()
 {
-    const QString root = calendarsFolderPath();
+    const QString root = currentRootPath();
     const qint64 rootTime = modifiedNanoseconds(root);
     const auto now = std::chrono::steady_clock::now();
     if (root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&

@@ -124,6 +124,7 @@ private:
 
     explicit EKEventStore(unsigned entityMask);
     void refreshCalendars();
+    QString currentRootPath();
     void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders();
@@ -159,6 +160,7 @@ private:
     const unsigned m_entityMask;
     std::shared_ptr<DispatchQueue> m_queue;
     QString m_rootPath;
+    QString m_defaultRootPath;
     qint64 m_rootModifiedNs = 0;
     std::chrono::steady_clock::time_point m_lastCalendarScan;
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
