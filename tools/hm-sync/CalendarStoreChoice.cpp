@@ -32,6 +32,15 @@ std::shared_ptr<platform::EKEventStore> openStore()
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
+// The store the driver holds open for its run, as the application holds its stores: while it does,
+// the stores that the sync opens for one question each share what it read of the folders. Made
+// after the stores' own process-wide state, so it goes before that state at exit.
+std::shared_ptr<platform::EKEventStore> &runStore()
+{
+    static std::shared_ptr<platform::EKEventStore> store;
+    return store;
+}
+
 } // namespace
 
 bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &folder)
@@ -39,6 +48,9 @@ bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &fo
     if (!usesFolders(store, profile))
         return false;
     HMSyncRegistration::registerCalendarStores(folder);
+    const std::shared_ptr<platform::EKEventStore> calendars = openStore();
+    calendars->calendarsForEntityType(platform::EKEntityType::Event);
+    runStore() = calendars;
     return HMSyncRegistration::chooseCalendars(profile);
 }
 
@@ -129,17 +141,12 @@ qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, qui
     }
     if (chosen.isEmpty())
         return 0;
-    if (!isEvents)
-        return calendars->remindersMatchingPredicate(calendars->predicateForRemindersInCalendars(chosen)).size();
-    // Every event of the listing's reach, a series counted once.
+    // Every event of the listing's reach, a series counted once; every reminder.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     platform::EKPredicate predicate =
-        calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen);
-    predicate.firstOccurrenceOnly = true;
-    QSet<QString> series;
-    for (const auto &event : calendars->eventsMatchingPredicate(predicate))
-        series.insert(event->calendarItemIdentifier());
-    return series.size();
+        isEvents ? calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen)
+                 : calendars->predicateForRemindersInCalendars(chosen);
+    return calendars->countOfItemsMatchingPredicate(predicate);
 }
 
 } // namespace hmsync

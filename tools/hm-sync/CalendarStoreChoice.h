@@ -21,7 +21,8 @@ std::optional<CalendarStore> calendarStoreFromName(const QString &name);
 // folder given (empty: the user default or its default): registers their data sources after the
 // memory store's registration and, where the profile names no calendar or reminder list that
 // exists, chooses the first writable one (made when there is none) to read and to write. Answers
-// whether the profile changed, so the caller saves it. Main thread, before the first sync.
+// whether the profile changed, so the caller saves it. Holds a calendar store open for the rest of
+// the run, so the stores the sync opens share what it read. Main thread, before the first sync.
 bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &folder);
 
 // Before each sync: hands the profile's chosen calendars to the reminder helper and starts the
@@ -29,8 +30,8 @@ bool useCalendarStore(CalendarStore store, HMProfile &profile, const QString &fo
 void prepareCalendarSync(CalendarStore store, const HMProfile &profile);
 
 // Where the profile's events and tasks are in the folders (after useCalendarStore): adds that many
-// sample events and reminders, and counts the records of conduit 2 or 3. Otherwise the memory
-// store's conduits serve for both.
+// sample events and reminders, and counts the records of conduit 2 or 3 (from the folders'
+// descriptions, a file's events by their reach). Otherwise the memory store's conduits serve for both.
 bool addSampleEventsAndTasks(CalendarStore store, const HMProfile &profile, int count, QString &problem);
 qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, quint64 conduit,
                               const MemoryStore &memoryStore);

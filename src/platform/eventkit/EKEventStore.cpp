@@ -31,6 +31,25 @@ constexpr std::chrono::seconds kRescanInterval{1};
 // A series is walked once up to this far ahead of now, which the widest listing stays within.
 constexpr int kExpansionYearsAhead = 20;
 
+// The stores of a process share the folders' descriptions, so they take one lock in turn. It is
+// never destroyed: a store held by another static object may let its folders go after exit began.
+std::recursive_mutex &storeMutex()
+{
+    static std::recursive_mutex &mutex = *std::make_unique<std::recursive_mutex>().release();
+    return mutex;
+}
+
+// The folders of the process, by path; under the stores' lock. They live as long as the process,
+// so a store made for one question does not read a folder's index again.
+std::shared_ptr<ICalendarFolder> sharedFolderAt(const QString &path)
+{
+    static QHash<QString, std::shared_ptr<ICalendarFolder>> folders;
+    std::shared_ptr<ICalendarFolder> &folder = folders[path];
+    if (!folder)
+        folder = std::make_shared<ICalendarFolder>(path);
+    return folder;
+}
+
 struct FolderEntry
 {
     QString name;
@@ -146,7 +165,19 @@ EKEventStore::EKEventStore(unsigned entityMask)
 {
 }
 
-EKEventStore::~EKEventStore() = default;
+// A store that lets its folders go leaves their indexes up to date for the next run.
+EKEventStore::~EKEventStore()
+{
+    releaseFolders();
+}
+
+void EKEventStore::releaseFolders()
+{
+    const std::lock_guard lock(storeMutex());
+    for (const auto &[identifier, folder] : m_folders)
+        folder->saveIndexIfStale();
+    m_folders.clear();
+}
 
 std::shared_ptr<EKEventStore> EKEventStore::create(unsigned entityMask)
 {
@@ -192,9 +223,21 @@ bool EKEventStore::calendarAllows(const EKCalendar &calendar, EKEntityType entit
                                        (entityType == EKEntityType::Event ? EKEntityMaskEvent : EKEntityMaskReminder));
 }
 
+// The root as the user default names it now; its default, which asks the platform's folder layout,
+// is worked out once per store, as every store call asks for the root.
+QString EKEventStore::currentRootPath()
+{
+    const QString configured = UserDefaults::standardUserDefaults().stringForKey(kCalendarsFolderKey);
+    if (!configured.isEmpty())
+        return configured;
+    if (m_defaultRootPath.isEmpty())
+        m_defaultRootPath = calendarsFolderPath();
+    return m_defaultRootPath;
+}
+
 void EKEventStore::refreshCalendars()
 {
-    const QString root = calendarsFolderPath();
+    const QString root = currentRootPath();
     const qint64 rootTime = modifiedNanoseconds(root);
     const auto now = std::chrono::steady_clock::now();
     if (root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&
@@ -234,10 +277,16 @@ void EKEventStore::refreshKnownFolders()
 // subscription.
 void EKEventStore::refreshCalendar(const QString &identifier, const QString &path)
 {
-    std::unique_ptr<ICalendarFolder> &folder = m_folders[identifier];
-    if (!folder || folder->path() != path)
-        folder = std::make_unique<ICalendarFolder>(path);
-    folder->refresh();
+    std::shared_ptr<ICalendarFolder> &folder = m_folders[identifier];
+    const bool isNewView = !folder || folder->path() != path;
+    if (isNewView)
+        folder = sharedFolderAt(path);
+    // A store sees what is on disk when it first looks at a folder that no other store holds (only
+    // the process's table and this store do); one that others hold is as fresh as their last look.
+    if (isNewView && folder.use_count() == 2)
+        folder->refreshForNewView();
+    else
+        folder->refresh();
     std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
     if (!calendar)
         calendar = std::make_shared<EKCalendar>();
@@ -264,7 +313,7 @@ void EKEventStore::setEntityTypes(EKCalendar &calendar, const ICalendarFolder &f
 
 QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntityType entityType)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     refreshCalendars();
     QList<std::shared_ptr<EKCalendar>> result;
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
@@ -277,7 +326,7 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntity
 
 std::shared_ptr<EKCalendar> EKEventStore::calendarWithIdentifier(const QString &identifier)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     refreshCalendars();
     return m_calendars.value(identifier);
 }
@@ -294,7 +343,7 @@ std::shared_ptr<EKCalendar> EKEventStore::defaultCalendarForNewReminders()
 
 std::shared_ptr<EKCalendar> EKEventStore::defaultCalendar(EKEntityType entityType, const QString &title)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!hasAccessTo(entityType))
         return nullptr;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(entityType)) {
@@ -312,7 +361,7 @@ std::shared_ptr<EKCalendar> EKEventStore::defaultCalendar(EKEntityType entityTyp
 
 Status EKEventStore::saveCalendar(const std::shared_ptr<EKCalendar> &calendar, bool commit)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!calendar)
         return Error(ErrorCode::DataMissing, QStringLiteral("no calendar to save"));
     QString identifier = calendar->calendarIdentifier();
@@ -339,7 +388,7 @@ Status EKEventStore::saveCalendar(const std::shared_ptr<EKCalendar> &calendar, b
         m_calendars[identifier]->setAllowedEntityTypes(wanted);
     }
     if (commit)
-        return ICalendarFolder(root).syncToDisk();
+        return ICalendarFolder::syncFolderToDisk(root);
     return success();
 }
 
@@ -377,11 +426,11 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredi
 
 QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPredicate &predicate)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     QList<std::shared_ptr<EKEvent>> events;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
-        for (const auto &file : filesMatching(*m_folders[calendar->calendarIdentifier()], predicate))
-            appendEventsOfFile(*file, predicate, calendar, events);
+        visitFilesMatching(*m_folders[calendar->calendarIdentifier()], predicate,
+                           [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, events); });
     }
     std::stable_sort(events.begin(), events.end(), [](const auto &left, const auto &right) {
         return left->startDate() != right->startDate() ? left->startDate() < right->startDate()
@@ -390,24 +439,35 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
     return events;
 }
 
-QList<std::shared_ptr<const ICalendarFile>> EKEventStore::filesMatching(ICalendarFolder &folder,
-                                                                        const EKPredicate &predicate) const
+// A listing parses only the files whose events may reach into the window, one at a time, so no more
+// than one file's tree is alive at once. Titles decide which events are compared as duplicates:
+// they are checked in the files themselves.
+void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
+                                      const std::function<void(const ICalendarFile &)> &visit) const
 {
     if (!predicate.uid.isEmpty()) {
-        std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid);
-        return file ? QList<std::shared_ptr<const ICalendarFile>>{std::move(file)}
-                    : QList<std::shared_ptr<const ICalendarFile>>{};
+        if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
+            visit(*file);
+        return;
     }
-    if (predicate.title)
-        return folder.filesWithTitle(*predicate.title);
-    return folder.parsedFiles();
+    const QList<std::shared_ptr<const ICalendarFile>> described =
+        predicate.title ? folder.describedFilesWithTitle(*predicate.title) : folder.describedFiles();
+    for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
+        if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
+            continue;
+        const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
+        if (file && (!predicate.title || file->titles.contains(*predicate.title)))
+            visit(*file);
+    }
 }
 
-// A series' walk is kept with its file, which is replaced whole when it changes.
+// A series' walk is kept with its file's description, which is replaced whole when the file changes;
+// a file read while it changed gets a walk of its own.
 QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
                                              const QDateTime &windowStart, const QDateTime &windowEnd) const
 {
-    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences[uid];
+    std::shared_ptr<const ICalendarOccurrences> own;
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? (*file.occurrences)[uid] : own;
     if (!known || known->horizon < windowEnd) {
         const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(
@@ -502,7 +562,7 @@ std::optional<EKEventStore::Location> EKEventStore::locate(const QString &uid)
 
 std::shared_ptr<EKEvent> EKEventStore::eventWithIdentifier(const QString &identifier)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!hasAccessTo(EKEntityType::Event) || identifier.isEmpty())
         return nullptr;
     const std::optional<Location> location = locate(identifier);
@@ -514,7 +574,7 @@ std::shared_ptr<EKEvent> EKEventStore::eventWithIdentifier(const QString &identi
 
 std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const QString &identifier)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (std::shared_ptr<EKEvent> event = eventWithIdentifier(identifier))
         return event;
     const std::optional<Location> location = locate(identifier);
@@ -554,8 +614,8 @@ Status EKEventStore::finishWrite(const Status &status, ICalendarFolder &folder, 
 
 Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar, const QString &uid)
 {
-    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid), calendar);
-    icalcomponent_free(calendar);
+    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid),
+                                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
     return written;
 }
 
@@ -579,7 +639,7 @@ Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalenda
 
 Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!event || !event->startDate().isValid())
         return Error(ErrorCode::DataMissing, QStringLiteral("an event needs a start date"));
     const Result<ICalendarFolder *> target = writableFolderOf(event->calendar(), EKEntityType::Event);
@@ -641,8 +701,8 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
-    const Status written = target.writeFile(location.file->fileName, calendar);
-    icalcomponent_free(calendar);
+    const Status written =
+        target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
     return written;
 }
 
@@ -657,7 +717,7 @@ Status EKEventStore::removeWholeItem(const Location &location, const QString &ui
 
 Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!event || event->eventIdentifier().isEmpty())
         return Error(ErrorCode::DataMissing, QStringLiteral("the event was never saved"));
     const QString uid = event->eventIdentifier();
@@ -691,11 +751,14 @@ void EKEventStore::fetchRemindersMatchingPredicate(const EKPredicate &predicate,
 
 QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(const EKPredicate &predicate)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     QList<std::shared_ptr<EKReminder>> reminders;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
-        for (const auto &file : m_folders[calendar->calendarIdentifier()]->parsedFiles()) {
-            for (const QString &uid : file->uids) {
+        ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
+        for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
+            const std::shared_ptr<const ICalendarFile> file =
+                described->hasTodos ? folder.parsedFile(described) : nullptr;
+            for (const QString &uid : file ? file->uids : QStringList()) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)
                     continue;
@@ -709,9 +772,36 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
     return reminders;
 }
 
+// Counted from the folders' descriptions: only files holding both kinds are read.
+qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    const bool isEvents = predicate.entityType == EKEntityType::Event;
+    QSet<QString> identifiers;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+        ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
+        for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
+            if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
+                           : described->hasTodos))
+                continue;
+            if (!described->hasEvents || !described->hasTodos) {
+                identifiers.unite(QSet<QString>(described->uids.cbegin(), described->uids.cend()));
+                continue;
+            }
+            const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
+            for (const QString &uid : file ? file->uids : QStringList()) {
+                if (icalseries::masterOf(file->calendar.get(), uid,
+                                         isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
+                    identifiers.insert(uid);
+            }
+        }
+    }
+    return identifiers.size();
+}
+
 Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!reminder)
         return Error(ErrorCode::DataMissing, QStringLiteral("no reminder to save"));
     const Result<ICalendarFolder *> target = writableFolderOf(reminder->calendar(), EKEntityType::Reminder);
@@ -744,7 +834,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
 
 Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     if (!reminder || reminder->calendarItemIdentifier().isEmpty())
         return Error(ErrorCode::DataMissing, QStringLiteral("the reminder was never saved"));
     const std::optional<Location> location = locate(reminder->calendarItemIdentifier());
@@ -759,20 +849,21 @@ Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder,
 
 Status EKEventStore::commit()
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard lock(storeMutex());
     Status result = success();
     for (const QString &path : std::as_const(m_foldersToSync)) {
-        if (const Status synced = ICalendarFolder(path).syncToDisk(); !synced)
+        if (const Status synced = ICalendarFolder::syncFolderToDisk(path); !synced)
             result = synced;
     }
     m_foldersToSync.clear();
     return result;
 }
 
+// Other stores may still hold the folders; this one looks at them afresh when next asked.
 void EKEventStore::reset()
 {
-    const std::lock_guard lock(m_mutex);
-    m_folders.clear();
+    const std::lock_guard lock(storeMutex());
+    releaseFolders();
     m_calendars.clear();
     m_calendarOrder.clear();
     m_rootModifiedNs = 0;

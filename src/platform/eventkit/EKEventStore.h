@@ -46,11 +46,12 @@ struct EKPredicate final
 
 // The calendar store: every calendar and reminders list is a folder of iCalendar files under one root
 // folder (the user default "CalendarsFolder", else "<data folder>/Calendars"), which khal, todoman and
-// vdirsyncer read and write too. Every store object is a view of the same folders: each call looks at
-// what is on disk now, re-reading only the files that changed since this store last read them.
-// Writes go to disk at once, each file whole; a commit makes them durable (one folder sync each).
-// Thread-safe: calls from several queues take the store's lock in turn. Reminder fetches complete on
-// the store's own serial queue.
+// vdirsyncer read and write too. Every store object is a view of the same folders, whose descriptions
+// the stores of a process share: a store looks at what is on disk when it first looks at a folder,
+// and later re-reads only the files that changed since. Writes go to disk at once, each file whole; a
+// commit makes them durable (one folder sync each). Thread-safe: calls from several queues, to any
+// store, take the stores' common lock in turn. Reminder fetches complete on the store's own serial
+// queue.
 class EKEventStore final : public std::enable_shared_from_this<EKEventStore>
 {
 public:
@@ -100,12 +101,15 @@ public:
     void fetchRemindersMatchingPredicate(const EKPredicate &predicate,
                                          std::function<void(QList<std::shared_ptr<EKReminder>>)> completion);
     QList<std::shared_ptr<EKReminder>> remindersMatchingPredicate(const EKPredicate &predicate);
+    // How many events (a series once) or reminders the predicate would find, the events by the
+    // reach of their files, without reading the files that hold one kind of item only.
+    qsizetype countOfItemsMatchingPredicate(const EKPredicate &predicate);
     Status saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
     Status removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
 
     // Syncs the folders written since the last commit.
     Status commit();
-    // Forgets what was read, so the next call reads every file afresh.
+    // Lets go of the folders, so the next call looks at every file afresh.
     void reset();
 
     std::shared_ptr<DispatchQueue> queue() const { return m_queue; }
@@ -120,12 +124,14 @@ private:
 
     explicit EKEventStore(unsigned entityMask);
     void refreshCalendars();
+    QString currentRootPath();
+    void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders();
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
-    // The files of a calendar the predicate can find events in.
-    QList<std::shared_ptr<const ICalendarFile>> filesMatching(ICalendarFolder &folder,
-                                                              const EKPredicate &predicate) const;
+    // Calls the visitor with each parsed file of a calendar the predicate can find events in.
+    void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
+                            const std::function<void(const ICalendarFile &)> &visit) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
@@ -153,12 +159,12 @@ private:
 
     const unsigned m_entityMask;
     std::shared_ptr<DispatchQueue> m_queue;
-    std::recursive_mutex m_mutex;
     QString m_rootPath;
+    QString m_defaultRootPath;
     qint64 m_rootModifiedNs = 0;
     std::chrono::steady_clock::time_point m_lastCalendarScan;
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
-    std::map<QString, std::unique_ptr<ICalendarFolder>> m_folders;
+    std::map<QString, std::shared_ptr<ICalendarFolder>> m_folders;
     QStringList m_calendarOrder;
     QSet<QString> m_foldersToSync;
 };

@@ -1,20 +1,24 @@
 #include "platform/eventkit/ICalendarFolder.h"
 
+#include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/eventkit/ICalendarSeries.h"
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
-#include "platform/foundation/FileSystem.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <libical/ical.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +33,12 @@ constexpr qint64 kMaxDisplayNameBytes = 4096;
 // A folder with more files than this is read up to the bound; the rest are logged and skipped.
 constexpr int kMaxFilesPerFolder = 200000;
 constexpr std::chrono::seconds kRescanInterval{1};
+// A write is read back at once, and a series is read by several queries in a row: the last few parsed
+// files are kept, and no more, so memory does not grow with the folder.
+constexpr qsizetype kRecentlyParsedKept = 8;
+// Floating times and all-day dates are read in the time zone of the moment; a reach this much wider
+// holds them in any zone.
+constexpr qint64 kReachMarginSeconds = 2 * 24 * 3600;
 
 struct FileStat
 {
@@ -39,19 +49,33 @@ struct FileStat
     qint64 changedNs = 0;
 };
 
-// lstat, so that a link is never followed into another folder.
-FileStat statWithoutFollowing(const QString &path)
+FileStat fileStatOf(const struct stat &info)
 {
-    struct stat info = {};
     FileStat result;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return result;
     result.isRegular = S_ISREG(info.st_mode);
     result.size = qint64(info.st_size);
     result.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
     result.inode = qint64(info.st_ino);
     result.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + qint64(info.st_ctim.tv_nsec);
     return result;
+}
+
+// lstat, so that a link is never followed into another folder.
+FileStat statWithoutFollowing(const QString &path)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return FileStat();
+    return fileStatOf(info);
+}
+
+// The same for a file of an open folder, which spares the kernel walking the folder's path per file.
+FileStat statInFolder(int folderDescriptor, const QString &name)
+{
+    struct stat info = {};
+    if (::fstatat(folderDescriptor, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileStat();
+    return fileStatOf(info);
 }
 
 // A file that other programs rewrite gets a new inode (a rename) or a new change time (in place).
@@ -61,10 +85,27 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
            file.changedNs == info.changedNs;
 }
 
-// A file that parsed, or one the index describes and that parses when it is read.
-bool isIndexed(const ICalendarFile &file)
+bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return file.calendar || file.needsParsing;
+    return left.parses == right.parses && left.uids == right.uids && left.titles == right.titles &&
+           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
+}
+
+// Where the walks of the file's series are kept, made on first need; none for a file without series.
+std::shared_ptr<ICalendarFile::OccurrenceWalks> walksOf(ICalendarFile &file)
+{
+    if (!file.occurrences && file.reachEnd == ICalendarFile::kOpenEnd)
+        file.occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
+    return file.occurrences;
+}
+
+// The description alone, for the folder to keep.
+std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
+{
+    auto description = std::make_shared<ICalendarFile>(file);
+    description->calendar.reset();
+    return description;
 }
 
 std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat &info)
@@ -78,6 +119,12 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
     return file;
 }
 
+std::pair<qint64, qint64> indexStatusOf(const QString &folderPath)
+{
+    const FileStat info = statWithoutFollowing(icalindex::indexPathFor(folderPath));
+    return {info.modifiedNs, info.inode};
+}
+
 qint64 folderModifiedNs(const QString &path)
 {
     struct stat info = {};
@@ -86,23 +133,106 @@ qint64 folderModifiedNs(const QString &path)
     return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
 }
 
-Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
+void closeIfOpen(int descriptor)
 {
-    const FileStat info = statWithoutFollowing(path);
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+// The names in the open folder, those beginning with a dot (ours and others' temporary files, the
+// index) left out. Read straight from the folder: a folder of many files costs a name each.
+Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
+{
+    const int listed = folderDescriptor < 0 ? -1 : ::dup(folderDescriptor);
+    DIR *folder = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!folder) {
+        if (listed >= 0)
+            ::close(listed);
+        return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder cannot be read").arg(path));
+    }
+    QStringList names;
+    ::rewinddir(folder);
+    // Beyond the bound the caller logs and skips the rest; a little more is read so that it can tell.
+    while (const struct dirent *entry = names.size() <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
+        if (entry->d_name[0] != '.')
+            names.append(QFile::decodeName(entry->d_name));
+    }
+    ::closedir(folder);
+    return names;
+}
+
+// Reads the file to its end, or to one byte past the limit: a file that grows while it is read is
+// read whole, not cut where its status said it ended.
+Result<QByteArray> readUpTo(int descriptor, const QString &path, qint64 announcedBytes, qint64 maxBytes)
+{
+    QByteArray bytes(std::min(announcedBytes, maxBytes) + 1, Qt::Uninitialized);
+    qsizetype total = 0;
+    while (total <= maxBytes) {
+        if (total == bytes.size())
+            bytes.resize(std::min<qint64>(qint64(bytes.size()) * 2, maxBytes + 1));
+        const ssize_t count = ::read(descriptor, bytes.data() + total, size_t(bytes.size() - total));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Error(ErrorCode::IoOther,
+                         QStringLiteral("%1: cannot read: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        if (count == 0)
+            break;
+        total += qsizetype(count);
+    }
+    if (total > maxBytes)
+        return Error(ErrorCode::DataMalformed, QStringLiteral("%1: grew past %2 bytes").arg(path).arg(maxBytes));
+    bytes.truncate(total);
+    return bytes;
+}
+
+// Opened without following a link (and without waiting on a pipe); the status is the opened file's.
+Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, FileStat *status = nullptr)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const auto closeDescriptor = qScopeGuard([descriptor] { closeIfOpen(descriptor); });
+    struct stat opened = {};
+    if (descriptor < 0 || ::fstat(descriptor, &opened) != 0)
+        return Error(ErrorCode::IoPermission,
+                     QStringLiteral("%1: cannot open: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    const FileStat info = fileStatOf(opened);
+    if (status)
+        *status = info;
     if (!info.isRegular)
         return Error(ErrorCode::IoOther, QStringLiteral("%1: not a regular file").arg(path));
     if (info.size > maxBytes)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot open: %2").arg(path, file.errorString()));
-    return file.read(maxBytes + 1).left(maxBytes);
+    return readUpTo(descriptor, path, info.size, maxBytes);
 }
 
 bool isItemKind(icalcomponent_kind kind)
 {
     return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+}
+
+// Widens the file's reach by the event's: from its start (or the original start of a detached
+// occurrence, when earlier) to its end, or on without end for a series.
+void widenReach(ICalendarFile &file, icalcomponent *event)
+{
+    const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(event));
+    if (!start.isValid()) {
+        file.reachStart = ICalendarFile::kOpenStart;
+        file.reachEnd = ICalendarFile::kOpenEnd;
+        return;
+    }
+    qint64 first = start.toSecsSinceEpoch();
+    const QDateTime recurrenceId = icalcodec::recurrenceIdOf(event);
+    if (recurrenceId.isValid())
+        first = std::min(first, recurrenceId.toSecsSinceEpoch());
+    file.reachStart = std::min(file.reachStart, first - kReachMarginSeconds);
+    if (icalseries::isRecurring(event)) {
+        file.reachEnd = ICalendarFile::kOpenEnd;
+        return;
+    }
+    const qint64 last = start.toSecsSinceEpoch() + std::max<qint64>(icalcodec::lengthSeconds(event), 0);
+    if (file.reachEnd != ICalendarFile::kOpenEnd)
+        file.reachEnd = std::max(file.reachEnd, last + kReachMarginSeconds);
 }
 
 } // namespace
@@ -115,16 +245,28 @@ void freeIcalComponent(icalcomponent_impl *component)
 
 ICalendarFolder::ICalendarFolder(const QString &path) : m_path(path) {}
 
-// What our own writes changed since the last look is kept for the next run.
 ICalendarFolder::~ICalendarFolder()
+{
+    saveIndexIfStale();
+}
+
+void ICalendarFolder::saveIndexIfStale()
 {
     if (m_isIndexStale && m_hasLookedBefore)
         saveIndex();
 }
 
+void ICalendarFolder::refreshForNewView()
+{
+    if (m_hasLookedBefore && indexStatusOf(m_path) != m_indexStatus)
+        m_hasLookedBefore = false;
+    refresh(Rescan::Now);
+}
+
 std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text)
 {
-    if (text.trimmed().isEmpty())
+    // Blank text is no calendar; asked without copying the text, as every file of a folder is.
+    if (std::all_of(text.cbegin(), text.cend(), [](char byte) { return QChar::isSpace(uchar(byte)); }))
         return nullptr;
     icalcomponent *root = icalparser_parse_string(text.constData());
     std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
@@ -138,70 +280,108 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     return nullptr;
 }
 
-void ICalendarFolder::parseInto(ICalendarFile &file) const
+bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
 {
-    file.needsParsing = false;
-    file.calendar.reset();
-    file.uids.clear();
-    file.titles.clear();
-    file.hasEvents = file.hasTodos = false;
-    const QString path = m_path + QLatin1Char('/') + file.fileName;
-    const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes);
-    if (!bytes) {
-        consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
-        return;
-    }
-    file.calendar = parseCalendarText(*bytes);
-    if (!file.calendar) {
-        consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
-        return;
-    }
-    describeItems(file);
+    return (!end.isValid() || reachStart < end.toSecsSinceEpoch()) &&
+           (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
-std::shared_ptr<ICalendarFile> ICalendarFolder::ensureParsed(const std::shared_ptr<ICalendarFile> &file)
+bool ICalendarFolder::parseInto(ICalendarFile &file) const
 {
-    if (!file->needsParsing)
-        return file;
-    auto parsed = std::make_shared<ICalendarFile>(*file);
-    parseInto(*parsed);
-    replaceFile(parsed->fileName, parsed);
+    file.needsParsing = false;
+    file.parses = false;
+    file.calendar.reset();
+    const QString path = m_path + QLatin1Char('/') + file.fileName;
+    FileStat read;
+    const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes, &read);
+    const bool isUnchanged = hasStatus(file, read);
+    file.calendar = bytes ? parseCalendarText(*bytes) : nullptr;
+    describeItems(file, file.calendar.get());
+    if (!bytes)
+        consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
+    else if (!file.calendar)
+        consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
+    return isUnchanged;
+}
+
+// A description the index gave is confirmed, or mended, by the first parse. A file found changed
+// since its description gets no kept walks; the next look at the folder describes it afresh.
+std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
+{
+    for (const std::shared_ptr<const ICalendarFile> &recent : std::as_const(m_recentlyParsed)) {
+        if (recent->fileName == described->fileName)
+            return recent;
+    }
+    auto parsed = std::make_shared<ICalendarFile>(*described);
+    const bool isUnchanged = parseInto(*parsed);
+    const bool isSame = hasSameDescription(*parsed, *described);
+    parsed->occurrences.reset();
+    const auto known = m_files.constFind(described->fileName);
+    const bool isCurrent = known != m_files.constEnd() && *known == described;
+    if (isCurrent && !isSame) {
+        m_isIndexStale = true;
+        replaceFile(described->fileName, descriptionOf(*parsed));
+    } else if (isCurrent) {
+        (*known)->needsParsing = false;
+        parsed->occurrences = isUnchanged ? walksOf(**known) : nullptr;
+    }
+    if (!parsed->parses)
+        return nullptr;
+    keepParsed(parsed);
     return parsed;
 }
 
-void ICalendarFolder::describeItems(ICalendarFile &file)
+void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
 {
-    icalcomponent *root = file.calendar.get();
-    for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
+    m_recentlyParsed.prepend(std::move(parsed));
+    if (m_recentlyParsed.size() > kRecentlyParsedKept)
+        m_recentlyParsed.removeLast();
+}
+
+void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
+{
+    file.uids.clear();
+    file.titles.clear();
+    file.hasEvents = file.hasTodos = false;
+    file.reachStart = ICalendarFile::kOpenEnd;
+    file.reachEnd = ICalendarFile::kOpenStart;
+    for (icalcomponent *item = root ? icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT) : nullptr; item;
          item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
         const icalcomponent_kind kind = icalcomponent_isa(item);
         const char *uid = icalcomponent_get_uid(item);
         if (!isItemKind(kind) || !uid)
             continue;
-        file.hasEvents = file.hasEvents || kind == ICAL_VEVENT_COMPONENT;
         file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
         const QString text = QString::fromUtf8(uid);
         if (!file.uids.contains(text))
             file.uids.append(text);
+        if (kind != ICAL_VEVENT_COMPONENT)
+            continue;
+        file.hasEvents = true;
+        widenReach(file, item);
         const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
-        if (kind == ICAL_VEVENT_COMPONENT && !file.titles.contains(title))
+        if (!file.titles.contains(title))
             file.titles.append(title);
     }
+    file.parses = !file.uids.isEmpty();
 }
 
-// Files are re-read only when their size or modification time changed, and only their entries in
-// the indexes change. Programs that share these folders replace files whole
-// (a rename), which changes the folder's own time: while that stays the same, the files are looked
-// at again once a second at most, so a burst of store calls does not stat every file each time.
-void ICalendarFolder::refresh()
+// Files are re-read only when their status changed, and only their entries in the indexes change.
+// Programs that share these folders replace files whole (a rename), which changes the folder's own
+// time: while that stays the same, the files are looked at again once a second at most (or when a
+// new store asks), so a burst of store calls does not stat every file each time.
+void ICalendarFolder::refresh(Rescan rescan)
 {
     const qint64 folderTime = folderModifiedNs(m_path);
     const auto now = std::chrono::steady_clock::now();
-    if (folderTime != 0 && folderTime == m_folderModifiedNs && now - m_lastScan < kRescanInterval)
+    if (rescan == Rescan::WhenDue && folderTime != 0 && folderTime == m_folderModifiedNs &&
+        now - m_lastScan < kRescanInterval)
         return;
     m_folderModifiedNs = folderTime;
     m_lastScan = now;
-    const Result<QStringList> names = FileSystem::listFolder(m_path);
+    const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
+    const Result<QStringList> names = namesInFolder(folder, m_path);
     if (!names) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
@@ -209,6 +389,7 @@ void ICalendarFolder::refresh()
     }
     bool isIndexWrong = false;
     if (!m_hasLookedBefore) {
+        m_indexStatus = indexStatusOf(m_path);
         auto described = icalindex::loadIndex(m_path);
         isIndexWrong = !described;
         m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
@@ -216,52 +397,63 @@ void ICalendarFolder::refresh()
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
     m_hasLookedBefore = true;
-    const QSet<QString> seen = refreshFiles(*names, isIndexWrong);
+    if (!refreshFiles(folder, *names, isIndexWrong))
+        isIndexWrong = removeFilesNotIn(folder, *names) || isIndexWrong;
     m_described.clear();
-    for (const QString &name : m_files.keys()) {
-        if (!seen.contains(name)) {
-            replaceFile(name, nullptr);
-            isIndexWrong = true;
-        }
-    }
     if (isIndexWrong)
         saveIndex();
 }
 
 // Brings the entry of each item file up to date: kept while its status holds, else taken from the
-// index when that knew it in this status, else read.
-QSet<QString> ICalendarFolder::refreshFiles(const QStringList &names, bool &isIndexWrong)
+// index when that knew it in this status, else read (and not kept parsed). Answers whether every
+// file known before is still there.
+bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &isIndexWrong)
 {
-    QSet<QString> seen;
+    const qsizetype knownBefore = m_files.size();
+    qsizetype knownFound = 0;
+    qsizetype itemFileCount = 0;
     m_hasVCards = false;
     for (const QString &name : names) {
         m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
         if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
             continue;
-        if (seen.size() >= kMaxFilesPerFolder) {
+        if (++itemFileCount > kMaxFilesPerFolder) {
             consoleLog(
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
-            break;
+            return false;
         }
-        const FileStat info = statWithoutFollowing(m_path + QLatin1Char('/') + name);
-        if (!info.isRegular)
-            continue;
-        seen.insert(name);
+        const FileStat info = statInFolder(folder, name);
         const auto known = m_files.constFind(name);
-        if (known != m_files.constEnd() && hasStatus(**known, info))
+        knownFound += info.isRegular && known != m_files.constEnd() ? 1 : 0;
+        if (!info.isRegular || (known != m_files.constEnd() && hasStatus(**known, info)))
             continue;
-        const std::shared_ptr<ICalendarFile> described = m_described.value(name);
+        std::shared_ptr<ICalendarFile> described = m_described.value(name);
         if (described && hasStatus(*described, info)) {
-            replaceFile(name, described);
-            m_hasUnparsedFiles = true;
+            replaceFile(name, std::move(described));
             continue;
         }
         std::shared_ptr<ICalendarFile> file = newEntry(name, info);
         parseInto(*file);
+        file->calendar.reset();
         replaceFile(name, std::move(file));
         isIndexWrong = true;
     }
-    return seen;
+    return knownFound == knownBefore;
+}
+
+// Drops the entries of files no longer in the folder, or no longer regular files; answers whether
+// there were any.
+bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
+{
+    const QSet<QString> present(names.cbegin(), names.cend());
+    bool removedAny = false;
+    for (const QString &name : m_files.keys()) {
+        if (!present.contains(name) || !statInFolder(folder, name).isRegular) {
+            replaceFile(name, nullptr);
+            removedAny = true;
+        }
+    }
+    return removedAny;
 }
 
 void ICalendarFolder::saveIndex()
@@ -272,10 +464,12 @@ void ICalendarFolder::saveIndex()
         return;
     if (const Status saved = icalindex::saveIndex(m_path, m_files); !saved)
         consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
+    m_indexStatus = indexStatusOf(m_path);
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
+    m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
     if (!file)
@@ -286,7 +480,7 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
-    if (!isIndexed(*file))
+    if (!file->parses)
         return;
     for (const QString &uid : std::as_const(file->uids))
         m_filesByUid[uid].append(file);
@@ -298,7 +492,7 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 
 void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
-    if (!isIndexed(*file))
+    if (!file->parses)
         return;
     const auto drop = [&file](QHash<QString, QList<std::shared_ptr<ICalendarFile>>> &index, const QString &key) {
         const auto found = index.find(key);
@@ -316,39 +510,32 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
     m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::parsedFiles()
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
 {
-    parseAll();
     QList<std::shared_ptr<const ICalendarFile>> result;
+    result.reserve(m_files.size());
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
-        if (file->calendar)
+        if (file->parses)
             result.append(file);
     }
     return result;
 }
 
-void ICalendarFolder::parseAll()
-{
-    if (!m_hasUnparsedFiles)
-        return;
-    for (const std::shared_ptr<ICalendarFile> &file : m_files.values())
-        ensureParsed(file);
-    m_hasUnparsedFiles = false;
-}
-
-// Two files with one UID: the one whose name is the UID's own file name wins. An index that does
-// not hold the UID, or holds it for a file that turns out not to, may be wrong: the whole folder is
-// parsed before the answer is no.
+// Two files with one UID: the one whose name is the UID's own file name wins. The index's entries
+// carry checksums and the files' status, so a UID it does not know is in none of the files; a file
+// that turns out not to hold the UID (changed since the last look) is described afresh by its
+// parse, and the next candidate is tried.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
 {
-    std::shared_ptr<ICalendarFile> file = indexedFileForUid(uid);
-    if (file && file->needsParsing)
-        file = ensureParsed(file);
-    if ((!file || !file->uids.contains(uid)) && m_hasUnparsedFiles) {
-        parseAll();
-        file = indexedFileForUid(uid);
+    for (qsizetype attempt = 0; attempt < 2; ++attempt) {
+        const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
+        if (!described)
+            return nullptr;
+        std::shared_ptr<const ICalendarFile> file = parsedFile(described);
+        if (file && file->uids.contains(uid))
+            return file;
     }
-    return file && file->calendar && file->uids.contains(uid) ? file : nullptr;
+    return nullptr;
 }
 
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid) const
@@ -364,39 +551,37 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     return found->first();
 }
 
-// Titles decide which events are compared as duplicates: they are taken from the files themselves.
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesWithTitle(const QString &title)
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title) const
 {
-    parseAll();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : m_filesByTitle.value(title))
-        result.append(file);
+    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
+        result.append(described);
     return result;
 }
 
-Status ICalendarFolder::writeFile(const QString &fileName, icalcomponent_impl *calendar)
+Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar)
 {
-    char *text = icalcomponent_as_ical_string_r(calendar);
+    char *text = icalcomponent_as_ical_string_r(calendar.get());
     if (!text)
         return Error(ErrorCode::DataOther,
                      QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
     const QByteArray bytes(text);
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
-    const bool isNew = !statWithoutFollowing(path).isRegular;
     const qint64 folderTimeBefore = folderModifiedNs(m_path);
+    // A new file is the owner's only; one we replace keeps what its owner chose.
     if (const Status written = writeFileAtomically(path, bytes); !written)
         return written;
-    if (isNew)
-        ::chmod(QFile::encodeName(path).constData(), 0600);
-    // What we wrote is what the file now holds: it is taken as read, not parsed again.
+    // What we wrote is what the file now holds: it is described from the tree, not parsed again.
     const FileStat info = statWithoutFollowing(path);
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
-    file->calendar = std::shared_ptr<icalcomponent_impl>(icalcomponent_new_clone(calendar), freeIcalComponent);
-    describeItems(*file);
-    if (file->uids.isEmpty())
-        file->calendar.reset();
+    describeItems(*file, calendar.get());
+    walksOf(*file);
+    auto parsed = std::make_shared<ICalendarFile>(*file);
+    parsed->calendar = std::move(calendar);
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
+    if (info.isRegular && parsed->parses)
+        keepParsed(std::move(parsed));
     noteOwnChange(folderTimeBefore);
     m_isIndexStale = true;
     return success();
@@ -421,15 +606,15 @@ Status ICalendarFolder::removeFile(const QString &fileName)
     return success();
 }
 
-Status ICalendarFolder::syncToDisk()
+Status ICalendarFolder::syncFolderToDisk(const QString &path)
 {
-    const int descriptor = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot open the folder").arg(m_path));
+        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot open the folder").arg(path));
     const int result = ::fsync(descriptor);
     ::close(descriptor);
     if (result != 0)
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: cannot sync the folder").arg(m_path));
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: cannot sync the folder").arg(path));
     return success();
 }
 

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <limits>
 #include <memory>
 
 struct icalcomponent_impl;
@@ -23,35 +24,54 @@ struct ICalendarOccurrences final
     qint64 lengthSeconds = 0;
 };
 
-// A parsed iCalendar file of a folder. The component tree is shared and never changed: writers clone
-// it, change the clone and write the clone. Its expansions are worked out once and kept with it; they
-// are reached only under the lock of the store that owns the folder.
+// What a folder knows of one of its iCalendar files: its status when read, its items' UIDs, event
+// titles and kinds, and the reach in time of its events. The folder keeps these descriptions only;
+// a parsed copy (calendar set) lives while someone uses it, and its component tree is never changed:
+// writers clone it, change the clone and write the clone. The walks of a file's series are kept with
+// its description, so they outlive the parsed copies; they are reached only under the store's lock.
 struct ICalendarFile final
 {
+    // The reach of a file whose events have no end (a series without one) or no readable start.
+    static constexpr qint64 kOpenStart = std::numeric_limits<qint64>::min();
+    static constexpr qint64 kOpenEnd = std::numeric_limits<qint64>::max();
+    using OccurrenceWalks = QHash<QString, std::shared_ptr<const ICalendarOccurrences>>;
+
     QString fileName;
     qint64 size = 0;
     qint64 modifiedNs = 0;
     qint64 inode = 0;
     qint64 changedNs = 0;
-    // Known from the folder's index, not parsed yet: its UIDs, titles and kinds hold, its calendar
-    // is null until the folder parses it.
+    // Whether the file holds an event or a to-do that parses.
+    bool parses = false;
+    // Known from the folder's index and not read by this process yet.
     bool needsParsing = false;
-    std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR; null when the file does not parse
+    std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     QStringList uids;                             // of its VEVENT and VTODO components, once each
     QStringList titles;                           // the SUMMARY of each of its VEVENTs, once each
     bool hasEvents = false;
     bool hasTodos = false;
-    mutable QHash<QString, std::shared_ptr<const ICalendarOccurrences>> occurrences; // by UID
+    // Seconds since 1970 within which every event of the file (and each of its occurrences) starts
+    // and ends, with a margin for floating times read in another time zone.
+    qint64 reachStart = kOpenStart;
+    qint64 reachEnd = kOpenEnd;
+    std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
+
+    // Whether an event of the file may overlap the window [start, end).
+    bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };
 
 // One folder of iCalendar files in the layout khal, todoman and vdirsyncer share: one "<uid>.ics" per
-// item, an optional "displayname" file. Keeps an index of what it read (name, status, UIDs, titles),
-// so that reading the folder again parses only the files that changed, and saves it beside the
-// folder, so that a new run parses a file only when its contents are asked for. Files that do not
-// parse are logged once per change and left alone. Owned by one store; used on that store's queue.
+// item, an optional "displayname" file. Keeps a description of each file it read (name, status, UIDs,
+// titles, reach) and an index of them beside the folder, so that reading the folder again parses only
+// the files that changed, and a new run parses a file only when its contents are asked for. Parsed
+// files are not kept beyond a few recent ones: memory stays a description per file. Files that do not
+// parse are logged once per change and left alone. Shared by the stores of a process that view its
+// path, for the life of the process; used under the stores' common lock.
 class ICalendarFolder final
 {
 public:
+    enum class Rescan { WhenDue, Now };
+
     explicit ICalendarFolder(const QString &path);
     ~ICalendarFolder();
     ICalendarFolder(const ICalendarFolder &) = delete;
@@ -59,15 +79,22 @@ public:
 
     QString path() const { return m_path; }
 
-    // Brings the index up to date with what is on disk now.
-    void refresh();
-    // The files of the last refresh that parse (parsed now when only the index knew them).
-    QList<std::shared_ptr<const ICalendarFile>> parsedFiles();
+    // Brings the descriptions up to date with what is on disk now: at once, or (WhenDue) when the
+    // folder changed or a second passed since the last look.
+    void refresh(Rescan rescan = Rescan::WhenDue);
+    // A store's first look: every file's status, and the index again when someone else wrote it.
+    void refreshForNewView();
+    // Saves what our own writes changed, for the next run; when a store lets the folder go.
+    void saveIndexIfStale();
+    // The descriptions of the files of the last refresh that parse; calendar null.
+    QList<std::shared_ptr<const ICalendarFile>> describedFiles() const;
+    // The file of the description, parsed; null when it no longer parses.
+    std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
-    // The parsed files holding an event with this title.
-    QList<std::shared_ptr<const ICalendarFile>> filesWithTitle(const QString &title);
-    // Whether some parsed file holds an event, or a to-do.
+    // The descriptions of the files holding an event with this title.
+    QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title) const;
+    // Whether some file holds an event, or a to-do.
     bool hasEvents() const { return m_eventFileCount > 0; }
     bool hasTodos() const { return m_todoFileCount > 0; }
     // Whether the folder holds vCard files and no iCalendar file: an address book that a calendar
@@ -75,32 +102,34 @@ public:
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
     // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    Status writeFile(const QString &fileName, icalcomponent_impl *calendar);
+    // The folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
+    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar);
     Status removeFile(const QString &fileName);
-    // Makes the folder's renames and removals durable; once per save of the store.
-    Status syncToDisk();
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
     // from its characters that is.
     static QString fileNameForUid(const QString &uid);
+    // Makes the renames and removals in the folder durable; once per save of the store.
+    static Status syncFolderToDisk(const QString &path);
     // The folder's title: its "displayname" file, else its name.
     static QString displayNameOfFolder(const QString &path);
     // Parses iCalendar text; null when it holds no VCALENDAR with an event or a to-do.
     static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text);
 
 private:
-    // Reads and parses the file of the entry into it.
-    void parseInto(ICalendarFile &file) const;
-    // The entry, parsed when the index only described it.
-    std::shared_ptr<ICalendarFile> ensureParsed(const std::shared_ptr<ICalendarFile> &file);
-    void parseAll();
+    // Reads and parses the file into the copy; answers whether the file still had the copy's status.
+    bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid) const;
-    QSet<QString> refreshFiles(const QStringList &names, bool &isIndexWrong);
+    // Both take the open folder, its files stat'ed relative to it.
+    bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
+    bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
-    // Fills in the UIDs, titles and kinds of a file's parsed calendar.
-    static void describeItems(ICalendarFile &file);
+    // Keeps the parse of a file that another call may soon ask for again.
+    void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
+    // Fills in the UIDs, titles, kinds and reach of a calendar's items.
+    static void describeItems(ICalendarFile &file, icalcomponent_impl *calendar);
     void indexFile(const std::shared_ptr<ICalendarFile> &file);
     void unindexFile(const std::shared_ptr<ICalendarFile> &file);
     // The folder's time before one of our writes, and after it: a folder that nobody else changed
@@ -113,13 +142,15 @@ private:
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
+    QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;
-    bool m_hasUnparsedFiles = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;
     bool m_hasVCards = false;
     qint64 m_folderModifiedNs = 0;
+    // The index file's modification time and inode as we last read or wrote it.
+    std::pair<qint64, qint64> m_indexStatus;
     std::chrono::steady_clock::time_point m_lastScan;
 };
 

@@ -11,9 +11,9 @@ namespace platform::icalindex {
 
 namespace {
 
-const QByteArray kHeader = "HMCALINDEX 1";
+const QByteArray kHeader = "HMCALINDEX 2";
 const QByteArray kTrailer = "END ";
-constexpr int kFieldCount = 8;
+constexpr int kFieldCount = 11;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
 constexpr qint64 kMaxIndexBytes = 256 * 1024 * 1024;
 constexpr qsizetype kMaxEntries = 200000;
@@ -36,13 +36,27 @@ QStringList decodeList(const QByteArray &field)
     return texts;
 }
 
+// FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
+// whole index, read as damaged.
+QByteArray checksumOf(const QByteArray &text)
+{
+    quint64 hash = 14695981039346656037ull;
+    for (const char byte : text) {
+        hash ^= quint8(byte);
+        hash *= 1099511628211ull;
+    }
+    return QByteArray::number(hash, 16);
+}
+
 QByteArray lineFor(const ICalendarFile &file)
 {
     const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
-    return QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
-           QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
-           QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
-           encodeList(file.titles);
+    const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
+                              QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
+                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
+                              encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
+                              QByteArray::number(file.reachEnd);
+    return fields + '\t' + checksumOf(fields);
 }
 
 bool readNumber(const QByteArray &field, qint64 &value)
@@ -52,16 +66,26 @@ bool readNumber(const QByteArray &field, qint64 &value)
     return isNumber && value >= 0;
 }
 
+bool readReach(const QByteArray &startField, const QByteArray &endField, ICalendarFile &file)
+{
+    bool isStartRead = false;
+    bool isEndRead = false;
+    file.reachStart = startField.toLongLong(&isStartRead);
+    file.reachEnd = endField.toLongLong(&isEndRead);
+    return isStartRead && isEndRead;
+}
+
 // One entry, or null when the line is not one of ours.
 std::shared_ptr<ICalendarFile> entryFromLine(const QByteArray &line)
 {
     const QByteArrayList fields = line.split('\t');
-    if (fields.size() != kFieldCount)
+    if (fields.size() != kFieldCount || checksumOf(line.left(line.lastIndexOf('\t'))) != fields.last())
         return nullptr;
     auto file = std::make_shared<ICalendarFile>();
     file->fileName = QString::fromUtf8(QByteArray::fromPercentEncoding(fields[0]));
     const bool numbersRead = readNumber(fields[1], file->size) && readNumber(fields[2], file->modifiedNs) &&
-                             readNumber(fields[3], file->inode) && readNumber(fields[4], file->changedNs);
+                             readNumber(fields[3], file->inode) && readNumber(fields[4], file->changedNs) &&
+                             readReach(fields[8], fields[9], *file);
     const bool isSafeName = !file->fileName.isEmpty() && !file->fileName.contains(QLatin1Char('/'));
     if (!numbersRead || !isSafeName || !fields[5].endsWith('-'))
         return nullptr;
@@ -71,6 +95,7 @@ std::shared_ptr<ICalendarFile> entryFromLine(const QByteArray &line)
     file->titles = decodeList(fields[7]);
     if (file->uids.isEmpty())
         return nullptr;
+    file->parses = true;
     file->needsParsing = true;
     return file;
 }
@@ -119,7 +144,7 @@ Status saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr
     QByteArrayList lines{kHeader};
     for (const QString &name : std::as_const(names)) {
         const ICalendarFile &file = *files.value(name);
-        if (!file.uids.isEmpty() && (file.calendar || file.needsParsing))
+        if (file.parses)
             lines.append(lineFor(file));
     }
     lines.append(kTrailer + QByteArray::number(lines.size() - 1));

@@ -14,11 +14,12 @@ struct ICalendarFile;
 
 // The hidden file beside a calendar folder (".<folder name>.hmindex" in the folder's parent) that
 // remembers, across runs, what each item file held when it had a given size, modification time,
-// change time and inode: its UIDs, event titles and kinds of item. A folder opened again then knows
-// its items without parsing them, and parses a file only when its contents are asked for. A file
-// whose status differs from its entry is read afresh, so a stale index (a run killed before it saved
-// one) costs only parsing; a damaged or foreign one is ignored whole and written again.
-// Free functions; the caller owns the folder and calls them on its store's queue.
+// change time and inode: its UIDs, event titles, kinds of item and the reach in time of its events,
+// each line with its checksum. A folder opened again then knows its items without parsing them, and
+// parses a file only when its contents are asked for. A file whose status differs from its entry is
+// read afresh, so a stale index (a run killed before it saved one) costs only parsing; a damaged or
+// foreign one is ignored whole and written again. Free functions; the caller owns the folder and
+// calls them under the stores' lock.
 namespace icalindex {
 
 QString indexPathFor(const QString &folderPath);

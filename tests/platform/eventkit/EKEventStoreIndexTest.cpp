@@ -28,36 +28,11 @@ using namespace eventkittest;
 
 namespace {
 
-QByteArray calendarText(const QByteArray &items)
-{
-    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
-}
-
 QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &start,
                      const QByteArray &more = QByteArray())
 {
     return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:" + start +
            "\r\nDURATION:PT1H\r\nSUMMARY:" + title + "\r\n" + more + "END:VEVENT\r\n";
-}
-
-// Writes a file the way other calendar programs do: a temporary file renamed over the target.
-void writeAsOtherProgram(const QString &path, const QByteArray &bytes)
-{
-    const QString temporary = path + QStringLiteral(".tmp-other");
-    QFile file(temporary);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-    file.close();
-    ASSERT_EQ(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()), 0);
-}
-
-QStringList titlesOf(const QList<std::shared_ptr<EKEvent>> &events)
-{
-    QStringList titles;
-    for (const auto &event : events)
-        titles.append(event->title());
-    titles.sort();
-    return titles;
 }
 
 struct FileStatus
@@ -77,10 +52,19 @@ FileStatus statusOf(const QString &path)
             qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec, info.st_mode & 07777};
 }
 
-QByteArray readAll(const QString &path)
+// The index's line checksum: 64-bit FNV-1a of the line's other fields, in lowercase hexadecimal.
+QByteArray fnv1a(const QByteArray &text)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    quint64 hash = 0xcbf29ce484222325ull;
+    for (const char byte : text)
+        hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+    return QByteArray::number(hash, 16);
+}
+
+// A line with its own checksum, as the index writes it.
+QByteArray fnvSigned(const QByteArray &fields)
+{
+    return fields + '\t' + fnv1a(fields);
 }
 
 } // namespace
@@ -299,10 +283,13 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
     }
     m_store.reset();
     const FileStatus file = statusOf(m_folder + QStringLiteral("/a b.ics"));
-    const QByteArray expected = "HMCALINDEX 1\n" + QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
-                                QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
-                                QByteArray::number(file.changedNs) +
-                                "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\nEND 1\n";
+    // The event's reach: from two days before its start to two days after its end, in seconds.
+    const qint64 start = at("2026-03-02 09:00").toSecsSinceEpoch();
+    const QByteArray fields = QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
+                              QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
+                              QByteArray::number(file.changedNs) + "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\t" +
+                              QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800);
+    const QByteArray expected = "HMCALINDEX 2\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
     EXPECT_EQ(readAll(index), expected);
     EXPECT_EQ(statusOf(index).mode, mode_t(0600));
     EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
@@ -315,8 +302,13 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray good = indexOfOursAndTheirs();
     ASSERT_FALSE(good.isEmpty());
-    ASSERT_TRUE(good.startsWith("HMCALINDEX 1\n"));
+    ASSERT_TRUE(good.startsWith("HMCALINDEX 2\n"));
     const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray theirsFields = theirsLine.left(theirsLine.lastIndexOf('\t'));
+    const qsizetype reachAt = theirsFields.lastIndexOf('\t');
+    // Another program's event moved a year on, behind a checksum that no longer holds.
+    QByteArray movedReach = theirsLine;
+    movedReach[reachAt + 4] = movedReach[reachAt + 4] == '9' ? '8' : '9';
     struct Row
     {
         const char *name;
@@ -324,13 +316,17 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     };
     const Row rows[] = {
         {"empty", ""},
-        {"another format", "HMCALINDEX 2\n" + good.mid(13)},
+        {"another format", "HMCALINDEX 1\n" + good.mid(13)},
         {"cut in the middle of a line", good.left(good.size() - 7)},
         {"the last line cut off", good.left(good.lastIndexOf("END "))},
         {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
-        {"a line with a field missing", "HMCALINDEX 1\ntheirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\nEND 1\n"},
-        {"a negative size", "HMCALINDEX 1\ntheirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\nEND 1\n"},
-        {"a name reaching out of the folder", "HMCALINDEX 1\n..%2Fx.ics" + theirsLine.mid(10)},
+        {"a line with a field missing",
+         "HMCALINDEX 2\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1") + "\nEND 1\n"},
+        {"a negative size",
+         "HMCALINDEX 2\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1") + "\nEND 1\n"},
+        {"a name reaching out of the folder",
+         "HMCALINDEX 2\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+        {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"binary garbage", QByteArray(4096, '\xff')},
     };
     for (const Row &row : rows) {

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -121,6 +122,36 @@ QDateTime at(const char *text, const char *zone)
 {
     const QDateTime local = QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("yyyy-MM-dd HH:mm"));
     return QDateTime(local.date(), local.time(), QTimeZone(QByteArray(zone))).toUTC();
+}
+
+QByteArray calendarText(const QByteArray &items)
+{
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
+}
+
+void writeAsOtherProgram(const QString &path, const QByteArray &bytes)
+{
+    const QString temporary = path + QStringLiteral(".tmp-other");
+    QFile file(temporary);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    ASSERT_EQ(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()), 0);
+}
+
+QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events)
+{
+    QStringList titles;
+    for (const auto &event : events)
+        titles.append(event->title());
+    titles.sort();
+    return titles;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace eventkittest

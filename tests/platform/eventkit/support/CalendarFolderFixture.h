@@ -58,4 +58,13 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
 // A UTC date from "yyyy-MM-dd HH:mm" in the given zone.
 QDateTime at(const char *text, const char *zone = "UTC");
 
+// A VCALENDAR of another program holding the items.
+QByteArray calendarText(const QByteArray &items);
+// Writes a file the way other calendar programs do: a temporary file renamed over the target.
+void writeAsOtherProgram(const QString &path, const QByteArray &bytes);
+// The events' titles, sorted.
+QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
+// The file's bytes; empty when it cannot be read.
+QByteArray readAll(const QString &path);
+
 } // namespace eventkittest
