@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QVariant>
 
+#include <optional>
+
 // The binary encoding of property lists ("bplist00"), read and written without building any tree
 // but the Qt values themselves: keyed archives of tens of thousands of records are read on every
 // sync. Used by PropertyList.cpp; the mapping onto Qt values is the one PropertyList.h describes.
@@ -22,6 +24,62 @@ bool isIntegerType(int typeId);
 // Reads a binary property list. Offsets, references, lengths, nesting, cycles and expansion are all
 // checked before anything is built, so damaged or hostile input fails cleanly.
 Result<QVariant> parse(const QByteArray &bytes);
+
+// A binary property list checked whole once (as parse checks it) and then read object by object,
+// so a reader that wants a few values of a large list builds nothing else. Objects are named by
+// their number in the file. Holds a shared copy of the bytes; copies are cheap.
+class Document final
+{
+public:
+    enum class Shape { Leaf, Uid, Array, Dictionary };
+
+    // Checks the header, the trailer and every reference reachable from the top object.
+    static Result<Document> open(const QByteArray &bytes);
+
+    quint64 topObject() const { return m_topObject; }
+    // A set reads as an array.
+    Shape shapeOf(quint64 object) const;
+    // The value of a leaf as parse gives it; a reference reads as a PropertyListUid.
+    Result<QVariant> leafAt(quint64 object) const;
+    // The whole value of any object, containers built with everything in them.
+    Result<QVariant> valueAt(quint64 object) const;
+    // The number an archive reference holds; nullopt for any other object.
+    std::optional<quint64> uidAt(quint64 object) const;
+    // The objects an array names, or a dictionary's values, read in place; valid while the
+    // document lives.
+    class Elements final
+    {
+    public:
+        quint64 size() const { return m_count; }
+        // The object at a position below size().
+        quint64 at(quint64 position) const;
+
+    private:
+        friend class Document;
+        const uchar *m_first = nullptr;
+        quint64 m_count = 0;
+        int m_width = 1;
+    };
+    // None for a leaf.
+    Elements elementsOf(quint64 container) const;
+    // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
+    std::optional<quint64> valueForKey(quint64 dictionary, const QString &key) const;
+
+private:
+    class Layout;
+    class Walker;
+    class Builder;
+
+    Document() = default;
+    Status readTrailer();
+
+    QByteArray m_bytes;
+    quint64 m_topObject = 0;
+    quint64 m_objectCount = 0;
+    quint64 m_offsetTable = 0;
+    int m_offsetWidth = 0;
+    int m_referenceWidth = 0;
+};
 
 // Encodes a value. Equal texts are written once; dictionaries keep their keys' order.
 Result<QByteArray> serialize(const QVariant &root);
