@@ -110,12 +110,9 @@ Result<QByteArray> KeyedArchiver::finishEncoding()
     if (m_finished)
         return Error(ErrorCode::DataOther, QStringLiteral("the keyed archive was already finished"));
     m_finished = true;
-    QVariantMap archive;
-    archive.insert(QString(kArchiverKey), QString(kArchiverName));
-    archive.insert(QString(kVersionKey), kVersion);
-    archive.insert(QString(kTopKey), m_scopes.front());
-    archive.insert(QString(kObjectsKey), m_objects);
-    return serializePropertyList(archive, m_format);
+    if (m_format == PropertyListFormat::Binary)
+        return writeBinary();
+    return serializePropertyList(archiveTree(), m_format);
 }
 
 Result<QByteArray> KeyedArchiver::archivedDataWithRootObject(const QVariant &root, PropertyListFormat format)
@@ -230,29 +227,30 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
 std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    QVariantList references;
-    references.reserve(list.size());
+    const size_t slot = m_collections.size();
+    m_collections.push_back(Collection{index, 0, {}, false});
+    std::vector<quint64> references;
+    references.reserve(size_t(list.size()));
     for (const QVariant &item : list) {
         const std::optional<quint64> child = encodeValue(item, depth + 1);
         if (!child)
             return std::nullopt;
-        references.append(uid(*child));
+        references.push_back(*child);
     }
-    QVariantMap entry;
-    entry.insert(kClassKeyText, uid(classUid(kArrayClassText)));
-    entry.insert(kObjectsEntryKeyText, references);
-    m_objects[qsizetype(index)] = entry;
+    // The class entry comes after the contents' entries, where a first list puts it.
+    m_collections[slot].classUid = classUid(kArrayClassText);
+    m_collections[slot].references = std::move(references);
     return index;
 }
 
 std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    QVariantList keys;
-    QVariantList values;
-    keys.reserve(map.size());
-    values.reserve(map.size());
-    for (auto item = map.constBegin(); item != map.constEnd(); ++item) {
+    const size_t slot = m_collections.size();
+    m_collections.push_back(Collection{index, 0, {}, true});
+    std::vector<quint64> references(size_t(map.size()) * 2);
+    size_t position = 0;
+    for (auto item = map.constBegin(); item != map.constEnd(); ++item, ++position) {
         const std::optional<quint64> key = encodeValue(item.key(), depth + 1);
         if (!key)
             return std::nullopt;
@@ -262,15 +260,140 @@ std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int dept
                 m_error = m_error->withContext(QStringLiteral("dictionary key \"%1\"").arg(item.key()));
             return std::nullopt;
         }
-        keys.append(uid(*key));
-        values.append(uid(*child));
+        references[position] = *key;
+        references[position + size_t(map.size())] = *child;
     }
-    QVariantMap entry;
-    entry.insert(kClassKeyText, uid(classUid(kDictionaryClassText)));
-    entry.insert(kKeysEntryKeyText, keys);
-    entry.insert(kObjectsEntryKeyText, values);
-    m_objects[qsizetype(index)] = entry;
+    m_collections[slot].classUid = classUid(kDictionaryClassText);
+    m_collections[slot].references = std::move(references);
     return index;
+}
+
+namespace {
+
+QVariantList uids(std::vector<quint64>::const_iterator begin, std::vector<quint64>::const_iterator end)
+{
+    QVariantList list;
+    list.reserve(end - begin);
+    for (auto reference = begin; reference != end; ++reference)
+        list.append(uid(*reference));
+    return list;
+}
+
+} // namespace
+
+// The dictionary a collection is written as.
+QVariant KeyedArchiver::collectionEntry(const Collection &collection) const
+{
+    const auto middle = collection.references.cbegin() + qsizetype(collection.isDictionary ? collection.references.size() / 2 : 0);
+    QVariantMap entry;
+    entry.insert(kClassKeyText, uid(collection.classUid));
+    if (collection.isDictionary)
+        entry.insert(kKeysEntryKeyText, uids(collection.references.cbegin(), middle));
+    entry.insert(kObjectsEntryKeyText, uids(middle, collection.references.cend()));
+    return entry;
+}
+
+QVariantMap KeyedArchiver::archiveTree() const
+{
+    QVariantList objects = m_objects;
+    for (const Collection &collection : m_collections)
+        objects[qsizetype(collection.entry)] = collectionEntry(collection);
+    return QVariantMap{{QString(kArchiverKey), QString(kArchiverName)},
+                       {QString(kVersionKey), kVersion},
+                       {QString(kTopKey), m_scopes.front()},
+                       {QString(kObjectsKey), objects}};
+}
+
+// At least as many objects as the archive is written as; counted as Encoder::objectsIn counts the
+// archive's tree: a collection is a dictionary of its class, its key list and its value list.
+quint64 KeyedArchiver::objectBound() const
+{
+    quint64 bound = 1 + 2 + 2 + 2 + 1 + binaryplist::Encoder::objectsIn(m_scopes.front());
+    auto collection = m_collections.cbegin();
+    for (qsizetype index = 0; index < m_objects.size(); ++index) {
+        if (collection != m_collections.cend() && collection->entry == quint64(index)) {
+            bound += (collection->isDictionary ? 7 : 5) + collection->references.size();
+            ++collection;
+        } else {
+            bound += binaryplist::Encoder::objectsIn(m_objects.at(index));
+        }
+    }
+    return bound + 1;
+}
+
+// Writes a collection as serializePropertyList writes its dictionary: keys in order, each key's
+// text and then its value, the dictionary last.
+Result<quint64> KeyedArchiver::writeCollection(binaryplist::Encoder &encoder, const Collection &collection) const
+{
+    const size_t split = collection.isDictionary ? collection.references.size() / 2 : 0;
+    const auto list = [&encoder](auto begin, auto end) {
+        std::vector<quint64> items;
+        items.reserve(size_t(end - begin));
+        for (auto reference = begin; reference != end; ++reference)
+            items.push_back(encoder.writeUid(*reference));
+        return encoder.writeArray(items);
+    };
+    std::vector<quint64> fields;
+    // The entry's own keys hold no NUL, so writing them cannot fail.
+    const auto field = [&encoder, &fields](const QString &key) {
+        const Result<quint64> text = encoder.writeText(key);
+        fields.push_back(text.ok() ? *text : 0);
+    };
+    std::vector<quint64> values;
+    field(kClassKeyText);
+    values.push_back(encoder.writeUid(collection.classUid));
+    if (collection.isDictionary) {
+        field(kKeysEntryKeyText);
+        values.push_back(list(collection.references.cbegin(), collection.references.cbegin() + qsizetype(split)));
+    }
+    field(kObjectsEntryKeyText);
+    values.push_back(list(collection.references.cbegin() + qsizetype(split), collection.references.cend()));
+    fields.insert(fields.end(), values.begin(), values.end());
+    return encoder.writeDictionary(fields);
+}
+
+Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) const
+{
+    std::vector<quint64> entries;
+    entries.reserve(size_t(m_objects.size()));
+    auto collection = m_collections.cbegin();
+    for (qsizetype index = 0; index < m_objects.size(); ++index) {
+        const bool isCollection = collection != m_collections.cend() && collection->entry == quint64(index);
+        const Result<quint64> written = isCollection ? writeCollection(encoder, *collection++) : encoder.writeValue(m_objects.at(index));
+        if (!written)
+            return written;
+        entries.push_back(*written);
+    }
+    return encoder.writeArray(entries);
+}
+
+// The archive written as serializePropertyList writes archiveTree(), byte for byte, without
+// building the tree: keys in order, each key's text and then its value, the dictionary last.
+Result<QByteArray> KeyedArchiver::writeBinary() const
+{
+    binaryplist::Encoder encoder(objectBound());
+    std::vector<quint64> keys;
+    std::vector<quint64> values;
+    const auto write = [&](QLatin1StringView key, const auto &writeValue) -> Status {
+        const Result<quint64> text = encoder.writeText(QString(key));
+        const Result<quint64> value = text ? writeValue() : text;
+        if (!value)
+            return value.error();
+        keys.push_back(*text);
+        values.push_back(*value);
+        return success();
+    };
+    Status written = write(kArchiverKey, [&] { return encoder.writeValue(QString(kArchiverName)); });
+    if (written)
+        written = write(kObjectsKey, [&] { return writeObjectTable(encoder); });
+    if (written)
+        written = write(kTopKey, [&] { return encoder.writeValue(m_scopes.front()); });
+    if (written)
+        written = write(kVersionKey, [&] { return encoder.writeValue(kVersion); });
+    if (!written)
+        return written.error();
+    keys.insert(keys.end(), values.begin(), values.end());
+    return encoder.finish(encoder.writeDictionary(keys));
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListBinary.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/TextNumbering.h"
 
@@ -81,8 +82,28 @@ private:
     std::optional<quint64> encodeList(const QVariantList &list, int depth);
     std::optional<quint64> encodeMap(const QVariantMap &map, int depth);
 
+    // A list or dictionary entry, kept as the references it holds rather than as the dictionary
+    // it is written as: an archive of many records holds one per record.
+    struct Collection
+    {
+        quint64 entry = 0;
+        quint64 classUid = 0;
+        // A dictionary's keys, then its values; a list's items.
+        std::vector<quint64> references;
+        bool isDictionary = false;
+    };
+    QVariant collectionEntry(const Collection &collection) const;
+    quint64 objectBound() const;
+    Result<quint64> writeCollection(binaryplist::Encoder &encoder, const Collection &collection) const;
+    Result<quint64> writeObjectTable(binaryplist::Encoder &encoder) const;
+    Result<QByteArray> writeBinary() const;
+    QVariantMap archiveTree() const;
+
     PropertyListFormat m_format = PropertyListFormat::Binary;
+    // Entries in archive order; a collection's entry is invalid here and stands in m_collections,
+    // which are in the same order.
     QVariantList m_objects;
+    std::vector<Collection> m_collections;
     TextNumbering m_stringUids;
     QHash<QString, quint64> m_classUids;
     // The key-value tables being filled: the first is "$top", then one per object being encoded.

@@ -637,18 +637,21 @@ const T &held(const QVariant &value)
     return *static_cast<const T *>(value.constData());
 }
 
+} // namespace
+
 // Writes objects children first, so every reference is known when its container is written.
-class Writer final
+class Encoder::Writer final
 {
 public:
-    Result<QByteArray> write(const QVariant &root)
+    explicit Writer(quint64 objectBound)
+        : m_referenceWidth(packedWidthFor(objectBound))
     {
-        m_referenceWidth = packedWidthFor(countObjects(root, 0));
         m_output.reserve(1024);
         m_output.append("bplist00", kHeaderBytes);
-        const Result<quint64> top = writeValue(root, 0);
-        if (!top)
-            return top.error();
+    }
+
+    QByteArray finish(quint64 top)
+    {
         const quint64 offsetTable = quint64(m_output.size());
         const int offsetWidth = packedWidthFor(offsetTable);
         for (const quint64 offset : m_offsets)
@@ -657,12 +660,13 @@ public:
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
         appendBigEndian(m_offsets.size(), 8);
-        appendBigEndian(*top, 8);
+        appendBigEndian(top, 8);
         appendBigEndian(offsetTable, 8);
+        m_offsets = {};
+        m_texts = {};
         return std::move(m_output);
     }
 
-private:
     // At least as many objects as will be written (equal texts are written once), which fixes the
     // width of references before the first container is written.
     static quint64 countObjects(const QVariant &value, int depth)
@@ -893,13 +897,54 @@ private:
         return malformed(QStringLiteral("a property list cannot hold a value of type %1").arg(QString::fromLatin1(value.typeName())));
     }
 
+private:
     QByteArray m_output;
     std::vector<quint64> m_offsets;
     TextNumbering m_texts;
     int m_referenceWidth = 1;
 };
 
-} // namespace
+Encoder::Encoder(quint64 objectBound)
+    : m_writer(std::make_unique<Writer>(objectBound))
+{
+}
+
+Encoder::~Encoder() = default;
+
+quint64 Encoder::objectsIn(const QVariant &value)
+{
+    return Writer::countObjects(value, 0);
+}
+
+Result<quint64> Encoder::writeValue(const QVariant &value)
+{
+    return m_writer->writeValue(value, 0);
+}
+
+Result<quint64> Encoder::writeText(const QString &text)
+{
+    return m_writer->writeText(text);
+}
+
+quint64 Encoder::writeUid(quint64 value)
+{
+    return m_writer->writeUid(value).value();
+}
+
+quint64 Encoder::writeArray(const std::vector<quint64> &references)
+{
+    return m_writer->writeReferences(KindArray, references.size(), references);
+}
+
+quint64 Encoder::writeDictionary(const std::vector<quint64> &keysThenValues)
+{
+    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, keysThenValues);
+}
+
+QByteArray Encoder::finish(quint64 topObject)
+{
+    return m_writer->finish(topObject);
+}
 
 bool isIntegerType(int typeId)
 {
@@ -931,7 +976,11 @@ Result<QVariant> parse(const QByteArray &bytes)
 
 Result<QByteArray> serialize(const QVariant &root)
 {
-    return Writer().write(root);
+    Encoder encoder(Encoder::objectsIn(root));
+    const Result<quint64> top = encoder.writeValue(root);
+    if (!top)
+        return top.error();
+    return encoder.finish(*top);
 }
 
 } // namespace platform::binaryplist

@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QVariant>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 // The binary encoding of property lists ("bplist00"), read and written without building any tree
 // but the Qt values themselves: keyed archives of tens of thousands of records are read on every
@@ -83,5 +85,34 @@ private:
 
 // Encodes a value. Equal texts are written once; dictionaries keep their keys' order.
 Result<QByteArray> serialize(const QVariant &root);
+
+// Writes a binary property list object by object, for writers that keep their values in a form of
+// their own; serialize writes through it too, so the same values give the same bytes either way.
+// Objects are numbered in the order written, and a container names objects written before it.
+class Encoder final
+{
+public:
+    // At least as many objects as will be written: it fixes the width of references.
+    explicit Encoder(quint64 objectBound);
+    ~Encoder();
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
+
+    // The objects a value is written as, at most (equal texts are written once).
+    static quint64 objectsIn(const QVariant &value);
+
+    Result<quint64> writeValue(const QVariant &value);
+    Result<quint64> writeText(const QString &text);
+    quint64 writeUid(quint64 value);
+    quint64 writeArray(const std::vector<quint64> &references);
+    // The keys' objects, then the values' objects in the same order.
+    quint64 writeDictionary(const std::vector<quint64> &keysThenValues);
+    // The whole list, with the given object at its top. Ends the encoder.
+    QByteArray finish(quint64 topObject);
+
+private:
+    class Writer;
+    std::unique_ptr<Writer> m_writer;
+};
 
 } // namespace platform::binaryplist
