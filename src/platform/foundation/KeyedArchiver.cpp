@@ -23,6 +23,7 @@ const QString kObjectsEntryKeyText{kObjectsEntryKey};
 const QString kKeysEntryKeyText{kKeysEntryKey};
 const QString kArrayClassText{kArrayClass};
 const QString kDictionaryClassText{kDictionaryClass};
+const QString kTimeKeyText{kTimeKey};
 
 QVariant uid(quint64 index)
 {
@@ -203,10 +204,11 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         const QDateTime date = value.toDateTime();
         if (!date.isValid())
             return 0;
-        QVariantMap entry;
-        entry.insert(kClassKeyText, uid(classUid(QString(kDateClass))));
-        entry.insert(QString(kTimeKey), double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0);
-        return appendObject(entry);
+        const quint64 dateClass = classUid(QString(kDateClass));
+        const quint64 index = appendObject(QVariant());
+        m_compactEntries.push_back(CompactEntry{index, dateClass, CompactEntry::Kind::Date, {},
+                                                double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0});
+        return index;
     }
     // QVariant converts a text list to a list of texts and a hash to a sorted map itself.
     case QMetaType::QVariantList:
@@ -227,8 +229,8 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
 std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    const size_t slot = m_collections.size();
-    m_collections.push_back(Collection{index, 0, {}, false});
+    const size_t slot = m_compactEntries.size();
+    m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::List, {}, 0});
     std::vector<quint64> references;
     references.reserve(size_t(list.size()));
     for (const QVariant &item : list) {
@@ -238,16 +240,16 @@ std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int d
         references.push_back(*child);
     }
     // The class entry comes after the contents' entries, where a first list puts it.
-    m_collections[slot].classUid = classUid(kArrayClassText);
-    m_collections[slot].references = std::move(references);
+    m_compactEntries[slot].classUid = classUid(kArrayClassText);
+    m_compactEntries[slot].references = std::move(references);
     return index;
 }
 
 std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    const size_t slot = m_collections.size();
-    m_collections.push_back(Collection{index, 0, {}, true});
+    const size_t slot = m_compactEntries.size();
+    m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::Dictionary, {}, 0});
     std::vector<quint64> references(size_t(map.size()) * 2);
     size_t position = 0;
     for (auto item = map.constBegin(); item != map.constEnd(); ++item, ++position) {
@@ -263,8 +265,8 @@ std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int dept
         references[position] = *key;
         references[position + size_t(map.size())] = *child;
     }
-    m_collections[slot].classUid = classUid(kDictionaryClassText);
-    m_collections[slot].references = std::move(references);
+    m_compactEntries[slot].classUid = classUid(kDictionaryClassText);
+    m_compactEntries[slot].references = std::move(references);
     return index;
 }
 
@@ -281,23 +283,28 @@ QVariantList uids(std::vector<quint64>::const_iterator begin, std::vector<quint6
 
 } // namespace
 
-// The dictionary a collection is written as.
-QVariant KeyedArchiver::collectionEntry(const Collection &collection) const
+// The dictionary a compact entry is written as.
+QVariant KeyedArchiver::dictionaryOf(const CompactEntry &compact) const
 {
-    const auto middle = collection.references.cbegin() + qsizetype(collection.isDictionary ? collection.references.size() / 2 : 0);
     QVariantMap entry;
-    entry.insert(kClassKeyText, uid(collection.classUid));
-    if (collection.isDictionary)
-        entry.insert(kKeysEntryKeyText, uids(collection.references.cbegin(), middle));
-    entry.insert(kObjectsEntryKeyText, uids(middle, collection.references.cend()));
+    entry.insert(kClassKeyText, uid(compact.classUid));
+    if (compact.kind == CompactEntry::Kind::Date) {
+        entry.insert(kTimeKeyText, compact.time);
+        return entry;
+    }
+    const bool isDictionary = compact.kind == CompactEntry::Kind::Dictionary;
+    const auto middle = compact.references.cbegin() + qsizetype(isDictionary ? compact.references.size() / 2 : 0);
+    if (isDictionary)
+        entry.insert(kKeysEntryKeyText, uids(compact.references.cbegin(), middle));
+    entry.insert(kObjectsEntryKeyText, uids(middle, compact.references.cend()));
     return entry;
 }
 
 QVariantMap KeyedArchiver::archiveTree() const
 {
     QVariantList objects = m_objects;
-    for (const Collection &collection : m_collections)
-        objects[qsizetype(collection.entry)] = collectionEntry(collection);
+    for (const CompactEntry &compact : m_compactEntries)
+        objects[qsizetype(compact.entry)] = dictionaryOf(compact);
     return QVariantMap{{QString(kArchiverKey), QString(kArchiverName)},
                        {QString(kVersionKey), kVersion},
                        {QString(kTopKey), m_scopes.front()},
@@ -305,27 +312,37 @@ QVariantMap KeyedArchiver::archiveTree() const
 }
 
 // At least as many objects as the archive is written as; counted as Encoder::objectsIn counts the
-// archive's tree: a collection is a dictionary of its class, its key list and its value list.
+// archive's tree: a compact entry is a dictionary of its class and its time, or its class and its
+// lists of references.
 quint64 KeyedArchiver::objectBound() const
 {
     quint64 bound = 1 + 2 + 2 + 2 + 1 + binaryplist::Encoder::objectsIn(m_scopes.front());
-    auto collection = m_collections.cbegin();
+    auto compact = m_compactEntries.cbegin();
     for (qsizetype index = 0; index < m_objects.size(); ++index) {
-        if (collection != m_collections.cend() && collection->entry == quint64(index)) {
-            bound += (collection->isDictionary ? 7 : 5) + collection->references.size();
-            ++collection;
-        } else {
+        if (compact == m_compactEntries.cend() || compact->entry != quint64(index)) {
             bound += binaryplist::Encoder::objectsIn(m_objects.at(index));
+            continue;
         }
+        switch (compact->kind) {
+        case CompactEntry::Kind::Date:
+            bound += 5;
+            break;
+        case CompactEntry::Kind::List:
+            bound += 5 + compact->references.size();
+            break;
+        case CompactEntry::Kind::Dictionary:
+            bound += 7 + compact->references.size();
+            break;
+        }
+        ++compact;
     }
     return bound + 1;
 }
 
-// Writes a collection as serializePropertyList writes its dictionary: keys in order, each key's
+// Writes a compact entry as serializePropertyList writes its dictionary: keys in order, each key's
 // text and then its value, the dictionary last.
-Result<quint64> KeyedArchiver::writeCollection(binaryplist::Encoder &encoder, const Collection &collection) const
+Result<quint64> KeyedArchiver::writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const
 {
-    const size_t split = collection.isDictionary ? collection.references.size() / 2 : 0;
     const auto list = [&encoder](auto begin, auto end) {
         std::vector<quint64> items;
         items.reserve(size_t(end - begin));
@@ -334,20 +351,27 @@ Result<quint64> KeyedArchiver::writeCollection(binaryplist::Encoder &encoder, co
         return encoder.writeArray(items);
     };
     std::vector<quint64> fields;
+    std::vector<quint64> values;
     // The entry's own keys hold no NUL, so writing them cannot fail.
     const auto field = [&encoder, &fields](const QString &key) {
         const Result<quint64> text = encoder.writeText(key);
         fields.push_back(text.ok() ? *text : 0);
     };
-    std::vector<quint64> values;
     field(kClassKeyText);
-    values.push_back(encoder.writeUid(collection.classUid));
-    if (collection.isDictionary) {
-        field(kKeysEntryKeyText);
-        values.push_back(list(collection.references.cbegin(), collection.references.cbegin() + qsizetype(split)));
+    values.push_back(encoder.writeUid(compact.classUid));
+    if (compact.kind == CompactEntry::Kind::Date) {
+        field(kTimeKeyText);
+        values.push_back(encoder.writeValue(compact.time).value());
+    } else {
+        const bool isDictionary = compact.kind == CompactEntry::Kind::Dictionary;
+        const auto middle = compact.references.cbegin() + qsizetype(isDictionary ? compact.references.size() / 2 : 0);
+        if (isDictionary) {
+            field(kKeysEntryKeyText);
+            values.push_back(list(compact.references.cbegin(), middle));
+        }
+        field(kObjectsEntryKeyText);
+        values.push_back(list(middle, compact.references.cend()));
     }
-    field(kObjectsEntryKeyText);
-    values.push_back(list(collection.references.cbegin() + qsizetype(split), collection.references.cend()));
     fields.insert(fields.end(), values.begin(), values.end());
     return encoder.writeDictionary(fields);
 }
@@ -356,10 +380,11 @@ Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) c
 {
     std::vector<quint64> entries;
     entries.reserve(size_t(m_objects.size()));
-    auto collection = m_collections.cbegin();
+    auto compact = m_compactEntries.cbegin();
     for (qsizetype index = 0; index < m_objects.size(); ++index) {
-        const bool isCollection = collection != m_collections.cend() && collection->entry == quint64(index);
-        const Result<quint64> written = isCollection ? writeCollection(encoder, *collection++) : encoder.writeValue(m_objects.at(index));
+        const bool isCompact = compact != m_compactEntries.cend() && compact->entry == quint64(index);
+        const Result<quint64> written =
+            isCompact ? writeCompactEntry(encoder, *compact++) : encoder.writeValue(m_objects.at(index));
         if (!written)
             return written;
         entries.push_back(*written);
