@@ -2,13 +2,10 @@
 
 #include "platform/foundation/KeyedArchiver.h"
 
-#include "platform/foundation/FileIO.h"
-
 #include <QDateTime>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
@@ -256,8 +253,7 @@ TEST(KeyedUnarchiver, ReadsArchivesAnotherWriterLaidOutItsOwnWay)
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
     if (python.isEmpty())
         GTEST_SKIP() << "python3 is not installed";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    // Writes the archive to its standard output.
     const QString script = QStringLiteral(R"(
 import plistlib, sys
 U = plistlib.UID
@@ -273,19 +269,15 @@ objects = ['$null',
     {'$classname': 'NSMutableArray', '$classes': ['NSMutableArray', 'NSArray', 'NSObject']},
 ] + ['item %d' % i for i in range(300)]
 archive = {'$version': 100000, '$objects': objects, '$archiver': 'NSKeyedArchiver', '$top': {'root': U(1)}}
-with open(sys.argv[1], 'wb') as f:
-    plistlib.dump(archive, f, fmt=plistlib.FMT_BINARY, sort_keys=False)
+sys.stdout.buffer.write(plistlib.dumps(archive, fmt=plistlib.FMT_BINARY, sort_keys=False))
 )");
-    ASSERT_TRUE(writeFileAtomically(dir.filePath(QStringLiteral("write.py")), script.toUtf8()).ok());
-    const QString path = dir.filePath(QStringLiteral("visitor.archive"));
     QProcess process;
-    process.start(python, {dir.filePath(QStringLiteral("write.py")), path});
+    process.start(python, {QStringLiteral("-c"), script});
     ASSERT_TRUE(process.waitForFinished(30000));
     ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-    const Result<QByteArray> bytes = readWholeFile(path, 1 << 20);
-    ASSERT_TRUE(bytes.ok());
+    const QByteArray bytes = process.readAllStandardOutput();
 
-    const Result<std::unique_ptr<Visitor>> visitor = KeyedUnarchiver::unarchiveObject<Visitor>(*bytes, QStringLiteral("root"));
+    const Result<std::unique_ptr<Visitor>> visitor = KeyedUnarchiver::unarchiveObject<Visitor>(bytes, QStringLiteral("root"));
     ASSERT_TRUE(visitor.ok()) << visitor.error().message().toStdString();
     const Visitor &read = **visitor;
     EXPECT_EQ(read.size, 70000);
