@@ -376,15 +376,46 @@ Result<quint64> KeyedArchiver::writeCompactEntry(binaryplist::Encoder &encoder, 
     return encoder.writeDictionary(fields);
 }
 
+// The text entries whose text the archive may also write outside the object table: "$null", the
+// archive's own keys and names, the objects' keys and the class names. Only these need looking up
+// when written; every other text entry is distinct, as the archiver keeps equal texts as one entry.
+std::vector<quint64> KeyedArchiver::sharedTextEntries() const
+{
+    QStringList texts;
+    for (const QLatin1StringView name : {kNull, kClassKey, kClassNameKey, kClassesKey, kRootObjectClass, kObjectsEntryKey,
+                                         kKeysEntryKey, kTimeKey, kIntValueKey, kArchiverKey, kArchiverName, kObjectsKey,
+                                         kTopKey, kVersionKey})
+        texts.append(QString(name));
+    texts += m_scopes.front().keys();
+    texts += m_classUids.keys();
+    for (const QVariant &entry : m_objects) {
+        if (entry.typeId() == QMetaType::QVariantMap)
+            texts += static_cast<const QVariantMap *>(entry.constData())->keys();
+    }
+    std::vector<quint64> entries{0};
+    for (const QString &text : texts) {
+        if (const std::optional<quint64> entry = m_stringUids.find(text))
+            entries.push_back(*entry);
+    }
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}
+
 Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) const
 {
+    const std::vector<quint64> shared = sharedTextEntries();
+    const auto writePlain = [&encoder, &shared](qsizetype index, const QVariant &entry) {
+        const bool isDistinct = entry.typeId() == QMetaType::QString && !std::binary_search(shared.begin(), shared.end(), quint64(index));
+        return isDistinct ? encoder.writeDistinctText(*static_cast<const QString *>(entry.constData())) : encoder.writeValue(entry);
+    };
     std::vector<quint64> entries;
     entries.reserve(size_t(m_objects.size()));
     auto compact = m_compactEntries.cbegin();
     for (qsizetype index = 0; index < m_objects.size(); ++index) {
         const bool isCompact = compact != m_compactEntries.cend() && compact->entry == quint64(index);
         const Result<quint64> written =
-            isCompact ? writeCompactEntry(encoder, *compact++) : encoder.writeValue(m_objects.at(index));
+            isCompact ? writeCompactEntry(encoder, *compact++) : writePlain(index, m_objects.at(index));
         if (!written)
             return written;
         entries.push_back(*written);

@@ -98,6 +98,7 @@ private:
     QVariant dictionaryOf(const CompactEntry &compact) const;
     quint64 objectBound() const;
     Result<quint64> writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const;
+    std::vector<quint64> sharedTextEntries() const;
     Result<quint64> writeObjectTable(binaryplist::Encoder &encoder) const;
     Result<QByteArray> writeBinary() const;
     QVariantMap archiveTree() const;

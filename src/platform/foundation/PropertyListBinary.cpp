@@ -753,11 +753,13 @@ public:
         return index;
     }
 
-    Result<quint64> writeText(const QString &text)
+    // A distinct text is known to equal no other text written, so it is neither looked up nor kept.
+    Result<quint64> writeText(const QString &text, bool isDistinct = false)
     {
         if (text.contains(QChar(u'\0')))
             return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(text.left(40)));
-        const TextNumbering::Number number = m_texts.numberOf(text, quint64(m_offsets.size()));
+        const TextNumbering::Number number =
+            isDistinct ? TextNumbering::Number{quint64(m_offsets.size()), true} : m_texts.numberOf(text, quint64(m_offsets.size()));
         if (!number.isNew)
             return number.value;
         if (isAscii(text)) {
@@ -924,6 +926,11 @@ Result<quint64> Encoder::writeValue(const QVariant &value)
 Result<quint64> Encoder::writeText(const QString &text)
 {
     return m_writer->writeText(text);
+}
+
+Result<quint64> Encoder::writeDistinctText(const QString &text)
+{
+    return m_writer->writeText(text, true);
 }
 
 quint64 Encoder::writeUid(quint64 value)

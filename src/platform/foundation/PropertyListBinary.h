@@ -103,6 +103,9 @@ public:
 
     Result<quint64> writeValue(const QVariant &value);
     Result<quint64> writeText(const QString &text);
+    // A text the caller knows to equal no other text written through this encoder, before or after:
+    // written without looking it up or keeping it.
+    Result<quint64> writeDistinctText(const QString &text);
     quint64 writeUid(quint64 value);
     quint64 writeArray(const std::vector<quint64> &references);
     // The keys' objects, then the values' objects in the same order.

@@ -240,7 +240,10 @@ TEST(KeyedArchiver, BinaryBytesEqualTheEncodedTreeOfTheArchive)
     // Texts equal to the archive's own keys and class names, shared lists, and enough records for
     // references two bytes wide.
     QVariantList records = sampleRecords();
-    const QVariantList sharedList{QStringLiteral("NS.keys"), QStringLiteral("$class"), QStringLiteral("NSArray")};
+    const QVariantList sharedList{QStringLiteral("NS.keys"), QStringLiteral("$class"), QStringLiteral("NSArray"),
+                                  QStringLiteral("$null"), QStringLiteral("NSObject"), QStringLiteral("HMSampleSettings"),
+                                  QStringLiteral("contactSyncEnabled"), QStringLiteral("HMIdentifierGraph"),
+                                  QStringLiteral("$version"), QStringLiteral("NS.time"), QStringLiteral("$classes")};
     for (int index = 0; index < 400; ++index) {
         records.append(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("D%1").arg(index)},
                                    {QStringLiteral("NS.objects"), QStringLiteral("$top")},
