@@ -430,12 +430,15 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         DDLogError(QStringLiteral("Could not load an identifier graph: %1").arg(path.error().message()));
         return nullptr;
     }
-    const Result<std::optional<QByteArray>> stored = readGraphFile(*path);
+    Result<std::optional<QByteArray>> stored = readGraphFile(*path);
     if (!stored) {
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
     }
     Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(*stored);
+    const QByteArray digest = HMIdentifierGraphJournal::digestOf(*stored);
+    // The file's bytes are not needed past here: let them go before the journal is replayed.
+    stored = std::optional<QByteArray>();
     if (!graph) {
         std::shared_ptr<HMIdentifierGraph> fresh = setAsideDamagedGraph(*path, graph.error().message());
         // The journal built on the damaged file is left as it is: it names that file's digest.
@@ -443,7 +446,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
             fresh->setDurableState({*path, {}, {}, HMIdentifierGraphJournal::digestOf(std::nullopt)});
         return fresh;
     }
-    replayJournal(*graph.value(), *path, HMIdentifierGraphJournal::digestOf(*stored));
+    replayJournal(*graph.value(), *path, digest);
     return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
 }
 

@@ -23,6 +23,7 @@ const QString kObjectsEntryKeyText{kObjectsEntryKey};
 const QString kKeysEntryKeyText{kKeysEntryKey};
 const QString kArrayClassText{kArrayClass};
 const QString kDictionaryClassText{kDictionaryClass};
+const QString kTimeKeyText{kTimeKey};
 
 QVariant uid(quint64 index)
 {
@@ -110,12 +111,9 @@ Result<QByteArray> KeyedArchiver::finishEncoding()
     if (m_finished)
         return Error(ErrorCode::DataOther, QStringLiteral("the keyed archive was already finished"));
     m_finished = true;
-    QVariantMap archive;
-    archive.insert(QString(kArchiverKey), QString(kArchiverName));
-    archive.insert(QString(kVersionKey), kVersion);
-    archive.insert(QString(kTopKey), m_scopes.front());
-    archive.insert(QString(kObjectsKey), m_objects);
-    return serializePropertyList(archive, m_format);
+    if (m_format == PropertyListFormat::Binary)
+        return writeBinary();
+    return serializePropertyList(archiveTree(), m_format);
 }
 
 Result<QByteArray> KeyedArchiver::archivedDataWithRootObject(const QVariant &root, PropertyListFormat format)
@@ -206,10 +204,11 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         const QDateTime date = value.toDateTime();
         if (!date.isValid())
             return 0;
-        QVariantMap entry;
-        entry.insert(kClassKeyText, uid(classUid(QString(kDateClass))));
-        entry.insert(QString(kTimeKey), double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0);
-        return appendObject(entry);
+        const quint64 dateClass = classUid(QString(kDateClass));
+        const quint64 index = appendObject(QVariant());
+        m_compactEntries.push_back(CompactEntry{index, dateClass, CompactEntry::Kind::Date, {},
+                                                double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0});
+        return index;
     }
     // QVariant converts a text list to a list of texts and a hash to a sorted map itself.
     case QMetaType::QVariantList:
@@ -230,29 +229,30 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
 std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    QVariantList references;
-    references.reserve(list.size());
+    const size_t slot = m_compactEntries.size();
+    m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::List, {}, 0});
+    std::vector<quint64> references;
+    references.reserve(size_t(list.size()));
     for (const QVariant &item : list) {
         const std::optional<quint64> child = encodeValue(item, depth + 1);
         if (!child)
             return std::nullopt;
-        references.append(uid(*child));
+        references.push_back(*child);
     }
-    QVariantMap entry;
-    entry.insert(kClassKeyText, uid(classUid(kArrayClassText)));
-    entry.insert(kObjectsEntryKeyText, references);
-    m_objects[qsizetype(index)] = entry;
+    // The class entry comes after the contents' entries, where a first list puts it.
+    m_compactEntries[slot].classUid = classUid(kArrayClassText);
+    m_compactEntries[slot].references = std::move(references);
     return index;
 }
 
 std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int depth)
 {
     const quint64 index = appendObject(QVariant());
-    QVariantList keys;
-    QVariantList values;
-    keys.reserve(map.size());
-    values.reserve(map.size());
-    for (auto item = map.constBegin(); item != map.constEnd(); ++item) {
+    const size_t slot = m_compactEntries.size();
+    m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::Dictionary, {}, 0});
+    std::vector<quint64> references(size_t(map.size()) * 2);
+    size_t position = 0;
+    for (auto item = map.constBegin(); item != map.constEnd(); ++item, ++position) {
         const std::optional<quint64> key = encodeValue(item.key(), depth + 1);
         if (!key)
             return std::nullopt;
@@ -262,15 +262,194 @@ std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int dept
                 m_error = m_error->withContext(QStringLiteral("dictionary key \"%1\"").arg(item.key()));
             return std::nullopt;
         }
-        keys.append(uid(*key));
-        values.append(uid(*child));
+        references[position] = *key;
+        references[position + size_t(map.size())] = *child;
     }
-    QVariantMap entry;
-    entry.insert(kClassKeyText, uid(classUid(kDictionaryClassText)));
-    entry.insert(kKeysEntryKeyText, keys);
-    entry.insert(kObjectsEntryKeyText, values);
-    m_objects[qsizetype(index)] = entry;
+    m_compactEntries[slot].classUid = classUid(kDictionaryClassText);
+    m_compactEntries[slot].references = std::move(references);
     return index;
+}
+
+namespace {
+
+QVariantList uids(std::vector<quint64>::const_iterator begin, std::vector<quint64>::const_iterator end)
+{
+    QVariantList list;
+    list.reserve(end - begin);
+    for (auto reference = begin; reference != end; ++reference)
+        list.append(uid(*reference));
+    return list;
+}
+
+} // namespace
+
+// The dictionary a compact entry is written as.
+QVariant KeyedArchiver::dictionaryOf(const CompactEntry &compact) const
+{
+    QVariantMap entry;
+    entry.insert(kClassKeyText, uid(compact.classUid));
+    if (compact.kind == CompactEntry::Kind::Date) {
+        entry.insert(kTimeKeyText, compact.time);
+        return entry;
+    }
+    const bool isDictionary = compact.kind == CompactEntry::Kind::Dictionary;
+    const auto middle = compact.references.cbegin() + qsizetype(isDictionary ? compact.references.size() / 2 : 0);
+    if (isDictionary)
+        entry.insert(kKeysEntryKeyText, uids(compact.references.cbegin(), middle));
+    entry.insert(kObjectsEntryKeyText, uids(middle, compact.references.cend()));
+    return entry;
+}
+
+QVariantMap KeyedArchiver::archiveTree() const
+{
+    QVariantList objects = m_objects;
+    for (const CompactEntry &compact : m_compactEntries)
+        objects[qsizetype(compact.entry)] = dictionaryOf(compact);
+    return QVariantMap{{QString(kArchiverKey), QString(kArchiverName)},
+                       {QString(kVersionKey), kVersion},
+                       {QString(kTopKey), m_scopes.front()},
+                       {QString(kObjectsKey), objects}};
+}
+
+// At least as many objects as the archive is written as; counted as Encoder::objectsIn counts the
+// archive's tree: a compact entry is a dictionary of its class and its time, or its class and its
+// lists of references.
+quint64 KeyedArchiver::objectBound() const
+{
+    quint64 bound = 1 + 2 + 2 + 2 + 1 + binaryplist::Encoder::objectsIn(m_scopes.front());
+    auto compact = m_compactEntries.cbegin();
+    for (qsizetype index = 0; index < m_objects.size(); ++index) {
+        if (compact == m_compactEntries.cend() || compact->entry != quint64(index)) {
+            bound += binaryplist::Encoder::objectsIn(m_objects.at(index));
+            continue;
+        }
+        switch (compact->kind) {
+        case CompactEntry::Kind::Date:
+            bound += 5;
+            break;
+        case CompactEntry::Kind::List:
+            bound += 5 + compact->references.size();
+            break;
+        case CompactEntry::Kind::Dictionary:
+            bound += 7 + compact->references.size();
+            break;
+        }
+        ++compact;
+    }
+    return bound + 1;
+}
+
+// Writes a compact entry as serializePropertyList writes its dictionary: keys in order, each key's
+// text and then its value, the dictionary last.
+Result<quint64> KeyedArchiver::writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const
+{
+    const auto list = [&encoder](auto begin, auto end) {
+        std::vector<quint64> items;
+        items.reserve(size_t(end - begin));
+        for (auto reference = begin; reference != end; ++reference)
+            items.push_back(encoder.writeUid(*reference));
+        return encoder.writeArray(items);
+    };
+    std::vector<quint64> fields;
+    std::vector<quint64> values;
+    // The entry's own keys hold no NUL, so writing them cannot fail.
+    const auto field = [&encoder, &fields](const QString &key) {
+        const Result<quint64> text = encoder.writeText(key);
+        fields.push_back(text.ok() ? *text : 0);
+    };
+    field(kClassKeyText);
+    values.push_back(encoder.writeUid(compact.classUid));
+    if (compact.kind == CompactEntry::Kind::Date) {
+        field(kTimeKeyText);
+        values.push_back(encoder.writeValue(compact.time).value());
+    } else {
+        const bool isDictionary = compact.kind == CompactEntry::Kind::Dictionary;
+        const auto middle = compact.references.cbegin() + qsizetype(isDictionary ? compact.references.size() / 2 : 0);
+        if (isDictionary) {
+            field(kKeysEntryKeyText);
+            values.push_back(list(compact.references.cbegin(), middle));
+        }
+        field(kObjectsEntryKeyText);
+        values.push_back(list(middle, compact.references.cend()));
+    }
+    fields.insert(fields.end(), values.begin(), values.end());
+    return encoder.writeDictionary(fields);
+}
+
+// The text entries whose text the archive may also write outside the object table: "$null", the
+// archive's own keys and names, the objects' keys and the class names. Only these need looking up
+// when written; every other text entry is distinct, as the archiver keeps equal texts as one entry.
+std::vector<quint64> KeyedArchiver::sharedTextEntries() const
+{
+    QStringList texts;
+    for (const QLatin1StringView name : {kNull, kClassKey, kClassNameKey, kClassesKey, kRootObjectClass, kObjectsEntryKey,
+                                         kKeysEntryKey, kTimeKey, kIntValueKey, kArchiverKey, kArchiverName, kObjectsKey,
+                                         kTopKey, kVersionKey})
+        texts.append(QString(name));
+    texts += m_scopes.front().keys();
+    texts += m_classUids.keys();
+    for (const QVariant &entry : m_objects) {
+        if (entry.typeId() == QMetaType::QVariantMap)
+            texts += static_cast<const QVariantMap *>(entry.constData())->keys();
+    }
+    std::vector<quint64> entries{0};
+    for (const QString &text : texts) {
+        if (const std::optional<quint64> entry = m_stringUids.find(text))
+            entries.push_back(*entry);
+    }
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}
+
+Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) const
+{
+    const std::vector<quint64> shared = sharedTextEntries();
+    const auto writePlain = [&encoder, &shared](qsizetype index, const QVariant &entry) {
+        const bool isDistinct = entry.typeId() == QMetaType::QString && !std::binary_search(shared.begin(), shared.end(), quint64(index));
+        return isDistinct ? encoder.writeDistinctText(*static_cast<const QString *>(entry.constData())) : encoder.writeValue(entry);
+    };
+    std::vector<quint64> entries;
+    entries.reserve(size_t(m_objects.size()));
+    auto compact = m_compactEntries.cbegin();
+    for (qsizetype index = 0; index < m_objects.size(); ++index) {
+        const bool isCompact = compact != m_compactEntries.cend() && compact->entry == quint64(index);
+        const Result<quint64> written =
+            isCompact ? writeCompactEntry(encoder, *compact++) : writePlain(index, m_objects.at(index));
+        if (!written)
+            return written;
+        entries.push_back(*written);
+    }
+    return encoder.writeArray(entries);
+}
+
+// The archive written as serializePropertyList writes archiveTree(), byte for byte, without
+// building the tree: keys in order, each key's text and then its value, the dictionary last.
+Result<QByteArray> KeyedArchiver::writeBinary() const
+{
+    binaryplist::Encoder encoder(objectBound());
+    std::vector<quint64> keys;
+    std::vector<quint64> values;
+    const auto write = [&](QLatin1StringView key, const auto &writeValue) -> Status {
+        const Result<quint64> text = encoder.writeText(QString(key));
+        const Result<quint64> value = text ? writeValue() : text;
+        if (!value)
+            return value.error();
+        keys.push_back(*text);
+        values.push_back(*value);
+        return success();
+    };
+    Status written = write(kArchiverKey, [&] { return encoder.writeValue(QString(kArchiverName)); });
+    if (written)
+        written = write(kObjectsKey, [&] { return writeObjectTable(encoder); });
+    if (written)
+        written = write(kTopKey, [&] { return encoder.writeValue(m_scopes.front()); });
+    if (written)
+        written = write(kVersionKey, [&] { return encoder.writeValue(kVersion); });
+    if (!written)
+        return written.error();
+    keys.insert(keys.end(), values.begin(), values.end());
+    return encoder.finish(encoder.writeDictionary(keys));
 }
 
 } // namespace platform

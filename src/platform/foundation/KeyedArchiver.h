@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListBinary.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/TextNumbering.h"
 
@@ -81,8 +82,32 @@ private:
     std::optional<quint64> encodeList(const QVariantList &list, int depth);
     std::optional<quint64> encodeMap(const QVariantMap &map, int depth);
 
+    // A list, dictionary or date entry, kept as what it holds rather than as the dictionary it is
+    // written as: an archive of many records holds one or two per record.
+    struct CompactEntry
+    {
+        enum class Kind { List, Dictionary, Date };
+        quint64 entry = 0;
+        quint64 classUid = 0;
+        Kind kind = Kind::List;
+        // A dictionary's keys, then its values; a list's items.
+        std::vector<quint64> references;
+        // A date's seconds since the archive's reference date.
+        double time = 0;
+    };
+    QVariant dictionaryOf(const CompactEntry &compact) const;
+    quint64 objectBound() const;
+    Result<quint64> writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const;
+    std::vector<quint64> sharedTextEntries() const;
+    Result<quint64> writeObjectTable(binaryplist::Encoder &encoder) const;
+    Result<QByteArray> writeBinary() const;
+    QVariantMap archiveTree() const;
+
     PropertyListFormat m_format = PropertyListFormat::Binary;
+    // Entries in archive order; a compact entry is invalid here and stands in m_compactEntries,
+    // which are in the same order.
     QVariantList m_objects;
+    std::vector<CompactEntry> m_compactEntries;
     TextNumbering m_stringUids;
     QHash<QString, quint64> m_classUids;
     // The key-value tables being filled: the first is "$top", then one per object being encoded.

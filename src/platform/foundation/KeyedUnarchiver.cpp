@@ -88,36 +88,75 @@ QString describe(const QVariant &value)
 
 } // namespace
 
-KeyedUnarchiver::KeyedUnarchiver(QVariantList objects, QVariantMap top)
-    : m_objects(std::move(objects))
+KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top)
+    : m_document(std::move(document)), m_entries(m_document.elementsOf(objects)), m_entryCount(m_entries.size())
 {
-    m_scopes.push_back(std::move(top));
+    m_scopes.push_back(top);
     m_scopeIndexes.push_back(0);
-    m_remainingSteps = quint64(m_objects.size()) * kStepsPerEntry + kSpareSteps;
-    m_decodedValues.resize(size_t(m_objects.size()));
-    m_expandedSizes.resize(size_t(m_objects.size()), 0);
-    m_entriesInProgress.resize(size_t(m_objects.size()), false);
+    m_remainingSteps = m_entryCount * kStepsPerEntry + kSpareSteps;
+    m_decodedValues.resize(size_t(m_entryCount));
+    m_expandedSizes.resize(size_t(m_entryCount), 0);
+    m_entriesInProgress.resize(size_t(m_entryCount), false);
 }
+
+namespace {
+
+// The archive as a checked binary property list, read in place. An XML archive is read whole and
+// encoded as binary once, so both are decoded alike.
+Result<binaryplist::Document> openArchive(const QByteArray &data)
+{
+    if (data.startsWith("bplist"))
+        return binaryplist::Document::open(data);
+    const Result<QVariant> parsed = parsePropertyList(data);
+    if (!parsed)
+        return parsed.error();
+    const Result<QByteArray> binary = serializePropertyList(*parsed, PropertyListFormat::Binary);
+    if (!binary)
+        return binary.error();
+    return binaryplist::Document::open(*binary);
+}
+
+// The leaf under a key of a dictionary; invalid when there is none.
+QVariant leafField(const binaryplist::Document &document, quint64 dictionary, QLatin1StringView key)
+{
+    const std::optional<quint64> field = document.valueForKey(dictionary, QString(key));
+    if (!field || document.shapeOf(*field) != binaryplist::Document::Shape::Leaf)
+        return QVariant();
+    const Result<QVariant> value = document.leafAt(*field);
+    return value ? *value : QVariant();
+}
+
+bool isShape(const binaryplist::Document &document, std::optional<quint64> object, binaryplist::Document::Shape shape)
+{
+    return object && document.shapeOf(*object) == shape;
+}
+
+} // namespace
 
 Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data)
 {
-    const Result<QVariant> parsed = parsePropertyList(data);
-    if (!parsed)
-        return parsed.error().withContext(QStringLiteral("keyed archive"));
-    const QVariantMap archive = parsed->toMap();
-    if (parsed->typeId() != QMetaType::QVariantMap || archive.value(QString(kArchiverKey)).toString() != kArchiverName)
+    using Shape = binaryplist::Document::Shape;
+    Result<binaryplist::Document> opened = openArchive(data);
+    if (!opened)
+        return opened.error().withContext(QStringLiteral("keyed archive"));
+    const binaryplist::Document &document = *opened;
+    const quint64 root = document.topObject();
+    if (document.shapeOf(root) != Shape::Dictionary || leafField(document, root, kArchiverKey).toString() != kArchiverName)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: the property list is not a keyed archive"));
-    const QVariant version = archive.value(QString(kVersionKey));
+    const QVariant version = leafField(document, root, kVersionKey);
     if (version.typeId() != QMetaType::LongLong || version.toLongLong() != kVersion)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: unknown version %1").arg(version.toString()));
-    const QVariant top = archive.value(QString(kTopKey));
-    const QVariant objects = archive.value(QString(kObjectsKey));
-    if (top.typeId() != QMetaType::QVariantMap || objects.typeId() != QMetaType::QVariantList)
+    const std::optional<quint64> top = document.valueForKey(root, QString(kTopKey));
+    const std::optional<quint64> objects = document.valueForKey(root, QString(kObjectsKey));
+    if (!isShape(document, top, Shape::Dictionary) || !isShape(document, objects, Shape::Array))
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: \"$top\" or \"$objects\" is missing"));
-    QVariantList table = objects.toList();
-    if (table.isEmpty() || table.first().typeId() != QMetaType::QString || table.first().toString() != kNull)
+    const binaryplist::Document::Elements entries = document.elementsOf(*objects);
+    const Result<QVariant> null = entries.size() == 0 || !isShape(document, entries.at(0), Shape::Leaf)
+                                      ? Result<QVariant>(QVariant())
+                                      : document.leafAt(entries.at(0));
+    if (!null || null->typeId() != QMetaType::QString || null->toString() != kNull)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: the object table does not start with \"$null\""));
-    return KeyedUnarchiver(std::move(table), top.toMap());
+    return KeyedUnarchiver(std::move(opened).value(), *objects, *top);
 }
 
 Result<QVariant> KeyedUnarchiver::unarchiveObjectWithData(const QByteArray &data)
@@ -133,7 +172,7 @@ Result<QVariant> KeyedUnarchiver::unarchiveObjectWithData(const QByteArray &data
 
 bool KeyedUnarchiver::containsValueForKey(const QString &key) const
 {
-    return !m_error && m_scopes.back().contains(escapedKey(key));
+    return !m_error && m_document.valueForKey(m_scopes.back(), escapedKey(key)).has_value();
 }
 
 QString KeyedUnarchiver::classNameForKey(const QString &key)
@@ -141,13 +180,13 @@ QString KeyedUnarchiver::classNameForKey(const QString &key)
     const QVariant raw = rawValue(key);
     if (!isUid(raw))
         return QString();
-    const std::optional<quint64> index = checkedReference(raw);
+    const std::optional<quint64> index = checkedReference(raw.value<PropertyListUid>().value);
     if (!index || *index == 0)
         return QString();
-    const QVariant &entry = m_objects.at(qsizetype(*index));
-    if (entry.typeId() != QMetaType::QVariantMap)
+    const quint64 entry = entryObject(*index);
+    if (m_document.shapeOf(entry) != binaryplist::Document::Shape::Dictionary)
         return QString();
-    return classNameOfEntry(entry.toMap());
+    return classNameOfEntry(entry);
 }
 
 QVariant KeyedUnarchiver::decodeObject(const QString &key)
@@ -156,7 +195,7 @@ QVariant KeyedUnarchiver::decodeObject(const QString &key)
     if (!raw.isValid())
         return QVariant();
     if (isUid(raw)) {
-        const std::optional<quint64> index = checkedReference(raw);
+        const std::optional<quint64> index = checkedReference(raw.value<PropertyListUid>().value);
         return index ? decodeValueAt(*index, int(m_scopes.size())) : QVariant();
     }
     // Scalars written with encodeBool, encodeInt64 and their kin sit in place.
@@ -227,61 +266,131 @@ void KeyedUnarchiver::fail(const QString &message)
     failWithError(Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: ") + message));
 }
 
-QVariant KeyedUnarchiver::rawValue(const QString &key) const
+// The whole value of an object of the property list; invalid, failing, when it cannot be read.
+QVariant KeyedUnarchiver::valueOf(quint64 object)
+{
+    Result<QVariant> value = m_document.valueAt(object);
+    if (value)
+        return std::move(value).value();
+    failWithError(value.error().withContext(QStringLiteral("keyed archive")));
+    return QVariant();
+}
+
+// The value under a key of a dictionary of the property list; invalid when there is none.
+QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
+{
+    const std::optional<quint64> field = m_document.valueForKey(dictionary, key);
+    return field ? valueOf(*field) : QVariant();
+}
+
+QString KeyedUnarchiver::describeObject(quint64 object)
+{
+    switch (m_document.shapeOf(object)) {
+    case binaryplist::Document::Shape::Array:
+        return describe(QVariantList());
+    case binaryplist::Document::Shape::Dictionary:
+        return describe(QVariantMap());
+    default:
+        return describe(valueOf(object));
+    }
+}
+
+QVariant KeyedUnarchiver::rawValue(const QString &key)
 {
     if (m_error)
         return QVariant();
-    return m_scopes.back().value(escapedKey(key));
+    return fieldOf(m_scopes.back(), escapedKey(key));
 }
 
-std::optional<quint64> KeyedUnarchiver::checkedReference(const QVariant &reference)
+std::optional<quint64> KeyedUnarchiver::checkedReference(quint64 index)
 {
-    const quint64 index = reference.value<PropertyListUid>().value;
-    if (index >= quint64(m_objects.size())) {
-        fail(QStringLiteral("reference %1 lies outside the %2 entries of the object table").arg(index).arg(m_objects.size()));
+    if (index >= m_entryCount) {
+        fail(QStringLiteral("reference %1 lies outside the %2 entries of the object table").arg(index).arg(m_entryCount));
         return std::nullopt;
     }
     return index;
 }
 
-QString KeyedUnarchiver::classNameOfEntry(const QVariantMap &entry)
+// The entry named at a position of a list of references; nullopt, failing with the problem, when
+// the position holds something else.
+std::optional<quint64> KeyedUnarchiver::referenceIn(const binaryplist::Document::Elements &list, quint64 position,
+                                                    const QString &problem)
 {
-    const QVariant reference = entry.value(kClassKeyText);
-    if (!isUid(reference))
+    const quint64 element = list.at(position);
+    const std::optional<quint64> uid = m_document.uidAt(element);
+    if (!uid) {
+        fail(problem.arg(describeObject(element)));
+        return std::nullopt;
+    }
+    return checkedReference(*uid);
+}
+
+// The list of references under a key of an entry; nullopt when there is none.
+std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(quint64 dictionary, const QString &key)
+{
+    const std::optional<quint64> list = m_document.valueForKey(dictionary, key);
+    if (!list || m_document.shapeOf(*list) != binaryplist::Document::Shape::Array)
+        return std::nullopt;
+    return m_document.elementsOf(*list);
+}
+
+QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)
+{
+    const std::optional<quint64> reference = m_document.valueForKey(dictionary, kClassKeyText);
+    const std::optional<quint64> uid = reference ? m_document.uidAt(*reference) : std::nullopt;
+    if (!uid)
         return QString();
-    const std::optional<quint64> index = checkedReference(reference);
+    const std::optional<quint64> index = checkedReference(*uid);
     if (!index)
         return QString();
-    const QVariant classEntry = m_objects.at(qsizetype(*index));
-    const QVariant name = classEntry.toMap().value(kClassNameKeyText);
-    if (classEntry.typeId() != QMetaType::QVariantMap || name.typeId() != QMetaType::QString) {
+    const auto known = m_classNames.constFind(*index);
+    if (known != m_classNames.constEnd())
+        return *known;
+    const quint64 classEntry = entryObject(*index);
+    const QVariant name = m_document.shapeOf(classEntry) == binaryplist::Document::Shape::Dictionary
+                              ? fieldOf(classEntry, kClassNameKeyText)
+                              : QVariant();
+    if (name.typeId() != QMetaType::QString) {
         fail(QStringLiteral("entry %1 is not a class description").arg(*index));
         return QString();
     }
+    m_classNames.insert(*index, name.toString());
     return name.toString();
 }
 
 bool KeyedUnarchiver::consumeStep()
 {
     if (m_remainingSteps == 0) {
-        fail(QStringLiteral("entries refer to each other more often than an archive of %1 entries can").arg(m_objects.size()));
+        fail(QStringLiteral("entries refer to each other more often than an archive of %1 entries can").arg(m_entryCount));
         return false;
     }
     --m_remainingSteps;
     return true;
 }
 
+// Plain entries are their own value and cost the same however often they are referred to: they
+// are not counted, and each is built once, so equal texts share one copy.
+QVariant KeyedUnarchiver::decodePlainEntry(quint64 index, quint64 object)
+{
+    m_lastExpandedSize = 1;
+    if (m_expandedSizes[index] != 0)
+        return m_decodedValues[index];
+    const QVariant value = valueOf(object);
+    if (m_error)
+        return QVariant();
+    m_decodedValues[index] = value;
+    m_expandedSizes[index] = 1;
+    return value;
+}
+
 QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
 {
     if (m_error || index == 0)
         return QVariant();
-    // Plain entries are their own value and cost the same however often they are referred to:
-    // they are neither counted nor kept a second time.
-    const QVariant &entry = m_objects.at(qsizetype(index));
-    if (isPlainEntry(entry)) {
-        m_lastExpandedSize = 1;
-        return entry;
-    }
+    const quint64 entry = entryObject(index);
+    const binaryplist::Document::Shape shape = m_document.shapeOf(entry);
+    if (shape == binaryplist::Document::Shape::Leaf)
+        return decodePlainEntry(index, entry);
     if (m_expandedSizes[index] != 0)
         return m_decodedValues[index];
     if (m_entriesInProgress[index]) {
@@ -294,13 +403,13 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
     }
     if (!consumeStep())
         return QVariant();
-    if (entry.typeId() != QMetaType::QVariantMap) {
-        fail(QStringLiteral("entry %1 holds %2").arg(index).arg(describe(entry)));
+    if (shape != binaryplist::Document::Shape::Dictionary) {
+        fail(QStringLiteral("entry %1 holds %2").arg(index).arg(describeObject(entry)));
         return QVariant();
     }
     m_lastExpandedSize = 1;
     m_entriesInProgress[index] = true;
-    QVariant value = decodeContainer(index, *static_cast<const QVariantMap *>(entry.constData()), depth);
+    QVariant value = decodeContainer(index, entry, depth);
     m_entriesInProgress[index] = false;
     if (m_error)
         return QVariant();
@@ -324,15 +433,27 @@ bool KeyedUnarchiver::addExpandedSize(quint64 &total, quint64 index)
     return false;
 }
 
-QVariant KeyedUnarchiver::decodeContainer(quint64 index, const QVariantMap &entry, int depth)
+QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int depth)
 {
-    const QString className = classNameOfEntry(entry);
+    const QString className = classNameOfEntry(dictionary);
     if (className == kArrayClass || className == kMutableArrayClass)
-        return decodeList(entry, depth);
+        return decodeList(dictionary, depth);
     if (className == kDictionaryClass || className == kMutableDictionaryClass)
-        return decodeMap(entry, depth);
+        return decodeMap(dictionary, depth);
+    if (className == kDateClass || className == kInt32Class)
+        return decodeScalarObject(index, dictionary, className);
+    if (className.isEmpty())
+        fail(QStringLiteral("entry %1 has no class").arg(index));
+    else
+        fail(QStringLiteral("entry %1 holds an object of class %2, not a value").arg(index).arg(className));
+    return QVariant();
+}
+
+// A date or a 32-bit integer, which the archive keeps as a small object of its own.
+QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, const QString &className)
+{
     if (className == kDateClass) {
-        const QVariant time = entry.value(kTimeKeyText);
+        const QVariant time = fieldOf(dictionary, kTimeKeyText);
         const double seconds = time.toDouble();
         if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
             std::fabs(seconds) > kMaxDateSeconds) {
@@ -341,40 +462,30 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, const QVariantMap &entr
         }
         return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0), Qt::UTC);
     }
-    if (className == kInt32Class) {
-        const QVariant number = entry.value(kIntValueKeyText);
-        const qint64 value = number.toLongLong();
-        if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
-            value > std::numeric_limits<qint32>::max()) {
-            fail(QStringLiteral("entry %1 is not a 32-bit integer").arg(index));
-            return QVariant();
-        }
-        return QVariant(qint32(value));
+    const QVariant number = fieldOf(dictionary, kIntValueKeyText);
+    const qint64 value = number.toLongLong();
+    if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
+        value > std::numeric_limits<qint32>::max()) {
+        fail(QStringLiteral("entry %1 is not a 32-bit integer").arg(index));
+        return QVariant();
     }
-    if (className.isEmpty())
-        fail(QStringLiteral("entry %1 has no class").arg(index));
-    else
-        fail(QStringLiteral("entry %1 holds an object of class %2, not a value").arg(index).arg(className));
-    return QVariant();
+    return QVariant(qint32(value));
 }
 
-QVariant KeyedUnarchiver::decodeList(const QVariantMap &entry, int depth)
+QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
 {
-    const QVariant references = entry.value(kObjectsKeyText);
-    if (references.typeId() != QMetaType::QVariantList) {
+    const auto references = referenceListOf(dictionary, kObjectsKeyText);
+    if (!references) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
     }
+    const quint64 count = references->size();
     QVariantList list;
-    const QVariantList items = references.toList();
-    list.reserve(items.size());
+    list.reserve(qsizetype(count));
     quint64 total = 1;
-    for (const QVariant &item : items) {
-        if (!isUid(item)) {
-            fail(QStringLiteral("a list holds %1 in place of a reference").arg(describe(item)));
-            return QVariant();
-        }
-        const std::optional<quint64> index = checkedReference(item);
+    for (quint64 position = 0; position < count; ++position) {
+        const std::optional<quint64> index =
+            referenceIn(*references, position, QStringLiteral("a list holds %1 in place of a reference"));
         if (!index)
             return QVariant();
         list.append(decodeValueAt(*index, depth + 1));
@@ -385,26 +496,20 @@ QVariant KeyedUnarchiver::decodeList(const QVariantMap &entry, int depth)
     return list;
 }
 
-QVariant KeyedUnarchiver::decodeMap(const QVariantMap &entry, int depth)
+QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
 {
-    const QVariant keyReferences = entry.value(kKeysKeyText);
-    const QVariant valueReferences = entry.value(kObjectsKeyText);
-    const QVariantList keys = keyReferences.toList();
-    const QVariantList values = valueReferences.toList();
-    if (keyReferences.typeId() != QMetaType::QVariantList || valueReferences.typeId() != QMetaType::QVariantList ||
-        keys.size() != values.size()) {
+    const auto keys = referenceListOf(dictionary, kKeysKeyText);
+    const auto values = referenceListOf(dictionary, kObjectsKeyText);
+    if (!keys || !values || keys->size() != values->size()) {
         fail(QStringLiteral("a dictionary has unmatched \"NS.keys\" and \"NS.objects\""));
         return QVariant();
     }
+    const QString problem = QStringLiteral("a dictionary holds %1 as a key or value in place of a reference");
     QVariantMap map;
     quint64 total = 1;
-    for (qsizetype position = 0; position < keys.size(); ++position) {
-        if (!isUid(keys.at(position)) || !isUid(values.at(position))) {
-            fail(QStringLiteral("a dictionary holds a key or value in place of a reference"));
-            return QVariant();
-        }
-        const std::optional<quint64> keyIndex = checkedReference(keys.at(position));
-        const std::optional<quint64> valueIndex = keyIndex ? checkedReference(values.at(position)) : std::nullopt;
+    for (quint64 position = 0; position < keys->size(); ++position) {
+        const std::optional<quint64> keyIndex = referenceIn(*keys, position, problem);
+        const std::optional<quint64> valueIndex = keyIndex ? referenceIn(*values, position, problem) : std::nullopt;
         if (!valueIndex)
             return QVariant();
         const QVariant key = decodeValueAt(*keyIndex, depth + 1);
@@ -414,7 +519,7 @@ QVariant KeyedUnarchiver::decodeMap(const QVariantMap &entry, int depth)
             return QVariant();
         }
         // Archives list a dictionary's keys sorted, so the end is nearly always the right place.
-        map.insert(map.cend(), key.toString(), decodeValueAt(*valueIndex, depth + 1));
+        map.insert(map.cend(), *static_cast<const QString *>(key.constData()), decodeValueAt(*valueIndex, depth + 1));
         if (m_error || !addExpandedSize(total, *valueIndex))
             return QVariant();
     }
@@ -464,7 +569,7 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
         fail(QStringLiteral("key \"%1\" holds %2, not an object of class %3").arg(key, describe(raw), className));
         return false;
     }
-    const std::optional<quint64> index = checkedReference(raw);
+    const std::optional<quint64> index = checkedReference(raw.value<PropertyListUid>().value);
     if (!index || *index == 0)
         return false;
     if (m_entriesInProgress[*index]) {
@@ -477,13 +582,12 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
     }
     if (!consumeStep())
         return false;
-    const QVariant &entry = m_objects.at(qsizetype(*index));
-    if (entry.typeId() != QMetaType::QVariantMap) {
-        fail(QStringLiteral("key \"%1\" holds %2, not an object of class %3").arg(key, describe(entry), className));
+    const quint64 entry = entryObject(*index);
+    if (m_document.shapeOf(entry) != binaryplist::Document::Shape::Dictionary) {
+        fail(QStringLiteral("key \"%1\" holds %2, not an object of class %3").arg(key, describeObject(entry), className));
         return false;
     }
-    const QVariantMap fields = entry.toMap();
-    const QString storedName = classNameOfEntry(fields);
+    const QString storedName = classNameOfEntry(entry);
     if (m_error)
         return false;
     if (storedName != className) {
@@ -491,7 +595,7 @@ bool KeyedUnarchiver::beginObject(const QString &key, const QString &className)
         return false;
     }
     m_entriesInProgress[*index] = true;
-    m_scopes.push_back(fields);
+    m_scopes.push_back(entry);
     m_scopeIndexes.push_back(*index);
     return true;
 }

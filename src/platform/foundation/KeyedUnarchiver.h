@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyListBinary.h"
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
@@ -62,34 +63,50 @@ public:
     Status finishDecoding() const;
 
 private:
-    KeyedUnarchiver(QVariantList objects, QVariantMap top);
+    KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top);
 
     void fail(const QString &message);
-    QVariant rawValue(const QString &key) const;
-    std::optional<quint64> checkedReference(const QVariant &reference);
-    QString classNameOfEntry(const QVariantMap &entry);
+    QVariant valueOf(quint64 object);
+    QVariant fieldOf(quint64 dictionary, const QString &key);
+    QString describeObject(quint64 object);
+    QVariant rawValue(const QString &key);
+    quint64 entryObject(quint64 index) const { return m_entries.at(index); }
+    std::optional<quint64> checkedReference(quint64 index);
+    std::optional<quint64> referenceIn(const binaryplist::Document::Elements &list, quint64 position,
+                                       const QString &problem);
+    std::optional<binaryplist::Document::Elements> referenceListOf(quint64 dictionary, const QString &key);
+    QString classNameOfEntry(quint64 dictionary);
     bool consumeStep();
     QVariant decodeValueAt(quint64 index, int depth);
-    QVariant decodeContainer(quint64 index, const QVariantMap &entry, int depth);
-    QVariant decodeList(const QVariantMap &entry, int depth);
-    QVariant decodeMap(const QVariantMap &entry, int depth);
+    QVariant decodePlainEntry(quint64 index, quint64 object);
+    QVariant decodeContainer(quint64 index, quint64 dictionary, int depth);
+    QVariant decodeScalarObject(quint64 index, quint64 dictionary, const QString &className);
+    QVariant decodeList(quint64 dictionary, int depth);
+    QVariant decodeMap(quint64 dictionary, int depth);
     quint64 expandedSizeOf(quint64 index) const;
     bool addExpandedSize(quint64 &total, quint64 index);
     std::optional<qint64> decodeInteger(const QString &key, qint64 lowest, qint64 highest);
     bool beginObject(const QString &key, const QString &className);
     void endObject();
 
-    QVariantList m_objects;
-    // The key-value tables being read: the first is "$top", then one per object being decoded.
-    std::vector<QVariantMap> m_scopes;
+    // The archive read in place: entries are built as they are decoded, never as a table of their
+    // own. m_entries are those of the "$objects" list, whose positions are the archive's references.
+    binaryplist::Document m_document;
+    binaryplist::Document::Elements m_entries;
+    quint64 m_entryCount = 0;
+    // The dictionaries being read: the first is "$top", then one per object being decoded, each
+    // with its entry.
+    std::vector<quint64> m_scopes;
     std::vector<quint64> m_scopeIndexes;
     // Values are decoded once per entry and shared, so entries referred to from many places cost
-    // no more than one.
+    // no more than one, and equal texts (every dictionary's keys) are one text.
     // Indexed by entry; an entry not yet decoded holds an invalid value and an expanded size of 0.
     std::vector<QVariant> m_decodedValues;
     std::vector<quint64> m_expandedSizes;
     quint64 m_lastExpandedSize = 1;
     std::vector<bool> m_entriesInProgress;
+    // Class names by class entry: every entry of a list names the same few.
+    QHash<quint64, QString> m_classNames;
     quint64 m_remainingSteps = 0;
     std::optional<Error> m_error;
 };

@@ -77,34 +77,15 @@ bool isAscii(const QString &text)
     return std::all_of(text.cbegin(), text.cend(), [](QChar character) { return character.unicode() < 0x80; });
 }
 
+} // namespace
+
 // ---- Reading ----
 
-// The file's layout, every object's place in it, and the checks that make walking it safe: every
-// offset and reference lies inside the file, the graph has no cycle, nests no deeper than the limit
-// and expands to a bounded number of nodes. Values are then built straight from the bytes.
-class Reader final
+// Where every object lies and what it holds. Every read is checked against the object area, so
+// damaged or hostile input fails cleanly instead of reading past the bytes.
+class Document::Layout final
 {
 public:
-    explicit Reader(const QByteArray &bytes)
-        : m_data(reinterpret_cast<const uchar *>(bytes.constData())), m_length(bytes.size())
-    {
-    }
-
-    Result<QVariant> read()
-    {
-        if (m_length < kHeaderBytes + kTrailerBytes)
-            return Error(ErrorCode::DataTruncated, QStringLiteral("binary property list of %1 bytes is too short").arg(m_length));
-        if (std::memcmp(m_data, "bplist00", kHeaderBytes) != 0)
-            return malformed(QStringLiteral("binary property list has an unknown header"));
-        if (Status trailer = readTrailer(); !trailer)
-            return trailer.error();
-        if (Status walked = walk(); !walked)
-            return walked.error();
-        m_keys.resize(size_t(m_objectCount));
-        return valueAt(m_topObject);
-    }
-
-private:
     struct Container final
     {
         quint64 firstReference = 0;
@@ -120,27 +101,14 @@ private:
         quint64 contentStart = 0;
     };
 
-    Status readTrailer()
+    explicit Layout(const Document &document)
+        : m_data(reinterpret_cast<const uchar *>(document.m_bytes.constData())),
+          m_referenceWidth(document.m_referenceWidth), m_offsetWidth(document.m_offsetWidth),
+          m_objectCount(document.m_objectCount), m_offsetTable(document.m_offsetTable)
     {
-        const uchar *trailer = m_data + m_length - kTrailerBytes;
-        m_offsetWidth = trailer[6];
-        m_referenceWidth = trailer[7];
-        m_objectCount = readBigEndian(trailer + 8, 8);
-        m_topObject = readBigEndian(trailer + 16, 8);
-        m_offsetTable = readBigEndian(trailer + 24, 8);
-        // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
-        const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
-        if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
-            return malformed(QStringLiteral("binary property list has invalid integer widths"));
-        const quint64 tableLimit = quint64(m_length - kTrailerBytes);
-        if (m_objectCount == 0 || m_objectCount > tableLimit || m_topObject >= m_objectCount)
-            return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_objectCount));
-        if (m_offsetTable < quint64(kHeaderBytes) || m_offsetTable > tableLimit ||
-            m_objectCount > (tableLimit - m_offsetTable) / quint64(m_offsetWidth)) {
-            return malformed(QStringLiteral("binary property list offset table lies outside the file"));
-        }
-        return success();
     }
+
+    quint64 objectCount() const { return m_objectCount; }
 
     Error badObject(quint64 index, const char *problem) const
     {
@@ -177,10 +145,19 @@ private:
 
     Result<quint64> objectOffset(quint64 index) const
     {
+        if (index >= m_objectCount)
+            return malformed(QStringLiteral("binary property list has no object %1").arg(index));
         const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
         if (offset < quint64(kHeaderBytes) || offset >= m_offsetTable)
             return badObject(index, "lies outside the object area");
         return offset;
+    }
+
+    // The kind of the object's marker; -1 when the object cannot be found.
+    int kindAt(quint64 index) const
+    {
+        const Result<quint64> offset = objectOffset(index);
+        return offset ? m_data[*offset] >> 4 : -1;
     }
 
     // Arrays, sets and dictionaries refer to other objects; everything else is a leaf.
@@ -199,117 +176,55 @@ private:
         return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0, kind};
     }
 
-    // Dictionary keys must be texts without a NUL inside.
-    Status checkKey(quint64 index) const
+    // A text's units, checked to lie inside the object area; nullopt for any other object.
+    std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
     {
         const Result<quint64> offset = objectOffset(index);
-        if (!offset)
-            return offset.error();
-        const int kind = m_data[*offset] >> 4;
+        const int kind = offset ? m_data[*offset] >> 4 : -1;
         if (kind != KindAscii && kind != KindUtf16)
-            return malformed(QStringLiteral("binary property list has a dictionary key that is not a text"));
+            return std::nullopt;
         const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
         const Result<Length> length = extentAt(index, *offset, unitWidth);
         if (!length)
-            return length.error();
-        for (quint64 unit = 0; unit < length->count; ++unit) {
-            const uchar *bytes = m_data + length->contentStart + unit * unitWidth;
+            return std::nullopt;
+        return std::pair(*length, unitWidth);
+    }
+
+    // Dictionary keys must be texts without a NUL inside.
+    Status checkKey(quint64 index) const
+    {
+        const auto units = textUnitsAt(index);
+        if (!units)
+            return malformed(QStringLiteral("binary property list has a dictionary key that is not a text"));
+        const auto &[length, unitWidth] = *units;
+        for (quint64 unit = 0; unit < length.count; ++unit) {
+            const uchar *bytes = m_data + length.contentStart + unit * unitWidth;
             if (bytes[0] == 0 && (unitWidth == 1 || bytes[1] == 0))
                 return malformed(QStringLiteral("binary property list has a dictionary key with a NUL inside"));
         }
         return success();
     }
 
+    // Whether the object is a text equal to the given one, compared in place.
+    bool textEquals(quint64 index, const QString &text) const
+    {
+        const auto units = textUnitsAt(index);
+        if (!units || units->first.count != quint64(text.size()))
+            return false;
+        const auto &[length, unitWidth] = *units;
+        const uchar *bytes = m_data + length.contentStart;
+        for (const QChar character : text) {
+            const char16_t unit = unitWidth == 1 ? char16_t(bytes[0]) : char16_t((bytes[0] << 8) | bytes[1]);
+            if (unit != character.unicode())
+                return false;
+            bytes += unitWidth;
+        }
+        return true;
+    }
+
     quint64 referenceAt(const Container &container, quint64 slot) const
     {
         return readBigEndian(m_data + container.firstReference + slot * quint64(m_referenceWidth), m_referenceWidth);
-    }
-
-    enum : quint8 { Unseen, Open, Done };
-
-    struct Frame final
-    {
-        quint64 index;
-        Container container;
-        quint64 nextSlot;
-    };
-
-    Status open(quint64 index)
-    {
-        const Result<Container> container = containerAt(index);
-        if (!container)
-            return container.error();
-        m_state[index] = Open;
-        m_stack.push_back(Frame{index, *container, 0});
-        return success();
-    }
-
-    // Takes the next child of the innermost open container: checks it and opens it when it is a
-    // container not seen before.
-    Status descend(Frame &frame)
-    {
-        const quint64 slot = frame.nextSlot++;
-        const quint64 child = referenceAt(frame.container, slot);
-        if (child >= m_objectCount)
-            return malformed(QStringLiteral("binary property list refers to object %1 of %2").arg(child).arg(m_objectCount));
-        if (slot < frame.container.keyCount) {
-            if (Status key = checkKey(child); !key)
-                return key;
-        }
-        if (m_state[child] == Open)
-            return malformed(QStringLiteral("binary property list object %1 contains itself").arg(child));
-        if (m_state[child] == Done)
-            return success();
-        if (m_stack.size() >= size_t(kMaxNestingDepth))
-            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
-        return open(child);
-    }
-
-    // Closes a container whose children are all done: its height and expanded size follow from
-    // theirs, so shared subtrees are measured once.
-    Status close(const Frame &frame)
-    {
-        int childHeight = 0;
-        quint64 total = 1;
-        for (quint64 slot = 0; slot < frame.container.referenceCount; ++slot) {
-            const quint64 child = referenceAt(frame.container, slot);
-            childHeight = std::max(childHeight, m_height[child]);
-            total += m_expanded[child];
-            if (total > kMaxExpandedObjects)
-                return malformed(QStringLiteral("binary property list expands past %1 objects").arg(kMaxExpandedObjects));
-        }
-        if (childHeight + 1 > kMaxNestingDepth)
-            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
-        m_height[frame.index] = childHeight + 1;
-        m_expanded[frame.index] = total;
-        m_state[frame.index] = Done;
-        return success();
-    }
-
-    // Depth-first over the reference graph with an explicit stack.
-    Status walk()
-    {
-        m_state.assign(size_t(m_objectCount), Unseen);
-        m_height.assign(size_t(m_objectCount), 0);
-        m_expanded.assign(size_t(m_objectCount), 0);
-        if (Status opened = open(m_topObject); !opened)
-            return opened;
-        while (!m_stack.empty()) {
-            Frame &frame = m_stack.back();
-            if (frame.nextSlot < frame.container.referenceCount) {
-                if (Status descended = descend(frame); !descended)
-                    return descended;
-                continue;
-            }
-            if (Status closed = close(frame); !closed)
-                return closed;
-            m_stack.pop_back();
-        }
-        // Only the reference graph's shape was needed; the values are built next.
-        m_state = {};
-        m_height = {};
-        m_expanded = {};
-        return success();
     }
 
     Result<QVariant> integerAt(quint64 index, quint64 offset) const
@@ -376,12 +291,12 @@ private:
         return QVariant(QByteArray(reinterpret_cast<const char *>(m_data + length->contentStart), qsizetype(length->count)));
     }
 
-    Result<QVariant> uidAt(quint64 index, quint64 offset) const
+    std::optional<quint64> uidAt(quint64 offset) const
     {
         const int width = (m_data[offset] & 0x0F) + 1;
-        if (width > 8 || offset + 1 + quint64(width) > m_offsetTable)
-            return badObject(index, "is a reference of unknown width");
-        return QVariant::fromValue(PropertyListUid{readBigEndian(m_data + offset + 1, width)});
+        if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_offsetTable)
+            return std::nullopt;
+        return readBigEndian(m_data + offset + 1, width);
     }
 
     Result<QVariant> simpleAt(quint64 index, quint64 offset) const
@@ -396,52 +311,192 @@ private:
         }
     }
 
-    Result<QVariant> leafAt(quint64 index, quint64 offset, int kind) const
+    Result<QVariant> leafAt(quint64 index) const
     {
-        switch (kind) {
+        const Result<quint64> offset = objectOffset(index);
+        if (!offset)
+            return offset.error();
+        switch (m_data[*offset] >> 4) {
         case KindSimple:
-            return simpleAt(index, offset);
+            return simpleAt(index, *offset);
         case KindInteger:
-            return integerAt(index, offset);
+            return integerAt(index, *offset);
         case KindReal: {
-            const Result<double> real = realAt(index, offset);
+            const Result<double> real = realAt(index, *offset);
             return real ? Result<QVariant>(QVariant(*real)) : Result<QVariant>(real.error());
         }
         case KindDate:
-            return dateAt(index, offset);
+            return dateAt(index, *offset);
         case KindData:
-            return dataAt(index, offset);
+            return dataAt(index, *offset);
         case KindAscii:
         case KindUtf16: {
-            Result<QString> text = textAt(index, offset, kind);
+            Result<QString> text = textAt(index, *offset, m_data[*offset] >> 4);
             return text ? Result<QVariant>(QVariant(std::move(text).value())) : Result<QVariant>(text.error());
         }
-        case KindUid:
-            return uidAt(index, offset);
+        case KindUid: {
+            const std::optional<quint64> uid = uidAt(*offset);
+            return uid ? Result<QVariant>(QVariant::fromValue(PropertyListUid{*uid}))
+                       : Result<QVariant>(badObject(index, "is a reference of unknown width"));
+        }
         default:
             return badObject(index, "is of unknown type");
         }
     }
 
+private:
+    const uchar *m_data;
+    int m_referenceWidth;
+    int m_offsetWidth;
+    quint64 m_objectCount;
+    quint64 m_offsetTable;
+};
+
+// Checks the reference graph: every offset and reference lies inside the file, the graph has no
+// cycle, nests no deeper than the limit and expands to a bounded number of nodes.
+class Document::Walker final
+{
+public:
+    explicit Walker(const Layout &layout)
+        : m_layout(layout)
+    {
+    }
+
+    // Depth-first over the reference graph with an explicit stack.
+    Status walk(quint64 top)
+    {
+        m_state.assign(size_t(m_layout.objectCount()), Unseen);
+        m_height.assign(size_t(m_layout.objectCount()), 0);
+        m_expanded.assign(size_t(m_layout.objectCount()), 0);
+        if (Status opened = open(top); !opened)
+            return opened;
+        while (!m_stack.empty()) {
+            Frame &frame = m_stack.back();
+            if (frame.nextSlot < frame.container.referenceCount) {
+                if (Status descended = descend(frame); !descended)
+                    return descended;
+                continue;
+            }
+            if (Status closed = close(frame); !closed)
+                return closed;
+            m_stack.pop_back();
+        }
+        return success();
+    }
+
+private:
+    enum : quint8 { Unseen, Open, Done };
+
+    struct Frame final
+    {
+        quint64 index;
+        Layout::Container container;
+        quint64 nextSlot;
+    };
+
+    Status open(quint64 index)
+    {
+        const Result<Layout::Container> container = m_layout.containerAt(index);
+        if (!container)
+            return container.error();
+        m_state[index] = Open;
+        m_stack.push_back(Frame{index, *container, 0});
+        return success();
+    }
+
+    // Takes the next child of the innermost open container: checks it and opens it when it is a
+    // container not seen before.
+    Status descend(Frame &frame)
+    {
+        const quint64 slot = frame.nextSlot++;
+        const quint64 child = m_layout.referenceAt(frame.container, slot);
+        if (child >= m_layout.objectCount())
+            return malformed(QStringLiteral("binary property list refers to object %1 of %2").arg(child).arg(m_layout.objectCount()));
+        if (slot < frame.container.keyCount) {
+            if (Status key = m_layout.checkKey(child); !key)
+                return key;
+        }
+        if (m_state[child] == Open)
+            return malformed(QStringLiteral("binary property list object %1 contains itself").arg(child));
+        if (m_state[child] == Done)
+            return success();
+        if (m_stack.size() >= size_t(kMaxNestingDepth))
+            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
+        return open(child);
+    }
+
+    // Closes a container whose children are all done: its height and expanded size follow from
+    // theirs, so shared subtrees are measured once.
+    Status close(const Frame &frame)
+    {
+        int childHeight = 0;
+        quint64 total = 1;
+        for (quint64 slot = 0; slot < frame.container.referenceCount; ++slot) {
+            const quint64 child = m_layout.referenceAt(frame.container, slot);
+            childHeight = std::max(childHeight, m_height[child]);
+            total += m_expanded[child];
+            if (total > kMaxExpandedObjects)
+                return malformed(QStringLiteral("binary property list expands past %1 objects").arg(kMaxExpandedObjects));
+        }
+        if (childHeight + 1 > kMaxNestingDepth)
+            return malformed(QStringLiteral("binary property list nests deeper than %1 levels").arg(kMaxNestingDepth));
+        m_height[frame.index] = childHeight + 1;
+        m_expanded[frame.index] = total;
+        m_state[frame.index] = Done;
+        return success();
+    }
+
+    const Layout &m_layout;
+    std::vector<quint8> m_state;
+    std::vector<int> m_height;
+    std::vector<quint64> m_expanded;
+    std::vector<Frame> m_stack;
+};
+
+// Builds whole values; the walk has checked every reference and the nesting, so its recursion is
+// bounded.
+class Document::Builder final
+{
+public:
+    explicit Builder(const Layout &layout)
+        : m_layout(layout)
+    {
+    }
+
+    Result<QVariant> valueAt(quint64 index)
+    {
+        const Result<Layout::Container> container = m_layout.containerAt(index);
+        if (!container)
+            return container.error();
+        if (container->kind == KindDictionary)
+            return dictionaryAt(*container);
+        if (container->kind == KindArray || container->kind == KindSet)
+            return listAt(*container);
+        return m_layout.leafAt(index);
+    }
+
+private:
     // Dictionary keys repeat in every record; each is decoded once and shared.
     Result<QString> keyAt(quint64 index)
     {
+        if (m_keys.empty())
+            m_keys.resize(size_t(m_layout.objectCount()));
         QString &cached = m_keys[size_t(index)];
         if (!cached.isNull())
             return cached;
-        const quint64 offset = *objectOffset(index);
-        Result<QString> text = textAt(index, offset, m_data[offset] >> 4);
+        const quint64 offset = *m_layout.objectOffset(index);
+        Result<QString> text = m_layout.textAt(index, offset, m_layout.kindAt(index));
         if (text)
             cached = *text;
         return text;
     }
 
-    Result<QVariant> listAt(const Container &container)
+    Result<QVariant> listAt(const Layout::Container &container)
     {
         QVariantList list;
         list.reserve(qsizetype(container.referenceCount));
         for (quint64 slot = 0; slot < container.referenceCount; ++slot) {
-            Result<QVariant> item = valueAt(referenceAt(container, slot));
+            Result<QVariant> item = valueAt(m_layout.referenceAt(container, slot));
             if (!item)
                 return item;
             list.append(std::move(item).value());
@@ -449,14 +504,14 @@ private:
         return QVariant(std::move(list));
     }
 
-    Result<QVariant> dictionaryAt(const Container &container)
+    Result<QVariant> dictionaryAt(const Layout::Container &container)
     {
         QVariantMap map;
         for (quint64 slot = 0; slot < container.keyCount; ++slot) {
-            const Result<QString> key = keyAt(referenceAt(container, slot));
+            const Result<QString> key = keyAt(m_layout.referenceAt(container, slot));
             if (!key)
                 return key.error();
-            Result<QVariant> value = valueAt(referenceAt(container, slot + container.keyCount));
+            Result<QVariant> value = valueAt(m_layout.referenceAt(container, slot + container.keyCount));
             if (!value)
                 return value;
             // Writers store keys sorted, so the end is nearly always the right place.
@@ -465,34 +520,114 @@ private:
         return QVariant(std::move(map));
     }
 
-    // The walk has checked every reference and the nesting, so recursion here is bounded.
-    Result<QVariant> valueAt(quint64 index)
-    {
-        const Result<quint64> offset = objectOffset(index);
-        if (!offset)
-            return offset.error();
-        const int kind = m_data[*offset] >> 4;
-        if (kind != KindArray && kind != KindSet && kind != KindDictionary)
-            return leafAt(index, *offset, kind);
-        const Result<Container> container = containerAt(index);
-        if (!container)
-            return container.error();
-        return kind == KindDictionary ? dictionaryAt(*container) : listAt(*container);
-    }
-
-    const uchar *m_data;
-    qint64 m_length;
-    int m_offsetWidth = 0;
-    int m_referenceWidth = 0;
-    quint64 m_objectCount = 0;
-    quint64 m_topObject = 0;
-    quint64 m_offsetTable = 0;
-    std::vector<quint8> m_state;
-    std::vector<int> m_height;
-    std::vector<quint64> m_expanded;
-    std::vector<Frame> m_stack;
+    const Layout &m_layout;
     std::vector<QString> m_keys;
 };
+
+Result<Document> Document::open(const QByteArray &bytes)
+{
+    const qint64 length = bytes.size();
+    if (length < kHeaderBytes + kTrailerBytes)
+        return Error(ErrorCode::DataTruncated, QStringLiteral("binary property list of %1 bytes is too short").arg(length));
+    if (std::memcmp(bytes.constData(), "bplist00", kHeaderBytes) != 0)
+        return malformed(QStringLiteral("binary property list has an unknown header"));
+    Document document;
+    document.m_bytes = bytes;
+    if (Status trailer = document.readTrailer(); !trailer)
+        return trailer.error();
+    if (Status walked = Walker(Layout(document)).walk(document.m_topObject); !walked)
+        return walked.error();
+    return document;
+}
+
+Status Document::readTrailer()
+{
+    const uchar *trailer = reinterpret_cast<const uchar *>(m_bytes.constData()) + m_bytes.size() - kTrailerBytes;
+    m_offsetWidth = trailer[6];
+    m_referenceWidth = trailer[7];
+    m_objectCount = readBigEndian(trailer + 8, 8);
+    m_topObject = readBigEndian(trailer + 16, 8);
+    m_offsetTable = readBigEndian(trailer + 24, 8);
+    // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
+    const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
+    if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
+        return malformed(QStringLiteral("binary property list has invalid integer widths"));
+    const quint64 tableLimit = quint64(m_bytes.size() - kTrailerBytes);
+    if (m_objectCount == 0 || m_objectCount > tableLimit || m_topObject >= m_objectCount)
+        return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_objectCount));
+    if (m_offsetTable < quint64(kHeaderBytes) || m_offsetTable > tableLimit ||
+        m_objectCount > (tableLimit - m_offsetTable) / quint64(m_offsetWidth)) {
+        return malformed(QStringLiteral("binary property list offset table lies outside the file"));
+    }
+    return success();
+}
+
+Document::Shape Document::shapeOf(quint64 object) const
+{
+    switch (Layout(*this).kindAt(object)) {
+    case KindUid:
+        return Shape::Uid;
+    case KindArray:
+    case KindSet:
+        return Shape::Array;
+    case KindDictionary:
+        return Shape::Dictionary;
+    default:
+        return Shape::Leaf;
+    }
+}
+
+Result<QVariant> Document::leafAt(quint64 object) const
+{
+    return Layout(*this).leafAt(object);
+}
+
+Result<QVariant> Document::valueAt(quint64 object) const
+{
+    const Layout layout(*this);
+    return Builder(layout).valueAt(object);
+}
+
+std::optional<quint64> Document::uidAt(quint64 object) const
+{
+    const Layout layout(*this);
+    const Result<quint64> offset = layout.objectOffset(object);
+    return offset ? layout.uidAt(*offset) : std::nullopt;
+}
+
+Document::Elements Document::elementsOf(quint64 container) const
+{
+    const Layout layout(*this);
+    const Result<Layout::Container> found = layout.containerAt(container);
+    Elements elements;
+    if (!found || found->referenceCount == 0)
+        return elements;
+    elements.m_width = m_referenceWidth;
+    elements.m_count = found->referenceCount - found->keyCount;
+    elements.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference
+                       + found->keyCount * quint64(m_referenceWidth);
+    return elements;
+}
+
+quint64 Document::Elements::at(quint64 position) const
+{
+    return readBigEndian(m_first + position * quint64(m_width), m_width);
+}
+
+std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key) const
+{
+    const Layout layout(*this);
+    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    if (!found || found->kind != KindDictionary)
+        return std::nullopt;
+    for (quint64 slot = 0; slot < found->keyCount; ++slot) {
+        if (layout.textEquals(layout.referenceAt(*found, slot), key))
+            return layout.referenceAt(*found, slot + found->keyCount);
+    }
+    return std::nullopt;
+}
+
+namespace {
 
 // ---- Writing ----
 
@@ -502,18 +637,21 @@ const T &held(const QVariant &value)
     return *static_cast<const T *>(value.constData());
 }
 
+} // namespace
+
 // Writes objects children first, so every reference is known when its container is written.
-class Writer final
+class Encoder::Writer final
 {
 public:
-    Result<QByteArray> write(const QVariant &root)
+    explicit Writer(quint64 objectBound)
+        : m_referenceWidth(packedWidthFor(objectBound))
     {
-        m_referenceWidth = packedWidthFor(countObjects(root, 0));
         m_output.reserve(1024);
         m_output.append("bplist00", kHeaderBytes);
-        const Result<quint64> top = writeValue(root, 0);
-        if (!top)
-            return top.error();
+    }
+
+    QByteArray finish(quint64 top)
+    {
         const quint64 offsetTable = quint64(m_output.size());
         const int offsetWidth = packedWidthFor(offsetTable);
         for (const quint64 offset : m_offsets)
@@ -522,12 +660,13 @@ public:
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
         appendBigEndian(m_offsets.size(), 8);
-        appendBigEndian(*top, 8);
+        appendBigEndian(top, 8);
         appendBigEndian(offsetTable, 8);
+        m_offsets = {};
+        m_texts = {};
         return std::move(m_output);
     }
 
-private:
     // At least as many objects as will be written (equal texts are written once), which fixes the
     // width of references before the first container is written.
     static quint64 countObjects(const QVariant &value, int depth)
@@ -614,11 +753,13 @@ private:
         return index;
     }
 
-    Result<quint64> writeText(const QString &text)
+    // A distinct text is known to equal no other text written, so it is neither looked up nor kept.
+    Result<quint64> writeText(const QString &text, bool isDistinct = false)
     {
         if (text.contains(QChar(u'\0')))
             return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(text.left(40)));
-        const TextNumbering::Number number = m_texts.numberOf(text, quint64(m_offsets.size()));
+        const TextNumbering::Number number =
+            isDistinct ? TextNumbering::Number{quint64(m_offsets.size()), true} : m_texts.numberOf(text, quint64(m_offsets.size()));
         if (!number.isNew)
             return number.value;
         if (isAscii(text)) {
@@ -758,13 +899,59 @@ private:
         return malformed(QStringLiteral("a property list cannot hold a value of type %1").arg(QString::fromLatin1(value.typeName())));
     }
 
+private:
     QByteArray m_output;
     std::vector<quint64> m_offsets;
     TextNumbering m_texts;
     int m_referenceWidth = 1;
 };
 
-} // namespace
+Encoder::Encoder(quint64 objectBound)
+    : m_writer(std::make_unique<Writer>(objectBound))
+{
+}
+
+Encoder::~Encoder() = default;
+
+quint64 Encoder::objectsIn(const QVariant &value)
+{
+    return Writer::countObjects(value, 0);
+}
+
+Result<quint64> Encoder::writeValue(const QVariant &value)
+{
+    return m_writer->writeValue(value, 0);
+}
+
+Result<quint64> Encoder::writeText(const QString &text)
+{
+    return m_writer->writeText(text);
+}
+
+Result<quint64> Encoder::writeDistinctText(const QString &text)
+{
+    return m_writer->writeText(text, true);
+}
+
+quint64 Encoder::writeUid(quint64 value)
+{
+    return m_writer->writeUid(value).value();
+}
+
+quint64 Encoder::writeArray(const std::vector<quint64> &references)
+{
+    return m_writer->writeReferences(KindArray, references.size(), references);
+}
+
+quint64 Encoder::writeDictionary(const std::vector<quint64> &keysThenValues)
+{
+    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, keysThenValues);
+}
+
+QByteArray Encoder::finish(quint64 topObject)
+{
+    return m_writer->finish(topObject);
+}
 
 bool isIntegerType(int typeId)
 {
@@ -788,12 +975,19 @@ bool isIntegerType(int typeId)
 
 Result<QVariant> parse(const QByteArray &bytes)
 {
-    return Reader(bytes).read();
+    const Result<Document> document = Document::open(bytes);
+    if (!document)
+        return document.error();
+    return document->valueAt(document->topObject());
 }
 
 Result<QByteArray> serialize(const QVariant &root)
 {
-    return Writer().write(root);
+    Encoder encoder(Encoder::objectsIn(root));
+    const Result<quint64> top = encoder.writeValue(root);
+    if (!top)
+        return top.error();
+    return encoder.finish(*top);
 }
 
 } // namespace platform::binaryplist

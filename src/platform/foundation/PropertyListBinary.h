@@ -5,6 +5,10 @@
 #include <QByteArray>
 #include <QVariant>
 
+#include <memory>
+#include <optional>
+#include <vector>
+
 // The binary encoding of property lists ("bplist00"), read and written without building any tree
 // but the Qt values themselves: keyed archives of tens of thousands of records are read on every
 // sync. Used by PropertyList.cpp; the mapping onto Qt values is the one PropertyList.h describes.
@@ -23,7 +27,95 @@ bool isIntegerType(int typeId);
 // checked before anything is built, so damaged or hostile input fails cleanly.
 Result<QVariant> parse(const QByteArray &bytes);
 
+// A binary property list checked whole once (as parse checks it) and then read object by object,
+// so a reader that wants a few values of a large list builds nothing else. Objects are named by
+// their number in the file. Holds a shared copy of the bytes; copies are cheap.
+class Document final
+{
+public:
+    enum class Shape { Leaf, Uid, Array, Dictionary };
+
+    // Checks the header, the trailer and every reference reachable from the top object.
+    static Result<Document> open(const QByteArray &bytes);
+
+    quint64 topObject() const { return m_topObject; }
+    // A set reads as an array.
+    Shape shapeOf(quint64 object) const;
+    // The value of a leaf as parse gives it; a reference reads as a PropertyListUid.
+    Result<QVariant> leafAt(quint64 object) const;
+    // The whole value of any object, containers built with everything in them.
+    Result<QVariant> valueAt(quint64 object) const;
+    // The number an archive reference holds; nullopt for any other object.
+    std::optional<quint64> uidAt(quint64 object) const;
+    // The objects an array names, or a dictionary's values, read in place; valid while the
+    // document lives.
+    class Elements final
+    {
+    public:
+        quint64 size() const { return m_count; }
+        // The object at a position below size().
+        quint64 at(quint64 position) const;
+
+    private:
+        friend class Document;
+        const uchar *m_first = nullptr;
+        quint64 m_count = 0;
+        int m_width = 1;
+    };
+    // None for a leaf.
+    Elements elementsOf(quint64 container) const;
+    // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
+    std::optional<quint64> valueForKey(quint64 dictionary, const QString &key) const;
+
+private:
+    class Layout;
+    class Walker;
+    class Builder;
+
+    Document() = default;
+    Status readTrailer();
+
+    QByteArray m_bytes;
+    quint64 m_topObject = 0;
+    quint64 m_objectCount = 0;
+    quint64 m_offsetTable = 0;
+    int m_offsetWidth = 0;
+    int m_referenceWidth = 0;
+};
+
 // Encodes a value. Equal texts are written once; dictionaries keep their keys' order.
 Result<QByteArray> serialize(const QVariant &root);
+
+// Writes a binary property list object by object, for writers that keep their values in a form of
+// their own; serialize writes through it too, so the same values give the same bytes either way.
+// Objects are numbered in the order written, and a container names objects written before it.
+class Encoder final
+{
+public:
+    // At least as many objects as will be written: it fixes the width of references.
+    explicit Encoder(quint64 objectBound);
+    ~Encoder();
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
+
+    // The objects a value is written as, at most (equal texts are written once).
+    static quint64 objectsIn(const QVariant &value);
+
+    Result<quint64> writeValue(const QVariant &value);
+    Result<quint64> writeText(const QString &text);
+    // A text the caller knows to equal no other text written through this encoder, before or after:
+    // written without looking it up or keeping it.
+    Result<quint64> writeDistinctText(const QString &text);
+    quint64 writeUid(quint64 value);
+    quint64 writeArray(const std::vector<quint64> &references);
+    // The keys' objects, then the values' objects in the same order.
+    quint64 writeDictionary(const std::vector<quint64> &keysThenValues);
+    // The whole list, with the given object at its top. Ends the encoder.
+    QByteArray finish(quint64 topObject);
+
+private:
+    class Writer;
+    std::unique_ptr<Writer> m_writer;
+};
 
 } // namespace platform::binaryplist

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <optional>
 
 namespace platform {
 
@@ -39,6 +40,13 @@ public:
             m_numbers.insert(key, offered);
         recent = Recent{text, number.value};
         return number;
+    }
+
+    // The text's number, when it has one.
+    std::optional<quint64> find(const QString &text) const
+    {
+        const auto found = m_numbers.constFind(Key{text, qHash(text, QHashSeed::globalSeed())});
+        return found == m_numbers.constEnd() ? std::nullopt : std::optional<quint64>(*found);
     }
 
 private:

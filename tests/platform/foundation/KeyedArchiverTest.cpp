@@ -3,6 +3,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPoint>
@@ -232,6 +233,46 @@ TEST(KeyedArchiver, EqualTextsAreStoredOnceWhereverTheyLie)
     EXPECT_EQ(std::move(parsePropertyList(bytes)).value().toMap().value(QStringLiteral("$objects")).toList().size(), 5);
 }
 
+// The binary archive is written straight from the archiver's entries; it must be byte for byte what
+// encoding the archive's whole tree gives, the tree read back from the XML form of the same archive.
+TEST(KeyedArchiver, BinaryBytesEqualTheEncodedTreeOfTheArchive)
+{
+    // Texts equal to the archive's own keys and class names, shared lists, and enough records for
+    // references two bytes wide.
+    QVariantList records = sampleRecords();
+    const QVariantList sharedList{QStringLiteral("NS.keys"), QStringLiteral("$class"), QStringLiteral("NSArray"),
+                                  QStringLiteral("$null"), QStringLiteral("NSObject"), QStringLiteral("HMSampleSettings"),
+                                  QStringLiteral("contactSyncEnabled"), QStringLiteral("HMIdentifierGraph"),
+                                  QStringLiteral("$version"), QStringLiteral("NS.time"), QStringLiteral("$classes")};
+    for (int index = 0; index < 400; ++index) {
+        records.append(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("D%1").arg(index)},
+                                   {QStringLiteral("NS.objects"), QStringLiteral("$top")},
+                                   {QStringLiteral("when"), QDateTime::fromSecsSinceEpoch(1700000000 + index, Qt::UTC)},
+                                   {QStringLiteral("list"), index % 2 == 0 ? QVariant(sharedList) : QVariant(QVariantList())},
+                                   {QStringLiteral("crcValue"), QStringLiteral("NSKeyedArchiver")}});
+    }
+    SampleSettings large = sampleSettings();
+    large.records = records;
+    struct Row
+    {
+        const char *name;
+        const SampleSettings *settings;
+    };
+    const SampleSettings empty;
+    const SampleSettings sample = sampleSettings();
+    for (const Row &row : {Row{"empty", &empty}, Row{"sample", &sample}, Row{"400 records", &large}}) {
+        SCOPED_TRACE(row.name);
+        const QByteArray binary = archive(*row.settings, QStringLiteral("HMIdentifierGraph"), PropertyListFormat::Binary);
+        const Result<QVariant> tree =
+            parsePropertyList(archive(*row.settings, QStringLiteral("HMIdentifierGraph"), PropertyListFormat::Xml));
+        ASSERT_TRUE(tree.ok());
+        const Result<QByteArray> encoded = serializePropertyList(*tree, PropertyListFormat::Binary);
+        ASSERT_TRUE(encoded.ok());
+        EXPECT_EQ(binary, *encoded);
+        EXPECT_EQ(parsePropertyList(binary).value(), *tree);
+    }
+}
+
 TEST(KeyedArchiver, RefusesGraphsItCannotWrite)
 {
     Link first;
@@ -337,4 +378,22 @@ print(json.dumps({
         EXPECT_EQ(readRecords[0].toMap().value(QStringLiteral("crcValue")).toLongLong(), -1234567890123LL);
         EXPECT_EQ(readRecords[1].toMap().value(QStringLiteral("small")).toInt(), 7);
     }
+}
+// Graph files written earlier and now must be the same bytes, so that a file's digest (which its
+// journal names) does not change with the program that wrote it. The digest is that of the bytes
+// earlier versions wrote for this graph.
+TEST(KeyedArchiver, AKnownGraphIsWrittenAsTheSameBytesAsEver)
+{
+    SampleSettings settings = sampleSettings();
+    QVariantList records = sampleRecords();
+    for (int index = 0; index < 300; ++index) {
+        records.append(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("D%1").arg(index)},
+                                   {QStringLiteral("NS.keys"), QStringLiteral("$class")},
+                                   {QStringLiteral("when"), QDateTime::fromSecsSinceEpoch(1700000000 + index, Qt::UTC)}});
+    }
+    settings.records = records;
+    const QByteArray bytes = archive(settings, QStringLiteral("HMIdentifierGraph"), PropertyListFormat::Binary);
+    EXPECT_EQ(bytes.size(), 33851);
+    EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(),
+              QByteArray("5c056e4889220f8d485b141f9ba989da042b8e7f7a69ee96ff33c97558186eca"));
 }

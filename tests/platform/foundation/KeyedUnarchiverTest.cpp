@@ -3,7 +3,9 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <QDateTime>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 
 #include <functional>
 #include <memory>
@@ -215,4 +217,79 @@ TEST(KeyedUnarchiver, RefusesHostileArchivesWithAReason)
     const Result<std::unique_ptr<Node>> missing = KeyedUnarchiver::unarchiveObject<Node>(sampleArchive(PropertyListFormat::Binary), QStringLiteral("HMProfile"));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().code(), ErrorCode::DataMissing);
+}
+
+namespace {
+
+// Reads what another writer's archive holds under keys of every sort: not ASCII, beginning with "$".
+class Visitor final : public KeyedArchivable
+{
+public:
+    QString archiveClassName() const override { return QStringLiteral("HMVisitor"); }
+    void encodeWithCoder(KeyedArchiver &) const override {}
+
+    void initWithCoder(KeyedUnarchiver &coder) override
+    {
+        size = coder.decodeInt64(QStringLiteral("größe"));
+        dollar = coder.decodeObject(QStringLiteral("$weird"));
+        list = coder.decodeObject(QStringLiteral("list"));
+        map = coder.decodeObject(QStringLiteral("map"));
+        hasMissing = coder.containsValueForKey(QStringLiteral("gross"));
+    }
+
+    qint64 size = 0;
+    QVariant dollar;
+    QVariant list;
+    QVariant map;
+    bool hasMissing = true;
+};
+
+} // namespace
+
+// Python's plistlib lays archives out its own way: keys in the order given, objects numbered
+// otherwise, references two bytes wide, non-ASCII texts in UTF-16. Everything still reads.
+TEST(KeyedUnarchiver, ReadsArchivesAnotherWriterLaidOutItsOwnWay)
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        GTEST_SKIP() << "python3 is not installed";
+    // Writes the archive to its standard output.
+    const QString script = QStringLiteral(R"(
+import plistlib, sys
+U = plistlib.UID
+objects = ['$null',
+    {'$class': U(2), '$$weird': U(3), 'map': U(4), 'größe': 70000, 'list': U(10)},
+    {'$classname': 'HMVisitor', '$classes': ['HMVisitor', 'NSObject']},
+    'Zürich ✓',
+    {'NS.objects': [U(7), U(3), U(8)], 'NS.keys': [U(5), U(6), U(9)], '$class': U(11)},
+    'z', 'ä', 'last', {'$class': U(12), 'NS.time': 1.5}, 'a',
+    {'$class': U(13), 'NS.objects': [U(14 + i) for i in range(300)] + [U(3)]},
+    {'$classname': 'NSMutableDictionary', '$classes': ['NSMutableDictionary', 'NSDictionary', 'NSObject']},
+    {'$classname': 'NSDate', '$classes': ['NSDate', 'NSObject']},
+    {'$classname': 'NSMutableArray', '$classes': ['NSMutableArray', 'NSArray', 'NSObject']},
+] + ['item %d' % i for i in range(300)]
+archive = {'$version': 100000, '$objects': objects, '$archiver': 'NSKeyedArchiver', '$top': {'root': U(1)}}
+sys.stdout.buffer.write(plistlib.dumps(archive, fmt=plistlib.FMT_BINARY, sort_keys=False))
+)");
+    QProcess process;
+    process.start(python, {QStringLiteral("-c"), script});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const QByteArray bytes = process.readAllStandardOutput();
+
+    const Result<std::unique_ptr<Visitor>> visitor = KeyedUnarchiver::unarchiveObject<Visitor>(bytes, QStringLiteral("root"));
+    ASSERT_TRUE(visitor.ok()) << visitor.error().message().toStdString();
+    const Visitor &read = **visitor;
+    EXPECT_EQ(read.size, 70000);
+    EXPECT_EQ(read.dollar, QVariant(QStringLiteral("Zürich ✓")));
+    EXPECT_FALSE(read.hasMissing);
+    QVariantList items;
+    for (int index = 0; index < 300; ++index)
+        items.append(QStringLiteral("item %1").arg(index));
+    items.append(QStringLiteral("Zürich ✓"));
+    EXPECT_EQ(read.list, QVariant(items));
+    const QVariantMap expected{{QStringLiteral("z"), QStringLiteral("last")},
+                               {QStringLiteral("ä"), QStringLiteral("Zürich ✓")},
+                               {QStringLiteral("a"), QDateTime::fromMSecsSinceEpoch(978307201500, Qt::UTC)}};
+    EXPECT_EQ(read.map, QVariant(expected));
 }
