@@ -403,12 +403,18 @@ void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictiona
         DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, deleting all and adding new one."));
     else if (removed == 0)
         DDLogWarn(QStringLiteral("No identifier found for Uid '%1'").arg(hmUid));
-    if (dictionary) {
-        m_indexedDictionaries = QList<QVariantMap>();
-        m_identifierDictionaries.append(*dictionary);
-        appendEntryNumber(m_identifierDictionaries.constLast());
-        m_indexedDictionaries = m_identifierDictionaries;
-    }
+    if (dictionary)
+        appendDictionary(*dictionary);
+}
+
+void HMIdentifierGraph::appendDictionary(const QVariantMap &dictionary)
+{
+    syncIndexes();
+    // Let go of the shared copy so that appending does not copy the whole list.
+    m_indexedDictionaries = QList<QVariantMap>();
+    m_identifierDictionaries.append(dictionary);
+    appendEntryNumber(m_identifierDictionaries.constLast());
+    m_indexedDictionaries = m_identifierDictionaries;
 }
 
 void HMIdentifierGraph::removeDictionaryForHarrowmereUid(const QString &hmUid)

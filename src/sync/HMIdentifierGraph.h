@@ -85,6 +85,9 @@ public:
     // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics, then appends
     // the given dictionary (whatever its own "hmUid" holds) unless it is nullopt.
     void setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid);
+    // Appends a dictionary and indexes it at once. Appending through identifierDictionaries() instead
+    // would copy the whole list and re-compare it on the next lookup, once per appended record.
+    void appendDictionary(const QVariantMap &dictionary);
     // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics.
     void removeDictionaryForHarrowmereUid(const QString &hmUid);
 

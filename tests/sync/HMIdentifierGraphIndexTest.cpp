@@ -257,7 +257,10 @@ void runSequence(unsigned seed, int steps)
         } else if (change < 65) {
             const QVariantMap dictionary = random.entry();
             model.append(dictionary);
-            list.append(dictionary);
+            if (random.below(2) == 0)
+                list.append(dictionary);
+            else
+                graph->appendDictionary(dictionary);
         } else if (change < 75 && !model.isEmpty()) {
             const qsizetype position = random.below(int(model.size()));
             if (random.below(2) == 0) {

@@ -73,7 +73,7 @@ void HMCalendarData::storeCalendarStoreChecksum(const QString &hmUid, const QStr
         return;
     if (isNewToGraph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, seriesOrEventUid}});
+        graph->appendDictionary(QVariantMap{{kHmUidKey, hmUid}, {kNativeIdKey, seriesOrEventUid}});
     }
     std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(hmUid);
     // A duplicate made under the conflict rule leaves the dictionary naming the earlier event.

@@ -123,7 +123,7 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
         return;
     }
     DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-    graph.identifierDictionaries().append(updated);
+    graph.appendDictionary(updated);
 }
 
 // Saves the written event, removes the occurrences the record lists and the one it replaces. A new

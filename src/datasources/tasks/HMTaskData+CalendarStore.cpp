@@ -178,7 +178,7 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!identity->identifier && graph) {
         DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-        graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, identity->uid}, {kNativeIdKey, task->uid()}});
+        graph->appendDictionary(QVariantMap{{kHmUidKey, identity->uid}, {kNativeIdKey, task->uid()}});
     }
     // The next listing does not send the task back while its record stays the one written here; a
     // duplicate made under the conflict rule leaves the dictionary naming the earlier task.

@@ -90,10 +90,10 @@ void HMTaskData::rememberAppliedReminder(HMIdentifierGraph &graph, const std::op
         return;
     }
     DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
-    graph.identifierDictionaries().append(QVariantMap{{kHmUidKey, uid},
-                                                      {QStringLiteral("isNewRecord"), QStringLiteral("1")},
-                                                      {kNativeIdKey, nativeId},
-                                                      {kCrcKey, checksum}});
+    graph.appendDictionary(QVariantMap{{kHmUidKey, uid},
+                                       {QStringLiteral("isNewRecord"), QStringLiteral("1")},
+                                       {kNativeIdKey, nativeId},
+                                       {kCrcKey, checksum}});
 }
 
 // The reminder the record is written to: the known one, a duplicate, or a new one (result 3); null

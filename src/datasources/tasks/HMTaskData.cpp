@@ -163,7 +163,7 @@ void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVaria
 {
     DDLogInfo(QStringLiteral("Task is being added to device as new record."));
     const QString hmUid = identifier.value(kHmUidKey).toString();
-    identifierGraph()->identifierDictionaries().append(identifier);
+    identifierGraph()->appendDictionary(identifier);
     HMSyncRecord record;
     record.setIsNew(true);
     record.setHmxUid(hmUid);
