@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarSeries.h"
 
 #include "platform/foundation/ConsoleLog.h"
@@ -89,7 +90,8 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
     return left.parses == right.parses && left.uids == right.uids && left.titles == right.titles &&
            left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
+           left.listedEvent == right.listedEvent;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -364,6 +366,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             file.titles.append(title);
     }
     file.parses = !file.uids.isEmpty();
+    file.listedEvent = icallisted::listedEventOf(root);
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.

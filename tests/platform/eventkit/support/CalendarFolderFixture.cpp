@@ -154,4 +154,17 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray fnv1a(const QByteArray &text)
+{
+    quint64 hash = 0xcbf29ce484222325ull;
+    for (const char byte : text)
+        hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+    return QByteArray::number(hash, 16);
+}
+
+QByteArray fnvSigned(const QByteArray &fields)
+{
+    return fields + '\t' + fnv1a(fields);
+}
+
 } // namespace eventkittest

@@ -66,5 +66,9 @@ void writeAsOtherProgram(const QString &path, const QByteArray &bytes);
 QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
 // The file's bytes; empty when it cannot be read.
 QByteArray readAll(const QString &path);
+// The calendar index's line checksum: 64-bit FNV-1a of the line's other fields, in lowercase hexadecimal.
+QByteArray fnv1a(const QByteArray &text);
+// An index line with its own checksum, as the index writes it.
+QByteArray fnvSigned(const QByteArray &fields);
 
 } // namespace eventkittest
