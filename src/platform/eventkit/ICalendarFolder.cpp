@@ -396,6 +396,10 @@ void ICalendarFolder::refresh(Rescan rescan)
         auto described = icalindex::loadIndex(m_path);
         isIndexWrong = !described;
         m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
+        // The first look describes every file: the indexes are sized for them at once.
+        m_files.reserve(names->size());
+        m_filesByUid.reserve(names->size());
+        m_filesByTitle.reserve(names->size());
     }
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
