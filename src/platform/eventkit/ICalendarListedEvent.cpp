@@ -105,13 +105,14 @@ icalcomponent *singleEventOf(icalcomponent *calendar)
     for (icalcomponent *item = calendar ? icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT) : nullptr;
          item; item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
         const icalcomponent_kind kind = icalcomponent_isa(item);
-        if (kind == ICAL_VTODO_COMPONENT || kind == ICAL_VJOURNAL_COMPONENT || (kind == ICAL_VEVENT_COMPONENT && single))
+        if (kind == ICAL_VTODO_COMPONENT || kind == ICAL_VJOURNAL_COMPONENT ||
+            (kind == ICAL_VEVENT_COMPONENT && single))
             return nullptr;
         if (kind == ICAL_VEVENT_COMPONENT)
             single = item;
     }
-    const bool standsAlone = single && icalcomponent_get_uid(single) &&
-                             !icaltime_is_null_time(icalcomponent_get_dtstart(single));
+    const bool standsAlone =
+        single && icalcomponent_get_uid(single) && !icaltime_is_null_time(icalcomponent_get_dtstart(single));
     for (const icalproperty_kind kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY,
                                          ICAL_EXRULE_PROPERTY, ICAL_RECURRENCEID_PROPERTY}) {
         if (!standsAlone || icalcomponent_get_first_property(single, kind))
@@ -131,12 +132,17 @@ QByteArray listedEventOf(icalcomponent *calendar)
     icalcodec::readEvent(item, event);
     if (!event.startDate().isValid() || event.hasRecurrenceRules())
         return QByteArray();
-    const QByteArrayList fields{QTimeZone::systemTimeZone().id(),    encodeText(event.calendarItemIdentifier()),
-                                encodeText(event.title()),           encodeText(event.notes()),
-                                encodeText(event.location()),        encodeDate(event.creationDate()),
-                                encodeDate(event.lastModifiedDate()), QByteArray(event.isAllDay() ? "1" : "0"),
+    const QByteArrayList fields{QTimeZone::systemTimeZone().id(),
+                                encodeText(event.calendarItemIdentifier()),
+                                encodeText(event.title()),
+                                encodeText(event.notes()),
+                                encodeText(event.location()),
+                                encodeDate(event.creationDate()),
+                                encodeDate(event.lastModifiedDate()),
+                                QByteArray(event.isAllDay() ? "1" : "0"),
                                 encodeZone(icalcomponent_get_dtstart(item), event.timeZone()),
-                                encodeDate(event.startDate()),       encodeDate(event.endDate()),
+                                encodeDate(event.startDate()),
+                                encodeDate(event.endDate()),
                                 encodeAlarms(event.alarms())};
     QByteArrayList encoded;
     for (const QByteArray &field : fields)

@@ -85,8 +85,8 @@ hmsync::SyncOutcome CalendarSyncRun::sync()
 
 QStringList CalendarSyncRun::calendarGraphChecksums() const
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = HMProfileManager::identifierGraphForProfile(
-        *m_profile, conduitShortIdentifierString(HMSyncConduit::Calendar));
+    const std::shared_ptr<HMIdentifierGraph> graph =
+        HMProfileManager::identifierGraphForProfile(*m_profile, conduitShortIdentifierString(HMSyncConduit::Calendar));
     QStringList lines;
     for (const QVariantMap &dictionary : graph ? graph->identifierDictionaries() : QList<QVariantMap>())
         lines.append(dictionary.value(QStringLiteral("nativeId")).toString() + QLatin1Char(' ') +

@@ -273,7 +273,8 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
     const QByteArray fields = QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                               QByteArray::number(file.changedNs) + "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\t" +
-                              QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800) + '\t';
+                              QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800) +
+                              '\t';
     const QByteArray expected = "HMCALINDEX 3\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
     EXPECT_EQ(readAll(index), expected);
     EXPECT_EQ(statusOf(index).mode, mode_t(0600));

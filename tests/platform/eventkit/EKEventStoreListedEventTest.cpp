@@ -25,11 +25,6 @@ const QByteArray kBerlin = "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
                            "BEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\n"
                            "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
 
-QByteArray singleEvent(const QByteArray &uid, const QByteArray &properties)
-{
-    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\n" + properties + "END:VEVENT\r\n";
-}
-
 struct Row
 {
     const char *name;
@@ -45,30 +40,32 @@ QList<Row> singleEventRows()
                               "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER;VALUE=DATE-TIME:20260301T080000Z\r\n"
                               "END:VALARM\r\n";
     return {
-        {"utc with alarms", calendarText(singleEvent("utc", "DTSTART:20260302T090000Z\r\nDTEND:20260302T103000Z\r\n"
-                                                            "SUMMARY:Plain\r\n" + alarms))},
-        {"zoned", calendarText(kBerlin + singleEvent("zoned", "DTSTART;TZID=Europe/Berlin:20260715T090000\r\n"
-                                                               "DURATION:PT2H\r\nSUMMARY:Zoned\r\n"))},
-        {"floating", calendarText(singleEvent("floating", "DTSTART:20260302T090000\r\nSUMMARY:Floating\r\n"))},
-        {"all day", calendarText(singleEvent("allday", "DTSTART;VALUE=DATE:20260302\r\nSUMMARY:All day\r\n"))},
+        {"utc with alarms", calendarText(eventItem("utc", "DTSTART:20260302T090000Z\r\nDTEND:20260302T103000Z\r\n"
+                                                          "SUMMARY:Plain\r\n" +
+                                                              alarms))},
+        {"zoned", calendarText(kBerlin + eventItem("zoned", "DTSTART;TZID=Europe/Berlin:20260715T090000\r\n"
+                                                            "DURATION:PT2H\r\nSUMMARY:Zoned\r\n"))},
+        {"floating", calendarText(eventItem("floating", "DTSTART:20260302T090000\r\nSUMMARY:Floating\r\n"))},
+        {"all day", calendarText(eventItem("allday", "DTSTART;VALUE=DATE:20260302\r\nSUMMARY:All day\r\n"))},
         {"all day of three",
-         calendarText(singleEvent("days", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260305\r\n"))},
+         calendarText(eventItem("days", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260305\r\n"))},
         {"texts to encode",
-         calendarText(singleEvent("texts %,;\t", "DTSTART:20260302T090000Z\r\nSUMMARY:T\\, 50% ü\\;x\r\n"
-                                                 "DESCRIPTION:line one\\nline two\\, +-\r\nLOCATION:\r\n"
-                                                 "CREATED:20250101T101010Z\r\nLAST-MODIFIED:20260101T111111Z\r\n"))},
-        {"no title, empty notes", calendarText(singleEvent("untitled", "DTSTART:20260302T090000Z\r\nDESCRIPTION:\r\n"))},
+         calendarText(eventItem("texts %,;\t", "DTSTART:20260302T090000Z\r\nSUMMARY:T\\, 50% ü\\;x\r\n"
+                                               "DESCRIPTION:line one\\nline two\\, +-\r\nLOCATION:\r\n"
+                                               "CREATED:20250101T101010Z\r\nLAST-MODIFIED:20260101T111111Z\r\n"))},
+        {"no title, empty notes", calendarText(eventItem("untitled", "DTSTART:20260302T090000Z\r\nDESCRIPTION:\r\n"))},
         {"end before start",
-         calendarText(singleEvent("backwards", "DTSTART:20260302T090000Z\r\nDTEND:20260302T080000Z\r\nSUMMARY:B\r\n"))},
-        {"unknown zone name", calendarText(singleEvent("unknownzone", "DTSTART;TZID=Nowhere/Else:20260302T090000\r\n"
-                                                                       "SUMMARY:Unknown zone\r\n"))},
+         calendarText(eventItem("backwards", "DTSTART:20260302T090000Z\r\nDTEND:20260302T080000Z\r\nSUMMARY:B\r\n"))},
+        {"unknown zone name", calendarText(eventItem("unknownzone", "DTSTART;TZID=Nowhere/Else:20260302T090000\r\n"
+                                                                    "SUMMARY:Unknown zone\r\n"))},
     };
 }
 
 QString dump(const QDateTime &date)
 {
-    return date.isValid() ? date.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + QString::fromUtf8(date.timeZone().id())
-                          : QStringLiteral("invalid");
+    return date.isValid()
+               ? date.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + QString::fromUtf8(date.timeZone().id())
+               : QStringLiteral("invalid");
 }
 
 // Every field a listing or a record reads, in one text, so that a difference shows where it is.
@@ -77,16 +74,24 @@ QString describe(const EKEvent &event)
     QStringList alarms;
     for (const EKAlarm &alarm : event.alarms())
         alarms.append(QString::number(alarm.relativeOffset()) + QLatin1Char('@') + dump(alarm.absoluteDate()));
-    const QStringList fields{
-        event.calendarItemIdentifier(), event.title().isNull() ? QStringLiteral("(null)") : event.title(),
-        event.notes().isNull() ? QStringLiteral("(null)") : event.notes(),
-        event.location().isNull() ? QStringLiteral("(null)") : event.location(), dump(event.creationDate()),
-        dump(event.lastModifiedDate()), event.isAllDay() ? QStringLiteral("all day") : QStringLiteral("timed"),
-        QString::fromUtf8(event.timeZone().id()), dump(event.startDate()), dump(event.endDate()),
-        alarms.join(QLatin1Char(',')), QString::number(event.recurrenceRules().size()), dump(event.occurrenceDate()),
-        event.isDetached() ? QStringLiteral("detached") : QStringLiteral("attached"),
-        event.isSeriesStart() ? QStringLiteral("series start") : QStringLiteral("not start"), event.seriesRevision(),
-        event.calendar() ? event.calendar()->calendarIdentifier() : QStringLiteral("(no calendar)")};
+    const QStringList fields{event.calendarItemIdentifier(),
+                             event.title().isNull() ? QStringLiteral("(null)") : event.title(),
+                             event.notes().isNull() ? QStringLiteral("(null)") : event.notes(),
+                             event.location().isNull() ? QStringLiteral("(null)") : event.location(),
+                             dump(event.creationDate()),
+                             dump(event.lastModifiedDate()),
+                             event.isAllDay() ? QStringLiteral("all day") : QStringLiteral("timed"),
+                             QString::fromUtf8(event.timeZone().id()),
+                             dump(event.startDate()),
+                             dump(event.endDate()),
+                             alarms.join(QLatin1Char(',')),
+                             QString::number(event.recurrenceRules().size()),
+                             dump(event.occurrenceDate()),
+                             event.isDetached() ? QStringLiteral("detached") : QStringLiteral("attached"),
+                             event.isSeriesStart() ? QStringLiteral("series start") : QStringLiteral("not start"),
+                             event.seriesRevision(),
+                             event.calendar() ? event.calendar()->calendarIdentifier()
+                                              : QStringLiteral("(no calendar)")};
     return fields.join(QLatin1Char('|'));
 }
 
@@ -168,9 +173,9 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
 TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
 {
     writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
-                        calendarText(singleEvent("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
-                                                      "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
-                                                      "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
+                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                                    "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
+                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
     ASSERT_EQ(listed(*eventStore()).size(), 1);
     const QByteArray index = readAll(indexPath());
     const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
@@ -247,7 +252,7 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
 TEST_F(EKEventStoreListedEventTest, AChangeKeepingSizeAndTimeIsSeen)
 {
     const QString path = m_folder + QStringLiteral("/same.ics");
-    writeAsOtherProgram(path, calendarText(singleEvent("same", "DTSTART:20260302T090000Z\r\nSUMMARY:Same\r\n")));
+    writeAsOtherProgram(path, calendarText(eventItem("same", "DTSTART:20260302T090000Z\r\nSUMMARY:Same\r\n")));
     struct stat before = {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
     ASSERT_EQ(listed(*eventStore()).size(), 1);
@@ -263,7 +268,8 @@ TEST_F(EKEventStoreListedEventTest, AChangeKeepingSizeAndTimeIsSeen)
     ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
     const QString moved = describe(*[&] {
         const auto store = eventStore();
-        EKPredicate predicate = store->predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {});
+        EKPredicate predicate =
+            store->predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {});
         predicate.uid = QStringLiteral("same");
         return store->eventsMatchingPredicate(predicate).value(0);
     }());

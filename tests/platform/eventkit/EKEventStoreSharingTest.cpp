@@ -21,8 +21,7 @@ namespace {
 
 QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &times)
 {
-    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\n" + times + "SUMMARY:" + title +
-           "\r\nEND:VEVENT\r\n";
+    return eventItem(uid, times + "SUMMARY:" + title + "\r\n");
 }
 
 QByteArray todoText(const QByteArray &uid, const QByteArray &title)

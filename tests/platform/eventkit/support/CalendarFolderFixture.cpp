@@ -124,6 +124,11 @@ QDateTime at(const char *text, const char *zone)
     return QDateTime(local.date(), local.time(), QTimeZone(QByteArray(zone))).toUTC();
 }
 
+QByteArray eventItem(const QByteArray &uid, const QByteArray &properties)
+{
+    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\n" + properties + "END:VEVENT\r\n";
+}
+
 QByteArray calendarText(const QByteArray &items)
 {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";

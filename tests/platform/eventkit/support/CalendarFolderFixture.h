@@ -58,6 +58,8 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
 // A UTC date from "yyyy-MM-dd HH:mm" in the given zone.
 QDateTime at(const char *text, const char *zone = "UTC");
 
+// A VEVENT of another program with its UID, a stamp and the properties (each line ending in CRLF).
+QByteArray eventItem(const QByteArray &uid, const QByteArray &properties);
 // A VCALENDAR of another program holding the items.
 QByteArray calendarText(const QByteArray &items);
 // Writes a file the way other calendar programs do: a temporary file renamed over the target.
