@@ -3,6 +3,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarSeries.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
@@ -429,8 +430,10 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
     const std::lock_guard lock(storeMutex());
     QList<std::shared_ptr<EKEvent>> events;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
-        visitFilesMatching(*m_folders[calendar->calendarIdentifier()], predicate,
-                           [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, events); });
+        visitFilesMatching(
+            *m_folders[calendar->calendarIdentifier()], predicate,
+            [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, events); },
+            [&](const ICalendarFile &file) { return appendListedEvent(file, predicate, calendar, events); });
     }
     std::stable_sort(events.begin(), events.end(), [](const auto &left, const auto &right) {
         return left->startDate() != right->startDate() ? left->startDate() < right->startDate()
@@ -441,9 +444,11 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
 
 // A listing parses only the files whose events may reach into the window, one at a time, so no more
 // than one file's tree is alive at once. Titles decide which events are compared as duplicates:
-// they are checked in the files themselves.
+// they are checked in the files themselves. A file holding one single event whose description says
+// what a listing reads of it is not parsed.
 void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                                      const std::function<void(const ICalendarFile &)> &visit) const
+                                      const std::function<void(const ICalendarFile &)> &visit,
+                                      const std::function<bool(const ICalendarFile &)> &visitListed) const
 {
     if (!predicate.uid.isEmpty()) {
         if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
@@ -454,6 +459,8 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         predicate.title ? folder.describedFilesWithTitle(*predicate.title) : folder.describedFiles();
     for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
         if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
+            continue;
+        if (!predicate.title && visitListed(*candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
         if (file && (!predicate.title || file->titles.contains(*predicate.title)))
@@ -519,6 +526,26 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
             events.append(occurrence);
         }
     }
+}
+
+// The event of a file holding one single event, from its description, as appendEventsOfFile gives it
+// from the parsed file; answers false when the description holds no whole listed event.
+bool EKEventStore::appendListedEvent(const ICalendarFile &file, const EKPredicate &predicate,
+                                     const std::shared_ptr<EKCalendar> &calendar,
+                                     QList<std::shared_ptr<EKEvent>> &events)
+{
+    const std::shared_ptr<EKEvent> event =
+        file.listedEvent.isEmpty() ? nullptr : icallisted::eventFromListed(file.listedEvent);
+    if (!event)
+        return false;
+    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(event->calendarItemIdentifier()))
+        return true;
+    const qint64 length = event->startDate().secsTo(event->endDate());
+    if (icalcodec::overlapsWindow(event->startDate(), length, predicate.startDate, predicate.endDate)) {
+        event->setCalendar(calendar);
+        events.append(event);
+    }
+    return true;
 }
 
 // Appends the detached occurrences of the series that lie in the window; answers the original starts

@@ -129,9 +129,11 @@ private:
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders();
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
-    // Calls the visitor with each parsed file of a calendar the predicate can find events in.
+    // Calls the visitor with each parsed file of a calendar the predicate can find events in; a file
+    // whose description the listed visitor takes (true) is not parsed.
     void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                            const std::function<void(const ICalendarFile &)> &visit) const;
+                            const std::function<void(const ICalendarFile &)> &visit,
+                            const std::function<bool(const ICalendarFile &)> &visitListed) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
@@ -144,6 +146,8 @@ private:
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
+    static bool appendListedEvent(const ICalendarFile &file, const EKPredicate &predicate,
+                                  const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
                                                icalcomponent_impl *master, const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

@@ -186,13 +186,6 @@ void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &st
     });
 }
 
-bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime &windowStart,
-                    const QDateTime &windowEnd)
-{
-    return occurrence < windowEnd &&
-           (occurrence.addSecs(length) > windowStart || (length == 0 && occurrence >= windowStart));
-}
-
 std::set<qint64> excludedStarts(icalcomponent *master)
 {
     std::set<qint64> excluded;
@@ -219,6 +212,13 @@ void addRecurrenceDates(icalcomponent *master, const icaltimetype &start, std::s
 }
 
 } // namespace
+
+bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime &windowStart,
+                    const QDateTime &windowEnd)
+{
+    return occurrence < windowEnd &&
+           (occurrence.addSecs(length) > windowStart || (length == 0 && occurrence >= windowStart));
+}
 
 QDateTime dateFromIcalTime(const icaltimetype &time)
 {

@@ -70,6 +70,9 @@ std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime 
                                          const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 // The length of an item in seconds (end minus start; 0 without an end).
 qint64 lengthSeconds(icalcomponent *item);
+// Whether an occurrence of the length reaches into the window; one of no length counts at its start.
+bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime &windowStart,
+                    const QDateTime &windowEnd);
 // The RECURRENCE-ID of a detached occurrence as a UTC date; invalid for a master.
 QDateTime recurrenceIdOf(icalcomponent *item);
 

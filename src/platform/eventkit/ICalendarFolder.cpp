@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarSeries.h"
 
 #include "platform/foundation/ConsoleLog.h"
@@ -89,7 +90,8 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
     return left.parses == right.parses && left.uids == right.uids && left.titles == right.titles &&
            left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
+           left.listedEvent == right.listedEvent;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -364,6 +366,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             file.titles.append(title);
     }
     file.parses = !file.uids.isEmpty();
+    file.listedEvent = icallisted::listedEventOf(root);
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
@@ -393,6 +396,10 @@ void ICalendarFolder::refresh(Rescan rescan)
         auto described = icalindex::loadIndex(m_path);
         isIndexWrong = !described;
         m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
+        // The first look describes every file: the indexes are sized for them at once.
+        m_files.reserve(names->size());
+        m_filesByUid.reserve(names->size());
+        m_filesByTitle.reserve(names->size());
     }
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.

@@ -55,6 +55,8 @@ struct ICalendarFile final
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
+    // What a listing reads of the file's event when it holds one single event; else empty.
+    QByteArray listedEvent;
 
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;

@@ -1,6 +1,7 @@
 #include "platform/eventkit/ICalendarFolderIndex.h"
 
 #include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
 
@@ -11,9 +12,9 @@ namespace platform::icalindex {
 
 namespace {
 
-const QByteArray kHeader = "HMCALINDEX 2";
+const QByteArray kHeader = "HMCALINDEX 3";
 const QByteArray kTrailer = "END ";
-constexpr int kFieldCount = 11;
+constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
 constexpr qint64 kMaxIndexBytes = 256 * 1024 * 1024;
 constexpr qsizetype kMaxEntries = 200000;
@@ -55,7 +56,7 @@ QByteArray lineFor(const ICalendarFile &file)
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                               QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
                               encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
-                              QByteArray::number(file.reachEnd);
+                              QByteArray::number(file.reachEnd) + '\t' + file.listedEvent;
     return fields + '\t' + checksumOf(fields);
 }
 
@@ -93,6 +94,10 @@ std::shared_ptr<ICalendarFile> entryFromLine(const QByteArray &line)
     file->hasTodos = fields[5].contains('T');
     file->uids = decodeList(fields[6]);
     file->titles = decodeList(fields[7]);
+    // Checked whole when a listing reads it; one too long is no text of ours.
+    if (fields[10].size() > icallisted::kMaxListedBytes)
+        return nullptr;
+    file->listedEvent = fields[10];
     if (file->uids.isEmpty())
         return nullptr;
     file->parses = true;

@@ -14,7 +14,8 @@ struct ICalendarFile;
 
 // The hidden file beside a calendar folder (".<folder name>.hmindex" in the folder's parent) that
 // remembers, across runs, what each item file held when it had a given size, modification time,
-// change time and inode: its UIDs, event titles, kinds of item and the reach in time of its events,
+// change time and inode: its UIDs, event titles, kinds of item, the reach in time of its events and,
+// for a file holding one single event, what a listing reads of that event,
 // each line with its checksum. A folder opened again then knows its items without parsing them, and
 // parses a file only when its contents are asked for. A file whose status differs from its entry is
 // read afresh, so a stale index (a run killed before it saved one) costs only parsing; a damaged or

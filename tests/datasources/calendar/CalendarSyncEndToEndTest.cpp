@@ -450,3 +450,87 @@ TEST(CalendarSyncRoadComparison, BothRoadsLeaveTheSameRecordsOnThePhoneAndTheSam
                   QStringLiteral("CalendarStore only: RRULE:FREQ=WEEKLY;UNTIL=20270129T225959Z;BYDAY=MO,WE,FR"),
               }));
 }
+
+namespace {
+
+// Single events of each shape the listing takes from what the folder keeps, and a series with a moved
+// occurrence, which it always parses (its series and the moved occurrence each get a graph entry).
+const std::pair<const char *, QByteArray> kListedEventFiles[] = {
+    {"timed", "BEGIN:VEVENT\r\nUID:timed\r\nDTSTART:20270112T090000Z\r\nDTEND:20270112T100000Z\r\nSUMMARY:Timed\r\n"
+              "DESCRIPTION:Two\\, lines\\nand 50%\r\nBEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n"
+              "END:VEVENT\r\n"},
+    {"zoned", "BEGIN:VEVENT\r\nUID:zoned\r\nDTSTART;TZID=Europe/Berlin:20270113T090000\r\nDURATION:PT2H\r\n"
+              "SUMMARY:Zoned\r\nLOCATION:Room 1\r\nEND:VEVENT\r\n"},
+    {"floating", "BEGIN:VEVENT\r\nUID:floating\r\nDTSTART:20270114T090000\r\nSUMMARY:Floating\r\nEND:VEVENT\r\n"},
+    {"allday", "BEGIN:VEVENT\r\nUID:allday\r\nDTSTART;VALUE=DATE:20270115\r\nDTEND;VALUE=DATE:20270117\r\n"
+               "SUMMARY:All day\r\nEND:VEVENT\r\n"},
+    {"untitled", "BEGIN:VEVENT\r\nUID:untitled\r\nDTSTART:20270116T090000Z\r\nEND:VEVENT\r\n"},
+    {"series", "BEGIN:VEVENT\r\nUID:series\r\nDTSTART:20270111T070000Z\r\nDURATION:PT30M\r\nSUMMARY:Standup\r\n"
+               "RRULE:FREQ=DAILY;COUNT=5\r\nEND:VEVENT\r\nBEGIN:VEVENT\r\nUID:series\r\n"
+               "RECURRENCE-ID:20270112T070000Z\r\nDTSTART:20270112T080000Z\r\nDURATION:PT30M\r\n"
+               "SUMMARY:Standup moved\r\nEND:VEVENT\r\n"},
+};
+
+struct ListingOutcome
+{
+    QStringList phone;
+    QStringList graph;
+    QByteArray index;
+};
+
+// The index of a folder with each listed event replaced by text that is not ours, each line signed.
+QByteArray withListedEventsDamaged(const QByteArray &index)
+{
+    QByteArrayList lines = index.split('\n');
+    for (qsizetype at = 1; at + 2 < lines.size(); ++at) {
+        QByteArrayList fields = lines[at].split('\t');
+        if (fields.size() == 12 && !fields[10].isEmpty()) {
+            fields[10] = "damaged";
+            lines[at] = eventkittest::fnvSigned(fields.mid(0, 11).join('\t'));
+        }
+    }
+    return lines.join('\n');
+}
+
+// A first sync, by the driver program in a process of its own, of a "work" calendar that it knows
+// from the folder's index alone: the folder was read and indexed under another name (the files keep
+// their status through the rename).
+ListingOutcome syncKnownFromTheIndex(bool damageListedEvents)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString staging = run.calendarFolder(QStringLiteral("staging"));
+    EXPECT_TRUE(QDir().mkpath(staging));
+    eventkittest::writeAsOtherProgram(staging + QStringLiteral("/displayname"), "Work");
+    for (const auto &[name, items] : kListedEventFiles)
+        eventkittest::writeAsOtherProgram(staging + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".ics"),
+                                          eventkittest::calendarText(items));
+    EXPECT_EQ(platform::EKEventStore::create(platform::EKEntityMaskEvent)
+                  ->calendarsForEntityType(platform::EKEntityType::Event)
+                  .size(),
+              4);
+    const QString index = run.root() + QStringLiteral("/.work.hmindex");
+    QFile::remove(index);
+    EXPECT_TRUE(QFile::rename(run.root() + QStringLiteral("/.staging.hmindex"), index));
+    if (damageListedEvents)
+        eventkittest::writeAsOtherProgram(index, withListedEventsDamaged(eventkittest::readAll(index)));
+    EXPECT_TRUE(QDir(run.calendarFolder(QStringLiteral("work"))).removeRecursively());
+    EXPECT_TRUE(QFile::rename(staging, run.calendarFolder(QStringLiteral("work"))));
+    run.syncInNewProcess();
+    return {phoneLines(run.peer()), run.calendarGraphChecksums(), eventkittest::readAll(index)};
+}
+
+} // namespace
+
+// A sync that takes the events from what the index keeps of them sends the phone the same records,
+// and keeps the same checksums, as one that must parse every file because those texts are damaged.
+TEST(CalendarSyncListedEvents, EventsFromTheIndexSyncAsParsedOnes)
+{
+    const ListingOutcome fromIndex = syncKnownFromTheIndex(false);
+    const ListingOutcome parsed = syncKnownFromTheIndex(true);
+    EXPECT_EQ(fromIndex.phone, parsed.phone);
+    EXPECT_EQ(fromIndex.graph, parsed.graph);
+    EXPECT_EQ(fromIndex.graph.size(), 7) << fromIndex.graph.join(QLatin1Char('\n')).toStdString();
+    EXPECT_FALSE(parsed.index.contains("damaged")) << "the parse mends the index";
+    EXPECT_TRUE(fromIndex.phone.contains(QStringLiteral("calendar Zoned LOCATION=Room 1")))
+        << fromIndex.phone.join(QLatin1Char('\n')).toStdString();
+}

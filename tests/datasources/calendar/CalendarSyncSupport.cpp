@@ -8,8 +8,10 @@
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfileManager.h"
 #include "sync/HMSyncController.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,6 +81,18 @@ hmsync::SyncOutcome CalendarSyncRun::sync()
 {
     hmsync::prepareCalendarSync(hmsync::CalendarStore::ICalendarFolders, *m_profile);
     return hmsync::runManualSync(m_manager, m_profile, std::chrono::seconds(60));
+}
+
+QStringList CalendarSyncRun::calendarGraphChecksums() const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph =
+        HMProfileManager::identifierGraphForProfile(*m_profile, conduitShortIdentifierString(HMSyncConduit::Calendar));
+    QStringList lines;
+    for (const QVariantMap &dictionary : graph ? graph->identifierDictionaries() : QList<QVariantMap>())
+        lines.append(dictionary.value(QStringLiteral("nativeId")).toString() + QLatin1Char(' ') +
+                     dictionary.value(QStringLiteral("crcValue")).toString());
+    lines.sort();
+    return lines;
 }
 
 QString CalendarSyncRun::syncInNewProcess()

@@ -39,6 +39,9 @@ public:
     // the application restarted. Answers the program's output; the test fails when it fails.
     QString syncInNewProcess();
 
+    // The calendar conduit's identifier graph as the last sync saved it: each stored record's native id
+    // and checksum, "<native id> <checksum>", sorted.
+    QStringList calendarGraphChecksums() const;
     // The phone's record of a conduit whose field has the value.
     std::optional<phonepeer::PhoneRecord> phoneRecord(phonepeer::Conduit conduit, const QString &key,
                                                       const QString &value) const;

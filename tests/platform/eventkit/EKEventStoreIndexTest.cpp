@@ -52,21 +52,6 @@ FileStatus statusOf(const QString &path)
             qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec, info.st_mode & 07777};
 }
 
-// The index's line checksum: 64-bit FNV-1a of the line's other fields, in lowercase hexadecimal.
-QByteArray fnv1a(const QByteArray &text)
-{
-    quint64 hash = 0xcbf29ce484222325ull;
-    for (const char byte : text)
-        hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
-    return QByteArray::number(hash, 16);
-}
-
-// A line with its own checksum, as the index writes it.
-QByteArray fnvSigned(const QByteArray &fields)
-{
-    return fields + '\t' + fnv1a(fields);
-}
-
 } // namespace
 
 class EKEventStoreIndexTest : public CalendarFolderTest
@@ -288,8 +273,9 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
     const QByteArray fields = QByteArray("a%20b.ics\t") + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                               QByteArray::number(file.changedNs) + "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\t" +
-                              QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800);
-    const QByteArray expected = "HMCALINDEX 2\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
+                              QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800) +
+                              '\t';
+    const QByteArray expected = "HMCALINDEX 3\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
     EXPECT_EQ(readAll(index), expected);
     EXPECT_EQ(statusOf(index).mode, mode_t(0600));
     EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
@@ -302,10 +288,10 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray good = indexOfOursAndTheirs();
     ASSERT_FALSE(good.isEmpty());
-    ASSERT_TRUE(good.startsWith("HMCALINDEX 2\n"));
+    ASSERT_TRUE(good.startsWith("HMCALINDEX 3\n"));
     const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
     const QByteArray theirsFields = theirsLine.left(theirsLine.lastIndexOf('\t'));
-    const qsizetype reachAt = theirsFields.lastIndexOf('\t');
+    const qsizetype reachAt = theirsFields.lastIndexOf('\t', theirsFields.lastIndexOf('\t') - 1);
     // Another program's event moved a year on, behind a checksum that no longer holds.
     QByteArray movedReach = theirsLine;
     movedReach[reachAt + 4] = movedReach[reachAt + 4] == '9' ? '8' : '9';
@@ -321,11 +307,11 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"the last line cut off", good.left(good.lastIndexOf("END "))},
         {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
         {"a line with a field missing",
-         "HMCALINDEX 2\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1") + "\nEND 1\n"},
+         "HMCALINDEX 3\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a negative size",
-         "HMCALINDEX 2\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1") + "\nEND 1\n"},
+         "HMCALINDEX 3\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a name reaching out of the folder",
-         "HMCALINDEX 2\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+         "HMCALINDEX 3\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"binary garbage", QByteArray(4096, '\xff')},
     };

@@ -21,8 +21,7 @@ namespace {
 
 QByteArray eventText(const QByteArray &uid, const QByteArray &title, const QByteArray &times)
 {
-    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\n" + times + "SUMMARY:" + title +
-           "\r\nEND:VEVENT\r\n";
+    return eventItem(uid, times + "SUMMARY:" + title + "\r\n");
 }
 
 QByteArray todoText(const QByteArray &uid, const QByteArray &title)
@@ -97,7 +96,7 @@ TEST_F(EKEventStoreSharingTest, AListingFindsEveryEventByTheReachTheIndexGives)
     }
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray indexBytes = readAll(index);
-    ASSERT_TRUE(indexBytes.startsWith("HMCALINDEX 2\n"));
+    ASSERT_TRUE(indexBytes.startsWith("HMCALINDEX 3\n"));
     writeAsOtherProgram(index, indexBytes); // as a new run finds it
     const ScopedEnvironment zone("TZ", "Pacific/Kiritimati");
     const auto store = eventStore();

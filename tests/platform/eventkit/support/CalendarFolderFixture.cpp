@@ -124,6 +124,11 @@ QDateTime at(const char *text, const char *zone)
     return QDateTime(local.date(), local.time(), QTimeZone(QByteArray(zone))).toUTC();
 }
 
+QByteArray eventItem(const QByteArray &uid, const QByteArray &properties)
+{
+    return "BEGIN:VEVENT\r\nUID:" + uid + "\r\nDTSTAMP:20260101T000000Z\r\n" + properties + "END:VEVENT\r\n";
+}
+
 QByteArray calendarText(const QByteArray &items)
 {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other program//EN\r\n" + items + "END:VCALENDAR\r\n";
@@ -152,6 +157,19 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray fnv1a(const QByteArray &text)
+{
+    quint64 hash = 0xcbf29ce484222325ull;
+    for (const char byte : text)
+        hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+    return QByteArray::number(hash, 16);
+}
+
+QByteArray fnvSigned(const QByteArray &fields)
+{
+    return fields + '\t' + fnv1a(fields);
 }
 
 } // namespace eventkittest

@@ -58,6 +58,8 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
 // A UTC date from "yyyy-MM-dd HH:mm" in the given zone.
 QDateTime at(const char *text, const char *zone = "UTC");
 
+// A VEVENT of another program with its UID, a stamp and the properties (each line ending in CRLF).
+QByteArray eventItem(const QByteArray &uid, const QByteArray &properties);
 // A VCALENDAR of another program holding the items.
 QByteArray calendarText(const QByteArray &items);
 // Writes a file the way other calendar programs do: a temporary file renamed over the target.
@@ -66,5 +68,9 @@ void writeAsOtherProgram(const QString &path, const QByteArray &bytes);
 QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
 // The file's bytes; empty when it cannot be read.
 QByteArray readAll(const QString &path);
+// The calendar index's line checksum: 64-bit FNV-1a of the line's other fields, in lowercase hexadecimal.
+QByteArray fnv1a(const QByteArray &text);
+// An index line with its own checksum, as the index writes it.
+QByteArray fnvSigned(const QByteArray &fields);
 
 } // namespace eventkittest

@@ -1,0 +1,189 @@
+#include "platform/eventkit/ICalendarListedEvent.h"
+
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/ICalendarCodec.h"
+
+#include <QTimeZone>
+
+#include <cmath>
+#include <optional>
+
+#include <libical/ical.h>
+
+namespace platform::icallisted {
+
+namespace {
+
+constexpr qsizetype kFieldCount = 12;
+constexpr qsizetype kMaxAlarms = 64;
+
+// A null text and an empty one differ: each is kept with a mark before it.
+QByteArray encodeText(const QString &text)
+{
+    return text.isNull() ? QByteArray("-") : '+' + text.toUtf8();
+}
+
+std::optional<QString> decodeText(const QByteArray &field)
+{
+    if (field == "-")
+        return QString();
+    if (!field.startsWith('+'))
+        return std::nullopt;
+    return QString::fromUtf8(field.mid(1));
+}
+
+QByteArray encodeDate(const QDateTime &date)
+{
+    return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
+}
+
+std::optional<QDateTime> decodeDate(const QByteArray &field)
+{
+    if (field.isEmpty())
+        return QDateTime();
+    bool isNumber = false;
+    const qint64 milliseconds = field.toLongLong(&isNumber);
+    if (!isNumber)
+        return std::nullopt;
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, QTimeZone::utc());
+    return date.isValid() ? std::optional<QDateTime>(date) : std::nullopt;
+}
+
+// The zone the times were written in: the system's (floating and all-day times), UTC, or one named.
+QByteArray encodeZone(const icaltimetype &start, const QTimeZone &zone)
+{
+    if (start.is_date || (!start.zone && !icaltime_is_utc(start)))
+        return "S";
+    return icaltime_is_utc(start) ? QByteArray("U") : 'N' + zone.id();
+}
+
+std::optional<QTimeZone> decodeZone(const QByteArray &field)
+{
+    if (field == "S")
+        return QTimeZone::systemTimeZone();
+    if (field == "U")
+        return QTimeZone::utc();
+    if (!field.startsWith('N') || !QTimeZone::isTimeZoneIdAvailable(field.mid(1)))
+        return std::nullopt;
+    return QTimeZone(field.mid(1));
+}
+
+QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
+{
+    QByteArrayList parts;
+    for (const EKAlarm &alarm : alarms) {
+        parts.append(alarm.absoluteDate().isValid() ? 'a' + encodeDate(alarm.absoluteDate())
+                                                    : 'r' + QByteArray::number(alarm.relativeOffset(), 'g', 17));
+    }
+    return parts.join(';');
+}
+
+std::optional<QList<EKAlarm>> decodeAlarms(const QByteArray &field)
+{
+    QList<EKAlarm> alarms;
+    const QByteArrayList parts = field.isEmpty() ? QByteArrayList() : field.split(';');
+    if (parts.size() > kMaxAlarms)
+        return std::nullopt;
+    for (const QByteArray &part : parts) {
+        bool isNumber = false;
+        const double offset = part.mid(1).toDouble(&isNumber);
+        const std::optional<QDateTime> date = part.startsWith('a') ? decodeDate(part.mid(1)) : std::nullopt;
+        if (date && date->isValid())
+            alarms.append(EKAlarm::alarmWithAbsoluteDate(*date));
+        else if (part.startsWith('r') && isNumber && std::isfinite(offset))
+            alarms.append(EKAlarm::alarmWithRelativeOffset(offset));
+        else
+            return std::nullopt;
+    }
+    return alarms;
+}
+
+// The only item of the calendar, when it is an event that stands alone.
+icalcomponent *singleEventOf(icalcomponent *calendar)
+{
+    icalcomponent *single = nullptr;
+    for (icalcomponent *item = calendar ? icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT) : nullptr;
+         item; item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        if (kind == ICAL_VTODO_COMPONENT || kind == ICAL_VJOURNAL_COMPONENT ||
+            (kind == ICAL_VEVENT_COMPONENT && single))
+            return nullptr;
+        if (kind == ICAL_VEVENT_COMPONENT)
+            single = item;
+    }
+    const bool standsAlone =
+        single && icalcomponent_get_uid(single) && !icaltime_is_null_time(icalcomponent_get_dtstart(single));
+    for (const icalproperty_kind kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY,
+                                         ICAL_EXRULE_PROPERTY, ICAL_RECURRENCEID_PROPERTY}) {
+        if (!standsAlone || icalcomponent_get_first_property(single, kind))
+            return nullptr;
+    }
+    return single;
+}
+
+} // namespace
+
+QByteArray listedEventOf(icalcomponent *calendar)
+{
+    icalcomponent *item = singleEventOf(calendar);
+    if (!item)
+        return QByteArray();
+    EKEvent event;
+    icalcodec::readEvent(item, event);
+    if (!event.startDate().isValid() || event.hasRecurrenceRules())
+        return QByteArray();
+    const QByteArrayList fields{QTimeZone::systemTimeZone().id(),
+                                encodeText(event.calendarItemIdentifier()),
+                                encodeText(event.title()),
+                                encodeText(event.notes()),
+                                encodeText(event.location()),
+                                encodeDate(event.creationDate()),
+                                encodeDate(event.lastModifiedDate()),
+                                QByteArray(event.isAllDay() ? "1" : "0"),
+                                encodeZone(icalcomponent_get_dtstart(item), event.timeZone()),
+                                encodeDate(event.startDate()),
+                                encodeDate(event.endDate()),
+                                encodeAlarms(event.alarms())};
+    QByteArrayList encoded;
+    for (const QByteArray &field : fields)
+        encoded.append(field.toPercentEncoding());
+    const QByteArray listed = encoded.join(',');
+    return listed.size() <= kMaxListedBytes ? listed : QByteArray();
+}
+
+// Every field is checked: a text that is not whole and ours is no event.
+std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed)
+{
+    QByteArrayList fields = listed.split(',');
+    if (listed.size() > kMaxListedBytes || fields.size() != kFieldCount)
+        return nullptr;
+    for (QByteArray &field : fields)
+        field = QByteArray::fromPercentEncoding(field);
+    const std::optional<QString> uid = decodeText(fields[1]), title = decodeText(fields[2]),
+                                 notes = decodeText(fields[3]), location = decodeText(fields[4]);
+    const std::optional<QDateTime> created = decodeDate(fields[5]), modified = decodeDate(fields[6]),
+                                   start = decodeDate(fields[9]), end = decodeDate(fields[10]);
+    const std::optional<QTimeZone> zone = decodeZone(fields[8]);
+    const std::optional<QList<EKAlarm>> alarms = decodeAlarms(fields[11]);
+    const bool isWhole = uid && !uid->isEmpty() && title && notes && location && created && modified && start &&
+                         start->isValid() && end && end->isValid() && zone && alarms &&
+                         (fields[7] == "0" || fields[7] == "1");
+    if (!isWhole || fields[0] != QTimeZone::systemTimeZone().id())
+        return nullptr;
+    auto event = std::make_shared<EKEvent>();
+    event->setCalendarItemIdentifier(*uid);
+    event->setTitle(*title);
+    event->setNotes(*notes);
+    event->setLocation(*location);
+    event->setCreationDate(*created);
+    event->setLastModifiedDate(*modified);
+    event->setAllDay(fields[7] == "1");
+    event->setTimeZone(*zone);
+    event->setStartDate(*start);
+    event->setEndDate(*end);
+    event->setAlarms(*alarms);
+    event->setOccurrence(*start, false);
+    return event;
+}
+
+} // namespace platform::icallisted

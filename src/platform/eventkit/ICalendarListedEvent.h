@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <memory>
+
+struct icalcomponent_impl;
+
+namespace platform {
+
+class EKEvent;
+
+// What a listing reads of a file that holds one single event (no series, no removed or moved
+// occurrences): the event's texts, dates, zone and alarms, kept with the file's description and in
+// the folder's index, so that listing an unchanged file needs no parse. The text is percent-encoded
+// fields joined by commas; it names the system time zone it was read in, since floating and all-day
+// times depend on it.
+namespace icallisted {
+
+// Events with longer texts are parsed when listed: the descriptions stay small.
+constexpr qsizetype kMaxListedBytes = 2048;
+
+// The listed text of a calendar holding one single event; empty for any other calendar, or one whose
+// texts are too long to keep.
+QByteArray listedEventOf(icalcomponent_impl *calendar);
+// The event the text describes, as reading the file gives it before it is placed in a calendar and
+// window; null when the text is damaged or was read in another system time zone.
+std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed);
+
+} // namespace icallisted
+} // namespace platform

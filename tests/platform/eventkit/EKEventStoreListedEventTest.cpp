@@ -1,0 +1,280 @@
+// A listing takes the event of a file holding one single event from what the folder keeps of it
+// (in memory and in the index) instead of parsing the file: every field must be what parsing gives,
+// a change of the file must never be hidden by it, and a damaged one must never be believed.
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "foundation/QtPrinters.h"
+
+#include "platform/eventkit/EKEventStore.h"
+
+#include <QFile>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace platform;
+using namespace eventkittest;
+
+namespace {
+
+const QByteArray kBerlin = "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
+                           "BEGIN:STANDARD\r\nDTSTART:19701025T030000\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\n"
+                           "RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\nEND:STANDARD\r\n"
+                           "BEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\n"
+                           "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+
+struct Row
+{
+    const char *name;
+    QByteArray calendar;
+};
+
+// Single events of every shape the listing reads: zones, floating and all-day times, ends given or
+// not, alarms of each kind, texts with the characters the index encodes, texts absent or empty.
+QList<Row> singleEventRows()
+{
+    const QByteArray alarms = "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n"
+                              "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER;RELATED=END:PT5M\r\nEND:VALARM\r\n"
+                              "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER;VALUE=DATE-TIME:20260301T080000Z\r\n"
+                              "END:VALARM\r\n";
+    return {
+        {"utc with alarms", calendarText(eventItem("utc", "DTSTART:20260302T090000Z\r\nDTEND:20260302T103000Z\r\n"
+                                                          "SUMMARY:Plain\r\n" +
+                                                              alarms))},
+        {"zoned", calendarText(kBerlin + eventItem("zoned", "DTSTART;TZID=Europe/Berlin:20260715T090000\r\n"
+                                                            "DURATION:PT2H\r\nSUMMARY:Zoned\r\n"))},
+        {"floating", calendarText(eventItem("floating", "DTSTART:20260302T090000\r\nSUMMARY:Floating\r\n"))},
+        {"all day", calendarText(eventItem("allday", "DTSTART;VALUE=DATE:20260302\r\nSUMMARY:All day\r\n"))},
+        {"all day of three",
+         calendarText(eventItem("days", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260305\r\n"))},
+        {"texts to encode",
+         calendarText(eventItem("texts %,;\t", "DTSTART:20260302T090000Z\r\nSUMMARY:T\\, 50% ü\\;x\r\n"
+                                               "DESCRIPTION:line one\\nline two\\, +-\r\nLOCATION:\r\n"
+                                               "CREATED:20250101T101010Z\r\nLAST-MODIFIED:20260101T111111Z\r\n"))},
+        {"no title, empty notes", calendarText(eventItem("untitled", "DTSTART:20260302T090000Z\r\nDESCRIPTION:\r\n"))},
+        {"end before start",
+         calendarText(eventItem("backwards", "DTSTART:20260302T090000Z\r\nDTEND:20260302T080000Z\r\nSUMMARY:B\r\n"))},
+        {"unknown zone name", calendarText(eventItem("unknownzone", "DTSTART;TZID=Nowhere/Else:20260302T090000\r\n"
+                                                                    "SUMMARY:Unknown zone\r\n"))},
+    };
+}
+
+QString dump(const QDateTime &date)
+{
+    return date.isValid()
+               ? date.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + QString::fromUtf8(date.timeZone().id())
+               : QStringLiteral("invalid");
+}
+
+// Every field a listing or a record reads, in one text, so that a difference shows where it is.
+QString describe(const EKEvent &event)
+{
+    QStringList alarms;
+    for (const EKAlarm &alarm : event.alarms())
+        alarms.append(QString::number(alarm.relativeOffset()) + QLatin1Char('@') + dump(alarm.absoluteDate()));
+    const QStringList fields{event.calendarItemIdentifier(),
+                             event.title().isNull() ? QStringLiteral("(null)") : event.title(),
+                             event.notes().isNull() ? QStringLiteral("(null)") : event.notes(),
+                             event.location().isNull() ? QStringLiteral("(null)") : event.location(),
+                             dump(event.creationDate()),
+                             dump(event.lastModifiedDate()),
+                             event.isAllDay() ? QStringLiteral("all day") : QStringLiteral("timed"),
+                             QString::fromUtf8(event.timeZone().id()),
+                             dump(event.startDate()),
+                             dump(event.endDate()),
+                             alarms.join(QLatin1Char(',')),
+                             QString::number(event.recurrenceRules().size()),
+                             dump(event.occurrenceDate()),
+                             event.isDetached() ? QStringLiteral("detached") : QStringLiteral("attached"),
+                             event.isSeriesStart() ? QStringLiteral("series start") : QStringLiteral("not start"),
+                             event.seriesRevision(),
+                             event.calendar() ? event.calendar()->calendarIdentifier()
+                                              : QStringLiteral("(no calendar)")};
+    return fields.join(QLatin1Char('|'));
+}
+
+} // namespace
+
+class EKEventStoreListedEventTest : public CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        m_folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    }
+
+    QString indexPath() const { return root() + QStringLiteral("/.work.hmindex"); }
+
+    // The events of the whole listing, by UID, as the store lists them.
+    QMap<QString, QString> listed(EKEventStore &store) const
+    {
+        QMap<QString, QString> events;
+        const EKPredicate predicate =
+            store.predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {});
+        for (const auto &event : store.eventsMatchingPredicate(predicate))
+            events.insert(event->calendarItemIdentifier(), describe(*event));
+        return events;
+    }
+
+    // The same events, each asked for by its UID: that reads the file itself.
+    QMap<QString, QString> parsed(EKEventStore &store, const QStringList &uids) const
+    {
+        QMap<QString, QString> events;
+        for (const QString &uid : uids) {
+            EKPredicate predicate =
+                store.predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {});
+            predicate.uid = uid;
+            for (const auto &event : store.eventsMatchingPredicate(predicate))
+                events.insert(event->calendarItemIdentifier(), describe(*event));
+        }
+        return events;
+    }
+
+    QString m_folder;
+};
+
+// In the run that reads the files and in a next one that knows them from the index only (the
+// folder renamed, its files untouched, so a new folder object reads the index), in the zone the
+// times were read in and in another, each event is what parsing its file gives.
+TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
+{
+    const QList<Row> rows = singleEventRows();
+    for (qsizetype index = 0; index < rows.size(); ++index)
+        writeAsOtherProgram(m_folder + QStringLiteral("/e%1.ics").arg(index), rows[index].calendar);
+    QStringList uids;
+    {
+        const auto store = eventStore();
+        const QMap<QString, QString> firstRun = listed(*store);
+        ASSERT_EQ(firstRun.size(), rows.size());
+        uids = firstRun.keys();
+        EXPECT_EQ(firstRun, parsed(*store, uids));
+    }
+    QString name = QStringLiteral("work");
+    for (const char *zone : {"UTC", "America/New_York"}) {
+        SCOPED_TRACE(zone);
+        const QString next = name + QLatin1Char('x');
+        ASSERT_TRUE(QFile::rename(root() + QLatin1Char('/') + name, root() + QLatin1Char('/') + next));
+        ASSERT_TRUE(QFile::rename(root() + QStringLiteral("/.%1.hmindex").arg(name),
+                                  root() + QStringLiteral("/.%1.hmindex").arg(next)));
+        name = next;
+        const ScopedEnvironment environment("TZ", zone);
+        const auto store = eventStore();
+        const QMap<QString, QString> nextRun = listed(*store);
+        EXPECT_EQ(nextRun.keys(), uids);
+        EXPECT_EQ(nextRun, parsed(*store, uids));
+    }
+}
+
+// The index keeps the listed event of a single event as percent-encoded fields: the zone it was read
+// in, the texts marked present, the dates in milliseconds, the kind of zone and each alarm.
+TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
+{
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                                    "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
+                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
+    ASSERT_EQ(listed(*eventStore()).size(), 1);
+    const QByteArray index = readAll(indexPath());
+    const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    const QByteArrayList fields = line.split('\t');
+    ASSERT_EQ(fields.size(), 12);
+    const QByteArray start = QByteArray::number(at("2026-03-02 09:00").toMSecsSinceEpoch());
+    const QByteArray end = QByteArray::number(at("2026-03-02 10:00").toMSecsSinceEpoch());
+    EXPECT_EQ(fields[10], "UTC,%2Bb,%2BTea%2C%201,%2Bx,-,,,0,U," + start + ',' + end + ",r-900");
+    EXPECT_EQ(fields[11], fnv1a(line.left(line.lastIndexOf('\t'))));
+}
+
+// A listed event in the index that is not whole and ours, or was read in another zone, is not
+// believed: the file is read, listed as it is, and the index is written right again. Each time the
+// file comes anew (as another program puts it back), so that only the index tells of it.
+TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
+{
+    const QString path = m_folder + QStringLiteral("/theirs.ics");
+    const QByteArray calendar = singleEventRows().first().calendar;
+    writeAsOtherProgram(path, calendar);
+    const QMap<QString, QString> expected = listed(*eventStore());
+    const QByteArray good = readAll(indexPath());
+    const QByteArrayList goodFields = good.split('\n').value(1).split('\t');
+    ASSERT_EQ(goodFields.size(), 12);
+    const QByteArray listedEvent = goodFields[10];
+    ASSERT_TRUE(listedEvent.startsWith("UTC,"));
+    // The index of the file as it now is, with the listed event given.
+    const auto indexWith = [&](const QByteArray &listedText) {
+        struct stat info = {};
+        EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QByteArrayList fields = goodFields.mid(0, 11);
+        fields[1] = QByteArray::number(qint64(info.st_size));
+        fields[2] = QByteArray::number(qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec);
+        fields[3] = QByteArray::number(qint64(info.st_ino));
+        fields[4] = QByteArray::number(qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec);
+        fields[10] = listedText;
+        return "HMCALINDEX 3\n" + fnvSigned(fields.join('\t')) + "\nEND 1\n";
+    };
+    const auto withField = [&](int at, const QByteArray &value) {
+        QByteArrayList parts = listedEvent.split(',');
+        parts[at] = value;
+        return parts.join(',');
+    };
+    const struct
+    {
+        const char *name;
+        QByteArray listed;
+    } rows[] = {
+        {"not ours", "garbage"},
+        {"a field missing", listedEvent.left(listedEvent.lastIndexOf(','))},
+        {"read in another zone", withField(0, "Pacific%2FKiritimati")},
+        {"no UID", withField(1, "-")},
+        {"a text without its mark", withField(2, "Plain")},
+        {"a start that is no number", withField(9, "9x")},
+        {"an unknown kind of zone", withField(8, "Q")},
+        {"a zone that does not exist", withField(8, "NNowhere%2FElse")},
+        {"not all day nor timed", withField(7, "2")},
+        {"an alarm of no kind", withField(11, "x5")},
+        {"too many alarms", withField(11, QByteArray("r0%3B").repeated(65) + "r0")},
+        {"too long", withField(3, "%2B" + QByteArray(4000, 'n'))},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_TRUE(listed(*eventStore()).isEmpty());
+        writeAsOtherProgram(path, calendar);
+        writeAsOtherProgram(indexPath(), indexWith(row.listed));
+        EXPECT_EQ(listed(*eventStore()), expected);
+        EXPECT_EQ(readAll(indexPath()), indexWith(listedEvent));
+    }
+}
+
+// Another program rewrites the file in place with the same size and puts its modification time
+// back: the listing still sees the new event, in the same run and in the next one.
+TEST_F(EKEventStoreListedEventTest, AChangeKeepingSizeAndTimeIsSeen)
+{
+    const QString path = m_folder + QStringLiteral("/same.ics");
+    writeAsOtherProgram(path, calendarText(eventItem("same", "DTSTART:20260302T090000Z\r\nSUMMARY:Same\r\n")));
+    struct stat before = {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    ASSERT_EQ(listed(*eventStore()).size(), 1);
+    const QByteArray staleIndex = readAll(indexPath());
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        ASSERT_TRUE(file.seek(0));
+        ASSERT_EQ(file.write(QByteArray(bytes).replace("20260302T09", "20260303T11")), bytes.size());
+    }
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    const QString moved = describe(*[&] {
+        const auto store = eventStore();
+        EKPredicate predicate =
+            store->predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {});
+        predicate.uid = QStringLiteral("same");
+        return store->eventsMatchingPredicate(predicate).value(0);
+    }());
+    ASSERT_TRUE(moved.contains(QStringLiteral("2026-03-03T11:00:00.000Z"))) << moved.toStdString();
+    EXPECT_EQ(listed(*eventStore()).value(QStringLiteral("same")), moved) << "in the same run";
+    writeAsOtherProgram(indexPath(), staleIndex);
+    EXPECT_EQ(listed(*eventStore()).value(QStringLiteral("same")), moved) << "in the next run";
+}
