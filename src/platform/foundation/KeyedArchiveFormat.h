@@ -19,6 +19,7 @@
 #include "platform/foundation/PropertyList.h"
 
 #include <QLatin1StringView>
+#include <QString>
 
 namespace platform::keyedarchive {
 
@@ -45,6 +46,17 @@ inline constexpr QLatin1StringView kObjectsEntryKey("NS.objects");
 inline constexpr QLatin1StringView kKeysEntryKey("NS.keys");
 inline constexpr QLatin1StringView kTimeKey("NS.time");
 inline constexpr QLatin1StringView kIntValueKey("NS.intval");
+
+// The archive's own keys and class names as texts, made once: every entry of a large archive holds or
+// looks them up, and one shared text per name costs no allocation per entry.
+inline const QString kClassKeyText{kClassKey};
+inline const QString kClassNameKeyText{kClassNameKey};
+inline const QString kObjectsEntryKeyText{kObjectsEntryKey};
+inline const QString kKeysEntryKeyText{kKeysEntryKey};
+inline const QString kTimeKeyText{kTimeKey};
+inline const QString kIntValueKeyText{kIntValueKey};
+inline const QString kArrayClassText{kArrayClass};
+inline const QString kDictionaryClassText{kDictionaryClass};
 
 // The root key of archivedDataWithRootObject.
 inline constexpr QLatin1StringView kDefaultRootKey("root");

@@ -16,15 +16,6 @@ using namespace keyedarchive;
 
 namespace {
 
-// The archive's own keys and class names as texts, made once: every list and dictionary entry of
-// a large archive holds them, and one shared text per name costs no allocation per entry.
-const QString kClassKeyText{kClassKey};
-const QString kObjectsEntryKeyText{kObjectsEntryKey};
-const QString kKeysEntryKeyText{kKeysEntryKey};
-const QString kArrayClassText{kArrayClass};
-const QString kDictionaryClassText{kDictionaryClass};
-const QString kTimeKeyText{kTimeKey};
-
 QVariant uid(quint64 index)
 {
     return QVariant::fromValue(PropertyListUid{index});

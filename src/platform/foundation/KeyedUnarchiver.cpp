@@ -26,14 +26,6 @@ constexpr double kMaxDateSeconds = 1.0e11;
 // result walks every copy. Values that would expand past this many elements are refused.
 constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
 
-// The archive's own keys as texts, made once: every entry of a large archive looks them up.
-const QString kClassKeyText{kClassKey};
-const QString kObjectsKeyText{kObjectsEntryKey};
-const QString kKeysKeyText{kKeysEntryKey};
-const QString kClassNameKeyText{kClassNameKey};
-const QString kTimeKeyText{kTimeKey};
-const QString kIntValueKeyText{kIntValueKey};
-
 bool isUid(const QVariant &value)
 {
     return value.typeId() == qMetaTypeId<PropertyListUid>();
@@ -474,7 +466,7 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
 
 QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
 {
-    const auto references = referenceListOf(dictionary, kObjectsKeyText);
+    const auto references = referenceListOf(dictionary, kObjectsEntryKeyText);
     if (!references) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
@@ -498,8 +490,8 @@ QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
 
 QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
 {
-    const auto keys = referenceListOf(dictionary, kKeysKeyText);
-    const auto values = referenceListOf(dictionary, kObjectsKeyText);
+    const auto keys = referenceListOf(dictionary, kKeysEntryKeyText);
+    const auto values = referenceListOf(dictionary, kObjectsEntryKeyText);
     if (!keys || !values || keys->size() != values->size()) {
         fail(QStringLiteral("a dictionary has unmatched \"NS.keys\" and \"NS.objects\""));
         return QVariant();
