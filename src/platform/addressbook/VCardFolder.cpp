@@ -242,41 +242,6 @@ QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
     return in;
 }
 
-// Reads a regular file without following a link, up to one byte past the limit.
-Result<QByteArray> readRegularFile(const QString &path)
-{
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return Error(ErrorCode::IoOther, QStringLiteral("cannot open: %1").arg(systemMessage(errno)));
-    struct stat status = {};
-    QByteArray bytes;
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        return Error(ErrorCode::IoOther, QStringLiteral("not a regular file"));
-    }
-    if (status.st_size > VCard::kMaxCardBytes) {
-        ::close(descriptor);
-        return Error(
-            ErrorCode::DataMalformed,
-            QStringLiteral("the file has %1 bytes, more than %2").arg(status.st_size).arg(VCard::kMaxCardBytes));
-    }
-    bytes.resize(qsizetype(status.st_size) + 1);
-    qsizetype total = 0;
-    while (total < bytes.size()) {
-        const ssize_t chunk = ::read(descriptor, bytes.data() + total, size_t(bytes.size() - total));
-        if (chunk < 0 && errno == EINTR)
-            continue;
-        if (chunk <= 0)
-            break;
-        total += chunk;
-    }
-    ::close(descriptor);
-    if (total > VCard::kMaxCardBytes)
-        return Error(ErrorCode::DataMalformed, QStringLiteral("the file grew past %1 bytes").arg(VCard::kMaxCardBytes));
-    bytes.truncate(total);
-    return bytes;
-}
-
 // The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
 // Directories list their files in an order of their own, and looking each up by halving the sorted
 // entries would compare names a dozen times apiece.
@@ -637,7 +602,8 @@ Result<VCardFolder::SnapshotPointer> VCardFolder::lastSnapshot()
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
 {
-    const Result<QByteArray> bytes = readRegularFile(m_folderPath + QLatin1Char('/') + fileName);
+    const Result<QByteArray> bytes =
+        readWholeFileWithoutFollowing(m_folderPath + QLatin1Char('/') + fileName, VCard::kMaxCardBytes);
     if (!bytes)
         return bytes.error().withContext(fileName);
     Result<VCard> card = VCard::parse(*bytes);

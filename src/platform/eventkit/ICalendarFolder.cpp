@@ -163,51 +163,6 @@ Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
     return names;
 }
 
-// Reads the file to its end, or to one byte past the limit: a file that grows while it is read is
-// read whole, not cut where its status said it ended.
-Result<QByteArray> readUpTo(int descriptor, const QString &path, qint64 announcedBytes, qint64 maxBytes)
-{
-    QByteArray bytes(std::min(announcedBytes, maxBytes) + 1, Qt::Uninitialized);
-    qsizetype total = 0;
-    while (total <= maxBytes) {
-        if (total == bytes.size())
-            bytes.resize(std::min<qint64>(qint64(bytes.size()) * 2, maxBytes + 1));
-        const ssize_t count = ::read(descriptor, bytes.data() + total, size_t(bytes.size() - total));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Error(ErrorCode::IoOther,
-                         QStringLiteral("%1: cannot read: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        if (count == 0)
-            break;
-        total += qsizetype(count);
-    }
-    if (total > maxBytes)
-        return Error(ErrorCode::DataMalformed, QStringLiteral("%1: grew past %2 bytes").arg(path).arg(maxBytes));
-    bytes.truncate(total);
-    return bytes;
-}
-
-// Opened without following a link (and without waiting on a pipe); the status is the opened file's.
-Result<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, FileStat *status = nullptr)
-{
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const auto closeDescriptor = qScopeGuard([descriptor] { closeIfOpen(descriptor); });
-    struct stat opened = {};
-    if (descriptor < 0 || ::fstat(descriptor, &opened) != 0)
-        return Error(ErrorCode::IoPermission,
-                     QStringLiteral("%1: cannot open: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-    const FileStat info = fileStatOf(opened);
-    if (status)
-        *status = info;
-    if (!info.isRegular)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1: not a regular file").arg(path));
-    if (info.size > maxBytes)
-        return Error(ErrorCode::DataMalformed,
-                     QStringLiteral("%1: %2 bytes exceed the limit").arg(path).arg(info.size));
-    return readUpTo(descriptor, path, info.size, maxBytes);
-}
-
 bool isItemKind(icalcomponent_kind kind)
 {
     return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
@@ -294,9 +249,9 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.parses = false;
     file.calendar.reset();
     const QString path = m_path + QLatin1Char('/') + file.fileName;
-    FileStat read;
-    const Result<QByteArray> bytes = readRegularFile(path, kMaxItemFileBytes, &read);
-    const bool isUnchanged = hasStatus(file, read);
+    struct stat opened = {};
+    const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
+    const bool isUnchanged = hasStatus(file, fileStatOf(opened));
     file.calendar = bytes ? parseCalendarText(*bytes) : nullptr;
     describeItems(file, file.calendar.get());
     if (!bytes)
@@ -641,7 +596,7 @@ QString ICalendarFolder::fileNameForUid(const QString &uid)
 
 QString ICalendarFolder::displayNameOfFolder(const QString &path)
 {
-    const Result<QByteArray> bytes = readRegularFile(path + QStringLiteral("/displayname"), kMaxDisplayNameBytes);
+    const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path + QStringLiteral("/displayname"), kMaxDisplayNameBytes);
     const QString title = bytes ? QString::fromUtf8(*bytes).trimmed() : QString();
     if (!title.isEmpty())
         return title;

@@ -22,7 +22,6 @@ namespace {
 // another program reading the folder takes one for a real file, and so that a stale one is known as ours.
 const QString kTemporarySuffix = QStringLiteral(".hmtmp");
 constexpr qsizetype kRandomPartLength = 6;
-constexpr qint64 kReadChunkBytes = 64 * 1024;
 
 QString systemMessage(int errorNumber)
 {
@@ -85,12 +84,14 @@ struct OpenedFile
 
 // Opening with O_NONBLOCK makes a FIFO without a writer open at once instead of waiting for one; the
 // descriptor's own type then decides, so a link to a device or a FIFO is refused like the thing itself.
-Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes)
+// O_NOFOLLOW among extraFlags refuses a link at the name itself. The opened file's status goes to
+// `opened` when given, even when the file is then refused.
+Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes, int extraFlags, struct stat *opened)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     int descriptor = -1;
     do {
-        descriptor = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        descriptor = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
         const int error = errno;
@@ -100,7 +101,10 @@ Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes)
         return Error(code, QStringLiteral("%1: cannot open: %2").arg(path, systemMessage(error)));
     }
     struct stat status = {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const bool isKnown = ::fstat(descriptor, &status) == 0;
+    if (isKnown && opened)
+        *opened = status;
+    if (!isKnown || !S_ISREG(status.st_mode)) {
         ::close(descriptor);
         return Error(ErrorCode::DataMalformed, QStringLiteral("%1: not a regular file").arg(path));
     }
@@ -114,31 +118,32 @@ Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes)
 }
 
 // Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
-// size the file had when opened (within the cap) is taken at once, so large files grow no buffer.
+// size the file had when opened (within the cap) is read in one go into a buffer of just that size;
+// the end is then confirmed through a small buffer of its own, so the result holds no spare room.
 Result<QByteArray> readAtMost(const OpenedFile &file, const QString &path, qint64 maxBytes)
 {
-    const int descriptor = file.descriptor;
-    QByteArray bytes;
-    if (file.size > 0)
-        bytes.reserve(qsizetype(std::min<qint64>(file.size, maxBytes) + 1));
+    QByteArray bytes(qsizetype(std::min(file.size, maxBytes)), Qt::Uninitialized);
+    qsizetype filled = 0;
+    char more[4096];
     while (true) {
-        const qint64 room = maxBytes + 1 - bytes.size();
-        const qint64 wanted = std::min(kReadChunkBytes, room);
-        const qsizetype start = bytes.size();
-        bytes.resize(start + qsizetype(wanted));
-        const ssize_t got = ::read(descriptor, bytes.data() + start, size_t(wanted));
-        if (got < 0 && errno == EINTR) {
-            bytes.resize(start);
+        const bool intoBytes = filled < bytes.size();
+        char *target = intoBytes ? bytes.data() + filled : more;
+        const size_t wanted = intoBytes ? size_t(bytes.size() - filled) : sizeof(more);
+        const ssize_t got = ::read(file.descriptor, target, wanted);
+        if (got < 0 && errno == EINTR)
             continue;
-        }
         if (got < 0)
             return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot read: %2").arg(path, systemMessage(errno)));
-        bytes.resize(start + got);
-        if (bytes.size() > maxBytes)
+        if (got == 0) {
+            bytes.truncate(filled);
+            return bytes;
+        }
+        if (!intoBytes)
+            bytes.append(more, qsizetype(got));
+        filled += qsizetype(got);
+        if (filled > maxBytes)
             return Error(ErrorCode::DataMalformed,
                          QStringLiteral("%1: more than the limit of %2 bytes").arg(path, QString::number(maxBytes)));
-        if (got == 0)
-            return bytes;
     }
 }
 
@@ -187,11 +192,20 @@ qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
 
 Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes)
 {
-    const Result<OpenedFile> opened = openRegularFile(path, maxBytes);
+    const Result<OpenedFile> opened = openRegularFile(path, maxBytes, 0, nullptr);
     if (!opened)
         return opened.error();
     const DescriptorGuard guard(opened->descriptor);
     return readAtMost(*opened, path, maxBytes);
+}
+
+Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes, struct stat *opened)
+{
+    const Result<OpenedFile> file = openRegularFile(path, maxBytes, O_NOFOLLOW, opened);
+    if (!file)
+        return file.error();
+    const DescriptorGuard guard(file->descriptor);
+    return readAtMost(*file, path, maxBytes);
 }
 
 // rename(2) replaces the target in one step, so the target name always names a whole file; it also

@@ -7,6 +7,8 @@
 
 #include <chrono>
 
+#include <sys/stat.h>
+
 namespace platform {
 
 // The most a file is read into memory when its reader names no smaller cap.
@@ -26,6 +28,12 @@ enum class FilePermissions {
 // with DataMalformed when it is not a regular file (a folder, a FIFO, a device, also when reached
 // through a link) or holds more than maxBytes. A FIFO never blocks the reader. Thread-safe.
 Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes = kDefaultMaxFileBytes);
+
+// The same for files in folders other programs write: a link at the name fails the read instead of
+// being followed. `opened`, when given, receives the status of the file as opened (also when it is
+// then refused), so that the reader can tell later whether the file changed since what it read.
+Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes,
+                                                 struct stat *opened = nullptr);
 
 // Writes a whole file atomically: the bytes go to a temporary file in the same folder, which is
 // flushed and then renamed over the target, so a reader sees the old file or the new one, never a
