@@ -127,6 +127,11 @@ bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
     return HMIdentifierGraph::isUnconfirmedAdd(identifierDictionary);
 }
 
+platform::Status HMData::syncAppliedChangesToDisk()
+{
+    return platform::success();
+}
+
 void HMData::saveChanges()
 {
     DDLogVerbose(notImplementedLine("saveChanges", className()));

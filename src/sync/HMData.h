@@ -2,6 +2,7 @@
 
 #include "foundation/HMDateUtilities.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Result.h"
 #include "sync/HMSyncDataProtocol.h"
 
 #include <QSet>
@@ -58,6 +59,11 @@ public:
     virtual bool hasUnsavedChanges();
     // Why the last saveChanges failed; empty when it succeeded. A failed save ends the run.
     virtual QString saveFailure() const;
+    // Makes the records the page wrote to the store durable. The sync controller calls it after a
+    // page is applied and before the identifier graph names the page's records, so that a power cut
+    // never leaves the graph naming a record the disk lost; a failure fails the page as a failed
+    // save does. The default has nothing to make durable.
+    virtual platform::Status syncAppliedChangesToDisk();
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);

@@ -155,12 +155,17 @@ void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
 
 bool HMSyncController::saveConduitChanges(HMSyncConduitData &data, HMData &dataSource)
 {
-    // The mapping goes first: a store saved without it would hold records the next run takes for new.
-    QString failure;
-    if (!m_configuration->saveProgressForConduitData(data))
+    // What the page already wrote to the store reaches the disk before the graph names it; when it
+    // cannot, the graph keeps the page unnamed and the device keeps its changes for the next run.
+    const platform::Status synced = dataSource.syncAppliedChangesToDisk();
+    QString failure = synced ? QString()
+                             : QStringLiteral("The %1 records could not be saved: %2")
+                                   .arg(data.conduitIdentifierString(), synced.error().message());
+    // Then the mapping: a store saved without it would hold records the next run takes for new.
+    if (failure.isEmpty() && !m_configuration->saveProgressForConduitData(data))
         failure = QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString());
     // A page that changed nothing in the store leaves it unwritten.
-    if (dataSource.hasUnsavedChanges())
+    if (synced && dataSource.hasUnsavedChanges())
         dataSource.saveChanges();
     if (failure.isEmpty() && !dataSource.saveFailure().isEmpty())
         failure = QStringLiteral("The %1 records could not be saved: %2")

@@ -180,6 +180,14 @@ void HMBaseCalendarData::stopUsingOnThread()
     setEkEventStore(nullptr);
 }
 
+// The records of a page are written without a sync each (on either road the stores note the
+// folders they wrote); one sync of the folders' file system then covers the page's events,
+// reminders and removals.
+platform::Status HMBaseCalendarData::syncAppliedChangesToDisk()
+{
+    return platform::EKEventStore::syncWrittenFolders();
+}
+
 void HMBaseCalendarData::saveChanges()
 {
     DDLogInfo(QStringLiteral("saveChangesCalendarStore"));

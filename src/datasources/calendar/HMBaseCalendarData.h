@@ -37,6 +37,7 @@ public:
     void prepareForUseOnThread() override;
     void stopUsingOnThread() override;
     void saveChanges() override;
+    platform::Status syncAppliedChangesToDisk() override;
 
     // The open CalendarStore store, opened with its calendars resolved on first use.
     std::shared_ptr<platform::CalCalendarStore> calendarStore();

@@ -135,11 +135,12 @@ qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent>
 {
     DDLogVerbose(QStringLiteral("Attempting To Save Event."));
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    // Durable with the page (syncAppliedChangesToDisk), before the graph names the event.
     const platform::Status saved =
-        store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
+        store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, false);
     removeExceptionOccurrences(*event, record);
     if (occurrenceToRemove)
-        (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, true);
+        (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, false);
     if (saved)
         return result;
     DDLogError(QStringLiteral("ERROR: Error saving event %1 (%2 - %3) to calendar.")
@@ -251,7 +252,7 @@ void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, 
         }
     }
     for (const auto &occurrence : std::as_const(doomed))
-        (void)ensureEventStore()->removeEvent(occurrence, platform::EKSpan::ThisEvent, true);
+        (void)ensureEventStore()->removeEvent(occurrence, platform::EKSpan::ThisEvent, false);
 }
 
 bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record)

@@ -122,7 +122,7 @@ void HMCalendarData::removeEventKitEvent(const QString &nativeId)
     }
     const bool wholeSeries = event->hasRecurrenceRules() && !event->isDetached();
     const platform::Status removed =
-        store->removeEvent(event, wholeSeries ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, true);
+        store->removeEvent(event, wholeSeries ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, false);
     if (!removed) {
         DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
         DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed.error().message()));

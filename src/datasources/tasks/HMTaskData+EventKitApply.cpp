@@ -60,7 +60,7 @@ qint64 HMTaskData::ekFrameworkCommandAction(qint32, quint64, quint64 conflictSet
     if (!reminder)
         return result;
     writeRecordToReminder(*reminder, record);
-    const platform::Status saved = store->saveReminder(reminder, true);
+    const platform::Status saved = store->saveReminder(reminder, false);
     GlobalVariables::setCanSyncTasks(true);
     DDLogInfo(QStringLiteral("Done recieving data"));
     if (!saved) {
@@ -196,7 +196,7 @@ void HMTaskData::deleteEventKitUidRecords(const QStringList &hmUids)
                                  store->calendarItemWithIdentifier(nativeId));
                              if (!reminder)
                                  return std::nullopt;
-                             return store->removeReminder(reminder, true);
+                             return store->removeReminder(reminder, false);
                          });
 }
 

@@ -51,6 +51,20 @@ std::shared_ptr<ICalendarFolder> sharedFolderAt(const QString &path)
     return folder;
 }
 
+// The folders written since their last sync to disk, by any store of the process; under the lock.
+QSet<QString> &foldersToSync()
+{
+    static QSet<QString> &folders = *std::make_unique<QSet<QString>>().release();
+    return folders;
+}
+
+std::function<Status(const QStringList &)> &diskSyncHook()
+{
+    static std::function<Status(const QStringList &)> &hook =
+        *std::make_unique<std::function<Status(const QStringList &)>>().release();
+    return hook;
+}
+
 struct FolderEntry
 {
     QString name;
@@ -631,19 +645,20 @@ Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<E
     return m_folders[known->calendarIdentifier()].get();
 }
 
-Status EKEventStore::finishWrite(const Status &status, ICalendarFolder &folder, bool commit)
+Status EKEventStore::finishWrite(const Status &status, bool commit)
 {
     if (!status)
         return status;
-    m_foldersToSync.insert(folder.path());
     return commit ? this->commit() : success();
 }
 
+// Every write goes through these three, which note the folder to sync, also when they fail: a failed
+// change may have written part of its files (a move) before it failed.
 Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar, const QString &uid)
 {
-    const Status written = folder.writeFile(ICalendarFolder::fileNameForUid(uid),
-                                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
-    return written;
+    foldersToSync().insert(folder.path());
+    return folder.writeFile(ICalendarFolder::fileNameForUid(uid),
+                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
 }
 
 Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder)
@@ -675,13 +690,13 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
     const std::optional<Location> location =
         event->eventIdentifier().isEmpty() ? std::nullopt : locate(event->eventIdentifier());
     if (!location && (event->eventIdentifier().isEmpty() || event->isNew()))
-        return finishWrite(createEvent(event, **target), **target, commit);
+        return finishWrite(createEvent(event, **target), commit);
     if (!location)
         return Error(ErrorCode::IoNotFound,
                      QStringLiteral("event %1 is no longer in the store").arg(event->eventIdentifier()));
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications())
         return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
-    return finishWrite(updateEvent(event, span, *location, **target), **target, commit);
+    return finishWrite(updateEvent(event, span, *location, **target), commit);
 }
 
 Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
@@ -718,7 +733,6 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
             return written;
         }
         icalcomponent_free(calendar);
-        m_foldersToSync.insert(location.folder->path());
         return removeWholeItem(location, uid);
     }
     return writeEventCopy(*location.folder, location, calendar, uid);
@@ -728,13 +742,13 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
-    const Status written =
-        target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
-    return written;
+    foldersToSync().insert(target.path());
+    return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
 {
+    foldersToSync().insert(location.folder->path());
     icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
     if (icalseries::removeItems(calendar, uid))
         return writeEventCopy(*location.folder, location, calendar, uid);
@@ -758,13 +772,13 @@ Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     if (!icalseries::isRecurring(master) || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
         icalcomponent_free(calendar);
-        return finishWrite(removeWholeItem(*location, uid), *location->folder, commit);
+        return finishWrite(removeWholeItem(*location, uid), commit);
     }
     if (span == EKSpan::ThisEvent)
         icalseries::excludeOccurrence(calendar, master, event->occurrenceDate());
     else
         icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
-    return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), *location->folder, commit);
+    return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), commit);
 }
 
 void EKEventStore::fetchRemindersMatchingPredicate(const EKPredicate &predicate,
@@ -856,7 +870,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
     }
     if (written)
         reminder->setCalendarItemIdentifier(uid);
-    return finishWrite(written, **target, commit);
+    return finishWrite(written, commit);
 }
 
 Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
@@ -871,19 +885,35 @@ Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder,
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
         !hasAccessTo(EKEntityType::Reminder))
         return Error(ErrorCode::IoPermission, QStringLiteral("the reminder's list is read-only"));
-    return finishWrite(removeWholeItem(*location, reminder->calendarItemIdentifier()), *location->folder, commit);
+    return finishWrite(removeWholeItem(*location, reminder->calendarItemIdentifier()), commit);
 }
 
 Status EKEventStore::commit()
 {
+    return syncWrittenFolders();
+}
+
+Status EKEventStore::syncWrittenFolders()
+{
     const std::lock_guard lock(storeMutex());
-    Status result = success();
-    for (const QString &path : std::as_const(m_foldersToSync)) {
-        if (const Status synced = ICalendarFolder::syncFolderToDisk(path); !synced)
-            result = synced;
+    if (foldersToSync().isEmpty())
+        return success();
+    QStringList paths(foldersToSync().cbegin(), foldersToSync().cend());
+    paths.sort();
+    if (diskSyncHook()) {
+        if (const Status hooked = diskSyncHook()(paths); !hooked)
+            return hooked;
     }
-    m_foldersToSync.clear();
-    return result;
+    if (const Status synced = syncFileSystemsOf(paths); !synced)
+        return synced;
+    foldersToSync().clear();
+    return success();
+}
+
+void EKEventStore::setDiskSyncHook(std::function<Status(const QStringList &)> hook)
+{
+    const std::lock_guard lock(storeMutex());
+    diskSyncHook() = std::move(hook);
 }
 
 // Other stores may still hold the folders; this one looks at them afresh when next asked.

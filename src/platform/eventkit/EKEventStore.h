@@ -48,8 +48,10 @@ struct EKPredicate final
 // folder (the user default "CalendarsFolder", else "<data folder>/Calendars"), which khal, todoman and
 // vdirsyncer read and write too. Every store object is a view of the same folders, whose descriptions
 // the stores of a process share: a store looks at what is on disk when it first looks at a folder,
-// and later re-reads only the files that changed since. Writes go to disk at once, each file whole; a
-// commit makes them durable (one folder sync each). Thread-safe: calls from several queues, to any
+// and later re-reads only the files that changed since. Writes go to disk at once, each file whole
+// (a crash of the process loses none); a commit makes every store's writes durable (one sync of each
+// file system written), so a run of saves without commit and one commit at its end costs a single
+// sync. Thread-safe: calls from several queues, to any
 // store, take the stores' common lock in turn. Reminder fetches complete on the store's own serial
 // queue.
 class EKEventStore final : public std::enable_shared_from_this<EKEventStore>
@@ -107,8 +109,14 @@ public:
     Status saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
     Status removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
 
-    // Syncs the folders written since the last commit.
+    // Syncs to disk what the stores of the process wrote since the last sync: files, renames and
+    // removals, one sync per file system; nothing when nothing was written. On failure the folders
+    // stay to be synced by the next commit.
     Status commit();
+    static Status syncWrittenFolders();
+    // Called with the folders about to be synced; tests use it to see the order of the steps, and to
+    // fail the sync as a failing disk would. An empty function removes it.
+    static void setDiskSyncHook(std::function<Status(const QStringList &folderPaths)> hook);
     // Lets go of the folders, so the next call looks at every file afresh.
     void reset();
 
@@ -159,7 +167,7 @@ private:
     Status writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent_impl *calendar,
                           const QString &uid);
     Status removeWholeItem(const Location &location, const QString &uid);
-    Status finishWrite(const Status &status, ICalendarFolder &folder, bool commit);
+    Status finishWrite(const Status &status, bool commit);
 
     const unsigned m_entityMask;
     std::shared_ptr<DispatchQueue> m_queue;
@@ -170,7 +178,6 @@ private:
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
     std::map<QString, std::shared_ptr<ICalendarFolder>> m_folders;
     QStringList m_calendarOrder;
-    QSet<QString> m_foldersToSync;
 };
 
 } // namespace platform

@@ -104,14 +104,15 @@ public:
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
     // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    // The folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
+    // A replaced file is flushed before the rename; a new one is durable once its file system is
+    // synced. The folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
     Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar);
     Status removeFile(const QString &fileName);
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
     // from its characters that is.
     static QString fileNameForUid(const QString &uid);
-    // Makes the renames and removals in the folder durable; once per save of the store.
+    // Makes the renames and removals in the folder durable (not the contents of unflushed files).
     static Status syncFolderToDisk(const QString &path);
     // The folder's title: its "displayname" file, else its name.
     static QString displayNameOfFolder(const QString &path);

@@ -3,12 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,14 +156,14 @@ QByteArray temporaryPattern(const QString &path)
     return QFile::encodeName(target.path() + QLatin1Char('/') + name);
 }
 
-// The mode of the file being replaced, looked at without following a link at its name.
-mode_t modeForReplacement(const QByteArray &target, FilePermissions permissions)
+// The mode of the regular file being replaced, looked at without following a link at its name;
+// nothing when there is none.
+std::optional<mode_t> modeOfReplacedFile(const QByteArray &target)
 {
     struct stat existing = {};
-    if (permissions == FilePermissions::KeepExisting && ::lstat(target.constData(), &existing) == 0 &&
-        S_ISREG(existing.st_mode))
+    if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode))
         return existing.st_mode & 07777;
-    return 0600;
+    return std::nullopt;
 }
 
 bool isStale(const QByteArray &nativePath, std::chrono::seconds minimumAge)
@@ -212,7 +214,8 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 // replaces a link at that name rather than writing through it. (Qt's QSaveFile may unlink the target
 // before linking an unnamed temporary file in its place, which leaves a moment in which the file is
 // missing.) mkstemps creates the temporary file 0600 and never through a link.
-Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions)
+Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions,
+                           FileFlush flush)
 {
     const QByteArray target = QFile::encodeName(path);
     QByteArray pattern = temporaryPattern(path);
@@ -224,12 +227,15 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePer
     TemporaryFileGuard guard(pattern);
     guard.setDescriptor(descriptor);
 
+    const std::optional<mode_t> replacedMode = modeOfReplacedFile(target);
+    const mode_t mode = permissions == FilePermissions::KeepExisting ? replacedMode.value_or(0600) : 0600;
     // fchmod is not masked by the umask, so the mode is exactly the one chosen.
-    if (::fchmod(descriptor, modeForReplacement(target, permissions)) != 0) {
+    if (::fchmod(descriptor, mode) != 0) {
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot set permissions: %2").arg(path, systemMessage(errno)));
     }
-    if (writeToDescriptor(descriptor, bytes) != bytes.size() || ::fsync(descriptor) != 0) {
+    const bool mustFlush = flush == FileFlush::Always || replacedMode.has_value();
+    if (writeToDescriptor(descriptor, bytes) != bytes.size() || (mustFlush && ::fsync(descriptor) != 0)) {
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: write failed: %2").arg(path, systemMessage(errno)));
     }
     if (guard.closeDescriptor() != 0) {
@@ -240,6 +246,32 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePer
                      QStringLiteral("%1: cannot replace the file: %2").arg(path, systemMessage(errno)));
     }
     guard.setRenamed();
+    return success();
+}
+
+// Folders on one file system share its sync: each file system is synced once, through the first of
+// its folders. A folder removed meanwhile holds nothing left to sync.
+Status syncFileSystemsOf(const QStringList &folderPaths)
+{
+    QSet<dev_t> synced;
+    for (const QString &path : folderPaths) {
+        const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0 && errno == ENOENT)
+            continue;
+        if (folder < 0)
+            return Error(ErrorCode::IoWriteFailed,
+                         QStringLiteral("%1: cannot open the folder: %2").arg(path, systemMessage(errno)));
+        const DescriptorGuard guard(folder);
+        struct stat status = {};
+        if (::fstat(folder, &status) != 0)
+            return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2").arg(path, systemMessage(errno)));
+        if (synced.contains(status.st_dev))
+            continue;
+        if (::syncfs(folder) != 0)
+            return Error(ErrorCode::IoWriteFailed,
+                         QStringLiteral("%1: cannot sync to disk: %2").arg(path, systemMessage(errno)));
+        synced.insert(status.st_dev);
+    }
     return success();
 }
 

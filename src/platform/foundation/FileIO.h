@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
@@ -35,12 +36,28 @@ Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes = kDefault
 Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes,
                                                  struct stat *opened = nullptr);
 
+// When writeFileAtomically flushes the temporary file to disk before the rename.
+enum class FileFlush {
+    Always,
+    // Only when the rename replaces a file: a power cut then leaves the old file or the new one,
+    // whole. A new file is made durable later by its writer (a sync of its file system, see
+    // syncFileSystemsOf); a power cut before that leaves no file or an empty one, never a torn one.
+    // A crash of the process alone loses nothing either way: the renamed file is in the kernel's hands.
+    WhenReplacing,
+};
+
 // Writes a whole file atomically: the bytes go to a temporary file in the same folder, which is
 // flushed and then renamed over the target, so a reader sees the old file or the new one, never a
 // half-written one, and a failed write leaves the old file as it was. A link at the target is
 // replaced, never followed. Thread-safe.
 Status writeFileAtomically(const QString &path, const QByteArray &bytes,
-                           FilePermissions permissions = FilePermissions::KeepExisting);
+                           FilePermissions permissions = FilePermissions::KeepExisting,
+                           FileFlush flush = FileFlush::Always);
+
+// Makes what was written and renamed in the folders durable: one sync (syncfs) of each file system
+// that holds one of them, however many files changed. Folders that no longer exist are passed over.
+// Fails when a folder cannot be opened or its file system reports a write error. Thread-safe.
+Status syncFileSystemsOf(const QStringList &folderPaths);
 
 // Whether a file name is one of the temporary files writeFileAtomically makes.
 bool isTemporaryFileName(const QString &fileName);

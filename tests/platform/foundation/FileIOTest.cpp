@@ -241,3 +241,48 @@ TEST(FileIO, WritesSurviveAKillAtAnyStepAndTheirLeftoversAreKnownAsOurs)
                   QStringList{QStringLiteral("profile.settings")});
     }
 }
+
+// Writes that leave the flush of a new file to a later sync of its file system write the same files;
+// the sync covers every folder named, passes over a folder removed meanwhile, and fails on a path
+// that is no folder it can open.
+TEST(FileIO, WritesWithALaterSyncHoldTheSameBytesAndTheSyncNamesWhatFails)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const FileFlush flush : {FileFlush::Always, FileFlush::WhenReplacing}) {
+        SCOPED_TRACE(int(flush));
+        const QString path = dir.filePath(QStringLiteral("item-%1.ics").arg(int(flush)));
+        ASSERT_TRUE(writeFileAtomically(path, "new", FilePermissions::KeepExisting, flush).ok());
+        EXPECT_EQ(readWholeFile(path).value(), QByteArray("new"));
+        EXPECT_EQ(modeOf(path), mode_t(0600));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+        ASSERT_TRUE(writeFileAtomically(path, "replaced", FilePermissions::KeepExisting, flush).ok());
+        EXPECT_EQ(readWholeFile(path).value(), QByteArray("replaced"));
+        EXPECT_EQ(modeOf(path), mode_t(0640));
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "a temporary file was left";
+
+    const QString folder = dir.filePath(QStringLiteral("calendar"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString file = dir.filePath(QStringLiteral("item-0.ics"));
+    struct Row
+    {
+        QStringList folders;
+        std::optional<QString> failingPath;
+    };
+    const Row rows[] = {
+        {{dir.path(), folder, folder}, std::nullopt},
+        {{dir.filePath(QStringLiteral("removed")), folder}, std::nullopt},
+        {{}, std::nullopt},
+        {{folder, file}, file},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.folders.join(u',').toStdString());
+        const Status synced = syncFileSystemsOf(row.folders);
+        ASSERT_EQ(synced.ok(), !row.failingPath.has_value());
+        if (row.failingPath) {
+            EXPECT_EQ(synced.error().code(), ErrorCode::IoWriteFailed);
+            EXPECT_TRUE(synced.error().message().contains(*row.failingPath)) << synced.error().message().toStdString();
+        }
+    }
+}
