@@ -174,6 +174,62 @@ bool isStale(const QByteArray &nativePath, std::chrono::seconds minimumAge)
     return std::time(nullptr) - status.st_mtime >= minimumAge.count();
 }
 
+Status writeFailure(const QString &path, const QString &what)
+{
+    return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2: %3").arg(path, what, systemMessage(errno)));
+}
+
+// A new file is written unnamed in the target's folder (O_TMPFILE) and then given the target's name
+// in one step, which fails rather than replace anything: no temporary name, no rename, and a crash
+// leaves nothing behind. Answers nothing, leaving no trace, when the file system or the process
+// cannot do this or the name was taken meanwhile: the caller then goes the named way.
+std::optional<Status> linkNewFile(const QString &path, const QByteArray &target, const QByteArray &bytes)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
+    const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (descriptor < 0)
+        return std::nullopt;
+    // fchmod is not masked by the umask, so the mode is exactly the one chosen.
+    if (::fchmod(descriptor, 0600) != 0 || writeToDescriptor(descriptor, bytes) != bytes.size()) {
+        const Status failed = writeFailure(path, QStringLiteral("write failed"));
+        ::close(descriptor);
+        return failed;
+    }
+    const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
+    const bool isLinked =
+        ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+    if (::close(descriptor) != 0 && isLinked)
+        return writeFailure(path, QStringLiteral("write failed"));
+    if (!isLinked)
+        return std::nullopt;
+    return success();
+}
+
+// rename(2) replaces the target in one step, so the target name always names a whole file; it also
+// replaces a link at that name rather than writing through it. (Qt's QSaveFile may unlink the target
+// before linking an unnamed temporary file in its place, which leaves a moment in which the file is
+// missing.) mkstemps creates the temporary file 0600 and never through a link.
+Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, const QByteArray &bytes, mode_t mode,
+                                 bool mustFlush)
+{
+    QByteArray pattern = temporaryPattern(path);
+    const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
+    if (descriptor < 0)
+        return writeFailure(path, QStringLiteral("cannot create a temporary file"));
+    TemporaryFileGuard guard(pattern);
+    guard.setDescriptor(descriptor);
+    if (::fchmod(descriptor, mode) != 0)
+        return writeFailure(path, QStringLiteral("cannot set permissions"));
+    if (writeToDescriptor(descriptor, bytes) != bytes.size() || (mustFlush && ::fsync(descriptor) != 0))
+        return writeFailure(path, QStringLiteral("write failed"));
+    if (guard.closeDescriptor() != 0)
+        return writeFailure(path, QStringLiteral("write failed"));
+    if (::rename(pattern.constData(), target.constData()) != 0)
+        return writeFailure(path, QStringLiteral("cannot replace the file"));
+    guard.setRenamed();
+    return success();
+}
+
 } // namespace
 
 qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
@@ -210,43 +266,18 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
     return readAtMost(*file, path, maxBytes);
 }
 
-// rename(2) replaces the target in one step, so the target name always names a whole file; it also
-// replaces a link at that name rather than writing through it. (Qt's QSaveFile may unlink the target
-// before linking an unnamed temporary file in its place, which leaves a moment in which the file is
-// missing.) mkstemps creates the temporary file 0600 and never through a link.
+// A file that replaces another, or is flushed before it is named, goes through a named temporary file.
 Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions,
                            FileFlush flush)
 {
     const QByteArray target = QFile::encodeName(path);
-    QByteArray pattern = temporaryPattern(path);
-    const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
-    if (descriptor < 0) {
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("%1: cannot create a temporary file: %2").arg(path, systemMessage(errno)));
-    }
-    TemporaryFileGuard guard(pattern);
-    guard.setDescriptor(descriptor);
-
     const std::optional<mode_t> replacedMode = modeOfReplacedFile(target);
+    if (flush == FileFlush::WhenReplacing && !replacedMode) {
+        if (std::optional<Status> linked = linkNewFile(path, target, bytes))
+            return *std::move(linked);
+    }
     const mode_t mode = permissions == FilePermissions::KeepExisting ? replacedMode.value_or(0600) : 0600;
-    // fchmod is not masked by the umask, so the mode is exactly the one chosen.
-    if (::fchmod(descriptor, mode) != 0) {
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("%1: cannot set permissions: %2").arg(path, systemMessage(errno)));
-    }
-    const bool mustFlush = flush == FileFlush::Always || replacedMode.has_value();
-    if (writeToDescriptor(descriptor, bytes) != bytes.size() || (mustFlush && ::fsync(descriptor) != 0)) {
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: write failed: %2").arg(path, systemMessage(errno)));
-    }
-    if (guard.closeDescriptor() != 0) {
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: write failed: %2").arg(path, systemMessage(errno)));
-    }
-    if (::rename(pattern.constData(), target.constData()) != 0) {
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("%1: cannot replace the file: %2").arg(path, systemMessage(errno)));
-    }
-    guard.setRenamed();
-    return success();
+    return writeThroughTemporaryFile(path, target, bytes, mode, flush == FileFlush::Always || replacedMode);
 }
 
 // Folders on one file system share its sync: each file system is synced once, through the first of

@@ -249,8 +249,9 @@ TEST(FileIO, WritesWithALaterSyncHoldTheSameBytesAndTheSyncNamesWhatFails)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    for (const FileFlush flush : {FileFlush::Always, FileFlush::WhenReplacing}) {
+    for (const auto &[flush, mask] : {std::pair{FileFlush::Always, mode_t(022)}, std::pair{FileFlush::WhenReplacing, mode_t(000)}}) {
         SCOPED_TRACE(int(flush));
+        const ScopedUmask umask(mask);
         const QString path = dir.filePath(QStringLiteral("item-%1.ics").arg(int(flush)));
         ASSERT_TRUE(writeFileAtomically(path, "new", FilePermissions::KeepExisting, flush).ok());
         EXPECT_EQ(readWholeFile(path).value(), QByteArray("new"));
@@ -261,6 +262,16 @@ TEST(FileIO, WritesWithALaterSyncHoldTheSameBytesAndTheSyncNamesWhatFails)
         EXPECT_EQ(modeOf(path), mode_t(0640));
     }
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "a temporary file was left";
+    // A link at the name of a new file is replaced, never followed.
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(writeFileAtomically(outside, "keep me").ok());
+    const QString linked = dir.filePath(QStringLiteral("linked.ics"));
+    ASSERT_TRUE(QFile::link(outside, linked));
+    ASSERT_TRUE(writeFileAtomically(linked, "item", FilePermissions::KeepExisting, FileFlush::WhenReplacing).ok());
+    EXPECT_FALSE(QFileInfo(linked).isSymLink());
+    EXPECT_EQ(readWholeFile(linked).value(), QByteArray("item"));
+    EXPECT_EQ(readWholeFile(outside).value(), QByteArray("keep me"));
+    EXPECT_EQ(modeOf(linked), mode_t(0600));
 
     const QString folder = dir.filePath(QStringLiteral("calendar"));
     ASSERT_TRUE(QDir().mkpath(folder));
