@@ -196,8 +196,7 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
         return failed;
     }
     const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
-    const bool isLinked =
-        ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+    const bool isLinked = ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
     if (::close(descriptor) != 0 && isLinked)
         return writeFailure(path, QStringLiteral("write failed"));
     if (!isLinked)
@@ -267,8 +266,7 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 }
 
 // A file that replaces another, or is flushed before it is named, goes through a named temporary file.
-Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions,
-                           FileFlush flush)
+Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush)
 {
     const QByteArray target = QFile::encodeName(path);
     const std::optional<mode_t> replacedMode = modeOfReplacedFile(target);

@@ -129,8 +129,9 @@ TEST(CalendarSyncDurability, TheGraphNamesOnlyWhatTheFoldersSyncedToDisk)
         SCOPED_TRACE(round);
         if (round == 2) {
             for (int index = 0; index < 4; ++index)
-                ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, eventUids[index],
-                                                         phoneFields({{"SUBJECT", QStringLiteral("Moved %1").arg(index)}})));
+                ASSERT_TRUE(
+                    run.peer().updatePhoneRecord(Conduit::Calendar, eventUids[index],
+                                                 phoneFields({{"SUBJECT", QStringLiteral("Moved %1").arg(index)}})));
             for (int index = 4; index < 8; ++index)
                 ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, eventUids[index]));
         }

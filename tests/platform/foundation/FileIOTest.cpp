@@ -249,7 +249,8 @@ TEST(FileIO, WritesWithALaterSyncHoldTheSameBytesAndTheSyncNamesWhatFails)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    for (const auto &[flush, mask] : {std::pair{FileFlush::Always, mode_t(022)}, std::pair{FileFlush::WhenReplacing, mode_t(000)}}) {
+    for (const auto &[flush, mask] :
+         {std::pair{FileFlush::Always, mode_t(022)}, std::pair{FileFlush::WhenReplacing, mode_t(000)}}) {
         SCOPED_TRACE(int(flush));
         const ScopedUmask umask(mask);
         const QString path = dir.filePath(QStringLiteral("item-%1.ics").arg(int(flush)));
