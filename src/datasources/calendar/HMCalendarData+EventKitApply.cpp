@@ -228,10 +228,22 @@ void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariant
     DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
     event.setStartDate(dateOf(record, kHMSyncFieldNSDateStartDate));
     event.setEndDate(dateOf(record, kHMSyncFieldNSDateEndDate));
-    event.setCalendar(ensureEventStore()->calendarWithIdentifier(categoryIdentifierToWriteTo()));
+    event.setCalendar(eventCalendarToWriteTo());
     updateEKCalendarItem(event, record);
     if (recurring)
         updateRecurrenceOfEKEvent(event, record);
+}
+
+std::shared_ptr<platform::EKCalendar> HMCalendarData::eventCalendarToWriteTo()
+{
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    const QString identifier = categoryIdentifierToWriteTo();
+    if (!m_eventCalendarToWriteTo || m_storeOfEventCalendar.lock() != store ||
+        m_eventCalendarToWriteTo->calendarIdentifier() != identifier) {
+        m_eventCalendarToWriteTo = store->calendarWithIdentifier(identifier);
+        m_storeOfEventCalendar = store;
+    }
+    return m_eventCalendarToWriteTo;
 }
 
 void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record)

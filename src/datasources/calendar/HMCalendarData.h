@@ -242,6 +242,9 @@ private:
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
+    // The calendar device records are written to, looked up once per store and calendar identifier:
+    // saving an event checks its calendar again.
+    std::shared_ptr<platform::EKCalendar> eventCalendarToWriteTo();
     // The events of the chosen calendars from three years back to about thirteen years ahead, into
     // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
     // when one is given (an event found by its start need not be looked for elsewhere), and only of
@@ -300,6 +303,8 @@ private:
     std::shared_ptr<HMProfile> m_profile;
     QDateTime m_listingRangeStart;
     QHash<QString, QString> m_seriesChecksums;
+    std::weak_ptr<platform::EKEventStore> m_storeOfEventCalendar;
+    std::shared_ptr<platform::EKCalendar> m_eventCalendarToWriteTo;
     // Positions in ekEventsArray by calendar item identifier, kept with the array.
     QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
     // Whether ekEventsArray holds of each series only its first regular occurrence (the whole listing).
