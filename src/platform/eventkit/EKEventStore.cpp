@@ -58,6 +58,13 @@ QSet<QString> &foldersToSync()
     return folders;
 }
 
+// Whether a file was written since the last sync without a flush before its rename; under the lock.
+bool &hasUnflushedFiles()
+{
+    static bool unflushed = false;
+    return unflushed;
+}
+
 std::function<Status(const QStringList &)> &diskSyncHook()
 {
     static std::function<Status(const QStringList &)> &hook =
@@ -645,6 +652,14 @@ Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<E
     return m_folders[known->calendarIdentifier()].get();
 }
 
+// A save that commits flushes each file before its rename and then syncs the folders, as one durable
+// save should; saves without commit leave new files to the later commit, which then syncs the file
+// systems once for all of them.
+FileFlush EKEventStore::flushFor(bool commit)
+{
+    return commit ? FileFlush::Always : FileFlush::WhenReplacing;
+}
+
 Status EKEventStore::finishWrite(const Status &status, bool commit)
 {
     if (!status)
@@ -657,8 +672,9 @@ Status EKEventStore::finishWrite(const Status &status, bool commit)
 Status EKEventStore::createItem(ICalendarFolder &folder, icalcomponent *calendar, const QString &uid)
 {
     foldersToSync().insert(folder.path());
+    hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
     return folder.writeFile(ICalendarFolder::fileNameForUid(uid),
-                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
+                            std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent), m_flush);
 }
 
 Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder)
@@ -682,6 +698,7 @@ Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalenda
 Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
 {
     const std::lock_guard lock(storeMutex());
+    m_flush = flushFor(commit);
     if (!event || !event->startDate().isValid())
         return Error(ErrorCode::DataMissing, QStringLiteral("an event needs a start date"));
     const Result<ICalendarFolder *> target = writableFolderOf(event->calendar(), EKEntityType::Event);
@@ -743,7 +760,9 @@ Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &loc
                                     const QString &)
 {
     foldersToSync().insert(target.path());
-    return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent));
+    hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
+    return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent),
+                            m_flush);
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
@@ -759,6 +778,7 @@ Status EKEventStore::removeWholeItem(const Location &location, const QString &ui
 Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)
 {
     const std::lock_guard lock(storeMutex());
+    m_flush = flushFor(commit);
     if (!event || event->eventIdentifier().isEmpty())
         return Error(ErrorCode::DataMissing, QStringLiteral("the event was never saved"));
     const QString uid = event->eventIdentifier();
@@ -843,6 +863,7 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
 Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
 {
     const std::lock_guard lock(storeMutex());
+    m_flush = flushFor(commit);
     if (!reminder)
         return Error(ErrorCode::DataMissing, QStringLiteral("no reminder to save"));
     const Result<ICalendarFolder *> target = writableFolderOf(reminder->calendar(), EKEntityType::Reminder);
@@ -876,6 +897,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
 Status EKEventStore::removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit)
 {
     const std::lock_guard lock(storeMutex());
+    m_flush = flushFor(commit);
     if (!reminder || reminder->calendarItemIdentifier().isEmpty())
         return Error(ErrorCode::DataMissing, QStringLiteral("the reminder was never saved"));
     const std::optional<Location> location = locate(reminder->calendarItemIdentifier());
@@ -904,9 +926,21 @@ Status EKEventStore::syncWrittenFolders()
         if (const Status hooked = diskSyncHook()(paths); !hooked)
             return hooked;
     }
-    if (const Status synced = syncFileSystemsOf(paths); !synced)
+    if (const Status synced = hasUnflushedFiles() ? syncFileSystemsOf(paths) : syncFolders(paths); !synced)
         return synced;
     foldersToSync().clear();
+    hasUnflushedFiles() = false;
+    return success();
+}
+
+// Files flushed before their renames need only their folders synced, which spares the flush of
+// whatever else is waiting on their file systems.
+Status EKEventStore::syncFolders(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (const Status synced = ICalendarFolder::syncFolderToDisk(path); !synced && isPlainFolder(path))
+            return synced;
+    }
     return success();
 }
 

@@ -4,6 +4,7 @@
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKReminder.h"
 #include "platform/eventkit/EKTypes.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
 #include <QDateTime>
@@ -167,6 +168,8 @@ private:
     Status writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent_impl *calendar,
                           const QString &uid);
     Status removeWholeItem(const Location &location, const QString &uid);
+    static FileFlush flushFor(bool commit);
+    static Status syncFolders(const QStringList &paths);
     Status finishWrite(const Status &status, bool commit);
 
     const unsigned m_entityMask;
@@ -178,6 +181,8 @@ private:
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
     std::map<QString, std::shared_ptr<ICalendarFolder>> m_folders;
     QStringList m_calendarOrder;
+    // How the save under way writes its files.
+    FileFlush m_flush = FileFlush::Always;
 };
 
 } // namespace platform

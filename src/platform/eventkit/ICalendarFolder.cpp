@@ -521,7 +521,8 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
     return result;
 }
 
-Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar)
+Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
+                                  FileFlush flush)
 {
     char *text = icalcomponent_as_ical_string_r(calendar.get());
     if (!text)
@@ -531,11 +532,8 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderModifiedNs(m_path);
-    // A new file is the owner's only; one we replace keeps what its owner chose. A new file reaches
-    // the disk with the store's next commit, which syncs the folder's file system once for all.
-    if (const Status written =
-            writeFileAtomically(path, bytes, FilePermissions::KeepExisting, FileFlush::WhenReplacing);
-        !written)
+    // A new file is the owner's only; one we replace keeps what its owner chose.
+    if (const Status written = writeFileAtomically(path, bytes, FilePermissions::KeepExisting, flush); !written)
         return written;
     // What we wrote is what the file now holds: it is described from the tree, not parsed again.
     const FileStat info = statWithoutFollowing(path);

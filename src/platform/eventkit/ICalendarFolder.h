@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
 #include <QDateTime>
@@ -104,9 +105,9 @@ public:
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
     // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    // A replaced file is flushed before the rename; a new one is durable once its file system is
-    // synced. The folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
-    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar);
+    // With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
+    // folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
+    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush);
     Status removeFile(const QString &fileName);
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
