@@ -50,11 +50,11 @@ struct EKPredicate final
 // vdirsyncer read and write too. Every store object is a view of the same folders, whose descriptions
 // the stores of a process share: a store looks at what is on disk when it first looks at a folder,
 // and later re-reads only the files that changed since. Writes go to disk at once, each file whole
-// (a crash of the process loses none); a commit makes every store's writes durable (one sync of each
-// file system written), so a run of saves without commit and one commit at its end costs a single
-// sync. Thread-safe: calls from several queues, to any
-// store, take the stores' common lock in turn. Reminder fetches complete on the store's own serial
-// queue.
+// (a crash of the process loses none). A save that commits flushes its files and syncs their folders
+// at once; saves without commit leave new files unflushed, and the next commit of any store makes
+// them all durable with one sync of each file system written. Thread-safe: calls from several
+// queues, to any store, take the stores' common lock in turn. Reminder fetches complete on the
+// store's own serial queue.
 class EKEventStore final : public std::enable_shared_from_this<EKEventStore>
 {
 public:
