@@ -522,34 +522,45 @@ QString HMIdentifierGraph::archiveClassName() const
 
 void HMIdentifierGraph::encodeWithCoder(platform::KeyedArchiver &coder) const
 {
-    QVariantList dictionaries;
-    dictionaries.reserve(m_entries.size());
-    for (const Entry &entry : m_entries)
-        dictionaries.append(entry.toMap());
-    coder.encodeObject(QVariant(dictionaries), kIdentifierDictionariesKey);
+    // One entry materialised at a time; the file's bytes are those of a list of the dictionaries.
+    coder.encodeDictionaryList(
+        m_entries.size(), [this](qsizetype position) { return m_entries.at(position).toMap(); },
+        kIdentifierDictionariesKey);
     coder.encodeObject(QVariant(m_lastSyncDate), kLastSyncDateKey);
 }
+
+namespace {
+
+// Packs each dictionary of the archive's list as it is read: no dictionary is ever built as a map.
+class EntryPacker final : public platform::KeyedUnarchiver::DictionaryListVisitor
+{
+public:
+    explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
+
+    void beginList(qsizetype count) override { m_entries.reserve(count); }
+    void addPair(const QString &key, const QVariant &value) override { m_pairs.emplace_back(key, value); }
+    void endDictionary() override
+    {
+        m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
+        m_pairs.clear();
+    }
+
+private:
+    HMIdentifierGraph::Entries &m_entries;
+    std::vector<std::pair<QString, QVariant>> m_pairs;
+};
+
+} // namespace
 
 void HMIdentifierGraph::initWithCoder(platform::KeyedUnarchiver &coder)
 {
     clear();
     m_lastSyncDate = QDateTime();
 
-    const QVariant dictionaries = coder.decodeObject(kIdentifierDictionariesKey);
-    if (dictionaries.isValid() && dictionaries.typeId() != QMetaType::QVariantList) {
-        coder.failWithError(
-            Error(ErrorCode::DataMalformed, QStringLiteral("\"identifierDictionaries\" is not a list")));
+    EntryPacker packer(m_entries);
+    if (!coder.decodeDictionaryList(kIdentifierDictionariesKey, packer)) {
+        m_entries.clear();
         return;
-    }
-    const QVariantList entries = dictionaries.toList();
-    m_entries.reserve(entries.size());
-    for (qsizetype index = 0; index < entries.size(); ++index) {
-        if (entries.at(index).typeId() != QMetaType::QVariantMap) {
-            coder.failWithError(Error(ErrorCode::DataMalformed,
-                                      QStringLiteral("identifier dictionary %1 is not a dictionary").arg(index)));
-            return;
-        }
-        m_entries.append(Entry(entries.at(index).toMap()));
     }
 
     const QVariant date = coder.decodeObject(kLastSyncDateKey);

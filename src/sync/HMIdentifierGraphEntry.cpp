@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QIODevice>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -219,6 +220,19 @@ void appendValue(QByteArray &out, const QVariant &value)
     default:
         return appendGeneric(out, value);
     }
+}
+
+// Appends one key-value pair in packed form; pairs come in key order, each key once.
+void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
+{
+    const quint32 number = keyTable().numberOf(key);
+    appendVarint(packed, number);
+    if (number == kInlineKey) {
+        const QByteArray text = key.toUtf8();
+        appendVarint(packed, quint64(text.size()));
+        packed.append(text);
+    }
+    appendValue(packed, value);
 }
 
 // Reads packed bytes; every read is checked against the end, and a failed read stops the reading.
@@ -454,33 +468,27 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary) : 
     m_bytes.squeeze();
 }
 
+HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<std::pair<QString, QVariant>> &pairs)
+{
+    const auto byKey = [](const auto &left, const auto &right) { return left.first < right.first; };
+    // Archives list a dictionary's keys sorted already.
+    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
+        std::stable_sort(pairs.begin(), pairs.end(), byKey);
+    QByteArray bytes(1, kFormat);
+    for (size_t index = 0; index < pairs.size(); ++index) {
+        if (index + 1 < pairs.size() && pairs[index + 1].first == pairs[index].first)
+            continue;
+        appendPair(bytes, pairs[index].first, pairs[index].second);
+    }
+    bytes.squeeze();
+    return HMIdentifierGraphEntry(std::move(bytes));
+}
+
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)
 {
     if (!unpack(bytes))
         return std::nullopt;
     return HMIdentifierGraphEntry(bytes);
-}
-
-HMIdentifierGraphEntry HMIdentifierGraphEntry::adoptPacked(QByteArray bytes)
-{
-    return HMIdentifierGraphEntry(std::move(bytes));
-}
-
-quint32 HMIdentifierGraphEntry::keyNumber(const QString &key)
-{
-    return keyTable().numberOf(key);
-}
-
-void HMIdentifierGraphEntry::appendPair(QByteArray &packed, const QString &key, const QVariant &value)
-{
-    const quint32 number = keyNumber(key);
-    appendVarint(packed, number);
-    if (number == kInlineKey) {
-        const QByteArray text = key.toUtf8();
-        appendVarint(packed, quint64(text.size()));
-        packed.append(text);
-    }
-    appendValue(packed, value);
 }
 
 QVariantMap HMIdentifierGraphEntry::toMap() const

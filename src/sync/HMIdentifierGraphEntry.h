@@ -7,6 +7,8 @@
 #include <QVariantMap>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 // One identifier dictionary of an identifier graph, packed into one immutable, implicitly shared
 // byte string: a graph of many thousand entries holds a few dozen bytes per entry where a
@@ -59,15 +61,13 @@ public:
         return !(left == right);
     }
 
-    // The number a key has in the process-wide table; kept for as long as the process runs.
-    static quint32 keyNumber(const QString &key);
-    // Appends one key-value pair in packed form; pairs must come in key order and each key once.
-    // packed() of an entry is a format byte followed by such pairs.
-    static void appendPair(QByteArray &packed, const QString &key, const QVariant &value);
+    // The entry of a dictionary read as its pairs, in any order: where a key comes more than once,
+    // the last value counts, as inserting them into a QVariantMap one by one would have it. The
+    // pairs are left sorted.
+    static HMIdentifierGraphEntry fromPairs(std::vector<std::pair<QString, QVariant>> &pairs);
+
     // The format byte every packed entry starts with.
     static constexpr char kFormat = 1;
-    // Takes bytes built by appendPair after the format byte, without checking them again.
-    static HMIdentifierGraphEntry adoptPacked(QByteArray bytes);
 
 private:
     explicit HMIdentifierGraphEntry(QByteArray bytes) : m_bytes(std::move(bytes)) {}
