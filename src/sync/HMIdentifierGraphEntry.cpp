@@ -30,8 +30,13 @@ enum class Tag : quint8 {
     NullData,
     DateUtc,
     Generic,
+    List,
+    Map,
     End
 };
+
+// Lists and dictionaries inside an entry nest this deep in packed form; deeper ones are streamed.
+constexpr int kMaxNesting = 16;
 
 // Key number 0 stands for a key written out in the entry itself.
 constexpr quint32 kInlineKey = 0;
@@ -191,7 +196,45 @@ void appendDate(QByteArray &out, const QVariant &value)
         appendGeneric(out, value);
 }
 
-void appendValue(QByteArray &out, const QVariant &value)
+void appendValue(QByteArray &out, const QVariant &value, int depth);
+
+void appendList(QByteArray &out, const QVariantList &list, int depth)
+{
+    out.append(char(Tag::List));
+    appendVarint(out, quint64(list.size()));
+    for (const QVariant &item : list)
+        appendValue(out, item, depth + 1);
+}
+
+// Keys inside are written out as UTF-8; a key that UTF-8 cannot carry has the dictionary streamed.
+void appendMap(QByteArray &out, const QVariant &value, int depth)
+{
+    const QVariantMap &map = *static_cast<const QVariantMap *>(value.constData());
+    for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
+        if (!QStringView(pair.key()).isValidUtf16())
+            return appendGeneric(out, value);
+    }
+    out.append(char(Tag::Map));
+    appendVarint(out, quint64(map.size()));
+    for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
+        const QByteArray key = pair.key().toUtf8();
+        appendVarint(out, quint64(key.size()));
+        out.append(key);
+        appendValue(out, pair.value(), depth + 1);
+    }
+}
+
+void appendNested(QByteArray &out, const QVariant &value, int depth)
+{
+    if (depth >= kMaxNesting)
+        appendGeneric(out, value);
+    else if (value.typeId() == QMetaType::QVariantList)
+        appendList(out, *static_cast<const QVariantList *>(value.constData()), depth);
+    else
+        appendMap(out, value, depth);
+}
+
+void appendValue(QByteArray &out, const QVariant &value, int depth)
 {
     switch (value.typeId()) {
     case QMetaType::UnknownType:
@@ -217,22 +260,46 @@ void appendValue(QByteArray &out, const QVariant &value)
         return appendData(out, *static_cast<const QByteArray *>(value.constData()));
     case QMetaType::QDateTime:
         return appendDate(out, value);
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantMap:
+        return appendNested(out, value, depth);
     default:
         return appendGeneric(out, value);
     }
 }
 
+// The key's number, remembered per thread for the last few keys: a graph being read hands the same
+// few keys over and over, each time the very same shared text, which is known by its address.
+quint32 numberOfKey(const QString &key)
+{
+    struct Recent
+    {
+        QString key;
+        quint32 number = kInlineKey;
+    };
+    thread_local std::array<Recent, 8> recent;
+    thread_local size_t next = 0;
+    for (const Recent &known : recent) {
+        if (!key.isEmpty() && known.key.constData() == key.constData() && known.key.size() == key.size())
+            return known.number;
+    }
+    const quint32 number = keyTable().numberOf(key);
+    recent[next] = Recent{key, number};
+    next = (next + 1) % recent.size();
+    return number;
+}
+
 // Appends one key-value pair in packed form; pairs come in key order, each key once.
 void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
 {
-    const quint32 number = keyTable().numberOf(key);
+    const quint32 number = numberOfKey(key);
     appendVarint(packed, number);
     if (number == kInlineKey) {
         const QByteArray text = key.toUtf8();
         appendVarint(packed, quint64(text.size()));
         packed.append(text);
     }
-    appendValue(packed, value);
+    appendValue(packed, value, 0);
 }
 
 // Reads packed bytes; every read is checked against the end, and a failed read stops the reading.
@@ -242,6 +309,7 @@ public:
     explicit Cursor(QByteArrayView bytes) : m_at(bytes.data()), m_end(bytes.data() + bytes.size()) {}
 
     bool atEnd() const { return m_at == m_end; }
+    const char *at() const { return m_at; }
 
     std::optional<quint8> byte()
     {
@@ -289,9 +357,38 @@ struct Field
     quint64 number = 0;
 };
 
-bool readPayload(Cursor &cursor, Field &field)
+bool readPayload(Cursor &cursor, Field &field, int depth);
+
+// Reads past the items of a list or dictionary, checking each.
+bool skipNested(Cursor &cursor, Tag tag, int depth)
+{
+    const std::optional<quint64> count = depth < kMaxNesting ? cursor.varint() : std::nullopt;
+    if (!count)
+        return false;
+    // Each item takes at least a byte: a count past the bytes fails at their end.
+    for (quint64 item = 0; item < *count; ++item) {
+        const std::optional<quint64> keyLength = tag == Tag::Map ? cursor.varint() : std::optional<quint64>(0);
+        const std::optional<quint8> itemTag = keyLength && cursor.bytes(*keyLength) ? cursor.byte() : std::nullopt;
+        if (!itemTag || *itemTag >= quint8(Tag::End))
+            return false;
+        Field field;
+        field.tag = Tag(*itemTag);
+        if (!readPayload(cursor, field, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+bool readPayload(Cursor &cursor, Field &field, int depth)
 {
     switch (field.tag) {
+    case Tag::List:
+    case Tag::Map: {
+        const char *start = cursor.at();
+        const bool isWhole = skipNested(cursor, field.tag, depth);
+        field.payload = QByteArrayView(start, cursor.at() - start);
+        return isWhole;
+    }
     case Tag::TextUtf8:
     case Tag::Data:
     case Tag::Generic: {
@@ -344,7 +441,7 @@ bool nextField(Cursor &cursor, Field &field)
     if (!tag || *tag >= quint8(Tag::End))
         return false;
     field.tag = Tag(*tag);
-    return readPayload(cursor, field);
+    return readPayload(cursor, field, 0);
 }
 
 std::optional<QString> keyOf(const Field &field)
@@ -389,6 +486,32 @@ std::optional<QVariant> numberValueOf(const Field &field)
     }
 }
 
+std::optional<QVariant> valueInField(const Field &field);
+
+// A list or dictionary whose bytes were checked when its field was read.
+std::optional<QVariant> nestedValueOf(const Field &field)
+{
+    Cursor cursor(field.payload);
+    const quint64 count = cursor.varint().value_or(0);
+    QVariantList list;
+    QVariantMap map;
+    for (quint64 index = 0; index < count; ++index) {
+        const std::optional<QByteArrayView> key =
+            field.tag == Tag::Map ? cursor.bytes(cursor.varint().value_or(0)) : std::optional(QByteArrayView());
+        Field item;
+        item.tag = Tag(cursor.byte().value_or(quint8(Tag::End)));
+        const std::optional<QVariant> value =
+            key && readPayload(cursor, item, 0) ? valueInField(item) : std::nullopt;
+        if (!value)
+            return std::nullopt;
+        if (field.tag == Tag::Map)
+            map.insert(map.cend(), QString::fromUtf8(*key), *value);
+        else
+            list.append(*value);
+    }
+    return field.tag == Tag::Map ? QVariant(map) : QVariant(list);
+}
+
 std::optional<QVariant> valueInField(const Field &field)
 {
     switch (field.tag) {
@@ -418,6 +541,9 @@ std::optional<QVariant> valueInField(const Field &field)
         return QVariant(QByteArray());
     case Tag::Generic:
         return genericValueOf(field.payload);
+    case Tag::List:
+    case Tag::Map:
+        return nestedValueOf(field);
     default:
         return numberValueOf(field);
     }

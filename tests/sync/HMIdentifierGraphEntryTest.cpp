@@ -33,6 +33,15 @@ QString loneSurrogate()
     return QStringLiteral("id-") + QChar(char16_t(0xd800)) + QStringLiteral("-end");
 }
 
+// Lists inside lists, deeper than entries pack them.
+QVariant deepList()
+{
+    QVariant value = QStringLiteral("bottom");
+    for (int level = 0; level < 24; ++level)
+        value = QVariantList{value, level};
+    return value;
+}
+
 // One of every value type the keyed archiver writes, with the edges of each, and a few it does not.
 QList<TypedValue> everyValueType()
 {
@@ -69,6 +78,10 @@ QList<TypedValue> everyValueType()
         {"text list", QStringList{QStringLiteral("a"), QStringLiteral("b")}},
         {"map", QVariantMap{{QStringLiteral("inner"), QVariantMap{{QStringLiteral("x"), qint64(7)}}}}},
         {"hash", QVariantHash{{QStringLiteral("h"), QStringLiteral("v")}}},
+        {"empty list", QVariantList()},
+        {"empty map", QVariantMap()},
+        {"deep list", deepList()},
+        {"map with a lone surrogate key", QVariantMap{{loneSurrogate(), 1}, {QStringLiteral("a"), QVariantList{}}}},
     };
 }
 
@@ -133,7 +146,7 @@ TEST(HMIdentifierGraphEntry, EveryArchivableTypeSurvivesTheGraphFile)
     HMProfile profile;
     profile.setFilename(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f01"));
     QVariantMap archivable = dictionaryOfEveryType();
-    for (const char *notArchivable : {"lone surrogate", "uint64 max"})
+    for (const char *notArchivable : {"lone surrogate", "uint64 max", "map with a lone surrogate key"})
         archivable.remove(QString::fromLatin1(notArchivable));
     const platform::Result<QByteArray> archived = platform::KeyedArchiver::archivedDataWithRootObject(archivable);
     ASSERT_TRUE(archived) << archived.error().message().toStdString();
