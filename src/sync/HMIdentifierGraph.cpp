@@ -54,6 +54,29 @@ size_t hashOfUtf8(QByteArrayView utf8)
     return qHash(utf8, 0);
 }
 
+// The UTF-8 bytes of a text, without allocating for the short ASCII texts identifiers nearly always
+// are: looking up every identifier of the other side's list would otherwise allocate for each.
+using Utf8Text = QVarLengthArray<char, 96>;
+
+Utf8Text utf8Of(const QString &text)
+{
+    Utf8Text bytes;
+    if (isAscii(text)) {
+        bytes.resize(text.size());
+        for (qsizetype index = 0; index < text.size(); ++index)
+            bytes[index] = char(text.at(index).unicode());
+        return bytes;
+    }
+    const QByteArray converted = text.toUtf8();
+    bytes.append(converted.constData(), converted.size());
+    return bytes;
+}
+
+QByteArrayView viewOf(const Utf8Text &bytes)
+{
+    return QByteArrayView(bytes.data(), bytes.size());
+}
+
 // What an entry's identifier is compared and hashed as under one index: the exact text, or the
 // folded "hmUid".
 std::optional<QString> identifierText(const HMIdentifierGraphEntry &entry, WellKnownKey key, bool isFolded)
@@ -75,7 +98,7 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
     const std::optional<QString> text = identifierText(entry, key, isFolded);
     if (!text)
         return std::nullopt;
-    return hashOfUtf8(text->toUtf8());
+    return hashOfUtf8(viewOf(utf8Of(*text)));
 }
 
 template <typename Buckets>
@@ -300,18 +323,18 @@ HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QStr
     const bool isFolded = key == Key::FoldedHmUid;
     const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
     const QString wanted = isFolded ? looseKey(identifier) : identifier;
-    const QByteArray wantedUtf8 = wanted.toUtf8();
+    const Utf8Text wantedUtf8 = utf8Of(wanted);
     // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
     const bool isUtf8Exact = !isFolded && QStringView(wanted).isValidUtf16();
     const Buckets &buckets = bucketsOf(key);
-    const auto bucket = buckets.constFind(hashOfUtf8(wantedUtf8));
+    const auto bucket = buckets.constFind(hashOfUtf8(viewOf(wantedUtf8)));
     Bucket matching;
     if (bucket == buckets.constEnd())
         return matching;
     for (const quint64 number : *bucket) {
         const Entry &entry = m_entries.at(positionOfEntry(number));
         const std::optional<QByteArrayView> utf8 = isUtf8Exact ? entry.utf8TextOf(field) : std::nullopt;
-        if (utf8 ? *utf8 == QByteArrayView(wantedUtf8) : identifierText(entry, field, isFolded) == wanted)
+        if (utf8 ? *utf8 == viewOf(wantedUtf8) : identifierText(entry, field, isFolded) == wanted)
             matching.append(number);
     }
     return matching;

@@ -587,11 +587,32 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry() : m_bytes(1, kFormat)
 {
 }
 
-HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary) : m_bytes(1, kFormat)
+namespace {
+
+// Packs into a buffer kept per thread, then copies the bytes once into an allocation of their size:
+// growing each entry's own bytes step by step would allocate several times per entry.
+template <typename Fill>
+QByteArray packedBy(const Fill &fill)
 {
-    for (auto pair = dictionary.constBegin(); pair != dictionary.constEnd(); ++pair)
-        appendPair(m_bytes, pair.key(), pair.value());
-    m_bytes.squeeze();
+    constexpr qsizetype kLargestKept = 64 * 1024;
+    thread_local QByteArray scratch;
+    scratch.resize(0);
+    scratch.append(HMIdentifierGraphEntry::kFormat);
+    fill(scratch);
+    QByteArray bytes(scratch.constData(), scratch.size());
+    if (scratch.capacity() > kLargestKept)
+        scratch = QByteArray();
+    return bytes;
+}
+
+} // namespace
+
+HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
+    : m_bytes(packedBy([&dictionary](QByteArray &bytes) {
+          for (auto pair = dictionary.constBegin(); pair != dictionary.constEnd(); ++pair)
+              appendPair(bytes, pair.key(), pair.value());
+      }))
+{
 }
 
 HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<std::pair<QString, QVariant>> &pairs)
@@ -600,14 +621,13 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<std::pair<Q
     // Archives list a dictionary's keys sorted already.
     if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
         std::stable_sort(pairs.begin(), pairs.end(), byKey);
-    QByteArray bytes(1, kFormat);
-    for (size_t index = 0; index < pairs.size(); ++index) {
-        if (index + 1 < pairs.size() && pairs[index + 1].first == pairs[index].first)
-            continue;
-        appendPair(bytes, pairs[index].first, pairs[index].second);
-    }
-    bytes.squeeze();
-    return HMIdentifierGraphEntry(std::move(bytes));
+    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) {
+        for (size_t index = 0; index < pairs.size(); ++index) {
+            if (index + 1 < pairs.size() && pairs[index + 1].first == pairs[index].first)
+                continue;
+            appendPair(bytes, pairs[index].first, pairs[index].second);
+        }
+    }));
 }
 
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)
