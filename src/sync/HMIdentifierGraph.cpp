@@ -101,28 +101,6 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
     return hashOfUtf8(viewOf(utf8Of(*text)));
 }
 
-template <typename Buckets>
-void dropEntry(Buckets &buckets, size_t hash, quint64 entry)
-{
-    const auto bucket = buckets.find(hash);
-    if (bucket == buckets.end())
-        return;
-    bucket->removeOne(entry);
-    if (bucket->isEmpty())
-        buckets.erase(bucket);
-}
-
-// Keeps a bucket in list order: appended entries go last, and an entry replaced in place keeps its
-// earlier number, which goes where it belongs.
-template <typename Bucket>
-void addEntry(Bucket &bucket, quint64 entry)
-{
-    if (bucket.isEmpty() || bucket.last() < entry)
-        bucket.append(entry);
-    else
-        bucket.insert(std::lower_bound(bucket.begin(), bucket.end(), entry) - bucket.begin(), entry);
-}
-
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
 // hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
 constexpr qsizetype kLongestReplacedRun = 4096;
@@ -231,9 +209,9 @@ void HMIdentifierGraph::dropIndexes() const
     m_isIndexed = false;
     m_entryNumbers = {};
     m_nextEntryNumber = 0;
-    m_byHmUid = {};
-    m_byNativeId = {};
-    m_byFoldedHmUid = {};
+    m_byHmUid.clear();
+    m_byNativeId.clear();
+    m_byFoldedHmUid.clear();
     m_hasFoldedIndex = false;
     m_unconfirmedCount = 0;
 }
@@ -241,13 +219,13 @@ void HMIdentifierGraph::dropIndexes() const
 void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
 {
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
-        addEntry(m_byHmUid[*hash], number);
+        m_byHmUid.insert(*hash, number);
     if (m_hasFoldedIndex) {
         if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
-            addEntry(m_byFoldedHmUid[*hash], number);
+            m_byFoldedHmUid.insert(*hash, number);
     }
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
-        addEntry(m_byNativeId[*hash], number);
+        m_byNativeId.insert(*hash, number);
     if (entry.isUnconfirmedAdd())
         ++m_unconfirmedCount;
 }
@@ -255,13 +233,13 @@ void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
 void HMIdentifierGraph::unindexEntry(const Entry &entry, quint64 number) const
 {
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
-        dropEntry(m_byHmUid, *hash, number);
+        m_byHmUid.remove(*hash, number);
     if (m_hasFoldedIndex) {
         if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
-            dropEntry(m_byFoldedHmUid, *hash, number);
+            m_byFoldedHmUid.remove(*hash, number);
     }
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
-        dropEntry(m_byNativeId, *hash, number);
+        m_byNativeId.remove(*hash, number);
     if (entry.isUnconfirmedAdd())
         --m_unconfirmedCount;
 }
@@ -287,6 +265,11 @@ void HMIdentifierGraph::appendEntry(Entry entry)
     m_entries.append(std::move(entry));
     if (!m_isIndexed)
         return;
+    // Numbers are never reused; when they run out, the next lookup numbers the list afresh.
+    if (m_nextEntryNumber > HMIdentifierGraphHashIndex::kLargestEntry) {
+        dropIndexes();
+        return;
+    }
     m_entryNumbers.push_back(m_nextEntryNumber);
     indexEntry(m_entries.constLast(), m_nextEntryNumber++);
 }
@@ -300,7 +283,7 @@ qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
     return qsizetype(found - m_entryNumbers.begin());
 }
 
-HMIdentifierGraph::Buckets &HMIdentifierGraph::bucketsOf(Key key) const
+HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
 {
     switch (key) {
     case Key::HmUid:
@@ -326,12 +309,8 @@ HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QStr
     const Utf8Text wantedUtf8 = utf8Of(wanted);
     // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
     const bool isUtf8Exact = !isFolded && QStringView(wanted).isValidUtf16();
-    const Buckets &buckets = bucketsOf(key);
-    const auto bucket = buckets.constFind(hashOfUtf8(viewOf(wantedUtf8)));
     Bucket matching;
-    if (bucket == buckets.constEnd())
-        return matching;
-    for (const quint64 number : *bucket) {
+    for (const quint64 number : indexOf(key).entriesFor(hashOfUtf8(viewOf(wantedUtf8)))) {
         const Entry &entry = m_entries.at(positionOfEntry(number));
         const std::optional<QByteArrayView> utf8 = isUtf8Exact ? entry.utf8TextOf(field) : std::nullopt;
         if (utf8 ? *utf8 == viewOf(wantedUtf8) : identifierText(entry, field, isFolded) == wanted)
@@ -383,7 +362,7 @@ void HMIdentifierGraph::buildFoldedIndex() const
     m_byFoldedHmUid.reserve(m_entries.size());
     for (qsizetype position = 0; position < m_entries.size(); ++position) {
         if (const std::optional<size_t> hash = hashOfEntry(m_entries.at(position), WellKnownKey::HmUid, true))
-            addEntry(m_byFoldedHmUid[*hash], m_entryNumbers[size_t(position)]);
+            m_byFoldedHmUid.insert(*hash, m_entryNumbers[size_t(position)]);
     }
     m_hasFoldedIndex = true;
 }

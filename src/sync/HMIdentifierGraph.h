@@ -2,6 +2,7 @@
 
 #include "platform/foundation/KeyedArchiver.h"
 #include "sync/HMIdentifierGraphEntry.h"
+#include "sync/HMIdentifierGraphHashIndex.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -136,12 +137,10 @@ public:
 
 private:
     enum class Key { HmUid, NativeId, FoldedHmUid };
-    // Entry numbers, ascending in list order, for each hash of a key value. Nearly every hash has
-    // one entry, which the bucket holds in place: indexing a graph allocates nothing per entry.
-    using Bucket = QVarLengthArray<quint64, 1>;
-    using Buckets = QHash<size_t, Bucket>;
+    // Entry numbers, ascending in list order.
+    using Bucket = HMIdentifierGraphHashIndex::Entries;
 
-    Buckets &bucketsOf(Key key) const;
+    HMIdentifierGraphHashIndex &indexOf(Key key) const;
     Bucket matchingEntries(Key key, const QString &identifier) const;
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
@@ -165,10 +164,10 @@ private:
     mutable bool m_isIndexed = false;
     mutable std::vector<quint64> m_entryNumbers;
     mutable quint64 m_nextEntryNumber = 0;
-    mutable Buckets m_byHmUid;
-    mutable Buckets m_byNativeId;
+    mutable HMIdentifierGraphHashIndex m_byHmUid;
+    mutable HMIdentifierGraphHashIndex m_byNativeId;
     // Built on the first loose lookup: a run that changes nothing never needs it.
-    mutable Buckets m_byFoldedHmUid;
+    mutable HMIdentifierGraphHashIndex m_byFoldedHmUid;
     mutable bool m_hasFoldedIndex = false;
     mutable qsizetype m_unconfirmedCount = 0;
 };
