@@ -216,30 +216,30 @@ void HMIdentifierGraph::dropIndexes() const
     m_unconfirmedCount = 0;
 }
 
-void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
+// Calls apply with each index the entry stands in and the hash it stands under there.
+template <typename Apply>
+void HMIdentifierGraph::forEachIndexOf(const Entry &entry, const Apply &apply) const
 {
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
-        m_byHmUid.insert(*hash, number);
+        apply(m_byHmUid, *hash);
     if (m_hasFoldedIndex) {
         if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
-            m_byFoldedHmUid.insert(*hash, number);
+            apply(m_byFoldedHmUid, *hash);
     }
     if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
-        m_byNativeId.insert(*hash, number);
+        apply(m_byNativeId, *hash);
+}
+
+void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
+{
+    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.insert(hash, number); });
     if (entry.isUnconfirmedAdd())
         ++m_unconfirmedCount;
 }
 
 void HMIdentifierGraph::unindexEntry(const Entry &entry, quint64 number) const
 {
-    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
-        m_byHmUid.remove(*hash, number);
-    if (m_hasFoldedIndex) {
-        if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
-            m_byFoldedHmUid.remove(*hash, number);
-    }
-    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
-        m_byNativeId.remove(*hash, number);
+    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.remove(hash, number); });
     if (entry.isUnconfirmedAdd())
         --m_unconfirmedCount;
 }
@@ -285,15 +285,7 @@ qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
 
 HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
 {
-    switch (key) {
-    case Key::HmUid:
-        return m_byHmUid;
-    case Key::NativeId:
-        return m_byNativeId;
-    case Key::FoldedHmUid:
-        break;
-    }
-    return m_byFoldedHmUid;
+    return key == Key::HmUid ? m_byHmUid : key == Key::NativeId ? m_byNativeId : m_byFoldedHmUid;
 }
 
 // The entries (numbers ascending) whose identifier under the key equals the given one: the hash

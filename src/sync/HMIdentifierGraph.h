@@ -148,6 +148,8 @@ private:
     qsizetype positionOfEntry(quint64 entry) const;
     std::vector<bool> positionsMatching(const QStringList &identifiers) const;
     void ensureIndexed() const;
+    template <typename Apply>
+    void forEachIndexOf(const Entry &entry, const Apply &apply) const;
     void indexEntry(const Entry &entry, quint64 number) const;
     void unindexEntry(const Entry &entry, quint64 number) const;
     void appendEntry(Entry entry);
