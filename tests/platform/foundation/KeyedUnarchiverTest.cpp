@@ -377,7 +377,10 @@ TEST(KeyedUnarchiver, DictionaryListsReadOneAtATimeAsTheyReadWhole)
         whole.append(item.toMap());
     ASSERT_EQ(whole.size(), written.dictionaries.size());
     EXPECT_EQ((*read)->dictionaries, whole);
+}
 
+TEST(KeyedUnarchiver, AnEmptyOrMissingDictionaryListReadsAsNoDictionaries)
+{
     const Result<std::unique_ptr<DictionaryLists>> empty =
         KeyedUnarchiver::unarchiveObject<DictionaryLists>(archived(DictionaryLists()), QStringLiteral("HMLists"));
     ASSERT_TRUE(empty.ok());
