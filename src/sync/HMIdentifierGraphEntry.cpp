@@ -32,6 +32,7 @@ enum class Tag : quint8 {
     Generic,
     List,
     Map,
+    Hash,
     End
 };
 
@@ -206,15 +207,15 @@ void appendList(QByteArray &out, const QVariantList &list, int depth)
         appendValue(out, item, depth + 1);
 }
 
-// Keys inside are written out as UTF-8; a key that UTF-8 cannot carry has the dictionary streamed.
-void appendMap(QByteArray &out, const QVariant &value, int depth)
+// Keys inside are written out as UTF-8, in key order also for a hash, so that equal dictionaries
+// always pack alike; a key that UTF-8 cannot carry has the dictionary streamed.
+void appendMap(QByteArray &out, const QVariantMap &map, const QVariant &value, Tag tag, int depth)
 {
-    const QVariantMap &map = *static_cast<const QVariantMap *>(value.constData());
     for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
         if (!QStringView(pair.key()).isValidUtf16())
             return appendGeneric(out, value);
     }
-    out.append(char(Tag::Map));
+    out.append(char(tag));
     appendVarint(out, quint64(map.size()));
     for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
         const QByteArray key = pair.key().toUtf8();
@@ -230,8 +231,10 @@ void appendNested(QByteArray &out, const QVariant &value, int depth)
         appendGeneric(out, value);
     else if (value.typeId() == QMetaType::QVariantList)
         appendList(out, *static_cast<const QVariantList *>(value.constData()), depth);
+    else if (value.typeId() == QMetaType::QVariantMap)
+        appendMap(out, *static_cast<const QVariantMap *>(value.constData()), value, Tag::Map, depth);
     else
-        appendMap(out, value, depth);
+        appendMap(out, value.toMap(), value, Tag::Hash, depth);
 }
 
 void appendValue(QByteArray &out, const QVariant &value, int depth)
@@ -262,6 +265,7 @@ void appendValue(QByteArray &out, const QVariant &value, int depth)
         return appendDate(out, value);
     case QMetaType::QVariantList:
     case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
         return appendNested(out, value, depth);
     default:
         return appendGeneric(out, value);
@@ -367,7 +371,7 @@ bool skipNested(Cursor &cursor, Tag tag, int depth)
         return false;
     // Each item takes at least a byte: a count past the bytes fails at their end.
     for (quint64 item = 0; item < *count; ++item) {
-        const std::optional<quint64> keyLength = tag == Tag::Map ? cursor.varint() : std::optional<quint64>(0);
+        const std::optional<quint64> keyLength = tag != Tag::List ? cursor.varint() : std::optional<quint64>(0);
         const std::optional<quint8> itemTag = keyLength && cursor.bytes(*keyLength) ? cursor.byte() : std::nullopt;
         if (!itemTag || *itemTag >= quint8(Tag::End))
             return false;
@@ -383,7 +387,8 @@ bool readPayload(Cursor &cursor, Field &field, int depth)
 {
     switch (field.tag) {
     case Tag::List:
-    case Tag::Map: {
+    case Tag::Map:
+    case Tag::Hash: {
         const char *start = cursor.at();
         const bool isWhole = skipNested(cursor, field.tag, depth);
         field.payload = QByteArrayView(start, cursor.at() - start);
@@ -497,18 +502,20 @@ std::optional<QVariant> nestedValueOf(const Field &field)
     QVariantMap map;
     for (quint64 index = 0; index < count; ++index) {
         const std::optional<QByteArrayView> key =
-            field.tag == Tag::Map ? cursor.bytes(cursor.varint().value_or(0)) : std::optional(QByteArrayView());
+            field.tag != Tag::List ? cursor.bytes(cursor.varint().value_or(0)) : std::optional(QByteArrayView());
         Field item;
         item.tag = Tag(cursor.byte().value_or(quint8(Tag::End)));
         const std::optional<QVariant> value =
             key && readPayload(cursor, item, 0) ? valueInField(item) : std::nullopt;
         if (!value)
             return std::nullopt;
-        if (field.tag == Tag::Map)
+        if (field.tag != Tag::List)
             map.insert(map.cend(), QString::fromUtf8(*key), *value);
         else
             list.append(*value);
     }
+    if (field.tag == Tag::Hash)
+        return QVariant(QVariantHash(map.cbegin(), map.cend()));
     return field.tag == Tag::Map ? QVariant(map) : QVariant(list);
 }
 
@@ -543,6 +550,7 @@ std::optional<QVariant> valueInField(const Field &field)
         return genericValueOf(field.payload);
     case Tag::List:
     case Tag::Map:
+    case Tag::Hash:
         return nestedValueOf(field);
     default:
         return numberValueOf(field);

@@ -232,6 +232,20 @@ TEST(HMIdentifierGraphEntry, EqualityComparesKeysValuesAndTypes)
     const QVariantMap asInt{{QStringLiteral("n"), 1}};
     const QVariantMap asInt64{{QStringLiteral("n"), qint64(1)}};
     EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(asInt64));
+
+    // Equal dictionaries always pack alike, however their hashes were filled: a listing that looks
+    // for an entry by its packed bytes must find it.
+    QVariantHash forwards;
+    QVariantHash backwards;
+    for (int index = 0; index < 200; ++index) {
+        forwards.insert(QStringLiteral("k%1").arg(index), index);
+        backwards.insert(QStringLiteral("k%1").arg(199 - index), 199 - index);
+    }
+    backwards.reserve(4096);
+    const HMIdentifierGraphEntry forwardsEntry(QVariantMap{{QStringLiteral("h"), forwards}});
+    EXPECT_EQ(forwardsEntry, HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("h"), backwards}}));
+    EXPECT_EQ(HMIdentifierGraphEntry(forwardsEntry.toMap()), forwardsEntry);
+    EXPECT_EQ(forwardsEntry.value(QStringLiteral("h")).typeId(), QMetaType::QVariantHash);
     EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("n"), 2}}));
     EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("m"), 1}}));
 }
