@@ -12,6 +12,8 @@
 #include <limits>
 #include <mutex>
 
+#include <zlib.h>
+
 namespace {
 
 enum class Tag : quint8 {
@@ -141,6 +143,13 @@ void appendNumber(QByteArray &out, Tag tag, quint64 number)
     appendVarint(out, number);
 }
 
+// Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
+// bytes: a streamed value carries a check of its own, which must hold before it is read.
+quint32 checkOf(QByteArrayView bytes)
+{
+    return quint32(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size())));
+}
+
 void appendGeneric(QByteArray &out, const QVariant &value)
 {
     QByteArray streamed;
@@ -153,6 +162,8 @@ void appendGeneric(QByteArray &out, const QVariant &value)
         return;
     }
     appendTagged(out, Tag::Generic, streamed);
+    const quint32 check = checkOf(streamed);
+    out.append(reinterpret_cast<const char *>(&check), sizeof(check));
 }
 
 void appendText(QByteArray &out, const QString &text)
@@ -363,6 +374,15 @@ struct Field
 
 bool readPayload(Cursor &cursor, Field &field, int depth);
 
+bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
+{
+    const std::optional<QByteArrayView> stored = cursor.bytes(sizeof(quint32));
+    quint32 check = 0;
+    if (stored)
+        std::memcpy(&check, stored->data(), sizeof(check));
+    return stored && check == checkOf(payload);
+}
+
 // Reads past the items of a list or dictionary, checking each.
 bool skipNested(Cursor &cursor, Tag tag, int depth)
 {
@@ -400,7 +420,7 @@ bool readPayload(Cursor &cursor, Field &field, int depth)
         const std::optional<quint64> length = cursor.varint();
         const std::optional<QByteArrayView> payload = length ? cursor.bytes(*length) : std::nullopt;
         field.payload = payload.value_or(QByteArrayView());
-        return payload.has_value();
+        return payload && (field.tag != Tag::Generic || hasCheckOf(cursor, *payload));
     }
     case Tag::TextUtf16: {
         const std::optional<quint64> units = cursor.varint();

@@ -17,9 +17,9 @@
 // Packed form: a format byte, then each key-value pair in key order: the key's number in one
 // process-wide table of key texts (or 0 and the key's UTF-8 text, once the table is full), a tag,
 // and the value. Texts are UTF-8, integers variable-length, dates in UTC milliseconds, lists and
-// dictionaries item by item (dictionaries and hashes in key order); any other
-// value is kept in Qt's own stream form. Packing is canonical: equal dictionaries with values of the
-// same types pack to the same bytes. Copying an entry copies a pointer; an entry copied from
+// dictionaries item by item (dictionaries and hashes in key order); any other value is kept in
+// Qt's own stream form with a CRC of its own. Packing is canonical: equal dictionaries with values
+// of the same types pack to the same bytes. Copying an entry copies a pointer; an entry copied from
 // another shares its bytes with it until one of them is replaced, which tells unchanged entries
 // apart at no cost.
 class HMIdentifierGraphEntry final

@@ -302,6 +302,9 @@ void MemoryDataSource::takePhoneIdsFromGraph()
         return;
     using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
     const HMIdentifierGraph::Entries &entries = graph->entries();
+    // The list as last seen, shared whole: nothing changed.
+    if (entries.isSharedWith(m_phoneIdsTakenFrom))
+        return;
     const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(m_phoneIdsTakenFrom, entries);
     const auto take = [this](const HMIdentifierGraphEntry &entry) {
         if (!entry.isUnconfirmedAdd())
