@@ -59,9 +59,8 @@ HMProfile benchProfile()
 void fill(HMIdentifierGraph &graph, int entries)
 {
     const QDateTime written = QDateTime::fromSecsSinceEpoch(1'780'000'000, Qt::UTC);
-    graph.identifierDictionaries().reserve(entries);
-    for (int index = 0; index < entries; ++index) {
-        graph.identifierDictionaries().append(
+        for (int index = 0; index < entries; ++index) {
+        graph.appendDictionary(
             {{QStringLiteral("WrittenModificationDate"), written.addSecs(index)},
              {QStringLiteral("crcValue"), QString::number(qint32(quint32(index) * 2654435761U))},
              {QStringLiteral("hmUid"), QStringLiteral("D%1").arg(index, 6, 10, QLatin1Char('0'))},
@@ -88,7 +87,7 @@ int measure(const QString &what, int entries)
             continue;
         }
         std::shared_ptr<HMIdentifierGraph> graph = HMProfileManager::identifierGraphForProfile(profile, kConduit);
-        if (!graph || graph->identifierDictionaries().size() != entries || graph->nativeIdForHarrowmereUid(QStringLiteral("D000001")).isEmpty())
+        if (!graph || graph->count() != entries || graph->nativeIdForHarrowmereUid(QStringLiteral("D000001")).isEmpty())
             return 1;
         if (round == 0)
             held = residentKb() - before;

@@ -99,9 +99,8 @@ int main()
 
     HMIdentifierGraph graph;
     constexpr int kEntries = 50000;
-    graph.identifierDictionaries().reserve(kEntries);
-    for (int index = 0; index < kEntries; ++index) {
-        graph.identifierDictionaries().append(
+        for (int index = 0; index < kEntries; ++index) {
+        graph.appendDictionary(
             {{QStringLiteral("hmUid"),
               QStringLiteral("%1-5b1c-4c3e-9a7d-0e2f4a6b8c0d").arg(index, 8, 16, QLatin1Char('0'))},
              {QStringLiteral("nativeId"), QStringLiteral("%1:ABPerson").arg(index)},
@@ -117,13 +116,13 @@ int main()
     std::printf("graph file: %lld bytes\n", static_cast<long long>(graphFile.size()));
     print("load graph (read, decode)", timeRounds(9, [&] {
               const auto loaded = HMProfileManager::identifierGraphForProfile(*profile, QStringLiteral("A"));
-              return loaded && loaded->identifierDictionaries().size() == kEntries;
+              return loaded && loaded->count() == kEntries;
           }));
     print("setDictionary on the last entry", timeRounds(50, [&] {
               const QString uid =
                   QStringLiteral("%1-5B1C-4C3E-9A7D-0E2F4A6B8C0D").arg(kEntries - 1, 8, 16, QLatin1Char('0'));
               graph.setDictionary(graph.dictionaryForNativeId(QStringLiteral("%1:ABPerson").arg(kEntries - 1)), uid);
-              return graph.identifierDictionaries().size() == kEntries;
+              return graph.count() == kEntries;
           }));
     return 0;
 }

@@ -36,7 +36,7 @@ void prepare(SyncRunHarness &harness, Path path, int records)
     graph.setLastSyncDate(kPreviousSync);
     if (path == Path::Update) {
         for (int index = 0; index < records; ++index)
-            graph.identifierDictionaries().append({{QStringLiteral("hmUid"), QStringLiteral("d%1").arg(index)},
+            graph.appendDictionary({{QStringLiteral("hmUid"), QStringLiteral("d%1").arg(index)},
                                                    {QStringLiteral("nativeId"), QStringLiteral("m%1").arg(index)}});
     }
     profile.saveIdentifierGraph(graph, QStringLiteral("A"));

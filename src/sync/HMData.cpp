@@ -65,7 +65,7 @@ void HMData::clearIdTable()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (graph)
-        graph->identifierDictionaries().clear();
+        graph->clear();
 }
 
 QSet<QString> HMData::setOfHmUids()
@@ -83,8 +83,8 @@ QStringList HMData::deviceConfirmedHmUidsMissingFrom(const QStringList &deviceId
 QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph)
 {
     QSet<QString> hmUids;
-    for (const QVariantMap &entry : graph.identifierDictionaries()) {
-        const QVariant hmUid = entry.value(kHmUidKey);
+    for (const HMIdentifierGraphEntry &entry : graph.entries()) {
+        const QVariant hmUid = entry.valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid);
         if (hmUid.isValid() && !hmUid.isNull())
             hmUids.insert(hmUid.toString());
     }

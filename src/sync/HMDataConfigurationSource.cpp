@@ -459,7 +459,7 @@ void HMDataConfigurationSource::cleanupConduitDataAfterProcessing(HMSyncConduitD
     if (graph) {
         graph->setLastSyncDate(startDate);
         finishIdentifierGraph(conduitData, *graph);
-        conduitData.setAppleRecordCount(graph->identifierDictionaries().size());
+        conduitData.setAppleRecordCount(graph->count());
     }
     if (dataSource)
         conduitData.setCategoryIdentifiersToSync(dataSource->categoryIdentifiersToSync());

@@ -10,14 +10,15 @@
 
 using platform::Error;
 using platform::ErrorCode;
+using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
 
 namespace {
 
-const QString kHmUidKey = QStringLiteral("hmUid");
-const QString kNativeIdKey = QStringLiteral("nativeId");
 const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
 const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
+const QString kHmUidKey = QStringLiteral("hmUid");
+const QString kNativeIdKey = QStringLiteral("nativeId");
 
 bool isAscii(const QString &text)
 {
@@ -48,85 +49,57 @@ QString looseKey(const QString &text)
     return isAscii(text) ? text.toCaseFolded() : folded(text);
 }
 
-// The text under key, when it is a text.
-std::optional<QString> identifierOf(const QVariantMap &dictionary, const QString &key)
+size_t hashOfUtf8(QByteArrayView utf8)
 {
-    const auto found = dictionary.constFind(key);
-    if (found == dictionary.constEnd() || found->typeId() != QMetaType::QString)
+    return qHash(utf8, 0);
+}
+
+// The UTF-8 bytes of a text, without allocating for the short ASCII texts identifiers nearly always
+// are: looking up every identifier of the other side's list would otherwise allocate for each.
+using Utf8Text = QVarLengthArray<char, 96>;
+
+Utf8Text utf8Of(const QString &text)
+{
+    Utf8Text bytes;
+    if (isAscii(text)) {
+        bytes.resize(text.size());
+        for (qsizetype index = 0; index < text.size(); ++index)
+            bytes[index] = char(text.at(index).unicode());
+        return bytes;
+    }
+    const QByteArray converted = text.toUtf8();
+    bytes.append(converted.constData(), converted.size());
+    return bytes;
+}
+
+QByteArrayView viewOf(const Utf8Text &bytes)
+{
+    return QByteArrayView(bytes.data(), bytes.size());
+}
+
+// What an entry's identifier is compared and hashed as under one index: the exact text, or the
+// folded "hmUid".
+std::optional<QString> identifierText(const HMIdentifierGraphEntry &entry, WellKnownKey key, bool isFolded)
+{
+    std::optional<QString> text = entry.textOf(key);
+    if (text && isFolded)
+        text = looseKey(*text);
+    return text;
+}
+
+// The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers are
+// hashed from their packed bytes, without building a text.
+std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnownKey key, bool isFolded)
+{
+    if (!isFolded) {
+        if (const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(key))
+            return hashOfUtf8(*utf8);
+    }
+    const std::optional<QString> text = identifierText(entry, key, isFolded);
+    if (!text)
         return std::nullopt;
-    return found->toString();
+    return hashOfUtf8(viewOf(utf8Of(*text)));
 }
-
-template <typename Buckets>
-void dropEntry(Buckets &buckets, const QString &key, quint64 entry)
-{
-    const auto bucket = buckets.find(key);
-    if (bucket == buckets.end())
-        return;
-    bucket->removeOne(entry);
-    if (bucket->isEmpty())
-        buckets.erase(bucket);
-}
-
-// Keeps a bucket in list order: appended entries go last, and an entry replaced in place keeps its
-// earlier number, which goes where it belongs.
-template <typename Bucket>
-void addEntry(Bucket &bucket, quint64 entry)
-{
-    if (bucket.isEmpty() || bucket.last() < entry)
-        bucket.append(entry);
-    else
-        bucket.insert(std::lower_bound(bucket.begin(), bucket.end(), entry) - bucket.begin(), entry);
-}
-
-QString textOf(const QVariantMap &dictionary, const QString &key)
-{
-    const QVariant value = dictionary.value(key);
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
-
-} // namespace
-
-bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
-{
-    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
-    return mark != dictionary.constEnd() && mark->toBool();
-}
-
-void HMIdentifierGraph::indexEntry(const QVariantMap &dictionary, quint64 entry) const
-{
-    if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
-        addEntry(m_byHmUid[*hmUid], entry);
-        if (m_hasFoldedIndex)
-            addEntry(m_byFoldedHmUid[looseKey(*hmUid)], entry);
-    }
-    if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
-        addEntry(m_byNativeId[*nativeId], entry);
-    if (isUnconfirmedAdd(dictionary))
-        ++m_unconfirmedCount;
-}
-
-void HMIdentifierGraph::unindexEntry(const QVariantMap &dictionary, quint64 entry) const
-{
-    if (const std::optional<QString> hmUid = identifierOf(dictionary, kHmUidKey)) {
-        dropEntry(m_byHmUid, *hmUid, entry);
-        if (m_hasFoldedIndex)
-            dropEntry(m_byFoldedHmUid, looseKey(*hmUid), entry);
-    }
-    if (const std::optional<QString> nativeId = identifierOf(dictionary, kNativeIdKey))
-        dropEntry(m_byNativeId, *nativeId, entry);
-    if (isUnconfirmedAdd(dictionary))
-        --m_unconfirmedCount;
-}
-
-void HMIdentifierGraph::appendEntryNumber(const QVariantMap &dictionary) const
-{
-    const quint64 entry = m_nextEntryNumber++;
-    m_entryNumbers.push_back(entry);
-    indexEntry(dictionary, entry);
-}
-
-namespace {
 
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
 // hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
@@ -134,7 +107,7 @@ constexpr qsizetype kLongestReplacedRun = 4096;
 
 // The length of the run of entries changed in place from the given positions on: the entries after
 // it are unchanged, or one of the lists ends with it. 0 when no such run is found within the bound.
-qsizetype replacedRun(const QList<QVariantMap> &earlier, qsizetype before, const QList<QVariantMap> &now,
+qsizetype replacedRun(const HMIdentifierGraph::Entries &earlier, qsizetype before, const HMIdentifierGraph::Entries &now,
                       qsizetype after)
 {
     for (qsizetype run = 1; run <= kLongestReplacedRun; ++run) {
@@ -148,8 +121,13 @@ qsizetype replacedRun(const QList<QVariantMap> &earlier, qsizetype before, const
 
 } // namespace
 
-HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const QList<QVariantMap> &earlier,
-                                                             const QList<QVariantMap> &now)
+bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
+{
+    const auto mark = dictionary.constFind(kUnconfirmedAddKey);
+    return mark != dictionary.constEnd() && mark->toBool();
+}
+
+HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earlier, const Entries &now)
 {
     // One walk keeps every unchanged entry in order. An earlier entry whose successor comes next is
     // removed; a run of entries changed in place (the entries after it unchanged) is replaced where
@@ -180,7 +158,7 @@ HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const QList<QVarian
     return changes;
 }
 
-bool HMIdentifierGraph::Changes::applyTo(QList<QVariantMap> &entries) const
+bool HMIdentifierGraph::Changes::applyTo(Entries &entries) const
 {
     const auto outside = [&entries](qsizetype position) { return position < 0 || position >= entries.size(); };
     if (std::any_of(removed.begin(), removed.end(), outside)
@@ -196,44 +174,104 @@ bool HMIdentifierGraph::Changes::applyTo(QList<QVariantMap> &entries) const
     return true;
 }
 
-// Brings the indexes in step with the list: removed entries leave the indexes, a replaced entry
-// keeps its entry number under its new identifiers, and appended entries are numbered afresh, so list
-// order and entry-number order always agree.
-void HMIdentifierGraph::syncIndexes() const
+QList<QVariantMap> HMIdentifierGraph::dictionariesOf(const Entries &entries)
 {
-    if (m_identifierDictionaries.isSharedWith(m_indexedDictionaries))
+    QList<QVariantMap> dictionaries;
+    dictionaries.reserve(entries.size());
+    for (const Entry &entry : entries)
+        dictionaries.append(entry.toMap());
+    return dictionaries;
+}
+
+void HMIdentifierGraph::setIdentifierDictionaries(const QList<QVariantMap> &dictionaries)
+{
+    Entries entries;
+    entries.reserve(dictionaries.size());
+    for (const QVariantMap &dictionary : dictionaries)
+        entries.append(Entry(dictionary));
+    setEntries(entries);
+}
+
+void HMIdentifierGraph::setEntries(const Entries &entries)
+{
+    m_entries = entries;
+    dropIndexes();
+}
+
+void HMIdentifierGraph::clear()
+{
+    m_entries.clear();
+    dropIndexes();
+}
+
+void HMIdentifierGraph::dropIndexes() const
+{
+    m_isIndexed = false;
+    m_entryNumbers = {};
+    m_nextEntryNumber = 0;
+    m_byHmUid.clear();
+    m_byNativeId.clear();
+    m_byFoldedHmUid.clear();
+    m_hasFoldedIndex = false;
+    m_unconfirmedCount = 0;
+}
+
+// Calls apply with each index the entry stands in and the hash it stands under there.
+template <typename Apply>
+void HMIdentifierGraph::forEachIndexOf(const Entry &entry, const Apply &apply) const
+{
+    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
+        apply(m_byHmUid, *hash);
+    if (m_hasFoldedIndex) {
+        if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
+            apply(m_byFoldedHmUid, *hash);
+    }
+    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
+        apply(m_byNativeId, *hash);
+}
+
+void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
+{
+    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.insert(hash, number); });
+    if (entry.isUnconfirmedAdd())
+        ++m_unconfirmedCount;
+}
+
+void HMIdentifierGraph::unindexEntry(const Entry &entry, quint64 number) const
+{
+    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.remove(hash, number); });
+    if (entry.isUnconfirmedAdd())
+        --m_unconfirmedCount;
+}
+
+// Indexes the whole list at once: growing the tables step by step would rehash them over and over.
+void HMIdentifierGraph::ensureIndexed() const
+{
+    if (m_isIndexed)
         return;
-    const QList<QVariantMap> &seen = m_indexedDictionaries;
-    const Changes changes = changesBetween(seen, m_identifierDictionaries);
-    std::vector<quint64> kept;
-    kept.reserve(size_t(m_identifierDictionaries.size()));
-    auto removed = changes.removed.cbegin();
-    auto replaced = changes.replaced.cbegin();
-    for (qsizetype old = 0; old < seen.size(); ++old) {
-        const quint64 entry = m_entryNumbers[size_t(old)];
-        if (removed != changes.removed.cend() && *removed == old) {
-            unindexEntry(seen.at(old), entry);
-            ++removed;
-            continue;
-        }
-        if (replaced != changes.replaced.cend() && replaced->first == old) {
-            unindexEntry(seen.at(old), entry);
-            indexEntry(replaced->second, entry);
-            ++replaced;
-        }
-        kept.push_back(entry);
+    dropIndexes();
+    m_byHmUid.reserve(m_entries.size());
+    m_byNativeId.reserve(m_entries.size());
+    m_entryNumbers.reserve(size_t(m_entries.size()));
+    for (const Entry &entry : m_entries) {
+        m_entryNumbers.push_back(m_nextEntryNumber);
+        indexEntry(entry, m_nextEntryNumber++);
     }
-    m_entryNumbers = std::move(kept);
-    // A graph just loaded is indexed whole at once: growing the tables step by step would rehash
-    // them over and over.
-    const qsizetype expected = qsizetype(m_entryNumbers.size()) + changes.appended.size();
-    for (Buckets *buckets : {&m_byHmUid, &m_byNativeId}) {
-        if (buckets->capacity() < expected)
-            buckets->reserve(expected);
+    m_isIndexed = true;
+}
+
+void HMIdentifierGraph::appendEntry(Entry entry)
+{
+    m_entries.append(std::move(entry));
+    if (!m_isIndexed)
+        return;
+    // Numbers are never reused; when they run out, the next lookup numbers the list afresh.
+    if (m_nextEntryNumber > HMIdentifierGraphHashIndex::kLargestEntry) {
+        dropIndexes();
+        return;
     }
-    for (const QVariantMap &dictionary : changes.appended)
-        appendEntryNumber(dictionary);
-    m_indexedDictionaries = m_identifierDictionaries;
+    m_entryNumbers.push_back(m_nextEntryNumber);
+    indexEntry(m_entries.constLast(), m_nextEntryNumber++);
 }
 
 qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
@@ -245,16 +283,42 @@ qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
     return qsizetype(found - m_entryNumbers.begin());
 }
 
+HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
+{
+    return key == Key::HmUid ? m_byHmUid : key == Key::NativeId ? m_byNativeId : m_byFoldedHmUid;
+}
+
+// The entries (numbers ascending) whose identifier under the key equals the given one: the hash
+// finds the candidates, and each is checked against its entry.
+HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QString &identifier) const
+{
+    ensureIndexed();
+    if (key == Key::FoldedHmUid && !m_hasFoldedIndex)
+        buildFoldedIndex();
+    const bool isFolded = key == Key::FoldedHmUid;
+    const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
+    const QString wanted = isFolded ? looseKey(identifier) : identifier;
+    const Utf8Text wantedUtf8 = utf8Of(wanted);
+    // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
+    const bool isUtf8Exact = !isFolded && QStringView(wanted).isValidUtf16();
+    Bucket matching;
+    for (const quint64 number : indexOf(key).entriesFor(hashOfUtf8(viewOf(wantedUtf8)))) {
+        const Entry &entry = m_entries.at(positionOfEntry(number));
+        const std::optional<QByteArrayView> utf8 = isUtf8Exact ? entry.utf8TextOf(field) : std::nullopt;
+        if (utf8 ? *utf8 == viewOf(wantedUtf8) : identifierText(entry, field, isFolded) == wanted)
+            matching.append(number);
+    }
+    return matching;
+}
+
 qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifier) const
 {
-    syncIndexes();
-    const Buckets &buckets = key == Key::HmUid ? m_byHmUid : m_byNativeId;
-    const auto bucket = buckets.constFind(identifier);
-    if (bucket == buckets.constEnd())
+    const Bucket matching = matchingEntries(key, identifier);
+    if (matching.isEmpty())
         return -1;
-    if (bucket->size() > 1)
+    if (matching.size() > 1)
         DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
-    return positionOfEntry(bucket->first());
+    return positionOfEntry(matching.first());
 }
 
 std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
@@ -262,7 +326,7 @@ std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const Q
     const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
     if (index < 0)
         return std::nullopt;
-    return m_identifierDictionaries.at(index);
+    return m_entries.at(index).toMap();
 }
 
 std::optional<QVariantMap> HMIdentifierGraph::dictionaryForNativeId(const QString &nativeId) const
@@ -270,54 +334,71 @@ std::optional<QVariantMap> HMIdentifierGraph::dictionaryForNativeId(const QStrin
     const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
     if (index < 0)
         return std::nullopt;
-    return m_identifierDictionaries.at(index);
+    return m_entries.at(index).toMap();
 }
 
 QString HMIdentifierGraph::harrowmereUidForNativeId(const QString &nativeId) const
 {
     const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
-    return index < 0 ? QString() : textOf(m_identifierDictionaries.at(index), kHmUidKey);
+    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::HmUid).value_or(QString());
 }
 
 QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
 {
     const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
-    return index < 0 ? QString() : textOf(m_identifierDictionaries.at(index), kNativeIdKey);
+    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::NativeId).value_or(QString());
 }
 
 void HMIdentifierGraph::buildFoldedIndex() const
 {
-    m_byFoldedHmUid.reserve(m_identifierDictionaries.size());
-    for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
-        if (const std::optional<QString> hmUid = identifierOf(m_identifierDictionaries.at(position), kHmUidKey))
-            addEntry(m_byFoldedHmUid[looseKey(*hmUid)], m_entryNumbers[size_t(position)]);
+    m_byFoldedHmUid.reserve(m_entries.size());
+    for (qsizetype position = 0; position < m_entries.size(); ++position) {
+        if (const std::optional<size_t> hash = hashOfEntry(m_entries.at(position), WellKnownKey::HmUid, true))
+            m_byFoldedHmUid.insert(*hash, m_entryNumbers[size_t(position)]);
     }
     m_hasFoldedIndex = true;
 }
 
 qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 {
-    syncIndexes();
-    if (!m_hasFoldedIndex)
-        buildFoldedIndex();
-    const auto bucket = m_byFoldedHmUid.constFind(looseKey(hmUid));
-    return bucket == m_byFoldedHmUid.constEnd() ? 0 : removeEntries(*bucket);
+    return removeEntries(matchingEntries(Key::FoldedHmUid, hmUid));
 }
 
-// Removes the entries (numbers ascending) from the list and the indexes; the indexes are in step.
+// Removes the entries (numbers ascending) from the list and the indexes; the indexes are built.
 qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
-    const Bucket doomed = entries;
-    // Let go of the shared copy so that removing does not copy the whole list.
-    m_indexedDictionaries = QList<QVariantMap>();
-    for (auto entry = doomed.crbegin(); entry != doomed.crend(); ++entry) {
+    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
         const qsizetype position = positionOfEntry(*entry);
-        unindexEntry(m_identifierDictionaries.at(position), *entry);
-        m_identifierDictionaries.removeAt(position);
+        unindexEntry(m_entries.at(position), *entry);
+        m_entries.removeAt(position);
         m_entryNumbers.erase(m_entryNumbers.begin() + position);
     }
-    m_indexedDictionaries = m_identifierDictionaries;
-    return doomed.size();
+    return entries.size();
+}
+
+bool HMIdentifierGraph::removeDictionary(const QVariantMap &dictionary)
+{
+    ensureIndexed();
+    // An equal dictionary holds the same text under "hmUid" (or "nativeId"): its index narrows the
+    // search down; only a dictionary with neither is looked for through the whole list.
+    const QVariant hmUid = dictionary.value(kHmUidKey);
+    const QVariant nativeId = dictionary.value(kNativeIdKey);
+    Bucket candidates;
+    if (hmUid.typeId() == QMetaType::QString)
+        candidates = matchingEntries(Key::HmUid, hmUid.toString());
+    else if (nativeId.typeId() == QMetaType::QString)
+        candidates = matchingEntries(Key::NativeId, nativeId.toString());
+    else
+        candidates.append(m_entryNumbers.data(), qsizetype(m_entryNumbers.size()));
+    const Entry packed(dictionary);
+    for (const quint64 number : candidates) {
+        const Entry &entry = m_entries.at(positionOfEntry(number));
+        if (entry.packed() == packed.packed() || entry.toMap() == dictionary) {
+            removeEntries({number});
+            return true;
+        }
+    }
+    return false;
 }
 
 bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
@@ -326,35 +407,30 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
     const qsizetype position = indexOfFirstMatch(Key::HmUid, hmUid);
     if (position < 0)
         return false;
-    const quint64 entry = m_entryNumbers[size_t(position)];
+    const quint64 number = m_entryNumbers[size_t(position)];
     if (!replacement) {
-        removeEntries({entry});
+        removeEntries({number});
         return true;
     }
-    m_indexedDictionaries = QList<QVariantMap>();
-    unindexEntry(m_identifierDictionaries.at(position), entry);
-    m_identifierDictionaries[position] = *replacement;
-    indexEntry(m_identifierDictionaries.at(position), entry);
-    m_indexedDictionaries = m_identifierDictionaries;
+    unindexEntry(m_entries.at(position), number);
+    m_entries[position] = Entry(*replacement);
+    indexEntry(m_entries.at(position), number);
     return true;
 }
 
 bool HMIdentifierGraph::hasUnconfirmedEntries() const
 {
-    syncIndexes();
+    ensureIndexed();
     return m_unconfirmedCount > 0;
 }
 
 // Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
 std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
 {
-    syncIndexes();
-    std::vector<bool> matching(size_t(m_identifierDictionaries.size()), false);
+    ensureIndexed();
+    std::vector<bool> matching(size_t(m_entries.size()), false);
     for (const QString &identifier : identifiers) {
-        const auto bucket = m_byHmUid.constFind(identifier);
-        if (bucket == m_byHmUid.constEnd())
-            continue;
-        for (const quint64 entry : *bucket)
+        for (const quint64 entry : matchingEntries(Key::HmUid, identifier))
             matching[size_t(positionOfEntry(entry))] = true;
     }
     return matching;
@@ -368,10 +444,12 @@ QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &ide
     std::optional<QSet<QString>> identifierSet;
     QSet<QString> listed;
     QStringList missing;
-    for (qsizetype position = 0; position < m_identifierDictionaries.size(); ++position) {
-        const QVariantMap &dictionary = m_identifierDictionaries.at(position);
-        const QVariant hmUid = dictionary.value(kHmUidKey);
-        if (matching[size_t(position)] || !hmUid.isValid() || hmUid.isNull() || isUnconfirmedAdd(dictionary))
+    for (qsizetype position = 0; position < m_entries.size(); ++position) {
+        const Entry &entry = m_entries.at(position);
+        if (matching[size_t(position)])
+            continue;
+        const QVariant hmUid = entry.valueOf(WellKnownKey::HmUid);
+        if (!hmUid.isValid() || hmUid.isNull() || entry.isUnconfirmedAdd())
             continue;
         const QString text = hmUid.toString();
         if (hmUid.typeId() != QMetaType::QString) {
@@ -390,10 +468,7 @@ QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &ide
 
 void HMIdentifierGraph::removeDictionariesForNativeId(const QString &nativeId)
 {
-    syncIndexes();
-    const auto bucket = m_byNativeId.constFind(nativeId);
-    if (bucket != m_byNativeId.constEnd())
-        removeEntries(*bucket);
+    removeEntries(matchingEntries(Key::NativeId, nativeId));
 }
 
 void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid)
@@ -409,12 +484,7 @@ void HMIdentifierGraph::setDictionary(const std::optional<QVariantMap> &dictiona
 
 void HMIdentifierGraph::appendDictionary(const QVariantMap &dictionary)
 {
-    syncIndexes();
-    // Let go of the shared copy so that appending does not copy the whole list.
-    m_indexedDictionaries = QList<QVariantMap>();
-    m_identifierDictionaries.append(dictionary);
-    appendEntryNumber(m_identifierDictionaries.constLast());
-    m_indexedDictionaries = m_identifierDictionaries;
+    appendEntry(Entry(dictionary));
 }
 
 void HMIdentifierGraph::removeDictionaryForHarrowmereUid(const QString &hmUid)
@@ -427,13 +497,14 @@ void HMIdentifierGraph::logGraph() const
 {
     DDLogInfo(QStringLiteral("-------- Logging Identifier Graph --------"));
     const bool isVerbose = (ddLogLevel.load(std::memory_order_relaxed) & LOG_FLAG_VERBOSE) != 0;
-    for (const QVariantMap &dictionary : m_identifierDictionaries) {
+    for (const Entry &entry : m_entries) {
         DDLogInfo(QStringLiteral("Native ID: %1 \t UID: %2")
-                      .arg(dictionary.value(kNativeIdKey).toString(), dictionary.value(kHmUidKey).toString()));
+                      .arg(entry.valueOf(WellKnownKey::NativeId).toString(), entry.valueOf(WellKnownKey::HmUid).toString()));
         if (!isVerbose)
             continue;
-        for (auto entry = dictionary.constBegin(); entry != dictionary.constEnd(); ++entry)
-            DDLogInfo(QStringLiteral("'%1' => '%2'").arg(entry.key(), entry.value().toString()));
+        const QVariantMap dictionary = entry.toMap();
+        for (auto pair = dictionary.constBegin(); pair != dictionary.constEnd(); ++pair)
+            DDLogInfo(QStringLiteral("'%1' => '%2'").arg(pair.key(), pair.value().toString()));
     }
     DDLogInfo(QStringLiteral("--------   End Identifier Graph   --------"));
 }
@@ -445,34 +516,45 @@ QString HMIdentifierGraph::archiveClassName() const
 
 void HMIdentifierGraph::encodeWithCoder(platform::KeyedArchiver &coder) const
 {
-    QVariantList dictionaries;
-    dictionaries.reserve(m_identifierDictionaries.size());
-    for (const QVariantMap &dictionary : m_identifierDictionaries)
-        dictionaries.append(dictionary);
-    coder.encodeObject(QVariant(dictionaries), kIdentifierDictionariesKey);
+    // One entry materialised at a time; the file's bytes are those of a list of the dictionaries.
+    coder.encodeDictionaryList(
+        m_entries.size(), [this](qsizetype position) { return m_entries.at(position).toMap(); },
+        kIdentifierDictionariesKey);
     coder.encodeObject(QVariant(m_lastSyncDate), kLastSyncDateKey);
 }
 
+namespace {
+
+// Packs each dictionary of the archive's list as it is read: no dictionary is ever built as a map.
+class EntryPacker final : public platform::KeyedUnarchiver::DictionaryListVisitor
+{
+public:
+    explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
+
+    void beginList(qsizetype count) override { m_entries.reserve(count); }
+    void addPair(const QString &key, const QVariant &value) override { m_pairs.emplace_back(key, value); }
+    void endDictionary() override
+    {
+        m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
+        m_pairs.clear();
+    }
+
+private:
+    HMIdentifierGraph::Entries &m_entries;
+    std::vector<std::pair<QString, QVariant>> m_pairs;
+};
+
+} // namespace
+
 void HMIdentifierGraph::initWithCoder(platform::KeyedUnarchiver &coder)
 {
-    m_identifierDictionaries.clear();
+    clear();
     m_lastSyncDate = QDateTime();
 
-    const QVariant dictionaries = coder.decodeObject(kIdentifierDictionariesKey);
-    if (dictionaries.isValid() && dictionaries.typeId() != QMetaType::QVariantList) {
-        coder.failWithError(
-            Error(ErrorCode::DataMalformed, QStringLiteral("\"identifierDictionaries\" is not a list")));
+    EntryPacker packer(m_entries);
+    if (!coder.decodeDictionaryList(kIdentifierDictionariesKey, packer)) {
+        m_entries.clear();
         return;
-    }
-    const QVariantList entries = dictionaries.toList();
-    m_identifierDictionaries.reserve(entries.size());
-    for (qsizetype index = 0; index < entries.size(); ++index) {
-        if (entries.at(index).typeId() != QMetaType::QVariantMap) {
-            coder.failWithError(Error(ErrorCode::DataMalformed,
-                                      QStringLiteral("identifier dictionary %1 is not a dictionary").arg(index)));
-            return;
-        }
-        m_identifierDictionaries.append(entries.at(index).toMap());
     }
 
     const QVariant date = coder.decodeObject(kLastSyncDateKey);

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "platform/foundation/KeyedArchiver.h"
+#include "sync/HMIdentifierGraphEntry.h"
+#include "sync/HMIdentifierGraphHashIndex.h"
 
 #include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QString>
-#include <QVarLengthArray>
 #include <QStringList>
+#include <QVarLengthArray>
 #include <QVariantMap>
 
 #include <optional>
@@ -18,35 +20,41 @@
 // ("hmUid") to the identifier of the same record in the Mac store ("nativeId"), and remembers the
 // conduit's last sync date. Each entry is an identifier dictionary; the data sources keep further
 // keys of their own in it ("crcValue", "isNewRecord", ...), which the graph stores unchanged.
+// Entries are kept packed (HMIdentifierGraphEntry) and materialised as dictionaries one at a time,
+// when asked for.
 // Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph", with
 // the changes of a run's pages in a journal beside it until the conduit ends (HMIdentifierGraphJournal).
-// Lookups go through hash indexes (exact "hmUid", exact "nativeId", folded "hmUid") that follow the
-// list: changes made through identifierDictionaries() are picked up on the next lookup by comparing
-// the list against a shallow copy taken when the indexes were last brought up to date.
-// No lock: a graph is used on the sync queue of the run that loaded it; lookups bring the indexes
-// up to date, so reads too stay on that queue.
+// Lookups go through hash indexes (of the exact "hmUid", the exact "nativeId", the folded "hmUid")
+// that hold entry numbers; each candidate is checked against its entry, so two identifiers with one
+// hash never mix. The list changes only through the graph's own calls, which keep the indexes in step.
+// No lock: a graph is used on the sync queue of the run that loaded it; lookups build the indexes on
+// first use, so reads too stay on that queue.
 class HMIdentifierGraph final : public platform::KeyedArchivable
 {
 public:
-    // How a list of identifier dictionaries differs from an earlier shallow copy of itself. Applied
-    // to the earlier list in this order it gives the later one: each replacement at its position of
-    // the earlier list, then the removals, then the appended entries at the end.
+    using Entry = HMIdentifierGraphEntry;
+    // A copy of a list of entries is shallow: it shares every entry until the entry is replaced.
+    using Entries = QList<HMIdentifierGraphEntry>;
+
+    // How a list of entries differs from an earlier shallow copy of itself. Applied to the earlier
+    // list in this order it gives the later one: each replacement at its position of the earlier
+    // list, then the removals, then the appended entries at the end.
     struct Changes
     {
         // Positions in the earlier list, ascending.
         std::vector<qsizetype> removed;
         // Positions in the earlier list, ascending, each with the entry that now stands there.
-        std::vector<std::pair<qsizetype, QVariantMap>> replaced;
-        QList<QVariantMap> appended;
+        std::vector<std::pair<qsizetype, Entry>> replaced;
+        Entries appended;
 
         bool isEmpty() const { return removed.empty() && replaced.empty() && appended.isEmpty(); }
         // Applies the changes to the earlier list; false, leaving it as it was, when a position lies
         // outside it (changes read from a file that does not belong to that list).
-        bool applyTo(QList<QVariantMap> &entries) const;
+        bool applyTo(Entries &entries) const;
     };
-    // What changed from earlier to now. Entries are implicitly shared, so an entry that still shares
-    // its data with the earlier copy is unchanged; linear in the length of the lists.
-    static Changes changesBetween(const QList<QVariantMap> &earlier, const QList<QVariantMap> &now);
+    // What changed from earlier to now. An entry that still shares its bytes with the earlier copy
+    // is unchanged; linear in the length of the lists, and nothing is materialised.
+    static Changes changesBetween(const Entries &earlier, const Entries &now);
 
     // What the graph's files hold, kept by HMProfileManager, which alone writes them: the list and
     // date as last made durable (the list shares its entries with the graph's while they are
@@ -55,7 +63,7 @@ public:
     struct DurableState
     {
         QString path;
-        QList<QVariantMap> entries;
+        Entries entries;
         QDateTime lastSyncDate;
         QByteArray baseDigest;
         qint64 journalBytes = 0;
@@ -65,11 +73,22 @@ public:
     // A graph with an empty list and no date.
     HMIdentifierGraph() = default;
 
-    // The identifier dictionaries in insertion order. Callers add to the list and remove from it
-    // directly.
-    QList<QVariantMap> &identifierDictionaries() { return m_identifierDictionaries; }
-    const QList<QVariantMap> &identifierDictionaries() const { return m_identifierDictionaries; }
-    void setIdentifierDictionaries(const QList<QVariantMap> &dictionaries) { m_identifierDictionaries = dictionaries; }
+    // The entries in insertion order, packed: read their identifiers without materialising them.
+    const Entries &entries() const { return m_entries; }
+    qsizetype count() const { return m_entries.size(); }
+    // The dictionary at a position of the list, materialised.
+    QVariantMap dictionaryAt(qsizetype position) const { return m_entries.at(position).toMap(); }
+    // Every dictionary, materialised: a copy of the whole graph, for tests.
+    // Const, so that code still changing the returned copy, which changes nothing, fails to build.
+    const QList<QVariantMap> identifierDictionaries() const { return dictionariesOf(m_entries); }
+    // The entries' dictionaries, materialised.
+    static QList<QVariantMap> dictionariesOf(const Entries &entries);
+    void setIdentifierDictionaries(const QList<QVariantMap> &dictionaries);
+    void setEntries(const Entries &entries);
+    void clear();
+    // Removes the first dictionary equal to the given one, as QVariantMap compares them; false when
+    // there is none.
+    bool removeDictionary(const QVariantMap &dictionary);
     // Invalid when the conduit was never synchronised.
     QDateTime lastSyncDate() const { return m_lastSyncDate; }
     void setLastSyncDate(const QDateTime &date) { m_lastSyncDate = date; }
@@ -85,8 +104,7 @@ public:
     // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics, then appends
     // the given dictionary (whatever its own "hmUid" holds) unless it is nullopt.
     void setDictionary(const std::optional<QVariantMap> &dictionary, const QString &hmUid);
-    // Appends a dictionary and indexes it at once. Appending through identifierDictionaries() instead
-    // would copy the whole list and re-compare it on the next lookup, once per appended record.
+    // Appends a dictionary and indexes it at once.
     void appendDictionary(const QVariantMap &dictionary);
     // Removes every dictionary whose "hmUid" equals hmUid ignoring case and diacritics.
     void removeDictionaryForHarrowmereUid(const QString &hmUid);
@@ -118,38 +136,40 @@ public:
     void initWithCoder(platform::KeyedUnarchiver &coder) override;
 
 private:
-    enum class Key { HmUid, NativeId };
-    // Entry numbers, ascending in list order, for each key value. Nearly every value has one entry,
-    // which the bucket holds in place: indexing a graph allocates nothing per entry.
-    using Bucket = QVarLengthArray<quint64, 1>;
-    using Buckets = QHash<QString, Bucket>;
+    enum class Key { HmUid, NativeId, FoldedHmUid };
+    // Entry numbers, ascending in list order.
+    using Bucket = HMIdentifierGraphHashIndex::Entries;
 
+    HMIdentifierGraphHashIndex &indexOf(Key key) const;
+    Bucket matchingEntries(Key key, const QString &identifier) const;
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
     qsizetype removeEntries(const Bucket &entries);
     qsizetype positionOfEntry(quint64 entry) const;
     std::vector<bool> positionsMatching(const QStringList &identifiers) const;
-    void syncIndexes() const;
-    void indexEntry(const QVariantMap &dictionary, quint64 entry) const;
-    void unindexEntry(const QVariantMap &dictionary, quint64 entry) const;
-    void appendEntryNumber(const QVariantMap &dictionary) const;
+    void ensureIndexed() const;
+    template <typename Apply>
+    void forEachIndexOf(const Entry &entry, const Apply &apply) const;
+    void indexEntry(const Entry &entry, quint64 number) const;
+    void unindexEntry(const Entry &entry, quint64 number) const;
+    void appendEntry(Entry entry);
     void buildFoldedIndex() const;
+    void dropIndexes() const;
 
-    QList<QVariantMap> m_identifierDictionaries;
+    Entries m_entries;
     QDateTime m_lastSyncDate;
     // Bookkeeping of the files, not part of the graph's value: a graph written whole through a const
     // reference still learns what its files now hold.
     mutable std::optional<DurableState> m_durableState;
 
-    // The list as the indexes last saw it (shares every entry with the live list while unchanged),
-    // the entry number of each list position, and the indexes themselves.
-    mutable QList<QVariantMap> m_indexedDictionaries;
+    // The entry number of each list position, and the indexes themselves; built on the first lookup.
+    mutable bool m_isIndexed = false;
     mutable std::vector<quint64> m_entryNumbers;
     mutable quint64 m_nextEntryNumber = 0;
-    mutable Buckets m_byHmUid;
-    mutable Buckets m_byNativeId;
+    mutable HMIdentifierGraphHashIndex m_byHmUid;
+    mutable HMIdentifierGraphHashIndex m_byNativeId;
     // Built on the first loose lookup: a run that changes nothing never needs it.
-    mutable Buckets m_byFoldedHmUid;
+    mutable HMIdentifierGraphHashIndex m_byFoldedHmUid;
     mutable bool m_hasFoldedIndex = false;
     mutable qsizetype m_unconfirmedCount = 0;
 };

@@ -60,9 +60,9 @@ std::optional<std::vector<qsizetype>> positionsFrom(const QVariant &value)
     return positions;
 }
 
-std::optional<QList<QVariantMap>> dictionariesFrom(const QVariant &value)
+std::optional<HMIdentifierGraph::Entries> entriesFrom(const QVariant &value)
 {
-    QList<QVariantMap> dictionaries;
+    HMIdentifierGraph::Entries dictionaries;
     if (!value.isValid())
         return dictionaries;
     if (value.typeId() != QMetaType::QVariantList)
@@ -70,7 +70,7 @@ std::optional<QList<QVariantMap>> dictionariesFrom(const QVariant &value)
     for (const QVariant &item : value.toList()) {
         if (item.typeId() != QMetaType::QVariantMap)
             return std::nullopt;
-        dictionaries.append(item.toMap());
+        dictionaries.append(HMIdentifierGraphEntry(item.toMap()));
     }
     return dictionaries;
 }
@@ -80,8 +80,8 @@ std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload
 {
     const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(kRemovedKey));
     const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(kReplacedAtKey));
-    const std::optional<QList<QVariantMap>> replacements = dictionariesFrom(payload.value(kReplacementsKey));
-    const std::optional<QList<QVariantMap>> appended = dictionariesFrom(payload.value(kAppendedKey));
+    const std::optional<HMIdentifierGraph::Entries> replacements = entriesFrom(payload.value(kReplacementsKey));
+    const std::optional<HMIdentifierGraph::Entries> appended = entriesFrom(payload.value(kAppendedKey));
     if (!removed || !replacedAt || !replacements || !appended || qsizetype(replacedAt->size()) != replacements->size())
         return std::nullopt;
     HMIdentifierGraph::Changes changes;
@@ -93,7 +93,7 @@ std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload
 }
 
 // Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
-bool applyLine(const QByteArray &line, QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
 {
     const qsizetype space = line.indexOf(' ');
     if (space != 16 || line.size() > kMaxLineBytes)
@@ -153,7 +153,7 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
         payload.insert(kRemovedKey, positionsList(changes.removed));
     if (!changes.replaced.empty()) {
         std::vector<qsizetype> positions;
-        QList<QVariantMap> replacements;
+        HMIdentifierGraph::Entries replacements;
         for (const auto &[position, entry] : changes.replaced) {
             positions.push_back(position);
             replacements.append(entry);
@@ -173,7 +173,8 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
 }
 
 HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArray &journal, const QByteArray &baseDigest,
-                                                                  QList<QVariantMap> &entries, QDateTime &lastSyncDate)
+                                                                  HMIdentifierGraph::Entries &entries,
+                                                                  QDateTime &lastSyncDate)
 {
     Replay result;
     const QByteArray header = headerLine(baseDigest);
@@ -194,12 +195,12 @@ HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArr
     return result;
 }
 
-QVariantList HMIdentifierGraphJournal::listOf(const QList<QVariantMap> &dictionaries)
+QVariantList HMIdentifierGraphJournal::listOf(const HMIdentifierGraph::Entries &entries)
 {
     QVariantList list;
-    list.reserve(dictionaries.size());
-    for (const QVariantMap &dictionary : dictionaries)
-        list.append(dictionary);
+    list.reserve(entries.size());
+    for (const HMIdentifierGraphEntry &entry : entries)
+        list.append(entry.toMap());
     return list;
 }
 

@@ -52,13 +52,13 @@ public:
                                                    const std::optional<QDateTime> &lastSyncDate);
     // Applies the journal's lines to the entries and date loaded from the graph file whose digest is
     // given, stopping at the first line that is torn, damaged or does not fit the entries.
-    static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, QList<QVariantMap> &entries,
+    static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, HMIdentifierGraph::Entries &entries,
                          QDateTime &lastSyncDate);
 
     // Appends the bytes to the file and syncs it to disk; never follows a link, never creates the file.
     static platform::Status appendDurably(const QString &path, const QByteArray &bytes);
-    // The dictionaries as a property-list array.
-    static QVariantList listOf(const QList<QVariantMap> &dictionaries);
+    // The entries as a property-list array of dictionaries.
+    static QVariantList listOf(const HMIdentifierGraph::Entries &entries);
 
     // Called after each step, on the writing thread; tests use it to end the process at a step.
     static void setStepHook(std::function<void(Step)> hook);

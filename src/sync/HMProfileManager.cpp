@@ -380,11 +380,11 @@ Result<std::optional<QByteArray>> readGraphFile(const QString &path)
 // all the changes since the graph file.
 void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest)
 {
-    HMIdentifierGraph::DurableState durable{path, graph.identifierDictionaries(), graph.lastSyncDate(), baseDigest};
+    HMIdentifierGraph::DurableState durable{path, graph.entries(), graph.lastSyncDate(), baseDigest};
     const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
     if (QFileInfo::exists(journalPath)) {
         const Result<QByteArray> journal = platform::readWholeFile(journalPath, kMaxGraphFileBytes);
-        QList<QVariantMap> entries = graph.identifierDictionaries();
+        HMIdentifierGraph::Entries entries = graph.entries();
         QDateTime date = graph.lastSyncDate();
         const HMIdentifierGraphJournal::Replay replay =
             journal ? HMIdentifierGraphJournal::replay(*journal, baseDigest, entries, date)
@@ -394,11 +394,11 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
         else if (!replay.isIntact)
             DDLogWarn(QStringLiteral("%1 ends in a torn or damaged line; the %2 whole lines before it are kept")
                           .arg(journalPath).arg(replay.appliedLines));
-        graph.setIdentifierDictionaries(entries);
+        graph.setEntries(entries);
         graph.setLastSyncDate(date);
         if (replay.isIntact) {
             durable.doesJournalHoldEntries = !HMIdentifierGraph::changesBetween(durable.entries, entries).isEmpty();
-            durable.entries = graph.identifierDictionaries();
+            durable.entries = graph.entries();
             durable.lastSyncDate = date;
             durable.journalBytes = journal->size();
         }
@@ -479,7 +479,7 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
     // previous file's digest and is ignored.
     QFile::remove(HMIdentifierGraphJournal::journalPath(*path));
     HMIdentifierGraphJournal::reportStep(Step::JournalRemoved);
-    graph.setDurableState({*path, graph.identifierDictionaries(), graph.lastSyncDate(),
+    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(),
                            HMIdentifierGraphJournal::digestOf(*archive)});
     return true;
 }
@@ -494,7 +494,7 @@ bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const H
     if (!path || !durable || durable->path != *path)
         return saveIdentifier(graph, profile, conduit);
     const HMIdentifierGraph::Changes changes =
-        HMIdentifierGraph::changesBetween(durable->entries, graph.identifierDictionaries());
+        HMIdentifierGraph::changesBetween(durable->entries, graph.entries());
     const bool dateChanged = durable->lastSyncDate != graph.lastSyncDate();
     if (changes.isEmpty() && !dateChanged)
         return true;
@@ -513,7 +513,7 @@ bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const H
         return saveIdentifier(graph, profile, conduit);
     }
     HMIdentifierGraphJournal::reportStep(Step::JournalAppended);
-    graph.setDurableState({*path, graph.identifierDictionaries(), graph.lastSyncDate(), durable->baseDigest,
+    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), durable->baseDigest,
                            durable->journalBytes + bytes.size(), durable->doesJournalHoldEntries || !changes.isEmpty()});
     return true;
 }
@@ -522,6 +522,6 @@ bool HMProfileManager::finishIdentifier(const HMIdentifierGraph &graph, const HM
 {
     const std::optional<HMIdentifierGraph::DurableState> &durable = graph.durableState();
     const bool onlyTheDate = durable && !durable->doesJournalHoldEntries && durable->journalBytes < kFoldJournalBytes
-                             && graph.identifierDictionaries().isSharedWith(durable->entries);
+                             && graph.entries().isSharedWith(durable->entries);
     return onlyTheDate ? journalIdentifier(graph, profile, conduit) : saveIdentifier(graph, profile, conduit);
 }

@@ -125,7 +125,7 @@ void FakeMacStore::bind(const QString &deviceId, const QString &nativeId)
     const std::shared_ptr<HMIdentifierGraph> graph = idGraph();
     if (!graph)
         return;
-    graph->identifierDictionaries().append(QVariantMap{{kHmUidKey, deviceId}, {kNativeIdKey, nativeId}});
+    graph->appendDictionary(QVariantMap{{kHmUidKey, deviceId}, {kNativeIdKey, nativeId}});
     if (m_indexIsValid && !m_nativeIdOfDeviceId.contains(deviceId))
         m_nativeIdOfDeviceId.insert(deviceId, nativeId);
 }
@@ -142,7 +142,7 @@ void FakeMacStore::clearIdTable()
     note(QStringLiteral("clearIdTable"));
     HMData::clearIdTable();
     if (!identifierGraph())
-        m_ownGraph->identifierDictionaries().clear();
+        m_ownGraph->clear();
     m_indexIsValid = false;
 }
 

@@ -163,7 +163,7 @@ TEST_F(HMDataConfigurationSourceTest, TheRunsStartBecomesTheProfilesLastSyncDate
     const QDateTime start(QDate(2026, 3, 1), QTime(10, 0), Qt::UTC);
     HMIdentifierGraph stored;
     stored.setLastSyncDate(previous);
-    stored.identifierDictionaries().append({{QStringLiteral("hmUid"), QStringLiteral("d1")}});
+    stored.appendDictionary({{QStringLiteral("hmUid"), QStringLiteral("d1")}});
     ASSERT_TRUE(m_profile->saveIdentifierGraph(stored, QStringLiteral("D")));
     m_profile->setPurgeCalendarOnNextSync(true);
 

@@ -33,7 +33,7 @@ std::shared_ptr<HMData> sourceWithNewRecords(const QStringList &temporaryIds)
     auto source = std::make_shared<HMData>();
     auto graph = std::make_shared<HMIdentifierGraph>();
     for (const QString &temporaryId : temporaryIds)
-        graph->identifierDictionaries().append(entry(temporaryId, QStringLiteral("mac-") + temporaryId));
+        graph->appendDictionary(entry(temporaryId, QStringLiteral("mac-") + temporaryId));
     source->setIdentifierGraph(graph);
     source->setRecordsAddedToDevice(temporaryIds);
     return source;
@@ -117,7 +117,7 @@ TEST(HMData, UnconfirmedAddsAreNotDeviceIds)
     auto graph = std::make_shared<HMIdentifierGraph>();
     QVariantMap pending = entry(QStringLiteral("tmp-1"), QStringLiteral("mac-1"));
     HMData::markUnconfirmed(pending);
-    graph->identifierDictionaries() = {entry(QStringLiteral("d1"), QStringLiteral("mac-0")), pending};
+    graph->setIdentifierDictionaries({entry(QStringLiteral("d1"), QStringLiteral("mac-0")), pending});
     source.setIdentifierGraph(graph);
     EXPECT_EQ(source.deviceConfirmedHmUidsMissingFrom({}), QStringList({QStringLiteral("d1")}));
     EXPECT_EQ(source.setOfHmUids().size(), 2);
@@ -139,7 +139,7 @@ TEST(HMData, DataSourceNewRecordMarksAreNotUnconfirmedAdds)
     auto graph = std::make_shared<HMIdentifierGraph>();
     QVariantMap created = entry(QStringLiteral("d1"), QStringLiteral("mac-1"));
     created.insert(QStringLiteral("isNewRecord"), QStringLiteral("1"));
-    graph->identifierDictionaries() = {created};
+    graph->setIdentifierDictionaries({created});
     source.setIdentifierGraph(graph);
     EXPECT_FALSE(HMData::isUnconfirmed(created));
     EXPECT_FALSE(source.hasUnconfirmedRecords());
@@ -155,9 +155,9 @@ TEST(HMData, KnowsTheDeviceIdsOfItsGraph)
     HMData source;
     EXPECT_TRUE(source.setOfHmUids().isEmpty());
     auto graph = std::make_shared<HMIdentifierGraph>();
-    graph->identifierDictionaries().append(entry(QStringLiteral("d1"), QStringLiteral("m1")));
-    graph->identifierDictionaries().append({{QStringLiteral("nativeId"), QStringLiteral("m2")}});
-    graph->identifierDictionaries().append(entry(QStringLiteral("d3"), QStringLiteral("m3")));
+    graph->appendDictionary(entry(QStringLiteral("d1"), QStringLiteral("m1")));
+    graph->appendDictionary({{QStringLiteral("nativeId"), QStringLiteral("m2")}});
+    graph->appendDictionary(entry(QStringLiteral("d3"), QStringLiteral("m3")));
     source.setIdentifierGraph(graph);
     EXPECT_EQ(source.setOfHmUids(), QSet<QString>({QStringLiteral("d1"), QStringLiteral("d3")}));
     source.clearIdTable();

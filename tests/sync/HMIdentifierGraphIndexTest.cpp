@@ -209,20 +209,20 @@ void changeThroughGraph(HMIdentifierGraph &graph, QList<QVariantMap> &model, Ran
 
 // The changes from the list before a step to the list after it, applied to the list before, give
 // the list after; so do they once written as a journal line and replayed.
-void checkChanges(const QList<QVariantMap> &before, const QList<QVariantMap> &after, int step)
+void checkChanges(const HMIdentifierGraph::Entries &before, const HMIdentifierGraph::Entries &after, int step)
 {
     const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(before, after);
-    QList<QVariantMap> applied = before;
+    HMIdentifierGraph::Entries applied = before;
     ASSERT_TRUE(changes.applyTo(applied)) << "step " << step;
-    ASSERT_EQ(applied, after) << "step " << step;
+    ASSERT_EQ(HMIdentifierGraph::dictionariesOf(applied), HMIdentifierGraph::dictionariesOf(after)) << "step " << step;
     const platform::Result<QByteArray> line = HMIdentifierGraphJournal::changeLine(changes, std::nullopt);
     ASSERT_TRUE(line) << "step " << step;
-    QList<QVariantMap> replayed = before;
+    HMIdentifierGraph::Entries replayed = before;
     QDateTime date;
     const HMIdentifierGraphJournal::Replay replay = HMIdentifierGraphJournal::replay(
         HMIdentifierGraphJournal::headerLine("none") + *line, "none", replayed, date);
     EXPECT_TRUE(replay.isIntact) << "step " << step;
-    ASSERT_EQ(replayed, after) << "step " << step;
+    ASSERT_EQ(HMIdentifierGraph::dictionariesOf(replayed), HMIdentifierGraph::dictionariesOf(after)) << "step " << step;
 }
 
 void runSequence(unsigned seed, int steps)
@@ -235,8 +235,9 @@ void runSequence(unsigned seed, int steps)
 
     for (int step = 0; step < steps; ++step) {
         const int change = random.below(110);
-        QList<QVariantMap> &list = graph->identifierDictionaries();
-        const QList<QVariantMap> before = list;
+        // Changes the graph has no call for are made on a shallow copy of its entries, set back whole.
+        HMIdentifierGraph::Entries list = graph->entries();
+        const HMIdentifierGraph::Entries before = list;
         if (change >= 100) {
             changeThroughGraph(*graph, model, random, change, expected);
         } else if (change < 30) {
@@ -257,18 +258,21 @@ void runSequence(unsigned seed, int steps)
         } else if (change < 65) {
             const QVariantMap dictionary = random.entry();
             model.append(dictionary);
-            if (random.below(2) == 0)
-                list.append(dictionary);
-            else
+            if (random.below(2) == 0) {
+                list.append(HMIdentifierGraphEntry(dictionary));
+                graph->setEntries(list);
+            } else {
                 graph->appendDictionary(dictionary);
+            }
         } else if (change < 75 && !model.isEmpty()) {
             const qsizetype position = random.below(int(model.size()));
             if (random.below(2) == 0) {
-                list.removeOne(model.at(position));
+                EXPECT_TRUE(graph->removeDictionary(model.at(position))) << "step " << step;
                 model.removeOne(model.at(position));
             } else {
                 model.removeAt(position);
                 list.removeAt(position);
+                graph->setEntries(list);
             }
         } else if (change < 85 && !model.isEmpty()) {
             // An entry changed in place, through the list.
@@ -276,15 +280,17 @@ void runSequence(unsigned seed, int steps)
             const QString key = random.below(2) == 0 ? kHmUid : kNativeId;
             const QString value = key == kHmUid ? random.hmUid() : kNativeIds.at(random.below(int(kNativeIds.size())));
             model[position].insert(key, value);
-            list[position].insert(key, value);
+            list[position] = HMIdentifierGraphEntry(model.at(position));
+            graph->setEntries(list);
         } else if (change < 92) {
             const qsizetype position = random.below(int(model.size()) + 1);
             const QVariantMap dictionary = random.entry();
             model.insert(position, dictionary);
-            list.insert(position, dictionary);
+            list.insert(position, HMIdentifierGraphEntry(dictionary));
+            graph->setEntries(list);
         } else if (change < 94) {
             model.clear();
-            list.clear();
+            graph->clear();
         } else if (change < 96) {
             QList<QVariantMap> reordered = model;
             std::shuffle(reordered.begin(), reordered.end(), std::mt19937(seed + unsigned(step)));
@@ -300,7 +306,7 @@ void runSequence(unsigned seed, int steps)
         }
         checkLookups(*graph, model, expected, step);
         if (change < 96)
-            checkChanges(before, graph->identifierDictionaries(), step);
+            checkChanges(before, graph->entries(), step);
         if (testing::Test::HasFatalFailure())
             return;
     }
@@ -325,9 +331,9 @@ TEST(HMIdentifierGraphIndex, SeededChangeSequencesAnswerLikeAWalkOverTheList)
 TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
 {
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {{{kHmUid, QStringLiteral("T-1")}, {kNativeId, QStringLiteral("m1")}},
+    graph.setIdentifierDictionaries({{{kHmUid, QStringLiteral("T-1")}, {kNativeId, QStringLiteral("m1")}},
                                       {{kHmUid, QStringLiteral("t-2")}, {kNativeId, QStringLiteral("m1")}},
-                                      {{kHmUid, QStringLiteral("t-3")}, {kNativeId, QStringLiteral("m3")}}};
+                                      {{kHmUid, QStringLiteral("t-3")}, {kNativeId, QStringLiteral("m3")}}});
     LogCapture log(LOG_LEVEL_WARN);
     EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("m1")), QStringLiteral("T-1"));
 
@@ -338,8 +344,8 @@ TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
     EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("T-1")).has_value());
     EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("t-1")), QStringLiteral("m1"));
 
-    // Removing the first entry straight on the list shifts the positions after it.
-    graph.identifierDictionaries().removeAt(0);
+    // Removing the first entry shifts the positions after it.
+    ASSERT_TRUE(graph.removeDictionary(graph.dictionaryAt(0)));
     EXPECT_EQ(graph.harrowmereUidForNativeId(QStringLiteral("m1")), QStringLiteral("t-1"));
     EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("t-3")), QStringLiteral("m3"));
     graph.removeDictionaryForHarrowmereUid(QStringLiteral("T-3"));
@@ -385,16 +391,29 @@ TEST(HMIdentifierGraphIndex, ChangesNameOnlyTheEntriesThatChanged)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        QList<QVariantMap> earlier;
+        QList<QVariantMap> dictionaries;
         for (int index = 0; index < 5000; ++index)
-            earlier.append(entryAt(index));
-        QList<QVariantMap> now = earlier;
-        row.change(now);
+            dictionaries.append(entryAt(index));
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(dictionaries);
+        HMIdentifierGraph::Entries earlier = graph.entries();
+        // The entries whose dictionaries the change left equal stay the very same entries.
+        QList<QVariantMap> changed = dictionaries;
+        row.change(changed);
+        QHash<QString, qsizetype> positions;
+        for (qsizetype index = 0; index < dictionaries.size(); ++index)
+            positions.insert(dictionaries.at(index).value(kHmUid).toString(), index);
+        HMIdentifierGraph::Entries now;
+        for (const QVariantMap &dictionary : std::as_const(changed)) {
+            const qsizetype same = positions.value(dictionary.value(kHmUid).toString(), -1);
+            const bool isSame = same >= 0 && dictionaries.at(same) == dictionary;
+            now.append(isSame ? earlier.at(same) : HMIdentifierGraphEntry(dictionary));
+        }
         const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(earlier, now);
         EXPECT_EQ(changes.replaced.size(), row.replaced);
         EXPECT_EQ(changes.removed.size(), row.removed);
         EXPECT_EQ(changes.appended.size(), row.appended);
         ASSERT_TRUE(changes.applyTo(earlier));
-        EXPECT_EQ(earlier, now);
+        EXPECT_EQ(HMIdentifierGraph::dictionariesOf(earlier), changed);
     }
 }

@@ -71,19 +71,21 @@ QList<QList<QVariantMap>> journalThreePages(HMIdentifierGraph &graph)
 {
     QList<QList<QVariantMap>> states;
     for (int index = 1; index <= 4; ++index)
-        graph.identifierDictionaries().append(entry(QStringLiteral("tmp-%1").arg(index), QStringLiteral("n%1").arg(index)));
+        graph.appendDictionary(entry(QStringLiteral("tmp-%1").arg(index), QStringLiteral("n%1").arg(index)));
     EXPECT_TRUE(HMProfileManager::journalIdentifier(graph, journalProfile(), kConduit));
     states.append(graph.identifierDictionaries());
 
     // The device's ids replace the temporary ones in place; one add failed and goes.
     EXPECT_TRUE(graph.replaceDictionaryForHarrowmereUid(QStringLiteral("tmp-1"), entry(QStringLiteral("d1"), QStringLiteral("n1"))));
     EXPECT_TRUE(graph.replaceDictionaryForHarrowmereUid(QStringLiteral("tmp-3"), std::nullopt));
-    graph.identifierDictionaries().append(entry(QStringLiteral("d5"), QStringLiteral("n5")));
+    graph.appendDictionary(entry(QStringLiteral("d5"), QStringLiteral("n5")));
     EXPECT_TRUE(HMProfileManager::journalIdentifier(graph, journalProfile(), kConduit));
     states.append(graph.identifierDictionaries());
 
     graph.removeDictionaryForHarrowmereUid(QStringLiteral("tmp-2"));
-    graph.identifierDictionaries()[0].insert(QStringLiteral("crcValue"), QStringLiteral("changed"));
+    QVariantMap first = graph.dictionaryAt(0);
+    first.insert(QStringLiteral("crcValue"), QStringLiteral("changed"));
+    graph.replaceDictionaryForHarrowmereUid(first.value(QStringLiteral("hmUid")).toString(), first);
     EXPECT_TRUE(HMProfileManager::journalIdentifier(graph, journalProfile(), kConduit));
     states.append(graph.identifierDictionaries());
     return states;
@@ -162,7 +164,7 @@ TEST(HMIdentifierGraphJournal, ARunThatChangesOnlyTheDateLeavesTheGraphFileAlone
     EXPECT_EQ(next->identifierDictionaries(), entries);
 
     // The next run that changes an entry folds everything, its date too.
-    next->identifierDictionaries().append(entry(QStringLiteral("d9"), QStringLiteral("n9")));
+    next->appendDictionary(entry(QStringLiteral("d9"), QStringLiteral("n9")));
     ASSERT_TRUE(HMProfileManager::finishIdentifier(*next, journalProfile(), kConduit));
     EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
     EXPECT_EQ(load()->lastSyncDate(), kSecondSync);
@@ -175,7 +177,7 @@ TEST(HMIdentifierGraphJournal, ATornOrDamagedLineEndsTheReplayAndNothingWrittenL
     LogCapture log(LOG_LEVEL_WARN);
     {
         const std::shared_ptr<HMIdentifierGraph> base = load();
-        base->identifierDictionaries().append(entry(QStringLiteral("d0"), QStringLiteral("n0")));
+        base->appendDictionary(entry(QStringLiteral("d0"), QStringLiteral("n0")));
         ASSERT_TRUE(HMProfileManager::saveIdentifier(*base, journalProfile(), kConduit));
     }
     const std::shared_ptr<HMIdentifierGraph> graph = load();
@@ -204,7 +206,7 @@ TEST(HMIdentifierGraphJournal, ATornOrDamagedLineEndsTheReplayAndNothingWrittenL
 
         // The next page is not appended after the damage: the journal is rewritten with every change
         // since the graph file, so the page and all kept before it survive.
-        loaded->identifierDictionaries().append(entry(QStringLiteral("d7"), QStringLiteral("n7")));
+        loaded->appendDictionary(entry(QStringLiteral("d7"), QStringLiteral("n7")));
         ASSERT_TRUE(HMProfileManager::journalIdentifier(*loaded, journalProfile(), kConduit));
         const std::shared_ptr<HMIdentifierGraph> again = load();
         EXPECT_EQ(again->identifierDictionaries(), loaded->identifierDictionaries());
@@ -235,7 +237,7 @@ TEST(HMIdentifierGraphJournal, AJournalLeftBesideANewerGraphFileIsIgnored)
     EXPECT_EQ(loaded->identifierDictionaries(), states.last());
 
     // The stale journal is replaced, not appended to, by the next page.
-    loaded->identifierDictionaries().append(entry(QStringLiteral("d8"), QStringLiteral("n8")));
+    loaded->appendDictionary(entry(QStringLiteral("d8"), QStringLiteral("n8")));
     ASSERT_TRUE(HMProfileManager::journalIdentifier(*loaded, journalProfile(), kConduit));
     EXPECT_EQ(files.journalLines().size(), 2);
     EXPECT_EQ(load()->identifierDictionaries(), loaded->identifierDictionaries());
@@ -246,7 +248,7 @@ TEST(HMIdentifierGraphJournal, AnXmlGraphOfAnEarlierVersionLoadsAndTheNextFoldWr
     JournalFiles files;
     HMIdentifierGraph earlier;
     for (int index = 1; index <= 3; ++index)
-        earlier.identifierDictionaries().append(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+        earlier.appendDictionary(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
     earlier.setLastSyncDate(kFirstSync);
     platform::KeyedArchiver coder;
     coder.setOutputFormat(platform::PropertyListFormat::Xml);
@@ -261,7 +263,7 @@ TEST(HMIdentifierGraphJournal, AnXmlGraphOfAnEarlierVersionLoadsAndTheNextFoldWr
     EXPECT_EQ(graph->lastSyncDate(), kFirstSync);
 
     // A page journals against the XML file, which stays as it is until the conduit ends.
-    graph->identifierDictionaries().append(entry(QStringLiteral("d4"), QStringLiteral("n4")));
+    graph->appendDictionary(entry(QStringLiteral("d4"), QStringLiteral("n4")));
     ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
     EXPECT_EQ(readFile(files.graphPath()), xml);
     EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());

@@ -67,9 +67,9 @@ struct ScopedOutlookSync
 TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
 {
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {entry(QStringLiteral("uid-1"), QStringLiteral("native-1")),
+    graph.setIdentifierDictionaries({entry(QStringLiteral("uid-1"), QStringLiteral("native-1")),
                                       entry(QStringLiteral("UID-2"), QStringLiteral("native-2")),
-                                      entry(QStringLiteral("uid-3"), QStringLiteral("native-2"))};
+                                      entry(QStringLiteral("uid-3"), QStringLiteral("native-2"))});
     LogCapture log(LOG_LEVEL_VERBOSE);
 
     EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("uid-1")), QStringLiteral("native-1"));
@@ -92,9 +92,9 @@ TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
 TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
 {
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {entry(QStringLiteral("ABC-1"), QStringLiteral("n1")),
+    graph.setIdentifierDictionaries({entry(QStringLiteral("ABC-1"), QStringLiteral("n1")),
                                       entry(QStringLiteral("other"), QStringLiteral("n2")),
-                                      entry(QStringLiteral("Caf\u00e9-9"), QStringLiteral("n3"))};
+                                      entry(QStringLiteral("Caf\u00e9-9"), QStringLiteral("n3"))});
     LogCapture log(LOG_LEVEL_VERBOSE);
 
     // An identifier that differs only in case replaces the stored entry; the new one goes last.
@@ -125,9 +125,9 @@ TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
 TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
 {
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {
+    graph.setIdentifierDictionaries({
         entry(QStringLiteral("dup"), QStringLiteral("a")), entry(QStringLiteral("DUP"), QStringLiteral("b")),
-        entry(QStringLiteral("d\u00fcp"), QStringLiteral("c")), entry(QStringLiteral("keep"), QStringLiteral("d"))};
+        entry(QStringLiteral("d\u00fcp"), QStringLiteral("c")), entry(QStringLiteral("keep"), QStringLiteral("d"))});
     LogCapture log(LOG_LEVEL_VERBOSE);
     graph.setDictionary(entry(QStringLiteral("Dup"), QStringLiteral("e")), QStringLiteral("Dup"));
     ASSERT_EQ(graph.identifierDictionaries().size(), 2);
@@ -149,11 +149,11 @@ TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)
     ScopedDataHome home;
     const HMProfile profile = profileWithFile(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00"));
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {
+    graph.setIdentifierDictionaries({
         entry(QStringLiteral("uid-1"), QStringLiteral("native-1"),
               {{QStringLiteral("crcValue"), QStringLiteral("5F3A")}, {QStringLiteral("isNewRecord"), true}}),
         entry(QStringLiteral("uid-2"), QStringLiteral("native-2"),
-              {{QStringLiteral("keys"), QVariantList{QStringLiteral("NOTE"), QStringLiteral("SUBJECT")}}})};
+              {{QStringLiteral("keys"), QVariantList{QStringLiteral("NOTE"), QStringLiteral("SUBJECT")}}})});
     graph.setLastSyncDate(QDateTime(QDate(2026, 11, 30), QTime(17, 45, 12, 250), Qt::UTC));
 
     ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("D")));
@@ -186,7 +186,7 @@ TEST(HMIdentifierGraph, OutlookSyncsNeitherReadNorWriteGraphs)
     ScopedDataHome home;
     const HMProfile profile = profileWithFile(QStringLiteral("outlook-profile"));
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    graph.setIdentifierDictionaries({entry(QStringLiteral("u"), QStringLiteral("n"))});
     ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("T")));
     const QMap<QString, FileState> before = snapshotFolder(home.dataFolder());
 
@@ -202,7 +202,7 @@ TEST(HMIdentifierGraph, DamagedFilesAreSetAsideAndFailedWritesSayNo)
     ScopedDataHome home;
     const HMProfile profile = profileWithFile(QStringLiteral("damaged"));
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {entry(QStringLiteral("u"), QStringLiteral("n"))};
+    graph.setIdentifierDictionaries({entry(QStringLiteral("u"), QStringLiteral("n"))});
     ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("A")));
     const QByteArray good = readFile(home.path(QStringLiteral("damaged_A.idgraph")));
     LogCapture log(LOG_LEVEL_ERROR);
@@ -255,8 +255,8 @@ TEST(HMIdentifierGraph, DamagedFilesAreSetAsideAndFailedWritesSayNo)
 TEST(HMIdentifierGraph, LogsEveryEntry)
 {
     HMIdentifierGraph graph;
-    graph.identifierDictionaries() = {
-        entry(QStringLiteral("u1"), QStringLiteral("n1"), {{QStringLiteral("crcValue"), 42}})};
+    graph.setIdentifierDictionaries({
+        entry(QStringLiteral("u1"), QStringLiteral("n1"), {{QStringLiteral("crcValue"), 42}})});
     {
         LogCapture log(LOG_LEVEL_INFO);
         graph.logGraph();

@@ -28,7 +28,7 @@ void seedContactsGraph(SyncRunHarness &harness)
 {
     HMIdentifierGraph graph;
     for (int index = 1; index <= 3; ++index)
-        graph.identifierDictionaries().append(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("device-%1").arg(index)},
+        graph.appendDictionary(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("device-%1").arg(index)},
                                                           {QStringLiteral("nativeId"), QStringLiteral("mac-%1").arg(index)}});
     graph.setLastSyncDate(kPreviousSync);
     ASSERT_TRUE(harness.profile().saveIdentifierGraph(graph, QStringLiteral("A")));

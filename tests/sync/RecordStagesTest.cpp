@@ -55,7 +55,7 @@ void saveGraph(SyncRunHarness &harness, const QList<std::pair<QString, QString>>
 {
     HMIdentifierGraph graph;
     for (const auto &[deviceId, nativeId] : deviceToNative)
-        graph.identifierDictionaries().append(
+        graph.appendDictionary(
             QVariantMap{{QStringLiteral("hmUid"), deviceId}, {QStringLiteral("nativeId"), nativeId}});
     graph.setLastSyncDate(lastSync);
     ASSERT_TRUE(harness.profile().saveIdentifierGraph(graph, QStringLiteral("A")));

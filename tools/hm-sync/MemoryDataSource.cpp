@@ -300,15 +300,20 @@ void MemoryDataSource::takePhoneIdsFromGraph()
     const std::shared_ptr<HMIdentifierGraph> graph = idMap();
     if (!graph)
         return;
-    const QList<QVariantMap> &entries = graph->identifierDictionaries();
+    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+    const HMIdentifierGraph::Entries &entries = graph->entries();
+    // The list as last seen, shared whole: nothing changed.
+    if (entries.isSharedWith(m_phoneIdsTakenFrom))
+        return;
     const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(m_phoneIdsTakenFrom, entries);
-    const auto take = [this](const QVariantMap &entry) {
-        if (!isUnconfirmed(entry))
-            m_store->setPhoneId(m_conduit, entry.value(kNativeIdKey).toString(), entry.value(kHmUidKey).toString());
+    const auto take = [this](const HMIdentifierGraphEntry &entry) {
+        if (!entry.isUnconfirmedAdd())
+            m_store->setPhoneId(m_conduit, entry.valueOf(WellKnownKey::NativeId).toString(),
+                                entry.valueOf(WellKnownKey::HmUid).toString());
     };
     for (const auto &replaced : changes.replaced)
         take(replaced.second);
-    for (const QVariantMap &entry : changes.appended)
+    for (const HMIdentifierGraphEntry &entry : changes.appended)
         take(entry);
     m_phoneIdsTakenFrom = entries;
 }
@@ -371,11 +376,11 @@ QStringList MemoryDataSource::findDeletes(const QStringList &deviceIds)
 {
     const QSet<QString> onDevice(deviceIds.begin(), deviceIds.end());
     QStringList missing;
-    for (const QVariantMap &entry : idMap()->identifierDictionaries()) {
-        const QString hmUid = entry.value(kHmUidKey).toString();
+    for (const HMIdentifierGraphEntry &entry : idMap()->entries()) {
+        const QString hmUid = entry.valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
         // Records still under a temporary id were never confirmed by the phone; they are not its
         // deletions.
-        if (!hmUid.isEmpty() && !isUnconfirmed(entry) && !onDevice.contains(hmUid))
+        if (!hmUid.isEmpty() && !entry.isUnconfirmedAdd() && !onDevice.contains(hmUid))
             missing.append(hmUid);
     }
     return missing;

@@ -75,7 +75,7 @@ private:
     const QDateTime m_runStart;
     QString m_saveFailure;
     // The identifier graph's list when the store last took the phone ids from it.
-    QList<QVariantMap> m_phoneIdsTakenFrom;
+    HMIdentifierGraph::Entries m_phoneIdsTakenFrom;
     // The desktop's records the other side has not confirmed, by identity; made when first needed.
     std::optional<QMultiHash<QString, QString>> m_unconfirmedByIdentity;
 };

@@ -215,9 +215,9 @@ void MemoryStore::applyConduitObjectLocked(quint64 conduit, const QJsonObject &o
     if (object.contains(QLatin1String("ownIdMap"))) {
         auto map = std::make_shared<HMIdentifierGraph>();
         for (const QJsonValue &entry : object.value(QLatin1String("ownIdMap")).toArray())
-            map->identifierDictionaries().append(storelines::valueFromJson(entry).toMap());
+            map->appendDictionary(storelines::valueFromJson(entry).toMap());
         state.ownIdMap = map;
-        state.savedIdMap = map->identifierDictionaries();
+        state.savedIdMap = map->entries();
     }
     if (object.contains(QLatin1String("lastSyncStart")))
         state.lastSyncStart = storelines::valueFromJson(object.value(QLatin1String("lastSyncStart"))).toDateTime();
@@ -346,8 +346,8 @@ QList<QByteArray> MemoryStore::conduitListLines(quint64 conduit, bool onlyChange
     }
     if (state.lastSyncStart.isValid() && (state.hasChangedLists || !onlyChanged))
         lines.append(storelines::conduitLine(conduit, QStringLiteral("lastSyncStart"), state.lastSyncStart));
-    if (state.ownIdMap && (!onlyChanged || !state.ownIdMap->identifierDictionaries().isSharedWith(state.savedIdMap))) {
-        const QVariantList entries = HMIdentifierGraphJournal::listOf(state.ownIdMap->identifierDictionaries());
+    if (state.ownIdMap && (!onlyChanged || !state.ownIdMap->entries().isSharedWith(state.savedIdMap))) {
+        const QVariantList entries = HMIdentifierGraphJournal::listOf(state.ownIdMap->entries());
         lines.append(storelines::conduitLine(conduit, QStringLiteral("ownIdMap"), entries));
     }
     return lines;
@@ -359,7 +359,7 @@ bool MemoryStore::hasChangesLocked() const
         return true;
     for (auto state = m_conduits.constBegin(); state != m_conduits.constEnd(); ++state) {
         if (state->hasChangedLists ||
-            (state->ownIdMap && !state->ownIdMap->identifierDictionaries().isSharedWith(state->savedIdMap)))
+            (state->ownIdMap && !state->ownIdMap->entries().isSharedWith(state->savedIdMap)))
             return true;
     }
     return false;
@@ -489,7 +489,7 @@ void MemoryStore::forgetChangesLocked()
     for (Conduit &state : m_conduits) {
         state.hasChangedLists = false;
         if (state.ownIdMap)
-            state.savedIdMap = state.ownIdMap->identifierDictionaries();
+            state.savedIdMap = state.ownIdMap->entries();
     }
 }
 

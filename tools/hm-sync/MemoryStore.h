@@ -179,7 +179,7 @@ private:
         QList<DesktopDeletion> deletions;
         std::shared_ptr<HMIdentifierGraph> ownIdMap;
         // The own id map's list as last saved: a map whose list no longer shares it has changed.
-        QList<QVariantMap> savedIdMap;
+        HMIdentifierGraph::Entries savedIdMap;
         QDateTime lastSyncStart;
         // Whether the deletions or the last sync start changed since the last save.
         bool hasChangedLists = false;

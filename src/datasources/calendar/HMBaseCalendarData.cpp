@@ -320,12 +320,16 @@ QString HMBaseCalendarData::foundKeyOf(const QVariantMap &dictionary)
            dictionary.value(hmcalendar::kHmUidKey).toString();
 }
 
-QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found)
+QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGraph::Entries &known,
+                                                            const QSet<QString> &found)
 {
+    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
     QList<QVariantMap> remaining;
-    for (const QVariantMap &dictionary : known) {
-        if (!found.contains(foundKeyOf(dictionary)))
-            remaining.append(dictionary);
+    for (const HMIdentifierGraphEntry &entry : known) {
+        const QString key = entry.valueOf(WellKnownKey::NativeId).toString() + QChar(0x1f) +
+                            entry.valueOf(WellKnownKey::HmUid).toString();
+        if (!found.contains(key))
+            remaining.append(entry.toMap());
     }
     return remaining;
 }

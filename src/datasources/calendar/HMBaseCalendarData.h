@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -132,8 +133,9 @@ protected:
     // A listing tells the identifier dictionaries it found an item for by their two identifiers,
     // kept in a set: marking one then costs no search of the whole list.
     static QString foundKeyOf(const QVariantMap &dictionary);
-    // The dictionaries of the list no item was found for: those whose items are gone.
-    static QList<QVariantMap> dictionariesNotFound(const QList<QVariantMap> &known, const QSet<QString> &found);
+    // The dictionaries of the list no item was found for: those whose items are gone. Only those are
+    // materialised.
+    static QList<QVariantMap> dictionariesNotFound(const HMIdentifierGraph::Entries &known, const QSet<QString> &found);
 
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.

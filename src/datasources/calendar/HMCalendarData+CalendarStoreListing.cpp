@@ -37,7 +37,7 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    QList<QVariantMap> unmatched = graph->identifierDictionaries();
+    HMIdentifierGraph::Entries unmatched = graph->entries();
     QSet<QString> seriesSeen;
     const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
     for (qsizetype index = 0; index < events.size(); ++index) {
@@ -49,9 +49,9 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
         CalendarStorePlan plan;
         planCalendarStoreEvent(plan, *events[index], date, excludedHmUids);
         if (plan.eventDictionary)
-            unmatched.removeOne(*plan.eventDictionary);
+            unmatched.removeOne(HMIdentifierGraphEntry(*plan.eventDictionary));
         if (plan.seriesDictionary)
-            unmatched.removeOne(*plan.seriesDictionary);
+            unmatched.removeOne(HMIdentifierGraphEntry(*plan.seriesDictionary));
         if (!plan.process)
             continue;
         if (plan.isOccurrence)
@@ -60,7 +60,7 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
             appendCalendarStoreEventRecord(plan, *events[index], records);
     }
     if (includeDeletes)
-        appendDeletions(unmatched, records);
+        appendDeletions(HMIdentifierGraph::dictionariesOf(unmatched), records);
     return records;
 }
 

@@ -144,7 +144,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     QList<HMSyncRecord> records;
     if (!graph)
         return records;
-    const QList<QVariantMap> known = graph->identifierDictionaries();
+    const HMIdentifierGraph::Entries known = graph->entries();
     // The dictionaries an event was found for; the others' events are gone. A series is found once
     // per occurrence, so this is a set, not a list searched each time.
     QSet<QString> found;
@@ -194,7 +194,7 @@ void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<
         record.setIsNew(false);
         record.setIsDelete(true);
         record.setHmxUid(dictionary.value(kHmUidKey).toString());
-        graph->identifierDictionaries().removeOne(dictionary);
+        graph->removeDictionary(dictionary);
         records.append(record);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(record.hmxUid()));
     }

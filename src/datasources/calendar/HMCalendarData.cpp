@@ -93,7 +93,7 @@ void HMCalendarData::deleteUidRecordsFromStore(const QStringList &hmUids, bool e
         } else {
             DDLogInfo(QStringLiteral("Native Event not found, so we can't delete it."));
         }
-        graph->identifierDictionaries().removeOne(*dictionary);
+        graph->removeDictionary(*dictionary);
     }
 }
 

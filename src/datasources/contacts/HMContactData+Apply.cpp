@@ -212,9 +212,10 @@ std::optional<QVariantMap> HMContactData::adoptUnconfirmedPerson(const QString &
     // every listing, so the map stays true for the run.
     if (!m_unconfirmedByIdentity) {
         m_unconfirmedByIdentity.emplace();
-        for (const QVariantMap &entry : std::as_const(graph->identifierDictionaries())) {
-            if (!isUnconfirmed(entry))
+        for (const HMIdentifierGraphEntry &packed : graph->entries()) {
+            if (!packed.isUnconfirmedAdd())
                 continue;
+            const QVariantMap entry = packed.toMap();
             const QString identity = identityOfPerson(linkedPerson(entry), entry);
             if (!identity.isEmpty())
                 m_unconfirmedByIdentity->insert(identity, entry.value(kHmUidKey).toString());
@@ -427,6 +428,6 @@ void HMContactData::deleteUidRecords(const QStringList &hmUids)
             book->removeRecord(person);
         else
             DDLogInfo(QStringLiteral("Native Person not found, so we can't delete it."));
-        graph->identifierDictionaries().removeOne(*dictionary);
+        graph->removeDictionary(*dictionary);
     }
 }

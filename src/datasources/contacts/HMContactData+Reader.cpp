@@ -191,13 +191,14 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
 QList<QVariantMap> HMContactData::dictionariesNotTaken(const QHash<QString, QString> &handled)
 {
     QList<QVariantMap> left;
-    const QList<QVariantMap> &dictionaries = std::as_const(*identifierGraph()).identifierDictionaries();
-    if (dictionaries.size() == handled.size())
+    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+    const HMIdentifierGraph::Entries &entries = identifierGraph()->entries();
+    if (entries.size() == handled.size())
         return left;
-    for (const QVariantMap &dictionary : dictionaries) {
-        const auto taken = handled.constFind(dictionary.value(kNativeIdKey).toString());
-        if (taken == handled.constEnd() || *taken != dictionary.value(kHmUidKey).toString())
-            left.append(dictionary);
+    for (const HMIdentifierGraphEntry &entry : entries) {
+        const auto taken = handled.constFind(entry.valueOf(WellKnownKey::NativeId).toString());
+        if (taken == handled.constEnd() || *taken != entry.valueOf(WellKnownKey::HmUid).toString())
+            left.append(entry.toMap());
     }
     return left;
 }
@@ -206,7 +207,7 @@ QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)
 {
     QList<HMSyncRecord> deletions;
     const std::shared_ptr<ABAddressBook> book = addressBook();
-    QList<QVariantMap> &entries = identifierGraph()->identifierDictionaries();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (const QVariantMap &dictionary : remaining) {
         const QString hmUid = dictionary.value(kHmUidKey).toString();
         if (hmUid.isEmpty())
@@ -218,7 +219,7 @@ QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)
             continue;
         }
         // A person deleted before the phone confirmed it: the phone knows no id of it to delete.
-        entries.removeOne(dictionary);
+        graph->removeDictionary(dictionary);
         if (isUnconfirmed(dictionary))
             continue;
         HMSyncRecord record;

@@ -98,18 +98,18 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    QList<QVariantMap> remaining = graph->identifierDictionaries();
+    HMIdentifierGraph::Entries remaining = graph->entries();
     for (qsizetype index = 0; index < tasks.size(); ++index) {
         reportListingProgress(index + 1, tasks.size());
         listCalendarStoreTask(*tasks[index], date, excludedHmUids, remaining, records);
     }
     if (!includeDeletes)
         return records;
-    for (const QVariantMap &dictionary : std::as_const(remaining)) {
+    for (const QVariantMap &dictionary : HMIdentifierGraph::dictionariesOf(remaining)) {
         HMSyncRecord record;
         record.setIsDelete(true);
         record.setHmxUid(dictionary.value(kHmUidKey).toString());
-        graph->identifierDictionaries().removeOne(dictionary);
+        graph->removeDictionary(dictionary);
         records.append(record);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(record.hmxUid()));
     }
@@ -117,7 +117,7 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
 }
 
 void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,
-                                       const QSet<QString> &excludedHmUids, QList<QVariantMap> &remaining,
+                                       const QSet<QString> &excludedHmUids, HMIdentifierGraph::Entries &remaining,
                                        QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
@@ -128,7 +128,7 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
         appendNewTaskRecord(withChecksumOf(identifier, fields), fields, records);
         return;
     }
-    remaining.removeOne(*dictionary);
+    remaining.removeOne(HMIdentifierGraphEntry(*dictionary));
     DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(task.dateStamp()),
                        dateUtilities().localDateTimeStringFromDate(date)));

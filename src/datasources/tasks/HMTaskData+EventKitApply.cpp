@@ -224,7 +224,7 @@ void HMTaskData::deleteTaskUidRecords(const QStringList &hmUids, const QString &
             DDLogError(QStringLiteral("ERROR: Error deleting event %1 from apple calendar.").arg(nativeId));
             DDLogError(QStringLiteral("ERROR INFORMATION: %1").arg(removed->error().message()));
         }
-        graph->identifierDictionaries().removeOne(*dictionary);
+        graph->removeDictionary(*dictionary);
     }
 }
 

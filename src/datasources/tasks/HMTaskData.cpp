@@ -103,7 +103,7 @@ HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool i
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    const QList<QVariantMap> known = graph->identifierDictionaries();
+    const HMIdentifierGraph::Entries known = graph->entries();
     QSet<QString> found;
     const QList<std::shared_ptr<platform::EKReminder>> list =
         reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
@@ -186,7 +186,7 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
         HMSyncRecord record;
         record.setIsDelete(true);
         record.setHmxUid(hmUid);
-        graph->identifierDictionaries().removeOne(dictionary);
+        graph->removeDictionary(dictionary);
         records.append(record);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }

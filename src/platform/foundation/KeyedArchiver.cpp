@@ -219,13 +219,36 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
 
 std::optional<quint64> KeyedArchiver::encodeList(const QVariantList &list, int depth)
 {
+    return encodeItems(list.size(), [&](qsizetype position) { return encodeValue(list.at(position), depth + 1); });
+}
+
+void KeyedArchiver::encodeDictionaryList(qsizetype count, const std::function<QVariantMap(qsizetype)> &dictionaryAt,
+                                         const QString &key)
+{
+    if (!canEncode())
+        return;
+    // Where encodeObject would put a QVariantList of the dictionaries, and each of them below it.
+    const int depth = int(m_scopes.size());
+    const std::optional<quint64> index =
+        encodeItems(count, [&](qsizetype position) { return encodeMap(dictionaryAt(position), depth + 1); });
+    if (!index) {
+        if (m_error)
+            m_error = m_error->withContext(QStringLiteral("key \"%1\"").arg(key));
+        return;
+    }
+    store(key, uid(*index));
+}
+
+std::optional<quint64> KeyedArchiver::encodeItems(qsizetype count,
+                                                  const std::function<std::optional<quint64>(qsizetype)> &encodeItem)
+{
     const quint64 index = appendObject(QVariant());
     const size_t slot = m_compactEntries.size();
     m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::List, {}, 0});
     std::vector<quint64> references;
-    references.reserve(size_t(list.size()));
-    for (const QVariant &item : list) {
-        const std::optional<quint64> child = encodeValue(item, depth + 1);
+    references.reserve(size_t(count));
+    for (qsizetype position = 0; position < count; ++position) {
+        const std::optional<quint64> child = encodeItem(position);
         if (!child)
             return std::nullopt;
         references.push_back(*child);

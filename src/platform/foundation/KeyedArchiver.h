@@ -12,6 +12,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -56,6 +57,10 @@ public:
     void setOutputFormat(PropertyListFormat format) { m_format = format; }
 
     void encodeObject(const QVariant &value, const QString &key);
+    // Writes a list of dictionaries as encodeObject writes a QVariantList of them, the same bytes,
+    // asking for one dictionary at a time: a long list never stands whole as values.
+    void encodeDictionaryList(qsizetype count, const std::function<QVariantMap(qsizetype)> &dictionaryAt,
+                              const QString &key);
     void encodeObject(const KeyedArchivable &object, const QString &key);
     // Nothing is written for a null object, so the key reads back as nil.
     void encodeObject(const KeyedArchivable *object, const QString &key);
@@ -80,6 +85,7 @@ private:
     quint64 classUid(const QString &className);
     std::optional<quint64> encodeValue(const QVariant &value, int depth);
     std::optional<quint64> encodeList(const QVariantList &list, int depth);
+    std::optional<quint64> encodeItems(qsizetype count, const std::function<std::optional<quint64>(qsizetype)> &encodeItem);
     std::optional<quint64> encodeMap(const QVariantMap &map, int depth);
 
     // A list, dictionary or date entry, kept as what it holds rather than as the dictionary it is

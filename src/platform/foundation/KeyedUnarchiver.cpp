@@ -519,6 +519,108 @@ QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
     return map;
 }
 
+// The items of the list under a key of the current object, its entry in index (0 for nil); nullopt,
+// failing, when the key holds something else.
+std::optional<binaryplist::Document::Elements> KeyedUnarchiver::listEntryUnder(const QString &key, quint64 &index)
+{
+    index = 0;
+    const QVariant raw = rawValue(key);
+    if (!raw.isValid() || m_error)
+        return m_error ? std::nullopt : std::optional(binaryplist::Document::Elements());
+    const std::optional<quint64> reference = isUid(raw) ? checkedReference(raw.value<PropertyListUid>().value) : std::nullopt;
+    if (!reference || *reference == 0) {
+        if (!m_error && !reference)
+            fail(QStringLiteral("key \"%1\" holds %2, not a list").arg(key, describe(raw)));
+        return m_error ? std::nullopt : std::optional(binaryplist::Document::Elements());
+    }
+    const quint64 entry = entryObject(*reference);
+    const bool isList = m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
+                        && (classNameOfEntry(entry) == kArrayClass || classNameOfEntry(entry) == kMutableArrayClass);
+    const auto items = isList ? referenceListOf(entry, kObjectsEntryKeyText) : std::nullopt;
+    if (!items || m_entriesInProgress[*reference] || !consumeStep()) {
+        if (!m_error)
+            fail(QStringLiteral("key \"%1\" holds no list of references").arg(key));
+        return std::nullopt;
+    }
+    index = *reference;
+    return items;
+}
+
+bool KeyedUnarchiver::decodeDictionaryList(const QString &key, DictionaryListVisitor &visitor)
+{
+    quint64 listIndex = 0;
+    const std::optional<binaryplist::Document::Elements> items = listEntryUnder(key, listIndex);
+    if (!items)
+        return false;
+    visitor.beginList(qsizetype(items->size()));
+    // The list stands where decodeObject would read it, each dictionary one level below.
+    const int depth = int(m_scopes.size());
+    m_entriesInProgress[listIndex] = listIndex != 0;
+    quint64 total = 1;
+    bool isWhole = true;
+    for (quint64 position = 0; isWhole && position < items->size(); ++position) {
+        const std::optional<quint64> item =
+            referenceIn(*items, position, QStringLiteral("a list holds %1 in place of a reference"));
+        isWhole = item && visitDictionary(*item, depth + 1, visitor, total);
+    }
+    m_entriesInProgress[listIndex] = false;
+    return isWhole && !m_error;
+}
+
+// Hands one dictionary of a list to the visitor; total counts the values handed so far.
+bool KeyedUnarchiver::visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total)
+{
+    const quint64 entry = entryObject(index);
+    const bool isDictionary = index != 0 && m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
+                              && (classNameOfEntry(entry) == kDictionaryClass || classNameOfEntry(entry) == kMutableDictionaryClass);
+    const auto keys = isDictionary ? referenceListOf(entry, kKeysEntryKeyText) : std::nullopt;
+    const auto values = isDictionary ? referenceListOf(entry, kObjectsEntryKeyText) : std::nullopt;
+    if (!keys || !values || keys->size() != values->size() || m_entriesInProgress[index] || !consumeStep()) {
+        if (!m_error)
+            fail(QStringLiteral("entry %1 is not a dictionary").arg(index));
+        return false;
+    }
+    m_entriesInProgress[index] = true;
+    for (quint64 position = 0; position < keys->size() && !m_error; ++position)
+        visitPair(*keys, *values, position, depth, visitor, total);
+    m_entriesInProgress[index] = false;
+    if (m_error)
+        return false;
+    visitor.endDictionary();
+    return true;
+}
+
+void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, const binaryplist::Document::Elements &values,
+                                quint64 position, int depth, DictionaryListVisitor &visitor, quint64 &total)
+{
+    const QString problem = QStringLiteral("a dictionary holds %1 as a key or value in place of a reference");
+    const std::optional<quint64> keyIndex = referenceIn(keys, position, problem);
+    const std::optional<quint64> valueIndex = keyIndex ? referenceIn(values, position, problem) : std::nullopt;
+    if (!keyIndex || !valueIndex)
+        return;
+    const QVariant key = decodeValueAt(*keyIndex, depth + 1);
+    if (key.typeId() != QMetaType::QString) {
+        if (!m_error)
+            fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+        return;
+    }
+    const QVariant value = decodeUnsharedValueAt(*valueIndex, depth + 1);
+    if (!m_error && addExpandedSize(total, *valueIndex))
+        visitor.addPair(*static_cast<const QString *>(key.constData()), value);
+}
+
+// A value as decodeValueAt gives it, but a plain one is not kept for sharing: values that stand
+// once in a long list would all be held until the archive is done with.
+QVariant KeyedUnarchiver::decodeUnsharedValueAt(quint64 index, int depth)
+{
+    if (m_error || index == 0)
+        return QVariant();
+    const quint64 entry = entryObject(index);
+    if (m_document.shapeOf(entry) == binaryplist::Document::Shape::Leaf && m_expandedSizes[index] == 0)
+        return valueOf(entry);
+    return decodeValueAt(index, depth);
+}
+
 std::optional<qint64> KeyedUnarchiver::decodeInteger(const QString &key, qint64 lowest, qint64 highest)
 {
     const QVariant value = decodeObject(key);

@@ -46,6 +46,21 @@ public:
     // A value: QString, bool, qint32, qint64, double, QDateTime, QByteArray, QVariantList or
     // QVariantMap, nested. An archived object there is a failure: read it with decodeObjectOfClass.
     QVariant decodeObject(const QString &key);
+    // Receives a list of dictionaries one dictionary at a time, each as its pairs.
+    class DictionaryListVisitor
+    {
+    public:
+        virtual ~DictionaryListVisitor() = default;
+        virtual void beginList(qsizetype count) = 0;
+        // The pairs of one dictionary in the archive's order, then its end.
+        virtual void addPair(const QString &key, const QVariant &value) = 0;
+        virtual void endDictionary() = 0;
+    };
+    // Reads the list of dictionaries under a key, as decodeObject would read it, but hands each
+    // dictionary to the visitor as its pairs and keeps neither the dictionaries nor their values:
+    // a long list of small dictionaries never stands whole as values. Nothing under the key reads
+    // as an empty list. False, failing, when the key holds anything but a list of dictionaries.
+    bool decodeDictionaryList(const QString &key, DictionaryListVisitor &visitor);
     // The archived object under a key, constructed and then filled by its initWithCoder; nullptr
     // when the key is missing, holds nil, or decoding failed.
     template <typename T>
@@ -83,6 +98,11 @@ private:
     QVariant decodeScalarObject(quint64 index, quint64 dictionary, const QString &className);
     QVariant decodeList(quint64 dictionary, int depth);
     QVariant decodeMap(quint64 dictionary, int depth);
+    std::optional<binaryplist::Document::Elements> listEntryUnder(const QString &key, quint64 &index);
+    bool visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total);
+    void visitPair(const binaryplist::Document::Elements &keys, const binaryplist::Document::Elements &values,
+                   quint64 position, int depth, DictionaryListVisitor &visitor, quint64 &total);
+    QVariant decodeUnsharedValueAt(quint64 index, int depth);
     quint64 expandedSizeOf(quint64 index) const;
     bool addExpandedSize(quint64 &total, quint64 index);
     std::optional<qint64> decodeInteger(const QString &key, qint64 lowest, qint64 highest);

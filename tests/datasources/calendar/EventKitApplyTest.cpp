@@ -125,7 +125,7 @@ TEST_F(EventKitApplyTest, ConflictsFollowTheSetting)
         SCOPED_TRACE(row.name);
         for (const QString &name : itemFiles(m_folder))
             QFile::remove(m_folder + QLatin1Char('/') + name);
-        m_graph->identifierDictionaries().clear();
+        m_graph->clear();
         ASSERT_EQ(apply(record("A", "Mac", m_start)), 3);
         const QDateTime macChange = eventOf("A")->lastModifiedDate();
         m_graph->setLastSyncDate(macChange.addSecs(-60));
@@ -194,7 +194,7 @@ TEST_F(EventKitApplyTest, ADeviceChangedOccurrenceReplacesTheOneItNames)
                                                EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(3)));
     ASSERT_TRUE(store->saveEvent(series, EKSpan::FutureEvents, true).ok());
     const QDateTime second = start.addDays(1);
-    m_graph->identifierDictionaries().append(
+    m_graph->appendDictionary(
         {{"hmUid", "X"}, {"nativeId", series->eventIdentifier() + "+" + second.toString("yyyyMMdd") + "+23:30:00"}});
     QVariantMap changed = record("X", "Late call, moved", second.addSecs(3600));
     changed.insert("PARENTID", series->eventIdentifier());

@@ -174,10 +174,10 @@ TEST_F(HMCalendarDataTest, DeletingRemovesSeriesWholeAndSingleEventsAlone)
     ASSERT_TRUE(store->saveEvent(kept, EKSpan::ThisEvent, true).ok());
 
     auto graph = std::make_shared<HMIdentifierGraph>();
-    graph->identifierDictionaries() = {{{"hmUid", "A"}, {"nativeId", series->eventIdentifier()}},
+    graph->setIdentifierDictionaries({{{"hmUid", "A"}, {"nativeId", series->eventIdentifier()}},
                                        {{"hmUid", "B"}, {"nativeId", single->eventIdentifier()}},
                                        {{"hmUid", "D"}, {"nativeId", "no-such-event"}},
-                                       {{"hmUid", "K"}, {"nativeId", kept->eventIdentifier()}}};
+                                       {{"hmUid", "K"}, {"nativeId", kept->eventIdentifier()}}});
     auto sheet = std::make_shared<FakeProgressSheet>();
     GlobalVariables::setCurrentSyncProgressController(sheet);
     HMCalendarData data;

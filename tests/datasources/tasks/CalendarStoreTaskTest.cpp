@@ -282,7 +282,7 @@ TEST_F(CalendarStoreTaskTest, AChangeInTheSecondASyncStartedIsSent)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         // Each row starts from the graph as it was before the change was sent.
-        m_graph->identifierDictionaries() = sent;
+        m_graph->setIdentifierDictionaries(sent);
         EXPECT_EQ(list(changed.addMSecs(row.syncAfterChangeMs)).size(), row.sent);
     }
 }

@@ -293,3 +293,145 @@ sys.stdout.buffer.write(plistlib.dumps(archive, fmt=plistlib.FMT_BINARY, sort_ke
                                {QStringLiteral("a"), QDateTime::fromMSecsSinceEpoch(978307201500, Qt::UTC)}};
     EXPECT_EQ(read.map, QVariant(expected));
 }
+
+namespace {
+
+// Writes its dictionaries one at a time, or as one list value, and reads them back both ways: one
+// dictionary at a time, then as decodeObject gives the whole list.
+class DictionaryLists final : public KeyedArchivable, public KeyedUnarchiver::DictionaryListVisitor
+{
+public:
+    QString archiveClassName() const override { return QStringLiteral("HMLists"); }
+
+    void encodeWithCoder(KeyedArchiver &coder) const override
+    {
+        if (asOneValue) {
+            coder.encodeObject(QVariant(QVariantList(dictionaries.cbegin(), dictionaries.cend())), QStringLiteral("records"));
+            return;
+        }
+        coder.encodeDictionaryList(
+            dictionaries.size(), [this](qsizetype position) { return dictionaries.at(position); }, QStringLiteral("records"));
+    }
+
+    void initWithCoder(KeyedUnarchiver &coder) override
+    {
+        wasRead = coder.decodeDictionaryList(QStringLiteral("records"), *this);
+        if (wasRead)
+            whole = coder.decodeObject(QStringLiteral("records"));
+    }
+
+    void beginList(qsizetype count) override { announced = count; }
+    void addPair(const QString &key, const QVariant &value) override { current.insert(key, value); }
+    void endDictionary() override
+    {
+        dictionaries.append(current);
+        current.clear();
+    }
+
+    bool asOneValue = false;
+    QList<QVariantMap> dictionaries;
+    QVariantMap current;
+    qsizetype announced = -1;
+    bool wasRead = false;
+    QVariant whole;
+};
+
+QByteArray archived(const DictionaryLists &lists)
+{
+    KeyedArchiver archiver;
+    archiver.encodeObject(lists, QStringLiteral("HMLists"));
+    return *archiver.finishEncoding();
+}
+
+} // namespace
+
+// A list of dictionaries written one at a time is the very archive a list value makes, and read one
+// dictionary at a time it gives what decodeObject gives.
+TEST(KeyedUnarchiver, DictionaryListsReadOneAtATimeAsTheyReadWhole)
+{
+    DictionaryLists written;
+    for (int index = 0; index < 40; ++index) {
+        written.dictionaries.append({{QStringLiteral("hmUid"), QStringLiteral("D%1").arg(index % 30)},
+                                     {QStringLiteral("when"), QDateTime::fromSecsSinceEpoch(1700000000 + index, Qt::UTC)},
+                                     {QStringLiteral("small"), qint32(index)},
+                                     {QStringLiteral("big"), qint64(1) << 40},
+                                     {QStringLiteral("flag"), index % 2 == 0},
+                                     {QStringLiteral("ratio"), 0.5},
+                                     {QStringLiteral("data"), QByteArray("\x01\x02", 2)},
+                                     {QStringLiteral("keys"), QVariantList{QStringLiteral("NOTE"), QVariantMap{{QStringLiteral("x"), 1}}}},
+                                     {QStringLiteral("nothing"), QString()}});
+    }
+    written.dictionaries.append(QVariantMap());
+    DictionaryLists asValue;
+    asValue.asOneValue = true;
+    asValue.dictionaries = written.dictionaries;
+    const QByteArray bytes = archived(written);
+    EXPECT_EQ(bytes, archived(asValue));
+
+    const Result<std::unique_ptr<DictionaryLists>> read = KeyedUnarchiver::unarchiveObject<DictionaryLists>(bytes, QStringLiteral("HMLists"));
+    ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+    EXPECT_TRUE((*read)->wasRead);
+    EXPECT_EQ((*read)->announced, written.dictionaries.size());
+    QList<QVariantMap> whole;
+    for (const QVariant &item : (*read)->whole.toList())
+        whole.append(item.toMap());
+    ASSERT_EQ(whole.size(), written.dictionaries.size());
+    EXPECT_EQ((*read)->dictionaries, whole);
+}
+
+TEST(KeyedUnarchiver, AnEmptyOrMissingDictionaryListReadsAsNoDictionaries)
+{
+    const Result<std::unique_ptr<DictionaryLists>> empty =
+        KeyedUnarchiver::unarchiveObject<DictionaryLists>(archived(DictionaryLists()), QStringLiteral("HMLists"));
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE((*empty)->wasRead);
+    EXPECT_EQ((*empty)->announced, 0);
+    const QByteArray nothing = handMadeArchive({QStringLiteral("$null"), QVariantMap{{QStringLiteral("$class"), uid(2)}},
+                                                classEntry(QStringLiteral("HMLists"))},
+                                               {{QStringLiteral("HMLists"), uid(1)}});
+    const Result<std::unique_ptr<DictionaryLists>> missing = KeyedUnarchiver::unarchiveObject<DictionaryLists>(nothing, QStringLiteral("HMLists"));
+    ASSERT_TRUE(missing.ok());
+    EXPECT_TRUE((*missing)->wasRead);
+    EXPECT_TRUE((*missing)->dictionaries.isEmpty());
+}
+
+TEST(KeyedUnarchiver, DictionaryListsRefuseWhatIsNoListOfDictionaries)
+{
+    // 0 $null, 1 the object, 2 its class, 3 the list, 4 and 5 the list's and dictionaries' classes,
+    // 6 and on what the row puts there.
+    const auto archiveWith = [](const QVariant &records, const QVariantList &items, const QVariantList &more) {
+        QVariantList objects{QStringLiteral("$null"), QVariantMap{{QStringLiteral("$class"), uid(2)}, {QStringLiteral("records"), records}},
+                             classEntry(QStringLiteral("HMLists")),
+                             QVariantMap{{QStringLiteral("$class"), uid(4)}, {QStringLiteral("NS.objects"), items}},
+                             classEntry(QStringLiteral("NSArray")), classEntry(QStringLiteral("NSDictionary"))};
+        objects.append(more);
+        return handMadeArchive(objects, {{QStringLiteral("HMLists"), uid(1)}});
+    };
+    const auto dictionary = [](const QVariantList &keys, const QVariantList &values) {
+        return QVariantMap{{QStringLiteral("$class"), uid(5)}, {QStringLiteral("NS.keys"), keys}, {QStringLiteral("NS.objects"), values}};
+    };
+    struct Row
+    {
+        const char *name;
+        QByteArray bytes;
+        const char *reason;
+    };
+    const Row rows[] = {
+        {"a text in place of the list", archiveWith(uid(6), {}, {QStringLiteral("x")}), "no list"},
+        {"a plain value in place of the reference", archiveWith(QStringLiteral("x"), {}, {}), "not a list"},
+        {"a text in the list", archiveWith(uid(3), {uid(6)}, {QStringLiteral("x")}), "not a dictionary"},
+        {"the list in itself", archiveWith(uid(3), {uid(3)}, {}), "not a dictionary"},
+        {"a number in place of a reference", archiveWith(uid(3), {qint64(6)}, {}), "in place of a reference"},
+        {"a key that is a number", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(7)}), qint64(3)}), "not a text"},
+        {"keys and values unmatched", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {}), QStringLiteral("k")}), "not a dictionary"},
+        {"a dictionary holding the list", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(3)}), QStringLiteral("k")}), "contains itself"},
+        {"a dictionary holding itself", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(6)}), QStringLiteral("k")}), "contains itself"},
+        {"a reference past the table", archiveWith(uid(3), {uid(60)}, {}), "lies outside"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<std::unique_ptr<DictionaryLists>> read = KeyedUnarchiver::unarchiveObject<DictionaryLists>(row.bytes, QStringLiteral("HMLists"));
+        ASSERT_FALSE(read.ok());
+        EXPECT_TRUE(read.error().message().contains(QLatin1String(row.reason))) << read.error().message().toStdString();
+    }
+}

@@ -1,0 +1,725 @@
+#include "sync/HMIdentifierGraphEntry.h"
+
+#include <QDataStream>
+#include <QDateTime>
+#include <QHash>
+#include <QIODevice>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include <zlib.h>
+
+namespace {
+
+enum class Tag : quint8 {
+    Invalid,
+    TextUtf8,
+    TextUtf16,
+    NullText,
+    False,
+    True,
+    Int32,
+    Int64,
+    UInt32,
+    UInt64,
+    Double,
+    Data,
+    NullData,
+    DateUtc,
+    Generic,
+    List,
+    Map,
+    Hash,
+    End
+};
+
+// Lists and dictionaries inside an entry nest this deep in packed form; deeper ones are streamed.
+constexpr int kMaxNesting = 16;
+
+// Key number 0 stands for a key written out in the entry itself.
+constexpr quint32 kInlineKey = 0;
+// The data sources use a handful of keys; a graph read from a strange file may hold any number,
+// and past this many the table stops growing.
+constexpr quint32 kMaxKeys = 1024;
+
+// The process-wide table of key texts. Numbers are handed out under the lock; a text, once stored
+// in its slot, never changes, so readers find it through the published count without the lock.
+class KeyTable final
+{
+public:
+    KeyTable()
+    {
+        for (const char *key : {"hmUid", "nativeId", "isUnconfirmedAdd"})
+            numberOf(QString::fromLatin1(key));
+    }
+
+    quint32 numberOf(const QString &key)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_numbers.constFind(key);
+        if (found != m_numbers.constEnd())
+            return *found;
+        const quint32 number = m_count.load(std::memory_order_relaxed);
+        if (number >= kMaxKeys)
+            return kInlineKey;
+        m_texts[number] = key;
+        m_numbers.insert(key, number);
+        m_count.store(number + 1, std::memory_order_release);
+        return number;
+    }
+
+    std::optional<QString> textOf(quint32 number) const
+    {
+        if (number == kInlineKey || number >= m_count.load(std::memory_order_acquire))
+            return std::nullopt;
+        return m_texts[number];
+    }
+
+private:
+    std::mutex m_mutex;
+    QHash<QString, quint32> m_numbers;
+    std::array<QString, kMaxKeys> m_texts;
+    // Slot 0 is the inline key's.
+    std::atomic<quint32> m_count{1};
+};
+
+KeyTable &keyTable()
+{
+    static KeyTable table;
+    return table;
+}
+
+constexpr quint32 kHmUidNumber = 1;
+constexpr quint32 kNativeIdNumber = 2;
+constexpr quint32 kUnconfirmedAddNumber = 3;
+
+quint32 numberOfWellKnown(HMIdentifierGraphEntry::WellKnownKey key)
+{
+    switch (key) {
+    case HMIdentifierGraphEntry::WellKnownKey::HmUid:
+        return kHmUidNumber;
+    case HMIdentifierGraphEntry::WellKnownKey::NativeId:
+        return kNativeIdNumber;
+    case HMIdentifierGraphEntry::WellKnownKey::UnconfirmedAdd:
+        break;
+    }
+    return kUnconfirmedAddNumber;
+}
+
+void appendVarint(QByteArray &out, quint64 value)
+{
+    while (value >= 0x80) {
+        out.append(char(quint8(value) | 0x80));
+        value >>= 7;
+    }
+    out.append(char(value));
+}
+
+quint64 zigzag(qint64 value)
+{
+    return (quint64(value) << 1) ^ quint64(value >> 63);
+}
+
+qint64 unzigzag(quint64 value)
+{
+    return qint64(value >> 1) ^ -qint64(value & 1);
+}
+
+void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
+{
+    out.append(char(tag));
+    appendVarint(out, quint64(bytes.size()));
+    out.append(bytes);
+}
+
+void appendNumber(QByteArray &out, Tag tag, quint64 number)
+{
+    out.append(char(tag));
+    appendVarint(out, number);
+}
+
+// Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
+// bytes: a streamed value carries a check of its own, which must hold before it is read.
+quint32 checkOf(QByteArrayView bytes)
+{
+    return quint32(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size())));
+}
+
+void appendGeneric(QByteArray &out, const QVariant &value)
+{
+    QByteArray streamed;
+    QDataStream stream(&streamed, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_6_0);
+    stream << value;
+    // A value Qt cannot stream is one no file of ours can hold either: it is kept as nothing.
+    if (stream.status() != QDataStream::Ok) {
+        out.append(char(Tag::Invalid));
+        return;
+    }
+    appendTagged(out, Tag::Generic, streamed);
+    const quint32 check = checkOf(streamed);
+    out.append(reinterpret_cast<const char *>(&check), sizeof(check));
+}
+
+void appendText(QByteArray &out, const QString &text)
+{
+    if (text.isNull()) {
+        out.append(char(Tag::NullText));
+        return;
+    }
+    if (QStringView(text).isValidUtf16()) {
+        appendTagged(out, Tag::TextUtf8, text.toUtf8());
+        return;
+    }
+    // A lone surrogate does not survive UTF-8: such a text is kept as its UTF-16 units.
+    out.append(char(Tag::TextUtf16));
+    appendVarint(out, quint64(text.size()));
+    out.append(reinterpret_cast<const char *>(text.utf16()), text.size() * qsizetype(sizeof(char16_t)));
+}
+
+void appendDouble(QByteArray &out, double value)
+{
+    char bytes[sizeof(double)];
+    std::memcpy(bytes, &value, sizeof(double));
+    out.append(char(Tag::Double));
+    out.append(bytes, sizeof(double));
+}
+
+void appendData(QByteArray &out, const QByteArray &data)
+{
+    if (data.isNull())
+        out.append(char(Tag::NullData));
+    else
+        appendTagged(out, Tag::Data, data);
+}
+
+// UTC dates, which the graph files hold, as milliseconds; dates of other zones keep their zone.
+void appendDate(QByteArray &out, const QVariant &value)
+{
+    const QDateTime &date = *static_cast<const QDateTime *>(value.constData());
+    if (date.isValid() && date.timeSpec() == Qt::UTC)
+        appendNumber(out, Tag::DateUtc, zigzag(date.toMSecsSinceEpoch()));
+    else
+        appendGeneric(out, value);
+}
+
+void appendValue(QByteArray &out, const QVariant &value, int depth);
+
+void appendList(QByteArray &out, const QVariantList &list, int depth)
+{
+    out.append(char(Tag::List));
+    appendVarint(out, quint64(list.size()));
+    for (const QVariant &item : list)
+        appendValue(out, item, depth + 1);
+}
+
+// Keys inside are written out as UTF-8, in key order also for a hash, so that equal dictionaries
+// always pack alike; a key that UTF-8 cannot carry has the dictionary streamed.
+void appendMap(QByteArray &out, const QVariantMap &map, const QVariant &value, Tag tag, int depth)
+{
+    for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
+        if (!QStringView(pair.key()).isValidUtf16())
+            return appendGeneric(out, value);
+    }
+    out.append(char(tag));
+    appendVarint(out, quint64(map.size()));
+    for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
+        const QByteArray key = pair.key().toUtf8();
+        appendVarint(out, quint64(key.size()));
+        out.append(key);
+        appendValue(out, pair.value(), depth + 1);
+    }
+}
+
+void appendNested(QByteArray &out, const QVariant &value, int depth)
+{
+    if (depth >= kMaxNesting)
+        appendGeneric(out, value);
+    else if (value.typeId() == QMetaType::QVariantList)
+        appendList(out, *static_cast<const QVariantList *>(value.constData()), depth);
+    else if (value.typeId() == QMetaType::QVariantMap)
+        appendMap(out, *static_cast<const QVariantMap *>(value.constData()), value, Tag::Map, depth);
+    else
+        appendMap(out, value.toMap(), value, Tag::Hash, depth);
+}
+
+void appendValue(QByteArray &out, const QVariant &value, int depth)
+{
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+        out.append(char(Tag::Invalid));
+        return;
+    case QMetaType::QString:
+        appendText(out, *static_cast<const QString *>(value.constData()));
+        return;
+    case QMetaType::Bool:
+        out.append(char(value.toBool() ? Tag::True : Tag::False));
+        return;
+    case QMetaType::Int:
+        return appendNumber(out, Tag::Int32, zigzag(value.toInt()));
+    case QMetaType::LongLong:
+        return appendNumber(out, Tag::Int64, zigzag(value.toLongLong()));
+    case QMetaType::UInt:
+        return appendNumber(out, Tag::UInt32, value.toUInt());
+    case QMetaType::ULongLong:
+        return appendNumber(out, Tag::UInt64, value.toULongLong());
+    case QMetaType::Double:
+        return appendDouble(out, value.toDouble());
+    case QMetaType::QByteArray:
+        return appendData(out, *static_cast<const QByteArray *>(value.constData()));
+    case QMetaType::QDateTime:
+        return appendDate(out, value);
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
+        return appendNested(out, value, depth);
+    default:
+        return appendGeneric(out, value);
+    }
+}
+
+// The key's number, remembered per thread for the last few keys: a graph being read hands the same
+// few keys over and over, each time the very same shared text, which is known by its address.
+quint32 numberOfKey(const QString &key)
+{
+    struct Recent
+    {
+        QString key;
+        quint32 number = kInlineKey;
+    };
+    thread_local std::array<Recent, 8> recent;
+    thread_local size_t next = 0;
+    for (const Recent &known : recent) {
+        if (!key.isEmpty() && known.key.constData() == key.constData() && known.key.size() == key.size())
+            return known.number;
+    }
+    const quint32 number = keyTable().numberOf(key);
+    recent[next] = Recent{key, number};
+    next = (next + 1) % recent.size();
+    return number;
+}
+
+// Appends one key-value pair in packed form; pairs come in key order, each key once.
+void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
+{
+    const quint32 number = numberOfKey(key);
+    appendVarint(packed, number);
+    if (number == kInlineKey) {
+        const QByteArray text = key.toUtf8();
+        appendVarint(packed, quint64(text.size()));
+        packed.append(text);
+    }
+    appendValue(packed, value, 0);
+}
+
+// Reads packed bytes; every read is checked against the end, and a failed read stops the reading.
+class Cursor final
+{
+public:
+    explicit Cursor(QByteArrayView bytes) : m_at(bytes.data()), m_end(bytes.data() + bytes.size()) {}
+
+    bool atEnd() const { return m_at == m_end; }
+    const char *at() const { return m_at; }
+
+    std::optional<quint8> byte()
+    {
+        if (m_at == m_end)
+            return std::nullopt;
+        return quint8(*m_at++);
+    }
+
+    std::optional<quint64> varint()
+    {
+        quint64 value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const std::optional<quint8> next = byte();
+            if (!next)
+                return std::nullopt;
+            value |= quint64(*next & 0x7f) << shift;
+            if ((*next & 0x80) == 0)
+                return value;
+        }
+        return std::nullopt;
+    }
+
+    std::optional<QByteArrayView> bytes(quint64 length)
+    {
+        if (length > quint64(m_end - m_at))
+            return std::nullopt;
+        const QByteArrayView view(m_at, qsizetype(length));
+        m_at += length;
+        return view;
+    }
+
+private:
+    const char *m_at;
+    const char *m_end;
+};
+
+// One key-value pair as it stands in the packed bytes.
+struct Field
+{
+    quint32 keyNumber = kInlineKey;
+    QByteArrayView inlineKey;
+    Tag tag = Tag::Invalid;
+    // Texts, data and streamed values: their bytes; numbers: the number; a double: its 8 bytes.
+    QByteArrayView payload;
+    quint64 number = 0;
+};
+
+bool readPayload(Cursor &cursor, Field &field, int depth);
+
+bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
+{
+    const std::optional<QByteArrayView> stored = cursor.bytes(sizeof(quint32));
+    quint32 check = 0;
+    if (stored)
+        std::memcpy(&check, stored->data(), sizeof(check));
+    return stored && check == checkOf(payload);
+}
+
+// Reads past the items of a list or dictionary, checking each.
+bool skipNested(Cursor &cursor, Tag tag, int depth)
+{
+    const std::optional<quint64> count = depth < kMaxNesting ? cursor.varint() : std::nullopt;
+    if (!count)
+        return false;
+    // Each item takes at least a byte: a count past the bytes fails at their end.
+    for (quint64 item = 0; item < *count; ++item) {
+        const std::optional<quint64> keyLength = tag != Tag::List ? cursor.varint() : std::optional<quint64>(0);
+        const std::optional<quint8> itemTag = keyLength && cursor.bytes(*keyLength) ? cursor.byte() : std::nullopt;
+        if (!itemTag || *itemTag >= quint8(Tag::End))
+            return false;
+        Field field;
+        field.tag = Tag(*itemTag);
+        if (!readPayload(cursor, field, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+bool readPayload(Cursor &cursor, Field &field, int depth)
+{
+    switch (field.tag) {
+    case Tag::List:
+    case Tag::Map:
+    case Tag::Hash: {
+        const char *start = cursor.at();
+        const bool isWhole = skipNested(cursor, field.tag, depth);
+        field.payload = QByteArrayView(start, cursor.at() - start);
+        return isWhole;
+    }
+    case Tag::TextUtf8:
+    case Tag::Data:
+    case Tag::Generic: {
+        const std::optional<quint64> length = cursor.varint();
+        const std::optional<QByteArrayView> payload = length ? cursor.bytes(*length) : std::nullopt;
+        field.payload = payload.value_or(QByteArrayView());
+        return payload && (field.tag != Tag::Generic || hasCheckOf(cursor, *payload));
+    }
+    case Tag::TextUtf16: {
+        const std::optional<quint64> units = cursor.varint();
+        const std::optional<QByteArrayView> payload =
+            units && *units < (quint64(1) << 40) ? cursor.bytes(*units * 2) : std::nullopt;
+        field.payload = payload.value_or(QByteArrayView());
+        return payload.has_value();
+    }
+    case Tag::Int32:
+    case Tag::Int64:
+    case Tag::UInt32:
+    case Tag::UInt64:
+    case Tag::DateUtc: {
+        const std::optional<quint64> number = cursor.varint();
+        field.number = number.value_or(0);
+        return number.has_value();
+    }
+    case Tag::Double: {
+        const std::optional<QByteArrayView> payload = cursor.bytes(sizeof(double));
+        field.payload = payload.value_or(QByteArrayView());
+        return payload.has_value();
+    }
+    default:
+        return field.tag < Tag::End;
+    }
+}
+
+// Reads the next pair; false at the end of the bytes or where they are damaged.
+bool nextField(Cursor &cursor, Field &field)
+{
+    const std::optional<quint64> key = cursor.varint();
+    if (!key || *key >= kMaxKeys)
+        return false;
+    field.keyNumber = quint32(*key);
+    if (field.keyNumber == kInlineKey) {
+        const std::optional<quint64> length = cursor.varint();
+        const std::optional<QByteArrayView> text = length ? cursor.bytes(*length) : std::nullopt;
+        if (!text)
+            return false;
+        field.inlineKey = *text;
+    }
+    const std::optional<quint8> tag = cursor.byte();
+    if (!tag || *tag >= quint8(Tag::End))
+        return false;
+    field.tag = Tag(*tag);
+    return readPayload(cursor, field, 0);
+}
+
+std::optional<QString> keyOf(const Field &field)
+{
+    if (field.keyNumber == kInlineKey)
+        return QString::fromUtf8(field.inlineKey);
+    return keyTable().textOf(field.keyNumber);
+}
+
+std::optional<QVariant> genericValueOf(QByteArrayView payload)
+{
+    const QByteArray bytes = QByteArray::fromRawData(payload.data(), payload.size());
+    QDataStream stream(bytes);
+    stream.setVersion(QDataStream::Qt_6_0);
+    QVariant value;
+    stream >> value;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd() || !value.isValid())
+        return std::nullopt;
+    // Detached from the entry's bytes, which the stream read in place.
+    return value;
+}
+
+std::optional<QVariant> numberValueOf(const Field &field)
+{
+    switch (field.tag) {
+    case Tag::Int32: {
+        const qint64 number = unzigzag(field.number);
+        if (number < std::numeric_limits<qint32>::min() || number > std::numeric_limits<qint32>::max())
+            return std::nullopt;
+        return QVariant(qint32(number));
+    }
+    case Tag::Int64:
+        return QVariant(qint64(unzigzag(field.number)));
+    case Tag::UInt32:
+        if (field.number > std::numeric_limits<quint32>::max())
+            return std::nullopt;
+        return QVariant(quint32(field.number));
+    case Tag::UInt64:
+        return QVariant(quint64(field.number));
+    default:
+        return QVariant(QDateTime::fromMSecsSinceEpoch(unzigzag(field.number), Qt::UTC));
+    }
+}
+
+std::optional<QVariant> valueInField(const Field &field);
+
+// A list or dictionary whose bytes were checked when its field was read.
+std::optional<QVariant> nestedValueOf(const Field &field)
+{
+    Cursor cursor(field.payload);
+    const quint64 count = cursor.varint().value_or(0);
+    QVariantList list;
+    QVariantMap map;
+    for (quint64 index = 0; index < count; ++index) {
+        const std::optional<QByteArrayView> key =
+            field.tag != Tag::List ? cursor.bytes(cursor.varint().value_or(0)) : std::optional(QByteArrayView());
+        Field item;
+        item.tag = Tag(cursor.byte().value_or(quint8(Tag::End)));
+        const std::optional<QVariant> value =
+            key && readPayload(cursor, item, 0) ? valueInField(item) : std::nullopt;
+        if (!value)
+            return std::nullopt;
+        if (field.tag != Tag::List)
+            map.insert(map.cend(), QString::fromUtf8(*key), *value);
+        else
+            list.append(*value);
+    }
+    if (field.tag == Tag::Hash)
+        return QVariant(QVariantHash(map.cbegin(), map.cend()));
+    return field.tag == Tag::Map ? QVariant(map) : QVariant(list);
+}
+
+std::optional<QVariant> valueInField(const Field &field)
+{
+    switch (field.tag) {
+    case Tag::Invalid:
+        return QVariant();
+    case Tag::TextUtf8:
+        return QVariant(QString::fromUtf8(field.payload));
+    case Tag::TextUtf16: {
+        // Copied rather than read in place: the units need not stand at an even address.
+        QString text(field.payload.size() / 2, Qt::Uninitialized);
+        std::memcpy(text.data(), field.payload.data(), size_t(field.payload.size()));
+        return QVariant(text);
+    }
+    case Tag::NullText:
+        return QVariant(QString());
+    case Tag::False:
+    case Tag::True:
+        return QVariant(field.tag == Tag::True);
+    case Tag::Double: {
+        double value = 0;
+        std::memcpy(&value, field.payload.data(), sizeof(double));
+        return QVariant(value);
+    }
+    case Tag::Data:
+        return QVariant(field.payload.toByteArray());
+    case Tag::NullData:
+        return QVariant(QByteArray());
+    case Tag::Generic:
+        return genericValueOf(field.payload);
+    case Tag::List:
+    case Tag::Map:
+    case Tag::Hash:
+        return nestedValueOf(field);
+    default:
+        return numberValueOf(field);
+    }
+}
+
+// The dictionary the bytes hold; nullopt when they are damaged anywhere.
+std::optional<QVariantMap> unpack(QByteArrayView bytes)
+{
+    if (bytes.isEmpty() || bytes.front() != HMIdentifierGraphEntry::kFormat)
+        return std::nullopt;
+    Cursor cursor(bytes.sliced(1));
+    QVariantMap dictionary;
+    Field field;
+    while (!cursor.atEnd()) {
+        if (!nextField(cursor, field))
+            return std::nullopt;
+        const std::optional<QString> key = keyOf(field);
+        const std::optional<QVariant> value = key ? valueInField(field) : std::nullopt;
+        if (!value || (!dictionary.isEmpty() && !(dictionary.lastKey() < *key)))
+            return std::nullopt;
+        dictionary.insert(dictionary.cend(), *key, *value);
+    }
+    return dictionary;
+}
+
+// The pair under a numbered key; nullopt when there is none.
+std::optional<Field> fieldOf(const QByteArray &bytes, quint32 keyNumber)
+{
+    Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (field.keyNumber == keyNumber)
+            return field;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+HMIdentifierGraphEntry::HMIdentifierGraphEntry() : m_bytes(1, kFormat)
+{
+}
+
+namespace {
+
+// Packs into a buffer kept per thread, then copies the bytes once into an allocation of their size:
+// growing each entry's own bytes step by step would allocate several times per entry.
+template <typename Fill>
+QByteArray packedBy(const Fill &fill)
+{
+    constexpr qsizetype kLargestKept = 64 * 1024;
+    thread_local QByteArray scratch;
+    scratch.resize(0);
+    scratch.append(HMIdentifierGraphEntry::kFormat);
+    fill(scratch);
+    QByteArray bytes(scratch.constData(), scratch.size());
+    if (scratch.capacity() > kLargestKept)
+        scratch = QByteArray();
+    return bytes;
+}
+
+} // namespace
+
+HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
+    : m_bytes(packedBy([&dictionary](QByteArray &bytes) {
+          for (auto pair = dictionary.constBegin(); pair != dictionary.constEnd(); ++pair)
+              appendPair(bytes, pair.key(), pair.value());
+      }))
+{
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<std::pair<QString, QVariant>> &pairs)
+{
+    const auto byKey = [](const auto &left, const auto &right) { return left.first < right.first; };
+    // Archives list a dictionary's keys sorted already.
+    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
+        std::stable_sort(pairs.begin(), pairs.end(), byKey);
+    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) {
+        for (size_t index = 0; index < pairs.size(); ++index) {
+            if (index + 1 < pairs.size() && pairs[index + 1].first == pairs[index].first)
+                continue;
+            appendPair(bytes, pairs[index].first, pairs[index].second);
+        }
+    }));
+}
+
+std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)
+{
+    if (!unpack(bytes))
+        return std::nullopt;
+    return HMIdentifierGraphEntry(bytes);
+}
+
+QVariantMap HMIdentifierGraphEntry::toMap() const
+{
+    return unpack(m_bytes).value_or(QVariantMap());
+}
+
+QVariant HMIdentifierGraphEntry::value(const QString &key) const
+{
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (keyOf(field) == key)
+            return valueInField(field).value_or(QVariant());
+    }
+    return QVariant();
+}
+
+bool HMIdentifierGraphEntry::contains(const QString &key) const
+{
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (keyOf(field) == key)
+            return true;
+    }
+    return false;
+}
+
+std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey key) const
+{
+    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
+    if (!field || field->tag != Tag::TextUtf8)
+        return std::nullopt;
+    return field->payload;
+}
+
+std::optional<QString> HMIdentifierGraphEntry::textOf(WellKnownKey key) const
+{
+    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
+    if (!field || (field->tag != Tag::TextUtf8 && field->tag != Tag::TextUtf16 && field->tag != Tag::NullText))
+        return std::nullopt;
+    return valueInField(*field).value_or(QVariant()).toString();
+}
+
+QVariant HMIdentifierGraphEntry::valueOf(WellKnownKey key) const
+{
+    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
+    return field ? valueInField(*field).value_or(QVariant()) : QVariant();
+}
+
+bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
+{
+    const std::optional<Field> field = fieldOf(m_bytes, kUnconfirmedAddNumber);
+    if (!field)
+        return false;
+    if (field->tag == Tag::True || field->tag == Tag::False)
+        return field->tag == Tag::True;
+    return valueInField(*field).value_or(QVariant()).toBool();
+}

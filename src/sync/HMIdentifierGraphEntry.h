@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+// One identifier dictionary of an identifier graph, packed into one immutable, implicitly shared
+// byte string: a graph of many thousand entries holds a few dozen bytes per entry where a
+// QVariantMap costs close to a kilobyte. The dictionary comes back unchanged, value types included.
+//
+// Packed form: a format byte, then each key-value pair in key order: the key's number in one
+// process-wide table of key texts (or 0 and the key's UTF-8 text, once the table is full), a tag,
+// and the value. Texts are UTF-8, integers variable-length, dates in UTC milliseconds, lists and
+// dictionaries item by item (dictionaries and hashes in key order); any other value is kept in
+// Qt's own stream form with a CRC of its own. Packing is canonical: equal dictionaries with values
+// of the same types pack to the same bytes. Copying an entry copies a pointer; an entry copied from
+// another shares its bytes with it until one of them is replaced, which tells unchanged entries
+// apart at no cost.
+class HMIdentifierGraphEntry final
+{
+public:
+    // The keys every entry has a fast accessor for.
+    enum class WellKnownKey { HmUid, NativeId, UnconfirmedAdd };
+
+    // The empty dictionary.
+    HMIdentifierGraphEntry();
+    explicit HMIdentifierGraphEntry(const QVariantMap &dictionary);
+    // An entry from bytes made by packed(); nullopt when they are not a whole, well-formed entry.
+    static std::optional<HMIdentifierGraphEntry> fromPacked(const QByteArray &bytes);
+
+    QVariantMap toMap() const;
+    // The value under the key; invalid when there is none.
+    QVariant value(const QString &key) const;
+    bool contains(const QString &key) const;
+    // The UTF-8 bytes of the text under a well-known key without building the text; nullopt when
+    // the key holds no text kept as UTF-8 (no value, another type, or a text that UTF-8 cannot
+    // carry: then value() has it).
+    std::optional<QByteArrayView> utf8TextOf(WellKnownKey key) const;
+    // The text under the key; nullopt when the value there is no text.
+    std::optional<QString> textOf(WellKnownKey key) const;
+    // The value under a well-known key, found without comparing key texts.
+    QVariant valueOf(WellKnownKey key) const;
+    // Whether the entry holds true under "isUnconfirmedAdd".
+    bool isUnconfirmedAdd() const;
+
+    const QByteArray &packed() const { return m_bytes; }
+    // Whether the two are copies of one entry: an entry never changes, so they are equal.
+    bool isSharedWith(const HMIdentifierGraphEntry &other) const { return m_bytes.isSharedWith(other.m_bytes); }
+    // The same keys with the same values of the same types: a comparison of bytes, with no
+    // dictionary built. QVariantMap is laxer: it takes the int 1 and the qint64 1 as equal.
+    friend bool operator==(const HMIdentifierGraphEntry &left, const HMIdentifierGraphEntry &right)
+    {
+        return left.m_bytes == right.m_bytes;
+    }
+    friend bool operator!=(const HMIdentifierGraphEntry &left, const HMIdentifierGraphEntry &right)
+    {
+        return !(left == right);
+    }
+
+    // The entry of a dictionary read as its pairs, in any order: where a key comes more than once,
+    // the last value counts, as inserting them into a QVariantMap one by one would have it. The
+    // pairs are left sorted.
+    static HMIdentifierGraphEntry fromPairs(std::vector<std::pair<QString, QVariant>> &pairs);
+
+    // The format byte every packed entry starts with.
+    static constexpr char kFormat = 1;
+
+private:
+    explicit HMIdentifierGraphEntry(QByteArray bytes) : m_bytes(std::move(bytes)) {}
+
+    QByteArray m_bytes;
+};

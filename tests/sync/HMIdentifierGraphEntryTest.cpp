@@ -1,0 +1,337 @@
+#include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphEntry.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/ProfileTestSupport.h"
+
+#include "foundation/LogCapture.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+
+#include <QTimeZone>
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+// Graph entries are kept packed; what goes in as a dictionary must come back equal, value types and
+// null texts included, and damaged bytes must never be read past their end.
+namespace {
+
+using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+
+struct TypedValue
+{
+    const char *name;
+    QVariant value;
+};
+
+QString loneSurrogate()
+{
+    return QStringLiteral("id-") + QChar(char16_t(0xd800)) + QStringLiteral("-end");
+}
+
+// Lists inside lists, deeper than entries pack them.
+QVariant deepList()
+{
+    QVariant value = QStringLiteral("bottom");
+    for (int level = 0; level < 24; ++level)
+        value = QVariantList{value, level};
+    return value;
+}
+
+// One of every value type the keyed archiver writes, with the edges of each, and a few it does not.
+QList<TypedValue> everyValueType()
+{
+    const QDateTime utc = QDateTime::fromMSecsSinceEpoch(1'780'000'000'123, Qt::UTC);
+    return {
+        {"invalid", QVariant()},
+        {"text", QStringLiteral("ABPerson:0001")},
+        {"unicode text", QStringLiteral("Caf\u00e9 \U0001F600 \u212a")},
+        {"empty text", QString(QLatin1String(""))},
+        {"null text", QString()},
+        {"lone surrogate", loneSurrogate()},
+        {"true", true},
+        {"false", false},
+        {"int", qint32(-42)},
+        {"int min", std::numeric_limits<qint32>::min()},
+        {"int max", std::numeric_limits<qint32>::max()},
+        {"int64", qint64(1) << 40},
+        {"int64 min", std::numeric_limits<qint64>::min()},
+        {"uint", std::numeric_limits<quint32>::max()},
+        {"uint64 max", std::numeric_limits<quint64>::max()},
+        {"double", 3.25},
+        {"negative zero", -0.0},
+        {"infinity", std::numeric_limits<double>::infinity()},
+        {"float", 1.5f},
+        {"data", QByteArray("\x00\x01\xff zero", 8)},
+        {"empty data", QByteArray("")},
+        {"null data", QByteArray()},
+        {"date utc", utc},
+        {"date far past", QDateTime::fromMSecsSinceEpoch(-62'000'000'000'000, Qt::UTC)},
+        {"date offset", utc.toOffsetFromUtc(5400)},
+        {"date zone", utc.toTimeZone(QTimeZone("Europe/Paris"))},
+        {"invalid date", QDateTime()},
+        {"list", QVariantList{1, QStringLiteral("two"), QVariantList{3.0}, QVariantMap{{QStringLiteral("k"), true}}}},
+        {"text list", QStringList{QStringLiteral("a"), QStringLiteral("b")}},
+        {"map", QVariantMap{{QStringLiteral("inner"), QVariantMap{{QStringLiteral("x"), qint64(7)}}}}},
+        {"hash", QVariantHash{{QStringLiteral("h"), QStringLiteral("v")}}},
+        {"empty list", QVariantList()},
+        {"empty map", QVariantMap()},
+        {"deep list", deepList()},
+        {"map with a lone surrogate key", QVariantMap{{loneSurrogate(), 1}, {QStringLiteral("a"), QVariantList{}}}},
+    };
+}
+
+QVariantMap dictionaryOfEveryType()
+{
+    QVariantMap dictionary;
+    for (const TypedValue &row : everyValueType())
+        dictionary.insert(QString::fromLatin1(row.name), row.value);
+    dictionary.insert(QStringLiteral("hmUid"), QStringLiteral("device-1"));
+    dictionary.insert(QStringLiteral("nativeId"), QStringLiteral("mac-1"));
+    return dictionary;
+}
+
+// Equal as QVariant compares, and of the same type, with texts and data null alike.
+void expectSameValue(const QVariant &actual, const QVariant &expected, const char *name)
+{
+    SCOPED_TRACE(name);
+    EXPECT_EQ(actual.typeId(), expected.typeId());
+    EXPECT_EQ(actual.isValid(), expected.isValid());
+    if (expected.typeId() == QMetaType::QString) {
+        EXPECT_EQ(actual.toString().isNull(), expected.toString().isNull());
+    }
+    if (expected.typeId() == QMetaType::QByteArray) {
+        EXPECT_EQ(actual.toByteArray().isNull(), expected.toByteArray().isNull());
+    }
+    const bool bothNaN = expected.typeId() == QMetaType::Double && std::isnan(expected.toDouble());
+    if (!bothNaN) {
+        EXPECT_EQ(actual, expected);
+    }
+    if (expected.typeId() == QMetaType::Double) {
+        EXPECT_EQ(std::signbit(actual.toDouble()), std::signbit(expected.toDouble()));
+    }
+    if (expected.typeId() == QMetaType::QDateTime) {
+        EXPECT_EQ(actual.toDateTime().timeSpec(), expected.toDateTime().timeSpec());
+    }
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphEntry, EveryValueTypeComesBackAsItWent)
+{
+    for (const TypedValue &row : everyValueType()) {
+        const QVariantMap dictionary{{QStringLiteral("value"), row.value}, {QStringLiteral("hmUid"), QStringLiteral("u")}};
+        const HMIdentifierGraphEntry entry(dictionary);
+        const QVariantMap back = entry.toMap();
+        ASSERT_EQ(back.keys(), dictionary.keys()) << row.name;
+        expectSameValue(back.value(QStringLiteral("value")), row.value, row.name);
+        expectSameValue(entry.value(QStringLiteral("value")), row.value, row.name);
+        EXPECT_TRUE(entry.contains(QStringLiteral("value"))) << row.name;
+        EXPECT_FALSE(entry.contains(QStringLiteral("missing"))) << row.name;
+    }
+    EXPECT_TRUE(HMIdentifierGraphEntry().toMap().isEmpty());
+    EXPECT_TRUE(HMIdentifierGraphEntry(QVariantMap()).toMap().isEmpty());
+}
+
+// A graph written to its file and read back holds what the keyed archiver itself gives back for each
+// value: the file is the same whether its entries were maps or packed.
+TEST(HMIdentifierGraphEntry, EveryArchivableTypeSurvivesTheGraphFile)
+{
+    ScopedDataHome home;
+    LogCapture log(LOG_LEVEL_WARN);
+    HMProfile profile;
+    profile.setFilename(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f01"));
+    QVariantMap archivable = dictionaryOfEveryType();
+    for (const char *notArchivable : {"lone surrogate", "uint64 max", "map with a lone surrogate key"})
+        archivable.remove(QString::fromLatin1(notArchivable));
+    const platform::Result<QByteArray> archived = platform::KeyedArchiver::archivedDataWithRootObject(archivable);
+    ASSERT_TRUE(archived) << archived.error().message().toStdString();
+    const platform::Result<QVariant> expected = platform::KeyedUnarchiver::unarchiveObjectWithData(*archived);
+    ASSERT_TRUE(expected) << expected.error().message().toStdString();
+    HMIdentifierGraph graph;
+    graph.appendDictionary(archivable);
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")))
+        << log.lines().join(QLatin1Char('\n')).toStdString();
+    const std::shared_ptr<HMIdentifierGraph> loaded = HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("M"));
+    ASSERT_TRUE(loaded) << log.lines().join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(loaded->count(), 1);
+    const QVariantMap expectedMap = expected->toMap();
+    const QVariantMap actual = loaded->dictionaryAt(0);
+    ASSERT_EQ(actual.keys(), expectedMap.keys());
+    for (auto pair = expectedMap.constBegin(); pair != expectedMap.constEnd(); ++pair)
+        expectSameValue(actual.value(pair.key()), pair.value(), qPrintable(pair.key()));
+}
+
+TEST(HMIdentifierGraphEntry, FieldsReadWithoutBuildingTheDictionary)
+{
+    struct Row
+    {
+        const char *name;
+        QVariant hmUid;
+        std::optional<QByteArray> utf8;
+        std::optional<QString> text;
+    };
+    const Row rows[] = {
+        {"ascii", QStringLiteral("rec-1"), QByteArray("rec-1"), QStringLiteral("rec-1")},
+        {"unicode", QStringLiteral("caf\u00e9"), QByteArray("caf\xc3\xa9"), QStringLiteral("caf\u00e9")},
+        {"null text", QString(), QByteArray(), QString()},
+        {"lone surrogate", loneSurrogate(), std::nullopt, loneSurrogate()},
+        {"integer", 12, std::nullopt, std::nullopt},
+        {"missing", QVariant(), std::nullopt, std::nullopt},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QVariantMap dictionary{{QStringLiteral("nativeId"), QStringLiteral("n")}};
+        if (row.hmUid.isValid())
+            dictionary.insert(QStringLiteral("hmUid"), row.hmUid);
+        const HMIdentifierGraphEntry entry(dictionary);
+        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
+        const bool isNullText = row.hmUid.typeId() == QMetaType::QString && row.hmUid.toString().isNull();
+        // A null text has no bytes to show: it reads as nothing, and textOf tells it apart.
+        EXPECT_EQ(utf8.has_value(), row.utf8.has_value() && !isNullText);
+        if (utf8 && row.utf8) {
+            EXPECT_EQ(utf8->toByteArray(), *row.utf8);
+        }
+        EXPECT_EQ(entry.textOf(WellKnownKey::HmUid), row.text);
+        expectSameValue(entry.valueOf(WellKnownKey::HmUid), row.hmUid, row.name);
+        EXPECT_EQ(entry.textOf(WellKnownKey::NativeId), QStringLiteral("n"));
+    }
+}
+
+TEST(HMIdentifierGraphEntry, UnconfirmedMarkReadsAsTheDictionaryHoldsIt)
+{
+    const struct
+    {
+        QVariant mark;
+        bool expected;
+    } rows[] = {{QVariant(), false}, {true, true}, {false, false}, {1, true}, {0, false}, {QStringLiteral("true"), true}};
+    for (const auto &row : rows) {
+        QVariantMap dictionary{{QStringLiteral("hmUid"), QStringLiteral("u")}};
+        if (row.mark.isValid())
+            dictionary.insert(QStringLiteral("isUnconfirmedAdd"), row.mark);
+        EXPECT_EQ(HMIdentifierGraphEntry(dictionary).isUnconfirmedAdd(), row.expected) << row.mark.toString().toStdString();
+        EXPECT_EQ(HMIdentifierGraph::isUnconfirmedAdd(dictionary), row.expected);
+    }
+}
+
+TEST(HMIdentifierGraphEntry, EqualityComparesKeysValuesAndTypes)
+{
+    const QVariantMap dictionary = dictionaryOfEveryType();
+    const HMIdentifierGraphEntry entry(dictionary);
+    const HMIdentifierGraphEntry copy = entry;
+    EXPECT_TRUE(copy.isSharedWith(entry));
+    const HMIdentifierGraphEntry repacked(dictionary);
+    EXPECT_FALSE(repacked.isSharedWith(entry));
+    EXPECT_EQ(repacked, entry);
+    EXPECT_EQ(repacked.packed(), entry.packed());
+
+    const QVariantMap asInt{{QStringLiteral("n"), 1}};
+    const QVariantMap asInt64{{QStringLiteral("n"), qint64(1)}};
+    EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(asInt64));
+
+    // Equal dictionaries always pack alike, however their hashes were filled: a listing that looks
+    // for an entry by its packed bytes must find it.
+    QVariantHash forwards;
+    QVariantHash backwards;
+    for (int index = 0; index < 200; ++index) {
+        forwards.insert(QStringLiteral("k%1").arg(index), index);
+        backwards.insert(QStringLiteral("k%1").arg(199 - index), 199 - index);
+    }
+    backwards.reserve(4096);
+    const HMIdentifierGraphEntry forwardsEntry(QVariantMap{{QStringLiteral("h"), forwards}});
+    EXPECT_EQ(forwardsEntry, HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("h"), backwards}}));
+    EXPECT_EQ(HMIdentifierGraphEntry(forwardsEntry.toMap()), forwardsEntry);
+    EXPECT_EQ(forwardsEntry.value(QStringLiteral("h")).typeId(), QMetaType::QVariantHash);
+    EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("n"), 2}}));
+    EXPECT_NE(HMIdentifierGraphEntry(asInt), HMIdentifierGraphEntry(QVariantMap{{QStringLiteral("m"), 1}}));
+}
+
+// Bytes that are cut short or changed anywhere are read as nothing or as some dictionary, never past
+// their end; an entry is only made from bytes that read whole.
+TEST(HMIdentifierGraphEntry, DamagedBytesAreRefusedWithoutCrashing)
+{
+    const QByteArray packed = HMIdentifierGraphEntry(dictionaryOfEveryType()).packed();
+    ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(packed));
+    EXPECT_EQ(HMIdentifierGraphEntry::fromPacked(packed)->toMap(), HMIdentifierGraphEntry(dictionaryOfEveryType()).toMap());
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray()));
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x02", 1)));
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 11)));
+    int refused = 0;
+    for (qsizetype length = 0; length < packed.size(); ++length)
+        refused += HMIdentifierGraphEntry::fromPacked(packed.left(length)) ? 0 : 1;
+    EXPECT_GT(refused, packed.size() / 2);
+    for (qsizetype position = 0; position < packed.size(); ++position) {
+        for (const char flip : {char(0x01), char(0x80), char(0xff)}) {
+            QByteArray damaged = packed;
+            damaged[position] = char(damaged.at(position) ^ flip);
+            if (const std::optional<HMIdentifierGraphEntry> entry = HMIdentifierGraphEntry::fromPacked(damaged)) {
+                (void)entry->textOf(WellKnownKey::HmUid);
+                (void)entry->isUnconfirmedAdd();
+                (void)entry->value(QStringLiteral("data"));
+            }
+        }
+    }
+}
+
+// Past the shared table's size, further keys are written out in each entry and still come back.
+TEST(HMIdentifierGraphEntry, KeysBeyondTheTableAreKeptInTheEntry)
+{
+    QVariantMap dictionary;
+    for (int index = 0; index < 1100; ++index)
+        dictionary.insert(QStringLiteral("key-%1").arg(index, 4, 10, QLatin1Char('0')), index);
+    const HMIdentifierGraphEntry entry(dictionary);
+    EXPECT_EQ(entry.toMap(), dictionary);
+    EXPECT_EQ(entry.value(QStringLiteral("key-1099")), QVariant(1099));
+    const QVariantMap another{{QStringLiteral("key-late"), QStringLiteral("v")}, {QStringLiteral("hmUid"), QStringLiteral("u")}};
+    EXPECT_EQ(HMIdentifierGraphEntry(another).toMap(), another);
+    EXPECT_TRUE(HMIdentifierGraphEntry::fromPacked(entry.packed()));
+}
+
+// The indexes hash identifiers: texts that differ only where UTF-8 cannot carry them hash alike and
+// must still be told apart by the check against each entry.
+TEST(HMIdentifierGraphEntry, IdentifiersWithOneHashAreToldApart)
+{
+    const QString high = QStringLiteral("x") + QChar(char16_t(0xd800));
+    const QString low = QStringLiteral("x") + QChar(char16_t(0xdc00));
+    const QString replacement = QStringLiteral("x\ufffd");
+    ASSERT_EQ(high.toUtf8(), low.toUtf8());
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries({{{QStringLiteral("hmUid"), high}, {QStringLiteral("nativeId"), QStringLiteral("n-high")}},
+                                     {{QStringLiteral("hmUid"), low}, {QStringLiteral("nativeId"), QStringLiteral("n-low")}},
+                                     {{QStringLiteral("hmUid"), replacement}, {QStringLiteral("nativeId"), high}}});
+    LogCapture log(LOG_LEVEL_WARN);
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(high), QStringLiteral("n-high"));
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(low), QStringLiteral("n-low"));
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(replacement), high);
+    EXPECT_EQ(graph.harrowmereUidForNativeId(high), replacement);
+    EXPECT_TRUE(graph.harrowmereUidForNativeId(low).isNull());
+    EXPECT_EQ(graph.confirmedHmUidsMissingFrom({low}), QStringList({high, replacement}));
+    graph.removeDictionariesForNativeId(QStringLiteral("n-low"));
+    EXPECT_EQ(graph.count(), 2);
+    EXPECT_TRUE(graph.nativeIdForHarrowmereUid(low).isNull());
+    EXPECT_TRUE(log.lines().isEmpty());
+}
+
+TEST(HMIdentifierGraphEntry, RemovingADictionaryTakesTheFirstEqualOne)
+{
+    const QVariantMap shared{{QStringLiteral("hmUid"), QStringLiteral("u")}, {QStringLiteral("crcValue"), 1}};
+    const QVariantMap other{{QStringLiteral("hmUid"), QStringLiteral("u")}, {QStringLiteral("crcValue"), 2}};
+    const QVariantMap bare{{QStringLiteral("crcValue"), 3}};
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries({other, shared, bare, shared});
+    // Equal as QVariantMap compares: a 64-bit 1 finds the int 1.
+    EXPECT_TRUE(graph.removeDictionary({{QStringLiteral("hmUid"), QStringLiteral("u")}, {QStringLiteral("crcValue"), qint64(1)}}));
+    EXPECT_EQ(graph.identifierDictionaries(), QList<QVariantMap>({other, bare, shared}));
+    EXPECT_TRUE(graph.removeDictionary(bare));
+    EXPECT_FALSE(graph.removeDictionary(bare));
+    EXPECT_FALSE(graph.removeDictionary({{QStringLiteral("hmUid"), QStringLiteral("U")}, {QStringLiteral("crcValue"), 2}}));
+    EXPECT_EQ(graph.identifierDictionaries(), QList<QVariantMap>({other, shared}));
+    EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("u")), QString());
+    graph.clear();
+    EXPECT_EQ(graph.count(), 0);
+    EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("u")));
+}
