@@ -5,6 +5,7 @@
 
 #include <QTimeZone>
 
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -37,7 +38,7 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
-std::optional<QDateTime> decodeDate(const QByteArray &field)
+std::optional<QDateTime> decodeDate(QByteArrayView field)
 {
     if (field.isEmpty())
         return QDateTime();
@@ -149,6 +150,29 @@ QByteArray listedEventOf(icalcomponent *calendar)
         encoded.append(field.toPercentEncoding());
     const QByteArray listed = encoded.join(',');
     return listed.size() <= kMaxListedBytes ? listed : QByteArray();
+}
+
+std::optional<ListedTimes> listedTimesOf(const QByteArray &listed)
+{
+    if (listed.size() > kMaxListedBytes || listed.count(',') != kFieldCount - 1)
+        return std::nullopt;
+    const QByteArrayView text(listed);
+    qsizetype fieldStart = 0;
+    std::array<QByteArrayView, kFieldCount> fields;
+    for (QByteArrayView &field : fields) {
+        const qsizetype comma = text.indexOf(',', fieldStart);
+        const qsizetype fieldEnd = comma < 0 ? text.size() : comma;
+        field = text.sliced(fieldStart, fieldEnd - fieldStart);
+        fieldStart = fieldEnd + 1;
+    }
+    // Zone names hold characters the text percent-encodes; the comparison is of encoded names.
+    if (fields[0] != QTimeZone::systemTimeZone().id().toPercentEncoding())
+        return std::nullopt;
+    const std::optional<QDateTime> start = decodeDate(fields[9]);
+    const std::optional<QDateTime> end = decodeDate(fields[10]);
+    if (!start || !start->isValid() || !end || !end->isValid())
+        return std::nullopt;
+    return ListedTimes{*start, *end};
 }
 
 // Every field is checked: a text that is not whole and ours is no event.

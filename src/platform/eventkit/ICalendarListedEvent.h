@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 
 #include <memory>
+#include <optional>
 
 struct icalcomponent_impl;
 
@@ -26,6 +28,16 @@ QByteArray listedEventOf(icalcomponent_impl *calendar);
 // The event the text describes, as reading the file gives it before it is placed in a calendar and
 // window; null when the text is damaged or was read in another system time zone.
 std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed);
+
+struct ListedTimes
+{
+    QDateTime start;
+    QDateTime end;
+};
+// The start and end the text gives its event, read without making the event (a listing orders
+// its events by them); nothing when the text cannot be one of ours read in this system time zone.
+// The rest of the text is checked when the event is made.
+std::optional<ListedTimes> listedTimesOf(const QByteArray &listed);
 
 } // namespace icallisted
 } // namespace platform
