@@ -188,18 +188,23 @@ std::optional<QHash<QString, std::shared_ptr<ICalendarFile>>> loadIndex(const QS
     return files;
 }
 
+// The text is made in one buffer, line by line: no list of every line beside it.
 Status saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
 {
     QStringList names = files.keys();
     names.sort();
-    QByteArrayList lines{kHeader};
+    QByteArray text = kHeader + '\n';
+    text.reserve(files.size() * 384);
+    qsizetype entryCount = 0;
     for (const QString &name : std::as_const(names)) {
         const ICalendarFile &file = *files.value(name);
-        if (file.parses)
-            lines.append(lineFor(file));
+        if (!file.parses)
+            continue;
+        text += lineFor(file) + '\n';
+        ++entryCount;
     }
-    lines.append(kTrailer + QByteArray::number(lines.size() - 1));
-    return writeFileAtomically(indexPathFor(folderPath), lines.join('\n') + '\n', FilePermissions::OwnerOnly);
+    text += kTrailer + QByteArray::number(entryCount) + '\n';
+    return writeFileAtomically(indexPathFor(folderPath), text, FilePermissions::OwnerOnly);
 }
 
 } // namespace platform::icalindex
