@@ -444,6 +444,7 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     EKEventSequence sequence;
     sequence.m_predicate = predicate;
     sequence.m_store = weak_from_this();
+    sequence.m_zoneField = icallisted::systemZoneField();
     QList<std::shared_ptr<EKEvent>> parsed;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         visitFilesMatching(
@@ -464,7 +465,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent, m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -577,7 +578,7 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
 {
     const std::optional<icallisted::ListedTimes> times =
         file->listedEvent.isEmpty() || file->uids.size() != 1 ? std::nullopt
-                                                              : icallisted::listedTimesOf(file->listedEvent);
+                                                              : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
     if (!times)
         return false;
     const QString &identifier = file->uids.first();
@@ -864,7 +865,9 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
     QSet<QString> identifiers;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
-        for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
+        const QList<std::shared_ptr<const ICalendarFile>> files = folder.describedFiles();
+        identifiers.reserve(identifiers.size() + files.size());
+        for (const std::shared_ptr<const ICalendarFile> &described : files) {
             if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
                            : described->hasTodos))
                 continue;

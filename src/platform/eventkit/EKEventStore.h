@@ -73,6 +73,7 @@ private:
     };
     QList<Entry> m_entries;
     EKPredicate m_predicate;
+    QByteArray m_zoneField; // the system time zone the listed texts must have been read in
     std::weak_ptr<EKEventStore> m_store;
 };
 

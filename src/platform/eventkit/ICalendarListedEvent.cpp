@@ -54,13 +54,6 @@ QByteArray decoded(QByteArrayView field)
     return field.contains('%') ? QByteArray::fromPercentEncoding(field.toByteArray()) : field.toByteArray();
 }
 
-// Whether the text was read in the system's time zone of the moment: floating and all-day times
-// depend on it.
-bool isOfSystemZone(QByteArrayView field)
-{
-    return field == QTimeZone::systemTimeZone().id().toPercentEncoding();
-}
-
 std::optional<QString> decodeText(QByteArrayView field)
 {
     if (field == "-")
@@ -192,10 +185,17 @@ QByteArray listedEventOf(icalcomponent *calendar)
     return listed.size() <= kMaxListedBytes ? listed : QByteArray();
 }
 
-std::optional<ListedTimes> listedTimesOf(const QByteArray &listed)
+QByteArray systemZoneField()
+{
+    return QTimeZone::systemTimeZone().id().toPercentEncoding();
+}
+
+// Floating and all-day times depend on the zone they were read in: a text read in another is
+// not believed.
+std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField)
 {
     const std::optional<ListedFields> fields = fieldsOf(listed);
-    if (!fields || !isOfSystemZone((*fields)[0]))
+    if (!fields || (*fields)[0] != zoneField)
         return std::nullopt;
     const std::optional<QDateTime> start = decodeDate((*fields)[9]);
     const std::optional<QDateTime> end = decodeDate((*fields)[10]);
@@ -205,10 +205,10 @@ std::optional<ListedTimes> listedTimesOf(const QByteArray &listed)
 }
 
 // Every field is checked: a text that is not whole and ours is no event.
-std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed)
+std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField)
 {
     const std::optional<ListedFields> read = fieldsOf(listed);
-    if (!read || !isOfSystemZone((*read)[0]))
+    if (!read || (*read)[0] != zoneField)
         return nullptr;
     const ListedFields &fields = *read;
     const std::optional<QString> uid = decodeText(fields[1]), title = decodeText(fields[2]),
