@@ -97,8 +97,8 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
 // its first occurrence: so it reads of each series the first occurrence and the detached ones, and
 // the starts of the others only for a series it sends (regularStartsOfSeries).
 QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QString &seriesId,
-                                                                      const std::optional<QDateTime> &around,
-                                                                      const std::optional<QString> &title)
+                                                                       const std::optional<QDateTime> &around,
+                                                                       const std::optional<QString> &title)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     const bool isWholeListing = seriesId.isEmpty() && !around && !title;

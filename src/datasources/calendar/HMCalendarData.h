@@ -17,7 +17,7 @@ class HMProfile;
 namespace platform {
 struct EKPredicate;
 class EKEventSequence;
-}
+} // namespace platform
 
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
 // HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and

@@ -488,9 +488,9 @@ QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 // than one file's tree is alive at once. Titles decide which events are compared as duplicates:
 // they are checked in the files themselves. A file holding one single event whose description says
 // what a listing reads of it is not parsed.
-void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                                      const std::function<void(const ICalendarFile &)> &visit,
-                                      const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const
+void EKEventStore::visitFilesMatching(
+    ICalendarFolder &folder, const EKPredicate &predicate, const std::function<void(const ICalendarFile &)> &visit,
+    const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const
 {
     if (!predicate.uid.isEmpty()) {
         if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
@@ -577,8 +577,9 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
                                      const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent.isEmpty() || file->uids.size() != 1 ? std::nullopt
-                                                              : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
+        file->listedEvent.isEmpty() || file->uids.size() != 1
+            ? std::nullopt
+            : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
     if (!times)
         return false;
     const QString &identifier = file->uids.first();

@@ -67,7 +67,7 @@ private:
     {
         QDateTime start;
         QString identifier;
-        std::shared_ptr<EKEvent> event;             // made when the file was parsed
+        std::shared_ptr<EKEvent> event;              // made when the file was parsed
         std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
         std::shared_ptr<EKCalendar> calendar;
     };
