@@ -96,26 +96,55 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
 // The whole listing plans every regular occurrence of a series alike and sends a series once, from
 // its first occurrence: so it reads of each series the first occurrence and the detached ones, and
 // the starts of the others only for a series it sends (regularStartsOfSeries).
-void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around,
-                                        const std::optional<QString> &title)
+QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QString &seriesId,
+                                                                       const std::optional<QDateTime> &around,
+                                                                       const std::optional<QString> &title)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     const bool isWholeListing = seriesId.isEmpty() && !around && !title;
     QSet<QString> seriesRead;
-    QList<std::shared_ptr<platform::EKEvent>> events;
+    QList<platform::EKEventSequence> sequences;
     for (platform::EKPredicate predicate : eventKitPredicates(seriesId, around, title)) {
         predicate.firstOccurrenceOnly = isWholeListing;
         predicate.seriesToLeaveOut = seriesRead;
-        const QList<std::shared_ptr<platform::EKEvent>> found = store->eventsMatchingPredicate(predicate);
-        for (const auto &event : found) {
+        sequences.append(store->eventSequenceMatchingPredicate(predicate));
+        for (const auto &event : sequences.last().parsedEvents()) {
             if (isWholeListing && event->hasRecurrenceRules() && !event->isDetached())
                 seriesRead.insert(event->calendarItemIdentifier());
         }
-        events.append(found);
+    }
+    m_holdsFirstOccurrencesOnly = isWholeListing;
+    return sequences;
+}
+
+void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around,
+                                        const std::optional<QString> &title)
+{
+    QList<std::shared_ptr<platform::EKEvent>> events;
+    for (const platform::EKEventSequence &sequence : readEventKitSequences(seriesId, around, title)) {
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            if (std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
+                events.append(std::move(event));
+        }
     }
     setEkEventsArray(events);
-    m_holdsFirstOccurrencesOnly = isWholeListing;
     DDLogInfo(QStringLiteral("Found %1 events").arg(events.size()));
+}
+
+// The whole listing keeps of its events only those read from parsed files, which the series'
+// records are made from; the others are made, planned and let go one at a time.
+QList<platform::EKEventSequence> HMCalendarData::readEventKitListing()
+{
+    const QList<platform::EKEventSequence> sequences = readEventKitSequences();
+    QList<std::shared_ptr<platform::EKEvent>> parsed;
+    qsizetype count = 0;
+    for (const platform::EKEventSequence &sequence : sequences) {
+        parsed.append(sequence.parsedEvents());
+        count += sequence.size();
+    }
+    setEkEventsArray(parsed);
+    DDLogInfo(QStringLiteral("Found %1 events").arg(count));
+    return sequences;
 }
 
 QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId)
@@ -136,40 +165,54 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
                                                        const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
-    readEventKitEvents();
+    const QList<platform::EKEventSequence> sequences = readEventKitListing();
     m_listingRangeStart = dateRangeStartingDate();
     m_seriesChecksums.clear();
-    const QList<std::shared_ptr<platform::EKEvent>> events = ekEventsArray();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     QList<HMSyncRecord> records;
     if (!graph)
         return records;
     const HMIdentifierGraph::Entries known = graph->entries();
-    // The dictionaries an event was found for; the others' events are gone. A series is found once
-    // per occurrence, so this is a set, not a list searched each time.
-    QSet<QString> found;
-    const QSet<QString> seriesToRefresh = seriesWithModifiedExceptions(date);
-    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
-    for (qsizetype index = 0; index < events.size(); ++index) {
-        if (progress) {
-            progress->setOverallMessageDirectly(QString(), double(index + 1) / double(events.size()));
-            progress->setUserMessageDirectly(
-                QStringLiteral("Reading %1 of %2 Calendar Events.").arg(index + 1).arg(events.size()));
+    ListingPass pass{date, excludedHmUids, seriesWithModifiedExceptions(date), {}, records};
+    qsizetype total = 0;
+    for (const platform::EKEventSequence &sequence : sequences)
+        total += sequence.size();
+    qsizetype position = 0;
+    for (const platform::EKEventSequence &sequence : sequences) {
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            reportListingProgress(++position, total);
+            if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
+                listEvent(pass, *event);
         }
-        EventPlan plan;
-        planEvent(plan, *events[index], date, excludedHmUids, seriesToRefresh);
-        if (plan.recordDictionary)
-            found.insert(foundKeyOf(*plan.recordDictionary));
-        if (plan.seriesDictionary)
-            found.insert(foundKeyOf(*plan.seriesDictionary));
-        if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
-            appendSeriesRecord(plan, records);
-        if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
-            appendEventRecord(plan, *events[index], records);
     }
     if (includeDeletes)
-        appendDeletions(dictionariesNotFound(known, found), records);
+        appendDeletions(dictionariesNotFound(known, pass.found), records);
     return records;
+}
+
+void HMCalendarData::reportListingProgress(qsizetype position, qsizetype total) const
+{
+    const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
+    if (!progress)
+        return;
+    progress->setOverallMessageDirectly(QString(), double(position) / double(total));
+    progress->setUserMessageDirectly(QStringLiteral("Reading %1 of %2 Calendar Events.").arg(position).arg(total));
+}
+
+// Plans one event of the listing: the dictionaries it was found for (the others' events are gone;
+// a series is found once per occurrence, so they are a set), and its records when it is sent.
+void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event)
+{
+    EventPlan plan;
+    planEvent(plan, event, pass.date, pass.excludedHmUids, pass.seriesToRefresh);
+    if (plan.recordDictionary)
+        pass.found.insert(foundKeyOf(*plan.recordDictionary));
+    if (plan.seriesDictionary)
+        pass.found.insert(foundKeyOf(*plan.seriesDictionary));
+    if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
+        appendSeriesRecord(plan, pass.records);
+    if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
+        appendEventRecord(plan, event, pass.records);
 }
 
 QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date)

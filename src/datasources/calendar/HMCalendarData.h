@@ -16,7 +16,8 @@ class HMProfile;
 
 namespace platform {
 struct EKPredicate;
-}
+class EKEventSequence;
+} // namespace platform
 
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
 // HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and
@@ -241,6 +242,16 @@ private:
         std::optional<QVariantMap> seriesIdentifierDictionary;
     };
 
+    // One pass of the whole listing over its events.
+    struct ListingPass
+    {
+        const QDateTime &date;
+        const QSet<QString> &excludedHmUids;
+        const QSet<QString> seriesToRefresh;
+        QSet<QString> found;
+        QList<HMSyncRecord> &records;
+    };
+
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
     // The calendar device records are written to, looked up once per store and calendar identifier:
     // saving an event checks its calendar again.
@@ -251,6 +262,14 @@ private:
     // files holding an event of the title when one is given.
     void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt,
                             const std::optional<QString> &title = std::nullopt);
+    // The same events, a sequence per window, made when read.
+    QList<platform::EKEventSequence> readEventKitSequences(const QString &seriesId = QString(),
+                                                           const std::optional<QDateTime> &around = std::nullopt,
+                                                           const std::optional<QString> &title = std::nullopt);
+    // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
+    QList<platform::EKEventSequence> readEventKitListing();
+    void listEvent(ListingPass &pass, const platform::EKEvent &event);
+    void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,
                                                     const std::optional<QString> &title);

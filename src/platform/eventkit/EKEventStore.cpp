@@ -449,17 +449,59 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredi
 QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPredicate &predicate)
 {
     const std::lock_guard lock(storeMutex());
+    const EKEventSequence sequence = eventSequenceMatchingPredicate(predicate);
     QList<std::shared_ptr<EKEvent>> events;
+    events.reserve(sequence.size());
+    for (qsizetype index = 0; index < sequence.size(); ++index) {
+        if (std::shared_ptr<EKEvent> event = sequence.eventAt(index))
+            events.append(std::move(event));
+    }
+    return events;
+}
+
+EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    EKEventSequence sequence;
+    sequence.m_predicate = predicate;
+    sequence.m_store = weak_from_this();
+    sequence.m_zoneField = icallisted::systemZoneField();
+    QList<std::shared_ptr<EKEvent>> parsed;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         visitFilesMatching(
             *m_folders[calendar->calendarIdentifier()], predicate,
-            [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, events); },
-            [&](const ICalendarFile &file) { return appendListedEvent(file, predicate, calendar, events); });
+            [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
+            [&](const auto &file) { return appendListedEvent(file, predicate, calendar, sequence); });
     }
-    std::stable_sort(events.begin(), events.end(), [](const auto &left, const auto &right) {
-        return left->startDate() != right->startDate() ? left->startDate() < right->startDate()
-                                                       : left->eventIdentifier() < right->eventIdentifier();
+    for (std::shared_ptr<EKEvent> &event : parsed)
+        sequence.m_entries.append({event->startDate(), event->eventIdentifier(), std::move(event), nullptr, nullptr});
+    std::stable_sort(sequence.m_entries.begin(), sequence.m_entries.end(), [](const auto &left, const auto &right) {
+        return left.start != right.start ? left.start < right.start : left.identifier < right.identifier;
     });
+    return sequence;
+}
+
+std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (entry.event)
+        return entry.event;
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent, m_zoneField);
+    if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
+        event->setCalendar(entry.calendar);
+        return event;
+    }
+    const std::shared_ptr<EKEventStore> store = m_store.lock();
+    return store ? store->eventOfListedFile(entry, m_predicate) : nullptr;
+}
+
+QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
+{
+    QList<std::shared_ptr<EKEvent>> events;
+    for (const Entry &entry : m_entries) {
+        if (entry.event)
+            events.append(entry.event);
+    }
     return events;
 }
 
@@ -467,9 +509,9 @@ QList<std::shared_ptr<EKEvent>> EKEventStore::eventsMatchingPredicate(const EKPr
 // than one file's tree is alive at once. Titles decide which events are compared as duplicates:
 // they are checked in the files themselves. A file holding one single event whose description says
 // what a listing reads of it is not parsed.
-void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                                      const std::function<void(const ICalendarFile &)> &visit,
-                                      const std::function<bool(const ICalendarFile &)> &visitListed) const
+void EKEventStore::visitFilesMatching(
+    ICalendarFolder &folder, const EKPredicate &predicate, const std::function<void(const ICalendarFile &)> &visit,
+    const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const
 {
     if (!predicate.uid.isEmpty()) {
         if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
@@ -481,7 +523,7 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
     for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
         if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
             continue;
-        if (!predicate.title && visitListed(*candidate))
+        if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
         if (file && (!predicate.title || file->titles.contains(*predicate.title)))
@@ -550,23 +592,40 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 }
 
 // The event of a file holding one single event, from its description, as appendEventsOfFile gives it
-// from the parsed file; answers false when the description holds no whole listed event.
-bool EKEventStore::appendListedEvent(const ICalendarFile &file, const EKPredicate &predicate,
-                                     const std::shared_ptr<EKCalendar> &calendar,
-                                     QList<std::shared_ptr<EKEvent>> &events)
+// from the parsed file; answers false when the description holds no listed event read in this zone.
+// The entry keeps the description: the event is made when the sequence is read.
+bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
+                                     const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
-    const std::shared_ptr<EKEvent> event =
-        file.listedEvent.isEmpty() ? nullptr : icallisted::eventFromListed(file.listedEvent);
-    if (!event)
+    const std::optional<icallisted::ListedTimes> times =
+        file->listedEvent.isEmpty() || file->uids.size() != 1
+            ? std::nullopt
+            : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
+    if (!times)
         return false;
-    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(event->calendarItemIdentifier()))
+    const QString &identifier = file->uids.first();
+    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(identifier))
         return true;
-    const qint64 length = event->startDate().secsTo(event->endDate());
-    if (icalcodec::overlapsWindow(event->startDate(), length, predicate.startDate, predicate.endDate)) {
-        event->setCalendar(calendar);
-        events.append(event);
-    }
+    const qint64 length = times->start.secsTo(times->end);
+    if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
+        sequence.m_entries.append({times->start, identifier, nullptr, file, calendar});
     return true;
+}
+
+// A description that no longer tells its event whole (the system's time zone changed since, say)
+// gives way to the file's parse.
+std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::Entry &entry,
+                                                         const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    const auto folder = m_folders.find(entry.calendar->calendarIdentifier());
+    const std::shared_ptr<const ICalendarFile> file =
+        folder == m_folders.end() ? nullptr : folder->second->parsedFile(entry.listed);
+    if (!file)
+        return nullptr;
+    QList<std::shared_ptr<EKEvent>> events;
+    appendEventsOfFile(*file, predicate, entry.calendar, events);
+    return events.value(0);
 }
 
 // Appends the detached occurrences of the series that lie in the window; answers the original starts
@@ -841,12 +900,15 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
     QSet<QString> identifiers;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
-        for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
+        const QList<std::shared_ptr<const ICalendarFile>> files = folder.describedFiles();
+        identifiers.reserve(identifiers.size() + files.size());
+        for (const std::shared_ptr<const ICalendarFile> &described : files) {
             if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
                            : described->hasTodos))
                 continue;
             if (!described->hasEvents || !described->hasTodos) {
-                identifiers.unite(QSet<QString>(described->uids.cbegin(), described->uids.cend()));
+                for (const QString &uid : described->uids)
+                    identifiers.insert(uid);
                 continue;
             }
             const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);

@@ -45,6 +45,39 @@ struct EKPredicate final
     QSet<QString> seriesToLeaveOut;
 };
 
+class EKEventStore;
+
+// The events a query found, in their order (by start, then identifier), each made when asked for:
+// an event that the folder's description of its file tells whole is kept as a reference to that
+// description, so a listing of many events never holds them all at once. Used under the store
+// that made it, while the store lives.
+class EKEventSequence final
+{
+public:
+    qsizetype size() const { return m_entries.size(); }
+    // The event at the position, made afresh each time it is asked for; null when its file no
+    // longer gives it.
+    std::shared_ptr<EKEvent> eventAt(qsizetype index) const;
+    // The events that were read from parsed files (series, their occurrences, files of several
+    // items), in their order: the few the sequence holds made.
+    QList<std::shared_ptr<EKEvent>> parsedEvents() const;
+
+private:
+    friend class EKEventStore;
+    struct Entry
+    {
+        QDateTime start;
+        QString identifier;
+        std::shared_ptr<EKEvent> event;              // made when the file was parsed
+        std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
+        std::shared_ptr<EKCalendar> calendar;
+    };
+    QList<Entry> m_entries;
+    EKPredicate m_predicate;
+    QByteArray m_zoneField; // the system time zone the listed texts must have been read in
+    std::weak_ptr<EKEventStore> m_store;
+};
+
 // The calendar store: every calendar and reminders list is a folder of iCalendar files under one root
 // folder (the user default "CalendarsFolder", else "<data folder>/Calendars"), which khal, todoman and
 // vdirsyncer read and write too. Every store object is a view of the same folders, whose descriptions
@@ -90,6 +123,8 @@ public:
     // The events overlapping the window, series expanded into occurrences, detached occurrences in
     // place of theirs, removed ones absent; sorted by start.
     QList<std::shared_ptr<EKEvent>> eventsMatchingPredicate(const EKPredicate &predicate);
+    // The same events, made one at a time as they are asked for.
+    EKEventSequence eventSequenceMatchingPredicate(const EKPredicate &predicate);
     // The event (a series: its first occurrence) with the identifier; null when there is none.
     std::shared_ptr<EKEvent> eventWithIdentifier(const QString &identifier);
     std::shared_ptr<EKCalendarItem> calendarItemWithIdentifier(const QString &identifier);
@@ -124,6 +159,7 @@ public:
     std::shared_ptr<DispatchQueue> queue() const { return m_queue; }
 
 private:
+    friend class EKEventSequence;
     struct Location
     {
         ICalendarFolder *folder = nullptr;
@@ -142,7 +178,7 @@ private:
     // whose description the listed visitor takes (true) is not parsed.
     void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
                             const std::function<void(const ICalendarFile &)> &visit,
-                            const std::function<bool(const ICalendarFile &)> &visitListed) const;
+                            const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
@@ -155,8 +191,10 @@ private:
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
-    static bool appendListedEvent(const ICalendarFile &file, const EKPredicate &predicate,
-                                  const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
+    static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
+                                  const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence);
+    // The event of a listed entry whose description no longer tells it whole, from its file.
+    std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry, const EKPredicate &predicate);
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
                                                icalcomponent_impl *master, const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

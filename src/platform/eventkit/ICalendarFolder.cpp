@@ -353,8 +353,6 @@ void ICalendarFolder::refresh(Rescan rescan)
         m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(names->size());
-        m_filesByUid.reserve(names->size());
-        m_filesByTitle.reserve(names->size());
     }
     // The index is saved when this look found what it did not tell; our own writes wait for the
     // folder to be let go, so a burst of saves does not write it each time.
@@ -444,10 +442,12 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    for (const QString &uid : std::as_const(file->uids))
-        m_filesByUid[uid].append(file);
-    for (const QString &title : std::as_const(file->titles))
-        m_filesByTitle[title].append(file);
+    if (m_hasItemIndexes) {
+        for (const QString &uid : std::as_const(file->uids))
+            m_filesByUid[uid].append(file);
+        for (const QString &title : std::as_const(file->titles))
+            m_filesByTitle[title].append(file);
+    }
     m_eventFileCount += file->hasEvents ? 1 : 0;
     m_todoFileCount += file->hasTodos ? 1 : 0;
 }
@@ -464,12 +464,28 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
         if (found->isEmpty())
             index.erase(found);
     };
-    for (const QString &uid : std::as_const(file->uids))
-        drop(m_filesByUid, uid);
-    for (const QString &title : std::as_const(file->titles))
-        drop(m_filesByTitle, title);
+    if (m_hasItemIndexes) {
+        for (const QString &uid : std::as_const(file->uids))
+            drop(m_filesByUid, uid);
+        for (const QString &title : std::as_const(file->titles))
+            drop(m_filesByTitle, title);
+    }
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
+}
+
+// The indexes by UID and title are made when first asked (a listing needs neither) and kept in
+// step from then on; files come into them in the order of their names.
+void ICalendarFolder::ensureItemIndexes()
+{
+    if (m_hasItemIndexes)
+        return;
+    m_hasItemIndexes = true;
+    QStringList names = m_files.keys();
+    names.sort();
+    m_eventFileCount = m_todoFileCount = 0;
+    for (const QString &name : std::as_const(names))
+        indexFile(m_files.value(name));
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
@@ -500,8 +516,9 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
     return nullptr;
 }
 
-std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid) const
+std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
+    ensureItemIndexes();
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
         return nullptr;
@@ -513,8 +530,9 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     return found->first();
 }
 
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title) const
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
+    ensureItemIndexes();
     QList<std::shared_ptr<const ICalendarFile>> result;
     for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
         result.append(described);

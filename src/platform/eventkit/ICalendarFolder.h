@@ -96,7 +96,7 @@ public:
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
     // The descriptions of the files holding an event with this title.
-    QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title) const;
+    QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
     // Whether some file holds an event, or a to-do.
     bool hasEvents() const { return m_eventFileCount > 0; }
     bool hasTodos() const { return m_todoFileCount > 0; }
@@ -123,7 +123,8 @@ public:
 private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
-    std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid) const;
+    std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
+    void ensureItemIndexes();
     // Both take the open folder, its files stat'ed relative to it.
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
@@ -144,6 +145,7 @@ private:
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
+    bool m_hasItemIndexes = false;
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;

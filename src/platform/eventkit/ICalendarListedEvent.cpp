@@ -5,6 +5,7 @@
 
 #include <QTimeZone>
 
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -23,13 +24,44 @@ QByteArray encodeText(const QString &text)
     return text.isNull() ? QByteArray("-") : '+' + text.toUtf8();
 }
 
-std::optional<QString> decodeText(const QByteArray &field)
+using ListedFields = std::array<QByteArrayView, kFieldCount>;
+
+// The comma-separated fields where they stand; nothing when the text is too long or has another
+// number of fields.
+std::optional<ListedFields> fieldsOf(const QByteArray &listed)
+{
+    if (listed.size() > kMaxListedBytes)
+        return std::nullopt;
+    const QByteArrayView text(listed);
+    ListedFields fields;
+    qsizetype start = 0;
+    for (QByteArrayView &field : fields) {
+        if (start > text.size())
+            return std::nullopt;
+        const qsizetype comma = text.indexOf(',', start);
+        const qsizetype end = comma < 0 ? text.size() : comma;
+        field = text.sliced(start, end - start);
+        start = end + 1;
+    }
+    if (start != text.size() + 1)
+        return std::nullopt;
+    return fields;
+}
+
+// Only a field holding an escape is decoded; dates and marks are written as they are.
+QByteArray decoded(QByteArrayView field)
+{
+    return field.contains('%') ? QByteArray::fromPercentEncoding(field.toByteArray()) : field.toByteArray();
+}
+
+std::optional<QString> decodeText(QByteArrayView field)
 {
     if (field == "-")
         return QString();
-    if (!field.startsWith('+'))
+    const QByteArray text = decoded(field);
+    if (!text.startsWith('+'))
         return std::nullopt;
-    return QString::fromUtf8(field.mid(1));
+    return QString::fromUtf8(QByteArrayView(text).sliced(1));
 }
 
 QByteArray encodeDate(const QDateTime &date)
@@ -37,7 +69,7 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
-std::optional<QDateTime> decodeDate(const QByteArray &field)
+std::optional<QDateTime> decodeDate(QByteArrayView field)
 {
     if (field.isEmpty())
         return QDateTime();
@@ -45,7 +77,9 @@ std::optional<QDateTime> decodeDate(const QByteArray &field)
     const qint64 milliseconds = field.toLongLong(&isNumber);
     if (!isNumber)
         return std::nullopt;
-    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, QTimeZone::utc());
+    // In the zone a parse gives UTC times; made once, as every listed event reads several dates.
+    static const QTimeZone utc = QTimeZone::utc();
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, utc);
     return date.isValid() ? std::optional<QDateTime>(date) : std::nullopt;
 }
 
@@ -151,24 +185,42 @@ QByteArray listedEventOf(icalcomponent *calendar)
     return listed.size() <= kMaxListedBytes ? listed : QByteArray();
 }
 
-// Every field is checked: a text that is not whole and ours is no event.
-std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed)
+QByteArray systemZoneField()
 {
-    QByteArrayList fields = listed.split(',');
-    if (listed.size() > kMaxListedBytes || fields.size() != kFieldCount)
+    return QTimeZone::systemTimeZone().id().toPercentEncoding();
+}
+
+// Floating and all-day times depend on the zone they were read in: a text read in another is
+// not believed.
+std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField)
+{
+    const std::optional<ListedFields> fields = fieldsOf(listed);
+    if (!fields || (*fields)[0] != zoneField)
+        return std::nullopt;
+    const std::optional<QDateTime> start = decodeDate((*fields)[9]);
+    const std::optional<QDateTime> end = decodeDate((*fields)[10]);
+    if (!start || !start->isValid() || !end || !end->isValid())
+        return std::nullopt;
+    return ListedTimes{*start, *end};
+}
+
+// Every field is checked: a text that is not whole and ours is no event.
+std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField)
+{
+    const std::optional<ListedFields> read = fieldsOf(listed);
+    if (!read || (*read)[0] != zoneField)
         return nullptr;
-    for (QByteArray &field : fields)
-        field = QByteArray::fromPercentEncoding(field);
+    const ListedFields &fields = *read;
     const std::optional<QString> uid = decodeText(fields[1]), title = decodeText(fields[2]),
                                  notes = decodeText(fields[3]), location = decodeText(fields[4]);
     const std::optional<QDateTime> created = decodeDate(fields[5]), modified = decodeDate(fields[6]),
                                    start = decodeDate(fields[9]), end = decodeDate(fields[10]);
-    const std::optional<QTimeZone> zone = decodeZone(fields[8]);
-    const std::optional<QList<EKAlarm>> alarms = decodeAlarms(fields[11]);
+    const std::optional<QTimeZone> zone = decodeZone(decoded(fields[8]));
+    const std::optional<QList<EKAlarm>> alarms = decodeAlarms(decoded(fields[11]));
     const bool isWhole = uid && !uid->isEmpty() && title && notes && location && created && modified && start &&
                          start->isValid() && end && end->isValid() && zone && alarms &&
                          (fields[7] == "0" || fields[7] == "1");
-    if (!isWhole || fields[0] != QTimeZone::systemTimeZone().id())
+    if (!isWhole)
         return nullptr;
     auto event = std::make_shared<EKEvent>();
     event->setCalendarItemIdentifier(*uid);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 
 #include <memory>
+#include <optional>
 
 struct icalcomponent_impl;
 
@@ -20,12 +22,25 @@ namespace icallisted {
 // Events with longer texts are parsed when listed: the descriptions stay small.
 constexpr qsizetype kMaxListedBytes = 2048;
 
+// The system time zone's name as a listed text holds it: a caller reading many texts at once asks
+// for it once.
+QByteArray systemZoneField();
 // The listed text of a calendar holding one single event; empty for any other calendar, or one whose
 // texts are too long to keep.
 QByteArray listedEventOf(icalcomponent_impl *calendar);
 // The event the text describes, as reading the file gives it before it is placed in a calendar and
 // window; null when the text is damaged or was read in another system time zone.
-std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed);
+std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
+
+struct ListedTimes
+{
+    QDateTime start;
+    QDateTime end;
+};
+// The start and end the text gives its event, read without making the event (a listing orders
+// its events by them); nothing when the text cannot be one of ours read in this system time zone.
+// The rest of the text is checked when the event is made.
+std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
 
 } // namespace icallisted
 } // namespace platform

@@ -478,16 +478,25 @@ struct ListingOutcome
     QByteArray index;
 };
 
-// The index of a folder with each listed event replaced by text that is not ours, each line signed.
-QByteArray withListedEventsDamaged(const QByteArray &index)
+// How the listed events of an index are spoiled: not at all; whole, so that even their times are
+// not read; or in a field read only when the event is made (a zone that does not exist), so that
+// the listing orders them by their times and reads their files when it comes to them.
+enum class ListedDamage { None, Whole, WhenMade };
+
+// The index of a folder with each listed event spoiled, each line signed.
+QByteArray withListedEventsDamaged(const QByteArray &index, ListedDamage damage)
 {
     QByteArrayList lines = index.split('\n');
     for (qsizetype at = 1; at + 2 < lines.size(); ++at) {
         QByteArrayList fields = lines[at].split('\t');
-        if (fields.size() == 12 && !fields[10].isEmpty()) {
+        if (fields.size() != 12 || fields[10].isEmpty())
+            continue;
+        QByteArrayList listed = fields[10].split(',');
+        if (damage == ListedDamage::Whole)
             fields[10] = "damaged";
-            lines[at] = eventkittest::fnvSigned(fields.mid(0, 11).join('\t'));
-        }
+        else if (listed.size() == 12)
+            fields[10] = (listed.mid(0, 8) + QByteArrayList{"NNowhere%2FElse"} + listed.mid(9)).join(',');
+        lines[at] = eventkittest::fnvSigned(fields.mid(0, 11).join('\t'));
     }
     return lines.join('\n');
 }
@@ -495,7 +504,7 @@ QByteArray withListedEventsDamaged(const QByteArray &index)
 // A first sync, by the driver program in a process of its own, of a "work" calendar that it knows
 // from the folder's index alone: the folder was read and indexed under another name (the files keep
 // their status through the rename).
-ListingOutcome syncKnownFromTheIndex(bool damageListedEvents)
+ListingOutcome syncKnownFromTheIndex(ListedDamage damage)
 {
     CalendarSyncRun run("Europe/Berlin");
     const QString staging = run.calendarFolder(QStringLiteral("staging"));
@@ -511,8 +520,8 @@ ListingOutcome syncKnownFromTheIndex(bool damageListedEvents)
     const QString index = run.root() + QStringLiteral("/.work.hmindex");
     QFile::remove(index);
     EXPECT_TRUE(QFile::rename(run.root() + QStringLiteral("/.staging.hmindex"), index));
-    if (damageListedEvents)
-        eventkittest::writeAsOtherProgram(index, withListedEventsDamaged(eventkittest::readAll(index)));
+    if (damage != ListedDamage::None)
+        eventkittest::writeAsOtherProgram(index, withListedEventsDamaged(eventkittest::readAll(index), damage));
     EXPECT_TRUE(QDir(run.calendarFolder(QStringLiteral("work"))).removeRecursively());
     EXPECT_TRUE(QFile::rename(staging, run.calendarFolder(QStringLiteral("work"))));
     run.syncInNewProcess();
@@ -522,15 +531,20 @@ ListingOutcome syncKnownFromTheIndex(bool damageListedEvents)
 } // namespace
 
 // A sync that takes the events from what the index keeps of them sends the phone the same records,
-// and keeps the same checksums, as one that must parse every file because those texts are damaged.
+// and keeps the same checksums, as one that must parse every file because those
+// texts are damaged, and as one that finds them damaged only when it makes each event.
 TEST(CalendarSyncListedEvents, EventsFromTheIndexSyncAsParsedOnes)
 {
-    const ListingOutcome fromIndex = syncKnownFromTheIndex(false);
-    const ListingOutcome parsed = syncKnownFromTheIndex(true);
-    EXPECT_EQ(fromIndex.phone, parsed.phone);
-    EXPECT_EQ(fromIndex.graph, parsed.graph);
+    const ListingOutcome fromIndex = syncKnownFromTheIndex(ListedDamage::None);
     EXPECT_EQ(fromIndex.graph.size(), 7) << fromIndex.graph.join(QLatin1Char('\n')).toStdString();
-    EXPECT_FALSE(parsed.index.contains("damaged")) << "the parse mends the index";
     EXPECT_TRUE(fromIndex.phone.contains(QStringLiteral("calendar Zoned LOCATION=Room 1")))
         << fromIndex.phone.join(QLatin1Char('\n')).toStdString();
+    for (const ListedDamage damage : {ListedDamage::Whole, ListedDamage::WhenMade}) {
+        SCOPED_TRACE(int(damage));
+        const ListingOutcome parsed = syncKnownFromTheIndex(damage);
+        EXPECT_EQ(fromIndex.phone, parsed.phone);
+        EXPECT_EQ(fromIndex.graph, parsed.graph);
+        EXPECT_FALSE(parsed.index.contains("damaged")) << "the parse mends the index";
+        EXPECT_FALSE(parsed.index.contains("Nowhere")) << "the parse mends the index";
+    }
 }

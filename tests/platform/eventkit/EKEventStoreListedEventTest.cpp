@@ -278,3 +278,60 @@ TEST_F(EKEventStoreListedEventTest, AChangeKeepingSizeAndTimeIsSeen)
     writeAsOtherProgram(indexPath(), staleIndex);
     EXPECT_EQ(listed(*eventStore()).value(QStringLiteral("same")), moved) << "in the next run";
 }
+
+// A listing orders its events by start, then identifier, whether each comes from its file's parse
+// or from what the folder keeps of it: single events, a series, a detached occurrence and a file of
+// two events, several at one start, list in that order in the run that reads the files and in the
+// next run that knows them from the index; the sequence made one event at a time gives what the
+// list gives.
+TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
+{
+    const QByteArray nine = "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n";
+    const struct
+    {
+        const char *name;
+        QByteArray calendar;
+    } files[] = {
+        {"b", calendarText(eventItem("b", nine + "SUMMARY:B\r\n"))},
+        {"a", calendarText(eventItem("a", nine + "SUMMARY:A\r\n"))},
+        {"late", calendarText(eventItem("late", "DTSTART:20260302T110000Z\r\nSUMMARY:Late\r\n"))},
+        {"early", calendarText(eventItem("early", "DTSTART:20260301T080000Z\r\nSUMMARY:Early\r\n"))},
+        {"series", calendarText(eventItem("c-series", nine + "RRULE:FREQ=DAILY;COUNT=3\r\nSUMMARY:Daily\r\n") +
+                                eventItem("c-series", "RECURRENCE-ID:20260303T090000Z\r\n"
+                                                      "DTSTART:20260302T083000Z\r\nSUMMARY:Moved\r\n"))},
+        {"pair", calendarText(eventItem("d-first", nine + "SUMMARY:D\r\n") +
+                              eventItem("0-second", nine + "SUMMARY:Zero\r\n"))},
+    };
+    for (const auto &file : files)
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + QLatin1String(file.name) + QStringLiteral(".ics"),
+                            file.calendar);
+    const auto ordered = [](const QList<std::shared_ptr<EKEvent>> &events) {
+        QStringList lines;
+        for (const auto &event : events)
+            lines.append(event->calendarItemIdentifier() + QLatin1Char(' ') + dump(event->startDate()));
+        return lines;
+    };
+    const auto runOnce = [&](bool fromIndex) {
+        const auto store = eventStore();
+        const EKPredicate predicate =
+            store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+        const EKEventSequence sequence = store->eventSequenceMatchingPredicate(predicate);
+        QList<std::shared_ptr<EKEvent>> oneAtATime;
+        for (qsizetype index = 0; index < sequence.size(); ++index)
+            oneAtATime.append(sequence.eventAt(index));
+        EXPECT_EQ(ordered(oneAtATime), ordered(store->eventsMatchingPredicate(predicate))) << fromIndex;
+        EXPECT_EQ(sequence.parsedEvents().size(), 5) << "the series' three and the pair's two events";
+        return ordered(oneAtATime);
+    };
+    const QStringList parsed = runOnce(false);
+    const QStringList expected{
+        "early 2026-03-01T08:00:00.000Z UTC",    "c-series 2026-03-02T08:30:00.000Z UTC",
+        "0-second 2026-03-02T09:00:00.000Z UTC", "a 2026-03-02T09:00:00.000Z UTC",
+        "b 2026-03-02T09:00:00.000Z UTC",        "c-series 2026-03-02T09:00:00.000Z UTC",
+        "d-first 2026-03-02T09:00:00.000Z UTC",  "late 2026-03-02T11:00:00.000Z UTC",
+        "c-series 2026-03-04T09:00:00.000Z UTC"};
+    EXPECT_EQ(parsed, expected);
+    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
+    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    EXPECT_EQ(runOnce(true), expected);
+}
