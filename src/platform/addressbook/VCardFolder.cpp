@@ -10,6 +10,7 @@
 #include <QIODevice>
 #include <QSet>
 #include <QTimeZone>
+#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -39,6 +40,12 @@ constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
 // The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
 enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
 constexpr int kMaxLengthBytes = 5;
+// A snapshot's blocks are packed into one again when they hold this much more than twice what its
+// entries use, or when there are more of them than this.
+constexpr qsizetype kBlockSlackBytes = 64 * 1024;
+constexpr size_t kMaxBlocks = 64;
+// A byte array the index holds as null (QDataStream writes its length as all ones).
+constexpr quint32 kNullArrayLength = 0xFFFFFFFF;
 // FNV-1a over UTF-16 code units, for last-name keys.
 constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
@@ -231,15 +238,102 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
     return out;
 }
 
-QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
+// Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
+// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and
+// texts are views into the bytes read, which packEntries then copies into a snapshot's block.
+class IndexEntryReader final
 {
-    VCardFileStamp &stamp = entry.stamp;
-    quint8 flags = 0;
-    in >> entry.fileName >> stamp.size >> stamp.modificationNs >> stamp.changeNs >> stamp.inode >>
-        entry.modificationMs >> flags >> entry.details;
-    entry.isReadable = (flags & 1) != 0;
-    entry.isGroup = (flags & 2) != 0;
-    return in;
+public:
+    IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
+
+    bool read(VCardFileEntry &entry)
+    {
+        // Size, modification and change times, inode and the card's date.
+        quint64 numbers[5] = {};
+        quint8 flags = 0;
+        bool isRead = view(entry.fileName);
+        for (quint64 &value : numbers)
+            isRead = isRead && number(value);
+        if (!isRead || !number(flags) || !view(entry.details))
+            return false;
+        entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
+        entry.modificationMs = qint64(numbers[4]);
+        entry.isReadable = (flags & 1) != 0;
+        entry.isGroup = (flags & 2) != 0;
+        return true;
+    }
+
+private:
+    template <typename Number> bool number(Number &value)
+    {
+        if (m_bytes.size() - m_position < qsizetype(sizeof(Number)))
+            return false;
+        value = qFromBigEndian<Number>(m_bytes.data() + m_position);
+        m_position += qsizetype(sizeof(Number));
+        return true;
+    }
+    bool view(QByteArray &out)
+    {
+        quint32 length = 0;
+        if (!number(length))
+            return false;
+        if (length == kNullArrayLength)
+            length = 0;
+        if (length > quint64(m_bytes.size() - m_position))
+            return false;
+        out = QByteArray::fromRawData(m_bytes.data() + m_position, qsizetype(length));
+        m_position += qsizetype(length);
+        return true;
+    }
+
+    QByteArrayView m_bytes;
+    qsizetype m_position;
+};
+
+qsizetype bytesOf(const VCardFileEntry &entry)
+{
+    return entry.fileName.size() + entry.details.size();
+}
+
+// Copies the names and texts of the entries into one new block of the snapshot, which they then
+// point into: a snapshot of many files costs a few allocations, not two per file.
+void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::iterator first,
+                 std::vector<VCardFileEntry>::iterator last)
+{
+    qsizetype total = 0;
+    for (auto entry = first; entry != last; ++entry)
+        total += bytesOf(*entry);
+    if (total == 0)
+        return;
+    QByteArray block(total, Qt::Uninitialized);
+    char *out = block.data();
+    const auto place = [&out](QByteArray &bytes) {
+        const qsizetype length = bytes.size();
+        std::memcpy(out, bytes.constData(), size_t(length));
+        bytes = QByteArray::fromRawData(out, length);
+        out += length;
+    };
+    for (auto entry = first; entry != last; ++entry) {
+        place(entry->fileName);
+        place(entry->details);
+    }
+    snapshot.blocks.push_back(std::move(block));
+    snapshot.blockBytes += total;
+}
+
+// Packs every entry into one block again when the blocks hold mostly what replaced or removed
+// entries used, or are too many.
+void compactBlocks(VCardFolder::Snapshot &snapshot)
+{
+    qsizetype live = 0;
+    for (const VCardFileEntry &entry : snapshot.entries)
+        live += bytesOf(entry);
+    if (snapshot.blockBytes <= 2 * live + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
+        return;
+    // The entries still point into the old blocks while they are copied out of them.
+    const std::vector<QByteArray> old = std::exchange(snapshot.blocks, {});
+    snapshot.blockBytes = 0;
+    packEntries(snapshot, snapshot.entries.begin(), snapshot.entries.end());
 }
 
 // The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
@@ -281,6 +375,8 @@ std::shared_ptr<VCardFolder::Snapshot>
 mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept, std::vector<VCardFileEntry> &&added)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
+    next->blocks = known.blocks;
+    next->blockBytes = known.blockBytes;
     next->entries.reserve(known.entries.size() + added.size());
     for (size_t index = 0; index < known.entries.size(); ++index) {
         if (isKept[index])
@@ -288,7 +384,9 @@ mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKe
     }
     const auto kept = qsizetype(next->entries.size());
     std::move(added.begin(), added.end(), std::back_inserter(next->entries));
+    packEntries(*next, next->entries.begin() + kept, next->entries.end());
     std::inplace_merge(next->entries.begin(), next->entries.begin() + kept, next->entries.end(), isInNameOrder);
+    compactBlocks(*next);
     settleUniqueIds(*next);
     return next;
 }
@@ -796,19 +894,24 @@ void VCardFolder::loadIndexLocked()
     }
     in >> folderPath >> count;
     // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
-    if (folderPath != m_folderPath || count > kMaxIndexEntries || qint64(count) * kMinEntryBytes > payload.size())
+    if (in.status() != QDataStream::Ok || folderPath != m_folderPath || count > kMaxIndexEntries ||
+        qint64(count) * kMinEntryBytes > payload.size())
         return;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(count);
-    for (VCardFileEntry &entry : snapshot->entries)
-        in >> entry;
+    IndexEntryReader reader(*bytes, in.device()->pos());
+    for (VCardFileEntry &entry : snapshot->entries) {
+        if (!reader.read(entry))
+            return;
+    }
     const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
         return !isInNameOrder(first, second);
     };
-    const bool isOrdered = std::adjacent_find(snapshot->entries.cbegin(), snapshot->entries.cend(), isNotAfter) ==
-                           snapshot->entries.cend();
-    if (in.status() != QDataStream::Ok || !isOrdered)
+    const std::vector<VCardFileEntry> &entries = snapshot->entries;
+    if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
         return;
+    // The entries point into the bytes read until they are copied into the snapshot's block.
+    packEntries(*snapshot, snapshot->entries.begin(), snapshot->entries.end());
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }

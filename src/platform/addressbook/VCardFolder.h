@@ -34,7 +34,9 @@ struct VCardFileStamp
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
-// the folder: the texts of the summary are packed into one array and unpacked on demand.
+// the folder: the texts of the summary are packed into one array and unpacked on demand. In a
+// snapshot, the name and the packed texts lie in one of the snapshot's blocks, not in allocations of
+// their own, and are valid while the snapshot lives.
 struct VCardFileEntry
 {
     QByteArray fileName; // as the file system holds it
@@ -127,6 +129,10 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
+        // The blocks holding the entries' names and packed texts, shared with the snapshots made from
+        // this one (never changed once made), and their bytes in all.
+        std::vector<QByteArray> blocks;
+        qsizetype blockBytes = 0;
     };
     using SnapshotPointer = std::shared_ptr<const Snapshot>;
 
