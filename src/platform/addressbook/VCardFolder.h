@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace platform {
@@ -186,9 +187,12 @@ private:
     };
     Result<Listed> listFolder(const Snapshot &known) const;
     VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;
-    Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
+    Status writeOneFile(const VCardFileWrite &write, bool isKnown, VCardFileEntry &entry) const;
+    std::optional<Status> linkNewFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
+    Status replaceFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
     // The entries of the files written, and of those removed (names only), each in name order.
-    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, QHash<QString, QString> &failures) const;
+    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, const Snapshot &known,
+                                         QHash<QString, QString> &failures) const;
     std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
     Status syncFileSystem() const;
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);

@@ -459,3 +459,53 @@ TEST(VCardFolderIndex, AnEntryLongerThanTheIndexDropsTheIndex)
         EXPECT_EQ(parsedNames(snapshot), (QStringList{QStringLiteral("a.vcf"), QStringLiteral("b.vcf")}));
     }
 }
+
+// A write puts exactly its bytes under the name, readable by the owner alone, and leaves no other
+// name in the folder, whether the name is new, known to the index, taken by a file another program
+// put there since the last refresh, or taken by a link (which is replaced, never followed).
+TEST(VCardFolderIndex, AWriteLeavesExactlyItsFileWhateverHeldTheName)
+{
+    struct Row
+    {
+        const char *name;
+        const char *uid;
+        void (*before)(const IndexedFolder &);
+    };
+    const Row rows[] = {
+        {"a new name", "c", [](const IndexedFolder &) {}},
+        {"a file the index knows", "a", [](const IndexedFolder &) {}},
+        {"a file put there since the refresh", "z",
+         [](const IndexedFolder &folder) { folder.store.writeFile(QStringLiteral("z.vcf"), cardText("z", "Other")); }},
+        {"a link to a file outside", "z",
+         [](const IndexedFolder &folder) {
+             ASSERT_EQ(::symlink(QFile::encodeName(folder.store.filePath(QStringLiteral("../outside.vcf"))).constData(),
+                                 QFile::encodeName(folder.store.filePath(QStringLiteral("z.vcf"))).constData()),
+                       0);
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const IndexedFolder folder;
+        folder.store.writeFile(QStringLiteral("../outside.vcf"), cardText("outside", "Outside"));
+        VCardFolder writer(folder.store.path(), folder.indexPath);
+        ASSERT_TRUE(writer.refresh());
+        row.before(folder);
+        const QString uid = QString::fromLatin1(row.uid);
+        const platform::VCardFileWrite write = cardWrite(uid, QStringLiteral("Written"));
+        const VCardFolder::Written written = writer.writeFiles({write}, {});
+        ASSERT_TRUE(written.failures.isEmpty()) << written.failures.values().join(QLatin1Char(' ')).toStdString();
+        const QString path = folder.store.filePath(write.fileName);
+        struct stat status = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, mode_t(0600));
+        EXPECT_EQ(folder.store.readFile(write.fileName), write.bytes);
+        EXPECT_EQ(folder.store.readFile(QStringLiteral("../outside.vcf")), cardText("outside", "Outside"));
+        QStringList expected{QStringLiteral("a.vcf"), QStringLiteral("b.vcf"), write.fileName};
+        expected.removeDuplicates();
+        expected.sort();
+        EXPECT_EQ(QDir(folder.store.path()).entryList(QDir::Files | QDir::System | QDir::Hidden, QDir::Name), expected);
+        writer.flushIndex();
+        EXPECT_EQ(parsedNames(folder.refreshAsNewProcess()), QStringList());
+    }
+}
