@@ -93,8 +93,10 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
     const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(stamp.uniqueId);
     const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
+    // Under the entry's own text of the id, which the graph keeps anyway: the listing's text of it
+    // is let go with the person's stamp.
     if (dictionary)
-        handled.insert(stamp.uniqueId, hmUid);
+        handled.insert(dictionary->value(kNativeIdKey).toString(), hmUid);
     // A person sent as new whose answer never came goes as new again, under the same temporary id.
     if (!hmUid.isEmpty() && isUnconfirmed(*dictionary))
         return recordForNewPerson(personForId(stamp.uniqueId), hmUid);
