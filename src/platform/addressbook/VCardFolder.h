@@ -107,8 +107,9 @@ private:
 // touched its card files since: a refresh that follows nothing but this process's own writes
 // answers without listing again.
 // Each state of the folder is an immutable snapshot shared by everyone who asked for it: a refresh
-// that finds nothing new answers the same snapshot again. Writing goes file by file through a
-// temporary file and a rename, and the file system is synced once per batch. What a batch wrote
+// that finds nothing new answers the same snapshot again. Writing goes file by file: a new file is
+// linked in under its name once whole, a file the folder holds is replaced through a temporary file
+// and a rename, and the file system is synced once per batch. What a batch wrote
 // reaches the index file on flushIndex (or with the next refresh that finds other changes), not per
 // batch: an index left behind by a killed process only makes the next refresh read those files
 // again. Only regular files are read (links are skipped), each read is capped at VCard::kMaxCardBytes,
