@@ -321,6 +321,62 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
     snapshot.blockBytes += total;
 }
 
+// Moves the entries' texts, which point into the index's bytes, to the front of those bytes in order
+// and keeps just that much of them as the snapshot's block: the index is never held twice over.
+void packInPlace(VCardFolder::Snapshot &snapshot, QByteArray &&bytes)
+{
+    // By offset: making the bytes writable could copy them elsewhere.
+    const char *const parsed = bytes.constData();
+    char *const data = bytes.data();
+    qsizetype used = 0;
+    for (VCardFileEntry &entry : snapshot.entries) {
+        for (const QByteArray *text : {&entry.fileName, &entry.details}) {
+            // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
+            std::memmove(data + used, data + (text->constData() - parsed), size_t(text->size()));
+            used += text->size();
+        }
+    }
+    bytes.truncate(used);
+    bytes.squeeze();
+    qsizetype offset = 0;
+    for (VCardFileEntry &entry : snapshot.entries) {
+        for (QByteArray *text : {&entry.fileName, &entry.details}) {
+            *text = QByteArray::fromRawData(bytes.constData() + offset, text->size());
+            offset += text->size();
+        }
+    }
+    snapshot.blocks.push_back(std::move(bytes));
+    snapshot.blockBytes += used;
+}
+
+// Where an index's entries start, and how many it holds.
+struct IndexStart
+{
+    qsizetype position = 0;
+    quint32 count = 0;
+};
+
+// Checks an index's header: nothing for a damaged one or one of another folder.
+std::optional<IndexStart> indexStartOf(const QByteArray &bytes, const QString &folderPath)
+{
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0, version = 0, count = 0, checksum = 0;
+    QString indexedFolderPath;
+    in >> magic >> version >> checksum;
+    const auto payload = QByteArrayView(bytes).sliced(qMin(in.device()->pos(), bytes.size()));
+    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
+        checksum != checksumOf(payload)) {
+        return std::nullopt;
+    }
+    in >> indexedFolderPath >> count;
+    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
+    if (in.status() != QDataStream::Ok || indexedFolderPath != folderPath || count > kMaxIndexEntries ||
+        qint64(count) * kMinEntryBytes > payload.size())
+        return std::nullopt;
+    return IndexStart{in.device()->pos(), count};
+}
+
 // Packs every entry into one block again when the blocks hold mostly what replaced or removed
 // entries used, or are too many.
 void compactBlocks(VCardFolder::Snapshot &snapshot)
@@ -922,27 +978,16 @@ void VCardFolder::loadIndexLocked()
     m_isIndexLoaded = true;
     if (m_indexPath.isEmpty())
         return;
-    const Result<QByteArray> bytes = readWholeFile(m_indexPath, kMaxIndexBytes);
-    if (!bytes)
+    Result<QByteArray> read = readWholeFile(m_indexPath, kMaxIndexBytes);
+    if (!read)
         return;
-    QDataStream in(*bytes);
-    in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, count = 0, checksum = 0;
-    QString folderPath;
-    in >> magic >> version >> checksum;
-    const auto payload = QByteArrayView(*bytes).sliced(qMin(in.device()->pos(), bytes->size()));
-    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
-        checksum != checksumOf(payload)) {
-        return;
-    }
-    in >> folderPath >> count;
-    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
-    if (in.status() != QDataStream::Ok || folderPath != m_folderPath || count > kMaxIndexEntries ||
-        qint64(count) * kMinEntryBytes > payload.size())
+    QByteArray bytes = std::move(*read);
+    const std::optional<IndexStart> start = indexStartOf(bytes, m_folderPath);
+    if (!start)
         return;
     auto snapshot = std::make_shared<Snapshot>();
-    snapshot->entries.resize(count);
-    IndexEntryReader reader(*bytes, in.device()->pos());
+    snapshot->entries.resize(start->count);
+    IndexEntryReader reader(bytes, start->position);
     for (VCardFileEntry &entry : snapshot->entries) {
         if (!reader.read(entry))
             return;
@@ -953,8 +998,7 @@ void VCardFolder::loadIndexLocked()
     const std::vector<VCardFileEntry> &entries = snapshot->entries;
     if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
         return;
-    // The entries point into the bytes read until they are copied into the snapshot's block.
-    packEntries(*snapshot, snapshot->entries.begin(), snapshot->entries.end());
+    packInPlace(*snapshot, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }
