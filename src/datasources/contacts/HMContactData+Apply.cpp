@@ -132,12 +132,14 @@ HMContactData::ApplyTarget HMContactData::applyTarget(const QString &uid, std::s
     if (person && dictionary)
         return ApplyTarget{person, *dictionary, 2, true};
     qint64 result = 2;
+    // Worked out once: it is both the id an interrupted run gave the person and the new person's id.
+    const QString recoveryId = person || dictionary ? QString() : recoveryUniqueId(uid);
     if (!person && !dictionary)
-        person = personLeftByInterruptedRun(uid);
+        person = personLeftByInterruptedRun(uid, recoveryId);
     if (!person) {
         DDLogInfo(QStringLiteral("Creating new native record"));
         person = ABPerson::personWithUniqueId(dictionary ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
-                                                         : recoveryUniqueId(uid));
+                                                         : recoveryId);
         addressBook()->addRecord(person);
         result = 3;
         if (dictionary)
@@ -159,10 +161,9 @@ void HMContactData::writeRecord(const std::shared_ptr<ABPerson> &person, const Q
                        kABOtherDatesProperty, 1, kOtherDatesKeys, identifierDictionary);
 }
 
-std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QString &hmUid)
+std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QString &hmUid, const QString &uniqueId)
 {
     const std::shared_ptr<ABAddressBook> book = addressBook();
-    const QString uniqueId = recoveryUniqueId(hmUid);
     auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
     if (person && !identifierGraph()->dictionaryForNativeId(uniqueId))
         DDLogInfo(QStringLiteral("Found the person an earlier, unfinished sync made for '%1'").arg(hmUid));

@@ -58,26 +58,28 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!book || !graph)
         return std::nullopt;
-    // Persons are made only for those that go to the other side: a listing costs the folder's index.
-    const QList<ABAddressBook::PersonStamp> people = book->personStamps();
-    DDLogInfo(QStringLiteral("Found %1 persons").arg(people.size()));
+    // Persons are made only for those that go to the other side, and visited one at a time: a
+    // listing costs the folder's index.
+    const qsizetype count = book->personStampCount();
+    DDLogInfo(QStringLiteral("Found %1 persons").arg(count));
     // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
     // in a copy taken now, which every change of the graph below would have to copy again. What a
     // person took is noted by its unique id: the hmUid of the dictionary it took.
     QHash<QString, QString> handled;
-    handled.reserve(people.size());
+    handled.reserve(count);
     QList<HMSyncRecord> result;
     QStringList newHmUids;
-    for (qsizetype index = 0; index < people.size(); ++index) {
-        reportReadProgress(index + 1, people.size());
-        if (std::optional<HMSyncRecord> record = recordForPerson(people.at(index), date, excludedHmUids, handled)) {
+    qsizetype position = 0;
+    book->visitPersonStamps([&](const ABAddressBook::PersonStamp &stamp) {
+        reportReadProgress(++position, count);
+        if (std::optional<HMSyncRecord> record = recordForPerson(stamp, date, excludedHmUids, handled)) {
             if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
                 handled.insert(record->nativeId(), record->hmxUid());
             }
             result.append(*record);
         }
-    }
+    });
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
     if (includeDeletes)
         result += deletionRecords(dictionariesNotTaken(handled));
@@ -91,8 +93,10 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
     const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(stamp.uniqueId);
     const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
+    // Under the entry's own text of the id, which the graph keeps anyway: the listing's text of it
+    // is let go with the person's stamp.
     if (dictionary)
-        handled.insert(stamp.uniqueId, hmUid);
+        handled.insert(dictionary->value(kNativeIdKey).toString(), hmUid);
     // A person sent as new whose answer never came goes as new again, under the same temporary id.
     if (!hmUid.isEmpty() && isUnconfirmed(*dictionary))
         return recordForNewPerson(personForId(stamp.uniqueId), hmUid);

@@ -127,7 +127,8 @@ private:
     void writeRecord(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &record, qint64 result,
                      QVariantMap &identifierDictionary);
     std::shared_ptr<platform::ABPerson> linkedPerson(const std::optional<QVariantMap> &identifierDictionary);
-    std::shared_ptr<platform::ABPerson> personLeftByInterruptedRun(const QString &hmUid);
+    // The person an earlier run made for the hmUid under its recovery unique id and never noted.
+    std::shared_ptr<platform::ABPerson> personLeftByInterruptedRun(const QString &hmUid, const QString &uniqueId);
     std::optional<QVariantMap> adoptUnconfirmedPerson(const QString &hmUid, const QVariantMap &record);
     QString identityOfPerson(const std::shared_ptr<platform::ABPerson> &person, const QVariantMap &identifierDictionary);
     std::optional<qint64> conflictResult(const std::shared_ptr<platform::ABPerson> &person,

@@ -262,19 +262,33 @@ QList<ABAddressBook::PersonStamp> ABAddressBook::personStamps() const
 {
     QList<PersonStamp> stamps;
     stamps.reserve(qsizetype(m_snapshot->entries.size()));
-    for (const VCardFileEntry &entry : m_snapshot->entries) {
+    visitPersonStamps([&stamps](const PersonStamp &stamp) { stamps.append(stamp); });
+    return stamps;
+}
+
+qsizetype ABAddressBook::personStampCount() const
+{
+    qsizetype count = 0;
+    visitPersonStamps([&count](const PersonStamp &) { ++count; });
+    return count;
+}
+
+void ABAddressBook::visitPersonStamps(const std::function<void(const PersonStamp &)> &visit) const
+{
+    // Held while visiting, whatever visit makes of the book's other members.
+    const VCardFolder::SnapshotPointer snapshot = m_snapshot;
+    const QList<std::shared_ptr<ABRecord>> changed = m_changed;
+    for (const VCardFileEntry &entry : snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate || entry.isGroup)
             continue;
-        const QString uniqueId = entry.uniqueId();
-        if (m_removedIds.contains(uniqueId) || m_held.contains(uniqueId))
-            continue;
-        stamps.append({uniqueId, entry.modificationDate()});
+        PersonStamp stamp{entry.uniqueId(), entry.modificationDate()};
+        if (!m_removedIds.contains(stamp.uniqueId) && !m_held.contains(stamp.uniqueId))
+            visit(stamp);
     }
-    for (const std::shared_ptr<ABRecord> &record : std::as_const(m_changed)) {
+    for (const std::shared_ptr<ABRecord> &record : changed) {
         if (!record->isGroup() && m_held.contains(record->uniqueId()))
-            stamps.append({record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()});
+            visit({record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()});
     }
-    return stamps;
 }
 
 std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId)

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -64,6 +65,10 @@ public:
     QList<std::shared_ptr<ABPerson>> people();
     QList<std::shared_ptr<ABGroup>> groups() const { return m_groups; }
     QList<PersonStamp> personStamps() const;
+    // Calls visit with each person personStamps() lists, in the same order, one at a time: a listing
+    // of a large book holds no list of them all. visit must not add, remove or save records.
+    void visitPersonStamps(const std::function<void(const PersonStamp &)> &visit) const;
+    qsizetype personStampCount() const;
     std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId);
     // The modification date of the record as the book shows it, read without making the record;
     // nullopt when the book has no such record.

@@ -10,6 +10,7 @@
 #include <QIODevice>
 #include <QSet>
 #include <QTimeZone>
+#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -39,6 +40,12 @@ constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
 // The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
 enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
 constexpr int kMaxLengthBytes = 5;
+// A snapshot's blocks are packed into one again when they hold this much more than twice what its
+// entries use, or when there are more of them than this.
+constexpr qsizetype kBlockSlackBytes = 64 * 1024;
+constexpr size_t kMaxBlocks = 64;
+// A byte array the index holds as null (QDataStream writes its length as all ones).
+constexpr quint32 kNullArrayLength = 0xFFFFFFFF;
 // FNV-1a over UTF-16 code units, for last-name keys.
 constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
@@ -231,15 +238,158 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
     return out;
 }
 
-QDataStream &operator>>(QDataStream &in, VCardFileEntry &entry)
+// Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
+// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and
+// texts are views into the bytes read, which packEntries then copies into a snapshot's block.
+class IndexEntryReader final
 {
-    VCardFileStamp &stamp = entry.stamp;
-    quint8 flags = 0;
-    in >> entry.fileName >> stamp.size >> stamp.modificationNs >> stamp.changeNs >> stamp.inode >>
-        entry.modificationMs >> flags >> entry.details;
-    entry.isReadable = (flags & 1) != 0;
-    entry.isGroup = (flags & 2) != 0;
-    return in;
+public:
+    IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
+
+    bool read(VCardFileEntry &entry)
+    {
+        // Size, modification and change times, inode and the card's date.
+        quint64 numbers[5] = {};
+        quint8 flags = 0;
+        bool isRead = view(entry.fileName);
+        for (quint64 &value : numbers)
+            isRead = isRead && number(value);
+        if (!isRead || !number(flags) || !view(entry.details))
+            return false;
+        entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
+        entry.modificationMs = qint64(numbers[4]);
+        entry.isReadable = (flags & 1) != 0;
+        entry.isGroup = (flags & 2) != 0;
+        return true;
+    }
+
+private:
+    template <typename Number> bool number(Number &value)
+    {
+        if (m_bytes.size() - m_position < qsizetype(sizeof(Number)))
+            return false;
+        value = qFromBigEndian<Number>(m_bytes.data() + m_position);
+        m_position += qsizetype(sizeof(Number));
+        return true;
+    }
+    bool view(QByteArray &out)
+    {
+        quint32 length = 0;
+        if (!number(length))
+            return false;
+        if (length == kNullArrayLength)
+            length = 0;
+        if (length > quint64(m_bytes.size() - m_position))
+            return false;
+        out = QByteArray::fromRawData(m_bytes.data() + m_position, qsizetype(length));
+        m_position += qsizetype(length);
+        return true;
+    }
+
+    QByteArrayView m_bytes;
+    qsizetype m_position;
+};
+
+qsizetype bytesOf(const VCardFileEntry &entry)
+{
+    return entry.fileName.size() + entry.details.size();
+}
+
+// Copies the names and texts of the entries into one new block of the snapshot, which they then
+// point into: a snapshot of many files costs a few allocations, not two per file.
+void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::iterator first,
+                 std::vector<VCardFileEntry>::iterator last)
+{
+    qsizetype total = 0;
+    for (auto entry = first; entry != last; ++entry)
+        total += bytesOf(*entry);
+    if (total == 0)
+        return;
+    QByteArray block(total, Qt::Uninitialized);
+    char *out = block.data();
+    const auto place = [&out](QByteArray &bytes) {
+        const qsizetype length = bytes.size();
+        std::memcpy(out, bytes.constData(), size_t(length));
+        bytes = QByteArray::fromRawData(out, length);
+        out += length;
+    };
+    for (auto entry = first; entry != last; ++entry) {
+        place(entry->fileName);
+        place(entry->details);
+    }
+    snapshot.blocks.push_back(std::move(block));
+    snapshot.blockBytes += total;
+}
+
+// Moves the entries' texts, which point into the index's bytes, to the front of those bytes in order
+// and keeps just that much of them as the snapshot's block: the index is never held twice over.
+void packInPlace(VCardFolder::Snapshot &snapshot, QByteArray &&bytes)
+{
+    // By offset: making the bytes writable could copy them elsewhere.
+    const char *const parsed = bytes.constData();
+    char *const data = bytes.data();
+    qsizetype used = 0;
+    for (VCardFileEntry &entry : snapshot.entries) {
+        for (const QByteArray *text : {&entry.fileName, &entry.details}) {
+            // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
+            std::memmove(data + used, data + (text->constData() - parsed), size_t(text->size()));
+            used += text->size();
+        }
+    }
+    bytes.truncate(used);
+    bytes.squeeze();
+    qsizetype offset = 0;
+    for (VCardFileEntry &entry : snapshot.entries) {
+        for (QByteArray *text : {&entry.fileName, &entry.details}) {
+            *text = QByteArray::fromRawData(bytes.constData() + offset, text->size());
+            offset += text->size();
+        }
+    }
+    snapshot.blocks.push_back(std::move(bytes));
+    snapshot.blockBytes += used;
+}
+
+// Where an index's entries start, and how many it holds.
+struct IndexStart
+{
+    qsizetype position = 0;
+    quint32 count = 0;
+};
+
+// Checks an index's header: nothing for a damaged one or one of another folder.
+std::optional<IndexStart> indexStartOf(const QByteArray &bytes, const QString &folderPath)
+{
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0, version = 0, count = 0, checksum = 0;
+    QString indexedFolderPath;
+    in >> magic >> version >> checksum;
+    const auto payload = QByteArrayView(bytes).sliced(qMin(in.device()->pos(), bytes.size()));
+    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
+        checksum != checksumOf(payload)) {
+        return std::nullopt;
+    }
+    in >> indexedFolderPath >> count;
+    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
+    if (in.status() != QDataStream::Ok || indexedFolderPath != folderPath || count > kMaxIndexEntries ||
+        qint64(count) * kMinEntryBytes > payload.size())
+        return std::nullopt;
+    return IndexStart{in.device()->pos(), count};
+}
+
+// Packs every entry into one block again when the blocks hold mostly what replaced or removed
+// entries used, or are too many.
+void compactBlocks(VCardFolder::Snapshot &snapshot)
+{
+    qsizetype live = 0;
+    for (const VCardFileEntry &entry : snapshot.entries)
+        live += bytesOf(entry);
+    if (snapshot.blockBytes <= 2 * live + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
+        return;
+    // The entries still point into the old blocks while they are copied out of them.
+    const std::vector<QByteArray> old = std::exchange(snapshot.blocks, {});
+    snapshot.blockBytes = 0;
+    packEntries(snapshot, snapshot.entries.begin(), snapshot.entries.end());
 }
 
 // The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
@@ -281,6 +431,8 @@ std::shared_ptr<VCardFolder::Snapshot>
 mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept, std::vector<VCardFileEntry> &&added)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
+    next->blocks = known.blocks;
+    next->blockBytes = known.blockBytes;
     next->entries.reserve(known.entries.size() + added.size());
     for (size_t index = 0; index < known.entries.size(); ++index) {
         if (isKept[index])
@@ -288,7 +440,9 @@ mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKe
     }
     const auto kept = qsizetype(next->entries.size());
     std::move(added.begin(), added.end(), std::back_inserter(next->entries));
+    packEntries(*next, next->entries.begin() + kept, next->entries.end());
     std::inplace_merge(next->entries.begin(), next->entries.begin() + kept, next->entries.end(), isInNameOrder);
+    compactBlocks(*next);
     settleUniqueIds(*next);
     return next;
 }
@@ -612,17 +766,47 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
     return card;
 }
 
-// One write and one rename per file; what was written is never read back.
-Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
+// A file the folder does not hold yet is written as an unnamed file and linked under its name once
+// whole: a process killed midway leaves nothing behind in the folder, and the file is never renamed.
+// Nothing is done when that cannot be done here (a file system without unnamed files, no /proc, or
+// the name taken after all): the caller writes through a temporary name then.
+std::optional<Status> VCardFolder::linkNewFile(const QByteArray &target, const QByteArray &bytes,
+                                               struct stat &placed) const
 {
-    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
+    const int descriptor = ::open(QFile::encodeName(m_folderPath).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (descriptor < 0)
+        return std::nullopt;
+    const bool isWritten = writeToDescriptor(descriptor, bytes) == bytes.size();
+    const int writeError = errno;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(descriptor);
+    const bool isLinked =
+        isWritten && ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+    // The link moves the file's change time: the status is taken after it.
+    const bool isSeen = isLinked && ::fstat(descriptor, &placed) == 0;
+    const int seenError = errno;
+    const bool isClosed = ::close(descriptor) == 0;
+    const int closeError = errno;
+    if (!isWritten)
+        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(writeError)));
+    if (!isLinked)
+        return std::nullopt;
+    const int finishError = isSeen ? closeError : seenError;
+    if (!isSeen || !isClosed)
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("cannot finish the written file: %1").arg(systemMessage(finishError)));
+    return success();
+}
+
+// A file the folder holds is replaced through a temporary file (mkstemp makes it readable and
+// writable by its owner alone) and a rename over it.
+Status VCardFolder::replaceFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const
+{
     QByteArray pattern = target + ".XXXXXX";
-    // mkstemp makes the file readable and writable by its owner alone.
     const int descriptor = ::mkstemp(pattern.data());
     if (descriptor < 0)
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
-    const bool isWritten = writeToDescriptor(descriptor, write.bytes) == write.bytes.size();
+    const bool isWritten = writeToDescriptor(descriptor, bytes) == bytes.size();
     const int writeError = errno;
     const bool isClosed = ::close(descriptor) == 0;
     if (!isWritten || !isClosed || ::rename(pattern.constData(), target.constData()) != 0) {
@@ -631,10 +815,22 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
         return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
     }
     // The rename moves the file's change time: the index keeps the status the next refresh will see.
-    struct stat placed = {};
     if (::lstat(target.constData(), &placed) != 0)
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("cannot see the written file: %1").arg(systemMessage(errno)));
+    return success();
+}
+
+// One write per file, and one link or rename; what was written is never read back.
+Status VCardFolder::writeOneFile(const VCardFileWrite &write, bool isKnown, VCardFileEntry &entry) const
+{
+    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
+    struct stat placed = {};
+    std::optional<Status> status = isKnown ? std::nullopt : linkNewFile(target, write.bytes, placed);
+    if (!status)
+        status = replaceFile(target, write.bytes, placed);
+    if (!*status)
+        return *status;
     entry.fileName = QFile::encodeName(write.fileName);
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
@@ -645,14 +841,15 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
     return success();
 }
 
-std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes,
+std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes, const Snapshot &known,
                                                   QHash<QString, QString> &failures) const
 {
     std::vector<VCardFileEntry> written;
     written.reserve(size_t(writes.size()));
     for (const VCardFileWrite &write : writes) {
         VCardFileEntry entry;
-        if (const Status status = writeOneFile(write, entry); status)
+        const bool isKnown = known.find(QFile::encodeName(write.fileName)) >= 0;
+        if (const Status status = writeOneFile(write, isKnown, entry); status)
             written.push_back(std::move(entry));
         else
             failures.insert(write.fileName, status.error().message());
@@ -698,7 +895,7 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     const std::lock_guard lock(m_mutex);
     loadIndexLocked();
     Written outcome;
-    std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures);
+    std::vector<VCardFileEntry> written = writeAll(writes, *m_current, outcome.failures);
     const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures);
     outcome.isOnWritersSnapshot = writersSnapshot == m_current;
     outcome.snapshot = m_current;
@@ -781,34 +978,27 @@ void VCardFolder::loadIndexLocked()
     m_isIndexLoaded = true;
     if (m_indexPath.isEmpty())
         return;
-    const Result<QByteArray> bytes = readWholeFile(m_indexPath, kMaxIndexBytes);
-    if (!bytes)
+    Result<QByteArray> read = readWholeFile(m_indexPath, kMaxIndexBytes);
+    if (!read)
         return;
-    QDataStream in(*bytes);
-    in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, count = 0, checksum = 0;
-    QString folderPath;
-    in >> magic >> version >> checksum;
-    const auto payload = QByteArrayView(*bytes).sliced(qMin(in.device()->pos(), bytes->size()));
-    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
-        checksum != checksumOf(payload)) {
-        return;
-    }
-    in >> folderPath >> count;
-    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
-    if (folderPath != m_folderPath || count > kMaxIndexEntries || qint64(count) * kMinEntryBytes > payload.size())
+    QByteArray bytes = std::move(*read);
+    const std::optional<IndexStart> start = indexStartOf(bytes, m_folderPath);
+    if (!start)
         return;
     auto snapshot = std::make_shared<Snapshot>();
-    snapshot->entries.resize(count);
-    for (VCardFileEntry &entry : snapshot->entries)
-        in >> entry;
+    snapshot->entries.resize(start->count);
+    IndexEntryReader reader(bytes, start->position);
+    for (VCardFileEntry &entry : snapshot->entries) {
+        if (!reader.read(entry))
+            return;
+    }
     const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
         return !isInNameOrder(first, second);
     };
-    const bool isOrdered = std::adjacent_find(snapshot->entries.cbegin(), snapshot->entries.cend(), isNotAfter) ==
-                           snapshot->entries.cend();
-    if (in.status() != QDataStream::Ok || !isOrdered)
+    const std::vector<VCardFileEntry> &entries = snapshot->entries;
+    if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
         return;
+    packInPlace(*snapshot, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }

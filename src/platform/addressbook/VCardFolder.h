@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace platform {
@@ -34,7 +35,9 @@ struct VCardFileStamp
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
-// the folder: the texts of the summary are packed into one array and unpacked on demand.
+// the folder: the texts of the summary are packed into one array and unpacked on demand. In a
+// snapshot, the name and the packed texts lie in one of the snapshot's blocks, not in allocations of
+// their own, and are valid while the snapshot lives.
 struct VCardFileEntry
 {
     QByteArray fileName; // as the file system holds it
@@ -104,8 +107,9 @@ private:
 // touched its card files since: a refresh that follows nothing but this process's own writes
 // answers without listing again.
 // Each state of the folder is an immutable snapshot shared by everyone who asked for it: a refresh
-// that finds nothing new answers the same snapshot again. Writing goes file by file through a
-// temporary file and a rename, and the file system is synced once per batch. What a batch wrote
+// that finds nothing new answers the same snapshot again. Writing goes file by file: a new file is
+// linked in under its name once whole, a file the folder holds is replaced through a temporary file
+// and a rename, and the file system is synced once per batch. What a batch wrote
 // reaches the index file on flushIndex (or with the next refresh that finds other changes), not per
 // batch: an index left behind by a killed process only makes the next refresh read those files
 // again. Only regular files are read (links are skipped), each read is capped at VCard::kMaxCardBytes,
@@ -127,6 +131,10 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
+        // The blocks holding the entries' names and packed texts, shared with the snapshots made from
+        // this one (never changed once made), and their bytes in all.
+        std::vector<QByteArray> blocks;
+        qsizetype blockBytes = 0;
     };
     using SnapshotPointer = std::shared_ptr<const Snapshot>;
 
@@ -180,9 +188,12 @@ private:
     };
     Result<Listed> listFolder(const Snapshot &known) const;
     VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;
-    Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
+    Status writeOneFile(const VCardFileWrite &write, bool isKnown, VCardFileEntry &entry) const;
+    std::optional<Status> linkNewFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
+    Status replaceFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
     // The entries of the files written, and of those removed (names only), each in name order.
-    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, QHash<QString, QString> &failures) const;
+    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, const Snapshot &known,
+                                         QHash<QString, QString> &failures) const;
     std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
     Status syncFileSystem() const;
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);

@@ -1,5 +1,5 @@
 // A sync killed (SIGKILL) while it writes the phone's contacts into the vCard folder, then run again
-// to the end, leaves every contact exactly once on both sides.
+// to the end, leaves every contact exactly once on both sides and nothing else in the folder.
 #include "ContactSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
 
@@ -72,6 +72,9 @@ TEST(ContactSyncInterrupted, AKilledRunLeavesEveryContactOnceAfterTheNextRun)
         for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
             EXPECT_EQ(it.value(), 1) << it.key().toStdString();
         EXPECT_EQ(peer.records(Conduit::Contacts).size(), kContactCount);
+        // New cards are linked into the folder only once whole: the kill leaves no temporary file.
+        const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        EXPECT_EQ(files.size(), kContactCount) << files.join(QLatin1Char(' ')).toStdString();
         peer.stop();
     }
 }

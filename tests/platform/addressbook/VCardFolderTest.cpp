@@ -361,3 +361,151 @@ TEST(VCardFolderIndex, TheIndexFileHoldsItsEntriesInAFixedLayout)
     EXPECT_EQ(in.status(), QDataStream::Ok);
     EXPECT_TRUE(in.atEnd());
 }
+
+namespace {
+
+platform::VCardFileWrite cardWrite(const QString &uid, const QString &lastName)
+{
+    platform::VCardSummary summary;
+    summary.uniqueId = uid;
+    summary.lastName = lastName;
+    return {uid + QStringLiteral(".vcf"), cardText(uid.toUtf8().constData(), lastName.toUtf8().constData()), summary};
+}
+
+QStringList lastNamesOf(const VCardFolder::Snapshot &snapshot)
+{
+    QStringList names;
+    for (const platform::VCardFileEntry &entry : snapshot.entries)
+        names.append(entry.summary().lastName);
+    return names;
+}
+
+qsizetype textBytesOf(const VCardFolder::Snapshot &snapshot)
+{
+    qsizetype bytes = 0;
+    for (const platform::VCardFileEntry &entry : snapshot.entries)
+        bytes += entry.fileName.size() + entry.details.size();
+    return bytes;
+}
+
+} // namespace
+
+// Every snapshot keeps showing what it showed while later batches replace and add files: the entries'
+// texts lie in blocks the snapshots share, and those blocks stay bounded by what the entries use
+// however often a card is rewritten.
+TEST(VCardFolderIndex, SnapshotsStayWholeWhileLaterBatchesReplaceAndAddFiles)
+{
+    struct Row
+    {
+        const char *name;
+        int batches;
+        int lastNameLength;
+        bool addsFiles;
+    };
+    const Row rows[] = {{"many batches adding files", 80, 6, true}, {"one long card rewritten", 120, 4000, false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const IndexedFolder folder;
+        VCardFolder writer(folder.store.path(), folder.indexPath);
+        ASSERT_TRUE(writer.refresh());
+        std::vector<std::pair<VCardFolder::SnapshotPointer, QStringList>> seen;
+        QStringList added;
+        for (int batch = 0; batch < row.batches; ++batch) {
+            const QString lastName = QStringLiteral("%1").arg(batch, row.lastNameLength, 10, QLatin1Char('0'));
+            QList<platform::VCardFileWrite> writes{cardWrite(QStringLiteral("c"), lastName)};
+            if (row.addsFiles) {
+                const QString uid = QStringLiteral("n%1").arg(batch, 3, 10, QLatin1Char('0'));
+                writes.append(cardWrite(uid, QStringLiteral("New")));
+                added.append(QStringLiteral("New"));
+            }
+            const VCardFolder::Written written = writer.writeFiles(writes, {});
+            ASSERT_TRUE(written.failures.isEmpty());
+            seen.emplace_back(written.snapshot,
+                              QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta"), lastName} + added);
+        }
+        for (const auto &[snapshot, expected] : seen)
+            EXPECT_EQ(lastNamesOf(*snapshot), expected);
+        const VCardFolder::Snapshot &last = *seen.back().first;
+        EXPECT_LE(last.blocks.size(), size_t(64));
+        EXPECT_LE(last.blockBytes, 2 * textBytesOf(last) + 64 * 1024);
+        writer.flushIndex();
+        const VCardFolder::Refreshed reopened = folder.refreshAsNewProcess();
+        EXPECT_EQ(parsedNames(reopened), QStringList());
+        EXPECT_EQ(lastNames(reopened), seen.back().second);
+    }
+}
+
+// An index whose checksum holds but whose entry claims more bytes than the file has (written by
+// something other than this folder) is dropped like a damaged one: every file is read again.
+TEST(VCardFolderIndex, AnEntryLongerThanTheIndexDropsTheIndex)
+{
+    const IndexedFolder folder;
+    (void)folder.refreshAsNewProcess();
+    for (const quint32 claimed : {quint32(0x7FFFFFFF), quint32(4096), quint32(0xFFFFFFFE)}) {
+        SCOPED_TRACE(claimed);
+        QByteArray payload;
+        QDataStream body(&payload, QIODevice::WriteOnly);
+        body.setVersion(QDataStream::Qt_6_0);
+        body << folder.store.path() << quint32(1) << claimed;
+        payload += QByteArray(64, 'x');
+        QByteArray bytes;
+        QDataStream header(&bytes, QIODevice::WriteOnly);
+        header.setVersion(QDataStream::Qt_6_0);
+        header << quint32(0x48414249) << quint32(4)
+               << quint32(::crc32(0L, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size())));
+        overwriteIndex(folder, bytes + payload);
+        const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
+        EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
+        EXPECT_EQ(parsedNames(snapshot), (QStringList{QStringLiteral("a.vcf"), QStringLiteral("b.vcf")}));
+    }
+}
+
+// A write puts exactly its bytes under the name, readable by the owner alone, and leaves no other
+// name in the folder, whether the name is new, known to the index, taken by a file another program
+// put there since the last refresh, or taken by a link (which is replaced, never followed).
+TEST(VCardFolderIndex, AWriteLeavesExactlyItsFileWhateverHeldTheName)
+{
+    struct Row
+    {
+        const char *name;
+        const char *uid;
+        void (*before)(const IndexedFolder &);
+    };
+    const Row rows[] = {
+        {"a new name", "c", [](const IndexedFolder &) {}},
+        {"a file the index knows", "a", [](const IndexedFolder &) {}},
+        {"a file put there since the refresh", "z",
+         [](const IndexedFolder &folder) { folder.store.writeFile(QStringLiteral("z.vcf"), cardText("z", "Other")); }},
+        {"a link to a file outside", "z",
+         [](const IndexedFolder &folder) {
+             ASSERT_EQ(::symlink(QFile::encodeName(folder.store.filePath(QStringLiteral("../outside.vcf"))).constData(),
+                                 QFile::encodeName(folder.store.filePath(QStringLiteral("z.vcf"))).constData()),
+                       0);
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const IndexedFolder folder;
+        folder.store.writeFile(QStringLiteral("../outside.vcf"), cardText("outside", "Outside"));
+        VCardFolder writer(folder.store.path(), folder.indexPath);
+        ASSERT_TRUE(writer.refresh());
+        row.before(folder);
+        const QString uid = QString::fromLatin1(row.uid);
+        const platform::VCardFileWrite write = cardWrite(uid, QStringLiteral("Written"));
+        const VCardFolder::Written written = writer.writeFiles({write}, {});
+        ASSERT_TRUE(written.failures.isEmpty()) << written.failures.values().join(QLatin1Char(' ')).toStdString();
+        const QString path = folder.store.filePath(write.fileName);
+        struct stat status = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, mode_t(0600));
+        EXPECT_EQ(folder.store.readFile(write.fileName), write.bytes);
+        EXPECT_EQ(folder.store.readFile(QStringLiteral("../outside.vcf")), cardText("outside", "Outside"));
+        QStringList expected{QStringLiteral("a.vcf"), QStringLiteral("b.vcf"), write.fileName};
+        expected.removeDuplicates();
+        expected.sort();
+        EXPECT_EQ(QDir(folder.store.path()).entryList(QDir::Files | QDir::System | QDir::Hidden, QDir::Name), expected);
+        writer.flushIndex();
+        EXPECT_EQ(parsedNames(folder.refreshAsNewProcess()), QStringList());
+    }
+}
