@@ -121,12 +121,6 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
     return file;
 }
 
-std::pair<qint64, qint64> indexStatusOf(const QString &folderPath)
-{
-    const FileStat info = statWithoutFollowing(icalindex::indexPathFor(folderPath));
-    return {info.modifiedNs, info.inode};
-}
-
 qint64 folderModifiedNs(const QString &path)
 {
     struct stat info = {};
@@ -215,7 +209,7 @@ void ICalendarFolder::saveIndexIfStale()
 
 void ICalendarFolder::refreshForNewView()
 {
-    if (m_hasLookedBefore && indexStatusOf(m_path) != m_indexStatus)
+    if (m_hasLookedBefore && icalindex::indexStatusOf(m_path) != m_indexStatus)
         m_hasLookedBefore = false;
     refresh(Rescan::Now);
 }
@@ -276,7 +270,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shar
     const auto known = m_files.constFind(described->fileName);
     const bool isCurrent = known != m_files.constEnd() && *known == described;
     if (isCurrent && !isSame) {
-        m_isIndexStale = true;
+        noteUnsaved(described->fileName);
         replaceFile(described->fileName, descriptionOf(*parsed));
     } else if (isCurrent) {
         (*known)->needsParsing = false;
@@ -347,10 +341,12 @@ void ICalendarFolder::refresh(Rescan rescan)
     }
     bool isIndexWrong = false;
     if (!m_hasLookedBefore) {
-        m_indexStatus = indexStatusOf(m_path);
-        auto described = icalindex::loadIndex(m_path);
+        m_indexStatus = icalindex::indexStatusOf(m_path);
+        std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
         isIndexWrong = !described;
-        m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
+        m_isIndexWhole = described.has_value();
+        m_indexEntryLines = described ? described->entryLines : 0;
+        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(names->size());
     }
@@ -396,6 +392,7 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
         parseInto(*file);
         file->calendar.reset();
         replaceFile(name, std::move(file));
+        noteUnsaved(name);
         isIndexWrong = true;
     }
     return knownFound == knownBefore;
@@ -422,9 +419,52 @@ void ICalendarFolder::saveIndex()
     // A folder removed meanwhile (a calendar deleted) leaves no index behind.
     if (folderModifiedNs(m_path) == 0)
         return;
-    if (const Status saved = icalindex::saveIndex(m_path, m_files); !saved)
-        consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
-    m_indexStatus = indexStatusOf(m_path);
+    if (!appendUnsavedToIndex()) {
+        const Result<qsizetype> saved = icalindex::saveIndex(m_path, m_files);
+        if (!saved)
+            consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
+        m_isIndexWhole = saved.ok();
+        m_indexEntryLines = saved.ok() ? *saved : 0;
+        m_indexStatus = icalindex::indexStatusOf(m_path);
+    }
+    m_unsavedNames.clear();
+}
+
+// A block is added while it is small beside the folder and the entries it and earlier blocks
+// replaced stay under a quarter of the folder's files; past that the index is written whole, so
+// that reading it costs about what the folder holds.
+bool ICalendarFolder::appendUnsavedToIndex()
+{
+    if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
+        return false;
+    QStringList names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
+    names.sort();
+    QList<std::shared_ptr<const ICalendarFile>> changed;
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> file = m_files.value(name);
+        if (file && file->parses)
+            changed.append(file);
+    }
+    const qsizetype live = m_files.size();
+    const qsizetype entryLines = m_indexEntryLines + changed.size();
+    if (changed.size() * 8 > live || (entryLines - live) * 4 > live)
+        return false;
+    if (changed.isEmpty())
+        return true;
+    const Result<icalindex::IndexFileStatus> appended = icalindex::appendToIndex(m_path, changed, m_indexStatus);
+    if (!appended) {
+        consoleLog(QStringLiteral("The calendar index is written whole: %1").arg(appended.error().message()));
+        return false;
+    }
+    m_indexStatus = *appended;
+    m_indexEntryLines = entryLines;
+    return true;
+}
+
+void ICalendarFolder::noteUnsaved(const QString &fileName)
+{
+    m_unsavedNames.insert(fileName);
+    m_isIndexStale = true;
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
@@ -516,8 +556,13 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
     return nullptr;
 }
 
+// The file named after the UID wins over any other holding it: found so, it needs no index of
+// every UID, which a run that asks for a few items then never builds.
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
+    std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
+    if (own && own->parses && own->uids.contains(uid))
+        return own;
     ensureItemIndexes();
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
@@ -564,7 +609,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));
     noteOwnChange(folderTimeBefore);
-    m_isIndexStale = true;
+    noteUnsaved(fileName);
     return success();
 }
 
