@@ -482,14 +482,21 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    if (m_hasItemIndexes) {
+    addToItemIndexes(file, m_itemIndexes);
+    m_eventFileCount += file->hasEvents ? 1 : 0;
+    m_todoFileCount += file->hasTodos ? 1 : 0;
+}
+
+void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
+{
+    if (indexes & ByUid) {
         for (const QString &uid : std::as_const(file->uids))
             m_filesByUid[uid].append(file);
+    }
+    if (indexes & ByTitle) {
         for (const QString &title : std::as_const(file->titles))
             m_filesByTitle[title].append(file);
     }
-    m_eventFileCount += file->hasEvents ? 1 : 0;
-    m_todoFileCount += file->hasTodos ? 1 : 0;
 }
 
 void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
@@ -504,28 +511,29 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
         if (found->isEmpty())
             index.erase(found);
     };
-    if (m_hasItemIndexes) {
-        for (const QString &uid : std::as_const(file->uids))
-            drop(m_filesByUid, uid);
-        for (const QString &title : std::as_const(file->titles))
-            drop(m_filesByTitle, title);
-    }
+    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids : QStringList())
+        drop(m_filesByUid, uid);
+    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles : QStringList())
+        drop(m_filesByTitle, title);
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
-// The indexes by UID and title are made when first asked (a listing needs neither) and kept in
-// step from then on; files come into them in the order of their names.
-void ICalendarFolder::ensureItemIndexes()
+// Each index is made when first asked (a listing needs neither, a run looking for a few items by
+// their own file names no index by UID) and kept in step from then on; files come into them in the
+// order of their names.
+void ICalendarFolder::ensureItemIndex(ItemIndex index)
 {
-    if (m_hasItemIndexes)
+    if (m_itemIndexes & index)
         return;
-    m_hasItemIndexes = true;
+    m_itemIndexes |= index;
     QStringList names = m_files.keys();
     names.sort();
-    m_eventFileCount = m_todoFileCount = 0;
-    for (const QString &name : std::as_const(names))
-        indexFile(m_files.value(name));
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> &file = m_files[name];
+        if (file->parses)
+            addToItemIndexes(file, index);
+    }
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
@@ -563,7 +571,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
     if (own && own->parses && own->uids.contains(uid))
         return own;
-    ensureItemIndexes();
+    ensureItemIndex(ByUid);
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
         return nullptr;
@@ -577,7 +585,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
-    ensureItemIndexes();
+    ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
     for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
         result.append(described);

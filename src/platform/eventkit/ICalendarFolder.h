@@ -125,7 +125,10 @@ private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
-    void ensureItemIndexes();
+    // The index of files by UID, or by title, made when first asked for.
+    enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
+    void ensureItemIndex(ItemIndex index);
+    void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
     // Both take the open folder, its files stat'ed relative to it.
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
@@ -150,7 +153,7 @@ private:
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
-    bool m_hasItemIndexes = false;
+    unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
