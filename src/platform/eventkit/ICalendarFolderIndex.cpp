@@ -10,6 +10,7 @@
 #include <QScopeGuard>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -150,6 +151,8 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
     LoadedIndex index;
+    // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
+    index.files.reserve(std::min(text.size() / 320, kMaxEntries));
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
