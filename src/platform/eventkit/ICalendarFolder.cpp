@@ -121,12 +121,6 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
     return file;
 }
 
-std::pair<qint64, qint64> indexStatusOf(const QString &folderPath)
-{
-    const FileStat info = statWithoutFollowing(icalindex::indexPathFor(folderPath));
-    return {info.modifiedNs, info.inode};
-}
-
 qint64 folderModifiedNs(const QString &path)
 {
     struct stat info = {};
@@ -215,7 +209,7 @@ void ICalendarFolder::saveIndexIfStale()
 
 void ICalendarFolder::refreshForNewView()
 {
-    if (m_hasLookedBefore && indexStatusOf(m_path) != m_indexStatus)
+    if (m_hasLookedBefore && icalindex::indexStatusOf(m_path) != m_indexStatus)
         m_hasLookedBefore = false;
     refresh(Rescan::Now);
 }
@@ -276,7 +270,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shar
     const auto known = m_files.constFind(described->fileName);
     const bool isCurrent = known != m_files.constEnd() && *known == described;
     if (isCurrent && !isSame) {
-        m_isIndexStale = true;
+        noteUnsaved(described->fileName);
         replaceFile(described->fileName, descriptionOf(*parsed));
     } else if (isCurrent) {
         (*known)->needsParsing = false;
@@ -347,10 +341,12 @@ void ICalendarFolder::refresh(Rescan rescan)
     }
     bool isIndexWrong = false;
     if (!m_hasLookedBefore) {
-        m_indexStatus = indexStatusOf(m_path);
-        auto described = icalindex::loadIndex(m_path);
+        m_indexStatus = icalindex::indexStatusOf(m_path);
+        std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
         isIndexWrong = !described;
-        m_described = described.value_or(QHash<QString, std::shared_ptr<ICalendarFile>>());
+        m_isIndexWhole = described.has_value();
+        m_indexEntryLines = described ? described->entryLines : 0;
+        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(names->size());
     }
@@ -396,6 +392,7 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
         parseInto(*file);
         file->calendar.reset();
         replaceFile(name, std::move(file));
+        noteUnsaved(name);
         isIndexWrong = true;
     }
     return knownFound == knownBefore;
@@ -422,9 +419,52 @@ void ICalendarFolder::saveIndex()
     // A folder removed meanwhile (a calendar deleted) leaves no index behind.
     if (folderModifiedNs(m_path) == 0)
         return;
-    if (const Status saved = icalindex::saveIndex(m_path, m_files); !saved)
-        consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
-    m_indexStatus = indexStatusOf(m_path);
+    if (!appendUnsavedToIndex()) {
+        const Result<qsizetype> saved = icalindex::saveIndex(m_path, m_files);
+        if (!saved)
+            consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
+        m_isIndexWhole = saved.ok();
+        m_indexEntryLines = saved.ok() ? *saved : 0;
+        m_indexStatus = icalindex::indexStatusOf(m_path);
+    }
+    m_unsavedNames.clear();
+}
+
+// A block is added while it is small beside the folder and the entries it and earlier blocks
+// replaced stay under a quarter of the folder's files; past that the index is written whole, so
+// that reading it costs about what the folder holds.
+bool ICalendarFolder::appendUnsavedToIndex()
+{
+    if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
+        return false;
+    QStringList names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
+    names.sort();
+    QList<std::shared_ptr<const ICalendarFile>> changed;
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> file = m_files.value(name);
+        if (file && file->parses)
+            changed.append(file);
+    }
+    const qsizetype live = m_files.size();
+    const qsizetype entryLines = m_indexEntryLines + changed.size();
+    if (changed.size() * 8 > live || (entryLines - live) * 4 > live)
+        return false;
+    if (changed.isEmpty())
+        return true;
+    const Result<icalindex::IndexFileStatus> appended = icalindex::appendToIndex(m_path, changed, m_indexStatus);
+    if (!appended) {
+        consoleLog(QStringLiteral("The calendar index is written whole: %1").arg(appended.error().message()));
+        return false;
+    }
+    m_indexStatus = *appended;
+    m_indexEntryLines = entryLines;
+    return true;
+}
+
+void ICalendarFolder::noteUnsaved(const QString &fileName)
+{
+    m_unsavedNames.insert(fileName);
+    m_isIndexStale = true;
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
@@ -442,14 +482,21 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    if (m_hasItemIndexes) {
+    addToItemIndexes(file, m_itemIndexes);
+    m_eventFileCount += file->hasEvents ? 1 : 0;
+    m_todoFileCount += file->hasTodos ? 1 : 0;
+}
+
+void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
+{
+    if (indexes & ByUid) {
         for (const QString &uid : std::as_const(file->uids))
             m_filesByUid[uid].append(file);
+    }
+    if (indexes & ByTitle) {
         for (const QString &title : std::as_const(file->titles))
             m_filesByTitle[title].append(file);
     }
-    m_eventFileCount += file->hasEvents ? 1 : 0;
-    m_todoFileCount += file->hasTodos ? 1 : 0;
 }
 
 void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
@@ -464,28 +511,29 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
         if (found->isEmpty())
             index.erase(found);
     };
-    if (m_hasItemIndexes) {
-        for (const QString &uid : std::as_const(file->uids))
-            drop(m_filesByUid, uid);
-        for (const QString &title : std::as_const(file->titles))
-            drop(m_filesByTitle, title);
-    }
+    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids : QStringList())
+        drop(m_filesByUid, uid);
+    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles : QStringList())
+        drop(m_filesByTitle, title);
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
-// The indexes by UID and title are made when first asked (a listing needs neither) and kept in
-// step from then on; files come into them in the order of their names.
-void ICalendarFolder::ensureItemIndexes()
+// Each index is made when first asked (a listing needs neither, a run looking for a few items by
+// their own file names no index by UID) and kept in step from then on; files come into them in the
+// order of their names.
+void ICalendarFolder::ensureItemIndex(ItemIndex index)
 {
-    if (m_hasItemIndexes)
+    if (m_itemIndexes & index)
         return;
-    m_hasItemIndexes = true;
+    m_itemIndexes |= index;
     QStringList names = m_files.keys();
     names.sort();
-    m_eventFileCount = m_todoFileCount = 0;
-    for (const QString &name : std::as_const(names))
-        indexFile(m_files.value(name));
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> &file = m_files[name];
+        if (file->parses)
+            addToItemIndexes(file, index);
+    }
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
@@ -516,9 +564,14 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
     return nullptr;
 }
 
+// The file named after the UID wins over any other holding it: found so, it needs no index of
+// every UID, which a run that asks for a few items then never builds.
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
-    ensureItemIndexes();
+    std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
+    if (own && own->parses && own->uids.contains(uid))
+        return own;
+    ensureItemIndex(ByUid);
     const auto found = m_filesByUid.constFind(uid);
     if (found == m_filesByUid.constEnd())
         return nullptr;
@@ -532,7 +585,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
-    ensureItemIndexes();
+    ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
     for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
         result.append(described);
@@ -564,7 +617,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));
     noteOwnChange(folderTimeBefore);
-    m_isIndexStale = true;
+    noteUnsaved(fileName);
     return success();
 }
 

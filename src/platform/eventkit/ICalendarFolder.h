@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -124,11 +125,18 @@ private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
-    void ensureItemIndexes();
+    // The index of files by UID, or by title, made when first asked for.
+    enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
+    void ensureItemIndex(ItemIndex index);
+    void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
     // Both take the open folder, its files stat'ed relative to it.
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
+    // Adds the entries of the files changed since the index was last read or written, when they are
+    // few and the index is as we left it; answers whether the index now tells them.
+    bool appendUnsavedToIndex();
+    void noteUnsaved(const QString &fileName);
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Keeps the parse of a file that another call may soon ask for again.
@@ -145,7 +153,7 @@ private:
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
     QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
-    bool m_hasItemIndexes = false;
+    unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
@@ -155,8 +163,12 @@ private:
     int m_todoFileCount = 0;
     bool m_hasVCards = false;
     qint64 m_folderModifiedNs = 0;
-    // The index file's modification time and inode as we last read or wrote it.
-    std::pair<qint64, qint64> m_indexStatus;
+    // The index file as we last read or wrote it: its status, its entries (replaced ones included),
+    // whether it was whole, and the files changed since that it does not tell yet.
+    icalindex::IndexFileStatus m_indexStatus;
+    qsizetype m_indexEntryLines = 0;
+    bool m_isIndexWhole = false;
+    QSet<QString> m_unsavedNames;
     std::chrono::steady_clock::time_point m_lastScan;
 };
 

@@ -5,17 +5,26 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform::icalindex {
 
 namespace {
 
-const QByteArray kHeader = "HMCALINDEX 3";
+const QByteArray kHeader = "HMCALINDEX 4";
 const QByteArray kTrailer = "END ";
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
@@ -133,21 +142,67 @@ std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
     return file;
 }
 
-// The number of entries of an index that is whole: the header, the entries, and a trailer counting
-// them, every line ended. One cut short by a crash or a full disk never passes for whole.
-std::optional<qsizetype> wholeEntryCount(QByteArrayView text)
+// Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
+// a line counting them, every line ended. A block cut short by a crash or a full disk never passes
+// for whole. Nothing when a line is damaged (its number in lineNumber).
+std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
 {
-    const qsizetype bodyStart = kHeader.size() + 1;
+    lineNumber = 1;
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
-    const qsizetype trailerStart = text.lastIndexOf('\n', text.size() - 2) + 1;
-    if (trailerStart < bodyStart)
+    LoadedIndex index;
+    // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
+    index.files.reserve(std::min(text.size() / 320, kMaxEntries));
+    qsizetype blockLines = 0;
+    bool isClosed = false;
+    for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
+        const qsizetype lineEnd = text.indexOf('\n', lineStart);
+        const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+        // A file name is percent-encoded: no entry begins with the trailer's word and its space.
+        isClosed = line.startsWith(kTrailer);
+        if (isClosed && line != kTrailer + QByteArray::number(blockLines))
+            return std::nullopt;
+        blockLines = isClosed ? 0 : blockLines + 1;
+        if (isClosed)
+            continue;
+        std::shared_ptr<ICalendarFile> file = ++index.entryLines <= kMaxEntries ? entryFromLine(line) : nullptr;
+        if (!file)
+            return std::nullopt;
+        index.files.insert(file->fileName, std::move(file));
+    }
+    if (!isClosed)
         return std::nullopt;
-    const qsizetype count = text.sliced(bodyStart, trailerStart - bodyStart).count('\n');
-    const QByteArrayView trailer = text.sliced(trailerStart, text.size() - 1 - trailerStart);
-    if (trailer != kTrailer + QByteArray::number(count) || count > kMaxEntries)
-        return std::nullopt;
-    return count;
+    return index;
+}
+
+QByteArray blockOf(const QList<std::shared_ptr<const ICalendarFile>> &files)
+{
+    QByteArray text;
+    text.reserve(files.size() * 384);
+    for (const std::shared_ptr<const ICalendarFile> &file : files)
+        text += lineFor(*file) + '\n';
+    return text + kTrailer + QByteArray::number(files.size()) + '\n';
+}
+
+IndexFileStatus statusFrom(const struct stat &info)
+{
+    return {qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec), qint64(info.st_ino),
+            qint64(info.st_size)};
+}
+
+Status appendBlock(int descriptor, const QByteArray &block, const QString &path)
+{
+    for (qsizetype written = 0; written < block.size();) {
+        const ssize_t count = ::write(descriptor, block.constData() + written, size_t(block.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return Error(ErrorCode::IoWriteFailed,
+                         QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        written += count;
+    }
+    return success();
 }
 
 } // namespace
@@ -158,53 +213,70 @@ QString indexPathFor(const QString &folderPath)
     return folder.path() + QStringLiteral("/.") + folder.fileName() + QStringLiteral(".hmindex");
 }
 
+IndexFileStatus indexStatusOf(const QString &folderPath)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(indexPathFor(folderPath)).constData(), &info) != 0)
+        return IndexFileStatus();
+    return statusFrom(info);
+}
+
 // Read in place: the entries are made from the file's text as it stands, with no copy of its lines.
-std::optional<QHash<QString, std::shared_ptr<ICalendarFile>>> loadIndex(const QString &folderPath)
+std::optional<LoadedIndex> loadIndex(const QString &folderPath)
 {
     const Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
     if (!bytes)
         return std::nullopt;
-    const QByteArrayView text(*bytes);
-    const std::optional<qsizetype> entryCount = wholeEntryCount(text);
-    if (!entryCount) {
+    qsizetype lineNumber = 0;
+    std::optional<LoadedIndex> index = entriesOf(QByteArrayView(*bytes), lineNumber);
+    if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));
-        return std::nullopt;
-    }
-    QHash<QString, std::shared_ptr<ICalendarFile>> files;
-    files.reserve(*entryCount);
-    qsizetype lineStart = kHeader.size() + 1;
-    for (qsizetype index = 1; index <= *entryCount; ++index) {
-        const qsizetype lineEnd = text.indexOf('\n', lineStart);
-        std::shared_ptr<ICalendarFile> file = entryFromLine(text.sliced(lineStart, lineEnd - lineStart));
-        if (!file) {
-            consoleLog(QStringLiteral("%1: line %2 is damaged; the index is made again")
-                           .arg(indexPathFor(folderPath))
-                           .arg(index + 1));
-            return std::nullopt;
-        }
-        files.insert(file->fileName, std::move(file));
-        lineStart = lineEnd + 1;
-    }
-    return files;
+    else if (!index)
+        consoleLog(QStringLiteral("%1: line %2 is damaged or cut short; the index is made again")
+                       .arg(indexPathFor(folderPath))
+                       .arg(lineNumber));
+    return index;
 }
 
 // The text is made in one buffer, line by line: no list of every line beside it.
-Status saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
+Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
 {
     QStringList names = files.keys();
     names.sort();
-    QByteArray text = kHeader + '\n';
-    text.reserve(files.size() * 384);
-    qsizetype entryCount = 0;
+    QList<std::shared_ptr<const ICalendarFile>> entries;
+    entries.reserve(files.size());
     for (const QString &name : std::as_const(names)) {
-        const ICalendarFile &file = *files.value(name);
-        if (!file.parses)
-            continue;
-        text += lineFor(file) + '\n';
-        ++entryCount;
+        std::shared_ptr<const ICalendarFile> file = files.value(name);
+        if (file->parses)
+            entries.append(std::move(file));
     }
-    text += kTrailer + QByteArray::number(entryCount) + '\n';
-    return writeFileAtomically(indexPathFor(folderPath), text, FilePermissions::OwnerOnly);
+    const Status written = writeFileAtomically(indexPathFor(folderPath), kHeader + '\n' + blockOf(entries),
+                                               FilePermissions::OwnerOnly);
+    if (!written)
+        return written.error();
+    return entries.size();
+}
+
+// Appended in one write to the end of the file: a reader sees the block whole or not at all, and a
+// block a crash cut short makes the next run write the index whole again. The file is opened without
+// following a link and checked to be the one the caller knows.
+Result<IndexFileStatus> appendToIndex(const QString &folderPath,
+                                      const QList<std::shared_ptr<const ICalendarFile>> &files,
+                                      const IndexFileStatus &expected)
+{
+    const QString path = indexPathFor(folderPath);
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return Error(ErrorCode::IoNotFound, QStringLiteral("%1: cannot be opened to add to").arg(path));
+    const auto closeFile = qScopeGuard([descriptor] { ::close(descriptor); });
+    struct stat info = {};
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || statusFrom(info) != expected)
+        return Error(ErrorCode::DataOther, QStringLiteral("%1: changed since it was read").arg(path));
+    if (const Status appended = appendBlock(descriptor, blockOf(files), path); !appended)
+        return appended.error();
+    if (::fstat(descriptor, &info) != 0)
+        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot be looked at").arg(path));
+    return statusFrom(info);
 }
 
 } // namespace platform::icalindex

@@ -19,17 +19,42 @@ struct ICalendarFile;
 // each line with its checksum. A folder opened again then knows its items without parsing them, and
 // parses a file only when its contents are asked for. A file whose status differs from its entry is
 // read afresh, so a stale index (a run killed before it saved one) costs only parsing; a damaged or
-// foreign one is ignored whole and written again. Free functions; the caller owns the folder and
-// calls them under the stores' lock.
+// foreign one is ignored whole and written again. The entries come in blocks, each closed by a line
+// counting them: the index is written whole as one block, and a run that changed a few files adds a
+// block of their entries (a later entry of a file replaces an earlier one), so that saving costs what
+// changed. Free functions; the caller owns the folder and calls them under the stores' lock.
 namespace icalindex {
 
+// What tells whether the index file is still the one last read or written.
+struct IndexFileStatus
+{
+    qint64 modifiedNs = 0;
+    qint64 inode = 0;
+    qint64 size = 0;
+    bool operator==(const IndexFileStatus &) const = default;
+};
+
+struct LoadedIndex
+{
+    QHash<QString, std::shared_ptr<ICalendarFile>> files;
+    // The entries in the file, those a later one replaced included.
+    qsizetype entryLines = 0;
+};
+
 QString indexPathFor(const QString &folderPath);
+// The index file's status; zeros when there is none.
+IndexFileStatus indexStatusOf(const QString &folderPath);
 // The files the index describes, unparsed (calendar null); nothing when there is no index or it is
 // damaged (logged).
-std::optional<QHash<QString, std::shared_ptr<ICalendarFile>>> loadIndex(const QString &folderPath);
+std::optional<LoadedIndex> loadIndex(const QString &folderPath);
 // Writes the entries of the files that parse, in the order of their names, whole, readable by the
-// owner only.
-Status saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files);
+// owner only; answers how many entries it wrote.
+Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files);
+// Adds a block of the entries of the files (all of which parse) to the index, when it is still the
+// file of that status; answers its status afterwards. Fails, writing nothing, when it is not.
+Result<IndexFileStatus> appendToIndex(const QString &folderPath,
+                                      const QList<std::shared_ptr<const ICalendarFile>> &files,
+                                      const IndexFileStatus &expected);
 
 } // namespace icalindex
 } // namespace platform

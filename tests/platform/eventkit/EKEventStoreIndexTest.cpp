@@ -52,6 +52,13 @@ FileStatus statusOf(const QString &path)
             qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec, info.st_mode & 07777};
 }
 
+// The entry of a file in an index, its line end included.
+QByteArray entryOf(const QByteArray &index, const QString &fileName)
+{
+    const qsizetype start = index.indexOf('\n' + fileName.toUtf8() + '\t') + 1;
+    return start > 0 ? index.mid(start, index.indexOf('\n', start) + 1 - start) : QByteArray();
+}
+
 } // namespace
 
 class EKEventStoreIndexTest : public CalendarFolderTest
@@ -275,7 +282,7 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
                               QByteArray::number(file.changedNs) + "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\t" +
                               QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800) +
                               '\t';
-    const QByteArray expected = "HMCALINDEX 3\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
+    const QByteArray expected = "HMCALINDEX 4\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
     EXPECT_EQ(readAll(index), expected);
     EXPECT_EQ(statusOf(index).mode, mode_t(0600));
     EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
@@ -288,8 +295,9 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray good = indexOfOursAndTheirs();
     ASSERT_FALSE(good.isEmpty());
-    ASSERT_TRUE(good.startsWith("HMCALINDEX 3\n"));
+    ASSERT_TRUE(good.startsWith("HMCALINDEX 4\n"));
     const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray theirsEntry = theirsLine.left(theirsLine.indexOf('\n') + 1);
     const QByteArray theirsFields = theirsLine.left(theirsLine.lastIndexOf('\t'));
     const qsizetype reachAt = theirsFields.lastIndexOf('\t', theirsFields.lastIndexOf('\t') - 1);
     // Another program's event moved a year on, behind a checksum that no longer holds.
@@ -303,19 +311,24 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const Row rows[] = {
         {"empty", ""},
         {"another format", "HMCALINDEX 1\n" + good.mid(13)},
+        {"the format before blocks", "HMCALINDEX 3\n" + good.mid(13)},
+        {"a block added after it cut short", good + theirsEntry.left(20)},
+        {"a block added after it unended", good + theirsEntry},
+        {"a block added after it with a count that does not hold", good + theirsEntry + "END 2\n"},
+        {"an empty block counted as one", good + "END 1\n"},
         {"cut in the middle of a line", good.left(good.size() - 7)},
         {"the last line cut off", good.left(good.lastIndexOf("END "))},
         {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
         {"a count written otherwise", good.left(good.lastIndexOf("END ")) + "END 02\n"},
         {"the last line unended", good.left(good.size() - 1)},
-        {"a header alone", "HMCALINDEX 3\n"},
+        {"a header alone", "HMCALINDEX 4\n"},
         {"an empty line among the entries", good.left(13) + "\n" + good.mid(13)},
         {"a line with a field missing",
-         "HMCALINDEX 3\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
+         "HMCALINDEX 4\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a negative size",
-         "HMCALINDEX 3\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
+         "HMCALINDEX 4\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a name reaching out of the folder",
-         "HMCALINDEX 3\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+         "HMCALINDEX 4\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"binary garbage", QByteArray(4096, '\xff')},
     };
@@ -374,8 +387,15 @@ TEST_F(EKEventStoreIndexTest, ChangesBetweenRunsAreSeenDespiteTheIndex)
 
 // A writer killed at any point leaves a folder whose next reader lists every event exactly once,
 // with or without an index, a stale one included.
-TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextRun)
+// Letting the store go after every save adds a block to the index each time; after every 17th it
+// writes the index whole.
+class EKEventStoreKilledWriterTest : public EKEventStoreIndexTest, public testing::WithParamInterface<int>
 {
+};
+
+TEST_P(EKEventStoreKilledWriterTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextRun)
+{
+    const int resetEvery = GetParam();
     for (int index = 0; index < 3; ++index)
         saveOurEvent(QStringLiteral("Event %1").arg(index), "2026-03-02 09:00");
     m_store.reset(); // leaves an index of three files
@@ -390,7 +410,7 @@ TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextR
             event->setStartDate(at("2026-03-16 10:00").addSecs(qint64(index) * 60));
             if (!store->saveEvent(event, EKSpan::ThisEvent, index % 5 == 0).ok())
                 ::_exit(1);
-            if (index % 17 == 0)
+            if (index % resetEvery == 0)
                 store->reset(); // its folder objects save their index on the way out
         }
         ::_exit(0);
@@ -410,6 +430,8 @@ TEST_F(EKEventStoreIndexTest, AWriterKilledMidwayLeavesEveryEventOnceForTheNextR
     for (int index = 0; index < titles.size(); ++index)
         EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
 }
+
+INSTANTIATE_TEST_SUITE_P(SavingTheIndex, EKEventStoreKilledWriterTest, testing::Values(1, 17));
 
 // Every truncation of a good index and seeded byte flips in it: each question gets the answer the
 // files give, asked first in a store of its own (by UID, by title, the whole listing).
@@ -464,5 +486,90 @@ TEST_F(EKEventStoreIndexTest, ARunWithNothingNewWritesNoIndex)
         const FileStatus after = statusOf(indexes[index]);
         EXPECT_EQ(after.inode, before[index].inode) << indexes[index].toStdString();
         EXPECT_EQ(after.modifiedNs, before[index].modifiedNs) << indexes[index].toStdString();
+    }
+}
+
+// A run that changes one of many files adds a block of its entry to the index, leaving what was
+// there as it was; once the entries replaced so pass a quarter of the files, the index is written
+// whole again, as a run without an index writes it. An index another program replaced meanwhile is
+// written whole too, not added to.
+TEST_F(EKEventStoreIndexTest, AFewChangesAreAddedToTheIndexUntilItIsWrittenWhole)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const auto fileName = [](int number) { return QStringLiteral("f%1.ics").arg(number, 2, 10, QLatin1Char('0')); };
+    const auto writeEvent = [&](int number, const QByteArray &title) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + fileName(number),
+                            calendarText(eventText("f" + QByteArray::number(number), title, "20260303T090000Z")));
+    };
+    // A run lists the folder and lets it go; the index it leaves.
+    const auto run = [&](qsizetype eventCount) {
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore().size(), eventCount);
+        m_store.reset();
+        return readAll(index);
+    };
+    // The index a run with no index writes, whole; then the index as it was.
+    const auto wholeIndex = [&](const QByteArray &current, qsizetype eventCount) {
+        EXPECT_TRUE(QFile::remove(index));
+        const QByteArray whole = run(eventCount);
+        writeAsOtherProgram(index, current);
+        return whole;
+    };
+    for (int number = 0; number < 16; ++number)
+        writeEvent(number, "Event");
+    QByteArray before = run(16);
+    ASSERT_TRUE(before.startsWith("HMCALINDEX 4\n") && before.endsWith("\nEND 16\n")) << before.toStdString();
+    for (int change = 0; change < 5; ++change) {
+        SCOPED_TRACE(change);
+        writeEvent(change, "Changed " + QByteArray::number(change));
+        const FileStatus statusBefore = statusOf(index);
+        const QByteArray after = run(16);
+        const FileStatus statusAfter = statusOf(index);
+        const QByteArray whole = wholeIndex(after, 16);
+        if (change < 4) {
+            EXPECT_EQ(after, before + entryOf(whole, fileName(change)) + "END 1\n");
+            EXPECT_EQ(statusAfter.inode, statusBefore.inode) << "added to in place";
+        } else {
+            EXPECT_EQ(after, whole) << "five of sixteen replaced";
+        }
+        before = after;
+    }
+    m_store = eventStore();
+    saveOurEvent(QStringLiteral("Ours"), "2026-03-02 09:00");
+    writeAsOtherProgram(index, before);
+    m_store.reset();
+    const QByteArray after = readAll(index);
+    EXPECT_EQ(after, wholeIndex(after, 17));
+}
+
+// An item is looked for by its UID: the file named after the UID wins over another holding it too,
+// and a file of that name holding another UID is passed over.
+TEST_F(EKEventStoreIndexTest, AnItemIsFoundByUidInTheFileNamedAfterItFirst)
+{
+    struct Row
+    {
+        const char *name;
+        QList<std::pair<QString, QByteArray>> files; // name, UID and title
+        QString title;                                // of the event found for "u1"; empty: none
+    };
+    const Row rows[] = {
+        {"its own file", {{"u1.ics", "u1"}}, "u1"},
+        {"its own file and another", {{"a.ics", "u1"}, {"u1.ics", "u1"}, {"z.ics", "u1"}}, "u1"},
+        {"another file only", {{"a.ics", "u1"}}, "a"},
+        {"its file name holding another UID", {{"u1.ics", "u2"}, {"b.ics", "u1"}}, "b"},
+        {"nowhere", {{"u1.ics", "u2"}}, QString()},
+    };
+    m_store.reset();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const QString &name : itemFiles(m_folder))
+            ASSERT_TRUE(QFile::remove(m_folder + QLatin1Char('/') + name));
+        for (const auto &[name, uid] : row.files) {
+            const QByteArray title = QFileInfo(name).baseName().toUtf8();
+            writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
+                                calendarText(eventText(uid, title, "20260303T090000Z")));
+        }
+        const auto event = eventStore()->eventWithIdentifier(QStringLiteral("u1"));
+        EXPECT_EQ(event ? event->title() : QString(), row.title);
     }
 }

@@ -211,7 +211,7 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
         fields[3] = QByteArray::number(qint64(info.st_ino));
         fields[4] = QByteArray::number(qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec);
         fields[10] = listedText;
-        return "HMCALINDEX 3\n" + fnvSigned(fields.join('\t')) + "\nEND 1\n";
+        return "HMCALINDEX 4\n" + fnvSigned(fields.join('\t')) + "\nEND 1\n";
     };
     const auto withField = [&](int at, const QByteArray &value) {
         QByteArrayList parts = listedEvent.split(',');
