@@ -37,7 +37,9 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    HMIdentifierGraph::Entries unmatched = graph->entries();
+    // The dictionaries an event was found for, as a set: the others' events are gone.
+    const HMIdentifierGraph::Entries known = graph->entries();
+    QSet<QString> found;
     QSet<QString> seriesSeen;
     const std::shared_ptr<HMSyncProgressReporting> progress = GlobalVariables::getCurrentSyncProgressController();
     for (qsizetype index = 0; index < events.size(); ++index) {
@@ -49,9 +51,9 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
         CalendarStorePlan plan;
         planCalendarStoreEvent(plan, *events[index], date, excludedHmUids);
         if (plan.eventDictionary)
-            unmatched.removeOne(HMIdentifierGraphEntry(*plan.eventDictionary));
+            found.insert(foundKeyOf(*plan.eventDictionary));
         if (plan.seriesDictionary)
-            unmatched.removeOne(HMIdentifierGraphEntry(*plan.seriesDictionary));
+            found.insert(foundKeyOf(*plan.seriesDictionary));
         if (!plan.process)
             continue;
         if (plan.isOccurrence)
@@ -60,7 +62,7 @@ HMCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &dat
             appendCalendarStoreEventRecord(plan, *events[index], records);
     }
     if (includeDeletes)
-        appendDeletions(HMIdentifierGraph::dictionariesOf(unmatched), records);
+        appendDeletions(dictionariesNotFound(known, found), records);
     return records;
 }
 

@@ -98,14 +98,16 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph)
         return records;
-    HMIdentifierGraph::Entries remaining = graph->entries();
+    // The dictionaries a task was found for, as a set: the others' tasks are gone.
+    const HMIdentifierGraph::Entries known = graph->entries();
+    QSet<QString> found;
     for (qsizetype index = 0; index < tasks.size(); ++index) {
         reportListingProgress(index + 1, tasks.size());
-        listCalendarStoreTask(*tasks[index], date, excludedHmUids, remaining, records);
+        listCalendarStoreTask(*tasks[index], date, excludedHmUids, found, records);
     }
     if (!includeDeletes)
         return records;
-    for (const QVariantMap &dictionary : HMIdentifierGraph::dictionariesOf(remaining)) {
+    for (const QVariantMap &dictionary : dictionariesNotFound(known, found)) {
         HMSyncRecord record;
         record.setIsDelete(true);
         record.setHmxUid(dictionary.value(kHmUidKey).toString());
@@ -117,7 +119,7 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
 }
 
 void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,
-                                       const QSet<QString> &excludedHmUids, HMIdentifierGraph::Entries &remaining,
+                                       const QSet<QString> &excludedHmUids, QSet<QString> &found,
                                        QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
@@ -128,7 +130,7 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
         appendNewTaskRecord(withChecksumOf(identifier, fields), fields, records);
         return;
     }
-    remaining.removeOne(HMIdentifierGraphEntry(*dictionary));
+    found.insert(foundKeyOf(*dictionary));
     DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(task.dateStamp()),
                        dateUtilities().localDateTimeStringFromDate(date)));

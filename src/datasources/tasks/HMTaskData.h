@@ -98,7 +98,7 @@ private:
     void reportProgress(const QString &format, qint64 position, qint64 total) const;
     static QVariantMap withChecksumOf(QVariantMap identifier, const QVariantMap &fields);
     void listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,
-                               const QSet<QString> &excludedHmUids, HMIdentifierGraph::Entries &remaining,
+                               const QSet<QString> &excludedHmUids, QSet<QString> &found,
                                QList<HMSyncRecord> &records);
     std::shared_ptr<platform::CalTask> taskToWrite(const QString &nativeId, const QVariantMap &record,
                                                    quint64 conflictSetting, const QDateTime &deviceTime,

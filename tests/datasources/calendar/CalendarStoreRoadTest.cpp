@@ -409,3 +409,27 @@ TEST_F(CalendarStoreRoadTest, ARecordSentAgainAfterAKilledRunFindsItsEvent)
     EXPECT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, second, 0), 3);
     EXPECT_EQ(itemFiles(m_folder).size(), 3);
 }
+
+// A graph holding an event's dictionary twice (a copy left by an earlier fault) still finds the
+// event: only the dictionary whose event is gone becomes a deletion for the device.
+TEST_F(CalendarStoreRoadTest, OnlyDictionariesWhoseEventsAreGoneBecomeDeletions)
+{
+    const ScopedEnvironment zone("TZ", "Europe/Berlin");
+    const QDate day = QDate::currentDate().addDays(5);
+    const QDateTime syncStart = QDateTime::currentDateTimeUtc().addSecs(-5);
+    for (const char *uid : {"K1", "K2"})
+        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, deviceEvent(uid, uid, localAt(day, 9), localAt(day, 10)), 0),
+                  3);
+    const std::optional<QVariantMap> kept = m_graph->dictionaryForHarrowmereUid(QStringLiteral("K1"));
+    ASSERT_TRUE(kept);
+    m_graph->appendDictionary(*kept);
+    const auto gone = m_store.eventWithUID(m_graph->nativeIdForHarrowmereUid(QStringLiteral("K2")), QDateTime());
+    ASSERT_TRUE(gone);
+    ASSERT_TRUE(m_store.removeEvent(gone, CalSpan::ThisEvent).ok());
+
+    const QList<HMSyncRecord> sent = list(syncStart);
+    ASSERT_EQ(sent.size(), 1);
+    EXPECT_TRUE(sent.first().isDelete());
+    EXPECT_EQ(sent.first().hmxUid(), QStringLiteral("K2"));
+    EXPECT_TRUE(m_graph->dictionaryForHarrowmereUid(QStringLiteral("K1")));
+}

@@ -311,3 +311,21 @@ TEST_F(CalendarStoreTaskTest, ATaskFromTheDeviceIsNotSentBackUntilItChanges)
     EXPECT_EQ(list(syncStart), QStringList()) << "what was sent is not sent twice";
     EXPECT_EQ(list(QDateTime()), QStringList{QStringLiteral("send Pay rent")}) << "a full reread sends it all";
 }
+
+// A graph holding a task's dictionary twice (a copy left by an earlier fault) still finds the task:
+// only the dictionary whose task is gone becomes a deletion for the device.
+TEST_F(CalendarStoreTaskTest, OnlyDictionariesWhoseTasksAreGoneBecomeDeletions)
+{
+    for (const char *uid : {"T1", "T2"})
+        ASSERT_EQ(newRun().calendarStoreCommandAction(1, 1, 0, {{"UID", uid}, {"SUBJECT", uid}}, 0), 3);
+    const std::optional<QVariantMap> kept = m_graph->dictionaryForHarrowmereUid(QStringLiteral("T1"));
+    ASSERT_TRUE(kept);
+    m_graph->appendDictionary(*kept);
+    newRun().deleteCalendarStoreUidRecords({QStringLiteral("T2")});
+    m_graph->appendDictionary({{"hmUid", "T2"}, {"nativeId", "no-such-task"}});
+
+    EXPECT_EQ(list(QDateTime::currentDateTimeUtc().addSecs(60)), QStringList{"delete "});
+    ASSERT_EQ(m_records.size(), 1);
+    EXPECT_EQ(m_records.first().hmxUid(), QStringLiteral("T2"));
+    EXPECT_TRUE(m_graph->dictionaryForHarrowmereUid(QStringLiteral("T1")));
+}
