@@ -648,18 +648,24 @@ const T &held(const QVariant &value)
     return *static_cast<const T *>(value.constData());
 }
 
-// The bytes being written, grown by doubling and filled in place: a long list is written a few
+// The bytes being written, grown by half again and filled in place: a long list is written a few
 // bytes at a time hundreds of thousands of times, and a QByteArray append per piece costs more
 // than the piece.
 class OutputBuffer final
 {
 public:
     qsizetype size() const { return m_used; }
+    // Room for exactly count more bytes, where the writer knows all that is left to write.
+    void reserveRest(qsizetype count)
+    {
+        if (m_used + count > m_bytes.size())
+            m_bytes.resize(m_used + count);
+    }
     // Room for count more bytes, which the caller fills at once.
     char *extend(qsizetype count)
     {
         if (m_used + count > m_bytes.size())
-            m_bytes.resize(std::max<qsizetype>(2 * m_bytes.size(), m_used + count + 1024));
+            m_bytes.resize(std::max<qsizetype>(m_bytes.size() + m_bytes.size() / 2, m_used + count + 1024));
         char *out = m_bytes.data() + m_used;
         m_used += count;
         return out;
@@ -705,8 +711,11 @@ public:
 
     QByteArray finish(quint64 top)
     {
+        m_texts = {};
         const quint64 offsetTable = quint64(m_output.size());
         const int offsetWidth = packedWidthFor(offsetTable);
+        // The offset table and the trailer: 6 unused bytes, 2 widths and three 8-byte numbers.
+        m_output.reserveRest(qsizetype(m_offsets.size()) * offsetWidth + 32);
         char *out = m_output.extend(qsizetype(m_offsets.size()) * offsetWidth);
         for (const quint64 offset : m_offsets) {
             putBigEndian(out, offset, offsetWidth);
@@ -719,7 +728,6 @@ public:
         appendBigEndian(top, 8);
         appendBigEndian(offsetTable, 8);
         m_offsets = {};
-        m_texts = {};
         return m_output.take();
     }
 
