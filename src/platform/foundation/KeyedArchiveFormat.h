@@ -57,6 +57,8 @@ inline const QString kTimeKeyText{kTimeKey};
 inline const QString kIntValueKeyText{kIntValueKey};
 inline const QString kArrayClassText{kArrayClass};
 inline const QString kDictionaryClassText{kDictionaryClass};
+inline const QString kDateClassText{kDateClass};
+inline const QString kInt32ClassText{kInt32Class};
 
 // The root key of archivedDataWithRootObject.
 inline constexpr QLatin1StringView kDefaultRootKey("root");

@@ -142,16 +142,30 @@ quint64 KeyedArchiver::stringUid(const QString &text)
     return number.value;
 }
 
+std::optional<quint64> KeyedArchiver::encodeText(const QString &text)
+{
+    if (text.isNull())
+        return 0;
+    if (text.contains(QChar(u'\0'))) {
+        fail(QStringLiteral("text \"%1\" holds a NUL character").arg(text.left(40)));
+        return std::nullopt;
+    }
+    return stringUid(text);
+}
+
+// An archive names a handful of classes, once per entry of every record: a short list searched
+// in order costs less than hashing the name each time.
 quint64 KeyedArchiver::classUid(const QString &className)
 {
-    const auto found = m_classUids.constFind(className);
-    if (found != m_classUids.constEnd())
-        return *found;
+    for (const auto &[name, index] : m_classUids) {
+        if (name == className)
+            return index;
+    }
     QVariantMap entry;
     entry.insert(QString(kClassNameKey), className);
     entry.insert(QString(kClassesKey), QStringList{className, QString(kRootObjectClass)});
     const quint64 index = appendObject(entry);
-    m_classUids.insert(className, index);
+    m_classUids.emplace_back(className, index);
     return index;
 }
 
@@ -165,18 +179,12 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
     case QMetaType::UnknownType:
         return 0;
     case QMetaType::QString:
-        if (value.toString().isNull())
-            return 0;
-        if (value.toString().contains(QChar(u'\0'))) {
-            fail(QStringLiteral("text \"%1\" holds a NUL character").arg(value.toString().left(40)));
-            return std::nullopt;
-        }
-        return stringUid(value.toString());
+        return encodeText(*static_cast<const QString *>(value.constData()));
     case QMetaType::Bool:
         return appendObject(value.toBool());
     case QMetaType::Int: {
         QVariantMap entry;
-        entry.insert(kClassKeyText, uid(classUid(QString(kInt32Class))));
+        entry.insert(kClassKeyText, uid(classUid(kInt32ClassText)));
         entry.insert(QString(kIntValueKey), qint64(value.toInt()));
         return appendObject(entry);
     }
@@ -195,7 +203,7 @@ std::optional<quint64> KeyedArchiver::encodeValue(const QVariant &value, int dep
         const QDateTime date = value.toDateTime();
         if (!date.isValid())
             return 0;
-        const quint64 dateClass = classUid(QString(kDateClass));
+        const quint64 dateClass = classUid(kDateClassText);
         const quint64 index = appendObject(QVariant());
         m_compactEntries.push_back(CompactEntry{index, dateClass, CompactEntry::Kind::Date, {},
                                                 double(date.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0});
@@ -261,13 +269,18 @@ std::optional<quint64> KeyedArchiver::encodeItems(qsizetype count,
 
 std::optional<quint64> KeyedArchiver::encodeMap(const QVariantMap &map, int depth)
 {
+    // Its keys stand one level below it, as values do.
+    if (!map.isEmpty() && depth + 1 > kMaxDepth) {
+        fail(QStringLiteral("values nest deeper than %1 levels").arg(kMaxDepth));
+        return std::nullopt;
+    }
     const quint64 index = appendObject(QVariant());
     const size_t slot = m_compactEntries.size();
     m_compactEntries.push_back(CompactEntry{index, 0, CompactEntry::Kind::Dictionary, {}, 0});
     std::vector<quint64> references(size_t(map.size()) * 2);
     size_t position = 0;
     for (auto item = map.constBegin(); item != map.constEnd(); ++item, ++position) {
-        const std::optional<quint64> key = encodeValue(item.key(), depth + 1);
+        const std::optional<quint64> key = encodeText(item.key());
         if (!key)
             return std::nullopt;
         const std::optional<quint64> child = encodeValue(item.value(), depth + 1);
@@ -353,41 +366,68 @@ quint64 KeyedArchiver::objectBound() const
     return bound + 1;
 }
 
+// What writing the compact entries reuses from one to the next: the objects of their own keys,
+// which the first entry writes and every later one names, and room for the lists of references.
+struct KeyedArchiver::CompactScratch
+{
+    std::optional<quint64> classKey;
+    std::optional<quint64> timeKey;
+    std::optional<quint64> keysKey;
+    std::optional<quint64> objectsKey;
+    std::vector<quint64> items;
+    std::vector<quint64> fields;
+};
+
+namespace {
+
+// The object of one of a compact entry's own keys, written where it is first needed. The keys hold
+// no NUL, so writing them cannot fail.
+quint64 keyObject(binaryplist::Encoder &encoder, std::optional<quint64> &known, const QString &key)
+{
+    if (!known) {
+        const Result<quint64> text = encoder.writeText(key);
+        known = text.ok() ? *text : 0;
+    }
+    return *known;
+}
+
+} // namespace
+
 // Writes a compact entry as serializePropertyList writes its dictionary: keys in order, each key's
 // text and then its value, the dictionary last.
-Result<quint64> KeyedArchiver::writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const
+Result<quint64> KeyedArchiver::writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact,
+                                                 CompactScratch &scratch) const
 {
-    const auto list = [&encoder](auto begin, auto end) {
-        std::vector<quint64> items;
-        items.reserve(size_t(end - begin));
+    const auto list = [&encoder, &scratch](auto begin, auto end) {
+        scratch.items.clear();
         for (auto reference = begin; reference != end; ++reference)
-            items.push_back(encoder.writeUid(*reference));
-        return encoder.writeArray(items);
+            scratch.items.push_back(encoder.writeUid(*reference));
+        return encoder.writeArray(scratch.items);
     };
-    std::vector<quint64> fields;
-    std::vector<quint64> values;
-    // The entry's own keys hold no NUL, so writing them cannot fail.
-    const auto field = [&encoder, &fields](const QString &key) {
-        const Result<quint64> text = encoder.writeText(key);
-        fields.push_back(text.ok() ? *text : 0);
+    // Keys first, then the values in the same order.
+    quint64 pairs[6] = {};
+    int count = 0;
+    const auto pair = [&pairs, &count](quint64 key, quint64 value) {
+        pairs[count] = key;
+        pairs[3 + count++] = value;
     };
-    field(kClassKeyText);
-    values.push_back(encoder.writeUid(compact.classUid));
+    pair(keyObject(encoder, scratch.classKey, kClassKeyText), encoder.writeUid(compact.classUid));
     if (compact.kind == CompactEntry::Kind::Date) {
-        field(kTimeKeyText);
-        values.push_back(encoder.writeValue(compact.time).value());
+        const quint64 key = keyObject(encoder, scratch.timeKey, kTimeKeyText);
+        pair(key, encoder.writeValue(compact.time).value());
     } else {
         const bool isDictionary = compact.kind == CompactEntry::Kind::Dictionary;
         const auto middle = compact.references.cbegin() + qsizetype(isDictionary ? compact.references.size() / 2 : 0);
         if (isDictionary) {
-            field(kKeysEntryKeyText);
-            values.push_back(list(compact.references.cbegin(), middle));
+            const quint64 key = keyObject(encoder, scratch.keysKey, kKeysEntryKeyText);
+            pair(key, list(compact.references.cbegin(), middle));
         }
-        field(kObjectsEntryKeyText);
-        values.push_back(list(middle, compact.references.cend()));
+        const quint64 key = keyObject(encoder, scratch.objectsKey, kObjectsEntryKeyText);
+        pair(key, list(middle, compact.references.cend()));
     }
-    fields.insert(fields.end(), values.begin(), values.end());
-    return encoder.writeDictionary(fields);
+    scratch.fields.assign(pairs, pairs + count);
+    scratch.fields.insert(scratch.fields.end(), pairs + 3, pairs + 3 + count);
+    return encoder.writeDictionary(scratch.fields);
 }
 
 // The text entries whose text the archive may also write outside the object table: "$null", the
@@ -401,7 +441,8 @@ std::vector<quint64> KeyedArchiver::sharedTextEntries() const
                                          kTopKey, kVersionKey})
         texts.append(QString(name));
     texts += m_scopes.front().keys();
-    texts += m_classUids.keys();
+    for (const auto &className : m_classUids)
+        texts.append(className.first);
     for (const QVariant &entry : m_objects) {
         if (entry.typeId() == QMetaType::QVariantMap)
             texts += static_cast<const QVariantMap *>(entry.constData())->keys();
@@ -425,11 +466,12 @@ Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) c
     };
     std::vector<quint64> entries;
     entries.reserve(size_t(m_objects.size()));
+    CompactScratch scratch;
     auto compact = m_compactEntries.cbegin();
     for (qsizetype index = 0; index < m_objects.size(); ++index) {
         const bool isCompact = compact != m_compactEntries.cend() && compact->entry == quint64(index);
         const Result<quint64> written =
-            isCompact ? writeCompactEntry(encoder, *compact++) : writePlain(index, m_objects.at(index));
+            isCompact ? writeCompactEntry(encoder, *compact++, scratch) : writePlain(index, m_objects.at(index));
         if (!written)
             return written;
         entries.push_back(*written);

@@ -82,6 +82,8 @@ private:
     void store(const QString &key, const QVariant &entry);
     quint64 appendObject(const QVariant &entry);
     quint64 stringUid(const QString &text);
+    // A text's entry: 0 for a null text; nullopt, failing, for one that holds a NUL.
+    std::optional<quint64> encodeText(const QString &text);
     quint64 classUid(const QString &className);
     std::optional<quint64> encodeValue(const QVariant &value, int depth);
     std::optional<quint64> encodeList(const QVariantList &list, int depth);
@@ -103,7 +105,9 @@ private:
     };
     QVariant dictionaryOf(const CompactEntry &compact) const;
     quint64 objectBound() const;
-    Result<quint64> writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact) const;
+    struct CompactScratch;
+    Result<quint64> writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact,
+                                      CompactScratch &scratch) const;
     std::vector<quint64> sharedTextEntries() const;
     Result<quint64> writeObjectTable(binaryplist::Encoder &encoder) const;
     Result<QByteArray> writeBinary() const;
@@ -115,7 +119,8 @@ private:
     QVariantList m_objects;
     std::vector<CompactEntry> m_compactEntries;
     TextNumbering m_stringUids;
-    QHash<QString, quint64> m_classUids;
+    // Class names with their entries, in the order first named.
+    std::vector<std::pair<QString, quint64>> m_classUids;
     // The key-value tables being filled: the first is "$top", then one per object being encoded.
     std::vector<QVariantMap> m_scopes;
     std::vector<const KeyedArchivable *> m_objectsInProgress;

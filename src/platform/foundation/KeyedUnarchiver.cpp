@@ -89,6 +89,7 @@ KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects
     m_decodedValues.resize(size_t(m_entryCount));
     m_expandedSizes.resize(size_t(m_entryCount), 0);
     m_entriesInProgress.resize(size_t(m_entryCount), false);
+    m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
 }
 
 namespace {
@@ -275,6 +276,14 @@ QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
     return field ? valueOf(*field) : QVariant();
 }
 
+std::optional<quint64> KeyedUnarchiver::ownFieldOf(quint64 dictionary, OwnKey key)
+{
+    static const std::array<const QString *, 5> texts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
+                                                      &kTimeKeyText, &kIntValueKeyText};
+    const size_t slot = size_t(key);
+    return m_document.valueForKey(dictionary, *texts[slot], m_ownKeyObjects[slot]);
+}
+
 QString KeyedUnarchiver::describeObject(quint64 object)
 {
     switch (m_document.shapeOf(object)) {
@@ -318,9 +327,9 @@ std::optional<quint64> KeyedUnarchiver::referenceIn(const binaryplist::Document:
 }
 
 // The list of references under a key of an entry; nullopt when there is none.
-std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(quint64 dictionary, const QString &key)
+std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(quint64 dictionary, OwnKey key)
 {
-    const std::optional<quint64> list = m_document.valueForKey(dictionary, key);
+    const std::optional<quint64> list = ownFieldOf(dictionary, key);
     if (!list || m_document.shapeOf(*list) != binaryplist::Document::Shape::Array)
         return std::nullopt;
     return m_document.elementsOf(*list);
@@ -328,7 +337,7 @@ std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(
 
 QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)
 {
-    const std::optional<quint64> reference = m_document.valueForKey(dictionary, kClassKeyText);
+    const std::optional<quint64> reference = ownFieldOf(dictionary, OwnKey::Class);
     const std::optional<quint64> uid = reference ? m_document.uidAt(*reference) : std::nullopt;
     if (!uid)
         return QString();
@@ -445,7 +454,8 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int
 QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, const QString &className)
 {
     if (className == kDateClass) {
-        const QVariant time = fieldOf(dictionary, kTimeKeyText);
+        const std::optional<quint64> timeField = ownFieldOf(dictionary, OwnKey::Time);
+        const QVariant time = timeField ? valueOf(*timeField) : QVariant();
         const double seconds = time.toDouble();
         if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
             std::fabs(seconds) > kMaxDateSeconds) {
@@ -454,7 +464,8 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
         }
         return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0), Qt::UTC);
     }
-    const QVariant number = fieldOf(dictionary, kIntValueKeyText);
+    const std::optional<quint64> numberField = ownFieldOf(dictionary, OwnKey::IntValue);
+    const QVariant number = numberField ? valueOf(*numberField) : QVariant();
     const qint64 value = number.toLongLong();
     if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
         value > std::numeric_limits<qint32>::max()) {
@@ -466,7 +477,7 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
 
 QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
 {
-    const auto references = referenceListOf(dictionary, kObjectsEntryKeyText);
+    const auto references = referenceListOf(dictionary, OwnKey::Objects);
     if (!references) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
@@ -490,8 +501,8 @@ QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
 
 QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
 {
-    const auto keys = referenceListOf(dictionary, kKeysEntryKeyText);
-    const auto values = referenceListOf(dictionary, kObjectsEntryKeyText);
+    const auto keys = referenceListOf(dictionary, OwnKey::Keys);
+    const auto values = referenceListOf(dictionary, OwnKey::Objects);
     if (!keys || !values || keys->size() != values->size()) {
         fail(QStringLiteral("a dictionary has unmatched \"NS.keys\" and \"NS.objects\""));
         return QVariant();
@@ -536,7 +547,7 @@ std::optional<binaryplist::Document::Elements> KeyedUnarchiver::listEntryUnder(c
     const quint64 entry = entryObject(*reference);
     const bool isList = m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
                         && (classNameOfEntry(entry) == kArrayClass || classNameOfEntry(entry) == kMutableArrayClass);
-    const auto items = isList ? referenceListOf(entry, kObjectsEntryKeyText) : std::nullopt;
+    const auto items = isList ? referenceListOf(entry, OwnKey::Objects) : std::nullopt;
     if (!items || m_entriesInProgress[*reference] || !consumeStep()) {
         if (!m_error)
             fail(QStringLiteral("key \"%1\" holds no list of references").arg(key));
@@ -573,8 +584,8 @@ bool KeyedUnarchiver::visitDictionary(quint64 index, int depth, DictionaryListVi
     const quint64 entry = entryObject(index);
     const bool isDictionary = index != 0 && m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
                               && (classNameOfEntry(entry) == kDictionaryClass || classNameOfEntry(entry) == kMutableDictionaryClass);
-    const auto keys = isDictionary ? referenceListOf(entry, kKeysEntryKeyText) : std::nullopt;
-    const auto values = isDictionary ? referenceListOf(entry, kObjectsEntryKeyText) : std::nullopt;
+    const auto keys = isDictionary ? referenceListOf(entry, OwnKey::Keys) : std::nullopt;
+    const auto values = isDictionary ? referenceListOf(entry, OwnKey::Objects) : std::nullopt;
     if (!keys || !values || keys->size() != values->size() || m_entriesInProgress[index] || !consumeStep()) {
         if (!m_error)
             fail(QStringLiteral("entry %1 is not a dictionary").arg(index));

@@ -12,6 +12,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -83,13 +84,16 @@ private:
     void fail(const QString &message);
     QVariant valueOf(quint64 object);
     QVariant fieldOf(quint64 dictionary, const QString &key);
+    // The keys every entry of an archive holds some of.
+    enum class OwnKey { Class, Keys, Objects, Time, IntValue };
+    std::optional<quint64> ownFieldOf(quint64 dictionary, OwnKey key);
     QString describeObject(quint64 object);
     QVariant rawValue(const QString &key);
     quint64 entryObject(quint64 index) const { return m_entries.at(index); }
     std::optional<quint64> checkedReference(quint64 index);
     std::optional<quint64> referenceIn(const binaryplist::Document::Elements &list, quint64 position,
                                        const QString &problem);
-    std::optional<binaryplist::Document::Elements> referenceListOf(quint64 dictionary, const QString &key);
+    std::optional<binaryplist::Document::Elements> referenceListOf(quint64 dictionary, OwnKey key);
     QString classNameOfEntry(quint64 dictionary);
     bool consumeStep();
     QVariant decodeValueAt(quint64 index, int depth);
@@ -127,6 +131,9 @@ private:
     std::vector<bool> m_entriesInProgress;
     // Class names by class entry: every entry of a list names the same few.
     QHash<quint64, QString> m_classNames;
+    // By OwnKey, the object found to hold the key's text, so that other entries naming the same
+    // object are matched without comparing texts; none at first.
+    std::array<quint64, 5> m_ownKeyObjects;
     quint64 m_remainingSteps = 0;
     std::optional<Error> m_error;
 };

@@ -616,13 +616,24 @@ quint64 Document::Elements::at(quint64 position) const
 
 std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key) const
 {
+    quint64 noObject = std::numeric_limits<quint64>::max();
+    return valueForKey(dictionary, key, noObject);
+}
+
+std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const
+{
     const Layout layout(*this);
     const Result<Layout::Container> found = layout.containerAt(dictionary);
     if (!found || found->kind != KindDictionary)
         return std::nullopt;
     for (quint64 slot = 0; slot < found->keyCount; ++slot) {
-        if (layout.textEquals(layout.referenceAt(*found, slot), key))
+        const quint64 keyObject = layout.referenceAt(*found, slot);
+        if (keyObject == knownKey)
             return layout.referenceAt(*found, slot + found->keyCount);
+        if (layout.textEquals(keyObject, key)) {
+            knownKey = keyObject;
+            return layout.referenceAt(*found, slot + found->keyCount);
+        }
     }
     return std::nullopt;
 }
@@ -637,6 +648,54 @@ const T &held(const QVariant &value)
     return *static_cast<const T *>(value.constData());
 }
 
+// The bytes being written, grown by half again and filled in place: a long list is written a few
+// bytes at a time hundreds of thousands of times, and a QByteArray append per piece costs more
+// than the piece.
+class OutputBuffer final
+{
+public:
+    qsizetype size() const { return m_used; }
+    // Room for exactly count more bytes, where the writer knows all that is left to write.
+    void reserveRest(qsizetype count)
+    {
+        if (m_used + count > m_bytes.size())
+            m_bytes.resize(m_used + count);
+    }
+    // Room for count more bytes, which the caller fills at once.
+    char *extend(qsizetype count)
+    {
+        if (m_used + count > m_bytes.size())
+            m_bytes.resize(std::max<qsizetype>(m_bytes.size() + m_bytes.size() / 2, m_used + count + 1024));
+        char *out = m_bytes.data() + m_used;
+        m_used += count;
+        return out;
+    }
+    void append(char byte) { *extend(1) = byte; }
+    void append(const char *bytes, qsizetype count)
+    {
+        if (count > 0)
+            std::memcpy(extend(count), bytes, size_t(count));
+    }
+    QByteArray take()
+    {
+        m_bytes.truncate(m_used);
+        m_used = 0;
+        return std::move(m_bytes);
+    }
+
+private:
+    QByteArray m_bytes;
+    qsizetype m_used = 0;
+};
+
+void putBigEndian(char *out, quint64 value, int width)
+{
+    for (int index = width - 1; index >= 0; --index) {
+        out[index] = char(value & 0xFF);
+        value >>= 8;
+    }
+}
+
 } // namespace
 
 // Writes objects children first, so every reference is known when its container is written.
@@ -646,25 +705,30 @@ public:
     explicit Writer(quint64 objectBound)
         : m_referenceWidth(packedWidthFor(objectBound))
     {
-        m_output.reserve(1024);
+        m_offsets.reserve(size_t(std::min<quint64>(objectBound, kMaxExpandedObjects)));
         m_output.append("bplist00", kHeaderBytes);
     }
 
     QByteArray finish(quint64 top)
     {
+        m_texts = {};
         const quint64 offsetTable = quint64(m_output.size());
         const int offsetWidth = packedWidthFor(offsetTable);
-        for (const quint64 offset : m_offsets)
-            appendBigEndian(offset, offsetWidth);
-        m_output.append(6, '\0');
+        // The offset table and the trailer: 6 unused bytes, 2 widths and three 8-byte numbers.
+        m_output.reserveRest(qsizetype(m_offsets.size()) * offsetWidth + 32);
+        char *out = m_output.extend(qsizetype(m_offsets.size()) * offsetWidth);
+        for (const quint64 offset : m_offsets) {
+            putBigEndian(out, offset, offsetWidth);
+            out += offsetWidth;
+        }
+        std::memset(m_output.extend(6), 0, 6);
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
         appendBigEndian(m_offsets.size(), 8);
         appendBigEndian(top, 8);
         appendBigEndian(offsetTable, 8);
         m_offsets = {};
-        m_texts = {};
-        return std::move(m_output);
+        return m_output.take();
     }
 
     // At least as many objects as will be written (equal texts are written once), which fixes the
@@ -696,15 +760,7 @@ public:
         }
     }
 
-    void appendBigEndian(quint64 value, int width)
-    {
-        char bytes[8];
-        for (int index = width - 1; index >= 0; --index) {
-            bytes[index] = char(value & 0xFF);
-            value >>= 8;
-        }
-        m_output.append(bytes, width);
-    }
+    void appendBigEndian(quint64 value, int width) { putBigEndian(m_output.extend(width), value, width); }
 
     quint64 beginObject()
     {
@@ -765,17 +821,13 @@ public:
         if (isAscii(text)) {
             beginObject();
             appendMarker(KindAscii, quint64(text.size()));
-            const qsizetype start = m_output.size();
-            m_output.resize(start + text.size());
-            char *out = m_output.data() + start;
+            char *out = m_output.extend(text.size());
             for (const QChar character : text)
                 *out++ = char(character.unicode());
         } else {
             beginObject();
             appendMarker(KindUtf16, quint64(text.size()));
-            const qsizetype start = m_output.size();
-            m_output.resize(start + 2 * text.size());
-            qToBigEndian<quint16>(text.constData(), text.size(), m_output.data() + start);
+            qToBigEndian<quint16>(text.constData(), text.size(), m_output.extend(2 * text.size()));
         }
         return number.value;
     }
@@ -804,8 +856,11 @@ public:
     {
         const quint64 index = beginObject();
         appendMarker(kind, count);
-        for (const quint64 reference : references)
-            appendBigEndian(reference, m_referenceWidth);
+        char *out = m_output.extend(qsizetype(references.size()) * m_referenceWidth);
+        for (const quint64 reference : references) {
+            putBigEndian(out, reference, m_referenceWidth);
+            out += m_referenceWidth;
+        }
         return index;
     }
 
@@ -900,7 +955,7 @@ public:
     }
 
 private:
-    QByteArray m_output;
+    OutputBuffer m_output;
     std::vector<quint64> m_offsets;
     TextNumbering m_texts;
     int m_referenceWidth = 1;

@@ -66,6 +66,10 @@ public:
     Elements elementsOf(quint64 container) const;
     // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
     std::optional<quint64> valueForKey(quint64 dictionary, const QString &key) const;
+    // The same, for a reader that asks many dictionaries for one key: knownKey names an object
+    // found before to hold the key's text (or no object at all), and a slot naming that object
+    // matches without comparing texts. A match found by its text is kept there.
+    std::optional<quint64> valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const;
 
 private:
     class Layout;

@@ -36,9 +36,12 @@ public:
         const Key key{text, qHash(text, QHashSeed::globalSeed())};
         const auto found = m_numbers.constFind(key);
         const Number number = found != m_numbers.constEnd() ? Number{*found, false} : Number{offered, true};
+        // A new text is mostly one of the many that stand once; only a text met again is worth a
+        // slot, so those do not push out the few keys every entry repeats.
         if (number.isNew)
             m_numbers.insert(key, offered);
-        recent = Recent{text, number.value};
+        else
+            recent = Recent{text, number.value};
         return number;
     }
 

@@ -1,4 +1,5 @@
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include "platform/foundation/FileIO.h"
 
@@ -9,6 +10,8 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -337,4 +340,38 @@ sys.stdout.buffer.write(plistlib.dumps(value, fmt=plistlib.FMT_BINARY, sort_keys
             EXPECT_EQ(back->toMap().value(entry.key()), entry.value());
     }
     EXPECT_EQ(back->toMap().size(), expected.size());
+}
+
+// A reader that asks many dictionaries for one key is told the object that held the key's text
+// last time, and must still find the first slot whose text matches: another object may hold the
+// same text, and a dictionary may hold the key twice.
+TEST(PropertyList, ALookUpByAKnownKeyObjectFindsWhatALookUpByTextFinds)
+{
+    const std::vector<QByteArray> objects{
+        QByteArray("\x51k", 2), QByteArray("\x61\x00k", 3), QByteArray("\x51j", 2),         // "k", "k" in UTF-16, "j"
+        QByteArray("\x10\x01", 2), QByteArray("\x10\x02", 2), QByteArray("\x10\x03", 2), // 1, 2, 3
+        QByteArray("\xD1\x00\x03", 3), QByteArray("\xD1\x01\x04", 3),                    // {k: 1}, {k': 2}
+        QByteArray("\xD2\x02\x00\x03\x05", 5), QByteArray("\xD2\x01\x00\x04\x05", 5), // {j: 1, k: 3}, {k': 2, k: 3}
+        QByteArray("\xD1\x02\x03", 3), arrayObject({6, 7, 8, 9, 10, 3}, 1)};              // {j: 1}, the top list
+    const Result<binaryplist::Document> document = binaryplist::Document::open(binaryPlist(objects, 11, 1));
+    ASSERT_TRUE(document.ok()) << document.error().message().toStdString();
+    struct Row
+    {
+        quint64 dictionary;
+        std::optional<qint64> value;
+        quint64 knownKeyAfter;
+    };
+    quint64 knownKey = std::numeric_limits<quint64>::max();
+    for (const Row &row : {Row{6, 1, 0}, Row{7, 2, 1}, Row{8, 3, 0}, Row{9, 2, 1}, Row{10, std::nullopt, 1},
+                           Row{3, std::nullopt, 1}, Row{6, 1, 0}, Row{6, 1, 0}, Row{8, 3, 0}, Row{9, 2, 1}}) {
+        SCOPED_TRACE(row.dictionary);
+        const std::optional<quint64> byText = document->valueForKey(row.dictionary, QStringLiteral("k"));
+        const std::optional<quint64> byKnownKey = document->valueForKey(row.dictionary, QStringLiteral("k"), knownKey);
+        EXPECT_EQ(byKnownKey, byText);
+        EXPECT_EQ(knownKey, row.knownKeyAfter);
+        ASSERT_EQ(byKnownKey.has_value(), row.value.has_value());
+        if (row.value) {
+            EXPECT_EQ(document->leafAt(*byKnownKey)->toLongLong(), *row.value);
+        }
+    }
 }
