@@ -20,6 +20,12 @@ namespace {
 // they may reach the main queue in any order; only the latest one may set the process's flag.
 std::atomic<quint64> s_latestRemindersProbe{0};
 
+// The native id and the "hmUid" of a dictionary, joined by a separator neither holds.
+QString foundKey(const QVariant &nativeId, const QVariant &hmUid)
+{
+    return nativeId.toString() + QChar(0x1f) + hmUid.toString();
+}
+
 } // namespace
 
 HMBaseCalendarData::HMBaseCalendarData(qint64 dataSourceType) : m_dataSourceType(dataSourceType)
@@ -316,8 +322,7 @@ bool HMBaseCalendarData::deviceWinsConflict(const QDateTime &macModified, quint6
 
 QString HMBaseCalendarData::foundKeyOf(const QVariantMap &dictionary)
 {
-    return dictionary.value(hmcalendar::kNativeIdKey).toString() + QChar(0x1f) +
-           dictionary.value(hmcalendar::kHmUidKey).toString();
+    return foundKey(dictionary.value(hmcalendar::kNativeIdKey), dictionary.value(hmcalendar::kHmUidKey));
 }
 
 QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGraph::Entries &known,
@@ -326,9 +331,7 @@ QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGr
     using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
     QList<QVariantMap> remaining;
     for (const HMIdentifierGraphEntry &entry : known) {
-        const QString key = entry.valueOf(WellKnownKey::NativeId).toString() + QChar(0x1f) +
-                            entry.valueOf(WellKnownKey::HmUid).toString();
-        if (!found.contains(key))
+        if (!found.contains(foundKey(entry.valueOf(WellKnownKey::NativeId), entry.valueOf(WellKnownKey::HmUid))))
             remaining.append(entry.toMap());
     }
     return remaining;

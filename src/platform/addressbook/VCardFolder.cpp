@@ -766,71 +766,16 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
     return card;
 }
 
-// A file the folder does not hold yet is written as an unnamed file and linked under its name once
-// whole: a process killed midway leaves nothing behind in the folder, and the file is never renamed.
-// Nothing is done when that cannot be done here (a file system without unnamed files, no /proc, or
-// the name taken after all): the caller writes through a temporary name then.
-std::optional<Status> VCardFolder::linkNewFile(const QByteArray &target, const QByteArray &bytes,
-                                               struct stat &placed) const
+// One write per file, and one link or rename; what was written is never read back. A new card is
+// linked into the folder once whole, a known one replaced through a temporary file; neither is
+// flushed alone: the batch ends in one sync of the file system (syncFileSystem).
+Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
 {
-    const int descriptor = ::open(QFile::encodeName(m_folderPath).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (descriptor < 0)
-        return std::nullopt;
-    const bool isWritten = writeToDescriptor(descriptor, bytes) == bytes.size();
-    const int writeError = errno;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(descriptor);
-    const bool isLinked =
-        isWritten && ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
-    // The link moves the file's change time: the status is taken after it.
-    const bool isSeen = isLinked && ::fstat(descriptor, &placed) == 0;
-    const int seenError = errno;
-    const bool isClosed = ::close(descriptor) == 0;
-    const int closeError = errno;
-    if (!isWritten)
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(writeError)));
-    if (!isLinked)
-        return std::nullopt;
-    const int finishError = isSeen ? closeError : seenError;
-    if (!isSeen || !isClosed)
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("cannot finish the written file: %1").arg(systemMessage(finishError)));
-    return success();
-}
-
-// A file the folder holds is replaced through a temporary file (mkstemp makes it readable and
-// writable by its owner alone) and a rename over it.
-Status VCardFolder::replaceFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const
-{
-    QByteArray pattern = target + ".XXXXXX";
-    const int descriptor = ::mkstemp(pattern.data());
-    if (descriptor < 0)
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("cannot create a temporary file: %1").arg(systemMessage(errno)));
-    const bool isWritten = writeToDescriptor(descriptor, bytes) == bytes.size();
-    const int writeError = errno;
-    const bool isClosed = ::close(descriptor) == 0;
-    if (!isWritten || !isClosed || ::rename(pattern.constData(), target.constData()) != 0) {
-        const int failure = isWritten && isClosed ? errno : writeError;
-        ::unlink(pattern.constData());
-        return Error(ErrorCode::IoWriteFailed, QStringLiteral("cannot write: %1").arg(systemMessage(failure)));
-    }
-    // The rename moves the file's change time: the index keeps the status the next refresh will see.
-    if (::lstat(target.constData(), &placed) != 0)
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("cannot see the written file: %1").arg(systemMessage(errno)));
-    return success();
-}
-
-// One write per file, and one link or rename; what was written is never read back.
-Status VCardFolder::writeOneFile(const VCardFileWrite &write, bool isKnown, VCardFileEntry &entry) const
-{
-    const QByteArray target = QFile::encodeName(m_folderPath + QLatin1Char('/') + write.fileName);
     struct stat placed = {};
-    std::optional<Status> status = isKnown ? std::nullopt : linkNewFile(target, write.bytes, placed);
-    if (!status)
-        status = replaceFile(target, write.bytes, placed);
-    if (!*status)
-        return *status;
+    if (const Status status = writeFileAtomically(m_folderPath + QLatin1Char('/') + write.fileName, write.bytes,
+                                                  FilePermissions::OwnerOnly, FileFlush::Never, &placed);
+        !status)
+        return status;
     entry.fileName = QFile::encodeName(write.fileName);
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
@@ -841,15 +786,14 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, bool isKnown, VCar
     return success();
 }
 
-std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes, const Snapshot &known,
+std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes,
                                                   QHash<QString, QString> &failures) const
 {
     std::vector<VCardFileEntry> written;
     written.reserve(size_t(writes.size()));
     for (const VCardFileWrite &write : writes) {
         VCardFileEntry entry;
-        const bool isKnown = known.find(QFile::encodeName(write.fileName)) >= 0;
-        if (const Status status = writeOneFile(write, isKnown, entry); status)
+        if (const Status status = writeOneFile(write, entry); status)
             written.push_back(std::move(entry));
         else
             failures.insert(write.fileName, status.error().message());
@@ -895,7 +839,7 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     const std::lock_guard lock(m_mutex);
     loadIndexLocked();
     Written outcome;
-    std::vector<VCardFileEntry> written = writeAll(writes, *m_current, outcome.failures);
+    std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures);
     const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures);
     outcome.isOnWritersSnapshot = writersSnapshot == m_current;
     outcome.snapshot = m_current;

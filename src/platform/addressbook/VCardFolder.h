@@ -188,11 +188,9 @@ private:
     };
     Result<Listed> listFolder(const Snapshot &known) const;
     VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;
-    Status writeOneFile(const VCardFileWrite &write, bool isKnown, VCardFileEntry &entry) const;
-    std::optional<Status> linkNewFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
-    Status replaceFile(const QByteArray &target, const QByteArray &bytes, struct stat &placed) const;
+    Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
     // The entries of the files written, and of those removed (names only), each in name order.
-    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, const Snapshot &known,
+    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes,
                                          QHash<QString, QString> &failures) const;
     std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
     Status syncFileSystem() const;

@@ -183,7 +183,8 @@ Status writeFailure(const QString &path, const QString &what)
 // in one step, which fails rather than replace anything: no temporary name, no rename, and a crash
 // leaves nothing behind. Answers nothing, leaving no trace, when the file system or the process
 // cannot do this or the name was taken meanwhile: the caller then goes the named way.
-std::optional<Status> linkNewFile(const QString &path, const QByteArray &target, const QByteArray &bytes)
+std::optional<Status> linkNewFile(const QString &path, const QByteArray &target, const QByteArray &bytes,
+                                  struct stat *placed)
 {
     const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
     const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -197,6 +198,13 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
     }
     const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
     const bool isLinked = ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+    // The link moves the file's change time: its status is taken after it.
+    const bool isSeen = !isLinked || !placed || ::fstat(descriptor, placed) == 0;
+    if (!isSeen) {
+        const Status unseen = writeFailure(path, QStringLiteral("cannot see the written file"));
+        ::close(descriptor);
+        return unseen;
+    }
     if (::close(descriptor) != 0 && isLinked)
         return writeFailure(path, QStringLiteral("write failed"));
     if (!isLinked)
@@ -209,7 +217,7 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
 // before linking an unnamed temporary file in its place, which leaves a moment in which the file is
 // missing.) mkstemps creates the temporary file 0600 and never through a link.
 Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, const QByteArray &bytes, mode_t mode,
-                                 bool mustFlush)
+                                 bool mustFlush, struct stat *placed)
 {
     QByteArray pattern = temporaryPattern(path);
     const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
@@ -226,6 +234,9 @@ Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, 
     if (::rename(pattern.constData(), target.constData()) != 0)
         return writeFailure(path, QStringLiteral("cannot replace the file"));
     guard.setRenamed();
+    // The rename moves the file's change time: its status is taken after it.
+    if (placed && ::lstat(target.constData(), placed) != 0)
+        return writeFailure(path, QStringLiteral("cannot see the written file"));
     return success();
 }
 
@@ -266,16 +277,18 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 }
 
 // A file that replaces another, or is flushed before it is named, goes through a named temporary file.
-Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush)
+Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush,
+                           struct stat *placed)
 {
     const QByteArray target = QFile::encodeName(path);
     const std::optional<mode_t> replacedMode = modeOfReplacedFile(target);
-    if (flush == FileFlush::WhenReplacing && !replacedMode) {
-        if (std::optional<Status> linked = linkNewFile(path, target, bytes))
+    if (flush != FileFlush::Always && !replacedMode) {
+        if (std::optional<Status> linked = linkNewFile(path, target, bytes, placed))
             return *std::move(linked);
     }
     const mode_t mode = permissions == FilePermissions::KeepExisting ? replacedMode.value_or(0600) : 0600;
-    return writeThroughTemporaryFile(path, target, bytes, mode, flush == FileFlush::Always || replacedMode);
+    const bool mustFlush = flush == FileFlush::Always || (flush == FileFlush::WhenReplacing && replacedMode);
+    return writeThroughTemporaryFile(path, target, bytes, mode, mustFlush, placed);
 }
 
 // Folders on one file system share its sync: each file system is synced once, through the first of

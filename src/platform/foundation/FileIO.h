@@ -44,15 +44,19 @@ enum class FileFlush {
     // syncFileSystemsOf); a power cut before that leaves no file or an empty one, never a torn one.
     // A crash of the process alone loses nothing either way: the renamed file is in the kernel's hands.
     WhenReplacing,
+    // Never: the writer syncs the file system (syncFileSystemsOf) before anything names the file, for
+    // a whole batch at once; a power cut before that may leave a replaced file empty.
+    Never,
 };
 
 // Writes a whole file atomically: the bytes go to a temporary file in the same folder, which is
 // flushed and then renamed over the target, so a reader sees the old file or the new one, never a
 // half-written one, and a failed write leaves the old file as it was. A link at the target is
-// replaced, never followed. Thread-safe.
+// replaced, never followed. `placed`, when given, receives the status of the file as it stands
+// under its name once written (its change time moves when it is named). Thread-safe.
 Status writeFileAtomically(const QString &path, const QByteArray &bytes,
                            FilePermissions permissions = FilePermissions::KeepExisting,
-                           FileFlush flush = FileFlush::Always);
+                           FileFlush flush = FileFlush::Always, struct stat *placed = nullptr);
 
 // Makes what was written and renamed in the folders durable: one sync (syncfs) of each file system
 // that holds one of them, however many files changed. Folders that no longer exist are passed over.
