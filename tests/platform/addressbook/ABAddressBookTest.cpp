@@ -608,6 +608,36 @@ TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
     EXPECT_EQ(ABAddressBook::storedPersonCount(), 2);
 }
 
+// The count a listing announces is the number of persons it visits, whatever the book holds,
+// removed or added meanwhile.
+TEST(ABAddressBook, TheListingCountsThePersonsItVisits)
+{
+    StoreFolder folder;
+    folder.writeFile(QStringLiteral("a.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:A;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("copy.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("c.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:c\r\nN:C;;;;\r\nEND:VCARD\r\n");
+    folder.writeFile(QStringLiteral("broken.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\n");
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const auto expectCount = [&book](qsizetype expected) {
+        EXPECT_EQ(book->personStampCount(), expected);
+        EXPECT_EQ(book->personStamps().size(), expected);
+    };
+    expectCount(2);
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("b"))));
+    expectCount(3);
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(QStringLiteral("c"))));
+    expectCount(2);
+    ASSERT_TRUE(book->save());
+    expectCount(2);
+    const std::shared_ptr<ABGroup> group = ABGroup::initWithAddressBook(book);
+    ASSERT_TRUE(group->setValue(QStringLiteral("G"), kABGroupNameProperty));
+    ASSERT_TRUE(book->addRecord(group));
+    expectCount(2);
+    ASSERT_TRUE(book->save());
+    expectCount(2);
+    EXPECT_EQ(ABAddressBook::addressBook()->personStampCount(), 2);
+}
+
 // A book that saves after another book of the process saved shows the folder anew on its next
 // refresh: a person it held from before carries none of the other book's change.
 TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
