@@ -613,10 +613,14 @@ TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
 TEST(ABAddressBook, TheListingCountsThePersonsItVisits)
 {
     StoreFolder folder;
-    folder.writeFile(QStringLiteral("a.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:A;;;;\r\nEND:VCARD\r\n");
-    folder.writeFile(QStringLiteral("copy.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n");
-    folder.writeFile(QStringLiteral("c.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:c\r\nN:C;;;;\r\nEND:VCARD\r\n");
-    folder.writeFile(QStringLiteral("broken.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\n");
+    // Two persons, a second file with the first one's id, and a file that does not parse.
+    const std::pair<const char *, QByteArray> files[] = {
+        {"a.vcf", "UID:a\r\nN:A;;;;\r\nEND:VCARD\r\n"},
+        {"copy.vcf", "UID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n"},
+        {"c.vcf", "UID:c\r\nN:C;;;;\r\nEND:VCARD\r\n"},
+        {"broken.vcf", QByteArray()}};
+    for (const auto &[name, lines] : files)
+        folder.writeFile(QLatin1String(name), "BEGIN:VCARD\r\nVERSION:3.0\r\n" + lines);
     const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
     const auto expectCount = [&book](qsizetype expected) {
         EXPECT_EQ(book->personStampCount(), expected);
