@@ -62,6 +62,7 @@ void setOrRemove(const std::shared_ptr<ABPerson> &person, const QVariantMap &rec
 QVariant addressOf(const QVariantMap &record, const QStringList &keys)
 {
     QStringList texts;
+    texts.reserve(keys.size());
     for (const QString &key : keys)
         texts.append(::stringForKey(record, key));
     if (std::all_of(texts.cbegin(), texts.cend(), [](const QString &text) { return text.isEmpty(); }))
@@ -382,10 +383,12 @@ void HMContactData::writeSlots(const std::shared_ptr<ABPerson> &person, const QV
                        {QStringLiteral("Home Page"), QStringLiteral("Home URL"), QStringLiteral("URL"),
                         QStringLiteral("Work URL")},
                        kABURLsProperty, 4, kUrlKeys, identifierDictionary);
+    static const QString kUserKeys[] = {QStringLiteral("IMADDRESS1"), QStringLiteral("IMADDRESS2")};
+    static const QString kServiceKeys[] = {QStringLiteral("IMLABEL1"), QStringLiteral("IMLABEL2")};
     QVariantList messages;
-    for (int slot = 1; slot <= 2; ++slot) {
-        const QString user = ::stringForKey(record, QStringLiteral("IMADDRESS%1").arg(slot));
-        const QString service = ::stringForKey(record, QStringLiteral("IMLABEL%1").arg(slot));
+    for (int slot = 0; slot < 2; ++slot) {
+        const QString user = ::stringForKey(record, kUserKeys[slot]);
+        const QString service = ::stringForKey(record, kServiceKeys[slot]);
         messages.append(user.isEmpty() && service.isEmpty()
                             ? kEmptyMarker
                             : QVariant(QVariantMap{{kABInstantMessageUsernameKey, user},
@@ -398,10 +401,13 @@ void HMContactData::writeSlots(const std::shared_ptr<ABPerson> &person, const QV
 void HMContactData::writeAddresses(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,
                                    QVariantMap &identifierDictionary)
 {
-    const QVariantList addresses = {
-        addressOf(record, {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"}),
-        addressOf(record, {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY", "HOMESTATE", "HOMEZIP", "HOMECNTRY"}),
-        addressOf(record, {"OTHERADDR1", "OTHERADDR2", "OTHERADDR3", "OTHERCITY", "OTHERSTATE", "OTHERZIP", "OTHERCNTRY"})};
+    // Made once: every record of a run looks up the same keys.
+    static const QStringList kSlotKeys[] = {
+        {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"},
+        {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY", "HOMESTATE", "HOMEZIP", "HOMECNTRY"},
+        {"OTHERADDR1", "OTHERADDR2", "OTHERADDR3", "OTHERCITY", "OTHERSTATE", "OTHERZIP", "OTHERCNTRY"}};
+    const QVariantList addresses = {addressOf(record, kSlotKeys[0]), addressOf(record, kSlotKeys[1]),
+                                    addressOf(record, kSlotKeys[2])};
     updateNativePerson(person, addresses, {kABAddressWorkLabel, kABAddressHomeLabel, kABOtherLabel}, kABAddressProperty,
                        3, kAddressesKeys, identifierDictionary);
 }

@@ -91,6 +91,11 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
 {
     DDLogInfo(QString());
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
+    if (const QString unchanged = hmUidOfUnchangedPerson(stamp, after); !unchanged.isEmpty()) {
+        logDateComparison(stamp.modificationDate, after);
+        handled.insert(stamp.uniqueId, unchanged);
+        return std::nullopt;
+    }
     const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(stamp.uniqueId);
     const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
     // Under the entry's own text of the id, which the graph keeps anyway: the listing's text of it
@@ -121,6 +126,28 @@ QString HMContactData::loadingPersonLine(const QString &uniqueId)
              person ? person->valueForProperty(kABLastNameProperty).toString() : QString());
 }
 
+// Most persons of a sync are unchanged: a confirmed person dated no later than the last sync goes
+// nowhere whatever its identifier dictionary holds, so only its hmUid is looked up, and the dictionary
+// is never made. Empty when the person needs the full look: no date to compare, changed since, some
+// dictionary unconfirmed (its person goes as new again), or no hmUid text joined to the person.
+QString HMContactData::hmUidOfUnchangedPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after) const
+{
+    const QDateTime &modified = stamp.modificationDate;
+    if (!after.isValid() || !modified.isValid() || modified > after)
+        return QString();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (graph->hasUnconfirmedEntries())
+        return QString();
+    return graph->harrowmereUidForNativeId(stamp.uniqueId);
+}
+
+void HMContactData::logDateComparison(const QDateTime &modified, const QDateTime &after)
+{
+    DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
+                  .arg(dateUtilities().localDateTimeStringFromDate(modified),
+                       dateUtilities().localDateTimeStringFromDate(after)));
+}
+
 bool HMContactData::isLastWrittenBySync(const QDateTime &modified, const QVariantMap &identifierDictionary) const
 {
     const QDateTime written = identifierDictionary.value(kWrittenModificationDateKey).toDateTime();
@@ -133,9 +160,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const ABAddres
                                                                   const QSet<QString> &excludedHmUids)
 {
     const QDateTime &modified = stamp.modificationDate;
-    DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
-                  .arg(dateUtilities().localDateTimeStringFromDate(modified),
-                       dateUtilities().localDateTimeStringFromDate(after)));
+    logDateComparison(modified, after);
     // A person the sync itself last saved from the other side's record is not a desktop change.
     if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(modified, identifierDictionary)))
         return std::nullopt;

@@ -99,6 +99,8 @@ private:
     // Reader steps.
     std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
                                                 const QSet<QString> &excludedHmUids, QHash<QString, QString> &handled);
+    QString hmUidOfUnchangedPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after) const;
+    void logDateComparison(const QDateTime &modified, const QDateTime &after);
     std::optional<HMSyncRecord> recordForChangedPerson(const platform::ABAddressBook::PersonStamp &stamp,
                                                        const QVariantMap &identifierDictionary, const QString &hmUid,
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);

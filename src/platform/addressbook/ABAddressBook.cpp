@@ -268,6 +268,13 @@ QList<ABAddressBook::PersonStamp> ABAddressBook::personStamps() const
 
 qsizetype ABAddressBook::personStampCount() const
 {
+    // Counting needs the ids, and makes every stamp, only while this instance removed or holds records.
+    if (m_removedIds.isEmpty() && m_held.isEmpty()) {
+        const std::vector<VCardFileEntry> &entries = m_snapshot->entries;
+        return qsizetype(std::count_if(entries.cbegin(), entries.cend(), [](const VCardFileEntry &entry) {
+            return entry.isReadable && !entry.isDuplicate && !entry.isGroup;
+        }));
+    }
     qsizetype count = 0;
     visitPersonStamps([&count](const PersonStamp &) { ++count; });
     return count;

@@ -20,6 +20,48 @@ bool isIndexedProperty(const QString &property)
 
 } // namespace
 
+qsizetype ABPropertyValues::indexOf(const QString &property) const
+{
+    const auto count = qsizetype(m_values.size());
+    for (qsizetype index = 0; index < count; ++index) {
+        const QString &name = m_values[size_t(index)].first;
+        if (name.constData() == property.constData() && name.size() == property.size())
+            return index;
+    }
+    for (qsizetype index = 0; index < count; ++index) {
+        if (m_values[size_t(index)].first == property)
+            return index;
+    }
+    return -1;
+}
+
+QVariant ABPropertyValues::value(const QString &property) const
+{
+    const qsizetype index = indexOf(property);
+    return index < 0 ? QVariant() : m_values[size_t(index)].second;
+}
+
+void ABPropertyValues::insert(const QString &property, const QVariant &value)
+{
+    if (const qsizetype index = indexOf(property); index >= 0) {
+        m_values[size_t(index)].second = value;
+        return;
+    }
+    // Most records hold a handful of values or a dozen: room for 8 spares the smallest steps.
+    if (m_values.empty())
+        m_values.reserve(8);
+    m_values.emplace_back(property, value);
+}
+
+bool ABPropertyValues::remove(const QString &property)
+{
+    const qsizetype index = indexOf(property);
+    if (index < 0)
+        return false;
+    m_values.erase(m_values.begin() + index);
+    return true;
+}
+
 ABRecord::ABRecord(QString uniqueId) : m_uniqueId(std::move(uniqueId)) {}
 
 QVariant ABRecord::valueForProperty(const QString &property)
@@ -47,7 +89,7 @@ Status ABRecord::removeValueForProperty(const QString &property)
     if (property == kABModificationDateProperty)
         return Error(ErrorCode::DataOther, QStringLiteral("%1 is set by the store").arg(property));
     ensureLoaded();
-    if (m_values.remove(property) > 0)
+    if (m_values.remove(property))
         noteChange(property);
     return success();
 }

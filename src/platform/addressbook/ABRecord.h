@@ -9,11 +9,32 @@
 #include <QVariant>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
 class ABAddressBook;
 class VCardFolder;
+
+// The values of one record by property name. A record holds a dozen or two, which a short list finds
+// faster than a hash table, with no table to allocate; the names callers pass are nearly always the
+// shared constants of ABConstants.h, found by the address of their text before any text is compared.
+class ABPropertyValues final
+{
+public:
+    // Invalid when the record has no value for the property.
+    QVariant value(const QString &property) const;
+    bool contains(const QString &property) const { return indexOf(property) >= 0; }
+    void insert(const QString &property, const QVariant &value);
+    // Whether there was a value to remove.
+    bool remove(const QString &property);
+
+private:
+    qsizetype indexOf(const QString &property) const;
+
+    std::vector<std::pair<QString, QVariant>> m_values;
+};
 
 // A person or a group of an address book: a unique id and values by property name. A record read
 // from the store starts with only what the store's index holds (unique id, modification date,
@@ -57,7 +78,7 @@ public:
     // The record's file is read from the folder on first need; the record may outlive its book.
     void markUnloaded(std::shared_ptr<VCardFolder> folder);
     void setLoaded(const QString &problem);
-    const QHash<QString, QVariant> &storedValues() const { return m_values; }
+    const ABPropertyValues &storedValues() const { return m_values; }
     // vCard lines the mapping does not understand, and categories that name no group: written back
     // unchanged, so another program's data survives our edits.
     QList<VCardProperty> &foreignLines() { return m_foreignLines; }
@@ -72,7 +93,7 @@ protected:
 
 private:
     QString m_uniqueId;
-    QHash<QString, QVariant> m_values;
+    ABPropertyValues m_values;
     std::weak_ptr<ABAddressBook> m_book;
     std::shared_ptr<VCardFolder> m_folder;
     QString m_fileName;

@@ -117,16 +117,35 @@ QString parameterValueText(QString value)
     return value;
 }
 
+// Whether a parameter value goes out as it is: no character parameterValueText changes or quotes.
+bool isPlainParameterValue(const QString &value)
+{
+    for (const QChar character : value) {
+        const char16_t code = character.unicode();
+        if (code == u'"' || code == u'\r' || code == u'\n' || code == u',' || code == u';' || code == u':')
+            return false;
+    }
+    return true;
+}
+
+// The line built in one text: a card's writing makes one per line of every card.
 QString lineText(const VCardProperty &property)
 {
-    QString text = property.group.isEmpty() ? property.name : property.group + QLatin1Char('.') + property.name;
+    QString text;
+    text.reserve(property.group.size() + property.name.size() + property.value.size() + 48);
+    if (!property.group.isEmpty())
+        text.append(property.group).append(QLatin1Char('.'));
+    text.append(property.name);
     for (const VCardParameter &parameter : property.parameters) {
-        QStringList values;
-        for (const QString &value : parameter.values)
-            values.append(parameterValueText(value));
-        text += QLatin1Char(';') + parameter.name + QLatin1Char('=') + values.join(QLatin1Char(','));
+        text.append(QLatin1Char(';')).append(parameter.name).append(QLatin1Char('='));
+        for (qsizetype index = 0; index < parameter.values.size(); ++index) {
+            const QString &value = parameter.values.at(index);
+            if (index > 0)
+                text.append(QLatin1Char(','));
+            text.append(isPlainParameterValue(value) ? value : parameterValueText(value));
+        }
     }
-    return text + QLatin1Char(':') + property.value;
+    return text.append(QLatin1Char(':')).append(property.value);
 }
 
 // Folds one line into octet-limited pieces, never inside a UTF-8 sequence.
@@ -138,12 +157,12 @@ void appendFolded(QByteArray &out, const QByteArray &line)
         qsizetype end = start + limit;
         while (end > start && (quint8(line.at(end)) & 0xC0) == 0x80)
             --end;
-        out += line.mid(start, end - start);
+        out.append(line.constData() + start, end - start);
         out += "\r\n ";
         start = end;
         limit = kFoldOctets - 1;
     }
-    out += line.mid(start);
+    out.append(line.constData() + start, line.size() - start);
     out += "\r\n";
 }
 

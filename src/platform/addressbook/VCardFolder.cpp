@@ -90,9 +90,17 @@ bool isCardFileName(std::string_view name)
     return suffix[0] == '.' && (suffix[1] | 0x20) == 'v' && (suffix[2] | 0x20) == 'c' && (suffix[3] | 0x20) == 'f';
 }
 
-QString stemOf(const QString &fileName)
+// The file's name without its ".vcf".
+QStringView stemViewOf(const QString &fileName)
 {
-    return fileName.left(fileName.size() - 4);
+    return fileName.size() >= 4 ? QStringView(fileName).chopped(4) : QStringView(fileName);
+}
+
+// Taken by value: a name made for it is cut in place, with no copy.
+QString stemOf(QString fileName)
+{
+    fileName.truncate(stemViewOf(fileName).size());
+    return fileName;
 }
 
 void appendField(QByteArray &out, const QString &text)
@@ -163,7 +171,7 @@ QString detailOf(const VCardFileEntry &entry, Detail detail)
 QByteArray packDetails(const VCardSummary &summary, const QString &fileName, const QString &problem)
 {
     QByteArray packed;
-    appendField(packed, summary.uniqueId == stemOf(fileName) ? QString() : summary.uniqueId);
+    appendField(packed, summary.uniqueId == stemViewOf(fileName) ? QString() : summary.uniqueId);
     for (const QString *text :
          {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName, &problem})
         appendField(packed, *text);

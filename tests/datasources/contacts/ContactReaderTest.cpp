@@ -196,3 +196,53 @@ TEST(ContactReader, SlotsTakePreferredLabelsAndStreetsTheirLines)
     EXPECT_EQ(record.value(QStringLiteral("ADDRESS2")), QVariant(QStringLiteral("Line 2")));
     EXPECT_TRUE(record.value(QStringLiteral("CATEGORY")).toString().endsWith(QLatin1Char('\t')));
 }
+
+// Persons dated no later than the last sync are passed over from their hmUid alone; one unanswered
+// add in the graph makes every person take the full look, so the unanswered one goes as new again,
+// and the others still stay home and are never taken for deletions.
+TEST(ContactReader, UnchangedPersonsStayHomeWhileAnAddAwaitsItsAnswer)
+{
+    ContactsFixture fixture;
+    FixedClock clock(kMonday);
+    const QString ann = fixture.addDesktopPerson(QStringLiteral("Ann"), QStringLiteral("Old"))->uniqueId();
+    const QString bob = fixture.addDesktopPerson(QStringLiteral("Bob"), QStringLiteral("Old"))->uniqueId();
+    ASSERT_EQ(fixture.listStep(QDateTime(), true).size(), 2);
+    fixture.confirmAdds();
+    const QString annHmUid = fixture.graph().harrowmereUidForNativeId(ann);
+    clock.set(kMonday.addSecs(60));
+    const QString cid = fixture.addDesktopPerson(QStringLiteral("Cid"), QStringLiteral("New"))->uniqueId();
+    fixture.startNewRun();
+    const QList<HMSyncRecord> added = fixture.listStep(kMonday, true);
+    ASSERT_EQ(added.size(), 1);
+    EXPECT_TRUE(added.first().isNew());
+    const QString temporaryId = added.first().hmxUid();
+
+    const struct
+    {
+        QDateTime after;
+        QStringList sent; // native ids, in listing order
+    } steps[] = {
+        // Cid's answer never came: it goes again, the others do not, and nothing is deleted.
+        {kMonday.addSecs(120), {cid}},
+        {kMonday, {cid}},
+        // Answered: nobody goes, whether or not the date lies after the persons'.
+        {kMonday.addSecs(120), {}},
+        {kMonday.addSecs(60), {}},
+        {kMonday.addSecs(59), {cid}},
+    };
+    for (const auto &step : steps) {
+        if (&step == &steps[2])
+            fixture.confirmAdds();
+        fixture.startNewRun();
+        QStringList sent;
+        for (const HMSyncRecord &record : fixture.listStep(step.after, true)) {
+            EXPECT_FALSE(record.isDelete());
+            sent.append(record.nativeId());
+        }
+        EXPECT_EQ(sent, step.sent) << step.after.toString(Qt::ISODate).toStdString();
+        EXPECT_EQ(fixture.graph().count(), 3);
+        EXPECT_EQ(fixture.graph().harrowmereUidForNativeId(ann), annHmUid);
+        EXPECT_FALSE(fixture.graph().harrowmereUidForNativeId(bob).isEmpty());
+    }
+    EXPECT_EQ(fixture.graph().nativeIdForHarrowmereUid(QStringLiteral("phone-") + temporaryId), cid);
+}

@@ -608,6 +608,40 @@ TEST(ABAddressBook, TheStoredPersonCountIsReadFromTheIndex)
     EXPECT_EQ(ABAddressBook::storedPersonCount(), 2);
 }
 
+// The count a listing announces is the number of persons it visits, whatever the book holds,
+// removed or added meanwhile.
+TEST(ABAddressBook, TheListingCountsThePersonsItVisits)
+{
+    StoreFolder folder;
+    // Two persons, a second file with the first one's id, and a file that does not parse.
+    const std::pair<const char *, QByteArray> files[] = {
+        {"a.vcf", "UID:a\r\nN:A;;;;\r\nEND:VCARD\r\n"},
+        {"copy.vcf", "UID:a\r\nN:Copy;;;;\r\nEND:VCARD\r\n"},
+        {"c.vcf", "UID:c\r\nN:C;;;;\r\nEND:VCARD\r\n"},
+        {"broken.vcf", QByteArray()}};
+    for (const auto &[name, lines] : files)
+        folder.writeFile(QLatin1String(name), "BEGIN:VCARD\r\nVERSION:3.0\r\n" + lines);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const auto expectCount = [&book](qsizetype expected) {
+        EXPECT_EQ(book->personStampCount(), expected);
+        EXPECT_EQ(book->personStamps().size(), expected);
+    };
+    expectCount(2);
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("b"))));
+    expectCount(3);
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(QStringLiteral("c"))));
+    expectCount(2);
+    ASSERT_TRUE(book->save());
+    expectCount(2);
+    const std::shared_ptr<ABGroup> group = ABGroup::initWithAddressBook(book);
+    ASSERT_TRUE(group->setValue(QStringLiteral("G"), kABGroupNameProperty));
+    ASSERT_TRUE(book->addRecord(group));
+    expectCount(2);
+    ASSERT_TRUE(book->save());
+    expectCount(2);
+    EXPECT_EQ(ABAddressBook::addressBook()->personStampCount(), 2);
+}
+
 // A book that saves after another book of the process saved shows the folder anew on its next
 // refresh: a person it held from before carries none of the other book's change.
 TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)

@@ -55,6 +55,30 @@ TEST(VCardText, FoldsLongLinesAtSeventyFiveOctetsWithoutSplittingCharacters)
     EXPECT_EQ(VCard::unescapeText(parsed->property(QStringLiteral("NOTE"))->value), note);
 }
 
+TEST(VCardText, WritesGroupsAndParametersByteForByte)
+{
+    struct Row { const char *name; VCardProperty line; QByteArray written; };
+    const Row rows[] = {
+        {"plain values", {QString(), QStringLiteral("TEL"), {{QStringLiteral("TYPE"), {QStringLiteral("WORK"), QStringLiteral("FAX")}}}, QStringLiteral("1")},
+         "TEL;TYPE=WORK,FAX:1\r\n"},
+        {"a group", {QStringLiteral("item1"), QStringLiteral("EMAIL"), {}, QStringLiteral("a@b")}, "item1.EMAIL:a@b\r\n"},
+        {"separators are quoted", {QString(), QStringLiteral("URL"), {{QStringLiteral("TYPE"), {QStringLiteral("a,b"), QStringLiteral("c;d"), QStringLiteral("e:f")}}}, QStringLiteral("x")},
+         "URL;TYPE=\"a,b\",\"c;d\",\"e:f\":x\r\n"},
+        {"quotes go, line breaks turn to spaces", {QString(), QStringLiteral("X-A"), {{QStringLiteral("L"), {QStringLiteral("say \"hi\"\r\nnow")}}}, QStringLiteral("v")},
+         "X-A;L=say hi  now:v\r\n"},
+        {"an empty parameter and two parameters", {QString(), QStringLiteral("X-B"), {{QStringLiteral("P"), {}}, {QStringLiteral("Q"), {QString()}}}, QString()},
+         "X-B;P=;Q=:\r\n"},
+        {"a long line folds", {QStringLiteral("g"), QStringLiteral("NOTE"), {{QStringLiteral("TYPE"), {QStringLiteral("x")}}}, QString(80, QLatin1Char('n'))},
+         "g.NOTE;TYPE=x:" + QByteArray(61, 'n') + "\r\n " + QByteArray(19, 'n') + "\r\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        VCard card;
+        card.properties().append(row.line);
+        EXPECT_EQ(card.serialize(), "BEGIN:VCARD\r\nVERSION:3.0\r\n" + row.written + "END:VCARD\r\n");
+    }
+}
+
 TEST(VCardText, RefusesWhatIsNotOneCard)
 {
     struct Row { const char *name; QByteArray bytes; const char *problem; };
