@@ -548,7 +548,12 @@ public:
     explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
 
     void beginList(qsizetype count) override { m_entries.reserve(count); }
-    void addPair(const QString &key, const QVariant &value) override { m_pairs.emplace_back(key, value); }
+    void addPair(const QString &key, const QVariant &value) override { m_pairs.push_back({key, value, std::nullopt}); }
+    // ASCII is UTF-8 too: the text's bytes are packed as the text would be, without building it.
+    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override
+    {
+        m_pairs.push_back({key, QVariant(), ascii});
+    }
     void endDictionary() override
     {
         m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
@@ -557,7 +562,7 @@ public:
 
 private:
     HMIdentifierGraph::Entries &m_entries;
-    std::vector<std::pair<QString, QVariant>> m_pairs;
+    std::vector<HMIdentifierGraphEntry::Pair> m_pairs;
 };
 
 } // namespace

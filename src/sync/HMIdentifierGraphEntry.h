@@ -63,10 +63,18 @@ public:
         return !(left == right);
     }
 
+    // One pair of a dictionary being read: its value, or for a text kept as UTF-8 elsewhere (valid
+    // until the entry is made) its bytes, packed as they stand, as the text itself would be.
+    struct Pair
+    {
+        QString key;
+        QVariant value;
+        std::optional<QByteArrayView> utf8Text;
+    };
     // The entry of a dictionary read as its pairs, in any order: where a key comes more than once,
     // the last value counts, as inserting them into a QVariantMap one by one would have it. The
     // pairs are left sorted.
-    static HMIdentifierGraphEntry fromPairs(std::vector<std::pair<QString, QVariant>> &pairs);
+    static HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
 
     // The format byte every packed entry starts with.
     static constexpr char kFormat = 1;

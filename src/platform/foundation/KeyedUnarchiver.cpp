@@ -615,9 +615,17 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
             fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
         return;
     }
+    const QString &keyText = *static_cast<const QString *>(key.constData());
+    // Texts, most of a list's values, are handed as they stand in the file.
+    const std::optional<QByteArrayView> ascii = *valueIndex == 0 ? std::nullopt : m_document.asciiTextAt(entryObject(*valueIndex));
+    if (ascii) {
+        if (addExpandedSize(total, *valueIndex))
+            visitor.addAsciiTextPair(keyText, *ascii);
+        return;
+    }
     const QVariant value = decodeUnsharedValueAt(*valueIndex, depth + 1);
     if (!m_error && addExpandedSize(total, *valueIndex))
-        visitor.addPair(*static_cast<const QString *>(key.constData()), value);
+        visitor.addPair(keyText, value);
 }
 
 // A value as decodeValueAt gives it, but a plain one is not kept for sharing: values that stand

@@ -55,6 +55,12 @@ public:
         virtual void beginList(qsizetype count) = 0;
         // The pairs of one dictionary in the archive's order, then its end.
         virtual void addPair(const QString &key, const QVariant &value) = 0;
+        // A pair whose value is a text of ASCII characters, as its bytes read in place (valid while
+        // the unarchiver lives), for a visitor that can keep them without building the text.
+        virtual void addAsciiTextPair(const QString &key, QByteArrayView ascii)
+        {
+            addPair(key, QString::fromLatin1(ascii));
+        }
         virtual void endDictionary() = 0;
     };
     // Reads the list of dictionaries under a key, as decodeObject would read it, but hands each
