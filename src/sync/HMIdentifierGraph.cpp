@@ -548,11 +548,18 @@ public:
     explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
 
     void beginList(qsizetype count) override { m_entries.reserve(count); }
-    void addPair(const QString &key, const QVariant &value) override { m_pairs.push_back({key, value, std::nullopt}); }
+    void addPair(const QString &key, const QVariant &value) override
+    {
+        m_pairs.push_back({key, value, std::nullopt, std::nullopt});
+    }
     // ASCII is UTF-8 too: the text's bytes are packed as the text would be, without building it.
     void addAsciiTextPair(const QString &key, QByteArrayView ascii) override
     {
-        m_pairs.push_back({key, QVariant(), ascii});
+        m_pairs.push_back({key, QVariant(), ascii, std::nullopt});
+    }
+    void addUtcDatePair(const QString &key, qint64 msecsSinceEpoch) override
+    {
+        m_pairs.push_back({key, QVariant(), std::nullopt, msecsSinceEpoch});
     }
     void endDictionary() override
     {

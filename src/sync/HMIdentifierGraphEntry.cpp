@@ -659,12 +659,13 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pair
             const Pair &pair = pairs[index];
             if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
                 continue;
-            if (!pair.utf8Text) {
-                appendPair(bytes, pair.key, pair.value);
-                continue;
-            }
             appendKey(bytes, pair.key);
-            appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
+            if (pair.utf8Text)
+                appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
+            else if (pair.utcDateMsecs)
+                appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
+            else
+                appendValue(bytes, pair.value, 0);
         }
     }));
 }
