@@ -259,10 +259,21 @@ void KeyedUnarchiver::fail(const QString &message)
     failWithError(Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: ") + message));
 }
 
-// The whole value of an object of the property list; invalid, failing, when it cannot be read.
+// The value of a plain object of the property list; invalid, failing, when it cannot be read. An
+// archive keeps every list and dictionary as an entry of its own, so none is ever taken as a value
+// in place: one found there reads as an empty one of its kind, which tells the caller what stands
+// there, without its references being followed.
 QVariant KeyedUnarchiver::valueOf(quint64 object)
 {
-    Result<QVariant> value = m_document.valueAt(object);
+    switch (m_document.shapeOf(object)) {
+    case binaryplist::Document::Shape::Array:
+        return QVariantList();
+    case binaryplist::Document::Shape::Dictionary:
+        return QVariantMap();
+    default:
+        break;
+    }
+    Result<QVariant> value = m_document.leafAt(object);
     if (value)
         return std::move(value).value();
     failWithError(value.error().withContext(QStringLiteral("keyed archive")));
