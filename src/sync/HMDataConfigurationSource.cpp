@@ -442,7 +442,7 @@ void HMDataConfigurationSource::finishIdentifierGraph(const HMSyncConduitData &c
     const std::shared_ptr<HMProfile> current = profile();
     if (letter == QLatin1String("-") || !current)
         return;
-    // The journal of the run goes into the graph file, which other readers open as a keyed archive.
+    // The run's date goes to the journal, which is folded into the graph file once it has grown long.
     if (!HMProfileManager::finishIdentifier(graph, *current, letter))
         DDLogError(QStringLiteral("The identifier graph of conduit %1 was not saved").arg(letter));
 }

@@ -104,6 +104,21 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
 // hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
 constexpr qsizetype kLongestReplacedRun = 4096;
+// How far ahead an entry that comes next is looked for among the earlier ones: a run changes
+// records next to each other, and each changed record leaves its place for the end of the list.
+constexpr qsizetype kLongestRemovedRun = 64;
+
+// How many earlier entries from the given position on were removed before the entry that now comes
+// next: 0 when it is not found within the bound.
+qsizetype removedRun(const HMIdentifierGraph::Entries &earlier, qsizetype before, const HMIdentifierGraphEntry &next)
+{
+    const qsizetype end = std::min(earlier.size(), before + 1 + kLongestRemovedRun);
+    for (qsizetype position = before + 1; position < end; ++position) {
+        if (next.isSharedWith(earlier.at(position)))
+            return position - before;
+    }
+    return 0;
+}
 
 // The length of the run of entries changed in place from the given positions on: the entries after
 // it are unchanged, or one of the lists ends with it. 0 when no such run is found within the bound.
@@ -129,8 +144,8 @@ bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
 
 HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earlier, const Entries &now)
 {
-    // One walk keeps every unchanged entry in order. An earlier entry whose successor comes next is
-    // removed; a run of entries changed in place (the entries after it unchanged) is replaced where
+    // One walk keeps every unchanged entry in order. Earlier entries followed closely by the one
+    // that comes next are removed; a run of entries changed in place (the entries after it unchanged) is replaced where
     // it stands; whatever follows the last entry kept is appended. Inserts and reorderings thus come
     // out as replacements, removals and appends, so order is always kept.
     Changes changes;
@@ -142,8 +157,9 @@ HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earl
             ++before;
             continue;
         }
-        if (before + 1 < earlier.size() && now.at(after).isSharedWith(earlier.at(before + 1))) {
-            changes.removed.push_back(before++);
+        if (const qsizetype removed = removedRun(earlier, before, now.at(after)); removed > 0) {
+            for (qsizetype step = 0; step < removed; ++step)
+                changes.removed.push_back(before++);
             continue;
         }
         const qsizetype run = replacedRun(earlier, before, now, after);
@@ -532,7 +548,19 @@ public:
     explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
 
     void beginList(qsizetype count) override { m_entries.reserve(count); }
-    void addPair(const QString &key, const QVariant &value) override { m_pairs.emplace_back(key, value); }
+    void addPair(const QString &key, const QVariant &value) override
+    {
+        m_pairs.push_back({key, value, std::nullopt, std::nullopt});
+    }
+    // ASCII is UTF-8 too: the text's bytes are packed as the text would be, without building it.
+    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override
+    {
+        m_pairs.push_back({key, QVariant(), ascii, std::nullopt});
+    }
+    void addUtcDatePair(const QString &key, qint64 msecsSinceEpoch) override
+    {
+        m_pairs.push_back({key, QVariant(), std::nullopt, msecsSinceEpoch});
+    }
     void endDictionary() override
     {
         m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
@@ -541,7 +569,7 @@ public:
 
 private:
     HMIdentifierGraph::Entries &m_entries;
-    std::vector<std::pair<QString, QVariant>> m_pairs;
+    std::vector<HMIdentifierGraphEntry::Pair> m_pairs;
 };
 
 } // namespace

@@ -23,7 +23,8 @@
 // Entries are kept packed (HMIdentifierGraphEntry) and materialised as dictionaries one at a time,
 // when asked for.
 // Stored by HMProfileManager as a plain keyed archive under the root key "HMIdentifierGraph", with
-// the changes of a run's pages in a journal beside it until the conduit ends (HMIdentifierGraphJournal).
+// the changes of a run's pages in a journal beside it until the journal has grown enough to be folded
+// into the file (HMIdentifierGraphJournal).
 // Lookups go through hash indexes (of the exact "hmUid", the exact "nativeId", the folded "hmUid")
 // that hold entry numbers; each candidate is checked against its entry, so two identifiers with one
 // hash never mix. The list changes only through the graph's own calls, which keep the indexes in step.
@@ -58,15 +59,18 @@ public:
 
     // What the graph's files hold, kept by HMProfileManager, which alone writes them: the list and
     // date as last made durable (the list shares its entries with the graph's while they are
-    // unchanged), the graph file they belong to with the digest of its bytes (empty when there is no
-    // file), and the journal beside it.
+    // unchanged), the graph file they belong to with the digest and length of its bytes (0 when
+    // there is no file), and the journal beside it: its length and change lines (0 when there is
+    // none to append to), and whether it changes entries or only the date.
     struct DurableState
     {
         QString path;
         Entries entries;
         QDateTime lastSyncDate;
         QByteArray baseDigest;
+        qint64 graphFileBytes = 0;
         qint64 journalBytes = 0;
+        qsizetype journalLines = 0;
         bool doesJournalHoldEntries = false;
     };
 

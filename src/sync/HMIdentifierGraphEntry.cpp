@@ -304,8 +304,7 @@ quint32 numberOfKey(const QString &key)
     return number;
 }
 
-// Appends one key-value pair in packed form; pairs come in key order, each key once.
-void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
+void appendKey(QByteArray &packed, const QString &key)
 {
     const quint32 number = numberOfKey(key);
     appendVarint(packed, number);
@@ -314,6 +313,12 @@ void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
         appendVarint(packed, quint64(text.size()));
         packed.append(text);
     }
+}
+
+// Appends one key-value pair in packed form; pairs come in key order, each key once.
+void appendPair(QByteArray &packed, const QString &key, const QVariant &value)
+{
+    appendKey(packed, key);
     appendValue(packed, value, 0);
 }
 
@@ -643,17 +648,24 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
 {
 }
 
-HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<std::pair<QString, QVariant>> &pairs)
+HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pairs)
 {
-    const auto byKey = [](const auto &left, const auto &right) { return left.first < right.first; };
+    const auto byKey = [](const Pair &left, const Pair &right) { return left.key < right.key; };
     // Archives list a dictionary's keys sorted already.
     if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
         std::stable_sort(pairs.begin(), pairs.end(), byKey);
     return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) {
         for (size_t index = 0; index < pairs.size(); ++index) {
-            if (index + 1 < pairs.size() && pairs[index + 1].first == pairs[index].first)
+            const Pair &pair = pairs[index];
+            if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
                 continue;
-            appendPair(bytes, pairs[index].first, pairs[index].second);
+            appendKey(bytes, pair.key);
+            if (pair.utf8Text)
+                appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
+            else if (pair.utcDateMsecs)
+                appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
+            else
+                appendValue(bytes, pair.value, 0);
         }
     }));
 }

@@ -63,10 +63,20 @@ public:
         return !(left == right);
     }
 
+    // One pair of a dictionary being read: its value, or in its place a text's UTF-8 bytes kept
+    // elsewhere (valid until the entry is made) or a UTC date's milliseconds since 1970, packed as
+    // the text or the date itself would be.
+    struct Pair
+    {
+        QString key;
+        QVariant value;
+        std::optional<QByteArrayView> utf8Text;
+        std::optional<qint64> utcDateMsecs;
+    };
     // The entry of a dictionary read as its pairs, in any order: where a key comes more than once,
     // the last value counts, as inserting them into a QVariantMap one by one would have it. The
     // pairs are left sorted.
-    static HMIdentifierGraphEntry fromPairs(std::vector<std::pair<QString, QVariant>> &pairs);
+    static HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
 
     // The format byte every packed entry starts with.
     static constexpr char kFormat = 1;

@@ -15,8 +15,8 @@
 
 // The append-only journal beside an identifier graph file. Each page of a sync adds one line holding
 // what that page changed in the graph, so a run that ends early resumes without the whole graph
-// being rewritten after every page; the graph file is rewritten (and the journal removed) when the
-// conduit ends. The first line names the digest of the graph file the journal builds on: a journal
+// being rewritten after every page; the graph file is rewritten (and the journal removed) at the end
+// of a conduit once the journal has grown long next to it. The first line names the digest of the graph file the journal builds on: a journal
 // left beside a newer graph file (the run ended between writing the file and removing the journal)
 // names another digest and is ignored. Every later line carries a check of its own, so a line torn
 // by a crash, and anything after it, is ignored on replay.

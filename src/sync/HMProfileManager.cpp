@@ -44,8 +44,15 @@ constexpr qint64 kFirstTraceEntry = 100;
 constexpr qint64 kMaxProfileFileBytes = 32LL * 1024 * 1024;
 // Graphs grow with the records of a conduit: tens of thousands of entries stay well below this.
 constexpr qint64 kMaxGraphFileBytes = 512LL * 1024 * 1024;
-// A journal holding nothing but dates is folded once it grows past this.
-constexpr qint64 kFoldJournalBytes = 256 * 1024;
+// At the end of a conduit a journal holding entries is folded into the graph file once it would be
+// longer than this share of the file, so a run that changed a few entries of a large graph writes a
+// few lines, not the whole graph, and replaying the journal at each load stays a small part of
+// reading the file.
+constexpr qint64 kFoldJournalShare = 8;
+// Any journal, one of dates only too, is folded once it would hold more than this many change
+// lines: a run that changes nothing still adds a line with its date, and each line is read on its
+// own at every load.
+constexpr qsizetype kFoldJournalLines = 256;
 // A stored file name that is not ours is shown only this far in the log.
 constexpr qsizetype kMaxLoggedNameLength = 80;
 
@@ -378,9 +385,9 @@ Result<std::optional<QByteArray>> readGraphFile(const QString &path)
 // Replays the journal beside the graph file onto the graph, and notes what the files hold. A torn or
 // damaged journal counts as not written: the next write of the graph replaces it with one holding
 // all the changes since the graph file.
-void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest)
+void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest, qint64 graphFileBytes)
 {
-    HMIdentifierGraph::DurableState durable{path, graph.entries(), graph.lastSyncDate(), baseDigest};
+    HMIdentifierGraph::DurableState durable{path, graph.entries(), graph.lastSyncDate(), baseDigest, graphFileBytes};
     const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
     if (QFileInfo::exists(journalPath)) {
         const Result<QByteArray> journal = platform::readWholeFile(journalPath, kMaxGraphFileBytes);
@@ -401,6 +408,7 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
             durable.entries = graph.entries();
             durable.lastSyncDate = date;
             durable.journalBytes = journal->size();
+            durable.journalLines = replay.appliedLines;
         }
     }
     graph.setDurableState(std::move(durable));
@@ -437,6 +445,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
     }
     Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(*stored);
     const QByteArray digest = HMIdentifierGraphJournal::digestOf(*stored);
+    const qint64 graphFileBytes = *stored ? (*stored)->size() : 0;
     // The file's bytes are not needed past here: let them go before the journal is replayed.
     stored = std::optional<QByteArray>();
     if (!graph) {
@@ -446,7 +455,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
             fresh->setDurableState({*path, {}, {}, HMIdentifierGraphJournal::digestOf(std::nullopt)});
         return fresh;
     }
-    replayJournal(*graph.value(), *path, digest);
+    replayJournal(*graph.value(), *path, digest, graphFileBytes);
     return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
 }
 
@@ -479,49 +488,93 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
     // previous file's digest and is ignored.
     QFile::remove(HMIdentifierGraphJournal::journalPath(*path));
     HMIdentifierGraphJournal::reportStep(Step::JournalRemoved);
-    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(),
-                           HMIdentifierGraphJournal::digestOf(*archive)});
+    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), HMIdentifierGraphJournal::digestOf(*archive),
+                           archive->size()});
     return true;
 }
 
-bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile,
-                                         const QString &conduit)
+namespace {
+
+// What the journal must grow by to hold the graph's changes since its files were written (its header
+// too when there is no journal to append to; empty when nothing changed), and whether entries changed.
+struct PendingJournal
+{
+    QByteArray bytes;
+    bool holdsEntries = false;
+};
+
+Result<PendingJournal> pendingJournal(const HMIdentifierGraph &graph, const HMIdentifierGraph::DurableState &durable)
+{
+    const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(durable.entries, graph.entries());
+    const bool dateChanged = durable.lastSyncDate != graph.lastSyncDate();
+    if (changes.isEmpty() && !dateChanged)
+        return PendingJournal();
+    const Result<QByteArray> line =
+        HMIdentifierGraphJournal::changeLine(changes, dateChanged ? std::optional(graph.lastSyncDate()) : std::nullopt);
+    if (!line)
+        return line.error();
+    const QByteArray header = durable.journalBytes == 0 ? HMIdentifierGraphJournal::headerLine(durable.baseDigest) : QByteArray();
+    return PendingJournal{header + *line, !changes.isEmpty()};
+}
+
+// Writes the pending bytes to the journal: a new journal replaces any other whole, a journal the
+// graph's files already hold is appended to. False, logged, when they are not durably written.
+bool appendToJournal(const HMIdentifierGraph &graph, const QString &path, const HMIdentifierGraph::DurableState &durable,
+                     const PendingJournal &pending)
+{
+    const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
+    const platform::Status written =
+        durable.journalBytes == 0
+            ? platform::writeFileAtomically(journalPath, pending.bytes, platform::FilePermissions::OwnerOnly)
+            : HMIdentifierGraphJournal::appendDurably(journalPath, pending.bytes);
+    if (!written) {
+        DDLogError(QStringLiteral("Could not journal %1: %2").arg(path, written.error().message()));
+        return false;
+    }
+    HMIdentifierGraphJournal::reportStep(Step::JournalAppended);
+    graph.setDurableState({path, graph.entries(), graph.lastSyncDate(), durable.baseDigest, durable.graphFileBytes,
+                           durable.journalBytes + pending.bytes.size(), durable.journalLines + 1,
+                           durable.doesJournalHoldEntries || pending.holdsEntries});
+    return true;
+}
+
+// Whether the journal, grown by the pending bytes, is better folded into the graph file.
+bool shouldFold(const HMIdentifierGraph::DurableState &durable, const PendingJournal &pending)
+{
+    const qint64 journalBytes = durable.journalBytes + pending.bytes.size();
+    const qsizetype journalLines = durable.journalLines + (pending.bytes.isEmpty() ? 0 : 1);
+    const bool holdsEntries = durable.doesJournalHoldEntries || pending.holdsEntries;
+    return (holdsEntries && journalBytes > durable.graphFileBytes / kFoldJournalShare) ||
+           journalLines > kFoldJournalLines;
+}
+
+// Writes the graph's changes since its files to the journal; with mayFold, writes the whole graph
+// file instead when the journal would grow long. A failed journal write, which may have left a torn
+// line, is mended by writing the whole graph file.
+bool journalOrFold(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit, bool mayFold)
 {
     if (GlobalVariables::getIsOutlookSync())
         return false;
     const Result<QString> path = graphPath(profile, conduit);
     const std::optional<HMIdentifierGraph::DurableState> &durable = graph.durableState();
     if (!path || !durable || durable->path != *path)
-        return saveIdentifier(graph, profile, conduit);
-    const HMIdentifierGraph::Changes changes =
-        HMIdentifierGraph::changesBetween(durable->entries, graph.entries());
-    const bool dateChanged = durable->lastSyncDate != graph.lastSyncDate();
-    if (changes.isEmpty() && !dateChanged)
-        return true;
-    const Result<QByteArray> line =
-        HMIdentifierGraphJournal::changeLine(changes, dateChanged ? std::optional(graph.lastSyncDate()) : std::nullopt);
-    if (!line)
-        return saveIdentifier(graph, profile, conduit);
-    const QString journalPath = HMIdentifierGraphJournal::journalPath(*path);
-    const QByteArray bytes = durable->journalBytes == 0 ? HMIdentifierGraphJournal::headerLine(durable->baseDigest) + *line : *line;
-    const platform::Status written = durable->journalBytes == 0
-                                         ? platform::writeFileAtomically(journalPath, bytes, platform::FilePermissions::OwnerOnly)
-                                         : HMIdentifierGraphJournal::appendDurably(journalPath, bytes);
-    if (!written) {
-        // A journal that may now end in a torn line is replaced by a whole graph file.
-        DDLogError(QStringLiteral("Could not journal %1: %2").arg(*path, written.error().message()));
-        return saveIdentifier(graph, profile, conduit);
-    }
-    HMIdentifierGraphJournal::reportStep(Step::JournalAppended);
-    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), durable->baseDigest,
-                           durable->journalBytes + bytes.size(), durable->doesJournalHoldEntries || !changes.isEmpty()});
-    return true;
+        return HMProfileManager::saveIdentifier(graph, profile, conduit);
+    const Result<PendingJournal> pending = pendingJournal(graph, *durable);
+    if (!pending || (mayFold && shouldFold(*durable, *pending)))
+        return HMProfileManager::saveIdentifier(graph, profile, conduit);
+    return pending->bytes.isEmpty() || appendToJournal(graph, *path, *durable, *pending) ||
+           HMProfileManager::saveIdentifier(graph, profile, conduit);
+}
+
+} // namespace
+
+bool HMProfileManager::journalIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile,
+                                         const QString &conduit)
+{
+    return journalOrFold(graph, profile, conduit, false);
 }
 
 bool HMProfileManager::finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit)
 {
-    const std::optional<HMIdentifierGraph::DurableState> &durable = graph.durableState();
-    const bool onlyTheDate = durable && !durable->doesJournalHoldEntries && durable->journalBytes < kFoldJournalBytes
-                             && graph.entries().isSharedWith(durable->entries);
-    return onlyTheDate ? journalIdentifier(graph, profile, conduit) : saveIdentifier(graph, profile, conduit);
+    return journalOrFold(graph, profile, conduit, true);
 }

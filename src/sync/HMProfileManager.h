@@ -76,8 +76,11 @@ public:
     // journal beside its file (synced to disk), without rewriting the file; nothing is written when
     // nothing changed. A graph the manager did not load or write is written whole.
     static bool journalIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
-    // At the end of a conduit: folds the journal into the graph file when the graph's entries changed
-    // (or the journal grew long); a run that changed only the date appends it to the journal.
+    // At the end of a conduit: journals the changes as journalIdentifier does, but folds the journal
+    // into a new graph file (saveIdentifier) once it would hold entries and be longer than an
+    // eighth of the graph file, or hold more than a few hundred lines (a run that changes nothing
+    // adds one with its date). A journal left in place is replayed at each load, so the files
+    // always load to the graph a fold would have written.
     static bool finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
 
 private:

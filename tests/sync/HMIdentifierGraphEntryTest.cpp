@@ -164,6 +164,10 @@ TEST(HMIdentifierGraphEntry, EveryArchivableTypeSurvivesTheGraphFile)
     ASSERT_EQ(actual.keys(), expectedMap.keys());
     for (auto pair = expectedMap.constBegin(); pair != expectedMap.constEnd(); ++pair)
         expectSameValue(actual.value(pair.key()), pair.value(), qPrintable(pair.key()));
+    // Packed as it was read, texts taken as the file holds them, the entry is the very bytes the
+    // dictionary packs to.
+    EXPECT_EQ(loaded->entries().at(0).packed().toHex().toStdString(),
+              HMIdentifierGraphEntry(expectedMap).packed().toHex().toStdString());
 }
 
 TEST(HMIdentifierGraphEntry, FieldsReadWithoutBuildingTheDictionary)

@@ -1,6 +1,7 @@
 // The identifier graph's journal through the profile manager's files: pages journaled, the end of a
-// conduit folding them into the graph file, and the states a crash leaves behind (a torn last line,
-// a journal beside a graph file written after it).
+// conduit leaving a short journal in place and folding a long one into the graph file, and the
+// states a crash leaves behind (a torn last line, a journal beside a graph file written after it, a
+// process killed at each step of a conduit's writes).
 #include "sync/HMIdentifierGraphJournal.h"
 
 #include "foundation/Lumberjack/DDLog.h"
@@ -15,10 +16,16 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <memory>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -163,7 +170,8 @@ TEST(HMIdentifierGraphJournal, ARunThatChangesOnlyTheDateLeavesTheGraphFileAlone
     EXPECT_EQ(next->lastSyncDate(), kSecondSync);
     EXPECT_EQ(next->identifierDictionaries(), entries);
 
-    // The next run that changes an entry folds everything, its date too.
+    // A run whose journal would outgrow an eighth of this small graph file folds everything, its
+    // date too.
     next->appendDictionary(entry(QStringLiteral("d9"), QStringLiteral("n9")));
     ASSERT_TRUE(HMProfileManager::finishIdentifier(*next, journalProfile(), kConduit));
     EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
@@ -262,13 +270,19 @@ TEST(HMIdentifierGraphJournal, AnXmlGraphOfAnEarlierVersionLoadsAndTheNextFoldWr
     EXPECT_EQ(graph->identifierDictionaries(), earlier.identifierDictionaries());
     EXPECT_EQ(graph->lastSyncDate(), kFirstSync);
 
-    // A page journals against the XML file, which stays as it is until the conduit ends.
-    graph->appendDictionary(entry(QStringLiteral("d4"), QStringLiteral("n4")));
+    // A page journals against the XML file, which stays as it is until the journal is folded.
+    QByteArray ids = "d1=n1 d2=n2 d3=n3 ";
+    for (int index = 4; index <= 15; ++index) {
+        graph->appendDictionary(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+        ids += QStringLiteral("d%1=n%1 ").arg(index).toLatin1();
+    }
     ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
     EXPECT_EQ(readFile(files.graphPath()), xml);
     EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());
 
+    // The conduit's end folds a journal longer than an eighth of the file, as binary.
     graph->setLastSyncDate(kSecondSync);
+    ASSERT_GT(files.journal().size(), xml.size() / 8);
     ASSERT_TRUE(HMProfileManager::finishIdentifier(*graph, journalProfile(), kConduit));
     EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
     EXPECT_TRUE(readFile(files.graphPath()).startsWith("bplist00"));
@@ -286,8 +300,280 @@ for item in at(root['identifierDictionaries'])['NS.objects']:
 print(' '.join(ids), round(at(root['lastSyncDate'])['NS.time'] * 1000))
 )"), files.graphPath()}, {});
     const qint64 sinceReference = kSecondSync.toMSecsSinceEpoch() - 978307200000LL;
-    EXPECT_EQ(read.value_or(QByteArray()), QByteArrayLiteral("d1=n1 d2=n2 d3=n3 d4=n4 ") + QByteArray::number(sinceReference) + '\n');
+    EXPECT_EQ(read.value_or(QByteArray()), ids + QByteArray::number(sinceReference) + '\n');
     const std::shared_ptr<HMIdentifierGraph> folded = load();
     EXPECT_EQ(folded->identifierDictionaries(), graph->identifierDictionaries());
     EXPECT_EQ(folded->lastSyncDate(), kSecondSync);
+}
+
+namespace {
+
+using Step = HMIdentifierGraphJournal::Step;
+
+constexpr int kLargeGraphEntries = 400;
+const char *const kKillAtVariable = "HM_TEST_GRAPH_KILL_AT";
+const char *const kChangesVariable = "HM_TEST_GRAPH_CHANGES";
+
+// Stores a graph file of entries "d<n>" = "n<n>", dated kFirstSync.
+void saveLargeGraph()
+{
+    HMIdentifierGraph graph;
+    for (int index = 0; index < kLargeGraphEntries; ++index)
+        graph.appendDictionary(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+    graph.setLastSyncDate(kFirstSync);
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, journalProfile(), kConduit));
+}
+
+// The records a run changes on each of its two pages: those of the large graph and one new record.
+QList<QStringList> pagesOf(int changedPerPage, const QString &revision)
+{
+    QList<QStringList> pages;
+    for (int page = 0; page < 2; ++page) {
+        QStringList records;
+        for (int index = 0; index < changedPerPage; ++index)
+            records.append(QStringLiteral("d%1").arg(page * changedPerPage + index));
+        records.append(QStringLiteral("new-%1-%2").arg(revision).arg(page));
+        pages.append(records);
+    }
+    return pages;
+}
+
+// A page of a run: each record gets a native id of the revision, which moves it to the end of the
+// list. Done again, it leaves the same list.
+void applyPage(HMIdentifierGraph &graph, const QStringList &page, const QString &revision)
+{
+    for (const QString &hmUid : page)
+        graph.setDictionary(entry(hmUid, hmUid + QLatin1Char('-') + revision), hmUid);
+}
+
+// One run of a conduit on the graph: each page journaled, then the end dated and finished.
+void runConduit(HMIdentifierGraph &graph, const QList<QStringList> &pages, const QString &revision,
+                const QDateTime &date)
+{
+    for (const QStringList &page : pages) {
+        applyPage(graph, page, revision);
+        ASSERT_TRUE(HMProfileManager::journalIdentifier(graph, journalProfile(), kConduit));
+    }
+    graph.setLastSyncDate(date);
+    ASSERT_TRUE(HMProfileManager::finishIdentifier(graph, journalProfile(), kConduit));
+}
+
+qint64 sizeOf(const QString &path)
+{
+    return QFileInfo::exists(path) ? QFileInfo(path).size() : 0;
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphJournal, RecordsChangedNextToEachOtherAreJournaledAsThemselvesOnly)
+{
+    HMIdentifierGraph graph;
+    for (int index = 0; index < kLargeGraphEntries; ++index)
+        graph.appendDictionary(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+    const HMIdentifierGraph::Entries earlier = graph.entries();
+    // Each changed record leaves its place for the end of the list, five of them side by side.
+    applyPage(graph, {QStringLiteral("d5"), QStringLiteral("d6"), QStringLiteral("d7"), QStringLiteral("d8"), QStringLiteral("d9")},
+              QStringLiteral("r1"));
+    const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(earlier, graph.entries());
+    EXPECT_EQ(changes.removed, (std::vector<qsizetype>{5, 6, 7, 8, 9}));
+    EXPECT_TRUE(changes.replaced.empty());
+    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(changes.appended), HMIdentifierGraph::dictionariesOf(graph.entries().mid(395)));
+    HMIdentifierGraph::Entries applied = earlier;
+    ASSERT_TRUE(changes.applyTo(applied));
+    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(applied), graph.identifierDictionaries());
+}
+
+TEST(HMIdentifierGraphJournal, RunsThatChangeAFewEntriesLeaveTheGraphFileUntilTheJournalOutgrowsAnEighthOfIt)
+{
+    JournalFiles files;
+    LogCapture log(LOG_LEVEL_ERROR);
+    saveLargeGraph();
+    const QByteArray graphFile = readFile(files.graphPath());
+    bool folded = false;
+    int run = 1;
+    for (; run <= 40 && !folded; ++run) {
+        SCOPED_TRACE(run);
+        const QString revision = QStringLiteral("r%1").arg(run);
+        const qint64 journalBefore = sizeOf(files.journalPath());
+        const std::shared_ptr<HMIdentifierGraph> graph = load();
+        ASSERT_NE(graph, nullptr);
+        runConduit(*graph, pagesOf(2, revision), revision, kFirstSync.addDays(run));
+        folded = !QFileInfo::exists(files.journalPath());
+        if (folded) {
+            // Folded only once the journal was long: not at the first runs, nor before it held half
+            // of its share.
+            EXPECT_GT(run, 3);
+            EXPECT_GT(journalBefore, graphFile.size() / 16);
+            EXPECT_NE(readFile(files.graphPath()), graphFile);
+        } else {
+            // The run wrote its two pages and its date to the journal, nothing else.
+            EXPECT_EQ(readFile(files.graphPath()), graphFile);
+            EXPECT_LE(files.journal().size(), graphFile.size() / 8);
+            EXPECT_EQ(files.journalLines().size(), 1 + 3 * run);
+        }
+        const std::shared_ptr<HMIdentifierGraph> reloaded = load();
+        ASSERT_NE(reloaded, nullptr);
+        EXPECT_EQ(reloaded->identifierDictionaries(), graph->identifierDictionaries());
+        EXPECT_EQ(reloaded->lastSyncDate(), kFirstSync.addDays(run));
+    }
+    EXPECT_TRUE(folded);
+    EXPECT_TRUE(log.lines().isEmpty()) << log.lines().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST(HMIdentifierGraphJournal, AGraphFileWithItsJournalLoadsToTheGraphAFoldWouldHaveWritten)
+{
+    JournalFiles files;
+    saveLargeGraph();
+    const QByteArray graphFile = readFile(files.graphPath());
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    // Every kind of change: entries replaced in place, removed, moved to the end, appended.
+    QVariantMap replaced = graph->dictionaryAt(7);
+    replaced.insert(QStringLiteral("isNewRecord"), true);
+    ASSERT_TRUE(graph->replaceDictionaryForHarrowmereUid(QStringLiteral("d7"), replaced));
+    graph->removeDictionaryForHarrowmereUid(QStringLiteral("d300"));
+    runConduit(*graph, pagesOf(3, QStringLiteral("r1")), QStringLiteral("r1"), kSecondSync);
+    ASSERT_TRUE(QFileInfo::exists(files.journalPath()));
+    ASSERT_EQ(readFile(files.graphPath()), graphFile);
+
+    // What folding the graph at the conduit's end would have written.
+    HMProfile other;
+    other.setFilename(QStringLiteral("folded"));
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(*graph, other, kConduit));
+    const QByteArray foldedFile = readFile(files.graphPath().replace(QStringLiteral("journal_A"), QStringLiteral("folded_A")));
+
+    const std::shared_ptr<HMIdentifierGraph> reloaded = load();
+    ASSERT_NE(reloaded, nullptr);
+    EXPECT_EQ(reloaded->identifierDictionaries(), graph->identifierDictionaries());
+    EXPECT_EQ(reloaded->lastSyncDate(), kSecondSync);
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(*reloaded, journalProfile(), kConduit));
+    EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
+    EXPECT_EQ(readFile(files.graphPath()), foldedFile);
+}
+
+TEST(HMIdentifierGraphJournal, RunsThatChangeNothingAddADateLineEachAndAreFoldedAfterAFewHundred)
+{
+    JournalFiles files;
+    // Lines of dates only are not held against the graph file's length: their number bounds them.
+    saveLargeGraph();
+    const QByteArray graphFile = readFile(files.graphPath());
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    int run = 1;
+    for (; run <= 300; ++run) {
+        graph->setLastSyncDate(kFirstSync.addSecs(run));
+        ASSERT_TRUE(HMProfileManager::finishIdentifier(*graph, journalProfile(), kConduit));
+        if (!QFileInfo::exists(files.journalPath()))
+            break;
+        ASSERT_EQ(readFile(files.graphPath()), graphFile) << run;
+        ASSERT_EQ(files.journalLines().size(), run + 1);
+    }
+    EXPECT_EQ(run, 257);
+    EXPECT_NE(readFile(files.graphPath()), graphFile);
+    EXPECT_EQ(load()->lastSyncDate(), kFirstSync.addSecs(257));
+    EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());
+}
+
+// Run only as the child of the test below: one conduit run on the stored graph, killed right after
+// the step named in the environment.
+TEST(HMIdentifierGraphJournal, DISABLED_ConduitRunKilledAtAStep)
+{
+    const QStringList killAt = qEnvironmentVariable(kKillAtVariable).split(QLatin1Char(':'));
+    if (killAt.size() != 2)
+        GTEST_SKIP() << "only run by AConduitKilledAtEachStepKeepsEveryRecordExactlyOnce";
+    static const QMap<QString, Step> steps{{QStringLiteral("journal-append"), Step::JournalAppended},
+                                           {QStringLiteral("graph-written"), Step::GraphFileWritten},
+                                           {QStringLiteral("journal-removed"), Step::JournalRemoved}};
+    const int occurrence = killAt.at(1).toInt();
+    // The hook is copied for each call: the count is kept outside it.
+    auto seen = std::make_shared<int>(0);
+    HMIdentifierGraphJournal::setStepHook([wanted = steps.value(killAt.at(0)), occurrence, seen](Step step) {
+        if (step == wanted && ++*seen == occurrence)
+            ::kill(::getpid(), SIGKILL);
+    });
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    ASSERT_NE(graph, nullptr);
+    runConduit(*graph, pagesOf(qEnvironmentVariableIntValue(kChangesVariable), QStringLiteral("r1")),
+               QStringLiteral("r1"), kSecondSync);
+    HMIdentifierGraphJournal::setStepHook(nullptr);
+}
+
+namespace {
+
+// Runs the child test above on the files of the current data home; whether it was killed.
+bool runConduitChild(const QString &killAt, int changedPerPage)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kKillAtVariable), killAt);
+    environment.insert(QString::fromLatin1(kChangesVariable), QString::number(changedPerPage));
+    child.setProcessEnvironment(environment);
+    child.start(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget(),
+                {QStringLiteral("--gtest_filter=HMIdentifierGraphJournal.DISABLED_ConduitRunKilledAtAStep"),
+                 QStringLiteral("--gtest_also_run_disabled_tests")});
+    EXPECT_TRUE(child.waitForStarted());
+    EXPECT_TRUE(child.waitForFinished(60000));
+    EXPECT_TRUE(child.exitStatus() == QProcess::CrashExit || child.exitCode() == 0) << child.readAll().toStdString();
+    return child.exitStatus() == QProcess::CrashExit;
+}
+
+// Every hmUid of the graph stands once.
+void expectEachRecordOnce(const HMIdentifierGraph &graph)
+{
+    QSet<QString> seen;
+    for (const QVariantMap &dictionary : graph.identifierDictionaries()) {
+        const QString hmUid = dictionary.value(QStringLiteral("hmUid")).toString();
+        EXPECT_FALSE(seen.contains(hmUid)) << hmUid.toStdString();
+        seen.insert(hmUid);
+    }
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphJournal, AConduitKilledAtEachStepKeepsEveryRecordExactlyOnce)
+{
+    enum State { AfterFirstPage, AfterSecondPage, Finished };
+    struct Row
+    {
+        const char *name;
+        int changedPerPage;
+        const char *killAt;
+        State state;
+        bool folds;
+    };
+    const Row rows[] = {
+        {"a short run, after its first page", 2, "journal-append:1", AfterFirstPage, false},
+        {"a short run, after its second page", 2, "journal-append:2", AfterSecondPage, false},
+        {"a short run, after its end's date line", 2, "journal-append:3", Finished, false},
+        {"a long run, after its second page", 60, "journal-append:2", AfterSecondPage, true},
+        {"a long run, after its fold wrote the graph file", 60, "graph-written:1", Finished, true},
+        {"a long run, after its fold removed the journal", 60, "journal-removed:1", Finished, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        JournalFiles files;
+        saveLargeGraph();
+        HMIdentifierGraph expected;
+        expected.setEntries(load()->entries());
+        QList<QList<QVariantMap>> states;
+        for (const QStringList &page : pagesOf(row.changedPerPage, QStringLiteral("r1"))) {
+            applyPage(expected, page, QStringLiteral("r1"));
+            states.append(expected.identifierDictionaries());
+        }
+        states.append(states.last());
+
+        EXPECT_TRUE(runConduitChild(QString::fromLatin1(row.killAt), row.changedPerPage));
+        const std::shared_ptr<HMIdentifierGraph> killed = load();
+        ASSERT_NE(killed, nullptr);
+        EXPECT_EQ(killed->identifierDictionaries(), states.at(row.state));
+        EXPECT_EQ(killed->lastSyncDate(), row.state == Finished ? kSecondSync : kFirstSync);
+        expectEachRecordOnce(*killed);
+
+        // The run done again ends where a run never killed ends.
+        EXPECT_FALSE(runConduitChild(QStringLiteral("none:0"), row.changedPerPage));
+        const std::shared_ptr<HMIdentifierGraph> resumed = load();
+        ASSERT_NE(resumed, nullptr);
+        EXPECT_EQ(resumed->identifierDictionaries(), states.last());
+        EXPECT_EQ(resumed->lastSyncDate(), kSecondSync);
+        expectEachRecordOnce(*resumed);
+        EXPECT_EQ(QFileInfo::exists(files.journalPath()), !row.folds);
+    }
 }

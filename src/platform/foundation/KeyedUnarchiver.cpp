@@ -86,8 +86,8 @@ KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects
     m_scopes.push_back(top);
     m_scopeIndexes.push_back(0);
     m_remainingSteps = m_entryCount * kStepsPerEntry + kSpareSteps;
-    m_decodedValues.resize(size_t(m_entryCount));
     m_expandedSizes.resize(size_t(m_entryCount), 0);
+    m_valueSlots.resize(size_t(m_entryCount), 0);
     m_entriesInProgress.resize(size_t(m_entryCount), false);
     m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
 }
@@ -259,10 +259,21 @@ void KeyedUnarchiver::fail(const QString &message)
     failWithError(Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: ") + message));
 }
 
-// The whole value of an object of the property list; invalid, failing, when it cannot be read.
+// The value of a plain object of the property list; invalid, failing, when it cannot be read. An
+// archive keeps every list and dictionary as an entry of its own, so none is ever taken as a value
+// in place: one found there reads as an empty one of its kind, which tells the caller what stands
+// there, without its references being followed.
 QVariant KeyedUnarchiver::valueOf(quint64 object)
 {
-    Result<QVariant> value = m_document.valueAt(object);
+    switch (m_document.shapeOf(object)) {
+    case binaryplist::Document::Shape::Array:
+        return QVariantList();
+    case binaryplist::Document::Shape::Dictionary:
+        return QVariantMap();
+    default:
+        break;
+    }
+    Result<QVariant> value = m_document.leafAt(object);
     if (value)
         return std::move(value).value();
     failWithError(value.error().withContext(QStringLiteral("keyed archive")));
@@ -375,13 +386,24 @@ QVariant KeyedUnarchiver::decodePlainEntry(quint64 index, quint64 object)
 {
     m_lastExpandedSize = 1;
     if (m_expandedSizes[index] != 0)
-        return m_decodedValues[index];
+        return decodedValueOf(index);
     const QVariant value = valueOf(object);
     if (m_error)
         return QVariant();
-    m_decodedValues[index] = value;
-    m_expandedSizes[index] = 1;
+    keepDecodedValue(index, value, 1);
     return value;
+}
+
+// Keeps an entry's value for the next reference to it; past what the slots can number it is not
+// kept, and is decoded again each time.
+void KeyedUnarchiver::keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize)
+{
+    if (m_decodedValues.size() >= std::numeric_limits<quint32>::max())
+        return;
+    m_valueSlots[index] = quint32(m_decodedValues.size());
+    m_decodedValues.push_back(value);
+    // Sizes past the bound fail before they are kept.
+    m_expandedSizes[index] = quint32(std::min<quint64>(expandedSize, kMaxExpandedValues));
 }
 
 QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
@@ -393,7 +415,7 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
     if (shape == binaryplist::Document::Shape::Leaf)
         return decodePlainEntry(index, entry);
     if (m_expandedSizes[index] != 0)
-        return m_decodedValues[index];
+        return decodedValueOf(index);
     if (m_entriesInProgress[index]) {
         fail(QStringLiteral("entry %1 contains itself").arg(index));
         return QVariant();
@@ -414,8 +436,7 @@ QVariant KeyedUnarchiver::decodeValueAt(quint64 index, int depth)
     m_entriesInProgress[index] = false;
     if (m_error)
         return QVariant();
-    m_decodedValues[index] = value;
-    m_expandedSizes[index] = std::max<quint64>(m_lastExpandedSize, 1);
+    keepDecodedValue(index, value, std::max<quint64>(m_lastExpandedSize, 1));
     return value;
 }
 
@@ -454,15 +475,8 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int
 QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, const QString &className)
 {
     if (className == kDateClass) {
-        const std::optional<quint64> timeField = ownFieldOf(dictionary, OwnKey::Time);
-        const QVariant time = timeField ? valueOf(*timeField) : QVariant();
-        const double seconds = time.toDouble();
-        if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
-            std::fabs(seconds) > kMaxDateSeconds) {
-            fail(QStringLiteral("entry %1 is not a readable date").arg(index));
-            return QVariant();
-        }
-        return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0), Qt::UTC);
+        const std::optional<qint64> msecs = dateMsecsOf(index, dictionary);
+        return msecs ? QVariant(QDateTime::fromMSecsSinceEpoch(*msecs, Qt::UTC)) : QVariant();
     }
     const std::optional<quint64> numberField = ownFieldOf(dictionary, OwnKey::IntValue);
     const QVariant number = numberField ? valueOf(*numberField) : QVariant();
@@ -473,6 +487,32 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
         return QVariant();
     }
     return QVariant(qint32(value));
+}
+
+// The milliseconds since 1970 of the date an entry's dictionary holds; nullopt, failing, when it
+// holds none that can be read.
+std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictionary)
+{
+    const std::optional<quint64> timeField = ownFieldOf(dictionary, OwnKey::Time);
+    const QVariant time = timeField ? valueOf(*timeField) : QVariant();
+    const double seconds = time.toDouble();
+    if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
+        std::fabs(seconds) > kMaxDateSeconds) {
+        fail(QStringLiteral("entry %1 is not a readable date").arg(index));
+        return std::nullopt;
+    }
+    return kReferenceDateMs + std::llround(seconds * 1000.0);
+}
+
+// The milliseconds of the date at an entry, when the entry is a date; nullopt for any other entry.
+// A date refers to nothing but its class and its time: it is read without the bookkeeping of
+// entries that may refer to others.
+std::optional<qint64> KeyedUnarchiver::plainDateAt(quint64 index)
+{
+    const quint64 entry = entryObject(index);
+    if (m_document.shapeOf(entry) != binaryplist::Document::Shape::Dictionary || classNameOfEntry(entry) != kDateClass)
+        return std::nullopt;
+    return dateMsecsOf(index, entry);
 }
 
 QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
@@ -615,9 +655,21 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
             fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
         return;
     }
-    const QVariant value = decodeUnsharedValueAt(*valueIndex, depth + 1);
+    const QString &keyText = *static_cast<const QString *>(key.constData());
+    // Texts and dates, most of a list's values, are handed as they stand in the file.
+    if (const auto ascii = *valueIndex == 0 ? std::nullopt : m_document.asciiTextAt(entryObject(*valueIndex))) {
+        if (addExpandedSize(total, *valueIndex))
+            visitor.addAsciiTextPair(keyText, *ascii);
+        return;
+    }
+    if (const std::optional<qint64> date = *valueIndex == 0 ? std::nullopt : plainDateAt(*valueIndex)) {
+        if (addExpandedSize(total, *valueIndex))
+            visitor.addUtcDatePair(keyText, *date);
+        return;
+    }
+    const QVariant value = m_error ? QVariant() : decodeUnsharedValueAt(*valueIndex, depth + 1);
     if (!m_error && addExpandedSize(total, *valueIndex))
-        visitor.addPair(*static_cast<const QString *>(key.constData()), value);
+        visitor.addPair(keyText, value);
 }
 
 // A value as decodeValueAt gives it, but a plain one is not kept for sharing: values that stand

@@ -5,6 +5,8 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -55,6 +57,17 @@ public:
         virtual void beginList(qsizetype count) = 0;
         // The pairs of one dictionary in the archive's order, then its end.
         virtual void addPair(const QString &key, const QVariant &value) = 0;
+        // A pair whose value is a text of ASCII characters, as its bytes read in place (valid while
+        // the unarchiver lives), for a visitor that can keep them without building the text.
+        virtual void addAsciiTextPair(const QString &key, QByteArrayView ascii)
+        {
+            addPair(key, QString::fromLatin1(ascii));
+        }
+        // A pair whose value is a date, as its milliseconds since 1970 in UTC.
+        virtual void addUtcDatePair(const QString &key, qint64 msecsSinceEpoch)
+        {
+            addPair(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
+        }
         virtual void endDictionary() = 0;
     };
     // Reads the list of dictionaries under a key, as decodeObject would read it, but hands each
@@ -108,6 +121,10 @@ private:
                    quint64 position, int depth, DictionaryListVisitor &visitor, quint64 &total);
     QVariant decodeUnsharedValueAt(quint64 index, int depth);
     quint64 expandedSizeOf(quint64 index) const;
+    const QVariant &decodedValueOf(quint64 index) const { return m_decodedValues[m_valueSlots[index]]; }
+    void keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize);
+    std::optional<qint64> dateMsecsOf(quint64 index, quint64 dictionary);
+    std::optional<qint64> plainDateAt(quint64 index);
     bool addExpandedSize(quint64 &total, quint64 index);
     std::optional<qint64> decodeInteger(const QString &key, qint64 lowest, qint64 highest);
     bool beginObject(const QString &key, const QString &className);
@@ -124,9 +141,11 @@ private:
     std::vector<quint64> m_scopeIndexes;
     // Values are decoded once per entry and shared, so entries referred to from many places cost
     // no more than one, and equal texts (every dictionary's keys) are one text.
-    // Indexed by entry; an entry not yet decoded holds an invalid value and an expanded size of 0.
+    // Indexed by entry: its expanded size (0 while it is not decoded) and where its value stands in
+    // m_decodedValues, which holds only what was decoded (values handed to a visitor are not).
+    std::vector<quint32> m_expandedSizes;
+    std::vector<quint32> m_valueSlots;
     std::vector<QVariant> m_decodedValues;
-    std::vector<quint64> m_expandedSizes;
     quint64 m_lastExpandedSize = 1;
     std::vector<bool> m_entriesInProgress;
     // Class names by class entry: every entry of a list names the same few.

@@ -535,8 +535,6 @@ Result<Document> Document::open(const QByteArray &bytes)
     document.m_bytes = bytes;
     if (Status trailer = document.readTrailer(); !trailer)
         return trailer.error();
-    if (Status walked = Walker(Layout(document)).walk(document.m_topObject); !walked)
-        return walked.error();
     return document;
 }
 
@@ -585,6 +583,12 @@ Result<QVariant> Document::leafAt(quint64 object) const
 Result<QVariant> Document::valueAt(quint64 object) const
 {
     const Layout layout(*this);
+    const int kind = layout.kindAt(object);
+    if (kind != KindArray && kind != KindSet && kind != KindDictionary)
+        return layout.leafAt(object);
+    // The value is built by recursion over references: they are checked first, all of them.
+    if (Status walked = Walker(layout).walk(object); !walked)
+        return walked.error();
     return Builder(layout).valueAt(object);
 }
 
@@ -593,6 +597,18 @@ std::optional<quint64> Document::uidAt(quint64 object) const
     const Layout layout(*this);
     const Result<quint64> offset = layout.objectOffset(object);
     return offset ? layout.uidAt(*offset) : std::nullopt;
+}
+
+std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
+{
+    const Layout layout(*this);
+    const auto units = layout.textUnitsAt(object);
+    if (!units || units->second != 1)
+        return std::nullopt;
+    const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
+    if (!std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; }))
+        return std::nullopt;
+    return bytes;
 }
 
 Document::Elements Document::elementsOf(quint64 container) const

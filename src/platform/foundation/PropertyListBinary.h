@@ -3,6 +3,7 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QVariant>
 
 #include <memory>
@@ -27,15 +28,17 @@ bool isIntegerType(int typeId);
 // checked before anything is built, so damaged or hostile input fails cleanly.
 Result<QVariant> parse(const QByteArray &bytes);
 
-// A binary property list checked whole once (as parse checks it) and then read object by object,
-// so a reader that wants a few values of a large list builds nothing else. Objects are named by
-// their number in the file. Holds a shared copy of the bytes; copies are cheap.
+// A binary property list read object by object, so a reader that wants a few values of a large
+// list reads and checks nothing else. Every call checks what it reads: an object's offset, its
+// extent and its kind against the file; valueAt, which follows references, first checks every
+// reference below the object as parse does (in the file, no cycle, bounded nesting and expansion).
+// Objects are named by their number in the file. Holds a shared copy of the bytes; copies are cheap.
 class Document final
 {
 public:
     enum class Shape { Leaf, Uid, Array, Dictionary };
 
-    // Checks the header, the trailer and every reference reachable from the top object.
+    // Checks the header and the trailer.
     static Result<Document> open(const QByteArray &bytes);
 
     quint64 topObject() const { return m_topObject; }
@@ -43,12 +46,16 @@ public:
     Shape shapeOf(quint64 object) const;
     // The value of a leaf as parse gives it; a reference reads as a PropertyListUid.
     Result<QVariant> leafAt(quint64 object) const;
-    // The whole value of any object, containers built with everything in them.
+    // The whole value of any object, containers built with everything in them once the references
+    // below them are checked.
     Result<QVariant> valueAt(quint64 object) const;
     // The number an archive reference holds; nullopt for any other object.
     std::optional<quint64> uidAt(quint64 object) const;
+    // The bytes of a text kept one byte per character, all of them ASCII, read in place (valid while
+    // the document lives): they are the text's UTF-8 too. Nullopt for any other object.
+    std::optional<QByteArrayView> asciiTextAt(quint64 object) const;
     // The objects an array names, or a dictionary's values, read in place; valid while the
-    // document lives.
+    // document lives. The numbers are as the file holds them: a call given one the file lacks fails.
     class Elements final
     {
     public:

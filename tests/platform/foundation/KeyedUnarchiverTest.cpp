@@ -427,6 +427,15 @@ TEST(KeyedUnarchiver, DictionaryListsRefuseWhatIsNoListOfDictionaries)
         {"a dictionary holding the list", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(3)}), QStringLiteral("k")}), "contains itself"},
         {"a dictionary holding itself", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(6)}), QStringLiteral("k")}), "contains itself"},
         {"a reference past the table", archiveWith(uid(3), {uid(60)}, {}), "lies outside"},
+        {"a date whose time is a text",
+         archiveWith(uid(3), {uid(6)},
+                     {dictionary({uid(7)}, {uid(8)}), QStringLiteral("k"),
+                      QVariantMap{{QStringLiteral("$class"), uid(9)}, {QStringLiteral("NS.time"), QStringLiteral("noon")}},
+                      classEntry(QStringLiteral("NSDate"))}),
+         "entry 8 is not a readable date"},
+        {"a date whose class is no class", archiveWith(uid(3), {uid(6)}, {dictionary({uid(7)}, {uid(8)}), QStringLiteral("k"),
+                                                                           QVariantMap{{QStringLiteral("$class"), uid(7)}}}),
+         "entry 7 is not a class description"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

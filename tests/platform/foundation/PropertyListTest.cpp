@@ -2,6 +2,7 @@
 #include "platform/foundation/PropertyListBinary.h"
 
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/KeyedUnarchiver.h"
 
 #include <QDateTime>
 #include <QPoint>
@@ -374,4 +375,70 @@ TEST(PropertyList, ALookUpByAKnownKeyObjectFindsWhatALookUpByTextFinds)
             EXPECT_EQ(document->leafAt(*byKnownKey)->toLongLong(), *row.value);
         }
     }
+}
+
+namespace {
+
+QByteArray asciiObject(const char *text)
+{
+    return char(0x50 | qstrlen(text)) + QByteArray(text);
+}
+
+// A keyed archive whose one object's class description names as its class a list that holds
+// itself: a shape only a property list's own references can take.
+QByteArray archiveWithAClassNameHoldingItself()
+{
+    const std::vector<QByteArray> objects{
+        QByteArray("\xD4\x01\x02\x03\x04\x05\x06\x07\x08", 9),                      // 0: the archive
+        asciiObject("$archiver"), asciiObject("$version"), asciiObject("$top"), asciiObject("$objects"),
+        QByteArray("\x5F\x10\x0F", 3) + "NSKeyedArchiver", QByteArray("\x12\x00\x01\x86\xA0", 5), // 5, 6
+        QByteArray("\xD1\x09\x0A", 3), QByteArray("\xA3\x0B\x0C\x0D", 4),                  // 7: $top, 8: $objects
+        asciiObject("HMNode"), QByteArray("\x80\x01", 2), asciiObject("$null"),               // 9, 10, 11
+        QByteArray("\xD1\x0E\x0F", 3), QByteArray("\xD1\x10\x11", 3),                      // 12: node, 13: class
+        asciiObject("$class"), QByteArray("\x80\x02", 2), asciiObject("$classname"),          // 14, 15, 16
+        QByteArray("\xA1\x11", 2)};                                                         // 17: [17]
+    return binaryPlist(objects, 0, 1);
+}
+
+class HMNode final : public KeyedArchivable
+{
+public:
+    QString archiveClassName() const override { return QStringLiteral("HMNode"); }
+    void encodeWithCoder(KeyedArchiver &) const override {}
+    void initWithCoder(KeyedUnarchiver &) override {}
+};
+
+} // namespace
+
+// A document is checked as it is read: the whole file is not walked when it is opened, but every
+// object read is checked, and a value built whole has every reference below it checked first.
+TEST(PropertyList, ADocumentChecksWhatItReadsAndRefusesToBuildAValueThatHoldsItself)
+{
+    std::vector<QByteArray> holdingItself{arrayObject({1, 2}, 1), kSmallInteger, arrayObject({0, 7}, 1)};
+    const Result<binaryplist::Document> document = binaryplist::Document::open(binaryPlist(holdingItself, 0, 1));
+    ASSERT_TRUE(document.ok()) << document.error().message().toStdString();
+    EXPECT_EQ(document->leafAt(1)->toLongLong(), 7);
+    EXPECT_EQ(document->valueAt(1)->toLongLong(), 7);
+    const binaryplist::Document::Elements inner = document->elementsOf(2);
+    ASSERT_EQ(inner.size(), 2u);
+    EXPECT_EQ(inner.at(1), 7u);
+    // Object 7 is not in the file: every call on it fails or answers nothing.
+    EXPECT_FALSE(document->leafAt(7).ok());
+    EXPECT_FALSE(document->uidAt(7).has_value());
+    EXPECT_EQ(document->elementsOf(7).size(), 0u);
+    for (const quint64 object : {quint64(0), quint64(2)}) {
+        SCOPED_TRACE(object);
+        const Result<QVariant> value = document->valueAt(object);
+        ASSERT_FALSE(value.ok());
+        EXPECT_TRUE(value.error().message().contains(QLatin1String("refers to object 7")) ||
+                    value.error().message().contains(QLatin1String("contains itself")))
+            << value.error().message().toStdString();
+    }
+
+    // An archive takes no list as a value in place: it is refused without being followed.
+    const Result<std::unique_ptr<HMNode>> node =
+        KeyedUnarchiver::unarchiveObject<HMNode>(archiveWithAClassNameHoldingItself(), QStringLiteral("HMNode"));
+    ASSERT_FALSE(node.ok());
+    EXPECT_TRUE(node.error().message().contains(QLatin1String("entry 2 is not a class description")))
+        << node.error().message().toStdString();
 }
