@@ -38,8 +38,25 @@ QByteArray drawnId(QRandomGenerator &random)
     return id;
 }
 
-void expectSame(const hmsync::RecordIndex &index, const std::map<QByteArray, ModelHead> &model)
+// Which record each phone id finds: the one last given it, while it holds it.
+using PhoneModel = std::map<QByteArray, QByteArray>;
+
+void forgetPhoneId(PhoneModel &byPhoneId, const std::map<QByteArray, ModelHead> &model, const QByteArray &id)
 {
+    const auto held = model.find(id);
+    if (held != model.end() && byPhoneId.count(held->second.phoneId) == 1 && byPhoneId[held->second.phoneId] == id)
+        byPhoneId.erase(held->second.phoneId);
+}
+
+void expectSame(const hmsync::RecordIndex &index, const std::map<QByteArray, ModelHead> &model,
+                const PhoneModel &byPhoneId)
+{
+    for (const QByteArray phoneId : {"", "P0", "P1", "P2", "P3", "P4"}) {
+        const qint32 slot = index.findByPhoneId(phoneId);
+        const auto expected = byPhoneId.find(phoneId);
+        EXPECT_EQ(slot < 0 ? QByteArray("none") : index.idAt(slot).toByteArray(),
+                  expected == byPhoneId.end() ? QByteArray("none") : expected->second);
+    }
     ASSERT_EQ(index.size(), qsizetype(model.size()));
     const std::vector<qint32> order = index.ordered();
     ASSERT_EQ(order.size(), model.size());
@@ -70,25 +87,45 @@ TEST(RecordIndex, FindsReplacesAndRemovesAsAMapDoes)
     QRandomGenerator random(17);
     hmsync::RecordIndex index;
     std::map<QByteArray, ModelHead> model;
+    PhoneModel byPhoneId;
+    EXPECT_EQ(index.findByPhoneId("P0"), -1);
     for (int step = 1; step <= 30000; ++step) {
         const QByteArray id = drawnId(random);
         const quint32 action = random.bounded(10);
         if (action < 3) {
+            forgetPhoneId(byPhoneId, model, id);
             EXPECT_EQ(index.erase(id), model.erase(id) == 1);
         } else if (action < 9) {
             const QByteArray phoneId = action == 3 ? QByteArray() : "P" + QByteArray::number(random.bounded(5));
             const QDateTime changed = action == 4 ? QDateTime() : kNow.addMSecs(qint64(random.bounded(1000000)) - 500000);
             const hmsync::RecordIndex::Place place{qint64(random.bounded(1 << 30)) * 4, random.bounded(5000), action % 2 == 0};
             index.put(id, phoneId, changed, place);
+            forgetPhoneId(byPhoneId, model, id);
             model[id] = ModelHead{phoneId, changed, place};
+            if (!phoneId.isEmpty())
+                byPhoneId[phoneId] = id;
         } else {
             EXPECT_EQ(index.find(id) >= 0, model.count(id) == 1);
         }
         if (step % 5000 == 0) {
-            ASSERT_NO_FATAL_FAILURE(expectSame(index, model));
+            ASSERT_NO_FATAL_FAILURE(expectSame(index, model, byPhoneId));
         }
     }
     EXPECT_EQ(index.find("never-there"), -1);
+
+    // A table of phone ids made late finds, of the records holding one, the last in id order.
+    hmsync::RecordIndex late;
+    late.put("b", "P1", {}, {});
+    late.put("c", "P1", {}, {});
+    late.put("a", "P1", {}, {});
+    late.put("d", "P2", {}, {});
+    EXPECT_EQ(late.idAt(late.findByPhoneId("P1")), QByteArrayView("c"));
+    late.erase("c");
+    EXPECT_EQ(late.findByPhoneId("P1"), -1);
+    late.put("a", "P1", {}, {});
+    EXPECT_EQ(late.idAt(late.findByPhoneId("P1")), QByteArrayView("a"));
+    EXPECT_EQ(late.idAt(late.findByPhoneId("P2")), QByteArrayView("d"));
+
     index.clear();
     EXPECT_TRUE(index.isEmpty());
     EXPECT_EQ(index.find(model.begin()->first), -1);

@@ -227,34 +227,12 @@ void MemoryStore::applyConduitObjectLocked(quint64 conduit, const QJsonObject &o
 void MemoryStore::setHeadLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId,
                                 const QDateTime &changed, const RecordIndex::Place &place)
 {
-    Conduit &state = m_conduits[conduit];
-    if (state.nativeIdByPhoneId) {
-        const qint32 slot = state.heads.find(nativeId);
-        if (slot >= 0)
-            forgetPhoneIdLocked(state, nativeId, state.heads.phoneIdAt(slot));
-    }
-    state.heads.put(nativeId, phoneId, changed, place);
-    if (state.nativeIdByPhoneId && !phoneId.isEmpty())
-        state.nativeIdByPhoneId->insert(QString::fromUtf8(phoneId), QString::fromUtf8(nativeId));
+    m_conduits[conduit].heads.put(nativeId, phoneId, changed, place);
 }
 
 void MemoryStore::eraseHeadLocked(quint64 conduit, QByteArrayView nativeId)
 {
-    Conduit &state = m_conduits[conduit];
-    const qint32 slot = state.heads.find(nativeId);
-    if (slot < 0)
-        return;
-    forgetPhoneIdLocked(state, nativeId, state.heads.phoneIdAt(slot));
-    state.heads.erase(nativeId);
-}
-
-void MemoryStore::forgetPhoneIdLocked(const Conduit &state, QByteArrayView nativeId, QByteArrayView phoneId)
-{
-    if (!state.nativeIdByPhoneId || phoneId.isEmpty())
-        return;
-    const auto found = state.nativeIdByPhoneId->find(QString::fromUtf8(phoneId));
-    if (found != state.nativeIdByPhoneId->end() && found.value() == QString::fromUtf8(nativeId))
-        state.nativeIdByPhoneId->erase(found);
+    m_conduits[conduit].heads.erase(nativeId);
 }
 
 const MemoryStore::Conduit &MemoryStore::conduitLocked(quint64 conduit) const
@@ -620,16 +598,9 @@ QString MemoryStore::nativeIdForPhoneId(quint64 conduit, const QString &phoneId)
     const std::lock_guard lock(m_mutex);
     if (!m_conduits.contains(conduit))
         return {};
-    const Conduit &state = conduitLocked(conduit);
-    if (!state.nativeIdByPhoneId) {
-        state.nativeIdByPhoneId.emplace();
-        for (const qint32 slot : state.heads.ordered()) {
-            if (!state.heads.phoneIdAt(slot).isEmpty())
-                state.nativeIdByPhoneId->insert(QString::fromUtf8(state.heads.phoneIdAt(slot)),
-                                                QString::fromUtf8(state.heads.idAt(slot)));
-        }
-    }
-    return state.nativeIdByPhoneId->value(phoneId);
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.findByPhoneId(phoneId.toUtf8());
+    return slot < 0 ? QString() : QString::fromUtf8(heads.idAt(slot));
 }
 
 void MemoryStore::removeFromSync(quint64 conduit, const QString &nativeId)

@@ -171,8 +171,6 @@ private:
     struct Conduit
     {
         RecordIndex heads;
-        // Made when first asked for: a sync that finds every record through its graph never needs it.
-        mutable std::optional<QHash<QString, QString>> nativeIdByPhoneId;
         QList<DesktopDeletion> deletions;
         std::shared_ptr<HMIdentifierGraph> ownIdMap;
         // The own id map's list as last saved: a map whose list no longer shares it has changed.
@@ -202,7 +200,6 @@ private:
     void setHeadLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId, const QDateTime &changed,
                        const RecordIndex::Place &place);
     void eraseHeadLocked(quint64 conduit, QByteArrayView nativeId);
-    static void forgetPhoneIdLocked(const Conduit &state, QByteArrayView nativeId, QByteArrayView phoneId);
     const Conduit &conduitLocked(quint64 conduit) const;
     std::optional<QByteArray> lineOfLocked(const RecordIndex::Place &place) const;
     std::optional<QVariantMap> fieldsLocked(quint64 conduit, const QString &nativeId) const;

@@ -14,7 +14,7 @@ namespace {
 constexpr qint32 kEmpty = -1;
 constexpr qint32 kRemoved = -2;
 constexpr qint64 kNoDate = std::numeric_limits<qint64>::min();
-constexpr qsizetype kFirstBucketCount = 64;
+constexpr size_t kFirstBucketCount = 64;
 
 } // namespace
 
@@ -35,40 +35,103 @@ size_t hashOfId(QByteArrayView id)
     return size_t(hash ^ (hash >> 29));
 }
 
-void RecordIndex::clear()
+void SlotTable::clear()
 {
-    m_slots = {};
-    m_table = {};
-    m_texts = {};
-    m_liveCount = 0;
+    m_buckets = {};
     m_usedBuckets = 0;
 }
 
-// The bucket holding the id's slot, or else the free bucket where it would go (the first removal mark
-// met, so that marks are reused). The table always has a free bucket: it is at most half used.
-qsizetype RecordIndex::bucketOf(QByteArrayView id) const
+void SlotTable::start()
 {
-    const qsizetype mask = qsizetype(m_table.size()) - 1;
+    m_buckets.assign(kFirstBucketCount, kEmpty);
+    m_usedBuckets = 0;
+}
+
+// The bucket holding the key's slot, or else the free bucket where it would go (the first removal mark
+// met, so that marks are reused). The table always has an empty bucket: it is at most half used.
+qsizetype SlotTable::bucketOf(QByteArrayView key, const KeyOf &keyOf) const
+{
+    const qsizetype mask = qsizetype(m_buckets.size()) - 1;
     qsizetype reusable = -1;
-    for (qsizetype bucket = qsizetype(hashOfId(id)) & mask;; bucket = (bucket + 1) & mask) {
-        const qint32 slot = m_table[size_t(bucket)];
+    for (qsizetype bucket = qsizetype(hashOfId(key)) & mask;; bucket = (bucket + 1) & mask) {
+        const qint32 slot = m_buckets[size_t(bucket)];
         if (slot == kEmpty)
             return reusable >= 0 ? reusable : bucket;
         if (slot == kRemoved) {
             if (reusable < 0)
                 reusable = bucket;
-        } else if (idAt(slot) == id) {
+        } else if (keyOf(slot) == key) {
             return bucket;
         }
     }
 }
 
+qint32 SlotTable::find(QByteArrayView key, const KeyOf &keyOf) const
+{
+    if (m_buckets.empty())
+        return -1;
+    const qint32 slot = m_buckets[size_t(bucketOf(key, keyOf))];
+    return slot >= 0 ? slot : -1;
+}
+
+void SlotTable::insert(qint32 slot, const KeyOf &keyOf)
+{
+    if (2 * (m_usedBuckets + 1) > qsizetype(m_buckets.size()))
+        grow(keyOf);
+    qint32 &held = m_buckets[size_t(bucketOf(keyOf(slot), keyOf))];
+    if (held == kEmpty)
+        ++m_usedBuckets;
+    held = slot;
+}
+
+void SlotTable::remove(QByteArrayView key, qint32 slot, const KeyOf &keyOf)
+{
+    if (m_buckets.empty())
+        return;
+    qint32 &held = m_buckets[size_t(bucketOf(key, keyOf))];
+    if (held == slot)
+        held = kRemoved;
+}
+
+// Rehashes the slots into a table four times their number (removal marks go).
+void SlotTable::grow(const KeyOf &keyOf)
+{
+    std::vector<qint32> held;
+    for (const qint32 slot : m_buckets) {
+        if (slot >= 0)
+            held.push_back(slot);
+    }
+    m_buckets.assign(std::max(kFirstBucketCount, std::bit_ceil(4 * (held.size() + 1))), kEmpty);
+    m_usedBuckets = qsizetype(held.size());
+    for (const qint32 slot : held)
+        m_buckets[size_t(bucketOf(keyOf(slot), keyOf))] = slot;
+}
+
+void RecordIndex::clear()
+{
+    m_slots = {};
+    m_byId.clear();
+    m_byPhoneId.clear();
+    m_texts = {};
+    m_liveCount = 0;
+}
+
 qint32 RecordIndex::find(QByteArrayView id) const
 {
-    if (m_table.empty())
-        return -1;
-    const qint32 slot = m_table[size_t(bucketOf(id))];
-    return slot >= 0 ? slot : -1;
+    return m_byId.find(id, idOf());
+}
+
+qint32 RecordIndex::findByPhoneId(QByteArrayView phoneId) const
+{
+    if (!m_byPhoneId.isBuilt()) {
+        // Made once: most syncs find every record through their graph and never ask.
+        m_byPhoneId.start();
+        for (const qint32 slot : ordered()) {
+            if (!phoneIdAt(slot).isEmpty())
+                m_byPhoneId.insert(slot, phoneIdOf());
+        }
+    }
+    return phoneId.isEmpty() ? -1 : m_byPhoneId.find(phoneId, phoneIdOf());
 }
 
 qint64 RecordIndex::appendText(QByteArrayView text)
@@ -80,56 +143,48 @@ qint64 RecordIndex::appendText(QByteArrayView text)
 
 qint32 RecordIndex::put(QByteArrayView id, QByteArrayView phoneId, const QDateTime &changed, const Place &place)
 {
-    if (2 * (m_usedBuckets + 1) > qsizetype(m_table.size()))
-        rebuildTable(std::max(kFirstBucketCount, qsizetype(std::bit_ceil(size_t(4 * (m_liveCount + 1))))));
-    const qsizetype bucket = bucketOf(id);
-    qint32 slot = m_table[size_t(bucket)];
+    qint32 slot = find(id);
     if (slot < 0) {
-        if (slot == kEmpty)
-            ++m_usedBuckets;
         slot = qint32(m_slots.size());
         Slot fresh;
         fresh.idAt = appendText(id);
         fresh.idBytes = qint32(id.size());
         fresh.isLive = true;
         m_slots.push_back(fresh);
-        m_table[size_t(bucket)] = slot;
+        m_byId.insert(slot, idOf());
         ++m_liveCount;
     }
-    Slot &kept = m_slots[size_t(slot)];
-    if (phoneIdAt(slot) != phoneId) {
-        kept.phoneIdAt = appendText(phoneId);
-        kept.phoneIdBytes = qint32(phoneId.size());
-    }
-    kept.changed = changed.isValid() ? changed.toMSecsSinceEpoch() : kNoDate;
+    setPhoneIdAt(slot, phoneId);
+    m_slots[size_t(slot)].changed = changed.isValid() ? changed.toMSecsSinceEpoch() : kNoDate;
     moveTo(slot, place);
     return slot;
 }
 
-bool RecordIndex::erase(QByteArrayView id)
+// The record given a phone id is the one found by it from then on, as when it was given it first.
+void RecordIndex::setPhoneIdAt(qint32 slot, QByteArrayView phoneId)
 {
-    if (m_table.empty())
-        return false;
-    const qsizetype bucket = bucketOf(id);
-    const qint32 slot = m_table[size_t(bucket)];
-    if (slot < 0)
-        return false;
-    m_slots[size_t(slot)].isLive = false;
-    m_table[size_t(bucket)] = kRemoved;
-    --m_liveCount;
-    return true;
+    if (m_byPhoneId.isBuilt() && !phoneIdAt(slot).isEmpty())
+        m_byPhoneId.remove(phoneIdAt(slot), slot, phoneIdOf());
+    if (phoneIdAt(slot) != phoneId) {
+        Slot &kept = m_slots[size_t(slot)];
+        kept.phoneIdAt = appendText(phoneId);
+        kept.phoneIdBytes = qint32(phoneId.size());
+    }
+    if (m_byPhoneId.isBuilt() && !phoneId.isEmpty())
+        m_byPhoneId.insert(slot, phoneIdOf());
 }
 
-void RecordIndex::rebuildTable(qsizetype bucketCount)
+bool RecordIndex::erase(QByteArrayView id)
 {
-    m_table.assign(size_t(bucketCount), kEmpty);
-    m_usedBuckets = 0;
-    for (qint32 slot = 0; slot < qint32(m_slots.size()); ++slot) {
-        if (m_slots[size_t(slot)].isLive) {
-            m_table[size_t(bucketOf(idAt(slot)))] = slot;
-            ++m_usedBuckets;
-        }
-    }
+    const qint32 slot = find(id);
+    if (slot < 0)
+        return false;
+    if (m_byPhoneId.isBuilt() && !phoneIdAt(slot).isEmpty())
+        m_byPhoneId.remove(phoneIdAt(slot), slot, phoneIdOf());
+    m_byId.remove(id, slot, idOf());
+    m_slots[size_t(slot)].isLive = false;
+    --m_liveCount;
+    return true;
 }
 
 QByteArrayView RecordIndex::idAt(qint32 slot) const
