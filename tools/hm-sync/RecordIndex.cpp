@@ -11,7 +11,6 @@ namespace hmsync {
 
 namespace {
 
-constexpr qint32 kEmpty = -1;
 constexpr qint32 kRemoved = -2;
 constexpr qint64 kNoDate = std::numeric_limits<qint64>::min();
 constexpr size_t kFirstBucketCount = 64;
@@ -43,25 +42,28 @@ void SlotTable::clear()
 
 void SlotTable::start()
 {
-    m_buckets.assign(kFirstBucketCount, kEmpty);
+    m_buckets.assign(kFirstBucketCount, Bucket{});
     m_usedBuckets = 0;
 }
 
 // The bucket holding the key's slot, or else the free bucket where it would go (the first removal mark
-// met, so that marks are reused). The table always has an empty bucket: it is at most half used.
+// met, so that marks are reused). The table always has an empty bucket: it is at most half used. A
+// bucket's tag (the hash's upper half) spares looking at the slots of other keys.
 qsizetype SlotTable::bucketOf(QByteArrayView key, const KeyOf &keyOf) const
 {
+    const size_t hash = hashOfId(key);
+    const auto tag = quint32(hash >> 32);
     const qsizetype mask = qsizetype(m_buckets.size()) - 1;
     qsizetype reusable = -1;
-    for (qsizetype bucket = qsizetype(hashOfId(key)) & mask;; bucket = (bucket + 1) & mask) {
-        const qint32 slot = m_buckets[size_t(bucket)];
-        if (slot == kEmpty)
-            return reusable >= 0 ? reusable : bucket;
-        if (slot == kRemoved) {
+    for (qsizetype index = qsizetype(hash) & mask;; index = (index + 1) & mask) {
+        const Bucket &bucket = m_buckets[size_t(index)];
+        if (bucket.slot == kEmpty)
+            return reusable >= 0 ? reusable : index;
+        if (bucket.slot == kRemoved) {
             if (reusable < 0)
-                reusable = bucket;
-        } else if (keyOf(slot) == key) {
-            return bucket;
+                reusable = index;
+        } else if (bucket.tag == tag && keyOf(bucket.slot) == key) {
+            return index;
         }
     }
 }
@@ -70,7 +72,7 @@ qint32 SlotTable::find(QByteArrayView key, const KeyOf &keyOf) const
 {
     if (m_buckets.empty())
         return -1;
-    const qint32 slot = m_buckets[size_t(bucketOf(key, keyOf))];
+    const qint32 slot = m_buckets[size_t(bucketOf(key, keyOf))].slot;
     return slot >= 0 ? slot : -1;
 }
 
@@ -78,33 +80,39 @@ void SlotTable::insert(qint32 slot, const KeyOf &keyOf)
 {
     if (2 * (m_usedBuckets + 1) > qsizetype(m_buckets.size()))
         grow(keyOf);
-    qint32 &held = m_buckets[size_t(bucketOf(keyOf(slot), keyOf))];
-    if (held == kEmpty)
+    place(slot, keyOf);
+}
+
+void SlotTable::place(qint32 slot, const KeyOf &keyOf)
+{
+    const QByteArrayView key = keyOf(slot);
+    Bucket &bucket = m_buckets[size_t(bucketOf(key, keyOf))];
+    if (bucket.slot == kEmpty)
         ++m_usedBuckets;
-    held = slot;
+    bucket = Bucket{slot, quint32(hashOfId(key) >> 32)};
 }
 
 void SlotTable::remove(QByteArrayView key, qint32 slot, const KeyOf &keyOf)
 {
     if (m_buckets.empty())
         return;
-    qint32 &held = m_buckets[size_t(bucketOf(key, keyOf))];
-    if (held == slot)
-        held = kRemoved;
+    Bucket &bucket = m_buckets[size_t(bucketOf(key, keyOf))];
+    if (bucket.slot == slot)
+        bucket.slot = kRemoved;
 }
 
-// Rehashes the slots into a table four times their number (removal marks go).
+// Rehashes the slots into a table three times their number at least (removal marks go).
 void SlotTable::grow(const KeyOf &keyOf)
 {
     std::vector<qint32> held;
-    for (const qint32 slot : m_buckets) {
-        if (slot >= 0)
-            held.push_back(slot);
+    for (const Bucket &bucket : m_buckets) {
+        if (bucket.slot >= 0)
+            held.push_back(bucket.slot);
     }
-    m_buckets.assign(std::max(kFirstBucketCount, std::bit_ceil(4 * (held.size() + 1))), kEmpty);
-    m_usedBuckets = qsizetype(held.size());
+    m_buckets.assign(std::max(kFirstBucketCount, std::bit_ceil(3 * (held.size() + 1))), Bucket{});
+    m_usedBuckets = 0;
     for (const qint32 slot : held)
-        m_buckets[size_t(bucketOf(keyOf(slot), keyOf))] = slot;
+        place(slot, keyOf);
 }
 
 void RecordIndex::clear()

@@ -26,7 +26,7 @@ struct RecordHead
 size_t hashOfId(QByteArrayView id);
 
 // An open-addressing table of slot numbers, each found by a text of its slot (told by keyOf). Probes
-// linearly; a removal leaves a mark that insertions reuse. At most half full: it doubles before.
+// linearly; a removal leaves a mark that insertions reuse. At most half full: it grows before.
 class SlotTable final
 {
 public:
@@ -44,10 +44,20 @@ public:
     void remove(QByteArrayView key, qint32 slot, const KeyOf &keyOf);
 
 private:
+    static constexpr qint32 kEmpty = -1;
+
+    struct Bucket
+    {
+        // kEmpty, a removal mark, or the slot.
+        qint32 slot = kEmpty;
+        quint32 tag = 0;
+    };
+
     qsizetype bucketOf(QByteArrayView key, const KeyOf &keyOf) const;
+    void place(qint32 slot, const KeyOf &keyOf);
     void grow(const KeyOf &keyOf);
 
-    std::vector<qint32> m_buckets;
+    std::vector<Bucket> m_buckets;
     // Buckets holding a slot or a removal mark.
     qsizetype m_usedBuckets = 0;
 };
