@@ -97,8 +97,10 @@ TEST(RecordIndex, FindsReplacesAndRemovesAsAMapDoes)
             EXPECT_EQ(index.erase(id), model.erase(id) == 1);
         } else if (action < 9) {
             const QByteArray phoneId = action == 3 ? QByteArray() : "P" + QByteArray::number(random.bounded(5));
-            const QDateTime changed = action == 4 ? QDateTime() : kNow.addMSecs(qint64(random.bounded(1000000)) - 500000);
-            const hmsync::RecordIndex::Place place{qint64(random.bounded(1 << 30)) * 4, random.bounded(5000), action % 2 == 0};
+            const QDateTime changed =
+                action == 4 ? QDateTime() : kNow.addMSecs(qint64(random.bounded(1000000)) - 500000);
+            const hmsync::RecordIndex::Place place{qint64(random.bounded(1 << 30)) * 4, random.bounded(5000),
+                                                   action % 2 == 0};
             index.put(id, phoneId, changed, place);
             forgetPhoneId(byPhoneId, model, id);
             model[id] = ModelHead{phoneId, changed, place};
@@ -135,7 +137,10 @@ TEST(RecordIndex, FindsReplacesAndRemovesAsAMapDoes)
 class IndexedStore : public testing::Test
 {
 protected:
-    void SetUp() override { platform::Clock::setSource([] { return kNow; }); }
+    void SetUp() override
+    {
+        platform::Clock::setSource([] { return kNow; });
+    }
     void TearDown() override { platform::Clock::setSource(nullptr); }
 
     QString path() const { return m_folder.filePath(QStringLiteral("desktop.json")); }
@@ -148,10 +153,13 @@ TEST_F(IndexedStore, IdsOfEveryFormComeBackInTheOrderOfTheirIds)
     // A file written by hand: an id with an escaped quote (read by the parser), one with bytes that
     // are not UTF-8 (read as the replacement character), and plain ones out of order.
     QByteArray file = "{\"format\":2,\"generation\":3}\n";
-    file += R"({"conduit":2,"id":"b","phoneId":"D2","fields":{"SUBJECT":"B"}})" "\n";
-    file += R"({"conduit":2,"id":"q\"uote","phoneId":"D9","fields":{"SUBJECT":"Quote"}})" "\n";
+    file += R"({"conduit":2,"id":"b","phoneId":"D2","fields":{"SUBJECT":"B"}})"
+            "\n";
+    file += R"({"conduit":2,"id":"q\"uote","phoneId":"D9","fields":{"SUBJECT":"Quote"}})"
+            "\n";
     file += "{\"conduit\":2,\"id\":\"bad\xff\",\"fields\":{\"SUBJECT\":\"Bad\"}}\n";
-    file += R"({"conduit":2,"id":"a","changed":"2026-12-01T10:00:00.000Z","fields":{"SUBJECT":"A"}})" "\n";
+    file += R"({"conduit":2,"id":"a","changed":"2026-12-01T10:00:00.000Z","fields":{"SUBJECT":"A"}})"
+            "\n";
     file += "{\"commit\":4}\n";
     {
         QFile out(path());
@@ -162,17 +170,21 @@ TEST_F(IndexedStore, IdsOfEveryFormComeBackInTheOrderOfTheirIds)
     QString problem;
     ASSERT_TRUE(store.load(path(), problem)) << problem.toStdString();
     const QString bad = QStringLiteral("bad") + QChar(QChar::ReplacementCharacter);
-    EXPECT_EQ(store.records(2).keys(), (QStringList{QStringLiteral("a"), QStringLiteral("b"), bad, QStringLiteral("q\"uote")}));
+    EXPECT_EQ(store.records(2).keys(),
+              (QStringList{QStringLiteral("a"), QStringLiteral("b"), bad, QStringLiteral("q\"uote")}));
     EXPECT_EQ(store.count(2), 4);
     EXPECT_EQ(store.nativeIdForPhoneId(2, QStringLiteral("D9")), QStringLiteral("q\"uote"));
     // Its line is no JSON, so its fields cannot be read; it is still kept, as damaged fields are.
     EXPECT_TRUE(store.contains(2, bad));
     EXPECT_FALSE(store.record(2, bad).has_value());
-    EXPECT_EQ(store.record(2, QStringLiteral("q\"uote")).value_or(hmsync::StoredRecord{}).fields.value(QStringLiteral("SUBJECT")),
+    EXPECT_EQ(store.record(2, QStringLiteral("q\"uote"))
+                  .value_or(hmsync::StoredRecord{})
+                  .fields.value(QStringLiteral("SUBJECT")),
               QVariant(QStringLiteral("Quote")));
 
     // Records added after loading come after the file's in the log, and in id order when listed.
-    store.putFromSync(2, QStringLiteral("0-first"), {{QStringLiteral("SUBJECT"), QStringLiteral("Zero")}}, QStringLiteral("D0"));
+    store.putFromSync(2, QStringLiteral("0-first"), {{QStringLiteral("SUBJECT"), QStringLiteral("Zero")}},
+                      QStringLiteral("D0"));
     ASSERT_TRUE(store.deleteRecord(2, QStringLiteral("b")));
     store.setPhoneIdUtf8(2, "a", "D1");
     const auto changedOnly = [](QByteArrayView, const QDateTime &changed) { return changed.isValid(); };
@@ -196,7 +208,8 @@ TEST_F(IndexedStore, IdsOfEveryFormComeBackInTheOrderOfTheirIds)
     ASSERT_TRUE(folded.save(problem)) << problem.toStdString();
     ASSERT_FALSE(QFile::exists(path() + QStringLiteral(".log")));
     const QByteArray foldedFile = contentsOf(path());
-    EXPECT_TRUE(foldedFile.contains(R"({"conduit":2,"id":"q\"uote","phoneId":"D9","fields":{"SUBJECT":"Quote"}})" "\n"));
+    EXPECT_TRUE(foldedFile.contains(R"({"conduit":2,"id":"q\"uote","phoneId":"D9","fields":{"SUBJECT":"Quote"}})"
+                                    "\n"));
     EXPECT_TRUE(foldedFile.contains("{\"conduit\":2,\"id\":\"bad\xff\",\"fields\":{\"SUBJECT\":\"Bad\"}}\n"));
 }
 
@@ -208,7 +221,9 @@ TEST_F(IndexedStore, ListingSendsWhatLookingAtEveryRecordSent)
     auto store = std::make_shared<hmsync::MemoryStore>();
     QString problem;
     ASSERT_TRUE(store->load(path(), problem));
-    const auto subject = [](const char *text) { return QVariantMap{{QStringLiteral("SUBJECT"), QString::fromLatin1(text)}}; };
+    const auto subject = [](const char *text) {
+        return QVariantMap{{QStringLiteral("SUBJECT"), QString::fromLatin1(text)}};
+    };
     store->putFromSync(2, QStringLiteral("n-confirmed"), subject("Confirmed"), QStringLiteral("D1"));
     store->putFromSync(2, QStringLiteral("n-unconfirmed"), subject("Unconfirmed"), QString());
     store->putFromSync(2, QStringLiteral("n-twice"), subject("Twice"), QStringLiteral("D3"));
@@ -218,7 +233,8 @@ TEST_F(IndexedStore, ListingSendsWhatLookingAtEveryRecordSent)
 
     auto graph = std::make_shared<HMIdentifierGraph>();
     const auto entry = [](const char *hmUid, const QString &nativeId) {
-        return QVariantMap{{QStringLiteral("hmUid"), QString::fromLatin1(hmUid)}, {QStringLiteral("nativeId"), nativeId}};
+        return QVariantMap{{QStringLiteral("hmUid"), QString::fromLatin1(hmUid)},
+                           {QStringLiteral("nativeId"), nativeId}};
     };
     graph->appendDictionary(entry("D1", QStringLiteral("n-confirmed")));
     QVariantMap unconfirmed = entry("tmp-1", QStringLiteral("n-unconfirmed"));
@@ -237,7 +253,8 @@ TEST_F(IndexedStore, ListingSendsWhatLookingAtEveryRecordSent)
     ASSERT_TRUE(listed.has_value());
     QStringList sent;
     for (const HMSyncRecord &record : *listed)
-        sent.append(record.nativeId() + (record.isNew() ? QStringLiteral(" new") : QStringLiteral(" as ") + record.hmxUid()));
+        sent.append(record.nativeId() +
+                    (record.isNew() ? QStringLiteral(" new") : QStringLiteral(" as ") + record.hmxUid()));
     sent.sort();
     EXPECT_EQ(sent, (QStringList{edited + QStringLiteral(" as D5"), QStringLiteral("n-twice new"),
                                  QStringLiteral("n-unconfirmed new")}));

@@ -522,11 +522,10 @@ QList<std::pair<QString, RecordHead>> MemoryStore::heads(quint64 conduit, const 
 {
     const std::lock_guard lock(m_mutex);
     const RecordIndex &heads = conduitLocked(conduit).heads;
+    const auto isWanted = [&heads, &wanted](qint32 slot) { return wanted(heads.idAt(slot), heads.changedAt(slot)); };
     QList<std::pair<QString, RecordHead>> answered;
-    for (const qint32 slot : heads.ordered()) {
-        if (!wanted || wanted(heads.idAt(slot), heads.changedAt(slot)))
-            answered.append({QString::fromUtf8(heads.idAt(slot)), heads.headAt(slot)});
-    }
+    for (const qint32 slot : heads.ordered(wanted ? std::function<bool(qint32)>(isWanted) : nullptr))
+        answered.append({QString::fromUtf8(heads.idAt(slot)), heads.headAt(slot)});
     return answered;
 }
 

@@ -233,12 +233,12 @@ void RecordIndex::moveTo(qint32 slot, const Place &place)
     kept.isInLog = place.isInLog;
 }
 
-std::vector<qint32> RecordIndex::ordered() const
+std::vector<qint32> RecordIndex::ordered(const std::function<bool(qint32 slot)> &wanted) const
 {
     std::vector<qint32> order;
-    order.reserve(size_t(m_liveCount));
+    order.reserve(wanted ? 0 : size_t(m_liveCount));
     for (qint32 slot = 0; slot < qint32(m_slots.size()); ++slot) {
-        if (m_slots[size_t(slot)].isLive)
+        if (m_slots[size_t(slot)].isLive && (!wanted || wanted(slot)))
             order.push_back(slot);
     }
     const auto byId = [this](qint32 left, qint32 right) { return idAt(left) < idAt(right); };

@@ -100,8 +100,9 @@ public:
     RecordHead headAt(qint32 slot) const;
     void moveTo(qint32 slot, const Place &place);
 
-    // The live records' slots in the order of their ids (by UTF-8 bytes, which is code point order).
-    std::vector<qint32> ordered() const;
+    // The live records' slots (those wanted, when told) in the order of their ids (by UTF-8 bytes,
+    // which is code point order). Only the wanted are ordered.
+    std::vector<qint32> ordered(const std::function<bool(qint32 slot)> &wanted = {}) const;
 
 private:
     struct Slot
