@@ -12,7 +12,7 @@ Needs a Release build with the targets hm_sync_once and phone_peer:
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release
     cmake --build build-release -j4 --target hm_sync_once phone_peer
 and, for the other side, vdirsyncer and Radicale (Debian 12: apt-get install vdirsyncer radicale).
-Without them only our client is measured.
+Without them only our client is measured. Each client runs under GNU time (apt-get install time).
 
 Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--scaling 2000,5000,10000]
                                 [--stores memory|folders]
@@ -122,17 +122,25 @@ class Run:
 
 
 def measure(command, env, log_path):
-    """Runs the command to its end and answers its own processor time, peak memory and writes."""
-    with open(log_path, "ab") as log:
+    """Runs the command to its end and answers its own processor time, peak memory and writes.
+
+    The peak and the writes come from /usr/bin/time, a small process that starts the command: the
+    kernel counts in a process's peak what it held before it started its program, and a child of this
+    script is a copy of it, records and all, until then (a client smaller than this script would show
+    this script's size). The processor time is the child's own, time's few microseconds included."""
+    with open(log_path, "ab") as log, tempfile.NamedTemporaryFile(mode="r", prefix="measure-") as numbers:
         log.write(("\n$ %s\n" % " ".join(command)).encode())
         log.flush()
         start = time.monotonic()
-        process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%M %O", "-o", numbers.name] + command, env=env,
+                                   stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         _, status, usage = os.wait4(process.pid, 0)
         wall = time.monotonic() - start
+        # A command that failed has a line about it before the numbers.
+        peak_kb, blocks = (int(value) for value in numbers.read().split()[-2:])
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit("%s failed (exit %d); see %s" % (command[0], os.waitstatus_to_exitcode(status), log_path))
-    return Run(usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, usage.ru_oublock * 512 / 1e6, wall)
+    return Run(usage.ru_utime + usage.ru_stime, peak_kb / 1024.0, blocks * 512 / 1e6, wall)
 
 
 def free_port():

@@ -129,7 +129,7 @@ qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, qui
                               const MemoryStore &memoryStore)
 {
     if (!usesFolders(store, profile))
-        return memoryStore.records(conduit).size();
+        return memoryStore.count(conduit);
     const std::shared_ptr<platform::EKEventStore> calendars = openStore();
     const bool isEvents = conduit == quint64(HMSyncConduit::Calendar);
     const QStringList identifiers =

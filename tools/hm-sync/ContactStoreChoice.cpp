@@ -63,7 +63,7 @@ bool addSampleContacts(ContactStore store, const HMProfile &profile, int count, 
 qsizetype contactCount(ContactStore store, const HMProfile &profile, const MemoryStore &memoryStore)
 {
     if (!usesVCardFolder(store, profile))
-        return memoryStore.records(quint64(HMSyncConduit::Contacts)).size();
+        return memoryStore.count(quint64(HMSyncConduit::Contacts));
     // From the folder's index as the sync left it: no second book, no file read.
     return std::max<qsizetype>(platform::ABAddressBook::storedPersonCount(), 0);
 }

@@ -46,6 +46,51 @@ QString identityOf(quint64 conduit, const QVariantMap &fields)
     return hasValue ? parts.join(QChar(0x1f)) : QString();
 }
 
+// A native id (UTF-8) as a key of the tables below, hashed as the store hashes its ids.
+struct NativeIdKey
+{
+    QByteArrayView id;
+    friend bool operator==(const NativeIdKey &left, const NativeIdKey &right) { return left.id == right.id; }
+};
+
+size_t qHash(const NativeIdKey &key, size_t seed)
+{
+    return hashOfId(key.id) ^ seed;
+}
+
+// The native ids the identifier graph joins to a confirmed id of the other side, read from the graph's
+// packed entries without making a dictionary of each: a record whose date says it is unchanged since
+// is not looked at again. An id held by more than one entry, or by one not kept as UTF-8 text, is
+// left out, so the graph itself is asked which of its entries counts.
+class ConfirmedNativeIds final
+{
+public:
+    explicit ConfirmedNativeIds(const HMIdentifierGraph::Entries &entries) : m_entries(entries)
+    {
+        using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+        for (const HMIdentifierGraphEntry &entry : std::as_const(m_entries)) {
+            const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::NativeId);
+            const bool isText = utf8 && utf8->isValidUtf8();
+            if (!isText)
+                m_otherTexts.append(entry.valueOf(WellKnownKey::NativeId).toString().toUtf8());
+            const QByteArrayView nativeId = isText ? *utf8 : QByteArrayView(m_otherTexts.constLast());
+            const auto found = m_isConfirmed.find(NativeIdKey{nativeId});
+            if (found == m_isConfirmed.end())
+                m_isConfirmed.insert(NativeIdKey{nativeId}, isText && !entry.isUnconfirmedAdd());
+            else
+                found.value() = false;
+        }
+    }
+
+    bool contains(QByteArrayView nativeId) const { return m_isConfirmed.value(NativeIdKey{nativeId}, false); }
+
+private:
+    // Keeps the bytes the ids lie in.
+    const HMIdentifierGraph::Entries m_entries;
+    QList<QByteArray> m_otherTexts;
+    QHash<NativeIdKey, bool> m_isConfirmed;
+};
+
 bool changedSinceLastSync(const StoredRecord &existing, const HMIdentifierGraph &graph)
 {
     const QDateTime &changed = existing.changedOnDesktop;
@@ -89,9 +134,14 @@ std::optional<QList<HMSyncRecord>> MemoryDataSource::syncRecordObjectsModifiedAf
     QList<HMSyncRecord> added;
     QList<HMSyncRecord> others;
     QStringList temporaryIds;
-    const QMap<QString, RecordHead> heads = m_store->heads(m_conduit);
-    for (auto it = heads.constBegin(); it != heads.constEnd(); ++it) {
-        std::optional<HMSyncRecord> record = recordToSend(it.key(), it.value(), date, excludedHmUids, *graph);
+    // Records confirmed on the other side and unchanged since the date are skipped without a look.
+    const ConfirmedNativeIds confirmed(graph->entries());
+    const auto mayGo = [&confirmed, &date](QByteArrayView nativeId, const QDateTime &changed) {
+        const bool isUnchanged = !changed.isValid() || (date.isValid() && changed <= date);
+        return !isUnchanged || !confirmed.contains(nativeId);
+    };
+    for (const auto &[nativeId, head] : m_store->heads(m_conduit, mayGo)) {
+        std::optional<HMSyncRecord> record = recordToSend(nativeId, head, date, excludedHmUids, *graph);
         if (!record)
             continue;
         if (record->isNew()) {
@@ -236,15 +286,14 @@ QString MemoryDataSource::findUnconfirmedDuplicate(const QVariantMap &fields, co
         // for each would take time that grows with the square of the records.
         m_unconfirmedByIdentity.emplace();
         // Only records the other side has not confirmed are read.
-        const QMap<QString, RecordHead> heads = m_store->heads(m_conduit);
-        for (auto it = heads.constBegin(); it != heads.constEnd(); ++it) {
-            const std::optional<QVariantMap> entry = graph.dictionaryForNativeId(it.key());
+        for (const auto &[nativeId, head] : m_store->heads(m_conduit)) {
+            const std::optional<QVariantMap> entry = graph.dictionaryForNativeId(nativeId);
             if (entry && !isUnconfirmed(*entry))
                 continue;
-            const std::optional<StoredRecord> stored = m_store->record(m_conduit, it.key());
+            const std::optional<StoredRecord> stored = m_store->record(m_conduit, nativeId);
             const QString identity = stored ? identityOf(m_conduit, stored->fields) : QString();
             if (!identity.isEmpty())
-                m_unconfirmedByIdentity->insert(identity, it.key());
+                m_unconfirmedByIdentity->insert(identity, nativeId);
         }
     }
     // A record linked once is confirmed from then on and never matched again.
@@ -307,7 +356,14 @@ void MemoryDataSource::takePhoneIdsFromGraph()
         return;
     const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(m_phoneIdsTakenFrom, entries);
     const auto take = [this](const HMIdentifierGraphEntry &entry) {
-        if (!entry.isUnconfirmedAdd())
+        if (entry.isUnconfirmedAdd())
+            return;
+        // Ids kept as UTF-8 are handed on as they lie in the entry: most records hold their phone id already.
+        const std::optional<QByteArrayView> nativeId = entry.utf8TextOf(WellKnownKey::NativeId);
+        const std::optional<QByteArrayView> hmUid = entry.utf8TextOf(WellKnownKey::HmUid);
+        if (nativeId && hmUid && nativeId->isValidUtf8() && hmUid->isValidUtf8())
+            m_store->setPhoneIdUtf8(m_conduit, *nativeId, *hmUid);
+        else
             m_store->setPhoneId(m_conduit, entry.valueOf(WellKnownKey::NativeId).toString(),
                                 entry.valueOf(WellKnownKey::HmUid).toString());
     };

@@ -173,7 +173,8 @@ bool MemoryStore::applyLogLineLocked(const LineHead &head, qint64 offset, qint64
     if (head.kind == LineKind::Damaged || head.kind == LineKind::FileHeader || head.kind == LineKind::LogHeader)
         return false;
     if (head.kind != LineKind::Commit) {
-        batch.append(PendingLine{head, offset, length});
+        // The head outlives its line, which lies in the scan's buffer.
+        batch.append(PendingLine{head.owned(), offset, length});
         return true;
     }
     if (head.number != batch.size())
@@ -189,7 +190,7 @@ void MemoryStore::applyLineLocked(const LineHead &head, qint64 offset, qint64 le
 {
     switch (head.kind) {
     case LineKind::Record:
-        setHeadLocked(head.conduit, head.id, RecordHead{head.changed, head.phoneId, offset, length, isInLog});
+        setHeadLocked(head.conduit, head.id, head.phoneId, head.changed, RecordIndex::Place{offset, length, isInLog});
         break;
     case LineKind::Removal:
         eraseHeadLocked(head.conduit, head.id);
@@ -223,39 +224,15 @@ void MemoryStore::applyConduitObjectLocked(quint64 conduit, const QJsonObject &o
         state.lastSyncStart = storelines::valueFromJson(object.value(QLatin1String("lastSyncStart"))).toDateTime();
 }
 
-void MemoryStore::setHeadLocked(quint64 conduit, const QString &nativeId, const RecordHead &head)
+void MemoryStore::setHeadLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId,
+                                const QDateTime &changed, const RecordIndex::Place &place)
 {
-    Conduit &state = m_conduits[conduit];
-    // A file's lines come in the order of their ids: each goes at the end, found with one comparison.
-    if (state.heads.isEmpty() || state.heads.lastKey() < nativeId) {
-        state.heads.insert(state.heads.cend(), nativeId, head);
-    } else {
-        const auto found = state.heads.constFind(nativeId);
-        if (found != state.heads.constEnd())
-            forgetPhoneIdLocked(state, nativeId, found->phoneId);
-        state.heads.insert(nativeId, head);
-    }
-    if (state.nativeIdByPhoneId && !head.phoneId.isEmpty())
-        state.nativeIdByPhoneId->insert(head.phoneId, nativeId);
+    m_conduits[conduit].heads.put(nativeId, phoneId, changed, place);
 }
 
-void MemoryStore::eraseHeadLocked(quint64 conduit, const QString &nativeId)
+void MemoryStore::eraseHeadLocked(quint64 conduit, QByteArrayView nativeId)
 {
-    Conduit &state = m_conduits[conduit];
-    const auto found = state.heads.find(nativeId);
-    if (found == state.heads.end())
-        return;
-    forgetPhoneIdLocked(state, nativeId, found->phoneId);
-    state.heads.erase(found);
-}
-
-void MemoryStore::forgetPhoneIdLocked(const Conduit &state, const QString &nativeId, const QString &phoneId)
-{
-    if (!state.nativeIdByPhoneId || phoneId.isEmpty())
-        return;
-    const auto found = state.nativeIdByPhoneId->find(phoneId);
-    if (found != state.nativeIdByPhoneId->end() && found.value() == nativeId)
-        state.nativeIdByPhoneId->erase(found);
+    m_conduits[conduit].heads.erase(nativeId);
 }
 
 const MemoryStore::Conduit &MemoryStore::conduitLocked(quint64 conduit) const
@@ -265,18 +242,18 @@ const MemoryStore::Conduit &MemoryStore::conduitLocked(quint64 conduit) const
     return found == m_conduits.constEnd() ? kNone : *found;
 }
 
-std::optional<QByteArray> MemoryStore::lineOfLocked(const RecordHead &head) const
+std::optional<QByteArray> MemoryStore::lineOfLocked(const RecordIndex::Place &place) const
 {
-    return (head.isInLog ? m_log : m_file).read(head.offset, head.length);
+    return (place.isInLog ? m_log : m_file).read(place.offset, place.length);
 }
 
 std::optional<QVariantMap> MemoryStore::fieldsLocked(quint64 conduit, const QString &nativeId) const
 {
-    const QMap<QString, RecordHead> &heads = conduitLocked(conduit).heads;
-    const auto head = heads.constFind(nativeId);
-    if (head == heads.constEnd())
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.find(nativeId.toUtf8());
+    if (slot < 0)
         return std::nullopt;
-    const std::optional<QByteArray> line = lineOfLocked(*head);
+    const std::optional<QByteArray> line = lineOfLocked(heads.placeAt(slot));
     std::optional<QVariantMap> fields = line ? storelines::fieldsOfRecordLine(*line) : std::nullopt;
     if (!fields)
         DDLogError(QStringLiteral("The desktop record %1 could not be read back from %2").arg(nativeId, m_path));
@@ -323,14 +300,14 @@ void MemoryStore::writeRecordLocked(quint64 conduit, const QString &nativeId, co
     appendLocked(line);
     // Where the line went: appendLocked may have begun the log with its header.
     const qint64 lineOffset = m_log.size() - line.size();
-    setHeadLocked(conduit, nativeId,
-                  RecordHead{record.changedOnDesktop, record.phoneId, lineOffset, line.size() - 1, true});
+    setHeadLocked(conduit, nativeId.toUtf8(), record.phoneId.toUtf8(), record.changedOnDesktop,
+                  RecordIndex::Place{lineOffset, line.size() - 1, true});
 }
 
 void MemoryStore::removeRecordLocked(quint64 conduit, const QString &nativeId)
 {
     appendLocked(storelines::removalLine(conduit, nativeId));
-    eraseHeadLocked(conduit, nativeId);
+    eraseHeadLocked(conduit, nativeId.toUtf8());
 }
 
 // The lines of a conduit's lists: all of them, or those changed since the last save.
@@ -418,9 +395,9 @@ bool MemoryStore::writeWholeLocked(QString &problem)
         return false;
     }
     StoreLineFile next;
-    QList<qint64> offsets;
+    QList<Placed> placed;
     const bool isWritten =
-        next.openForWriting(temporary, problem) && copyLiveLinesLocked(next, offsets, problem) && next.sync(problem);
+        next.openForWriting(temporary, problem) && copyLiveLinesLocked(next, placed, problem) && next.sync(problem);
     if (!isWritten || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0) {
         if (isWritten)
             problem = QStringLiteral("%1: cannot replace the file").arg(m_path);
@@ -432,23 +409,24 @@ bool MemoryStore::writeWholeLocked(QString &problem)
     // The log names the previous generation from now on, so a log the removal misses is ignored.
     QFile::remove(logPath());
     reportStep(Step::LogRemoved);
-    adoptNewFileLocked(offsets, next.size());
+    adoptNewFileLocked(placed, next.size());
     return true;
 }
 
-bool MemoryStore::copyLiveLinesLocked(StoreLineFile &into, QList<qint64> &offsets, QString &problem) const
+bool MemoryStore::copyLiveLinesLocked(StoreLineFile &into, QList<Placed> &placed, QString &problem) const
 {
     into.append(storelines::fileHeader(m_generation + 1));
     qint64 lines = 0;
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const Conduit &state = conduitLocked(conduit);
-        for (auto head = state.heads.constBegin(); head != state.heads.constEnd(); ++head) {
-            const std::optional<QByteArray> line = lineOfLocked(*head);
+        const RecordIndex &heads = conduitLocked(conduit).heads;
+        for (const qint32 slot : heads.ordered()) {
+            const std::optional<QByteArray> line = lineOfLocked(heads.placeAt(slot));
             if (!line) {
-                problem = QStringLiteral("%1: the record %2 could not be read back").arg(m_path, head.key());
+                problem = QStringLiteral("%1: the record %2 could not be read back")
+                              .arg(m_path, QString::fromUtf8(heads.idAt(slot)));
                 return false;
             }
-            offsets.append(into.append(*line + '\n'));
+            placed.append(Placed{conduit, slot, into.append(*line + '\n')});
             ++lines;
         }
         for (const QByteArray &line : conduitListLines(conduit, false)) {
@@ -461,15 +439,11 @@ bool MemoryStore::copyLiveLinesLocked(StoreLineFile &into, QList<qint64> &offset
 }
 
 // Points every record at its line in the new file, which replaces the old one and the log.
-void MemoryStore::adoptNewFileLocked(const QList<qint64> &offsets, qint64 fileBytes)
+void MemoryStore::adoptNewFileLocked(const QList<Placed> &placed, qint64 fileBytes)
 {
-    qsizetype index = 0;
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        QMap<QString, RecordHead> &heads = m_conduits[conduit].heads;
-        for (RecordHead &head : heads) {
-            head.offset = offsets.at(index++);
-            head.isInLog = false;
-        }
+    for (const Placed &line : placed) {
+        RecordIndex &heads = m_conduits[line.conduit].heads;
+        heads.moveTo(line.slot, RecordIndex::Place{line.offset, heads.placeAt(line.slot).length, false});
     }
     QString problem;
     if (!m_file.openForReading(m_path, problem) || m_file.size() != fileBytes)
@@ -509,7 +483,8 @@ bool MemoryStore::updateRecord(quint64 conduit, const QString &nativeId, const Q
         return false;
     for (auto field = fields.constBegin(); field != fields.constEnd(); ++field)
         merged->insert(field.key(), field.value());
-    const QString phoneId = m_conduits[conduit].heads.value(nativeId).phoneId;
+    const RecordIndex &heads = m_conduits[conduit].heads;
+    const QString phoneId = QString::fromUtf8(heads.phoneIdAt(heads.find(nativeId.toUtf8())));
     writeRecordLocked(conduit, nativeId, StoredRecord{*merged, platform::Clock::now(), phoneId});
     return true;
 }
@@ -518,7 +493,7 @@ bool MemoryStore::deleteRecord(quint64 conduit, const QString &nativeId)
 {
     const std::lock_guard lock(m_mutex);
     Conduit &state = m_conduits[conduit];
-    if (!state.heads.contains(nativeId))
+    if (state.heads.find(nativeId.toUtf8()) < 0)
         return false;
     removeRecordLocked(conduit, nativeId);
     state.deletions.append(DesktopDeletion{nativeId, platform::Clock::now()});
@@ -529,13 +504,29 @@ bool MemoryStore::deleteRecord(quint64 conduit, const QString &nativeId)
 StoredRecords MemoryStore::records(quint64 conduit) const
 {
     const std::lock_guard lock(m_mutex);
-    return StoredRecords(*this, conduit, conduitLocked(conduit).heads.keys());
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    QStringList ids;
+    ids.reserve(heads.size());
+    for (const qint32 slot : heads.ordered())
+        ids.append(QString::fromUtf8(heads.idAt(slot)));
+    return StoredRecords(*this, conduit, std::move(ids));
 }
 
-QMap<QString, RecordHead> MemoryStore::heads(quint64 conduit) const
+qsizetype MemoryStore::count(quint64 conduit) const
 {
     const std::lock_guard lock(m_mutex);
-    return conduitLocked(conduit).heads;
+    return conduitLocked(conduit).heads.size();
+}
+
+QList<std::pair<QString, RecordHead>> MemoryStore::heads(quint64 conduit, const HeadFilter &wanted) const
+{
+    const std::lock_guard lock(m_mutex);
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const auto isWanted = [&heads, &wanted](qint32 slot) { return wanted(heads.idAt(slot), heads.changedAt(slot)); };
+    QList<std::pair<QString, RecordHead>> answered;
+    for (const qint32 slot : heads.ordered(wanted ? std::function<bool(qint32)>(isWanted) : nullptr))
+        answered.append({QString::fromUtf8(heads.idAt(slot)), heads.headAt(slot)});
+    return answered;
 }
 
 std::optional<StoredRecord> MemoryStore::record(quint64 conduit, const QString &nativeId) const
@@ -544,14 +535,15 @@ std::optional<StoredRecord> MemoryStore::record(quint64 conduit, const QString &
     std::optional<QVariantMap> fields = fieldsLocked(conduit, nativeId);
     if (!fields)
         return std::nullopt;
-    const RecordHead head = conduitLocked(conduit).heads.value(nativeId);
-    return StoredRecord{std::move(*fields), head.changedOnDesktop, head.phoneId};
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.find(nativeId.toUtf8());
+    return StoredRecord{std::move(*fields), heads.changedAt(slot), QString::fromUtf8(heads.phoneIdAt(slot))};
 }
 
 bool MemoryStore::contains(quint64 conduit, const QString &nativeId) const
 {
     const std::lock_guard lock(m_mutex);
-    return conduitLocked(conduit).heads.contains(nativeId);
+    return conduitLocked(conduit).heads.find(nativeId.toUtf8()) >= 0;
 }
 
 QList<DesktopDeletion> MemoryStore::deletions(quint64 conduit) const
@@ -564,10 +556,10 @@ void MemoryStore::putFromSync(quint64 conduit, const QString &nativeId, const QV
                               const QString &phoneId)
 {
     const std::lock_guard lock(m_mutex);
-    const QMap<QString, RecordHead> &heads = conduitLocked(conduit).heads;
-    const auto head = heads.constFind(nativeId);
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.find(nativeId.toUtf8());
     // The record as it stands: nothing to write.
-    if (head != heads.constEnd() && !head->changedOnDesktop.isValid() && head->phoneId == phoneId &&
+    if (slot >= 0 && !heads.changedAt(slot).isValid() && heads.phoneIdAt(slot) == phoneId.toUtf8() &&
         fieldsLocked(conduit, nativeId) == fields)
         return;
     writeRecordLocked(conduit, nativeId, StoredRecord{fields, QDateTime(), phoneId});
@@ -576,14 +568,28 @@ void MemoryStore::putFromSync(quint64 conduit, const QString &nativeId, const QV
 void MemoryStore::setPhoneId(quint64 conduit, const QString &nativeId, const QString &phoneId)
 {
     const std::lock_guard lock(m_mutex);
-    const QMap<QString, RecordHead> &heads = conduitLocked(conduit).heads;
-    const auto head = heads.constFind(nativeId);
-    if (head == heads.constEnd() || head->phoneId == phoneId)
+    writeIfPhoneIdDiffersLocked(conduit, nativeId.toUtf8(), phoneId.toUtf8());
+}
+
+void MemoryStore::setPhoneIdUtf8(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId)
+{
+    const std::lock_guard lock(m_mutex);
+    writeIfPhoneIdDiffersLocked(conduit, nativeId, phoneId);
+}
+
+// Rewrites the record's line with the phone id unless it holds that one already (looked at without
+// making a text, as a sync asks this of every record it has).
+void MemoryStore::writeIfPhoneIdDiffersLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId)
+{
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.find(nativeId);
+    if (slot < 0 || heads.phoneIdAt(slot) == phoneId)
         return;
-    const QDateTime changed = head->changedOnDesktop;
-    std::optional<QVariantMap> fields = fieldsLocked(conduit, nativeId);
+    const QString nativeIdText = QString::fromUtf8(nativeId);
+    std::optional<QVariantMap> fields = fieldsLocked(conduit, nativeIdText);
     if (fields)
-        writeRecordLocked(conduit, nativeId, StoredRecord{std::move(*fields), changed, phoneId});
+        writeRecordLocked(conduit, nativeIdText,
+                          StoredRecord{std::move(*fields), heads.changedAt(slot), QString::fromUtf8(phoneId)});
 }
 
 QString MemoryStore::nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const
@@ -591,21 +597,15 @@ QString MemoryStore::nativeIdForPhoneId(quint64 conduit, const QString &phoneId)
     const std::lock_guard lock(m_mutex);
     if (!m_conduits.contains(conduit))
         return {};
-    const Conduit &state = conduitLocked(conduit);
-    if (!state.nativeIdByPhoneId) {
-        state.nativeIdByPhoneId.emplace();
-        for (auto head = state.heads.constBegin(); head != state.heads.constEnd(); ++head) {
-            if (!head->phoneId.isEmpty())
-                state.nativeIdByPhoneId->insert(head->phoneId, head.key());
-        }
-    }
-    return state.nativeIdByPhoneId->value(phoneId);
+    const RecordIndex &heads = conduitLocked(conduit).heads;
+    const qint32 slot = heads.findByPhoneId(phoneId.toUtf8());
+    return slot < 0 ? QString() : QString::fromUtf8(heads.idAt(slot));
 }
 
 void MemoryStore::removeFromSync(quint64 conduit, const QString &nativeId)
 {
     const std::lock_guard lock(m_mutex);
-    if (conduitLocked(conduit).heads.contains(nativeId))
+    if (conduitLocked(conduit).heads.find(nativeId.toUtf8()) >= 0)
         removeRecordLocked(conduit, nativeId);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RecordIndex.h"
 #include "StoreLineFile.h"
 #include "sync/HMIdentifierGraph.h"
 
@@ -32,17 +33,6 @@ struct StoredRecord
     // The other side's id of the record, kept with the record itself: a run that ends between saving
     // the store and saving its identifier graph still knows which listed record this is.
     QString phoneId;
-};
-
-// What the store keeps in memory of a record: what a sync needs to decide whether to look at it,
-// and where its line lies in the file or the log.
-struct RecordHead
-{
-    QDateTime changedOnDesktop;
-    QString phoneId;
-    qint64 offset = 0;
-    qint64 length = 0;
-    bool isInLog = false;
 };
 
 // A record deleted on the desktop, kept until a sync has told the other side.
@@ -147,8 +137,13 @@ public:
     bool deleteRecord(quint64 conduit, const QString &nativeId);
 
     StoredRecords records(quint64 conduit) const;
-    // What is kept in memory of each of the conduit's records, by native id.
-    QMap<QString, RecordHead> heads(quint64 conduit) const;
+    qsizetype count(quint64 conduit) const;
+    // Tells heads() from a record's native id (UTF-8) and change date whether to answer it. Called with
+    // the store locked: it must not call the store.
+    using HeadFilter = std::function<bool(QByteArrayView nativeId, const QDateTime &changedOnDesktop)>;
+    // What is kept in memory of the conduit's records (of those the filter takes, when given one), in
+    // the order of their native ids.
+    QList<std::pair<QString, RecordHead>> heads(quint64 conduit, const HeadFilter &wanted = {}) const;
     // Nothing when the record is gone, or when its line cannot be read back (which is logged).
     std::optional<StoredRecord> record(quint64 conduit, const QString &nativeId) const;
     bool contains(quint64 conduit, const QString &nativeId) const;
@@ -164,6 +159,8 @@ public:
     void putFromSync(quint64 conduit, const QString &nativeId, const QVariantMap &fields, const QString &phoneId);
     void removeFromSync(quint64 conduit, const QString &nativeId);
     void setPhoneId(quint64 conduit, const QString &nativeId, const QString &phoneId);
+    // The same with both ids in UTF-8, for callers that hold them so.
+    void setPhoneIdUtf8(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId);
     // The record kept under the other side's id; empty when none is.
     QString nativeIdForPhoneId(quint64 conduit, const QString &phoneId) const;
 
@@ -173,9 +170,7 @@ public:
 private:
     struct Conduit
     {
-        QMap<QString, RecordHead> heads;
-        // Made when first asked for: a sync that finds every record through its graph never needs it.
-        mutable std::optional<QHash<QString, QString>> nativeIdByPhoneId;
+        RecordIndex heads;
         QList<DesktopDeletion> deletions;
         std::shared_ptr<HMIdentifierGraph> ownIdMap;
         // The own id map's list as last saved: a map whose list no longer shares it has changed.
@@ -194,12 +189,21 @@ private:
     bool applyLogLineLocked(const storelines::LineHead &head, qint64 offset, qint64 length, QList<PendingLine> &batch);
     void applyLineLocked(const storelines::LineHead &head, qint64 offset, qint64 length, bool isInLog);
     void applyConduitObjectLocked(quint64 conduit, const QJsonObject &object);
-    void setHeadLocked(quint64 conduit, const QString &nativeId, const RecordHead &head);
-    void eraseHeadLocked(quint64 conduit, const QString &nativeId);
-    static void forgetPhoneIdLocked(const Conduit &state, const QString &nativeId, const QString &phoneId);
+    // Where a record's line lies, found in the written file and the log beside it.
+    struct Placed
+    {
+        quint64 conduit = 0;
+        qint32 slot = 0;
+        qint64 offset = 0;
+    };
+
+    void setHeadLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId, const QDateTime &changed,
+                       const RecordIndex::Place &place);
+    void eraseHeadLocked(quint64 conduit, QByteArrayView nativeId);
     const Conduit &conduitLocked(quint64 conduit) const;
-    std::optional<QByteArray> lineOfLocked(const RecordHead &head) const;
+    std::optional<QByteArray> lineOfLocked(const RecordIndex::Place &place) const;
     std::optional<QVariantMap> fieldsLocked(quint64 conduit, const QString &nativeId) const;
+    void writeIfPhoneIdDiffersLocked(quint64 conduit, QByteArrayView nativeId, QByteArrayView phoneId);
 
     void appendLocked(const QByteArray &line);
     void writeRecordLocked(quint64 conduit, const QString &nativeId, const StoredRecord &record);
@@ -208,8 +212,8 @@ private:
     bool hasChangesLocked() const;
     bool commitLocked(QString &problem);
     bool writeWholeLocked(QString &problem);
-    bool copyLiveLinesLocked(StoreLineFile &into, QList<qint64> &offsets, QString &problem) const;
-    void adoptNewFileLocked(const QList<qint64> &offsets, qint64 fileBytes);
+    bool copyLiveLinesLocked(StoreLineFile &into, QList<Placed> &placed, QString &problem) const;
+    void adoptNewFileLocked(const QList<Placed> &placed, qint64 fileBytes);
     void forgetChangesLocked();
     QString logPath() const { return m_path + QStringLiteral(".log"); }
     static void reportStep(Step step);

@@ -163,7 +163,8 @@ public:
         return true;
     }
 
-    std::optional<QString> plainText()
+    // A text without escapes, as its bytes in the line.
+    std::optional<QByteArrayView> plainText()
     {
         if (!take("\""))
             return std::nullopt;
@@ -172,7 +173,7 @@ public:
             if (byte == '\\' || byte < 0x20)
                 return std::nullopt;
             if (byte == '"') {
-                const QString text = QString::fromUtf8(m_line.sliced(m_position, end - m_position));
+                const QByteArrayView text = m_line.sliced(m_position, end - m_position);
                 m_position = end + 1;
                 return text;
             }
@@ -187,24 +188,27 @@ public:
         if (!take(R"({"conduit":)") || digit < '1' || digit > '4' || !take(QByteArrayView(&digit, 1)))
             return std::nullopt;
         head.conduit = quint64(digit - '0');
-        std::optional<QString> id = take(R"(,"id":)") ? plainText() : std::nullopt;
+        const std::optional<QByteArrayView> id = take(R"(,"id":)") ? plainText() : std::nullopt;
         if (!id || id->isEmpty())
             return std::nullopt;
         head.id = *id;
         if (take(R"(,"phoneId":)")) {
-            const std::optional<QString> phoneId = plainText();
+            const std::optional<QByteArrayView> phoneId = plainText();
             if (!phoneId)
                 return std::nullopt;
             head.phoneId = *phoneId;
         }
         if (take(R"(,"changed":)")) {
-            const std::optional<QString> changed = plainText();
-            head.changed = changed ? dateFromText(*changed) : QDateTime();
+            const std::optional<QByteArrayView> changed = plainText();
+            head.changed = changed ? dateFromText(QString::fromUtf8(*changed)) : QDateTime();
             if (!head.changed.isValid())
                 return std::nullopt;
         }
         if (!take(R"(,"fields":{)") || !m_line.endsWith("}}"))
             return std::nullopt;
+        // Bytes that are not UTF-8 are read as the replacement character, as texts are everywhere.
+        if (!head.id.isValidUtf8() || !head.phoneId.isValidUtf8())
+            head.keepTexts(QString::fromUtf8(head.id).toUtf8(), QString::fromUtf8(head.phoneId).toUtf8());
         return head;
     }
 
@@ -232,12 +236,12 @@ LineHead parsedHead(QByteArrayView line)
         return head;
     if (object.value(QLatin1String("fields")).isObject()) {
         head.kind = LineKind::Record;
-        head.id = object.value(QLatin1String("id")).toString();
-        head.phoneId = object.value(QLatin1String("phoneId")).toString();
+        head.keepTexts(object.value(QLatin1String("id")).toString().toUtf8(),
+                       object.value(QLatin1String("phoneId")).toString().toUtf8());
         head.changed = dateFromText(object.value(QLatin1String("changed")).toString());
     } else if (object.contains(QLatin1String("removed"))) {
         head.kind = LineKind::Removal;
-        head.id = object.value(QLatin1String("removed")).toString();
+        head.keepTexts(object.value(QLatin1String("removed")).toString().toUtf8(), {});
     } else {
         head.kind = LineKind::Conduit;
         head.object = object;
@@ -246,6 +250,20 @@ LineHead parsedHead(QByteArrayView line)
 }
 
 } // namespace
+
+void LineHead::keepTexts(QByteArrayView idText, QByteArrayView phoneIdText)
+{
+    text = idText.toByteArray() + phoneIdText.toByteArray();
+    id = QByteArrayView(text).first(idText.size());
+    phoneId = QByteArrayView(text).sliced(idText.size());
+}
+
+LineHead LineHead::owned() const
+{
+    LineHead copy = *this;
+    copy.keepTexts(id, phoneId);
+    return copy;
+}
 
 LineHead readHead(QByteArrayView line)
 {

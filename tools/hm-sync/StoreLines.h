@@ -31,18 +31,27 @@ constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
 
 enum class LineKind { Record, Removal, Conduit, Commit, FileHeader, LogHeader, Damaged };
 
-// What loading needs of a line, read without parsing a record's fields.
+// What loading needs of a line, read without parsing a record's fields. The id and phone id are UTF-8
+// and point into the line read, or into the head's own text when they had to be unescaped or mended:
+// a head kept past its line is made to own them first (owned()).
 struct LineHead
 {
     LineKind kind = LineKind::Damaged;
     quint64 conduit = 0;
-    QString id;
-    QString phoneId;
+    QByteArrayView id;
+    QByteArrayView phoneId;
     QDateTime changed;
     // The generation of a header line, the line count of a commit line.
     qint64 number = 0;
     // A conduit line's object, whole.
     QJsonObject object;
+    // Holds the id and the phone id when they do not lie in the line as they stand.
+    QByteArray text;
+
+    // The head with its own copy of the id and the phone id.
+    LineHead owned() const;
+    // Points id and phoneId at copies of the texts in the head's own text.
+    void keepTexts(QByteArrayView idText, QByteArrayView phoneIdText);
 };
 
 LineHead readHead(QByteArrayView line);

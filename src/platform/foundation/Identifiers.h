@@ -11,8 +11,8 @@ namespace platform {
 // digits in groups of 8-4-4-4-12 joined by hyphens. Thread-safe.
 QString newUuidText();
 
-// The 16-byte MD5 digest (RFC 1321) of the bytes. Fails only when the crypto library refuses the
-// algorithm (a FIPS-only configuration). Thread-safe.
+// The 16-byte MD5 digest (RFC 1321) of the bytes. Never fails; the result type stays for callers that
+// may one day digest with something that can. Thread-safe.
 Result<QByteArray> md5Digest(const QByteArray &bytes);
 
 // The same digest as 32 upper-case hexadecimal digits.

@@ -1,6 +1,5 @@
 #include "platform/foundation/Identifiers.h"
 
-#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -34,13 +33,13 @@ TEST(Identifiers, DigestsBytesWithMd5)
         EXPECT_EQ(text->toStdString(), row.text);
     }
 
-    // A large body crossing many blocks agrees with an independent implementation.
+    // A large body crossing many blocks, with its digest as Python's hashlib gives it.
     QByteArray large(3 * 1024 * 1024 + 17, '\0');
     for (qsizetype index = 0; index < large.size(); ++index)
         large[index] = static_cast<char>((index * 31) ^ (index >> 7));
     const Result<QByteArray> digest = md5Digest(large);
     ASSERT_TRUE(digest.ok());
-    EXPECT_EQ(digest->toHex(), QCryptographicHash::hash(large, QCryptographicHash::Md5).toHex());
+    EXPECT_EQ(digest->toHex(), QByteArray("e81a68ede5aa6d6ec298e98dacc23a63"));
 }
 
 TEST(Identifiers, MakesUpperCaseUuidsThatNeverRepeat)
