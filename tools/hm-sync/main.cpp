@@ -30,8 +30,6 @@
 
 #include <unistd.h>
 
-#include <openssl/crypto.h>
-
 namespace {
 
 int fail(const QString &problem)
@@ -325,9 +323,6 @@ int main(int argc, char **argv)
     // several threads in turn, mostly one at a time, and each arena would keep its own peak of freed
     // memory (a second arena held some 5 MB of a 10,000-record sync's peak).
     mallopt(M_ARENA_MAX, 1);
-    // The crypto library serves only the profile file's cipher here, which its built-in defaults
-    // provide: reading the system's configuration (and the modules it names) costs memory for nothing.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     QCoreApplication application(argc, argv);
     // Errors of the sync go to the terminal.
     ddLogLevel = 1;
