@@ -41,10 +41,13 @@ std::recursive_mutex &storeMutex()
 }
 
 // The folders of the process, by path; under the stores' lock. They live as long as the process,
-// so a store made for one question does not read a folder's index again.
+// so a store made for one question does not read a folder's index again. The table is never
+// destroyed: each store saves its folders' indexes when it lets them go, and freeing every file's
+// description at exit would only cost time.
 std::shared_ptr<ICalendarFolder> sharedFolderAt(const QString &path)
 {
-    static QHash<QString, std::shared_ptr<ICalendarFolder>> folders;
+    static QHash<QString, std::shared_ptr<ICalendarFolder>> &folders =
+        *std::make_unique<QHash<QString, std::shared_ptr<ICalendarFolder>>>().release();
     std::shared_ptr<ICalendarFolder> &folder = folders[path];
     if (!folder)
         folder = std::make_shared<ICalendarFolder>(path);

@@ -320,17 +320,60 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
 // Programs that share these folders replace files whole (a rename), which changes the folder's own
-// time: while that stays the same, the files are looked at again once a second at most (or when a
-// new store asks), so a burst of store calls does not stat every file each time.
+// time, or write them in place, which the folder's watch tells by name. Every file is looked at
+// again once a second at most, and at once when the watch cannot tell what changed (or there is
+// none and the folder's time changed, or a new store asks), so a burst of store calls does not stat
+// every file each time; the look once a second sees what no watch tells.
 void ICalendarFolder::refresh(Rescan rescan)
 {
     const qint64 folderTime = folderModifiedNs(m_path);
-    const auto now = std::chrono::steady_clock::now();
-    if (rescan == Rescan::WhenDue && folderTime != 0 && folderTime == m_folderModifiedNs &&
-        now - m_lastScan < kRescanInterval)
+    const bool isRecent = m_hasLookedBefore && folderTime != 0 &&
+                          std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
+    if (isRecent && refreshChangedFiles(rescan, folderTime))
         return;
     m_folderModifiedNs = folderTime;
-    m_lastScan = now;
+    refreshAllFiles();
+}
+
+bool ICalendarFolder::refreshChangedFiles(Rescan rescan, qint64 folderTime)
+{
+    const std::optional<QSet<QString>> changed = m_watch.takeChanges();
+    if (!changed)
+        return rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs;
+    if (!changed->isEmpty() && !refreshNamedFiles(*changed))
+        return false;
+    m_folderModifiedNs = folderTime;
+    return true;
+}
+
+// A name of a vCard decides whether the folder is an address book: that takes a whole look.
+bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
+{
+    const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
+    if (folder < 0)
+        return false;
+    bool isIndexWrong = false;
+    for (const QString &name : names) {
+        if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive))
+            return false;
+        if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            continue;
+        if (!refreshFile(folder, name, isIndexWrong).isRegular && m_files.contains(name)) {
+            replaceFile(name, nullptr);
+            isIndexWrong = true;
+        }
+    }
+    if (isIndexWrong)
+        saveIndex();
+    return true;
+}
+
+// The watch starts before the folder is listed, so that it tells every change the listing misses.
+void ICalendarFolder::refreshAllFiles()
+{
+    m_lastScan = std::chrono::steady_clock::now();
+    m_watch.arm(m_path);
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     const Result<QStringList> names = namesInFolder(folder, m_path);
@@ -360,9 +403,31 @@ void ICalendarFolder::refresh(Rescan rescan)
         saveIndex();
 }
 
-// Brings the entry of each item file up to date: kept while its status holds, else taken from the
-// index when that knew it in this status, else read (and not kept parsed). Answers whether every
-// file known before is still there.
+// Brings the entry of the file up to date: kept while its status holds, else taken from the index
+// when that knew it in this status, else read (and not kept parsed).
+ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString &name, bool &isIndexWrong)
+{
+    const FileStat info = statInFolder(folder, name);
+    const auto known = m_files.constFind(name);
+    const FileLook look{info.isRegular, known != m_files.constEnd()};
+    if (!info.isRegular || (look.wasKnown && hasStatus(**known, info)))
+        return look;
+    std::shared_ptr<ICalendarFile> described = m_described.value(name);
+    if (described && hasStatus(*described, info)) {
+        replaceFile(name, std::move(described));
+        return look;
+    }
+    std::shared_ptr<ICalendarFile> file = newEntry(name, info);
+    parseInto(*file);
+    file->calendar.reset();
+    replaceFile(name, std::move(file));
+    noteUnsaved(name);
+    isIndexWrong = true;
+    return look;
+}
+
+// Brings the entry of each item file up to date; answers whether every file known before is still
+// there.
 bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &isIndexWrong)
 {
     const qsizetype knownBefore = m_files.size();
@@ -378,22 +443,8 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
             return false;
         }
-        const FileStat info = statInFolder(folder, name);
-        const auto known = m_files.constFind(name);
-        knownFound += info.isRegular && known != m_files.constEnd() ? 1 : 0;
-        if (!info.isRegular || (known != m_files.constEnd() && hasStatus(**known, info)))
-            continue;
-        std::shared_ptr<ICalendarFile> described = m_described.value(name);
-        if (described && hasStatus(*described, info)) {
-            replaceFile(name, std::move(described));
-            continue;
-        }
-        std::shared_ptr<ICalendarFile> file = newEntry(name, info);
-        parseInto(*file);
-        file->calendar.reset();
-        replaceFile(name, std::move(file));
-        noteUnsaved(name);
-        isIndexWrong = true;
+        const FileLook look = refreshFile(folder, name, isIndexWrong);
+        knownFound += look.isRegular && look.wasKnown ? 1 : 0;
     }
     return knownFound == knownBefore;
 }

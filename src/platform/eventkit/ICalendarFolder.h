@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -129,7 +130,19 @@ private:
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
-    // Both take the open folder, its files stat'ed relative to it.
+    // Within a second of the last whole look: only the files the watch names as changed are looked
+    // at (without a watch, none while the folder's time stays); false when a whole look is needed.
+    bool refreshChangedFiles(Rescan rescan, qint64 folderTime);
+    bool refreshNamedFiles(const QSet<QString> &names);
+    // A whole look at the folder's files.
+    void refreshAllFiles();
+    // These take the open folder, its files stat'ed relative to it.
+    struct FileLook
+    {
+        bool isRegular = false;
+        bool wasKnown = false;
+    };
+    FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
@@ -169,7 +182,8 @@ private:
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
     QSet<QString> m_unsavedNames;
-    std::chrono::steady_clock::time_point m_lastScan;
+    std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
+    ICalendarFolderWatch m_watch;
 };
 
 // The deleter of shared component trees.
