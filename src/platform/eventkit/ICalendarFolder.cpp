@@ -320,27 +320,27 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
 // Programs that share these folders replace files whole (a rename), which changes the folder's own
-// time, or write them in place, which the folder's watch tells by name. Every file is looked at
-// again once a second at most, and at once when the watch cannot tell what changed (or there is
-// none and the folder's time changed, or a new store asks), so a burst of store calls does not stat
-// every file each time; the look once a second sees what no watch tells.
+// time: while that stays the same, the files are looked at again once a second at most, so a burst
+// of store calls does not stat every file each time. When the folder's time changed, or a new store
+// asks, within that second, the folder's watch names the files to look at again, and only when it
+// cannot tell are they all looked at.
 void ICalendarFolder::refresh(Rescan rescan)
 {
     const qint64 folderTime = folderModifiedNs(m_path);
     const bool isRecent = m_hasLookedBefore && folderTime != 0 &&
                           std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
-    if (isRecent && refreshChangedFiles(rescan, folderTime))
+    if (isRecent && rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs)
+        return;
+    if (isRecent && refreshChangedFiles(folderTime))
         return;
     m_folderModifiedNs = folderTime;
     refreshAllFiles();
 }
 
-bool ICalendarFolder::refreshChangedFiles(Rescan rescan, qint64 folderTime)
+bool ICalendarFolder::refreshChangedFiles(qint64 folderTime)
 {
     const std::optional<QSet<QString>> changed = m_watch.takeChanges();
-    if (!changed)
-        return rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs;
-    if (!changed->isEmpty() && !refreshNamedFiles(*changed))
+    if (!changed || (!changed->isEmpty() && !refreshNamedFiles(*changed)))
         return false;
     m_folderModifiedNs = folderTime;
     return true;
@@ -357,7 +357,7 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
     for (const QString &name : names) {
         if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive))
             return false;
-        if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+        if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
             continue;
         if (!refreshFile(folder, name, isIndexWrong).isRegular && m_files.contains(name)) {
             replaceFile(name, nullptr);

@@ -131,8 +131,8 @@ private:
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
     // Within a second of the last whole look: only the files the watch names as changed are looked
-    // at (without a watch, none while the folder's time stays); false when a whole look is needed.
-    bool refreshChangedFiles(Rescan rescan, qint64 folderTime);
+    // at; false when a whole look is needed.
+    bool refreshChangedFiles(qint64 folderTime);
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();

@@ -154,7 +154,8 @@ void NoticeQueue::note(const inotify_event &notice, const char *name)
         noted.names.clear();
         return;
     }
-    if (noted.isLost || !name)
+    // Names beginning with a dot are temporary files and the like, which no listing reads.
+    if (noted.isLost || !name || name[0] == '.')
         return;
     if (noted.names.size() >= kMaxNotedNames) {
         noted.isLost = true;

@@ -9,7 +9,7 @@ namespace platform {
 
 // Tells which names of one folder changed since it was last armed, from the kernel's notices of
 // what any program did in the folder: files created, written, their status changed, renamed in or
-// out, removed. It cannot tell when notices were lost (too many at once), when the folder itself
+// out, removed. Names beginning with a dot are left out. It cannot tell when notices were lost (too many at once), when the folder itself
 // went or moved, or when the kernel gives no watch: the caller then looks at the whole folder.
 // The watches of a process share one notice queue; all calls may come from any thread.
 class ICalendarFolderWatch final
