@@ -478,10 +478,23 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     }
     for (std::shared_ptr<EKEvent> &event : parsed)
         sequence.m_entries.append({event->startDate(), event->eventIdentifier(), std::move(event), nullptr, nullptr});
-    std::stable_sort(sequence.m_entries.begin(), sequence.m_entries.end(), [](const auto &left, const auto &right) {
-        return left.start != right.start ? left.start < right.start : left.identifier < right.identifier;
-    });
+    sortByStart(sequence.m_entries);
     return sequence;
+}
+
+// By start, then identifier; the starts are compared as their dates compare: an invalid start is
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same.
+void EKEventStore::sortByStart(QList<EKEventSequence::Entry> &entries)
+{
+    for (EKEventSequence::Entry &entry : entries)
+        entry.startKey = entry.start.toMSecsSinceEpoch();
+    std::stable_sort(entries.begin(), entries.end(), [](const auto &left, const auto &right) {
+        if (left.startKey != right.startKey)
+            return left.startKey < right.startKey;
+        if (left.start.isValid() != right.start.isValid())
+            return false;
+        return left.identifier < right.identifier;
+    });
 }
 
 std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const

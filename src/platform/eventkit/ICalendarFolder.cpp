@@ -413,14 +413,20 @@ ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString
     if (!info.isRegular || (look.wasKnown && hasStatus(**known, info)))
         return look;
     std::shared_ptr<ICalendarFile> described = m_described.value(name);
-    if (described && hasStatus(*described, info)) {
-        replaceFile(name, std::move(described));
-        return look;
+    std::shared_ptr<ICalendarFile> file = described && hasStatus(*described, info) ? std::move(described) : nullptr;
+    const bool isRead = !file;
+    if (isRead) {
+        file = newEntry(name, info);
+        parseInto(*file);
+        file->calendar.reset();
     }
-    std::shared_ptr<ICalendarFile> file = newEntry(name, info);
-    parseInto(*file);
-    file->calendar.reset();
-    replaceFile(name, std::move(file));
+    // A file the folder did not know yet (each one at the first look) only needs adding.
+    if (look.wasKnown)
+        replaceFile(name, std::move(file));
+    else
+        addFile(name, std::move(file));
+    if (!isRead)
+        return look;
     noteUnsaved(name);
     isIndexWrong = true;
     return look;
@@ -523,8 +529,12 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
-    if (!file)
-        return;
+    if (file)
+        addFile(fileName, std::move(file));
+}
+
+void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
+{
     indexFile(file);
     m_files.insert(fileName, std::move(file));
 }

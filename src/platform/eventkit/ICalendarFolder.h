@@ -152,6 +152,8 @@ private:
     void noteUnsaved(const QString &fileName);
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
+    // Adds a file the folder does not know.
+    void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
