@@ -383,24 +383,40 @@ void ICalendarFolder::refreshAllFiles()
         return;
     }
     bool isIndexWrong = false;
-    if (!m_hasLookedBefore) {
-        m_indexStatus = icalindex::indexStatusOf(m_path);
-        std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
-        isIndexWrong = !described;
-        m_isIndexWhole = described.has_value();
-        m_indexEntryLines = described ? described->entryLines : 0;
-        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
-        // The first look describes every file: the indexes are sized for them at once.
-        m_files.reserve(names->size());
-    }
+    bool isTakenWhole = false;
+    if (!m_hasLookedBefore)
+        isIndexWrong = !takeIndexedFiles(names->size(), isTakenWhole);
     // The index is saved when this look found what it did not tell; our own writes wait for the
-    // folder to be let go, so a burst of saves does not write it each time.
+    // folder to be let go, so a burst of saves does not write it each time. Entries it tells of
+    // files no longer there are no reason to save it.
     m_hasLookedBefore = true;
     if (!refreshFiles(folder, *names, isIndexWrong))
-        isIndexWrong = removeFilesNotIn(folder, *names) || isIndexWrong;
+        isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
     m_described.clear();
     if (isIndexWrong)
         saveIndex();
+}
+
+// The index's entries for the first look. When the folder knows no file yet they become its own at
+// once (each is then checked against its file's status like any known one: isTakenWhole); else
+// they are looked up by name. Answers whether the index was read.
+bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
+{
+    m_indexStatus = icalindex::indexStatusOf(m_path);
+    std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
+    m_isIndexWhole = described.has_value();
+    m_indexEntryLines = described ? described->entryLines : 0;
+    isTakenWhole = described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder;
+    if (!isTakenWhole) {
+        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
+        // The first look describes every file: the indexes are sized for them at once.
+        m_files.reserve(nameCount);
+        return described.has_value();
+    }
+    m_files = std::move(described->files);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+        indexFile(file);
+    return true;
 }
 
 // Brings the entry of the file up to date: kept while its status holds, else taken from the index
@@ -455,14 +471,15 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
     return knownFound == knownBefore;
 }
 
-// Drops the entries of files no longer in the folder, or no longer regular files; answers whether
-// there were any.
+// Drops the entries of files no longer in the folder, or no longer regular files, and any an index
+// told of a file that holds no item by its name; answers whether there were any.
 bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
 {
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
-        if (!present.contains(name) || !statInFolder(folder, name).isRegular) {
+        if (!present.contains(name) || !name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive) ||
+            !statInFolder(folder, name).isRegular) {
             replaceFile(name, nullptr);
             removedAny = true;
         }

@@ -136,6 +136,7 @@ private:
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();
+    bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
     // These take the open folder, its files stat'ed relative to it.
     struct FileLook
     {
