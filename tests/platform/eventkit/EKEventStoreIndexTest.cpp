@@ -303,6 +303,10 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     // Another program's event moved a year on, behind a checksum that no longer holds.
     QByteArray movedReach = theirsLine;
     movedReach[reachAt + 4] = movedReach[reachAt + 4] == '9' ? '8' : '9';
+    // The same checksum written otherwise: with a leading zero, in capitals.
+    const qsizetype checksumAt = good.indexOf("theirs.ics") + theirsFields.size() + 1;
+    const QByteArray zeroLed = good.left(checksumAt) + '0' + good.mid(checksumAt);
+    const QByteArray capitals = good.left(checksumAt) + theirsLine.mid(theirsFields.size() + 1).toUpper();
     struct Row
     {
         const char *name;
@@ -330,6 +334,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"a name reaching out of the folder",
          "HMCALINDEX 4\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
+        {"a checksum with a leading zero", zeroLed},
+        {"a checksum in capitals", capitals},
         {"binary garbage", QByteArray(4096, '\xff')},
     };
     for (const Row &row : rows) {
