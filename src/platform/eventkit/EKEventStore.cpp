@@ -535,7 +535,8 @@ void EKEventStore::visitFilesMatching(
         return;
     }
     const QList<std::shared_ptr<const ICalendarFile>> described =
-        predicate.title ? folder.describedFilesWithTitle(*predicate.title) : folder.describedFiles();
+        predicate.title ? folder.describedFilesWithTitle(*predicate.title)
+                        : folder.describedEventFiles(predicate.startDate, predicate.endDate);
     for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
         if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
             continue;

@@ -237,6 +237,23 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
+// As mayOverlap tells of each file, with the window's bounds read once.
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
+                                                                                const QDateTime &end) const
+{
+    const bool hasStart = start.isValid();
+    const bool hasEnd = end.isValid();
+    const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
+    const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
+    QList<std::shared_ptr<const ICalendarFile>> result;
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
+        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) &&
+            (!hasStart || file->reachEnd > from))
+            result.append(file);
+    }
+    return result;
+}
+
 bool ICalendarFolder::parseInto(ICalendarFile &file) const
 {
     file.needsParsing = false;

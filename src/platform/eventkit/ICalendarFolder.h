@@ -93,6 +93,8 @@ public:
     void saveIndexIfStale();
     // The descriptions of the files of the last refresh that parse; calendar null.
     QList<std::shared_ptr<const ICalendarFile>> describedFiles() const;
+    // Those of them holding an event that may overlap the window [start, end).
+    QList<std::shared_ptr<const ICalendarFile>> describedEventFiles(const QDateTime &start, const QDateTime &end) const;
     // The file of the description, parsed; null when it no longer parses.
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
