@@ -11,7 +11,8 @@ namespace platform {
 // what any program did in the folder: files created, written, their status changed, renamed in or
 // out, removed. Names beginning with a dot are left out. It cannot tell when notices were lost (too many at once), when the folder itself
 // went or moved, or when the kernel gives no watch: the caller then looks at the whole folder.
-// The watches of a process share one notice queue; all calls may come from any thread.
+// The watches of a process share one notice queue, which takes a lock of its own; a watch is used
+// by its folder, under the stores' lock.
 class ICalendarFolderWatch final
 {
 public:
