@@ -177,6 +177,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     qsizetype total = 0;
     for (const platform::EKEventSequence &sequence : sequences)
         total += sequence.size();
+    // Most events are found for a dictionary or two: the set is sized for them at once.
+    pass.found.reserve(total);
     qsizetype position = 0;
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {

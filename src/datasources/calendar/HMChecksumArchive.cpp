@@ -1,32 +1,59 @@
 #include "datasources/calendar/HMChecksumArchive.h"
 
-#include <QDataStream>
-#include <QDateTime>
-#include <QIODevice>
+#include <QtEndian>
 
 #include <zlib.h>
 
+namespace {
+
+template <typename Number>
+void appendBigEndian(QByteArray &bytes, Number number)
+{
+    const Number stored = qToBigEndian(number);
+    bytes.append(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored)));
+}
+
+} // namespace
+
+HMChecksumArchiveWriter::HMChecksumArchiveWriter(const QByteArray &magic) : m_bytes(magic), m_countAt(magic.size())
+{
+    m_bytes.reserve(magic.size() + 128);
+    appendBigEndian(m_bytes, quint32(0));
+}
+
+void HMChecksumArchiveWriter::appendDate(const QDateTime &date)
+{
+    m_bytes.append('D');
+    appendBigEndian(m_bytes, qint64(date.toMSecsSinceEpoch()));
+    ++m_count;
+}
+
+void HMChecksumArchiveWriter::appendText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    m_bytes.append('S');
+    appendBigEndian(m_bytes, quint32(utf8.size()));
+    m_bytes.append(utf8);
+    ++m_count;
+}
+
+QByteArray HMChecksumArchiveWriter::finished()
+{
+    const quint32 count = qToBigEndian(m_count);
+    m_bytes.replace(m_countAt, qsizetype(sizeof(count)), reinterpret_cast<const char *>(&count), qsizetype(sizeof(count)));
+    return m_bytes;
+}
+
 QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &entries)
 {
-    QVariantList kept;
+    HMChecksumArchiveWriter archive(magic);
     for (const QVariant &entry : entries) {
-        if (entry.typeId() == QMetaType::QDateTime || entry.typeId() == QMetaType::QString)
-            kept.append(entry);
+        if (entry.typeId() == QMetaType::QDateTime)
+            archive.appendDate(entry.toDateTime());
+        else if (entry.typeId() == QMetaType::QString)
+            archive.appendText(entry.toString());
     }
-    QByteArray bytes = magic;
-    QDataStream out(&bytes, QIODevice::Append);
-    out.setByteOrder(QDataStream::BigEndian);
-    out << quint32(kept.size());
-    for (const QVariant &entry : std::as_const(kept)) {
-        if (entry.typeId() == QMetaType::QDateTime) {
-            out << quint8('D') << qint64(entry.toDateTime().toMSecsSinceEpoch());
-            continue;
-        }
-        const QByteArray text = entry.toString().toUtf8();
-        out << quint8('S') << quint32(text.size());
-        out.writeRawData(text.constData(), int(text.size()));
-    }
-    return bytes;
+    return archive.finished();
 }
 
 quint32 crc32OfBytes(const QByteArray &bytes)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QString>
 #include <QVariantList>
 
 // The bytes the change checksums of events and reminders are taken over, in one fixed serialisation
@@ -8,6 +10,22 @@
 // (4 bytes, big-endian), then per entry a type byte ('D' a date as 8 bytes of milliseconds since 1970,
 // 'S' a text as its 4-byte UTF-8 length and the UTF-8 bytes). Entries of other types are left out.
 QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &entries);
+
+// Writes the same bytes entry by entry, for callers that hold the values themselves.
+class HMChecksumArchiveWriter final
+{
+public:
+    explicit HMChecksumArchiveWriter(const QByteArray &magic);
+    void appendDate(const QDateTime &date);
+    void appendText(const QString &text);
+    // The bytes, their entry count filled in.
+    QByteArray finished();
+
+private:
+    QByteArray m_bytes;
+    qsizetype m_countAt = 0;
+    quint32 m_count = 0;
+};
 
 // zlib's CRC-32 (initial value 0) of the bytes.
 quint32 crc32OfBytes(const QByteArray &bytes);

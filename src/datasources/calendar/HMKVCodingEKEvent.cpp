@@ -38,17 +38,26 @@ QList<platform::EKAlarm> alarmsFrom(const QVariant &values)
 
 } // namespace
 
+// The fields up to the first one missing, written straight into the archive.
 QByteArray HMKVCodingEKEvent::checksumArchive() const
 {
-    QVariantList entries;
-    for (const QVariant &value : {QVariant(startDate()), QVariant(endDate()), QVariant(title()), QVariant(notes())}) {
-        const bool missing =
-            value.typeId() == QMetaType::QDateTime ? !value.toDateTime().isValid() : value.toString().isNull();
-        if (missing)
-            break;
-        entries.append(value);
-    }
-    return checksumArchiveOfList("HMEV", entries);
+    HMChecksumArchiveWriter archive("HMEV");
+    bool isWhole = true;
+    const auto date = [&](const QDateTime &value) {
+        isWhole = isWhole && value.isValid();
+        if (isWhole)
+            archive.appendDate(value);
+    };
+    const auto text = [&](const QString &value) {
+        isWhole = isWhole && !value.isNull();
+        if (isWhole)
+            archive.appendText(value);
+    };
+    date(startDate());
+    date(endDate());
+    text(title());
+    text(notes());
+    return archive.finished();
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const

@@ -41,10 +41,13 @@ std::recursive_mutex &storeMutex()
 }
 
 // The folders of the process, by path; under the stores' lock. They live as long as the process,
-// so a store made for one question does not read a folder's index again.
+// so a store made for one question does not read a folder's index again. The table is never
+// destroyed: each store saves its folders' indexes when it lets them go, and freeing every file's
+// description at exit would only cost time.
 std::shared_ptr<ICalendarFolder> sharedFolderAt(const QString &path)
 {
-    static QHash<QString, std::shared_ptr<ICalendarFolder>> folders;
+    static QHash<QString, std::shared_ptr<ICalendarFolder>> &folders =
+        *std::make_unique<QHash<QString, std::shared_ptr<ICalendarFolder>>>().release();
     std::shared_ptr<ICalendarFolder> &folder = folders[path];
     if (!folder)
         folder = std::make_shared<ICalendarFolder>(path);
@@ -475,10 +478,23 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     }
     for (std::shared_ptr<EKEvent> &event : parsed)
         sequence.m_entries.append({event->startDate(), event->eventIdentifier(), std::move(event), nullptr, nullptr});
-    std::stable_sort(sequence.m_entries.begin(), sequence.m_entries.end(), [](const auto &left, const auto &right) {
-        return left.start != right.start ? left.start < right.start : left.identifier < right.identifier;
-    });
+    sortByStart(sequence.m_entries);
     return sequence;
+}
+
+// By start, then identifier; the starts are compared as their dates compare: an invalid start is
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same.
+void EKEventStore::sortByStart(QList<EKEventSequence::Entry> &entries)
+{
+    for (EKEventSequence::Entry &entry : entries)
+        entry.startKey = entry.start.toMSecsSinceEpoch();
+    std::stable_sort(entries.begin(), entries.end(), [](const auto &left, const auto &right) {
+        if (left.startKey != right.startKey)
+            return left.startKey < right.startKey;
+        if (left.start.isValid() != right.start.isValid())
+            return false;
+        return left.identifier < right.identifier;
+    });
 }
 
 std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
@@ -519,7 +535,8 @@ void EKEventStore::visitFilesMatching(
         return;
     }
     const QList<std::shared_ptr<const ICalendarFile>> described =
-        predicate.title ? folder.describedFilesWithTitle(*predicate.title) : folder.describedFiles();
+        predicate.title ? folder.describedFilesWithTitle(*predicate.title)
+                        : folder.describedEventFiles(predicate.startDate, predicate.endDate);
     for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
         if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
             continue;

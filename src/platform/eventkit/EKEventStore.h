@@ -71,6 +71,7 @@ private:
         std::shared_ptr<EKEvent> event;              // made when the file was parsed
         std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
         std::shared_ptr<EKCalendar> calendar;
+        qint64 startKey = 0; // the start in milliseconds since 1970, which the sequence is sorted by
     };
     QList<Entry> m_entries;
     EKPredicate m_predicate;
@@ -193,6 +194,7 @@ private:
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                   const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence);
+    static void sortByStart(QList<EKEventSequence::Entry> &entries);
     // The event of a listed entry whose description no longer tells it whole, from its file.
     std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry, const EKPredicate &predicate);
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,

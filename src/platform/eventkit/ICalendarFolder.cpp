@@ -237,6 +237,23 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
+// As mayOverlap tells of each file, with the window's bounds read once.
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
+                                                                                const QDateTime &end) const
+{
+    const bool hasStart = start.isValid();
+    const bool hasEnd = end.isValid();
+    const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
+    const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
+    QList<std::shared_ptr<const ICalendarFile>> result;
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
+        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) &&
+            (!hasStart || file->reachEnd > from))
+            result.append(file);
+    }
+    return result;
+}
+
 bool ICalendarFolder::parseInto(ICalendarFile &file) const
 {
     file.needsParsing = false;
@@ -320,17 +337,60 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
 // Programs that share these folders replace files whole (a rename), which changes the folder's own
-// time: while that stays the same, the files are looked at again once a second at most (or when a
-// new store asks), so a burst of store calls does not stat every file each time.
+// time: while that stays the same, the files are looked at again once a second at most, so a burst
+// of store calls does not stat every file each time. When the folder's time changed, or a new store
+// asks, within that second, the folder's watch names the files to look at again, and only when it
+// cannot tell are they all looked at.
 void ICalendarFolder::refresh(Rescan rescan)
 {
     const qint64 folderTime = folderModifiedNs(m_path);
-    const auto now = std::chrono::steady_clock::now();
-    if (rescan == Rescan::WhenDue && folderTime != 0 && folderTime == m_folderModifiedNs &&
-        now - m_lastScan < kRescanInterval)
+    const bool isRecent = m_hasLookedBefore && folderTime != 0 &&
+                          std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
+    if (isRecent && rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs)
+        return;
+    if (isRecent && refreshChangedFiles(folderTime))
         return;
     m_folderModifiedNs = folderTime;
-    m_lastScan = now;
+    refreshAllFiles();
+}
+
+bool ICalendarFolder::refreshChangedFiles(qint64 folderTime)
+{
+    const std::optional<QSet<QString>> changed = m_watch.takeChanges();
+    if (!changed || (!changed->isEmpty() && !refreshNamedFiles(*changed)))
+        return false;
+    m_folderModifiedNs = folderTime;
+    return true;
+}
+
+// A name of a vCard decides whether the folder is an address book: that takes a whole look.
+bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
+{
+    const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
+    if (folder < 0)
+        return false;
+    bool isIndexWrong = false;
+    for (const QString &name : names) {
+        if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive))
+            return false;
+        if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            continue;
+        if (!refreshFile(folder, name, isIndexWrong).isRegular && m_files.contains(name)) {
+            replaceFile(name, nullptr);
+            isIndexWrong = true;
+        }
+    }
+    if (isIndexWrong)
+        saveIndex();
+    return true;
+}
+
+// The watch starts before the folder is listed, so that it tells every change the listing misses.
+void ICalendarFolder::refreshAllFiles()
+{
+    m_lastScan = std::chrono::steady_clock::now();
+    m_watch.arm(m_path);
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     const Result<QStringList> names = namesInFolder(folder, m_path);
@@ -340,29 +400,73 @@ void ICalendarFolder::refresh(Rescan rescan)
         return;
     }
     bool isIndexWrong = false;
-    if (!m_hasLookedBefore) {
-        m_indexStatus = icalindex::indexStatusOf(m_path);
-        std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
-        isIndexWrong = !described;
-        m_isIndexWhole = described.has_value();
-        m_indexEntryLines = described ? described->entryLines : 0;
-        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
-        // The first look describes every file: the indexes are sized for them at once.
-        m_files.reserve(names->size());
-    }
+    bool isTakenWhole = false;
+    if (!m_hasLookedBefore)
+        isIndexWrong = !takeIndexedFiles(names->size(), isTakenWhole);
     // The index is saved when this look found what it did not tell; our own writes wait for the
-    // folder to be let go, so a burst of saves does not write it each time.
+    // folder to be let go, so a burst of saves does not write it each time. Entries it tells of
+    // files no longer there are no reason to save it.
     m_hasLookedBefore = true;
     if (!refreshFiles(folder, *names, isIndexWrong))
-        isIndexWrong = removeFilesNotIn(folder, *names) || isIndexWrong;
+        isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
     m_described.clear();
     if (isIndexWrong)
         saveIndex();
 }
 
-// Brings the entry of each item file up to date: kept while its status holds, else taken from the
-// index when that knew it in this status, else read (and not kept parsed). Answers whether every
-// file known before is still there.
+// The index's entries for the first look. When the folder knows no file yet they become its own at
+// once (each is then checked against its file's status like any known one: isTakenWhole); else
+// they are looked up by name. Answers whether the index was read.
+bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
+{
+    m_indexStatus = icalindex::indexStatusOf(m_path);
+    std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
+    m_isIndexWhole = described.has_value();
+    m_indexEntryLines = described ? described->entryLines : 0;
+    isTakenWhole = described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder;
+    if (!isTakenWhole) {
+        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
+        // The first look describes every file: the indexes are sized for them at once.
+        m_files.reserve(nameCount);
+        return described.has_value();
+    }
+    m_files = std::move(described->files);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+        indexFile(file);
+    return true;
+}
+
+// Brings the entry of the file up to date: kept while its status holds, else taken from the index
+// when that knew it in this status, else read (and not kept parsed).
+ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString &name, bool &isIndexWrong)
+{
+    const FileStat info = statInFolder(folder, name);
+    const auto known = m_files.constFind(name);
+    const FileLook look{info.isRegular, known != m_files.constEnd()};
+    if (!info.isRegular || (look.wasKnown && hasStatus(**known, info)))
+        return look;
+    std::shared_ptr<ICalendarFile> described = m_described.value(name);
+    std::shared_ptr<ICalendarFile> file = described && hasStatus(*described, info) ? std::move(described) : nullptr;
+    const bool isRead = !file;
+    if (isRead) {
+        file = newEntry(name, info);
+        parseInto(*file);
+        file->calendar.reset();
+    }
+    // A file the folder did not know yet (each one at the first look) only needs adding.
+    if (look.wasKnown)
+        replaceFile(name, std::move(file));
+    else
+        addFile(name, std::move(file));
+    if (!isRead)
+        return look;
+    noteUnsaved(name);
+    isIndexWrong = true;
+    return look;
+}
+
+// Brings the entry of each item file up to date; answers whether every file known before is still
+// there.
 bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &isIndexWrong)
 {
     const qsizetype knownBefore = m_files.size();
@@ -378,34 +482,21 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
             return false;
         }
-        const FileStat info = statInFolder(folder, name);
-        const auto known = m_files.constFind(name);
-        knownFound += info.isRegular && known != m_files.constEnd() ? 1 : 0;
-        if (!info.isRegular || (known != m_files.constEnd() && hasStatus(**known, info)))
-            continue;
-        std::shared_ptr<ICalendarFile> described = m_described.value(name);
-        if (described && hasStatus(*described, info)) {
-            replaceFile(name, std::move(described));
-            continue;
-        }
-        std::shared_ptr<ICalendarFile> file = newEntry(name, info);
-        parseInto(*file);
-        file->calendar.reset();
-        replaceFile(name, std::move(file));
-        noteUnsaved(name);
-        isIndexWrong = true;
+        const FileLook look = refreshFile(folder, name, isIndexWrong);
+        knownFound += look.isRegular && look.wasKnown ? 1 : 0;
     }
     return knownFound == knownBefore;
 }
 
-// Drops the entries of files no longer in the folder, or no longer regular files; answers whether
-// there were any.
+// Drops the entries of files no longer in the folder, or no longer regular files, and any an index
+// told of a file that holds no item by its name; answers whether there were any.
 bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
 {
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
-        if (!present.contains(name) || !statInFolder(folder, name).isRegular) {
+        if (!present.contains(name) || !name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive) ||
+            !statInFolder(folder, name).isRegular) {
             replaceFile(name, nullptr);
             removedAny = true;
         }
@@ -472,8 +563,12 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
-    if (!file)
-        return;
+    if (file)
+        addFile(fileName, std::move(file));
+}
+
+void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
+{
     indexFile(file);
     m_files.insert(fileName, std::move(file));
 }

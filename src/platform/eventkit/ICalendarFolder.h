@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -92,6 +93,8 @@ public:
     void saveIndexIfStale();
     // The descriptions of the files of the last refresh that parse; calendar null.
     QList<std::shared_ptr<const ICalendarFile>> describedFiles() const;
+    // Those of them holding an event that may overlap the window [start, end).
+    QList<std::shared_ptr<const ICalendarFile>> describedEventFiles(const QDateTime &start, const QDateTime &end) const;
     // The file of the description, parsed; null when it no longer parses.
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
@@ -129,7 +132,20 @@ private:
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
-    // Both take the open folder, its files stat'ed relative to it.
+    // Within a second of the last whole look: only the files the watch names as changed are looked
+    // at; false when a whole look is needed.
+    bool refreshChangedFiles(qint64 folderTime);
+    bool refreshNamedFiles(const QSet<QString> &names);
+    // A whole look at the folder's files.
+    void refreshAllFiles();
+    bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
+    // These take the open folder, its files stat'ed relative to it.
+    struct FileLook
+    {
+        bool isRegular = false;
+        bool wasKnown = false;
+    };
+    FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
@@ -139,6 +155,8 @@ private:
     void noteUnsaved(const QString &fileName);
     // Puts a file in place of the one of its name (null: none), keeping the indexes in step.
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
+    // Adds a file the folder does not know.
+    void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
@@ -169,7 +187,8 @@ private:
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
     QSet<QString> m_unsavedNames;
-    std::chrono::steady_clock::time_point m_lastScan;
+    std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
+    ICalendarFolderWatch m_watch;
 };
 
 // The deleter of shared component trees.

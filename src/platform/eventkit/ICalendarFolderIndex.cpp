@@ -61,14 +61,39 @@ QStringList decodeList(QByteArrayView field)
 
 // FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
 // whole index, read as damaged.
-QByteArray checksumOf(QByteArrayView text)
+quint64 fnvHashOf(QByteArrayView text)
 {
     quint64 hash = 14695981039346656037ull;
     for (const char byte : text) {
         hash ^= quint8(byte);
         hash *= 1099511628211ull;
     }
-    return QByteArray::number(hash, 16);
+    return hash;
+}
+
+QByteArray checksumOf(QByteArrayView text)
+{
+    return QByteArray::number(fnvHashOf(text), 16);
+}
+
+// Whether the field is the text's checksum as checksumOf writes it (lowercase hexadecimal without
+// leading zeros), told without making the checksum's text.
+bool hasChecksum(QByteArrayView text, QByteArrayView field)
+{
+    quint64 hash = fnvHashOf(text);
+    std::array<char, 16> digits;
+    qsizetype count = 0;
+    do {
+        digits[std::size_t(count++)] = "0123456789abcdef"[hash & 0xf];
+        hash >>= 4;
+    } while (hash != 0);
+    if (field.size() != count)
+        return false;
+    for (qsizetype at = 0; at < count; ++at) {
+        if (field[at] != digits[std::size_t(count - 1 - at)])
+            return false;
+    }
+    return true;
 }
 
 QByteArray lineFor(const ICalendarFile &file)
@@ -119,7 +144,7 @@ std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView l
 std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
 {
     const auto fields = fieldsOf(line);
-    if (!fields || checksumOf(line.first(line.lastIndexOf('\t'))) != fields->back())
+    if (!fields || !hasChecksum(line.first(line.lastIndexOf('\t')), fields->back()))
         return nullptr;
     const auto &field = *fields;
     auto file = std::make_shared<ICalendarFile>();

@@ -26,6 +26,13 @@ QByteArray encodeText(const QString &text)
 
 using ListedFields = std::array<QByteArrayView, kFieldCount>;
 
+// The zone a parse gives UTC times in; made once, as every listed event reads several dates in it.
+const QTimeZone &utcZone()
+{
+    static const QTimeZone utc = QTimeZone::utc();
+    return utc;
+}
+
 // The comma-separated fields where they stand; nothing when the text is too long or has another
 // number of fields.
 std::optional<ListedFields> fieldsOf(const QByteArray &listed)
@@ -54,10 +61,13 @@ QByteArray decoded(QByteArrayView field)
     return field.contains('%') ? QByteArray::fromPercentEncoding(field.toByteArray()) : field.toByteArray();
 }
 
+// A text without escapes, the most of them, is read where it stands.
 std::optional<QString> decodeText(QByteArrayView field)
 {
     if (field == "-")
         return QString();
+    if (!field.contains('%'))
+        return field.startsWith('+') ? std::optional<QString>(QString::fromUtf8(field.sliced(1))) : std::nullopt;
     const QByteArray text = decoded(field);
     if (!text.startsWith('+'))
         return std::nullopt;
@@ -77,9 +87,7 @@ std::optional<QDateTime> decodeDate(QByteArrayView field)
     const qint64 milliseconds = field.toLongLong(&isNumber);
     if (!isNumber)
         return std::nullopt;
-    // In the zone a parse gives UTC times; made once, as every listed event reads several dates.
-    static const QTimeZone utc = QTimeZone::utc();
-    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, utc);
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, utcZone());
     return date.isValid() ? std::optional<QDateTime>(date) : std::nullopt;
 }
 
@@ -96,7 +104,7 @@ std::optional<QTimeZone> decodeZone(const QByteArray &field)
     if (field == "S")
         return QTimeZone::systemTimeZone();
     if (field == "U")
-        return QTimeZone::utc();
+        return utcZone();
     if (!field.startsWith('N') || !QTimeZone::isTimeZoneIdAvailable(field.mid(1)))
         return std::nullopt;
     return QTimeZone(field.mid(1));
@@ -112,22 +120,33 @@ QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
     return parts.join(';');
 }
 
-std::optional<QList<EKAlarm>> decodeAlarms(const QByteArray &field)
+std::optional<EKAlarm> decodeAlarm(QByteArrayView part)
+{
+    if (part.isEmpty())
+        return std::nullopt;
+    bool isNumber = false;
+    const double offset = part.sliced(1).toDouble(&isNumber);
+    const std::optional<QDateTime> date = part.startsWith('a') ? decodeDate(part.sliced(1)) : std::nullopt;
+    if (date && date->isValid())
+        return EKAlarm::alarmWithAbsoluteDate(*date);
+    if (part.startsWith('r') && isNumber && std::isfinite(offset))
+        return EKAlarm::alarmWithRelativeOffset(offset);
+    return std::nullopt;
+}
+
+// The alarms separated by semicolons, read where they stand.
+std::optional<QList<EKAlarm>> decodeAlarms(QByteArrayView field)
 {
     QList<EKAlarm> alarms;
-    const QByteArrayList parts = field.isEmpty() ? QByteArrayList() : field.split(';');
-    if (parts.size() > kMaxAlarms)
-        return std::nullopt;
-    for (const QByteArray &part : parts) {
-        bool isNumber = false;
-        const double offset = part.mid(1).toDouble(&isNumber);
-        const std::optional<QDateTime> date = part.startsWith('a') ? decodeDate(part.mid(1)) : std::nullopt;
-        if (date && date->isValid())
-            alarms.append(EKAlarm::alarmWithAbsoluteDate(*date));
-        else if (part.startsWith('r') && isNumber && std::isfinite(offset))
-            alarms.append(EKAlarm::alarmWithRelativeOffset(offset));
-        else
+    for (qsizetype start = 0; !field.isEmpty() && start <= field.size();) {
+        const qsizetype semicolon = field.indexOf(';', start);
+        const qsizetype end = semicolon < 0 ? field.size() : semicolon;
+        const std::optional<EKAlarm> alarm =
+            alarms.size() < kMaxAlarms ? decodeAlarm(field.sliced(start, end - start)) : std::nullopt;
+        if (!alarm)
             return std::nullopt;
+        alarms.append(*alarm);
+        start = end + 1;
     }
     return alarms;
 }

@@ -1,8 +1,11 @@
 // The checksum input of an event: the same bytes for the same event in every run, byte for byte.
 #include "datasources/calendar/HMKVCodingEKEvent.h"
+#include "datasources/calendar/HMChecksumArchive.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "platform/foundation/KeyedUnarchiver.h"
+
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +50,27 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputIsFixedBytes)
                                                     "53"
                                                     "00000000");
     EXPECT_EQ(event.checksumArchive().toHex(), expected.toHex());
+}
+
+// A list's entries of other kinds are left out; a date before 1970 keeps its sign.
+TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListIsFixedBytes)
+{
+    const QVariantList entries{QStringLiteral("FREQ=WEEKLY"), 42, QDateTime::fromMSecsSinceEpoch(-1000, QTimeZone::utc()),
+                               QString(), QVariant(), QStringLiteral("\u00e9")};
+    const QByteArray expected = QByteArray::fromHex("484d5345"
+                                                    "00000004"
+                                                    "53"
+                                                    "0000000b"
+                                                    "465245513d5745454b4c59"
+                                                    "44"
+                                                    "fffffffffffffc18"
+                                                    "53"
+                                                    "00000000"
+                                                    "53"
+                                                    "00000002"
+                                                    "c3a9");
+    EXPECT_EQ(checksumArchiveOfList("HMSE", entries).toHex(), expected.toHex());
+    EXPECT_EQ(crc32OfBytes(expected), 0xa26b3b80u);
 }
 
 TEST_F(HMKVCodingEKEventTest, ChecksumFollowsTheFieldsItCovers)

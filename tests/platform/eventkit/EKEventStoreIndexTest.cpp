@@ -303,6 +303,10 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     // Another program's event moved a year on, behind a checksum that no longer holds.
     QByteArray movedReach = theirsLine;
     movedReach[reachAt + 4] = movedReach[reachAt + 4] == '9' ? '8' : '9';
+    // The same checksum written otherwise: with a leading zero, in capitals.
+    const qsizetype checksumAt = good.indexOf("theirs.ics") + theirsFields.size() + 1;
+    const QByteArray zeroLed = good.left(checksumAt) + '0' + good.mid(checksumAt);
+    const QByteArray capitals = good.left(checksumAt) + theirsLine.mid(theirsFields.size() + 1).toUpper();
     struct Row
     {
         const char *name;
@@ -330,6 +334,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"a name reaching out of the folder",
          "HMCALINDEX 4\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
+        {"a checksum with a leading zero", zeroLed},
+        {"a checksum in capitals", capitals},
         {"binary garbage", QByteArray(4096, '\xff')},
     };
     for (const Row &row : rows) {
@@ -343,6 +349,42 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         m_store.reset();
         EXPECT_EQ(readAll(index), good);
     }
+}
+
+// An index, whole and signed, that tells of a file whose name holds no item (here a copy of an
+// event's file) or of a file no longer there, lists neither.
+TEST_F(EKEventStoreIndexTest, AnIndexEntryForNoItemFileListsNothing)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    const QString theirs = m_folder + QStringLiteral("/theirs.ics");
+    writeAsOtherProgram(theirs, calendarText(eventText("theirs", "Theirs", "20260303T090000Z")));
+    ASSERT_EQ(titlesInStore(), QStringList{"Theirs"});
+    m_store.reset();
+    const QByteArrayList good = readAll(index).split('\n').value(1).split('\t');
+    ASSERT_EQ(good.size(), 12);
+    const QString notes = m_folder + QStringLiteral("/notes.txt");
+    ASSERT_TRUE(QFile::copy(theirs, notes));
+    ASSERT_TRUE(QFile::remove(theirs));
+    m_store = eventStore();
+    ASSERT_EQ(titlesInStore(), QStringList());
+    m_store.reset();
+
+    // The entries as the index writes them, for the copy and for the removed file.
+    const auto entryFor = [&](const QString &path, const FileStatus &status) {
+        QByteArrayList fields = good.mid(0, 11);
+        fields[0] = QFileInfo(path).fileName().toUtf8();
+        fields[1] = QByteArray::number(status.size);
+        fields[2] = QByteArray::number(status.modifiedNs);
+        fields[3] = QByteArray::number(status.inode);
+        fields[4] = QByteArray::number(status.changedNs);
+        return fnvSigned(fields.join('\t')) + '\n';
+    };
+    const FileStatus removed{good[1].toLongLong(), good[2].toLongLong(), good[3].toLongLong(), good[4].toLongLong(), 0};
+    writeAsOtherProgram(index, "HMCALINDEX 4\n" + entryFor(notes, statusOf(notes)) + entryFor(theirs, removed) +
+                                   "END 2\n");
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), QStringList());
+    EXPECT_TRUE(QFile::exists(notes)) << "left alone";
 }
 
 // Between runs another program adds, replaces, rewrites in place and removes files; the next run's

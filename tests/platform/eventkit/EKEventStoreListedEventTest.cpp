@@ -233,6 +233,8 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
         {"a zone that does not exist", withField(8, "NNowhere%2FElse")},
         {"not all day nor timed", withField(7, "2")},
         {"an alarm of no kind", withField(11, "x5")},
+        {"an empty alarm after one", withField(11, "r0%3B")},
+        {"an alarm at no date", withField(11, "a")},
         {"too many alarms", withField(11, QByteArray("r0%3B").repeated(65) + "r0")},
         {"too long", withField(3, "%2B" + QByteArray(4000, 'n'))},
     };

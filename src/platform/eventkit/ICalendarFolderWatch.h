@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QSet>
+#include <QString>
+
+#include <optional>
+
+namespace platform {
+
+// Tells which names of one folder changed since it was last armed, from the kernel's notices of
+// what any program did in the folder: files created, written, their status changed, renamed in or
+// out, removed. Names beginning with a dot are left out. It cannot tell when notices were lost (too many at once), when the folder itself
+// went or moved, or when the kernel gives no watch: the caller then looks at the whole folder.
+// The watches of a process share one notice queue, which takes a lock of its own; a watch is used
+// by its folder, under the stores' lock.
+class ICalendarFolderWatch final
+{
+public:
+    ICalendarFolderWatch() = default;
+    ~ICalendarFolderWatch();
+    ICalendarFolderWatch(const ICalendarFolderWatch &) = delete;
+    ICalendarFolderWatch &operator=(const ICalendarFolderWatch &) = delete;
+
+    // Watches the folder from now on (again, when the watch was lost) and forgets what it noted
+    // before: to be called before a whole look at the folder, which sees every earlier change.
+    void arm(const QString &path);
+    // The names changed since the last arm or take; nothing when the watch cannot tell.
+    std::optional<QSet<QString>> takeChanges();
+
+private:
+    int m_descriptor = -1;
+};
+
+} // namespace platform

@@ -1,0 +1,150 @@
+// Between two whole looks at a folder (a second apart at most) the store learns from the folder's
+// watch which files other programs changed: each kind of change is seen at once by the store that
+// looked and by a new store, many changes at once and a folder made anew are seen whole, and an
+// edit no watch tells is seen by the next whole look.
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "foundation/QtPrinters.h"
+
+#include "platform/eventkit/EKEventStore.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace eventkittest;
+
+namespace {
+
+QByteArray eventNamed(const QByteArray &uid, const QByteArray &title, int day = 3)
+{
+    return calendarText(eventItem(uid, "DTSTART:202603" + QByteArray::number(10 + day) + "T090000Z\r\nDURATION:PT1H\r\n"
+                                       "SUMMARY:" + title + "\r\n"));
+}
+
+// Writes into the file itself, keeping its size: only the file's own times tell.
+void rewriteInPlace(const QString &path, const QByteArray &from, const QByteArray &to)
+{
+    ASSERT_EQ(from.size(), to.size());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    ASSERT_GE(bytes.indexOf(from), 0);
+    bytes.replace(from, to);
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+} // namespace
+
+class EKEventStoreFolderWatchTest : public CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        m_folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+        writeAsOtherProgram(path("a.ics"), eventNamed("a", "Alpha"));
+        writeAsOtherProgram(path("b.ics"), eventNamed("b", "Bravo", 4));
+        m_store = eventStore();
+        ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+    }
+
+    QString path(const char *name) const { return m_folder + QLatin1Char('/') + QLatin1String(name); }
+
+    static QStringList titlesIn(EKEventStore &store)
+    {
+        return titlesOf(store.eventsMatchingPredicate(
+            store.predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})));
+    }
+
+    QString m_folder;
+    std::shared_ptr<EKEventStore> m_store;
+};
+
+// Each change right after a look (well within the second before the next whole look) is seen by a
+// new store; one that changes the folder's own time also by the store that looked.
+TEST_F(EKEventStoreFolderWatchTest, EachKindOfChangeIsSeenAtOnce)
+{
+    struct Case
+    {
+        const char *what;
+        std::function<void()> change;
+        bool changesTheFolder;
+        QStringList expected;
+    };
+    const QList<Case> cases{
+        {"added", [&] { writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5)); }, true,
+         {"Alpha", "Bravo", "Charlie"}},
+        {"rewritten in place, same size", [&] { rewriteInPlace(path("a.ics"), "Alpha", "Alphx"); }, false,
+         {"Alphx", "Bravo", "Charlie"}},
+        {"replaced", [&] { writeAsOtherProgram(path("b.ics"), eventNamed("b", "Bravo again", 4)); }, true,
+         {"Alphx", "Bravo again", "Charlie"}},
+        {"status changed", [&] { ASSERT_EQ(::chmod(QFile::encodeName(path("b.ics")).constData(), 0644), 0); }, false,
+         {"Alphx", "Bravo again", "Charlie"}},
+        {"renamed", [&] { ASSERT_EQ(::rename(QFile::encodeName(path("c.ics")), QFile::encodeName(path("d.ics"))), 0); },
+         true, {"Alphx", "Bravo again", "Charlie"}},
+        {"cut to nothing in place", [&] { ASSERT_TRUE(QFile::resize(path("d.ics"), 0)); }, false,
+         {"Alphx", "Bravo again"}},
+        {"removed", [&] { ASSERT_TRUE(QFile::remove(path("a.ics"))); }, true, {"Bravo again"}},
+        {"made a link", [&] {
+             ASSERT_TRUE(QFile::remove(path("b.ics")));
+             ASSERT_TRUE(QFile::link(path("d.ics"), path("b.ics")));
+         }, true, {}},
+    };
+    for (const Case &step : cases) {
+        step.change();
+        if (step.changesTheFolder) {
+            EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", the store that looked";
+        }
+        m_store.reset();
+        m_store = eventStore();
+        EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", a new store";
+    }
+}
+
+// More changes than the watch notes by name: the store looks at the whole folder instead.
+TEST_F(EKEventStoreFolderWatchTest, ManyChangesAtOnceAreAllSeen)
+{
+    QStringList expected{"Alpha", "Bravo"};
+    for (int index = 0; index < 1100; ++index) {
+        const QByteArray title = "Many " + QByteArray::number(index);
+        writeAsOtherProgram(m_folder + QStringLiteral("/many-%1.ics").arg(index), eventNamed("many" + title, title));
+        expected.append(QString::fromLatin1(title));
+    }
+    rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
+    expected[0] = QStringLiteral("Alphx");
+    expected.sort();
+    EXPECT_EQ(titlesIn(*m_store), expected);
+    EXPECT_EQ(titlesIn(*eventStore()), expected);
+}
+
+// A folder removed and made again under its name is a new folder: its watch ended with the old one.
+TEST_F(EKEventStoreFolderWatchTest, AFolderMadeAgainIsReadWhole)
+{
+    ASSERT_TRUE(QDir(m_folder).removeRecursively());
+    EXPECT_EQ(titlesIn(*m_store), QStringList());
+    m_folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    writeAsOtherProgram(path("e.ics"), eventNamed("e", "Echo"));
+    EXPECT_EQ(titlesIn(*m_store), QStringList{"Echo"});
+    writeAsOtherProgram(path("f.ics"), eventNamed("f", "Foxtrot", 4));
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Echo", "Foxtrot"}));
+}
+
+// A file written through a link in another folder changes without a notice in ours: the whole look
+// a second after the last one sees it.
+TEST_F(EKEventStoreFolderWatchTest, AnEditNoWatchTellsIsSeenByTheNextWholeLook)
+{
+    const QString elsewhere = root() + QStringLiteral("/../elsewhere.ics");
+    ASSERT_EQ(::link(QFile::encodeName(path("a.ics")).constData(), QFile::encodeName(elsewhere).constData()), 0);
+    rewriteInPlace(elsewhere, "Alpha", "Alphx");
+    EXPECT_TRUE(testsupport::waitUntil([&] { return titlesIn(*m_store) == QStringList{"Alphx", "Bravo"}; },
+                          std::chrono::seconds(5)));
+}
