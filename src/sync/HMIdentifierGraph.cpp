@@ -87,13 +87,30 @@ std::optional<QString> identifierText(const HMIdentifierGraphEntry &entry, WellK
     return text;
 }
 
-// The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers are
-// hashed from their packed bytes, without building a text.
+// The hash of an ASCII identifier's folded text, from its bytes: folding ASCII only lowers its
+// capitals. nullopt for bytes that are not all ASCII, which need the whole folding.
+std::optional<size_t> hashOfFoldedAscii(QByteArrayView utf8)
+{
+    Utf8Text lowered;
+    lowered.resize(utf8.size());
+    for (qsizetype index = 0; index < utf8.size(); ++index) {
+        const char character = utf8[index];
+        if (uchar(character) >= 0x80)
+            return std::nullopt;
+        lowered[index] = character >= 'A' && character <= 'Z' ? char(character - 'A' + 'a') : character;
+    }
+    return hashOfUtf8(viewOf(lowered));
+}
+
+// The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers, and
+// folded ASCII ones, are hashed from their packed bytes, without building a text.
 std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnownKey key, bool isFolded)
 {
-    if (!isFolded) {
-        if (const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(key))
+    if (const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(key)) {
+        if (!isFolded)
             return hashOfUtf8(*utf8);
+        if (const std::optional<size_t> hash = hashOfFoldedAscii(*utf8))
+            return hash;
     }
     const std::optional<QString> text = identifierText(entry, key, isFolded);
     if (!text)

@@ -144,6 +144,33 @@ TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
     EXPECT_EQ(graph.identifierDictionaries().size(), 1);
 }
 
+// Loose matching folds only letters: the ASCII signs beside the capitals and the small letters in
+// the character table, digits and signs stay what they are.
+TEST(HMIdentifierGraph, LooseMatchesFoldLettersAndNothingBesideThem)
+{
+    struct Row
+    {
+        const char *stored;
+        const char *asked;
+        bool matches;
+    };
+    const Row rows[] = {
+        {"ID-AZ", "id-az", true},   {"id-az", "ID-AZ", true},   {"Mixed.Case_9", "mIXED.cASE_9", true},
+        {"x@1", "x`1", false},      {"x[1", "x{1", false},      {"x]1", "x}1", false},
+        {"x^1", "x~1", false},      {"x-1", "x_1", false},      {"", "", true},
+        {"Caf\u00c9", "caf\u00e9", true}, {"CAFE", "caf\u00e9", true}, {"abc", "abcd", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.stored) + " / " + row.asked);
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(
+            {entry(QString::fromUtf8(row.stored), QStringLiteral("n1")), entry(QStringLiteral("keep"), QStringLiteral("n2"))});
+        graph.removeDictionaryForHarrowmereUid(QString::fromUtf8(row.asked));
+        EXPECT_EQ(graph.count(), row.matches ? 1 : 2);
+        EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("keep")), QStringLiteral("n2"));
+    }
+}
+
 TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)
 {
     ScopedDataHome home;
