@@ -354,32 +354,40 @@ qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifie
     return positionOfEntry(matching.first());
 }
 
-std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
+std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForHarrowmereUid(const QString &hmUid) const
 {
     const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
-    if (index < 0)
-        return std::nullopt;
-    return m_entries.at(index).toMap();
+    return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
+}
+
+std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForNativeId(const QString &nativeId) const
+{
+    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
+    return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
+}
+
+std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
+{
+    const std::optional<Entry> entry = entryForHarrowmereUid(hmUid);
+    return entry ? std::optional(entry->toMap()) : std::nullopt;
 }
 
 std::optional<QVariantMap> HMIdentifierGraph::dictionaryForNativeId(const QString &nativeId) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
-    if (index < 0)
-        return std::nullopt;
-    return m_entries.at(index).toMap();
+    const std::optional<Entry> entry = entryForNativeId(nativeId);
+    return entry ? std::optional(entry->toMap()) : std::nullopt;
 }
 
 QString HMIdentifierGraph::harrowmereUidForNativeId(const QString &nativeId) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
-    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::HmUid).value_or(QString());
+    const std::optional<Entry> entry = entryForNativeId(nativeId);
+    return entry ? entry->textOf(WellKnownKey::HmUid).value_or(QString()) : QString();
 }
 
 QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
-    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::NativeId).value_or(QString());
+    const std::optional<Entry> entry = entryForHarrowmereUid(hmUid);
+    return entry ? entry->textOf(WellKnownKey::NativeId).value_or(QString()) : QString();
 }
 
 void HMIdentifierGraph::buildFoldedIndex() const

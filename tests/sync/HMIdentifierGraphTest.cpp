@@ -87,6 +87,18 @@ TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines.first(),
               QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
+
+    // The packed lookups find the same entries, the graph's own, and warn alike.
+    const std::optional<HMIdentifierGraphEntry> first = graph.entryForNativeId(QStringLiteral("native-2"));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(first->isSharedWith(graph.entries().at(1)));
+    EXPECT_EQ(first->toMap(), *shared);
+    EXPECT_EQ(log.lines().size(), 2);
+    const std::optional<HMIdentifierGraphEntry> byUid = graph.entryForHarrowmereUid(QStringLiteral("uid-3"));
+    ASSERT_TRUE(byUid.has_value());
+    EXPECT_TRUE(byUid->isSharedWith(graph.entries().at(2)));
+    EXPECT_FALSE(graph.entryForHarrowmereUid(QStringLiteral("UID-3")).has_value());
+    EXPECT_FALSE(graph.entryForNativeId(QStringLiteral("missing")).has_value());
 }
 
 TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
