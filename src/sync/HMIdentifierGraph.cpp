@@ -87,13 +87,30 @@ std::optional<QString> identifierText(const HMIdentifierGraphEntry &entry, WellK
     return text;
 }
 
-// The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers are
-// hashed from their packed bytes, without building a text.
+// The hash of an ASCII identifier's folded text, from its bytes: folding ASCII only lowers its
+// capitals. nullopt for bytes that are not all ASCII, which need the whole folding.
+std::optional<size_t> hashOfFoldedAscii(QByteArrayView utf8)
+{
+    Utf8Text lowered;
+    lowered.resize(utf8.size());
+    for (qsizetype index = 0; index < utf8.size(); ++index) {
+        const char character = utf8[index];
+        if (uchar(character) >= 0x80)
+            return std::nullopt;
+        lowered[index] = character >= 'A' && character <= 'Z' ? char(character - 'A' + 'a') : character;
+    }
+    return hashOfUtf8(viewOf(lowered));
+}
+
+// The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers, and
+// folded ASCII ones, are hashed from their packed bytes, without building a text.
 std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnownKey key, bool isFolded)
 {
-    if (!isFolded) {
-        if (const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(key))
+    if (const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(key)) {
+        if (!isFolded)
             return hashOfUtf8(*utf8);
+        if (const std::optional<size_t> hash = hashOfFoldedAscii(*utf8))
+            return hash;
     }
     const std::optional<QString> text = identifierText(entry, key, isFolded);
     if (!text)
@@ -337,32 +354,40 @@ qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifie
     return positionOfEntry(matching.first());
 }
 
-std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
+std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForHarrowmereUid(const QString &hmUid) const
 {
     const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
-    if (index < 0)
-        return std::nullopt;
-    return m_entries.at(index).toMap();
+    return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
+}
+
+std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForNativeId(const QString &nativeId) const
+{
+    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
+    return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
+}
+
+std::optional<QVariantMap> HMIdentifierGraph::dictionaryForHarrowmereUid(const QString &hmUid) const
+{
+    const std::optional<Entry> entry = entryForHarrowmereUid(hmUid);
+    return entry ? std::optional(entry->toMap()) : std::nullopt;
 }
 
 std::optional<QVariantMap> HMIdentifierGraph::dictionaryForNativeId(const QString &nativeId) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
-    if (index < 0)
-        return std::nullopt;
-    return m_entries.at(index).toMap();
+    const std::optional<Entry> entry = entryForNativeId(nativeId);
+    return entry ? std::optional(entry->toMap()) : std::nullopt;
 }
 
 QString HMIdentifierGraph::harrowmereUidForNativeId(const QString &nativeId) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
-    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::HmUid).value_or(QString());
+    const std::optional<Entry> entry = entryForNativeId(nativeId);
+    return entry ? entry->textOf(WellKnownKey::HmUid).value_or(QString()) : QString();
 }
 
 QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
 {
-    const qsizetype index = indexOfFirstMatch(Key::HmUid, hmUid);
-    return index < 0 ? QString() : m_entries.at(index).textOf(WellKnownKey::NativeId).value_or(QString());
+    const std::optional<Entry> entry = entryForHarrowmereUid(hmUid);
+    return entry ? entry->textOf(WellKnownKey::NativeId).value_or(QString()) : QString();
 }
 
 void HMIdentifierGraph::buildFoldedIndex() const

@@ -101,6 +101,10 @@ public:
     // warning "Multiple identifier dictionaries found, picking one to stop duplications.".
     std::optional<QVariantMap> dictionaryForHarrowmereUid(const QString &hmUid) const;
     std::optional<QVariantMap> dictionaryForNativeId(const QString &nativeId) const;
+    // The same lookups, giving the entry found still packed: a caller that reads a key or two of it
+    // (Entry::value, Entry::valueOf) builds no dictionary.
+    std::optional<Entry> entryForHarrowmereUid(const QString &hmUid) const;
+    std::optional<Entry> entryForNativeId(const QString &nativeId) const;
     // The other identifier of the dictionary found; a null text when there is none.
     QString harrowmereUidForNativeId(const QString &nativeId) const;
     QString nativeIdForHarrowmereUid(const QString &hmUid) const;

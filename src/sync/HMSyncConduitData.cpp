@@ -75,6 +75,12 @@ void HMSyncConduitData::setHmUidsModifiedByDevice(const QSet<QString> &hmUids)
 void HMSyncConduitData::addHmUidsModifiedByDevice(const QSet<QString> &hmUids)
 {
     const std::lock_guard lock(m_propertyMutex);
+    // A run's first page gives the set as it is; later pages grow it once rather than step by step.
+    if (m_hmUidsModifiedByDevice.isEmpty()) {
+        m_hmUidsModifiedByDevice = hmUids;
+        return;
+    }
+    m_hmUidsModifiedByDevice.reserve(m_hmUidsModifiedByDevice.size() + hmUids.size());
     m_hmUidsModifiedByDevice.unite(hmUids);
 }
 

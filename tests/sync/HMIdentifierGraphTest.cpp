@@ -87,6 +87,18 @@ TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines.first(),
               QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
+
+    // The packed lookups find the same entries, the graph's own, and warn alike.
+    const std::optional<HMIdentifierGraphEntry> first = graph.entryForNativeId(QStringLiteral("native-2"));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(first->isSharedWith(graph.entries().at(1)));
+    EXPECT_EQ(first->toMap(), *shared);
+    EXPECT_EQ(log.lines().size(), 2);
+    const std::optional<HMIdentifierGraphEntry> byUid = graph.entryForHarrowmereUid(QStringLiteral("uid-3"));
+    ASSERT_TRUE(byUid.has_value());
+    EXPECT_TRUE(byUid->isSharedWith(graph.entries().at(2)));
+    EXPECT_FALSE(graph.entryForHarrowmereUid(QStringLiteral("UID-3")).has_value());
+    EXPECT_FALSE(graph.entryForNativeId(QStringLiteral("missing")).has_value());
 }
 
 TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
@@ -142,6 +154,33 @@ TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
     graph.removeDictionaryForHarrowmereUid(QStringLiteral("gone"));
     EXPECT_TRUE(logContains(log, QStringLiteral("No identifier found for Uid 'gone'")));
     EXPECT_EQ(graph.identifierDictionaries().size(), 1);
+}
+
+// Loose matching folds only letters: the ASCII signs beside the capitals and the small letters in
+// the character table, digits and signs stay what they are.
+TEST(HMIdentifierGraph, LooseMatchesFoldLettersAndNothingBesideThem)
+{
+    struct Row
+    {
+        const char *stored;
+        const char *asked;
+        bool matches;
+    };
+    const Row rows[] = {
+        {"ID-AZ", "id-az", true},   {"id-az", "ID-AZ", true},   {"Mixed.Case_9", "mIXED.cASE_9", true},
+        {"x@1", "x`1", false},      {"x[1", "x{1", false},      {"x]1", "x}1", false},
+        {"x^1", "x~1", false},      {"x-1", "x_1", false},      {"", "", true},
+        {"Caf\u00c9", "caf\u00e9", true}, {"CAFE", "caf\u00e9", true}, {"abc", "abcd", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.stored) + " / " + row.asked);
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(
+            {entry(QString::fromUtf8(row.stored), QStringLiteral("n1")), entry(QStringLiteral("keep"), QStringLiteral("n2"))});
+        graph.removeDictionaryForHarrowmereUid(QString::fromUtf8(row.asked));
+        EXPECT_EQ(graph.count(), row.matches ? 1 : 2);
+        EXPECT_EQ(graph.nativeIdForHarrowmereUid(QStringLiteral("keep")), QStringLiteral("n2"));
+    }
 }
 
 TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)

@@ -40,4 +40,13 @@ TEST(HMSyncConduitData, TwoConduitsNeverShareTheirDeviceChangedIds)
               QSet<QString>({QStringLiteral("device-1"), QStringLiteral("device-2"), QStringLiteral("device-3")}));
     EXPECT_EQ(nextPage.size(), 2);
     EXPECT_EQ(calendar.hmUidsModifiedByDevice().size(), 2);
+
+    // A first page joins an empty set as it is; the page's set changing later changes nothing here.
+    HMSyncConduitData tasks(3);
+    QSet<QString> firstPage = {QStringLiteral("task-1")};
+    tasks.addHmUidsModifiedByDevice(firstPage);
+    firstPage.insert(QStringLiteral("task-2"));
+    tasks.addHmUidsModifiedByDevice(nextPage);
+    EXPECT_EQ(tasks.hmUidsModifiedByDevice(),
+              QSet<QString>({QStringLiteral("task-1"), QStringLiteral("device-2"), QStringLiteral("device-3")}));
 }

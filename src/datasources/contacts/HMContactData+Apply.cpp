@@ -166,7 +166,7 @@ std::shared_ptr<ABPerson> HMContactData::personLeftByInterruptedRun(const QStrin
 {
     const std::shared_ptr<ABAddressBook> book = addressBook();
     auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
-    if (person && !identifierGraph()->dictionaryForNativeId(uniqueId))
+    if (person && !identifierGraph()->entryForNativeId(uniqueId))
         DDLogInfo(QStringLiteral("Found the person an earlier, unfinished sync made for '%1'").arg(hmUid));
     else
         person.reset();

@@ -96,17 +96,18 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
         handled.insert(stamp.uniqueId, unchanged);
         return std::nullopt;
     }
-    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForNativeId(stamp.uniqueId);
-    const QString hmUid = dictionary ? dictionary->value(kHmUidKey).toString() : QString();
-    // Under the entry's own text of the id, which the graph keeps anyway: the listing's text of it
-    // is let go with the person's stamp.
-    if (dictionary)
-        handled.insert(dictionary->value(kNativeIdKey).toString(), hmUid);
+    // Read packed: only a changed person needs the whole dictionary.
+    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+    const std::optional<HMIdentifierGraphEntry> entry = identifierGraph()->entryForNativeId(stamp.uniqueId);
+    const QString hmUid = entry ? entry->valueOf(WellKnownKey::HmUid).toString() : QString();
+    // Under the entry's own text of the id: the listing's text of it is let go with the person's stamp.
+    if (entry)
+        handled.insert(entry->valueOf(WellKnownKey::NativeId).toString(), hmUid);
     // A person sent as new whose answer never came goes as new again, under the same temporary id.
-    if (!hmUid.isEmpty() && isUnconfirmed(*dictionary))
+    if (!hmUid.isEmpty() && entry->isUnconfirmedAdd())
         return recordForNewPerson(personForId(stamp.uniqueId), hmUid);
     if (!hmUid.isEmpty())
-        return recordForChangedPerson(stamp, *dictionary, hmUid, after, excludedHmUids);
+        return recordForChangedPerson(stamp, entry->toMap(), hmUid, after, excludedHmUids);
     DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
     return recordForNewPerson(personForId(stamp.uniqueId), QString());
 }

@@ -96,10 +96,10 @@ void HMContactData::finishAddedPerson(const QString &hmUid)
     const QList<std::shared_ptr<ABGroup>> groups = m_pendingGroups.take(hmUid);
     if (groups.isEmpty())
         return;
-    const std::optional<QVariantMap> dictionary = identifierGraph()->dictionaryForHarrowmereUid(hmUid);
-    if (!dictionary)
+    const std::optional<HMIdentifierGraphEntry> entry = identifierGraph()->entryForHarrowmereUid(hmUid);
+    if (!entry)
         return;
-    const QString personId = dictionary->value(kNativeIdKey).toString();
+    const QString personId = entry->valueOf(HMIdentifierGraphEntry::WellKnownKey::NativeId).toString();
     const auto person = std::dynamic_pointer_cast<ABPerson>(addressBook()->recordForUniqueId(personId));
     if (!person)
         return;

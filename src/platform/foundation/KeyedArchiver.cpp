@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace platform {
 
@@ -457,33 +458,41 @@ std::vector<quint64> KeyedArchiver::sharedTextEntries() const
     return entries;
 }
 
-Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder) const
+Result<quint64> KeyedArchiver::writeObjectTable(binaryplist::Encoder &encoder, const std::vector<quint64> &sharedTexts)
 {
-    const std::vector<quint64> shared = sharedTextEntries();
-    const auto writePlain = [&encoder, &shared](qsizetype index, const QVariant &entry) {
-        const bool isDistinct = entry.typeId() == QMetaType::QString && !std::binary_search(shared.begin(), shared.end(), quint64(index));
+    const auto writePlain = [&encoder, &sharedTexts](qsizetype index, const QVariant &entry) {
+        const bool isDistinct = entry.typeId() == QMetaType::QString
+                                && !std::binary_search(sharedTexts.begin(), sharedTexts.end(), quint64(index));
         return isDistinct ? encoder.writeDistinctText(*static_cast<const QString *>(entry.constData())) : encoder.writeValue(entry);
     };
     std::vector<quint64> entries;
     entries.reserve(size_t(m_objects.size()));
     CompactScratch scratch;
-    auto compact = m_compactEntries.cbegin();
+    auto compact = m_compactEntries.begin();
     for (qsizetype index = 0; index < m_objects.size(); ++index) {
-        const bool isCompact = compact != m_compactEntries.cend() && compact->entry == quint64(index);
+        const bool isCompact = compact != m_compactEntries.end() && compact->entry == quint64(index);
         const Result<quint64> written =
-            isCompact ? writeCompactEntry(encoder, *compact++, scratch) : writePlain(index, m_objects.at(index));
+            isCompact ? writeCompactEntry(encoder, *compact, scratch) : writePlain(index, std::as_const(m_objects).at(index));
         if (!written)
             return written;
         entries.push_back(*written);
+        // Written: nothing reads the entry again.
+        if (isCompact)
+            std::vector<quint64>().swap((compact++)->references);
+        else
+            m_objects[index] = QVariant();
     }
     return encoder.writeArray(entries);
 }
 
 // The archive written as serializePropertyList writes archiveTree(), byte for byte, without
 // building the tree: keys in order, each key's text and then its value, the dictionary last.
-Result<QByteArray> KeyedArchiver::writeBinary() const
+Result<QByteArray> KeyedArchiver::writeBinary()
 {
     binaryplist::Encoder encoder(objectBound());
+    const std::vector<quint64> sharedTexts = sharedTextEntries();
+    // Only the texts written outside the object table are looked up from here on.
+    m_stringUids = TextNumbering();
     std::vector<quint64> keys;
     std::vector<quint64> values;
     const auto write = [&](QLatin1StringView key, const auto &writeValue) -> Status {
@@ -497,7 +506,7 @@ Result<QByteArray> KeyedArchiver::writeBinary() const
     };
     Status written = write(kArchiverKey, [&] { return encoder.writeValue(QString(kArchiverName)); });
     if (written)
-        written = write(kObjectsKey, [&] { return writeObjectTable(encoder); });
+        written = write(kObjectsKey, [&] { return writeObjectTable(encoder, sharedTexts); });
     if (written)
         written = write(kTopKey, [&] { return encoder.writeValue(m_scopes.front()); });
     if (written)

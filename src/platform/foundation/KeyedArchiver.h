@@ -109,8 +109,10 @@ private:
     Result<quint64> writeCompactEntry(binaryplist::Encoder &encoder, const CompactEntry &compact,
                                       CompactScratch &scratch) const;
     std::vector<quint64> sharedTextEntries() const;
-    Result<quint64> writeObjectTable(binaryplist::Encoder &encoder) const;
-    Result<QByteArray> writeBinary() const;
+    // Both consume the archive's entries as they are written: what the archive held is let go while
+    // its bytes grow, so a large archive is not held twice over.
+    Result<quint64> writeObjectTable(binaryplist::Encoder &encoder, const std::vector<quint64> &sharedTexts);
+    Result<QByteArray> writeBinary();
     QVariantMap archiveTree() const;
 
     PropertyListFormat m_format = PropertyListFormat::Binary;
