@@ -260,19 +260,37 @@ QString EKEventStore::currentRootPath()
     return m_defaultRootPath;
 }
 
+bool EKEventStore::isCalendarListCurrent(const QString &root, qint64 rootTime) const
+{
+    return root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&
+           std::chrono::steady_clock::now() - m_lastCalendarScan < kRescanInterval;
+}
+
 void EKEventStore::refreshCalendars()
 {
     const QString root = currentRootPath();
     const qint64 rootTime = modifiedNanoseconds(root);
-    const auto now = std::chrono::steady_clock::now();
-    if (root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&
-        now - m_lastCalendarScan < kRescanInterval) {
+    if (isCalendarListCurrent(root, rootTime))
         refreshKnownFolders();
-        return;
-    }
+    else
+        rescanCalendars(root, rootTime);
+}
+
+// Asking which calendars there are needs no look at the files of those already known: the kinds
+// of item each takes stay those of its folder's last look until something asks for its items.
+void EKEventStore::refreshCalendarList()
+{
+    const QString root = currentRootPath();
+    const qint64 rootTime = modifiedNanoseconds(root);
+    if (!isCalendarListCurrent(root, rootTime))
+        rescanCalendars(root, rootTime);
+}
+
+void EKEventStore::rescanCalendars(const QString &root, qint64 rootTime)
+{
     m_rootPath = root;
     m_rootModifiedNs = rootTime;
-    m_lastCalendarScan = now;
+    m_lastCalendarScan = std::chrono::steady_clock::now();
     const QList<FolderEntry> entries = calendarFoldersIn(m_rootPath);
     QStringList order;
     for (const FolderEntry &entry : entries) {
@@ -339,7 +357,12 @@ void EKEventStore::setEntityTypes(EKCalendar &calendar, const ICalendarFolder &f
 QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntityType entityType)
 {
     const std::lock_guard lock(storeMutex());
-    refreshCalendars();
+    refreshCalendarList();
+    return knownCalendarsFor(entityType);
+}
+
+QList<std::shared_ptr<EKCalendar>> EKEventStore::knownCalendarsFor(EKEntityType entityType)
+{
     QList<std::shared_ptr<EKCalendar>> result;
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         const std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
@@ -352,7 +375,7 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsForEntityType(EKEntity
 std::shared_ptr<EKCalendar> EKEventStore::calendarWithIdentifier(const QString &identifier)
 {
     const std::lock_guard lock(storeMutex());
-    refreshCalendars();
+    refreshCalendarList();
     return m_calendars.value(identifier);
 }
 
@@ -440,8 +463,10 @@ EKPredicate EKEventStore::predicateForRemindersInCalendars(const QList<std::shar
 
 QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredicate &predicate)
 {
+    // A query reads the calendars' files: they are brought up to date with the list.
+    refreshCalendars();
     QList<std::shared_ptr<EKCalendar>> result;
-    for (const std::shared_ptr<EKCalendar> &calendar : calendarsForEntityType(predicate.entityType)) {
+    for (const std::shared_ptr<EKCalendar> &calendar : knownCalendarsFor(predicate.entityType)) {
         if (predicate.calendarIdentifiers.isEmpty() ||
             predicate.calendarIdentifiers.contains(calendar->calendarIdentifier()))
             result.append(calendar);
@@ -676,6 +701,11 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
 std::optional<EKEventStore::Location> EKEventStore::locate(const QString &uid)
 {
     refreshCalendars();
+    return locateKnown(uid);
+}
+
+std::optional<EKEventStore::Location> EKEventStore::locateKnown(const QString &uid)
+{
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         ICalendarFolder *folder = m_folders[identifier].get();
         if (std::shared_ptr<const ICalendarFile> file = folder->fileForUid(uid))
@@ -781,7 +811,7 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
     if (!target)
         return target.error();
     const std::optional<Location> location =
-        event->eventIdentifier().isEmpty() ? std::nullopt : locate(event->eventIdentifier());
+        event->eventIdentifier().isEmpty() ? std::nullopt : locateKnown(event->eventIdentifier());
     if (!location && (event->eventIdentifier().isEmpty() || event->isNew()))
         return finishWrite(createEvent(event, **target), commit);
     if (!location)
@@ -949,7 +979,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
     if (!target)
         return target.error();
     QString uid = reminder->calendarItemIdentifier();
-    const std::optional<Location> location = uid.isEmpty() ? std::nullopt : locate(uid);
+    const std::optional<Location> location = uid.isEmpty() ? std::nullopt : locateKnown(uid);
     icalcomponent *calendar =
         location ? icalcomponent_new_clone(location->file->calendar.get()) : icalseries::newCalendar();
     icalcomponent *todo = location ? icalseries::masterOf(calendar, uid, ICAL_VTODO_COMPONENT) : nullptr;

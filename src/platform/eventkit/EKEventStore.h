@@ -169,7 +169,12 @@ private:
     };
 
     explicit EKEventStore(unsigned entityMask);
+    // The calendars and each one's files as they are on disk now.
     void refreshCalendars();
+    // The calendars alone: known folders keep what their last look found; new ones are looked at.
+    void refreshCalendarList();
+    bool isCalendarListCurrent(const QString &root, qint64 rootTime) const;
+    void rescanCalendars(const QString &root, qint64 rootTime);
     QString currentRootPath();
     void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
@@ -186,9 +191,13 @@ private:
                                    const QDateTime &windowStart, const QDateTime &windowEnd) const;
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
+    // Those of the last refresh that take this kind of item.
+    QList<std::shared_ptr<EKCalendar>> knownCalendarsFor(EKEntityType entityType);
     bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;
     std::shared_ptr<EKCalendar> defaultCalendar(EKEntityType entityType, const QString &title);
     std::optional<Location> locate(const QString &uid);
+    // As locate, in what the last refresh under the same lock saw.
+    std::optional<Location> locateKnown(const QString &uid);
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);

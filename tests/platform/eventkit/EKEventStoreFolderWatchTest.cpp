@@ -110,6 +110,46 @@ TEST_F(EKEventStoreFolderWatchTest, EachKindOfChangeIsSeenAtOnce)
     }
 }
 
+// Asking which calendars there are looks at no calendar's files: a change made just before is still
+// seen by the next question for items, and a calendar another program makes is listed at once.
+TEST_F(EKEventStoreFolderWatchTest, AskingForTheCalendarsHidesNoChangeFromTheItems)
+{
+    const auto askForTheCalendars = [&] {
+        EXPECT_EQ(m_store->calendarsForEntityType(EKEntityType::Event).size(), 1);
+        EXPECT_NE(m_store->calendarWithIdentifier(QStringLiteral("work")), nullptr);
+        EXPECT_NE(m_store->defaultCalendarForNewEvents(), nullptr);
+    };
+    writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
+    askForTheCalendars();
+    EXPECT_NE(m_store->eventWithIdentifier(QStringLiteral("c")), nullptr);
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Charlie"}));
+    ASSERT_TRUE(QFile::remove(path("a.ics")));
+    askForTheCalendars();
+    EXPECT_EQ(m_store->eventWithIdentifier(QStringLiteral("a")), nullptr);
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Bravo", "Charlie"}));
+
+    const QString home = makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    writeAsOtherProgram(home + QStringLiteral("/h.ics"), eventNamed("h", "Hotel"));
+    EXPECT_EQ(m_store->calendarsForEntityType(EKEntityType::Event).size(), 2);
+    EXPECT_NE(m_store->eventWithIdentifier(QStringLiteral("h")), nullptr);
+}
+
+// Saving an event reads the file as another program left it a moment before, keeping what it added.
+TEST_F(EKEventStoreFolderWatchTest, SavingAnEventKeepsWhatAnotherProgramJustWrote)
+{
+    const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("b"));
+    ASSERT_NE(event, nullptr);
+    writeAsOtherProgram(path("b.ics"),
+                        calendarText(eventItem("b", "DTSTART:20260314T090000Z\r\nDURATION:PT1H\r\n"
+                                                    "SUMMARY:Bravo\r\nX-OTHER-PROGRAM:kept\r\n")));
+    event->setTitle(QStringLiteral("Bravo renamed"));
+    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true));
+    const QByteArray written = readAll(path("b.ics"));
+    EXPECT_TRUE(written.contains("SUMMARY:Bravo renamed\r\n")) << written.constData();
+    EXPECT_TRUE(written.contains("X-OTHER-PROGRAM:kept\r\n")) << written.constData();
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alpha", "Bravo renamed"}));
+}
+
 // More changes than the watch notes by name: the store looks at the whole folder instead.
 TEST_F(EKEventStoreFolderWatchTest, ManyChangesAtOnceAreAllSeen)
 {
