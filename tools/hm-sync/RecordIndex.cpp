@@ -3,7 +3,6 @@
 #include <QHashFunctions>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -11,9 +10,7 @@ namespace hmsync {
 
 namespace {
 
-constexpr qint32 kRemoved = -2;
 constexpr qint64 kNoDate = std::numeric_limits<qint64>::min();
-constexpr size_t kFirstBucketCount = 64;
 
 } // namespace
 
@@ -36,83 +33,39 @@ size_t hashOfId(QByteArrayView id)
 
 void SlotTable::clear()
 {
-    m_buckets = {};
-    m_usedBuckets = 0;
+    m_slots.clear();
+    m_isBuilt = false;
 }
 
 void SlotTable::start()
 {
-    m_buckets.assign(kFirstBucketCount, Bucket{});
-    m_usedBuckets = 0;
-}
-
-// The bucket holding the key's slot, or else the free bucket where it would go (the first removal mark
-// met, so that marks are reused). The table always has an empty bucket: it is at most half used. A
-// bucket's tag (the hash's upper half) spares looking at the slots of other keys.
-qsizetype SlotTable::bucketOf(QByteArrayView key, const KeyOf &keyOf) const
-{
-    const size_t hash = hashOfId(key);
-    const auto tag = quint32(hash >> 32);
-    const qsizetype mask = qsizetype(m_buckets.size()) - 1;
-    qsizetype reusable = -1;
-    for (qsizetype index = qsizetype(hash) & mask;; index = (index + 1) & mask) {
-        const Bucket &bucket = m_buckets[size_t(index)];
-        if (bucket.slot == kEmpty)
-            return reusable >= 0 ? reusable : index;
-        if (bucket.slot == kRemoved) {
-            if (reusable < 0)
-                reusable = index;
-        } else if (bucket.tag == tag && keyOf(bucket.slot) == key) {
-            return index;
-        }
-    }
+    m_slots.clear();
+    m_isBuilt = true;
 }
 
 qint32 SlotTable::find(QByteArrayView key, const KeyOf &keyOf) const
 {
-    if (m_buckets.empty())
-        return -1;
-    const qint32 slot = m_buckets[size_t(bucketOf(key, keyOf))].slot;
-    return slot >= 0 ? slot : -1;
+    for (const quint64 slot : m_slots.entriesFor(hashOfId(key))) {
+        if (keyOf(qint32(slot)) == key)
+            return qint32(slot);
+    }
+    return -1;
 }
 
 void SlotTable::insert(qint32 slot, const KeyOf &keyOf)
 {
-    if (2 * (m_usedBuckets + 1) > qsizetype(m_buckets.size()))
-        grow(keyOf);
-    place(slot, keyOf);
-}
-
-void SlotTable::place(qint32 slot, const KeyOf &keyOf)
-{
     const QByteArrayView key = keyOf(slot);
-    Bucket &bucket = m_buckets[size_t(bucketOf(key, keyOf))];
-    if (bucket.slot == kEmpty)
-        ++m_usedBuckets;
-    bucket = Bucket{slot, quint32(hashOfId(key) >> 32)};
+    const size_t hash = hashOfId(key);
+    if (const qint32 held = find(key, keyOf); held >= 0)
+        m_slots.remove(hash, quint64(held));
+    m_slots.insert(hash, quint64(slot));
+    m_isBuilt = true;
 }
 
 void SlotTable::remove(QByteArrayView key, qint32 slot, const KeyOf &keyOf)
 {
-    if (m_buckets.empty())
-        return;
-    Bucket &bucket = m_buckets[size_t(bucketOf(key, keyOf))];
-    if (bucket.slot == slot)
-        bucket.slot = kRemoved;
-}
-
-// Rehashes the slots into a table three times their number at least (removal marks go).
-void SlotTable::grow(const KeyOf &keyOf)
-{
-    std::vector<qint32> held;
-    for (const Bucket &bucket : m_buckets) {
-        if (bucket.slot >= 0)
-            held.push_back(bucket.slot);
-    }
-    m_buckets.assign(std::max(kFirstBucketCount, std::bit_ceil(3 * (held.size() + 1))), Bucket{});
-    m_usedBuckets = 0;
-    for (const qint32 slot : held)
-        place(slot, keyOf);
+    if (find(key, keyOf) == slot)
+        m_slots.remove(hashOfId(key), quint64(slot));
 }
 
 void RecordIndex::clear()

@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include "sync/HMIdentifierGraphHashIndex.h"
+
 #include <functional>
 #include <vector>
 
@@ -25,14 +27,14 @@ struct RecordHead
 // where the general hash of byte arrays cost a tenth of a sync that changes nothing. Seeded per process.
 size_t hashOfId(QByteArrayView id);
 
-// An open-addressing table of slot numbers, each found by a text of its slot (told by keyOf). Probes
-// linearly; a removal leaves a mark that insertions reuse. At most half full: it grows before.
+// Slot numbers found by a text of their slot (told by keyOf), one slot per text, over the identifier
+// graph's hash index. Built once started or first inserted into.
 class SlotTable final
 {
 public:
     using KeyOf = std::function<QByteArrayView(qint32 slot)>;
 
-    bool isBuilt() const { return !m_buckets.empty(); }
+    bool isBuilt() const { return m_isBuilt; }
     // An empty table that counts as built.
     void start();
     void clear();
@@ -44,22 +46,8 @@ public:
     void remove(QByteArrayView key, qint32 slot, const KeyOf &keyOf);
 
 private:
-    static constexpr qint32 kEmpty = -1;
-
-    struct Bucket
-    {
-        // kEmpty, a removal mark, or the slot.
-        qint32 slot = kEmpty;
-        quint32 tag = 0;
-    };
-
-    qsizetype bucketOf(QByteArrayView key, const KeyOf &keyOf) const;
-    void place(qint32 slot, const KeyOf &keyOf);
-    void grow(const KeyOf &keyOf);
-
-    std::vector<Bucket> m_buckets;
-    // Buckets holding a slot or a removal mark.
-    qsizetype m_usedBuckets = 0;
+    HMIdentifierGraphHashIndex m_slots;
+    bool m_isBuilt = false;
 };
 
 // The memory store's index of one conduit's records: per record its id, its phone id, its change date
