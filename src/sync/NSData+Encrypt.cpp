@@ -1,13 +1,17 @@
 #include "sync/NSData+Encrypt.h"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
+// The bare AES block functions, not the EVP interface: the settings file is deciphered in every run,
+// and EVP's first use loads the crypto library's configuration and its provider machinery, which
+// costs every run about 2 MB of memory for 16-byte blocks that the code below chains itself. The block
+// functions are deprecated in OpenSSL 3 but still shipped; they are used in this file only. TLS goes
+// through EVP elsewhere and keeps the system's crypto policy.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/aes.h>
+#include <openssl/crypto.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -33,31 +37,17 @@ constexpr Block kInitialisationVector{0x76, 0x8d, 0x80, 0xb1, 0xe2, 0x4e, 0xdd, 
 constexpr Key kKeyMask{0xc2, 0xe7, 0xb9, 0xe4, 0x1b, 0x43, 0x09, 0x34, 0xcf, 0x53, 0x7c, 0x8b, 0xa2, 0x13, 0x23, 0x69,
                        0xb4, 0xb2, 0x1e, 0x9d, 0x70, 0x3c, 0x43, 0x0b, 0x42, 0xb9, 0x6c, 0xf8, 0x82, 0x65, 0x14, 0x8b};
 
-struct CipherContextFree
-{
-    void operator()(EVP_CIPHER_CTX *context) const { EVP_CIPHER_CTX_free(context); }
-};
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
-
-enum class Direction { Encrypt, Decrypt };
-
-// Wipes the derived key when the call ends, whichever way it ends.
+// Wipes the derived key and its schedule when the call ends, whichever way it ends.
 struct ScopedKey
 {
     Key bytes{};
-    ~ScopedKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    AES_KEY schedule{};
+    ~ScopedKey()
+    {
+        OPENSSL_cleanse(bytes.data(), bytes.size());
+        OPENSSL_cleanse(&schedule, sizeof schedule);
+    }
 };
-
-QString lastCryptoError()
-{
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0)
-        return QStringLiteral("no reason given");
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return QString::fromLatin1(text);
-}
 
 void deriveKey(const QString &passphrase, Key &key)
 {
@@ -72,33 +62,33 @@ void deriveKey(const QString &passphrase, Key &key)
     OPENSSL_cleanse(bytes.data(), std::size_t(bytes.size()));
 }
 
-// The bare AES-256 block cipher: the chaining is done by the callers, one block at a time.
-Result<CipherContext> makeBlockCipher(const QString &passphrase, Direction direction)
+void xorBlock(unsigned char *target, const unsigned char *with)
 {
-    ScopedKey key;
-    deriveKey(passphrase, key.bytes);
-    CipherContext context(EVP_CIPHER_CTX_new());
-    const int encrypting = direction == Direction::Encrypt ? 1 : 0;
-    if (!context ||
-        EVP_CipherInit_ex(context.get(), EVP_aes_256_ecb(), nullptr, key.bytes.data(), nullptr, encrypting) != 1 ||
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {
-        return Error(ErrorCode::DataOther, QStringLiteral("AES-256 is not available: %1").arg(lastCryptoError()));
-    }
-    return context;
+    for (qsizetype index = 0; index < kBlockBytes; ++index)
+        target[index] ^= with[index];
 }
 
-// Runs whole blocks through the cipher, in pieces small enough for the library's int lengths.
-bool runBlocks(EVP_CIPHER_CTX *context, const unsigned char *input, unsigned char *output, qsizetype byteCount)
+// CBC over whole blocks in place: each block is XORed with the cipher block before it (the vector for
+// the first) and then enciphered.
+void encryptBlocks(const AES_KEY &schedule, const unsigned char *vector, unsigned char *region, qsizetype byteCount)
 {
-    constexpr qsizetype kPieceBytes = 1 << 20;
-    for (qsizetype offset = 0; offset < byteCount; offset += kPieceBytes) {
-        const int pieceBytes = int(std::min(kPieceBytes, byteCount - offset));
-        int written = 0;
-        if (EVP_CipherUpdate(context, output + offset, &written, input + offset, pieceBytes) != 1 ||
-            written != pieceBytes)
-            return false;
+    const unsigned char *previous = vector;
+    for (qsizetype offset = 0; offset < byteCount; offset += kBlockBytes) {
+        unsigned char *block = region + offset;
+        xorBlock(block, previous);
+        AES_encrypt(block, block, &schedule);
+        previous = block;
     }
-    return true;
+}
+
+// CBC the other way: each block deciphers on its own and is then XORed with the cipher block before it.
+void decryptBlocks(const AES_KEY &schedule, const unsigned char *vector, const unsigned char *input,
+                   unsigned char *output, qsizetype byteCount)
+{
+    for (qsizetype offset = 0; offset < byteCount; offset += kBlockBytes) {
+        AES_decrypt(input + offset, output + offset, &schedule);
+        xorBlock(output + offset, offset == 0 ? vector : input + offset - kBlockBytes);
+    }
 }
 
 void writeLittleEndian32(char *target, quint32 value)
@@ -115,7 +105,41 @@ quint32 readLittleEndian32(const char *source)
     return value;
 }
 
+// The key schedule of a 32-byte key; false when the library refuses it.
+bool makeSchedule(const unsigned char *key, bool encrypting, AES_KEY &schedule)
+{
+    const int status = encrypting ? AES_set_encrypt_key(key, 8 * kKeyBytes, &schedule)
+                                  : AES_set_decrypt_key(key, 8 * kKeyBytes, &schedule);
+    return status == 0;
+}
+
+Error refusedKey()
+{
+    return Error(ErrorCode::DataOther, QStringLiteral("the AES-256 key schedule could not be made"));
+}
+
 } // namespace
+
+Result<QByteArray> cipherAes256Cbc(QByteArrayView key, QByteArrayView vector, QByteArrayView blocks, bool encrypting)
+{
+    if (key.size() != kKeyBytes || vector.size() != kBlockBytes || blocks.size() % kBlockBytes != 0)
+        return Error(ErrorCode::DataOther, QStringLiteral("AES-256-CBC takes a 32-byte key, a 16-byte vector and whole blocks"));
+    ScopedKey scoped;
+    if (!makeSchedule(reinterpret_cast<const unsigned char *>(key.data()), encrypting, scoped.schedule))
+        return refusedKey();
+    QByteArray output(blocks.size(), '\0');
+    const auto *vectorBytes = reinterpret_cast<const unsigned char *>(vector.data());
+    auto *outputBytes = reinterpret_cast<unsigned char *>(output.data());
+    if (encrypting) {
+        if (!blocks.isEmpty())
+            std::memcpy(outputBytes, blocks.data(), std::size_t(blocks.size()));
+        encryptBlocks(scoped.schedule, vectorBytes, outputBytes, blocks.size());
+    } else {
+        decryptBlocks(scoped.schedule, vectorBytes, reinterpret_cast<const unsigned char *>(blocks.data()), outputBytes,
+                      blocks.size());
+    }
+    return output;
+}
 
 Result<QByteArray> encryptAESKey(const QByteArray &data, const QString &key)
 {
@@ -132,20 +156,12 @@ Result<QByteArray> encryptAESKey(const QByteArray &data, const QString &key)
     if (payloadBytes > 0)
         std::memcpy(framed.data() + kMagicBytes + kLengthBytes, data.constData(), std::size_t(payloadBytes));
 
-    Result<CipherContext> cipher = makeBlockCipher(key, Direction::Encrypt);
-    if (!cipher)
-        return cipher.error();
-    auto *region = reinterpret_cast<unsigned char *>(framed.data() + kMagicBytes);
-    const qsizetype regionBytes = plainBytes + fillBytes;
-    const unsigned char *previous = kInitialisationVector.data();
-    for (qsizetype offset = 0; offset < regionBytes; offset += kBlockBytes) {
-        unsigned char *block = region + offset;
-        for (qsizetype index = 0; index < kBlockBytes; ++index)
-            block[index] ^= previous[index];
-        if (!runBlocks(cipher->get(), block, block, kBlockBytes))
-            return Error(ErrorCode::DataOther, QStringLiteral("AES-256 encryption failed: %1").arg(lastCryptoError()));
-        previous = block;
-    }
+    ScopedKey scoped;
+    deriveKey(key, scoped.bytes);
+    if (!makeSchedule(scoped.bytes.data(), true, scoped.schedule))
+        return refusedKey();
+    encryptBlocks(scoped.schedule, kInitialisationVector.data(),
+                  reinterpret_cast<unsigned char *>(framed.data() + kMagicBytes), plainBytes + fillBytes);
     return framed;
 }
 
@@ -161,22 +177,14 @@ Result<QByteArray> decryptAESKey(const QByteArray &data, const QString &key)
                          .arg(regionBytes)
                          .arg(kBlockBytes));
     }
-    Result<CipherContext> cipher = makeBlockCipher(key, Direction::Decrypt);
-    if (!cipher)
-        return cipher.error();
-
-    // In CBC each block deciphers on its own and is then XORed with the cipher block before it, so
-    // the whole region goes through the block cipher in one call.
+    ScopedKey scoped;
+    deriveKey(key, scoped.bytes);
+    if (!makeSchedule(scoped.bytes.data(), false, scoped.schedule))
+        return refusedKey();
     QByteArray plain(regionBytes, '\0');
-    const auto *region = reinterpret_cast<const unsigned char *>(data.constData() + kMagicBytes);
-    auto *output = reinterpret_cast<unsigned char *>(plain.data());
-    if (!runBlocks(cipher->get(), region, output, regionBytes))
-        return Error(ErrorCode::DataOther, QStringLiteral("AES-256 decryption failed: %1").arg(lastCryptoError()));
-    for (qsizetype offset = 0; offset < regionBytes; offset += kBlockBytes) {
-        const unsigned char *previous = offset == 0 ? kInitialisationVector.data() : region + offset - kBlockBytes;
-        for (qsizetype index = 0; index < kBlockBytes; ++index)
-            output[offset + index] ^= previous[index];
-    }
+    decryptBlocks(scoped.schedule, kInitialisationVector.data(),
+                  reinterpret_cast<const unsigned char *>(data.constData() + kMagicBytes),
+                  reinterpret_cast<unsigned char *>(plain.data()), regionBytes);
 
     const qint64 payloadBytes = qint32(readLittleEndian32(plain.constData()));
     if (payloadBytes < 0 || payloadBytes > regionBytes - kLengthBytes) {

@@ -3,6 +3,7 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 // The framing that keeps settings files unreadable to anyone without the application's passphrase:
@@ -26,3 +27,8 @@ platform::Result<QByteArray> encryptAESKey(const QByteArray &data, const QString
 // non-empty number of blocks, or a length field that is negative or exceeds the bytes that follow)
 // fails without reading past the data.
 platform::Result<QByteArray> decryptAESKey(const QByteArray &data, const QString &key);
+
+// AES-256 in CBC mode over whole 16-byte blocks, without framing or padding: what the framing above is
+// built on. Fails unless the key has 32 bytes, the vector 16 and the blocks a multiple of 16.
+platform::Result<QByteArray> cipherAes256Cbc(QByteArrayView key, QByteArrayView vector, QByteArrayView blocks,
+                                             bool encrypting);

@@ -139,3 +139,47 @@ TEST(NSDataEncrypt, AnotherPassphraseDoesNotGiveThePayloadBack)
     const platform::Result<QByteArray> result = decryptAESKey(encrypted(payload), QStringLiteral("not the key"));
     EXPECT_TRUE(!result.ok() || *result != payload);
 }
+
+TEST(NSDataEncrypt, WritesTheSameBytesAsEver)
+{
+    // Enciphered once by the openssl command line with the key mask XORed with the passphrase.
+    const QByteArray payload("bplist00 settings of one profile \xc3\xa9");
+    const QByteArray stored = QByteArray::fromHex("a9b8c7d6441196f8f4190950bf3dbf9b4bf69206b8298ad09504be642357cf20"
+                                                  "bf5bc17f1e025426243a0cb0a05c17eed65778be");
+    EXPECT_EQ(encrypted(payload), stored);
+    EXPECT_EQ(decryptAESKey(stored, kPassphrase).valueOr(QByteArray()), payload);
+}
+
+TEST(NSDataEncrypt, MeetsThePublishedAes256Vectors)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray key;
+        QByteArray vector;
+        QByteArray plain;
+        QByteArray cipher;
+    };
+    const QByteArray zeroVector(16, '\0');
+    const Row rows[] = {
+        {"FIPS-197 C.3, one block", QByteArray::fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+         zeroVector, QByteArray::fromHex("00112233445566778899aabbccddeeff"),
+         QByteArray::fromHex("8ea2b7ca516745bfeafc49904b496089")},
+        {"SP 800-38A F.2.5/F.2.6 CBC-AES256",
+         QByteArray::fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4"),
+         QByteArray::fromHex("000102030405060708090a0b0c0d0e0f"),
+         QByteArray::fromHex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                             "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710"),
+         QByteArray::fromHex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+                             "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(cipherAes256Cbc(row.key, row.vector, row.plain, true).valueOr(QByteArray()), row.cipher);
+        EXPECT_EQ(cipherAes256Cbc(row.key, row.vector, row.cipher, false).valueOr(QByteArray()), row.plain);
+    }
+    const QByteArray key(32, 'k');
+    EXPECT_FALSE(cipherAes256Cbc(key.left(16), zeroVector, QByteArray(16, 'p'), true).ok());
+    EXPECT_FALSE(cipherAes256Cbc(key, zeroVector.left(8), QByteArray(16, 'p'), true).ok());
+    EXPECT_FALSE(cipherAes256Cbc(key, zeroVector, QByteArray(17, 'p'), false).ok());
+}
