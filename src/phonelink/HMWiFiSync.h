@@ -204,6 +204,7 @@ private:
 
     void runPurge(quint64 conduit);
     void runIdList(quint64 conduit);
+    bool reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit);
     // Reads the rows of a list reply, re-keyed for the conduit; nothing when it has no list part.
     platform::Result<QList<QVariantMap>> listRows(const QString &body, quint64 conduit, bool isPage);
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);

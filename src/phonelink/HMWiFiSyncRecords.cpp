@@ -517,26 +517,34 @@ void HMWiFiSync::runIdList(quint64 conduit)
             target->listCommandFinishedSuccessful(false);
             return;
         }
-        // The id list decides which desktop records are deleted: one that is not read whole deletes
-        // nothing and ends the conduit in error.
-        const platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, false);
-        if (!rows) {
-            DDLogError(rows.error().message());
-            target->didErrorWithError(6, rows.error().message());
-            target->listCommandFinishedSuccessful(false);
-            return;
-        }
-        DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
-        QStringList identifiers;
-        for (const QVariantMap &row : *rows) {
-            if (row.contains(QStringLiteral("UID")))
-                identifiers.append(row.value(QStringLiteral("UID")).toString());
-        }
-        target->setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
-        target->idListCommandReturnedWithDictionaries(*rows);
-        target->listCommandFinishedSuccessful(true);
+        target->listCommandFinishedSuccessful(reportIdList(*target, body, conduit));
         return;
     }
+}
+
+// The id list decides which desktop records are deleted: one that is not read whole deletes nothing
+// and ends the conduit in error. Its rows go when this returns, before the stage ends: a phone's
+// whole list of ids is among the largest things a sync holds.
+bool HMWiFiSync::reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit)
+{
+    platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, false);
+    if (!rows) {
+        DDLogError(rows.error().message());
+        target.didErrorWithError(6, rows.error().message());
+        return false;
+    }
+    DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
+    QStringList identifiers;
+    identifiers.reserve(rows->size());
+    for (const QVariantMap &row : std::as_const(*rows)) {
+        const auto uid = row.constFind(QStringLiteral("UID"));
+        if (uid != row.constEnd())
+            identifiers.append(uid->toString());
+    }
+    target.setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
+    // Moved, so that the receiver holds the only copy and can let the rows go.
+    target.idListCommandReturnedWithDictionaries(std::move(*rows));
+    return true;
 }
 
 qint64 HMWiFiSync::countRecordsInList(const QString &list)

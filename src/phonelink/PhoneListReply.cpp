@@ -54,13 +54,21 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
     return keys;
 }
 
-// One row under the given keys; values past the limit are cut.
-QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars)
+// One row under the given keys; values past the limit are cut. A value equal to its column's value in
+// the row before shares that row's text (lastValues), so a column that repeats one word (as the
+// actions of an id list do) costs no text per row.
+QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars,
+                    QStringList &lastValues)
 {
     QVariantMap row;
     for (qsizetype column = 0; column < keys.size(); ++column) {
-        if (!keys.at(column).isNull())
-            row.insert(keys.at(column), values.at(column).left(maxValueChars).toString());
+        if (keys.at(column).isNull())
+            continue;
+        const QStringView value = values.at(column).left(maxValueChars);
+        QString &last = lastValues[column];
+        if (last.isNull() || value != last)
+            last = value.toString();
+        row.insert(keys.at(column), last);
     }
     return row;
 }
@@ -103,6 +111,7 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
     const QStringList keys = rowKeysOf(columns, rules);
     QList<QVariantMap> rows;
     rows.reserve(std::min(lines.size(), rules.rowLimit));
+    QStringList lastValues(keys.size());
     // Every line is looked at: a malformed one anywhere fails the whole reply.
     for (const QStringView line : lines) {
         const QList<QStringView> values = line.split(u'\t');
@@ -117,7 +126,7 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
         if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
             return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
         if (rows.size() < rules.rowLimit)
-            rows.append(rowFrom(keys, values, rules.maxValueChars));
+            rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
     }
     return rows;
 }

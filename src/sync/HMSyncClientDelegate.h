@@ -36,7 +36,8 @@ public:
         Q_UNUSED(recordIds);
         Q_UNUSED(conduitLetter);
     }
-    virtual void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries)
+    // Taken by value, so that a transport that moves its rows in lets the receiver drop them at once.
+    virtual void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
     {
         Q_UNUSED(dictionaries);
     }

@@ -122,7 +122,7 @@ void HMSyncController::sendIdListCommand()
     }
 }
 
-void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
+void HMSyncController::parseIdListData(const QStringList &deviceIds)
 {
     if (!isRunQueueCurrent()) {
         failOffRunQueue();
@@ -135,10 +135,6 @@ void HMSyncController::parseIdListData(const QList<QVariantMap> &dictionaries)
         return;
     // Only ids the device confirmed can vanish from it: a temporary id of a record whose add was
     // never answered is not the device's, and its record is sent again instead of deleted.
-    QStringList deviceIds;
-    deviceIds.reserve(dictionaries.size());
-    for (const QVariantMap &entry : dictionaries)
-        deviceIds.append(stringForKey(entry, kHMSyncFieldUid));
     const QStringList vanished = dataSource->deviceConfirmedHmUidsMissingFrom(deviceIds);
     data.setDeviceRecordCount(-qint64(vanished.size()));
     if (vanished.isEmpty() || !takesDeviceDeletions(data.syncDeletions()))

@@ -4,6 +4,7 @@
 #include "foundation/HMProfilesController.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSDictionary+HMExtras.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -17,6 +18,7 @@
 #include "sync/HMSyncConduitData.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 #include "sync/HMSyncControllerDelegate.h"
+#include "sync/HMSyncFields.h"
 
 #include <QHash>
 
@@ -1125,11 +1127,18 @@ void HMSyncController::setIdsForNonDeletedWiFiRecords(const QStringList &recordI
         m_deviceIdsReported[size_t(*conduit)] = true;
 }
 
-void HMSyncController::idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries)
+void HMSyncController::idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
 {
-    hopToRunQueue("idListCommandReturnedWithDictionaries:", [dictionaries](HMSyncController &self) {
+    // Only the ids are kept: the transport's rows of a large list would stay in memory for as long
+    // as the graph is searched.
+    QStringList deviceIds;
+    deviceIds.reserve(dictionaries.size());
+    for (const QVariantMap &entry : std::as_const(dictionaries))
+        deviceIds.append(stringForKey(entry, kHMSyncFieldUid));
+    dictionaries = {};
+    hopToRunQueue("idListCommandReturnedWithDictionaries:", [deviceIds](HMSyncController &self) {
         self.setSyncState(HMSyncState::Processing);
-        self.parseIdListData(dictionaries);
+        self.parseIdListData(deviceIds);
     });
 }
 

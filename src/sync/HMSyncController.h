@@ -157,7 +157,7 @@ public:
     void logoffCommandReturned(bool wasSuccessful) override;
     void purgeCommandReturned(bool wasSuccessful) override;
     void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
-    void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries) override;
+    void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries) override;
     void idListCommandFinishedSuccessful(bool wasSuccessful) override;
     void picturesDictionaryUpdated() override;
     void setReceivingPhotosStatus(bool isReceiving) override;
@@ -219,7 +219,9 @@ private:
     void sendUpdates();
     void sendWifiPhotos();
     // Working on the records of the other side's replies.
-    void parseIdListData(const QList<QVariantMap> &dictionaries);
+    // Takes the other side's ids (each dictionary's UID, in order) rather than its rows, so that the
+    // rows are let go before the ids are matched against the graph.
+    void parseIdListData(const QStringList &deviceIds);
     void parseListDictionaries(const QList<QVariantMap> &records);
     void parseUpdateReturnedDictionary(const QVariantMap &ids);
     void parseUpdateReturnedDictionary(const QVariantMap &ids, quint64 conduit);

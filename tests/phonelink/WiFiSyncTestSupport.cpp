@@ -44,7 +44,7 @@ void RecordingSyncDelegate::setIdsForNonDeletedWiFiRecords(const QStringList &re
     m_endings.append(QStringLiteral("ids:%1").arg(conduitLetter));
 }
 
-void RecordingSyncDelegate::idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries)
+void RecordingSyncDelegate::idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
 {
     const std::lock_guard lock(m_mutex);
     m_idRows = dictionaries;

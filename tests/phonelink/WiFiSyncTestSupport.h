@@ -32,7 +32,7 @@ public:
     void logoffCommandReturned(bool wasSuccessful) override;
     void purgeCommandReturned(bool wasSuccessful) override;
     void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
-    void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &dictionaries) override;
+    void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries) override;
     void idListCommandFinishedSuccessful(bool wasSuccessful) override;
     void listCommandReturnedWithDictionaries(const QList<QVariantMap> &records) override;
     void listCommandFinishedSuccessful(bool wasSuccessful) override;
