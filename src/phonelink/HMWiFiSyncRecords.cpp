@@ -18,6 +18,7 @@
 #include "platform/foundation/Scanner.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/Values.h"
+#include "sync/HMSyncFields.h"
 #include "platform/restkit/RKErrors.h"
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncTypes.h"
@@ -537,7 +538,7 @@ bool HMWiFiSync::reportIdList(HMSyncClientDelegate &target, const QString &body,
     QStringList identifiers;
     identifiers.reserve(rows->size());
     for (const QVariantMap &row : std::as_const(*rows)) {
-        const auto uid = row.constFind(QStringLiteral("UID"));
+        const auto uid = row.constFind(QString(kHMSyncFieldUid));
         if (uid != row.constEnd())
             identifiers.append(uid->toString());
     }
@@ -555,6 +556,21 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
     return count;
 }
 
+namespace {
+
+// The entries of a phone-to-engine key map that name the record's id.
+QVariantMap idColumnsOf(const QVariantMap &toEngine)
+{
+    QVariantMap idColumns;
+    for (auto it = toEngine.constBegin(); it != toEngine.constEnd(); ++it) {
+        if (it.value().toString() == kHMSyncFieldUid)
+            idColumns.insert(it.key(), it.value());
+    }
+    return idColumns;
+}
+
+} // namespace
+
 platform::Result<QList<QVariantMap>> HMWiFiSync::listRows(const QString &body, quint64 conduit, bool isPage)
 {
     // Inside page rows the phone writes "&" as BEL.
@@ -565,8 +581,10 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::listRows(const QString &body, q
     rules.requiresCount = !isPage;
     rules.requiresUid = !isPage;
     rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
-    // Columns without a map entry are dropped: only the conduit's known keys reach a record.
-    rules.keyForColumn = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    // Columns without a map entry are dropped: only the conduit's known keys reach a record. Of an id
+    // list only the ids are read, so its rows keep nothing else: a phone's whole list is held at once.
+    const QVariantMap toEngine = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    rules.keyForColumn = isPage ? toEngine : idColumnsOf(toEngine);
     platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, rules);
     if (!rows || !isPage)
         return rows;
