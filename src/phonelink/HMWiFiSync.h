@@ -4,6 +4,7 @@
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "platform/foundation/Result.h"
+#include "phonelink/PhoneListReply.h"
 
 #include <QDateTime>
 #include <QList>
@@ -205,8 +206,9 @@ private:
     void runPurge(quint64 conduit);
     void runIdList(quint64 conduit);
     bool reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit);
-    // Reads the rows of a list reply, re-keyed for the conduit; nothing when it has no list part.
-    platform::Result<QList<QVariantMap>> listRows(const QString &body, quint64 conduit, bool isPage);
+    phonelist::ReadRules listRules(quint64 conduit, bool isPage) const;
+    // Reads the rows of a list page, re-keyed and decoded for the conduit; nothing when it has no list part.
+    platform::Result<QList<QVariantMap>> pageRows(const QString &body, quint64 conduit);
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
 
     QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);

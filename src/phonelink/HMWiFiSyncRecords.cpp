@@ -524,27 +524,20 @@ void HMWiFiSync::runIdList(quint64 conduit)
 }
 
 // The id list decides which desktop records are deleted: one that is not read whole deletes nothing
-// and ends the conduit in error. Its rows go when this returns, before the stage ends: a phone's
-// whole list of ids is among the largest things a sync holds.
+// and ends the conduit in error. Of its rows only the ids are kept: a phone's whole list is held at
+// once, and as maps of texts it would be among the largest things a sync holds.
 bool HMWiFiSync::reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit)
 {
-    platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, false);
-    if (!rows) {
-        DDLogError(rows.error().message());
-        target.didErrorWithError(6, rows.error().message());
+    const platform::Result<QStringList> identifiers =
+        phonelist::readColumn(body, listRules(conduit, false), QString(kHMSyncFieldUid));
+    if (!identifiers) {
+        DDLogError(identifiers.error().message());
+        target.didErrorWithError(6, identifiers.error().message());
         return false;
     }
     DDLogInfo(QStringLiteral("Parsing list for conduit '%1'").arg(conduitLetter(conduit)));
-    QStringList identifiers;
-    identifiers.reserve(rows->size());
-    for (const QVariantMap &row : std::as_const(*rows)) {
-        const auto uid = row.constFind(QString(kHMSyncFieldUid));
-        if (uid != row.constEnd())
-            identifiers.append(uid->toString());
-    }
-    target.setIdsForNonDeletedWiFiRecords(identifiers, conduitLetter(conduit));
-    // Moved, so that the receiver holds the only copy and can let the rows go.
-    target.idListCommandReturnedWithDictionaries(std::move(*rows));
+    target.setIdsForNonDeletedWiFiRecords(*identifiers, conduitLetter(conduit));
+    target.idListCommandReturnedWithDictionaries(*identifiers);
     return true;
 }
 
@@ -556,37 +549,24 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
     return count;
 }
 
-namespace {
-
-// The entries of a phone-to-engine key map that name the record's id.
-QVariantMap idColumnsOf(const QVariantMap &toEngine)
+phonelist::ReadRules HMWiFiSync::listRules(quint64 conduit, bool isPage) const
 {
-    QVariantMap idColumns;
-    for (auto it = toEngine.constBegin(); it != toEngine.constEnd(); ++it) {
-        if (it.value().toString() == kHMSyncFieldUid)
-            idColumns.insert(it.key(), it.value());
-    }
-    return idColumns;
-}
-
-} // namespace
-
-platform::Result<QList<QVariantMap>> HMWiFiSync::listRows(const QString &body, quint64 conduit, bool isPage)
-{
-    // Inside page rows the phone writes "&" as BEL.
-    QString text = body;
-    if (isPage)
-        text.replace(QChar(7), QLatin1Char('&'));
     phonelist::ReadRules rules;
     rules.requiresCount = !isPage;
     rules.requiresUid = !isPage;
     rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
-    // Columns without a map entry are dropped: only the conduit's known keys reach a record. Of an id
-    // list only the ids are read, so its rows keep nothing else: a phone's whole list is held at once.
-    const QVariantMap toEngine = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
-    rules.keyForColumn = isPage ? toEngine : idColumnsOf(toEngine);
-    platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, rules);
-    if (!rows || !isPage)
+    // Columns without a map entry are dropped: only the conduit's known keys reach a record.
+    rules.keyForColumn = m_toEngineMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    return rules;
+}
+
+platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, quint64 conduit)
+{
+    // Inside page rows the phone writes "&" as BEL.
+    QString text = body;
+    text.replace(QChar(7), QLatin1Char('&'));
+    platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, listRules(conduit, true));
+    if (!rows)
         return rows;
     for (QVariantMap &record : *rows) {
         // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
@@ -695,7 +675,7 @@ bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifie
         }
         // A page that is not read whole applies nothing: its rows would be taken as all the phone's
         // changes, and the rest lost once the phone marks them as synced.
-        const platform::Result<QList<QVariantMap>> rows = listRows(body, conduit, true);
+        const platform::Result<QList<QVariantMap>> rows = pageRows(body, conduit);
         if (!rows) {
             DDLogError(rows.error().message());
             target->didErrorWithError(6, rows.error().message());

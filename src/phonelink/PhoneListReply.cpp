@@ -1,6 +1,7 @@
 #include "phonelink/PhoneListReply.h"
 
 #include <algorithm>
+#include <functional>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -97,8 +98,11 @@ qint64 announcedCount(const QString &body)
 
 namespace {
 
-// The rows of the list part (from its "List=" line on); rowsRead counts every row, kept or not.
-platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const ReadRules &rules, qint64 &rowsRead)
+// Called with each row kept: the keys of its columns (a null key: a column left out) and its values.
+using RowSink = std::function<void(const QStringList &keys, const QList<QStringView> &values)>;
+
+// Reads the list part (from its "List=" line on) into the sink; rowsRead counts every row, kept or not.
+platform::Status readListPart(QStringView listPart, const ReadRules &rules, qint64 &rowsRead, const RowSink &keep)
 {
     QList<QStringView> lines = listPart.split(u'\n');
     lines.removeFirst(); // the "List=" line names the list
@@ -109,9 +113,6 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
     if (!lines.isEmpty() && (columns.size() < 2 || uidColumn < 0))
         return malformed(QStringLiteral("its header has no UID column"));
     const QStringList keys = rowKeysOf(columns, rules);
-    QList<QVariantMap> rows;
-    rows.reserve(std::min(lines.size(), rules.rowLimit));
-    QStringList lastValues(keys.size());
     // Every line is looked at: a malformed one anywhere fails the whole reply.
     for (const QStringView line : lines) {
         const QList<QStringView> values = line.split(u'\t');
@@ -125,15 +126,14 @@ platform::Result<QList<QVariantMap>> readListPart(QStringView listPart, const Re
         ++rowsRead;
         if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
             return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
-        if (rows.size() < rules.rowLimit)
-            rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
+        if (rowsRead <= rules.rowLimit)
+            keep(keys, values);
     }
-    return rows;
+    return platform::success();
 }
 
-} // namespace
-
-platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules)
+// Reads the reply whole into the sink, or fails.
+platform::Status readReply(const QString &body, const ReadRules &rules, const RowSink &keep)
 {
     const qsizetype listStart = listPartStart(body);
     const qint64 count = countBeforeList(body, listStart);
@@ -142,13 +142,42 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
     if (count == -1 && rules.requiresCount)
         return malformed(QStringLiteral("it announces no Count="));
     qint64 rowsRead = 0;
-    platform::Result<QList<QVariantMap>> rows =
-        listStart >= 0 ? readListPart(QStringView(body).mid(listStart), rules, rowsRead) : QList<QVariantMap>();
-    if (!rows)
-        return rows;
+    if (listStart >= 0) {
+        const platform::Status read = readListPart(QStringView(body).mid(listStart), rules, rowsRead, keep);
+        if (!read)
+            return read;
+    }
     if (count >= 0 && rowsRead != count)
         return malformed(QStringLiteral("it announces %1 rows and holds %2").arg(count).arg(rowsRead));
+    return platform::success();
+}
+
+} // namespace
+
+platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules)
+{
+    QList<QVariantMap> rows;
+    QStringList lastValues;
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
+        lastValues.resize(keys.size());
+        rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
+    });
+    if (!read)
+        return read.error();
     return rows;
+}
+
+platform::Result<QStringList> readColumn(const QString &body, const ReadRules &rules, const QString &key)
+{
+    QStringList column;
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
+        const qsizetype at = keys.lastIndexOf(key);
+        if (at >= 0)
+            column.append(values.at(at).left(rules.maxValueChars).toString());
+    });
+    if (!read)
+        return read.error();
+    return column;
 }
 
 } // namespace phonelist

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <optional>
@@ -30,6 +31,10 @@ struct ReadRules
 // encoding). A reply without a list part has no rows. Fails when a row's field count differs from the
 // header's, when the rows differ in number from the announced "Count=", or when a rule is broken.
 platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRules &rules);
+
+// Of the same rows, only the values under one key (as readRows would key them), in order: rows that
+// have no value under it give none. The reply is read and checked as whole as by readRows.
+platform::Result<QStringList> readColumn(const QString &body, const ReadRules &rules, const QString &key);
 
 // The number after "Count=" on a line between the status line and the list part; -1 when there is
 // none, -2 when it is not a whole number of at least 0.

@@ -36,11 +36,9 @@ public:
         Q_UNUSED(recordIds);
         Q_UNUSED(conduitLetter);
     }
-    // Taken by value, so that a transport that moves its rows in lets the receiver drop them at once.
-    virtual void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
-    {
-        Q_UNUSED(dictionaries);
-    }
+    // The id list's rows as their ids (each row's UID, in order; an empty text for a row without
+    // one): a receiver reads nothing else of them, and a phone's whole list would be held at once.
+    virtual void idListCommandReturnedWithDictionaries(const QStringList &deviceIds) { Q_UNUSED(deviceIds); }
     virtual void idListCommandFinishedSuccessful(bool wasSuccessful) { Q_UNUSED(wasSuccessful); }
     virtual void picturesDictionaryUpdated() {}
     virtual void setReceivingPhotosStatus(bool isReceiving) { Q_UNUSED(isReceiving); }

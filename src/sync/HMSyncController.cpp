@@ -4,7 +4,6 @@
 #include "foundation/HMProfilesController.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
-#include "foundation/NSDictionary+HMExtras.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -18,7 +17,6 @@
 #include "sync/HMSyncConduitData.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 #include "sync/HMSyncControllerDelegate.h"
-#include "sync/HMSyncFields.h"
 
 #include <QHash>
 
@@ -1127,15 +1125,8 @@ void HMSyncController::setIdsForNonDeletedWiFiRecords(const QStringList &recordI
         m_deviceIdsReported[size_t(*conduit)] = true;
 }
 
-void HMSyncController::idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
+void HMSyncController::idListCommandReturnedWithDictionaries(const QStringList &deviceIds)
 {
-    // Only the ids are kept: the transport's rows of a large list would stay in memory for as long
-    // as the graph is searched.
-    QStringList deviceIds;
-    deviceIds.reserve(dictionaries.size());
-    for (const QVariantMap &entry : std::as_const(dictionaries))
-        deviceIds.append(stringForKey(entry, kHMSyncFieldUid));
-    dictionaries = {};
     hopToRunQueue("idListCommandReturnedWithDictionaries:", [deviceIds](HMSyncController &self) {
         self.setSyncState(HMSyncState::Processing);
         self.parseIdListData(deviceIds);

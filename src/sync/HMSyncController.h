@@ -157,7 +157,7 @@ public:
     void logoffCommandReturned(bool wasSuccessful) override;
     void purgeCommandReturned(bool wasSuccessful) override;
     void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
-    void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries) override;
+    void idListCommandReturnedWithDictionaries(const QStringList &deviceIds) override;
     void idListCommandFinishedSuccessful(bool wasSuccessful) override;
     void picturesDictionaryUpdated() override;
     void setReceivingPhotosStatus(bool isReceiving) override;
@@ -219,8 +219,7 @@ private:
     void sendUpdates();
     void sendWifiPhotos();
     // Working on the records of the other side's replies.
-    // Takes the other side's ids (each dictionary's UID, in order) rather than its rows, so that the
-    // rows are let go before the ids are matched against the graph.
+    // Takes the ids of the other side's id list (each row's UID, in order).
     void parseIdListData(const QStringList &deviceIds);
     void parseListDictionaries(const QList<QVariantMap> &records);
     void parseUpdateReturnedDictionary(const QVariantMap &ids);

@@ -38,6 +38,9 @@ TEST(PhoneListReply, ReadsRowsWholeOrNotAtAll)
          true, 512, QList<QVariantMap>{row({{"UID", "p1"}, {"name", "Ann\r"}}), row({{"UID", "p2"}, {"name", "\r"}})}},
         {"row limit keeps counting", "OK\nCount=3\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nadd\tp3\n", true, 2,
          QList<QVariantMap>{row({{"UID", "p1"}}), row({{"UID", "p2"}})}},
+        {"repeated values", "OK\nCount=4\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nupdate\tp3\nadd\tp3\n", false, 512,
+         QList<QVariantMap>{row({{"ACTION", "add"}, {"UID", "p1"}}), row({{"ACTION", "add"}, {"UID", "p2"}}),
+                            row({{"ACTION", "update"}, {"UID", "p3"}}), row({{"ACTION", "add"}, {"UID", "p3"}})}},
         {"no list part", "OK\nCount=0\n", true, 512, QList<QVariantMap>{}},
         {"short row", "OK\nCount=2\nList=A\nACTION\tUID\nadd\tp1\nadd\n", true, 512, std::nullopt},
         {"blank UID", "OK\nCount=1\nList=A\nACTION\tUID\nadd\t  \n", true, 512, std::nullopt},
@@ -54,12 +57,23 @@ TEST(PhoneListReply, ReadsRowsWholeOrNotAtAll)
         if (test.renames)
             rules.keyForColumn = keys;
         const platform::Result<QList<QVariantMap>> rows = phonelist::readRows(QString::fromUtf8(test.body), rules);
+        // One column of the same rows is read as strictly, and holds each kept row's value under its key.
+        const QString columnKey = test.renames ? QStringLiteral("name") : QStringLiteral("ACTION");
+        const platform::Result<QStringList> column = phonelist::readColumn(QString::fromUtf8(test.body), rules, columnKey);
         if (!test.rows) {
             EXPECT_FALSE(rows) << test.name;
+            EXPECT_FALSE(column) << test.name;
             continue;
         }
         ASSERT_TRUE(rows) << test.name << ": " << rows.error().message().toStdString();
         EXPECT_EQ(*rows, *test.rows) << test.name;
+        QStringList expectedColumn;
+        for (const QVariantMap &kept : *test.rows) {
+            if (kept.contains(columnKey))
+                expectedColumn.append(kept.value(columnKey).toString());
+        }
+        ASSERT_TRUE(column) << test.name;
+        EXPECT_EQ(*column, expectedColumn) << test.name;
     }
 }
 
@@ -71,4 +85,8 @@ TEST(PhoneListReply, CutsLongValues)
         phonelist::readRows(QStringLiteral("OK\nCount=1\nList=A\nUID\tNOTE\nlong-id\tabcdefgh\n"), rules);
     ASSERT_TRUE(rows);
     EXPECT_EQ(*rows, QList<QVariantMap>{row({{"UID", "long"}, {"NOTE", "abcd"}})});
+    EXPECT_EQ(phonelist::readColumn(QStringLiteral("OK\nCount=1\nList=A\nUID\tNOTE\nlong-id\tabcdefgh\n"), rules,
+                                    QStringLiteral("UID"))
+                  .valueOr(QStringList()),
+              QStringList{QStringLiteral("long")});
 }

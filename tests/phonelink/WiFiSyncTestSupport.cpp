@@ -44,10 +44,10 @@ void RecordingSyncDelegate::setIdsForNonDeletedWiFiRecords(const QStringList &re
     m_endings.append(QStringLiteral("ids:%1").arg(conduitLetter));
 }
 
-void RecordingSyncDelegate::idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries)
+void RecordingSyncDelegate::idListCommandReturnedWithDictionaries(const QStringList &deviceIds)
 {
     const std::lock_guard lock(m_mutex);
-    m_idRows = dictionaries;
+    m_idRows = deviceIds;
 }
 
 void RecordingSyncDelegate::idListCommandFinishedSuccessful(bool wasSuccessful)
@@ -147,7 +147,7 @@ QStringList RecordingSyncDelegate::ids() const
     return m_ids;
 }
 
-QList<QVariantMap> RecordingSyncDelegate::idRows() const
+QStringList RecordingSyncDelegate::idRows() const
 {
     const std::lock_guard lock(m_mutex);
     return m_idRows;

@@ -32,7 +32,7 @@ public:
     void logoffCommandReturned(bool wasSuccessful) override;
     void purgeCommandReturned(bool wasSuccessful) override;
     void setIdsForNonDeletedWiFiRecords(const QStringList &recordIds, const QString &conduitLetter) override;
-    void idListCommandReturnedWithDictionaries(QList<QVariantMap> dictionaries) override;
+    void idListCommandReturnedWithDictionaries(const QStringList &deviceIds) override;
     void idListCommandFinishedSuccessful(bool wasSuccessful) override;
     void listCommandReturnedWithDictionaries(const QList<QVariantMap> &records) override;
     void listCommandFinishedSuccessful(bool wasSuccessful) override;
@@ -54,7 +54,7 @@ public:
     QList<Error> errors() const;
     QVariantMap logonReply() const;
     QStringList ids() const;
-    QList<QVariantMap> idRows() const;
+    QStringList idRows() const;
     QList<QVariantMap> listedRecords() const;
     QList<QVariantMap> updateIds() const;
     QList<bool> remainOnUpdate() const;
@@ -69,7 +69,7 @@ private:
     QList<Error> m_errors;
     QVariantMap m_logonReply;
     QStringList m_ids;
-    QList<QVariantMap> m_idRows;
+    QStringList m_idRows;
     QList<QVariantMap> m_listed;
     QList<QVariantMap> m_updateIds;
     QList<bool> m_remainOnUpdate;

@@ -210,7 +210,7 @@ std::optional<bool> FakeSyncClient::idListForConduit(quint64 conduit)
             for (const QVariantMap &entry : ids)
                 uids.append(entry.value(QStringLiteral("UID")).toString());
             receiver.setIdsForNonDeletedWiFiRecords(uids, letter);
-            receiver.idListCommandReturnedWithDictionaries(ids);
+            receiver.idListCommandReturnedWithDictionaries(uids);
             receiver.listCommandFinishedSuccessful(true);
         },
         [](HMSyncClientDelegate &receiver) { receiver.idListCommandFinishedSuccessful(false); });
