@@ -56,8 +56,8 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
 }
 
 // One row under the given keys; values past the limit are cut. A value equal to its column's value in
-// the row before shares that row's text (lastValues), so a column that repeats one word (as the
-// actions of an id list do) costs no text per row.
+// the row before shares that row's text (lastValues), so a column that repeats one word (as a list's
+// actions do) costs no text per row.
 QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars,
                     QStringList &lastValues)
 {
