@@ -39,7 +39,7 @@ class BenchDelegate final : public HMSyncClientDelegate
 public:
     void logonCommandReturned(bool wasSuccessful, const QVariantMap &) override { end(wasSuccessful); }
     void logoffCommandReturned(bool wasSuccessful) override { end(wasSuccessful); }
-    void idListCommandReturnedWithDictionaries(const QList<QVariantMap> &rows) override { m_idRows += rows.size(); }
+    void idListCommandReturnedWithDictionaries(const QStringList &ids) override { m_idRows += ids.size(); }
     void idListCommandFinishedSuccessful(bool wasSuccessful) override { end(wasSuccessful); }
     void listCommandReturnedWithDictionaries(const QList<QVariantMap> &rows) override { m_listedRows += rows.size(); }
     void listCommandFinishedSuccessful(bool wasSuccessful) override { end(wasSuccessful); }
