@@ -88,7 +88,7 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.uids == right.uids && left.titles == right.titles &&
+    return left.parses == right.parses && left.items == right.items &&
            left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
            left.listedEvent == right.listedEvent;
@@ -231,6 +231,26 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     return nullptr;
 }
 
+QStringList ICalendarFile::uids() const
+{
+    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
+}
+
+// Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
+// one event without a title.
+QStringList ICalendarFile::titles() const
+{
+    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
+    if (texts.isEmpty() && hasEvents)
+        texts.append(QString());
+    return texts;
+}
+
+void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
+{
+    items = icalindex::encodeItems(uids, titles);
+}
+
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
 {
     return (!end.isValid() || reachStart < end.toSecsSinceEpoch()) &&
@@ -308,8 +328,8 @@ void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
 
 void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 {
-    file.uids.clear();
-    file.titles.clear();
+    QStringList uids;
+    QStringList titles;
     file.hasEvents = file.hasTodos = false;
     file.reachStart = ICalendarFile::kOpenEnd;
     file.reachEnd = ICalendarFile::kOpenStart;
@@ -321,17 +341,18 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             continue;
         file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
         const QString text = QString::fromUtf8(uid);
-        if (!file.uids.contains(text))
-            file.uids.append(text);
+        if (!uids.contains(text))
+            uids.append(text);
         if (kind != ICAL_VEVENT_COMPONENT)
             continue;
         file.hasEvents = true;
         widenReach(file, item);
         const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
-        if (!file.titles.contains(title))
-            file.titles.append(title);
+        if (!titles.contains(title))
+            titles.append(title);
     }
-    file.parses = !file.uids.isEmpty();
+    file.parses = !uids.isEmpty();
+    file.setItems(uids, titles);
     file.listedEvent = icallisted::listedEventOf(root);
 }
 
@@ -387,10 +408,15 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
 }
 
 // The watch starts before the folder is listed, so that it tells every change the listing misses.
+// Adding it costs the kernel a walk over every file of the folder, which a process that looks at the
+// folder once (a sync run) never gets back: the watch is added at the second whole look, and until
+// then the watch cannot tell, so every look within the second is a whole one.
 void ICalendarFolder::refreshAllFiles()
 {
     m_lastScan = std::chrono::steady_clock::now();
-    m_watch.arm(m_path);
+    if (m_hasLookedWhole)
+        m_watch.arm(m_path);
+    m_hasLookedWhole = true;
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     const Result<QStringList> names = namesInFolder(folder, m_path);
@@ -585,11 +611,11 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
 {
     if (indexes & ByUid) {
-        for (const QString &uid : std::as_const(file->uids))
+        for (const QString &uid : file->uids())
             m_filesByUid[uid].append(file);
     }
     if (indexes & ByTitle) {
-        for (const QString &title : std::as_const(file->titles))
+        for (const QString &title : file->titles())
             m_filesByTitle[title].append(file);
     }
 }
@@ -606,9 +632,9 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
         if (found->isEmpty())
             index.erase(found);
     };
-    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids : QStringList())
+    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids() : QStringList())
         drop(m_filesByUid, uid);
-    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles : QStringList())
+    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles() : QStringList())
         drop(m_filesByTitle, title);
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
@@ -653,7 +679,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
         if (!described)
             return nullptr;
         std::shared_ptr<const ICalendarFile> file = parsedFile(described);
-        if (file && file->uids.contains(uid))
+        if (file && file->uids().contains(uid))
             return file;
     }
     return nullptr;
@@ -664,7 +690,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
     std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
-    if (own && own->parses && own->uids.contains(uid))
+    if (own && own->parses && own->uids().contains(uid))
         return own;
     ensureItemIndex(ByUid);
     const auto found = m_filesByUid.constFind(uid);

@@ -59,6 +59,23 @@ QStringList decodeList(QByteArrayView field)
     return texts;
 }
 
+bool isHexDigit(char character)
+{
+    return (character >= '0' && character <= '9') || (character >= 'a' && character <= 'f') ||
+           (character >= 'A' && character <= 'F');
+}
+
+// Whether every '%' of the field begins an escape of two hexadecimal digits, as we write them: a
+// field told whole here decodes without surprise when it is first asked for.
+bool hasWholeEscapes(QByteArrayView field)
+{
+    for (qsizetype at = field.indexOf('%'); at >= 0; at = field.indexOf('%', at + 3)) {
+        if (at + 2 >= field.size() || !isHexDigit(field[at + 1]) || !isHexDigit(field[at + 2]))
+            return false;
+    }
+    return true;
+}
+
 // FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
 // whole index, read as damaged.
 quint64 fnvHashOf(QByteArrayView text)
@@ -101,8 +118,8 @@ QByteArray lineFor(const ICalendarFile &file)
     const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
     const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
-                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
-                              encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
+                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + file.items + '\t' +
+                              QByteArray::number(file.reachStart) + '\t' +
                               QByteArray::number(file.reachEnd) + '\t' + file.listedEvent;
     return fields + '\t' + checksumOf(fields);
 }
@@ -123,24 +140,27 @@ bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile
     return isStartRead && isEndRead;
 }
 
-// The tab-separated fields of a line, read where they stand; nothing when there are not as many as
-// an entry has.
+// The tab-separated fields of a line, read where they stand, in one pass; nothing when there are not
+// as many as an entry has.
 std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
 {
-    if (line.count('\t') != kFieldCount - 1)
-        return std::nullopt;
     std::array<QByteArrayView, kFieldCount> fields;
     qsizetype start = 0;
-    for (QByteArrayView &field : fields) {
+    for (qsizetype at = 0; at < kFieldCount - 1; ++at) {
         const qsizetype tab = line.indexOf('\t', start);
-        const qsizetype end = tab < 0 ? line.size() : tab;
-        field = line.sliced(start, end - start);
-        start = end + 1;
+        if (tab < 0)
+            return std::nullopt;
+        fields[std::size_t(at)] = line.sliced(start, tab - start);
+        start = tab + 1;
     }
+    fields.back() = line.sliced(start);
+    if (fields.back().contains('\t'))
+        return std::nullopt;
     return fields;
 }
 
-// One entry, or null when the line is not one of ours.
+// One entry, or null when the line is not one of ours. Its UIDs and titles are kept as the line
+// holds them, checked to decode, and decoded only when asked for.
 std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
 {
     const auto fields = fieldsOf(line);
@@ -148,19 +168,20 @@ std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
         return nullptr;
     const auto &field = *fields;
     auto file = std::make_shared<ICalendarFile>();
-    file->fileName = decodeText(field[0]);
     const bool numbersRead = readNumber(field[1], file->size) && readNumber(field[2], file->modifiedNs) &&
                              readNumber(field[3], file->inode) && readNumber(field[4], file->changedNs) &&
                              readReach(field[8], field[9], *file);
-    const bool isSafeName = !file->fileName.isEmpty() && !file->fileName.contains(QLatin1Char('/'));
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    if (!numbersRead || !isSafeName || !field[5].endsWith('-') || field[6].isEmpty() ||
-        field[10].size() > icallisted::kMaxListedBytes)
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !hasWholeEscapes(field[0]) ||
+        !hasWholeEscapes(field[6]) || !hasWholeEscapes(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
+        return nullptr;
+    file->fileName = decodeText(field[0]);
+    if (file->fileName.isEmpty() || file->fileName.contains(QLatin1Char('/')))
         return nullptr;
     file->hasEvents = field[5].contains('E');
     file->hasTodos = field[5].contains('T');
-    file->uids = decodeList(field[6]);
-    file->titles = decodeList(field[7]);
+    // The two fields and the tab between them, as one text.
+    file->items = QByteArrayView(field[6].begin(), field[7].end()).toByteArray();
     file->listedEvent = field[10].toByteArray();
     file->parses = true;
     file->needsParsing = true;
@@ -231,6 +252,19 @@ Status appendBlock(int descriptor, const QByteArray &block, const QString &path)
 }
 
 } // namespace
+
+QByteArray encodeItems(const QStringList &uids, const QStringList &titles)
+{
+    return encodeList(uids) + '\t' + encodeList(titles);
+}
+
+QStringList decodeItems(QByteArrayView items, ItemList list)
+{
+    const qsizetype tab = items.indexOf('\t');
+    if (tab < 0)
+        return {};
+    return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
+}
 
 QString indexPathFor(const QString &folderPath)
 {
