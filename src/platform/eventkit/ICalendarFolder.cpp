@@ -674,7 +674,7 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() co
 // parse, and the next candidate is tried.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
 {
-    for (qsizetype attempt = 0; attempt < 2; ++attempt) {
+    for (qsizetype attempt = 0; attempt < 3; ++attempt) {
         const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
         if (!described)
             return nullptr;
@@ -686,11 +686,12 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
 }
 
 // The file named after the UID wins over any other holding it: found so, it needs no index of
-// every UID, which a run that asks for a few items then never builds.
+// every UID, which a run that asks for a few items then never builds. One the index described and
+// this process has not read yet is read to tell, whatever its entry says.
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
     std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
-    if (own && own->parses && own->uids().contains(uid))
+    if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
         return own;
     ensureItemIndex(ByUid);
     const auto found = m_filesByUid.constFind(uid);

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QVarLengthArray>
 #include <QScopeGuard>
 #include <QUrl>
 
@@ -59,21 +60,41 @@ QStringList decodeList(QByteArrayView field)
     return texts;
 }
 
-bool isHexDigit(char character)
+// The value of a hexadecimal digit; -1 for any other character.
+int hexValue(char character)
 {
-    return (character >= '0' && character <= '9') || (character >= 'a' && character <= 'f') ||
-           (character >= 'A' && character <= 'F');
+    if (character >= '0' && character <= '9')
+        return character - '0';
+    if (character >= 'a' && character <= 'f')
+        return character - 'a' + 10;
+    if (character >= 'A' && character <= 'F')
+        return character - 'A' + 10;
+    return -1;
 }
 
-// Whether every '%' of the field begins an escape of two hexadecimal digits, as we write them: a
-// field told whole here decodes without surprise when it is first asked for.
-bool hasWholeEscapes(QByteArrayView field)
+// Whether the field is a list of texts as we write them: every '%' begins an escape of two
+// hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
+// first asked for; it is read without keeping a copy.
+bool isWholeList(QByteArrayView field)
 {
-    for (qsizetype at = field.indexOf('%'); at >= 0; at = field.indexOf('%', at + 3)) {
-        if (at + 2 >= field.size() || !isHexDigit(field[at + 1]) || !isHexDigit(field[at + 2]))
+    const qsizetype firstEscape = field.indexOf('%');
+    if (firstEscape < 0)
+        return field.isValidUtf8();
+    QVarLengthArray<char, 512> bytes;
+    bytes.append(field.constData(), firstEscape);
+    for (qsizetype at = firstEscape; at < field.size(); ++at) {
+        if (field[at] != '%') {
+            bytes.append(field[at]);
+            continue;
+        }
+        const int high = at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
+        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
+        if (low < 0)
             return false;
+        bytes.append(char(high * 16 + low));
+        at += 2;
     }
-    return true;
+    return QByteArrayView(bytes.constData(), bytes.size()).isValidUtf8();
 }
 
 // FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
@@ -160,7 +181,7 @@ std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView l
 }
 
 // One entry, or null when the line is not one of ours. Its UIDs and titles are kept as the line
-// holds them, checked to decode, and decoded only when asked for.
+// holds them, checked to decode, and decoded only when asked for; its name is decoded at once.
 std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
 {
     const auto fields = fieldsOf(line);
@@ -172,8 +193,8 @@ std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
                              readNumber(field[3], file->inode) && readNumber(field[4], file->changedNs) &&
                              readReach(field[8], field[9], *file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !hasWholeEscapes(field[0]) ||
-        !hasWholeEscapes(field[6]) || !hasWholeEscapes(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0]) ||
+        !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
         return nullptr;
     file->fileName = decodeText(field[0]);
     if (file->fileName.isEmpty() || file->fileName.contains(QLatin1Char('/')))

@@ -307,6 +307,13 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const qsizetype checksumAt = good.indexOf("theirs.ics") + theirsFields.size() + 1;
     const QByteArray zeroLed = good.left(checksumAt) + '0' + good.mid(checksumAt);
     const QByteArray capitals = good.left(checksumAt) + theirsLine.mid(theirsFields.size() + 1).toUpper();
+    // Their entry with one field written otherwise, signed anew.
+    const auto withTheirField = [&](int at, const QByteArray &value) {
+        QByteArrayList fields = theirsFields.split('\t');
+        fields[at] = value;
+        QByteArray bytes = good;
+        return bytes.replace(theirsEntry, fnvSigned(fields.join('\t')) + '\n');
+    };
     struct Row
     {
         const char *name;
@@ -314,6 +321,12 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     };
     const Row rows[] = {
         {"empty", ""},
+        {"a title with an escape cut short", withTheirField(7, "Theirs%2")},
+        {"a title with an escape that is no number", withTheirField(7, "Their%zz")},
+        {"a title whose escapes are not UTF-8", withTheirField(7, "Theirs%FF%FE")},
+        {"a title that is not UTF-8", withTheirField(7, "Theirs\xc3")},
+        {"a UID whose escapes are not UTF-8", withTheirField(6, "theirs%C3,%A9")},
+        {"a name whose escape is cut short", withTheirField(0, "theirs.ics%")},
         {"another format", "HMCALINDEX 1\n" + good.mid(13)},
         {"the format before blocks", "HMCALINDEX 3\n" + good.mid(13)},
         {"a block added after it cut short", good + theirsEntry.left(20)},
@@ -613,5 +626,59 @@ TEST_F(EKEventStoreIndexTest, AnItemIsFoundByUidInTheFileNamedAfterItFirst)
         }
         const auto event = eventStore()->eventWithIdentifier(QStringLiteral("u1"));
         EXPECT_EQ(event ? event->title() : QString(), row.title);
+    }
+}
+
+// A signed entry whose file status holds but whose UIDs, titles or listed event are not what the
+// file holds (written by hand, or by a program that lies): no event is lost, doubled or made up,
+// whether the listing reads the file or an item is asked for by its UID.
+TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsEntry = entryOf(good, QStringLiteral("theirs.ics"));
+    ASSERT_FALSE(theirsEntry.isEmpty());
+    const QByteArrayList fields = theirsEntry.left(theirsEntry.lastIndexOf('\t')).split('\t');
+    ASSERT_EQ(fields.size(), 11);
+    struct Row
+    {
+        const char *name;
+        QByteArray uids;
+        QByteArray titles;
+        bool keepsListed;
+    };
+    const Row rows[] = {
+        {"another UID", "other", "Theirs", true},
+        {"another UID, nothing listed", "other", "Theirs", false},
+        {"two UIDs", "theirs,other", "Theirs", false},
+        {"another title, nothing listed", "theirs", "Other", false},
+        {"an escaped UID of its own", "%74heirs", "Theirs", true},
+    };
+    QString name = QStringLiteral("work");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        // The folder under a new name, its files untouched: a new folder object reads its index.
+        const QString next = name + QLatin1Char('x');
+        ASSERT_TRUE(QFile::rename(root() + QLatin1Char('/') + name, root() + QLatin1Char('/') + next));
+        name = next;
+        QByteArrayList lying = fields;
+        lying[6] = row.uids;
+        lying[7] = row.titles;
+        lying[10] = row.keepsListed ? fields[10] : QByteArray();
+        QByteArray bytes = good;
+        writeAsOtherProgram(root() + QStringLiteral("/.%1.hmindex").arg(name),
+                            bytes.replace(theirsEntry, fnvSigned(lying.join('\t')) + '\n'));
+        const auto byUid = eventStore()->eventWithIdentifier(QStringLiteral("theirs"));
+        EXPECT_EQ(byUid ? byUid->title() : QString(), QStringLiteral("Theirs"));
+        EXPECT_EQ(eventStore()->eventWithIdentifier(QStringLiteral("other")), nullptr);
+        m_store = eventStore();
+        QStringList identifiers;
+        for (const auto &event : m_store->eventsMatchingPredicate(m_store->predicateForEventsWithStartDate(
+                 at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})))
+            identifiers.append(event->title() + QLatin1Char('=') + event->calendarItemIdentifier());
+        identifiers.sort();
+        ASSERT_EQ(identifiers.size(), 2);
+        EXPECT_TRUE(identifiers[0].startsWith(QStringLiteral("Ours=")));
+        EXPECT_EQ(identifiers[1], QStringLiteral("Theirs=theirs"));
+        m_store.reset();
     }
 }
