@@ -433,9 +433,11 @@ void ICalendarFolder::refreshAllFiles()
     // folder to be let go, so a burst of saves does not write it each time. Entries it tells of
     // files no longer there are no reason to save it.
     m_hasLookedBefore = true;
-    if (!refreshFiles(folder, *names, isIndexWrong))
+    const bool isLookedWhole = isTakenWhole && refreshIndexedFiles(folder, *names, isIndexWrong);
+    if (!isLookedWhole && !refreshFiles(folder, *names, isIndexWrong))
         isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
     m_described.clear();
+    m_indexedInOrder.clear();
     if (isIndexWrong)
         saveIndex();
 }
@@ -457,7 +459,8 @@ bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
         return described.has_value();
     }
     m_files = std::move(described->files);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+    m_indexedInOrder = std::move(described->inOrder);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder))
         indexFile(file);
     return true;
 }
@@ -512,6 +515,36 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
         knownFound += look.isRegular && look.wasKnown ? 1 : 0;
     }
     return knownFound == knownBefore;
+}
+
+// The first look at a folder whose index it took whole: each file the index tells of is looked at
+// by its name, in the order of the index, in which the descriptions lie in memory. When each is
+// still a regular file by a name the folder lists (no dot first) and the folder holds as many item
+// files, those are the folder's item files (names in a folder are unique) and the look is whole; else (false) the folder's names are looked
+// at one by one. A file added or removed meanwhile changes the folder's time, which the next
+// refresh sees.
+bool ICalendarFolder::refreshIndexedFiles(int folder, const QStringList &names, bool &isIndexWrong)
+{
+    qsizetype itemFileCount = 0;
+    bool hasVCards = false;
+    for (const QString &name : names) {
+        hasVCards = hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
+        itemFileCount += name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive) ? 1 : 0;
+    }
+    if (itemFileCount != m_indexedInOrder.size())
+        return false;
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder)) {
+        if (file->fileName.startsWith(QLatin1Char('.')) ||
+            !file->fileName.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            return false;
+        const FileStat info = statInFolder(folder, file->fileName);
+        if (!info.isRegular)
+            return false;
+        if (!hasStatus(*file, info))
+            refreshFile(folder, file->fileName, isIndexWrong);
+    }
+    m_hasVCards = hasVCards;
+    return true;
 }
 
 // Drops the entries of files no longer in the folder, or no longer regular files, and any an index

@@ -152,6 +152,7 @@ private:
     };
     FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
+    bool refreshIndexedFiles(int folder, const QStringList &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Adds the entries of the files changed since the index was last read or written, when they are
@@ -179,6 +180,8 @@ private:
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
+    // The index's entries in its order, when the first look took them whole.
+    QList<std::shared_ptr<ICalendarFile>> m_indexedInOrder;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
     bool m_hasLookedWhole = false; // once in the process: the watch is added from the next whole look on

@@ -220,6 +220,7 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
     LoadedIndex index;
     // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
     index.files.reserve(std::min(text.size() / 320, kMaxEntries));
+    index.inOrder.reserve(index.files.capacity());
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
@@ -236,10 +237,14 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
         std::shared_ptr<ICalendarFile> file = ++index.entryLines <= kMaxEntries ? entryFromLine(line) : nullptr;
         if (!file)
             return std::nullopt;
+        index.inOrder.append(file);
         index.files.insert(file->fileName, std::move(file));
     }
     if (!isClosed)
         return std::nullopt;
+    // Entries a later block replaced are left out.
+    if (index.inOrder.size() != index.files.size())
+        index.inOrder.removeIf([&index](const auto &file) { return index.files.value(file->fileName) != file; });
     return index;
 }
 

@@ -38,6 +38,8 @@ struct IndexFileStatus
 struct LoadedIndex
 {
     QHash<QString, std::shared_ptr<ICalendarFile>> files;
+    // The same entries in the order of the index, which is the order they lie in memory.
+    QList<std::shared_ptr<ICalendarFile>> inOrder;
     // The entries in the file, those a later one replaced included.
     qsizetype entryLines = 0;
 };

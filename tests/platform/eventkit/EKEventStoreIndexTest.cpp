@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -97,6 +98,18 @@ protected:
         EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
         m_store.reset();
         return readAll(root() + QStringLiteral("/.work.hmindex"));
+    }
+
+    // The folder and its index under a new name, its files untouched: as in a new run, a new folder
+    // object reads the index. Answers the index's path.
+    QString moveFolderForNewRun()
+    {
+        const QString next = m_folder + QLatin1Char('x');
+        const QString index = root() + QStringLiteral("/.%1.hmindex").arg(QFileInfo(next).fileName());
+        EXPECT_TRUE(QFile::rename(m_folder, next));
+        EXPECT_TRUE(QFile::rename(root() + QStringLiteral("/.%1.hmindex").arg(QFileInfo(m_folder).fileName()), index));
+        m_folder = next;
+        return index;
     }
 
     QString m_folder;
@@ -653,20 +666,14 @@ TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
         {"another title, nothing listed", "theirs", "Other", false},
         {"an escaped UID of its own", "%74heirs", "Theirs", true},
     };
-    QString name = QStringLiteral("work");
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        // The folder under a new name, its files untouched: a new folder object reads its index.
-        const QString next = name + QLatin1Char('x');
-        ASSERT_TRUE(QFile::rename(root() + QLatin1Char('/') + name, root() + QLatin1Char('/') + next));
-        name = next;
         QByteArrayList lying = fields;
         lying[6] = row.uids;
         lying[7] = row.titles;
         lying[10] = row.keepsListed ? fields[10] : QByteArray();
         QByteArray bytes = good;
-        writeAsOtherProgram(root() + QStringLiteral("/.%1.hmindex").arg(name),
-                            bytes.replace(theirsEntry, fnvSigned(lying.join('\t')) + '\n'));
+        writeAsOtherProgram(moveFolderForNewRun(), bytes.replace(theirsEntry, fnvSigned(lying.join('\t')) + '\n'));
         const auto byUid = eventStore()->eventWithIdentifier(QStringLiteral("theirs"));
         EXPECT_EQ(byUid ? byUid->title() : QString(), QStringLiteral("Theirs"));
         EXPECT_EQ(eventStore()->eventWithIdentifier(QStringLiteral("other")), nullptr);
@@ -679,6 +686,69 @@ TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
         ASSERT_EQ(identifiers.size(), 2);
         EXPECT_TRUE(identifiers[0].startsWith(QStringLiteral("Ours=")));
         EXPECT_EQ(identifiers[1], QStringLiteral("Theirs=theirs"));
+        m_store.reset();
+    }
+}
+
+// A new run's first look takes the index whole and looks at the files it tells of: changes made
+// between runs that keep the number of item files, or that hide one behind a name no listing reads,
+// are seen all the same.
+TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
+{
+    const auto signedEntry = [](const QByteArray &entry, const QString &path) {
+        QByteArrayList fields = entry.left(entry.lastIndexOf('\t')).split('\t');
+        const FileStatus status = statusOf(path);
+        fields[0] = QFile::encodeName(QFileInfo(path).fileName());
+        fields[1] = QByteArray::number(status.size);
+        fields[2] = QByteArray::number(status.modifiedNs);
+        fields[3] = QByteArray::number(status.inode);
+        fields[4] = QByteArray::number(status.changedNs);
+        return fnvSigned(fields.join('\t')) + '\n';
+    };
+    struct Row
+    {
+        const char *name;
+        std::function<void(const QString &index)> change;
+        QStringList titles;
+    };
+    const auto file = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
+    const auto write = [&](const char *name, const QByteArray &title) {
+        writeAsOtherProgram(file(name), calendarText(eventText(QByteArray(name).chopped(4), title, "20260303T090000Z")));
+    };
+    const Row rows[] = {
+        {"nothing", [](const QString &) {}, {"A", "B"}},
+        {"one added", [&](const QString &) { write("c.ics", "C"); }, {"A", "B", "C"}},
+        {"one removed, one added", [&](const QString &) {
+             ASSERT_TRUE(QFile::remove(file("b.ics")));
+             write("c.ics", "C");
+         }, {"A", "C"}},
+        {"one replaced", [&](const QString &) { write("b.ics", "B2"); }, {"A", "B2"}},
+        {"one made a link", [&](const QString &) {
+             ASSERT_TRUE(QFile::remove(file("b.ics")));
+             ASSERT_TRUE(QFile::link(file("a.ics"), file("b.ics")));
+         }, {"A"}},
+        {"one hidden behind a dot, one added", [&](const QString &index) {
+             ASSERT_TRUE(QFile::rename(file("b.ics"), file(".b.ics")));
+             write("c.ics", "C");
+             QByteArray bytes = readAll(index);
+             const QByteArray entry = entryOf(bytes, QStringLiteral("b.ics"));
+             writeAsOtherProgram(index, bytes.replace(entry, signedEntry(entry, file(".b.ics"))));
+         }, {"A", "C"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList earlier = itemFiles(m_folder) + QStringList{QStringLiteral(".b.ics")};
+        for (const QString &name : earlier)
+            QFile::remove(m_folder + QLatin1Char('/') + name);
+        write("a.ics", "A");
+        write("b.ics", "B");
+        m_store = eventStore();
+        ASSERT_EQ(titlesInStore(), (QStringList{"A", "B"}));
+        m_store.reset();
+        const QString index = moveFolderForNewRun();
+        row.change(index);
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), row.titles);
         m_store.reset();
     }
 }
