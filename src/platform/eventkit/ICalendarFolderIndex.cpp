@@ -145,20 +145,40 @@ QByteArray lineFor(const ICalendarFile &file)
     return fields + '\t' + checksumOf(fields);
 }
 
+// A decimal number as the index writes it: digits, after a minus where negative, and nothing else.
+// Read here rather than through the locale's number parsing, as an index holds six per file.
+std::optional<qint64> decimalOf(QByteArrayView field)
+{
+    const bool isNegative = field.startsWith('-');
+    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
+    if (digits.isEmpty() || digits.size() > 19)
+        return std::nullopt;
+    quint64 value = 0;
+    for (const char digit : digits) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        value = value * 10 + quint64(digit - '0');
+    }
+    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
+    if (value > limit)
+        return std::nullopt;
+    return isNegative ? qint64(0 - value) : qint64(value);
+}
+
 bool readNumber(QByteArrayView field, qint64 &value)
 {
-    bool isNumber = false;
-    value = field.toLongLong(&isNumber);
-    return isNumber && value >= 0;
+    const std::optional<qint64> number = decimalOf(field);
+    value = number.value_or(-1);
+    return value >= 0;
 }
 
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
-    bool isStartRead = false;
-    bool isEndRead = false;
-    file.reachStart = startField.toLongLong(&isStartRead);
-    file.reachEnd = endField.toLongLong(&isEndRead);
-    return isStartRead && isEndRead;
+    const std::optional<qint64> start = decimalOf(startField);
+    const std::optional<qint64> end = decimalOf(endField);
+    file.reachStart = start.value_or(0);
+    file.reachEnd = end.value_or(0);
+    return start && end;
 }
 
 // The tab-separated fields of a line, read where they stand, in one pass; nothing when there are not
