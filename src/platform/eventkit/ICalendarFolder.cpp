@@ -88,10 +88,9 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.items == right.items &&
+    return left.parses == right.parses && left.texts == right.texts &&
            left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
-           left.listedEvent == right.listedEvent;
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -233,22 +232,27 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
 
 QStringList ICalendarFile::uids() const
 {
-    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
+    return icalindex::decodeList(icalindex::textOf(texts, icalindex::TextField::Uids));
 }
 
 // Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
 // one event without a title.
 QStringList ICalendarFile::titles() const
 {
-    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
-    if (texts.isEmpty() && hasEvents)
-        texts.append(QString());
-    return texts;
+    QStringList titles = icalindex::decodeList(icalindex::textOf(texts, icalindex::TextField::Titles));
+    if (titles.isEmpty() && hasEvents)
+        titles.append(QString());
+    return titles;
 }
 
-void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
+QByteArray ICalendarFile::listedEvent() const
 {
-    items = icalindex::encodeItems(uids, titles);
+    return icalindex::textOf(texts, icalindex::TextField::Listed).toByteArray();
+}
+
+void ICalendarFile::setTexts(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
+{
+    texts = icalindex::encodeTexts(uids, titles, listedEvent);
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -352,8 +356,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    file.setItems(uids, titles);
-    file.listedEvent = icallisted::listedEventOf(root);
+    file.setTexts(uids, titles, icallisted::listedEventOf(root));
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
