@@ -440,7 +440,7 @@ void ICalendarFolder::refreshAllFiles()
     if (!isLookedWhole && !refreshFiles(folder, *names, isIndexWrong))
         isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
     m_described.clear();
-    m_indexedInOrder.clear();
+    m_indexedInOrder = {};
     if (isIndexWrong)
         saveIndex();
 }

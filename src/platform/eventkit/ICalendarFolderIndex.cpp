@@ -231,8 +231,9 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
         return std::nullopt;
     LoadedIndex index;
     // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
-    index.files.reserve(std::min(text.size() / 320, kMaxEntries));
-    index.inOrder.reserve(index.files.capacity());
+    const qsizetype expected = std::min(text.size() / 320, kMaxEntries);
+    index.files.reserve(expected);
+    index.inOrder.reserve(expected);
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
