@@ -527,7 +527,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent(), m_zoneField);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent, m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -640,9 +640,10 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
                                      const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
     const QStringList uids = file->uids();
-    const QByteArray listed = file->listedEvent();
     const std::optional<icallisted::ListedTimes> times =
-        listed.isEmpty() || uids.size() != 1 ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
+        file->listedEvent.isEmpty() || uids.size() != 1
+            ? std::nullopt
+            : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
     if (!times)
         return false;
     const QString &identifier = uids.first();

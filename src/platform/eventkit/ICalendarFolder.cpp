@@ -88,9 +88,10 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.texts == right.texts &&
+    return left.parses == right.parses && left.items == right.items &&
            left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
+           left.listedEvent == right.listedEvent;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -232,27 +233,22 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
 
 QStringList ICalendarFile::uids() const
 {
-    return icalindex::decodeList(icalindex::textOf(texts, icalindex::TextField::Uids));
+    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
 }
 
 // Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
 // one event without a title.
 QStringList ICalendarFile::titles() const
 {
-    QStringList titles = icalindex::decodeList(icalindex::textOf(texts, icalindex::TextField::Titles));
-    if (titles.isEmpty() && hasEvents)
-        titles.append(QString());
-    return titles;
+    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
+    if (texts.isEmpty() && hasEvents)
+        texts.append(QString());
+    return texts;
 }
 
-QByteArray ICalendarFile::listedEvent() const
+void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
 {
-    return icalindex::textOf(texts, icalindex::TextField::Listed).toByteArray();
-}
-
-void ICalendarFile::setTexts(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
-{
-    texts = icalindex::encodeTexts(uids, titles, listedEvent);
+    items = icalindex::encodeItems(uids, titles);
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -356,7 +352,8 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    file.setTexts(uids, titles, icallisted::listedEventOf(root));
+    file.setItems(uids, titles);
+    file.listedEvent = icallisted::listedEventOf(root);
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.

@@ -51,10 +51,11 @@ struct ICalendarFile final
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
-    // and what a listing reads of the file's event when it holds one single event: kept as the
-    // folder's index writes them (icalindex::encodeTexts), in one text per file, and decoded when
-    // asked for, so that a folder of many files keeps them compact.
-    QByteArray texts;
+    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for: a
+    // folder of many files keeps one small text per file.
+    QByteArray items;
+    // What a listing reads of the file's event when it holds one single event; else empty.
+    QByteArray listedEvent;
     // Whether the file holds an event or a to-do that parses.
     bool parses = false;
     // Known from the folder's index and not read by this process yet.
@@ -64,9 +65,7 @@ struct ICalendarFile final
 
     QStringList uids() const;
     QStringList titles() const;
-    // Empty for a file holding anything but one single event.
-    QByteArray listedEvent() const;
-    void setTexts(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
+    void setItems(const QStringList &uids, const QStringList &titles);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };

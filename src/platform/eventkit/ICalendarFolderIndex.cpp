@@ -48,6 +48,18 @@ QString decodeText(QByteArrayView field)
     return QString::fromUtf8(QByteArray::fromPercentEncoding(field.toByteArray()));
 }
 
+QStringList decodeList(QByteArrayView field)
+{
+    QStringList texts;
+    for (qsizetype start = 0; !field.isEmpty() && start <= field.size();) {
+        const qsizetype comma = field.indexOf(',', start);
+        const qsizetype end = comma < 0 ? field.size() : comma;
+        texts.append(decodeText(field.sliced(start, end - start)));
+        start = end + 1;
+    }
+    return texts;
+}
+
 // The value of a hexadecimal digit; -1 for any other character.
 int hexValue(char character)
 {
@@ -124,15 +136,12 @@ bool hasChecksum(QByteArrayView text, QByteArrayView field)
 
 QByteArray lineFor(const ICalendarFile &file)
 {
-    QByteArray fields = QUrl::toPercentEncoding(file.fileName);
-    fields.reserve(fields.size() + file.texts.size() + 128);
-    for (const qint64 number : {file.size, file.modifiedNs, file.inode, file.changedNs})
-        fields.append('\t').append(QByteArray::number(number));
-    fields.append('\t').append(file.hasEvents ? "E" : "").append(file.hasTodos ? "T" : "").append("-\t");
-    fields.append(textOf(file.texts, TextField::Uids)).append('\t').append(textOf(file.texts, TextField::Titles));
-    for (const qint64 number : {file.reachStart, file.reachEnd})
-        fields.append('\t').append(QByteArray::number(number));
-    fields.append('\t').append(textOf(file.texts, TextField::Listed));
+    const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
+    const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
+                              QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
+                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + file.items + '\t' +
+                              QByteArray::number(file.reachStart) + '\t' +
+                              QByteArray::number(file.reachEnd) + '\t' + file.listedEvent;
     return fields + '\t' + checksumOf(fields);
 }
 
@@ -212,10 +221,9 @@ std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
         return nullptr;
     file->hasEvents = field[5].contains('E');
     file->hasTodos = field[5].contains('T');
-    // The two lists with the tab between them, and the listed event, as one text.
-    const QByteArrayView items(field[6].begin(), field[7].end());
-    file->texts.reserve(items.size() + 1 + field[10].size());
-    file->texts.append(items).append('\t').append(field[10]);
+    // The two fields and the tab between them, as one text.
+    file->items = QByteArrayView(field[6].begin(), field[7].end()).toByteArray();
+    file->listedEvent = field[10].toByteArray();
     file->parses = true;
     file->needsParsing = true;
     return file;
@@ -292,34 +300,17 @@ Status appendBlock(int descriptor, const QByteArray &block, const QString &path)
 
 } // namespace
 
-QByteArray encodeTexts(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
+QByteArray encodeItems(const QStringList &uids, const QStringList &titles)
 {
-    return encodeList(uids) + '\t' + encodeList(titles) + '\t' + listedEvent;
+    return encodeList(uids) + '\t' + encodeList(titles);
 }
 
-QByteArrayView textOf(QByteArrayView texts, TextField field)
+QStringList decodeItems(QByteArrayView items, ItemList list)
 {
-    const qsizetype first = texts.indexOf('\t');
-    const qsizetype second = first < 0 ? -1 : texts.indexOf('\t', first + 1);
-    if (second < 0)
+    const qsizetype tab = items.indexOf('\t');
+    if (tab < 0)
         return {};
-    if (field == TextField::Uids)
-        return texts.first(first);
-    if (field == TextField::Titles)
-        return texts.sliced(first + 1, second - first - 1);
-    return texts.sliced(second + 1);
-}
-
-QStringList decodeList(QByteArrayView field)
-{
-    QStringList texts;
-    for (qsizetype start = 0; !field.isEmpty() && start <= field.size();) {
-        const qsizetype comma = field.indexOf(',', start);
-        const qsizetype end = comma < 0 ? field.size() : comma;
-        texts.append(decodeText(field.sliced(start, end - start)));
-        start = end + 1;
-    }
-    return texts;
+    return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
 }
 
 QString indexPathFor(const QString &folderPath)

@@ -44,13 +44,12 @@ struct LoadedIndex
     qsizetype entryLines = 0;
 };
 
-// The texts of a file as its entry writes them, in one text: two comma-separated lists of
-// percent-encoded UTF-8 texts (its UIDs and its titles) and its listed event, split by tabs.
-QByteArray encodeTexts(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
-enum class TextField { Uids, Titles, Listed };
-// One field of such a text, where it stands; empty when the text is not one.
-QByteArrayView textOf(QByteArrayView texts, TextField field);
-QStringList decodeList(QByteArrayView field);
+// The UIDs and titles of a file as its entry writes them: two comma-separated lists of
+// percent-encoded UTF-8 texts, split by a tab.
+QByteArray encodeItems(const QStringList &uids, const QStringList &titles);
+enum class ItemList { Uids, Titles };
+// One list of such a text; empty when the text is not one.
+QStringList decodeItems(QByteArrayView items, ItemList list);
 
 QString indexPathFor(const QString &folderPath);
 // The index file's status; zeros when there is none.
