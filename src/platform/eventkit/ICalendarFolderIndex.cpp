@@ -7,15 +7,16 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QVarLengthArray>
 #include <QScopeGuard>
 #include <QUrl>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -200,48 +201,49 @@ std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView l
     return fields;
 }
 
-// One entry, or null when the line is not one of ours. Its UIDs and titles are kept as the line
-// holds them, checked to decode, and decoded only when asked for; its name is decoded at once.
-std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
+// Reads a line's entry into the file; false when the line is not one of ours. Its UIDs and titles
+// are kept as the line holds them, checked to decode, and decoded only when asked for; its name is
+// decoded at once.
+bool readEntry(QByteArrayView line, ICalendarFile &file)
 {
     const auto fields = fieldsOf(line);
     if (!fields || !hasChecksum(line.first(line.lastIndexOf('\t')), fields->back()))
-        return nullptr;
+        return false;
     const auto &field = *fields;
-    auto file = std::make_shared<ICalendarFile>();
-    const bool numbersRead = readNumber(field[1], file->size) && readNumber(field[2], file->modifiedNs) &&
-                             readNumber(field[3], file->inode) && readNumber(field[4], file->changedNs) &&
-                             readReach(field[8], field[9], *file);
+    const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
+                             readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
+                             readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0]) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
-        return nullptr;
-    file->fileName = decodeText(field[0]);
-    if (file->fileName.isEmpty() || file->fileName.contains(QLatin1Char('/')))
-        return nullptr;
-    file->hasEvents = field[5].contains('E');
-    file->hasTodos = field[5].contains('T');
+        return false;
+    file.fileName = decodeText(field[0]);
+    if (file.fileName.isEmpty() || file.fileName.contains(QLatin1Char('/')))
+        return false;
+    file.hasEvents = field[5].contains('E');
+    file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them, as one text.
-    file->items = QByteArrayView(field[6].begin(), field[7].end()).toByteArray();
-    file->listedEvent = field[10].toByteArray();
-    file->parses = true;
-    file->needsParsing = true;
-    return file;
+    file.items = QByteArrayView(field[6].begin(), field[7].end()).toByteArray();
+    file.listedEvent = field[10].toByteArray();
+    file.parses = true;
+    file.needsParsing = true;
+    return true;
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
 // a line counting them, every line ended. A block cut short by a crash or a full disk never passes
 // for whole. Nothing when a line is damaged (its number in lineNumber).
-std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
+std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizetype &lineNumber)
 {
     lineNumber = 1;
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
-    LoadedIndex index;
-    // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
-    const qsizetype expected = std::min(text.size() / 320, kMaxEntries);
-    index.files.reserve(expected);
-    index.inOrder.reserve(expected);
+    // Sized once for the lines there are, counted a memchr at a time.
+    qsizetype lineCount = 0;
+    for (qsizetype at = text.indexOf('\n'); at >= 0 && lineCount <= kMaxEntries; at = text.indexOf('\n', at + 1))
+        ++lineCount;
+    std::vector<ICalendarFile> entries;
+    entries.reserve(std::size_t(lineCount));
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
@@ -255,15 +257,29 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
         blockLines = isClosed ? 0 : blockLines + 1;
         if (isClosed)
             continue;
-        std::shared_ptr<ICalendarFile> file = ++index.entryLines <= kMaxEntries ? entryFromLine(line) : nullptr;
-        if (!file)
+        if (qsizetype(entries.size()) >= kMaxEntries || !readEntry(line, entries.emplace_back()))
             return std::nullopt;
-        index.inOrder.append(file);
-        index.files.insert(file->fileName, std::move(file));
     }
     if (!isClosed)
         return std::nullopt;
-    // Entries a later block replaced are left out.
+    return entries;
+}
+
+// The entries live in one block, in the order of the index: one allocation for all of them, which a
+// look at every file walks in the order they lie in memory. The block lives while any of them does.
+// A later entry of a file replaces an earlier one.
+LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
+{
+    const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
+    LoadedIndex index;
+    index.entryLines = qsizetype(block->size());
+    index.files.reserve(index.entryLines);
+    index.inOrder.reserve(index.entryLines);
+    for (ICalendarFile &entry : *block) {
+        std::shared_ptr<ICalendarFile> file(block, &entry);
+        index.inOrder.append(file);
+        index.files.insert(file->fileName, std::move(file));
+    }
     if (index.inOrder.size() != index.files.size())
         index.inOrder.removeIf([&index](const auto &file) { return index.files.value(file->fileName) != file; });
     return index;
@@ -334,7 +350,8 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
     if (!bytes)
         return std::nullopt;
     qsizetype lineNumber = 0;
-    std::optional<LoadedIndex> index = entriesOf(QByteArrayView(*bytes), lineNumber);
+    std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber);
+    std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));
     else if (!index)
