@@ -15,6 +15,7 @@
 #include <libical/ical.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -71,10 +72,22 @@ FileStat statWithoutFollowing(const QString &path)
 }
 
 // The same for a file of an open folder, which spares the kernel walking the folder's path per file.
+// The usual name, short and ASCII, is passed from the stack: a look at every file of a folder then
+// allocates nothing per file.
 FileStat statInFolder(int folderDescriptor, const QString &name)
 {
+    std::array<char, 256> bytes;
+    const bool isShortAscii = name.size() < qsizetype(bytes.size()) &&
+                              std::all_of(name.cbegin(), name.cend(), [](QChar character) {
+                                  return character.unicode() > 0 && character.unicode() < 0x80;
+                              });
+    QByteArray encoded;
+    if (isShortAscii)
+        *std::transform(name.cbegin(), name.cend(), bytes.begin(), [](QChar character) { return char(character.unicode()); }) = '\0';
+    else
+        encoded = QFile::encodeName(name);
     struct stat info = {};
-    if (::fstatat(folderDescriptor, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folderDescriptor, isShortAscii ? bytes.data() : encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FileStat();
     return fileStatOf(info);
 }

@@ -218,7 +218,7 @@ bool readEntry(QByteArrayView line, ICalendarFile &file)
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
         return false;
     file.fileName = decodeText(field[0]);
-    if (file.fileName.isEmpty() || file.fileName.contains(QLatin1Char('/')))
+    if (file.fileName.isEmpty() || file.fileName.contains(QLatin1Char('/')) || file.fileName.contains(QChar()))
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');

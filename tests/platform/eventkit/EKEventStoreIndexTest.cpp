@@ -340,6 +340,7 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"a title that is not UTF-8", withTheirField(7, "Theirs\xc3")},
         {"a UID whose escapes are not UTF-8", withTheirField(6, "theirs%C3,%A9")},
         {"a name whose escape is cut short", withTheirField(0, "theirs.ics%")},
+        {"a name holding a NUL", withTheirField(0, "theirs%00.ics")},
         {"a size with a plus sign", withTheirField(1, '+' + theirsFields.split('\t').value(1))},
         {"a size after a space", withTheirField(1, ' ' + theirsFields.split('\t').value(1))},
         {"a reach beyond 64 bits", withTheirField(9, "9223372036854775808")},
@@ -755,4 +756,25 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
         EXPECT_EQ(titlesInStore(), row.titles);
         m_store.reset();
     }
+}
+
+// Files whose names go beyond ASCII are looked at by their names' bytes on disk, in the run that
+// reads them and in the next one that knows them from the index; a change is seen in both.
+TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
+{
+    const QStringList names{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics")};
+    const auto write = [this](const QString &name, const QByteArray &title) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
+                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title, "20260303T090000Z")));
+    };
+    write(names[0], "Greetings");
+    write(names[1], "Japan");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
+    write(names[1], "Japan again");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan again"}));
+    EXPECT_EQ(itemFiles(m_folder), names);
 }
