@@ -27,6 +27,15 @@
 
 namespace platform {
 
+struct FolderNames final
+{
+    qsizetype count = 0;
+    qsizetype itemFileCount = 0; // of names ending in ".ics"
+    bool hasVCards = false;      // whether a name ends in ".vcf"
+    bool isAscii = true;         // whether every name is ASCII, whose case the counts tell alike
+    QStringList names;           // when kept
+};
+
 namespace {
 
 // Calendar items are small; a file beyond this is not an item of ours and is skipped unread.
@@ -148,9 +157,17 @@ void closeIfOpen(int descriptor)
         ::close(descriptor);
 }
 
+// Whether the name ends in the suffix, in any case of its ASCII letters.
+bool hasSuffix(QByteArrayView name, const char *suffix)
+{
+    const qsizetype length = qsizetype(std::strlen(suffix));
+    return name.size() >= length && qstrnicmp(name.constData() + name.size() - length, suffix, size_t(length)) == 0;
+}
+
 // The names in the open folder, those beginning with a dot (ours and others' temporary files, the
-// index) left out. Read straight from the folder: a folder of many files costs a name each.
-Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
+// index) left out: counted, and kept only when asked for. Read straight from the folder: a folder of
+// many files costs a name each.
+Result<FolderNames> namesInFolder(int folderDescriptor, const QString &path, bool keepsNames)
 {
     const int listed = folderDescriptor < 0 ? -1 : ::dup(folderDescriptor);
     DIR *folder = listed < 0 ? nullptr : ::fdopendir(listed);
@@ -159,12 +176,19 @@ Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
             ::close(listed);
         return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder cannot be read").arg(path));
     }
-    QStringList names;
+    FolderNames names;
     ::rewinddir(folder);
     // Beyond the bound the caller logs and skips the rest; a little more is read so that it can tell.
-    while (const struct dirent *entry = names.size() <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
-        if (entry->d_name[0] != '.')
-            names.append(QFile::decodeName(entry->d_name));
+    while (const struct dirent *entry = names.count <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
+        const QByteArrayView name(entry->d_name);
+        if (name.startsWith('.'))
+            continue;
+        ++names.count;
+        names.itemFileCount += hasSuffix(name, ".ics") ? 1 : 0;
+        names.hasVCards = names.hasVCards || hasSuffix(name, ".vcf");
+        names.isAscii = names.isAscii && std::all_of(name.begin(), name.end(), [](char byte) { return uchar(byte) < 0x80; });
+        if (keepsNames)
+            names.names.append(QFile::decodeName(entry->d_name));
     }
     ::closedir(folder);
     return names;
@@ -432,23 +456,42 @@ void ICalendarFolder::refreshAllFiles()
     m_hasLookedWhole = true;
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
-    const Result<QStringList> names = namesInFolder(folder, m_path);
+    bool isIndexWrong = false;
+    bool isTakenWhole = false;
+    if (!m_hasLookedBefore && lookFirstFromIndex(folder, isIndexWrong, isTakenWhole)) {
+        finishWholeLook(isIndexWrong);
+        return;
+    }
+    const Result<FolderNames> names = namesInFolder(folder, m_path, true);
     if (!names) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
         return;
     }
-    bool isIndexWrong = false;
-    bool isTakenWhole = false;
-    if (!m_hasLookedBefore)
-        isIndexWrong = !takeIndexedFiles(names->size(), isTakenWhole);
-    // The index is saved when this look found what it did not tell; our own writes wait for the
-    // folder to be let go, so a burst of saves does not write it each time. Entries it tells of
-    // files no longer there are no reason to save it.
     m_hasLookedBefore = true;
-    const bool isLookedWhole = isTakenWhole && refreshIndexedFiles(folder, *names, isIndexWrong);
-    if (!isLookedWhole && !refreshFiles(folder, *names, isIndexWrong))
-        isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
+    if (!refreshFiles(folder, names->names, isIndexWrong))
+        isIndexWrong = (removeFilesNotIn(folder, names->names) && !isTakenWhole) || isIndexWrong;
+    finishWholeLook(isIndexWrong);
+}
+
+// A run's first look takes the index's entries. When they become the folder's own, the files they
+// tell of are looked at (refreshIndexedFiles), and the folder's names are counted but not kept;
+// answers whether that was the whole look.
+bool ICalendarFolder::lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole)
+{
+    const Result<FolderNames> counted = namesInFolder(folder, m_path, false);
+    if (!counted)
+        return false;
+    isIndexWrong = !takeIndexedFiles(counted->count, isTakenWhole);
+    m_hasLookedBefore = true;
+    return isTakenWhole && counted->isAscii && refreshIndexedFiles(folder, *counted, isIndexWrong);
+}
+
+// The index is saved when the look found what it did not tell; our own writes wait for the folder
+// to be let go, so a burst of saves does not write it each time. Entries it tells of files no
+// longer there are no reason to save it.
+void ICalendarFolder::finishWholeLook(bool isIndexWrong)
+{
     m_described.clear();
     m_indexedInOrder = {};
     if (isIndexWrong)
@@ -533,18 +576,12 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
 // The first look at a folder whose index it took whole: each file the index tells of is looked at
 // by its name, in the order of the index, in which the descriptions lie in memory. When each is
 // still a regular file by a name the folder lists (no dot first) and the folder holds as many item
-// files, those are the folder's item files (names in a folder are unique) and the look is whole; else (false) the folder's names are looked
-// at one by one. A file added or removed meanwhile changes the folder's time, which the next
-// refresh sees.
-bool ICalendarFolder::refreshIndexedFiles(int folder, const QStringList &names, bool &isIndexWrong)
+// files, those are the folder's item files (names in a folder are unique) and the look is whole;
+// else (false) the folder's names are looked at one by one. A file added or removed meanwhile
+// changes the folder's time, which the next refresh sees.
+bool ICalendarFolder::refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong)
 {
-    qsizetype itemFileCount = 0;
-    bool hasVCards = false;
-    for (const QString &name : names) {
-        hasVCards = hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
-        itemFileCount += name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive) ? 1 : 0;
-    }
-    if (itemFileCount != m_indexedInOrder.size())
+    if (names.itemFileCount != m_indexedInOrder.size())
         return false;
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder)) {
         if (file->fileName.startsWith(QLatin1Char('.')) ||
@@ -556,7 +593,7 @@ bool ICalendarFolder::refreshIndexedFiles(int folder, const QStringList &names, 
         if (!hasStatus(*file, info))
             refreshFile(folder, file->fileName, isIndexWrong);
     }
-    m_hasVCards = hasVCards;
+    m_hasVCards = names.hasVCards;
     return true;
 }
 

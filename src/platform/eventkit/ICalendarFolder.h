@@ -27,6 +27,9 @@ struct ICalendarOccurrences final
     qint64 lengthSeconds = 0;
 };
 
+// What a whole look at a folder reads of the names in it.
+struct FolderNames;
+
 // What a folder knows of one of its iCalendar files: its status when read, its items' UIDs, event
 // titles and kinds, and the reach in time of its events. The folder keeps these descriptions only;
 // a parsed copy (calendar set) lives while someone uses it, and its component tree is never changed:
@@ -143,6 +146,8 @@ private:
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();
+    bool lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole);
+    void finishWholeLook(bool isIndexWrong);
     bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
     // These take the open folder, its files stat'ed relative to it.
     struct FileLook
@@ -152,7 +157,7 @@ private:
     };
     FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
-    bool refreshIndexedFiles(int folder, const QStringList &names, bool &isIndexWrong);
+    bool refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Adds the entries of the files changed since the index was last read or written, when they are
