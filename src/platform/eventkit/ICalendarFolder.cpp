@@ -86,13 +86,14 @@ FileStat statWithoutFollowing(const QString &path)
 FileStat statInFolder(int folderDescriptor, const QString &name)
 {
     std::array<char, 256> bytes;
-    const bool isShortAscii = name.size() < qsizetype(bytes.size()) &&
-                              std::all_of(name.cbegin(), name.cend(), [](QChar character) {
-                                  return character.unicode() > 0 && character.unicode() < 0x80;
-                              });
+    const bool isShortAscii =
+        name.size() < qsizetype(bytes.size()) && std::all_of(name.cbegin(), name.cend(), [](QChar character) {
+            return character.unicode() > 0 && character.unicode() < 0x80;
+        });
     QByteArray encoded;
     if (isShortAscii)
-        *std::transform(name.cbegin(), name.cend(), bytes.begin(), [](QChar character) { return char(character.unicode()); }) = '\0';
+        *std::transform(name.cbegin(), name.cend(), bytes.begin(),
+                        [](QChar character) { return char(character.unicode()); }) = '\0';
     else
         encoded = QFile::encodeName(name);
     struct stat info = {};
@@ -110,9 +111,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.items == right.items &&
-           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
+    return left.parses == right.parses && left.items == right.items && left.hasEvents == right.hasEvents &&
+           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
            left.listedEvent == right.listedEvent;
 }
 
@@ -186,7 +186,8 @@ Result<FolderNames> namesInFolder(int folderDescriptor, const QString &path, boo
         ++names.count;
         names.itemFileCount += hasSuffix(name, ".ics") ? 1 : 0;
         names.hasVCards = names.hasVCards || hasSuffix(name, ".vcf");
-        names.isAscii = names.isAscii && std::all_of(name.begin(), name.end(), [](char byte) { return uchar(byte) < 0x80; });
+        names.isAscii =
+            names.isAscii && std::all_of(name.begin(), name.end(), [](char byte) { return uchar(byte) < 0x80; });
         if (keepsNames)
             names.names.append(QFile::decodeName(entry->d_name));
     }

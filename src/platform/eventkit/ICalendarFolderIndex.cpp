@@ -141,8 +141,8 @@ QByteArray lineFor(const ICalendarFile &file)
     const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                               QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + file.items + '\t' +
-                              QByteArray::number(file.reachStart) + '\t' +
-                              QByteArray::number(file.reachEnd) + '\t' + file.listedEvent;
+                              QByteArray::number(file.reachStart) + '\t' + QByteArray::number(file.reachEnd) + '\t' +
+                              file.listedEvent;
     return fields + '\t' + checksumOf(fields);
 }
 

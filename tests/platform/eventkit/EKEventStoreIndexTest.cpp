@@ -684,8 +684,8 @@ TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
         EXPECT_EQ(eventStore()->eventWithIdentifier(QStringLiteral("other")), nullptr);
         m_store = eventStore();
         QStringList identifiers;
-        for (const auto &event : m_store->eventsMatchingPredicate(m_store->predicateForEventsWithStartDate(
-                 at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})))
+        for (const auto &event : m_store->eventsMatchingPredicate(
+                 m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})))
             identifiers.append(event->title() + QLatin1Char('=') + event->calendarItemIdentifier());
         identifiers.sort();
         ASSERT_EQ(identifiers.size(), 2);
@@ -718,27 +718,34 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
     };
     const auto file = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
     const auto write = [&](const char *name, const QByteArray &title) {
-        writeAsOtherProgram(file(name), calendarText(eventText(QByteArray(name).chopped(4), title, "20260303T090000Z")));
+        writeAsOtherProgram(file(name),
+                            calendarText(eventText(QByteArray(name).chopped(4), title, "20260303T090000Z")));
     };
     const Row rows[] = {
         {"nothing", [](const QString &) {}, {"A", "B"}},
         {"one added", [&](const QString &) { write("c.ics", "C"); }, {"A", "B", "C"}},
-        {"one removed, one added", [&](const QString &) {
+        {"one removed, one added",
+         [&](const QString &) {
              ASSERT_TRUE(QFile::remove(file("b.ics")));
              write("c.ics", "C");
-         }, {"A", "C"}},
+         },
+         {"A", "C"}},
         {"one replaced", [&](const QString &) { write("b.ics", "B2"); }, {"A", "B2"}},
-        {"one made a link", [&](const QString &) {
+        {"one made a link",
+         [&](const QString &) {
              ASSERT_TRUE(QFile::remove(file("b.ics")));
              ASSERT_TRUE(QFile::link(file("a.ics"), file("b.ics")));
-         }, {"A"}},
-        {"one hidden behind a dot, one added", [&](const QString &index) {
+         },
+         {"A"}},
+        {"one hidden behind a dot, one added",
+         [&](const QString &index) {
              ASSERT_TRUE(QFile::rename(file("b.ics"), file(".b.ics")));
              write("c.ics", "C");
              QByteArray bytes = readAll(index);
              const QByteArray entry = entryOf(bytes, QStringLiteral("b.ics"));
              writeAsOtherProgram(index, bytes.replace(entry, signedEntry(entry, file(".b.ics"))));
-         }, {"A", "C"}},
+         },
+         {"A", "C"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
