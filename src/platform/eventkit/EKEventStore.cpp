@@ -568,7 +568,7 @@ void EKEventStore::visitFilesMatching(
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
-        if (file && (!predicate.title || file->titles.contains(*predicate.title)))
+        if (file && (!predicate.title || file->titles().contains(*predicate.title)))
             visit(*file);
     }
 }
@@ -608,7 +608,7 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
                                       QList<std::shared_ptr<EKEvent>> &events)
 {
     icalcomponent *root = file.calendar.get();
-    for (const QString &uid : file.uids) {
+    for (const QString &uid : file.uids()) {
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
         icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
@@ -639,13 +639,14 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                      const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
+    const QStringList uids = file->uids();
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent.isEmpty() || file->uids.size() != 1
+        file->listedEvent.isEmpty() || uids.size() != 1
             ? std::nullopt
             : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
     if (!times)
         return false;
-    const QString &identifier = file->uids.first();
+    const QString &identifier = uids.first();
     if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(identifier))
         return true;
     const qint64 length = times->start.secsTo(times->end);
@@ -925,7 +926,7 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
         for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
             const std::shared_ptr<const ICalendarFile> file =
                 described->hasTodos ? folder.parsedFile(described) : nullptr;
-            for (const QString &uid : file ? file->uids : QStringList()) {
+            for (const QString &uid : file ? file->uids() : QStringList()) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)
                     continue;
@@ -954,12 +955,12 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
                            : described->hasTodos))
                 continue;
             if (!described->hasEvents || !described->hasTodos) {
-                for (const QString &uid : described->uids)
+                for (const QString &uid : described->uids())
                     identifiers.insert(uid);
                 continue;
             }
             const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
-            for (const QString &uid : file ? file->uids : QStringList()) {
+            for (const QString &uid : file ? file->uids() : QStringList()) {
                 if (icalseries::masterOf(file->calendar.get(), uid,
                                          isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
                     identifiers.insert(uid);

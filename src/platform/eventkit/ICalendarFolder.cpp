@@ -15,6 +15,7 @@
 #include <libical/ical.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,15 @@
 #include <unistd.h>
 
 namespace platform {
+
+struct FolderNames final
+{
+    qsizetype count = 0;
+    qsizetype itemFileCount = 0; // of names ending in ".ics"
+    bool hasVCards = false;      // whether a name ends in ".vcf"
+    bool isAscii = true;         // whether every name is ASCII, whose case the counts tell alike
+    QStringList names;           // when kept
+};
 
 namespace {
 
@@ -71,10 +81,23 @@ FileStat statWithoutFollowing(const QString &path)
 }
 
 // The same for a file of an open folder, which spares the kernel walking the folder's path per file.
+// The usual name, short and ASCII, is passed from the stack: a look at every file of a folder then
+// allocates nothing per file.
 FileStat statInFolder(int folderDescriptor, const QString &name)
 {
+    std::array<char, 256> bytes;
+    const bool isShortAscii =
+        name.size() < qsizetype(bytes.size()) && std::all_of(name.cbegin(), name.cend(), [](QChar character) {
+            return character.unicode() > 0 && character.unicode() < 0x80;
+        });
+    QByteArray encoded;
+    if (isShortAscii)
+        *std::transform(name.cbegin(), name.cend(), bytes.begin(),
+                        [](QChar character) { return char(character.unicode()); }) = '\0';
+    else
+        encoded = QFile::encodeName(name);
     struct stat info = {};
-    if (::fstatat(folderDescriptor, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folderDescriptor, isShortAscii ? bytes.data() : encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FileStat();
     return fileStatOf(info);
 }
@@ -88,9 +111,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.uids == right.uids && left.titles == right.titles &&
-           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
-           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
+    return left.parses == right.parses && left.items == right.items && left.hasEvents == right.hasEvents &&
+           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
            left.listedEvent == right.listedEvent;
 }
 
@@ -135,9 +157,17 @@ void closeIfOpen(int descriptor)
         ::close(descriptor);
 }
 
+// Whether the name ends in the suffix, in any case of its ASCII letters.
+bool hasSuffix(QByteArrayView name, const char *suffix)
+{
+    const qsizetype length = qsizetype(std::strlen(suffix));
+    return name.size() >= length && qstrnicmp(name.constData() + name.size() - length, suffix, size_t(length)) == 0;
+}
+
 // The names in the open folder, those beginning with a dot (ours and others' temporary files, the
-// index) left out. Read straight from the folder: a folder of many files costs a name each.
-Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
+// index) left out: counted, and kept only when asked for. Read straight from the folder: a folder of
+// many files costs a name each.
+Result<FolderNames> namesInFolder(int folderDescriptor, const QString &path, bool keepsNames)
 {
     const int listed = folderDescriptor < 0 ? -1 : ::dup(folderDescriptor);
     DIR *folder = listed < 0 ? nullptr : ::fdopendir(listed);
@@ -146,12 +176,20 @@ Result<QStringList> namesInFolder(int folderDescriptor, const QString &path)
             ::close(listed);
         return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder cannot be read").arg(path));
     }
-    QStringList names;
+    FolderNames names;
     ::rewinddir(folder);
     // Beyond the bound the caller logs and skips the rest; a little more is read so that it can tell.
-    while (const struct dirent *entry = names.size() <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
-        if (entry->d_name[0] != '.')
-            names.append(QFile::decodeName(entry->d_name));
+    while (const struct dirent *entry = names.count <= kMaxFilesPerFolder * 2 ? ::readdir(folder) : nullptr) {
+        const QByteArrayView name(entry->d_name);
+        if (name.startsWith('.'))
+            continue;
+        ++names.count;
+        names.itemFileCount += hasSuffix(name, ".ics") ? 1 : 0;
+        names.hasVCards = names.hasVCards || hasSuffix(name, ".vcf");
+        names.isAscii =
+            names.isAscii && std::all_of(name.begin(), name.end(), [](char byte) { return uchar(byte) < 0x80; });
+        if (keepsNames)
+            names.names.append(QFile::decodeName(entry->d_name));
     }
     ::closedir(folder);
     return names;
@@ -231,6 +269,26 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     return nullptr;
 }
 
+QStringList ICalendarFile::uids() const
+{
+    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
+}
+
+// Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
+// one event without a title.
+QStringList ICalendarFile::titles() const
+{
+    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
+    if (texts.isEmpty() && hasEvents)
+        texts.append(QString());
+    return texts;
+}
+
+void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
+{
+    items = icalindex::encodeItems(uids, titles);
+}
+
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
 {
     return (!end.isValid() || reachStart < end.toSecsSinceEpoch()) &&
@@ -308,8 +366,8 @@ void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
 
 void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 {
-    file.uids.clear();
-    file.titles.clear();
+    QStringList uids;
+    QStringList titles;
     file.hasEvents = file.hasTodos = false;
     file.reachStart = ICalendarFile::kOpenEnd;
     file.reachEnd = ICalendarFile::kOpenStart;
@@ -321,17 +379,18 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             continue;
         file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
         const QString text = QString::fromUtf8(uid);
-        if (!file.uids.contains(text))
-            file.uids.append(text);
+        if (!uids.contains(text))
+            uids.append(text);
         if (kind != ICAL_VEVENT_COMPONENT)
             continue;
         file.hasEvents = true;
         widenReach(file, item);
         const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
-        if (!file.titles.contains(title))
-            file.titles.append(title);
+        if (!titles.contains(title))
+            titles.append(title);
     }
-    file.parses = !file.uids.isEmpty();
+    file.parses = !uids.isEmpty();
+    file.setItems(uids, titles);
     file.listedEvent = icallisted::listedEventOf(root);
 }
 
@@ -387,29 +446,55 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
 }
 
 // The watch starts before the folder is listed, so that it tells every change the listing misses.
+// Adding it costs the kernel a walk over every file of the folder, which a process that looks at the
+// folder once (a sync run) never gets back: the watch is added at the second whole look, and until
+// then the watch cannot tell, so every look within the second is a whole one.
 void ICalendarFolder::refreshAllFiles()
 {
     m_lastScan = std::chrono::steady_clock::now();
-    m_watch.arm(m_path);
+    if (m_hasLookedWhole)
+        m_watch.arm(m_path);
+    m_hasLookedWhole = true;
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
-    const Result<QStringList> names = namesInFolder(folder, m_path);
+    bool isIndexWrong = false;
+    bool isTakenWhole = false;
+    if (!m_hasLookedBefore && lookFirstFromIndex(folder, isIndexWrong, isTakenWhole)) {
+        finishWholeLook(isIndexWrong);
+        return;
+    }
+    const Result<FolderNames> names = namesInFolder(folder, m_path, true);
     if (!names) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
         return;
     }
-    bool isIndexWrong = false;
-    bool isTakenWhole = false;
-    if (!m_hasLookedBefore)
-        isIndexWrong = !takeIndexedFiles(names->size(), isTakenWhole);
-    // The index is saved when this look found what it did not tell; our own writes wait for the
-    // folder to be let go, so a burst of saves does not write it each time. Entries it tells of
-    // files no longer there are no reason to save it.
     m_hasLookedBefore = true;
-    if (!refreshFiles(folder, *names, isIndexWrong))
-        isIndexWrong = (removeFilesNotIn(folder, *names) && !isTakenWhole) || isIndexWrong;
+    if (!refreshFiles(folder, names->names, isIndexWrong))
+        isIndexWrong = (removeFilesNotIn(folder, names->names) && !isTakenWhole) || isIndexWrong;
+    finishWholeLook(isIndexWrong);
+}
+
+// A run's first look takes the index's entries. When they become the folder's own, the files they
+// tell of are looked at (refreshIndexedFiles), and the folder's names are counted but not kept;
+// answers whether that was the whole look.
+bool ICalendarFolder::lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole)
+{
+    const Result<FolderNames> counted = namesInFolder(folder, m_path, false);
+    if (!counted)
+        return false;
+    isIndexWrong = !takeIndexedFiles(counted->count, isTakenWhole);
+    m_hasLookedBefore = true;
+    return isTakenWhole && counted->isAscii && refreshIndexedFiles(folder, *counted, isIndexWrong);
+}
+
+// The index is saved when the look found what it did not tell; our own writes wait for the folder
+// to be let go, so a burst of saves does not write it each time. Entries it tells of files no
+// longer there are no reason to save it.
+void ICalendarFolder::finishWholeLook(bool isIndexWrong)
+{
     m_described.clear();
+    m_indexedInOrder = {};
     if (isIndexWrong)
         saveIndex();
 }
@@ -431,7 +516,8 @@ bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
         return described.has_value();
     }
     m_files = std::move(described->files);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+    m_indexedInOrder = std::move(described->inOrder);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder))
         indexFile(file);
     return true;
 }
@@ -486,6 +572,30 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
         knownFound += look.isRegular && look.wasKnown ? 1 : 0;
     }
     return knownFound == knownBefore;
+}
+
+// The first look at a folder whose index it took whole: each file the index tells of is looked at
+// by its name, in the order of the index, in which the descriptions lie in memory. When each is
+// still a regular file by a name the folder lists (no dot first) and the folder holds as many item
+// files, those are the folder's item files (names in a folder are unique) and the look is whole;
+// else (false) the folder's names are looked at one by one. A file added or removed meanwhile
+// changes the folder's time, which the next refresh sees.
+bool ICalendarFolder::refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong)
+{
+    if (names.itemFileCount != m_indexedInOrder.size())
+        return false;
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder)) {
+        if (file->fileName.startsWith(QLatin1Char('.')) ||
+            !file->fileName.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            return false;
+        const FileStat info = statInFolder(folder, file->fileName);
+        if (!info.isRegular)
+            return false;
+        if (!hasStatus(*file, info))
+            refreshFile(folder, file->fileName, isIndexWrong);
+    }
+    m_hasVCards = names.hasVCards;
+    return true;
 }
 
 // Drops the entries of files no longer in the folder, or no longer regular files, and any an index
@@ -585,11 +695,11 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
 {
     if (indexes & ByUid) {
-        for (const QString &uid : std::as_const(file->uids))
+        for (const QString &uid : file->uids())
             m_filesByUid[uid].append(file);
     }
     if (indexes & ByTitle) {
-        for (const QString &title : std::as_const(file->titles))
+        for (const QString &title : file->titles())
             m_filesByTitle[title].append(file);
     }
 }
@@ -606,9 +716,9 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
         if (found->isEmpty())
             index.erase(found);
     };
-    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids : QStringList())
+    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids() : QStringList())
         drop(m_filesByUid, uid);
-    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles : QStringList())
+    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles() : QStringList())
         drop(m_filesByTitle, title);
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
@@ -648,23 +758,24 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() co
 // parse, and the next candidate is tried.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
 {
-    for (qsizetype attempt = 0; attempt < 2; ++attempt) {
+    for (qsizetype attempt = 0; attempt < 3; ++attempt) {
         const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
         if (!described)
             return nullptr;
         std::shared_ptr<const ICalendarFile> file = parsedFile(described);
-        if (file && file->uids.contains(uid))
+        if (file && file->uids().contains(uid))
             return file;
     }
     return nullptr;
 }
 
 // The file named after the UID wins over any other holding it: found so, it needs no index of
-// every UID, which a run that asks for a few items then never builds.
+// every UID, which a run that asks for a few items then never builds. One the index described and
+// this process has not read yet is read to tell, whatever its entry says.
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
     std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
-    if (own && own->parses && own->uids.contains(uid))
+    if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
         return own;
     ensureItemIndex(ByUid);
     const auto found = m_filesByUid.constFind(uid);

@@ -27,6 +27,9 @@ struct ICalendarOccurrences final
     qint64 lengthSeconds = 0;
 };
 
+// What a whole look at a folder reads of the names in it.
+struct FolderNames;
+
 // What a folder knows of one of its iCalendar files: its status when read, its items' UIDs, event
 // titles and kinds, and the reach in time of its events. The folder keeps these descriptions only;
 // a parsed copy (calendar set) lives while someone uses it, and its component tree is never changed:
@@ -44,23 +47,28 @@ struct ICalendarFile final
     qint64 modifiedNs = 0;
     qint64 inode = 0;
     qint64 changedNs = 0;
-    // Whether the file holds an event or a to-do that parses.
-    bool parses = false;
-    // Known from the folder's index and not read by this process yet.
-    bool needsParsing = false;
-    std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
-    QStringList uids;                             // of its VEVENT and VTODO components, once each
-    QStringList titles;                           // the SUMMARY of each of its VEVENTs, once each
-    bool hasEvents = false;
-    bool hasTodos = false;
     // Seconds since 1970 within which every event of the file (and each of its occurrences) starts
     // and ends, with a margin for floating times read in another time zone.
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
+    std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
+    // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
+    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for: a
+    // folder of many files keeps one small text per file.
+    QByteArray items;
     // What a listing reads of the file's event when it holds one single event; else empty.
     QByteArray listedEvent;
+    // Whether the file holds an event or a to-do that parses.
+    bool parses = false;
+    // Known from the folder's index and not read by this process yet.
+    bool needsParsing = false;
+    bool hasEvents = false;
+    bool hasTodos = false;
 
+    QStringList uids() const;
+    QStringList titles() const;
+    void setItems(const QStringList &uids, const QStringList &titles);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };
@@ -138,6 +146,8 @@ private:
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();
+    bool lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole);
+    void finishWholeLook(bool isIndexWrong);
     bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
     // These take the open folder, its files stat'ed relative to it.
     struct FileLook
@@ -147,6 +157,7 @@ private:
     };
     FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
+    bool refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Adds the entries of the files changed since the index was last read or written, when they are
@@ -174,8 +185,11 @@ private:
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
+    // The index's entries in its order, when the first look took them whole.
+    QList<std::shared_ptr<ICalendarFile>> m_indexedInOrder;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
+    bool m_hasLookedWhole = false; // once in the process: the watch is added from the next whole look on
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;

@@ -9,12 +9,14 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QUrl>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,6 +61,43 @@ QStringList decodeList(QByteArrayView field)
     return texts;
 }
 
+// The value of a hexadecimal digit; -1 for any other character.
+int hexValue(char character)
+{
+    if (character >= '0' && character <= '9')
+        return character - '0';
+    if (character >= 'a' && character <= 'f')
+        return character - 'a' + 10;
+    if (character >= 'A' && character <= 'F')
+        return character - 'A' + 10;
+    return -1;
+}
+
+// Whether the field is a list of texts as we write them: every '%' begins an escape of two
+// hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
+// first asked for; it is read without keeping a copy.
+bool isWholeList(QByteArrayView field)
+{
+    const qsizetype firstEscape = field.indexOf('%');
+    if (firstEscape < 0)
+        return field.isValidUtf8();
+    QVarLengthArray<char, 512> bytes;
+    bytes.append(field.constData(), firstEscape);
+    for (qsizetype at = firstEscape; at < field.size(); ++at) {
+        if (field[at] != '%') {
+            bytes.append(field[at]);
+            continue;
+        }
+        const int high = at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
+        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
+        if (low < 0)
+            return false;
+        bytes.append(char(high * 16 + low));
+        at += 2;
+    }
+    return QByteArrayView(bytes.constData(), bytes.size()).isValidUtf8();
+}
+
 // FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
 // whole index, read as damaged.
 quint64 fnvHashOf(QByteArrayView text)
@@ -101,83 +140,110 @@ QByteArray lineFor(const ICalendarFile &file)
     const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
     const QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
                               QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
-                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + encodeList(file.uids) + '\t' +
-                              encodeList(file.titles) + '\t' + QByteArray::number(file.reachStart) + '\t' +
-                              QByteArray::number(file.reachEnd) + '\t' + file.listedEvent;
+                              QByteArray::number(file.changedNs) + '\t' + kinds + '\t' + file.items + '\t' +
+                              QByteArray::number(file.reachStart) + '\t' + QByteArray::number(file.reachEnd) + '\t' +
+                              file.listedEvent;
     return fields + '\t' + checksumOf(fields);
+}
+
+// A decimal number as the index writes it: digits, after a minus where negative, and nothing else.
+// Read here rather than through the locale's number parsing, as an index holds six per file.
+std::optional<qint64> decimalOf(QByteArrayView field)
+{
+    const bool isNegative = field.startsWith('-');
+    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
+    if (digits.isEmpty() || digits.size() > 19)
+        return std::nullopt;
+    quint64 value = 0;
+    for (const char digit : digits) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        value = value * 10 + quint64(digit - '0');
+    }
+    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
+    if (value > limit)
+        return std::nullopt;
+    return isNegative ? qint64(0 - value) : qint64(value);
 }
 
 bool readNumber(QByteArrayView field, qint64 &value)
 {
-    bool isNumber = false;
-    value = field.toLongLong(&isNumber);
-    return isNumber && value >= 0;
+    const std::optional<qint64> number = decimalOf(field);
+    value = number.value_or(-1);
+    return value >= 0;
 }
 
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
-    bool isStartRead = false;
-    bool isEndRead = false;
-    file.reachStart = startField.toLongLong(&isStartRead);
-    file.reachEnd = endField.toLongLong(&isEndRead);
-    return isStartRead && isEndRead;
+    const std::optional<qint64> start = decimalOf(startField);
+    const std::optional<qint64> end = decimalOf(endField);
+    file.reachStart = start.value_or(0);
+    file.reachEnd = end.value_or(0);
+    return start && end;
 }
 
-// The tab-separated fields of a line, read where they stand; nothing when there are not as many as
-// an entry has.
+// The tab-separated fields of a line, read where they stand, in one pass; nothing when there are not
+// as many as an entry has.
 std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
 {
-    if (line.count('\t') != kFieldCount - 1)
-        return std::nullopt;
     std::array<QByteArrayView, kFieldCount> fields;
     qsizetype start = 0;
-    for (QByteArrayView &field : fields) {
+    for (qsizetype at = 0; at < kFieldCount - 1; ++at) {
         const qsizetype tab = line.indexOf('\t', start);
-        const qsizetype end = tab < 0 ? line.size() : tab;
-        field = line.sliced(start, end - start);
-        start = end + 1;
+        if (tab < 0)
+            return std::nullopt;
+        fields[std::size_t(at)] = line.sliced(start, tab - start);
+        start = tab + 1;
     }
+    fields.back() = line.sliced(start);
+    if (fields.back().contains('\t'))
+        return std::nullopt;
     return fields;
 }
 
-// One entry, or null when the line is not one of ours.
-std::shared_ptr<ICalendarFile> entryFromLine(QByteArrayView line)
+// Reads a line's entry into the file; false when the line is not one of ours. Its UIDs and titles
+// are kept as the line holds them, checked to decode, and decoded only when asked for; its name is
+// decoded at once.
+bool readEntry(QByteArrayView line, ICalendarFile &file)
 {
     const auto fields = fieldsOf(line);
     if (!fields || !hasChecksum(line.first(line.lastIndexOf('\t')), fields->back()))
-        return nullptr;
+        return false;
     const auto &field = *fields;
-    auto file = std::make_shared<ICalendarFile>();
-    file->fileName = decodeText(field[0]);
-    const bool numbersRead = readNumber(field[1], file->size) && readNumber(field[2], file->modifiedNs) &&
-                             readNumber(field[3], file->inode) && readNumber(field[4], file->changedNs) &&
-                             readReach(field[8], field[9], *file);
-    const bool isSafeName = !file->fileName.isEmpty() && !file->fileName.contains(QLatin1Char('/'));
+    const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
+                             readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
+                             readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    if (!numbersRead || !isSafeName || !field[5].endsWith('-') || field[6].isEmpty() ||
-        field[10].size() > icallisted::kMaxListedBytes)
-        return nullptr;
-    file->hasEvents = field[5].contains('E');
-    file->hasTodos = field[5].contains('T');
-    file->uids = decodeList(field[6]);
-    file->titles = decodeList(field[7]);
-    file->listedEvent = field[10].toByteArray();
-    file->parses = true;
-    file->needsParsing = true;
-    return file;
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0]) ||
+        !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
+        return false;
+    file.fileName = decodeText(field[0]);
+    if (file.fileName.isEmpty() || file.fileName.contains(QLatin1Char('/')) || file.fileName.contains(QChar()))
+        return false;
+    file.hasEvents = field[5].contains('E');
+    file.hasTodos = field[5].contains('T');
+    // The two fields and the tab between them, as one text.
+    file.items = QByteArrayView(field[6].begin(), field[7].end()).toByteArray();
+    file.listedEvent = field[10].toByteArray();
+    file.parses = true;
+    file.needsParsing = true;
+    return true;
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
 // a line counting them, every line ended. A block cut short by a crash or a full disk never passes
 // for whole. Nothing when a line is damaged (its number in lineNumber).
-std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
+std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizetype &lineNumber)
 {
     lineNumber = 1;
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
-    LoadedIndex index;
-    // An entry takes a few hundred bytes: the table is sized once for about as many as the text holds.
-    index.files.reserve(std::min(text.size() / 320, kMaxEntries));
+    // Sized once for the lines there are, counted a memchr at a time.
+    qsizetype lineCount = 0;
+    for (qsizetype at = text.indexOf('\n'); at >= 0 && lineCount <= kMaxEntries; at = text.indexOf('\n', at + 1))
+        ++lineCount;
+    std::vector<ICalendarFile> entries;
+    entries.reserve(std::size_t(lineCount));
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
@@ -191,13 +257,31 @@ std::optional<LoadedIndex> entriesOf(QByteArrayView text, qsizetype &lineNumber)
         blockLines = isClosed ? 0 : blockLines + 1;
         if (isClosed)
             continue;
-        std::shared_ptr<ICalendarFile> file = ++index.entryLines <= kMaxEntries ? entryFromLine(line) : nullptr;
-        if (!file)
+        if (qsizetype(entries.size()) >= kMaxEntries || !readEntry(line, entries.emplace_back()))
             return std::nullopt;
-        index.files.insert(file->fileName, std::move(file));
     }
     if (!isClosed)
         return std::nullopt;
+    return entries;
+}
+
+// The entries live in one block, in the order of the index: one allocation for all of them, which a
+// look at every file walks in the order they lie in memory. The block lives while any of them does.
+// A later entry of a file replaces an earlier one.
+LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
+{
+    const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
+    LoadedIndex index;
+    index.entryLines = qsizetype(block->size());
+    index.files.reserve(index.entryLines);
+    index.inOrder.reserve(index.entryLines);
+    for (ICalendarFile &entry : *block) {
+        std::shared_ptr<ICalendarFile> file(block, &entry);
+        index.inOrder.append(file);
+        index.files.insert(file->fileName, std::move(file));
+    }
+    if (index.inOrder.size() != index.files.size())
+        index.inOrder.removeIf([&index](const auto &file) { return index.files.value(file->fileName) != file; });
     return index;
 }
 
@@ -232,6 +316,19 @@ Status appendBlock(int descriptor, const QByteArray &block, const QString &path)
 
 } // namespace
 
+QByteArray encodeItems(const QStringList &uids, const QStringList &titles)
+{
+    return encodeList(uids) + '\t' + encodeList(titles);
+}
+
+QStringList decodeItems(QByteArrayView items, ItemList list)
+{
+    const qsizetype tab = items.indexOf('\t');
+    if (tab < 0)
+        return {};
+    return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
+}
+
 QString indexPathFor(const QString &folderPath)
 {
     const QFileInfo folder(folderPath);
@@ -253,7 +350,8 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
     if (!bytes)
         return std::nullopt;
     qsizetype lineNumber = 0;
-    std::optional<LoadedIndex> index = entriesOf(QByteArrayView(*bytes), lineNumber);
+    std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber);
+    std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));
     else if (!index)

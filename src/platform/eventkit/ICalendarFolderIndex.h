@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -37,9 +38,18 @@ struct IndexFileStatus
 struct LoadedIndex
 {
     QHash<QString, std::shared_ptr<ICalendarFile>> files;
+    // The same entries in the order of the index, which is the order they lie in memory.
+    QList<std::shared_ptr<ICalendarFile>> inOrder;
     // The entries in the file, those a later one replaced included.
     qsizetype entryLines = 0;
 };
+
+// The UIDs and titles of a file as its entry writes them: two comma-separated lists of
+// percent-encoded UTF-8 texts, split by a tab.
+QByteArray encodeItems(const QStringList &uids, const QStringList &titles);
+enum class ItemList { Uids, Titles };
+// One list of such a text; empty when the text is not one.
+QStringList decodeItems(QByteArrayView items, ItemList list);
 
 QString indexPathFor(const QString &folderPath);
 // The index file's status; zeros when there is none.

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,25 @@ void rewriteInPlace(const QString &path, const QByteArray &from, const QByteArra
     ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
+// How many watches of this process's notice queues follow the folder, from the kernel's own account
+// of them (/proc/self/fdinfo).
+int watchesOf(const QString &folder)
+{
+    struct stat info = {};
+    EXPECT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
+    const QByteArray inode = " ino:" + QByteArray::number(qulonglong(info.st_ino), 16) + ' ';
+    int count = 0;
+    const QDir fdinfo(QStringLiteral("/proc/self/fdinfo"));
+    for (const QString &descriptor : fdinfo.entryList(QDir::Files)) {
+        QFile file(fdinfo.filePath(descriptor));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            count += line.startsWith("inotify wd:") && line.contains(inode) ? 1 : 0;
+    }
+    return count;
+}
+
 } // namespace
 
 class EKEventStoreFolderWatchTest : public CalendarFolderTest
@@ -58,6 +78,17 @@ protected:
     }
 
     QString path(const char *name) const { return m_folder + QLatin1Char('/') + QLatin1String(name); }
+
+    // A change another program makes to the folder and the whole look it takes: from then on the
+    // folder is watched.
+    void lookWholeAgain()
+    {
+        writeAsOtherProgram(path("z.ics"), eventNamed("z", "Zulu"));
+        ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Zulu"}));
+        ASSERT_TRUE(QFile::remove(path("z.ics")));
+        ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+        ASSERT_EQ(watchesOf(m_folder), 1);
+    }
 
     static QStringList titlesIn(EKEventStore &store)
     {
@@ -153,6 +184,7 @@ TEST_F(EKEventStoreFolderWatchTest, SavingAnEventKeepsWhatAnotherProgramJustWrot
 // More changes than the watch notes by name: the store looks at the whole folder instead.
 TEST_F(EKEventStoreFolderWatchTest, ManyChangesAtOnceAreAllSeen)
 {
+    lookWholeAgain();
     QStringList expected{"Alpha", "Bravo"};
     for (int index = 0; index < 1100; ++index) {
         const QByteArray title = "Many " + QByteArray::number(index);
@@ -187,4 +219,17 @@ TEST_F(EKEventStoreFolderWatchTest, AnEditNoWatchTellsIsSeenByTheNextWholeLook)
     rewriteInPlace(elsewhere, "Alpha", "Alphx");
     EXPECT_TRUE(testsupport::waitUntil([&] { return titlesIn(*m_store) == QStringList{"Alphx", "Bravo"}; },
                           std::chrono::seconds(5)));
+}
+
+// A run that looks at a folder once spares the kernel the watch (adding one walks every file of the
+// folder); the second whole look adds it, and it then tells each change by name.
+TEST_F(EKEventStoreFolderWatchTest, AFolderIsWatchedFromItsSecondWholeLookOn)
+{
+    EXPECT_EQ(watchesOf(m_folder), 0);
+    lookWholeAgain();
+    writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
+    rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphx", "Bravo", "Charlie"}));
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alphx", "Bravo", "Charlie"}));
+    EXPECT_EQ(watchesOf(m_folder), 1);
 }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -97,6 +98,18 @@ protected:
         EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
         m_store.reset();
         return readAll(root() + QStringLiteral("/.work.hmindex"));
+    }
+
+    // The folder and its index under a new name, its files untouched: as in a new run, a new folder
+    // object reads the index. Answers the index's path.
+    QString moveFolderForNewRun()
+    {
+        const QString next = m_folder + QLatin1Char('x');
+        const QString index = root() + QStringLiteral("/.%1.hmindex").arg(QFileInfo(next).fileName());
+        EXPECT_TRUE(QFile::rename(m_folder, next));
+        EXPECT_TRUE(QFile::rename(root() + QStringLiteral("/.%1.hmindex").arg(QFileInfo(m_folder).fileName()), index));
+        m_folder = next;
+        return index;
     }
 
     QString m_folder;
@@ -307,6 +320,13 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const qsizetype checksumAt = good.indexOf("theirs.ics") + theirsFields.size() + 1;
     const QByteArray zeroLed = good.left(checksumAt) + '0' + good.mid(checksumAt);
     const QByteArray capitals = good.left(checksumAt) + theirsLine.mid(theirsFields.size() + 1).toUpper();
+    // Their entry with one field written otherwise, signed anew.
+    const auto withTheirField = [&](int at, const QByteArray &value) {
+        QByteArrayList fields = theirsFields.split('\t');
+        fields[at] = value;
+        QByteArray bytes = good;
+        return bytes.replace(theirsEntry, fnvSigned(fields.join('\t')) + '\n');
+    };
     struct Row
     {
         const char *name;
@@ -314,6 +334,17 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     };
     const Row rows[] = {
         {"empty", ""},
+        {"a title with an escape cut short", withTheirField(7, "Theirs%2")},
+        {"a title with an escape that is no number", withTheirField(7, "Their%zz")},
+        {"a title whose escapes are not UTF-8", withTheirField(7, "Theirs%FF%FE")},
+        {"a title that is not UTF-8", withTheirField(7, "Theirs\xc3")},
+        {"a UID whose escapes are not UTF-8", withTheirField(6, "theirs%C3,%A9")},
+        {"a name whose escape is cut short", withTheirField(0, "theirs.ics%")},
+        {"a name holding a NUL", withTheirField(0, "theirs%00.ics")},
+        {"a size with a plus sign", withTheirField(1, '+' + theirsFields.split('\t').value(1))},
+        {"a size after a space", withTheirField(1, ' ' + theirsFields.split('\t').value(1))},
+        {"a reach beyond 64 bits", withTheirField(9, "9223372036854775808")},
+        {"a reach of no digits", withTheirField(8, "-")},
         {"another format", "HMCALINDEX 1\n" + good.mid(13)},
         {"the format before blocks", "HMCALINDEX 3\n" + good.mid(13)},
         {"a block added after it cut short", good + theirsEntry.left(20)},
@@ -614,4 +645,143 @@ TEST_F(EKEventStoreIndexTest, AnItemIsFoundByUidInTheFileNamedAfterItFirst)
         const auto event = eventStore()->eventWithIdentifier(QStringLiteral("u1"));
         EXPECT_EQ(event ? event->title() : QString(), row.title);
     }
+}
+
+// A signed entry whose file status holds but whose UIDs, titles or listed event are not what the
+// file holds (written by hand, or by a program that lies): no event is lost, doubled or made up,
+// whether the listing reads the file or an item is asked for by its UID.
+TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsEntry = entryOf(good, QStringLiteral("theirs.ics"));
+    ASSERT_FALSE(theirsEntry.isEmpty());
+    const QByteArrayList fields = theirsEntry.left(theirsEntry.lastIndexOf('\t')).split('\t');
+    ASSERT_EQ(fields.size(), 11);
+    struct Row
+    {
+        const char *name;
+        QByteArray uids;
+        QByteArray titles;
+        bool keepsListed;
+    };
+    const Row rows[] = {
+        {"another UID", "other", "Theirs", true},
+        {"another UID, nothing listed", "other", "Theirs", false},
+        {"two UIDs", "theirs,other", "Theirs", false},
+        {"another title, nothing listed", "theirs", "Other", false},
+        {"an escaped UID of its own", "%74heirs", "Theirs", true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QByteArrayList lying = fields;
+        lying[6] = row.uids;
+        lying[7] = row.titles;
+        lying[10] = row.keepsListed ? fields[10] : QByteArray();
+        QByteArray bytes = good;
+        writeAsOtherProgram(moveFolderForNewRun(), bytes.replace(theirsEntry, fnvSigned(lying.join('\t')) + '\n'));
+        const auto byUid = eventStore()->eventWithIdentifier(QStringLiteral("theirs"));
+        EXPECT_EQ(byUid ? byUid->title() : QString(), QStringLiteral("Theirs"));
+        EXPECT_EQ(eventStore()->eventWithIdentifier(QStringLiteral("other")), nullptr);
+        m_store = eventStore();
+        QStringList identifiers;
+        for (const auto &event : m_store->eventsMatchingPredicate(
+                 m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})))
+            identifiers.append(event->title() + QLatin1Char('=') + event->calendarItemIdentifier());
+        identifiers.sort();
+        ASSERT_EQ(identifiers.size(), 2);
+        EXPECT_TRUE(identifiers[0].startsWith(QStringLiteral("Ours=")));
+        EXPECT_EQ(identifiers[1], QStringLiteral("Theirs=theirs"));
+        m_store.reset();
+    }
+}
+
+// A new run's first look takes the index whole and looks at the files it tells of: changes made
+// between runs that keep the number of item files, or that hide one behind a name no listing reads,
+// are seen all the same.
+TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
+{
+    const auto signedEntry = [](const QByteArray &entry, const QString &path) {
+        QByteArrayList fields = entry.left(entry.lastIndexOf('\t')).split('\t');
+        const FileStatus status = statusOf(path);
+        fields[0] = QFile::encodeName(QFileInfo(path).fileName());
+        fields[1] = QByteArray::number(status.size);
+        fields[2] = QByteArray::number(status.modifiedNs);
+        fields[3] = QByteArray::number(status.inode);
+        fields[4] = QByteArray::number(status.changedNs);
+        return fnvSigned(fields.join('\t')) + '\n';
+    };
+    struct Row
+    {
+        const char *name;
+        std::function<void(const QString &index)> change;
+        QStringList titles;
+    };
+    const auto file = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
+    const auto write = [&](const char *name, const QByteArray &title) {
+        writeAsOtherProgram(file(name),
+                            calendarText(eventText(QByteArray(name).chopped(4), title, "20260303T090000Z")));
+    };
+    const Row rows[] = {
+        {"nothing", [](const QString &) {}, {"A", "B"}},
+        {"one added", [&](const QString &) { write("c.ics", "C"); }, {"A", "B", "C"}},
+        {"one removed, one added",
+         [&](const QString &) {
+             ASSERT_TRUE(QFile::remove(file("b.ics")));
+             write("c.ics", "C");
+         },
+         {"A", "C"}},
+        {"one replaced", [&](const QString &) { write("b.ics", "B2"); }, {"A", "B2"}},
+        {"one made a link",
+         [&](const QString &) {
+             ASSERT_TRUE(QFile::remove(file("b.ics")));
+             ASSERT_TRUE(QFile::link(file("a.ics"), file("b.ics")));
+         },
+         {"A"}},
+        {"one hidden behind a dot, one added",
+         [&](const QString &index) {
+             ASSERT_TRUE(QFile::rename(file("b.ics"), file(".b.ics")));
+             write("c.ics", "C");
+             QByteArray bytes = readAll(index);
+             const QByteArray entry = entryOf(bytes, QStringLiteral("b.ics"));
+             writeAsOtherProgram(index, bytes.replace(entry, signedEntry(entry, file(".b.ics"))));
+         },
+         {"A", "C"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList earlier = itemFiles(m_folder) + QStringList{QStringLiteral(".b.ics")};
+        for (const QString &name : earlier)
+            QFile::remove(m_folder + QLatin1Char('/') + name);
+        write("a.ics", "A");
+        write("b.ics", "B");
+        m_store = eventStore();
+        ASSERT_EQ(titlesInStore(), (QStringList{"A", "B"}));
+        m_store.reset();
+        const QString index = moveFolderForNewRun();
+        row.change(index);
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), row.titles);
+        m_store.reset();
+    }
+}
+
+// Files whose names go beyond ASCII are looked at by their names' bytes on disk, in the run that
+// reads them and in the next one that knows them from the index; a change is seen in both.
+TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
+{
+    const QStringList names{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics")};
+    const auto write = [this](const QString &name, const QByteArray &title) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
+                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title, "20260303T090000Z")));
+    };
+    write(names[0], "Greetings");
+    write(names[1], "Japan");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
+    write(names[1], "Japan again");
+    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan again"}));
+    EXPECT_EQ(itemFiles(m_folder), names);
 }
