@@ -36,6 +36,21 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
     return windows;
 }
 
+// The checksum as the graph keeps it under "crcValue".
+QString checksumText(const QByteArray &archive)
+{
+    return QString::number(qint32(crc32OfBytes(archive)));
+}
+
+// Whether the desktop changed the event since the sync's date. An event last written by a sync
+// (from the device's record: the dictionary's written date, when there is a dictionary) is no
+// change of the desktop's, even when that write came after the sync's date.
+bool isChangedSince(const QDateTime &date, const QDateTime &lastModified, const std::optional<QVariant> &writtenDate)
+{
+    const bool isLastWrittenBySync = writtenDate && writtenDate->toDateTime() == lastModified;
+    return (!date.isValid() || date < lastModified) && !isLastWrittenBySync;
+}
+
 } // namespace
 
 std::shared_ptr<platform::EKEventStore> HMCalendarData::ensureEventStore()
@@ -173,7 +188,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     if (!graph)
         return records;
     const HMIdentifierGraph::Entries known = graph->entries();
-    ListingPass pass{date, excludedHmUids, seriesWithModifiedExceptions(date), {}, records};
+    ListingPass pass{date, excludedHmUids, seriesWithModifiedExceptions(date), {}, records, *graph};
     qsizetype total = 0;
     for (const platform::EKEventSequence &sequence : sequences)
         total += sequence.size();
@@ -183,6 +198,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             reportListingProgress(++position, total);
+            if (listUnchangedEvent(pass, sequence, index))
+                continue;
             if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
                 listEvent(pass, *event);
         }
@@ -215,6 +232,31 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
         appendSeriesRecord(plan, pass.records);
     if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
         appendEventRecord(plan, event, pass.records);
+}
+
+// An event its file's description tells whole (a single event, never a series' or detached one),
+// whose record the graph knows and of which nothing changed since the last sync, is found without
+// being made: planning it whole would find its record and send nothing. Answers whether it was.
+bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence,
+                                        qsizetype index)
+{
+    const QString &nativeId = sequence.identifierAt(index);
+    if (pass.seriesToRefresh.contains(nativeId))
+        return false;
+    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(nativeId);
+    const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
+    if (!look)
+        return false;
+    const QString ownUid = record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
+    const bool isExcluded = !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
+    const bool isChanged =
+        isChangedSince(pass.date, look->lastModified, record->value(kWrittenDateKey)) ||
+        checksumText(eventChecksumArchive(look->start, look->end, look->title, look->notes)) !=
+            record->value(kCrcKey).toString();
+    if (isChanged && !isExcluded)
+        return false;
+    pass.found.insert(foundKeyOf(*record));
+    return true;
 }
 
 QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date)
@@ -344,12 +386,9 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
         return;
     }
     const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
-    // An event last written by a sync (from the device's record) is no change of the desktop's, even
-    // when that write came after the sync's date.
     const std::optional<QVariantMap> &written = isRegularOccurrence ? plan.seriesDictionary : plan.recordDictionary;
-    const bool isLastWrittenBySync =
-        written && written->value(kWrittenDateKey).toDateTime() == event.lastModifiedDate();
-    if ((!date.isValid() || date < event.lastModifiedDate()) && !isLastWrittenBySync) {
+    if (isChangedSince(date, event.lastModifiedDate(),
+                       written ? std::optional<QVariant>(written->value(kWrittenDateKey)) : std::nullopt)) {
         DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
         plan.process = true;
     }
@@ -384,8 +423,7 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
         if (event->isDetached())
             entries.append(event->occurrenceDate());
     }
-    const QString checksum =
-        QString::number(qint32(crc32OfBytes(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries))));
+    const QString checksum = checksumText(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries));
     m_seriesChecksums.insert(seriesId, checksum);
     return checksum;
 }

@@ -250,6 +250,7 @@ private:
         const QSet<QString> seriesToRefresh;
         QSet<QString> found;
         QList<HMSyncRecord> &records;
+        const HMIdentifierGraph &graph;
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
@@ -269,6 +270,7 @@ private:
     // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
     QList<platform::EKEventSequence> readEventKitListing();
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
+    bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,

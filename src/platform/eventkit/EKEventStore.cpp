@@ -536,6 +536,18 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     return store ? store->eventOfListedFile(entry, m_predicate) : nullptr;
 }
 
+std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (entry.event)
+        return std::nullopt;
+    std::optional<icallisted::ListedLook> look =
+        icallisted::listedLookOf(entry.listed->listedEvent, entry.identifier, m_zoneField);
+    if (!look || look->start != entry.startKey)
+        return std::nullopt;
+    return look;
+}
+
 QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 {
     QList<std::shared_ptr<EKEvent>> events;
