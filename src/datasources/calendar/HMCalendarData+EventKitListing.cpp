@@ -192,8 +192,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     qsizetype total = 0;
     for (const platform::EKEventSequence &sequence : sequences)
         total += sequence.size();
-    // Most events are found for a dictionary or two: the set is sized for them at once.
-    pass.found.reserve(total);
+    // Most events are found unchanged: the set of their entries is sized for them at once.
+    pass.foundBytes.reserve(total);
     qsizetype position = 0;
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
@@ -205,7 +205,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         }
     }
     if (includeDeletes)
-        appendDeletions(dictionariesNotFound(known, pass.found), records);
+        appendDeletions(dictionariesNotListed(known, pass), records);
     return records;
 }
 
@@ -255,8 +255,26 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
             record->value(kCrcKey).toString();
     if (isChanged && !isExcluded)
         return false;
-    pass.found.insert(foundKeyOf(*record));
+    pass.foundBytes.insert(record->packed().constData());
+    pass.foundEntries.append(*record);
     return true;
+}
+
+// An entry that shares its bytes with one found unchanged was found: it is that dictionary. The
+// others are found by their two identifiers, those found unchanged among them, which are only
+// worked out when some entry is found by neither.
+QList<QVariantMap> HMCalendarData::dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass)
+{
+    HMIdentifierGraph::Entries unmatched;
+    for (const HMIdentifierGraphEntry &entry : known) {
+        if (!pass.foundBytes.contains(entry.packed().constData()) && !pass.found.contains(foundKeyOf(entry)))
+            unmatched.append(entry);
+    }
+    if (unmatched.isEmpty())
+        return {};
+    for (const HMIdentifierGraphEntry &entry : std::as_const(pass.foundEntries))
+        pass.found.insert(foundKeyOf(entry));
+    return HMBaseCalendarData::dictionariesNotFound(unmatched, pass.found);
 }
 
 QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date)

@@ -251,6 +251,9 @@ private:
         QSet<QString> found;
         QList<HMSyncRecord> &records;
         const HMIdentifierGraph &graph;
+        // The entries found unchanged, and their packed bytes, which the graph's entries share.
+        QList<HMIdentifierGraphEntry> foundEntries = {};
+        QSet<const char *> foundBytes = {};
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
@@ -271,6 +274,7 @@ private:
     QList<platform::EKEventSequence> readEventKitListing();
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
     bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
+    static QList<QVariantMap> dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,

@@ -7,6 +7,8 @@
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "sync/HMIdentifierGraph.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -190,4 +192,15 @@ TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "no checksum kept";
     EXPECT_EQ(describe(list(lastSync)), QStringList{});
     EXPECT_EQ(m_graph->identifierDictionaries().size(), 1) << "never deleted while it is there";
+
+    // Beside an event found unchanged, one whose file is gone is deleted, and only that one.
+    const auto cake = saveEvent(QStringLiteral("Cake"), start.addDays(1));
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send new Cake"});
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    ASSERT_TRUE(QFile::remove(path));
+    const QList<HMSyncRecord> deletions = list(lastSync);
+    ASSERT_EQ(describe(deletions), QStringList{"delete "});
+    EXPECT_EQ(deletions.first().hmxUid(), hmUid);
+    ASSERT_EQ(m_graph->identifierDictionaries().size(), 1);
+    EXPECT_EQ(m_graph->identifierDictionaries().first().value("nativeId"), QVariant(cake->eventIdentifier()));
 }
