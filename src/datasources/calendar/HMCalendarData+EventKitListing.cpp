@@ -17,6 +17,9 @@
 
 #include <QTimeZone>
 
+#include <array>
+#include <cstdio>
+
 using namespace hmcalendar;
 
 namespace {
@@ -40,6 +43,14 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
 QString checksumText(const QByteArray &archive)
 {
     return QString::number(qint32(crc32OfBytes(archive)));
+}
+
+// Whether the kept value is the checksum's text, told without making that text.
+bool isChecksumText(const QVariant &kept, quint32 crc)
+{
+    std::array<char, 16> digits{};
+    const int length = std::snprintf(digits.data(), digits.size(), "%d", qint32(crc));
+    return QLatin1StringView(digits.data(), length) == kept.toString();
 }
 
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
@@ -251,8 +262,8 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     const bool isExcluded = !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
     const bool isChanged =
         isChangedSince(pass.date, look->lastModified, record->value(kWrittenDateKey)) ||
-        checksumText(eventChecksumArchive(look->start, look->end, look->title, look->notes)) !=
-            record->value(kCrcKey).toString();
+        !isChecksumText(record->value(kCrcKey),
+                        crc32OfBytes(eventChecksumArchive(look->start, look->end, look->title, look->notes)));
     if (isChanged && !isExcluded)
         return false;
     pass.foundBytes.insert(record->packed().constData());

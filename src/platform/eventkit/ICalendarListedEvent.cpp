@@ -43,18 +43,18 @@ std::optional<ListedFields> fieldsOf(const QByteArray &listed)
 {
     if (listed.size() > kMaxListedBytes)
         return std::nullopt;
-    const QByteArrayView text(listed);
     ListedFields fields;
+    qsizetype count = 0;
     qsizetype start = 0;
-    for (QByteArrayView &field : fields) {
-        if (start > text.size())
+    for (qsizetype at = 0; at <= listed.size(); ++at) {
+        if (at < listed.size() && listed[at] != ',')
+            continue;
+        if (count == kFieldCount)
             return std::nullopt;
-        const qsizetype comma = text.indexOf(',', start);
-        const qsizetype end = comma < 0 ? text.size() : comma;
-        field = text.sliced(start, end - start);
-        start = end + 1;
+        fields[count++] = QByteArrayView(listed).sliced(start, at - start);
+        start = at + 1;
     }
-    if (start != text.size() + 1)
+    if (count != kFieldCount)
         return std::nullopt;
     return fields;
 }
