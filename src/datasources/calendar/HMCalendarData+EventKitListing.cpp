@@ -56,10 +56,12 @@ bool isChecksumText(const QVariant &kept, quint32 crc)
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
 // (from the device's record: the dictionary's written date, when there is a dictionary) is no
 // change of the desktop's, even when that write came after the sync's date.
-bool isChangedSince(const QDateTime &date, const QDateTime &lastModified, const std::optional<QVariant> &writtenDate)
+template <typename Dictionary>
+bool isChangedSince(const QDateTime &date, const QDateTime &lastModified, const Dictionary *written)
 {
-    const bool isLastWrittenBySync = writtenDate && writtenDate->toDateTime() == lastModified;
-    return (!date.isValid() || date < lastModified) && !isLastWrittenBySync;
+    if (date.isValid() && !(date < lastModified))
+        return false;
+    return !written || written->value(kWrittenDateKey).toDateTime() != lastModified;
 }
 
 } // namespace
@@ -258,13 +260,17 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
     if (!look)
         return false;
-    const QString ownUid = record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
-    const bool isExcluded = !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
+    const auto isExcluded = [&] {
+        if (pass.excludedHmUids.isEmpty())
+            return false;
+        const QString ownUid = record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
+        return !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
+    };
     const bool isChanged =
-        isChangedSince(pass.date, look->lastModified, record->value(kWrittenDateKey)) ||
+        isChangedSince(pass.date, look->lastModified, &*record) ||
         !isChecksumText(record->value(kCrcKey),
                         crc32OfBytes(eventChecksumArchive(look->start, look->end, look->title, look->notes)));
-    if (isChanged && !isExcluded)
+    if (isChanged && !isExcluded())
         return false;
     pass.foundBytes.insert(record->packed().constData());
     pass.foundEntries.append(*record);
@@ -416,8 +422,7 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
     }
     const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
     const std::optional<QVariantMap> &written = isRegularOccurrence ? plan.seriesDictionary : plan.recordDictionary;
-    if (isChangedSince(date, event.lastModifiedDate(),
-                       written ? std::optional<QVariant>(written->value(kWrittenDateKey)) : std::nullopt)) {
+    if (isChangedSince(date, event.lastModifiedDate(), written ? &*written : nullptr)) {
         DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
         plan.process = true;
     }

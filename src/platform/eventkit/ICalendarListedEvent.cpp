@@ -59,10 +59,31 @@ std::optional<ListedFields> fieldsOf(const QByteArray &listed)
     return fields;
 }
 
-// Only a field holding an escape is decoded; dates and marks are written as they are.
+int hexValue(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    return digit >= 'A' && digit <= 'F' ? digit - 'A' + 10 : -1;
+}
+
+// The field with its percent escapes decoded, made in one buffer; a '%' that starts no escape
+// stays as it is.
 QByteArray decoded(QByteArrayView field)
 {
-    return field.contains('%') ? QByteArray::fromPercentEncoding(field.toByteArray()) : field.toByteArray();
+    QByteArray bytes = field.toByteArray();
+    if (!field.contains('%'))
+        return bytes;
+    char *out = bytes.data();
+    for (qsizetype at = 0; at < field.size(); ++at) {
+        const int high = field[at] == '%' && at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
+        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
+        *out++ = low < 0 ? field[at] : char(high << 4 | low);
+        at += low < 0 ? 0 : 2;
+    }
+    bytes.truncate(out - bytes.constData());
+    return bytes;
 }
 
 // A text is marked present ('+', written "%2B") or absent ("-"); any other field is no text.
@@ -71,10 +92,13 @@ bool isTextField(QByteArrayView field)
     return field == "-" || field.startsWith('+') || field.startsWith("%2B") || field.startsWith("%2b");
 }
 
-// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took.
+// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took. The mark is one
+// escape or one character, so the rest decodes alike without it.
 ListedText textBytesOf(QByteArrayView field)
 {
-    return field == "-" ? ListedText() : ListedText(decoded(field).sliced(1));
+    if (field == "-")
+        return ListedText();
+    return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
 }
 
 // Whether the text of the field, present and taken by isTextField, is the identifier.
