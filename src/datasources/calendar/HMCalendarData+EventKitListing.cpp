@@ -207,6 +207,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         total += sequence.size();
     // Most events are found unchanged: the set of their entries is sized for them at once.
     pass.foundBytes.reserve(total);
+    pass.foundEntries.reserve(total);
     qsizetype position = 0;
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
