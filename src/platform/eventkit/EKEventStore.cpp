@@ -951,31 +951,33 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
     return reminders;
 }
 
-// Counted from the folders' descriptions: only files holding both kinds are read.
+// Counted from the folders' descriptions: only files holding both kinds are read. The identifiers
+// are counted where their descriptions keep them, which stay alive while they are counted.
 qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predicate)
 {
     const std::lock_guard lock(storeMutex());
     const bool isEvents = predicate.entityType == EKEntityType::Event;
-    QSet<QString> identifiers;
+    QList<std::shared_ptr<const ICalendarFile>> counted;
+    QSet<QStringView> identifiers;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
         const QList<std::shared_ptr<const ICalendarFile>> files = folder.describedFiles();
         identifiers.reserve(identifiers.size() + files.size());
+        counted.reserve(counted.size() + files.size());
         for (const std::shared_ptr<const ICalendarFile> &described : files) {
             if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
                            : described->hasTodos))
                 continue;
-            if (!described->hasEvents || !described->hasTodos) {
-                for (const QString &uid : described->uids)
-                    identifiers.insert(uid);
+            const bool isOneKind = !described->hasEvents || !described->hasTodos;
+            const std::shared_ptr<const ICalendarFile> file = isOneKind ? described : folder.parsedFile(described);
+            if (!file)
                 continue;
-            }
-            const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
-            for (const QString &uid : file ? file->uids : QStringList()) {
-                if (icalseries::masterOf(file->calendar.get(), uid,
-                                         isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
+            for (const QString &uid : std::as_const(file->uids)) {
+                if (isOneKind || icalseries::masterOf(file->calendar.get(), uid,
+                                                      isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
                     identifiers.insert(uid);
             }
+            counted.append(file);
         }
     }
     return identifiers.size();
