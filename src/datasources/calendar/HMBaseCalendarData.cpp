@@ -325,13 +325,18 @@ QString HMBaseCalendarData::foundKeyOf(const QVariantMap &dictionary)
     return foundKey(dictionary.value(hmcalendar::kNativeIdKey), dictionary.value(hmcalendar::kHmUidKey));
 }
 
+QString HMBaseCalendarData::foundKeyOf(const HMIdentifierGraphEntry &entry)
+{
+    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
+    return foundKey(entry.valueOf(WellKnownKey::NativeId), entry.valueOf(WellKnownKey::HmUid));
+}
+
 QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGraph::Entries &known,
                                                             const QSet<QString> &found)
 {
-    using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
     QList<QVariantMap> remaining;
     for (const HMIdentifierGraphEntry &entry : known) {
-        if (!found.contains(foundKey(entry.valueOf(WellKnownKey::NativeId), entry.valueOf(WellKnownKey::HmUid))))
+        if (!found.contains(foundKeyOf(entry)))
             remaining.append(entry.toMap());
     }
     return remaining;

@@ -133,6 +133,7 @@ protected:
     // A listing tells the identifier dictionaries it found an item for by their two identifiers,
     // kept in a set: marking one then costs no search of the whole list.
     static QString foundKeyOf(const QVariantMap &dictionary);
+    static QString foundKeyOf(const HMIdentifierGraphEntry &entry);
     // The dictionaries of the list no item was found for: those whose items are gone. Only those are
     // materialised.
     static QList<QVariantMap> dictionariesNotFound(const HMIdentifierGraph::Entries &known, const QSet<QString> &found);

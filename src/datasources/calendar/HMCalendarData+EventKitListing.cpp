@@ -17,6 +17,9 @@
 
 #include <QTimeZone>
 
+#include <array>
+#include <cstdio>
+
 using namespace hmcalendar;
 
 namespace {
@@ -34,6 +37,31 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
         end = end.addSecs(126144000);
     }
     return windows;
+}
+
+// The checksum as the graph keeps it under "crcValue".
+QString checksumText(const QByteArray &archive)
+{
+    return QString::number(qint32(crc32OfBytes(archive)));
+}
+
+// Whether the kept value is the checksum's text, told without making that text.
+bool isChecksumText(const QVariant &kept, quint32 crc)
+{
+    std::array<char, 16> digits{};
+    const int length = std::snprintf(digits.data(), digits.size(), "%d", qint32(crc));
+    return QLatin1StringView(digits.data(), length) == kept.toString();
+}
+
+// Whether the desktop changed the event since the sync's date. An event last written by a sync
+// (from the device's record: the dictionary's written date, when there is a dictionary) is no
+// change of the desktop's, even when that write came after the sync's date.
+template <typename Dictionary>
+bool isChangedSince(const QDateTime &date, const QDateTime &lastModified, const Dictionary *written)
+{
+    if (date.isValid() && !(date < lastModified))
+        return false;
+    return !written || written->value(kWrittenDateKey).toDateTime() != lastModified;
 }
 
 } // namespace
@@ -173,22 +201,25 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     if (!graph)
         return records;
     const HMIdentifierGraph::Entries known = graph->entries();
-    ListingPass pass{date, excludedHmUids, seriesWithModifiedExceptions(date), {}, records};
+    ListingPass pass{date, excludedHmUids, seriesWithModifiedExceptions(date), {}, records, *graph};
     qsizetype total = 0;
     for (const platform::EKEventSequence &sequence : sequences)
         total += sequence.size();
-    // Most events are found for a dictionary or two: the set is sized for them at once.
-    pass.found.reserve(total);
+    // Most events are found unchanged: the set of their entries is sized for them at once.
+    pass.foundBytes.reserve(total);
+    pass.foundEntries.reserve(total);
     qsizetype position = 0;
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             reportListingProgress(++position, total);
+            if (listUnchangedEvent(pass, sequence, index))
+                continue;
             if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
                 listEvent(pass, *event);
         }
     }
     if (includeDeletes)
-        appendDeletions(dictionariesNotFound(known, pass.found), records);
+        appendDeletions(dictionariesNotListed(known, pass), records);
     return records;
 }
 
@@ -215,6 +246,53 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
         appendSeriesRecord(plan, pass.records);
     if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
         appendEventRecord(plan, event, pass.records);
+}
+
+// An event its file's description tells whole (a single event, never a series' or detached one),
+// whose record the graph knows and of which nothing changed since the last sync, is found without
+// being made: planning it whole would find its record and send nothing. Answers whether it was.
+bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence,
+                                        qsizetype index)
+{
+    const QString &nativeId = sequence.identifierAt(index);
+    if (pass.seriesToRefresh.contains(nativeId))
+        return false;
+    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(nativeId);
+    const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
+    if (!look)
+        return false;
+    const auto isExcluded = [&] {
+        if (pass.excludedHmUids.isEmpty())
+            return false;
+        const QString ownUid = record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
+        return !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
+    };
+    const bool isChanged =
+        isChangedSince(pass.date, look->lastModified, &*record) ||
+        !isChecksumText(record->value(kCrcKey),
+                        crc32OfBytes(eventChecksumArchive(look->start, look->end, look->title, look->notes)));
+    if (isChanged && !isExcluded())
+        return false;
+    pass.foundBytes.insert(record->packed().constData());
+    pass.foundEntries.append(*record);
+    return true;
+}
+
+// An entry that shares its bytes with one found unchanged was found: it is that dictionary. The
+// others are found by their two identifiers, those found unchanged among them, which are only
+// worked out when some entry is found by neither.
+QList<QVariantMap> HMCalendarData::dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass)
+{
+    HMIdentifierGraph::Entries unmatched;
+    for (const HMIdentifierGraphEntry &entry : known) {
+        if (!pass.foundBytes.contains(entry.packed().constData()) && !pass.found.contains(foundKeyOf(entry)))
+            unmatched.append(entry);
+    }
+    if (unmatched.isEmpty())
+        return {};
+    for (const HMIdentifierGraphEntry &entry : std::as_const(pass.foundEntries))
+        pass.found.insert(foundKeyOf(entry));
+    return HMBaseCalendarData::dictionariesNotFound(unmatched, pass.found);
 }
 
 QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date)
@@ -344,12 +422,8 @@ void HMCalendarData::planKnownEvent(EventPlan &plan, const platform::EKEvent &ev
         return;
     }
     const bool isRegularOccurrence = plan.isSeriesMember && !event.isDetached();
-    // An event last written by a sync (from the device's record) is no change of the desktop's, even
-    // when that write came after the sync's date.
     const std::optional<QVariantMap> &written = isRegularOccurrence ? plan.seriesDictionary : plan.recordDictionary;
-    const bool isLastWrittenBySync =
-        written && written->value(kWrittenDateKey).toDateTime() == event.lastModifiedDate();
-    if ((!date.isValid() || date < event.lastModifiedDate()) && !isLastWrittenBySync) {
+    if (isChangedSince(date, event.lastModifiedDate(), written ? &*written : nullptr)) {
         DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
         plan.process = true;
     }
@@ -384,8 +458,7 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
         if (event->isDetached())
             entries.append(event->occurrenceDate());
     }
-    const QString checksum =
-        QString::number(qint32(crc32OfBytes(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries))));
+    const QString checksum = checksumText(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries));
     m_seriesChecksums.insert(seriesId, checksum);
     return checksum;
 }

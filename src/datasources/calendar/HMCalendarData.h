@@ -250,6 +250,10 @@ private:
         const QSet<QString> seriesToRefresh;
         QSet<QString> found;
         QList<HMSyncRecord> &records;
+        const HMIdentifierGraph &graph;
+        // The entries found unchanged, and their packed bytes, which the graph's entries share.
+        QList<HMIdentifierGraphEntry> foundEntries = {};
+        QSet<const char *> foundBytes = {};
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
@@ -269,6 +273,8 @@ private:
     // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
     QList<platform::EKEventSequence> readEventKitListing();
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
+    bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
+    static QList<QVariantMap> dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,

@@ -23,14 +23,23 @@ HMChecksumArchiveWriter::HMChecksumArchiveWriter(const QByteArray &magic) : m_by
 
 void HMChecksumArchiveWriter::appendDate(const QDateTime &date)
 {
+    appendMilliseconds(date.toMSecsSinceEpoch());
+}
+
+void HMChecksumArchiveWriter::appendMilliseconds(qint64 milliseconds)
+{
     m_bytes.append('D');
-    appendBigEndian(m_bytes, qint64(date.toMSecsSinceEpoch()));
+    appendBigEndian(m_bytes, milliseconds);
     ++m_count;
 }
 
 void HMChecksumArchiveWriter::appendText(const QString &text)
 {
-    const QByteArray utf8 = text.toUtf8();
+    appendUtf8(text.toUtf8());
+}
+
+void HMChecksumArchiveWriter::appendUtf8(QByteArrayView utf8)
+{
     m_bytes.append('S');
     appendBigEndian(m_bytes, quint32(utf8.size()));
     m_bytes.append(utf8);
@@ -52,6 +61,23 @@ QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &en
             archive.appendDate(entry.toDateTime());
         else if (entry.typeId() == QMetaType::QString)
             archive.appendText(entry.toString());
+    }
+    return archive.finished();
+}
+
+QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint64> end,
+                                const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes)
+{
+    HMChecksumArchiveWriter archive("HMEV");
+    if (start && end) {
+        archive.appendMilliseconds(*start);
+        archive.appendMilliseconds(*end);
+        if (title)
+            archive.appendUtf8(*title);
+        if (title && notes)
+            archive.appendUtf8(*notes);
+    } else if (start) {
+        archive.appendMilliseconds(*start);
     }
     return archive.finished();
 }

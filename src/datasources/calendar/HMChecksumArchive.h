@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include <optional>
+
 // The bytes the change checksums of events and reminders are taken over, in one fixed serialisation
 // of our own, so that equal lists give equal bytes in every run: the four-byte magic, the entry count
 // (4 bytes, big-endian), then per entry a type byte ('D' a date as 8 bytes of milliseconds since 1970,
@@ -17,7 +19,9 @@ class HMChecksumArchiveWriter final
 public:
     explicit HMChecksumArchiveWriter(const QByteArray &magic);
     void appendDate(const QDateTime &date);
+    void appendMilliseconds(qint64 milliseconds);
     void appendText(const QString &text);
+    void appendUtf8(QByteArrayView utf8);
     // The bytes, their entry count filled in.
     QByteArray finished();
 
@@ -26,6 +30,11 @@ private:
     qsizetype m_countAt = 0;
     quint32 m_count = 0;
 };
+
+// The bytes an event's change checksum is taken over: the list [start, end, title, notes], dates in
+// milliseconds since 1970 and texts as UTF-8, ended at its first missing value, under "HMEV".
+QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint64> end,
+                                const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
 
 // zlib's CRC-32 (initial value 0) of the bytes.
 quint32 crc32OfBytes(const QByteArray &bytes);

@@ -38,26 +38,15 @@ QList<platform::EKAlarm> alarmsFrom(const QVariant &values)
 
 } // namespace
 
-// The fields up to the first one missing, written straight into the archive.
 QByteArray HMKVCodingEKEvent::checksumArchive() const
 {
-    HMChecksumArchiveWriter archive("HMEV");
-    bool isWhole = true;
-    const auto date = [&](const QDateTime &value) {
-        isWhole = isWhole && value.isValid();
-        if (isWhole)
-            archive.appendDate(value);
+    const auto date = [](const QDateTime &value) {
+        return value.isValid() ? std::optional<qint64>(value.toMSecsSinceEpoch()) : std::nullopt;
     };
-    const auto text = [&](const QString &value) {
-        isWhole = isWhole && !value.isNull();
-        if (isWhole)
-            archive.appendText(value);
+    const auto text = [](const QString &value) {
+        return value.isNull() ? std::nullopt : std::optional<QByteArray>(value.toUtf8());
     };
-    date(startDate());
-    date(endDate());
-    text(title());
-    text(notes());
-    return archive.finished();
+    return eventChecksumArchive(date(startDate()), date(endDate()), text(title()), text(notes()));
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const

@@ -536,6 +536,18 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     return store ? store->eventOfListedFile(entry, m_predicate) : nullptr;
 }
 
+std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (entry.event)
+        return std::nullopt;
+    std::optional<icallisted::ListedLook> look =
+        icallisted::listedLookOf(entry.listed->listedEvent, entry.identifier, m_zoneField);
+    if (!look || look->start != entry.startKey)
+        return std::nullopt;
+    return look;
+}
+
 QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 {
     QList<std::shared_ptr<EKEvent>> events;
@@ -954,15 +966,13 @@ qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predica
             if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
                            : described->hasTodos))
                 continue;
-            if (!described->hasEvents || !described->hasTodos) {
-                for (const QString &uid : described->uids())
-                    identifiers.insert(uid);
+            const bool isOneKind = !described->hasEvents || !described->hasTodos;
+            const std::shared_ptr<const ICalendarFile> file = isOneKind ? described : folder.parsedFile(described);
+            if (!file)
                 continue;
-            }
-            const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
-            for (const QString &uid : file ? file->uids() : QStringList()) {
-                if (icalseries::masterOf(file->calendar.get(), uid,
-                                         isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
+            for (const QString &uid : file->uids()) {
+                if (isOneKind || icalseries::masterOf(file->calendar.get(), uid,
+                                                      isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
                     identifiers.insert(uid);
             }
         }

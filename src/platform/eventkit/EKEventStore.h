@@ -4,6 +4,7 @@
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKReminder.h"
 #include "platform/eventkit/EKTypes.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -58,6 +59,12 @@ public:
     // The event at the position, made afresh each time it is asked for; null when its file no
     // longer gives it.
     std::shared_ptr<EKEvent> eventAt(qsizetype index) const;
+    // The identifier of the event at the position.
+    const QString &identifierAt(qsizetype index) const { return m_entries.at(index).identifier; }
+    // What telling whether the event at the position changed needs of it, read from its file's
+    // description without making it; nothing for an event read from a parse, or one the description
+    // no longer tells whole (eventAt makes those).
+    std::optional<icallisted::ListedLook> lookAt(qsizetype index) const;
     // The events that were read from parsed files (series, their occurrences, files of several
     // items), in their order: the few the sequence holds made.
     QList<std::shared_ptr<EKEvent>> parsedEvents() const;

@@ -5,8 +5,10 @@
 
 #include <QTimeZone>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include <libical/ical.h>
@@ -17,6 +19,8 @@ namespace {
 
 constexpr qsizetype kFieldCount = 12;
 constexpr qsizetype kMaxAlarms = 64;
+constexpr qint64 kNoDate = std::numeric_limits<qint64>::min();
+constexpr qint64 kMaxMilliseconds = qint64(1) << 53;
 
 // A null text and an empty one differ: each is kept with a mark before it.
 QByteArray encodeText(const QString &text)
@@ -39,39 +43,82 @@ std::optional<ListedFields> fieldsOf(const QByteArray &listed)
 {
     if (listed.size() > kMaxListedBytes)
         return std::nullopt;
-    const QByteArrayView text(listed);
     ListedFields fields;
+    qsizetype count = 0;
     qsizetype start = 0;
-    for (QByteArrayView &field : fields) {
-        if (start > text.size())
+    for (qsizetype at = 0; at <= listed.size(); ++at) {
+        if (at < listed.size() && listed[at] != ',')
+            continue;
+        if (count == kFieldCount)
             return std::nullopt;
-        const qsizetype comma = text.indexOf(',', start);
-        const qsizetype end = comma < 0 ? text.size() : comma;
-        field = text.sliced(start, end - start);
-        start = end + 1;
+        fields[count++] = QByteArrayView(listed).sliced(start, at - start);
+        start = at + 1;
     }
-    if (start != text.size() + 1)
+    if (count != kFieldCount)
         return std::nullopt;
     return fields;
 }
 
-// Only a field holding an escape is decoded; dates and marks are written as they are.
-QByteArray decoded(QByteArrayView field)
+int hexValue(char digit)
 {
-    return field.contains('%') ? QByteArray::fromPercentEncoding(field.toByteArray()) : field.toByteArray();
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    return digit >= 'A' && digit <= 'F' ? digit - 'A' + 10 : -1;
 }
 
-// A text without escapes, the most of them, is read where it stands.
-std::optional<QString> decodeText(QByteArrayView field)
+// The field with its percent escapes decoded, made in one buffer; a '%' that starts no escape
+// stays as it is.
+QByteArray decoded(QByteArrayView field)
+{
+    QByteArray bytes = field.toByteArray();
+    if (!field.contains('%'))
+        return bytes;
+    char *out = bytes.data();
+    for (qsizetype at = 0; at < field.size(); ++at) {
+        const int high = field[at] == '%' && at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
+        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
+        *out++ = low < 0 ? field[at] : char(high << 4 | low);
+        at += low < 0 ? 0 : 2;
+    }
+    bytes.truncate(out - bytes.constData());
+    return bytes;
+}
+
+// A text is marked present ('+', written "%2B") or absent ("-"); any other field is no text.
+bool isTextField(QByteArrayView field)
+{
+    return field == "-" || field.startsWith('+') || field.startsWith("%2B") || field.startsWith("%2b");
+}
+
+// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took. The mark is one
+// escape or one character, so the rest decodes alike without it.
+ListedText textBytesOf(QByteArrayView field)
 {
     if (field == "-")
+        return ListedText();
+    return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
+}
+
+// Whether the text of the field, present and taken by isTextField, is the identifier.
+bool isIdentifierText(QByteArrayView field, QStringView identifier)
+{
+    const bool isPlain = field.startsWith('+') && !field.contains('%');
+    const auto isAscii = [](QByteArrayView bytes) {
+        return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
+    };
+    if (isPlain && isAscii(field))
+        return QLatin1StringView(field.sliced(1)) == identifier;
+    return QString::fromUtf8(*textBytesOf(field)) == identifier;
+}
+
+// An empty text is present: it stays apart from an absent one.
+QString textOf(const ListedText &text)
+{
+    if (!text)
         return QString();
-    if (!field.contains('%'))
-        return field.startsWith('+') ? std::optional<QString>(QString::fromUtf8(field.sliced(1))) : std::nullopt;
-    const QByteArray text = decoded(field);
-    if (!text.startsWith('+'))
-        return std::nullopt;
-    return QString::fromUtf8(QByteArrayView(text).sliced(1));
+    return text->isEmpty() ? QStringLiteral("") : QString::fromUtf8(*text);
 }
 
 QByteArray encodeDate(const QDateTime &date)
@@ -79,16 +126,28 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
-std::optional<QDateTime> decodeDate(QByteArrayView field)
+// A date's milliseconds since 1970, kNoDate for an empty field. Dates a quarter of a million years
+// away or more are not believed: every other number is a valid date.
+std::optional<qint64> decodeMilliseconds(QByteArrayView field)
 {
     if (field.isEmpty())
-        return QDateTime();
+        return kNoDate;
     bool isNumber = false;
     const qint64 milliseconds = field.toLongLong(&isNumber);
-    if (!isNumber)
+    if (!isNumber || milliseconds <= -kMaxMilliseconds || milliseconds >= kMaxMilliseconds)
         return std::nullopt;
-    const QDateTime date = QDateTime::fromMSecsSinceEpoch(milliseconds, utcZone());
-    return date.isValid() ? std::optional<QDateTime>(date) : std::nullopt;
+    return milliseconds;
+}
+
+QDateTime dateOf(qint64 milliseconds)
+{
+    return milliseconds == kNoDate ? QDateTime() : QDateTime::fromMSecsSinceEpoch(milliseconds, utcZone());
+}
+
+// The same instant kept as plain UTC, which costs no zone: for dates that are only compared.
+QDateTime utcDateOf(qint64 milliseconds)
+{
+    return milliseconds == kNoDate ? QDateTime() : QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
 }
 
 // The zone the times were written in: the system's (floating and all-day times), UTC, or one named.
@@ -99,15 +158,23 @@ QByteArray encodeZone(const icaltimetype &start, const QTimeZone &zone)
     return icaltime_is_utc(start) ? QByteArray("U") : 'N' + zone.id();
 }
 
-std::optional<QTimeZone> decodeZone(const QByteArray &field)
+bool isZoneText(QByteArrayView zone)
+{
+    return zone == "S" || zone == "U" ||
+           (zone.startsWith('N') && QTimeZone::isTimeZoneIdAvailable(zone.sliced(1).toByteArray()));
+}
+
+bool isZoneField(QByteArrayView field)
+{
+    return field.contains('%') ? isZoneText(decoded(field)) : isZoneText(field);
+}
+
+// A zone field isZoneField took.
+QTimeZone zoneOf(const QByteArray &field)
 {
     if (field == "S")
         return QTimeZone::systemTimeZone();
-    if (field == "U")
-        return utcZone();
-    if (!field.startsWith('N') || !QTimeZone::isTimeZoneIdAvailable(field.mid(1)))
-        return std::nullopt;
-    return QTimeZone(field.mid(1));
+    return field == "U" ? utcZone() : QTimeZone(field.mid(1));
 }
 
 QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
@@ -120,35 +187,89 @@ QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
     return parts.join(';');
 }
 
-std::optional<EKAlarm> decodeAlarm(QByteArrayView part)
+// An alarm at a date (milliseconds since 1970) or at an offset from the start.
+struct AlarmField
+{
+    std::optional<qint64> date;
+    double offset = 0;
+};
+
+std::optional<AlarmField> alarmFieldOf(QByteArrayView part)
 {
     if (part.isEmpty())
         return std::nullopt;
     bool isNumber = false;
     const double offset = part.sliced(1).toDouble(&isNumber);
-    const std::optional<QDateTime> date = part.startsWith('a') ? decodeDate(part.sliced(1)) : std::nullopt;
-    if (date && date->isValid())
-        return EKAlarm::alarmWithAbsoluteDate(*date);
+    const std::optional<qint64> date = part.startsWith('a') ? decodeMilliseconds(part.sliced(1)) : std::nullopt;
+    if (date && *date != kNoDate)
+        return AlarmField{date, 0};
     if (part.startsWith('r') && isNumber && std::isfinite(offset))
-        return EKAlarm::alarmWithRelativeOffset(offset);
+        return AlarmField{std::nullopt, offset};
     return std::nullopt;
 }
 
-// The alarms separated by semicolons, read where they stand.
-std::optional<QList<EKAlarm>> decodeAlarms(QByteArrayView field)
+// Hands each alarm of the field (alarms separated by semicolons) to the visitor; false when one is
+// damaged or there are too many.
+template <typename Visit>
+bool visitAlarms(QByteArrayView field, const Visit &visit)
 {
-    QList<EKAlarm> alarms;
-    for (qsizetype start = 0; !field.isEmpty() && start <= field.size();) {
+    qsizetype count = 0;
+    for (qsizetype start = 0; !field.isEmpty() && start <= field.size(); ++count) {
         const qsizetype semicolon = field.indexOf(';', start);
         const qsizetype end = semicolon < 0 ? field.size() : semicolon;
-        const std::optional<EKAlarm> alarm =
-            alarms.size() < kMaxAlarms ? decodeAlarm(field.sliced(start, end - start)) : std::nullopt;
+        const std::optional<AlarmField> alarm =
+            count < kMaxAlarms ? alarmFieldOf(field.sliced(start, end - start)) : std::nullopt;
         if (!alarm)
-            return std::nullopt;
-        alarms.append(*alarm);
+            return false;
+        visit(*alarm);
         start = end + 1;
     }
+    return true;
+}
+
+bool areAlarms(QByteArrayView field)
+{
+    if (field.contains('%'))
+        return visitAlarms(decoded(field), [](const AlarmField &) {});
+    return visitAlarms(field, [](const AlarmField &) {});
+}
+
+// The alarms of a field areAlarms took.
+QList<EKAlarm> alarmsOf(QByteArrayView field)
+{
+    QList<EKAlarm> alarms;
+    visitAlarms(decoded(field), [&](const AlarmField &alarm) {
+        alarms.append(alarm.date ? EKAlarm::alarmWithAbsoluteDate(dateOf(*alarm.date))
+                                 : EKAlarm::alarmWithRelativeOffset(alarm.offset));
+    });
     return alarms;
+}
+
+// The fields of a whole listed text of ours read in this system time zone, where they stand, and
+// its dates in milliseconds. Every field is checked: a text that is not whole and ours tells no
+// event. Texts, the zone and the alarms are decoded by those that need them.
+struct CheckedFields
+{
+    ListedFields fields;
+    qint64 created = kNoDate, modified = kNoDate, start = kNoDate, end = kNoDate;
+};
+
+std::optional<CheckedFields> checkedFieldsOf(const QByteArray &listed, const QByteArray &zoneField)
+{
+    const std::optional<ListedFields> read = fieldsOf(listed);
+    if (!read || (*read)[0] != zoneField)
+        return std::nullopt;
+    const ListedFields &fields = *read;
+    const std::optional<qint64> created = decodeMilliseconds(fields[5]), modified = decodeMilliseconds(fields[6]),
+                                start = decodeMilliseconds(fields[9]), end = decodeMilliseconds(fields[10]);
+    // A UID is present and not empty: something stands after its mark.
+    const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
+    const bool isWhole = hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) &&
+                         created && modified && start && *start != kNoDate && end && *end != kNoDate &&
+                         (fields[7] == "0" || fields[7] == "1") && isZoneField(fields[8]) && areAlarms(fields[11]);
+    if (!isWhole)
+        return std::nullopt;
+    return CheckedFields{fields, *created, *modified, *start, *end};
 }
 
 // The only item of the calendar, when it is an event that stands alone.
@@ -216,45 +337,45 @@ std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteAr
     const std::optional<ListedFields> fields = fieldsOf(listed);
     if (!fields || (*fields)[0] != zoneField)
         return std::nullopt;
-    const std::optional<QDateTime> start = decodeDate((*fields)[9]);
-    const std::optional<QDateTime> end = decodeDate((*fields)[10]);
-    if (!start || !start->isValid() || !end || !end->isValid())
+    const std::optional<qint64> start = decodeMilliseconds((*fields)[9]);
+    const std::optional<qint64> end = decodeMilliseconds((*fields)[10]);
+    if (!start || *start == kNoDate || !end || *end == kNoDate)
         return std::nullopt;
-    return ListedTimes{*start, *end};
+    return ListedTimes{utcDateOf(*start), utcDateOf(*end)};
 }
 
-// Every field is checked: a text that is not whole and ours is no event.
 std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField)
 {
-    const std::optional<ListedFields> read = fieldsOf(listed);
-    if (!read || (*read)[0] != zoneField)
+    const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
+    if (!checked)
         return nullptr;
-    const ListedFields &fields = *read;
-    const std::optional<QString> uid = decodeText(fields[1]), title = decodeText(fields[2]),
-                                 notes = decodeText(fields[3]), location = decodeText(fields[4]);
-    const std::optional<QDateTime> created = decodeDate(fields[5]), modified = decodeDate(fields[6]),
-                                   start = decodeDate(fields[9]), end = decodeDate(fields[10]);
-    const std::optional<QTimeZone> zone = decodeZone(decoded(fields[8]));
-    const std::optional<QList<EKAlarm>> alarms = decodeAlarms(decoded(fields[11]));
-    const bool isWhole = uid && !uid->isEmpty() && title && notes && location && created && modified && start &&
-                         start->isValid() && end && end->isValid() && zone && alarms &&
-                         (fields[7] == "0" || fields[7] == "1");
-    if (!isWhole)
-        return nullptr;
+    const ListedFields &fields = checked->fields;
     auto event = std::make_shared<EKEvent>();
-    event->setCalendarItemIdentifier(*uid);
-    event->setTitle(*title);
-    event->setNotes(*notes);
-    event->setLocation(*location);
-    event->setCreationDate(*created);
-    event->setLastModifiedDate(*modified);
+    event->setCalendarItemIdentifier(textOf(textBytesOf(fields[1])));
+    event->setTitle(textOf(textBytesOf(fields[2])));
+    event->setNotes(textOf(textBytesOf(fields[3])));
+    event->setLocation(textOf(textBytesOf(fields[4])));
+    event->setCreationDate(dateOf(checked->created));
+    event->setLastModifiedDate(dateOf(checked->modified));
     event->setAllDay(fields[7] == "1");
-    event->setTimeZone(*zone);
-    event->setStartDate(*start);
-    event->setEndDate(*end);
-    event->setAlarms(*alarms);
-    event->setOccurrence(*start, false);
+    event->setTimeZone(zoneOf(decoded(fields[8])));
+    event->setStartDate(dateOf(checked->start));
+    event->setEndDate(dateOf(checked->end));
+    event->setAlarms(alarmsOf(fields[11]));
+    event->setOccurrence(dateOf(checked->start), false);
     return event;
+}
+
+// What eventFromListed would give, when its texts are UTF-8 that reads back byte for byte.
+std::optional<ListedLook> listedLookOf(const QByteArray &listed, QStringView identifier, const QByteArray &zoneField)
+{
+    const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
+    if (!checked || !isIdentifierText(checked->fields[1], identifier))
+        return std::nullopt;
+    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified), textBytesOf(checked->fields[2]),
+                    textBytesOf(checked->fields[3])};
+    const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
+    return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
 }
 
 } // namespace platform::icallisted

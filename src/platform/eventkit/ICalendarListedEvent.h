@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QString>
 
 #include <memory>
 #include <optional>
@@ -28,6 +29,9 @@ QByteArray systemZoneField();
 // The listed text of a calendar holding one single event; empty for any other calendar, or one whose
 // texts are too long to keep.
 QByteArray listedEventOf(icalcomponent_impl *calendar);
+// A text of a listed event as UTF-8; nothing for a text the event does not have.
+using ListedText = std::optional<QByteArray>;
+
 // The event the text describes, as reading the file gives it before it is placed in a calendar and
 // window; null when the text is damaged or was read in another system time zone.
 std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
@@ -41,6 +45,22 @@ struct ListedTimes
 // its events by them); nothing when the text cannot be one of ours read in this system time zone.
 // The rest of the text is checked when the event is made.
 std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
+
+// What telling whether a listed event changed since a sync needs of it, read without making the
+// event: its start and end in milliseconds since 1970, the date of its last change (invalid when it
+// has none), its title and notes.
+struct ListedLook
+{
+    qint64 start = 0;
+    qint64 end = 0;
+    QDateTime lastModified;
+    ListedText title;
+    ListedText notes;
+};
+// The look of the event eventFromListed gives when it has the identifier; nothing when it gives
+// none, another, or one whose texts are not UTF-8 that reads back as it stands (that event is made).
+std::optional<ListedLook> listedLookOf(const QByteArray &listed, QStringView identifier,
+                                       const QByteArray &zoneField = systemZoneField());
 
 } // namespace icallisted
 } // namespace platform

@@ -7,6 +7,8 @@
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "sync/HMIdentifierGraph.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -143,4 +145,62 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     ASSERT_TRUE(eventStore()->removeEvent(later.first(), EKSpan::ThisEvent, true).ok());
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Standup"}) << "a removed occurrence changes the series";
     EXPECT_EQ(describe(list(lastSync)), QStringList{});
+}
+
+// A single event of a file of its own is told unchanged from its file's description alone. Each
+// thing that tells a change sends it, as planning the made event does; the others keep it found
+// (not deleted) and unsent: the sync's date against the file's change date, the date the last
+// sync wrote it, the device's own change in this run, and the checksum the graph keeps.
+TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
+{
+    const QString path = root() + QStringLiteral("/work/tea.ics");
+    const QDateTime start = QDateTime(QDate::currentDate().addDays(3), QTime(9, 0), QTimeZone::utc());
+    const auto writeTea = [&](const QByteArray &title, const QDateTime &modified) {
+        const QByteArray starts = start.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1();
+        eventkittest::writeAsOtherProgram(
+            path, eventkittest::calendarText(eventkittest::eventItem(
+                      "tea", "DTSTART:" + starts + "\r\nSUMMARY:" + title + "\r\nDESCRIPTION:Cups & pots\\nand more\r\n" +
+                                 "LAST-MODIFIED:" + modified.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1() + "\r\n")));
+        const auto store = eventStore();
+        const EKEventSequence sequence =
+            store->eventSequenceMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(1), {}));
+        EXPECT_TRUE(sequence.size() == 1 && sequence.lookAt(0)) << "the event is told by its description";
+    };
+    const QDateTime written = QDateTime::currentDateTimeUtc().addDays(-1);
+    writeTea("Tea", written);
+    ASSERT_EQ(describe(list(QDateTime())), QStringList{"send new Tea"});
+    const QString hmUid = m_graph->identifierDictionaries().value(0).value("hmUid").toString();
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    const auto setInGraph = [&](const QString &key, const QVariant &value) {
+        QVariantMap dictionary = *m_graph->dictionaryForHarrowmereUid(hmUid);
+        value.isValid() ? void(dictionary.insert(key, value)) : void(dictionary.remove(key));
+        ASSERT_TRUE(m_graph->replaceDictionaryForHarrowmereUid(hmUid, dictionary));
+    };
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "unchanged";
+    writeTea("Tea for two", written);
+    EXPECT_EQ(describe(list(lastSync, true, {hmUid})), QStringList{}) << "changed on the device in this run";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "its checksum";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "the new checksum was kept";
+    const QDateTime changed = lastSync.addSecs(3600).addMSecs(-lastSync.time().msec()); // files keep seconds
+    writeTea("Tea for two", changed);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "changed after the sync's date";
+    setInGraph("WrittenModificationDate", changed);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "last written by a sync";
+    setInGraph("WrittenModificationDate", QVariant());
+    writeTea("Tea for two", written);
+    setInGraph("crcValue", QVariant());
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "no checksum kept";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), 1) << "never deleted while it is there";
+
+    // Beside an event found unchanged, one whose file is gone is deleted, and only that one.
+    const auto cake = saveEvent(QStringLiteral("Cake"), start.addDays(1));
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send new Cake"});
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    ASSERT_TRUE(QFile::remove(path));
+    const QList<HMSyncRecord> deletions = list(lastSync);
+    ASSERT_EQ(describe(deletions), QStringList{"delete "});
+    EXPECT_EQ(deletions.first().hmxUid(), hmUid);
+    ASSERT_EQ(m_graph->identifierDictionaries().size(), 1);
+    EXPECT_EQ(m_graph->identifierDictionaries().first().value("nativeId"), QVariant(cake->eventIdentifier()));
 }

@@ -5,12 +5,16 @@
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
+#include <QFile>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
 
 using namespace platform;
 using eventkittest::at;
+using eventkittest::calendarText;
+using eventkittest::eventItem;
+using eventkittest::writeAsOtherProgram;
 
 namespace {
 
@@ -138,4 +142,63 @@ TEST_F(HMKVCodingEKEventTest, KeyedCodingRoundTrip)
     EXPECT_EQ((*readPartial)->title(), QStringLiteral("Only a title"));
     EXPECT_FALSE((*readPartial)->startDate().isValid());
     EXPECT_TRUE((*readPartial)->notes().isNull());
+}
+
+// A listing that knows a single event from its file's description takes the checksum's bytes from
+// the description's texts without making the event: for events of every shape they are the bytes
+// of the event the description gives and of the event its file's parse gives, byte for byte, in
+// the run that parses the files and in the next one that knows them from the index alone.
+TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListedEventIsTheEventsBytes)
+{
+    const QString folder = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    const QByteArray hour = "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n";
+    const struct
+    {
+        const char *uid;
+        QByteArray properties;
+    } rows[] = {
+        {"plain", hour + "SUMMARY:Plain\r\nDESCRIPTION:Notes\r\n"},
+        {"empty title", hour + "SUMMARY:\r\nDESCRIPTION:x\r\n"},
+        {"no title", hour + "DESCRIPTION:Only notes\r\n"},
+        {"no notes", hour + "SUMMARY:Title only\r\n"},
+        {"empty notes", hour + "SUMMARY:T\r\nDESCRIPTION:\r\n"},
+        {"breaks and ampersand", hour + "SUMMARY:Tea & cake\r\nDESCRIPTION:line one\\nline two & more\\n\r\n"},
+        {"characters the index encodes", hour + "SUMMARY:50% off\\, a;b +-\r\nDESCRIPTION:%2B%\\;\t\r\n"},
+        {"beyond ASCII", hour + "SUMMARY:Caf\xc3\xa9 \xf0\x9f\x8e\x82\r\nDESCRIPTION:\xef\xbb\xbf" "bom\r\n"},
+        {"all day", "DTSTART;VALUE=DATE:20260302\r\nDTEND;VALUE=DATE:20260304\r\nSUMMARY:Days\r\n"},
+        {"floating", "DTSTART:20260302T090000\r\nDTEND:20260302T093000\r\nSUMMARY:Floating\r\n"},
+        {"no end", "DTSTART:20260302T090000Z\r\nSUMMARY:Instant\r\n"},
+        {"far back", "DTSTART:19000101T000000Z\r\nDTEND:19000101T010000Z\r\nSUMMARY:Old\r\n"},
+        {"far ahead", "DTSTART:20991231T230000Z\r\nDTEND:21000101T010000Z\r\nSUMMARY:Late\r\n"},
+        {"changed", hour + "SUMMARY:C\r\nLAST-MODIFIED:20260101T111111Z\r\nCREATED:20250101T101010Z\r\n"},
+    };
+    for (const auto &row : rows) {
+        writeAsOtherProgram(folder + QLatin1Char('/') + QLatin1String(row.uid).toString().replace(' ', '-') + ".ics",
+                            calendarText(eventItem(row.uid, row.properties)));
+    }
+    const auto bytesOf = [](const icallisted::ListedLook &look) {
+        return eventChecksumArchive(look.start, look.end, look.title, look.notes).toHex();
+    };
+    const auto compareEveryEvent = [&] {
+        const auto store = eventStore();
+        const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
+            store->predicateForEventsWithStartDate(at("1899-01-01 00:00"), at("2101-01-01 00:00"), {}));
+        ASSERT_EQ(sequence.size(), qsizetype(std::size(rows)));
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            SCOPED_TRACE(sequence.identifierAt(index).toStdString());
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            ASSERT_TRUE(look);
+            const std::shared_ptr<EKEvent> listed = sequence.eventAt(index);
+            const std::shared_ptr<EKEvent> parsed = store->eventWithIdentifier(sequence.identifierAt(index));
+            ASSERT_TRUE(listed && parsed);
+            EXPECT_EQ(bytesOf(*look), copyOf(*listed).checksumArchive().toHex());
+            EXPECT_EQ(bytesOf(*look), copyOf(*parsed).checksumArchive().toHex());
+            EXPECT_EQ(look->lastModified, parsed->lastModifiedDate());
+        }
+    };
+    compareEveryEvent();
+    // The next run: the folder under another name, so that a new description of it reads the index.
+    ASSERT_TRUE(QFile::rename(folder, root() + QStringLiteral("/workx")));
+    ASSERT_TRUE(QFile::rename(root() + QStringLiteral("/.work.hmindex"), root() + QStringLiteral("/.workx.hmindex")));
+    compareEveryEvent();
 }

@@ -95,6 +95,37 @@ QString describe(const EKEvent &event)
     return fields.join(QLatin1Char('|'));
 }
 
+QString dumpText(const std::optional<QByteArray> &text)
+{
+    return text ? QString::fromUtf8(*text) : QStringLiteral("(null)");
+}
+
+QString dumpText(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("(null)") : text;
+}
+
+// What telling a change needs of an event, from its look or from the event itself.
+QString dumpInstant(const QDateTime &date)
+{
+    return date.isValid() ? QString::number(date.toMSecsSinceEpoch()) : QStringLiteral("invalid");
+}
+
+QString describeLook(const icallisted::ListedLook &look)
+{
+    return QStringList{QString::number(look.start), QString::number(look.end), dumpInstant(look.lastModified),
+                       dumpText(look.title), dumpText(look.notes)}
+        .join(QLatin1Char('|'));
+}
+
+QString describeLook(const EKEvent &event)
+{
+    return QStringList{QString::number(event.startDate().toMSecsSinceEpoch()),
+                       QString::number(event.endDate().toMSecsSinceEpoch()), dumpInstant(event.lastModifiedDate()),
+                       dumpText(event.title()), dumpText(event.notes())}
+        .join(QLatin1Char('|'));
+}
+
 } // namespace
 
 class EKEventStoreListedEventTest : public CalendarFolderTest
@@ -117,6 +148,23 @@ protected:
         for (const auto &event : store.eventsMatchingPredicate(predicate))
             events.insert(event->calendarItemIdentifier(), describe(*event));
         return events;
+    }
+
+    // The looks of the whole listing's events that have one, by UID, and their events' alike.
+    std::pair<QMap<QString, QString>, QMap<QString, QString>> looks(EKEventStore &store) const
+    {
+        QMap<QString, QString> looks, events;
+        const EKEventSequence sequence = store.eventSequenceMatchingPredicate(
+            store.predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {}));
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
+            if (look)
+                looks.insert(sequence.identifierAt(index), describeLook(*look));
+            if (look && event)
+                events.insert(event->calendarItemIdentifier(), describeLook(*event));
+        }
+        return {looks, events};
     }
 
     // The same events, each asked for by its UID: that reads the file itself.
@@ -165,6 +213,12 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
         const QMap<QString, QString> nextRun = listed(*store);
         EXPECT_EQ(nextRun.keys(), uids);
         EXPECT_EQ(nextRun, parsed(*store, uids));
+        // Read in the zone of the index, every event has a look, which tells what its event does.
+        const auto [looksOfEvents, events] = looks(*store);
+        if (QLatin1String(zone) == QLatin1String("UTC")) {
+            EXPECT_EQ(looksOfEvents.keys(), uids);
+        }
+        EXPECT_EQ(looksOfEvents, events);
     }
 }
 
@@ -244,6 +298,11 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
         ASSERT_TRUE(listed(*eventStore()).isEmpty());
         writeAsOtherProgram(path, calendar);
         writeAsOtherProgram(indexPath(), indexWith(row.listed));
+        // A damaged text has no look; a text too long for the index takes the whole index with it,
+        // and the file's parse gives the event its look.
+        const auto [found, events] = looks(*eventStore());
+        const QMap<QString, QString> expectedLooks = std::string(row.name) == "too long" ? events : QMap<QString, QString>();
+        EXPECT_EQ(found, expectedLooks);
         EXPECT_EQ(listed(*eventStore()), expected);
         EXPECT_EQ(readAll(indexPath()), indexWith(listedEvent));
     }
@@ -323,6 +382,10 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
             oneAtATime.append(sequence.eventAt(index));
         EXPECT_EQ(ordered(oneAtATime), ordered(store->eventsMatchingPredicate(predicate))) << fromIndex;
         EXPECT_EQ(sequence.parsedEvents().size(), 5) << "the series' three and the pair's two events";
+        const QStringList alone{"a", "b", "early", "late"};
+        for (qsizetype index = 0; index < sequence.size(); ++index)
+            EXPECT_EQ(bool(sequence.lookAt(index)), alone.contains(sequence.identifierAt(index)))
+                << "only single events of files of their own have a look: " << index;
         return ordered(oneAtATime);
     };
     const QStringList parsed = runOnce(false);

@@ -144,6 +144,11 @@ TEST_F(EKEventStoreSharingTest, CountsAgreeWithTheFiles)
     EXPECT_EQ(store->countOfItemsMatchingPredicate(events), 2);
     EXPECT_EQ(store->countOfItemsMatchingPredicate(reminders), 3);
     EXPECT_EQ(store->remindersMatchingPredicate(reminders).size(), 3);
+    // A second file of a UID already counted (a copy another program left) adds nothing.
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/s-copy.ics"),
+        calendarText(eventText("s", "S", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY\r\n")));
+    EXPECT_EQ(store->countOfItemsMatchingPredicate(events), 2);
 }
 
 // Two stores on two threads write into one folder, each listing what it sees after each write; a
