@@ -616,13 +616,14 @@ public:
     }
     void endDictionary() override
     {
-        m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
+        m_entries.append(m_arena.fromPairs(m_pairs));
         m_pairs.clear();
     }
 
 private:
     HMIdentifierGraph::Entries &m_entries;
     std::vector<HMIdentifierGraphEntry::Pair> m_pairs;
+    HMIdentifierGraphEntry::Arena m_arena;
 };
 
 } // namespace

@@ -622,21 +622,56 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry() : m_bytes(1, kFormat)
 
 namespace {
 
-// Packs into a buffer kept per thread, then copies the bytes once into an allocation of their size:
+// Packs into a buffer kept per thread and answers it, valid until the next packing on the thread:
 // growing each entry's own bytes step by step would allocate several times per entry.
 template <typename Fill>
-QByteArray packedBy(const Fill &fill)
+const QByteArray &scratchPackedBy(const Fill &fill)
 {
-    constexpr qsizetype kLargestKept = 64 * 1024;
     thread_local QByteArray scratch;
+    // A buffer grown by a huge entry is let go before it is reused.
+    constexpr qsizetype kLargestKept = 64 * 1024;
+    if (scratch.capacity() > kLargestKept)
+        scratch = QByteArray();
     scratch.resize(0);
     scratch.append(HMIdentifierGraphEntry::kFormat);
     fill(scratch);
-    QByteArray bytes(scratch.constData(), scratch.size());
-    if (scratch.capacity() > kLargestKept)
-        scratch = QByteArray();
-    return bytes;
+    return scratch;
 }
+
+// The packed bytes, copied once into an allocation of their size.
+template <typename Fill>
+QByteArray packedBy(const Fill &fill)
+{
+    const QByteArray &scratch = scratchPackedBy(fill);
+    return QByteArray(scratch.constData(), scratch.size());
+}
+
+// Packs a dictionary read as its pairs, sorted by key, the last value of a key counting.
+void packPairs(QByteArray &bytes, std::vector<HMIdentifierGraphEntry::Pair> &pairs)
+{
+    using Pair = HMIdentifierGraphEntry::Pair;
+    const auto byKey = [](const Pair &left, const Pair &right) { return left.key < right.key; };
+    // Archives list a dictionary's keys sorted already.
+    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
+        std::stable_sort(pairs.begin(), pairs.end(), byKey);
+    for (size_t index = 0; index < pairs.size(); ++index) {
+        const Pair &pair = pairs[index];
+        if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
+            continue;
+        appendKey(bytes, pair.key);
+        if (pair.utf8Text)
+            appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
+        else if (pair.utcDateMsecs)
+            appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
+        else
+            appendValue(bytes, pair.value, 0);
+    }
+}
+
+// An arena's blocks, and the largest entry packed into one: a larger one takes an allocation of
+// its own, so that a block is never left mostly empty.
+constexpr qsizetype kArenaBlockBytes = 32 * 1024;
+constexpr qsizetype kLargestArenaEntry = kArenaBlockBytes / 16;
 
 } // namespace
 
@@ -650,24 +685,35 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
 
 HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pairs)
 {
-    const auto byKey = [](const Pair &left, const Pair &right) { return left.key < right.key; };
-    // Archives list a dictionary's keys sorted already.
-    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
-        std::stable_sort(pairs.begin(), pairs.end(), byKey);
-    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) {
-        for (size_t index = 0; index < pairs.size(); ++index) {
-            const Pair &pair = pairs[index];
-            if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
-                continue;
-            appendKey(bytes, pair.key);
-            if (pair.utf8Text)
-                appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
-            else if (pair.utcDateMsecs)
-                appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
-            else
-                appendValue(bytes, pair.value, 0);
-        }
-    }));
+    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) { packPairs(bytes, pairs); }));
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::fromPairs(std::vector<Pair> &pairs)
+{
+    return HMIdentifierGraphEntry(place(scratchPackedBy([&pairs](QByteArray &bytes) { packPairs(bytes, pairs); })));
+}
+
+// The bytes copied into the block, as a byte string that shares the block. Each slice is followed
+// by a NUL, as the bytes of every byte string are.
+QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
+{
+    const qsizetype needed = bytes.size() + 1;
+    if (needed > kLargestArenaEntry)
+        return bytes.toByteArray();
+    if (needed > m_freeBytes) {
+        // The block's bytes are written only here, in its part no slice covers yet.
+        m_block = QByteArray(kArenaBlockBytes, Qt::Uninitialized);
+        m_free = m_block.data();
+        m_freeBytes = m_block.size();
+    }
+    std::memcpy(m_free, bytes.data(), size_t(bytes.size()));
+    m_free[bytes.size()] = '\0';
+    QByteArray::DataPointer &block = m_block.data_ptr();
+    block.d_ptr()->ref();
+    QByteArray slice(QByteArray::DataPointer(block.d_ptr(), m_free, bytes.size()));
+    m_free += needed;
+    m_freeBytes -= needed;
+    return slice;
 }
 
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)

@@ -78,6 +78,25 @@ public:
     // pairs are left sorted.
     static HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
 
+    // Packs the many entries of a graph being read into shared blocks: each entry's bytes are a
+    // slice of a block, so a graph costs an allocation per block where it cost one per entry. An
+    // entry keeps its block alive, and is copied, compared and shared as any other; a block goes
+    // when the last entry in it does.
+    class Arena final
+    {
+    public:
+        // As HMIdentifierGraphEntry::fromPairs.
+        HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
+
+    private:
+        QByteArray place(QByteArrayView bytes);
+
+        QByteArray m_block;
+        // The block's bytes not handed out yet.
+        char *m_free = nullptr;
+        qsizetype m_freeBytes = 0;
+    };
+
     // The format byte every packed entry starts with.
     static constexpr char kFormat = 1;
 

@@ -339,3 +339,47 @@ TEST(HMIdentifierGraphEntry, RemovingADictionaryTakesTheFirstEqualOne)
     EXPECT_EQ(graph.count(), 0);
     EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("u")));
 }
+
+// Entries packed into an arena share its blocks: each must still be its own entry, equal to the one
+// packed alone, and outlive the arena and every other entry of its block.
+TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
+{
+    using Pair = HMIdentifierGraphEntry::Pair;
+    const auto pairsOf = [](int index) {
+        const QByteArray ascii = QByteArray("E").append(QByteArray::number(index));
+        // Every hundredth entry is larger than a block takes, and has its bytes of its own.
+        const QString note = index % 100 == 7 ? QString(5000, QLatin1Char('n')) : QStringLiteral("note %1").arg(index);
+        return std::make_pair(ascii, note);
+    };
+    std::vector<HMIdentifierGraphEntry> alone;
+    QList<HMIdentifierGraphEntry> packed;
+    {
+        HMIdentifierGraphEntry::Arena arena;
+        for (int index = 0; index < 3000; ++index) {
+            const auto [ascii, note] = pairsOf(index);
+            // Out of key order, with a key given twice: the last value counts.
+            std::vector<Pair> pairs{{QStringLiteral("note"), QStringLiteral("first"), std::nullopt, std::nullopt},
+                                    {QStringLiteral("hmUid"), QVariant(), QByteArrayView(ascii), std::nullopt},
+                                    {QStringLiteral("note"), note, std::nullopt, std::nullopt},
+                                    {QStringLiteral("date"), QVariant(), std::nullopt, qint64(index) * 1000}};
+            std::vector<Pair> copy = pairs;
+            alone.push_back(HMIdentifierGraphEntry::fromPairs(copy));
+            packed.append(arena.fromPairs(pairs));
+        }
+    }
+    // Entries let go in every other order keep the rest whole.
+    for (qsizetype index = packed.size() - 2; index >= 0; index -= 2)
+        packed[index] = HMIdentifierGraphEntry();
+    for (qsizetype index = 1; index < packed.size(); index += 2) {
+        const HMIdentifierGraphEntry &entry = packed.at(index);
+        ASSERT_EQ(entry, alone[size_t(index)]) << index;
+        ASSERT_EQ(entry.textOf(WellKnownKey::HmUid), QStringLiteral("E%1").arg(index));
+        ASSERT_EQ(entry.value(QStringLiteral("note")), pairsOf(int(index)).second);
+        ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(entry.packed()));
+        // A slice ends where an entry's bytes end, as every byte string's bytes do.
+        ASSERT_EQ(entry.packed().constData()[entry.packed().size()], '\0');
+        ASSERT_FALSE(index > 1 && entry.isSharedWith(packed.at(index - 2)));
+        const HMIdentifierGraphEntry copy = entry;
+        ASSERT_TRUE(copy.isSharedWith(entry));
+    }
+}

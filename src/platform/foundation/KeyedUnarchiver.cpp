@@ -287,12 +287,51 @@ QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
     return field ? valueOf(*field) : QVariant();
 }
 
+namespace {
+
+const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
+                                                  &kTimeKeyText, &kIntValueKeyText};
+
+} // namespace
+
 std::optional<quint64> KeyedUnarchiver::ownFieldOf(quint64 dictionary, OwnKey key)
 {
-    static const std::array<const QString *, 5> texts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
-                                                      &kTimeKeyText, &kIntValueKeyText};
     const size_t slot = size_t(key);
-    return m_document.valueForKey(dictionary, *texts[slot], m_ownKeyObjects[slot]);
+    return m_document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_ownKeyObjects[slot]);
+}
+
+// Which of the archive's own keys a dictionary's key object holds; nullopt for any other key. The
+// objects found to hold them are remembered, so the keys of the many entries that name the same
+// objects are told apart without comparing texts.
+std::optional<size_t> KeyedUnarchiver::ownKeyOf(quint64 keyObject)
+{
+    for (size_t key = 0; key < m_ownKeyObjects.size(); ++key) {
+        if (m_ownKeyObjects[key] == keyObject)
+            return key;
+    }
+    for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
+        if (m_document.isText(keyObject, *kOwnKeyTexts[key])) {
+            m_ownKeyObjects[key] = keyObject;
+            return key;
+        }
+    }
+    return std::nullopt;
+}
+
+// Every own field of an entry's dictionary, with one pass over its keys: the first slot holding a
+// key counts, as for ownFieldOf. Nullopt when the entry is no dictionary.
+std::optional<KeyedUnarchiver::OwnFields> KeyedUnarchiver::ownFieldsOf(quint64 dictionary)
+{
+    const std::optional<binaryplist::Document::Slots> found = m_document.slotsOf(dictionary);
+    if (!found)
+        return std::nullopt;
+    OwnFields fields;
+    for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
+        const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
+        if (key && !fields[*key])
+            fields[*key] = found->values.at(slot);
+    }
+    return fields;
 }
 
 QString KeyedUnarchiver::describeObject(quint64 object)
@@ -340,7 +379,12 @@ std::optional<quint64> KeyedUnarchiver::referenceIn(const binaryplist::Document:
 // The list of references under a key of an entry; nullopt when there is none.
 std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(quint64 dictionary, OwnKey key)
 {
-    const std::optional<quint64> list = ownFieldOf(dictionary, key);
+    return referenceListAt(ownFieldOf(dictionary, key));
+}
+
+// The references of the list object a field holds; nullopt when it holds none.
+std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListAt(std::optional<quint64> list)
+{
     if (!list || m_document.shapeOf(*list) != binaryplist::Document::Shape::Array)
         return std::nullopt;
     return m_document.elementsOf(*list);
@@ -348,16 +392,27 @@ std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(
 
 QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)
 {
-    const std::optional<quint64> reference = ownFieldOf(dictionary, OwnKey::Class);
+    return classNameIn(ownFieldOf(dictionary, OwnKey::Class));
+}
+
+// The name of the class an entry's "$class" field refers to; empty when there is none.
+QString KeyedUnarchiver::classNameIn(std::optional<quint64> reference)
+{
     const std::optional<quint64> uid = reference ? m_document.uidAt(*reference) : std::nullopt;
     if (!uid)
         return QString();
     const std::optional<quint64> index = checkedReference(*uid);
     if (!index)
         return QString();
+    // The entries of a list nearly always name the class the entry before named.
+    if (*index == m_lastClassIndex)
+        return m_lastClassName;
     const auto known = m_classNames.constFind(*index);
-    if (known != m_classNames.constEnd())
+    if (known != m_classNames.constEnd()) {
+        m_lastClassIndex = *index;
+        m_lastClassName = *known;
         return *known;
+    }
     const quint64 classEntry = entryObject(*index);
     const QVariant name = m_document.shapeOf(classEntry) == binaryplist::Document::Shape::Dictionary
                               ? fieldOf(classEntry, kClassNameKeyText)
@@ -493,7 +548,12 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
 // holds none that can be read.
 std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictionary)
 {
-    const std::optional<quint64> timeField = ownFieldOf(dictionary, OwnKey::Time);
+    return dateMsecsIn(index, ownFieldOf(dictionary, OwnKey::Time));
+}
+
+// The milliseconds of the date whose "NS.time" field is given.
+std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<quint64> timeField)
+{
     const QVariant time = timeField ? valueOf(*timeField) : QVariant();
     const double seconds = time.toDouble();
     if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
@@ -509,10 +569,10 @@ std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictio
 // entries that may refer to others.
 std::optional<qint64> KeyedUnarchiver::plainDateAt(quint64 index)
 {
-    const quint64 entry = entryObject(index);
-    if (m_document.shapeOf(entry) != binaryplist::Document::Shape::Dictionary || classNameOfEntry(entry) != kDateClass)
+    const std::optional<OwnFields> fields = ownFieldsOf(entryObject(index));
+    if (!fields || classNameIn((*fields)[size_t(OwnKey::Class)]) != kDateClass)
         return std::nullopt;
-    return dateMsecsOf(index, entry);
+    return dateMsecsIn(index, (*fields)[size_t(OwnKey::Time)]);
 }
 
 QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
@@ -555,19 +615,31 @@ QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
         const std::optional<quint64> valueIndex = keyIndex ? referenceIn(*values, position, problem) : std::nullopt;
         if (!valueIndex)
             return QVariant();
-        const QVariant key = decodeValueAt(*keyIndex, depth + 1);
-        if (key.typeId() != QMetaType::QString) {
-            if (!m_error)
-                fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+        const std::optional<QString> key = keyTextAt(*keyIndex, depth + 1);
+        if (!key)
             return QVariant();
-        }
         // Archives list a dictionary's keys sorted, so the end is nearly always the right place.
-        map.insert(map.cend(), *static_cast<const QString *>(key.constData()), decodeValueAt(*valueIndex, depth + 1));
+        map.insert(map.cend(), *key, decodeValueAt(*valueIndex, depth + 1));
         if (m_error || !addExpandedSize(total, *valueIndex))
             return QVariant();
     }
     m_lastExpandedSize = total;
     return map;
+}
+
+// The text of a dictionary's key, decoded once per entry and shared; nullopt, failing, when it is no
+// text. A key decoded before is read where it is kept, without a copy of its value.
+std::optional<QString> KeyedUnarchiver::keyTextAt(quint64 index, int depth)
+{
+    const bool isKept = index != 0 && m_expandedSizes[index] != 0;
+    const QVariant decoded = isKept ? QVariant() : decodeValueAt(index, depth);
+    const QVariant &key = isKept ? decodedValueOf(index) : decoded;
+    if (key.typeId() != QMetaType::QString) {
+        if (!m_error)
+            fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+        return std::nullopt;
+    }
+    return *static_cast<const QString *>(key.constData());
 }
 
 // The items of the list under a key of the current object, its entry in index (0 for nil); nullopt,
@@ -621,11 +693,11 @@ bool KeyedUnarchiver::decodeDictionaryList(const QString &key, DictionaryListVis
 // Hands one dictionary of a list to the visitor; total counts the values handed so far.
 bool KeyedUnarchiver::visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total)
 {
-    const quint64 entry = entryObject(index);
-    const bool isDictionary = index != 0 && m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
-                              && (classNameOfEntry(entry) == kDictionaryClass || classNameOfEntry(entry) == kMutableDictionaryClass);
-    const auto keys = isDictionary ? referenceListOf(entry, OwnKey::Keys) : std::nullopt;
-    const auto values = isDictionary ? referenceListOf(entry, OwnKey::Objects) : std::nullopt;
+    const std::optional<OwnFields> fields = index == 0 ? std::nullopt : ownFieldsOf(entryObject(index));
+    const QString className = fields ? classNameIn((*fields)[size_t(OwnKey::Class)]) : QString();
+    const bool isDictionary = className == kDictionaryClass || className == kMutableDictionaryClass;
+    const auto keys = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Keys)]) : std::nullopt;
+    const auto values = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Objects)]) : std::nullopt;
     if (!keys || !values || keys->size() != values->size() || m_entriesInProgress[index] || !consumeStep()) {
         if (!m_error)
             fail(QStringLiteral("entry %1 is not a dictionary").arg(index));
@@ -649,13 +721,10 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
     const std::optional<quint64> valueIndex = keyIndex ? referenceIn(values, position, problem) : std::nullopt;
     if (!keyIndex || !valueIndex)
         return;
-    const QVariant key = decodeValueAt(*keyIndex, depth + 1);
-    if (key.typeId() != QMetaType::QString) {
-        if (!m_error)
-            fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+    const std::optional<QString> key = keyTextAt(*keyIndex, depth + 1);
+    if (!key)
         return;
-    }
-    const QString &keyText = *static_cast<const QString *>(key.constData());
+    const QString &keyText = *key;
     // Texts and dates, most of a list's values, are handed as they stand in the file.
     if (const auto ascii = *valueIndex == 0 ? std::nullopt : m_document.asciiTextAt(entryObject(*valueIndex))) {
         if (addExpandedSize(total, *valueIndex))

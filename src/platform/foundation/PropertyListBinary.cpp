@@ -625,6 +625,29 @@ Document::Elements Document::elementsOf(quint64 container) const
     return elements;
 }
 
+std::optional<Document::Slots> Document::slotsOf(quint64 dictionary) const
+{
+    const Layout layout(*this);
+    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    if (!found || found->kind != KindDictionary)
+        return std::nullopt;
+    Slots result;
+    if (found->keyCount == 0)
+        return result;
+    for (Elements *elements : {&result.keys, &result.values}) {
+        elements->m_width = m_referenceWidth;
+        elements->m_count = found->keyCount;
+    }
+    result.keys.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference;
+    result.values.m_first = result.keys.m_first + found->keyCount * quint64(m_referenceWidth);
+    return result;
+}
+
+bool Document::isText(quint64 object, const QString &text) const
+{
+    return Layout(*this).textEquals(object, text);
+}
+
 quint64 Document::Elements::at(quint64 position) const
 {
     return readBigEndian(m_first + position * quint64(m_width), m_width);

@@ -71,6 +71,16 @@ public:
     };
     // None for a leaf.
     Elements elementsOf(quint64 container) const;
+    // A dictionary's key objects and value objects, slot by slot, read in place with one look at
+    // the dictionary; nullopt for any other object.
+    struct Slots
+    {
+        Elements keys;
+        Elements values;
+    };
+    std::optional<Slots> slotsOf(quint64 dictionary) const;
+    // Whether the object is a text equal to the given one, compared in place.
+    bool isText(quint64 object, const QString &text) const;
     // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
     std::optional<quint64> valueForKey(quint64 dictionary, const QString &key) const;
     // The same, for a reader that asks many dictionaries for one key: knownKey names an object
