@@ -600,29 +600,26 @@ class EntryPacker final : public platform::KeyedUnarchiver::DictionaryListVisito
 public:
     explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
 
-    void beginList(qsizetype count) override { m_entries.reserve(count); }
-    void addPair(const QString &key, const QVariant &value) override
+    void beginList(qsizetype count) override
     {
-        m_pairs.push_back({key, value, std::nullopt, std::nullopt});
+        m_entries.reserve(count);
+        m_arena.begin();
     }
+    void addPair(const QString &key, const QVariant &value) override { m_arena.addValue(key, value); }
     // ASCII is UTF-8 too: the text's bytes are packed as the text would be, without building it.
-    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override
-    {
-        m_pairs.push_back({key, QVariant(), ascii, std::nullopt});
-    }
+    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override { m_arena.addText(key, ascii); }
     void addUtcDatePair(const QString &key, qint64 msecsSinceEpoch) override
     {
-        m_pairs.push_back({key, QVariant(), std::nullopt, msecsSinceEpoch});
+        m_arena.addUtcDate(key, msecsSinceEpoch);
     }
     void endDictionary() override
     {
-        m_entries.append(m_arena.fromPairs(m_pairs));
-        m_pairs.clear();
+        m_entries.append(m_arena.end());
+        m_arena.begin();
     }
 
 private:
     HMIdentifierGraph::Entries &m_entries;
-    std::vector<HMIdentifierGraphEntry::Pair> m_pairs;
     HMIdentifierGraphEntry::Arena m_arena;
 };
 

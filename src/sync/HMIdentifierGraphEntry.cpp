@@ -622,28 +622,20 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry() : m_bytes(1, kFormat)
 
 namespace {
 
-// Packs into a buffer kept per thread and answers it, valid until the next packing on the thread:
+// Packs into a buffer kept per thread, then copies the bytes once into an allocation of their size:
 // growing each entry's own bytes step by step would allocate several times per entry.
-template <typename Fill>
-const QByteArray &scratchPackedBy(const Fill &fill)
-{
-    thread_local QByteArray scratch;
-    // A buffer grown by a huge entry is let go before it is reused.
-    constexpr qsizetype kLargestKept = 64 * 1024;
-    if (scratch.capacity() > kLargestKept)
-        scratch = QByteArray();
-    scratch.resize(0);
-    scratch.append(HMIdentifierGraphEntry::kFormat);
-    fill(scratch);
-    return scratch;
-}
-
-// The packed bytes, copied once into an allocation of their size.
 template <typename Fill>
 QByteArray packedBy(const Fill &fill)
 {
-    const QByteArray &scratch = scratchPackedBy(fill);
-    return QByteArray(scratch.constData(), scratch.size());
+    constexpr qsizetype kLargestKept = 64 * 1024;
+    thread_local QByteArray scratch;
+    scratch.resize(0);
+    scratch.append(HMIdentifierGraphEntry::kFormat);
+    fill(scratch);
+    QByteArray bytes(scratch.constData(), scratch.size());
+    if (scratch.capacity() > kLargestKept)
+        scratch = QByteArray();
+    return bytes;
 }
 
 // Packs a dictionary read as its pairs, sorted by key, the last value of a key counting.
@@ -688,9 +680,69 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pair
     return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) { packPairs(bytes, pairs); }));
 }
 
-HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::fromPairs(std::vector<Pair> &pairs)
+void HMIdentifierGraphEntry::Arena::begin()
 {
-    return HMIdentifierGraphEntry(place(scratchPackedBy([&pairs](QByteArray &bytes) { packPairs(bytes, pairs); })));
+    m_packing.resize(0);
+    m_packing.append(kFormat);
+    m_hasLastKey = false;
+    m_unordered.reset();
+}
+
+// Whether the pair under the key is packed at once: it comes after every key before it.
+bool HMIdentifierGraphEntry::Arena::takesInOrder(const QString &key)
+{
+    if (m_unordered || (m_hasLastKey && !(m_lastKey < key)))
+        return false;
+    m_lastKey = key;
+    m_hasLastKey = true;
+    return true;
+}
+
+// The pairs so far as a dictionary, from the bytes packed until a key came out of order.
+QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
+{
+    if (!m_unordered)
+        m_unordered = unpack(m_packing).value_or(QVariantMap());
+    return *m_unordered;
+}
+
+void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
+{
+    if (!takesInOrder(key))
+        unordered().insert(key, QString::fromUtf8(utf8));
+    else {
+        appendKey(m_packing, key);
+        appendTagged(m_packing, Tag::TextUtf8, utf8);
+    }
+}
+
+void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
+{
+    if (!takesInOrder(key))
+        unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
+    else {
+        appendKey(m_packing, key);
+        appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
+    }
+}
+
+void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
+{
+    if (!takesInOrder(key))
+        unordered().insert(key, value);
+    else
+        appendPair(m_packing, key, value);
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
+{
+    if (m_unordered)
+        return HMIdentifierGraphEntry(*m_unordered);
+    HMIdentifierGraphEntry entry(place(m_packing));
+    // A buffer grown by a huge entry is let go.
+    if (m_packing.capacity() > kArenaBlockBytes)
+        m_packing = QByteArray();
+    return entry;
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed

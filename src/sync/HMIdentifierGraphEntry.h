@@ -81,20 +81,34 @@ public:
     // Packs the many entries of a graph being read into shared blocks: each entry's bytes are a
     // slice of a block, so a graph costs an allocation per block where it cost one per entry. An
     // entry keeps its block alive, and is copied, compared and shared as any other; a block goes
-    // when the last entry in it does.
+    // when the last entry in it does. Each entry is given pair by pair, between begin and end, and
+    // packs as fromPairs packs the same pairs: pairs that come in key order are packed as they
+    // come, with nothing kept of them.
     class Arena final
     {
     public:
-        // As HMIdentifierGraphEntry::fromPairs.
-        HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
+        void begin();
+        // A text as its UTF-8 bytes, which need to stay valid only for the call.
+        void addText(const QString &key, QByteArrayView utf8);
+        void addUtcDate(const QString &key, qint64 msecsSinceEpoch);
+        void addValue(const QString &key, const QVariant &value);
+        HMIdentifierGraphEntry end();
 
     private:
+        bool takesInOrder(const QString &key);
+        QVariantMap &unordered();
         QByteArray place(QByteArrayView bytes);
 
         QByteArray m_block;
         // The block's bytes not handed out yet.
         char *m_free = nullptr;
         qsizetype m_freeBytes = 0;
+        // The entry being packed, and its last key; once a key comes out of order, the pairs are
+        // gathered as a dictionary instead.
+        QByteArray m_packing;
+        QString m_lastKey;
+        bool m_hasLastKey = false;
+        std::optional<QVariantMap> m_unordered;
     };
 
     // The format byte every packed entry starts with.

@@ -340,8 +340,9 @@ TEST(HMIdentifierGraphEntry, RemovingADictionaryTakesTheFirstEqualOne)
     EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("u")));
 }
 
-// Entries packed into an arena share its blocks: each must still be its own entry, equal to the one
-// packed alone, and outlive the arena and every other entry of its block.
+// Entries packed into an arena share its blocks: each must still be its own entry, packed as
+// fromPairs packs the same pairs (in key order or not, a key given twice), and outlive the arena and
+// every other entry of its block.
 TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
 {
     using Pair = HMIdentifierGraphEntry::Pair;
@@ -357,14 +358,25 @@ TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
         HMIdentifierGraphEntry::Arena arena;
         for (int index = 0; index < 3000; ++index) {
             const auto [ascii, note] = pairsOf(index);
-            // Out of key order, with a key given twice: the last value counts.
-            std::vector<Pair> pairs{{QStringLiteral("note"), QStringLiteral("first"), std::nullopt, std::nullopt},
+            std::vector<Pair> pairs{{QStringLiteral("date"), QVariant(), std::nullopt, qint64(index) * 1000},
                                     {QStringLiteral("hmUid"), QVariant(), QByteArrayView(ascii), std::nullopt},
-                                    {QStringLiteral("note"), note, std::nullopt, std::nullopt},
-                                    {QStringLiteral("date"), QVariant(), std::nullopt, qint64(index) * 1000}};
-            std::vector<Pair> copy = pairs;
-            alone.push_back(HMIdentifierGraphEntry::fromPairs(copy));
-            packed.append(arena.fromPairs(pairs));
+                                    {QStringLiteral("note"), note, std::nullopt, std::nullopt}};
+            // Every third entry out of key order, every fifth with a key given twice (the last counts).
+            if (index % 3 == 1)
+                std::swap(pairs[0], pairs[2]);
+            if (index % 5 == 2)
+                pairs.insert(pairs.begin(), Pair{QStringLiteral("note"), QStringLiteral("first"), std::nullopt, std::nullopt});
+            arena.begin();
+            for (const Pair &pair : pairs) {
+                if (pair.utf8Text)
+                    arena.addText(pair.key, *pair.utf8Text);
+                else if (pair.utcDateMsecs)
+                    arena.addUtcDate(pair.key, *pair.utcDateMsecs);
+                else
+                    arena.addValue(pair.key, pair.value);
+            }
+            packed.append(arena.end());
+            alone.push_back(HMIdentifierGraphEntry::fromPairs(pairs));
         }
     }
     // Entries let go in every other order keep the rest whole.
@@ -372,9 +384,10 @@ TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
         packed[index] = HMIdentifierGraphEntry();
     for (qsizetype index = 1; index < packed.size(); index += 2) {
         const HMIdentifierGraphEntry &entry = packed.at(index);
-        ASSERT_EQ(entry, alone[size_t(index)]) << index;
+        ASSERT_EQ(entry.packed().toHex(), alone[size_t(index)].packed().toHex()) << index;
         ASSERT_EQ(entry.textOf(WellKnownKey::HmUid), QStringLiteral("E%1").arg(index));
         ASSERT_EQ(entry.value(QStringLiteral("note")), pairsOf(int(index)).second);
+        ASSERT_EQ(entry.value(QStringLiteral("date")), QDateTime::fromMSecsSinceEpoch(index * 1000, Qt::UTC));
         ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(entry.packed()));
         // A slice ends where an entry's bytes end, as every byte string's bytes do.
         ASSERT_EQ(entry.packed().constData()[entry.packed().size()], '\0');

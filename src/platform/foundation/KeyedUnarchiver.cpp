@@ -404,13 +404,15 @@ QString KeyedUnarchiver::classNameIn(std::optional<quint64> reference)
     const std::optional<quint64> index = checkedReference(*uid);
     if (!index)
         return QString();
-    // The entries of a list nearly always name the class the entry before named.
-    if (*index == m_lastClassIndex)
-        return m_lastClassName;
+    // The entries of a list, and their values, name the same few classes over and over.
+    for (const RecentClass &recent : m_recentClasses) {
+        if (recent.index == *index)
+            return recent.name;
+    }
     const auto known = m_classNames.constFind(*index);
     if (known != m_classNames.constEnd()) {
-        m_lastClassIndex = *index;
-        m_lastClassName = *known;
+        m_recentClasses[m_nextRecentClass] = RecentClass{*index, *known};
+        m_nextRecentClass = (m_nextRecentClass + 1) % m_recentClasses.size();
         return *known;
     }
     const quint64 classEntry = entryObject(*index);

@@ -159,8 +159,13 @@ private:
     std::vector<bool> m_entriesInProgress;
     // Class names by class entry: every entry of a list names the same few.
     QHash<quint64, QString> m_classNames;
-    quint64 m_lastClassIndex = std::numeric_limits<quint64>::max();
-    QString m_lastClassName;
+    struct RecentClass
+    {
+        quint64 index = std::numeric_limits<quint64>::max();
+        QString name;
+    };
+    std::array<RecentClass, 4> m_recentClasses;
+    size_t m_nextRecentClass = 0;
     // By OwnKey, the object found to hold the key's text, so that other entries naming the same
     // object are matched without comparing texts; none at first.
     std::array<quint64, 5> m_ownKeyObjects;
