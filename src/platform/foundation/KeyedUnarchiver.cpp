@@ -617,11 +617,13 @@ QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
         const std::optional<quint64> valueIndex = keyIndex ? referenceIn(*values, position, problem) : std::nullopt;
         if (!valueIndex)
             return QVariant();
-        const std::optional<QString> key = keyTextAt(*keyIndex, depth + 1);
-        if (!key)
+        const QString *keyText = keyTextAt(*keyIndex, depth + 1);
+        if (!keyText)
             return QVariant();
+        // Taken before the value is decoded, which may move the kept texts.
+        const QString key = *keyText;
         // Archives list a dictionary's keys sorted, so the end is nearly always the right place.
-        map.insert(map.cend(), *key, decodeValueAt(*valueIndex, depth + 1));
+        map.insert(map.cend(), key, decodeValueAt(*valueIndex, depth + 1));
         if (m_error || !addExpandedSize(total, *valueIndex))
             return QVariant();
     }
@@ -629,19 +631,21 @@ QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
     return map;
 }
 
-// The text of a dictionary's key, decoded once per entry and shared; nullopt, failing, when it is no
+// The text of a dictionary's key, decoded once per entry and shared; nullptr, failing, when it is no
 // text. A key decoded before is read where it is kept, without a copy of its value.
-std::optional<QString> KeyedUnarchiver::keyTextAt(quint64 index, int depth)
+// The text stays valid until the next value is decoded.
+const QString *KeyedUnarchiver::keyTextAt(quint64 index, int depth)
 {
     const bool isKept = index != 0 && m_expandedSizes[index] != 0;
-    const QVariant decoded = isKept ? QVariant() : decodeValueAt(index, depth);
-    const QVariant &key = isKept ? decodedValueOf(index) : decoded;
+    if (!isKept)
+        m_unkeptKey = decodeValueAt(index, depth);
+    const QVariant &key = isKept ? decodedValueOf(index) : m_unkeptKey;
     if (key.typeId() != QMetaType::QString) {
         if (!m_error)
             fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
-        return std::nullopt;
+        return nullptr;
     }
-    return *static_cast<const QString *>(key.constData());
+    return static_cast<const QString *>(key.constData());
 }
 
 // The items of the list under a key of the current object, its entry in index (0 for nil); nullopt,
@@ -723,7 +727,7 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
     const std::optional<quint64> valueIndex = keyIndex ? referenceIn(values, position, problem) : std::nullopt;
     if (!keyIndex || !valueIndex)
         return;
-    const std::optional<QString> key = keyTextAt(*keyIndex, depth + 1);
+    const QString *key = keyTextAt(*keyIndex, depth + 1);
     if (!key)
         return;
     const QString &keyText = *key;
@@ -738,9 +742,11 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
             visitor.addUtcDatePair(keyText, *date);
         return;
     }
+    // Taken before the value is decoded, which may move the kept texts.
+    const QString heldKey = keyText;
     const QVariant value = m_error ? QVariant() : decodeUnsharedValueAt(*valueIndex, depth + 1);
     if (!m_error && addExpandedSize(total, *valueIndex))
-        visitor.addPair(keyText, value);
+        visitor.addPair(heldKey, value);
 }
 
 // A value as decodeValueAt gives it, but a plain one is not kept for sharing: values that stand

@@ -127,7 +127,7 @@ private:
     void visitPair(const binaryplist::Document::Elements &keys, const binaryplist::Document::Elements &values,
                    quint64 position, int depth, DictionaryListVisitor &visitor, quint64 &total);
     QVariant decodeUnsharedValueAt(quint64 index, int depth);
-    std::optional<QString> keyTextAt(quint64 index, int depth);
+    const QString *keyTextAt(quint64 index, int depth);
     quint64 expandedSizeOf(quint64 index) const;
     const QVariant &decodedValueOf(quint64 index) const { return m_decodedValues[m_valueSlots[index]]; }
     void keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize);
@@ -166,6 +166,8 @@ private:
     };
     std::array<RecentClass, 4> m_recentClasses;
     size_t m_nextRecentClass = 0;
+    // A key whose value was not kept, while it is read.
+    QVariant m_unkeptKey;
     // By OwnKey, the object found to hold the key's text, so that other entries naming the same
     // object are matched without comparing texts; none at first.
     std::array<quint64, 5> m_ownKeyObjects;

@@ -45,6 +45,19 @@ Error malformed(const QString &message)
 
 quint64 readBigEndian(const uchar *bytes, int width)
 {
+    // References and offsets, read for every object, are nearly always one to four bytes wide.
+    switch (width) {
+    case 1:
+        return bytes[0];
+    case 2:
+        return qFromBigEndian<quint16>(bytes);
+    case 3:
+        return (quint64(qFromBigEndian<quint16>(bytes)) << 8) | bytes[2];
+    case 4:
+        return qFromBigEndian<quint32>(bytes);
+    default:
+        break;
+    }
     quint64 value = 0;
     for (int index = 0; index < width; ++index)
         value = (value << 8) | bytes[index];
