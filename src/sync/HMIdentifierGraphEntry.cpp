@@ -304,15 +304,19 @@ quint32 numberOfKey(const QString &key)
     return number;
 }
 
-void appendKey(QByteArray &packed, const QString &key)
+void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
 {
-    const quint32 number = numberOfKey(key);
     appendVarint(packed, number);
     if (number == kInlineKey) {
         const QByteArray text = key.toUtf8();
         appendVarint(packed, quint64(text.size()));
         packed.append(text);
     }
+}
+
+void appendKey(QByteArray &packed, const QString &key)
+{
+    appendKeyNumber(packed, numberOfKey(key), key);
 }
 
 // Appends one key-value pair in packed form; pairs come in key order, each key once.
@@ -688,14 +692,39 @@ void HMIdentifierGraphEntry::Arena::begin()
     m_unordered.reset();
 }
 
-// Whether the pair under the key is packed at once: it comes after every key before it.
-bool HMIdentifierGraphEntry::Arena::takesInOrder(const QString &key)
+// The key's number when the pair under it is packed at once: it comes after every key before it.
+// Nullopt once a key came out of order.
+std::optional<quint32> HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
 {
-    if (m_unordered || (m_hasLastKey && !(m_lastKey < key)))
-        return false;
-    m_lastKey = key;
+    if (m_unordered)
+        return std::nullopt;
+    const quint32 number = numberOfKey(key);
+    if (m_hasLastKey && !comesAfterLast(number, key))
+        return std::nullopt;
+    m_lastKeyNumber = number;
+    if (number == kInlineKey)
+        m_lastInlineKey = key;
     m_hasLastKey = true;
-    return true;
+    return number;
+}
+
+// Whether the key comes after the last one. The order of two keys of the table is found once per
+// arena: every entry of a graph names the same few keys in the same order.
+bool HMIdentifierGraphEntry::Arena::comesAfterLast(quint32 number, const QString &key)
+{
+    const bool areNumbered = number != kInlineKey && m_lastKeyNumber != kInlineKey;
+    for (const KnownOrder &known : m_knownOrders) {
+        if (areNumbered && known.before == m_lastKeyNumber && known.after == number)
+            return known.isAfter;
+    }
+    const QString lastKey =
+        m_lastKeyNumber == kInlineKey ? m_lastInlineKey : keyTable().textOf(m_lastKeyNumber).value_or(QString());
+    const bool isAfter = lastKey < key;
+    if (areNumbered) {
+        m_knownOrders[m_nextKnownOrder] = KnownOrder{m_lastKeyNumber, number, isAfter};
+        m_nextKnownOrder = (m_nextKnownOrder + 1) % m_knownOrders.size();
+    }
+    return isAfter;
 }
 
 // The pairs so far as a dictionary, from the bytes packed until a key came out of order.
@@ -708,30 +737,32 @@ QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
 
 void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
 {
-    if (!takesInOrder(key))
-        unordered().insert(key, QString::fromUtf8(utf8));
-    else {
-        appendKey(m_packing, key);
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
         appendTagged(m_packing, Tag::TextUtf8, utf8);
+    } else {
+        unordered().insert(key, QString::fromUtf8(utf8));
     }
 }
 
 void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
 {
-    if (!takesInOrder(key))
-        unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
-    else {
-        appendKey(m_packing, key);
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
         appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
+    } else {
+        unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
     }
 }
 
 void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
 {
-    if (!takesInOrder(key))
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
+        appendValue(m_packing, value, 0);
+    } else {
         unordered().insert(key, value);
-    else
-        appendPair(m_packing, key, value);
+    }
 }
 
 HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()

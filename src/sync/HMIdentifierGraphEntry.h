@@ -6,6 +6,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <array>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -95,7 +96,8 @@ public:
         HMIdentifierGraphEntry end();
 
     private:
-        bool takesInOrder(const QString &key);
+        std::optional<quint32> numberInOrder(const QString &key);
+        bool comesAfterLast(quint32 number, const QString &key);
         QVariantMap &unordered();
         QByteArray place(QByteArrayView bytes);
 
@@ -106,8 +108,18 @@ public:
         // The entry being packed, and its last key; once a key comes out of order, the pairs are
         // gathered as a dictionary instead.
         QByteArray m_packing;
-        QString m_lastKey;
+        // The last key by its number in the table of keys, or as itself when it has none.
+        quint32 m_lastKeyNumber = 0;
+        QString m_lastInlineKey;
         bool m_hasLastKey = false;
+        struct KnownOrder
+        {
+            quint32 before = 0;
+            quint32 after = 0;
+            bool isAfter = false;
+        };
+        std::array<KnownOrder, 16> m_knownOrders;
+        size_t m_nextKnownOrder = 0;
         std::optional<QVariantMap> m_unordered;
     };
 

@@ -289,6 +289,7 @@ QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
 
 namespace {
 
+const QString kNoClass;
 const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
                                                   &kTimeKeyText, &kIntValueKeyText};
 
@@ -395,35 +396,44 @@ QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)
     return classNameIn(ownFieldOf(dictionary, OwnKey::Class));
 }
 
-// The name of the class an entry's "$class" field refers to; empty when there is none.
-QString KeyedUnarchiver::classNameIn(std::optional<quint64> reference)
+// The name of the class an entry's "$class" field refers to; empty when there is none. Valid until
+// the next call.
+const QString &KeyedUnarchiver::classNameIn(std::optional<quint64> reference)
 {
+    static const QString none;
     const std::optional<quint64> uid = reference ? m_document.uidAt(*reference) : std::nullopt;
-    if (!uid)
-        return QString();
-    const std::optional<quint64> index = checkedReference(*uid);
+    const std::optional<quint64> index = uid ? checkedReference(*uid) : std::nullopt;
     if (!index)
-        return QString();
+        return none;
     // The entries of a list, and their values, name the same few classes over and over.
     for (const RecentClass &recent : m_recentClasses) {
         if (recent.index == *index)
             return recent.name;
     }
-    const auto known = m_classNames.constFind(*index);
-    if (known != m_classNames.constEnd()) {
-        m_recentClasses[m_nextRecentClass] = RecentClass{*index, *known};
-        m_nextRecentClass = (m_nextRecentClass + 1) % m_recentClasses.size();
+    const std::optional<QString> name = classNameAt(*index);
+    if (!name)
+        return none;
+    RecentClass &recent = m_recentClasses[m_nextRecentClass];
+    m_nextRecentClass = (m_nextRecentClass + 1) % m_recentClasses.size();
+    recent = RecentClass{*index, *name};
+    return recent.name;
+}
+
+// The name a class entry holds, read once per entry; nullopt, failing, when it holds none.
+std::optional<QString> KeyedUnarchiver::classNameAt(quint64 index)
+{
+    const auto known = m_classNames.constFind(index);
+    if (known != m_classNames.constEnd())
         return *known;
-    }
-    const quint64 classEntry = entryObject(*index);
+    const quint64 classEntry = entryObject(index);
     const QVariant name = m_document.shapeOf(classEntry) == binaryplist::Document::Shape::Dictionary
                               ? fieldOf(classEntry, kClassNameKeyText)
                               : QVariant();
     if (name.typeId() != QMetaType::QString) {
-        fail(QStringLiteral("entry %1 is not a class description").arg(*index));
-        return QString();
+        fail(QStringLiteral("entry %1 is not a class description").arg(index));
+        return std::nullopt;
     }
-    m_classNames.insert(*index, name.toString());
+    m_classNames.insert(index, name.toString());
     return name.toString();
 }
 
@@ -700,7 +710,7 @@ bool KeyedUnarchiver::decodeDictionaryList(const QString &key, DictionaryListVis
 bool KeyedUnarchiver::visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total)
 {
     const std::optional<OwnFields> fields = index == 0 ? std::nullopt : ownFieldsOf(entryObject(index));
-    const QString className = fields ? classNameIn((*fields)[size_t(OwnKey::Class)]) : QString();
+    const QString &className = fields ? classNameIn((*fields)[size_t(OwnKey::Class)]) : kNoClass;
     const bool isDictionary = className == kDictionaryClass || className == kMutableDictionaryClass;
     const auto keys = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Keys)]) : std::nullopt;
     const auto values = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Objects)]) : std::nullopt;

@@ -114,7 +114,8 @@ private:
     std::optional<binaryplist::Document::Elements> referenceListOf(quint64 dictionary, OwnKey key);
     std::optional<binaryplist::Document::Elements> referenceListAt(std::optional<quint64> list);
     QString classNameOfEntry(quint64 dictionary);
-    QString classNameIn(std::optional<quint64> reference);
+    const QString &classNameIn(std::optional<quint64> reference);
+    std::optional<QString> classNameAt(quint64 index);
     bool consumeStep();
     QVariant decodeValueAt(quint64 index, int depth);
     QVariant decodePlainEntry(quint64 index, quint64 object);

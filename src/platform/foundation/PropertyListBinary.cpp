@@ -43,27 +43,6 @@ Error malformed(const QString &message)
     return Error(ErrorCode::DataMalformed, message);
 }
 
-quint64 readBigEndian(const uchar *bytes, int width)
-{
-    // References and offsets, read for every object, are nearly always one to four bytes wide.
-    switch (width) {
-    case 1:
-        return bytes[0];
-    case 2:
-        return qFromBigEndian<quint16>(bytes);
-    case 3:
-        return (quint64(qFromBigEndian<quint16>(bytes)) << 8) | bytes[2];
-    case 4:
-        return qFromBigEndian<quint32>(bytes);
-    default:
-        break;
-    }
-    quint64 value = 0;
-    for (int index = 0; index < width; ++index)
-        value = (value << 8) | bytes[index];
-    return value;
-}
-
 // The narrowest of 1, 2, 4 and 8 bytes that holds the value.
 int widthFor(quint64 value)
 {
@@ -661,10 +640,6 @@ bool Document::isText(quint64 object, const QString &text) const
     return Layout(*this).textEquals(object, text);
 }
 
-quint64 Document::Elements::at(quint64 position) const
-{
-    return readBigEndian(m_first + position * quint64(m_width), m_width);
-}
 
 std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key) const
 {

@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedUnarchiver.h"
 
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -9,6 +10,8 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -443,4 +446,66 @@ TEST(KeyedUnarchiver, DictionaryListsRefuseWhatIsNoListOfDictionaries)
         ASSERT_FALSE(read.ok());
         EXPECT_TRUE(read.error().message().contains(QLatin1String(row.reason))) << read.error().message().toStdString();
     }
+}
+
+namespace {
+
+// An archive written object by object, with dictionaries keyed as no archiver of ours keys them: the
+// first list entry names its keys by texts of their own, in another order; the second names "$class"
+// twice, a dictionary's class first, a list's after it.
+QByteArray archiveWithOddlyKeyedEntries()
+{
+    binaryplist::Encoder encoder(256);
+    const auto text = [&encoder](const char *value) { return *encoder.writeText(QString::fromUtf8(value)); };
+    const auto distinct = [&encoder](const char *value) { return *encoder.writeDistinctText(QString::fromUtf8(value)); };
+    const auto reference = [&encoder](quint64 index) { return encoder.writeUid(index); };
+    const auto dictionary = [&encoder](const std::vector<std::pair<quint64, quint64>> &pairs) {
+        std::vector<quint64> keysThenValues;
+        for (const auto &pair : pairs)
+            keysThenValues.push_back(pair.first);
+        for (const auto &pair : pairs)
+            keysThenValues.push_back(pair.second);
+        return encoder.writeDictionary(keysThenValues);
+    };
+    const auto classEntry = [&](const char *name) {
+        return dictionary({{text("$classname"), text(name)}, {text("$classes"), encoder.writeArray({text(name), text("NSObject")})}});
+    };
+    const std::vector<quint64> objects{
+        text("$null"),
+        dictionary({{text("$class"), reference(2)}, {text("records"), reference(3)}}),
+        classEntry("HMLists"),
+        dictionary({{text("$class"), reference(4)}, {text("NS.objects"), encoder.writeArray({reference(5), reference(6)})}}),
+        classEntry("NSArray"),
+        dictionary({{distinct("NS.objects"), encoder.writeArray({reference(9)})},
+                    {distinct("$class"), reference(7)},
+                    {distinct("NS.keys"), encoder.writeArray({reference(8)})}}),
+        dictionary({{text("$class"), reference(7)},
+                    {distinct("$class"), reference(4)},
+                    {text("NS.keys"), encoder.writeArray({reference(8)})},
+                    {text("NS.objects"), encoder.writeArray({reference(10)})}}),
+        classEntry("NSDictionary"),
+        text("hmUid"),
+        text("A1"),
+        text("B1")};
+    const quint64 top = dictionary({{text("HMLists"), reference(1)}});
+    const quint64 root = dictionary({{text("$archiver"), text("NSKeyedArchiver")},
+                                     {text("$version"), *encoder.writeValue(qint64(100000))},
+                                     {text("$top"), top},
+                                     {text("$objects"), encoder.writeArray(objects)}});
+    return encoder.finish(root);
+}
+
+} // namespace
+
+// An entry's own keys are found by their texts, whichever objects hold them and in whatever order;
+// where a key stands twice, the first counts, read one dictionary at a time or whole.
+TEST(KeyedUnarchiver, DictionaryListsFindOwnKeysByTheirTextsAndTakeTheFirstOfTwo)
+{
+    const Result<std::unique_ptr<DictionaryLists>> read =
+        KeyedUnarchiver::unarchiveObject<DictionaryLists>(archiveWithOddlyKeyedEntries(), QStringLiteral("HMLists"));
+    ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+    const QList<QVariantMap> expected{{{QStringLiteral("hmUid"), QStringLiteral("A1")}},
+                                      {{QStringLiteral("hmUid"), QStringLiteral("B1")}}};
+    EXPECT_EQ((*read)->dictionaries, expected);
+    EXPECT_EQ((*read)->whole, QVariant(QVariantList{expected.at(0), expected.at(1)}));
 }
