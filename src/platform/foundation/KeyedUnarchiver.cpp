@@ -522,15 +522,17 @@ bool KeyedUnarchiver::addExpandedSize(quint64 &total, quint64 index)
     return false;
 }
 
+// The entry's dictionary is read once for its class and the fields its kind holds.
 QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int depth)
 {
-    const QString className = classNameOfEntry(dictionary);
+    const OwnFields fields = ownFieldsOf(dictionary).value_or(OwnFields());
+    const QString className = classNameIn(fields[size_t(OwnKey::Class)]);
     if (className == kArrayClass || className == kMutableArrayClass)
-        return decodeList(dictionary, depth);
+        return decodeList(fields, depth);
     if (className == kDictionaryClass || className == kMutableDictionaryClass)
-        return decodeMap(dictionary, depth);
+        return decodeMap(fields, depth);
     if (className == kDateClass || className == kInt32Class)
-        return decodeScalarObject(index, dictionary, className);
+        return decodeScalarObject(index, fields, className);
     if (className.isEmpty())
         fail(QStringLiteral("entry %1 has no class").arg(index));
     else
@@ -539,13 +541,13 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int
 }
 
 // A date or a 32-bit integer, which the archive keeps as a small object of its own.
-QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, const QString &className)
+QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, const OwnFields &fields, const QString &className)
 {
     if (className == kDateClass) {
-        const std::optional<qint64> msecs = dateMsecsOf(index, dictionary);
+        const std::optional<qint64> msecs = dateMsecsIn(index, fields[size_t(OwnKey::Time)]);
         return msecs ? QVariant(QDateTime::fromMSecsSinceEpoch(*msecs, Qt::UTC)) : QVariant();
     }
-    const std::optional<quint64> numberField = ownFieldOf(dictionary, OwnKey::IntValue);
+    const std::optional<quint64> numberField = fields[size_t(OwnKey::IntValue)];
     const QVariant number = numberField ? valueOf(*numberField) : QVariant();
     const qint64 value = number.toLongLong();
     if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
@@ -556,14 +558,8 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
     return QVariant(qint32(value));
 }
 
-// The milliseconds since 1970 of the date an entry's dictionary holds; nullopt, failing, when it
+// The milliseconds since 1970 of the date whose "NS.time" field is given; nullopt, failing, when it
 // holds none that can be read.
-std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictionary)
-{
-    return dateMsecsIn(index, ownFieldOf(dictionary, OwnKey::Time));
-}
-
-// The milliseconds of the date whose "NS.time" field is given.
 std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<quint64> timeField)
 {
     const QVariant time = timeField ? valueOf(*timeField) : QVariant();
@@ -587,9 +583,9 @@ std::optional<qint64> KeyedUnarchiver::plainDateAt(quint64 index)
     return dateMsecsIn(index, (*fields)[size_t(OwnKey::Time)]);
 }
 
-QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
+QVariant KeyedUnarchiver::decodeList(const OwnFields &fields, int depth)
 {
-    const auto references = referenceListOf(dictionary, OwnKey::Objects);
+    const auto references = referenceListAt(fields[size_t(OwnKey::Objects)]);
     if (!references) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
@@ -611,10 +607,10 @@ QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
     return list;
 }
 
-QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
+QVariant KeyedUnarchiver::decodeMap(const OwnFields &fields, int depth)
 {
-    const auto keys = referenceListOf(dictionary, OwnKey::Keys);
-    const auto values = referenceListOf(dictionary, OwnKey::Objects);
+    const auto keys = referenceListAt(fields[size_t(OwnKey::Keys)]);
+    const auto values = referenceListAt(fields[size_t(OwnKey::Objects)]);
     if (!keys || !values || keys->size() != values->size()) {
         fail(QStringLiteral("a dictionary has unmatched \"NS.keys\" and \"NS.objects\""));
         return QVariant();

@@ -120,9 +120,9 @@ private:
     QVariant decodeValueAt(quint64 index, int depth);
     QVariant decodePlainEntry(quint64 index, quint64 object);
     QVariant decodeContainer(quint64 index, quint64 dictionary, int depth);
-    QVariant decodeScalarObject(quint64 index, quint64 dictionary, const QString &className);
-    QVariant decodeList(quint64 dictionary, int depth);
-    QVariant decodeMap(quint64 dictionary, int depth);
+    QVariant decodeScalarObject(quint64 index, const OwnFields &fields, const QString &className);
+    QVariant decodeList(const OwnFields &fields, int depth);
+    QVariant decodeMap(const OwnFields &fields, int depth);
     std::optional<binaryplist::Document::Elements> listEntryUnder(const QString &key, quint64 &index);
     bool visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total);
     void visitPair(const binaryplist::Document::Elements &keys, const binaryplist::Document::Elements &values,
@@ -132,7 +132,6 @@ private:
     quint64 expandedSizeOf(quint64 index) const;
     const QVariant &decodedValueOf(quint64 index) const { return m_decodedValues[m_valueSlots[index]]; }
     void keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize);
-    std::optional<qint64> dateMsecsOf(quint64 index, quint64 dictionary);
     std::optional<qint64> dateMsecsIn(quint64 index, std::optional<quint64> timeField);
     std::optional<qint64> plainDateAt(quint64 index);
     bool addExpandedSize(quint64 &total, quint64 index);

@@ -130,7 +130,9 @@ public:
         const Result<Length> length = lengthAt(index, offset);
         if (!length)
             return length;
-        if (length->count > (m_offsetTable - length->contentStart) / unitWidth)
+        // Multiplied rather than divided: this runs for every object read.
+        quint64 bytes = 0;
+        if (__builtin_mul_overflow(length->count, unitWidth, &bytes) || bytes > m_offsetTable - length->contentStart)
             return badObject(index, "runs past the object area");
         return length;
     }
@@ -598,7 +600,11 @@ std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
     if (!units || units->second != 1)
         return std::nullopt;
     const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
-    if (!std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; }))
+    // Without a test per byte, so that the loop runs over many bytes at once.
+    uchar highBits = 0;
+    for (const char byte : bytes)
+        highBits |= uchar(byte);
+    if ((highBits & 0x80) != 0)
         return std::nullopt;
     return bytes;
 }
