@@ -386,9 +386,7 @@ std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(
 // The references of the list object a field holds; nullopt when it holds none.
 std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListAt(std::optional<quint64> list)
 {
-    if (!list || m_document.shapeOf(*list) != binaryplist::Document::Shape::Array)
-        return std::nullopt;
-    return m_document.elementsOf(*list);
+    return list ? m_document.arrayElementsOf(*list) : std::nullopt;
 }
 
 QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)

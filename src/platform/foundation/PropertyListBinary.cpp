@@ -611,15 +611,33 @@ std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
 
 Document::Elements Document::elementsOf(quint64 container) const
 {
+    const Result<Layout::Container> found = Layout(*this).containerAt(container);
+    if (!found)
+        return Elements();
+    return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
+}
+
+std::optional<Document::Elements> Document::arrayElementsOf(quint64 object) const
+{
     const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(container);
+    const Result<Layout::Container> found = layout.containerAt(object);
+    const int kind = found ? found->kind : layout.kindAt(object);
+    if (kind != KindArray && kind != KindSet)
+        return std::nullopt;
+    // An array that runs past the object area holds nothing, as elementsOf has it.
+    return found ? elementsAt(found->firstReference, found->keyCount, found->referenceCount) : Elements();
+}
+
+// The references of a container past its keys.
+Document::Elements Document::elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const
+{
     Elements elements;
-    if (!found || found->referenceCount == 0)
+    if (referenceCount == 0)
         return elements;
     elements.m_width = m_referenceWidth;
-    elements.m_count = found->referenceCount - found->keyCount;
-    elements.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference
-                       + found->keyCount * quint64(m_referenceWidth);
+    elements.m_count = referenceCount - keyCount;
+    elements.m_first =
+        reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference + keyCount * quint64(m_referenceWidth);
     return elements;
 }
 

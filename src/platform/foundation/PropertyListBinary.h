@@ -94,6 +94,8 @@ public:
     };
     // None for a leaf.
     Elements elementsOf(quint64 container) const;
+    // The objects an array or set names, with one look at it; nullopt for any other object.
+    std::optional<Elements> arrayElementsOf(quint64 object) const;
     // A dictionary's key objects and value objects, slot by slot, read in place with one look at
     // the dictionary; nullopt for any other object.
     struct Slots
@@ -118,6 +120,7 @@ private:
 
     Document() = default;
     Status readTrailer();
+    Elements elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const;
 
     QByteArray m_bytes;
     quint64 m_topObject = 0;
