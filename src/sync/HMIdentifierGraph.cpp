@@ -489,7 +489,8 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
 {
     ensureNumbered();
     if (m_unconfirmedCount < 0)
-        m_unconfirmedCount = std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &entry) { return entry.isUnconfirmedAdd(); });
+        m_unconfirmedCount =
+            std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &entry) { return entry.isUnconfirmedAdd(); });
     return m_unconfirmedCount > 0;
 }
 

@@ -457,7 +457,9 @@ QByteArray archiveWithOddlyKeyedEntries()
 {
     binaryplist::Encoder encoder(256);
     const auto text = [&encoder](const char *value) { return *encoder.writeText(QString::fromUtf8(value)); };
-    const auto distinct = [&encoder](const char *value) { return *encoder.writeDistinctText(QString::fromUtf8(value)); };
+    const auto distinct = [&encoder](const char *value) {
+        return *encoder.writeDistinctText(QString::fromUtf8(value));
+    };
     const auto reference = [&encoder](quint64 index) { return encoder.writeUid(index); };
     const auto dictionary = [&encoder](const std::vector<std::pair<quint64, quint64>> &pairs) {
         std::vector<quint64> keysThenValues;
@@ -468,13 +470,15 @@ QByteArray archiveWithOddlyKeyedEntries()
         return encoder.writeDictionary(keysThenValues);
     };
     const auto classEntry = [&](const char *name) {
-        return dictionary({{text("$classname"), text(name)}, {text("$classes"), encoder.writeArray({text(name), text("NSObject")})}});
+        return dictionary({{text("$classname"), text(name)},
+                           {text("$classes"), encoder.writeArray({text(name), text("NSObject")})}});
     };
     const std::vector<quint64> objects{
         text("$null"),
         dictionary({{text("$class"), reference(2)}, {text("records"), reference(3)}}),
         classEntry("HMLists"),
-        dictionary({{text("$class"), reference(4)}, {text("NS.objects"), encoder.writeArray({reference(5), reference(6)})}}),
+        dictionary({{text("$class"), reference(4)},
+                    {text("NS.objects"), encoder.writeArray({reference(5), reference(6)})}}),
         classEntry("NSArray"),
         dictionary({{distinct("NS.objects"), encoder.writeArray({reference(9)})},
                     {distinct("$class"), reference(7)},
