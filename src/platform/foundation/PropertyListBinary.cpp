@@ -619,13 +619,11 @@ Document::Elements Document::elementsOf(quint64 container) const
 
 std::optional<Document::Elements> Document::arrayElementsOf(quint64 object) const
 {
-    const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(object);
-    const int kind = found ? found->kind : layout.kindAt(object);
-    if (kind != KindArray && kind != KindSet)
+    const Result<Layout::Container> found = Layout(*this).containerAt(object);
+    // An array whose references run past the object area is damaged, not empty.
+    if (!found || (found->kind != KindArray && found->kind != KindSet))
         return std::nullopt;
-    // An array that runs past the object area holds nothing, as elementsOf has it.
-    return found ? elementsAt(found->firstReference, found->keyCount, found->referenceCount) : Elements();
+    return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
 }
 
 // The references of a container past its keys.

@@ -94,7 +94,8 @@ public:
     };
     // None for a leaf.
     Elements elementsOf(quint64 container) const;
-    // The objects an array or set names, with one look at it; nullopt for any other object.
+    // The objects an array or set names, with one look at it; nullopt for any other object, and for
+    // an array whose references run past the object area.
     std::optional<Elements> arrayElementsOf(quint64 object) const;
     // A dictionary's key objects and value objects, slot by slot, read in place with one look at
     // the dictionary; nullopt for any other object.

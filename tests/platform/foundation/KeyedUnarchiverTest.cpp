@@ -513,3 +513,38 @@ TEST(KeyedUnarchiver, DictionaryListsFindOwnKeysByTheirTextsAndTakeTheFirstOfTwo
     EXPECT_EQ((*read)->dictionaries, expected);
     EXPECT_EQ((*read)->whole, QVariant(QVariantList{expected.at(0), expected.at(1)}));
 }
+
+// A list whose length runs past the object area is damaged: reading it as an empty list would load
+// a graph of nothing as though it were whole.
+TEST(KeyedUnarchiver, AListThatRunsPastTheObjectAreaIsRefused)
+{
+    DictionaryLists written;
+    for (const char *hmUid : {"a", "b", "c"})
+        written.dictionaries.append({{QStringLiteral("hmUid"), QString::fromLatin1(hmUid)}});
+    QByteArray bytes = archived(written);
+    // The trailer names where the offset table starts and how wide its offsets are; the list of the
+    // three records is the one list of three.
+    const auto trailer = reinterpret_cast<const uchar *>(bytes.constData()) + bytes.size() - 32;
+    const int offsetWidth = trailer[6];
+    const quint64 objects = qFromBigEndian<quint64>(trailer + 8);
+    const quint64 table = qFromBigEndian<quint64>(trailer + 24);
+    QList<quint64> listsOfThree;
+    for (quint64 object = 0; object < objects; ++object) {
+        const uchar *start = reinterpret_cast<const uchar *>(bytes.constData());
+        const quint64 offset = binaryplist::readBigEndian(start + table + object * quint64(offsetWidth), offsetWidth);
+        if (uchar(bytes.at(qsizetype(offset))) == 0xA3)
+            listsOfThree.append(offset);
+    }
+    ASSERT_EQ(listsOfThree.size(), 1);
+    ASSERT_EQ(trailer[7], 1) << "references one byte wide";
+    // Its length now stands in an integer after the marker: 255 references where three were.
+    const qsizetype list = qsizetype(listsOfThree.first());
+    bytes[list] = char(0xAF);
+    bytes[list + 1] = char(0x10);
+    bytes[list + 2] = char(0xFF);
+
+    const Result<std::unique_ptr<DictionaryLists>> read =
+        KeyedUnarchiver::unarchiveObject<DictionaryLists>(bytes, QStringLiteral("HMLists"));
+    ASSERT_FALSE(read.ok()) << "read " << (*read)->dictionaries.size() << " dictionaries";
+    EXPECT_TRUE(read.error().message().contains(QLatin1String("no list of references"))) << read.error().message().toStdString();
+}
