@@ -1,10 +1,11 @@
 // Times an identifier graph of 10,000 and 20,000 entries shaped like a contacts conduit's (a date,
 // a checksum and both identifiers per entry): saving it (archive, write) and loading it (read,
-// decode, index on the first lookup, destroy). Each measure runs in a fresh process of its own, so
-// its peak resident size less the size before the work is the work's own memory peak; a load also
-// gives what the loaded and indexed graph itself holds.
+// decode, index on the first lookup, destroy); then journaling one entry in a hundred changed, in
+// ten pages, and loading the graph with its journal replayed ("replay"). Each measure runs in a
+// fresh process of its own, so its peak resident size less the size before the work is the work's
+// own memory peak; a load also gives what the loaded and indexed graph itself holds.
 // Usage: graph_bench            runs every measure
-//        graph_bench save|load <entries> <folder>   one measure in this process
+//        graph_bench save|load|journal|replay <entries> <folder>   one measure in this process
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
@@ -70,9 +71,38 @@ void fill(HMIdentifierGraph &graph, int entries)
     graph.setLastSyncDate(written);
 }
 
+// Changes one entry in a hundred of the saved graph, a tenth of them per page, each page journaled.
+bool journalChanges(const HMProfile &profile, int entries)
+{
+    std::shared_ptr<HMIdentifierGraph> graph = HMProfileManager::identifierGraphForProfile(profile, kConduit);
+    if (!graph)
+        return false;
+    for (int page = 0; page < 10; ++page) {
+        for (int index = page; index < entries; index += 1000) {
+            const QString hmUid = QStringLiteral("D%1").arg(index, 6, 10, QLatin1Char('0'));
+            std::optional<QVariantMap> changed = graph->dictionaryForHarrowmereUid(hmUid);
+            if (!changed)
+                return false;
+            changed->insert(QStringLiteral("crcValue"), QStringLiteral("changed %1").arg(page));
+            graph->replaceDictionaryForHarrowmereUid(hmUid, changed);
+        }
+        if (!HMProfileManager::journalIdentifier(*graph, profile, kConduit))
+            return false;
+    }
+    return true;
+}
+
 // One measure: CPU per round and the peak above the resident size before the first round.
 int measure(const QString &what, int entries)
 {
+    if (what == QLatin1String("journal")) {
+        const double start = cpuSeconds();
+        if (!journalChanges(benchProfile(), entries))
+            return 1;
+        std::printf("%-7s %6d entries   cpu %7.1f ms for ten pages\n", qPrintable(what), entries,
+                    (cpuSeconds() - start) * 1000.0);
+        return 0;
+    }
     const HMProfile profile = benchProfile();
     HMIdentifierGraph source;
     if (what == QLatin1String("save"))
@@ -92,7 +122,7 @@ int measure(const QString &what, int entries)
         if (round == 0)
             held = residentKb() - before;
     }
-    std::printf("%-5s %6d entries   cpu %7.1f ms/round   peak +%6ld KB", qPrintable(what), entries,
+    std::printf("%-7s %6d entries   cpu %7.1f ms/round   peak +%6ld KB", qPrintable(what), entries,
                 (cpuSeconds() - start) * 1000.0 / kRounds, peakKb() - before);
     if (held > 0)
         std::printf("   loaded graph %6ld KB", held);
@@ -123,7 +153,7 @@ int main(int argc, char **argv)
     if (!home.isValid())
         return 1;
     for (const int entries : {10000, 20000}) {
-        for (const char *what : {"save", "load"}) {
+        for (const char *what : {"save", "load", "journal", "replay"}) {
             if (runChild(application.applicationFilePath(), QLatin1String(what), entries, home.path()) != 0) {
                 std::fprintf(stderr, "%s of %d entries failed\n", what, entries);
                 return 1;

@@ -7,6 +7,7 @@
 #include <QVariantList>
 
 #include <algorithm>
+#include <numeric>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -242,55 +243,70 @@ void HMIdentifierGraph::dropIndexes() const
     m_isIndexed = false;
     m_entryNumbers = {};
     m_nextEntryNumber = 0;
-    m_byHmUid.clear();
-    m_byNativeId.clear();
-    m_byFoldedHmUid.clear();
-    m_hasFoldedIndex = false;
-    m_unconfirmedCount = 0;
+    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+        indexOf(key).clear();
+        isBuilt(key) = false;
+    }
+    m_unconfirmedCount = -1;
 }
 
-// Calls apply with each index the entry stands in and the hash it stands under there.
+// The hash an entry stands under in an index; nullopt when it holds no text there.
+std::optional<size_t> HMIdentifierGraph::hashUnder(Key key, const Entry &entry)
+{
+    const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
+    return hashOfEntry(entry, field, key == Key::FoldedHmUid);
+}
+
+// Calls apply with each built index and the hash the entry stands under there.
 template <typename Apply>
 void HMIdentifierGraph::forEachIndexOf(const Entry &entry, const Apply &apply) const
 {
-    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, false))
-        apply(m_byHmUid, *hash);
-    if (m_hasFoldedIndex) {
-        if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::HmUid, true))
-            apply(m_byFoldedHmUid, *hash);
+    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+        if (!isBuilt(key))
+            continue;
+        if (const std::optional<size_t> hash = hashUnder(key, entry))
+            apply(indexOf(key), *hash);
     }
-    if (const std::optional<size_t> hash = hashOfEntry(entry, WellKnownKey::NativeId, false))
-        apply(m_byNativeId, *hash);
 }
 
 void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
 {
     forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.insert(hash, number); });
-    if (entry.isUnconfirmedAdd())
+    if (m_unconfirmedCount >= 0 && entry.isUnconfirmedAdd())
         ++m_unconfirmedCount;
 }
 
 void HMIdentifierGraph::unindexEntry(const Entry &entry, quint64 number) const
 {
     forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.remove(hash, number); });
-    if (entry.isUnconfirmedAdd())
+    if (m_unconfirmedCount >= 0 && entry.isUnconfirmedAdd())
         --m_unconfirmedCount;
 }
 
-// Indexes the whole list at once: growing the tables step by step would rehash them over and over.
-void HMIdentifierGraph::ensureIndexed() const
+// Numbers the list: each entry by its position, with no table written out.
+void HMIdentifierGraph::ensureNumbered() const
 {
     if (m_isIndexed)
         return;
     dropIndexes();
-    m_byHmUid.reserve(m_entries.size());
-    m_byNativeId.reserve(m_entries.size());
-    m_entryNumbers.reserve(size_t(m_entries.size()));
-    for (const Entry &entry : m_entries) {
-        m_entryNumbers.push_back(m_nextEntryNumber);
-        indexEntry(entry, m_nextEntryNumber++);
-    }
+    m_nextEntryNumber = quint64(m_entries.size());
     m_isIndexed = true;
+}
+
+// Builds an index over the whole list at once, sized for it: growing the table step by step would
+// rehash it over and over.
+void HMIdentifierGraph::ensureIndex(Key key) const
+{
+    ensureNumbered();
+    if (isBuilt(key))
+        return;
+    HMIdentifierGraphHashIndex &index = indexOf(key);
+    index.reserve(m_entries.size());
+    for (qsizetype position = 0; position < m_entries.size(); ++position) {
+        if (const std::optional<size_t> hash = hashUnder(key, m_entries.at(position)))
+            index.insert(*hash, numberAt(position));
+    }
+    isBuilt(key) = true;
 }
 
 void HMIdentifierGraph::appendEntry(Entry entry)
@@ -303,13 +319,21 @@ void HMIdentifierGraph::appendEntry(Entry entry)
         dropIndexes();
         return;
     }
-    m_entryNumbers.push_back(m_nextEntryNumber);
+    if (!m_entryNumbers.empty())
+        m_entryNumbers.push_back(m_nextEntryNumber);
     indexEntry(m_entries.constLast(), m_nextEntryNumber++);
+}
+
+quint64 HMIdentifierGraph::numberAt(qsizetype position) const
+{
+    return m_entryNumbers.empty() ? quint64(position) : m_entryNumbers[size_t(position)];
 }
 
 qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
 {
     // Until entries are removed, each entry stands at the position of its number.
+    if (m_entryNumbers.empty())
+        return qsizetype(entry);
     if (entry < m_entryNumbers.size() && m_entryNumbers[size_t(entry)] == entry)
         return qsizetype(entry);
     const auto found = std::lower_bound(m_entryNumbers.begin(), m_entryNumbers.end(), entry);
@@ -321,13 +345,16 @@ HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
     return key == Key::HmUid ? m_byHmUid : key == Key::NativeId ? m_byNativeId : m_byFoldedHmUid;
 }
 
+bool &HMIdentifierGraph::isBuilt(Key key) const
+{
+    return key == Key::HmUid ? m_hasHmUidIndex : key == Key::NativeId ? m_hasNativeIdIndex : m_hasFoldedIndex;
+}
+
 // The entries (numbers ascending) whose identifier under the key equals the given one: the hash
 // finds the candidates, and each is checked against its entry.
 HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QString &identifier) const
 {
-    ensureIndexed();
-    if (key == Key::FoldedHmUid && !m_hasFoldedIndex)
-        buildFoldedIndex();
+    ensureIndex(key);
     const bool isFolded = key == Key::FoldedHmUid;
     const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
     const QString wanted = isFolded ? looseKey(identifier) : identifier;
@@ -390,36 +417,33 @@ QString HMIdentifierGraph::nativeIdForHarrowmereUid(const QString &hmUid) const
     return entry ? entry->textOf(WellKnownKey::NativeId).value_or(QString()) : QString();
 }
 
-void HMIdentifierGraph::buildFoldedIndex() const
-{
-    m_byFoldedHmUid.reserve(m_entries.size());
-    for (qsizetype position = 0; position < m_entries.size(); ++position) {
-        if (const std::optional<size_t> hash = hashOfEntry(m_entries.at(position), WellKnownKey::HmUid, true))
-            m_byFoldedHmUid.insert(*hash, m_entryNumbers[size_t(position)]);
-    }
-    m_hasFoldedIndex = true;
-}
-
 qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 {
     return removeEntries(matchingEntries(Key::FoldedHmUid, hmUid));
 }
 
-// Removes the entries (numbers ascending) from the list and the indexes; the indexes are built.
+// Removes the entries (numbers ascending) from the list and the indexes; the list is numbered.
 qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
+    if (m_entryNumbers.empty() && !entries.isEmpty()) {
+        m_entryNumbers.resize(size_t(m_entries.size()));
+        std::iota(m_entryNumbers.begin(), m_entryNumbers.end(), quint64(0));
+    }
     for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
         const qsizetype position = positionOfEntry(*entry);
         unindexEntry(m_entries.at(position), *entry);
         m_entries.removeAt(position);
         m_entryNumbers.erase(m_entryNumbers.begin() + position);
     }
+    // An empty list is numbered by position again.
+    if (m_entries.isEmpty())
+        m_nextEntryNumber = 0;
     return entries.size();
 }
 
 bool HMIdentifierGraph::removeDictionary(const QVariantMap &dictionary)
 {
-    ensureIndexed();
+    ensureNumbered();
     // An equal dictionary holds the same text under "hmUid" (or "nativeId"): its index narrows the
     // search down; only a dictionary with neither is looked for through the whole list.
     const QVariant hmUid = dictionary.value(kHmUidKey);
@@ -429,8 +453,10 @@ bool HMIdentifierGraph::removeDictionary(const QVariantMap &dictionary)
         candidates = matchingEntries(Key::HmUid, hmUid.toString());
     else if (nativeId.typeId() == QMetaType::QString)
         candidates = matchingEntries(Key::NativeId, nativeId.toString());
-    else
-        candidates.append(m_entryNumbers.data(), qsizetype(m_entryNumbers.size()));
+    else {
+        for (qsizetype position = 0; position < m_entries.size(); ++position)
+            candidates.append(numberAt(position));
+    }
     const Entry packed(dictionary);
     for (const quint64 number : candidates) {
         const Entry &entry = m_entries.at(positionOfEntry(number));
@@ -448,7 +474,7 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
     const qsizetype position = indexOfFirstMatch(Key::HmUid, hmUid);
     if (position < 0)
         return false;
-    const quint64 number = m_entryNumbers[size_t(position)];
+    const quint64 number = numberAt(position);
     if (!replacement) {
         removeEntries({number});
         return true;
@@ -461,14 +487,17 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
 
 bool HMIdentifierGraph::hasUnconfirmedEntries() const
 {
-    ensureIndexed();
+    ensureNumbered();
+    if (m_unconfirmedCount < 0)
+        m_unconfirmedCount =
+            std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &entry) { return entry.isUnconfirmedAdd(); });
     return m_unconfirmedCount > 0;
 }
 
 // Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
 std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
 {
-    ensureIndexed();
+    ensureIndex(Key::HmUid);
     std::vector<bool> matching(size_t(m_entries.size()), false);
     for (const QString &identifier : identifiers) {
         for (const quint64 entry : matchingEntries(Key::HmUid, identifier))
@@ -572,29 +601,27 @@ class EntryPacker final : public platform::KeyedUnarchiver::DictionaryListVisito
 public:
     explicit EntryPacker(HMIdentifierGraph::Entries &entries) : m_entries(entries) {}
 
-    void beginList(qsizetype count) override { m_entries.reserve(count); }
-    void addPair(const QString &key, const QVariant &value) override
+    void beginList(qsizetype count) override
     {
-        m_pairs.push_back({key, value, std::nullopt, std::nullopt});
+        m_entries.reserve(count);
+        m_arena.begin();
     }
+    void addPair(const QString &key, const QVariant &value) override { m_arena.addValue(key, value); }
     // ASCII is UTF-8 too: the text's bytes are packed as the text would be, without building it.
-    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override
-    {
-        m_pairs.push_back({key, QVariant(), ascii, std::nullopt});
-    }
+    void addAsciiTextPair(const QString &key, QByteArrayView ascii) override { m_arena.addText(key, ascii); }
     void addUtcDatePair(const QString &key, qint64 msecsSinceEpoch) override
     {
-        m_pairs.push_back({key, QVariant(), std::nullopt, msecsSinceEpoch});
+        m_arena.addUtcDate(key, msecsSinceEpoch);
     }
     void endDictionary() override
     {
-        m_entries.append(HMIdentifierGraphEntry::fromPairs(m_pairs));
-        m_pairs.clear();
+        m_entries.append(m_arena.end());
+        m_arena.begin();
     }
 
 private:
     HMIdentifierGraph::Entries &m_entries;
-    std::vector<HMIdentifierGraphEntry::Pair> m_pairs;
+    HMIdentifierGraphEntry::Arena m_arena;
 };
 
 } // namespace

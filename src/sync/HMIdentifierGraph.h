@@ -149,19 +149,22 @@ private:
     using Bucket = HMIdentifierGraphHashIndex::Entries;
 
     HMIdentifierGraphHashIndex &indexOf(Key key) const;
+    bool &isBuilt(Key key) const;
+    static std::optional<size_t> hashUnder(Key key, const Entry &entry);
     Bucket matchingEntries(Key key, const QString &identifier) const;
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
     qsizetype removeEntries(const Bucket &entries);
+    quint64 numberAt(qsizetype position) const;
     qsizetype positionOfEntry(quint64 entry) const;
     std::vector<bool> positionsMatching(const QStringList &identifiers) const;
-    void ensureIndexed() const;
+    void ensureNumbered() const;
+    void ensureIndex(Key key) const;
     template <typename Apply>
     void forEachIndexOf(const Entry &entry, const Apply &apply) const;
     void indexEntry(const Entry &entry, quint64 number) const;
     void unindexEntry(const Entry &entry, quint64 number) const;
     void appendEntry(Entry entry);
-    void buildFoldedIndex() const;
     void dropIndexes() const;
 
     Entries m_entries;
@@ -170,14 +173,19 @@ private:
     // reference still learns what its files now hold.
     mutable std::optional<DurableState> m_durableState;
 
-    // The entry number of each list position, and the indexes themselves; built on the first lookup.
+    // Entries are numbered on the first lookup, and each index is built, the whole list at once, on
+    // the first lookup that needs it: a run that looks entries up by one identifier never builds the
+    // others. Until an entry is removed, every entry's number is its position, and no table of
+    // numbers is kept; the first removal writes the table out (the entry number of each position).
     mutable bool m_isIndexed = false;
     mutable std::vector<quint64> m_entryNumbers;
     mutable quint64 m_nextEntryNumber = 0;
     mutable HMIdentifierGraphHashIndex m_byHmUid;
     mutable HMIdentifierGraphHashIndex m_byNativeId;
-    // Built on the first loose lookup: a run that changes nothing never needs it.
     mutable HMIdentifierGraphHashIndex m_byFoldedHmUid;
+    mutable bool m_hasHmUidIndex = false;
+    mutable bool m_hasNativeIdIndex = false;
     mutable bool m_hasFoldedIndex = false;
-    mutable qsizetype m_unconfirmedCount = 0;
+    // The entries marked "isUnconfirmedAdd", counted on first asked; -1 until then.
+    mutable qsizetype m_unconfirmedCount = -1;
 };

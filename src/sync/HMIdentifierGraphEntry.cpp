@@ -304,15 +304,19 @@ quint32 numberOfKey(const QString &key)
     return number;
 }
 
-void appendKey(QByteArray &packed, const QString &key)
+void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
 {
-    const quint32 number = numberOfKey(key);
     appendVarint(packed, number);
     if (number == kInlineKey) {
         const QByteArray text = key.toUtf8();
         appendVarint(packed, quint64(text.size()));
         packed.append(text);
     }
+}
+
+void appendKey(QByteArray &packed, const QString &key)
+{
+    appendKeyNumber(packed, numberOfKey(key), key);
 }
 
 // Appends one key-value pair in packed form; pairs come in key order, each key once.
@@ -638,6 +642,33 @@ QByteArray packedBy(const Fill &fill)
     return bytes;
 }
 
+// Packs a dictionary read as its pairs, sorted by key, the last value of a key counting.
+void packPairs(QByteArray &bytes, std::vector<HMIdentifierGraphEntry::Pair> &pairs)
+{
+    using Pair = HMIdentifierGraphEntry::Pair;
+    const auto byKey = [](const Pair &left, const Pair &right) { return left.key < right.key; };
+    // Archives list a dictionary's keys sorted already.
+    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
+        std::stable_sort(pairs.begin(), pairs.end(), byKey);
+    for (size_t index = 0; index < pairs.size(); ++index) {
+        const Pair &pair = pairs[index];
+        if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
+            continue;
+        appendKey(bytes, pair.key);
+        if (pair.utf8Text)
+            appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
+        else if (pair.utcDateMsecs)
+            appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
+        else
+            appendValue(bytes, pair.value, 0);
+    }
+}
+
+// An arena's blocks, and the largest entry packed into one: a larger one takes an allocation of
+// its own, so that a block is never left mostly empty.
+constexpr qsizetype kArenaBlockBytes = 32 * 1024;
+constexpr qsizetype kLargestArenaEntry = kArenaBlockBytes / 16;
+
 } // namespace
 
 HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
@@ -650,24 +681,122 @@ HMIdentifierGraphEntry::HMIdentifierGraphEntry(const QVariantMap &dictionary)
 
 HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pairs)
 {
-    const auto byKey = [](const Pair &left, const Pair &right) { return left.key < right.key; };
-    // Archives list a dictionary's keys sorted already.
-    if (!std::is_sorted(pairs.begin(), pairs.end(), byKey))
-        std::stable_sort(pairs.begin(), pairs.end(), byKey);
-    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) {
-        for (size_t index = 0; index < pairs.size(); ++index) {
-            const Pair &pair = pairs[index];
-            if (index + 1 < pairs.size() && pairs[index + 1].key == pair.key)
-                continue;
-            appendKey(bytes, pair.key);
-            if (pair.utf8Text)
-                appendTagged(bytes, Tag::TextUtf8, *pair.utf8Text);
-            else if (pair.utcDateMsecs)
-                appendNumber(bytes, Tag::DateUtc, zigzag(*pair.utcDateMsecs));
-            else
-                appendValue(bytes, pair.value, 0);
-        }
-    }));
+    return HMIdentifierGraphEntry(packedBy([&pairs](QByteArray &bytes) { packPairs(bytes, pairs); }));
+}
+
+void HMIdentifierGraphEntry::Arena::begin()
+{
+    m_packing.resize(0);
+    m_packing.append(kFormat);
+    m_hasLastKey = false;
+    m_unordered.reset();
+}
+
+// The key's number when the pair under it is packed at once: it comes after every key before it.
+// Nullopt once a key came out of order.
+std::optional<quint32> HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
+{
+    if (m_unordered)
+        return std::nullopt;
+    const quint32 number = numberOfKey(key);
+    if (m_hasLastKey && !comesAfterLast(number, key))
+        return std::nullopt;
+    m_lastKeyNumber = number;
+    if (number == kInlineKey)
+        m_lastInlineKey = key;
+    m_hasLastKey = true;
+    return number;
+}
+
+// Whether the key comes after the last one. The order of two keys of the table is found once per
+// arena: every entry of a graph names the same few keys in the same order.
+bool HMIdentifierGraphEntry::Arena::comesAfterLast(quint32 number, const QString &key)
+{
+    const bool areNumbered = number != kInlineKey && m_lastKeyNumber != kInlineKey;
+    for (const KnownOrder &known : m_knownOrders) {
+        if (areNumbered && known.before == m_lastKeyNumber && known.after == number)
+            return known.isAfter;
+    }
+    const QString lastKey =
+        m_lastKeyNumber == kInlineKey ? m_lastInlineKey : keyTable().textOf(m_lastKeyNumber).value_or(QString());
+    const bool isAfter = lastKey < key;
+    if (areNumbered) {
+        m_knownOrders[m_nextKnownOrder] = KnownOrder{m_lastKeyNumber, number, isAfter};
+        m_nextKnownOrder = (m_nextKnownOrder + 1) % m_knownOrders.size();
+    }
+    return isAfter;
+}
+
+// The pairs so far as a dictionary, from the bytes packed until a key came out of order.
+QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
+{
+    if (!m_unordered)
+        m_unordered = unpack(m_packing).value_or(QVariantMap());
+    return *m_unordered;
+}
+
+void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
+{
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
+        appendTagged(m_packing, Tag::TextUtf8, utf8);
+    } else {
+        unordered().insert(key, QString::fromUtf8(utf8));
+    }
+}
+
+void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
+{
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
+        appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
+    } else {
+        unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
+    }
+}
+
+void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
+{
+    if (const std::optional<quint32> number = numberInOrder(key)) {
+        appendKeyNumber(m_packing, *number, key);
+        appendValue(m_packing, value, 0);
+    } else {
+        unordered().insert(key, value);
+    }
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
+{
+    if (m_unordered)
+        return HMIdentifierGraphEntry(*m_unordered);
+    HMIdentifierGraphEntry entry(place(m_packing));
+    // A buffer grown by a huge entry is let go.
+    if (m_packing.capacity() > kArenaBlockBytes)
+        m_packing = QByteArray();
+    return entry;
+}
+
+// The bytes copied into the block, as a byte string that shares the block. Each slice is followed
+// by a NUL, as the bytes of every byte string are.
+QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
+{
+    const qsizetype needed = bytes.size() + 1;
+    if (needed > kLargestArenaEntry)
+        return bytes.toByteArray();
+    if (needed > m_freeBytes) {
+        // The block's bytes are written only here, in its part no slice covers yet.
+        m_block = QByteArray(kArenaBlockBytes, Qt::Uninitialized);
+        m_free = m_block.data();
+        m_freeBytes = m_block.size();
+    }
+    std::memcpy(m_free, bytes.data(), size_t(bytes.size()));
+    m_free[bytes.size()] = '\0';
+    QByteArray::DataPointer &block = m_block.data_ptr();
+    block.d_ptr()->ref();
+    QByteArray slice(QByteArray::DataPointer(block.d_ptr(), m_free, bytes.size()));
+    m_free += needed;
+    m_freeBytes -= needed;
+    return slice;
 }
 
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)

@@ -6,6 +6,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <array>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -77,6 +78,50 @@ public:
     // the last value counts, as inserting them into a QVariantMap one by one would have it. The
     // pairs are left sorted.
     static HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
+
+    // Packs the many entries of a graph being read into shared blocks: each entry's bytes are a
+    // slice of a block, so a graph costs an allocation per block where it cost one per entry. An
+    // entry keeps its block alive, and is copied, compared and shared as any other; a block goes
+    // when the last entry in it does. Each entry is given pair by pair, between begin and end, and
+    // packs as fromPairs packs the same pairs: pairs that come in key order are packed as they
+    // come, with nothing kept of them.
+    class Arena final
+    {
+    public:
+        void begin();
+        // A text as its UTF-8 bytes, which need to stay valid only for the call.
+        void addText(const QString &key, QByteArrayView utf8);
+        void addUtcDate(const QString &key, qint64 msecsSinceEpoch);
+        void addValue(const QString &key, const QVariant &value);
+        HMIdentifierGraphEntry end();
+
+    private:
+        std::optional<quint32> numberInOrder(const QString &key);
+        bool comesAfterLast(quint32 number, const QString &key);
+        QVariantMap &unordered();
+        QByteArray place(QByteArrayView bytes);
+
+        QByteArray m_block;
+        // The block's bytes not handed out yet.
+        char *m_free = nullptr;
+        qsizetype m_freeBytes = 0;
+        // The entry being packed, and its last key; once a key comes out of order, the pairs are
+        // gathered as a dictionary instead.
+        QByteArray m_packing;
+        // The last key by its number in the table of keys, or as itself when it has none.
+        quint32 m_lastKeyNumber = 0;
+        QString m_lastInlineKey;
+        bool m_hasLastKey = false;
+        struct KnownOrder
+        {
+            quint32 before = 0;
+            quint32 after = 0;
+            bool isAfter = false;
+        };
+        std::array<KnownOrder, 16> m_knownOrders;
+        size_t m_nextKnownOrder = 0;
+        std::optional<QVariantMap> m_unordered;
+    };
 
     // The format byte every packed entry starts with.
     static constexpr char kFormat = 1;

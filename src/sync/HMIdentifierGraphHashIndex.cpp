@@ -6,11 +6,19 @@ namespace {
 
 constexpr size_t kFewestSlots = 16;
 
-// The number of slots that keeps count entries at most half full: a power of two.
+// Whether count entries leave a quarter of the slots free: runs of taken slots then stay short
+// with the spread hashes identifiers give, and a table sized for a graph costs half what a half
+// full one would.
+bool fits(qsizetype count, size_t slotCount)
+{
+    return size_t(count) * 4 <= slotCount * 3;
+}
+
+// The number of slots that keeps count entries at most three quarters full: a power of two.
 size_t slotsFor(qsizetype count)
 {
     size_t slotCount = kFewestSlots;
-    while (slotCount < size_t(count) * 2)
+    while (!fits(count, slotCount))
         slotCount *= 2;
     return slotCount;
 }
@@ -45,7 +53,7 @@ void HMIdentifierGraphHashIndex::rehash(size_t slotCount)
 void HMIdentifierGraphHashIndex::insert(size_t hash, quint64 entry)
 {
     Q_ASSERT(entry <= kLargestEntry);
-    if (size_t(m_count + 1) * 2 > m_slots.size())
+    if (!fits(m_count + 1, m_slots.size()))
         rehash(slotsFor(m_count + 1));
     const quint32 shortHash = quint32(hash);
     size_t position = homeOf(shortHash);
@@ -60,7 +68,7 @@ void HMIdentifierGraphHashIndex::remove(size_t hash, quint64 entry)
     if (m_slots.empty())
         return;
     const quint32 shortHash = quint32(hash);
-    // A run of taken slots always ends: the table is never more than half full.
+    // A run of taken slots always ends: a quarter of the table is always free.
     for (size_t position = homeOf(shortHash); m_slots[position].entry != kFree; position = nextOf(position)) {
         if (m_slots[position].hash == shortHash && m_slots[position].entry == entry) {
             eraseAt(position);

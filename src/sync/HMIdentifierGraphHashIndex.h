@@ -6,8 +6,8 @@
 #include <vector>
 
 // Entry numbers by the hash of an identifier, for the identifier graph's indexes: an open-addressing
-// table of 8-byte slots, at most half full, so an index costs some 16 to 32 bytes per entry where a
-// hash table of buckets costs three times that. Several entries may share a hash (the same identifier
+// table of 8-byte slots, at most three quarters full, so an index costs some 11 to 21 bytes per
+// entry where a hash table of buckets costs five times that. Several entries may share a hash (the same identifier
 // in two entries, or two identifiers that hash alike): whoever looks up checks each candidate
 // against its entry. Only the low 32 bits of a hash are kept.
 class HMIdentifierGraphHashIndex final

@@ -339,3 +339,76 @@ TEST(HMIdentifierGraphEntry, RemovingADictionaryTakesTheFirstEqualOne)
     EXPECT_EQ(graph.count(), 0);
     EXPECT_FALSE(graph.dictionaryForHarrowmereUid(QStringLiteral("u")));
 }
+
+namespace {
+
+using Pair = HMIdentifierGraphEntry::Pair;
+
+// The pairs of an arena test's entry: every third out of key order, every fifth with a key given
+// twice (the last counts), every hundredth larger than a block takes, which has bytes of its own.
+QString arenaTestNote(qsizetype index)
+{
+    return index % 100 == 7 ? QString(5000, QLatin1Char('n')) : QStringLiteral("note %1").arg(index);
+}
+
+std::vector<Pair> arenaTestPairs(int index, const QByteArray &ascii)
+{
+    const QString note = arenaTestNote(index);
+    std::vector<Pair> pairs{{QStringLiteral("date"), QVariant(), std::nullopt, qint64(index) * 1000},
+                            {QStringLiteral("hmUid"), QVariant(), QByteArrayView(ascii), std::nullopt},
+                            {QStringLiteral("note"), note, std::nullopt, std::nullopt}};
+    if (index % 3 == 1)
+        std::swap(pairs[0], pairs[2]);
+    if (index % 5 == 2)
+        pairs.insert(pairs.begin(), Pair{QStringLiteral("note"), QStringLiteral("first"), std::nullopt, std::nullopt});
+    return pairs;
+}
+
+HMIdentifierGraphEntry packedInArena(HMIdentifierGraphEntry::Arena &arena, const std::vector<Pair> &pairs)
+{
+    arena.begin();
+    for (const Pair &pair : pairs) {
+        if (pair.utf8Text)
+            arena.addText(pair.key, *pair.utf8Text);
+        else if (pair.utcDateMsecs)
+            arena.addUtcDate(pair.key, *pair.utcDateMsecs);
+        else
+            arena.addValue(pair.key, pair.value);
+    }
+    return arena.end();
+}
+
+} // namespace
+
+// Entries packed into an arena share its blocks: each must still be its own entry, packed as
+// fromPairs packs the same pairs, and outlive the arena and every other entry of its block.
+TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
+{
+    std::vector<HMIdentifierGraphEntry> alone;
+    QList<HMIdentifierGraphEntry> packed;
+    {
+        HMIdentifierGraphEntry::Arena arena;
+        for (int index = 0; index < 3000; ++index) {
+            const QByteArray ascii = QByteArray("E").append(QByteArray::number(index));
+            std::vector<Pair> pairs = arenaTestPairs(index, ascii);
+            packed.append(packedInArena(arena, pairs));
+            alone.push_back(HMIdentifierGraphEntry::fromPairs(pairs));
+        }
+    }
+    // Entries let go in every other order keep the rest whole.
+    for (qsizetype index = packed.size() - 2; index >= 0; index -= 2)
+        packed[index] = HMIdentifierGraphEntry();
+    for (qsizetype index = 1; index < packed.size(); index += 2) {
+        const HMIdentifierGraphEntry &entry = packed.at(index);
+        ASSERT_EQ(entry.packed().toHex(), alone[size_t(index)].packed().toHex()) << index;
+        ASSERT_EQ(entry.textOf(WellKnownKey::HmUid), QStringLiteral("E%1").arg(index));
+        ASSERT_EQ(entry.value(QStringLiteral("note")), arenaTestNote(index));
+        ASSERT_EQ(entry.value(QStringLiteral("date")), QDateTime::fromMSecsSinceEpoch(index * 1000, Qt::UTC));
+        ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(entry.packed()));
+        // A slice ends where an entry's bytes end, as every byte string's bytes do.
+        ASSERT_EQ(entry.packed().constData()[entry.packed().size()], '\0');
+        ASSERT_FALSE(index > 1 && entry.isSharedWith(packed.at(index - 2)));
+        const HMIdentifierGraphEntry copy = entry;
+        ASSERT_TRUE(copy.isSharedWith(entry));
+    }
+}

@@ -287,12 +287,52 @@ QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
     return field ? valueOf(*field) : QVariant();
 }
 
+namespace {
+
+const QString kNoClass;
+const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
+                                                  &kTimeKeyText, &kIntValueKeyText};
+
+} // namespace
+
 std::optional<quint64> KeyedUnarchiver::ownFieldOf(quint64 dictionary, OwnKey key)
 {
-    static const std::array<const QString *, 5> texts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
-                                                      &kTimeKeyText, &kIntValueKeyText};
     const size_t slot = size_t(key);
-    return m_document.valueForKey(dictionary, *texts[slot], m_ownKeyObjects[slot]);
+    return m_document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_ownKeyObjects[slot]);
+}
+
+// Which of the archive's own keys a dictionary's key object holds; nullopt for any other key. The
+// objects found to hold them are remembered, so the keys of the many entries that name the same
+// objects are told apart without comparing texts.
+std::optional<size_t> KeyedUnarchiver::ownKeyOf(quint64 keyObject)
+{
+    for (size_t key = 0; key < m_ownKeyObjects.size(); ++key) {
+        if (m_ownKeyObjects[key] == keyObject)
+            return key;
+    }
+    for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
+        if (m_document.isText(keyObject, *kOwnKeyTexts[key])) {
+            m_ownKeyObjects[key] = keyObject;
+            return key;
+        }
+    }
+    return std::nullopt;
+}
+
+// Every own field of an entry's dictionary, with one pass over its keys: the first slot holding a
+// key counts, as for ownFieldOf. Nullopt when the entry is no dictionary.
+std::optional<KeyedUnarchiver::OwnFields> KeyedUnarchiver::ownFieldsOf(quint64 dictionary)
+{
+    const std::optional<binaryplist::Document::Slots> found = m_document.slotsOf(dictionary);
+    if (!found)
+        return std::nullopt;
+    OwnFields fields;
+    for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
+        const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
+        if (key && !fields[*key])
+            fields[*key] = found->values.at(slot);
+    }
+    return fields;
 }
 
 QString KeyedUnarchiver::describeObject(quint64 object)
@@ -340,33 +380,58 @@ std::optional<quint64> KeyedUnarchiver::referenceIn(const binaryplist::Document:
 // The list of references under a key of an entry; nullopt when there is none.
 std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListOf(quint64 dictionary, OwnKey key)
 {
-    const std::optional<quint64> list = ownFieldOf(dictionary, key);
-    if (!list || m_document.shapeOf(*list) != binaryplist::Document::Shape::Array)
-        return std::nullopt;
-    return m_document.elementsOf(*list);
+    return referenceListAt(ownFieldOf(dictionary, key));
+}
+
+// The references of the list object a field holds; nullopt when it holds none.
+std::optional<binaryplist::Document::Elements> KeyedUnarchiver::referenceListAt(std::optional<quint64> list)
+{
+    return list ? m_document.arrayElementsOf(*list) : std::nullopt;
 }
 
 QString KeyedUnarchiver::classNameOfEntry(quint64 dictionary)
 {
-    const std::optional<quint64> reference = ownFieldOf(dictionary, OwnKey::Class);
+    return classNameIn(ownFieldOf(dictionary, OwnKey::Class));
+}
+
+// The name of the class an entry's "$class" field refers to; empty when there is none. Valid until
+// the next call.
+const QString &KeyedUnarchiver::classNameIn(std::optional<quint64> reference)
+{
+    static const QString none;
     const std::optional<quint64> uid = reference ? m_document.uidAt(*reference) : std::nullopt;
-    if (!uid)
-        return QString();
-    const std::optional<quint64> index = checkedReference(*uid);
+    const std::optional<quint64> index = uid ? checkedReference(*uid) : std::nullopt;
     if (!index)
-        return QString();
-    const auto known = m_classNames.constFind(*index);
+        return none;
+    // The entries of a list, and their values, name the same few classes over and over.
+    for (const RecentClass &recent : m_recentClasses) {
+        if (recent.index == *index)
+            return recent.name;
+    }
+    const std::optional<QString> name = classNameAt(*index);
+    if (!name)
+        return none;
+    RecentClass &recent = m_recentClasses[m_nextRecentClass];
+    m_nextRecentClass = (m_nextRecentClass + 1) % m_recentClasses.size();
+    recent = RecentClass{*index, *name};
+    return recent.name;
+}
+
+// The name a class entry holds, read once per entry; nullopt, failing, when it holds none.
+std::optional<QString> KeyedUnarchiver::classNameAt(quint64 index)
+{
+    const auto known = m_classNames.constFind(index);
     if (known != m_classNames.constEnd())
         return *known;
-    const quint64 classEntry = entryObject(*index);
+    const quint64 classEntry = entryObject(index);
     const QVariant name = m_document.shapeOf(classEntry) == binaryplist::Document::Shape::Dictionary
                               ? fieldOf(classEntry, kClassNameKeyText)
                               : QVariant();
     if (name.typeId() != QMetaType::QString) {
-        fail(QStringLiteral("entry %1 is not a class description").arg(*index));
-        return QString();
+        fail(QStringLiteral("entry %1 is not a class description").arg(index));
+        return std::nullopt;
     }
-    m_classNames.insert(*index, name.toString());
+    m_classNames.insert(index, name.toString());
     return name.toString();
 }
 
@@ -455,15 +520,17 @@ bool KeyedUnarchiver::addExpandedSize(quint64 &total, quint64 index)
     return false;
 }
 
+// The entry's dictionary is read once for its class and the fields its kind holds.
 QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int depth)
 {
-    const QString className = classNameOfEntry(dictionary);
+    const OwnFields fields = ownFieldsOf(dictionary).value_or(OwnFields());
+    const QString className = classNameIn(fields[size_t(OwnKey::Class)]);
     if (className == kArrayClass || className == kMutableArrayClass)
-        return decodeList(dictionary, depth);
+        return decodeList(fields, depth);
     if (className == kDictionaryClass || className == kMutableDictionaryClass)
-        return decodeMap(dictionary, depth);
+        return decodeMap(fields, depth);
     if (className == kDateClass || className == kInt32Class)
-        return decodeScalarObject(index, dictionary, className);
+        return decodeScalarObject(index, fields, className);
     if (className.isEmpty())
         fail(QStringLiteral("entry %1 has no class").arg(index));
     else
@@ -472,13 +539,13 @@ QVariant KeyedUnarchiver::decodeContainer(quint64 index, quint64 dictionary, int
 }
 
 // A date or a 32-bit integer, which the archive keeps as a small object of its own.
-QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, const QString &className)
+QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, const OwnFields &fields, const QString &className)
 {
     if (className == kDateClass) {
-        const std::optional<qint64> msecs = dateMsecsOf(index, dictionary);
+        const std::optional<qint64> msecs = dateMsecsIn(index, fields[size_t(OwnKey::Time)]);
         return msecs ? QVariant(QDateTime::fromMSecsSinceEpoch(*msecs, Qt::UTC)) : QVariant();
     }
-    const std::optional<quint64> numberField = ownFieldOf(dictionary, OwnKey::IntValue);
+    const std::optional<quint64> numberField = fields[size_t(OwnKey::IntValue)];
     const QVariant number = numberField ? valueOf(*numberField) : QVariant();
     const qint64 value = number.toLongLong();
     if (number.typeId() != QMetaType::LongLong || value < std::numeric_limits<qint32>::min() ||
@@ -489,11 +556,10 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, quint64 dictionary, 
     return QVariant(qint32(value));
 }
 
-// The milliseconds since 1970 of the date an entry's dictionary holds; nullopt, failing, when it
+// The milliseconds since 1970 of the date whose "NS.time" field is given; nullopt, failing, when it
 // holds none that can be read.
-std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictionary)
+std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<quint64> timeField)
 {
-    const std::optional<quint64> timeField = ownFieldOf(dictionary, OwnKey::Time);
     const QVariant time = timeField ? valueOf(*timeField) : QVariant();
     const double seconds = time.toDouble();
     if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
@@ -509,15 +575,15 @@ std::optional<qint64> KeyedUnarchiver::dateMsecsOf(quint64 index, quint64 dictio
 // entries that may refer to others.
 std::optional<qint64> KeyedUnarchiver::plainDateAt(quint64 index)
 {
-    const quint64 entry = entryObject(index);
-    if (m_document.shapeOf(entry) != binaryplist::Document::Shape::Dictionary || classNameOfEntry(entry) != kDateClass)
+    const std::optional<OwnFields> fields = ownFieldsOf(entryObject(index));
+    if (!fields || classNameIn((*fields)[size_t(OwnKey::Class)]) != kDateClass)
         return std::nullopt;
-    return dateMsecsOf(index, entry);
+    return dateMsecsIn(index, (*fields)[size_t(OwnKey::Time)]);
 }
 
-QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
+QVariant KeyedUnarchiver::decodeList(const OwnFields &fields, int depth)
 {
-    const auto references = referenceListOf(dictionary, OwnKey::Objects);
+    const auto references = referenceListAt(fields[size_t(OwnKey::Objects)]);
     if (!references) {
         fail(QStringLiteral("a list has no \"NS.objects\""));
         return QVariant();
@@ -539,10 +605,10 @@ QVariant KeyedUnarchiver::decodeList(quint64 dictionary, int depth)
     return list;
 }
 
-QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
+QVariant KeyedUnarchiver::decodeMap(const OwnFields &fields, int depth)
 {
-    const auto keys = referenceListOf(dictionary, OwnKey::Keys);
-    const auto values = referenceListOf(dictionary, OwnKey::Objects);
+    const auto keys = referenceListAt(fields[size_t(OwnKey::Keys)]);
+    const auto values = referenceListAt(fields[size_t(OwnKey::Objects)]);
     if (!keys || !values || keys->size() != values->size()) {
         fail(QStringLiteral("a dictionary has unmatched \"NS.keys\" and \"NS.objects\""));
         return QVariant();
@@ -555,19 +621,35 @@ QVariant KeyedUnarchiver::decodeMap(quint64 dictionary, int depth)
         const std::optional<quint64> valueIndex = keyIndex ? referenceIn(*values, position, problem) : std::nullopt;
         if (!valueIndex)
             return QVariant();
-        const QVariant key = decodeValueAt(*keyIndex, depth + 1);
-        if (key.typeId() != QMetaType::QString) {
-            if (!m_error)
-                fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+        const QString *keyText = keyTextAt(*keyIndex, depth + 1);
+        if (!keyText)
             return QVariant();
-        }
+        // Taken before the value is decoded, which may move the kept texts.
+        const QString key = *keyText;
         // Archives list a dictionary's keys sorted, so the end is nearly always the right place.
-        map.insert(map.cend(), *static_cast<const QString *>(key.constData()), decodeValueAt(*valueIndex, depth + 1));
+        map.insert(map.cend(), key, decodeValueAt(*valueIndex, depth + 1));
         if (m_error || !addExpandedSize(total, *valueIndex))
             return QVariant();
     }
     m_lastExpandedSize = total;
     return map;
+}
+
+// The text of a dictionary's key, decoded once per entry and shared; nullptr, failing, when it is no
+// text. A key decoded before is read where it is kept, without a copy of its value.
+// The text stays valid until the next value is decoded.
+const QString *KeyedUnarchiver::keyTextAt(quint64 index, int depth)
+{
+    const bool isKept = index != 0 && m_expandedSizes[index] != 0;
+    if (!isKept)
+        m_unkeptKey = decodeValueAt(index, depth);
+    const QVariant &key = isKept ? decodedValueOf(index) : m_unkeptKey;
+    if (key.typeId() != QMetaType::QString) {
+        if (!m_error)
+            fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+        return nullptr;
+    }
+    return static_cast<const QString *>(key.constData());
 }
 
 // The items of the list under a key of the current object, its entry in index (0 for nil); nullopt,
@@ -621,11 +703,11 @@ bool KeyedUnarchiver::decodeDictionaryList(const QString &key, DictionaryListVis
 // Hands one dictionary of a list to the visitor; total counts the values handed so far.
 bool KeyedUnarchiver::visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total)
 {
-    const quint64 entry = entryObject(index);
-    const bool isDictionary = index != 0 && m_document.shapeOf(entry) == binaryplist::Document::Shape::Dictionary
-                              && (classNameOfEntry(entry) == kDictionaryClass || classNameOfEntry(entry) == kMutableDictionaryClass);
-    const auto keys = isDictionary ? referenceListOf(entry, OwnKey::Keys) : std::nullopt;
-    const auto values = isDictionary ? referenceListOf(entry, OwnKey::Objects) : std::nullopt;
+    const std::optional<OwnFields> fields = index == 0 ? std::nullopt : ownFieldsOf(entryObject(index));
+    const QString &className = fields ? classNameIn((*fields)[size_t(OwnKey::Class)]) : kNoClass;
+    const bool isDictionary = className == kDictionaryClass || className == kMutableDictionaryClass;
+    const auto keys = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Keys)]) : std::nullopt;
+    const auto values = isDictionary ? referenceListAt((*fields)[size_t(OwnKey::Objects)]) : std::nullopt;
     if (!keys || !values || keys->size() != values->size() || m_entriesInProgress[index] || !consumeStep()) {
         if (!m_error)
             fail(QStringLiteral("entry %1 is not a dictionary").arg(index));
@@ -649,13 +731,10 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
     const std::optional<quint64> valueIndex = keyIndex ? referenceIn(values, position, problem) : std::nullopt;
     if (!keyIndex || !valueIndex)
         return;
-    const QVariant key = decodeValueAt(*keyIndex, depth + 1);
-    if (key.typeId() != QMetaType::QString) {
-        if (!m_error)
-            fail(QStringLiteral("a dictionary key is %1, not a text").arg(describe(key)));
+    const QString *key = keyTextAt(*keyIndex, depth + 1);
+    if (!key)
         return;
-    }
-    const QString &keyText = *static_cast<const QString *>(key.constData());
+    const QString &keyText = *key;
     // Texts and dates, most of a list's values, are handed as they stand in the file.
     if (const auto ascii = *valueIndex == 0 ? std::nullopt : m_document.asciiTextAt(entryObject(*valueIndex))) {
         if (addExpandedSize(total, *valueIndex))
@@ -667,9 +746,11 @@ void KeyedUnarchiver::visitPair(const binaryplist::Document::Elements &keys, con
             visitor.addUtcDatePair(keyText, *date);
         return;
     }
+    // Taken before the value is decoded, which may move the kept texts.
+    const QString heldKey = keyText;
     const QVariant value = m_error ? QVariant() : decodeUnsharedValueAt(*valueIndex, depth + 1);
     if (!m_error && addExpandedSize(total, *valueIndex))
-        visitor.addPair(keyText, value);
+        visitor.addPair(heldKey, value);
 }
 
 // A value as decodeValueAt gives it, but a plain one is not kept for sharing: values that stand

@@ -15,6 +15,7 @@
 #include <QVariantMap>
 
 #include <array>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -100,6 +101,10 @@ private:
     // The keys every entry of an archive holds some of.
     enum class OwnKey { Class, Keys, Objects, Time, IntValue };
     std::optional<quint64> ownFieldOf(quint64 dictionary, OwnKey key);
+    // By OwnKey, the object under each key; nullopt for a key the dictionary lacks.
+    using OwnFields = std::array<std::optional<quint64>, 5>;
+    std::optional<OwnFields> ownFieldsOf(quint64 dictionary);
+    std::optional<size_t> ownKeyOf(quint64 keyObject);
     QString describeObject(quint64 object);
     QVariant rawValue(const QString &key);
     quint64 entryObject(quint64 index) const { return m_entries.at(index); }
@@ -107,23 +112,27 @@ private:
     std::optional<quint64> referenceIn(const binaryplist::Document::Elements &list, quint64 position,
                                        const QString &problem);
     std::optional<binaryplist::Document::Elements> referenceListOf(quint64 dictionary, OwnKey key);
+    std::optional<binaryplist::Document::Elements> referenceListAt(std::optional<quint64> list);
     QString classNameOfEntry(quint64 dictionary);
+    const QString &classNameIn(std::optional<quint64> reference);
+    std::optional<QString> classNameAt(quint64 index);
     bool consumeStep();
     QVariant decodeValueAt(quint64 index, int depth);
     QVariant decodePlainEntry(quint64 index, quint64 object);
     QVariant decodeContainer(quint64 index, quint64 dictionary, int depth);
-    QVariant decodeScalarObject(quint64 index, quint64 dictionary, const QString &className);
-    QVariant decodeList(quint64 dictionary, int depth);
-    QVariant decodeMap(quint64 dictionary, int depth);
+    QVariant decodeScalarObject(quint64 index, const OwnFields &fields, const QString &className);
+    QVariant decodeList(const OwnFields &fields, int depth);
+    QVariant decodeMap(const OwnFields &fields, int depth);
     std::optional<binaryplist::Document::Elements> listEntryUnder(const QString &key, quint64 &index);
     bool visitDictionary(quint64 index, int depth, DictionaryListVisitor &visitor, quint64 &total);
     void visitPair(const binaryplist::Document::Elements &keys, const binaryplist::Document::Elements &values,
                    quint64 position, int depth, DictionaryListVisitor &visitor, quint64 &total);
     QVariant decodeUnsharedValueAt(quint64 index, int depth);
+    const QString *keyTextAt(quint64 index, int depth);
     quint64 expandedSizeOf(quint64 index) const;
     const QVariant &decodedValueOf(quint64 index) const { return m_decodedValues[m_valueSlots[index]]; }
     void keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize);
-    std::optional<qint64> dateMsecsOf(quint64 index, quint64 dictionary);
+    std::optional<qint64> dateMsecsIn(quint64 index, std::optional<quint64> timeField);
     std::optional<qint64> plainDateAt(quint64 index);
     bool addExpandedSize(quint64 &total, quint64 index);
     std::optional<qint64> decodeInteger(const QString &key, qint64 lowest, qint64 highest);
@@ -150,6 +159,15 @@ private:
     std::vector<bool> m_entriesInProgress;
     // Class names by class entry: every entry of a list names the same few.
     QHash<quint64, QString> m_classNames;
+    struct RecentClass
+    {
+        quint64 index = std::numeric_limits<quint64>::max();
+        QString name;
+    };
+    std::array<RecentClass, 4> m_recentClasses;
+    size_t m_nextRecentClass = 0;
+    // A key whose value was not kept, while it is read.
+    QVariant m_unkeptKey;
     // By OwnKey, the object found to hold the key's text, so that other entries naming the same
     // object are matched without comparing texts; none at first.
     std::array<quint64, 5> m_ownKeyObjects;

@@ -43,14 +43,6 @@ Error malformed(const QString &message)
     return Error(ErrorCode::DataMalformed, message);
 }
 
-quint64 readBigEndian(const uchar *bytes, int width)
-{
-    quint64 value = 0;
-    for (int index = 0; index < width; ++index)
-        value = (value << 8) | bytes[index];
-    return value;
-}
-
 // The narrowest of 1, 2, 4 and 8 bytes that holds the value.
 int widthFor(quint64 value)
 {
@@ -138,7 +130,9 @@ public:
         const Result<Length> length = lengthAt(index, offset);
         if (!length)
             return length;
-        if (length->count > (m_offsetTable - length->contentStart) / unitWidth)
+        // Multiplied rather than divided: this runs for every object read.
+        quint64 bytes = 0;
+        if (__builtin_mul_overflow(length->count, unitWidth, &bytes) || bytes > m_offsetTable - length->contentStart)
             return badObject(index, "runs past the object area");
         return length;
     }
@@ -606,29 +600,68 @@ std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
     if (!units || units->second != 1)
         return std::nullopt;
     const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
-    if (!std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; }))
+    // Without a test per byte, so that the loop runs over many bytes at once.
+    uchar highBits = 0;
+    for (const char byte : bytes)
+        highBits |= uchar(byte);
+    if ((highBits & 0x80) != 0)
         return std::nullopt;
     return bytes;
 }
 
 Document::Elements Document::elementsOf(quint64 container) const
 {
-    const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(container);
+    const Result<Layout::Container> found = Layout(*this).containerAt(container);
+    if (!found)
+        return Elements();
+    return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
+}
+
+std::optional<Document::Elements> Document::arrayElementsOf(quint64 object) const
+{
+    const Result<Layout::Container> found = Layout(*this).containerAt(object);
+    // An array whose references run past the object area is damaged, not empty.
+    if (!found || (found->kind != KindArray && found->kind != KindSet))
+        return std::nullopt;
+    return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
+}
+
+// The references of a container past its keys.
+Document::Elements Document::elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const
+{
     Elements elements;
-    if (!found || found->referenceCount == 0)
+    if (referenceCount == 0)
         return elements;
     elements.m_width = m_referenceWidth;
-    elements.m_count = found->referenceCount - found->keyCount;
-    elements.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference
-                       + found->keyCount * quint64(m_referenceWidth);
+    elements.m_count = referenceCount - keyCount;
+    elements.m_first =
+        reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference + keyCount * quint64(m_referenceWidth);
     return elements;
 }
 
-quint64 Document::Elements::at(quint64 position) const
+std::optional<Document::Slots> Document::slotsOf(quint64 dictionary) const
 {
-    return readBigEndian(m_first + position * quint64(m_width), m_width);
+    const Layout layout(*this);
+    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    if (!found || found->kind != KindDictionary)
+        return std::nullopt;
+    Slots result;
+    if (found->keyCount == 0)
+        return result;
+    for (Elements *elements : {&result.keys, &result.values}) {
+        elements->m_width = m_referenceWidth;
+        elements->m_count = found->keyCount;
+    }
+    result.keys.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference;
+    result.values.m_first = result.keys.m_first + found->keyCount * quint64(m_referenceWidth);
+    return result;
 }
+
+bool Document::isText(quint64 object, const QString &text) const
+{
+    return Layout(*this).textEquals(object, text);
+}
+
 
 std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key) const
 {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QVariant>
+#include <QtEndian>
 
 #include <memory>
 #include <optional>
@@ -20,6 +21,28 @@ inline constexpr int kMaxNestingDepth = 512;
 // One object may be referred to from many places; past this many nodes once every reference is
 // followed, a list is refused rather than expanded.
 inline constexpr quint64 kMaxExpandedObjects = quint64(1) << 23;
+
+// A big-endian number of 1 to 8 bytes. References and offsets, read for every object, are nearly
+// always one to four bytes wide: those widths are read at once.
+inline quint64 readBigEndian(const uchar *bytes, int width)
+{
+    switch (width) {
+    case 1:
+        return bytes[0];
+    case 2:
+        return qFromBigEndian<quint16>(bytes);
+    case 3:
+        return (quint64(qFromBigEndian<quint16>(bytes)) << 8) | bytes[2];
+    case 4:
+        return qFromBigEndian<quint32>(bytes);
+    default:
+        break;
+    }
+    quint64 value = 0;
+    for (int index = 0; index < width; ++index)
+        value = (value << 8) | bytes[index];
+    return value;
+}
 
 // Whether values of a Qt type are written as property-list integers.
 bool isIntegerType(int typeId);
@@ -61,7 +84,7 @@ public:
     public:
         quint64 size() const { return m_count; }
         // The object at a position below size().
-        quint64 at(quint64 position) const;
+        quint64 at(quint64 position) const { return readBigEndian(m_first + position * quint64(m_width), m_width); }
 
     private:
         friend class Document;
@@ -71,6 +94,19 @@ public:
     };
     // None for a leaf.
     Elements elementsOf(quint64 container) const;
+    // The objects an array or set names, with one look at it; nullopt for any other object, and for
+    // an array whose references run past the object area.
+    std::optional<Elements> arrayElementsOf(quint64 object) const;
+    // A dictionary's key objects and value objects, slot by slot, read in place with one look at
+    // the dictionary; nullopt for any other object.
+    struct Slots
+    {
+        Elements keys;
+        Elements values;
+    };
+    std::optional<Slots> slotsOf(quint64 dictionary) const;
+    // Whether the object is a text equal to the given one, compared in place.
+    bool isText(quint64 object, const QString &text) const;
     // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
     std::optional<quint64> valueForKey(quint64 dictionary, const QString &key) const;
     // The same, for a reader that asks many dictionaries for one key: knownKey names an object
@@ -85,6 +121,7 @@ private:
 
     Document() = default;
     Status readTrailer();
+    Elements elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const;
 
     QByteArray m_bytes;
     quint64 m_topObject = 0;

@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedUnarchiver.h"
 
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -9,6 +10,8 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -443,4 +446,105 @@ TEST(KeyedUnarchiver, DictionaryListsRefuseWhatIsNoListOfDictionaries)
         ASSERT_FALSE(read.ok());
         EXPECT_TRUE(read.error().message().contains(QLatin1String(row.reason))) << read.error().message().toStdString();
     }
+}
+
+namespace {
+
+// An archive written object by object, with dictionaries keyed as no archiver of ours keys them: the
+// first list entry names its keys by texts of their own, in another order; the second names "$class"
+// twice, a dictionary's class first, a list's after it.
+QByteArray archiveWithOddlyKeyedEntries()
+{
+    binaryplist::Encoder encoder(256);
+    const auto text = [&encoder](const char *value) { return *encoder.writeText(QString::fromUtf8(value)); };
+    const auto distinct = [&encoder](const char *value) {
+        return *encoder.writeDistinctText(QString::fromUtf8(value));
+    };
+    const auto reference = [&encoder](quint64 index) { return encoder.writeUid(index); };
+    const auto dictionary = [&encoder](const std::vector<std::pair<quint64, quint64>> &pairs) {
+        std::vector<quint64> keysThenValues;
+        for (const auto &pair : pairs)
+            keysThenValues.push_back(pair.first);
+        for (const auto &pair : pairs)
+            keysThenValues.push_back(pair.second);
+        return encoder.writeDictionary(keysThenValues);
+    };
+    const auto classEntry = [&](const char *name) {
+        return dictionary({{text("$classname"), text(name)},
+                           {text("$classes"), encoder.writeArray({text(name), text("NSObject")})}});
+    };
+    const std::vector<quint64> objects{
+        text("$null"),
+        dictionary({{text("$class"), reference(2)}, {text("records"), reference(3)}}),
+        classEntry("HMLists"),
+        dictionary({{text("$class"), reference(4)},
+                    {text("NS.objects"), encoder.writeArray({reference(5), reference(6)})}}),
+        classEntry("NSArray"),
+        dictionary({{distinct("NS.objects"), encoder.writeArray({reference(9)})},
+                    {distinct("$class"), reference(7)},
+                    {distinct("NS.keys"), encoder.writeArray({reference(8)})}}),
+        dictionary({{text("$class"), reference(7)},
+                    {distinct("$class"), reference(4)},
+                    {text("NS.keys"), encoder.writeArray({reference(8)})},
+                    {text("NS.objects"), encoder.writeArray({reference(10)})}}),
+        classEntry("NSDictionary"),
+        text("hmUid"),
+        text("A1"),
+        text("B1")};
+    const quint64 top = dictionary({{text("HMLists"), reference(1)}});
+    const quint64 root = dictionary({{text("$archiver"), text("NSKeyedArchiver")},
+                                     {text("$version"), *encoder.writeValue(qint64(100000))},
+                                     {text("$top"), top},
+                                     {text("$objects"), encoder.writeArray(objects)}});
+    return encoder.finish(root);
+}
+
+} // namespace
+
+// An entry's own keys are found by their texts, whichever objects hold them and in whatever order;
+// where a key stands twice, the first counts, read one dictionary at a time or whole.
+TEST(KeyedUnarchiver, DictionaryListsFindOwnKeysByTheirTextsAndTakeTheFirstOfTwo)
+{
+    const Result<std::unique_ptr<DictionaryLists>> read =
+        KeyedUnarchiver::unarchiveObject<DictionaryLists>(archiveWithOddlyKeyedEntries(), QStringLiteral("HMLists"));
+    ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+    const QList<QVariantMap> expected{{{QStringLiteral("hmUid"), QStringLiteral("A1")}},
+                                      {{QStringLiteral("hmUid"), QStringLiteral("B1")}}};
+    EXPECT_EQ((*read)->dictionaries, expected);
+    EXPECT_EQ((*read)->whole, QVariant(QVariantList{expected.at(0), expected.at(1)}));
+}
+
+// A list whose length runs past the object area is damaged: reading it as an empty list would load
+// a graph of nothing as though it were whole.
+TEST(KeyedUnarchiver, AListThatRunsPastTheObjectAreaIsRefused)
+{
+    DictionaryLists written;
+    for (const char *hmUid : {"a", "b", "c"})
+        written.dictionaries.append({{QStringLiteral("hmUid"), QString::fromLatin1(hmUid)}});
+    QByteArray bytes = archived(written);
+    // The trailer names where the offset table starts and how wide its offsets are; the list of the
+    // three records is the one list of three.
+    const auto trailer = reinterpret_cast<const uchar *>(bytes.constData()) + bytes.size() - 32;
+    const int offsetWidth = trailer[6];
+    const quint64 objects = qFromBigEndian<quint64>(trailer + 8);
+    const quint64 table = qFromBigEndian<quint64>(trailer + 24);
+    QList<quint64> listsOfThree;
+    for (quint64 object = 0; object < objects; ++object) {
+        const uchar *start = reinterpret_cast<const uchar *>(bytes.constData());
+        const quint64 offset = binaryplist::readBigEndian(start + table + object * quint64(offsetWidth), offsetWidth);
+        if (uchar(bytes.at(qsizetype(offset))) == 0xA3)
+            listsOfThree.append(offset);
+    }
+    ASSERT_EQ(listsOfThree.size(), 1);
+    ASSERT_EQ(trailer[7], 1) << "references one byte wide";
+    // Its length now stands in an integer after the marker: 255 references where three were.
+    const qsizetype list = qsizetype(listsOfThree.first());
+    bytes[list] = char(0xAF);
+    bytes[list + 1] = char(0x10);
+    bytes[list + 2] = char(0xFF);
+
+    const Result<std::unique_ptr<DictionaryLists>> read =
+        KeyedUnarchiver::unarchiveObject<DictionaryLists>(bytes, QStringLiteral("HMLists"));
+    ASSERT_FALSE(read.ok()) << "read " << (*read)->dictionaries.size() << " dictionaries";
+    EXPECT_TRUE(read.error().message().contains(QLatin1String("no list of references"))) << read.error().message().toStdString();
 }
