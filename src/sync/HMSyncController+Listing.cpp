@@ -81,14 +81,33 @@ void HMSyncController::failWithoutDataSource(const HMSyncConduitData &data)
     scheduleProcess();
 }
 
+QStringList *HMSyncController::deviceIdList(quint64 conduit)
+{
+    QStringList *const lists[] = {&m_allContactsOnTheDevice, &m_allEventsOnTheDevice, &m_allTasksOnTheDevice,
+                                  &m_allMemosOnTheDevice};
+    return conduit >= 1 && conduit <= 4 ? lists[conduit - 1] : nullptr;
+}
+
 std::optional<QStringList> HMSyncController::deviceRecordIds(quint64 conduit) const
 {
     const std::lock_guard lock(m_mutex);
-    if (conduit < 1 || conduit > 4 || !m_deviceIdsReported[conduit])
+    const QStringList *const list = deviceIdList(conduit);
+    if (!list || !m_deviceIdsReported[conduit])
         return std::nullopt;
-    const QStringList *const lists[] = {&m_allContactsOnTheDevice, &m_allEventsOnTheDevice, &m_allTasksOnTheDevice,
-                                        &m_allMemosOnTheDevice};
-    return *lists[conduit - 1];
+    return *list;
+}
+
+// Only an Outlook profile tells its deletions from a conduit's whole id list (deleteVanishedRecords):
+// other profiles let the phone's list go once it is read, rather than hold it to the run's end.
+void HMSyncController::forgetDeviceRecordIds(quint64 conduit)
+{
+    if (isOutlookProfile())
+        return;
+    const std::lock_guard lock(m_mutex);
+    if (QStringList *const list = deviceIdList(conduit)) {
+        *list = QStringList();
+        m_deviceIdsReported[conduit] = false;
+    }
 }
 
 // ---- Id list ------------------------------------------------------------------------------------
@@ -129,6 +148,7 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
         return;
     }
     postStepNotificationWithMessage(QStringLiteral("Reading Device ID List ..."), std::nullopt);
+    forgetDeviceRecordIds(currentConduit());
     HMSyncConduitData &data = currentConduitData();
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (!dataSource)

@@ -239,6 +239,13 @@ private:
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;
+    void forgetDeviceRecordIds(quint64 conduit);
+    // The conduit's list of the ids the device reported (under m_mutex); nullptr for no such conduit.
+    QStringList *deviceIdList(quint64 conduit);
+    const QStringList *deviceIdList(quint64 conduit) const
+    {
+        return const_cast<HMSyncController *>(this)->deviceIdList(conduit);
+    }
     bool waitForContactPictures();
     void saveContactPictures(HMData &dataSource);
     std::optional<QList<HMSyncRecord>> macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,

@@ -184,6 +184,8 @@ TEST(RecordStages, ApplyAPageUnderEveryConflictSettingAndDirection)
         EXPECT_EQ(sentSummary(*harness.transport(), 1), row.sent);
         EXPECT_EQ(fullNameOf(store, QStringLiteral("d2")), QLatin1String(row.d2Name));
         EXPECT_EQ(store.openCount(), 0);
+        // The phone's whole id list is let go once read: only Outlook profiles use it later.
+        EXPECT_TRUE(controller->allContactsOnTheDevice().isEmpty());
         const QStringList storeCalls = store.calls();
         if (row.appliesPage) {
             // Two adds (one of them without "UID"), two updates, and the vanished d8 with the explicit d4
@@ -538,6 +540,7 @@ TEST(RecordStages, OutlookProfilesDeleteByPresenceAndCommitAssignedIds)
         const QStringList sent = sentSummary(*harness.transport(), 1);
         switch (row.kind) {
         case Case::Listed:
+            EXPECT_EQ(controller->allContactsOnTheDevice(), QStringList({"d1", "d2", "d5"}));
             EXPECT_TRUE(calls.contains(QStringLiteral("findDeletes d3")));
             EXPECT_FALSE(store.recordForDeviceId(QStringLiteral("d3")));
             EXPECT_EQ(sent, QStringList({"new o4"}));

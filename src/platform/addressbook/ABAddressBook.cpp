@@ -494,7 +494,8 @@ void ABAddressBook::takeWritten(const VCardFolder::Written &written,
 
 void ABAddressBook::ensureSnapshotNames()
 {
-    if (m_namedSnapshot == m_snapshot)
+    // A snapshot named before lives as long as its table is of use: once let go, the lock fails.
+    if (m_namedSnapshot.lock() == m_snapshot)
         return;
     m_snapshotNames.clear();
     m_snapshotNames.reserve(m_snapshot->entries.size());

@@ -138,9 +138,10 @@ private:
     QSet<const ABRecord *> m_changedSet;
     QStringList m_removedFiles;
     QHash<QString, QString> m_unreadable;
-    // Last-name key -> position in the snapshot, in key order, for the snapshot named.
+    // Last-name key -> position in the snapshot, in key order, for the snapshot named. The table only
+    // tells which snapshot it was made for: holding it would keep a replaced snapshot's entries alive.
     std::vector<std::pair<quint64, qsizetype>> m_snapshotNames;
-    VCardFolder::SnapshotPointer m_namedSnapshot;
+    std::weak_ptr<const VCardFolder::Snapshot> m_namedSnapshot;
     // The persons whose last name this instance set since they were last saved: key -> unique ids,
     // and the key each is filed under. They are found here rather than in the snapshot.
     QHash<quint64, QStringList> m_byLastName;

@@ -441,7 +441,8 @@ mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKe
     auto next = std::make_shared<VCardFolder::Snapshot>();
     next->blocks = known.blocks;
     next->blockBytes = known.blockBytes;
-    next->entries.reserve(known.entries.size() + added.size());
+    // Exactly what it keeps: most of a batch may replace files the snapshot holds.
+    next->entries.reserve(size_t(std::count(isKept.cbegin(), isKept.cend(), true)) + added.size());
     for (size_t index = 0; index < known.entries.size(); ++index) {
         if (isKept[index])
             next->entries.push_back(known.entries[index]);

@@ -350,6 +350,40 @@ TEST(ABAddressBook, SearchesCompareIgnoringCaseAndCombineConditions)
     EXPECT_EQ(book->recordsMatchingSearchElement(element(kABLastNameProperty, "NG", equal)).size(), 1);
 }
 
+// A save replaces the book's snapshot: the table its searches by last name were made from must not
+// keep the replaced snapshot's entries alive, and searches after the save go by what the files hold.
+TEST(ABAddressBook, ASaveLetsGoOfTheSnapshotItsSearchesWereMadeFrom)
+{
+    StoreFolder folder;
+    for (const char *id : {"ann", "bob"}) {
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"),
+                         QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:Lee;" + id + ";;;\r\nEND:VCARD\r\n");
+    }
+    const std::shared_ptr<VCardFolder> cards = VCardFolder::forLocation(folder.path(), QString());
+    const auto book = std::make_shared<ABAddressBook>(cards);
+    ASSERT_TRUE(book->refresh());
+    const auto countNamed = [&book](const char *lastName) {
+        return book->recordsMatchingSearchElement(ABPerson::searchElementForProperty(
+                   kABLastNameProperty, QString(), QString(), QString::fromLatin1(lastName),
+                   ABSearchComparison::kABEqualCaseInsensitive)).size();
+    };
+    std::weak_ptr<const VCardFolder::Snapshot> searched;
+    {
+        const Result<VCardFolder::SnapshotPointer> snapshot = cards->lastSnapshot();
+        ASSERT_TRUE(snapshot);
+        searched = *snapshot;
+    }
+    EXPECT_EQ(countNamed("lee"), 2);
+    const std::shared_ptr<ABRecord> bob = book->recordForUniqueId(QStringLiteral("bob"));
+    ASSERT_TRUE(bob);
+    (void)bob->setValue(QStringLiteral("Ng"), kABLastNameProperty);
+    ASSERT_TRUE(book->save());
+    EXPECT_TRUE(searched.expired());
+    EXPECT_EQ(countNamed("lee"), 1);
+    EXPECT_EQ(countNamed("NG"), 1);
+    EXPECT_TRUE(folder.readFile(QStringLiteral("bob.vcf")).contains("N:Ng;bob;;;\r\n"));
+}
+
 TEST(ABAddressBook, EveryInstanceSeesWhatAnotherSaved)
 {
     StoreFolder folder;
