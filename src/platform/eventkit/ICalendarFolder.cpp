@@ -38,6 +38,12 @@ struct FolderNames final
 
 namespace {
 
+// The key of a UID or title in the folder's item indexes: the same in every run and process.
+size_t itemKeyOf(const QString &text)
+{
+    return qHash(text, size_t(0));
+}
+
 // Calendar items are small; a file beyond this is not an item of ours and is skipped unread.
 constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxDisplayNameBytes = 4096;
@@ -696,11 +702,11 @@ void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &fil
 {
     if (indexes & ByUid) {
         for (const QString &uid : file->uids())
-            m_filesByUid[uid].append(file);
+            m_filesByUid[itemKeyOf(uid)].append(file);
     }
     if (indexes & ByTitle) {
         for (const QString &title : file->titles())
-            m_filesByTitle[title].append(file);
+            m_filesByTitle[itemKeyOf(title)].append(file);
     }
 }
 
@@ -708,8 +714,8 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    const auto drop = [&file](QHash<QString, QList<std::shared_ptr<ICalendarFile>>> &index, const QString &key) {
-        const auto found = index.find(key);
+    const auto drop = [&file](ItemIndexMap &index, const QString &text) {
+        const auto found = index.find(itemKeyOf(text));
         if (found == index.end())
             return;
         found->removeOne(file);
@@ -778,23 +784,27 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
         return own;
     ensureItemIndex(ByUid);
-    const auto found = m_filesByUid.constFind(uid);
-    if (found == m_filesByUid.constEnd())
-        return nullptr;
-    const QString ownName = found->size() > 1 ? fileNameForUid(uid) : QString();
-    for (const std::shared_ptr<ICalendarFile> &file : *found) {
+    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.value(itemKeyOf(uid));
+    std::shared_ptr<ICalendarFile> first;
+    const QString ownName = found.size() > 1 ? fileNameForUid(uid) : QString();
+    for (const std::shared_ptr<ICalendarFile> &file : found) {
+        if (!file->uids().contains(uid))
+            continue;
         if (file->fileName == ownName)
             return file;
+        first = first ? first : file;
     }
-    return found->first();
+    return first;
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
-        result.append(described);
+    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(itemKeyOf(title))) {
+        if (described->titles().contains(title))
+            result.append(described);
+    }
     return result;
 }
 

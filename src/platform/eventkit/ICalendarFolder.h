@@ -180,8 +180,11 @@ private:
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
-    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
-    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
+    // The files by a hash of each UID, or title: the texts stay in the files' descriptions only, and a
+    // file found is checked to hold the text asked for.
+    using ItemIndexMap = QHash<size_t, QList<std::shared_ptr<ICalendarFile>>>;
+    ItemIndexMap m_filesByUid;
+    ItemIndexMap m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
