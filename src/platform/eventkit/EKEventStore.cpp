@@ -527,7 +527,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent, m_zoneField);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent(), m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -542,7 +542,7 @@ std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) c
     if (entry.event)
         return std::nullopt;
     std::optional<icallisted::ListedLook> look =
-        icallisted::listedLookOf(entry.listed->listedEvent, entry.identifier, m_zoneField);
+        icallisted::listedLookOf(entry.listed->listedEvent(), entry.identifier, m_zoneField);
     if (!look || look->start != entry.startKey)
         return std::nullopt;
     return look;
@@ -653,9 +653,9 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
 {
     const QStringList uids = file->uids();
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent.isEmpty() || uids.size() != 1
+        file->listedEvent().isEmpty() || uids.size() != 1
             ? std::nullopt
-            : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
+            : icallisted::listedTimesOf(file->listedEvent(), sequence.m_zoneField);
     if (!times)
         return false;
     const QString &identifier = uids.first();

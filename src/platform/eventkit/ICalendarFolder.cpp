@@ -117,9 +117,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.items == right.items && left.hasEvents == right.hasEvents &&
-           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
-           left.listedEvent == right.listedEvent;
+    return left.parses == right.parses && left.described == right.described && left.hasEvents == right.hasEvents &&
+           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -277,22 +276,36 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
 
 QStringList ICalendarFile::uids() const
 {
-    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
+    return icalindex::decodeItems(items(), icalindex::ItemList::Uids);
 }
 
 // Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
 // one event without a title.
 QStringList ICalendarFile::titles() const
 {
-    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
+    QStringList texts = icalindex::decodeItems(items(), icalindex::ItemList::Titles);
     if (texts.isEmpty() && hasEvents)
         texts.append(QString());
     return texts;
 }
 
-void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
+// The items end at the second tab of the text.
+QByteArrayView ICalendarFile::items() const
 {
-    items = icalindex::encodeItems(uids, titles);
+    const QByteArrayView text(described);
+    const qsizetype end = text.indexOf('\t', text.indexOf('\t') + 1);
+    return end < 0 ? text : text.first(end);
+}
+
+QByteArrayView ICalendarFile::listedEvent() const
+{
+    const qsizetype itemsSize = items().size();
+    return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
+}
+
+void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
+{
+    described = icalindex::encodeItems(uids, titles) + '\t' + listedEvent;
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -396,8 +409,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    file.setItems(uids, titles);
-    file.listedEvent = icallisted::listedEventOf(root);
+    file.setDescribed(uids, titles, icallisted::listedEventOf(root));
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
