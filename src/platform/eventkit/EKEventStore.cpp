@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <numeric>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -508,18 +510,39 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
 }
 
 // By start, then identifier; the starts are compared as their dates compare: an invalid start is
-// neither before nor after a valid one at the same millisecond, two invalid ones are the same.
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same. The
+// positions are sorted (a stable merge, whose scratch is then positions, not entries) and the
+// entries moved along the cycles of the order, so a large listing is never held twice.
 void EKEventStore::sortByStart(QList<EKEventSequence::Entry> &entries)
 {
     for (EKEventSequence::Entry &entry : entries)
         entry.startKey = entry.start.toMSecsSinceEpoch();
-    std::stable_sort(entries.begin(), entries.end(), [](const auto &left, const auto &right) {
+    EKEventSequence::Entry *const at = entries.data();
+    std::vector<qsizetype> order(std::size_t(entries.size()));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::stable_sort(order.begin(), order.end(), [at](qsizetype leftAt, qsizetype rightAt) {
+        const EKEventSequence::Entry &left = at[leftAt];
+        const EKEventSequence::Entry &right = at[rightAt];
         if (left.startKey != right.startKey)
             return left.startKey < right.startKey;
         if (left.start.isValid() != right.start.isValid())
             return false;
         return left.identifier < right.identifier;
     });
+    // Position j takes the entry at order[j]; each cycle is walked once and marked done.
+    for (qsizetype start = 0; start < qsizetype(order.size()); ++start) {
+        if (order[std::size_t(start)] == start)
+            continue;
+        EKEventSequence::Entry moved = std::move(at[start]);
+        qsizetype to = start;
+        for (qsizetype from = order[std::size_t(to)]; from != start; from = order[std::size_t(to)]) {
+            at[to] = std::move(at[from]);
+            order[std::size_t(to)] = to;
+            to = from;
+        }
+        at[to] = std::move(moved);
+        order[std::size_t(to)] = to;
+    }
 }
 
 std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
@@ -527,7 +550,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent, m_zoneField);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent(), m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -542,7 +565,7 @@ std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) c
     if (entry.event)
         return std::nullopt;
     std::optional<icallisted::ListedLook> look =
-        icallisted::listedLookOf(entry.listed->listedEvent, entry.identifier, m_zoneField);
+        icallisted::listedLookOf(entry.listed->listedEvent(), entry.identifier, m_zoneField);
     if (!look || look->start != entry.startKey)
         return std::nullopt;
     return look;
@@ -653,9 +676,9 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
 {
     const QStringList uids = file->uids();
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent.isEmpty() || uids.size() != 1
+        file->listedEvent().isEmpty() || uids.size() != 1
             ? std::nullopt
-            : icallisted::listedTimesOf(file->listedEvent, sequence.m_zoneField);
+            : icallisted::listedTimesOf(file->listedEvent(), sequence.m_zoneField);
     if (!times)
         return false;
     const QString &identifier = uids.first();

@@ -38,6 +38,12 @@ struct FolderNames final
 
 namespace {
 
+// The key of a UID or title in the folder's item indexes: the same in every run and process.
+size_t itemKeyOf(const QString &text)
+{
+    return qHash(text, size_t(0));
+}
+
 // Calendar items are small; a file beyond this is not an item of ours and is skipped unread.
 constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxDisplayNameBytes = 4096;
@@ -111,9 +117,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.items == right.items && left.hasEvents == right.hasEvents &&
-           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd &&
-           left.listedEvent == right.listedEvent;
+    return left.parses == right.parses && left.described == right.described && left.hasEvents == right.hasEvents &&
+           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -271,22 +276,36 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
 
 QStringList ICalendarFile::uids() const
 {
-    return icalindex::decodeItems(items, icalindex::ItemList::Uids);
+    return icalindex::decodeItems(items(), icalindex::ItemList::Uids);
 }
 
 // Each event gives its title, an empty one too: a file of events whose titles' list is empty holds
 // one event without a title.
 QStringList ICalendarFile::titles() const
 {
-    QStringList texts = icalindex::decodeItems(items, icalindex::ItemList::Titles);
+    QStringList texts = icalindex::decodeItems(items(), icalindex::ItemList::Titles);
     if (texts.isEmpty() && hasEvents)
         texts.append(QString());
     return texts;
 }
 
-void ICalendarFile::setItems(const QStringList &uids, const QStringList &titles)
+// The items end at the second tab of the text.
+QByteArrayView ICalendarFile::items() const
 {
-    items = icalindex::encodeItems(uids, titles);
+    const QByteArrayView text(described);
+    const qsizetype end = text.indexOf('\t', text.indexOf('\t') + 1);
+    return end < 0 ? text : text.first(end);
+}
+
+QByteArrayView ICalendarFile::listedEvent() const
+{
+    const qsizetype itemsSize = items().size();
+    return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
+}
+
+void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
+{
+    described = icalindex::encodeItems(uids, titles) + '\t' + listedEvent;
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -390,8 +409,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    file.setItems(uids, titles);
-    file.listedEvent = icallisted::listedEventOf(root);
+    file.setDescribed(uids, titles, icallisted::listedEventOf(root));
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
@@ -696,11 +714,11 @@ void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &fil
 {
     if (indexes & ByUid) {
         for (const QString &uid : file->uids())
-            m_filesByUid[uid].append(file);
+            m_filesByUid[itemKeyOf(uid)].append(file);
     }
     if (indexes & ByTitle) {
         for (const QString &title : file->titles())
-            m_filesByTitle[title].append(file);
+            m_filesByTitle[itemKeyOf(title)].append(file);
     }
 }
 
@@ -708,8 +726,8 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    const auto drop = [&file](QHash<QString, QList<std::shared_ptr<ICalendarFile>>> &index, const QString &key) {
-        const auto found = index.find(key);
+    const auto drop = [&file](ItemIndexMap &index, const QString &text) {
+        const auto found = index.find(itemKeyOf(text));
         if (found == index.end())
             return;
         found->removeOne(file);
@@ -778,23 +796,27 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
         return own;
     ensureItemIndex(ByUid);
-    const auto found = m_filesByUid.constFind(uid);
-    if (found == m_filesByUid.constEnd())
-        return nullptr;
-    const QString ownName = found->size() > 1 ? fileNameForUid(uid) : QString();
-    for (const std::shared_ptr<ICalendarFile> &file : *found) {
+    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.value(itemKeyOf(uid));
+    std::shared_ptr<ICalendarFile> first;
+    const QString ownName = found.size() > 1 ? fileNameForUid(uid) : QString();
+    for (const std::shared_ptr<ICalendarFile> &file : found) {
+        if (!file->uids().contains(uid))
+            continue;
         if (file->fileName == ownName)
             return file;
+        first = first ? first : file;
     }
-    return found->first();
+    return first;
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(title))
-        result.append(described);
+    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(itemKeyOf(title))) {
+        if (described->titles().contains(title))
+            result.append(described);
+    }
     return result;
 }
 

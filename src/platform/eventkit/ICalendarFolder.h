@@ -54,11 +54,10 @@ struct ICalendarFile final
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
-    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for: a
-    // folder of many files keeps one small text per file.
-    QByteArray items;
-    // What a listing reads of the file's event when it holds one single event; else empty.
-    QByteArray listedEvent;
+    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
+    // after a tab, what a listing reads of the file's event when it holds one single event (else
+    // nothing). A folder of many files keeps one small text per file.
+    QByteArray described;
     // Whether the file holds an event or a to-do that parses.
     bool parses = false;
     // Known from the folder's index and not read by this process yet.
@@ -68,7 +67,10 @@ struct ICalendarFile final
 
     QStringList uids() const;
     QStringList titles() const;
-    void setItems(const QStringList &uids, const QStringList &titles);
+    // The UIDs and titles as the index writes them, and the listed event, within the described text.
+    QByteArrayView items() const;
+    QByteArrayView listedEvent() const;
+    void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };
@@ -180,8 +182,11 @@ private:
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
-    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByUid;
-    QHash<QString, QList<std::shared_ptr<ICalendarFile>>> m_filesByTitle;
+    // The files by a hash of each UID, or title: the texts stay in the files' descriptions only, and a
+    // file found is checked to hold the text asked for.
+    using ItemIndexMap = QHash<size_t, QList<std::shared_ptr<ICalendarFile>>>;
+    ItemIndexMap m_filesByUid;
+    ItemIndexMap m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;

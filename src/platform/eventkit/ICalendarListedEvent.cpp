@@ -39,7 +39,7 @@ const QTimeZone &utcZone()
 
 // The comma-separated fields where they stand; nothing when the text is too long or has another
 // number of fields.
-std::optional<ListedFields> fieldsOf(const QByteArray &listed)
+std::optional<ListedFields> fieldsOf(QByteArrayView listed)
 {
     if (listed.size() > kMaxListedBytes)
         return std::nullopt;
@@ -51,7 +51,7 @@ std::optional<ListedFields> fieldsOf(const QByteArray &listed)
             continue;
         if (count == kFieldCount)
             return std::nullopt;
-        fields[count++] = QByteArrayView(listed).sliced(start, at - start);
+        fields[count++] = listed.sliced(start, at - start);
         start = at + 1;
     }
     if (count != kFieldCount)
@@ -254,7 +254,7 @@ struct CheckedFields
     qint64 created = kNoDate, modified = kNoDate, start = kNoDate, end = kNoDate;
 };
 
-std::optional<CheckedFields> checkedFieldsOf(const QByteArray &listed, const QByteArray &zoneField)
+std::optional<CheckedFields> checkedFieldsOf(QByteArrayView listed, const QByteArray &zoneField)
 {
     const std::optional<ListedFields> read = fieldsOf(listed);
     if (!read || (*read)[0] != zoneField)
@@ -332,7 +332,7 @@ QByteArray systemZoneField()
 
 // Floating and all-day times depend on the zone they were read in: a text read in another is
 // not believed.
-std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField)
+std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray &zoneField)
 {
     const std::optional<ListedFields> fields = fieldsOf(listed);
     if (!fields || (*fields)[0] != zoneField)
@@ -344,7 +344,7 @@ std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteAr
     return ListedTimes{utcDateOf(*start), utcDateOf(*end)};
 }
 
-std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField)
+std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray &zoneField)
 {
     const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
     if (!checked)
@@ -367,7 +367,7 @@ std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteAr
 }
 
 // What eventFromListed would give, when its texts are UTF-8 that reads back byte for byte.
-std::optional<ListedLook> listedLookOf(const QByteArray &listed, QStringView identifier, const QByteArray &zoneField)
+std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
 {
     const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
     if (!checked || !isIdentifierText(checked->fields[1], identifier))

@@ -34,7 +34,7 @@ using ListedText = std::optional<QByteArray>;
 
 // The event the text describes, as reading the file gives it before it is placed in a calendar and
 // window; null when the text is damaged or was read in another system time zone.
-std::shared_ptr<EKEvent> eventFromListed(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
+std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray &zoneField = systemZoneField());
 
 struct ListedTimes
 {
@@ -44,7 +44,7 @@ struct ListedTimes
 // The start and end the text gives its event, read without making the event (a listing orders
 // its events by them); nothing when the text cannot be one of ours read in this system time zone.
 // The rest of the text is checked when the event is made.
-std::optional<ListedTimes> listedTimesOf(const QByteArray &listed, const QByteArray &zoneField = systemZoneField());
+std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray &zoneField = systemZoneField());
 
 // What telling whether a listed event changed since a sync needs of it, read without making the
 // event: its start and end in milliseconds since 1970, the date of its last change (invalid when it
@@ -59,7 +59,7 @@ struct ListedLook
 };
 // The look of the event eventFromListed gives when it has the identifier; nothing when it gives
 // none, another, or one whose texts are not UTF-8 that reads back as it stands (that event is made).
-std::optional<ListedLook> listedLookOf(const QByteArray &listed, QStringView identifier,
+std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier,
                                        const QByteArray &zoneField = systemZoneField());
 
 } // namespace icallisted
