@@ -171,7 +171,12 @@ bool isStale(const QByteArray &nativePath, std::chrono::seconds minimumAge)
     struct stat status = {};
     if (::lstat(nativePath.constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
-    return std::time(nullptr) - status.st_mtime >= minimumAge.count();
+    // The precise clock, not time(): the kernel may stamp a file from the precise clock, which runs up
+    // to a tick ahead of the coarse one time() reads, and a file just written would seem to come from
+    // the future.
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - status.st_mtime >= minimumAge.count();
 }
 
 Status writeFailure(const QString &path, const QString &what)
