@@ -78,24 +78,12 @@ int hexValue(char character)
 // first asked for; it is read without keeping a copy.
 bool isWholeList(QByteArrayView field)
 {
-    const qsizetype firstEscape = field.indexOf('%');
-    if (firstEscape < 0)
+    if (!field.contains('%'))
         return field.isValidUtf8();
-    QVarLengthArray<char, 512> bytes;
-    bytes.append(field.constData(), firstEscape);
-    for (qsizetype at = firstEscape; at < field.size(); ++at) {
-        if (field[at] != '%') {
-            bytes.append(field[at]);
-            continue;
-        }
-        const int high = at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
-        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
-        if (low < 0)
-            return false;
-        bytes.append(char(high * 16 + low));
-        at += 2;
-    }
-    return QByteArrayView(bytes.constData(), bytes.size()).isValidUtf8();
+    QVarLengthArray<char, 512> bytes(field.size());
+    bool isWhole = false;
+    const qsizetype length = percentDecode(field, bytes.data(), &isWhole);
+    return isWhole && QByteArrayView(bytes.constData(), length).isValidUtf8();
 }
 
 // FNV-1a over the line: a byte changed by a damaged disk or by hand makes the line, and with it the
@@ -345,6 +333,22 @@ QStringList decodeItems(QByteArrayView items, ItemList list)
     if (tab < 0)
         return {};
     return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
+}
+
+qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
+{
+    bool whole = true;
+    const char *const start = out;
+    for (qsizetype at = 0; at < field.size(); ++at) {
+        const int high = field[at] == '%' && at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
+        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
+        whole = whole && (field[at] != '%' || low >= 0);
+        *out++ = low < 0 ? field[at] : char(high << 4 | low);
+        at += low < 0 ? 0 : 2;
+    }
+    if (isWhole)
+        *isWhole = whole;
+    return out - start;
 }
 
 QString indexPathFor(const QString &folderPath)

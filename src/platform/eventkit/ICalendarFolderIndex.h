@@ -51,6 +51,11 @@ enum class ItemList { Uids, Titles };
 // One list of such a text; empty when the text is not one.
 QStringList decodeItems(QByteArrayView items, ItemList list);
 
+// Writes the field with its percent escapes decoded to out, which has room for field.size() bytes;
+// a '%' that begins no escape of two hexadecimal digits is written as it is. Answers the bytes
+// written, and in isWhole (when given) whether every '%' began an escape.
+qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole = nullptr);
+
 QString indexPathFor(const QString &folderPath);
 // The index file's status; zeros when there is none.
 IndexFileStatus indexStatusOf(const QString &folderPath);

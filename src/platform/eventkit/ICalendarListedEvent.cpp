@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/ICalendarCodec.h"
+#include "platform/eventkit/ICalendarFolderIndex.h"
 
 #include <QTimeZone>
 
@@ -59,30 +60,13 @@ std::optional<ListedFields> fieldsOf(QByteArrayView listed)
     return fields;
 }
 
-int hexValue(char digit)
-{
-    if (digit >= '0' && digit <= '9')
-        return digit - '0';
-    if (digit >= 'a' && digit <= 'f')
-        return digit - 'a' + 10;
-    return digit >= 'A' && digit <= 'F' ? digit - 'A' + 10 : -1;
-}
-
 // The field with its percent escapes decoded, made in one buffer; a '%' that starts no escape
 // stays as it is.
 QByteArray decoded(QByteArrayView field)
 {
     QByteArray bytes = field.toByteArray();
-    if (!field.contains('%'))
-        return bytes;
-    char *out = bytes.data();
-    for (qsizetype at = 0; at < field.size(); ++at) {
-        const int high = field[at] == '%' && at + 2 < field.size() ? hexValue(field[at + 1]) : -1;
-        const int low = high < 0 ? -1 : hexValue(field[at + 2]);
-        *out++ = low < 0 ? field[at] : char(high << 4 | low);
-        at += low < 0 ? 0 : 2;
-    }
-    bytes.truncate(out - bytes.constData());
+    if (field.contains('%'))
+        bytes.truncate(icalindex::percentDecode(field, bytes.data()));
     return bytes;
 }
 
