@@ -188,16 +188,17 @@ bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile
 std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
 {
     std::array<QByteArrayView, kFieldCount> fields;
-    qsizetype start = 0;
-    for (qsizetype at = 0; at < kFieldCount - 1; ++at) {
-        const qsizetype tab = line.indexOf('\t', start);
-        if (tab < 0)
+    const char *start = line.data();
+    const char *const end = line.data() + line.size();
+    for (std::size_t at = 0; at < fields.size() - 1; ++at) {
+        const auto *tab = static_cast<const char *>(std::memchr(start, '\t', std::size_t(end - start)));
+        if (!tab)
             return std::nullopt;
-        fields[std::size_t(at)] = line.sliced(start, tab - start);
+        fields[at] = QByteArrayView(start, tab);
         start = tab + 1;
     }
-    fields.back() = line.sliced(start);
-    if (fields.back().contains('\t'))
+    fields.back() = QByteArrayView(start, end);
+    if (std::memchr(start, '\t', std::size_t(end - start)))
         return std::nullopt;
     return fields;
 }
@@ -215,7 +216,7 @@ struct DescribedBytes
 bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
 {
     const auto fields = fieldsOf(line);
-    if (!fields || !hasChecksum(line.first(line.lastIndexOf('\t')), fields->back()))
+    if (!fields || !hasChecksum(QByteArrayView(line.data(), fields->back().data() - 1), fields->back()))
         return false;
     const auto &field = *fields;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&

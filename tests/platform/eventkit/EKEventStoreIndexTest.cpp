@@ -321,6 +321,15 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
     EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
 }
 
+// The line checksum of the index, pinned: a change to how it is taken makes every index written so
+// far unreadable, which takes a new format number.
+TEST_F(EKEventStoreIndexTest, TheLineChecksumIsPinned)
+{
+    EXPECT_EQ(indexChecksum(""), "cbf29ce484222325");
+    EXPECT_EQ(indexChecksum("a"), "bfaac9fc31821f67");
+    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "ac9eea3ed5bc4d05");
+}
+
 // A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
 // is written again.
 TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
