@@ -905,3 +905,33 @@ TEST_F(EKEventStoreIndexTest, ALaterWholeLookSeesEachChangeAmongTheKnownFiles)
         ASSERT_TRUE(QDir(folder).removeRecursively());
     }
 }
+
+// A listing made from the descriptions a new run took from the index reads them, whole, after the
+// folder replaced them all with what another program wrote since: the texts they share live as long
+// as the listing holds any of them.
+TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
+{
+    const auto write = [this](const char *uid, const QByteArray &title) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + QLatin1String(uid) + QStringLiteral(".ics"),
+                            calendarText(eventText(uid, title, "20260303T090000Z")));
+    };
+    write("a", "A");
+    write("b", "B");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A", "B"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    const EKEventSequence sequence = m_store->eventSequenceMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}));
+    ASSERT_EQ(sequence.size(), 2);
+    write("a", "A2");
+    write("b", "B2");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A2", "B2"}));
+    QStringList listed;
+    for (qsizetype index = 0; index < sequence.size(); ++index) {
+        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+        ASSERT_TRUE(look && look->title);
+        listed.append(sequence.identifierAt(index) + QLatin1Char('=') + QString::fromUtf8(*look->title));
+    }
+    EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
+}
