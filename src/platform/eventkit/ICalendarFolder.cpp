@@ -77,16 +77,8 @@ FileStat fileStatOf(const struct stat &info)
     return result;
 }
 
-// lstat, so that a link is never followed into another folder.
-FileStat statWithoutFollowing(const QString &path)
-{
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return FileStat();
-    return fileStatOf(info);
-}
-
-// The same for a file of an open folder, which spares the kernel walking the folder's path per file.
+// The status of a file of an open folder, never following a link into another folder; the open
+// folder spares the kernel walking the folder's path per file.
 // The usual name, short and ASCII, is passed from the stack: a look at every file of a folder then
 // allocates nothing per file.
 FileStat statInFolder(int folderDescriptor, const QString &name)
@@ -117,8 +109,9 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.described == right.described && left.hasEvents == right.hasEvents &&
-           left.hasTodos == right.hasTodos && left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
+    return left.parses == right.parses && left.described == right.described && left.itemsSize == right.itemsSize &&
+           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+           left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
@@ -289,23 +282,32 @@ QStringList ICalendarFile::titles() const
     return texts;
 }
 
-// The items end at the second tab of the text.
+// The items lie first in the text, the listed event after them and a tab; their length is kept, as
+// a listing asks for them several times per file.
 QByteArrayView ICalendarFile::items() const
 {
-    const QByteArrayView text(described);
-    const qsizetype end = text.indexOf('\t', text.indexOf('\t') + 1);
-    return end < 0 ? text : text.first(end);
+    return QByteArrayView(described).first(std::clamp<qsizetype>(itemsSize, 0, described.size()));
 }
 
 QByteArrayView ICalendarFile::listedEvent() const
 {
-    const qsizetype itemsSize = items().size();
     return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
 }
 
 void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
 {
-    described = icalindex::encodeItems(uids, titles) + '\t' + listedEvent;
+    described = icalindex::encodeItems(uids, titles);
+    itemsSize = qint32(described.size());
+    described += '\t' + listedEvent;
+    describedTexts.reset();
+}
+
+void ICalendarFile::setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text,
+                                       qint32 itemsBytes)
+{
+    describedTexts = texts;
+    described = QByteArray::fromRawData(text.data(), text.size());
+    itemsSize = itemsBytes;
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -477,7 +479,8 @@ void ICalendarFolder::refreshAllFiles()
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     bool isIndexWrong = false;
     bool isTakenWhole = false;
-    if (!m_hasLookedBefore && lookFirstFromIndex(folder, isIndexWrong, isTakenWhole)) {
+    const bool isFirstLook = !m_hasLookedBefore;
+    if (isFirstLook ? lookFirstFromIndex(folder, isIndexWrong, isTakenWhole) : lookAtKnownFiles(folder, isIndexWrong)) {
         finishWholeLook(isIndexWrong);
         return;
     }
@@ -494,7 +497,7 @@ void ICalendarFolder::refreshAllFiles()
 }
 
 // A run's first look takes the index's entries. When they become the folder's own, the files they
-// tell of are looked at (refreshIndexedFiles), and the folder's names are counted but not kept;
+// tell of are looked at (refreshKnownFiles), and the folder's names are counted but not kept;
 // answers whether that was the whole look.
 bool ICalendarFolder::lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole)
 {
@@ -503,7 +506,16 @@ bool ICalendarFolder::lookFirstFromIndex(int folder, bool &isIndexWrong, bool &i
         return false;
     isIndexWrong = !takeIndexedFiles(counted->count, isTakenWhole);
     m_hasLookedBefore = true;
-    return isTakenWhole && counted->isAscii && refreshIndexedFiles(folder, *counted, isIndexWrong);
+    return isTakenWhole && refreshKnownFiles(folder, *counted, isIndexWrong);
+}
+
+// A later whole look (a new store's, say) while the folder holds the files it knows: their names
+// are counted, not kept, and each known file is looked at by its name; answers whether that was the
+// whole look.
+bool ICalendarFolder::lookAtKnownFiles(int folder, bool &isIndexWrong)
+{
+    const Result<FolderNames> counted = namesInFolder(folder, m_path, false);
+    return counted && refreshKnownFiles(folder, *counted, isIndexWrong);
 }
 
 // The index is saved when the look found what it did not tell; our own writes wait for the folder
@@ -592,26 +604,43 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
     return knownFound == knownBefore;
 }
 
-// The first look at a folder whose index it took whole: each file the index tells of is looked at
-// by its name, in the order of the index, in which the descriptions lie in memory. When each is
-// still a regular file by a name the folder lists (no dot first) and the folder holds as many item
-// files, those are the folder's item files (names in a folder are unique) and the look is whole;
-// else (false) the folder's names are looked at one by one. A file added or removed meanwhile
-// changes the folder's time, which the next refresh sees.
-bool ICalendarFolder::refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong)
+namespace {
+
+// The names of the files whose status changed since they were described; nothing when one is no
+// longer a regular item file by a name a listing reads.
+template <typename Files> std::optional<QStringList> changedAmong(int folder, const Files &files)
 {
-    if (names.itemFileCount != m_indexedInOrder.size())
-        return false;
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder)) {
+    QStringList changed;
+    for (const std::shared_ptr<ICalendarFile> &file : files) {
         if (file->fileName.startsWith(QLatin1Char('.')) ||
             !file->fileName.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
-            return false;
+            return std::nullopt;
         const FileStat info = statInFolder(folder, file->fileName);
         if (!info.isRegular)
-            return false;
+            return std::nullopt;
         if (!hasStatus(*file, info))
-            refreshFile(folder, file->fileName, isIndexWrong);
+            changed.append(file->fileName);
     }
+    return changed;
+}
+
+} // namespace
+
+// Each known file is looked at by its name: at the first look, in the order of the index, in which
+// the descriptions lie in memory. When each is still a regular file by a name the folder lists (no
+// dot first) and the folder holds as many item files, those are the folder's item files (names in a
+// folder are unique) and the look is whole; else (false) the folder's names are looked at one by
+// one. A file added or removed meanwhile changes the folder's time, which the next refresh sees.
+bool ICalendarFolder::refreshKnownFiles(int folder, const FolderNames &names, bool &isIndexWrong)
+{
+    if (!names.isAscii || names.itemFileCount != m_files.size())
+        return false;
+    const std::optional<QStringList> changed =
+        m_indexedInOrder.isEmpty() ? changedAmong(folder, m_files) : changedAmong(folder, m_indexedInOrder);
+    if (!changed)
+        return false;
+    for (const QString &name : *changed)
+        refreshFile(folder, name, isIndexWrong);
     m_hasVCards = names.hasVCards;
     return true;
 }
@@ -831,11 +860,14 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderModifiedNs(m_path);
-    // A new file is the owner's only; one we replace keeps what its owner chose.
-    if (const Status written = writeFileAtomically(path, bytes, FilePermissions::KeepExisting, flush); !written)
+    // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
+    // file's status as it stands under its name: no second look at it by its path.
+    struct stat placed = {};
+    if (const Status written = writeFileAtomically(path, bytes, FilePermissions::KeepExisting, flush, &placed);
+        !written)
         return written;
     // What we wrote is what the file now holds: it is described from the tree, not parsed again.
-    const FileStat info = statWithoutFollowing(path);
+    const FileStat info = fileStatOf(placed);
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
     describeItems(*file, calendar.get());
     walksOf(*file);

@@ -56,8 +56,13 @@ struct ICalendarFile final
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
     // after a tab, what a listing reads of the file's event when it holds one single event (else
-    // nothing). A folder of many files keeps one small text per file.
+    // nothing). A folder of many files keeps one small text per file; those a loaded index gave lie
+    // side by side in one block of its texts (describedTexts), which every copy of the description
+    // keeps alive; a copy of the text alone does not, and is not taken.
     QByteArray described;
+    std::shared_ptr<const QByteArray> describedTexts;
+    // The bytes of the UIDs and titles at the start of the described text.
+    qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
     bool parses = false;
     // Known from the folder's index and not read by this process yet.
@@ -71,6 +76,8 @@ struct ICalendarFile final
     QByteArrayView items() const;
     QByteArrayView listedEvent() const;
     void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
+    // The described text as raw bytes within the texts (already holding them), the items first.
+    void setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text, qint32 itemsBytes);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };
@@ -149,6 +156,7 @@ private:
     // A whole look at the folder's files.
     void refreshAllFiles();
     bool lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole);
+    bool lookAtKnownFiles(int folder, bool &isIndexWrong);
     void finishWholeLook(bool isIndexWrong);
     bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
     // These take the open folder, its files stat'ed relative to it.
@@ -159,7 +167,7 @@ private:
     };
     FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
     bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
-    bool refreshIndexedFiles(int folder, const FolderNames &names, bool &isIndexWrong);
+    bool refreshKnownFiles(int folder, const FolderNames &names, bool &isIndexWrong);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Adds the entries of the files changed since the index was last read or written, when they are

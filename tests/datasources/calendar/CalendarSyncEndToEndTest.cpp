@@ -496,7 +496,7 @@ QByteArray withListedEventsDamaged(const QByteArray &index, ListedDamage damage)
             fields[10] = "damaged";
         else if (listed.size() == 12)
             fields[10] = (listed.mid(0, 8) + QByteArrayList{"NNowhere%2FElse"} + listed.mid(9)).join(',');
-        lines[at] = eventkittest::fnvSigned(fields.mid(0, 11).join('\t'));
+        lines[at] = eventkittest::indexSigned(fields.mid(0, 11).join('\t'));
     }
     return lines.join('\n');
 }

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <functional>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,6 +59,25 @@ QByteArray entryOf(const QByteArray &index, const QString &fileName)
 {
     const qsizetype start = index.indexOf('\n' + fileName.toUtf8() + '\t') + 1;
     return start > 0 ? index.mid(start, index.indexOf('\n', start) + 1 - start) : QByteArray();
+}
+
+// The index as the format before this one wrote it: the same fields, each line signed with the
+// 64-bit FNV-1a of its other fields.
+QByteArray previousFormatOf(const QByteArray &index)
+{
+    QByteArrayList lines = index.split('\n');
+    lines[0] = "HMCALINDEX 4";
+    for (QByteArray &line : lines) {
+        const QByteArrayList fields = line.split('\t');
+        if (fields.size() != 12)
+            continue;
+        const QByteArray signedPart = line.left(line.lastIndexOf('\t'));
+        quint64 hash = 0xcbf29ce484222325ull;
+        for (const char byte : signedPart)
+            hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+        line = signedPart + '\t' + QByteArray::number(hash, 16);
+    }
+    return lines.join('\n');
 }
 
 } // namespace
@@ -295,10 +315,19 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
                               QByteArray::number(file.changedNs) + "\tET-\ta%2C1,todo%202\tTea%2C%20then%0Amore\t" +
                               QByteArray::number(start - 172800) + '\t' + QByteArray::number(start + 3600 + 172800) +
                               '\t';
-    const QByteArray expected = "HMCALINDEX 4\n" + fields + '\t' + fnv1a(fields) + "\nEND 1\n";
+    const QByteArray expected = kIndexHeader + fields + '\t' + indexChecksum(fields) + "\nEND 1\n";
     EXPECT_EQ(readAll(index), expected);
     EXPECT_EQ(statusOf(index).mode, mode_t(0600));
     EXPECT_EQ(readAll(elsewhere), QByteArray()) << "the link was followed";
+}
+
+// The line checksum of the index, pinned: a change to how it is taken makes every index written so
+// far unreadable, which takes a new format number.
+TEST_F(EKEventStoreIndexTest, TheLineChecksumIsPinned)
+{
+    EXPECT_EQ(indexChecksum(""), "cbf29ce484222325");
+    EXPECT_EQ(indexChecksum("a"), "bfaac9fc31821f67");
+    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "ac9eea3ed5bc4d05");
 }
 
 // A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
@@ -308,7 +337,7 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray good = indexOfOursAndTheirs();
     ASSERT_FALSE(good.isEmpty());
-    ASSERT_TRUE(good.startsWith("HMCALINDEX 4\n"));
+    ASSERT_TRUE(good.startsWith(kIndexHeader));
     const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
     const QByteArray theirsEntry = theirsLine.left(theirsLine.indexOf('\n') + 1);
     const QByteArray theirsFields = theirsLine.left(theirsLine.lastIndexOf('\t'));
@@ -325,7 +354,7 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         QByteArrayList fields = theirsFields.split('\t');
         fields[at] = value;
         QByteArray bytes = good;
-        return bytes.replace(theirsEntry, fnvSigned(fields.join('\t')) + '\n');
+        return bytes.replace(theirsEntry, indexSigned(fields.join('\t')) + '\n');
     };
     struct Row
     {
@@ -346,6 +375,7 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"a reach beyond 64 bits", withTheirField(9, "9223372036854775808")},
         {"a reach of no digits", withTheirField(8, "-")},
         {"another format", "HMCALINDEX 1\n" + good.mid(13)},
+        {"the format before this one, signed as it signed", previousFormatOf(good)},
         {"the format before blocks", "HMCALINDEX 3\n" + good.mid(13)},
         {"a block added after it cut short", good + theirsEntry.left(20)},
         {"a block added after it unended", good + theirsEntry},
@@ -356,14 +386,14 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
         {"a count written otherwise", good.left(good.lastIndexOf("END ")) + "END 02\n"},
         {"the last line unended", good.left(good.size() - 1)},
-        {"a header alone", "HMCALINDEX 4\n"},
+        {"a header alone", kIndexHeader},
         {"an empty line among the entries", good.left(13) + "\n" + good.mid(13)},
         {"a line with a field missing",
-         "HMCALINDEX 4\n" + fnvSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
+         kIndexHeader + indexSigned("theirs.ics\t1\t2\t3\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a negative size",
-         "HMCALINDEX 4\n" + fnvSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
+         kIndexHeader + indexSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a name reaching out of the folder",
-         "HMCALINDEX 4\n" + fnvSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+         kIndexHeader + indexSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"a checksum with a leading zero", zeroLed},
         {"a checksum in capitals", capitals},
@@ -408,11 +438,10 @@ TEST_F(EKEventStoreIndexTest, AnIndexEntryForNoItemFileListsNothing)
         fields[2] = QByteArray::number(status.modifiedNs);
         fields[3] = QByteArray::number(status.inode);
         fields[4] = QByteArray::number(status.changedNs);
-        return fnvSigned(fields.join('\t')) + '\n';
+        return indexSigned(fields.join('\t')) + '\n';
     };
     const FileStatus removed{good[1].toLongLong(), good[2].toLongLong(), good[3].toLongLong(), good[4].toLongLong(), 0};
-    writeAsOtherProgram(index, "HMCALINDEX 4\n" + entryFor(notes, statusOf(notes)) + entryFor(theirs, removed) +
-                                   "END 2\n");
+    writeAsOtherProgram(index, kIndexHeader + entryFor(notes, statusOf(notes)) + entryFor(theirs, removed) + "END 2\n");
     m_store = eventStore();
     EXPECT_EQ(titlesInStore(), QStringList());
     EXPECT_TRUE(QFile::exists(notes)) << "left alone";
@@ -591,7 +620,7 @@ TEST_F(EKEventStoreIndexTest, AFewChangesAreAddedToTheIndexUntilItIsWrittenWhole
     for (int number = 0; number < 16; ++number)
         writeEvent(number, "Event");
     QByteArray before = run(16);
-    ASSERT_TRUE(before.startsWith("HMCALINDEX 4\n") && before.endsWith("\nEND 16\n")) << before.toStdString();
+    ASSERT_TRUE(before.startsWith(kIndexHeader) && before.endsWith("\nEND 16\n")) << before.toStdString();
     for (int change = 0; change < 5; ++change) {
         SCOPED_TRACE(change);
         writeEvent(change, "Changed " + QByteArray::number(change));
@@ -678,7 +707,7 @@ TEST_F(EKEventStoreIndexTest, AnEntryNotTellingItsFileIsMendedByReadingTheFile)
         lying[7] = row.titles;
         lying[10] = row.keepsListed ? fields[10] : QByteArray();
         QByteArray bytes = good;
-        writeAsOtherProgram(moveFolderForNewRun(), bytes.replace(theirsEntry, fnvSigned(lying.join('\t')) + '\n'));
+        writeAsOtherProgram(moveFolderForNewRun(), bytes.replace(theirsEntry, indexSigned(lying.join('\t')) + '\n'));
         const auto byUid = eventStore()->eventWithIdentifier(QStringLiteral("theirs"));
         EXPECT_EQ(byUid ? byUid->title() : QString(), QStringLiteral("Theirs"));
         EXPECT_EQ(eventStore()->eventWithIdentifier(QStringLiteral("other")), nullptr);
@@ -708,7 +737,7 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
         fields[2] = QByteArray::number(status.modifiedNs);
         fields[3] = QByteArray::number(status.inode);
         fields[4] = QByteArray::number(status.changedNs);
-        return fnvSigned(fields.join('\t')) + '\n';
+        return indexSigned(fields.join('\t')) + '\n';
     };
     struct Row
     {
@@ -784,4 +813,125 @@ TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
     write(names[1], "Japan again");
     EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan again"}));
     EXPECT_EQ(itemFiles(m_folder), names);
+}
+
+// A later whole look in the same run (a new store's) looks at the files the folder knows by their
+// names: each change another program made since, the number of item files kept or not, is seen, and
+// every event is listed once. Each row takes a folder of its own, looked at once before the change.
+TEST_F(EKEventStoreIndexTest, ALaterWholeLookSeesEachChangeAmongTheKnownFiles)
+{
+    struct Row
+    {
+        const char *name;
+        std::function<void(const QString &folder)> change;
+        QStringList titles;
+    };
+    const auto write = [](const QString &folder, const char *name, const QByteArray &title) {
+        writeAsOtherProgram(folder + QLatin1Char('/') + QLatin1String(name),
+                            calendarText(eventText(QByteArray(name).chopped(4), title, "20260303T090000Z")));
+    };
+    const auto file = [](const QString &folder, const char *name) {
+        return folder + QLatin1Char('/') + QLatin1String(name);
+    };
+    const Row rows[] = {
+        {"nothing", [](const QString &) {}, {"A", "B"}},
+        {"one rewritten in place, its size and modification time kept",
+         [&](const QString &folder) {
+             const QString path = file(folder, "b.ics");
+             struct stat before = {};
+             ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+             // File times come from a clock that moves in ticks: a change within the tick of the
+             // look is told by no status. The rewrite waits for the next tick.
+             const QString probe = file(folder, "probe");
+             ASSERT_TRUE(testsupport::waitUntil([&] {
+                 QFile(probe).open(QIODevice::WriteOnly | QIODevice::Truncate);
+                 return statusOf(probe).changedNs > statusOf(path).changedNs;
+             }));
+             ASSERT_TRUE(QFile::remove(probe));
+             QFile rewritten(path);
+             ASSERT_TRUE(rewritten.open(QIODevice::ReadWrite));
+             const QByteArray bytes = rewritten.readAll();
+             ASSERT_TRUE(rewritten.seek(0));
+             ASSERT_EQ(rewritten.write(QByteArray(bytes).replace("SUMMARY:B", "SUMMARY:X")), bytes.size());
+             rewritten.close();
+             const struct timespec times[2] = {before.st_atim, before.st_mtim};
+             ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+         },
+         {"A", "X"}},
+        {"one replaced", [&](const QString &folder) { write(folder, "b.ics", "B2"); }, {"A", "B2"}},
+        {"one removed, one added",
+         [&](const QString &folder) {
+             ASSERT_TRUE(QFile::remove(file(folder, "b.ics")));
+             write(folder, "c.ics", "C");
+         },
+         {"A", "C"}},
+        {"one added", [&](const QString &folder) { write(folder, "c.ics", "C"); }, {"A", "B", "C"}},
+        {"one made a folder of its name",
+         [&](const QString &folder) {
+             ASSERT_TRUE(QFile::remove(file(folder, "b.ics")));
+             ASSERT_TRUE(QDir(folder).mkdir(QStringLiteral("b.ics")));
+         },
+         {"A"}},
+        {"one made a link to the other",
+         [&](const QString &folder) {
+             ASSERT_TRUE(QFile::remove(file(folder, "b.ics")));
+             ASSERT_TRUE(QFile::link(file(folder, "a.ics"), file(folder, "b.ics")));
+         },
+         {"A"}},
+        {"one hidden behind a dot, one added",
+         [&](const QString &folder) {
+             ASSERT_TRUE(QFile::rename(file(folder, "b.ics"), file(folder, ".b.ics")));
+             write(folder, "c.ics", "C");
+         },
+         {"A", "C"}},
+    };
+    m_store.reset();
+    ASSERT_TRUE(QDir(m_folder).removeRecursively());
+    int number = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = makeCalendarFolder(QStringLiteral("later%1").arg(number++), QStringLiteral("Later"));
+        write(folder, "a.ics", "A");
+        write(folder, "b.ics", "B");
+        m_store = eventStore();
+        ASSERT_EQ(titlesInStore(), (QStringList{"A", "B"}));
+        row.change(folder);
+        const auto later = eventStore();
+        EXPECT_EQ(titlesOf(later->eventsMatchingPredicate(
+                      later->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}))),
+                  row.titles);
+        EXPECT_EQ(titlesInStore(), row.titles) << "the store that looked first";
+        m_store.reset();
+        ASSERT_TRUE(QDir(folder).removeRecursively());
+    }
+}
+
+// A listing made from the descriptions a new run took from the index reads them, whole, after the
+// folder replaced them all with what another program wrote since: the texts they share live as long
+// as the listing holds any of them.
+TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
+{
+    const auto write = [this](const char *uid, const QByteArray &title) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + QLatin1String(uid) + QStringLiteral(".ics"),
+                            calendarText(eventText(uid, title, "20260303T090000Z")));
+    };
+    write("a", "A");
+    write("b", "B");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A", "B"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    const EKEventSequence sequence = m_store->eventSequenceMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}));
+    ASSERT_EQ(sequence.size(), 2);
+    write("a", "A2");
+    write("b", "B2");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A2", "B2"}));
+    QStringList listed;
+    for (qsizetype index = 0; index < sequence.size(); ++index) {
+        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+        ASSERT_TRUE(look && look->title);
+        listed.append(sequence.identifierAt(index) + QLatin1Char('=') + QString::fromUtf8(*look->title));
+    }
+    EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
 }

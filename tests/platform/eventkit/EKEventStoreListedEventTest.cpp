@@ -238,7 +238,7 @@ TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
     const QByteArray start = QByteArray::number(at("2026-03-02 09:00").toMSecsSinceEpoch());
     const QByteArray end = QByteArray::number(at("2026-03-02 10:00").toMSecsSinceEpoch());
     EXPECT_EQ(fields[10], "UTC,%2Bb,%2BTea%2C%201,%2Bx,-,,,0,U," + start + ',' + end + ",r-900");
-    EXPECT_EQ(fields[11], fnv1a(line.left(line.lastIndexOf('\t'))));
+    EXPECT_EQ(fields[11], indexChecksum(line.left(line.lastIndexOf('\t'))));
 }
 
 // A listed event in the index that is not whole and ours, or was read in another zone, is not
@@ -265,7 +265,7 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
         fields[3] = QByteArray::number(qint64(info.st_ino));
         fields[4] = QByteArray::number(qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec);
         fields[10] = listedText;
-        return "HMCALINDEX 4\n" + fnvSigned(fields.join('\t')) + "\nEND 1\n";
+        return kIndexHeader + indexSigned(fields.join('\t')) + "\nEND 1\n";
     };
     const auto withField = [&](int at, const QByteArray &value) {
         QByteArrayList parts = listedEvent.split(',');

@@ -96,7 +96,7 @@ TEST_F(EKEventStoreSharingTest, AListingFindsEveryEventByTheReachTheIndexGives)
     }
     const QString index = root() + QStringLiteral("/.work.hmindex");
     const QByteArray indexBytes = readAll(index);
-    ASSERT_TRUE(indexBytes.startsWith("HMCALINDEX 4\n"));
+    ASSERT_TRUE(indexBytes.startsWith(kIndexHeader));
     writeAsOtherProgram(index, indexBytes); // as a new run finds it
     const ScopedEnvironment zone("TZ", "Pacific/Kiritimati");
     const auto store = eventStore();

@@ -159,17 +159,24 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QByteArray fnv1a(const QByteArray &text)
+// Each eight bytes little-endian, the last padded with zeros, after the length: value = (value ^ word)
+// times 0x9e3779b97f4a7c15, then value ^= value >> 29.
+QByteArray indexChecksum(const QByteArray &text)
 {
-    quint64 hash = 0xcbf29ce484222325ull;
-    for (const char byte : text)
-        hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+    quint64 hash = 0xcbf29ce484222325ull ^ quint64(text.size());
+    for (qsizetype at = 0; at < text.size(); at += 8) {
+        quint64 word = 0;
+        for (qsizetype byte = 0; byte < 8 && at + byte < text.size(); ++byte)
+            word |= quint64(quint8(text[at + byte])) << (8 * byte);
+        hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
+        hash ^= hash >> 29;
+    }
     return QByteArray::number(hash, 16);
 }
 
-QByteArray fnvSigned(const QByteArray &fields)
+QByteArray indexSigned(const QByteArray &fields)
 {
-    return fields + '\t' + fnv1a(fields);
+    return fields + '\t' + indexChecksum(fields);
 }
 
 } // namespace eventkittest

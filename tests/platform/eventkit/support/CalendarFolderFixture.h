@@ -68,9 +68,12 @@ void writeAsOtherProgram(const QString &path, const QByteArray &bytes);
 QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
 // The file's bytes; empty when it cannot be read.
 QByteArray readAll(const QString &path);
-// The calendar index's line checksum: 64-bit FNV-1a of the line's other fields, in lowercase hexadecimal.
-QByteArray fnv1a(const QByteArray &text);
+// The calendar index's first line, naming its format.
+inline const QByteArray kIndexHeader = "HMCALINDEX 5\n";
+// The calendar index's line checksum of the line's other fields, in lowercase hexadecimal without
+// leading zeros: written here from its definition, word by word, to check the index's bytes.
+QByteArray indexChecksum(const QByteArray &text);
 // An index line with its own checksum, as the index writes it.
-QByteArray fnvSigned(const QByteArray &fields);
+QByteArray indexSigned(const QByteArray &fields);
 
 } // namespace eventkittest
