@@ -1,0 +1,219 @@
+// The date formatter's own texts for numeric patterns against ICU's formatter, byte for byte: random
+// moments and edge moments (leap days, year ends, both sides of every offset change, the far past and
+// future where ICU takes over) in zones with DST at odd hours, half-hour and negative offsets, each
+// zone set as the process's TZ, in locales with other digits and calendars. HM_DATE_FORMAT_VALUES sets
+// how many moments (a million by default).
+#include "platform/foundation/DateFormatter.h"
+
+#include <unicode/smpdtfmt.h>
+
+#include <gtest/gtest.h>
+
+#include <QList>
+#include <QTimeZone>
+
+#include <cstdlib>
+#include <random>
+
+using namespace platform;
+
+namespace {
+
+constexpr const char *kPatterns[] = {"yyyy-MM-dd HH:mm:ss:SSS", "yyyy/MM/dd HH:mm:ss:SSS",   "yyyyMMdd HH:mm:ss",
+                                     "yyyy-MM-dd'T'HH:mm:ssZZZ", "d.M.yyyy 'um' H:m:s Z ''", "HH:mm:ss",
+                                     "H:mm",                     "yyyyMMdd",                   "yyyy-MM-dd HH:mm:ss"};
+
+// DST at midnight (Sao Paulo, Havana), half-hour DST (Lord Howe), a negative DST (Dublin), odd and
+// half-hour offsets (Kathmandu, St Johns, Kolkata), a skipped day (Apia), +14 (Kiritimati), -11
+// (Pago Pago), offsets changed back and forth (Casablanca), and none (UTC).
+constexpr const char *kZones[] = {"UTC",
+                                  "America/Los_Angeles",
+                                  "Europe/Berlin",
+                                  "Europe/Dublin",
+                                  "America/Sao_Paulo",
+                                  "America/Havana",
+                                  "Australia/Lord_Howe",
+                                  "Asia/Kathmandu",
+                                  "Asia/Kolkata",
+                                  "America/St_Johns",
+                                  "Pacific/Apia",
+                                  "Pacific/Kiritimati",
+                                  "Pacific/Pago_Pago",
+                                  "Africa/Casablanca"};
+
+constexpr const char *kLocales[] = {"en_US_POSIX", "de_DE", "ar_EG", "fa_IR", "th_TH", "ja_JP@calendar=japanese"};
+
+constexpr qint64 kMsPerHour = 3600 * 1000;
+
+int momentCount()
+{
+    const char *setting = std::getenv("HM_DATE_FORMAT_VALUES");
+    const int count = setting ? std::atoi(setting) : 0;
+    return count > 0 ? count : 1000000;
+}
+
+// Sets TZ for the life of the object, so that the formatter takes the zone as the system's.
+class ScopedTz
+{
+public:
+    explicit ScopedTz(const char *zone) : m_previous(qgetenv("TZ")), m_hadPrevious(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", zone);
+        ::tzset();
+    }
+    ~ScopedTz()
+    {
+        if (m_hadPrevious)
+            qputenv("TZ", m_previous);
+        else
+            qunsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
+// ICU's own formatter for a pattern given by the program: Gregorian calendar, ASCII digits, strict.
+std::unique_ptr<icu::SimpleDateFormat> icuFormatter(const char *pattern, const Locale &locale, const TimeZone &zone)
+{
+    icu::Locale adjusted = locale.icuLocale();
+    UErrorCode status = U_ZERO_ERROR;
+    adjusted.setKeywordValue("calendar", "gregorian", status);
+    adjusted.setKeywordValue("numbers", "latn", status);
+    auto format = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString(pattern), adjusted, status);
+    EXPECT_TRUE(U_SUCCESS(status)) << pattern;
+    format->setLenient(false);
+    format->setTimeZone(zone.icuTimeZone());
+    return format;
+}
+
+QString icuText(icu::SimpleDateFormat &format, qint64 moment)
+{
+    icu::UnicodeString text;
+    format.format(UDate(moment), text);
+    return fromUnicodeString(text);
+}
+
+// Moments on both sides of every offset change of the zone from 1800 to 2100.
+QList<qint64> transitionMoments(const char *zoneName)
+{
+    QList<qint64> moments;
+    const QTimeZone zone(zoneName);
+    const QTimeZone::OffsetDataList transitions =
+        zone.transitions(QDateTime(QDate(1800, 1, 1), QTime(0, 0), Qt::UTC), QDateTime(QDate(2100, 1, 1), QTime(0, 0), Qt::UTC));
+    for (const QTimeZone::OffsetData &transition : transitions)
+        moments.append(transition.atUtc.toMSecsSinceEpoch());
+    return moments;
+}
+
+struct Formatters
+{
+    DateFormatter ours;
+    FixedDatePattern fixed;
+    std::unique_ptr<icu::SimpleDateFormat> icu;
+};
+
+class MomentSource
+{
+public:
+    MomentSource(std::uint32_t seed, QList<qint64> transitions) : m_random(seed), m_transitions(std::move(transitions)) {}
+
+    qint64 next()
+    {
+        const int kind = pick(0, 99);
+        if (kind < 30 && !m_transitions.isEmpty())
+            return m_transitions.at(pick(0, int(m_transitions.size()) - 1)) + pick64(-3 * kMsPerHour, 3 * kMsPerHour);
+        if (kind < 45)
+            return nearYearBoundaryOrLeapDay();
+        if (kind < 50)
+            return pick64(utcMs(1500, 1, 1), utcMs(1700, 1, 1));
+        if (kind < 55)
+            return pick64(utcMs(9900, 1, 1), utcMs(10100, 1, 1));
+        return pick64(utcMs(1900, 1, 1), utcMs(2100, 1, 1));
+    }
+
+private:
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+    qint64 pick64(qint64 low, qint64 high) { return std::uniform_int_distribution<qint64>(low, high)(m_random); }
+
+    static qint64 utcMs(int year, int month, int day)
+    {
+        return QDateTime(QDate(year, month, day), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    }
+
+    // Within a day and a half of a new year or of 29 February (or 1 March) of a year from 1600 to 9999.
+    qint64 nearYearBoundaryOrLeapDay()
+    {
+        const int year = pick(0, 3) == 0 ? pick(1600, 9999) : pick(1896, 2104);
+        const qint64 anchor = pick(0, 1) ? utcMs(year, 1, 1) : utcMs(year, 3, 1) - 12 * kMsPerHour;
+        return anchor + pick64(-36 * kMsPerHour, 36 * kMsPerHour);
+    }
+
+    std::mt19937 m_random;
+    QList<qint64> m_transitions;
+};
+
+} // namespace
+
+TEST(FixedDatePattern, FormatsEveryMomentAsIcuDoes)
+{
+    const int perZone = momentCount() / int(std::size(kZones));
+    std::uint32_t seed = 41;
+    for (const char *zoneName : kZones) {
+        const ScopedTz tz(zoneName);
+        const TimeZone zone = TimeZone::systemTimeZone();
+        ASSERT_EQ(zone.name(), QString::fromLatin1(zoneName));
+        ASSERT_TRUE(zone.offsetMsAt(0.0).has_value()) << zoneName;
+        MomentSource source(seed++, transitionMoments(zoneName));
+        const Locale locale(QString::fromLatin1(kLocales[seed % std::size(kLocales)]));
+        std::vector<Formatters> formatters;
+        for (const char *pattern : kPatterns)
+            formatters.push_back({DateFormatter(QString::fromLatin1(pattern), locale, TimeZone::defaultTimeZone()),
+                                  FixedDatePattern::of(QString::fromLatin1(pattern)).value(),
+                                  icuFormatter(pattern, locale, zone)});
+        int fastCount = 0;
+        for (int index = 0; index < perZone; ++index) {
+            const qint64 moment = source.next();
+            Formatters &set = formatters[size_t(index) % formatters.size()];
+            const QString expected = icuText(*set.icu, moment);
+            const std::optional<QString> fast = set.fixed.format(double(moment), zone);
+            fastCount += fast ? 1 : 0;
+            ASSERT_EQ(fast.value_or(expected), expected) << moment << " in " << zoneName;
+            ASSERT_EQ(set.ours.format(QDateTime::fromMSecsSinceEpoch(moment, Qt::UTC)), expected)
+                << moment << " as " << qPrintable(set.ours.pattern()) << " in " << zoneName << ", "
+                << qPrintable(locale.identifier());
+        }
+        // All but the far past and future, and offsets in seconds before standard time, take the fast path.
+        EXPECT_GT(fastCount, perZone * 8 / 10) << zoneName;
+    }
+}
+
+TEST(FixedDatePattern, LeavesZonesOfIcuDataAndOddPatternsToIcu)
+{
+    // A zone only ICU's data names has no offsets of ours: ICU formats it, and the texts stay ICU's.
+    const TimeZone custom = TimeZone::named(QStringLiteral("GMT+05:30")).value();
+    EXPECT_FALSE(custom.offsetMsAt(0.0).has_value());
+    const QDateTime moment = QDateTime::fromMSecsSinceEpoch(1721077509042, Qt::UTC);
+    const Locale posix(QStringLiteral("en_US_POSIX"));
+    EXPECT_EQ(DateFormatter(QStringLiteral("yyyy-MM-dd HH:mm:ss:SSS Z"), posix, custom).format(moment),
+              QStringLiteral("2024-07-16 02:35:09:042 +0530"));
+    // Patterns with other fields or counts, an open quote, and a field given twice go to ICU; quotes
+    // are read as ICU reads them.
+    const TimeZone utc = TimeZone::named(QStringLiteral("UTC")).value();
+    const struct
+    {
+        const char *pattern;
+        bool isFixed;
+        const char *text;
+    } rows[] = {{"yy-M-d", false, "24-7-15"},     {"yyyyy", false, "02024"},         {"EEE HH", false, "Mon 21"},
+                {"hh:mm a", false, "09:05 PM"},   {"'open", false, "open"},          {"yyyy yyyy", false, "2024 2024"},
+                {"SS", false, "04"},              {"ZZZZ", false, "GMT"},            {"''HH''", true, "'21'"},
+                {"'It''s' HH'h'", true, "It's 21h"}, {"'''T'''", true, "'T'"}};
+    for (const auto &row : rows) {
+        const DateFormatter formatter(QString::fromLatin1(row.pattern), posix, utc);
+        EXPECT_EQ(FixedDatePattern::of(QString::fromLatin1(row.pattern)).has_value(), row.isFixed) << row.pattern;
+        EXPECT_EQ(formatter.format(moment), QString::fromUtf8(row.text)) << row.pattern;
+    }
+}
