@@ -1,5 +1,7 @@
 #include "platform/foundation/FixedDatePattern.h"
 
+#include "platform/foundation/GregorianArithmetic.h"
+
 #include <cmath>
 #include <cstdint>
 
@@ -7,97 +9,7 @@ namespace platform {
 
 namespace {
 
-constexpr qint64 kMsPerSecond = 1000;
-constexpr qint64 kMsPerMinute = 60 * kMsPerSecond;
-constexpr qint64 kMsPerHour = 60 * kMsPerMinute;
-constexpr qint64 kMsPerDay = 24 * kMsPerHour;
-// The years handled here: well after the Julian calendar's end, and four digits.
-constexpr int kFirstYear = 1600;
-constexpr int kLastYear = 9999;
-// Beyond any date of those years, so that the arithmetic below stays far from overflow.
-constexpr double kMaxAbsoluteMs = 1.0e15;
-
-// The fields of a local wall-clock time.
-struct WallFields
-{
-    int year = 1970;
-    int month = 1;
-    int day = 1;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    int millisecond = 0;
-};
-
-qint64 floorDivide(qint64 value, qint64 divisor)
-{
-    const qint64 quotient = value / divisor;
-    return quotient * divisor > value ? quotient - 1 : quotient;
-}
-
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar (years count from 0 here).
-qint64 daysFromCivil(qint64 year, int month, int day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const qint64 era = floorDivide(year, 400);
-    const qint64 yearOfEra = year - era * 400;
-    const qint64 dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const qint64 dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-void setDateOfDays(WallFields &fields, qint64 days)
-{
-    days += 719468;
-    const qint64 era = floorDivide(days, 146097);
-    const qint64 dayOfEra = days - era * 146097;
-    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const qint64 shiftedMonth = (5 * dayOfYear + 2) / 153;
-    fields.day = int(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
-    fields.month = int(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
-    fields.year = int(yearOfEra + era * 400 + (fields.month <= 2 ? 1 : 0));
-}
-
-// The fields of a wall-clock time in milliseconds since 1970; std::nullopt outside the years handled.
-std::optional<WallFields> fieldsOfWallTime(qint64 wallMs)
-{
-    const qint64 days = floorDivide(wallMs, kMsPerDay);
-    qint64 msOfDay = wallMs - days * kMsPerDay;
-    WallFields fields;
-    setDateOfDays(fields, days);
-    if (fields.year < kFirstYear || fields.year > kLastYear)
-        return std::nullopt;
-    fields.hour = int(msOfDay / kMsPerHour);
-    msOfDay %= kMsPerHour;
-    fields.minute = int(msOfDay / kMsPerMinute);
-    msOfDay %= kMsPerMinute;
-    fields.second = int(msOfDay / kMsPerSecond);
-    fields.millisecond = int(msOfDay % kMsPerSecond);
-    return fields;
-}
-
-bool isLeapYear(int year)
-{
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysInMonth(int year, int month)
-{
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-// The wall-clock time of the fields; std::nullopt for fields that name no time of the years handled.
-std::optional<qint64> wallTimeOfFields(const WallFields &fields)
-{
-    if (fields.year < kFirstYear || fields.year > kLastYear || fields.month < 1 || fields.month > 12 ||
-        fields.day < 1 || fields.day > daysInMonth(fields.year, fields.month) || fields.hour > 23 ||
-        fields.minute > 59 || fields.second > 59)
-        return std::nullopt;
-    return daysFromCivil(fields.year, fields.month, fields.day) * kMsPerDay + fields.hour * kMsPerHour +
-           fields.minute * kMsPerMinute + fields.second * kMsPerSecond + fields.millisecond;
-}
+using gregorian::WallFields;
 
 int *fieldOfLetter(WallFields &fields, char16_t letter)
 {
@@ -192,9 +104,9 @@ void appendNumber(QString &text, int value, int width)
 // "+0100", "-0330", "+0000"; false for an offset in seconds, which ICU writes otherwise.
 bool appendOffset(QString &text, int32_t offsetMs)
 {
-    if (offsetMs % kMsPerMinute != 0)
+    if (offsetMs % gregorian::kMsPerMinute != 0)
         return false;
-    const int minutes = std::abs(offsetMs) / int(kMsPerMinute);
+    const int minutes = std::abs(offsetMs) / int(gregorian::kMsPerMinute);
     text += offsetMs < 0 ? u'-' : u'+';
     appendNumber(text, minutes / 60, 2);
     appendNumber(text, minutes % 60, 2);
@@ -251,12 +163,12 @@ std::optional<FixedDatePattern> FixedDatePattern::of(const QString &pattern)
 
 std::optional<QString> FixedDatePattern::format(double utcMs, const TimeZone &zone) const
 {
-    if (!(std::fabs(utcMs) < kMaxAbsoluteMs))
+    if (!(std::fabs(utcMs) < gregorian::kMaxAbsoluteMs))
         return std::nullopt;
     const std::optional<int32_t> offsetMs = zone.offsetMsAt(utcMs);
     if (!offsetMs)
         return std::nullopt;
-    std::optional<WallFields> fields = fieldsOfWallTime(qint64(std::floor(utcMs)) + *offsetMs);
+    std::optional<WallFields> fields = gregorian::plainFieldsOfWallTime(qint64(std::floor(utcMs)) + *offsetMs);
     if (!fields)
         return std::nullopt;
     QString text;
@@ -291,7 +203,7 @@ std::optional<double> FixedDatePattern::read(const QString &text, const TimeZone
         *fieldOfLetter(fields, piece.letter) = *value;
         position += piece.count;
     }
-    const std::optional<qint64> wallMs = position == text.size() ? wallTimeOfFields(fields) : std::nullopt;
+    const std::optional<qint64> wallMs = position == text.size() ? gregorian::wallTimeOfFields(fields) : std::nullopt;
     if (!wallMs)
         return std::nullopt;
     const std::optional<int32_t> offsetMs = zone.offsetMsForWallTime(double(*wallMs));

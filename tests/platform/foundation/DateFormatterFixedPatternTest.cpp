@@ -19,8 +19,13 @@ using namespace platform;
 
 namespace {
 
-constexpr const char *kPatterns[] = {"yyyyMMdd",   "HH:mm:ss",          "yyyyMMdd HH:mm:ss",      "yyyy-MM-dd",
-                                     "yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm:ss:SSS", "yyyy/MM/dd HH:mm:ss:SSS"};
+constexpr const char *kPatterns[] = {"yyyyMMdd",
+                                     "HH:mm:ss",
+                                     "yyyyMMdd HH:mm:ss",
+                                     "yyyy-MM-dd",
+                                     "yyyy-MM-dd HH:mm:ss",
+                                     "yyyy-MM-dd HH:mm:ss:SSS",
+                                     "yyyy/MM/dd HH:mm:ss:SSS"};
 
 // Zones with DST at midnight (Sao Paulo, Havana), a half-hour DST (Lord Howe), odd offsets (Kathmandu,
 // St Johns), a skipped day (Apia), offsets changed back and forth (Casablanca), and none (GMT).
@@ -75,7 +80,7 @@ QString textFor(const QString &pattern, const Fields &fields)
 Fields fieldsOfWallTime(qint64 wallMs)
 {
     const QDateTime wall = QDateTime::fromMSecsSinceEpoch(wallMs, Qt::UTC);
-    return {wall.date().year(),   wall.date().month(),  wall.date().day(),     wall.time().hour(),
+    return {wall.date().year(),   wall.date().month(),  wall.date().day(), wall.time().hour(),
             wall.time().minute(), wall.time().second(), wall.time().msec()};
 }
 
@@ -85,8 +90,8 @@ QList<qint64> transitionWallTimes(const char *zoneName)
 {
     QList<qint64> walls;
     const QTimeZone zone(zoneName);
-    const QTimeZone::OffsetDataList transitions = zone.transitions(
-        QDateTime(QDate(1900, 1, 1), QTime(0, 0), Qt::UTC), QDateTime(QDate(2040, 1, 1), QTime(0, 0), Qt::UTC));
+    const QTimeZone::OffsetDataList transitions = zone.transitions(QDateTime(QDate(1900, 1, 1), QTime(0, 0), Qt::UTC),
+                                                                   QDateTime(QDate(2040, 1, 1), QTime(0, 0), Qt::UTC));
     for (const QTimeZone::OffsetData &transition : transitions) {
         const qint64 moment = transition.atUtc.toMSecsSinceEpoch();
         walls.append(moment + qint64(zone.offsetFromUtc(transition.atUtc.addMSecs(-1))) * 1000);
@@ -173,14 +178,16 @@ int valueCount()
 }
 
 // Both readers on one text; a mismatch names the case. Counts the texts the fixed reader took alone.
-void expectSameReading(const DateFormatter &formatter, const QString &text, const char *zoneName, int *fixedCount = nullptr)
+void expectSameReading(const DateFormatter &formatter, const QString &text, const char *zoneName,
+                       int *fixedCount = nullptr)
 {
     const Result<QDateTime> fast = formatter.parse(text);
     const Result<QDateTime> general = formatter.parseWithGeneralParser(text);
     const QString where =
         QStringLiteral("\"%1\" as %2 in %3, %4")
             .arg(text, formatter.pattern(), QString::fromLatin1(zoneName), formatter.locale().identifier());
-    const std::optional<double> fixed = FixedDatePattern::of(formatter.pattern()).value().read(text, formatter.timeZone());
+    const std::optional<double> fixed =
+        FixedDatePattern::of(formatter.pattern()).value().read(text, formatter.timeZone());
     if (fixed) {
         ASSERT_TRUE(general) << qPrintable(where);
         ASSERT_EQ(qint64(*fixed), general->toMSecsSinceEpoch()) << qPrintable(where);

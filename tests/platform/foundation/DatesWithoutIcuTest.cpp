@@ -5,6 +5,9 @@
 // how many moments (a million by default).
 #include "platform/foundation/DateFormatter.h"
 
+#include "platform/foundation/Calendar.h"
+
+#include <unicode/gregocal.h>
 #include <unicode/smpdtfmt.h>
 
 #include <gtest/gtest.h>
@@ -19,9 +22,15 @@ using namespace platform;
 
 namespace {
 
-constexpr const char *kPatterns[] = {"yyyy-MM-dd HH:mm:ss:SSS", "yyyy/MM/dd HH:mm:ss:SSS",   "yyyyMMdd HH:mm:ss",
-                                     "yyyy-MM-dd'T'HH:mm:ssZZZ", "d.M.yyyy 'um' H:m:s Z ''", "HH:mm:ss",
-                                     "H:mm",                     "yyyyMMdd",                   "yyyy-MM-dd HH:mm:ss"};
+constexpr const char *kPatterns[] = {"yyyy-MM-dd HH:mm:ss:SSS",
+                                     "yyyy/MM/dd HH:mm:ss:SSS",
+                                     "yyyyMMdd HH:mm:ss",
+                                     "yyyy-MM-dd'T'HH:mm:ssZZZ",
+                                     "d.M.yyyy 'um' H:m:s Z ''",
+                                     "HH:mm:ss",
+                                     "H:mm",
+                                     "yyyyMMdd",
+                                     "yyyy-MM-dd HH:mm:ss"};
 
 // DST at midnight (Sao Paulo, Havana), half-hour DST (Lord Howe), a negative DST (Dublin), odd and
 // half-hour offsets (Kathmandu, St Johns, Kolkata), a skipped day (Apia), +14 (Kiritimati), -11
@@ -101,8 +110,8 @@ QList<qint64> transitionMoments(const char *zoneName)
 {
     QList<qint64> moments;
     const QTimeZone zone(zoneName);
-    const QTimeZone::OffsetDataList transitions =
-        zone.transitions(QDateTime(QDate(1800, 1, 1), QTime(0, 0), Qt::UTC), QDateTime(QDate(2100, 1, 1), QTime(0, 0), Qt::UTC));
+    const QTimeZone::OffsetDataList transitions = zone.transitions(QDateTime(QDate(1800, 1, 1), QTime(0, 0), Qt::UTC),
+                                                                   QDateTime(QDate(2100, 1, 1), QTime(0, 0), Qt::UTC));
     for (const QTimeZone::OffsetData &transition : transitions)
         moments.append(transition.atUtc.toMSecsSinceEpoch());
     return moments;
@@ -118,7 +127,9 @@ struct Formatters
 class MomentSource
 {
 public:
-    MomentSource(std::uint32_t seed, QList<qint64> transitions) : m_random(seed), m_transitions(std::move(transitions)) {}
+    MomentSource(std::uint32_t seed, QList<qint64> transitions) : m_random(seed), m_transitions(std::move(transitions))
+    {
+    }
 
     qint64 next()
     {
@@ -207,13 +218,133 @@ TEST(FixedDatePattern, LeavesZonesOfIcuDataAndOddPatternsToIcu)
         const char *pattern;
         bool isFixed;
         const char *text;
-    } rows[] = {{"yy-M-d", false, "24-7-15"},     {"yyyyy", false, "02024"},         {"EEE HH", false, "Mon 21"},
-                {"hh:mm a", false, "09:05 PM"},   {"'open", false, "open"},          {"yyyy yyyy", false, "2024 2024"},
-                {"SS", false, "04"},              {"ZZZZ", false, "GMT"},            {"''HH''", true, "'21'"},
-                {"'It''s' HH'h'", true, "It's 21h"}, {"'''T'''", true, "'T'"}};
+    } rows[] = {{"yy-M-d", false, "24-7-15"}, {"yyyyy", false, "02024"},
+                {"EEE HH", false, "Mon 21"},  {"hh:mm a", false, "09:05 PM"},
+                {"'open", false, "open"},     {"yyyy yyyy", false, "2024 2024"},
+                {"SS", false, "04"},          {"ZZZZ", false, "GMT"},
+                {"''HH''", true, "'21'"},     {"'It''s' HH'h'", true, "It's 21h"},
+                {"'''T'''", true, "'T'"}};
     for (const auto &row : rows) {
         const DateFormatter formatter(QString::fromLatin1(row.pattern), posix, utc);
         EXPECT_EQ(FixedDatePattern::of(QString::fromLatin1(row.pattern)).has_value(), row.isFixed) << row.pattern;
         EXPECT_EQ(formatter.format(moment), QString::fromUtf8(row.text)) << row.pattern;
+    }
+}
+
+namespace {
+
+// ICU's calendar as the platform calendar sets it up: Gregorian, weeks from Sunday, lenient.
+std::unique_ptr<icu::Calendar> icuCalendar(const TimeZone &zone, qint64 moment)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    auto calendar = std::make_unique<icu::GregorianCalendar>(zone.icuTimeZone(), icu::Locale("en_US"), status);
+    calendar->setFirstDayOfWeek(UCAL_SUNDAY);
+    calendar->setMinimalDaysInFirstWeek(1);
+    calendar->setTime(UDate(moment), status);
+    EXPECT_TRUE(U_SUCCESS(status));
+    return calendar;
+}
+
+DateComponents icuComponents(const TimeZone &zone, qint64 moment)
+{
+    const std::unique_ptr<icu::Calendar> calendar = icuCalendar(zone, moment);
+    UErrorCode status = U_ZERO_ERROR;
+    DateComponents parts;
+    parts.year = calendar->get(UCAL_YEAR, status);
+    parts.month = calendar->get(UCAL_MONTH, status) + 1;
+    parts.day = calendar->get(UCAL_DATE, status);
+    parts.hour = calendar->get(UCAL_HOUR_OF_DAY, status);
+    parts.minute = calendar->get(UCAL_MINUTE, status);
+    parts.second = calendar->get(UCAL_SECOND, status);
+    parts.weekday = calendar->get(UCAL_DAY_OF_WEEK, status);
+    parts.weekdayOrdinal = calendar->get(UCAL_DAY_OF_WEEK_IN_MONTH, status);
+    parts.weekOfMonth = calendar->get(UCAL_WEEK_OF_MONTH, status);
+    return parts;
+}
+
+UCalendarDateFields icuField(CalendarUnit unit)
+{
+    return unit == CalendarUnit::Day ? UCAL_DATE : unit == CalendarUnit::Month ? UCAL_MONTH : UCAL_YEAR;
+}
+
+qint64 icuAdding(const TimeZone &zone, qint64 moment, int amount, CalendarUnit unit)
+{
+    const std::unique_ptr<icu::Calendar> calendar = icuCalendar(zone, moment);
+    UErrorCode status = U_ZERO_ERROR;
+    calendar->add(icuField(unit), amount, status);
+    return qint64(calendar->getTime(status));
+}
+
+qint64 icuUnitsBetween(const TimeZone &zone, qint64 from, qint64 to, CalendarUnit unit)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    return icuCalendar(zone, from)->fieldDifference(UDate(to), icuField(unit), status);
+}
+
+// The moment of the fields by ICU, fields set as the platform calendar sets them.
+qint64 icuDate(const TimeZone &zone, const DateComponents &parts)
+{
+    const std::unique_ptr<icu::Calendar> calendar = icuCalendar(zone, 0);
+    calendar->clear();
+    calendar->set(UCAL_YEAR, *parts.year);
+    calendar->set(UCAL_MONTH, *parts.month - 1);
+    calendar->set(UCAL_DATE, *parts.day);
+    calendar->set(UCAL_HOUR_OF_DAY, *parts.hour);
+    calendar->set(UCAL_MINUTE, *parts.minute);
+    calendar->set(UCAL_SECOND, *parts.second);
+    UErrorCode status = U_ZERO_ERROR;
+    return qint64(calendar->getTime(status));
+}
+
+void expectSameComponents(const DateComponents &ours, const DateComponents &icu, const std::string &where)
+{
+    ASSERT_EQ(ours.year, icu.year) << where;
+    ASSERT_EQ(ours.month, icu.month) << where;
+    ASSERT_EQ(ours.day, icu.day) << where;
+    ASSERT_EQ(ours.hour, icu.hour) << where;
+    ASSERT_EQ(ours.minute, icu.minute) << where;
+    ASSERT_EQ(ours.second, icu.second) << where;
+    ASSERT_EQ(ours.weekday, icu.weekday) << where;
+    ASSERT_EQ(ours.weekdayOrdinal, icu.weekdayOrdinal) << where;
+    ASSERT_EQ(ours.weekOfMonth, icu.weekOfMonth) << where;
+}
+
+void expectCalendarAgrees(const Calendar &calendar, MomentSource &source, std::mt19937 &random)
+{
+    const TimeZone &zone = calendar.timeZone();
+    const qint64 moment = source.next();
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(moment, Qt::UTC);
+    const std::string where = std::to_string(moment) + " in " + zone.name().toStdString();
+    ASSERT_NO_FATAL_FAILURE(expectSameComponents(calendar.components(date), icuComponents(zone, moment), where));
+    const CalendarUnit units[] = {CalendarUnit::Day, CalendarUnit::Month, CalendarUnit::Year};
+    const CalendarUnit unit = units[random() % 3];
+    const int amount = int(random() % 801) - 400;
+    ASSERT_EQ(calendar.adding(amount, unit, date).toMSecsSinceEpoch(), icuAdding(zone, moment, amount, unit))
+        << where << " + " << amount << " of unit " << unsigned(unit);
+    const qint64 other = source.next();
+    ASSERT_EQ(calendar.unitsBetween(unit, date, QDateTime::fromMSecsSinceEpoch(other, Qt::UTC)),
+              icuUnitsBetween(zone, moment, other, unit))
+        << where << " to " << other << " in unit " << unsigned(unit);
+    DateComponents wanted = icuComponents(zone, other);
+    wanted.weekday.reset();
+    // Now and then a field past its range, which carries over.
+    if (random() % 10 == 0)
+        wanted.day = *wanted.day + 31;
+    ASSERT_EQ(calendar.date(wanted).toMSecsSinceEpoch(), icuDate(zone, wanted)) << where << " date of " << other;
+}
+
+} // namespace
+
+TEST(PlainCalendar, ComputesEveryDateAsIcuDoes)
+{
+    const int perZone = momentCount() / 10 / int(std::size(kZones));
+    std::uint32_t seed = 73;
+    for (const char *zoneName : kZones) {
+        const TimeZone zone = TimeZone::named(QString::fromLatin1(zoneName)).value();
+        MomentSource source(seed, transitionMoments(zoneName));
+        std::mt19937 random(seed++);
+        const Calendar calendar(zone);
+        for (int index = 0; index < perZone; ++index)
+            ASSERT_NO_FATAL_FAILURE(expectCalendarAgrees(calendar, source, random));
     }
 }
