@@ -66,18 +66,16 @@ DateComponents componentsOfFields(const WallFields &fields)
 {
     const qint64 days = gregorian::daysFromCivil(fields.year, fields.month, fields.day);
     const int weekdayOfFirst = gregorian::weekdayOfDays(days - (fields.day - 1));
-    DateComponents parts;
-    parts.year = fields.year;
-    parts.month = fields.month;
-    parts.day = fields.day;
-    parts.hour = fields.hour;
-    parts.minute = fields.minute;
-    parts.second = fields.second;
-    parts.weekday = gregorian::weekdayOfDays(days);
-    parts.weekdayOrdinal = (fields.day - 1) / 7 + 1;
     // Weeks start on Sunday and the first week is the one holding the 1st.
-    parts.weekOfMonth = (fields.day - 1 + weekdayOfFirst - 1) / 7 + 1;
-    return parts;
+    return DateComponents{fields.year,
+                          fields.month,
+                          fields.day,
+                          fields.hour,
+                          fields.minute,
+                          fields.second,
+                          gregorian::weekdayOfDays(days),
+                          (fields.day - 1) / 7 + 1,
+                          (fields.day - 1 + weekdayOfFirst - 1) / 7 + 1};
 }
 
 // The moment of the components where the arithmetic is plain: fields in range, the day given or no
@@ -86,13 +84,8 @@ std::optional<qint64> plainMomentOfComponents(const DateComponents &components, 
 {
     if (!components.day && components.weekday && (components.weekdayOrdinal || components.weekOfMonth))
         return std::nullopt;
-    WallFields fields;
-    fields.year = components.year.value_or(1);
-    fields.month = components.month.value_or(1);
-    fields.day = components.day.value_or(1);
-    fields.hour = components.hour.value_or(0);
-    fields.minute = components.minute.value_or(0);
-    fields.second = components.second.value_or(0);
+    const WallFields fields{components.year.value_or(1), components.month.value_or(1),  components.day.value_or(1),
+                            components.hour.value_or(0), components.minute.value_or(0), components.second.value_or(0)};
     const std::optional<qint64> wallMs = gregorian::wallTimeOfFields(fields);
     return wallMs ? gregorian::plainMomentOfWallTime(*wallMs, zone) : std::nullopt;
 }

@@ -2,7 +2,10 @@
 
 #include "platform/foundation/GregorianArithmetic.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <utility>
 #include <cstdint>
 
 namespace platform {
@@ -13,45 +16,32 @@ using gregorian::WallFields;
 
 int *fieldOfLetter(WallFields &fields, char16_t letter)
 {
-    switch (letter) {
-    case u'y':
-        return &fields.year;
-    case u'M':
-        return &fields.month;
-    case u'd':
-        return &fields.day;
-    case u'H':
-        return &fields.hour;
-    case u'm':
-        return &fields.minute;
-    case u's':
-        return &fields.second;
-    case u'S':
-        return &fields.millisecond;
-    default:
-        return nullptr;
+    static constexpr std::pair<char16_t, int WallFields::*> kFields[] = {
+        {u'y', &WallFields::year},       {u'M', &WallFields::month},  {u'd', &WallFields::day},
+        {u'H', &WallFields::hour},       {u'm', &WallFields::minute}, {u's', &WallFields::second},
+        {u'S', &WallFields::millisecond}};
+    for (const auto &[fieldLetter, member] : kFields) {
+        if (fieldLetter == letter)
+            return &(fields.*member);
     }
+    return nullptr;
 }
 
-// The letters and counts of the fields handled here; for reading, only the full widths.
+// The letters of the fields handled here and the counts of each.
+struct FieldRule
+{
+    char16_t letter;
+    int fewest;
+    int most;
+};
+constexpr FieldRule kFieldRules[] = {{u'y', 4, 4}, {u'M', 1, 2}, {u'd', 1, 2}, {u'H', 1, 2},
+                                     {u'm', 1, 2}, {u's', 1, 2}, {u'S', 3, 3}, {u'Z', 1, 3}};
+
 bool isHandledField(char16_t letter, int count)
 {
-    switch (letter) {
-    case u'y':
-        return count == 4;
-    case u'M':
-    case u'd':
-    case u'H':
-    case u'm':
-    case u's':
-        return count == 1 || count == 2;
-    case u'S':
-        return count == 3;
-    case u'Z':
-        return count >= 1 && count <= 3;
-    default:
-        return false;
-    }
+    return std::any_of(std::begin(kFieldRules), std::end(kFieldRules), [letter, count](const FieldRule &rule) {
+        return rule.letter == letter && count >= rule.fewest && count <= rule.most;
+    });
 }
 
 bool isFullWidthField(char16_t letter, int count)

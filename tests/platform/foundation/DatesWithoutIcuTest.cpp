@@ -247,18 +247,22 @@ std::unique_ptr<icu::Calendar> icuCalendar(const TimeZone &zone, qint64 moment)
 
 DateComponents icuComponents(const TimeZone &zone, qint64 moment)
 {
+    static constexpr std::pair<UCalendarDateFields, std::optional<int> DateComponents::*> kFields[] = {
+        {UCAL_YEAR, &DateComponents::year},
+        {UCAL_DATE, &DateComponents::day},
+        {UCAL_HOUR_OF_DAY, &DateComponents::hour},
+        {UCAL_MINUTE, &DateComponents::minute},
+        {UCAL_SECOND, &DateComponents::second},
+        {UCAL_DAY_OF_WEEK, &DateComponents::weekday},
+        {UCAL_DAY_OF_WEEK_IN_MONTH, &DateComponents::weekdayOrdinal},
+        {UCAL_WEEK_OF_MONTH, &DateComponents::weekOfMonth}};
     const std::unique_ptr<icu::Calendar> calendar = icuCalendar(zone, moment);
     UErrorCode status = U_ZERO_ERROR;
     DateComponents parts;
-    parts.year = calendar->get(UCAL_YEAR, status);
+    for (const auto &[field, member] : kFields)
+        parts.*member = calendar->get(field, status);
+    // ICU counts months from 0.
     parts.month = calendar->get(UCAL_MONTH, status) + 1;
-    parts.day = calendar->get(UCAL_DATE, status);
-    parts.hour = calendar->get(UCAL_HOUR_OF_DAY, status);
-    parts.minute = calendar->get(UCAL_MINUTE, status);
-    parts.second = calendar->get(UCAL_SECOND, status);
-    parts.weekday = calendar->get(UCAL_DAY_OF_WEEK, status);
-    parts.weekdayOrdinal = calendar->get(UCAL_DAY_OF_WEEK_IN_MONTH, status);
-    parts.weekOfMonth = calendar->get(UCAL_WEEK_OF_MONTH, status);
     return parts;
 }
 
