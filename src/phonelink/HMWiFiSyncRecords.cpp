@@ -23,7 +23,6 @@
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncTypes.h"
 
-#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -64,8 +63,9 @@ ReplyStatus replyStatus(const QString &body)
 {
     if (body.isEmpty())
         return ReplyStatus::Empty;
-    const qsizetype lineEnd = body.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
-    const QString status = lineEnd < 0 ? body : body.left(lineEnd);
+    const auto lineEnd =
+        std::find_if(body.cbegin(), body.cend(), [](QChar unit) { return unit == u'\r' || unit == u'\n'; });
+    const QString status = body.left(lineEnd - body.cbegin());
     return status == QLatin1String("FAIL") ? ReplyStatus::Fail : ReplyStatus::Ok;
 }
 

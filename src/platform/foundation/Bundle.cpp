@@ -25,10 +25,14 @@ namespace {
 
 constexpr QLatin1String kTableFileName("Localizable.strings");
 
-QString executableFolder()
+// The folder of the running executable, resolved once: the executable does not move under a running
+// process, and resolving its link takes several system calls that every localised text would repeat.
+const QString &executableFolder()
 {
     // The kernel's link names the running executable even before (or without) a QCoreApplication.
-    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
+    static const QString s_folder =
+        QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
+    return s_folder;
 }
 
 // Language folders to try, best first: "de-DE", "de_DE", "de", then English.

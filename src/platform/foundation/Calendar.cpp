@@ -1,14 +1,21 @@
 #include "platform/foundation/Calendar.h"
 
+#include "platform/foundation/GregorianArithmetic.h"
+
+#include <algorithm>
 #include <limits>
 
 namespace platform {
 
 namespace {
 
-constexpr qint64 kMsPerSecond = 1000;
-constexpr qint64 kMsPerMinute = 60 * kMsPerSecond;
-constexpr qint64 kMsPerHour = 60 * kMsPerMinute;
+using gregorian::kMsPerHour;
+using gregorian::kMsPerMinute;
+using gregorian::kMsPerSecond;
+using gregorian::WallFields;
+
+// Far more units than the plain years hold; beyond it ICU decides.
+constexpr qint64 kMaxPlainAmount = 10000000;
 
 std::unique_ptr<icu::GregorianCalendar> makeCalendar(const TimeZone &zone)
 {
@@ -55,6 +62,94 @@ std::optional<qint64> elapsedUnitMs(CalendarUnit unit)
     }
 }
 
+DateComponents componentsOfFields(const WallFields &fields)
+{
+    const qint64 days = gregorian::daysFromCivil(fields.year, fields.month, fields.day);
+    const int weekdayOfFirst = gregorian::weekdayOfDays(days - (fields.day - 1));
+    // Weeks start on Sunday and the first week is the one holding the 1st.
+    return DateComponents{fields.year,
+                          fields.month,
+                          fields.day,
+                          fields.hour,
+                          fields.minute,
+                          fields.second,
+                          gregorian::weekdayOfDays(days),
+                          (fields.day - 1) / 7 + 1,
+                          (fields.day - 1 + weekdayOfFirst - 1) / 7 + 1};
+}
+
+// The moment of the components where the arithmetic is plain: fields in range, the day given or no
+// weekday to pick it, a wall-clock time the zone has once.
+std::optional<qint64> plainMomentOfComponents(const DateComponents &components, const TimeZone &zone)
+{
+    if (!components.day && components.weekday && (components.weekdayOrdinal || components.weekOfMonth))
+        return std::nullopt;
+    const WallFields fields{components.year.value_or(1), components.month.value_or(1),  components.day.value_or(1),
+                            components.hour.value_or(0), components.minute.value_or(0), components.second.value_or(0)};
+    const std::optional<qint64> wallMs = gregorian::wallTimeOfFields(fields);
+    return wallMs ? gregorian::plainMomentOfWallTime(*wallMs, zone) : std::nullopt;
+}
+
+// The moment moved by whole days, months or years keeping the wall-clock time, where that is plain;
+// a day missing from the target month gives the month's last day.
+std::optional<qint64> plainAdding(qint64 amount, CalendarUnit unit, qint64 moment, const TimeZone &zone)
+{
+    std::optional<WallFields> fields = gregorian::plainFieldsAt(moment, zone);
+    if (!fields || amount < -kMaxPlainAmount || amount > kMaxPlainAmount)
+        return std::nullopt;
+    if (unit == CalendarUnit::Day) {
+        const qint64 days = gregorian::daysFromCivil(fields->year, fields->month, fields->day) + amount;
+        const qint64 msOfDay = fields->hour * kMsPerHour + fields->minute * kMsPerMinute +
+                               fields->second * kMsPerSecond + fields->millisecond;
+        const qint64 wallMs = days * gregorian::kMsPerDay + msOfDay;
+        const std::optional<qint64> reached =
+            gregorian::plainFieldsOfWallTime(wallMs) ? gregorian::plainMomentOfWallTime(wallMs, zone) : std::nullopt;
+        // ICU moves by whole days of elapsed time and then corrects by the change of offset taken
+        // modulo a day: a zone that changed its offset by a day or more (across the date line) is
+        // left to it.
+        if (!reached ||
+            std::abs(*zone.offsetMsAt(double(*reached)) - *zone.offsetMsAt(double(moment))) >= gregorian::kMsPerDay)
+            return std::nullopt;
+        return reached;
+    }
+    const qint64 months =
+        fields->year * qint64(12) + (fields->month - 1) + (unit == CalendarUnit::Year ? amount * 12 : amount);
+    fields->year = int(gregorian::floorDivide(months, 12));
+    fields->month = int(months - qint64(fields->year) * 12) + 1;
+    fields->day = std::min(fields->day, gregorian::daysInMonth(fields->year, fields->month));
+    const std::optional<qint64> wallMs = gregorian::wallTimeOfFields(*fields);
+    return wallMs ? gregorian::plainMomentOfWallTime(*wallMs, zone) : std::nullopt;
+}
+
+qint64 monthIndex(const WallFields &fields)
+{
+    return fields.year * qint64(12) + fields.month - 1;
+}
+
+// Whole days, months or years from one moment to another where the arithmetic is plain: the most
+// units that, added to the first moment, do not pass the second.
+std::optional<qint64> plainUnitsBetween(CalendarUnit unit, qint64 from, qint64 to, const TimeZone &zone)
+{
+    const std::optional<WallFields> start = gregorian::plainFieldsAt(from, zone);
+    const std::optional<WallFields> end = gregorian::plainFieldsAt(to, zone);
+    if (!start || !end)
+        return std::nullopt;
+    const qint64 estimate = unit == CalendarUnit::Day
+                                ? gregorian::daysFromCivil(end->year, end->month, end->day) -
+                                      gregorian::daysFromCivil(start->year, start->month, start->day)
+                                : (monthIndex(*end) - monthIndex(*start)) / (unit == CalendarUnit::Year ? 12 : 1);
+    const qint64 direction = to >= from ? 1 : -1;
+    // The count lies within two units of the calendar difference; try from beyond it back toward it.
+    for (qint64 count = estimate + 2 * direction; count != estimate - 3 * direction; count -= direction) {
+        const std::optional<qint64> reached = plainAdding(count, unit, from, zone);
+        if (!reached)
+            return std::nullopt;
+        if (direction > 0 ? *reached <= to : *reached >= to)
+            return count;
+    }
+    return std::nullopt;
+}
+
 void setIfPresent(icu::Calendar &calendar, UCalendarDateFields field, const std::optional<int> &value, int offset = 0)
 {
     if (value)
@@ -65,15 +160,16 @@ void setIfPresent(icu::Calendar &calendar, UCalendarDateFields field, const std:
 
 Calendar::Calendar() : Calendar(TimeZone::defaultTimeZone()) {}
 
-Calendar::Calendar(const TimeZone &zone) : m_zone(zone), m_calendar(makeCalendar(zone)) {}
+Calendar::Calendar(const TimeZone &zone) : m_zone(zone) {}
 
-Calendar::Calendar(const Calendar &other) : m_zone(other.m_zone), m_calendar(makeCalendar(other.m_zone)) {}
+Calendar::Calendar(const Calendar &other) : m_zone(other.m_zone) {}
 
 Calendar &Calendar::operator=(const Calendar &other)
 {
     if (this != &other) {
+        const std::lock_guard lock(m_buildMutex);
         m_zone = other.m_zone;
-        m_calendar = makeCalendar(other.m_zone);
+        m_calendar.reset();
     }
     return *this;
 }
@@ -82,13 +178,23 @@ Calendar::~Calendar() = default;
 
 void Calendar::setTimeZone(const TimeZone &zone)
 {
+    const std::lock_guard lock(m_buildMutex);
     m_zone = zone;
-    m_calendar->setTimeZone(zone.icuTimeZone());
+    if (m_calendar)
+        m_calendar->setTimeZone(zone.icuTimeZone());
+}
+
+std::unique_ptr<icu::Calendar> Calendar::icuCalendarCopy() const
+{
+    const std::lock_guard lock(m_buildMutex);
+    if (!m_calendar)
+        m_calendar = makeCalendar(m_zone);
+    return std::unique_ptr<icu::Calendar>(m_calendar->clone());
 }
 
 std::unique_ptr<icu::Calendar> Calendar::icuCalendarAt(UDate moment) const
 {
-    std::unique_ptr<icu::Calendar> calendar(m_calendar->clone());
+    std::unique_ptr<icu::Calendar> calendar = icuCalendarCopy();
     UErrorCode status = U_ZERO_ERROR;
     calendar->setTime(moment, status);
     if (U_FAILURE(status))
@@ -101,6 +207,8 @@ DateComponents Calendar::components(const QDateTime &date) const
     const std::optional<UDate> moment = toIcuDate(date);
     if (!moment)
         return {};
+    if (const std::optional<WallFields> fields = gregorian::plainFieldsAt(qint64(*moment), m_zone))
+        return componentsOfFields(*fields);
     const std::unique_ptr<icu::Calendar> calendar = icuCalendarAt(*moment);
     if (!calendar)
         return {};
@@ -148,7 +256,9 @@ std::optional<int> Calendar::component(CalendarUnit unit, const QDateTime &date)
 
 QDateTime Calendar::date(const DateComponents &components) const
 {
-    std::unique_ptr<icu::Calendar> calendar(m_calendar->clone());
+    if (const std::optional<qint64> moment = plainMomentOfComponents(components, m_zone))
+        return fromIcuDate(UDate(*moment));
+    const std::unique_ptr<icu::Calendar> calendar = icuCalendarCopy();
     calendar->clear();
     calendar->set(UCAL_YEAR, components.year.value_or(1));
     calendar->set(UCAL_MONTH, components.month.value_or(1) - 1);
@@ -187,6 +297,8 @@ QDateTime Calendar::adding(qint64 amount, CalendarUnit unit, const QDateTime &da
     const std::optional<UCalendarDateFields> field = calendarField(unit);
     if (!field || amount < std::numeric_limits<int32_t>::min() || amount > std::numeric_limits<int32_t>::max())
         return QDateTime();
+    if (const std::optional<qint64> moment = plainAdding(amount, unit, date.toMSecsSinceEpoch(), m_zone))
+        return fromIcuDate(UDate(*moment));
     const std::unique_ptr<icu::Calendar> calendar = icuCalendarAt(*toIcuDate(date));
     if (!calendar)
         return QDateTime();
@@ -212,6 +324,9 @@ std::optional<qint64> Calendar::unitsBetween(CalendarUnit unit, const QDateTime 
     const std::optional<UCalendarDateFields> field = calendarField(unit);
     if (!field)
         return std::nullopt;
+    if (const std::optional<qint64> count =
+            plainUnitsBetween(unit, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch(), m_zone))
+        return count;
     const std::unique_ptr<icu::Calendar> calendar = icuCalendarAt(*toIcuDate(from));
     if (!calendar)
         return std::nullopt;

@@ -7,6 +7,7 @@
 #include <unicode/gregocal.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace platform {
@@ -41,8 +42,9 @@ struct DateComponents
 };
 
 // The Gregorian calendar with weeks starting on Sunday, in a settable zone (the process's default zone
-// at creation). A value: copies are independent. Calls on one object from several threads need no
-// lock as long as none of them is setTimeZone().
+// at creation). ICU's calendar behind it is built at the first operation that needs it. A value:
+// copies are independent. Calls on one object from several threads need no lock as long as none of
+// them is setTimeZone().
 class Calendar final
 {
 public:
@@ -81,9 +83,13 @@ public:
 private:
     // A fresh ICU calendar at the moment, so that const operations share no mutable state.
     std::unique_ptr<icu::Calendar> icuCalendarAt(UDate moment) const;
+    // A fresh copy of the calendar, cleared of its moment.
+    std::unique_ptr<icu::Calendar> icuCalendarCopy() const;
 
     TimeZone m_zone;
-    std::unique_ptr<icu::GregorianCalendar> m_calendar;
+    // Built by the first operation; the mutex guards only its building.
+    mutable std::mutex m_buildMutex;
+    mutable std::unique_ptr<icu::GregorianCalendar> m_calendar;
 };
 
 } // namespace platform

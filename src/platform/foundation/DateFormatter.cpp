@@ -3,7 +3,6 @@
 #include <unicode/dtfmtsym.h>
 #include <unicode/smpdtfmt.h>
 
-#include <algorithm>
 #include <iterator>
 
 namespace platform {
@@ -61,45 +60,6 @@ std::optional<QChar> unknownPatternLetter(const QString &pattern)
     return std::nullopt;
 }
 
-// The patterns whose texts are read digit by digit: the sync texts, which every listed row carries.
-bool isFixedPattern(const QString &pattern)
-{
-    static const QLatin1StringView kFixedPatterns[] = {
-        QLatin1StringView("yyyyMMdd"), QLatin1StringView("HH:mm:ss"), QLatin1StringView("yyyyMMdd HH:mm:ss"),
-        QLatin1StringView("yyyy-MM-dd"), QLatin1StringView("yyyy-MM-dd HH:mm:ss")};
-    return std::find(std::begin(kFixedPatterns), std::end(kFixedPatterns), pattern) != std::end(kFixedPatterns);
-}
-
-bool isFixedFieldLetter(char16_t letter)
-{
-    return letter == u'y' || letter == u'M' || letter == u'd' || letter == u'H' || letter == u'm' || letter == u's';
-}
-
-// Sets the calendar field that a letter of a fixed pattern names, as ICU's parser sets it.
-void setFixedField(icu::Calendar &calendar, char16_t letter, int32_t value)
-{
-    switch (letter) {
-    case u'y':
-        calendar.set(UCAL_YEAR, value);
-        break;
-    case u'M':
-        calendar.set(UCAL_MONTH, value - 1);
-        break;
-    case u'd':
-        calendar.set(UCAL_DATE, value);
-        break;
-    case u'H':
-        calendar.set(UCAL_HOUR_OF_DAY, value);
-        break;
-    case u'm':
-        calendar.set(UCAL_MINUTE, value);
-        break;
-    default:
-        calendar.set(UCAL_SECOND, value);
-        break;
-    }
-}
-
 QString quotedForLog(const QString &text)
 {
     if (text.size() <= kMaxQuotedTextLength)
@@ -141,7 +101,7 @@ void DateFormatter::setLocale(const Locale &locale)
 {
     // Callers set the locale before every parse; building the ICU formatter again costs far more than
     // the parse itself, so an unchanged locale keeps the one already built.
-    if (m_format && locale == m_locale)
+    if (locale == m_locale)
         return;
     m_locale = locale;
     rebuild();
@@ -152,62 +112,84 @@ void DateFormatter::setTimeZone(const TimeZone &zone)
     m_zone = zone;
     if (m_format)
         m_format->setTimeZone(zone.icuTimeZone());
-    if (m_fixedCalendar)
-        m_fixedCalendar->setTimeZone(zone.icuTimeZone());
 }
 
 void DateFormatter::rebuild()
 {
-    rebuildFormat();
-    rebuildFixedReader();
-}
-
-void DateFormatter::rebuildFixedReader()
-{
-    m_fixedCalendar.reset();
-    if (m_format && !m_isStyled && isFixedPattern(m_pattern))
-        m_fixedCalendar.reset(m_format->getCalendar()->clone());
-}
-
-void DateFormatter::rebuildFormat()
-{
-    const icu::Locale locale = formattingLocale(m_locale, m_isStyled);
     m_format.reset();
-    if (m_isStyled) {
-        std::unique_ptr<icu::DateFormat> styled(
-            icu::DateFormat::createDateTimeInstance(icuStyle(m_dateStyle), icuStyle(m_timeStyle), locale));
-        if (auto *simple = dynamic_cast<icu::SimpleDateFormat *>(styled.get())) {
-            styled.release();
-            m_format.reset(simple);
-            icu::UnicodeString pattern;
-            m_pattern = fromUnicodeString(m_format->toPattern(pattern));
-        } else {
-            // Both styles None: the platform formats every date as an empty text.
-            m_pattern.clear();
-        }
+    m_isFormatBuilt = false;
+    m_fixed.reset();
+    if (m_isStyled)
+        buildStyledFormat();
+    else
+        m_fixed = FixedDatePattern::of(m_pattern);
+}
+
+void DateFormatter::buildStyledFormat()
+{
+    m_isFormatBuilt = true;
+    std::unique_ptr<icu::DateFormat> styled(icu::DateFormat::createDateTimeInstance(
+        icuStyle(m_dateStyle), icuStyle(m_timeStyle), formattingLocale(m_locale, true)));
+    if (auto *simple = dynamic_cast<icu::SimpleDateFormat *>(styled.get())) {
+        styled.release();
+        m_format.reset(simple);
+        icu::UnicodeString pattern;
+        m_pattern = fromUnicodeString(m_format->toPattern(pattern));
+        applyFormatSettings();
+        return;
     }
-    if (!m_format) {
-        if (unknownPatternLetter(m_pattern))
-            return;
-        UErrorCode status = U_ZERO_ERROR;
-        auto format = std::make_unique<icu::SimpleDateFormat>(toUnicodeString(m_pattern), locale, status);
-        if (U_FAILURE(status))
-            return;
-        m_format = std::move(format);
-    }
+    // Both styles None: the platform formats every date as an empty text.
+    m_pattern.clear();
+    m_format = makePatternFormat();
+    applyFormatSettings();
+}
+
+std::unique_ptr<icu::SimpleDateFormat> DateFormatter::makePatternFormat() const
+{
+    if (unknownPatternLetter(m_pattern))
+        return nullptr;
+    UErrorCode status = U_ZERO_ERROR;
+    auto format = std::make_unique<icu::SimpleDateFormat>(toUnicodeString(m_pattern),
+                                                          formattingLocale(m_locale, m_isStyled), status);
+    if (U_FAILURE(status))
+        return nullptr;
+    return format;
+}
+
+void DateFormatter::applyFormatSettings() const
+{
+    if (!m_format)
+        return;
     m_format->setLenient(false);
     m_format->setTimeZone(m_zone.icuTimeZone());
+}
+
+icu::SimpleDateFormat *DateFormatter::icuFormat() const
+{
+    if (!m_isFormatBuilt) {
+        m_isFormatBuilt = true;
+        m_format = makePatternFormat();
+        applyFormatSettings();
+    }
+    return m_format.get();
 }
 
 QString DateFormatter::format(const QDateTime &date) const
 {
     const std::optional<UDate> moment = toIcuDate(date);
-    if (!m_format || !moment)
+    if (!moment)
+        return QString();
+    if (m_fixed) {
+        if (std::optional<QString> text = m_fixed->format(*moment, m_zone))
+            return *std::move(text);
+    }
+    icu::SimpleDateFormat *format = icuFormat();
+    if (!format)
         return QString();
     icu::UnicodeString text;
     icu::FieldPosition position;
     UErrorCode status = U_ZERO_ERROR;
-    m_format->format(*moment, text, position, status);
+    format->format(*moment, text, position, status);
     if (U_FAILURE(status))
         return QString();
     return fromUnicodeString(text);
@@ -215,47 +197,20 @@ QString DateFormatter::format(const QDateTime &date) const
 
 Result<QDateTime> DateFormatter::parse(const QString &text) const
 {
-    if (const std::optional<UDate> moment = readFixedPattern(text)) {
-        const QDateTime date = fromIcuDate(*moment);
-        if (date.isValid())
-            return date;
+    if (m_fixed) {
+        if (const std::optional<UDate> moment = m_fixed->read(text, m_zone)) {
+            const QDateTime date = fromIcuDate(*moment);
+            if (date.isValid())
+                return date;
+        }
     }
     return parseWithGeneralParser(text);
 }
 
-std::optional<UDate> DateFormatter::readFixedPattern(const QString &text) const
-{
-    if (!m_fixedCalendar || text.size() != m_pattern.size())
-        return std::nullopt;
-    icu::Calendar &calendar = *m_fixedCalendar;
-    calendar.clear();
-    int32_t value = 0;
-    for (qsizetype index = 0; index < text.size(); ++index) {
-        const char16_t letter = m_pattern.at(index).unicode();
-        const char16_t character = text.at(index).unicode();
-        if (!isFixedFieldLetter(letter)) {
-            if (character != letter)
-                return std::nullopt;
-            continue;
-        }
-        if (character < u'0' || character > u'9')
-            return std::nullopt;
-        value = value * 10 + (character - u'0');
-        if (index + 1 == text.size() || m_pattern.at(index + 1).unicode() != letter) {
-            setFixedField(calendar, letter, value);
-            value = 0;
-        }
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    const UDate moment = calendar.getTime(status);
-    if (U_FAILURE(status))
-        return std::nullopt;
-    return moment;
-}
-
 Result<QDateTime> DateFormatter::parseWithGeneralParser(const QString &text) const
 {
-    if (!m_format) {
+    icu::SimpleDateFormat *format = icuFormat();
+    if (!format) {
         const std::optional<QChar> letter = unknownPatternLetter(m_pattern);
         return Error(ErrorCode::DataOther,
                      QStringLiteral("the date pattern \"%1\" is not usable%2")
@@ -263,7 +218,7 @@ Result<QDateTime> DateFormatter::parseWithGeneralParser(const QString &text) con
     }
     const icu::UnicodeString input = toUnicodeString(text);
     icu::ParsePosition position(0);
-    const UDate moment = m_format->parse(input, position);
+    const UDate moment = format->parse(input, position);
     // An empty text names no date, although ICU reports matching it whole.
     const bool isWhollyMatched = position.getErrorIndex() < 0 && position.getIndex() > 0 &&
                                  position.getIndex() == input.length() && input.length() == text.size();
@@ -289,10 +244,11 @@ QString DateFormatter::pmSymbol() const
 
 QString DateFormatter::amPmSymbol(int32_t index) const
 {
-    if (!m_format)
+    const icu::SimpleDateFormat *format = icuFormat();
+    if (!format)
         return QString();
     int32_t count = 0;
-    const icu::UnicodeString *symbols = m_format->getDateFormatSymbols()->getAmPmStrings(count);
+    const icu::UnicodeString *symbols = format->getDateFormatSymbols()->getAmPmStrings(count);
     return index < count ? fromUnicodeString(symbols[index]) : QString();
 }
 

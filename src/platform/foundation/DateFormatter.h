@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/FixedDatePattern.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/TimeZone.h"
@@ -26,11 +27,12 @@ enum class DateStyle { None, Short, Medium, Long, Full };
 // ("20240230" is refused). A zone in the text ("+0100") decides the moment; otherwise the formatter's
 // zone does.
 //
-// The fixed numeric patterns of the sync texts ("yyyyMMdd", "HH:mm:ss", "yyyyMMdd HH:mm:ss", "yyyy-MM-dd"
-// and "yyyy-MM-dd HH:mm:ss") are read without ICU's general parser, which builds a number parser for
-// every field: a text of exactly the pattern's shape has its digits read here and its fields resolved
-// by the formatter's own ICU calendar, so time zones, DST gaps and overlaps and the refusal of dates
-// that do not exist come out as ICU gives them. Any other text takes the general parser.
+// Patterns of numeric fields only (the sync texts "yyyyMMdd", "HH:mm:ss", "yyyyMMdd HH:mm:ss",
+// "yyyy-MM-dd HH:mm:ss", the log lines' "yyyy-MM-dd HH:mm:ss:SSS", ...) are formatted and read without
+// ICU (FixedDatePattern), with exactly ICU's texts and moments; ICU's formatter is built only when a
+// pattern, a style, a date or a text needs it. A text the fixed reader does not take (another shape,
+// a field out of range, a wall-clock time a zone skips) goes to ICU's general parser, which decides
+// and says why.
 //
 // One thread at a time: an instance keeps ICU state that formatting and parsing change.
 class DateFormatter final
@@ -75,11 +77,11 @@ public:
 
 private:
     void rebuild();
-    void rebuildFormat();
-    void rebuildFixedReader();
-    // The moment a text of exactly a fixed pattern's shape names; std::nullopt for any other text and
-    // for fields that name no moment (the general parser then says why).
-    std::optional<UDate> readFixedPattern(const QString &text) const;
+    void buildStyledFormat();
+    // ICU's formatter, built at the first call; null when ICU refused the pattern.
+    icu::SimpleDateFormat *icuFormat() const;
+    std::unique_ptr<icu::SimpleDateFormat> makePatternFormat() const;
+    void applyFormatSettings() const;
     // The symbol of the morning (0) or the afternoon (1).
     QString amPmSymbol(int32_t index) const;
 
@@ -89,11 +91,11 @@ private:
     DateStyle m_dateStyle = DateStyle::None;
     DateStyle m_timeStyle = DateStyle::None;
     bool m_isStyled = false;
-    // Null when ICU refused the pattern; format() and parse() then say so.
-    std::unique_ptr<icu::SimpleDateFormat> m_format;
-    // For a fixed numeric pattern, a copy of the formatter's calendar that resolves the fields read;
-    // null for other patterns.
-    mutable std::unique_ptr<icu::Calendar> m_fixedCalendar;
+    // The pattern's own formatter and reader when it is made of numeric fields only.
+    std::optional<FixedDatePattern> m_fixed;
+    // Null until built, and when ICU refused the pattern; format() and parse() then say so.
+    mutable std::unique_ptr<icu::SimpleDateFormat> m_format;
+    mutable bool m_isFormatBuilt = false;
 };
 
 } // namespace platform

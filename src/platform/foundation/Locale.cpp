@@ -31,9 +31,21 @@ QString environmentLocaleIdentifier()
 
 } // namespace
 
-Locale::Locale(const QString &identifier)
-    : m_identifier(identifier), m_icuLocale(icu::Locale::createCanonical(identifier.toLatin1().constData()))
+struct Locale::IcuLocale
 {
+    std::once_flag once;
+    std::optional<icu::Locale> locale;
+};
+
+Locale::Locale(const QString &identifier) : m_identifier(identifier), m_icuLocale(std::make_shared<IcuLocale>()) {}
+
+const icu::Locale &Locale::icuLocale() const
+{
+    IcuLocale &lazy = *m_icuLocale;
+    std::call_once(lazy.once, [this, &lazy] {
+        lazy.locale.emplace(icu::Locale::createCanonical(m_identifier.toLatin1().constData()));
+    });
+    return *lazy.locale;
 }
 
 Locale Locale::current()

@@ -5,13 +5,15 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <memory>
 #include <optional>
 
 namespace platform {
 
 // A locale: the conventions (month names, date styles, AM/PM symbols, first weekday) that formatters
 // follow, named by an identifier such as "en_US", "de_DE" or "en_US_POSIX". The identifier is kept as
-// given ("en_us" stays "en_us"); the conventions are ICU's data for it. A plain value; thread-safe.
+// given ("en_us" stays "en_us"); the conventions are ICU's data for it, looked up only when first
+// asked for, since most formatters of the program never need them. A plain value; thread-safe.
 class Locale final
 {
 public:
@@ -31,13 +33,16 @@ public:
     static Locale system();
 
     const QString &identifier() const { return m_identifier; }
-    const icu::Locale &icuLocale() const { return m_icuLocale; }
+    // ICU's locale of the identifier, made at the first call.
+    const icu::Locale &icuLocale() const;
 
     bool operator==(const Locale &other) const { return m_identifier == other.m_identifier; }
 
 private:
+    struct IcuLocale;
+
     QString m_identifier;
-    icu::Locale m_icuLocale;
+    std::shared_ptr<IcuLocale> m_icuLocale;
 };
 
 // Texts cross between Qt and ICU unchanged: both hold UTF-16.

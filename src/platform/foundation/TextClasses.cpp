@@ -7,6 +7,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace platform {
 
@@ -27,8 +28,31 @@ bool isNewline(char32_t codePoint)
     return (codePoint >= 0x0A && codePoint <= 0x0D) || codePoint == 0x85 || codePoint == 0x2028 || codePoint == 0x2029;
 }
 
+// The classes of an ASCII character, known without ICU's tables: the common case of scanned texts.
+unsigned asciiClasses(char32_t codePoint)
+{
+    static constexpr char kPunctuation[] = "!\"#%&'()*,-./:;?@[\\]_{}";
+    static constexpr char kSymbols[] = "$+<=>^`|~";
+    const auto character = char(codePoint);
+    if ((character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z'))
+        return kAlphanumericBit | kLetterBit;
+    if (character >= '0' && character <= '9')
+        return kAlphanumericBit | kDecimalDigitBit;
+    if (character == ' ' || character == '\t')
+        return kWhitespaceBit;
+    if (isNewline(codePoint))
+        return kNewlineBit;
+    if (character != 0 && std::string_view(kPunctuation).find(character) != std::string_view::npos)
+        return kPunctuationBit;
+    if (character != 0 && std::string_view(kSymbols).find(character) != std::string_view::npos)
+        return kSymbolBit;
+    return 0;
+}
+
 bool isInClasses(char32_t codePoint, unsigned classes)
 {
+    if (codePoint < 0x80)
+        return (asciiClasses(codePoint) & classes) != 0;
     const auto character = static_cast<UChar32>(codePoint);
     const uint32_t category = U_GET_GC_MASK(character);
     if ((classes & kWhitespaceBit) && (codePoint == 0x09 || (category & U_GC_ZS_MASK)))

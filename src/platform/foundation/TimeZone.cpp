@@ -30,7 +30,7 @@ constexpr int kMaxTransitions = 4000;
 // Zones are built once per name and shared; the system zone files do not change under a running
 // process often enough to matter.
 std::mutex s_zonesMutex;
-std::map<QString, std::shared_ptr<const icu::TimeZone>> s_zones;
+std::map<QString, std::shared_ptr<const TimeZone::Rules>> s_zones;
 
 std::mutex s_defaultMutex;
 std::optional<TimeZone> s_defaultOverride;
@@ -97,6 +97,14 @@ struct TransitionTable
     bool usesDaylightTime = false;
 };
 
+// The offsets in force at a moment, or for a local wall-clock time when local is set.
+Offsets offsetsOf(const TransitionTable &table, UDate date, bool local)
+{
+    const std::vector<UDate> &starts = local ? table.startsLocal : table.startsUtc;
+    const auto after = std::upper_bound(starts.begin(), starts.end(), date);
+    return after == starts.begin() ? table.initial : table.offsets[size_t(after - starts.begin()) - 1];
+}
+
 // A zone on the system's zone data as ICU's formatters and calendars see it. ICU's own rule-based zone
 // rebuilds its whole transition list on every copy, and ICU copies a zone for each parse and each
 // calendar, so this one shares one immutable table among its copies and looks offsets up by binary
@@ -115,10 +123,7 @@ public:
     {
         if (U_FAILURE(status))
             return;
-        const std::vector<UDate> &starts = local ? m_table->startsLocal : m_table->startsUtc;
-        const auto after = std::upper_bound(starts.begin(), starts.end(), date);
-        const Offsets offsets =
-            after == starts.begin() ? m_table->initial : m_table->offsets[size_t(after - starts.begin()) - 1];
+        const Offsets offsets = offsetsOf(*m_table, date, local);
         rawOffset = offsets.rawMs;
         dstOffset = offsets.daylightMs;
     }
@@ -188,20 +193,19 @@ private:
     std::shared_ptr<const TransitionTable> m_table;
 };
 
-// Turns the system's zone data into a zone for ICU.
-std::shared_ptr<const icu::TimeZone> zoneFromSystemData(const QTimeZone &zone, const QString &name)
+// The system's offsets of a zone; a zone without changes gets a table of its one offset.
+std::shared_ptr<const TransitionTable> tableFromSystemData(const QTimeZone &zone)
 {
     const std::vector<QTimeZone::OffsetData> transitions = transitionsOf(zone);
-    const icu::UnicodeString id = toUnicodeString(name);
+    auto table = std::make_shared<TransitionTable>();
     if (transitions.empty()) {
         // Qt's own "UTC" zone answers offsetData() with unknown offsets, but offsetFromUtc() rightly.
         const int offset = zone.offsetFromUtc(QDateTime::currentDateTimeUtc());
         if (!isPlausibleOffset(offset))
             return nullptr;
-        return std::make_shared<icu::SimpleTimeZone>(offset * 1000, id);
+        table->initial = Offsets{offset * 1000, 0};
+        return table;
     }
-
-    auto table = std::make_shared<TransitionTable>();
     const std::optional<Offsets> initial = icuOffsets(zone.offsetData(transitions.front().atUtc.addMSecs(-1)));
     if (!initial)
         return nullptr;
@@ -226,6 +230,15 @@ std::shared_ptr<const icu::TimeZone> zoneFromSystemData(const QTimeZone &zone, c
     // lookup sound even then.
     if (!std::is_sorted(table->startsLocal.begin(), table->startsLocal.end()))
         return nullptr;
+    return table;
+}
+
+// The zone for ICU of the system's offsets: a fixed offset, or rules over the table.
+std::shared_ptr<const icu::TimeZone> icuZoneOfTable(const QString &name, std::shared_ptr<const TransitionTable> table)
+{
+    const icu::UnicodeString id = toUnicodeString(name);
+    if (table->startsUtc.empty())
+        return std::make_shared<icu::SimpleTimeZone>(table->initial.rawMs + table->initial.daylightMs, id);
     return std::make_shared<SystemZoneRules>(id, std::move(table));
 }
 
@@ -237,26 +250,54 @@ std::shared_ptr<const icu::TimeZone> zoneFromIcuData(const QString &name)
     return zone;
 }
 
-std::shared_ptr<const icu::TimeZone> findZone(const QString &name)
+} // namespace
+
+// A zone's offsets: the system's table, with ICU's rules over it made on demand, or ICU's own zone.
+struct TimeZone::Rules
+{
+    QString name;
+    // Null for a zone taken from ICU's data.
+    std::shared_ptr<const TransitionTable> table;
+    mutable std::once_flag icuOnce;
+    mutable std::shared_ptr<const icu::TimeZone> icuZone;
+};
+
+namespace {
+
+std::shared_ptr<const TimeZone::Rules> makeRules(const QString &name, std::shared_ptr<const TransitionTable> table,
+                                                 std::shared_ptr<const icu::TimeZone> icuZone)
+{
+    auto rules = std::make_shared<TimeZone::Rules>();
+    rules->name = name;
+    rules->table = std::move(table);
+    rules->icuZone = std::move(icuZone);
+    return rules;
+}
+
+std::shared_ptr<const TimeZone::Rules> findZone(const QString &name)
 {
     const std::lock_guard lock(s_zonesMutex);
     if (const auto cached = s_zones.find(name); cached != s_zones.end())
         return cached->second;
-    std::shared_ptr<const icu::TimeZone> zone;
+    std::shared_ptr<const TimeZone::Rules> rules;
     const QTimeZone systemZone(name.toUtf8());
-    if (systemZone.isValid())
-        zone = zoneFromSystemData(systemZone, name);
-    if (!zone)
-        zone = zoneFromIcuData(name);
-    if (zone)
-        s_zones.emplace(name, zone);
-    return zone;
+    if (systemZone.isValid()) {
+        if (std::shared_ptr<const TransitionTable> table = tableFromSystemData(systemZone))
+            rules = makeRules(name, std::move(table), nullptr);
+    }
+    if (!rules) {
+        if (std::shared_ptr<const icu::TimeZone> zone = zoneFromIcuData(name))
+            rules = makeRules(name, nullptr, std::move(zone));
+    }
+    if (rules)
+        s_zones.emplace(name, rules);
+    return rules;
 }
 
 } // namespace
 
-TimeZone::TimeZone(QString name, std::shared_ptr<const icu::TimeZone> icuZone)
-    : m_name(std::move(name)), m_icuZone(std::move(icuZone))
+TimeZone::TimeZone(QString name, std::shared_ptr<const Rules> rules)
+    : m_name(std::move(name)), m_rules(std::move(rules))
 {
 }
 
@@ -264,10 +305,10 @@ Result<TimeZone> TimeZone::named(const QString &name)
 {
     if (name.trimmed().isEmpty())
         return Error(ErrorCode::DataMissing, QStringLiteral("a time zone needs a name"));
-    std::shared_ptr<const icu::TimeZone> zone = findZone(name);
-    if (!zone)
+    std::shared_ptr<const Rules> rules = findZone(name);
+    if (!rules)
         return Error(ErrorCode::DataMalformed, QStringLiteral("unknown time zone \"%1\"").arg(name));
-    return TimeZone(name, std::move(zone));
+    return TimeZone(name, std::move(rules));
 }
 
 TimeZone TimeZone::gmt()
@@ -276,7 +317,8 @@ TimeZone TimeZone::gmt()
     if (zone)
         return std::move(zone).value();
     // Without zone data GMT is still GMT.
-    return TimeZone(QStringLiteral("GMT"), std::make_shared<icu::SimpleTimeZone>(0, icu::UnicodeString(u"GMT")));
+    return TimeZone(QStringLiteral("GMT"),
+                    makeRules(QStringLiteral("GMT"), std::make_shared<const TransitionTable>(), nullptr));
 }
 
 TimeZone TimeZone::systemTimeZone()
@@ -308,13 +350,41 @@ int TimeZone::secondsFromGmt(const QDateTime &at) const
     const std::optional<UDate> moment = toIcuDate(at);
     if (!moment)
         return 0;
+    if (const std::optional<int32_t> offsetMs = offsetMsAt(*moment))
+        return *offsetMs / 1000;
     int32_t rawMs = 0;
     int32_t daylightMs = 0;
     UErrorCode status = U_ZERO_ERROR;
-    m_icuZone->getOffset(*moment, false, rawMs, daylightMs, status);
+    icuTimeZone().getOffset(*moment, false, rawMs, daylightMs, status);
     if (U_FAILURE(status))
-        return m_icuZone->getRawOffset() / 1000;
+        return icuTimeZone().getRawOffset() / 1000;
     return (rawMs + daylightMs) / 1000;
+}
+
+std::optional<int32_t> TimeZone::offsetMsAt(double utcMs) const
+{
+    if (!m_rules->table)
+        return std::nullopt;
+    const Offsets offsets = offsetsOf(*m_rules->table, utcMs, false);
+    return offsets.rawMs + offsets.daylightMs;
+}
+
+std::optional<int32_t> TimeZone::offsetMsForWallTime(double wallMs) const
+{
+    if (!m_rules->table)
+        return std::nullopt;
+    const Offsets offsets = offsetsOf(*m_rules->table, wallMs, true);
+    return offsets.rawMs + offsets.daylightMs;
+}
+
+const icu::TimeZone &TimeZone::icuTimeZone() const
+{
+    const Rules &rules = *m_rules;
+    std::call_once(rules.icuOnce, [&rules] {
+        if (!rules.icuZone)
+            rules.icuZone = icuZoneOfTable(rules.name, rules.table);
+    });
+    return *rules.icuZone;
 }
 
 int TimeZone::secondsFromGmt() const
@@ -333,7 +403,7 @@ QString TimeZone::abbreviation(const QDateTime &at) const
     icu::SimpleDateFormat format(icu::UnicodeString(u"z"), icu::Locale("en_US"), status);
     if (U_FAILURE(status))
         return QString();
-    format.setTimeZone(*m_icuZone);
+    format.setTimeZone(icuTimeZone());
     icu::UnicodeString text;
     format.format(*toIcuDate(at), text);
     return fromUnicodeString(text);

@@ -14,9 +14,9 @@ namespace platform {
 
 // A time zone of the system's time-zone database ("GMT", "US/Pacific", "Europe/Berlin", the local
 // zone). Offsets and their changes are read from the system's zone files, so they are as current as
-// the installed data, and handed to ICU as rules for the formatters and calendars. A zone the system
-// files lack but ICU knows is taken from ICU's own data. A plain value sharing immutable state;
-// thread-safe.
+// the installed data, and answered from a table of our own; ICU gets them as rules for its formatters
+// and calendars, built only when one of those first asks. A zone the system files lack but ICU knows
+// is taken from ICU's own data. A plain value sharing immutable state; thread-safe.
 class TimeZone final
 {
 public:
@@ -45,16 +45,26 @@ public:
     // zone has no letters of its own.
     QString abbreviation(const QDateTime &at) const;
 
-    // The rules for ICU; callers that change ICU objects give them a clone of it.
-    const icu::TimeZone &icuTimeZone() const { return *m_icuZone; }
+    // Milliseconds east of GMT in effect at a moment (milliseconds since 1970 UTC), from the system's
+    // zone data without ICU; std::nullopt for a zone taken from ICU's data.
+    std::optional<int32_t> offsetMsAt(double utcMs) const;
+    // The offset by which a local wall-clock time (milliseconds since 1970 on the local clock) is read:
+    // a time that a change skips or repeats is read with the offset in force before the change, as
+    // ICU's calendars read it. std::nullopt for a zone taken from ICU's data.
+    std::optional<int32_t> offsetMsForWallTime(double wallMs) const;
+
+    // The rules for ICU, built at the first call; callers that change ICU objects give them a clone.
+    const icu::TimeZone &icuTimeZone() const;
 
     bool operator==(const TimeZone &other) const { return m_name == other.m_name; }
 
+    struct Rules;
+
 private:
-    TimeZone(QString name, std::shared_ptr<const icu::TimeZone> icuZone);
+    TimeZone(QString name, std::shared_ptr<const Rules> rules);
 
     QString m_name;
-    std::shared_ptr<const icu::TimeZone> m_icuZone;
+    std::shared_ptr<const Rules> m_rules;
 };
 
 // Dates cross between Qt and ICU as milliseconds since 1970-01-01 00:00 GMT. An invalid QDateTime has

@@ -1,5 +1,7 @@
 #include "platform/foundation/TextClasses.h"
 
+#include <unicode/uchar.h>
+
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -121,4 +123,31 @@ TEST(TextClasses, ComparesTextsIgnoringCaseAndDiacriticsWhenAsked)
         EXPECT_EQ(reversed < 0 ? -1 : (reversed > 0 ? 1 : 0), -row.order);
         EXPECT_EQ(textEquals(row.left, row.right, row.caseSensitivity, row.diacritics), row.order == 0);
     }
+}
+
+TEST(TextClasses, SortsAsciiAsIcusCategoriesDo)
+{
+    // ASCII is classed without ICU's tables; every character must land where its category puts it.
+    struct Row
+    {
+        CharacterSet set;
+        uint32_t categories;
+        bool withTab;
+    };
+    const Row rows[] = {{CharacterSet::whitespaces(), U_GC_ZS_MASK, true},
+                        {CharacterSet::alphanumerics(), U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK, false},
+                        {CharacterSet::letters(), U_GC_L_MASK | U_GC_M_MASK, false},
+                        {CharacterSet::decimalDigits(), U_GC_ND_MASK, false},
+                        {CharacterSet::punctuation(), U_GC_P_MASK, false},
+                        {CharacterSet::symbols(), U_GC_S_MASK, false}};
+    for (const Row &row : rows) {
+        for (char32_t codePoint = 0; codePoint < 0x80; ++codePoint) {
+            const bool expected =
+                (U_GET_GC_MASK(UChar32(codePoint)) & row.categories) != 0 || (row.withTab && codePoint == 0x09);
+            EXPECT_EQ(row.set.contains(codePoint), expected) << "U+" << std::hex << unsigned(codePoint);
+        }
+    }
+    const CharacterSet newlines = CharacterSet::newlines();
+    for (char32_t codePoint = 0; codePoint < 0x80; ++codePoint)
+        EXPECT_EQ(newlines.contains(codePoint), codePoint >= 0x0A && codePoint <= 0x0D) << unsigned(codePoint);
 }
