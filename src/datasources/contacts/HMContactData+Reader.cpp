@@ -16,8 +16,6 @@
 
 #include <QSet>
 
-#include <cstring>
-
 using namespace hmcontacts;
 using namespace platform;
 
@@ -218,34 +216,28 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
 HMContactData::TakenDictionaries::TakenDictionaries(qsizetype persons)
 {
     // Room for persons whose ids are as long as a UUID, as most are.
-    m_unchanged.reserve(persons * 2 * (36 + qsizetype(sizeof(quint32))));
+    m_unchanged.reserve(persons * 2 * 36);
+    m_unchangedLengths.reserve(size_t(persons) * 2);
 }
 
 void HMContactData::TakenDictionaries::noteUnchanged(const QString &nativeId, const QString &hmUid)
 {
     for (const QString *id : {&nativeId, &hmUid}) {
         const QByteArray utf8 = id->toUtf8();
-        const auto length = quint32(utf8.size());
-        m_unchanged.append(reinterpret_cast<const char *>(&length), qsizetype(sizeof(length)));
         m_unchanged.append(utf8);
+        m_unchangedLengths.push_back(utf8.size());
     }
-    ++m_unchangedCount;
 }
 
 void HMContactData::TakenDictionaries::visitUnchanged(const std::function<void(QString, QString)> &visit) const
 {
     qsizetype position = 0;
-    const auto next = [this, &position] {
-        quint32 length = 0;
-        std::memcpy(&length, m_unchanged.constData() + position, sizeof(length));
-        position += qsizetype(sizeof(length));
-        const QString id = QString::fromUtf8(m_unchanged.constData() + position, qsizetype(length));
-        position += qsizetype(length);
-        return id;
-    };
-    for (qsizetype person = 0; person < m_unchangedCount; ++person) {
-        QString nativeId = next();
-        visit(std::move(nativeId), next());
+    for (size_t index = 0; index + 1 < m_unchangedLengths.size(); index += 2) {
+        QString nativeId = QString::fromUtf8(m_unchanged.constData() + position, m_unchangedLengths[index]);
+        position += m_unchangedLengths[index];
+        QString hmUid = QString::fromUtf8(m_unchanged.constData() + position, m_unchangedLengths[index + 1]);
+        position += m_unchangedLengths[index + 1];
+        visit(std::move(nativeId), std::move(hmUid));
     }
 }
 
@@ -253,7 +245,7 @@ void HMContactData::TakenDictionaries::visitUnchanged(const std::function<void(Q
 // native id was noted twice: when the graph holds no more dictionaries than were taken, every one was.
 bool HMContactData::TakenDictionaries::isEveryOneOf(qsizetype dictionaries) const
 {
-    if (dictionaries != m_byNativeId.size() + m_unchangedCount)
+    if (dictionaries != m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2))
         return false;
     bool isNotedTwice = false;
     if (!m_byNativeId.isEmpty()) {
@@ -267,7 +259,7 @@ bool HMContactData::TakenDictionaries::isEveryOneOf(qsizetype dictionaries) cons
 QHash<QString, QString> HMContactData::TakenDictionaries::table() const
 {
     QHash<QString, QString> table = m_byNativeId;
-    table.reserve(m_byNativeId.size() + m_unchangedCount);
+    table.reserve(m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2));
     visitUnchanged([&table](QString nativeId, QString hmUid) {
         if (!table.contains(nativeId))
             table.insert(std::move(nativeId), std::move(hmUid));

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace platform {
 class ABGroup;
@@ -117,8 +118,9 @@ private:
         void visitUnchanged(const std::function<void(QString, QString)> &visit) const;
 
         QHash<QString, QString> m_byNativeId;
-        QByteArray m_unchanged; // per person: the two ids in UTF-8, each after its length
-        qsizetype m_unchangedCount = 0;
+        // Per unchanged person: its native id and hmUid in UTF-8, and their lengths.
+        QByteArray m_unchanged;
+        std::vector<qsizetype> m_unchangedLengths;
     };
     std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
                                                 const QSet<QString> &excludedHmUids, TakenDictionaries &taken);

@@ -77,7 +77,7 @@ VCardFileStamp stampOf(const struct stat &status)
                           quint64(status.st_ino)};
 }
 
-std::string_view viewOf(const QByteArray &bytes)
+std::string_view viewOf(QByteArrayView bytes)
 {
     return std::string_view(bytes.constData(), size_t(bytes.size()));
 }
@@ -119,7 +119,7 @@ void appendField(QByteArray &out, const QString &text)
 class FieldReader final
 {
 public:
-    explicit FieldReader(const QByteArray &bytes) : m_bytes(bytes) {}
+    explicit FieldReader(QByteArrayView bytes) : m_bytes(bytes) {}
 
     std::string_view next()
     {
@@ -157,13 +157,13 @@ private:
         return {};
     }
 
-    const QByteArray &m_bytes;
+    QByteArrayView m_bytes;
     qsizetype m_position = 0;
 };
 
 QString detailOf(const VCardFileEntry &entry, Detail detail)
 {
-    FieldReader reader(entry.details);
+    FieldReader reader(entry.details());
     reader.skip(int(detail));
     return reader.nextText();
 }
@@ -183,7 +183,8 @@ QByteArray packDetails(const VCardSummary &summary, const QString &fileName, con
 // An entry named "<unique id>.vcf", found by its unique id without unpacking anything.
 bool isNamedAfterUniqueId(const VCardFileEntry &entry)
 {
-    return !entry.details.isEmpty() && entry.details.at(0) == 0 && entry.fileName.endsWith(".vcf");
+    const QByteArrayView details = entry.details();
+    return !details.isEmpty() && details.front() == 0 && entry.fileName().endsWith(".vcf");
 }
 
 bool isShown(const VCardFileEntry &entry)
@@ -193,12 +194,12 @@ bool isShown(const VCardFileEntry &entry)
 
 bool isBefore(const VCardFileEntry &entry, std::string_view name)
 {
-    return viewOf(entry.fileName) < name;
+    return viewOf(entry.fileName()) < name;
 }
 
 bool isInNameOrder(const VCardFileEntry &first, const VCardFileEntry &second)
 {
-    return first.fileName < second.fileName;
+    return first.fileName() < second.fileName();
 }
 
 // Marks the files whose unique id an earlier file (in name order) already has, and notes the unique
@@ -237,33 +238,44 @@ quint32 checksumOf(QByteArrayView bytes)
     return quint32(checksum);
 }
 
+// As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
+void writeArray(QDataStream &out, QByteArrayView bytes)
+{
+    out << quint32(bytes.size());
+    out.writeRawData(bytes.data(), int(bytes.size()));
+}
+
 QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
     const VCardFileStamp &stamp = entry.stamp;
     const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
-    out << entry.fileName << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs
-        << flags << entry.details;
+    writeArray(out, entry.fileName());
+    out << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs << flags;
+    writeArray(out, entry.details());
     return out;
 }
 
 // Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
-// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and
-// texts are views into the bytes read, which packEntries then copies into a snapshot's block.
+// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and its
+// packed texts are views into the bytes read, which packInPlace then puts one after the other.
 class IndexEntryReader final
 {
 public:
     IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
 
-    bool read(VCardFileEntry &entry)
+    bool read(VCardFileEntry &entry, QByteArrayView &details)
     {
         // Size, modification and change times, inode and the card's date.
         quint64 numbers[5] = {};
         quint8 flags = 0;
-        bool isRead = view(entry.fileName);
+        QByteArrayView name;
+        bool isRead = view(name);
         for (quint64 &value : numbers)
             isRead = isRead && number(value);
-        if (!isRead || !number(flags) || !view(entry.details))
+        if (!isRead || !number(flags) || !view(details))
             return false;
+        entry.texts = QByteArray::fromRawData(name.data(), name.size());
+        entry.nameLength = quint32(name.size());
         entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
         entry.modificationMs = qint64(numbers[4]);
         entry.isReadable = (flags & 1) != 0;
@@ -280,7 +292,7 @@ private:
         m_position += qsizetype(sizeof(Number));
         return true;
     }
-    bool view(QByteArray &out)
+    bool view(QByteArrayView &out)
     {
         quint32 length = 0;
         if (!number(length))
@@ -289,7 +301,7 @@ private:
             length = 0;
         if (length > quint64(m_bytes.size() - m_position))
             return false;
-        out = QByteArray::fromRawData(m_bytes.data() + m_position, qsizetype(length));
+        out = m_bytes.sliced(m_position, qsizetype(length));
         m_position += qsizetype(length);
         return true;
     }
@@ -300,11 +312,11 @@ private:
 
 qsizetype bytesOf(const VCardFileEntry &entry)
 {
-    return entry.fileName.size() + entry.details.size();
+    return entry.texts.size();
 }
 
-// Copies the names and texts of the entries into one new block of the snapshot, which they then
-// point into: a snapshot of many files costs a few allocations, not two per file.
+// Copies the texts of the entries into one new block of the snapshot, which they then point into: a
+// snapshot of many files costs a few allocations, not one per file.
 void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::iterator first,
                  std::vector<VCardFileEntry>::iterator last)
 {
@@ -315,43 +327,41 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
         return;
     QByteArray block(total, Qt::Uninitialized);
     char *out = block.data();
-    const auto place = [&out](QByteArray &bytes) {
-        const qsizetype length = bytes.size();
-        std::memcpy(out, bytes.constData(), size_t(length));
-        bytes = QByteArray::fromRawData(out, length);
-        out += length;
-    };
     for (auto entry = first; entry != last; ++entry) {
-        place(entry->fileName);
-        place(entry->details);
+        const qsizetype length = entry->texts.size();
+        std::memcpy(out, entry->texts.constData(), size_t(length));
+        entry->texts = QByteArray::fromRawData(out, length);
+        out += length;
     }
     snapshot.blocks.push_back(std::move(block));
     snapshot.blockBytes += total;
 }
 
-// Moves the entries' texts, which point into the index's bytes, to the front of those bytes in order
-// and keeps just that much of them as the snapshot's block: the index is never held twice over.
-void packInPlace(VCardFolder::Snapshot &snapshot, QByteArray &&bytes)
+// Moves each entry's name and packed texts (by entry, in details), which point into the index's bytes,
+// to the front of those bytes one after the other, and keeps just that much of them as the snapshot's
+// block: the index is never held twice over.
+void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayView> &details, QByteArray &&bytes)
 {
     // By offset: making the bytes writable could copy them elsewhere.
     const char *const parsed = bytes.constData();
     char *const data = bytes.data();
     qsizetype used = 0;
-    for (VCardFileEntry &entry : snapshot.entries) {
-        for (const QByteArray *text : {&entry.fileName, &entry.details}) {
+    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
+        const VCardFileEntry &entry = snapshot.entries[index];
+        for (const QByteArrayView text : {QByteArrayView(entry.texts), details[index]}) {
             // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
-            std::memmove(data + used, data + (text->constData() - parsed), size_t(text->size()));
-            used += text->size();
+            std::memmove(data + used, data + (text.data() - parsed), size_t(text.size()));
+            used += text.size();
         }
     }
     bytes.truncate(used);
     bytes.squeeze();
     qsizetype offset = 0;
-    for (VCardFileEntry &entry : snapshot.entries) {
-        for (QByteArray *text : {&entry.fileName, &entry.details}) {
-            *text = QByteArray::fromRawData(bytes.constData() + offset, text->size());
-            offset += text->size();
-        }
+    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
+        VCardFileEntry &entry = snapshot.entries[index];
+        const qsizetype length = entry.texts.size() + details[index].size();
+        entry.texts = QByteArray::fromRawData(bytes.constData() + offset, length);
+        offset += length;
     }
     snapshot.blocks.push_back(std::move(bytes));
     snapshot.blockBytes += used;
@@ -413,7 +423,7 @@ public:
             capacity *= 2;
         m_slots.assign(capacity, -1);
         for (size_t index = 0; index < entries.size(); ++index)
-            m_slots[slotOf(viewOf(entries[index].fileName))] = qint32(index);
+            m_slots[slotOf(viewOf(entries[index].fileName()))] = qint32(index);
     }
     // The position of the entry with that name, or -1.
     qint32 find(std::string_view name) const { return m_slots[slotOf(name)]; }
@@ -424,7 +434,7 @@ private:
     {
         const size_t mask = m_slots.size() - 1;
         size_t slot = size_t(qHash(QByteArrayView(name.data(), qsizetype(name.size())))) & mask;
-        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName) != name)
+        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName()) != name)
             slot = (slot + 1) & mask;
         return slot;
     }
@@ -457,9 +467,10 @@ mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKe
 }
 
 // Whether a name is among entries sorted by name.
-bool containsName(const std::vector<VCardFileEntry> &entries, const QByteArray &fileName)
+bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fileName)
 {
-    return std::binary_search(entries.cbegin(), entries.cend(), VCardFileEntry{fileName}, isInNameOrder);
+    const auto found = std::lower_bound(entries.cbegin(), entries.cend(), viewOf(fileName), isBefore);
+    return found != entries.cend() && found->fileName() == fileName;
 }
 
 } // namespace
@@ -540,15 +551,38 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
+VCardFileEntry VCardFileEntry::named(QByteArrayView fileName)
+{
+    VCardFileEntry entry;
+    entry.texts = fileName.toByteArray();
+    entry.nameLength = quint32(fileName.size());
+    return entry;
+}
+
+void VCardFileEntry::setDetails(QByteArrayView details)
+{
+    texts.truncate(nameLength);
+    texts.append(details);
+}
+
 QString VCardFileEntry::name() const
 {
-    return QFile::decodeName(fileName);
+    return QFile::decodeName(QByteArray::fromRawData(texts.constData(), nameLength));
 }
 
 QString VCardFileEntry::uniqueId() const
 {
-    const QString packed = detailOf(*this, Detail::UniqueId);
-    return packed.isEmpty() ? stemOf(name()) : packed;
+    const std::string_view packed = FieldReader(details()).next();
+    if (!packed.empty())
+        return QString::fromUtf8(packed.data(), qsizetype(packed.size()));
+    // A card file's name ends in ".vcf": cut in bytes, the stem is decoded without a copy of the name.
+    const QByteArrayView name = fileName();
+    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
+                                 return (byte & 0x80) == 0;
+                             });
+    if (!endsInAscii)
+        return stemOf(this->name());
+    return QFile::decodeName(QByteArray::fromRawData(name.data(), name.size() - 4));
 }
 
 QDateTime VCardFileEntry::modificationDate() const
@@ -568,7 +602,7 @@ QString VCardFileEntry::lastName() const
 
 quint64 VCardFileEntry::lastNameKey() const
 {
-    FieldReader reader(details);
+    FieldReader reader(details());
     reader.skip(int(Detail::LastName));
     const std::string_view name = reader.next();
     const bool isAscii = std::all_of(name.cbegin(), name.cend(), [](char byte) { return (byte & 0x80) == 0; });
@@ -592,7 +626,7 @@ quint64 lastNameKey(const QString &lastName)
 VCardSummary VCardFileEntry::summary() const
 {
     VCardSummary summary;
-    FieldReader reader(details);
+    FieldReader reader(details());
     summary.uniqueId = reader.nextText();
     if (summary.uniqueId.isEmpty())
         summary.uniqueId = stemOf(name());
@@ -606,11 +640,11 @@ VCardSummary VCardFileEntry::summary() const
     return summary;
 }
 
-qsizetype VCardFolder::Snapshot::find(const QByteArray &fileName) const
+qsizetype VCardFolder::Snapshot::find(QByteArrayView fileName) const
 {
     const std::string_view wanted = viewOf(fileName);
     const auto found = std::lower_bound(entries.cbegin(), entries.cend(), wanted, isBefore);
-    return found != entries.cend() && viewOf(found->fileName) == wanted ? qsizetype(found - entries.cbegin()) : -1;
+    return found != entries.cend() && viewOf(found->fileName()) == wanted ? qsizetype(found - entries.cbegin()) : -1;
 }
 
 qsizetype VCardFolder::Snapshot::findUniqueId(const QString &uniqueId) const
@@ -680,8 +714,7 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
         if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) &&
             known.entries[size_t(found)].isReadable)
             continue;
-        VCardFileEntry entry;
-        entry.fileName = QByteArray(name.data(), qsizetype(name.size()));
+        VCardFileEntry entry = VCardFileEntry::named(QByteArrayView(name.data(), qsizetype(name.size())));
         entry.stamp = stampOf(status);
         listed.changed.push_back(std::move(entry));
     }
@@ -692,13 +725,13 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
     const QString fileName = entry.name();
-    const qsizetype previous = known.find(entry.fileName);
+    const qsizetype previous = known.find(entry.fileName());
     Result<VCard> card = readCard(fileName);
     if (!card) {
         VCardSummary summary;
         summary.uniqueId = previous >= 0 ? known.entries[size_t(previous)].uniqueId() : stemOf(fileName);
         entry.isReadable = false;
-        entry.details = packDetails(summary, fileName, card.error().message());
+        entry.setDetails(packDetails(summary, fileName, card.error().message()));
         return entry;
     }
     const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.stamp.modificationNs / 1000000, Qt::UTC);
@@ -706,7 +739,7 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
     entry.isReadable = true;
     entry.isGroup = summary.isGroup;
     entry.modificationMs = summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1;
-    entry.details = packDetails(summary, fileName, QString());
+    entry.setDetails(packDetails(summary, fileName, QString()));
     return entry;
 }
 
@@ -732,13 +765,13 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
     for (VCardFileEntry &entry : listed->changed) {
-        const qsizetype previous = known.find(entry.fileName);
+        const qsizetype previous = known.find(entry.fileName());
         entry = readEntry(std::move(entry), known);
         refreshed.parsedFiles.append(entry.name());
         // A file still unreadable for the same reason changes nothing.
         const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
         hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
-                     entry.details != before->details;
+                     entry.details() != before->details();
         if (before)
             isKept[size_t(previous)] = false;
     }
@@ -785,13 +818,14 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
                                                   FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
-    entry.fileName = QFile::encodeName(write.fileName);
+    entry.texts = QFile::encodeName(write.fileName);
+    entry.nameLength = quint32(entry.texts.size());
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
     entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
-    entry.details = packDetails(write.summary, write.fileName, QString());
+    entry.setDetails(packDetails(write.summary, write.fileName, QString()));
     return success();
 }
 
@@ -820,7 +854,7 @@ std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, 
         if (::lstat(path.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::unlink(path.constData()) != 0)
             failures.insert(name, QStringLiteral("cannot remove: %1").arg(systemMessage(errno)));
         else
-            removed.push_back(VCardFileEntry{QFile::encodeName(name)});
+            removed.push_back(VCardFileEntry::named(QFile::encodeName(name)));
     }
     std::sort(removed.begin(), removed.end(), isInNameOrder);
     return removed;
@@ -864,7 +898,7 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     const Snapshot &known = *m_current;
     std::vector<bool> isKept(known.entries.size(), true);
     for (size_t index = 0; index < known.entries.size(); ++index) {
-        const QByteArray &name = known.entries[index].fileName;
+        const QByteArrayView name = known.entries[index].fileName();
         isKept[index] = !containsName(written, name) && !containsName(removed, name);
     }
     m_current = mergedSnapshot(known, isKept, std::move(written));
@@ -883,7 +917,7 @@ void VCardFolder::noteOwnChanges(const std::vector<VCardFileEntry> &written, con
     ownNames.reserve(qsizetype(written.size() + removed.size()));
     for (const std::vector<VCardFileEntry> *entries : {&written, &removed}) {
         for (const VCardFileEntry &entry : *entries)
-            ownNames.insert(entry.fileName);
+            ownNames.insert(entry.fileName().toByteArray());
     }
     if (m_watch.hasOtherChanges(ownNames))
         m_mustList = true;
@@ -940,9 +974,10 @@ void VCardFolder::loadIndexLocked()
         return;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
+    std::vector<QByteArrayView> details(start->count);
     IndexEntryReader reader(bytes, start->position);
-    for (VCardFileEntry &entry : snapshot->entries) {
-        if (!reader.read(entry))
+    for (size_t index = 0; index < snapshot->entries.size(); ++index) {
+        if (!reader.read(snapshot->entries[index], details[index]))
             return;
     }
     const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
@@ -951,7 +986,7 @@ void VCardFolder::loadIndexLocked()
     const std::vector<VCardFileEntry> &entries = snapshot->entries;
     if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
         return;
-    packInPlace(*snapshot, std::move(bytes));
+    packInPlace(*snapshot, details, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }

@@ -384,7 +384,7 @@ qsizetype textBytesOf(const VCardFolder::Snapshot &snapshot)
 {
     qsizetype bytes = 0;
     for (const platform::VCardFileEntry &entry : snapshot.entries)
-        bytes += entry.fileName.size() + entry.details.size();
+        bytes += entry.texts.size();
     return bytes;
 }
 
