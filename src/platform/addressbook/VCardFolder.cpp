@@ -17,7 +17,9 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -51,6 +53,8 @@ constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
 // Events read per refresh before the watch gives up and the folder is listed.
 constexpr int kMaxWatchReads = 1024;
+// Names a listing reads before looking them up in the index together.
+constexpr size_t kListBatch = 256;
 // Watches the process keeps at once: inotify instances are few per user, and a process works on one
 // address book folder at a time; folders past this many are listed on every refresh.
 constexpr int kMaxWatches = 8;
@@ -422,18 +426,23 @@ public:
         while (capacity < 2 * entries.size())
             capacity *= 2;
         m_slots.assign(capacity, -1);
-        for (size_t index = 0; index < entries.size(); ++index)
-            m_slots[slotOf(viewOf(entries[index].fileName()))] = qint32(index);
+        for (size_t index = 0; index < entries.size(); ++index) {
+            const std::string_view name = viewOf(entries[index].fileName());
+            m_slots[slotOf(name, hashOf(name))] = qint32(index);
+        }
     }
-    // The position of the entry with that name, or -1.
-    qint32 find(std::string_view name) const { return m_slots[slotOf(name)]; }
+    static size_t hashOf(std::string_view name) { return qHash(QByteArrayView(name.data(), qsizetype(name.size()))); }
+    // Asks for the name's first slot ahead of a find.
+    void prefetch(size_t hash) const { __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]); }
+    // The position of the entry with that name (whose hash is given), or -1.
+    qint32 find(std::string_view name, size_t hash) const { return m_slots[slotOf(name, hash)]; }
 
 private:
     // The slot holding the name, or the empty slot where it would go.
-    size_t slotOf(std::string_view name) const
+    size_t slotOf(std::string_view name, size_t hash) const
     {
         const size_t mask = m_slots.size() - 1;
-        size_t slot = size_t(qHash(QByteArrayView(name.data(), qsizetype(name.size())))) & mask;
+        size_t slot = hash & mask;
         while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName()) != name)
             slot = (slot + 1) & mask;
         return slot;
@@ -442,6 +451,69 @@ private:
     const std::vector<VCardFileEntry> &m_entries;
     std::vector<qint32> m_slots;
 };
+
+// Up to kListBatch card file names as the folder lists them, each ended by a NUL, with the entry the
+// index holds under each (-1 for none).
+struct NameBatch
+{
+    std::string names;
+    std::vector<std::pair<size_t, qint32>> items; // where a name starts, and its entry
+};
+
+// Reads the next names of card files from the folder into the batch; false when none are left.
+bool readBatch(DIR *directory, NameBatch &batch)
+{
+    batch.names.clear();
+    batch.items.clear();
+    while (batch.items.size() < kListBatch) {
+        const dirent *item = ::readdir(directory);
+        if (!item)
+            break;
+        const std::string_view name(item->d_name);
+        if (!isCardFileName(name))
+            continue;
+        batch.items.emplace_back(batch.names.size(), -1);
+        batch.names.append(name).push_back('\0');
+    }
+    return !batch.items.empty();
+}
+
+// Finds the batch's names in the index all at once: each lookup waits on memory the previous ones
+// are not using, and their waits overlap, where one lookup after each stat would wait alone.
+void findBatch(const NameTable &table, NameBatch &batch)
+{
+    std::vector<size_t> hashes;
+    hashes.reserve(batch.items.size());
+    for (const auto &[start, found] : batch.items) {
+        hashes.push_back(NameTable::hashOf(batch.names.c_str() + start));
+        table.prefetch(hashes.back());
+    }
+    for (size_t index = 0; index < batch.items.size(); ++index) {
+        auto &[start, found] = batch.items[index];
+        found = table.find(batch.names.c_str() + start, hashes[index]);
+    }
+}
+
+// Stats the batch's files: each one present is marked so, each new or changed one listed.
+void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFileEntry> &known,
+               std::vector<bool> &isPresent, std::vector<VCardFileEntry> &changed)
+{
+    for (const auto &[start, found] : batch.items) {
+        const char *const name = batch.names.c_str() + start;
+        struct stat status = {};
+        if (::fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        if (found >= 0)
+            isPresent[size_t(found)] = true;
+        // A file that could not be read is tried again: a permission or a shortage of descriptors may
+        // have passed without touching the file.
+        if (found >= 0 && known[size_t(found)].stamp == stampOf(status) && known[size_t(found)].isReadable)
+            continue;
+        VCardFileEntry entry = VCardFileEntry::named(QByteArrayView(name));
+        entry.stamp = stampOf(status);
+        changed.push_back(std::move(entry));
+    }
+}
 
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
 // them kept) merged in.
@@ -696,31 +768,18 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     if (!directory)
         return Error(ErrorCode::IoPermission,
                      QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
-    const int descriptor = ::dirfd(directory);
     const NameTable names(known.entries);
     Listed listed;
     listed.isPresent.assign(known.entries.size(), false);
-    while (const dirent *item = ::readdir(directory)) {
-        const std::string_view name(item->d_name);
-        struct stat status = {};
-        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(status.st_mode))
-            continue;
-        const qint32 found = names.find(name);
-        if (found >= 0)
-            listed.isPresent[size_t(found)] = true;
-        // A file that could not be read is tried again: a permission or a shortage of descriptors may
-        // have passed without touching the file.
-        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) &&
-            known.entries[size_t(found)].isReadable)
-            continue;
-        VCardFileEntry entry = VCardFileEntry::named(QByteArrayView(name.data(), qsizetype(name.size())));
-        entry.stamp = stampOf(status);
-        listed.changed.push_back(std::move(entry));
+    NameBatch batch;
+    while (readBatch(directory, batch)) {
+        findBatch(names, batch);
+        takeBatch(::dirfd(directory), batch, known.entries, listed.isPresent, listed.changed);
     }
     ::closedir(directory);
     return listed;
 }
+
 
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
