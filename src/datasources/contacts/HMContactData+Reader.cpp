@@ -225,7 +225,7 @@ void HMContactData::TakenDictionaries::noteUnchanged(const QString &nativeId, co
     for (const QString *id : {&nativeId, &hmUid}) {
         const QByteArray utf8 = id->toUtf8();
         m_unchanged.append(utf8);
-        m_unchangedLengths.push_back(utf8.size());
+        m_unchangedLengths.push_back(quint32(utf8.size()));
     }
 }
 
@@ -233,10 +233,11 @@ void HMContactData::TakenDictionaries::visitUnchanged(const std::function<void(Q
 {
     qsizetype position = 0;
     for (size_t index = 0; index + 1 < m_unchangedLengths.size(); index += 2) {
-        QString nativeId = QString::fromUtf8(m_unchanged.constData() + position, m_unchangedLengths[index]);
-        position += m_unchangedLengths[index];
-        QString hmUid = QString::fromUtf8(m_unchanged.constData() + position, m_unchangedLengths[index + 1]);
-        position += m_unchangedLengths[index + 1];
+        const auto nativeIdLength = qsizetype(m_unchangedLengths[index]);
+        const auto hmUidLength = qsizetype(m_unchangedLengths[index + 1]);
+        QString nativeId = QString::fromUtf8(m_unchanged.constData() + position, nativeIdLength);
+        QString hmUid = QString::fromUtf8(m_unchanged.constData() + position + nativeIdLength, hmUidLength);
+        position += nativeIdLength + hmUidLength;
         visit(std::move(nativeId), std::move(hmUid));
     }
 }

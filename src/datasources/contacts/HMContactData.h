@@ -120,7 +120,7 @@ private:
         QHash<QString, QString> m_byNativeId;
         // Per unchanged person: its native id and hmUid in UTF-8, and their lengths.
         QByteArray m_unchanged;
-        std::vector<qsizetype> m_unchangedLengths;
+        std::vector<quint32> m_unchangedLengths;
     };
     std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
                                                 const QSet<QString> &excludedHmUids, TakenDictionaries &taken);
