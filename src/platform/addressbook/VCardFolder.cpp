@@ -458,6 +458,7 @@ struct NameBatch
 {
     std::string names;
     std::vector<std::pair<size_t, qint32>> items; // where a name starts, and its entry
+    bool isAtEnd = false;                         // the folder has no more names to give
 };
 
 // Reads the next names of card files from the folder into the batch; false when none are left.
@@ -465,8 +466,9 @@ bool readBatch(DIR *directory, NameBatch &batch)
 {
     batch.names.clear();
     batch.items.clear();
-    while (batch.items.size() < kListBatch) {
+    while (!batch.isAtEnd && batch.items.size() < kListBatch) {
         const dirent *item = ::readdir(directory);
+        batch.isAtEnd = item == nullptr;
         if (!item)
             break;
         const std::string_view name(item->d_name);
