@@ -35,6 +35,9 @@ namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
 constexpr quint32 kIndexVersion = 4;
+// The magic, the version and the checksum of what follows them, each 32 bits.
+constexpr qsizetype kIndexHeaderBytes = 12;
+constexpr qsizetype kIndexChecksumAt = 8;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
 // Two arrays' lengths, five numbers and the flags.
@@ -369,6 +372,16 @@ void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayVi
     }
     snapshot.blocks.push_back(std::move(bytes));
     snapshot.blockBytes += used;
+}
+
+// What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
+// text: its length, then UTF-16), the count and each entry as operator<< writes it.
+qsizetype indexBytesOf(const VCardFolder::Snapshot &snapshot, const QString &folderPath)
+{
+    qsizetype total = kIndexHeaderBytes + 4 + 2 * folderPath.size() + 4;
+    for (const VCardFileEntry &entry : snapshot.entries)
+        total += kMinEntryBytes + entry.texts.size();
+    return total;
 }
 
 // Where an index's entries start, and how many it holds.
@@ -1057,17 +1070,17 @@ void VCardFolder::saveIndexLocked()
     m_isIndexDirty = false;
     if (m_indexPath.isEmpty())
         return;
-    QByteArray payload;
-    QDataStream out(&payload, QIODevice::WriteOnly);
+    // One buffer of the index's size, the checksum filled in last: growing the entries' bytes while
+    // writing them, then copying them behind the header, held the index up to four times over.
+    QByteArray bytes;
+    bytes.reserve(indexBytesOf(*m_current, m_folderPath));
+    QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
+    out << kIndexMagic << kIndexVersion << quint32(0);
     out << m_folderPath << quint32(m_current->entries.size());
     for (const VCardFileEntry &entry : m_current->entries)
         out << entry;
-    QByteArray bytes;
-    QDataStream header(&bytes, QIODevice::WriteOnly);
-    header.setVersion(QDataStream::Qt_6_0);
-    header << kIndexMagic << kIndexVersion << checksumOf(payload);
-    bytes += payload;
+    qToBigEndian(checksumOf(QByteArrayView(bytes).sliced(kIndexHeaderBytes)), bytes.data() + kIndexChecksumAt);
     // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());
