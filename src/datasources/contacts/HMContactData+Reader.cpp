@@ -63,37 +63,35 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     const qsizetype count = book->personStampCount();
     DDLogInfo(QStringLiteral("Found %1 persons").arg(count));
     // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
-    // in a copy taken now, which every change of the graph below would have to copy again. What a
-    // person took is noted by its unique id: the hmUid of the dictionary it took.
-    QHash<QString, QString> handled;
-    handled.reserve(count);
+    // in a copy taken now, which every change of the graph below would have to copy again.
+    TakenDictionaries taken(count);
     QList<HMSyncRecord> result;
     QStringList newHmUids;
     qsizetype position = 0;
     book->visitPersonStamps([&](const ABAddressBook::PersonStamp &stamp) {
         reportReadProgress(++position, count);
-        if (std::optional<HMSyncRecord> record = recordForPerson(stamp, date, excludedHmUids, handled)) {
+        if (std::optional<HMSyncRecord> record = recordForPerson(stamp, date, excludedHmUids, taken)) {
             if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
-                handled.insert(record->nativeId(), record->hmxUid());
+                taken.note(record->nativeId(), record->hmxUid());
             }
             result.append(*record);
         }
     });
     setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
     if (includeDeletes)
-        result += deletionRecords(dictionariesNotTaken(handled));
+        result += deletionRecords(dictionariesNotTaken(taken));
     return result;
 }
 
 std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after,
-                                                           const QSet<QString> &excludedHmUids, QHash<QString, QString> &handled)
+                                                           const QSet<QString> &excludedHmUids, TakenDictionaries &taken)
 {
     DDLogInfo(QString());
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
     if (const QString unchanged = hmUidOfUnchangedPerson(stamp, after); !unchanged.isEmpty()) {
         logDateComparison(stamp.modificationDate, after);
-        handled.insert(stamp.uniqueId, unchanged);
+        taken.noteUnchanged(stamp.uniqueId, unchanged);
         return std::nullopt;
     }
     // Read packed: only a changed person needs the whole dictionary.
@@ -102,7 +100,7 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
     const QString hmUid = entry ? entry->valueOf(WellKnownKey::HmUid).toString() : QString();
     // Under the entry's own text of the id: the listing's text of it is let go with the person's stamp.
     if (entry)
-        handled.insert(entry->valueOf(WellKnownKey::NativeId).toString(), hmUid);
+        taken.note(entry->valueOf(WellKnownKey::NativeId).toString(), hmUid);
     // A person sent as new whose answer never came goes as new again, under the same temporary id.
     if (!hmUid.isEmpty() && entry->isUnconfirmedAdd())
         return recordForNewPerson(personForId(stamp.uniqueId), hmUid);
@@ -215,19 +213,74 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
     return record;
 }
 
+HMContactData::TakenDictionaries::TakenDictionaries(qsizetype persons)
+{
+    // Room for persons whose ids are as long as a UUID, as most are.
+    m_unchanged.reserve(persons * 2 * 36);
+    m_unchangedLengths.reserve(size_t(persons) * 2);
+}
+
+void HMContactData::TakenDictionaries::noteUnchanged(const QString &nativeId, const QString &hmUid)
+{
+    for (const QString *id : {&nativeId, &hmUid}) {
+        const QByteArray utf8 = id->toUtf8();
+        m_unchanged.append(utf8);
+        m_unchangedLengths.push_back(quint32(utf8.size()));
+    }
+}
+
+void HMContactData::TakenDictionaries::visitUnchanged(const std::function<void(QString, QString)> &visit) const
+{
+    qsizetype position = 0;
+    for (size_t index = 0; index + 1 < m_unchangedLengths.size(); index += 2) {
+        const auto nativeIdLength = qsizetype(m_unchangedLengths[index]);
+        const auto hmUidLength = qsizetype(m_unchangedLengths[index + 1]);
+        QString nativeId = QString::fromUtf8(m_unchanged.constData() + position, nativeIdLength);
+        QString hmUid = QString::fromUtf8(m_unchanged.constData() + position + nativeIdLength, hmUidLength);
+        position += nativeIdLength + hmUidLength;
+        visit(std::move(nativeId), std::move(hmUid));
+    }
+}
+
+// Each dictionary taken stands for one dictionary of the graph, and no two for the same one unless a
+// native id was noted twice: when the graph holds no more dictionaries than were taken, every one was.
+bool HMContactData::TakenDictionaries::isEveryOneOf(qsizetype dictionaries) const
+{
+    if (dictionaries != m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2))
+        return false;
+    bool isNotedTwice = false;
+    if (!m_byNativeId.isEmpty()) {
+        visitUnchanged([this, &isNotedTwice](const QString &nativeId, const QString &) {
+            isNotedTwice = isNotedTwice || m_byNativeId.contains(nativeId);
+        });
+    }
+    return !isNotedTwice;
+}
+
+QHash<QString, QString> HMContactData::TakenDictionaries::table() const
+{
+    QHash<QString, QString> table = m_byNativeId;
+    table.reserve(m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2));
+    visitUnchanged([&table](QString nativeId, QString hmUid) {
+        if (!table.contains(nativeId))
+            table.insert(std::move(nativeId), std::move(hmUid));
+    });
+    return table;
+}
+
 // The graph's dictionaries that no person of the listing took, read from the graph as it is after the
-// listing. Each entry of handled stands for one dictionary of the graph, and no two for the same one:
-// when the graph holds no more dictionaries than that, every one was taken.
-QList<QVariantMap> HMContactData::dictionariesNotTaken(const QHash<QString, QString> &handled)
+// listing.
+QList<QVariantMap> HMContactData::dictionariesNotTaken(const TakenDictionaries &taken)
 {
     QList<QVariantMap> left;
     using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
     const HMIdentifierGraph::Entries &entries = identifierGraph()->entries();
-    if (entries.size() == handled.size())
+    if (taken.isEveryOneOf(entries.size()))
         return left;
+    const QHash<QString, QString> byNativeId = taken.table();
     for (const HMIdentifierGraphEntry &entry : entries) {
-        const auto taken = handled.constFind(entry.valueOf(WellKnownKey::NativeId).toString());
-        if (taken == handled.constEnd() || *taken != entry.valueOf(WellKnownKey::HmUid).toString())
+        const auto found = byNativeId.constFind(entry.valueOf(WellKnownKey::NativeId).toString());
+        if (found == byNativeId.constEnd() || *found != entry.valueOf(WellKnownKey::HmUid).toString())
             left.append(entry.toMap());
     }
     return left;

@@ -14,7 +14,9 @@
 
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <optional>
+#include <vector>
 
 namespace platform {
 class ABGroup;
@@ -97,8 +99,31 @@ private:
     void openNativeAddressBook();
     void closeNativeAddressBook();
     // Reader steps.
+    // The graph's dictionaries the persons of a listing took, each as its native id and hmUid. Most
+    // persons of a listing are unchanged ones, each under an id no other person of it has: their ids
+    // are only packed one after the other, and made a table of when some dictionary may be left over.
+    class TakenDictionaries final
+    {
+    public:
+        explicit TakenDictionaries(qsizetype persons);
+        void noteUnchanged(const QString &nativeId, const QString &hmUid);
+        void note(const QString &nativeId, const QString &hmUid) { m_byNativeId.insert(nativeId, hmUid); }
+        // Whether every one of that many dictionaries was taken, told by counting alone.
+        bool isEveryOneOf(qsizetype dictionaries) const;
+        // Native id -> hmUid of every dictionary taken.
+        QHash<QString, QString> table() const;
+
+    private:
+        // Calls visit with each unchanged person's native id and hmUid, in the order noted.
+        void visitUnchanged(const std::function<void(QString, QString)> &visit) const;
+
+        QHash<QString, QString> m_byNativeId;
+        // Per unchanged person: its native id and hmUid in UTF-8, and their lengths.
+        QByteArray m_unchanged;
+        std::vector<quint32> m_unchangedLengths;
+    };
     std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
-                                                const QSet<QString> &excludedHmUids, QHash<QString, QString> &handled);
+                                                const QSet<QString> &excludedHmUids, TakenDictionaries &taken);
     QString hmUidOfUnchangedPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after) const;
     void logDateComparison(const QDateTime &modified, const QDateTime &after);
     std::optional<HMSyncRecord> recordForChangedPerson(const platform::ABAddressBook::PersonStamp &stamp,
@@ -106,7 +131,7 @@ private:
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);
     std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                    const QString &temporaryId);
-    QList<QVariantMap> dictionariesNotTaken(const QHash<QString, QString> &handled);
+    QList<QVariantMap> dictionariesNotTaken(const TakenDictionaries &taken);
     QList<HMSyncRecord> deletionRecords(QList<QVariantMap> remaining);
     void readGroups(const std::shared_ptr<platform::ABPerson> &person, QVariantMap &record,
                     QVariantMap &identifierDictionary);

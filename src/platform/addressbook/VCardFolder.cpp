@@ -17,7 +17,9 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,6 +35,9 @@ namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
 constexpr quint32 kIndexVersion = 4;
+// The magic, the version and the checksum of what follows them, each 32 bits.
+constexpr qsizetype kIndexHeaderBytes = 12;
+constexpr qsizetype kIndexChecksumAt = 8;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
 // Two arrays' lengths, five numbers and the flags.
@@ -51,6 +56,8 @@ constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
 // Events read per refresh before the watch gives up and the folder is listed.
 constexpr int kMaxWatchReads = 1024;
+// Names a listing reads before looking them up in the index together.
+constexpr size_t kListBatch = 256;
 // Watches the process keeps at once: inotify instances are few per user, and a process works on one
 // address book folder at a time; folders past this many are listed on every refresh.
 constexpr int kMaxWatches = 8;
@@ -77,7 +84,7 @@ VCardFileStamp stampOf(const struct stat &status)
                           quint64(status.st_ino)};
 }
 
-std::string_view viewOf(const QByteArray &bytes)
+std::string_view viewOf(QByteArrayView bytes)
 {
     return std::string_view(bytes.constData(), size_t(bytes.size()));
 }
@@ -119,7 +126,7 @@ void appendField(QByteArray &out, const QString &text)
 class FieldReader final
 {
 public:
-    explicit FieldReader(const QByteArray &bytes) : m_bytes(bytes) {}
+    explicit FieldReader(QByteArrayView bytes) : m_bytes(bytes) {}
 
     std::string_view next()
     {
@@ -157,13 +164,13 @@ private:
         return {};
     }
 
-    const QByteArray &m_bytes;
+    QByteArrayView m_bytes;
     qsizetype m_position = 0;
 };
 
 QString detailOf(const VCardFileEntry &entry, Detail detail)
 {
-    FieldReader reader(entry.details);
+    FieldReader reader(entry.details());
     reader.skip(int(detail));
     return reader.nextText();
 }
@@ -183,7 +190,8 @@ QByteArray packDetails(const VCardSummary &summary, const QString &fileName, con
 // An entry named "<unique id>.vcf", found by its unique id without unpacking anything.
 bool isNamedAfterUniqueId(const VCardFileEntry &entry)
 {
-    return !entry.details.isEmpty() && entry.details.at(0) == 0 && entry.fileName.endsWith(".vcf");
+    const QByteArrayView details = entry.details();
+    return !details.isEmpty() && details.front() == 0 && entry.fileName().endsWith(".vcf");
 }
 
 bool isShown(const VCardFileEntry &entry)
@@ -193,12 +201,12 @@ bool isShown(const VCardFileEntry &entry)
 
 bool isBefore(const VCardFileEntry &entry, std::string_view name)
 {
-    return viewOf(entry.fileName) < name;
+    return viewOf(entry.fileName()) < name;
 }
 
 bool isInNameOrder(const VCardFileEntry &first, const VCardFileEntry &second)
 {
-    return first.fileName < second.fileName;
+    return first.fileName() < second.fileName();
 }
 
 // Marks the files whose unique id an earlier file (in name order) already has, and notes the unique
@@ -237,33 +245,44 @@ quint32 checksumOf(QByteArrayView bytes)
     return quint32(checksum);
 }
 
+// As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
+void writeArray(QDataStream &out, QByteArrayView bytes)
+{
+    out << quint32(bytes.size());
+    out.writeRawData(bytes.data(), int(bytes.size()));
+}
+
 QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 {
     const VCardFileStamp &stamp = entry.stamp;
     const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
-    out << entry.fileName << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs
-        << flags << entry.details;
+    writeArray(out, entry.fileName());
+    out << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs << flags;
+    writeArray(out, entry.details());
     return out;
 }
 
 // Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
-// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and
-// texts are views into the bytes read, which packEntries then copies into a snapshot's block.
+// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and its
+// packed texts are views into the bytes read, which packInPlace then puts one after the other.
 class IndexEntryReader final
 {
 public:
     IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
 
-    bool read(VCardFileEntry &entry)
+    bool read(VCardFileEntry &entry, QByteArrayView &details)
     {
         // Size, modification and change times, inode and the card's date.
         quint64 numbers[5] = {};
         quint8 flags = 0;
-        bool isRead = view(entry.fileName);
+        QByteArrayView name;
+        bool isRead = view(name);
         for (quint64 &value : numbers)
             isRead = isRead && number(value);
-        if (!isRead || !number(flags) || !view(entry.details))
+        if (!isRead || !number(flags) || !view(details))
             return false;
+        entry.texts = QByteArray::fromRawData(name.data(), name.size());
+        entry.nameLength = quint32(name.size());
         entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
         entry.modificationMs = qint64(numbers[4]);
         entry.isReadable = (flags & 1) != 0;
@@ -280,7 +299,7 @@ private:
         m_position += qsizetype(sizeof(Number));
         return true;
     }
-    bool view(QByteArray &out)
+    bool view(QByteArrayView &out)
     {
         quint32 length = 0;
         if (!number(length))
@@ -289,7 +308,7 @@ private:
             length = 0;
         if (length > quint64(m_bytes.size() - m_position))
             return false;
-        out = QByteArray::fromRawData(m_bytes.data() + m_position, qsizetype(length));
+        out = m_bytes.sliced(m_position, qsizetype(length));
         m_position += qsizetype(length);
         return true;
     }
@@ -300,11 +319,11 @@ private:
 
 qsizetype bytesOf(const VCardFileEntry &entry)
 {
-    return entry.fileName.size() + entry.details.size();
+    return entry.texts.size();
 }
 
-// Copies the names and texts of the entries into one new block of the snapshot, which they then
-// point into: a snapshot of many files costs a few allocations, not two per file.
+// Copies the texts of the entries into one new block of the snapshot, which they then point into: a
+// snapshot of many files costs a few allocations, not one per file.
 void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::iterator first,
                  std::vector<VCardFileEntry>::iterator last)
 {
@@ -315,46 +334,54 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
         return;
     QByteArray block(total, Qt::Uninitialized);
     char *out = block.data();
-    const auto place = [&out](QByteArray &bytes) {
-        const qsizetype length = bytes.size();
-        std::memcpy(out, bytes.constData(), size_t(length));
-        bytes = QByteArray::fromRawData(out, length);
-        out += length;
-    };
     for (auto entry = first; entry != last; ++entry) {
-        place(entry->fileName);
-        place(entry->details);
+        const qsizetype length = entry->texts.size();
+        std::memcpy(out, entry->texts.constData(), size_t(length));
+        entry->texts = QByteArray::fromRawData(out, length);
+        out += length;
     }
     snapshot.blocks.push_back(std::move(block));
     snapshot.blockBytes += total;
 }
 
-// Moves the entries' texts, which point into the index's bytes, to the front of those bytes in order
-// and keeps just that much of them as the snapshot's block: the index is never held twice over.
-void packInPlace(VCardFolder::Snapshot &snapshot, QByteArray &&bytes)
+// Moves each entry's name and packed texts (by entry, in details), which point into the index's bytes,
+// to the front of those bytes one after the other, and keeps just that much of them as the snapshot's
+// block: the index is never held twice over.
+void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayView> &details, QByteArray &&bytes)
 {
     // By offset: making the bytes writable could copy them elsewhere.
     const char *const parsed = bytes.constData();
     char *const data = bytes.data();
     qsizetype used = 0;
-    for (VCardFileEntry &entry : snapshot.entries) {
-        for (const QByteArray *text : {&entry.fileName, &entry.details}) {
+    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
+        const VCardFileEntry &entry = snapshot.entries[index];
+        for (const QByteArrayView text : {QByteArrayView(entry.texts), details[index]}) {
             // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
-            std::memmove(data + used, data + (text->constData() - parsed), size_t(text->size()));
-            used += text->size();
+            std::memmove(data + used, data + (text.data() - parsed), size_t(text.size()));
+            used += text.size();
         }
     }
     bytes.truncate(used);
     bytes.squeeze();
     qsizetype offset = 0;
-    for (VCardFileEntry &entry : snapshot.entries) {
-        for (QByteArray *text : {&entry.fileName, &entry.details}) {
-            *text = QByteArray::fromRawData(bytes.constData() + offset, text->size());
-            offset += text->size();
-        }
+    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
+        VCardFileEntry &entry = snapshot.entries[index];
+        const qsizetype length = entry.texts.size() + details[index].size();
+        entry.texts = QByteArray::fromRawData(bytes.constData() + offset, length);
+        offset += length;
     }
     snapshot.blocks.push_back(std::move(bytes));
     snapshot.blockBytes += used;
+}
+
+// What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
+// text: its length, then UTF-16), the count and each entry as operator<< writes it.
+qsizetype indexBytesOf(const VCardFolder::Snapshot &snapshot, const QString &folderPath)
+{
+    qsizetype total = kIndexHeaderBytes + 4 + 2 * folderPath.size() + 4;
+    for (const VCardFileEntry &entry : snapshot.entries)
+        total += kMinEntryBytes + entry.texts.size();
+    return total;
 }
 
 // Where an index's entries start, and how many it holds.
@@ -412,19 +439,24 @@ public:
         while (capacity < 2 * entries.size())
             capacity *= 2;
         m_slots.assign(capacity, -1);
-        for (size_t index = 0; index < entries.size(); ++index)
-            m_slots[slotOf(viewOf(entries[index].fileName))] = qint32(index);
+        for (size_t index = 0; index < entries.size(); ++index) {
+            const std::string_view name = viewOf(entries[index].fileName());
+            m_slots[slotOf(name, hashOf(name))] = qint32(index);
+        }
     }
-    // The position of the entry with that name, or -1.
-    qint32 find(std::string_view name) const { return m_slots[slotOf(name)]; }
+    static size_t hashOf(std::string_view name) { return qHash(QByteArrayView(name.data(), qsizetype(name.size()))); }
+    // Asks for the name's first slot ahead of a find.
+    void prefetch(size_t hash) const { __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]); }
+    // The position of the entry with that name (whose hash is given), or -1.
+    qint32 find(std::string_view name, size_t hash) const { return m_slots[slotOf(name, hash)]; }
 
 private:
     // The slot holding the name, or the empty slot where it would go.
-    size_t slotOf(std::string_view name) const
+    size_t slotOf(std::string_view name, size_t hash) const
     {
         const size_t mask = m_slots.size() - 1;
-        size_t slot = size_t(qHash(QByteArrayView(name.data(), qsizetype(name.size())))) & mask;
-        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName) != name)
+        size_t slot = hash & mask;
+        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName()) != name)
             slot = (slot + 1) & mask;
         return slot;
     }
@@ -432,6 +464,71 @@ private:
     const std::vector<VCardFileEntry> &m_entries;
     std::vector<qint32> m_slots;
 };
+
+// Up to kListBatch card file names as the folder lists them, each ended by a NUL, with the entry the
+// index holds under each (-1 for none).
+struct NameBatch
+{
+    std::string names;
+    std::vector<std::pair<size_t, qint32>> items; // where a name starts, and its entry
+    bool isAtEnd = false;                         // the folder has no more names to give
+};
+
+// Reads the next names of card files from the folder into the batch; false when none are left.
+bool readBatch(DIR *directory, NameBatch &batch)
+{
+    batch.names.clear();
+    batch.items.clear();
+    while (!batch.isAtEnd && batch.items.size() < kListBatch) {
+        const dirent *item = ::readdir(directory);
+        batch.isAtEnd = item == nullptr;
+        if (!item)
+            break;
+        const std::string_view name(item->d_name);
+        if (!isCardFileName(name))
+            continue;
+        batch.items.emplace_back(batch.names.size(), -1);
+        batch.names.append(name).push_back('\0');
+    }
+    return !batch.items.empty();
+}
+
+// Finds the batch's names in the index all at once: each lookup waits on memory the previous ones
+// are not using, and their waits overlap, where one lookup after each stat would wait alone.
+void findBatch(const NameTable &table, NameBatch &batch)
+{
+    std::vector<size_t> hashes;
+    hashes.reserve(batch.items.size());
+    for (const auto &[start, found] : batch.items) {
+        hashes.push_back(NameTable::hashOf(batch.names.c_str() + start));
+        table.prefetch(hashes.back());
+    }
+    for (size_t index = 0; index < batch.items.size(); ++index) {
+        auto &[start, found] = batch.items[index];
+        found = table.find(batch.names.c_str() + start, hashes[index]);
+    }
+}
+
+// Stats the batch's files: each one present is marked so, each new or changed one listed.
+void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFileEntry> &known,
+               std::vector<bool> &isPresent, std::vector<VCardFileEntry> &changed)
+{
+    for (const auto &[start, found] : batch.items) {
+        const char *const name = batch.names.c_str() + start;
+        struct stat status = {};
+        if (::fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        if (found >= 0)
+            isPresent[size_t(found)] = true;
+        // A file that could not be read is tried again: a permission or a shortage of descriptors may
+        // have passed without touching the file.
+        if (found >= 0 && known[size_t(found)].stamp == stampOf(status) && known[size_t(found)].isReadable)
+            continue;
+        VCardFileEntry entry = VCardFileEntry::named(QByteArrayView(name));
+        entry.stamp = stampOf(status);
+        changed.push_back(std::move(entry));
+    }
+}
 
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
 // them kept) merged in.
@@ -457,9 +554,10 @@ mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKe
 }
 
 // Whether a name is among entries sorted by name.
-bool containsName(const std::vector<VCardFileEntry> &entries, const QByteArray &fileName)
+bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fileName)
 {
-    return std::binary_search(entries.cbegin(), entries.cend(), VCardFileEntry{fileName}, isInNameOrder);
+    const auto found = std::lower_bound(entries.cbegin(), entries.cend(), viewOf(fileName), isBefore);
+    return found != entries.cend() && found->fileName() == fileName;
 }
 
 } // namespace
@@ -540,15 +638,38 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
+VCardFileEntry VCardFileEntry::named(QByteArrayView fileName)
+{
+    VCardFileEntry entry;
+    entry.texts = fileName.toByteArray();
+    entry.nameLength = quint32(fileName.size());
+    return entry;
+}
+
+void VCardFileEntry::setDetails(QByteArrayView details)
+{
+    texts.truncate(nameLength);
+    texts.append(details);
+}
+
 QString VCardFileEntry::name() const
 {
-    return QFile::decodeName(fileName);
+    return QFile::decodeName(QByteArray::fromRawData(texts.constData(), nameLength));
 }
 
 QString VCardFileEntry::uniqueId() const
 {
-    const QString packed = detailOf(*this, Detail::UniqueId);
-    return packed.isEmpty() ? stemOf(name()) : packed;
+    const std::string_view packed = FieldReader(details()).next();
+    if (!packed.empty())
+        return QString::fromUtf8(packed.data(), qsizetype(packed.size()));
+    // A card file's name ends in ".vcf": cut in bytes, the stem is decoded without a copy of the name.
+    const QByteArrayView name = fileName();
+    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
+                                 return (byte & 0x80) == 0;
+                             });
+    if (!endsInAscii)
+        return stemOf(this->name());
+    return QFile::decodeName(QByteArray::fromRawData(name.data(), name.size() - 4));
 }
 
 QDateTime VCardFileEntry::modificationDate() const
@@ -568,7 +689,7 @@ QString VCardFileEntry::lastName() const
 
 quint64 VCardFileEntry::lastNameKey() const
 {
-    FieldReader reader(details);
+    FieldReader reader(details());
     reader.skip(int(Detail::LastName));
     const std::string_view name = reader.next();
     const bool isAscii = std::all_of(name.cbegin(), name.cend(), [](char byte) { return (byte & 0x80) == 0; });
@@ -592,7 +713,7 @@ quint64 lastNameKey(const QString &lastName)
 VCardSummary VCardFileEntry::summary() const
 {
     VCardSummary summary;
-    FieldReader reader(details);
+    FieldReader reader(details());
     summary.uniqueId = reader.nextText();
     if (summary.uniqueId.isEmpty())
         summary.uniqueId = stemOf(name());
@@ -606,11 +727,11 @@ VCardSummary VCardFileEntry::summary() const
     return summary;
 }
 
-qsizetype VCardFolder::Snapshot::find(const QByteArray &fileName) const
+qsizetype VCardFolder::Snapshot::find(QByteArrayView fileName) const
 {
     const std::string_view wanted = viewOf(fileName);
     const auto found = std::lower_bound(entries.cbegin(), entries.cend(), wanted, isBefore);
-    return found != entries.cend() && viewOf(found->fileName) == wanted ? qsizetype(found - entries.cbegin()) : -1;
+    return found != entries.cend() && viewOf(found->fileName()) == wanted ? qsizetype(found - entries.cbegin()) : -1;
 }
 
 qsizetype VCardFolder::Snapshot::findUniqueId(const QString &uniqueId) const
@@ -662,43 +783,29 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     if (!directory)
         return Error(ErrorCode::IoPermission,
                      QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
-    const int descriptor = ::dirfd(directory);
     const NameTable names(known.entries);
     Listed listed;
     listed.isPresent.assign(known.entries.size(), false);
-    while (const dirent *item = ::readdir(directory)) {
-        const std::string_view name(item->d_name);
-        struct stat status = {};
-        if (!isCardFileName(name) || ::fstatat(descriptor, item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(status.st_mode))
-            continue;
-        const qint32 found = names.find(name);
-        if (found >= 0)
-            listed.isPresent[size_t(found)] = true;
-        // A file that could not be read is tried again: a permission or a shortage of descriptors may
-        // have passed without touching the file.
-        if (found >= 0 && known.entries[size_t(found)].stamp == stampOf(status) &&
-            known.entries[size_t(found)].isReadable)
-            continue;
-        VCardFileEntry entry;
-        entry.fileName = QByteArray(name.data(), qsizetype(name.size()));
-        entry.stamp = stampOf(status);
-        listed.changed.push_back(std::move(entry));
+    NameBatch batch;
+    while (readBatch(directory, batch)) {
+        findBatch(names, batch);
+        takeBatch(::dirfd(directory), batch, known.entries, listed.isPresent, listed.changed);
     }
     ::closedir(directory);
     return listed;
 }
 
+
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
     const QString fileName = entry.name();
-    const qsizetype previous = known.find(entry.fileName);
+    const qsizetype previous = known.find(entry.fileName());
     Result<VCard> card = readCard(fileName);
     if (!card) {
         VCardSummary summary;
         summary.uniqueId = previous >= 0 ? known.entries[size_t(previous)].uniqueId() : stemOf(fileName);
         entry.isReadable = false;
-        entry.details = packDetails(summary, fileName, card.error().message());
+        entry.setDetails(packDetails(summary, fileName, card.error().message()));
         return entry;
     }
     const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.stamp.modificationNs / 1000000, Qt::UTC);
@@ -706,7 +813,7 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
     entry.isReadable = true;
     entry.isGroup = summary.isGroup;
     entry.modificationMs = summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1;
-    entry.details = packDetails(summary, fileName, QString());
+    entry.setDetails(packDetails(summary, fileName, QString()));
     return entry;
 }
 
@@ -732,13 +839,13 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
     for (VCardFileEntry &entry : listed->changed) {
-        const qsizetype previous = known.find(entry.fileName);
+        const qsizetype previous = known.find(entry.fileName());
         entry = readEntry(std::move(entry), known);
         refreshed.parsedFiles.append(entry.name());
         // A file still unreadable for the same reason changes nothing.
         const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
         hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
-                     entry.details != before->details;
+                     entry.details() != before->details();
         if (before)
             isKept[size_t(previous)] = false;
     }
@@ -785,13 +892,14 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
                                                   FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
-    entry.fileName = QFile::encodeName(write.fileName);
+    entry.texts = QFile::encodeName(write.fileName);
+    entry.nameLength = quint32(entry.texts.size());
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
     entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
-    entry.details = packDetails(write.summary, write.fileName, QString());
+    entry.setDetails(packDetails(write.summary, write.fileName, QString()));
     return success();
 }
 
@@ -820,7 +928,7 @@ std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, 
         if (::lstat(path.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::unlink(path.constData()) != 0)
             failures.insert(name, QStringLiteral("cannot remove: %1").arg(systemMessage(errno)));
         else
-            removed.push_back(VCardFileEntry{QFile::encodeName(name)});
+            removed.push_back(VCardFileEntry::named(QFile::encodeName(name)));
     }
     std::sort(removed.begin(), removed.end(), isInNameOrder);
     return removed;
@@ -864,7 +972,7 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     const Snapshot &known = *m_current;
     std::vector<bool> isKept(known.entries.size(), true);
     for (size_t index = 0; index < known.entries.size(); ++index) {
-        const QByteArray &name = known.entries[index].fileName;
+        const QByteArrayView name = known.entries[index].fileName();
         isKept[index] = !containsName(written, name) && !containsName(removed, name);
     }
     m_current = mergedSnapshot(known, isKept, std::move(written));
@@ -883,7 +991,7 @@ void VCardFolder::noteOwnChanges(const std::vector<VCardFileEntry> &written, con
     ownNames.reserve(qsizetype(written.size() + removed.size()));
     for (const std::vector<VCardFileEntry> *entries : {&written, &removed}) {
         for (const VCardFileEntry &entry : *entries)
-            ownNames.insert(entry.fileName);
+            ownNames.insert(entry.fileName().toByteArray());
     }
     if (m_watch.hasOtherChanges(ownNames))
         m_mustList = true;
@@ -940,9 +1048,10 @@ void VCardFolder::loadIndexLocked()
         return;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
+    std::vector<QByteArrayView> details(start->count);
     IndexEntryReader reader(bytes, start->position);
-    for (VCardFileEntry &entry : snapshot->entries) {
-        if (!reader.read(entry))
+    for (size_t index = 0; index < snapshot->entries.size(); ++index) {
+        if (!reader.read(snapshot->entries[index], details[index]))
             return;
     }
     const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
@@ -951,7 +1060,7 @@ void VCardFolder::loadIndexLocked()
     const std::vector<VCardFileEntry> &entries = snapshot->entries;
     if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
         return;
-    packInPlace(*snapshot, std::move(bytes));
+    packInPlace(*snapshot, details, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }
@@ -961,17 +1070,17 @@ void VCardFolder::saveIndexLocked()
     m_isIndexDirty = false;
     if (m_indexPath.isEmpty())
         return;
-    QByteArray payload;
-    QDataStream out(&payload, QIODevice::WriteOnly);
+    // One buffer of the index's size, the checksum filled in last: growing the entries' bytes while
+    // writing them, then copying them behind the header, held the index up to four times over.
+    QByteArray bytes;
+    bytes.reserve(indexBytesOf(*m_current, m_folderPath));
+    QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
+    out << kIndexMagic << kIndexVersion << quint32(0);
     out << m_folderPath << quint32(m_current->entries.size());
     for (const VCardFileEntry &entry : m_current->entries)
         out << entry;
-    QByteArray bytes;
-    QDataStream header(&bytes, QIODevice::WriteOnly);
-    header.setVersion(QDataStream::Qt_6_0);
-    header << kIndexMagic << kIndexVersion << checksumOf(payload);
-    bytes += payload;
+    qToBigEndian(checksumOf(QByteArrayView(bytes).sliced(kIndexHeaderBytes)), bytes.data() + kIndexChecksumAt);
     // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());

@@ -35,21 +35,28 @@ struct VCardFileStamp
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
-// the folder: the texts of the summary are packed into one array and unpacked on demand. In a
-// snapshot, the name and the packed texts lie in one of the snapshot's blocks, not in allocations of
-// their own, and are valid while the snapshot lives.
+// the folder: the file's name and the packed texts of the summary lie one after the other in one
+// array, unpacked on demand. In a snapshot, that array lies in one of the snapshot's blocks, not in an
+// allocation of its own, and is valid while the snapshot lives.
 struct VCardFileEntry
 {
-    QByteArray fileName; // as the file system holds it
-    VCardFileStamp stamp;
-    qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
+    // The name as the file system holds it, then the unique id (empty when it is the file's name
+    // without ".vcf"), names, organization, group name, e-mail texts and, for a file that could not
+    // be read, why.
+    QByteArray texts;
+    quint32 nameLength = 0;
     bool isReadable = false;
     bool isGroup = false;
     // Another file earlier in name order has the same unique id: this one is not shown.
     bool isDuplicate = false;
-    // The unique id (empty when it is the file's name without ".vcf"), names, organization, group
-    // name, e-mail texts and, for a file that could not be read, why.
-    QByteArray details;
+    VCardFileStamp stamp;
+    qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
+
+    // An entry of that name whose texts are the name alone.
+    static VCardFileEntry named(QByteArrayView fileName);
+    QByteArrayView fileName() const { return QByteArrayView(texts).first(nameLength); }
+    QByteArrayView details() const { return QByteArrayView(texts).sliced(nameLength); }
+    void setDetails(QByteArrayView details);
 
     QString name() const;
     QString uniqueId() const;
@@ -123,7 +130,7 @@ public:
         std::vector<VCardFileEntry> entries; // in file-name order
 
         // The entry of a file, or -1.
-        qsizetype find(const QByteArray &fileName) const;
+        qsizetype find(QByteArrayView fileName) const;
         // The shown (readable, not duplicate) entry holding the unique id, or -1.
         qsizetype findUniqueId(const QString &uniqueId) const;
 
@@ -131,7 +138,7 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
-        // The blocks holding the entries' names and packed texts, shared with the snapshots made from
+        // The blocks holding the entries' texts, shared with the snapshots made from
         // this one (never changed once made), and their bytes in all.
         std::vector<QByteArray> blocks;
         qsizetype blockBytes = 0;

@@ -10,6 +10,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMIdentifierGraph.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -245,4 +247,55 @@ TEST(ContactReader, UnchangedPersonsStayHomeWhileAnAddAwaitsItsAnswer)
         EXPECT_FALSE(fixture.graph().harrowmereUidForNativeId(bob).isEmpty());
     }
     EXPECT_EQ(fixture.graph().nativeIdForHarrowmereUid(QStringLiteral("phone-") + temporaryId), cid);
+}
+
+// Unchanged persons are only counted unless a dictionary may be left over: whatever mix of unchanged
+// (some under ids that are not ASCII), new and removed persons a listing meets, exactly the removed
+// ones go as deletions and every other dictionary stays.
+TEST(ContactReader, ExactlyTheRemovedPersonsGoAsDeletionsAmongUnchangedOnes)
+{
+    struct Case
+    {
+        const char *name;
+        int removedCount;
+        bool addsFresh;
+    };
+    const Case cases[] = {{"nothing removed", 0, false},
+                          {"one removed", 1, false},
+                          {"one removed, one added", 1, true},
+                          {"two removed, one added", 2, true}};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        ContactsFixture fixture;
+        FixedClock clock(kMonday);
+        const QStringList ids{QStringLiteral("Zoë-1"), QStringLiteral("名前-2"), QStringLiteral("plain-3"),
+                              QStringLiteral("Øre-4")};
+        for (const QString &id : ids) {
+            fixture.folder().writeFile(id + QStringLiteral(".vcf"),
+                                       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + id.toUtf8() + "\r\nN:Last;" +
+                                           id.toUtf8() + ";;;\r\nFN:x\r\nREV:2026-11-30T08:00:00Z\r\nEND:VCARD\r\n");
+        }
+        ASSERT_EQ(fixture.listStep(QDateTime(), true).size(), ids.size());
+        fixture.confirmAdds();
+        QStringList removedHmUids;
+        for (int index = 0; index < test.removedCount; ++index) {
+            removedHmUids.append(fixture.graph().harrowmereUidForNativeId(ids[index]));
+            ASSERT_TRUE(QFile::remove(fixture.folder().filePath(ids[index] + QStringLiteral(".vcf"))));
+        }
+        if (test.addsFresh)
+            fixture.addDesktopPerson(QStringLiteral("Fresh"), QStringLiteral("One"));
+        fixture.startNewRun();
+        const QList<HMSyncRecord> listed = fixture.listStep(kMonday, true);
+        QStringList deleted;
+        for (const HMSyncRecord &record : listed) {
+            if (record.isDelete())
+                deleted.append(record.hmxUid());
+        }
+        EXPECT_EQ(deleted, removedHmUids);
+        EXPECT_EQ(listed.size(), deleted.size() + (test.addsFresh ? 1 : 0));
+        for (qsizetype index = test.removedCount; index < ids.size(); ++index)
+            EXPECT_FALSE(fixture.graph().harrowmereUidForNativeId(ids[index]).isEmpty()) << ids[index].toStdString();
+        EXPECT_EQ(fixture.graph().identifierDictionaries().size(),
+                  ids.size() - test.removedCount + (test.addsFresh ? 1 : 0));
+    }
 }

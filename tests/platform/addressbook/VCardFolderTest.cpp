@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 using platform::VCardFolder;
@@ -384,7 +386,7 @@ qsizetype textBytesOf(const VCardFolder::Snapshot &snapshot)
 {
     qsizetype bytes = 0;
     for (const platform::VCardFileEntry &entry : snapshot.entries)
-        bytes += entry.fileName.size() + entry.details.size();
+        bytes += entry.texts.size();
     return bytes;
 }
 
@@ -508,4 +510,51 @@ TEST(VCardFolderIndex, AWriteLeavesExactlyItsFileWhateverHeldTheName)
         writer.flushIndex();
         EXPECT_EQ(parsedNames(folder.refreshAsNewProcess()), QStringList());
     }
+}
+
+// A folder of more files than a listing looks up at once: every change of every kind is still seen,
+// wherever it falls among the batches, and nothing but card files that are regular files is taken.
+TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
+{
+    const IndexedFolder folder;
+    QStringList expected{QStringLiteral("a.vcf"), QStringLiteral("b.vcf")};
+    const auto nameOf = [](int number) { return QStringLiteral("card-%1.vcf").arg(number, 4, 10, QLatin1Char('0')); };
+    for (int number = 0; number < 700; ++number) {
+        const QByteArray uid = QByteArrayLiteral("card-") + QByteArray::number(number).rightJustified(4, '0');
+        folder.store.writeFile(nameOf(number), cardText(uid.constData(), "Alpha"));
+        expected.append(nameOf(number));
+    }
+    ASSERT_EQ(folder.refreshAsNewProcess().parsedFiles.size(), expected.size());
+    QStringList changed;
+    for (int number = 5; number < 700; number += 97) {
+        const QByteArray uid = QByteArrayLiteral("card-") + QByteArray::number(number).rightJustified(4, '0');
+        replaceKeepingSizeAndTime(folder, nameOf(number), cardText(uid.constData(), "Omega"));
+        changed.append(nameOf(number));
+    }
+    for (int number = 11; number < 700; number += 89) {
+        ASSERT_TRUE(QFile::remove(folder.store.filePath(nameOf(number))));
+        expected.removeOne(nameOf(number));
+    }
+    for (const QString &name : {QStringLiteral("new-1.vcf"), QStringLiteral("zz-new.VCF")}) {
+        folder.store.writeFile(name, cardText(name.toUtf8().constData(), "Fresh"));
+        changed.append(name);
+        expected.append(name);
+    }
+    folder.store.writeFile(QStringLiteral("notes.txt"), cardText("notes", "Not"));
+    ASSERT_TRUE(QDir().mkdir(folder.store.filePath(QStringLiteral("folder.vcf"))));
+    ASSERT_EQ(::symlink("a.vcf", QFile::encodeName(folder.store.filePath(QStringLiteral("link.vcf"))).constData()), 0);
+    std::sort(changed.begin(), changed.end());
+    std::sort(expected.begin(), expected.end());
+
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_EQ(refreshed.parsedFiles, changed);
+    QStringList shown;
+    int omegas = 0;
+    for (const platform::VCardFileEntry &entry : refreshed.snapshot->entries) {
+        shown.append(entry.name());
+        omegas += entry.summary().lastName == QStringLiteral("Omega") ? 1 : 0;
+    }
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(omegas, 8);
+    EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles, QStringList());
 }
