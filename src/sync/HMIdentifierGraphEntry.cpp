@@ -606,6 +606,65 @@ std::optional<QVariantMap> unpack(QByteArrayView bytes)
     return dictionary;
 }
 
+using FlatPair = HMIdentifierGraphEntry::FlatPair;
+
+// A number's value as a flat pair holds it; false for one it cannot hold.
+bool readFlatNumber(const Field &field, FlatPair &pair)
+{
+    switch (field.tag) {
+    case Tag::Int32: {
+        const qint64 number = unzigzag(field.number);
+        pair.kind = FlatPair::Kind::Int32;
+        pair.number = number;
+        return number >= std::numeric_limits<qint32>::min() && number <= std::numeric_limits<qint32>::max();
+    }
+    case Tag::Int64:
+    case Tag::DateUtc:
+        pair.kind = field.tag == Tag::Int64 ? FlatPair::Kind::Integer : FlatPair::Kind::UtcDate;
+        pair.number = unzigzag(field.number);
+        return true;
+    case Tag::UInt32:
+    case Tag::UInt64:
+        pair.kind = FlatPair::Kind::Integer;
+        pair.number = qint64(field.number);
+        return field.number <= quint64(std::numeric_limits<qint64>::max())
+               && (field.tag == Tag::UInt64 || field.number <= std::numeric_limits<quint32>::max());
+    default:
+        return false;
+    }
+}
+
+// The field's value as a flat pair holds it; false for a value it cannot hold.
+bool readFlatValue(const Field &field, FlatPair &pair)
+{
+    pair.bytes = QByteArrayView();
+    switch (field.tag) {
+    case Tag::Invalid:
+    case Tag::NullText:
+        pair.kind = FlatPair::Kind::Nil;
+        return true;
+    case Tag::TextUtf8:
+    case Tag::Data:
+    case Tag::NullData:
+        pair.kind = field.tag == Tag::TextUtf8 ? FlatPair::Kind::Text : FlatPair::Kind::Data;
+        // Null data reads no bytes: the field still holds those of an earlier one.
+        if (field.tag != Tag::NullData)
+            pair.bytes = field.payload;
+        return true;
+    case Tag::False:
+    case Tag::True:
+        pair.kind = FlatPair::Kind::Bool;
+        pair.number = field.tag == Tag::True ? 1 : 0;
+        return true;
+    case Tag::Double:
+        pair.kind = FlatPair::Kind::Real;
+        std::memcpy(&pair.real, field.payload.data(), sizeof(double));
+        return true;
+    default:
+        return readFlatNumber(field, pair);
+    }
+}
+
 // The pair under a numbered key; nullopt when there is none.
 std::optional<Field> fieldOf(const QByteArray &bytes, quint32 keyNumber)
 {
@@ -863,4 +922,28 @@ bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
     if (field->tag == Tag::True || field->tag == Tag::False)
         return field->tag == Tag::True;
     return valueInField(*field).value_or(QVariant()).toBool();
+}
+
+bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const
+{
+    if (m_bytes.isEmpty() || m_bytes.front() != kFormat)
+        return false;
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    FlatPair pair;
+    while (!cursor.atEnd()) {
+        if (!nextField(cursor, field) || !readFlatValue(field, pair))
+            return false;
+        pair.keyNumber = field.keyNumber;
+        pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
+        if (pair.keyNumber != kInlineKey && !keyTable().textOf(pair.keyNumber))
+            return false;
+        visit(pair);
+    }
+    return true;
+}
+
+std::optional<QString> HMIdentifierGraphEntry::keyText(quint32 keyNumber)
+{
+    return keyTable().textOf(keyNumber);
 }

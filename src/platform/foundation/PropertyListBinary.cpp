@@ -868,9 +868,7 @@ public:
         if (!number.isNew)
             return number.value;
         if (isAscii(text)) {
-            beginObject();
-            appendMarker(KindAscii, quint64(text.size()));
-            char *out = m_output.extend(text.size());
+            char *out = beginAscii(text.size());
             for (const QChar character : text)
                 *out++ = char(character.unicode());
         } else {
@@ -879,6 +877,27 @@ public:
             qToBigEndian<quint16>(text.constData(), text.size(), m_output.extend(2 * text.size()));
         }
         return number.value;
+    }
+
+    // An ASCII text's object, with room for its characters, which the caller fills.
+    char *beginAscii(qsizetype length)
+    {
+        beginObject();
+        appendMarker(KindAscii, quint64(length));
+        return m_output.extend(length);
+    }
+
+    Result<quint64> writeDistinctUtf8(QByteArrayView utf8)
+    {
+        if (utf8.contains('\0'))
+            return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(QString::fromUtf8(utf8.first(std::min<qsizetype>(40, utf8.size())))));
+        if (!std::all_of(utf8.begin(), utf8.end(), [](char byte) { return uchar(byte) < 0x80; }))
+            return writeText(QString::fromUtf8(utf8), true);
+        const quint64 index = quint64(m_offsets.size());
+        char *out = beginAscii(utf8.size());
+        if (!utf8.isEmpty())
+            std::memcpy(out, utf8.data(), size_t(utf8.size()));
+        return index;
     }
 
     Result<quint64> writeDate(const QDateTime &date)
@@ -1035,6 +1054,11 @@ Result<quint64> Encoder::writeText(const QString &text)
 Result<quint64> Encoder::writeDistinctText(const QString &text)
 {
     return m_writer->writeText(text, true);
+}
+
+Result<quint64> Encoder::writeDistinctUtf8(QByteArrayView utf8)
+{
+    return m_writer->writeDistinctUtf8(utf8);
 }
 
 quint64 Encoder::writeUid(quint64 value)
