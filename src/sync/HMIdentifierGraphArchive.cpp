@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <span>
 #include <vector>
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
@@ -58,29 +60,43 @@ bool isStorable(const FlatPair &pair)
     return true;
 }
 
+// The texts an archive names, by their UTF-8, each with the place of its object. The table views
+// bytes that stay put while the archive is written: the entries' own, and those kept here.
+struct ArchiveTexts
+{
+    QHash<QByteArrayView, quint64> places;
+    // The UTF-8 of numbered keys, made once.
+    QHash<quint32, QByteArray> keys;
+    // Texts of lists kept in stream form, made while reading them.
+    std::deque<QByteArray> made;
+};
+
 // An archive object first named while numbering an entry (or the graph's own objects after them),
 // with its place in the archive's list of objects.
 struct NewObject
 {
-    enum class What { Text, Value, Date, Int32, Class };
+    enum class What { Text, Value, Date, Int32, Class, List, Dictionary };
     What what = What::Text;
     quint64 index = 0;
     // A text's UTF-8, or a class's name.
     QByteArrayView text;
     // A value, a date or a 32-bit integer.
     FlatPair pair;
-    // The class entry of a date or a 32-bit integer.
+    // The class entry of a date, a 32-bit integer, a list or a dictionary.
     quint64 classIndex = 0;
+    // A list's or dictionary's places of what it holds, in the entry's references: a dictionary's
+    // keys, then its values.
+    size_t firstReference = 0;
+    size_t keyCount = 0;
+    size_t valueCount = 0;
 };
 
-// What numbering one entry gives: its dictionary's place, the places of its keys and then of its
-// values, and the objects it adds after its dictionary, in archive order.
+// What numbering one entry gives: the objects it adds, its dictionary first, in archive order, and
+// the references of its dictionaries and lists.
 struct EntryObjects
 {
-    quint64 dictionary = 0;
-    std::vector<quint64> keys;
-    std::vector<quint64> values;
     std::vector<NewObject> created;
+    std::vector<quint64> references;
 };
 
 // The objects that follow the entries: the list's class, the last sync date and the graph's class.
@@ -93,47 +109,39 @@ struct TailObjects
 };
 
 // The places KeyedArchiver gives the objects of a graph's archive: "$null", the graph, the list of
-// entries, then each entry's dictionary followed by the texts and values it names first, a class
-// entry where a class is first named. Texts keep the place where they first stand. Numbering the
-// same graph again with the texts a first numbering found gives the same places, and tells which
-// objects each entry adds.
+// entries, then each entry's dictionary followed by the texts and values it names first (a list or
+// dictionary inside it before what it holds), a class entry after the contents of the first object
+// of the class. Texts keep the place where they first stand. Numbering the same graph again with
+// the texts a first numbering found gives the same places, and tells which objects each entry adds.
 class ArchiveNumbering final
 {
 public:
-    ArchiveNumbering(QHash<QByteArrayView, quint64> &texts, QHash<quint32, QByteArray> &keyTexts)
-        : m_texts(texts), m_keyTexts(keyTexts)
-    {
-    }
+    explicit ArchiveNumbering(ArchiveTexts &texts) : m_texts(texts) {}
 
     quint64 objectCount() const { return m_next; }
-    quint64 dictionaryClass() const { return m_dictionaryClass; }
 
     // False for an entry the archiver must write.
     bool numberEntry(const HMIdentifierGraphEntry &entry, EntryObjects &objects)
     {
-        objects.keys.clear();
-        objects.values.clear();
         objects.created.clear();
-        objects.dictionary = m_next++;
-        bool isWritable = true;
-        const bool isFlat = entry.visitFlatPairs([&](const FlatPair &pair) {
-            const std::optional<QByteArrayView> key = keyUtf8(pair);
-            if (!key || !isStorableText(*key) || !isStorable(pair)) {
-                isWritable = false;
-                return;
-            }
-            objects.keys.push_back(textIndex(*key, objects.created));
-            objects.values.push_back(valueIndex(pair, objects.created));
+        objects.references.clear();
+        m_isWritable = true;
+        numberContainer(NewObject::What::Dictionary, objects, [&](const auto &visit) {
+            return entry.visitFlatPairs([&](const FlatPair &pair) {
+                const std::optional<QByteArrayView> key = keyUtf8(pair);
+                if (key)
+                    visit(*key, pair);
+                else
+                    m_isWritable = false;
+            });
         });
-        classIndex(m_dictionaryClass, kDictionaryClass, objects.created);
-        return isFlat && isWritable;
+        return m_isWritable;
     }
 
     TailObjects numberTail(const QDateTime &lastSyncDate)
     {
         TailObjects tail;
-        quint64 arrayClass = 0;
-        tail.arrayClass = classIndex(arrayClass, kArrayClass, tail.created);
+        tail.arrayClass = classIndex(m_arrayClass, kArrayClass, tail.created);
         if (lastSyncDate.isValid()) {
             FlatPair date;
             date.kind = FlatPair::Kind::UtcDate;
@@ -161,11 +169,43 @@ private:
         return known;
     }
 
+    // A dictionary or list: its place first, then what it holds, then its class. visitItems calls
+    // the visit it is given with each item's key and value, and says whether it read them all.
+    template <typename VisitItems>
+    quint64 numberContainer(NewObject::What what, EntryObjects &objects, const VisitItems &visitItems)
+    {
+        const size_t slot = objects.created.size();
+        const quint64 index = add(NewObject{what, 0, {}, {}, 0}, objects.created);
+        const bool isDictionary = what == NewObject::What::Dictionary;
+        std::vector<quint64> keys;
+        std::vector<quint64> values;
+        const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
+            if (!isStorableText(key) || !isStorable(item)) {
+                m_isWritable = false;
+                return;
+            }
+            if (isDictionary)
+                keys.push_back(textIndex(key, objects.created));
+            values.push_back(valueIndex(item, objects));
+        });
+        m_isWritable = m_isWritable && isWhole;
+        // Named after the contents, which may name it first.
+        const quint64 containerClass = isDictionary ? classIndex(m_dictionaryClass, kDictionaryClass, objects.created)
+                                                    : classIndex(m_arrayClass, kArrayClass, objects.created);
+        objects.created[slot].classIndex = containerClass;
+        objects.created[slot].firstReference = objects.references.size();
+        objects.created[slot].keyCount = keys.size();
+        objects.created[slot].valueCount = values.size();
+        objects.references.insert(objects.references.end(), keys.begin(), keys.end());
+        objects.references.insert(objects.references.end(), values.begin(), values.end());
+        return index;
+    }
+
     // Index 0 is "$null", which the archiver keeps apart from the texts it makes unique: 0 in the
     // table is a text not met yet.
     quint64 textIndex(QByteArrayView utf8, std::vector<NewObject> &created)
     {
-        quint64 &index = m_texts[utf8];
+        quint64 &index = m_texts.places[utf8];
         if (index == 0)
             index = m_next;
         if (index != m_next)
@@ -173,24 +213,44 @@ private:
         return add(NewObject{NewObject::What::Text, 0, utf8, {}, 0}, created);
     }
 
-    quint64 valueIndex(const FlatPair &pair, std::vector<NewObject> &created)
+    quint64 valueIndex(const FlatPair &pair, EntryObjects &objects)
     {
         switch (pair.kind) {
         case FlatPair::Kind::Nil:
             return 0;
         case FlatPair::Kind::Text:
-            return textIndex(pair.bytes, created);
+            return textIndex(pair.bytes, objects.created);
         case FlatPair::Kind::UtcDate: {
-            const quint64 dateClass = classIndex(m_dateClass, kDateClass, created);
-            return add(NewObject{NewObject::What::Date, 0, {}, pair, dateClass}, created);
+            const quint64 dateClass = classIndex(m_dateClass, kDateClass, objects.created);
+            return add(NewObject{NewObject::What::Date, 0, {}, pair, dateClass}, objects.created);
         }
         case FlatPair::Kind::Int32: {
-            const quint64 int32Class = classIndex(m_int32Class, kInt32Class, created);
-            return add(NewObject{NewObject::What::Int32, 0, {}, pair, int32Class}, created);
+            const quint64 int32Class = classIndex(m_int32Class, kInt32Class, objects.created);
+            return add(NewObject{NewObject::What::Int32, 0, {}, pair, int32Class}, objects.created);
         }
+        case FlatPair::Kind::List:
+        case FlatPair::Kind::TextList:
+        case FlatPair::Kind::Dictionary:
+            return numberItems(pair, objects);
         default:
-            return add(NewObject{NewObject::What::Value, 0, {}, pair, 0}, created);
+            return add(NewObject{NewObject::What::Value, 0, {}, pair, 0}, objects.created);
         }
+    }
+
+    quint64 numberItems(const FlatPair &container, EntryObjects &objects)
+    {
+        const NewObject::What what =
+            container.kind == FlatPair::Kind::Dictionary ? NewObject::What::Dictionary : NewObject::What::List;
+        const bool areItemsMadeForTheCall = container.kind == FlatPair::Kind::TextList;
+        return numberContainer(what, objects, [&](const auto &visit) {
+            return HMIdentifierGraphEntry::visitFlatItems(container, [&](const FlatPair &item) {
+                if (!areItemsMadeForTheCall || item.kind != FlatPair::Kind::Text)
+                    return visit(item.inlineKey, item);
+                FlatPair kept = item;
+                kept.bytes = m_texts.made.emplace_back(item.bytes.toByteArray());
+                visit(item.inlineKey, kept);
+            });
+        });
     }
 
     // The UTF-8 of a numbered key is made once and kept for the texts' table to view.
@@ -198,23 +258,24 @@ private:
     {
         if (pair.keyNumber == 0)
             return pair.inlineKey;
-        auto known = m_keyTexts.constFind(pair.keyNumber);
-        if (known == m_keyTexts.constEnd()) {
+        auto known = m_texts.keys.constFind(pair.keyNumber);
+        if (known == m_texts.keys.constEnd()) {
             const std::optional<QString> text = HMIdentifierGraphEntry::keyText(pair.keyNumber);
             if (!text)
                 return std::nullopt;
-            known = m_keyTexts.insert(pair.keyNumber, text->toUtf8());
+            known = m_texts.keys.insert(pair.keyNumber, text->toUtf8());
         }
         return QByteArrayView(*known);
     }
 
-    QHash<QByteArrayView, quint64> &m_texts;
-    QHash<quint32, QByteArray> &m_keyTexts;
+    ArchiveTexts &m_texts;
     // "$null", the graph and the list of entries come first.
     quint64 m_next = 3;
     quint64 m_dictionaryClass = 0;
+    quint64 m_arrayClass = 0;
     quint64 m_dateClass = 0;
     quint64 m_int32Class = 0;
+    bool m_isWritable = true;
 };
 
 // The objects of the binary property list a numbered object is written as, counted as
@@ -235,6 +296,12 @@ quint64 boundOf(const std::vector<NewObject> &created)
         case NewObject::What::Class:
             bound += 7;
             break;
+        case NewObject::What::List:
+            bound += 5 + object.valueCount;
+            break;
+        case NewObject::What::Dictionary:
+            bound += 7 + object.keyCount + object.valueCount;
+            break;
         }
     }
     return bound;
@@ -250,10 +317,9 @@ struct Layout
     quint64 objectBound = 0;
 };
 
-std::optional<Layout> layoutOf(const HMIdentifierGraph &graph, QHash<QByteArrayView, quint64> &texts,
-                               QHash<quint32, QByteArray> &keyTexts)
+std::optional<Layout> layoutOf(const HMIdentifierGraph &graph, ArchiveTexts &texts)
 {
-    ArchiveNumbering numbering(texts, keyTexts);
+    ArchiveNumbering numbering(texts);
     Layout layout;
     layout.dictionaries.reserve(size_t(graph.count()));
     // The archive's own keys and values, "$top" with its one key, "$null", the graph, the list.
@@ -262,8 +328,8 @@ std::optional<Layout> layoutOf(const HMIdentifierGraph &graph, QHash<QByteArrayV
     for (const HMIdentifierGraphEntry &entry : graph.entries()) {
         if (!numbering.numberEntry(entry, objects))
             return std::nullopt;
-        layout.dictionaries.push_back(objects.dictionary);
-        layout.objectBound += 7 + 2 * objects.keys.size() + boundOf(objects.created);
+        layout.dictionaries.push_back(objects.created.front().index);
+        layout.objectBound += boundOf(objects.created);
     }
     layout.tail = numbering.numberTail(graph.lastSyncDate());
     layout.objectBound += boundOf(layout.tail.created);
@@ -305,9 +371,15 @@ public:
         return take(m_encoder.writeDistinctUtf8(utf8));
     }
 
-    quint64 created(const NewObject &object)
+    quint64 created(const NewObject &object, const std::vector<quint64> &references)
     {
+        const std::span<const quint64> held =
+            std::span(references).subspan(object.firstReference, object.keyCount + object.valueCount);
         switch (object.what) {
+        case NewObject::What::List:
+            return this->references(object.classIndex, std::nullopt, held);
+        case NewObject::What::Dictionary:
+            return this->references(object.classIndex, held.first(object.keyCount), held.subspan(object.keyCount));
         case NewObject::What::Text:
             return text(object.text);
         case NewObject::What::Value:
@@ -323,7 +395,7 @@ public:
     }
 
     // A list (no keys) or a dictionary of the archive, by the places of what it holds.
-    quint64 references(quint64 classIndex, const std::vector<quint64> *keys, const std::vector<quint64> &values)
+    quint64 references(quint64 classIndex, std::optional<std::span<const quint64>> keys, std::span<const quint64> values)
     {
         const quint64 classUid = m_encoder.writeUid(classIndex);
         std::vector<quint64> fields{name(kClassKey)};
@@ -382,7 +454,7 @@ private:
         return 0;
     }
 
-    quint64 uids(const std::vector<quint64> &indexes)
+    quint64 uids(std::span<const quint64> indexes)
     {
         m_scratch.clear();
         for (const quint64 index : indexes)
@@ -442,9 +514,8 @@ std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentif
     const QByteArray rootKeyUtf8 = rootKey.toUtf8();
     if (rootKey.startsWith(QLatin1Char('$')) || !isStorableText(rootKeyUtf8))
         return std::nullopt;
-    QHash<QByteArrayView, quint64> texts;
-    QHash<quint32, QByteArray> keyTexts;
-    const std::optional<Layout> layout = layoutOf(graph, texts, keyTexts);
+    ArchiveTexts texts;
+    const std::optional<Layout> layout = layoutOf(graph, texts);
     if (!layout)
         return std::nullopt;
 
@@ -453,20 +524,19 @@ std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentif
     std::vector<quint64> table(size_t(layout->objectCount));
     table[0] = writer.name(kNull);
     table[1] = writer.graphObject(layout->tail);
-    table[2] = writer.references(layout->tail.arrayClass, nullptr, layout->dictionaries);
+    table[2] = writer.references(layout->tail.arrayClass, std::nullopt, layout->dictionaries);
     // Numbered again with the texts the first pass placed: the same places, and each entry's new
     // objects as it comes to them.
-    ArchiveNumbering numbering(texts, keyTexts);
+    ArchiveNumbering numbering(texts);
     EntryObjects objects;
     for (const HMIdentifierGraphEntry &entry : graph.entries()) {
         if (!numbering.numberEntry(entry, objects))
             return std::nullopt;
-        table[size_t(objects.dictionary)] = writer.references(numbering.dictionaryClass(), &objects.keys, objects.values);
         for (const NewObject &object : objects.created)
-            table[size_t(object.index)] = writer.created(object);
+            table[size_t(object.index)] = writer.created(object, objects.references);
     }
     for (const NewObject &object : numbering.numberTail(graph.lastSyncDate()).created)
-        table[size_t(object.index)] = writer.created(object);
+        table[size_t(object.index)] = writer.created(object, {});
     QByteArray bytes = writer.finish(table);
     if (writer.hasFailed())
         return std::nullopt;

@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QHash>
 #include <QIODevice>
+#include <QStringList>
+#include <QtEndian>
 
 #include <algorithm>
 #include <array>
@@ -660,6 +662,18 @@ bool readFlatValue(const Field &field, FlatPair &pair)
         pair.kind = FlatPair::Kind::Real;
         std::memcpy(&pair.real, field.payload.data(), sizeof(double));
         return true;
+    case Tag::List:
+    case Tag::Map:
+    case Tag::Hash:
+        pair.kind = field.tag == Tag::List ? FlatPair::Kind::List : FlatPair::Kind::Dictionary;
+        pair.bytes = field.payload;
+        return true;
+    case Tag::Generic:
+        // A value in stream form begins with its type; only a list of texts is read further.
+        pair.kind = FlatPair::Kind::TextList;
+        pair.bytes = field.payload;
+        return field.payload.size() >= qsizetype(sizeof(quint32))
+               && qFromBigEndian<quint32>(field.payload.data()) == quint32(QMetaType::QStringList);
     default:
         return readFlatNumber(field, pair);
     }
@@ -946,4 +960,56 @@ bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatP
 std::optional<QString> HMIdentifierGraphEntry::keyText(quint32 keyNumber)
 {
     return keyTable().textOf(keyNumber);
+}
+
+// The items' bytes were checked when the container's field was read; they are read as carefully
+// again all the same.
+namespace {
+
+// A list of texts kept in stream form: each text is handed over as its UTF-8, made for the call.
+bool visitTextList(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
+{
+    const std::optional<QVariant> value = genericValueOf(container.bytes);
+    if (!value || value->typeId() != QMetaType::QStringList)
+        return false;
+    FlatPair item;
+    for (const QString &text : *static_cast<const QStringList *>(value->constData())) {
+        if (!QStringView(text).isValidUtf16())
+            return false;
+        const QByteArray utf8 = text.toUtf8();
+        item.kind = text.isNull() ? FlatPair::Kind::Nil : FlatPair::Kind::Text;
+        item.bytes = utf8;
+        visit(item);
+    }
+    return true;
+}
+
+} // namespace
+
+bool HMIdentifierGraphEntry::visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
+{
+    if (container.kind == FlatPair::Kind::TextList)
+        return visitTextList(container, visit);
+    const bool isList = container.kind == FlatPair::Kind::List;
+    if (!isList && container.kind != FlatPair::Kind::Dictionary)
+        return false;
+    Cursor cursor(container.bytes);
+    const std::optional<quint64> count = cursor.varint();
+    if (!count)
+        return false;
+    Field field;
+    FlatPair item;
+    for (quint64 index = 0; index < *count; ++index) {
+        const std::optional<QByteArrayView> key =
+            isList ? std::optional(QByteArrayView()) : cursor.bytes(cursor.varint().value_or(quint64(-1)));
+        const std::optional<quint8> tag = key ? cursor.byte() : std::nullopt;
+        if (!tag || *tag >= quint8(Tag::End))
+            return false;
+        field.tag = Tag(*tag);
+        if (!readPayload(cursor, field, 1) || !readFlatValue(field, item))
+            return false;
+        item.inlineKey = *key;
+        visit(item);
+    }
+    return true;
 }

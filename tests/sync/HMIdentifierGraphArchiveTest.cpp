@@ -81,7 +81,33 @@ QVariantMap everyFlatValue()
         {QStringLiteral("date before 2001"), QDateTime::fromMSecsSinceEpoch(-62'000'000'000'123, Qt::UTC)},
         {QStringLiteral("Kl\u00e9 \u00e0 accent"), QStringLiteral("value under a key that is not ASCII")},
         {QStringLiteral("$dollar key"), QStringLiteral("keys of records are not escaped")},
+        {QStringLiteral("list"), QVariantList{1, QStringLiteral("two"), QVariantList{3.0, QVariant()}, QVariantMap{{QStringLiteral("k"), true}}}},
+        {QStringLiteral("map"), QVariantMap{{QStringLiteral("inner"), QVariantMap{{QStringLiteral("hmUid"), qint64(7)}}}}},
+        {QStringLiteral("hash"), QVariantHash{{QStringLiteral("h"), QStringLiteral("v")}, {QStringLiteral("a"), kSyncDate}}},
+        {QStringLiteral("empty list"), QVariantList()},
+        {QStringLiteral("empty map"), QVariantMap()},
+        {QStringLiteral("text list"), QStringList{QStringLiteral("a"), QString(), QStringLiteral("ABPerson:0001"), QStringLiteral("a")}},
+        {QStringLiteral("empty text list"), QStringList()},
     };
+}
+
+// Records as the address book conduit keeps them: group ids and mail keys held as a list and a
+// dictionary, first met inside the first entry.
+HMIdentifierGraph contactsGraph(int count)
+{
+    HMIdentifierGraph graph;
+    for (int number = 0; number < count; ++number) {
+        QStringList groups;
+        if (number % 5 == 0)
+            groups.append(QStringLiteral("group-%1").arg(number % 3));
+        if (number % 50 == 0)
+            groups.append(QStringLiteral("Caf\u00e9 group"));
+        graph.appendDictionary(record(number, {{QStringLiteral("AddressBookGroupIdsKey"), groups},
+                                               {QStringLiteral("EmailKeys"), QVariantMap{{QStringLiteral("home"), QStringLiteral("p%1@example.org").arg(number)}}},
+                                               {QStringLiteral("WrittenModificationDate"), kSyncDate}}));
+    }
+    graph.setLastSyncDate(kSyncDate);
+    return graph;
 }
 
 // Texts the archive itself writes outside its table of objects, held as values of records: both
@@ -96,6 +122,15 @@ QVariantMap archiveNamesAsValues()
                              "lastSyncDate", "hmUid", "crcValue"})
         dictionary.insert(QStringLiteral("name%1").arg(number++, 2, 10, QLatin1Char('0')), QString::fromLatin1(name));
     return dictionary;
+}
+
+// Lists inside lists, deeper than entries pack them.
+QVariant deepList()
+{
+    QVariant value = QStringLiteral("bottom");
+    for (int level = 0; level < 24; ++level)
+        value = QVariantList{value, level};
+    return value;
 }
 
 HMIdentifierGraph graphOf(const QList<QVariantMap> &dictionaries, const QDateTime &lastSyncDate = QDateTime())
@@ -146,7 +181,11 @@ QList<GraphShape> flatShapes()
         {"first int32 in a later entry", [] {
              return graphOf({record(7), record(8, {{QStringLiteral("sequence"), qint32(3)}}), record(9, {{QStringLiteral("sequence"), qint32(3)}})});
          }},
+        {"first list and dictionary inside an entry", [] {
+             return graphOf({{{QStringLiteral("a"), QVariantList{QVariantMap{{QStringLiteral("b"), qint32(1)}}}}}}, kSyncDate);
+         }},
         {"ten thousand conduit records", [] { return conduitGraph(10'000); }},
+        {"ten thousand address book records", [] { return contactsGraph(10'000); }},
     };
 }
 
@@ -179,21 +218,24 @@ TEST(HMIdentifierGraphArchive, ReferenceWidthsFollowTheArchiversCount)
     }
 }
 
-// Lists, dictionaries and values kept in Qt's stream form are left to the archiver, whose bytes and
-// failures the graph file then has.
-TEST(HMIdentifierGraphArchive, NestedAndStreamedValuesAreLeftToTheArchiver)
+// Values kept in Qt's stream form and values the archive cannot hold are left to the archiver, whose
+// bytes and failures the graph file then has.
+TEST(HMIdentifierGraphArchive, StreamedFormValuesAreLeftToTheArchiver)
 {
     const QList<QVariantMap> rows{
-        record(1, {{QStringLiteral("list"), QVariantList{1, QStringLiteral("two")}}}),
-        record(2, {{QStringLiteral("map"), QVariantMap{{QStringLiteral("k"), true}}}}),
         record(3, {{QStringLiteral("zoned date"), kSyncDate.toOffsetFromUtc(3600)}}),
         record(4, {{QStringLiteral("float"), 1.5f}}),
         record(4, {{QStringLiteral("invalid date"), QDateTime()}}),
         record(5, {{QStringLiteral("nul"), QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b")}}),
         record(6, {{QStringLiteral("uint64 max"), std::numeric_limits<quint64>::max()}}),
+        record(7, {{QStringLiteral("list with a float"), QVariantList{QStringLiteral("a"), 1.5f}}}),
+        record(8, {{QStringLiteral("map with a NUL key"), QVariantMap{{QStringLiteral("a") + QChar(u'\0'), 1}}}}),
+        record(9, {{QStringLiteral("deep list"), deepList()}}),
+        record(10, {{QStringLiteral("variant list kept streamed"), QVariant::fromValue(QList<int>{1, 2})}}),
+        record(11, {{QStringLiteral("text list with a lone surrogate"), QStringList{QStringLiteral("a") + QChar(char16_t(0xd800))}}}),
     };
     for (const QVariantMap &row : rows) {
-        SCOPED_TRACE(row.lastKey().toStdString());
+        SCOPED_TRACE(row.firstKey().toStdString());
         const HMIdentifierGraph graph = graphOf({record(0), row}, kSyncDate);
         EXPECT_FALSE(HMIdentifierGraphArchive::streamedData(graph, kRootKey).has_value());
         platform::KeyedArchiver coder;
