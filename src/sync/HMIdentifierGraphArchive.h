@@ -14,8 +14,8 @@ class HMIdentifierGraph;
 // the archive's objects as the archiver would, keeping only each distinct text's place (a view of
 // the entry's own bytes); a second writes them. No entry is materialised and no tree of the archive
 // stands in memory: an archive of many thousand entries otherwise holds several times the size of
-// its own file while it is written. A graph holding a value that no flat pair holds (a list, a
-// dictionary, a value kept in stream form) is written by KeyedArchiver instead.
+// its own file while it is written. A graph holding a value that no flat pair holds (a value kept
+// in Qt's stream form other than a text list or a date) is written by KeyedArchiver instead.
 // Stateless; any thread, with the graph not changed while it is written.
 class HMIdentifierGraphArchive final
 {

@@ -636,6 +636,30 @@ bool readFlatNumber(const Field &field, FlatPair &pair)
     }
 }
 
+// A value kept in stream form, which begins with its type: a list of texts, read item by item when
+// asked for, or a date of a zone other than UTC, which a flat pair holds as its moment (an invalid
+// one as nothing, as an archive holds it).
+bool readFlatStreamed(const Field &field, FlatPair &pair)
+{
+    pair.bytes = field.payload;
+    if (field.payload.size() < qsizetype(sizeof(quint32)))
+        return false;
+    const quint32 type = qFromBigEndian<quint32>(field.payload.data());
+    if (type == quint32(QMetaType::QStringList)) {
+        pair.kind = FlatPair::Kind::TextList;
+        return true;
+    }
+    if (type != quint32(QMetaType::QDateTime))
+        return false;
+    const std::optional<QVariant> date = genericValueOf(field.payload);
+    if (!date || date->typeId() != QMetaType::QDateTime)
+        return false;
+    const QDateTime &moment = *static_cast<const QDateTime *>(date->constData());
+    pair.kind = moment.isValid() ? FlatPair::Kind::UtcDate : FlatPair::Kind::Nil;
+    pair.number = moment.isValid() ? moment.toMSecsSinceEpoch() : 0;
+    return true;
+}
+
 // The field's value as a flat pair holds it; false for a value it cannot hold.
 bool readFlatValue(const Field &field, FlatPair &pair)
 {
@@ -669,11 +693,7 @@ bool readFlatValue(const Field &field, FlatPair &pair)
         pair.bytes = field.payload;
         return true;
     case Tag::Generic:
-        // A value in stream form begins with its type; only a list of texts is read further.
-        pair.kind = FlatPair::Kind::TextList;
-        pair.bytes = field.payload;
-        return field.payload.size() >= qsizetype(sizeof(quint32))
-               && qFromBigEndian<quint32>(field.payload.data()) == quint32(QMetaType::QStringList);
+        return readFlatStreamed(field, pair);
     default:
         return readFlatNumber(field, pair);
     }

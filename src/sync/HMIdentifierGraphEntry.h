@@ -66,8 +66,9 @@ public:
     }
 
     // One pair of an entry read in place, for a writer that stores entries without building their
-    // values: every value but lists, dictionaries, texts that UTF-8 cannot carry, unsigned integers
-    // past 63 bits and the values kept in Qt's stream form.
+    // values: every value but texts that UTF-8 cannot carry, unsigned integers past 63 bits and the
+    // values kept in Qt's stream form other than text lists and dates (a date of any zone is held as
+    // its moment, as an archive holds it).
     struct FlatPair
     {
         // A TextList is a list of texts kept in Qt's stream form: its items are Text or Nil.

@@ -737,6 +737,39 @@ private:
     qsizetype m_used = 0;
 };
 
+// The offset of each object written. A list is nearly always far smaller than 4 GiB: offsets are
+// kept in 32 bits, half the room, until one does not fit, and all in 64 bits from then on.
+class ObjectOffsets final
+{
+public:
+    void reserve(size_t count) { m_narrow.reserve(count); }
+    size_t size() const { return m_narrow.size() + m_wide.size(); }
+    void push(quint64 offset)
+    {
+        if (m_wide.empty() && offset <= std::numeric_limits<quint32>::max()) {
+            m_narrow.push_back(quint32(offset));
+            return;
+        }
+        if (m_wide.empty()) {
+            m_wide.assign(m_narrow.begin(), m_narrow.end());
+            m_narrow = {};
+        }
+        m_wide.push_back(offset);
+    }
+    template <typename Visit>
+    void forEach(const Visit &visit) const
+    {
+        for (const quint32 offset : m_narrow)
+            visit(quint64(offset));
+        for (const quint64 offset : m_wide)
+            visit(offset);
+    }
+
+private:
+    std::vector<quint32> m_narrow;
+    std::vector<quint64> m_wide;
+};
+
 void putBigEndian(char *out, quint64 value, int width)
 {
     for (int index = width - 1; index >= 0; --index) {
@@ -766,10 +799,10 @@ public:
         // The offset table and the trailer: 6 unused bytes, 2 widths and three 8-byte numbers.
         m_output.reserveRest(qsizetype(m_offsets.size()) * offsetWidth + 32);
         char *out = m_output.extend(qsizetype(m_offsets.size()) * offsetWidth);
-        for (const quint64 offset : m_offsets) {
+        m_offsets.forEach([&out, offsetWidth](quint64 offset) {
             putBigEndian(out, offset, offsetWidth);
             out += offsetWidth;
-        }
+        });
         std::memset(m_output.extend(6), 0, 6);
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
@@ -813,7 +846,7 @@ public:
 
     quint64 beginObject()
     {
-        m_offsets.push_back(quint64(m_output.size()));
+        m_offsets.push(quint64(m_output.size()));
         return m_offsets.size() - 1;
     }
 
@@ -1024,7 +1057,7 @@ public:
 
 private:
     OutputBuffer m_output;
-    std::vector<quint64> m_offsets;
+    ObjectOffsets m_offsets;
     TextNumbering m_texts;
     int m_referenceWidth = 1;
 };
