@@ -18,6 +18,8 @@ using namespace platform::keyedarchive;
 
 namespace {
 
+// The class name HMIdentifierGraph::archiveClassName gives, and its two keys.
+constexpr QLatin1StringView kGraphClass("HMIdentifierGraph");
 const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
 const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 // Dates this far from 1970 are written by the archiver: the streamed path need not know where the
@@ -38,7 +40,7 @@ bool isSharedName(QByteArrayView utf8, QByteArrayView rootKey)
     static const std::array<QLatin1StringView, 21> kNames{
         kNull, kClassKey, kClassNameKey, kClassesKey, kRootObjectClass, kObjectsEntryKey, kKeysEntryKey, kTimeKey,
         kIntValueKey, kArchiverKey, kArchiverName, kObjectsKey, kTopKey, kVersionKey, kArrayClass, kDictionaryClass,
-        kDateClass, kInt32Class, QLatin1StringView("HMIdentifierGraph"), QLatin1StringView("identifierDictionaries"),
+        kDateClass, kInt32Class, kGraphClass, QLatin1StringView("identifierDictionaries"),
         QLatin1StringView("lastSyncDate")};
     if (utf8 == rootKey)
         return true;
@@ -150,7 +152,7 @@ public:
             tail.lastSyncDate = add(NewObject{NewObject::What::Date, 0, {}, date, dateClass}, tail.created);
         }
         quint64 graphClass = 0;
-        tail.graphClass = classIndex(graphClass, QLatin1StringView("HMIdentifierGraph"), tail.created);
+        tail.graphClass = classIndex(graphClass, kGraphClass, tail.created);
         return tail;
     }
 
