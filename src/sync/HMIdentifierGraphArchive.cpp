@@ -6,6 +6,7 @@
 #include "sync/HMIdentifierGraph.h"
 
 #include <QHash>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <array>
@@ -179,15 +180,16 @@ private:
         const size_t slot = objects.created.size();
         const quint64 index = add(NewObject{what, 0, {}, {}, 0}, objects.created);
         const bool isDictionary = what == NewObject::What::Dictionary;
-        std::vector<quint64> keys;
-        std::vector<quint64> values;
+        // On the stack for the few items an entry holds: containers are numbered twice per entry.
+        QVarLengthArray<quint64, 16> keys;
+        QVarLengthArray<quint64, 16> values;
         const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
             if (!isStorableText(key) || !isStorable(item)) {
                 m_isWritable = false;
                 return;
             }
             if (isDictionary)
-                keys.push_back(textIndex(key, objects.created));
+                keys.push_back(keyIndex(item.keyNumber, key, objects.created));
             values.push_back(valueIndex(item, objects));
         });
         m_isWritable = m_isWritable && isWhole;
@@ -213,6 +215,19 @@ private:
         if (index != m_next)
             return index;
         return add(NewObject{NewObject::What::Text, 0, utf8, {}, 0}, created);
+    }
+
+    // A numbered key's place is looked up in the table of texts once: every entry names the same
+    // few keys.
+    quint64 keyIndex(quint32 keyNumber, QByteArrayView utf8, std::vector<NewObject> &created)
+    {
+        if (keyNumber == 0)
+            return textIndex(utf8, created);
+        if (keyNumber >= m_keyPlaces.size())
+            m_keyPlaces.resize(keyNumber + 1, 0);
+        if (m_keyPlaces[keyNumber] == 0)
+            m_keyPlaces[keyNumber] = textIndex(utf8, created);
+        return m_keyPlaces[keyNumber];
     }
 
     quint64 valueIndex(const FlatPair &pair, EntryObjects &objects)
@@ -271,6 +286,8 @@ private:
     }
 
     ArchiveTexts &m_texts;
+    // The places of numbered keys' texts, by key number; 0 for a key not met yet.
+    std::vector<quint64> m_keyPlaces;
     // "$null", the graph and the list of entries come first.
     quint64 m_next = 3;
     quint64 m_dictionaryClass = 0;
@@ -400,16 +417,20 @@ public:
     quint64 references(quint64 classIndex, std::optional<std::span<const quint64>> keys, std::span<const quint64> values)
     {
         const quint64 classUid = m_encoder.writeUid(classIndex);
-        std::vector<quint64> fields{name(kClassKey)};
-        std::vector<quint64> fieldValues{classUid};
+        const quint64 classKey = name(kClassKey);
+        std::optional<std::pair<quint64, quint64>> keyList;
         if (keys) {
-            fields.push_back(name(kKeysEntryKey));
-            fieldValues.push_back(uids(*keys));
+            const quint64 keysKey = name(kKeysEntryKey);
+            keyList = std::pair{keysKey, uids(*keys)};
         }
-        fields.push_back(name(kObjectsEntryKey));
-        fieldValues.push_back(uids(values));
-        fields.insert(fields.end(), fieldValues.begin(), fieldValues.end());
-        return m_encoder.writeDictionary(fields);
+        const quint64 objectsKey = name(kObjectsEntryKey);
+        const quint64 objects = uids(values);
+        m_fields.clear();
+        if (keyList)
+            m_fields.insert(m_fields.end(), {classKey, keyList->first, objectsKey, classUid, keyList->second, objects});
+        else
+            m_fields.insert(m_fields.end(), {classKey, objectsKey, classUid, objects});
+        return m_encoder.writeDictionary(m_fields);
     }
 
     // The graph's own object: its class, its list of entries and its last sync date.
@@ -505,6 +526,7 @@ private:
     QByteArrayView m_rootKey;
     std::vector<std::pair<const char *, quint64>> m_names;
     std::vector<quint64> m_scratch;
+    std::vector<quint64> m_fields;
     bool m_hasFailed = false;
 };
 
