@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QHash>
 #include <QIODevice>
+#include <QStringList>
+#include <QtEndian>
 
 #include <algorithm>
 #include <array>
@@ -606,6 +608,97 @@ std::optional<QVariantMap> unpack(QByteArrayView bytes)
     return dictionary;
 }
 
+using FlatPair = HMIdentifierGraphEntry::FlatPair;
+
+// A number's value as a flat pair holds it; false for one it cannot hold.
+bool readFlatNumber(const Field &field, FlatPair &pair)
+{
+    switch (field.tag) {
+    case Tag::Int32: {
+        const qint64 number = unzigzag(field.number);
+        pair.kind = FlatPair::Kind::Int32;
+        pair.number = number;
+        return number >= std::numeric_limits<qint32>::min() && number <= std::numeric_limits<qint32>::max();
+    }
+    case Tag::Int64:
+    case Tag::DateUtc:
+        pair.kind = field.tag == Tag::Int64 ? FlatPair::Kind::Integer : FlatPair::Kind::UtcDate;
+        pair.number = unzigzag(field.number);
+        return true;
+    case Tag::UInt32:
+    case Tag::UInt64:
+        pair.kind = FlatPair::Kind::Integer;
+        pair.number = qint64(field.number);
+        return field.number <= quint64(std::numeric_limits<qint64>::max())
+               && (field.tag == Tag::UInt64 || field.number <= std::numeric_limits<quint32>::max());
+    default:
+        return false;
+    }
+}
+
+// A value kept in stream form, which begins with its type: a list of texts, read item by item when
+// asked for, or a date of a zone other than UTC, which a flat pair holds as its moment (an invalid
+// one as nothing, as an archive holds it).
+bool readFlatStreamed(const Field &field, FlatPair &pair)
+{
+    pair.bytes = field.payload;
+    if (field.payload.size() < qsizetype(sizeof(quint32)))
+        return false;
+    const quint32 type = qFromBigEndian<quint32>(field.payload.data());
+    if (type == quint32(QMetaType::QStringList)) {
+        pair.kind = FlatPair::Kind::TextList;
+        return true;
+    }
+    if (type != quint32(QMetaType::QDateTime))
+        return false;
+    const std::optional<QVariant> date = genericValueOf(field.payload);
+    if (!date || date->typeId() != QMetaType::QDateTime)
+        return false;
+    const QDateTime &moment = *static_cast<const QDateTime *>(date->constData());
+    pair.kind = moment.isValid() ? FlatPair::Kind::UtcDate : FlatPair::Kind::Nil;
+    pair.number = moment.isValid() ? moment.toMSecsSinceEpoch() : 0;
+    return true;
+}
+
+// The field's value as a flat pair holds it; false for a value it cannot hold.
+bool readFlatValue(const Field &field, FlatPair &pair)
+{
+    pair.bytes = QByteArrayView();
+    switch (field.tag) {
+    case Tag::Invalid:
+    case Tag::NullText:
+        pair.kind = FlatPair::Kind::Nil;
+        return true;
+    case Tag::TextUtf8:
+    case Tag::Data:
+    case Tag::NullData:
+        pair.kind = field.tag == Tag::TextUtf8 ? FlatPair::Kind::Text : FlatPair::Kind::Data;
+        // Null data reads no bytes: the field still holds those of an earlier one.
+        if (field.tag != Tag::NullData)
+            pair.bytes = field.payload;
+        return true;
+    case Tag::False:
+    case Tag::True:
+        pair.kind = FlatPair::Kind::Bool;
+        pair.number = field.tag == Tag::True ? 1 : 0;
+        return true;
+    case Tag::Double:
+        pair.kind = FlatPair::Kind::Real;
+        std::memcpy(&pair.real, field.payload.data(), sizeof(double));
+        return true;
+    case Tag::List:
+    case Tag::Map:
+    case Tag::Hash:
+        pair.kind = field.tag == Tag::List ? FlatPair::Kind::List : FlatPair::Kind::Dictionary;
+        pair.bytes = field.payload;
+        return true;
+    case Tag::Generic:
+        return readFlatStreamed(field, pair);
+    default:
+        return readFlatNumber(field, pair);
+    }
+}
+
 // The pair under a numbered key; nullopt when there is none.
 std::optional<Field> fieldOf(const QByteArray &bytes, quint32 keyNumber)
 {
@@ -863,4 +956,80 @@ bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
     if (field->tag == Tag::True || field->tag == Tag::False)
         return field->tag == Tag::True;
     return valueInField(*field).value_or(QVariant()).toBool();
+}
+
+bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const
+{
+    if (m_bytes.isEmpty() || m_bytes.front() != kFormat)
+        return false;
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    FlatPair pair;
+    while (!cursor.atEnd()) {
+        if (!nextField(cursor, field) || !readFlatValue(field, pair))
+            return false;
+        pair.keyNumber = field.keyNumber;
+        pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
+        if (pair.keyNumber != kInlineKey && !keyTable().textOf(pair.keyNumber))
+            return false;
+        visit(pair);
+    }
+    return true;
+}
+
+std::optional<QString> HMIdentifierGraphEntry::keyText(quint32 keyNumber)
+{
+    return keyTable().textOf(keyNumber);
+}
+
+// The items' bytes were checked when the container's field was read; they are read as carefully
+// again all the same.
+namespace {
+
+// A list of texts kept in stream form: each text is handed over as its UTF-8, made for the call.
+bool visitTextList(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
+{
+    const std::optional<QVariant> value = genericValueOf(container.bytes);
+    if (!value || value->typeId() != QMetaType::QStringList)
+        return false;
+    FlatPair item;
+    for (const QString &text : *static_cast<const QStringList *>(value->constData())) {
+        if (!QStringView(text).isValidUtf16())
+            return false;
+        const QByteArray utf8 = text.toUtf8();
+        item.kind = text.isNull() ? FlatPair::Kind::Nil : FlatPair::Kind::Text;
+        item.bytes = utf8;
+        visit(item);
+    }
+    return true;
+}
+
+} // namespace
+
+bool HMIdentifierGraphEntry::visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
+{
+    if (container.kind == FlatPair::Kind::TextList)
+        return visitTextList(container, visit);
+    const bool isList = container.kind == FlatPair::Kind::List;
+    if (!isList && container.kind != FlatPair::Kind::Dictionary)
+        return false;
+    Cursor cursor(container.bytes);
+    const std::optional<quint64> count = cursor.varint();
+    if (!count)
+        return false;
+    Field field;
+    FlatPair item;
+    for (quint64 index = 0; index < *count; ++index) {
+        const std::optional<QByteArrayView> key =
+            isList ? std::optional(QByteArrayView()) : cursor.bytes(cursor.varint().value_or(quint64(-1)));
+        const std::optional<quint8> tag = key ? cursor.byte() : std::nullopt;
+        if (!tag || *tag >= quint8(Tag::End))
+            return false;
+        field.tag = Tag(*tag);
+        if (!readPayload(cursor, field, 1) || !readFlatValue(field, item))
+            return false;
+        item.inlineKey = *key;
+        visit(item);
+    }
+    return true;
 }

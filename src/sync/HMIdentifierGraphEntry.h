@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -63,6 +64,36 @@ public:
     {
         return !(left == right);
     }
+
+    // One pair of an entry read in place, for a writer that stores entries without building their
+    // values: every value but texts that UTF-8 cannot carry, unsigned integers past 63 bits and the
+    // values kept in Qt's stream form other than text lists and dates (a date of any zone is held as
+    // its moment, as an archive holds it).
+    struct FlatPair
+    {
+        // A TextList is a list of texts kept in Qt's stream form: its items are Text or Nil.
+        enum class Kind { Nil, Text, Bool, Int32, Integer, Real, Data, UtcDate, List, TextList, Dictionary };
+        // The key's number in the process-wide table of keys (keyText gives its text), or 0 with
+        // the key's UTF-8 text in inlineKey.
+        quint32 keyNumber = 0;
+        QByteArrayView inlineKey;
+        Kind kind = Kind::Nil;
+        // A text's UTF-8 bytes, data's bytes, or a list's or dictionary's packed items (read them
+        // with visitFlatItems), valid while the entry lives.
+        QByteArrayView bytes;
+        // An integer, a bool as 0 or 1, a date's milliseconds since 1970 UTC.
+        qint64 number = 0;
+        double real = 0;
+    };
+    // Calls visit(const FlatPair &) for each pair in key order; false, having stopped, at a value
+    // FlatPair cannot hold or at damaged bytes. A null text reads as Nil, as an archive holds it.
+    bool visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const;
+    // Calls visit for each item of a List, TextList or Dictionary pair, in order: a dictionary's
+    // items with their keys in inlineKey, a list's with none. A TextList's texts are made for the
+    // call: their bytes are valid only until visit returns. False, having stopped, as visitFlatPairs.
+    static bool visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit);
+    // The text of a numbered key; nullopt for a number the table does not hold.
+    static std::optional<QString> keyText(quint32 keyNumber);
 
     // One pair of a dictionary being read: its value, or in its place a text's UTF-8 bytes kept
     // elsewhere (valid until the entry is made) or a UTC date's milliseconds since 1970, packed as

@@ -14,6 +14,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphArchive.h"
 #include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMProfile.h"
 #include "sync/NSData+Encrypt.h"
@@ -470,9 +471,7 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
     }
     // Binary, which any property-list reader opens and which reads several times faster than XML;
     // graphs written as XML by earlier versions are still read, and become binary here.
-    platform::KeyedArchiver coder;
-    coder.encodeObject(graph, kGraphRootKey);
-    const Result<QByteArray> archive = coder.finishEncoding();
+    const Result<QByteArray> archive = HMIdentifierGraphArchive::archivedData(graph, kGraphRootKey);
     if (!archive) {
         DDLogError(QStringLiteral("Could not archive %1: %2").arg(*path, archive.error().message()));
         return false;

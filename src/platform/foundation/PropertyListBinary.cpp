@@ -737,6 +737,39 @@ private:
     qsizetype m_used = 0;
 };
 
+// The offset of each object written. A list is nearly always far smaller than 4 GiB: offsets are
+// kept in 32 bits, half the room, until one does not fit, and all in 64 bits from then on.
+class ObjectOffsets final
+{
+public:
+    void reserve(size_t count) { m_narrow.reserve(count); }
+    size_t size() const { return m_narrow.size() + m_wide.size(); }
+    void push(quint64 offset)
+    {
+        if (m_wide.empty() && offset <= std::numeric_limits<quint32>::max()) {
+            m_narrow.push_back(quint32(offset));
+            return;
+        }
+        if (m_wide.empty()) {
+            m_wide.assign(m_narrow.begin(), m_narrow.end());
+            m_narrow = {};
+        }
+        m_wide.push_back(offset);
+    }
+    template <typename Visit>
+    void forEach(const Visit &visit) const
+    {
+        for (const quint32 offset : m_narrow)
+            visit(quint64(offset));
+        for (const quint64 offset : m_wide)
+            visit(offset);
+    }
+
+private:
+    std::vector<quint32> m_narrow;
+    std::vector<quint64> m_wide;
+};
+
 void putBigEndian(char *out, quint64 value, int width)
 {
     for (int index = width - 1; index >= 0; --index) {
@@ -766,10 +799,10 @@ public:
         // The offset table and the trailer: 6 unused bytes, 2 widths and three 8-byte numbers.
         m_output.reserveRest(qsizetype(m_offsets.size()) * offsetWidth + 32);
         char *out = m_output.extend(qsizetype(m_offsets.size()) * offsetWidth);
-        for (const quint64 offset : m_offsets) {
+        m_offsets.forEach([&out, offsetWidth](quint64 offset) {
             putBigEndian(out, offset, offsetWidth);
             out += offsetWidth;
-        }
+        });
         std::memset(m_output.extend(6), 0, 6);
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
@@ -813,7 +846,7 @@ public:
 
     quint64 beginObject()
     {
-        m_offsets.push_back(quint64(m_output.size()));
+        m_offsets.push(quint64(m_output.size()));
         return m_offsets.size() - 1;
     }
 
@@ -868,9 +901,7 @@ public:
         if (!number.isNew)
             return number.value;
         if (isAscii(text)) {
-            beginObject();
-            appendMarker(KindAscii, quint64(text.size()));
-            char *out = m_output.extend(text.size());
+            char *out = beginAscii(text.size());
             for (const QChar character : text)
                 *out++ = char(character.unicode());
         } else {
@@ -879,6 +910,27 @@ public:
             qToBigEndian<quint16>(text.constData(), text.size(), m_output.extend(2 * text.size()));
         }
         return number.value;
+    }
+
+    // An ASCII text's object, with room for its characters, which the caller fills.
+    char *beginAscii(qsizetype length)
+    {
+        beginObject();
+        appendMarker(KindAscii, quint64(length));
+        return m_output.extend(length);
+    }
+
+    Result<quint64> writeDistinctUtf8(QByteArrayView utf8)
+    {
+        if (utf8.contains('\0'))
+            return malformed(QStringLiteral("text \"%1\" holds a NUL character").arg(QString::fromUtf8(utf8.first(std::min<qsizetype>(40, utf8.size())))));
+        if (!std::all_of(utf8.begin(), utf8.end(), [](char byte) { return uchar(byte) < 0x80; }))
+            return writeText(QString::fromUtf8(utf8), true);
+        const quint64 index = quint64(m_offsets.size());
+        char *out = beginAscii(utf8.size());
+        if (!utf8.isEmpty())
+            std::memcpy(out, utf8.data(), size_t(utf8.size()));
+        return index;
     }
 
     Result<quint64> writeDate(const QDateTime &date)
@@ -1005,7 +1057,7 @@ public:
 
 private:
     OutputBuffer m_output;
-    std::vector<quint64> m_offsets;
+    ObjectOffsets m_offsets;
     TextNumbering m_texts;
     int m_referenceWidth = 1;
 };
@@ -1035,6 +1087,11 @@ Result<quint64> Encoder::writeText(const QString &text)
 Result<quint64> Encoder::writeDistinctText(const QString &text)
 {
     return m_writer->writeText(text, true);
+}
+
+Result<quint64> Encoder::writeDistinctUtf8(QByteArrayView utf8)
+{
+    return m_writer->writeDistinctUtf8(utf8);
 }
 
 quint64 Encoder::writeUid(quint64 value)

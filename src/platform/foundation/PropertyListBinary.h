@@ -154,6 +154,9 @@ public:
     // A text the caller knows to equal no other text written through this encoder, before or after:
     // written without looking it up or keeping it.
     Result<quint64> writeDistinctText(const QString &text);
+    // The same for a text given as its UTF-8 bytes, which must be valid UTF-8: an ASCII text is
+    // copied as it stands, with no text built.
+    Result<quint64> writeDistinctUtf8(QByteArrayView utf8);
     quint64 writeUid(quint64 value);
     quint64 writeArray(const std::vector<quint64> &references);
     // The keys' objects, then the values' objects in the same order.

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "platform/foundation/Result.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+class HMIdentifierGraph;
+
+// Writes an identifier graph as a keyed archive under a root key: byte for byte what KeyedArchiver
+// writes of it, made straight from the graph's packed entries. A first pass over the entries numbers
+// the archive's objects as the archiver would, keeping only each distinct text's place (a view of
+// the entry's own bytes); a second writes them. No entry is materialised and no tree of the archive
+// stands in memory: an archive of many thousand entries otherwise holds several times the size of
+// its own file while it is written. A graph holding a value that no flat pair holds (a value kept
+// in Qt's stream form other than a text list or a date) is written by KeyedArchiver instead.
+// Stateless; any thread, with the graph not changed while it is written.
+class HMIdentifierGraphArchive final
+{
+public:
+    // The archive's bytes, or why the graph cannot be archived.
+    static platform::Result<QByteArray> archivedData(const HMIdentifierGraph &graph, const QString &rootKey);
+    // The bytes written from the packed entries; nullopt for a graph only the archiver writes.
+    static std::optional<QByteArray> streamedData(const HMIdentifierGraph &graph, const QString &rootKey);
+};

@@ -1,0 +1,290 @@
+#include "sync/HMIdentifierGraphArchive.h"
+
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+// The graph file is written straight from the packed entries; its bytes must be the keyed
+// archiver's own, whatever the graph holds, and stay readable by any property-list reader.
+namespace {
+
+const QString kRootKey = QStringLiteral("HMIdentifierGraph");
+const QDateTime kSyncDate = QDateTime::fromMSecsSinceEpoch(1'796'000'000'250, Qt::UTC);
+
+QByteArray archiverBytes(const HMIdentifierGraph &graph)
+{
+    platform::KeyedArchiver coder;
+    coder.encodeObject(graph, kRootKey);
+    const platform::Result<QByteArray> bytes = coder.finishEncoding();
+    return bytes ? *bytes : QByteArray("archiver failed: ") + bytes.error().message().toUtf8();
+}
+
+QVariantMap record(int number, const QVariantMap &more = {})
+{
+    QVariantMap dictionary = more;
+    dictionary.insert(QStringLiteral("hmUid"), QStringLiteral("D%1").arg(number, 6, 10, QLatin1Char('0')));
+    dictionary.insert(QStringLiteral("nativeId"), QStringLiteral("%1-4C05-B4F3-94D14200BC39").arg(number, 8, 16, QLatin1Char('0')));
+    return dictionary;
+}
+
+// Records as the contacts conduit keeps them: a date, a checksum, both identifiers.
+HMIdentifierGraph conduitGraph(int count)
+{
+    HMIdentifierGraph graph;
+    for (int number = 0; number < count; ++number) {
+        graph.appendDictionary(record(number, {{QStringLiteral("WrittenModificationDate"), kSyncDate.addSecs(number % 7)},
+                                               {QStringLiteral("crcValue"), QString::number(qint64(number) * 2654435761 % 4294967291)}}));
+    }
+    graph.setLastSyncDate(kSyncDate);
+    return graph;
+}
+
+// Values a record may hold that need no nested archive object: every kind of flat value.
+QVariantMap everyFlatValue()
+{
+    return {
+        {QStringLiteral("text"), QStringLiteral("ABPerson:0001")},
+        {QStringLiteral("unicode"), QStringLiteral("Caf\u00e9 \U0001F600 \u212a")},
+        {QStringLiteral("empty text"), QString(QLatin1String(""))},
+        {QStringLiteral("null text"), QString()},
+        {QStringLiteral("invalid"), QVariant()},
+        {QStringLiteral("true"), true},
+        {QStringLiteral("false"), false},
+        {QStringLiteral("int"), qint32(-42)},
+        {QStringLiteral("int min"), std::numeric_limits<qint32>::min()},
+        {QStringLiteral("int max"), std::numeric_limits<qint32>::max()},
+        {QStringLiteral("int64"), qint64(1) << 40},
+        {QStringLiteral("int64 min"), std::numeric_limits<qint64>::min()},
+        {QStringLiteral("uint"), std::numeric_limits<quint32>::max()},
+        {QStringLiteral("uint64"), quint64(1) << 62},
+        {QStringLiteral("double"), 3.25},
+        {QStringLiteral("negative zero"), -0.0},
+        {QStringLiteral("infinity"), std::numeric_limits<double>::infinity()},
+        {QStringLiteral("nan"), std::nan("")},
+        {QStringLiteral("data"), QByteArray("\x00\x01\xff zero", 8)},
+        {QStringLiteral("empty data"), QByteArray("")},
+        {QStringLiteral("null data"), QByteArray()},
+        {QStringLiteral("date"), kSyncDate},
+        {QStringLiteral("date before 2001"), QDateTime::fromMSecsSinceEpoch(-62'000'000'000'123, Qt::UTC)},
+        {QStringLiteral("Kl\u00e9 \u00e0 accent"), QStringLiteral("value under a key that is not ASCII")},
+        {QStringLiteral("$dollar key"), QStringLiteral("keys of records are not escaped")},
+        {QStringLiteral("list"), QVariantList{1, QStringLiteral("two"), QVariantList{3.0, QVariant()}, QVariantMap{{QStringLiteral("k"), true}}}},
+        {QStringLiteral("map"), QVariantMap{{QStringLiteral("inner"), QVariantMap{{QStringLiteral("hmUid"), qint64(7)}}}}},
+        {QStringLiteral("hash"), QVariantHash{{QStringLiteral("h"), QStringLiteral("v")}, {QStringLiteral("a"), kSyncDate}}},
+        {QStringLiteral("empty list"), QVariantList()},
+        {QStringLiteral("empty map"), QVariantMap()},
+        {QStringLiteral("text list"), QStringList{QStringLiteral("a"), QString(), QStringLiteral("ABPerson:0001"), QStringLiteral("a")}},
+        {QStringLiteral("empty text list"), QStringList()},
+        {QStringLiteral("date with an offset"), kSyncDate.toOffsetFromUtc(3600)},
+        {QStringLiteral("local date"), kSyncDate.toLocalTime()},
+        {QStringLiteral("invalid date"), QDateTime()},
+    };
+}
+
+// Records as the address book conduit keeps them: group ids and mail keys held as a list and a
+// dictionary, first met inside the first entry.
+HMIdentifierGraph contactsGraph(int count)
+{
+    HMIdentifierGraph graph;
+    for (int number = 0; number < count; ++number) {
+        QStringList groups;
+        if (number % 5 == 0)
+            groups.append(QStringLiteral("group-%1").arg(number % 3));
+        if (number % 50 == 0)
+            groups.append(QStringLiteral("Caf\u00e9 group"));
+        graph.appendDictionary(record(number, {{QStringLiteral("AddressBookGroupIdsKey"), groups},
+                                               {QStringLiteral("EmailKeys"), QVariantMap{{QStringLiteral("home"), QStringLiteral("p%1@example.org").arg(number)}}},
+                                               {QStringLiteral("WrittenModificationDate"), kSyncDate}}));
+    }
+    graph.setLastSyncDate(kSyncDate);
+    return graph;
+}
+
+// Texts the archive itself writes outside its table of objects, held as values of records: both
+// places must name one object, as the archiver's bytes do.
+QVariantMap archiveNamesAsValues()
+{
+    QVariantMap dictionary;
+    int number = 0;
+    for (const char *name : {"$null", "$class", "$classname", "$classes", "NSObject", "NS.objects", "NS.keys", "NS.time",
+                             "NS.intval", "$archiver", "NSKeyedArchiver", "$objects", "$top", "$version", "NSArray",
+                             "NSDictionary", "NSDate", "HMInt32", "HMIdentifierGraph", "identifierDictionaries",
+                             "lastSyncDate", "hmUid", "crcValue"})
+        dictionary.insert(QStringLiteral("name%1").arg(number++, 2, 10, QLatin1Char('0')), QString::fromLatin1(name));
+    return dictionary;
+}
+
+// Lists inside lists, deeper than entries pack them.
+QVariant deepList()
+{
+    QVariant value = QStringLiteral("bottom");
+    for (int level = 0; level < 24; ++level)
+        value = QVariantList{value, level};
+    return value;
+}
+
+HMIdentifierGraph graphOf(const QList<QVariantMap> &dictionaries, const QDateTime &lastSyncDate = QDateTime())
+{
+    HMIdentifierGraph graph;
+    for (const QVariantMap &dictionary : dictionaries)
+        graph.appendDictionary(dictionary);
+    graph.setLastSyncDate(lastSyncDate);
+    return graph;
+}
+
+// Entries of one to three pairs, so that the archive's count of objects takes many values around
+// the point where references grow from one byte to two.
+HMIdentifierGraph smallGraph(int count)
+{
+    QList<QVariantMap> dictionaries;
+    for (int number = 0; number < count; ++number) {
+        QVariantMap dictionary{{QStringLiteral("hmUid"), QStringLiteral("u%1").arg(number)}};
+        if (number % 3 > 0)
+            dictionary.insert(QStringLiteral("isNewRecord"), number % 2 == 0);
+        if (number % 3 > 1)
+            dictionary.insert(QStringLiteral("sequence"), qint32(number));
+        dictionaries.append(dictionary);
+    }
+    return graphOf(dictionaries, count % 2 == 0 ? kSyncDate : QDateTime());
+}
+
+struct GraphShape
+{
+    const char *name;
+    std::function<HMIdentifierGraph()> make;
+};
+
+QList<GraphShape> flatShapes()
+{
+    return {
+        {"empty", [] { return HMIdentifierGraph(); }},
+        {"empty with a date", [] { return graphOf({}, kSyncDate); }},
+        {"one entry", [] { return graphOf({record(1)}); }},
+        {"one empty entry", [] { return graphOf({QVariantMap()}, kSyncDate); }},
+        {"every flat value", [] { return graphOf({record(1, everyFlatValue()), record(2, everyFlatValue())}, kSyncDate); }},
+        {"archive names as values", [] { return graphOf({archiveNamesAsValues(), record(3, archiveNamesAsValues())}); }},
+        {"repeated values", [] {
+             const QVariantMap same{{QStringLiteral("crcValue"), QStringLiteral("-1")}, {QStringLiteral("nativeId"), QStringLiteral("hmUid")}};
+             return graphOf({same, same, record(4, same), {{QStringLiteral("hmUid"), QStringLiteral("-1")}}});
+         }},
+        {"first date after the entries", [] { return graphOf({record(5), record(6)}, kSyncDate); }},
+        {"first int32 in a later entry", [] {
+             return graphOf({record(7), record(8, {{QStringLiteral("sequence"), qint32(3)}}), record(9, {{QStringLiteral("sequence"), qint32(3)}})});
+         }},
+        {"first list and dictionary inside an entry", [] {
+             return graphOf({{{QStringLiteral("a"), QVariantList{QVariantMap{{QStringLiteral("b"), qint32(1)}}}}}}, kSyncDate);
+         }},
+        {"ten thousand conduit records", [] { return conduitGraph(10'000); }},
+        {"ten thousand address book records", [] { return contactsGraph(10'000); }},
+    };
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphArchive, StreamedBytesAreTheArchiversBytes)
+{
+    for (const GraphShape &shape : flatShapes()) {
+        SCOPED_TRACE(shape.name);
+        const HMIdentifierGraph graph = shape.make();
+        const std::optional<QByteArray> streamed = HMIdentifierGraphArchive::streamedData(graph, kRootKey);
+        ASSERT_TRUE(streamed.has_value());
+        const QByteArray expected = archiverBytes(graph);
+        ASSERT_EQ(streamed->size(), expected.size());
+        EXPECT_TRUE(*streamed == expected);
+        const platform::Result<QByteArray> archived = HMIdentifierGraphArchive::archivedData(graph, kRootKey);
+        ASSERT_TRUE(archived);
+        EXPECT_TRUE(*archived == expected);
+    }
+}
+
+TEST(HMIdentifierGraphArchive, ReferenceWidthsFollowTheArchiversCount)
+{
+    for (int count = 0; count <= 60; ++count) {
+        SCOPED_TRACE(count);
+        const HMIdentifierGraph graph = smallGraph(count);
+        const std::optional<QByteArray> streamed = HMIdentifierGraphArchive::streamedData(graph, kRootKey);
+        ASSERT_TRUE(streamed.has_value());
+        EXPECT_TRUE(*streamed == archiverBytes(graph));
+    }
+}
+
+// Values kept in Qt's stream form and values the archive cannot hold are left to the archiver, whose
+// bytes and failures the graph file then has.
+TEST(HMIdentifierGraphArchive, StreamedFormValuesAreLeftToTheArchiver)
+{
+    const QList<QVariantMap> rows{
+        record(4, {{QStringLiteral("float"), 1.5f}}),
+        record(5, {{QStringLiteral("nul"), QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b")}}),
+        record(6, {{QStringLiteral("uint64 max"), std::numeric_limits<quint64>::max()}}),
+        record(7, {{QStringLiteral("list with a float"), QVariantList{QStringLiteral("a"), 1.5f}}}),
+        record(8, {{QStringLiteral("map with a NUL key"), QVariantMap{{QStringLiteral("a") + QChar(u'\0'), 1}}}}),
+        record(9, {{QStringLiteral("deep list"), deepList()}}),
+        record(10, {{QStringLiteral("variant list kept streamed"), QVariant::fromValue(QList<int>{1, 2})}}),
+        record(11, {{QStringLiteral("text list with a lone surrogate"), QStringList{QStringLiteral("a") + QChar(char16_t(0xd800))}}}),
+    };
+    for (const QVariantMap &row : rows) {
+        SCOPED_TRACE(row.firstKey().toStdString());
+        const HMIdentifierGraph graph = graphOf({record(0), row}, kSyncDate);
+        EXPECT_FALSE(HMIdentifierGraphArchive::streamedData(graph, kRootKey).has_value());
+        platform::KeyedArchiver coder;
+        coder.encodeObject(graph, kRootKey);
+        const platform::Result<QByteArray> expected = coder.finishEncoding();
+        const platform::Result<QByteArray> archived = HMIdentifierGraphArchive::archivedData(graph, kRootKey);
+        ASSERT_EQ(archived.ok(), expected.ok());
+        if (expected.ok()) {
+            EXPECT_TRUE(*archived == *expected);
+        }
+    }
+}
+
+TEST(HMIdentifierGraphArchive, PythonsPlistReaderOpensTheStreamedFile)
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        GTEST_SKIP() << "python3 is not installed";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const HMIdentifierGraph graph = graphOf({record(1, archiveNamesAsValues()), record(2, everyFlatValue())}, kSyncDate);
+    const QString path = dir.filePath(QStringLiteral("graph.idgraph"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(HMIdentifierGraphArchive::streamedData(graph, kRootKey).value_or(QByteArray()));
+    file.close();
+    const QString script = QStringLiteral(R"(
+import json, plistlib, sys
+with open(sys.argv[1], 'rb') as f:
+    archive = plistlib.load(f)
+objects = archive['$objects']
+graph = objects[archive['$top']['HMIdentifierGraph'].data]
+entries = objects[graph['identifierDictionaries'].data]['NS.objects']
+out = []
+for entry in entries:
+    d = objects[entry.data]
+    keys = [objects[k.data] for k in d['NS.keys']]
+    values = [objects[v.data] for v in d['NS.objects']]
+    out.append([keys[keys.index('hmUid')], values[keys.index('hmUid')], values[keys.index('name00')] if 'name00' in keys else None])
+print(json.dumps(out))
+)");
+    QProcess process;
+    process.start(python, {QStringLiteral("-c"), script, path});
+    ASSERT_TRUE(process.waitForFinished(20'000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const QJsonArray read = QJsonDocument::fromJson(process.readAllStandardOutput()).array();
+    ASSERT_EQ(read.size(), 2);
+    EXPECT_EQ(read.at(0).toArray().at(1).toString(), QStringLiteral("D000001"));
+    EXPECT_EQ(read.at(0).toArray().at(2).toString(), QStringLiteral("$null"));
+    EXPECT_EQ(read.at(1).toArray().at(1).toString(), QStringLiteral("D000002"));
+}
