@@ -185,6 +185,45 @@ QList<EKRecurrenceRule> rulesWithCountLessBy(const QList<EKRecurrenceRule> &rule
     return result;
 }
 
+// The key a count of items keeps of each UID: its UTF-8.
+void insertUidKeys(const QStringList &uids, QSet<QByteArray> &keys)
+{
+    for (const QString &uid : uids)
+        keys.insert(uid.toUtf8());
+}
+
+// The UID of a file holding one item, as the bytes of its description when they are that UID's
+// UTF-8 as they stand (one UID, ASCII, no escape): the key insertUidKeys gives it, kept in the
+// description. Nothing for any other file, whose UIDs are decoded.
+std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
+{
+    const QByteArrayView items = file.items();
+    const qsizetype tab = items.indexOf('\t');
+    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
+    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
+        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
+    });
+    return isPlain ? std::optional<QByteArray>(QByteArray::fromRawData(uid.data(), uid.size())) : std::nullopt;
+}
+
+// Adds the keys of the UIDs of the file's items of the kind; a file of one kind is not read.
+void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICalendarFile> &described, bool isEvents,
+                       QSet<QByteArray> &keys)
+{
+    if (!described->hasEvents || !described->hasTodos) {
+        if (const std::optional<QByteArray> single = singleUidBytesOf(*described))
+            keys.insert(*single);
+        else
+            insertUidKeys(described->uids(), keys);
+        return;
+    }
+    const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
+    QStringList uids = file ? file->uids() : QStringList();
+    const icalcomponent_kind kind = isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT;
+    uids.removeIf([&](const QString &uid) { return !icalseries::masterOf(file->calendar.get(), uid, kind); });
+    insertUidKeys(uids, keys);
+}
+
 } // namespace
 
 EKEventStore::EKEventStore(unsigned entityMask)
@@ -467,6 +506,11 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredi
 {
     // A query reads the calendars' files: they are brought up to date with the list.
     refreshCalendars();
+    return knownCalendarsMatching(predicate);
+}
+
+QList<std::shared_ptr<EKCalendar>> EKEventStore::knownCalendarsMatching(const EKPredicate &predicate)
+{
     QList<std::shared_ptr<EKCalendar>> result;
     for (const std::shared_ptr<EKCalendar> &calendar : knownCalendarsFor(predicate.entityType)) {
         if (predicate.calendarIdentifiers.isEmpty() ||
@@ -975,30 +1019,43 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
     return reminders;
 }
 
-// Counted from the folders' descriptions: only files holding both kinds are read.
 qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predicate)
 {
     const std::lock_guard lock(storeMutex());
+    return countItemsIn(calendarsMatching(predicate), predicate);
+}
+
+// The calendars' kinds of item are worked out again from what their folders know now.
+qsizetype EKEventStore::countOfKnownItemsMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    const bool knowsAll = !m_calendarOrder.isEmpty() &&
+                          std::all_of(predicate.calendarIdentifiers.cbegin(), predicate.calendarIdentifiers.cend(),
+                                      [this](const QString &identifier) { return m_calendars.contains(identifier); });
+    if (!knowsAll)
+        refreshCalendars();
+    for (const QString &identifier : std::as_const(m_calendarOrder))
+        setEntityTypes(*m_calendars[identifier], *m_folders[identifier]);
+    return countItemsIn(knownCalendarsMatching(predicate), predicate);
+}
+
+// Counted from the folders' descriptions: only files holding both kinds are read. The UIDs of the
+// files are kept as their bytes in the descriptions, which the held files keep alive.
+qsizetype EKEventStore::countItemsIn(const QList<std::shared_ptr<EKCalendar>> &calendars, const EKPredicate &predicate)
+{
     const bool isEvents = predicate.entityType == EKEntityType::Event;
-    QSet<QString> identifiers;
-    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+    QList<std::shared_ptr<const ICalendarFile>> held;
+    QSet<QByteArray> identifiers;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendars) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
-        const QList<std::shared_ptr<const ICalendarFile>> files = folder.describedFiles();
+        const QList<std::shared_ptr<const ICalendarFile>> files =
+            isEvents ? folder.describedEventFiles(predicate.startDate, predicate.endDate) : folder.describedFiles();
         identifiers.reserve(identifiers.size() + files.size());
         for (const std::shared_ptr<const ICalendarFile> &described : files) {
-            if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
-                           : described->hasTodos))
-                continue;
-            const bool isOneKind = !described->hasEvents || !described->hasTodos;
-            const std::shared_ptr<const ICalendarFile> file = isOneKind ? described : folder.parsedFile(described);
-            if (!file)
-                continue;
-            for (const QString &uid : file->uids()) {
-                if (isOneKind || icalseries::masterOf(file->calendar.get(), uid,
-                                                      isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
-                    identifiers.insert(uid);
-            }
+            if (isEvents || described->hasTodos)
+                addItemKeysOfFile(folder, described, isEvents, identifiers);
         }
+        held.append(files);
     }
     return identifiers.size();
 }

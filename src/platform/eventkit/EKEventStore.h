@@ -150,6 +150,10 @@ public:
     // How many events (a series once) or reminders the predicate would find, the events by the
     // reach of their files, without reading the files that hold one kind of item only.
     qsizetype countOfItemsMatchingPredicate(const EKPredicate &predicate);
+    // The same count from what the stores of the process last saw of the calendars' folders, with
+    // what they wrote to them since, without looking at the folders again: the count of a run that
+    // has just listed and written them. Calendars this store does not know yet are looked at first.
+    qsizetype countOfKnownItemsMatchingPredicate(const EKPredicate &predicate);
     Status saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
     Status removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
 
@@ -198,6 +202,9 @@ private:
                                    const QDateTime &windowStart, const QDateTime &windowEnd) const;
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
+    // As calendarsMatching, of those the last refresh found.
+    QList<std::shared_ptr<EKCalendar>> knownCalendarsMatching(const EKPredicate &predicate);
+    qsizetype countItemsIn(const QList<std::shared_ptr<EKCalendar>> &calendars, const EKPredicate &predicate);
     // Those of the last refresh that take this kind of item.
     QList<std::shared_ptr<EKCalendar>> knownCalendarsFor(EKEntityType entityType);
     bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;
