@@ -206,6 +206,15 @@ std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
     return isPlain ? std::optional<QByteArray>(QByteArray::fromRawData(uid.data(), uid.size())) : std::nullopt;
 }
 
+// The UID of a file holding one item; nothing for a file of several, or none.
+std::optional<QString> onlyUidOf(const ICalendarFile &file)
+{
+    if (const std::optional<QByteArray> single = singleUidBytesOf(file))
+        return QString::fromLatin1(*single);
+    const QStringList uids = file.uids();
+    return uids.size() == 1 ? std::optional<QString>(uids.first()) : std::nullopt;
+}
+
 // Adds the keys of the UIDs of the file's items of the kind; a file of one kind is not read.
 void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICalendarFile> &described, bool isEvents,
                        QSet<QByteArray> &keys)
@@ -548,7 +557,8 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
             [&](const auto &file) { return appendListedEvent(file, predicate, calendar, sequence); });
     }
     for (std::shared_ptr<EKEvent> &event : parsed)
-        sequence.m_entries.append({event->startDate(), event->eventIdentifier(), std::move(event), nullptr, nullptr});
+        sequence.m_entries.append(
+            {event->startDate(), event->eventIdentifier(), std::move(event), nullptr, {}, nullptr});
     sortByStart(sequence.m_entries);
     return sequence;
 }
@@ -594,7 +604,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent(), m_zoneField);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listedText, m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -609,7 +619,7 @@ std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) c
     if (entry.event)
         return std::nullopt;
     std::optional<icallisted::ListedLook> look =
-        icallisted::listedLookOf(entry.listed->listedEvent(), entry.identifier, m_zoneField);
+        icallisted::listedLookOf(entry.listedText, entry.identifier, m_zoneField);
     if (!look || look->start != entry.startKey)
         return std::nullopt;
     return look;
@@ -718,19 +728,17 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                      const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
-    const QStringList uids = file->uids();
+    const QByteArrayView listed = file->listedEvent();
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent().isEmpty() || uids.size() != 1
-            ? std::nullopt
-            : icallisted::listedTimesOf(file->listedEvent(), sequence.m_zoneField);
-    if (!times)
+        listed.isEmpty() ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
+    const std::optional<QString> identifier = times ? onlyUidOf(*file) : std::nullopt;
+    if (!identifier)
         return false;
-    const QString &identifier = uids.first();
-    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(identifier))
+    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(*identifier))
         return true;
     const qint64 length = times->start.secsTo(times->end);
     if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
-        sequence.m_entries.append({times->start, identifier, nullptr, file, calendar});
+        sequence.m_entries.append({times->start, *identifier, nullptr, file, listed, calendar});
     return true;
 }
 

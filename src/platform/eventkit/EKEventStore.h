@@ -77,6 +77,7 @@ private:
         QString identifier;
         std::shared_ptr<EKEvent> event;              // made when the file was parsed
         std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
+        QByteArrayView listedText;                   // and its text of the event (descriptions never change)
         std::shared_ptr<EKCalendar> calendar;
         qint64 startKey = 0; // the start in milliseconds since 1970, which the sequence is sorted by
     };
