@@ -1052,7 +1052,8 @@ qsizetype EKEventStore::countOfKnownItemsMatchingPredicate(const EKPredicate &pr
 qsizetype EKEventStore::countItemsIn(const QList<std::shared_ptr<EKCalendar>> &calendars, const EKPredicate &predicate)
 {
     const bool isEvents = predicate.entityType == EKEntityType::Event;
-    QList<std::shared_ptr<const ICalendarFile>> held;
+    // A file parsed for its items may replace its description in the folder: the keys' own stay held.
+    QList<QList<std::shared_ptr<const ICalendarFile>>> held;
     QSet<QByteArray> identifiers;
     for (const std::shared_ptr<EKCalendar> &calendar : calendars) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
