@@ -625,6 +625,17 @@ std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) c
     return look;
 }
 
+// A listed text is no more than a few cache lines, read from its start.
+void EKEventSequence::prefetchLookAt(qsizetype index) const
+{
+    constexpr qsizetype kLine = 64;
+    if (index >= m_entries.size())
+        return;
+    const QByteArrayView text = m_entries.at(index).listedText;
+    for (qsizetype at = 0; at < text.size(); at += kLine)
+        __builtin_prefetch(text.data() + at);
+}
+
 QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 {
     QList<std::shared_ptr<EKEvent>> events;

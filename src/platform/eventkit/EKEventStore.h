@@ -65,6 +65,9 @@ public:
     // description without making it; nothing for an event read from a parse, or one the description
     // no longer tells whole (eventAt makes those).
     std::optional<icallisted::ListedLook> lookAt(qsizetype index) const;
+    // Asks the processor to bring in what lookAt reads of the event at the position (nothing when
+    // there is none): a listing that looks at one event after another asks a few ahead.
+    void prefetchLookAt(qsizetype index) const;
     // The events that were read from parsed files (series, their occurrences, files of several
     // items), in their order: the few the sequence holds made.
     QList<std::shared_ptr<EKEvent>> parsedEvents() const;
