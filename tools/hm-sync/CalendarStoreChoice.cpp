@@ -125,28 +125,26 @@ bool addSampleEventsAndTasks(CalendarStore store, const HMProfile &profile, int 
     return bool(committed);
 }
 
+// Counted by the store held for the run, from what the sync last saw of the folders and wrote to
+// them: a count right after the sync needs no new look at every file.
 qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, quint64 conduit,
                               const MemoryStore &memoryStore)
 {
     if (!usesFolders(store, profile))
         return memoryStore.count(conduit);
-    const std::shared_ptr<platform::EKEventStore> calendars = openStore();
+    const std::shared_ptr<platform::EKEventStore> calendars = runStore() ? runStore() : openStore();
     const bool isEvents = conduit == quint64(HMSyncConduit::Calendar);
     const QStringList identifiers =
         isEvents ? profile.eventCalendarIdentifiersToSync() : profile.taskCalendarIdentifiersToSync();
-    QList<std::shared_ptr<platform::EKCalendar>> chosen;
-    for (const QString &identifier : identifiers) {
-        if (auto calendar = calendars->calendarWithIdentifier(identifier))
-            chosen.append(calendar);
-    }
-    if (chosen.isEmpty())
+    if (identifiers.isEmpty())
         return 0;
     // Every event of the listing's reach, a series counted once; every reminder.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     platform::EKPredicate predicate =
-        isEvents ? calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), chosen)
-                 : calendars->predicateForRemindersInCalendars(chosen);
-    return calendars->countOfItemsMatchingPredicate(predicate);
+        isEvents ? calendars->predicateForEventsWithStartDate(now.addYears(-5), now.addYears(5), {})
+                 : calendars->predicateForRemindersInCalendars({});
+    predicate.calendarIdentifiers = identifiers;
+    return calendars->countOfKnownItemsMatchingPredicate(predicate);
 }
 
 } // namespace hmsync

@@ -31,7 +31,8 @@ void prepareCalendarSync(CalendarStore store, const HMProfile &profile);
 
 // Where the profile's events and tasks are in the folders (after useCalendarStore): adds that many
 // sample events and reminders, and counts the records of conduit 2 or 3 (from the folders'
-// descriptions, a file's events by their reach). Otherwise the memory store's conduits serve for both.
+// descriptions as the run last saw and wrote them, a file's events by their reach). Otherwise the memory store's
+// conduits serve for both.
 bool addSampleEventsAndTasks(CalendarStore store, const HMProfile &profile, int count, QString &problem);
 qsizetype calendarRecordCount(CalendarStore store, const HMProfile &profile, quint64 conduit,
                               const MemoryStore &memoryStore);

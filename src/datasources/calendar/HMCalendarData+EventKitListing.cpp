@@ -39,6 +39,9 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
     return windows;
 }
 
+// How many events ahead of the one it looks at the listing asks for the next ones' texts.
+constexpr qsizetype kLookAhead = 4;
+
 // The checksum as the graph keeps it under "crcValue".
 QString checksumText(const QByteArray &archive)
 {
@@ -211,6 +214,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     qsizetype position = 0;
     for (const platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
+            sequence.prefetchLookAt(index + kLookAhead);
             reportListingProgress(++position, total);
             if (listUnchangedEvent(pass, sequence, index))
                 continue;
@@ -251,8 +255,7 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
 // An event its file's description tells whole (a single event, never a series' or detached one),
 // whose record the graph knows and of which nothing changed since the last sync, is found without
 // being made: planning it whole would find its record and send nothing. Answers whether it was.
-bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence,
-                                        qsizetype index)
+bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)
 {
     const QString &nativeId = sequence.identifierAt(index);
     if (pass.seriesToRefresh.contains(nativeId))

@@ -185,6 +185,54 @@ QList<EKRecurrenceRule> rulesWithCountLessBy(const QList<EKRecurrenceRule> &rule
     return result;
 }
 
+// The key a count of items keeps of each UID: its UTF-8.
+void insertUidKeys(const QStringList &uids, QSet<QByteArray> &keys)
+{
+    for (const QString &uid : uids)
+        keys.insert(uid.toUtf8());
+}
+
+// The UID of a file holding one item, as the bytes of its description when they are that UID's
+// UTF-8 as they stand (one UID, ASCII, no escape): the key insertUidKeys gives it, kept in the
+// description. Nothing for any other file, whose UIDs are decoded.
+std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
+{
+    const QByteArrayView items = file.items();
+    const qsizetype tab = items.indexOf('\t');
+    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
+    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
+        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
+    });
+    return isPlain ? std::optional<QByteArray>(QByteArray::fromRawData(uid.data(), uid.size())) : std::nullopt;
+}
+
+// The UID of a file holding one item; nothing for a file of several, or none.
+std::optional<QString> onlyUidOf(const ICalendarFile &file)
+{
+    if (const std::optional<QByteArray> single = singleUidBytesOf(file))
+        return QString::fromLatin1(*single);
+    const QStringList uids = file.uids();
+    return uids.size() == 1 ? std::optional<QString>(uids.first()) : std::nullopt;
+}
+
+// Adds the keys of the UIDs of the file's items of the kind; a file of one kind is not read.
+void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICalendarFile> &described, bool isEvents,
+                       QSet<QByteArray> &keys)
+{
+    if (!described->hasEvents || !described->hasTodos) {
+        if (const std::optional<QByteArray> single = singleUidBytesOf(*described))
+            keys.insert(*single);
+        else
+            insertUidKeys(described->uids(), keys);
+        return;
+    }
+    const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
+    QStringList uids = file ? file->uids() : QStringList();
+    const icalcomponent_kind kind = isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT;
+    uids.removeIf([&](const QString &uid) { return !icalseries::masterOf(file->calendar.get(), uid, kind); });
+    insertUidKeys(uids, keys);
+}
+
 } // namespace
 
 EKEventStore::EKEventStore(unsigned entityMask)
@@ -467,6 +515,11 @@ QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredi
 {
     // A query reads the calendars' files: they are brought up to date with the list.
     refreshCalendars();
+    return knownCalendarsMatching(predicate);
+}
+
+QList<std::shared_ptr<EKCalendar>> EKEventStore::knownCalendarsMatching(const EKPredicate &predicate)
+{
     QList<std::shared_ptr<EKCalendar>> result;
     for (const std::shared_ptr<EKCalendar> &calendar : knownCalendarsFor(predicate.entityType)) {
         if (predicate.calendarIdentifiers.isEmpty() ||
@@ -504,7 +557,8 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
             [&](const auto &file) { return appendListedEvent(file, predicate, calendar, sequence); });
     }
     for (std::shared_ptr<EKEvent> &event : parsed)
-        sequence.m_entries.append({event->startDate(), event->eventIdentifier(), std::move(event), nullptr, nullptr});
+        sequence.m_entries.append(
+            {event->startDate(), event->eventIdentifier(), std::move(event), nullptr, {}, nullptr});
     sortByStart(sequence.m_entries);
     return sequence;
 }
@@ -550,7 +604,7 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (entry.event)
         return entry.event;
-    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listed->listedEvent(), m_zoneField);
+    std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listedText, m_zoneField);
     if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
         event->setCalendar(entry.calendar);
         return event;
@@ -565,10 +619,21 @@ std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) c
     if (entry.event)
         return std::nullopt;
     std::optional<icallisted::ListedLook> look =
-        icallisted::listedLookOf(entry.listed->listedEvent(), entry.identifier, m_zoneField);
+        icallisted::listedLookOf(entry.listedText, entry.identifier, m_zoneField);
     if (!look || look->start != entry.startKey)
         return std::nullopt;
     return look;
+}
+
+// A listed text is no more than a few cache lines, read from its start.
+void EKEventSequence::prefetchLookAt(qsizetype index) const
+{
+    constexpr qsizetype kLine = 64;
+    if (index >= m_entries.size())
+        return;
+    const QByteArrayView text = m_entries.at(index).listedText;
+    for (qsizetype at = 0; at < text.size(); at += kLine)
+        __builtin_prefetch(text.data() + at);
 }
 
 QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
@@ -674,19 +739,17 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                      const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
 {
-    const QStringList uids = file->uids();
+    const QByteArrayView listed = file->listedEvent();
     const std::optional<icallisted::ListedTimes> times =
-        file->listedEvent().isEmpty() || uids.size() != 1
-            ? std::nullopt
-            : icallisted::listedTimesOf(file->listedEvent(), sequence.m_zoneField);
-    if (!times)
+        listed.isEmpty() ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
+    const std::optional<QString> identifier = times ? onlyUidOf(*file) : std::nullopt;
+    if (!identifier)
         return false;
-    const QString &identifier = uids.first();
-    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(identifier))
+    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(*identifier))
         return true;
     const qint64 length = times->start.secsTo(times->end);
     if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
-        sequence.m_entries.append({times->start, identifier, nullptr, file, calendar});
+        sequence.m_entries.append({times->start, *identifier, nullptr, file, listed, calendar});
     return true;
 }
 
@@ -975,30 +1038,44 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
     return reminders;
 }
 
-// Counted from the folders' descriptions: only files holding both kinds are read.
 qsizetype EKEventStore::countOfItemsMatchingPredicate(const EKPredicate &predicate)
 {
     const std::lock_guard lock(storeMutex());
+    return countItemsIn(calendarsMatching(predicate), predicate);
+}
+
+// The calendars' kinds of item are worked out again from what their folders know now.
+qsizetype EKEventStore::countOfKnownItemsMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    const bool knowsAll = !m_calendarOrder.isEmpty() &&
+                          std::all_of(predicate.calendarIdentifiers.cbegin(), predicate.calendarIdentifiers.cend(),
+                                      [this](const QString &identifier) { return m_calendars.contains(identifier); });
+    if (!knowsAll)
+        refreshCalendars();
+    for (const QString &identifier : std::as_const(m_calendarOrder))
+        setEntityTypes(*m_calendars[identifier], *m_folders[identifier]);
+    return countItemsIn(knownCalendarsMatching(predicate), predicate);
+}
+
+// Counted from the folders' descriptions: only files holding both kinds are read. The UIDs of the
+// files are kept as their bytes in the descriptions, which the held files keep alive.
+qsizetype EKEventStore::countItemsIn(const QList<std::shared_ptr<EKCalendar>> &calendars, const EKPredicate &predicate)
+{
     const bool isEvents = predicate.entityType == EKEntityType::Event;
-    QSet<QString> identifiers;
-    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+    // A file parsed for its items may replace its description in the folder: the keys' own stay held.
+    QList<QList<std::shared_ptr<const ICalendarFile>>> held;
+    QSet<QByteArray> identifiers;
+    for (const std::shared_ptr<EKCalendar> &calendar : calendars) {
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
-        const QList<std::shared_ptr<const ICalendarFile>> files = folder.describedFiles();
+        const QList<std::shared_ptr<const ICalendarFile>> files =
+            isEvents ? folder.describedEventFiles(predicate.startDate, predicate.endDate) : folder.describedFiles();
         identifiers.reserve(identifiers.size() + files.size());
         for (const std::shared_ptr<const ICalendarFile> &described : files) {
-            if (!(isEvents ? described->hasEvents && described->mayOverlap(predicate.startDate, predicate.endDate)
-                           : described->hasTodos))
-                continue;
-            const bool isOneKind = !described->hasEvents || !described->hasTodos;
-            const std::shared_ptr<const ICalendarFile> file = isOneKind ? described : folder.parsedFile(described);
-            if (!file)
-                continue;
-            for (const QString &uid : file->uids()) {
-                if (isOneKind || icalseries::masterOf(file->calendar.get(), uid,
-                                                      isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT))
-                    identifiers.insert(uid);
-            }
+            if (isEvents || described->hasTodos)
+                addItemKeysOfFile(folder, described, isEvents, identifiers);
         }
+        held.append(files);
     }
     return identifiers.size();
 }

@@ -65,6 +65,9 @@ public:
     // description without making it; nothing for an event read from a parse, or one the description
     // no longer tells whole (eventAt makes those).
     std::optional<icallisted::ListedLook> lookAt(qsizetype index) const;
+    // Asks the processor to bring in what lookAt reads of the event at the position (nothing when
+    // there is none): a listing that looks at one event after another asks a few ahead.
+    void prefetchLookAt(qsizetype index) const;
     // The events that were read from parsed files (series, their occurrences, files of several
     // items), in their order: the few the sequence holds made.
     QList<std::shared_ptr<EKEvent>> parsedEvents() const;
@@ -77,6 +80,7 @@ private:
         QString identifier;
         std::shared_ptr<EKEvent> event;              // made when the file was parsed
         std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
+        QByteArrayView listedText;                   // and its text of the event (descriptions never change)
         std::shared_ptr<EKCalendar> calendar;
         qint64 startKey = 0; // the start in milliseconds since 1970, which the sequence is sorted by
     };
@@ -150,6 +154,10 @@ public:
     // How many events (a series once) or reminders the predicate would find, the events by the
     // reach of their files, without reading the files that hold one kind of item only.
     qsizetype countOfItemsMatchingPredicate(const EKPredicate &predicate);
+    // The same count from what the stores of the process last saw of the calendars' folders, with
+    // what they wrote to them since, without looking at the folders again: the count of a run that
+    // has just listed and written them. Calendars this store does not know yet are looked at first.
+    qsizetype countOfKnownItemsMatchingPredicate(const EKPredicate &predicate);
     Status saveReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
     Status removeReminder(const std::shared_ptr<EKReminder> &reminder, bool commit);
 
@@ -198,6 +206,9 @@ private:
                                    const QDateTime &windowStart, const QDateTime &windowEnd) const;
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
+    // As calendarsMatching, of those the last refresh found.
+    QList<std::shared_ptr<EKCalendar>> knownCalendarsMatching(const EKPredicate &predicate);
+    qsizetype countItemsIn(const QList<std::shared_ptr<EKCalendar>> &calendars, const EKPredicate &predicate);
     // Those of the last refresh that take this kind of item.
     QList<std::shared_ptr<EKCalendar>> knownCalendarsFor(EKEntityType entityType);
     bool calendarAllows(const EKCalendar &calendar, EKEntityType entityType) const;

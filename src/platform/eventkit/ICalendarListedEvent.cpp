@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -45,18 +46,15 @@ std::optional<ListedFields> fieldsOf(QByteArrayView listed)
     if (listed.size() > kMaxListedBytes)
         return std::nullopt;
     ListedFields fields;
-    qsizetype count = 0;
     qsizetype start = 0;
-    for (qsizetype at = 0; at <= listed.size(); ++at) {
-        if (at < listed.size() && listed[at] != ',')
-            continue;
-        if (count == kFieldCount)
+    for (qsizetype count = 0; count < kFieldCount; ++count) {
+        const qsizetype comma = listed.indexOf(',', start);
+        if ((comma < 0) != (count == kFieldCount - 1))
             return std::nullopt;
-        fields[count++] = listed.sliced(start, at - start);
-        start = at + 1;
+        const qsizetype end = comma < 0 ? listed.size() : comma;
+        fields[count] = listed.sliced(start, end - start);
+        start = end + 1;
     }
-    if (count != kFieldCount)
-        return std::nullopt;
     return fields;
 }
 
@@ -85,16 +83,17 @@ ListedText textBytesOf(QByteArrayView field)
     return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
 }
 
-// Whether the text of the field, present and taken by isTextField, is the identifier.
+// Whether the text of the field, present and taken by isTextField, is the identifier. The text is
+// decoded on the stack: the field is no longer than a listed text.
 bool isIdentifierText(QByteArrayView field, QStringView identifier)
 {
-    const bool isPlain = field.startsWith('+') && !field.contains('%');
-    const auto isAscii = [](QByteArrayView bytes) {
-        return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
-    };
-    if (isPlain && isAscii(field))
-        return QLatin1StringView(field.sliced(1)) == identifier;
-    return QString::fromUtf8(*textBytesOf(field)) == identifier;
+    std::array<char, kMaxListedBytes> bytes;
+    const QByteArrayView marked = field.sliced(field.startsWith('+') ? 1 : 3);
+    const QByteArrayView text(bytes.data(), icalindex::percentDecode(marked, bytes.data()));
+    const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
+    if (isAscii)
+        return QLatin1StringView(text) == identifier;
+    return QString::fromUtf8(text) == identifier;
 }
 
 // An empty text is present: it stays apart from an absent one.
@@ -116,9 +115,10 @@ std::optional<qint64> decodeMilliseconds(QByteArrayView field)
 {
     if (field.isEmpty())
         return kNoDate;
-    bool isNumber = false;
-    const qint64 milliseconds = field.toLongLong(&isNumber);
-    if (!isNumber || milliseconds <= -kMaxMilliseconds || milliseconds >= kMaxMilliseconds)
+    qint64 milliseconds = 0;
+    const char *const end = field.data() + field.size();
+    const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
+    if (problem != std::errc() || stop != end || milliseconds <= -kMaxMilliseconds || milliseconds >= kMaxMilliseconds)
         return std::nullopt;
     return milliseconds;
 }
@@ -194,8 +194,7 @@ std::optional<AlarmField> alarmFieldOf(QByteArrayView part)
 
 // Hands each alarm of the field (alarms separated by semicolons) to the visitor; false when one is
 // damaged or there are too many.
-template <typename Visit>
-bool visitAlarms(QByteArrayView field, const Visit &visit)
+template <typename Visit> bool visitAlarms(QByteArrayView field, const Visit &visit)
 {
     qsizetype count = 0;
     for (qsizetype start = 0; !field.isEmpty() && start <= field.size(); ++count) {

@@ -548,3 +548,32 @@ TEST(CalendarSyncListedEvents, EventsFromTheIndexSyncAsParsedOnes)
         EXPECT_FALSE(parsed.index.contains("Nowhere")) << "the parse mends the index";
     }
 }
+
+// The driver program tells how many events (a series once) and reminders the folders hold after its
+// sync, its own writes and deletions and another program's files counted: the same numbers a store
+// looking at the folders afresh counts.
+TEST(CalendarSyncDriverCount, TheDriverCountsWhatTheSyncLeft)
+{
+    CalendarSyncRun run("UTC");
+    fillPhone(run.peer());
+    const QString first = run.syncInNewProcess();
+    EXPECT_TRUE(first.contains(QStringLiteral("desktop store, Calendar: 6 records\n"))) << first.toStdString();
+    EXPECT_TRUE(first.contains(QStringLiteral("desktop store, Tasks: 3 records\n"))) << first.toStdString();
+
+    const auto review = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Review"));
+    ASSERT_TRUE(review);
+    ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, review->uid));
+    run.peer().addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Lunch"), "2027-01-08 12:00", 60));
+    run.peer().addPhoneRecord(Conduit::Calendar, timedEvent(QStringLiteral("Dinner"), "2027-01-08 19:00", 90));
+    eventkittest::writeAsOtherProgram(run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/desk.ics"),
+                                      eventkittest::calendarText(eventkittest::eventItem(
+                                          "desk", "DTSTART:20270109T090000Z\r\nDURATION:PT1H\r\nSUMMARY:Desk\r\n")));
+    const QString second = run.syncInNewProcess();
+    EXPECT_TRUE(second.contains(QStringLiteral("desktop store, Calendar: 8 records\n"))) << second.toStdString();
+    EXPECT_TRUE(second.contains(QStringLiteral("desktop store, Tasks: 3 records\n"))) << second.toStdString();
+    const auto fresh = platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    EXPECT_EQ(fresh->countOfItemsMatchingPredicate(fresh->predicateForEventsWithStartDate(
+                  now.addYears(-5), now.addYears(5), {fresh->calendarWithIdentifier(QStringLiteral("work"))})),
+              8);
+}

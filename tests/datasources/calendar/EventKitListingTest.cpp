@@ -155,12 +155,16 @@ TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
 {
     const QString path = root() + QStringLiteral("/work/tea.ics");
     const QDateTime start = QDateTime(QDate::currentDate().addDays(3), QTime(9, 0), QTimeZone::utc());
-    const auto writeTea = [&](const QByteArray &title, const QDateTime &modified) {
-        const QByteArray starts = start.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1();
+    // The notes, a length in minutes (none: no end) and a start later by minutes may change too.
+    const auto writeTea = [&](const QByteArray &title, const QDateTime &modified,
+                              const QByteArray &notes = "Cups & pots\\nand more", int minutes = 0, int later = 0) {
+        const QByteArray starts = start.addSecs(later * 60).toString("yyyyMMdd'T'HHmmss'Z'").toLatin1();
+        const QByteArray length = minutes ? "DURATION:PT" + QByteArray::number(minutes) + "M\r\n" : QByteArray();
         eventkittest::writeAsOtherProgram(
-            path, eventkittest::calendarText(eventkittest::eventItem(
-                      "tea", "DTSTART:" + starts + "\r\nSUMMARY:" + title + "\r\nDESCRIPTION:Cups & pots\\nand more\r\n" +
-                                 "LAST-MODIFIED:" + modified.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1() + "\r\n")));
+            path,
+            eventkittest::calendarText(eventkittest::eventItem(
+                "tea", "DTSTART:" + starts + "\r\n" + length + "SUMMARY:" + title + "\r\nDESCRIPTION:" + notes +
+                           "\r\nLAST-MODIFIED:" + modified.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1() + "\r\n")));
         const auto store = eventStore();
         const EKEventSequence sequence =
             store->eventSequenceMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(1), {}));
@@ -181,6 +185,21 @@ TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
     EXPECT_EQ(describe(list(lastSync, true, {hmUid})), QStringList{}) << "changed on the device in this run";
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "its checksum";
     EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "the new checksum was kept";
+    const struct
+    {
+        const char *change;
+        QByteArray notes;
+        int minutes;
+        int later;
+    } changes[] = {
+        {"its notes", "Cups only", 0, 0}, {"its end", "Cups only", 30, 0}, {"its start", "Cups only", 30, 15}};
+    for (const auto &change : changes) {
+        writeTea("Tea for two", written, change.notes, change.minutes, change.later);
+        EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << change.change;
+        EXPECT_EQ(describe(list(lastSync)), QStringList{}) << change.change << ", kept";
+    }
+    writeTea("Tea for two", written);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "back as it was";
     const QDateTime changed = lastSync.addSecs(3600).addMSecs(-lastSync.time().msec()); // files keep seconds
     writeTea("Tea for two", changed);
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Tea for two"}) << "changed after the sync's date";

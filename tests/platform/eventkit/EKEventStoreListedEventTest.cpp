@@ -279,6 +279,10 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
     } rows[] = {
         {"not ours", "garbage"},
         {"a field missing", listedEvent.left(listedEvent.lastIndexOf(','))},
+        {"a field too many", listedEvent + ",r0"},
+        {"another UID", withField(1, "%2Bother")},
+        {"a start with a sign", withField(9, '+' + listedEvent.split(',').value(9))},
+        {"a start after a space", withField(9, ' ' + listedEvent.split(',').value(9))},
         {"read in another zone", withField(0, "Pacific%2FKiritimati")},
         {"no UID", withField(1, "-")},
         {"a text without its mark", withField(2, "Plain")},
@@ -301,7 +305,8 @@ TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
         // A damaged text has no look; a text too long for the index takes the whole index with it,
         // and the file's parse gives the event its look.
         const auto [found, events] = looks(*eventStore());
-        const QMap<QString, QString> expectedLooks = std::string(row.name) == "too long" ? events : QMap<QString, QString>();
+        const QMap<QString, QString> expectedLooks =
+            std::string(row.name) == "too long" ? events : QMap<QString, QString>();
         EXPECT_EQ(found, expectedLooks);
         EXPECT_EQ(listed(*eventStore()), expected);
         EXPECT_EQ(readAll(indexPath()), indexWith(listedEvent));
@@ -360,8 +365,8 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
         {"series", calendarText(eventItem("c-series", nine + "RRULE:FREQ=DAILY;COUNT=3\r\nSUMMARY:Daily\r\n") +
                                 eventItem("c-series", "RECURRENCE-ID:20260303T090000Z\r\n"
                                                       "DTSTART:20260302T083000Z\r\nSUMMARY:Moved\r\n"))},
-        {"pair", calendarText(eventItem("d-first", nine + "SUMMARY:D\r\n") +
-                              eventItem("0-second", nine + "SUMMARY:Zero\r\n"))},
+        {"pair",
+         calendarText(eventItem("d-first", nine + "SUMMARY:D\r\n") + eventItem("0-second", nine + "SUMMARY:Zero\r\n"))},
     };
     for (const auto &file : files)
         writeAsOtherProgram(m_folder + QLatin1Char('/') + QLatin1String(file.name) + QStringLiteral(".ics"),
@@ -389,12 +394,11 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
         return ordered(oneAtATime);
     };
     const QStringList parsed = runOnce(false);
-    const QStringList expected{
-        "early 2026-03-01T08:00:00.000Z UTC",    "c-series 2026-03-02T08:30:00.000Z UTC",
-        "0-second 2026-03-02T09:00:00.000Z UTC", "a 2026-03-02T09:00:00.000Z UTC",
-        "b 2026-03-02T09:00:00.000Z UTC",        "c-series 2026-03-02T09:00:00.000Z UTC",
-        "d-first 2026-03-02T09:00:00.000Z UTC",  "late 2026-03-02T11:00:00.000Z UTC",
-        "c-series 2026-03-04T09:00:00.000Z UTC"};
+    const QStringList expected{"early 2026-03-01T08:00:00.000Z UTC",    "c-series 2026-03-02T08:30:00.000Z UTC",
+                               "0-second 2026-03-02T09:00:00.000Z UTC", "a 2026-03-02T09:00:00.000Z UTC",
+                               "b 2026-03-02T09:00:00.000Z UTC",        "c-series 2026-03-02T09:00:00.000Z UTC",
+                               "d-first 2026-03-02T09:00:00.000Z UTC",  "late 2026-03-02T11:00:00.000Z UTC",
+                               "c-series 2026-03-04T09:00:00.000Z UTC"};
     EXPECT_EQ(parsed, expected);
     ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
     ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));

@@ -8,6 +8,7 @@
 #include "platform/eventkit/EKEventStore.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -149,6 +150,89 @@ TEST_F(EKEventStoreSharingTest, CountsAgreeWithTheFiles)
         m_folder + QStringLiteral("/s-copy.ics"),
         calendarText(eventText("s", "S", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY\r\n")));
     EXPECT_EQ(store->countOfItemsMatchingPredicate(events), 2);
+}
+
+// A UID is counted once however its description keeps it: as it stands (plain ASCII), with escapes
+// (a comma, a percent sign, letters beyond ASCII), or in a list of several; a copy in another file,
+// or in a file of several items, adds nothing; a to-do's UID is counted among reminders only. The
+// same in a new run, which takes the descriptions from the folder's index.
+TEST_F(EKEventStoreSharingTest, CountsKeepEachUidOnceHoweverItIsWritten)
+{
+    const auto event = [](const QByteArray &uid) {
+        return eventText(uid, "E " + uid, "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\n");
+    };
+    const QList<std::pair<const char *, QByteArray>> files{
+        {"plain", event("plain")},
+        {"plain-copy", event("plain")},
+        {"comma", event("with\\,comma")},
+        {"percent", event("50%off")},
+        {"cafe", event("caf\xc3\xa9")},
+        {"cafe-copy", event("caf\xc3\xa9")},
+        {"caf", event("caf")},
+        {"pair", event("plain") + event("pair") + event("50%off") + event("caf\xc3\xa9")},
+        {"mixed", event("mixed") + todoText("plain", "T plain")},
+        {"todo", todoText("50%off", "T 50%off")},
+    };
+    for (const auto &[name, items] : files)
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".ics"),
+                            calendarText(items));
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "the same run" : "a new run");
+        const auto store = eventStore();
+        const EKPredicate events =
+            store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+        QSet<QString> listed;
+        for (const auto &found : store->eventsMatchingPredicate(events))
+            listed.insert(found->eventIdentifier());
+        EXPECT_EQ(listed, (QSet<QString>{"plain", "with,comma", "50%off", QStringLiteral("caf\u00e9"), "caf", "pair",
+                                         "mixed"}));
+        EXPECT_EQ(store->countOfItemsMatchingPredicate(events), listed.size());
+        EXPECT_EQ(store->countOfItemsMatchingPredicate(store->predicateForRemindersInCalendars({})), 2);
+        const QString index = root() + QStringLiteral("/.work.hmindex");
+        writeAsOtherProgram(index, readAll(index));
+    }
+}
+
+// A store that looked at the calendars at the start of a run counts, without a new look, what other
+// stores of the process wrote since: events saved and removed, a reminder, and a calendar made
+// after its look (which it looks at first); the same numbers a store looking afresh counts.
+TEST_F(EKEventStoreSharingTest, AStoreCountsWhatTheProcessWroteSinceItsLook)
+{
+    writeAsOtherProgram(m_folder + QStringLiteral("/before.ics"),
+                        calendarText(eventText("before", "Before", "DTSTART:20260302T090000Z\r\nDURATION:PT1H\r\n")));
+    const auto early = eventStore();
+    ASSERT_EQ(early->calendarsForEntityType(EKEntityType::Event).size(), 1);
+    {
+        const auto writer = eventStore();
+        auto later = EKCalendar::calendarForEntityType(EKEntityType::Event);
+        later->setTitle(QStringLiteral("Later"));
+        ASSERT_TRUE(writer->saveCalendar(later, true).ok());
+        const std::shared_ptr<EKCalendar> work = writer->calendarWithIdentifier(QStringLiteral("work"));
+        QList<std::shared_ptr<EKEvent>> saved;
+        for (const auto &calendar : {work, work, work, later}) {
+            auto added = EKEvent::eventWithEventStore(writer);
+            added->setCalendar(calendar);
+            added->setTitle(QStringLiteral("Added %1").arg(saved.size()));
+            added->setStartDate(at("2026-03-02 09:00").addDays(saved.size()));
+            added->setEndDate(added->startDate().addSecs(1800));
+            ASSERT_TRUE(writer->saveEvent(added, EKSpan::ThisEvent, false).ok());
+            saved.append(added);
+        }
+        ASSERT_TRUE(writer->removeEvent(saved.first(), EKSpan::ThisEvent, false).ok());
+        auto reminder = EKReminder::reminderWithEventStore(writer);
+        reminder->setCalendar(work);
+        reminder->setTitle(QStringLiteral("Task"));
+        ASSERT_TRUE(writer->saveReminder(reminder, true).ok());
+        EKPredicate events = early->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+        events.calendarIdentifiers = QStringList{QStringLiteral("work"), later->calendarIdentifier()};
+        EXPECT_EQ(early->countOfKnownItemsMatchingPredicate(events), 4) << "before, two added to work, one to later";
+        EXPECT_EQ(eventStore()->countOfItemsMatchingPredicate(events), 4);
+        EKPredicate reminders = early->predicateForRemindersInCalendars({});
+        reminders.calendarIdentifiers = QStringList{QStringLiteral("work")};
+        EXPECT_EQ(early->countOfKnownItemsMatchingPredicate(reminders), 1);
+        events.calendarIdentifiers = QStringList{QStringLiteral("nowhere")};
+        EXPECT_EQ(early->countOfKnownItemsMatchingPredicate(events), 0) << "a calendar that is not there";
+    }
 }
 
 // Two stores on two threads write into one folder, each listing what it sees after each write; a
