@@ -325,19 +325,31 @@ qsizetype lineRoomFor(const ICalendarFile &file)
 
 // Appends the files' lines and the trailer counting them to the text, sized for them at once: the
 // index's text is made in its one buffer, with no copy of it made on the way.
-void appendLines(QByteArray &text, const QList<std::shared_ptr<const ICalendarFile>> &files)
+using IndexEntries = QList<std::shared_ptr<const ICalendarFile>>;
+
+void appendTrailer(QByteArray &text, qsizetype lineCount)
+{
+    text += kTrailer;
+    text += QByteArray::number(lineCount);
+    text += '\n';
+}
+
+void appendEntryLines(QByteArray &text, IndexEntries::const_iterator first, IndexEntries::const_iterator last)
 {
     qsizetype room = text.size() + kTrailer.size() + 21;
-    for (const std::shared_ptr<const ICalendarFile> &file : files)
-        room += lineRoomFor(*file);
+    for (auto entry = first; entry != last; ++entry)
+        room += lineRoomFor(**entry);
     text.reserve(room);
-    for (const std::shared_ptr<const ICalendarFile> &file : files) {
-        text += lineFor(*file);
+    for (auto entry = first; entry != last; ++entry) {
+        text += lineFor(**entry);
         text += '\n';
     }
-    text += kTrailer;
-    text += QByteArray::number(files.size());
-    text += '\n';
+}
+
+void appendLines(QByteArray &text, const IndexEntries &files)
+{
+    appendEntryLines(text, files.cbegin(), files.cend());
+    appendTrailer(text, files.size());
 }
 
 IndexFileStatus statusFrom(const struct stat &info)
@@ -427,6 +439,29 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
 }
 
 // The text is made in one buffer, line by line: no list of every line beside it, and no copy of it.
+namespace {
+
+// The index is written a few hundred lines at a time: a folder's whole index never lies in memory
+// beside the descriptions it is made from.
+FileContentWriter streamedIndex(const IndexEntries &entries)
+{
+    return [&entries](int descriptor) {
+        constexpr qsizetype kLinesPerPiece = 512;
+        QByteArray piece = kHeader + '\n';
+        for (qsizetype start = 0; start < entries.size(); start += kLinesPerPiece) {
+            const auto first = entries.cbegin() + start;
+            appendEntryLines(piece, first, first + std::min(kLinesPerPiece, entries.size() - start));
+            if (writeToDescriptor(descriptor, piece) != piece.size())
+                return false;
+            piece.resize(0);
+        }
+        appendTrailer(piece, entries.size());
+        return writeToDescriptor(descriptor, piece) == piece.size();
+    };
+}
+
+} // namespace
+
 Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
 {
     QStringList names = files.keys();
@@ -438,13 +473,12 @@ Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std:
         if (file->parses)
             entries.append(std::move(file));
     }
-    QByteArray text = kHeader + '\n';
-    appendLines(text, entries);
-    entries.clear();
-    const Status written = writeFileAtomically(indexPathFor(folderPath), text, FilePermissions::OwnerOnly);
-    if (!written)
+    const qsizetype lineCount = entries.size();
+    if (const Status written = writeFileAtomicallyFrom(indexPathFor(folderPath), streamedIndex(entries),
+                                                       FilePermissions::OwnerOnly);
+        !written)
         return written.error();
-    return entries.size();
+    return lineCount;
 }
 
 // Appended in one write to the end of the file: a reader sees the block whole or not at all, and a

@@ -188,7 +188,7 @@ Status writeFailure(const QString &path, const QString &what)
 // in one step, which fails rather than replace anything: no temporary name, no rename, and a crash
 // leaves nothing behind. Answers nothing, leaving no trace, when the file system or the process
 // cannot do this or the name was taken meanwhile: the caller then goes the named way.
-std::optional<Status> linkNewFile(const QString &path, const QByteArray &target, const QByteArray &bytes,
+std::optional<Status> linkNewFile(const QString &path, const QByteArray &target, const FileContentWriter &content,
                                   struct stat *placed)
 {
     const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
@@ -196,7 +196,7 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
     if (descriptor < 0)
         return std::nullopt;
     // fchmod is not masked by the umask, so the mode is exactly the one chosen.
-    if (::fchmod(descriptor, 0600) != 0 || writeToDescriptor(descriptor, bytes) != bytes.size()) {
+    if (::fchmod(descriptor, 0600) != 0 || !content(descriptor)) {
         const Status failed = writeFailure(path, QStringLiteral("write failed"));
         ::close(descriptor);
         return failed;
@@ -221,8 +221,8 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
 // replaces a link at that name rather than writing through it. (Qt's QSaveFile may unlink the target
 // before linking an unnamed temporary file in its place, which leaves a moment in which the file is
 // missing.) mkstemps creates the temporary file 0600 and never through a link.
-Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, const QByteArray &bytes, mode_t mode,
-                                 bool mustFlush, struct stat *placed)
+Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, const FileContentWriter &content,
+                                 mode_t mode, bool mustFlush, struct stat *placed)
 {
     QByteArray pattern = temporaryPattern(path);
     const int descriptor = ::mkstemps(pattern.data(), int(kTemporarySuffix.size()));
@@ -232,7 +232,7 @@ Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, 
     guard.setDescriptor(descriptor);
     if (::fchmod(descriptor, mode) != 0)
         return writeFailure(path, QStringLiteral("cannot set permissions"));
-    if (writeToDescriptor(descriptor, bytes) != bytes.size() || (mustFlush && ::fsync(descriptor) != 0))
+    if (!content(descriptor) || (mustFlush && ::fsync(descriptor) != 0))
         return writeFailure(path, QStringLiteral("write failed"));
     if (guard.closeDescriptor() != 0)
         return writeFailure(path, QStringLiteral("write failed"));
@@ -282,18 +282,27 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 }
 
 // A file that replaces another, or is flushed before it is named, goes through a named temporary file.
-Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush,
-                           struct stat *placed)
+Status writeFileAtomicallyFrom(const QString &path, const FileContentWriter &content, FilePermissions permissions,
+                               FileFlush flush, struct stat *placed)
 {
     const QByteArray target = QFile::encodeName(path);
     const std::optional<mode_t> replacedMode = modeOfReplacedFile(target);
     if (flush != FileFlush::Always && !replacedMode) {
-        if (std::optional<Status> linked = linkNewFile(path, target, bytes, placed))
+        if (std::optional<Status> linked = linkNewFile(path, target, content, placed))
             return *std::move(linked);
     }
     const mode_t mode = permissions == FilePermissions::KeepExisting ? replacedMode.value_or(0600) : 0600;
     const bool mustFlush = flush == FileFlush::Always || (flush == FileFlush::WhenReplacing && replacedMode);
-    return writeThroughTemporaryFile(path, target, bytes, mode, mustFlush, placed);
+    return writeThroughTemporaryFile(path, target, content, mode, mustFlush, placed);
+}
+
+Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush,
+                           struct stat *placed)
+{
+    const FileContentWriter whole = [&bytes](int descriptor) {
+        return writeToDescriptor(descriptor, bytes) == bytes.size();
+    };
+    return writeFileAtomicallyFrom(path, whole, permissions, flush, placed);
 }
 
 // Folders on one file system share its sync: each file system is synced once, through the first of

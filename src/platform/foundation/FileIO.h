@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -57,6 +58,17 @@ enum class FileFlush {
 Status writeFileAtomically(const QString &path, const QByteArray &bytes,
                            FilePermissions permissions = FilePermissions::KeepExisting,
                            FileFlush flush = FileFlush::Always, struct stat *placed = nullptr);
+
+// What a streamed file holds: writes it, in as many pieces as it likes, to the descriptor it is given
+// (writeToDescriptor does the writing); answers false, with errno saying why, when a write failed.
+using FileContentWriter = std::function<bool(int descriptor)>;
+
+// writeFileAtomically for a file made piece by piece, so that a large file never lies whole in
+// memory. The same guarantees hold: a failed write, or content that answers false, leaves the old
+// file as it was and no temporary file behind. Thread-safe.
+Status writeFileAtomicallyFrom(const QString &path, const FileContentWriter &content,
+                               FilePermissions permissions = FilePermissions::KeepExisting,
+                               FileFlush flush = FileFlush::Always, struct stat *placed = nullptr);
 
 // Makes what was written and renamed in the folders durable: one sync (syncfs) of each file system
 // that holds one of them, however many files changed. Folders that no longer exist are passed over.

@@ -7,6 +7,7 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarFolderIndex.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -588,6 +589,36 @@ TEST_F(EKEventStoreIndexTest, ARunWithNothingNewWritesNoIndex)
         const FileStatus after = statusOf(indexes[index]);
         EXPECT_EQ(after.inode, before[index].inode) << indexes[index].toStdString();
         EXPECT_EQ(after.modifiedNs, before[index].modifiedNs) << indexes[index].toStdString();
+    }
+}
+
+// An index is written a few hundred entries at a time: one saved again from what was read of it holds
+// the same bytes, however many pieces it took, and the save answers how many entries it wrote.
+TEST_F(EKEventStoreIndexTest, AnIndexSavedInPiecesIsTheSameBytes)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    for (const int count : {0, 1, 511, 512, 513, 1300}) {
+        SCOPED_TRACE(count);
+        for (int number = 0; number < count; ++number) {
+            const QByteArray uid = "p" + QByteArray::number(number);
+            writeAsOtherProgram(m_folder + QStringLiteral("/p%1.ics").arg(number),
+                                calendarText(eventText(uid, "Piece " + uid, "20260303T090000Z")));
+        }
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore().size(), count);
+        m_store.reset();
+        const QByteArray written = readAll(index);
+        const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+        ASSERT_TRUE(loaded);
+        ASSERT_TRUE(QFile::remove(index));
+        const Result<qsizetype> saved = icalindex::saveIndex(m_folder, loaded->files);
+        ASSERT_TRUE(saved.ok());
+        EXPECT_EQ(*saved, count);
+        EXPECT_EQ(readAll(index), written);
+        struct stat status = {};
+        ASSERT_EQ(::stat(QFile::encodeName(index).constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        ASSERT_TRUE(QDir(m_folder).removeRecursively() && QDir().mkpath(m_folder));
     }
 }
 

@@ -57,6 +57,45 @@ TEST(FileIO, WritesWholeFilesAndKeepsTheOldOneWhenTheWriteCannotHappen)
     EXPECT_EQ(missing.error().code(), ErrorCode::IoNotFound);
 }
 
+// A file written piece by piece holds every piece in order; content that fails part way leaves the
+// old file (or no file) and no temporary file, whichever way the file is written.
+TEST(FileIO, StreamedFilesAreWholeOrNotWrittenAtAll)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto pieces = [](int count, bool failAtEnd) -> FileContentWriter {
+        return [count, failAtEnd](int descriptor) {
+            for (int index = 0; index < count; ++index) {
+                const QByteArray piece = "piece " + QByteArray::number(index) + "\n";
+                if (writeToDescriptor(descriptor, piece) != piece.size())
+                    return false;
+            }
+            errno = ENOSPC;
+            return !failAtEnd;
+        };
+    };
+    QByteArray expected;
+    for (int index = 0; index < 3000; ++index)
+        expected += "piece " + QByteArray::number(index) + "\n";
+    for (const FileFlush flush : {FileFlush::Always, FileFlush::WhenReplacing, FileFlush::Never}) {
+        const QString path = dir.filePath(QStringLiteral("index-%1").arg(int(flush)));
+        const Status failedNew = writeFileAtomicallyFrom(path, pieces(10, true), FilePermissions::OwnerOnly, flush);
+        ASSERT_FALSE(failedNew.ok());
+        EXPECT_TRUE(failedNew.error().message().contains(path));
+        EXPECT_FALSE(QFileInfo::exists(path));
+
+        struct stat placed = {};
+        ASSERT_TRUE(writeFileAtomicallyFrom(path, pieces(3000, false), FilePermissions::OwnerOnly, flush, &placed).ok());
+        EXPECT_EQ(readWholeFile(path).value(), expected);
+        EXPECT_EQ(placed.st_mode & 07777, 0600u);
+        EXPECT_EQ(qint64(placed.st_size), expected.size());
+
+        EXPECT_FALSE(writeFileAtomicallyFrom(path, pieces(5, true), FilePermissions::OwnerOnly, flush).ok());
+        EXPECT_EQ(readWholeFile(path).value(), expected) << "the old file stays whole";
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3) << "no temporary file is left behind";
+}
+
 TEST(FileIO, ReadsOnlyRegularFilesAndNoMoreThanTheCap)
 {
     QTemporaryDir dir;
