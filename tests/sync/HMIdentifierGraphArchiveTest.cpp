@@ -2,6 +2,7 @@
 
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
+#include "platform/foundation/PropertyList.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QDateTime>
@@ -287,4 +288,127 @@ print(json.dumps(out))
     EXPECT_EQ(read.at(0).toArray().at(1).toString(), QStringLiteral("D000001"));
     EXPECT_EQ(read.at(0).toArray().at(2).toString(), QStringLiteral("$null"));
     EXPECT_EQ(read.at(1).toArray().at(1).toString(), QStringLiteral("D000002"));
+}
+
+namespace {
+
+using Keeping = platform::KeyedUnarchiver::Keeping;
+
+// What a load gives, in a form two loads compare by: the failure's message, or every entry's packed
+// bytes and the last sync date.
+struct Loaded
+{
+    bool ok = false;
+    QString error;
+    QList<QByteArray> packed;
+    QDateTime lastSyncDate;
+};
+
+Loaded load(const QByteArray &bytes, Keeping keeping)
+{
+    const auto graph = platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, keeping);
+    Loaded loaded;
+    loaded.ok = graph.ok();
+    if (!graph.ok()) {
+        loaded.error = graph.error().message();
+        return loaded;
+    }
+    for (const HMIdentifierGraphEntry &entry : (*graph)->entries())
+        loaded.packed.append(entry.packed());
+    loaded.lastSyncDate = (*graph)->lastSyncDate();
+    return loaded;
+}
+
+// Both ways of keeping decoded values give the same graph, or the same failure.
+void expectSameLoads(const QByteArray &bytes)
+{
+    const Loaded released = load(bytes, Keeping::ReleaseHandedValues);
+    const Loaded kept = load(bytes, Keeping::KeepAll);
+    ASSERT_EQ(released.ok, kept.ok) << kept.error.toStdString() << " / " << released.error.toStdString();
+    EXPECT_EQ(released.error, kept.error);
+    EXPECT_EQ(released.lastSyncDate, kept.lastSyncDate);
+    ASSERT_EQ(released.packed.size(), kept.packed.size());
+    for (qsizetype position = 0; position < kept.packed.size(); ++position)
+        EXPECT_TRUE(released.packed.at(position) == kept.packed.at(position)) << "entry " << position;
+}
+
+} // namespace
+
+TEST(HMIdentifierGraphArchive, ReleasingHandedValuesLoadsWhatKeepingThemLoads)
+{
+    QList<QByteArray> files;
+    for (const GraphShape &shape : flatShapes())
+        files.append(archiverBytes(shape.make()));
+    for (int count : {0, 1, 2, 17, 40})
+        files.append(archiverBytes(smallGraph(count)));
+    // Values only the archiver writes, nested objects among them.
+    files.append(archiverBytes(graphOf({record(1, {{QStringLiteral("deep"), deepList()}}),
+                                        record(2, {{QStringLiteral("nested"), QVariantMap{{QStringLiteral("m"), QVariantList{1, QStringLiteral("x")}}}}})},
+                                       kSyncDate)));
+    for (const QByteArray &bytes : files) {
+        SCOPED_TRACE(bytes.size());
+        const Loaded loaded = load(bytes, Keeping::ReleaseHandedValues);
+        EXPECT_TRUE(loaded.ok) << loaded.error.toStdString();
+        expectSameLoads(bytes);
+    }
+}
+
+// Damaged files: every truncation and flipped bytes all through a real graph, lists and dictionaries
+// inside its entries.
+TEST(HMIdentifierGraphArchive, DamagedGraphsFailAlikeEitherWay)
+{
+    const QByteArray bytes = archiverBytes(contactsGraph(6));
+    ASSERT_GT(bytes.size(), 200);
+    for (qsizetype length = 0; length < bytes.size(); length += 7) {
+        SCOPED_TRACE(length);
+        expectSameLoads(bytes.left(length));
+    }
+    for (qsizetype position = 0; position < bytes.size(); ++position) {
+        for (const char mask : {char(0x01), char(0x12), char(0x80), char(0xff)}) {
+            SCOPED_TRACE(QStringLiteral("byte %1 ^ %2").arg(position).arg(int(uchar(mask))).toStdString());
+            QByteArray damaged = bytes;
+            damaged[position] = char(damaged.at(position) ^ mask);
+            expectSameLoads(damaged);
+        }
+    }
+}
+
+// An archive may name one dictionary from two entries; the value let go after the first is needed
+// again, and the graph is read once more keeping every value.
+TEST(HMIdentifierGraphArchive, AValueNamedByTwoEntriesIsReadAgainKeepingAll)
+{
+    const platform::Result<QVariant> parsed = platform::parsePropertyList(archiverBytes(contactsGraph(3)));
+    ASSERT_TRUE(parsed.ok());
+    QVariantMap archive = parsed->toMap();
+    QVariantList objects = archive.value(QStringLiteral("$objects")).toList();
+    const QVariantMap graphObject = objects.at(1).toMap();
+    const quint64 list = graphObject.value(QStringLiteral("identifierDictionaries")).value<platform::PropertyListUid>().value;
+    const QVariantList entries = objects.at(qsizetype(list)).toMap().value(QStringLiteral("NS.objects")).toList();
+    ASSERT_EQ(entries.size(), 3);
+    auto valuesOf = [&](int entry) {
+        return objects.at(qsizetype(entries.at(entry).value<platform::PropertyListUid>().value)).toMap().value(QStringLiteral("NS.objects")).toList();
+    };
+    // The third entry's mail keys become the first entry's ("EmailKeys" is the second key).
+    QVariantMap third = objects.at(qsizetype(entries.at(2).value<platform::PropertyListUid>().value)).toMap();
+    QVariantList thirdValues = valuesOf(2);
+    thirdValues[1] = valuesOf(0).at(1);
+    third.insert(QStringLiteral("NS.objects"), thirdValues);
+    objects[qsizetype(entries.at(2).value<platform::PropertyListUid>().value)] = third;
+    archive.insert(QStringLiteral("$objects"), objects);
+    const platform::Result<QByteArray> shared = platform::serializePropertyList(archive, platform::PropertyListFormat::Binary);
+    ASSERT_TRUE(shared.ok());
+
+    platform::Result<platform::KeyedUnarchiver> unarchiver = platform::KeyedUnarchiver::create(*shared, Keeping::ReleaseHandedValues);
+    ASSERT_TRUE(unarchiver.ok());
+    EXPECT_EQ(unarchiver->decodeObjectOfClass<HMIdentifierGraph>(kRootKey), nullptr);
+    EXPECT_TRUE(unarchiver->neededReleasedValue());
+
+    const Loaded loaded = load(*shared, Keeping::ReleaseHandedValues);
+    ASSERT_TRUE(loaded.ok) << loaded.error.toStdString();
+    ASSERT_EQ(loaded.packed.size(), 3);
+    const QVariantMap first = HMIdentifierGraphEntry::fromPacked(loaded.packed.at(0))->toMap();
+    const QVariantMap last = HMIdentifierGraphEntry::fromPacked(loaded.packed.at(2))->toMap();
+    EXPECT_EQ(last.value(QStringLiteral("EmailKeys")), first.value(QStringLiteral("EmailKeys")));
+    EXPECT_EQ(last.value(QStringLiteral("hmUid")).toString(), QStringLiteral("D000002"));
+    expectSameLoads(*shared);
 }

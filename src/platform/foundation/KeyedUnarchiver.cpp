@@ -80,14 +80,16 @@ QString describe(const QVariant &value)
 
 } // namespace
 
-KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top)
-    : m_document(std::move(document)), m_entries(m_document.elementsOf(objects)), m_entryCount(m_entries.size())
+KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top, Keeping keeping)
+    : m_document(std::move(document)), m_entries(m_document.elementsOf(objects)), m_entryCount(m_entries.size()),
+      m_keeping(keeping)
 {
     m_scopes.push_back(top);
     m_scopeIndexes.push_back(0);
     m_remainingSteps = m_entryCount * kStepsPerEntry + kSpareSteps;
     m_expandedSizes.resize(size_t(m_entryCount), 0);
     m_valueSlots.resize(size_t(m_entryCount), 0);
+    m_plainEntriesSeen.resize(size_t(m_entryCount), false);
     m_entriesInProgress.resize(size_t(m_entryCount), false);
     m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
 }
@@ -126,7 +128,7 @@ bool isShape(const binaryplist::Document &document, std::optional<quint64> objec
 
 } // namespace
 
-Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data)
+Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data, Keeping keeping)
 {
     using Shape = binaryplist::Document::Shape;
     Result<binaryplist::Document> opened = openArchive(data);
@@ -149,7 +151,7 @@ Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data)
                                       : document.leafAt(entries.at(0));
     if (!null || null->typeId() != QMetaType::QString || null->toString() != kNull)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: the object table does not start with \"$null\""));
-    return KeyedUnarchiver(std::move(opened).value(), *objects, *top);
+    return KeyedUnarchiver(std::move(opened).value(), *objects, *top, keeping);
 }
 
 Result<QVariant> KeyedUnarchiver::unarchiveObjectWithData(const QByteArray &data)
@@ -455,8 +457,36 @@ QVariant KeyedUnarchiver::decodePlainEntry(quint64 index, quint64 object)
     const QVariant value = valueOf(object);
     if (m_error)
         return QVariant();
-    keepDecodedValue(index, value, 1);
+    if (m_plainEntriesSeen[index])
+        keepDecodedValue(index, value, 1);
+    m_plainEntriesSeen[index] = true;
     return value;
+}
+
+namespace {
+
+// The slot of a value let go once handed on; its entry keeps its expanded size.
+constexpr quint32 kReleasedSlot = std::numeric_limits<quint32>::max();
+
+} // namespace
+
+const QVariant &KeyedUnarchiver::decodedValueOf(quint64 index)
+{
+    static const QVariant none;
+    if (m_valueSlots[index] != kReleasedSlot)
+        return m_decodedValues[m_valueSlots[index]];
+    m_neededReleasedValue = true;
+    fail(QStringLiteral("entry %1 is named again after its value was handed on").arg(index));
+    return none;
+}
+
+// Lets go of the value just kept for an entry, the last one kept: what it holds was kept before it.
+void KeyedUnarchiver::releaseDecodedValue(quint64 index)
+{
+    if (m_expandedSizes[index] == 0 || m_valueSlots[index] + size_t(1) != m_decodedValues.size())
+        return;
+    m_decodedValues.pop_back();
+    m_valueSlots[index] = kReleasedSlot;
 }
 
 // Keeps an entry's value for the next reference to it; past what the slots can number it is not
@@ -762,7 +792,11 @@ QVariant KeyedUnarchiver::decodeUnsharedValueAt(quint64 index, int depth)
     const quint64 entry = entryObject(index);
     if (m_document.shapeOf(entry) == binaryplist::Document::Shape::Leaf && m_expandedSizes[index] == 0)
         return valueOf(entry);
-    return decodeValueAt(index, depth);
+    const bool wasDecoded = m_expandedSizes[index] != 0;
+    QVariant value = decodeValueAt(index, depth);
+    if (!wasDecoded && m_keeping == Keeping::ReleaseHandedValues)
+        releaseDecodedValue(index);
+    return value;
 }
 
 std::optional<qint64> KeyedUnarchiver::decodeInteger(const QString &key, qint64 lowest, qint64 highest)

@@ -32,13 +32,22 @@ namespace platform {
 class KeyedUnarchiver final
 {
 public:
+    // Whether a list or dictionary handed to a DictionaryListVisitor is let go once handed. An
+    // archive refers to each such value once, and keeping them all holds a copy of every nested
+    // value of a long list until the archive is done with. Should the archive name a released
+    // value again, decoding stops (neededReleasedValue) and unarchiveObject reads it again keeping
+    // every value: both ways accept and refuse the same archives and give the same values.
+    enum class Keeping { ReleaseHandedValues, KeepAll };
+
     // Parses the archive and checks its frame ("$archiver", "$version", "$top", "$objects").
-    static Result<KeyedUnarchiver> create(const QByteArray &data);
+    // A reader given ReleaseHandedValues checks neededReleasedValue when decoding fails.
+    static Result<KeyedUnarchiver> create(const QByteArray &data, Keeping keeping = Keeping::KeepAll);
 
     // The object of class T under a root key. Fails when the archive is damaged, the key holds
     // nothing, or it holds an object of another class.
     template <typename T>
-    static Result<std::unique_ptr<T>> unarchiveObject(const QByteArray &data, const QString &rootKey);
+    static Result<std::unique_ptr<T>> unarchiveObject(const QByteArray &data, const QString &rootKey,
+                                                      Keeping keeping = Keeping::ReleaseHandedValues);
     // The value that archivedDataWithRootObject wrote.
     static Result<QVariant> unarchiveObjectWithData(const QByteArray &data);
 
@@ -89,11 +98,13 @@ public:
     // For initWithCoder: marks the archive as unreadable. The first failure is the one kept.
     void failWithError(const Error &error);
     bool hasFailed() const { return m_error.has_value(); }
+    // Whether decoding stopped on a value released after it was handed to a visitor.
+    bool neededReleasedValue() const { return m_neededReleasedValue; }
     // The first failure, if any.
     Status finishDecoding() const;
 
 private:
-    KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top);
+    KeyedUnarchiver(binaryplist::Document document, quint64 objects, quint64 top, Keeping keeping);
 
     void fail(const QString &message);
     QVariant valueOf(quint64 object);
@@ -130,8 +141,9 @@ private:
     QVariant decodeUnsharedValueAt(quint64 index, int depth);
     const QString *keyTextAt(quint64 index, int depth);
     quint64 expandedSizeOf(quint64 index) const;
-    const QVariant &decodedValueOf(quint64 index) const { return m_decodedValues[m_valueSlots[index]]; }
+    const QVariant &decodedValueOf(quint64 index);
     void keepDecodedValue(quint64 index, const QVariant &value, quint64 expandedSize);
+    void releaseDecodedValue(quint64 index);
     std::optional<qint64> dateMsecsIn(quint64 index, std::optional<quint64> timeField);
     std::optional<qint64> plainDateAt(quint64 index);
     bool addExpandedSize(quint64 &total, quint64 index);
@@ -155,6 +167,11 @@ private:
     std::vector<quint32> m_expandedSizes;
     std::vector<quint32> m_valueSlots;
     std::vector<QVariant> m_decodedValues;
+    // Plain entries are kept from their second reference on: a text named once (the keys of the
+    // small dictionaries inside a list's entries) is not held until the end.
+    std::vector<bool> m_plainEntriesSeen;
+    Keeping m_keeping = Keeping::KeepAll;
+    bool m_neededReleasedValue = false;
     quint64 m_lastExpandedSize = 1;
     std::vector<bool> m_entriesInProgress;
     // Class names by class entry: every entry of a list names the same few.
@@ -190,12 +207,15 @@ std::unique_ptr<T> KeyedUnarchiver::decodeObjectOfClass(const QString &key)
 }
 
 template <typename T>
-Result<std::unique_ptr<T>> KeyedUnarchiver::unarchiveObject(const QByteArray &data, const QString &rootKey)
+Result<std::unique_ptr<T>> KeyedUnarchiver::unarchiveObject(const QByteArray &data, const QString &rootKey,
+                                                            Keeping keeping)
 {
-    Result<KeyedUnarchiver> unarchiver = create(data);
+    Result<KeyedUnarchiver> unarchiver = create(data, keeping);
     if (!unarchiver)
         return unarchiver.error();
     std::unique_ptr<T> object = unarchiver->template decodeObjectOfClass<T>(rootKey);
+    if (unarchiver->neededReleasedValue())
+        return unarchiveObject<T>(data, rootKey, Keeping::KeepAll);
     if (Status decoded = unarchiver->finishDecoding(); !decoded)
         return decoded.error();
     if (!object)
