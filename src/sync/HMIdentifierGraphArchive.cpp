@@ -1,5 +1,7 @@
 #include "sync/HMIdentifierGraphArchive.h"
 
+#include "platform/foundation/FileIO.h"
+
 #include "platform/foundation/KeyedArchiveFormat.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/PropertyListBinary.h"
@@ -369,6 +371,8 @@ public:
     ArchiveWriter(quint64 objectBound, QByteArrayView rootKey) : m_encoder(objectBound), m_rootKey(rootKey) {}
 
     bool hasFailed() const { return m_hasFailed; }
+    void streamTo(platform::binaryplist::Encoder::Sink sink) { m_encoder.streamTo(std::move(sink)); }
+    bool hasSinkFailed() const { return m_encoder.hasSinkFailed(); }
 
     // One of the archive's own texts, looked up once.
     quint64 name(QByteArrayView name)
@@ -532,7 +536,12 @@ private:
 
 } // namespace
 
-std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentifierGraph &graph, const QString &rootKey)
+namespace {
+
+// The archive written from the packed entries, whole or, given a sink, to the sink as it is made
+// (then answering no bytes); nullopt for a graph only the archiver writes.
+std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QString &rootKey,
+                                        platform::binaryplist::Encoder::Sink sink, bool &hasSinkFailed)
 {
     // The archiver escapes a root key that starts with "$"; the graph's never does.
     const QByteArray rootKeyUtf8 = rootKey.toUtf8();
@@ -544,6 +553,8 @@ std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentif
         return std::nullopt;
 
     ArchiveWriter writer(layout->objectBound, rootKeyUtf8);
+    if (sink)
+        writer.streamTo(std::move(sink));
     writer.begin();
     std::vector<quint64> table(size_t(layout->objectCount));
     table[0] = writer.name(kNull);
@@ -562,9 +573,40 @@ std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentif
     for (const NewObject &object : numbering.numberTail(graph.lastSyncDate()).created)
         table[size_t(object.index)] = writer.created(object, {});
     QByteArray bytes = writer.finish(table);
+    hasSinkFailed = writer.hasSinkFailed();
     if (writer.hasFailed())
         return std::nullopt;
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentifierGraph &graph, const QString &rootKey)
+{
+    bool hasSinkFailed = false;
+    return streamArchive(graph, rootKey, nullptr, hasSinkFailed);
+}
+
+std::optional<platform::Status> HMIdentifierGraphArchive::writeStreamedFile(const HMIdentifierGraph &graph,
+                                                                            const QString &rootKey,
+                                                                            const QString &path,
+                                                                            const std::function<void(QByteArrayView)> &passed)
+{
+    bool isRefused = false;
+    const platform::FileContentWriter content = [&](int descriptor) {
+        const auto sink = [descriptor, &passed](const char *bytes, qsizetype count) {
+            passed(QByteArrayView(bytes, count));
+            return platform::writeToDescriptor(descriptor, QByteArray::fromRawData(bytes, count)) == count;
+        };
+        bool hasSinkFailed = false;
+        isRefused = !streamArchive(graph, rootKey, sink, hasSinkFailed);
+        return !isRefused && !hasSinkFailed;
+    };
+    const platform::Status written =
+        platform::writeFileAtomicallyFrom(path, content, platform::FilePermissions::OwnerOnly);
+    if (isRefused)
+        return std::nullopt;
+    return written;
 }
 
 platform::Result<QByteArray> HMIdentifierGraphArchive::archivedData(const HMIdentifierGraph &graph, const QString &rootKey)

@@ -3,8 +3,10 @@
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class HMIdentifierGraph;
@@ -24,4 +26,11 @@ public:
     static platform::Result<QByteArray> archivedData(const HMIdentifierGraph &graph, const QString &rootKey);
     // The bytes written from the packed entries; nullopt for a graph only the archiver writes.
     static std::optional<QByteArray> streamedData(const HMIdentifierGraph &graph, const QString &rootKey);
+    // Writes those bytes as the file at path, as writeFileAtomically does (readable by the owner
+    // only), passing them to the file as they are made rather than holding them whole, and each
+    // piece to `passed` as it goes; nullopt, with nothing written, for a graph only the archiver
+    // writes.
+    static std::optional<platform::Status> writeStreamedFile(const HMIdentifierGraph &graph, const QString &rootKey,
+                                                             const QString &path,
+                                                             const std::function<void(QByteArrayView)> &passed);
 };

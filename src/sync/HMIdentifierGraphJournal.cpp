@@ -127,17 +127,28 @@ QByteArray HMIdentifierGraphJournal::digestOf(const std::optional<QByteArray> &g
 {
     if (!graphFileBytes)
         return QByteArrayLiteral("none");
-    // The digest tells our own graph files apart, not hostile ones: a CRC with the length does that
-    // and costs a few milliseconds where a cryptographic hash of a large graph costs a tenth of a
-    // second at every load.
-    uLong crc = crc32(0L, Z_NULL, 0);
+    RunningDigest digest;
+    digest.add(*graphFileBytes);
+    return digest.text();
+}
+
+// The digest tells our own graph files apart, not hostile ones: a CRC with the length does that and
+// costs a few milliseconds where a cryptographic hash of a large graph costs a tenth of a second at
+// every load.
+void HMIdentifierGraphJournal::RunningDigest::add(QByteArrayView bytes)
+{
     qsizetype done = 0;
-    while (done < graphFileBytes->size()) {
-        const uInt chunk = uInt(std::min<qsizetype>(graphFileBytes->size() - done, 1 << 30));
-        crc = crc32(crc, reinterpret_cast<const Bytef *>(graphFileBytes->constData() + done), chunk);
+    while (done < bytes.size()) {
+        const uInt chunk = uInt(std::min<qsizetype>(bytes.size() - done, 1 << 30));
+        m_crc = crc32(m_crc, reinterpret_cast<const Bytef *>(bytes.data() + done), chunk);
         done += chunk;
     }
-    return QByteArray::number(quint64(crc), 16).rightJustified(8, '0') + '-' + QByteArray::number(graphFileBytes->size());
+    m_size += bytes.size();
+}
+
+QByteArray HMIdentifierGraphJournal::RunningDigest::text() const
+{
+    return QByteArray::number(quint64(m_crc), 16).rightJustified(8, '0') + '-' + QByteArray::number(m_size);
 }
 
 QByteArray HMIdentifierGraphJournal::headerLine(const QByteArray &baseDigest)

@@ -4,6 +4,7 @@
 #include "sync/HMIdentifierGraph.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -46,6 +47,18 @@ public:
     static QString journalPath(const QString &graphPath);
     // The digest of a graph file's bytes (its CRC-32 and length); "none" when there is no graph file.
     static QByteArray digestOf(const std::optional<QByteArray> &graphFileBytes);
+    // The same digest of a graph file taken piece by piece as the file is written.
+    class RunningDigest final
+    {
+    public:
+        void add(QByteArrayView bytes);
+        QByteArray text() const;
+        qint64 size() const { return m_size; }
+
+    private:
+        unsigned long m_crc = 0;
+        qint64 m_size = 0;
+    };
     static QByteArray headerLine(const QByteArray &baseDigest);
     // The line of one page's changes; the date when it changed.
     static platform::Result<QByteArray> changeLine(const HMIdentifierGraph::Changes &changes,

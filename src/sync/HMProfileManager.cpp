@@ -460,6 +460,35 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
     return std::shared_ptr<HMIdentifierGraph>(std::move(graph.value()));
 }
 
+namespace {
+
+// The graph file, streamed to disk as it is made; a graph only the archiver writes is archived whole
+// first. Answers the digest of what it wrote.
+std::optional<HMIdentifierGraphJournal::RunningDigest> writeGraphFile(const HMIdentifierGraph &graph, const QString &path)
+{
+    HMIdentifierGraphJournal::RunningDigest digest;
+    const auto passed = [&digest](QByteArrayView bytes) { digest.add(bytes); };
+    std::optional<platform::Status> written =
+        HMIdentifierGraphArchive::writeStreamedFile(graph, kGraphRootKey, path, passed);
+    if (!written) {
+        const Result<QByteArray> archive = HMIdentifierGraphArchive::archivedData(graph, kGraphRootKey);
+        if (!archive) {
+            DDLogError(QStringLiteral("Could not archive %1: %2").arg(path, archive.error().message()));
+            return std::nullopt;
+        }
+        digest = {};
+        digest.add(*archive);
+        written = platform::writeFileAtomically(path, *archive, platform::FilePermissions::OwnerOnly);
+    }
+    if (!*written) {
+        DDLogError(QStringLiteral("Could not write %1: %2").arg(path, written->error().message()));
+        return std::nullopt;
+    }
+    return digest;
+}
+
+} // namespace
+
 bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit)
 {
     if (GlobalVariables::getIsOutlookSync())
@@ -471,24 +500,15 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
     }
     // Binary, which any property-list reader opens and which reads several times faster than XML;
     // graphs written as XML by earlier versions are still read, and become binary here.
-    const Result<QByteArray> archive = HMIdentifierGraphArchive::archivedData(graph, kGraphRootKey);
-    if (!archive) {
-        DDLogError(QStringLiteral("Could not archive %1: %2").arg(*path, archive.error().message()));
+    const std::optional<HMIdentifierGraphJournal::RunningDigest> written = writeGraphFile(graph, *path);
+    if (!written)
         return false;
-    }
-    if (const platform::Status written =
-            platform::writeFileAtomically(*path, *archive, platform::FilePermissions::OwnerOnly);
-        !written) {
-        DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
-        return false;
-    }
     HMIdentifierGraphJournal::reportStep(Step::GraphFileWritten);
     // The file now holds everything the journal did; a journal left by a failure here names the
     // previous file's digest and is ignored.
     QFile::remove(HMIdentifierGraphJournal::journalPath(*path));
     HMIdentifierGraphJournal::reportStep(Step::JournalRemoved);
-    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), HMIdentifierGraphJournal::digestOf(*archive),
-                           archive->size()});
+    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), written->text(), written->size()});
     return true;
 }
 

@@ -1,11 +1,14 @@
 #include "sync/HMIdentifierGraphArchive.h"
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/foundation/PropertyList.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphJournal.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -17,6 +20,8 @@
 #include <limits>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 // The graph file is written straight from the packed entries; its bytes must be the keyed
 // archiver's own, whatever the graph holds, and stay readable by any property-list reader.
@@ -193,6 +198,29 @@ QList<GraphShape> flatShapes()
     };
 }
 
+// The graph written as a file a piece at a time; the pieces passed on are the file, and their digest
+// is the file's.
+QByteArray streamedFileBytes(const HMIdentifierGraph &graph)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("graph.idgraph"));
+    QByteArray passed;
+    HMIdentifierGraphJournal::RunningDigest digest;
+    const std::optional<platform::Status> written =
+        HMIdentifierGraphArchive::writeStreamedFile(graph, kRootKey, path, [&](QByteArrayView bytes) {
+            passed += bytes;
+            digest.add(bytes);
+        });
+    EXPECT_TRUE(written && written->ok());
+    const QByteArray file = platform::readWholeFile(path).valueOr(QByteArray());
+    EXPECT_EQ(passed, file);
+    EXPECT_EQ(digest.text(), HMIdentifierGraphJournal::digestOf(file));
+    struct stat status = {};
+    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    return file;
+}
+
 } // namespace
 
 TEST(HMIdentifierGraphArchive, StreamedBytesAreTheArchiversBytes)
@@ -208,6 +236,7 @@ TEST(HMIdentifierGraphArchive, StreamedBytesAreTheArchiversBytes)
         const platform::Result<QByteArray> archived = HMIdentifierGraphArchive::archivedData(graph, kRootKey);
         ASSERT_TRUE(archived);
         EXPECT_TRUE(*archived == expected);
+        EXPECT_EQ(streamedFileBytes(graph), expected) << "the file written piece by piece holds the same bytes";
     }
 }
 
@@ -240,6 +269,11 @@ TEST(HMIdentifierGraphArchive, StreamedFormValuesAreLeftToTheArchiver)
         SCOPED_TRACE(row.firstKey().toStdString());
         const HMIdentifierGraph graph = graphOf({record(0), row}, kSyncDate);
         EXPECT_FALSE(HMIdentifierGraphArchive::streamedData(graph, kRootKey).has_value());
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("graph.idgraph"));
+        EXPECT_FALSE(HMIdentifierGraphArchive::writeStreamedFile(graph, kRootKey, path, [](QByteArrayView) {}));
+        EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty()) << "nothing is left written";
         platform::KeyedArchiver coder;
         coder.encodeObject(graph, kRootKey);
         const platform::Result<QByteArray> expected = coder.finishEncoding();

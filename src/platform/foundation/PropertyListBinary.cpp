@@ -703,7 +703,10 @@ const T &held(const QVariant &value)
 class OutputBuffer final
 {
 public:
-    qsizetype size() const { return m_used; }
+    qint64 size() const { return m_passed + m_used; }
+    // From now on the bytes go to the sink whenever a piece of them is ready, and are not kept.
+    void streamTo(Encoder::Sink sink) { m_sink = std::move(sink); }
+    bool hasSinkFailed() const { return m_hasSinkFailed; }
     // Room for exactly count more bytes, where the writer knows all that is left to write.
     void reserveRest(qsizetype count)
     {
@@ -713,6 +716,8 @@ public:
     // Room for count more bytes, which the caller fills at once.
     char *extend(qsizetype count)
     {
+        if (m_sink && m_used + count > kStreamedPieceBytes)
+            pass();
         if (m_used + count > m_bytes.size())
             m_bytes.resize(std::max<qsizetype>(m_bytes.size() + m_bytes.size() / 2, m_used + count + 1024));
         char *out = m_bytes.data() + m_used;
@@ -725,16 +730,32 @@ public:
         if (count > 0)
             std::memcpy(extend(count), bytes, size_t(count));
     }
+    // All the bytes; nothing when they went to a sink, which then has them all.
     QByteArray take()
     {
+        if (m_sink)
+            pass();
         m_bytes.truncate(m_used);
         m_used = 0;
         return std::move(m_bytes);
     }
 
 private:
+    static constexpr qsizetype kStreamedPieceBytes = 256 * 1024;
+
+    void pass()
+    {
+        if (m_used > 0 && !m_hasSinkFailed)
+            m_hasSinkFailed = !m_sink(m_bytes.constData(), m_used);
+        m_passed += m_used;
+        m_used = 0;
+    }
+
     QByteArray m_bytes;
     qsizetype m_used = 0;
+    qint64 m_passed = 0;
+    Encoder::Sink m_sink;
+    bool m_hasSinkFailed = false;
 };
 
 // The offset of each object written. A list is nearly always far smaller than 4 GiB: offsets are
@@ -790,6 +811,8 @@ public:
         m_offsets.reserve(size_t(std::min<quint64>(objectBound, kMaxExpandedObjects)));
         m_output.append("bplist00", kHeaderBytes);
     }
+
+    OutputBuffer &output() { return m_output; }
 
     QByteArray finish(quint64 top)
     {
@@ -1112,6 +1135,16 @@ quint64 Encoder::writeDictionary(const std::vector<quint64> &keysThenValues)
 QByteArray Encoder::finish(quint64 topObject)
 {
     return m_writer->finish(topObject);
+}
+
+void Encoder::streamTo(Sink sink)
+{
+    m_writer->output().streamTo(std::move(sink));
+}
+
+bool Encoder::hasSinkFailed() const
+{
+    return m_writer->output().hasSinkFailed();
 }
 
 bool isIntegerType(int typeId)

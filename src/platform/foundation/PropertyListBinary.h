@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QtEndian>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -140,6 +141,9 @@ Result<QByteArray> serialize(const QVariant &root);
 class Encoder final
 {
 public:
+    // Takes the list's bytes piece by piece, in order; answers false when it could not.
+    using Sink = std::function<bool(const char *bytes, qsizetype count)>;
+
     // At least as many objects as will be written: it fixes the width of references.
     explicit Encoder(quint64 objectBound);
     ~Encoder();
@@ -161,8 +165,14 @@ public:
     quint64 writeArray(const std::vector<quint64> &references);
     // The keys' objects, then the values' objects in the same order.
     quint64 writeDictionary(const std::vector<quint64> &keysThenValues);
-    // The whole list, with the given object at its top. Ends the encoder.
+    // The whole list, with the given object at its top. Ends the encoder. After streamTo, the list
+    // went to the sink instead and nothing is answered.
     QByteArray finish(quint64 topObject);
+    // Sends the list to the sink a piece at a time as it is written, rather than keeping it whole;
+    // called before anything else is written.
+    void streamTo(Sink sink);
+    // Whether the sink refused a piece: the list it holds is then not whole.
+    bool hasSinkFailed() const;
 
 private:
     class Writer;
