@@ -192,18 +192,13 @@ void insertUidKeys(const QStringList &uids, QSet<QByteArray> &keys)
         keys.insert(uid.toUtf8());
 }
 
-// The UID of a file holding one item, as the bytes of its description when they are that UID's
-// UTF-8 as they stand (one UID, ASCII, no escape): the key insertUidKeys gives it, kept in the
-// description. Nothing for any other file, whose UIDs are decoded.
+// The UID of a file holding one item as the bytes of its description, when they are that UID's UTF-8
+// as they stand: the key insertUidKeys gives it, kept in the description. Nothing for any other
+// file, whose UIDs are decoded.
 std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
 {
-    const QByteArrayView items = file.items();
-    const qsizetype tab = items.indexOf('\t');
-    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
-    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
-        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
-    });
-    return isPlain ? std::optional<QByteArray>(QByteArray::fromRawData(uid.data(), uid.size())) : std::nullopt;
+    const std::optional<QByteArrayView> uid = file.plainSingleUid();
+    return uid ? std::optional<QByteArray>(QByteArray::fromRawData(uid->data(), uid->size())) : std::nullopt;
 }
 
 // The UID of a file holding one item; nothing for a file of several, or none.

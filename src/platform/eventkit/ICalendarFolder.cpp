@@ -289,6 +289,11 @@ QByteArrayView ICalendarFile::items() const
     return QByteArrayView(described).first(std::clamp<qsizetype>(itemsSize, 0, described.size()));
 }
 
+std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
+{
+    return icalindex::plainSingleUid(items());
+}
+
 QByteArrayView ICalendarFile::listedEvent() const
 {
     return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();

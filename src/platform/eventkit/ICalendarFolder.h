@@ -74,6 +74,8 @@ struct ICalendarFile final
     QStringList titles() const;
     // The UIDs and titles as the index writes them, and the listed event, within the described text.
     QByteArrayView items() const;
+    // The file's one UID as its UTF-8 within the items, when they hold it as it stands.
+    std::optional<QByteArrayView> plainSingleUid() const;
     QByteArrayView listedEvent() const;
     void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
     // The described text as raw bytes within the texts (already holding them), the items first.

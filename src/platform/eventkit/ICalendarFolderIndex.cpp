@@ -387,6 +387,16 @@ QStringList decodeItems(QByteArrayView items, ItemList list)
     return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
 }
 
+std::optional<QByteArrayView> plainSingleUid(QByteArrayView items)
+{
+    const qsizetype tab = items.indexOf('\t');
+    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
+    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
+        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
+    });
+    return isPlain ? std::optional<QByteArrayView>(uid) : std::nullopt;
+}
+
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
 {
     bool whole = true;

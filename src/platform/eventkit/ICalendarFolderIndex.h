@@ -50,6 +50,9 @@ QByteArray encodeItems(const QStringList &uids, const QStringList &titles);
 enum class ItemList { Uids, Titles };
 // One list of such a text; empty when the text is not one.
 QStringList decodeItems(QByteArrayView items, ItemList list);
+// The UID of an items text holding exactly one, as the bytes it is written with, when those are the
+// UID's UTF-8 as they stand (ASCII, no escape); nothing otherwise, whose UIDs are decoded.
+std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
 
 // Writes the field with its percent escapes decoded to out, which has room for field.size() bytes;
 // a '%' that begins no escape of two hexadecimal digits is written as it is. Answers the bytes
