@@ -12,6 +12,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "sync/HMProfile.h"
 #include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMProfileManager.h"
@@ -25,7 +26,6 @@
 #include <limits>
 #include <optional>
 #include <csignal>
-#include <malloc.h>
 #include <cstdio>
 
 #include <unistd.h>
@@ -319,10 +319,8 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
 
 int main(int argc, char **argv)
 {
-    // One malloc arena rather than one per thread that ever allocated: the sync's queues run on
-    // several threads in turn, mostly one at a time, and each arena would keep its own peak of freed
-    // memory (a second arena held some 5 MB of a 10,000-record sync's peak).
-    mallopt(M_ARENA_MAX, 1);
+    // A second arena held some 5 MB of a 10,000-record sync's peak, and raised mmap thresholds 2 MB.
+    platform::ProcessInfo::keepHeapCompact();
     QCoreApplication application(argc, argv);
     // Errors of the sync go to the terminal.
     ddLogLevel = 1;

@@ -2,12 +2,14 @@
 #include "app/HMAppDelegate.h"
 #include "app/stores/HMSyncRegistration.h"
 #include "platform/appkit/Application.h"
+#include "platform/foundation/ProcessInfo.h"
 
 #include <QApplication>
 #include <QIcon>
 
 int main(int argc, char **argv)
 {
+    platform::ProcessInfo::keepHeapCompact();
     QApplication qtApplication(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Harrowmere"));
     QApplication::setDesktopFileName(QStringLiteral("com.harrowmere.Harrowmere"));

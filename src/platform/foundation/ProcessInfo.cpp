@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -126,6 +127,12 @@ int ProcessInfo::activeProcessorCount()
     if (sched_getaffinity(0, sizeof set, &set) != 0)
         return processorCount();
     return qMax(1, CPU_COUNT(&set));
+}
+
+void ProcessInfo::keepHeapCompact()
+{
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 }
 
 } // namespace platform

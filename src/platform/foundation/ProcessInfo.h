@@ -42,6 +42,14 @@ public:
     static int processorCount();
     static int activeProcessorCount();
 
+    // Sets the allocator up for a process that holds one large working set at a time: one arena
+    // rather than one per thread that ever allocated (the queues run on several threads in turn, and
+    // each arena would keep its own peak of freed memory), and blocks of 128 KB and more in their own
+    // mappings, returned to the system when freed. Without the fixed threshold the allocator raises
+    // it after each such block is freed, and later large blocks then stay in the heap as holes that
+    // later small ones do not fill. Call first thing in main, before any thread starts.
+    static void keepHeapCompact();
+
     // Parsers of the two sources, for the operations above. A release without leading numbers gives
     // 0.0.0; an os-release text without PRETTY_NAME gives its NAME and VERSION, or nothing.
     static OperatingSystemVersion versionFromKernelRelease(const QString &release);
