@@ -9,9 +9,12 @@ namespace platform {
 
 namespace {
 
-// While pumping without an event loop the condition is re-tested at least this often, since what it
-// watches may change on another thread without queuing anything here.
+// While pumping without an event loop the condition is re-tested even when nothing is queued, since
+// what it watches may change on another thread without queuing anything here: soon after a block
+// ran, then less and less often while the queue stays idle (a sync of half a second would otherwise
+// wake the main thread 500 times for nothing).
 constexpr auto kConditionPollInterval = std::chrono::milliseconds(1);
+constexpr auto kIdleConditionPollInterval = std::chrono::milliseconds(16);
 
 } // namespace
 
@@ -111,16 +114,19 @@ int MainQueue::runUntilEmpty()
 
 bool MainQueue::runUntil(const std::function<bool()> &condition, DispatchTime deadline)
 {
+    auto pollInterval = std::chrono::duration_cast<DispatchClock::duration>(kConditionPollInterval);
     for (;;) {
-        runUntilEmpty();
+        if (runUntilEmpty() > 0)
+            pollInterval = kConditionPollInterval;
         if (condition())
             return true;
         const DispatchTime now = DispatchClock::now();
         if (now >= deadline)
             return false;
         std::unique_lock lock(m_mutex);
-        m_blockQueued.wait_until(lock, std::min(deadline, now + kConditionPollInterval),
-                                 [this] { return !m_pending.empty(); });
+        if (!m_blockQueued.wait_until(lock, std::min(deadline, now + pollInterval),
+                                      [this] { return !m_pending.empty(); }))
+            pollInterval = std::min<DispatchClock::duration>(pollInterval * 2, kIdleConditionPollInterval);
     }
 }
 
