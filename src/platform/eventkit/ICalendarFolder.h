@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarFolderWatch.h"
+#include "platform/eventkit/ICalendarItemIndex.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -151,9 +152,9 @@ private:
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
-    // Within a second of the last whole look: only the files the watch names as changed are looked
-    // at; false when a whole look is needed.
-    bool refreshChangedFiles(qint64 folderTime);
+    static QStringList itemTextsOf(const ICalendarFile &file, ItemIndex index);
+    ICalendarItemIndex &itemIndex(ItemIndex index);
+    // Looks at the files the watch named as changed; false when a whole look is needed.
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();
@@ -186,17 +187,16 @@ private:
     static void describeItems(ICalendarFile &file, icalcomponent_impl *calendar);
     void indexFile(const std::shared_ptr<ICalendarFile> &file);
     void unindexFile(const std::shared_ptr<ICalendarFile> &file);
-    // The folder's time before one of our writes, and after it: a folder that nobody else changed
-    // since our last look needs no new look for our own write.
+    // The folder's time before one of our writes (0 when the watch tells), and after it: a folder
+    // that nobody else changed since our last look needs no new look for our own write.
+    qint64 folderTimeBeforeOwnChange() const;
     void noteOwnChange(qint64 folderTimeBefore);
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
-    // The files by a hash of each UID, or title: the texts stay in the files' descriptions only, and a
-    // file found is checked to hold the text asked for.
-    using ItemIndexMap = QHash<size_t, QList<std::shared_ptr<ICalendarFile>>>;
-    ItemIndexMap m_filesByUid;
-    ItemIndexMap m_filesByTitle;
+    // The files by a key of each UID, or title; a file found is checked to hold the text asked for.
+    ICalendarItemIndex m_filesByUid;
+    ICalendarItemIndex m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
@@ -204,7 +204,6 @@ private:
     QList<std::shared_ptr<ICalendarFile>> m_indexedInOrder;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
-    bool m_hasLookedWhole = false; // once in the process: the watch is added from the next whole look on
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;
