@@ -298,14 +298,11 @@ void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &tit
     described = icalindex::encodeItems(uids, titles);
     itemsSize = qint32(described.size());
     described += '\t' + listedEvent;
-    describedTexts.reset();
 }
 
-void ICalendarFile::setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text,
-                                       qint32 itemsBytes)
+void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
 {
-    describedTexts = texts;
-    described = QByteArray::fromRawData(text.data(), text.size());
+    described = std::move(sharedText);
     itemsSize = itemsBytes;
 }
 

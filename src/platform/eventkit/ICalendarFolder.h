@@ -58,10 +58,9 @@ struct ICalendarFile final
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
     // after a tab, what a listing reads of the file's event when it holds one single event (else
     // nothing). A folder of many files keeps one small text per file; those a loaded index gave lie
-    // side by side in one block of its texts (describedTexts), which every copy of the description
-    // keeps alive; a copy of the text alone does not, and is not taken.
+    // side by side in one block of its texts, which each of them shares (as the file names it gave
+    // share one block of names): every copy keeps the block alive.
     QByteArray described;
-    std::shared_ptr<const QByteArray> describedTexts;
     // The bytes of the UIDs and titles at the start of the described text.
     qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
@@ -79,8 +78,8 @@ struct ICalendarFile final
     std::optional<QByteArrayView> plainSingleUid() const;
     QByteArrayView listedEvent() const;
     void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
-    // The described text as raw bytes within the texts (already holding them), the items first.
-    void setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text, qint32 itemsBytes);
+    // The described text as a part of a block of texts that it shares, the items first.
+    void setDescribedWithin(QByteArray sharedText, qint32 itemsBytes);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };

@@ -428,6 +428,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
          kIndexHeader + indexSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a name reaching out of the folder",
          kIndexHeader + indexSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+        {"a name holding a NUL", kIndexHeader + indexSigned("x%00.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+        {"an empty name", kIndexHeader + indexSigned(theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"a checksum with a leading zero", zeroLed},
         {"a checksum in capitals", capitals},
