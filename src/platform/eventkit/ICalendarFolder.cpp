@@ -419,8 +419,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 // at most, which sees edits that no watch tells (through a link from another folder, say).
 void ICalendarFolder::refresh(Rescan rescan)
 {
-    const bool isWithinInterval =
-        m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
+    const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
     const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges() : std::nullopt;
     if (changed && (changed->isEmpty() || refreshNamedFiles(*changed)))
         return;
@@ -832,7 +831,8 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 {
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
+    for (const std::shared_ptr<ICalendarFile> &described :
+         m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
         if (described->titles().contains(title))
             result.append(described);
     }

@@ -314,8 +314,7 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
         *at++ = '\t';
         at = std::copy(text.listed.begin(), text.listed.end(), at);
         *at++ = '\0';
-        entries[index].setDescribedWithin(sharedPart(block, first - start, at - 1 - first),
-                                          qint32(text.items.size()));
+        entries[index].setDescribedWithin(sharedPart(block, first - start, at - 1 - first), qint32(text.items.size()));
     }
 }
 
@@ -330,7 +329,8 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
     QString block(room, Qt::Uninitialized);
     QChar *const start = block.data();
     QChar *at = start;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QVarLengthArray<char, 256> bytes;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const QByteArrayView field = texts[index].name;

@@ -52,8 +52,9 @@ void ICalendarItemIndex::remove(quint32 key, const ICalendarFile *file)
             return;
         }
     }
-    const auto added = std::find_if(m_added.begin(), m_added.end(),
-                                    [key, file](const Entry &entry) { return entry.key == key && entry.file.get() == file; });
+    const auto added = std::find_if(m_added.begin(), m_added.end(), [key, file](const Entry &entry) {
+        return entry.key == key && entry.file.get() == file;
+    });
     if (added != m_added.end())
         m_added.erase(added);
 }

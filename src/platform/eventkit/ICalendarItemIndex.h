@@ -37,7 +37,7 @@ private:
     struct Entry
     {
         quint32 key = 0;
-        quint32 order = 0; // of addition, among the entries kept
+        quint32 order = 0;                   // of addition, among the entries kept
         std::shared_ptr<ICalendarFile> file; // null once removed
     };
 
