@@ -6,6 +6,7 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -257,4 +258,17 @@ TEST_F(EKEventStoreFolderWatchTest, CalendarsOtherProgramsChangeAreSeenAtOnce)
     ASSERT_TRUE(QDir(root() + QStringLiteral("/house")).removeRecursively());
     EXPECT_EQ(identifiers(), QStringList{"work"}) << "removed";
     EXPECT_EQ(m_store->eventWithIdentifier(QStringLiteral("h")), nullptr);
+
+    // The root named anew by the setting is watched in place of the old one.
+    const QString elsewhere = root() + QStringLiteral("-elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/away")));
+    UserDefaults::standardUserDefaults().setObject(elsewhere, EKEventStore::kCalendarsFolderKey);
+    EXPECT_EQ(identifiers(), QStringList{"away"}) << "another root";
+    ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/abroad")));
+    EXPECT_EQ(identifiers(), (QStringList{"abroad", "away"})) << "made in the new root";
+    makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    EXPECT_EQ(identifiers(), (QStringList{"abroad", "away"})) << "made in the old root";
+    UserDefaults::standardUserDefaults().setObject(root(), EKEventStore::kCalendarsFolderKey);
+    EXPECT_EQ(identifiers(), (QStringList{"home", "work"})) << "the first root again";
+    ASSERT_TRUE(QDir(elsewhere).removeRecursively());
 }
