@@ -1,7 +1,8 @@
 // Between two whole looks at a folder (a second apart at most) the store learns from the folder's
 // watch which files other programs changed: each kind of change is seen at once by the store that
 // looked and by a new store, many changes at once and a folder made anew are seen whole, and an
-// edit no watch tells is seen by the next whole look.
+// edit no watch tells is seen by the next whole look. The root's watch tells the calendars made,
+// renamed or removed, and follows the root the setting names.
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "foundation/QtPrinters.h"
 
