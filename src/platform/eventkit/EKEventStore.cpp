@@ -305,20 +305,26 @@ QString EKEventStore::currentRootPath()
     return m_defaultRootPath;
 }
 
-bool EKEventStore::isCalendarListCurrent(const QString &root, qint64 rootTime) const
+// The list of the last look holds within a second of it while the root's watch tells no change
+// (without one, while the root's own time is the same): calendars made, removed or renamed by
+// another program are seen at the next store call, with no look at the root per call.
+bool EKEventStore::isCalendarListCurrent(const QString &root)
 {
-    return root == m_rootPath && rootTime != 0 && rootTime == m_rootModifiedNs &&
-           std::chrono::steady_clock::now() - m_lastCalendarScan < kRescanInterval;
+    if (root != m_rootPath || m_rootModifiedNs == 0 ||
+        std::chrono::steady_clock::now() - m_lastCalendarScan >= kRescanInterval)
+        return false;
+    if (const std::optional<QSet<QString>> changed = m_rootWatch ? m_rootWatch->takeChanges() : std::nullopt)
+        return changed->isEmpty();
+    return modifiedNanoseconds(root) == m_rootModifiedNs;
 }
 
 void EKEventStore::refreshCalendars()
 {
     const QString root = currentRootPath();
-    const qint64 rootTime = modifiedNanoseconds(root);
-    if (isCalendarListCurrent(root, rootTime))
+    if (isCalendarListCurrent(root))
         refreshKnownFolders();
     else
-        rescanCalendars(root, rootTime);
+        rescanCalendars(root);
 }
 
 // Asking which calendars there are needs no look at the files of those already known: the kinds
@@ -326,15 +332,19 @@ void EKEventStore::refreshCalendars()
 void EKEventStore::refreshCalendarList()
 {
     const QString root = currentRootPath();
-    const qint64 rootTime = modifiedNanoseconds(root);
-    if (!isCalendarListCurrent(root, rootTime))
-        rescanCalendars(root, rootTime);
+    if (!isCalendarListCurrent(root))
+        rescanCalendars(root);
 }
 
-void EKEventStore::rescanCalendars(const QString &root, qint64 rootTime)
+// The root's watch starts before the root is looked at, so that it tells every change the look
+// misses; a root elsewhere gets a watch of its own.
+void EKEventStore::rescanCalendars(const QString &root)
 {
+    if (!m_rootWatch || root != m_rootPath)
+        m_rootWatch = std::make_unique<ICalendarFolderWatch>();
+    m_rootWatch->arm(root);
     m_rootPath = root;
-    m_rootModifiedNs = rootTime;
+    m_rootModifiedNs = modifiedNanoseconds(root);
     m_lastCalendarScan = std::chrono::steady_clock::now();
     const QList<FolderEntry> entries = calendarFoldersIn(m_rootPath);
     QStringList order;

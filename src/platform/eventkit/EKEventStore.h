@@ -4,6 +4,7 @@
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKReminder.h"
 #include "platform/eventkit/EKTypes.h"
+#include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
@@ -188,8 +189,8 @@ private:
     void refreshCalendars();
     // The calendars alone: known folders keep what their last look found; new ones are looked at.
     void refreshCalendarList();
-    bool isCalendarListCurrent(const QString &root, qint64 rootTime) const;
-    void rescanCalendars(const QString &root, qint64 rootTime);
+    bool isCalendarListCurrent(const QString &root);
+    void rescanCalendars(const QString &root);
     QString currentRootPath();
     void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
@@ -243,7 +244,8 @@ private:
     std::shared_ptr<DispatchQueue> m_queue;
     QString m_rootPath;
     QString m_defaultRootPath;
-    qint64 m_rootModifiedNs = 0;
+    qint64 m_rootModifiedNs = 0; // 0: to be looked at again
+    std::unique_ptr<ICalendarFolderWatch> m_rootWatch;
     std::chrono::steady_clock::time_point m_lastCalendarScan;
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
     std::map<QString, std::shared_ptr<ICalendarFolder>> m_folders;

@@ -38,12 +38,6 @@ struct FolderNames final
 
 namespace {
 
-// The key of a UID or title in the folder's item indexes: the same in every run and process.
-size_t itemKeyOf(const QString &text)
-{
-    return qHash(text, size_t(0));
-}
-
 // Calendar items are small; a file beyond this is not an item of ours and is skipped unread.
 constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxDisplayNameBytes = 4096;
@@ -304,14 +298,11 @@ void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &tit
     described = icalindex::encodeItems(uids, titles);
     itemsSize = qint32(described.size());
     described += '\t' + listedEvent;
-    describedTexts.reset();
 }
 
-void ICalendarFile::setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text,
-                                       qint32 itemsBytes)
+void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
 {
-    describedTexts = texts;
-    described = QByteArray::fromRawData(text.data(), text.size());
+    described = std::move(sharedText);
     itemsSize = itemsBytes;
 }
 
@@ -420,31 +411,24 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
-// Programs that share these folders replace files whole (a rename), which changes the folder's own
-// time: while that stays the same, the files are looked at again once a second at most, so a burst
-// of store calls does not stat every file each time. When the folder's time changed, or a new store
-// asks, within that second, the folder's watch names the files to look at again, and only when it
-// cannot tell are they all looked at.
+// Between two whole looks (a second apart at most) the folder's watch names the files to look at
+// again, with no look at the folder itself; when it cannot tell, the folder's own time does: programs
+// that share these folders replace files whole (a rename), which changes it, and while it stays the
+// same a burst of store calls does not stat every file each time. A folder changed, or a new store's
+// look, within that second is then looked at whole. The files are all looked at again once a second
+// at most, which sees edits that no watch tells (through a link from another folder, say).
 void ICalendarFolder::refresh(Rescan rescan)
 {
-    const qint64 folderTime = folderModifiedNs(m_path);
-    const bool isRecent = m_hasLookedBefore && folderTime != 0 &&
-                          std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
-    if (isRecent && rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs)
+    const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
+    const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges() : std::nullopt;
+    if (changed && (changed->isEmpty() || refreshNamedFiles(*changed)))
         return;
-    if (isRecent && refreshChangedFiles(folderTime))
+    const qint64 folderTime = folderModifiedNs(m_path);
+    const bool isRecent = isWithinInterval && !changed && folderTime != 0;
+    if (isRecent && rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs)
         return;
     m_folderModifiedNs = folderTime;
     refreshAllFiles();
-}
-
-bool ICalendarFolder::refreshChangedFiles(qint64 folderTime)
-{
-    const std::optional<QSet<QString>> changed = m_watch.takeChanges();
-    if (!changed || (!changed->isEmpty() && !refreshNamedFiles(*changed)))
-        return false;
-    m_folderModifiedNs = folderTime;
-    return true;
 }
 
 // A name of a vCard decides whether the folder is an address book: that takes a whole look.
@@ -471,15 +455,10 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
 }
 
 // The watch starts before the folder is listed, so that it tells every change the listing misses.
-// Adding it costs the kernel a walk over every file of the folder, which a process that looks at the
-// folder once (a sync run) never gets back: the watch is added at the second whole look, and until
-// then the watch cannot tell, so every look within the second is a whole one.
 void ICalendarFolder::refreshAllFiles()
 {
     m_lastScan = std::chrono::steady_clock::now();
-    if (m_hasLookedWhole)
-        m_watch.arm(m_path);
-    m_hasLookedWhole = true;
+    m_watch.arm(m_path);
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     bool isIndexWrong = false;
@@ -744,15 +723,22 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
     m_todoFileCount += file->hasTodos ? 1 : 0;
 }
 
+// The UIDs or titles of a file, those its entries in that index are kept under.
+QStringList ICalendarFolder::itemTextsOf(const ICalendarFile &file, ItemIndex index)
+{
+    return index == ByUid ? file.uids() : file.titles();
+}
+
+ICalendarItemIndex &ICalendarFolder::itemIndex(ItemIndex index)
+{
+    return index == ByUid ? m_filesByUid : m_filesByTitle;
+}
+
 void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
 {
-    if (indexes & ByUid) {
-        for (const QString &uid : file->uids())
-            m_filesByUid[itemKeyOf(uid)].append(file);
-    }
-    if (indexes & ByTitle) {
-        for (const QString &title : file->titles())
-            m_filesByTitle[itemKeyOf(title)].append(file);
+    for (const ItemIndex index : {ByUid, ByTitle}) {
+        for (const QString &text : (indexes & index) ? itemTextsOf(*file, index) : QStringList())
+            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file);
     }
 }
 
@@ -760,37 +746,35 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
     if (!file->parses)
         return;
-    const auto drop = [&file](ItemIndexMap &index, const QString &text) {
-        const auto found = index.find(itemKeyOf(text));
-        if (found == index.end())
-            return;
-        found->removeOne(file);
-        if (found->isEmpty())
-            index.erase(found);
-    };
-    for (const QString &uid : (m_itemIndexes & ByUid) ? file->uids() : QStringList())
-        drop(m_filesByUid, uid);
-    for (const QString &title : (m_itemIndexes & ByTitle) ? file->titles() : QStringList())
-        drop(m_filesByTitle, title);
+    for (const ItemIndex index : {ByUid, ByTitle}) {
+        for (const QString &text : (m_itemIndexes & index) ? itemTextsOf(*file, index) : QStringList())
+            itemIndex(index).remove(ICalendarItemIndex::keyOf(text), file.get());
+    }
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
 // Each index is made when first asked (a listing needs neither, a run looking for a few items by
 // their own file names no index by UID) and kept in step from then on; files come into them in the
-// order of their names.
+// order of their names, and are sorted into it once.
 void ICalendarFolder::ensureItemIndex(ItemIndex index)
 {
     if (m_itemIndexes & index)
         return;
     m_itemIndexes |= index;
-    QStringList names = m_files.keys();
-    names.sort();
-    for (const QString &name : std::as_const(names)) {
-        const std::shared_ptr<ICalendarFile> &file = m_files[name];
-        if (file->parses)
-            addToItemIndexes(file, index);
+    QList<const std::shared_ptr<ICalendarFile> *> files;
+    files.reserve(m_files.size());
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+        files.append(&file);
+    std::sort(files.begin(), files.end(),
+              [](const auto *left, const auto *right) { return (*left)->fileName < (*right)->fileName; });
+    ICalendarItemIndex &built = itemIndex(index);
+    built.reserve(files.size());
+    for (const std::shared_ptr<ICalendarFile> *file : std::as_const(files)) {
+        for (const QString &text : (*file)->parses ? itemTextsOf(**file, index) : QStringList())
+            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), *file);
     }
+    built.merge();
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
@@ -830,7 +814,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
         return own;
     ensureItemIndex(ByUid);
-    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.value(itemKeyOf(uid));
+    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
     std::shared_ptr<ICalendarFile> first;
     const QString ownName = found.size() > 1 ? fileNameForUid(uid) : QString();
     for (const std::shared_ptr<ICalendarFile> &file : found) {
@@ -847,7 +831,8 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 {
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described : m_filesByTitle.value(itemKeyOf(title))) {
+    for (const std::shared_ptr<ICalendarFile> &described :
+         m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
         if (described->titles().contains(title))
             result.append(described);
     }
@@ -864,7 +849,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     const QByteArray bytes(text);
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
-    const qint64 folderTimeBefore = folderModifiedNs(m_path);
+    const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
     // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
     // file's status as it stands under its name: no second look at it by its path.
     struct stat placed = {};
@@ -886,6 +871,12 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     return success();
 }
 
+// A watched folder tells our own change by its name like any other: its time is not needed.
+qint64 ICalendarFolder::folderTimeBeforeOwnChange() const
+{
+    return m_watch.isArmed() ? 0 : folderModifiedNs(m_path);
+}
+
 void ICalendarFolder::noteOwnChange(qint64 folderTimeBefore)
 {
     m_folderModifiedNs = folderTimeBefore != 0 && folderTimeBefore == m_folderModifiedNs ? folderModifiedNs(m_path) : 0;
@@ -894,7 +885,7 @@ void ICalendarFolder::noteOwnChange(qint64 folderTimeBefore)
 Status ICalendarFolder::removeFile(const QString &fileName)
 {
     const QString path = m_path + QLatin1Char('/') + fileName;
-    const qint64 folderTimeBefore = folderModifiedNs(m_path);
+    const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
     if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot remove: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));

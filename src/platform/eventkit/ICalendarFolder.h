@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarFolderWatch.h"
+#include "platform/eventkit/ICalendarItemIndex.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -57,10 +58,9 @@ struct ICalendarFile final
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
     // after a tab, what a listing reads of the file's event when it holds one single event (else
     // nothing). A folder of many files keeps one small text per file; those a loaded index gave lie
-    // side by side in one block of its texts (describedTexts), which every copy of the description
-    // keeps alive; a copy of the text alone does not, and is not taken.
+    // side by side in one block of its texts, which each of them shares (as the file names it gave
+    // share one block of names): every copy keeps the block alive.
     QByteArray described;
-    std::shared_ptr<const QByteArray> describedTexts;
     // The bytes of the UIDs and titles at the start of the described text.
     qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
@@ -78,8 +78,8 @@ struct ICalendarFile final
     std::optional<QByteArrayView> plainSingleUid() const;
     QByteArrayView listedEvent() const;
     void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
-    // The described text as raw bytes within the texts (already holding them), the items first.
-    void setDescribedWithin(const std::shared_ptr<const QByteArray> &texts, QByteArrayView text, qint32 itemsBytes);
+    // The described text as a part of a block of texts that it shares, the items first.
+    void setDescribedWithin(QByteArray sharedText, qint32 itemsBytes);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 };
@@ -151,9 +151,9 @@ private:
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
-    // Within a second of the last whole look: only the files the watch names as changed are looked
-    // at; false when a whole look is needed.
-    bool refreshChangedFiles(qint64 folderTime);
+    static QStringList itemTextsOf(const ICalendarFile &file, ItemIndex index);
+    ICalendarItemIndex &itemIndex(ItemIndex index);
+    // Looks at the files the watch named as changed; false when a whole look is needed.
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
     void refreshAllFiles();
@@ -186,17 +186,16 @@ private:
     static void describeItems(ICalendarFile &file, icalcomponent_impl *calendar);
     void indexFile(const std::shared_ptr<ICalendarFile> &file);
     void unindexFile(const std::shared_ptr<ICalendarFile> &file);
-    // The folder's time before one of our writes, and after it: a folder that nobody else changed
-    // since our last look needs no new look for our own write.
+    // The folder's time before one of our writes (0 when the watch tells), and after it: a folder
+    // that nobody else changed since our last look needs no new look for our own write.
+    qint64 folderTimeBeforeOwnChange() const;
     void noteOwnChange(qint64 folderTimeBefore);
 
     QString m_path;
     QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
-    // The files by a hash of each UID, or title: the texts stay in the files' descriptions only, and a
-    // file found is checked to hold the text asked for.
-    using ItemIndexMap = QHash<size_t, QList<std::shared_ptr<ICalendarFile>>>;
-    ItemIndexMap m_filesByUid;
-    ItemIndexMap m_filesByTitle;
+    // The files by a key of each UID, or title; a file found is checked to hold the text asked for.
+    ICalendarItemIndex m_filesByUid;
+    ICalendarItemIndex m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
@@ -204,7 +203,6 @@ private:
     QList<std::shared_ptr<ICalendarFile>> m_indexedInOrder;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
-    bool m_hasLookedWhole = false; // once in the process: the watch is added from the next whole look on
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;

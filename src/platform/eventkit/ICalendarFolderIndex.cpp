@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QStringDecoder>
 #include <QUrl>
 #include <QVarLengthArray>
 #include <QtEndian>
@@ -203,16 +204,28 @@ std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView l
     return fields;
 }
 
-// Where an entry's described text lies in its line: its UIDs and titles, then its listed event.
+// Where an entry's file name and described text lie in its line: its UIDs and titles, then its
+// listed event.
 struct DescribedBytes
 {
+    QByteArrayView name;
     QByteArrayView items;
     QByteArrayView listed;
 };
 
+// Whether the field (whole, as isWholeList tells) names a file of the folder: some name, no slash,
+// no NUL.
+bool isFileNameField(QByteArrayView field)
+{
+    QVarLengthArray<char, 256> bytes(field.size());
+    const qsizetype length = field.contains('%') ? percentDecode(field, bytes.data()) : 0;
+    const QByteArrayView name = field.contains('%') ? QByteArrayView(bytes.constData(), length) : field;
+    return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
+}
+
 // Reads a line's entry into the file, and where its described text lies into text; false when the
 // line is not one of ours. Its UIDs and titles are kept as the line holds them, checked to decode,
-// and decoded only when asked for; its name is decoded at once.
+// and decoded only when asked for; its name is checked, and decoded with the others'.
 bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
 {
     const auto fields = fieldsOf(line);
@@ -226,13 +239,12 @@ bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0]) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
         return false;
-    file.fileName = decodeText(field[0]);
-    if (file.fileName.isEmpty() || file.fileName.contains(QLatin1Char('/')) || file.fileName.contains(QChar()))
+    if (!isFileNameField(field[0]))
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
-    text = {QByteArrayView(field[6].begin(), field[7].end()), field[10]};
+    text = {field[0], QByteArrayView(field[6].begin(), field[7].end()), field[10]};
     file.parses = true;
     file.needsParsing = true;
     return true;
@@ -275,23 +287,60 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     return entries;
 }
 
+// A part of the block that shares it: the block lives while any part of it (or a copy) does.
+template <typename Text> Text sharedPart(const Text &block, qsizetype start, qsizetype length)
+{
+    typename Text::DataPointer part = const_cast<Text &>(block).data_ptr();
+    part.setBegin(part.data() + start);
+    part.size = length;
+    return Text(std::move(part));
+}
+
 // The described texts of the entries, side by side in one block of exactly their size, which the
-// entries share: no allocation per file, and nothing of the index's text kept beside them.
+// entries share, each followed by a NUL as any text is: no allocation per file, and nothing of the
+// index's text kept beside them.
 void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts)
 {
     qsizetype total = 0;
     for (const DescribedBytes &text : texts)
-        total += text.items.size() + 1 + text.listed.size();
-    auto block = std::make_shared<QByteArray>(total, Qt::Uninitialized);
-    char *at = block->data();
-    const std::shared_ptr<const QByteArray> shared = std::move(block);
+        total += text.items.size() + 1 + text.listed.size() + 1;
+    QByteArray block(total, Qt::Uninitialized);
+    char *const start = block.data();
+    char *at = start;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const DescribedBytes &text = texts[index];
-        char *const start = at;
+        char *const first = at;
         at = std::copy(text.items.begin(), text.items.end(), at);
         *at++ = '\t';
         at = std::copy(text.listed.begin(), text.listed.end(), at);
-        entries[index].setDescribedWithin(shared, QByteArrayView(start, at - start), qint32(text.items.size()));
+        *at++ = '\0';
+        entries[index].setDescribedWithin(sharedPart(block, first - start, at - 1 - first), qint32(text.items.size()));
+    }
+}
+
+// The entries' file names, decoded side by side into one block of names which they share, each
+// followed by a NUL as any name is: no allocation per file. A name takes no more characters than
+// its field has bytes.
+void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts)
+{
+    qsizetype room = 0;
+    for (const DescribedBytes &text : texts)
+        room += text.name.size() + 1;
+    QString block(room, Qt::Uninitialized);
+    QChar *const start = block.data();
+    QChar *at = start;
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QVarLengthArray<char, 256> bytes;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const QByteArrayView field = texts[index].name;
+        bytes.resize(field.size());
+        const QByteArrayView name =
+            field.contains('%') ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data())) : field;
+        QChar *const first = at;
+        at = decoder.appendToBuffer(at, name);
+        *at++ = QChar();
+        entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }
 }
 
@@ -436,8 +485,10 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
     qsizetype lineNumber = 0;
     std::vector<DescribedBytes> texts;
     std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber, texts);
-    if (entries)
+    if (entries) {
         placeDescribedTexts(*entries, texts);
+        placeFileNames(*entries, texts);
+    }
     std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));

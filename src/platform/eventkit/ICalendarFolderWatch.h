@@ -26,6 +26,8 @@ public:
     void arm(const QString &path);
     // The names changed since the last arm or take; nothing when the watch cannot tell.
     std::optional<QSet<QString>> takeChanges();
+    // Whether the kernel gave a watch at the last arm (it may since have ended: takeChanges tells).
+    bool isArmed() const { return m_descriptor >= 0; }
 
 private:
     int m_descriptor = -1;

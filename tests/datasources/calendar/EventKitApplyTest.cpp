@@ -149,6 +149,23 @@ TEST_F(EventKitApplyTest, ADuplicateIsUpdatedInPlace)
     EXPECT_EQ(eventOf("B")->notes(), QStringLiteral("from the other phone"));
 }
 
+// A record whose title shares the title index's key with an event's is no duplicate of it; one with
+// the event's own title and times is, whichever of the two came first.
+TEST_F(EventKitApplyTest, ADuplicateHasTheSameTitleNotJustTheSameKey)
+{
+    const auto [first, second] = eventkittest::titlesSharingAnItemKey(QStringLiteral("Lunch "));
+    ASSERT_FALSE(first.isEmpty());
+    ASSERT_EQ(apply(record("A", first, m_start)), 3);
+    EXPECT_EQ(apply(record("B", second, m_start)), 3) << "only the key is shared";
+    EXPECT_EQ(itemFiles(m_folder).size(), 2);
+    EXPECT_EQ(apply(record("C", second, m_start)), 2);
+    EXPECT_EQ(apply(record("D", first, m_start)), 2);
+    EXPECT_EQ(itemFiles(m_folder).size(), 2);
+    EXPECT_EQ(eventOf("C")->eventIdentifier(), eventOf("B")->eventIdentifier());
+    EXPECT_EQ(eventOf("D")->eventIdentifier(), eventOf("A")->eventIdentifier());
+    EXPECT_EQ(eventOf("D")->title(), first);
+}
+
 TEST_F(EventKitApplyTest, RecurringRecordsBecomeRulesWithTheirExceptionsRemoved)
 {
     const QDate firstMonday = QDate::currentDate().addDays(8 - QDate::currentDate().dayOfWeek() + 7);

@@ -1,11 +1,13 @@
 // Between two whole looks at a folder (a second apart at most) the store learns from the folder's
 // watch which files other programs changed: each kind of change is seen at once by the store that
 // looked and by a new store, many changes at once and a folder made anew are seen whole, and an
-// edit no watch tells is seen by the next whole look.
+// edit no watch tells is seen by the next whole look. The root's watch tells the calendars made,
+// renamed or removed, and follows the root the setting names.
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -100,41 +102,38 @@ protected:
     std::shared_ptr<EKEventStore> m_store;
 };
 
-// Each change right after a look (well within the second before the next whole look) is seen by a
-// new store; one that changes the folder's own time also by the store that looked.
+// Each change right after a look (well within the second before the next whole look) is seen by the
+// store that looked and by a new store.
 TEST_F(EKEventStoreFolderWatchTest, EachKindOfChangeIsSeenAtOnce)
 {
     struct Case
     {
         const char *what;
         std::function<void()> change;
-        bool changesTheFolder;
         QStringList expected;
     };
     const QList<Case> cases{
-        {"added", [&] { writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5)); }, true,
+        {"added", [&] { writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5)); },
          {"Alpha", "Bravo", "Charlie"}},
-        {"rewritten in place, same size", [&] { rewriteInPlace(path("a.ics"), "Alpha", "Alphx"); }, false,
+        {"rewritten in place, same size", [&] { rewriteInPlace(path("a.ics"), "Alpha", "Alphx"); },
          {"Alphx", "Bravo", "Charlie"}},
-        {"replaced", [&] { writeAsOtherProgram(path("b.ics"), eventNamed("b", "Bravo again", 4)); }, true,
+        {"replaced", [&] { writeAsOtherProgram(path("b.ics"), eventNamed("b", "Bravo again", 4)); },
          {"Alphx", "Bravo again", "Charlie"}},
-        {"status changed", [&] { ASSERT_EQ(::chmod(QFile::encodeName(path("b.ics")).constData(), 0644), 0); }, false,
+        {"status changed", [&] { ASSERT_EQ(::chmod(QFile::encodeName(path("b.ics")).constData(), 0644), 0); },
          {"Alphx", "Bravo again", "Charlie"}},
         {"renamed", [&] { ASSERT_EQ(::rename(QFile::encodeName(path("c.ics")), QFile::encodeName(path("d.ics"))), 0); },
-         true, {"Alphx", "Bravo again", "Charlie"}},
-        {"cut to nothing in place", [&] { ASSERT_TRUE(QFile::resize(path("d.ics"), 0)); }, false,
+         {"Alphx", "Bravo again", "Charlie"}},
+        {"cut to nothing in place", [&] { ASSERT_TRUE(QFile::resize(path("d.ics"), 0)); },
          {"Alphx", "Bravo again"}},
-        {"removed", [&] { ASSERT_TRUE(QFile::remove(path("a.ics"))); }, true, {"Bravo again"}},
+        {"removed", [&] { ASSERT_TRUE(QFile::remove(path("a.ics"))); }, {"Bravo again"}},
         {"made a link", [&] {
              ASSERT_TRUE(QFile::remove(path("b.ics")));
              ASSERT_TRUE(QFile::link(path("d.ics"), path("b.ics")));
-         }, true, {}},
+         }, {}},
     };
     for (const Case &step : cases) {
         step.change();
-        if (step.changesTheFolder) {
-            EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", the store that looked";
-        }
+        EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", the store that looked";
         m_store.reset();
         m_store = eventStore();
         EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", a new store";
@@ -221,15 +220,56 @@ TEST_F(EKEventStoreFolderWatchTest, AnEditNoWatchTellsIsSeenByTheNextWholeLook)
                           std::chrono::seconds(5)));
 }
 
-// A run that looks at a folder once spares the kernel the watch (adding one walks every file of the
-// folder); the second whole look adds it, and it then tells each change by name.
-TEST_F(EKEventStoreFolderWatchTest, AFolderIsWatchedFromItsSecondWholeLookOn)
+// The first whole look adds the watch, and it then tells each change by name, our own writes too.
+TEST_F(EKEventStoreFolderWatchTest, AFolderIsWatchedFromItsFirstWholeLookOn)
 {
-    EXPECT_EQ(watchesOf(m_folder), 0);
-    lookWholeAgain();
+    EXPECT_EQ(watchesOf(m_folder), 1);
     writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
     rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
     EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphx", "Bravo", "Charlie"}));
-    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alphx", "Bravo", "Charlie"}));
+    auto event = m_store->eventWithIdentifier(QStringLiteral("b"));
+    ASSERT_NE(event, nullptr);
+    event->setTitle(QStringLiteral("Bravo ours"));
+    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true));
+    rewriteInPlace(path("c.ics"), "Charlie", "Charlix");
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphx", "Bravo ours", "Charlix"}));
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alphx", "Bravo ours", "Charlix"}));
     EXPECT_EQ(watchesOf(m_folder), 1);
+}
+
+// Calendars another program makes, removes or renames between two store calls (well within the
+// second before the next whole look at the root) are seen by the next call.
+TEST_F(EKEventStoreFolderWatchTest, CalendarsOtherProgramsChangeAreSeenAtOnce)
+{
+    const auto identifiers = [this] {
+        QStringList found;
+        for (const auto &calendar : m_store->calendarsForEntityType(EKEntityType::Event))
+            found.append(calendar->calendarIdentifier());
+        found.sort();
+        return found;
+    };
+    ASSERT_EQ(identifiers(), QStringList{"work"});
+    const QString home = makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    writeAsOtherProgram(home + QStringLiteral("/h.ics"), eventNamed("h", "Hotel"));
+    EXPECT_EQ(identifiers(), (QStringList{"home", "work"})) << "made";
+    EXPECT_NE(m_store->eventWithIdentifier(QStringLiteral("h")), nullptr);
+    ASSERT_EQ(::rename(QFile::encodeName(home).constData(), QFile::encodeName(root() + "/house").constData()), 0);
+    EXPECT_EQ(identifiers(), (QStringList{"house", "work"})) << "renamed";
+    EXPECT_NE(m_store->eventWithIdentifier(QStringLiteral("h")), nullptr);
+    ASSERT_TRUE(QDir(root() + QStringLiteral("/house")).removeRecursively());
+    EXPECT_EQ(identifiers(), QStringList{"work"}) << "removed";
+    EXPECT_EQ(m_store->eventWithIdentifier(QStringLiteral("h")), nullptr);
+
+    // The root named anew by the setting is watched in place of the old one.
+    const QString elsewhere = root() + QStringLiteral("-elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/away")));
+    UserDefaults::standardUserDefaults().setObject(elsewhere, EKEventStore::kCalendarsFolderKey);
+    EXPECT_EQ(identifiers(), QStringList{"away"}) << "another root";
+    ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/abroad")));
+    EXPECT_EQ(identifiers(), (QStringList{"abroad", "away"})) << "made in the new root";
+    makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    EXPECT_EQ(identifiers(), (QStringList{"abroad", "away"})) << "made in the old root";
+    UserDefaults::standardUserDefaults().setObject(root(), EKEventStore::kCalendarsFolderKey);
+    EXPECT_EQ(identifiers(), (QStringList{"home", "work"})) << "the first root again";
+    ASSERT_TRUE(QDir(elsewhere).removeRecursively());
 }

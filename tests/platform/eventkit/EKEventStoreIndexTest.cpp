@@ -290,6 +290,39 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleReadsTheFilesHoldingThatTitle)
     EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review moved"});
 }
 
+// Titles the index keeps under one key are told apart by the files' own titles: by files the index
+// described, by files changed by another program and by our own writes.
+TEST_F(EKEventStoreIndexTest, TitlesSharingAKeyAreToldApart)
+{
+    const auto [first, second] = titlesSharingAnItemKey(QStringLiteral("Meeting "));
+    ASSERT_FALSE(first.isEmpty());
+    writeAsOtherProgram(m_folder + QStringLiteral("/a.ics"),
+                        calendarText(eventText("a", first.toUtf8(), "20260302T090000Z")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", second.toUtf8(), "20260302T090000Z")));
+    m_store = eventStore();
+    QStringList both{first, second};
+    both.sort();
+    ASSERT_EQ(titlesInStore(), both);
+    m_store.reset();
+    m_store = eventStore();
+    EKPredicate predicate =
+        m_store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {});
+    const auto withTitle = [&](const QString &title) {
+        predicate.title = title;
+        return titlesOf(m_store->eventsMatchingPredicate(predicate));
+    };
+    EXPECT_EQ(withTitle(first), QStringList{first}) << "described by the index";
+    EXPECT_EQ(withTitle(second), QStringList{second}) << "described by the index";
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventText("b", first.toUtf8(), "20260302T090000Z")));
+    EXPECT_EQ(withTitle(first), (QStringList{first, first})) << "changed by another program";
+    EXPECT_EQ(withTitle(second), QStringList{}) << "changed by another program";
+    saveOurEvent(second, "2026-03-02 09:00");
+    EXPECT_EQ(withTitle(second), QStringList{second}) << "our own write";
+    EXPECT_EQ(withTitle(first), (QStringList{first, first})) << "our own write";
+}
+
 // The index names each file with its status, kinds, UIDs and titles, percent-encoded, one a line;
 // only the owner reads it; a link put where it goes is replaced, not followed.
 TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
@@ -395,6 +428,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
          kIndexHeader + indexSigned("theirs.ics\t-1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t") + "\nEND 1\n"},
         {"a name reaching out of the folder",
          kIndexHeader + indexSigned("..%2Fx.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+        {"a name holding a NUL", kIndexHeader + indexSigned("x%00.ics" + theirsFields.mid(10)) + "\nEND 1\n"},
+        {"an empty name", kIndexHeader + indexSigned(theirsFields.mid(10)) + "\nEND 1\n"},
         {"a reach changed behind its checksum", good.left(good.indexOf("theirs.ics")) + movedReach},
         {"a checksum with a leading zero", zeroLed},
         {"a checksum in capitals", capitals},

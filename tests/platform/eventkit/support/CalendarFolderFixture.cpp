@@ -1,5 +1,6 @@
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 
+#include "platform/eventkit/ICalendarItemIndex.h"
 #include "platform/foundation/UserDefaults.h"
 
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <unordered_map>
 
 namespace eventkittest {
 
@@ -177,6 +179,19 @@ QByteArray indexChecksum(const QByteArray &text)
 QByteArray indexSigned(const QByteArray &fields)
 {
     return fields + '\t' + indexChecksum(fields);
+}
+
+std::pair<QString, QString> titlesSharingAnItemKey(const QString &prefix)
+{
+    // Among some 80,000 texts two share a 32-bit key about every other time: a few times that suffice.
+    std::unordered_map<quint32, int> seen;
+    for (int number = 0; number < 2000000; ++number) {
+        const QString title = prefix + QString::number(number);
+        const auto [known, isNew] = seen.emplace(platform::ICalendarItemIndex::keyOf(title), number);
+        if (!isNew)
+            return {prefix + QString::number(known->second), title};
+    }
+    return {};
 }
 
 } // namespace eventkittest

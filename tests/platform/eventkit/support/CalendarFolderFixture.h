@@ -75,5 +75,8 @@ inline const QByteArray kIndexHeader = "HMCALINDEX 5\n";
 QByteArray indexChecksum(const QByteArray &text);
 // An index line with its own checksum, as the index writes it.
 QByteArray indexSigned(const QByteArray &fields);
+// Two different titles, each the prefix and a number, that the folder's item index keeps under one
+// key: found by trying numbers until two share it.
+std::pair<QString, QString> titlesSharingAnItemKey(const QString &prefix);
 
 } // namespace eventkittest

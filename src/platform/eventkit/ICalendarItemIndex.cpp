@@ -1,0 +1,99 @@
+#include "platform/eventkit/ICalendarItemIndex.h"
+
+#include <QHash>
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+// Entries added since the last merge are looked through one by one: they are merged once they
+// pass a small share of the sorted ones, so that a lookup stays short and a merge rare.
+qsizetype addedBeforeMerge(qsizetype sortedCount)
+{
+    return 32 + sortedCount / 16;
+}
+
+} // namespace
+
+quint32 ICalendarItemIndex::keyOf(QStringView text)
+{
+    const size_t hash = qHash(text, size_t(0));
+    return quint32(quint64(hash) ^ (quint64(hash) >> 32));
+}
+
+void ICalendarItemIndex::reserve(qsizetype count)
+{
+    m_added.reserve(m_added.size() + size_t(std::max<qsizetype>(count, 0)));
+}
+
+void ICalendarItemIndex::add(quint32 key, const std::shared_ptr<ICalendarFile> &file)
+{
+    addBeforeMerge(key, file);
+    if (qsizetype(m_added.size()) > addedBeforeMerge(qsizetype(m_sorted.size())))
+        merge();
+}
+
+void ICalendarItemIndex::addBeforeMerge(quint32 key, const std::shared_ptr<ICalendarFile> &file)
+{
+    m_added.push_back({key, m_nextOrder++, file});
+}
+
+// The first entry of the file under the key goes, as the files under a key come in the order added.
+void ICalendarItemIndex::remove(quint32 key, const ICalendarFile *file)
+{
+    const auto byKey = [](const Entry &entry, quint32 wanted) { return entry.key < wanted; };
+    for (auto at = std::lower_bound(m_sorted.begin(), m_sorted.end(), key, byKey);
+         at != m_sorted.end() && at->key == key; ++at) {
+        if (at->file.get() == file) {
+            at->file.reset();
+            ++m_blanked;
+            return;
+        }
+    }
+    const auto added = std::find_if(m_added.begin(), m_added.end(), [key, file](const Entry &entry) {
+        return entry.key == key && entry.file.get() == file;
+    });
+    if (added != m_added.end())
+        m_added.erase(added);
+}
+
+// Those merged before come first, then those added since, each in the order added.
+QList<std::shared_ptr<ICalendarFile>> ICalendarItemIndex::filesWithKey(quint32 key) const
+{
+    QList<std::shared_ptr<ICalendarFile>> files;
+    const auto byKey = [](const Entry &entry, quint32 wanted) { return entry.key < wanted; };
+    for (auto at = std::lower_bound(m_sorted.cbegin(), m_sorted.cend(), key, byKey);
+         at != m_sorted.cend() && at->key == key; ++at) {
+        if (at->file)
+            files.append(at->file);
+    }
+    for (const Entry &entry : m_added) {
+        if (entry.key == key)
+            files.append(entry.file);
+    }
+    return files;
+}
+
+// Sorted in place by key and the order of addition, numbered afresh; blanked entries go.
+void ICalendarItemIndex::merge()
+{
+    if (m_blanked > 0)
+        std::erase_if(m_sorted, [](const Entry &entry) { return !entry.file; });
+    m_blanked = 0;
+    if (m_sorted.empty())
+        m_sorted.swap(m_added);
+    else
+        m_sorted.insert(m_sorted.end(), std::make_move_iterator(m_added.begin()),
+                        std::make_move_iterator(m_added.end()));
+    m_added = {};
+    std::sort(m_sorted.begin(), m_sorted.end(), [](const Entry &left, const Entry &right) {
+        return left.key != right.key ? left.key < right.key : left.order < right.order;
+    });
+    m_nextOrder = 0;
+    for (Entry &entry : m_sorted)
+        entry.order = m_nextOrder++;
+}
+
+} // namespace platform
