@@ -282,20 +282,51 @@ qsizetype ABAddressBook::personStampCount() const
 
 void ABAddressBook::visitPersonStamps(const std::function<void(const PersonStamp &)> &visit) const
 {
+    visitListedPersons([&visit](const ListedPerson &person) { visit(person.stamp()); });
+}
+
+// Its groups alone are what a book opened for a listing holds: no person of the snapshot has a
+// group's id, so only removed or held persons make the listing look each id up.
+bool ABAddressBook::listingSkipsSomePersons() const
+{
+    return !m_removedIds.isEmpty() || std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &record) {
+               return !record->isGroup();
+           });
+}
+
+void ABAddressBook::visitListedPersons(const std::function<void(const ListedPerson &)> &visit) const
+{
     // Held while visiting, whatever visit makes of the book's other members.
     const VCardFolder::SnapshotPointer snapshot = m_snapshot;
     const QList<std::shared_ptr<ABRecord>> changed = m_changed;
+    const bool mustLookUp = listingSkipsSomePersons();
     for (const VCardFileEntry &entry : snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate || entry.isGroup)
             continue;
-        PersonStamp stamp{entry.uniqueId(), entry.modificationDate()};
-        if (!m_removedIds.contains(stamp.uniqueId) && !m_held.contains(stamp.uniqueId))
-            visit(stamp);
+        if (mustLookUp) {
+            const QString uniqueId = entry.uniqueId();
+            if (m_removedIds.contains(uniqueId) || m_held.contains(uniqueId))
+                continue;
+        }
+        visit(ListedPerson(entry));
     }
     for (const std::shared_ptr<ABRecord> &record : changed) {
         if (!record->isGroup() && m_held.contains(record->uniqueId()))
-            visit({record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()});
+            visit(ListedPerson(
+                PersonStamp{record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()}));
     }
+}
+
+qint64 ABAddressBook::ListedPerson::modificationMs() const
+{
+    if (m_entry)
+        return m_entry->modificationMs >= 0 ? m_entry->modificationMs : -1;
+    return m_stamp.modificationDate.isValid() ? m_stamp.modificationDate.toMSecsSinceEpoch() : -1;
+}
+
+ABAddressBook::PersonStamp ABAddressBook::ListedPerson::stamp() const
+{
+    return m_entry ? PersonStamp{m_entry->uniqueId(), m_entry->modificationDate()} : m_stamp;
 }
 
 std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId)

@@ -657,19 +657,38 @@ QString VCardFileEntry::name() const
     return QFile::decodeName(QByteArray::fromRawData(texts.constData(), nameLength));
 }
 
+namespace {
+
+// The file's name without its ".vcf", cut in bytes; null for a name whose last four bytes are not
+// ASCII, which must be cut as a text.
+QByteArrayView asciiEndedStem(QByteArrayView name)
+{
+    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
+                                 return (byte & 0x80) == 0;
+                             });
+    return endsInAscii ? name.first(name.size() - 4) : QByteArrayView();
+}
+
+} // namespace
+
 QString VCardFileEntry::uniqueId() const
 {
     const std::string_view packed = FieldReader(details()).next();
     if (!packed.empty())
         return QString::fromUtf8(packed.data(), qsizetype(packed.size()));
-    // A card file's name ends in ".vcf": cut in bytes, the stem is decoded without a copy of the name.
-    const QByteArrayView name = fileName();
-    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
-                                 return (byte & 0x80) == 0;
-                             });
-    if (!endsInAscii)
-        return stemOf(this->name());
-    return QFile::decodeName(QByteArray::fromRawData(name.data(), name.size() - 4));
+    // Cut in bytes, the stem is decoded without a copy of the name.
+    const QByteArrayView stem = asciiEndedStem(fileName());
+    if (stem.isNull())
+        return stemOf(name());
+    return QFile::decodeName(QByteArray::fromRawData(stem.data(), stem.size()));
+}
+
+QByteArrayView VCardFileEntry::uniqueIdUtf8() const
+{
+    const std::string_view packed = FieldReader(details()).next();
+    const QByteArrayView bytes =
+        packed.empty() ? asciiEndedStem(fileName()) : QByteArrayView(packed.data(), qsizetype(packed.size()));
+    return bytes.isValidUtf8() ? bytes : QByteArrayView();
 }
 
 QDateTime VCardFileEntry::modificationDate() const

@@ -60,6 +60,9 @@ struct VCardFileEntry
 
     QString name() const;
     QString uniqueId() const;
+    // The UTF-8 bytes of uniqueId() as the entry holds them, without making the text; empty when
+    // they are not exactly its bytes (a file name that is not UTF-8).
+    QByteArrayView uniqueIdUtf8() const;
     QString problem() const;
     // The card's date; invalid for none.
     QDateTime modificationDate() const;

@@ -676,6 +676,60 @@ TEST(ABAddressBook, TheListingCountsThePersonsItVisits)
     EXPECT_EQ(ABAddressBook::addressBook()->personStampCount(), 2);
 }
 
+// A listing reads each person in place: the UTF-8 bytes it gives are exactly those of the id the
+// person's stamp has (none when the index does not hold them so), and its date is the stamp's.
+TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
+{
+    StoreFolder folder;
+    const QByteArray rev = "REV:2026-12-01T10:00:00Z\r\n";
+    const std::pair<const char *, QByteArray> files[] = {
+        {"plain.vcf", "UID:plain\r\n" + rev},
+        {"other-name.vcf", "UID:Zo\xc3\xab\r\n" + rev},
+        {"no-uid.vcf", rev},
+        {"removed.vcf", "UID:removed\r\n" + rev},
+        {"early.vcf", "UID:early\r\nREV:1960-01-01T00:00:00Z\r\n"}};
+    for (const auto &[name, lines] : files)
+        folder.writeFile(QLatin1String(name), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:x;;;;\r\n" + lines + "END:VCARD\r\n");
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(QStringLiteral("removed"))));
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("unsaved"))));
+    const qint64 revMs = QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC).toMSecsSinceEpoch();
+    const struct
+    {
+        QString uniqueId;
+        QByteArray utf8; // null: none given
+        bool hasRevDate;
+    } expected[] = {{QStringLiteral("early"), "early", false},
+                    {QStringLiteral("no-uid"), "no-uid", true},
+                    {QString::fromUtf8("Zo\xc3\xab"), "Zo\xc3\xab", true},
+                    {QStringLiteral("plain"), "plain", true},
+                    {QStringLiteral("unsaved"), QByteArray(), false}};
+    QList<ABAddressBook::PersonStamp> stamps;
+    book->visitListedPersons([&](const ABAddressBook::ListedPerson &person) {
+        const qsizetype index = stamps.size();
+        stamps.append(person.stamp());
+        ASSERT_LT(index, std::size(expected));
+        const auto &wanted = expected[index];
+        EXPECT_EQ(stamps.last().uniqueId, wanted.uniqueId);
+        EXPECT_EQ(person.uniqueIdUtf8().toByteArray(), wanted.utf8) << wanted.uniqueId.toStdString();
+        EXPECT_EQ(person.uniqueIdUtf8().isEmpty(), wanted.utf8.isNull()) << wanted.uniqueId.toStdString();
+        const QDateTime &date = stamps.last().modificationDate;
+        EXPECT_EQ(person.modificationMs(), date.isValid() && date.toMSecsSinceEpoch() >= 0 ? date.toMSecsSinceEpoch() : -1);
+        if (wanted.hasRevDate)
+            EXPECT_EQ(person.modificationMs(), revMs) << wanted.uniqueId.toStdString();
+        else
+            EXPECT_EQ(person.modificationMs(), -1) << wanted.uniqueId.toStdString();
+    });
+    EXPECT_EQ(stamps.size(), std::size(expected));
+    EXPECT_TRUE(book->unreadableRecords().isEmpty()) << book->unreadableRecords().values().join(',').toStdString();
+    const QList<ABAddressBook::PersonStamp> listed = book->personStamps();
+    ASSERT_EQ(listed.size(), stamps.size());
+    for (qsizetype index = 0; index < listed.size(); ++index) {
+        EXPECT_EQ(listed[index].uniqueId, stamps[index].uniqueId);
+        EXPECT_EQ(listed[index].modificationDate, stamps[index].modificationDate);
+    }
+}
+
 // A book that saves after another book of the process saved shows the folder anew on its next
 // refresh: a person it held from before carries none of the other book's change.
 TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
