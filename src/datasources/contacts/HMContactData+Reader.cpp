@@ -72,7 +72,7 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
         reportReadProgress(sheet, ++position, count);
         if (taken.takeIfUnchanged(person))
             return;
-        if (std::optional<HMSyncRecord> record = recordForPerson(person.stamp(), date, excludedHmUids, taken)) {
+        if (std::optional<HMSyncRecord> record = recordForPerson(person, date, excludedHmUids, taken)) {
             if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
                 taken.note(record->nativeId(), record->hmxUid());
@@ -86,9 +86,10 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     return result;
 }
 
-std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::ListedPerson &person, const QDateTime &after,
                                                            const QSet<QString> &excludedHmUids, TakenDictionaries &taken)
 {
+    const ABAddressBook::PersonStamp stamp = person.stamp();
     DDLogInfo(QString());
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
     if (const QString unchanged = hmUidOfUnchangedPerson(stamp, after); !unchanged.isEmpty()) {
@@ -98,7 +99,9 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
     }
     // Read packed: only a changed person needs the whole dictionary.
     using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
-    const std::optional<HMIdentifierGraphEntry> entry = identifierGraph()->entryForNativeId(stamp.uniqueId);
+    std::optional<HMIdentifierGraphEntry> entry;
+    if (!taken.findEntry(person, entry))
+        entry = identifierGraph()->entryForNativeId(stamp.uniqueId);
     const QString hmUid = entry ? entry->valueOf(WellKnownKey::HmUid).toString() : QString();
     // Under the entry's own text of the id: the listing's text of it is let go with the person's stamp.
     if (entry)

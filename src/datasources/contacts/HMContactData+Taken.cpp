@@ -44,11 +44,11 @@ void HMContactData::TakenDictionaries::indexEntries()
             continue;
         const std::optional<QByteArrayView> hmUid = entry.utf8TextOf(WellKnownKey::HmUid);
         Known &known = m_known[size_t(position)];
-        known = Known{nativeId->data(), quint32(nativeId->size()), hmUid && !hmUid->isEmpty()};
+        known = Known{nativeId->data(), quint32(nativeId->size()), true, hmUid && !hmUid->isEmpty()};
         qint32 &slot = m_slots[slotOf(*nativeId)];
         // A second entry with the id: the full look picks one of them, and warns.
         if (slot >= 0)
-            m_known[size_t(slot)].isPlain = known.isPlain = false;
+            m_known[size_t(slot)].isOnly = known.isOnly = false;
         else
             slot = qint32(position);
     }
@@ -77,12 +77,28 @@ bool HMContactData::TakenDictionaries::takeIfUnchanged(const platform::ABAddress
     if (m_slots.empty() || modified < 0 || modified > m_afterMs)
         return false;
     const qsizetype position = positionOf(person.uniqueIdUtf8());
-    if (position < 0 || !m_known[size_t(position)].isPlain || m_isTaken[size_t(position)])
+    const Known *known = position >= 0 ? &m_known[size_t(position)] : nullptr;
+    if (!known || !known->isOnly || !known->hasHmUid || m_isTaken[size_t(position)])
         return false;
-    if (m_graph->entries().constData() != m_entries.constData())
+    if (!isGraphAsListed())
         return false;
     m_isTaken[size_t(position)] = true;
     ++m_takenCount;
+    return true;
+}
+
+// An id found once names its entry; an id found under two entries needs the lookup that warns of it,
+// and an id not found has no entry (none is kept under bytes a listed id could have but UTF-8 ones).
+bool HMContactData::TakenDictionaries::findEntry(const platform::ABAddressBook::ListedPerson &person,
+                                                 std::optional<HMIdentifierGraphEntry> &entry) const
+{
+    const QByteArrayView nativeId = person.uniqueIdUtf8();
+    if (m_slots.empty() || nativeId.isEmpty() || !isGraphAsListed())
+        return false;
+    const qsizetype position = positionOf(nativeId);
+    if (position >= 0 && !m_known[size_t(position)].isOnly)
+        return false;
+    entry = position >= 0 ? std::optional(m_entries.at(position)) : std::nullopt;
     return true;
 }
 

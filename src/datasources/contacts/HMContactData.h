@@ -112,6 +112,10 @@ private:
         // Notes the person's dictionary taken when the person is confirmed and unchanged since after,
         // and found by its id alone; false when it needs the full look.
         bool takeIfUnchanged(const platform::ABAddressBook::ListedPerson &person);
+        // The graph's entry for the person's id (nullopt for none) as the graph's own lookup would
+        // find it, found by the id's bytes; false when only that lookup can tell.
+        bool findEntry(const platform::ABAddressBook::ListedPerson &person,
+                       std::optional<HMIdentifierGraphEntry> &entry) const;
         void note(const QString &nativeId, const QString &hmUid) { m_byNativeId.insert(nativeId, hmUid); }
         // Whether every one of that many dictionaries was taken, told by counting alone.
         bool isEveryOneOf(qsizetype dictionaries) const;
@@ -119,16 +123,19 @@ private:
         QHash<QString, QString> table() const;
 
     private:
-        // An entry of the list by the UTF-8 bytes of its "nativeId"; isPlain when it is the only
-        // entry with them and its "hmUid" is a text of its own.
+        // An entry of the list by the UTF-8 bytes of its "nativeId": whether it is the only entry with
+        // them, and whether its "hmUid" is a text of its own.
         struct Known
         {
             const char *nativeId = nullptr;
             quint32 length = 0;
-            bool isPlain = false;
+            bool isOnly = false;
+            bool hasHmUid = false;
             QByteArrayView view() const { return QByteArrayView(nativeId, qsizetype(length)); }
         };
         void indexEntries();
+        // Whether positions still name the graph's entries: its list is the one the listing began with.
+        bool isGraphAsListed() const { return m_graph->entries().constData() == m_entries.constData(); }
         // The position of the first entry with that native id, or -1.
         qsizetype positionOf(QByteArrayView nativeId) const;
         // The slot holding the position of the first entry with that native id, or the empty slot
@@ -145,7 +152,7 @@ private:
         qsizetype m_takenCount = 0;
         QHash<QString, QString> m_byNativeId;
     };
-    std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+    std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::ListedPerson &person, const QDateTime &after,
                                                 const QSet<QString> &excludedHmUids, TakenDictionaries &taken);
     QString hmUidOfUnchangedPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after) const;
     void logDateComparison(const QDateTime &modified, const QDateTime &after);

@@ -162,7 +162,9 @@ private:
     QHash<QString, QString> m_unreadable;
     // Last-name key -> position in the snapshot, in key order, for the snapshot named. The table only
     // tells which snapshot it was made for: holding it would keep a replaced snapshot's entries alive.
-    std::vector<std::pair<quint64, qsizetype>> m_snapshotNames;
+    // Keys are folded to 32 bits, positions kept in 32: half the table, and a rare extra candidate
+    // is checked like any other.
+    std::vector<std::pair<quint32, quint32>> m_snapshotNames;
     std::weak_ptr<const VCardFolder::Snapshot> m_namedSnapshot;
     // The persons whose last name this instance set since they were last saved: key -> unique ids,
     // and the key each is filed under. They are found here rather than in the snapshot.

@@ -560,6 +560,14 @@ bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fil
     return found != entries.cend() && found->fileName() == fileName;
 }
 
+// The shown persons of a snapshot: readable, no groups, each unique id once.
+qsizetype personCountOf(const VCardFolder::Snapshot &snapshot)
+{
+    return qsizetype(std::count_if(snapshot.entries.cbegin(), snapshot.entries.cend(), [](const VCardFileEntry &entry) {
+        return isShown(entry) && !entry.isGroup;
+    }));
+}
+
 } // namespace
 
 VCardFolderWatch::~VCardFolderWatch()
@@ -889,6 +897,19 @@ Result<VCardFolder::SnapshotPointer> VCardFolder::lastSnapshot()
     return refreshed->snapshot;
 }
 
+Result<qsizetype> VCardFolder::lastPersonCount()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_hasListed && m_lastPersonCount >= 0)
+            return m_lastPersonCount;
+    }
+    const Result<SnapshotPointer> snapshot = lastSnapshot();
+    if (!snapshot)
+        return snapshot.error();
+    return personCountOf(**snapshot);
+}
+
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
 {
     const Result<QByteArray> bytes =
@@ -1030,6 +1051,20 @@ void VCardFolder::releaseWatch()
     // Unwatched, the folder may change unseen: the next refresh lists it.
     m_watch.stop();
     m_mustList = true;
+    letSnapshotGoLocked();
+}
+
+// The next refresh lists the folder anyway: all a kept snapshot would spare it is reading the
+// index file again, a small price next to holding every file's texts for the rest of the process.
+void VCardFolder::letSnapshotGoLocked()
+{
+    if (m_isIndexDirty)
+        saveIndexLocked();
+    if (m_hasListed)
+        m_lastPersonCount = personCountOf(*m_current);
+    m_current = std::make_shared<Snapshot>();
+    m_isIndexLoaded = false;
+    m_hasListed = false;
 }
 
 std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const

@@ -730,6 +730,47 @@ TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
     }
 }
 
+// Once no book holds the folder, the process holds none of its snapshot: the count is what it
+// last saw, and the next book reads the folder as it is then, a same-size rewrite included.
+TEST(ABAddressBook, TheLastBookGoneTheFolderLetsItsSnapshotGo)
+{
+    StoreFolder folder;
+    const auto card = [](const char *id, const char *rev) {
+        return QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id + ";;;;\r\nREV:" + rev +
+               "\r\nEND:VCARD\r\n";
+    };
+    for (const char *id : {"ann", "bob"})
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"), card(id, "2026-12-01T10:00:00Z"));
+    const std::shared_ptr<VCardFolder> cards =
+        VCardFolder::forLocation(folder.path(), folder.path() + QStringLiteral("-index/book.index"));
+    std::weak_ptr<const VCardFolder::Snapshot> shown;
+    {
+        const auto book = std::make_shared<ABAddressBook>(cards);
+        ASSERT_TRUE(book->refresh());
+        ASSERT_EQ(book->personStampCount(), 2);
+        const Result<VCardFolder::SnapshotPointer> snapshot = cards->lastSnapshot();
+        ASSERT_TRUE(snapshot);
+        shown = *snapshot;
+    }
+    EXPECT_TRUE(shown.expired());
+    // The same size, a new date: only the file's times tell.
+    folder.writeFile(QStringLiteral("ann.vcf"), card("ann", "2026-12-02T10:00:00Z"));
+    folder.writeFile(QStringLiteral("cy.vcf"), card("cy", "2026-12-01T10:00:00Z"));
+    // What this process last saw, not a new listing.
+    const Result<qsizetype> count = cards->lastPersonCount();
+    ASSERT_TRUE(count);
+    EXPECT_EQ(*count, 2);
+    const auto book = std::make_shared<ABAddressBook>(cards);
+    ASSERT_TRUE(book->refresh());
+    QStringList listed;
+    book->visitPersonStamps([&listed](const ABAddressBook::PersonStamp &stamp) {
+        listed.append(stamp.uniqueId + QLatin1Char(' ') + stamp.modificationDate.toString(Qt::ISODate));
+    });
+    EXPECT_EQ(listed, (QStringList{QStringLiteral("ann 2026-12-02T10:00:00Z"), QStringLiteral("bob 2026-12-01T10:00:00Z"),
+                                   QStringLiteral("cy 2026-12-01T10:00:00Z")}));
+    EXPECT_EQ(*cards->lastPersonCount(), 3);
+}
+
 // A book that saves after another book of the process saved shows the folder anew on its next
 // refresh: a person it held from before carries none of the other book's change.
 TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
