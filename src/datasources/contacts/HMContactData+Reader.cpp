@@ -61,8 +61,7 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     // listing costs the folder's index.
     const qsizetype count = book->personStampCount();
     DDLogInfo(QStringLiteral("Found %1 persons").arg(count));
-    // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
-    // in a copy taken now, which every change of the graph below would have to copy again.
+    // The dictionaries no person took are the deletions, found in the graph as it is afterwards.
     TakenDictionaries taken(graph, date);
     QList<HMSyncRecord> result;
     QStringList newHmUids;

@@ -125,7 +125,8 @@ QHash<QString, QString> HMContactData::TakenDictionaries::table() const
         const QByteArrayView nativeId = m_known[position].view();
         QString text = QString::fromUtf8(nativeId);
         if (!table.contains(text))
-            table.insert(std::move(text), QString::fromUtf8(*m_entries.at(qsizetype(position)).utf8TextOf(WellKnownKey::HmUid)));
+            table.insert(std::move(text),
+                         QString::fromUtf8(*m_entries.at(qsizetype(position)).utf8TextOf(WellKnownKey::HmUid)));
     }
     return table;
 }

@@ -291,9 +291,8 @@ void ABAddressBook::visitPersonStamps(const std::function<void(const PersonStamp
 // group's id, so only removed or held persons make the listing look each id up.
 bool ABAddressBook::listingSkipsSomePersons() const
 {
-    return !m_removedIds.isEmpty() || std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &record) {
-               return !record->isGroup();
-           });
+    return !m_removedIds.isEmpty() ||
+           std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &record) { return !record->isGroup(); });
 }
 
 void ABAddressBook::visitListedPersons(const std::function<void(const ListedPerson &)> &visit) const

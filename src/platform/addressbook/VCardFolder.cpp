@@ -563,9 +563,8 @@ bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fil
 // The shown persons of a snapshot: readable, no groups, each unique id once.
 qsizetype personCountOf(const VCardFolder::Snapshot &snapshot)
 {
-    return qsizetype(std::count_if(snapshot.entries.cbegin(), snapshot.entries.cend(), [](const VCardFileEntry &entry) {
-        return isShown(entry) && !entry.isGroup;
-    }));
+    return qsizetype(std::count_if(snapshot.entries.cbegin(), snapshot.entries.cend(),
+                                   [](const VCardFileEntry &entry) { return isShown(entry) && !entry.isGroup; }));
 }
 
 } // namespace
@@ -671,9 +670,8 @@ namespace {
 // ASCII, which must be cut as a text.
 QByteArrayView asciiEndedStem(QByteArrayView name)
 {
-    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
-                                 return (byte & 0x80) == 0;
-                             });
+    const bool endsInAscii =
+        name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) { return (byte & 0x80) == 0; });
     return endsInAscii ? name.first(name.size() - 4) : QByteArrayView();
 }
 
@@ -821,7 +819,6 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     ::closedir(directory);
     return listed;
 }
-
 
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
