@@ -853,8 +853,11 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         return Refreshed{m_current, {}, false};
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
-    if (!listed)
+    if (!listed) {
+        // What was counted before no longer stands for the folder.
+        m_lastPersonCount = -1;
         return listed.error();
+    }
     m_hasListed = true;
     m_mustList = false;
     Refreshed refreshed;
