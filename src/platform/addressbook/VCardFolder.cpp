@@ -694,7 +694,9 @@ QByteArrayView VCardFileEntry::uniqueIdUtf8() const
     const std::string_view packed = FieldReader(details()).next();
     const QByteArrayView bytes =
         packed.empty() ? asciiEndedStem(fileName()) : QByteArrayView(packed.data(), qsizetype(packed.size()));
-    return bytes.isValidUtf8() ? bytes : QByteArrayView();
+    // Decoding drops what is not UTF-8, and a byte order mark in front: the text has other bytes then.
+    const bool isKept = bytes.isValidUtf8() && !bytes.startsWith("\xEF\xBB\xBF");
+    return isKept ? bytes : QByteArrayView();
 }
 
 QDateTime VCardFileEntry::modificationDate() const

@@ -687,7 +687,9 @@ TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
         {"other-name.vcf", "UID:Zo\xc3\xab\r\n" + rev},
         {"no-uid.vcf", rev},
         {"removed.vcf", "UID:removed\r\n" + rev},
-        {"early.vcf", "UID:early\r\nREV:1960-01-01T00:00:00Z\r\n"}};
+        {"early.vcf", "UID:early\r\nREV:1960-01-01T00:00:00Z\r\n"},
+        // An id whose text loses the byte order mark in front of it.
+        {"marked.vcf", "UID:\xef\xbb\xbfmarked\r\n" + rev}};
     for (const auto &[name, lines] : files)
         folder.writeFile(QLatin1String(name), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:x;;;;\r\n" + lines + "END:VCARD\r\n");
     const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
@@ -700,6 +702,7 @@ TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
         QByteArray utf8; // null: none given
         bool hasRevDate;
     } expected[] = {{QStringLiteral("early"), "early", false},
+                    {QStringLiteral("marked"), QByteArray(), true},
                     {QStringLiteral("no-uid"), "no-uid", true},
                     {QString::fromUtf8("Zo\xc3\xab"), "Zo\xc3\xab", true},
                     {QStringLiteral("plain"), "plain", true},
@@ -713,6 +716,9 @@ TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
         EXPECT_EQ(stamps.last().uniqueId, wanted.uniqueId);
         EXPECT_EQ(person.uniqueIdUtf8().toByteArray(), wanted.utf8) << wanted.uniqueId.toStdString();
         EXPECT_EQ(person.uniqueIdUtf8().isEmpty(), wanted.utf8.isNull()) << wanted.uniqueId.toStdString();
+        if (!person.uniqueIdUtf8().isEmpty()) {
+            EXPECT_EQ(person.uniqueIdUtf8().toByteArray(), stamps.last().uniqueId.toUtf8());
+        }
         const QDateTime &date = stamps.last().modificationDate;
         EXPECT_EQ(person.modificationMs(), date.isValid() && date.toMSecsSinceEpoch() >= 0 ? date.toMSecsSinceEpoch() : -1);
         if (wanted.hasRevDate)
