@@ -21,9 +21,8 @@ using namespace platform;
 
 namespace {
 
-void reportReadProgress(qsizetype position, qsizetype total)
+void reportReadProgress(const std::shared_ptr<HMSyncProgressReporting> &sheet, qsizetype position, qsizetype total)
 {
-    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
     if (!sheet)
         return;
     sheet->setOverallMessageDirectly(QString(), total > 0 ? double(position) / double(total) : 0.0);
@@ -62,15 +61,17 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     // listing costs the folder's index.
     const qsizetype count = book->personStampCount();
     DDLogInfo(QStringLiteral("Found %1 persons").arg(count));
-    // The dictionaries no person took are the deletions. They are found in the graph afterwards, not
-    // in a copy taken now, which every change of the graph below would have to copy again.
-    TakenDictionaries taken(count);
+    // The dictionaries no person took are the deletions, found in the graph as it is afterwards.
+    TakenDictionaries taken(graph, date);
     QList<HMSyncRecord> result;
     QStringList newHmUids;
     qsizetype position = 0;
-    book->visitPersonStamps([&](const ABAddressBook::PersonStamp &stamp) {
-        reportReadProgress(++position, count);
-        if (std::optional<HMSyncRecord> record = recordForPerson(stamp, date, excludedHmUids, taken)) {
+    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
+    book->visitListedPersons([&](const ABAddressBook::ListedPerson &person) {
+        reportReadProgress(sheet, ++position, count);
+        if (taken.takeIfUnchanged(person))
+            return;
+        if (std::optional<HMSyncRecord> record = recordForPerson(person, date, excludedHmUids, taken)) {
             if (record->isNew()) {
                 newHmUids.append(record->hmxUid());
                 taken.note(record->nativeId(), record->hmxUid());
@@ -84,19 +85,22 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
     return result;
 }
 
-std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::ListedPerson &person, const QDateTime &after,
                                                            const QSet<QString> &excludedHmUids, TakenDictionaries &taken)
 {
+    const ABAddressBook::PersonStamp stamp = person.stamp();
     DDLogInfo(QString());
     DDLogInfo(loadingPersonLine(stamp.uniqueId));
     if (const QString unchanged = hmUidOfUnchangedPerson(stamp, after); !unchanged.isEmpty()) {
         logDateComparison(stamp.modificationDate, after);
-        taken.noteUnchanged(stamp.uniqueId, unchanged);
+        taken.note(stamp.uniqueId, unchanged);
         return std::nullopt;
     }
     // Read packed: only a changed person needs the whole dictionary.
     using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
-    const std::optional<HMIdentifierGraphEntry> entry = identifierGraph()->entryForNativeId(stamp.uniqueId);
+    std::optional<HMIdentifierGraphEntry> entry;
+    if (!taken.findEntry(person, entry))
+        entry = identifierGraph()->entryForNativeId(stamp.uniqueId);
     const QString hmUid = entry ? entry->valueOf(WellKnownKey::HmUid).toString() : QString();
     // Under the entry's own text of the id: the listing's text of it is let go with the person's stamp.
     if (entry)
@@ -211,61 +215,6 @@ std::optional<HMSyncRecord> HMContactData::recordForNewPerson(const std::shared_
     record.setDictionary(pppDictionaryForPerson(person, dictionary, 1));
     identifierGraph()->setDictionary(dictionary, hmUid);
     return record;
-}
-
-HMContactData::TakenDictionaries::TakenDictionaries(qsizetype persons)
-{
-    // Room for persons whose ids are as long as a UUID, as most are.
-    m_unchanged.reserve(persons * 2 * 36);
-    m_unchangedLengths.reserve(size_t(persons) * 2);
-}
-
-void HMContactData::TakenDictionaries::noteUnchanged(const QString &nativeId, const QString &hmUid)
-{
-    for (const QString *id : {&nativeId, &hmUid}) {
-        const QByteArray utf8 = id->toUtf8();
-        m_unchanged.append(utf8);
-        m_unchangedLengths.push_back(quint32(utf8.size()));
-    }
-}
-
-void HMContactData::TakenDictionaries::visitUnchanged(const std::function<void(QString, QString)> &visit) const
-{
-    qsizetype position = 0;
-    for (size_t index = 0; index + 1 < m_unchangedLengths.size(); index += 2) {
-        const auto nativeIdLength = qsizetype(m_unchangedLengths[index]);
-        const auto hmUidLength = qsizetype(m_unchangedLengths[index + 1]);
-        QString nativeId = QString::fromUtf8(m_unchanged.constData() + position, nativeIdLength);
-        QString hmUid = QString::fromUtf8(m_unchanged.constData() + position + nativeIdLength, hmUidLength);
-        position += nativeIdLength + hmUidLength;
-        visit(std::move(nativeId), std::move(hmUid));
-    }
-}
-
-// Each dictionary taken stands for one dictionary of the graph, and no two for the same one unless a
-// native id was noted twice: when the graph holds no more dictionaries than were taken, every one was.
-bool HMContactData::TakenDictionaries::isEveryOneOf(qsizetype dictionaries) const
-{
-    if (dictionaries != m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2))
-        return false;
-    bool isNotedTwice = false;
-    if (!m_byNativeId.isEmpty()) {
-        visitUnchanged([this, &isNotedTwice](const QString &nativeId, const QString &) {
-            isNotedTwice = isNotedTwice || m_byNativeId.contains(nativeId);
-        });
-    }
-    return !isNotedTwice;
-}
-
-QHash<QString, QString> HMContactData::TakenDictionaries::table() const
-{
-    QHash<QString, QString> table = m_byNativeId;
-    table.reserve(m_byNativeId.size() + qsizetype(m_unchangedLengths.size() / 2));
-    visitUnchanged([&table](QString nativeId, QString hmUid) {
-        if (!table.contains(nativeId))
-            table.insert(std::move(nativeId), std::move(hmUid));
-    });
-    return table;
 }
 
 // The graph's dictionaries that no person of the listing took, read from the graph as it is after the

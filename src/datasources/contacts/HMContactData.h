@@ -2,6 +2,7 @@
 
 #include "platform/addressbook/ABAddressBook.h"
 #include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
 
 #include <QHash>
 #include <QMultiHash>
@@ -99,14 +100,22 @@ private:
     void openNativeAddressBook();
     void closeNativeAddressBook();
     // Reader steps.
-    // The graph's dictionaries the persons of a listing took, each as its native id and hmUid. Most
-    // persons of a listing are unchanged ones, each under an id no other person of it has: their ids
-    // are only packed one after the other, and made a table of when some dictionary may be left over.
+    // The graph's dictionaries the persons of a listing took. Most persons of a listing are unchanged
+    // ones, each under an id no other person of it has: while the graph's list is the one the listing
+    // began with, such a person is found among its entries by the UTF-8 bytes of its id, and noted
+    // by the entry's position alone; the others are noted by their texts.
     class TakenDictionaries final
     {
     public:
-        explicit TakenDictionaries(qsizetype persons);
-        void noteUnchanged(const QString &nativeId, const QString &hmUid);
+        // The graph as it stands when the listing begins, for persons dated no later than after.
+        TakenDictionaries(std::shared_ptr<HMIdentifierGraph> graph, const QDateTime &after);
+        // Notes the person's dictionary taken when the person is confirmed and unchanged since after,
+        // and found by its id alone; false when it needs the full look.
+        bool takeIfUnchanged(const platform::ABAddressBook::ListedPerson &person);
+        // The graph's entry for the person's id (nullopt for none) as the graph's own lookup would
+        // find it, found by the id's bytes; false when only that lookup can tell.
+        bool findEntry(const platform::ABAddressBook::ListedPerson &person,
+                       std::optional<HMIdentifierGraphEntry> &entry) const;
         void note(const QString &nativeId, const QString &hmUid) { m_byNativeId.insert(nativeId, hmUid); }
         // Whether every one of that many dictionaries was taken, told by counting alone.
         bool isEveryOneOf(qsizetype dictionaries) const;
@@ -114,15 +123,36 @@ private:
         QHash<QString, QString> table() const;
 
     private:
-        // Calls visit with each unchanged person's native id and hmUid, in the order noted.
-        void visitUnchanged(const std::function<void(QString, QString)> &visit) const;
+        // An entry of the list by the UTF-8 bytes of its "nativeId": whether it is the only entry with
+        // them, and whether its "hmUid" is a text of its own.
+        struct Known
+        {
+            const char *nativeId = nullptr;
+            quint32 length = 0;
+            bool isOnly = false;
+            bool hasHmUid = false;
+            QByteArrayView view() const { return QByteArrayView(nativeId, qsizetype(length)); }
+        };
+        void indexEntries();
+        // Whether positions still name the graph's entries: its list is the one the listing began with.
+        bool isGraphAsListed() const { return m_graph->entries().constData() == m_entries.constData(); }
+        // The position of the first entry with that native id, or -1.
+        qsizetype positionOf(QByteArrayView nativeId) const;
+        // The slot holding the position of the first entry with that native id, or the empty slot
+        // where it would go.
+        size_t slotOf(QByteArrayView nativeId) const;
 
+        std::shared_ptr<HMIdentifierGraph> m_graph;
+        // The list as the listing began: the texts of m_known lie in its entries.
+        HMIdentifierGraph::Entries m_entries;
+        qint64 m_afterMs = -1;
+        std::vector<Known> m_known;  // by position
+        std::vector<qint32> m_slots; // empty when no person is taken by its id alone
+        std::vector<bool> m_isTaken; // by position
+        qsizetype m_takenCount = 0;
         QHash<QString, QString> m_byNativeId;
-        // Per unchanged person: its native id and hmUid in UTF-8, and their lengths.
-        QByteArray m_unchanged;
-        std::vector<quint32> m_unchangedLengths;
     };
-    std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after,
+    std::optional<HMSyncRecord> recordForPerson(const platform::ABAddressBook::ListedPerson &person, const QDateTime &after,
                                                 const QSet<QString> &excludedHmUids, TakenDictionaries &taken);
     QString hmUidOfUnchangedPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after) const;
     void logDateComparison(const QDateTime &modified, const QDateTime &after);

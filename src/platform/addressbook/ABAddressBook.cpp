@@ -31,6 +31,12 @@ std::shared_ptr<VCardFolder> currentFolder()
     return VCardFolder::forLocation(folder, index);
 }
 
+// A last-name key as the snapshot's table holds it.
+quint32 foldedNameKey(quint64 key)
+{
+    return quint32(key ^ (key >> 32));
+}
+
 // A file name the folder can hold for a unique id: characters other programs' ids may carry that
 // a file name cannot ("/", control characters) become "_".
 QString safeFileStem(const QString &uniqueId)
@@ -99,12 +105,8 @@ Status ABAddressBook::checkAccess()
 
 qsizetype ABAddressBook::storedPersonCount()
 {
-    const Result<VCardFolder::SnapshotPointer> snapshot = currentFolder()->lastSnapshot();
-    if (!snapshot)
-        return -1;
-    return std::count_if((*snapshot)->entries.cbegin(), (*snapshot)->entries.cend(), [](const VCardFileEntry &entry) {
-        return entry.isReadable && !entry.isDuplicate && !entry.isGroup;
-    });
+    const Result<qsizetype> count = currentFolder()->lastPersonCount();
+    return count ? *count : -1;
 }
 
 std::shared_ptr<ABAddressBook> ABAddressBook::addressBook()
@@ -268,34 +270,64 @@ QList<ABAddressBook::PersonStamp> ABAddressBook::personStamps() const
 
 qsizetype ABAddressBook::personStampCount() const
 {
-    // Counting needs the ids, and makes every stamp, only while this instance removed or holds records.
-    if (m_removedIds.isEmpty() && m_held.isEmpty()) {
+    // Held groups change nothing: only removed or held persons make the count visit the listing.
+    if (!listingSkipsSomePersons()) {
         const std::vector<VCardFileEntry> &entries = m_snapshot->entries;
         return qsizetype(std::count_if(entries.cbegin(), entries.cend(), [](const VCardFileEntry &entry) {
             return entry.isReadable && !entry.isDuplicate && !entry.isGroup;
         }));
     }
     qsizetype count = 0;
-    visitPersonStamps([&count](const PersonStamp &) { ++count; });
+    visitListedPersons([&count](const ListedPerson &) { ++count; });
     return count;
 }
 
 void ABAddressBook::visitPersonStamps(const std::function<void(const PersonStamp &)> &visit) const
 {
+    visitListedPersons([&visit](const ListedPerson &person) { visit(person.stamp()); });
+}
+
+// Its groups alone are what a book opened for a listing holds: no person of the snapshot has a
+// group's id, so only removed or held persons make the listing look each id up.
+bool ABAddressBook::listingSkipsSomePersons() const
+{
+    return !m_removedIds.isEmpty() ||
+           std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &record) { return !record->isGroup(); });
+}
+
+void ABAddressBook::visitListedPersons(const std::function<void(const ListedPerson &)> &visit) const
+{
     // Held while visiting, whatever visit makes of the book's other members.
     const VCardFolder::SnapshotPointer snapshot = m_snapshot;
     const QList<std::shared_ptr<ABRecord>> changed = m_changed;
+    const bool mustLookUp = listingSkipsSomePersons();
     for (const VCardFileEntry &entry : snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate || entry.isGroup)
             continue;
-        PersonStamp stamp{entry.uniqueId(), entry.modificationDate()};
-        if (!m_removedIds.contains(stamp.uniqueId) && !m_held.contains(stamp.uniqueId))
-            visit(stamp);
+        if (mustLookUp) {
+            const QString uniqueId = entry.uniqueId();
+            if (m_removedIds.contains(uniqueId) || m_held.contains(uniqueId))
+                continue;
+        }
+        visit(ListedPerson(entry));
     }
     for (const std::shared_ptr<ABRecord> &record : changed) {
         if (!record->isGroup() && m_held.contains(record->uniqueId()))
-            visit({record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()});
+            visit(ListedPerson(
+                PersonStamp{record->uniqueId(), record->valueForProperty(kABModificationDateProperty).toDateTime()}));
     }
+}
+
+qint64 ABAddressBook::ListedPerson::modificationMs() const
+{
+    if (m_entry)
+        return m_entry->modificationMs >= 0 ? m_entry->modificationMs : -1;
+    return m_stamp.modificationDate.isValid() ? m_stamp.modificationDate.toMSecsSinceEpoch() : -1;
+}
+
+ABAddressBook::PersonStamp ABAddressBook::ListedPerson::stamp() const
+{
+    return m_entry ? PersonStamp{m_entry->uniqueId(), m_entry->modificationDate()} : m_stamp;
 }
 
 std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId)
@@ -502,7 +534,7 @@ void ABAddressBook::ensureSnapshotNames()
     for (size_t index = 0; index < m_snapshot->entries.size(); ++index) {
         const VCardFileEntry &entry = m_snapshot->entries[index];
         if (entry.isReadable && !entry.isDuplicate && !entry.isGroup)
-            m_snapshotNames.emplace_back(entry.lastNameKey(), qsizetype(index));
+            m_snapshotNames.emplace_back(foldedNameKey(entry.lastNameKey()), quint32(index));
     }
     std::sort(m_snapshotNames.begin(), m_snapshotNames.end());
     m_namedSnapshot = m_snapshot;
@@ -537,7 +569,7 @@ QStringList ABAddressBook::namedCandidates(quint64 key)
     QStringList candidates = m_byLastName.value(key);
     ensureSnapshotNames();
     const auto [first, last] =
-        std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{key, qsizetype(0)},
+        std::equal_range(m_snapshotNames.cbegin(), m_snapshotNames.cend(), std::pair{foldedNameKey(key), quint32(0)},
                          [](const auto &one, const auto &other) { return one.first < other.first; });
     for (auto named = first; named != last; ++named) {
         const QString uniqueId = m_snapshot->entries[size_t(named->second)].uniqueId();

@@ -44,6 +44,24 @@ public:
         QString uniqueId;
         QDateTime modificationDate;
     };
+    // A person as a listing visits it, read in place from the folder's index and valid only during
+    // the visit: a listing that only compares ids and dates makes no text of either.
+    class ListedPerson final
+    {
+    public:
+        explicit ListedPerson(const VCardFileEntry &entry) : m_entry(&entry) {}
+        explicit ListedPerson(PersonStamp stamp) : m_stamp(std::move(stamp)) {}
+        // The unique id's UTF-8 bytes as the index holds them; empty when only stamp() gives the id.
+        QByteArrayView uniqueIdUtf8() const { return m_entry ? m_entry->uniqueIdUtf8() : QByteArrayView(); }
+        // The person's modification date in milliseconds since the epoch (UTC); -1 for none or one
+        // before 1970, which the index holds as none.
+        qint64 modificationMs() const;
+        PersonStamp stamp() const;
+
+    private:
+        const VCardFileEntry *m_entry = nullptr;
+        PersonStamp m_stamp;
+    };
 
     // The user default naming the folder.
     static const QString kFolderDefaultsKey;
@@ -68,6 +86,8 @@ public:
     // Calls visit with each person personStamps() lists, in the same order, one at a time: a listing
     // of a large book holds no list of them all. visit must not add, remove or save records.
     void visitPersonStamps(const std::function<void(const PersonStamp &)> &visit) const;
+    // The same persons in the same order, each read in place.
+    void visitListedPersons(const std::function<void(const ListedPerson &)> &visit) const;
     qsizetype personStampCount() const;
     std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId);
     // The modification date of the record as the book shows it, read without making the record;
@@ -121,6 +141,8 @@ private:
     QStringList groupNamesOf(const QString &personId) const;
     QString fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const;
     void pruneHandedOut();
+    // Whether the listing must make each person's id to leave out those this instance removed or holds.
+    bool listingSkipsSomePersons() const;
 
     std::shared_ptr<VCardFolder> m_folder;
     VCardFolder::SnapshotPointer m_snapshot;
@@ -140,7 +162,9 @@ private:
     QHash<QString, QString> m_unreadable;
     // Last-name key -> position in the snapshot, in key order, for the snapshot named. The table only
     // tells which snapshot it was made for: holding it would keep a replaced snapshot's entries alive.
-    std::vector<std::pair<quint64, qsizetype>> m_snapshotNames;
+    // Keys are folded to 32 bits, positions kept in 32: half the table, and a rare extra candidate
+    // is checked like any other.
+    std::vector<std::pair<quint32, quint32>> m_snapshotNames;
     std::weak_ptr<const VCardFolder::Snapshot> m_namedSnapshot;
     // The persons whose last name this instance set since they were last saved: key -> unique ids,
     // and the key each is filed under. They are found here rather than in the snapshot.

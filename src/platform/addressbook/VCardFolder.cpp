@@ -560,6 +560,13 @@ bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fil
     return found != entries.cend() && found->fileName() == fileName;
 }
 
+// The shown persons of a snapshot: readable, no groups, each unique id once.
+qsizetype personCountOf(const VCardFolder::Snapshot &snapshot)
+{
+    return qsizetype(std::count_if(snapshot.entries.cbegin(), snapshot.entries.cend(),
+                                   [](const VCardFileEntry &entry) { return isShown(entry) && !entry.isGroup; }));
+}
+
 } // namespace
 
 VCardFolderWatch::~VCardFolderWatch()
@@ -657,19 +664,39 @@ QString VCardFileEntry::name() const
     return QFile::decodeName(QByteArray::fromRawData(texts.constData(), nameLength));
 }
 
+namespace {
+
+// The file's name without its ".vcf", cut in bytes; null for a name whose last four bytes are not
+// ASCII, which must be cut as a text.
+QByteArrayView asciiEndedStem(QByteArrayView name)
+{
+    const bool endsInAscii =
+        name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) { return (byte & 0x80) == 0; });
+    return endsInAscii ? name.first(name.size() - 4) : QByteArrayView();
+}
+
+} // namespace
+
 QString VCardFileEntry::uniqueId() const
 {
     const std::string_view packed = FieldReader(details()).next();
     if (!packed.empty())
         return QString::fromUtf8(packed.data(), qsizetype(packed.size()));
-    // A card file's name ends in ".vcf": cut in bytes, the stem is decoded without a copy of the name.
-    const QByteArrayView name = fileName();
-    const bool endsInAscii = name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) {
-                                 return (byte & 0x80) == 0;
-                             });
-    if (!endsInAscii)
-        return stemOf(this->name());
-    return QFile::decodeName(QByteArray::fromRawData(name.data(), name.size() - 4));
+    // Cut in bytes, the stem is decoded without a copy of the name.
+    const QByteArrayView stem = asciiEndedStem(fileName());
+    if (stem.isNull())
+        return stemOf(name());
+    return QFile::decodeName(QByteArray::fromRawData(stem.data(), stem.size()));
+}
+
+QByteArrayView VCardFileEntry::uniqueIdUtf8() const
+{
+    const std::string_view packed = FieldReader(details()).next();
+    const QByteArrayView bytes =
+        packed.empty() ? asciiEndedStem(fileName()) : QByteArrayView(packed.data(), qsizetype(packed.size()));
+    // Decoding drops what is not UTF-8, and a byte order mark in front: the text has other bytes then.
+    const bool isKept = bytes.isValidUtf8() && !bytes.startsWith("\xEF\xBB\xBF");
+    return isKept ? bytes : QByteArrayView();
 }
 
 QDateTime VCardFileEntry::modificationDate() const
@@ -795,7 +822,6 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     return listed;
 }
 
-
 VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
 {
     const QString fileName = entry.name();
@@ -829,8 +855,11 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         return Refreshed{m_current, {}, false};
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
-    if (!listed)
+    if (!listed) {
+        // What was counted before no longer stands for the folder.
+        m_lastPersonCount = -1;
         return listed.error();
+    }
     m_hasListed = true;
     m_mustList = false;
     Refreshed refreshed;
@@ -868,6 +897,19 @@ Result<VCardFolder::SnapshotPointer> VCardFolder::lastSnapshot()
     if (!refreshed)
         return refreshed.error();
     return refreshed->snapshot;
+}
+
+Result<qsizetype> VCardFolder::lastPersonCount()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_hasListed && m_lastPersonCount >= 0)
+            return m_lastPersonCount;
+    }
+    const Result<SnapshotPointer> snapshot = lastSnapshot();
+    if (!snapshot)
+        return snapshot.error();
+    return personCountOf(**snapshot);
 }
 
 Result<VCard> VCardFolder::readCard(const QString &fileName) const
@@ -1011,6 +1053,20 @@ void VCardFolder::releaseWatch()
     // Unwatched, the folder may change unseen: the next refresh lists it.
     m_watch.stop();
     m_mustList = true;
+    letSnapshotGoLocked();
+}
+
+// The next refresh lists the folder anyway: all a kept snapshot would spare it is reading the
+// index file again, a small price next to holding every file's texts for the rest of the process.
+void VCardFolder::letSnapshotGoLocked()
+{
+    if (m_isIndexDirty)
+        saveIndexLocked();
+    if (m_hasListed)
+        m_lastPersonCount = personCountOf(*m_current);
+    m_current = std::make_shared<Snapshot>();
+    m_isIndexLoaded = false;
+    m_hasListed = false;
 }
 
 std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const

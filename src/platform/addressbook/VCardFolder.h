@@ -60,6 +60,9 @@ struct VCardFileEntry
 
     QString name() const;
     QString uniqueId() const;
+    // The UTF-8 bytes of uniqueId() as the entry holds them, without making the text; empty when
+    // they are not exactly its bytes (a file name that is not UTF-8).
+    QByteArrayView uniqueIdUtf8() const;
     QString problem() const;
     // The card's date; invalid for none.
     QDateTime modificationDate() const;
@@ -168,8 +171,12 @@ public:
     Status ensureFolder() const;
     // The folder as it is now.
     Result<Refreshed> refresh();
-    // The folder as this process last saw it, refreshed first if it has not been yet.
+    // The folder as this process last saw it, refreshed first if it has not been yet (or no longer
+    // holds what it saw).
     Result<SnapshotPointer> lastSnapshot();
+    // The shown persons (readable files, no groups, each unique id once) of the folder as this process
+    // last saw it, counted without a refresh once the folder has been listed.
+    Result<qsizetype> lastPersonCount();
     // Reads and parses one file of the folder.
     Result<VCard> readCard(const QString &fileName) const;
     // Writes the files (0600) and removes the named ones, then syncs the file system once. The
@@ -181,7 +188,9 @@ public:
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
     // While someone holds it (an open book), the folder is watched between refreshes; a folder
-    // nobody holds keeps no watch and is listed on each refresh.
+    // nobody holds keeps no watch and is listed on each refresh. The last holder's release lets the
+    // folder's snapshot go (its index file has it): a process that is done with the address book
+    // holds none of it.
     void holdWatch();
     void releaseWatch();
 
@@ -204,6 +213,7 @@ private:
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);
     void loadIndexLocked();
     void saveIndexLocked();
+    void letSnapshotGoLocked();
 
     const QString m_folderPath;
     const QString m_indexPath;
@@ -211,6 +221,8 @@ private:
     bool m_isIndexLoaded = false;
     bool m_hasListed = false;
     bool m_isIndexDirty = false;
+    // The persons of the last snapshot listed, kept when the snapshot is let go; -1 for none.
+    qsizetype m_lastPersonCount = -1;
     // The snapshot may differ from the folder: the watch saw changes, or is not running.
     bool m_mustList = true;
     int m_watchHolders = 0;

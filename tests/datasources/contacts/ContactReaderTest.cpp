@@ -299,3 +299,66 @@ TEST(ContactReader, ExactlyTheRemovedPersonsGoAsDeletionsAmongUnchangedOnes)
                   ids.size() - test.removedCount + (test.addsFresh ? 1 : 0));
     }
 }
+
+// Unchanged persons found by their ids alone go nowhere; whatever makes that look unsure (two
+// dictionaries under one id, one without a hmUid, a graph changed by an earlier person of the
+// listing) gives the person the full look, which decides as it always did.
+TEST(ContactReader, PersonsTheQuickLookCannotSettleGetTheFullOne)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(ContactsFixture &)> change;
+        QStringList sent; // native ids sent, and "delete:<hmUid>" for deletions, in listing order
+        qsizetype dictionariesAfter;
+    };
+    const QByteArray rev = "REV:2026-11-30T08:00:00Z\r\n";
+    const Case cases[] = {
+        {"nothing changed", [](ContactsFixture &) {}, {}, 3},
+        {"a second dictionary under one id",
+         [](ContactsFixture &fixture) {
+             fixture.graph().appendDictionary({{QStringLiteral("nativeId"), QStringLiteral("b-2")},
+                                               {QStringLiteral("hmUid"), QStringLiteral("extra")}});
+         },
+         {QStringLiteral("delete:extra")},
+         3},
+        {"a dictionary without a hmUid",
+         [](ContactsFixture &fixture) {
+             fixture.graph().removeDictionariesForNativeId(QStringLiteral("c-3"));
+             fixture.graph().appendDictionary({{QStringLiteral("nativeId"), QStringLiteral("c-3")}});
+         },
+         // The dictionary without a hmUid is never sent as a deletion: it stays.
+         {QStringLiteral("c-3")},
+         4},
+        {"an earlier person changed",
+         [&rev](ContactsFixture &fixture) {
+             fixture.folder().writeFile(QStringLiteral("a-1.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a-1\r\nN:New;;;;\r\n"
+                                                                   "REV:2026-11-30T10:00:00Z\r\nEND:VCARD\r\n");
+         },
+         {QStringLiteral("a-1")},
+         3},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        ContactsFixture fixture;
+        FixedClock clock(kMonday);
+        // The second person's file is not named after its id.
+        const std::pair<QString, QByteArray> files[] = {{QStringLiteral("a-1.vcf"), "a-1"},
+                                                        {QStringLiteral("card-b.vcf"), "b-2"},
+                                                        {QStringLiteral("c-3.vcf"), "c-3"}};
+        for (const auto &[name, id] : files)
+            fixture.folder().writeFile(name, "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + id + "\r\nN:" + id + ";;;;\r\n" +
+                                                 rev + "END:VCARD\r\n");
+        ASSERT_EQ(fixture.listStep(QDateTime(), true).size(), 3);
+        fixture.confirmAdds();
+        test.change(fixture);
+        fixture.startNewRun();
+        QStringList sent;
+        for (const HMSyncRecord &record : fixture.listStep(kMonday, true))
+            sent.append(record.isDelete() ? QStringLiteral("delete:") + record.hmxUid() : record.nativeId());
+        EXPECT_EQ(sent, test.sent);
+        for (const QString &id : {QStringLiteral("a-1"), QStringLiteral("b-2")})
+            EXPECT_FALSE(fixture.graph().harrowmereUidForNativeId(id).isEmpty()) << id.toStdString();
+        EXPECT_EQ(fixture.graph().count(), test.dictionariesAfter);
+    }
+}

@@ -676,6 +676,107 @@ TEST(ABAddressBook, TheListingCountsThePersonsItVisits)
     EXPECT_EQ(ABAddressBook::addressBook()->personStampCount(), 2);
 }
 
+// A listing reads each person in place: the UTF-8 bytes it gives are exactly those of the id the
+// person's stamp has (none when the index does not hold them so), and its date is the stamp's.
+TEST(ABAddressBook, AListedPersonGivesInPlaceWhatItsStampHas)
+{
+    StoreFolder folder;
+    const QByteArray rev = "REV:2026-12-01T10:00:00Z\r\n";
+    const std::pair<const char *, QByteArray> files[] = {
+        {"plain.vcf", "UID:plain\r\n" + rev},
+        {"other-name.vcf", "UID:Zo\xc3\xab\r\n" + rev},
+        {"no-uid.vcf", rev},
+        {"removed.vcf", "UID:removed\r\n" + rev},
+        {"early.vcf", "UID:early\r\nREV:1960-01-01T00:00:00Z\r\n"},
+        // An id whose text loses the byte order mark in front of it.
+        {"marked.vcf", "UID:\xef\xbb\xbfmarked\r\n" + rev}};
+    for (const auto &[name, lines] : files)
+        folder.writeFile(QLatin1String(name), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:x;;;;\r\n" + lines + "END:VCARD\r\n");
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ASSERT_TRUE(book->removeRecord(book->recordForUniqueId(QStringLiteral("removed"))));
+    ASSERT_TRUE(book->addRecord(ABPerson::personWithUniqueId(QStringLiteral("unsaved"))));
+    const qint64 revMs = QDateTime(QDate(2026, 12, 1), QTime(10, 0), Qt::UTC).toMSecsSinceEpoch();
+    const struct
+    {
+        QString uniqueId;
+        QByteArray utf8; // null: none given
+        bool hasRevDate;
+    } expected[] = {{QStringLiteral("early"), "early", false},
+                    {QStringLiteral("marked"), QByteArray(), true},
+                    {QStringLiteral("no-uid"), "no-uid", true},
+                    {QString::fromUtf8("Zo\xc3\xab"), "Zo\xc3\xab", true},
+                    {QStringLiteral("plain"), "plain", true},
+                    {QStringLiteral("unsaved"), QByteArray(), false}};
+    QList<ABAddressBook::PersonStamp> stamps;
+    book->visitListedPersons([&](const ABAddressBook::ListedPerson &person) {
+        const qsizetype index = stamps.size();
+        stamps.append(person.stamp());
+        ASSERT_LT(index, std::size(expected));
+        const auto &wanted = expected[index];
+        EXPECT_EQ(stamps.last().uniqueId, wanted.uniqueId);
+        EXPECT_EQ(person.uniqueIdUtf8().toByteArray(), wanted.utf8) << wanted.uniqueId.toStdString();
+        EXPECT_EQ(person.uniqueIdUtf8().isEmpty(), wanted.utf8.isNull()) << wanted.uniqueId.toStdString();
+        if (!person.uniqueIdUtf8().isEmpty()) {
+            EXPECT_EQ(person.uniqueIdUtf8().toByteArray(), stamps.last().uniqueId.toUtf8());
+        }
+        const QDateTime &date = stamps.last().modificationDate;
+        EXPECT_EQ(person.modificationMs(), date.isValid() && date.toMSecsSinceEpoch() >= 0 ? date.toMSecsSinceEpoch() : -1);
+        if (wanted.hasRevDate)
+            EXPECT_EQ(person.modificationMs(), revMs) << wanted.uniqueId.toStdString();
+        else
+            EXPECT_EQ(person.modificationMs(), -1) << wanted.uniqueId.toStdString();
+    });
+    EXPECT_EQ(stamps.size(), std::size(expected));
+    EXPECT_TRUE(book->unreadableRecords().isEmpty()) << book->unreadableRecords().values().join(',').toStdString();
+    const QList<ABAddressBook::PersonStamp> listed = book->personStamps();
+    ASSERT_EQ(listed.size(), stamps.size());
+    for (qsizetype index = 0; index < listed.size(); ++index) {
+        EXPECT_EQ(listed[index].uniqueId, stamps[index].uniqueId);
+        EXPECT_EQ(listed[index].modificationDate, stamps[index].modificationDate);
+    }
+}
+
+// Once no book holds the folder, the process holds none of its snapshot: the count is what it
+// last saw, and the next book reads the folder as it is then, a same-size rewrite included.
+TEST(ABAddressBook, TheLastBookGoneTheFolderLetsItsSnapshotGo)
+{
+    StoreFolder folder;
+    const auto card = [](const char *id, const char *rev) {
+        return QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:") + id + "\r\nN:" + id + ";;;;\r\nREV:" + rev +
+               "\r\nEND:VCARD\r\n";
+    };
+    for (const char *id : {"ann", "bob"})
+        folder.writeFile(QString::fromLatin1(id) + QStringLiteral(".vcf"), card(id, "2026-12-01T10:00:00Z"));
+    const std::shared_ptr<VCardFolder> cards =
+        VCardFolder::forLocation(folder.path(), folder.path() + QStringLiteral("-index/book.index"));
+    std::weak_ptr<const VCardFolder::Snapshot> shown;
+    {
+        const auto book = std::make_shared<ABAddressBook>(cards);
+        ASSERT_TRUE(book->refresh());
+        ASSERT_EQ(book->personStampCount(), 2);
+        const Result<VCardFolder::SnapshotPointer> snapshot = cards->lastSnapshot();
+        ASSERT_TRUE(snapshot);
+        shown = *snapshot;
+    }
+    EXPECT_TRUE(shown.expired());
+    // The same size, a new date: only the file's times tell.
+    folder.writeFile(QStringLiteral("ann.vcf"), card("ann", "2026-12-02T10:00:00Z"));
+    folder.writeFile(QStringLiteral("cy.vcf"), card("cy", "2026-12-01T10:00:00Z"));
+    // What this process last saw, not a new listing.
+    const Result<qsizetype> count = cards->lastPersonCount();
+    ASSERT_TRUE(count);
+    EXPECT_EQ(*count, 2);
+    const auto book = std::make_shared<ABAddressBook>(cards);
+    ASSERT_TRUE(book->refresh());
+    QStringList listed;
+    book->visitPersonStamps([&listed](const ABAddressBook::PersonStamp &stamp) {
+        listed.append(stamp.uniqueId + QLatin1Char(' ') + stamp.modificationDate.toString(Qt::ISODate));
+    });
+    EXPECT_EQ(listed, (QStringList{QStringLiteral("ann 2026-12-02T10:00:00Z"), QStringLiteral("bob 2026-12-01T10:00:00Z"),
+                                   QStringLiteral("cy 2026-12-01T10:00:00Z")}));
+    EXPECT_EQ(*cards->lastPersonCount(), 3);
+}
+
 // A book that saves after another book of the process saved shows the folder anew on its next
 // refresh: a person it held from before carries none of the other book's change.
 TEST(ABAddressBook, ASaveOnTopOfAnotherBooksSaveIsShownAnew)
