@@ -23,8 +23,8 @@ constexpr quint64 kSpareSteps = 1024;
 // Dates are kept within what QDateTime and a double hold exactly to the millisecond.
 constexpr double kMaxDateSeconds = 1.0e11;
 // A list may hold one shared entry many times over; decoding shares it, but whoever walks the
-// result walks every copy. Values that would expand past this many elements are refused.
-constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
+// result walks every copy: values that would expand past KeyedUnarchiver::kMaxExpandedValues
+// elements are refused.
 
 bool isUid(const QVariant &value)
 {
@@ -86,7 +86,7 @@ KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects
 {
     m_scopes.push_back(top);
     m_scopeIndexes.push_back(0);
-    m_remainingSteps = m_entryCount * kStepsPerEntry + kSpareSteps;
+    m_remainingSteps = stepBudgetFor(m_entryCount);
     m_expandedSizes.resize(size_t(m_entryCount), 0);
     m_valueSlots.resize(size_t(m_entryCount), 0);
     m_plainEntriesSeen.resize(size_t(m_entryCount), false);
@@ -128,7 +128,20 @@ bool isShape(const binaryplist::Document &document, std::optional<quint64> objec
 
 } // namespace
 
+quint64 KeyedUnarchiver::stepBudgetFor(quint64 entryCount)
+{
+    return entryCount * kStepsPerEntry + kSpareSteps;
+}
+
 Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data, Keeping keeping)
+{
+    Result<Frame> frame = openFrame(data);
+    if (!frame)
+        return frame.error();
+    return KeyedUnarchiver(std::move(frame->document), frame->objects, frame->top, keeping);
+}
+
+Result<KeyedUnarchiver::Frame> KeyedUnarchiver::openFrame(const QByteArray &data)
 {
     using Shape = binaryplist::Document::Shape;
     Result<binaryplist::Document> opened = openArchive(data);
@@ -151,7 +164,7 @@ Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data, Keeping 
                                       : document.leafAt(entries.at(0));
     if (!null || null->typeId() != QMetaType::QString || null->toString() != kNull)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: the object table does not start with \"$null\""));
-    return KeyedUnarchiver(std::move(opened).value(), *objects, *top, keeping);
+    return Frame{std::move(opened).value(), *objects, *top};
 }
 
 Result<QVariant> KeyedUnarchiver::unarchiveObjectWithData(const QByteArray &data)
@@ -590,11 +603,17 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, const OwnFields &fie
 // holds none that can be read.
 std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<quint64> timeField)
 {
-    const QVariant time = timeField ? valueOf(*timeField) : QVariant();
+    const std::optional<qint64> msecs = msecsOfArchivedTime(timeField ? valueOf(*timeField) : QVariant());
+    if (!msecs)
+        fail(QStringLiteral("entry %1 is not a readable date").arg(index));
+    return msecs;
+}
+
+std::optional<qint64> KeyedUnarchiver::msecsOfArchivedTime(const QVariant &time)
+{
     const double seconds = time.toDouble();
     if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
         std::fabs(seconds) > kMaxDateSeconds) {
-        fail(QStringLiteral("entry %1 is not a readable date").arg(index));
         return std::nullopt;
     }
     return kReferenceDateMs + std::llround(seconds * 1000.0);

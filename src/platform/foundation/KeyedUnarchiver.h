@@ -43,6 +43,24 @@ public:
     // A reader given ReleaseHandedValues checks neededReleasedValue when decoding fails.
     static Result<KeyedUnarchiver> create(const QByteArray &data, Keeping keeping = Keeping::KeepAll);
 
+    // An archive's checked frame, for a reader of one kind of archive that walks it itself: the
+    // property list, its "$top" dictionary and its "$objects" list.
+    struct Frame
+    {
+        binaryplist::Document document;
+        quint64 objects = 0;
+        quint64 top = 0;
+    };
+    static Result<Frame> openFrame(const QByteArray &data);
+    // The entry visits an archive of so many entries may make: entries may be named from several
+    // places, but a table of entries naming each other twice over is refused rather than walked.
+    static quint64 stepBudgetFor(quint64 entryCount);
+    // The values a list may expand to once every shared entry in it is counted each time.
+    static constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
+    // The milliseconds since 1970 of a date whose "NS.time" field holds the value; nullopt when the
+    // value is no time a date can hold.
+    static std::optional<qint64> msecsOfArchivedTime(const QVariant &time);
+
     // The object of class T under a root key. Fails when the archive is damaged, the key holds
     // nothing, or it holds an object of another class.
     template <typename T>

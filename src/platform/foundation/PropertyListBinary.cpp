@@ -108,77 +108,108 @@ public:
     }
 
     // The element count in an object's marker, or in the integer that follows it when the marker
-    // holds 15.
-    Result<Length> lengthAt(quint64 index, quint64 offset) const
+    // holds 15; nullopt when that integer is damaged. Reads that fail nearly never leave out the
+    // error, which is made only by the callers that report it: this runs for every object read.
+    std::optional<Length> lengthOf(quint64 offset) const
     {
         const quint64 count = m_data[offset] & 0x0F;
         const quint64 position = offset + 1;
         if (count != 0x0F)
             return Length{count, position};
         if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
-            return badObject(index, "has a bad length");
+            return std::nullopt;
         const int width = 1 << (m_data[position] & 0x0F);
         if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
-            return badObject(index, "has a bad length");
+            return std::nullopt;
         return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
     }
 
     // The length of an object whose elements take unitWidth bytes each, checked to end inside the
     // object area.
+    std::optional<Length> extentOf(quint64 offset, quint64 unitWidth) const
+    {
+        const std::optional<Length> length = lengthOf(offset);
+        // Multiplied rather than divided.
+        quint64 bytes = 0;
+        if (!length || __builtin_mul_overflow(length->count, unitWidth, &bytes) ||
+            bytes > m_offsetTable - length->contentStart) {
+            return std::nullopt;
+        }
+        return length;
+    }
+
     Result<Length> extentAt(quint64 index, quint64 offset, quint64 unitWidth) const
     {
-        const Result<Length> length = lengthAt(index, offset);
-        if (!length)
-            return length;
-        // Multiplied rather than divided: this runs for every object read.
-        quint64 bytes = 0;
-        if (__builtin_mul_overflow(length->count, unitWidth, &bytes) || bytes > m_offsetTable - length->contentStart)
-            return badObject(index, "runs past the object area");
-        return length;
+        if (const std::optional<Length> length = extentOf(offset, unitWidth))
+            return *length;
+        return badObject(index, lengthOf(offset) ? "runs past the object area" : "has a bad length");
+    }
+
+    // Where an object starts; nullopt when the file has no such object or it lies outside the
+    // object area.
+    std::optional<quint64> offsetOf(quint64 index) const
+    {
+        if (index >= m_objectCount)
+            return std::nullopt;
+        const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
+        if (offset < quint64(kHeaderBytes) || offset >= m_offsetTable)
+            return std::nullopt;
+        return offset;
     }
 
     Result<quint64> objectOffset(quint64 index) const
     {
+        if (const std::optional<quint64> offset = offsetOf(index))
+            return *offset;
         if (index >= m_objectCount)
             return malformed(QStringLiteral("binary property list has no object %1").arg(index));
-        const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
-        if (offset < quint64(kHeaderBytes) || offset >= m_offsetTable)
-            return badObject(index, "lies outside the object area");
-        return offset;
+        return badObject(index, "lies outside the object area");
     }
 
     // The kind of the object's marker; -1 when the object cannot be found.
     int kindAt(quint64 index) const
     {
-        const Result<quint64> offset = objectOffset(index);
+        const std::optional<quint64> offset = offsetOf(index);
         return offset ? m_data[*offset] >> 4 : -1;
     }
 
-    // Arrays, sets and dictionaries refer to other objects; everything else is a leaf.
-    Result<Container> containerAt(quint64 index) const
+    // Arrays, sets and dictionaries refer to other objects; everything else is a leaf (a container
+    // of kind 0). Nullopt when the object cannot be found or its references run past the object area.
+    std::optional<Container> containerOf(quint64 index) const
     {
-        const Result<quint64> offset = objectOffset(index);
+        const std::optional<quint64> offset = offsetOf(index);
         if (!offset)
-            return offset.error();
+            return std::nullopt;
         const int kind = m_data[*offset] >> 4;
         if (kind != KindArray && kind != KindSet && kind != KindDictionary)
             return Container{};
         const quint64 multiple = kind == KindDictionary ? 2 : 1;
-        const Result<Length> length = extentAt(index, *offset, quint64(m_referenceWidth) * multiple);
+        const std::optional<Length> length = extentOf(*offset, quint64(m_referenceWidth) * multiple);
         if (!length)
-            return length.error();
+            return std::nullopt;
         return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0, kind};
+    }
+
+    Result<Container> containerAt(quint64 index) const
+    {
+        if (const std::optional<Container> container = containerOf(index))
+            return *container;
+        const Result<quint64> offset = objectOffset(index);
+        if (!offset)
+            return offset.error();
+        const quint64 multiple = (m_data[*offset] >> 4) == KindDictionary ? 2 : 1;
+        return extentAt(index, *offset, quint64(m_referenceWidth) * multiple).error();
     }
 
     // A text's units, checked to lie inside the object area; nullopt for any other object.
     std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
     {
-        const Result<quint64> offset = objectOffset(index);
+        const std::optional<quint64> offset = offsetOf(index);
         const int kind = offset ? m_data[*offset] >> 4 : -1;
         if (kind != KindAscii && kind != KindUtf16)
             return std::nullopt;
         const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
-        const Result<Length> length = extentAt(index, *offset, unitWidth);
+        const std::optional<Length> length = extentOf(*offset, unitWidth);
         if (!length)
             return std::nullopt;
         return std::pair(*length, unitWidth);
@@ -589,7 +620,7 @@ Result<QVariant> Document::valueAt(quint64 object) const
 std::optional<quint64> Document::uidAt(quint64 object) const
 {
     const Layout layout(*this);
-    const Result<quint64> offset = layout.objectOffset(object);
+    const std::optional<quint64> offset = layout.offsetOf(object);
     return offset ? layout.uidAt(*offset) : std::nullopt;
 }
 
@@ -611,7 +642,7 @@ std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
 
 Document::Elements Document::elementsOf(quint64 container) const
 {
-    const Result<Layout::Container> found = Layout(*this).containerAt(container);
+    const std::optional<Layout::Container> found = Layout(*this).containerOf(container);
     if (!found)
         return Elements();
     return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
@@ -619,7 +650,7 @@ Document::Elements Document::elementsOf(quint64 container) const
 
 std::optional<Document::Elements> Document::arrayElementsOf(quint64 object) const
 {
-    const Result<Layout::Container> found = Layout(*this).containerAt(object);
+    const std::optional<Layout::Container> found = Layout(*this).containerOf(object);
     // An array whose references run past the object area is damaged, not empty.
     if (!found || (found->kind != KindArray && found->kind != KindSet))
         return std::nullopt;
@@ -642,7 +673,7 @@ Document::Elements Document::elementsAt(quint64 firstReference, quint64 keyCount
 std::optional<Document::Slots> Document::slotsOf(quint64 dictionary) const
 {
     const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    const std::optional<Layout::Container> found = layout.containerOf(dictionary);
     if (!found || found->kind != KindDictionary)
         return std::nullopt;
     Slots result;
@@ -672,7 +703,7 @@ std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &
 std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const
 {
     const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    const std::optional<Layout::Container> found = layout.containerOf(dictionary);
     if (!found || found->kind != KindDictionary)
         return std::nullopt;
     for (quint64 slot = 0; slot < found->keyCount; ++slot) {
