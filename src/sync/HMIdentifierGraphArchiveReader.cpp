@@ -5,8 +5,6 @@
 #include "platform/foundation/PropertyListBinary.h"
 #include "sync/HMIdentifierGraph.h"
 
-#include <QHash>
-
 #include <array>
 #include <cstring>
 #include <limits>
@@ -23,19 +21,24 @@ namespace {
 const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
 const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
+// The classes and keys' texts kept, looked up one by one.
+constexpr size_t kMaxKeptNames = 32;
 
 // The classes the reader tells apart; any other is read by KeyedUnarchiver.
 enum class ClassKind { Other, Graph, List, Dictionary, Date, Int32 };
 
 // The archive's own keys an entry's dictionary holds, each at the first slot naming it.
 enum class OwnKey { Class, Keys, Objects, Time, IntValue };
-using OwnFields = std::array<std::optional<quint64>, 5>;
+// By OwnKey, the object under the key, or kNoField.
+constexpr quint64 kNoField = std::numeric_limits<quint64>::max();
+using OwnFields = std::array<quint64, 5>;
 const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
                                                   &kTimeKeyText, &kIntValueKeyText};
 
 std::optional<quint64> fieldOf(const OwnFields &fields, OwnKey key)
 {
-    return fields[size_t(key)];
+    const quint64 field = fields[size_t(key)];
+    return field == kNoField ? std::nullopt : std::optional(field);
 }
 
 // Reads a graph's archive as KeyedUnarchiver and HMIdentifierGraph::initWithCoder read it, packing
@@ -109,9 +112,10 @@ private:
         if (!found)
             return std::nullopt;
         OwnFields fields;
+        fields.fill(kNoField);
         for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
             const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
-            if (key && !fields[*key])
+            if (key && fields[*key] == kNoField)
                 fields[*key] = found->values.at(slot);
         }
         return fields;
@@ -141,12 +145,13 @@ private:
         const std::optional<quint64> index = classField ? referenceAt(*classField) : std::nullopt;
         if (!index)
             return std::nullopt;
-        const auto known = m_classes.constFind(*index);
-        if (known != m_classes.constEnd())
-            return *known;
+        for (const auto &[known, kind] : m_classes) {
+            if (known == *index)
+                return kind;
+        }
         const std::optional<ClassKind> kind = classAt(*index);
-        if (kind)
-            m_classes.insert(*index, *kind);
+        if (kind && m_classes.size() < kMaxKeptNames)
+            m_classes.emplace_back(*index, *kind);
         return kind;
     }
 
@@ -176,7 +181,7 @@ private:
     bool readEntry(quint64 element);
     bool pairsOf(const OwnFields &fields, Document::Slots &pairs) const;
     bool readPair(quint64 keyElement, quint64 valueElement);
-    bool packPairValue(quint64 index, quint64 &nodes);
+    bool packPairValue(const QString &key, quint64 index, quint64 &nodes);
     bool packValue(quint64 index, int depth, quint64 &nodes);
     bool packLeaf(quint64 object, int depth);
     bool packObject(const OwnFields &fields, int depth, quint64 &nodes);
@@ -193,9 +198,11 @@ private:
     quint64 m_remainingSteps = 0;
     quint64 m_expandedValues = 1;
     std::array<quint64, 5> m_ownKeyObjects;
-    QHash<quint64, ClassKind> m_classes;
-    // Keys' texts by their entry: every dictionary names the same few.
-    QHash<quint64, QString> m_keys;
+    // Classes and keys' texts by their entry, the first few met: an archive names the same few
+    // over and over. Any others are read each time.
+    std::vector<std::pair<quint64, ClassKind>> m_classes;
+    std::vector<std::pair<quint64, QString>> m_keys;
+    QString m_unkeptKey;
     // By entry: whether it is being read (a list or dictionary that names it again contains
     // itself), or was read as a nested value (one named twice is left to the unarchiver, which
     // shares it).
@@ -276,21 +283,20 @@ bool GraphFileReader::readPair(quint64 keyElement, quint64 valueElement)
     const QString *key = valueIndex ? keyAt(*keyIndex) : nullptr;
     if (!key)
         return false;
-    m_packing.resize(0);
     quint64 nodes = 0;
-    if (!packPairValue(*valueIndex, nodes))
+    if (!packPairValue(*key, *valueIndex, nodes))
         return false;
     m_expandedValues += nodes;
-    return m_expandedValues <= KeyedUnarchiver::kMaxExpandedValues && m_arena.addPacked(*key, m_packing);
+    return m_expandedValues <= KeyedUnarchiver::kMaxExpandedValues;
 }
 
-// A pair's value: a text as it stands in the file, a date as its moment, anything else as a value
-// inside a list. nodes counts what it expands to.
-bool GraphFileReader::packPairValue(quint64 index, quint64 &nodes)
+// Adds a pair to the entry: a text as it stands in the file, a date as its moment, any other value
+// packed as a value inside a list. nodes counts what the value expands to.
+bool GraphFileReader::packPairValue(const QString &key, quint64 index, quint64 &nodes)
 {
     const quint64 object = m_entries.at(index);
     if (const std::optional<QByteArrayView> ascii = index == 0 ? std::nullopt : m_document.asciiTextAt(object)) {
-        PackedValue::appendText(m_packing, *ascii);
+        m_arena.addText(key, *ascii);
         nodes += 1;
         return true;
     }
@@ -298,11 +304,12 @@ bool GraphFileReader::packPairValue(quint64 index, quint64 &nodes)
     if (fields && classOf(*fields) == ClassKind::Date) {
         const std::optional<qint64> msecs = dateMsecsIn(*fields);
         if (msecs)
-            PackedValue::appendUtcDate(m_packing, *msecs);
+            m_arena.addUtcDate(key, *msecs);
         nodes += 1;
         return msecs.has_value();
     }
-    return packValue(index, 0, nodes);
+    m_packing.resize(0);
+    return packValue(index, 0, nodes) && m_arena.addPacked(key, m_packing);
 }
 
 // A value named by its entry, as the unarchiver decodes it and an entry packs what it decoded.
@@ -415,16 +422,21 @@ bool GraphFileReader::packInt32(const OwnFields &fields)
 // The text of a dictionary's key, made once per entry of the table; nullptr when it is no text.
 const QString *GraphFileReader::keyAt(quint64 index)
 {
-    const auto known = m_keys.constFind(index);
-    if (known != m_keys.constEnd())
-        return &*known;
+    for (const auto &[known, text] : m_keys) {
+        if (known == index)
+            return &text;
+    }
     const quint64 object = m_entries.at(index);
     if (index == 0 || m_document.shapeOf(object) != Shape::Leaf)
         return nullptr;
     const platform::Result<QVariant> text = m_document.leafAt(object);
     if (!text || text->typeId() != QMetaType::QString)
         return nullptr;
-    return &*m_keys.insert(index, text->toString());
+    if (m_keys.size() >= kMaxKeptNames) {
+        m_unkeptKey = text->toString();
+        return &m_unkeptKey;
+    }
+    return &m_keys.emplace_back(index, text->toString()).second;
 }
 
 // The moment of a date object, as the unarchiver reads it, by its fields; nullopt when it holds none.
@@ -433,6 +445,9 @@ std::optional<qint64> GraphFileReader::dateMsecsIn(const OwnFields &fields)
     const std::optional<quint64> time = fieldOf(fields, OwnKey::Time);
     if (!time || m_document.shapeOf(*time) != Shape::Leaf)
         return std::nullopt;
+    // Times are reals, which are read without a value made.
+    if (const std::optional<double> real = m_document.realAt(*time))
+        return KeyedUnarchiver::msecsOfArchivedSeconds(*real);
     const platform::Result<QVariant> seconds = m_document.leafAt(*time);
     return seconds ? KeyedUnarchiver::msecsOfArchivedTime(*seconds) : std::nullopt;
 }

@@ -611,11 +611,15 @@ std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<
 
 std::optional<qint64> KeyedUnarchiver::msecsOfArchivedTime(const QVariant &time)
 {
-    const double seconds = time.toDouble();
-    if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
-        std::fabs(seconds) > kMaxDateSeconds) {
+    if (time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong)
         return std::nullopt;
-    }
+    return msecsOfArchivedSeconds(time.toDouble());
+}
+
+std::optional<qint64> KeyedUnarchiver::msecsOfArchivedSeconds(double seconds)
+{
+    if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxDateSeconds)
+        return std::nullopt;
     return kReferenceDateMs + std::llround(seconds * 1000.0);
 }
 

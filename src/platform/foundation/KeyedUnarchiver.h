@@ -60,6 +60,8 @@ public:
     // The milliseconds since 1970 of a date whose "NS.time" field holds the value; nullopt when the
     // value is no time a date can hold.
     static std::optional<qint64> msecsOfArchivedTime(const QVariant &time);
+    // The same for a time held as a real.
+    static std::optional<qint64> msecsOfArchivedSeconds(double seconds);
 
     // The object of class T under a root key. Fails when the archive is damaged, the key holds
     // nothing, or it holds an object of another class.
