@@ -18,8 +18,6 @@ using PackedValue = HMIdentifierGraphEntry::PackedValue;
 
 namespace {
 
-const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
-const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
 // The classes and keys' texts kept, looked up one by one.
 constexpr size_t kMaxKeptNames = 32;
@@ -27,25 +25,19 @@ constexpr size_t kMaxKeptNames = 32;
 // The classes the reader tells apart; any other is read by KeyedUnarchiver.
 enum class ClassKind { Other, Graph, List, Dictionary, Date, Int32 };
 
-// The archive's own keys an entry's dictionary holds, each at the first slot naming it.
-enum class OwnKey { Class, Keys, Objects, Time, IntValue };
-// By OwnKey, the object under the key, or kNoField.
-constexpr quint64 kNoField = std::numeric_limits<quint64>::max();
-using OwnFields = std::array<quint64, 5>;
-const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
-                                                  &kTimeKeyText, &kIntValueKeyText};
+using OwnKey = platform::ArchiveOwnKeys::Key;
+using OwnFields = platform::ArchiveOwnKeys::Fields;
 
 std::optional<quint64> fieldOf(const OwnFields &fields, OwnKey key)
 {
-    const quint64 field = fields[size_t(key)];
-    return field == kNoField ? std::nullopt : std::optional(field);
+    return fields[size_t(key)];
 }
 
 // Reads a graph's archive as KeyedUnarchiver and HMIdentifierGraph::initWithCoder read it, packing
 // each entry's pairs as they are met, in the order the archive holds them, through the arena the
 // unarchiver's visitor packs with: the entries are the same bytes. It accepts only what it is sure
 // the unarchiver accepts: every check the unarchiver makes on the way is made here too, and at
-// anything else (a failing check, a value that is not a text, a scalar, nil or a date) it gives up,
+// anything else (a failing check, a value it does not know, a shape it is not sure of) it gives up,
 // and the caller reads the archive with the unarchiver, which accepts or refuses it.
 // Each text of the table is read where it stands; a key's text is made once.
 class GraphFileReader final
@@ -55,7 +47,6 @@ public:
         : m_document(std::move(frame.document)), m_top(frame.top), m_entries(m_document.elementsOf(frame.objects)),
           m_remainingSteps(KeyedUnarchiver::stepBudgetFor(m_entries.size())), m_states(size_t(m_entries.size()), Unseen)
     {
-        m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
     }
 
     std::optional<std::unique_ptr<HMIdentifierGraph>> read(const QString &rootKey)
@@ -106,37 +97,7 @@ private:
         return true;
     }
 
-    std::optional<OwnFields> ownFieldsOf(quint64 dictionary)
-    {
-        const std::optional<Document::Slots> found = m_document.slotsOf(dictionary);
-        if (!found)
-            return std::nullopt;
-        OwnFields fields;
-        fields.fill(kNoField);
-        for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
-            const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
-            if (key && fields[*key] == kNoField)
-                fields[*key] = found->values.at(slot);
-        }
-        return fields;
-    }
-
-    // Which own key a key object holds; the objects found to hold them are remembered, so the
-    // many entries naming the same objects are told apart without comparing texts.
-    std::optional<size_t> ownKeyOf(quint64 keyObject)
-    {
-        for (size_t key = 0; key < m_ownKeyObjects.size(); ++key) {
-            if (m_ownKeyObjects[key] == keyObject)
-                return key;
-        }
-        for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
-            if (m_document.isText(keyObject, *kOwnKeyTexts[key])) {
-                m_ownKeyObjects[key] = keyObject;
-                return key;
-            }
-        }
-        return std::nullopt;
-    }
+    std::optional<OwnFields> ownFieldsOf(quint64 dictionary) { return m_ownKeys.fieldsOf(m_document, dictionary); }
 
     // The class a dictionary's "$class" names; nullopt when it names no readable class entry.
     std::optional<ClassKind> classOf(const OwnFields &fields)
@@ -197,7 +158,7 @@ private:
     Document::Elements m_entries;
     quint64 m_remainingSteps = 0;
     quint64 m_expandedValues = 1;
-    std::array<quint64, 5> m_ownKeyObjects;
+    platform::ArchiveOwnKeys m_ownKeys;
     // Classes and keys' texts by their entry, the first few met: an archive names the same few
     // over and over. Any others are read each time.
     std::vector<std::pair<quint64, ClassKind>> m_classes;
@@ -217,7 +178,7 @@ private:
 // or nil list is an empty one.
 bool GraphFileReader::readEntries(quint64 graphObject, quint64 graphIndex, HMIdentifierGraph::Entries &entries)
 {
-    const std::optional<quint64> field = m_document.valueForKey(graphObject, kIdentifierDictionariesKey);
+    const std::optional<quint64> field = m_document.valueForKey(graphObject, HMIdentifierGraph::kIdentifierDictionariesKey);
     const std::optional<quint64> listIndex = field ? referenceAt(*field) : std::optional<quint64>(0);
     if (!listIndex)
         return false;
@@ -455,7 +416,7 @@ std::optional<qint64> GraphFileReader::dateMsecsIn(const OwnFields &fields)
 // The graph's "lastSyncDate": a date object, a date in place, or none; nullopt for anything else.
 std::optional<QDateTime> GraphFileReader::lastSyncDate(quint64 graphObject, quint64 graphIndex)
 {
-    const std::optional<quint64> field = m_document.valueForKey(graphObject, kLastSyncDateKey);
+    const std::optional<quint64> field = m_document.valueForKey(graphObject, HMIdentifierGraph::kLastSyncDateKey);
     if (!field)
         return QDateTime();
     std::optional<quint64> leaf = field;

@@ -338,9 +338,8 @@ struct Loaded
     QDateTime lastSyncDate;
 };
 
-Loaded load(const QByteArray &bytes, Keeping keeping)
+Loaded loadedFrom(const platform::Result<std::unique_ptr<HMIdentifierGraph>> &graph)
 {
-    const auto graph = platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, keeping);
     Loaded loaded;
     loaded.ok = graph.ok();
     if (!graph.ok()) {
@@ -353,17 +352,26 @@ Loaded load(const QByteArray &bytes, Keeping keeping)
     return loaded;
 }
 
+void expectEqualLoads(const Loaded &expected, const Loaded &actual)
+{
+    ASSERT_EQ(actual.ok, expected.ok) << expected.error.toStdString() << " / " << actual.error.toStdString();
+    EXPECT_EQ(actual.error, expected.error);
+    EXPECT_EQ(actual.lastSyncDate, expected.lastSyncDate);
+    EXPECT_EQ(actual.lastSyncDate.timeSpec(), expected.lastSyncDate.timeSpec());
+    ASSERT_EQ(actual.packed.size(), expected.packed.size());
+    for (qsizetype position = 0; position < expected.packed.size(); ++position)
+        ASSERT_TRUE(actual.packed.at(position) == expected.packed.at(position)) << "entry " << position;
+}
+
+Loaded load(const QByteArray &bytes, Keeping keeping)
+{
+    return loadedFrom(platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, keeping));
+}
+
 // Both ways of keeping decoded values give the same graph, or the same failure.
 void expectSameLoads(const QByteArray &bytes)
 {
-    const Loaded released = load(bytes, Keeping::ReleaseHandedValues);
-    const Loaded kept = load(bytes, Keeping::KeepAll);
-    ASSERT_EQ(released.ok, kept.ok) << kept.error.toStdString() << " / " << released.error.toStdString();
-    EXPECT_EQ(released.error, kept.error);
-    EXPECT_EQ(released.lastSyncDate, kept.lastSyncDate);
-    ASSERT_EQ(released.packed.size(), kept.packed.size());
-    for (qsizetype position = 0; position < kept.packed.size(); ++position)
-        EXPECT_TRUE(released.packed.at(position) == kept.packed.at(position)) << "entry " << position;
+    expectEqualLoads(load(bytes, Keeping::KeepAll), load(bytes, Keeping::ReleaseHandedValues));
 }
 
 } // namespace
@@ -448,31 +456,6 @@ TEST(HMIdentifierGraphArchive, AValueNamedByTwoEntriesIsReadAgainKeepingAll)
 }
 
 namespace {
-
-Loaded loadedFrom(const platform::Result<std::unique_ptr<HMIdentifierGraph>> &graph)
-{
-    Loaded loaded;
-    loaded.ok = graph.ok();
-    if (!graph.ok()) {
-        loaded.error = graph.error().message();
-        return loaded;
-    }
-    for (const HMIdentifierGraphEntry &entry : (*graph)->entries())
-        loaded.packed.append(entry.packed());
-    loaded.lastSyncDate = (*graph)->lastSyncDate();
-    return loaded;
-}
-
-void expectEqualLoads(const Loaded &expected, const Loaded &actual)
-{
-    ASSERT_EQ(actual.ok, expected.ok) << expected.error.toStdString() << " / " << actual.error.toStdString();
-    EXPECT_EQ(actual.error, expected.error);
-    EXPECT_EQ(actual.lastSyncDate, expected.lastSyncDate);
-    EXPECT_EQ(actual.lastSyncDate.timeSpec(), expected.lastSyncDate.timeSpec());
-    ASSERT_EQ(actual.packed.size(), expected.packed.size());
-    for (qsizetype position = 0; position < expected.packed.size(); ++position)
-        ASSERT_TRUE(actual.packed.at(position) == expected.packed.at(position)) << "entry " << position;
-}
 
 // The graph file reader gives what the unarchiver gives, entry for entry and byte for byte, or the
 // unarchiver's own failure; answers whether the streamed reader read the file itself.

@@ -91,7 +91,6 @@ KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects
     m_valueSlots.resize(size_t(m_entryCount), 0);
     m_plainEntriesSeen.resize(size_t(m_entryCount), false);
     m_entriesInProgress.resize(size_t(m_entryCount), false);
-    m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
 }
 
 namespace {
@@ -310,40 +309,35 @@ const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKey
 
 } // namespace
 
-std::optional<quint64> KeyedUnarchiver::ownFieldOf(quint64 dictionary, OwnKey key)
+std::optional<quint64> ArchiveOwnKeys::fieldOf(const binaryplist::Document &document, quint64 dictionary, Key key)
 {
     const size_t slot = size_t(key);
-    return m_document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_ownKeyObjects[slot]);
+    return document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_keyObjects[slot]);
 }
 
-// Which of the archive's own keys a dictionary's key object holds; nullopt for any other key. The
-// objects found to hold them are remembered, so the keys of the many entries that name the same
-// objects are told apart without comparing texts.
-std::optional<size_t> KeyedUnarchiver::ownKeyOf(quint64 keyObject)
+std::optional<size_t> ArchiveOwnKeys::keyOf(const binaryplist::Document &document, quint64 keyObject)
 {
-    for (size_t key = 0; key < m_ownKeyObjects.size(); ++key) {
-        if (m_ownKeyObjects[key] == keyObject)
+    for (size_t key = 0; key < m_keyObjects.size(); ++key) {
+        if (m_keyObjects[key] == keyObject)
             return key;
     }
     for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
-        if (m_document.isText(keyObject, *kOwnKeyTexts[key])) {
-            m_ownKeyObjects[key] = keyObject;
+        if (document.isText(keyObject, *kOwnKeyTexts[key])) {
+            m_keyObjects[key] = keyObject;
             return key;
         }
     }
     return std::nullopt;
 }
 
-// Every own field of an entry's dictionary, with one pass over its keys: the first slot holding a
-// key counts, as for ownFieldOf. Nullopt when the entry is no dictionary.
-std::optional<KeyedUnarchiver::OwnFields> KeyedUnarchiver::ownFieldsOf(quint64 dictionary)
+std::optional<ArchiveOwnKeys::Fields> ArchiveOwnKeys::fieldsOf(const binaryplist::Document &document, quint64 dictionary)
 {
-    const std::optional<binaryplist::Document::Slots> found = m_document.slotsOf(dictionary);
+    const std::optional<binaryplist::Document::Slots> found = document.slotsOf(dictionary);
     if (!found)
         return std::nullopt;
-    OwnFields fields;
+    Fields fields;
     for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
-        const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
+        const std::optional<size_t> key = keyOf(document, found->keys.at(slot));
         if (key && !fields[*key])
             fields[*key] = found->values.at(slot);
     }
