@@ -13,10 +13,11 @@ using platform::Error;
 using platform::ErrorCode;
 using WellKnownKey = HMIdentifierGraphEntry::WellKnownKey;
 
+const QString HMIdentifierGraph::kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
+const QString HMIdentifierGraph::kLastSyncDateKey = QStringLiteral("lastSyncDate");
+
 namespace {
 
-const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
-const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
 const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kNativeIdKey = QStringLiteral("nativeId");

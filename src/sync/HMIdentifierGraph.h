@@ -74,6 +74,10 @@ public:
         bool doesJournalHoldEntries = false;
     };
 
+    // The keys the graph's archive holds its list of entries and its last sync date under.
+    static const QString kIdentifierDictionariesKey;
+    static const QString kLastSyncDateKey;
+
     // A graph with an empty list and no date.
     HMIdentifierGraph() = default;
 

@@ -23,8 +23,6 @@ namespace {
 
 // The class name HMIdentifierGraph::archiveClassName gives, and its two keys.
 constexpr QLatin1StringView kGraphClass("HMIdentifierGraph");
-const QString kIdentifierDictionariesKey = QStringLiteral("identifierDictionaries");
-const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 // Dates this far from 1970 are written by the archiver: the streamed path need not know where the
 // dates a QDateTime holds end.
 constexpr qint64 kLargestPlainDateMs = qint64(100'000'000) * 86'400'000;
@@ -441,8 +439,9 @@ public:
     quint64 graphObject(const TailObjects &tail)
     {
         std::vector<quint64> fields;
-        for (const auto &[key, index] : {std::pair{&kClassKeyText, tail.graphClass}, std::pair{&kIdentifierDictionariesKey, quint64(2)},
-                                         std::pair{&kLastSyncDateKey, tail.lastSyncDate}}) {
+        for (const auto &[key, index] : {std::pair{&kClassKeyText, tail.graphClass},
+                                         std::pair{&HMIdentifierGraph::kIdentifierDictionariesKey, quint64(2)},
+                                         std::pair{&HMIdentifierGraph::kLastSyncDateKey, tail.lastSyncDate}}) {
             fields.push_back(take(m_encoder.writeText(*key)));
             fields.push_back(m_encoder.writeUid(index));
         }

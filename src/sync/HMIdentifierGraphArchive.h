@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class HMIdentifierGraph;
@@ -18,6 +19,10 @@ class HMIdentifierGraph;
 // stands in memory: an archive of many thousand entries otherwise holds several times the size of
 // its own file while it is written. A graph holding a value that no flat pair holds (a value kept
 // in Qt's stream form other than a text list or a date) is written by KeyedArchiver instead.
+// Reading walks the binary property list of a graph file and packs each entry straight from it, as
+// KeyedUnarchiver and the graph's initWithCoder pack it, with no value built per pair: a file holding
+// anything that reader is not sure of (damage of any kind, values other than texts, scalars and
+// dates, odd shapes) is read by KeyedUnarchiver instead, so both accept and refuse the same files.
 // Stateless; any thread, with the graph not changed while it is written.
 class HMIdentifierGraphArchive final
 {
@@ -33,4 +38,12 @@ public:
     static std::optional<platform::Status> writeStreamedFile(const HMIdentifierGraph &graph, const QString &rootKey,
                                                              const QString &path,
                                                              const std::function<void(QByteArrayView)> &passed);
+
+    // The graph an archive holds under a root key, or why it cannot be read: what
+    // KeyedUnarchiver::unarchiveObject gives, read straight into packed entries where it can be. The
+    // bytes are let go once read.
+    static platform::Result<std::unique_ptr<HMIdentifierGraph>> unarchivedGraph(QByteArray bytes, const QString &rootKey);
+    // The graph read straight into packed entries; nullopt for an archive only KeyedUnarchiver
+    // reads, which then accepts or refuses it.
+    static std::optional<std::unique_ptr<HMIdentifierGraph>> streamedGraph(const QByteArray &bytes, const QString &rootKey);
 };

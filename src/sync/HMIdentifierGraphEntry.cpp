@@ -858,6 +858,49 @@ void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant 
     }
 }
 
+bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView packedValue)
+{
+    const std::optional<quint32> number = numberInOrder(key);
+    if (!number)
+        return false;
+    appendKeyNumber(m_packing, *number, key);
+    m_packing.append(packedValue);
+    return true;
+}
+
+const int HMIdentifierGraphEntry::PackedValue::kMaxNesting = ::kMaxNesting;
+
+void HMIdentifierGraphEntry::PackedValue::appendText(QByteArray &out, QByteArrayView utf8)
+{
+    appendTagged(out, Tag::TextUtf8, utf8);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendUtcDate(QByteArray &out, qint64 msecsSinceEpoch)
+{
+    appendNumber(out, Tag::DateUtc, zigzag(msecsSinceEpoch));
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendValue(QByteArray &out, const QVariant &value, int depth)
+{
+    ::appendValue(out, value, depth);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendListStart(QByteArray &out, quint64 count)
+{
+    appendNumber(out, Tag::List, count);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out, quint64 count)
+{
+    appendNumber(out, Tag::Map, count);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
+{
+    appendVarint(out, quint64(utf8.size()));
+    out.append(utf8);
+}
+
 HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
 {
     if (m_unordered)

@@ -110,6 +110,25 @@ public:
     // pairs are left sorted.
     static HMIdentifierGraphEntry fromPairs(std::vector<Pair> &pairs);
 
+    // Writes values in packed form into a caller's buffer, each as an entry packs the same value, for
+    // a reader that packs a file's values without building them; the value of a pair then goes to
+    // Arena::addPacked.
+    struct PackedValue
+    {
+        // Lists and dictionaries nested this deep in a value are kept in Qt's stream form.
+        static const int kMaxNesting;
+        // A non-null text given as its UTF-8 bytes.
+        static void appendText(QByteArray &out, QByteArrayView utf8);
+        static void appendUtcDate(QByteArray &out, qint64 msecsSinceEpoch);
+        // Any value, at a depth of nesting below kMaxNesting.
+        static void appendValue(QByteArray &out, const QVariant &value, int depth);
+        // A list of count items, each appended next; or a dictionary of count pairs, each key (in
+        // key order, each once, as UTF-8) appended before its value.
+        static void appendListStart(QByteArray &out, quint64 count);
+        static void appendDictionaryStart(QByteArray &out, quint64 count);
+        static void appendItemKey(QByteArray &out, QByteArrayView utf8);
+    };
+
     // Packs the many entries of a graph being read into shared blocks: each entry's bytes are a
     // slice of a block, so a graph costs an allocation per block where it cost one per entry. An
     // entry keeps its block alive, and is copied, compared and shared as any other; a block goes
@@ -124,6 +143,9 @@ public:
         void addText(const QString &key, QByteArrayView utf8);
         void addUtcDate(const QString &key, qint64 msecsSinceEpoch);
         void addValue(const QString &key, const QVariant &value);
+        // A value packed by PackedValue; false, adding nothing, when the key does not come after
+        // every key before it (the caller then packs the entry by its values).
+        bool addPacked(const QString &key, QByteArrayView packedValue);
         HMIdentifierGraphEntry end();
 
     private:

@@ -415,12 +415,15 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
     graph.setDurableState(std::move(durable));
 }
 
-Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(const std::optional<QByteArray> &stored)
+// The graph the file's bytes hold; the bytes are let go once read.
+Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(std::optional<QByteArray> &&stored)
 {
     if (!stored)
         return std::make_unique<HMIdentifierGraph>();
+    QByteArray bytes = std::move(*stored);
+    stored.reset();
     Result<std::unique_ptr<HMIdentifierGraph>> graph =
-        platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(*stored, kGraphRootKey);
+        HMIdentifierGraphArchive::unarchivedGraph(std::move(bytes), kGraphRootKey);
     if (graph && !graph.value())
         return Error(ErrorCode::DataMalformed, QStringLiteral("it holds no graph"));
     return graph;
@@ -444,11 +447,10 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
     }
-    Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(*stored);
     const QByteArray digest = HMIdentifierGraphJournal::digestOf(*stored);
     const qint64 graphFileBytes = *stored ? (*stored)->size() : 0;
-    // The file's bytes are not needed past here: let them go before the journal is replayed.
-    stored = std::optional<QByteArray>();
+    // The file's bytes go to the reader, which lets them go before the journal is replayed.
+    Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(std::move(*stored));
     if (!graph) {
         std::shared_ptr<HMIdentifierGraph> fresh = setAsideDamagedGraph(*path, graph.error().message());
         // The journal built on the damaged file is left as it is: it names that file's digest.

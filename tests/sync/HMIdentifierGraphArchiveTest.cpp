@@ -338,9 +338,8 @@ struct Loaded
     QDateTime lastSyncDate;
 };
 
-Loaded load(const QByteArray &bytes, Keeping keeping)
+Loaded loadedFrom(const platform::Result<std::unique_ptr<HMIdentifierGraph>> &graph)
 {
-    const auto graph = platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, keeping);
     Loaded loaded;
     loaded.ok = graph.ok();
     if (!graph.ok()) {
@@ -353,17 +352,26 @@ Loaded load(const QByteArray &bytes, Keeping keeping)
     return loaded;
 }
 
+void expectEqualLoads(const Loaded &expected, const Loaded &actual)
+{
+    ASSERT_EQ(actual.ok, expected.ok) << expected.error.toStdString() << " / " << actual.error.toStdString();
+    EXPECT_EQ(actual.error, expected.error);
+    EXPECT_EQ(actual.lastSyncDate, expected.lastSyncDate);
+    EXPECT_EQ(actual.lastSyncDate.timeSpec(), expected.lastSyncDate.timeSpec());
+    ASSERT_EQ(actual.packed.size(), expected.packed.size());
+    for (qsizetype position = 0; position < expected.packed.size(); ++position)
+        ASSERT_TRUE(actual.packed.at(position) == expected.packed.at(position)) << "entry " << position;
+}
+
+Loaded load(const QByteArray &bytes, Keeping keeping)
+{
+    return loadedFrom(platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, keeping));
+}
+
 // Both ways of keeping decoded values give the same graph, or the same failure.
 void expectSameLoads(const QByteArray &bytes)
 {
-    const Loaded released = load(bytes, Keeping::ReleaseHandedValues);
-    const Loaded kept = load(bytes, Keeping::KeepAll);
-    ASSERT_EQ(released.ok, kept.ok) << kept.error.toStdString() << " / " << released.error.toStdString();
-    EXPECT_EQ(released.error, kept.error);
-    EXPECT_EQ(released.lastSyncDate, kept.lastSyncDate);
-    ASSERT_EQ(released.packed.size(), kept.packed.size());
-    for (qsizetype position = 0; position < kept.packed.size(); ++position)
-        EXPECT_TRUE(released.packed.at(position) == kept.packed.at(position)) << "entry " << position;
+    expectEqualLoads(load(bytes, Keeping::KeepAll), load(bytes, Keeping::ReleaseHandedValues));
 }
 
 } // namespace
@@ -445,4 +453,140 @@ TEST(HMIdentifierGraphArchive, AValueNamedByTwoEntriesIsReadAgainKeepingAll)
     EXPECT_EQ(last.value(QStringLiteral("EmailKeys")), first.value(QStringLiteral("EmailKeys")));
     EXPECT_EQ(last.value(QStringLiteral("hmUid")).toString(), QStringLiteral("D000002"));
     expectSameLoads(*shared);
+}
+
+namespace {
+
+// The graph file reader gives what the unarchiver gives, entry for entry and byte for byte, or the
+// unarchiver's own failure; answers whether the streamed reader read the file itself.
+bool expectReadAsTheUnarchiverReads(const QByteArray &bytes)
+{
+    const Loaded expected = load(bytes, Keeping::ReleaseHandedValues);
+    std::optional<std::unique_ptr<HMIdentifierGraph>> streamed = HMIdentifierGraphArchive::streamedGraph(bytes, kRootKey);
+    if (streamed) {
+        EXPECT_TRUE(expected.ok) << "the streamed reader accepts what the unarchiver refuses: " << expected.error.toStdString();
+        expectEqualLoads(expected, loadedFrom(std::move(*streamed)));
+    }
+    expectEqualLoads(expected, loadedFrom(HMIdentifierGraphArchive::unarchivedGraph(bytes, kRootKey)));
+    return streamed.has_value();
+}
+
+// The archive as a property list, changed by edit and written again.
+QByteArray editedArchive(const QByteArray &bytes, const std::function<void(QVariantList &objects)> &edit)
+{
+    const platform::Result<QVariant> parsed = platform::parsePropertyList(bytes);
+    EXPECT_TRUE(parsed.ok());
+    QVariantMap archive = parsed.valueOr(QVariant()).toMap();
+    QVariantList objects = archive.value(QStringLiteral("$objects")).toList();
+    edit(objects);
+    archive.insert(QStringLiteral("$objects"), objects);
+    return platform::serializePropertyList(archive, platform::PropertyListFormat::Binary).valueOr(QByteArray());
+}
+
+quint64 uidIn(const QVariant &value)
+{
+    return value.value<platform::PropertyListUid>().value;
+}
+
+// The positions in the table of objects of the graph's entries' dictionaries.
+QList<quint64> entryDictionaries(const QVariantList &objects)
+{
+    const quint64 list = uidIn(objects.at(1).toMap().value(QStringLiteral("identifierDictionaries")));
+    QList<quint64> entries;
+    for (const QVariant &entry : objects.at(qsizetype(list)).toMap().value(QStringLiteral("NS.objects")).toList())
+        entries.append(uidIn(entry));
+    return entries;
+}
+
+} // namespace
+
+// Every graph the application writes is read straight into packed entries, and reads as the
+// unarchiver reads it: flat values, nested lists and dictionaries, dates of every kind, both widths
+// of references.
+TEST(HMIdentifierGraphArchive, StreamedReaderReadsWhatTheUnarchiverReads)
+{
+    for (const GraphShape &shape : flatShapes()) {
+        SCOPED_TRACE(shape.name);
+        EXPECT_TRUE(expectReadAsTheUnarchiverReads(archiverBytes(shape.make())));
+    }
+    for (int count = 0; count <= 60; ++count) {
+        SCOPED_TRACE(count);
+        EXPECT_TRUE(expectReadAsTheUnarchiverReads(archiverBytes(smallGraph(count))));
+    }
+    const QList<QVariantMap> nested{
+        {{QStringLiteral("list of lists"), QVariantList{QVariantList{QString(QLatin1String("")), QVariantList()}, QVariantMap()}}},
+        {{QStringLiteral("items of every kind"), QVariantList{kSyncDate, qint32(-7), QByteArray("d"), QStringLiteral("Caf\u00e9"), QVariant(), 2.5, false}}},
+        {{QStringLiteral("dictionary"), QVariantMap{{QStringLiteral("a"), QVariantMap{{QStringLiteral("b"), kSyncDate}}}, {QStringLiteral("b"), qint64(-1)}}}},
+        {{QStringLiteral("fifteen levels"), [] {
+              QVariant value = QStringLiteral("bottom");
+              for (int level = 0; level < 15; ++level)
+                  value = QVariantList{value};
+              return value;
+          }()}},
+    };
+    for (const QVariantMap &row : nested) {
+        SCOPED_TRACE(row.firstKey().toStdString());
+        EXPECT_TRUE(expectReadAsTheUnarchiverReads(archiverBytes(graphOf({record(1), record(2, row)}, kSyncDate))));
+    }
+}
+
+// Archives only the unarchiver reads, which the archiver writes or another writer may: the graph
+// file reader hands them over and the graph is the unarchiver's.
+TEST(HMIdentifierGraphArchive, OddArchivesAreLeftToTheUnarchiver)
+{
+    const QByteArray contacts = archiverBytes(contactsGraph(3));
+    const QList<std::pair<const char *, QByteArray>> odd{
+        {"lists nested past what an entry packs", archiverBytes(graphOf({record(1, {{QStringLiteral("deep"), deepList()}})}))},
+        {"a dictionary whose key is not ASCII",
+         archiverBytes(graphOf({record(1, {{QStringLiteral("m"), QVariantMap{{QStringLiteral("\u00e9"), 1}}}})}))},
+        {"an entry's keys out of order", editedArchive(contacts, [](QVariantList &objects) {
+             QVariantMap entry = objects.at(qsizetype(entryDictionaries(objects).at(1))).toMap();
+             for (const QString &key : {QStringLiteral("NS.keys"), QStringLiteral("NS.objects")}) {
+                 QVariantList references = entry.value(key).toList();
+                 std::reverse(references.begin(), references.end());
+                 entry.insert(key, references);
+             }
+             objects[qsizetype(entryDictionaries(objects).at(1))] = entry;
+         })},
+        {"one dictionary named by two entries", editedArchive(contacts, [](QVariantList &objects) {
+             const QList<quint64> entries = entryDictionaries(objects);
+             QVariantMap third = objects.at(qsizetype(entries.at(2))).toMap();
+             QVariantList values = third.value(QStringLiteral("NS.objects")).toList();
+             values[1] = objects.at(qsizetype(entries.at(0))).toMap().value(QStringLiteral("NS.objects")).toList().at(1);
+             third.insert(QStringLiteral("NS.objects"), values);
+             objects[qsizetype(entries.at(2))] = third;
+         })},
+    };
+    for (const auto &[name, bytes] : odd) {
+        SCOPED_TRACE(name);
+        ASSERT_FALSE(bytes.isEmpty());
+        EXPECT_FALSE(expectReadAsTheUnarchiverReads(bytes));
+        EXPECT_TRUE(load(bytes, Keeping::ReleaseHandedValues).ok);
+    }
+}
+
+// Damaged files are refused as the unarchiver refuses them, with its message: every truncation of a
+// small graph, and flipped bytes all through a real one.
+TEST(HMIdentifierGraphArchive, StreamedReaderRefusesWhatTheUnarchiverRefuses)
+{
+    const QByteArray small = archiverBytes(smallGraph(5));
+    for (qsizetype length = 0; length <= small.size(); ++length) {
+        SCOPED_TRACE(length);
+        expectReadAsTheUnarchiverReads(small.left(length));
+    }
+    const QByteArray bytes = archiverBytes(graphOf({record(1, {{QStringLiteral("WrittenModificationDate"), kSyncDate},
+                                                               {QStringLiteral("n"), QVariantList{qint32(2), QVariantMap{{QStringLiteral("k"), kSyncDate}}}}}),
+                                                    record(2)},
+                                                   kSyncDate));
+    int streamed = 0;
+    for (qsizetype position = 0; position < bytes.size(); ++position) {
+        for (const char mask : {char(0x01), char(0x12), char(0x80), char(0xff)}) {
+            SCOPED_TRACE(QStringLiteral("byte %1 ^ %2").arg(position).arg(int(uchar(mask))).toStdString());
+            QByteArray damaged = bytes;
+            damaged[position] = char(damaged.at(position) ^ mask);
+            streamed += expectReadAsTheUnarchiverReads(damaged) ? 1 : 0;
+        }
+    }
+    // Flips inside texts and numbers leave readable archives, which the reader reads itself.
+    EXPECT_GT(streamed, 0);
 }

@@ -23,8 +23,8 @@ constexpr quint64 kSpareSteps = 1024;
 // Dates are kept within what QDateTime and a double hold exactly to the millisecond.
 constexpr double kMaxDateSeconds = 1.0e11;
 // A list may hold one shared entry many times over; decoding shares it, but whoever walks the
-// result walks every copy. Values that would expand past this many elements are refused.
-constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
+// result walks every copy: values that would expand past KeyedUnarchiver::kMaxExpandedValues
+// elements are refused.
 
 bool isUid(const QVariant &value)
 {
@@ -86,12 +86,11 @@ KeyedUnarchiver::KeyedUnarchiver(binaryplist::Document document, quint64 objects
 {
     m_scopes.push_back(top);
     m_scopeIndexes.push_back(0);
-    m_remainingSteps = m_entryCount * kStepsPerEntry + kSpareSteps;
+    m_remainingSteps = stepBudgetFor(m_entryCount);
     m_expandedSizes.resize(size_t(m_entryCount), 0);
     m_valueSlots.resize(size_t(m_entryCount), 0);
     m_plainEntriesSeen.resize(size_t(m_entryCount), false);
     m_entriesInProgress.resize(size_t(m_entryCount), false);
-    m_ownKeyObjects.fill(std::numeric_limits<quint64>::max());
 }
 
 namespace {
@@ -128,7 +127,20 @@ bool isShape(const binaryplist::Document &document, std::optional<quint64> objec
 
 } // namespace
 
+quint64 KeyedUnarchiver::stepBudgetFor(quint64 entryCount)
+{
+    return entryCount * kStepsPerEntry + kSpareSteps;
+}
+
 Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data, Keeping keeping)
+{
+    Result<Frame> frame = openFrame(data);
+    if (!frame)
+        return frame.error();
+    return KeyedUnarchiver(std::move(frame->document), frame->objects, frame->top, keeping);
+}
+
+Result<KeyedUnarchiver::Frame> KeyedUnarchiver::openFrame(const QByteArray &data)
 {
     using Shape = binaryplist::Document::Shape;
     Result<binaryplist::Document> opened = openArchive(data);
@@ -151,7 +163,7 @@ Result<KeyedUnarchiver> KeyedUnarchiver::create(const QByteArray &data, Keeping 
                                       : document.leafAt(entries.at(0));
     if (!null || null->typeId() != QMetaType::QString || null->toString() != kNull)
         return Error(ErrorCode::DataMalformed, QStringLiteral("keyed archive: the object table does not start with \"$null\""));
-    return KeyedUnarchiver(std::move(opened).value(), *objects, *top, keeping);
+    return Frame{std::move(opened).value(), *objects, *top};
 }
 
 Result<QVariant> KeyedUnarchiver::unarchiveObjectWithData(const QByteArray &data)
@@ -297,40 +309,35 @@ const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKey
 
 } // namespace
 
-std::optional<quint64> KeyedUnarchiver::ownFieldOf(quint64 dictionary, OwnKey key)
+std::optional<quint64> ArchiveOwnKeys::fieldOf(const binaryplist::Document &document, quint64 dictionary, Key key)
 {
     const size_t slot = size_t(key);
-    return m_document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_ownKeyObjects[slot]);
+    return document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_keyObjects[slot]);
 }
 
-// Which of the archive's own keys a dictionary's key object holds; nullopt for any other key. The
-// objects found to hold them are remembered, so the keys of the many entries that name the same
-// objects are told apart without comparing texts.
-std::optional<size_t> KeyedUnarchiver::ownKeyOf(quint64 keyObject)
+std::optional<size_t> ArchiveOwnKeys::keyOf(const binaryplist::Document &document, quint64 keyObject)
 {
-    for (size_t key = 0; key < m_ownKeyObjects.size(); ++key) {
-        if (m_ownKeyObjects[key] == keyObject)
+    for (size_t key = 0; key < m_keyObjects.size(); ++key) {
+        if (m_keyObjects[key] == keyObject)
             return key;
     }
     for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
-        if (m_document.isText(keyObject, *kOwnKeyTexts[key])) {
-            m_ownKeyObjects[key] = keyObject;
+        if (document.isText(keyObject, *kOwnKeyTexts[key])) {
+            m_keyObjects[key] = keyObject;
             return key;
         }
     }
     return std::nullopt;
 }
 
-// Every own field of an entry's dictionary, with one pass over its keys: the first slot holding a
-// key counts, as for ownFieldOf. Nullopt when the entry is no dictionary.
-std::optional<KeyedUnarchiver::OwnFields> KeyedUnarchiver::ownFieldsOf(quint64 dictionary)
+std::optional<ArchiveOwnKeys::Fields> ArchiveOwnKeys::fieldsOf(const binaryplist::Document &document, quint64 dictionary)
 {
-    const std::optional<binaryplist::Document::Slots> found = m_document.slotsOf(dictionary);
+    const std::optional<binaryplist::Document::Slots> found = document.slotsOf(dictionary);
     if (!found)
         return std::nullopt;
-    OwnFields fields;
+    Fields fields;
     for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
-        const std::optional<size_t> key = ownKeyOf(found->keys.at(slot));
+        const std::optional<size_t> key = keyOf(document, found->keys.at(slot));
         if (key && !fields[*key])
             fields[*key] = found->values.at(slot);
     }
@@ -590,13 +597,23 @@ QVariant KeyedUnarchiver::decodeScalarObject(quint64 index, const OwnFields &fie
 // holds none that can be read.
 std::optional<qint64> KeyedUnarchiver::dateMsecsIn(quint64 index, std::optional<quint64> timeField)
 {
-    const QVariant time = timeField ? valueOf(*timeField) : QVariant();
-    const double seconds = time.toDouble();
-    if ((time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong) || !std::isfinite(seconds) ||
-        std::fabs(seconds) > kMaxDateSeconds) {
+    const std::optional<qint64> msecs = msecsOfArchivedTime(timeField ? valueOf(*timeField) : QVariant());
+    if (!msecs)
         fail(QStringLiteral("entry %1 is not a readable date").arg(index));
+    return msecs;
+}
+
+std::optional<qint64> KeyedUnarchiver::msecsOfArchivedTime(const QVariant &time)
+{
+    if (time.typeId() != QMetaType::Double && time.typeId() != QMetaType::LongLong)
         return std::nullopt;
-    }
+    return msecsOfArchivedSeconds(time.toDouble());
+}
+
+std::optional<qint64> KeyedUnarchiver::msecsOfArchivedSeconds(double seconds)
+{
+    if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxDateSeconds)
+        return std::nullopt;
     return kReferenceDateMs + std::llround(seconds * 1000.0);
 }
 

@@ -23,6 +23,30 @@
 
 namespace platform {
 
+// Finds the keys every entry of a keyed archive holds some of ("$class", "NS.keys", "NS.objects",
+// "NS.time", "NS.intval") in an entry's dictionary. The objects found to hold them are remembered,
+// so the many entries naming the same objects are told apart without comparing texts. One document.
+class ArchiveOwnKeys final
+{
+public:
+    enum class Key { Class, Keys, Objects, Time, IntValue };
+    // By Key, the object under each key; nullopt for a key the dictionary lacks.
+    using Fields = std::array<std::optional<quint64>, 5>;
+
+    ArchiveOwnKeys() { m_keyObjects.fill(std::numeric_limits<quint64>::max()); }
+    // Every key's object, with one pass over the dictionary's keys: the first slot holding a key
+    // counts. Nullopt when the object is no dictionary.
+    std::optional<Fields> fieldsOf(const binaryplist::Document &document, quint64 dictionary);
+    // One key's object, as fieldsOf finds it.
+    std::optional<quint64> fieldOf(const binaryplist::Document &document, quint64 dictionary, Key key);
+
+private:
+    std::optional<size_t> keyOf(const binaryplist::Document &document, quint64 keyObject);
+
+    // By Key, the object found to hold the key's text; none at first.
+    std::array<quint64, 5> m_keyObjects;
+};
+
 // Reads a keyed archive written by KeyedArchiver (binary or XML). The archive is outside input:
 // every reference is checked against the object table, cycles and nesting deeper than 200 levels
 // are refused, shared entries cannot make the work grow without bound, and a value of the wrong
@@ -42,6 +66,26 @@ public:
     // Parses the archive and checks its frame ("$archiver", "$version", "$top", "$objects").
     // A reader given ReleaseHandedValues checks neededReleasedValue when decoding fails.
     static Result<KeyedUnarchiver> create(const QByteArray &data, Keeping keeping = Keeping::KeepAll);
+
+    // An archive's checked frame, for a reader of one kind of archive that walks it itself: the
+    // property list, its "$top" dictionary and its "$objects" list.
+    struct Frame
+    {
+        binaryplist::Document document;
+        quint64 objects = 0;
+        quint64 top = 0;
+    };
+    static Result<Frame> openFrame(const QByteArray &data);
+    // The entry visits an archive of so many entries may make: entries may be named from several
+    // places, but a table of entries naming each other twice over is refused rather than walked.
+    static quint64 stepBudgetFor(quint64 entryCount);
+    // The values a list may expand to once every shared entry in it is counted each time.
+    static constexpr quint64 kMaxExpandedValues = quint64(1) << 23;
+    // The milliseconds since 1970 of a date whose "NS.time" field holds the value; nullopt when the
+    // value is no time a date can hold.
+    static std::optional<qint64> msecsOfArchivedTime(const QVariant &time);
+    // The same for a time held as a real.
+    static std::optional<qint64> msecsOfArchivedSeconds(double seconds);
 
     // The object of class T under a root key. Fails when the archive is damaged, the key holds
     // nothing, or it holds an object of another class.
@@ -110,12 +154,10 @@ private:
     QVariant valueOf(quint64 object);
     QVariant fieldOf(quint64 dictionary, const QString &key);
     // The keys every entry of an archive holds some of.
-    enum class OwnKey { Class, Keys, Objects, Time, IntValue };
-    std::optional<quint64> ownFieldOf(quint64 dictionary, OwnKey key);
-    // By OwnKey, the object under each key; nullopt for a key the dictionary lacks.
-    using OwnFields = std::array<std::optional<quint64>, 5>;
-    std::optional<OwnFields> ownFieldsOf(quint64 dictionary);
-    std::optional<size_t> ownKeyOf(quint64 keyObject);
+    using OwnKey = ArchiveOwnKeys::Key;
+    std::optional<quint64> ownFieldOf(quint64 dictionary, OwnKey key) { return m_ownKeys.fieldOf(m_document, dictionary, key); }
+    using OwnFields = ArchiveOwnKeys::Fields;
+    std::optional<OwnFields> ownFieldsOf(quint64 dictionary) { return m_ownKeys.fieldsOf(m_document, dictionary); }
     QString describeObject(quint64 object);
     QVariant rawValue(const QString &key);
     quint64 entryObject(quint64 index) const { return m_entries.at(index); }
@@ -185,9 +227,7 @@ private:
     size_t m_nextRecentClass = 0;
     // A key whose value was not kept, while it is read.
     QVariant m_unkeptKey;
-    // By OwnKey, the object found to hold the key's text, so that other entries naming the same
-    // object are matched without comparing texts; none at first.
-    std::array<quint64, 5> m_ownKeyObjects;
+    ArchiveOwnKeys m_ownKeys;
     quint64 m_remainingSteps = 0;
     std::optional<Error> m_error;
 };

@@ -24,20 +24,6 @@ constexpr qint64 kReferenceDateMs = kPropertyListReferenceDateMs;
 // Dates are kept within what QDateTime and a double hold exactly to the millisecond.
 constexpr double kMaxDateSeconds = 1.0e11;
 
-enum Kind : int {
-    KindSimple = 0x0,
-    KindInteger = 0x1,
-    KindReal = 0x2,
-    KindDate = 0x3,
-    KindData = 0x4,
-    KindAscii = 0x5,
-    KindUtf16 = 0x6,
-    KindUid = 0x8,
-    KindArray = 0xA,
-    KindSet = 0xC,
-    KindDictionary = 0xD,
-};
-
 Error malformed(const QString &message)
 {
     return Error(ErrorCode::DataMalformed, message);
@@ -75,30 +61,10 @@ bool isAscii(const QString &text)
 
 // Where every object lies and what it holds. Every read is checked against the object area, so
 // damaged or hostile input fails cleanly instead of reading past the bytes.
-class Document::Layout final
+class Document::Layout final : public Document::Area
 {
 public:
-    struct Container final
-    {
-        quint64 firstReference = 0;
-        quint64 referenceCount = 0;
-        // A dictionary's first references name its keys.
-        quint64 keyCount = 0;
-        int kind = 0;
-    };
-
-    struct Length final
-    {
-        quint64 count = 0;
-        quint64 contentStart = 0;
-    };
-
-    explicit Layout(const Document &document)
-        : m_data(reinterpret_cast<const uchar *>(document.m_bytes.constData())),
-          m_referenceWidth(document.m_referenceWidth), m_offsetWidth(document.m_offsetWidth),
-          m_objectCount(document.m_objectCount), m_offsetTable(document.m_offsetTable)
-    {
-    }
+    explicit Layout(const Document &document) : Area(document.area()) {}
 
     quint64 objectCount() const { return m_objectCount; }
 
@@ -107,81 +73,31 @@ public:
         return malformed(QStringLiteral("binary property list object %1 %2").arg(index).arg(QLatin1String(problem)));
     }
 
-    // The element count in an object's marker, or in the integer that follows it when the marker
-    // holds 15.
-    Result<Length> lengthAt(quint64 index, quint64 offset) const
-    {
-        const quint64 count = m_data[offset] & 0x0F;
-        const quint64 position = offset + 1;
-        if (count != 0x0F)
-            return Length{count, position};
-        if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
-            return badObject(index, "has a bad length");
-        const int width = 1 << (m_data[position] & 0x0F);
-        if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
-            return badObject(index, "has a bad length");
-        return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
-    }
-
-    // The length of an object whose elements take unitWidth bytes each, checked to end inside the
-    // object area.
     Result<Length> extentAt(quint64 index, quint64 offset, quint64 unitWidth) const
     {
-        const Result<Length> length = lengthAt(index, offset);
-        if (!length)
-            return length;
-        // Multiplied rather than divided: this runs for every object read.
-        quint64 bytes = 0;
-        if (__builtin_mul_overflow(length->count, unitWidth, &bytes) || bytes > m_offsetTable - length->contentStart)
-            return badObject(index, "runs past the object area");
-        return length;
+        if (const std::optional<Length> length = extentOf(offset, unitWidth))
+            return *length;
+        return badObject(index, lengthOf(offset) ? "runs past the object area" : "has a bad length");
     }
 
     Result<quint64> objectOffset(quint64 index) const
     {
+        if (const std::optional<quint64> offset = offsetOf(index))
+            return *offset;
         if (index >= m_objectCount)
             return malformed(QStringLiteral("binary property list has no object %1").arg(index));
-        const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
-        if (offset < quint64(kHeaderBytes) || offset >= m_offsetTable)
-            return badObject(index, "lies outside the object area");
-        return offset;
+        return badObject(index, "lies outside the object area");
     }
 
-    // The kind of the object's marker; -1 when the object cannot be found.
-    int kindAt(quint64 index) const
-    {
-        const Result<quint64> offset = objectOffset(index);
-        return offset ? m_data[*offset] >> 4 : -1;
-    }
-
-    // Arrays, sets and dictionaries refer to other objects; everything else is a leaf.
     Result<Container> containerAt(quint64 index) const
     {
+        if (const std::optional<Container> container = containerOf(index))
+            return *container;
         const Result<quint64> offset = objectOffset(index);
         if (!offset)
             return offset.error();
-        const int kind = m_data[*offset] >> 4;
-        if (kind != KindArray && kind != KindSet && kind != KindDictionary)
-            return Container{};
-        const quint64 multiple = kind == KindDictionary ? 2 : 1;
-        const Result<Length> length = extentAt(index, *offset, quint64(m_referenceWidth) * multiple);
-        if (!length)
-            return length.error();
-        return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0, kind};
-    }
-
-    // A text's units, checked to lie inside the object area; nullopt for any other object.
-    std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
-    {
-        const Result<quint64> offset = objectOffset(index);
-        const int kind = offset ? m_data[*offset] >> 4 : -1;
-        if (kind != KindAscii && kind != KindUtf16)
-            return std::nullopt;
-        const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
-        const Result<Length> length = extentAt(index, *offset, unitWidth);
-        if (!length)
-            return std::nullopt;
-        return std::pair(*length, unitWidth);
+        const quint64 multiple = (m_data[*offset] >> 4) == KindDictionary ? 2 : 1;
+        return extentAt(index, *offset, quint64(m_referenceWidth) * multiple).error();
     }
 
     // Dictionary keys must be texts without a NUL inside.
@@ -285,14 +201,6 @@ public:
         return QVariant(QByteArray(reinterpret_cast<const char *>(m_data + length->contentStart), qsizetype(length->count)));
     }
 
-    std::optional<quint64> uidAt(quint64 offset) const
-    {
-        const int width = (m_data[offset] & 0x0F) + 1;
-        if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_offsetTable)
-            return std::nullopt;
-        return readBigEndian(m_data + offset + 1, width);
-    }
-
     Result<QVariant> simpleAt(quint64 index, quint64 offset) const
     {
         switch (m_data[offset]) {
@@ -338,12 +246,6 @@ public:
         }
     }
 
-private:
-    const uchar *m_data;
-    int m_referenceWidth;
-    int m_offsetWidth;
-    quint64 m_objectCount;
-    quint64 m_offsetTable;
 };
 
 // Checks the reference graph: every offset and reference lies inside the file, the graph has no
@@ -554,21 +456,6 @@ Status Document::readTrailer()
     return success();
 }
 
-Document::Shape Document::shapeOf(quint64 object) const
-{
-    switch (Layout(*this).kindAt(object)) {
-    case KindUid:
-        return Shape::Uid;
-    case KindArray:
-    case KindSet:
-        return Shape::Array;
-    case KindDictionary:
-        return Shape::Dictionary;
-    default:
-        return Shape::Leaf;
-    }
-}
-
 Result<QVariant> Document::leafAt(quint64 object) const
 {
     return Layout(*this).leafAt(object);
@@ -586,75 +473,22 @@ Result<QVariant> Document::valueAt(quint64 object) const
     return Builder(layout).valueAt(object);
 }
 
-std::optional<quint64> Document::uidAt(quint64 object) const
+std::optional<double> Document::realAt(quint64 object) const
 {
     const Layout layout(*this);
-    const Result<quint64> offset = layout.objectOffset(object);
-    return offset ? layout.uidAt(*offset) : std::nullopt;
-}
-
-std::optional<QByteArrayView> Document::asciiTextAt(quint64 object) const
-{
-    const Layout layout(*this);
-    const auto units = layout.textUnitsAt(object);
-    if (!units || units->second != 1)
+    const std::optional<quint64> offset = layout.offsetOf(object);
+    if (!offset || (layout.m_data[*offset] >> 4) != KindReal)
         return std::nullopt;
-    const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
-    // Without a test per byte, so that the loop runs over many bytes at once.
-    uchar highBits = 0;
-    for (const char byte : bytes)
-        highBits |= uchar(byte);
-    if ((highBits & 0x80) != 0)
-        return std::nullopt;
-    return bytes;
+    const Result<double> real = layout.realAt(object, *offset);
+    return real ? std::optional(*real) : std::nullopt;
 }
 
 Document::Elements Document::elementsOf(quint64 container) const
 {
-    const Result<Layout::Container> found = Layout(*this).containerAt(container);
+    const std::optional<Layout::Container> found = Layout(*this).containerOf(container);
     if (!found)
         return Elements();
     return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
-}
-
-std::optional<Document::Elements> Document::arrayElementsOf(quint64 object) const
-{
-    const Result<Layout::Container> found = Layout(*this).containerAt(object);
-    // An array whose references run past the object area is damaged, not empty.
-    if (!found || (found->kind != KindArray && found->kind != KindSet))
-        return std::nullopt;
-    return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
-}
-
-// The references of a container past its keys.
-Document::Elements Document::elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const
-{
-    Elements elements;
-    if (referenceCount == 0)
-        return elements;
-    elements.m_width = m_referenceWidth;
-    elements.m_count = referenceCount - keyCount;
-    elements.m_first =
-        reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference + keyCount * quint64(m_referenceWidth);
-    return elements;
-}
-
-std::optional<Document::Slots> Document::slotsOf(quint64 dictionary) const
-{
-    const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(dictionary);
-    if (!found || found->kind != KindDictionary)
-        return std::nullopt;
-    Slots result;
-    if (found->keyCount == 0)
-        return result;
-    for (Elements *elements : {&result.keys, &result.values}) {
-        elements->m_width = m_referenceWidth;
-        elements->m_count = found->keyCount;
-    }
-    result.keys.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + found->firstReference;
-    result.values.m_first = result.keys.m_first + found->keyCount * quint64(m_referenceWidth);
-    return result;
 }
 
 bool Document::isText(quint64 object, const QString &text) const
@@ -672,7 +506,7 @@ std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &
 std::optional<quint64> Document::valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const
 {
     const Layout layout(*this);
-    const Result<Layout::Container> found = layout.containerAt(dictionary);
+    const std::optional<Layout::Container> found = layout.containerOf(dictionary);
     if (!found || found->kind != KindDictionary)
         return std::nullopt;
     for (quint64 slot = 0; slot < found->keyCount; ++slot) {

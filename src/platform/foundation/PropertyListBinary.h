@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // The binary encoding of property lists ("bplist00"), read and written without building any tree
@@ -45,6 +46,21 @@ inline quint64 readBigEndian(const uchar *bytes, int width)
     return value;
 }
 
+// The kinds of object, by the high half of an object's marker byte.
+enum Kind : int {
+    KindSimple = 0x0,
+    KindInteger = 0x1,
+    KindReal = 0x2,
+    KindDate = 0x3,
+    KindData = 0x4,
+    KindAscii = 0x5,
+    KindUtf16 = 0x6,
+    KindUid = 0x8,
+    KindArray = 0xA,
+    KindSet = 0xC,
+    KindDictionary = 0xD,
+};
+
 // Whether values of a Qt type are written as property-list integers.
 bool isIntegerType(int typeId);
 
@@ -67,17 +83,50 @@ public:
 
     quint64 topObject() const { return m_topObject; }
     // A set reads as an array.
-    Shape shapeOf(quint64 object) const;
+    Shape shapeOf(quint64 object) const
+    {
+        switch (area().kindAt(object)) {
+        case KindUid:
+            return Shape::Uid;
+        case KindArray:
+        case KindSet:
+            return Shape::Array;
+        case KindDictionary:
+            return Shape::Dictionary;
+        default:
+            return Shape::Leaf;
+        }
+    }
     // The value of a leaf as parse gives it; a reference reads as a PropertyListUid.
     Result<QVariant> leafAt(quint64 object) const;
     // The whole value of any object, containers built with everything in them once the references
     // below them are checked.
     Result<QVariant> valueAt(quint64 object) const;
+    // The value of a real, as leafAt reads it; nullopt for any other object and for a damaged one.
+    std::optional<double> realAt(quint64 object) const;
     // The number an archive reference holds; nullopt for any other object.
-    std::optional<quint64> uidAt(quint64 object) const;
+    std::optional<quint64> uidAt(quint64 object) const
+    {
+        const Area objects = area();
+        const std::optional<quint64> offset = objects.offsetOf(object);
+        return offset ? objects.uidAt(*offset) : std::nullopt;
+    }
     // The bytes of a text kept one byte per character, all of them ASCII, read in place (valid while
     // the document lives): they are the text's UTF-8 too. Nullopt for any other object.
-    std::optional<QByteArrayView> asciiTextAt(quint64 object) const;
+    std::optional<QByteArrayView> asciiTextAt(quint64 object) const
+    {
+        const auto units = area().textUnitsAt(object);
+        if (!units || units->second != 1)
+            return std::nullopt;
+        const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
+        // Without a test per byte, so that the loop runs over many bytes at once.
+        uchar highBits = 0;
+        for (const char byte : bytes)
+            highBits |= uchar(byte);
+        if ((highBits & 0x80) != 0)
+            return std::nullopt;
+        return bytes;
+    }
     // The objects an array names, or a dictionary's values, read in place; valid while the
     // document lives. The numbers are as the file holds them: a call given one the file lacks fails.
     class Elements final
@@ -97,7 +146,14 @@ public:
     Elements elementsOf(quint64 container) const;
     // The objects an array or set names, with one look at it; nullopt for any other object, and for
     // an array whose references run past the object area.
-    std::optional<Elements> arrayElementsOf(quint64 object) const;
+    std::optional<Elements> arrayElementsOf(quint64 object) const
+    {
+        const std::optional<Area::Container> found = area().containerOf(object);
+        // An array whose references run past the object area is damaged, not empty.
+        if (!found || (found->kind != KindArray && found->kind != KindSet))
+            return std::nullopt;
+        return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
+    }
     // A dictionary's key objects and value objects, slot by slot, read in place with one look at
     // the dictionary; nullopt for any other object.
     struct Slots
@@ -105,7 +161,16 @@ public:
         Elements keys;
         Elements values;
     };
-    std::optional<Slots> slotsOf(quint64 dictionary) const;
+    std::optional<Slots> slotsOf(quint64 dictionary) const
+    {
+        const std::optional<Area::Container> found = area().containerOf(dictionary);
+        if (!found || found->kind != KindDictionary)
+            return std::nullopt;
+        Slots result;
+        result.keys = elementsAt(found->firstReference, 0, found->keyCount);
+        result.values = elementsAt(found->firstReference + found->keyCount * quint64(m_referenceWidth), 0, found->keyCount);
+        return result;
+    }
     // Whether the object is a text equal to the given one, compared in place.
     bool isText(quint64 object, const QString &text) const;
     // The value of a dictionary under a key; nullopt when it has none or is no dictionary.
@@ -116,13 +181,143 @@ public:
     std::optional<quint64> valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const;
 
 private:
+    // Where objects lie, every read checked against the object area: the reads every object goes
+    // through, inline, and building no error (Layout, which reports errors, builds on them).
+    struct Area
+    {
+        struct Length
+        {
+            quint64 count = 0;
+            quint64 contentStart = 0;
+        };
+        struct Container
+        {
+            quint64 firstReference = 0;
+            quint64 referenceCount = 0;
+            // A dictionary's first references name its keys.
+            quint64 keyCount = 0;
+            int kind = 0;
+        };
+
+        // Where an object starts; nullopt when the file has no such object or it lies outside the
+        // object area.
+        std::optional<quint64> offsetOf(quint64 index) const
+        {
+            if (index >= m_objectCount)
+                return std::nullopt;
+            const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
+            if (offset < 8 || offset >= m_offsetTable)
+                return std::nullopt;
+            return offset;
+        }
+
+        // The kind of the object's marker; -1 when the object cannot be found.
+        int kindAt(quint64 index) const
+        {
+            const std::optional<quint64> offset = offsetOf(index);
+            return offset ? m_data[*offset] >> 4 : -1;
+        }
+
+        // The element count in an object's marker, or in the integer that follows it when the
+        // marker holds 15; nullopt when that integer is damaged.
+        std::optional<Length> lengthOf(quint64 offset) const
+        {
+            const quint64 count = m_data[offset] & 0x0F;
+            const quint64 position = offset + 1;
+            if (count != 0x0F)
+                return Length{count, position};
+            if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
+                return std::nullopt;
+            const int width = 1 << (m_data[position] & 0x0F);
+            if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
+                return std::nullopt;
+            return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
+        }
+
+        // The length of an object whose elements take unitWidth bytes each, checked to end inside
+        // the object area. Multiplied rather than divided.
+        std::optional<Length> extentOf(quint64 offset, quint64 unitWidth) const
+        {
+            const std::optional<Length> length = lengthOf(offset);
+            quint64 bytes = 0;
+            if (!length || __builtin_mul_overflow(length->count, unitWidth, &bytes) ||
+                bytes > m_offsetTable - length->contentStart) {
+                return std::nullopt;
+            }
+            return length;
+        }
+
+        std::optional<quint64> uidAt(quint64 offset) const
+        {
+            const int width = (m_data[offset] & 0x0F) + 1;
+            if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_offsetTable)
+                return std::nullopt;
+            return readBigEndian(m_data + offset + 1, width);
+        }
+
+        // Arrays, sets and dictionaries refer to other objects; everything else is a leaf (a
+        // container of kind 0). Nullopt when the object cannot be found or its references run past
+        // the object area.
+        std::optional<Container> containerOf(quint64 index) const
+        {
+            const std::optional<quint64> offset = offsetOf(index);
+            if (!offset)
+                return std::nullopt;
+            const int kind = m_data[*offset] >> 4;
+            if (kind != KindArray && kind != KindSet && kind != KindDictionary)
+                return Container{};
+            const quint64 multiple = kind == KindDictionary ? 2 : 1;
+            const std::optional<Length> length = extentOf(*offset, quint64(m_referenceWidth) * multiple);
+            if (!length)
+                return std::nullopt;
+            return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0,
+                             kind};
+        }
+
+        // A text's units and their width, checked to lie inside the object area; nullopt for any
+        // other object.
+        std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
+        {
+            const std::optional<quint64> offset = offsetOf(index);
+            const int kind = offset ? m_data[*offset] >> 4 : -1;
+            if (kind != KindAscii && kind != KindUtf16)
+                return std::nullopt;
+            const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
+            const std::optional<Length> length = extentOf(*offset, unitWidth);
+            if (!length)
+                return std::nullopt;
+            return std::pair(*length, unitWidth);
+        }
+
+        const uchar *m_data = nullptr;
+        int m_referenceWidth = 0;
+        int m_offsetWidth = 0;
+        quint64 m_objectCount = 0;
+        quint64 m_offsetTable = 0;
+    };
     class Layout;
     class Walker;
     class Builder;
 
     Document() = default;
     Status readTrailer();
-    Elements elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const;
+    Area area() const
+    {
+        return Area{reinterpret_cast<const uchar *>(m_bytes.constData()), m_referenceWidth, m_offsetWidth, m_objectCount,
+                    m_offsetTable};
+    }
+    // The references of a container past its keys.
+    Elements elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const
+    {
+        Elements elements;
+        if (referenceCount == 0)
+            return elements;
+        elements.m_width = m_referenceWidth;
+        elements.m_count = referenceCount - keyCount;
+        elements.m_first =
+            reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference + keyCount * quint64(m_referenceWidth);
+        return elements;
+    }
 
     QByteArray m_bytes;
     quint64 m_topObject = 0;
