@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -321,7 +322,24 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
-// As mayOverlap tells of each file, with the window's bounds read once.
+namespace {
+
+// How many descriptions ahead of the one it reads a walk over the folder asks memory for.
+constexpr std::size_t kDescriptionsAhead = 8;
+
+// Asks the processor to bring in what a walk reads of a description: its reach, its kinds and where
+// its text lies.
+void prefetchDescription(const ICalendarFile &file)
+{
+    __builtin_prefetch(&file.reachStart);
+    __builtin_prefetch(&file.hasEvents);
+}
+
+} // namespace
+
+// As mayOverlap tells of each file, with the window's bounds read once. The descriptions lie apart
+// from the table of names: the table is read in its order first, and each description is asked for
+// a few ahead of its turn, so a walk over a large folder does not wait on memory at every file.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
                                                                                 const QDateTime &end) const
 {
@@ -329,11 +347,17 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
+    std::vector<const std::shared_ptr<ICalendarFile> *> held;
+    held.reserve(std::size_t(m_files.size()));
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+        held.push_back(&file);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
-        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) &&
-            (!hasStart || file->reachEnd > from))
-            result.append(file);
+    for (std::size_t at = 0; at < held.size(); ++at) {
+        if (at + kDescriptionsAhead < held.size())
+            prefetchDescription(**held[at + kDescriptionsAhead]);
+        const ICalendarFile &file = **held[at];
+        if (file.parses && file.hasEvents && (!hasEnd || file.reachStart < to) && (!hasStart || file.reachEnd > from))
+            result.append(*held[at]);
     }
     return result;
 }

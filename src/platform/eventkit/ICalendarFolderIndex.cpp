@@ -275,23 +275,34 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     return entries;
 }
 
-// The described texts of the entries, side by side in one block of exactly their size, which the
-// entries share: no allocation per file, and nothing of the index's text kept beside them.
-void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts)
+// The described texts of the entries, side by side at the start of the index's own text, which the
+// entries then share: no allocation per file, and the rest of the text is let go. The texts lie in the
+// order of their lines, after the header, so each only moves towards the start and overwrites nothing
+// not yet moved.
+void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
+                         QByteArray &&text)
 {
-    qsizetype total = 0;
-    for (const DescribedBytes &text : texts)
-        total += text.items.size() + 1 + text.listed.size();
-    auto block = std::make_shared<QByteArray>(total, Qt::Uninitialized);
-    char *at = block->data();
+    auto block = std::make_shared<QByteArray>(std::move(text));
+    char *const base = block->data();
+    char *at = base;
+    std::vector<qsizetype> starts(entries.size());
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const DescribedBytes &described = texts[index];
+        starts[index] = at - base;
+        std::memmove(at, described.items.data(), std::size_t(described.items.size()));
+        at += described.items.size();
+        *at++ = '\t';
+        std::memmove(at, described.listed.data(), std::size_t(described.listed.size()));
+        at += described.listed.size();
+    }
+    const qsizetype total = at - base;
+    block->truncate(total);
+    block->squeeze();
     const std::shared_ptr<const QByteArray> shared = std::move(block);
     for (std::size_t index = 0; index < entries.size(); ++index) {
-        const DescribedBytes &text = texts[index];
-        char *const start = at;
-        at = std::copy(text.items.begin(), text.items.end(), at);
-        *at++ = '\t';
-        at = std::copy(text.listed.begin(), text.listed.end(), at);
-        entries[index].setDescribedWithin(shared, QByteArrayView(start, at - start), qint32(text.items.size()));
+        const qsizetype end = index + 1 < entries.size() ? starts[index + 1] : total;
+        entries[index].setDescribedWithin(shared, QByteArrayView(shared->constData() + starts[index], end - starts[index]),
+                                          qint32(texts[index].items.size()));
     }
 }
 
@@ -430,14 +441,14 @@ IndexFileStatus indexStatusOf(const QString &folderPath)
 // Read in place: the entries are made from the file's text as it stands, with no copy of its lines.
 std::optional<LoadedIndex> loadIndex(const QString &folderPath)
 {
-    const Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
+    Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
     if (!bytes)
         return std::nullopt;
     qsizetype lineNumber = 0;
     std::vector<DescribedBytes> texts;
     std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber, texts);
     if (entries)
-        placeDescribedTexts(*entries, texts);
+        placeDescribedTexts(*entries, texts, std::move(*bytes));
     std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));

@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -39,22 +40,25 @@ const QTimeZone &utcZone()
     return utc;
 }
 
-// The comma-separated fields where they stand; nothing when the text is too long or has another
-// number of fields.
+// The comma-separated fields where they stand, found in one pass; nothing when the text is too long
+// or has another number of fields.
 std::optional<ListedFields> fieldsOf(QByteArrayView listed)
 {
     if (listed.size() > kMaxListedBytes)
         return std::nullopt;
     ListedFields fields;
-    qsizetype start = 0;
-    for (qsizetype count = 0; count < kFieldCount; ++count) {
-        const qsizetype comma = listed.indexOf(',', start);
-        if ((comma < 0) != (count == kFieldCount - 1))
+    const char *start = listed.data();
+    const char *const end = listed.data() + listed.size();
+    for (std::size_t count = 0; count + 1 < fields.size(); ++count) {
+        const auto *comma = static_cast<const char *>(std::memchr(start, ',', std::size_t(end - start)));
+        if (!comma)
             return std::nullopt;
-        const qsizetype end = comma < 0 ? listed.size() : comma;
-        fields[count] = listed.sliced(start, end - start);
-        start = end + 1;
+        fields[count] = QByteArrayView(start, comma);
+        start = comma + 1;
     }
+    fields.back() = QByteArrayView(start, end);
+    if (std::memchr(start, ',', std::size_t(end - start)))
+        return std::nullopt;
     return fields;
 }
 
@@ -83,17 +87,13 @@ ListedText textBytesOf(QByteArrayView field)
     return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
 }
 
-// Whether the text of the field, present and taken by isTextField, is the identifier. The text is
-// decoded on the stack: the field is no longer than a listed text.
-bool isIdentifierText(QByteArrayView field, QStringView identifier)
+// Whether the text of the field, present and taken by isTextField, is one the match takes. The text
+// is decoded on the stack: the field is no longer than a listed text.
+template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
     std::array<char, kMaxListedBytes> bytes;
     const QByteArrayView marked = field.sliced(field.startsWith('+') ? 1 : 3);
-    const QByteArrayView text(bytes.data(), icalindex::percentDecode(marked, bytes.data()));
-    const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
-    if (isAscii)
-        return QLatin1StringView(text) == identifier;
-    return QString::fromUtf8(text) == identifier;
+    return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
 }
 
 // An empty text is present: it stays apart from an absent one.
@@ -349,16 +349,37 @@ std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray
     return event;
 }
 
-// What eventFromListed would give, when its texts are UTF-8 that reads back byte for byte.
-std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
+namespace {
+
+// What eventFromListed would give, when the match takes its identifier and its texts are UTF-8 that
+// reads back as it stands.
+template <typename Match>
+std::optional<ListedLook> lookOf(QByteArrayView listed, const QByteArray &zoneField, const Match &isIdentifier)
 {
     const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
-    if (!checked || !isIdentifierText(checked->fields[1], identifier))
+    if (!checked || !isMatchingText(checked->fields[1], isIdentifier))
         return std::nullopt;
     ListedLook look{checked->start, checked->end, utcDateOf(checked->modified), textBytesOf(checked->fields[2]),
                     textBytesOf(checked->fields[3])};
     const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
     return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
+{
+    return lookOf(listed, zoneField, [identifier](QByteArrayView text) {
+        const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
+        return isAscii ? QLatin1StringView(text) == identifier : QString::fromUtf8(text) == identifier;
+    });
+}
+
+// UTF-8 of equal texts is equal byte for byte.
+std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                           const QByteArray &zoneField)
+{
+    return lookOf(listed, zoneField, [identifier](QByteArrayView text) { return text == identifier; });
 }
 
 } // namespace platform::icallisted

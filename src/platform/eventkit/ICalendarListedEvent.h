@@ -61,6 +61,9 @@ struct ListedLook
 // none, another, or one whose texts are not UTF-8 that reads back as it stands (that event is made).
 std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier,
                                        const QByteArray &zoneField = systemZoneField());
+// The same for an identifier given as its UTF-8.
+std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                           const QByteArray &zoneField = systemZoneField());
 
 } // namespace icallisted
 } // namespace platform
