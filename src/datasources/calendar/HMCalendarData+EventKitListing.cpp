@@ -196,7 +196,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
                                                        const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
-    const QList<platform::EKEventSequence> sequences = readEventKitListing();
+    QList<platform::EKEventSequence> sequences = readEventKitListing();
     m_listingRangeStart = dateRangeStartingDate();
     m_seriesChecksums.clear();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
@@ -212,7 +212,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     pass.foundBytes.reserve(total);
     pass.foundEntries.reserve(total);
     qsizetype position = 0;
-    for (const platform::EKEventSequence &sequence : sequences) {
+    // Each window's sequence is let go once read: what it holds of the descriptions goes with it.
+    for (platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             sequence.prefetchLookAt(index + kLookAhead);
             reportListingProgress(++position, total);
@@ -221,6 +222,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
             if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
                 listEvent(pass, *event);
         }
+        sequence = platform::EKEventSequence();
     }
     if (includeDeletes)
         appendDeletions(dictionariesNotListed(known, pass), records);

@@ -564,14 +564,22 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         const auto calendarAt = qint32(sequence.m_calendars.size());
         sequence.m_calendars.append(calendar);
+        // Room for every file that may be listed, taken at once: a listing of many events never
+        // holds its entries twice while they grow.
+        const auto expect = [&sequence](qsizetype count) {
+            sequence.m_entries.reserve(sequence.m_entries.size() + count);
+        };
         visitFilesMatching(
             *m_folders[calendar->calendarIdentifier()], predicate,
-            [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
-            [&](const auto &file) { return appendListedEvent(file, predicate, calendarAt, sequence); });
+            {[&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
+             [&](const auto &file) { return appendListedEvent(file, predicate, calendarAt, sequence); }, expect});
     }
+    sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
     for (qsizetype at = 0; at < parsed.size(); ++at)
         sequence.m_entries.append({nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at)});
-    sequence.m_entries.squeeze();
+    // Files whose events lie outside the window took room: given back when they are many.
+    if ((sequence.m_entries.capacity() - sequence.m_entries.size()) * 8 > sequence.m_entries.size())
+        sequence.m_entries.squeeze();
     sortByStart(sequence);
     return sequence;
 }
@@ -708,10 +716,11 @@ QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 // than one file's tree is alive at once. Titles decide which events are compared as duplicates:
 // they are checked in the files themselves. A file holding one single event whose description says
 // what a listing reads of it is not parsed.
-void EKEventStore::visitFilesMatching(
-    ICalendarFolder &folder, const EKPredicate &predicate, const std::function<void(const ICalendarFile &)> &visit,
-    const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const
+void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
+                                      const FileVisitors &visitors) const
 {
+    const auto &visit = visitors.parsed;
+    const auto &visitListed = visitors.listed;
     if (!predicate.uid.isEmpty()) {
         if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
             visit(*file);
@@ -720,6 +729,8 @@ void EKEventStore::visitFilesMatching(
     const QList<std::shared_ptr<const ICalendarFile>> described =
         predicate.title ? folder.describedFilesWithTitle(*predicate.title)
                         : folder.describedEventFiles(predicate.startDate, predicate.endDate);
+    if (!predicate.title)
+        visitors.expectListed(described.size());
     for (qsizetype at = 0; at < described.size(); ++at) {
         prefetchDescribedText(described, at + kTextsAhead);
         const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);

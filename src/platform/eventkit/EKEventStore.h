@@ -203,11 +203,16 @@ private:
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders();
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
-    // Calls the visitor with each parsed file of a calendar the predicate can find events in; a file
-    // whose description the listed visitor takes (true) is not parsed.
-    void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                            const std::function<void(const ICalendarFile &)> &visit,
-                            const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const;
+    // Calls the parsed visitor with each parsed file of a calendar the predicate can find events in; a
+    // file whose description the listed visitor takes (true) is not parsed. Before the first, the
+    // listed visitor's owner is told how many files it may be given.
+    struct FileVisitors
+    {
+        std::function<void(const ICalendarFile &)> parsed;
+        std::function<bool(const std::shared_ptr<const ICalendarFile> &)> listed;
+        std::function<void(qsizetype)> expectListed;
+    };
+    void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate, const FileVisitors &visitors) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,

@@ -78,13 +78,29 @@ bool isTextField(QByteArrayView field)
     return field == "-" || field.startsWith('+') || field.startsWith("%2B") || field.startsWith("%2b");
 }
 
-// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took. The mark is one
-// escape or one character, so the rest decodes alike without it.
+// The text of a present field without its mark; of a field isTextField took. The mark is one escape
+// or one character, so the rest decodes alike without it.
+QByteArrayView markedTextOf(QByteArrayView field)
+{
+    return field.sliced(field.startsWith('+') ? 1 : 3);
+}
+
+// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took.
 ListedText textBytesOf(QByteArrayView field)
 {
     if (field == "-")
         return ListedText();
-    return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
+    return decoded(markedTextOf(field));
+}
+
+// The same, a text without escapes left where it stands within the listed text: a look of many
+// events made one after another copies none of their texts.
+ListedText textBytesInPlace(QByteArrayView field)
+{
+    if (field == "-")
+        return ListedText();
+    const QByteArrayView text = markedTextOf(field);
+    return text.contains('%') ? decoded(text) : QByteArray::fromRawData(text.data(), text.size());
 }
 
 // Whether the text of the field, present and taken by isTextField, is one the match takes. The text
@@ -92,7 +108,7 @@ ListedText textBytesOf(QByteArrayView field)
 template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
     std::array<char, kMaxListedBytes> bytes;
-    const QByteArrayView marked = field.sliced(field.startsWith('+') ? 1 : 3);
+    const QByteArrayView marked = markedTextOf(field);
     return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
 }
 
@@ -359,8 +375,8 @@ std::optional<ListedLook> lookOf(QByteArrayView listed, const QByteArray &zoneFi
     const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
     if (!checked || !isMatchingText(checked->fields[1], isIdentifier))
         return std::nullopt;
-    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified), textBytesOf(checked->fields[2]),
-                    textBytesOf(checked->fields[3])};
+    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified),
+                    textBytesInPlace(checked->fields[2]), textBytesInPlace(checked->fields[3])};
     const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
     return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
 }

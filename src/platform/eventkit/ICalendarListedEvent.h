@@ -48,7 +48,8 @@ std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray
 
 // What telling whether a listed event changed since a sync needs of it, read without making the
 // event: its start and end in milliseconds since 1970, the date of its last change (invalid when it
-// has none), its title and notes.
+// has none), its title and notes. The texts may lie within the listed text they were read from: a
+// look is used while that text is held (the sequence that gave it lives).
 struct ListedLook
 {
     qint64 start = 0;
