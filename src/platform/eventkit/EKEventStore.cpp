@@ -203,7 +203,7 @@ std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
 }
 
 // How many files ahead of the one it reads a walk over descriptions asks for their texts.
-constexpr qsizetype kTextsAhead = 6;
+constexpr qsizetype kTextsAhead = 4;
 
 // Asks the processor to bring in the described text of the file at the position, when there is one:
 // a walk over many descriptions, whose texts lie apart, then seldom waits on memory.
