@@ -308,21 +308,26 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
 
 // The entries live in one block, in the order of the index: one allocation for all of them, which a
 // look at every file walks in the order they lie in memory. The block lives while any of them does.
-// A later entry of a file replaces an earlier one.
+// A later entry of a file replaces an earlier one, whose place is marked as it is replaced: the
+// entries are looked up by name once each.
 LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 {
     const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
     index.files.reserve(index.entryLines);
-    index.inOrder.reserve(index.entryLines);
+    std::vector<bool> isReplaced(block->size(), false);
     for (ICalendarFile &entry : *block) {
-        std::shared_ptr<ICalendarFile> file(block, &entry);
-        index.inOrder.append(file);
-        index.files.insert(file->fileName, std::move(file));
+        std::shared_ptr<ICalendarFile> &kept = index.files[entry.fileName];
+        if (kept)
+            isReplaced[std::size_t(kept.get() - block->data())] = true;
+        kept = std::shared_ptr<ICalendarFile>(block, &entry);
     }
-    if (index.inOrder.size() != index.files.size())
-        index.inOrder.removeIf([&index](const auto &file) { return index.files.value(file->fileName) != file; });
+    index.inOrder.reserve(index.files.size());
+    for (std::size_t at = 0; at < block->size(); ++at) {
+        if (!isReplaced[at])
+            index.inOrder.append(std::shared_ptr<ICalendarFile>(block, &(*block)[at]));
+    }
     return index;
 }
 
