@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -322,24 +321,8 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
-namespace {
-
-// How many descriptions ahead of the one it reads a walk over the folder asks memory for.
-constexpr std::size_t kDescriptionsAhead = 24;
-
-// Asks the processor to bring in what a walk reads of a description: its reach, its kinds and where
-// its text lies.
-void prefetchDescription(const ICalendarFile &file)
-{
-    __builtin_prefetch(&file.reachStart);
-    __builtin_prefetch(&file.hasEvents);
-}
-
-} // namespace
-
-// As mayOverlap tells of each file, with the window's bounds read once. The descriptions lie apart
-// from the table of names: the table is read in its order first, and each description is asked for
-// a few ahead of its turn, so a walk over a large folder does not wait on memory at every file.
+// As mayOverlap tells of each file, with the window's bounds read once; in the order the descriptions
+// lie in memory, so that a caller reading each one's text reads memory in one sweep too.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
                                                                                 const QDateTime &end) const
 {
@@ -347,22 +330,11 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
-    std::vector<const std::shared_ptr<ICalendarFile> *> held;
-    held.reserve(std::size_t(m_files.size()));
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
-        held.push_back(&file);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (std::size_t at = 0; at < held.size(); ++at) {
-        if (at + kDescriptionsAhead < held.size())
-            prefetchDescription(**held[at + kDescriptionsAhead]);
-        const ICalendarFile &file = **held[at];
-        if (file.parses && file.hasEvents && (!hasEnd || file.reachStart < to) && (!hasStart || file.reachEnd > from))
-            result.append(*held[at]);
+    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
+        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
+            result.append(file);
     }
-    // In the order they lie in memory (a loaded index's in one block, its texts in another, both in
-    // the index's order): a caller reading each one's text then reads memory in one sweep.
-    std::sort(result.begin(), result.end(),
-              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
     return result;
 }
 
@@ -557,7 +529,6 @@ bool ICalendarFolder::lookAtKnownFiles(int folder, bool &isIndexWrong)
 void ICalendarFolder::finishWholeLook(bool isIndexWrong)
 {
     m_described.clear();
-    m_indexedInOrder = {};
     if (isIndexWrong)
         saveIndex();
 }
@@ -579,8 +550,8 @@ bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
         return described.has_value();
     }
     m_files = std::move(described->files);
-    m_indexedInOrder = std::move(described->inOrder);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder))
+    m_filesInPlace = std::move(described->inOrder);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_filesInPlace))
         indexFile(file);
     return true;
 }
@@ -669,7 +640,7 @@ bool ICalendarFolder::refreshKnownFiles(int folder, const FolderNames &names, bo
     if (!names.isAscii || names.itemFileCount != m_files.size())
         return false;
     const std::optional<QStringList> changed =
-        m_indexedInOrder.isEmpty() ? changedAmong(folder, m_files) : changedAmong(folder, m_indexedInOrder);
+        changedAmong(folder, filesInPlace());
     if (!changed)
         return false;
     for (const QString &name : *changed)
@@ -751,6 +722,7 @@ void ICalendarFolder::noteUnsaved(const QString &fileName)
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
+    m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
     if (file)
@@ -759,8 +731,21 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
+    m_filesInPlace = {};
     indexFile(file);
     m_files.insert(fileName, std::move(file));
+}
+
+// A loaded index's descriptions lie in one block in its order: a walk in the order they lie reads
+// memory in one sweep, where the table's order would wait on it at almost every file.
+const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() const
+{
+    if (m_filesInPlace.size() == m_files.size())
+        return m_filesInPlace;
+    m_filesInPlace = m_files.values();
+    std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
+              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
+    return m_filesInPlace;
 }
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
