@@ -13,10 +13,12 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
-#include <numeric>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -584,28 +586,34 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     return sequence;
 }
 
-// By start, then identifier; the starts are compared as their dates compare: an invalid start is
-// neither before nor after a valid one at the same millisecond, two invalid ones are the same. The
-// positions are sorted (a stable merge, whose scratch is then positions, not entries) and the
-// entries moved along the cycles of the order, so a large listing is never held twice.
-void EKEventStore::sortByStart(EKEventSequence &sequence)
+namespace {
+
+// What a sequence is sorted by, read once per entry: many events share a start, and their
+// identifiers are then told apart by their first bytes, compared as one number, before their texts.
+struct StartKey
 {
-    QList<EKEventSequence::Entry> &entries = sequence.m_entries;
-    EKEventSequence::Entry *const at = entries.data();
-    std::vector<qsizetype> order(std::size_t(entries.size()));
-    std::iota(order.begin(), order.end(), qsizetype(0));
-    std::stable_sort(order.begin(), order.end(), [at, &sequence](qsizetype leftAt, qsizetype rightAt) {
-        if (at[leftAt].startKey != at[rightAt].startKey)
-            return at[leftAt].startKey < at[rightAt].startKey;
-        if (sequence.hasValidStartAt(leftAt) != sequence.hasValidStartAt(rightAt))
-            return false;
-        return sequence.isIdentifierBefore(leftAt, rightAt);
-    });
-    // Position j takes the entry at order[j]; each cycle is walked once and marked done.
+    qint64 start = 0;
+    quint64 prefix = 0; // the first eight bytes of a plain identifier, big-endian, zeros after it
+    qsizetype at = 0;
+    bool hasStart = false;
+    bool isPlain = false;
+};
+
+quint64 prefixOf(QByteArrayView plain)
+{
+    std::array<uchar, 8> bytes = {};
+    std::memcpy(bytes.data(), plain.data(), std::min<std::size_t>(bytes.size(), std::size_t(plain.size())));
+    return qFromBigEndian<quint64>(bytes.data());
+}
+
+// Moves each entry to its place: position j takes the entry at order[j]; each cycle of the order is
+// walked once and marked done, so no entry is held twice.
+template <typename Entry> void moveIntoOrder(Entry *at, std::vector<qsizetype> &order)
+{
     for (qsizetype start = 0; start < qsizetype(order.size()); ++start) {
         if (order[std::size_t(start)] == start)
             continue;
-        EKEventSequence::Entry moved = std::move(at[start]);
+        Entry moved = std::move(at[start]);
         qsizetype to = start;
         for (qsizetype from = order[std::size_t(to)]; from != start; from = order[std::size_t(to)]) {
             at[to] = std::move(at[from]);
@@ -615,6 +623,34 @@ void EKEventStore::sortByStart(EKEventSequence &sequence)
         at[to] = std::move(moved);
         order[std::size_t(to)] = to;
     }
+}
+
+} // namespace
+
+// By start, then identifier; the starts are compared as their dates compare: an invalid start is
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same. Keys
+// are sorted (a stable merge, whose scratch is then keys, not entries) and the entries moved along
+// the cycles of the order, so a large listing is never held twice.
+void EKEventStore::sortByStart(EKEventSequence &sequence)
+{
+    std::vector<StartKey> keys(std::size_t(sequence.m_entries.size()));
+    for (qsizetype index = 0; index < sequence.m_entries.size(); ++index) {
+        const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+        keys[std::size_t(index)] = {sequence.m_entries.at(index).startKey, plain ? prefixOf(*plain) : 0, index,
+                                    sequence.hasValidStartAt(index), bool(plain)};
+    }
+    std::stable_sort(keys.begin(), keys.end(), [&sequence](const StartKey &left, const StartKey &right) {
+        if (left.start != right.start)
+            return left.start < right.start;
+        if (left.hasStart != right.hasStart)
+            return false;
+        if (left.isPlain && right.isPlain && left.prefix != right.prefix)
+            return left.prefix < right.prefix;
+        return sequence.isIdentifierBefore(left.at, right.at);
+    });
+    std::vector<qsizetype> order(keys.size());
+    std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
+    moveIntoOrder(sequence.m_entries.data(), order);
 }
 
 QString EKEventSequence::identifierAt(qsizetype index) const

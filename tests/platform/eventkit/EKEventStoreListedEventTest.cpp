@@ -406,15 +406,18 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
 }
 
 // Events of one start go by their identifiers as texts compare, whatever a description holds of
-// them: plain ASCII UIDs, ones written with escapes (comma, percent, space, letters beyond ASCII),
-// and events of parsed files. Every single event keeps its look and its identifier, from the parse
+// them: plain ASCII UIDs (some alike in their first bytes), ones written with escapes (comma,
+// percent, space, letters beyond ASCII), and events of parsed files. Every single event keeps its look and its identifier, from the parse
 // and from the index alike.
 TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
 {
     const QByteArray nine = "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n";
     const QStringList singles{QStringLiteral("b"),   QStringLiteral("a"),   QString::fromUtf8("Zé"),
                               QStringLiteral("a%b"), QStringLiteral("b,c"), QStringLiteral("a b"),
-                              QStringLiteral("A"),   QString::fromUtf8("é"), QStringLiteral("ab")};
+                              QStringLiteral("A"),   QString::fromUtf8("é"), QStringLiteral("ab"),
+                              // Alike in their first eight bytes, or all of them.
+                              QStringLiteral("prefix-same-2"), QStringLiteral("prefix-same-10"),
+                              QStringLiteral("abcdefgh"), QStringLiteral("abcdefgh-x")};
     for (qsizetype at = 0; at < singles.size(); ++at)
         writeAsOtherProgram(m_folder + QStringLiteral("/single%1.ics").arg(at),
                             calendarText(eventItem(singles[at].toUtf8(), nine + "SUMMARY:S\r\n")));
