@@ -180,6 +180,7 @@ private:
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Adds a file the folder does not know.
     void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
+    // The files in the order their descriptions lie in memory.
     const QList<std::shared_ptr<ICalendarFile>> &filesInPlace() const;
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
