@@ -18,7 +18,7 @@
 #include <QTimeZone>
 
 #include <array>
-#include <cstdio>
+#include <charconv>
 
 using namespace hmcalendar;
 
@@ -52,8 +52,8 @@ QString checksumText(const QByteArray &archive)
 bool isChecksumText(const QVariant &kept, quint32 crc)
 {
     std::array<char, 16> digits{};
-    const int length = std::snprintf(digits.data(), digits.size(), "%d", qint32(crc));
-    return QLatin1StringView(digits.data(), length) == kept.toString();
+    const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), qint32(crc)).ptr;
+    return QLatin1StringView(digits.data(), end - digits.data()) == kept.toString();
 }
 
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
