@@ -10,7 +10,6 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -40,24 +39,12 @@ const QTimeZone &utcZone()
     return utc;
 }
 
-// The comma-separated fields where they stand, found in one pass; nothing when the text is too long
-// or has another number of fields.
+// The comma-separated fields where they stand; nothing when the text is too long or has another
+// number of fields.
 std::optional<ListedFields> fieldsOf(QByteArrayView listed)
 {
-    if (listed.size() > kMaxListedBytes)
-        return std::nullopt;
     ListedFields fields;
-    const char *start = listed.data();
-    const char *const end = listed.data() + listed.size();
-    for (std::size_t count = 0; count + 1 < fields.size(); ++count) {
-        const auto *comma = static_cast<const char *>(std::memchr(start, ',', std::size_t(end - start)));
-        if (!comma)
-            return std::nullopt;
-        fields[count] = QByteArrayView(start, comma);
-        start = comma + 1;
-    }
-    fields.back() = QByteArrayView(start, end);
-    if (std::memchr(start, ',', std::size_t(end - start)))
+    if (listed.size() > kMaxListedBytes || !icalindex::splitFields(listed, ',', fields))
         return std::nullopt;
     return fields;
 }
