@@ -18,7 +18,7 @@
 #include <QTimeZone>
 
 #include <array>
-#include <cstdio>
+#include <charconv>
 
 using namespace hmcalendar;
 
@@ -52,8 +52,8 @@ QString checksumText(const QByteArray &archive)
 bool isChecksumText(const QVariant &kept, quint32 crc)
 {
     std::array<char, 16> digits{};
-    const int length = std::snprintf(digits.data(), digits.size(), "%d", qint32(crc));
-    return QLatin1StringView(digits.data(), length) == kept.toString();
+    const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), qint32(crc)).ptr;
+    return QLatin1StringView(digits.data(), end - digits.data()) == kept.toString();
 }
 
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
@@ -196,7 +196,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
                                                        const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Apple EventKit events modified after %1").arg(date.toString(Qt::ISODate)));
-    const QList<platform::EKEventSequence> sequences = readEventKitListing();
+    QList<platform::EKEventSequence> sequences = readEventKitListing();
     m_listingRangeStart = dateRangeStartingDate();
     m_seriesChecksums.clear();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
@@ -212,7 +212,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     pass.foundBytes.reserve(total);
     pass.foundEntries.reserve(total);
     qsizetype position = 0;
-    for (const platform::EKEventSequence &sequence : sequences) {
+    // Each window's sequence is let go once read: what it holds of the descriptions goes with it.
+    for (platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             sequence.prefetchLookAt(index + kLookAhead);
             reportListingProgress(++position, total);
@@ -221,6 +222,7 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
             if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
                 listEvent(pass, *event);
         }
+        sequence = platform::EKEventSequence();
     }
     if (includeDeletes)
         appendDeletions(dictionariesNotListed(known, pass), records);

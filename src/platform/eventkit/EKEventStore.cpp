@@ -13,10 +13,13 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
-#include <numeric>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -199,6 +202,21 @@ std::optional<QByteArray> singleUidBytesOf(const ICalendarFile &file)
 {
     const std::optional<QByteArrayView> uid = file.plainSingleUid();
     return uid ? std::optional<QByteArray>(QByteArray::fromRawData(uid->data(), uid->size())) : std::nullopt;
+}
+
+// How many files ahead of the one it reads a walk over descriptions asks for their texts.
+constexpr qsizetype kTextsAhead = 4;
+
+// Asks the processor to bring in the described text of the file at the position, when there is one:
+// a walk over many descriptions, whose texts lie apart, then seldom waits on memory.
+void prefetchDescribedText(const QList<std::shared_ptr<const ICalendarFile>> &files, qsizetype at)
+{
+    constexpr qsizetype kLine = 64;
+    if (at >= files.size())
+        return;
+    const QByteArray &text = files.at(at)->described;
+    for (qsizetype offset = 0; offset < text.size(); offset += kLine)
+        __builtin_prefetch(text.constData() + offset);
 }
 
 // The UID of a file holding one item; nothing for a file of several, or none.
@@ -554,45 +572,58 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     sequence.m_predicate = predicate;
     sequence.m_store = weak_from_this();
     sequence.m_zoneField = icallisted::systemZoneField();
-    QList<std::shared_ptr<EKEvent>> parsed;
+    QList<std::shared_ptr<EKEvent>> &parsed = sequence.m_parsed;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+        const auto calendarAt = qint32(sequence.m_calendars.size());
+        sequence.m_calendars.append(calendar);
+        // Room for every file that may be listed, taken at once: a listing of many events never
+        // holds its entries twice while they grow.
+        const auto expect = [&sequence](qsizetype count) {
+            sequence.m_entries.reserve(sequence.m_entries.size() + count);
+        };
         visitFilesMatching(
             *m_folders[calendar->calendarIdentifier()], predicate,
-            [&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
-            [&](const auto &file) { return appendListedEvent(file, predicate, calendar, sequence); });
+            {[&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
+             [&](const auto &file) { return appendListedEvent(file, predicate, calendarAt, sequence); }, expect});
     }
-    for (std::shared_ptr<EKEvent> &event : parsed)
-        sequence.m_entries.append(
-            {event->startDate(), event->eventIdentifier(), std::move(event), nullptr, {}, nullptr});
-    sortByStart(sequence.m_entries);
+    sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
+    for (qsizetype at = 0; at < parsed.size(); ++at)
+        sequence.m_entries.append({nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at)});
+    // Files whose events lie outside the window took room: given back when they are many.
+    if ((sequence.m_entries.capacity() - sequence.m_entries.size()) * 8 > sequence.m_entries.size())
+        sequence.m_entries.squeeze();
+    sortByStart(sequence);
     return sequence;
 }
 
-// By start, then identifier; the starts are compared as their dates compare: an invalid start is
-// neither before nor after a valid one at the same millisecond, two invalid ones are the same. The
-// positions are sorted (a stable merge, whose scratch is then positions, not entries) and the
-// entries moved along the cycles of the order, so a large listing is never held twice.
-void EKEventStore::sortByStart(QList<EKEventSequence::Entry> &entries)
+namespace {
+
+// What a sequence is sorted by, read once per entry: many events share a start, and their
+// identifiers are then told apart by their first bytes, compared as one number, before their texts.
+struct StartKey
 {
-    for (EKEventSequence::Entry &entry : entries)
-        entry.startKey = entry.start.toMSecsSinceEpoch();
-    EKEventSequence::Entry *const at = entries.data();
-    std::vector<qsizetype> order(std::size_t(entries.size()));
-    std::iota(order.begin(), order.end(), qsizetype(0));
-    std::stable_sort(order.begin(), order.end(), [at](qsizetype leftAt, qsizetype rightAt) {
-        const EKEventSequence::Entry &left = at[leftAt];
-        const EKEventSequence::Entry &right = at[rightAt];
-        if (left.startKey != right.startKey)
-            return left.startKey < right.startKey;
-        if (left.start.isValid() != right.start.isValid())
-            return false;
-        return left.identifier < right.identifier;
-    });
-    // Position j takes the entry at order[j]; each cycle is walked once and marked done.
+    qint64 start = 0;
+    quint64 prefix = 0; // the first eight bytes of a plain identifier, big-endian, zeros after it
+    qsizetype at = 0;
+    bool hasStart = false;
+    bool isPlain = false;
+};
+
+quint64 prefixOf(QByteArrayView plain)
+{
+    std::array<uchar, 8> bytes = {};
+    std::memcpy(bytes.data(), plain.data(), std::min<std::size_t>(bytes.size(), std::size_t(plain.size())));
+    return qFromBigEndian<quint64>(bytes.data());
+}
+
+// Moves each entry to its place: position j takes the entry at order[j]; each cycle of the order is
+// walked once and marked done, so no entry is held twice.
+template <typename Entry> void moveIntoOrder(Entry *at, std::vector<qsizetype> &order)
+{
     for (qsizetype start = 0; start < qsizetype(order.size()); ++start) {
         if (order[std::size_t(start)] == start)
             continue;
-        EKEventSequence::Entry moved = std::move(at[start]);
+        Entry moved = std::move(at[start]);
         qsizetype to = start;
         for (qsizetype from = order[std::size_t(to)]; from != start; from = order[std::size_t(to)]) {
             at[to] = std::move(at[from]);
@@ -604,39 +635,114 @@ void EKEventStore::sortByStart(QList<EKEventSequence::Entry> &entries)
     }
 }
 
+} // namespace
+
+// By start, then identifier; the starts are compared as their dates compare: an invalid start is
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same. Keys
+// are sorted (a stable merge, whose scratch is then keys, not entries) and the entries moved along
+// the cycles of the order, so a large listing is never held twice.
+void EKEventStore::sortByStart(EKEventSequence &sequence)
+{
+    std::vector<StartKey> keys(std::size_t(sequence.m_entries.size()));
+    for (qsizetype index = 0; index < sequence.m_entries.size(); ++index) {
+        const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+        keys[std::size_t(index)] = {sequence.m_entries.at(index).startKey, plain ? prefixOf(*plain) : 0, index,
+                                    sequence.hasValidStartAt(index), bool(plain)};
+    }
+    std::stable_sort(keys.begin(), keys.end(), [&sequence](const StartKey &left, const StartKey &right) {
+        if (left.start != right.start)
+            return left.start < right.start;
+        if (left.hasStart != right.hasStart)
+            return false;
+        if (left.isPlain && right.isPlain && left.prefix != right.prefix)
+            return left.prefix < right.prefix;
+        return sequence.isIdentifierBefore(left.at, right.at);
+    });
+    std::vector<qsizetype> order(keys.size());
+    std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
+    moveIntoOrder(sequence.m_entries.data(), order);
+}
+
+QString EKEventSequence::identifierAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (!entry.listed)
+        return m_parsed.at(entry.parsedAt)->eventIdentifier();
+    if (entry.plainUid)
+        return QString::fromLatin1(entry.plainUid, entry.plainUidSize);
+    return entry.listed->uids().value(0);
+}
+
+std::optional<QByteArrayView> EKEventSequence::plainIdentifierAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (!entry.plainUid)
+        return std::nullopt;
+    return QByteArrayView(entry.plainUid, entry.plainUidSize);
+}
+
+// Identifiers of ASCII are compared as their bytes, which order as their characters do.
+bool EKEventSequence::isIdentifierBefore(qsizetype left, qsizetype right) const
+{
+    const std::optional<QByteArrayView> leftPlain = plainIdentifierAt(left);
+    const std::optional<QByteArrayView> rightPlain = plainIdentifierAt(right);
+    if (leftPlain && rightPlain)
+        return std::string_view(leftPlain->data(), std::size_t(leftPlain->size())) <
+               std::string_view(rightPlain->data(), std::size_t(rightPlain->size()));
+    if (leftPlain)
+        return QLatin1StringView(*leftPlain).compare(identifierAt(right)) < 0;
+    if (rightPlain)
+        return QLatin1StringView(*rightPlain).compare(identifierAt(left)) > 0;
+    return identifierAt(left) < identifierAt(right);
+}
+
+// A listed event always has a start: its text is not taken without one.
+bool EKEventSequence::hasValidStartAt(qsizetype index) const
+{
+    const Entry &entry = m_entries.at(index);
+    return entry.listed || m_parsed.at(entry.parsedAt)->startDate().isValid();
+}
+
 std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
 {
     const Entry &entry = m_entries.at(index);
-    if (entry.event)
-        return entry.event;
+    if (!entry.listed)
+        return m_parsed.at(entry.parsedAt);
     std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listedText, m_zoneField);
-    if (event && event->eventIdentifier() == entry.identifier && event->startDate() == entry.start) {
-        event->setCalendar(entry.calendar);
+    const std::shared_ptr<EKCalendar> &calendar = m_calendars.at(entry.calendarAt);
+    if (event && event->startDate().isValid() && event->startDate().toMSecsSinceEpoch() == entry.startKey &&
+        event->eventIdentifier() == identifierAt(index)) {
+        event->setCalendar(calendar);
         return event;
     }
     const std::shared_ptr<EKEventStore> store = m_store.lock();
-    return store ? store->eventOfListedFile(entry, m_predicate) : nullptr;
+    return store ? store->eventOfListedFile(entry, calendar, m_predicate) : nullptr;
 }
 
+// The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
 std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) const
 {
     const Entry &entry = m_entries.at(index);
-    if (entry.event)
+    if (!entry.listed)
         return std::nullopt;
+    const std::optional<QByteArrayView> plain = plainIdentifierAt(index);
     std::optional<icallisted::ListedLook> look =
-        icallisted::listedLookOf(entry.listedText, entry.identifier, m_zoneField);
+        plain ? icallisted::listedLookOfUtf8(entry.listedText, *plain, m_zoneField)
+              : icallisted::listedLookOf(entry.listedText, identifierAt(index), m_zoneField);
     if (!look || look->start != entry.startKey)
         return std::nullopt;
     return look;
 }
 
-// A listed text is no more than a few cache lines, read from its start.
+// A listed text is no more than a few cache lines, read from its start; its UID lies before it.
 void EKEventSequence::prefetchLookAt(qsizetype index) const
 {
     constexpr qsizetype kLine = 64;
     if (index >= m_entries.size())
         return;
-    const QByteArrayView text = m_entries.at(index).listedText;
+    const Entry &entry = m_entries.at(index);
+    __builtin_prefetch(entry.plainUid);
+    const QByteArrayView text = entry.listedText;
     for (qsizetype at = 0; at < text.size(); at += kLine)
         __builtin_prefetch(text.data() + at);
 }
@@ -644,9 +750,10 @@ void EKEventSequence::prefetchLookAt(qsizetype index) const
 QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 {
     QList<std::shared_ptr<EKEvent>> events;
+    events.reserve(m_parsed.size());
     for (const Entry &entry : m_entries) {
-        if (entry.event)
-            events.append(entry.event);
+        if (!entry.listed)
+            events.append(m_parsed.at(entry.parsedAt));
     }
     return events;
 }
@@ -655,10 +762,11 @@ QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
 // than one file's tree is alive at once. Titles decide which events are compared as duplicates:
 // they are checked in the files themselves. A file holding one single event whose description says
 // what a listing reads of it is not parsed.
-void EKEventStore::visitFilesMatching(
-    ICalendarFolder &folder, const EKPredicate &predicate, const std::function<void(const ICalendarFile &)> &visit,
-    const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const
+void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
+                                      const FileVisitors &visitors) const
 {
+    const auto &visit = visitors.parsed;
+    const auto &visitListed = visitors.listed;
     if (!predicate.uid.isEmpty()) {
         if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
             visit(*file);
@@ -667,7 +775,11 @@ void EKEventStore::visitFilesMatching(
     const QList<std::shared_ptr<const ICalendarFile>> described =
         predicate.title ? folder.describedFilesWithTitle(*predicate.title)
                         : folder.describedEventFiles(predicate.startDate, predicate.endDate);
-    for (const std::shared_ptr<const ICalendarFile> &candidate : described) {
+    if (!predicate.title)
+        visitors.expectListed(described.size());
+    for (qsizetype at = 0; at < described.size(); ++at) {
+        prefetchDescribedText(described, at + kTextsAhead);
+        const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);
         if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
             continue;
         if (!predicate.title && visitListed(candidate))
@@ -740,37 +852,42 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
 
 // The event of a file holding one single event, from its description, as appendEventsOfFile gives it
 // from the parsed file; answers false when the description holds no listed event read in this zone.
-// The entry keeps the description: the event is made when the sequence is read.
+// The entry keeps the description: the event is made when the sequence is read, and its identifier
+// read from the description when asked for.
 bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
-                                     const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence)
+                                     qint32 calendarAt, EKEventSequence &sequence)
 {
     const QByteArrayView listed = file->listedEvent();
     const std::optional<icallisted::ListedTimes> times =
         listed.isEmpty() ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
-    const std::optional<QString> identifier = times ? onlyUidOf(*file) : std::nullopt;
-    if (!identifier)
+    const std::optional<QByteArrayView> plain = times ? file->plainSingleUid() : std::nullopt;
+    const std::optional<QString> identifier = times && !plain ? onlyUidOf(*file) : std::nullopt;
+    if (!plain && !identifier)
         return false;
-    if (predicate.firstOccurrenceOnly && predicate.seriesToLeaveOut.contains(*identifier))
+    if (predicate.firstOccurrenceOnly && !predicate.seriesToLeaveOut.isEmpty() &&
+        predicate.seriesToLeaveOut.contains(plain ? QString::fromLatin1(*plain) : *identifier))
         return true;
     const qint64 length = times->start.secsTo(times->end);
     if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
-        sequence.m_entries.append({times->start, *identifier, nullptr, file, listed, calendar});
+        sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,
+                                   calendarAt, times->start.toMSecsSinceEpoch(), -1});
     return true;
 }
 
 // A description that no longer tells its event whole (the system's time zone changed since, say)
 // gives way to the file's parse.
 std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::Entry &entry,
+                                                         const std::shared_ptr<EKCalendar> &calendar,
                                                          const EKPredicate &predicate)
 {
     const std::lock_guard lock(storeMutex());
-    const auto folder = m_folders.find(entry.calendar->calendarIdentifier());
+    const auto folder = m_folders.find(calendar->calendarIdentifier());
     const std::shared_ptr<const ICalendarFile> file =
         folder == m_folders.end() ? nullptr : folder->second->parsedFile(entry.listed);
     if (!file)
         return nullptr;
     QList<std::shared_ptr<EKEvent>> events;
-    appendEventsOfFile(*file, predicate, entry.calendar, events);
+    appendEventsOfFile(*file, predicate, calendar, events);
     return events.value(0);
 }
 
@@ -1076,9 +1193,10 @@ qsizetype EKEventStore::countItemsIn(const QList<std::shared_ptr<EKCalendar>> &c
         const QList<std::shared_ptr<const ICalendarFile>> files =
             isEvents ? folder.describedEventFiles(predicate.startDate, predicate.endDate) : folder.describedFiles();
         identifiers.reserve(identifiers.size() + files.size());
-        for (const std::shared_ptr<const ICalendarFile> &described : files) {
-            if (isEvents || described->hasTodos)
-                addItemKeysOfFile(folder, described, isEvents, identifiers);
+        for (qsizetype at = 0; at < files.size(); ++at) {
+            prefetchDescribedText(files, at + kTextsAhead);
+            if (isEvents || files.at(at)->hasTodos)
+                addItemKeysOfFile(folder, files.at(at), isEvents, identifiers);
         }
         held.append(files);
     }

@@ -51,8 +51,9 @@ class EKEventStore;
 
 // The events a query found, in their order (by start, then identifier), each made when asked for:
 // an event that the folder's description of its file tells whole is kept as a reference to that
-// description, so a listing of many events never holds them all at once. Used under the store
-// that made it, while the store lives.
+// description, so a listing of many events never holds them all at once. An entry is small: its
+// identifier and start are read from the description when asked for. Used under the store that
+// made it, while the store lives.
 class EKEventSequence final
 {
 public:
@@ -61,7 +62,7 @@ public:
     // longer gives it.
     std::shared_ptr<EKEvent> eventAt(qsizetype index) const;
     // The identifier of the event at the position.
-    const QString &identifierAt(qsizetype index) const { return m_entries.at(index).identifier; }
+    QString identifierAt(qsizetype index) const;
     // What telling whether the event at the position changed needs of it, read from its file's
     // description without making it; nothing for an event read from a parse, or one the description
     // no longer tells whole (eventAt makes those).
@@ -77,15 +78,22 @@ private:
     friend class EKEventStore;
     struct Entry
     {
-        QDateTime start;
-        QString identifier;
-        std::shared_ptr<EKEvent> event;              // made when the file was parsed
-        std::shared_ptr<const ICalendarFile> listed; // else the file whose description tells it
-        QByteArrayView listedText;                   // and its text of the event (descriptions never change)
-        std::shared_ptr<EKCalendar> calendar;
-        qint64 startKey = 0; // the start in milliseconds since 1970, which the sequence is sorted by
+        std::shared_ptr<const ICalendarFile> listed; // the file whose description tells the event
+        QByteArrayView listedText;                   // and its text of it (descriptions never change)
+        const char *plainUid = nullptr; // the file's one UID within the description, when plain
+        qint32 plainUidSize = 0;
+        qint32 calendarAt = -1; // the calendar of a listed event, in m_calendars
+        qint64 startKey = 0;    // the start in milliseconds since 1970, which the sequence is sorted by
+        qint32 parsedAt = -1;   // else the event made when its file was parsed, in m_parsed
     };
+    // The identifier's bytes when the description holds it as they stand (ASCII, no escape).
+    std::optional<QByteArrayView> plainIdentifierAt(qsizetype index) const;
+    // Whether the entry at the left goes before the one at the right among those of one start.
+    bool isIdentifierBefore(qsizetype left, qsizetype right) const;
+    bool hasValidStartAt(qsizetype index) const;
     QList<Entry> m_entries;
+    QList<std::shared_ptr<EKEvent>> m_parsed;
+    QList<std::shared_ptr<EKCalendar>> m_calendars;
     EKPredicate m_predicate;
     QByteArray m_zoneField; // the system time zone the listed texts must have been read in
     std::weak_ptr<EKEventStore> m_store;
@@ -196,11 +204,16 @@ private:
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders();
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
-    // Calls the visitor with each parsed file of a calendar the predicate can find events in; a file
-    // whose description the listed visitor takes (true) is not parsed.
-    void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate,
-                            const std::function<void(const ICalendarFile &)> &visit,
-                            const std::function<bool(const std::shared_ptr<const ICalendarFile> &)> &visitListed) const;
+    // Calls the parsed visitor with each parsed file of a calendar the predicate can find events in; a
+    // file whose description the listed visitor takes (true) is not parsed. Before the first, the
+    // listed visitor's owner is told how many files it may be given.
+    struct FileVisitors
+    {
+        std::function<void(const ICalendarFile &)> parsed;
+        std::function<bool(const std::shared_ptr<const ICalendarFile> &)> listed;
+        std::function<void(qsizetype)> expectListed;
+    };
+    void visitFilesMatching(ICalendarFolder &folder, const EKPredicate &predicate, const FileVisitors &visitors) const;
     QList<QDateTime> regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
@@ -221,10 +234,11 @@ private:
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
-                                  const std::shared_ptr<EKCalendar> &calendar, EKEventSequence &sequence);
-    static void sortByStart(QList<EKEventSequence::Entry> &entries);
+                                  qint32 calendarAt, EKEventSequence &sequence);
+    static void sortByStart(EKEventSequence &sequence);
     // The event of a listed entry whose description no longer tells it whole, from its file.
-    std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry, const EKPredicate &predicate);
+    std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry,
+                                               const std::shared_ptr<EKCalendar> &calendar, const EKPredicate &predicate);
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
                                                icalcomponent_impl *master, const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

@@ -312,7 +312,8 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
-// As mayOverlap tells of each file, with the window's bounds read once.
+// As mayOverlap tells of each file, with the window's bounds read once; in the order the descriptions
+// lie in memory, so that a caller reading each one's text reads memory in one sweep too.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
                                                                                 const QDateTime &end) const
 {
@@ -321,9 +322,8 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
-        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) &&
-            (!hasStart || file->reachEnd > from))
+    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
+        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
             result.append(file);
     }
     return result;
@@ -508,7 +508,6 @@ bool ICalendarFolder::lookAtKnownFiles(int folder, bool &isIndexWrong)
 void ICalendarFolder::finishWholeLook(bool isIndexWrong)
 {
     m_described.clear();
-    m_indexedInOrder = {};
     if (isIndexWrong)
         saveIndex();
 }
@@ -530,8 +529,8 @@ bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
         return described.has_value();
     }
     m_files = std::move(described->files);
-    m_indexedInOrder = std::move(described->inOrder);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_indexedInOrder))
+    m_filesInPlace = std::move(described->inOrder);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_filesInPlace))
         indexFile(file);
     return true;
 }
@@ -620,7 +619,7 @@ bool ICalendarFolder::refreshKnownFiles(int folder, const FolderNames &names, bo
     if (!names.isAscii || names.itemFileCount != m_files.size())
         return false;
     const std::optional<QStringList> changed =
-        m_indexedInOrder.isEmpty() ? changedAmong(folder, m_files) : changedAmong(folder, m_indexedInOrder);
+        changedAmong(folder, filesInPlace());
     if (!changed)
         return false;
     for (const QString &name : *changed)
@@ -702,6 +701,7 @@ void ICalendarFolder::noteUnsaved(const QString &fileName)
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
+    m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
     if (file)
@@ -710,8 +710,21 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
+    m_filesInPlace = {};
     indexFile(file);
     m_files.insert(fileName, std::move(file));
+}
+
+// A loaded index's descriptions lie in one block in its order: a walk in the order they lie reads
+// memory in one sweep, where the table's order would wait on it at almost every file.
+const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() const
+{
+    if (m_filesInPlace.size() == m_files.size())
+        return m_filesInPlace;
+    m_filesInPlace = m_files.values();
+    std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
+              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
+    return m_filesInPlace;
 }
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)

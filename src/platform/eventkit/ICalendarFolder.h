@@ -180,6 +180,8 @@ private:
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Adds a file the folder does not know.
     void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
+    // The files in the order their descriptions lie in memory.
+    const QList<std::shared_ptr<ICalendarFile>> &filesInPlace() const;
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
@@ -199,8 +201,10 @@ private:
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
-    // The index's entries in its order, when the first look took them whole.
-    QList<std::shared_ptr<ICalendarFile>> m_indexedInOrder;
+    // The folder's files in the order their descriptions lie in memory (at the first look, the order
+    // of the index's entries, when it took them whole); emptied when a file is added, replaced or
+    // removed, and made again when a walk over the files needs it.
+    mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;

@@ -15,11 +15,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,22 +188,12 @@ bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile
     return start && end;
 }
 
-// The tab-separated fields of a line, read where they stand, in one pass; nothing when there are not
-// as many as an entry has.
+// The tab-separated fields of a line, read where they stand; nothing when there are not as many as
+// an entry has.
 std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
 {
     std::array<QByteArrayView, kFieldCount> fields;
-    const char *start = line.data();
-    const char *const end = line.data() + line.size();
-    for (std::size_t at = 0; at < fields.size() - 1; ++at) {
-        const auto *tab = static_cast<const char *>(std::memchr(start, '\t', std::size_t(end - start)));
-        if (!tab)
-            return std::nullopt;
-        fields[at] = QByteArrayView(start, tab);
-        start = tab + 1;
-    }
-    fields.back() = QByteArrayView(start, end);
-    if (std::memchr(start, '\t', std::size_t(end - start)))
+    if (!splitFields(line, '\t', fields))
         return std::nullopt;
     return fields;
 }
@@ -296,25 +290,35 @@ template <typename Text> Text sharedPart(const Text &block, qsizetype start, qsi
     return Text(std::move(part));
 }
 
-// The described texts of the entries, side by side in one block of exactly their size, which the
-// entries share, each followed by a NUL as any text is: no allocation per file, and nothing of the
-// index's text kept beside them.
-void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts)
+// The described texts of the entries, moved side by side to the start of the index's own text, which
+// the entries then share, each followed by a NUL as any text is: no allocation per file, and the rest
+// of the text is let go. The texts lie in the order of their lines, after the header, and each line
+// holds more than its two texts and a byte, so each only moves towards the start and overwrites
+// nothing not yet moved. Names are taken from the text before it.
+void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
+                         QByteArray &&text)
 {
-    qsizetype total = 0;
-    for (const DescribedBytes &text : texts)
-        total += text.items.size() + 1 + text.listed.size() + 1;
-    QByteArray block(total, Qt::Uninitialized);
-    char *const start = block.data();
-    char *at = start;
+    QByteArray block = std::move(text);
+    char *const base = block.data();
+    char *at = base;
+    std::vector<qsizetype> starts(entries.size() + 1);
     for (std::size_t index = 0; index < entries.size(); ++index) {
-        const DescribedBytes &text = texts[index];
-        char *const first = at;
-        at = std::copy(text.items.begin(), text.items.end(), at);
+        const DescribedBytes &described = texts[index];
+        starts[index] = at - base;
+        std::memmove(at, described.items.data(), std::size_t(described.items.size()));
+        at += described.items.size();
         *at++ = '\t';
-        at = std::copy(text.listed.begin(), text.listed.end(), at);
+        std::memmove(at, described.listed.data(), std::size_t(described.listed.size()));
+        at += described.listed.size();
         *at++ = '\0';
-        entries[index].setDescribedWithin(sharedPart(block, first - start, at - 1 - first), qint32(text.items.size()));
+    }
+    starts[entries.size()] = at - base;
+    block.truncate(at - base);
+    block.squeeze();
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const qsizetype start = starts[index];
+        entries[index].setDescribedWithin(sharedPart(block, start, starts[index + 1] - 1 - start),
+                                          qint32(texts[index].items.size()));
     }
 }
 
@@ -346,21 +350,26 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
 
 // The entries live in one block, in the order of the index: one allocation for all of them, which a
 // look at every file walks in the order they lie in memory. The block lives while any of them does.
-// A later entry of a file replaces an earlier one.
+// A later entry of a file replaces an earlier one, whose place is marked as it is replaced: the
+// entries are looked up by name once each.
 LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 {
     const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
     index.files.reserve(index.entryLines);
-    index.inOrder.reserve(index.entryLines);
+    std::vector<bool> isReplaced(block->size(), false);
     for (ICalendarFile &entry : *block) {
-        std::shared_ptr<ICalendarFile> file(block, &entry);
-        index.inOrder.append(file);
-        index.files.insert(file->fileName, std::move(file));
+        std::shared_ptr<ICalendarFile> &kept = index.files[entry.fileName];
+        if (kept)
+            isReplaced[std::size_t(kept.get() - block->data())] = true;
+        kept = std::shared_ptr<ICalendarFile>(block, &entry);
     }
-    if (index.inOrder.size() != index.files.size())
-        index.inOrder.removeIf([&index](const auto &file) { return index.files.value(file->fileName) != file; });
+    index.inOrder.reserve(index.files.size());
+    for (std::size_t at = 0; at < block->size(); ++at) {
+        if (!isReplaced[at])
+            index.inOrder.append(std::shared_ptr<ICalendarFile>(block, &(*block)[at]));
+    }
     return index;
 }
 
@@ -462,6 +471,42 @@ qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
     return out - start;
 }
 
+// Sixteen bytes are looked at a time where the processor allows: the fields of an index line or a
+// listed event are short, and a search per field costs more than looking at their bytes.
+bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> fields)
+{
+    const char *const data = text.data();
+    std::size_t count = 0;
+    qsizetype start = 0;
+    // Ends the field before the separator at the position; false when that makes one too many.
+    const auto cut = [&](qsizetype at) {
+        if (count + 1 >= fields.size())
+            return false;
+        fields[count++] = QByteArrayView(data + start, at - start);
+        start = at + 1;
+        return true;
+    };
+    qsizetype at = 0;
+#ifdef __SSE2__
+    const __m128i wanted = _mm_set1_epi8(separator);
+    for (; at + 16 <= text.size(); at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+        for (auto found = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted))); found != 0; found &= found - 1) {
+            if (!cut(at + std::countr_zero(found)))
+                return false;
+        }
+    }
+#endif
+    for (; at < text.size(); ++at) {
+        if (data[at] == separator && !cut(at))
+            return false;
+    }
+    if (fields.empty() || count + 1 != fields.size())
+        return false;
+    fields[count] = QByteArrayView(data + start, text.size() - start);
+    return true;
+}
+
 QString indexPathFor(const QString &folderPath)
 {
     const QFileInfo folder(folderPath);
@@ -479,15 +524,15 @@ IndexFileStatus indexStatusOf(const QString &folderPath)
 // Read in place: the entries are made from the file's text as it stands, with no copy of its lines.
 std::optional<LoadedIndex> loadIndex(const QString &folderPath)
 {
-    const Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
+    Result<QByteArray> bytes = readWholeFile(indexPathFor(folderPath), kMaxIndexBytes);
     if (!bytes)
         return std::nullopt;
     qsizetype lineNumber = 0;
     std::vector<DescribedBytes> texts;
     std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber, texts);
     if (entries) {
-        placeDescribedTexts(*entries, texts);
         placeFileNames(*entries, texts);
+        placeDescribedTexts(*entries, texts, std::move(*bytes));
     }
     std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 
 namespace platform {
 
@@ -58,6 +59,10 @@ std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
 // a '%' that begins no escape of two hexadecimal digits is written as it is. Answers the bytes
 // written, and in isWhole (when given) whether every '%' began an escape.
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole = nullptr);
+
+// Splits the text at each separator into exactly as many fields as there is room for, each a view
+// into the text; false when it holds another number of them.
+bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> fields);
 
 QString indexPathFor(const QString &folderPath);
 // The index file's status; zeros when there is none.

@@ -43,18 +43,9 @@ const QTimeZone &utcZone()
 // number of fields.
 std::optional<ListedFields> fieldsOf(QByteArrayView listed)
 {
-    if (listed.size() > kMaxListedBytes)
-        return std::nullopt;
     ListedFields fields;
-    qsizetype start = 0;
-    for (qsizetype count = 0; count < kFieldCount; ++count) {
-        const qsizetype comma = listed.indexOf(',', start);
-        if ((comma < 0) != (count == kFieldCount - 1))
-            return std::nullopt;
-        const qsizetype end = comma < 0 ? listed.size() : comma;
-        fields[count] = listed.sliced(start, end - start);
-        start = end + 1;
-    }
+    if (listed.size() > kMaxListedBytes || !icalindex::splitFields(listed, ',', fields))
+        return std::nullopt;
     return fields;
 }
 
@@ -74,26 +65,38 @@ bool isTextField(QByteArrayView field)
     return field == "-" || field.startsWith('+') || field.startsWith("%2B") || field.startsWith("%2b");
 }
 
-// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took. The mark is one
-// escape or one character, so the rest decodes alike without it.
+// The text of a present field without its mark; of a field isTextField took. The mark is one escape
+// or one character, so the rest decodes alike without it.
+QByteArrayView markedTextOf(QByteArrayView field)
+{
+    return field.sliced(field.startsWith('+') ? 1 : 3);
+}
+
+// A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took.
 ListedText textBytesOf(QByteArrayView field)
 {
     if (field == "-")
         return ListedText();
-    return decoded(field.sliced(field.startsWith('+') ? 1 : 3));
+    return decoded(markedTextOf(field));
 }
 
-// Whether the text of the field, present and taken by isTextField, is the identifier. The text is
-// decoded on the stack: the field is no longer than a listed text.
-bool isIdentifierText(QByteArrayView field, QStringView identifier)
+// The same, a text without escapes left where it stands within the listed text: a look of many
+// events made one after another copies none of their texts.
+ListedText textBytesInPlace(QByteArrayView field)
+{
+    if (field == "-")
+        return ListedText();
+    const QByteArrayView text = markedTextOf(field);
+    return text.contains('%') ? decoded(text) : QByteArray::fromRawData(text.data(), text.size());
+}
+
+// Whether the text of the field, present and taken by isTextField, is one the match takes. The text
+// is decoded on the stack: the field is no longer than a listed text.
+template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
     std::array<char, kMaxListedBytes> bytes;
-    const QByteArrayView marked = field.sliced(field.startsWith('+') ? 1 : 3);
-    const QByteArrayView text(bytes.data(), icalindex::percentDecode(marked, bytes.data()));
-    const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
-    if (isAscii)
-        return QLatin1StringView(text) == identifier;
-    return QString::fromUtf8(text) == identifier;
+    const QByteArrayView marked = markedTextOf(field);
+    return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
 }
 
 // An empty text is present: it stays apart from an absent one.
@@ -349,16 +352,37 @@ std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray
     return event;
 }
 
-// What eventFromListed would give, when its texts are UTF-8 that reads back byte for byte.
-std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
+namespace {
+
+// What eventFromListed would give, when the match takes its identifier and its texts are UTF-8 that
+// reads back as it stands.
+template <typename Match>
+std::optional<ListedLook> lookOf(QByteArrayView listed, const QByteArray &zoneField, const Match &isIdentifier)
 {
     const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
-    if (!checked || !isIdentifierText(checked->fields[1], identifier))
+    if (!checked || !isMatchingText(checked->fields[1], isIdentifier))
         return std::nullopt;
-    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified), textBytesOf(checked->fields[2]),
-                    textBytesOf(checked->fields[3])};
+    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified),
+                    textBytesInPlace(checked->fields[2]), textBytesInPlace(checked->fields[3])};
     const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
     return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
+{
+    return lookOf(listed, zoneField, [identifier](QByteArrayView text) {
+        const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
+        return isAscii ? QLatin1StringView(text) == identifier : QString::fromUtf8(text) == identifier;
+    });
+}
+
+// UTF-8 of equal texts is equal byte for byte.
+std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                           const QByteArray &zoneField)
+{
+    return lookOf(listed, zoneField, [identifier](QByteArrayView text) { return text == identifier; });
 }
 
 } // namespace platform::icallisted

@@ -48,7 +48,8 @@ std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray
 
 // What telling whether a listed event changed since a sync needs of it, read without making the
 // event: its start and end in milliseconds since 1970, the date of its last change (invalid when it
-// has none), its title and notes.
+// has none), its title and notes. The texts may lie within the listed text they were read from: a
+// look is used while that text is held (the sequence that gave it lives).
 struct ListedLook
 {
     qint64 start = 0;
@@ -61,6 +62,9 @@ struct ListedLook
 // none, another, or one whose texts are not UTF-8 that reads back as it stands (that event is made).
 std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier,
                                        const QByteArray &zoneField = systemZoneField());
+// The same for an identifier given as its UTF-8.
+std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                           const QByteArray &zoneField = systemZoneField());
 
 } // namespace icallisted
 } // namespace platform

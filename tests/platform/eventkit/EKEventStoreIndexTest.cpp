@@ -1001,3 +1001,36 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     }
     EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
 }
+
+// Index lines and listed events are split at their separators sixteen bytes at a time: every
+// separator counts wherever it lies (in a block, across blocks, in the bytes after the last whole
+// block), fields may be empty, and one separator more or less than the fields make is no text of ours.
+TEST(ICalendarIndexFieldsTest, EverySeparatorSplitsWhereverItLies)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray text;
+        std::optional<QList<QByteArray>> fields;
+    } rows[] = {
+        {"short", "a,b,c", QList<QByteArray>{"a", "b", "c"}},
+        {"empty fields", ",,", QList<QByteArray>{"", "", ""}},
+        {"at the block's last byte", QByteArray(15, 'x') + ",y,z", QList<QByteArray>{QByteArray(15, 'x'), "y", "z"}},
+        {"at the next block's first byte", QByteArray(16, 'x') + ",y,z", QList<QByteArray>{QByteArray(16, 'x'), "y", "z"}},
+        {"two in one block", "0123,56789,bcdef" + QByteArray(20, 'q'), QList<QByteArray>{"0123", "56789", "bcdef" + QByteArray(20, 'q')}},
+        {"in the tail", QByteArray(32, 'x') + "abc,d,e", QList<QByteArray>{QByteArray(32, 'x') + "abc", "d", "e"}},
+        {"last byte", QByteArray(31, 'x') + "," + ",", QList<QByteArray>{QByteArray(31, 'x'), "", ""}},
+        {"one too few", QByteArray(40, 'x') + ",y", std::nullopt},
+        {"one too many in a block", "a,b,c," + QByteArray(20, 'x'), std::nullopt},
+        {"one too many in the tail", QByteArray(16, 'x') + "a,b,c,", std::nullopt},
+        {"none", QByteArray(), std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::array<QByteArrayView, 3> fields;
+        const bool split = icalindex::splitFields(row.text, ',', fields);
+        ASSERT_EQ(split, row.fields.has_value());
+        for (std::size_t at = 0; split && at < fields.size(); ++at)
+            EXPECT_EQ(fields[at].toByteArray(), row.fields->at(qsizetype(at))) << at;
+    }
+}

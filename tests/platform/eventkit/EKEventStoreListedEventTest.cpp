@@ -404,3 +404,52 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
     ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
     EXPECT_EQ(runOnce(true), expected);
 }
+
+// Events of one start go by their identifiers as texts compare, whatever a description holds of
+// them: plain ASCII UIDs (some alike in their first bytes), ones written with escapes (comma,
+// percent, space, letters beyond ASCII), and events of parsed files. Every single event keeps its look and its identifier, from the parse
+// and from the index alike.
+TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
+{
+    const QByteArray nine = "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n";
+    const QStringList singles{QStringLiteral("b"),   QStringLiteral("a"),   QString::fromUtf8("Zé"),
+                              QStringLiteral("a%b"), QStringLiteral("b,c"), QStringLiteral("a b"),
+                              QStringLiteral("A"),   QString::fromUtf8("é"), QStringLiteral("ab"),
+                              // Alike in their first eight bytes, or all of them.
+                              QStringLiteral("prefix-same-2"), QStringLiteral("prefix-same-10"),
+                              QStringLiteral("abcdefgh"), QStringLiteral("abcdefgh-x")};
+    for (qsizetype at = 0; at < singles.size(); ++at)
+        writeAsOtherProgram(m_folder + QStringLiteral("/single%1.ics").arg(at),
+                            calendarText(eventItem(singles[at].toUtf8(), nine + "SUMMARY:S\r\n")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/pair.ics"),
+                        calendarText(eventItem("aa-first", nine) + eventItem("B-second", nine)));
+    writeAsOtherProgram(m_folder + QStringLiteral("/series.ics"),
+                        calendarText(eventItem("a-series", nine + "RRULE:FREQ=DAILY;COUNT=2\r\n")));
+    QStringList expected = singles + QStringList{"aa-first", "B-second", "a-series"};
+    std::sort(expected.begin(), expected.end());
+    const auto runOnce = [&](bool fromIndex) {
+        SCOPED_TRACE(fromIndex ? "from the index" : "from the files");
+        const auto store = eventStore();
+        const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
+            store->predicateForEventsWithStartDate(at("2026-03-02 00:00"), at("2026-03-03 00:00"), {}));
+        QStringList identifiers;
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            const QString identifier = sequence.identifierAt(index);
+            identifiers.append(identifier);
+            const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
+            SCOPED_TRACE(identifier.toStdString());
+            ASSERT_TRUE(event);
+            EXPECT_EQ(event->calendarItemIdentifier(), identifier);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            EXPECT_EQ(bool(look), singles.contains(identifier));
+            if (look) {
+                EXPECT_EQ(describeLook(*look), describeLook(*event));
+            }
+        }
+        EXPECT_EQ(identifiers, expected);
+    };
+    runOnce(false);
+    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
+    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    runOnce(true);
+}
