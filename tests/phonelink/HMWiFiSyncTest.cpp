@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <random>
 #include <functional>
 #include <thread>
 
@@ -713,5 +714,43 @@ TEST(HMWiFiSyncWire, EveryCommandBodyIsExactlyWhatThePhoneReads)
         SCOPED_TRACE(expected.at(index).first.toStdString());
         EXPECT_EQ(received.at(index).first, expected.at(index).first);
         EXPECT_EQ(received.at(index).second.toStdString(), expected.at(index).second.toStdString());
+    }
+}
+
+// The count of a list reply's rows is what a case-blind search for each row word and its tab finds,
+// over lists whose words sit anywhere, in any case, glued to other words or cut short at the end.
+TEST(HMWiFiSyncReplies, ListRowsAreCountedAsEachRowWordWithItsTab)
+{
+    const auto searched = [](const QString &list) {
+        qint64 count = 0;
+        for (const QString &word : {QStringLiteral("update\t"), QStringLiteral("add\t"), QStringLiteral("delete\t")})
+            count += list.count(word, Qt::CaseInsensitive);
+        return count;
+    };
+    const QStringList fixed = {
+        QString(),
+        QStringLiteral("\t"),
+        QStringLiteral("add"),
+        QStringLiteral("add\t"),
+        QStringLiteral("\tadd\t"),
+        QStringLiteral("Count=3\nList=A\nACTION\tUID\nADD\tA1\nUpdate\tA2\ndElEtE\tA3\n"),
+        QStringLiteral("readd\tupdated\tundelete\tad\tdd\t"),
+        QStringLiteral("add\tadd\tadd\tupdate\tupdate"),
+        QStringLiteral("\u00e4dd\tadd\u0301\tupdate\u00a0\t"),
+    };
+    for (const QString &list : fixed) {
+        SCOPED_TRACE(list.toStdString());
+        EXPECT_EQ(HMWiFiSync::countRecordsInList(list), searched(list));
+    }
+    // Random lists made of the words' pieces, tabs and line ends.
+    const QStringList pieces = {QStringLiteral("add"), QStringLiteral("ADD"), QStringLiteral("Update"),
+                                QStringLiteral("delete"), QStringLiteral("de"), QStringLiteral("lete"),
+                                QStringLiteral("a"), QStringLiteral("\t"), QStringLiteral("\n"), QStringLiteral("x")};
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        QString list;
+        for (int piece = int(random() % 24); piece > 0; --piece)
+            list += pieces.at(qsizetype(random() % pieces.size()));
+        ASSERT_EQ(HMWiFiSync::countRecordsInList(list), searched(list)) << list.toStdString();
     }
 }
