@@ -279,10 +279,9 @@ public:
         bool isRead = view(name);
         for (quint64 &value : numbers)
             isRead = isRead && number(value);
-        if (!isRead || !number(flags) || !view(details))
+        if (!isRead || !number(flags) || !view(details) || name.size() > VCardFileEntry::kMaxNameBytes)
             return false;
-        entry.texts = QByteArray::fromRawData(name.data(), name.size());
-        entry.nameLength = quint32(name.size());
+        entry.pointAt(name.data(), quint32(name.size()), quint16(name.size()));
         entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
         entry.modificationMs = qint64(numbers[4]);
         entry.isReadable = (flags & 1) != 0;
@@ -319,7 +318,7 @@ private:
 
 qsizetype bytesOf(const VCardFileEntry &entry)
 {
-    return entry.texts.size();
+    return entry.texts().size();
 }
 
 // Copies the texts of the entries into one new block of the snapshot, which they then point into: a
@@ -335,9 +334,9 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
     QByteArray block(total, Qt::Uninitialized);
     char *out = block.data();
     for (auto entry = first; entry != last; ++entry) {
-        const qsizetype length = entry->texts.size();
-        std::memcpy(out, entry->texts.constData(), size_t(length));
-        entry->texts = QByteArray::fromRawData(out, length);
+        const qsizetype length = bytesOf(*entry);
+        std::memcpy(out, entry->texts().data(), size_t(length));
+        entry->pointAt(out, quint32(length), quint16(entry->fileName().size()));
         out += length;
     }
     snapshot.blocks.push_back(std::move(block));
@@ -355,7 +354,7 @@ void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayVi
     qsizetype used = 0;
     for (size_t index = 0; index < snapshot.entries.size(); ++index) {
         const VCardFileEntry &entry = snapshot.entries[index];
-        for (const QByteArrayView text : {QByteArrayView(entry.texts), details[index]}) {
+        for (const QByteArrayView text : {entry.texts(), details[index]}) {
             // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
             std::memmove(data + used, data + (text.data() - parsed), size_t(text.size()));
             used += text.size();
@@ -366,8 +365,8 @@ void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayVi
     qsizetype offset = 0;
     for (size_t index = 0; index < snapshot.entries.size(); ++index) {
         VCardFileEntry &entry = snapshot.entries[index];
-        const qsizetype length = entry.texts.size() + details[index].size();
-        entry.texts = QByteArray::fromRawData(bytes.constData() + offset, length);
+        const qsizetype length = bytesOf(entry) + details[index].size();
+        entry.pointAt(bytes.constData() + offset, quint32(length), quint16(entry.fileName().size()));
         offset += length;
     }
     snapshot.blocks.push_back(std::move(bytes));
@@ -380,7 +379,7 @@ qsizetype indexBytesOf(const VCardFolder::Snapshot &snapshot, const QString &fol
 {
     qsizetype total = kIndexHeaderBytes + 4 + 2 * folderPath.size() + 4;
     for (const VCardFileEntry &entry : snapshot.entries)
-        total += kMinEntryBytes + entry.texts.size();
+        total += kMinEntryBytes + bytesOf(entry);
     return total;
 }
 
@@ -645,23 +644,94 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
+static_assert(sizeof(VCardFileEntry) == 56, "an entry holds no padding but at its end");
+
+VCardFileEntry::VCardFileEntry(const VCardFileEntry &other) : VCardFileEntry()
+{
+    *this = other;
+}
+
+VCardFileEntry::VCardFileEntry(VCardFileEntry &&other) noexcept : VCardFileEntry()
+{
+    *this = std::move(other);
+}
+
+VCardFileEntry &VCardFileEntry::operator=(const VCardFileEntry &other)
+{
+    if (this == &other)
+        return *this;
+    if (other.m_ownsTexts)
+        setTexts(other.fileName(), other.details());
+    else
+        pointAt(other.m_texts, other.m_textsLength, other.m_nameLength);
+    takeStatusOf(other);
+    return *this;
+}
+
+VCardFileEntry &VCardFileEntry::operator=(VCardFileEntry &&other) noexcept
+{
+    if (this == &other)
+        return *this;
+    pointAt(other.m_texts, other.m_textsLength, other.m_nameLength);
+    m_ownsTexts = other.m_ownsTexts;
+    other.m_ownsTexts = false;
+    other.m_texts = nullptr;
+    other.m_textsLength = 0;
+    other.m_nameLength = 0;
+    takeStatusOf(other);
+    return *this;
+}
+
+void VCardFileEntry::takeStatusOf(const VCardFileEntry &other)
+{
+    stamp = other.stamp;
+    modificationMs = other.modificationMs;
+    isReadable = other.isReadable;
+    isGroup = other.isGroup;
+    isDuplicate = other.isDuplicate;
+}
+
+void VCardFileEntry::dropTexts()
+{
+    if (m_ownsTexts)
+        delete[] m_texts;
+    m_texts = nullptr;
+    m_ownsTexts = false;
+}
+
+void VCardFileEntry::setTexts(QByteArrayView fileName, QByteArrayView details)
+{
+    // Made whole before the old array goes: either view may lie in it.
+    const QByteArrayView name = fileName.first(std::min(fileName.size(), kMaxNameBytes));
+    const qsizetype length = name.size() + details.size();
+    char *const texts = length > 0 ? new char[size_t(length)] : nullptr;
+    // An empty view may have no bytes at all to copy from.
+    if (!name.isEmpty())
+        std::memcpy(texts, name.data(), size_t(name.size()));
+    if (!details.isEmpty())
+        std::memcpy(texts + name.size(), details.data(), size_t(details.size()));
+    pointAt(texts, quint32(length), quint16(name.size()));
+    m_ownsTexts = texts != nullptr;
+}
+
+void VCardFileEntry::pointAt(const char *texts, quint32 length, quint16 nameLength)
+{
+    dropTexts();
+    m_texts = texts;
+    m_textsLength = length;
+    m_nameLength = nameLength;
+}
+
 VCardFileEntry VCardFileEntry::named(QByteArrayView fileName)
 {
     VCardFileEntry entry;
-    entry.texts = fileName.toByteArray();
-    entry.nameLength = quint32(fileName.size());
+    entry.setTexts(fileName, {});
     return entry;
-}
-
-void VCardFileEntry::setDetails(QByteArrayView details)
-{
-    texts.truncate(nameLength);
-    texts.append(details);
 }
 
 QString VCardFileEntry::name() const
 {
-    return QFile::decodeName(QByteArray::fromRawData(texts.constData(), nameLength));
+    return QFile::decodeName(QByteArray::fromRawData(m_texts, m_nameLength));
 }
 
 namespace {
@@ -934,14 +1004,12 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
                                                   FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
-    entry.texts = QFile::encodeName(write.fileName);
-    entry.nameLength = quint32(entry.texts.size());
     entry.stamp = stampOf(placed);
     entry.isReadable = true;
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
     entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
-    entry.setDetails(packDetails(write.summary, write.fileName, QString()));
+    entry.setTexts(QFile::encodeName(write.fileName), packDetails(write.summary, write.fileName, QString()));
     return success();
 }
 

@@ -386,7 +386,7 @@ qsizetype textBytesOf(const VCardFolder::Snapshot &snapshot)
 {
     qsizetype bytes = 0;
     for (const platform::VCardFileEntry &entry : snapshot.entries)
-        bytes += entry.texts.size();
+        bytes += entry.texts().size();
     return bytes;
 }
 
@@ -437,19 +437,25 @@ TEST(VCardFolderIndex, SnapshotsStayWholeWhileLaterBatchesReplaceAndAddFiles)
     }
 }
 
-// An index whose checksum holds but whose entry claims more bytes than the file has (written by
-// something other than this folder) is dropped like a damaged one: every file is read again.
+// An index whose checksum holds but whose entry claims more bytes than the file has, or a name
+// longer than any file name (written by something other than this folder), is dropped like a
+// damaged one: every file is read again.
 TEST(VCardFolderIndex, AnEntryLongerThanTheIndexDropsTheIndex)
 {
     const IndexedFolder folder;
     (void)folder.refreshAsNewProcess();
-    for (const quint32 claimed : {quint32(0x7FFFFFFF), quint32(4096), quint32(0xFFFFFFFE)}) {
+    const struct
+    {
+        quint32 claimed;
+        qsizetype present;
+    } rows[] = {{0x7FFFFFFF, 64}, {4096, 64}, {0xFFFFFFFE, 64}, {0x10000, 0x10000 + 64}};
+    for (const auto &[claimed, present] : rows) {
         SCOPED_TRACE(claimed);
         QByteArray payload;
         QDataStream body(&payload, QIODevice::WriteOnly);
         body.setVersion(QDataStream::Qt_6_0);
         body << folder.store.path() << quint32(1) << claimed;
-        payload += QByteArray(64, 'x');
+        payload += QByteArray(present, '\0');
         QByteArray bytes;
         QDataStream header(&bytes, QIODevice::WriteOnly);
         header.setVersion(QDataStream::Qt_6_0);
