@@ -375,12 +375,40 @@ void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayVi
 
 // What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
 // text: its length, then UTF-16), the count and each entry as operator<< writes it.
-qsizetype indexBytesOf(const VCardFolder::Snapshot &snapshot, const QString &folderPath)
+// The index written a few hundred entries at a time, its checksum (of everything after the header)
+// put into the header last: the whole index never lies in memory beside the entries it is made from,
+// as it would at the end of a sync, when every other store is still held.
+FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QString &folderPath)
 {
-    qsizetype total = kIndexHeaderBytes + 4 + 2 * folderPath.size() + 4;
-    for (const VCardFileEntry &entry : snapshot.entries)
-        total += kMinEntryBytes + bytesOf(entry);
-    return total;
+    return [&snapshot, &folderPath](int descriptor) {
+        constexpr std::size_t kEntriesPerPiece = 512;
+        QByteArray piece;
+        QDataStream out(&piece, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_6_0);
+        out << kIndexMagic << kIndexVersion << quint32(0);
+        out << folderPath << quint32(snapshot.entries.size());
+        uLong checksum = ::crc32(0L, Z_NULL, 0);
+        qsizetype checkedFrom = kIndexHeaderBytes;
+        const auto writePiece = [&] {
+            const QByteArrayView checked = QByteArrayView(piece).sliced(checkedFrom);
+            checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(checked.data()), uInt(checked.size()));
+            const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
+            piece.truncate(0);
+            out.device()->seek(0);
+            checkedFrom = 0;
+            return isWritten;
+        };
+        for (std::size_t index = 0; index < snapshot.entries.size(); ++index) {
+            out << snapshot.entries[index];
+            if ((index + 1) % kEntriesPerPiece == 0 && !writePiece())
+                return false;
+        }
+        if (!writePiece())
+            return false;
+        uchar stored[4];
+        qToBigEndian(quint32(checksum), stored);
+        return ::pwrite(descriptor, stored, sizeof stored, kIndexChecksumAt) == qsizetype(sizeof stored);
+    };
 }
 
 // Where an index's entries start, and how many it holds.
@@ -1194,23 +1222,12 @@ void VCardFolder::saveIndexLocked()
     m_isIndexDirty = false;
     if (m_indexPath.isEmpty())
         return;
-    // One buffer of the index's size, the checksum filled in last: growing the entries' bytes while
-    // writing them, then copying them behind the header, held the index up to four times over.
-    QByteArray bytes;
-    bytes.reserve(indexBytesOf(*m_current, m_folderPath));
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    out << kIndexMagic << kIndexVersion << quint32(0);
-    out << m_folderPath << quint32(m_current->entries.size());
-    for (const VCardFileEntry &entry : m_current->entries)
-        out << entry;
-    qToBigEndian(checksumOf(QByteArrayView(bytes).sliced(kIndexHeaderBytes)), bytes.data() + kIndexChecksumAt);
     // The index holds names and addresses: a private file in a private folder.
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());
     ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
     // The index only spares reading; a failed write means the next refresh reads more.
-    (void)writeFileAtomically(m_indexPath, bytes, FilePermissions::OwnerOnly);
+    (void)writeFileAtomicallyFrom(m_indexPath, streamedIndex(*m_current, m_folderPath), FilePermissions::OwnerOnly);
 }
 
 } // namespace platform
