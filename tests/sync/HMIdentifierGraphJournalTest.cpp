@@ -23,9 +23,12 @@
 
 #include <csignal>
 #include <memory>
+#include <random>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -99,6 +102,40 @@ QList<QList<QVariantMap>> journalThreePages(HMIdentifierGraph &graph)
 }
 
 } // namespace
+
+// The digest a journal names its graph file by is zlib's CRC-32 and the length, however the bytes
+// are given: whole, or in pieces of any size at any alignment, as the graph file is written.
+TEST(HMIdentifierGraphJournal, TheDigestIsZlibsCrcOfTheBytesWhicheverWayTheyCome)
+{
+    std::mt19937 random(20261208);
+    std::vector<uchar> pool(size_t(1) << 21);
+    for (uchar &byte : pool)
+        byte = uchar(random());
+    const auto expected = [&pool](size_t offset, size_t length) {
+        const uLong crc = crc32(crc32(0, nullptr, 0), pool.data() + offset, uInt(length));
+        return QByteArray::number(quint64(crc), 16).rightJustified(8, '0') + '-' + QByteArray::number(qint64(length));
+    };
+    const std::vector<size_t> lengths{
+        0, 1, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 129, 191, 255, 256, 1000, 4103, (size_t(1) << 21) - 3};
+    for (const size_t length : lengths) {
+        for (const size_t offset : {size_t(0), size_t(1), size_t(3)}) {
+            const QByteArray bytes(reinterpret_cast<const char *>(pool.data() + offset),
+                                   qsizetype(std::min(length, pool.size() - offset)));
+            SCOPED_TRACE(testing::Message() << "length " << bytes.size() << " offset " << offset);
+            EXPECT_EQ(HMIdentifierGraphJournal::digestOf(bytes), expected(offset, size_t(bytes.size())));
+            HMIdentifierGraphJournal::RunningDigest pieces;
+            for (qsizetype done = 0; done < bytes.size();) {
+                const qsizetype piece = std::min<qsizetype>(bytes.size() - done, qsizetype(random() % 300));
+                pieces.add(QByteArrayView(bytes).sliced(done, piece));
+                done += piece;
+            }
+            EXPECT_EQ(pieces.text(), expected(offset, size_t(bytes.size())));
+        }
+    }
+    // Pinned: the check value of the CRC-32, and a large run of one byte.
+    EXPECT_EQ(HMIdentifierGraphJournal::digestOf(QByteArray("123456789")), QByteArray("cbf43926-9"));
+    EXPECT_EQ(HMIdentifierGraphJournal::digestOf(QByteArray(4096, 'a')), QByteArray("9c99dc73-4096"));
+}
 
 TEST(HMIdentifierGraphJournal, PagesGoToTheJournalAndTheConduitsEndFoldsThem)
 {
