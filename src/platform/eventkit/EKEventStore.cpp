@@ -336,11 +336,13 @@ bool EKEventStore::isCalendarListCurrent(const QString &root)
     return modifiedNanoseconds(root) == m_rootModifiedNs;
 }
 
+// A current list was told so by the root's watch, when it has one, which read the notices the
+// folders' watches share: they take theirs without reading the queue again.
 void EKEventStore::refreshCalendars()
 {
     const QString root = currentRootPath();
     if (isCalendarListCurrent(root))
-        refreshKnownFolders();
+        refreshKnownFolders(m_rootWatch && m_rootWatch->isArmed() ? ReadNotices::AlreadyRead : ReadNotices::First);
     else
         rescanCalendars(root);
 }
@@ -380,11 +382,11 @@ void EKEventStore::rescanCalendars(const QString &root)
 
 // Between full looks, each known calendar's files are brought up to date (one look at the folder
 // when nothing changed), and with them the kinds of item it takes.
-void EKEventStore::refreshKnownFolders()
+void EKEventStore::refreshKnownFolders(ReadNotices read)
 {
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         ICalendarFolder &folder = *m_folders[identifier];
-        folder.refresh();
+        folder.refresh(ICalendarFolder::Rescan::WhenDue, read);
         setEntityTypes(*m_calendars[identifier], folder);
     }
 }

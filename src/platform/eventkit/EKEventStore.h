@@ -202,7 +202,7 @@ private:
     QString currentRootPath();
     void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
-    void refreshKnownFolders();
+    void refreshKnownFolders(ReadNotices read);
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
     // Calls the parsed visitor with each parsed file of a calendar the predicate can find events in; a
     // file whose description the listed visitor takes (true) is not parsed. Before the first, the

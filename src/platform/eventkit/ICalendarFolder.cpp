@@ -417,10 +417,10 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 // same a burst of store calls does not stat every file each time. A folder changed, or a new store's
 // look, within that second is then looked at whole. The files are all looked at again once a second
 // at most, which sees edits that no watch tells (through a link from another folder, say).
-void ICalendarFolder::refresh(Rescan rescan)
+void ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
 {
     const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
-    const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges() : std::nullopt;
+    const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges(read) : std::nullopt;
     if (changed && (changed->isEmpty() || refreshNamedFiles(*changed)))
         return;
     const qint64 folderTime = folderModifiedNs(m_path);

@@ -104,8 +104,9 @@ public:
     QString path() const { return m_path; }
 
     // Brings the descriptions up to date with what is on disk now: at once, or (WhenDue) when the
-    // folder changed or a second passed since the last look.
-    void refresh(Rescan rescan = Rescan::WhenDue);
+    // folder changed or a second passed since the last look. `read` tells whether the store call
+    // has just read the notices its watch shares with the root's.
+    void refresh(Rescan rescan = Rescan::WhenDue, ReadNotices read = ReadNotices::First);
     // A store's first look: every file's status, and the index again when someone else wrote it.
     void refreshForNewView();
     // Saves what our own writes changed, for the next run; when a store lets the folder go.

@@ -45,7 +45,7 @@ public:
     }
 
     int arm(int watch, const QString &path);
-    std::optional<QSet<QString>> take(int watch);
+    std::optional<QSet<QString>> take(int watch, ReadNotices read);
     void remove(int watch);
 
 private:
@@ -90,10 +90,11 @@ int NoticeQueue::addWatch(const QString &path)
     return watch;
 }
 
-std::optional<QSet<QString>> NoticeQueue::take(int watch)
+std::optional<QSet<QString>> NoticeQueue::take(int watch, ReadNotices read)
 {
     const std::lock_guard lock(m_mutex);
-    drain();
+    if (read == ReadNotices::First)
+        drain();
     const auto known = m_noted.find(watch);
     if (known == m_noted.end() || known->second.isLost)
         return std::nullopt;
@@ -178,11 +179,11 @@ void ICalendarFolderWatch::arm(const QString &path)
     m_descriptor = NoticeQueue::shared().arm(m_descriptor, path);
 }
 
-std::optional<QSet<QString>> ICalendarFolderWatch::takeChanges()
+std::optional<QSet<QString>> ICalendarFolderWatch::takeChanges(ReadNotices read)
 {
     if (m_descriptor < 0)
         return std::nullopt;
-    return NoticeQueue::shared().take(m_descriptor);
+    return NoticeQueue::shared().take(m_descriptor, read);
 }
 
 } // namespace platform

@@ -7,6 +7,10 @@
 
 namespace platform {
 
+// Whether a take reads the kernel's queued notices first, or a take of another watch has just read
+// them (the watches share one queue) within the same store call.
+enum class ReadNotices { First, AlreadyRead };
+
 // Tells which names of one folder changed since it was last armed, from the kernel's notices of
 // what any program did in the folder: files created, written, their status changed, renamed in or
 // out, removed. Names beginning with a dot are left out. It cannot tell when notices were lost (too many at once), when the folder itself
@@ -25,7 +29,7 @@ public:
     // before: to be called before a whole look at the folder, which sees every earlier change.
     void arm(const QString &path);
     // The names changed since the last arm or take; nothing when the watch cannot tell.
-    std::optional<QSet<QString>> takeChanges();
+    std::optional<QSet<QString>> takeChanges(ReadNotices read = ReadNotices::First);
     // Whether the kernel gave a watch at the last arm (it may since have ended: takeChanges tells).
     bool isArmed() const { return m_descriptor >= 0; }
 

@@ -184,6 +184,16 @@ Status writeFailure(const QString &path, const QString &what)
     return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2: %3").arg(path, what, systemMessage(errno)));
 }
 
+// The status of a file just written, after making its mode 0600 when it is not.
+bool statWithOwnerOnlyMode(int descriptor, struct stat &placed)
+{
+    if (::fstat(descriptor, &placed) != 0)
+        return false;
+    if ((placed.st_mode & 07777) == 0600)
+        return true;
+    return ::fchmod(descriptor, 0600) == 0 && ::fstat(descriptor, &placed) == 0;
+}
+
 // A new file is written unnamed in the target's folder (O_TMPFILE) and then given the target's name
 // in one step, which fails rather than replace anything: no temporary name, no rename, and a crash
 // leaves nothing behind. Answers nothing, leaving no trace, when the file system or the process
@@ -195,8 +205,10 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
     const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (descriptor < 0)
         return std::nullopt;
-    // fchmod is not masked by the umask, so the mode is exactly the one chosen.
-    if (::fchmod(descriptor, 0600) != 0 || !content(descriptor)) {
+    // The file is made 0600 less the umask, which can only take bits away. A caller that wants the
+    // file's status has it checked after the link, and set to 0600 exactly only when the umask took
+    // some (fchmod is not masked); otherwise it is set before: no file of ours is ever more open.
+    if ((!placed && ::fchmod(descriptor, 0600) != 0) || !content(descriptor)) {
         const Status failed = writeFailure(path, QStringLiteral("write failed"));
         ::close(descriptor);
         return failed;
@@ -204,7 +216,7 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
     const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
     const bool isLinked = ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
     // The link moves the file's change time: its status is taken after it.
-    const bool isSeen = !isLinked || !placed || ::fstat(descriptor, placed) == 0;
+    const bool isSeen = !isLinked || !placed || statWithOwnerOnlyMode(descriptor, *placed);
     if (!isSeen) {
         const Status unseen = writeFailure(path, QStringLiteral("cannot see the written file"));
         ::close(descriptor);

@@ -148,12 +148,21 @@ TEST(FileIO, WrittenFilesArePrivateWhateverTheUmaskAndLinksAreReplacedNotFollowe
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    for (const mode_t mask : {mode_t(000), mode_t(022), mode_t(077)}) {
+    // A umask that takes the owner's bits too (0277) is undone, whether or not the writer asks for
+    // the written file's status, which then tells the final mode.
+    for (const mode_t mask : {mode_t(000), mode_t(022), mode_t(077), mode_t(0277)}) {
         SCOPED_TRACE(mask);
         const ScopedUmask umask(mask);
         const QString path = dir.filePath(QStringLiteral("new-%1").arg(mask));
         ASSERT_TRUE(writeFileAtomically(path, "secret").ok());
         EXPECT_EQ(modeOf(path), mode_t(0600));
+        struct stat placed = {};
+        const QString seen = dir.filePath(QStringLiteral("seen-%1").arg(mask));
+        ASSERT_TRUE(
+            writeFileAtomically(seen, "secret", FilePermissions::OwnerOnly, FileFlush::WhenReplacing, &placed).ok());
+        EXPECT_EQ(modeOf(seen), mode_t(0600));
+        EXPECT_EQ(placed.st_mode & 07777, 0600u);
+        EXPECT_EQ(readWholeFile(seen).value(), QByteArray("secret"));
     }
 
     // A file shared on purpose keeps its permissions unless the writer wants it private.
