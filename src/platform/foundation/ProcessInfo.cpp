@@ -132,7 +132,7 @@ int ProcessInfo::activeProcessorCount()
 void ProcessInfo::keepHeapCompact()
 {
     mallopt(M_ARENA_MAX, 1);
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 4096 * 1024);
 }
 
 } // namespace platform

@@ -44,10 +44,12 @@ public:
 
     // Sets the allocator up for a process that holds one large working set at a time: one arena
     // rather than one per thread that ever allocated (the queues run on several threads in turn, and
-    // each arena would keep its own peak of freed memory), and blocks of 128 KB and more in their own
-    // mappings, returned to the system when freed. Without the fixed threshold the allocator raises
-    // it after each such block is freed, and later large blocks then stay in the heap as holes that
-    // later small ones do not fill. Call first thing in main, before any thread starts.
+    // each arena would keep its own peak of freed memory), and blocks of 4 MB and more in their own
+    // mappings, returned to the system when freed. Smaller large blocks (a file read whole, an index
+    // being built) stay in the heap, whose freed pages the next such block reuses without faulting
+    // in new ones. Without the fixed threshold the allocator raises it after each mapped block is
+    // freed, and later large blocks then stay in the heap as holes that later small ones do not
+    // fill. Call first thing in main, before any thread starts.
     static void keepHeapCompact();
 
     // Parsers of the two sources, for the operations above. A release without leading numbers gives
