@@ -259,10 +259,12 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
 // being made: planning it whole would find its record and send nothing. Answers whether it was.
 bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)
 {
-    const QString &nativeId = sequence.identifierAt(index);
-    if (pass.seriesToRefresh.contains(nativeId))
+    // An identifier the description holds as plain bytes is looked up by them, with no text made.
+    const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+    if (!pass.seriesToRefresh.isEmpty() && pass.seriesToRefresh.contains(sequence.identifierAt(index)))
         return false;
-    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(nativeId);
+    const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
+                                                               : pass.graph.entryForNativeId(sequence.identifierAt(index));
     const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
     if (!look)
         return false;
@@ -275,7 +277,7 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     const bool isChanged =
         isChangedSince(pass.date, look->lastModified, &*record) ||
         !isChecksumText(record->value(kCrcKey),
-                        crc32OfBytes(eventChecksumArchive(look->start, look->end, look->title, look->notes)));
+                        eventChecksumCrc(look->start, look->end, look->title, look->notes));
     if (isChanged && !isExcluded())
         return false;
     pass.foundBytes.insert(record->packed().constData());

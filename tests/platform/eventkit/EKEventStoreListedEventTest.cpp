@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QTimeZone>
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -244,6 +246,44 @@ TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
 // A listed event in the index that is not whole and ours, or was read in another zone, is not
 // believed: the file is read, listed as it is, and the index is written right again. Each time the
 // file comes anew (as another program puts it back), so that only the index tells of it.
+// An alarm's offset is read as a whole number where it is one and by the locale-free reading of
+// doubles otherwise: every offset text gives the event the alarm that reading it as a double gives
+// (a negative zero stays negative), and a text that is no finite number gives no event.
+TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
+{
+    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
+                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                                    "SUMMARY:Tea\r\nBEGIN:VALARM\r\n"
+                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
+    ASSERT_EQ(listed(*eventStore()).size(), 1);
+    const QByteArray index = readAll(indexPath());
+    const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    QByteArrayList parts = line.split('\t').value(10).split(',');
+    ASSERT_EQ(parts.size(), 12);
+    ASSERT_EQ(parts[11], "r-900");
+    ASSERT_TRUE(icallisted::eventFromListed(parts.join(',')));
+    const char *offsets[] = {"-900", "0", "-0", "007", "-007", "123456789012345", "-999999999999999",
+                             "1234567890123456", "99999999999999999999", "1.5", "-0.25", "1e3", "1E-3", "+5",
+                             " 5", "5 ", "", "-", "--1", "0x10", "inf", "-inf", "nan", "1e400", "12a"};
+    for (const char *offset : offsets) {
+        SCOPED_TRACE(offset);
+        bool isNumber = false;
+        const double expected = QByteArrayView(offset).toDouble(&isNumber);
+        const bool isValid = isNumber && std::isfinite(expected);
+        parts[11] = QByteArray("r") + offset + "%3Ba0%3Br" + offset;
+        const std::shared_ptr<EKEvent> event = icallisted::eventFromListed(parts.join(','));
+        ASSERT_EQ(bool(event), isValid);
+        if (!event)
+            continue;
+        ASSERT_EQ(event->alarms().size(), 3);
+        for (const int at : {0, 2}) {
+            EXPECT_EQ(event->alarms().at(at).relativeOffset(), expected);
+            EXPECT_EQ(std::signbit(event->alarms().at(at).relativeOffset()), std::signbit(expected));
+        }
+        EXPECT_TRUE(event->alarms().at(1).absoluteDate().isValid());
+    }
+}
+
 TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
 {
     const QString path = m_folder + QStringLiteral("/theirs.ics");
