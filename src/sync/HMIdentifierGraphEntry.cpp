@@ -994,6 +994,17 @@ std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey ke
     return field->payload;
 }
 
+std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(const QString &key) const
+{
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (hasKey(field, key))
+            return field.tag == Tag::TextUtf8 ? std::optional<QByteArrayView>(field.payload) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
 std::optional<QString> HMIdentifierGraphEntry::textOf(WellKnownKey key) const
 {
     const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));

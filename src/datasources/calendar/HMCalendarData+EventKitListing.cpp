@@ -48,12 +48,16 @@ QString checksumText(const QByteArray &archive)
     return QString::number(qint32(crc32OfBytes(archive)));
 }
 
-// Whether the kept value is the checksum's text, told without making that text.
-bool isChecksumText(const QVariant &kept, quint32 crc)
+// Whether the record keeps the checksum's text, told without making that text: a text kept as
+// UTF-8 is compared as its bytes, any other value as the text it gives.
+bool isChecksumText(const HMIdentifierGraphEntry &record, quint32 crc)
 {
     std::array<char, 16> digits{};
     const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), qint32(crc)).ptr;
-    return QLatin1StringView(digits.data(), end - digits.data()) == kept.toString();
+    const QByteArrayView text(digits.data(), end - digits.data());
+    if (const std::optional<QByteArrayView> kept = record.utf8TextOf(kCrcKey))
+        return *kept == text;
+    return QLatin1StringView(text) == record.value(kCrcKey).toString();
 }
 
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
@@ -276,8 +280,7 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     };
     const bool isChanged =
         isChangedSince(pass.date, look->lastModified, &*record) ||
-        !isChecksumText(record->value(kCrcKey),
-                        eventChecksumCrc(look->start, look->end, look->title, look->notes));
+        !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
     if (isChanged && !isExcluded())
         return false;
     pass.foundBytes.insert(record->packed().constData());
