@@ -141,6 +141,16 @@ protected:
 
     QString indexPath() const { return root() + QStringLiteral("/.work.hmindex"); }
 
+    // The index's line of b.ics, written as another program does with one event of the properties
+    // (the UID "b"), once a listing read it.
+    QByteArray indexLineOfEvent(const QByteArray &properties)
+    {
+        writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"), calendarText(eventItem("b", properties)));
+        EXPECT_EQ(listed(*eventStore()).size(), 1);
+        const QByteArray index = readAll(indexPath());
+        return index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    }
+
     // The events of the whole listing, by UID, as the store lists them.
     QMap<QString, QString> listed(EKEventStore &store) const
     {
@@ -228,13 +238,9 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
 // in, the texts marked present, the dates in milliseconds, the kind of zone and each alarm.
 TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
 {
-    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
-                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
-                                                    "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
-                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
-    ASSERT_EQ(listed(*eventStore()).size(), 1);
-    const QByteArray index = readAll(indexPath());
-    const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                             "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
+                                             "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
     const QByteArrayList fields = line.split('\t');
     ASSERT_EQ(fields.size(), 12);
     const QByteArray start = QByteArray::number(at("2026-03-02 09:00").toMSecsSinceEpoch());
@@ -243,21 +249,14 @@ TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
     EXPECT_EQ(fields[11], indexChecksum(line.left(line.lastIndexOf('\t'))));
 }
 
-// A listed event in the index that is not whole and ours, or was read in another zone, is not
-// believed: the file is read, listed as it is, and the index is written right again. Each time the
-// file comes anew (as another program puts it back), so that only the index tells of it.
 // An alarm's offset is read as a whole number where it is one and by the locale-free reading of
 // doubles otherwise: every offset text gives the event the alarm that reading it as a double gives
 // (a negative zero stays negative), and a text that is no finite number gives no event.
 TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
 {
-    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
-                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
-                                                    "SUMMARY:Tea\r\nBEGIN:VALARM\r\n"
-                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
-    ASSERT_EQ(listed(*eventStore()).size(), 1);
-    const QByteArray index = readAll(indexPath());
-    const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                             "SUMMARY:Tea\r\nBEGIN:VALARM\r\n"
+                                             "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
     QByteArrayList parts = line.split('\t').value(10).split(',');
     ASSERT_EQ(parts.size(), 12);
     ASSERT_EQ(parts[11], "r-900");
@@ -284,6 +283,9 @@ TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
     }
 }
 
+// A listed event in the index that is not whole and ours, or was read in another zone, is not
+// believed: the file is read, listed as it is, and the index is written right again. Each time the
+// file comes anew (as another program puts it back), so that only the index tells of it.
 TEST_F(EKEventStoreListedEventTest, ADamagedListedEventIsReadFromTheFile)
 {
     const QString path = m_folder + QStringLiteral("/theirs.ics");
