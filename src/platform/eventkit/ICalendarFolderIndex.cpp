@@ -252,6 +252,19 @@ bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
     return true;
 }
 
+// How many entries to make room for: the count closing the last block, which is every entry of an
+// index written whole, and never more than the text has room for. Only room is taken from it: the
+// lines themselves tell whether it holds, and an index of added blocks grows past it.
+qsizetype expectedEntries(QByteArrayView text)
+{
+    constexpr qsizetype kShortestLine = 16;
+    const qsizetype lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
+    const QByteArrayView last = text.sliced(lastLine, text.size() - 1 - lastLine);
+    const std::optional<qint64> count =
+        last.startsWith(kTrailer) ? decimalOf(last.sliced(kTrailer.size())) : std::nullopt;
+    return qsizetype(std::clamp<qint64>(count.value_or(0), 0, std::min(kMaxEntries, text.size() / kShortestLine)));
+}
+
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
 // a line counting them, every line ended. A block cut short by a crash or a full disk never passes
 // for whole. Nothing when a line is damaged (its number in lineNumber).
@@ -261,13 +274,10 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     lineNumber = 1;
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
-    // Sized once for the lines there are, counted a memchr at a time.
-    qsizetype lineCount = 0;
-    for (qsizetype at = text.indexOf('\n'); at >= 0 && lineCount <= kMaxEntries; at = text.indexOf('\n', at + 1))
-        ++lineCount;
+    const qsizetype expected = expectedEntries(text);
     std::vector<ICalendarFile> entries;
-    entries.reserve(std::size_t(lineCount));
-    texts.reserve(std::size_t(lineCount));
+    entries.reserve(std::size_t(expected));
+    texts.reserve(std::size_t(expected));
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
