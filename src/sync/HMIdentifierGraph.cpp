@@ -351,35 +351,48 @@ bool &HMIdentifierGraph::isBuilt(Key key) const
     return key == Key::HmUid ? m_hasHmUidIndex : key == Key::NativeId ? m_hasNativeIdIndex : m_hasFoldedIndex;
 }
 
-// The entries (numbers ascending) whose identifier under the key equals the given one: the hash
-// finds the candidates, and each is checked against its entry.
-HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QString &identifier) const
+// The entries (numbers ascending) whose identifier under the key equals the wanted one, given as its
+// UTF-8 (folded under the folded key): the hash finds the candidates, and each is checked against its
+// entry, by its bytes when both are UTF-8 as they stand (isUtf8Exact), else as texts (wantedText()).
+template <typename WantedText>
+HMIdentifierGraph::Bucket HMIdentifierGraph::candidatesMatching(Key key, QByteArrayView wantedUtf8, bool isUtf8Exact,
+                                                                const WantedText &wantedText) const
 {
     ensureIndex(key);
     const bool isFolded = key == Key::FoldedHmUid;
     const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
-    const QString wanted = isFolded ? looseKey(identifier) : identifier;
-    const Utf8Text wantedUtf8 = utf8Of(wanted);
-    // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
-    const bool isUtf8Exact = !isFolded && QStringView(wanted).isValidUtf16();
     Bucket matching;
-    for (const quint64 number : indexOf(key).entriesFor(hashOfUtf8(viewOf(wantedUtf8)))) {
+    for (const quint64 number : indexOf(key).entriesFor(hashOfUtf8(wantedUtf8))) {
         const Entry &entry = m_entries.at(positionOfEntry(number));
         const std::optional<QByteArrayView> utf8 = isUtf8Exact ? entry.utf8TextOf(field) : std::nullopt;
-        if (utf8 ? *utf8 == viewOf(wantedUtf8) : identifierText(entry, field, isFolded) == wanted)
+        if (utf8 ? *utf8 == wantedUtf8 : identifierText(entry, field, isFolded) == wantedText())
             matching.append(number);
     }
     return matching;
 }
 
-qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifier) const
+HMIdentifierGraph::Bucket HMIdentifierGraph::matchingEntries(Key key, const QString &identifier) const
 {
-    const Bucket matching = matchingEntries(key, identifier);
+    const bool isFolded = key == Key::FoldedHmUid;
+    const QString wanted = isFolded ? looseKey(identifier) : identifier;
+    const Utf8Text wantedUtf8 = utf8Of(wanted);
+    // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
+    const bool isUtf8Exact = !isFolded && QStringView(wanted).isValidUtf16();
+    return candidatesMatching(key, viewOf(wantedUtf8), isUtf8Exact, [&wanted]() -> const QString & { return wanted; });
+}
+
+qsizetype HMIdentifierGraph::firstMatchOf(const Bucket &matching) const
+{
     if (matching.isEmpty())
         return -1;
     if (matching.size() > 1)
         DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
     return positionOfEntry(matching.first());
+}
+
+qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifier) const
+{
+    return firstMatchOf(matchingEntries(key, identifier));
 }
 
 std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForHarrowmereUid(const QString &hmUid) const
@@ -391,6 +404,20 @@ std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForHarrowmereUid
 std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForNativeId(const QString &nativeId) const
 {
     const qsizetype index = indexOfFirstMatch(Key::NativeId, nativeId);
+    return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
+}
+
+// The bytes are compared with entries that keep their identifier as UTF-8; the text is made only for
+// one that keeps it otherwise.
+std::optional<HMIdentifierGraph::Entry> HMIdentifierGraph::entryForNativeIdUtf8(QByteArrayView nativeId) const
+{
+    std::optional<QString> text;
+    const auto wantedText = [&text, nativeId]() -> const QString & {
+        if (!text)
+            text = QString::fromUtf8(nativeId);
+        return *text;
+    };
+    const qsizetype index = firstMatchOf(candidatesMatching(Key::NativeId, nativeId, true, wantedText));
     return index < 0 ? std::nullopt : std::optional<Entry>(m_entries.at(index));
 }
 

@@ -109,6 +109,9 @@ public:
     // (Entry::value, Entry::valueOf) builds no dictionary.
     std::optional<Entry> entryForHarrowmereUid(const QString &hmUid) const;
     std::optional<Entry> entryForNativeId(const QString &nativeId) const;
+    // The same by the identifier's UTF-8, which must be valid UTF-8: the listing of many events looks
+    // each up by the bytes it holds, with no text made.
+    std::optional<Entry> entryForNativeIdUtf8(QByteArrayView nativeId) const;
     // The other identifier of the dictionary found; a null text when there is none.
     QString harrowmereUidForNativeId(const QString &nativeId) const;
     QString nativeIdForHarrowmereUid(const QString &hmUid) const;
@@ -155,7 +158,10 @@ private:
     HMIdentifierGraphHashIndex &indexOf(Key key) const;
     bool &isBuilt(Key key) const;
     static std::optional<size_t> hashUnder(Key key, const Entry &entry);
+    template <typename WantedText>
+    Bucket candidatesMatching(Key key, QByteArrayView wantedUtf8, bool isUtf8Exact, const WantedText &wantedText) const;
     Bucket matchingEntries(Key key, const QString &identifier) const;
+    qsizetype firstMatchOf(const Bucket &matching) const;
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
     qsizetype removeEntries(const Bucket &entries);

@@ -77,9 +77,16 @@ public:
 
     std::optional<QString> textOf(quint32 number) const
     {
+        const QString *text = textAt(number);
+        return text ? std::optional<QString>(*text) : std::nullopt;
+    }
+
+    // The stored text itself, which never changes once stored; null for a number not handed out.
+    const QString *textAt(quint32 number) const
+    {
         if (number == kInlineKey || number >= m_count.load(std::memory_order_acquire))
-            return std::nullopt;
-        return m_texts[number];
+            return nullptr;
+        return &m_texts[number];
     }
 
 private:
@@ -485,6 +492,16 @@ std::optional<QString> keyOf(const Field &field)
     if (field.keyNumber == kInlineKey)
         return QString::fromUtf8(field.inlineKey);
     return keyTable().textOf(field.keyNumber);
+}
+
+// Whether the field's key is the text: a numbered key is compared where the table keeps it, with no
+// copy of its text.
+bool hasKey(const Field &field, const QString &key)
+{
+    if (field.keyNumber == kInlineKey)
+        return QString::fromUtf8(field.inlineKey) == key;
+    const QString *text = keyTable().textAt(field.keyNumber);
+    return text && *text == key;
 }
 
 std::optional<QVariant> genericValueOf(QByteArrayView payload)
@@ -952,7 +969,7 @@ QVariant HMIdentifierGraphEntry::value(const QString &key) const
     Cursor cursor(QByteArrayView(m_bytes).sliced(1));
     Field field;
     while (nextField(cursor, field)) {
-        if (keyOf(field) == key)
+        if (hasKey(field, key))
             return valueInField(field).value_or(QVariant());
     }
     return QVariant();
@@ -963,7 +980,7 @@ bool HMIdentifierGraphEntry::contains(const QString &key) const
     Cursor cursor(QByteArrayView(m_bytes).sliced(1));
     Field field;
     while (nextField(cursor, field)) {
-        if (keyOf(field) == key)
+        if (hasKey(field, key))
             return true;
     }
     return false;
@@ -975,6 +992,17 @@ std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey ke
     if (!field || field->tag != Tag::TextUtf8)
         return std::nullopt;
     return field->payload;
+}
+
+std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(const QString &key) const
+{
+    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (hasKey(field, key))
+            return field.tag == Tag::TextUtf8 ? std::optional<QByteArrayView>(field.payload) : std::nullopt;
+    }
+    return std::nullopt;
 }
 
 std::optional<QString> HMIdentifierGraphEntry::textOf(WellKnownKey key) const

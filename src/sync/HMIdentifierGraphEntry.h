@@ -44,6 +44,8 @@ public:
     // the key holds no text kept as UTF-8 (no value, another type, or a text that UTF-8 cannot
     // carry: then value() has it).
     std::optional<QByteArrayView> utf8TextOf(WellKnownKey key) const;
+    // The same under any key, found as value() finds it.
+    std::optional<QByteArrayView> utf8TextOf(const QString &key) const;
     // The text under the key; nullopt when the value there is no text.
     std::optional<QString> textOf(WellKnownKey key) const;
     // The value under a well-known key, found without comparing key texts.

@@ -190,15 +190,20 @@ TEST(HMIdentifierGraphEntry, FieldsReadWithoutBuildingTheDictionary)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         QVariantMap dictionary{{QStringLiteral("nativeId"), QStringLiteral("n")}};
-        if (row.hmUid.isValid())
+        if (row.hmUid.isValid()) {
             dictionary.insert(QStringLiteral("hmUid"), row.hmUid);
+            dictionary.insert(QStringLiteral("crcValue"), row.hmUid);
+        }
         const HMIdentifierGraphEntry entry(dictionary);
-        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
         const bool isNullText = row.hmUid.typeId() == QMetaType::QString && row.hmUid.toString().isNull();
-        // A null text has no bytes to show: it reads as nothing, and textOf tells it apart.
-        EXPECT_EQ(utf8.has_value(), row.utf8.has_value() && !isNullText);
-        if (utf8 && row.utf8) {
-            EXPECT_EQ(utf8->toByteArray(), *row.utf8);
+        // A null text has no bytes to show: it reads as nothing, and textOf tells it apart. A key
+        // of no fast accessor reads alike.
+        for (const std::optional<QByteArrayView> &utf8 :
+             {entry.utf8TextOf(WellKnownKey::HmUid), entry.utf8TextOf(QStringLiteral("crcValue"))}) {
+            EXPECT_EQ(utf8.has_value(), row.utf8.has_value() && !isNullText);
+            if (utf8 && row.utf8) {
+                EXPECT_EQ(utf8->toByteArray(), *row.utf8);
+            }
         }
         EXPECT_EQ(entry.textOf(WellKnownKey::HmUid), row.text);
         expectSameValue(entry.valueOf(WellKnownKey::HmUid), row.hmUid, row.name);
@@ -291,7 +296,11 @@ TEST(HMIdentifierGraphEntry, KeysBeyondTheTableAreKeptInTheEntry)
     EXPECT_EQ(entry.toMap(), dictionary);
     EXPECT_EQ(entry.value(QStringLiteral("key-1099")), QVariant(1099));
     const QVariantMap another{{QStringLiteral("key-late"), QStringLiteral("v")}, {QStringLiteral("hmUid"), QStringLiteral("u")}};
-    EXPECT_EQ(HMIdentifierGraphEntry(another).toMap(), another);
+    const HMIdentifierGraphEntry late(another);
+    EXPECT_EQ(late.toMap(), another);
+    ASSERT_TRUE(late.utf8TextOf(QStringLiteral("key-late")));
+    EXPECT_EQ(late.utf8TextOf(QStringLiteral("key-late"))->toByteArray(), QByteArray("v"));
+    EXPECT_FALSE(late.utf8TextOf(QStringLiteral("key-0001")));
     EXPECT_TRUE(HMIdentifierGraphEntry::fromPacked(entry.packed()));
 }
 

@@ -101,6 +101,47 @@ TEST(HMIdentifierGraph, LooksUpExactlyAndPicksTheFirstOfDuplicates)
     EXPECT_FALSE(graph.entryForNativeId(QStringLiteral("missing")).has_value());
 }
 
+// The lookup by an identifier's UTF-8 finds what the lookup by its text finds, the same entry and
+// the same warning, whatever form the entries keep their identifiers in: plain and beyond ASCII,
+// duplicated, empty or null, a text UTF-8 cannot carry, a value that is no text, none at all.
+TEST(HMIdentifierGraph, LooksUpByUtf8AsByText)
+{
+    const QString loneSurrogate = QStringLiteral("lone-") + QChar(0xd800);
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries({
+        entry(QStringLiteral("uid-1"), QStringLiteral("native-1")),
+        entry(QStringLiteral("uid-2"), QStringLiteral("caf\u00e9-\U0001F382")),
+        entry(QStringLiteral("uid-3"), QStringLiteral("twice")),
+        entry(QStringLiteral("uid-4"), QStringLiteral("twice")),
+        entry(QStringLiteral("uid-5"), QStringLiteral("")),
+        entry(QStringLiteral("uid-6"), QString()),
+        entry(QStringLiteral("uid-7"), loneSurrogate),
+        {{QStringLiteral("hmUid"), QStringLiteral("uid-8")}, {QStringLiteral("nativeId"), 42}},
+        {{QStringLiteral("hmUid"), QStringLiteral("uid-9")}},
+        entry(QStringLiteral("uid-10"), QStringLiteral("NATIVE-1")),
+    });
+    const QStringList probes = {QStringLiteral("native-1"), QStringLiteral("NATIVE-1"), QStringLiteral("Native-1"),
+                                QStringLiteral("caf\u00e9-\U0001F382"), QStringLiteral("cafe-"),
+                                QStringLiteral("twice"), QString(), QStringLiteral("42"),
+                                QStringLiteral("lone-"), QStringLiteral("missing"), QStringLiteral("uid-1")};
+    for (const QString &probe : probes) {
+        SCOPED_TRACE(probe.toStdString());
+        LogCapture log(LOG_LEVEL_VERBOSE);
+        const std::optional<HMIdentifierGraphEntry> byText = graph.entryForNativeId(probe);
+        const qsizetype warnings = log.lines().size();
+        const QByteArray utf8 = probe.toUtf8();
+        const std::optional<HMIdentifierGraphEntry> byUtf8 = graph.entryForNativeIdUtf8(utf8);
+        EXPECT_EQ(log.lines().size(), 2 * warnings);
+        ASSERT_EQ(byUtf8.has_value(), byText.has_value());
+        if (byText) {
+            EXPECT_TRUE(byUtf8->isSharedWith(*byText));
+        }
+    }
+    EXPECT_TRUE(graph.entryForNativeIdUtf8("twice")->isSharedWith(graph.entries().at(2)));
+    EXPECT_TRUE(graph.entryForNativeIdUtf8("")->isSharedWith(graph.entries().at(4)));
+    EXPECT_FALSE(graph.entryForNativeIdUtf8("42").has_value());
+}
+
 TEST(HMIdentifierGraph, ReplacesEntriesIgnoringCaseAndDiacritics)
 {
     HMIdentifierGraph graph;

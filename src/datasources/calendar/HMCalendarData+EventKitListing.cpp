@@ -48,12 +48,16 @@ QString checksumText(const QByteArray &archive)
     return QString::number(qint32(crc32OfBytes(archive)));
 }
 
-// Whether the kept value is the checksum's text, told without making that text.
-bool isChecksumText(const QVariant &kept, quint32 crc)
+// Whether the record keeps the checksum's text, told without making that text: a text kept as
+// UTF-8 is compared as its bytes, any other value as the text it gives.
+bool isChecksumText(const HMIdentifierGraphEntry &record, quint32 crc)
 {
     std::array<char, 16> digits{};
     const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), qint32(crc)).ptr;
-    return QLatin1StringView(digits.data(), end - digits.data()) == kept.toString();
+    const QByteArrayView text(digits.data(), end - digits.data());
+    if (const std::optional<QByteArrayView> kept = record.utf8TextOf(kCrcKey))
+        return *kept == text;
+    return QLatin1StringView(text) == record.value(kCrcKey).toString();
 }
 
 // Whether the desktop changed the event since the sync's date. An event last written by a sync
@@ -259,10 +263,12 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
 // being made: planning it whole would find its record and send nothing. Answers whether it was.
 bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)
 {
-    const QString &nativeId = sequence.identifierAt(index);
-    if (pass.seriesToRefresh.contains(nativeId))
+    // An identifier the description holds as plain bytes is looked up by them, with no text made.
+    const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+    if (!pass.seriesToRefresh.isEmpty() && pass.seriesToRefresh.contains(sequence.identifierAt(index)))
         return false;
-    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(nativeId);
+    const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
+                                                               : pass.graph.entryForNativeId(sequence.identifierAt(index));
     const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
     if (!look)
         return false;
@@ -274,8 +280,7 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     };
     const bool isChanged =
         isChangedSince(pass.date, look->lastModified, &*record) ||
-        !isChecksumText(record->value(kCrcKey),
-                        crc32OfBytes(eventChecksumArchive(look->start, look->end, look->title, look->notes)));
+        !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
     if (isChanged && !isExcluded())
         return false;
     pass.foundBytes.insert(record->packed().constData());

@@ -36,5 +36,10 @@ private:
 QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint64> end,
                                 const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
 
+// crc32OfBytes(eventChecksumArchive(...)), taken over the archive's pieces as they are made: no
+// archive is built.
+quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
+                         const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
+
 // zlib's CRC-32 (initial value 0) of the bytes.
 quint32 crc32OfBytes(const QByteArray &bytes);

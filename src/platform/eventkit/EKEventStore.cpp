@@ -782,7 +782,8 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
     for (qsizetype at = 0; at < described.size(); ++at) {
         prefetchDescribedText(described, at + kTextsAhead);
         const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);
-        if (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate))
+        // The files of a window were chosen by the same test; those holding a title were not.
+        if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate)))
             continue;
         if (!predicate.title && visitListed(candidate))
             continue;

@@ -63,6 +63,9 @@ public:
     std::shared_ptr<EKEvent> eventAt(qsizetype index) const;
     // The identifier of the event at the position.
     QString identifierAt(qsizetype index) const;
+    // Its bytes when the description holds them as they stand (ASCII, no escape): valid while the
+    // sequence lives; nothing otherwise (identifierAt has it).
+    std::optional<QByteArrayView> plainIdentifierAt(qsizetype index) const;
     // What telling whether the event at the position changed needs of it, read from its file's
     // description without making it; nothing for an event read from a parse, or one the description
     // no longer tells whole (eventAt makes those).
@@ -86,8 +89,6 @@ private:
         qint64 startKey = 0;    // the start in milliseconds since 1970, which the sequence is sorted by
         qint32 parsedAt = -1;   // else the event made when its file was parsed, in m_parsed
     };
-    // The identifier's bytes when the description holds it as they stand (ASCII, no escape).
-    std::optional<QByteArrayView> plainIdentifierAt(qsizetype index) const;
     // Whether the entry at the left goes before the one at the right among those of one start.
     bool isIdentifierBefore(qsizetype left, qsizetype right) const;
     bool hasValidStartAt(qsizetype index) const;

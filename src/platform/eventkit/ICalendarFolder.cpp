@@ -321,8 +321,10 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
+    const QList<std::shared_ptr<ICalendarFile>> &files = filesInPlace();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
+    result.reserve(files.size());
+    for (const std::shared_ptr<ICalendarFile> &file : files) {
         if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
             result.append(file);
     }

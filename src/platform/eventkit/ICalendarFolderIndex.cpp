@@ -82,14 +82,19 @@ int hexValue(char character)
 // Whether the field is a list of texts as we write them: every '%' begins an escape of two
 // hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
 // first asked for; it is read without keeping a copy.
-bool isWholeList(QByteArrayView field)
+bool isWholeList(QByteArrayView field, bool hasEscape)
 {
-    if (!field.contains('%'))
+    if (!hasEscape)
         return field.isValidUtf8();
     QVarLengthArray<char, 512> bytes(field.size());
     bool isWhole = false;
     const qsizetype length = percentDecode(field, bytes.data(), &isWhole);
     return isWhole && QByteArrayView(bytes.constData(), length).isValidUtf8();
+}
+
+bool isWholeList(QByteArrayView field)
+{
+    return isWholeList(field, field.contains('%'));
 }
 
 // The line's checksum: a byte changed by a damaged disk or by hand makes the line, and with it the
@@ -203,17 +208,19 @@ std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView l
 struct DescribedBytes
 {
     QByteArrayView name;
+    bool isNameEscaped = false; // whether the name holds a '%'
+
     QByteArrayView items;
     QByteArrayView listed;
 };
 
 // Whether the field (whole, as isWholeList tells) names a file of the folder: some name, no slash,
 // no NUL.
-bool isFileNameField(QByteArrayView field)
+bool isFileNameField(QByteArrayView field, bool isEscaped)
 {
     QVarLengthArray<char, 256> bytes(field.size());
-    const qsizetype length = field.contains('%') ? percentDecode(field, bytes.data()) : 0;
-    const QByteArrayView name = field.contains('%') ? QByteArrayView(bytes.constData(), length) : field;
+    const qsizetype length = isEscaped ? percentDecode(field, bytes.data()) : 0;
+    const QByteArrayView name = isEscaped ? QByteArrayView(bytes.constData(), length) : field;
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
 }
 
@@ -230,18 +237,32 @@ bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0]) ||
+    const bool isNameEscaped = field[0].contains('%');
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0], isNameEscaped) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
         return false;
-    if (!isFileNameField(field[0]))
+    if (!isFileNameField(field[0], isNameEscaped))
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
-    text = {field[0], QByteArrayView(field[6].begin(), field[7].end()), field[10]};
+    text = {field[0], isNameEscaped, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
     file.parses = true;
     file.needsParsing = true;
     return true;
+}
+
+// How many entries to make room for: the count closing the last block, which is every entry of an
+// index written whole, and never more than the text has room for. Only room is taken from it: the
+// lines themselves tell whether it holds, and an index of added blocks grows past it.
+qsizetype expectedEntries(QByteArrayView text)
+{
+    constexpr qsizetype kShortestLine = 16;
+    const qsizetype lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
+    const QByteArrayView last = text.sliced(lastLine, text.size() - 1 - lastLine);
+    const std::optional<qint64> count =
+        last.startsWith(kTrailer) ? decimalOf(last.sliced(kTrailer.size())) : std::nullopt;
+    return qsizetype(std::clamp<qint64>(count.value_or(0), 0, std::min(kMaxEntries, text.size() / kShortestLine)));
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
@@ -253,13 +274,10 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     lineNumber = 1;
     if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
         return std::nullopt;
-    // Sized once for the lines there are, counted a memchr at a time.
-    qsizetype lineCount = 0;
-    for (qsizetype at = text.indexOf('\n'); at >= 0 && lineCount <= kMaxEntries; at = text.indexOf('\n', at + 1))
-        ++lineCount;
+    const qsizetype expected = expectedEntries(text);
     std::vector<ICalendarFile> entries;
-    entries.reserve(std::size_t(lineCount));
-    texts.reserve(std::size_t(lineCount));
+    entries.reserve(std::size_t(expected));
+    texts.reserve(std::size_t(expected));
     qsizetype blockLines = 0;
     bool isClosed = false;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
@@ -322,6 +340,13 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
     }
 }
 
+// Whether every byte is ASCII, whose UTF-8 is its characters one by one: names nearly always are,
+// and are then widened without a decoder.
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
+}
+
 // The entries' file names, decoded side by side into one block of names which they share, each
 // followed by a NUL as any name is: no allocation per file. A name takes no more characters than
 // its field has bytes.
@@ -339,10 +364,12 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const QByteArrayView field = texts[index].name;
         bytes.resize(field.size());
-        const QByteArrayView name =
-            field.contains('%') ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data())) : field;
+        const QByteArrayView name = texts[index].isNameEscaped
+                                        ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
+                                        : field;
         QChar *const first = at;
-        at = decoder.appendToBuffer(at, name);
+        at = isAscii(name) ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
+                           : decoder.appendToBuffer(at, name);
         *at++ = QChar();
         entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }

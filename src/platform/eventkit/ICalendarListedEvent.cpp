@@ -181,18 +181,34 @@ struct AlarmField
     double offset = 0;
 };
 
+// An offset of whole seconds (an optional minus, then at most fifteen digits, as alarms nearly always
+// have) is read as an integer: every such number is a double exactly, the one toDouble gives. Any
+// other text is read by toDouble.
+std::optional<double> offsetOf(QByteArrayView text)
+{
+    const QByteArrayView digits = text.startsWith('-') ? text.sliced(1) : text;
+    const bool isWholeNumber = !digits.isEmpty() && digits.size() <= 15 &&
+                               std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (isWholeNumber) {
+        qint64 value = 0;
+        for (const char digit : digits)
+            value = value * 10 + (digit - '0');
+        // Negated as a double: "-0" stays the negative zero toDouble reads.
+        return text.startsWith('-') ? -double(value) : double(value);
+    }
+    bool isNumber = false;
+    const double offset = text.toDouble(&isNumber);
+    return isNumber && std::isfinite(offset) ? std::optional<double>(offset) : std::nullopt;
+}
+
 std::optional<AlarmField> alarmFieldOf(QByteArrayView part)
 {
-    if (part.isEmpty())
-        return std::nullopt;
-    bool isNumber = false;
-    const double offset = part.sliced(1).toDouble(&isNumber);
-    const std::optional<qint64> date = part.startsWith('a') ? decodeMilliseconds(part.sliced(1)) : std::nullopt;
-    if (date && *date != kNoDate)
-        return AlarmField{date, 0};
-    if (part.startsWith('r') && isNumber && std::isfinite(offset))
-        return AlarmField{std::nullopt, offset};
-    return std::nullopt;
+    if (part.startsWith('a')) {
+        const std::optional<qint64> date = decodeMilliseconds(part.sliced(1));
+        return date && *date != kNoDate ? std::optional<AlarmField>(AlarmField{date, 0}) : std::nullopt;
+    }
+    const std::optional<double> offset = part.startsWith('r') ? offsetOf(part.sliced(1)) : std::nullopt;
+    return offset ? std::optional<AlarmField>(AlarmField{std::nullopt, *offset}) : std::nullopt;
 }
 
 // Hands each alarm of the field (alarms separated by semicolons) to the visitor; false when one is

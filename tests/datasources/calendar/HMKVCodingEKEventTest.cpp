@@ -56,6 +56,42 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputIsFixedBytes)
     EXPECT_EQ(event.checksumArchive().toHex(), expected.toHex());
 }
 
+// The listing takes an event's checksum over the archive's pieces as it makes them: for events of
+// every shape (times missing, texts absent, empty, long, beyond ASCII, holding NULs; dates before
+// 1970 and far ahead) it is the CRC of the archive's bytes, and the archive is the one the event's
+// copy writes.
+TEST_F(HMKVCodingEKEventTest, ChecksumTakenPieceByPieceIsTheArchivesCrc)
+{
+    const std::optional<qint64> dates[] = {std::nullopt, 0, -1, 1773655200000, -62135596800000, 253402300799999};
+    const std::optional<QByteArray> texts[] = {std::nullopt,
+                                               QByteArray(""),
+                                               QByteArray("Plain"),
+                                               QByteArray("Caf\xc3\xa9 \xf0\x9f\x8e\x82"),
+                                               QByteArray("nul\0inside", 10),
+                                               QByteArray(5000, 'x')};
+    int compared = 0;
+    for (const auto &start : dates) {
+        for (const auto &end : dates) {
+            for (const auto &title : texts) {
+                for (const auto &notes : texts) {
+                    const QByteArray archive = eventChecksumArchive(start, end, title, notes);
+                    ASSERT_EQ(eventChecksumCrc(start, end, title, notes), crc32OfBytes(archive))
+                        << archive.left(64).toHex().toStdString();
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 6 * 6 * 6 * 6);
+    HMKVCodingEKEvent copy;
+    copy.setStartDate(at("2026-03-16 10:00"));
+    copy.setEndDate(at("2026-03-16 11:00"));
+    copy.setTitle(QStringLiteral("Caf\u00e9"));
+    EXPECT_EQ(eventChecksumCrc(at("2026-03-16 10:00").toMSecsSinceEpoch(), at("2026-03-16 11:00").toMSecsSinceEpoch(),
+                               QByteArray("Caf\xc3\xa9"), std::nullopt),
+              crc32OfBytes(copy.checksumArchive()));
+}
+
 // A list's entries of other kinds are left out; a date before 1970 keeps its sign.
 TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListIsFixedBytes)
 {
@@ -193,6 +229,8 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListedEventIsTheEventsBytes)
             ASSERT_TRUE(listed && parsed);
             EXPECT_EQ(bytesOf(*look), copyOf(*listed).checksumArchive().toHex());
             EXPECT_EQ(bytesOf(*look), copyOf(*parsed).checksumArchive().toHex());
+            EXPECT_EQ(eventChecksumCrc(look->start, look->end, look->title, look->notes),
+                      crc32OfBytes(copyOf(*parsed).checksumArchive()));
             EXPECT_EQ(look->lastModified, parsed->lastModifiedDate());
         }
     };

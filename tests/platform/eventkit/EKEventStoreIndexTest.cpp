@@ -419,6 +419,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"the last line cut off", good.left(good.lastIndexOf("END "))},
         {"a count that does not hold", good.left(good.lastIndexOf("END ")) + "END 1\n"},
         {"a count written otherwise", good.left(good.lastIndexOf("END ")) + "END 02\n"},
+        {"a count far beyond the lines", good.left(good.lastIndexOf("END ")) + "END 9223372036854775807\n"},
+        {"a count below zero", good.left(good.lastIndexOf("END ")) + "END -5\n"},
         {"the last line unended", good.left(good.size() - 1)},
         {"a header alone", kIndexHeader},
         {"an empty line among the entries", good.left(13) + "\n" + good.mid(13)},

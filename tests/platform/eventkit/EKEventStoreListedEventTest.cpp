@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QTimeZone>
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -139,6 +141,16 @@ protected:
 
     QString indexPath() const { return root() + QStringLiteral("/.work.hmindex"); }
 
+    // The index's line of b.ics, written as another program does with one event of the properties
+    // (the UID "b"), once a listing read it.
+    QByteArray indexLineOfEvent(const QByteArray &properties)
+    {
+        writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"), calendarText(eventItem("b", properties)));
+        EXPECT_EQ(listed(*eventStore()).size(), 1);
+        const QByteArray index = readAll(indexPath());
+        return index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    }
+
     // The events of the whole listing, by UID, as the store lists them.
     QMap<QString, QString> listed(EKEventStore &store) const
     {
@@ -226,19 +238,49 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
 // in, the texts marked present, the dates in milliseconds, the kind of zone and each alarm.
 TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
 {
-    writeAsOtherProgram(m_folder + QStringLiteral("/b.ics"),
-                        calendarText(eventItem("b", "DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
-                                                    "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
-                                                    "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")));
-    ASSERT_EQ(listed(*eventStore()).size(), 1);
-    const QByteArray index = readAll(indexPath());
-    const QByteArray line = index.mid(index.indexOf("\nb.ics\t") + 1).split('\n').first();
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                             "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
+                                             "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
     const QByteArrayList fields = line.split('\t');
     ASSERT_EQ(fields.size(), 12);
     const QByteArray start = QByteArray::number(at("2026-03-02 09:00").toMSecsSinceEpoch());
     const QByteArray end = QByteArray::number(at("2026-03-02 10:00").toMSecsSinceEpoch());
     EXPECT_EQ(fields[10], "UTC,%2Bb,%2BTea%2C%201,%2Bx,-,,,0,U," + start + ',' + end + ",r-900");
     EXPECT_EQ(fields[11], indexChecksum(line.left(line.lastIndexOf('\t'))));
+}
+
+// An alarm's offset is read as a whole number where it is one and by the locale-free reading of
+// doubles otherwise: every offset text gives the event the alarm that reading it as a double gives
+// (a negative zero stays negative), and a text that is no finite number gives no event.
+TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
+{
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
+                                             "SUMMARY:Tea\r\nBEGIN:VALARM\r\n"
+                                             "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
+    QByteArrayList parts = line.split('\t').value(10).split(',');
+    ASSERT_EQ(parts.size(), 12);
+    ASSERT_EQ(parts[11], "r-900");
+    ASSERT_TRUE(icallisted::eventFromListed(parts.join(',')));
+    const char *offsets[] = {"-900", "0", "-0", "007", "-007", "123456789012345", "-999999999999999",
+                             "1234567890123456", "99999999999999999999", "1.5", "-0.25", "1e3", "1E-3", "+5",
+                             " 5", "5 ", "", "-", "--1", "0x10", "inf", "-inf", "nan", "1e400", "12a"};
+    for (const char *offset : offsets) {
+        SCOPED_TRACE(offset);
+        bool isNumber = false;
+        const double expected = QByteArrayView(offset).toDouble(&isNumber);
+        const bool isValid = isNumber && std::isfinite(expected);
+        parts[11] = QByteArray("r") + offset + "%3Ba0%3Br" + offset;
+        const std::shared_ptr<EKEvent> event = icallisted::eventFromListed(parts.join(','));
+        ASSERT_EQ(bool(event), isValid);
+        if (!event)
+            continue;
+        ASSERT_EQ(event->alarms().size(), 3);
+        for (const int at : {0, 2}) {
+            EXPECT_EQ(event->alarms().at(at).relativeOffset(), expected);
+            EXPECT_EQ(std::signbit(event->alarms().at(at).relativeOffset()), std::signbit(expected));
+        }
+        EXPECT_TRUE(event->alarms().at(1).absoluteDate().isValid());
+    }
 }
 
 // A listed event in the index that is not whole and ours, or was read in another zone, is not
