@@ -161,6 +161,29 @@ bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
     return mark != dictionary.constEnd() && mark->toBool();
 }
 
+namespace {
+
+// Removes the entries at the positions (ascending, each once, inside the list) in one walk: the
+// entries after each removed one move down once, not once per removal before them.
+void removePositions(HMIdentifierGraph::Entries &entries, const std::vector<qsizetype> &removed)
+{
+    if (removed.empty())
+        return;
+    // Detaches a list shared with another first.
+    HMIdentifierGraphEntry *const data = entries.data();
+    qsizetype kept = removed.front();
+    auto next = removed.cbegin();
+    for (qsizetype position = removed.front(); position < entries.size(); ++position) {
+        if (next != removed.cend() && *next == position)
+            ++next;
+        else
+            data[kept++] = std::move(data[position]);
+    }
+    entries.resize(kept);
+}
+
+} // namespace
+
 HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earlier, const Entries &now)
 {
     // One walk keeps every unchanged entry in order. Earlier entries followed closely by the one
@@ -203,8 +226,7 @@ bool HMIdentifierGraph::Changes::applyTo(Entries &entries) const
         return false;
     for (const auto &[position, entry] : replaced)
         entries[position] = entry;
-    for (auto position = removed.crbegin(); position != removed.crend(); ++position)
-        entries.removeAt(*position);
+    removePositions(entries, removed);
     entries.append(appended);
     return true;
 }

@@ -22,8 +22,14 @@ const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
 // The classes and keys' texts kept, looked up one by one.
 constexpr size_t kMaxKeptNames = 32;
 
-// The classes the reader tells apart; any other is read by KeyedUnarchiver.
-enum class ClassKind { Other, Graph, List, Dictionary, Date, Int32 };
+// The classes the reader tells apart; any other is read by KeyedUnarchiver. Unreadable: the
+// dictionary names no readable class entry.
+enum class ClassKind { Other, Graph, List, Dictionary, Date, Int32, Unreadable };
+
+// Where a reference is wanted, what is no reference to an entry of the table. References and
+// classes are answered as plain numbers: they are read several times for every entry, and a
+// wrapped answer is stored and read back whole, which stalls when it was stored piece by piece.
+constexpr quint64 kNoReference = std::numeric_limits<quint64>::max();
 
 using OwnKey = platform::ArchiveOwnKeys::Key;
 using OwnFields = platform::ArchiveOwnKeys::Fields;
@@ -51,20 +57,18 @@ public:
 
     std::optional<std::unique_ptr<HMIdentifierGraph>> read(const QString &rootKey)
     {
-        const std::optional<quint64> graphIndex = rootKey.startsWith(QLatin1Char('$'))
-                                                      ? std::nullopt
-                                                      : referenceUnder(m_top, rootKey);
-        if (!graphIndex || *graphIndex == 0 || !consumeStep())
+        const quint64 graphIndex = rootKey.startsWith(QLatin1Char('$')) ? kNoReference : referenceUnder(m_top, rootKey);
+        if (graphIndex == kNoReference || graphIndex == 0 || !consumeStep())
             return std::nullopt;
-        const quint64 graphObject = m_entries.at(*graphIndex);
+        const quint64 graphObject = m_entries.at(graphIndex);
         const std::optional<OwnFields> fields = ownFieldsOf(graphObject);
         if (!fields || classOf(*fields) != ClassKind::Graph)
             return std::nullopt;
         auto graph = std::make_unique<HMIdentifierGraph>();
         HMIdentifierGraph::Entries entries;
-        if (!readEntries(graphObject, *graphIndex, entries))
+        if (!readEntries(graphObject, graphIndex, entries))
             return std::nullopt;
-        const std::optional<QDateTime> date = lastSyncDate(graphObject, *graphIndex);
+        const std::optional<QDateTime> date = lastSyncDate(graphObject, graphIndex);
         if (!date)
             return std::nullopt;
         graph->setEntries(entries);
@@ -73,20 +77,19 @@ public:
     }
 
 private:
-    // The entry a reference object names; nullopt when it is no reference to an entry of the table.
-    std::optional<quint64> referenceAt(quint64 object) const
+    // The entry a reference object names; kNoReference when it is no reference to an entry of the
+    // table.
+    quint64 referenceAt(quint64 object) const
     {
         const std::optional<quint64> uid = m_document.uidAt(object);
-        if (!uid || *uid >= m_entries.size())
-            return std::nullopt;
-        return uid;
+        return uid && *uid < m_entries.size() ? *uid : kNoReference;
     }
 
     // The entry under a key of a dictionary of the table; nil (0) when the key is missing.
-    std::optional<quint64> referenceUnder(quint64 dictionary, const QString &key) const
+    quint64 referenceUnder(quint64 dictionary, const QString &key) const
     {
         const std::optional<quint64> field = m_document.valueForKey(dictionary, key);
-        return field ? referenceAt(*field) : std::optional<quint64>(0);
+        return field ? referenceAt(*field) : 0;
     }
 
     bool consumeStep()
@@ -98,34 +101,36 @@ private:
     }
 
     std::optional<OwnFields> ownFieldsOf(quint64 dictionary) { return m_ownKeys.fieldsOf(m_document, dictionary); }
+    // The same into the caller's fields, for the reads made for every entry.
+    bool ownFieldsOf(quint64 dictionary, OwnFields &fields) { return m_ownKeys.fieldsOf(m_document, dictionary, fields); }
 
-    // The class a dictionary's "$class" names; nullopt when it names no readable class entry.
-    std::optional<ClassKind> classOf(const OwnFields &fields)
+    // The class a dictionary's "$class" names.
+    ClassKind classOf(const OwnFields &fields)
     {
         const std::optional<quint64> classField = fieldOf(fields, OwnKey::Class);
-        const std::optional<quint64> index = classField ? referenceAt(*classField) : std::nullopt;
-        if (!index)
-            return std::nullopt;
+        const quint64 index = classField ? referenceAt(*classField) : kNoReference;
+        if (index == kNoReference)
+            return ClassKind::Unreadable;
         for (const auto &[known, kind] : m_classes) {
-            if (known == *index)
+            if (known == index)
                 return kind;
         }
-        const std::optional<ClassKind> kind = classAt(*index);
-        if (kind && m_classes.size() < kMaxKeptNames)
-            m_classes.emplace_back(*index, *kind);
+        const ClassKind kind = classAt(index);
+        if (kind != ClassKind::Unreadable && m_classes.size() < kMaxKeptNames)
+            m_classes.emplace_back(index, kind);
         return kind;
     }
 
-    std::optional<ClassKind> classAt(quint64 index) const
+    ClassKind classAt(quint64 index) const
     {
         const quint64 classEntry = m_entries.at(index);
         if (m_document.shapeOf(classEntry) != Shape::Dictionary)
-            return std::nullopt;
+            return ClassKind::Unreadable;
         const std::optional<quint64> field = m_document.valueForKey(classEntry, kClassNameKeyText);
         const platform::Result<QVariant> name =
             field && m_document.shapeOf(*field) == Shape::Leaf ? m_document.leafAt(*field) : platform::Result<QVariant>(QVariant());
         if (!name || name->typeId() != QMetaType::QString)
-            return std::nullopt;
+            return ClassKind::Unreadable;
         const QString &text = *static_cast<const QString *>(name->constData());
         if (text == kGraphClassText)
             return ClassKind::Graph;
@@ -179,19 +184,19 @@ private:
 bool GraphFileReader::readEntries(quint64 graphObject, quint64 graphIndex, HMIdentifierGraph::Entries &entries)
 {
     const std::optional<quint64> field = m_document.valueForKey(graphObject, HMIdentifierGraph::kIdentifierDictionariesKey);
-    const std::optional<quint64> listIndex = field ? referenceAt(*field) : std::optional<quint64>(0);
-    if (!listIndex)
+    const quint64 listIndex = field ? referenceAt(*field) : 0;
+    if (listIndex == kNoReference)
         return false;
-    if (*listIndex == 0)
+    if (listIndex == 0)
         return true;
-    const quint64 list = m_entries.at(*listIndex);
+    const quint64 list = m_entries.at(listIndex);
     const std::optional<OwnFields> fields = ownFieldsOf(list);
     const std::optional<quint64> objects = fields ? fieldOf(*fields, OwnKey::Objects) : std::nullopt;
     const std::optional<Document::Elements> items = objects ? m_document.arrayElementsOf(*objects) : std::nullopt;
-    if (!items || classOf(*fields) != ClassKind::List || *listIndex == graphIndex || !consumeStep())
+    if (!items || classOf(*fields) != ClassKind::List || listIndex == graphIndex || !consumeStep())
         return false;
     m_states[graphIndex] = InProgress;
-    m_states[*listIndex] = InProgress;
+    m_states[listIndex] = InProgress;
     entries.reserve(qsizetype(items->size()));
     for (quint64 position = 0; position < items->size(); ++position) {
         if (!readEntry(items->at(position)))
@@ -204,22 +209,23 @@ bool GraphFileReader::readEntries(quint64 graphObject, quint64 graphIndex, HMIde
 // Packs the dictionary a list's element names into the arena, between its begin and end.
 bool GraphFileReader::readEntry(quint64 element)
 {
-    const std::optional<quint64> index = referenceAt(element);
-    const std::optional<OwnFields> fields =
-        index && *index != 0 ? ownFieldsOf(m_entries.at(*index)) : std::nullopt;
-    if (!fields || classOf(*fields) != ClassKind::Dictionary)
+    const quint64 index = referenceAt(element);
+    OwnFields fields;
+    if (index == kNoReference || index == 0 || !ownFieldsOf(m_entries.at(index), fields) ||
+        classOf(fields) != ClassKind::Dictionary) {
         return false;
+    }
     Document::Slots pairs;
-    if (!pairsOf(*fields, pairs) || m_states[*index] == InProgress || !consumeStep())
+    if (!pairsOf(fields, pairs) || m_states[index] == InProgress || !consumeStep())
         return false;
-    const State before = m_states[*index];
-    m_states[*index] = InProgress;
+    const State before = m_states[index];
+    m_states[index] = InProgress;
     m_arena.begin();
     for (quint64 position = 0; position < pairs.keys.size(); ++position) {
         if (!readPair(pairs.keys.at(position), pairs.values.at(position)))
             return false;
     }
-    m_states[*index] = before;
+    m_states[index] = before;
     return true;
 }
 
@@ -239,13 +245,13 @@ bool GraphFileReader::pairsOf(const OwnFields &fields, Document::Slots &pairs) c
 // One pair, its value packed as the unarchiver's visitor packs it.
 bool GraphFileReader::readPair(quint64 keyElement, quint64 valueElement)
 {
-    const std::optional<quint64> keyIndex = referenceAt(keyElement);
-    const std::optional<quint64> valueIndex = keyIndex ? referenceAt(valueElement) : std::nullopt;
-    const QString *key = valueIndex ? keyAt(*keyIndex) : nullptr;
+    const quint64 keyIndex = referenceAt(keyElement);
+    const quint64 valueIndex = keyIndex != kNoReference ? referenceAt(valueElement) : kNoReference;
+    const QString *key = valueIndex != kNoReference ? keyAt(keyIndex) : nullptr;
     if (!key)
         return false;
     quint64 nodes = 0;
-    if (!packPairValue(*key, *valueIndex, nodes))
+    if (!packPairValue(*key, valueIndex, nodes))
         return false;
     m_expandedValues += nodes;
     return m_expandedValues <= KeyedUnarchiver::kMaxExpandedValues;
@@ -261,9 +267,9 @@ bool GraphFileReader::packPairValue(const QString &key, quint64 index, quint64 &
         nodes += 1;
         return true;
     }
-    const std::optional<OwnFields> fields = index == 0 ? std::nullopt : ownFieldsOf(object);
-    if (fields && classOf(*fields) == ClassKind::Date) {
-        const std::optional<qint64> msecs = dateMsecsIn(*fields);
+    OwnFields fields;
+    if (index != 0 && ownFieldsOf(object, fields) && classOf(fields) == ClassKind::Date) {
+        const std::optional<qint64> msecs = dateMsecsIn(fields);
         if (msecs)
             m_arena.addUtcDate(key, *msecs);
         nodes += 1;
@@ -285,11 +291,11 @@ bool GraphFileReader::packValue(quint64 index, int depth, quint64 &nodes)
     const Shape shape = m_document.shapeOf(object);
     if (shape == Shape::Leaf)
         return packLeaf(object, depth);
-    const std::optional<OwnFields> fields = shape == Shape::Dictionary ? ownFieldsOf(object) : std::nullopt;
-    if (!fields || m_states[index] != Unseen || !consumeStep())
+    OwnFields fields;
+    if (shape != Shape::Dictionary || !ownFieldsOf(object, fields) || m_states[index] != Unseen || !consumeStep())
         return false;
     m_states[index] = InProgress;
-    const bool isPacked = packObject(*fields, depth, nodes);
+    const bool isPacked = packObject(fields, depth, nodes);
     m_states[index] = ReadAsValue;
     return isPacked;
 }
@@ -309,7 +315,7 @@ bool GraphFileReader::packLeaf(quint64 object, int depth)
 // A value the archive keeps as a small object of its own.
 bool GraphFileReader::packObject(const OwnFields &fields, int depth, quint64 &nodes)
 {
-    switch (classOf(fields).value_or(ClassKind::Other)) {
+    switch (classOf(fields)) {
     case ClassKind::Date: {
         const std::optional<qint64> msecs = dateMsecsIn(fields);
         if (msecs)
@@ -335,8 +341,8 @@ bool GraphFileReader::packList(const OwnFields &fields, int depth, quint64 &node
         return false;
     PackedValue::appendListStart(m_packing, items->size());
     for (quint64 position = 0; position < items->size(); ++position) {
-        const std::optional<quint64> item = referenceAt(items->at(position));
-        if (!item || !packValue(*item, depth + 1, nodes))
+        const quint64 item = referenceAt(items->at(position));
+        if (item == kNoReference || !packValue(item, depth + 1, nodes))
             return false;
     }
     return true;
@@ -352,15 +358,16 @@ bool GraphFileReader::packDictionary(const OwnFields &fields, int depth, quint64
     PackedValue::appendDictionaryStart(m_packing, pairs.keys.size());
     QByteArrayView lastKey;
     for (quint64 position = 0; position < pairs.keys.size(); ++position) {
-        const std::optional<quint64> keyIndex = referenceAt(pairs.keys.at(position));
-        const std::optional<quint64> valueIndex = keyIndex ? referenceAt(pairs.values.at(position)) : std::nullopt;
-        const std::optional<QByteArrayView> key =
-            valueIndex && *keyIndex != 0 ? m_document.asciiTextAt(m_entries.at(*keyIndex)) : std::nullopt;
+        const quint64 keyIndex = referenceAt(pairs.keys.at(position));
+        const quint64 valueIndex = keyIndex != kNoReference ? referenceAt(pairs.values.at(position)) : kNoReference;
+        const std::optional<QByteArrayView> key = valueIndex != kNoReference && keyIndex != 0
+                                                      ? m_document.asciiTextAt(m_entries.at(keyIndex))
+                                                      : std::nullopt;
         if (!key || (position > 0 && !(lastKey < *key)))
             return false;
         lastKey = *key;
         PackedValue::appendItemKey(m_packing, *key);
-        if (!packValue(*valueIndex, depth + 1, nodes))
+        if (!packValue(valueIndex, depth + 1, nodes))
             return false;
     }
     return true;
@@ -421,15 +428,15 @@ std::optional<QDateTime> GraphFileReader::lastSyncDate(quint64 graphObject, quin
         return QDateTime();
     std::optional<quint64> leaf = field;
     if (m_document.shapeOf(*field) == Shape::Uid) {
-        const std::optional<quint64> index = referenceAt(*field);
-        if (!index || *index == graphIndex)
+        const quint64 index = referenceAt(*field);
+        if (index == kNoReference || index == graphIndex)
             return std::nullopt;
-        if (*index == 0)
+        if (index == 0)
             return QDateTime();
-        leaf = m_entries.at(*index);
+        leaf = m_entries.at(index);
         if (m_document.shapeOf(*leaf) == Shape::Dictionary) {
             const std::optional<OwnFields> fields = ownFieldsOf(*leaf);
-            const bool isDate = fields && m_states[*index] == Unseen && classOf(*fields) == ClassKind::Date;
+            const bool isDate = fields && m_states[index] == Unseen && classOf(*fields) == ClassKind::Date;
             const std::optional<qint64> msecs = isDate && consumeStep() ? dateMsecsIn(*fields) : std::nullopt;
             return msecs ? std::optional(QDateTime::fromMSecsSinceEpoch(*msecs, Qt::UTC)) : std::nullopt;
         }

@@ -590,3 +590,40 @@ TEST(HMIdentifierGraphArchive, StreamedReaderRefusesWhatTheUnarchiverRefuses)
     // Flips inside texts and numbers leave readable archives, which the reader reads itself.
     EXPECT_GT(streamed, 0);
 }
+
+// A graph large enough for references and offsets two bytes wide, damaged through its table of
+// offsets, its trailer and its first objects (the graph, its list, the first entries with a
+// list, a dictionary and a date each): refused as the unarchiver refuses it, or read as it reads it.
+TEST(HMIdentifierGraphArchive, StreamedReaderReadsWideTablesAsTheUnarchiverReadsThem)
+{
+    QList<QVariantMap> records;
+    for (int number = 0; number < 120; ++number) {
+        records.append(record(number, {{QStringLiteral("AddressBookGroupIdsKey"), QVariantList()},
+                                       {QStringLiteral("EmailKeys"), QVariantMap{{QStringLiteral("%1").arg(number, 8, 16, QLatin1Char('0')), QStringLiteral("0")}}},
+                                       {QStringLiteral("WrittenModificationDate"), kSyncDate.addSecs(number)}}));
+    }
+    const QByteArray bytes = archiverBytes(graphOf(records, kSyncDate));
+    const auto *trailer = reinterpret_cast<const uchar *>(bytes.constData()) + bytes.size() - 32;
+    ASSERT_EQ(trailer[6], 2) << "offsets two bytes wide";
+    ASSERT_EQ(trailer[7], 2) << "references two bytes wide";
+    ASSERT_TRUE(expectReadAsTheUnarchiverReads(bytes));
+    const auto offsetTable = qsizetype(qFromBigEndian<quint64>(trailer + 24));
+    QList<qsizetype> positions;
+    for (qsizetype position = 8; position < 400; ++position)
+        positions.append(position);
+    // Every offset's high byte and, in turn, some low bytes; the whole trailer.
+    for (qsizetype position = offsetTable; position < bytes.size() - 32; position += 2)
+        positions.append(position + ((position - offsetTable) % 10 == 0 ? 1 : 0));
+    for (qsizetype position = bytes.size() - 32; position < bytes.size(); ++position)
+        positions.append(position);
+    int streamed = 0;
+    for (const qsizetype position : positions) {
+        for (const char mask : {char(0x01), char(0xff)}) {
+            SCOPED_TRACE(QStringLiteral("byte %1 ^ %2").arg(position).arg(int(uchar(mask))).toStdString());
+            QByteArray damaged = bytes;
+            damaged[position] = char(damaged.at(position) ^ mask);
+            streamed += expectReadAsTheUnarchiverReads(damaged) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(streamed, 0);
+}

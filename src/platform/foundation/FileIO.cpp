@@ -13,6 +13,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,9 +123,29 @@ Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes, int ext
 // Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
 // size the file had when opened (within the cap) is read in one go into a buffer of just that size;
 // the end is then confirmed through a small buffer of its own, so the result holds no spare room.
+// A large file is read into memory the system has not handed out yet, and the read would otherwise
+// stop on every page of it: the pages are made ready in one request. A system that cannot do so
+// reads as before.
+void prefaultLargeBuffer(QByteArray &bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    constexpr qsizetype kLargeFileBytes = 1024 * 1024;
+    if (bytes.size() < kLargeFileBytes)
+        return;
+    const auto page = quintptr(::sysconf(_SC_PAGESIZE));
+    const auto start = (quintptr(bytes.data()) + page - 1) & ~(page - 1);
+    const auto end = (quintptr(bytes.data()) + quintptr(bytes.size())) & ~(page - 1);
+    if (end > start)
+        ::madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
 Result<QByteArray> readAtMost(const OpenedFile &file, const QString &path, qint64 maxBytes)
 {
     QByteArray bytes(qsizetype(std::min(file.size, maxBytes)), Qt::Uninitialized);
+    prefaultLargeBuffer(bytes);
     qsizetype filled = 0;
     char more[4096];
     while (true) {

@@ -304,7 +304,7 @@ QVariant KeyedUnarchiver::fieldOf(quint64 dictionary, const QString &key)
 namespace {
 
 const QString kNoClass;
-const std::array<const QString *, 5> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
+const std::array<const QString *, ArchiveOwnKeys::kKeyCount> kOwnKeyTexts{&kClassKeyText, &kKeysEntryKeyText, &kObjectsEntryKeyText,
                                                   &kTimeKeyText, &kIntValueKeyText};
 
 } // namespace
@@ -315,12 +315,9 @@ std::optional<quint64> ArchiveOwnKeys::fieldOf(const binaryplist::Document &docu
     return document.valueForKey(dictionary, *kOwnKeyTexts[slot], m_keyObjects[slot]);
 }
 
-std::optional<size_t> ArchiveOwnKeys::keyOf(const binaryplist::Document &document, quint64 keyObject)
+// A key object met for the first time, by its text.
+std::optional<size_t> ArchiveOwnKeys::keyByText(const binaryplist::Document &document, quint64 keyObject)
 {
-    for (size_t key = 0; key < m_keyObjects.size(); ++key) {
-        if (m_keyObjects[key] == keyObject)
-            return key;
-    }
     for (size_t key = 0; key < kOwnKeyTexts.size(); ++key) {
         if (document.isText(keyObject, *kOwnKeyTexts[key])) {
             m_keyObjects[key] = keyObject;
@@ -330,18 +327,30 @@ std::optional<size_t> ArchiveOwnKeys::keyOf(const binaryplist::Document &documen
     return std::nullopt;
 }
 
-std::optional<ArchiveOwnKeys::Fields> ArchiveOwnKeys::fieldsOf(const binaryplist::Document &document, quint64 dictionary)
+bool ArchiveOwnKeys::fieldsOf(const binaryplist::Document &document, quint64 dictionary, Fields &fields)
 {
+    fields.m_present = 0;
     const std::optional<binaryplist::Document::Slots> found = document.slotsOf(dictionary);
     if (!found)
-        return std::nullopt;
-    Fields fields;
+        return false;
     for (quint64 slot = 0; slot < found->keys.size(); ++slot) {
-        const std::optional<size_t> key = keyOf(document, found->keys.at(slot));
-        if (key && !fields[*key])
-            fields[*key] = found->values.at(slot);
+        const quint64 keyObject = found->keys.at(slot);
+        size_t key = 0;
+        while (key < kKeyCount && m_keyObjects[key] != keyObject)
+            ++key;
+        if (key == kKeyCount) {
+            const std::optional<size_t> byText = keyByText(document, keyObject);
+            if (!byText)
+                continue;
+            key = *byText;
+        }
+        const unsigned bit = 1U << key;
+        if ((fields.m_present & bit) == 0) {
+            fields.m_objects[key] = found->values.at(slot);
+            fields.m_present |= bit;
+        }
     }
-    return fields;
+    return true;
 }
 
 QString KeyedUnarchiver::describeObject(quint64 object)

@@ -30,21 +30,42 @@ class ArchiveOwnKeys final
 {
 public:
     enum class Key { Class, Keys, Objects, Time, IntValue };
-    // By Key, the object under each key; nullopt for a key the dictionary lacks.
-    using Fields = std::array<std::optional<quint64>, 5>;
+    static constexpr size_t kKeyCount = 5;
+    // By Key, the object under each key; nullopt for a key the dictionary lacks. Plain numbers and
+    // a mask of those present: read for every entry of an archive, they are filled and read a
+    // number at a time.
+    class Fields final
+    {
+    public:
+        std::optional<quint64> operator[](size_t key) const
+        {
+            return ((m_present >> key) & 1) != 0 ? std::optional(m_objects[key]) : std::nullopt;
+        }
+
+    private:
+        friend class ArchiveOwnKeys;
+        std::array<quint64, kKeyCount> m_objects{};
+        unsigned m_present = 0;
+    };
 
     ArchiveOwnKeys() { m_keyObjects.fill(std::numeric_limits<quint64>::max()); }
     // Every key's object, with one pass over the dictionary's keys: the first slot holding a key
-    // counts. Nullopt when the object is no dictionary.
-    std::optional<Fields> fieldsOf(const binaryplist::Document &document, quint64 dictionary);
+    // counts. False, leaving the fields empty, when the object is no dictionary.
+    bool fieldsOf(const binaryplist::Document &document, quint64 dictionary, Fields &fields);
+    // The same, nullopt when the object is no dictionary.
+    std::optional<Fields> fieldsOf(const binaryplist::Document &document, quint64 dictionary)
+    {
+        Fields fields;
+        return fieldsOf(document, dictionary, fields) ? std::optional(fields) : std::nullopt;
+    }
     // One key's object, as fieldsOf finds it.
     std::optional<quint64> fieldOf(const binaryplist::Document &document, quint64 dictionary, Key key);
 
 private:
-    std::optional<size_t> keyOf(const binaryplist::Document &document, quint64 keyObject);
+    std::optional<size_t> keyByText(const binaryplist::Document &document, quint64 keyObject);
 
     // By Key, the object found to hold the key's text; none at first.
-    std::array<quint64, 5> m_keyObjects;
+    std::array<quint64, kKeyCount> m_keyObjects;
 };
 
 // Reads a keyed archive written by KeyedArchiver (binary or XML). The archive is outside input:

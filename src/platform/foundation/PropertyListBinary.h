@@ -115,10 +115,11 @@ public:
     // the document lives): they are the text's UTF-8 too. Nullopt for any other object.
     std::optional<QByteArrayView> asciiTextAt(quint64 object) const
     {
-        const auto units = area().textUnitsAt(object);
-        if (!units || units->second != 1)
+        Area::Length units;
+        quint64 unitWidth = 0;
+        if (!area().readTextUnits(object, units, unitWidth) || unitWidth != 1)
             return std::nullopt;
-        const QByteArrayView bytes(m_bytes.constData() + units->first.contentStart, qsizetype(units->first.count));
+        const QByteArrayView bytes(m_bytes.constData() + units.contentStart, qsizetype(units.count));
         // Without a test per byte, so that the loop runs over many bytes at once.
         uchar highBits = 0;
         for (const char byte : bytes)
@@ -148,11 +149,11 @@ public:
     // an array whose references run past the object area.
     std::optional<Elements> arrayElementsOf(quint64 object) const
     {
-        const std::optional<Area::Container> found = area().containerOf(object);
+        Area::Container found;
         // An array whose references run past the object area is damaged, not empty.
-        if (!found || (found->kind != KindArray && found->kind != KindSet))
+        if (!area().readContainer(object, found) || (found.kind != KindArray && found.kind != KindSet))
             return std::nullopt;
-        return elementsAt(found->firstReference, found->keyCount, found->referenceCount);
+        return elementsAt(found.firstReference, found.keyCount, found.referenceCount);
     }
     // A dictionary's key objects and value objects, slot by slot, read in place with one look at
     // the dictionary; nullopt for any other object.
@@ -163,12 +164,12 @@ public:
     };
     std::optional<Slots> slotsOf(quint64 dictionary) const
     {
-        const std::optional<Area::Container> found = area().containerOf(dictionary);
-        if (!found || found->kind != KindDictionary)
+        Area::Container found;
+        if (!area().readContainer(dictionary, found) || found.kind != KindDictionary)
             return std::nullopt;
         Slots result;
-        result.keys = elementsAt(found->firstReference, 0, found->keyCount);
-        result.values = elementsAt(found->firstReference + found->keyCount * quint64(m_referenceWidth), 0, found->keyCount);
+        result.keys = elementsAt(found.firstReference, 0, found.keyCount);
+        result.values = elementsAt(found.firstReference + found.keyCount * quint64(m_referenceWidth), 0, found.keyCount);
         return result;
     }
     // Whether the object is a text equal to the given one, compared in place.
@@ -219,32 +220,45 @@ private:
         }
 
         // The element count in an object's marker, or in the integer that follows it when the
-        // marker holds 15; nullopt when that integer is damaged.
-        std::optional<Length> lengthOf(quint64 offset) const
+        // marker holds 15; false when that integer is damaged. The reads every object goes through
+        // fill the caller's numbers rather than answer them wrapped: a wrapped answer is stored and
+        // read back whole, which stalls when it was stored piece by piece.
+        bool readLength(quint64 offset, Length &length) const
         {
             const quint64 count = m_data[offset] & 0x0F;
             const quint64 position = offset + 1;
-            if (count != 0x0F)
-                return Length{count, position};
+            if (count != 0x0F) {
+                length.count = count;
+                length.contentStart = position;
+                return true;
+            }
             if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
-                return std::nullopt;
+                return false;
             const int width = 1 << (m_data[position] & 0x0F);
             if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
-                return std::nullopt;
-            return Length{readBigEndian(m_data + position + 1, width), position + 1 + quint64(width)};
+                return false;
+            length.count = readBigEndian(m_data + position + 1, width);
+            length.contentStart = position + 1 + quint64(width);
+            return true;
+        }
+        std::optional<Length> lengthOf(quint64 offset) const
+        {
+            Length length;
+            return readLength(offset, length) ? std::optional(length) : std::nullopt;
         }
 
         // The length of an object whose elements take unitWidth bytes each, checked to end inside
         // the object area. Multiplied rather than divided.
+        bool readExtent(quint64 offset, quint64 unitWidth, Length &length) const
+        {
+            quint64 bytes = 0;
+            return readLength(offset, length) && !__builtin_mul_overflow(length.count, unitWidth, &bytes) &&
+                   bytes <= m_offsetTable - length.contentStart;
+        }
         std::optional<Length> extentOf(quint64 offset, quint64 unitWidth) const
         {
-            const std::optional<Length> length = lengthOf(offset);
-            quint64 bytes = 0;
-            if (!length || __builtin_mul_overflow(length->count, unitWidth, &bytes) ||
-                bytes > m_offsetTable - length->contentStart) {
-                return std::nullopt;
-            }
-            return length;
+            Length length;
+            return readExtent(offset, unitWidth, length) ? std::optional(length) : std::nullopt;
         }
 
         std::optional<quint64> uidAt(quint64 offset) const
@@ -256,37 +270,50 @@ private:
         }
 
         // Arrays, sets and dictionaries refer to other objects; everything else is a leaf (a
-        // container of kind 0). Nullopt when the object cannot be found or its references run past
+        // container of kind 0). False when the object cannot be found or its references run past
         // the object area.
-        std::optional<Container> containerOf(quint64 index) const
+        bool readContainer(quint64 index, Container &container) const
         {
             const std::optional<quint64> offset = offsetOf(index);
             if (!offset)
-                return std::nullopt;
+                return false;
             const int kind = m_data[*offset] >> 4;
-            if (kind != KindArray && kind != KindSet && kind != KindDictionary)
-                return Container{};
+            if (kind != KindArray && kind != KindSet && kind != KindDictionary) {
+                container = Container{};
+                return true;
+            }
             const quint64 multiple = kind == KindDictionary ? 2 : 1;
-            const std::optional<Length> length = extentOf(*offset, quint64(m_referenceWidth) * multiple);
-            if (!length)
-                return std::nullopt;
-            return Container{length->contentStart, length->count * multiple, kind == KindDictionary ? length->count : 0,
-                             kind};
+            Length length;
+            if (!readExtent(*offset, quint64(m_referenceWidth) * multiple, length))
+                return false;
+            container.firstReference = length.contentStart;
+            container.referenceCount = length.count * multiple;
+            container.keyCount = kind == KindDictionary ? length.count : 0;
+            container.kind = kind;
+            return true;
+        }
+        std::optional<Container> containerOf(quint64 index) const
+        {
+            Container container;
+            return readContainer(index, container) ? std::optional(container) : std::nullopt;
         }
 
-        // A text's units and their width, checked to lie inside the object area; nullopt for any
+        // A text's units and their width, checked to lie inside the object area; false for any
         // other object.
-        std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
+        bool readTextUnits(quint64 index, Length &length, quint64 &unitWidth) const
         {
             const std::optional<quint64> offset = offsetOf(index);
             const int kind = offset ? m_data[*offset] >> 4 : -1;
             if (kind != KindAscii && kind != KindUtf16)
-                return std::nullopt;
-            const quint64 unitWidth = kind == KindUtf16 ? 2 : 1;
-            const std::optional<Length> length = extentOf(*offset, unitWidth);
-            if (!length)
-                return std::nullopt;
-            return std::pair(*length, unitWidth);
+                return false;
+            unitWidth = kind == KindUtf16 ? 2 : 1;
+            return readExtent(*offset, unitWidth, length);
+        }
+        std::optional<std::pair<Length, quint64>> textUnitsAt(quint64 index) const
+        {
+            Length length;
+            quint64 unitWidth = 0;
+            return readTextUnits(index, length, unitWidth) ? std::optional(std::pair(length, unitWidth)) : std::nullopt;
         }
 
         const uchar *m_data = nullptr;

@@ -144,6 +144,33 @@ TEST(FileIO, ReadsOnlyRegularFilesAndNoMoreThanTheCap)
     }
 }
 
+// Files of a megabyte and more are read into pages made ready beforehand: they come back byte for
+// byte whatever their length against the pages, and the cap still holds.
+TEST(FileIO, LargeFilesAreReadWholeAndCapped)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const qsizetype size : {qsizetype(1024 * 1024 - 1), qsizetype(1024 * 1024), qsizetype(3 * 1024 * 1024 + 7)}) {
+        SCOPED_TRACE(size);
+        QByteArray bytes(size, Qt::Uninitialized);
+        quint32 state = 2463534242U;
+        for (char &byte : bytes) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            byte = char(state);
+        }
+        const QString path = dir.filePath(QStringLiteral("large-%1").arg(size));
+        ASSERT_TRUE(writeFileAtomically(path, bytes).ok());
+        const Result<QByteArray> read = readWholeFile(path, kDefaultMaxFileBytes);
+        ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+        EXPECT_TRUE(*read == bytes);
+        const Result<QByteArray> capped = readWholeFile(path, size - 1);
+        ASSERT_FALSE(capped.ok());
+        EXPECT_EQ(capped.error().code(), ErrorCode::DataMalformed);
+    }
+}
+
 TEST(FileIO, WrittenFilesArePrivateWhateverTheUmaskAndLinksAreReplacedNotFollowed)
 {
     QTemporaryDir dir;
