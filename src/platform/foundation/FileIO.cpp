@@ -120,9 +120,6 @@ Result<OpenedFile> openRegularFile(const QString &path, qint64 maxBytes, int ext
     return OpenedFile{descriptor, qint64(status.st_size)};
 }
 
-// Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
-// size the file had when opened (within the cap) is read in one go into a buffer of just that size;
-// the end is then confirmed through a small buffer of its own, so the result holds no spare room.
 // A large file is read into memory the system has not handed out yet, and the read would otherwise
 // stop on every page of it: the pages are made ready in one request. A system that cannot do so
 // reads as before.
@@ -142,6 +139,9 @@ void prefaultLargeBuffer(QByteArray &bytes)
 #endif
 }
 
+// Reads to the end, but never more than maxBytes: a file that grows while it is read fails. The
+// size the file had when opened (within the cap) is read in one go into a buffer of just that size;
+// the end is then confirmed through a small buffer of its own, so the result holds no spare room.
 Result<QByteArray> readAtMost(const OpenedFile &file, const QString &path, qint64 maxBytes)
 {
     QByteArray bytes(qsizetype(std::min(file.size, maxBytes)), Qt::Uninitialized);
@@ -205,14 +205,15 @@ Status writeFailure(const QString &path, const QString &what)
     return Error(ErrorCode::IoWriteFailed, QStringLiteral("%1: %2: %3").arg(path, what, systemMessage(errno)));
 }
 
-// The status of a file just written, after making its mode 0600 when it is not.
+// The status of a file just written, after making its mode 0600 when it is not. The umask only
+// ever leaves it fewer bits: a file whose mode cannot be set is no more open than asked, and kept.
 bool statWithOwnerOnlyMode(int descriptor, struct stat &placed)
 {
     if (::fstat(descriptor, &placed) != 0)
         return false;
     if ((placed.st_mode & 07777) == 0600)
         return true;
-    return ::fchmod(descriptor, 0600) == 0 && ::fstat(descriptor, &placed) == 0;
+    return ::fchmod(descriptor, 0600) != 0 || ::fstat(descriptor, &placed) == 0;
 }
 
 // A new file is written unnamed in the target's folder (O_TMPFILE) and then given the target's name
