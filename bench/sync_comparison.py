@@ -15,7 +15,7 @@ and, for the other side, vdirsyncer and Radicale (Debian 12: apt-get install vdi
 Without them only our client is measured. Each client runs under GNU time (apt-get install time).
 
 Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--scaling 2000,5000,10000]
-                                [--stores memory|folders]
+                                [--stores memory|folders] [--settle 61]
 """
 
 import argparse
@@ -34,7 +34,8 @@ import urllib.request
 
 DEVICE_ID = "QP-PEER-0001"
 CHANGED_SHARE = 0.01
-# Seconds for which ext4 without a journal still treats a flushed freed inode as recently deleted, plus one.
+# Seconds for which ext4 without a journal still treats a flushed freed inode as recently deleted, plus one
+# (--settle changes it).
 SETTLE_SECONDS = 61
 
 
@@ -377,6 +378,9 @@ def settle_disk():
     Right after a large deletion, ext4 without a journal passes over recently freed inodes when it
     allocates new ones, which makes creating files far slower for a while. Both clients' first syncs
     create tens of thousands of files, so each starts from a settled disk, whatever ran before it.
+    A freed inode whose table block is written again (as creating files next to it does) counts as
+    recent for five minutes more: after a large deletion shortly before the run (another run's
+    clean-up, say), pass --settle 361.
     """
     os.sync()
     time.sleep(SETTLE_SECONDS)
@@ -456,7 +460,12 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--stores", choices=("memory", "folders"), default="memory",
                         help="our desktop side: the driver's memory store, or the vCard and iCalendar folders")
+    parser.add_argument("--settle", type=int, default=None,
+                        help="seconds to wait on a flushed disk before each first sync (default 61)")
     arguments = parser.parse_args()
+    global SETTLE_SECONDS
+    if arguments.settle is not None:
+        SETTLE_SECONDS = arguments.settle
     root = tempfile.mkdtemp(prefix="hm-sync-comparison-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
     try:
         theirs_too = have_their_side()
