@@ -728,6 +728,18 @@ std::optional<Field> fieldOf(const QByteArray &bytes, quint32 keyNumber)
     return std::nullopt;
 }
 
+// The pair under a key given as its text; nullopt when there is none.
+std::optional<Field> fieldNamed(const QByteArray &bytes, const QString &key)
+{
+    Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
+    Field field;
+    while (nextField(cursor, field)) {
+        if (hasKey(field, key))
+            return field;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 HMIdentifierGraphEntry::HMIdentifierGraphEntry() : m_bytes(1, kFormat)
@@ -966,24 +978,13 @@ QVariantMap HMIdentifierGraphEntry::toMap() const
 
 QVariant HMIdentifierGraphEntry::value(const QString &key) const
 {
-    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
-    Field field;
-    while (nextField(cursor, field)) {
-        if (hasKey(field, key))
-            return valueInField(field).value_or(QVariant());
-    }
-    return QVariant();
+    const std::optional<Field> field = fieldNamed(m_bytes, key);
+    return field ? valueInField(*field).value_or(QVariant()) : QVariant();
 }
 
 bool HMIdentifierGraphEntry::contains(const QString &key) const
 {
-    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
-    Field field;
-    while (nextField(cursor, field)) {
-        if (hasKey(field, key))
-            return true;
-    }
-    return false;
+    return fieldNamed(m_bytes, key).has_value();
 }
 
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey key) const
@@ -996,13 +997,10 @@ std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey ke
 
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(const QString &key) const
 {
-    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
-    Field field;
-    while (nextField(cursor, field)) {
-        if (hasKey(field, key))
-            return field.tag == Tag::TextUtf8 ? std::optional<QByteArrayView>(field.payload) : std::nullopt;
-    }
-    return std::nullopt;
+    const std::optional<Field> field = fieldNamed(m_bytes, key);
+    if (!field || field->tag != Tag::TextUtf8)
+        return std::nullopt;
+    return field->payload;
 }
 
 std::optional<QString> HMIdentifierGraphEntry::textOf(WellKnownKey key) const
