@@ -111,8 +111,10 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
 {
     const QString nativeId = event.calendarItemIdentifier();
     m_seriesChecksums.remove(nativeId);
-    // The event as the store now gives it back: an all-day event's dates read as local days.
-    const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->eventWithIdentifier(nativeId);
+    // The event as the store gives back what was just written: an all-day event's dates read as local
+    // days. Not looked up again on disk: a change another program made since is not ours to checksum,
+    // or the next listing would take it for the device's own and never send it.
+    const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->knownEventWithIdentifier(nativeId);
     const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
     m_seriesChecksums.remove(nativeId);
     QVariantMap updated = identifier.value_or(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, nativeId}});

@@ -1028,8 +1028,10 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
 Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
 {
     struct stat placed = {};
-    if (const Status status = writeFileAtomically(m_folderPath + QLatin1Char('/') + write.fileName, write.bytes,
-                                                  FilePermissions::OwnerOnly, FileFlush::Never, &placed);
+    const bool isKnown = !m_current || containsName(m_current->entries, QFile::encodeName(write.fileName));
+    const auto writeFile = isKnown ? writeFileAtomically : writeNewFileAtomically;
+    if (const Status status = writeFile(m_folderPath + QLatin1Char('/') + write.fileName, write.bytes,
+                                        FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
     entry.stamp = stampOf(placed);

@@ -943,7 +943,19 @@ std::shared_ptr<EKEvent> EKEventStore::eventWithIdentifier(const QString &identi
     const std::lock_guard lock(storeMutex());
     if (!hasAccessTo(EKEntityType::Event) || identifier.isEmpty())
         return nullptr;
-    const std::optional<Location> location = locate(identifier);
+    return eventAt(locate(identifier), identifier);
+}
+
+std::shared_ptr<EKEvent> EKEventStore::knownEventWithIdentifier(const QString &identifier)
+{
+    const std::lock_guard lock(storeMutex());
+    if (!hasAccessTo(EKEntityType::Event) || identifier.isEmpty())
+        return nullptr;
+    return eventAt(locateKnown(identifier), identifier);
+}
+
+std::shared_ptr<EKEvent> EKEventStore::eventAt(const std::optional<Location> &location, const QString &identifier) const
+{
     if (!location)
         return nullptr;
     icalcomponent *master = icalseries::masterOf(location->file->calendar.get(), identifier, ICAL_VEVENT_COMPONENT);

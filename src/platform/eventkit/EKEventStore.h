@@ -149,6 +149,9 @@ public:
     EKEventSequence eventSequenceMatchingPredicate(const EKPredicate &predicate);
     // The event (a series: its first occurrence) with the identifier; null when there is none.
     std::shared_ptr<EKEvent> eventWithIdentifier(const QString &identifier);
+    // The event as this store last saw or saved it, without looking at the folders again: right after
+    // a save, what the save wrote (another program's change since is for the next look to find).
+    std::shared_ptr<EKEvent> knownEventWithIdentifier(const QString &identifier);
     std::shared_ptr<EKCalendarItem> calendarItemWithIdentifier(const QString &identifier);
     // Saves a new event, an event, or an occurrence: "this event" detaches the occurrence, "future
     // events" changes the series from the occurrence on (the whole series from its first occurrence).
@@ -231,6 +234,7 @@ private:
     std::optional<Location> locate(const QString &uid);
     // As locate, in what the last refresh under the same lock saw.
     std::optional<Location> locateKnown(const QString &uid);
+    std::shared_ptr<EKEvent> eventAt(const std::optional<Location> &location, const QString &identifier) const;
     Result<ICalendarFolder *> writableFolderOf(const std::shared_ptr<EKCalendar> &calendar, EKEntityType entityType);
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);

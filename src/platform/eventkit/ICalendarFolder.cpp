@@ -434,18 +434,24 @@ void ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
 }
 
 // A name of a vCard decides whether the folder is an address book: that takes a whole look.
+// Other names (a file being written unnamed shows as "#" and its number) need no look at the folder.
 bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
 {
+    QStringList itemNames;
+    for (const QString &name : names) {
+        if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive))
+            return false;
+        if (name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+            itemNames.append(name);
+    }
+    if (itemNames.isEmpty())
+        return true;
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
     if (folder < 0)
         return false;
     bool isIndexWrong = false;
-    for (const QString &name : names) {
-        if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive))
-            return false;
-        if (!name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
-            continue;
+    for (const QString &name : std::as_const(itemNames)) {
         if (!refreshFile(folder, name, isIndexWrong).isRegular && m_files.contains(name)) {
             replaceFile(name, nullptr);
             isIndexWrong = true;
@@ -868,9 +874,12 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
     // file's status as it stands under its name: no second look at it by its path.
     struct stat placed = {};
-    if (const Status written = writeFileAtomically(path, bytes, FilePermissions::KeepExisting, flush, &placed);
-        !written)
+    const bool isNew = !m_files.contains(fileName);
+    const auto write = isNew ? writeNewFileAtomically : writeFileAtomically;
+    if (const Status written = write(path, bytes, FilePermissions::KeepExisting, flush, &placed); !written)
         return written;
+    if (isNew)
+        m_watch.expectOwnCreation(fileName);
     // What we wrote is what the file now holds: it is described from the tree, not parsed again.
     const FileStat info = fileStatOf(placed);
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);

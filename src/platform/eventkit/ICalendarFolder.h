@@ -130,7 +130,8 @@ public:
 
     // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
     // With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
-    // folder keeps the tree as the file's parse for a while: nobody may change it afterwards.
+    // folder keeps the tree as the file's parse for a while: nobody may change it afterwards. A file
+    // the folder does not know is named as a new one (a file there after all is replaced all the same).
     Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush);
     Status removeFile(const QString &fileName);
 

@@ -29,6 +29,7 @@ constexpr uint32_t kWatchEnded = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN
 struct Noted
 {
     QSet<QString> names;
+    QSet<QString> ownCreations; // created by the folder's owner, their notice not read yet
     bool isLost = false;  // notices were lost since the last arm
     bool hasEnded = false; // the watch no longer follows the path
 };
@@ -46,6 +47,7 @@ public:
 
     int arm(int watch, const QString &path);
     std::optional<QSet<QString>> take(int watch, ReadNotices read);
+    void expectOwnCreation(int watch, const QString &name);
     void remove(int watch);
 
 private:
@@ -101,6 +103,15 @@ std::optional<QSet<QString>> NoticeQueue::take(int watch, ReadNotices read)
     return std::exchange(known->second.names, QSet<QString>());
 }
 
+// A creation already read is told like any other change.
+void NoticeQueue::expectOwnCreation(int watch, const QString &name)
+{
+    const std::lock_guard lock(m_mutex);
+    const auto known = m_noted.find(watch);
+    if (known != m_noted.end() && !known->second.isLost && !known->second.names.contains(name))
+        known->second.ownCreations.insert(name);
+}
+
 void NoticeQueue::remove(int watch)
 {
     const std::lock_guard lock(m_mutex);
@@ -143,6 +154,7 @@ void NoticeQueue::note(const inotify_event &notice, const char *name)
         for (auto &[watch, noted] : m_noted) {
             noted.isLost = true;
             noted.names.clear();
+            noted.ownCreations.clear();
         }
         return;
     }
@@ -158,12 +170,17 @@ void NoticeQueue::note(const inotify_event &notice, const char *name)
     // Names beginning with a dot are temporary files and the like, which no listing reads.
     if (noted.isLost || !name || name[0] == '.')
         return;
+    QString decoded = QFile::decodeName(QByteArray(name, qsizetype(::strnlen(name, notice.len))));
+    // The owner's own creation is the first notice of its name; anything after it is another change.
+    const bool isOwnCreation = !noted.ownCreations.isEmpty() && noted.ownCreations.remove(decoded);
+    if (isOwnCreation && (notice.mask & IN_CREATE))
+        return;
     if (noted.names.size() >= kMaxNotedNames) {
         noted.isLost = true;
         noted.names.clear();
         return;
     }
-    noted.names.insert(QFile::decodeName(QByteArray(name, qsizetype(::strnlen(name, notice.len)))));
+    noted.names.insert(std::move(decoded));
 }
 
 } // namespace
@@ -177,6 +194,12 @@ ICalendarFolderWatch::~ICalendarFolderWatch()
 void ICalendarFolderWatch::arm(const QString &path)
 {
     m_descriptor = NoticeQueue::shared().arm(m_descriptor, path);
+}
+
+void ICalendarFolderWatch::expectOwnCreation(const QString &name)
+{
+    if (m_descriptor >= 0)
+        NoticeQueue::shared().expectOwnCreation(m_descriptor, name);
 }
 
 std::optional<QSet<QString>> ICalendarFolderWatch::takeChanges(ReadNotices read)

@@ -30,6 +30,9 @@ public:
     void arm(const QString &path);
     // The names changed since the last arm or take; nothing when the watch cannot tell.
     std::optional<QSet<QString>> takeChanges(ReadNotices read = ReadNotices::First);
+    // The folder's owner has just created the file by this name itself and knows what it holds: the
+    // one notice of its creation is not told. Any other notice of the name still is.
+    void expectOwnCreation(const QString &name);
     // Whether the kernel gave a watch at the last arm (it may since have ended: takeChanges tells).
     bool isArmed() const { return m_descriptor >= 0; }
 

@@ -279,6 +279,11 @@ Status writeThroughTemporaryFile(const QString &path, const QByteArray &target, 
     return success();
 }
 
+FileContentWriter wholeContent(const QByteArray &bytes)
+{
+    return [&bytes](int descriptor) { return writeToDescriptor(descriptor, bytes) == bytes.size(); };
+}
+
 } // namespace
 
 qsizetype writeToDescriptor(int descriptor, const QByteArray &bytes)
@@ -333,9 +338,19 @@ Status writeFileAtomicallyFrom(const QString &path, const FileContentWriter &con
 Status writeFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions, FileFlush flush,
                            struct stat *placed)
 {
-    const FileContentWriter whole = [&bytes](int descriptor) {
-        return writeToDescriptor(descriptor, bytes) == bytes.size();
-    };
+    return writeFileAtomicallyFrom(path, wholeContent(bytes), permissions, flush, placed);
+}
+
+// A new name is made without looking at it first: the link fails rather than replace a file there,
+// and the file is then written the way that replaces it.
+Status writeNewFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions,
+                              FileFlush flush, struct stat *placed)
+{
+    const FileContentWriter whole = wholeContent(bytes);
+    if (flush != FileFlush::Always) {
+        if (std::optional<Status> linked = linkNewFile(path, QFile::encodeName(path), whole, placed))
+            return *std::move(linked);
+    }
     return writeFileAtomicallyFrom(path, whole, permissions, flush, placed);
 }
 

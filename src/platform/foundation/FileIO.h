@@ -59,6 +59,12 @@ Status writeFileAtomically(const QString &path, const QByteArray &bytes,
                            FilePermissions permissions = FilePermissions::KeepExisting,
                            FileFlush flush = FileFlush::Always, struct stat *placed = nullptr);
 
+// writeFileAtomically for a file its writer has just named and expects to be new: the file is named
+// without first looking whether the name is taken. When it is taken after all, the file replaces
+// what is there just as writeFileAtomically would, and only the first try's work is lost. Thread-safe.
+Status writeNewFileAtomically(const QString &path, const QByteArray &bytes, FilePermissions permissions,
+                              FileFlush flush, struct stat *placed = nullptr);
+
 // What a streamed file holds: writes it, in as many pieces as it likes, to the descriptor it is given
 // (writeToDescriptor does the writing); answers false, with errno saying why, when a write failed.
 using FileContentWriter = std::function<bool(int descriptor)>;

@@ -7,6 +7,7 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarFolder.h"
 #include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -178,6 +179,51 @@ TEST_F(EKEventStoreFolderWatchTest, SavingAnEventKeepsWhatAnotherProgramJustWrot
     EXPECT_TRUE(written.contains("SUMMARY:Bravo renamed\r\n")) << written.constData();
     EXPECT_TRUE(written.contains("X-OTHER-PROGRAM:kept\r\n")) << written.constData();
     EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alpha", "Bravo renamed"}));
+}
+
+// The store does not look again at a file it has just made itself; anything another program does
+// to that file right after is still seen by the next question, and the event as the store saved it
+// stays what the save wrote.
+TEST_F(EKEventStoreFolderWatchTest, AChangeRightAfterTheStoreMadeAFileIsSeen)
+{
+    struct Case
+    {
+        const char *what;
+        std::function<void(const QString &)> change;
+        QStringList expected;
+    };
+    const QList<Case> cases{
+        {"rewritten in place, same size", [](const QString &file) { rewriteInPlace(file, "Saved", "Savxd"); },
+         {"Alpha", "Bravo", "Savxd"}},
+        {"replaced", [](const QString &file) { writeAsOtherProgram(file, eventNamed("n", "Replaced", 6)); },
+         {"Alpha", "Bravo", "Replaced"}},
+        {"status changed", [](const QString &file) { ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0644), 0); },
+         {"Alpha", "Bravo", "Saved"}},
+        {"removed", [](const QString &file) { ASSERT_TRUE(QFile::remove(file)); }, {"Alpha", "Bravo"}},
+        {"removed and made again", [](const QString &file) {
+             ASSERT_TRUE(QFile::remove(file));
+             writeAsOtherProgram(file, eventNamed("n", "Made again", 6));
+         }, {"Alpha", "Bravo", "Made again"}},
+    };
+    for (const Case &step : cases) {
+        lookWholeAgain();
+        auto event = EKEvent::eventWithEventStore(m_store);
+        event->setCalendar(m_store->calendarWithIdentifier(QStringLiteral("work")));
+        event->setTitle(QStringLiteral("Saved"));
+        event->setStartDate(at("2026-03-16 10:00"));
+        event->setEndDate(at("2026-03-16 11:00"));
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true)) << step.what;
+        const QString identifier = event->calendarItemIdentifier();
+        const QString file = m_folder + QLatin1Char('/') + ICalendarFolder::fileNameForUid(identifier);
+        ASSERT_TRUE(QFile::exists(file)) << step.what;
+        step.change(file);
+        const std::shared_ptr<EKEvent> saved = m_store->knownEventWithIdentifier(identifier);
+        ASSERT_NE(saved, nullptr) << step.what;
+        EXPECT_EQ(saved->title(), QStringLiteral("Saved")) << step.what;
+        EXPECT_EQ(titlesIn(*m_store), step.expected) << step.what << ", the store that saved";
+        EXPECT_EQ(titlesIn(*eventStore()), step.expected) << step.what << ", a new store";
+        QFile::remove(file);
+    }
 }
 
 // More changes than the watch notes by name: the store looks at the whole folder instead.
