@@ -216,6 +216,19 @@ bool statWithOwnerOnlyMode(int descriptor, struct stat &placed)
     return ::fchmod(descriptor, 0600) != 0 || ::fstat(descriptor, &placed) == 0;
 }
 
+// Names a file made unnamed. The kernel names it straight from its descriptor for the process that
+// opened it (newer kernels, or any with the right to search every folder); elsewhere it goes by the
+// descriptor's link in /proc. Either way a name already taken is never replaced.
+bool linkUnnamedFile(int descriptor, const QByteArray &target)
+{
+    if (::linkat(descriptor, "", AT_FDCWD, target.constData(), AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
+    return ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // A new file is written unnamed in the target's folder (O_TMPFILE) and then given the target's name
 // in one step, which fails rather than replace anything: no temporary name, no rename, and a crash
 // leaves nothing behind. Answers nothing, leaving no trace, when the file system or the process
@@ -235,8 +248,7 @@ std::optional<Status> linkNewFile(const QString &path, const QByteArray &target,
         ::close(descriptor);
         return failed;
     }
-    const QByteArray unnamed = "/proc/self/fd/" + QByteArray::number(descriptor);
-    const bool isLinked = ::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
+    const bool isLinked = linkUnnamedFile(descriptor, target);
     // The link moves the file's change time: its status is taken after it.
     const bool isSeen = !isLinked || !placed || statWithOwnerOnlyMode(descriptor, *placed);
     if (!isSeen) {

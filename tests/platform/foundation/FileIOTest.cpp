@@ -419,3 +419,51 @@ TEST(FileIO, WritesWithALaterSyncHoldTheSameBytesAndTheSyncNamesWhatFails)
         }
     }
 }
+
+// A file its writer expects to be new is named without a look first. Whatever is at the name after
+// all is dealt with as writeFileAtomically would: a file is replaced keeping its mode, a link is
+// replaced and not followed, a folder fails the write; nothing is left behind.
+TEST(FileIO, NewFilesReplaceWhatTheirNameHeldAfterAll)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(writeFileAtomically(outside, "keep me").ok());
+    const QString taken = dir.filePath(QStringLiteral("taken.ics"));
+    ASSERT_TRUE(writeFileAtomically(taken, "old").ok());
+    ASSERT_EQ(::chmod(QFile::encodeName(taken).constData(), 0640), 0);
+    ASSERT_TRUE(QFile::link(outside, dir.filePath(QStringLiteral("linked.ics"))));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("dangling.ics"))));
+    struct Row
+    {
+        const char *name;
+        mode_t expectedMode;
+    };
+    const ScopedUmask umask(0277);
+    for (const Row &row : {Row{"new.ics", 0600}, Row{"taken.ics", 0640}, Row{"linked.ics", 0600}, Row{"dangling.ics", 0600}}) {
+        SCOPED_TRACE(row.name);
+        const QString path = dir.filePath(QLatin1String(row.name));
+        struct stat placed = {};
+        ASSERT_TRUE(
+            writeNewFileAtomically(path, "item", FilePermissions::KeepExisting, FileFlush::WhenReplacing, &placed).ok());
+        EXPECT_FALSE(QFileInfo(path).isSymLink());
+        EXPECT_EQ(readWholeFile(path).value(), QByteArray("item"));
+        EXPECT_EQ(modeOf(path), row.expectedMode);
+        struct stat seen = {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &seen), 0);
+        EXPECT_EQ(placed.st_ino, seen.st_ino);
+        EXPECT_EQ(placed.st_mode, seen.st_mode);
+        EXPECT_EQ(placed.st_ctim.tv_nsec, seen.st_ctim.tv_nsec);
+    }
+    EXPECT_EQ(readWholeFile(outside).value(), QByteArray("keep me"));
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+
+    const QString folder = dir.filePath(QStringLiteral("folder.ics"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const Status refused = writeNewFileAtomically(folder, "item", FilePermissions::KeepExisting, FileFlush::Never);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().code(), ErrorCode::IoWriteFailed);
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    EXPECT_EQ(left, (QStringList{"dangling.ics", "linked.ics", "new.ics", "outside", "taken.ics"}));
+}
