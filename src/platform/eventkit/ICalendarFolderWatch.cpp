@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -25,6 +26,14 @@ constexpr uint32_t kWatchedChanges = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTR
                                      IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // The folder itself went, moved or left the file system: its watch no longer tells of the path.
 constexpr uint32_t kWatchEnded = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT;
+
+bool isUnnamedFile(const inotify_event &notice, const char *name)
+{
+    const std::size_t length = ::strnlen(name, notice.len);
+    if ((notice.mask & IN_ISDIR) || length < 2 || name[0] != '#')
+        return false;
+    return std::all_of(name + 1, name + length, [](char character) { return character >= '0' && character <= '9'; });
+}
 
 struct Noted
 {
@@ -167,8 +176,9 @@ void NoticeQueue::note(const inotify_event &notice, const char *name)
         noted.names.clear();
         return;
     }
-    // Names beginning with a dot are temporary files and the like, which no listing reads.
-    if (noted.isLost || !name || name[0] == '.')
+    // Names beginning with a dot are temporary files and the like, which no listing reads; so is a
+    // file being written unnamed, which shows as "#" and its number until it is named.
+    if (noted.isLost || !name || name[0] == '.' || isUnnamedFile(notice, name))
         return;
     QString decoded = QFile::decodeName(QByteArray(name, qsizetype(::strnlen(name, notice.len))));
     // The owner's own creation is the first notice of its name; anything after it is another change.
