@@ -73,6 +73,9 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
 {
     const bool recurring = integerOf(record, kHMSyncFieldRecurringRepeat) != 0;
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    // What the record is compared with and what it is saved over are the folders as one look found
+    // them: not read again by each step.
+    const platform::EKEventStore::OneLook look(*store);
     if (const std::optional<qint64> refusal = refusalBeforeLookup(record, recurring))
         return *refusal;
     const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);

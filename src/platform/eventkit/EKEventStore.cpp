@@ -326,12 +326,25 @@ QString EKEventStore::currentRootPath()
 // The list of the last look holds within a second of it while the root's watch tells no change
 // (without one, while the root's own time is the same): calendars made, removed or renamed by
 // another program are seen at the next store call, with no look at the root per call.
+EKEventStore::OneLook::OneLook(EKEventStore &store) : m_lock(storeMutex()), m_store(store)
+{
+    if (m_store.m_lookDepth++ == 0)
+        m_store.m_hasReadNotices = false;
+}
+
+EKEventStore::OneLook::~OneLook()
+{
+    --m_store.m_lookDepth;
+}
+
 bool EKEventStore::isCalendarListCurrent(const QString &root)
 {
     if (root != m_rootPath || m_rootModifiedNs == 0 ||
         std::chrono::steady_clock::now() - m_lastCalendarScan >= kRescanInterval)
         return false;
-    if (const std::optional<QSet<QString>> changed = m_rootWatch ? m_rootWatch->takeChanges() : std::nullopt)
+    const ReadNotices read = m_lookDepth > 0 && m_hasReadNotices ? ReadNotices::AlreadyRead : ReadNotices::First;
+    m_hasReadNotices = m_lookDepth > 0;
+    if (const std::optional<QSet<QString>> changed = m_rootWatch ? m_rootWatch->takeChanges(read) : std::nullopt)
         return changed->isEmpty();
     return modifiedNanoseconds(root) == m_rootModifiedNs;
 }

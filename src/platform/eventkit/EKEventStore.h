@@ -121,6 +121,22 @@ public:
     EKEventStore(const EKEventStore &) = delete;
     EKEventStore &operator=(const EKEventStore &) = delete;
 
+    // Holds the stores' lock for a run of calls that may all see the folders as the first of them
+    // finds them: the notices of what other programs changed are read once, by that first call, not
+    // by each. What changes meanwhile is seen by the first call after the look.
+    class OneLook final
+    {
+    public:
+        explicit OneLook(EKEventStore &store);
+        ~OneLook();
+        OneLook(const OneLook &) = delete;
+        OneLook &operator=(const OneLook &) = delete;
+
+    private:
+        std::unique_lock<std::recursive_mutex> m_lock;
+        EKEventStore &m_store;
+    };
+
     // The root folder of the calendars.
     static QString calendarsFolderPath();
     // Authorized while the root folder exists or can be made; Denied when something else stands there.
@@ -266,6 +282,8 @@ private:
     qint64 m_rootModifiedNs = 0; // 0: to be looked at again
     std::unique_ptr<ICalendarFolderWatch> m_rootWatch;
     std::chrono::steady_clock::time_point m_lastCalendarScan;
+    int m_lookDepth = 0;           // OneLook objects alive
+    bool m_hasReadNotices = false; // by a call under the outermost of them
     QHash<QString, std::shared_ptr<EKCalendar>> m_calendars;
     std::map<QString, std::shared_ptr<ICalendarFolder>> m_folders;
     QStringList m_calendarOrder;

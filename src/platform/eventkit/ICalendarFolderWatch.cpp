@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@ namespace {
 constexpr qsizetype kMaxNotedNames = 1024;
 // Room for many notices per read; one notice takes at most its header and a name of NAME_MAX bytes.
 constexpr qsizetype kReadBufferBytes = 64 * 1024;
+constexpr std::size_t kLargestNoticeBytes = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr uint32_t kWatchedChanges = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
                                      IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // The folder itself went, moved or left the file system: its watch no longer tells of the path.
@@ -154,6 +156,10 @@ void NoticeQueue::drain()
             note(notice, notice.len > 0 ? m_buffer.constData() + offset + sizeof(notice) : nullptr);
             offset = next;
         }
+        // The kernel gives every queued notice that fits: with room left for the largest one, the
+        // queue was empty when the read returned, and a second read would only say so.
+        if (std::size_t(read) + kLargestNoticeBytes <= std::size_t(m_buffer.size()))
+            return;
     }
 }
 

@@ -226,6 +226,24 @@ TEST_F(EKEventStoreFolderWatchTest, AChangeRightAfterTheStoreMadeAFileIsSeen)
     }
 }
 
+// Calls made under one look read the notices once; what another program changes during the look,
+// to a file the look saw or one it did not, is seen by the first call after it, by this store and
+// by a new one.
+TEST_F(EKEventStoreFolderWatchTest, WhatChangesDuringOneLookIsSeenAfterIt)
+{
+    lookWholeAgain();
+    {
+        const EKEventStore::OneLook look(*m_store);
+        EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+        writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
+        rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
+        const EKEventStore::OneLook nested(*m_store);
+        EXPECT_NE(m_store->calendarWithIdentifier(QStringLiteral("work")), nullptr);
+    }
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphx", "Bravo", "Charlie"}));
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alphx", "Bravo", "Charlie"}));
+}
+
 // More changes than the watch notes by name: the store looks at the whole folder instead.
 TEST_F(EKEventStoreFolderWatchTest, ManyChangesAtOnceAreAllSeen)
 {
