@@ -49,6 +49,9 @@ std::recursive_mutex &storeMutex()
 // so a store made for one question does not read a folder's index again. The table is never
 // destroyed: each store saves its folders' indexes when it lets them go, and freeing every file's
 // description at exit would only cost time.
+// A folder held by one store only: by it and by the table.
+constexpr long kOwnAndTableReferences = 2;
+
 std::shared_ptr<ICalendarFolder> sharedFolderAt(const QString &path)
 {
     static QHash<QString, std::shared_ptr<ICalendarFolder>> &folders =
@@ -259,11 +262,15 @@ EKEventStore::~EKEventStore()
     releaseFolders();
 }
 
+// A folder another store still holds is saved when that one lets it go too: a store made for one
+// question during a sync would otherwise write the index of a folder the sync is still filling.
 void EKEventStore::releaseFolders()
 {
     const std::lock_guard lock(storeMutex());
-    for (const auto &[identifier, folder] : m_folders)
-        folder->saveIndexIfStale();
+    for (const auto &[identifier, folder] : m_folders) {
+        if (folder.use_count() <= kOwnAndTableReferences)
+            folder->saveIndexIfStale();
+    }
     m_folders.clear();
 }
 

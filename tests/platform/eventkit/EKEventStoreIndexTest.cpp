@@ -323,6 +323,35 @@ TEST_F(EKEventStoreIndexTest, TitlesSharingAKeyAreToldApart)
     EXPECT_EQ(withTitle(first), (QStringList{first, first})) << "our own write";
 }
 
+// A store made for one question while another writes to the folder leaves the index to the writer:
+// letting it go writes nothing, and the writer's leaving writes the index of everything it saved.
+TEST_F(EKEventStoreIndexTest, TheLastStoreToLetAFolderGoWritesItsIndex)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    saveOurEvent(QStringLiteral("First"), "2026-03-02 09:00");
+    m_store.reset();
+    const FileStatus before = statusOf(index);
+    m_store = eventStore();
+    saveOurEvent(QStringLiteral("Second"), "2026-03-03 09:00");
+    {
+        const auto probe = eventStore();
+        ASSERT_NE(probe->calendarWithIdentifier(QStringLiteral("work")), nullptr);
+        ASSERT_EQ(probe->eventsMatchingPredicate(probe->predicateForEventsWithStartDate(
+                                                     at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}))
+                      .size(),
+                  2);
+    }
+    const FileStatus afterProbe = statusOf(index);
+    EXPECT_EQ(afterProbe.inode, before.inode);
+    EXPECT_EQ(afterProbe.changedNs, before.changedNs);
+    saveOurEvent(QStringLiteral("Third"), "2026-03-04 09:00");
+    m_store.reset();
+    const QByteArray written = readAll(index);
+    for (const QString &file : itemFiles(m_folder))
+        EXPECT_FALSE(entryOf(written, file).isEmpty()) << file.toStdString();
+    EXPECT_EQ(itemFiles(m_folder).size(), 3);
+}
+
 // The index names each file with its status, kinds, UIDs and titles, percent-encoded, one a line;
 // only the owner reads it; a link put where it goes is replaced, not followed.
 TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
