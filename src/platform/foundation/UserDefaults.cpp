@@ -110,6 +110,9 @@ bool UserDefaults::setObject(const QVariant &value, const QString &key)
         removeObjectForKey(key);
         return true;
     }
+    // A value set again as it stands leaves nothing to write.
+    if (holds(key, value))
+        return true;
     // Only what the file can hold is taken, so one bad value can never make every later
     // synchronize fail.
     if (!serializePropertyList(value, PropertyListFormat::Binary))
@@ -118,6 +121,14 @@ bool UserDefaults::setObject(const QVariant &value, const QString &key)
     m_values.insert(key, value);
     m_hasUnsavedChanges = true;
     return true;
+}
+
+// The same type and an equal value: a number that became another type of number is a change.
+bool UserDefaults::holds(const QString &key, const QVariant &value) const
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto known = m_values.constFind(key);
+    return known != m_values.constEnd() && known->typeId() == value.typeId() && *known == value;
 }
 
 void UserDefaults::setInteger(qint64 value, const QString &key)

@@ -60,6 +60,7 @@ public:
 
 private:
     void load();
+    bool holds(const QString &key, const QVariant &value) const;
 
     const QString m_path;
     // Held across a whole synchronize, so two writers never put an older snapshot last.

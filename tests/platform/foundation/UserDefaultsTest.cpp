@@ -60,6 +60,44 @@ TEST(UserDefaults, ValuesSurviveAReloadFromDisk)
     EXPECT_FALSE(UserDefaults(path).objectForKey(QStringLiteral("LoggingExpiration")).isValid());
 }
 
+// Values set again as they stand, in a run that reloaded them from disk, leave the file as it is; a
+// number stored as another type of number is a change and is written.
+TEST(UserDefaults, ValuesSetAsTheyStandWriteNothing)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("com.harrowmere.Harrowmere.plist"));
+    const QDateTime when = QDateTime::fromString(QStringLiteral("2026-12-09T08:00:00Z"), Qt::ISODate);
+    const auto setAll = [&](UserDefaults &defaults) {
+        defaults.setInteger(15, QStringLiteral("LogLevel"));
+        defaults.setBool(false, QStringLiteral("unwritableCalendar"));
+        EXPECT_TRUE(defaults.setObject(QStringLiteral("quillnest"), QStringLiteral("SyncMethodSetting")));
+        EXPECT_TRUE(defaults.setObject(when, QStringLiteral("LastSync")));
+    };
+    {
+        UserDefaults defaults(path);
+        setAll(defaults);
+        ASSERT_TRUE(defaults.synchronize().ok());
+    }
+    struct stat before = {};
+    ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &before), 0);
+    UserDefaults reloaded(path);
+    setAll(reloaded);
+    ASSERT_TRUE(reloaded.synchronize().ok());
+    struct stat after = {};
+    ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+
+    EXPECT_TRUE(reloaded.setObject(15.5, QStringLiteral("LogLevel")));
+    EXPECT_TRUE(reloaded.setObject(true, QStringLiteral("unwritableCalendar")));
+    ASSERT_TRUE(reloaded.synchronize().ok());
+    UserDefaults third(path);
+    EXPECT_EQ(third.objectForKey(QStringLiteral("LogLevel")), QVariant(15.5));
+    EXPECT_TRUE(third.boolForKey(QStringLiteral("unwritableCalendar")));
+    EXPECT_EQ(third.dateForKey(QStringLiteral("LastSync")), when);
+}
+
 TEST(UserDefaults, TypedReadsConvertAsStoredValuesAreUsed)
 {
     struct Row
