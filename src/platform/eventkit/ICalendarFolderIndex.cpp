@@ -209,18 +209,61 @@ struct DescribedBytes
 {
     QByteArrayView name;
     bool isNameEscaped = false; // whether the name holds a '%'
+    bool isNameAscii = false;
 
     QByteArrayView items;
     QByteArrayView listed;
 };
 
-// Whether the field (whole, as isWholeList tells) names a file of the folder: some name, no slash,
-// no NUL.
-bool isFileNameField(QByteArrayView field, bool isEscaped)
+// What a name field holds, told in one look at its bytes.
+struct NameBytes
 {
+    bool hasEscape = false; // a '%'
+    bool hasSlashOrNul = false;
+    bool isAscii = true;
+};
+
+NameBytes nameBytesOf(QByteArrayView field)
+{
+    const char *const data = field.data();
+    NameBytes found;
+    qsizetype at = 0;
+#ifdef __SSE2__
+    const __m128i percent = _mm_set1_epi8('%');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i nul = _mm_setzero_si128();
+    __m128i escapes = nul;
+    __m128i slashesOrNuls = nul;
+    __m128i highBits = nul;
+    for (; at + 16 <= field.size(); at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+        escapes = _mm_or_si128(escapes, _mm_cmpeq_epi8(bytes, percent));
+        slashesOrNuls =
+            _mm_or_si128(slashesOrNuls, _mm_or_si128(_mm_cmpeq_epi8(bytes, slash), _mm_cmpeq_epi8(bytes, nul)));
+        highBits = _mm_or_si128(highBits, bytes);
+    }
+    found = {_mm_movemask_epi8(escapes) != 0, _mm_movemask_epi8(slashesOrNuls) != 0, _mm_movemask_epi8(highBits) == 0};
+#endif
+    for (; at < field.size(); ++at) {
+        found.hasEscape = found.hasEscape || data[at] == '%';
+        found.hasSlashOrNul = found.hasSlashOrNul || data[at] == '/' || data[at] == '\0';
+        found.isAscii = found.isAscii && uchar(data[at]) < 0x80;
+    }
+    return found;
+}
+
+// Whether the name field is whole (as isWholeList tells) and names a file of the folder: some name,
+// no slash, no NUL. A field of ASCII bytes without escapes, as nearly every name is, is told by its
+// bytes alone.
+bool isFileNameField(QByteArrayView field, const NameBytes &found)
+{
+    if (!found.hasEscape && found.isAscii)
+        return !field.isEmpty() && !found.hasSlashOrNul;
+    if (!isWholeList(field, found.hasEscape))
+        return false;
     QVarLengthArray<char, 256> bytes(field.size());
-    const qsizetype length = isEscaped ? percentDecode(field, bytes.data()) : 0;
-    const QByteArrayView name = isEscaped ? QByteArrayView(bytes.constData(), length) : field;
+    const qsizetype length = found.hasEscape ? percentDecode(field, bytes.data()) : 0;
+    const QByteArrayView name = found.hasEscape ? QByteArrayView(bytes.constData(), length) : field;
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
 }
 
@@ -237,16 +280,14 @@ bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    const bool isNameEscaped = field[0].contains('%');
-    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0], isNameEscaped) ||
+    const NameBytes name = nameBytesOf(field[0]);
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
-        return false;
-    if (!isFileNameField(field[0], isNameEscaped))
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
-    text = {field[0], isNameEscaped, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
+    text = {field[0], name.hasEscape, name.isAscii, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
     file.parses = true;
     file.needsParsing = true;
     return true;
@@ -368,8 +409,9 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
                                         ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
                                         : field;
         QChar *const first = at;
-        at = isAscii(name) ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
-                           : decoder.appendToBuffer(at, name);
+        const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
+        at = isPlain ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
+                     : decoder.appendToBuffer(at, name);
         *at++ = QChar();
         entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }

@@ -450,6 +450,57 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     }
 }
 
+// An entry's name is read as it stands or unescaped, and refused for a slash, a NUL, bytes that are
+// not UTF-8 or an escape cut short wherever the byte lies: in the first sixteen bytes, at their end,
+// at the start of the next sixteen, or in the bytes after the last whole sixteen.
+TEST_F(EKEventStoreIndexTest, AnEntrysNameIsCheckedWhereverItsBytesLie)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray rest = theirsLine.left(theirsLine.lastIndexOf('\t')).mid(10);
+    const struct
+    {
+        QByteArray field;
+        std::optional<QString> name;
+    } rows[] = {
+        {"theirs.ics", QStringLiteral("theirs.ics")},
+        {"a-name-longer-than-thirty-two-bytes.ics", QStringLiteral("a-name-longer-than-thirty-two-bytes.ics")},
+        {"Gr\xc3\xbc\xc3\x9f"
+         "e-as-it-stands-beyond-sixteen.ics",
+         QStringLiteral("Grüße-as-it-stands-beyond-sixteen.ics")},
+        {"Gr%C3%BC%C3%9Fe-escaped-beyond-sixteen.ics", QStringLiteral("Grüße-escaped-beyond-sixteen.ics")},
+        {"a-name-fifteen-%2Fx.ics", std::nullopt},
+        {"/a-name.ics", std::nullopt},
+        {"a-name-fifteen/x.ics", std::nullopt},
+        {"a-name-fifteen-/x.ics", std::nullopt},
+        {"a/name-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {QByteArray("a\0name-before-the-next-sixteen-and-its-tail.ics", 48), std::nullopt},
+        {"a\xffname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a%2Fname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a%zname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a-name-longer-than-thirty-two/x", std::nullopt},
+        {QByteArray("a-name-fifteen-\0x.ics", 22), std::nullopt},
+        {QByteArray("a-name-longer-than-thirty-two-by\0", 34), std::nullopt},
+        {"a-name-fifteen-\xffx.ics", std::nullopt},
+        {"a-name-longer-than-thirty-two-by\xc3", std::nullopt},
+        {"a-name-fifteen-%4", std::nullopt},
+        {"a-name-longer-than-thirty-two-by%", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.field.toStdString());
+        QFile file(root() + QStringLiteral("/.work.hmindex"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(kIndexHeader + indexSigned(row.field + rest) + "\nEND 1\n");
+        file.close();
+        const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+        ASSERT_EQ(loaded.has_value(), row.name.has_value());
+        if (loaded) {
+            EXPECT_EQ(loaded->files.keys(), QStringList{*row.name});
+        }
+    }
+}
+
 // An index, whole and signed, that tells of a file whose name holds no item (here a copy of an
 // event's file) or of a file no longer there, lists neither.
 TEST_F(EKEventStoreIndexTest, AnIndexEntryForNoItemFileListsNothing)
