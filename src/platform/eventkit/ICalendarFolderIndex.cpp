@@ -67,6 +67,25 @@ QStringList decodeList(QByteArrayView field)
     return texts;
 }
 
+// Adds the eight digits at the bytes to the value; false when any byte is no digit. The bytes are
+// taken as one little-endian word, its first byte lowest: every byte is checked to lie between '0'
+// and '9' (its high half is 3, and stays 3 with 6 added), and the digits are then joined pairwise,
+// two, four and eight at a time.
+bool addEightDigits(const char *bytes, quint64 &value)
+{
+    constexpr quint64 kHighHalves = 0xF0F0F0F0F0F0F0F0ull;
+    constexpr quint64 kZeros = 0x3030303030303030ull;
+    quint64 word = qFromLittleEndian<quint64>(bytes);
+    if ((word & kHighHalves) != kZeros || ((word + 0x0606060606060606ull) & kHighHalves) != kZeros)
+        return false;
+    word -= kZeros;
+    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFull;
+    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFull;
+    word = (word * 10000 + (word >> 32)) & 0x00000000FFFFFFFFull;
+    value = value * 100000000 + word;
+    return true;
+}
+
 // The value of a hexadecimal digit; -1 for any other character.
 int hexValue(char character)
 {
@@ -157,26 +176,6 @@ QByteArray lineFor(const ICalendarFile &file)
     return fields + '\t' + checksumOf(fields);
 }
 
-// A decimal number as the index writes it: digits, after a minus where negative, and nothing else.
-// Read here rather than through the locale's number parsing, as an index holds six per file.
-std::optional<qint64> decimalOf(QByteArrayView field)
-{
-    const bool isNegative = field.startsWith('-');
-    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
-    if (digits.isEmpty() || digits.size() > 19)
-        return std::nullopt;
-    quint64 value = 0;
-    for (const char digit : digits) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + quint64(digit - '0');
-    }
-    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
-    if (value > limit)
-        return std::nullopt;
-    return isNegative ? qint64(0 - value) : qint64(value);
-}
-
 bool readNumber(QByteArrayView field, qint64 &value)
 {
     const std::optional<qint64> number = decimalOf(field);
@@ -193,15 +192,9 @@ bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile
     return start && end;
 }
 
-// The tab-separated fields of a line, read where they stand; nothing when there are not as many as
-// an entry has.
-std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
-{
-    std::array<QByteArrayView, kFieldCount> fields;
-    if (!splitFields(line, '\t', fields))
-        return std::nullopt;
-    return fields;
-}
+// The tab-separated fields of a line, read where they stand. Their room is the reader's, for every
+// line of an index: made anew and wrapped for each, it was cleared and copied on every line.
+using LineFields = std::array<QByteArrayView, kFieldCount>;
 
 // Where an entry's file name and described text lie in its line: its UIDs and titles, then its
 // listed event.
@@ -270,12 +263,11 @@ bool isFileNameField(QByteArrayView field, const NameBytes &found)
 // Reads a line's entry into the file, and where its described text lies into text; false when the
 // line is not one of ours. Its UIDs and titles are kept as the line holds them, checked to decode,
 // and decoded only when asked for; its name is checked, and decoded with the others'.
-bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
+bool readEntry(QByteArrayView line, LineFields &field, ICalendarFile &file, DescribedBytes &text)
 {
-    const auto fields = fieldsOf(line);
-    if (!fields || !hasChecksum(QByteArrayView(line.data(), fields->back().data() - 1), fields->back()))
+    if (!splitFields(line, '\t', field) ||
+        !hasChecksum(QByteArrayView(line.data(), field.back().data() - 1), field.back()))
         return false;
-    const auto &field = *fields;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
                              readReach(field[8], field[9], file);
@@ -321,6 +313,7 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     texts.reserve(std::size_t(expected));
     qsizetype blockLines = 0;
     bool isClosed = false;
+    LineFields fields;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
         const qsizetype lineEnd = text.indexOf('\n', lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
@@ -332,7 +325,8 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
         blockLines = isClosed ? 0 : blockLines + 1;
         if (isClosed)
             continue;
-        if (qsizetype(entries.size()) >= kMaxEntries || !readEntry(line, entries.emplace_back(), texts.emplace_back()))
+        if (qsizetype(entries.size()) >= kMaxEntries ||
+            !readEntry(line, fields, entries.emplace_back(), texts.emplace_back()))
             return std::nullopt;
     }
     if (!isClosed)
@@ -538,6 +532,32 @@ qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
     if (isWhole)
         *isWhole = whole;
     return out - start;
+}
+
+// Read here rather than through the locale's number parsing, as an index holds six per file; the
+// longest, times in nanoseconds, are read eight digits at a time. At most 19 digits, which never
+// overflow the 64 bits they are gathered in.
+std::optional<qint64> decimalOf(QByteArrayView field)
+{
+    const bool isNegative = field.startsWith('-');
+    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
+    if (digits.isEmpty() || digits.size() > 19)
+        return std::nullopt;
+    quint64 value = 0;
+    qsizetype at = 0;
+    for (; at + 8 <= digits.size(); at += 8) {
+        if (!addEightDigits(digits.data() + at, value))
+            return std::nullopt;
+    }
+    for (const char digit : digits.sliced(at)) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        value = value * 10 + quint64(digit - '0');
+    }
+    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
+    if (value > limit)
+        return std::nullopt;
+    return isNegative ? qint64(0 - value) : qint64(value);
 }
 
 // Sixteen bytes are looked at a time where the processor allows: the fields of an index line or a

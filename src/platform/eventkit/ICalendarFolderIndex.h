@@ -60,6 +60,10 @@ std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
 // written, and in isWhole (when given) whether every '%' began an escape.
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole = nullptr);
 
+// A decimal number as the index writes it: 1 to 19 digits, after a minus where negative, and nothing
+// else, within 64 bits; nothing for any other field.
+std::optional<qint64> decimalOf(QByteArrayView field);
+
 // Splits the text at each separator into exactly as many fields as there is room for, each a view
 // into the text; false when it holds another number of them.
 bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> fields);

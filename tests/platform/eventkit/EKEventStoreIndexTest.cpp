@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <functional>
 
@@ -1086,4 +1088,56 @@ TEST(ICalendarIndexFieldsTest, EverySeparatorSplitsWhereverItLies)
         for (std::size_t at = 0; split && at < fields.size(); ++at)
             EXPECT_EQ(fields[at].toByteArray(), row.fields->at(qsizetype(at))) << at;
     }
+}
+
+// The index's numbers are read as written and nothing else: every length of digits up to 19 and
+// past it, signed or not, at the 64-bit bounds, and with a byte that is no digit at every position
+// (bytes just beside the digits, a sign, a space, a NUL, a digit with its high bit set). A reading
+// of each text by the standard library, of digits alone, says what it holds.
+TEST(ICalendarIndexFieldsTest, DecimalsAreReadAsWrittenAndNothingElse)
+{
+    const auto expected = [](const QByteArray &text) -> std::optional<qint64> {
+        const QByteArray digits = text.startsWith('-') ? text.mid(1) : text;
+        const bool onlyDigits =
+            std::all_of(digits.begin(), digits.end(), [](char byte) { return byte >= '0' && byte <= '9'; });
+        qint64 value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (digits.isEmpty() || digits.size() > 19 || !onlyDigits || error != std::errc() ||
+            end != text.data() + text.size())
+            return std::nullopt;
+        return value;
+    };
+    QList<QByteArray> texts{"",
+                            "-",
+                            "0",
+                            "-0",
+                            "9223372036854775807",
+                            "9223372036854775808",
+                            "-9223372036854775808",
+                            "-9223372036854775809",
+                            "9999999999999999999",
+                            "18446744073709551615",
+                            "00000000000000000001",
+                            "000000000000000000001"};
+    quint32 seed = 20261208;
+    const char others[] = {'/', ':', ' ', '-', '+', '\0', char(0xb0), char(0x80), '?', 'a'};
+    for (int length = 1; length <= 21; ++length) {
+        for (int sample = 0; sample < 40; ++sample) {
+            QByteArray digits(length, '0');
+            for (char &digit : digits) {
+                seed = seed * 1664525u + 1013904223u;
+                digit = char('0' + (seed >> 24) % 10);
+            }
+            texts << digits << '-' + digits;
+            for (int at = 0; at < length; ++at) {
+                for (const char other : others) {
+                    QByteArray changed = digits;
+                    changed[at] = other;
+                    texts << changed;
+                }
+            }
+        }
+    }
+    for (const QByteArray &text : std::as_const(texts))
+        ASSERT_EQ(icalindex::decimalOf(text), expected(text)) << text.toHex().toStdString();
 }
