@@ -178,18 +178,13 @@ QByteArray lineFor(const ICalendarFile &file)
 
 bool readNumber(QByteArrayView field, qint64 &value)
 {
-    const std::optional<qint64> number = decimalOf(field);
-    value = number.value_or(-1);
-    return value >= 0;
+    return readDecimal(field, value) && value >= 0;
 }
 
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
-    const std::optional<qint64> start = decimalOf(startField);
-    const std::optional<qint64> end = decimalOf(endField);
-    file.reachStart = start.value_or(0);
-    file.reachEnd = end.value_or(0);
-    return start && end;
+    const bool isStartRead = readDecimal(startField, file.reachStart);
+    return readDecimal(endField, file.reachEnd) && isStartRead;
 }
 
 // The tab-separated fields of a line, read where they stand. Their room is the reader's, for every
@@ -293,9 +288,10 @@ qsizetype expectedEntries(QByteArrayView text)
     constexpr qsizetype kShortestLine = 16;
     const qsizetype lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
     const QByteArrayView last = text.sliced(lastLine, text.size() - 1 - lastLine);
-    const std::optional<qint64> count =
-        last.startsWith(kTrailer) ? decimalOf(last.sliced(kTrailer.size())) : std::nullopt;
-    return qsizetype(std::clamp<qint64>(count.value_or(0), 0, std::min(kMaxEntries, text.size() / kShortestLine)));
+    qint64 count = 0;
+    if (last.startsWith(kTrailer))
+        readDecimal(last.sliced(kTrailer.size()), count);
+    return qsizetype(std::clamp<qint64>(count, 0, std::min(kMaxEntries, text.size() / kShortestLine)));
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
@@ -537,27 +533,28 @@ qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
 // Read here rather than through the locale's number parsing, as an index holds six per file; the
 // longest, times in nanoseconds, are read eight digits at a time. At most 19 digits, which never
 // overflow the 64 bits they are gathered in.
-std::optional<qint64> decimalOf(QByteArrayView field)
+bool readDecimal(QByteArrayView field, qint64 &value)
 {
     const bool isNegative = field.startsWith('-');
     const QByteArrayView digits = isNegative ? field.sliced(1) : field;
+    quint64 magnitude = 0;
+    value = 0;
     if (digits.isEmpty() || digits.size() > 19)
-        return std::nullopt;
-    quint64 value = 0;
+        return false;
     qsizetype at = 0;
     for (; at + 8 <= digits.size(); at += 8) {
-        if (!addEightDigits(digits.data() + at, value))
-            return std::nullopt;
+        if (!addEightDigits(digits.data() + at, magnitude))
+            return false;
     }
     for (const char digit : digits.sliced(at)) {
         if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + quint64(digit - '0');
+            return false;
+        magnitude = magnitude * 10 + quint64(digit - '0');
     }
-    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
-    if (value > limit)
-        return std::nullopt;
-    return isNegative ? qint64(0 - value) : qint64(value);
+    if (magnitude > (quint64(1) << 63) - (isNegative ? 0 : 1))
+        return false;
+    value = isNegative ? qint64(0 - magnitude) : qint64(magnitude);
+    return true;
 }
 
 // Sixteen bytes are looked at a time where the processor allows: the fields of an index line or a

@@ -1138,6 +1138,10 @@ TEST(ICalendarIndexFieldsTest, DecimalsAreReadAsWrittenAndNothingElse)
             }
         }
     }
-    for (const QByteArray &text : std::as_const(texts))
-        ASSERT_EQ(icalindex::decimalOf(text), expected(text)) << text.toHex().toStdString();
+    for (const QByteArray &text : std::as_const(texts)) {
+        qint64 value = -1;
+        const bool isRead = icalindex::readDecimal(text, value);
+        ASSERT_EQ(isRead ? std::optional(value) : std::nullopt, expected(text)) << text.toHex().toStdString();
+        ASSERT_EQ(value, expected(text).value_or(0)) << text.toHex().toStdString();
+    }
 }
