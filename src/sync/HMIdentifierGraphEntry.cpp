@@ -930,20 +930,10 @@ void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteAr
     out.append(utf8);
 }
 
-HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
-{
-    if (m_unordered)
-        return HMIdentifierGraphEntry(*m_unordered);
-    HMIdentifierGraphEntry entry(place(m_packing));
-    // A buffer grown by a huge entry is let go.
-    if (m_packing.capacity() > kArenaBlockBytes)
-        m_packing = QByteArray();
-    return entry;
-}
-
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
-// by a NUL, as the bytes of every byte string are.
-QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
+// by a NUL, as the bytes of every byte string are. Made where the entry takes it: a byte string
+// answered from a call is stored piece by piece and read back whole, which stalls on every entry.
+inline QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
 {
     const qsizetype needed = bytes.size() + 1;
     if (needed > kLargestArenaEntry)
@@ -962,6 +952,17 @@ QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
     m_free += needed;
     m_freeBytes -= needed;
     return slice;
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
+{
+    if (m_unordered)
+        return HMIdentifierGraphEntry(*m_unordered);
+    HMIdentifierGraphEntry entry(place(m_packing));
+    // A buffer grown by a huge entry is let go.
+    if (m_packing.capacity() > kArenaBlockBytes)
+        m_packing = QByteArray();
+    return entry;
 }
 
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)
