@@ -716,28 +716,28 @@ bool readFlatValue(const Field &field, FlatPair &pair)
     }
 }
 
-// The pair under a numbered key; nullopt when there is none.
-std::optional<Field> fieldOf(const QByteArray &bytes, quint32 keyNumber)
+// Finds the pair under a numbered key into field; false when there is none. The pair is read in
+// the caller's room: a pair answered wrapped is copied whole from where it was stored piece by
+// piece, which stalls on every look at an entry.
+bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
 {
     Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    Field field;
     while (nextField(cursor, field)) {
         if (field.keyNumber == keyNumber)
-            return field;
+            return true;
     }
-    return std::nullopt;
+    return false;
 }
 
-// The pair under a key given as its text; nullopt when there is none.
-std::optional<Field> fieldNamed(const QByteArray &bytes, const QString &key)
+// The same for a key given as its text.
+bool findNamedField(const QByteArray &bytes, const QString &key, Field &field)
 {
     Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    Field field;
     while (nextField(cursor, field)) {
         if (hasKey(field, key))
-            return field;
+            return true;
     }
-    return std::nullopt;
+    return false;
 }
 
 } // namespace
@@ -930,20 +930,10 @@ void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteAr
     out.append(utf8);
 }
 
-HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
-{
-    if (m_unordered)
-        return HMIdentifierGraphEntry(*m_unordered);
-    HMIdentifierGraphEntry entry(place(m_packing));
-    // A buffer grown by a huge entry is let go.
-    if (m_packing.capacity() > kArenaBlockBytes)
-        m_packing = QByteArray();
-    return entry;
-}
-
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
-// by a NUL, as the bytes of every byte string are.
-QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
+// by a NUL, as the bytes of every byte string are. Made where the entry takes it: a byte string
+// answered from a call is stored piece by piece and read back whole, which stalls on every entry.
+inline QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
 {
     const qsizetype needed = bytes.size() + 1;
     if (needed > kLargestArenaEntry)
@@ -964,6 +954,17 @@ QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
     return slice;
 }
 
+HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
+{
+    if (m_unordered)
+        return HMIdentifierGraphEntry(*m_unordered);
+    HMIdentifierGraphEntry entry(place(m_packing));
+    // A buffer grown by a huge entry is let go.
+    if (m_packing.capacity() > kArenaBlockBytes)
+        m_packing = QByteArray();
+    return entry;
+}
+
 std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const QByteArray &bytes)
 {
     if (!unpack(bytes))
@@ -978,53 +979,57 @@ QVariantMap HMIdentifierGraphEntry::toMap() const
 
 QVariant HMIdentifierGraphEntry::value(const QString &key) const
 {
-    const std::optional<Field> field = fieldNamed(m_bytes, key);
-    return field ? valueInField(*field).value_or(QVariant()) : QVariant();
+    Field field;
+    return findNamedField(m_bytes, key, field) ? valueInField(field).value_or(QVariant()) : QVariant();
 }
 
 bool HMIdentifierGraphEntry::contains(const QString &key) const
 {
-    return fieldNamed(m_bytes, key).has_value();
+    Field field;
+    return findNamedField(m_bytes, key, field);
 }
 
+// The payload's start and length are taken one by one: they were stored so, and a view copied
+// whole from them stalls.
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey key) const
 {
-    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
-    if (!field || field->tag != Tag::TextUtf8)
+    Field field;
+    if (!findField(m_bytes, numberOfWellKnown(key), field) || field.tag != Tag::TextUtf8)
         return std::nullopt;
-    return field->payload;
+    return QByteArrayView(field.payload.data(), field.payload.size());
 }
 
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(const QString &key) const
 {
-    const std::optional<Field> field = fieldNamed(m_bytes, key);
-    if (!field || field->tag != Tag::TextUtf8)
+    Field field;
+    if (!findNamedField(m_bytes, key, field) || field.tag != Tag::TextUtf8)
         return std::nullopt;
-    return field->payload;
+    return QByteArrayView(field.payload.data(), field.payload.size());
 }
 
 std::optional<QString> HMIdentifierGraphEntry::textOf(WellKnownKey key) const
 {
-    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
-    if (!field || (field->tag != Tag::TextUtf8 && field->tag != Tag::TextUtf16 && field->tag != Tag::NullText))
+    Field field;
+    if (!findField(m_bytes, numberOfWellKnown(key), field) ||
+        (field.tag != Tag::TextUtf8 && field.tag != Tag::TextUtf16 && field.tag != Tag::NullText))
         return std::nullopt;
-    return valueInField(*field).value_or(QVariant()).toString();
+    return valueInField(field).value_or(QVariant()).toString();
 }
 
 QVariant HMIdentifierGraphEntry::valueOf(WellKnownKey key) const
 {
-    const std::optional<Field> field = fieldOf(m_bytes, numberOfWellKnown(key));
-    return field ? valueInField(*field).value_or(QVariant()) : QVariant();
+    Field field;
+    return findField(m_bytes, numberOfWellKnown(key), field) ? valueInField(field).value_or(QVariant()) : QVariant();
 }
 
 bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
 {
-    const std::optional<Field> field = fieldOf(m_bytes, kUnconfirmedAddNumber);
-    if (!field)
+    Field field;
+    if (!findField(m_bytes, kUnconfirmedAddNumber, field))
         return false;
-    if (field->tag == Tag::True || field->tag == Tag::False)
-        return field->tag == Tag::True;
-    return valueInField(*field).value_or(QVariant()).toBool();
+    if (field.tag == Tag::True || field.tag == Tag::False)
+        return field.tag == Tag::True;
+    return valueInField(field).value_or(QVariant()).toBool();
 }
 
 bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const

@@ -67,6 +67,25 @@ QStringList decodeList(QByteArrayView field)
     return texts;
 }
 
+// Adds the eight digits at the bytes to the value; false when any byte is no digit. The bytes are
+// taken as one little-endian word, its first byte lowest: every byte is checked to lie between '0'
+// and '9' (its high half is 3, and stays 3 with 6 added), and the digits are then joined pairwise,
+// two, four and eight at a time.
+bool addEightDigits(const char *bytes, quint64 &value)
+{
+    constexpr quint64 kHighHalves = 0xF0F0F0F0F0F0F0F0ull;
+    constexpr quint64 kZeros = 0x3030303030303030ull;
+    quint64 word = qFromLittleEndian<quint64>(bytes);
+    if ((word & kHighHalves) != kZeros || ((word + 0x0606060606060606ull) & kHighHalves) != kZeros)
+        return false;
+    word -= kZeros;
+    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFull;
+    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFull;
+    word = (word * 10000 + (word >> 32)) & 0x00000000FFFFFFFFull;
+    value = value * 100000000 + word;
+    return true;
+}
+
 // The value of a hexadecimal digit; -1 for any other character.
 int hexValue(char character)
 {
@@ -157,51 +176,20 @@ QByteArray lineFor(const ICalendarFile &file)
     return fields + '\t' + checksumOf(fields);
 }
 
-// A decimal number as the index writes it: digits, after a minus where negative, and nothing else.
-// Read here rather than through the locale's number parsing, as an index holds six per file.
-std::optional<qint64> decimalOf(QByteArrayView field)
-{
-    const bool isNegative = field.startsWith('-');
-    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
-    if (digits.isEmpty() || digits.size() > 19)
-        return std::nullopt;
-    quint64 value = 0;
-    for (const char digit : digits) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + quint64(digit - '0');
-    }
-    const quint64 limit = (quint64(1) << 63) - (isNegative ? 0 : 1);
-    if (value > limit)
-        return std::nullopt;
-    return isNegative ? qint64(0 - value) : qint64(value);
-}
-
 bool readNumber(QByteArrayView field, qint64 &value)
 {
-    const std::optional<qint64> number = decimalOf(field);
-    value = number.value_or(-1);
-    return value >= 0;
+    return readDecimal(field, value) && value >= 0;
 }
 
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
-    const std::optional<qint64> start = decimalOf(startField);
-    const std::optional<qint64> end = decimalOf(endField);
-    file.reachStart = start.value_or(0);
-    file.reachEnd = end.value_or(0);
-    return start && end;
+    const bool isStartRead = readDecimal(startField, file.reachStart);
+    return readDecimal(endField, file.reachEnd) && isStartRead;
 }
 
-// The tab-separated fields of a line, read where they stand; nothing when there are not as many as
-// an entry has.
-std::optional<std::array<QByteArrayView, kFieldCount>> fieldsOf(QByteArrayView line)
-{
-    std::array<QByteArrayView, kFieldCount> fields;
-    if (!splitFields(line, '\t', fields))
-        return std::nullopt;
-    return fields;
-}
+// The tab-separated fields of a line, read where they stand. Their room is the reader's, for every
+// line of an index: made anew and wrapped for each, it was cleared and copied on every line.
+using LineFields = std::array<QByteArrayView, kFieldCount>;
 
 // Where an entry's file name and described text lie in its line: its UIDs and titles, then its
 // listed event.
@@ -209,44 +197,84 @@ struct DescribedBytes
 {
     QByteArrayView name;
     bool isNameEscaped = false; // whether the name holds a '%'
+    bool isNameAscii = false;
 
     QByteArrayView items;
     QByteArrayView listed;
 };
 
-// Whether the field (whole, as isWholeList tells) names a file of the folder: some name, no slash,
-// no NUL.
-bool isFileNameField(QByteArrayView field, bool isEscaped)
+// What a name field holds, told in one look at its bytes.
+struct NameBytes
 {
+    bool hasEscape = false; // a '%'
+    bool hasSlashOrNul = false;
+    bool isAscii = true;
+};
+
+NameBytes nameBytesOf(QByteArrayView field)
+{
+    const char *const data = field.data();
+    NameBytes found;
+    qsizetype at = 0;
+#ifdef __SSE2__
+    const __m128i percent = _mm_set1_epi8('%');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i nul = _mm_setzero_si128();
+    __m128i escapes = nul;
+    __m128i slashesOrNuls = nul;
+    __m128i highBits = nul;
+    for (; at + 16 <= field.size(); at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+        escapes = _mm_or_si128(escapes, _mm_cmpeq_epi8(bytes, percent));
+        slashesOrNuls =
+            _mm_or_si128(slashesOrNuls, _mm_or_si128(_mm_cmpeq_epi8(bytes, slash), _mm_cmpeq_epi8(bytes, nul)));
+        highBits = _mm_or_si128(highBits, bytes);
+    }
+    found = {_mm_movemask_epi8(escapes) != 0, _mm_movemask_epi8(slashesOrNuls) != 0, _mm_movemask_epi8(highBits) == 0};
+#endif
+    for (; at < field.size(); ++at) {
+        found.hasEscape = found.hasEscape || data[at] == '%';
+        found.hasSlashOrNul = found.hasSlashOrNul || data[at] == '/' || data[at] == '\0';
+        found.isAscii = found.isAscii && uchar(data[at]) < 0x80;
+    }
+    return found;
+}
+
+// Whether the name field is whole (as isWholeList tells) and names a file of the folder: some name,
+// no slash, no NUL. A field of ASCII bytes without escapes, as nearly every name is, is told by its
+// bytes alone.
+bool isFileNameField(QByteArrayView field, const NameBytes &found)
+{
+    if (!found.hasEscape && found.isAscii)
+        return !field.isEmpty() && !found.hasSlashOrNul;
+    if (!isWholeList(field, found.hasEscape))
+        return false;
     QVarLengthArray<char, 256> bytes(field.size());
-    const qsizetype length = isEscaped ? percentDecode(field, bytes.data()) : 0;
-    const QByteArrayView name = isEscaped ? QByteArrayView(bytes.constData(), length) : field;
+    const qsizetype length = found.hasEscape ? percentDecode(field, bytes.data()) : 0;
+    const QByteArrayView name = found.hasEscape ? QByteArrayView(bytes.constData(), length) : field;
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
 }
 
 // Reads a line's entry into the file, and where its described text lies into text; false when the
 // line is not one of ours. Its UIDs and titles are kept as the line holds them, checked to decode,
 // and decoded only when asked for; its name is checked, and decoded with the others'.
-bool readEntry(QByteArrayView line, ICalendarFile &file, DescribedBytes &text)
+bool readEntry(QByteArrayView line, LineFields &field, ICalendarFile &file, DescribedBytes &text)
 {
-    const auto fields = fieldsOf(line);
-    if (!fields || !hasChecksum(QByteArrayView(line.data(), fields->back().data() - 1), fields->back()))
+    if (!splitFields(line, '\t', field) ||
+        !hasChecksum(QByteArrayView(line.data(), field.back().data() - 1), field.back()))
         return false;
-    const auto &field = *fields;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
-    const bool isNameEscaped = field[0].contains('%');
-    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isWholeList(field[0], isNameEscaped) ||
+    const NameBytes name = nameBytesOf(field[0]);
+    if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
-        return false;
-    if (!isFileNameField(field[0], isNameEscaped))
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
-    text = {field[0], isNameEscaped, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
+    text = {field[0], name.hasEscape, name.isAscii, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
     file.parses = true;
     file.needsParsing = true;
     return true;
@@ -260,9 +288,10 @@ qsizetype expectedEntries(QByteArrayView text)
     constexpr qsizetype kShortestLine = 16;
     const qsizetype lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
     const QByteArrayView last = text.sliced(lastLine, text.size() - 1 - lastLine);
-    const std::optional<qint64> count =
-        last.startsWith(kTrailer) ? decimalOf(last.sliced(kTrailer.size())) : std::nullopt;
-    return qsizetype(std::clamp<qint64>(count.value_or(0), 0, std::min(kMaxEntries, text.size() / kShortestLine)));
+    qint64 count = 0;
+    if (last.startsWith(kTrailer))
+        readDecimal(last.sliced(kTrailer.size()), count);
+    return qsizetype(std::clamp<qint64>(count, 0, std::min(kMaxEntries, text.size() / kShortestLine)));
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by
@@ -280,6 +309,7 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     texts.reserve(std::size_t(expected));
     qsizetype blockLines = 0;
     bool isClosed = false;
+    LineFields fields;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
         const qsizetype lineEnd = text.indexOf('\n', lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
@@ -291,7 +321,8 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
         blockLines = isClosed ? 0 : blockLines + 1;
         if (isClosed)
             continue;
-        if (qsizetype(entries.size()) >= kMaxEntries || !readEntry(line, entries.emplace_back(), texts.emplace_back()))
+        if (qsizetype(entries.size()) >= kMaxEntries ||
+            !readEntry(line, fields, entries.emplace_back(), texts.emplace_back()))
             return std::nullopt;
     }
     if (!isClosed)
@@ -368,8 +399,9 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
                                         ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
                                         : field;
         QChar *const first = at;
-        at = isAscii(name) ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
-                           : decoder.appendToBuffer(at, name);
+        const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
+        at = isPlain ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
+                     : decoder.appendToBuffer(at, name);
         *at++ = QChar();
         entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }
@@ -496,6 +528,33 @@ qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
     if (isWhole)
         *isWhole = whole;
     return out - start;
+}
+
+// Read here rather than through the locale's number parsing, as an index holds six per file; the
+// longest, times in nanoseconds, are read eight digits at a time. At most 19 digits, which never
+// overflow the 64 bits they are gathered in.
+bool readDecimal(QByteArrayView field, qint64 &value)
+{
+    const bool isNegative = field.startsWith('-');
+    const QByteArrayView digits = isNegative ? field.sliced(1) : field;
+    quint64 magnitude = 0;
+    value = 0;
+    if (digits.isEmpty() || digits.size() > 19)
+        return false;
+    qsizetype at = 0;
+    for (; at + 8 <= digits.size(); at += 8) {
+        if (!addEightDigits(digits.data() + at, magnitude))
+            return false;
+    }
+    for (const char digit : digits.sliced(at)) {
+        if (digit < '0' || digit > '9')
+            return false;
+        magnitude = magnitude * 10 + quint64(digit - '0');
+    }
+    if (magnitude > (quint64(1) << 63) - (isNegative ? 0 : 1))
+        return false;
+    value = isNegative ? qint64(0 - magnitude) : qint64(magnitude);
+    return true;
 }
 
 // Sixteen bytes are looked at a time where the processor allows: the fields of an index line or a

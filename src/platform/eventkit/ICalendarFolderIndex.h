@@ -60,6 +60,12 @@ std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
 // written, and in isWhole (when given) whether every '%' began an escape.
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole = nullptr);
 
+// Reads a decimal number as the index writes it into value: 1 to 19 digits, after a minus where
+// negative, and nothing else, within 64 bits. False, with value 0, for any other field. The answer is
+// a flag apart from the number: a number wrapped with its flag, asked for six times a line, is
+// stored piece by piece and read back whole, which stalls.
+bool readDecimal(QByteArrayView field, qint64 &value);
+
 // Splits the text at each separator into exactly as many fields as there is room for, each a view
 // into the text; false when it holds another number of them.
 bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> fields);

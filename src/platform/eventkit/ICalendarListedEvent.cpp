@@ -41,12 +41,9 @@ const QTimeZone &utcZone()
 
 // The comma-separated fields where they stand; nothing when the text is too long or has another
 // number of fields.
-std::optional<ListedFields> fieldsOf(QByteArrayView listed)
+bool readFields(QByteArrayView listed, ListedFields &fields)
 {
-    ListedFields fields;
-    if (listed.size() > kMaxListedBytes || !icalindex::splitFields(listed, ',', fields))
-        return std::nullopt;
-    return fields;
+    return listed.size() <= kMaxListedBytes && icalindex::splitFields(listed, ',', fields);
 }
 
 // The field with its percent escapes decoded, made in one buffer; a '%' that starts no escape
@@ -112,18 +109,18 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
-// A date's milliseconds since 1970, kNoDate for an empty field. Dates a quarter of a million years
-// away or more are not believed: every other number is a valid date.
-std::optional<qint64> decodeMilliseconds(QByteArrayView field)
+// Reads a date's milliseconds since 1970 into milliseconds, kNoDate for an empty field. Dates a
+// quarter of a million years away or more are not believed: every other number is a valid date. The
+// answer is a flag apart from the number: a number wrapped with its flag, read four times an event,
+// is stored piece by piece and read back whole, which stalls.
+bool readMilliseconds(QByteArrayView field, qint64 &milliseconds)
 {
+    milliseconds = kNoDate;
     if (field.isEmpty())
-        return kNoDate;
-    qint64 milliseconds = 0;
+        return true;
     const char *const end = field.data() + field.size();
     const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
-    if (problem != std::errc() || stop != end || milliseconds <= -kMaxMilliseconds || milliseconds >= kMaxMilliseconds)
-        return std::nullopt;
-    return milliseconds;
+    return problem == std::errc() && stop == end && milliseconds > -kMaxMilliseconds && milliseconds < kMaxMilliseconds;
 }
 
 QDateTime dateOf(qint64 milliseconds)
@@ -204,8 +201,9 @@ std::optional<double> offsetOf(QByteArrayView text)
 std::optional<AlarmField> alarmFieldOf(QByteArrayView part)
 {
     if (part.startsWith('a')) {
-        const std::optional<qint64> date = decodeMilliseconds(part.sliced(1));
-        return date && *date != kNoDate ? std::optional<AlarmField>(AlarmField{date, 0}) : std::nullopt;
+        qint64 date = kNoDate;
+        const bool isRead = readMilliseconds(part.sliced(1), date);
+        return isRead && date != kNoDate ? std::optional<AlarmField>(AlarmField{date, 0}) : std::nullopt;
     }
     const std::optional<double> offset = part.startsWith('r') ? offsetOf(part.sliced(1)) : std::nullopt;
     return offset ? std::optional<AlarmField>(AlarmField{std::nullopt, *offset}) : std::nullopt;
@@ -256,22 +254,19 @@ struct CheckedFields
     qint64 created = kNoDate, modified = kNoDate, start = kNoDate, end = kNoDate;
 };
 
-std::optional<CheckedFields> checkedFieldsOf(QByteArrayView listed, const QByteArray &zoneField)
+bool readCheckedFields(QByteArrayView listed, const QByteArray &zoneField, CheckedFields &checked)
 {
-    const std::optional<ListedFields> read = fieldsOf(listed);
-    if (!read || (*read)[0] != zoneField)
-        return std::nullopt;
-    const ListedFields &fields = *read;
-    const std::optional<qint64> created = decodeMilliseconds(fields[5]), modified = decodeMilliseconds(fields[6]),
-                                start = decodeMilliseconds(fields[9]), end = decodeMilliseconds(fields[10]);
+    ListedFields &fields = checked.fields;
+    if (!readFields(listed, fields) || fields[0] != zoneField)
+        return false;
+    const bool areDatesRead = readMilliseconds(fields[5], checked.created) &&
+                              readMilliseconds(fields[6], checked.modified) &&
+                              readMilliseconds(fields[9], checked.start) && readMilliseconds(fields[10], checked.end);
     // A UID is present and not empty: something stands after its mark.
     const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
-    const bool isWhole = hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) &&
-                         created && modified && start && *start != kNoDate && end && *end != kNoDate &&
-                         (fields[7] == "0" || fields[7] == "1") && isZoneField(fields[8]) && areAlarms(fields[11]);
-    if (!isWhole)
-        return std::nullopt;
-    return CheckedFields{fields, *created, *modified, *start, *end};
+    return hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) && areDatesRead &&
+           checked.start != kNoDate && checked.end != kNoDate && (fields[7] == "0" || fields[7] == "1") &&
+           isZoneField(fields[8]) && areAlarms(fields[11]);
 }
 
 // The only item of the calendar, when it is an event that stands alone.
@@ -336,35 +331,35 @@ QByteArray systemZoneField()
 // not believed.
 std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray &zoneField)
 {
-    const std::optional<ListedFields> fields = fieldsOf(listed);
-    if (!fields || (*fields)[0] != zoneField)
+    ListedFields fields;
+    if (!readFields(listed, fields) || fields[0] != zoneField)
         return std::nullopt;
-    const std::optional<qint64> start = decodeMilliseconds((*fields)[9]);
-    const std::optional<qint64> end = decodeMilliseconds((*fields)[10]);
-    if (!start || *start == kNoDate || !end || *end == kNoDate)
+    qint64 start = kNoDate;
+    qint64 end = kNoDate;
+    if (!readMilliseconds(fields[9], start) || start == kNoDate || !readMilliseconds(fields[10], end) || end == kNoDate)
         return std::nullopt;
-    return ListedTimes{utcDateOf(*start), utcDateOf(*end)};
+    return ListedTimes{utcDateOf(start), utcDateOf(end)};
 }
 
 std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray &zoneField)
 {
-    const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
-    if (!checked)
+    CheckedFields checked;
+    if (!readCheckedFields(listed, zoneField, checked))
         return nullptr;
-    const ListedFields &fields = checked->fields;
+    const ListedFields &fields = checked.fields;
     auto event = std::make_shared<EKEvent>();
     event->setCalendarItemIdentifier(textOf(textBytesOf(fields[1])));
     event->setTitle(textOf(textBytesOf(fields[2])));
     event->setNotes(textOf(textBytesOf(fields[3])));
     event->setLocation(textOf(textBytesOf(fields[4])));
-    event->setCreationDate(dateOf(checked->created));
-    event->setLastModifiedDate(dateOf(checked->modified));
+    event->setCreationDate(dateOf(checked.created));
+    event->setLastModifiedDate(dateOf(checked.modified));
     event->setAllDay(fields[7] == "1");
     event->setTimeZone(zoneOf(decoded(fields[8])));
-    event->setStartDate(dateOf(checked->start));
-    event->setEndDate(dateOf(checked->end));
+    event->setStartDate(dateOf(checked.start));
+    event->setEndDate(dateOf(checked.end));
     event->setAlarms(alarmsOf(fields[11]));
-    event->setOccurrence(dateOf(checked->start), false);
+    event->setOccurrence(dateOf(checked.start), false);
     return event;
 }
 
@@ -375,11 +370,11 @@ namespace {
 template <typename Match>
 std::optional<ListedLook> lookOf(QByteArrayView listed, const QByteArray &zoneField, const Match &isIdentifier)
 {
-    const std::optional<CheckedFields> checked = checkedFieldsOf(listed, zoneField);
-    if (!checked || !isMatchingText(checked->fields[1], isIdentifier))
+    CheckedFields checked;
+    if (!readCheckedFields(listed, zoneField, checked) || !isMatchingText(checked.fields[1], isIdentifier))
         return std::nullopt;
-    ListedLook look{checked->start, checked->end, utcDateOf(checked->modified),
-                    textBytesInPlace(checked->fields[2]), textBytesInPlace(checked->fields[3])};
+    ListedLook look{checked.start, checked.end, utcDateOf(checked.modified), textBytesInPlace(checked.fields[2]),
+                    textBytesInPlace(checked.fields[3])};
     const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
     return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
 }

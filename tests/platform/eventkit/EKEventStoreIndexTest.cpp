@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <functional>
 
@@ -476,6 +478,57 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
         m_store.reset();
         EXPECT_EQ(readAll(index), good);
+    }
+}
+
+// An entry's name is read as it stands or unescaped, and refused for a slash, a NUL, bytes that are
+// not UTF-8 or an escape cut short wherever the byte lies: in the first sixteen bytes, at their end,
+// at the start of the next sixteen, or in the bytes after the last whole sixteen.
+TEST_F(EKEventStoreIndexTest, AnEntrysNameIsCheckedWhereverItsBytesLie)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray rest = theirsLine.left(theirsLine.lastIndexOf('\t')).mid(10);
+    const struct
+    {
+        QByteArray field;
+        std::optional<QString> name;
+    } rows[] = {
+        {"theirs.ics", QStringLiteral("theirs.ics")},
+        {"a-name-longer-than-thirty-two-bytes.ics", QStringLiteral("a-name-longer-than-thirty-two-bytes.ics")},
+        {"Gr\xc3\xbc\xc3\x9f"
+         "e-as-it-stands-beyond-sixteen.ics",
+         QStringLiteral("Grüße-as-it-stands-beyond-sixteen.ics")},
+        {"Gr%C3%BC%C3%9Fe-escaped-beyond-sixteen.ics", QStringLiteral("Grüße-escaped-beyond-sixteen.ics")},
+        {"a-name-fifteen-%2Fx.ics", std::nullopt},
+        {"/a-name.ics", std::nullopt},
+        {"a-name-fifteen/x.ics", std::nullopt},
+        {"a-name-fifteen-/x.ics", std::nullopt},
+        {"a/name-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {QByteArray("a\0name-before-the-next-sixteen-and-its-tail.ics", 48), std::nullopt},
+        {"a\xffname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a%2Fname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a%zname-before-the-next-sixteen-and-its-tail.ics", std::nullopt},
+        {"a-name-longer-than-thirty-two/x", std::nullopt},
+        {QByteArray("a-name-fifteen-\0x.ics", 22), std::nullopt},
+        {QByteArray("a-name-longer-than-thirty-two-by\0", 34), std::nullopt},
+        {"a-name-fifteen-\xffx.ics", std::nullopt},
+        {"a-name-longer-than-thirty-two-by\xc3", std::nullopt},
+        {"a-name-fifteen-%4", std::nullopt},
+        {"a-name-longer-than-thirty-two-by%", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.field.toStdString());
+        QFile file(root() + QStringLiteral("/.work.hmindex"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(kIndexHeader + indexSigned(row.field + rest) + "\nEND 1\n");
+        file.close();
+        const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+        ASSERT_EQ(loaded.has_value(), row.name.has_value());
+        if (loaded) {
+            EXPECT_EQ(loaded->files.keys(), QStringList{*row.name});
+        }
     }
 }
 
@@ -1063,5 +1116,61 @@ TEST(ICalendarIndexFieldsTest, EverySeparatorSplitsWhereverItLies)
         ASSERT_EQ(split, row.fields.has_value());
         for (std::size_t at = 0; split && at < fields.size(); ++at)
             EXPECT_EQ(fields[at].toByteArray(), row.fields->at(qsizetype(at))) << at;
+    }
+}
+
+// The index's numbers are read as written and nothing else: every length of digits up to 19 and
+// past it, signed or not, at the 64-bit bounds, and with a byte that is no digit at every position
+// (bytes just beside the digits, a sign, a space, a NUL, a digit with its high bit set). A reading
+// of each text by the standard library, of digits alone, says what it holds.
+TEST(ICalendarIndexFieldsTest, DecimalsAreReadAsWrittenAndNothingElse)
+{
+    const auto expected = [](const QByteArray &text) -> std::optional<qint64> {
+        const QByteArray digits = text.startsWith('-') ? text.mid(1) : text;
+        const bool onlyDigits =
+            std::all_of(digits.begin(), digits.end(), [](char byte) { return byte >= '0' && byte <= '9'; });
+        qint64 value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (digits.isEmpty() || digits.size() > 19 || !onlyDigits || error != std::errc() ||
+            end != text.data() + text.size())
+            return std::nullopt;
+        return value;
+    };
+    QList<QByteArray> texts{"",
+                            "-",
+                            "0",
+                            "-0",
+                            "9223372036854775807",
+                            "9223372036854775808",
+                            "-9223372036854775808",
+                            "-9223372036854775809",
+                            "9999999999999999999",
+                            "18446744073709551615",
+                            "00000000000000000001",
+                            "000000000000000000001"};
+    quint32 seed = 20261208;
+    const char others[] = {'/', ':', ' ', '-', '+', '\0', char(0xb0), char(0x80), '?', 'a'};
+    for (int length = 1; length <= 21; ++length) {
+        for (int sample = 0; sample < 40; ++sample) {
+            QByteArray digits(length, '0');
+            for (char &digit : digits) {
+                seed = seed * 1664525u + 1013904223u;
+                digit = char('0' + (seed >> 24) % 10);
+            }
+            texts << digits << '-' + digits;
+            for (int at = 0; at < length; ++at) {
+                for (const char other : others) {
+                    QByteArray changed = digits;
+                    changed[at] = other;
+                    texts << changed;
+                }
+            }
+        }
+    }
+    for (const QByteArray &text : std::as_const(texts)) {
+        qint64 value = -1;
+        const bool isRead = icalindex::readDecimal(text, value);
+        ASSERT_EQ(isRead ? std::optional(value) : std::nullopt, expected(text)) << text.toHex().toStdString();
+        ASSERT_EQ(value, expected(text).value_or(0)) << text.toHex().toStdString();
     }
 }
