@@ -504,7 +504,7 @@ bool hasKey(const Field &field, const QString &key)
     return text && *text == key;
 }
 
-std::optional<QVariant> genericValueOf(QByteArrayView payload)
+std::optional<QVariant> streamedValueOf(QByteArrayView payload)
 {
     const QByteArray bytes = QByteArray::fromRawData(payload.data(), payload.size());
     QDataStream stream(bytes);
@@ -514,6 +514,31 @@ std::optional<QVariant> genericValueOf(QByteArrayView payload)
     if (stream.status() != QDataStream::Ok || !stream.atEnd() || !value.isValid())
         return std::nullopt;
     // Detached from the entry's bytes, which the stream read in place.
+    return value;
+}
+
+// The value of streamed bytes. Many entries hold the very same streamed value (an empty list of
+// texts, the date one run wrote): the last few small ones read on this thread are kept by their
+// bytes, and read once rather than streamed for each entry.
+std::optional<QVariant> genericValueOf(QByteArrayView payload)
+{
+    constexpr qsizetype kLargestKept = 256;
+    struct Known
+    {
+        QByteArray bytes;
+        QVariant value;
+    };
+    thread_local std::array<Known, 4> known;
+    thread_local size_t next = 0;
+    for (const Known &value : known) {
+        if (!value.bytes.isNull() && QByteArrayView(value.bytes) == payload)
+            return value.value;
+    }
+    std::optional<QVariant> value = streamedValueOf(payload);
+    if (value && payload.size() <= kLargestKept) {
+        known[next] = Known{payload.toByteArray(), *value};
+        next = (next + 1) % known.size();
+    }
     return value;
 }
 
