@@ -517,29 +517,66 @@ std::optional<QVariant> streamedValueOf(QByteArrayView payload)
     return value;
 }
 
-// The value of streamed bytes. Many entries hold the very same streamed value (an empty list of
-// texts, the date one run wrote): the last few small ones read on this thread are kept by their
-// bytes, and read once rather than streamed for each entry.
-std::optional<QVariant> genericValueOf(QByteArrayView payload)
+// Streamed values read last on this thread, by their bytes. Many entries hold the very same
+// streamed value (an empty list of texts, the date one run wrote): it is read once, and a date's
+// moment worked out once, rather than for each entry. Only small values are kept.
+class RecentStreamed final
 {
-    constexpr qsizetype kLargestKept = 256;
+public:
+    static RecentStreamed &ofThread()
+    {
+        thread_local RecentStreamed recent;
+        return recent;
+    }
+
+    std::optional<QVariant> valueOf(QByteArrayView payload)
+    {
+        if (const Known *known = find(payload))
+            return known->value;
+        std::optional<QVariant> value = streamedValueOf(payload);
+        if (value && payload.size() <= kLargestKept) {
+            m_known[m_next] = Known{payload.toByteArray(), *value, std::nullopt};
+            m_next = (m_next + 1) % m_known.size();
+        }
+        return value;
+    }
+
+    // The moment of a valid date that valueOf read from the bytes.
+    qint64 momentOf(QByteArrayView payload, const QDateTime &date)
+    {
+        Known *known = find(payload);
+        if (!known)
+            return date.toMSecsSinceEpoch();
+        if (!known->moment)
+            known->moment = date.toMSecsSinceEpoch();
+        return *known->moment;
+    }
+
+private:
+    static constexpr qsizetype kLargestKept = 256;
     struct Known
     {
         QByteArray bytes;
         QVariant value;
+        std::optional<qint64> moment;
     };
-    thread_local std::array<Known, 4> known;
-    thread_local size_t next = 0;
-    for (const Known &value : known) {
-        if (!value.bytes.isNull() && QByteArrayView(value.bytes) == payload)
-            return value.value;
+
+    Known *find(QByteArrayView payload)
+    {
+        for (Known &known : m_known) {
+            if (!known.bytes.isNull() && QByteArrayView(known.bytes) == payload)
+                return &known;
+        }
+        return nullptr;
     }
-    std::optional<QVariant> value = streamedValueOf(payload);
-    if (value && payload.size() <= kLargestKept) {
-        known[next] = Known{payload.toByteArray(), *value};
-        next = (next + 1) % known.size();
-    }
-    return value;
+
+    std::array<Known, 4> m_known;
+    size_t m_next = 0;
+};
+
+std::optional<QVariant> genericValueOf(QByteArrayView payload)
+{
+    return RecentStreamed::ofThread().valueOf(payload);
 }
 
 std::optional<QVariant> numberValueOf(const Field &field)
@@ -698,7 +735,7 @@ bool readFlatStreamed(const Field &field, FlatPair &pair)
         return false;
     const QDateTime &moment = *static_cast<const QDateTime *>(date->constData());
     pair.kind = moment.isValid() ? FlatPair::Kind::UtcDate : FlatPair::Kind::Nil;
-    pair.number = moment.isValid() ? moment.toMSecsSinceEpoch() : 0;
+    pair.number = moment.isValid() ? RecentStreamed::ofThread().momentOf(field.payload, moment) : 0;
     return true;
 }
 
@@ -1064,7 +1101,7 @@ bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatP
             return false;
         pair.keyNumber = field.keyNumber;
         pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
-        if (pair.keyNumber != kInlineKey && !keyTable().textOf(pair.keyNumber))
+        if (pair.keyNumber != kInlineKey && !keyTable().textAt(pair.keyNumber))
             return false;
         visit(pair);
     }

@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <deque>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -26,45 +27,12 @@ const QByteArrayView kReplacementsKey = "replacements";
 const QByteArrayView kAppendedKey = "appended";
 const QByteArrayView kLastSyncDateKey = "lastSyncDate";
 
-// One value of the payload: a list or dictionary stands before the values it holds (count of
-// them), each of a dictionary's with its key.
-struct Node
-{
-    FlatPair value;
-    QByteArrayView key;
-    quint64 count = 0;
-};
-
-// The entries' values gathered in writing order, with the generic writer's count of objects.
-// Refuses (answers false for) what a dictionary built from an entry does not hold exactly so:
-// nothing, null texts, texts that are not plain UTF-8 or hold a NUL, keys out of order.
-class PayloadNodes final
+// Reads the entries' pairs and the items of their lists and dictionaries, with the keys' UTF-8.
+// Refuses (answers false for) what a dictionary built from an entry does not hold exactly so.
+class EntryItems final
 {
 public:
-    std::vector<Node> nodes;
-    // The generic writer's count: one per value and one per dictionary key.
-    quint64 objectCount = 0;
-
-    // A list of entries: entryAt(index) gives each.
-    template <typename EntryAt>
-    bool addEntries(qsizetype count, const EntryAt &entryAt)
-    {
-        FlatPair list;
-        list.kind = FlatPair::Kind::List;
-        nodes.push_back(Node{list, {}, quint64(count)});
-        ++objectCount;
-        FlatPair dictionary;
-        dictionary.kind = FlatPair::Kind::Dictionary;
-        for (qsizetype index = 0; index < count; ++index) {
-            const HMIdentifierGraphEntry &entry = entryAt(index);
-            if (!addContainer({}, dictionary, [&](const auto &add) { return visitPairs(entry, add); }))
-                return false;
-        }
-        return true;
-    }
-
-private:
-    // An entry's own pairs, with their keys' UTF-8.
+    // Calls add(key, pair) for each pair of the entry.
     template <typename Add>
     bool visitPairs(const HMIdentifierGraphEntry &entry, const Add &add)
     {
@@ -78,11 +46,12 @@ private:
         return isWhole && hasKeys;
     }
 
-    // The items of a list or dictionary in an entry's bytes; a text list's texts are kept.
+    // The same for the items of a list or dictionary; the texts of a text list, made for the call,
+    // are kept while this lives when keepsTexts says so.
     template <typename Add>
-    bool visitItems(const FlatPair &container, const Add &add)
+    bool visitItems(const FlatPair &container, bool keepsTexts, const Add &add)
     {
-        const bool areItemsMade = container.kind == FlatPair::Kind::TextList;
+        const bool areItemsMade = keepsTexts && container.kind == FlatPair::Kind::TextList;
         return HMIdentifierGraphEntry::visitFlatItems(container, [&](const FlatPair &item) {
             if (!areItemsMade || item.kind != FlatPair::Kind::Text)
                 return add(item.inlineKey, item);
@@ -92,76 +61,105 @@ private:
         });
     }
 
-    bool addValue(QByteArrayView key, const FlatPair &value)
-    {
-        switch (value.kind) {
-        case FlatPair::Kind::Nil:
-            return false;
-        case FlatPair::Kind::Text:
-            if (!hmflattext::isStorableText(value.bytes))
-                return false;
-            break;
-        case FlatPair::Kind::List:
-        case FlatPair::Kind::TextList:
-        case FlatPair::Kind::Dictionary:
-            return addContainer(key, value, [&](const auto &add) { return visitItems(value, add); });
-        default:
-            break;
-        }
-        nodes.push_back(Node{value, key, 0});
-        ++objectCount;
-        return true;
-    }
-
-    // A list or dictionary, then what it holds: visitItems calls the add it is given with each
-    // item's key and value, and says whether it read them all.
-    template <typename VisitItems>
-    bool addContainer(QByteArrayView key, const FlatPair &container, const VisitItems &visitItems)
-    {
-        const size_t slot = nodes.size();
-        nodes.push_back(Node{container, key, 0});
-        ++objectCount;
-        const bool isDictionary = container.kind == FlatPair::Kind::Dictionary;
-        std::optional<QByteArrayView> lastKey;
-        bool isExact = true;
-        quint64 count = 0;
-        const bool isWhole = visitItems([&](QByteArrayView itemKey, const FlatPair &item) {
-            if (!isExact)
-                return;
-            if (isDictionary) {
-                isExact = hmflattext::isStorableText(itemKey) && (!lastKey || hmflattext::isKeyBefore(*lastKey, itemKey));
-                lastKey = itemKey;
-                ++objectCount;
-            }
-            isExact = isExact && addValue(itemKey, item);
-            ++count;
-        });
-        nodes[slot].count = count;
-        return isWhole && isExact;
-    }
-
+private:
     hmflattext::KeyTexts m_keys;
-    // Texts of text lists, made while reading them.
     std::deque<QByteArray> m_made;
 };
 
-// Writes gathered values, and the payload's own, as the generic writer writes them.
+bool isContainer(const FlatPair &value)
+{
+    return value.kind == FlatPair::Kind::List || value.kind == FlatPair::Kind::TextList ||
+           value.kind == FlatPair::Kind::Dictionary;
+}
+
+// The first pass: counts the entries' objects as the generic writer counts them (one per value and
+// one per dictionary key), and checks that each can be written exactly as the generic writer
+// writes the dictionary built from it: no nothing, no null texts, texts of plain UTF-8 without a
+// NUL, dictionaries' keys in order.
+class PayloadCount final
+{
+public:
+    explicit PayloadCount(EntryItems &items) : m_items(items) {}
+
+    quint64 objects() const { return m_objects; }
+    // The texts among them, keys included.
+    quint64 texts() const { return m_texts; }
+
+    // A list of entries, when there are any: entryOf gives each item's entry.
+    template <typename Range, typename EntryOf>
+    bool addEntries(const Range &range, const EntryOf &entryOf)
+    {
+        if (std::empty(range))
+            return true;
+        ++m_objects;
+        for (const auto &item : range) {
+            const HMIdentifierGraphEntry &entry = entryOf(item);
+            if (!addContainer(true, [&](const auto &add) { return m_items.visitPairs(entry, add); }))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    bool addValue(const FlatPair &value)
+    {
+        if (isContainer(value)) {
+            return addContainer(value.kind == FlatPair::Kind::Dictionary,
+                                [&](const auto &add) { return m_items.visitItems(value, false, add); });
+        }
+        ++m_objects;
+        m_texts += value.kind == FlatPair::Kind::Text ? 1 : 0;
+        return value.kind != FlatPair::Kind::Nil &&
+               (value.kind != FlatPair::Kind::Text || hmflattext::isStorableText(value.bytes));
+    }
+
+    // visitItems calls the add it is given with each item's key and value, and says whether it
+    // read them all.
+    template <typename VisitItems>
+    bool addContainer(bool isDictionary, const VisitItems &visitItems)
+    {
+        ++m_objects;
+        std::optional<QByteArrayView> lastKey;
+        bool isExact = true;
+        const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
+            if (!isExact)
+                return;
+            if (isDictionary) {
+                isExact = hmflattext::isStorableText(key) && (!lastKey || hmflattext::isKeyBefore(*lastKey, key));
+                lastKey = key;
+                ++m_objects;
+                ++m_texts;
+            }
+            isExact = isExact && addValue(item);
+        });
+        return isWhole && isExact;
+    }
+
+    EntryItems &m_items;
+    quint64 m_objects = 0;
+    quint64 m_texts = 0;
+};
+
+// The second pass: writes the entries, and the payload's own values, as the generic writer writes
+// them.
 class PayloadWriter final
 {
 public:
-    PayloadWriter(quint64 objectCount, qsizetype textCount) : m_encoder(objectCount) { m_texts.reserve(textCount); }
+    PayloadWriter(EntryItems &items, quint64 objectCount, quint64 textCount) : m_items(items), m_encoder(objectCount)
+    {
+        m_texts.reserve(qsizetype(textCount));
+    }
 
     bool hasFailed() const { return m_hasFailed; }
     platform::binaryplist::Encoder &encoder() { return m_encoder; }
 
     quint64 text(QByteArrayView utf8)
     {
-        const auto known = m_texts.constFind(utf8);
-        if (known != m_texts.constEnd())
-            return *known;
-        const quint64 object = take(m_encoder.writeDistinctUtf8(utf8));
-        m_texts.insert(utf8, object);
-        return object;
+        // The object's number plus one: 0 is a text not written yet.
+        quint64 &known = m_texts[utf8];
+        if (known == 0)
+            known = take(m_encoder.writeDistinctUtf8(utf8)) + 1;
+        return known - 1;
     }
 
     quint64 value(const QVariant &value) { return take(m_encoder.writeValue(value)); }
@@ -181,63 +179,82 @@ public:
         return m_encoder.writeArray(objects);
     }
 
-    // The node at the index, with what it holds; the index moves past them.
-    quint64 node(const std::vector<Node> &nodes, size_t &index)
+    // A list of entries: entryOf gives each item's entry.
+    template <typename Range, typename EntryOf>
+    quint64 entries(const Range &range, const EntryOf &entryOf)
     {
-        const Node &node = nodes[index++];
-        switch (node.value.kind) {
-        case FlatPair::Kind::List:
-        case FlatPair::Kind::TextList:
-        case FlatPair::Kind::Dictionary:
-            return container(nodes, index, node);
-        case FlatPair::Kind::Text:
-            return text(node.value.bytes);
-        case FlatPair::Kind::Bool:
-            return value(QVariant(node.value.number != 0));
-        case FlatPair::Kind::Real:
-            return value(QVariant(node.value.real));
-        case FlatPair::Kind::Data:
-            return value(QVariant(QByteArray::fromRawData(node.value.bytes.data(), node.value.bytes.size())));
-        case FlatPair::Kind::UtcDate:
-            return value(QVariant(QDateTime::fromMSecsSinceEpoch(node.value.number, Qt::UTC)));
-        default:
-            return value(QVariant(node.value.number));
+        std::vector<quint64> objects;
+        objects.reserve(size_t(range.size()));
+        for (const auto &item : range) {
+            const HMIdentifierGraphEntry &entry = entryOf(item);
+            objects.push_back(container(true, [&](const auto &add) { return m_items.visitPairs(entry, add); }));
         }
+        return m_encoder.writeArray(objects);
     }
 
 private:
-    // What a list or dictionary holds goes into a list of references kept per depth of nesting.
-    quint64 container(const std::vector<Node> &nodes, size_t &index, const Node &node)
+    quint64 value(const FlatPair &value)
     {
-        const bool isDictionary = node.value.kind == FlatPair::Kind::Dictionary;
-        const size_t keys = isDictionary ? size_t(node.count) : 0;
-        // Looked up by its depth after each item: a deeper container may add a list and move them.
-        const size_t depth = m_depth++;
-        if (depth == m_references.size())
-            m_references.emplace_back();
-        m_references[depth].resize(keys + size_t(node.count));
-        for (size_t item = 0; item < size_t(node.count); ++item) {
-            if (isDictionary)
-                m_references[depth][item] = key(nodes[index]);
-            const quint64 value = this->node(nodes, index);
-            m_references[depth][keys + item] = value;
+        switch (value.kind) {
+        case FlatPair::Kind::List:
+        case FlatPair::Kind::TextList:
+        case FlatPair::Kind::Dictionary:
+            return container(value.kind == FlatPair::Kind::Dictionary,
+                             [&](const auto &add) { return m_items.visitItems(value, true, add); });
+        case FlatPair::Kind::Text:
+            return text(value.bytes);
+        case FlatPair::Kind::Bool:
+            return this->value(QVariant(value.number != 0));
+        case FlatPair::Kind::Real:
+            return this->value(QVariant(value.real));
+        case FlatPair::Kind::Data:
+            return this->value(QVariant(QByteArray::fromRawData(value.bytes.data(), value.bytes.size())));
+        case FlatPair::Kind::UtcDate:
+            return this->value(QVariant(QDateTime::fromMSecsSinceEpoch(value.number, Qt::UTC)));
+        default:
+            return this->value(QVariant(value.number));
         }
+    }
+
+    // A list or dictionary: visitItems calls the add it is given with each item's key and value,
+    // and says whether it read them all. What it holds is gathered in a list of
+    // references kept per depth of nesting, looked up by its depth after each item: a deeper
+    // container may add a list and move them.
+    template <typename VisitItems>
+    quint64 container(bool isDictionary, const VisitItems &visitItems)
+    {
+        const size_t depth = m_depth++;
+        if (depth == m_keys.size()) {
+            m_keys.emplace_back();
+            m_values.emplace_back();
+        }
+        m_keys[depth].clear();
+        m_values[depth].clear();
+        const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
+            if (isDictionary)
+                m_keys[depth].push_back(keyText(key, item.keyNumber));
+            const quint64 written = value(item);
+            m_values[depth].push_back(written);
+        });
+        m_hasFailed = m_hasFailed || !isWhole;
         --m_depth;
-        const std::vector<quint64> &objects = m_references[depth];
-        return isDictionary ? m_encoder.writeDictionary(objects) : m_encoder.writeArray(objects);
+        std::vector<quint64> &keys = m_keys[depth];
+        if (!isDictionary)
+            return m_encoder.writeArray(m_values[depth]);
+        keys.insert(keys.end(), m_values[depth].begin(), m_values[depth].end());
+        return m_encoder.writeDictionary(keys);
     }
 
     // A numbered key's text is looked up once: every entry names the same few keys.
-    quint64 key(const Node &item)
+    quint64 keyText(QByteArrayView utf8, quint32 keyNumber)
     {
-        const quint32 number = item.value.keyNumber;
-        if (number == 0)
-            return text(item.key);
-        if (number >= m_keyObjects.size())
-            m_keyObjects.resize(size_t(number) + 1);
-        if (!m_keyObjects[number])
-            m_keyObjects[number] = text(item.key);
-        return *m_keyObjects[number];
+        if (keyNumber == 0)
+            return text(utf8);
+        if (keyNumber >= m_keyObjects.size())
+            m_keyObjects.resize(size_t(keyNumber) + 1);
+        if (!m_keyObjects[keyNumber])
+            m_keyObjects[keyNumber] = text(utf8);
+        return *m_keyObjects[keyNumber];
     }
 
     quint64 take(const platform::Result<quint64> &written)
@@ -248,28 +265,27 @@ private:
         return 0;
     }
 
+    EntryItems &m_items;
     platform::binaryplist::Encoder m_encoder;
     // Each distinct text's object, by its UTF-8 (views of the entries' bytes and of kept texts).
     QHash<QByteArrayView, quint64> m_texts;
     // The objects of numbered keys' texts, by key number.
     std::vector<std::optional<quint64>> m_keyObjects;
-    std::vector<std::vector<quint64>> m_references;
+    // Per depth of nesting, the keys and values of the container being written there.
+    std::vector<std::vector<quint64>> m_keys;
+    std::vector<std::vector<quint64>> m_values;
     size_t m_depth = 0;
     bool m_hasFailed = false;
 };
 
-// The entries of the changes, appended first, as the payload lists them.
-std::optional<PayloadNodes> gatheredEntries(const HMIdentifierGraph::Changes &changes)
+const HMIdentifierGraphEntry &itself(const HMIdentifierGraphEntry &entry)
 {
-    PayloadNodes gathered;
-    if (!changes.appended.isEmpty() &&
-        !gathered.addEntries(changes.appended.size(), [&](qsizetype index) -> const auto & { return changes.appended.at(index); }))
-        return std::nullopt;
-    if (!changes.replaced.empty() &&
-        !gathered.addEntries(qsizetype(changes.replaced.size()),
-                             [&](qsizetype index) -> const auto & { return changes.replaced[size_t(index)].second; }))
-        return std::nullopt;
-    return gathered;
+    return entry;
+}
+
+const HMIdentifierGraphEntry &replacement(const std::pair<qsizetype, HMIdentifierGraphEntry> &replaced)
+{
+    return replaced.second;
 }
 
 // The generic writer's count of the payload's objects: itself, a text per key, the date, the lists
@@ -288,31 +304,32 @@ quint64 payloadObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDa
 std::optional<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
                                                                     const std::optional<QDateTime> &lastSyncDate)
 {
-    const std::optional<PayloadNodes> gathered = gatheredEntries(changes);
-    if (!gathered)
+    EntryItems items;
+    PayloadCount count(items);
+    if (!count.addEntries(changes.appended, itself) || !count.addEntries(changes.replaced, replacement))
         return std::nullopt;
     const bool hasDate = lastSyncDate && lastSyncDate->isValid();
-    PayloadWriter writer(payloadObjectCount(changes, hasDate, gathered->objectCount), qsizetype(gathered->nodes.size()));
+    // The texts of the entries and the payload's keys.
+    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()), count.texts() + 5);
     // The payload's keys in key order, each key's text written before its value.
-    std::vector<quint64> keys;
+    std::vector<quint64> fields;
     std::vector<quint64> values;
-    size_t next = 0;
     const auto add = [&](QByteArrayView key, const auto &write) {
-        keys.push_back(writer.text(key));
+        fields.push_back(writer.text(key));
         values.push_back(write());
     };
     if (!changes.appended.isEmpty())
-        add(kAppendedKey, [&] { return writer.node(gathered->nodes, next); });
+        add(kAppendedKey, [&] { return writer.entries(changes.appended, itself); });
     if (hasDate)
         add(kLastSyncDateKey, [&] { return writer.value(QVariant(*lastSyncDate)); });
     if (!changes.removed.empty())
         add(kRemovedKey, [&] { return writer.positions(changes.removed); });
     if (!changes.replaced.empty()) {
         add(kReplacedAtKey, [&] { return writer.positions(changes.replaced); });
-        add(kReplacementsKey, [&] { return writer.node(gathered->nodes, next); });
+        add(kReplacementsKey, [&] { return writer.entries(changes.replaced, replacement); });
     }
-    keys.insert(keys.end(), values.begin(), values.end());
-    const quint64 top = writer.encoder().writeDictionary(keys);
+    fields.insert(fields.end(), values.begin(), values.end());
+    const quint64 top = writer.encoder().writeDictionary(fields);
     if (writer.hasFailed())
         return std::nullopt;
     return writer.encoder().finish(top);

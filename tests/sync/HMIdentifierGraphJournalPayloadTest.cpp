@@ -251,7 +251,11 @@ TEST(HMIdentifierGraphJournalPayload, EdgeCasesAreWrittenAsTheGenericWriterWrite
                         *Entry::fromPacked(QByteArray("\x01\x01\x01\x01\xfe", 5))};
     checkPayload(unusual, kSyncDate, "texts not UTF-8");
 
-    // A null text, nothing, a float and a date the list cannot hold: left to the generic writer.
+    // A key that UTF-8 cannot carry; a null text, nothing, a float and a date the list cannot hold:
+    // left to the generic writer.
+    Changes oddKey;
+    oddKey.appended.append(Entry(QVariantMap{{QStringLiteral("odd key ") + QChar(char16_t(0xdc00)), 1}}));
+    checkPayload(oddKey, kSyncDate, "an odd key");
     for (const QVariant &odd : {QVariant(QString()), QVariant(), QVariant(float(0.5)),
                                 QVariant(QDateTime(QDate(1901, 1, 1), QTime(0, 0), Qt::UTC))}) {
         Changes changes;
