@@ -217,9 +217,9 @@ private:
     }
 
     // A list or dictionary: visitItems calls the add it is given with each item's key and value,
-    // and says whether it read them all. What it holds is gathered in a list of
-    // references kept per depth of nesting, looked up by its depth after each item: a deeper
-    // container may add a list and move them.
+    // and says whether it read them all. What it holds is gathered in lists of references kept per
+    // depth of nesting, looked up by depth after each item: a deeper container may add lists and
+    // move them.
     template <typename VisitItems>
     quint64 container(bool isDictionary, const VisitItems &visitItems)
     {
@@ -299,7 +299,6 @@ quint64 payloadObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDa
 }
 
 } // namespace
-
 
 std::optional<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
                                                                     const std::optional<QDateTime> &lastSyncDate)

@@ -114,9 +114,9 @@ public:
         case 0:
             return QVariant(qint32(below(2'000'000)) - 1'000'000);
         case 1:
-            return QVariant(qint64(m_random()) << 31);
+            return QVariant(qint64(quint64(m_random()) << 31));
         case 2:
-            return QVariant(-qint64(m_random()) * 1'000'003);
+            return QVariant(qint64(m_random() * 1000003ULL));
         case 3:
             return QVariant(quint32(m_random()));
         case 4:
