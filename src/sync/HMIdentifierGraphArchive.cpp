@@ -18,7 +18,7 @@
 #include <vector>
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
-using hmflattext::isStorableText;
+using FlatText = HMIdentifierGraphFlatText;
 using namespace platform::keyedarchive;
 
 namespace {
@@ -53,7 +53,7 @@ bool isSharedName(QByteArrayView utf8, QByteArrayView rootKey)
 bool isStorable(const FlatPair &pair)
 {
     if (pair.kind == FlatPair::Kind::Text)
-        return isStorableText(pair.bytes);
+        return FlatText::isStorableText(pair.bytes);
     if (pair.kind == FlatPair::Kind::UtcDate)
         return pair.number >= -kLargestPlainDateMs && pair.number <= kLargestPlainDateMs;
     return true;
@@ -64,7 +64,7 @@ bool isStorable(const FlatPair &pair)
 struct ArchiveTexts
 {
     QHash<QByteArrayView, quint64> places;
-    hmflattext::KeyTexts keys;
+    FlatText::KeyTexts keys;
     // Texts of lists kept in stream form, made while reading them.
     std::deque<QByteArray> made;
 };
@@ -179,7 +179,7 @@ private:
         QVarLengthArray<quint64, 16> keys;
         QVarLengthArray<quint64, 16> values;
         const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
-            if (!isStorableText(key) || !isStorable(item)) {
+            if (!FlatText::isStorableText(key) || !isStorable(item)) {
                 m_isWritable = false;
                 return;
             }
@@ -524,7 +524,7 @@ std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QS
 {
     // The archiver escapes a root key that starts with "$"; the graph's never does.
     const QByteArray rootKeyUtf8 = rootKey.toUtf8();
-    if (rootKey.startsWith(QLatin1Char('$')) || !isStorableText(rootKeyUtf8))
+    if (rootKey.startsWith(QLatin1Char('$')) || !FlatText::isStorableText(rootKeyUtf8))
         return std::nullopt;
     ArchiveTexts texts;
     const std::optional<Layout> layout = layoutOf(graph, texts);

@@ -64,7 +64,8 @@ public:
     static platform::Result<QByteArray> changeLine(const HMIdentifierGraph::Changes &changes,
                                                    const std::optional<QDateTime> &lastSyncDate);
     // The dictionary a change line holds, its entries as toMap gives them.
-    static QVariantMap payloadOf(const HMIdentifierGraph::Changes &changes, const std::optional<QDateTime> &lastSyncDate);
+    static QVariantMap payloadOf(const HMIdentifierGraph::Changes &changes,
+                                 const std::optional<QDateTime> &lastSyncDate);
     // The binary property list of that dictionary written straight from the packed entries, byte
     // for byte what serializePropertyList writes of it; nullopt for changes holding a value it does
     // not write exactly so (nothing, null texts, texts that are not plain UTF-8, values kept in

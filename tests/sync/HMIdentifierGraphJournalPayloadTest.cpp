@@ -65,10 +65,10 @@ public:
 
     QString text()
     {
-        static const QStringList kTexts{QStringLiteral("alpha"), QStringLiteral("beta"), QString(),
-                                        QStringLiteral(""), QStringLiteral("caf\u00e9"), QStringLiteral("\u65e5\u672c\u8a9e"),
-                                        QStringLiteral("smile \U0001F600"), QStringLiteral("\uFFFD end"),
-                                        QStringLiteral("hmUid"), QStringLiteral("removed")};
+        static const QStringList kTexts{
+            QStringLiteral("alpha"), QStringLiteral("beta"), QString(), QStringLiteral(""),
+            QStringLiteral("caf\u00e9"), QStringLiteral("\u65e5\u672c\u8a9e"), QStringLiteral("smile \U0001F600"),
+            QStringLiteral("\uFFFD end"), QStringLiteral("hmUid"), QStringLiteral("removed")};
         switch (below(14)) {
         case 0:
             return QStringLiteral("nul") + QChar(u'\0') + QStringLiteral("inside");
@@ -85,10 +85,10 @@ public:
 
     QString key()
     {
-        static const QStringList kKeys{QStringLiteral("hmUid"), QStringLiteral("nativeId"), QStringLiteral("isUnconfirmedAdd"),
-                                       QStringLiteral("extra"), QStringLiteral("\u00e9t\u00e9"), QStringLiteral("\U0001F600key"),
-                                       QStringLiteral("\uFFFDkey"), QStringLiteral("zeta"), QStringLiteral(""),
-                                       QStringLiteral("Zeta")};
+        static const QStringList kKeys{
+            QStringLiteral("hmUid"), QStringLiteral("nativeId"), QStringLiteral("isUnconfirmedAdd"),
+            QStringLiteral("extra"), QStringLiteral("\u00e9t\u00e9"), QStringLiteral("\U0001F600key"),
+            QStringLiteral("\uFFFDkey"), QStringLiteral("zeta"), QStringLiteral(""), QStringLiteral("Zeta")};
         return kKeys.at(below(int(kKeys.size())));
     }
 

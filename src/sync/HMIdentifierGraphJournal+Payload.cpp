@@ -18,6 +18,7 @@
 // dictionary is built per entry and no text per key.
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
+using FlatText = HMIdentifierGraphFlatText;
 
 namespace {
 
@@ -62,7 +63,7 @@ public:
     }
 
 private:
-    hmflattext::KeyTexts m_keys;
+    FlatText::KeyTexts m_keys;
     std::deque<QByteArray> m_made;
 };
 
@@ -110,7 +111,7 @@ private:
         ++m_objects;
         m_texts += value.kind == FlatPair::Kind::Text ? 1 : 0;
         return value.kind != FlatPair::Kind::Nil &&
-               (value.kind != FlatPair::Kind::Text || hmflattext::isStorableText(value.bytes));
+               (value.kind != FlatPair::Kind::Text || FlatText::isStorableText(value.bytes));
     }
 
     // visitItems calls the add it is given with each item's key and value, and says whether it
@@ -125,7 +126,7 @@ private:
             if (!isExact)
                 return;
             if (isDictionary) {
-                isExact = hmflattext::isStorableText(key) && (!lastKey || hmflattext::isKeyBefore(*lastKey, key));
+                isExact = FlatText::isStorableText(key) && (!lastKey || FlatText::isKeyBefore(*lastKey, key));
                 lastKey = key;
                 ++m_objects;
                 ++m_texts;
@@ -295,7 +296,8 @@ quint64 payloadObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDa
     const quint64 keys = quint64(!changes.appended.isEmpty()) + quint64(hasDate) + quint64(!changes.removed.empty()) +
                          2 * quint64(!changes.replaced.empty());
     const quint64 positionLists = quint64(!changes.removed.empty()) + quint64(!changes.replaced.empty());
-    return 1 + keys + quint64(hasDate) + positionLists + changes.removed.size() + changes.replaced.size() + entryObjects;
+    const quint64 positions = changes.removed.size() + changes.replaced.size();
+    return 1 + keys + quint64(hasDate) + positionLists + positions + entryObjects;
 }
 
 } // namespace
