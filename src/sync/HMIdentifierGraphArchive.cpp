@@ -6,6 +6,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/PropertyListBinary.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMIdentifierGraphFlatText.h"
 
 #include <QHash>
 #include <QVarLengthArray>
@@ -17,6 +18,7 @@
 #include <vector>
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
+using FlatText = HMIdentifierGraphFlatText;
 using namespace platform::keyedarchive;
 
 namespace {
@@ -48,16 +50,10 @@ bool isSharedName(QByteArrayView utf8, QByteArrayView rootKey)
     return std::any_of(kNames.begin(), kNames.end(), [utf8](QLatin1StringView name) { return utf8 == viewOf(name); });
 }
 
-// A text the archive can hold as the archiver holds it: no NUL, and UTF-8 that reads back as itself.
-bool isStorableText(QByteArrayView utf8)
-{
-    return !utf8.contains('\0') && utf8.isValidUtf8();
-}
-
 bool isStorable(const FlatPair &pair)
 {
     if (pair.kind == FlatPair::Kind::Text)
-        return isStorableText(pair.bytes);
+        return FlatText::isStorableText(pair.bytes);
     if (pair.kind == FlatPair::Kind::UtcDate)
         return pair.number >= -kLargestPlainDateMs && pair.number <= kLargestPlainDateMs;
     return true;
@@ -68,8 +64,7 @@ bool isStorable(const FlatPair &pair)
 struct ArchiveTexts
 {
     QHash<QByteArrayView, quint64> places;
-    // The UTF-8 of numbered keys, made once.
-    QHash<quint32, QByteArray> keys;
+    FlatText::KeyTexts keys;
     // Texts of lists kept in stream form, made while reading them.
     std::deque<QByteArray> made;
 };
@@ -131,7 +126,7 @@ public:
         m_isWritable = true;
         numberContainer(NewObject::What::Dictionary, objects, [&](const auto &visit) {
             return entry.visitFlatPairs([&](const FlatPair &pair) {
-                const std::optional<QByteArrayView> key = keyUtf8(pair);
+                const std::optional<QByteArrayView> key = m_texts.keys.utf8Of(pair);
                 if (key)
                     visit(*key, pair);
                 else
@@ -184,7 +179,7 @@ private:
         QVarLengthArray<quint64, 16> keys;
         QVarLengthArray<quint64, 16> values;
         const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
-            if (!isStorableText(key) || !isStorable(item)) {
+            if (!FlatText::isStorableText(key) || !isStorable(item)) {
                 m_isWritable = false;
                 return;
             }
@@ -268,21 +263,6 @@ private:
                 visit(item.inlineKey, kept);
             });
         });
-    }
-
-    // The UTF-8 of a numbered key is made once and kept for the texts' table to view.
-    std::optional<QByteArrayView> keyUtf8(const FlatPair &pair)
-    {
-        if (pair.keyNumber == 0)
-            return pair.inlineKey;
-        auto known = m_texts.keys.constFind(pair.keyNumber);
-        if (known == m_texts.keys.constEnd()) {
-            const std::optional<QString> text = HMIdentifierGraphEntry::keyText(pair.keyNumber);
-            if (!text)
-                return std::nullopt;
-            known = m_texts.keys.insert(pair.keyNumber, text->toUtf8());
-        }
-        return QByteArrayView(*known);
     }
 
     ArchiveTexts &m_texts;
@@ -544,7 +524,7 @@ std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QS
 {
     // The archiver escapes a root key that starts with "$"; the graph's never does.
     const QByteArray rootKeyUtf8 = rootKey.toUtf8();
-    if (rootKey.startsWith(QLatin1Char('$')) || !isStorableText(rootKeyUtf8))
+    if (rootKey.startsWith(QLatin1Char('$')) || !FlatText::isStorableText(rootKeyUtf8))
         return std::nullopt;
     ArchiveTexts texts;
     const std::optional<Layout> layout = layoutOf(graph, texts);

@@ -504,7 +504,7 @@ bool hasKey(const Field &field, const QString &key)
     return text && *text == key;
 }
 
-std::optional<QVariant> genericValueOf(QByteArrayView payload)
+std::optional<QVariant> streamedValueOf(QByteArrayView payload)
 {
     const QByteArray bytes = QByteArray::fromRawData(payload.data(), payload.size());
     QDataStream stream(bytes);
@@ -515,6 +515,68 @@ std::optional<QVariant> genericValueOf(QByteArrayView payload)
         return std::nullopt;
     // Detached from the entry's bytes, which the stream read in place.
     return value;
+}
+
+// Streamed values read last on this thread, by their bytes. Many entries hold the very same
+// streamed value (an empty list of texts, the date one run wrote): it is read once, and a date's
+// moment worked out once, rather than for each entry. Only small values are kept.
+class RecentStreamed final
+{
+public:
+    static RecentStreamed &ofThread()
+    {
+        thread_local RecentStreamed recent;
+        return recent;
+    }
+
+    std::optional<QVariant> valueOf(QByteArrayView payload)
+    {
+        if (const Known *known = find(payload))
+            return known->value;
+        std::optional<QVariant> value = streamedValueOf(payload);
+        if (value && payload.size() <= kLargestKept) {
+            m_known[m_next] = Known{payload.toByteArray(), *value, std::nullopt};
+            m_next = (m_next + 1) % m_known.size();
+        }
+        return value;
+    }
+
+    // The moment of a valid date that valueOf read from the bytes.
+    qint64 momentOf(QByteArrayView payload, const QDateTime &date)
+    {
+        Known *known = find(payload);
+        if (!known)
+            return date.toMSecsSinceEpoch();
+        if (!known->moment)
+            known->moment = date.toMSecsSinceEpoch();
+        return *known->moment;
+    }
+
+private:
+    static constexpr qsizetype kLargestKept = 256;
+    struct Known
+    {
+        QByteArray bytes;
+        QVariant value;
+        std::optional<qint64> moment;
+    };
+
+    Known *find(QByteArrayView payload)
+    {
+        for (Known &known : m_known) {
+            if (!known.bytes.isNull() && QByteArrayView(known.bytes) == payload)
+                return &known;
+        }
+        return nullptr;
+    }
+
+    std::array<Known, 4> m_known;
+    size_t m_next = 0;
+};
+
+std::optional<QVariant> genericValueOf(QByteArrayView payload)
+{
+    return RecentStreamed::ofThread().valueOf(payload);
 }
 
 std::optional<QVariant> numberValueOf(const Field &field)
@@ -673,7 +735,7 @@ bool readFlatStreamed(const Field &field, FlatPair &pair)
         return false;
     const QDateTime &moment = *static_cast<const QDateTime *>(date->constData());
     pair.kind = moment.isValid() ? FlatPair::Kind::UtcDate : FlatPair::Kind::Nil;
-    pair.number = moment.isValid() ? moment.toMSecsSinceEpoch() : 0;
+    pair.number = moment.isValid() ? RecentStreamed::ofThread().momentOf(field.payload, moment) : 0;
     return true;
 }
 
@@ -1044,7 +1106,7 @@ bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatP
             return false;
         pair.keyNumber = field.keyNumber;
         pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
-        if (pair.keyNumber != kInlineKey && !keyTable().textOf(pair.keyNumber))
+        if (pair.keyNumber != kInlineKey && !keyTable().textAt(pair.keyNumber))
             return false;
         visit(pair);
     }

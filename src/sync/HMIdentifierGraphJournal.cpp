@@ -245,8 +245,8 @@ QByteArray HMIdentifierGraphJournal::headerLine(const QByteArray &baseDigest)
     return kHeaderStart + baseDigest + '\n';
 }
 
-platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdentifierGraph::Changes &changes,
-                                                                  const std::optional<QDateTime> &lastSyncDate)
+QVariantMap HMIdentifierGraphJournal::payloadOf(const HMIdentifierGraph::Changes &changes,
+                                                const std::optional<QDateTime> &lastSyncDate)
 {
     QVariantMap payload;
     if (!changes.removed.empty())
@@ -265,7 +265,17 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
         payload.insert(kAppendedKey, HMIdentifierGraphJournal::listOf(changes.appended));
     if (lastSyncDate && lastSyncDate->isValid())
         payload.insert(kLastSyncDateKey, *lastSyncDate);
-    const platform::Result<QByteArray> encoded = platform::serializePropertyList(payload, platform::PropertyListFormat::Binary);
+    return payload;
+}
+
+platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdentifierGraph::Changes &changes,
+                                                                  const std::optional<QDateTime> &lastSyncDate)
+{
+    using platform::PropertyListFormat;
+    std::optional<QByteArray> streamed = streamedPayload(changes, lastSyncDate);
+    const platform::Result<QByteArray> encoded =
+        streamed ? platform::Result<QByteArray>(std::move(*streamed))
+                 : platform::serializePropertyList(payloadOf(changes, lastSyncDate), PropertyListFormat::Binary);
     if (!encoded)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));

@@ -21,7 +21,7 @@
 // left beside a newer graph file (the run ended between writing the file and removing the journal)
 // names another digest and is ignored. Every later line carries a check of its own, so a line torn
 // by a crash, and anything after it, is ignored on replay.
-// Line format: "HMIdentifierGraphJournal 1 <digest>\n", then "<check> <base64 of an XML property
+// Line format: "HMIdentifierGraphJournal 1 <digest>\n", then "<check> <base64 of a binary property
 // list>\n" per change. Functions only; thread-safe.
 class HMIdentifierGraphJournal final
 {
@@ -63,6 +63,16 @@ public:
     // The line of one page's changes; the date when it changed.
     static platform::Result<QByteArray> changeLine(const HMIdentifierGraph::Changes &changes,
                                                    const std::optional<QDateTime> &lastSyncDate);
+    // The dictionary a change line holds, its entries as toMap gives them.
+    static QVariantMap payloadOf(const HMIdentifierGraph::Changes &changes,
+                                 const std::optional<QDateTime> &lastSyncDate);
+    // The binary property list of that dictionary written straight from the packed entries, byte
+    // for byte what serializePropertyList writes of it; nullopt for changes holding a value it does
+    // not write exactly so (nothing, null texts, texts that are not plain UTF-8, values kept in
+    // Qt's stream form other than lists of texts and dates) or one the property list cannot hold:
+    // the line then writes the dictionary.
+    static std::optional<QByteArray> streamedPayload(const HMIdentifierGraph::Changes &changes,
+                                                     const std::optional<QDateTime> &lastSyncDate);
     // Applies the journal's lines to the entries and date loaded from the graph file whose digest is
     // given, stopping at the first line that is torn, damaged or does not fit the entries.
     static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, HMIdentifierGraph::Entries &entries,

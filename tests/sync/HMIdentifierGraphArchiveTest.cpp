@@ -285,6 +285,20 @@ TEST(HMIdentifierGraphArchive, StreamedFormValuesAreLeftToTheArchiver)
     }
 }
 
+// A key whose text UTF-8 cannot carry (a lone surrogate) is written as the archiver writes it,
+// whether the entry keeps it in the table of keys or (once that is full) as UTF-8 of its own.
+TEST(HMIdentifierGraphArchive, AKeyThatUtf8CannotCarryIsWrittenAsTheArchiverWritesIt)
+{
+    const QString key = QStringLiteral("a key with a lone surrogate ") + QChar(char16_t(0xd800));
+    const HMIdentifierGraph graph = graphOf({record(0), record(12, {{key, 1}})}, kSyncDate);
+    const QByteArray expected = archiverBytes(graph);
+    const platform::Result<QByteArray> archived = HMIdentifierGraphArchive::archivedData(graph, kRootKey);
+    ASSERT_TRUE(archived);
+    EXPECT_TRUE(*archived == expected);
+    const std::optional<QByteArray> streamed = HMIdentifierGraphArchive::streamedData(graph, kRootKey);
+    EXPECT_TRUE(!streamed || *streamed == expected);
+}
+
 TEST(HMIdentifierGraphArchive, PythonsPlistReaderOpensTheStreamedFile)
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));

@@ -137,6 +137,39 @@ TEST(HMIdentifierGraphEntry, EveryValueTypeComesBackAsItWent)
     EXPECT_TRUE(HMIdentifierGraphEntry(QVariantMap()).toMap().isEmpty());
 }
 
+// Values kept in stream form (dates of a zone other than UTC, lists of texts) that many entries
+// share are read once and kept a while: read again in any order, among more distinct ones than are
+// kept, each entry gives back its own, and a date the moment it stands for.
+TEST(HMIdentifierGraphEntry, StreamedValuesReadAgainInAnyOrderComeBackAsTheyWent)
+{
+    std::vector<QVariantMap> dictionaries;
+    for (int number = 0; number < 9; ++number) {
+        const QDate day(2026, 3 + number, 1 + number);
+        const QDateTime when = number % 3 == 0 ? QDateTime(day, QTime(number, 30), Qt::LocalTime)
+                                               : QDateTime(day, QTime(number, 30), QTimeZone(3600 * (number - 4)));
+        QStringList texts{QStringLiteral("group %1").arg(number % 5)};
+        if (number % 2 == 0)
+            texts.append(QStringLiteral("\u00e9 %1").arg(number));
+        dictionaries.push_back({{QStringLiteral("when"), when}, {QStringLiteral("texts"), texts},
+                                {QStringLiteral("hmUid"), QStringLiteral("u%1").arg(number)}});
+    }
+    std::vector<HMIdentifierGraphEntry> entries(dictionaries.begin(), dictionaries.end());
+    for (const size_t index : {0, 1, 0, 2, 3, 4, 5, 6, 7, 8, 8, 0, 4, 1, 1, 7, 3, 3, 5, 2, 6, 0}) {
+        const QVariantMap &dictionary = dictionaries[index];
+        const HMIdentifierGraphEntry &entry = entries[index];
+        const QDateTime when = dictionary.value(QStringLiteral("when")).toDateTime();
+        EXPECT_EQ(entry.value(QStringLiteral("when")).toDateTime(), when) << index;
+        EXPECT_EQ(entry.value(QStringLiteral("when")).toDateTime().timeSpec(), when.timeSpec()) << index;
+        EXPECT_EQ(entry.toMap().value(QStringLiteral("texts")), dictionary.value(QStringLiteral("texts"))) << index;
+        qint64 moment = 0;
+        entry.visitFlatPairs([&](const HMIdentifierGraphEntry::FlatPair &pair) {
+            if (pair.kind == HMIdentifierGraphEntry::FlatPair::Kind::UtcDate)
+                moment = pair.number;
+        });
+        EXPECT_EQ(moment, when.toMSecsSinceEpoch()) << index;
+    }
+}
+
 // A graph written to its file and read back holds what the keyed archiver itself gives back for each
 // value: the file is the same whether its entries were maps or packed.
 TEST(HMIdentifierGraphEntry, EveryArchivableTypeSurvivesTheGraphFile)

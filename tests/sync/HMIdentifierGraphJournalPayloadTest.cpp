@@ -1,0 +1,343 @@
+// A change line's payload written straight from the packed entries is byte for byte the one the
+// generic property-list writer makes of the dictionary it stands for, or is left to that writer:
+// checked over edge cases and many random changes, whose lines then replay.
+
+#include "sync/HMIdentifierGraphJournal.h"
+
+#include "platform/foundation/PropertyList.h"
+#include "sync/HMIdentifierGraph.h"
+
+#include <QCryptographicHash>
+#include <QStringList>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+using Changes = HMIdentifierGraph::Changes;
+using Entry = HMIdentifierGraphEntry;
+
+const QDateTime kSyncDate(QDate(2026, 12, 8), QTime(11, 40, 2, 125), Qt::UTC);
+
+// What the line is checked against: the generic writer's bytes of the payload's dictionary.
+platform::Result<QByteArray> genericPayload(const Changes &changes, const std::optional<QDateTime> &date)
+{
+    return platform::serializePropertyList(HMIdentifierGraphJournal::payloadOf(changes, date),
+                                           platform::PropertyListFormat::Binary);
+}
+
+// Whether the payload was written straight from the entries; fails the test where its bytes or
+// the line's differ from the generic writer's.
+bool checkPayload(const Changes &changes, const std::optional<QDateTime> &date, const std::string &what)
+{
+    const platform::Result<QByteArray> expected = genericPayload(changes, date);
+    const std::optional<QByteArray> streamed = HMIdentifierGraphJournal::streamedPayload(changes, date);
+    const platform::Result<QByteArray> line = HMIdentifierGraphJournal::changeLine(changes, date);
+    EXPECT_EQ(bool(line), bool(expected)) << what;
+    if (streamed) {
+        EXPECT_TRUE(expected) << what;
+        EXPECT_TRUE(expected && *streamed == *expected) << what;
+    }
+    if (expected && line) {
+        const QByteArray check = QCryptographicHash::hash(*expected, QCryptographicHash::Sha1).toHex().left(16);
+        EXPECT_EQ(line->toStdString(), (check + ' ' + expected->toBase64() + '\n').toStdString()) << what;
+    }
+    return streamed.has_value();
+}
+
+Entry plainEntry(int number, const QString &revision = QStringLiteral("r1"))
+{
+    return Entry(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("HM-%1").arg(number)},
+                             {QStringLiteral("nativeId"), QStringLiteral("native-%1-%2").arg(number).arg(revision)},
+                             {QStringLiteral("isUnconfirmedAdd"), number % 3 == 0}});
+}
+
+// Random values of every kind an entry may hold, plain ones most often.
+class RandomValues final
+{
+public:
+    explicit RandomValues(unsigned seed) : m_random(seed) {}
+
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(m_random); }
+
+    QString text()
+    {
+        static const QStringList kTexts{
+            QStringLiteral("alpha"), QStringLiteral("beta"), QString(), QStringLiteral(""),
+            QStringLiteral("caf\u00e9"), QStringLiteral("\u65e5\u672c\u8a9e"), QStringLiteral("smile \U0001F600"),
+            QStringLiteral("\uFFFD end"), QStringLiteral("hmUid"), QStringLiteral("removed")};
+        switch (below(14)) {
+        case 0:
+            return QStringLiteral("nul") + QChar(u'\0') + QStringLiteral("inside");
+        case 1:
+            return QStringLiteral("lone ") + QChar(char16_t(0xD800));
+        case 2:
+        case 3:
+        case 4:
+            return QStringLiteral("unique-%1-\u00e4").arg(m_random());
+        default:
+            return kTexts.at(below(int(kTexts.size())));
+        }
+    }
+
+    QString key()
+    {
+        static const QStringList kKeys{
+            QStringLiteral("hmUid"), QStringLiteral("nativeId"), QStringLiteral("isUnconfirmedAdd"),
+            QStringLiteral("extra"), QStringLiteral("\u00e9t\u00e9"), QStringLiteral("\U0001F600key"),
+            QStringLiteral("\uFFFDkey"), QStringLiteral("zeta"), QStringLiteral(""), QStringLiteral("Zeta")};
+        return kKeys.at(below(int(kKeys.size())));
+    }
+
+    QDateTime date()
+    {
+        switch (below(8)) {
+        case 0:
+            return QDateTime();
+        case 1:
+            return QDateTime(QDate(1900, 1, 1), QTime(0, 0), Qt::UTC);
+        case 2:
+            return QDateTime(QDate(2099, 5, 1), QTime(0, 0), Qt::UTC);
+        case 3:
+            return QDateTime(QDate(2025, 3, 30), QTime(2, 30), QTimeZone(5 * 3600 + 1800));
+        default:
+            return QDateTime::fromMSecsSinceEpoch(qint64(m_random() % 4'000'000'000ULL) * 1000 + below(1000), Qt::UTC);
+        }
+    }
+
+    QVariant scalar()
+    {
+        switch (below(16)) {
+        case 0:
+            return QVariant(qint32(below(2'000'000)) - 1'000'000);
+        case 1:
+            return QVariant(qint64(quint64(m_random()) << 31));
+        case 2:
+            return QVariant(qint64(m_random() * 1000003ULL));
+        case 3:
+            return QVariant(quint32(m_random()));
+        case 4:
+            return QVariant(below(2) ? quint64(1) << 63 : quint64(m_random()) << 20);
+        case 5:
+            return QVariant(double(m_random()) / 7.0);
+        case 6:
+            return QVariant(float(1.5));
+        case 7:
+            return QVariant(below(2) == 0);
+        case 8:
+            return below(2) ? QVariant(QByteArray()) : QVariant(QByteArray::number(quint64(m_random()), 16) + '\0');
+        case 9:
+            return QVariant(date());
+        case 10:
+            return below(4) == 0 ? QVariant() : QVariant(qint64(below(300)));
+        default:
+            return QVariant(text());
+        }
+    }
+
+    QVariant value(int depth)
+    {
+        if (depth > 17 || below(depth == 0 ? 8 : 4) != 0)
+            return scalar();
+        switch (below(depth > 2 ? 5 : 4)) {
+        case 0: {
+            QStringList texts;
+            for (int count = below(4); count > 0; --count)
+                texts.append(text());
+            return QVariant(texts);
+        }
+        case 1: {
+            QVariantHash hash;
+            for (int count = below(4); count > 0; --count)
+                hash.insert(key(), value(depth + 1));
+            return QVariant(hash);
+        }
+        case 2: {
+            QVariantMap map;
+            for (int count = below(4); count > 0; --count)
+                map.insert(key() + text().left(3), value(depth + 1));
+            return QVariant(map);
+        }
+        case 3: {
+            QVariantList list;
+            for (int count = below(4); count > 0; --count)
+                list.append(value(depth + 1));
+            return QVariant(list);
+        }
+        default:
+            // Past the depth entries keep packed, whatever holds it is streamed.
+            return value(depth + 8);
+        }
+    }
+
+    Entry entry()
+    {
+        if (below(3) == 0)
+            return plainEntry(below(100'000));
+        QVariantMap dictionary;
+        for (int count = below(6); count > 0; --count)
+            dictionary.insert(key(), value(0));
+        return Entry(dictionary);
+    }
+
+    Changes changes()
+    {
+        Changes changes;
+        qsizetype position = below(3) == 0 ? (qsizetype(1) << 40) : 0;
+        for (int count = below(3) == 0 ? 0 : below(6); count > 0; --count)
+            changes.removed.push_back(position += 1 + below(70'000));
+        for (int count = below(3) == 0 ? 0 : below(5); count > 0; --count)
+            changes.replaced.emplace_back(position += 1 + below(300), entry());
+        for (int count = below(3) == 0 ? 0 : below(5); count > 0; --count)
+            changes.appended.append(entry());
+        return changes;
+    }
+
+    std::optional<QDateTime> syncDate()
+    {
+        if (below(3) == 0)
+            return std::nullopt;
+        return below(4) == 0 ? date() : kSyncDate;
+    }
+
+private:
+    std::mt19937_64 m_random;
+};
+
+TEST(HMIdentifierGraphJournalPayload, EdgeCasesAreWrittenAsTheGenericWriterWritesThem)
+{
+    const Entry unicode(QVariantMap{{QStringLiteral("hmUid"), QStringLiteral("\U0001F600 \u00e9")},
+                                    {QStringLiteral("\U0001F600"), QStringLiteral("\uFFFD")},
+                                    {QStringLiteral("\uFFFD"), QStringLiteral("\U0001F600 \u00e9")}});
+    const Entry numbers(QVariantMap{{QStringLiteral("big"), std::numeric_limits<qint64>::max()},
+                                    {QStringLiteral("small"), std::numeric_limits<qint64>::min()},
+                                    {QStringLiteral("unsigned"), quint64(std::numeric_limits<qint64>::max())},
+                                    {QStringLiteral("widths"), QVariantList{255, 256, 65535, 65536, qint64(1) << 32}}});
+    struct Case
+    {
+        const char *what;
+        Changes changes;
+        std::optional<QDateTime> date;
+    };
+    std::vector<Case> cases{
+        {"nothing", {}, std::nullopt},
+        {"the date only", {}, kSyncDate},
+        {"an invalid date", {}, QDateTime()},
+        {"removals only", {{0, 7, qsizetype(1) << 40}, {}, {}}, std::nullopt},
+        {"replacements", {{}, {{3, plainEntry(3, QStringLiteral("r2"))}, {9, unicode}}, {}}, kSyncDate},
+        {"appends", {{}, {}, {plainEntry(1), plainEntry(1), numbers, Entry()}}, std::nullopt},
+        {"everything", {{1, 2}, {{4, numbers}}, {unicode, plainEntry(5)}}, kSyncDate},
+    };
+    for (const Case &edge : cases)
+        EXPECT_TRUE(checkPayload(edge.changes, edge.date, edge.what)) << edge.what;
+
+    // Packed bytes made elsewhere that a dictionary reads otherwise than they stand: texts of bytes
+    // that are not UTF-8 (both read as one replacement character), a nested dictionary whose keys
+    // stand out of order or twice.
+    Changes unusual;
+    for (const QByteArray &packed : {QByteArray("\x01\x01\x01\x01\xff", 5), QByteArray("\x01\x01\x01\x01\xfe", 5),
+                                     QByteArray("\x01\x01\x10\x02\x01" "b\x05\x01" "a\x04", 10),
+                                     QByteArray("\x01\x01\x10\x02\x01" "a\x05\x01" "a\x04", 10)}) {
+        const std::optional<Entry> entry = Entry::fromPacked(packed);
+        ASSERT_TRUE(entry) << packed.toHex().constData();
+        unusual.appended = {plainEntry(1), *entry};
+        checkPayload(unusual, kSyncDate, "packed " + packed.toHex().toStdString());
+        unusual.appended.append(*entry);
+    }
+    unusual.appended = {*Entry::fromPacked(QByteArray("\x01\x01\x01\x01\xff", 5)),
+                        *Entry::fromPacked(QByteArray("\x01\x01\x01\x01\xfe", 5))};
+    checkPayload(unusual, kSyncDate, "texts not UTF-8");
+
+    // A key that UTF-8 cannot carry; a null text, nothing, a float and a date the list cannot hold:
+    // left to the generic writer.
+    Changes oddKey;
+    oddKey.appended.append(Entry(QVariantMap{{QStringLiteral("odd key ") + QChar(char16_t(0xdc00)), 1}}));
+    checkPayload(oddKey, kSyncDate, "an odd key");
+    for (const QVariant &odd : {QVariant(QString()), QVariant(), QVariant(float(0.5)),
+                                QVariant(QDateTime(QDate(1901, 1, 1), QTime(0, 0), Qt::UTC))}) {
+        Changes changes;
+        changes.appended.append(Entry(QVariantMap{{QStringLiteral("odd"), odd}}));
+        checkPayload(changes, kSyncDate, "an odd value");
+    }
+}
+
+TEST(HMIdentifierGraphJournalPayload, RandomChangesAreWrittenAsTheGenericWriterWritesThem)
+{
+    RandomValues random(20261208);
+    int streamed = 0;
+    constexpr int kRounds = 3000;
+    for (int round = 0; round < kRounds; ++round) {
+        const Changes changes = random.changes();
+        if (checkPayload(changes, random.syncDate(), "round " + std::to_string(round)))
+            ++streamed;
+        if (::testing::Test::HasFailure())
+            return;
+    }
+    // Odd values are common here: still, most lines are written from the entries.
+    EXPECT_GT(streamed, kRounds / 4);
+}
+
+// Many entries: references and offsets of one, two and three bytes, and texts repeated across
+// entries written once.
+TEST(HMIdentifierGraphJournalPayload, LargeChangesTakeWiderReferencesAsTheGenericWriterDoes)
+{
+    for (const int count : {10, 40, 200, 3000, 16000}) {
+        Changes changes;
+        for (int number = 0; number < count; ++number) {
+            changes.appended.append(plainEntry(number));
+            if (number % 2 == 0)
+                changes.replaced.emplace_back(number, plainEntry(number, QStringLiteral("r2")));
+            changes.removed.push_back(number * 3);
+        }
+        const std::string what = std::to_string(count) + " entries";
+        EXPECT_TRUE(checkPayload(changes, kSyncDate, what)) << what;
+    }
+}
+
+// References widen at 256 and 65,536 objects: counts of objects on either side of each, made of
+// positions alone and of entries, take the generic writer's widths.
+TEST(HMIdentifierGraphJournalPayload, ReferencesWidenAtTheSameCountAsTheGenericWritersOwn)
+{
+    for (const qsizetype removed : {250, 251, 252, 253, 254, 255, 256, 65529, 65530, 65531, 65532, 65533, 65534}) {
+        Changes changes;
+        for (qsizetype position = 0; position < removed; ++position)
+            changes.removed.push_back(position);
+        for (const auto &date : {std::optional<QDateTime>(), std::optional<QDateTime>(kSyncDate)}) {
+            const std::string what = std::to_string(removed) + " removals";
+            EXPECT_TRUE(checkPayload(changes, date, what)) << what;
+        }
+    }
+    Changes changes;
+    for (int number = 0; number < 40; ++number) {
+        changes.appended.append(plainEntry(number));
+        const std::string what = std::to_string(number) + " appended";
+        EXPECT_TRUE(checkPayload(changes, std::nullopt, what)) << what;
+    }
+}
+
+// A line written from the entries replays to the list the changes make.
+TEST(HMIdentifierGraphJournalPayload, AStreamedLineReplaysToTheChangedList)
+{
+    HMIdentifierGraph::Entries before;
+    for (int number = 0; number < 50; ++number)
+        before.append(plainEntry(number));
+    HMIdentifierGraph::Entries after = before;
+    after[7] = plainEntry(7, QStringLiteral("r2"));
+    after.remove(20, 5);
+    after.append(plainEntry(900, QStringLiteral("\u00e9\U0001F600")));
+    const Changes changes = HMIdentifierGraph::changesBetween(before, after);
+    ASSERT_TRUE(HMIdentifierGraphJournal::streamedPayload(changes, kSyncDate));
+    const platform::Result<QByteArray> line = HMIdentifierGraphJournal::changeLine(changes, kSyncDate);
+    ASSERT_TRUE(line);
+    QDateTime date;
+    const HMIdentifierGraphJournal::Replay replay =
+        HMIdentifierGraphJournal::replay(HMIdentifierGraphJournal::headerLine("none") + *line, "none", before, date);
+    EXPECT_TRUE(replay.isIntact);
+    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(before), HMIdentifierGraph::dictionariesOf(after));
+    EXPECT_EQ(date, kSyncDate);
+}
+
+} // namespace
