@@ -22,12 +22,6 @@ using FlatText = HMIdentifierGraphFlatText;
 
 namespace {
 
-const QByteArrayView kRemovedKey = "removed";
-const QByteArrayView kReplacedAtKey = "replacedAt";
-const QByteArrayView kReplacementsKey = "replacements";
-const QByteArrayView kAppendedKey = "appended";
-const QByteArrayView kLastSyncDateKey = "lastSyncDate";
-
 // Reads the entries' pairs and the items of their lists and dictionaries, with the keys' UTF-8.
 // Refuses (answers false for) what a dictionary built from an entry does not hold exactly so.
 class EntryItems final
@@ -315,8 +309,10 @@ std::optional<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIden
     // The payload's keys in key order, each key's text written before its value.
     std::vector<quint64> fields;
     std::vector<quint64> values;
-    const auto add = [&](QByteArrayView key, const auto &write) {
-        fields.push_back(writer.text(key));
+    // The keys' UTF-8 lives as long as the writer, which keeps its texts by view.
+    std::deque<QByteArray> keyTexts;
+    const auto add = [&](const QString &key, const auto &write) {
+        fields.push_back(writer.text(keyTexts.emplace_back(key.toUtf8())));
         values.push_back(write());
     };
     if (!changes.appended.isEmpty())

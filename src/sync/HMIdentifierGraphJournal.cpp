@@ -21,14 +21,17 @@
 using platform::Error;
 using platform::ErrorCode;
 
+const QString HMIdentifierGraphJournal::kRemovedKey = QStringLiteral("removed");
+const QString HMIdentifierGraphJournal::kReplacedAtKey = QStringLiteral("replacedAt");
+const QString HMIdentifierGraphJournal::kReplacementsKey = QStringLiteral("replacements");
+const QString HMIdentifierGraphJournal::kAppendedKey = QStringLiteral("appended");
+const QString HMIdentifierGraphJournal::kLastSyncDateKey = QStringLiteral("lastSyncDate");
+
 namespace {
 
+using Journal = HMIdentifierGraphJournal;
+
 const QByteArray kHeaderStart = QByteArrayLiteral("HMIdentifierGraphJournal 1 ");
-const QString kRemovedKey = QStringLiteral("removed");
-const QString kReplacedAtKey = QStringLiteral("replacedAt");
-const QString kReplacementsKey = QStringLiteral("replacements");
-const QString kAppendedKey = QStringLiteral("appended");
-const QString kLastSyncDateKey = QStringLiteral("lastSyncDate");
 // A line holds one page's changes; pages hold at most a few thousand records.
 constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
 
@@ -82,10 +85,11 @@ std::optional<HMIdentifierGraph::Entries> entriesFrom(const QVariant &value)
 // One change line's payload read back; nullopt when it is not one.
 std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload)
 {
-    const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(kRemovedKey));
-    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(kReplacedAtKey));
-    const std::optional<HMIdentifierGraph::Entries> replacements = entriesFrom(payload.value(kReplacementsKey));
-    const std::optional<HMIdentifierGraph::Entries> appended = entriesFrom(payload.value(kAppendedKey));
+    const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(Journal::kRemovedKey));
+    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(Journal::kReplacedAtKey));
+    const std::optional<HMIdentifierGraph::Entries> replacements =
+        entriesFrom(payload.value(Journal::kReplacementsKey));
+    const std::optional<HMIdentifierGraph::Entries> appended = entriesFrom(payload.value(Journal::kAppendedKey));
     if (!removed || !replacedAt || !replacements || !appended || qsizetype(replacedAt->size()) != replacements->size())
         return std::nullopt;
     HMIdentifierGraph::Changes changes;
@@ -110,7 +114,7 @@ bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDat
         return false;
     const QVariantMap map = payload->toMap();
     const std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
-    const QVariant date = map.value(kLastSyncDateKey);
+    const QVariant date = map.value(Journal::kLastSyncDateKey);
     if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime))
         return false;
     if (!changes->applyTo(entries))

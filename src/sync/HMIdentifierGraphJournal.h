@@ -43,6 +43,13 @@ public:
 
     HMIdentifierGraphJournal() = delete;
 
+    // The keys of a change line's dictionary, for its two writers and its reader.
+    static const QString kRemovedKey;
+    static const QString kReplacedAtKey;
+    static const QString kReplacementsKey;
+    static const QString kAppendedKey;
+    static const QString kLastSyncDateKey;
+
     // The journal of the graph file at the path.
     static QString journalPath(const QString &graphPath);
     // The digest of a graph file's bytes (its CRC-32 and length); "none" when there is no graph file.
