@@ -1028,7 +1028,8 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
 Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
 {
     struct stat placed = {};
-    const bool isKnown = !m_current || containsName(m_current->entries, QFile::encodeName(write.fileName));
+    const QByteArray encodedName = QFile::encodeName(write.fileName);
+    const bool isKnown = !m_current || containsName(m_current->entries, encodedName);
     const auto writeFile = isKnown ? writeFileAtomically : writeNewFileAtomically;
     if (const Status status = writeFile(m_folderPath + QLatin1Char('/') + write.fileName, write.bytes,
                                         FilePermissions::OwnerOnly, FileFlush::Never, &placed);
@@ -1039,7 +1040,7 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
     entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
-    entry.setTexts(QFile::encodeName(write.fileName), packDetails(write.summary, write.fileName, QString()));
+    entry.setTexts(encodedName, packDetails(write.summary, write.fileName, QString()));
     return success();
 }
 
