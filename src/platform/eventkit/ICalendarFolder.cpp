@@ -43,7 +43,10 @@ constexpr qint64 kMaxItemFileBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxDisplayNameBytes = 4096;
 // A folder with more files than this is read up to the bound; the rest are logged and skipped.
 constexpr int kMaxFilesPerFolder = 200000;
-constexpr std::chrono::seconds kRescanInterval{1};
+// The files the watch cannot tell of are all looked at again this often. A whole look stats every
+// file; a sync that applies many records (each saved and flushed) runs for seconds, and a look per
+// second would make its cost grow with the folder rather than with what it changes.
+constexpr std::chrono::seconds kRescanInterval{5};
 // A write is read back at once, and a series is read by several queries in a row: the last few parsed
 // files are kept, and no more, so memory does not grow with the folder.
 constexpr qsizetype kRecentlyParsedKept = 8;
@@ -413,12 +416,13 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
-// Between two whole looks (a second apart at most) the folder's watch names the files to look at
-// again, with no look at the folder itself; when it cannot tell, the folder's own time does: programs
-// that share these folders replace files whole (a rename), which changes it, and while it stays the
-// same a burst of store calls does not stat every file each time. A folder changed, or a new store's
-// look, within that second is then looked at whole. The files are all looked at again once a second
-// at most, which sees edits that no watch tells (through a link from another folder, say).
+// Between two whole looks (kRescanInterval apart at most) the folder's watch names the files to look
+// at again, with no look at the folder itself; when it cannot tell, the folder's own time does:
+// programs that share these folders replace files whole (a rename), which changes it, and while it
+// stays the same a burst of store calls does not stat every file each time. A folder changed, or a
+// new store's look, within that interval is then looked at whole. The files are all looked at again
+// once per interval at most, which sees edits that no watch tells (through a link from another
+// folder, say).
 void ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
 {
     const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;

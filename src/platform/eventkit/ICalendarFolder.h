@@ -104,7 +104,7 @@ public:
     QString path() const { return m_path; }
 
     // Brings the descriptions up to date with what is on disk now: at once, or (WhenDue) when the
-    // folder changed or a second passed since the last look. `read` tells whether the store call
+    // folder changed or the rescan interval passed since the last look. `read` tells whether the store call
     // has just read the notices its watch shares with the root's.
     void refresh(Rescan rescan = Rescan::WhenDue, ReadNotices read = ReadNotices::First);
     // A store's first look: every file's status, and the index again when someone else wrote it.
