@@ -45,6 +45,8 @@ constexpr int kMaxNesting = 16;
 
 // Key number 0 stands for a key written out in the entry itself.
 constexpr quint32 kInlineKey = 0;
+// In place of a key's number: its pair is not packed at once (see Arena::numberInOrder).
+constexpr quint32 kOutOfOrder = std::numeric_limits<quint32>::max();
 // The data sources use a handful of keys; a graph read from a strange file may hold any number,
 // and past this many the table stops growing.
 constexpr quint32 kMaxKeys = 1024;
@@ -120,13 +122,27 @@ quint32 numberOfWellKnown(HMIdentifierGraphEntry::WellKnownKey key)
     return kUnconfirmedAddNumber;
 }
 
-void appendVarint(QByteArray &out, quint64 value)
+// The longest varint, and a tag before it.
+constexpr size_t kMaxVarintBytes = 10;
+
+// Writes the varint into the room given (kMaxVarintBytes at least); answers how many bytes it took.
+size_t encodeVarint(char *room, quint64 value)
 {
+    size_t used = 0;
     while (value >= 0x80) {
-        out.append(char(quint8(value) | 0x80));
+        room[used++] = char(quint8(value) | 0x80);
         value >>= 7;
     }
-    out.append(char(value));
+    room[used++] = char(value);
+    return used;
+}
+
+// Each piece goes to the byte string in one append: packing a graph's entries appends a few pieces
+// per pair, and an append of one byte costs as much as one of many.
+void appendVarint(QByteArray &out, quint64 value)
+{
+    char room[kMaxVarintBytes];
+    out.append(room, qsizetype(encodeVarint(room, value)));
 }
 
 quint64 zigzag(qint64 value)
@@ -139,17 +155,17 @@ qint64 unzigzag(quint64 value)
     return qint64(value >> 1) ^ -qint64(value & 1);
 }
 
-void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
-{
-    out.append(char(tag));
-    appendVarint(out, quint64(bytes.size()));
-    out.append(bytes);
-}
-
 void appendNumber(QByteArray &out, Tag tag, quint64 number)
 {
-    out.append(char(tag));
-    appendVarint(out, number);
+    char room[1 + kMaxVarintBytes];
+    room[0] = char(tag);
+    out.append(room, qsizetype(1 + encodeVarint(room + 1, number)));
+}
+
+void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
+{
+    appendNumber(out, tag, quint64(bytes.size()));
+    out.append(bytes);
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -877,14 +893,15 @@ void HMIdentifierGraphEntry::Arena::begin()
 }
 
 // The key's number when the pair under it is packed at once: it comes after every key before it.
-// Nullopt once a key came out of order.
-std::optional<quint32> HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
+// kOutOfOrder once a key came out of order. A plain number: it is answered for every pair of a graph,
+// and an optional one is stored piece by piece and read back whole, which stalls.
+quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
 {
     if (m_unordered)
-        return std::nullopt;
+        return kOutOfOrder;
     const quint32 number = numberOfKey(key);
     if (m_hasLastKey && !comesAfterLast(number, key))
-        return std::nullopt;
+        return kOutOfOrder;
     m_lastKeyNumber = number;
     if (number == kInlineKey)
         m_lastInlineKey = key;
@@ -921,8 +938,8 @@ QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
 
 void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyNumber(m_packing, number, key);
         appendTagged(m_packing, Tag::TextUtf8, utf8);
     } else {
         unordered().insert(key, QString::fromUtf8(utf8));
@@ -931,8 +948,8 @@ void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView u
 
 void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyNumber(m_packing, number, key);
         appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
     } else {
         unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
@@ -941,8 +958,8 @@ void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsS
 
 void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyNumber(m_packing, number, key);
         appendValue(m_packing, value, 0);
     } else {
         unordered().insert(key, value);
@@ -951,10 +968,10 @@ void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant 
 
 bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView packedValue)
 {
-    const std::optional<quint32> number = numberInOrder(key);
-    if (!number)
+    const quint32 number = numberInOrder(key);
+    if (number == kOutOfOrder)
         return false;
-    appendKeyNumber(m_packing, *number, key);
+    appendKeyNumber(m_packing, number, key);
     m_packing.append(packedValue);
     return true;
 }
