@@ -137,12 +137,23 @@ size_t encodeVarint(char *room, quint64 value)
     return used;
 }
 
-// Each piece goes to the byte string in one append: packing a graph's entries appends a few pieces
-// per pair, and an append of one byte costs as much as one of many.
+// Appends without QByteArray::insert, which every append of bytes goes through and which costs many
+// times the copy of the few bytes of a tag, a length or a short text: packing a graph's entries
+// appends a few such pieces per pair. Room is made at the end, at least doubling, and the bytes are
+// written there.
+void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
+{
+    const qsizetype size = out.size();
+    if (out.capacity() - size < count)
+        out.reserve(std::max(out.capacity() * 2, size + count));
+    out.resize(size + count);
+    std::memcpy(out.data() + size, bytes, size_t(count));
+}
+
 void appendVarint(QByteArray &out, quint64 value)
 {
     char room[kMaxVarintBytes];
-    out.append(room, qsizetype(encodeVarint(room, value)));
+    appendBytes(out, room, qsizetype(encodeVarint(room, value)));
 }
 
 quint64 zigzag(qint64 value)
@@ -159,13 +170,13 @@ void appendNumber(QByteArray &out, Tag tag, quint64 number)
 {
     char room[1 + kMaxVarintBytes];
     room[0] = char(tag);
-    out.append(room, qsizetype(1 + encodeVarint(room + 1, number)));
+    appendBytes(out, room, qsizetype(1 + encodeVarint(room + 1, number)));
 }
 
 void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
 {
     appendNumber(out, tag, quint64(bytes.size()));
-    out.append(bytes);
+    appendBytes(out, bytes.data(), bytes.size());
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -972,7 +983,7 @@ bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView
     if (number == kOutOfOrder)
         return false;
     appendKeyNumber(m_packing, number, key);
-    m_packing.append(packedValue);
+    appendBytes(m_packing, packedValue.data(), packedValue.size());
     return true;
 }
 
@@ -1006,7 +1017,7 @@ void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out,
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
 {
     appendVarint(out, quint64(utf8.size()));
-    out.append(utf8);
+    appendBytes(out, utf8.data(), utf8.size());
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
