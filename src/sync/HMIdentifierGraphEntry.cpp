@@ -139,13 +139,21 @@ size_t encodeVarint(char *room, quint64 value)
 
 // Appends without QByteArray::insert, which every append of bytes goes through and which costs many
 // times the copy of the few bytes of a tag, a length or a short text: packing a graph's entries
-// appends a few such pieces per pair. Room is made at the end, at least doubling, and the bytes are
-// written there.
+// appends a few such pieces per pair. Where the byte string's own room at its end holds the bytes and
+// the NUL after them, they are written there with no call into Qt; otherwise room is made, at least
+// doubling, and the bytes are written there.
 void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
 {
+    QByteArray::DataPointer &data = out.data_ptr();
+    if (!data.needsDetach() && data.freeSpaceAtEnd() > count) {
+        char *const end = data.data() + data.size;
+        std::memcpy(end, bytes, size_t(count));
+        end[count] = '\0';
+        data.size += count;
+        return;
+    }
     const qsizetype size = out.size();
-    if (out.capacity() - size < count)
-        out.reserve(std::max(out.capacity() * 2, size + count));
+    out.reserve(std::max(out.capacity() * 2, size + count + 1));
     out.resize(size + count);
     std::memcpy(out.data() + size, bytes, size_t(count));
 }
