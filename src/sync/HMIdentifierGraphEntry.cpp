@@ -358,6 +358,22 @@ void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
     }
 }
 
+// A key given by its number, then a value's tag and the number that follows it (a text's length, a
+// date's moment): in one append where the key is a number alone, as it nearly always is.
+void appendKeyAndNumber(QByteArray &packed, quint32 keyNumber, const QString &key, Tag tag, quint64 number)
+{
+    if (keyNumber == kInlineKey) {
+        appendKeyNumber(packed, keyNumber, key);
+        appendNumber(packed, tag, number);
+        return;
+    }
+    char room[2 * kMaxVarintBytes + 1];
+    size_t used = encodeVarint(room, keyNumber);
+    room[used++] = char(tag);
+    used += encodeVarint(room + used, number);
+    appendBytes(packed, room, qsizetype(used));
+}
+
 void appendKey(QByteArray &packed, const QString &key)
 {
     appendKeyNumber(packed, numberOfKey(key), key);
@@ -958,8 +974,8 @@ QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
 void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
-        appendKeyNumber(m_packing, number, key);
-        appendTagged(m_packing, Tag::TextUtf8, utf8);
+        appendKeyAndNumber(m_packing, number, key, Tag::TextUtf8, quint64(utf8.size()));
+        appendBytes(m_packing, utf8.data(), utf8.size());
     } else {
         unordered().insert(key, QString::fromUtf8(utf8));
     }
@@ -968,8 +984,7 @@ void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView u
 void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
-        appendKeyNumber(m_packing, number, key);
-        appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
+        appendKeyAndNumber(m_packing, number, key, Tag::DateUtc, zigzag(msecsSinceEpoch));
     } else {
         unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
     }
