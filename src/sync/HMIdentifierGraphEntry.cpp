@@ -122,7 +122,7 @@ quint32 numberOfWellKnown(HMIdentifierGraphEntry::WellKnownKey key)
     return kUnconfirmedAddNumber;
 }
 
-// The longest varint, and a tag before it.
+// The most bytes a varint of 64 bits takes.
 constexpr size_t kMaxVarintBytes = 10;
 
 // Writes the varint into the room given (kMaxVarintBytes at least); answers how many bytes it took.

@@ -267,7 +267,8 @@ namespace {
 // A change line holding the payload, its check made as the journal makes it.
 QByteArray changeLineOf(const QByteArray &payload)
 {
-    return QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16) + ' ' + payload.toBase64() + '\n';
+    const QByteArray check = QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+    return check + ' ' + payload.toBase64() + '\n';
 }
 
 QByteArray binaryPayload(const QVariantMap &payload)
@@ -292,6 +293,9 @@ TEST(HMIdentifierGraphJournal, DateLinesOfEveryFormReplayAsTheirDictionariesSay)
     const QByteArray header = HMIdentifierGraphJournal::headerLine(
         HMIdentifierGraphJournal::digestOf(readFile(files.graphPath())));
     const QString dateKey = HMIdentifierGraphJournal::kLastSyncDateKey;
+    const auto encoded = [](const QVariant &value, platform::PropertyListFormat format) {
+        return platform::serializePropertyList(value, format).valueOr(QByteArray());
+    };
     QByteArray notANumber = binaryPayload({{dateKey, kSecondSync}});
     const qsizetype dateBytes = notANumber.indexOf(char(0x33)) + 1;
     ASSERT_GT(dateBytes, 0);
@@ -310,13 +314,12 @@ TEST(HMIdentifierGraphJournal, DateLinesOfEveryFormReplayAsTheirDictionariesSay)
         {"with another key beside the date", binaryPayload({{dateKey, kSecondSync}, {QStringLiteral("other"), 1}}),
          kSecondSync, true},
         // XML holds dates to the second.
-        {"in XML",
-         platform::serializePropertyList(QVariantMap{{dateKey, kSecondSync}}, platform::PropertyListFormat::Xml).value(),
+        {"in XML", encoded(QVariantMap{{dateKey, kSecondSync}}, platform::PropertyListFormat::Xml),
          kSecondSync.addMSecs(-kSecondSync.time().msec()), true},
-        {"with a text where the date belongs", binaryPayload({{dateKey, QStringLiteral("tomorrow")}}), kFirstSync, false},
+        {"with a text where the date belongs", binaryPayload({{dateKey, QStringLiteral("tomorrow")}}), kFirstSync,
+         false},
         {"with a date that is no number", notANumber, kFirstSync, false},
-        {"as a list", platform::serializePropertyList(QVariantList{kSecondSync}, platform::PropertyListFormat::Binary).value(),
-         kFirstSync, false},
+        {"as a list", encoded(QVariantList{kSecondSync}, platform::PropertyListFormat::Binary), kFirstSync, false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -353,7 +353,8 @@ TEST(HMIdentifierGraph, LoadedGraphsHoldNothingOfTheirFilesBytes)
         dictionaries.append(entry(QStringLiteral("uid-") + number, QStringLiteral("native-") + number,
                                   {{QStringLiteral("WrittenModificationDate"), date.addSecs(index)},
                                    {QStringLiteral("data"), QByteArray(index % 40, char(index))},
-                                   {QStringLiteral("list"), QVariantList{number, qint64(index), QVariantMap{{number, date}}}},
+                                   {QStringLiteral("list"),
+                                    QVariantList{number, qint64(index), QVariantMap{{number, date}}}},
                                    {QStringLiteral("text \u00e9"), QStringLiteral("caf\u00e9 ") + number}}));
     }
     QList<QVariantMap> withDeepList = dictionaries;
@@ -366,7 +367,8 @@ TEST(HMIdentifierGraph, LoadedGraphsHoldNothingOfTheirFilesBytes)
     };
     const QByteArray binary = archiveOf(dictionaries);
     const QByteArray unarchiverOnly = archiveOf(withDeepList);
-    ASSERT_FALSE(HMIdentifierGraphArchive::streamedGraph(unarchiverOnly, QStringLiteral("HMIdentifierGraph")).has_value());
+    ASSERT_FALSE(
+        HMIdentifierGraphArchive::streamedGraph(unarchiverOnly, QStringLiteral("HMIdentifierGraph")).has_value());
     const platform::Result<QByteArray> xml = platform::serializePropertyList(
         platform::parsePropertyList(binary).valueOr(QVariant()), platform::PropertyListFormat::Xml);
     ASSERT_TRUE(xml.ok());

@@ -421,9 +421,10 @@ TEST(PropertyList, ReadsOffsetsAndReferencesOfEveryWidth)
     const QByteArray uid("\x80\x05", 2);
     for (int offsetWidth = 1; offsetWidth <= 8; ++offsetWidth) {
         for (int referenceWidth = 1; referenceWidth <= 8; ++referenceWidth) {
-            SCOPED_TRACE(QStringLiteral("offsets %1, references %2").arg(offsetWidth).arg(referenceWidth).toStdString());
-            const QByteArray file =
-                binaryPlist({arrayObject({1, 2, 3}, referenceWidth), kSmallInteger, text, uid}, 0, referenceWidth, offsetWidth);
+            SCOPED_TRACE(
+                QStringLiteral("offsets %1, references %2").arg(offsetWidth).arg(referenceWidth).toStdString());
+            const QByteArray file = binaryPlist({arrayObject({1, 2, 3}, referenceWidth), kSmallInteger, text, uid}, 0,
+                                                referenceWidth, offsetWidth);
             const Result<QVariant> parsed = parsePropertyList(file);
             ASSERT_TRUE(parsed.ok()) << parsed.error().message().toStdString();
             const QVariantList items = parsed->toList();
