@@ -414,8 +414,8 @@ std::optional<qint64> GraphFileReader::dateMsecsIn(const OwnFields &fields)
     if (!time || m_document.shapeOf(*time) != Shape::Leaf)
         return std::nullopt;
     // Times are reals, which are read without a value made.
-    if (const std::optional<double> real = m_document.realAt(*time))
-        return KeyedUnarchiver::msecsOfArchivedSeconds(*real);
+    if (double real = 0; m_document.readReal(*time, real))
+        return KeyedUnarchiver::msecsOfArchivedSeconds(real);
     const platform::Result<QVariant> seconds = m_document.leafAt(*time);
     return seconds ? KeyedUnarchiver::msecsOfArchivedTime(*seconds) : std::nullopt;
 }

@@ -45,6 +45,8 @@ constexpr int kMaxNesting = 16;
 
 // Key number 0 stands for a key written out in the entry itself.
 constexpr quint32 kInlineKey = 0;
+// In place of a key's number: its pair is not packed at once (see Arena::numberInOrder).
+constexpr quint32 kOutOfOrder = std::numeric_limits<quint32>::max();
 // The data sources use a handful of keys; a graph read from a strange file may hold any number,
 // and past this many the table stops growing.
 constexpr quint32 kMaxKeys = 1024;
@@ -120,13 +122,46 @@ quint32 numberOfWellKnown(HMIdentifierGraphEntry::WellKnownKey key)
     return kUnconfirmedAddNumber;
 }
 
-void appendVarint(QByteArray &out, quint64 value)
+// The most bytes a varint of 64 bits takes.
+constexpr size_t kMaxVarintBytes = 10;
+
+// Writes the varint into the room given (kMaxVarintBytes at least); answers how many bytes it took.
+size_t encodeVarint(char *room, quint64 value)
 {
+    size_t used = 0;
     while (value >= 0x80) {
-        out.append(char(quint8(value) | 0x80));
+        room[used++] = char(quint8(value) | 0x80);
         value >>= 7;
     }
-    out.append(char(value));
+    room[used++] = char(value);
+    return used;
+}
+
+// Appends without QByteArray::insert, which every append of bytes goes through and which costs many
+// times the copy of the few bytes of a tag, a length or a short text: packing a graph's entries
+// appends a few such pieces per pair. Where the byte string's own room at its end holds the bytes and
+// the NUL after them, they are written there with no call into Qt; otherwise room is made, at least
+// doubling, and the bytes are written there.
+void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
+{
+    QByteArray::DataPointer &data = out.data_ptr();
+    if (!data.needsDetach() && data.freeSpaceAtEnd() > count) {
+        char *const end = data.data() + data.size;
+        std::memcpy(end, bytes, size_t(count));
+        end[count] = '\0';
+        data.size += count;
+        return;
+    }
+    const qsizetype size = out.size();
+    out.reserve(std::max(out.capacity() * 2, size + count + 1));
+    out.resize(size + count);
+    std::memcpy(out.data() + size, bytes, size_t(count));
+}
+
+void appendVarint(QByteArray &out, quint64 value)
+{
+    char room[kMaxVarintBytes];
+    appendBytes(out, room, qsizetype(encodeVarint(room, value)));
 }
 
 quint64 zigzag(qint64 value)
@@ -139,17 +174,17 @@ qint64 unzigzag(quint64 value)
     return qint64(value >> 1) ^ -qint64(value & 1);
 }
 
-void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
-{
-    out.append(char(tag));
-    appendVarint(out, quint64(bytes.size()));
-    out.append(bytes);
-}
-
 void appendNumber(QByteArray &out, Tag tag, quint64 number)
 {
-    out.append(char(tag));
-    appendVarint(out, number);
+    char room[1 + kMaxVarintBytes];
+    room[0] = char(tag);
+    appendBytes(out, room, qsizetype(1 + encodeVarint(room + 1, number)));
+}
+
+void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
+{
+    appendNumber(out, tag, quint64(bytes.size()));
+    appendBytes(out, bytes.data(), bytes.size());
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -321,6 +356,22 @@ void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
         appendVarint(packed, quint64(text.size()));
         packed.append(text);
     }
+}
+
+// A key given by its number, then a value's tag and the number that follows it (a text's length, a
+// date's moment): in one append where the key is a number alone, as it nearly always is.
+void appendKeyAndNumber(QByteArray &packed, quint32 keyNumber, const QString &key, Tag tag, quint64 number)
+{
+    if (keyNumber == kInlineKey) {
+        appendKeyNumber(packed, keyNumber, key);
+        appendNumber(packed, tag, number);
+        return;
+    }
+    char room[2 * kMaxVarintBytes + 1];
+    size_t used = encodeVarint(room, keyNumber);
+    room[used++] = char(tag);
+    used += encodeVarint(room + used, number);
+    appendBytes(packed, room, qsizetype(used));
 }
 
 void appendKey(QByteArray &packed, const QString &key)
@@ -877,14 +928,15 @@ void HMIdentifierGraphEntry::Arena::begin()
 }
 
 // The key's number when the pair under it is packed at once: it comes after every key before it.
-// Nullopt once a key came out of order.
-std::optional<quint32> HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
+// kOutOfOrder once a key came out of order. A plain number: it is answered for every pair of a graph,
+// and an optional one is stored piece by piece and read back whole, which stalls.
+quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
 {
     if (m_unordered)
-        return std::nullopt;
+        return kOutOfOrder;
     const quint32 number = numberOfKey(key);
     if (m_hasLastKey && !comesAfterLast(number, key))
-        return std::nullopt;
+        return kOutOfOrder;
     m_lastKeyNumber = number;
     if (number == kInlineKey)
         m_lastInlineKey = key;
@@ -921,9 +973,9 @@ QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
 
 void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
-        appendTagged(m_packing, Tag::TextUtf8, utf8);
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyAndNumber(m_packing, number, key, Tag::TextUtf8, quint64(utf8.size()));
+        appendBytes(m_packing, utf8.data(), utf8.size());
     } else {
         unordered().insert(key, QString::fromUtf8(utf8));
     }
@@ -931,9 +983,8 @@ void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView u
 
 void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
-        appendNumber(m_packing, Tag::DateUtc, zigzag(msecsSinceEpoch));
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyAndNumber(m_packing, number, key, Tag::DateUtc, zigzag(msecsSinceEpoch));
     } else {
         unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
     }
@@ -941,8 +992,8 @@ void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsS
 
 void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
 {
-    if (const std::optional<quint32> number = numberInOrder(key)) {
-        appendKeyNumber(m_packing, *number, key);
+    if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
+        appendKeyNumber(m_packing, number, key);
         appendValue(m_packing, value, 0);
     } else {
         unordered().insert(key, value);
@@ -951,11 +1002,11 @@ void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant 
 
 bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView packedValue)
 {
-    const std::optional<quint32> number = numberInOrder(key);
-    if (!number)
+    const quint32 number = numberInOrder(key);
+    if (number == kOutOfOrder)
         return false;
-    appendKeyNumber(m_packing, *number, key);
-    m_packing.append(packedValue);
+    appendKeyNumber(m_packing, number, key);
+    appendBytes(m_packing, packedValue.data(), packedValue.size());
     return true;
 }
 
@@ -989,7 +1040,7 @@ void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out,
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
 {
     appendVarint(out, quint64(utf8.size()));
-    out.append(utf8);
+    appendBytes(out, utf8.data(), utf8.size());
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed

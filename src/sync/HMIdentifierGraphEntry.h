@@ -151,7 +151,7 @@ public:
         HMIdentifierGraphEntry end();
 
     private:
-        std::optional<quint32> numberInOrder(const QString &key);
+        quint32 numberInOrder(const QString &key);
         bool comesAfterLast(quint32 number, const QString &key);
         QVariantMap &unordered();
         QByteArray place(QByteArrayView bytes);

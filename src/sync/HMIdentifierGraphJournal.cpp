@@ -2,6 +2,7 @@
 
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListBinary.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -100,6 +101,26 @@ std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload
     return changes;
 }
 
+// The date of a payload that changes the date alone, as the writers write it: a binary property list
+// whose dictionary holds a date under "lastSyncDate" and nothing else. Read in place, without the
+// dictionary built: a run that changes nothing adds such a line, and a journal holds up to a few
+// hundred of them. Nullopt for any other payload, which is then read whole; every payload read here
+// is one the whole reading accepts, with the same date and no change to the entries.
+std::optional<QDateTime> dateOfDateOnlyPayload(const QByteArray &payload)
+{
+    using Document = platform::binaryplist::Document;
+    const platform::Result<Document> document = Document::open(payload);
+    const std::optional<Document::Slots> pairs = document ? document->slotsOf(document->topObject()) : std::nullopt;
+    if (!pairs || pairs->keys.size() != 1 || !document->isText(pairs->keys.at(0), Journal::kLastSyncDateKey) ||
+        document->shapeOf(pairs->values.at(0)) != Document::Shape::Leaf) {
+        return std::nullopt;
+    }
+    const platform::Result<QVariant> date = document->leafAt(pairs->values.at(0));
+    if (!date || date->typeId() != QMetaType::QDateTime)
+        return std::nullopt;
+    return date->toDateTime();
+}
+
 // Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
 bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
 {
@@ -109,6 +130,10 @@ bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDat
     const auto decoded = QByteArray::fromBase64Encoding(line.mid(space + 1), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || checkOf(*decoded) != line.left(space))
         return false;
+    if (const std::optional<QDateTime> date = dateOfDateOnlyPayload(*decoded)) {
+        lastSyncDate = *date;
+        return true;
+    }
     const platform::Result<QVariant> payload = platform::parsePropertyList(*decoded);
     if (!payload || payload->typeId() != QMetaType::QVariantMap)
         return false;

@@ -372,15 +372,16 @@ namespace {
 
 using Step = HMIdentifierGraphJournal::Step;
 
-// The graph file's bytes; nullopt when there is none.
-Result<std::optional<QByteArray>> readGraphFile(const QString &path)
+// The graph file's bytes; nullopt when there is none. Graph files are only ever replaced whole, by a
+// rename, in the private data folder: they are mapped rather than copied where that is safe.
+Result<std::optional<platform::FileBytes>> readGraphFile(const QString &path)
 {
     if (!HMFileManager::fileExistsAtURL(QUrl::fromLocalFile(path)))
-        return std::optional<QByteArray>();
-    Result<QByteArray> stored = platform::readWholeFile(path, kMaxGraphFileBytes);
+        return std::optional<platform::FileBytes>();
+    Result<platform::FileBytes> stored = platform::readOwnFileBytes(path, kMaxGraphFileBytes);
     if (!stored)
         return stored.error();
-    return std::optional<QByteArray>(std::move(stored.value()));
+    return std::optional<platform::FileBytes>(std::move(stored).value());
 }
 
 // Replays the journal beside the graph file onto the graph, and notes what the files hold. A torn or
@@ -415,15 +416,19 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
     graph.setDurableState(std::move(durable));
 }
 
-// The graph the file's bytes hold; the bytes are let go once read.
-Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(std::optional<QByteArray> &&stored)
+// The graph the file's bytes hold; the bytes are let go once read. The graph copies what it keeps,
+// so nothing of it refers to the file's bytes. A file in XML, as earlier versions wrote it, is read
+// from a copy: the XML reader is given bytes that end in a NUL, which a mapping's bytes do not.
+Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(std::optional<platform::FileBytes> &&stored)
 {
     if (!stored)
         return std::make_unique<HMIdentifierGraph>();
-    QByteArray bytes = std::move(*stored);
+    const platform::FileBytes file = std::move(*stored);
     stored.reset();
-    Result<std::unique_ptr<HMIdentifierGraph>> graph =
-        HMIdentifierGraphArchive::unarchivedGraph(std::move(bytes), kGraphRootKey);
+    const QByteArray &bytes = file.bytes();
+    Result<std::unique_ptr<HMIdentifierGraph>> graph = HMIdentifierGraphArchive::unarchivedGraph(
+        !file.isMapped() || bytes.startsWith("bplist") ? bytes : QByteArray(bytes.constData(), bytes.size()),
+        kGraphRootKey);
     if (graph && !graph.value())
         return Error(ErrorCode::DataMalformed, QStringLiteral("it holds no graph"));
     return graph;
@@ -442,13 +447,14 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         DDLogError(QStringLiteral("Could not load an identifier graph: %1").arg(path.error().message()));
         return nullptr;
     }
-    Result<std::optional<QByteArray>> stored = readGraphFile(*path);
+    Result<std::optional<platform::FileBytes>> stored = readGraphFile(*path);
     if (!stored) {
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
     }
-    const QByteArray digest = HMIdentifierGraphJournal::digestOf(*stored);
-    const qint64 graphFileBytes = *stored ? (*stored)->size() : 0;
+    const QByteArray digest = HMIdentifierGraphJournal::digestOf(
+        *stored ? std::optional<QByteArray>((*stored)->bytes()) : std::optional<QByteArray>());
+    const qint64 graphFileBytes = *stored ? (*stored)->bytes().size() : 0;
     // The file's bytes go to the reader, which lets them go before the journal is replayed.
     Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(std::move(*stored));
     if (!graph) {

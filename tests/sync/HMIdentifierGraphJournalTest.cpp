@@ -10,10 +10,12 @@
 #include "sync/HMProfileManager.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyList.h"
 
 #include "ProfileTestSupport.h"
 #include "foundation/LogCapture.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -258,6 +260,78 @@ TEST(HMIdentifierGraphJournal, ATornOrDamagedLineEndsTheReplayAndNothingWrittenL
         EXPECT_EQ(files.journalLines().size(), 2);
     }
     EXPECT_TRUE(logContains(log, QStringLiteral("ends in a torn or damaged line")));
+}
+
+namespace {
+
+// A change line holding the payload, its check made as the journal makes it.
+QByteArray changeLineOf(const QByteArray &payload)
+{
+    const QByteArray check = QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+    return check + ' ' + payload.toBase64() + '\n';
+}
+
+QByteArray binaryPayload(const QVariantMap &payload)
+{
+    return platform::serializePropertyList(payload, platform::PropertyListFormat::Binary).valueOr(QByteArray());
+}
+
+} // namespace
+
+// Lines that change the date alone, as the writers write them and in any other form a property
+// list may take: each is applied as its dictionary says, and one whose date is none stops the
+// replay, whichever way it is written.
+TEST(HMIdentifierGraphJournal, DateLinesOfEveryFormReplayAsTheirDictionariesSay)
+{
+    JournalFiles files;
+    {
+        const std::shared_ptr<HMIdentifierGraph> base = load();
+        base->appendDictionary(entry(QStringLiteral("d0"), QStringLiteral("n0")));
+        base->setLastSyncDate(kFirstSync);
+        ASSERT_TRUE(HMProfileManager::saveIdentifier(*base, journalProfile(), kConduit));
+    }
+    const QByteArray header = HMIdentifierGraphJournal::headerLine(
+        HMIdentifierGraphJournal::digestOf(readFile(files.graphPath())));
+    const QString dateKey = HMIdentifierGraphJournal::kLastSyncDateKey;
+    const auto encoded = [](const QVariant &value, platform::PropertyListFormat format) {
+        return platform::serializePropertyList(value, format).valueOr(QByteArray());
+    };
+    QByteArray notANumber = binaryPayload({{dateKey, kSecondSync}});
+    const qsizetype dateBytes = notANumber.indexOf(char(0x33)) + 1;
+    ASSERT_GT(dateBytes, 0);
+    notANumber.replace(dateBytes, 8, QByteArray::fromHex("7ff8000000000000"));
+    const std::optional<QByteArray> written = HMIdentifierGraphJournal::streamedPayload({}, kSecondSync);
+    ASSERT_TRUE(written.has_value());
+    struct Row
+    {
+        const char *name;
+        QByteArray payload;
+        QDateTime expected;
+        bool isIntact;
+    };
+    const Row rows[] = {
+        {"as the journal writes it", *written, kSecondSync, true},
+        {"with another key beside the date", binaryPayload({{dateKey, kSecondSync}, {QStringLiteral("other"), 1}}),
+         kSecondSync, true},
+        // XML holds dates to the second.
+        {"in XML", encoded(QVariantMap{{dateKey, kSecondSync}}, platform::PropertyListFormat::Xml),
+         kSecondSync.addMSecs(-kSecondSync.time().msec()), true},
+        {"with a text where the date belongs", binaryPayload({{dateKey, QStringLiteral("tomorrow")}}), kFirstSync,
+         false},
+        {"with a date that is no number", notANumber, kFirstSync, false},
+        {"as a list", encoded(QVariantList{kSecondSync}, platform::PropertyListFormat::Binary), kFirstSync, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_FALSE(row.payload.isEmpty());
+        writeFile(files.journalPath(), header + changeLineOf(row.payload));
+        LogCapture log(LOG_LEVEL_WARN);
+        const std::shared_ptr<HMIdentifierGraph> loaded = load();
+        ASSERT_NE(loaded, nullptr);
+        EXPECT_EQ(loaded->lastSyncDate(), row.expected);
+        EXPECT_EQ(loaded->identifierDictionaries().size(), 1);
+        EXPECT_EQ(logContains(log, QStringLiteral("ends in a torn or damaged line")), !row.isIntact);
+    }
 }
 
 TEST(HMIdentifierGraphJournal, AJournalLeftBesideANewerGraphFileIsIgnored)

@@ -2,9 +2,11 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/PropertyList.h"
 #include "sync/HMProfile.h"
+#include "sync/HMIdentifierGraphArchive.h"
 #include "sync/HMProfileManager.h"
 
 #include "ProfileTestSupport.h"
@@ -330,6 +332,67 @@ TEST(HMIdentifierGraph, DamagedFilesAreSetAsideAndFailedWritesSayNo)
     // A write that cannot happen answers NO (here a folder stands where the file would go).
     ASSERT_TRUE(QDir(home.dataFolder()).mkdir(QStringLiteral("damaged_M.idgraph")));
     EXPECT_FALSE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("M")));
+}
+
+// A graph file of ours is mapped while it is read; the graph loaded from it holds nothing of the
+// mapping, which is gone once the load returns: every entry reads, after the file too is gone, as
+// the graph read from a copy of the file's bytes. So for graphs the file reader reads itself, for
+// one it leaves to the unarchiver, and for a graph in XML as earlier versions wrote it.
+TEST(HMIdentifierGraph, LoadedGraphsHoldNothingOfTheirFilesBytes)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("mapped"));
+    const QString path = home.path(QStringLiteral("mapped_A.idgraph"));
+    const QDateTime date = QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC);
+    QVariant deep = QStringLiteral("bottom");
+    for (int level = 0; level < 20; ++level)
+        deep = QVariantList{deep};
+    QList<QVariantMap> dictionaries;
+    for (int index = 0; index < 300; ++index) {
+        const QString number = QString::number(index);
+        dictionaries.append(entry(QStringLiteral("uid-") + number, QStringLiteral("native-") + number,
+                                  {{QStringLiteral("WrittenModificationDate"), date.addSecs(index)},
+                                   {QStringLiteral("data"), QByteArray(index % 40, char(index))},
+                                   {QStringLiteral("list"),
+                                    QVariantList{number, qint64(index), QVariantMap{{number, date}}}},
+                                   {QStringLiteral("text \u00e9"), QStringLiteral("caf\u00e9 ") + number}}));
+    }
+    QList<QVariantMap> withDeepList = dictionaries;
+    withDeepList.first().insert(QStringLiteral("deep"), deep);
+    const auto archiveOf = [&date](const QList<QVariantMap> &entries) {
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(entries);
+        graph.setLastSyncDate(date);
+        return HMIdentifierGraphArchive::archivedData(graph, QStringLiteral("HMIdentifierGraph")).valueOr(QByteArray());
+    };
+    const QByteArray binary = archiveOf(dictionaries);
+    const QByteArray unarchiverOnly = archiveOf(withDeepList);
+    ASSERT_FALSE(
+        HMIdentifierGraphArchive::streamedGraph(unarchiverOnly, QStringLiteral("HMIdentifierGraph")).has_value());
+    const platform::Result<QByteArray> xml = platform::serializePropertyList(
+        platform::parsePropertyList(binary).valueOr(QVariant()), platform::PropertyListFormat::Xml);
+    ASSERT_TRUE(xml.ok());
+    const std::pair<const char *, QByteArray> files[] = {
+        {"read by the file reader", binary}, {"left to the unarchiver", unarchiverOnly}, {"in XML", *xml}};
+    for (const auto &[name, bytes] : files) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(platform::writeFileAtomically(path, bytes, platform::FilePermissions::OwnerOnly).ok());
+        const platform::Result<std::unique_ptr<HMIdentifierGraph>> expected =
+            HMIdentifierGraphArchive::unarchivedGraph(QByteArray(bytes.constData(), bytes.size()),
+                                                      QStringLiteral("HMIdentifierGraph"));
+        ASSERT_TRUE(expected.ok());
+        ASSERT_TRUE(platform::readOwnFileBytes(path, platform::kDefaultMaxFileBytes).value().isMapped());
+        const std::shared_ptr<HMIdentifierGraph> loaded =
+            HMProfileManager::identifierGraphForProfile(profile, QStringLiteral("A"));
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_NE(loaded, nullptr);
+        ASSERT_EQ(loaded->count(), 300);
+        EXPECT_EQ(loaded->lastSyncDate(), date);
+        EXPECT_TRUE(loaded->entries() == (*expected)->entries());
+        for (qsizetype index = 0; index < loaded->count(); ++index)
+            EXPECT_EQ(loaded->dictionaryAt(index), (*expected)->dictionaryAt(index)) << index;
+        EXPECT_EQ(loaded->nativeIdForHarrowmereUid(QStringLiteral("uid-299")), QStringLiteral("native-299"));
+    }
 }
 
 TEST(HMIdentifierGraph, LogsEveryEntry)

@@ -323,6 +323,42 @@ Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes)
     return readAtMost(*opened, path, maxBytes);
 }
 
+namespace {
+
+// The opened file mapped read-only, its pages made present at once (the reader goes through all of
+// them); nullopt when it is not one to map or cannot be mapped.
+std::optional<FileBytes> mappedOwnFile(const OpenedFile &file, const struct stat &status)
+{
+    if (status.st_uid != ::geteuid() || status.st_nlink != 1 || file.size <= 0)
+        return std::nullopt;
+    void *const mapping =
+        ::mmap(nullptr, size_t(file.size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.descriptor, 0);
+    if (mapping == MAP_FAILED)
+        return std::nullopt;
+    return FileBytes(mapping, size_t(file.size));
+}
+
+} // namespace
+
+Result<FileBytes> readOwnFileBytes(const QString &path, qint64 maxBytes)
+{
+    struct stat status = {};
+    const Result<OpenedFile> opened = openRegularFile(path, maxBytes, O_NOFOLLOW, &status);
+    if (!opened) {
+        Result<QByteArray> read = readWholeFile(path, maxBytes);
+        if (!read)
+            return read.error();
+        return FileBytes(std::move(read).value());
+    }
+    const DescriptorGuard guard(opened->descriptor);
+    if (std::optional<FileBytes> mapped = mappedOwnFile(*opened, status))
+        return std::move(*mapped);
+    Result<QByteArray> read = readAtMost(*opened, path, maxBytes);
+    if (!read)
+        return read.error();
+    return FileBytes(std::move(read).value());
+}
+
 Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes, struct stat *opened)
 {
     const Result<OpenedFile> file = openRegularFile(path, maxBytes, O_NOFOLLOW, opened);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/FileBytes.h"
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
@@ -36,6 +37,14 @@ Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes = kDefault
 // then refused), so that the reader can tell later whether the file changed since what it read.
 Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes,
                                                  struct stat *opened = nullptr);
+
+// readWholeFile for a file the program itself writes, only ever by replacing it whole (a rename), in
+// a folder that only it writes, for a reader that needs the bytes only while it reads them: nothing
+// truncates such a file while it is read, so a regular file at the name itself, owned by the
+// process's user and named nowhere else, is mapped read-only instead of being copied into fresh
+// memory. Anything else (a link at the name, a file of another user or with other names, a failed
+// mapping) is read as readWholeFile reads it, and every failure is readWholeFile's. Thread-safe.
+Result<FileBytes> readOwnFileBytes(const QString &path, qint64 maxBytes);
 
 // When writeFileAtomically flushes the temporary file to disk before the rename.
 enum class FileFlush {

@@ -134,7 +134,8 @@ public:
 
     quint64 referenceAt(const Container &container, quint64 slot) const
     {
-        return readBigEndian(m_data + container.firstReference + slot * quint64(m_referenceWidth), m_referenceWidth);
+        return readBigEndianFollowed(m_data + container.firstReference + slot * quint64(m_referenceWidth),
+                                    m_referenceWidth);
     }
 
     Result<QVariant> integerAt(quint64 index, quint64 offset) const
@@ -155,19 +156,32 @@ public:
         const int exponent = m_data[offset] & 0x0F;
         if (exponent != 2 && exponent != 3)
             return badObject(index, "is a real of unknown width");
+        double real = 0;
+        if (!readReal(offset, real))
+            return badObject(index, "runs past the object area");
+        return real;
+    }
+
+    // The real at the offset into the caller's number, with no error built; false when its width is
+    // unknown or it runs past the object area.
+    bool readReal(quint64 offset, double &real) const
+    {
+        const int exponent = m_data[offset] & 0x0F;
+        if (exponent != 2 && exponent != 3)
+            return false;
         const int width = 1 << exponent;
         if (offset + 1 + quint64(width) > m_offsetTable)
-            return badObject(index, "runs past the object area");
+            return false;
         const quint64 bits = readBigEndian(m_data + offset + 1, width);
         if (width == 4) {
-            float real = 0;
+            float narrowReal = 0;
             const quint32 narrow = quint32(bits);
-            std::memcpy(&real, &narrow, sizeof real);
-            return double(real);
+            std::memcpy(&narrowReal, &narrow, sizeof narrowReal);
+            real = double(narrowReal);
+            return true;
         }
-        double real = 0;
         std::memcpy(&real, &bits, sizeof real);
-        return real;
+        return true;
     }
 
     Result<QVariant> dateAt(quint64 index, quint64 offset) const
@@ -473,14 +487,11 @@ Result<QVariant> Document::valueAt(quint64 object) const
     return Builder(layout).valueAt(object);
 }
 
-std::optional<double> Document::realAt(quint64 object) const
+bool Document::readReal(quint64 object, double &real) const
 {
     const Layout layout(*this);
     const std::optional<quint64> offset = layout.offsetOf(object);
-    if (!offset || (layout.m_data[*offset] >> 4) != KindReal)
-        return std::nullopt;
-    const Result<double> real = layout.realAt(object, *offset);
-    return real ? std::optional(*real) : std::nullopt;
+    return offset && (layout.m_data[*offset] >> 4) == KindReal && layout.readReal(*offset, real);
 }
 
 Document::Elements Document::elementsOf(quint64 container) const

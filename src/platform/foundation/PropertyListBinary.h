@@ -46,6 +46,14 @@ inline quint64 readBigEndian(const uchar *bytes, int width)
     return value;
 }
 
+// The same, for a number with at least 8 bytes of the file from its start on: one load of 8 bytes
+// and a shift, with no test of the width. Every offset, reference and length of a binary property
+// list is such a number, the 32-byte trailer coming after them all.
+inline quint64 readBigEndianFollowed(const uchar *bytes, int width)
+{
+    return qFromBigEndian<quint64>(bytes) >> (64 - 8 * width);
+}
+
 // The kinds of object, by the high half of an object's marker byte.
 enum Kind : int {
     KindSimple = 0x0,
@@ -102,8 +110,10 @@ public:
     // The whole value of any object, containers built with everything in them once the references
     // below them are checked.
     Result<QVariant> valueAt(quint64 object) const;
-    // The value of a real, as leafAt reads it; nullopt for any other object and for a damaged one.
-    std::optional<double> realAt(quint64 object) const;
+    // The value of a real, as leafAt reads it, into the caller's number; false for any other object
+    // and for a damaged one. Read for every date of an archive: an optional answer would be stored
+    // piece by piece and read back whole, which stalls.
+    bool readReal(quint64 object, double &real) const;
     // The number an archive reference holds; nullopt for any other object.
     std::optional<quint64> uidAt(quint64 object) const
     {
@@ -135,7 +145,10 @@ public:
     public:
         quint64 size() const { return m_count; }
         // The object at a position below size().
-        quint64 at(quint64 position) const { return readBigEndian(m_first + position * quint64(m_width), m_width); }
+        quint64 at(quint64 position) const
+        {
+            return readBigEndianFollowed(m_first + position * quint64(m_width), m_width);
+        }
 
     private:
         friend class Document;
@@ -206,7 +219,8 @@ private:
         {
             if (index >= m_objectCount)
                 return std::nullopt;
-            const quint64 offset = readBigEndian(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
+            const quint64 offset =
+                readBigEndianFollowed(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
             if (offset < 8 || offset >= m_offsetTable)
                 return std::nullopt;
             return offset;
@@ -237,7 +251,7 @@ private:
             const int width = 1 << (m_data[position] & 0x0F);
             if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
                 return false;
-            length.count = readBigEndian(m_data + position + 1, width);
+            length.count = readBigEndianFollowed(m_data + position + 1, width);
             length.contentStart = position + 1 + quint64(width);
             return true;
         }
@@ -266,7 +280,7 @@ private:
             const int width = (m_data[offset] & 0x0F) + 1;
             if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_offsetTable)
                 return std::nullopt;
-            return readBigEndian(m_data + offset + 1, width);
+            return readBigEndianFollowed(m_data + offset + 1, width);
         }
 
         // Arrays, sets and dictionaries refer to other objects; everything else is a leaf (a

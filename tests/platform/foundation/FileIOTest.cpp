@@ -133,14 +133,81 @@ TEST(FileIO, ReadsOnlyRegularFilesAndNoMoreThanTheCap)
             ASSERT_TRUE(QFile::link(row.target, path));
         }
         const Result<QByteArray> read = readWholeFile(path, row.cap);
+        // The reader of the program's own files, which maps them, refuses and reads the same.
+        const Result<FileBytes> own = readOwnFileBytes(path, row.cap);
         if (!row.error) {
             ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
             EXPECT_EQ(*read, QByteArray(1000, 'r'));
+            ASSERT_TRUE(own.ok()) << own.error().message().toStdString();
+            EXPECT_EQ(own->bytes(), QByteArray(1000, 'r'));
             continue;
         }
         ASSERT_FALSE(read.ok());
         EXPECT_EQ(read.error().code(), *row.error) << read.error().message().toStdString();
         EXPECT_TRUE(read.error().message().contains(path)) << read.error().message().toStdString();
+        ASSERT_FALSE(own.ok());
+        EXPECT_EQ(own.error().code(), read.error().code());
+        EXPECT_EQ(own.error().message(), read.error().message());
+    }
+}
+
+// The program's own files are mapped instead of copied: the bytes are the file's, whatever its length
+// against the pages, and stay so while they are held, through a move and after the file is replaced
+// or removed. Files that others could change in place are read as readWholeFile reads them.
+TEST(FileIO, OwnFilesAreMappedOnlyWhenNothingElseNamesThem)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const qsizetype size : {qsizetype(1), qsizetype(4096), qsizetype(3 * 1024 * 1024 + 7)}) {
+        SCOPED_TRACE(size);
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (qsizetype index = 0; index < size; ++index)
+            bytes[index] = char(index * 7 + index / 251);
+        const QString path = dir.filePath(QStringLiteral("own-%1").arg(size));
+        ASSERT_TRUE(writeFileAtomically(path, bytes, FilePermissions::OwnerOnly).ok());
+        Result<FileBytes> read = readOwnFileBytes(path, kDefaultMaxFileBytes);
+        ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+        EXPECT_TRUE(read->isMapped());
+        ASSERT_TRUE(writeFileAtomically(path, QByteArray("replaced"), FilePermissions::OwnerOnly).ok());
+        FileBytes held = std::move(read).value();
+        ASSERT_TRUE(QFile::remove(path));
+        EXPECT_TRUE(held.bytes() == bytes);
+        FileBytes moved = std::move(held);
+        EXPECT_TRUE(held.bytes().isEmpty());
+        EXPECT_FALSE(held.isMapped());
+        EXPECT_TRUE(moved.bytes() == bytes);
+    }
+
+    const QString single = dir.filePath(QStringLiteral("single"));
+    ASSERT_TRUE(writeFileAtomically(single, QByteArray(5000, 's'), FilePermissions::OwnerOnly).ok());
+    const QString hardLinked = dir.filePath(QStringLiteral("hard-linked"));
+    ASSERT_TRUE(writeFileAtomically(hardLinked, QByteArray(5000, 'h'), FilePermissions::OwnerOnly).ok());
+    const QByteArray secondName = QFile::encodeName(dir.filePath(QStringLiteral("second name")));
+    ASSERT_EQ(::link(QFile::encodeName(hardLinked).constData(), secondName.constData()), 0);
+    const QString empty = dir.filePath(QStringLiteral("empty"));
+    ASSERT_TRUE(writeFileAtomically(empty, QByteArray(), FilePermissions::OwnerOnly).ok());
+    const QString symbolic = dir.filePath(QStringLiteral("symbolic"));
+    ASSERT_TRUE(QFile::link(single, symbolic));
+    struct Row
+    {
+        const char *name;
+        QString path;
+        QByteArray bytes;
+        bool isMapped;
+    };
+    const Row rows[] = {
+        {"a file named once", single, QByteArray(5000, 's'), true},
+        {"a file with a second name", hardLinked, QByteArray(5000, 'h'), false},
+        {"an empty file", empty, QByteArray(), false},
+        {"a link at the name", symbolic, QByteArray(5000, 's'), false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<FileBytes> read = readOwnFileBytes(row.path, kDefaultMaxFileBytes);
+        ASSERT_TRUE(read.ok()) << read.error().message().toStdString();
+        EXPECT_EQ(read->isMapped(), row.isMapped);
+        EXPECT_EQ(read->bytes(), row.bytes);
+        EXPECT_EQ(read->bytes(), readWholeFile(row.path).value());
     }
 }
 

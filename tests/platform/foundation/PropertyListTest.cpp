@@ -32,7 +32,8 @@ QByteArray bigEndian(quint64 value, int width)
 
 // A binary property list built by hand from raw object bytes, to feed the reader shapes that no
 // writer produces.
-QByteArray binaryPlist(const std::vector<QByteArray> &objects, quint64 topObject, int referenceWidth)
+QByteArray binaryPlist(const std::vector<QByteArray> &objects, quint64 topObject, int referenceWidth,
+                       int offsetWidth = 4)
 {
     QByteArray file("bplist00");
     std::vector<quint64> offsets;
@@ -42,9 +43,9 @@ QByteArray binaryPlist(const std::vector<QByteArray> &objects, quint64 topObject
     }
     const quint64 tableOffset = quint64(file.size());
     for (quint64 offset : offsets)
-        file += bigEndian(offset, 4);
+        file += bigEndian(offset, offsetWidth);
     file += QByteArray(6, '\0');
-    file += char(4);
+    file += char(offsetWidth);
     file += char(referenceWidth);
     file += bigEndian(objects.size(), 8) + bigEndian(topObject, 8) + bigEndian(tableOffset, 8);
     return file;
@@ -412,6 +413,43 @@ public:
 
 // A document is checked as it is read: the whole file is not walked when it is opened, but every
 // object read is checked, and a value built whole has every reference below it checked first.
+// Offsets and references of every width from one to eight bytes are read whole, up to the last
+// offset before the trailer; a reference past the table is refused at every width.
+TEST(PropertyList, ReadsOffsetsAndReferencesOfEveryWidth)
+{
+    const QByteArray text("\x52" "ab", 3);
+    const QByteArray uid("\x80\x05", 2);
+    for (int offsetWidth = 1; offsetWidth <= 8; ++offsetWidth) {
+        for (int referenceWidth = 1; referenceWidth <= 8; ++referenceWidth) {
+            SCOPED_TRACE(
+                QStringLiteral("offsets %1, references %2").arg(offsetWidth).arg(referenceWidth).toStdString());
+            const QByteArray file = binaryPlist({arrayObject({1, 2, 3}, referenceWidth), kSmallInteger, text, uid}, 0,
+                                                referenceWidth, offsetWidth);
+            const Result<QVariant> parsed = parsePropertyList(file);
+            ASSERT_TRUE(parsed.ok()) << parsed.error().message().toStdString();
+            const QVariantList items = parsed->toList();
+            ASSERT_EQ(items.size(), 3);
+            EXPECT_EQ(items.at(0), QVariant(qint64(7)));
+            EXPECT_EQ(items.at(1), QVariant(QStringLiteral("ab")));
+            EXPECT_EQ(items.at(2).value<PropertyListUid>().value, 5U);
+            const Result<binaryplist::Document> document = binaryplist::Document::open(file);
+            ASSERT_TRUE(document.ok());
+            const std::optional<binaryplist::Document::Elements> elements = document->arrayElementsOf(0);
+            ASSERT_TRUE(elements.has_value());
+            ASSERT_EQ(elements->size(), 3U);
+            EXPECT_EQ(elements->at(2), 3U);
+            EXPECT_EQ(document->uidAt(elements->at(2)), std::optional<quint64>(5));
+            EXPECT_EQ(document->asciiTextAt(elements->at(1)), std::optional<QByteArrayView>("ab"));
+            const QByteArray past =
+                binaryPlist({arrayObject({1, 4}, referenceWidth), kSmallInteger}, 0, referenceWidth, offsetWidth);
+            const Result<QVariant> refused = parsePropertyList(past);
+            ASSERT_FALSE(refused.ok());
+            EXPECT_TRUE(refused.error().message().contains(QStringLiteral("refers to object 4")))
+                << refused.error().message().toStdString();
+        }
+    }
+}
+
 TEST(PropertyList, ADocumentChecksWhatItReadsAndRefusesToBuildAValueThatHoldsItself)
 {
     std::vector<QByteArray> holdingItself{arrayObject({1, 2}, 1), kSmallInteger, arrayObject({0, 7}, 1)};
