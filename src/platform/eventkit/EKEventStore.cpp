@@ -610,7 +610,8 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     }
     sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
     for (qsizetype at = 0; at < parsed.size(); ++at)
-        sequence.m_entries.append({nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at)});
+        sequence.m_entries.append(
+            {nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at), {}});
     // Files whose events lie outside the window took room: given back when they are many.
     if ((sequence.m_entries.capacity() - sequence.m_entries.size()) * 8 > sequence.m_entries.size())
         sequence.m_entries.squeeze();
@@ -741,19 +742,13 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     return store ? store->eventOfListedFile(entry, calendar, m_predicate) : nullptr;
 }
 
-// The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
-std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) const
+// The reading placed the event: its text is not read again.
+std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index, QByteArray &scratch) const
 {
     const Entry &entry = m_entries.at(index);
     if (!entry.listed)
         return std::nullopt;
-    const std::optional<QByteArrayView> plain = plainIdentifierAt(index);
-    std::optional<icallisted::ListedLook> look =
-        plain ? icallisted::listedLookOfUtf8(entry.listedText, *plain, m_zoneField)
-              : icallisted::listedLookOf(entry.listedText, identifierAt(index), m_zoneField);
-    if (!look || look->start != entry.startKey)
-        return std::nullopt;
-    return look;
+    return icallisted::lookOf(entry.listedText, entry.reading, scratch);
 }
 
 // A listed text is no more than a few cache lines, read from its start; its UID lies before it.
@@ -881,19 +876,26 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
                                      qint32 calendarAt, EKEventSequence &sequence)
 {
     const QByteArrayView listed = file->listedEvent();
-    const std::optional<icallisted::ListedTimes> times =
-        listed.isEmpty() ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
-    const std::optional<QByteArrayView> plain = times ? file->plainSingleUid() : std::nullopt;
-    const std::optional<QString> identifier = times && !plain ? onlyUidOf(*file) : std::nullopt;
+    if (listed.isEmpty())
+        return false;
+    // The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
+    const std::optional<QByteArrayView> plain = file->plainSingleUid();
+    const std::optional<QString> identifier = plain ? std::nullopt : onlyUidOf(*file);
     if (!plain && !identifier)
+        return false;
+    const std::optional<icallisted::ListedReading> reading =
+        plain ? icallisted::readListedUtf8(listed, *plain, sequence.m_zoneField)
+              : icallisted::readListed(listed, *identifier, sequence.m_zoneField);
+    if (!reading)
         return false;
     if (predicate.firstOccurrenceOnly && !predicate.seriesToLeaveOut.isEmpty() &&
         predicate.seriesToLeaveOut.contains(plain ? QString::fromLatin1(*plain) : *identifier))
         return true;
-    const qint64 length = times->start.secsTo(times->end);
-    if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(reading->start, Qt::UTC);
+    const qint64 length = start.secsTo(QDateTime::fromMSecsSinceEpoch(reading->end, Qt::UTC));
+    if (icalcodec::overlapsWindow(start, length, predicate.startDate, predicate.endDate))
         sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,
-                                   calendarAt, times->start.toMSecsSinceEpoch(), -1});
+                                   calendarAt, reading->start, -1, *reading});
     return true;
 }
 

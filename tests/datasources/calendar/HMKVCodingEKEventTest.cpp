@@ -249,9 +249,10 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListedEventIsTheEventsBytes)
         const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
             store->predicateForEventsWithStartDate(at("1899-01-01 00:00"), at("2101-01-01 00:00"), {}));
         ASSERT_EQ(sequence.size(), qsizetype(std::size(rows)));
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             SCOPED_TRACE(sequence.identifierAt(index).toStdString());
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             ASSERT_TRUE(look);
             const std::shared_ptr<EKEvent> listed = sequence.eventAt(index);
             const std::shared_ptr<EKEvent> parsed = store->eventWithIdentifier(sequence.identifierAt(index));

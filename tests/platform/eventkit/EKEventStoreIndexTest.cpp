@@ -1078,8 +1078,9 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     write("b", "B2");
     ASSERT_EQ(titlesInStore(), (QStringList{"A2", "B2"}));
     QStringList listed;
+    QByteArray scratch;
     for (qsizetype index = 0; index < sequence.size(); ++index) {
-        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
         ASSERT_TRUE(look && look->title);
         listed.append(sequence.identifierAt(index) + QLatin1Char('=') + QString::fromUtf8(*look->title));
     }

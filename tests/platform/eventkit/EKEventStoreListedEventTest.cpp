@@ -168,8 +168,9 @@ protected:
         QMap<QString, QString> looks, events;
         const EKEventSequence sequence = store.eventSequenceMatchingPredicate(
             store.predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {}));
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
             if (look)
                 looks.insert(sequence.identifierAt(index), describeLook(*look));
@@ -280,6 +281,71 @@ TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
             EXPECT_EQ(std::signbit(event->alarms().at(at).relativeOffset()), std::signbit(expected));
         }
         EXPECT_TRUE(event->alarms().at(1).absoluteDate().isValid());
+    }
+}
+
+// Dates are read as the numbers they are written as, in every form a number takes: leading zeros
+// however many, a minus before zero. Anything else (a sign of plus, spaces, more than 64 bits, a
+// quarter of a million years away or more, letters among the digits) is no date of ours.
+TEST_F(EKEventStoreListedEventTest, DatesReadInEveryFormOfTheirNumber)
+{
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\nSUMMARY:Tea\r\n");
+    const QByteArrayList parts = line.split('\t').value(10).split(',');
+    ASSERT_EQ(parts.size(), 12);
+    const struct
+    {
+        const char *text;
+        std::optional<qint64> milliseconds;
+    } rows[] = {
+        {"0", 0},
+        {"-0", 0},
+        {"7", 7},
+        {"-7", -7},
+        {"1772442000000", 1772442000000},
+        {"0001772442000000", 1772442000000},
+        {"00000000000000000000000000001772442000000", 1772442000000},
+        {"-0000000000000000000000001", -1},
+        {"0000000000000000001", 1},
+        {"00000000000000000001", 1},
+        {"12345678", 12345678},
+        {"-1234567812345678", -1234567812345678},
+        {"9007199254740991", 9007199254740991},
+        {"-9007199254740991", -9007199254740991},
+        {"9007199254740992", std::nullopt},
+        {"-9007199254740992", std::nullopt},
+        {"1234567890123456789", std::nullopt},
+        {"9223372036854775807", std::nullopt},
+        {"-9223372036854775808", std::nullopt},
+        {"9223372036854775808", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+        {"+7", std::nullopt},
+        {" 7", std::nullopt},
+        {"7 ", std::nullopt},
+        {"-", std::nullopt},
+        {"--7", std::nullopt},
+        {"7-", std::nullopt},
+        {"1e3", std::nullopt},
+        {"0x10", std::nullopt},
+        {"1234567a", std::nullopt},
+        {"12345678a", std::nullopt},
+        {"1234567:", std::nullopt},
+        {"1234567/", std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        QByteArrayList created = parts;
+        created[5] = row.text;
+        const std::shared_ptr<EKEvent> withCreation = icallisted::eventFromListed(created.join(','));
+        ASSERT_EQ(bool(withCreation), bool(row.milliseconds));
+        QByteArrayList times = parts;
+        times[9] = times[10] = row.text;
+        const std::shared_ptr<EKEvent> atTime = icallisted::eventFromListed(times.join(','));
+        ASSERT_EQ(bool(atTime), bool(row.milliseconds));
+        if (!row.milliseconds)
+            continue;
+        EXPECT_EQ(withCreation->creationDate().toMSecsSinceEpoch(), *row.milliseconds);
+        EXPECT_EQ(atTime->startDate().toMSecsSinceEpoch(), *row.milliseconds);
+        EXPECT_EQ(atTime->endDate().toMSecsSinceEpoch(), *row.milliseconds);
     }
 }
 
@@ -437,8 +503,9 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
         EXPECT_EQ(ordered(oneAtATime), ordered(store->eventsMatchingPredicate(predicate))) << fromIndex;
         EXPECT_EQ(sequence.parsedEvents().size(), 5) << "the series' three and the pair's two events";
         const QStringList alone{"a", "b", "early", "late"};
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index)
-            EXPECT_EQ(bool(sequence.lookAt(index)), alone.contains(sequence.identifierAt(index)))
+            EXPECT_EQ(bool(sequence.lookAt(index, scratch)), alone.contains(sequence.identifierAt(index)))
                 << "only single events of files of their own have a look: " << index;
         return ordered(oneAtATime);
     };
@@ -482,6 +549,7 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
         const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
             store->predicateForEventsWithStartDate(at("2026-03-02 00:00"), at("2026-03-03 00:00"), {}));
         QStringList identifiers;
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             const QString identifier = sequence.identifierAt(index);
             identifiers.append(identifier);
@@ -489,7 +557,7 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
             SCOPED_TRACE(identifier.toStdString());
             ASSERT_TRUE(event);
             EXPECT_EQ(event->calendarItemIdentifier(), identifier);
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             EXPECT_EQ(bool(look), singles.contains(identifier));
             if (look) {
                 EXPECT_EQ(describeLook(*look), describeLook(*event));
