@@ -8,11 +8,13 @@
 
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/foundation/ConsoleLog.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -478,6 +480,66 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
         m_store.reset();
         EXPECT_EQ(readAll(index), good);
+    }
+}
+
+// An index of many entries of many lengths in two blocks, each entry in turn damaged: its checksum
+// no longer holding, alone or before or after a line that is not one of ours at all. The index is
+// refused whole and the log names the first damaged line, whichever lines are checked with it.
+TEST_F(EKEventStoreIndexTest, EveryDamagedLineOfALongIndexIsTheOneLogged)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray rest = theirsLine.left(theirsLine.lastIndexOf('\t')).mid(10);
+    constexpr int kEntries = 13;
+    constexpr int kFirstBlock = 6;
+    QByteArrayList lines;
+    for (int entry = 0; entry < kEntries; ++entry) {
+        if (entry == kFirstBlock)
+            lines.append("END " + QByteArray::number(kFirstBlock));
+        lines.append(indexSigned("e" + QByteArray(entry * 3, char('a' + entry)) + ".ics" + rest));
+    }
+    lines.append("END " + QByteArray::number(kEntries - kFirstBlock));
+    const auto indexOf = [](const QByteArrayList &indexLines) { return kIndexHeader + indexLines.join('\n') + '\n'; };
+    const QString path = root() + QStringLiteral("/.work.hmindex");
+    // What loading the index gives, and what it logs.
+    const auto load = [&](const QByteArray &bytes) {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        QTemporaryFile logFile;
+        EXPECT_TRUE(logFile.open());
+        const int previous = platform::setConsoleLogDescriptor(logFile.handle());
+        const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+        platform::setConsoleLogDescriptor(previous);
+        QFile log(logFile.fileName());
+        EXPECT_TRUE(log.open(QIODevice::ReadOnly));
+        return std::pair(loaded ? loaded->files.size() : -1, QString::fromUtf8(log.readAll()));
+    };
+    ASSERT_EQ(load(indexOf(lines)).first, kEntries);
+    for (qsizetype damaged = 0; damaged < lines.size(); ++damaged) {
+        if (lines[damaged].startsWith("END "))
+            continue;
+        SCOPED_TRACE(damaged);
+        QByteArrayList withWrongChecksum = lines;
+        withWrongChecksum[damaged].replace(".ics", ".icz");
+        const QString expected = damaged == 0 ? QStringLiteral("not a whole index of ours")
+                                              : QStringLiteral("line %1 is damaged").arg(damaged + 1);
+        const auto [count, log] = load(indexOf(withWrongChecksum));
+        EXPECT_EQ(count, -1);
+        EXPECT_TRUE(log.contains(expected)) << log.toStdString();
+        for (qsizetype later = damaged + 1; later < lines.size(); ++later) {
+            QByteArrayList twice = withWrongChecksum;
+            twice[later] = twice[later].startsWith("END ") ? "END 99" : indexSigned("x\ty");
+            const auto [laterCount, laterLog] = load(indexOf(twice));
+            EXPECT_EQ(laterCount, -1);
+            EXPECT_TRUE(laterLog.contains(expected)) << later << ": " << laterLog.toStdString();
+            QByteArrayList unreadable = lines;
+            unreadable[damaged] = indexSigned("x\ty");
+            unreadable[later].replace(".ics", ".icz");
+            EXPECT_TRUE(load(indexOf(unreadable)).second.contains(expected)) << "unreadable, then " << later;
+        }
     }
 }
 
