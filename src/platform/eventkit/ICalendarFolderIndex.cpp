@@ -462,6 +462,23 @@ bool isAscii(QByteArrayView bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
 }
 
+// Widens bytes of ASCII to the characters they are, sixteen at a time where the processor allows.
+QChar *widenAscii(QByteArrayView bytes, QChar *out)
+{
+    qsizetype at = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; at + 16 <= bytes.size(); at += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes.data() + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), _mm_unpacklo_epi8(chunk, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at + 8), _mm_unpackhi_epi8(chunk, zero));
+    }
+#endif
+    for (; at < bytes.size(); ++at)
+        out[at] = QChar(uchar(bytes[at]));
+    return out + bytes.size();
+}
+
 // The entries' file names, decoded side by side into one block of names which they share, each
 // followed by a NUL as any name is: no allocation per file. A name takes no more characters than
 // its field has bytes.
@@ -484,8 +501,7 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
                                         : field;
         QChar *const first = at;
         const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
-        at = isPlain ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
-                     : decoder.appendToBuffer(at, name);
+        at = isPlain ? widenAscii(name, at) : decoder.appendToBuffer(at, name);
         *at++ = QChar();
         entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }

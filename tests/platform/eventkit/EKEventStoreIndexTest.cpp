@@ -1007,24 +1007,51 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
 }
 
 // Files whose names go beyond ASCII are looked at by their names' bytes on disk, in the run that
-// reads them and in the next one that knows them from the index; a change is seen in both.
+// reads them and in the next one that knows them from the index; a change is seen in both. So are
+// files named in ASCII of every length, and those whose names end in ".ics" in capitals. Each name is
+// tried where its first character beyond ASCII lies among the eight looked at together, or after.
 TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
 {
-    const QStringList names{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics")};
-    const auto write = [this](const QString &name, const QByteArray &title) {
+    const QStringList beyondAscii{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics"),
+                                  QStringLiteral("Ünter-eight.ics"), QStringLiteral("eight-ch-Ü.ics"),
+                                  QStringLiteral("sixteen-charsXYZ-é.ics"), QStringLiteral("議事録-meeting-notes.ics")};
+    QStringList ascii{QStringLiteral("UPPER.ICS"), QStringLiteral("Mixed.Ics")};
+    for (int length = 1; length <= 20; ++length)
+        ascii.append(QString(length, QLatin1Char('a' + length)) + QStringLiteral(".ics"));
+    const auto write = [this](const QString &name, const QString &title) {
         writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
-                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title, "20260303T090000Z")));
+                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title.toUtf8(), "20260303T090000Z")));
     };
-    write(names[0], "Greetings");
-    write(names[1], "Japan");
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
-    m_store.reset();
-    moveFolderForNewRun();
-    m_store = eventStore();
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
-    write(names[1], "Japan again");
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan again"}));
-    EXPECT_EQ(itemFiles(m_folder), names);
+    const auto titlesOfNames = [](const QStringList &names, const QString &suffix) {
+        QStringList titles;
+        for (const QString &name : names)
+            titles.append(QFileInfo(name).baseName() + suffix);
+        titles.sort();
+        return titles;
+    };
+    for (const QStringList &names : {beyondAscii, ascii}) {
+        SCOPED_TRACE(names.first().toStdString());
+        for (const QString &name : itemFiles(m_folder))
+            ASSERT_TRUE(QFile::remove(m_folder + QLatin1Char('/') + name));
+        for (const QString &name : names)
+            write(name, QFileInfo(name).baseName());
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QString()));
+        m_store.reset();
+        moveFolderForNewRun();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QString()));
+        for (const QString &name : names)
+            write(name, QFileInfo(name).baseName() + QStringLiteral(" again"));
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QStringLiteral(" again")));
+        QStringList sorted = names;
+        sorted.sort();
+        EXPECT_EQ(itemFiles(m_folder), sorted);
+        m_store.reset();
+        moveFolderForNewRun();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QStringLiteral(" again")));
+    }
 }
 
 // A later whole look in the same run (a new store's) looks at the files the folder knows by their
