@@ -2,7 +2,7 @@
 // process: reading a calendar folder's index (a run's first look at the folder, less the status of
 // each file), and the whole listing of the events against the profile's calendar graph (every event
 // found unchanged). HOME and the XDG folders name the kept data, as for a sync of it.
-// Usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds]
+// Usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds [index|listing]]
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -47,14 +47,15 @@ template <typename Work> void timeRounds(const char *name, int rounds, const Wor
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds]\n");
+        std::fprintf(stderr, "usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds [index|listing]]\n");
         return 2;
     }
     ddLogLevel.store(0);
     const QString folder = QString::fromLocal8Bit(argv[2]);
     const QString calendar = QFileInfo(folder).fileName();
     const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 30;
-    timeRounds("index", rounds, [&] {
+    const QByteArray only = argc > 4 ? QByteArray(argv[4]) : QByteArray();
+    timeRounds("index", only == "listing" ? 1 : rounds, [&] {
         const std::optional<platform::icalindex::LoadedIndex> index = platform::icalindex::loadIndex(folder);
         return index ? index->files.size() : -1;
     });
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
         return 1;
     }
     HMTaskEventKitHelper::setEventCalendarIdentifiersToSync({calendar});
-    timeRounds("listing", rounds, [&] {
+    timeRounds("listing", only == "index" ? 1 : rounds, [&] {
         HMCalendarData data;
         data.setIdentifierGraph(graph);
         const std::optional<QList<HMSyncRecord>> records =
