@@ -10,6 +10,7 @@
 #include <QTimeZone>
 
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -564,6 +565,61 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
             }
         }
         EXPECT_EQ(identifiers, expected);
+    };
+    runOnce(false);
+    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
+    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    runOnce(true);
+}
+
+// Many events at few starts, from long before 1970 to long after 2038 (starts alike in their high
+// bytes and in their low ones), of identifiers alike in their first bytes, plain or beyond ASCII or
+// escaped, single or occurrences of a series: the sequence orders them by start, then identifier, in
+// the run that reads their files and in the next that knows them from the index. Seeded.
+TEST_F(EKEventStoreListedEventTest, ManyEventsGoByStartThenIdentifier)
+{
+    std::mt19937 random(8122026);
+    const qint64 fixedStarts[] = {-2208988800, -86400, -1, 0, 1, 255, 256, 65535, 65536, 16777216, 1772442000,
+                                  1772442001, 2147483647, 2147483648, 4102444799};
+    QList<qint64> starts(std::begin(fixedStarts), std::end(fixedStarts));
+    while (starts.size() < 40)
+        starts.append(qint64(random() % 4000000000U) - 1000000000);
+    const QString alphabet = QString::fromUtf8("aAb-0\u00e9%,");
+    QSet<QString> identifiers;
+    QList<std::pair<qint64, QString>> expected;
+    const auto secondsText = [](qint64 seconds) {
+        return QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc()).toString("yyyyMMdd'T'HHmmss'Z'").toLatin1();
+    };
+    for (int file = 0; file < 400; ++file) {
+        QString identifier;
+        while (identifier.isEmpty() || identifiers.contains(identifier)) {
+            identifier.clear();
+            for (std::size_t length = 1 + random() % 12; identifier.size() < qsizetype(length);)
+                identifier += alphabet.at(qsizetype(random() % std::size_t(alphabet.size())));
+        }
+        identifiers.insert(identifier);
+        const qint64 start = starts.at(qsizetype(random() % std::size_t(starts.size())));
+        const bool isSeries = file % 40 == 0;
+        const QByteArray properties = "DTSTART:" + secondsText(start) + "\r\nSUMMARY:E\r\n" +
+                                      (isSeries ? QByteArray("RRULE:FREQ=DAILY;COUNT=3\r\n") : QByteArray());
+        writeAsOtherProgram(m_folder + QStringLiteral("/f%1.ics").arg(file),
+                            calendarText(eventItem(identifier.toUtf8(), properties)));
+        for (int day = 0; day < (isSeries ? 3 : 1); ++day)
+            expected.append({(start + day * 86400) * 1000, identifier});
+    }
+    std::sort(expected.begin(), expected.end());
+    const auto runOnce = [&](bool fromIndex) {
+        SCOPED_TRACE(fromIndex ? "from the index" : "from the files");
+        const auto store = eventStore();
+        const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
+            store->predicateForEventsWithStartDate(at("1899-01-01 00:00"), at("2101-01-01 00:00"), {}));
+        QList<std::pair<qint64, QString>> listed;
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
+            ASSERT_TRUE(event);
+            listed.append({event->startDate().toMSecsSinceEpoch(), sequence.identifierAt(index)});
+        }
+        EXPECT_EQ(listed, expected);
     };
     runOnce(false);
     ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
