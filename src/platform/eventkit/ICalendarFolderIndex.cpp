@@ -604,14 +604,35 @@ QStringList decodeItems(QByteArrayView items, ItemList list)
     return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
 }
 
+// The UID runs to the first tab; sixteen bytes are looked at a time where the processor allows, as a
+// listing asks this of every file it places.
 std::optional<QByteArrayView> plainSingleUid(QByteArrayView items)
 {
-    const qsizetype tab = items.indexOf('\t');
-    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
-    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
-        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
-    });
-    return isPlain ? std::optional<QByteArrayView>(uid) : std::nullopt;
+    const auto uidBefore = [&items](qsizetype tab) {
+        return tab > 0 ? std::optional<QByteArrayView>(items.first(tab)) : std::nullopt;
+    };
+    const char *const data = items.data();
+    qsizetype at = 0;
+#ifdef __SSE2__
+    for (; at + 16 <= items.size(); at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+        const auto tabs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+        const auto unplain = unsigned(_mm_movemask_epi8(_mm_or_si128(
+            bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%'))))));
+        const unsigned beforeTab = tabs == 0 ? 0xffffU : (tabs & (0U - tabs)) - 1;
+        if ((unplain & beforeTab) != 0)
+            return std::nullopt;
+        if (tabs != 0)
+            return uidBefore(at + std::countr_zero(tabs));
+    }
+#endif
+    for (; at < items.size(); ++at) {
+        if (data[at] == '\t')
+            return uidBefore(at);
+        if (uchar(data[at]) >= 0x80 || data[at] == ',' || data[at] == '%')
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)

@@ -77,12 +77,15 @@ ListedText textBytesOf(QByteArrayView field)
     return decoded(markedTextOf(field));
 }
 
-// Whether the text of the field, present and taken by isTextField, is one the match takes. The text
-// is decoded on the stack: the field is no longer than a listed text.
+// Whether the text of the field, present and taken by isTextField, is one the match takes. A text
+// with escapes is decoded on the stack (the field is no longer than a listed text); one without, as
+// an identifier nearly always is after its mark, is taken as it stands.
 template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
-    std::array<char, kMaxListedBytes> bytes;
     const QByteArrayView marked = markedTextOf(field);
+    if (!marked.contains('%'))
+        return match(marked);
+    std::array<char, kMaxListedBytes> bytes;
     return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
 }
 
