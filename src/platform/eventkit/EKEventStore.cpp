@@ -947,9 +947,7 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
     if (predicate.firstOccurrenceOnly && !predicate.seriesToLeaveOut.isEmpty() &&
         predicate.seriesToLeaveOut.contains(plain ? QString::fromLatin1(*plain) : *identifier))
         return true;
-    const QDateTime start = QDateTime::fromMSecsSinceEpoch(reading->start, Qt::UTC);
-    const qint64 length = start.secsTo(QDateTime::fromMSecsSinceEpoch(reading->end, Qt::UTC));
-    if (icalcodec::overlapsWindow(start, length, predicate.startDate, predicate.endDate))
+    if (icalcodec::overlapsWindow(reading->start, reading->end, predicate.startDate, predicate.endDate))
         sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,
                                    calendarAt, reading->start, -1, *reading});
     return true;

@@ -5,6 +5,7 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarCodec.h"
 
 #include <QFile>
 #include <QTimeZone>
@@ -629,4 +630,42 @@ TEST_F(EKEventStoreListedEventTest, ManyEventsGoByStartThenIdentifier)
     ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
     ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
     runOnce(true);
+}
+
+// A listed event is placed in a window by its times in milliseconds, as its dates place it: at every
+// start near the window's edges, of every length near a whole second, before and after its start,
+// in windows with either bound invalid.
+TEST(ListedEventWindow, TimesPlaceAnEventAsItsDatesDo)
+{
+    const qint64 from = 1772442000000;
+    const qint64 to = from + 86400000;
+    const QDateTime windows[][2] = {
+        {QDateTime::fromMSecsSinceEpoch(from, QTimeZone::utc()), QDateTime::fromMSecsSinceEpoch(to, QTimeZone::utc())},
+        {QDateTime::fromMSecsSinceEpoch(-from, QTimeZone::utc()), QDateTime::fromMSecsSinceEpoch(0, QTimeZone::utc())},
+        {QDateTime(), QDateTime::fromMSecsSinceEpoch(to, QTimeZone::utc())},
+        {QDateTime::fromMSecsSinceEpoch(from, QTimeZone::utc()), QDateTime()},
+        {QDateTime(), QDateTime()},
+    };
+    const qint64 lengths[] = {0, 1, 999, 1000, 1001, 1999, 3600000, -1, -999, -1000, -1001, -3600000};
+    int compared = 0;
+    for (const auto &window : windows) {
+        const qint64 edges[] = {window[0].isValid() ? window[0].toMSecsSinceEpoch() : from,
+                                window[1].isValid() ? window[1].toMSecsSinceEpoch() : to};
+        for (const qint64 edge : edges) {
+            for (qint64 offset = -2001; offset <= 2001; offset += 1) {
+                const qint64 start = edge + offset;
+                for (const qint64 length : lengths) {
+                    const QDateTime occurrence = QDateTime::fromMSecsSinceEpoch(start, QTimeZone::utc());
+                    const qint64 seconds =
+                        occurrence.secsTo(QDateTime::fromMSecsSinceEpoch(start + length, QTimeZone::utc()));
+                    ASSERT_EQ(icalcodec::overlapsWindow(start, start + length, window[0], window[1]),
+                              icalcodec::overlapsWindow(occurrence, seconds, window[0], window[1]))
+                        << start << " + " << length << " in " << dump(window[0]).toStdString() << " to "
+                        << dump(window[1]).toStdString();
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 5 * 2 * 4003 * 12);
 }
