@@ -47,7 +47,8 @@ template <typename Work> void timeRounds(const char *name, int rounds, const Wor
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds [index|listing]]\n");
+        std::fprintf(stderr,
+                     "usage: calendar_listing_bench <profile-file-name> <calendar folder> [rounds [index|listing]]\n");
         return 2;
     }
     ddLogLevel.store(0);

@@ -149,9 +149,9 @@ quint32 crc32Continued(quint32 crc, const char *bytes, qsizetype length)
     for (; length >= 8; bytes += 8, length -= 8) {
         const quint32 low = qFromLittleEndian<quint32>(bytes) ^ crc;
         const quint32 high = qFromLittleEndian<quint32>(bytes + 4);
-        crc = table[7][low & 0xff] ^ table[6][(low >> 8) & 0xff] ^ table[5][(low >> 16) & 0xff] ^
-              table[4][low >> 24] ^ table[3][high & 0xff] ^ table[2][(high >> 8) & 0xff] ^
-              table[1][(high >> 16) & 0xff] ^ table[0][high >> 24];
+        crc = table[7][low & 0xff] ^ table[6][(low >> 8) & 0xff] ^ table[5][(low >> 16) & 0xff] ^ table[4][low >> 24] ^
+              table[3][high & 0xff] ^ table[2][(high >> 8) & 0xff] ^ table[1][(high >> 16) & 0xff] ^
+              table[0][high >> 24];
     }
     for (; length > 0; ++bytes, --length)
         crc = (crc >> 8) ^ table[0][(crc ^ uchar(*bytes)) & 0xff];

@@ -693,8 +693,7 @@ void radixSortByStart(std::vector<StartOrder> &items)
 // differ: the keys are sorted by start alone, a byte at a time, and only each run of one start by
 // isBefore. That gives the stable sort's order whenever isBefore orders the keys, which it does when
 // the keys of each start all have a valid start or all not; for any other keys the stable sort runs.
-template <typename Before>
-std::vector<qsizetype> orderByStart(std::vector<StartKey> &keys, const Before &isBefore)
+template <typename Before> std::vector<qsizetype> orderByStart(std::vector<StartKey> &keys, const Before &isBefore)
 {
     std::vector<StartOrder> items(keys.size());
     for (std::size_t at = 0; at < keys.size(); ++at)
@@ -711,7 +710,8 @@ std::vector<qsizetype> orderByStart(std::vector<StartKey> &keys, const Before &i
             std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
             return order;
         }
-        std::stable_sort(run, end, [&](qsizetype left, qsizetype right) { return isBefore(keyAt(left), keyAt(right)); });
+        std::stable_sort(run, end,
+                         [&](qsizetype left, qsizetype right) { return isBefore(keyAt(left), keyAt(right)); });
         run = end;
     }
     return order;

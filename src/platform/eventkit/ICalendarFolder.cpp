@@ -127,8 +127,8 @@ bool hasItemSuffix(const QString &name)
     const auto isAscii = [](QChar character) { return character.unicode() < 0x80; };
     if (suffix.size() < 4 || !std::all_of(suffix.begin(), suffix.end(), isAscii))
         return name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive);
-    return suffix[0] == QLatin1Char('.') && (suffix[1].unicode() | 0x20) == 'i' && (suffix[2].unicode() | 0x20) == 'c' &&
-           (suffix[3].unicode() | 0x20) == 's';
+    return suffix[0] == QLatin1Char('.') && (suffix[1].unicode() | 0x20) == 'i' &&
+           (suffix[2].unicode() | 0x20) == 'c' && (suffix[3].unicode() | 0x20) == 's';
 }
 
 // A file that other programs rewrite gets a new inode (a rename) or a new change time (in place).
@@ -679,8 +679,7 @@ bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
-        if (!present.contains(name) || !hasItemSuffix(name) ||
-            !statInFolder(folder, name).isRegular) {
+        if (!present.contains(name) || !hasItemSuffix(name) || !statInFolder(folder, name).isRegular) {
             replaceFile(name, nullptr);
             removedAny = true;
         }

@@ -617,8 +617,9 @@ std::optional<QByteArrayView> plainSingleUid(QByteArrayView items)
     for (; at + 16 <= items.size(); at += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
         const auto tabs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
-        const auto unplain = unsigned(_mm_movemask_epi8(_mm_or_si128(
-            bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%'))))));
+        const auto unplain =
+            unsigned(_mm_movemask_epi8(_mm_or_si128(bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')),
+                                                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%'))))));
         const unsigned beforeTab = tabs == 0 ? 0xffffU : (tabs & (0U - tabs)) - 1;
         if ((unplain & beforeTab) != 0)
             return std::nullopt;

@@ -264,7 +264,8 @@ bool readTimes(const ListedFields &fields, qint64 &start, qint64 &end)
 bool areOtherFieldsOurs(CheckedFields &checked)
 {
     const ListedFields &fields = checked.fields;
-    const bool areDatesRead = readMilliseconds(fields[5], checked.created) && readMilliseconds(fields[6], checked.modified);
+    const bool areDatesRead =
+        readMilliseconds(fields[5], checked.created) && readMilliseconds(fields[6], checked.modified);
     // A UID is present and not empty: something stands after its mark.
     const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
     return hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) && areDatesRead &&
@@ -371,8 +372,7 @@ std::optional<ListedReading> readWith(QByteArrayView listed, const QByteArray &z
 {
     CheckedFields checked;
     const ListedFields &fields = checked.fields;
-    if (!readFields(listed, checked.fields) || fields[0] != zoneField ||
-        !readTimes(fields, checked.start, checked.end))
+    if (!readFields(listed, checked.fields) || fields[0] != zoneField || !readTimes(fields, checked.start, checked.end))
         return std::nullopt;
     ListedReading reading{checked.start, checked.end};
     if (!areOtherFieldsOurs(checked) || !isMatchingText(fields[1], isIdentifier))

@@ -115,7 +115,8 @@ TEST_F(HMKVCodingEKEventTest, ChecksumOfTextsOfEveryLengthIsTheArchivesCrc)
         const std::optional<qint64> end = length % 7 == 0 ? std::optional<qint64>() : start + length;
         ASSERT_EQ(eventChecksumCrc(start, end, title, std::nullopt),
                   crc32OfBytes(eventChecksumArchive(start, end, title, std::nullopt)));
-        ASSERT_EQ(eventChecksumCrc(start, end, title, notes), crc32OfBytes(eventChecksumArchive(start, end, title, notes)));
+        ASSERT_EQ(eventChecksumCrc(start, end, title, notes),
+                  crc32OfBytes(eventChecksumArchive(start, end, title, notes)));
         ASSERT_EQ(eventChecksumCrc(-start, start, notes, title),
                   crc32OfBytes(eventChecksumArchive(-start, start, notes, title)));
     }

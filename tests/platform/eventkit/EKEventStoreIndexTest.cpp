@@ -1012,15 +1012,19 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
 // tried where its first character beyond ASCII lies among the eight looked at together, or after.
 TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
 {
-    const QStringList beyondAscii{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics"),
-                                  QStringLiteral("Ünter-eight.ics"), QStringLiteral("eight-ch-Ü.ics"),
-                                  QStringLiteral("sixteen-charsXYZ-é.ics"), QStringLiteral("議事録-meeting-notes.ics")};
+    const QStringList beyondAscii{QStringLiteral("Grüße.ics"),
+                                  QStringLiteral("日本 語.ics"),
+                                  QStringLiteral("Ünter-eight.ics"),
+                                  QStringLiteral("eight-ch-Ü.ics"),
+                                  QStringLiteral("sixteen-charsXYZ-é.ics"),
+                                  QStringLiteral("議事録-meeting-notes.ics")};
     QStringList ascii{QStringLiteral("UPPER.ICS"), QStringLiteral("Mixed.Ics")};
     for (int length = 1; length <= 20; ++length)
         ascii.append(QString(length, QLatin1Char('a' + length)) + QStringLiteral(".ics"));
     const auto write = [this](const QString &name, const QString &title) {
-        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
-                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title.toUtf8(), "20260303T090000Z")));
+        writeAsOtherProgram(
+            m_folder + QLatin1Char('/') + name,
+            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title.toUtf8(), "20260303T090000Z")));
     };
     const auto titlesOfNames = [](const QStringList &names, const QString &suffix) {
         QStringList titles;

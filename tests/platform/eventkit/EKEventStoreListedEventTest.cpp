@@ -143,6 +143,14 @@ protected:
 
     QString indexPath() const { return root() + QStringLiteral("/.work.hmindex"); }
 
+    // The folder and its index under a new name, its files untouched: as in a new run, a new folder
+    // object knows the files from the index only.
+    void renameForNextRun() const
+    {
+        ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
+        ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    }
+
     // The index's line of b.ics, written as another program does with one event of the properties
     // (the UID "b"), once a listing read it.
     QByteArray indexLineOfEvent(const QByteArray &properties)
@@ -518,8 +526,7 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
                                "d-first 2026-03-02T09:00:00.000Z UTC",  "late 2026-03-02T11:00:00.000Z UTC",
                                "c-series 2026-03-04T09:00:00.000Z UTC"};
     EXPECT_EQ(parsed, expected);
-    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
-    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    renameForNextRun();
     EXPECT_EQ(runOnce(true), expected);
 }
 
@@ -568,20 +575,21 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
         EXPECT_EQ(identifiers, expected);
     };
     runOnce(false);
-    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
-    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    renameForNextRun();
     runOnce(true);
 }
 
 // Many events at few starts, from long before 1970 to long after 2038 (starts alike in their high
 // bytes and in their low ones), of identifiers of every length to 40 alike in their first bytes,
-// plain or beyond ASCII or escaped anywhere, single or occurrences of a series: the sequence orders them by start, then identifier, in
-// the run that reads their files and in the next that knows them from the index. Seeded.
+// plain or beyond ASCII or escaped anywhere, single or occurrences of a series: the sequence orders
+// them by start, then identifier, in the run that reads their files and in the next that knows them
+// from the index. Seeded.
 TEST_F(EKEventStoreListedEventTest, ManyEventsGoByStartThenIdentifier)
 {
     std::mt19937 random(8122026);
-    const qint64 fixedStarts[] = {-2208988800, -86400, -1, 0, 1, 255, 256, 65535, 65536, 16777216, 1772442000,
-                                  1772442001, 2147483647, 2147483648, 4102444799};
+    const qint64 fixedStarts[] = {-2208988800, -86400,     -1,         0,          1,
+                                  255,         256,        65535,      65536,      16777216,
+                                  1772442000,  1772442001, 2147483647, 2147483648, 4102444799};
     QList<qint64> starts(std::begin(fixedStarts), std::end(fixedStarts));
     while (starts.size() < 40)
         starts.append(qint64(random() % 4000000000U) - 1000000000);
@@ -627,8 +635,7 @@ TEST_F(EKEventStoreListedEventTest, ManyEventsGoByStartThenIdentifier)
         EXPECT_EQ(listed, expected);
     };
     runOnce(false);
-    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
-    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    renameForNextRun();
     runOnce(true);
 }
 
