@@ -269,7 +269,8 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
         return false;
     const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
                                                                : pass.graph.entryForNativeId(sequence.identifierAt(index));
-    const std::optional<platform::icallisted::ListedLook> look = record ? sequence.lookAt(index) : std::nullopt;
+    const std::optional<platform::icallisted::ListedLook> look =
+        record ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
     if (!look)
         return false;
     const auto isExcluded = [&] {

@@ -254,6 +254,8 @@ private:
         // The entries found unchanged, and their packed bytes, which the graph's entries share.
         QList<HMIdentifierGraphEntry> foundEntries = {};
         QSet<const char *> foundBytes = {};
+        // Where the texts of the event looked at are decoded, one event after another.
+        QByteArray lookScratch = {};
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();

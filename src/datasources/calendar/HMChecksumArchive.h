@@ -36,8 +36,8 @@ private:
 QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint64> end,
                                 const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
 
-// crc32OfBytes(eventChecksumArchive(...)), taken over the archive's pieces as they are made: no
-// archive is built.
+// crc32OfBytes(eventChecksumArchive(...)), taken over the archive's pieces as they are made, gathered
+// a buffer full at a time on the stack: no archive is built.
 quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
 

@@ -610,7 +610,8 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     }
     sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
     for (qsizetype at = 0; at < parsed.size(); ++at)
-        sequence.m_entries.append({nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at)});
+        sequence.m_entries.append(
+            {nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at), {}});
     // Files whose events lie outside the window took room: given back when they are many.
     if ((sequence.m_entries.capacity() - sequence.m_entries.size()) * 8 > sequence.m_entries.size())
         sequence.m_entries.squeeze();
@@ -657,12 +658,70 @@ template <typename Entry> void moveIntoOrder(Entry *at, std::vector<qsizetype> &
     }
 }
 
+// A start as an unsigned number that orders as the start does, and the key it is of.
+struct StartOrder
+{
+    quint64 start = 0;
+    qsizetype at = 0;
+};
+
+// Sorts by start, keeping the order of equal starts: a byte at a time from the lowest, leaving out
+// each byte in which every start agrees (the highest bytes of dates near one another).
+void radixSortByStart(std::vector<StartOrder> &items)
+{
+    constexpr int kBytes = 8;
+    std::array<std::array<qsizetype, 256>, kBytes> counts{};
+    for (const StartOrder &item : items) {
+        for (int byte = 0; byte < kBytes; ++byte)
+            ++counts[byte][(item.start >> (8 * byte)) & 0xff];
+    }
+    std::vector<StartOrder> sorted(items.size());
+    for (int byte = 0; byte < kBytes; ++byte) {
+        std::array<qsizetype, 256> &places = counts[byte];
+        if (std::find(places.begin(), places.end(), qsizetype(items.size())) != places.end())
+            continue;
+        qsizetype place = 0;
+        for (qsizetype &count : places)
+            place += std::exchange(count, place);
+        for (const StartOrder &item : items)
+            sorted[std::size_t(places[(item.start >> (8 * byte)) & 0xff]++)] = item;
+        items.swap(sorted);
+    }
+}
+
+// The order in which a stable sort by isBefore puts the keys, which go by start first. Most starts
+// differ: the keys are sorted by start alone, a byte at a time, and only each run of one start by
+// isBefore. That gives the stable sort's order whenever isBefore orders the keys, which it does when
+// the keys of each start all have a valid start or all not; for any other keys the stable sort runs.
+template <typename Before> std::vector<qsizetype> orderByStart(std::vector<StartKey> &keys, const Before &isBefore)
+{
+    std::vector<StartOrder> items(keys.size());
+    for (std::size_t at = 0; at < keys.size(); ++at)
+        items[at] = {quint64(keys[at].start) ^ (quint64(1) << 63), qsizetype(at)};
+    radixSortByStart(items);
+    std::vector<qsizetype> order(items.size());
+    std::transform(items.cbegin(), items.cend(), order.begin(), [](const StartOrder &item) { return item.at; });
+    const auto keyAt = [&keys](qsizetype at) -> const StartKey & { return keys[std::size_t(at)]; };
+    for (auto run = order.begin(); run != order.end();) {
+        const StartKey &first = keyAt(*run);
+        const auto end = std::find_if(run, order.end(), [&](qsizetype at) { return keyAt(at).start != first.start; });
+        if (!std::all_of(run, end, [&](qsizetype at) { return keyAt(at).hasStart == first.hasStart; })) {
+            std::stable_sort(keys.begin(), keys.end(), isBefore);
+            std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
+            return order;
+        }
+        std::stable_sort(run, end,
+                         [&](qsizetype left, qsizetype right) { return isBefore(keyAt(left), keyAt(right)); });
+        run = end;
+    }
+    return order;
+}
+
 } // namespace
 
 // By start, then identifier; the starts are compared as their dates compare: an invalid start is
-// neither before nor after a valid one at the same millisecond, two invalid ones are the same. Keys
-// are sorted (a stable merge, whose scratch is then keys, not entries) and the entries moved along
-// the cycles of the order, so a large listing is never held twice.
+// neither before nor after a valid one at the same millisecond, two invalid ones are the same. The
+// entries are then moved along the cycles of the order, so a large listing is never held twice.
 void EKEventStore::sortByStart(EKEventSequence &sequence)
 {
     std::vector<StartKey> keys(std::size_t(sequence.m_entries.size()));
@@ -671,7 +730,7 @@ void EKEventStore::sortByStart(EKEventSequence &sequence)
         keys[std::size_t(index)] = {sequence.m_entries.at(index).startKey, plain ? prefixOf(*plain) : 0, index,
                                     sequence.hasValidStartAt(index), bool(plain)};
     }
-    std::stable_sort(keys.begin(), keys.end(), [&sequence](const StartKey &left, const StartKey &right) {
+    std::vector<qsizetype> order = orderByStart(keys, [&sequence](const StartKey &left, const StartKey &right) {
         if (left.start != right.start)
             return left.start < right.start;
         if (left.hasStart != right.hasStart)
@@ -680,8 +739,6 @@ void EKEventStore::sortByStart(EKEventSequence &sequence)
             return left.prefix < right.prefix;
         return sequence.isIdentifierBefore(left.at, right.at);
     });
-    std::vector<qsizetype> order(keys.size());
-    std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
     moveIntoOrder(sequence.m_entries.data(), order);
 }
 
@@ -741,19 +798,13 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     return store ? store->eventOfListedFile(entry, calendar, m_predicate) : nullptr;
 }
 
-// The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
-std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index) const
+// The reading placed the event: its text is not read again.
+std::optional<icallisted::ListedLook> EKEventSequence::lookAt(qsizetype index, QByteArray &scratch) const
 {
     const Entry &entry = m_entries.at(index);
     if (!entry.listed)
         return std::nullopt;
-    const std::optional<QByteArrayView> plain = plainIdentifierAt(index);
-    std::optional<icallisted::ListedLook> look =
-        plain ? icallisted::listedLookOfUtf8(entry.listedText, *plain, m_zoneField)
-              : icallisted::listedLookOf(entry.listedText, identifierAt(index), m_zoneField);
-    if (!look || look->start != entry.startKey)
-        return std::nullopt;
-    return look;
+    return icallisted::lookOf(entry.listedText, entry.reading, scratch);
 }
 
 // A listed text is no more than a few cache lines, read from its start; its UID lies before it.
@@ -881,19 +932,24 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
                                      qint32 calendarAt, EKEventSequence &sequence)
 {
     const QByteArrayView listed = file->listedEvent();
-    const std::optional<icallisted::ListedTimes> times =
-        listed.isEmpty() ? std::nullopt : icallisted::listedTimesOf(listed, sequence.m_zoneField);
-    const std::optional<QByteArrayView> plain = times ? file->plainSingleUid() : std::nullopt;
-    const std::optional<QString> identifier = times && !plain ? onlyUidOf(*file) : std::nullopt;
+    if (listed.isEmpty())
+        return false;
+    // The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
+    const std::optional<QByteArrayView> plain = file->plainSingleUid();
+    const std::optional<QString> identifier = plain ? std::nullopt : onlyUidOf(*file);
     if (!plain && !identifier)
+        return false;
+    const std::optional<icallisted::ListedReading> reading =
+        plain ? icallisted::readListedUtf8(listed, *plain, sequence.m_zoneField)
+              : icallisted::readListed(listed, *identifier, sequence.m_zoneField);
+    if (!reading)
         return false;
     if (predicate.firstOccurrenceOnly && !predicate.seriesToLeaveOut.isEmpty() &&
         predicate.seriesToLeaveOut.contains(plain ? QString::fromLatin1(*plain) : *identifier))
         return true;
-    const qint64 length = times->start.secsTo(times->end);
-    if (icalcodec::overlapsWindow(times->start, length, predicate.startDate, predicate.endDate))
+    if (icalcodec::overlapsWindow(reading->start, reading->end, predicate.startDate, predicate.endDate))
         sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,
-                                   calendarAt, times->start.toMSecsSinceEpoch(), -1});
+                                   calendarAt, reading->start, -1, *reading});
     return true;
 }
 

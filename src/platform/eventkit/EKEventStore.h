@@ -68,8 +68,9 @@ public:
     std::optional<QByteArrayView> plainIdentifierAt(qsizetype index) const;
     // What telling whether the event at the position changed needs of it, read from its file's
     // description without making it; nothing for an event read from a parse, or one the description
-    // no longer tells whole (eventAt makes those).
-    std::optional<icallisted::ListedLook> lookAt(qsizetype index) const;
+    // no longer tells whole (eventAt makes those). Texts with escapes are decoded into scratch: the
+    // look is used while the sequence and scratch are held, scratch unchanged.
+    std::optional<icallisted::ListedLook> lookAt(qsizetype index, QByteArray &scratch) const;
     // Asks the processor to bring in what lookAt reads of the event at the position (nothing when
     // there is none): a listing that looks at one event after another asks a few ahead.
     void prefetchLookAt(qsizetype index) const;
@@ -88,6 +89,7 @@ private:
         qint32 calendarAt = -1; // the calendar of a listed event, in m_calendars
         qint64 startKey = 0;    // the start in milliseconds since 1970, which the sequence is sorted by
         qint32 parsedAt = -1;   // else the event made when its file was parsed, in m_parsed
+        icallisted::ListedReading reading; // of a listed event, read once when it was placed
     };
     // Whether the entry at the left goes before the one at the right among those of one start.
     bool isIdentifierBefore(qsizetype left, qsizetype right) const;

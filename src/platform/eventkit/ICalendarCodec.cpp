@@ -220,6 +220,19 @@ bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime 
            (occurrence.addSecs(length) > windowStart || (length == 0 && occurrence >= windowStart));
 }
 
+// An invalid date goes before every valid one, as QDateTime compares them; the seconds between two
+// dates are their milliseconds apart divided by a thousand, rounded towards zero.
+bool overlapsWindow(qint64 start, qint64 end, const QDateTime &windowStart, const QDateTime &windowEnd)
+{
+    if (!windowEnd.isValid() || start >= windowEnd.toMSecsSinceEpoch())
+        return false;
+    if (!windowStart.isValid())
+        return true;
+    const qint64 length = (end - start) / 1000 * 1000;
+    const qint64 from = windowStart.toMSecsSinceEpoch();
+    return start + length > from || (length == 0 && start >= from);
+}
+
 QDateTime dateFromIcalTime(const icaltimetype &time)
 {
     if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time))

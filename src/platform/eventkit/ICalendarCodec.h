@@ -73,6 +73,9 @@ qint64 lengthSeconds(icalcomponent *item);
 // Whether an occurrence of the length reaches into the window; one of no length counts at its start.
 bool overlapsWindow(const QDateTime &occurrence, qint64 length, const QDateTime &windowStart,
                     const QDateTime &windowEnd);
+// The same for an occurrence from start to end in milliseconds since 1970 (dates a QDateTime holds),
+// of the length in whole seconds that QDateTime::secsTo gives between them: no date is made.
+bool overlapsWindow(qint64 start, qint64 end, const QDateTime &windowStart, const QDateTime &windowEnd);
 // The RECURRENCE-ID of a detached occurrence as a UTC date; invalid for a master.
 QDateTime recurrenceIdOf(icalcomponent *item);
 

@@ -120,23 +120,57 @@ bool isWholeList(QByteArrayView field)
 // whole index, read as damaged. Eight bytes are taken at a time (little-endian, the last word padded
 // with zeros after the length was mixed in); each step is a bijection of the running value, so a change
 // within one word always shows. An index of many files is checked at the speed of reading it.
-quint64 lineHashOf(QByteArrayView text)
+constexpr quint64 kLineHashMultiplier = 0x9e3779b97f4a7c15ull;
+
+quint64 lineHashStart(QByteArrayView text)
 {
-    constexpr quint64 kMultiplier = 0x9e3779b97f4a7c15ull;
-    quint64 hash = 14695981039346656037ull ^ quint64(text.size());
-    const auto mix = [&hash](quint64 word) {
-        hash = (hash ^ word) * kMultiplier;
-        hash ^= hash >> 29;
-    };
-    qsizetype at = 0;
+    return 14695981039346656037ull ^ quint64(text.size());
+}
+
+quint64 mixLineWord(quint64 hash, quint64 word)
+{
+    hash = (hash ^ word) * kLineHashMultiplier;
+    return hash ^ (hash >> 29);
+}
+
+// The hash of the text continued from its word at the offset (a multiple of eight) to its end.
+quint64 continueLineHash(quint64 hash, QByteArrayView text, qsizetype at)
+{
     for (; at + 8 <= text.size(); at += 8)
-        mix(qFromLittleEndian<quint64>(text.data() + at));
+        hash = mixLineWord(hash, qFromLittleEndian<quint64>(text.data() + at));
     if (at < text.size()) {
         std::array<uchar, 8> last = {};
         std::memcpy(last.data(), text.data() + at, std::size_t(text.size() - at));
-        mix(qFromLittleEndian<quint64>(last.data()));
+        hash = mixLineWord(hash, qFromLittleEndian<quint64>(last.data()));
     }
     return hash;
+}
+
+quint64 lineHashOf(QByteArrayView text)
+{
+    return continueLineHash(lineHashStart(text), text, 0);
+}
+
+// The hashes of four texts, worked out side by side over the words they all have: each hash's steps
+// wait on one another, and four of them keep the processor busy where one leaves it waiting.
+using FourTexts = std::array<QByteArrayView, 4>;
+
+std::array<quint64, 4> lineHashesOf(const FourTexts &texts)
+{
+    std::array<quint64, 4> hashes;
+    qsizetype common = texts[0].size();
+    for (std::size_t lane = 0; lane < texts.size(); ++lane) {
+        hashes[lane] = lineHashStart(texts[lane]);
+        common = std::min(common, texts[lane].size());
+    }
+    qsizetype at = 0;
+    for (; at + 8 <= common; at += 8) {
+        for (std::size_t lane = 0; lane < texts.size(); ++lane)
+            hashes[lane] = mixLineWord(hashes[lane], qFromLittleEndian<quint64>(texts[lane].data() + at));
+    }
+    for (std::size_t lane = 0; lane < texts.size(); ++lane)
+        hashes[lane] = continueLineHash(hashes[lane], texts[lane], at);
+    return hashes;
 }
 
 QByteArray checksumOf(QByteArrayView text)
@@ -144,11 +178,10 @@ QByteArray checksumOf(QByteArrayView text)
     return QByteArray::number(lineHashOf(text), 16);
 }
 
-// Whether the field is the text's checksum as checksumOf writes it (lowercase hexadecimal without
-// leading zeros), told without making the checksum's text.
-bool hasChecksum(QByteArrayView text, QByteArrayView field)
+// Whether the field is the checksum of a text of this hash as checksumOf writes it (lowercase
+// hexadecimal without leading zeros), told without making the checksum's text.
+bool isChecksumOf(quint64 hash, QByteArrayView field)
 {
-    quint64 hash = lineHashOf(text);
     std::array<char, 16> digits;
     qsizetype count = 0;
     do {
@@ -163,6 +196,47 @@ bool hasChecksum(QByteArrayView text, QByteArrayView field)
     }
     return true;
 }
+
+// Lines read before their checksums are checked, four at a time with their hashes worked out side
+// by side (lineHashesOf). Each line's checksum stands after its last tab, over the text before it.
+class PendingChecksums final
+{
+public:
+    // Adds a line, and checks the four waiting once there are; answers the number of the first line
+    // whose checksum is wrong among those checked, 0 when none.
+    qsizetype add(QByteArrayView text, QByteArrayView checksum, qsizetype lineNumber)
+    {
+        m_lines[m_count] = {text, checksum, lineNumber};
+        return ++m_count == m_lines.size() ? checkWaiting() : 0;
+    }
+
+    // Checks the lines still waiting, as add does.
+    qsizetype checkWaiting()
+    {
+        if (m_count == 0)
+            return 0;
+        FourTexts texts;
+        for (std::size_t lane = 0; lane < texts.size(); ++lane)
+            texts[lane] = m_lines[lane < m_count ? lane : 0].text;
+        const std::array<quint64, 4> hashes = lineHashesOf(texts);
+        const std::size_t count = std::exchange(m_count, 0);
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            if (!isChecksumOf(hashes[lane], m_lines[lane].checksum))
+                return m_lines[lane].number;
+        }
+        return 0;
+    }
+
+private:
+    struct Line
+    {
+        QByteArrayView text;
+        QByteArrayView checksum;
+        qsizetype number = 0;
+    };
+    std::array<Line, 4> m_lines;
+    std::size_t m_count = 0;
+};
 
 QByteArray lineFor(const ICalendarFile &file)
 {
@@ -256,12 +330,12 @@ bool isFileNameField(QByteArrayView field, const NameBytes &found)
 }
 
 // Reads a line's entry into the file, and where its described text lies into text; false when the
-// line is not one of ours. Its UIDs and titles are kept as the line holds them, checked to decode,
-// and decoded only when asked for; its name is checked, and decoded with the others'.
+// line is not one of ours (but for its checksum, which the caller checks). Its UIDs and titles are
+// kept as the line holds them, checked to decode, and decoded only when asked for; its name is
+// checked, and decoded with the others'.
 bool readEntry(QByteArrayView line, LineFields &field, ICalendarFile &file, DescribedBytes &text)
 {
-    if (!splitFields(line, '\t', field) ||
-        !hasChecksum(QByteArrayView(line.data(), field.back().data() - 1), field.back()))
+    if (!splitFields(line, '\t', field))
         return false;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
@@ -310,22 +384,32 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     qsizetype blockLines = 0;
     bool isClosed = false;
     LineFields fields;
+    // A line found wrong is told by its number, before any later line: the lines read before it
+    // were right but for their checksums, which are checked first.
+    PendingChecksums pending;
+    const auto isWrong = [&lineNumber](qsizetype wrong) {
+        lineNumber = wrong != 0 ? wrong : lineNumber;
+        return wrong != 0;
+    };
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
         const qsizetype lineEnd = text.indexOf('\n', lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
         // A file name is percent-encoded: no entry begins with the trailer's word and its space.
         isClosed = line.startsWith(kTrailer);
-        if (isClosed && line != kTrailer + QByteArray::number(blockLines))
+        const bool isRead = isClosed ? line == kTrailer + QByteArray::number(blockLines)
+                                     : qsizetype(entries.size()) < kMaxEntries &&
+                                           readEntry(line, fields, entries.emplace_back(), texts.emplace_back());
+        if (!isRead) {
+            isWrong(pending.checkWaiting());
             return std::nullopt;
+        }
         blockLines = isClosed ? 0 : blockLines + 1;
-        if (isClosed)
-            continue;
-        if (qsizetype(entries.size()) >= kMaxEntries ||
-            !readEntry(line, fields, entries.emplace_back(), texts.emplace_back()))
+        const QByteArrayView checksum = fields.back();
+        if (!isClosed && isWrong(pending.add(line.first(checksum.data() - 1 - line.data()), checksum, lineNumber)))
             return std::nullopt;
     }
-    if (!isClosed)
+    if (isWrong(pending.checkWaiting()) || !isClosed)
         return std::nullopt;
     return entries;
 }
@@ -378,6 +462,23 @@ bool isAscii(QByteArrayView bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
 }
 
+// Widens bytes of ASCII to the characters they are, sixteen at a time where the processor allows.
+QChar *widenAscii(QByteArrayView bytes, QChar *out)
+{
+    qsizetype at = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; at + 16 <= bytes.size(); at += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes.data() + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), _mm_unpacklo_epi8(chunk, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at + 8), _mm_unpackhi_epi8(chunk, zero));
+    }
+#endif
+    for (; at < bytes.size(); ++at)
+        out[at] = QChar(uchar(bytes[at]));
+    return out + bytes.size();
+}
+
 // The entries' file names, decoded side by side into one block of names which they share, each
 // followed by a NUL as any name is: no allocation per file. A name takes no more characters than
 // its field has bytes.
@@ -400,8 +501,7 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
                                         : field;
         QChar *const first = at;
         const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
-        at = isPlain ? std::transform(name.begin(), name.end(), at, [](char byte) { return QChar(uchar(byte)); })
-                     : decoder.appendToBuffer(at, name);
+        at = isPlain ? widenAscii(name, at) : decoder.appendToBuffer(at, name);
         *at++ = QChar();
         entries[index].fileName = sharedPart(block, first - start, at - 1 - first);
     }
@@ -504,14 +604,36 @@ QStringList decodeItems(QByteArrayView items, ItemList list)
     return decodeList(list == ItemList::Uids ? items.first(tab) : items.sliced(tab + 1));
 }
 
+// The UID runs to the first tab; sixteen bytes are looked at a time where the processor allows, as a
+// listing asks this of every file it places.
 std::optional<QByteArrayView> plainSingleUid(QByteArrayView items)
 {
-    const qsizetype tab = items.indexOf('\t');
-    const QByteArrayView uid = tab < 0 ? QByteArrayView() : items.first(tab);
-    const bool isPlain = !uid.isEmpty() && std::all_of(uid.begin(), uid.end(), [](char byte) {
-        return uchar(byte) < 0x80 && byte != ',' && byte != '%';
-    });
-    return isPlain ? std::optional<QByteArrayView>(uid) : std::nullopt;
+    const auto uidBefore = [&items](qsizetype tab) {
+        return tab > 0 ? std::optional<QByteArrayView>(items.first(tab)) : std::nullopt;
+    };
+    const char *const data = items.data();
+    qsizetype at = 0;
+#ifdef __SSE2__
+    for (; at + 16 <= items.size(); at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+        const auto tabs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+        const auto unplain =
+            unsigned(_mm_movemask_epi8(_mm_or_si128(bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')),
+                                                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%'))))));
+        const unsigned beforeTab = tabs == 0 ? 0xffffU : (tabs & (0U - tabs)) - 1;
+        if ((unplain & beforeTab) != 0)
+            return std::nullopt;
+        if (tabs != 0)
+            return uidBefore(at + std::countr_zero(tabs));
+    }
+#endif
+    for (; at < items.size(); ++at) {
+        if (data[at] == '\t')
+            return uidBefore(at);
+        if (uchar(data[at]) >= 0x80 || data[at] == ',' || data[at] == '%')
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)

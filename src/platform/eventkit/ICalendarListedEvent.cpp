@@ -77,22 +77,15 @@ ListedText textBytesOf(QByteArrayView field)
     return decoded(markedTextOf(field));
 }
 
-// The same, a text without escapes left where it stands within the listed text: a look of many
-// events made one after another copies none of their texts.
-ListedText textBytesInPlace(QByteArrayView field)
-{
-    if (field == "-")
-        return ListedText();
-    const QByteArrayView text = markedTextOf(field);
-    return text.contains('%') ? decoded(text) : QByteArray::fromRawData(text.data(), text.size());
-}
-
-// Whether the text of the field, present and taken by isTextField, is one the match takes. The text
-// is decoded on the stack: the field is no longer than a listed text.
+// Whether the text of the field, present and taken by isTextField, is one the match takes. A text
+// with escapes is decoded on the stack (the field is no longer than a listed text); one without, as
+// an identifier nearly always is after its mark, is taken as it stands.
 template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
-    std::array<char, kMaxListedBytes> bytes;
     const QByteArrayView marked = markedTextOf(field);
+    if (!marked.contains('%'))
+        return match(marked);
+    std::array<char, kMaxListedBytes> bytes;
     return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
 }
 
@@ -112,15 +105,21 @@ QByteArray encodeDate(const QDateTime &date)
 // Reads a date's milliseconds since 1970 into milliseconds, kNoDate for an empty field. Dates a
 // quarter of a million years away or more are not believed: every other number is a valid date. The
 // answer is a flag apart from the number: a number wrapped with its flag, read four times an event,
-// is stored piece by piece and read back whole, which stalls.
+// is stored piece by piece and read back whole, which stalls. A number of at most 19 digits, as every
+// date is, is read eight digits at a time; a longer one (leading zeros) by from_chars, which reads
+// any such number alike.
 bool readMilliseconds(QByteArrayView field, qint64 &milliseconds)
 {
     milliseconds = kNoDate;
     if (field.isEmpty())
         return true;
-    const char *const end = field.data() + field.size();
-    const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
-    return problem == std::errc() && stop == end && milliseconds > -kMaxMilliseconds && milliseconds < kMaxMilliseconds;
+    if (!icalindex::readDecimal(field, milliseconds)) {
+        const char *const end = field.data() + field.size();
+        const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
+        if (problem != std::errc() || stop != end)
+            return false;
+    }
+    return milliseconds > -kMaxMilliseconds && milliseconds < kMaxMilliseconds;
 }
 
 QDateTime dateOf(qint64 milliseconds)
@@ -254,19 +253,29 @@ struct CheckedFields
     qint64 created = kNoDate, modified = kNoDate, start = kNoDate, end = kNoDate;
 };
 
-bool readCheckedFields(QByteArrayView listed, const QByteArray &zoneField, CheckedFields &checked)
+// The start and end: both read, and present.
+bool readTimes(const ListedFields &fields, qint64 &start, qint64 &end)
 {
-    ListedFields &fields = checked.fields;
-    if (!readFields(listed, fields) || fields[0] != zoneField)
-        return false;
-    const bool areDatesRead = readMilliseconds(fields[5], checked.created) &&
-                              readMilliseconds(fields[6], checked.modified) &&
-                              readMilliseconds(fields[9], checked.start) && readMilliseconds(fields[10], checked.end);
+    return readMilliseconds(fields[9], start) && start != kNoDate && readMilliseconds(fields[10], end) &&
+           end != kNoDate;
+}
+
+// Every field of a text whose times were read but those two.
+bool areOtherFieldsOurs(CheckedFields &checked)
+{
+    const ListedFields &fields = checked.fields;
+    const bool areDatesRead =
+        readMilliseconds(fields[5], checked.created) && readMilliseconds(fields[6], checked.modified);
     // A UID is present and not empty: something stands after its mark.
     const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
     return hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) && areDatesRead &&
-           checked.start != kNoDate && checked.end != kNoDate && (fields[7] == "0" || fields[7] == "1") &&
-           isZoneField(fields[8]) && areAlarms(fields[11]);
+           (fields[7] == "0" || fields[7] == "1") && isZoneField(fields[8]) && areAlarms(fields[11]);
+}
+
+bool readCheckedFields(QByteArrayView listed, const QByteArray &zoneField, CheckedFields &checked)
+{
+    return readFields(listed, checked.fields) && checked.fields[0] == zoneField &&
+           readTimes(checked.fields, checked.start, checked.end) && areOtherFieldsOurs(checked);
 }
 
 // The only item of the calendar, when it is an event that stands alone.
@@ -327,20 +336,6 @@ QByteArray systemZoneField()
     return QTimeZone::systemTimeZone().id().toPercentEncoding();
 }
 
-// Floating and all-day times depend on the zone they were read in: a text read in another is
-// not believed.
-std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray &zoneField)
-{
-    ListedFields fields;
-    if (!readFields(listed, fields) || fields[0] != zoneField)
-        return std::nullopt;
-    qint64 start = kNoDate;
-    qint64 end = kNoDate;
-    if (!readMilliseconds(fields[9], start) || start == kNoDate || !readMilliseconds(fields[10], end) || end == kNoDate)
-        return std::nullopt;
-    return ListedTimes{utcDateOf(start), utcDateOf(end)};
-}
-
 std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray &zoneField)
 {
     CheckedFields checked;
@@ -365,35 +360,75 @@ std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray
 
 namespace {
 
-// What eventFromListed would give, when the match takes its identifier and its texts are UTF-8 that
-// reads back as it stands.
+ListedField fieldWithin(QByteArrayView listed, QByteArrayView field)
+{
+    return {quint16(field.data() - listed.data()), quint16(field.size())};
+}
+
+// Floating and all-day times depend on the zone they were read in: a text read in another is not
+// believed. The look is what eventFromListed would give, when the match takes its identifier.
 template <typename Match>
-std::optional<ListedLook> lookOf(QByteArrayView listed, const QByteArray &zoneField, const Match &isIdentifier)
+std::optional<ListedReading> readWith(QByteArrayView listed, const QByteArray &zoneField, const Match &isIdentifier)
 {
     CheckedFields checked;
-    if (!readCheckedFields(listed, zoneField, checked) || !isMatchingText(checked.fields[1], isIdentifier))
+    const ListedFields &fields = checked.fields;
+    if (!readFields(listed, checked.fields) || fields[0] != zoneField || !readTimes(fields, checked.start, checked.end))
         return std::nullopt;
-    ListedLook look{checked.start, checked.end, utcDateOf(checked.modified), textBytesInPlace(checked.fields[2]),
-                    textBytesInPlace(checked.fields[3])};
-    const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
-    return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
+    ListedReading reading{checked.start, checked.end};
+    if (!areOtherFieldsOurs(checked) || !isMatchingText(fields[1], isIdentifier))
+        return reading;
+    reading.lastModified = checked.modified;
+    reading.hasLastModified = checked.modified != kNoDate;
+    reading.title = fieldWithin(listed, fields[2]);
+    reading.notes = fieldWithin(listed, fields[3]);
+    reading.hasLook = true;
+    return reading;
+}
+
+// The text of a field isTextField took, nothing for an absent one; one holding escapes is decoded to
+// out, which moves past it.
+ListedText textAt(QByteArrayView listed, ListedField field, char *&out)
+{
+    const QByteArrayView marked = listed.sliced(field.at, field.size);
+    if (marked == "-")
+        return ListedText();
+    const QByteArrayView text = markedTextOf(marked);
+    if (!text.contains('%'))
+        return QByteArray::fromRawData(text.data(), text.size());
+    const qsizetype length = icalindex::percentDecode(text, out);
+    const QByteArray decoded = QByteArray::fromRawData(out, length);
+    out += length;
+    return decoded;
 }
 
 } // namespace
 
-std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
+std::optional<ListedReading> readListed(QByteArrayView listed, QStringView identifier, const QByteArray &zoneField)
 {
-    return lookOf(listed, zoneField, [identifier](QByteArrayView text) {
+    return readWith(listed, zoneField, [identifier](QByteArrayView text) {
         const bool isAscii = std::all_of(text.begin(), text.end(), [](char byte) { return uchar(byte) < 0x80; });
         return isAscii ? QLatin1StringView(text) == identifier : QString::fromUtf8(text) == identifier;
     });
 }
 
 // UTF-8 of equal texts is equal byte for byte.
-std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
-                                           const QByteArray &zoneField)
+std::optional<ListedReading> readListedUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                            const QByteArray &zoneField)
 {
-    return lookOf(listed, zoneField, [identifier](QByteArrayView text) { return text == identifier; });
+    return readWith(listed, zoneField, [identifier](QByteArrayView text) { return text == identifier; });
+}
+
+// The decoded texts are no longer than their fields, which lie within the listed text.
+std::optional<ListedLook> lookOf(QByteArrayView listed, const ListedReading &reading, QByteArray &scratch)
+{
+    if (!reading.hasLook)
+        return std::nullopt;
+    scratch.resize(listed.size());
+    char *out = scratch.data();
+    ListedLook look{reading.start, reading.end, utcDateOf(reading.hasLastModified ? reading.lastModified : kNoDate),
+                    textAt(listed, reading.title, out), textAt(listed, reading.notes, out)};
+    const auto isSound = [](const ListedText &text) { return !text || QByteArrayView(*text).isValidUtf8(); };
+    return isSound(look.title) && isSound(look.notes) ? std::optional<ListedLook>(std::move(look)) : std::nullopt;
 }
 
 } // namespace platform::icallisted

@@ -36,20 +36,10 @@ using ListedText = std::optional<QByteArray>;
 // window; null when the text is damaged or was read in another system time zone.
 std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray &zoneField = systemZoneField());
 
-struct ListedTimes
-{
-    QDateTime start;
-    QDateTime end;
-};
-// The start and end the text gives its event, read without making the event (a listing orders
-// its events by them); nothing when the text cannot be one of ours read in this system time zone.
-// The rest of the text is checked when the event is made.
-std::optional<ListedTimes> listedTimesOf(QByteArrayView listed, const QByteArray &zoneField = systemZoneField());
-
 // What telling whether a listed event changed since a sync needs of it, read without making the
 // event: its start and end in milliseconds since 1970, the date of its last change (invalid when it
-// has none), its title and notes. The texts may lie within the listed text they were read from: a
-// look is used while that text is held (the sequence that gave it lives).
+// has none), its title and notes. The texts lie within the listed text they were read from, or in the
+// scratch buffer they were decoded into: a look is used while both are held, the buffer unchanged.
 struct ListedLook
 {
     qint64 start = 0;
@@ -58,13 +48,40 @@ struct ListedLook
     ListedText title;
     ListedText notes;
 };
-// The look of the event eventFromListed gives when it has the identifier; nothing when it gives
-// none, another, or one whose texts are not UTF-8 that reads back as it stands (that event is made).
-std::optional<ListedLook> listedLookOf(QByteArrayView listed, QStringView identifier,
-                                       const QByteArray &zoneField = systemZoneField());
+
+// Where a field lies within a listed text (which is never longer than kMaxListedBytes).
+struct ListedField
+{
+    quint16 at = 0;
+    quint16 size = 0;
+};
+
+// What a listing reads of a listed text once, when it places the event: its start and end in
+// milliseconds since 1970 (a listing orders its events by them), and, when the whole text is one of
+// ours for the event's identifier, what its look is later made of without reading the text again
+// (hasLook): the date of its last change and where its title's and notes' fields lie.
+struct ListedReading
+{
+    qint64 start = 0;
+    qint64 end = 0;
+    qint64 lastModified = 0;
+    ListedField title;
+    ListedField notes;
+    bool hasLastModified = false;
+    bool hasLook = false;
+};
+
+// The reading of a listed text for the event with the identifier; nothing when the text gives no
+// start and end read in this system time zone. A text eventFromListed takes, giving the event the
+// identifier and texts that are UTF-8, has a look; any other has none (its event is made).
+std::optional<ListedReading> readListed(QByteArrayView listed, QStringView identifier,
+                                        const QByteArray &zoneField = systemZoneField());
 // The same for an identifier given as its UTF-8.
-std::optional<ListedLook> listedLookOfUtf8(QByteArrayView listed, QByteArrayView identifier,
-                                           const QByteArray &zoneField = systemZoneField());
+std::optional<ListedReading> readListedUtf8(QByteArrayView listed, QByteArrayView identifier,
+                                            const QByteArray &zoneField = systemZoneField());
+// The look of the event a reading of the listed text found one for; its texts decoded into scratch
+// where they hold escapes. Nothing when the reading has no look, or the texts are not UTF-8.
+std::optional<ListedLook> lookOf(QByteArrayView listed, const ListedReading &reading, QByteArray &scratch);
 
 } // namespace icallisted
 } // namespace platform

@@ -168,7 +168,8 @@ TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
         const auto store = eventStore();
         const EKEventSequence sequence =
             store->eventSequenceMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(1), {}));
-        EXPECT_TRUE(sequence.size() == 1 && sequence.lookAt(0)) << "the event is told by its description";
+        QByteArray scratch;
+        EXPECT_TRUE(sequence.size() == 1 && sequence.lookAt(0, scratch)) << "the event is told by its description";
     };
     const QDateTime written = QDateTime::currentDateTimeUtc().addDays(-1);
     writeTea("Tea", written);

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTimeZone>
 
+#include <random>
+
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -68,7 +70,9 @@ TEST_F(HMKVCodingEKEventTest, ChecksumTakenPieceByPieceIsTheArchivesCrc)
                                                QByteArray("Plain"),
                                                QByteArray("Caf\xc3\xa9 \xf0\x9f\x8e\x82"),
                                                QByteArray("nul\0inside", 10),
-                                               QByteArray(5000, 'x')};
+                                               QByteArray(5000, 'x'),
+                                               QByteArray(470, '\xff'),
+                                               QByteArray(512, 'y')};
     int compared = 0;
     for (const auto &start : dates) {
         for (const auto &end : dates) {
@@ -82,7 +86,7 @@ TEST_F(HMKVCodingEKEventTest, ChecksumTakenPieceByPieceIsTheArchivesCrc)
             }
         }
     }
-    EXPECT_EQ(compared, 6 * 6 * 6 * 6);
+    EXPECT_EQ(compared, 6 * 6 * 8 * 8);
     HMKVCodingEKEvent copy;
     copy.setStartDate(at("2026-03-16 10:00"));
     copy.setEndDate(at("2026-03-16 11:00"));
@@ -90,6 +94,32 @@ TEST_F(HMKVCodingEKEventTest, ChecksumTakenPieceByPieceIsTheArchivesCrc)
     EXPECT_EQ(eventChecksumCrc(at("2026-03-16 10:00").toMSecsSinceEpoch(), at("2026-03-16 11:00").toMSecsSinceEpoch(),
                                QByteArray("Caf\xc3\xa9"), std::nullopt),
               crc32OfBytes(copy.checksumArchive()));
+}
+
+// Texts of every length up to beyond what an archive gathers before taking its CRC, of seeded random
+// bytes, alone and in pairs: the CRC taken as the pieces come is the CRC of the archive's bytes.
+TEST_F(HMKVCodingEKEventTest, ChecksumOfTextsOfEveryLengthIsTheArchivesCrc)
+{
+    std::mt19937 random(20261208);
+    const auto randomText = [&random](qsizetype length) {
+        QByteArray text(length, Qt::Uninitialized);
+        for (char &byte : text)
+            byte = char(random() & 0xff);
+        return text;
+    };
+    const qint64 start = 1773655200000;
+    for (qsizetype length = 0; length <= 1100; ++length) {
+        SCOPED_TRACE(length);
+        const QByteArray title = randomText(length);
+        const QByteArray notes = randomText(qsizetype(random() % 600));
+        const std::optional<qint64> end = length % 7 == 0 ? std::optional<qint64>() : start + length;
+        ASSERT_EQ(eventChecksumCrc(start, end, title, std::nullopt),
+                  crc32OfBytes(eventChecksumArchive(start, end, title, std::nullopt)));
+        ASSERT_EQ(eventChecksumCrc(start, end, title, notes),
+                  crc32OfBytes(eventChecksumArchive(start, end, title, notes)));
+        ASSERT_EQ(eventChecksumCrc(-start, start, notes, title),
+                  crc32OfBytes(eventChecksumArchive(-start, start, notes, title)));
+    }
 }
 
 // A list's entries of other kinds are left out; a date before 1970 keeps its sign.
@@ -220,9 +250,10 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListedEventIsTheEventsBytes)
         const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
             store->predicateForEventsWithStartDate(at("1899-01-01 00:00"), at("2101-01-01 00:00"), {}));
         ASSERT_EQ(sequence.size(), qsizetype(std::size(rows)));
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             SCOPED_TRACE(sequence.identifierAt(index).toStdString());
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             ASSERT_TRUE(look);
             const std::shared_ptr<EKEvent> listed = sequence.eventAt(index);
             const std::shared_ptr<EKEvent> parsed = store->eventWithIdentifier(sequence.identifierAt(index));

@@ -8,11 +8,13 @@
 
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
+#include "platform/foundation/ConsoleLog.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -481,6 +483,66 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
     }
 }
 
+// An index of many entries of many lengths in two blocks, each entry in turn damaged: its checksum
+// no longer holding, alone or before or after a line that is not one of ours at all. The index is
+// refused whole and the log names the first damaged line, whichever lines are checked with it.
+TEST_F(EKEventStoreIndexTest, EveryDamagedLineOfALongIndexIsTheOneLogged)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    const QByteArray rest = theirsLine.left(theirsLine.lastIndexOf('\t')).mid(10);
+    constexpr int kEntries = 13;
+    constexpr int kFirstBlock = 6;
+    QByteArrayList lines;
+    for (int entry = 0; entry < kEntries; ++entry) {
+        if (entry == kFirstBlock)
+            lines.append("END " + QByteArray::number(kFirstBlock));
+        lines.append(indexSigned("e" + QByteArray(entry * 3, char('a' + entry)) + ".ics" + rest));
+    }
+    lines.append("END " + QByteArray::number(kEntries - kFirstBlock));
+    const auto indexOf = [](const QByteArrayList &indexLines) { return kIndexHeader + indexLines.join('\n') + '\n'; };
+    const QString path = root() + QStringLiteral("/.work.hmindex");
+    // What loading the index gives, and what it logs.
+    const auto load = [&](const QByteArray &bytes) {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        QTemporaryFile logFile;
+        EXPECT_TRUE(logFile.open());
+        const int previous = platform::setConsoleLogDescriptor(logFile.handle());
+        const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+        platform::setConsoleLogDescriptor(previous);
+        QFile log(logFile.fileName());
+        EXPECT_TRUE(log.open(QIODevice::ReadOnly));
+        return std::pair(loaded ? loaded->files.size() : -1, QString::fromUtf8(log.readAll()));
+    };
+    ASSERT_EQ(load(indexOf(lines)).first, kEntries);
+    for (qsizetype damaged = 0; damaged < lines.size(); ++damaged) {
+        if (lines[damaged].startsWith("END "))
+            continue;
+        SCOPED_TRACE(damaged);
+        QByteArrayList withWrongChecksum = lines;
+        withWrongChecksum[damaged].replace(".ics", ".icz");
+        const QString expected = damaged == 0 ? QStringLiteral("not a whole index of ours")
+                                              : QStringLiteral("line %1 is damaged").arg(damaged + 1);
+        const auto [count, log] = load(indexOf(withWrongChecksum));
+        EXPECT_EQ(count, -1);
+        EXPECT_TRUE(log.contains(expected)) << log.toStdString();
+        for (qsizetype later = damaged + 1; later < lines.size(); ++later) {
+            QByteArrayList twice = withWrongChecksum;
+            twice[later] = twice[later].startsWith("END ") ? "END 99" : indexSigned("x\ty");
+            const auto [laterCount, laterLog] = load(indexOf(twice));
+            EXPECT_EQ(laterCount, -1);
+            EXPECT_TRUE(laterLog.contains(expected)) << later << ": " << laterLog.toStdString();
+            QByteArrayList unreadable = lines;
+            unreadable[damaged] = indexSigned("x\ty");
+            unreadable[later].replace(".ics", ".icz");
+            EXPECT_TRUE(load(indexOf(unreadable)).second.contains(expected)) << "unreadable, then " << later;
+        }
+    }
+}
+
 // An entry's name is read as it stands or unescaped, and refused for a slash, a NUL, bytes that are
 // not UTF-8 or an escape cut short wherever the byte lies: in the first sixteen bytes, at their end,
 // at the start of the next sixteen, or in the bytes after the last whole sixteen.
@@ -945,24 +1007,55 @@ TEST_F(EKEventStoreIndexTest, ANewRunSeesWhatChangedSinceTheIndex)
 }
 
 // Files whose names go beyond ASCII are looked at by their names' bytes on disk, in the run that
-// reads them and in the next one that knows them from the index; a change is seen in both.
+// reads them and in the next one that knows them from the index; a change is seen in both. So are
+// files named in ASCII of every length, and those whose names end in ".ics" in capitals. Each name is
+// tried where its first character beyond ASCII lies among the eight looked at together, or after.
 TEST_F(EKEventStoreIndexTest, FilesNamedBeyondAsciiAreLookedAtByTheirOwnNames)
 {
-    const QStringList names{QStringLiteral("Grüße.ics"), QStringLiteral("日本 語.ics")};
-    const auto write = [this](const QString &name, const QByteArray &title) {
-        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
-                            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title, "20260303T090000Z")));
+    const QStringList beyondAscii{QStringLiteral("Grüße.ics"),
+                                  QStringLiteral("日本 語.ics"),
+                                  QStringLiteral("Ünter-eight.ics"),
+                                  QStringLiteral("eight-ch-Ü.ics"),
+                                  QStringLiteral("sixteen-charsXYZ-é.ics"),
+                                  QStringLiteral("議事録-meeting-notes.ics")};
+    QStringList ascii{QStringLiteral("UPPER.ICS"), QStringLiteral("Mixed.Ics")};
+    for (int length = 1; length <= 20; ++length)
+        ascii.append(QString(length, QLatin1Char('a' + length)) + QStringLiteral(".ics"));
+    const auto write = [this](const QString &name, const QString &title) {
+        writeAsOtherProgram(
+            m_folder + QLatin1Char('/') + name,
+            calendarText(eventText(QFileInfo(name).baseName().toUtf8(), title.toUtf8(), "20260303T090000Z")));
     };
-    write(names[0], "Greetings");
-    write(names[1], "Japan");
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
-    m_store.reset();
-    moveFolderForNewRun();
-    m_store = eventStore();
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan"}));
-    write(names[1], "Japan again");
-    EXPECT_EQ(titlesInStore(), (QStringList{"Greetings", "Japan again"}));
-    EXPECT_EQ(itemFiles(m_folder), names);
+    const auto titlesOfNames = [](const QStringList &names, const QString &suffix) {
+        QStringList titles;
+        for (const QString &name : names)
+            titles.append(QFileInfo(name).baseName() + suffix);
+        titles.sort();
+        return titles;
+    };
+    for (const QStringList &names : {beyondAscii, ascii}) {
+        SCOPED_TRACE(names.first().toStdString());
+        for (const QString &name : itemFiles(m_folder))
+            ASSERT_TRUE(QFile::remove(m_folder + QLatin1Char('/') + name));
+        for (const QString &name : names)
+            write(name, QFileInfo(name).baseName());
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QString()));
+        m_store.reset();
+        moveFolderForNewRun();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QString()));
+        for (const QString &name : names)
+            write(name, QFileInfo(name).baseName() + QStringLiteral(" again"));
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QStringLiteral(" again")));
+        QStringList sorted = names;
+        sorted.sort();
+        EXPECT_EQ(itemFiles(m_folder), sorted);
+        m_store.reset();
+        moveFolderForNewRun();
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore(), titlesOfNames(names, QStringLiteral(" again")));
+    }
 }
 
 // A later whole look in the same run (a new store's) looks at the files the folder knows by their
@@ -1078,8 +1171,9 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     write("b", "B2");
     ASSERT_EQ(titlesInStore(), (QStringList{"A2", "B2"}));
     QStringList listed;
+    QByteArray scratch;
     for (qsizetype index = 0; index < sequence.size(); ++index) {
-        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+        const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
         ASSERT_TRUE(look && look->title);
         listed.append(sequence.identifierAt(index) + QLatin1Char('=') + QString::fromUtf8(*look->title));
     }

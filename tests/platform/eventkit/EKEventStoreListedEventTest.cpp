@@ -5,11 +5,13 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarCodec.h"
 
 #include <QFile>
 #include <QTimeZone>
 
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +143,14 @@ protected:
 
     QString indexPath() const { return root() + QStringLiteral("/.work.hmindex"); }
 
+    // The folder and its index under a new name, its files untouched: as in a new run, a new folder
+    // object knows the files from the index only.
+    void renameForNextRun() const
+    {
+        ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
+        ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    }
+
     // The index's line of b.ics, written as another program does with one event of the properties
     // (the UID "b"), once a listing read it.
     QByteArray indexLineOfEvent(const QByteArray &properties)
@@ -168,8 +178,9 @@ protected:
         QMap<QString, QString> looks, events;
         const EKEventSequence sequence = store.eventSequenceMatchingPredicate(
             store.predicateForEventsWithStartDate(at("2020-01-01 00:00"), at("2030-01-01 00:00"), {}));
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
             if (look)
                 looks.insert(sequence.identifierAt(index), describeLook(*look));
@@ -280,6 +291,71 @@ TEST_F(EKEventStoreListedEventTest, AlarmOffsetsReadAsDoublesDo)
             EXPECT_EQ(std::signbit(event->alarms().at(at).relativeOffset()), std::signbit(expected));
         }
         EXPECT_TRUE(event->alarms().at(1).absoluteDate().isValid());
+    }
+}
+
+// Dates are read as the numbers they are written as, in every form a number takes: leading zeros
+// however many, a minus before zero. Anything else (a sign of plus, spaces, more than 64 bits, a
+// quarter of a million years away or more, letters among the digits) is no date of ours.
+TEST_F(EKEventStoreListedEventTest, DatesReadInEveryFormOfTheirNumber)
+{
+    const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\nSUMMARY:Tea\r\n");
+    const QByteArrayList parts = line.split('\t').value(10).split(',');
+    ASSERT_EQ(parts.size(), 12);
+    const struct
+    {
+        const char *text;
+        std::optional<qint64> milliseconds;
+    } rows[] = {
+        {"0", 0},
+        {"-0", 0},
+        {"7", 7},
+        {"-7", -7},
+        {"1772442000000", 1772442000000},
+        {"0001772442000000", 1772442000000},
+        {"00000000000000000000000000001772442000000", 1772442000000},
+        {"-0000000000000000000000001", -1},
+        {"0000000000000000001", 1},
+        {"00000000000000000001", 1},
+        {"12345678", 12345678},
+        {"-1234567812345678", -1234567812345678},
+        {"9007199254740991", 9007199254740991},
+        {"-9007199254740991", -9007199254740991},
+        {"9007199254740992", std::nullopt},
+        {"-9007199254740992", std::nullopt},
+        {"1234567890123456789", std::nullopt},
+        {"9223372036854775807", std::nullopt},
+        {"-9223372036854775808", std::nullopt},
+        {"9223372036854775808", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+        {"+7", std::nullopt},
+        {" 7", std::nullopt},
+        {"7 ", std::nullopt},
+        {"-", std::nullopt},
+        {"--7", std::nullopt},
+        {"7-", std::nullopt},
+        {"1e3", std::nullopt},
+        {"0x10", std::nullopt},
+        {"1234567a", std::nullopt},
+        {"12345678a", std::nullopt},
+        {"1234567:", std::nullopt},
+        {"1234567/", std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        QByteArrayList created = parts;
+        created[5] = row.text;
+        const std::shared_ptr<EKEvent> withCreation = icallisted::eventFromListed(created.join(','));
+        ASSERT_EQ(bool(withCreation), bool(row.milliseconds));
+        QByteArrayList times = parts;
+        times[9] = times[10] = row.text;
+        const std::shared_ptr<EKEvent> atTime = icallisted::eventFromListed(times.join(','));
+        ASSERT_EQ(bool(atTime), bool(row.milliseconds));
+        if (!row.milliseconds)
+            continue;
+        EXPECT_EQ(withCreation->creationDate().toMSecsSinceEpoch(), *row.milliseconds);
+        EXPECT_EQ(atTime->startDate().toMSecsSinceEpoch(), *row.milliseconds);
+        EXPECT_EQ(atTime->endDate().toMSecsSinceEpoch(), *row.milliseconds);
     }
 }
 
@@ -437,8 +513,9 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
         EXPECT_EQ(ordered(oneAtATime), ordered(store->eventsMatchingPredicate(predicate))) << fromIndex;
         EXPECT_EQ(sequence.parsedEvents().size(), 5) << "the series' three and the pair's two events";
         const QStringList alone{"a", "b", "early", "late"};
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index)
-            EXPECT_EQ(bool(sequence.lookAt(index)), alone.contains(sequence.identifierAt(index)))
+            EXPECT_EQ(bool(sequence.lookAt(index, scratch)), alone.contains(sequence.identifierAt(index)))
                 << "only single events of files of their own have a look: " << index;
         return ordered(oneAtATime);
     };
@@ -449,8 +526,7 @@ TEST_F(EKEventStoreListedEventTest, ListedAndParsedEventsKeepOneOrder)
                                "d-first 2026-03-02T09:00:00.000Z UTC",  "late 2026-03-02T11:00:00.000Z UTC",
                                "c-series 2026-03-04T09:00:00.000Z UTC"};
     EXPECT_EQ(parsed, expected);
-    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
-    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    renameForNextRun();
     EXPECT_EQ(runOnce(true), expected);
 }
 
@@ -482,6 +558,7 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
         const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
             store->predicateForEventsWithStartDate(at("2026-03-02 00:00"), at("2026-03-03 00:00"), {}));
         QStringList identifiers;
+        QByteArray scratch;
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             const QString identifier = sequence.identifierAt(index);
             identifiers.append(identifier);
@@ -489,7 +566,7 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
             SCOPED_TRACE(identifier.toStdString());
             ASSERT_TRUE(event);
             EXPECT_EQ(event->calendarItemIdentifier(), identifier);
-            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index);
+            const std::optional<icallisted::ListedLook> look = sequence.lookAt(index, scratch);
             EXPECT_EQ(bool(look), singles.contains(identifier));
             if (look) {
                 EXPECT_EQ(describeLook(*look), describeLook(*event));
@@ -498,7 +575,104 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
         EXPECT_EQ(identifiers, expected);
     };
     runOnce(false);
-    ASSERT_TRUE(QFile::rename(m_folder, root() + QStringLiteral("/workx")));
-    ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.workx.hmindex")));
+    renameForNextRun();
     runOnce(true);
+}
+
+// Many events at few starts, from long before 1970 to long after 2038 (starts alike in their high
+// bytes and in their low ones), of identifiers of every length to 40 alike in their first bytes,
+// plain or beyond ASCII or escaped anywhere, single or occurrences of a series: the sequence orders
+// them by start, then identifier, in the run that reads their files and in the next that knows them
+// from the index. Seeded.
+TEST_F(EKEventStoreListedEventTest, ManyEventsGoByStartThenIdentifier)
+{
+    std::mt19937 random(8122026);
+    const qint64 fixedStarts[] = {-2208988800, -86400,     -1,         0,          1,
+                                  255,         256,        65535,      65536,      16777216,
+                                  1772442000,  1772442001, 2147483647, 2147483648, 4102444799};
+    QList<qint64> starts(std::begin(fixedStarts), std::end(fixedStarts));
+    while (starts.size() < 40)
+        starts.append(qint64(random() % 4000000000U) - 1000000000);
+    // Half the identifiers of plain bytes only; some of those beyond sixteen bytes, which are looked
+    // at sixteen at a time.
+    const QString plainAlphabet = QStringLiteral("aAb-0");
+    const QString alphabet = QString::fromUtf8("aAb-0\u00e9%,");
+    QSet<QString> identifiers;
+    QList<std::pair<qint64, QString>> expected;
+    const auto secondsText = [](qint64 seconds) {
+        return QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc()).toString("yyyyMMdd'T'HHmmss'Z'").toLatin1();
+    };
+    for (int file = 0; file < 400; ++file) {
+        QString identifier;
+        while (identifier.isEmpty() || identifiers.contains(identifier)) {
+            identifier.clear();
+            const QString &letters = file % 2 == 0 ? plainAlphabet : alphabet;
+            for (std::size_t length = 1 + random() % 40; identifier.size() < qsizetype(length);)
+                identifier += letters.at(qsizetype(random() % std::size_t(letters.size())));
+        }
+        identifiers.insert(identifier);
+        const qint64 start = starts.at(qsizetype(random() % std::size_t(starts.size())));
+        const bool isSeries = file % 40 == 0;
+        const QByteArray properties = "DTSTART:" + secondsText(start) + "\r\nSUMMARY:E\r\n" +
+                                      (isSeries ? QByteArray("RRULE:FREQ=DAILY;COUNT=3\r\n") : QByteArray());
+        writeAsOtherProgram(m_folder + QStringLiteral("/f%1.ics").arg(file),
+                            calendarText(eventItem(identifier.toUtf8(), properties)));
+        for (int day = 0; day < (isSeries ? 3 : 1); ++day)
+            expected.append({(start + day * 86400) * 1000, identifier});
+    }
+    std::sort(expected.begin(), expected.end());
+    const auto runOnce = [&](bool fromIndex) {
+        SCOPED_TRACE(fromIndex ? "from the index" : "from the files");
+        const auto store = eventStore();
+        const EKEventSequence sequence = store->eventSequenceMatchingPredicate(
+            store->predicateForEventsWithStartDate(at("1899-01-01 00:00"), at("2101-01-01 00:00"), {}));
+        QList<std::pair<qint64, QString>> listed;
+        for (qsizetype index = 0; index < sequence.size(); ++index) {
+            const std::shared_ptr<EKEvent> event = sequence.eventAt(index);
+            ASSERT_TRUE(event);
+            listed.append({event->startDate().toMSecsSinceEpoch(), sequence.identifierAt(index)});
+        }
+        EXPECT_EQ(listed, expected);
+    };
+    runOnce(false);
+    renameForNextRun();
+    runOnce(true);
+}
+
+// A listed event is placed in a window by its times in milliseconds, as its dates place it: at every
+// start near the window's edges, of every length near a whole second, before and after its start,
+// in windows with either bound invalid.
+TEST(ListedEventWindow, TimesPlaceAnEventAsItsDatesDo)
+{
+    const qint64 from = 1772442000000;
+    const qint64 to = from + 86400000;
+    const QDateTime windows[][2] = {
+        {QDateTime::fromMSecsSinceEpoch(from, QTimeZone::utc()), QDateTime::fromMSecsSinceEpoch(to, QTimeZone::utc())},
+        {QDateTime::fromMSecsSinceEpoch(-from, QTimeZone::utc()), QDateTime::fromMSecsSinceEpoch(0, QTimeZone::utc())},
+        {QDateTime(), QDateTime::fromMSecsSinceEpoch(to, QTimeZone::utc())},
+        {QDateTime::fromMSecsSinceEpoch(from, QTimeZone::utc()), QDateTime()},
+        {QDateTime(), QDateTime()},
+    };
+    const qint64 lengths[] = {0, 1, 999, 1000, 1001, 1999, 3600000, -1, -999, -1000, -1001, -3600000};
+    int compared = 0;
+    for (const auto &window : windows) {
+        const qint64 edges[] = {window[0].isValid() ? window[0].toMSecsSinceEpoch() : from,
+                                window[1].isValid() ? window[1].toMSecsSinceEpoch() : to};
+        for (const qint64 edge : edges) {
+            for (qint64 offset = -2001; offset <= 2001; offset += 1) {
+                const qint64 start = edge + offset;
+                for (const qint64 length : lengths) {
+                    const QDateTime occurrence = QDateTime::fromMSecsSinceEpoch(start, QTimeZone::utc());
+                    const qint64 seconds =
+                        occurrence.secsTo(QDateTime::fromMSecsSinceEpoch(start + length, QTimeZone::utc()));
+                    ASSERT_EQ(icalcodec::overlapsWindow(start, start + length, window[0], window[1]),
+                              icalcodec::overlapsWindow(occurrence, seconds, window[0], window[1]))
+                        << start << " + " << length << " in " << dump(window[0]).toStdString() << " to "
+                        << dump(window[1]).toStdString();
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 5 * 2 * 4003 * 12);
 }
