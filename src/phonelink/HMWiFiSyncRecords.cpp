@@ -551,6 +551,11 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
     const QStringView text(list);
     qint64 count = 0;
     for (qsizetype tab = text.indexOf(u'\t'); tab >= 0; tab = text.indexOf(u'\t', tab + 1)) {
+        // Every row word ends in "e" or "d": a tab after any other ASCII letter ends none of them, and
+        // most tabs of a list end a value, not a word. Other letters take the full comparison.
+        const char16_t last = tab > 0 ? text.at(tab - 1).unicode() : u'\0';
+        if (last < 0x80 && last != u'e' && last != u'E' && last != u'd' && last != u'D')
+            continue;
         const QStringView before = text.first(tab);
         count += std::any_of(std::begin(kRowWords), std::end(kRowWords), [before](QLatin1StringView word) {
             return before.endsWith(word, Qt::CaseInsensitive);

@@ -120,6 +120,74 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
     return hashOfUtf8(viewOf(utf8Of(*text)));
 }
 
+// The other side's list of identifiers, hashed as the "hmUid" index hashes entries, each distinct
+// text once: a list that repeats one identifier many times must not make one long run of candidates.
+class ListedIdentifiers final
+{
+public:
+    explicit ListedIdentifiers(const QStringList &identifiers) : m_identifiers(identifiers)
+    {
+        m_index.reserve(identifiers.size());
+        m_starts.reserve(size_t(identifiers.size()) + 1);
+        m_isUtf8Exact.reserve(size_t(identifiers.size()));
+        for (qsizetype number = 0; number < identifiers.size(); ++number) {
+            const QString &identifier = identifiers.at(number);
+            const Utf8Text bytes = utf8Of(identifier);
+            m_starts.push_back(m_utf8.size());
+            m_utf8.append(bytes.data(), bytes.size());
+            // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
+            m_isUtf8Exact.push_back(QStringView(identifier).isValidUtf16());
+            const size_t hash = hashOfUtf8(viewOf(bytes));
+            const HMIdentifierGraphHashIndex::Entries candidates = m_index.entriesFor(hash);
+            const bool isKnown = std::any_of(candidates.cbegin(), candidates.cend(), [&](quint64 known) {
+                return identifiers.at(qsizetype(known)) == identifier;
+            });
+            if (!isKnown)
+                m_index.insert(hash, quint64(number));
+        }
+        m_starts.push_back(m_utf8.size());
+    }
+
+    // Whether the entry's "hmUid" is a text equal to one of the identifiers.
+    bool holdsHmUidOf(const HMIdentifierGraphEntry &entry) const
+    {
+        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
+        std::optional<QString> text;
+        if (!utf8) {
+            text = entry.textOf(WellKnownKey::HmUid);
+            if (!text)
+                return false;
+        }
+        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
+        for (const quint64 number : m_index.entriesFor(hash)) {
+            if (utf8 && m_isUtf8Exact[size_t(number)]) {
+                if (*utf8 == utf8At(number))
+                    return true;
+                continue;
+            }
+            if (!text)
+                text = entry.textOf(WellKnownKey::HmUid);
+            if (text == m_identifiers.at(qsizetype(number)))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QByteArrayView utf8At(quint64 number) const
+    {
+        const qsizetype start = m_starts[size_t(number)];
+        return QByteArrayView(m_utf8).sliced(start, m_starts[size_t(number) + 1] - start);
+    }
+
+    const QStringList &m_identifiers;
+    HMIdentifierGraphHashIndex m_index;
+    // The identifiers' UTF-8 one after the other, and where each starts.
+    QByteArray m_utf8;
+    std::vector<qsizetype> m_starts;
+    std::vector<bool> m_isUtf8Exact;
+};
+
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
 // hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
 constexpr qsizetype kLongestReplacedRun = 4096;
@@ -544,15 +612,17 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
     return m_unconfirmedCount > 0;
 }
 
-// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
+// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly. The
+// identifiers are hashed into a table of their own and each entry is looked up in it: one read of each
+// entry's "hmUid", where looking each identifier up in the graph's index would read every matching
+// entry twice, once to build the index and once to check the candidate. Candidates are checked as
+// candidatesMatching checks them: by their UTF-8 bytes, or as texts where UTF-8 cannot tell.
 std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
 {
-    ensureIndex(Key::HmUid);
+    const ListedIdentifiers listed(identifiers);
     std::vector<bool> matching(size_t(m_entries.size()), false);
-    for (const QString &identifier : identifiers) {
-        for (const quint64 entry : matchingEntries(Key::HmUid, identifier))
-            matching[size_t(positionOfEntry(entry))] = true;
-    }
+    for (qsizetype position = 0; position < m_entries.size(); ++position)
+        matching[size_t(position)] = listed.holdsHmUidOf(m_entries.at(position));
     return matching;
 }
 

@@ -359,6 +359,37 @@ TEST(HMIdentifierGraphIndex, IndexesBuiltLateAnswerLikeAWalkOverTheList)
         runSequence(seed, 1500, true);
 }
 
+// The other side's id list is hashed on its own and every entry looked up in it: lists that repeat
+// ids many times, ids with lone surrogates (which UTF-8 cannot carry, so several hash alike), ids that
+// differ by case only and numbers stored as "hmUid" must leave out what the walk over the list leaves out.
+TEST(HMIdentifierGraphIndex, MissingIdsOfVariedListsAnswerLikeAWalkOverTheList)
+{
+    QStringList pool = kHmUids;
+    pool << (QStringLiteral("s") + QChar(char16_t(0xd800))) << (QStringLiteral("s") + QChar(char16_t(0xdc00)))
+         << QStringLiteral("s\ufffd") << QStringLiteral("s?") << QStringLiteral("1") << QStringLiteral("2");
+    RandomChanges random(23);
+    for (int round = 0; round < 200; ++round) {
+        QList<QVariantMap> model;
+        for (int count = random.below(60); count > 0; --count) {
+            QVariantMap dictionary = random.entry();
+            if (random.below(3) == 0)
+                dictionary.insert(kHmUid, pool.at(random.below(int(pool.size()))));
+            model.append(dictionary);
+        }
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(model);
+        // Half the rounds look an entry up first, so the graph's own index is built beside the list's.
+        if (round % 2 == 0)
+            graph.dictionaryForHarrowmereUid(pool.first());
+        QStringList present;
+        for (int count = random.below(40); count > 0; --count)
+            present.append(pool.at(random.below(int(pool.size()))));
+        for (int repeat = random.below(3) == 0 ? 500 : 0; repeat > 0; --repeat)
+            present.append(pool.at(round % pool.size()));
+        EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present)) << "round " << round;
+    }
+}
+
 TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
 {
     HMIdentifierGraph graph;
