@@ -120,18 +120,79 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
     return hashOfUtf8(viewOf(utf8Of(*text)));
 }
 
-// The other side's list of identifiers, hashed as the "hmUid" index hashes entries, each distinct
-// text once: a list that repeats one identifier many times must not make one long run of candidates.
+// Whether the bytes are all ASCII and spell the text.
+bool isAsciiSpelling(QByteArrayView utf8, QStringView text)
+{
+    if (utf8.size() != text.size())
+        return false;
+    for (qsizetype index = 0; index < utf8.size(); ++index) {
+        if (uchar(utf8[index]) >= 0x80 || char16_t(uchar(utf8[index])) != text[index].unicode())
+            return false;
+    }
+    return true;
+}
+
+// The other side's list of identifiers, for looking up the "hmUid" of each entry of a graph in list
+// order. The graph's entries mostly follow the list they were made from: each entry is first
+// compared with the identifier after the one the entry before it matched. Only when that fails are
+// the identifiers hashed, as the "hmUid" index hashes entries, each distinct text once (a list that
+// repeats one identifier many times must not make one long run of candidates), and candidates
+// checked as candidatesMatching checks them: by their UTF-8 bytes, or as texts where UTF-8 cannot tell.
 class ListedIdentifiers final
 {
 public:
-    explicit ListedIdentifiers(const QStringList &identifiers) : m_identifiers(identifiers)
+    explicit ListedIdentifiers(const QStringList &identifiers) : m_identifiers(identifiers) {}
+
+    // Whether the entry's "hmUid" is a text equal to one of the identifiers.
+    bool holdsHmUidOf(const HMIdentifierGraphEntry &entry)
     {
-        m_index.reserve(identifiers.size());
-        m_starts.reserve(size_t(identifiers.size()) + 1);
-        m_isUtf8Exact.reserve(size_t(identifiers.size()));
-        for (qsizetype number = 0; number < identifiers.size(); ++number) {
-            const QString &identifier = identifiers.at(number);
+        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
+        if (utf8 && m_next < m_identifiers.size() && isAsciiSpelling(*utf8, m_identifiers.at(m_next))) {
+            ++m_next;
+            return true;
+        }
+        const qsizetype found = numberOf(entry, utf8);
+        if (found >= 0)
+            m_next = found + 1;
+        return found >= 0;
+    }
+
+private:
+    // The number of the first identifier equal to the entry's "hmUid", or -1.
+    qsizetype numberOf(const HMIdentifierGraphEntry &entry, const std::optional<QByteArrayView> &utf8)
+    {
+        std::optional<QString> text;
+        if (!utf8) {
+            text = entry.textOf(WellKnownKey::HmUid);
+            if (!text)
+                return -1;
+        }
+        ensureIndex();
+        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
+        for (const quint64 number : m_index.entriesFor(hash)) {
+            if (utf8 && m_isUtf8Exact[size_t(number)]) {
+                if (*utf8 == utf8At(number))
+                    return qsizetype(number);
+                continue;
+            }
+            if (!text)
+                text = entry.textOf(WellKnownKey::HmUid);
+            if (text == m_identifiers.at(qsizetype(number)))
+                return qsizetype(number);
+        }
+        return -1;
+    }
+
+    void ensureIndex()
+    {
+        if (m_isIndexed)
+            return;
+        m_isIndexed = true;
+        m_index.reserve(m_identifiers.size());
+        m_starts.reserve(size_t(m_identifiers.size()) + 1);
+        m_isUtf8Exact.reserve(size_t(m_identifiers.size()));
+        for (qsizetype number = 0; number < m_identifiers.size(); ++number) {
+            const QString &identifier = m_identifiers.at(number);
             const Utf8Text bytes = utf8Of(identifier);
             m_starts.push_back(m_utf8.size());
             m_utf8.append(bytes.data(), bytes.size());
@@ -140,7 +201,7 @@ public:
             const size_t hash = hashOfUtf8(viewOf(bytes));
             const HMIdentifierGraphHashIndex::Entries candidates = m_index.entriesFor(hash);
             const bool isKnown = std::any_of(candidates.cbegin(), candidates.cend(), [&](quint64 known) {
-                return identifiers.at(qsizetype(known)) == identifier;
+                return m_identifiers.at(qsizetype(known)) == identifier;
             });
             if (!isKnown)
                 m_index.insert(hash, quint64(number));
@@ -148,32 +209,6 @@ public:
         m_starts.push_back(m_utf8.size());
     }
 
-    // Whether the entry's "hmUid" is a text equal to one of the identifiers.
-    bool holdsHmUidOf(const HMIdentifierGraphEntry &entry) const
-    {
-        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
-        std::optional<QString> text;
-        if (!utf8) {
-            text = entry.textOf(WellKnownKey::HmUid);
-            if (!text)
-                return false;
-        }
-        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
-        for (const quint64 number : m_index.entriesFor(hash)) {
-            if (utf8 && m_isUtf8Exact[size_t(number)]) {
-                if (*utf8 == utf8At(number))
-                    return true;
-                continue;
-            }
-            if (!text)
-                text = entry.textOf(WellKnownKey::HmUid);
-            if (text == m_identifiers.at(qsizetype(number)))
-                return true;
-        }
-        return false;
-    }
-
-private:
     QByteArrayView utf8At(quint64 number) const
     {
         const qsizetype start = m_starts[size_t(number)];
@@ -181,6 +216,9 @@ private:
     }
 
     const QStringList &m_identifiers;
+    // The identifier the next entry is compared with first.
+    qsizetype m_next = 0;
+    bool m_isIndexed = false;
     HMIdentifierGraphHashIndex m_index;
     // The identifiers' UTF-8 one after the other, and where each starts.
     QByteArray m_utf8;
@@ -612,14 +650,13 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
     return m_unconfirmedCount > 0;
 }
 
-// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly. The
-// identifiers are hashed into a table of their own and each entry is looked up in it: one read of each
-// entry's "hmUid", where looking each identifier up in the graph's index would read every matching
-// entry twice, once to build the index and once to check the candidate. Candidates are checked as
-// candidatesMatching checks them: by their UTF-8 bytes, or as texts where UTF-8 cannot tell.
+// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly. Each
+// entry is looked up among the identifiers with one read of its "hmUid", where looking each identifier
+// up in the graph's index would read every matching entry twice, once to build the index and once to
+// check the candidate.
 std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
 {
-    const ListedIdentifiers listed(identifiers);
+    ListedIdentifiers listed(identifiers);
     std::vector<bool> matching(size_t(m_entries.size()), false);
     for (qsizetype position = 0; position < m_entries.size(); ++position)
         matching[size_t(position)] = listed.holdsHmUidOf(m_entries.at(position));

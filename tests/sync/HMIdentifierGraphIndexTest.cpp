@@ -359,9 +359,10 @@ TEST(HMIdentifierGraphIndex, IndexesBuiltLateAnswerLikeAWalkOverTheList)
         runSequence(seed, 1500, true);
 }
 
-// The other side's id list is hashed on its own and every entry looked up in it: lists that repeat
-// ids many times, ids with lone surrogates (which UTF-8 cannot carry, so several hash alike), ids that
-// differ by case only and numbers stored as "hmUid" must leave out what the walk over the list leaves out.
+// Every entry is looked up in the other side's id list, first at the place after the last match,
+// then by hash: lists in the graph's order, lists that repeat ids many times, ids with lone
+// surrogates (which UTF-8 cannot carry, so several hash alike), ids that differ by case only and
+// numbers stored as "hmUid" must leave out what the walk over the list leaves out.
 TEST(HMIdentifierGraphIndex, MissingIdsOfVariedListsAnswerLikeAWalkOverTheList)
 {
     QStringList pool = kHmUids;
@@ -381,8 +382,15 @@ TEST(HMIdentifierGraphIndex, MissingIdsOfVariedListsAnswerLikeAWalkOverTheList)
         // Half the rounds look an entry up first, so the graph's own index is built beside the list's.
         if (round % 2 == 0)
             graph.dictionaryForHarrowmereUid(pool.first());
+        // A third of the lists follow the graph's order, with ids left out and others put in between.
         QStringList present;
-        for (int count = random.below(40); count > 0; --count)
+        for (const QVariantMap &dictionary : std::as_const(model)) {
+            if (round % 3 == 1 && dictionary.value(kHmUid).typeId() == QMetaType::QString && random.below(5) != 0)
+                present.append(dictionary.value(kHmUid).toString());
+            if (round % 3 == 1 && random.below(8) == 0)
+                present.append(pool.at(random.below(int(pool.size()))));
+        }
+        for (int count = round % 3 == 1 ? 0 : random.below(40); count > 0; --count)
             present.append(pool.at(random.below(int(pool.size()))));
         for (int repeat = random.below(3) == 0 ? 500 : 0; repeat > 0; --repeat)
             present.append(pool.at(round % pool.size()));
