@@ -132,12 +132,30 @@ bool isAsciiSpelling(QByteArrayView utf8, QStringView text)
     return true;
 }
 
+// Whether the entry's "hmUid" (its UTF-8 as the entry holds it, and its text once read) equals the
+// identifier, checked as candidatesMatching checks a candidate: by the UTF-8 bytes, or as texts
+// where UTF-8 cannot tell (a text with a lone surrogate loses it in UTF-8).
+bool isHmUidEqual(const HMIdentifierGraphEntry &entry, const std::optional<QByteArrayView> &utf8,
+                  std::optional<QString> &text, const QString &identifier)
+{
+    if (utf8 && QStringView(identifier).isValidUtf16())
+        return *utf8 == viewOf(utf8Of(identifier));
+    if (!text)
+        text = entry.textOf(WellKnownKey::HmUid);
+    return text == identifier;
+}
+
+// How many identifiers past the expected one an entry is looked for before any hashing: an entry
+// the list holds and the graph lacks (or moved to the graph's end) leaves a gap of one or two.
+constexpr qsizetype kIdentifierWindow = 8;
+
 // The other side's list of identifiers, for looking up the "hmUid" of each entry of a graph in list
-// order. The graph's entries mostly follow the list they were made from: each entry is first
-// compared with the identifier after the one the entry before it matched. Only when that fails are
-// the identifiers hashed, as the "hmUid" index hashes entries, each distinct text once (a list that
-// repeats one identifier many times must not make one long run of candidates), and candidates
-// checked as candidatesMatching checks them: by their UTF-8 bytes, or as texts where UTF-8 cannot tell.
+// order. The graph's entries mostly follow the list they were made from: each entry is compared with
+// the identifier after the one the entry before it matched, then with the few after that; the
+// identifiers so passed over are hashed, for entries that come later (a changed record moves to the
+// graph's end). Only an entry found in none of these hashes the whole list. Each table holds each
+// distinct text once: a list that repeats one identifier many times must not make one long run of
+// candidates.
 class ListedIdentifiers final
 {
 public:
@@ -151,79 +169,81 @@ public:
             ++m_next;
             return true;
         }
-        const qsizetype found = numberOf(entry, utf8);
-        if (found >= 0)
+        if (utf8 && skipsAheadTo(*utf8))
+            return true;
+        std::optional<QString> text;
+        if (!utf8) {
+            text = entry.textOf(WellKnownKey::HmUid);
+            if (!text)
+                return false;
+        }
+        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
+        if (firstMatchIn(m_passedOver, hash, entry, utf8, text) >= 0)
+            return true;
+        ensureWholeIndex();
+        const qsizetype found = firstMatchIn(m_whole, hash, entry, utf8, text);
+        // The expected identifier never moves back: each one is passed over once at most.
+        if (found >= m_next)
             m_next = found + 1;
         return found >= 0;
     }
 
 private:
-    // The number of the first identifier equal to the entry's "hmUid", or -1.
-    qsizetype numberOf(const HMIdentifierGraphEntry &entry, const std::optional<QByteArrayView> &utf8)
+    // Whether one of the few identifiers after the expected one is spelled by the bytes; if so, the
+    // identifiers before it are hashed as passed over and the one after it is expected next.
+    bool skipsAheadTo(QByteArrayView utf8)
     {
-        std::optional<QString> text;
-        if (!utf8) {
-            text = entry.textOf(WellKnownKey::HmUid);
-            if (!text)
-                return -1;
-        }
-        ensureIndex();
-        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
-        for (const quint64 number : m_index.entriesFor(hash)) {
-            if (utf8 && m_isUtf8Exact[size_t(number)]) {
-                if (*utf8 == utf8At(number))
-                    return qsizetype(number);
+        const qsizetype end = std::min(m_identifiers.size(), m_next + 1 + kIdentifierWindow);
+        for (qsizetype number = m_next + 1; number < end; ++number) {
+            if (!isAsciiSpelling(utf8, m_identifiers.at(number)))
                 continue;
-            }
-            if (!text)
-                text = entry.textOf(WellKnownKey::HmUid);
-            if (text == m_identifiers.at(qsizetype(number)))
+            for (qsizetype passed = m_next; passed < number; ++passed)
+                insertDistinct(m_passedOver, passed);
+            m_next = number + 1;
+            return true;
+        }
+        return false;
+    }
+
+    // The number of the first identifier of the table equal to the entry's "hmUid", or -1.
+    qsizetype firstMatchIn(const HMIdentifierGraphHashIndex &table, size_t hash, const HMIdentifierGraphEntry &entry,
+                           const std::optional<QByteArrayView> &utf8, std::optional<QString> &text) const
+    {
+        for (const quint64 number : table.entriesFor(hash)) {
+            if (isHmUidEqual(entry, utf8, text, m_identifiers.at(qsizetype(number))))
                 return qsizetype(number);
         }
         return -1;
     }
 
-    void ensureIndex()
+    void insertDistinct(HMIdentifierGraphHashIndex &table, qsizetype number) const
     {
-        if (m_isIndexed)
-            return;
-        m_isIndexed = true;
-        m_index.reserve(m_identifiers.size());
-        m_starts.reserve(size_t(m_identifiers.size()) + 1);
-        m_isUtf8Exact.reserve(size_t(m_identifiers.size()));
-        for (qsizetype number = 0; number < m_identifiers.size(); ++number) {
-            const QString &identifier = m_identifiers.at(number);
-            const Utf8Text bytes = utf8Of(identifier);
-            m_starts.push_back(m_utf8.size());
-            m_utf8.append(bytes.data(), bytes.size());
-            // A text with a lone surrogate loses it in UTF-8: it is compared as a text.
-            m_isUtf8Exact.push_back(QStringView(identifier).isValidUtf16());
-            const size_t hash = hashOfUtf8(viewOf(bytes));
-            const HMIdentifierGraphHashIndex::Entries candidates = m_index.entriesFor(hash);
-            const bool isKnown = std::any_of(candidates.cbegin(), candidates.cend(), [&](quint64 known) {
-                return m_identifiers.at(qsizetype(known)) == identifier;
-            });
-            if (!isKnown)
-                m_index.insert(hash, quint64(number));
-        }
-        m_starts.push_back(m_utf8.size());
+        const QString &identifier = m_identifiers.at(number);
+        const size_t hash = hashOfUtf8(viewOf(utf8Of(identifier)));
+        const HMIdentifierGraphHashIndex::Entries candidates = table.entriesFor(hash);
+        const bool isKnown = std::any_of(candidates.cbegin(), candidates.cend(), [&](quint64 known) {
+            return m_identifiers.at(qsizetype(known)) == identifier;
+        });
+        if (!isKnown)
+            table.insert(hash, quint64(number));
     }
 
-    QByteArrayView utf8At(quint64 number) const
+    void ensureWholeIndex()
     {
-        const qsizetype start = m_starts[size_t(number)];
-        return QByteArrayView(m_utf8).sliced(start, m_starts[size_t(number) + 1] - start);
+        if (m_isWholeIndexed)
+            return;
+        m_isWholeIndexed = true;
+        m_whole.reserve(m_identifiers.size());
+        for (qsizetype number = 0; number < m_identifiers.size(); ++number)
+            insertDistinct(m_whole, number);
     }
 
     const QStringList &m_identifiers;
     // The identifier the next entry is compared with first.
     qsizetype m_next = 0;
-    bool m_isIndexed = false;
-    HMIdentifierGraphHashIndex m_index;
-    // The identifiers' UTF-8 one after the other, and where each starts.
-    QByteArray m_utf8;
-    std::vector<qsizetype> m_starts;
-    std::vector<bool> m_isUtf8Exact;
+    HMIdentifierGraphHashIndex m_passedOver;
+    HMIdentifierGraphHashIndex m_whole;
+    bool m_isWholeIndexed = false;
 };
 
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few

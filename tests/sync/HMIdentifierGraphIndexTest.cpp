@@ -396,6 +396,23 @@ TEST(HMIdentifierGraphIndex, MissingIdsOfVariedListsAnswerLikeAWalkOverTheList)
             present.append(pool.at(round % pool.size()));
         EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present)) << "round " << round;
     }
+    // A graph made from the list, with each changed record moved to its end, and a list that gained
+    // and lost a few records since.
+    QList<QVariantMap> model;
+    QList<QVariantMap> moved;
+    QStringList present;
+    for (int number = 0; number < 2000; ++number) {
+        const QString id = QStringLiteral("A%1").arg(number, 6, 10, QLatin1Char('0'));
+        (number % 37 == 0 ? moved : model).append({{kHmUid, id}, {kNativeId, QStringLiteral("n%1").arg(number)}});
+        if (number % 101 != 0)
+            present.append(id);
+        if (number % 53 == 0)
+            present.append(QStringLiteral("new-%1").arg(number));
+    }
+    model.append(moved);
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries(model);
+    EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present));
 }
 
 TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
