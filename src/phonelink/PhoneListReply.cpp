@@ -1,5 +1,7 @@
 #include "phonelink/PhoneListReply.h"
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <functional>
 
@@ -41,6 +43,9 @@ Error malformed(const QString &what)
     return Error(ErrorCode::ProtocolMalformed, QStringLiteral("The phone's list reply is malformed: %1").arg(what));
 }
 
+// A row's fields, as views into the reply: rows of up to this many fields take no allocation.
+using Fields = QVarLengthArray<QStringView, 64>;
+
 // The key each column's values take in a row; a null text leaves the column out.
 QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
 {
@@ -58,7 +63,7 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
 // One row under the given keys; values past the limit are cut. A value equal to its column's value in
 // the row before shares that row's text (lastValues), so a column that repeats one word (as a list's
 // actions do) costs no text per row.
-QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars,
+QVariantMap rowFrom(const QStringList &keys, const Fields &values, qsizetype maxValueChars,
                     QStringList &lastValues)
 {
     QVariantMap row;
@@ -99,7 +104,7 @@ qint64 announcedCount(const QString &body)
 namespace {
 
 // Called with each row kept: the keys of its columns (a null key: a column left out) and its values.
-using RowSink = std::function<void(const QStringList &keys, const QList<QStringView> &values)>;
+using RowSink = std::function<void(const QStringList &keys, const Fields &values)>;
 
 // The next line of the text from at on, without its line feed, and moves at past it; a text that
 // does not end in a line feed ends in a last line of its own, as splitting at line feeds gives.
@@ -111,9 +116,9 @@ QStringView takeLine(QStringView text, qsizetype &at)
     return line;
 }
 
-// The line's fields between tabs, as splitting it at tabs gives them, into a list reused from row
-// to row: a list of many thousand rows allocates no list per row.
-void splitFields(QStringView line, QList<QStringView> &fields)
+// The line's fields between tabs, as splitting it at tabs gives them, into fields reused from row
+// to row: a list of many thousand rows allocates nothing per row for them.
+void splitFields(QStringView line, Fields &fields)
 {
     fields.clear();
     qsizetype start = 0;
@@ -144,7 +149,7 @@ platform::Status readListPart(QStringView listPart, const ReadRules &rules, qint
     const qsizetype uidColumn = columns.lastIndexOf(QStringLiteral("UID"));
     const QStringList keys = rowKeysOf(columns, rules);
     bool isHeaderChecked = false;
-    QList<QStringView> values;
+    Fields values;
     // Every line is looked at: a malformed one anywhere fails the whole reply.
     while (at <= listPart.size()) {
         const QStringView line = takeLine(listPart, at);
@@ -196,7 +201,7 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
 {
     QList<QVariantMap> rows;
     QStringList lastValues;
-    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
         lastValues.resize(keys.size());
         rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
     });
@@ -210,7 +215,7 @@ platform::Result<QStringList> readColumn(const QString &body, const ReadRules &r
     QStringList column;
     // Every row has the same keys: the column is looked for once.
     std::optional<qsizetype> at;
-    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
         if (!at)
             at = keys.lastIndexOf(key);
         if (*at >= 0)
