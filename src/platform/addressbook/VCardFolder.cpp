@@ -1,5 +1,6 @@
 #include "platform/addressbook/VCardFolder.h"
 
+#include "platform/addressbook/IndexChecksum.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
@@ -27,7 +28,6 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace platform {
 
@@ -239,10 +239,7 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
 
 quint32 checksumOf(QByteArrayView bytes)
 {
-    uLong checksum = ::crc32(0L, Z_NULL, 0);
-    // zlib takes at most 4 GiB a call; the index is capped far below that.
-    checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size()));
-    return quint32(checksum);
+    return continuedCrc32(0, bytes);
 }
 
 // As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
@@ -387,11 +384,11 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
         out.setVersion(QDataStream::Qt_6_0);
         out << kIndexMagic << kIndexVersion << quint32(0);
         out << folderPath << quint32(snapshot.entries.size());
-        uLong checksum = ::crc32(0L, Z_NULL, 0);
+        quint32 checksum = 0;
         qsizetype checkedFrom = kIndexHeaderBytes;
         const auto writePiece = [&] {
             const QByteArrayView checked = QByteArrayView(piece).sliced(checkedFrom);
-            checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(checked.data()), uInt(checked.size()));
+            checksum = continuedCrc32(checksum, checked);
             const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
             piece.truncate(0);
             out.device()->seek(0);
