@@ -95,6 +95,24 @@ QStringList datesFromPhoneText(const QVariant &value)
     return hmWiFiDecodedString(value.toString()).split(QLatin1Char('\t'));
 }
 
+// Whether the text ends with the word in any letter case. ASCII letters are compared by their case
+// alone, as folding them does; a text that ends in other letters is folded.
+bool endsWithIgnoringCase(QStringView text, QLatin1StringView word)
+{
+    if (text.size() < word.size())
+        return false;
+    const QStringView tail = text.last(word.size());
+    for (qsizetype index = 0; index < word.size(); ++index) {
+        const char16_t letter = tail[index].unicode();
+        if (letter >= 0x80)
+            return tail.compare(word, Qt::CaseInsensitive) == 0;
+        const char16_t lowered = letter >= u'A' && letter <= u'Z' ? char16_t(letter - u'A' + u'a') : letter;
+        if (lowered != char16_t(word[index].unicode()))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 // Key maps -------------------------------------------------------------------------------------------
@@ -551,10 +569,14 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
     const QStringView text(list);
     qint64 count = 0;
     for (qsizetype tab = text.indexOf(u'\t'); tab >= 0; tab = text.indexOf(u'\t', tab + 1)) {
+        // Every row word ends in "e" or "d": a tab after any other ASCII letter ends none of them, and
+        // many tabs of a list end a value, not a word. Other letters take the full comparison.
+        const char16_t last = tab > 0 ? text.at(tab - 1).unicode() : u'\0';
+        if (last < 0x80 && last != u'e' && last != u'E' && last != u'd' && last != u'D')
+            continue;
         const QStringView before = text.first(tab);
-        count += std::any_of(std::begin(kRowWords), std::end(kRowWords), [before](QLatin1StringView word) {
-            return before.endsWith(word, Qt::CaseInsensitive);
-        });
+        count += std::any_of(std::begin(kRowWords), std::end(kRowWords),
+                             [before](QLatin1StringView word) { return endsWithIgnoringCase(before, word); });
     }
     return count;
 }

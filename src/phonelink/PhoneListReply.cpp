@@ -1,5 +1,7 @@
 #include "phonelink/PhoneListReply.h"
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <functional>
 
@@ -41,6 +43,9 @@ Error malformed(const QString &what)
     return Error(ErrorCode::ProtocolMalformed, QStringLiteral("The phone's list reply is malformed: %1").arg(what));
 }
 
+// A row's fields, as views into the reply: rows of up to this many fields take no allocation.
+using Fields = QVarLengthArray<QStringView, 64>;
+
 // The key each column's values take in a row; a null text leaves the column out.
 QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
 {
@@ -58,7 +63,7 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
 // One row under the given keys; values past the limit are cut. A value equal to its column's value in
 // the row before shares that row's text (lastValues), so a column that repeats one word (as a list's
 // actions do) costs no text per row.
-QVariantMap rowFrom(const QStringList &keys, const QList<QStringView> &values, qsizetype maxValueChars,
+QVariantMap rowFrom(const QStringList &keys, const Fields &values, qsizetype maxValueChars,
                     QStringList &lastValues)
 {
     QVariantMap row;
@@ -99,23 +104,61 @@ qint64 announcedCount(const QString &body)
 namespace {
 
 // Called with each row kept: the keys of its columns (a null key: a column left out) and its values.
-using RowSink = std::function<void(const QStringList &keys, const QList<QStringView> &values)>;
+using RowSink = std::function<void(const QStringList &keys, const Fields &values)>;
+
+// The next line of the text from at on, without its line feed, and moves at past it; a text that
+// does not end in a line feed ends in a last line of its own, as splitting at line feeds gives.
+QStringView takeLine(QStringView text, qsizetype &at)
+{
+    const qsizetype end = text.indexOf(u'\n', at);
+    const QStringView line = end < 0 ? text.sliced(at) : text.sliced(at, end - at);
+    at = end < 0 ? text.size() + 1 : end + 1;
+    return line;
+}
+
+// The line's fields between tabs, as splitting it at tabs gives them, into fields reused from row
+// to row: a list of many thousand rows allocates nothing per row for them.
+void splitFields(QStringView line, Fields &fields)
+{
+    fields.clear();
+    qsizetype start = 0;
+    for (qsizetype tab = line.indexOf(u'\t'); tab >= 0; tab = line.indexOf(u'\t', start)) {
+        fields.append(line.sliced(start, tab - start));
+        start = tab + 1;
+    }
+    fields.append(line.sliced(start));
+}
+
+bool isBlankLine(QStringView line)
+{
+    return line.isEmpty() || line == u"\r";
+}
 
 // Reads the list part (from its "List=" line on) into the sink; rowsRead counts every row, kept or not.
 platform::Status readListPart(QStringView listPart, const ReadRules &rules, qint64 &rowsRead, const RowSink &keep)
 {
-    QList<QStringView> lines = listPart.split(u'\n');
-    lines.removeFirst(); // the "List=" line names the list
-    lines.removeIf([](QStringView line) { return line.isEmpty() || line == u"\r"; });
-    const QString header = lines.isEmpty() ? QString() : withoutCarriageReturn(lines.takeFirst().toString());
+    qsizetype at = 0;
+    takeLine(listPart, at); // the "List=" line names the list
+    QString header;
+    while (at <= listPart.size() && header.isEmpty()) {
+        const QStringView line = takeLine(listPart, at);
+        if (!isBlankLine(line))
+            header = withoutCarriageReturn(line.toString());
+    }
     const QStringList columns = header.isEmpty() ? QStringList() : header.split(QLatin1Char('\t'));
     const qsizetype uidColumn = columns.lastIndexOf(QStringLiteral("UID"));
-    if (!lines.isEmpty() && (columns.size() < 2 || uidColumn < 0))
-        return malformed(QStringLiteral("its header has no UID column"));
     const QStringList keys = rowKeysOf(columns, rules);
+    bool isHeaderChecked = false;
+    Fields values;
     // Every line is looked at: a malformed one anywhere fails the whole reply.
-    for (const QStringView line : lines) {
-        const QList<QStringView> values = line.split(u'\t');
+    while (at <= listPart.size()) {
+        const QStringView line = takeLine(listPart, at);
+        if (isBlankLine(line))
+            continue;
+        if (!isHeaderChecked && (columns.size() < 2 || uidColumn < 0))
+            return malformed(QStringLiteral("its header has no UID column"));
+        isHeaderChecked = true;
+        splitFields(line, values);
         if (values.size() != columns.size()) {
             return malformed(QStringLiteral("row %1 has %2 fields, its header %3: '%4'")
                                  .arg(rowsRead + 1)
@@ -158,7 +201,7 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
 {
     QList<QVariantMap> rows;
     QStringList lastValues;
-    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
         lastValues.resize(keys.size());
         rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
     });
@@ -170,10 +213,13 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
 platform::Result<QStringList> readColumn(const QString &body, const ReadRules &rules, const QString &key)
 {
     QStringList column;
-    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const QList<QStringView> &values) {
-        const qsizetype at = keys.lastIndexOf(key);
-        if (at >= 0)
-            column.append(values.at(at).left(rules.maxValueChars).toString());
+    // Every row has the same keys: the column is looked for once.
+    std::optional<qsizetype> at;
+    const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
+        if (!at)
+            at = keys.lastIndexOf(key);
+        if (*at >= 0)
+            column.append(values.at(*at).left(rules.maxValueChars).toString());
     });
     if (!read)
         return read.error();

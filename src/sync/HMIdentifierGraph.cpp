@@ -120,6 +120,132 @@ std::optional<size_t> hashOfEntry(const HMIdentifierGraphEntry &entry, WellKnown
     return hashOfUtf8(viewOf(utf8Of(*text)));
 }
 
+// Whether the bytes are all ASCII and spell the text.
+bool isAsciiSpelling(QByteArrayView utf8, QStringView text)
+{
+    if (utf8.size() != text.size())
+        return false;
+    for (qsizetype index = 0; index < utf8.size(); ++index) {
+        if (uchar(utf8[index]) >= 0x80 || char16_t(uchar(utf8[index])) != text[index].unicode())
+            return false;
+    }
+    return true;
+}
+
+// Whether the entry's "hmUid" (its UTF-8 as the entry holds it, and its text once read) equals the
+// identifier, checked as candidatesMatching checks a candidate: by the UTF-8 bytes, or as texts
+// where UTF-8 cannot tell (a text with a lone surrogate loses it in UTF-8).
+bool isHmUidEqual(const HMIdentifierGraphEntry &entry, const std::optional<QByteArrayView> &utf8,
+                  std::optional<QString> &text, const QString &identifier)
+{
+    if (utf8 && QStringView(identifier).isValidUtf16())
+        return *utf8 == viewOf(utf8Of(identifier));
+    if (!text)
+        text = entry.textOf(WellKnownKey::HmUid);
+    return text == identifier;
+}
+
+// How many identifiers past the expected one an entry is looked for before any hashing: an entry
+// the list holds and the graph lacks (or moved to the graph's end) leaves a gap of one or two.
+constexpr qsizetype kIdentifierWindow = 8;
+
+// The other side's list of identifiers, for looking up the "hmUid" of each entry of a graph in list
+// order. The graph's entries mostly follow the list they were made from: each entry is compared with
+// the identifier after the one the entry before it matched, then with the few after that; the
+// identifiers so passed over are hashed, for entries that come later (a changed record moves to the
+// graph's end). Only an entry found in none of these hashes the whole list. Each table holds each
+// distinct text once: a list that repeats one identifier many times must not make one long run of
+// candidates.
+class ListedIdentifiers final
+{
+public:
+    explicit ListedIdentifiers(const QStringList &identifiers) : m_identifiers(identifiers) {}
+
+    // Whether the entry's "hmUid" is a text equal to one of the identifiers.
+    bool holdsHmUidOf(const HMIdentifierGraphEntry &entry)
+    {
+        const std::optional<QByteArrayView> utf8 = entry.utf8TextOf(WellKnownKey::HmUid);
+        if (utf8 && m_next < m_identifiers.size() && isAsciiSpelling(*utf8, m_identifiers.at(m_next))) {
+            ++m_next;
+            return true;
+        }
+        if (utf8 && skipsAheadTo(*utf8))
+            return true;
+        std::optional<QString> text;
+        if (!utf8) {
+            text = entry.textOf(WellKnownKey::HmUid);
+            if (!text)
+                return false;
+        }
+        const size_t hash = utf8 ? hashOfUtf8(*utf8) : hashOfUtf8(viewOf(utf8Of(*text)));
+        if (firstMatchIn(m_passedOver, hash, entry, utf8, text) >= 0)
+            return true;
+        ensureWholeIndex();
+        const qsizetype found = firstMatchIn(m_whole, hash, entry, utf8, text);
+        // The expected identifier never moves back: each one is passed over once at most.
+        if (found >= m_next)
+            m_next = found + 1;
+        return found >= 0;
+    }
+
+private:
+    // Whether one of the few identifiers after the expected one is spelled by the bytes; if so, the
+    // identifiers before it are hashed as passed over and the one after it is expected next.
+    bool skipsAheadTo(QByteArrayView utf8)
+    {
+        const qsizetype end = std::min(m_identifiers.size(), m_next + 1 + kIdentifierWindow);
+        for (qsizetype number = m_next + 1; number < end; ++number) {
+            if (!isAsciiSpelling(utf8, m_identifiers.at(number)))
+                continue;
+            for (qsizetype passed = m_next; passed < number; ++passed)
+                insertDistinct(m_passedOver, passed);
+            m_next = number + 1;
+            return true;
+        }
+        return false;
+    }
+
+    // The number of the first identifier of the table equal to the entry's "hmUid", or -1.
+    qsizetype firstMatchIn(const HMIdentifierGraphHashIndex &table, size_t hash, const HMIdentifierGraphEntry &entry,
+                           const std::optional<QByteArrayView> &utf8, std::optional<QString> &text) const
+    {
+        for (const quint64 number : table.entriesFor(hash)) {
+            if (isHmUidEqual(entry, utf8, text, m_identifiers.at(qsizetype(number))))
+                return qsizetype(number);
+        }
+        return -1;
+    }
+
+    void insertDistinct(HMIdentifierGraphHashIndex &table, qsizetype number) const
+    {
+        const QString &identifier = m_identifiers.at(number);
+        const size_t hash = hashOfUtf8(viewOf(utf8Of(identifier)));
+        const HMIdentifierGraphHashIndex::Entries candidates = table.entriesFor(hash);
+        const bool isKnown = std::any_of(candidates.cbegin(), candidates.cend(), [&](quint64 known) {
+            return m_identifiers.at(qsizetype(known)) == identifier;
+        });
+        if (!isKnown)
+            table.insert(hash, quint64(number));
+    }
+
+    void ensureWholeIndex()
+    {
+        if (m_isWholeIndexed)
+            return;
+        m_isWholeIndexed = true;
+        m_whole.reserve(m_identifiers.size());
+        for (qsizetype number = 0; number < m_identifiers.size(); ++number)
+            insertDistinct(m_whole, number);
+    }
+
+    const QStringList &m_identifiers;
+    // The identifier the next entry is compared with first.
+    qsizetype m_next = 0;
+    HMIdentifierGraphHashIndex m_passedOver;
+    HMIdentifierGraphHashIndex m_whole;
+    bool m_isWholeIndexed = false;
+};
+
 // How far ahead a run of entries changed in place is looked for: a page or a batch changes a few
 // hundred entries next to each other, and the bound keeps a list changed beyond recognition linear.
 constexpr qsizetype kLongestReplacedRun = 4096;
@@ -544,15 +670,16 @@ bool HMIdentifierGraph::hasUnconfirmedEntries() const
     return m_unconfirmedCount > 0;
 }
 
-// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly.
+// Marks the list positions of the entries whose "hmUid" equals one of the identifiers exactly. Each
+// entry is looked up among the identifiers with one read of its "hmUid", where looking each identifier
+// up in the graph's index would read every matching entry twice, once to build the index and once to
+// check the candidate.
 std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identifiers) const
 {
-    ensureIndex(Key::HmUid);
+    ListedIdentifiers listed(identifiers);
     std::vector<bool> matching(size_t(m_entries.size()), false);
-    for (const QString &identifier : identifiers) {
-        for (const quint64 entry : matchingEntries(Key::HmUid, identifier))
-            matching[size_t(positionOfEntry(entry))] = true;
-    }
+    for (qsizetype position = 0; position < m_entries.size(); ++position)
+        matching[size_t(position)] = listed.holdsHmUidOf(m_entries.at(position));
     return matching;
 }
 

@@ -131,8 +131,9 @@ public:
     // with the indexes, so asking costs nothing.
     bool hasUnconfirmedEntries() const;
     // The "hmUid" texts of the entries not marked "isUnconfirmedAdd" that equal none of the given
-    // identifiers exactly, each once, in list order. Looks the identifiers up in the index, so a list
-    // of the other side's ids costs no copy of the graph's.
+    // identifiers exactly, each once, in list order. Looks each entry up among the identifiers, in
+    // their order first, so a list of the other side's ids costs no copy of the graph's and, when it
+    // follows the graph's order, no table of its own.
     QStringList confirmedHmUidsMissingFrom(const QStringList &identifiers) const;
     // Whether the entry holds true under "isUnconfirmedAdd".
     static bool isUnconfirmedAdd(const QVariantMap &dictionary);

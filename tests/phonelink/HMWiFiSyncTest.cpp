@@ -745,7 +745,9 @@ TEST(HMWiFiSyncReplies, ListRowsAreCountedAsEachRowWordWithItsTab)
     // Random lists made of the words' pieces, tabs and line ends.
     const QStringList pieces = {QStringLiteral("add"), QStringLiteral("ADD"), QStringLiteral("Update"),
                                 QStringLiteral("delete"), QStringLiteral("de"), QStringLiteral("lete"),
-                                QStringLiteral("a"), QStringLiteral("\t"), QStringLiteral("\n"), QStringLiteral("x")};
+                                QStringLiteral("a"), QStringLiteral("\t"), QStringLiteral("\n"), QStringLiteral("x"),
+                                QStringLiteral("\u00c9"), QStringLiteral("\u0110"), QStringLiteral("\u212a"),
+                                QStringLiteral("D"), QStringLiteral("\r")};
     std::mt19937 random(7);
     for (int round = 0; round < 2000; ++round) {
         QString list;

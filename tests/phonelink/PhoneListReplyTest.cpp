@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 // The list part of "/hmx_list" replies as the phone writes them, read into rows or refused whole.
 namespace {
 
@@ -89,4 +91,102 @@ TEST(PhoneListReply, CutsLongValues)
                                     QStringLiteral("UID"))
                   .valueOr(QStringList()),
               QStringList{QStringLiteral("long")});
+}
+
+namespace {
+
+// A reply read the long way: every line split out, blank ones dropped, the header, then each row
+// split at its tabs. The replies made below always announce their list after a status line and at
+// most a "Count=" line, whose number (-1 for none) is given.
+std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 count, const phonelist::ReadRules &rules)
+{
+    if (count == -1 && rules.requiresCount)
+        return std::nullopt;
+    QStringList lines = body.mid(body.indexOf(QStringLiteral("List="))).split(QLatin1Char('\n'));
+    lines.removeFirst();
+    lines.removeIf([](const QString &line) { return line.isEmpty() || line == QStringLiteral("\r"); });
+    QString header = lines.isEmpty() ? QString() : lines.takeFirst();
+    if (header.endsWith(QLatin1Char('\r')))
+        header.chop(1);
+    const QStringList columns = header.isEmpty() ? QStringList() : header.split(QLatin1Char('\t'));
+    const qsizetype uidColumn = columns.lastIndexOf(QStringLiteral("UID"));
+    if (!lines.isEmpty() && (columns.size() < 2 || uidColumn < 0))
+        return std::nullopt;
+    QList<QVariantMap> rows;
+    for (const QString &line : lines) {
+        const QStringList values = line.split(QLatin1Char('\t'));
+        if (values.size() != columns.size())
+            return std::nullopt;
+        if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
+            return std::nullopt;
+        if (rows.size() >= rules.rowLimit)
+            continue;
+        QVariantMap row;
+        for (qsizetype column = 0; column < columns.size(); ++column) {
+            const QString key = rules.keyForColumn ? rules.keyForColumn->value(columns.at(column)).toString()
+                                                   : columns.at(column);
+            if (!key.isEmpty())
+                row.insert(key, values.at(column).left(rules.maxValueChars));
+        }
+        rows.append(row);
+    }
+    if (count >= 0 && count != lines.size())
+        return std::nullopt;
+    return rows;
+}
+
+} // namespace
+
+// Seeded replies of every shape the phone or a broken connection could give (line ends of either
+// kind, blank lines, rows short or long by a field, blank ids, values past the limit, a last line
+// with no line end, counts right and wrong) read as the long way reads them.
+TEST(PhoneListReply, ReadsVariedRepliesAsTheLongWay)
+{
+    const QStringList headers = {QStringLiteral("ACTION\tUID"), QStringLiteral("ACTION\tUID\tNAME\r"),
+                                 QStringLiteral("UID"), QStringLiteral("NAME\tACTION"), QStringLiteral("UID\tNAME\tUID")};
+    const QStringList values = {QStringLiteral("add"), QStringLiteral("p1"), QString(), QStringLiteral("  "),
+                                QStringLiteral("update\r"), QStringLiteral("a long value of many letters"),
+                                QStringLiteral("\u00e9t\u00e9"), QStringLiteral("x y")};
+    const QVariantMap keys = {{QStringLiteral("UID"), QStringLiteral("UID")}, {QStringLiteral("NAME"), QStringLiteral("name")}};
+    std::mt19937 random(11);
+    const auto below = [&random](int bound) { return int(random() % unsigned(bound)); };
+    for (int round = 0; round < 3000; ++round) {
+        const QString header = headers.at(below(int(headers.size())));
+        const qsizetype columns = header.count(QLatin1Char('\t')) + 1;
+        QString list = QStringLiteral("List=A\n") + header + QLatin1Char('\n');
+        int rows = below(7);
+        for (int row = 0; row < rows; ++row) {
+            if (below(6) == 0)
+                list += below(2) ? QStringLiteral("\n") : QStringLiteral("\r\n");
+            QStringList fields;
+            for (qsizetype field = columns + (below(12) == 0 ? below(3) - 1 : 0); field > 0; --field)
+                fields.append(values.at(below(int(values.size()))));
+            list += fields.join(QLatin1Char('\t')) + (row + 1 < rows || below(3) ? QStringLiteral("\n") : QString());
+        }
+        const qint64 count = below(5) == 0 ? -1 : rows + (below(6) == 0 ? 1 : 0);
+        const QString body = QStringLiteral("OK\nNote=x\n") + (count >= 0 ? QStringLiteral("Count=%1\n").arg(count) : QString()) + list;
+        phonelist::ReadRules rules;
+        rules.requiresCount = below(2) == 0;
+        rules.requiresUid = below(2) == 0;
+        rules.rowLimit = 1 + below(6);
+        rules.maxValueChars = 2 + below(30);
+        if (below(2) == 0)
+            rules.keyForColumn = keys;
+        SCOPED_TRACE(body.toStdString());
+        const std::optional<QList<QVariantMap>> expected = rowsTheLongWay(body, count, rules);
+        const platform::Result<QList<QVariantMap>> read = phonelist::readRows(body, rules);
+        ASSERT_EQ(bool(read), expected.has_value());
+        const QString columnKey = rules.keyForColumn ? QStringLiteral("name") : QStringLiteral("UID");
+        const platform::Result<QStringList> column = phonelist::readColumn(body, rules, columnKey);
+        ASSERT_EQ(bool(column), expected.has_value());
+        if (!expected)
+            continue;
+        EXPECT_EQ(*read, *expected);
+        QStringList expectedColumn;
+        for (const QVariantMap &row : *expected) {
+            if (row.contains(columnKey))
+                expectedColumn.append(row.value(columnKey).toString());
+        }
+        EXPECT_EQ(*column, expectedColumn);
+    }
 }

@@ -359,6 +359,62 @@ TEST(HMIdentifierGraphIndex, IndexesBuiltLateAnswerLikeAWalkOverTheList)
         runSequence(seed, 1500, true);
 }
 
+// Every entry is looked up in the other side's id list, first at the place after the last match,
+// then by hash: lists in the graph's order, lists that repeat ids many times, ids with lone
+// surrogates (which UTF-8 cannot carry, so several hash alike), ids that differ by case only and
+// numbers stored as "hmUid" must leave out what the walk over the list leaves out.
+TEST(HMIdentifierGraphIndex, MissingIdsOfVariedListsAnswerLikeAWalkOverTheList)
+{
+    QStringList pool = kHmUids;
+    pool << (QStringLiteral("s") + QChar(char16_t(0xd800))) << (QStringLiteral("s") + QChar(char16_t(0xdc00)))
+         << QStringLiteral("s\ufffd") << QStringLiteral("s?") << QStringLiteral("1") << QStringLiteral("2");
+    RandomChanges random(23);
+    for (int round = 0; round < 200; ++round) {
+        QList<QVariantMap> model;
+        for (int count = random.below(60); count > 0; --count) {
+            QVariantMap dictionary = random.entry();
+            if (random.below(3) == 0)
+                dictionary.insert(kHmUid, pool.at(random.below(int(pool.size()))));
+            model.append(dictionary);
+        }
+        HMIdentifierGraph graph;
+        graph.setIdentifierDictionaries(model);
+        // Half the rounds look an entry up first, so the graph's own index is built beside the list's.
+        if (round % 2 == 0)
+            graph.dictionaryForHarrowmereUid(pool.first());
+        // A third of the lists follow the graph's order, with ids left out and others put in between.
+        QStringList present;
+        for (const QVariantMap &dictionary : std::as_const(model)) {
+            if (round % 3 == 1 && dictionary.value(kHmUid).typeId() == QMetaType::QString && random.below(5) != 0)
+                present.append(dictionary.value(kHmUid).toString());
+            if (round % 3 == 1 && random.below(8) == 0)
+                present.append(pool.at(random.below(int(pool.size()))));
+        }
+        for (int count = round % 3 == 1 ? 0 : random.below(40); count > 0; --count)
+            present.append(pool.at(random.below(int(pool.size()))));
+        for (int repeat = random.below(3) == 0 ? 500 : 0; repeat > 0; --repeat)
+            present.append(pool.at(round % pool.size()));
+        EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present)) << "round " << round;
+    }
+    // A graph made from the list, with each changed record moved to its end, and a list that gained
+    // and lost a few records since.
+    QList<QVariantMap> model;
+    QList<QVariantMap> moved;
+    QStringList present;
+    for (int number = 0; number < 2000; ++number) {
+        const QString id = QStringLiteral("A%1").arg(number, 6, 10, QLatin1Char('0'));
+        (number % 37 == 0 ? moved : model).append({{kHmUid, id}, {kNativeId, QStringLiteral("n%1").arg(number)}});
+        if (number % 101 != 0)
+            present.append(id);
+        if (number % 53 == 0)
+            present.append(QStringLiteral("new-%1").arg(number));
+    }
+    model.append(moved);
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries(model);
+    EXPECT_EQ(graph.confirmedHmUidsMissingFrom(present), missingSlowly(model, present));
+}
+
 TEST(HMIdentifierGraphIndex, CaseDifferingReplacementsKeepTheFirstMatchOrder)
 {
     HMIdentifierGraph graph;

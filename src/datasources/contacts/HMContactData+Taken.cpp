@@ -14,6 +14,12 @@ size_t hashOf(QByteArrayView bytes)
     return qHash(bytes, 0);
 }
 
+// The part of a hash a slot keeps besides its position: its low bits choose the slot.
+quint32 tagOf(size_t hash)
+{
+    return quint32(quint64(hash) >> 32) ^ quint32(hash);
+}
+
 } // namespace
 
 // Only when the graph holds no unconfirmed dictionary (whose person goes as new again) and nothing
@@ -33,7 +39,7 @@ void HMContactData::TakenDictionaries::indexEntries()
     size_t capacity = 16;
     while (capacity < 2 * size_t(m_entries.size()))
         capacity *= 2;
-    m_slots.assign(capacity, -1);
+    m_slots.assign(capacity, Slot{});
     m_known.resize(size_t(m_entries.size()));
     m_isTaken.assign(size_t(m_entries.size()), false);
     for (qsizetype position = 0; position < m_entries.size(); ++position) {
@@ -45,27 +51,32 @@ void HMContactData::TakenDictionaries::indexEntries()
         const std::optional<QByteArrayView> hmUid = entry.utf8TextOf(WellKnownKey::HmUid);
         Known &known = m_known[size_t(position)];
         known = Known{nativeId->data(), quint32(nativeId->size()), true, hmUid && !hmUid->isEmpty()};
-        qint32 &slot = m_slots[slotOf(*nativeId)];
+        const size_t hash = hashOf(*nativeId);
+        Slot &slot = m_slots[slotOf(*nativeId, hash)];
         // A second entry with the id: the full look picks one of them, and warns.
-        if (slot >= 0)
-            m_known[size_t(slot)].isOnly = known.isOnly = false;
+        if (slot.position >= 0)
+            m_known[size_t(slot.position)].isOnly = known.isOnly = false;
         else
-            slot = qint32(position);
+            slot = Slot{tagOf(hash), qint32(position)};
     }
 }
 
-size_t HMContactData::TakenDictionaries::slotOf(QByteArrayView nativeId) const
+// An id is compared only with the entries whose hash agrees with its own: every other comparison
+// would wait on an entry's id, which lies wherever the graph keeps it.
+size_t HMContactData::TakenDictionaries::slotOf(QByteArrayView nativeId, size_t hash) const
 {
     const size_t mask = m_slots.size() - 1;
-    size_t slot = hashOf(nativeId) & mask;
-    while (m_slots[slot] >= 0 && m_known[size_t(m_slots[slot])].view() != nativeId)
+    const quint32 tag = tagOf(hash);
+    size_t slot = hash & mask;
+    while (m_slots[slot].position >= 0 &&
+           (m_slots[slot].tag != tag || m_known[size_t(m_slots[slot].position)].view() != nativeId))
         slot = (slot + 1) & mask;
     return slot;
 }
 
 qsizetype HMContactData::TakenDictionaries::positionOf(QByteArrayView nativeId) const
 {
-    return m_slots.empty() || nativeId.isEmpty() ? -1 : m_slots[slotOf(nativeId)];
+    return m_slots.empty() || nativeId.isEmpty() ? -1 : m_slots[slotOf(nativeId, hashOf(nativeId))].position;
 }
 
 // Answers what the full look would: a confirmed person dated no later than the last sync goes

@@ -138,16 +138,22 @@ private:
         bool isGraphAsListed() const { return m_graph->entries().constData() == m_entries.constData(); }
         // The position of the first entry with that native id, or -1.
         qsizetype positionOf(QByteArrayView nativeId) const;
-        // The slot holding the position of the first entry with that native id, or the empty slot
-        // where it would go.
-        size_t slotOf(QByteArrayView nativeId) const;
+        // The slot holding the position of the first entry with that native id (whose hash is
+        // given), or the empty slot where it would go.
+        size_t slotOf(QByteArrayView nativeId, size_t hash) const;
 
         std::shared_ptr<HMIdentifierGraph> m_graph;
         // The list as the listing began: the texts of m_known lie in its entries.
         HMIdentifierGraph::Entries m_entries;
         qint64 m_afterMs = -1;
         std::vector<Known> m_known;  // by position
-        std::vector<qint32> m_slots; // empty when no person is taken by its id alone
+        // A position of m_known (-1: a free slot) with part of its id's hash.
+        struct Slot
+        {
+            quint32 tag = 0;
+            qint32 position = -1;
+        };
+        std::vector<Slot> m_slots; // empty when no person is taken by its id alone
         std::vector<bool> m_isTaken; // by position
         qsizetype m_takenCount = 0;
         QHash<QString, QString> m_byNativeId;

@@ -1,5 +1,6 @@
 #include "platform/addressbook/VCardFolder.h"
 
+#include "platform/addressbook/IndexChecksum.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
@@ -27,7 +28,6 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace platform {
 
@@ -239,10 +239,7 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
 
 quint32 checksumOf(QByteArrayView bytes)
 {
-    uLong checksum = ::crc32(0L, Z_NULL, 0);
-    // zlib takes at most 4 GiB a call; the index is capped far below that.
-    checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size()));
-    return quint32(checksum);
+    return continuedCrc32(0, bytes);
 }
 
 // As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
@@ -387,11 +384,11 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
         out.setVersion(QDataStream::Qt_6_0);
         out << kIndexMagic << kIndexVersion << quint32(0);
         out << folderPath << quint32(snapshot.entries.size());
-        uLong checksum = ::crc32(0L, Z_NULL, 0);
+        quint32 checksum = 0;
         qsizetype checkedFrom = kIndexHeaderBytes;
         const auto writePiece = [&] {
             const QByteArrayView checked = QByteArrayView(piece).sliced(checkedFrom);
-            checksum = ::crc32(checksum, reinterpret_cast<const Bytef *>(checked.data()), uInt(checked.size()));
+            checksum = continuedCrc32(checksum, checked);
             const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
             piece.truncate(0);
             out.device()->seek(0);
@@ -456,7 +453,9 @@ void compactBlocks(VCardFolder::Snapshot &snapshot)
 
 // The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
 // Directories list their files in an order of their own, and looking each up by halving the sorted
-// entries would compare names a dozen times apiece.
+// entries would compare names a dozen times apiece. Each slot keeps part of its name's hash, so that a
+// name is compared only with entries whose hash agrees: every other comparison would wait on an
+// entry and its name, which lie far apart in memory.
 class NameTable final
 {
 public:
@@ -465,31 +464,53 @@ public:
         size_t capacity = 16;
         while (capacity < 2 * entries.size())
             capacity *= 2;
-        m_slots.assign(capacity, -1);
+        m_slots.assign(capacity, Slot{});
         for (size_t index = 0; index < entries.size(); ++index) {
             const std::string_view name = viewOf(entries[index].fileName());
-            m_slots[slotOf(name, hashOf(name))] = qint32(index);
+            const size_t hash = hashOf(name);
+            m_slots[slotOf(name, hash)] = Slot{tagOf(hash), qint32(index)};
         }
     }
     static size_t hashOf(std::string_view name) { return qHash(QByteArrayView(name.data(), qsizetype(name.size()))); }
     // Asks for the name's first slot ahead of a find.
     void prefetch(size_t hash) const { __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]); }
+    // Asks for the entry in the name's first slot, when its hash agrees, and then for its name.
+    void prefetchEntry(size_t hash) const
+    {
+        if (const Slot &slot = m_slots[hash & (m_slots.size() - 1)]; slot.index >= 0 && slot.tag == tagOf(hash))
+            __builtin_prefetch(&m_entries[size_t(slot.index)]);
+    }
+    void prefetchName(size_t hash) const
+    {
+        if (const Slot &slot = m_slots[hash & (m_slots.size() - 1)]; slot.index >= 0 && slot.tag == tagOf(hash))
+            __builtin_prefetch(m_entries[size_t(slot.index)].fileName().data());
+    }
     // The position of the entry with that name (whose hash is given), or -1.
-    qint32 find(std::string_view name, size_t hash) const { return m_slots[slotOf(name, hash)]; }
+    qint32 find(std::string_view name, size_t hash) const { return m_slots[slotOf(name, hash)].index; }
 
 private:
+    struct Slot
+    {
+        quint32 tag = 0;
+        qint32 index = -1;
+    };
+    // The hash's high bits: its low ones choose the slot.
+    static quint32 tagOf(size_t hash) { return quint32(quint64(hash) >> 32) ^ quint32(hash); }
+
     // The slot holding the name, or the empty slot where it would go.
     size_t slotOf(std::string_view name, size_t hash) const
     {
         const size_t mask = m_slots.size() - 1;
+        const quint32 tag = tagOf(hash);
         size_t slot = hash & mask;
-        while (m_slots[slot] >= 0 && viewOf(m_entries[size_t(m_slots[slot])].fileName()) != name)
+        while (m_slots[slot].index >= 0 &&
+               (m_slots[slot].tag != tag || viewOf(m_entries[size_t(m_slots[slot].index)].fileName()) != name))
             slot = (slot + 1) & mask;
         return slot;
     }
 
     const std::vector<VCardFileEntry> &m_entries;
-    std::vector<qint32> m_slots;
+    std::vector<Slot> m_slots;
 };
 
 // Up to kListBatch card file names as the folder lists them, each ended by a NUL, with the entry the
@@ -530,6 +551,11 @@ void findBatch(const NameTable &table, NameBatch &batch)
         hashes.push_back(NameTable::hashOf(batch.names.c_str() + start));
         table.prefetch(hashes.back());
     }
+    // Then the entries the slots name, then their names: each wait overlaps the batch's others.
+    for (const size_t hash : hashes)
+        table.prefetchEntry(hash);
+    for (const size_t hash : hashes)
+        table.prefetchName(hash);
     for (size_t index = 0; index < batch.items.size(); ++index) {
         auto &[start, found] = batch.items[index];
         found = table.find(batch.names.c_str() + start, hashes[index]);
