@@ -1,5 +1,7 @@
 #include "sync/HMIdentifierGraphEntry.h"
 
+#include "platform/foundation/Crc32.h"
+
 #include <QDataStream>
 #include <QDateTime>
 #include <QHash>
@@ -14,7 +16,6 @@
 #include <limits>
 #include <mutex>
 
-#include <zlib.h>
 
 namespace {
 
@@ -191,7 +192,7 @@ void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
 // bytes: a streamed value carries a check of its own, which must hold before it is read.
 quint32 checkOf(QByteArrayView bytes)
 {
-    return quint32(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(bytes.data()), uInt(bytes.size())));
+    return platform::crc32Continued(0, bytes);
 }
 
 void appendGeneric(QByteArray &out, const QVariant &value)

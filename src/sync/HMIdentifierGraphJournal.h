@@ -63,7 +63,7 @@ public:
         qint64 size() const { return m_size; }
 
     private:
-        unsigned long m_crc = 0;
+        quint32 m_crc = 0;
         qint64 m_size = 0;
     };
     static QByteArray headerLine(const QByteArray &baseDigest);

@@ -1,11 +1,11 @@
 #include "datasources/calendar/HMChecksumArchive.h"
 
+#include "platform/foundation/Crc32.h"
+
 #include <QtEndian>
 
 #include <array>
 #include <cstring>
-
-#include <zlib.h>
 
 namespace {
 
@@ -118,48 +118,8 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 
 namespace {
 
-using CrcTables = std::array<std::array<quint32, 256>, 8>;
-
-// zlib's CRC-32 (the reflected polynomial 0xEDB88320) of one byte, and of one byte followed by one
-// to seven zero bytes: what a step taking eight bytes at once adds for each of them.
-constexpr CrcTables makeCrcTables()
-{
-    CrcTables tables{};
-    for (quint32 byte = 0; byte < 256; ++byte) {
-        quint32 crc = byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
-        tables[0][byte] = crc;
-    }
-    for (std::size_t table = 1; table < tables.size(); ++table) {
-        for (std::size_t byte = 0; byte < 256; ++byte)
-            tables[table][byte] = (tables[table - 1][byte] >> 8) ^ tables[0][tables[table - 1][byte] & 0xff];
-    }
-    return tables;
-}
-
-constexpr CrcTables kCrcTables = makeCrcTables();
-
-// zlib's CRC-32 of the bytes, continued from crc, eight bytes a step. zlib takes an input shorter
-// than 47 bytes, as an event's archive mostly is, a byte a step, each waiting on the one before.
-quint32 crc32Continued(quint32 crc, const char *bytes, qsizetype length)
-{
-    const auto &table = kCrcTables;
-    crc = ~crc;
-    for (; length >= 8; bytes += 8, length -= 8) {
-        const quint32 low = qFromLittleEndian<quint32>(bytes) ^ crc;
-        const quint32 high = qFromLittleEndian<quint32>(bytes + 4);
-        crc = table[7][low & 0xff] ^ table[6][(low >> 8) & 0xff] ^ table[5][(low >> 16) & 0xff] ^ table[4][low >> 24] ^
-              table[3][high & 0xff] ^ table[2][(high >> 8) & 0xff] ^ table[1][(high >> 16) & 0xff] ^
-              table[0][high >> 24];
-    }
-    for (; length > 0; ++bytes, --length)
-        crc = (crc >> 8) ^ table[0][(crc ^ uchar(*bytes)) & 0xff];
-    return ~crc;
-}
-
 // Gathers the bytes it is handed into a buffer and takes the CRC of each buffer full: the pieces of
-// an archive are mostly a few bytes each. A piece longer than the buffer is left to zlib.
+// an archive are mostly a few bytes each. A piece longer than the buffer is taken on its own.
 class GatheredCrc final
 {
 public:
@@ -168,7 +128,7 @@ public:
         if (m_used + piece.size() > qsizetype(m_buffer.size()))
             flush();
         if (piece.size() > qsizetype(m_buffer.size())) {
-            m_crc = quint32(::crc32_z(m_crc, reinterpret_cast<const Bytef *>(piece.data()), size_t(piece.size())));
+            m_crc = platform::crc32Continued(m_crc, piece);
             return;
         }
         std::memcpy(m_buffer.data() + m_used, piece.data(), size_t(piece.size()));
@@ -184,7 +144,7 @@ public:
 private:
     void flush()
     {
-        m_crc = crc32Continued(m_crc, m_buffer.data(), m_used);
+        m_crc = platform::crc32Continued(m_crc, QByteArrayView(m_buffer.data(), m_used));
         m_used = 0;
     }
 
@@ -205,5 +165,5 @@ quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
 
 quint32 crc32OfBytes(const QByteArray &bytes)
 {
-    return quint32(crc32(0L, reinterpret_cast<const Bytef *>(bytes.constData()), uInt(bytes.size())));
+    return platform::crc32Continued(0, bytes);
 }

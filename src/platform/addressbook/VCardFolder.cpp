@@ -1,6 +1,6 @@
 #include "platform/addressbook/VCardFolder.h"
 
-#include "platform/addressbook/IndexChecksum.h"
+#include "platform/foundation/Crc32.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
@@ -239,7 +239,7 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
 
 quint32 checksumOf(QByteArrayView bytes)
 {
-    return continuedCrc32(0, bytes);
+    return crc32Continued(0, bytes);
 }
 
 // As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
@@ -388,7 +388,7 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
         qsizetype checkedFrom = kIndexHeaderBytes;
         const auto writePiece = [&] {
             const QByteArrayView checked = QByteArrayView(piece).sliced(checkedFrom);
-            checksum = continuedCrc32(checksum, checked);
+            checksum = crc32Continued(checksum, checked);
             const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
             piece.truncate(0);
             out.device()->seek(0);
