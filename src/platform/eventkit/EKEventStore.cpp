@@ -611,7 +611,7 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
     for (qsizetype at = 0; at < parsed.size(); ++at)
         sequence.m_entries.append(
-            {nullptr, {}, nullptr, 0, -1, parsed.at(at)->startDate().toMSecsSinceEpoch(), qint32(at), {}});
+            {nullptr, {}, nullptr, 0, qint32(at), {.start = parsed.at(at)->startDate().toMSecsSinceEpoch()}});
     // Files whose events lie outside the window took room: given back when they are many.
     if ((sequence.m_entries.capacity() - sequence.m_entries.size()) * 8 > sequence.m_entries.size())
         sequence.m_entries.squeeze();
@@ -727,7 +727,7 @@ void EKEventStore::sortByStart(EKEventSequence &sequence)
     std::vector<StartKey> keys(std::size_t(sequence.m_entries.size()));
     for (qsizetype index = 0; index < sequence.m_entries.size(); ++index) {
         const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
-        keys[std::size_t(index)] = {sequence.m_entries.at(index).startKey, plain ? prefixOf(*plain) : 0, index,
+        keys[std::size_t(index)] = {sequence.m_entries.at(index).reading.start, plain ? prefixOf(*plain) : 0, index,
                                     sequence.hasValidStartAt(index), bool(plain)};
     }
     std::vector<qsizetype> order = orderByStart(keys, [&sequence](const StartKey &left, const StartKey &right) {
@@ -746,7 +746,7 @@ QString EKEventSequence::identifierAt(qsizetype index) const
 {
     const Entry &entry = m_entries.at(index);
     if (!entry.listed)
-        return m_parsed.at(entry.parsedAt)->eventIdentifier();
+        return m_parsed.at(entry.at)->eventIdentifier();
     if (entry.plainUid)
         return QString::fromLatin1(entry.plainUid, entry.plainUidSize);
     return entry.listed->uids().value(0);
@@ -779,17 +779,17 @@ bool EKEventSequence::isIdentifierBefore(qsizetype left, qsizetype right) const
 bool EKEventSequence::hasValidStartAt(qsizetype index) const
 {
     const Entry &entry = m_entries.at(index);
-    return entry.listed || m_parsed.at(entry.parsedAt)->startDate().isValid();
+    return entry.listed || m_parsed.at(entry.at)->startDate().isValid();
 }
 
 std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
 {
     const Entry &entry = m_entries.at(index);
     if (!entry.listed)
-        return m_parsed.at(entry.parsedAt);
+        return m_parsed.at(entry.at);
     std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listedText, m_zoneField);
-    const std::shared_ptr<EKCalendar> &calendar = m_calendars.at(entry.calendarAt);
-    if (event && event->startDate().isValid() && event->startDate().toMSecsSinceEpoch() == entry.startKey &&
+    const std::shared_ptr<EKCalendar> &calendar = m_calendars.at(entry.at);
+    if (event && event->startDate().isValid() && event->startDate().toMSecsSinceEpoch() == entry.reading.start &&
         event->eventIdentifier() == identifierAt(index)) {
         event->setCalendar(calendar);
         return event;
@@ -826,7 +826,7 @@ QList<std::shared_ptr<EKEvent>> EKEventSequence::parsedEvents() const
     events.reserve(m_parsed.size());
     for (const Entry &entry : m_entries) {
         if (!entry.listed)
-            events.append(m_parsed.at(entry.parsedAt));
+            events.append(m_parsed.at(entry.at));
     }
     return events;
 }
@@ -949,7 +949,7 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
         return true;
     if (icalcodec::overlapsWindow(reading->start, reading->end, predicate.startDate, predicate.endDate))
         sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,
-                                   calendarAt, reading->start, -1, *reading});
+                                   calendarAt, *reading});
     return true;
 }
 

@@ -86,10 +86,13 @@ private:
         QByteArrayView listedText;                   // and its text of it (descriptions never change)
         const char *plainUid = nullptr; // the file's one UID within the description, when plain
         qint32 plainUidSize = 0;
-        qint32 calendarAt = -1; // the calendar of a listed event, in m_calendars
-        qint64 startKey = 0;    // the start in milliseconds since 1970, which the sequence is sorted by
-        qint32 parsedAt = -1;   // else the event made when its file was parsed, in m_parsed
-        icallisted::ListedReading reading; // of a listed event, read once when it was placed
+        // The calendar of a listed event, in m_calendars; else the event made when its file was
+        // parsed, in m_parsed.
+        qint32 at = -1;
+        // Of a listed event, read once when it was placed; of any event its start, in milliseconds
+        // since 1970, which the sequence is sorted by. A listing holds an entry per event: each
+        // is kept small.
+        icallisted::ListedReading reading;
     };
     // Whether the entry at the left goes before the one at the right among those of one start.
     bool isIdentifierBefore(qsizetype left, qsizetype right) const;

@@ -18,6 +18,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -265,16 +266,28 @@ bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile
 // line of an index: made anew and wrapped for each, it was cleared and copied on every line.
 using LineFields = std::array<QByteArrayView, kFieldCount>;
 
-// Where an entry's file name and described text lie in its line: its UIDs and titles, then its
-// listed event.
+// Where a part of the index's text lies in it. The text is never longer than 32 bits count: the
+// table of an index's parts, filled for every line and read once, stays small.
+static_assert(kMaxIndexBytes <= std::numeric_limits<qint32>::max());
+
+struct TextPart
+{
+    qint32 at = 0;
+    qint32 size = 0;
+
+    static TextPart of(QByteArrayView part, const char *text) { return {qint32(part.data() - text), qint32(part.size())}; }
+    QByteArrayView in(const char *text) const { return QByteArrayView(text + at, size); }
+};
+
+// Where an entry's file name and described text lie in the index's text: its UIDs and titles, then
+// its listed event.
 struct DescribedBytes
 {
-    QByteArrayView name;
+    TextPart name;
+    TextPart items;
+    TextPart listed;
     bool isNameEscaped = false; // whether the name holds a '%'
     bool isNameAscii = false;
-
-    QByteArrayView items;
-    QByteArrayView listed;
 };
 
 // What a name field holds, told in one look at its bytes.
@@ -329,11 +342,11 @@ bool isFileNameField(QByteArrayView field, const NameBytes &found)
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
 }
 
-// Reads a line's entry into the file, and where its described text lies into text; false when the
-// line is not one of ours (but for its checksum, which the caller checks). Its UIDs and titles are
-// kept as the line holds them, checked to decode, and decoded only when asked for; its name is
-// checked, and decoded with the others'.
-bool readEntry(QByteArrayView line, LineFields &field, ICalendarFile &file, DescribedBytes &text)
+// Reads a line's entry into the file, and where its described text lies in the index's text (which
+// begins at base) into text; false when the line is not one of ours (but for its checksum, which
+// the caller checks). Its UIDs and titles are kept as the line holds them, checked to decode, and
+// decoded only when asked for; its name is checked, and decoded with the others'.
+bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalendarFile &file, DescribedBytes &text)
 {
     if (!splitFields(line, '\t', field))
         return false;
@@ -348,7 +361,8 @@ bool readEntry(QByteArrayView line, LineFields &field, ICalendarFile &file, Desc
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
-    text = {field[0], name.hasEscape, name.isAscii, QByteArrayView(field[6].begin(), field[7].end()), field[10]};
+    text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
+            TextPart::of(field[10], base), name.hasEscape, name.isAscii};
     file.parses = true;
     file.needsParsing = true;
     return true;
@@ -399,7 +413,7 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
         isClosed = line.startsWith(kTrailer);
         const bool isRead = isClosed ? line == kTrailer + QByteArray::number(blockLines)
                                      : qsizetype(entries.size()) < kMaxEntries &&
-                                           readEntry(line, fields, entries.emplace_back(), texts.emplace_back());
+                                           readEntry(line, text.data(), fields, entries.emplace_back(), texts.emplace_back());
         if (!isRead) {
             isWrong(pending.checkWaiting());
             return std::nullopt;
@@ -438,11 +452,11 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const DescribedBytes &described = texts[index];
         starts[index] = at - base;
-        std::memmove(at, described.items.data(), std::size_t(described.items.size()));
-        at += described.items.size();
+        std::memmove(at, base + described.items.at, std::size_t(described.items.size));
+        at += described.items.size;
         *at++ = '\t';
-        std::memmove(at, described.listed.data(), std::size_t(described.listed.size()));
-        at += described.listed.size();
+        std::memmove(at, base + described.listed.at, std::size_t(described.listed.size));
+        at += described.listed.size;
         *at++ = '\0';
     }
     starts[entries.size()] = at - base;
@@ -451,7 +465,7 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const qsizetype start = starts[index];
         entries[index].setDescribedWithin(sharedPart(block, start, starts[index + 1] - 1 - start),
-                                          qint32(texts[index].items.size()));
+                                          texts[index].items.size);
     }
 }
 
@@ -481,12 +495,13 @@ QChar *widenAscii(QByteArrayView bytes, QChar *out)
 
 // The entries' file names, decoded side by side into one block of names which they share, each
 // followed by a NUL as any name is: no allocation per file. A name takes no more characters than
-// its field has bytes.
-void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts)
+// its field in the index's text has bytes.
+void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
+                    const char *indexText)
 {
     qsizetype room = 0;
     for (const DescribedBytes &text : texts)
-        room += text.name.size() + 1;
+        room += text.name.size + 1;
     QString block(room, Qt::Uninitialized);
     QChar *const start = block.data();
     QChar *at = start;
@@ -494,7 +509,7 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
                            QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QVarLengthArray<char, 256> bytes;
     for (std::size_t index = 0; index < entries.size(); ++index) {
-        const QByteArrayView field = texts[index].name;
+        const QByteArrayView field = texts[index].name.in(indexText);
         bytes.resize(field.size());
         const QByteArrayView name = texts[index].isNameEscaped
                                         ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
@@ -739,7 +754,7 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
     std::vector<DescribedBytes> texts;
     std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber, texts);
     if (entries) {
-        placeFileNames(*entries, texts);
+        placeFileNames(*entries, texts, bytes->constData());
         placeDescribedTexts(*entries, texts, std::move(*bytes));
     }
     std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
