@@ -121,8 +121,9 @@ std::optional<QDateTime> dateOfDateOnlyPayload(const QByteArray &payload)
     return date->toDateTime();
 }
 
-// Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
-bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
+// Reads one whole line (without its newline) against a list of count entries, keeps what it changes
+// and counts the entries after it; false when it is damaged or does not fit.
+bool readLine(const QByteArray &line, qsizetype &count, Journal::Reading &reading)
 {
     const qsizetype space = line.indexOf(' ');
     if (space != 16 || line.size() > kMaxLineBytes)
@@ -131,21 +132,23 @@ bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDat
     if (!decoded || checkOf(*decoded) != line.left(space))
         return false;
     if (const std::optional<QDateTime> date = dateOfDateOnlyPayload(*decoded)) {
-        lastSyncDate = *date;
+        reading.lastSyncDate = *date;
         return true;
     }
     const platform::Result<QVariant> payload = platform::parsePropertyList(*decoded);
     if (!payload || payload->typeId() != QMetaType::QVariantMap)
         return false;
     const QVariantMap map = payload->toMap();
-    const std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
+    std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
     const QVariant date = map.value(Journal::kLastSyncDateKey);
-    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime))
-        return false;
-    if (!changes->applyTo(entries))
+    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime) || !changes->fitsListOf(count))
         return false;
     if (date.isValid())
-        lastSyncDate = date.toDateTime();
+        reading.lastSyncDate = date.toDateTime();
+    if (!changes->isEmpty()) {
+        count += changes->appended.size() - qsizetype(changes->removed.size());
+        reading.changes.push_back(std::move(*changes));
+    }
     return true;
 }
 
@@ -315,23 +318,42 @@ HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArr
                                                                   HMIdentifierGraph::Entries &entries,
                                                                   QDateTime &lastSyncDate)
 {
-    Replay result;
+    const Reading reading = read(journal, baseDigest, entries.size());
+    apply(reading, entries, lastSyncDate);
+    return reading.replay;
+}
+
+HMIdentifierGraphJournal::Reading HMIdentifierGraphJournal::read(const QByteArray &journal, const QByteArray &baseDigest,
+                                                                 qsizetype entryCount)
+{
+    Reading reading;
+    Replay &result = reading.replay;
     const QByteArray header = headerLine(baseDigest);
     if (!journal.startsWith(header))
-        return result;
+        return reading;
     result.belongsToGraph = true;
     qsizetype start = header.size();
     // Bounded by the journal's length: every pass consumes at least one byte.
     while (start < journal.size()) {
         const qsizetype end = journal.indexOf('\n', start);
         // A line without its newline was torn while it was written.
-        if (end < 0 || !applyLine(journal.mid(start, end - start), entries, lastSyncDate))
-            return result;
+        if (end < 0 || !readLine(journal.mid(start, end - start), entryCount, reading))
+            break;
         ++result.appliedLines;
         start = end + 1;
     }
-    result.isIntact = true;
-    return result;
+    result.isIntact = start >= journal.size();
+    result.holdsEntries = !reading.changes.empty();
+    return reading;
+}
+
+void HMIdentifierGraphJournal::apply(const Reading &reading, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
+{
+    // Each line was checked to fit the list the lines before it leave.
+    for (const HMIdentifierGraph::Changes &changes : reading.changes)
+        changes.applyTo(entries);
+    if (reading.lastSyncDate)
+        lastSyncDate = *reading.lastSyncDate;
 }
 
 QVariantList HMIdentifierGraphJournal::listOf(const HMIdentifierGraph::Entries &entries)
