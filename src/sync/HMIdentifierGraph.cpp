@@ -345,10 +345,11 @@ HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earl
 bool HMIdentifierGraph::Changes::fitsListOf(qsizetype count) const
 {
     const auto outside = [count](qsizetype position) { return position < 0 || position >= count; };
-    return std::none_of(removed.begin(), removed.end(), outside)
-           && std::none_of(replaced.begin(), replaced.end(), [&outside](const auto &entry) { return outside(entry.first); })
-           && std::is_sorted(removed.begin(), removed.end())
-           && std::adjacent_find(removed.begin(), removed.end()) == removed.end();
+    return std::none_of(removed.begin(), removed.end(), outside) &&
+           std::none_of(replaced.begin(), replaced.end(),
+                        [&outside](const auto &entry) { return outside(entry.first); }) &&
+           std::is_sorted(removed.begin(), removed.end()) &&
+           std::adjacent_find(removed.begin(), removed.end()) == removed.end();
 }
 
 bool HMIdentifierGraph::Changes::applyTo(Entries &entries) const

@@ -3,6 +3,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListBinary.h"
+#include "sync/HMIdentifierGraphArchive.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -205,8 +206,8 @@ bool PayloadReader::readPart(const QString &key, quint64 value, LineParts &parts
         (key == Journal::kAppendedKey ? parts.appended : parts.replacements) = std::move(entries);
         return isRead;
     }
-    QVariant *const part = key == Journal::kRemovedKey      ? &parts.removed
-                           : key == Journal::kReplacedAtKey ? &parts.replacedAt
+    QVariant *const part = key == Journal::kRemovedKey        ? &parts.removed
+                           : key == Journal::kReplacedAtKey   ? &parts.replacedAt
                            : key == Journal::kLastSyncDateKey ? &parts.lastSyncDate
                                                               : nullptr;
     platform::Result<QVariant> read = part ? m_document.valueAt(value) : platform::Result<QVariant>(QVariant());
@@ -243,7 +244,7 @@ bool PayloadReader::packEntry(quint64 dictionary)
         const quint64 value = pairs->values.at(slot);
         if (!key)
             return false;
-        if (const std::optional<QByteArrayView> ascii = m_document.asciiTextAt(value); ascii && !ascii->isEmpty()) {
+        if (const std::optional<QByteArrayView> ascii = m_document.asciiTextAt(value)) {
             m_arena.addText(*key, *ascii);
             continue;
         }
@@ -265,14 +266,7 @@ bool PayloadReader::packValue(quint64 object, int depth)
     default:
         break;
     }
-    if (const std::optional<QByteArrayView> ascii = m_document.asciiTextAt(object); ascii && !ascii->isEmpty()) {
-        PackedValue::appendText(m_packing, *ascii);
-        return true;
-    }
-    const platform::Result<QVariant> value = m_document.leafAt(object);
-    if (value)
-        PackedValue::appendValue(m_packing, *value, depth);
-    return value.ok();
+    return HMIdentifierGraphArchive::packLeaf(m_document, object, depth, m_packing);
 }
 
 bool PayloadReader::packList(quint64 object, int depth)
@@ -520,8 +514,8 @@ HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArr
     return reading.replay;
 }
 
-HMIdentifierGraphJournal::Reading HMIdentifierGraphJournal::read(const QByteArray &journal, const QByteArray &baseDigest,
-                                                                 qsizetype entryCount)
+HMIdentifierGraphJournal::Reading HMIdentifierGraphJournal::read(const QByteArray &journal,
+                                                                 const QByteArray &baseDigest, qsizetype entryCount)
 {
     Reading reading;
     Replay &result = reading.replay;
@@ -544,7 +538,8 @@ HMIdentifierGraphJournal::Reading HMIdentifierGraphJournal::read(const QByteArra
     return reading;
 }
 
-void HMIdentifierGraphJournal::apply(const Reading &reading, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
+void HMIdentifierGraphJournal::apply(const Reading &reading, HMIdentifierGraph::Entries &entries,
+                                     QDateTime &lastSyncDate)
 {
     // Each line was checked to fit the list the lines before it leave.
     for (const HMIdentifierGraph::Changes &changes : reading.changes)

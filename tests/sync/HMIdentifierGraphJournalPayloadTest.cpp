@@ -337,7 +337,8 @@ void checkReadAsWhole(const QByteArray &payload, const std::string &what)
 {
     const QByteArray check = QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
     const QByteArray journal = HMIdentifierGraphJournal::headerLine("none") + check + ' ' + payload.toBase64() + '\n';
-    const HMIdentifierGraphJournal::Reading reading = HMIdentifierGraphJournal::read(journal, "none", qsizetype(1) << 50);
+    const HMIdentifierGraphJournal::Reading reading =
+        HMIdentifierGraphJournal::read(journal, "none", qsizetype(1) << 50);
     const platform::Result<QVariant> whole = platform::parsePropertyList(payload);
     const QVariantMap map = whole ? whole->toMap() : QVariantMap();
     const auto replacements = wholeEntriesUnder(map, HMIdentifierGraphJournal::kReplacementsKey);
@@ -396,9 +397,9 @@ TEST(HMIdentifierGraphJournalPayload, OddFormsOfALineReadAsTheirDictionariesRead
             keys.push_back(text(encoder, key));
             values.push_back(text(encoder, value));
         }
-        const quint64 nested = encoder.writeDictionary({text(encoder, nestedInOrder ? "a" : "b"),
-                                                        text(encoder, nestedInOrder ? "b" : "a"), text(encoder, "x"),
-                                                        text(encoder, "")});
+        const quint64 nested =
+            encoder.writeDictionary({text(encoder, nestedInOrder ? "a" : "b"), text(encoder, nestedInOrder ? "b" : "a"),
+                                     text(encoder, "x"), text(encoder, "")});
         keys.push_back(text(encoder, "nested"));
         values.push_back(nested);
         keys.insert(keys.end(), values.begin(), values.end());
