@@ -36,6 +36,13 @@ double cpuSeconds()
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+long minorFaults()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
 long peakKb()
 {
     rusage usage{};
@@ -137,6 +144,7 @@ int coldLoad(const QString &profileFileName)
 {
     HMProfile profile;
     profile.setFilename(profileFileName);
+    const long faultsBefore = minorFaults();
     const double start = cpuSeconds();
     qsizetype entries = 0;
     for (const QString &conduit : {QStringLiteral("A"), QStringLiteral("D")}) {
@@ -145,7 +153,9 @@ int coldLoad(const QString &profileFileName)
             return 1;
         entries += graph->count();
     }
-    std::printf("cold   %6lld entries   cpu %7.2f ms\n", qlonglong(entries), (cpuSeconds() - start) * 1000.0);
+    const double cpu = (cpuSeconds() - start) * 1000.0;
+    std::printf("cold   %6lld entries   cpu %7.2f ms   page faults %5ld\n", qlonglong(entries), cpu,
+                minorFaults() - faultsBefore);
     return 0;
 }
 

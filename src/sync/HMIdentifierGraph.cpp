@@ -342,13 +342,19 @@ HMIdentifierGraph::Changes HMIdentifierGraph::changesBetween(const Entries &earl
     return changes;
 }
 
+bool HMIdentifierGraph::Changes::fitsListOf(qsizetype count) const
+{
+    const auto outside = [count](qsizetype position) { return position < 0 || position >= count; };
+    return std::none_of(removed.begin(), removed.end(), outside) &&
+           std::none_of(replaced.begin(), replaced.end(),
+                        [&outside](const auto &entry) { return outside(entry.first); }) &&
+           std::is_sorted(removed.begin(), removed.end()) &&
+           std::adjacent_find(removed.begin(), removed.end()) == removed.end();
+}
+
 bool HMIdentifierGraph::Changes::applyTo(Entries &entries) const
 {
-    const auto outside = [&entries](qsizetype position) { return position < 0 || position >= entries.size(); };
-    if (std::any_of(removed.begin(), removed.end(), outside)
-        || std::any_of(replaced.begin(), replaced.end(), [&outside](const auto &entry) { return outside(entry.first); })
-        || !std::is_sorted(removed.begin(), removed.end())
-        || std::adjacent_find(removed.begin(), removed.end()) != removed.end())
+    if (!fitsListOf(entries.size()))
         return false;
     for (const auto &[position, entry] : replaced)
         entries[position] = entry;

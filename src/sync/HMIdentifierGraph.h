@@ -49,8 +49,11 @@ public:
         Entries appended;
 
         bool isEmpty() const { return removed.empty() && replaced.empty() && appended.isEmpty(); }
-        // Applies the changes to the earlier list; false, leaving it as it was, when a position lies
-        // outside it (changes read from a file that does not belong to that list).
+        // Whether every position lies inside an earlier list of so many entries, and the removals
+        // are ascending, each once: what applyTo asks of the list.
+        bool fitsListOf(qsizetype count) const;
+        // Applies the changes to the earlier list; false, leaving it as it was, when they do not fit
+        // it (changes read from a file that does not belong to that list).
         bool applyTo(Entries &entries) const;
     };
     // What changed from earlier to now. An entry that still shares its bytes with the earlier copy

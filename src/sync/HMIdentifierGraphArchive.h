@@ -11,6 +11,9 @@
 #include <optional>
 
 class HMIdentifierGraph;
+namespace platform::binaryplist {
+class Document;
+}
 
 // Writes an identifier graph as a keyed archive under a root key: byte for byte what KeyedArchiver
 // writes of it, made straight from the graph's packed entries. A first pass over the entries numbers
@@ -46,4 +49,9 @@ public:
     // The graph read straight into packed entries; nullopt for an archive only KeyedUnarchiver
     // reads, which then accepts or refuses it.
     static std::optional<std::unique_ptr<HMIdentifierGraph>> streamedGraph(const QByteArray &bytes, const QString &rootKey);
+    // Appends a leaf of a property list to a value being packed, as an entry packs the value a
+    // reading of the list builds of it: an ASCII text as it stands, any other leaf through its
+    // value; false, appending nothing, for a damaged leaf.
+    static bool packLeaf(const platform::binaryplist::Document &document, quint64 object, int depth,
+                         QByteArray &packing);
 };

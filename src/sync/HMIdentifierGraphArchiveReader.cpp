@@ -302,14 +302,7 @@ bool GraphFileReader::packValue(quint64 index, int depth, quint64 &nodes)
 
 bool GraphFileReader::packLeaf(quint64 object, int depth)
 {
-    if (const std::optional<QByteArrayView> ascii = m_document.asciiTextAt(object)) {
-        PackedValue::appendText(m_packing, *ascii);
-        return true;
-    }
-    const platform::Result<QVariant> value = m_document.leafAt(object);
-    if (value)
-        PackedValue::appendValue(m_packing, *value, depth);
-    return value.ok();
+    return HMIdentifierGraphArchive::packLeaf(m_document, object, depth, m_packing);
 }
 
 // A value the archive keeps as a small object of its own.
@@ -466,4 +459,16 @@ platform::Result<std::unique_ptr<HMIdentifierGraph>> HMIdentifierGraphArchive::u
     if (streamed)
         return std::move(*streamed);
     return KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, rootKey);
+}
+
+bool HMIdentifierGraphArchive::packLeaf(const Document &document, quint64 object, int depth, QByteArray &packing)
+{
+    if (const std::optional<QByteArrayView> ascii = document.asciiTextAt(object)) {
+        PackedValue::appendText(packing, *ascii);
+        return true;
+    }
+    const platform::Result<QVariant> value = document.leafAt(object);
+    if (value)
+        PackedValue::appendValue(packing, *value, depth);
+    return value.ok();
 }

@@ -4,9 +4,11 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListBinary.h"
+#include "sync/HMIdentifierGraphArchive.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QStringList>
 #include <QVariantList>
 
 #include <algorithm>
@@ -27,6 +29,7 @@ const QString HMIdentifierGraphJournal::kLastSyncDateKey = QStringLiteral("lastS
 namespace {
 
 using Journal = HMIdentifierGraphJournal;
+using Document = platform::binaryplist::Document;
 
 const QByteArray kHeaderStart = QByteArrayLiteral("HMIdentifierGraphJournal 1 ");
 // A line holds one page's changes; pages hold at most a few thousand records.
@@ -79,14 +82,36 @@ std::optional<HMIdentifierGraph::Entries> entriesFrom(const QVariant &value)
     return dictionaries;
 }
 
-// One change line's payload read back; nullopt when it is not one.
-std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload)
+// A change line's dictionary by its parts: positions and the date as values (invalid where the
+// dictionary has none), entries already read (nullopt where the value is no list of dictionaries).
+struct LineParts
 {
-    const std::optional<std::vector<qsizetype>> removed = positionsFrom(payload.value(Journal::kRemovedKey));
-    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(payload.value(Journal::kReplacedAtKey));
-    const std::optional<HMIdentifierGraph::Entries> replacements =
-        entriesFrom(payload.value(Journal::kReplacementsKey));
-    const std::optional<HMIdentifierGraph::Entries> appended = entriesFrom(payload.value(Journal::kAppendedKey));
+    QVariant removed;
+    QVariant replacedAt;
+    std::optional<HMIdentifierGraph::Entries> replacements = HMIdentifierGraph::Entries();
+    std::optional<HMIdentifierGraph::Entries> appended = HMIdentifierGraph::Entries();
+    QVariant lastSyncDate;
+};
+
+// The parts of a payload read whole; nullopt when it is no dictionary.
+std::optional<LineParts> partsOfWholePayload(const QByteArray &payload)
+{
+    const platform::Result<QVariant> parsed = platform::parsePropertyList(payload);
+    if (!parsed || parsed->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const QVariantMap map = parsed->toMap();
+    return LineParts{map.value(Journal::kRemovedKey), map.value(Journal::kReplacedAtKey),
+                     entriesFrom(map.value(Journal::kReplacementsKey)), entriesFrom(map.value(Journal::kAppendedKey)),
+                     map.value(Journal::kLastSyncDateKey)};
+}
+
+// One change line's changes; nullopt when its parts are not those of one.
+std::optional<HMIdentifierGraph::Changes> changesOf(const LineParts &parts)
+{
+    const std::optional<std::vector<qsizetype>> removed = positionsFrom(parts.removed);
+    const std::optional<std::vector<qsizetype>> replacedAt = positionsFrom(parts.replacedAt);
+    const std::optional<HMIdentifierGraph::Entries> &replacements = parts.replacements;
+    const std::optional<HMIdentifierGraph::Entries> &appended = parts.appended;
     if (!removed || !replacedAt || !replacements || !appended || qsizetype(replacedAt->size()) != replacements->size())
         return std::nullopt;
     HMIdentifierGraph::Changes changes;
@@ -104,7 +129,6 @@ std::optional<HMIdentifierGraph::Changes> changesFrom(const QVariantMap &payload
 // is one the whole reading accepts, with the same date and no change to the entries.
 std::optional<QDateTime> dateOfDateOnlyPayload(const QByteArray &payload)
 {
-    using Document = platform::binaryplist::Document;
     const platform::Result<Document> document = Document::open(payload);
     const std::optional<Document::Slots> pairs = document ? document->slotsOf(document->topObject()) : std::nullopt;
     if (!pairs || pairs->keys.size() != 1 || !document->isText(pairs->keys.at(0), Journal::kLastSyncDateKey) ||
@@ -117,8 +141,175 @@ std::optional<QDateTime> dateOfDateOnlyPayload(const QByteArray &payload)
     return date->toDateTime();
 }
 
-// Reads one whole line (without its newline) and applies it; false when it is damaged or does not fit.
-bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate)
+// Reads a payload's parts in place, packing its entries straight from the property list as an entry
+// packs the dictionary a whole reading builds, without that dictionary: a line of a page holds as
+// many entries as the page changed. Only the form the writers write is read so (a dictionary of the
+// known keys, each once, entries as lists of dictionaries, a nested dictionary's keys ASCII and in
+// order): for anything else it gives up and the payload is read whole, which accepts or refuses it.
+// The references below the top are checked first, as a whole reading checks them, and every object
+// is then read as it reads it: what is read here, it reads to the same values.
+class PayloadReader final
+{
+public:
+    static std::optional<LineParts> partsOf(const QByteArray &payload)
+    {
+        const platform::Result<Document> document = Document::open(payload);
+        if (!document || document->shapeOf(document->topObject()) != Document::Shape::Dictionary ||
+            !document->checkReferencesBelow(document->topObject())) {
+            return std::nullopt;
+        }
+        return PayloadReader(*document).read();
+    }
+
+private:
+    using PackedValue = HMIdentifierGraphEntry::PackedValue;
+
+    explicit PayloadReader(const Document &document) : m_document(document) {}
+
+    std::optional<LineParts> read();
+    bool readPart(const QString &key, quint64 value, LineParts &parts);
+    std::optional<HMIdentifierGraph::Entries> entriesAt(quint64 list);
+    bool packEntry(quint64 dictionary);
+    bool packValue(quint64 object, int depth);
+    bool packList(quint64 object, int depth);
+    bool packDictionary(quint64 object, int depth);
+    std::optional<QString> keyAt(quint64 object) const;
+
+    const Document &m_document;
+    HMIdentifierGraphEntry::Arena m_arena;
+    QByteArray m_packing;
+};
+
+std::optional<LineParts> PayloadReader::read()
+{
+    const std::optional<Document::Slots> pairs = m_document.slotsOf(m_document.topObject());
+    LineParts parts;
+    QStringList seen;
+    for (quint64 slot = 0; pairs && slot < pairs->keys.size(); ++slot) {
+        const std::optional<QString> key = keyAt(pairs->keys.at(slot));
+        if (!key || seen.contains(*key) || !readPart(*key, pairs->values.at(slot), parts))
+            return std::nullopt;
+        seen.append(*key);
+    }
+    return pairs ? std::optional(parts) : std::nullopt;
+}
+
+bool PayloadReader::readPart(const QString &key, quint64 value, LineParts &parts)
+{
+    if (key == Journal::kReplacementsKey || key == Journal::kAppendedKey) {
+        std::optional<HMIdentifierGraph::Entries> entries = entriesAt(value);
+        const bool isRead = entries.has_value();
+        (key == Journal::kAppendedKey ? parts.appended : parts.replacements) = std::move(entries);
+        return isRead;
+    }
+    QVariant *const part = key == Journal::kRemovedKey        ? &parts.removed
+                           : key == Journal::kReplacedAtKey   ? &parts.replacedAt
+                           : key == Journal::kLastSyncDateKey ? &parts.lastSyncDate
+                                                              : nullptr;
+    platform::Result<QVariant> read = part ? m_document.valueAt(value) : platform::Result<QVariant>(QVariant());
+    if (!part || !read)
+        return false;
+    *part = std::move(read).value();
+    return true;
+}
+
+// The entries of a list of dictionaries; nullopt where it is not one.
+std::optional<HMIdentifierGraph::Entries> PayloadReader::entriesAt(quint64 list)
+{
+    const std::optional<Document::Elements> items = m_document.arrayElementsOf(list);
+    if (!items)
+        return std::nullopt;
+    HMIdentifierGraph::Entries entries;
+    entries.reserve(qsizetype(items->size()));
+    for (quint64 position = 0; position < items->size(); ++position) {
+        if (!packEntry(items->at(position)))
+            return std::nullopt;
+        entries.append(m_arena.end());
+    }
+    return entries;
+}
+
+bool PayloadReader::packEntry(quint64 dictionary)
+{
+    const std::optional<Document::Slots> pairs = m_document.slotsOf(dictionary);
+    if (!pairs || m_document.shapeOf(dictionary) != Document::Shape::Dictionary)
+        return false;
+    m_arena.begin();
+    for (quint64 slot = 0; slot < pairs->keys.size(); ++slot) {
+        const std::optional<QString> key = keyAt(pairs->keys.at(slot));
+        const quint64 value = pairs->values.at(slot);
+        if (!key)
+            return false;
+        if (const std::optional<QByteArrayView> ascii = m_document.asciiTextAt(value)) {
+            m_arena.addText(*key, *ascii);
+            continue;
+        }
+        m_packing.resize(0);
+        if (!packValue(value, 0) || !m_arena.addPacked(*key, m_packing))
+            return false;
+    }
+    return true;
+}
+
+// A value packed as an entry packs the value a whole reading builds.
+bool PayloadReader::packValue(quint64 object, int depth)
+{
+    switch (m_document.shapeOf(object)) {
+    case Document::Shape::Array:
+        return depth < PackedValue::kMaxNesting && packList(object, depth);
+    case Document::Shape::Dictionary:
+        return depth < PackedValue::kMaxNesting && packDictionary(object, depth);
+    default:
+        break;
+    }
+    return HMIdentifierGraphArchive::packLeaf(m_document, object, depth, m_packing);
+}
+
+bool PayloadReader::packList(quint64 object, int depth)
+{
+    const std::optional<Document::Elements> items = m_document.arrayElementsOf(object);
+    if (!items)
+        return false;
+    PackedValue::appendListStart(m_packing, items->size());
+    for (quint64 position = 0; position < items->size(); ++position) {
+        if (!packValue(items->at(position), depth + 1))
+            return false;
+    }
+    return true;
+}
+
+// A dictionary whose keys are ASCII texts in key order, each once, as the writers write them.
+bool PayloadReader::packDictionary(quint64 object, int depth)
+{
+    const std::optional<Document::Slots> pairs = m_document.slotsOf(object);
+    if (!pairs)
+        return false;
+    PackedValue::appendDictionaryStart(m_packing, pairs->keys.size());
+    QByteArrayView lastKey;
+    for (quint64 slot = 0; slot < pairs->keys.size(); ++slot) {
+        const std::optional<QByteArrayView> key = m_document.asciiTextAt(pairs->keys.at(slot));
+        if (!key || (slot > 0 && !(lastKey < *key)))
+            return false;
+        lastKey = *key;
+        PackedValue::appendItemKey(m_packing, *key);
+        if (!packValue(pairs->values.at(slot), depth + 1))
+            return false;
+    }
+    return true;
+}
+
+// A dictionary's key as a whole reading reads it.
+std::optional<QString> PayloadReader::keyAt(quint64 object) const
+{
+    const platform::Result<QVariant> key = m_document.leafAt(object);
+    if (!key || key->typeId() != QMetaType::QString)
+        return std::nullopt;
+    return key->toString();
+}
+
+// Reads one whole line (without its newline) against a list of count entries, keeps what it changes
+// and counts the entries after it; false when it is damaged or does not fit.
+bool readLine(const QByteArray &line, qsizetype &count, Journal::Reading &reading)
 {
     const qsizetype space = line.indexOf(' ');
     if (space != 16 || line.size() > kMaxLineBytes)
@@ -127,21 +318,24 @@ bool applyLine(const QByteArray &line, HMIdentifierGraph::Entries &entries, QDat
     if (!decoded || checkOf(*decoded) != line.left(space))
         return false;
     if (const std::optional<QDateTime> date = dateOfDateOnlyPayload(*decoded)) {
-        lastSyncDate = *date;
+        reading.lastSyncDate = *date;
         return true;
     }
-    const platform::Result<QVariant> payload = platform::parsePropertyList(*decoded);
-    if (!payload || payload->typeId() != QMetaType::QVariantMap)
+    std::optional<LineParts> parts = PayloadReader::partsOf(*decoded);
+    if (!parts)
+        parts = partsOfWholePayload(*decoded);
+    if (!parts)
         return false;
-    const QVariantMap map = payload->toMap();
-    const std::optional<HMIdentifierGraph::Changes> changes = changesFrom(map);
-    const QVariant date = map.value(Journal::kLastSyncDateKey);
-    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime))
-        return false;
-    if (!changes->applyTo(entries))
+    std::optional<HMIdentifierGraph::Changes> changes = changesOf(*parts);
+    const QVariant &date = parts->lastSyncDate;
+    if (!changes || (date.isValid() && date.typeId() != QMetaType::QDateTime) || !changes->fitsListOf(count))
         return false;
     if (date.isValid())
-        lastSyncDate = date.toDateTime();
+        reading.lastSyncDate = date.toDateTime();
+    if (!changes->isEmpty()) {
+        count += changes->appended.size() - qsizetype(changes->removed.size());
+        reading.changes.push_back(std::move(*changes));
+    }
     return true;
 }
 
@@ -221,23 +415,43 @@ HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArr
                                                                   HMIdentifierGraph::Entries &entries,
                                                                   QDateTime &lastSyncDate)
 {
-    Replay result;
+    const Reading reading = read(journal, baseDigest, entries.size());
+    apply(reading, entries, lastSyncDate);
+    return reading.replay;
+}
+
+HMIdentifierGraphJournal::Reading HMIdentifierGraphJournal::read(const QByteArray &journal,
+                                                                 const QByteArray &baseDigest, qsizetype entryCount)
+{
+    Reading reading;
+    Replay &result = reading.replay;
     const QByteArray header = headerLine(baseDigest);
     if (!journal.startsWith(header))
-        return result;
+        return reading;
     result.belongsToGraph = true;
     qsizetype start = header.size();
     // Bounded by the journal's length: every pass consumes at least one byte.
     while (start < journal.size()) {
         const qsizetype end = journal.indexOf('\n', start);
         // A line without its newline was torn while it was written.
-        if (end < 0 || !applyLine(journal.mid(start, end - start), entries, lastSyncDate))
-            return result;
+        if (end < 0 || !readLine(journal.mid(start, end - start), entryCount, reading))
+            break;
         ++result.appliedLines;
         start = end + 1;
     }
-    result.isIntact = true;
-    return result;
+    result.isIntact = start >= journal.size();
+    result.holdsEntries = !reading.changes.empty();
+    return reading;
+}
+
+void HMIdentifierGraphJournal::apply(const Reading &reading, HMIdentifierGraph::Entries &entries,
+                                     QDateTime &lastSyncDate)
+{
+    // Each line was checked to fit the list the lines before it leave.
+    for (const HMIdentifierGraph::Changes &changes : reading.changes)
+        changes.applyTo(entries);
+    if (reading.lastSyncDate)
+        lastSyncDate = *reading.lastSyncDate;
 }
 
 QVariantList HMIdentifierGraphJournal::listOf(const HMIdentifierGraph::Entries &entries)

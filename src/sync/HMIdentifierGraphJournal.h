@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 // The append-only journal beside an identifier graph file. Each page of a sync adds one line holding
 // what that page changed in the graph, so a run that ends early resumes without the whole graph
@@ -39,6 +40,19 @@ public:
         // Whether every line was whole and applied: a journal with a torn or damaged line must not
         // be appended to.
         bool isIntact = false;
+        // Whether a line applied changes entries, not the date alone.
+        bool holdsEntries = false;
+    };
+    // A journal's lines read and checked against the list they build on, up to the first that is
+    // torn, damaged or does not fit, and not applied yet: a loader that finds the journal intact
+    // applies them to the graph's own list, which then needs no copy of the list before them.
+    struct Reading
+    {
+        Replay replay;
+        // Each line's changes to the entries, in order; lines of dates alone have none.
+        std::vector<HMIdentifierGraph::Changes> changes;
+        // The date of the last line that names one.
+        std::optional<QDateTime> lastSyncDate;
     };
 
     HMIdentifierGraphJournal() = delete;
@@ -84,6 +98,9 @@ public:
     // given, stopping at the first line that is torn, damaged or does not fit the entries.
     static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, HMIdentifierGraph::Entries &entries,
                          QDateTime &lastSyncDate);
+    // The same in two steps: the lines read against a list of so many entries, then applied to it.
+    static Reading read(const QByteArray &journal, const QByteArray &baseDigest, qsizetype entryCount);
+    static void apply(const Reading &reading, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate);
 
     // Appends the bytes to the file and syncs it to disk; never follows a link, never creates the file.
     static platform::Status appendDurably(const QString &path, const QByteArray &bytes);

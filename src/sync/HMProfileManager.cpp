@@ -384,34 +384,52 @@ Result<std::optional<platform::FileBytes>> readGraphFile(const QString &path)
     return std::optional<platform::FileBytes>(std::move(stored).value());
 }
 
+// Applies the lines read to the graph. An intact journal changes the graph's own list, which its
+// files then hold, with no copy made of it; past a torn line the files still hold the list the graph
+// file holds, and the lines are applied to a copy.
+void applyReading(HMIdentifierGraph &graph, const HMIdentifierGraphJournal::Reading &reading,
+                  HMIdentifierGraph::DurableState &durable)
+{
+    HMIdentifierGraph::Entries entries = graph.entries();
+    if (reading.replay.isIntact)
+        graph.setEntries({});
+    else
+        durable.entries = entries;
+    QDateTime date = graph.lastSyncDate();
+    HMIdentifierGraphJournal::apply(reading, entries, date);
+    graph.setEntries(entries);
+    graph.setLastSyncDate(date);
+    if (reading.replay.isIntact)
+        durable.entries = graph.entries();
+}
+
 // Replays the journal beside the graph file onto the graph, and notes what the files hold. A torn or
 // damaged journal counts as not written: the next write of the graph replaces it with one holding
 // all the changes since the graph file.
 void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest, qint64 graphFileBytes)
 {
-    HMIdentifierGraph::DurableState durable{path, graph.entries(), graph.lastSyncDate(), baseDigest, graphFileBytes};
+    HMIdentifierGraph::DurableState durable{path, {}, graph.lastSyncDate(), baseDigest, graphFileBytes};
     const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
     if (QFileInfo::exists(journalPath)) {
         const Result<QByteArray> journal = platform::readWholeFile(journalPath, kMaxGraphFileBytes);
-        HMIdentifierGraph::Entries entries = graph.entries();
-        QDateTime date = graph.lastSyncDate();
-        const HMIdentifierGraphJournal::Replay replay =
-            journal ? HMIdentifierGraphJournal::replay(*journal, baseDigest, entries, date)
-                    : HMIdentifierGraphJournal::Replay{};
+        const HMIdentifierGraphJournal::Reading reading =
+            journal ? HMIdentifierGraphJournal::read(*journal, baseDigest, graph.count())
+                    : HMIdentifierGraphJournal::Reading{};
+        const HMIdentifierGraphJournal::Replay &replay = reading.replay;
         if (!replay.belongsToGraph)
             DDLogInfo(QStringLiteral("%1 belongs to an earlier graph file and is ignored").arg(journalPath));
         else if (!replay.isIntact)
             DDLogWarn(QStringLiteral("%1 ends in a torn or damaged line; the %2 whole lines before it are kept")
                           .arg(journalPath).arg(replay.appliedLines));
-        graph.setEntries(entries);
-        graph.setLastSyncDate(date);
+        applyReading(graph, reading, durable);
         if (replay.isIntact) {
-            durable.doesJournalHoldEntries = !HMIdentifierGraph::changesBetween(durable.entries, entries).isEmpty();
-            durable.entries = graph.entries();
-            durable.lastSyncDate = date;
+            durable.doesJournalHoldEntries = replay.holdsEntries;
+            durable.lastSyncDate = graph.lastSyncDate();
             durable.journalBytes = journal->size();
             durable.journalLines = replay.appliedLines;
         }
+    } else {
+        durable.entries = graph.entries();
     }
     graph.setDurableState(std::move(durable));
 }

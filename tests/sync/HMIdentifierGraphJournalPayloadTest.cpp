@@ -5,6 +5,7 @@
 #include "sync/HMIdentifierGraphJournal.h"
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/PropertyListBinary.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QCryptographicHash>
@@ -316,6 +317,108 @@ TEST(HMIdentifierGraphJournalPayload, ReferencesWidenAtTheSameCountAsTheGenericW
         const std::string what = std::to_string(number) + " appended";
         EXPECT_TRUE(checkPayload(changes, std::nullopt, what)) << what;
     }
+}
+
+// The entries a whole reading of a payload gives: its dictionaries, each packed.
+std::optional<HMIdentifierGraph::Entries> wholeEntriesUnder(const QVariantMap &payload, const QString &key)
+{
+    HMIdentifierGraph::Entries entries;
+    for (const QVariant &item : payload.value(key).toList()) {
+        if (item.typeId() != QMetaType::QVariantMap)
+            return std::nullopt;
+        entries.append(Entry(item.toMap()));
+    }
+    return entries;
+}
+
+// Reads a line holding the payload as a journal read reads it, and checks it against the payload's
+// dictionary read whole: the same changes with the same bytes, and the same date.
+void checkReadAsWhole(const QByteArray &payload, const std::string &what)
+{
+    const QByteArray check = QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+    const QByteArray journal = HMIdentifierGraphJournal::headerLine("none") + check + ' ' + payload.toBase64() + '\n';
+    const HMIdentifierGraphJournal::Reading reading =
+        HMIdentifierGraphJournal::read(journal, "none", qsizetype(1) << 50);
+    const platform::Result<QVariant> whole = platform::parsePropertyList(payload);
+    const QVariantMap map = whole ? whole->toMap() : QVariantMap();
+    const auto replacements = wholeEntriesUnder(map, HMIdentifierGraphJournal::kReplacementsKey);
+    const auto appended = wholeEntriesUnder(map, HMIdentifierGraphJournal::kAppendedKey);
+    ASSERT_EQ(reading.replay.isIntact, whole && whole->typeId() == QMetaType::QVariantMap && replacements && appended)
+        << what;
+    if (!reading.replay.isIntact)
+        return;
+    const QVariant date = map.value(HMIdentifierGraphJournal::kLastSyncDateKey);
+    EXPECT_EQ(reading.lastSyncDate.value_or(QDateTime()), date.toDateTime()) << what;
+    ASSERT_EQ(reading.changes.size(), replacements->isEmpty() && appended->isEmpty() &&
+                                              map.value(HMIdentifierGraphJournal::kRemovedKey).toList().isEmpty()
+                                          ? 0U
+                                          : 1U)
+        << what;
+    if (reading.changes.empty())
+        return;
+    const Changes &changes = reading.changes.front();
+    ASSERT_EQ(qsizetype(changes.replaced.size()), replacements->size()) << what;
+    for (qsizetype index = 0; index < replacements->size(); ++index)
+        EXPECT_EQ(changes.replaced[size_t(index)].second.packed(), replacements->at(index).packed()) << what;
+    ASSERT_EQ(changes.appended.size(), appended->size()) << what;
+    for (qsizetype index = 0; index < appended->size(); ++index)
+        EXPECT_EQ(changes.appended.at(index).packed(), appended->at(index).packed()) << what;
+}
+
+// Lines are read in place where they hold what the writers write, and read whole otherwise: either
+// way to the entries, bytes and all, that the payload's dictionary read whole gives.
+TEST(HMIdentifierGraphJournalPayload, ALineReadsToTheEntriesItsDictionaryReadWholeGives)
+{
+    RandomValues random(20261209);
+    for (int round = 0; round < 1500 && !::testing::Test::HasFailure(); ++round) {
+        const Changes changes = random.changes();
+        const std::optional<QDateTime> date = random.syncDate();
+        const std::string what = "round " + std::to_string(round);
+        if (const platform::Result<QByteArray> generic = genericPayload(changes, date))
+            checkReadAsWhole(*generic, what + " generic");
+        if (const std::optional<QByteArray> streamed = HMIdentifierGraphJournal::streamedPayload(changes, date))
+            checkReadAsWhole(*streamed, what + " streamed");
+    }
+}
+
+// Forms no writer of ours makes read as a whole reading reads them: keys out of order or twice, a
+// key the reader does not know, a nested dictionary's keys out of order, an entry that is no
+// dictionary, a set for a list.
+TEST(HMIdentifierGraphJournalPayload, OddFormsOfALineReadAsTheirDictionariesReadWhole)
+{
+    using platform::binaryplist::Encoder;
+    const auto text = [](Encoder &encoder, const char *value) { return *encoder.writeText(QString::fromUtf8(value)); };
+    const auto payloadOf = [&](const std::vector<std::pair<const char *, const char *>> &entryPairs, bool nestedInOrder,
+                               const char *topExtra, bool itemIsText) {
+        Encoder encoder(64);
+        std::vector<quint64> keys;
+        std::vector<quint64> values;
+        for (const auto &[key, value] : entryPairs) {
+            keys.push_back(text(encoder, key));
+            values.push_back(text(encoder, value));
+        }
+        const quint64 nested =
+            encoder.writeDictionary({text(encoder, nestedInOrder ? "a" : "b"), text(encoder, nestedInOrder ? "b" : "a"),
+                                     text(encoder, "x"), text(encoder, "")});
+        keys.push_back(text(encoder, "nested"));
+        values.push_back(nested);
+        keys.insert(keys.end(), values.begin(), values.end());
+        const quint64 item = itemIsText ? text(encoder, "no entry") : encoder.writeDictionary(keys);
+        std::vector<quint64> top{text(encoder, "appended"), text(encoder, topExtra)};
+        top.push_back(encoder.writeArray({item}));
+        top.push_back(encoder.writeArray({}));
+        return encoder.finish(encoder.writeDictionary(top));
+    };
+    const std::vector<std::pair<const char *, const char *>> ordered{{"hmUid", "a1"}, {"nativeId", "n1"}};
+    const std::vector<std::pair<const char *, const char *>> unordered{{"nativeId", "n1"}, {"hmUid", "a1"}};
+    const std::vector<std::pair<const char *, const char *>> twice{{"hmUid", "a1"}, {"hmUid", "a2"}, {"x", ""}};
+    checkReadAsWhole(payloadOf(ordered, true, "removed", false), "ordered");
+    checkReadAsWhole(payloadOf(unordered, true, "removed", false), "keys out of order");
+    checkReadAsWhole(payloadOf(twice, true, "removed", false), "a key twice");
+    checkReadAsWhole(payloadOf(ordered, false, "removed", false), "nested keys out of order");
+    checkReadAsWhole(payloadOf(ordered, true, "unknown", false), "an unknown key");
+    checkReadAsWhole(payloadOf(ordered, true, "appended", false), "the key of the entries twice");
+    checkReadAsWhole(payloadOf(ordered, true, "removed", true), "an entry that is a text");
 }
 
 // A line written from the entries replays to the list the changes make.

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <random>
@@ -559,6 +560,51 @@ TEST(HMIdentifierGraphJournal, AGraphFileWithItsJournalLoadsToTheGraphAFoldWould
     ASSERT_TRUE(HMProfileManager::saveIdentifier(*reloaded, journalProfile(), kConduit));
     EXPECT_FALSE(QFileInfo::exists(files.journalPath()));
     EXPECT_EQ(readFile(files.graphPath()), foldedFile);
+}
+
+// What a loaded graph notes of its files: a whole journal is part of them, and the list it leaves is
+// the graph's own, shared entry by entry; whether the journal changes entries or only the date
+// decides when it is folded. Past a torn line the files hold the graph file's list alone.
+TEST(HMIdentifierGraphJournal, ALoadedGraphNotesTheListItsFilesHoldAndWhetherItsJournalChangesEntries)
+{
+    JournalFiles files;
+    saveLargeGraph();
+    const auto sharesEveryEntry = [](const HMIdentifierGraph &graph, const HMIdentifierGraph::Entries &held) {
+        return held.size() == graph.count() &&
+               std::equal(held.cbegin(), held.cend(), graph.entries().cbegin(),
+                          [](const auto &left, const auto &right) { return left.isSharedWith(right); });
+    };
+    {
+        const std::shared_ptr<HMIdentifierGraph> graph = load();
+        graph->setLastSyncDate(kSecondSync);
+        ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
+    }
+    const std::shared_ptr<HMIdentifierGraph> dated = load();
+    ASSERT_TRUE(dated->durableState().has_value());
+    EXPECT_FALSE(dated->durableState()->doesJournalHoldEntries);
+    EXPECT_EQ(dated->durableState()->journalLines, 1);
+    EXPECT_EQ(dated->durableState()->lastSyncDate, kSecondSync);
+    EXPECT_TRUE(sharesEveryEntry(*dated, dated->durableState()->entries));
+
+    runConduit(*dated, pagesOf(3, QStringLiteral("r1")), QStringLiteral("r1"), kSecondSync.addDays(1));
+    const QList<QVariantMap> journaled = dated->identifierDictionaries();
+    const std::shared_ptr<HMIdentifierGraph> changed = load();
+    ASSERT_EQ(changed->identifierDictionaries(), journaled);
+    EXPECT_TRUE(changed->durableState()->doesJournalHoldEntries);
+    EXPECT_EQ(changed->durableState()->journalLines, 4);
+    EXPECT_EQ(changed->durableState()->journalBytes, files.journal().size());
+    EXPECT_TRUE(sharesEveryEntry(*changed, changed->durableState()->entries));
+
+    // The last line torn: the graph has the lines before it, its files the graph file's list.
+    writeFile(files.journalPath(), files.journal().chopped(5));
+    const std::shared_ptr<HMIdentifierGraph> torn = load();
+    const HMIdentifierGraph::DurableState &durable = *torn->durableState();
+    EXPECT_EQ(torn->identifierDictionaries(), journaled);
+    EXPECT_EQ(durable.journalBytes, 0);
+    EXPECT_FALSE(durable.doesJournalHoldEntries);
+    EXPECT_EQ(durable.lastSyncDate, kFirstSync);
+    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(durable.entries).size(), kLargeGraphEntries);
+    EXPECT_FALSE(sharesEveryEntry(*torn, durable.entries));
 }
 
 TEST(HMIdentifierGraphJournal, RunsThatChangeNothingAddADateLineEachAndAreFoldedAfterAFewHundred)

@@ -482,9 +482,14 @@ Result<QVariant> Document::valueAt(quint64 object) const
     if (kind != KindArray && kind != KindSet && kind != KindDictionary)
         return layout.leafAt(object);
     // The value is built by recursion over references: they are checked first, all of them.
-    if (Status walked = Walker(layout).walk(object); !walked)
+    if (Status walked = checkReferencesBelow(object); !walked)
         return walked.error();
     return Builder(layout).valueAt(object);
+}
+
+Status Document::checkReferencesBelow(quint64 object) const
+{
+    return Walker(Layout(*this)).walk(object);
 }
 
 bool Document::readReal(quint64 object, double &real) const

@@ -110,6 +110,10 @@ public:
     // The whole value of any object, containers built with everything in them once the references
     // below them are checked.
     Result<QVariant> valueAt(quint64 object) const;
+    // Checks the references below an object as valueAt does before it builds anything (each in the
+    // file, no cycle, bounded nesting and expansion, dictionary keys texts without NULs), for a
+    // reader that then walks the object itself.
+    Status checkReferencesBelow(quint64 object) const;
     // The value of a real, as leafAt reads it, into the caller's number; false for any other object
     // and for a damaged one. Read for every date of an archive: an optional answer would be stored
     // piece by piece and read back whole, which stalls.
