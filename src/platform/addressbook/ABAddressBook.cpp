@@ -461,6 +461,20 @@ QString ABAddressBook::fileNameFor(const ABRecord &record, const QSet<QString> &
     return name;
 }
 
+// A record read from a file changes in its card only what it changed; a new one is written whole.
+// The card becomes the record's own: a record whose write fails stays changed, and its next save
+// writes that card with what changed since.
+QByteArray ABAddressBook::cardTextFor(ABRecord &record, const QStringList &allGroupNames) const
+{
+    const QStringList groupNames = groupNamesOf(record.uniqueId());
+    const std::shared_ptr<const VCard> &source = record.sourceCard();
+    auto card = std::make_shared<const VCard>(
+        source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
+               : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames));
+    record.setSourceCard(card);
+    return card->serialize();
+}
+
 Status ABAddressBook::save()
 {
     // REV holds whole seconds: the date the records carry is the one their files say.
@@ -477,8 +491,7 @@ Status ABAddressBook::save()
         record->setStoredValue(kABModificationDateProperty, stamp);
         const QString fileName = fileNameFor(*record, takenNames);
         takenNames.insert(fileName);
-        const VCard card = ABVCardMapping::cardForRecord(*record, groupNamesOf(record->uniqueId()), allGroupNames);
-        writes.append(VCardFileWrite{fileName, card.serialize(), summaryOf(*record)});
+        writes.append(VCardFileWrite{fileName, cardTextFor(*record, allGroupNames), summaryOf(*record)});
         byFile.insert(fileName, record);
     }
     // A removed record's file that a record added again rewrites is replaced, not removed.

@@ -140,6 +140,7 @@ private:
     QStringList namedCandidates(quint64 key);
     QStringList groupNamesOf(const QString &personId) const;
     QString fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const;
+    QByteArray cardTextFor(ABRecord &record, const QStringList &allGroupNames) const;
     void pruneHandedOut();
     // Whether the listing must make each person's id to leave out those this instance removed or holds.
     bool listingSkipsSomePersons() const;

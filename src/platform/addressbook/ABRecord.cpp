@@ -149,6 +149,7 @@ void ABRecord::ensureLoaded()
     // The date stays the one the index gave, so a record reads the same before and after loading.
     const QVariant modified = m_values.value(kABModificationDateProperty);
     ABVCardMapping::readCard(*card, *this);
+    m_sourceCard = std::make_shared<const VCard>(std::move(*card));
     setStoredValue(kABModificationDateProperty, modified);
     setLoaded(QString());
 }

@@ -83,6 +83,10 @@ public:
     // unchanged, so another program's data survives our edits.
     QList<VCardProperty> &foreignLines() { return m_foreignLines; }
     QStringList &foreignCategories() { return m_foreignCategories; }
+    // The card the record was last read from or written as; none for a record not yet saved. A save
+    // changes in it only what the record changed.
+    const std::shared_ptr<const VCard> &sourceCard() const { return m_sourceCard; }
+    void setSourceCard(std::shared_ptr<const VCard> card) { m_sourceCard = std::move(card); }
 
 protected:
     explicit ABRecord(QString uniqueId);
@@ -102,6 +106,7 @@ private:
     QStringList m_summaryEmails;
     QList<VCardProperty> m_foreignLines;
     QStringList m_foreignCategories;
+    std::shared_ptr<const VCard> m_sourceCard;
 };
 
 } // namespace platform

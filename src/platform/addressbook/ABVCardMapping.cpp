@@ -17,6 +17,9 @@ namespace {
 const QString kIdParameter = QStringLiteral("X-HM-ID");
 const QString kTypeParameter = QStringLiteral("TYPE");
 const QString kUrnPrefix = QStringLiteral("urn:uuid:");
+// Marks the key of a multi-value entry's line among the keys of a card's lines (other lines go by
+// their names).
+const QChar kEntryKeyMark = QLatin1Char('#');
 // Keys of an address dictionary that the sync does not use but a card may carry.
 const QString kPostOfficeBoxKey = QStringLiteral("POBox");
 const QString kExtendedAddressKey = QStringLiteral("Extended");
@@ -140,6 +143,9 @@ QString derivedIdentifier(const QString &uniqueId, const VCardProperty &line, in
     return QString::fromLatin1(QCryptographicHash::hash(seed, QCryptographicHash::Md5).toHex().left(12).toUpper());
 }
 
+// The year some programs give a birthday whose year is not known.
+constexpr int kYearlessBirthdayYear = 1604;
+
 QDate dateFromText(const QString &text)
 {
     const QString trimmed = text.trimmed().left(10);
@@ -166,6 +172,8 @@ struct CardReader
     QStringList categories;
     QString formattedName;
     bool hasName = false;
+    // The identifier the line being read took as a multi-value entry; empty for other lines.
+    QString entryIdentifier;
 
     void addEntry(const QString &property, const VCardProperty &line, const QVariant &value, const QString &label)
     {
@@ -175,6 +183,7 @@ struct CardReader
         if (identifier.isEmpty())
             identifier = derivedIdentifier(record.uniqueId(), line, occurrence);
         multiValues[property].addValue(value, label, identifier);
+        entryIdentifier = identifier;
         if (!line.group.isEmpty())
             consumedGroups.insert(line.group);
     }
@@ -197,9 +206,11 @@ void readName(CardReader &reader, const VCardProperty &line)
     const QStringList parts = VCard::splitStructured(line.value, QLatin1Char(';'));
     const QString properties[] = {kABLastNameProperty, kABFirstNameProperty, kABMiddleNameProperty, kABTitleProperty,
                                   kABSuffixProperty};
-    for (qsizetype index = 0; index < 5 && index < parts.size(); ++index)
+    for (qsizetype index = 0; index < 5 && index < parts.size(); ++index) {
         setText(reader.record, properties[index], parts.at(index));
-    reader.hasName = true;
+        // An N of empty parts ("N:;;;;") names nobody: the card goes by its FN.
+        reader.hasName = reader.hasName || !VCard::unescapeText(parts.at(index)).trimmed().isEmpty();
+    }
 }
 
 void readOrganization(CardReader &reader, const VCardProperty &line)
@@ -309,7 +320,7 @@ bool readIdentityLine(CardReader &reader, const VCardProperty &line)
     const QString &name = line.name;
     if (name == QLatin1String("UID") || name == QLatin1String("REV") || name == QLatin1String("PRODID")
         || name == QLatin1String("KIND") || name == QLatin1String("X-ADDRESSBOOKSERVER-KIND")
-        || name == QLatin1String("X-ABLABEL"))
+        || name == QLatin1String("X-ABLABEL") || name == QLatin1String("VERSION"))
         return true;
     if (name == QLatin1String("MEMBER") || name == QLatin1String("X-ADDRESSBOOKSERVER-MEMBER")) {
         QString member = VCard::unescapeText(line.value).trimmed();
@@ -352,10 +363,13 @@ bool readPlainLine(CardReader &reader, const VCardProperty &line)
         return true;
     }
     if (line.name == QLatin1String("BDAY")) {
+        // A birthday without its year ("--0101", or the year 1604 some programs write for none)
+        // stays a line of the card's own: the phone has no date without a year.
         const QDate date = dateFromText(VCard::unescapeText(line.value));
-        if (date.isValid())
+        const bool isWhole = date.isValid() && date.year() != kYearlessBirthdayYear;
+        if (isWhole)
             reader.record.setStoredValue(kABBirthdayProperty, dateTimeOfDay(date));
-        return date.isValid();
+        return isWhole;
     }
     return false;
 }
@@ -422,9 +436,11 @@ void finishRecord(CardReader &reader, const QList<VCardProperty> &foreign)
     if (auto *group = dynamic_cast<ABGroup *>(&record)) {
         group->setStoredMemberIds(reader.members);
         record.setStoredValue(kABGroupNameProperty, reader.formattedName);
-    } else if (!reader.hasName && !reader.formattedName.isEmpty()
-               && !record.storedValues().contains(kABOrganizationProperty)) {
-        record.setStoredValue(kABFirstNameProperty, reader.formattedName);
+    } else if (!reader.hasName && !reader.formattedName.trimmed().isEmpty()
+               && reader.formattedName != record.storedValues().value(kABOrganizationProperty).toString()) {
+        // A person known by its FN alone (an N of empty parts, or none, as vCard 4.0 allows) goes by
+        // it; a card whose FN is its organization's name is the organization's.
+        record.setStoredValue(kABFirstNameProperty, reader.formattedName.trimmed());
     }
 }
 
@@ -606,17 +622,27 @@ VCardSummary ABVCardMapping::summarize(const VCard &card, const QString &fallbac
 
 void ABVCardMapping::readCard(const VCard &card, ABRecord &record)
 {
+    (void)readCardKeys(card, record);
+}
+
+QStringList ABVCardMapping::readCardKeys(const VCard &card, ABRecord &record)
+{
     CardReader reader{record};
     for (const VCardProperty &line : card.properties()) {
         if (line.name == QLatin1String("X-ABLABEL") && !line.group.isEmpty())
             reader.foreignLabels.insert(line.group, VCard::unescapeText(line.value));
     }
     QList<VCardProperty> foreign;
+    QStringList keys;
+    keys.reserve(card.properties().size());
     for (const VCardProperty &line : card.properties()) {
+        reader.entryIdentifier.clear();
         if (!readIdentityLine(reader, line) && !readPlainLine(reader, line) && !readMultiValueLine(reader, line))
             foreign.append(line);
+        keys.append(reader.entryIdentifier.isEmpty() ? line.name : kEntryKeyMark + reader.entryIdentifier);
     }
     finishRecord(reader, foreign);
+    return keys;
 }
 
 VCard ABVCardMapping::cardForRecord(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames)
@@ -624,6 +650,18 @@ VCard ABVCardMapping::cardForRecord(ABRecord &record, const QStringList &groupNa
     VCard card;
     card.appendRaw(QStringLiteral("PRODID"), QStringLiteral("-//Harrowmere//Address Book//EN"));
     card.appendText(QStringLiteral("UID"), record.uniqueId());
+    card.properties() += mappedCard(record, groupNames, allGroupNames).properties();
+    for (const VCardProperty &line : record.foreignLines())
+        card.properties().append(line);
+    const QDateTime modified = record.valueForProperty(kABModificationDateProperty).toDateTime();
+    if (modified.isValid())
+        card.appendRaw(QStringLiteral("REV"), revisionText(modified));
+    return card;
+}
+
+VCard ABVCardMapping::mappedCard(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames)
+{
+    VCard card;
     if (auto *group = dynamic_cast<ABGroup *>(&record)) {
         writeGroup(card, *group);
     } else {
@@ -636,11 +674,6 @@ VCard ABVCardMapping::cardForRecord(ABRecord &record, const QStringList &groupNa
         writeOtherDates(card, record);
         writeCategoriesAndPhoto(card, record, groupNames, allGroupNames);
     }
-    for (const VCardProperty &line : record.foreignLines())
-        card.properties().append(line);
-    const QDateTime modified = record.valueForProperty(kABModificationDateProperty).toDateTime();
-    if (modified.isValid())
-        card.appendRaw(QStringLiteral("REV"), revisionText(modified));
     return card;
 }
 

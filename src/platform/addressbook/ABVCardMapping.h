@@ -35,9 +35,20 @@ public:
     // Fills a person or group from its card: values, multi-values with their identifiers, group
     // members, the lines this mapping does not know and the card's categories.
     static void readCard(const VCard &card, ABRecord &record);
+    // The same, answering a key for each of the card's lines: "#" and the identifier for a line read
+    // as a multi-value entry, the line's name for every other line.
+    static QStringList readCardKeys(const VCard &card, ABRecord &record);
     // The card of a record. groupNames are the names of the person's groups (written as its
     // CATEGORIES together with foreign categories that name no group of allGroupNames).
     static VCard cardForRecord(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
+    // The card a record was read from, changed where the record now differs from what the card
+    // says: only the lines of the values that differ are rewritten (a value alone where its line's
+    // label stays), lines are added or removed for values added or removed, and REV takes the
+    // record's date. Every other line stays as the card held it, its VERSION too.
+    static VCard patchedCard(const VCard &source, ABRecord &record, const QStringList &groupNames,
+                             const QStringList &allGroupNames);
+    // The lines a record's values make, without PRODID, UID, REV and foreign lines.
+    static VCard mappedCard(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
     // REV text of a date ("2026-12-07T13:45:12Z") and the date of REV text (several forms).
     static QString revisionText(const QDateTime &date);
     static QDateTime dateFromRevision(const QString &text);

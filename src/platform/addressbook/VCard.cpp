@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <cctype>
+
 namespace platform {
 
 namespace {
@@ -11,25 +13,6 @@ constexpr qsizetype kFoldOctets = 75;
 Error malformed(const QString &what)
 {
     return Error(ErrorCode::DataMalformed, what);
-}
-
-// Joins folded lines: a line break followed by a space or a tab continues the line before it. Bare
-// LF line ends (common in hand-written files) are taken as well as CRLF.
-QStringList unfoldLines(const QString &text)
-{
-    QStringList lines;
-    const QStringList physical = text.split(QLatin1Char('\n'));
-    for (QString line : physical) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        if (!lines.isEmpty() && (line.startsWith(QLatin1Char(' ')) || line.startsWith(QLatin1Char('\t'))))
-            lines.last().append(QStringView(line).mid(1));
-        else
-            lines.append(line);
-    }
-    while (!lines.isEmpty() && lines.last().trimmed().isEmpty())
-        lines.removeLast();
-    return lines;
 }
 
 // The index of the first occurrence of the character outside double quotes; -1 when none.
@@ -149,7 +132,7 @@ QString lineText(const VCardProperty &property)
 }
 
 // Folds one line into octet-limited pieces, never inside a UTF-8 sequence.
-void appendFolded(QByteArray &out, const QByteArray &line)
+void appendFolded(QByteArray &out, const QByteArray &line, const QByteArray &lineEnd)
 {
     qsizetype start = 0;
     qsizetype limit = kFoldOctets;
@@ -158,12 +141,12 @@ void appendFolded(QByteArray &out, const QByteArray &line)
         while (end > start && (quint8(line.at(end)) & 0xC0) == 0x80)
             --end;
         out.append(line.constData() + start, end - start);
-        out += "\r\n ";
+        out += lineEnd + ' ';
         start = end;
         limit = kFoldOctets - 1;
     }
     out.append(line.constData() + start, line.size() - start);
-    out += "\r\n";
+    out += lineEnd;
 }
 
 } // namespace
@@ -188,59 +171,183 @@ QString VCardProperty::parameterValue(const QString &parameterName) const
 
 namespace {
 
-// The card's unfolded lines, after the checks on the whole text.
-Result<QStringList> cardLines(const QByteArray &bytes)
+// One line of a card: its unfolded bytes, its bytes as the file holds them (with the blank lines after
+// it) and the number of its first line in the file.
+struct RawLine
 {
-    if (bytes.trimmed().isEmpty())
-        return malformed(QStringLiteral("the file is empty"));
-    if (bytes.size() > VCard::kMaxCardBytes)
-        return malformed(QStringLiteral("the card has %1 bytes, more than %2").arg(bytes.size()).arg(VCard::kMaxCardBytes));
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return malformed(QStringLiteral("the text is not UTF-8"));
-    QStringList lines = unfoldLines(text);
-    if (lines.size() > VCard::kMaxLines)
-        return malformed(QStringLiteral("the card has %1 lines, more than %2").arg(lines.size()).arg(VCard::kMaxLines));
+    QByteArray text;
+    QByteArray raw;
+    qsizetype number = 0;
+};
+
+// The part of a line before its first colon, upper case: its group, name and parameters.
+QByteArray headOf(QByteArrayView text)
+{
+    const qsizetype colon = text.indexOf(':');
+    return (colon < 0 ? text : text.first(colon)).toByteArray().toUpper();
+}
+
+bool isQuotedPrintable(QByteArrayView text)
+{
+    return headOf(text).contains("QUOTED-PRINTABLE");
+}
+
+// Whether the physical line continues the line before it: a fold (a space or a tab at its start), or
+// the next piece of a quoted-printable value whose line ended in a soft break ("=").
+bool continuesLine(RawLine &line, QByteArrayView content)
+{
+    if (content.startsWith(' ') || content.startsWith('\t')) {
+        line.text.append(content.sliced(1));
+        return true;
+    }
+    if (line.text.endsWith('=') && isQuotedPrintable(line.text)) {
+        line.text.chop(1);
+        line.text.append(content);
+        return true;
+    }
+    return false;
+}
+
+// The card's lines; text before the first one (blank lines) goes to leading.
+Result<QList<RawLine>> rawLines(const QByteArray &bytes, QByteArray &leading)
+{
+    QList<RawLine> lines;
+    bool isAfterBlank = false;
+    qsizetype number = 0;
+    for (qsizetype start = 0; start < bytes.size();) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype next = newline < 0 ? bytes.size() : newline + 1;
+        const QByteArrayView physical(bytes.constData() + start, next - start);
+        QByteArrayView content = physical;
+        while (content.endsWith('\n') || content.endsWith('\r'))
+            content.chop(1);
+        start = next;
+        ++number;
+        if (content.trimmed().isEmpty()) {
+            (lines.isEmpty() ? leading : lines.last().raw).append(physical);
+            isAfterBlank = true;
+            continue;
+        }
+        if (lines.isEmpty() || isAfterBlank || !continuesLine(lines.last(), content)) {
+            if (lines.size() == VCard::kMaxLines)
+                return malformed(QStringLiteral("the card has more than %1 lines").arg(VCard::kMaxLines));
+            lines.append(RawLine{content.toByteArray(), QByteArray(), number});
+        }
+        lines.last().raw.append(physical);
+        isAfterBlank = false;
+    }
     return lines;
+}
+
+// The text of bytes in the charset named (UTF-8 when none); bytes that are not valid there are read
+// as Latin-1, which takes every byte.
+QString textInCharset(QByteArrayView bytes, const QByteArray &charset)
+{
+    const bool isUtf8 = charset.isEmpty() || charset == "UTF-8" || charset == "UTF8";
+    QStringDecoder decoder = isUtf8 ? QStringDecoder(QStringDecoder::Utf8) : QStringDecoder(charset.constData());
+    if (decoder.isValid()) {
+        QString text = decoder.decode(bytes);
+        if (!decoder.hasError())
+            return text;
+    }
+    if (!isUtf8) {
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        QString text = utf8.decode(bytes);
+        if (!utf8.hasError())
+            return text;
+    }
+    return QString::fromLatin1(bytes);
+}
+
+// The CHARSET parameter's value in a line's head, upper case; empty when it has none.
+QByteArray charsetOf(QByteArrayView text)
+{
+    const QByteArray head = headOf(text);
+    const qsizetype at = head.indexOf("CHARSET=");
+    if (at < 0)
+        return QByteArray();
+    QByteArray charset = head.mid(at + 8);
+    const qsizetype end = charset.indexOf(';');
+    return (end < 0 ? charset : charset.left(end)).replace('"', "").trimmed();
+}
+
+QByteArray quotedPrintableDecoded(QByteArrayView text)
+{
+    QByteArray decoded;
+    decoded.reserve(text.size());
+    for (qsizetype index = 0; index < text.size(); ++index) {
+        const char current = text.at(index);
+        if (current != '=') {
+            decoded.append(current);
+        } else if (index + 2 < text.size() && std::isxdigit(quint8(text.at(index + 1)))
+                   && std::isxdigit(quint8(text.at(index + 2)))) {
+            decoded.append(char(QByteArray(text.sliced(index + 1, 2).data(), 2).toInt(nullptr, 16)));
+            index += 2;
+        }
+    }
+    return decoded;
+}
+
+// A quoted-printable value as vCard 3.0 value text: decoded, in its charset, backslashes and line
+// breaks escaped. Separators of structured values stay as they are.
+QString valueOfQuotedPrintable(const QString &value, const QByteArray &charset)
+{
+    QString text = textInCharset(quotedPrintableDecoded(value.toUtf8()), charset);
+    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\\n"));
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return text.replace(QLatin1Char('\r'), QLatin1String("\\n"));
+}
+
+Result<VCardProperty> propertyOfLine(const RawLine &line)
+{
+    const QByteArray charset = charsetOf(line.text);
+    const bool isEncoded = isQuotedPrintable(line.text);
+    Result<VCardProperty> property = parseLine(textInCharset(line.text, isEncoded ? QByteArray() : charset), line.number);
+    if (!property)
+        return property;
+    if (isEncoded)
+        property->value = valueOfQuotedPrintable(property->value, charset);
+    property->raw = line.raw;
+    return property;
 }
 
 } // namespace
 
+// Reads the lines between BEGIN and END; the BEGIN line's text joins the head, END's the tail.
 Result<VCard> VCard::parse(const QByteArray &bytes)
 {
-    const Result<QStringList> unfolded = cardLines(bytes);
-    if (!unfolded)
-        return unfolded.error();
-    const QStringList &lines = *unfolded;
+    if (bytes.trimmed().isEmpty())
+        return malformed(QStringLiteral("the file is empty"));
+    if (bytes.size() > kMaxCardBytes)
+        return malformed(QStringLiteral("the card has %1 bytes, more than %2").arg(bytes.size()).arg(kMaxCardBytes));
     VCard card;
+    const Result<QList<RawLine>> lines = rawLines(bytes, card.m_head);
+    if (!lines)
+        return lines.error();
+    card.m_lineEnd = bytes.indexOf("\r\n") >= 0 ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
     int depth = 0;
-    bool isDone = false;
-    for (qsizetype index = 0; index < lines.size(); ++index) {
-        if (lines.at(index).trimmed().isEmpty())
-            continue;
-        if (isDone)
-            return malformed(QStringLiteral("line %1 follows the end of the card (several cards in one file)").arg(index + 1));
-        Result<VCardProperty> property = parseLine(lines.at(index), index + 1);
+    for (const RawLine &line : *lines) {
+        if (!card.m_tail.isEmpty())
+            return malformed(QStringLiteral("line %1 follows the end of the card (several cards in one file)").arg(line.number));
+        Result<VCardProperty> property = propertyOfLine(line);
         if (!property)
             return property.error();
         if (isBoundary(*property, "BEGIN")) {
             if (++depth > 1)
-                return malformed(QStringLiteral("line %1 begins a card inside a card").arg(index + 1));
-            continue;
-        }
-        if (depth == 0)
-            return malformed(QStringLiteral("line %1 comes before BEGIN:VCARD").arg(index + 1));
-        if (isBoundary(*property, "END")) {
-            isDone = true;
-            continue;
-        }
-        if (property->name == QLatin1String("VERSION"))
-            card.m_version = property->value.trimmed();
-        else
+                return malformed(QStringLiteral("line %1 begins a card inside a card").arg(line.number));
+            card.m_head.append(line.raw);
+        } else if (depth == 0) {
+            return malformed(QStringLiteral("line %1 comes before BEGIN:VCARD").arg(line.number));
+        } else if (isBoundary(*property, "END")) {
+            card.m_tail = line.raw;
+        } else {
+            if (property->name == QLatin1String("VERSION"))
+                card.m_version = property->value.trimmed();
             card.m_properties.append(std::move(*property));
+        }
     }
-    if (!isDone)
+    if (card.m_tail.isEmpty())
         return malformed(QStringLiteral("the card has no END:VCARD"));
     return card;
 }
@@ -249,14 +356,21 @@ QByteArray VCard::serialize() const
 {
     QByteArray out;
     out.reserve(256 + m_properties.size() * 48);
-    out += "BEGIN:VCARD\r\nVERSION:3.0\r\n";
+    if (isRead())
+        out += m_head;
+    else
+        out += "BEGIN:VCARD\r\nVERSION:" + m_version.toUtf8() + "\r\n";
     for (const VCardProperty &property : m_properties) {
-        if (property.name == QLatin1String("VERSION") || property.name == QLatin1String("BEGIN")
-            || property.name == QLatin1String("END"))
+        if (isRead() && !property.raw.isEmpty()) {
+            out += property.raw;
             continue;
-        appendFolded(out, lineText(property).toUtf8());
+        }
+        if (!isRead() && (property.name == QLatin1String("VERSION") || property.name == QLatin1String("BEGIN")
+                          || property.name == QLatin1String("END")))
+            continue;
+        appendFolded(out, lineText(property).toUtf8(), m_lineEnd);
     }
-    out += "END:VCARD\r\n";
+    out += isRead() ? m_tail : QByteArrayLiteral("END:VCARD\r\n");
     return out;
 }
 

@@ -26,6 +26,9 @@ struct VCardProperty
     QString name; // upper case
     QList<VCardParameter> parameters;
     QString value;
+    // The line's bytes as its file held them: folds, line ends and the blank lines after it. Empty for
+    // a line made or changed here, which is written from the parts above.
+    QByteArray raw;
 
     // Every value of every parameter of that name (case-insensitive), in order.
     QStringList parameterValues(const QString &parameterName) const;
@@ -33,8 +36,11 @@ struct VCardProperty
     QString parameterValue(const QString &parameterName) const;
 };
 
-// A vCard: its lines in file order, read from vCard 3.0 or 4.0 text and written as vCard 3.0 text
-// (CRLF line ends, lines folded at 75 octets, UTF-8). A value type with no shared state.
+// A vCard: its lines in file order. Reads vCard 2.1 (quoted-printable values, 8-bit charsets), 3.0
+// and 4.0 text. A card made here is written as vCard 3.0 text (CRLF line ends, lines folded at 75
+// octets, UTF-8); a card read from a file is written back with every line it read as the file held it,
+// its VERSION kept, and only the lines made or changed since written from their parts (in the card's
+// own line ends). A value type with no shared state.
 class VCard final
 {
 public:
@@ -43,13 +49,17 @@ public:
     static constexpr qsizetype kMaxLines = 50000;
 
     // Parses a file that holds exactly one card. Fails (with what is wrong and on which line) for an
-    // empty file, text that is not UTF-8, a missing BEGIN or END, nested or several cards, a line
-    // without a colon, and input over the limits above.
+    // empty file, a missing BEGIN or END, nested or several cards, a line without a colon, and input
+    // over the limits above. A line that is not UTF-8 is read in its CHARSET, else as Latin-1; a
+    // quoted-printable value is decoded, its line breaks escaped as in vCard 3.0 text. The VERSION line
+    // stays among the properties.
     static Result<VCard> parse(const QByteArray &bytes);
 
-    // The card as vCard text. BEGIN, VERSION and END are written around the lines; lines of those
-    // names in properties() are left out.
+    // The card as vCard text. For a card made here, BEGIN, VERSION and END are written around the
+    // lines and lines of those names in properties() are left out; a card read keeps its own.
     QByteArray serialize() const;
+    // Whether the card was read from text (and is written back as read, but for changed lines).
+    bool isRead() const { return !m_head.isEmpty(); }
 
     // The VERSION line's value ("3.0", "4.0"); "3.0" for a new card.
     const QString &version() const { return m_version; }
@@ -71,6 +81,11 @@ public:
 private:
     QString m_version = QStringLiteral("3.0");
     QList<VCardProperty> m_properties;
+    // Of a card read: the text up to the BEGIN line's end, the END line and what follows it, and the
+    // line end its first line used.
+    QByteArray m_head;
+    QByteArray m_tail;
+    QByteArray m_lineEnd = QByteArrayLiteral("\r\n");
 };
 
 } // namespace platform
