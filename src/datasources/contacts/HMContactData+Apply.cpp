@@ -81,6 +81,31 @@ QVariant addressOf(const QVariantMap &record, const QStringList &keys)
                        {kABAddressCountryKey, texts.at(6)}};
 }
 
+// The phone shows the prefix with the given name and the suffix with the family name; a name that
+// still holds its own prefix or suffix (one the normalisation did not know) has it taken off, so each
+// keeps its own component.
+QVariantMap namesWithoutAffixes(const QVariantMap &record)
+{
+    QVariantMap names;
+    QString first = ::stringForKey(record, QStringLiteral("NEWFNAME"));
+    QString last = ::stringForKey(record, QStringLiteral("NEWLNAME"));
+    const QString prefix = ::stringForKey(record, QStringLiteral("SALUTATION")).trimmed();
+    const QString suffix = ::stringForKey(record, QStringLiteral("SUFFIX")).trimmed();
+    if (!prefix.isEmpty() && first.startsWith(prefix + QLatin1Char(' ')))
+        first = first.mid(prefix.size()).trimmed();
+    for (const QString &separator : {QStringLiteral(", "), QStringLiteral(" ")}) {
+        if (!suffix.isEmpty() && last.endsWith(separator + suffix)) {
+            last.chop(separator.size() + suffix.size());
+            break;
+        }
+    }
+    if (record.contains(QStringLiteral("NEWFNAME")))
+        names.insert(QStringLiteral("NEWFNAME"), first);
+    if (record.contains(QStringLiteral("NEWLNAME")))
+        names.insert(QStringLiteral("NEWLNAME"), last);
+    return names;
+}
+
 } // namespace
 
 qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
@@ -302,14 +327,16 @@ QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std
 void HMContactData::writePlainFields(const std::shared_ptr<ABPerson> &person, const QVariantMap &record)
 {
     const std::pair<const char *, QString> fields[] = {
-        {"NEWFNAME", kABFirstNameProperty},        {"MIDNAME", kABMiddleNameProperty},
-        {"NEWLNAME", kABLastNameProperty},         {"SUFFIX", kABSuffixProperty},
-        {"PHFNAME", kABFirstNamePhoneticProperty}, {"PHLNAME", kABLastNamePhoneticProperty},
-        {"NICKNAME", kABNicknameProperty},         {"TITLE", kABJobTitleProperty},
-        {"NOTE", kABNoteProperty},                 {"DEPARTMENT", kABDepartmentProperty},
-        {"COMPANY", kABOrganizationProperty}};
+        {"SALUTATION", kABTitleProperty},          {"MIDNAME", kABMiddleNameProperty},
+        {"SUFFIX", kABSuffixProperty},             {"PHFNAME", kABFirstNamePhoneticProperty},
+        {"PHLNAME", kABLastNamePhoneticProperty},  {"NICKNAME", kABNicknameProperty},
+        {"TITLE", kABJobTitleProperty},            {"NOTE", kABNoteProperty},
+        {"DEPARTMENT", kABDepartmentProperty},     {"COMPANY", kABOrganizationProperty}};
     for (const auto &[key, property] : fields)
         setOrRemove(person, record, QLatin1String(key), property);
+    const QVariantMap names = namesWithoutAffixes(record);
+    setOrRemove(person, names, QStringLiteral("NEWFNAME"), kABFirstNameProperty);
+    setOrRemove(person, names, QStringLiteral("NEWLNAME"), kABLastNameProperty);
 }
 
 void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const QVariantMap &record, qint64 result,
@@ -341,32 +368,6 @@ void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const Q
     identifierDictionary.insert(kGroupIdsKey, ids);
     if (result == 3 && !pending.isEmpty())
         m_pendingGroups.insert(identifierDictionary.value(kHmUidKey).toString(), pending);
-}
-
-void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,
-                                QVariantMap &identifierDictionary)
-{
-    QVariantList values;
-    QVariantList labels;
-    if (isCloudVariant()) {
-        for (int slot = 1; slot <= 10; ++slot) {
-            values.append(valueOrMarker(record, QStringLiteral("PHONE%1").arg(slot)));
-            const QString labelKey = QStringLiteral("PHONELABEL%1").arg(slot);
-            if (!record.contains(labelKey)) {
-                labels.append(kEmptyMarker);
-                continue;
-            }
-            // An index naming no label still takes its slot, as a phone labelled "other".
-            const QString label = phoneLabelForQuillnestIndex(record.value(labelKey).toString().toInt());
-            labels.append(label.isNull() ? kABOtherLabel : label);
-        }
-    } else {
-        for (const char *key : {"WORKPHONE", "CELLPHONE", "HOMEPHONE", "WORKFAX", "COMPANYPHONE", "OTHERPHONE"})
-            values.append(valueOrMarker(record, QLatin1String(key)));
-        labels = {kABPhoneWorkLabel, kABPhoneMobileLabel, kABPhoneHomeLabel, kABPhoneWorkFAXLabel,
-                  companyPhoneLabel(), kABOtherLabel};
-    }
-    updateNativePerson(person, values, labels, kABPhoneProperty, 10, kPhoneFieldKeys, identifierDictionary);
 }
 
 void HMContactData::writeSlots(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,

@@ -61,6 +61,19 @@ const QList<PhoneLabelRow> &phoneLabelRows()
     return rows;
 }
 
+// A dictionary value (an address) keeps the keys the record does not carry, such as an address's
+// post-office box and extended address, which the phone has no fields for.
+QVariant valueKeepingUnsentKeys(const QVariant &old, const QVariant &value)
+{
+    if (old.typeId() != QMetaType::QVariantMap || value.typeId() != QMetaType::QVariantMap)
+        return value;
+    QVariantMap merged = old.toMap();
+    const QVariantMap sent = value.toMap();
+    for (auto it = sent.constBegin(); it != sent.constEnd(); ++it)
+        merged.insert(it.key(), it.value());
+    return merged;
+}
+
 } // namespace
 
 void HMContactData::saveChanges()
@@ -194,7 +207,7 @@ void HMContactData::updateNativePerson(const std::shared_ptr<ABPerson> &person, 
             const qsizetype index = working.indexForIdentifier(identifier);
             if (index < 0)
                 continue; // the entry was deleted on the desktop: the slot stays empty
-            working.replaceValueAtIndex(value, index);
+            working.replaceValueAtIndex(valueKeepingUnsentKeys(working.valueAtIndex(index), value), index);
             if (value.typeId() == QMetaType::QString)
                 working.replaceLabelAtIndex(labelText, index);
             continue;

@@ -209,6 +209,17 @@ private:
                         QVariantMap &identifierDictionary);
     // The label written for the company phone, looked up once per run.
     const QString &companyPhoneLabel();
+    // One number of a phone record: its text, the label a new entry takes, its numbered slot (-1 for
+    // a typed field's number that no numbered field holds) and the label index the phone gave it (0
+    // for none).
+    struct PhoneNumber
+    {
+        QString value;
+        QString label;
+        int slot = -1;
+        qint32 labelIndex = 0;
+    };
+    QList<PhoneNumber> phoneNumbersOf(const QVariantMap &record);
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();
