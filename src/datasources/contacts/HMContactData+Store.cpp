@@ -207,7 +207,12 @@ void HMContactData::updateNativePerson(const std::shared_ptr<ABPerson> &person, 
             const qsizetype index = working.indexForIdentifier(identifier);
             if (index < 0)
                 continue; // the entry was deleted on the desktop: the slot stays empty
-            working.replaceValueAtIndex(valueKeepingUnsentKeys(working.valueAtIndex(index), value), index);
+            // An entry whose value the other side did not change keeps its label: the slot's label
+            // only names where the other side shows it.
+            const QVariant merged = valueKeepingUnsentKeys(working.valueAtIndex(index), value);
+            if (merged == working.valueAtIndex(index))
+                continue;
+            working.replaceValueAtIndex(merged, index);
             if (value.typeId() == QMetaType::QString)
                 working.replaceLabelAtIndex(labelText, index);
             continue;

@@ -39,28 +39,6 @@ void fillPhone(phonepeer::PhonePeer &peer)
                                      {"WORKPHONE", QStringLiteral("555-0100")}, {"EMAIL", QStringLiteral("tom@example.com")}}));
 }
 
-QString khardConfig(ContactSyncRun &run)
-{
-    const QString path = run.folder().path() + QStringLiteral("/../khard.conf");
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[addressbooks]\n[[book]]\npath = " + run.folder().path().toUtf8() +
-               "\n[general]\ndefault_action = list\n[contact table]\ndisplay = first_name\n");
-    return path;
-}
-
-QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
-{
-    const QString output = runProgram(QStringLiteral("khard"), {QStringLiteral("-c"), khardConfig(run), command,
-                                                                QStringLiteral("--parsable")});
-    QSet<QString> rows;
-    for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (line.contains(QLatin1Char('\t')))
-            rows.insert(line.section(QLatin1Char('\t'), 0, 1));
-    }
-    return rows;
-}
-
 // Every card file parses with vobject; answers "FN|TEL count|EMAIL count" per file.
 QStringList vobjectSummary(ContactSyncRun &run)
 {

@@ -7,6 +7,7 @@
 #include "sync/HMSyncTypes.h"
 
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -60,5 +61,8 @@ QString describe(const hmsync::SyncOutcome &outcome);
 QByteArray unfolded(QByteArray card);
 // Runs a program and answers its standard output; an empty text (and a test failure) when it fails.
 QString runProgram(const QString &program, const QStringList &arguments);
+// khard's parsable listing of the run's folder for the command ("list", "phone", "email"): the first
+// two columns of each row; cards khard cannot read are left out.
+QSet<QString> khardRows(ContactSyncRun &run, const QString &command);
 // The Debian python3, which has vobject, in preference to another one on the path.
 QString pythonProgram();
