@@ -192,16 +192,22 @@ void ABAddressBook::forgetRecords()
     m_indexedLastName.clear();
 }
 
+// Names both files: the one left out and the one that stands for the contact (the first in name
+// order, a file named after the unique id before others), the only one written.
+QString ABAddressBook::duplicateProblem(const VCardFileEntry &entry) const
+{
+    const qsizetype shown = m_snapshot->findUniqueId(entry.uniqueId());
+    const QString standing = shown < 0 ? QString() : m_snapshot->entries[size_t(shown)].name();
+    return QStringLiteral("%1 has the unique id of %2, which stands for the contact").arg(entry.name(), standing);
+}
+
 void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
 {
     m_snapshot = std::move(snapshot);
     m_mustShowAnew = false;
     for (const VCardFileEntry &entry : m_snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate) {
-            m_unreadable.insert(entry.uniqueId(),
-                                entry.isReadable
-                                    ? QStringLiteral("%1: another file has the same unique id").arg(entry.name())
-                                    : entry.problem());
+            m_unreadable.insert(entry.uniqueId(), entry.isReadable ? duplicateProblem(entry) : entry.problem());
             continue;
         }
         if (!entry.isGroup)

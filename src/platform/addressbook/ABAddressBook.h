@@ -141,6 +141,7 @@ private:
     QStringList groupNamesOf(const QString &personId) const;
     QString fileNameFor(const ABRecord &record, const QSet<QString> &takenNames) const;
     QByteArray cardTextFor(ABRecord &record, const QStringList &allGroupNames) const;
+    QString duplicateProblem(const VCardFileEntry &entry) const;
     void pruneHandedOut();
     // Whether the listing must make each person's id to leave out those this instance removed or holds.
     bool listingSkipsSomePersons() const;

@@ -452,8 +452,16 @@ QString formattedNameOf(ABRecord &record)
         if (!text.isEmpty())
             parts.append(text);
     }
-    if (!parts.isEmpty())
+    if (!parts.isEmpty()) {
+        // With the prefix and the suffix, as other programs write the whole name.
+        const QString prefix = record.valueForProperty(kABTitleProperty).toString().trimmed();
+        const QString suffix = record.valueForProperty(kABSuffixProperty).toString().trimmed();
+        if (!prefix.isEmpty())
+            parts.prepend(prefix);
+        if (!suffix.isEmpty())
+            parts.append(suffix);
         return parts.join(QLatin1Char(' '));
+    }
     // Readers list contacts by FN: a person without a name goes by what else it has.
     for (const QString &property : {kABOrganizationProperty, kABNicknameProperty, kABEmailProperty, kABPhoneProperty}) {
         const QStringList texts = record.searchTexts(property, QString());

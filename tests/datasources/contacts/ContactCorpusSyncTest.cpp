@@ -150,7 +150,7 @@ TEST(ContactCorpusSync, PhoneEditsChangeOtherProgramsCardsInTheEditedPropertiesA
     editOnThePhone(run, [](QMap<QString, QString> &fields) { fields.insert(QStringLiteral("NEWFNAME"), QStringLiteral("Renamed")); });
     const QStringList afterName = changedProperties(before, run.folder().path(), QStringLiteral("NOTE,REV,N,FN"));
     EXPECT_TRUE(afterName.isEmpty()) << afterName.join(QLatin1Char('\n')).toStdString();
-    EXPECT_EQ(filesHolding(run, "FN:Renamed"), synced);
+    EXPECT_EQ(filesHolding(run, "Renamed"), synced);
     EXPECT_EQ(firstColumns(khardRows(run, QStringLiteral("phone"))), firstColumns(phones));
     EXPECT_EQ(firstColumns(khardRows(run, QStringLiteral("email"))), firstColumns(emails));
 

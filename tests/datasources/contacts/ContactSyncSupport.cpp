@@ -123,8 +123,6 @@ QString pythonProgram()
                                                                   : QStringLiteral("python3");
 }
 
-namespace {
-
 QString khardConfig(ContactSyncRun &run)
 {
     const QString path = run.folder().path() + QStringLiteral("/../khard.conf");
@@ -134,8 +132,6 @@ QString khardConfig(ContactSyncRun &run)
                "\n[general]\ndefault_action = list\n[contact table]\ndisplay = first_name\n");
     return path;
 }
-
-} // namespace
 
 QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
 {

@@ -61,6 +61,8 @@ QString describe(const hmsync::SyncOutcome &outcome);
 QByteArray unfolded(QByteArray card);
 // Runs a program and answers its standard output; an empty text (and a test failure) when it fails.
 QString runProgram(const QString &program, const QStringList &arguments);
+// A khard configuration whose one address book is the run's folder; answers its path.
+QString khardConfig(ContactSyncRun &run);
 // khard's parsable listing of the run's folder for the command ("list", "phone", "email"): the first
 // two columns of each row; cards khard cannot read are left out.
 QSet<QString> khardRows(ContactSyncRun &run, const QString &command);

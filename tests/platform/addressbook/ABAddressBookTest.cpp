@@ -132,7 +132,7 @@ TEST(ABAddressBook, WritesAPersonAsVCardThreeByteForByte)
     EXPECT_EQ(folder.cardFiles(), QStringList{QStringLiteral("P-1.vcf")});
     const QByteArray expected =
         "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Harrowmere//Address Book//EN\r\nUID:P-1\r\n"
-        "N:Doe\\; Smith;Zoë;;Dr.;\r\nFN:Zoë Doe\\; Smith\r\nORG:Fish & Chips\\, Ltd.;Fry\r\nBDAY:1985-03-17\r\n"
+        "N:Doe\\; Smith;Zoë;;Dr.;\r\nFN:Dr. Zoë Doe\\; Smith\r\nORG:Fish & Chips\\, Ltd.;Fry\r\nBDAY:1985-03-17\r\n"
         "TEL;TYPE=CELL;X-HM-ID=T1:+44 7700 900123\r\nTEL;TYPE=callback;X-HM-ID=T2:+44 20 7946 0000\r\n"
         "TEL;TYPE=WORK,FAX;X-HM-ID=T3:+44 20 7946 0001\r\nEMAIL;TYPE=WORK;X-HM-ID=E1:zoe@fish.example\r\n"
         "URL;TYPE=Home Page;X-HM-ID=U1:https://zoe.example/a\\,b\r\n"

@@ -1,0 +1,144 @@
+// Phone edits of cards other programs made: a contact made with khard survives the phone's edits of its
+// note, its name and a labelled phone unchanged but for them, line for line; the phone's numbered
+// phones land as one TEL each that khard shows.
+#include "ContactSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+using phonepeer::Conduit;
+
+namespace {
+
+const QByteArray kTemplate = "Prefix     : Rear Adm.\n"
+                             "First name : Grace\n"
+                             "Last name  : Hopper\n"
+                             "Suffix     : PhD\n"
+                             "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
+                             "Email :\n    home : grace@home.example\n    work : grace@navy.example\n"
+                             "Address :\n    home :\n        Box      : PO Box 42\n        Extended : Building 7\n"
+                             "        Street   : 1 Harbour Road\n        Code     : 21401\n        City     : Annapolis\n"
+                             "        Region   : MD\n        Country  : USA\n"
+                             "Note : Wrote the first compiler\n";
+
+// The card's lines (folds joined) but those of the names given, in file order.
+QByteArrayList linesExcept(const QByteArray &card, const QList<QByteArray> &names)
+{
+    QByteArrayList kept;
+    for (const QByteArray &line : unfolded(QByteArray(card).replace("\n ", "")).split('\n')) {
+        QByteArray name = line.left(line.indexOf(':')).split(';').first();
+        name = name.mid(name.lastIndexOf('.') + 1).toUpper();
+        if (!names.contains(name))
+            kept.append(line);
+    }
+    return kept;
+}
+
+// The line of the name (its group and parameters left out of the match), folds joined.
+QByteArray lineOf(const QByteArray &card, const QByteArray &name)
+{
+    for (const QByteArray &line : unfolded(QByteArray(card).replace("\n ", "")).split('\n')) {
+        const QByteArray head = line.left(line.indexOf(':')).split(';').first();
+        if (head.mid(head.lastIndexOf('.') + 1).toUpper() == name)
+            return line.trimmed();
+    }
+    return QByteArray();
+}
+
+void editOnPhone(ContactSyncRun &run, const QString &key, const QString &from, const QString &to)
+{
+    const std::optional<phonepeer::PhoneRecord> record = run.phoneContact(key, from);
+    ASSERT_TRUE(record) << key.toStdString() << " " << from.toStdString();
+    QMap<QString, QString> fields = record->fields;
+    fields.insert(key, to);
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Contacts, record->uid, fields));
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+}
+
+// The phone key whose field holds the value.
+QString phoneKeyHolding(ContactSyncRun &run, const QString &value)
+{
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Contacts)) {
+        for (auto it = record.fields.constBegin(); it != record.fields.constEnd(); ++it) {
+            if (it.key().startsWith(QLatin1String("PHONE")) && it.value() == value)
+                return it.key();
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+TEST(ContactPatchSync, AKhardContactSurvivesThreePhoneEditsUnchangedButForThem)
+{
+    ContactSyncRun run;
+    QFile input(run.folder().path() + QStringLiteral("/../template.yaml"));
+    ASSERT_TRUE(input.open(QIODevice::WriteOnly));
+    input.write(kTemplate);
+    input.close();
+    runProgram(QStringLiteral("khard"), {QStringLiteral("-c"), khardConfig(run), QStringLiteral("new"), QStringLiteral("-i"), input.fileName()});
+    ASSERT_EQ(run.folder().cardFiles().size(), 1);
+    const QString file = run.folder().cardFiles().first();
+    const QByteArray made = run.folder().readFile(file);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.folder().readFile(file), made);
+    const std::optional<phonepeer::PhoneRecord> grace = run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Hopper PhD"));
+    ASSERT_TRUE(grace);
+    EXPECT_EQ(grace->fields.value(QStringLiteral("SALUTATION")), QStringLiteral("Rear Adm."));
+
+    editOnPhone(run, QStringLiteral("NOTE"), QStringLiteral("Wrote the first compiler"), QStringLiteral("Found the first bug"));
+    QByteArray card = run.folder().readFile(file);
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV"}), linesExcept(made, {"NOTE", "REV"}));
+    EXPECT_EQ(lineOf(card, "NOTE"), "NOTE:Found the first bug");
+
+    editOnPhone(run, QStringLiteral("NEWFNAME"), grace->fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Rear Adm. Amazing Grace"));
+    card = run.folder().readFile(file);
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN"}), linesExcept(made, {"NOTE", "REV", "N", "FN"}));
+    EXPECT_EQ(lineOf(card, "N"), "N:Hopper;Amazing Grace;;Rear Adm.;PhD");
+
+    const QString labelled = phoneKeyHolding(run, QStringLiteral("+1 555 0199"));
+    ASSERT_FALSE(labelled.isEmpty());
+    editOnPhone(run, labelled, QStringLiteral("+1 555 0199"), QStringLiteral("+1 555 0198"));
+    card = run.folder().readFile(file);
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL"}), linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL"}));
+    EXPECT_TRUE(card.contains("\r\nTEL;TYPE=cell:+1 555 0100\r\n")) << card.constData();
+    EXPECT_TRUE(card.contains("\r\nitemtel1.TEL;TYPE=X-Lab;X-HM-ID=")) << card.constData();
+    EXPECT_TRUE(card.contains(":+1 555 0198\r\nitemtel1.X-ABLABEL:Lab\r\n")) << card.constData();
+    EXPECT_EQ(card.count("TEL"), 2);
+    EXPECT_EQ(lineOf(card, "FN"), "FN:Rear Adm. Amazing Grace Hopper PhD");
+    EXPECT_EQ(khardRows(run, QStringLiteral("phone")),
+              (QSet<QString>{QStringLiteral("+1 555 0100\tAmazing Grace Hopper"), QStringLiteral("+1 555 0198\tAmazing Grace Hopper")}));
+}
+
+TEST(ContactPatchSync, NumberedPhonesLandAsOneTelEach)
+{
+    ContactSyncRun run;
+    // The phone's sample contact: a numbered phone with its label and no typed field.
+    run.peer().addPhoneRecord(Conduit::Contacts,
+                              phoneFields({{"NEWFNAME", QStringLiteral("Ada")}, {"NEWLNAME", QStringLiteral("Lovelace")},
+                                           {"PHONE1", QStringLiteral("+44 20 7946 0001")}, {"PHONELABEL1", QStringLiteral("2")}}));
+    // A number both typed and numbered, and a numbered one of its own.
+    run.peer().addPhoneRecord(Conduit::Contacts,
+                              phoneFields({{"NEWFNAME", QStringLiteral("Charles")}, {"NEWLNAME", QStringLiteral("Babbage")},
+                                           {"HOMEPHONE", QStringLiteral("+44 20 7946 0002")},
+                                           {"PHONE1", QStringLiteral("+44 20 7946 0002")}, {"PHONELABEL1", QStringLiteral("1")},
+                                           {"PHONE2", QStringLiteral("+44 20 7946 0003")}, {"PHONELABEL2", QStringLiteral("3")}}));
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QSet<QString> expected = {QStringLiteral("+44 20 7946 0001\tAda Lovelace"), QStringLiteral("+44 20 7946 0002\tCharles Babbage"),
+                                    QStringLiteral("+44 20 7946 0003\tCharles Babbage")};
+    EXPECT_EQ(khardRows(run, QStringLiteral("phone")), expected);
+    EXPECT_TRUE(unfolded(run.folder().readFile(run.fileHolding("Lovelace"))).contains("TEL;TYPE=CELL;X-HM-ID="));
+    // The phone edits the note: each number stays one line.
+    editOnPhone(run, QStringLiteral("NEWLNAME"), QStringLiteral("Babbage"), QStringLiteral("Babbage"));
+    const std::optional<phonepeer::PhoneRecord> charles = run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Babbage"));
+    ASSERT_TRUE(charles);
+    QMap<QString, QString> fields = charles->fields;
+    fields.insert(QStringLiteral("NOTE"), QStringLiteral("Difference engine"));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Contacts, charles->uid, fields));
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(khardRows(run, QStringLiteral("phone")), expected);
+    EXPECT_EQ(run.folder().readFile(run.fileHolding("Babbage")).count("\r\nTEL;"), 2);
+}
