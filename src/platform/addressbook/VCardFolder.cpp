@@ -977,6 +977,10 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
     if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable)
         return Refreshed{m_current, {}, false};
+    // A replacement killed midway leaves its temporary file: the process's first listing clears
+    // those old enough to be no running writer's.
+    if (!m_hasListed)
+        static_cast<void>(removeStaleTemporaryFiles(m_folderPath));
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
     if (!listed) {

@@ -3,6 +3,7 @@
 #include "ContactSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
 
+#include "platform/foundation/FileIO.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <sys/time.h>
 
 using phonepeer::Conduit;
 
@@ -75,6 +78,98 @@ TEST(ContactSyncInterrupted, AKilledRunLeavesEveryContactOnceAfterTheNextRun)
         // New cards are linked into the folder only once whole: the kill leaves no temporary file.
         const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
         EXPECT_EQ(files.size(), kContactCount) << files.join(QLatin1Char(' ')).toStdString();
+        peer.stop();
+    }
+}
+
+namespace {
+
+constexpr int kForeignCount = 300;
+
+// A card as another program writes it: vCard 4.0, LF line ends, a grouped phone with its label and a
+// line of the program's own.
+QByteArray foreignCard(int index)
+{
+    return QStringLiteral("BEGIN:VCARD\nVERSION:4.0\nUID:foreign-%1\nFN:Person %1\nN:Foreign%1;Person;;;\n"
+                          "item1.TEL;VALUE=uri;TYPE=cell:tel:+1-555-%1\nitem1.X-ABLabel:Mobile line\n"
+                          "X-CUSTOM;PARAM=x:keep %1\nNOTE:as written\nEND:VCARD\n")
+        .arg(index)
+        .toUtf8();
+}
+
+// Sets the file's times back by the age.
+void ageFile(const QString &path, std::chrono::seconds age)
+{
+    const qint64 then = QDateTime::currentSecsSinceEpoch() - age.count();
+    const struct timeval times[2] = {{time_t(then), 0}, {time_t(then), 0}};
+    ASSERT_EQ(::utimes(QFile::encodeName(path).constData(), times), 0) << path.toStdString();
+}
+
+qsizetype filesHolding(const QString &folder, const QByteArray &text)
+{
+    qsizetype count = 0;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.vcf")}, QDir::Files)) {
+        QFile file(folder + QLatin1Char('/') + name);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceWithTheEditAlone)
+{
+    for (const int killAtFiles : {1, kForeignCount / 2}) {
+        SCOPED_TRACE(killAtFiles);
+        QTemporaryDir home;
+        const QString folder = home.filePath(QStringLiteral("book"));
+        ASSERT_TRUE(QDir().mkpath(folder));
+        for (int index = 0; index < kForeignCount; ++index) {
+            QFile file(folder + QStringLiteral("/foreign-%1.vcf").arg(index));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(foreignCard(index));
+        }
+        phonepeer::PhonePeer::Options options;
+        options.port = 0;
+        phonepeer::PhonePeer peer(options);
+        QString problem;
+        ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+        killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+        ASSERT_EQ(peer.records(Conduit::Contacts).size(), kForeignCount);
+        for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Contacts)) {
+            QMap<QString, QString> fields = record.fields;
+            fields.insert(QStringLiteral("NOTE"), QStringLiteral("edited on the phone"));
+            ASSERT_TRUE(peer.updatePhoneRecord(Conduit::Contacts, record.uid, fields));
+        }
+        killDriverAndResume(home.path(), driverArguments(peer, folder),
+                            [&] { return filesHolding(folder, "NOTE:edited on the phone") >= killAtFiles; });
+        if (HasFatalFailure())
+            return;
+        // A replacement the kill cut short may leave its temporary file; a later run clears it once
+        // it is old enough to be no running writer's.
+        for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+            if (platform::isTemporaryFileName(name))
+                ageFile(folder + QLatin1Char('/') + name, std::chrono::minutes(11));
+        }
+        killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+        const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        EXPECT_EQ(files.size(), kForeignCount) << files.join(QLatin1Char(' ')).toStdString();
+        const QHash<QString, int> counts = familyNames(folder);
+        ASSERT_EQ(counts.size(), kForeignCount);
+        for (int index = 0; index < kForeignCount; ++index) {
+            QFile file(folder + QStringLiteral("/foreign-%1.vcf").arg(index));
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            QByteArray expected = foreignCard(index).replace("NOTE:as written", "NOTE:edited on the phone");
+            const QByteArray card = file.readAll();
+            const qsizetype rev = card.indexOf("REV:");
+            ASSERT_GE(rev, 0) << card.constData();
+            expected.insert(expected.indexOf("END:VCARD"), card.mid(rev, card.indexOf('\n', rev) + 1 - rev));
+            EXPECT_EQ(card, expected);
+        }
+        EXPECT_EQ(peer.records(Conduit::Contacts).size(), kForeignCount);
+        for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Contacts))
+            EXPECT_EQ(record.fields.value(QStringLiteral("NOTE")), QStringLiteral("edited on the phone"));
         peer.stop();
     }
 }
