@@ -196,13 +196,13 @@ bool isQuotedPrintable(QByteArrayView text)
 // the next piece of a quoted-printable value whose line ended in a soft break ("=").
 bool continuesLine(RawLine &line, QByteArrayView content)
 {
-    if (content.startsWith(' ') || content.startsWith('\t')) {
-        line.text.append(content.sliced(1));
-        return true;
-    }
     if (line.text.endsWith('=') && isQuotedPrintable(line.text)) {
         line.text.chop(1);
         line.text.append(content);
+        return true;
+    }
+    if (content.startsWith(' ') || content.startsWith('\t')) {
+        line.text.append(content.sliced(1));
         return true;
     }
     return false;
@@ -244,14 +244,16 @@ Result<QList<RawLine>> rawLines(const QByteArray &bytes, QByteArray &leading)
 QString textInCharset(QByteArrayView bytes, const QByteArray &charset)
 {
     const bool isUtf8 = charset.isEmpty() || charset == "UTF-8" || charset == "UTF8";
-    QStringDecoder decoder = isUtf8 ? QStringDecoder(QStringDecoder::Utf8) : QStringDecoder(charset.constData());
+    // Stateless: a sequence cut off at the end of the line is an error, not text held for later.
+    const auto flags = QStringDecoder::Flag::Stateless;
+    QStringDecoder decoder = isUtf8 ? QStringDecoder(QStringDecoder::Utf8, flags) : QStringDecoder(charset.constData(), flags);
     if (decoder.isValid()) {
         QString text = decoder.decode(bytes);
         if (!decoder.hasError())
             return text;
     }
     if (!isUtf8) {
-        QStringDecoder utf8(QStringDecoder::Utf8);
+        QStringDecoder utf8(QStringDecoder::Utf8, flags);
         QString text = utf8.decode(bytes);
         if (!utf8.hasError())
             return text;
