@@ -1,5 +1,5 @@
 // Phone edits of cards other programs made: a contact made with khard survives the phone's edits of its
-// note, its name and a labelled phone unchanged but for them, line for line; the phone's numbered
+// note, its name, a labelled phone and its address unchanged but for them, line for line; the phone's numbered
 // phones land as one TEL each that khard shows.
 #include "ContactSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
@@ -23,28 +23,30 @@ const QByteArray kTemplate = "Prefix     : Rear Adm.\n"
                              "        Region   : MD\n        Country  : USA\n"
                              "Note : Wrote the first compiler\n";
 
+// A card line's name, without its group, parameters and value.
+QByteArray nameOf(const QByteArray &line)
+{
+    const QByteArray head = line.left(line.indexOf(':')).split(';').first();
+    return head.mid(head.lastIndexOf('.') + 1).toUpper();
+}
+
 // The card's lines (folds joined) but those of the names given, in file order.
 QByteArrayList linesExcept(const QByteArray &card, const QList<QByteArray> &names)
 {
     QByteArrayList kept;
-    for (const QByteArray &line : unfolded(QByteArray(card).replace("\n ", "")).split('\n')) {
-        QByteArray name = line.left(line.indexOf(':')).split(';').first();
-        name = name.mid(name.lastIndexOf('.') + 1).toUpper();
-        if (!names.contains(name))
+    for (const QByteArray &line : unfolded(card).replace("\n ", "").split('\n')) {
+        if (!names.contains(nameOf(line)))
             kept.append(line);
     }
     return kept;
 }
 
-// The line of the name (its group and parameters left out of the match), folds joined.
+// The first line of the name, folds joined.
 QByteArray lineOf(const QByteArray &card, const QByteArray &name)
 {
-    for (const QByteArray &line : unfolded(QByteArray(card).replace("\n ", "")).split('\n')) {
-        const QByteArray head = line.left(line.indexOf(':')).split(';').first();
-        if (head.mid(head.lastIndexOf('.') + 1).toUpper() == name)
-            return line.trimmed();
-    }
-    return QByteArray();
+    const QByteArrayList lines = linesExcept(card, {});
+    const auto found = std::find_if(lines.cbegin(), lines.cend(), [&](const QByteArray &line) { return nameOf(line) == name; });
+    return found == lines.cend() ? QByteArray() : found->trimmed();
 }
 
 void editOnPhone(ContactSyncRun &run, const QString &key, const QString &from, const QString &to)
@@ -72,7 +74,7 @@ QString phoneKeyHolding(ContactSyncRun &run, const QString &value)
 
 } // namespace
 
-TEST(ContactPatchSync, AKhardContactSurvivesThreePhoneEditsUnchangedButForThem)
+TEST(ContactPatchSync, AKhardContactSurvivesPhoneEditsUnchangedButForThem)
 {
     ContactSyncRun run;
     QFile input(run.folder().path() + QStringLiteral("/../template.yaml"));
@@ -111,6 +113,13 @@ TEST(ContactPatchSync, AKhardContactSurvivesThreePhoneEditsUnchangedButForThem)
     EXPECT_EQ(lineOf(card, "FN"), "FN:Rear Adm. Amazing Grace Hopper PhD");
     EXPECT_EQ(khardRows(run, QStringLiteral("phone")),
               (QSet<QString>{QStringLiteral("+1 555 0100\tAmazing Grace Hopper"), QStringLiteral("+1 555 0198\tAmazing Grace Hopper")}));
+
+    // An address the phone edits keeps the post-office box and extended address it has no fields for.
+    editOnPhone(run, QStringLiteral("HOMECITY"), QStringLiteral("Annapolis"), QStringLiteral("Baltimore"));
+    card = run.folder().readFile(file);
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}), linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}));
+    EXPECT_TRUE(lineOf(card, "ADR").startsWith("ADR;TYPE=home;X-HM-ID=")) << card.constData();
+    EXPECT_TRUE(lineOf(card, "ADR").endsWith(":PO Box 42;Building 7;1 Harbour Road;Baltimore;MD;21401;USA")) << card.constData();
 }
 
 TEST(ContactPatchSync, NumberedPhonesLandAsOneTelEach)
