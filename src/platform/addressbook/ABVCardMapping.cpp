@@ -630,10 +630,18 @@ VCardSummary ABVCardMapping::summarize(const VCard &card, const QString &fallbac
 
 void ABVCardMapping::readCard(const VCard &card, ABRecord &record)
 {
-    (void)readCardKeys(card, record);
+    readCardLines(card, record, nullptr);
 }
 
 QStringList ABVCardMapping::readCardKeys(const VCard &card, ABRecord &record)
+{
+    QStringList keys;
+    keys.reserve(card.properties().size());
+    readCardLines(card, record, &keys);
+    return keys;
+}
+
+void ABVCardMapping::readCardLines(const VCard &card, ABRecord &record, QStringList *keys)
 {
     CardReader reader{record};
     for (const VCardProperty &line : card.properties()) {
@@ -641,16 +649,14 @@ QStringList ABVCardMapping::readCardKeys(const VCard &card, ABRecord &record)
             reader.foreignLabels.insert(line.group, VCard::unescapeText(line.value));
     }
     QList<VCardProperty> foreign;
-    QStringList keys;
-    keys.reserve(card.properties().size());
     for (const VCardProperty &line : card.properties()) {
         reader.entryIdentifier.clear();
         if (!readIdentityLine(reader, line) && !readPlainLine(reader, line) && !readMultiValueLine(reader, line))
             foreign.append(line);
-        keys.append(reader.entryIdentifier.isEmpty() ? line.name : kEntryKeyMark + reader.entryIdentifier);
+        if (keys)
+            keys->append(reader.entryIdentifier.isEmpty() ? line.name : kEntryKeyMark + reader.entryIdentifier);
     }
     finishRecord(reader, foreign);
-    return keys;
 }
 
 VCard ABVCardMapping::cardForRecord(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames)

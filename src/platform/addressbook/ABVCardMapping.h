@@ -52,6 +52,9 @@ public:
     // REV text of a date ("2026-12-07T13:45:12Z") and the date of REV text (several forms).
     static QString revisionText(const QDateTime &date);
     static QDateTime dateFromRevision(const QString &text);
+
+private:
+    static void readCardLines(const VCard &card, ABRecord &record, QStringList *keys);
 };
 
 } // namespace platform
