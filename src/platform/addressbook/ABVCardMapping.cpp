@@ -355,7 +355,9 @@ bool readPlainLine(CardReader &reader, const VCardProperty &line)
         return true;
     }
     if (line.name == QLatin1String("N")) {
-        readName(reader, line);
+        // Of several names (ALTID forms of one name), the first that names someone.
+        if (!reader.hasName)
+            readName(reader, line);
         return true;
     }
     if (line.name == QLatin1String("ORG")) {
@@ -420,6 +422,13 @@ QString uniqueIdOfCard(const VCard &card, const QString &fallback)
     if (text.startsWith(kUrnPrefix, Qt::CaseInsensitive))
         text = text.mid(kUrnPrefix.size());
     return text.isEmpty() ? fallback : text;
+}
+
+// The key of a line that is no multi-value entry: its name, the older form of a group's member line
+// under the name this mapping writes, so that a change of members replaces both forms.
+QString keyOfLineName(const QString &name)
+{
+    return name == QLatin1String("X-ADDRESSBOOKSERVER-MEMBER") ? QStringLiteral("MEMBER") : name;
 }
 
 void finishRecord(CardReader &reader, const QList<VCardProperty> &foreign)
@@ -654,7 +663,7 @@ void ABVCardMapping::readCardLines(const VCard &card, ABRecord &record, QStringL
         if (!readIdentityLine(reader, line) && !readPlainLine(reader, line) && !readMultiValueLine(reader, line))
             foreign.append(line);
         if (keys)
-            keys->append(reader.entryIdentifier.isEmpty() ? line.name : kEntryKeyMark + reader.entryIdentifier);
+            keys->append(reader.entryIdentifier.isEmpty() ? keyOfLineName(line.name) : kEntryKeyMark + reader.entryIdentifier);
     }
     finishRecord(reader, foreign);
 }

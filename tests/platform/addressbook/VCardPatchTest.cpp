@@ -2,6 +2,7 @@
 // rewrites in its card only the lines of what changed, byte for byte everything else, and names and
 // birthdays are read as their writers meant them.
 #include "platform/addressbook/ABConstants.h"
+#include "platform/addressbook/ABGroup.h"
 #include "platform/addressbook/ABMutableMultiValue.h"
 #include "platform/addressbook/ABPerson.h"
 #include "platform/addressbook/ABVCardMapping.h"
@@ -173,4 +174,20 @@ TEST(VCardPatch, NamesAndBirthdaysReadAsTheirWritersMeantThem)
         EXPECT_EQ(ABVCardMapping::patchedCard(card, *person, {}, {}).serialize(),
                   "BEGIN:VCARD\r\nVERSION:3.0\r\n" + row.lines + "REV:2026-12-08T09:30:00Z\r\nEND:VCARD\r\n");
     }
+}
+
+TEST(VCardPatch, AGroupsChangedMembersReplaceBothFormsOfMemberLines)
+{
+    const QByteArray bytes = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g1\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Friends;;;;\r\n"
+                             "FN:Friends\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:a\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:b\r\n"
+                             "X-OWN:kept\r\nEND:VCARD\r\n";
+    const VCard card = parsed(bytes);
+    const std::shared_ptr<ABGroup> group = ABGroup::groupWithUniqueId(QStringLiteral("g1"));
+    ABVCardMapping::readCard(card, *group);
+    EXPECT_EQ(group->memberIds(), (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+    group->setStoredMemberIds({QStringLiteral("a")});
+    group->setStoredValue(kABModificationDateProperty, kSaved);
+    EXPECT_EQ(ABVCardMapping::patchedCard(card, *group, {}, {}).serialize(),
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g1\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Friends;;;;\r\n"
+              "FN:Friends\r\nMEMBER:urn:uuid:a\r\nX-OWN:kept\r\nREV:2026-12-08T09:30:00Z\r\nEND:VCARD\r\n");
 }
