@@ -14,6 +14,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -49,6 +50,8 @@ constexpr int kMaxLengthBytes = 5;
 // entries use, or when there are more of them than this.
 constexpr qsizetype kBlockSlackBytes = 64 * 1024;
 constexpr size_t kMaxBlocks = 64;
+// A temporary file this old belongs to no running write: one killed midway left it.
+constexpr std::chrono::seconds kStaleTemporaryAge = std::chrono::minutes(10);
 // A byte array the index holds as null (QDataStream writes its length as all ones).
 constexpr quint32 kNullArrayLength = 0xFFFFFFFF;
 // FNV-1a over UTF-16 code units, for last-name keys.
@@ -520,7 +523,28 @@ struct NameBatch
     std::string names;
     std::vector<std::pair<size_t, qint32>> items; // where a name starts, and its entry
     bool isAtEnd = false;                         // the folder has no more names to give
+    // Temporary files of replacements, seen on the way: kept over the batches of a listing.
+    std::vector<std::string> temporaries;
 };
+
+// A replacement killed midway leaves its temporary file behind.
+bool isTemporaryName(std::string_view name)
+{
+    return name.size() > 7 && name.front() == '.' && name.substr(name.size() - 6) == ".hmtmp"
+           && isTemporaryFileName(QString::fromUtf8(name.data(), qsizetype(name.size())));
+}
+
+// Removes the temporary files old enough to be no running writer's.
+void removeStaleTemporaries(int descriptor, const std::vector<std::string> &names)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const std::string &name : names) {
+        struct stat status = {};
+        if (::fstatat(descriptor, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+            && now - qint64(status.st_mtim.tv_sec) >= kStaleTemporaryAge.count())
+            static_cast<void>(::unlinkat(descriptor, name.c_str(), 0));
+    }
+}
 
 // Reads the next names of card files from the folder into the batch; false when none are left.
 bool readBatch(DIR *directory, NameBatch &batch)
@@ -533,6 +557,8 @@ bool readBatch(DIR *directory, NameBatch &batch)
         if (!item)
             break;
         const std::string_view name(item->d_name);
+        if (isTemporaryName(name))
+            batch.temporaries.emplace_back(name);
         if (!isCardFileName(name))
             continue;
         batch.items.emplace_back(batch.names.size(), -1);
@@ -927,7 +953,8 @@ Status VCardFolder::ensureFolder() const
 }
 
 // Stats every card file through the folder's descriptor. A file the index knows in the same state
-// costs no allocation: it is only marked present.
+// costs no allocation: it is only marked present. Temporary files left by killed replacements go once
+// old enough.
 Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
 {
     DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
@@ -942,6 +969,7 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
         findBatch(names, batch);
         takeBatch(::dirfd(directory), batch, known.entries, listed.isPresent, listed.changed);
     }
+    removeStaleTemporaries(::dirfd(directory), batch.temporaries);
     ::closedir(directory);
     return listed;
 }
@@ -977,10 +1005,6 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
     if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable)
         return Refreshed{m_current, {}, false};
-    // A replacement killed midway leaves its temporary file: the process's first listing clears
-    // those old enough to be no running writer's.
-    if (!m_hasListed)
-        static_cast<void>(removeStaleTemporaryFiles(m_folderPath));
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
     if (!listed) {

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -227,6 +228,29 @@ TEST(VCardFolderIndex, WhatItWroteItselfIsNotReadAgain)
         EXPECT_EQ(parsedNames(snapshot), isFlushed ? QStringList() : QStringList{QStringLiteral("c.vcf")});
         EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Beta"), QStringLiteral("Gamma")}));
     }
+}
+
+// A replacement killed midway leaves its temporary file beside the card: a listing removes it once it
+// is old enough to be no running writer's, and leaves young ones and other hidden files alone.
+TEST(VCardFolderIndex, AListingClearsOldTemporaryFilesOfKilledReplacements)
+{
+    const IndexedFolder folder;
+    const QString old = folder.store.filePath(QStringLiteral(".a.vcf.Xy12Zq.hmtmp"));
+    const QString young = folder.store.filePath(QStringLiteral(".b.vcf.Ab34Cd.hmtmp"));
+    const QString other = folder.store.filePath(QStringLiteral(".hidden.hmtmp"));
+    for (const QString &path : {old, young, other}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(cardText("a", "Alpha"));
+    }
+    const struct timeval times[2] = {{time(nullptr) - 11 * 60, 0}, {time(nullptr) - 11 * 60, 0}};
+    for (const QString &path : {old, other})
+        ASSERT_EQ(::utimes(QFile::encodeName(path).constData(), times), 0);
+    const VCardFolder::Refreshed snapshot = folder.refreshAsNewProcess();
+    EXPECT_EQ(lastNames(snapshot), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
+    EXPECT_FALSE(QFile::exists(old));
+    EXPECT_TRUE(QFile::exists(young));
+    EXPECT_TRUE(QFile::exists(other));
 }
 
 // Once a folder object has listed the folder, a refresh after nothing but its own writes lists it
