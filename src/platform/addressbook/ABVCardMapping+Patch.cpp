@@ -153,7 +153,8 @@ struct CardPatch
     {
         QList<VCardProperty> &lines = card.properties();
         const QList<qsizetype> at = indicesOf(key);
-        if (at.size() == 1 && isValueChangeOnly(before, after)) {
+        // A line of another name (X-JABBER for IMPP, say) holds its value in another form: rewritten whole.
+        if (at.size() == 1 && isValueChangeOnly(before, after) && lines.at(at.first()).name == after.first().name) {
             patchValue(lines[at.first()], after.first());
             return;
         }
