@@ -91,7 +91,7 @@ void HMContactData::logUnreadableFiles()
         return;
     const QHash<QString, QString> &unreadable = book->unreadableRecords();
     for (auto it = unreadable.constBegin(); it != unreadable.constEnd(); ++it)
-        DDLogError(QStringLiteral("Skipping the contact file of '%1', which cannot be read: %2").arg(it.key(), it.value()));
+        DDLogError(QStringLiteral("Skipping a contact file of '%1': %2").arg(it.key(), it.value()));
 }
 
 void HMContactData::stopUsingOnThread()

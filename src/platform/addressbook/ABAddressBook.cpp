@@ -207,7 +207,10 @@ void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
     m_mustShowAnew = false;
     for (const VCardFileEntry &entry : m_snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate) {
-            m_unreadable.insert(entry.uniqueId(), entry.isReadable ? duplicateProblem(entry) : entry.problem());
+            // Every file left out for one unique id is named in its one message.
+            QString &problem = m_unreadable[entry.uniqueId()];
+            const QString text = entry.isReadable ? duplicateProblem(entry) : entry.problem();
+            problem = problem.isEmpty() ? text : problem + QStringLiteral("; ") + text;
             continue;
         }
         if (!entry.isGroup)

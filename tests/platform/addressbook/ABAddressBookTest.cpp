@@ -279,17 +279,19 @@ TEST(ABAddressBook, OneUniqueIdInSeveralFilesIsReportedWithBothNamesAndOneFileSt
 {
     StoreFolder folder;
     const QByteArray card = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:dup\r\nN:Twin;Tess;;;\r\nFN:Tess Twin\r\nEND:VCARD\r\n";
-    folder.writeFile(QStringLiteral("zeta.vcf"), card);
-    folder.writeFile(QStringLiteral("alpha.vcf"), card);
+    for (const char *name : {"zeta.vcf", "alpha.vcf", "beta.vcf"})
+        folder.writeFile(QLatin1String(name), card);
     std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
     ASSERT_TRUE(book);
     ASSERT_EQ(book->people().size(), 1);
     EXPECT_EQ(book->unreadableRecords().value(QStringLiteral("dup")),
-              QStringLiteral("zeta.vcf has the unique id of alpha.vcf, which stands for the contact"));
+              QStringLiteral("beta.vcf has the unique id of alpha.vcf, which stands for the contact; "
+                             "zeta.vcf has the unique id of alpha.vcf, which stands for the contact"));
     (void)book->people().first()->setValue(QStringLiteral("Tessa"), kABFirstNameProperty);
     ASSERT_TRUE(book->save());
     EXPECT_TRUE(folder.readFile(QStringLiteral("alpha.vcf")).contains("\r\nN:Twin;Tessa;;;\r\n"));
     EXPECT_EQ(folder.readFile(QStringLiteral("zeta.vcf")), card);
+    EXPECT_EQ(folder.readFile(QStringLiteral("beta.vcf")), card);
 }
 
 TEST(ABAddressBook, ARewriteIsSeenEvenWhenItsWriterSetTheTimeBack)
