@@ -326,12 +326,16 @@ QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std
 
 void HMContactData::writePlainFields(const std::shared_ptr<ABPerson> &person, const QVariantMap &record)
 {
-    const std::pair<const char *, QString> fields[] = {
-        {"SALUTATION", kABTitleProperty},          {"MIDNAME", kABMiddleNameProperty},
-        {"SUFFIX", kABSuffixProperty},             {"PHFNAME", kABFirstNamePhoneticProperty},
-        {"PHLNAME", kABLastNamePhoneticProperty},  {"NICKNAME", kABNicknameProperty},
-        {"TITLE", kABJobTitleProperty},            {"NOTE", kABNoteProperty},
-        {"DEPARTMENT", kABDepartmentProperty},     {"COMPANY", kABOrganizationProperty}};
+    const std::pair<const char *, QString> fields[] = {{"SALUTATION", kABTitleProperty},
+                                                       {"MIDNAME", kABMiddleNameProperty},
+                                                       {"SUFFIX", kABSuffixProperty},
+                                                       {"PHFNAME", kABFirstNamePhoneticProperty},
+                                                       {"PHLNAME", kABLastNamePhoneticProperty},
+                                                       {"NICKNAME", kABNicknameProperty},
+                                                       {"TITLE", kABJobTitleProperty},
+                                                       {"NOTE", kABNoteProperty},
+                                                       {"DEPARTMENT", kABDepartmentProperty},
+                                                       {"COMPANY", kABOrganizationProperty}};
     for (const auto &[key, property] : fields)
         setOrRemove(person, record, QLatin1String(key), property);
     const QVariantMap names = namesWithoutAffixes(record);

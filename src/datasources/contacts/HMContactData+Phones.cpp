@@ -82,8 +82,8 @@ struct PhonePlacing
         placed.insert(identifier);
         assignSlot(identifier, slot);
         const QString label = working.labelAtIndex(index);
-        if (labelIndex > 0 && HMContactData::phoneLabelIndexForLabel(ABLocalizedPropertyOrLabel(label)) != labelIndex
-            && HMContactData::phoneLabelIndexForLabel(label) != labelIndex)
+        if (labelIndex > 0 && HMContactData::phoneLabelIndexForLabel(ABLocalizedPropertyOrLabel(label)) != labelIndex &&
+            HMContactData::phoneLabelIndexForLabel(label) != labelIndex)
             working.replaceLabelAtIndex(phoneLabel, index);
     }
 };
@@ -95,7 +95,7 @@ QList<HMContactData::PhoneNumber> HMContactData::phoneNumbersOf(const QVariantMa
     QList<PhoneNumber> numbers;
     if (!isCloudVariant()) {
         const std::pair<const char *, QString> typed[] = {
-            {"WORKPHONE", kABPhoneWorkLabel},   {"CELLPHONE", kABPhoneMobileLabel}, {"HOMEPHONE", kABPhoneHomeLabel},
+            {"WORKPHONE", kABPhoneWorkLabel},  {"CELLPHONE", kABPhoneMobileLabel},    {"HOMEPHONE", kABPhoneHomeLabel},
             {"WORKFAX", kABPhoneWorkFAXLabel}, {"COMPANYPHONE", companyPhoneLabel()}, {"OTHERPHONE", kABOtherLabel}};
         for (const auto &[key, label] : typed) {
             const QString value = ::stringForKey(record, QLatin1String(key));
@@ -129,7 +129,8 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
                                 QVariantMap &identifierDictionary)
 {
     PhonePlacing placing{person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy(),
-                         identifierDictionary.value(kPhoneFieldKeys).toMap(), {}};
+                         identifierDictionary.value(kPhoneFieldKeys).toMap(),
+                         {}};
     QList<PhoneNumber> changed;
     const QList<PhoneNumber> numbers = phoneNumbersOf(record);
     for (const PhoneNumber &number : numbers) {
@@ -139,10 +140,11 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
         else
             changed.append(number);
     }
-    const bool hasNumbered = std::any_of(numbers.cbegin(), numbers.cend(), [](const PhoneNumber &number) { return number.slot >= 0; });
+    const bool hasNumbered =
+        std::any_of(numbers.cbegin(), numbers.cend(), [](const PhoneNumber &number) { return number.slot >= 0; });
     for (const PhoneNumber &number : std::as_const(changed)) {
-        const qsizetype index = hasNumbered ? placing.unplacedIndexOfSlot(number.slot)
-                                            : placing.unplacedIndexOfLabel(number.label);
+        const qsizetype index =
+            hasNumbered ? placing.unplacedIndexOfSlot(number.slot) : placing.unplacedIndexOfLabel(number.label);
         if (index >= 0) {
             placing.working.replaceValueAtIndex(number.value, index);
             placing.place(index, number.slot, number.labelIndex, number.label);

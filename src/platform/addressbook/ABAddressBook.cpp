@@ -477,9 +477,9 @@ QByteArray ABAddressBook::cardTextFor(ABRecord &record, const QStringList &allGr
 {
     const QStringList groupNames = groupNamesOf(record.uniqueId());
     const std::shared_ptr<const VCard> &source = record.sourceCard();
-    auto card = std::make_shared<const VCard>(
-        source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
-               : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames));
+    auto card =
+        std::make_shared<const VCard>(source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
+                                             : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames));
     record.setSourceCard(card);
     return card->serialize();
 }

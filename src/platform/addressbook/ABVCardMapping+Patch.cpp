@@ -72,8 +72,8 @@ bool isSame(const QList<VCardProperty> &before, const QList<VCardProperty> &afte
 // Whether only the value of a single line changed: its line then keeps its group and parameters.
 bool isValueChangeOnly(const QList<VCardProperty> &before, const QList<VCardProperty> &after)
 {
-    return before.size() == 1 && after.size() == 1 && before.first().name != QLatin1String("PHOTO")
-           && parametersText(before.first()) == parametersText(after.first());
+    return before.size() == 1 && after.size() == 1 && before.first().name != QLatin1String("PHOTO") &&
+           parametersText(before.first()) == parametersText(after.first());
 }
 
 // Parameters that described the old value's encoding, which a value written here does not have.
@@ -86,9 +86,9 @@ void dropEncoding(VCardProperty &line)
             });
     }
     line.parameters.removeIf([](const VCardParameter &parameter) {
-        return parameter.name == QLatin1String("CHARSET")
-               || ((parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING"))
-                   && parameter.values.isEmpty());
+        return parameter.name == QLatin1String("CHARSET") ||
+               ((parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING")) &&
+                parameter.values.isEmpty());
     });
 }
 

@@ -318,9 +318,9 @@ void readCategories(CardReader &reader, const VCardProperty &line)
 bool readIdentityLine(CardReader &reader, const VCardProperty &line)
 {
     const QString &name = line.name;
-    if (name == QLatin1String("UID") || name == QLatin1String("REV") || name == QLatin1String("PRODID")
-        || name == QLatin1String("KIND") || name == QLatin1String("X-ADDRESSBOOKSERVER-KIND")
-        || name == QLatin1String("X-ABLABEL") || name == QLatin1String("VERSION"))
+    if (name == QLatin1String("UID") || name == QLatin1String("REV") || name == QLatin1String("PRODID") ||
+        name == QLatin1String("KIND") || name == QLatin1String("X-ADDRESSBOOKSERVER-KIND") ||
+        name == QLatin1String("X-ABLABEL") || name == QLatin1String("VERSION"))
         return true;
     if (name == QLatin1String("MEMBER") || name == QLatin1String("X-ADDRESSBOOKSERVER-MEMBER")) {
         QString member = VCard::unescapeText(line.value).trimmed();
@@ -445,8 +445,8 @@ void finishRecord(CardReader &reader, const QList<VCardProperty> &foreign)
     if (auto *group = dynamic_cast<ABGroup *>(&record)) {
         group->setStoredMemberIds(reader.members);
         record.setStoredValue(kABGroupNameProperty, reader.formattedName);
-    } else if (!reader.hasName && !reader.formattedName.trimmed().isEmpty()
-               && reader.formattedName != record.storedValues().value(kABOrganizationProperty).toString()) {
+    } else if (!reader.hasName && !reader.formattedName.trimmed().isEmpty() &&
+               reader.formattedName != record.storedValues().value(kABOrganizationProperty).toString()) {
         // A person known by its FN alone (an N of empty parts, or none, as vCard 4.0 allows) goes by
         // it; a card whose FN is its organization's name is the organization's.
         record.setStoredValue(kABFirstNameProperty, reader.formattedName.trimmed());
@@ -663,7 +663,8 @@ void ABVCardMapping::readCardLines(const VCard &card, ABRecord &record, QStringL
         if (!readIdentityLine(reader, line) && !readPlainLine(reader, line) && !readMultiValueLine(reader, line))
             foreign.append(line);
         if (keys)
-            keys->append(reader.entryIdentifier.isEmpty() ? keyOfLineName(line.name) : kEntryKeyMark + reader.entryIdentifier);
+            keys->append(reader.entryIdentifier.isEmpty() ? keyOfLineName(line.name)
+                                                          : kEntryKeyMark + reader.entryIdentifier);
     }
     finishRecord(reader, foreign);
 }

@@ -246,7 +246,8 @@ QString textInCharset(QByteArrayView bytes, const QByteArray &charset)
     const bool isUtf8 = charset.isEmpty() || charset == "UTF-8" || charset == "UTF8";
     // Stateless: a sequence cut off at the end of the line is an error, not text held for later.
     const auto flags = QStringDecoder::Flag::Stateless;
-    QStringDecoder decoder = isUtf8 ? QStringDecoder(QStringDecoder::Utf8, flags) : QStringDecoder(charset.constData(), flags);
+    QStringDecoder decoder =
+        isUtf8 ? QStringDecoder(QStringDecoder::Utf8, flags) : QStringDecoder(charset.constData(), flags);
     if (decoder.isValid()) {
         QString text = decoder.decode(bytes);
         if (!decoder.hasError())
@@ -281,8 +282,8 @@ QByteArray quotedPrintableDecoded(QByteArrayView text)
         const char current = text.at(index);
         if (current != '=') {
             decoded.append(current);
-        } else if (index + 2 < text.size() && std::isxdigit(quint8(text.at(index + 1)))
-                   && std::isxdigit(quint8(text.at(index + 2)))) {
+        } else if (index + 2 < text.size() && std::isxdigit(quint8(text.at(index + 1))) &&
+                   std::isxdigit(quint8(text.at(index + 2)))) {
             decoded.append(char(QByteArray(text.sliced(index + 1, 2).data(), 2).toInt(nullptr, 16)));
             index += 2;
         }
@@ -305,7 +306,8 @@ Result<VCardProperty> propertyOfLine(const RawLine &line)
 {
     const QByteArray charset = charsetOf(line.text);
     const bool isEncoded = isQuotedPrintable(line.text);
-    Result<VCardProperty> property = parseLine(textInCharset(line.text, isEncoded ? QByteArray() : charset), line.number);
+    Result<VCardProperty> property =
+        parseLine(textInCharset(line.text, isEncoded ? QByteArray() : charset), line.number);
     if (!property)
         return property;
     if (isEncoded)
@@ -331,7 +333,8 @@ Result<VCard> VCard::parse(const QByteArray &bytes)
     int depth = 0;
     for (const RawLine &line : *lines) {
         if (!card.m_tail.isEmpty())
-            return malformed(QStringLiteral("line %1 follows the end of the card (several cards in one file)").arg(line.number));
+            return malformed(
+                QStringLiteral("line %1 follows the end of the card (several cards in one file)").arg(line.number));
         Result<VCardProperty> property = propertyOfLine(line);
         if (!property)
             return property.error();
@@ -367,8 +370,8 @@ QByteArray VCard::serialize() const
             out += property.raw;
             continue;
         }
-        if (!isRead() && (property.name == QLatin1String("VERSION") || property.name == QLatin1String("BEGIN")
-                          || property.name == QLatin1String("END")))
+        if (!isRead() && (property.name == QLatin1String("VERSION") || property.name == QLatin1String("BEGIN") ||
+                          property.name == QLatin1String("END")))
             continue;
         appendFolded(out, lineText(property).toUtf8(), m_lineEnd);
     }

@@ -530,8 +530,8 @@ struct NameBatch
 // A replacement killed midway leaves its temporary file behind.
 bool isTemporaryName(std::string_view name)
 {
-    return name.size() > 7 && name.front() == '.' && name.substr(name.size() - 6) == ".hmtmp"
-           && isTemporaryFileName(QString::fromUtf8(name.data(), qsizetype(name.size())));
+    return name.size() > 7 && name.front() == '.' && name.substr(name.size() - 6) == ".hmtmp" &&
+           isTemporaryFileName(QString::fromUtf8(name.data(), qsizetype(name.size())));
 }
 
 // Removes the temporary files old enough to be no running writer's.
@@ -540,8 +540,8 @@ void removeStaleTemporaries(int descriptor, const std::vector<std::string> &name
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const std::string &name : names) {
         struct stat status = {};
-        if (::fstatat(descriptor, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
-            && now - qint64(status.st_mtim.tv_sec) >= kStaleTemporaryAge.count())
+        if (::fstatat(descriptor, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+            now - qint64(status.st_mtim.tv_sec) >= kStaleTemporaryAge.count())
             static_cast<void>(::unlinkat(descriptor, name.c_str(), 0));
     }
 }

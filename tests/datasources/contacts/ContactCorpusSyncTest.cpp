@@ -138,7 +138,9 @@ TEST(ContactCorpusSync, PhoneEditsChangeOtherProgramsCardsInTheEditedPropertiesA
     EXPECT_EQ(run.peer().records(Conduit::Contacts).size(), names.size() - skipped.size());
     EXPECT_TRUE(changedProperties(before, run.folder().path(), QStringLiteral("REV")).isEmpty());
 
-    editOnThePhone(run, [](QMap<QString, QString> &fields) { fields.insert(QStringLiteral("NOTE"), QStringLiteral("Edited on the phone")); });
+    editOnThePhone(run, [](QMap<QString, QString> &fields) {
+        fields.insert(QStringLiteral("NOTE"), QStringLiteral("Edited on the phone"));
+    });
     const QStringList afterNote = changedProperties(before, run.folder().path(), QStringLiteral("NOTE,REV"));
     EXPECT_TRUE(afterNote.isEmpty()) << afterNote.join(QLatin1Char('\n')).toStdString();
     const qsizetype synced = run.peer().records(Conduit::Contacts).size();
@@ -147,7 +149,9 @@ TEST(ContactCorpusSync, PhoneEditsChangeOtherProgramsCardsInTheEditedPropertiesA
     EXPECT_EQ(khardRows(run, QStringLiteral("phone")), phones);
     EXPECT_EQ(khardRows(run, QStringLiteral("email")), emails);
 
-    editOnThePhone(run, [](QMap<QString, QString> &fields) { fields.insert(QStringLiteral("NEWFNAME"), QStringLiteral("Renamed")); });
+    editOnThePhone(run, [](QMap<QString, QString> &fields) {
+        fields.insert(QStringLiteral("NEWFNAME"), QStringLiteral("Renamed"));
+    });
     const QStringList afterName = changedProperties(before, run.folder().path(), QStringLiteral("NOTE,REV,N,FN"));
     EXPECT_TRUE(afterName.isEmpty()) << afterName.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(filesHolding(run, "Renamed"), synced);

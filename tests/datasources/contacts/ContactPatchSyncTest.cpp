@@ -12,16 +12,17 @@ using phonepeer::Conduit;
 
 namespace {
 
-const QByteArray kTemplate = "Prefix     : Rear Adm.\n"
-                             "First name : Grace\n"
-                             "Last name  : Hopper\n"
-                             "Suffix     : PhD\n"
-                             "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
-                             "Email :\n    home : grace@home.example\n    work : grace@navy.example\n"
-                             "Address :\n    home :\n        Box      : PO Box 42\n        Extended : Building 7\n"
-                             "        Street   : 1 Harbour Road\n        Code     : 21401\n        City     : Annapolis\n"
-                             "        Region   : MD\n        Country  : USA\n"
-                             "Note : Wrote the first compiler\n";
+const QByteArray kTemplate =
+    "Prefix     : Rear Adm.\n"
+    "First name : Grace\n"
+    "Last name  : Hopper\n"
+    "Suffix     : PhD\n"
+    "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
+    "Email :\n    home : grace@home.example\n    work : grace@navy.example\n"
+    "Address :\n    home :\n        Box      : PO Box 42\n        Extended : Building 7\n"
+    "        Street   : 1 Harbour Road\n        Code     : 21401\n        City     : Annapolis\n"
+    "        Region   : MD\n        Country  : USA\n"
+    "Note : Wrote the first compiler\n";
 
 // A card line's name, without its group, parameters and value.
 QByteArray nameOf(const QByteArray &line)
@@ -45,7 +46,8 @@ QByteArrayList linesExcept(const QByteArray &card, const QList<QByteArray> &name
 QByteArray lineOf(const QByteArray &card, const QByteArray &name)
 {
     const QByteArrayList lines = linesExcept(card, {});
-    const auto found = std::find_if(lines.cbegin(), lines.cend(), [&](const QByteArray &line) { return nameOf(line) == name; });
+    const auto found =
+        std::find_if(lines.cbegin(), lines.cend(), [&](const QByteArray &line) { return nameOf(line) == name; });
     return found == lines.cend() ? QByteArray() : found->trimmed();
 }
 
@@ -81,22 +83,26 @@ TEST(ContactPatchSync, AKhardContactSurvivesPhoneEditsUnchangedButForThem)
     ASSERT_TRUE(input.open(QIODevice::WriteOnly));
     input.write(kTemplate);
     input.close();
-    runProgram(QStringLiteral("khard"), {QStringLiteral("-c"), khardConfig(run), QStringLiteral("new"), QStringLiteral("-i"), input.fileName()});
+    runProgram(QStringLiteral("khard"),
+               {QStringLiteral("-c"), khardConfig(run), QStringLiteral("new"), QStringLiteral("-i"), input.fileName()});
     ASSERT_EQ(run.folder().cardFiles().size(), 1);
     const QString file = run.folder().cardFiles().first();
     const QByteArray made = run.folder().readFile(file);
     ASSERT_TRUE(run.sync().isSuccess);
     EXPECT_EQ(run.folder().readFile(file), made);
-    const std::optional<phonepeer::PhoneRecord> grace = run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Hopper PhD"));
+    const std::optional<phonepeer::PhoneRecord> grace =
+        run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Hopper PhD"));
     ASSERT_TRUE(grace);
     EXPECT_EQ(grace->fields.value(QStringLiteral("SALUTATION")), QStringLiteral("Rear Adm."));
 
-    editOnPhone(run, QStringLiteral("NOTE"), QStringLiteral("Wrote the first compiler"), QStringLiteral("Found the first bug"));
+    editOnPhone(run, QStringLiteral("NOTE"), QStringLiteral("Wrote the first compiler"),
+                QStringLiteral("Found the first bug"));
     QByteArray card = run.folder().readFile(file);
     EXPECT_EQ(linesExcept(card, {"NOTE", "REV"}), linesExcept(made, {"NOTE", "REV"}));
     EXPECT_EQ(lineOf(card, "NOTE"), "NOTE:Found the first bug");
 
-    editOnPhone(run, QStringLiteral("NEWFNAME"), grace->fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Rear Adm. Amazing Grace"));
+    editOnPhone(run, QStringLiteral("NEWFNAME"), grace->fields.value(QStringLiteral("NEWFNAME")),
+                QStringLiteral("Rear Adm. Amazing Grace"));
     card = run.folder().readFile(file);
     EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN"}), linesExcept(made, {"NOTE", "REV", "N", "FN"}));
     EXPECT_EQ(lineOf(card, "N"), "N:Hopper;Amazing Grace;;Rear Adm.;PhD");
@@ -105,43 +111,52 @@ TEST(ContactPatchSync, AKhardContactSurvivesPhoneEditsUnchangedButForThem)
     ASSERT_FALSE(labelled.isEmpty());
     editOnPhone(run, labelled, QStringLiteral("+1 555 0199"), QStringLiteral("+1 555 0198"));
     card = run.folder().readFile(file);
-    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL"}), linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL"}));
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL"}),
+              linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL"}));
     EXPECT_TRUE(card.contains("\r\nTEL;TYPE=cell:+1 555 0100\r\n")) << card.constData();
     EXPECT_TRUE(card.contains("\r\nitemtel1.TEL;TYPE=X-Lab;X-HM-ID=")) << card.constData();
     EXPECT_TRUE(card.contains(":+1 555 0198\r\nitemtel1.X-ABLABEL:Lab\r\n")) << card.constData();
     EXPECT_EQ(card.count("TEL"), 2);
     EXPECT_EQ(lineOf(card, "FN"), "FN:Rear Adm. Amazing Grace Hopper PhD");
     EXPECT_EQ(khardRows(run, QStringLiteral("phone")),
-              (QSet<QString>{QStringLiteral("+1 555 0100\tAmazing Grace Hopper"), QStringLiteral("+1 555 0198\tAmazing Grace Hopper")}));
+              (QSet<QString>{QStringLiteral("+1 555 0100\tAmazing Grace Hopper"),
+                             QStringLiteral("+1 555 0198\tAmazing Grace Hopper")}));
 
     // An address the phone edits keeps the post-office box and extended address it has no fields for.
     editOnPhone(run, QStringLiteral("HOMECITY"), QStringLiteral("Annapolis"), QStringLiteral("Baltimore"));
     card = run.folder().readFile(file);
-    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}), linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}));
+    EXPECT_EQ(linesExcept(card, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}),
+              linesExcept(made, {"NOTE", "REV", "N", "FN", "TEL", "ADR"}));
     EXPECT_TRUE(lineOf(card, "ADR").startsWith("ADR;TYPE=home;X-HM-ID=")) << card.constData();
-    EXPECT_TRUE(lineOf(card, "ADR").endsWith(":PO Box 42;Building 7;1 Harbour Road;Baltimore;MD;21401;USA")) << card.constData();
+    EXPECT_TRUE(lineOf(card, "ADR").endsWith(":PO Box 42;Building 7;1 Harbour Road;Baltimore;MD;21401;USA"))
+        << card.constData();
 }
 
 TEST(ContactPatchSync, NumberedPhonesLandAsOneTelEach)
 {
     ContactSyncRun run;
     // The phone's sample contact: a numbered phone with its label and no typed field.
-    run.peer().addPhoneRecord(Conduit::Contacts,
-                              phoneFields({{"NEWFNAME", QStringLiteral("Ada")}, {"NEWLNAME", QStringLiteral("Lovelace")},
-                                           {"PHONE1", QStringLiteral("+44 20 7946 0001")}, {"PHONELABEL1", QStringLiteral("2")}}));
+    run.peer().addPhoneRecord(Conduit::Contacts, phoneFields({{"NEWFNAME", QStringLiteral("Ada")},
+                                                              {"NEWLNAME", QStringLiteral("Lovelace")},
+                                                              {"PHONE1", QStringLiteral("+44 20 7946 0001")},
+                                                              {"PHONELABEL1", QStringLiteral("2")}}));
     // A number both typed and numbered, and a numbered one of its own.
-    run.peer().addPhoneRecord(Conduit::Contacts,
-                              phoneFields({{"NEWFNAME", QStringLiteral("Charles")}, {"NEWLNAME", QStringLiteral("Babbage")},
-                                           {"HOMEPHONE", QStringLiteral("+44 20 7946 0002")},
-                                           {"PHONE1", QStringLiteral("+44 20 7946 0002")}, {"PHONELABEL1", QStringLiteral("1")},
-                                           {"PHONE2", QStringLiteral("+44 20 7946 0003")}, {"PHONELABEL2", QStringLiteral("3")}}));
+    run.peer().addPhoneRecord(Conduit::Contacts, phoneFields({{"NEWFNAME", QStringLiteral("Charles")},
+                                                              {"NEWLNAME", QStringLiteral("Babbage")},
+                                                              {"HOMEPHONE", QStringLiteral("+44 20 7946 0002")},
+                                                              {"PHONE1", QStringLiteral("+44 20 7946 0002")},
+                                                              {"PHONELABEL1", QStringLiteral("1")},
+                                                              {"PHONE2", QStringLiteral("+44 20 7946 0003")},
+                                                              {"PHONELABEL2", QStringLiteral("3")}}));
     ASSERT_TRUE(run.sync().isSuccess);
-    const QSet<QString> expected = {QStringLiteral("+44 20 7946 0001\tAda Lovelace"), QStringLiteral("+44 20 7946 0002\tCharles Babbage"),
+    const QSet<QString> expected = {QStringLiteral("+44 20 7946 0001\tAda Lovelace"),
+                                    QStringLiteral("+44 20 7946 0002\tCharles Babbage"),
                                     QStringLiteral("+44 20 7946 0003\tCharles Babbage")};
     EXPECT_EQ(khardRows(run, QStringLiteral("phone")), expected);
     EXPECT_TRUE(unfolded(run.folder().readFile(run.fileHolding("Lovelace"))).contains("TEL;TYPE=CELL;X-HM-ID="));
     // The phone edits the note: each number stays one line.
-    const std::optional<phonepeer::PhoneRecord> charles = run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Babbage"));
+    const std::optional<phonepeer::PhoneRecord> charles =
+        run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Babbage"));
     ASSERT_TRUE(charles);
     QMap<QString, QString> fields = charles->fields;
     fields.insert(QStringLiteral("NOTE"), QStringLiteral("Difference engine"));

@@ -135,8 +135,9 @@ QString khardConfig(ContactSyncRun &run)
 
 QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
 {
-    const QString output = runProgram(QStringLiteral("khard"), {QStringLiteral("-c"), khardConfig(run), QStringLiteral("--skip-unparsable"),
-                                                                command, QStringLiteral("--parsable")});
+    const QString output = runProgram(QStringLiteral("khard"),
+                                      {QStringLiteral("-c"), khardConfig(run), QStringLiteral("--skip-unparsable"),
+                                       command, QStringLiteral("--parsable")});
     QSet<QString> rows;
     for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         if (line.contains(QLatin1Char('\t')))

@@ -75,7 +75,8 @@ TEST(VCardPatch, AChangedNoteRewritesItsLineAloneAndTheCardKeepsItsVersion)
 
     person->setStoredValue(kABNoteProperty, QStringLiteral("New; note, with\nbreaks"));
     expected = kFourZero;
-    expected.replace("NOTE:A note folded over\n  two lines\n\n", "NOTE:New\\; note\\, with\\nbreaks\nREV:2026-12-08T09:30:00Z\n");
+    expected.replace("NOTE:A note folded over\n  two lines\n\n",
+                     "NOTE:New\\; note\\, with\\nbreaks\nREV:2026-12-08T09:30:00Z\n");
     EXPECT_EQ(patched(card, *person), expected);
 }
 
@@ -104,7 +105,8 @@ TEST(VCardPatch, AChangedNumberKeepsItsLinesGroupParametersAndForm)
     person->setStoredValue(kABPhoneProperty, phones.toVariant());
     const QByteArray text = patched(card, *person);
     EXPECT_FALSE(text.contains("item1.")) << text.constData();
-    EXPECT_TRUE(text.contains("tel:+1-555-0198\nTEL;TYPE=WORK;X-HM-ID=W1:+1 555 0102\nEMAIL;TYPE=home,work:")) << text.constData();
+    EXPECT_TRUE(text.contains("tel:+1-555-0198\nTEL;TYPE=WORK;X-HM-ID=W1:+1 555 0102\nEMAIL;TYPE=home,work:"))
+        << text.constData();
 }
 
 TEST(VCardPatch, AChangedNameRewritesNameLinesAndNothingElse)
@@ -134,11 +136,12 @@ TEST(VCardPatch, VersionTwoOneQuotedPrintableAndEightBitLinesAreRead)
     const VCard card = parsed(bytes);
     EXPECT_EQ(card.serialize(), bytes);
     const std::shared_ptr<ABPerson> person = personOf(card);
-    EXPECT_EQ(dumpRecord(*person).toStdString(),
-              QStringLiteral("FirstName: Jürgen\nLastName: Müller\nOrganization: Café\nNote: Line one\\nLine two é \\ end\n"
-                             "Phone[mobile]: +1 555 0100\nAddress[work]: {City=Newmarket, Country=Canada, State=ON, "
-                             "Street=92 Main St.\\nSuite 4, ZIP=L3Y 4A1}\n")
-                  .toStdString());
+    EXPECT_EQ(
+        dumpRecord(*person).toStdString(),
+        QStringLiteral("FirstName: Jürgen\nLastName: Müller\nOrganization: Café\nNote: Line one\\nLine two é \\ end\n"
+                       "Phone[mobile]: +1 555 0100\nAddress[work]: {City=Newmarket, Country=Canada, State=ON, "
+                       "Street=92 Main St.\\nSuite 4, ZIP=L3Y 4A1}\n")
+            .toStdString());
     // A changed note is written plainly, naming its charset as vCard 2.1 wants; the rest stays.
     person->setStoredValue(kABNoteProperty, QStringLiteral("Café, bar"));
     QByteArray expected = bytes;
@@ -150,7 +153,12 @@ TEST(VCardPatch, VersionTwoOneQuotedPrintableAndEightBitLinesAreRead)
 
 TEST(VCardPatch, NamesAndBirthdaysReadAsTheirWritersMeantThem)
 {
-    struct Row { const char *name; QByteArray lines; const char *dump; };
+    struct Row
+    {
+        const char *name;
+        QByteArray lines;
+        const char *dump;
+    };
     const Row rows[] = {
         {"FN and ORG, no N", "FN:Frank Dawson\r\nORG:Lotus Development Corporation\r\n",
          "FirstName: Frank Dawson\nOrganization: Lotus Development Corporation\n"},
@@ -178,9 +186,10 @@ TEST(VCardPatch, NamesAndBirthdaysReadAsTheirWritersMeantThem)
 
 TEST(VCardPatch, AGroupsChangedMembersReplaceBothFormsOfMemberLines)
 {
-    const QByteArray bytes = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g1\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Friends;;;;\r\n"
-                             "FN:Friends\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:a\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:b\r\n"
-                             "X-OWN:kept\r\nEND:VCARD\r\n";
+    const QByteArray bytes =
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:g1\r\nX-ADDRESSBOOKSERVER-KIND:group\r\nN:Friends;;;;\r\n"
+        "FN:Friends\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:a\r\nX-ADDRESSBOOKSERVER-MEMBER:urn:uuid:b\r\n"
+        "X-OWN:kept\r\nEND:VCARD\r\n";
     const VCard card = parsed(bytes);
     const std::shared_ptr<ABGroup> group = ABGroup::groupWithUniqueId(QStringLiteral("g1"));
     ABVCardMapping::readCard(card, *group);
