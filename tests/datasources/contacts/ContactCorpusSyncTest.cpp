@@ -137,6 +137,16 @@ TEST(ContactCorpusSync, PhoneEditsChangeOtherProgramsCardsInTheEditedPropertiesA
     const QMap<QString, QString> skipped = skippedFiles(names);
     EXPECT_EQ(run.peer().records(Conduit::Contacts).size(), names.size() - skipped.size());
     EXPECT_TRUE(changedProperties(before, run.folder().path(), QStringLiteral("REV")).isEmpty());
+    // A person known by FN and organization goes to the phone by name; a card of N:;;;; by its FN, and
+    // its birthday of no year not at all.
+    const std::optional<phonepeer::PhoneRecord> frank =
+        run.phoneContact(QStringLiteral("COMPANY"), QStringLiteral("Lotus Development Corporation"));
+    ASSERT_TRUE(frank);
+    EXPECT_EQ(frank->fields.value(QStringLiteral("NEWFNAME")), QStringLiteral("Frank Dawson"));
+    const std::optional<phonepeer::PhoneRecord> yearless =
+        run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Test bday without year Thunderbird CardBook"));
+    ASSERT_TRUE(yearless);
+    EXPECT_FALSE(yearless->fields.contains(QStringLiteral("BIRTHDAY")));
 
     editOnThePhone(run, [](QMap<QString, QString> &fields) {
         fields.insert(QStringLiteral("NOTE"), QStringLiteral("Edited on the phone"));
