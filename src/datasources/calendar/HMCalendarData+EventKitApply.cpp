@@ -19,6 +19,29 @@ using namespace hmcalendar;
 
 namespace {
 
+// The fields of a record that tell its recurrence.
+const QLatin1StringView kRecurrenceFields[] = {
+    kHMSyncFieldRecurringRepeat,         kHMSyncFieldRecurringInterval,   kHMSyncFieldRecurringDayMask,
+    kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringDayOfMonth, kHMSyncFieldRecurringDayOccurrence,
+    kHMSyncFieldRecurringMonth,          kHMSyncFieldRecurringOccurs,     kHMSyncFieldRecurringNSDateRepeatEnd};
+
+// Whether the two records say the same in the fields: dates by their local day (the device carries
+// the day of a series' end only), the rest as texts (a missing field says what an empty one does).
+template <std::size_t Count>
+bool hasSameFields(const QVariantMap &record, const QVariantMap &other, const QLatin1StringView (&names)[Count])
+{
+    for (const QLatin1StringView name : names) {
+        const QVariant left = record.value(key(name));
+        const QVariant right = other.value(key(name));
+        const bool areDates = left.typeId() == QMetaType::QDateTime && right.typeId() == QMetaType::QDateTime;
+        const QTimeZone local = QTimeZone::systemTimeZone();
+        if (areDates ? left.toDateTime().toTimeZone(local).date() != right.toDateTime().toTimeZone(local).date()
+                     : left.toString() != right.toString())
+            return false;
+    }
+    return true;
+}
+
 qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
 {
     return stringForKey(record, key(name)).toLongLong();
@@ -94,12 +117,13 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     if (const auto duplicates = isDuplicate(record); !duplicates.isEmpty())
         event = duplicates.first();
     qint64 result = 2;
+    const std::optional<QVariantMap> sent = event ? recordSentOfEvent(*event, recurring) : std::nullopt;
     if (!event) {
         DDLogInfo(QStringLiteral("Creating new native record"));
         event = platform::EKEvent::eventWithEventStore(store);
         result = 3;
     }
-    writeRecordToEvent(*event, record, recurring);
+    writeRecordToEvent(*event, record, recurring, sent);
     result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
     if (result >= 2 && graph)
         rememberAppliedEvent(*graph, identity->identifier, identity->uid, *event, recurring);
@@ -224,19 +248,76 @@ QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVar
     return {};
 }
 
-void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring)
+std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKEvent &event, bool recurring)
+{
+    const QString nativeId = event.calendarItemIdentifier();
+    if (nativeId.isEmpty())
+        return std::nullopt;
+    if (recurring)
+        readEventKitEvents(nativeId);
+    const std::shared_ptr<platform::EKEvent> first =
+        recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, nullptr) : nullptr;
+    if (recurring && !first)
+        return std::nullopt;
+    QVariantMap unused;
+    return pppDictionaryForEKEvent(first ? *first : event, &unused, 1);
+}
+
+void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring,
+                                        const std::optional<QVariantMap> &sent)
 {
     event.setTitle(HMData::stringForKey(key(kHMSyncFieldSubject), record));
     event.setLocation(HMData::stringForKey(key(kHMSyncFieldLocation), record));
     event.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
-    event.setAllDay(boolForKey(record, key(kHMSyncFieldTypeNumber)));
-    DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
-    event.setStartDate(dateOf(record, kHMSyncFieldNSDateStartDate));
-    event.setEndDate(dateOf(record, kHMSyncFieldNSDateEndDate));
+    writeRecordDatesToEvent(event, record, sent);
     event.setCalendar(eventCalendarToWriteTo());
     updateEKCalendarItem(event, record);
-    if (recurring)
+    if (recurring && !(sent && hasSameFields(record, *sent, kRecurrenceFields)))
         updateRecurrenceOfEKEvent(event, record);
+}
+
+// The device's dates as a change of what it was sent: dates it left alone are not written (a series
+// keeps its own first start, a floating or a zoned time its form), and moved ones move the event (a
+// series: from its own start) by as much as the device moved them.
+void HMCalendarData::writeRecordDatesToEvent(platform::EKEvent &event, const QVariantMap &record,
+                                             const std::optional<QVariantMap> &sent)
+{
+    const bool allDay = boolForKey(record, key(kHMSyncFieldTypeNumber));
+    const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
+    const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
+    const bool isSameKind = sent && allDay == boolForKey(*sent, key(kHMSyncFieldTypeNumber)) &&
+                            event.startDate().isValid() && event.endDate().isValid();
+    if (isSameKind && allDay) {
+        moveAllDayEvent(event, record, *sent);
+        return;
+    }
+    if (isSameKind) {
+        const QDateTime sentStart = dateOf(*sent, kHMSyncFieldNSDateStartDate);
+        const QDateTime sentEnd = dateOf(*sent, kHMSyncFieldNSDateEndDate);
+        event.setStartDate(event.startDate().addSecs(sentStart.secsTo(start)));
+        event.setEndDate(event.endDate().addSecs(sentEnd.secsTo(end)));
+        return;
+    }
+    event.setAllDay(allDay);
+    DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
+    event.setStartDate(start);
+    event.setEndDate(end);
+}
+
+// The device's all-day record runs from noon GMT of its first day to noon GMT of the day after its
+// last; the one it was sent from noon of the event's first local day to noon of its last.
+void HMCalendarData::moveAllDayEvent(platform::EKEvent &event, const QVariantMap &record, const QVariantMap &sent)
+{
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    const QDate firstDay = dateOf(record, kHMSyncFieldNSDateStartDate).toUTC().date();
+    const qint64 days = firstDay.daysTo(dateOf(record, kHMSyncFieldNSDateEndDate).toUTC().date());
+    const QDate sentFirstDay = dateOf(sent, kHMSyncFieldNSDateStartDate).toTimeZone(local).date();
+    const qint64 sentDays = sentFirstDay.daysTo(dateOf(sent, kHMSyncFieldNSDateEndDate).toTimeZone(local).date()) + 1;
+    if (firstDay == sentFirstDay && days == sentDays)
+        return;
+    const QDateTime start = event.startDate().addDays(sentFirstDay.daysTo(firstDay));
+    event.setStartDate(start);
+    event.setEndDate(start.addDays(std::max<qint64>(days, 1)));
 }
 
 std::shared_ptr<platform::EKCalendar> HMCalendarData::eventCalendarToWriteTo()
@@ -263,7 +344,8 @@ void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, 
     for (const QVariant &exception : exceptions) {
         const QDate day = exception.toDateTime().toTimeZone(local).date();
         for (const auto &candidate : ekEventsArray()) {
-            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() &&
+            // A moved occurrence is the device's own record; only regular ones are removed here.
+            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() && !candidate->isDetached() &&
                 candidate->startDate().toTimeZone(local).date() == day)
                 doomed.append(candidate);
         }

@@ -1173,14 +1173,15 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     return writeEventCopy(*location.folder, location, calendar, uid);
 }
 
-// Writes a changed copy of a file back under the file's own name, and frees the copy.
+// Writes a changed copy of a file back under the file's own name, as the file's text with what the
+// copy changed written anew, and frees the copy.
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
     foldersToSync().insert(target.path());
     hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
     return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent),
-                            m_flush);
+                            m_flush, location.file.get());
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)

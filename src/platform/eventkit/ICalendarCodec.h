@@ -51,7 +51,7 @@ void readEvent(icalcomponent *item, EKEvent &event);
 void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence);
 void readReminder(icalcomponent *item, EKReminder &reminder);
 void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder);
-// Stamps DTSTAMP and LAST-MODIFIED with now, and CREATED when the item has none.
+// Stamps DTSTAMP and LAST-MODIFIED with now, and CREATED when a new item (one without DTSTAMP) has none.
 void stampModification(icalcomponent *item);
 
 // The original starts of a series' occurrences that overlap [windowStart, windowEnd), ascending:

@@ -3,6 +3,7 @@
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
 
 #include "platform/foundation/ConsoleLog.h"
@@ -161,6 +162,7 @@ std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 {
     auto description = std::make_shared<ICalendarFile>(file);
     description->calendar.reset();
+    description->text.clear();
     return description;
 }
 
@@ -376,11 +378,14 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.needsParsing = false;
     file.parses = false;
     file.calendar.reset();
+    file.text.clear();
     const QString path = m_path + QLatin1Char('/') + file.fileName;
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
     file.calendar = bytes ? parseCalendarText(*bytes) : nullptr;
+    if (file.calendar)
+        file.text = *bytes;
     describeItems(file, file.calendar.get());
     if (!bytes)
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
@@ -600,6 +605,7 @@ ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString
         file = newEntry(name, info);
         parseInto(*file);
         file->calendar.reset();
+        file->text.clear();
     }
     // A file the folder did not know yet (each one at the first look) only needs adding.
     if (look.wasKnown)
@@ -900,13 +906,20 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 }
 
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
-                                  FileFlush flush)
+                                  FileFlush flush, const ICalendarFile *replaced)
 {
-    char *text = icalcomponent_as_ical_string_r(calendar.get());
-    if (!text)
+    const std::optional<QByteArray> patched =
+        replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
+    if (patched) {
+        // The tree kept as the file's parse is the file's own: what libical reads of the patched text.
+        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched))
+            calendar = std::move(reparsed);
+    }
+    char *text = patched ? nullptr : icalcomponent_as_ical_string_r(calendar.get());
+    if (!patched && !text)
         return Error(ErrorCode::DataOther,
                      QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
-    const QByteArray bytes(text);
+    const QByteArray bytes = patched ? *patched : QByteArray(text);
     std::free(text);
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
@@ -926,6 +939,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     walksOf(*file);
     auto parsed = std::make_shared<ICalendarFile>(*file);
     parsed->calendar = std::move(calendar);
+    parsed->text = bytes;
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));

@@ -53,6 +53,7 @@ struct ICalendarFile final
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
+    QByteArray text;                              // and the file's text it was read from
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
@@ -128,11 +129,13 @@ public:
     // program shows as birthdays.
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
-    // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    // With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
+    // Writes the calendar as the file (temporary file, then rename), readable by the owner only: over
+    // the parsed copy it replaces, as that copy's text with what changed in the tree written anew (the
+    // rest byte for byte); else whole. With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
     // folder keeps the tree as the file's parse for a while: nobody may change it afterwards. A file
     // the folder does not know is named as a new one (a file there after all is replaced all the same).
-    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush);
+    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
+                     const ICalendarFile *replaced = nullptr);
     Status removeFile(const QString &fileName);
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made

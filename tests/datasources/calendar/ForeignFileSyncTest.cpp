@@ -1,0 +1,243 @@
+// Files other programs wrote, synced to the phone, edited there and synced back: the edit changes the
+// property the phone changed and the stamps, and every other line of the file stays as it was, byte
+// for byte, in every time zone.
+#include "CalendarSyncSupport.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "foundation/QtPrinters.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using phonepeer::Conduit;
+
+namespace {
+
+// A meeting as another program writes it: its own zone, an organizer and attendees, a sound alarm,
+// properties of its own, a line libical cannot read, and LF line ends.
+const QByteArray kMeeting = "BEGIN:VCALENDAR\n"
+                            "VERSION:2.0\n"
+                            "PRODID:-//Other Program//Calendar 1.0//EN\n"
+                            "X-WR-CALNAME:Team\n"
+                            "BEGIN:VTIMEZONE\n"
+                            "TZID:Europe/Berlin\n"
+                            "BEGIN:STANDARD\n"
+                            "DTSTART:19701025T030000\n"
+                            "RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\n"
+                            "TZOFFSETFROM:+0200\n"
+                            "TZOFFSETTO:+0100\n"
+                            "TZNAME:CET\n"
+                            "END:STANDARD\n"
+                            "BEGIN:DAYLIGHT\n"
+                            "DTSTART:19700329T020000\n"
+                            "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\n"
+                            "TZOFFSETFROM:+0100\n"
+                            "TZOFFSETTO:+0200\n"
+                            "TZNAME:CEST\n"
+                            "END:DAYLIGHT\n"
+                            "END:VTIMEZONE\n"
+                            "BEGIN:VEVENT\n"
+                            "UID:planning-2027@other.example\n"
+                            "DTSTAMP:20261201T100000Z\n"
+                            "CREATED:20261201T100000Z\n"
+                            "DTSTART;TZID=Europe/Berlin:20270112T100000\n"
+                            "DTEND;TZID=Europe/Berlin:20270112T113000\n"
+                            "SUMMARY:Planning\n"
+                            "LOCATION:Room 4\n"
+                            "ORGANIZER;CN=\"Ana, Lead\":mailto:ana@other.example\n"
+                            "ATTENDEE;PARTSTAT=ACCEPTED;ROLE=REQ-PARTICIPANT;CN=Bo:mailto:bo@other.ex\n"
+                            " ample\n"
+                            "X-OTHER-COLOUR;X-SCHEME=rgb:#336699\n"
+                            "CATEGORIES:\n"
+                            "CLASS:PRIVATE\n"
+                            "BEGIN:VALARM\n"
+                            "ACTION:AUDIO\n"
+                            "TRIGGER:-PT10M\n"
+                            "X-OTHER-SOUND:bell\n"
+                            "END:VALARM\n"
+                            "END:VEVENT\n"
+                            "END:VCALENDAR\n";
+
+// A floating all-day-less task a to-do program wrote, CRLF line ends, a property of its own.
+const QByteArray kTask = "BEGIN:VCALENDAR\r\n"
+                         "VERSION:2.0\r\n"
+                         "PRODID:-//Other Program//Tasks 2.0//EN\r\n"
+                         "BEGIN:VTODO\r\n"
+                         "UID:task-2027@other.example\r\n"
+                         "DTSTAMP:20261201T100000Z\r\n"
+                         "SUMMARY:Water the plants\r\n"
+                         "DUE;VALUE=DATE:20270115\r\n"
+                         "X-OTHER-LIST:home\r\n"
+                         "STATUS:NEEDS-ACTION\r\n"
+                         "END:VTODO\r\n"
+                         "END:VCALENDAR\r\n";
+
+// A weekly series of another program since 2026, one occurrence removed and one moved, and a yearly
+// all-day event since 2020: edits keep their history, overrides and dates.
+const QByteArray kSeries = "BEGIN:VCALENDAR\r\n"
+                           "VERSION:2.0\r\n"
+                           "PRODID:-//Other Program//Calendar 1.0//EN\r\n"
+                           "BEGIN:VEVENT\r\n"
+                           "UID:weekly-2026@other.example\r\n"
+                           "DTSTAMP:20261001T100000Z\r\n"
+                           "DTSTART:20261005T080000Z\r\n"
+                           "DTEND:20261005T090000Z\r\n"
+                           "RRULE:FREQ=WEEKLY;COUNT=30\r\n"
+                           "EXDATE:20270111T080000Z\r\n"
+                           "SUMMARY:Weekly review\r\n"
+                           "X-OTHER-ID:77\r\n"
+                           "END:VEVENT\r\n"
+                           "BEGIN:VEVENT\r\n"
+                           "UID:weekly-2026@other.example\r\n"
+                           "RECURRENCE-ID:20270118T080000Z\r\n"
+                           "DTSTAMP:20261001T100000Z\r\n"
+                           "DTSTART:20270119T130000Z\r\n"
+                           "DTEND:20270119T140000Z\r\n"
+                           "SUMMARY:Weekly review (Tuesday)\r\n"
+                           "END:VEVENT\r\n"
+                           "END:VCALENDAR\r\n";
+const QByteArray kBirthday = "BEGIN:VCALENDAR\r\n"
+                             "VERSION:2.0\r\n"
+                             "PRODID:-//Other Program//Calendar 1.0//EN\r\n"
+                             "BEGIN:VEVENT\r\n"
+                             "UID:birthday@other.example\r\n"
+                             "DTSTAMP:20200101T100000Z\r\n"
+                             "DTSTART;VALUE=DATE:20200125\r\n"
+                             "DTEND;VALUE=DATE:20200126\r\n"
+                             "RRULE:FREQ=YEARLY\r\n"
+                             "SUMMARY:Birthday\r\n"
+                             "TRANSP:TRANSPARENT\r\n"
+                             "END:VEVENT\r\n"
+                             "END:VCALENDAR\r\n";
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+bool isStamp(const QByteArray &line)
+{
+    return line.startsWith("DTSTAMP") || line.startsWith("LAST-MODIFIED") || line.startsWith("SEQUENCE");
+}
+
+// The text's physical lines, the stamps left out: what an edit may change beyond its own property
+// shows as a difference here.
+std::string linesWithoutStamps(const QByteArray &text)
+{
+    QList<QByteArray> lines;
+    bool isInStamp = false;
+    for (const QByteArray &line : text.split('\n')) {
+        const bool continues = line.startsWith(' ') || line.startsWith('\t');
+        isInStamp = continues ? isInStamp : isStamp(line);
+        if (!isInStamp)
+            lines.append(line);
+    }
+    return lines.join('\n').toStdString();
+}
+
+class ForeignFileSyncTest : public ::testing::TestWithParam<const char *>
+{
+};
+
+// Both files reach the phone; a new title for the meeting and a new note for the task come back;
+// each file then differs from what the other program wrote in that property and the stamps only.
+TEST_P(ForeignFileSyncTest, PhoneEditChangesOnlyWhatThePhoneChanged)
+{
+    CalendarSyncRun run(GetParam());
+    const QString meetingPath = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/planning.ics");
+    const QString taskPath = run.calendarFolder(QStringLiteral("todo")) + QStringLiteral("/plants.ics");
+    writeFile(meetingPath, kMeeting);
+    writeFile(taskPath, kTask);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    EXPECT_EQ(readFile(meetingPath), kMeeting) << "the first sync rewrote the meeting";
+    EXPECT_EQ(readFile(taskPath), kTask) << "the first sync rewrote the task";
+    const auto meeting = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Planning"));
+    const auto task = run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Water the plants"));
+    ASSERT_TRUE(meeting && task);
+
+    QMap<QString, QString> renamed = meeting->fields;
+    renamed.insert(QStringLiteral("SUBJECT"), QStringLiteral("Planning, moved on"));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, meeting->uid, renamed));
+    QMap<QString, QString> noted = task->fields;
+    noted.insert(QStringLiteral("NOTE"), QStringLiteral("Twice a week"));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Tasks, task->uid, noted));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+
+    EXPECT_EQ(linesWithoutStamps(readFile(meetingPath)),
+              linesWithoutStamps(QByteArray(kMeeting).replace("SUMMARY:Planning", "SUMMARY:Planning\\, moved on")));
+    EXPECT_EQ(linesWithoutStamps(readFile(taskPath)),
+              linesWithoutStamps(QByteArray(kTask).replace("STATUS:NEEDS-ACTION\r\n",
+                                                           "STATUS:NEEDS-ACTION\r\nDESCRIPTION:Twice a week\r\n")));
+    EXPECT_EQ(QDir(run.calendarFolder(QStringLiteral("work"))).entryList({QStringLiteral("*.ics")}).size(), 1);
+
+    // Nothing more to send either way.
+    const qsizetype mark = run.peer().requestLog().size();
+    const QByteArray written = readFile(meetingPath);
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+    EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update")));
+    EXPECT_EQ(readFile(meetingPath), written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ForeignFileSyncTest,
+                         ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
+
+} // namespace
+
+namespace {
+
+class ForeignSeriesSyncTest : public ::testing::TestWithParam<const char *>
+{
+};
+
+void renameOnPhone(CalendarSyncRun &run, const QString &title, const QString &newTitle)
+{
+    const auto record = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), title);
+    ASSERT_TRUE(record) << title.toStdString();
+    QMap<QString, QString> fields = record->fields;
+    fields.insert(QStringLiteral("SUBJECT"), newTitle);
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record->uid, fields));
+}
+
+// A series renamed on the phone keeps its start, rule, removed and moved occurrences; an all-day
+// yearly event keeps its day in every zone.
+TEST_P(ForeignSeriesSyncTest, RenamedSeriesKeepsItsShape)
+{
+    CalendarSyncRun run(GetParam());
+    const QString seriesPath = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/weekly.ics");
+    const QString birthdayPath = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/birthday.ics");
+    writeFile(seriesPath, kSeries);
+    writeFile(birthdayPath, kBirthday);
+    const QString before = run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("40d"));
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    renameOnPhone(run, QStringLiteral("Weekly review"), QStringLiteral("Weekly sync"));
+    renameOnPhone(run, QStringLiteral("Birthday"), QStringLiteral("Birthday of Ana"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+
+    EXPECT_EQ(linesWithoutStamps(readFile(seriesPath)),
+              linesWithoutStamps(QByteArray(kSeries).replace("SUMMARY:Weekly review\r\n", "SUMMARY:Weekly sync\r\n")));
+    EXPECT_EQ(linesWithoutStamps(readFile(birthdayPath)),
+              linesWithoutStamps(QByteArray(kBirthday).replace("SUMMARY:Birthday\r", "SUMMARY:Birthday of Ana\r")));
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("40d")),
+              QString(before).replace(QStringLiteral("Weekly review\n"), QStringLiteral("Weekly sync\n"))
+                  .replace(QStringLiteral("Birthday\n"), QStringLiteral("Birthday of Ana\n")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ForeignSeriesSyncTest,
+                         ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
+
+} // namespace
