@@ -15,6 +15,8 @@
 
 #include <QTimeZone>
 
+#include <utility>
+
 using namespace hmcalendar;
 
 namespace {
@@ -107,8 +109,12 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
         return 0;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     std::shared_ptr<platform::EKEvent> event = findNativeEvent(identity->nativeId, recurring);
-    const std::shared_ptr<platform::EKEvent> occurrenceToRemove =
+    std::shared_ptr<platform::EKEvent> occurrenceToRemove =
         findOccurrenceToRemove(identity->nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+    // A moved occurrence the device changed is changed where it stands, under its UID and
+    // RECURRENCE-ID: not written anew as an event of its own.
+    if (!event && occurrenceToRemove && occurrenceToRemove->isDetached() && !recurring)
+        event = std::exchange(occurrenceToRemove, nullptr);
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
@@ -141,11 +147,14 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
     // The event as the store gives back what was just written: an all-day event's dates read as local
     // days. Not looked up again on disk: a change another program made since is not ours to checksum,
     // or the next listing would take it for the device's own and never send it.
-    const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->knownEventWithIdentifier(nativeId);
+    const std::shared_ptr<platform::EKEvent> stored =
+        event.isDetached() ? nullptr : ensureEventStore()->knownEventWithIdentifier(nativeId);
     const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
     m_seriesChecksums.remove(nativeId);
     QVariantMap updated = identifier.value_or(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, nativeId}});
     updated.insert(kCrcKey, checksum);
+    if (event.isDetached())
+        updated.insert(kNativeIdKey, detachedNativeId(event));
     updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
     if (identifier) {
         graph.setDictionary(updated, uid);

@@ -287,6 +287,8 @@ private:
                                                     const std::optional<QString> &title);
     // Every regular occurrence's start of the series in the listing's windows, in their order.
     QList<QDateTime> regularStartsOfSeries(const QString &seriesId);
+    // The native id of a moved occurrence: its series and its start ("<uid>+yyyyMMdd+HH:mm:ss" in GMT).
+    QString detachedNativeId(const platform::EKEvent &event);
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);

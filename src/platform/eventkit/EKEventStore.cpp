@@ -1139,6 +1139,15 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
 {
     const QString uid = event->eventIdentifier();
     icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    // A moved occurrence (an invitation to one occurrence without its series among them) is changed
+    // where it stands: its own properties, UID and RECURRENCE-ID kept.
+    icalcomponent *moved = event->isDetached() && (span == EKSpan::ThisEvent) && &target == location.folder
+                               ? icalseries::overrideAt(calendar, uid, event->occurrenceDate())
+                               : nullptr;
+    if (moved) {
+        icalcodec::writeEvent(calendar, moved, *event, false);
+        return writeEventCopy(*location.folder, location, calendar, uid);
+    }
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
     if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {

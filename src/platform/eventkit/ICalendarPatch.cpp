@@ -221,6 +221,19 @@ QList<QByteArray> keysOf(const QList<icalcomponent *> &components)
     return keys;
 }
 
+// What a component's patch reads of its parse before and after the change, and the names it wrote.
+struct ComponentChange
+{
+    PropertiesByName afterProperties;
+    QSet<QByteArray> changed;
+    QSet<QByteArray> inText;
+    QSet<QByteArray> written;
+    QList<icalcomponent *> beforeChildren;
+    QList<icalcomponent *> afterChildren;
+    QList<QByteArray> beforeKeys;
+    QList<QByteArray> afterKeys;
+};
+
 class Patcher final
 {
 public:
@@ -236,9 +249,10 @@ public:
             m_out += m_bytes.mid(m_lines.at(from).begin, m_lines.at(to - 1).end - m_lines.at(from).begin);
     }
 
-    // libical's own text, its line ends made those of the file.
+    // libical's own text, its line ends made those of the file; the zones it names are noted.
     void writeGenerated(const QByteArray &text)
     {
+        noteZonesNamed(text);
         m_out += m_lineEnd == "\r\n" ? text : QByteArray(text).replace("\r\n", "\n");
     }
 
@@ -252,12 +266,50 @@ private:
             writeGenerated(takeText(icalproperty_as_ical_string_r(property)));
     }
     void writeAddedProperties(icalcomponent *after, const QSet<QByteArray> &changed, const QSet<QByteArray> &inText);
+    ComponentChange changeOf(const TextComponent &text, icalcomponent *before, icalcomponent *after) const;
+    void patchLine(qsizetype line, ComponentChange &change);
+
+    void noteZonesNamed(const QByteArray &text);
+    void writeAddedChildren(const ComponentChange &change);
 
     const QByteArray &m_bytes;
     const QList<TextLine> &m_lines;
     const QByteArray m_lineEnd;
     QByteArray m_out;
+    // The TZIDs the lines written anew name: a zone the change added is written only for them.
+    QSet<QByteArray> m_namedZones;
 };
+
+void Patcher::noteZonesNamed(const QByteArray &text)
+{
+    static const QByteArray parameter = ";TZID=";
+    for (qsizetype at = text.indexOf(parameter); at >= 0; at = text.indexOf(parameter, at + 1)) {
+        const qsizetype start = at + parameter.size();
+        qsizetype end = start;
+        const bool isQuoted = end < text.size() && text[end] == '"';
+        end += isQuoted ? 1 : 0;
+        while (end < text.size() && (isQuoted ? text[end] != '"' : text[end] != ':' && text[end] != ';'))
+            ++end;
+        m_namedZones.insert(text.mid(start + (isQuoted ? 1 : 0), end - start - (isQuoted ? 1 : 0)));
+    }
+}
+
+// The components the change added: zones after the rest, and only those a line written anew names.
+void Patcher::writeAddedChildren(const ComponentChange &change)
+{
+    for (const bool isZone : {false, true}) {
+        for (qsizetype at = 0; at < change.afterChildren.size(); ++at) {
+            icalcomponent *child = change.afterChildren.at(at);
+            if (change.beforeKeys.contains(change.afterKeys.at(at)) ||
+                (icalcomponent_isa(child) == ICAL_VTIMEZONE_COMPONENT) != isZone)
+                continue;
+            icalproperty *zone = icalcomponent_get_first_property(child, ICAL_TZID_PROPERTY);
+            if (isZone && (!zone || !m_namedZones.contains(icalproperty_get_tzid(zone))))
+                continue;
+            writeGenerated(takeText(icalcomponent_as_ical_string_r(child)));
+        }
+    }
+}
 
 // The properties the change added under names the text does not hold, in the component's order.
 void Patcher::writeAddedProperties(icalcomponent *after, const QSet<QByteArray> &changed,
@@ -271,47 +323,55 @@ void Patcher::writeAddedProperties(icalcomponent *after, const QSet<QByteArray> 
     }
 }
 
-void Patcher::patchComponent(const TextComponent &text, icalcomponent *before, icalcomponent *after)
+ComponentChange Patcher::changeOf(const TextComponent &text, icalcomponent *before, icalcomponent *after) const
 {
-    const PropertiesByName afterProperties = propertiesByName(after);
-    const QSet<QByteArray> changed = changedNames(before, after, afterProperties);
-    QSet<QByteArray> inText;
+    ComponentChange change;
+    change.afterProperties = propertiesByName(after);
+    change.changed = changedNames(before, after, change.afterProperties);
     for (const qsizetype part : text.parts) {
         if (part >= 0)
-            inText.insert(m_lines.at(part).name);
+            change.inText.insert(m_lines.at(part).name);
     }
-    const QList<icalcomponent *> beforeChildren = childrenOf(before);
-    const QList<icalcomponent *> afterChildren = childrenOf(after);
-    const QList<QByteArray> beforeKeys = keysOf(beforeChildren);
-    const QList<QByteArray> afterKeys = keysOf(afterChildren);
-    QSet<QByteArray> written;
+    change.beforeChildren = childrenOf(before);
+    change.afterChildren = childrenOf(after);
+    change.beforeKeys = keysOf(change.beforeChildren);
+    change.afterKeys = keysOf(change.afterChildren);
+    return change;
+}
+
+// A property line: kept when its property did not change; else the property as changed, once for
+// all the lines of its name.
+void Patcher::patchLine(qsizetype line, ComponentChange &change)
+{
+    const QByteArray &name = m_lines.at(line).name;
+    if (!change.changed.contains(name))
+        copyLines(line, line + 1);
+    else if (!change.written.contains(name))
+        writeProperties(change.afterProperties.value(name));
+    change.written.insert(name);
+}
+
+void Patcher::patchComponent(const TextComponent &text, icalcomponent *before, icalcomponent *after)
+{
+    ComponentChange change = changeOf(text, before, after);
     bool hasWrittenAdded = false;
     copyLines(text.beginLine, text.beginLine + 1);
     for (const qsizetype part : text.parts) {
-        if (part < 0 && !hasWrittenAdded) {
-            writeAddedProperties(after, changed, inText);
-            hasWrittenAdded = true;
-        }
         if (part >= 0) {
-            const QByteArray &name = m_lines.at(part).name;
-            if (!changed.contains(name))
-                copyLines(part, part + 1);
-            else if (!written.contains(name))
-                writeProperties(afterProperties.value(name));
-            written.insert(name);
+            patchLine(part, change);
             continue;
         }
+        if (!hasWrittenAdded)
+            writeAddedProperties(after, change.changed, change.inText);
+        hasWrittenAdded = true;
         const qsizetype child = -1 - part;
-        const qsizetype kept = afterKeys.indexOf(beforeKeys.at(child));
+        const qsizetype kept = change.afterKeys.indexOf(change.beforeKeys.at(child));
         if (kept >= 0)
-            patchComponent(text.children.at(child), beforeChildren.at(child), afterChildren.at(kept));
+            patchComponent(text.children.at(child), change.beforeChildren.at(child), change.afterChildren.at(kept));
     }
     if (!hasWrittenAdded)
-        writeAddedProperties(after, changed, inText);
-    for (qsizetype at = 0; at < afterChildren.size(); ++at) {
-        if (!beforeKeys.contains(afterKeys.at(at)))
-            writeGenerated(takeText(icalcomponent_as_ical_string_r(afterChildren.at(at))));
-    }
+        writeAddedProperties(after, change.changed, change.inText);
+    writeAddedChildren(change);
     copyLines(text.endLine, text.endLine + 1);
 }
 

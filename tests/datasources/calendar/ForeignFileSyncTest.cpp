@@ -112,6 +112,70 @@ const QByteArray kBirthday = "BEGIN:VCALENDAR\r\n"
                              "END:VEVENT\r\n"
                              "END:VCALENDAR\r\n";
 
+// An invitation to one occurrence of a series whose master is not here.
+const QByteArray kInvitation = "BEGIN:VCALENDAR\r\n"
+                               "VERSION:2.0\r\n"
+                               "PRODID:-//Other Program//Mail 3.1//EN\r\n"
+                               "METHOD:REQUEST\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "UID:board-series@other.example\r\n"
+                               "RECURRENCE-ID:20270114T150000Z\r\n"
+                               "SEQUENCE:3\r\n"
+                               "DTSTAMP:20261201T100000Z\r\n"
+                               "DTSTART:20270114T160000Z\r\n"
+                               "DTEND:20270114T170000Z\r\n"
+                               "SUMMARY:Board meeting\r\n"
+                               "ORGANIZER;CN=Chair:mailto:chair@other.example\r\n"
+                               "ATTENDEE;RSVP=TRUE;PARTSTAT=NEEDS-ACTION:mailto:me@other.example\r\n"
+                               "END:VEVENT\r\n"
+                               "END:VCALENDAR\r\n";
+// Floating times, a zone libical does not know by name (its VTIMEZONE given), and lines libical
+// cannot read: an empty RRULE and CATEGORIES, a period RDATE (an event the phone cannot hold), a LINK.
+const QByteArray kOddities = "BEGIN:VCALENDAR\r\n"
+                             "VERSION:2.0\r\n"
+                             "PRODID:-//Other Program//Exporter//EN\r\n"
+                             "BEGIN:VTIMEZONE\r\n"
+                             "TZID:W. Europe Standard Time\r\n"
+                             "BEGIN:STANDARD\r\n"
+                             "DTSTART:16011028T030000\r\n"
+                             "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\n"
+                             "TZOFFSETFROM:+0200\r\n"
+                             "TZOFFSETTO:+0100\r\n"
+                             "END:STANDARD\r\n"
+                             "BEGIN:DAYLIGHT\r\n"
+                             "DTSTART:16010325T020000\r\n"
+                             "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3\r\n"
+                             "TZOFFSETFROM:+0100\r\n"
+                             "TZOFFSETTO:+0200\r\n"
+                             "END:DAYLIGHT\r\n"
+                             "END:VTIMEZONE\r\n"
+                             "BEGIN:VEVENT\r\n"
+                             "UID:floating@other.example\r\n"
+                             "DTSTAMP:20261201T100000Z\r\n"
+                             "DTSTART:20270115T090000\r\n"
+                             "DTEND:20270115T100000\r\n"
+                             "SUMMARY:Yoga\r\n"
+                             "RRULE:\r\n"
+                             "CATEGORIES:\r\n"
+                             "LINK;LINKREL=related;VALUE=URI:https://other.example/yoga\r\n"
+                             "END:VEVENT\r\n"
+                             "BEGIN:VEVENT\r\n"
+                             "UID:zoned@other.example\r\n"
+                             "DTSTAMP:20261201T100000Z\r\n"
+                             "DTSTART;TZID=W. Europe Standard Time:20270116T100000\r\n"
+                             "DTEND;TZID=W. Europe Standard Time:20270116T113000\r\n"
+                             "SUMMARY:Dentist\r\n"
+                             "END:VEVENT\r\n"
+                             "BEGIN:VEVENT\r\n"
+                             "UID:periods@other.example\r\n"
+                             "DTSTAMP:20261201T100000Z\r\n"
+                             "DTSTART:20270118T090000Z\r\n"
+                             "DURATION:PT1H\r\n"
+                             "RDATE;VALUE=PERIOD:20270120T090000Z/20270120T100000Z\r\n"
+                             "SUMMARY:Courses\r\n"
+                             "END:VEVENT\r\n"
+                             "END:VCALENDAR\r\n";
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -238,6 +302,49 @@ TEST_P(ForeignSeriesSyncTest, RenamedSeriesKeepsItsShape)
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, ForeignSeriesSyncTest,
+                         ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
+
+} // namespace
+
+namespace {
+
+class ForeignOddFileSyncTest : public ::testing::TestWithParam<const char *>
+{
+};
+
+// An invitation to one occurrence keeps its UID, RECURRENCE-ID, SEQUENCE, ORGANIZER, ATTENDEE and
+// file; floating and unknown zones and lines libical cannot read stay as they were.
+TEST_P(ForeignOddFileSyncTest, RenamedOddItemsKeepTheirText)
+{
+    CalendarSyncRun run(GetParam());
+    const QString folder = run.calendarFolder(QStringLiteral("work"));
+    writeFile(folder + QStringLiteral("/invitation.ics"), kInvitation);
+    writeFile(folder + QStringLiteral("/oddities.ics"), kOddities);
+    const QString before = run.khalList(QStringLiteral("2027-01-10"), QStringLiteral("14d"));
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    renameOnPhone(run, QStringLiteral("Board meeting"), QStringLiteral("Board"));
+    renameOnPhone(run, QStringLiteral("Yoga"), QStringLiteral("Yoga class"));
+    renameOnPhone(run, QStringLiteral("Dentist"), QStringLiteral("Dentist, Room 4"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+
+    EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files, QDir::Name),
+              (QStringList{QStringLiteral("invitation.ics"), QStringLiteral("oddities.ics")}));
+    EXPECT_EQ(linesWithoutStamps(readFile(folder + QStringLiteral("/invitation.ics"))),
+              linesWithoutStamps(QByteArray(kInvitation).replace("SUMMARY:Board meeting", "SUMMARY:Board")));
+    EXPECT_EQ(linesWithoutStamps(readFile(folder + QStringLiteral("/oddities.ics"))),
+              linesWithoutStamps(QByteArray(kOddities)
+                                     .replace("SUMMARY:Yoga", "SUMMARY:Yoga class")
+                                     .replace("SUMMARY:Dentist", "SUMMARY:Dentist\\, Room 4")));
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-10"), QStringLiteral("14d")),
+              QString(before)
+                  .replace(QStringLiteral("Board meeting"), QStringLiteral("Board"))
+                  .replace(QStringLiteral("Yoga"), QStringLiteral("Yoga class"))
+                  .replace(QStringLiteral("Dentist"), QStringLiteral("Dentist, Room 4")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ForeignOddFileSyncTest,
                          ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
 
 } // namespace
