@@ -251,8 +251,13 @@ QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVar
     // moment in files holding that title are read.
     readEventKitEvents(QString(), start, title);
     for (const auto &candidate : ekEventsArray()) {
-        if (candidate->title() == title && candidate->startDate() == start && candidate->endDate() == end)
-            return {ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier())};
+        if (candidate->title() != title || candidate->startDate() != start || candidate->endDate() != end)
+            continue;
+        // A moved occurrence is its own match: its identifier names its series, which may not be here.
+        if (candidate->isDetached())
+            return {candidate};
+        if (auto found = ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier()))
+            return {found};
     }
     return {};
 }

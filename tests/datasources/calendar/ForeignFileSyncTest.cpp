@@ -8,6 +8,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QSet>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -348,3 +351,114 @@ INSTANTIATE_TEST_SUITE_P(Zones, ForeignOddFileSyncTest,
                          ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
 
 } // namespace
+
+namespace {
+
+constexpr int kForeignFileCount = 12;
+
+QStringList driverArgumentsFor(const phonepeer::PhonePeer &peer, const QString &root)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"),    peer.deviceId(),
+            QStringLiteral("--port"),           QString::number(peer.port()),   QStringLiteral("--calendars-folder"),
+            root,                               QStringLiteral("--logon-pause-ms"), QStringLiteral("0"),
+            QStringLiteral("--timeout"),        QStringLiteral("60")};
+}
+
+QByteArray numberedMeeting(int index)
+{
+    return QByteArray(kMeeting)
+        .replace("planning-2027@", "planning-" + QByteArray::number(index) + "@")
+        .replace("SUMMARY:Planning", "SUMMARY:Planning " + QByteArray::number(index))
+        .replace("20270112T", "202701" + QByteArray::number(10 + index) + "T");
+}
+
+QString foreignFileName(int index)
+{
+    return QStringLiteral("planning %1.ics").arg(index);
+}
+
+// How many files of the folder hold each UID line.
+QHash<QByteArray, int> uidCounts(const QString &folder)
+{
+    QHash<QByteArray, int> counts;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files)) {
+        QSet<QByteArray> uids;
+        for (const QByteArray &line : readFile(folder + QLatin1Char('/') + name).split('\n')) {
+            if (line.startsWith("UID:"))
+                uids.insert(line.trimmed());
+        }
+        for (const QByteArray &uid : std::as_const(uids))
+            ++counts[uid];
+    }
+    return counts;
+}
+
+int filesHolding(const QString &folder, const QByteArray &text)
+{
+    int count = 0;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files))
+        count += readFile(folder + QLatin1Char('/') + name).contains(text) ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+// A run killed while it writes the phone's renames into other programs' files, then run again: every
+// file holds its item once, changed in its title and stamps only, and the phone holds each record once.
+TEST(ForeignFileSyncInterrupted, AKilledRunOfEditsLeavesEveryFileWholeAndEveryItemOnce)
+{
+    for (const int killAfter : {1, kForeignFileCount / 2, kForeignFileCount}) {
+        SCOPED_TRACE(testing::Message() << "killed after " << killAfter << " renamed files");
+        QTemporaryDir home;
+        const QString root = home.filePath(QStringLiteral("Calendars"));
+        const QString folder = root + QStringLiteral("/work");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        writeFile(folder + QStringLiteral("/displayname"), "Work");
+        for (int index = 0; index < kForeignFileCount; ++index)
+            writeFile(folder + QLatin1Char('/') + foreignFileName(index), numberedMeeting(index));
+        writeFile(folder + QStringLiteral("/weekly.ics"), kSeries);
+        writeFile(folder + QStringLiteral("/invitation.ics"), kInvitation);
+        phonepeer::PhonePeer::Options options;
+        options.port = 0;
+        phonepeer::PhonePeer peer(options);
+        QString problem;
+        ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+        const QMap<QString, QString> environment{{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}};
+        killDriverAndResume(home.path(), driverArgumentsFor(peer, root), [] { return false; }, environment);
+        ASSERT_EQ(peer.records(Conduit::Calendar).size(), kForeignFileCount + 3);
+        for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Calendar)) {
+            QMap<QString, QString> fields = record.fields;
+            fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Renamed ") + fields.value(QStringLiteral("SUBJECT")));
+            ASSERT_TRUE(peer.updatePhoneRecord(Conduit::Calendar, record.uid, fields));
+        }
+
+        killDriverAndResume(home.path(), driverArgumentsFor(peer, root),
+                            [&] { return filesHolding(folder, "SUMMARY:Renamed ") >= killAfter; }, environment);
+        if (HasFatalFailure())
+            return;
+        for (int index = 0; index < kForeignFileCount; ++index) {
+            const QByteArray expected = numberedMeeting(index).replace("SUMMARY:Planning", "SUMMARY:Renamed Planning");
+            EXPECT_EQ(linesWithoutStamps(readFile(folder + QLatin1Char('/') + foreignFileName(index))),
+                      linesWithoutStamps(expected));
+        }
+        EXPECT_EQ(linesWithoutStamps(readFile(folder + QStringLiteral("/weekly.ics"))),
+                  linesWithoutStamps(QByteArray(kSeries)
+                                         .replace("SUMMARY:Weekly review\r\n", "SUMMARY:Renamed Weekly review\r\n")
+                                         .replace("SUMMARY:Weekly review (", "SUMMARY:Renamed Weekly review (")));
+        EXPECT_EQ(linesWithoutStamps(readFile(folder + QStringLiteral("/invitation.ics"))),
+                  linesWithoutStamps(QByteArray(kInvitation).replace("SUMMARY:", "SUMMARY:Renamed ")));
+        const QHash<QByteArray, int> uids = uidCounts(folder);
+        EXPECT_EQ(uids.size(), kForeignFileCount + 2); // the series and its moved occurrence share one
+        for (auto it = uids.constBegin(); it != uids.constEnd(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        QHash<QString, int> subjects;
+        for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Calendar))
+            ++subjects[record.fields.value(QStringLiteral("SUBJECT"))];
+        EXPECT_EQ(subjects.size(), kForeignFileCount + 3);
+        for (auto it = subjects.constBegin(); it != subjects.constEnd(); ++it) {
+            EXPECT_TRUE(it.key().startsWith(QStringLiteral("Renamed "))) << it.key().toStdString();
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        }
+        peer.stop();
+    }
+}
