@@ -345,10 +345,6 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         if (action == kActionDelete) {
             data.setAppleDeletes(data.appleDeletes() + 1);
             isDeletion = true;
-        } else if (action == kActionUpdate) {
-            data.setAppleUpdates(data.appleUpdates() + 1);
-        } else if (action == kActionAdd) {
-            data.setAppleAdds(data.appleAdds() + 1);
         }
     } else {
         isDeletion = boolForKey(record, kHMSyncFieldDeleted);
@@ -370,7 +366,14 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
             ? dataSource.outlookCommandAction(action, kApplySyncMethod, data.conflictSetting(), normalized,
                                               secondsDifference)
             : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
-    if (result >= kWrittenFromDevice && !uid.isEmpty())
+    if (result < kWrittenFromDevice)
+        return;
+    // The summary counts what the store took: a record it refused is no change on the Mac.
+    if (action == kActionUpdate)
+        data.setAppleUpdates(data.appleUpdates() + 1);
+    else if (action == kActionAdd)
+        data.setAppleAdds(data.appleAdds() + 1);
+    if (!uid.isEmpty())
         writtenFromDevice.insert(uid);
 }
 

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QSet>
+#include <QUuid>
 
 #include <libical/ical.h>
 
@@ -286,7 +287,8 @@ void ICalendarFolder::refreshForNewView()
     refresh(Rescan::Now);
 }
 
-std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text)
+std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text,
+                                                                       const QString &uidForItemsWithout)
 {
     // Blank text is no calendar; asked without copying the text, as every file of a folder is.
     if (std::all_of(text.cbegin(), text.cend(), [](char byte) { return QChar::isSpace(uchar(byte)); }))
@@ -295,12 +297,39 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
     if (!root || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT)
         return nullptr;
+    bool hasItem = false;
+    int withoutUid = 0;
     for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
          item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
-        if (isItemKind(icalcomponent_isa(item)) && icalcomponent_get_uid(item))
-            return calendar;
+        if (!isItemKind(icalcomponent_isa(item)))
+            continue;
+        if (!icalcomponent_get_uid(item) && !uidForItemsWithout.isEmpty()) {
+            const QString uid = ++withoutUid == 1 ? uidForItemsWithout
+                                                  : QStringLiteral("%1-%2").arg(uidForItemsWithout).arg(withoutUid);
+            icalcomponent_set_uid(item, uid.toUtf8().constData());
+        }
+        hasItem = hasItem || icalcomponent_get_uid(item);
     }
-    return nullptr;
+    return hasItem ? calendar : nullptr;
+}
+
+QString ICalendarFolder::uidForFileWithoutUid(const QString &fileName) const
+{
+    static const QUuid kNamespace(QStringLiteral("6b1c2f0e-3d4a-4f57-9a51-2c8e0f6d7a13"));
+    const QString folderName = m_path.section(QLatin1Char('/'), -1);
+    return QUuid::createUuidV5(kNamespace, folderName + QLatin1Char('/') + fileName).toString(QUuid::WithoutBraces);
+}
+
+QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
+{
+    if (!text.contains("BEGIN:VCALENDAR") && !text.contains("begin:vcalendar"))
+        return QStringLiteral("it is not iCalendar text (no VCALENDAR)");
+    icalcomponent *root = icalparser_parse_string(text.constData());
+    const bool isOneCalendar = root && icalcomponent_isa(root) == ICAL_VCALENDAR_COMPONENT;
+    if (root)
+        icalcomponent_free(root);
+    return isOneCalendar ? QStringLiteral("it holds no event or to-do")
+                         : QStringLiteral("it does not read as one calendar (cut short, or several in one file)");
 }
 
 QStringList ICalendarFile::uids() const
@@ -383,14 +412,14 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
-    file.calendar = bytes ? parseCalendarText(*bytes) : nullptr;
+    file.calendar = bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
     if (file.calendar)
         file.text = *bytes;
     describeItems(file, file.calendar.get());
     if (!bytes)
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
     else if (!file.calendar)
-        consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
+        consoleLog(QStringLiteral("Skipping calendar file %1: %2").arg(path, reasonNotParsed(*bytes)));
     return isUnchanged;
 }
 
@@ -912,7 +941,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
         replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
     if (patched) {
         // The tree kept as the file's parse is the file's own: what libical reads of the patched text.
-        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched))
+        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched, uidForFileWithoutUid(fileName)))
             calendar = std::move(reparsed);
     }
     char *text = patched ? nullptr : icalcomponent_as_ical_string_r(calendar.get());

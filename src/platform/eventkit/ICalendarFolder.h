@@ -145,8 +145,16 @@ public:
     static Status syncFolderToDisk(const QString &path);
     // The folder's title: its "displayname" file, else its name.
     static QString displayNameOfFolder(const QString &path);
-    // Parses iCalendar text; null when it holds no VCALENDAR with an event or a to-do.
-    static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text);
+    // Parses iCalendar text; null when it holds no VCALENDAR with an event or a to-do. Events and to-dos
+    // without a UID get `uidForItemsWithout` in the parse (further ones "-2", "-3", ...), their text
+    // unchanged; without one given they do not count.
+    static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text,
+                                                                 const QString &uidForItemsWithout = QString());
+    // Why text that parseCalendarText refuses is no calendar, for the log.
+    static QString reasonNotParsed(const QByteArray &text);
+    // The UID the items without one of a file of this folder get: the same for the same folder and
+    // file names, at every read.
+    QString uidForFileWithoutUid(const QString &fileName) const;
 
 private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
