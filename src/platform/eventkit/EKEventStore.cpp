@@ -1103,6 +1103,7 @@ Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalenda
     icalcomponent_set_uid(item, uid.toUtf8().constData());
     icalcomponent_add_component(calendar, item);
     icalcodec::writeEvent(calendar, item, *event, true);
+    icalcodec::stampCreation(item);
     const Status written = createItem(folder, calendar, uid);
     if (written) {
         event->setCalendarItemIdentifier(uid);
@@ -1323,6 +1324,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
         todo = icalcomponent_new(ICAL_VTODO_COMPONENT);
         icalcomponent_set_uid(todo, uid.toUtf8().constData());
         icalcomponent_add_component(calendar, todo);
+        icalcodec::stampCreation(todo);
     }
     icalcodec::writeReminder(calendar, todo, *reminder);
     Status written = success();

@@ -461,14 +461,19 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
 void stampModification(icalcomponent *item)
 {
     const icaltimetype now = icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false);
-    // An item written before has its stamp: another program's item without CREATED gains none.
-    const bool isNew = !icalcomponent_get_first_property(item, ICAL_DTSTAMP_PROPERTY);
     removeProperties(item, ICAL_DTSTAMP_PROPERTY);
     removeProperties(item, ICAL_LASTMODIFIED_PROPERTY);
     icalcomponent_add_property(item, icalproperty_new_dtstamp(now));
     icalcomponent_add_property(item, icalproperty_new_lastmodified(now));
-    if (isNew && !icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY))
-        icalcomponent_add_property(item, icalproperty_new_created(now));
+}
+
+void stampCreation(icalcomponent *item)
+{
+    if (icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY))
+        return;
+    icalcomponent_add_property(
+        item, icalproperty_new_created(
+                  icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false)));
 }
 
 QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd)

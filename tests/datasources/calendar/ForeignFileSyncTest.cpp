@@ -495,3 +495,44 @@ TEST(ForeignFileSyncInterrupted, AKilledRunOfEditsLeavesEveryFileWholeAndEveryIt
         peer.stop();
     }
 }
+
+namespace {
+
+const QByteArray kWithoutUid = "BEGIN:VCALENDAR\r\n"
+                               "VERSION:2.0\r\n"
+                               "PRODID:-//Other Program//Exporter//EN\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "DTSTART:20270119T090000Z\r\n"
+                               "DTEND:20270119T100000Z\r\n"
+                               "SUMMARY:No identity\r\n"
+                               "END:VEVENT\r\n"
+                               "END:VCALENDAR\r\n";
+
+} // namespace
+
+// A file without a UID syncs under an id its name gives, the same at every run: quiet syncs send
+// nothing, and a rename on the phone changes its title only (no UID is written into it).
+TEST(ForeignFileWithoutUid, SyncsUnderAStableIdAndGainsNoUid)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString path = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/without_uid.ics");
+    writeFile(path, kWithoutUid);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    ASSERT_TRUE(run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("No identity")));
+    qsizetype mark = run.peer().requestLog().size();
+    const QString restarted = run.syncInNewProcess();
+    EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update"))) << restarted.toStdString();
+    EXPECT_EQ(readFile(path), kWithoutUid);
+
+    renameOnPhone(run, QStringLiteral("No identity"), QStringLiteral("Named now"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    EXPECT_EQ(linesWithoutStamps(readFile(path)),
+              linesWithoutStamps(QByteArray(kWithoutUid).replace("SUMMARY:No identity", "SUMMARY:Named now")));
+    EXPECT_EQ(QDir(run.calendarFolder(QStringLiteral("work"))).entryList({QStringLiteral("*.ics")}).size(), 1);
+    mark = run.peer().requestLog().size();
+    (void)run.syncInNewProcess();
+    EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update")));
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
+}
