@@ -910,16 +910,36 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
         return own;
     ensureItemIndex(ByUid);
     const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
-    std::shared_ptr<ICalendarFile> first;
-    const QString ownName = found.size() > 1 ? fileNameForUid(uid) : QString();
+    QList<std::shared_ptr<ICalendarFile>> holders;
     for (const std::shared_ptr<ICalendarFile> &file : found) {
-        if (!file->uids().contains(uid))
-            continue;
-        if (file->fileName == ownName)
-            return file;
-        first = first ? first : file;
+        if (file->uids().contains(uid))
+            holders.append(file);
     }
-    return first;
+    if (holders.size() < 2)
+        return holders.value(0);
+    // Several files hold the UID: the file named after it, else the first name in byte order, is the
+    // item's, whatever order the index keeps; the others are left alone.
+    const QString ownName = fileNameForUid(uid);
+    const auto chosen = std::min_element(holders.cbegin(), holders.cend(), [&ownName](const auto &left, const auto &right) {
+        return std::pair(left->fileName != ownName, left->fileName) < std::pair(right->fileName != ownName, right->fileName);
+    });
+    reportSharedUid(uid, holders, **chosen);
+    return *chosen;
+}
+
+void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
+                                      const ICalendarFile &chosen)
+{
+    if (m_reportedSharedUids.contains(uid))
+        return;
+    m_reportedSharedUids.insert(uid);
+    QStringList others;
+    for (const std::shared_ptr<ICalendarFile> &file : holders) {
+        if (file->fileName != chosen.fileName)
+            others.append(file->fileName);
+    }
+    consoleLog(QStringLiteral("Calendar folder %1: UID %2 is in %3 and in %4; %3 is used, the others are left alone")
+                   .arg(m_path, uid, chosen.fileName, others.join(QStringLiteral(", "))));
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)

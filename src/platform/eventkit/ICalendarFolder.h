@@ -160,6 +160,9 @@ private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
+    // Logs, once per UID, that several files hold it and which one is used.
+    void reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
+                         const ICalendarFile &chosen);
     // The index of files by UID, or by title, made when first asked for.
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
@@ -219,6 +222,7 @@ private:
     // removed, and made again when a walk over the files needs it.
     mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
+    QSet<QString> m_reportedSharedUids;
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;

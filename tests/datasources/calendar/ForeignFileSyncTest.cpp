@@ -536,3 +536,4 @@ TEST(ForeignFileWithoutUid, SyncsUnderAStableIdAndGainsNoUid)
     EXPECT_FALSE(run.requestsSince(mark).contains(QStringLiteral("/hmx_update")));
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
 }
+
