@@ -393,11 +393,23 @@ void readEvent(icalcomponent *item, EKEvent &event)
     event.setRecurrenceRules(readRules(item));
 }
 
-void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
+namespace {
+
+// Whether the item already says the event's start, end and all-day state, as readEvent reads them.
+bool hasDatesOf(icalcomponent *item, const EKEvent &event)
 {
-    setTextProperty(item, ICAL_SUMMARY_PROPERTY, event.title(), icalproperty_new_summary);
-    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, event.notes(), icalproperty_new_description);
-    setTextProperty(item, ICAL_LOCATION_PROPERTY, event.location(), icalproperty_new_location);
+    const icaltimetype start = icalcomponent_get_dtstart(item);
+    if (icaltime_is_null_time(start) || (start.is_date != 0) != event.isAllDay())
+        return false;
+    const QDateTime startDate = dateFromIcalTime(start);
+    return startDate == event.startDate() && startDate.addSecs(lengthSeconds(item)) == event.endDate();
+}
+
+// Dates the item already says are left as it says them: its zone, a floating time, DURATION or no end.
+void writeEventDates(icalcomponent *calendar, icalcomponent *item, const EKEvent &event)
+{
+    if (hasDatesOf(item, event))
+        return;
     const bool allDay = event.isAllDay();
     icaltimezone *zone = allDay ? nullptr : icalZoneFor(event.timeZone());
     QDateTime endDate = event.endDate().isValid() ? event.endDate() : event.startDate();
@@ -410,9 +422,19 @@ void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &eve
     removeProperties(item, ICAL_DURATION_PROPERTY);
     addTimeProperty(calendar, item, icalproperty_new_dtstart(start), start);
     addTimeProperty(calendar, item, icalproperty_new_dtend(end), end);
+}
+
+} // namespace
+
+void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
+{
+    setTextProperty(item, ICAL_SUMMARY_PROPERTY, event.title(), icalproperty_new_summary);
+    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, event.notes(), icalproperty_new_description);
+    setTextProperty(item, ICAL_LOCATION_PROPERTY, event.location(), icalproperty_new_location);
+    writeEventDates(calendar, item, event);
     writeAlarms(item, event.alarms(), event.title());
     if (writeRecurrence)
-        writeRules(item, event.recurrenceRules(), allDay);
+        writeRules(item, event.recurrenceRules(), event.isAllDay());
     stampModification(item);
 }
 
@@ -431,6 +453,28 @@ void readReminder(icalcomponent *item, EKReminder &reminder)
     reminder.setAlarms(readAlarms(item, 0));
 }
 
+namespace {
+
+// STATUS and COMPLETED, when the reminder's completion is not what the item says already (a new item,
+// one without DTSTAMP yet, always gets them).
+void writeCompletion(icalcomponent *item, const EKReminder &reminder)
+{
+    const bool wasCompleted = propertyDate(item, ICAL_COMPLETED_PROPERTY).isValid() ||
+                              icalcomponent_get_status(item) == ICAL_STATUS_COMPLETED;
+    if (wasCompleted == reminder.isCompleted() && icalcomponent_get_first_property(item, ICAL_DTSTAMP_PROPERTY))
+        return;
+    removeProperties(item, ICAL_STATUS_PROPERTY);
+    removeProperties(item, ICAL_COMPLETED_PROPERTY);
+    icalcomponent_add_property(
+        item, icalproperty_new_status(reminder.isCompleted() ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
+    if (reminder.isCompleted() && reminder.completionDate().isValid()) {
+        icalcomponent_add_property(item, icalproperty_new_completed(icalTimeFromDate(
+                                             reminder.completionDate(), icaltimezone_get_utc_timezone(), false)));
+    }
+}
+
+} // namespace
+
 void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
 {
     setTextProperty(item, ICAL_SUMMARY_PROPERTY, reminder.title(), icalproperty_new_summary);
@@ -446,14 +490,7 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
     removeProperties(item, ICAL_PRIORITY_PROPERTY);
     if (reminder.priority() > 0)
         icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));
-    removeProperties(item, ICAL_STATUS_PROPERTY);
-    removeProperties(item, ICAL_COMPLETED_PROPERTY);
-    icalcomponent_add_property(
-        item, icalproperty_new_status(reminder.isCompleted() ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
-    if (reminder.isCompleted() && reminder.completionDate().isValid()) {
-        icalcomponent_add_property(item, icalproperty_new_completed(icalTimeFromDate(
-                                             reminder.completionDate(), icaltimezone_get_utc_timezone(), false)));
-    }
+    writeCompletion(item, reminder);
     writeAlarms(item, reminder.alarms(), reminder.title());
     stampModification(item);
 }
