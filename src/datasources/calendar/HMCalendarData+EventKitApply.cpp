@@ -27,8 +27,12 @@ const QLatin1StringView kRecurrenceFields[] = {
     kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringDayOfMonth, kHMSyncFieldRecurringDayOccurrence,
     kHMSyncFieldRecurringMonth,          kHMSyncFieldRecurringOccurs,     kHMSyncFieldRecurringNSDateRepeatEnd};
 
-// Whether the two records say the same in the fields: dates by their local day (the device carries
-// the day of a series' end only), the rest as texts (a missing field says what an empty one does).
+// The fields of a record that tell its alarm.
+const QLatin1StringView kAlarmFields[] = {kHMSyncFieldNSNumberAlarmTime, kHMSyncFieldNSDateAlarmDate};
+
+// Whether the two records say the same in the fields: the series' end by its local day (the device
+// carries its day only), other dates as moments, the rest as texts (a missing field says what an
+// empty one does).
 template <std::size_t Count>
 bool hasSameFields(const QVariantMap &record, const QVariantMap &other, const QLatin1StringView (&names)[Count])
 {
@@ -37,8 +41,12 @@ bool hasSameFields(const QVariantMap &record, const QVariantMap &other, const QL
         const QVariant right = other.value(key(name));
         const bool areDates = left.typeId() == QMetaType::QDateTime && right.typeId() == QMetaType::QDateTime;
         const QTimeZone local = QTimeZone::systemTimeZone();
-        if (areDates ? left.toDateTime().toTimeZone(local).date() != right.toDateTime().toTimeZone(local).date()
-                     : left.toString() != right.toString())
+        const bool isDay = name == kHMSyncFieldRecurringNSDateRepeatEnd;
+        const bool isSame = !areDates ? left.toString() == right.toString()
+                            : isDay   ? left.toDateTime().toTimeZone(local).date() ==
+                                          right.toDateTime().toTimeZone(local).date()
+                                      : left.toDateTime() == right.toDateTime();
+        if (!isSame)
             return false;
     }
     return true;
@@ -285,7 +293,9 @@ void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariant
     event.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
     writeRecordDatesToEvent(event, record, sent);
     event.setCalendar(eventCalendarToWriteTo());
-    updateEKCalendarItem(event, record);
+    // Alarms the device left as they were stay as the item has them (those the device cannot carry too).
+    if (!(sent && hasSameFields(record, *sent, kAlarmFields)))
+        updateEKCalendarItem(event, record);
     if (recurring && !(sent && hasSameFields(record, *sent, kRecurrenceFields)))
         updateRecurrenceOfEKEvent(event, record);
 }

@@ -856,6 +856,8 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         // The files of a window were chosen by the same test; those holding a title were not.
         if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate)))
             continue;
+        if (folder.isLeftAlone(*candidate))
+            continue;
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
@@ -1247,7 +1249,7 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
         for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
             const std::shared_ptr<const ICalendarFile> file =
-                described->hasTodos ? folder.parsedFile(described) : nullptr;
+                described->hasTodos && !folder.isLeftAlone(*described) ? folder.parsedFile(described) : nullptr;
             for (const QString &uid : file ? file->uids() : QStringList()) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)

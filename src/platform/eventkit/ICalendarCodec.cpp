@@ -36,6 +36,12 @@ void removeProperties(icalcomponent *item, icalproperty_kind kind)
 void setTextProperty(icalcomponent *item, icalproperty_kind kind, const QString &text,
                      icalproperty *(*make)(const char *))
 {
+    // The same text in the one property of its kind is left as it stands, its parameters kept.
+    icalproperty *existing = icalcomponent_get_first_property(item, kind);
+    if (existing && !icalcomponent_get_next_property(item, kind) && !text.isEmpty() &&
+        icalproperty_get_value(existing) && icalvalue_isa(icalproperty_get_value(existing)) == ICAL_TEXT_VALUE &&
+        QString::fromUtf8(icalvalue_get_text(icalproperty_get_value(existing))) == text)
+        return;
     removeProperties(item, kind);
     // An empty text property is malformed: libical reads "LOCATION:" as an error and writes that
     // error (X-LIC-ERROR) into the file when it is saved again. Empty text is left out instead.
@@ -455,13 +461,16 @@ void readReminder(icalcomponent *item, EKReminder &reminder)
 
 namespace {
 
-// STATUS and COMPLETED, when the reminder's completion is not what the item says already (a new item,
-// one without DTSTAMP yet, always gets them).
+// STATUS and COMPLETED, when the reminder's completion is not what the item says already (a new item
+// always gets them).
 void writeCompletion(icalcomponent *item, const EKReminder &reminder)
 {
     const bool wasCompleted = propertyDate(item, ICAL_COMPLETED_PROPERTY).isValid() ||
                               icalcomponent_get_status(item) == ICAL_STATUS_COMPLETED;
-    if (wasCompleted == reminder.isCompleted() && icalcomponent_get_first_property(item, ICAL_DTSTAMP_PROPERTY))
+    // An item we have just made has CREATED and no DTSTAMP yet.
+    const bool isNew = !icalcomponent_get_first_property(item, ICAL_DTSTAMP_PROPERTY) &&
+                       icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY);
+    if (wasCompleted == reminder.isCompleted() && !isNew)
         return;
     removeProperties(item, ICAL_STATUS_PROPERTY);
     removeProperties(item, ICAL_COMPLETED_PROPERTY);

@@ -927,6 +927,25 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     return *chosen;
 }
 
+bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
+{
+    if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
+        const QString &name = file.fileName;
+        if (name.size() == plain->size() + 4 && name.endsWith(QLatin1StringView(".ics")) &&
+            name.startsWith(QLatin1StringView(plain->data(), plain->size())))
+            return false;
+    }
+    const QStringList uids = file.uids();
+    for (const QString &uid : uids) {
+        if (fileNameForUid(uid) == file.fileName)
+            return false;
+        const std::shared_ptr<ICalendarFile> chosen = indexedFileForUid(uid);
+        if (!chosen || chosen->fileName == file.fileName)
+            return false;
+    }
+    return !uids.isEmpty();
+}
+
 void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
                                       const ICalendarFile &chosen)
 {

@@ -120,6 +120,10 @@ public:
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
+    // Whether each item of the file is another file's: of a UID that several files hold, the file
+    // named after it, else the first name in byte order, gives the item. A file named after its one
+    // UID is its item's without a look at the others.
+    bool isLeftAlone(const ICalendarFile &file);
     // The descriptions of the files holding an event with this title.
     QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
     // Whether some file holds an event, or a to-do.

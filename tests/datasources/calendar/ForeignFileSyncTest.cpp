@@ -537,3 +537,32 @@ TEST(ForeignFileWithoutUid, SyncsUnderAStableIdAndGainsNoUid)
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
 }
 
+
+// Two files of one UID (a copy another program left behind): the phone gets the item of the file the
+// folder uses (the first name) once, its edit goes to that file, the other stays byte for byte, and
+// no file is added.
+TEST(ForeignFilesSharingAUid, EditsGoToOneFileAndLeaveTheOtherAlone)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString folder = run.calendarFolder(QStringLiteral("work"));
+    const QByteArray copy = QByteArray(kMeeting).replace("SUMMARY:Planning", "SUMMARY:Planning (old copy)");
+    writeFile(folder + QStringLiteral("/a-planning.ics"), kMeeting);
+    writeFile(folder + QStringLiteral("/b-planning-copy.ics"), copy);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
+    renameOnPhone(run, QStringLiteral("Planning"), QStringLiteral("Planning, renamed"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+
+    EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files, QDir::Name),
+              (QStringList{QStringLiteral("a-planning.ics"), QStringLiteral("b-planning-copy.ics")}));
+    EXPECT_EQ(linesWithoutStamps(readFile(folder + QStringLiteral("/a-planning.ics"))),
+              linesWithoutStamps(QByteArray(kMeeting).replace("SUMMARY:Planning", "SUMMARY:Planning\\, renamed")));
+    EXPECT_EQ(readFile(folder + QStringLiteral("/b-planning-copy.ics")), copy);
+    ASSERT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).first().fields.value(QStringLiteral("SUBJECT")),
+              QStringLiteral("Planning, renamed"));
+}
