@@ -138,7 +138,7 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
         result = 3;
     }
     writeRecordToEvent(*event, record, recurring, sent);
-    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
+    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result, sent);
     if (result >= 2 && graph)
         rememberAppliedEvent(*graph, identity->identifier, identity->uid, *event, recurring);
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
@@ -177,14 +177,14 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
 // would read the missing event as deleted and delete the device's record.
 qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record,
                                         bool recurring, const std::shared_ptr<platform::EKEvent> &occurrenceToRemove,
-                                        qint64 result)
+                                        qint64 result, const std::optional<QVariantMap> &sent)
 {
     DDLogVerbose(QStringLiteral("Attempting To Save Event."));
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     // Durable with the page (syncAppliedChangesToDisk), before the graph names the event.
     const platform::Status saved =
         store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, false);
-    removeExceptionOccurrences(*event, record);
+    removeExceptionOccurrences(*event, record, sent);
     if (occurrenceToRemove)
         (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, false);
     if (saved)
@@ -277,12 +277,18 @@ std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKE
         return std::nullopt;
     if (recurring)
         readEventKitEvents(nativeId);
+    QList<QDateTime> regularStarts;
     const std::shared_ptr<platform::EKEvent> first =
-        recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, nullptr) : nullptr;
+        recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, &regularStarts) : nullptr;
     if (recurring && !first)
         return std::nullopt;
-    QVariantMap unused;
-    return pppDictionaryForEKEvent(first ? *first : event, &unused, 1);
+    QVariantMap identifierDictionary;
+    QVariantMap sent = pppDictionaryForEKEvent(first ? *first : event, &identifierDictionary, 1);
+    if (recurring) {
+        sent.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
+                    exceptionsOfInstances(identifierDictionary.value(kInstancesKey).toList(), regularStarts));
+    }
+    return sent;
 }
 
 void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring,
@@ -356,14 +362,24 @@ std::shared_ptr<platform::EKCalendar> HMCalendarData::eventCalendarToWriteTo()
     return m_eventCalendarToWriteTo;
 }
 
-void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record)
+// Only the exceptions the device added since it was sent the series remove occurrences: one it was
+// sent stands for a day the series has no occurrence on as the file says it, never for a deletion.
+void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record,
+                                                const std::optional<QVariantMap> &sent)
 {
-    const QVariantList exceptions = record.value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList();
+    QVariantList exceptions = record.value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList();
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    QSet<QDate> sentDays;
+    for (const QVariant &exception : sent ? sent->value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList()
+                                          : QVariantList())
+        sentDays.insert(exception.toDateTime().toTimeZone(local).date());
+    exceptions.removeIf([&](const QVariant &exception) {
+        return sentDays.contains(exception.toDateTime().toTimeZone(local).date());
+    });
     DDLogInfo(QStringLiteral("Has exceptions: %1").arg(int(!exceptions.isEmpty())));
     if (exceptions.isEmpty())
         return;
     readEventKitEvents(saved.calendarItemIdentifier());
-    const QTimeZone local = QTimeZone::systemTimeZone();
     QList<std::shared_ptr<platform::EKEvent>> doomed;
     for (const QVariant &exception : exceptions) {
         const QDate day = exception.toDateTime().toTimeZone(local).date();

@@ -308,7 +308,8 @@ private:
     void rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
                               const QString &uid, const platform::EKEvent &event, bool recurring);
     qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,
-                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result);
+                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result,
+                            const std::optional<QVariantMap> &sent);
     bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);
     // Writes the record into the event. `sent` is the record the event gives now (what the device was
     // sent of it): the dates and the recurrence the device left as they were stay as the event has them.
@@ -319,7 +320,8 @@ private:
     static void moveAllDayEvent(platform::EKEvent &event, const QVariantMap &record, const QVariantMap &sent);
     // The record the existing event gives now, as a listing would send it; nothing for a new one.
     std::optional<QVariantMap> recordSentOfEvent(const platform::EKEvent &event, bool recurring);
-    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record);
+    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record,
+                                    const std::optional<QVariantMap> &sent);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     // Removes the event of the native id from the store the version chose; false when it was there
     // and could not be removed.

@@ -461,6 +461,22 @@ void readReminder(icalcomponent *item, EKReminder &reminder)
 
 namespace {
 
+// The due date, unless the item already says it as readReminder reads it (a DUE of its own form, or
+// one libical gives from DTSTART and DURATION).
+void writeDue(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
+{
+    const icaltimetype current = icalcomponent_get_due(item);
+    if (dateFromIcalTime(current) == reminder.dueDate() && (current.is_date != 0) == reminder.isDueDateAllDay())
+        return;
+    removeProperties(item, ICAL_DUE_PROPERTY);
+    if (!reminder.dueDate().isValid())
+        return;
+    const bool dateOnly = reminder.isDueDateAllDay();
+    const icaltimetype due = icalTimeFromDate(reminder.dueDate(),
+                                              dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
+    addTimeProperty(calendar, item, icalproperty_new_due(due), due);
+}
+
 // STATUS and COMPLETED, when the reminder's completion is not what the item says already (a new item
 // always gets them).
 void writeCompletion(icalcomponent *item, const EKReminder &reminder)
@@ -489,13 +505,7 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
     setTextProperty(item, ICAL_SUMMARY_PROPERTY, reminder.title(), icalproperty_new_summary);
     setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, reminder.notes(), icalproperty_new_description);
     setTextProperty(item, ICAL_LOCATION_PROPERTY, reminder.location(), icalproperty_new_location);
-    removeProperties(item, ICAL_DUE_PROPERTY);
-    if (reminder.dueDate().isValid()) {
-        const bool dateOnly = reminder.isDueDateAllDay();
-        const icaltimetype due = icalTimeFromDate(
-            reminder.dueDate(), dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
-        addTimeProperty(calendar, item, icalproperty_new_due(due), due);
-    }
+    writeDue(calendar, item, reminder);
     removeProperties(item, ICAL_PRIORITY_PROPERTY);
     if (reminder.priority() > 0)
         icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));

@@ -8,6 +8,7 @@
 #include <QSet>
 
 #include <cstdlib>
+#include <memory>
 
 namespace platform::icalpatch {
 
@@ -391,9 +392,13 @@ std::optional<QByteArray> patchedText(const QByteArray &original, icalcomponent 
     const std::optional<TextComponent> calendar = readComponent(original, lines, at, 0);
     if (!calendar || !matchesParse(*calendar, before))
         return std::nullopt;
+    // The change was made on a copy, and libical writes some values of a copy otherwise than those of
+    // the parse it copied (the escapes of an X- property's text): a copy of the parse is compared.
+    const std::unique_ptr<icalcomponent, decltype(&icalcomponent_free)> copy(icalcomponent_new_clone(before),
+                                                                             icalcomponent_free);
     Patcher patcher(original, lines);
     patcher.copyLines(0, start);
-    patcher.patchComponent(*calendar, before, after);
+    patcher.patchComponent(*calendar, copy.get(), after);
     patcher.copyLines(at, lines.size());
     return patcher.result();
 }
