@@ -116,13 +116,7 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     if (!identity)
         return 0;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    std::shared_ptr<platform::EKEvent> event = findNativeEvent(identity->nativeId, recurring);
-    std::shared_ptr<platform::EKEvent> occurrenceToRemove =
-        findOccurrenceToRemove(identity->nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
-    // A moved occurrence the device changed is changed where it stands, under its UID and
-    // RECURRENCE-ID: not written anew as an event of its own.
-    if (!event && occurrenceToRemove && occurrenceToRemove->isDetached() && !recurring)
-        event = std::exchange(occurrenceToRemove, nullptr);
+    auto [event, occurrenceToRemove] = findEventAndReplacedOccurrence(identity->nativeId, record, recurring);
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
@@ -143,6 +137,20 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
         rememberAppliedEvent(*graph, identity->identifier, identity->uid, *event, recurring);
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;
+}
+
+// The event the record stands for, and the occurrence it replaces. A moved occurrence the device
+// changed is changed where it stands, under its UID and RECURRENCE-ID: not written anew as an event of
+// its own.
+std::pair<std::shared_ptr<platform::EKEvent>, std::shared_ptr<platform::EKEvent>>
+HMCalendarData::findEventAndReplacedOccurrence(const QString &nativeId, const QVariantMap &record, bool recurring)
+{
+    std::shared_ptr<platform::EKEvent> event = findNativeEvent(nativeId, recurring);
+    std::shared_ptr<platform::EKEvent> occurrence =
+        findOccurrenceToRemove(nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+    if (!event && occurrence && occurrence->isDetached() && !recurring)
+        event = std::exchange(occurrence, nullptr);
+    return {event, occurrence};
 }
 
 // Keeps the event's identifier dictionary with the checksum of what was just written, so the next

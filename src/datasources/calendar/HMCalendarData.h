@@ -304,6 +304,8 @@ private:
     QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
     std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
     std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
+    std::pair<std::shared_ptr<platform::EKEvent>, std::shared_ptr<platform::EKEvent>>
+    findEventAndReplacedOccurrence(const QString &nativeId, const QVariantMap &record, bool recurring);
     std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
     void rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
                               const QString &uid, const platform::EKEvent &event, bool recurring);

@@ -1141,16 +1141,11 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
                                  ICalendarFolder &target)
 {
     const QString uid = event->eventIdentifier();
-    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
-    // A moved occurrence (an invitation to one occurrence without its series among them) is changed
-    // where it stands: its own properties, UID and RECURRENCE-ID kept.
-    icalcomponent *moved = event->isDetached() && (span == EKSpan::ThisEvent) && &target == location.folder
-                               ? icalseries::overrideAt(calendar, uid, event->occurrenceDate())
-                               : nullptr;
-    if (moved) {
-        icalcodec::writeEvent(calendar, moved, *event, false);
-        return writeEventCopy(*location.folder, location, calendar, uid);
+    if (event->isDetached() && span == EKSpan::ThisEvent && &target == location.folder) {
+        if (std::optional<Status> written = updateMovedOccurrence(*event, location))
+            return *written;
     }
+    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
     if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
@@ -1182,6 +1177,21 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         icalcomponent_free(calendar);
         return removeWholeItem(location, uid);
     }
+    return writeEventCopy(*location.folder, location, calendar, uid);
+}
+
+// A moved occurrence (an invitation to one occurrence without its series among them too) is changed
+// where it stands: its own properties, UID and RECURRENCE-ID kept. Nothing when the file has none.
+std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, const Location &location)
+{
+    const QString uid = event.eventIdentifier();
+    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *moved = icalseries::overrideAt(calendar, uid, event.occurrenceDate());
+    if (!moved) {
+        icalcomponent_free(calendar);
+        return std::nullopt;
+    }
+    icalcodec::writeEvent(calendar, moved, event, false);
     return writeEventCopy(*location.folder, location, calendar, uid);
 }
 

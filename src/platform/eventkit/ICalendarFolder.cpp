@@ -976,19 +976,10 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   FileFlush flush, const ICalendarFile *replaced)
 {
-    const std::optional<QByteArray> patched =
-        replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
-    if (patched) {
-        // The tree kept as the file's parse is the file's own: what libical reads of the patched text.
-        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched, uidForFileWithoutUid(fileName)))
-            calendar = std::move(reparsed);
-    }
-    char *text = patched ? nullptr : icalcomponent_as_ical_string_r(calendar.get());
-    if (!patched && !text)
-        return Error(ErrorCode::DataOther,
-                     QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
-    const QByteArray bytes = patched ? *patched : QByteArray(text);
-    std::free(text);
+    const Result<QByteArray> text = textToWrite(fileName, calendar, replaced);
+    if (!text)
+        return text.error();
+    const QByteArray &bytes = *text;
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
     // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
@@ -1014,6 +1005,26 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     noteOwnChange(folderTimeBefore);
     noteUnsaved(fileName);
     return success();
+}
+
+// The replaced file's text patched with what the calendar changed, the calendar then made the parse of
+// that text; else the calendar written whole.
+Result<QByteArray> ICalendarFolder::textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
+                                               const ICalendarFile *replaced) const
+{
+    const std::optional<QByteArray> patched =
+        replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
+    if (patched) {
+        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched, uidForFileWithoutUid(fileName)))
+            calendar = std::move(reparsed);
+        return *patched;
+    }
+    char *text = icalcomponent_as_ical_string_r(calendar.get());
+    if (!text)
+        return Error(ErrorCode::DataOther, QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
+    QByteArray bytes(text);
+    std::free(text);
+    return bytes;
 }
 
 // A watched folder tells our own change by its name like any other: its time is not needed.

@@ -161,6 +161,8 @@ public:
     QString uidForFileWithoutUid(const QString &fileName) const;
 
 private:
+    Result<QByteArray> textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
+                                   const ICalendarFile *replaced) const;
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
