@@ -566,3 +566,23 @@ TEST(ForeignFilesSharingAUid, EditsGoToOneFileAndLeaveTheOtherAlone)
     EXPECT_EQ(run.peer().records(Conduit::Calendar).first().fields.value(QStringLiteral("SUBJECT")),
               QStringLiteral("Planning, renamed"));
 }
+
+// One event deleted on the phone is one deletion on the desktop, counted once.
+TEST(ForeignFileDeletedOnThePhone, IsCountedOnce)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString folder = run.calendarFolder(QStringLiteral("work"));
+    writeFile(folder + QStringLiteral("/planning.ics"), kMeeting);
+    writeFile(folder + QStringLiteral("/oddities.ics"), kOddities);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    const auto meeting = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Planning"));
+    ASSERT_TRUE(meeting);
+    ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, meeting->uid));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    EXPECT_TRUE(describe(second).contains(QStringLiteral("Calendar: 0 added, 0 changed, 1 deleted")))
+        << describe(second).toStdString();
+    EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/planning.ics")));
+    EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/oddities.ics")));
+}
