@@ -97,6 +97,10 @@ public:
     void setAppleUpdates(qint64 count) { m_appleUpdates = count; }
     qint64 appleDeletes() const { return m_appleDeletes; }
     void setAppleDeletes(qint64 count) { m_appleDeletes = count; }
+    // The records the device's id list showed gone, already deleted and counted in this run: the same
+    // deletion in a page is not counted again.
+    bool isDeletedByIdList(const QString &hmUid) const { return m_hmUidsDeletedByIdList.contains(hmUid); }
+    void setHmUidsDeletedByIdList(const QSet<QString> &hmUids) { m_hmUidsDeletedByIdList = hmUids; }
 
 private:
     mutable std::mutex m_propertyMutex;
@@ -130,4 +134,5 @@ private:
     qint64 m_appleAdds = 0;
     qint64 m_appleUpdates = 0;
     qint64 m_appleDeletes = 0;
+    QSet<QString> m_hmUidsDeletedByIdList;
 };

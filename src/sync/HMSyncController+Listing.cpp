@@ -161,6 +161,7 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
         return;
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
+    data.setHmUidsDeletedByIdList(QSet<QString>(vanished.cbegin(), vanished.cend()));
     dataSource->deleteUidRecords(vanished);
     const bool saved = saveConduitChanges(data, *dataSource);
     // Every opening of the store is matched by a closing, so the list stage finds it as usual.
@@ -342,19 +343,14 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     bool isDeletion = false;
     if (platform::isNumber(actionValue)) {
         action = platform::intValue(actionValue);
-        if (action == kActionDelete) {
-            data.setAppleDeletes(data.appleDeletes() + 1);
-            isDeletion = true;
-        } else if (action == kActionUpdate) {
-            data.setAppleUpdates(data.appleUpdates() + 1);
-        } else if (action == kActionAdd) {
-            data.setAppleAdds(data.appleAdds() + 1);
-        }
+        isDeletion = action == kActionDelete;
     } else {
         isDeletion = boolForKey(record, kHMSyncFieldDeleted);
     }
 
     const QString uid = stringForKey(record, kHMSyncFieldUid);
+    if (isDeletion && action == kActionDelete && !data.isDeletedByIdList(uid))
+        data.setAppleDeletes(data.appleDeletes() + 1);
     if (isDeletion) {
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())
@@ -370,7 +366,14 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
             ? dataSource.outlookCommandAction(action, kApplySyncMethod, data.conflictSetting(), normalized,
                                               secondsDifference)
             : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
-    if (result >= kWrittenFromDevice && !uid.isEmpty())
+    if (result < kWrittenFromDevice)
+        return;
+    // The summary counts what the store took: a record it refused is no change on the Mac.
+    if (action == kActionUpdate)
+        data.setAppleUpdates(data.appleUpdates() + 1);
+    else if (action == kActionAdd)
+        data.setAppleAdds(data.appleAdds() + 1);
+    if (!uid.isEmpty())
         writtenFromDevice.insert(uid);
 }
 

@@ -342,7 +342,8 @@ bool HMSyncController::setNextConduit()
     if (!GlobalVariables::getIsOutlookSync()) {
         const QString appName = localizedText(QStringLiteral("Harrowmere"));
         const bool eventKit = isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());
-        if (!eventKit && GlobalVariables::getunwritableCalendar()) {
+        // On EventKit the flag tells of the events' folder only: its reminders have a flag of their own.
+        if (GlobalVariables::getunwritableCalendar() && (!eventKit || conduitNow == 2)) {
             setStageErrored();
             const std::lock_guard lock(m_mutex);
             if (conduitNow == 2)

@@ -75,6 +75,8 @@ void HMBaseCalendarData::prepareForUseOnThread()
         // events calendar as one would flag it unwritable and end the run before its tasks.
         if (GlobalVariables::getIsContactManagerApple() && itemKind() == ItemKind::Tasks)
             startRemindersProbe();
+        if (itemKind() == ItemKind::Events)
+            probeEventFolderToWriteTo();
         return;
     }
     if (m_calendarStore)
@@ -96,6 +98,23 @@ void HMBaseCalendarData::probeCalendarToWriteTo()
         DDLogInfo(QStringLiteral("Nope. It isn't writable."));
         GlobalVariables::setunwritableCalendar(true);
     }
+}
+
+// The events calendar the device's records are written to is a folder: one that cannot be written
+// ends the run before any of the device's records is taken (and its changes acknowledged), naming the
+// folder, as the CalendarStore road does for its calendar.
+void HMBaseCalendarData::probeEventFolderToWriteTo()
+{
+    const QString identifier = categoryIdentifierToWriteTo();
+    const auto store = platform::EKEventStore::create(platform::EKEntityMaskEvent);
+    const std::shared_ptr<platform::EKCalendar> calendar = store->calendarWithIdentifier(identifier);
+    const bool isWritable = !calendar || calendar->allowsContentModifications();
+    if (!isWritable) {
+        DDLogError(QStringLiteral("ERROR: the calendar folder %1 cannot be written: the device's events are left "
+                                  "for a later sync")
+                       .arg(platform::EKEventStore::calendarsFolderPath() + QLatin1Char('/') + identifier));
+    }
+    GlobalVariables::setunwritableCalendar(!isWritable);
 }
 
 // The probe runs on the main queue after a hop through the high-priority queue, as the stores want to

@@ -153,6 +153,7 @@ protected:
 
 private:
     void openCalendarStoreLocked();
+    void probeEventFolderToWriteTo();
     void startRemindersProbe();
     void probeCalendarToWriteTo();
     std::shared_ptr<platform::CalCalendar> fallbackCalendarNamed(const QString &title);

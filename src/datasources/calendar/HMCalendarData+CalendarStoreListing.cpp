@@ -215,11 +215,7 @@ std::optional<QVariantMap> HMCalendarData::calendarStoreSeriesRecord(const QStri
     }
     DDLogInfo(QStringLiteral("-- ++ Found Initial instance of Recurring Event. Creating PPP Data"));
     QVariantMap dictionary = pppDictionaryForEvent(*first, &seriesDictionary, 1);
-    QVariantList exceptions;
-    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
-        if (!regularStarts.contains(instance.toDateTime()))
-            exceptions.append(instance);
-    }
+    const QVariantList exceptions = exceptionsOfInstances(seriesDictionary.value(kInstancesKey).toList(), regularStarts);
     dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions), exceptions);
     seriesDictionary.remove(kInstancesKey);
     return dictionary;

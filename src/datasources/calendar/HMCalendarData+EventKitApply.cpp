@@ -15,9 +15,42 @@
 
 #include <QTimeZone>
 
+#include <utility>
+
 using namespace hmcalendar;
 
 namespace {
+
+// The fields of a record that tell its recurrence.
+const QLatin1StringView kRecurrenceFields[] = {
+    kHMSyncFieldRecurringRepeat,         kHMSyncFieldRecurringInterval,   kHMSyncFieldRecurringDayMask,
+    kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringDayOfMonth, kHMSyncFieldRecurringDayOccurrence,
+    kHMSyncFieldRecurringMonth,          kHMSyncFieldRecurringOccurs,     kHMSyncFieldRecurringNSDateRepeatEnd};
+
+// The fields of a record that tell its alarm.
+const QLatin1StringView kAlarmFields[] = {kHMSyncFieldNSNumberAlarmTime, kHMSyncFieldNSDateAlarmDate};
+
+// Whether the two records say the same in the fields: the series' end by its local day (the device
+// carries its day only), other dates as moments, the rest as texts (a missing field says what an
+// empty one does).
+template <std::size_t Count>
+bool hasSameFields(const QVariantMap &record, const QVariantMap &other, const QLatin1StringView (&names)[Count])
+{
+    for (const QLatin1StringView name : names) {
+        const QVariant left = record.value(key(name));
+        const QVariant right = other.value(key(name));
+        const bool areDates = left.typeId() == QMetaType::QDateTime && right.typeId() == QMetaType::QDateTime;
+        const QTimeZone local = QTimeZone::systemTimeZone();
+        const bool isDay = name == kHMSyncFieldRecurringNSDateRepeatEnd;
+        const bool isSame = !areDates ? left.toString() == right.toString()
+                            : isDay   ? left.toDateTime().toTimeZone(local).date() ==
+                                          right.toDateTime().toTimeZone(local).date()
+                                      : left.toDateTime() == right.toDateTime();
+        if (!isSame)
+            return false;
+    }
+    return true;
+}
 
 qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
 {
@@ -83,9 +116,7 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     if (!identity)
         return 0;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    std::shared_ptr<platform::EKEvent> event = findNativeEvent(identity->nativeId, recurring);
-    const std::shared_ptr<platform::EKEvent> occurrenceToRemove =
-        findOccurrenceToRemove(identity->nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+    auto [event, occurrenceToRemove] = findEventAndReplacedOccurrence(identity->nativeId, record, recurring);
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
@@ -94,17 +125,32 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     if (const auto duplicates = isDuplicate(record); !duplicates.isEmpty())
         event = duplicates.first();
     qint64 result = 2;
+    const std::optional<QVariantMap> sent = event ? recordSentOfEvent(*event, recurring) : std::nullopt;
     if (!event) {
         DDLogInfo(QStringLiteral("Creating new native record"));
         event = platform::EKEvent::eventWithEventStore(store);
         result = 3;
     }
-    writeRecordToEvent(*event, record, recurring);
-    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result);
+    writeRecordToEvent(*event, record, recurring, sent);
+    result = saveAppliedEvent(event, record, recurring, occurrenceToRemove, result, sent);
     if (result >= 2 && graph)
         rememberAppliedEvent(*graph, identity->identifier, identity->uid, *event, recurring);
     DDLogInfo(QStringLiteral("actionResult: %1").arg(result));
     return result;
+}
+
+// The event the record stands for, and the occurrence it replaces. A moved occurrence the device
+// changed is changed where it stands, under its UID and RECURRENCE-ID: not written anew as an event of
+// its own.
+std::pair<std::shared_ptr<platform::EKEvent>, std::shared_ptr<platform::EKEvent>>
+HMCalendarData::findEventAndReplacedOccurrence(const QString &nativeId, const QVariantMap &record, bool recurring)
+{
+    std::shared_ptr<platform::EKEvent> event = findNativeEvent(nativeId, recurring);
+    std::shared_ptr<platform::EKEvent> occurrence =
+        findOccurrenceToRemove(nativeId, HMData::stringForKey(key(kHMSyncFieldParentId), record));
+    if (!event && occurrence && occurrence->isDetached() && !recurring)
+        event = std::exchange(occurrence, nullptr);
+    return {event, occurrence};
 }
 
 // Keeps the event's identifier dictionary with the checksum of what was just written, so the next
@@ -117,11 +163,14 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
     // The event as the store gives back what was just written: an all-day event's dates read as local
     // days. Not looked up again on disk: a change another program made since is not ours to checksum,
     // or the next listing would take it for the device's own and never send it.
-    const std::shared_ptr<platform::EKEvent> stored = ensureEventStore()->knownEventWithIdentifier(nativeId);
+    const std::shared_ptr<platform::EKEvent> stored =
+        event.isDetached() ? nullptr : ensureEventStore()->knownEventWithIdentifier(nativeId);
     const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
     m_seriesChecksums.remove(nativeId);
     QVariantMap updated = identifier.value_or(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, nativeId}});
     updated.insert(kCrcKey, checksum);
+    if (event.isDetached())
+        updated.insert(kNativeIdKey, detachedNativeId(event));
     updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
     if (identifier) {
         graph.setDictionary(updated, uid);
@@ -136,14 +185,14 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
 // would read the missing event as deleted and delete the device's record.
 qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record,
                                         bool recurring, const std::shared_ptr<platform::EKEvent> &occurrenceToRemove,
-                                        qint64 result)
+                                        qint64 result, const std::optional<QVariantMap> &sent)
 {
     DDLogVerbose(QStringLiteral("Attempting To Save Event."));
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     // Durable with the page (syncAppliedChangesToDisk), before the graph names the event.
     const platform::Status saved =
         store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, false);
-    removeExceptionOccurrences(*event, record);
+    removeExceptionOccurrences(*event, record, sent);
     if (occurrenceToRemove)
         (void)store->removeEvent(occurrenceToRemove, platform::EKSpan::ThisEvent, false);
     if (saved)
@@ -218,25 +267,95 @@ QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVar
     // moment in files holding that title are read.
     readEventKitEvents(QString(), start, title);
     for (const auto &candidate : ekEventsArray()) {
-        if (candidate->title() == title && candidate->startDate() == start && candidate->endDate() == end)
-            return {ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier())};
+        if (candidate->title() != title || candidate->startDate() != start || candidate->endDate() != end)
+            continue;
+        // A moved occurrence is its own match: its identifier names its series, which may not be here.
+        if (candidate->isDetached())
+            return {candidate};
+        if (auto found = ensureEventStore()->eventWithIdentifier(candidate->calendarItemIdentifier()))
+            return {found};
     }
     return {};
 }
 
-void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring)
+std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKEvent &event, bool recurring)
+{
+    const QString nativeId = event.calendarItemIdentifier();
+    if (nativeId.isEmpty())
+        return std::nullopt;
+    if (recurring)
+        readEventKitEvents(nativeId);
+    QList<QDateTime> regularStarts;
+    const std::shared_ptr<platform::EKEvent> first =
+        recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, &regularStarts) : nullptr;
+    if (recurring && !first)
+        return std::nullopt;
+    QVariantMap identifierDictionary;
+    QVariantMap sent = pppDictionaryForEKEvent(first ? *first : event, &identifierDictionary, 1);
+    if (recurring) {
+        sent.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
+                    exceptionsOfInstances(identifierDictionary.value(kInstancesKey).toList(), regularStarts));
+    }
+    return sent;
+}
+
+void HMCalendarData::writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring,
+                                        const std::optional<QVariantMap> &sent)
 {
     event.setTitle(HMData::stringForKey(key(kHMSyncFieldSubject), record));
     event.setLocation(HMData::stringForKey(key(kHMSyncFieldLocation), record));
     event.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
-    event.setAllDay(boolForKey(record, key(kHMSyncFieldTypeNumber)));
-    DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
-    event.setStartDate(dateOf(record, kHMSyncFieldNSDateStartDate));
-    event.setEndDate(dateOf(record, kHMSyncFieldNSDateEndDate));
+    writeRecordDatesToEvent(event, record, sent);
     event.setCalendar(eventCalendarToWriteTo());
-    updateEKCalendarItem(event, record);
-    if (recurring)
+    // Alarms the device left as they were stay as the item has them (those the device cannot carry too).
+    if (!(sent && hasSameFields(record, *sent, kAlarmFields)))
+        updateEKCalendarItem(event, record);
+    if (recurring && !(sent && hasSameFields(record, *sent, kRecurrenceFields)))
         updateRecurrenceOfEKEvent(event, record);
+}
+
+// The device's dates as a change of what it was sent: dates it left alone are not written (a series
+// keeps its own first start, a floating or a zoned time its form), and moved ones move the event (a
+// series: from its own start) by as much as the device moved them.
+void HMCalendarData::writeRecordDatesToEvent(platform::EKEvent &event, const QVariantMap &record,
+                                             const std::optional<QVariantMap> &sent)
+{
+    const bool allDay = boolForKey(record, key(kHMSyncFieldTypeNumber));
+    const QDateTime start = dateOf(record, kHMSyncFieldNSDateStartDate);
+    const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
+    const bool isSameKind = sent && allDay == boolForKey(*sent, key(kHMSyncFieldTypeNumber)) &&
+                            event.startDate().isValid() && event.endDate().isValid();
+    if (isSameKind && allDay) {
+        moveAllDayEvent(event, record, *sent);
+        return;
+    }
+    if (isSameKind) {
+        const QDateTime sentStart = dateOf(*sent, kHMSyncFieldNSDateStartDate);
+        const QDateTime sentEnd = dateOf(*sent, kHMSyncFieldNSDateEndDate);
+        event.setStartDate(event.startDate().addSecs(sentStart.secsTo(start)));
+        event.setEndDate(event.endDate().addSecs(sentEnd.secsTo(end)));
+        return;
+    }
+    event.setAllDay(allDay);
+    DDLogInfo(QStringLiteral("All day status after setAllDay %1").arg(int(event.isAllDay())));
+    event.setStartDate(start);
+    event.setEndDate(end);
+}
+
+// The device's all-day record runs from noon GMT of its first day to noon GMT of the day after its
+// last; the one it was sent from noon of the event's first local day to noon of its last.
+void HMCalendarData::moveAllDayEvent(platform::EKEvent &event, const QVariantMap &record, const QVariantMap &sent)
+{
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    const QDate firstDay = dateOf(record, kHMSyncFieldNSDateStartDate).toUTC().date();
+    const qint64 days = firstDay.daysTo(dateOf(record, kHMSyncFieldNSDateEndDate).toUTC().date());
+    const QDate sentFirstDay = dateOf(sent, kHMSyncFieldNSDateStartDate).toTimeZone(local).date();
+    const qint64 sentDays = sentFirstDay.daysTo(dateOf(sent, kHMSyncFieldNSDateEndDate).toTimeZone(local).date()) + 1;
+    if (firstDay == sentFirstDay && days == sentDays)
+        return;
+    const QDateTime start = event.startDate().addDays(sentFirstDay.daysTo(firstDay));
+    event.setStartDate(start);
+    event.setEndDate(start.addDays(std::max<qint64>(days, 1)));
 }
 
 std::shared_ptr<platform::EKCalendar> HMCalendarData::eventCalendarToWriteTo()
@@ -251,19 +370,30 @@ std::shared_ptr<platform::EKCalendar> HMCalendarData::eventCalendarToWriteTo()
     return m_eventCalendarToWriteTo;
 }
 
-void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record)
+// Only the exceptions the device added since it was sent the series remove occurrences: one it was
+// sent stands for a day the series has no occurrence on as the file says it, never for a deletion.
+void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record,
+                                                const std::optional<QVariantMap> &sent)
 {
-    const QVariantList exceptions = record.value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList();
+    QVariantList exceptions = record.value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList();
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    QSet<QDate> sentDays;
+    for (const QVariant &exception : sent ? sent->value(key(kHMSyncFieldRecurringNSArrayExceptions)).toList()
+                                          : QVariantList())
+        sentDays.insert(exception.toDateTime().toTimeZone(local).date());
+    exceptions.removeIf([&](const QVariant &exception) {
+        return sentDays.contains(exception.toDateTime().toTimeZone(local).date());
+    });
     DDLogInfo(QStringLiteral("Has exceptions: %1").arg(int(!exceptions.isEmpty())));
     if (exceptions.isEmpty())
         return;
     readEventKitEvents(saved.calendarItemIdentifier());
-    const QTimeZone local = QTimeZone::systemTimeZone();
     QList<std::shared_ptr<platform::EKEvent>> doomed;
     for (const QVariant &exception : exceptions) {
         const QDate day = exception.toDateTime().toTimeZone(local).date();
         for (const auto &candidate : ekEventsArray()) {
-            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() &&
+            // A moved occurrence is the device's own record; only regular ones are removed here.
+            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() && !candidate->isDetached() &&
                 candidate->startDate().toTimeZone(local).date() == day)
                 doomed.append(candidate);
         }

@@ -334,14 +334,18 @@ void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<
     }
 }
 
+QString HMCalendarData::detachedNativeId(const platform::EKEvent &event)
+{
+    return QStringLiteral("%1+%2+%3")
+        .arg(event.calendarItemIdentifier(), dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
+             dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()));
+}
+
 QString HMCalendarData::nativeIdOfEvent(const platform::EKEvent &event)
 {
     if (!event.isDetached())
         return event.calendarItemIdentifier();
-    QString nativeId = QStringLiteral("%1+%2+%3")
-                           .arg(event.calendarItemIdentifier(),
-                                dateUtilities().dateGmtStringFromDateFormattedForSync(event.startDate()),
-                                dateUtilities().timeGmtStringFromDateFormattedForSync(event.startDate()));
+    QString nativeId = detachedNativeId(event);
     for (const QString &known : std::as_const(exceptionRecordIds())) {
         if (known == nativeId) {
             nativeId += QStringLiteral("+%1").arg(m_exceptionRecordIdCounter);

@@ -48,13 +48,9 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
     record.setNativeId(plan.seriesId);
     record.setHmxUid(plan.seriesUid);
     QVariantMap dictionary = pppDictionaryForEKEvent(*first, &seriesDictionary, 1);
-    QVariantList exceptions;
     if (!seriesDictionary.contains(kInstancesKey))
         DDLogError(QStringLiteral("Did not find any instances... something is awry."));
-    for (const QVariant &instance : seriesDictionary.value(kInstancesKey).toList()) {
-        if (!regularStarts.contains(instance.toDateTime()))
-            exceptions.append(instance);
-    }
+    const QVariantList exceptions = exceptionsOfInstances(seriesDictionary.value(kInstancesKey).toList(), regularStarts);
     seriesDictionary.remove(kInstancesKey);
     seriesDictionary.insert(kCrcKey, seriesChecksum(plan.seriesId));
     dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
@@ -65,6 +61,20 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
     records.append(record);
     if (plan.seriesIsNew)
         setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+}
+
+QVariantList HMCalendarData::exceptionsOfInstances(const QVariantList &instances, const QList<QDateTime> &regularStarts)
+{
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    QSet<QDate> days;
+    for (const QDateTime &start : regularStarts)
+        days.insert(start.toTimeZone(local).date());
+    QVariantList exceptions;
+    for (const QVariant &instance : instances) {
+        if (!days.contains(instance.toDateTime().toTimeZone(local).date()))
+            exceptions.append(instance);
+    }
+    return exceptions;
 }
 
 void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records)
@@ -117,10 +127,12 @@ void HMCalendarData::appendEmptyEventFields(QVariantMap &record)
 QVariantMap HMCalendarData::pppDictionaryForEKEvent(const platform::EKEvent &event, QVariantMap *identifierDictionary,
                                                     quint64)
 {
+    // An all-day event is listed at noon of its first and last days, so that no time zone moves it to
+    // another day (midnight east of UTC is the day before in GMT).
     const QDateTime start =
-        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.startDate()) : event.startDate();
-    const QDateTime end =
-        event.isAllDay() ? dateUtilities().dateAtMidnightForDate(event.endDate().addDays(-1)) : event.endDate();
+        event.isAllDay() ? dateUtilities().dateWithNoonTimeForDate(event.startDate()) : event.startDate();
+    const QDateTime end = event.isAllDay() ? dateUtilities().dateWithNoonTimeForDate(event.endDate().addDays(-1))
+                                           : event.endDate();
     QVariantMap record =
         eventRecordFields(event.title(), event.location(), event.notes(),
                           event.calendar() ? event.calendar()->title() : QString(), event.isAllDay(), start, end);

@@ -99,6 +99,10 @@ public:
     // in the events last read; null when none is regular (a lone detached occurrence stands in).
     std::shared_ptr<platform::EKEvent>
     firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId, QList<QDateTime> *instances);
+    // The occurrences the device's expansion of a series gives (instances) that the series does not
+    // hold as it stands: those with no regular occurrence on their local day. An occurrence at another
+    // time of day (another zone's daylight saving, say) is no exception; removed and moved ones are.
+    static QVariantList exceptionsOfInstances(const QVariantList &instances, const QList<QDateTime> &regularStarts);
     // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
     static QString checksumOfEvent(const platform::EKEvent &event);
     // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
@@ -283,6 +287,8 @@ private:
                                                     const std::optional<QString> &title);
     // Every regular occurrence's start of the series in the listing's windows, in their order.
     QList<QDateTime> regularStartsOfSeries(const QString &seriesId);
+    // The native id of a moved occurrence: its series and its start ("<uid>+yyyyMMdd+HH:mm:ss" in GMT).
+    QString detachedNativeId(const platform::EKEvent &event);
     QString nativeIdOfEvent(const platform::EKEvent &event);
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
@@ -298,14 +304,26 @@ private:
     QSet<QString> seriesWithModifiedExceptions(const QDateTime &date);
     std::shared_ptr<platform::EKEvent> findNativeEvent(const QString &nativeId, bool recurring);
     std::shared_ptr<platform::EKEvent> findOccurrenceToRemove(const QString &nativeId, const QString &parentId);
+    std::pair<std::shared_ptr<platform::EKEvent>, std::shared_ptr<platform::EKEvent>>
+    findEventAndReplacedOccurrence(const QString &nativeId, const QVariantMap &record, bool recurring);
     std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
     void rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
                               const QString &uid, const platform::EKEvent &event, bool recurring);
     qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,
-                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result);
+                            const std::shared_ptr<platform::EKEvent> &occurrenceToRemove, qint64 result,
+                            const std::optional<QVariantMap> &sent);
     bool isBeforeTheSyncRange(const QVariantMap &record, bool recurring);
-    void writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring);
-    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record);
+    // Writes the record into the event. `sent` is the record the event gives now (what the device was
+    // sent of it): the dates and the recurrence the device left as they were stay as the event has them.
+    void writeRecordToEvent(platform::EKEvent &event, const QVariantMap &record, bool recurring,
+                            const std::optional<QVariantMap> &sent);
+    void writeRecordDatesToEvent(platform::EKEvent &event, const QVariantMap &record,
+                                 const std::optional<QVariantMap> &sent);
+    static void moveAllDayEvent(platform::EKEvent &event, const QVariantMap &record, const QVariantMap &sent);
+    // The record the existing event gives now, as a listing would send it; nothing for a new one.
+    std::optional<QVariantMap> recordSentOfEvent(const platform::EKEvent &event, bool recurring);
+    void removeExceptionOccurrences(const platform::EKEvent &saved, const QVariantMap &record,
+                                    const std::optional<QVariantMap> &sent);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
     // Removes the event of the native id from the store the version chose; false when it was there
     // and could not be removed.

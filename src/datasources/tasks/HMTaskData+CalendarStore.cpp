@@ -252,8 +252,10 @@ void HMTaskData::writeRecordToTask(platform::CalTask &task, const QVariantMap &r
     task.setNotes(HMData::stringForKey(key(kHMSyncFieldNote), record));
     const QVariant due = record.value(key(kHMSyncFieldDueDate));
     // The device's 1900 mark is no due date, not a task due more than a century ago.
-    if (due.isValid())
-        task.setDueDate(isNoDueDateMark(due.toDateTime()) ? QDateTime() : due.toDateTime());
+    if (due.isValid() && isNoDueDateMark(due.toDateTime()))
+        task.setDueDate(QDateTime());
+    else if (due.isValid() && due.toDateTime().isValid())
+        setDueDayFromDevice(*task.reminder(), due.toDateTime());
     updateCalendarItem(task, record);
     const int priority = storePriorityFromDevice(record.value(key(kHMSyncFieldPriority)).toLongLong());
     DDLogVerbose(QStringLiteral("Setting Quillpad Priority of %1 to Apple Priority of %2")

@@ -23,12 +23,6 @@ QString dayText(const QDateTime &date)
 }
 
 // Due dates from the device keep their day and fall at 08:00 local time.
-QDateTime dueDateFromDevice(const QDateTime &date)
-{
-    const QDate day = date.toTimeZone(QTimeZone::systemTimeZone()).date();
-    return QDateTime(day, QTime(8, 0), QTimeZone::systemTimeZone()).toUTC();
-}
-
 // 1900 is the device's mark for "no due date".
 bool isNoDueDateMark(const QDateTime &date)
 {
@@ -126,6 +120,24 @@ std::shared_ptr<platform::EKReminder> HMTaskData::reminderToWrite(const QString 
     return reminder;
 }
 
+void HMTaskData::setDueDayFromDevice(platform::EKReminder &reminder, const QDateTime &date)
+{
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    const QDate day = date.toTimeZone(local).date();
+    if (date.toTimeZone(local).time() != QTime(0, 0)) {
+        reminder.setDueDate(date, false);
+        return;
+    }
+    const QDateTime current = reminder.dueDate();
+    if (current.isValid() && current.toTimeZone(local).date() == day)
+        return;
+    if (current.isValid() && !reminder.isDueDateAllDay()) {
+        reminder.setDueDate(QDateTime(day, current.toTimeZone(local).time(), local).toUTC(), false);
+        return;
+    }
+    reminder.setDueDate(QDateTime(day, QTime(0, 0), local).toUTC(), true);
+}
+
 void HMTaskData::writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record)
 {
     reminder.setTitle(HMData::stringForKey(key(kHMSyncFieldSubject), record));
@@ -134,7 +146,10 @@ void HMTaskData::writeRecordToReminder(platform::EKReminder &reminder, const QVa
     const QVariant due = record.value(key(kHMSyncFieldDueDate));
     if (due.typeId() == QMetaType::QDateTime && due.toDateTime().isValid()) {
         const QDateTime date = due.toDateTime();
-        reminder.setDueDate(isNoDueDateMark(date) ? QDateTime() : dueDateFromDevice(date));
+        if (isNoDueDateMark(date))
+            reminder.setDueDate(QDateTime());
+        else
+            setDueDayFromDevice(reminder, date);
     }
     bool completed = HMData::stringForKey(key(kHMSyncFieldCompleted), record) == QLatin1String("1");
     if (record.value(key(kHMSyncFieldPercentComplete)).toLongLong() == 100)

@@ -95,6 +95,10 @@ private:
                                                           quint64 conflictSetting, const QDateTime &deviceTime,
                                                           qint64 &result);
     void writeRecordToReminder(platform::EKReminder &reminder, const QVariantMap &record);
+    // The device's due date is a day (read as local midnight): a reminder due that day keeps its due
+    // date as it stands; on another day it keeps its form, a due day stays a day and a time of day
+    // stays that time; one without a due date gets the day. A record with a time of day sets that time.
+    static void setDueDayFromDevice(platform::EKReminder &reminder, const QDateTime &date);
     void reportProgress(const QString &format, qint64 position, qint64 total) const;
     static QVariantMap withChecksumOf(QVariantMap identifier, const QVariantMap &fields);
     void listCalendarStoreTask(const platform::CalTask &task, const QDateTime &date,

@@ -856,6 +856,8 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         // The files of a window were chosen by the same test; those holding a title were not.
         if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate)))
             continue;
+        if (folder.isLeftAlone(*candidate))
+            continue;
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
@@ -1103,6 +1105,7 @@ Status EKEventStore::createEvent(const std::shared_ptr<EKEvent> &event, ICalenda
     icalcomponent_set_uid(item, uid.toUtf8().constData());
     icalcomponent_add_component(calendar, item);
     icalcodec::writeEvent(calendar, item, *event, true);
+    icalcodec::stampCreation(item);
     const Status written = createItem(folder, calendar, uid);
     if (written) {
         event->setCalendarItemIdentifier(uid);
@@ -1138,6 +1141,10 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
                                  ICalendarFolder &target)
 {
     const QString uid = event->eventIdentifier();
+    if (event->isDetached() && span == EKSpan::ThisEvent && &target == location.folder) {
+        if (std::optional<Status> written = updateMovedOccurrence(*event, location))
+            return *written;
+    }
     icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
@@ -1173,14 +1180,30 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     return writeEventCopy(*location.folder, location, calendar, uid);
 }
 
-// Writes a changed copy of a file back under the file's own name, and frees the copy.
+// A moved occurrence (an invitation to one occurrence without its series among them too) is changed
+// where it stands: its own properties, UID and RECURRENCE-ID kept. Nothing when the file has none.
+std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, const Location &location)
+{
+    const QString uid = event.eventIdentifier();
+    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *moved = icalseries::overrideAt(calendar, uid, event.occurrenceDate());
+    if (!moved) {
+        icalcomponent_free(calendar);
+        return std::nullopt;
+    }
+    icalcodec::writeEvent(calendar, moved, event, false);
+    return writeEventCopy(*location.folder, location, calendar, uid);
+}
+
+// Writes a changed copy of a file back under the file's own name, as the file's text with what the
+// copy changed written anew, and frees the copy.
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
     foldersToSync().insert(target.path());
     hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
     return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent),
-                            m_flush);
+                            m_flush, location.file.get());
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
@@ -1236,7 +1259,7 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
         ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
         for (const std::shared_ptr<const ICalendarFile> &described : folder.describedFiles()) {
             const std::shared_ptr<const ICalendarFile> file =
-                described->hasTodos ? folder.parsedFile(described) : nullptr;
+                described->hasTodos && !folder.isLeftAlone(*described) ? folder.parsedFile(described) : nullptr;
             for (const QString &uid : file ? file->uids() : QStringList()) {
                 icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)
@@ -1313,6 +1336,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
         todo = icalcomponent_new(ICAL_VTODO_COMPONENT);
         icalcomponent_set_uid(todo, uid.toUtf8().constData());
         icalcomponent_add_component(calendar, todo);
+        icalcodec::stampCreation(todo);
     }
     icalcodec::writeReminder(calendar, todo, *reminder);
     Status written = success();

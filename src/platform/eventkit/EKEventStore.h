@@ -273,6 +273,7 @@ private:
     Status createEvent(const std::shared_ptr<EKEvent> &event, ICalendarFolder &folder);
     Status updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
                        ICalendarFolder &target);
+    std::optional<Status> updateMovedOccurrence(const EKEvent &event, const Location &location);
     Status writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent_impl *calendar,
                           const QString &uid);
     Status removeWholeItem(const Location &location, const QString &uid);

@@ -36,6 +36,12 @@ void removeProperties(icalcomponent *item, icalproperty_kind kind)
 void setTextProperty(icalcomponent *item, icalproperty_kind kind, const QString &text,
                      icalproperty *(*make)(const char *))
 {
+    // The same text in the one property of its kind is left as it stands, its parameters kept.
+    icalproperty *existing = icalcomponent_get_first_property(item, kind);
+    if (existing && !icalcomponent_get_next_property(item, kind) && !text.isEmpty() &&
+        icalproperty_get_value(existing) && icalvalue_isa(icalproperty_get_value(existing)) == ICAL_TEXT_VALUE &&
+        QString::fromUtf8(icalvalue_get_text(icalproperty_get_value(existing))) == text)
+        return;
     removeProperties(item, kind);
     // An empty text property is malformed: libical reads "LOCATION:" as an error and writes that
     // error (X-LIC-ERROR) into the file when it is saved again. Empty text is left out instead.
@@ -393,11 +399,23 @@ void readEvent(icalcomponent *item, EKEvent &event)
     event.setRecurrenceRules(readRules(item));
 }
 
-void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
+namespace {
+
+// Whether the item already says the event's start, end and all-day state, as readEvent reads them.
+bool hasDatesOf(icalcomponent *item, const EKEvent &event)
 {
-    setTextProperty(item, ICAL_SUMMARY_PROPERTY, event.title(), icalproperty_new_summary);
-    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, event.notes(), icalproperty_new_description);
-    setTextProperty(item, ICAL_LOCATION_PROPERTY, event.location(), icalproperty_new_location);
+    const icaltimetype start = icalcomponent_get_dtstart(item);
+    if (icaltime_is_null_time(start) || (start.is_date != 0) != event.isAllDay())
+        return false;
+    const QDateTime startDate = dateFromIcalTime(start);
+    return startDate == event.startDate() && startDate.addSecs(lengthSeconds(item)) == event.endDate();
+}
+
+// Dates the item already says are left as it says them: its zone, a floating time, DURATION or no end.
+void writeEventDates(icalcomponent *calendar, icalcomponent *item, const EKEvent &event)
+{
+    if (hasDatesOf(item, event))
+        return;
     const bool allDay = event.isAllDay();
     icaltimezone *zone = allDay ? nullptr : icalZoneFor(event.timeZone());
     QDateTime endDate = event.endDate().isValid() ? event.endDate() : event.startDate();
@@ -410,9 +428,19 @@ void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &eve
     removeProperties(item, ICAL_DURATION_PROPERTY);
     addTimeProperty(calendar, item, icalproperty_new_dtstart(start), start);
     addTimeProperty(calendar, item, icalproperty_new_dtend(end), end);
+}
+
+} // namespace
+
+void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence)
+{
+    setTextProperty(item, ICAL_SUMMARY_PROPERTY, event.title(), icalproperty_new_summary);
+    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, event.notes(), icalproperty_new_description);
+    setTextProperty(item, ICAL_LOCATION_PROPERTY, event.location(), icalproperty_new_location);
+    writeEventDates(calendar, item, event);
     writeAlarms(item, event.alarms(), event.title());
     if (writeRecurrence)
-        writeRules(item, event.recurrenceRules(), allDay);
+        writeRules(item, event.recurrenceRules(), event.isAllDay());
     stampModification(item);
 }
 
@@ -431,21 +459,35 @@ void readReminder(icalcomponent *item, EKReminder &reminder)
     reminder.setAlarms(readAlarms(item, 0));
 }
 
-void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
+namespace {
+
+// The due date, unless the item already says it as readReminder reads it (a DUE of its own form, or
+// one libical gives from DTSTART and DURATION).
+void writeDue(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
 {
-    setTextProperty(item, ICAL_SUMMARY_PROPERTY, reminder.title(), icalproperty_new_summary);
-    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, reminder.notes(), icalproperty_new_description);
-    setTextProperty(item, ICAL_LOCATION_PROPERTY, reminder.location(), icalproperty_new_location);
+    const icaltimetype current = icalcomponent_get_due(item);
+    if (dateFromIcalTime(current) == reminder.dueDate() && (current.is_date != 0) == reminder.isDueDateAllDay())
+        return;
     removeProperties(item, ICAL_DUE_PROPERTY);
-    if (reminder.dueDate().isValid()) {
-        const bool dateOnly = reminder.isDueDateAllDay();
-        const icaltimetype due = icalTimeFromDate(
-            reminder.dueDate(), dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
-        addTimeProperty(calendar, item, icalproperty_new_due(due), due);
-    }
-    removeProperties(item, ICAL_PRIORITY_PROPERTY);
-    if (reminder.priority() > 0)
-        icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));
+    if (!reminder.dueDate().isValid())
+        return;
+    const bool dateOnly = reminder.isDueDateAllDay();
+    const icaltimetype due = icalTimeFromDate(reminder.dueDate(),
+                                              dateOnly ? nullptr : icalZoneFor(QTimeZone::systemTimeZone()), dateOnly);
+    addTimeProperty(calendar, item, icalproperty_new_due(due), due);
+}
+
+// STATUS and COMPLETED, when the reminder's completion is not what the item says already (a new item
+// always gets them).
+void writeCompletion(icalcomponent *item, const EKReminder &reminder)
+{
+    const bool wasCompleted = propertyDate(item, ICAL_COMPLETED_PROPERTY).isValid() ||
+                              icalcomponent_get_status(item) == ICAL_STATUS_COMPLETED;
+    // An item we have just made has CREATED and no DTSTAMP yet.
+    const bool isNew = !icalcomponent_get_first_property(item, ICAL_DTSTAMP_PROPERTY) &&
+                       icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY);
+    if (wasCompleted == reminder.isCompleted() && !isNew)
+        return;
     removeProperties(item, ICAL_STATUS_PROPERTY);
     removeProperties(item, ICAL_COMPLETED_PROPERTY);
     icalcomponent_add_property(
@@ -454,6 +496,20 @@ void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminde
         icalcomponent_add_property(item, icalproperty_new_completed(icalTimeFromDate(
                                              reminder.completionDate(), icaltimezone_get_utc_timezone(), false)));
     }
+}
+
+} // namespace
+
+void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder)
+{
+    setTextProperty(item, ICAL_SUMMARY_PROPERTY, reminder.title(), icalproperty_new_summary);
+    setTextProperty(item, ICAL_DESCRIPTION_PROPERTY, reminder.notes(), icalproperty_new_description);
+    setTextProperty(item, ICAL_LOCATION_PROPERTY, reminder.location(), icalproperty_new_location);
+    writeDue(calendar, item, reminder);
+    removeProperties(item, ICAL_PRIORITY_PROPERTY);
+    if (reminder.priority() > 0)
+        icalcomponent_add_property(item, icalproperty_new_priority(reminder.priority()));
+    writeCompletion(item, reminder);
     writeAlarms(item, reminder.alarms(), reminder.title());
     stampModification(item);
 }
@@ -465,8 +521,15 @@ void stampModification(icalcomponent *item)
     removeProperties(item, ICAL_LASTMODIFIED_PROPERTY);
     icalcomponent_add_property(item, icalproperty_new_dtstamp(now));
     icalcomponent_add_property(item, icalproperty_new_lastmodified(now));
-    if (!icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY))
-        icalcomponent_add_property(item, icalproperty_new_created(now));
+}
+
+void stampCreation(icalcomponent *item)
+{
+    if (icalcomponent_get_first_property(item, ICAL_CREATED_PROPERTY))
+        return;
+    icalcomponent_add_property(
+        item, icalproperty_new_created(
+                  icalTimeFromDate(QDateTime::currentDateTimeUtc(), icaltimezone_get_utc_timezone(), false)));
 }
 
 QList<QDateTime> occurrenceStarts(icalcomponent *master, const QDateTime &windowStart, const QDateTime &windowEnd)

@@ -51,8 +51,10 @@ void readEvent(icalcomponent *item, EKEvent &event);
 void writeEvent(icalcomponent *calendar, icalcomponent *item, const EKEvent &event, bool writeRecurrence);
 void readReminder(icalcomponent *item, EKReminder &reminder);
 void writeReminder(icalcomponent *calendar, icalcomponent *item, const EKReminder &reminder);
-// Stamps DTSTAMP and LAST-MODIFIED with now, and CREATED when the item has none.
+// Stamps DTSTAMP and LAST-MODIFIED with now.
 void stampModification(icalcomponent *item);
+// Stamps CREATED with now, on an item we make: another program's item without one gains none.
+void stampCreation(icalcomponent *item);
 
 // The original starts of a series' occurrences that overlap [windowStart, windowEnd), ascending:
 // its rules and RDATEs, without its EXDATEs. A series without rules gives its start when it overlaps.

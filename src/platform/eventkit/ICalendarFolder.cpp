@@ -3,6 +3,7 @@
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
 
 #include "platform/foundation/ConsoleLog.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QSet>
+#include <QUuid>
 
 #include <libical/ical.h>
 
@@ -161,6 +163,7 @@ std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 {
     auto description = std::make_shared<ICalendarFile>(file);
     description->calendar.reset();
+    description->text.clear();
     return description;
 }
 
@@ -284,7 +287,8 @@ void ICalendarFolder::refreshForNewView()
     refresh(Rescan::Now);
 }
 
-std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text)
+std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text,
+                                                                       const QString &uidForItemsWithout)
 {
     // Blank text is no calendar; asked without copying the text, as every file of a folder is.
     if (std::all_of(text.cbegin(), text.cend(), [](char byte) { return QChar::isSpace(uchar(byte)); }))
@@ -293,12 +297,39 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
     if (!root || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT)
         return nullptr;
+    bool hasItem = false;
+    int withoutUid = 0;
     for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
          item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
-        if (isItemKind(icalcomponent_isa(item)) && icalcomponent_get_uid(item))
-            return calendar;
+        if (!isItemKind(icalcomponent_isa(item)))
+            continue;
+        if (!icalcomponent_get_uid(item) && !uidForItemsWithout.isEmpty()) {
+            const QString uid = ++withoutUid == 1 ? uidForItemsWithout
+                                                  : QStringLiteral("%1-%2").arg(uidForItemsWithout).arg(withoutUid);
+            icalcomponent_set_uid(item, uid.toUtf8().constData());
+        }
+        hasItem = hasItem || icalcomponent_get_uid(item);
     }
-    return nullptr;
+    return hasItem ? calendar : nullptr;
+}
+
+QString ICalendarFolder::uidForFileWithoutUid(const QString &fileName) const
+{
+    static const QUuid kNamespace(QStringLiteral("6b1c2f0e-3d4a-4f57-9a51-2c8e0f6d7a13"));
+    const QString folderName = m_path.section(QLatin1Char('/'), -1);
+    return QUuid::createUuidV5(kNamespace, folderName + QLatin1Char('/') + fileName).toString(QUuid::WithoutBraces);
+}
+
+QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
+{
+    if (!text.contains("BEGIN:VCALENDAR") && !text.contains("begin:vcalendar"))
+        return QStringLiteral("it is not iCalendar text (no VCALENDAR)");
+    icalcomponent *root = icalparser_parse_string(text.constData());
+    const bool isOneCalendar = root && icalcomponent_isa(root) == ICAL_VCALENDAR_COMPONENT;
+    if (root)
+        icalcomponent_free(root);
+    return isOneCalendar ? QStringLiteral("it holds no event or to-do")
+                         : QStringLiteral("it does not read as one calendar (cut short, or several in one file)");
 }
 
 QStringList ICalendarFile::uids() const
@@ -376,16 +407,19 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.needsParsing = false;
     file.parses = false;
     file.calendar.reset();
+    file.text.clear();
     const QString path = m_path + QLatin1Char('/') + file.fileName;
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
-    file.calendar = bytes ? parseCalendarText(*bytes) : nullptr;
+    file.calendar = bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
+    if (file.calendar)
+        file.text = *bytes;
     describeItems(file, file.calendar.get());
     if (!bytes)
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
     else if (!file.calendar)
-        consoleLog(QStringLiteral("Skipping calendar file %1: it holds no event or to-do that parses").arg(path));
+        consoleLog(QStringLiteral("Skipping calendar file %1: %2").arg(path, reasonNotParsed(*bytes)));
     return isUnchanged;
 }
 
@@ -600,6 +634,7 @@ ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString
         file = newEntry(name, info);
         parseInto(*file);
         file->calendar.reset();
+        file->text.clear();
     }
     // A file the folder did not know yet (each one at the first look) only needs adding.
     if (look.wasKnown)
@@ -875,16 +910,55 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
         return own;
     ensureItemIndex(ByUid);
     const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
-    std::shared_ptr<ICalendarFile> first;
-    const QString ownName = found.size() > 1 ? fileNameForUid(uid) : QString();
+    QList<std::shared_ptr<ICalendarFile>> holders;
     for (const std::shared_ptr<ICalendarFile> &file : found) {
-        if (!file->uids().contains(uid))
-            continue;
-        if (file->fileName == ownName)
-            return file;
-        first = first ? first : file;
+        if (file->uids().contains(uid))
+            holders.append(file);
     }
-    return first;
+    if (holders.size() < 2)
+        return holders.value(0);
+    // Several files hold the UID: the file named after it, else the first name in byte order, is the
+    // item's, whatever order the index keeps; the others are left alone.
+    const QString ownName = fileNameForUid(uid);
+    const auto chosen = std::min_element(holders.cbegin(), holders.cend(), [&ownName](const auto &left, const auto &right) {
+        return std::pair(left->fileName != ownName, left->fileName) < std::pair(right->fileName != ownName, right->fileName);
+    });
+    reportSharedUid(uid, holders, **chosen);
+    return *chosen;
+}
+
+bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
+{
+    if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
+        const QString &name = file.fileName;
+        if (name.size() == plain->size() + 4 && name.endsWith(QLatin1StringView(".ics")) &&
+            name.startsWith(QLatin1StringView(plain->data(), plain->size())))
+            return false;
+    }
+    const QStringList uids = file.uids();
+    for (const QString &uid : uids) {
+        if (fileNameForUid(uid) == file.fileName)
+            return false;
+        const std::shared_ptr<ICalendarFile> chosen = indexedFileForUid(uid);
+        if (!chosen || chosen->fileName == file.fileName)
+            return false;
+    }
+    return !uids.isEmpty();
+}
+
+void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
+                                      const ICalendarFile &chosen)
+{
+    if (m_reportedSharedUids.contains(uid))
+        return;
+    m_reportedSharedUids.insert(uid);
+    QStringList others;
+    for (const std::shared_ptr<ICalendarFile> &file : holders) {
+        if (file->fileName != chosen.fileName)
+            others.append(file->fileName);
+    }
+    consoleLog(QStringLiteral("Calendar folder %1: UID %2 is in %3 and in %4; %3 is used, the others are left alone")
+                   .arg(m_path, uid, chosen.fileName, others.join(QStringLiteral(", "))));
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
@@ -900,14 +974,12 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 }
 
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
-                                  FileFlush flush)
+                                  FileFlush flush, const ICalendarFile *replaced)
 {
-    char *text = icalcomponent_as_ical_string_r(calendar.get());
+    const Result<QByteArray> text = textToWrite(fileName, calendar, replaced);
     if (!text)
-        return Error(ErrorCode::DataOther,
-                     QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
-    const QByteArray bytes(text);
-    std::free(text);
+        return text.error();
+    const QByteArray &bytes = *text;
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
     // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
@@ -926,12 +998,33 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     walksOf(*file);
     auto parsed = std::make_shared<ICalendarFile>(*file);
     parsed->calendar = std::move(calendar);
+    parsed->text = bytes;
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));
     noteOwnChange(folderTimeBefore);
     noteUnsaved(fileName);
     return success();
+}
+
+// The replaced file's text patched with what the calendar changed, the calendar then made the parse of
+// that text; else the calendar written whole.
+Result<QByteArray> ICalendarFolder::textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
+                                               const ICalendarFile *replaced) const
+{
+    const std::optional<QByteArray> patched =
+        replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
+    if (patched) {
+        if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched, uidForFileWithoutUid(fileName)))
+            calendar = std::move(reparsed);
+        return *patched;
+    }
+    char *text = icalcomponent_as_ical_string_r(calendar.get());
+    if (!text)
+        return Error(ErrorCode::DataOther, QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
+    QByteArray bytes(text);
+    std::free(text);
+    return bytes;
 }
 
 // A watched folder tells our own change by its name like any other: its time is not needed.

@@ -53,6 +53,7 @@ struct ICalendarFile final
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
+    QByteArray text;                              // and the file's text it was read from
     std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
@@ -119,6 +120,10 @@ public:
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
+    // Whether each item of the file is another file's: of a UID that several files hold, the file
+    // named after it, else the first name in byte order, gives the item. A file named after its one
+    // UID is its item's without a look at the others.
+    bool isLeftAlone(const ICalendarFile &file);
     // The descriptions of the files holding an event with this title.
     QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
     // Whether some file holds an event, or a to-do.
@@ -128,11 +133,13 @@ public:
     // program shows as birthdays.
     bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
 
-    // Writes the calendar as the file, whole (temporary file, then rename), readable by the owner only.
-    // With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
+    // Writes the calendar as the file (temporary file, then rename), readable by the owner only: over
+    // the parsed copy it replaces, as that copy's text with what changed in the tree written anew (the
+    // rest byte for byte); else whole. With FileFlush::WhenReplacing a new file is durable only once its file system is synced. The
     // folder keeps the tree as the file's parse for a while: nobody may change it afterwards. A file
     // the folder does not know is named as a new one (a file there after all is replaced all the same).
-    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush);
+    Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
+                     const ICalendarFile *replaced = nullptr);
     Status removeFile(const QString &fileName);
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
@@ -142,13 +149,26 @@ public:
     static Status syncFolderToDisk(const QString &path);
     // The folder's title: its "displayname" file, else its name.
     static QString displayNameOfFolder(const QString &path);
-    // Parses iCalendar text; null when it holds no VCALENDAR with an event or a to-do.
-    static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text);
+    // Parses iCalendar text; null when it holds no VCALENDAR with an event or a to-do. Events and to-dos
+    // without a UID get `uidForItemsWithout` in the parse (further ones "-2", "-3", ...), their text
+    // unchanged; without one given they do not count.
+    static std::shared_ptr<icalcomponent_impl> parseCalendarText(const QByteArray &text,
+                                                                 const QString &uidForItemsWithout = QString());
+    // Why text that parseCalendarText refuses is no calendar, for the log.
+    static QString reasonNotParsed(const QByteArray &text);
+    // The UID the items without one of a file of this folder get: the same for the same folder and
+    // file names, at every read.
+    QString uidForFileWithoutUid(const QString &fileName) const;
 
 private:
+    Result<QByteArray> textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
+                                   const ICalendarFile *replaced) const;
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
+    // Logs, once per UID, that several files hold it and which one is used.
+    void reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
+                         const ICalendarFile &chosen);
     // The index of files by UID, or by title, made when first asked for.
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
     void ensureItemIndex(ItemIndex index);
@@ -208,6 +228,7 @@ private:
     // removed, and made again when a walk over the files needs it.
     mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
+    QSet<QString> m_reportedSharedUids;
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;

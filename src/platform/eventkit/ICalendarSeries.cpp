@@ -79,6 +79,15 @@ QList<icalcomponent *> overridesOf(icalcomponent *calendar, const QString &uid)
     return result;
 }
 
+icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDateTime &occurrence)
+{
+    for (icalcomponent *item : overridesOf(calendar, uid)) {
+        if (icalcodec::recurrenceIdOf(item) == occurrence)
+            return item;
+    }
+    return nullptr;
+}
+
 bool isRecurring(icalcomponent *master)
 {
     return master && (icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY) ||

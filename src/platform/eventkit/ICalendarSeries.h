@@ -21,6 +21,8 @@ icalcomponent *newCalendar();
 icalcomponent *masterOf(icalcomponent *calendar, const QString &uid, icalcomponent_kind kind);
 // The detached occurrences of that UID.
 QList<icalcomponent *> overridesOf(icalcomponent *calendar, const QString &uid);
+// The override of the series' occurrence at that original start, or null.
+icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDateTime &occurrence);
 bool isRecurring(icalcomponent *master);
 // Replaces the occurrence by a detached copy of the master carrying the event's fields.
 void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEvent &event);

@@ -147,7 +147,7 @@ QString CalendarSyncRun::fileHolding(const QString &identifier, const QByteArray
     return QString();
 }
 
-QString CalendarSyncRun::khalList(const QString &fromDay, const QString &days) const
+QString CalendarSyncRun::khalConfig() const
 {
     const QString config = m_root.filePath(QStringLiteral("khal.conf"));
     QFile file(config);
@@ -159,14 +159,21 @@ QString CalendarSyncRun::khalList(const QString &fromDay, const QString &days) c
                    .arg(calendarFolder(QStringLiteral("work")), QString::fromLatin1(qgetenv("TZ")),
                         m_root.filePath(QStringLiteral("khal.db")))
                    .toUtf8());
-    file.close();
-    return eventkittest::runTool(QStringLiteral("khal"),
-                                 {QStringLiteral("-c"), config, QStringLiteral("list"), QStringLiteral("--format"),
-                                  QStringLiteral("{start} {end} {title}"), QStringLiteral("--day-format"),
-                                  QStringLiteral(""), fromDay, days});
+    return config;
 }
 
-QByteArray CalendarSyncRun::todomanList() const
+QString CalendarSyncRun::khal(const QStringList &arguments) const
+{
+    return eventkittest::runTool(QStringLiteral("khal"), QStringList{QStringLiteral("-c"), khalConfig()} + arguments);
+}
+
+QString CalendarSyncRun::khalList(const QString &fromDay, const QString &days) const
+{
+    return khal({QStringLiteral("list"), QStringLiteral("--format"), QStringLiteral("{start} {end} {title}"),
+                 QStringLiteral("--day-format"), QStringLiteral(""), fromDay, days});
+}
+
+QString CalendarSyncRun::todoman(const QStringList &arguments) const
 {
     const QString config = m_root.filePath(QStringLiteral("todoman.py"));
     QFile file(config);
@@ -176,9 +183,13 @@ QByteArray CalendarSyncRun::todomanList() const
                    .arg(calendarFolder(QStringLiteral("todo")), m_root.filePath(QStringLiteral("todoman.sqlite")))
                    .toUtf8());
     file.close();
-    return eventkittest::runTool(QStringLiteral("todoman"),
-                                 {QStringLiteral("--config"), config, QStringLiteral("--porcelain"),
-                                  QStringLiteral("list"), QStringLiteral("--status"), QStringLiteral("ANY")})
+    return eventkittest::runTool(QStringLiteral("todoman"), QStringList{QStringLiteral("--config"), config} + arguments);
+}
+
+QByteArray CalendarSyncRun::todomanList() const
+{
+    return todoman({QStringLiteral("--porcelain"), QStringLiteral("list"), QStringLiteral("--status"),
+                    QStringLiteral("ANY")})
         .toUtf8();
 }
 

@@ -56,8 +56,13 @@ public:
     // this run's time zone.
     QString khalList(const QString &fromDay, const QString &days) const;
     QByteArray todomanList() const;
+    // khal and todoman run with those arguments on the same folders; their output.
+    QString khal(const QStringList &arguments) const;
+    QString todoman(const QStringList &arguments) const;
 
 private:
+    QString khalConfig() const;
+
     eventkittest::ScopedEnvironment m_zone;
     eventkittest::ScopedEnvironment m_platformVersion;
     QTemporaryDir m_root;

@@ -1,5 +1,5 @@
 // The task data source's EventKit road over real reminder folders: listing with checksums and the
-// new-record grace, applying with due dates at 08:00, completion and duplicates, and deletions.
+// new-record grace, applying with due dates (a time of day kept), completion and duplicates, and deletions.
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "datasources/tasks/HMTaskData.h"
 #include "foundation/GlobalVariables.h"
@@ -141,7 +141,8 @@ TEST_F(HMTaskDataTest, ApplyingWritesRemindersTodomanReads)
     auto reminder = std::dynamic_pointer_cast<EKReminder>(
         eventStore()->calendarItemWithIdentifier(identifier->value("nativeId").toString()));
     ASSERT_TRUE(reminder);
-    EXPECT_EQ(reminder->dueDate(), at("2026-04-30 08:00"));
+    EXPECT_EQ(reminder->dueDate(), at("2026-04-30 17:45"));
+    EXPECT_FALSE(reminder->isDueDateAllDay());
 
     // The fetch was made before the apply: the new reminder is missing from it, and survives once.
     EXPECT_EQ(list(), QStringList{});
