@@ -584,7 +584,7 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
 phonelist::ReadRules HMWiFiSync::listRules(quint64 conduit, bool isPage) const
 {
     phonelist::ReadRules rules;
-    rules.requiresCount = !isPage;
+    rules.isIdList = !isPage;
     rules.requiresUid = !isPage;
     rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
     // Columns without a map entry are dropped: only the conduit's known keys reach a record.
