@@ -891,3 +891,136 @@ TEST(SyncEndToEnd, ListedRecordsAppliedTwiceExistOnce)
     ASSERT_TRUE(run.sync().isSuccess);
     expectEachRecordOnceOnBothSides(run, names);
 }
+
+namespace {
+
+// Many named contacts and events on both sides, the phone's added in bulk: perSide on each side of each
+// conduit. Answers the names, by conduit, as fillNamedRecords does.
+QList<QStringList> fillManyRecords(EndToEnd &run, int perSide)
+{
+    QList<QStringList> names(3);
+    for (const quint64 conduit : {quint64(1), quint64(2)}) {
+        QList<QMap<QString, QString>> phoneRecords;
+        for (int index = 0; index < perSide; ++index) {
+            const QString deskName = QStringLiteral("Desk %1-%2").arg(conduit).arg(index);
+            const QString phoneName = QStringLiteral("Phone %1-%2").arg(conduit).arg(index);
+            QVariantMap fields{{desktopNameKey(conduit), deskName}};
+            QMap<QString, QString> phoneRecord{{phoneNameKey(kPeerConduits[conduit - 1]), phoneName}};
+            if (conduit == 2) {
+                const QDateTime start = QDateTime(QDate(2026, 12, 14), QTime(8, 0), Qt::UTC).addSecs(index * 3600);
+                fields.insert(QStringLiteral("NSDATESTARTDATE"), start);
+                fields.insert(QStringLiteral("NSDATEENDDATE"), start.addSecs(1800));
+                fields.insert(QStringLiteral("TYPENUMBER"), false);
+                const QDateTime phoneStart = start.addDays(1);
+                phoneRecord.insert(QStringLiteral("GMTSTARTDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
+                phoneRecord.insert(QStringLiteral("GMTSTARTTIME"), phoneStart.toString(QStringLiteral("HH:mm:ss")));
+                phoneRecord.insert(QStringLiteral("GMTENDDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
+                phoneRecord.insert(QStringLiteral("GMTENDTIME"), phoneStart.addSecs(1800).toString(QStringLiteral("HH:mm:ss")));
+                phoneRecord.insert(QStringLiteral("TYPE"), QStringLiteral("0"));
+            }
+            run.store().addRecord(conduit, fields);
+            phoneRecords.append(phoneRecord);
+            names[int(conduit)].append({deskName, phoneName});
+        }
+        run.peer().addPhoneRecords(kPeerConduits[conduit - 1], phoneRecords);
+    }
+    return names;
+}
+
+// Renames `count` records of the conduit on each side and deletes `count` more on each side, keeping
+// the names up to date. The records edited are those named after the side's own records.
+void editBothSides(EndToEnd &run, QList<QStringList> &names, quint64 conduit, int count, const QString &mark)
+{
+    const QString deskKey = desktopNameKey(conduit);
+    const QMap<QString, hmsync::StoredRecord> onDesktop = run.store().records(conduit);
+    int edited = 0;
+    for (auto it = onDesktop.constBegin(); it != onDesktop.constEnd() && edited < 2 * count; ++it, ++edited) {
+        const QString name = it.value().fields.value(deskKey).toString();
+        names[int(conduit)].removeOne(name);
+        if (edited < count) {
+            ASSERT_TRUE(run.store().updateRecord(conduit, it.key(), {{deskKey, name + mark}}));
+            names[int(conduit)].append(name + mark);
+        } else {
+            ASSERT_TRUE(run.store().deleteRecord(conduit, it.key()));
+        }
+    }
+    const Conduit phoneConduit = kPeerConduits[conduit - 1];
+    const QString phoneKey = phoneNameKey(phoneConduit);
+    const QList<phonepeer::PhoneRecord> onPhone = run.peer().records(phoneConduit);
+    // From the end of the phone's list, so no record is edited on both sides.
+    for (int index = 0; index < 2 * count; ++index) {
+        const phonepeer::PhoneRecord &record = onPhone.at(onPhone.size() - 1 - index);
+        const QString name = record.fields.value(phoneKey);
+        names[int(conduit)].removeOne(name);
+        if (index < count) {
+            QMap<QString, QString> fields = record.fields;
+            fields.insert(phoneKey, name + mark);
+            ASSERT_TRUE(run.peer().updatePhoneRecord(phoneConduit, record.uid, fields));
+            names[int(conduit)].append(name + mark);
+        } else {
+            ASSERT_TRUE(run.peer().deletePhoneRecord(phoneConduit, record.uid));
+        }
+    }
+}
+
+std::string describeReadings(const phonepeer::ListReadings &readings)
+{
+    static const char *const counts[] = {"Count= the page's rows", "Count= the listing's total", "no Count="};
+    return std::string(counts[int(readings.count)]) + (readings.listNumber ? ", List=<rows>" : ", List=<name>") +
+           (readings.listsOwnWrites ? ", own writes listed" : ", own writes left out");
+}
+
+} // namespace
+
+// Phones fill in the numbers of their list replies in more than one way: under each, a first sync of
+// more than a page of contacts and events each way, then syncs with edits and deletions on both
+// sides, leave every record exactly once on each side. HM_LIST_READINGS_RECORDS sets how many records
+// each side starts with (520 by default, so the phone's first listing takes two pages).
+class EveryListReading : public testing::TestWithParam<phonepeer::ListReadings>
+{
+};
+
+TEST_P(EveryListReading, SyncsMoreThanAPageWithEditsOnBothSides)
+{
+    const int perSide = qEnvironmentVariableIsSet("HM_LIST_READINGS_RECORDS")
+                            ? qEnvironmentVariableIntValue("HM_LIST_READINGS_RECORDS")
+                            : 520;
+    SCOPED_TRACE(describeReadings(GetParam()));
+    EndToEnd run(DesktopSide::AddressBook);
+    run.peer().setListReadings(GetParam());
+    QList<QStringList> names = fillManyRecords(run, perSide);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    for (const QString &mark : {QStringLiteral(" edited"), QStringLiteral(" again")}) {
+        editBothSides(run, names, 1, 3, mark);
+        editBothSides(run, names, 2, 3, mark);
+        const hmsync::SyncOutcome next = run.sync();
+        ASSERT_TRUE(next.isSuccess) << describe(next).toStdString();
+        expectEachRecordOnceOnBothSides(run, names);
+    }
+}
+
+namespace {
+
+std::vector<phonepeer::ListReadings> everyListReading()
+{
+    using Count = phonepeer::ListReadings::Count;
+    std::vector<phonepeer::ListReadings> readings;
+    for (const Count count : {Count::PageRows, Count::ListingTotal, Count::Absent}) {
+        for (const bool listNumber : {false, true})
+            readings.push_back({count, listNumber, false});
+    }
+    return readings;
+}
+
+std::string readingsTestName(const testing::TestParamInfo<phonepeer::ListReadings> &info)
+{
+    static const char *const counts[] = {"CountPageRows", "CountListingTotal", "NoCount"};
+    return std::string(counts[int(info.param.count)]) + (info.param.listNumber ? "_ListNumber" : "_ListName") +
+           (info.param.listsOwnWrites ? "_OwnWritesListed" : "_OwnWritesLeftOut");
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(SyncEndToEnd, EveryListReading, testing::ValuesIn(everyListReading()), readingsTestName);
