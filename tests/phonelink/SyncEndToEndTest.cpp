@@ -474,12 +474,6 @@ QString phoneNameKey(Conduit conduit)
     return conduit == Conduit::Contacts ? QStringLiteral("NEWLNAME") : QStringLiteral("SUBJECT");
 }
 
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
-}
-
 // Named records on both sides: perConduit on the desktop and three on the phone, for the conduits the
 // profile syncs. Answers the names, which every later sync must find exactly once on each side.
 QList<QStringList> fillNamedRecords(EndToEnd &run, int desktopContacts, int perConduit, quint64 lastConduit)
@@ -516,6 +510,20 @@ QList<QStringList> fillNamedRecords(EndToEnd &run, int desktopContacts, int perC
     return names;
 }
 
+// What a side holds against the names it should: the names missing and those held more often than
+// named, or the empty text.
+QString namesDifference(QStringList held, const QStringList &expected)
+{
+    QStringList missing;
+    for (const QString &name : expected) {
+        if (!held.removeOne(name))
+            missing.append(name);
+    }
+    if (missing.isEmpty() && held.isEmpty())
+        return QString();
+    return QStringLiteral("missing: %1; extra: %2").arg(missing.join(QStringLiteral(", ")), held.join(QStringLiteral(", ")));
+}
+
 // Every named record exists exactly once on each side, and nothing else does.
 void expectEachRecordOnceOnBothSides(EndToEnd &run, const QList<QStringList> &names)
 {
@@ -527,8 +535,8 @@ void expectEachRecordOnceOnBothSides(EndToEnd &run, const QList<QStringList> &na
         QStringList onPhone;
         for (const phonepeer::PhoneRecord &record : run.peer().records(kPeerConduits[conduit - 1]))
             onPhone.append(record.fields.value(phoneNameKey(kPeerConduits[conduit - 1])));
-        EXPECT_EQ(sorted(onDesktop), sorted(names.at(int(conduit))));
-        EXPECT_EQ(sorted(onPhone), sorted(names.at(int(conduit))));
+        EXPECT_EQ(namesDifference(onDesktop, names.at(int(conduit))).toStdString(), "") << "on the desktop";
+        EXPECT_EQ(namesDifference(onPhone, names.at(int(conduit))).toStdString(), "") << "on the phone";
     }
 }
 
@@ -1008,8 +1016,10 @@ std::vector<phonepeer::ListReadings> everyListReading()
     using Count = phonepeer::ListReadings::Count;
     std::vector<phonepeer::ListReadings> readings;
     for (const Count count : {Count::PageRows, Count::ListingTotal, Count::Absent}) {
-        for (const bool listNumber : {false, true})
-            readings.push_back({count, listNumber, false});
+        for (const bool listNumber : {false, true}) {
+            for (const bool listsOwnWrites : {false})
+                readings.push_back({count, listNumber, listsOwnWrites});
+        }
     }
     return readings;
 }
