@@ -1034,3 +1034,50 @@ std::string readingsTestName(const testing::TestParamInfo<phonepeer::ListReading
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(SyncEndToEnd, EveryListReading, testing::ValuesIn(everyListReading()), readingsTestName);
+
+// A note of a megabyte, with the characters the phone writes in its own way, travels each way whole.
+// A reply past the transport's cap fails the run with its reason and applies nothing of its page;
+// once the phone's record is smaller, the next sync brings every record once.
+TEST(SyncEndToEnd, LongTextsTravelWholeAndAReplyPastTheCapFailsTheRun)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    const auto longNote = [](QChar letter, qsizetype size) {
+        QString note(size, letter);
+        for (qsizetype at = 1000; at < size; at += 65536)
+            note.replace(at, 6, QStringLiteral("&\t\n\u00e9\u20ac"));
+        return note;
+    };
+    const QString phoneNote = longNote(QLatin1Char('p'), 1024 * 1024);
+    const QString deskNote = longNote(QLatin1Char('d'), 1024 * 1024);
+    QList<QStringList> names(2);
+    names[1] = QStringList{QStringLiteral("Long phone"), QStringLiteral("Long desk")};
+    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), names[1][0]}, {QStringLiteral("NOTE"), phoneNote}});
+    run.store().addRecord(1, {{QStringLiteral("LASTNAME"), names[1][1]}, {QStringLiteral("NOTE"), deskNote}});
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    EXPECT_TRUE(desktopRecordWith(run, 1, QStringLiteral("NOTE"), phoneNote).second.value(QStringLiteral("LASTNAME")) ==
+                names[1][0]);
+    const auto onPhone = phoneRecordWith(run.peer(), Conduit::Contacts, QStringLiteral("NEWLNAME"), names[1][1]);
+    ASSERT_TRUE(onPhone);
+    EXPECT_TRUE(onPhone->fields.value(QStringLiteral("NOTE")) == deskNote);
+
+    // Nine megabytes of note: past the cap of a reply.
+    const QString tooLong = run.peer().addPhoneRecord(
+        Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Too long")},
+                            {QStringLiteral("NOTE"), QString(9 * 1024 * 1024, QLatin1Char('x'))}});
+    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Beside it")}});
+    const hmsync::SyncOutcome refused = run.sync();
+    EXPECT_FALSE(refused.isSuccess);
+    EXPECT_TRUE(refused.errorText.contains(QStringLiteral("largest size allowed"))) << refused.errorText.toStdString();
+    EXPECT_EQ(run.store().records(1).size(), 2) << "nothing of the refused page reached the desktop";
+    EXPECT_TRUE(run.peer().hasChanges()) << "the phone was told its changes arrived";
+
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Contacts, tooLong,
+                                             {{QStringLiteral("NEWLNAME"), QStringLiteral("Too long")},
+                                              {QStringLiteral("NOTE"), QStringLiteral("shorter now")}}));
+    names[1].append({QStringLiteral("Too long"), QStringLiteral("Beside it")});
+    const hmsync::SyncOutcome mended = run.sync();
+    ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+}
