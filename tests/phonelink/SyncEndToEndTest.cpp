@@ -1081,3 +1081,24 @@ TEST(SyncEndToEnd, LongTextsTravelWholeAndAReplyPastTheCapFailsTheRun)
     ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
     expectEachRecordOnceOnBothSides(run, names);
 }
+
+// Memos added on either side keep one copy on each side over five syncs: the phone's answer to the
+// desktop's add maps the memo, so neither side takes the other's copy for a new one.
+TEST(SyncEndToEnd, MemosKeepOneCopyEachSideOverFiveSyncs)
+{
+    for (const bool listsOwnWrites : {false, true}) {
+    SCOPED_TRACE(listsOwnWrites ? "own writes listed" : "own writes left out");
+    EndToEnd run(DesktopSide::Outlook);
+    run.peer().setListReadings({phonepeer::ListReadings::Count::PageRows, false, listsOwnWrites});
+    QList<QStringList> names(5);
+    run.store().addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Desk memo")}, {QStringLiteral("NOTE"), kNote}});
+    run.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone memo")}});
+    names[4] = QStringList{QStringLiteral("Desk memo"), QStringLiteral("Phone memo")};
+    for (int round = 1; round <= 5; ++round) {
+        SCOPED_TRACE(round);
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        expectEachRecordOnceOnBothSides(run, names);
+    }
+    }
+}
