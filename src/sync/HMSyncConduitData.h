@@ -52,6 +52,10 @@ public:
     void setHmUidsModifiedByDevice(const QSet<QString> &hmUids);
     // Adds a page's ids in place: the ids of earlier pages are not copied again.
     void addHmUidsModifiedByDevice(const QSet<QString> &hmUids);
+    // Ids of the records the id list of this run deleted on the Mac: the list's deletion rows for them
+    // are done with.
+    void noteDeletedByIdList(const QStringList &hmUids);
+    bool wasDeletedByIdList(const QString &hmUid) const;
     QStringList categoryIdentifiersToSync() const;
     void setCategoryIdentifiersToSync(const QStringList &identifiers);
     QString categoryIdentifierToWriteTo() const;
@@ -110,6 +114,7 @@ private:
     std::shared_ptr<HMData> m_conduitData;
     QString m_conduitDataClass;
     QSet<QString> m_hmUidsModifiedByDevice;
+    QSet<QString> m_hmUidsDeletedByIdList;
     QStringList m_categoryIdentifiersToSync;
     QString m_categoryIdentifierToWriteTo;
     QDateTime m_syncStartDate;

@@ -162,6 +162,8 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
     dataSource->deleteUidRecords(vanished);
+    // The page lists these deletions again: they are neither deleted nor counted a second time.
+    data.noteDeletedByIdList(vanished);
     const bool saved = saveConduitChanges(data, *dataSource);
     // Every opening of the store is matched by a closing, so the list stage finds it as usual.
     dataSource->stopUsingOnThread();
@@ -338,13 +340,17 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
                                          QStringList &idsToDelete, QSet<QString> &writtenFromDevice)
 {
     const QVariant actionValue = record.value(QString(kHMSyncFieldAction));
+    const QString uid = stringForKey(record, kHMSyncFieldUid);
     qint32 action = 0;
     bool isDeletion = false;
     if (platform::isNumber(actionValue)) {
         action = platform::intValue(actionValue);
         if (action == kActionDelete) {
-            data.setAppleDeletes(data.appleDeletes() + 1);
             isDeletion = true;
+            // A record the id list already deleted in this run is done with.
+            if (!uid.isEmpty() && data.wasDeletedByIdList(uid))
+                return;
+            data.setAppleDeletes(data.appleDeletes() + 1);
         } else if (action == kActionUpdate) {
             data.setAppleUpdates(data.appleUpdates() + 1);
         } else if (action == kActionAdd) {
@@ -354,7 +360,6 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         isDeletion = boolForKey(record, kHMSyncFieldDeleted);
     }
 
-    const QString uid = stringForKey(record, kHMSyncFieldUid);
     if (isDeletion) {
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())

@@ -1102,3 +1102,22 @@ TEST(SyncEndToEnd, MemosKeepOneCopyEachSideOverFiveSyncs)
     }
     }
 }
+
+// One event deleted on the phone leaves the id list and is listed as a deletion: it is deleted on
+// the desktop once and counted once.
+TEST(SyncEndToEnd, ADeletionOnThePhoneIsCountedOnce)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    QList<QStringList> names = fillNamedRecords(run, 2, 2, 2);
+    ASSERT_TRUE(run.sync().isSuccess);
+    const phonepeer::PhoneRecord doomed = run.peer().records(Conduit::Calendar).first();
+    ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, doomed.uid));
+    names[2].removeOne(doomed.fields.value(QStringLiteral("SUBJECT")));
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    qint64 deletes = 0;
+    for (const hmsync::ConduitOutcome &conduit : outcome.conduits)
+        deletes += conduit.appleDeletes;
+    EXPECT_EQ(deletes, 1) << describe(outcome).toStdString();
+}
