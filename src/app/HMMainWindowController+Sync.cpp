@@ -408,7 +408,8 @@ void HMMainWindowController::showSyncStatusProgressController()
     }
 }
 
-void HMMainWindowController::createSyncStatusControllerWithDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate)
+void HMMainWindowController::createSyncStatusControllerWithDeletionsWarningDelegate(
+    HMDeletionsWarningDelegate *delegate)
 {
     QApplication::alert(window());
     m_dontMakeNewProgressController = true;

@@ -136,10 +136,8 @@ Announced announcedIn(const QString &body, qsizetype listStart)
 platform::Status checkAnnounced(const Announced &announced, const ReadRules &rules, qint64 rows)
 {
     const auto disagrees = [rows](qint64 number, const char *where) {
-        return malformed(QStringLiteral("its %1 announces %2 rows and it holds %3")
-                             .arg(QLatin1String(where))
-                             .arg(number)
-                             .arg(rows));
+        return malformed(
+            QStringLiteral("its %1 announces %2 rows and it holds %3").arg(QLatin1String(where)).arg(number).arg(rows));
     };
     if (rules.isIdList) {
         if (announced.count >= 0 && announced.count != rows)

@@ -18,9 +18,9 @@ namespace phonelist {
 // How strictly a reply is read.
 struct ReadRules
 {
-    bool isIdList = false;      // the reply is a whole listing in one (an id list), not one page of a listing
-    bool requiresUid = false;   // every row must carry a non-empty "UID"
-    qsizetype rowLimit = 512;   // rows past this many are ignored
+    bool isIdList = false;    // the reply is a whole listing in one (an id list), not one page of a listing
+    bool requiresUid = false; // every row must carry a non-empty "UID"
+    qsizetype rowLimit = 512; // rows past this many are ignored
     // When set, the key each column's values take in a row, by the column's name in the header:
     // columns it names no text for are left out of the rows (they are still counted and checked).
     std::optional<QVariantMap> keyForColumn;

@@ -105,9 +105,9 @@ TEST(PhoneListReply, AnIdListMatchesEveryNumberItAnnouncesAPageNeverExceedsItsCo
         test.rows = std::nullopt;
         expectCases({test}, true);
     }
-    expectCases({{"more rows than Count=", "OK\nCount=1\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\n", true, 512,
-                  std::nullopt}},
-                false);
+    expectCases(
+        {{"more rows than Count=", "OK\nCount=1\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\n", true, 512, std::nullopt}},
+        false);
 }
 
 // Values are never cut: a note of a megabyte is read whole.

@@ -73,9 +73,15 @@ TEST(SyncDriver, SuccessfulSyncsWriteNothingToStandardError)
     peer->addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")}});
     QTemporaryDir home;
     const QString errors = home.filePath(QStringLiteral("errors.txt"));
-    QStringList arguments{QStringLiteral("--create-profile"), QStringLiteral("--port"), QString::number(peer->port()),
-                          QStringLiteral("--phone-id"), peer->deviceId(), QStringLiteral("--sample-records"),
-                          QStringLiteral("2"), QStringLiteral("--logon-pause-ms"), QStringLiteral("0")};
+    QStringList arguments{QStringLiteral("--create-profile"),
+                          QStringLiteral("--port"),
+                          QString::number(peer->port()),
+                          QStringLiteral("--phone-id"),
+                          peer->deviceId(),
+                          QStringLiteral("--sample-records"),
+                          QStringLiteral("2"),
+                          QStringLiteral("--logon-pause-ms"),
+                          QStringLiteral("0")};
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
         const std::unique_ptr<QProcess> driver =

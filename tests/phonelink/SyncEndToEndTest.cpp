@@ -524,7 +524,8 @@ QString namesDifference(QStringList held, const QStringList &expected)
     }
     if (missing.isEmpty() && held.isEmpty())
         return QString();
-    return QStringLiteral("missing: %1; extra: %2").arg(missing.join(QStringLiteral(", ")), held.join(QStringLiteral(", ")));
+    return QStringLiteral("missing: %1; extra: %2")
+        .arg(missing.join(QStringLiteral(", ")), held.join(QStringLiteral(", ")));
 }
 
 // Every named record exists exactly once on each side, and nothing else does.
@@ -926,7 +927,8 @@ QList<QStringList> fillManyRecords(EndToEnd &run, int perSide)
                 phoneRecord.insert(QStringLiteral("GMTSTARTDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
                 phoneRecord.insert(QStringLiteral("GMTSTARTTIME"), phoneStart.toString(QStringLiteral("HH:mm:ss")));
                 phoneRecord.insert(QStringLiteral("GMTENDDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
-                phoneRecord.insert(QStringLiteral("GMTENDTIME"), phoneStart.addSecs(1800).toString(QStringLiteral("HH:mm:ss")));
+                phoneRecord.insert(QStringLiteral("GMTENDTIME"),
+                                   phoneStart.addSecs(1800).toString(QStringLiteral("HH:mm:ss")));
                 phoneRecord.insert(QStringLiteral("TYPE"), QStringLiteral("0"));
             }
             run.store().addRecord(conduit, fields);
@@ -1055,7 +1057,8 @@ TEST(SyncEndToEnd, LongTextsTravelWholeAndAReplyPastTheCapFailsTheRun)
     const QString deskNote = longNote(QLatin1Char('d'), 1024 * 1024);
     QList<QStringList> names(2);
     names[1] = QStringList{QStringLiteral("Long phone"), QStringLiteral("Long desk")};
-    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), names[1][0]}, {QStringLiteral("NOTE"), phoneNote}});
+    run.peer().addPhoneRecord(Conduit::Contacts,
+                              {{QStringLiteral("NEWLNAME"), names[1][0]}, {QStringLiteral("NOTE"), phoneNote}});
     run.store().addRecord(1, {{QStringLiteral("LASTNAME"), names[1][1]}, {QStringLiteral("NOTE"), deskNote}});
     const hmsync::SyncOutcome first = run.sync();
     ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
@@ -1091,19 +1094,20 @@ TEST(SyncEndToEnd, LongTextsTravelWholeAndAReplyPastTheCapFailsTheRun)
 TEST(SyncEndToEnd, MemosKeepOneCopyEachSideOverFiveSyncs)
 {
     for (const bool listsOwnWrites : {false, true}) {
-    SCOPED_TRACE(listsOwnWrites ? "own writes listed" : "own writes left out");
-    EndToEnd run(DesktopSide::Outlook);
-    run.peer().setListReadings({phonepeer::ListReadings::Count::PageRows, false, listsOwnWrites});
-    QList<QStringList> names(5);
-    run.store().addRecord(4, {{QStringLiteral("SUBJECT"), QStringLiteral("Desk memo")}, {QStringLiteral("NOTE"), kNote}});
-    run.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone memo")}});
-    names[4] = QStringList{QStringLiteral("Desk memo"), QStringLiteral("Phone memo")};
-    for (int round = 1; round <= 5; ++round) {
-        SCOPED_TRACE(round);
-        const hmsync::SyncOutcome outcome = run.sync();
-        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
-        expectEachRecordOnceOnBothSides(run, names);
-    }
+        SCOPED_TRACE(listsOwnWrites ? "own writes listed" : "own writes left out");
+        EndToEnd run(DesktopSide::Outlook);
+        run.peer().setListReadings({phonepeer::ListReadings::Count::PageRows, false, listsOwnWrites});
+        QList<QStringList> names(5);
+        run.store().addRecord(
+            4, {{QStringLiteral("SUBJECT"), QStringLiteral("Desk memo")}, {QStringLiteral("NOTE"), kNote}});
+        run.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone memo")}});
+        names[4] = QStringList{QStringLiteral("Desk memo"), QStringLiteral("Phone memo")};
+        for (int round = 1; round <= 5; ++round) {
+            SCOPED_TRACE(round);
+            const hmsync::SyncOutcome outcome = run.sync();
+            ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+            expectEachRecordOnceOnBothSides(run, names);
+        }
     }
 }
 

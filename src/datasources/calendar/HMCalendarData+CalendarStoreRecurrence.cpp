@@ -35,7 +35,8 @@ void writeNthWeekDay(QVariantMap &record, const platform::CalNthWeekDay &day)
 {
     record.insert(key(kHMSyncFieldRecurringDayMask),
                   QString::number(HMBaseCalendarData::hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-    record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
+    record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                  QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
     record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
 }
 
@@ -118,9 +119,8 @@ HMCalendarData::RecurrenceEndKeys HMCalendarData::storeEndOfRecord(const QVarian
         return RecurrenceEndKeys{dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, lastDay).addSecs(-1)};
     }
     const qint64 occurrences = integerOf(record, kHMSyncFieldRecurringOccurs);
-    return RecurrenceEndKeys{QDateTime(), occurrences > 0 && occurrences <= std::numeric_limits<int>::max()
-                                              ? int(occurrences)
-                                              : 0};
+    return RecurrenceEndKeys{QDateTime(),
+                             occurrences > 0 && occurrences <= std::numeric_limits<int>::max() ? int(occurrences) : 0};
 }
 
 // A series ending on a date ends on the record the day after the end date given, or on that date

@@ -212,7 +212,8 @@ bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QV
     } else if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
         record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
     }
     return true;
@@ -226,7 +227,8 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVa
     if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
         record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
         if (!rule.monthsOfTheYear().isEmpty())
             record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));

@@ -17,9 +17,9 @@ namespace platform {
                                          const char *file, int line)
 {
     consoleLogError(QStringLiteral("Assertion failure in %1, %2:%3: %4 (%5)")
-                   .arg(QString::fromUtf8(function), QString::fromUtf8(file))
-                   .arg(line)
-                   .arg(message, QString::fromUtf8(condition)));
+                        .arg(QString::fromUtf8(function), QString::fromUtf8(file))
+                        .arg(line)
+                        .arg(message, QString::fromUtf8(condition)));
     std::abort();
 }
 

@@ -577,13 +577,12 @@ const std::pair<const char *, QMap<QString, QString>> kRepeatShapes[] = {
     {"Five times", phoneFields({{"REPEAT", "1"}, {"INTERVAL", "1"}, {"REPTENDOPT", "2"}, {"OCCURS", "5"}})},
     {"Second Tuesday",
      phoneFields({{"REPEAT", "3"}, {"INTERVAL", "1"}, {"REPTDAYOPT", "1"}, {"DAYMASK", "4"}, {"DAYOCCUR", "2"}})},
-    {"Last Friday of November",
-     phoneFields({{"REPEAT", "4"},
-                  {"INTERVAL", "1"},
-                  {"REPTDAYOPT", "1"},
-                  {"DAYMASK", "32"},
-                  {"DAYOCCUR", "5"},
-                  {"MONTH", "11"}})},
+    {"Last Friday of November", phoneFields({{"REPEAT", "4"},
+                                             {"INTERVAL", "1"},
+                                             {"REPTDAYOPT", "1"},
+                                             {"DAYMASK", "32"},
+                                             {"DAYOCCUR", "5"},
+                                             {"MONTH", "11"}})},
 };
 const char *const kRepeatStarts[] = {"2027-03-01 10:00", "2027-03-09 18:00", "2027-11-26 12:00"};
 

@@ -398,9 +398,10 @@ TEST_P(SyncCrash, AFirstSyncKilledUnderOtherListReadingsLosesAndDoublesNothing)
 {
     using Count = phonepeer::ListReadings::Count;
     const phonepeer::ListReadings readings[] = {{Count::ListingTotal, true, false}, {Count::Absent, false, true}};
-    const std::pair<const char *, KillPoint> points[] = {{"at the id list", atRequest(QStringLiteral("/hmx_list"), 1)},
-                                                         {"at the first page", atRequest(QStringLiteral("/hmx_list"), 2)},
-                                                         {"at an update batch", atRequest(QStringLiteral("/hmx_update"), 2)}};
+    const std::pair<const char *, KillPoint> points[] = {
+        {"at the id list", atRequest(QStringLiteral("/hmx_list"), 1)},
+        {"at the first page", atRequest(QStringLiteral("/hmx_list"), 2)},
+        {"at an update batch", atRequest(QStringLiteral("/hmx_update"), 2)}};
     for (const phonepeer::ListReadings &reading : readings) {
         for (const auto &[name, point] : points) {
             SCOPED_TRACE(std::string(name) + (reading.count == Count::Absent ? ", no Count=" : ", Count= a total"));

@@ -48,7 +48,8 @@ bool ownWritesFromJson(const QJsonObject &json, std::map<Conduit, std::map<QStri
         for (auto entry = changes.begin(); entry != changes.end(); ++entry) {
             Change change = Change::None;
             if (!changeFromName(entry.value().toString(), change) || change == Change::None) {
-                problem = QStringLiteral("conduit %1: an unknown change of the desktop's edit %2").arg(it.key(), entry.key());
+                problem =
+                    QStringLiteral("conduit %1: an unknown change of the desktop's edit %2").arg(it.key(), entry.key());
                 return false;
             }
             ownWrites[conduit][entry.key()] = change;

@@ -70,7 +70,7 @@ private:
     void noteOwnWrite(Conduit conduit, const QString &uid, Change change);
 
     std::map<Conduit, std::map<QString, PhoneRecord>> m_conduits; // deleted records stay while logged
-    std::map<Conduit, std::map<QString, Change>> m_ownWrites;      // the desktop's edits not yet listed
+    std::map<Conduit, std::map<QString, Change>> m_ownWrites;     // the desktop's edits not yet listed
     bool m_listsOwnWrites = false;
     qint64 m_nextId = 1;
 };
