@@ -11,6 +11,7 @@
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/Values.h"
 #include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMSyncConduitData.h"
@@ -341,6 +342,12 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
 {
     const QVariant actionValue = record.value(QString(kHMSyncFieldAction));
     const QString uid = stringForKey(record, kHMSyncFieldUid);
+    // The phone may list what this client wrote to it as changes of its own: applied, they would undo
+    // whatever the desktop changed since, a deletion above all.
+    if (isOwnWriteListedBack(record, uid, dataSource)) {
+        DDLogVerbose(QStringLiteral("Skipping '%1': the device listed back what this client wrote").arg(uid));
+        return;
+    }
     qint32 action = 0;
     bool isDeletion = false;
     if (platform::isNumber(actionValue)) {
@@ -368,6 +375,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     }
     DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
     QVariantMap normalized = record;
+    normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
@@ -377,6 +385,21 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
             : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
     if (result >= kWrittenFromDevice && !uid.isEmpty())
         writtenFromDevice.insert(uid);
+}
+
+bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource)
+{
+    const QString listed = record.value(kHMListedContentKey).toString();
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
+    if (listed.isEmpty() || uid.isEmpty() || !graph)
+        return false;
+    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
+    if (!dictionary || !dictionary->contains(kSentContentKey))
+        return false;
+    const bool isOwnWrite = dictionary->value(kSentContentKey).toString() == listed;
+    dictionary->remove(kSentContentKey);
+    graph->setDictionary(dictionary, uid);
+    return isOwnWrite;
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

@@ -1023,7 +1023,7 @@ std::vector<phonepeer::ListReadings> everyListReading()
     std::vector<phonepeer::ListReadings> readings;
     for (const Count count : {Count::PageRows, Count::ListingTotal, Count::Absent}) {
         for (const bool listNumber : {false, true}) {
-            for (const bool listsOwnWrites : {false})
+            for (const bool listsOwnWrites : {false, true})
                 readings.push_back({count, listNumber, listsOwnWrites});
         }
     }
