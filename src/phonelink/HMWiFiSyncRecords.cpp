@@ -23,7 +23,6 @@
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncTypes.h"
 
-
 #include <QCryptographicHash>
 #include <algorithm>
 
@@ -607,8 +606,7 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, q
         // text reaches the record as it was typed.
         for (auto it = record.begin(); it != record.end(); ++it)
             it.value() = hmWiFiDecodedString(it.value().toString());
-        const QString content =
-            phoneContentHash(mutableDictionaryWithKeysRenamedUsingDictionary(record, toPhoneKeys));
+        const QString content = phoneContentHash(mutableDictionaryWithKeysRenamedUsingDictionary(record, toPhoneKeys));
         prepareForEngineDictionary(record, conduit);
         record.insert(kHMListedContentKey, content);
     }
