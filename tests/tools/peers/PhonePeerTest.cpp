@@ -532,12 +532,18 @@ TEST_F(PhonePeerTest, WritesTheNumbersOfItsListsInEachReadingAndListsOwnWritesOn
         const char *pastTheEnd;
     };
     const Row rows[] = {
-        {{Count::PageRows, false, false}, "OK\nCount=2\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
-         "OK\nCount=1\nList=Memos\n", "OK\nCount=0\n"},
-        {{Count::ListingTotal, true, false}, "OK\nCount=2\nList=2\nACTION\tUID\nadd\tM1\nadd\tM2\n",
-         "OK\nCount=2\nList=1\n", "OK\nCount=2\n"},
-        {{Count::Absent, false, false}, "OK\nConduit=M\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
-         "OK\nConduit=M\nList=Memos\n", "OK\nConduit=M\n"},
+        {{Count::PageRows, false, false},
+         "OK\nCount=2\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nCount=1\nList=Memos\n",
+         "OK\nCount=0\n"},
+        {{Count::ListingTotal, true, false},
+         "OK\nCount=2\nList=2\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nCount=2\nList=1\n",
+         "OK\nCount=2\n"},
+        {{Count::Absent, false, false},
+         "OK\nConduit=M\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nConduit=M\nList=Memos\n",
+         "OK\nConduit=M\n"},
     };
     for (const Row &row : rows) {
         peer->setListReadings(row.readings);
@@ -552,8 +558,8 @@ TEST_F(PhonePeerTest, WritesTheNumbersOfItsListsInEachReadingAndListsOwnWritesOn
     const QString sinceLastSync = kCredentials + QStringLiteral("conduit=M&modified=2026-01-01 00:00:00&");
     logoff();
     logon();
-    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody({"Command=MemoChange&UID=M1&SUBJECT=desk",
-                                                                  "Command=MemoDelete&UID=M2"})),
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"),
+                       updateBody({"Command=MemoChange&UID=M1&SUBJECT=desk", "Command=MemoDelete&UID=M2"})),
               QStringLiteral("OK"));
     EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), sinceLastSync), QStringLiteral("OK\nCount=0\n"))
         << "the sync that writes them lists none of them";
@@ -574,13 +580,15 @@ TEST_F(PhonePeerTest, TheProgramTakesItsListReadingsFromTheCommandLine)
     ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
     client = RKClient::clientWithBaseURL(address);
     EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
-    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody({"Command=MemoAdd&UID=t1&SUBJECT=a"})).count(u'\t'), 1);
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody({"Command=MemoAdd&UID=t1&SUBJECT=a"})).count(u'\t'),
+              1);
     EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), kCredentials + QStringLiteral("conduit=M&mode=idlist&")).left(17),
               QStringLiteral("OK\nCount=1\nList=1"));
     logoff();
     logon();
-    EXPECT_TRUE(sendText(QStringLiteral("/hmx_list"), kCredentials + QStringLiteral("conduit=M&modified=2026-01-01 00:00:00&"))
-                    .contains(QStringLiteral("\nadd\t")))
+    EXPECT_TRUE(
+        sendText(QStringLiteral("/hmx_list"), kCredentials + QStringLiteral("conduit=M&modified=2026-01-01 00:00:00&"))
+            .contains(QStringLiteral("\nadd\t")))
         << "the desktop's add is listed after its sync";
     program.terminate();
     ASSERT_TRUE(program.waitForFinished(10000));
