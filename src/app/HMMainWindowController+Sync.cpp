@@ -22,6 +22,7 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QApplication>
 #include <QDir>
 
 namespace {
@@ -405,6 +406,18 @@ void HMMainWindowController::showSyncStatusProgressController()
         GlobalVariables::setSyncInterruptMessage(QString());
         m_dontMakeNewProgressController = false;
     }
+}
+
+void HMMainWindowController::createSyncStatusControllerWithDeletionsWarningDelegate(
+    HMDeletionsWarningDelegate *delegate)
+{
+    QApplication::alert(window());
+    m_dontMakeNewProgressController = true;
+    if (m_syncProgressController)
+        m_syncProgressController->okButtonSelected();
+    m_syncProgressController = makeProgressSheet();
+    m_syncProgressController->setDeletionsWarningDelegate(delegate);
+    GlobalVariables::setCurrentSyncProgressController(m_syncProgressController);
 }
 
 bool HMMainWindowController::isProgressControllerVisible()

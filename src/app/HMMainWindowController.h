@@ -101,6 +101,9 @@ public:
     void cleanUpTempFolder();
     void getOutlookEmailAddresses();
     void showSyncStatusProgressController();
+    // Prepares a progress sheet for a deletion warning, answered to the delegate, and registers it for
+    // the sync code without showing it: the next showSyncStatusProgressController puts it up.
+    void createSyncStatusControllerWithDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate);
     bool isProgressControllerVisible();
     void syncCompleted() override;
     // The word stored under "SyncMethodSetting" for the sync method; null for methods that store none.

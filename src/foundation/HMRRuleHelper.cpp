@@ -92,17 +92,6 @@ int weekNumberOf(qint64 dayOccurrence)
     return int(dayOccurrence);
 }
 
-// The weekdays that "DAYMASK" names for a rule on the nth weekday. Outlook syncs keep a bit mask there;
-// the other syncs keep the weekday code of the phone's record format, 3 Sunday to 9 Saturday.
-QList<int> nthWeekdaysOf(qint64 dayMask)
-{
-    if (GlobalVariables::getIsOutlookSync())
-        return weekdaysOfMask(dayMask);
-    if (dayMask >= 3 && dayMask <= 9)
-        return {int(dayMask - 2)};
-    return {};
-}
-
 QList<int> listOfOne(qint64 value, qint64 lowest, qint64 highest)
 {
     if (value == 0 || value < lowest || value > highest)
@@ -166,12 +155,9 @@ QVariantMap dictionaryFromReading(const RuleReading &rule, const StartParts &sta
             for (const HMRRuleParts::Weekday &weekday : weekdays)
                 dayMask |= bitOfWeekday(weekday.dayOfTheWeek);
         } else {
+            // A rule on the nth weekday keeps its first weekday, as a mask like every other rule's.
             const HMRRuleParts::Weekday &first = weekdays.first();
-            const bool isWeekdayNumber = isWeekday(first.dayOfTheWeek);
-            if (GlobalVariables::getIsOutlookSync())
-                dayMask = bitOfWeekday(first.dayOfTheWeek);
-            else
-                dayMask = isWeekdayNumber ? first.dayOfTheWeek + 2 : 0;
+            dayMask = bitOfWeekday(first.dayOfTheWeek);
             dayOccurrence = first.weekNumber;
         }
     }
@@ -383,6 +369,12 @@ QVariantList HMRRuleHelper::appleDaysFromHmDayMask(qint64 dayMask)
             days.append(qint64(day));
     }
     return days;
+}
+
+int HMRRuleHelper::highestWeekdayOfDayMask(qint64 dayMask)
+{
+    const QList<int> days = weekdaysOfMask(dayMask);
+    return days.isEmpty() ? 0 : days.last();
 }
 
 qint64 HMRRuleHelper::hmDayMaskFromAppleDays(const QList<int> &appleDays)
@@ -688,7 +680,7 @@ HMRRuleHelper::ekRecurrenceRuleFromDictionary(const QVariantMap &dictionary,
 
     QList<EKRecurrenceDayOfWeek> nthDays;
     const int weekNumber = weekNumberOf(reading.dayOccurrence);
-    for (const int day : nthWeekdaysOf(reading.dayMask))
+    for (const int day : weekdaysOfMask(reading.dayMask))
         nthDays.append(EKRecurrenceDayOfWeek::dayOfWeek(day, weekNumber));
 
     switch (reading.type) {
@@ -724,7 +716,8 @@ std::optional<CalRecurrenceRule> HMRRuleHelper::calRecurrenceRuleFromDictionary(
         return std::nullopt;
     const int interval = reading.interval < 0 ? 0 : int(reading.interval);
     const std::optional<CalRecurrenceEnd> end = endOf<CalRecurrenceEnd>(reading);
-    const QList<int> nthDays = nthWeekdaysOf(reading.dayMask);
+    // A rule object that takes one weekday takes the highest the mask names.
+    const QList<int> nthDays = weekdaysOfMask(reading.dayMask);
     const int weekNumber = weekNumberOf(reading.dayOccurrence);
 
     switch (reading.type) {

@@ -37,9 +37,9 @@ enum class HMCalendarSDK {
 //
 // Values: the dictionaries built here hold qint64 numbers under every key but "NSDATEREPEATEND", a date;
 // numbers are read from numbers or from decimal text alike. "None" results are an empty dictionary or a
-// null text. "DAYMASK" is a weekday bit mask (bit 0 Sunday) for weekly repeats; for repeats on the nth
-// weekday it is a bit mask during Outlook syncs (GlobalVariables::getIsOutlookSync) and otherwise the
-// phone's weekday code, 3 Sunday to 9 Saturday. "DAYOCCUR" 5 or more, or -1, is the last week.
+// null text. "DAYMASK" is a weekday bit mask (bit 0 Sunday to bit 6 Saturday) for every kind of repeat,
+// as the phone's record format has it; a rule that takes one weekday takes the highest set. "DAYOCCUR"
+// 5 or more, or -1, is the last week.
 class HMRRuleHelper final
 {
 public:
@@ -60,6 +60,8 @@ public:
     // One weekday entry per set bit of the mask, Sunday first: EKRecurrenceDayOfWeek values under
     // EventKit, weekday numbers (qint64) under CalendarStore, nothing without a store or for a mask <= 0.
     static QVariantList appleDaysFromHmDayMask(qint64 dayMask);
+    // The highest weekday (1 Sunday to 7 Saturday) set in the mask; 0 when none is.
+    static int highestWeekdayOfDayMask(qint64 dayMask);
     // The mask with bit n-1 set for each weekday n (1 Sunday to 7 Saturday); other numbers are ignored.
     static qint64 hmDayMaskFromAppleDays(const QList<int> &appleDays);
     // One EventKit weekday per set bit, Sunday first, in the week given (-1, the last, for 5 or more).

@@ -212,6 +212,11 @@ private:
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
 
     QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);
+    // A hash of a record's content under the phone's keys: its non-empty fields but its id, action and
+    // stamp, in key order, so what was sent and its listing unchanged hash alike.
+    static QString phoneContentHash(const QVariantMap &phoneRecord);
+    // The batch's sent records by the ids they were sent under, with the hashes of what was sent.
+    QMap<QString, QString> sentContents(const QVariantMap &batchIdentifiers) const;
     // How sending one update batch ended: answered (with the reply), failed (reported), cancelled or
     // the transport going away.
     enum class BatchEnd { Answered, Failed, Cancelled, Gone };
@@ -265,6 +270,8 @@ private:
 
     qint64 m_syncRecordListPartialCount = 0;
     QVariantMap m_updateDictionary;
+    // The current batch's records by the id they were sent under, with the hashes of their content.
+    QMap<QString, QString> m_batchContents;
     QString m_lastConduitUsed;
     qint64 m_userMessageRecordCounter = 0;
 };

@@ -23,7 +23,7 @@
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncTypes.h"
 
-
+#include <QCryptographicHash>
 #include <algorithm>
 
 using platform::PlatformError;
@@ -584,7 +584,7 @@ qint64 HMWiFiSync::countRecordsInList(const QString &list)
 phonelist::ReadRules HMWiFiSync::listRules(quint64 conduit, bool isPage) const
 {
     phonelist::ReadRules rules;
-    rules.requiresCount = !isPage;
+    rules.isIdList = !isPage;
     rules.requiresUid = !isPage;
     rules.rowLimit = isPage ? qsizetype(kListPageSize) : kMaxIdListRows;
     // Columns without a map entry are dropped: only the conduit's known keys reach a record.
@@ -600,12 +600,15 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, q
     platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, listRules(conduit, true));
     if (!rows)
         return rows;
+    const QVariantMap &toPhoneKeys = m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
     for (QVariantMap &record : *rows) {
         // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
         // text reaches the record as it was typed.
         for (auto it = record.begin(); it != record.end(); ++it)
             it.value() = hmWiFiDecodedString(it.value().toString());
+        const QString content = phoneContentHash(mutableDictionaryWithKeysRenamedUsingDictionary(record, toPhoneKeys));
         prepareForEngineDictionary(record, conduit);
+        record.insert(kHMListedContentKey, content);
     }
     return rows;
 }
@@ -763,13 +766,39 @@ QString HMWiFiSync::updateLineForRecord(HMSyncRecord &record, quint64 conduit)
     if (platform::boolValue(dictionary.value(QStringLiteral("kIgnoreThisRecord"))))
         return QString();
     const QVariantMap &renaming = m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
-    const QVariantMap phoneRecord = mutableDictionaryWithKeysRenamedUsingDictionary(dictionary, renaming);
-    for (auto it = phoneRecord.constBegin(); it != phoneRecord.constEnd(); ++it) {
-        const QString value = platform::isText(it.value()) ? hmWiFiEncodedString(it.value().toString())
-                                                          : platform::description(it.value());
-        line += QStringLiteral("&%1=%2").arg(it.key(), value);
+    QVariantMap phoneRecord = mutableDictionaryWithKeysRenamedUsingDictionary(dictionary, renaming);
+    for (auto it = phoneRecord.begin(); it != phoneRecord.end(); ++it) {
+        if (!platform::isText(it.value()))
+            it.value() = platform::description(it.value());
+        line += QStringLiteral("&%1=%2").arg(it.key(), hmWiFiEncodedString(it.value().toString()));
     }
+    m_batchContents.insert(record.hmxUid(), phoneContentHash(phoneRecord));
     return line + QLatin1Char('\n');
+}
+
+QString HMWiFiSync::phoneContentHash(const QVariantMap &phoneRecord)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    for (auto it = phoneRecord.constBegin(); it != phoneRecord.constEnd(); ++it) {
+        const QString value = it.value().toString();
+        if (value.isEmpty() || it.key() == QLatin1String("UID") || it.key() == QLatin1String("ACTION") ||
+            it.key() == QLatin1String("LASTMODIFIED"))
+            continue;
+        hash.addData((it.key() + QChar(0x1f) + value + QChar(0x1e)).toUtf8());
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QMap<QString, QString> HMWiFiSync::sentContents(const QVariantMap &batchIdentifiers) const
+{
+    QMap<QString, QString> contents;
+    // By the id each was sent under: a new record's temporary id takes the phone's answer with the
+    // batch's ids, which come after. A record the phone refused holds nothing there.
+    for (auto it = m_batchContents.constBegin(); it != m_batchContents.constEnd(); ++it) {
+        if (!it.key().isEmpty() && batchIdentifiers.value(it.key()).toString() != QLatin1String("FAIL"))
+            contents.insert(it.key(), it.value());
+    }
+    return contents;
 }
 
 bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
@@ -802,6 +831,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     target->postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
 
     QString lines;
+    m_batchContents.clear();
     for (qsizetype index = first; index < last; ++index) {
         if (isOutlookSync()) {
             ++m_userMessageRecordCounter;
@@ -850,6 +880,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     target = reportTo();
     if (target == nullptr)
         return false;
+    target->sentContentsReturnedForConduit(sentContents(batchIdentifiers), conduit);
     target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
     bool isLastBatch = false;
     {

@@ -10,6 +10,25 @@ using platform::ErrorCode;
 
 namespace phonelist {
 
+// The numbers a list reply may announce, and which of their readings are accepted.
+//
+// Between the status line and "List=" the phone may write a "Count=" line, and after "List=" on its
+// line it writes what names the list. Phones fill both in more than one way: "Count=" as the rows of
+// the reply, as the total of a listing that spans pages (the conduit's records, or its changes), or
+// not at all; after "List=" a name, or a number of rows. So no number decides whether a reply is
+// whole. A reply is whole when its body arrived whole (the transport checks the body's length), its
+// header has a UID column and every row has the header's field count; values are kept whole.
+//
+// A number is a cross-check only where every reading of it agrees:
+// - An id list is a whole listing in one reply, so any number it announces (after "Count=", or a
+//   number after "List=") is its rows. It must equal them: a short id list would delete every desktop
+//   record it left out, so one that disagrees fails before anything is deleted.
+// - A page is one part of a listing: its "Count=" is its own rows or the listing's total, never fewer
+//   than the page holds, so a page holding more rows than its "Count=" fails. A page holding fewer
+//   (the last page of a listing, an empty page ending it) is whole. A number after "List=" on a page
+//   may be a total or a name and is not checked.
+// A "Count=" that is not a whole number says nothing about the rows and is not read.
+
 namespace {
 
 // How much of an offending line an error message quotes.
@@ -60,17 +79,16 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
     return keys;
 }
 
-// One row under the given keys; values past the limit are cut. A value equal to its column's value in
+// One row under the given keys, values whole. A value equal to its column's value in
 // the row before shares that row's text (lastValues), so a column that repeats one word (as a list's
 // actions do) costs no text per row.
-QVariantMap rowFrom(const QStringList &keys, const Fields &values, qsizetype maxValueChars,
-                    QStringList &lastValues)
+QVariantMap rowFrom(const QStringList &keys, const Fields &values, QStringList &lastValues)
 {
     QVariantMap row;
     for (qsizetype column = 0; column < keys.size(); ++column) {
         if (keys.at(column).isNull())
             continue;
-        const QStringView value = values.at(column).left(maxValueChars);
+        const QStringView value = values.at(column);
         QString &last = lastValues[column];
         if (last.isNull() || value != last)
             last = value.toString();
@@ -79,29 +97,58 @@ QVariantMap rowFrom(const QStringList &keys, const Fields &values, qsizetype max
     return row;
 }
 
-// The Count= of the text before the list part that starts at listStart (-1: no list part).
-qint64 countBeforeList(const QString &body, qsizetype listStart)
+// A whole number of at least 0 written alone in the text (spaces around it aside), or -1.
+qint64 wholeNumberIn(QStringView text)
 {
-    const QString head = listStart < 0 ? body : body.left(listStart);
-    for (const QString &rawLine : head.split(QLatin1Char('\n'))) {
-        const QString line = withoutCarriageReturn(rawLine).trimmed();
-        if (!line.startsWith(QLatin1String("Count=")))
-            continue;
-        bool isNumber = false;
-        const qint64 count = line.mid(6).toLongLong(&isNumber);
-        return isNumber && count >= 0 ? count : -2;
+    bool isNumber = false;
+    const qint64 number = text.trimmed().toLongLong(&isNumber);
+    return isNumber && number >= 0 ? number : -1;
+}
+
+// The numbers a reply announces; -1 where it announces none.
+struct Announced
+{
+    qint64 count = -1;      // after "Count=" on a line before the list part
+    qint64 listNumber = -1; // after "List=" on its own line
+};
+
+Announced announcedIn(const QString &body, qsizetype listStart)
+{
+    Announced announced;
+    const QStringView head = listStart < 0 ? QStringView(body) : QStringView(body).left(listStart);
+    for (const QStringView rawLine : head.tokenize(u'\n')) {
+        const QStringView line = rawLine.trimmed();
+        if (line.startsWith(u"Count=")) {
+            announced.count = wholeNumberIn(line.mid(6));
+            break;
+        }
     }
-    return -1;
+    if (listStart >= 0) {
+        const qsizetype nameStart = listStart + 5; // past "List="
+        const qsizetype lineEnd = body.indexOf(QLatin1Char('\n'), nameStart);
+        const qsizetype nameEnd = lineEnd < 0 ? body.size() : lineEnd;
+        announced.listNumber = wholeNumberIn(QStringView(body).sliced(nameStart, nameEnd - nameStart));
+    }
+    return announced;
 }
 
-} // namespace
-
-qint64 announcedCount(const QString &body)
+// Whether the rows agree with the numbers the reply announces, as the readings above allow.
+platform::Status checkAnnounced(const Announced &announced, const ReadRules &rules, qint64 rows)
 {
-    return countBeforeList(body, listPartStart(body));
+    const auto disagrees = [rows](qint64 number, const char *where) {
+        return malformed(
+            QStringLiteral("its %1 announces %2 rows and it holds %3").arg(QLatin1String(where)).arg(number).arg(rows));
+    };
+    if (rules.isIdList) {
+        if (announced.count >= 0 && announced.count != rows)
+            return disagrees(announced.count, "Count=");
+        if (announced.listNumber >= 0 && announced.listNumber != rows)
+            return disagrees(announced.listNumber, "List=");
+    } else if (announced.count >= 0 && rows > announced.count) {
+        return disagrees(announced.count, "Count=");
+    }
+    return platform::success();
 }
-
-namespace {
 
 // Called with each row kept: the keys of its columns (a null key: a column left out) and its values.
 using RowSink = std::function<void(const QStringList &keys, const Fields &values)>;
@@ -167,7 +214,7 @@ platform::Status readListPart(QStringView listPart, const ReadRules &rules, qint
                                  .arg(line.left(kQuotedChars).toString()));
         }
         ++rowsRead;
-        if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
+        if (rules.requiresUid && values.at(uidColumn).trimmed().isEmpty())
             return malformed(QStringLiteral("row %1 has no UID").arg(rowsRead));
         if (rowsRead <= rules.rowLimit)
             keep(keys, values);
@@ -179,20 +226,13 @@ platform::Status readListPart(QStringView listPart, const ReadRules &rules, qint
 platform::Status readReply(const QString &body, const ReadRules &rules, const RowSink &keep)
 {
     const qsizetype listStart = listPartStart(body);
-    const qint64 count = countBeforeList(body, listStart);
-    if (count == -2)
-        return malformed(QStringLiteral("its Count= is not a number"));
-    if (count == -1 && rules.requiresCount)
-        return malformed(QStringLiteral("it announces no Count="));
     qint64 rowsRead = 0;
     if (listStart >= 0) {
         const platform::Status read = readListPart(QStringView(body).mid(listStart), rules, rowsRead, keep);
         if (!read)
             return read;
     }
-    if (count >= 0 && rowsRead != count)
-        return malformed(QStringLiteral("it announces %1 rows and holds %2").arg(count).arg(rowsRead));
-    return platform::success();
+    return checkAnnounced(announcedIn(body, listStart), rules, rowsRead);
 }
 
 } // namespace
@@ -203,7 +243,7 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
     QStringList lastValues;
     const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
         lastValues.resize(keys.size());
-        rows.append(rowFrom(keys, values, rules.maxValueChars, lastValues));
+        rows.append(rowFrom(keys, values, lastValues));
     });
     if (!read)
         return read.error();
@@ -219,7 +259,7 @@ platform::Result<QStringList> readColumn(const QString &body, const ReadRules &r
         if (!at)
             at = keys.lastIndexOf(key);
         if (*at >= 0)
-            column.append(values.at(*at).left(rules.maxValueChars).toString());
+            column.append(values.at(*at).toString());
     });
     if (!read)
         return read.error();

@@ -1,12 +1,18 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 #include <QtGlobal>
 
 #include <optional>
+
+// The key under which a transport gives a listed record the hash of its content as the other side
+// lists it, made as the hash of what the client sent: a record the client itself wrote, listed back
+// unchanged, has the hash it was sent with.
+inline const QString kHMListedContentKey = QStringLiteral("kHMListedContent");
 
 // The callbacks by which a transport (HMSyncClient) reports replies, progress, state changes and
 // errors. The sync controller implements them; the main window implements only
@@ -59,6 +65,14 @@ public:
     virtual void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit)
     {
         Q_UNUSED(ids);
+        Q_UNUSED(conduit);
+    }
+    // What the other side now holds of the records a batch sent, by the ids they were sent under (a
+    // new record's temporary id): a hash of each record's content as sent (see kHMListedContentKey).
+    // Reported before the batch's ids, which then carry it to the other side's ids.
+    virtual void sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
+    {
+        Q_UNUSED(contentById);
         Q_UNUSED(conduit);
     }
     // Once per conduit, after its last batch.

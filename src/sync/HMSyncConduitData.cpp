@@ -72,6 +72,18 @@ void HMSyncConduitData::setHmUidsModifiedByDevice(const QSet<QString> &hmUids)
     m_hmUidsModifiedByDevice = hmUids;
 }
 
+void HMSyncConduitData::noteDeletedByIdList(const QStringList &hmUids)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_hmUidsDeletedByIdList.unite(QSet<QString>(hmUids.cbegin(), hmUids.cend()));
+}
+
+bool HMSyncConduitData::wasDeletedByIdList(const QString &hmUid) const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_hmUidsDeletedByIdList.contains(hmUid);
+}
+
 void HMSyncConduitData::addHmUidsModifiedByDevice(const QSet<QString> &hmUids)
 {
     const std::lock_guard lock(m_propertyMutex);

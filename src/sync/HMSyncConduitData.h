@@ -52,6 +52,10 @@ public:
     void setHmUidsModifiedByDevice(const QSet<QString> &hmUids);
     // Adds a page's ids in place: the ids of earlier pages are not copied again.
     void addHmUidsModifiedByDevice(const QSet<QString> &hmUids);
+    // Ids of the records the id list of this run deleted on the Mac: the list's deletion rows for them
+    // are done with.
+    void noteDeletedByIdList(const QStringList &hmUids);
+    bool wasDeletedByIdList(const QString &hmUid) const;
     QStringList categoryIdentifiersToSync() const;
     void setCategoryIdentifiersToSync(const QStringList &identifiers);
     QString categoryIdentifierToWriteTo() const;
@@ -97,10 +101,6 @@ public:
     void setAppleUpdates(qint64 count) { m_appleUpdates = count; }
     qint64 appleDeletes() const { return m_appleDeletes; }
     void setAppleDeletes(qint64 count) { m_appleDeletes = count; }
-    // The records the device's id list showed gone, already deleted and counted in this run: the same
-    // deletion in a page is not counted again.
-    bool isDeletedByIdList(const QString &hmUid) const { return m_hmUidsDeletedByIdList.contains(hmUid); }
-    void setHmUidsDeletedByIdList(const QSet<QString> &hmUids) { m_hmUidsDeletedByIdList = hmUids; }
 
 private:
     mutable std::mutex m_propertyMutex;

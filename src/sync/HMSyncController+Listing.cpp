@@ -11,6 +11,7 @@
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/Values.h"
 #include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMSyncConduitData.h"
@@ -161,8 +162,9 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
         return;
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
-    data.setHmUidsDeletedByIdList(QSet<QString>(vanished.cbegin(), vanished.cend()));
     dataSource->deleteUidRecords(vanished);
+    // The page lists these deletions again: they are neither deleted nor counted a second time.
+    data.noteDeletedByIdList(vanished);
     const bool saved = saveConduitChanges(data, *dataSource);
     // Every opening of the store is matched by a closing, so the list stage finds it as usual.
     dataSource->stopUsingOnThread();
@@ -339,19 +341,28 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
                                          QStringList &idsToDelete, QSet<QString> &writtenFromDevice)
 {
     const QVariant actionValue = record.value(QString(kHMSyncFieldAction));
+    const QString uid = stringForKey(record, kHMSyncFieldUid);
+    // The phone may list what this client wrote to it as changes of its own: applied, they would undo
+    // whatever the desktop changed since, a deletion above all.
+    if (isOwnWriteListedBack(record, uid, dataSource)) {
+        DDLogVerbose(QStringLiteral("Skipping '%1': the device listed back what this client wrote").arg(uid));
+        return;
+    }
     qint32 action = 0;
     bool isDeletion = false;
     if (platform::isNumber(actionValue)) {
         action = platform::intValue(actionValue);
         isDeletion = action == kActionDelete;
+        // A record the id list already deleted in this run is done with.
+        if (isDeletion && !uid.isEmpty() && data.wasDeletedByIdList(uid))
+            return;
     } else {
         isDeletion = boolForKey(record, kHMSyncFieldDeleted);
     }
 
-    const QString uid = stringForKey(record, kHMSyncFieldUid);
-    if (isDeletion && action == kActionDelete && !data.isDeletedByIdList(uid))
-        data.setAppleDeletes(data.appleDeletes() + 1);
     if (isDeletion) {
+        if (action == kActionDelete)
+            data.setAppleDeletes(data.appleDeletes() + 1);
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())
             idsToDelete.append(uid);
@@ -359,6 +370,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     }
     DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
     QVariantMap normalized = record;
+    normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
@@ -375,6 +387,21 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         data.setAppleAdds(data.appleAdds() + 1);
     if (!uid.isEmpty())
         writtenFromDevice.insert(uid);
+}
+
+bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource)
+{
+    const QString listed = record.value(kHMListedContentKey).toString();
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
+    if (listed.isEmpty() || uid.isEmpty() || !graph)
+        return false;
+    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
+    if (!dictionary || !dictionary->contains(kSentContentKey))
+        return false;
+    const bool isOwnWrite = dictionary->value(kSentContentKey).toString() == listed;
+    dictionary->remove(kSentContentKey);
+    graph->setDictionary(dictionary, uid);
+    return isOwnWrite;
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

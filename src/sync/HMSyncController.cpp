@@ -12,6 +12,7 @@
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMData.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMSyncConduitData.h"
@@ -1225,6 +1226,25 @@ void HMSyncController::updateCommandReturnedWithDictionary(const QVariantMap &id
         return;
     setSyncState(HMSyncState::Processing);
     parseUpdateReturnedDictionary(ids, conduit);
+}
+
+// Kept beside the record's ids in its identifier dictionary, so it is saved with them; Outlook
+// profiles keep their id maps in Outlook and match the phone's listings there.
+void HMSyncController::sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
+{
+    if (!acceptsCallback("sentContentsReturnedForConduit:") || isOutlookProfile() || conduit >= m_conduits.size())
+        return;
+    const std::shared_ptr<HMData> dataSource = m_conduits[conduit]->conduitData();
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
+    if (!graph)
+        return;
+    for (auto it = contentById.constBegin(); it != contentById.constEnd(); ++it) {
+        std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(it.key());
+        if (!dictionary)
+            continue;
+        dictionary->insert(kSentContentKey, it.value());
+        graph->setDictionary(dictionary, it.key());
+    }
 }
 
 void HMSyncController::didStartConnecting()

@@ -170,6 +170,7 @@ public:
     void updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results) override;
     void updateCommandReturnedWithDictionary(const QVariantMap &ids) override;
     void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit) override;
+    void sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit) override;
     void updateCommandReturnedSuccessful(bool wasSuccessful) override;
     void postCustomNotification(const QString &text, qint64 recordCount) override;
     void updateTempWiFiId(const QString &temporaryId, const QString &permanentId) override;
@@ -236,6 +237,11 @@ private:
     QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
     void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
                            QStringList &idsToDelete, QSet<QString> &writtenFromDevice);
+    // Whether a listed record is one this client wrote, listed back unchanged; either way the hash of
+    // what was sent is then forgotten.
+    static bool isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource);
+    // The identifier dictionary's key for the hash of what this client last sent of the record.
+    static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;

@@ -77,14 +77,14 @@ TEST(HMRRuleHelper, ReadsRuleTextIntoTheRecurrenceDictionary)
          monday,
          {{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"DAYOCCUR", -1}},
          1,
-         3,
+         1,
          {}},
         {"the second Tuesday",
          "FREQ=MONTHLY;BYDAY=2TU",
          utc(2024, 1, 9),
          {{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"DAYOCCUR", 2}},
          4,
-         5,
+         4,
          {}},
         {"a trailing semicolon", "FREQ=WEEKLY;INTERVAL=2;", monday, {{"REPEAT", 2}, {"INTERVAL", 2}}, 2, 2, {}},
         {"a day of the month",
@@ -213,15 +213,15 @@ TEST(HMRRuleHelper, WritesRuleTextFromRecurrenceDictionaries)
         {"an nth-weekday repeat without a weekday repeats on the start's day",
          dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYOCCUR", 2}}), false,
          "RRULE:FREQ=MONTHLY;INTERVAL=1", "RRULE:FREQ=MONTHLY;INTERVAL=1"},
-        {"the last Tuesday by weekday code",
-         dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 5}, {"DAYOCCUR", 5}}), false,
+        {"the last Tuesday by day mask outside an Outlook sync",
+         dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 4}, {"DAYOCCUR", 5}}), false,
          "RRULE:FREQ=MONTHLY;INTERVAL=1;BYDAY=-1TU", "RRULE:FREQ=MONTHLY;INTERVAL=1;BYDAY=-1TU"},
         {"the last Tuesday by day mask in an Outlook sync",
          dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 4}, {"DAYOCCUR", 5}}), true,
          "RRULE:FREQ=MONTHLY;INTERVAL=1;BYDAY=-1TU", "RRULE:FREQ=MONTHLY;INTERVAL=1;BYDAY=-1TU"},
-        {"the second Sunday of March by weekday code",
+        {"the second Sunday of March by day mask outside an Outlook sync",
          dictionaryOf(
-             {{"REPEAT", 4}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 3}, {"DAYOCCUR", 2}, {"MONTH", 3}}),
+             {{"REPEAT", 4}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 1}, {"DAYOCCUR", 2}, {"MONTH", 3}}),
          false, "RRULE:FREQ=YEARLY;INTERVAL=1;BYDAY=2SU;BYMONTH=3", "RRULE:FREQ=YEARLY;INTERVAL=1;BYDAY=2SU;BYMONTH=3"},
         {"the second Sunday of March by day mask in an Outlook sync",
          dictionaryOf(
@@ -271,7 +271,7 @@ TEST(HMRRuleHelper, MonthlyNthWeekdayFallsBackToTheEventsOwnRule)
 
     // A weekday in the record is newer than the rule the event had.
     const QVariantMap friday =
-        dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 8}, {"DAYOCCUR", 1}});
+        dictionaryOf({{"REPEAT", 3}, {"REPTDAYOPT", 1}, {"INTERVAL", 1}, {"DAYMASK", 32}, {"DAYOCCUR", 1}});
     EXPECT_EQ(HMRRuleHelper::rRuleFromDictionary(friday, existing),
               QStringLiteral("RRULE:FREQ=MONTHLY;INTERVAL=1;BYDAY=1FR"));
 }

@@ -25,35 +25,15 @@ struct Case
     std::optional<QList<QVariantMap>> rows;
 };
 
-} // namespace
-
-TEST(PhoneListReply, ReadsRowsWholeOrNotAtAll)
+// Reads each case as an id list or a page; rows read must be the case's, refusals refused.
+void expectCases(std::initializer_list<Case> cases, bool isIdList)
 {
     // The id list as the engine reads it: "UID" keeps its name, "ACTION" has none and is left out.
     const QVariantMap keys = {{QStringLiteral("UID"), QStringLiteral("UID")},
                               {QStringLiteral("NAME"), QStringLiteral("name")}};
-    const Case cases[] = {
-        {"phone names", "OK\nCount=2\nList=A\nACTION\tUID\nadd\tp1\nupdate\tp2\n", false, 512,
-         QList<QVariantMap>{row({{"ACTION", "add"}, {"UID", "p1"}}), row({{"ACTION", "update"}, {"UID", "p2"}})}},
-        {"renamed, unnamed column left out", "OK\r\nCount=2\r\nList=A\r\nACTION\tUID\tNAME\r\nadd\tp1\tAnn\r\n"
-                                             "add\tp2\t\r\n",
-         true, 512, QList<QVariantMap>{row({{"UID", "p1"}, {"name", "Ann\r"}}), row({{"UID", "p2"}, {"name", "\r"}})}},
-        {"row limit keeps counting", "OK\nCount=3\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nadd\tp3\n", true, 2,
-         QList<QVariantMap>{row({{"UID", "p1"}}), row({{"UID", "p2"}})}},
-        {"repeated values", "OK\nCount=4\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nupdate\tp3\nadd\tp3\n", false, 512,
-         QList<QVariantMap>{row({{"ACTION", "add"}, {"UID", "p1"}}), row({{"ACTION", "add"}, {"UID", "p2"}}),
-                            row({{"ACTION", "update"}, {"UID", "p3"}}), row({{"ACTION", "add"}, {"UID", "p3"}})}},
-        {"no list part", "OK\nCount=0\n", true, 512, QList<QVariantMap>{}},
-        {"short row", "OK\nCount=2\nList=A\nACTION\tUID\nadd\tp1\nadd\n", true, 512, std::nullopt},
-        {"blank UID", "OK\nCount=1\nList=A\nACTION\tUID\nadd\t  \n", true, 512, std::nullopt},
-        {"fewer rows than announced", "OK\nCount=3\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, std::nullopt},
-        {"no UID column", "OK\nCount=1\nList=A\nACTION\tNAME\nadd\tAnn\n", true, 512, std::nullopt},
-        {"no count", "OK\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, std::nullopt},
-        {"count not a number", "OK\nCount=x\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, std::nullopt},
-    };
     for (const Case &test : cases) {
         phonelist::ReadRules rules;
-        rules.requiresCount = true;
+        rules.isIdList = isIdList;
         rules.requiresUid = true;
         rules.rowLimit = test.rowLimit;
         if (test.renames)
@@ -79,29 +59,77 @@ TEST(PhoneListReply, ReadsRowsWholeOrNotAtAll)
     }
 }
 
-TEST(PhoneListReply, CutsLongValues)
+} // namespace
+
+TEST(PhoneListReply, ReadsRowsWholeOrNotAtAll)
 {
-    phonelist::ReadRules rules;
-    rules.maxValueChars = 4;
-    const platform::Result<QList<QVariantMap>> rows =
-        phonelist::readRows(QStringLiteral("OK\nCount=1\nList=A\nUID\tNOTE\nlong-id\tabcdefgh\n"), rules);
+    const QList<QVariantMap> p1 = {row({{"UID", "p1"}})};
+    expectCases(
+        {
+            {"phone names", "OK\nCount=2\nList=A\nACTION\tUID\nadd\tp1\nupdate\tp2\n", false, 512,
+             QList<QVariantMap>{row({{"ACTION", "add"}, {"UID", "p1"}}), row({{"ACTION", "update"}, {"UID", "p2"}})}},
+            {"renamed, unnamed column left out",
+             "OK\r\nCount=2\r\nList=A\r\nACTION\tUID\tNAME\r\nadd\tp1\tAnn\r\nadd\tp2\t\r\n", true, 512,
+             QList<QVariantMap>{row({{"UID", "p1"}, {"name", "Ann\r"}}), row({{"UID", "p2"}, {"name", "\r"}})}},
+            {"row limit keeps counting", "OK\nCount=3\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nadd\tp3\n", true, 2,
+             QList<QVariantMap>{row({{"UID", "p1"}}), row({{"UID", "p2"}})}},
+            {"repeated values", "OK\nCount=4\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\nupdate\tp3\nadd\tp3\n", false, 512,
+             QList<QVariantMap>{row({{"ACTION", "add"}, {"UID", "p1"}}), row({{"ACTION", "add"}, {"UID", "p2"}}),
+                                row({{"ACTION", "update"}, {"UID", "p3"}}), row({{"ACTION", "add"}, {"UID", "p3"}})}},
+            {"no list part", "OK\nCount=0\n", true, 512, QList<QVariantMap>{}},
+            {"no count", "OK\nNote=x\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+            {"count not a number", "OK\nCount=x\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+            {"a number after List= that is the rows", "OK\nNote=x\nList=1\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+            {"short row", "OK\nCount=2\nList=A\nACTION\tUID\nadd\tp1\nadd\n", true, 512, std::nullopt},
+            {"blank UID", "OK\nCount=1\nList=A\nACTION\tUID\nadd\t  \n", true, 512, std::nullopt},
+            {"no UID column", "OK\nCount=1\nList=A\nACTION\tNAME\nadd\tAnn\n", true, 512, std::nullopt},
+            {"more rows than Count=", "OK\nCount=1\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\n", true, 512, std::nullopt},
+        },
+        true);
+}
+
+// An id list decides deletions: any number it announces must be its rows. A page is part of a
+// listing: a Count= that is the listing's total, or a number after List=, refuses nothing.
+TEST(PhoneListReply, AnIdListMatchesEveryNumberItAnnouncesAPageNeverExceedsItsCount)
+{
+    const QList<QVariantMap> p1 = {row({{"UID", "p1"}})};
+    const Case readOnPages[] = {
+        {"fewer rows than Count=", "OK\nCount=3\nList=A\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+        {"fewer rows than after List=", "OK\nx\nList=3\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+        {"Count= agrees, List= does not", "OK\nCount=1\nList=2\nACTION\tUID\nadd\tp1\n", true, 512, p1},
+        {"an empty page ending a listing of 10000", "OK\nCount=10000\n", true, 512, QList<QVariantMap>{}},
+        {"an empty list part of 10000", "OK\nCount=10000\nList=4\nACTION\tUID\n", true, 512, QList<QVariantMap>{}},
+    };
+    for (Case test : readOnPages) {
+        expectCases({test}, false);
+        test.rows = std::nullopt;
+        expectCases({test}, true);
+    }
+    expectCases(
+        {{"more rows than Count=", "OK\nCount=1\nList=A\nACTION\tUID\nadd\tp1\nadd\tp2\n", true, 512, std::nullopt}},
+        false);
+}
+
+// Values are never cut: a note of a megabyte is read whole.
+TEST(PhoneListReply, KeepsLongValuesWhole)
+{
+    const QString note(1024 * 1024, QLatin1Char('n'));
+    const QString body = QStringLiteral("OK\nCount=1\nList=A\nUID\tNOTE\nlong-id\t") + note + QLatin1Char('\n');
+    const platform::Result<QList<QVariantMap>> rows = phonelist::readRows(body, phonelist::ReadRules());
     ASSERT_TRUE(rows);
-    EXPECT_EQ(*rows, QList<QVariantMap>{row({{"UID", "long"}, {"NOTE", "abcd"}})});
-    EXPECT_EQ(phonelist::readColumn(QStringLiteral("OK\nCount=1\nList=A\nUID\tNOTE\nlong-id\tabcdefgh\n"), rules,
-                                    QStringLiteral("UID"))
-                  .valueOr(QStringList()),
-              QStringList{QStringLiteral("long")});
+    ASSERT_EQ(rows->size(), 1);
+    EXPECT_EQ(rows->first().value(QStringLiteral("NOTE")).toString(), note);
+    EXPECT_EQ(phonelist::readColumn(body, phonelist::ReadRules(), QStringLiteral("NOTE")).valueOr(QStringList()),
+              QStringList{note});
 }
 
 namespace {
 
 // A reply read the long way: every line split out, blank ones dropped, the header, then each row
 // split at its tabs. The replies made below always announce their list after a status line and at
-// most a "Count=" line, whose number (-1 for none) is given.
+// most a "Count=" line, whose number (-1 for none) is given; their list's name is never a number.
 std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 count, const phonelist::ReadRules &rules)
 {
-    if (count == -1 && rules.requiresCount)
-        return std::nullopt;
     QStringList lines = body.mid(body.indexOf(QStringLiteral("List="))).split(QLatin1Char('\n'));
     lines.removeFirst();
     lines.removeIf([](const QString &line) { return line.isEmpty() || line == QStringLiteral("\r"); });
@@ -117,7 +145,7 @@ std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 cou
         const QStringList values = line.split(QLatin1Char('\t'));
         if (values.size() != columns.size())
             return std::nullopt;
-        if (rules.requiresUid && values.at(uidColumn).left(rules.maxValueChars).trimmed().isEmpty())
+        if (rules.requiresUid && values.at(uidColumn).trimmed().isEmpty())
             return std::nullopt;
         if (rows.size() >= rules.rowLimit)
             continue;
@@ -126,11 +154,12 @@ std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 cou
             const QString key = rules.keyForColumn ? rules.keyForColumn->value(columns.at(column)).toString()
                                                    : columns.at(column);
             if (!key.isEmpty())
-                row.insert(key, values.at(column).left(rules.maxValueChars));
+                row.insert(key, values.at(column));
         }
         rows.append(row);
     }
-    if (count >= 0 && count != lines.size())
+    const bool agrees = rules.isIdList ? count == lines.size() : count >= lines.size();
+    if (count >= 0 && !agrees)
         return std::nullopt;
     return rows;
 }
@@ -138,8 +167,8 @@ std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 cou
 } // namespace
 
 // Seeded replies of every shape the phone or a broken connection could give (line ends of either
-// kind, blank lines, rows short or long by a field, blank ids, values past the limit, a last line
-// with no line end, counts right and wrong) read as the long way reads them.
+// kind, blank lines, rows short or long by a field, blank ids, a last line with no line end, counts
+// right, above and below the rows) read as the long way reads them.
 TEST(PhoneListReply, ReadsVariedRepliesAsTheLongWay)
 {
     const QStringList headers = {QStringLiteral("ACTION\tUID"), QStringLiteral("ACTION\tUID\tNAME\r"),
@@ -163,13 +192,12 @@ TEST(PhoneListReply, ReadsVariedRepliesAsTheLongWay)
                 fields.append(values.at(below(int(values.size()))));
             list += fields.join(QLatin1Char('\t')) + (row + 1 < rows || below(3) ? QStringLiteral("\n") : QString());
         }
-        const qint64 count = below(5) == 0 ? -1 : rows + (below(6) == 0 ? 1 : 0);
+        const qint64 count = below(5) == 0 ? -1 : std::max(0, rows + (below(5) == 0 ? below(3) - 1 : 0));
         const QString body = QStringLiteral("OK\nNote=x\n") + (count >= 0 ? QStringLiteral("Count=%1\n").arg(count) : QString()) + list;
         phonelist::ReadRules rules;
-        rules.requiresCount = below(2) == 0;
+        rules.isIdList = below(2) == 0;
         rules.requiresUid = below(2) == 0;
         rules.rowLimit = 1 + below(6);
-        rules.maxValueChars = 2 + below(30);
         if (below(2) == 0)
             rules.keyForColumn = keys;
         SCOPED_TRACE(body.toStdString());

@@ -64,6 +64,40 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
     EXPECT_TRUE(unreachable.output.contains(QStringLiteral("Sync did not finish"))) << unreachable.output.toStdString();
 }
 
+// Syncs that go well, the first and a quiet second, leave standard error empty: it holds only warnings
+// and errors, and the program's trace goes to the system log.
+TEST(SyncDriver, SuccessfulSyncsWriteNothingToStandardError)
+{
+    preparePhoneLinkTests();
+    const std::unique_ptr<phonepeer::PhonePeer> peer = startPhonePeer(0);
+    peer->addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Ada")}});
+    QTemporaryDir home;
+    const QString errors = home.filePath(QStringLiteral("errors.txt"));
+    QStringList arguments{QStringLiteral("--create-profile"),
+                          QStringLiteral("--port"),
+                          QString::number(peer->port()),
+                          QStringLiteral("--phone-id"),
+                          peer->deviceId(),
+                          QStringLiteral("--sample-records"),
+                          QStringLiteral("2"),
+                          QStringLiteral("--logon-pause-ms"),
+                          QStringLiteral("0")};
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        const std::unique_ptr<QProcess> driver =
+            startSyncDriver(home.path(), arguments, QStringLiteral("exec 2>'%1';").arg(errors));
+        ASSERT_TRUE(driver->waitForFinished(120000));
+        const QString output = QString::fromUtf8(driver->readAll());
+        EXPECT_EQ(driver->exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains(QStringLiteral("Sync Complete"))) << output.toStdString();
+        QFile written(errors);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_EQ(written.readAll().toStdString(), "");
+        arguments = {QStringLiteral("--port"), QString::number(peer->port()), QStringLiteral("--logon-pause-ms"),
+                     QStringLiteral("0")};
+    }
+}
+
 // A disk that fills up (a file size limit the kernel enforces on the driver, whoever runs the test) ends
 // the run with an error before the logoff: the phone keeps its changes, the desktop file stays whole,
 // and the next run with room brings every record across once.

@@ -112,7 +112,10 @@ public:
         return files;
     }
 
-    hmsync::SyncOutcome sync() { return hmsync::runManualSync(m_manager, m_profile, std::chrono::seconds(60)); }
+    hmsync::SyncOutcome sync(std::chrono::milliseconds timeLimit = std::chrono::seconds(60))
+    {
+        return hmsync::runManualSync(m_manager, m_profile, timeLimit);
+    }
 
     // The desktop's records as a new run of the program finds them: a new store read from its file.
     void reloadStore()
@@ -474,12 +477,6 @@ QString phoneNameKey(Conduit conduit)
     return conduit == Conduit::Contacts ? QStringLiteral("NEWLNAME") : QStringLiteral("SUBJECT");
 }
 
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
-}
-
 // Named records on both sides: perConduit on the desktop and three on the phone, for the conduits the
 // profile syncs. Answers the names, which every later sync must find exactly once on each side.
 QList<QStringList> fillNamedRecords(EndToEnd &run, int desktopContacts, int perConduit, quint64 lastConduit)
@@ -516,6 +513,21 @@ QList<QStringList> fillNamedRecords(EndToEnd &run, int desktopContacts, int perC
     return names;
 }
 
+// What a side holds against the names it should: the names missing and those held more often than
+// named, or the empty text.
+QString namesDifference(QStringList held, const QStringList &expected)
+{
+    QStringList missing;
+    for (const QString &name : expected) {
+        if (!held.removeOne(name))
+            missing.append(name);
+    }
+    if (missing.isEmpty() && held.isEmpty())
+        return QString();
+    return QStringLiteral("missing: %1; extra: %2")
+        .arg(missing.join(QStringLiteral(", ")), held.join(QStringLiteral(", ")));
+}
+
 // Every named record exists exactly once on each side, and nothing else does.
 void expectEachRecordOnceOnBothSides(EndToEnd &run, const QList<QStringList> &names)
 {
@@ -527,8 +539,8 @@ void expectEachRecordOnceOnBothSides(EndToEnd &run, const QList<QStringList> &na
         QStringList onPhone;
         for (const phonepeer::PhoneRecord &record : run.peer().records(kPeerConduits[conduit - 1]))
             onPhone.append(record.fields.value(phoneNameKey(kPeerConduits[conduit - 1])));
-        EXPECT_EQ(sorted(onDesktop), sorted(names.at(int(conduit))));
-        EXPECT_EQ(sorted(onPhone), sorted(names.at(int(conduit))));
+        EXPECT_EQ(namesDifference(onDesktop, names.at(int(conduit))).toStdString(), "") << "on the desktop";
+        EXPECT_EQ(namesDifference(onPhone, names.at(int(conduit))).toStdString(), "") << "on the phone";
     }
 }
 
@@ -890,4 +902,230 @@ TEST(SyncEndToEnd, ListedRecordsAppliedTwiceExistOnce)
     expectEachRecordOnceOnBothSides(run, names);
     ASSERT_TRUE(run.sync().isSuccess);
     expectEachRecordOnceOnBothSides(run, names);
+}
+
+namespace {
+
+// Many named contacts and events on both sides, the phone's added in bulk: perSide on each side of each
+// conduit. Answers the names, by conduit, as fillNamedRecords does.
+QList<QStringList> fillManyRecords(EndToEnd &run, int perSide)
+{
+    QList<QStringList> names(3);
+    for (const quint64 conduit : {quint64(1), quint64(2)}) {
+        QList<QMap<QString, QString>> phoneRecords;
+        for (int index = 0; index < perSide; ++index) {
+            const QString deskName = QStringLiteral("Desk %1-%2").arg(conduit).arg(index);
+            const QString phoneName = QStringLiteral("Phone %1-%2").arg(conduit).arg(index);
+            QVariantMap fields{{desktopNameKey(conduit), deskName}};
+            QMap<QString, QString> phoneRecord{{phoneNameKey(kPeerConduits[conduit - 1]), phoneName}};
+            if (conduit == 2) {
+                const QDateTime start = QDateTime(QDate(2026, 12, 14), QTime(8, 0), Qt::UTC).addSecs(index * 3600);
+                fields.insert(QStringLiteral("NSDATESTARTDATE"), start);
+                fields.insert(QStringLiteral("NSDATEENDDATE"), start.addSecs(1800));
+                fields.insert(QStringLiteral("TYPENUMBER"), false);
+                const QDateTime phoneStart = start.addDays(1);
+                phoneRecord.insert(QStringLiteral("GMTSTARTDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
+                phoneRecord.insert(QStringLiteral("GMTSTARTTIME"), phoneStart.toString(QStringLiteral("HH:mm:ss")));
+                phoneRecord.insert(QStringLiteral("GMTENDDATE"), phoneStart.toString(QStringLiteral("yyyyMMdd")));
+                phoneRecord.insert(QStringLiteral("GMTENDTIME"),
+                                   phoneStart.addSecs(1800).toString(QStringLiteral("HH:mm:ss")));
+                phoneRecord.insert(QStringLiteral("TYPE"), QStringLiteral("0"));
+            }
+            run.store().addRecord(conduit, fields);
+            phoneRecords.append(phoneRecord);
+            names[int(conduit)].append({deskName, phoneName});
+        }
+        run.peer().addPhoneRecords(kPeerConduits[conduit - 1], phoneRecords);
+    }
+    return names;
+}
+
+// Renames `count` records of the conduit on each side and deletes `count` more on each side, keeping
+// the names up to date. The records edited are those named after the side's own records.
+void editBothSides(EndToEnd &run, QList<QStringList> &names, quint64 conduit, int count, const QString &mark)
+{
+    const QString deskKey = desktopNameKey(conduit);
+    const QMap<QString, hmsync::StoredRecord> onDesktop = run.store().records(conduit);
+    int edited = 0;
+    for (auto it = onDesktop.constBegin(); it != onDesktop.constEnd() && edited < 2 * count; ++it, ++edited) {
+        const QString name = it.value().fields.value(deskKey).toString();
+        names[int(conduit)].removeOne(name);
+        if (edited < count) {
+            ASSERT_TRUE(run.store().updateRecord(conduit, it.key(), {{deskKey, name + mark}}));
+            names[int(conduit)].append(name + mark);
+        } else {
+            ASSERT_TRUE(run.store().deleteRecord(conduit, it.key()));
+        }
+    }
+    const Conduit phoneConduit = kPeerConduits[conduit - 1];
+    const QString phoneKey = phoneNameKey(phoneConduit);
+    const QList<phonepeer::PhoneRecord> onPhone = run.peer().records(phoneConduit);
+    // From the end of the phone's list, so no record is edited on both sides.
+    for (int index = 0; index < 2 * count; ++index) {
+        const phonepeer::PhoneRecord &record = onPhone.at(onPhone.size() - 1 - index);
+        const QString name = record.fields.value(phoneKey);
+        names[int(conduit)].removeOne(name);
+        if (index < count) {
+            QMap<QString, QString> fields = record.fields;
+            fields.insert(phoneKey, name + mark);
+            ASSERT_TRUE(run.peer().updatePhoneRecord(phoneConduit, record.uid, fields));
+            names[int(conduit)].append(name + mark);
+        } else {
+            ASSERT_TRUE(run.peer().deletePhoneRecord(phoneConduit, record.uid));
+        }
+    }
+}
+
+std::string describeReadings(const phonepeer::ListReadings &readings)
+{
+    static const char *const counts[] = {"Count= the page's rows", "Count= the listing's total", "no Count="};
+    return std::string(counts[int(readings.count)]) + (readings.listNumber ? ", List=<rows>" : ", List=<name>") +
+           (readings.listsOwnWrites ? ", own writes listed" : ", own writes left out");
+}
+
+} // namespace
+
+// Phones fill in the numbers of their list replies in more than one way: under each, a first sync of
+// more than a page of contacts and events each way, then syncs with edits and deletions on both
+// sides, leave every record exactly once on each side. HM_LIST_READINGS_RECORDS sets how many records
+// each side starts with (520 by default, so the phone's first listing takes two pages).
+class EveryListReading : public testing::TestWithParam<phonepeer::ListReadings>
+{
+};
+
+TEST_P(EveryListReading, SyncsMoreThanAPageWithEditsOnBothSides)
+{
+    const int perSide = qEnvironmentVariableIsSet("HM_LIST_READINGS_RECORDS")
+                            ? qEnvironmentVariableIntValue("HM_LIST_READINGS_RECORDS")
+                            : 520;
+    SCOPED_TRACE(describeReadings(GetParam()));
+    EndToEnd run(DesktopSide::AddressBook);
+    run.peer().setListReadings(GetParam());
+    QList<QStringList> names = fillManyRecords(run, perSide);
+    // Many records take their time: a minute and some 20 ms a record.
+    const hmsync::SyncOutcome first = run.sync(std::chrono::seconds(60) + std::chrono::milliseconds(20) * perSide);
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    for (const QString &mark : {QStringLiteral(" edited"), QStringLiteral(" again")}) {
+        editBothSides(run, names, 1, 3, mark);
+        editBothSides(run, names, 2, 3, mark);
+        const hmsync::SyncOutcome next = run.sync();
+        ASSERT_TRUE(next.isSuccess) << describe(next).toStdString();
+        expectEachRecordOnceOnBothSides(run, names);
+    }
+}
+
+namespace {
+
+std::vector<phonepeer::ListReadings> everyListReading()
+{
+    using Count = phonepeer::ListReadings::Count;
+    std::vector<phonepeer::ListReadings> readings;
+    for (const Count count : {Count::PageRows, Count::ListingTotal, Count::Absent}) {
+        for (const bool listNumber : {false, true}) {
+            for (const bool listsOwnWrites : {false, true})
+                readings.push_back({count, listNumber, listsOwnWrites});
+        }
+    }
+    return readings;
+}
+
+std::string readingsTestName(const testing::TestParamInfo<phonepeer::ListReadings> &info)
+{
+    static const char *const counts[] = {"CountPageRows", "CountListingTotal", "NoCount"};
+    return std::string(counts[int(info.param.count)]) + (info.param.listNumber ? "_ListNumber" : "_ListName") +
+           (info.param.listsOwnWrites ? "_OwnWritesListed" : "_OwnWritesLeftOut");
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(SyncEndToEnd, EveryListReading, testing::ValuesIn(everyListReading()), readingsTestName);
+
+// A note of a megabyte, with the characters the phone writes in its own way, travels each way whole.
+// A reply past the transport's cap fails the run with its reason and applies nothing of its page;
+// once the phone's record is smaller, the next sync brings every record once.
+TEST(SyncEndToEnd, LongTextsTravelWholeAndAReplyPastTheCapFailsTheRun)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    const auto longNote = [](QChar letter, qsizetype size) {
+        QString note(size, letter);
+        for (qsizetype at = 1000; at < size; at += 65536)
+            note.replace(at, 6, QStringLiteral("&\t\n\u00e9\u20ac"));
+        return note;
+    };
+    const QString phoneNote = longNote(QLatin1Char('p'), 1024 * 1024);
+    const QString deskNote = longNote(QLatin1Char('d'), 1024 * 1024);
+    QList<QStringList> names(2);
+    names[1] = QStringList{QStringLiteral("Long phone"), QStringLiteral("Long desk")};
+    run.peer().addPhoneRecord(Conduit::Contacts,
+                              {{QStringLiteral("NEWLNAME"), names[1][0]}, {QStringLiteral("NOTE"), phoneNote}});
+    run.store().addRecord(1, {{QStringLiteral("LASTNAME"), names[1][1]}, {QStringLiteral("NOTE"), deskNote}});
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    EXPECT_TRUE(desktopRecordWith(run, 1, QStringLiteral("NOTE"), phoneNote).second.value(QStringLiteral("LASTNAME")) ==
+                names[1][0]);
+    const auto onPhone = phoneRecordWith(run.peer(), Conduit::Contacts, QStringLiteral("NEWLNAME"), names[1][1]);
+    ASSERT_TRUE(onPhone);
+    EXPECT_TRUE(onPhone->fields.value(QStringLiteral("NOTE")) == deskNote);
+
+    // Nine megabytes of note: past the cap of a reply.
+    const QString tooLong = run.peer().addPhoneRecord(
+        Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Too long")},
+                            {QStringLiteral("NOTE"), QString(9 * 1024 * 1024, QLatin1Char('x'))}});
+    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Beside it")}});
+    const hmsync::SyncOutcome refused = run.sync();
+    EXPECT_FALSE(refused.isSuccess);
+    EXPECT_TRUE(refused.errorText.contains(QStringLiteral("largest size allowed"))) << refused.errorText.toStdString();
+    EXPECT_EQ(run.store().records(1).size(), 2) << "nothing of the refused page reached the desktop";
+    EXPECT_TRUE(run.peer().hasChanges()) << "the phone was told its changes arrived";
+
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Contacts, tooLong,
+                                             {{QStringLiteral("NEWLNAME"), QStringLiteral("Too long")},
+                                              {QStringLiteral("NOTE"), QStringLiteral("shorter now")}}));
+    names[1].append({QStringLiteral("Too long"), QStringLiteral("Beside it")});
+    const hmsync::SyncOutcome mended = run.sync();
+    ASSERT_TRUE(mended.isSuccess) << describe(mended).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+}
+
+// Memos added on either side keep one copy on each side over five syncs: the phone's answer to the
+// desktop's add maps the memo, so neither side takes the other's copy for a new one.
+TEST(SyncEndToEnd, MemosKeepOneCopyEachSideOverFiveSyncs)
+{
+    for (const bool listsOwnWrites : {false, true}) {
+        SCOPED_TRACE(listsOwnWrites ? "own writes listed" : "own writes left out");
+        EndToEnd run(DesktopSide::Outlook);
+        run.peer().setListReadings({phonepeer::ListReadings::Count::PageRows, false, listsOwnWrites});
+        QList<QStringList> names(5);
+        run.store().addRecord(
+            4, {{QStringLiteral("SUBJECT"), QStringLiteral("Desk memo")}, {QStringLiteral("NOTE"), kNote}});
+        run.peer().addPhoneRecord(Conduit::Memos, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone memo")}});
+        names[4] = QStringList{QStringLiteral("Desk memo"), QStringLiteral("Phone memo")};
+        for (int round = 1; round <= 5; ++round) {
+            SCOPED_TRACE(round);
+            const hmsync::SyncOutcome outcome = run.sync();
+            ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+            expectEachRecordOnceOnBothSides(run, names);
+        }
+    }
+}
+
+// One event deleted on the phone leaves the id list and is listed as a deletion: it is deleted on
+// the desktop once and counted once.
+TEST(SyncEndToEnd, ADeletionOnThePhoneIsCountedOnce)
+{
+    EndToEnd run(DesktopSide::AddressBook);
+    QList<QStringList> names = fillNamedRecords(run, 2, 2, 2);
+    ASSERT_TRUE(run.sync().isSuccess);
+    const phonepeer::PhoneRecord doomed = run.peer().records(Conduit::Calendar).first();
+    ASSERT_TRUE(run.peer().deletePhoneRecord(Conduit::Calendar, doomed.uid));
+    names[2].removeOne(doomed.fields.value(QStringLiteral("SUBJECT")));
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    expectEachRecordOnceOnBothSides(run, names);
+    qint64 deletes = 0;
+    for (const hmsync::ConduitOutcome &conduit : outcome.conduits)
+        deletes += conduit.appleDeletes;
+    EXPECT_EQ(deletes, 1) << describe(outcome).toStdString();
 }

@@ -2,6 +2,7 @@
 // weekday codes and the stores' weekday numbers.
 #include "datasources/calendar/HMBaseCalendarData.h"
 
+#include "foundation/HMRRuleHelper.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Calendar.h"
 
@@ -83,14 +84,20 @@ qint64 HMBaseCalendarData::hmDayMaskFromAppleDays(const QList<int> &days)
     return mask;
 }
 
-int HMBaseCalendarData::appleDayFromHmMonthDay(qint64 code)
+int HMBaseCalendarData::appleDayFromHmMonthDay(qint64 mask)
 {
-    return code >= 4 && code <= 9 ? int(code - 2) : 1;
+    const int weekday = HMRRuleHelper::highestWeekdayOfDayMask(mask);
+    return weekday == 0 ? 1 : weekday;
 }
 
 qint64 HMBaseCalendarData::hmMonthDayFromAppleDay(qint64 weekday)
 {
-    return weekday >= 1 && weekday <= 7 ? weekday + 2 : 0;
+    return HMRRuleHelper::hmDayMaskFromAppleDays({int(weekday)});
+}
+
+qint64 HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(int weekNumber)
+{
+    return weekNumber < 0 ? 5 : weekNumber;
 }
 
 namespace {

@@ -80,8 +80,12 @@ public:
     static QList<int> appleDaysFromHmDayMask(qint64 mask);
     // Weekday numbers (1 Sunday to 7 Saturday) to the record's weekday bit mask.
     static qint64 hmDayMaskFromAppleDays(const QList<int> &days);
-    static int appleDayFromHmMonthDay(qint64 code);
+    // The weekday a monthly or yearly rule on the nth weekday falls on, from its "DAYMASK" (a mask like
+    // every rule's): the highest set, Sunday when none is. And back: the weekday's bit.
+    static int appleDayFromHmMonthDay(qint64 mask);
     static qint64 hmMonthDayFromAppleDay(qint64 weekday);
+    // A rule's week of the month as the record's "DAYOCCUR": the last week (-1) is 5, as the device has it.
+    static qint64 hmDayOccurrenceFromWeekNumber(int weekNumber);
 
     // Whether the system version takes the EventKit road (10.8 and later).
     static bool isEventKitSystem();

@@ -10,6 +10,8 @@
 
 #include <QTimeZone>
 
+#include <limits>
+
 using namespace hmcalendar;
 
 namespace {
@@ -33,7 +35,8 @@ void writeNthWeekDay(QVariantMap &record, const platform::CalNthWeekDay &day)
 {
     record.insert(key(kHMSyncFieldRecurringDayMask),
                   QString::number(HMBaseCalendarData::hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-    record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+    record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                  QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
     record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
 }
 
@@ -105,9 +108,25 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &ident
     return true;
 }
 
+// The record's end is the series' last day, which the device and the occurrence expansion count whole;
+// the store's end is the last second of that day, so the last occurrence is kept. A series the device
+// ends after a count ("OCCURS") keeps its count.
+HMCalendarData::RecurrenceEndKeys HMCalendarData::storeEndOfRecord(const QVariantMap &record)
+{
+    const QDateTime repeatEnd = record.value(key(kHMSyncFieldRecurringNSDateRepeatEnd)).toDateTime();
+    if (repeatEnd.isValid()) {
+        const QDateTime lastDay = dateUtilities().dateAtMidnightForDate(repeatEnd);
+        return RecurrenceEndKeys{dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, lastDay).addSecs(-1)};
+    }
+    const qint64 occurrences = integerOf(record, kHMSyncFieldRecurringOccurs);
+    return RecurrenceEndKeys{QDateTime(),
+                             occurrences > 0 && occurrences <= std::numeric_limits<int>::max() ? int(occurrences) : 0};
+}
+
 // A series ending on a date ends on the record the day after the end date given, or on that date
-// itself when it is already the record's end; one ending by count gets OCCURS and, once expanded,
-// its last date as the end.
+// itself when it is already the record's end; one ending by count gets OCCURS and no end date: the
+// expansion's last date is a step past the last occurrence, and a date beside the count would make
+// the series end on a date when it comes back.
 void HMCalendarData::writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &identifierDictionary,
                                             const QDateTime &start, const std::optional<RecurrenceEndKeys> &end)
 {
@@ -130,8 +149,6 @@ void HMCalendarData::writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &id
     for (const QDateTime &date : *instances)
         dates.append(date);
     identifierDictionary.insert(kInstancesKey, dates);
-    if (end && !end->endDate.isValid() && !instances->isEmpty())
-        record.insert(key(kHMSyncFieldRecurringNSDateRepeatEnd), instances->last());
 }
 
 bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForRecurrence(QVariantMap &record,
@@ -198,15 +215,7 @@ bool HMCalendarData::updateRecurrenceOfEvent(platform::CalEvent &event, const QV
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    // The record's end is the series' last day, which the device and the occurrence expansion count
-    // whole; the store's end is the last second of that day, so the last occurrence is kept.
-    const QDateTime repeatEnd = record.value(key(kHMSyncFieldRecurringNSDateRepeatEnd)).toDateTime();
-    std::optional<platform::CalRecurrenceEnd> end;
-    if (repeatEnd.isValid())
-        end = platform::CalRecurrenceEnd::recurrenceEndWithEndDate(
-            dateUtilities()
-                .dateByAdding(1, platform::CalendarUnit::Day, dateUtilities().dateAtMidnightForDate(repeatEnd))
-                .addSecs(-1));
+    const std::optional<platform::CalRecurrenceEnd> end = recurrenceEndOfRecord<platform::CalRecurrenceEnd>(record);
     std::optional<platform::CalRecurrenceRule> rule;
     if (repeat == 1)
         rule = dailyRecurrenceRuleFromDictionary(record, end);

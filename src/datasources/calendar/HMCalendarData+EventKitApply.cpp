@@ -408,11 +408,7 @@ bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const Q
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    const QDateTime repeatEnd = dateOf(record, kHMSyncFieldRecurringNSDateRepeatEnd);
-    std::optional<platform::EKRecurrenceEnd> end;
-    if (repeatEnd.isValid())
-        end = platform::EKRecurrenceEnd::recurrenceEndWithEndDate(
-            dateUtilities().dateByAdding(1, platform::CalendarUnit::Day, repeatEnd));
+    const std::optional<platform::EKRecurrenceEnd> end = recurrenceEndOfRecord<platform::EKRecurrenceEnd>(record);
     std::optional<platform::EKRecurrenceRule> rule;
     if (repeat == 1)
         rule = dailyEventKitRecurrenceRuleFromDictionary(record, end);

@@ -181,10 +181,14 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap *ident
 void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary,
                                         const platform::EKEvent &event)
 {
+    // As on the other road: a series ending on a date ends on the record on that date's day.
     const std::optional<platform::EKRecurrenceEnd> end = event.recurrenceRules().first().recurrenceEnd();
     std::optional<RecurrenceEndKeys> keys;
-    if (end)
-        keys = RecurrenceEndKeys{end->endDate(), end->occurrenceCount()};
+    if (end) {
+        const QDateTime lastDay =
+            end->endDate().isValid() ? dateUtilities().dateAtMidnightForDate(end->endDate()) : QDateTime();
+        keys = RecurrenceEndKeys{lastDay, end->occurrenceCount(), true};
+    }
     writeRecurrenceEndKeys(record, *identifierDictionary, event.startDate(), keys);
 }
 
@@ -220,7 +224,8 @@ bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QV
     } else if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
         record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
     }
     return true;
@@ -233,8 +238,9 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVa
     record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
     if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
-        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(day.dayOfTheWeek() + 2));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence), QString::number(day.weekNumber()));
+        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
+        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
+                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
         if (!rule.monthsOfTheYear().isEmpty())
             record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));

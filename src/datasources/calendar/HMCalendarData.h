@@ -198,6 +198,18 @@ private:
     std::optional<QList<QDateTime>> instancesForRecordRecurrence(const QDateTime &start, const QVariantMap &record);
     void writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &identifierDictionary, const QDateTime &start,
                                 const std::optional<RecurrenceEndKeys> &end);
+    // How a record's series ends in either store: at the last moment of its last day, else after its
+    // count of occurrences, else never (an empty end date and a count of 0).
+    RecurrenceEndKeys storeEndOfRecord(const QVariantMap &record);
+    template <typename End> std::optional<End> recurrenceEndOfRecord(const QVariantMap &record)
+    {
+        const RecurrenceEndKeys end = storeEndOfRecord(record);
+        if (end.endDate.isValid())
+            return End::recurrenceEndWithEndDate(end.endDate);
+        if (end.occurrenceCount > 0)
+            return End::recurrenceEndWithOccurrenceCount(end.occurrenceCount);
+        return std::nullopt;
+    }
     void planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
                                 const QSet<QString> &excludedHmUids);
     void planNewCalendarStoreEvent(CalendarStorePlan &plan);

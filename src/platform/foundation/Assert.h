@@ -16,10 +16,10 @@ namespace platform {
 [[noreturn]] inline void assertionFailed(const char *condition, const QString &message, const char *function,
                                          const char *file, int line)
 {
-    consoleLog(QStringLiteral("Assertion failure in %1, %2:%3: %4 (%5)")
-                   .arg(QString::fromUtf8(function), QString::fromUtf8(file))
-                   .arg(line)
-                   .arg(message, QString::fromUtf8(condition)));
+    consoleLogError(QStringLiteral("Assertion failure in %1, %2:%3: %4 (%5)")
+                        .arg(QString::fromUtf8(function), QString::fromUtf8(file))
+                        .arg(line)
+                        .arg(message, QString::fromUtf8(condition)));
     std::abort();
 }
 

@@ -12,14 +12,19 @@
 #include <mutex>
 
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
 
+// The system log: a Linux program's trace belongs in the journal, and standard error, the terminal's,
+// is kept for the warnings and errors of the log itself.
+constexpr int kSystemLog = -1;
+
 std::mutex s_consoleMutex;
-int s_consoleDescriptor = STDERR_FILENO;
+int s_consoleDescriptor = kSystemLog;
 
 QString processName()
 {
@@ -54,7 +59,10 @@ const QByteArray &threadTag()
 
 } // namespace
 
-void consoleLog(const QString &message)
+namespace {
+
+// One console line; an error line also reaches standard error while the console is the system log.
+void writeConsoleLine(const QString &message, bool isError)
 {
     QByteArray bytes = localTimeStamp();
     bytes += processName().toUtf8();
@@ -63,8 +71,29 @@ void consoleLog(const QString &message)
     if (!bytes.endsWith('\n'))
         bytes += '\n';
     const std::lock_guard lock(s_consoleMutex);
+    int descriptor = s_consoleDescriptor;
+    if (descriptor == kSystemLog) {
+        // The journal stamps the time and the process itself.
+        const QByteArray line = threadTag() + message.toUtf8();
+        ::syslog(LOG_USER | (isError ? LOG_ERR : LOG_INFO), "%s", line.constData());
+        if (!isError)
+            return;
+        descriptor = STDERR_FILENO;
+    }
     // A failing console is given up silently: there is nowhere left to report it.
-    writeToDescriptor(s_consoleDescriptor, bytes);
+    writeToDescriptor(descriptor, bytes);
+}
+
+} // namespace
+
+void consoleLog(const QString &message)
+{
+    writeConsoleLine(message, false);
+}
+
+void consoleLogError(const QString &message)
+{
+    writeConsoleLine(message, true);
 }
 
 int setConsoleLogDescriptor(int descriptor)

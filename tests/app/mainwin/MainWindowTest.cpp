@@ -341,3 +341,32 @@ TEST_F(MainWindow, SyncMethodWordsAreStoredForTheSelectedProfile)
 }
 
 } // namespace
+
+namespace {
+
+class AnsweringDelegate final : public HMDeletionsWarningDelegate
+{
+public:
+    void deletionsWarningReceivedResponse(bool shouldDelete) override { answers.append(shouldDelete); }
+    QList<bool> answers;
+};
+
+} // namespace
+
+// A sheet prepared for a deletion warning is registered for the sync code at once but shown only
+// when the progress sheet is put up, and then it is that sheet, with the warning's delegate.
+TEST_F(MainWindow, APreparedDeletionWarningSheetIsTheOneShownNext)
+{
+    launchWindow();
+    AnsweringDelegate answers;
+    window().createSyncStatusControllerWithDeletionsWarningDelegate(&answers);
+    const std::shared_ptr<HMSyncProgressController> prepared = window().syncProgressController();
+    ASSERT_TRUE(prepared);
+    EXPECT_EQ(prepared->deletionsWarningDelegate(), &answers);
+    EXPECT_FALSE(prepared->isVisible());
+    EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), prepared);
+    window().showSyncStatusProgressController();
+    EXPECT_EQ(window().syncProgressController(), prepared);
+    EXPECT_TRUE(prepared->isVisible());
+    prepared->okButtonSelected();
+}

@@ -123,7 +123,8 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     // counts among the exceptions, as do the removed and the moved occurrence.
     EXPECT_EQ(fields.value("NSARRAYEXCEPTIONS").toList(),
               (QVariantList{start.addDays(7), start.addDays(14), start.addDays(28)}));
-    EXPECT_EQ(fields.value("NSDATEREPEATEND").toDateTime(), start.addDays(28));
+    // The series ends by its count alone: a date beside it would end it on a date once it came back.
+    EXPECT_FALSE(fields.contains("NSDATEREPEATEND"));
     EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid(seriesRecord.hmxUid())->contains("RecurringInstancesKey"));
 
     const HMSyncRecord &moved = records[1];

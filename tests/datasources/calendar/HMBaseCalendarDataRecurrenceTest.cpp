@@ -104,13 +104,13 @@ TEST(HMBaseCalendarDataRecurrence, WalksAgreeWithLibicalAndDateutil)
          Relation::OneExtra},
         {"monthly on the second Tuesday, 4 times",
          "2026-06-09 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 5}, {"DAYOCCUR", 2}, {"OCCURS", 4}},
+         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 4}, {"DAYOCCUR", 2}, {"OCCURS", 4}},
          "FREQ=MONTHLY;BYDAY=2TU;COUNT=4",
          {"2026-06-09 09:00", "2026-07-14 09:00", "2026-08-11 09:00", "2026-09-08 09:00", "2026-10-13 09:00"},
          Relation::OneExtra},
         {"monthly on the last Wednesday up to the window's end",
          "2026-06-24 09:00",
-         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 6}, {"DAYOCCUR", 5}},
+         {{"REPEAT", 3}, {"INTERVAL", 1}, {"REPTDAYOPT", 1}, {"DAYMASK", 8}, {"DAYOCCUR", 5}},
          "FREQ=MONTHLY;BYDAY=-1WE",
          {"2026-06-24 09:00", "2026-07-29 09:00", "2026-08-26 09:00", "2026-09-30 09:00", "2026-10-28 09:00",
           "2026-11-25 09:00", "2026-12-30 09:00"},
@@ -133,7 +133,7 @@ TEST(HMBaseCalendarDataRecurrence, WalksAgreeWithLibicalAndDateutil)
           {"INTERVAL", 1},
           {"MONTH", 11},
           {"REPTDAYOPT", 1},
-          {"DAYMASK", 7},
+          {"DAYMASK", 16},
           {"DAYOCCUR", 4},
           {"OCCURS", 3}},
          "FREQ=YEARLY;BYMONTH=11;BYDAY=4TH;COUNT=3",
@@ -220,14 +220,17 @@ TEST(HMBaseCalendarDataRecurrence, EdgeCasesOfTheWalks)
 
 TEST(HMBaseCalendarDataRecurrence, WeekdayConversions)
 {
-    for (const qint64 code : {0, 3, 10})
-        EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(code), 1) << code;
-    EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(4), 2);
-    EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(9), 7);
+    // A rule on the nth weekday takes the highest weekday of its mask; Sunday when the mask names none.
+    for (const qint64 mask : {0, -4, 128})
+        EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(mask), 1) << mask;
+    EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(4), 3);
+    EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(64), 7);
+    EXPECT_EQ(HMBaseCalendarData::appleDayFromHmMonthDay(34), 6);
     for (const qint64 day : {0, 8})
         EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(day), 0) << day;
-    EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(1), 3);
-    EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(7), 9);
+    EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(1), 1);
+    EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(3), 4);
+    EXPECT_EQ(HMBaseCalendarData::hmMonthDayFromAppleDay(7), 64);
     EXPECT_EQ(HMBaseCalendarData::appleDaysFromHmDayMask(65), (QList<int>{1, 7}));
     EXPECT_EQ(HMBaseCalendarData::appleDaysFromHmDayMask(0), QList<int>{});
     EXPECT_EQ(HMBaseCalendarData::appleDaysFromHmDayMask(-3), QList<int>{});

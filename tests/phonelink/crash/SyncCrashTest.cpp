@@ -390,3 +390,25 @@ TEST_P(SyncCrash, ThePhoneKilledMidUpdateLosesAndDoublesNothing)
     rig.runAndKillPhone(atRequest(QStringLiteral("/hmx_update"), 3));
     expectMendedByTwoSyncs(rig);
 }
+
+// Under the other readings of a list reply's numbers (a Count= that is the listing's total with the
+// rows after "List=", or no Count= at all, the desktop's own writes listed back), a first sync killed
+// at its id list, its first page or its updates loses and doubles nothing.
+TEST_P(SyncCrash, AFirstSyncKilledUnderOtherListReadingsLosesAndDoublesNothing)
+{
+    using Count = phonepeer::ListReadings::Count;
+    const phonepeer::ListReadings readings[] = {{Count::ListingTotal, true, false}, {Count::Absent, false, true}};
+    const std::pair<const char *, KillPoint> points[] = {
+        {"at the id list", atRequest(QStringLiteral("/hmx_list"), 1)},
+        {"at the first page", atRequest(QStringLiteral("/hmx_list"), 2)},
+        {"at an update batch", atRequest(QStringLiteral("/hmx_update"), 2)}};
+    for (const phonepeer::ListReadings &reading : readings) {
+        for (const auto &[name, point] : points) {
+            SCOPED_TRACE(std::string(name) + (reading.count == Count::Absent ? ", no Count=" : ", Count= a total"));
+            CrashRig rig(GetParam());
+            rig.peer().setListReadings(reading);
+            EXPECT_TRUE(rig.runAndKill(point)) << "the driver ended before it was killed";
+            expectMendedByTwoSyncs(rig);
+        }
+    }
+}

@@ -511,3 +511,90 @@ TEST_F(PhonePeerTest, AnswersEveryTruncatedOrGarbledRequestWithOkOrFail)
     }
     EXPECT_TRUE(logoff().startsWith(QStringLiteral("OK")));
 }
+
+// Each reading of a list reply's numbers, byte for byte: Count= as the page's rows, as the listing's
+// total, or absent (another line in its place), and "List=" followed by the list's name or its rows.
+// With the desktop's own writes listed, what an update wrote is listed after the sync's logoff.
+TEST_F(PhonePeerTest, WritesTheNumbersOfItsListsInEachReadingAndListsOwnWritesOnRequest)
+{
+    peer->addPhoneRecord(Conduit::Memos, {{"SUBJECT", QStringLiteral("one")}}, QStringLiteral("M1"));
+    peer->addPhoneRecord(Conduit::Memos, {{"SUBJECT", QStringLiteral("two")}}, QStringLiteral("M2"));
+    logon();
+    const QString idList = kCredentials + QStringLiteral("conduit=M&mode=idlist&");
+    const QString lastPage = kCredentials + QStringLiteral("conduit=M&Limit=1&Offset=1&");
+    const QString pastTheEnd = kCredentials + QStringLiteral("conduit=M&Limit=1&Offset=2&");
+    using Count = ListReadings::Count;
+    struct Row
+    {
+        ListReadings readings;
+        const char *idList;
+        const char *lastPage;
+        const char *pastTheEnd;
+    };
+    const Row rows[] = {
+        {{Count::PageRows, false, false},
+         "OK\nCount=2\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nCount=1\nList=Memos\n",
+         "OK\nCount=0\n"},
+        {{Count::ListingTotal, true, false},
+         "OK\nCount=2\nList=2\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nCount=2\nList=1\n",
+         "OK\nCount=2\n"},
+        {{Count::Absent, false, false},
+         "OK\nConduit=M\nList=Memos\nACTION\tUID\nadd\tM1\nadd\tM2\n",
+         "OK\nConduit=M\nList=Memos\n",
+         "OK\nConduit=M\n"},
+    };
+    for (const Row &row : rows) {
+        peer->setListReadings(row.readings);
+        EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), idList), QLatin1String(row.idList));
+        const QString page = sendText(QStringLiteral("/hmx_list"), lastPage);
+        EXPECT_TRUE(page.startsWith(QLatin1String(row.lastPage))) << page.toStdString();
+        EXPECT_TRUE(page.contains(QStringLiteral("\nadd\tM2\t"))) << page.toStdString();
+        EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), pastTheEnd), QLatin1String(row.pastTheEnd));
+    }
+
+    peer->setListReadings({Count::PageRows, false, true});
+    const QString sinceLastSync = kCredentials + QStringLiteral("conduit=M&modified=2026-01-01 00:00:00&");
+    logoff();
+    logon();
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"),
+                       updateBody({"Command=MemoChange&UID=M1&SUBJECT=desk", "Command=MemoDelete&UID=M2"})),
+              QStringLiteral("OK"));
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), sinceLastSync), QStringLiteral("OK\nCount=0\n"))
+        << "the sync that writes them lists none of them";
+    logoff();
+    logon();
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), sinceLastSync),
+              QStringLiteral("OK\nCount=2\nList=Memos\nACTION\tUID\tSUBJECT\nupdate\tM1\tdesk\ndelete\tM2\t\n"));
+    logoff();
+    logon();
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), sinceLastSync), QStringLiteral("OK\nCount=0\n"));
+}
+
+// The readings of list replies from the command line; an unknown reading is refused.
+TEST_F(PhonePeerTest, TheProgramTakesItsListReadingsFromTheCommandLine)
+{
+    QProcess program;
+    const QString address = startProgram(program, {"--count", "total", "--list-number", "--list-own-writes"});
+    ASSERT_FALSE(address.isEmpty()) << "the program's listening line";
+    client = RKClient::clientWithBaseURL(address);
+    EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_update"), updateBody({"Command=MemoAdd&UID=t1&SUBJECT=a"})).count(u'\t'),
+              1);
+    EXPECT_EQ(sendText(QStringLiteral("/hmx_list"), kCredentials + QStringLiteral("conduit=M&mode=idlist&")).left(17),
+              QStringLiteral("OK\nCount=1\nList=1"));
+    logoff();
+    logon();
+    EXPECT_TRUE(
+        sendText(QStringLiteral("/hmx_list"), kCredentials + QStringLiteral("conduit=M&modified=2026-01-01 00:00:00&"))
+            .contains(QStringLiteral("\nadd\t")))
+        << "the desktop's add is listed after its sync";
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(10000));
+
+    QProcess wrong;
+    wrong.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--count", "rows"});
+    ASSERT_TRUE(wrong.waitForFinished(10000));
+    EXPECT_EQ(wrong.exitCode(), 2);
+}

@@ -135,7 +135,10 @@ bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem)
     return true;
 }
 
-PhonePeer::PhonePeer(Options options) : m_options(std::move(options)), m_faults(m_options.faults) {}
+PhonePeer::PhonePeer(Options options) : m_options(std::move(options)), m_faults(m_options.faults)
+{
+    setListReadings(m_options.readings);
+}
 
 PhonePeer::~PhonePeer()
 {
@@ -214,6 +217,13 @@ void PhonePeer::clearFaults()
 {
     const std::lock_guard lock(m_mutex);
     m_faults.clear();
+}
+
+void PhonePeer::setListReadings(const ListReadings &readings)
+{
+    const std::lock_guard lock(m_mutex);
+    m_readings = readings;
+    m_store.setListsOwnWrites(readings.listsOwnWrites);
 }
 
 QString PhonePeer::addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid)
@@ -399,6 +409,8 @@ PhonePeer::Reply PhonePeer::logon(const QByteArray &body, bool busy)
     if (valueOf(fields, QStringLiteral("hmproductcode")).isEmpty())
         return {failure(QStringLiteral("No product code")), false};
     m_isLoggedOn = true;
+    // Edits the desktop made in a sync that ended without a logoff are listed from now on.
+    m_store.listOwnWrites();
     const QString deviceTime = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     const QString text = QStringLiteral("OK\nWifiVersion=2.1\nDeviceID=%1\nQPDVersion=7.0\nOSVersion=13\nOS=Android\n"
                                         "DeviceTime=%2\n")
@@ -439,7 +451,7 @@ PhonePeer::Reply PhonePeer::purge(const Pairs &fields)
 PhonePeer::Reply PhonePeer::idList(Conduit conduit, bool cutShort) const
 {
     const QList<PhoneRecord> records = m_store.records(conduit);
-    QString text = QStringLiteral("OK\nCount=%1\nList=%2\n").arg(records.size()).arg(listNameOf(conduit));
+    QString text = listHead(conduit, records.size(), records.size());
     text += rowText({QStringLiteral("ACTION"), QStringLiteral("UID")});
     // A cut-short list ends halfway through its rows, as a reply whose connection broke and whose
     // length nobody announced.
@@ -467,11 +479,13 @@ PhonePeer::Reply PhonePeer::list(const Pairs &fields, const Spoilers &spoilers)
         return {failure(QStringLiteral("Invalid Limit or Offset")), false};
     // With a date the phone lists its changes since the last sync; without one, every record.
     const bool changedOnly = hasName(fields, QStringLiteral("modified"));
-    const QList<ListedRow> rows = m_store.listRows(conduit, changedOnly).mid(offset, limit);
-    // The client reads a list only after some text between the status line and "List=".
-    QString text = QStringLiteral("OK\nCount=%1\n").arg(rows.size());
-    if (rows.isEmpty())
+    const QList<ListedRow> listing = m_store.listRows(conduit, changedOnly);
+    const QList<ListedRow> rows = listing.mid(offset, limit);
+    QString text = listHead(conduit, rows.size(), listing.size());
+    if (rows.isEmpty()) {
+        text.truncate(text.indexOf(QLatin1String("List=")));
         return {text.toUtf8(), false};
+    }
     QStringList keys;
     for (const ListedRow &row : rows) {
         for (auto it = row.record.fields.begin(); it != row.record.fields.end(); ++it) {
@@ -480,7 +494,6 @@ PhonePeer::Reply PhonePeer::list(const Pairs &fields, const Spoilers &spoilers)
         }
     }
     keys.sort();
-    text += QStringLiteral("List=%1\n").arg(listNameOf(conduit));
     text += rowText(QStringList{QStringLiteral("ACTION"), QStringLiteral("UID")} + keys);
     for (qsizetype index = 0; index < rows.size(); ++index) {
         const ListedRow &row = rows.at(index);
@@ -492,6 +505,24 @@ PhonePeer::Reply PhonePeer::list(const Pairs &fields, const Spoilers &spoilers)
             text += rowText(QStringList{QStringLiteral("update"), QStringLiteral("BROKEN")} + keys + keys);
     }
     return {text.toUtf8(), false};
+}
+
+QString PhonePeer::listHead(Conduit conduit, qsizetype rows, qsizetype total) const
+{
+    // The client reads a list only after some text between the status line and "List=".
+    QString head = QStringLiteral("OK\n");
+    switch (m_readings.count) {
+    case ListReadings::Count::PageRows:
+        head += QStringLiteral("Count=%1\n").arg(rows);
+        break;
+    case ListReadings::Count::ListingTotal:
+        head += QStringLiteral("Count=%1\n").arg(total);
+        break;
+    case ListReadings::Count::Absent:
+        head += QStringLiteral("Conduit=%1\n").arg(letterOf(conduit));
+        break;
+    }
+    return head + QStringLiteral("List=%1\n").arg(m_readings.listNumber ? QString::number(rows) : listNameOf(conduit));
 }
 
 PhonePeer::Reply PhonePeer::update(const QByteArray &body, const Spoilers &spoilers)

@@ -46,6 +46,19 @@ struct Fault
     int every = 1; // RefuseAdds and OmitAdds: which adds (every n-th) they spoil
 };
 
+// How the peer fills in the details of its list replies that phones fill in more than one way.
+struct ListReadings
+{
+    enum class Count {
+        PageRows,     // "Count=" holds the rows of the reply
+        ListingTotal, // "Count=" holds the rows of the whole listing, across its pages
+        Absent,       // no "Count=" line
+    };
+    Count count = Count::PageRows;
+    bool listNumber = false;     // "List=" is followed by the reply's rows, not by the list's name
+    bool listsOwnWrites = false; // the desktop's edits are listed as changes by the syncs after theirs
+};
+
 // Parses a fault from its control fields ("fault", "path", "times", "delay_ms", "reason", "every"); false,
 // with the problem, for unknown or malformed values.
 bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem);
@@ -65,6 +78,7 @@ public:
         QString dataFile; // loaded at start when it exists, written after every change when set
         QString deviceId = QStringLiteral("QP-PEER-0001");
         QList<Fault> faults;
+        ListReadings readings;
     };
 
     explicit PhonePeer(Options options);
@@ -81,6 +95,7 @@ public:
 
     void addFault(const Fault &fault);
     void clearFaults();
+    void setListReadings(const ListReadings &readings);
 
     // Edits made on the phone, reported to the next sync.
     QString addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
@@ -124,6 +139,8 @@ private:
     Reply purge(const Pairs &fields);
     Reply list(const Pairs &fields, const Spoilers &spoilers);
     Reply idList(Conduit conduit, bool cutShort) const;
+    // The lines a list reply of these rows (of a listing of total rows) starts with, up to its header.
+    QString listHead(Conduit conduit, qsizetype rows, qsizetype total) const;
     Reply update(const QByteArray &body, const Spoilers &spoilers);
     Reply updatePicture(const QByteArray &body);
     Reply deviceInfo() const;
@@ -140,6 +157,7 @@ private:
     mutable std::mutex m_mutex;
     PhoneStore m_store;
     QList<Fault> m_faults;
+    ListReadings m_readings;
     bool m_isLoggedOn = false;
     bool m_isStopping = false;
     QStringList m_requestLog;

@@ -35,6 +35,29 @@ bool changeFromName(const QString &name, Change &change)
     return false;
 }
 
+bool ownWritesFromJson(const QJsonObject &json, std::map<Conduit, std::map<QString, Change>> &ownWrites,
+                       QString &problem)
+{
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        Conduit conduit{};
+        if (!conduitFromLetter(it.key(), conduit)) {
+            problem = QStringLiteral("unknown conduit \"%1\" of the desktop's edits").arg(it.key());
+            return false;
+        }
+        const QJsonObject changes = it.value().toObject();
+        for (auto entry = changes.begin(); entry != changes.end(); ++entry) {
+            Change change = Change::None;
+            if (!changeFromName(entry.value().toString(), change) || change == Change::None) {
+                problem =
+                    QStringLiteral("conduit %1: an unknown change of the desktop's edit %2").arg(it.key(), entry.key());
+                return false;
+            }
+            ownWrites[conduit][entry.key()] = change;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 QString PhoneStore::nextUid(Conduit conduit)
@@ -96,6 +119,7 @@ QString PhoneStore::applyAdd(Conduit conduit, const QMap<QString, QString> &fiel
 {
     const QString uid = nextUid(conduit);
     m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+    noteOwnWrite(conduit, uid, Change::Added);
     return uid;
 }
 
@@ -103,16 +127,51 @@ void PhoneStore::applyChange(Conduit conduit, const QString &uid, const QMap<QSt
 {
     // The desktop's version is the newest: any phone change it answers leaves the change log.
     m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+    noteOwnWrite(conduit, uid, Change::Updated);
 }
 
 void PhoneStore::applyDelete(Conduit conduit, const QString &uid)
 {
     m_conduits[conduit].erase(uid);
+    noteOwnWrite(conduit, uid, Change::Deleted);
+}
+
+// A record the desktop added and then changed is still an add; one it added and deleted is gone.
+void PhoneStore::noteOwnWrite(Conduit conduit, const QString &uid, Change change)
+{
+    if (!m_listsOwnWrites)
+        return;
+    std::map<QString, Change> &writes = m_ownWrites[conduit];
+    const auto noted = writes.find(uid);
+    if (noted != writes.end() && noted->second == Change::Added && change != Change::Added) {
+        if (change == Change::Deleted)
+            writes.erase(noted);
+        return;
+    }
+    writes[uid] = change;
+}
+
+void PhoneStore::listOwnWrites()
+{
+    for (const auto &[conduit, writes] : m_ownWrites) {
+        std::map<QString, PhoneRecord> &records = m_conduits[conduit];
+        for (const auto &[uid, change] : writes) {
+            if (change == Change::Deleted) {
+                records[uid] = PhoneRecord{uid, {}, Change::Deleted};
+                continue;
+            }
+            const auto found = records.find(uid);
+            if (found != records.end() && found->second.change == Change::None)
+                found->second.change = change;
+        }
+    }
+    m_ownWrites.clear();
 }
 
 void PhoneStore::purge(Conduit conduit)
 {
     m_conduits[conduit].clear();
+    m_ownWrites.erase(conduit);
 }
 
 QList<PhoneRecord> PhoneStore::records(Conduit conduit) const
@@ -163,6 +222,7 @@ void PhoneStore::markSynced()
         for (auto &[uid, record] : records)
             record.change = Change::None;
     }
+    listOwnWrites();
 }
 
 QByteArray PhoneStore::toJson() const
@@ -180,7 +240,16 @@ QByteArray PhoneStore::toJson() const
         }
         conduits.insert(QString(letterOf(conduit)), list);
     }
-    const QJsonObject root{{QStringLiteral("nextId"), m_nextId}, {QStringLiteral("conduits"), conduits}};
+    QJsonObject ownWrites;
+    for (const auto &[conduit, writes] : m_ownWrites) {
+        QJsonObject changes;
+        for (const auto &[uid, change] : writes)
+            changes.insert(uid, changeName(change));
+        ownWrites.insert(QString(letterOf(conduit)), changes);
+    }
+    const QJsonObject root{{QStringLiteral("nextId"), m_nextId},
+                           {QStringLiteral("conduits"), conduits},
+                           {QStringLiteral("ownWrites"), ownWrites}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -218,7 +287,11 @@ bool PhoneStore::fromJson(const QByteArray &json, QString &problem)
             loaded[conduit][record.uid] = record;
         }
     }
+    std::map<Conduit, std::map<QString, Change>> ownWrites;
+    if (!ownWritesFromJson(root.value(QStringLiteral("ownWrites")).toObject(), ownWrites, problem))
+        return false;
     m_conduits = std::move(loaded);
+    m_ownWrites = std::move(ownWrites);
     m_nextId = qMax<qint64>(1, root.value(QStringLiteral("nextId")).toInteger(1));
     return true;
 }

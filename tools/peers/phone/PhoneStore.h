@@ -40,7 +40,8 @@ public:
     bool updateRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
     bool deleteRecord(Conduit conduit, const QString &uid);
 
-    // Edits that come from the desktop; none enters the change log. applyAdd answers the permanent id.
+    // Edits that come from the desktop; none enters the change log of the sync that makes them.
+    // applyAdd answers the permanent id.
     QString applyAdd(Conduit conduit, const QMap<QString, QString> &fields);
     void applyChange(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
     void applyDelete(Conduit conduit, const QString &uid);
@@ -51,8 +52,12 @@ public:
     // All records as "add" rows, or with changedOnly the change log as rows, in id order.
     QList<ListedRow> listRows(Conduit conduit, bool changedOnly) const;
     bool hasChanges() const;
-    // A sync has finished: the change log starts anew.
+    // A sync has finished: the change log starts anew (holding the desktop's edits when those are listed).
     void markSynced();
+    // With listed, the desktop's edits are listed as changes by the syncs that follow the one that made
+    // them, as a phone listing what changed since a date does. Promotes the edits not yet listed.
+    void setListsOwnWrites(bool listed) { m_listsOwnWrites = listed; }
+    void listOwnWrites();
 
     // The store as JSON text, and back; fromJson answers false, changing nothing, on a malformed text.
     QByteArray toJson() const;
@@ -62,7 +67,11 @@ private:
     QString nextUid(Conduit conduit);
     static QMap<QString, QString> stamped(QMap<QString, QString> fields, const QString &previousStamp);
 
+    void noteOwnWrite(Conduit conduit, const QString &uid, Change change);
+
     std::map<Conduit, std::map<QString, PhoneRecord>> m_conduits; // deleted records stay while logged
+    std::map<Conduit, std::map<QString, Change>> m_ownWrites;     // the desktop's edits not yet listed
+    bool m_listsOwnWrites = false;
     qint64 m_nextId = 1;
 };
 

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -72,6 +73,28 @@ bool announce(const PhonePeer &peer, const QString &target)
     return true;
 }
 
+namespace {
+
+// The readings of list replies the switches ask for; false for an unknown --count.
+bool readListReadings(const QCommandLineParser &parser, ListReadings &readings)
+{
+    static const std::pair<const char *, ListReadings::Count> kCountReadings[] = {
+        {"page", ListReadings::Count::PageRows},
+        {"total", ListReadings::Count::ListingTotal},
+        {"none", ListReadings::Count::Absent}};
+    const QString count = parser.value(QStringLiteral("count"));
+    const auto reading = std::find_if(std::begin(kCountReadings), std::end(kCountReadings),
+                                      [&count](const auto &entry) { return count == QLatin1String(entry.first); });
+    if (reading == std::end(kCountReadings))
+        return false;
+    readings.count = reading->second;
+    readings.listNumber = parser.isSet(QStringLiteral("list-number"));
+    readings.listsOwnWrites = parser.isSet(QStringLiteral("list-own-writes"));
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
@@ -98,11 +121,20 @@ int main(int argc, char **argv)
         {QStringLiteral("malformed-rows"), QStringLiteral("Put a row with a wrong field count into list replies.")},
         {QStringLiteral("drop-before"), QStringLiteral("Hang up before doing the work on this path."),
          QStringLiteral("path")},
-        {QStringLiteral("refuse-adds"), QStringLiteral("Answer every n-th add of an update FAIL."), QStringLiteral("n")},
+        {QStringLiteral("refuse-adds"), QStringLiteral("Answer every n-th add of an update FAIL."),
+         QStringLiteral("n")},
         {QStringLiteral("omit-adds"), QStringLiteral("Store every n-th add but leave it out of the reply."),
          QStringLiteral("n")},
         {QStringLiteral("cut-id-list"), QStringLiteral("Stop id lists halfway through their rows.")},
         {QStringLiteral("busy"), QStringLiteral("Answer every logon BUSY.")},
+        {QStringLiteral("count"),
+         QStringLiteral("What the Count= line of list replies holds: page (the reply's rows), total (the rows of "
+                        "the whole listing) or none (no such line)."),
+         QStringLiteral("reading"), QStringLiteral("page")},
+        {QStringLiteral("list-number"),
+         QStringLiteral("Follow List= with the reply's rows instead of the list's name.")},
+        {QStringLiteral("list-own-writes"),
+         QStringLiteral("List the desktop's edits as changes in the syncs after the one that made them.")},
         {QStringLiteral("announce-to"),
          QStringLiteral("Once listening, send the phone's sync announcement datagram to this address and port."),
          QStringLiteral("address:port")},
@@ -121,6 +153,10 @@ int main(int argc, char **argv)
     const int times = parser.value(QStringLiteral("times")).toInt(&timesOk);
     if (!portOk || options.port < 0 || options.port > 65535 || !timesOk || times < 0) {
         std::fprintf(stderr, "phone_peer: --port takes 0 to 65535 and --times a count of at least 0\n");
+        return 2;
+    }
+    if (!readListReadings(parser, options.readings)) {
+        std::fprintf(stderr, "phone_peer: --count takes page, total or none\n");
         return 2;
     }
     QString problem;
