@@ -7,15 +7,16 @@
 using platform::PlatformError;
 using namespace udpsocket;
 
+bool GCDAsyncUdpSocket::prepareOption(PlatformError *errPtr)
+{
+    return preOp(errPtr) && ((m_flags & kDidCreateSockets) != 0 || createSockets(errPtr));
+}
+
 bool GCDAsyncUdpSocket::enableBroadcast(bool flag, PlatformError *errPtr)
 {
     // Broadcast is an IPv4 matter: without an IPv4 socket there is nothing to set, and no error.
     return attempt(errPtr, [&](PlatformError *error) {
-        if (!preOp(error))
-            return false;
-        if ((m_flags & kDidCreateSockets) == 0 && !createSockets(error))
-            return false;
-        if (m_socket4.fd == -1)
+        if (!prepareOption(error) || m_socket4.fd == -1)
             return false;
         if (setIntOption(m_socket4.fd, SOL_SOCKET, SO_BROADCAST, flag ? 1 : 0) != 0) {
             *error = errnoErrorWithReason(errno, QStringLiteral("Error in setsockopt() function"));
@@ -28,9 +29,7 @@ bool GCDAsyncUdpSocket::enableBroadcast(bool flag, PlatformError *errPtr)
 bool GCDAsyncUdpSocket::enableReusePort(bool flag, PlatformError *errPtr)
 {
     return attempt(errPtr, [&](PlatformError *error) {
-        if (!preOp(error))
-            return false;
-        if ((m_flags & kDidCreateSockets) == 0 && !createSockets(error))
+        if (!prepareOption(error))
             return false;
         for (const int family : kFamilies) {
             const int fd = familySocket(family).fd;

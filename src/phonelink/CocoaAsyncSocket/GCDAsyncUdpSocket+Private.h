@@ -4,6 +4,7 @@
 // state flags and the socket address helpers that serve both address families through one path.
 
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
+#include "platform/foundation/Assert.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,6 +51,17 @@ public:
     QList<QByteArray> addresses;
     platform::PlatformError error;
 };
+
+template <typename Block>
+void GCDAsyncUdpSocket::setFilter(Filter<Block> GCDAsyncUdpSocket::*filter, Block block,
+                                  std::shared_ptr<platform::DispatchQueue> queue, bool isAsynchronous)
+{
+    HM_ASSERT(!block || queue, QStringLiteral("Must provide a dispatch_queue in which to run the filter block."));
+    if (!block)
+        queue.reset();
+    queueOnSocketQueue([filter, replacement = Filter<Block>{std::move(block), std::move(queue), isAsynchronous}](
+                           GCDAsyncUdpSocket &socket) { socket.*filter = replacement; });
+}
 
 namespace udpsocket {
 
@@ -105,6 +117,11 @@ QByteArray hostBytesOf(const QByteArray &address);
 bool isSameEndpoint(const QByteArray &a, const QByteArray &b);
 // The host text of a family's host bytes; empty when they cannot be written.
 QString hostText(int family, const void *hostBytes);
+
+// The socket addresses the resolver gives for a host and port, of both families, with the given
+// resolver flags; error is the resolver's code (0 when it answered). A port the resolver leaves out
+// of an IPv6 address is set.
+QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error);
 
 int setIntOption(int fd, int level, int option, int value);
 bool isWouldBlock(int errorNumber);

@@ -79,16 +79,7 @@ void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock fil
 void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                                          std::shared_ptr<DispatchQueue> filterQueue, bool isAsynchronous)
 {
-    HM_ASSERT(!filterBlock || filterQueue,
-              QStringLiteral("Must provide a dispatch_queue in which to run the filter block."));
-    if (!filterBlock)
-        filterQueue.reset();
-    queueOnSocketQueue([filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
-                        isAsynchronous](GCDAsyncUdpSocket &socket) {
-        socket.m_receiveFilterBlock = filterBlock;
-        socket.m_receiveFilterQueue = filterQueue;
-        socket.m_receiveFilterAsync = isAsynchronous;
-    });
+    setFilter(&GCDAsyncUdpSocket::m_receiveFilter, std::move(filterBlock), std::move(filterQueue), isAsynchronous);
 }
 
 void GCDAsyncUdpSocket::onReadEvent(int family, std::int64_t bytesAvailable)
@@ -214,16 +205,16 @@ GCDAsyncUdpSocket::Received GCDAsyncUdpSocket::handOn(int family, const QByteArr
         (m_flags & kDidConnect) != 0 && (m_cachedConnectedFamily != family || !isConnectedToAddress(address));
     if (received.isIgnored)
         return received;
-    if (!m_receiveFilterBlock || !m_receiveFilterQueue) {
+    if (!m_receiveFilter.isSet()) {
         notifyDidReceiveData(data, address, QVariant());
         received.isDelivered = true;
         return received;
     }
-    const GCDAsyncUdpSocketReceiveFilterBlock filter = m_receiveFilterBlock;
-    if (m_receiveFilterAsync) {
+    const GCDAsyncUdpSocketReceiveFilterBlock filter = m_receiveFilter.block;
+    if (m_receiveFilter.isAsynchronous) {
         ++m_pendingFilterOperations;
         received.isWaitingForFilter = true;
-        m_receiveFilterQueue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address,
+        m_receiveFilter.queue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address,
                                      closeEpoch = m_closeEpoch] {
             QVariant context;
             const bool allowed = filter(data, address, &context);
@@ -236,7 +227,7 @@ GCDAsyncUdpSocket::Received GCDAsyncUdpSocket::handOn(int family, const QByteArr
     }
     QVariant context;
     bool allowed = false;
-    m_receiveFilterQueue->sync([&] { allowed = filter(data, address, &context); });
+    m_receiveFilter.queue->sync([&] { allowed = filter(data, address, &context); });
     if (allowed)
         notifyDidReceiveData(data, address, context);
     received.isDelivered = allowed;

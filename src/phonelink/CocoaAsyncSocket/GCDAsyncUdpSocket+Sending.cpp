@@ -24,7 +24,7 @@ struct Lookup
 };
 
 // The addresses a host name stands for, of both families; "localhost" and "loopback" without asking
-// the resolver. A port the resolver leaves out of an IPv6 address is set.
+// the resolver.
 Lookup lookUp(const QString &host, quint16 port)
 {
     Lookup lookup;
@@ -32,26 +32,8 @@ Lookup lookUp(const QString &host, quint16 port)
         lookup.addresses = {loopbackAddress(AF_INET, port), loopbackAddress(AF_INET6, port)};
         return lookup;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    addrinfo *results = nullptr;
-    const QByteArray hostBytes = host.toUtf8();
-    const QByteArray service = QByteArray::number(port);
-    lookup.error = ::getaddrinfo(hostBytes.constData(), service.constData(), &hints, &results);
-    if (lookup.error != 0)
-        return lookup;
-    for (const addrinfo *cursor = results; cursor != nullptr; cursor = cursor->ai_next) {
-        const std::size_t size = addressSize(cursor->ai_family);
-        if (size == 0 || cursor->ai_addrlen < size)
-            continue;
-        const QByteArray address(reinterpret_cast<const char *>(cursor->ai_addr), qsizetype(size));
-        const bool lacksPort = GCDAsyncUdpSocket::portFromAddress(address) == 0;
-        lookup.addresses.append(cursor->ai_family == AF_INET6 && lacksPort ? withPort(address, port) : address);
-    }
-    ::freeaddrinfo(results);
-    if (lookup.addresses.isEmpty())
+    lookup.addresses = resolvedAddresses(host, port, 0, &lookup.error);
+    if (lookup.error == 0 && lookup.addresses.isEmpty())
         lookup.error = EAI_FAIL;
     return lookup;
 }
@@ -136,16 +118,7 @@ void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlo
 void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock,
                                       std::shared_ptr<DispatchQueue> filterQueue, bool isAsynchronous)
 {
-    HM_ASSERT(!filterBlock || filterQueue,
-              QStringLiteral("Must provide a dispatch_queue in which to run the filter block."));
-    if (!filterBlock)
-        filterQueue.reset();
-    queueOnSocketQueue([filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue),
-                        isAsynchronous](GCDAsyncUdpSocket &socket) {
-        socket.m_sendFilterBlock = filterBlock;
-        socket.m_sendFilterQueue = filterQueue;
-        socket.m_sendFilterAsync = isAsynchronous;
-    });
+    setFilter(&GCDAsyncUdpSocket::m_sendFilter, std::move(filterBlock), std::move(filterQueue), isAsynchronous);
 }
 
 void GCDAsyncUdpSocket::maybeDequeueSend()
@@ -224,7 +197,7 @@ void GCDAsyncUdpSocket::doPreSend()
         maybeDequeueSend();
         return;
     }
-    if (!m_sendFilterBlock || !m_sendFilterQueue)
+    if (!m_sendFilter.isSet())
         doSend();
     else
         runSendFilter(packet);
@@ -232,15 +205,15 @@ void GCDAsyncUdpSocket::doPreSend()
 
 void GCDAsyncUdpSocket::runSendFilter(const std::shared_ptr<GCDAsyncUdpSendPacket> &packet)
 {
-    const GCDAsyncUdpSocketSendFilterBlock filter = m_sendFilterBlock;
-    if (!m_sendFilterAsync) {
+    const GCDAsyncUdpSocketSendFilterBlock filter = m_sendFilter.block;
+    if (!m_sendFilter.isAsynchronous) {
         bool allowed = false;
-        m_sendFilterQueue->sync([&] { allowed = filter(packet->buffer, packet->address, packet->tag); });
+        m_sendFilter.queue->sync([&] { allowed = filter(packet->buffer, packet->address, packet->tag); });
         finishFilteredSend(m_currentSend, allowed);
         return;
     }
     packet->filterInProgress = true;
-    m_sendFilterQueue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, packet,
+    m_sendFilter.queue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, packet,
                               current = m_currentSend] {
         const bool allowed = filter(packet->buffer, packet->address, packet->tag);
         socketQueue->async([weak, current, allowed] {

@@ -279,23 +279,9 @@ void GCDAsyncUdpSocket::convertIntefaceDescription(const QString &interfaceDescr
 void GCDAsyncUdpSocket::convertNumericHost(const QString &numericHost, quint16 port, QByteArray *addr4Ptr,
                                            QByteArray *addr6Ptr)
 {
-    QList<QByteArray> found;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo *results = nullptr;
-    const QByteArray host = numericHost.toLatin1();
-    const QByteArray service = QByteArray::number(port);
-    if (!numericHost.isEmpty() && ::getaddrinfo(host.constData(), service.constData(), &hints, &results) == 0) {
-        for (const addrinfo *cursor = results; cursor != nullptr; cursor = cursor->ai_next) {
-            const std::size_t size = addressSize(cursor->ai_family);
-            if (size != 0 && cursor->ai_addrlen >= size)
-                found.append(QByteArray(reinterpret_cast<const char *>(cursor->ai_addr), qsizetype(size)));
-        }
-        ::freeaddrinfo(results);
-    }
+    int error = 0;
+    const QList<QByteArray> found =
+        numericHost.isEmpty() ? QList<QByteArray>() : resolvedAddresses(numericHost, port, AI_NUMERICHOST, &error);
     QByteArray addr4;
     QByteArray addr6;
     firstOfEachFamily(found, &addr4, &addr6);

@@ -151,6 +151,32 @@ QString hostText(int family, const void *hostBytes)
     return QString::fromLatin1(text);
 }
 
+QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    hints.ai_flags = flags;
+    addrinfo *results = nullptr;
+    const QByteArray hostBytes = host.toUtf8();
+    const QByteArray service = QByteArray::number(port);
+    *error = ::getaddrinfo(hostBytes.constData(), service.constData(), &hints, &results);
+    QList<QByteArray> addresses;
+    if (*error != 0)
+        return addresses;
+    for (const addrinfo *cursor = results; cursor != nullptr; cursor = cursor->ai_next) {
+        const std::size_t size = addressSize(cursor->ai_family);
+        if (size == 0 || cursor->ai_addrlen < size)
+            continue;
+        const QByteArray address(reinterpret_cast<const char *>(cursor->ai_addr), qsizetype(size));
+        const bool lacksPort = GCDAsyncUdpSocket::portFromAddress(address) == 0;
+        addresses.append(cursor->ai_family == AF_INET6 && lacksPort ? withPort(address, port) : address);
+    }
+    ::freeaddrinfo(results);
+    return addresses;
+}
+
 int setIntOption(int fd, int level, int option, int value)
 {
     return ::setsockopt(fd, level, option, &value, sizeof value);

@@ -218,6 +218,21 @@ private:
         LocalEndpoint cachedLocal;
     };
 
+    // A send or receive filter: the block, the queue it runs on and whether the socket waits for it.
+    template <typename Block>
+    struct Filter
+    {
+        Block block;
+        std::shared_ptr<platform::DispatchQueue> queue;
+        bool isAsynchronous = false;
+
+        bool isSet() const { return block && queue; }
+    };
+    // Replaces one of the filters; a filter without a block is none.
+    template <typename Block>
+    void setFilter(Filter<Block> GCDAsyncUdpSocket::*filter, Block block,
+                   std::shared_ptr<platform::DispatchQueue> queue, bool isAsynchronous);
+
     bool isOnSocketQueue() const;
     void runOnSocketQueue(const std::function<void()> &block) const;
     // Runs the read on the socket queue and answers its value.
@@ -264,6 +279,8 @@ private:
     bool preConnect(platform::PlatformError *errPtr) const;
     bool preJoin(platform::PlatformError *errPtr) const;
     bool hasAnyFamilyEnabled(platform::PlatformError *errPtr) const;
+    // Before setting a socket option: a delegate, and the sockets created.
+    bool prepareOption(platform::PlatformError *errPtr);
 
     // Sockets and their readiness sources.
     bool createSockets(bool useIPv4, bool useIPv6, platform::PlatformError *errPtr);
@@ -339,13 +356,8 @@ private:
     std::atomic<GCDAsyncUdpSocketDelegate *> m_delegate{nullptr};
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
 
-    GCDAsyncUdpSocketReceiveFilterBlock m_receiveFilterBlock;
-    std::shared_ptr<platform::DispatchQueue> m_receiveFilterQueue;
-    bool m_receiveFilterAsync = false;
-
-    GCDAsyncUdpSocketSendFilterBlock m_sendFilterBlock;
-    std::shared_ptr<platform::DispatchQueue> m_sendFilterQueue;
-    bool m_sendFilterAsync = false;
+    Filter<GCDAsyncUdpSocketReceiveFilterBlock> m_receiveFilter;
+    Filter<GCDAsyncUdpSocketSendFilterBlock> m_sendFilter;
 
     std::uint32_t m_flags = 0;
     std::uint16_t m_config = 0;
