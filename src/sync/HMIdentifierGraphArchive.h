@@ -1,5 +1,26 @@
 #pragma once
 
+// Who writes and who reads the identifier graph's files (<profile>_<conduit>.idgraph and its
+// .journal). Every stored form stays readable: samples of each, as earlier versions wrote them,
+// stand in tests/sync/samples/identifier-graph.
+//
+// | what                               | written by                                  | read by                                       |
+// |------------------------------------|---------------------------------------------|-----------------------------------------------|
+// | graph file, binary keyed archive   | HMIdentifierGraphArchive::writeStreamedFile | HMIdentifierGraphArchive::streamedGraph       |
+// |   (root key "HMIdentifierGraph")   |   (HMIdentifierGraphArchive.cpp)            |   (HMIdentifierGraphArchiveReader.cpp)        |
+// |   a graph holding values the       | KeyedArchiver, through archivedData and     | KeyedUnarchiver, through unarchivedGraph and  |
+// |   streamed writer leaves alone     |   HMIdentifierGraph::encodeWithCoder        |   HMIdentifierGraph::initWithCoder            |
+// | graph file, XML (earlier versions) | nothing now: the next save writes binary    | KeyedUnarchiver, as above                     |
+// | journal's first line               | HMIdentifierGraphJournal::headerLine        | HMIdentifierGraphJournal::read                |
+// | journal change line                | HMIdentifierGraphJournal::streamedPayload   | PayloadReader (HMIdentifierGraphJournal.cpp)  |
+// |                                    |   (HMIdentifierGraphJournal+Payload.cpp)    |   in place; a date-only line in place too     |
+// |   a change holding values the      | serializePropertyList of payloadOf          | parsePropertyList, read whole                 |
+// |   streamed payload leaves alone    |                                             |                                               |
+//
+// The generic keyed archiver and property-list reader are what every reader falls back to, for
+// files the fast readers are not sure of; both kinds of file are the same bytes whichever writer
+// made them, so either reader reads either. HMProfileManager decides when each file is written.
+
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
