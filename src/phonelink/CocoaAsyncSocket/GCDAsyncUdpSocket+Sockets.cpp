@@ -312,6 +312,24 @@ unsigned int GCDAsyncUdpSocket::indexOfInterfaceAddr(const QByteArray &interface
     return result;
 }
 
+PlatformError GCDAsyncUdpSocket::familyRefusal(bool hasIPv4, bool hasIPv6) const
+{
+    for (const bool isDeactivation : {false, true}) {
+        for (const int family : kFamilies) {
+            const bool isOff = isDeactivation ? (m_flags & deactivatedFlag(family)) != 0
+                                              : (m_config & disabledFlag(family)) != 0;
+            if (isOff && !(family == AF_INET ? hasIPv6 : hasIPv4)) {
+                return otherError(QStringLiteral("%1 has been %2 DNS lookup found no %3 address(es).")
+                                      .arg(familyName(family),
+                                           isDeactivation ? QStringLiteral("deactivated due to bind/connect, and")
+                                                          : QStringLiteral("disabled and"),
+                                           familyName(otherFamily(family))));
+            }
+        }
+    }
+    return PlatformError();
+}
+
 int GCDAsyncUdpSocket::getAddress(QByteArray *addressPtr, PlatformError *errorPtr,
                                   const QList<QByteArray> &addresses) const
 {
@@ -320,20 +338,10 @@ int GCDAsyncUdpSocket::getAddress(QByteArray *addressPtr, PlatformError *errorPt
     QByteArray address6;
     firstOfEachFamily(addresses, &address4, &address6);
     const auto has = [&](int family) { return !(family == AF_INET ? address4 : address6).isEmpty(); };
-    for (const bool isDeactivation : {false, true}) {
-        for (const int family : kFamilies) {
-            const bool isOff = isDeactivation ? (m_flags & deactivatedFlag(family)) != 0
-                                              : (m_config & disabledFlag(family)) != 0;
-            if (!isOff || has(otherFamily(family)))
-                continue;
-            *errorPtr = otherError(
-                QStringLiteral("%1 has been %2 DNS lookup found no %3 address(es).")
-                    .arg(familyName(family),
-                         isDeactivation ? QStringLiteral("deactivated due to bind/connect, and") : QStringLiteral("disabled and"),
-                         familyName(otherFamily(family))));
-            addressPtr->clear();
-            return 0;
-        }
+    *errorPtr = familyRefusal(has(AF_INET), has(AF_INET6));
+    if (!errorPtr->isNull()) {
+        addressPtr->clear();
+        return 0;
     }
 
     // A family whose socket is disabled or deactivated cannot carry the datagram: choosing it would

@@ -303,6 +303,8 @@ private:
                                    QByteArray *addr6Ptr);
     // The index of the interface holding a socket address's host; 0 when none does.
     static unsigned int indexOfInterfaceAddr(const QByteArray &interfaceAddr);
+    // Why addresses of only the families given cannot be used, the other being off; null when they can.
+    platform::PlatformError familyRefusal(bool hasIPv4, bool hasIPv6) const;
     int getAddress(QByteArray *addressPtr, platform::PlatformError *errorPtr, const QList<QByteArray> &addresses) const;
     bool getLocalAddress(LocalEndpoint *endpoint, int socketFD, int family) const;
     // The local endpoint of the family's socket, read from the system once it is bound.
