@@ -4,18 +4,25 @@
 // .journal). Every stored form stays readable: samples of each, as earlier versions wrote them,
 // stand in tests/sync/samples/identifier-graph.
 //
-// | what                               | written by                                  | read by                                       |
-// |------------------------------------|---------------------------------------------|-----------------------------------------------|
-// | graph file, binary keyed archive   | HMIdentifierGraphArchive::writeStreamedFile | HMIdentifierGraphArchive::streamedGraph       |
-// |   (root key "HMIdentifierGraph")   |   (HMIdentifierGraphArchive.cpp)            |   (HMIdentifierGraphArchiveReader.cpp)        |
-// |   a graph holding values the       | KeyedArchiver, through archivedData and     | KeyedUnarchiver, through unarchivedGraph and  |
-// |   streamed writer leaves alone     |   HMIdentifierGraph::encodeWithCoder        |   HMIdentifierGraph::initWithCoder            |
-// | graph file, XML (earlier versions) | nothing now: the next save writes binary    | KeyedUnarchiver, as above                     |
-// | journal's first line               | HMIdentifierGraphJournal::headerLine        | HMIdentifierGraphJournal::read                |
-// | journal change line                | HMIdentifierGraphJournal::streamedPayload   | PayloadReader (HMIdentifierGraphJournal.cpp)  |
-// |                                    |   (HMIdentifierGraphJournal+Payload.cpp)    |   in place; a date-only line in place too     |
-// |   a change holding values the      | serializePropertyList of payloadOf          | parsePropertyList, read whole                 |
-// |   streamed payload leaves alone    |                                             |                                               |
+// clang-format off
+// | file and form                   | written by                          | read by                                 |
+// |---------------------------------|-------------------------------------|-----------------------------------------|
+// | graph file, binary keyed        | writeStreamedFile, below            | streamedGraph, below                    |
+// |   archive (root key             |   (HMIdentifierGraphArchive.cpp)    |   (HMIdentifierGraphArchiveReader.cpp)  |
+// |   "HMIdentifierGraph")          |                                     |                                         |
+// | the same, for a graph holding   | KeyedArchiver, through archivedData | KeyedUnarchiver, via unarchivedGraph    |
+// |   values the streamed writer    |   and HMIdentifierGraph::           |   and HMIdentifierGraph::initWithCoder  |
+// |   leaves alone                  |   encodeWithCoder                   |                                         |
+// | graph file, XML (earlier        | nothing now: the next save writes   | KeyedUnarchiver, as above               |
+// |   versions)                     |   binary                            |                                         |
+// | journal, first line             | HMIdentifierGraphJournal::          | HMIdentifierGraphJournal::read          |
+// |                                 |   headerLine                        |                                         |
+// | journal, change line            | HMIdentifierGraphJournal::          | PayloadReader, in place                 |
+// |                                 |   streamedPayload (+Payload.cpp)    |   (HMIdentifierGraphJournal.cpp)        |
+// | the same, for a change holding  | serializePropertyList of payloadOf  | parsePropertyList, read whole           |
+// |   values the streamed payload   |                                     |                                         |
+// |   leaves alone                  |                                     |                                         |
+// clang-format on
 //
 // The generic keyed archiver and property-list reader are what every reader falls back to, for
 // files the fast readers are not sure of; both kinds of file are the same bytes whichever writer

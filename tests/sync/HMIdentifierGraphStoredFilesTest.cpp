@@ -24,10 +24,11 @@ const QVariantList kMixedList{QStringLiteral("a"), 1.5f, QVariantMap{{QStringLit
 
 QVariantMap entry(int number, QVariantMap extra = {})
 {
-    QVariantMap dictionary{{QStringLiteral("hmUid"), QStringLiteral("hm-%1").arg(number)},
-                           {QStringLiteral("nativeId"), QStringLiteral("native-%1").arg(number)},
-                           {QStringLiteral("crcValue"), QStringLiteral("%1").arg(number * 7919, 8, 16, QLatin1Char('0'))},
-                           {QStringLiteral("lastModified"), kSyncDate.addSecs(-number * 60)}};
+    QVariantMap dictionary{
+        {QStringLiteral("hmUid"), QStringLiteral("hm-%1").arg(number)},
+        {QStringLiteral("nativeId"), QStringLiteral("native-%1").arg(number)},
+        {QStringLiteral("crcValue"), QStringLiteral("%1").arg(number * 7919, 8, 16, QLatin1Char('0'))},
+        {QStringLiteral("lastModified"), kSyncDate.addSecs(-number * 60)}};
     dictionary.insert(extra);
     return dictionary;
 }
@@ -50,10 +51,11 @@ void save(const QString &name, const QList<QVariantMap> &dictionaries)
 // Writes the sample files into the current data folder: "streamed", "archived" and "journaled".
 void writeSampleFiles()
 {
-    save(QStringLiteral("streamed"), {entry(1), entry(2, {{QStringLiteral("isUnconfirmedAdd"), true}}), entry(3),
-                                      entry(4, {{QStringLiteral("tags"), QStringList{QStringLiteral("a"), QStringLiteral("ü")}}})});
-    save(QStringLiteral("archived"), {entry(1), entry(2, {{QStringLiteral("weight"), 1.5f}}),
-                                      entry(3, {{QStringLiteral("mixed"), kMixedList}})});
+    save(QStringLiteral("streamed"),
+         {entry(1), entry(2, {{QStringLiteral("isUnconfirmedAdd"), true}}), entry(3),
+          entry(4, {{QStringLiteral("tags"), QStringList{QStringLiteral("a"), QStringLiteral("ü")}}})});
+    save(QStringLiteral("archived"),
+         {entry(1), entry(2, {{QStringLiteral("weight"), 1.5f}}), entry(3, {{QStringLiteral("mixed"), kMixedList}})});
 
     const HMProfile journaled = profileNamed(QStringLiteral("journaled"));
     save(journaled.filename(), {entry(1), entry(2), entry(3)});
@@ -101,7 +103,8 @@ TEST(HMIdentifierGraphStoredFiles, FilesOfEarlierVersionsLoadAsTheFilesWrittenNo
     {
         ScopedDataHome home;
         writeSampleFiles();
-        for (const QString &name : {QStringLiteral("streamed"), QStringLiteral("archived"), QStringLiteral("journaled")})
+        for (const QString &name :
+             {QStringLiteral("streamed"), QStringLiteral("archived"), QStringLiteral("journaled")})
             written[name] = load(name);
     }
     ScopedDataHome home;

@@ -95,8 +95,8 @@ bool GCDAsyncUdpSocket::performMulticastRequest(bool isJoin, const QString &grou
     });
 }
 
-bool GCDAsyncUdpSocket::requestMembership(int family, bool isJoin, const QByteArray &group,
-                                          const QByteArray &interface, PlatformError *errPtr)
+bool GCDAsyncUdpSocket::requestMembership(int family, bool isJoin, const QByteArray &group, const QByteArray &interface,
+                                          PlatformError *errPtr)
 {
     const int fd = familySocket(family).fd;
     const QByteArray groupHost = hostBytesOf(group);
@@ -105,7 +105,8 @@ bool GCDAsyncUdpSocket::requestMembership(int family, bool isJoin, const QByteAr
         ip_mreq request{};
         std::memcpy(&request.imr_multiaddr, groupHost.constData(), sizeof request.imr_multiaddr);
         std::memcpy(&request.imr_interface, hostBytesOf(interface).constData(), sizeof request.imr_interface);
-        result = ::setsockopt(fd, IPPROTO_IP, isJoin ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request);
+        result =
+            ::setsockopt(fd, IPPROTO_IP, isJoin ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request);
     } else {
         ipv6_mreq request{};
         std::memcpy(&request.ipv6mr_multiaddr, groupHost.constData(), sizeof request.ipv6mr_multiaddr);

@@ -146,8 +146,8 @@ bool GCDAsyncUdpSocket::readDatagram(int family, QByteArray *data, QByteArray *a
 {
     FamilySocket &socket = familySocket(family);
     HM_ASSERT(socket.bytesAvailable > 0, QStringLiteral("Invalid logic"));
-    const quint32 bufferSize = std::min(family == AF_INET ? quint32(m_max4ReceiveSize) : m_max6ReceiveSize,
-                                        kMaxDatagramBytes);
+    const quint32 bufferSize =
+        std::min(family == AF_INET ? quint32(m_max4ReceiveSize) : m_max6ReceiveSize, kMaxDatagramBytes);
     if (m_receiveBuffer.size() < qsizetype(bufferSize))
         m_receiveBuffer.resize(qsizetype(bufferSize));
     sockaddr_storage sender{};
@@ -155,8 +155,8 @@ bool GCDAsyncUdpSocket::readDatagram(int family, QByteArray *data, QByteArray *a
     const ssize_t result = ::recvfrom(socket.fd, m_receiveBuffer.data(), bufferSize, 0,
                                       reinterpret_cast<sockaddr *>(&sender), &senderLength);
     const int receiveErrno = errno;
-    socket.bytesAvailable = result > 0 ? socket.bytesAvailable - std::min<std::uint64_t>(socket.bytesAvailable, result)
-                                       : 0;
+    socket.bytesAvailable =
+        result > 0 ? socket.bytesAvailable - std::min<std::uint64_t>(socket.bytesAvailable, result) : 0;
     if (result == 0 || (result < 0 && isWouldBlock(receiveErrno))) {
         for (const int each : kFamilies) {
             if (familySocket(each).bytesAvailable == 0)
@@ -214,15 +214,15 @@ GCDAsyncUdpSocket::Received GCDAsyncUdpSocket::handOn(int family, const QByteArr
     if (m_receiveFilter.isAsynchronous) {
         ++m_pendingFilterOperations;
         received.isWaitingForFilter = true;
-        m_receiveFilter.queue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address,
-                                     closeEpoch = m_closeEpoch] {
-            QVariant context;
-            const bool allowed = filter(data, address, &context);
-            socketQueue->async([weak, closeEpoch, data, address, allowed, context] {
-                if (const auto socket = weak.lock())
-                    socket->deliverFiltered(closeEpoch, data, address, allowed, context);
+        m_receiveFilter.queue->async(
+            [weak = weak_from_this(), socketQueue = m_socketQueue, filter, data, address, closeEpoch = m_closeEpoch] {
+                QVariant context;
+                const bool allowed = filter(data, address, &context);
+                socketQueue->async([weak, closeEpoch, data, address, allowed, context] {
+                    if (const auto socket = weak.lock())
+                        socket->deliverFiltered(closeEpoch, data, address, allowed, context);
+                });
             });
-        });
         return received;
     }
     QVariant context;

@@ -53,7 +53,8 @@ void GCDAsyncUdpSocket::asyncResolveHost(
         });
     };
     if (aHost.isEmpty()) {
-        complete({}, badParamError(QStringLiteral("The host param is nil. Should be domain name or IP address string.")));
+        complete({},
+                 badParamError(QStringLiteral("The host param is nil. Should be domain name or IP address string.")));
         return;
     }
     DispatchQueue::global()->async([host = aHost, port, complete] {
@@ -80,8 +81,7 @@ void GCDAsyncUdpSocket::sendData(const QByteArray &data, const QString &host, qu
         return;
     auto packet = std::make_shared<GCDAsyncUdpSendPacket>(data, timeout, tag);
     packet->resolveInProgress = true;
-    asyncResolveHost(host, port, [packet](GCDAsyncUdpSocket &socket, QList<QByteArray> addresses,
-                                          PlatformError error) {
+    asyncResolveHost(host, port, [packet](GCDAsyncUdpSocket &socket, QList<QByteArray> addresses, PlatformError error) {
         packet->resolveInProgress = false;
         packet->resolvedAddresses = std::move(addresses);
         packet->resolveError = std::move(error);
@@ -174,7 +174,8 @@ bool GCDAsyncUdpSocket::prepareDestination(GCDAsyncUdpSendPacket &packet, Platfo
         *error = packet.resolveError;
     } else if (packet.address.isEmpty()) {
         if (packet.resolvedAddresses.isEmpty())
-            *error = badConfigError(QStringLiteral("You must specify destination of packet for a non-connected socket"));
+            *error =
+                badConfigError(QStringLiteral("You must specify destination of packet for a non-connected socket"));
         else
             packet.addressFamily = getAddress(&packet.address, error, packet.resolvedAddresses);
     } else if (packet.addressFamily == 0) {
@@ -213,14 +214,14 @@ void GCDAsyncUdpSocket::runSendFilter(const std::shared_ptr<GCDAsyncUdpSendPacke
         return;
     }
     packet->filterInProgress = true;
-    m_sendFilter.queue->async([weak = weak_from_this(), socketQueue = m_socketQueue, filter, packet,
-                              current = m_currentSend] {
-        const bool allowed = filter(packet->buffer, packet->address, packet->tag);
-        socketQueue->async([weak, current, allowed] {
-            if (const auto socket = weak.lock())
-                socket->finishFilteredSend(current, allowed);
+    m_sendFilter.queue->async(
+        [weak = weak_from_this(), socketQueue = m_socketQueue, filter, packet, current = m_currentSend] {
+            const bool allowed = filter(packet->buffer, packet->address, packet->tag);
+            socketQueue->async([weak, current, allowed] {
+                if (const auto socket = weak.lock())
+                    socket->finishFilteredSend(current, allowed);
+            });
         });
-    });
 }
 
 void GCDAsyncUdpSocket::finishFilteredSend(const std::shared_ptr<GCDAsyncUdpPacket> &current, bool allowed)

@@ -50,9 +50,9 @@ QByteArray interfaceAddress(const ifaddrs &entry, int family, const QString &des
 void firstOfEachFamily(const QList<QByteArray> &addresses, QByteArray *addr4Ptr, QByteArray *addr6Ptr)
 {
     for (const QByteArray &address : addresses) {
-        QByteArray *slot = GCDAsyncUdpSocket::isIPv4Address(address) ? addr4Ptr
+        QByteArray *slot = GCDAsyncUdpSocket::isIPv4Address(address)   ? addr4Ptr
                            : GCDAsyncUdpSocket::isIPv6Address(address) ? addr6Ptr
-                                                                      : nullptr;
+                                                                       : nullptr;
         if (slot != nullptr && slot->isEmpty())
             *slot = address;
     }
@@ -316,8 +316,8 @@ PlatformError GCDAsyncUdpSocket::familyRefusal(bool hasIPv4, bool hasIPv6) const
 {
     for (const bool isDeactivation : {false, true}) {
         for (const int family : kFamilies) {
-            const bool isOff = isDeactivation ? (m_flags & deactivatedFlag(family)) != 0
-                                              : (m_config & disabledFlag(family)) != 0;
+            const bool isOff =
+                isDeactivation ? (m_flags & deactivatedFlag(family)) != 0 : (m_config & disabledFlag(family)) != 0;
             if (isOff && !(family == AF_INET ? hasIPv6 : hasIPv4)) {
                 return otherError(QStringLiteral("%1 has been %2 DNS lookup found no %3 address(es).")
                                       .arg(familyName(family),
@@ -354,8 +354,8 @@ int GCDAsyncUdpSocket::getAddress(QByteArray *addressPtr, PlatformError *errorPt
     };
     HM_ASSERT((m_config & (kPreferIPv4 | kPreferIPv6)) != (kPreferIPv4 | kPreferIPv6),
               QStringLiteral("Invalid config state"));
-    const bool isIPv4First = has(AF_INET) && addresses.indexOf(address4) < (has(AF_INET6) ? addresses.indexOf(address6)
-                                                                                          : addresses.size());
+    const bool isIPv4First =
+        has(AF_INET) && addresses.indexOf(address4) < (has(AF_INET6) ? addresses.indexOf(address6) : addresses.size());
     if (isForced(AF_INET) || (!isForced(AF_INET6) && isIPv4First)) {
         *addressPtr = address4;
         return AF_INET;
@@ -393,7 +393,8 @@ int GCDAsyncUdpSocket::defaultLocalFamily() const
 
 GCDAsyncUdpSocket::LocalEndpoint GCDAsyncUdpSocket::localEndpointOnSocketQueue(int family)
 {
-    return onSocketQueue<LocalEndpoint>([this, family] { return localEndpoint(family != 0 ? family : defaultLocalFamily()); });
+    return onSocketQueue<LocalEndpoint>(
+        [this, family] { return localEndpoint(family != 0 ? family : defaultLocalFamily()); });
 }
 
 QByteArray GCDAsyncUdpSocket::localAddress()
@@ -531,8 +532,8 @@ bool GCDAsyncUdpSocket::bindToExactAddress(const QByteArray &localAddr, Platform
         return false;
     }
     if ((m_config & disabledFlag(family)) != 0) {
-        *errPtr = badParamError(
-            QStringLiteral("%1 has been disabled and an %1 address was passed.").arg(familyName(family)));
+        *errPtr =
+            badParamError(QStringLiteral("%1 has been disabled and an %1 address was passed.").arg(familyName(family)));
         return false;
     }
     const bool isIPv4 = family == AF_INET;
@@ -553,20 +554,21 @@ bool GCDAsyncUdpSocket::connectToHost(const QString &host, quint16 port, Platfor
         if (!preConnect(error))
             return false;
         if (host.isEmpty()) {
-            *error = badParamError(QStringLiteral("The host param is nil. Should be domain name or IP address string."));
+            *error =
+                badParamError(QStringLiteral("The host param is nil. Should be domain name or IP address string."));
             return false;
         }
         auto packet = std::make_shared<GCDAsyncUdpSpecialPacket>();
         packet->resolveInProgress = true;
         if (!queueConnect(packet, error))
             return false;
-        asyncResolveHost(host, port, [packet](GCDAsyncUdpSocket &socket, QList<QByteArray> addresses,
-                                              PlatformError lookupError) {
-            packet->resolveInProgress = false;
-            packet->addresses = std::move(addresses);
-            packet->error = std::move(lookupError);
-            socket.maybeConnect();
-        });
+        asyncResolveHost(host, port,
+                         [packet](GCDAsyncUdpSocket &socket, QList<QByteArray> addresses, PlatformError lookupError) {
+                             packet->resolveInProgress = false;
+                             packet->addresses = std::move(addresses);
+                             packet->error = std::move(lookupError);
+                             socket.maybeConnect();
+                         });
         return true;
     });
 }

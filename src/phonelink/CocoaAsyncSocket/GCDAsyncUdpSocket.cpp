@@ -451,16 +451,14 @@ bool GCDAsyncUdpSocket::isClosed() const
 
 bool GCDAsyncUdpSocket::isIPv4() const
 {
-    return onSocketQueue<bool>([this] {
-        return (m_flags & kDidCreateSockets) != 0 ? m_socket4.fd != -1 : (m_config & kIPv4Disabled) == 0;
-    });
+    return onSocketQueue<bool>(
+        [this] { return (m_flags & kDidCreateSockets) != 0 ? m_socket4.fd != -1 : (m_config & kIPv4Disabled) == 0; });
 }
 
 bool GCDAsyncUdpSocket::isIPv6() const
 {
-    return onSocketQueue<bool>([this] {
-        return (m_flags & kDidCreateSockets) != 0 ? m_socket6.fd != -1 : (m_config & kIPv6Disabled) == 0;
-    });
+    return onSocketQueue<bool>(
+        [this] { return (m_flags & kDidCreateSockets) != 0 ? m_socket6.fd != -1 : (m_config & kIPv6Disabled) == 0; });
 }
 
 // ---- Errors ----

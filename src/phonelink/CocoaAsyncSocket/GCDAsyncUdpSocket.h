@@ -219,8 +219,7 @@ private:
     };
 
     // A send or receive filter: the block, the queue it runs on and whether the socket waits for it.
-    template <typename Block>
-    struct Filter
+    template <typename Block> struct Filter
     {
         Block block;
         std::shared_ptr<platform::DispatchQueue> queue;

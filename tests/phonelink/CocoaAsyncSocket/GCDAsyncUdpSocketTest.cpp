@@ -722,7 +722,8 @@ TEST_P(UdpSocketFamilyTest, ConnectedSocketTalksOnlyWithItsPeer)
     ASSERT_TRUE(connected->bindToAddress(loopbackAddress(0), &error)) << error.description().toStdString();
     EXPECT_EQ(connected->localHost(), loopback);
     EXPECT_EQ(otherFamilyPort(*connected), 0) << "the other family stays closed";
-    ASSERT_TRUE(connected->connectToAddress(loopbackAddress(listenerPort), &error)) << error.description().toStdString();
+    ASSERT_TRUE(connected->connectToAddress(loopbackAddress(listenerPort), &error))
+        << error.description().toStdString();
     ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.connected().size() == 1; })) << "the connect";
     EXPECT_EQ(GCDAsyncUdpSocket::familyFromAddress(connected->connectedAddress()), GetParam().family);
     EXPECT_EQ(connected->connectedHost(), loopback);
@@ -764,7 +765,8 @@ TEST_P(UdpSocketFamilyTest, MulticastMembershipIsJoinedAndLeftOnTheGroupsFamily)
     // A group of the closed family finds no socket to carry it.
     const QString otherGroup = GetParam().family == AF_INET ? QStringLiteral("ff15::1") : QStringLiteral("239.255.0.1");
     EXPECT_FALSE(socket->joinMulticastGroup(otherGroup, &error));
-    EXPECT_EQ(error.localizedDescription(), QStringLiteral("Socket, group, and interface do not have matching IP versions"));
+    EXPECT_EQ(error.localizedDescription(),
+              QStringLiteral("Socket, group, and interface do not have matching IP versions"));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFamilies, UdpSocketFamilyTest,
