@@ -71,12 +71,6 @@ void GCDAsyncUdpSocket::pauseReceiving()
 }
 
 void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
-                                         std::shared_ptr<DispatchQueue> filterQueue)
-{
-    setReceiveFilter(std::move(filterBlock), std::move(filterQueue), true);
-}
-
-void GCDAsyncUdpSocket::setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                                          std::shared_ptr<DispatchQueue> filterQueue, bool isAsynchronous)
 {
     setFilter(&GCDAsyncUdpSocket::m_receiveFilter, std::move(filterBlock), std::move(filterQueue), isAsynchronous);

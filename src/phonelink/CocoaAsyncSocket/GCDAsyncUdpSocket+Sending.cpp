@@ -110,12 +110,6 @@ void GCDAsyncUdpSocket::queueSendPacket(std::shared_ptr<GCDAsyncUdpPacket> packe
 }
 
 void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock,
-                                      std::shared_ptr<DispatchQueue> filterQueue)
-{
-    setSendFilter(std::move(filterBlock), std::move(filterQueue), true);
-}
-
-void GCDAsyncUdpSocket::setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock,
                                       std::shared_ptr<DispatchQueue> filterQueue, bool isAsynchronous)
 {
     setFilter(&GCDAsyncUdpSocket::m_sendFilter, std::move(filterBlock), std::move(filterQueue), isAsynchronous);

@@ -397,66 +397,6 @@ GCDAsyncUdpSocket::LocalEndpoint GCDAsyncUdpSocket::localEndpointOnSocketQueue(i
         [this, family] { return localEndpoint(family != 0 ? family : defaultLocalFamily()); });
 }
 
-QByteArray GCDAsyncUdpSocket::localAddress()
-{
-    return localEndpointOnSocketQueue(0).address;
-}
-
-QString GCDAsyncUdpSocket::localHost()
-{
-    return localEndpointOnSocketQueue(0).host;
-}
-
-quint16 GCDAsyncUdpSocket::localPort()
-{
-    return localEndpointOnSocketQueue(0).port;
-}
-
-QByteArray GCDAsyncUdpSocket::localAddress_IPv4()
-{
-    return localEndpointOnSocketQueue(AF_INET).address;
-}
-
-QString GCDAsyncUdpSocket::localHost_IPv4()
-{
-    return localEndpointOnSocketQueue(AF_INET).host;
-}
-
-quint16 GCDAsyncUdpSocket::localPort_IPv4()
-{
-    return localEndpointOnSocketQueue(AF_INET).port;
-}
-
-QByteArray GCDAsyncUdpSocket::localAddress_IPv6()
-{
-    return localEndpointOnSocketQueue(AF_INET6).address;
-}
-
-QString GCDAsyncUdpSocket::localHost_IPv6()
-{
-    return localEndpointOnSocketQueue(AF_INET6).host;
-}
-
-quint16 GCDAsyncUdpSocket::localPort_IPv6()
-{
-    return localEndpointOnSocketQueue(AF_INET6).port;
-}
-
-QByteArray GCDAsyncUdpSocket::connectedAddress()
-{
-    return onSocketQueue<QByteArray>([this] { return m_cachedConnectedAddress; });
-}
-
-QString GCDAsyncUdpSocket::connectedHost()
-{
-    return onSocketQueue<QString>([this] { return m_cachedConnectedHost; });
-}
-
-quint16 GCDAsyncUdpSocket::connectedPort()
-{
-    return onSocketQueue<quint16>([this] { return m_cachedConnectedPort; });
-}
-
 // ---- Binding ----
 
 bool GCDAsyncUdpSocket::bindSockets(const QByteArray &address4, const QByteArray &address6, PlatformError *errPtr)

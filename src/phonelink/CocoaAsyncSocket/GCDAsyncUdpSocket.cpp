@@ -394,36 +394,6 @@ void GCDAsyncUdpSocket::setIPVersionNeutral()
     queueOnSocketQueue([](GCDAsyncUdpSocket &socket) { socket.m_config &= ~(kPreferIPv4 | kPreferIPv6); });
 }
 
-quint16 GCDAsyncUdpSocket::maxReceiveIPv4BufferSize() const
-{
-    return onSocketQueue<quint16>([this] { return m_max4ReceiveSize; });
-}
-
-void GCDAsyncUdpSocket::setMaxReceiveIPv4BufferSize(quint16 max)
-{
-    queueOnSocketQueue([max](GCDAsyncUdpSocket &socket) { socket.m_max4ReceiveSize = max; });
-}
-
-quint32 GCDAsyncUdpSocket::maxReceiveIPv6BufferSize() const
-{
-    return onSocketQueue<quint32>([this] { return m_max6ReceiveSize; });
-}
-
-void GCDAsyncUdpSocket::setMaxReceiveIPv6BufferSize(quint32 max)
-{
-    queueOnSocketQueue([max](GCDAsyncUdpSocket &socket) { socket.m_max6ReceiveSize = max; });
-}
-
-quint16 GCDAsyncUdpSocket::maxSendBufferSize() const
-{
-    return onSocketQueue<quint16>([this] { return m_maxSendSize; });
-}
-
-void GCDAsyncUdpSocket::setMaxSendBufferSize(quint16 max)
-{
-    queueOnSocketQueue([max](GCDAsyncUdpSocket &socket) { socket.m_maxSendSize = max; });
-}
-
 QVariant GCDAsyncUdpSocket::userData() const
 {
     return onSocketQueue<QVariant>([this] { return m_userData; });
@@ -566,69 +536,52 @@ void GCDAsyncUdpSocket::notifyDidCloseWithError(const PlatformError &error)
 
 // ---- Preconditions ----
 
+bool GCDAsyncUdpSocket::allows(bool isRefused, const QString &message, PlatformError *errPtr)
+{
+    if (isRefused)
+        *errPtr = badConfigError(message);
+    return !isRefused;
+}
+
 bool GCDAsyncUdpSocket::preOp(PlatformError *errPtr) const
 {
-    if (m_delegate.load() == nullptr) {
-        *errPtr = badConfigError(QStringLiteral("Attempting to use socket without a delegate. Set a delegate first."));
-        return false;
-    }
-    if (!m_delegateQueue) {
-        *errPtr = badConfigError(
-            QStringLiteral("Attempting to use socket without a delegate queue. Set a delegate queue first."));
-        return false;
-    }
-    return true;
+    return allows(m_delegate.load() == nullptr,
+                  QStringLiteral("Attempting to use socket without a delegate. Set a delegate first."), errPtr) &&
+           allows(!m_delegateQueue,
+                  QStringLiteral("Attempting to use socket without a delegate queue. Set a delegate queue first."),
+                  errPtr);
 }
 
 bool GCDAsyncUdpSocket::hasAnyFamilyEnabled(PlatformError *errPtr) const
 {
-    if ((m_config & kIPv4Disabled) != 0 && (m_config & kIPv6Disabled) != 0) {
-        *errPtr = badConfigError(
-            QStringLiteral("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
-        return false;
-    }
-    return true;
+    return allows((m_config & kIPv4Disabled) != 0 && (m_config & kIPv6Disabled) != 0,
+                  QStringLiteral("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."),
+                  errPtr);
 }
 
 bool GCDAsyncUdpSocket::preBind(PlatformError *errPtr) const
 {
-    if (!preOp(errPtr))
-        return false;
-    if ((m_flags & kDidBind) != 0) {
-        *errPtr = badConfigError(QStringLiteral("Cannot bind a socket more than once."));
-        return false;
-    }
-    if ((m_flags & (kConnecting | kDidConnect)) != 0) {
-        *errPtr = badConfigError(QStringLiteral("Cannot bind after connecting. If needed, bind first, then connect."));
-        return false;
-    }
-    return hasAnyFamilyEnabled(errPtr);
+    return preOp(errPtr) && allows((m_flags & kDidBind) != 0, QStringLiteral("Cannot bind a socket more than once."), errPtr) &&
+           allows((m_flags & (kConnecting | kDidConnect)) != 0,
+                  QStringLiteral("Cannot bind after connecting. If needed, bind first, then connect."), errPtr) &&
+           hasAnyFamilyEnabled(errPtr);
 }
 
 bool GCDAsyncUdpSocket::preConnect(PlatformError *errPtr) const
 {
-    if (!preOp(errPtr))
-        return false;
-    if ((m_flags & (kConnecting | kDidConnect)) != 0) {
-        *errPtr = badConfigError(QStringLiteral("Cannot connect a socket more than once."));
-        return false;
-    }
-    return hasAnyFamilyEnabled(errPtr);
+    return preOp(errPtr) &&
+           allows((m_flags & (kConnecting | kDidConnect)) != 0, QStringLiteral("Cannot connect a socket more than once."),
+                  errPtr) &&
+           hasAnyFamilyEnabled(errPtr);
 }
 
 bool GCDAsyncUdpSocket::preJoin(PlatformError *errPtr) const
 {
-    if (!preOp(errPtr))
-        return false;
-    if ((m_flags & kDidBind) == 0) {
-        *errPtr = badConfigError(QStringLiteral("Must bind a socket before joining a multicast group."));
-        return false;
-    }
-    if ((m_flags & (kConnecting | kDidConnect)) != 0) {
-        *errPtr = badConfigError(QStringLiteral("Cannot join a multicast group if connected."));
-        return false;
-    }
-    return true;
+    return preOp(errPtr) &&
+           allows((m_flags & kDidBind) == 0, QStringLiteral("Must bind a socket before joining a multicast group."),
+                  errPtr) &&
+           allows((m_flags & (kConnecting | kDidConnect)) != 0,
+                  QStringLiteral("Cannot join a multicast group if connected."), errPtr);
 }
 
 // ---- Queue helpers ----

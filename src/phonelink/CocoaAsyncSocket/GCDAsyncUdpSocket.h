@@ -99,29 +99,29 @@ public:
     void setPreferIPv4();
     void setPreferIPv6();
     void setIPVersionNeutral();
-    quint16 maxReceiveIPv4BufferSize() const;
-    void setMaxReceiveIPv4BufferSize(quint16 max);
-    quint32 maxReceiveIPv6BufferSize() const;
-    void setMaxReceiveIPv6BufferSize(quint32 max);
-    quint16 maxSendBufferSize() const;
-    void setMaxSendBufferSize(quint16 max);
+    quint16 maxReceiveIPv4BufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_max4ReceiveSize); }
+    void setMaxReceiveIPv4BufferSize(quint16 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_max4ReceiveSize, max); }
+    quint32 maxReceiveIPv6BufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_max6ReceiveSize); }
+    void setMaxReceiveIPv6BufferSize(quint32 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_max6ReceiveSize, max); }
+    quint16 maxSendBufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize); }
+    void setMaxSendBufferSize(quint16 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize, max); }
     QVariant userData() const;
     void setUserData(const QVariant &userData);
 
     // Local endpoint (none or 0 before binding): of the IPv4 socket when open, else of the IPv6 one.
-    QByteArray localAddress();
-    QString localHost();
-    quint16 localPort();
-    QByteArray localAddress_IPv4();
-    QString localHost_IPv4();
-    quint16 localPort_IPv4();
-    QByteArray localAddress_IPv6();
-    QString localHost_IPv6();
-    quint16 localPort_IPv6();
+    QByteArray localAddress() { return localEndpointOnSocketQueue(0).address; }
+    QString localHost() { return localEndpointOnSocketQueue(0).host; }
+    quint16 localPort() { return localEndpointOnSocketQueue(0).port; }
+    QByteArray localAddress_IPv4() { return localEndpointOnSocketQueue(AF_INET).address; }
+    QString localHost_IPv4() { return localEndpointOnSocketQueue(AF_INET).host; }
+    quint16 localPort_IPv4() { return localEndpointOnSocketQueue(AF_INET).port; }
+    QByteArray localAddress_IPv6() { return localEndpointOnSocketQueue(AF_INET6).address; }
+    QString localHost_IPv6() { return localEndpointOnSocketQueue(AF_INET6).host; }
+    quint16 localPort_IPv6() { return localEndpointOnSocketQueue(AF_INET6).port; }
     // Peer endpoint; none or 0 unless connected.
-    QByteArray connectedAddress();
-    QString connectedHost();
-    quint16 connectedPort();
+    QByteArray connectedAddress() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedAddress); }
+    QString connectedHost() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedHost); }
+    quint16 connectedPort() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedPort); }
 
     bool isConnected() const;
     bool isClosed() const;
@@ -151,7 +151,10 @@ public:
     void sendData(const QByteArray &data, double timeout, long tag);
     void sendData(const QByteArray &data, const QString &host, quint16 port, double timeout, long tag);
     void sendData(const QByteArray &data, const QByteArray &remoteAddr, double timeout, long tag);
-    void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue);
+    void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue)
+    {
+        setSendFilter(std::move(filterBlock), std::move(filterQueue), true);
+    }
     void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue,
                        bool isAsynchronous);
 
@@ -160,7 +163,10 @@ public:
     bool beginReceiving(platform::PlatformError *errPtr = nullptr);
     void pauseReceiving();
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
-                          std::shared_ptr<platform::DispatchQueue> filterQueue);
+                          std::shared_ptr<platform::DispatchQueue> filterQueue)
+    {
+        setReceiveFilter(std::move(filterBlock), std::move(filterQueue), true);
+    }
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                           std::shared_ptr<platform::DispatchQueue> filterQueue, bool isAsynchronous);
 
@@ -243,6 +249,17 @@ private:
         return result;
     }
     void queueOnSocketQueue(std::function<void(GCDAsyncUdpSocket &)> block);
+    // A field read on the socket queue; a field set there, queued.
+    template <typename T>
+    T fieldOnSocketQueue(T GCDAsyncUdpSocket::*field) const
+    {
+        return onSocketQueue<T>([this, field] { return this->*field; });
+    }
+    template <typename T>
+    void setFieldOnSocketQueue(T GCDAsyncUdpSocket::*field, T value)
+    {
+        queueOnSocketQueue([field, value](GCDAsyncUdpSocket &socket) { socket.*field = value; });
+    }
     // Runs an operation that answers success on the socket queue, handing its error to errPtr when it
     // fails with one.
     bool attempt(platform::PlatformError *errPtr, const std::function<bool(platform::PlatformError *)> &operation);
@@ -273,6 +290,8 @@ private:
     void notifyDidCloseWithError(const platform::PlatformError &error);
     void notifyDelegate(std::function<void(GCDAsyncUdpSocketDelegate &, GCDAsyncUdpSocket *)> call);
 
+    // Sets a configuration error of the message when refused; answers whether not.
+    static bool allows(bool isRefused, const QString &message, platform::PlatformError *errPtr);
     bool preOp(platform::PlatformError *errPtr) const;
     bool preBind(platform::PlatformError *errPtr) const;
     bool preConnect(platform::PlatformError *errPtr) const;
