@@ -1,5 +1,33 @@
 #pragma once
 
+// Who writes and who reads the identifier graph's files (<profile>_<conduit>.idgraph and its
+// .journal). Every stored form stays readable: samples of each, as earlier versions wrote them,
+// stand in tests/sync/samples/identifier-graph.
+//
+// clang-format off
+// | file and form                   | written by                          | read by                                 |
+// |---------------------------------|-------------------------------------|-----------------------------------------|
+// | graph file, binary keyed        | writeStreamedFile, below            | streamedGraph, below                    |
+// |   archive (root key             |   (HMIdentifierGraphArchive.cpp)    |   (HMIdentifierGraphArchiveReader.cpp)  |
+// |   "HMIdentifierGraph")          |                                     |                                         |
+// | the same, for a graph holding   | KeyedArchiver, through archivedData | KeyedUnarchiver, via unarchivedGraph    |
+// |   values the streamed writer    |   and HMIdentifierGraph::           |   and HMIdentifierGraph::initWithCoder  |
+// |   leaves alone                  |   encodeWithCoder                   |                                         |
+// | graph file, XML (earlier        | nothing now: the next save writes   | KeyedUnarchiver, as above               |
+// |   versions)                     |   binary                            |                                         |
+// | journal, first line             | HMIdentifierGraphJournal::          | HMIdentifierGraphJournal::read          |
+// |                                 |   headerLine                        |                                         |
+// | journal, change line            | HMIdentifierGraphJournal::          | PayloadReader, in place                 |
+// |                                 |   streamedPayload (+Payload.cpp)    |   (HMIdentifierGraphJournal.cpp)        |
+// | the same, for a change holding  | serializePropertyList of payloadOf  | parsePropertyList, read whole           |
+// |   values the streamed payload   |                                     |                                         |
+// |   leaves alone                  |                                     |                                         |
+// clang-format on
+//
+// The generic keyed archiver and property-list reader are what every reader falls back to, for
+// files the fast readers are not sure of; both kinds of file are the same bytes whichever writer
+// made them, so either reader reads either. HMProfileManager decides when each file is written.
+
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>

@@ -23,6 +23,8 @@ class DispatchTimer;
 } // namespace platform
 
 class GCDAsyncUdpPacket;
+class GCDAsyncUdpSendPacket;
+class GCDAsyncUdpSpecialPacket;
 
 inline constexpr char GCDAsyncUdpSocketErrorDomain[] = "GCDAsyncUdpSocketErrorDomain";
 
@@ -40,7 +42,9 @@ enum class GCDAsyncUdpSocketErrorCode {
 // delegate queue. Every field lives on the socket queue: public operations run there, waiting for it
 // when they answer something and queued otherwise (or at once when called on the socket queue).
 // Addresses are byte arrays holding a whole socket address (sockaddr_in or sockaddr_in6). Shared
-// between queues (std::shared_ptr); thread-safe.
+// between queues (std::shared_ptr); thread-safe. Both families go through one path, the family
+// (AF_INET or AF_INET6) a parameter; the code stands in GCDAsyncUdpSocket.cpp (set-up) and its
+// +Sockets, +Sending, +Receiving and +Multicast files.
 class GCDAsyncUdpSocket final : public std::enable_shared_from_this<GCDAsyncUdpSocket>
 {
     struct PrivateTag
@@ -95,29 +99,29 @@ public:
     void setPreferIPv4();
     void setPreferIPv6();
     void setIPVersionNeutral();
-    quint16 maxReceiveIPv4BufferSize() const;
-    void setMaxReceiveIPv4BufferSize(quint16 max);
-    quint32 maxReceiveIPv6BufferSize() const;
-    void setMaxReceiveIPv6BufferSize(quint32 max);
-    quint16 maxSendBufferSize() const;
-    void setMaxSendBufferSize(quint16 max);
+    quint16 maxReceiveIPv4BufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_max4ReceiveSize); }
+    void setMaxReceiveIPv4BufferSize(quint16 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_max4ReceiveSize, max); }
+    quint32 maxReceiveIPv6BufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_max6ReceiveSize); }
+    void setMaxReceiveIPv6BufferSize(quint32 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_max6ReceiveSize, max); }
+    quint16 maxSendBufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize); }
+    void setMaxSendBufferSize(quint16 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize, max); }
     QVariant userData() const;
     void setUserData(const QVariant &userData);
 
     // Local endpoint (none or 0 before binding): of the IPv4 socket when open, else of the IPv6 one.
-    QByteArray localAddress();
-    QString localHost();
-    quint16 localPort();
-    QByteArray localAddress_IPv4();
-    QString localHost_IPv4();
-    quint16 localPort_IPv4();
-    QByteArray localAddress_IPv6();
-    QString localHost_IPv6();
-    quint16 localPort_IPv6();
+    QByteArray localAddress() { return localEndpointOnSocketQueue(0).address; }
+    QString localHost() { return localEndpointOnSocketQueue(0).host; }
+    quint16 localPort() { return localEndpointOnSocketQueue(0).port; }
+    QByteArray localAddress_IPv4() { return localEndpointOnSocketQueue(AF_INET).address; }
+    QString localHost_IPv4() { return localEndpointOnSocketQueue(AF_INET).host; }
+    quint16 localPort_IPv4() { return localEndpointOnSocketQueue(AF_INET).port; }
+    QByteArray localAddress_IPv6() { return localEndpointOnSocketQueue(AF_INET6).address; }
+    QString localHost_IPv6() { return localEndpointOnSocketQueue(AF_INET6).host; }
+    quint16 localPort_IPv6() { return localEndpointOnSocketQueue(AF_INET6).port; }
     // Peer endpoint; none or 0 unless connected.
-    QByteArray connectedAddress();
-    QString connectedHost();
-    quint16 connectedPort();
+    QByteArray connectedAddress() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedAddress); }
+    QString connectedHost() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedHost); }
+    quint16 connectedPort() { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_cachedConnectedPort); }
 
     bool isConnected() const;
     bool isClosed() const;
@@ -147,7 +151,10 @@ public:
     void sendData(const QByteArray &data, double timeout, long tag);
     void sendData(const QByteArray &data, const QString &host, quint16 port, double timeout, long tag);
     void sendData(const QByteArray &data, const QByteArray &remoteAddr, double timeout, long tag);
-    void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue);
+    void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue)
+    {
+        setSendFilter(std::move(filterBlock), std::move(filterQueue), true);
+    }
     void setSendFilter(GCDAsyncUdpSocketSendFilterBlock filterBlock, std::shared_ptr<platform::DispatchQueue> filterQueue,
                        bool isAsynchronous);
 
@@ -156,7 +163,10 @@ public:
     bool beginReceiving(platform::PlatformError *errPtr = nullptr);
     void pauseReceiving();
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
-                          std::shared_ptr<platform::DispatchQueue> filterQueue);
+                          std::shared_ptr<platform::DispatchQueue> filterQueue)
+    {
+        setReceiveFilter(std::move(filterBlock), std::move(filterQueue), true);
+    }
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                           std::shared_ptr<platform::DispatchQueue> filterQueue, bool isAsynchronous);
 
@@ -199,6 +209,35 @@ private:
         quint16 port = 0;
     };
 
+    // What the socket holds of one address family: its descriptor, its readiness sources (each
+    // suspended once at most) and what is known of it.
+    struct FamilySocket
+    {
+        int fd = -1;
+        std::shared_ptr<platform::DispatchFdSource> sendSource;
+        std::shared_ptr<platform::DispatchFdSource> receiveSource;
+        bool isSendSuspended = false;
+        bool isReceiveSuspended = false;
+        bool canAcceptBytes = false;
+        std::uint64_t bytesAvailable = 0;
+        bool hasCachedLocal = false;
+        LocalEndpoint cachedLocal;
+    };
+
+    // A send or receive filter: the block, the queue it runs on and whether the socket waits for it.
+    template <typename Block> struct Filter
+    {
+        Block block;
+        std::shared_ptr<platform::DispatchQueue> queue;
+        bool isAsynchronous = false;
+
+        bool isSet() const { return block && queue; }
+    };
+    // Replaces one of the filters; a filter without a block is none.
+    template <typename Block>
+    void setFilter(Filter<Block> GCDAsyncUdpSocket::*filter, Block block,
+                   std::shared_ptr<platform::DispatchQueue> queue, bool isAsynchronous);
+
     bool isOnSocketQueue() const;
     void runOnSocketQueue(const std::function<void()> &block) const;
     // Runs the read on the socket queue and answers its value.
@@ -210,6 +249,28 @@ private:
         return result;
     }
     void queueOnSocketQueue(std::function<void(GCDAsyncUdpSocket &)> block);
+    // A field read on the socket queue; a field set there, queued.
+    template <typename T>
+    T fieldOnSocketQueue(T GCDAsyncUdpSocket::*field) const
+    {
+        return onSocketQueue<T>([this, field] { return this->*field; });
+    }
+    template <typename T>
+    void setFieldOnSocketQueue(T GCDAsyncUdpSocket::*field, T value)
+    {
+        queueOnSocketQueue([field, value](GCDAsyncUdpSocket &socket) { socket.*field = value; });
+    }
+    // Runs an operation that answers success on the socket queue, handing its error to errPtr when it
+    // fails with one.
+    bool attempt(platform::PlatformError *errPtr, const std::function<bool(platform::PlatformError *)> &operation);
+
+    FamilySocket &familySocket(int family);
+    const FamilySocket &familySocket(int family) const;
+    bool isFamilyEnabled(int family) const;
+    void setFamilyEnabled(int family, bool flag);
+    // The family of the socket a local endpoint is given of when none is named: IPv4 when open.
+    int defaultLocalFamily() const;
+    LocalEndpoint localEndpointOnSocketQueue(int family);
 
     // Errors.
     static platform::PlatformError badConfigError(const QString &errMsg);
@@ -229,29 +290,24 @@ private:
     void notifyDidCloseWithError(const platform::PlatformError &error);
     void notifyDelegate(std::function<void(GCDAsyncUdpSocketDelegate &, GCDAsyncUdpSocket *)> call);
 
+    // Sets a configuration error of the message when refused; answers whether not.
+    static bool allows(bool isRefused, const QString &message, platform::PlatformError *errPtr);
     bool preOp(platform::PlatformError *errPtr) const;
     bool preBind(platform::PlatformError *errPtr) const;
     bool preConnect(platform::PlatformError *errPtr) const;
     bool preJoin(platform::PlatformError *errPtr) const;
+    bool hasAnyFamilyEnabled(platform::PlatformError *errPtr) const;
+    // Before setting a socket option: a delegate, and the sockets created.
+    bool prepareOption(platform::PlatformError *errPtr);
 
     // Sockets and their readiness sources.
-    bool createSocket4(bool useIPv4, bool useIPv6, platform::PlatformError *errPtr);
+    bool createSockets(bool useIPv4, bool useIPv6, platform::PlatformError *errPtr);
     bool createSockets(platform::PlatformError *errPtr);
     int createSocket(int domain, platform::PlatformError *errPtr) const;
-    void setupSendAndReceiveSourcesForSocket4();
-    void setupSendAndReceiveSourcesForSocket6();
     void setupSources(int family);
-    void setSourceSuspended(platform::DispatchFdSource *source, std::uint32_t suspendedFlag, bool isSuspended);
-    void suspendSend4Source();
-    void suspendSend6Source();
-    void resumeSend4Source();
-    void resumeSend6Source();
-    void suspendReceive4Source();
-    void suspendReceive6Source();
-    void resumeReceive4Source();
-    void resumeReceive6Source();
-    void closeSocket4();
-    void closeSocket6();
+    void setSendSuspended(int family, bool isSuspended);
+    void setReceiveSuspended(int family, bool isSuspended);
+    void closeSocket(int family);
     void closeSockets();
     void closeWithError(const platform::PlatformError &error);
     void closeWithoutReport();
@@ -263,27 +319,35 @@ private:
                                            QByteArray *interfaceAddr4Ptr, QByteArray *interfaceAddr6Ptr);
     static void convertNumericHost(const QString &numericHost, quint16 port, QByteArray *addr4Ptr,
                                    QByteArray *addr6Ptr);
-    static unsigned int indexOfInterfaceAddr4(const QByteArray &interfaceAddr4);
-    static unsigned int indexOfInterfaceAddr6(const QByteArray &interfaceAddr6);
+    // The index of the interface holding a socket address's host; 0 when none does.
+    static unsigned int indexOfInterfaceAddr(const QByteArray &interfaceAddr);
+    // Why addresses of only the families given cannot be used, the other being off; null when they can.
+    platform::PlatformError familyRefusal(bool hasIPv4, bool hasIPv6) const;
     int getAddress(QByteArray *addressPtr, platform::PlatformError *errorPtr, const QList<QByteArray> &addresses) const;
-    bool performMulticastRequest(int requestType, const QString &group, const QString &interface,
-                                 platform::PlatformError *errPtr);
     bool getLocalAddress(LocalEndpoint *endpoint, int socketFD, int family) const;
     // The local endpoint of the family's socket, read from the system once it is bound.
     LocalEndpoint localEndpoint(int family);
-    void maybeUpdateCachedLocalAddress4Info();
-    void maybeUpdateCachedLocalAddress6Info();
     bool bindSockets(const QByteArray &address4, const QByteArray &address6, platform::PlatformError *errPtr);
+    bool bindToInterface(quint16 port, const QString &interface, platform::PlatformError *errPtr);
+    bool bindToExactAddress(const QByteArray &localAddr, platform::PlatformError *errPtr);
 
-    // Connecting and sending.
+    // Connecting, multicast and sending.
     void asyncResolveHost(const QString &aHost, quint16 port,
                           std::function<void(GCDAsyncUdpSocket &, QList<QByteArray>, platform::PlatformError)> completion);
+    bool queueConnect(std::shared_ptr<GCDAsyncUdpSpecialPacket> packet, platform::PlatformError *errPtr);
     void maybeConnect();
-    bool connectWithAddress4(const QByteArray &address4, platform::PlatformError *errPtr);
-    bool connectWithAddress6(const QByteArray &address6, platform::PlatformError *errPtr);
+    bool connectWithAddress(int family, const QByteArray &address, platform::PlatformError *errPtr);
+    bool performMulticastRequest(bool isJoin, const QString &group, const QString &interface,
+                                 platform::PlatformError *errPtr);
+    bool requestMembership(int family, bool isJoin, const QByteArray &group, const QByteArray &interface,
+                           platform::PlatformError *errPtr);
     void queueSendPacket(std::shared_ptr<GCDAsyncUdpPacket> packet);
     void maybeDequeueSend();
     void doPreSend();
+    // Settles the current datagram's destination; false, with error set or the lookup still running,
+    // when it cannot be sent now.
+    bool prepareDestination(GCDAsyncUdpSendPacket &packet, platform::PlatformError *error);
+    void runSendFilter(const std::shared_ptr<GCDAsyncUdpSendPacket> &packet);
     void doSend();
     void endCurrentSend();
     void doSendTimeout();
@@ -291,12 +355,19 @@ private:
     void finishFilteredSend(const std::shared_ptr<GCDAsyncUdpPacket> &packet, bool allowed);
 
     // Receiving.
+    struct Received;
     bool startReceiving(std::uint32_t mode, platform::PlatformError *errPtr);
+    void queueReceive();
     void doReceive();
     // Reads and hands on one datagram; answers whether the receive step should read another.
     bool receiveOneDatagram();
-    bool isConnectedToAddress4(const QByteArray &someAddr4) const;
-    bool isConnectedToAddress6(const QByteArray &someAddr6) const;
+    // Whether a datagram may be read now; when not, the sources wait as the state asks.
+    bool isReadyToReceive();
+    int nextReceiveFamily();
+    // Reads one datagram of the family's socket; false when there was none or the socket failed.
+    bool readDatagram(int family, QByteArray *data, QByteArray *address);
+    Received handOn(int family, const QByteArray &data, const QByteArray &address);
+    bool isConnectedToAddress(const QByteArray &someAddr) const;
     // Hands on a datagram the asynchronous receive filter has judged, unless the socket has closed
     // since it was read (closeEpoch no longer current).
     void deliverFiltered(std::uint64_t closeEpoch, const QByteArray &data, const QByteArray &address, bool allowed,
@@ -305,13 +376,8 @@ private:
     std::atomic<GCDAsyncUdpSocketDelegate *> m_delegate{nullptr};
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
 
-    GCDAsyncUdpSocketReceiveFilterBlock m_receiveFilterBlock;
-    std::shared_ptr<platform::DispatchQueue> m_receiveFilterQueue;
-    bool m_receiveFilterAsync = false;
-
-    GCDAsyncUdpSocketSendFilterBlock m_sendFilterBlock;
-    std::shared_ptr<platform::DispatchQueue> m_sendFilterQueue;
-    bool m_sendFilterAsync = false;
+    Filter<GCDAsyncUdpSocketReceiveFilterBlock> m_receiveFilter;
+    Filter<GCDAsyncUdpSocketSendFilterBlock> m_sendFilter;
 
     std::uint32_t m_flags = 0;
     std::uint16_t m_config = 0;
@@ -319,32 +385,21 @@ private:
     quint32 m_max6ReceiveSize = 65535;
     quint16 m_maxSendSize = 65535;
 
-    int m_socket4FD = -1;
-    int m_socket6FD = -1;
+    FamilySocket m_socket4;
+    FamilySocket m_socket6;
 
     std::shared_ptr<platform::DispatchQueue> m_socketQueue;
-
-    std::shared_ptr<platform::DispatchFdSource> m_send4Source;
-    std::shared_ptr<platform::DispatchFdSource> m_send6Source;
-    std::shared_ptr<platform::DispatchFdSource> m_receive4Source;
-    std::shared_ptr<platform::DispatchFdSource> m_receive6Source;
     std::shared_ptr<platform::DispatchTimer> m_sendTimer;
 
     std::shared_ptr<GCDAsyncUdpPacket> m_currentSend;
     std::deque<std::shared_ptr<GCDAsyncUdpPacket>> m_sendQueue;
 
-    std::uint64_t m_socket4FDBytesAvailable = 0;
-    std::uint64_t m_socket6FDBytesAvailable = 0;
     std::uint32_t m_pendingFilterOperations = 0;
     // Counts closes; a receive filter result read before the latest close is dropped.
     std::uint64_t m_closeEpoch = 0;
     // Reused for every datagram read; each delivery gets a copy of exactly the datagram's bytes.
     QByteArray m_receiveBuffer;
 
-    bool m_hasCachedLocal4 = false;
-    LocalEndpoint m_cachedLocal4;
-    bool m_hasCachedLocal6 = false;
-    LocalEndpoint m_cachedLocal6;
     QByteArray m_cachedConnectedAddress;
     QString m_cachedConnectedHost;
     quint16 m_cachedConnectedPort = 0;

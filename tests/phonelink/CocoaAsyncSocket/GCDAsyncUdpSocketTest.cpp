@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -683,3 +684,94 @@ TEST(UdpSocketAddressTest, AddressesGiveHostPortAndFamilyOnlyWhenWhole)
 }
 
 } // namespace
+
+// Each address family on its own loopback: binding to one address, connecting, talking only with the
+// peer, and multicast membership all go through the family's own socket and leave the other closed.
+struct FamilyCase
+{
+    int family;
+    const char *loopback;
+    const char *group;
+};
+
+class UdpSocketFamilyTest : public UdpSocketTest, public testing::WithParamInterface<FamilyCase>
+{
+protected:
+    QByteArray loopbackAddress(quint16 port) const
+    {
+        return GetParam().family == AF_INET ? ipv4Address(GetParam().loopback, port)
+                                            : ipv6Address(GetParam().loopback, port);
+    }
+    quint16 familyPort(GCDAsyncUdpSocket &socket) const
+    {
+        return GetParam().family == AF_INET ? socket.localPort_IPv4() : socket.localPort_IPv6();
+    }
+    quint16 otherFamilyPort(GCDAsyncUdpSocket &socket) const
+    {
+        return GetParam().family == AF_INET ? socket.localPort_IPv6() : socket.localPort_IPv4();
+    }
+};
+
+TEST_P(UdpSocketFamilyTest, ConnectedSocketTalksOnlyWithItsPeer)
+{
+    const QString loopback = QString::fromLatin1(GetParam().loopback);
+    auto listener = makeListener(m_listenerDelegate);
+    const quint16 listenerPort = familyPort(*listener);
+    auto connected = makeSocket(m_senderDelegate);
+    PlatformError error;
+    ASSERT_TRUE(connected->bindToAddress(loopbackAddress(0), &error)) << error.description().toStdString();
+    EXPECT_EQ(connected->localHost(), loopback);
+    EXPECT_EQ(otherFamilyPort(*connected), 0) << "the other family stays closed";
+    ASSERT_TRUE(connected->connectToAddress(loopbackAddress(listenerPort), &error))
+        << error.description().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.connected().size() == 1; })) << "the connect";
+    EXPECT_EQ(GCDAsyncUdpSocket::familyFromAddress(connected->connectedAddress()), GetParam().family);
+    EXPECT_EQ(connected->connectedHost(), loopback);
+    EXPECT_EQ(connected->connectedPort(), listenerPort);
+    ASSERT_TRUE(connected->beginReceiving());
+
+    connected->sendData("to the peer", 1);
+    ASSERT_TRUE(waitUntil([&] { return m_listenerDelegate.hasReceived("to the peer"); }));
+    const auto received = m_listenerDelegate.received();
+    EXPECT_EQ(received[0].host, loopback);
+    EXPECT_EQ(received[0].port, connected->localPort());
+
+    RawSender stranger(GetParam().family);
+    ASSERT_TRUE(stranger.send("stranger", loopbackAddress(connected->localPort())));
+    listener->sendData("answer", loopbackAddress(connected->localPort()), -1, 7);
+    ASSERT_TRUE(waitUntil([&] { return m_senderDelegate.hasReceived("answer"); })) << "the peer's answer";
+    EXPECT_FALSE(m_senderDelegate.hasReceived("stranger"));
+    EXPECT_EQ(m_senderDelegate.sentTags(), std::vector<long>{1});
+}
+
+TEST_P(UdpSocketFamilyTest, MulticastMembershipIsJoinedAndLeftOnTheGroupsFamily)
+{
+    const QString loopback = QString::fromLatin1(GetParam().loopback);
+    const QString group = QString::fromLatin1(GetParam().group);
+    auto socket = makeSocket(m_listenerDelegate);
+    PlatformError error;
+    ASSERT_TRUE(socket->bindToPort(0, &error)) << error.description().toStdString();
+    if (!socket->joinMulticastGroup(group, loopback, &error))
+        GTEST_SKIP() << "this machine's loopback takes no multicast: " << error.description().toStdString();
+    EXPECT_EQ(otherFamilyPort(*socket), 0) << "membership ties the socket to the group's family";
+    EXPECT_NE(familyPort(*socket), 0);
+    ASSERT_TRUE(socket->leaveMulticastGroup(group, loopback, &error)) << error.description().toStdString();
+
+    // Leaving a group not joined is the system's refusal, reported as such.
+    error = PlatformError();
+    EXPECT_FALSE(socket->leaveMulticastGroup(group, loopback, &error));
+    EXPECT_EQ(error.code(), EADDRNOTAVAIL);
+    EXPECT_EQ(error.localizedFailureReason(), QStringLiteral("Error in setsockopt() function"));
+    // A group of the closed family finds no socket to carry it.
+    const QString otherGroup = GetParam().family == AF_INET ? QStringLiteral("ff15::1") : QStringLiteral("239.255.0.1");
+    EXPECT_FALSE(socket->joinMulticastGroup(otherGroup, &error));
+    EXPECT_EQ(error.localizedDescription(),
+              QStringLiteral("Socket, group, and interface do not have matching IP versions"));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, UdpSocketFamilyTest,
+                         testing::Values(FamilyCase{AF_INET, "127.0.0.1", "239.255.0.1"},
+                                         FamilyCase{AF_INET6, "::1", "ff15::1"}),
+                         [](const testing::TestParamInfo<FamilyCase> &info) {
+                             return std::string(info.param.family == AF_INET ? "IPv4" : "IPv6");
+                         });

@@ -1,0 +1,129 @@
+#pragma once
+
+// What the files of GCDAsyncUdpSocket share and nothing else includes: the send queue's packets, the
+// state flags and the socket address helpers that serve both address families through one path.
+
+#include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
+#include "platform/foundation/Assert.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+// One operation of the send queue: a datagram or a connect request.
+class GCDAsyncUdpPacket
+{
+public:
+    virtual ~GCDAsyncUdpPacket() = default;
+
+    bool resolveInProgress = false;
+};
+
+// One datagram waiting to be sent.
+class GCDAsyncUdpSendPacket final : public GCDAsyncUdpPacket
+{
+public:
+    GCDAsyncUdpSendPacket(QByteArray data, double timeout, long tag)
+        : buffer(std::move(data)), timeout(timeout), tag(tag)
+    {
+    }
+
+    const QByteArray buffer;
+    const double timeout;
+    const long tag;
+    bool filterInProgress = false;
+    QList<QByteArray> resolvedAddresses;
+    platform::PlatformError resolveError;
+    QByteArray address;
+    int addressFamily = 0;
+};
+
+// A connect request, queued with the datagrams so that connects and sends happen in the order asked.
+class GCDAsyncUdpSpecialPacket final : public GCDAsyncUdpPacket
+{
+public:
+    QList<QByteArray> addresses;
+    platform::PlatformError error;
+};
+
+template <typename Block>
+void GCDAsyncUdpSocket::setFilter(Filter<Block> GCDAsyncUdpSocket::*filter, Block block,
+                                  std::shared_ptr<platform::DispatchQueue> queue, bool isAsynchronous)
+{
+    HM_ASSERT(!block || queue, QStringLiteral("Must provide a dispatch_queue in which to run the filter block."));
+    if (!block)
+        queue.reset();
+    queueOnSocketQueue([filter, replacement = Filter<Block>{std::move(block), std::move(queue), isAsynchronous}](
+                           GCDAsyncUdpSocket &socket) { socket.*filter = replacement; });
+}
+
+namespace udpsocket {
+
+// The socket's state (m_flags). What belongs to one family's descriptor lives in its FamilySocket.
+enum : std::uint32_t {
+    kDidCreateSockets = 1 << 0,
+    kDidBind = 1 << 1,
+    kConnecting = 1 << 2,
+    kDidConnect = 1 << 3,
+    kReceiveOnce = 1 << 4,
+    kReceiveContinuous = 1 << 5,
+    kIPv4Deactivated = 1 << 6,
+    kIPv6Deactivated = 1 << 7,
+    kCloseAfterSends = 1 << 15,
+    kFlipFlop = 1 << 16,
+};
+
+// The configuration (m_config).
+enum : std::uint16_t {
+    kIPv4Disabled = 1 << 0,
+    kIPv6Disabled = 1 << 1,
+    kPreferIPv4 = 1 << 2,
+    kPreferIPv6 = 1 << 3,
+};
+
+// The two families, in the order every loop over them takes.
+inline constexpr std::array<int, 2> kFamilies{AF_INET, AF_INET6};
+
+inline int otherFamily(int family)
+{
+    return family == AF_INET ? AF_INET6 : AF_INET;
+}
+
+// "IPv4" or "IPv6", as the error messages name a family.
+QString familyName(int family);
+std::uint32_t deactivatedFlag(int family);
+std::uint16_t disabledFlag(int family);
+std::uint16_t preferredFlag(int family);
+
+// The size of the family's whole socket address; 0 for any other family.
+std::size_t addressSize(int family);
+// The family's socket address for a host given as its network-order bytes (as many as the family's
+// host address holds) and a port.
+QByteArray socketAddress(int family, const void *hostBytes, quint16 port);
+// The family's wildcard ("any") and loopback addresses on a port.
+QByteArray anyAddress(int family, quint16 port);
+QByteArray loopbackAddress(int family, quint16 port);
+// The same socket address with another port; an address of no known family comes back unchanged.
+QByteArray withPort(const QByteArray &address, quint16 port);
+// The host bytes of a whole socket address (in_addr or in6_addr); empty for anything else.
+QByteArray hostBytesOf(const QByteArray &address);
+// Whether two whole socket addresses name one host and port of one family.
+bool isSameEndpoint(const QByteArray &a, const QByteArray &b);
+// The host text of a family's host bytes; empty when they cannot be written.
+QString hostText(int family, const void *hostBytes);
+
+// The socket addresses the resolver gives for a host and port, of both families, with the given
+// resolver flags; error is the resolver's code (0 when it answered). A port the resolver leaves out
+// of an IPv6 address is set.
+QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error);
+
+int setIntOption(int fd, int level, int option, int value);
+bool isWouldBlock(int errorNumber);
+
+} // namespace udpsocket
