@@ -143,11 +143,18 @@ TEST_F(SyncProgress, DeletionQuestionSendsTheAnswerAndKeepsOkDisabled)
 TEST_F(SyncProgress, ReauthorizeButtonsTakeTheOkAndCancelPlaces)
 {
     QPushButton *const ok = button("okButton");
-    ok->setGeometry(300, ok->y(), 80, ok->height());
+    m_sheet->window()->adjustSize();
+    const QRect okPlace = ok->geometry();
+    const QRect cancelPlace = button("cancelButton")->geometry();
     m_sheet->displayReauthorizationButtons();
+    m_sheet->window()->adjustSize();
+    // The pair takes the places of OK and Cancel at the right of the row, in the same order.
     const QRect reauthorize = button("reauthorizeButton")->geometry();
-    EXPECT_EQ(reauthorize, QRect(284, ok->y(), 112, ok->height()));
-    EXPECT_EQ(button("customCancelButton")->geometry(), button("cancelButton")->geometry());
+    const QRect customCancel = button("customCancelButton")->geometry();
+    EXPECT_EQ(reauthorize.right(), okPlace.right());
+    EXPECT_EQ(reauthorize.y(), okPlace.y());
+    EXPECT_LT(customCancel.right(), reauthorize.left());
+    EXPECT_GE(customCancel.left(), cancelPlace.left() - (reauthorize.width() - okPlace.width()));
     EXPECT_EQ(button("customCancelButton")->text(), QStringLiteral("Cancel"));
     EXPECT_FALSE(ok->isVisibleTo(m_sheet->window()));
     EXPECT_FALSE(button("cancelButton")->isVisibleTo(m_sheet->window()));

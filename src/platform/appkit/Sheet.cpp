@@ -1,0 +1,98 @@
+#include "platform/appkit/Sheet.h"
+
+#include <QEvent>
+#include <QPointer>
+#include <QWidget>
+#include <QWindow>
+
+namespace platform {
+
+namespace {
+
+constexpr char kFollowerName[] = "platform_sheet_follower";
+
+// Lives as a child of the sheet and watches both windows: it places the sheet whenever the parent
+// moves or changes size, and whenever the sheet's own size changes (its texts wrap anew).
+class SheetFollower final : public QObject
+{
+public:
+    SheetFollower(QWidget &sheet, QWidget &parentWindow) : QObject(&sheet), m_sheet(&sheet), m_parent(&parentWindow)
+    {
+        setObjectName(QLatin1String(kFollowerName));
+        parentWindow.installEventFilter(this);
+        sheet.installEventFilter(this);
+    }
+    ~SheetFollower() override
+    {
+        if (m_parent)
+            m_parent->removeEventFilter(this);
+        if (m_sheet)
+            m_sheet->removeEventFilter(this);
+    }
+
+    const QWidget *parentWindow() const { return m_parent; }
+
+    void place()
+    {
+        if (!m_sheet || !m_parent)
+            return;
+        const QRect contents = m_parent->geometry();
+        const int x = contents.x() + (contents.width() - m_sheet->width()) / 2;
+        m_sheet->move(x, contents.y());
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        const bool isPlacing = type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show;
+        if (isPlacing && (watched == m_parent || (watched == m_sheet && type != QEvent::Move)))
+            place();
+        return false;
+    }
+
+private:
+    QPointer<QWidget> m_sheet;
+    QPointer<QWidget> m_parent;
+};
+
+SheetFollower *followerOf(const QWidget &sheet)
+{
+    return sheet.findChild<SheetFollower *>(QLatin1String(kFollowerName), Qt::FindDirectChildrenOnly);
+}
+
+} // namespace
+
+void attachSheet(QWidget &sheet, QWidget &parentWindow)
+{
+    detachSheet(sheet);
+    const bool wasVisible = sheet.isVisible();
+    // Changing the flags of a shown window hides it; a sheet being attached is not on screen yet.
+    sheet.setWindowFlags((sheet.windowFlags() & ~Qt::WindowType_Mask) | Qt::Dialog | Qt::FramelessWindowHint);
+    sheet.setWindowModality(Qt::WindowModal);
+    parentWindow.winId();
+    sheet.winId();
+    // The transient link alone makes the parent the window the sheet blocks; it owns nothing.
+    sheet.windowHandle()->setTransientParent(parentWindow.windowHandle());
+    sheet.adjustSize();
+    (new SheetFollower(sheet, parentWindow))->place();
+    if (wasVisible)
+        sheet.show();
+}
+
+void detachSheet(QWidget &sheet)
+{
+    delete followerOf(sheet);
+    if (sheet.windowModality() == Qt::WindowModal)
+        sheet.setWindowModality(Qt::NonModal);
+    if (sheet.windowHandle() != nullptr)
+        sheet.windowHandle()->setTransientParent(nullptr);
+}
+
+bool isSheetOf(const QWidget &sheet, const QWidget &parentWindow)
+{
+    const SheetFollower *const follower = followerOf(sheet);
+    return follower != nullptr && follower->parentWindow() == &parentWindow;
+}
+
+} // namespace platform
