@@ -98,10 +98,12 @@ await "the progress sheet" 100 is_window_shown Synchronizing
 sleep 0.5
 screenshot progress-sheet-during-sync
 
-await "the end of the sync" 900 grep -q "Sync Complete\|Sync did not finish" "$work/harrowmere.err"
+# Harrowmere's console lines go to the console file in its log folder.
+console="$XDG_STATE_HOME/Harrowmere/Logs/console.log"
+await "the end of the sync" 900 grep -q "Sync Complete\|Sync did not finish" "$console"
 sleep 0.5
 screenshot progress-sheet-complete
-result="$(grep -o "Sync Complete\|Sync did not finish.*" "$work/harrowmere.err" | head -n 1)"
+result="$(grep -o "Sync Complete\|Sync did not finish.*" "$console" | head -n 1)"
 echo "run-main: the progress sheet reads: $result"
 
 contacts="$data/Contacts"

@@ -5,14 +5,21 @@
 #include "platform/appkit/Application.h"
 #include "platform/appkit/SingleInstance.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -21,6 +28,8 @@ const char kApplicationIdentifier[] = "com.harrowmere.Harrowmere";
 const QByteArray kShowRequest = QByteArrayLiteral("show");
 const QByteArray kLoginRequest = QByteArrayLiteral("login");
 constexpr int kHandOverTimeoutMilliseconds = 10000;
+// The console file is started afresh (the previous one kept once) when it grew past this.
+constexpr qint64 kMaxConsoleFileBytes = 1 << 20;
 
 const char kUsage[] = "Usage: harrowmere [--launched-at-login]\n"
                       "Synchronizes contacts, calendars, tasks and notes with a phone or a cloud account.\n"
@@ -73,6 +82,28 @@ void configureQtApplication()
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
+// The console lines (the steps of each start and sync) are for support, not for the terminal or the
+// session's error log: they go to "console.log" in the log folder, 0600, appended. Standard error
+// keeps warnings and errors only. When the file cannot be opened the lines stay on standard error.
+void sendConsoleToLogFolder()
+{
+    const QString folder = platform::FileSystem::logFolderPath();
+    if (!QDir().mkpath(folder))
+        return;
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString path = folder + QStringLiteral("/console.log");
+    const QString previous = folder + QStringLiteral("/console.1.log");
+    if (QFileInfo(path).size() > kMaxConsoleFileBytes) {
+        QFile::remove(previous);
+        QFile::rename(path, previous);
+    }
+    const int descriptor = ::open(QFile::encodeName(path).constData(),
+                                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Kept open for the life of the process.
+    if (descriptor >= 0)
+        platform::setConsoleLogDescriptor(descriptor);
+}
+
 // A later start asked to see the application: its main window comes forward, as a click on the
 // status item brings it.
 void serveLaterStarts(platform::SingleInstance &instance, HMAppDelegate &delegate)
@@ -99,6 +130,7 @@ int main(int argc, char **argv)
     platform::ProcessInfo::keepHeapCompact();
     QApplication qtApplication(argc, argv);
     configureQtApplication();
+    sendConsoleToLogFolder();
     // The phone transports and the desktop stores every profile of the desktop's own apps syncs with.
     HMSyncRegistration::registerPhoneTransports();
     HMSyncRegistration::registerDesktopStores();

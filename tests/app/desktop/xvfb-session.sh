@@ -1,0 +1,108 @@
+# Shared by the desktop tests: a virtual X display with a window manager (openbox) and a system tray
+# (the tray peer), a private home and session for Harrowmere, and helpers to wait, look and type.
+# Source it after setting build (the build folder); it sets work, DISPLAY and the start_* functions.
+# Everything started is stopped when the sourcing script exits.
+
+work="$(mktemp -d)"
+pids=()
+stop_session() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap stop_session EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Waits up to the given tenths of a second for a command to succeed.
+await() {
+    local what="$1" tenths="$2"
+    shift 2
+    for _ in $(seq "$tenths"); do
+        if "$@" 2>/dev/null; then return 0; fi
+        sleep 0.1
+    done
+    fail "timed out waiting for $what"
+}
+
+# A fresh private home and session; the profile settings and data live there.
+new_home() {
+    local home="$work/home-$1"
+    export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state"
+    export XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime"
+    mkdir -p -m 0700 "$home" "$XDG_RUNTIME_DIR"
+    data="$XDG_DATA_HOME/com.harrowmere.Harrowmere"
+}
+
+start_display() {
+    Xvfb -displayfd 3 -screen 0 "${1:-1024x640x24}" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+    pids+=($!)
+    await "the X display" 100 test -s "$work/display"
+    export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+    export QT_QPA_PLATFORM=xcb TZ=UTC LANG=C.UTF-8
+    openbox --sm-disable >"$work/openbox.out" 2>&1 &
+    pids+=($!)
+    await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"
+    "$build/tools/peers/tray/tray_peer" >"$work/tray.out" &
+    pids+=($!)
+    await "the system tray" 100 grep -q "tray_peer ready" "$work/tray.out"
+}
+
+# Starts Harrowmere with the arguments; app is its process id. Waits until it finished starting and
+# its status item docked in the tray.
+start_app() {
+    local docked
+    docked="$(grep -c "tray_peer docked" "$work/tray.out" || true)"
+    "$build/src/app/main/harrowmere" "$@" 2>>"$work/harrowmere.err" &
+    app=$!
+    pids+=($app)
+    await "the start-up trace" 200 grep -q "<string>returning</string>" "$data/startuplog.plist"
+    await "the status item" 200 test "$(grep -c "tray_peer docked" "$work/tray.out")" -gt "$docked"
+    tray_icon="$(grep "tray_peer docked" "$work/tray.out" | tail -n 1 | awk '{print $3}')"
+}
+
+# The id of the mapped top-level window with exactly this title, or nothing.
+window_named() {
+    xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1
+}
+
+is_viewable() {
+    xwininfo -id "$1" 2>/dev/null | grep -q "Map State: IsViewable"
+}
+
+is_shown() {
+    [ -n "$(window_named "$1")" ]
+}
+
+is_gone() {
+    [ -z "$(window_named "$1")" ]
+}
+
+# The mapped windows of Harrowmere other than the given ones: its menus, sheets and alerts.
+other_app_windows() {
+    local id skip
+    for id in $(xdotool search --onlyvisible --class harrowmere 2>/dev/null); do
+        skip=""
+        for known in "$@"; do [ "$id" = "$known" ] && skip=1; done
+        [ -n "$skip" ] || ! is_viewable "$id" || echo "$id"
+    done
+}
+
+# Whether a menu (or any other window of the application but the given ones) is on screen.
+has_other_window() {
+    [ -n "$(other_app_windows "$@")" ]
+}
+
+has_no_other_window() {
+    [ -z "$(other_app_windows "$@")" ]
+}
+
+shot() {
+    sleep 0.4
+    import -window root "$shots/$1.png"
+    echo "saved $shots/$1.png"
+}
