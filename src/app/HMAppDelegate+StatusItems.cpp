@@ -67,8 +67,11 @@ bool HMAppDelegate::isDarkMode() const
 
 void HMAppDelegate::setMainStatus()
 {
-    const platform::Image image = platform::Image::imageNamed(kToolbarImage);
-    const platform::Image invertedImage = platform::Image::imageNamed(kToolbarInvertedImage);
+    // The glyph is a template: the item draws it in the colour that reads on the panel.
+    platform::Image image = platform::Image::imageNamed(kToolbarImage);
+    platform::Image invertedImage = platform::Image::imageNamed(kToolbarInvertedImage);
+    image.setTemplate(true);
+    invertedImage.setTemplate(true);
     auto item = std::make_unique<platform::StatusItem>(platform::NSVariableStatusItemLength);
     item->setImage(isDarkMode() ? invertedImage : image);
     item->setHighlightMode(true);

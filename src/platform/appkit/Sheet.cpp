@@ -1,6 +1,7 @@
 #include "platform/appkit/Sheet.h"
 
 #include <QEvent>
+#include <QFrame>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
@@ -12,13 +13,21 @@ namespace {
 constexpr char kFollowerName[] = "platform_sheet_follower";
 
 // Lives as a child of the sheet and watches both windows: it places the sheet whenever the parent
-// moves or changes size, and whenever the sheet's own size changes (its texts wrap anew).
-class SheetFollower final : public QObject
+// moves or changes size, and whenever the sheet's own size changes (its texts wrap anew). Lying over
+// the whole sheet, it draws the sheet's edge, which has no frame of its own, and lets every click
+// through.
+class SheetFollower final : public QFrame
 {
 public:
-    SheetFollower(QWidget &sheet, QWidget &parentWindow) : QObject(&sheet), m_sheet(&sheet), m_parent(&parentWindow)
+    SheetFollower(QWidget &sheet, QWidget &parentWindow) : QFrame(&sheet), m_sheet(&sheet), m_parent(&parentWindow)
     {
         setObjectName(QLatin1String(kFollowerName));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+        setFrameStyle(QFrame::Box | QFrame::Plain);
+        setForegroundRole(QPalette::Dark);
+        setGeometry(sheet.rect());
+        show();
         parentWindow.installEventFilter(this);
         sheet.installEventFilter(this);
     }
@@ -41,6 +50,12 @@ public:
         m_sheet->move(x, contents.y());
     }
 
+    void fitSheet()
+    {
+        if (m_sheet && m_sheet->isVisible())
+            m_sheet->adjustSize();
+    }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
@@ -48,6 +63,14 @@ protected:
         const bool isPlacing = type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show;
         if (isPlacing && (watched == m_parent || (watched == m_sheet && type != QEvent::Move)))
             place();
+        // A text that wraps anew changes the height the sheet needs for its width; a window does not
+        // follow that by itself.
+        if (watched == m_sheet && type == QEvent::LayoutRequest)
+            QMetaObject::invokeMethod(this, [this] { fitSheet(); }, Qt::QueuedConnection);
+        if (watched == m_sheet && (type == QEvent::Resize || type == QEvent::Show || type == QEvent::ChildAdded)) {
+            setGeometry(m_sheet->rect());
+            raise();
+        }
         return false;
     }
 

@@ -38,6 +38,8 @@ new_home() {
     data="$XDG_DATA_HOME/com.harrowmere.Harrowmere"
 }
 
+# Starts the display (of the given size), the window manager and the tray (its panel in the given
+# colour, RRGGBB).
 start_display() {
     Xvfb -displayfd 3 -screen 0 "${1:-1024x640x24}" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
     pids+=($!)
@@ -47,9 +49,20 @@ start_display() {
     openbox --sm-disable >"$work/openbox.out" 2>&1 &
     pids+=($!)
     await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"
-    "$build/tools/peers/tray/tray_peer" >"$work/tray.out" &
+    "$build/tools/peers/tray/tray_peer" ${2:+--panel "$2"} >"$work/tray.out" &
     pids+=($!)
     await "the system tray" 100 grep -q "tray_peer ready" "$work/tray.out"
+}
+
+# Stops everything started so far (the display last), for a next start_display.
+stop_session_display() {
+    local index
+    for ((index = ${#pids[@]} - 1; index >= 0; index--)); do
+        kill "${pids[index]}" 2>/dev/null || true
+        wait "${pids[index]}" 2>/dev/null || true
+    done
+    pids=()
+    rm -f "$work/display"
 }
 
 # Starts Harrowmere with the arguments; app is its process id. Waits until it finished starting and
@@ -101,8 +114,17 @@ has_no_other_window() {
     [ -z "$(other_app_windows "$@")" ]
 }
 
+# Whether the process (Harrowmere by default) has a UDP socket bound to port 8092, the phone's port.
+listens_on_8092() {
+    local pid="${1:-$app}" inode
+    for inode in $(awk 'toupper($2) ~ /:1F9C$/ {print $10}' /proc/net/udp /proc/net/udp6); do
+        if ls -l "/proc/$pid/fd" 2>/dev/null | grep -q "socket:\[$inode\]"; then return 0; fi
+    done
+    return 1
+}
+
 shot() {
-    sleep 0.4
+    sleep 0.3
     import -window root "$shots/$1.png"
     echo "saved $shots/$1.png"
 }

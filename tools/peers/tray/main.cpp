@@ -3,6 +3,8 @@
 // docks every icon window that asks (SYSTEM_TRAY_REQUEST_DOCK) into a strip at the top right of the
 // screen, as a panel's tray area does, so status items show on the screen. Prints "tray_peer ready"
 // once it owns the selection and "tray_peer docked <window>" for each icon; runs until killed.
+// Usage: tray_peer [--panel RRGGBB]   (the strip's colour, light grey by default: a dark panel tests
+// that icons stay visible on it).
 #include <xcb/xcb.h>
 
 #include <cstdint>
@@ -17,9 +19,9 @@ namespace {
 
 constexpr uint32_t kRequestDock = 0;
 constexpr uint16_t kIconSize = 24;
-constexpr uint16_t kStripWidth = 240;
+constexpr uint16_t kStripWidth = 96;
 constexpr uint16_t kMaxIcons = kStripWidth / kIconSize;
-constexpr uint32_t kStripColour = 0xd8d8d8;
+constexpr uint32_t kDefaultStripColour = 0xd8d8d8;
 
 struct FreeDeleter
 {
@@ -33,10 +35,10 @@ xcb_atom_t internAtom(xcb_connection_t *connection, const std::string &name)
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
-xcb_window_t makeStrip(xcb_connection_t *connection, const xcb_screen_t &screen)
+xcb_window_t makeStrip(xcb_connection_t *connection, const xcb_screen_t &screen, uint32_t colour)
 {
     const xcb_window_t strip = xcb_generate_id(connection);
-    const uint32_t values[] = {kStripColour, 1, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
+    const uint32_t values[] = {colour, 1, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
     xcb_create_window(connection, XCB_COPY_FROM_PARENT, strip, screen.root, int16_t(screen.width_in_pixels - kStripWidth),
                       0, kStripWidth, kIconSize, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen.root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
@@ -76,7 +78,15 @@ void dock(xcb_connection_t *connection, xcb_window_t strip, xcb_window_t icon, s
 
 } // namespace
 
-int main()
+// The strip's colour from "--panel RRGGBB", or the default.
+uint32_t stripColour(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--panel") == 0)
+        return uint32_t(std::strtoul(argv[2], nullptr, 16)) & 0xffffff;
+    return kDefaultStripColour;
+}
+
+int main(int argc, char **argv)
 {
     int screenNumber = 0;
     xcb_connection_t *const connection = xcb_connect(nullptr, &screenNumber);
@@ -91,7 +101,7 @@ int main()
     const xcb_atom_t selection = internAtom(connection, "_NET_SYSTEM_TRAY_S" + std::to_string(screenNumber));
     const xcb_atom_t opcode = internAtom(connection, "_NET_SYSTEM_TRAY_OPCODE");
     const xcb_atom_t manager = internAtom(connection, "MANAGER");
-    const xcb_window_t strip = makeStrip(connection, screen);
+    const xcb_window_t strip = makeStrip(connection, screen, stripColour(argc, argv));
     xcb_set_selection_owner(connection, strip, selection, XCB_CURRENT_TIME);
     announce(connection, screen, manager, selection, strip);
     xcb_flush(connection);
