@@ -51,8 +51,9 @@ private:
     void readRequest(QLocalSocket *socket);
     QString socketPath() const;
 
-    QString m_folder;
+    // Declared first: making the folder may already report an error.
     QString m_errorString;
+    QString m_folder;
     std::unique_ptr<QLockFile> m_lock;
     std::unique_ptr<QLocalServer> m_server;
 };

@@ -48,7 +48,10 @@ start_display() {
     export QT_QPA_PLATFORM=xcb TZ=UTC LANG=C.UTF-8
     openbox --sm-disable >"$work/openbox.out" 2>&1 &
     pids+=($!)
-    await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"
+    if ! (await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"); then
+        cat "$work/openbox.out" "$work/xvfb.err" >&2
+        fail "the window manager did not start on $DISPLAY"
+    fi
     "$build/tools/peers/tray/tray_peer" ${2:+--panel "$2"} >"$work/tray.out" &
     pids+=($!)
     await "the system tray" 100 grep -q "tray_peer ready" "$work/tray.out"
