@@ -45,21 +45,8 @@ mkdir -p -m 0700 "$HOME" "$XDG_RUNTIME_DIR"
 data="$XDG_DATA_HOME/com.harrowmere.Harrowmere"
 phone_id="QP-PEER-0001"
 
-fail() {
-    echo "run-main: $*" >&2
-    exit 1
-}
-
-# Waits up to the given number of tenths of a second for a command to succeed.
-await() {
-    local what="$1" tenths="$2"
-    shift 2
-    for _ in $(seq "$tenths"); do
-        if "$@" 2>/dev/null; then return 0; fi
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-}
+fail_prefix="run-main:"
+source scripts/script-support.sh
 
 is_window_shown() {
     xwininfo -root -tree | grep -q "\"$1\""

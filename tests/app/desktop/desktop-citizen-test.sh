@@ -12,12 +12,8 @@
 # Usage: desktop-citizen-test.sh <build folder>. Exits 77 (skipped) when Xvfb is missing.
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
-for tool in Xvfb openbox xdotool xwininfo xprop; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
-        exit 77
-    fi
-done
+source "$(dirname "$0")/../../../scripts/script-support.sh"
+require_programs Xvfb openbox xdotool xwininfo xprop
 source "$(dirname "$0")/xvfb-session.sh"
 
 profile_count() {

@@ -8,12 +8,8 @@
 # Exits 77 (skipped) when Xvfb is missing.
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
-for tool in Xvfb openbox xdotool xwininfo import; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
-        exit 77
-    fi
-done
+source "$(dirname "$0")/../../../scripts/script-support.sh"
+require_programs Xvfb openbox xdotool xwininfo import
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/xvfb-session.sh"
 shots="$build/screenshots/desktop"
@@ -66,6 +62,7 @@ shots_of_syncs() {
         --data "$here/../../../tools/hm-sync/sample-phone.json" --delay-ms 1200 --delay-path /hmx_list --times 1 \
         --announce-to 127.0.0.1:8092 >"$work/peer.out" 2>&1 &
     peer=$!
+    pids+=($peer)
     await "the progress sheet" 100 is_shown Synchronizing
     shot "$name-progress-during-sync"
     await "the end of the sync" 300 is_shown "Sync Complete"

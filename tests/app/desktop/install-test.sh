@@ -4,18 +4,10 @@
 # Usage: install-test.sh <build folder>. Exits 77 (skipped) when the validators are missing.
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
-for tool in desktop-file-validate appstreamcli; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
-        exit 77
-    fi
-done
+source "$(dirname "$0")/../../../scripts/script-support.sh"
+require_programs desktop-file-validate appstreamcli identify
 prefix="$(mktemp -d)"
 trap 'rm -rf "$prefix"' EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null
 id="com.harrowmere.Harrowmere"

@@ -1,33 +1,17 @@
 # Shared by the desktop tests: a virtual X display with a window manager (openbox) and a system tray
 # (the tray peer), a private home and session for Harrowmere, and helpers to wait, look and type.
-# Source it after setting build (the build folder); it sets work, DISPLAY and the start_* functions.
+# Source it after scripts/script-support.sh and after setting build (the build folder); it sets work,
+# DISPLAY and the start_* functions.
 # Everything started is stopped when the sourcing script exits.
 
 work="$(mktemp -d)"
 pids=()
 stop_session() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_session_display
     rm -rf "$work"
 }
 trap stop_session EXIT
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# Waits up to the given tenths of a second for a command to succeed.
-await() {
-    local what="$1" tenths="$2"
-    shift 2
-    for _ in $(seq "$tenths"); do
-        if "$@" 2>/dev/null; then return 0; fi
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-}
 
 # A fresh private home and session; the profile settings and data live there.
 new_home() {
