@@ -23,22 +23,33 @@ new_home() {
 }
 
 # Starts the display (of the given size), the window manager and the tray (its panel in the given
-# colour, RRGGBB).
+# colour, RRGGBB). A display that a window manager cannot open (a display number a server of some
+# other session just left) is given up for a fresh one, twice at most.
 start_display() {
-    Xvfb -displayfd 3 -screen 0 "${1:-1024x640x24}" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+    local attempt
+    for attempt in 1 2 3; do
+        start_x_server "${1:-1024x640x24}"
+        openbox --sm-disable >"$work/openbox.out" 2>&1 &
+        pids+=($!)
+        if (await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"); then
+            break
+        fi
+        cat "$work/openbox.out" "$work/xvfb.err" >&2
+        [ "$attempt" != 3 ] || fail "the window manager did not start on $DISPLAY"
+        stop_session_display
+    done
+    "$build/tools/peers/tray/tray_peer" ${2:+--panel "$2"} >"$work/tray.out" &
+    pids+=($!)
+    await "the system tray" 100 grep -q "tray_peer ready" "$work/tray.out"
+}
+
+start_x_server() {
+    Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
     pids+=($!)
     await "the X display" 100 test -s "$work/display"
     export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
     export QT_QPA_PLATFORM=xcb TZ=UTC LANG=C.UTF-8
-    openbox --sm-disable >"$work/openbox.out" 2>&1 &
-    pids+=($!)
-    if ! (await "the window manager" 100 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"); then
-        cat "$work/openbox.out" "$work/xvfb.err" >&2
-        fail "the window manager did not start on $DISPLAY"
-    fi
-    "$build/tools/peers/tray/tray_peer" ${2:+--panel "$2"} >"$work/tray.out" &
-    pids+=($!)
-    await "the system tray" 100 grep -q "tray_peer ready" "$work/tray.out"
+    await "the X display to answer" 50 xprop -root _NET_SUPPORTING_WM_CHECK
 }
 
 # Stops everything started so far (the display last), for a next start_display.

@@ -7,6 +7,7 @@
 // that icons stay visible on it).
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,11 +62,16 @@ void announce(xcb_connection_t *connection, const xcb_screen_t &screen, xcb_atom
     xcb_send_event(connection, 0, screen.root, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char *>(&message));
 }
 
+int16_t slotX(size_t slot)
+{
+    return int16_t(kStripWidth - kIconSize * (slot + 1));
+}
+
 void dock(xcb_connection_t *connection, xcb_window_t strip, xcb_window_t icon, std::vector<xcb_window_t> &icons)
 {
     if (icons.size() >= kMaxIcons)
         return;
-    const int16_t x = int16_t(kStripWidth - kIconSize * (icons.size() + 1));
+    const int16_t x = slotX(icons.size());
     icons.push_back(icon);
     xcb_reparent_window(connection, icon, strip, x, 0);
     const uint32_t size[] = {kIconSize, kIconSize};
@@ -74,6 +80,20 @@ void dock(xcb_connection_t *connection, xcb_window_t strip, xcb_window_t icon, s
     xcb_flush(connection);
     std::printf("tray_peer docked %u\n", icon);
     std::fflush(stdout);
+}
+
+// An icon window that went (its program ended or hid it) frees its slot; the others close up.
+void undock(xcb_connection_t *connection, xcb_window_t icon, std::vector<xcb_window_t> &icons)
+{
+    const auto found = std::find(icons.begin(), icons.end(), icon);
+    if (found == icons.end())
+        return;
+    icons.erase(found);
+    for (size_t slot = 0; slot < icons.size(); ++slot) {
+        const uint32_t position[] = {uint32_t(slotX(slot)), 0};
+        xcb_configure_window(connection, icons[slot], XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+    }
+    xcb_flush(connection);
 }
 
 } // namespace
@@ -111,7 +131,10 @@ int main(int argc, char **argv)
     std::vector<xcb_window_t> icons;
     while (xcb_generic_event_t *raw = xcb_wait_for_event(connection)) {
         const std::unique_ptr<xcb_generic_event_t, FreeDeleter> event(raw);
-        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
+        const uint8_t type = event->response_type & 0x7f;
+        if (type == XCB_DESTROY_NOTIFY)
+            undock(connection, reinterpret_cast<const xcb_destroy_notify_event_t *>(event.get())->window, icons);
+        if (type != XCB_CLIENT_MESSAGE)
             continue;
         const auto *const message = reinterpret_cast<const xcb_client_message_event_t *>(event.get());
         if (message->type == opcode && message->format == 32 && message->data.data32[1] == kRequestDock)
