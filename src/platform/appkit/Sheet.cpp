@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -50,10 +52,16 @@ public:
         m_sheet->move(x, contents.y());
     }
 
+    // Sizes the sheet to its contents: as wide as they ask but not wider than its window where they
+    // can be narrower, and as tall as its wrapped texts need at that width.
     void fitSheet()
     {
-        if (m_sheet && m_sheet->isVisible())
-            m_sheet->adjustSize();
+        if (!m_sheet || !m_parent)
+            return;
+        const int narrowest = m_sheet->minimumSizeHint().width();
+        const int width = std::max(narrowest, std::min(m_sheet->sizeHint().width(), m_parent->width()));
+        const int height = m_sheet->hasHeightForWidth() ? m_sheet->heightForWidth(width) : m_sheet->sizeHint().height();
+        m_sheet->resize(width, std::max(height, m_sheet->minimumSizeHint().height()));
     }
 
 protected:
@@ -65,7 +73,7 @@ protected:
             place();
         // A text that wraps anew changes the height the sheet needs for its width; a window does not
         // follow that by itself.
-        if (watched == m_sheet && type == QEvent::LayoutRequest)
+        if (watched == m_sheet && type == QEvent::LayoutRequest && m_sheet->isVisible())
             QMetaObject::invokeMethod(this, [this] { fitSheet(); }, Qt::QueuedConnection);
         if (watched == m_sheet && (type == QEvent::Resize || type == QEvent::Show || type == QEvent::ChildAdded)) {
             setGeometry(m_sheet->rect());
@@ -97,8 +105,9 @@ void attachSheet(QWidget &sheet, QWidget &parentWindow)
     sheet.winId();
     // The transient link alone makes the parent the window the sheet blocks; it owns nothing.
     sheet.windowHandle()->setTransientParent(parentWindow.windowHandle());
-    sheet.adjustSize();
-    (new SheetFollower(sheet, parentWindow))->place();
+    auto *const follower = new SheetFollower(sheet, parentWindow);
+    follower->fitSheet();
+    follower->place();
     if (wasVisible)
         sheet.show();
 }
