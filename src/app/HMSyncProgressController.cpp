@@ -174,12 +174,17 @@ void HMSyncProgressController::updateViewSyncIsRunning(bool isRunning)
     window();
     m_ui->okButton->setEnabled(!isRunning);
     m_ui->cancelButton->setEnabled(isRunning);
+    if (isRunning)
+        window()->setWindowTitle(QStringLiteral("Synchronizing"));
 }
 
 void HMSyncProgressController::showProgressControllerAsSheet()
 {
     const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
     window();
+    // A sheet shown again for a run that goes on says so, whatever an earlier run left there.
+    if (!m_ui->okButton->isEnabled())
+        window()->setWindowTitle(QStringLiteral("Synchronizing"));
     beginSheet(m_parentWindow, [sheet](int) {
         const std::shared_ptr<HMSyncProgressController> ended = sheet.lock();
         if (ended && ended->isWindowLoaded())

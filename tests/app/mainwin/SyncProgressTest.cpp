@@ -75,14 +75,16 @@ TEST_F(SyncProgress, RegistersItselfAndShowsTheEndOfTheRun)
     int completions = 0;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        button("okButton")->setEnabled(false);
-        button("cancelButton")->setEnabled(true);
+        m_sheet->updateViewSyncIsRunning(true);
+        EXPECT_EQ(m_sheet->window()->windowTitle(), QStringLiteral("Synchronizing"));
         // Sync code reports from its own thread.
         std::thread([sheet = m_sheet, text = row.errorText] { sheet->syncCompleted(text); }).join();
         ASSERT_TRUE(testsupport::waitUntil([&] { return m_delegate.completions == completions + 1; }))
             << "awaited the delegate's syncCompleted";
         ++completions;
         EXPECT_EQ(m_sheet->overallText(), QString::fromLatin1(row.overall));
+        // The title follows: a sheet that still said "Synchronizing" would tell of a run long over.
+        EXPECT_EQ(m_sheet->window()->windowTitle(), QString::fromLatin1(row.overall));
         EXPECT_EQ(m_sheet->stepText(), row.errorText.isNull() ? QString() : row.errorText);
         EXPECT_EQ(m_sheet->overallProgressPermille(), 1000);
         EXPECT_TRUE(button("okButton")->isEnabled());
