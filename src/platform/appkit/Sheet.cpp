@@ -52,16 +52,18 @@ public:
         m_sheet->move(x, contents.y());
     }
 
-    // Sizes the sheet to its contents: as wide as they ask but not wider than its window where they
-    // can be narrower, and as tall as its wrapped texts need at that width.
+    // Sizes the sheet to its contents: as wide as they ask (or as it was made) but not wider than its
+    // window where they can be narrower, and as tall as its wrapped texts need at that width.
     void fitSheet()
     {
         if (!m_sheet || !m_parent)
             return;
-        const int narrowest = m_sheet->minimumSizeHint().width();
-        const int width = std::max(narrowest, std::min(m_sheet->sizeHint().width(), m_parent->width()));
-        const int height = m_sheet->hasHeightForWidth() ? m_sheet->heightForWidth(width) : m_sheet->sizeHint().height();
-        m_sheet->resize(width, std::max(height, m_sheet->minimumSizeHint().height()));
+        const QSize least = m_sheet->minimumSizeHint();
+        const int asked = std::max(m_sheet->sizeHint().width(), m_sheet->width());
+        const int width = std::max(least.width(), std::min(asked, m_parent->width()));
+        const int height = m_sheet->hasHeightForWidth() ? m_sheet->heightForWidth(width)
+                                                         : std::max(m_sheet->sizeHint().height(), m_sheet->height());
+        m_sheet->resize(width, std::max(height, least.height()));
     }
 
 protected:
