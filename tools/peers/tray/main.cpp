@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint32_t kRequestDock = 0;
 constexpr uint16_t kIconSize = 24;
-constexpr uint16_t kStripWidth = 96;
+constexpr uint16_t kStripWidth = 144;
 constexpr uint16_t kMaxIcons = kStripWidth / kIconSize;
 constexpr uint32_t kDefaultStripColour = 0xd8d8d8;
 
@@ -82,7 +82,8 @@ void dock(xcb_connection_t *connection, xcb_window_t strip, xcb_window_t icon, s
     std::fflush(stdout);
 }
 
-// An icon window that went (its program ended or hid it) frees its slot; the others close up.
+// An icon window that went (its program ended, or took it out of the strip) frees its slot; the
+// others close up.
 void undock(xcb_connection_t *connection, xcb_window_t icon, std::vector<xcb_window_t> &icons)
 {
     const auto found = std::find(icons.begin(), icons.end(), icon);
@@ -134,6 +135,11 @@ int main(int argc, char **argv)
         const uint8_t type = event->response_type & 0x7f;
         if (type == XCB_DESTROY_NOTIFY)
             undock(connection, reinterpret_cast<const xcb_destroy_notify_event_t *>(event.get())->window, icons);
+        if (type == XCB_REPARENT_NOTIFY) {
+            const auto *const moved = reinterpret_cast<const xcb_reparent_notify_event_t *>(event.get());
+            if (moved->parent != strip)
+                undock(connection, moved->window, icons);
+        }
         if (type != XCB_CLIENT_MESSAGE)
             continue;
         const auto *const message = reinterpret_cast<const xcb_client_message_event_t *>(event.get());
