@@ -23,7 +23,7 @@ profile_count() {
 # Opens the status item's menu and picks its n-th item (separators are skipped by the keys).
 pick_status_menu_item() {
     xdotool mousemove --window "$tray_icon" 12 12 click 3
-    await "the status menu" 30 has_other_window "$main" "$tray_icon"
+    await "the status menu" 100 has_other_window "$main" "$tray_icon"
     local keys=()
     for _ in $(seq "$1"); do keys+=(Down); done
     xdotool key "${keys[@]}" Return
@@ -35,43 +35,43 @@ check_keyboard() {
     sleep 0.5
     is_viewable "$main" || fail "Escape closed the main window"
     xdotool key F10
-    await "F10 to open the first menu" 30 has_other_window "$main" "$tray_icon"
+    await "F10 to open the first menu" 100 has_other_window "$main" "$tray_icon"
     xdotool key Escape
-    await "the menu to close" 30 has_no_other_window "$main" "$tray_icon"
+    await "the menu to close" 100 has_no_other_window "$main" "$tray_icon"
     xdotool key alt+f
-    await "Alt+F to open the File menu" 30 has_other_window "$main" "$tray_icon"
+    await "Alt+F to open the File menu" 100 has_other_window "$main" "$tray_icon"
     xdotool key Escape
-    await "the File menu to close" 30 has_no_other_window "$main" "$tray_icon"
+    await "the File menu to close" 100 has_no_other_window "$main" "$tray_icon"
     echo "ok: Escape keeps the window; F10 and Alt+F open menus"
 }
 
 check_hiding() {
     pick_status_menu_item 2  # Hide Settings
-    await "Hide Settings to hide the window" 30 sh -c "! xwininfo -id $main | grep -q IsViewable"
+    await "Hide Settings to hide the window" 100 sh -c "! xwininfo -id $main | grep -q IsViewable"
     is_viewable "$tray_icon" || fail "hiding the application hid its status item"
     xdotool mousemove --window "$tray_icon" 12 12 click 1
-    await "a click on the status item to show the window" 30 is_viewable "$main"
+    await "a click on the status item to show the window" 100 is_viewable "$main"
     echo "ok: Hide Settings keeps the status item, whose click shows the window"
 
     xdotool windowactivate --sync "$main" key ctrl+w
-    await "Ctrl+W to close the window" 30 sh -c "! xwininfo -id $main | grep -q IsViewable"
+    await "Ctrl+W to close the window" 100 sh -c "! xwininfo -id $main | grep -q IsViewable"
     kill -0 "$app" || fail "closing the main window ended the application"
     is_viewable "$tray_icon" || fail "closing the main window hid the status item"
     pick_status_menu_item 2  # now Show Settings
     # A closed window is made anew on the display when it shows again.
-    await "Show Settings to show the closed window" 30 is_shown Harrowmere
+    await "Show Settings to show the closed window" 100 is_shown Harrowmere
     main="$(window_named Harrowmere)"
     echo "ok: a closed window leaves the application in its status item, whose menu shows it again"
 }
 
 check_second_start() {
     xdotool windowactivate --sync "$main" key alt+a h
-    await "Hide Harrowmere to hide the window" 30 sh -c "! xwininfo -id $main | grep -q IsViewable"
+    await "Hide Harrowmere to hide the window" 100 sh -c "! xwininfo -id $main | grep -q IsViewable"
     is_viewable "$tray_icon" || fail "Hide Harrowmere hid the status item"
     local docked
     docked="$(grep -c "tray_peer docked" "$work/tray.out")"
     timeout 20 "$build/src/app/main/harrowmere" 2>>"$work/harrowmere.err" || fail "the second start exited $?"
-    await "the second start to show the first's window" 30 is_viewable "$main"
+    await "the second start to show the first's window" 100 is_viewable "$main"
     kill -0 "$app" || fail "the first instance ended"
     [ "$(pgrep -c -f "^$build/src/app/main/harrowmere")" = 1 ] || fail "more than one harrowmere runs"
     sleep 0.5
@@ -86,9 +86,9 @@ check_reset_question() {
     before="$(profile_count)"
     [ "$before" -ge 1 ] || fail "no profile to keep"
     xdotool windowactivate --sync "$main" key alt+a r
-    await "the reset question" 30 has_other_window "$main" "$tray_icon"
+    await "the reset question" 100 has_other_window "$main" "$tray_icon"
     xdotool key Return
-    await "Enter to answer the reset question" 30 has_no_other_window "$main" "$tray_icon"
+    await "Enter to answer the reset question" 100 has_no_other_window "$main" "$tray_icon"
     sleep 0.5
     [ "$(profile_count)" = "$before" ] || fail "Enter in the reset question deleted the profiles"
     is_viewable "$main" || fail "the main window went with the reset question"
@@ -122,8 +122,10 @@ main="$(window_named Harrowmere)"
 # Tab order: the profile list, then Settings.
 xdotool windowactivate --sync "$main" key Tab space
 sleep 0.5
+# The peer writes the records it holds back to its file: it gets a copy of the samples.
+cp "$(dirname "$0")/../../../tools/hm-sync/sample-phone.json" "$work/phone.json"
 "$build/tools/peers/phone_peer" --host 127.0.0.1 --port 8090 --device-id QP-PEER-0001 \
-    --data "$(dirname "$0")/../../../tools/hm-sync/sample-phone.json" --announce-to 127.0.0.1:8092 \
+    --data "$work/phone.json" --announce-to 127.0.0.1:8092 \
     >"$work/peer.out" 2>&1 &
 pids+=($!)
 await "the phone's announcement" 100 grep -q "announced itself" "$work/peer.out"

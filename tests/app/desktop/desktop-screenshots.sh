@@ -34,18 +34,18 @@ shots_of_first_start() {
     sleep 0.8
     shot "$name-main-window"
     xdotool mousemove --window "$tray_icon" 6 6 click 3
-    await "the status menu" 30 has_other_window "$main" "$tray_icon"
+    await "the status menu" 100 has_other_window "$main" "$tray_icon"
     shot "$name-status-menu"
     xdotool key Escape
-    await "the status menu to close" 30 has_no_other_window "$main" "$tray_icon"
+    await "the status menu to close" 100 has_no_other_window "$main" "$tray_icon"
     xdotool windowactivate --sync "$main" key alt+a r
-    await "the reset question" 30 has_other_window "$main" "$tray_icon"
+    await "the reset question" 100 has_other_window "$main" "$tray_icon"
     shot "$name-alert-reset-settings"
     xdotool key Escape
-    await "the reset question to close" 30 has_no_other_window "$main" "$tray_icon"
+    await "the reset question to close" 100 has_no_other_window "$main" "$tray_icon"
     # Synchronize on the unconfigured profile: the start is refused with an alert.
     xdotool windowactivate --sync "$main" key Tab Tab Tab space
-    await "the refusal alert" 30 has_other_window "$main" "$tray_icon"
+    await "the refusal alert" 100 has_other_window "$main" "$tray_icon"
     shot "$name-alert-start-refused"
     xdotool key Return
     stop_app
@@ -58,8 +58,10 @@ shots_of_syncs() {
         --phone-id "$phone_id" >/dev/null
     start_app
     await "the main window" 100 is_shown Harrowmere
+    # The peer writes the records it holds back to its file: it gets a copy of the samples.
+    cp "$here/../../../tools/hm-sync/sample-phone.json" "$work/phone.json"
     "$build/tools/peers/phone_peer" --host 127.0.0.1 --port 8090 --device-id "$phone_id" \
-        --data "$here/../../../tools/hm-sync/sample-phone.json" --delay-ms 1200 --delay-path /hmx_list --times 1 \
+        --data "$work/phone.json" --delay-ms 1200 --delay-path /hmx_list --times 1 \
         --announce-to 127.0.0.1:8092 >"$work/peer.out" 2>&1 &
     peer=$!
     pids+=($peer)
@@ -68,7 +70,7 @@ shots_of_syncs() {
     await "the end of the sync" 300 is_shown "Sync Complete"
     shot "$name-progress-complete"
     xdotool key Return
-    await "the sheet to close" 30 is_gone "Sync Complete"
+    await "the sheet to close" 100 is_gone "Sync Complete"
     kill "$peer"; wait "$peer" 2>/dev/null || true; peer=""
     # The phone announces itself but its sync server is gone: the sync fails.
     python3 -c "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
