@@ -8,7 +8,7 @@
 #  - Enter in the reset question keeps the profiles;
 #  - on a first start the settings are asked for and the phone listener is open afterwards, and a
 #    phone's announcement after the Settings button starts a sync that completes;
-#  - nothing is written on standard error.
+#  - nothing is written on standard error: the console lines go to a private file in the log folder.
 # Usage: desktop-citizen-test.sh <build folder>. Exits 77 (skipped) when Xvfb is missing.
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
@@ -131,6 +131,11 @@ pids+=($!)
 await "the phone's announcement" 100 grep -q "announced itself" "$work/peer.out"
 await "the sync started by the phone after Settings to complete" 300 is_shown "Sync Complete"
 echo "ok: the phone's announcement after Settings started a sync that completed"
+# The steps of the start and the sync are kept for support in the log folder, for its user alone.
+console="$XDG_STATE_HOME/Harrowmere/Logs/console.log"
+await "the console file to hold the sync's end" 50 grep -q "Sync Complete" "$console"
+[ "$(stat -c %a "$console")" = 600 ] || fail "the console file is readable by others"
+echo "ok: the console lines went to the log folder"
 
 if [ -s "$work/harrowmere.err" ]; then
     cat "$work/harrowmere.err" >&2
