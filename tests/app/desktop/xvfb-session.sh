@@ -49,7 +49,7 @@ start_x_server() {
     await "the X display" 100 test -s "$work/display"
     export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
     export QT_QPA_PLATFORM=xcb TZ=UTC LANG=C.UTF-8
-    await "the X display to answer" 50 xprop -root _NET_SUPPORTING_WM_CHECK
+    await "the X display to answer" 50 sh -c "xprop -root >/dev/null"
 }
 
 # Stops everything started so far (the display last), for a next start_display.
@@ -72,8 +72,13 @@ start_app() {
     app=$!
     pids+=($app)
     await "the start-up trace" 200 grep -q "<string>returning</string>" "$data/startuplog.plist"
-    await "the status item" 200 test "$(grep -c "tray_peer docked" "$work/tray.out")" -gt "$docked"
+    await "the status item" 200 has_docked_more_than "$docked"
     tray_icon="$(grep "tray_peer docked" "$work/tray.out" | tail -n 1 | awk '{print $3}')"
+}
+
+# Whether the tray docked more icons than the given count since it started.
+has_docked_more_than() {
+    [ "$(grep -c "tray_peer docked" "$work/tray.out")" -gt "$1" ]
 }
 
 # The id of the mapped top-level window with exactly this title, or nothing.
