@@ -122,13 +122,7 @@ main="$(window_named Harrowmere)"
 # Tab order: the profile list, then Settings.
 xdotool windowactivate --sync "$main" key Tab space
 sleep 0.5
-# The peer writes the records it holds back to its file: it gets a copy of the samples.
-cp "$(dirname "$0")/../../../tools/hm-sync/sample-phone.json" "$work/phone.json"
-"$build/tools/peers/phone_peer" --host 127.0.0.1 --port 8090 --device-id QP-PEER-0001 \
-    --data "$work/phone.json" --announce-to 127.0.0.1:8092 \
-    >"$work/peer.out" 2>&1 &
-pids+=($!)
-await "the phone's announcement" 100 grep -q "announced itself" "$work/peer.out"
+start_phone --device-id QP-PEER-0001
 await "the sync started by the phone after Settings to complete" 300 is_shown "Sync Complete"
 echo "ok: the phone's announcement after Settings started a sync that completed"
 # The steps of the start and the sync are kept for support in the log folder, for its user alone.

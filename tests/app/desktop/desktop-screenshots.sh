@@ -58,13 +58,7 @@ shots_of_syncs() {
         --phone-id "$phone_id" >/dev/null
     start_app
     await "the main window" 100 is_shown Harrowmere
-    # The peer writes the records it holds back to its file: it gets a copy of the samples.
-    cp "$here/../../../tools/hm-sync/sample-phone.json" "$work/phone.json"
-    "$build/tools/peers/phone_peer" --host 127.0.0.1 --port 8090 --device-id "$phone_id" \
-        --data "$work/phone.json" --delay-ms 1200 --delay-path /hmx_list --times 1 \
-        --announce-to 127.0.0.1:8092 >"$work/peer.out" 2>&1 &
-    peer=$!
-    pids+=($peer)
+    start_phone --device-id "$phone_id" --delay-ms 1200 --delay-path /hmx_list --times 1
     await "the progress sheet" 100 is_shown Synchronizing
     shot "$name-progress-during-sync"
     await "the end of the sync" 300 is_shown "Sync Complete"
@@ -73,6 +67,7 @@ shots_of_syncs() {
     await "the sheet to close" 100 is_gone "Sync Complete"
     kill "$peer"; wait "$peer" 2>/dev/null || true; peer=""
     # The phone announces itself but its sync server is gone: the sync fails.
+    await "TCP port 8090 to be free" 600 is_port_8090_free
     python3 -c "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
         b'Quillpad Sync\\nDeviceId=' + sys.argv[1].encode() + b'\\n', ('127.0.0.1', 8092))" "$phone_id"
     await "the failed sync" 300 is_shown "Sync did not finish"

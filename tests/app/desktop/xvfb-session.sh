@@ -126,6 +126,27 @@ listens_on_8092() {
     return 1
 }
 
+# Whether no process listens on TCP port 8090 (0x1F9A), where Harrowmere finds the phone's sync
+# server; another test's peer may hold it for a while.
+is_port_8090_free() {
+    ! awk '$4 == "0A" && toupper($2) ~ /:1F9A$/ {found = 1} END {exit !found}' /proc/net/tcp /proc/net/tcp6
+}
+
+samples="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../../tools/hm-sync" && pwd)/sample-phone.json"
+
+# Starts the phone peer (with the extra arguments) on a copy of the sample records once the phone's
+# port is free, and waits until it announced itself; peer is its process id.
+start_phone() {
+    await "TCP port 8090 to be free" 600 is_port_8090_free
+    # The peer writes the records it holds back to its file: it gets a copy of the samples.
+    cp "$samples" "$work/phone.json"
+    "$build/tools/peers/phone_peer" --host 127.0.0.1 --port 8090 --data "$work/phone.json" \
+        --announce-to 127.0.0.1:8092 "$@" >"$work/peer.out" 2>&1 &
+    peer=$!
+    pids+=($peer)
+    await "the phone's announcement (see $work/peer.out)" 100 grep -q "announced itself" "$work/peer.out"
+}
+
 shot() {
     sleep 0.3
     import -window root "$shots/$1.png"
