@@ -48,8 +48,9 @@ public:
         if (!m_sheet || !m_parent)
             return;
         const QRect contents = m_parent->geometry();
-        const int x = contents.x() + (contents.width() - m_sheet->width()) / 2;
-        m_sheet->move(x, contents.y());
+        const QPoint target(contents.x() + (contents.width() - m_sheet->width()) / 2, contents.y());
+        if (m_sheet->geometry().topLeft() != target)
+            m_sheet->move(target);
     }
 
     // Sizes the sheet to its contents: as wide as they ask (or as it was made) but not wider than its
@@ -71,7 +72,8 @@ protected:
     {
         const QEvent::Type type = event->type();
         const bool isPlacing = type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show;
-        if (isPlacing && (watched == m_parent || (watched == m_sheet && type != QEvent::Move)))
+        // The sheet's own moves count too: a window manager may place a window anew as it maps it.
+        if (isPlacing && (watched == m_parent || watched == m_sheet))
             place();
         // A text that wraps anew changes the height the sheet needs for its width; a window does not
         // follow that by itself.
