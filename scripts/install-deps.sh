@@ -8,7 +8,7 @@ packages=(
     libicu-dev libplist-dev libssl-dev libsqlite3-dev zlib1g-dev libxml2-dev libidn11-dev
     libgtest-dev libgmock-dev libcpp-httplib-dev attr openssl python3-dateutil sqlite3 unzip zip
     p7zip-full libxcb1-dev xvfb xauth x11-utils imagemagick libical-dev khal todoman python3-vobject
-    khard
+    khard openbox xdotool desktop-file-utils appstream qt6-gtk-platformtheme adwaita-icon-theme
 )
 
 missing=()

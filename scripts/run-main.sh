@@ -45,21 +45,8 @@ mkdir -p -m 0700 "$HOME" "$XDG_RUNTIME_DIR"
 data="$XDG_DATA_HOME/com.harrowmere.Harrowmere"
 phone_id="QP-PEER-0001"
 
-fail() {
-    echo "run-main: $*" >&2
-    exit 1
-}
-
-# Waits up to the given number of tenths of a second for a command to succeed.
-await() {
-    local what="$1" tenths="$2"
-    shift 2
-    for _ in $(seq "$tenths"); do
-        if "$@" 2>/dev/null; then return 0; fi
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-}
+fail_prefix="run-main:"
+source scripts/script-support.sh
 
 is_window_shown() {
     xwininfo -root -tree | grep -q "\"$1\""
@@ -98,10 +85,12 @@ await "the progress sheet" 100 is_window_shown Synchronizing
 sleep 0.5
 screenshot progress-sheet-during-sync
 
-await "the end of the sync" 900 grep -q "Sync Complete\|Sync did not finish" "$work/harrowmere.err"
+# Harrowmere's console lines go to the console file in its log folder.
+console="$XDG_STATE_HOME/Harrowmere/Logs/console.log"
+await "the end of the sync" 900 grep -q "Sync Complete\|Sync did not finish" "$console"
 sleep 0.5
 screenshot progress-sheet-complete
-result="$(grep -o "Sync Complete\|Sync did not finish.*" "$work/harrowmere.err" | head -n 1)"
+result="$(grep -o "Sync Complete\|Sync did not finish.*" "$console" | head -n 1)"
 echo "run-main: the progress sheet reads: $result"
 
 contacts="$data/Contacts"

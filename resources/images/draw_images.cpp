@@ -15,7 +15,8 @@ namespace {
 
 constexpr int kGlyphSize = 40;
 constexpr int kFrameCount = 32;
-constexpr int kIconSizes[] = {48, 128, 256};
+// The icon theme sizes a desktop looks for; the scalable icon is drawn as SVG beside this program.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 QImage blankImage(int size)
 {

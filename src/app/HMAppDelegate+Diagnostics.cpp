@@ -265,7 +265,8 @@ void HMAppDelegate::resetSettingsToDefault()
     auto alert = std::make_shared<platform::Alert>();
     alert->setAlertStyle(platform::AlertStyle::Warning);
     alert->addButtonWithTitle(QStringLiteral("OK"));
-    alert->addButtonWithTitle(QStringLiteral("Cancel"));
+    // OK deletes every profile: Enter and Escape keep them.
+    alert->setHarmlessButton(alert->addButtonWithTitle(QStringLiteral("Cancel")));
     alert->setMessageText(QStringLiteral("Are you sure you want to reset your settings?"));
     alert->setInformativeText(QStringLiteral("Reseting your settings can result in data loss and/or duplication."));
     m_resetAlert = alert;

@@ -303,7 +303,7 @@ void HMAppDelegate::hideMainMenuWindowItem()
     if (windowMenu == nullptr)
         return;
     for (QAction *item : windowMenu->actions()) {
-        if (item->text() == QLatin1String("Harrowmere") && item->property("tag").toInt() == kMainWindowMenuItemTag) {
+        if (item->property("tag").toInt() == kMainWindowMenuItemTag) {
             item->setVisible(false);
             return;
         }
@@ -316,7 +316,8 @@ void HMAppDelegate::updateMainMenuWindowItems(bool isMainWindowVisible)
     if (windowMenu == nullptr)
         return;
     for (QAction *item : windowMenu->actions()) {
-        if (item->text() != QLatin1String("Harrowmere"))
+        // The item's title without its mnemonic.
+        if (QString(item->text()).remove(u'&') != QLatin1String("Harrowmere"))
             continue;
         const bool isWindowItem = item->property("tag").toInt() == kMainWindowMenuItemTag;
         item->setVisible(isMainWindowVisible ? !isWindowItem : isWindowItem);
@@ -354,11 +355,13 @@ bool HMAppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)
 void HMAppDelegate::applicationDidHide()
 {
     DDLogInfo(QStringLiteral("applicationDidHide"));
+    mainWindowVisibilityChanged();
 }
 
 void HMAppDelegate::applicationDidUnhide()
 {
     DDLogInfo(QStringLiteral("applicationDidUnhide"));
+    mainWindowVisibilityChanged();
 }
 
 void HMAppDelegate::applicationDidChangeOcclusionState()

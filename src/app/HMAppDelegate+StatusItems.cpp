@@ -67,8 +67,11 @@ bool HMAppDelegate::isDarkMode() const
 
 void HMAppDelegate::setMainStatus()
 {
-    const platform::Image image = platform::Image::imageNamed(kToolbarImage);
-    const platform::Image invertedImage = platform::Image::imageNamed(kToolbarInvertedImage);
+    // The glyph is a template: the item draws it in the colour that reads on the panel.
+    platform::Image image = platform::Image::imageNamed(kToolbarImage);
+    platform::Image invertedImage = platform::Image::imageNamed(kToolbarInvertedImage);
+    image.setTemplate(true);
+    invertedImage.setTemplate(true);
     auto item = std::make_unique<platform::StatusItem>(platform::NSVariableStatusItemLength);
     item->setImage(isDarkMode() ? invertedImage : image);
     item->setHighlightMode(true);
@@ -100,12 +103,40 @@ void HMAppDelegate::updateStatusMenu(bool isMainWindowShown)
         if (platform::Application *const application = platform::Application::shared())
             application->terminate();
     });
+    // The window may have been shown or hidden in a way no item saw (the window manager, a second
+    // start): the texts are checked once more as the menu opens.
+    const std::weak_ptr<HMAppDelegate *> lifetime = m_lifetime;
+    QObject::connect(menu.get(), &QMenu::aboutToShow, menu.get(), [lifetime, isMainWindowShown] {
+        const auto delegate = lifetime.lock();
+        if (delegate && (*delegate)->isMainWindowOnScreen() != isMainWindowShown)
+            (*delegate)->mainWindowVisibilityChanged();
+    });
     if (m_theItem)
         m_theItem->setMenu(menu.get());
     // The menu being replaced may be the one whose item is being handled right now.
     if (m_mainStatusMenu)
         m_mainStatusMenu.release()->deleteLater();
     m_mainStatusMenu = std::move(menu);
+}
+
+bool HMAppDelegate::isMainWindowOnScreen() const
+{
+    const platform::Application *const application = platform::Application::shared();
+    const bool isHidden = application != nullptr && application->isHidden();
+    return !isHidden && m_mainWindowController && m_mainWindowController->isWindowLoaded()
+           && m_mainWindowController->window()->isVisible();
+}
+
+void HMAppDelegate::mainWindowVisibilityChanged()
+{
+    const bool isShown = isMainWindowOnScreen();
+    platform::Application *const application = platform::Application::shared();
+    if (isShown && application != nullptr)
+        application->setActivationPolicy(platform::ActivationPolicy::Regular);
+    // Until the status item exists its menu is made with it, from the same state.
+    if (m_theItem)
+        updateStatusMenu(isShown);
+    updateMainMenuWindowItems(isShown);
 }
 
 void HMAppDelegate::showInterface()
@@ -116,8 +147,10 @@ void HMAppDelegate::showInterface()
     const std::shared_ptr<HMMainWindowController> controller = GlobalVariables::getMainWindowController();
     if (controller && !controller->window()->isVisible())
         controller->showWindow();
-    if (application != nullptr)
+    if (application != nullptr) {
         application->setActivationPolicy(platform::ActivationPolicy::Regular);
+        application->activateIgnoringOtherApps();
+    }
     updateStatusMenu(true);
 }
 
@@ -272,40 +305,51 @@ void addActiveWindowItem(QMenu &menu, const QString &title, const QKeySequence &
 
 void addEditMenu(QMenuBar &menuBar)
 {
-    QMenu *const editMenu = menuBar.addMenu(QStringLiteral("Edit"));
-    for (const auto &[title, slot] : {std::pair{"Cut", "cut"}, {"Copy", "copy"}, {"Paste", "paste"},
-                                      {"Select All", "selectAll"}}) {
-        QAction *const item = editMenu->addAction(QString::fromLatin1(title));
-        QObject::connect(item, &QAction::triggered, item, [slot = slot] { sendToFocusWidget(slot); });
+    QMenu *const editMenu = menuBar.addMenu(QStringLiteral("&Edit"));
+    struct Item { const char *title; QKeySequence::StandardKey shortcut; const char *slot; };
+    for (const Item &entry : {Item{"Cu&t", QKeySequence::Cut, "cut"}, Item{"&Copy", QKeySequence::Copy, "copy"},
+                              Item{"&Paste", QKeySequence::Paste, "paste"},
+                              Item{"Select &All", QKeySequence::SelectAll, "selectAll"}}) {
+        QAction *const item = editMenu->addAction(QString::fromLatin1(entry.title));
+        item->setShortcut(entry.shortcut);
+        QObject::connect(item, &QAction::triggered, item, [slot = entry.slot] { sendToFocusWidget(slot); });
     }
+}
+
+void setLastItemShortcut(QMenu &menu, const QKeySequence &shortcut)
+{
+    menu.actions().constLast()->setShortcut(shortcut);
 }
 
 } // namespace
 
+// Every title and item has a mnemonic (Alt and the underlined letter opens it) and the standard
+// items show the desktop's standard shortcuts.
 std::unique_ptr<QMenuBar> HMAppDelegate::makeMainMenu()
 {
     auto menuBar = std::make_unique<QMenuBar>();
-    QMenu *const applicationMenu = menuBar->addMenu(QStringLiteral("Harrowmere"));
-    addMenuItem(*applicationMenu, QStringLiteral("Reset Settings to Default…"),
+    QMenu *const applicationMenu = menuBar->addMenu(QStringLiteral("H&arrowmere"));
+    addMenuItem(*applicationMenu, QStringLiteral("&Reset Settings to Default…"),
                 [](HMAppDelegate &delegate) { delegate.resetSettingsToDefault(); });
     applicationMenu->addSeparator();
-    addMenuItem(*applicationMenu, QStringLiteral("Hide Harrowmere"), [](HMAppDelegate &delegate) { delegate.hideInterface(); });
-    addMenuItem(*applicationMenu, QStringLiteral("Quit Harrowmere"), [](HMAppDelegate &) { QApplication::quit(); });
-    applicationMenu->actions().constLast()->setShortcut(QKeySequence::Quit);
-    addActiveWindowItem(*menuBar->addMenu(QStringLiteral("File")), QStringLiteral("Close Window"), QKeySequence::Close,
+    addMenuItem(*applicationMenu, QStringLiteral("&Hide Harrowmere"), [](HMAppDelegate &delegate) { delegate.hideInterface(); });
+    addMenuItem(*applicationMenu, QStringLiteral("&Quit Harrowmere"), [](HMAppDelegate &) { QApplication::quit(); });
+    setLastItemShortcut(*applicationMenu, QKeySequence::Quit);
+    addActiveWindowItem(*menuBar->addMenu(QStringLiteral("&File")), QStringLiteral("&Close Window"), QKeySequence::Close,
                         [](QWidget &window) { window.close(); });
     addEditMenu(*menuBar);
-    addMenuItem(*menuBar->addMenu(QStringLiteral("View")), QStringLiteral("Show Main Window"),
+    addMenuItem(*menuBar->addMenu(QStringLiteral("&View")), QStringLiteral("Show &Main Window"),
                 [](HMAppDelegate &delegate) { delegate.showMainWindowSelected(); });
-    addMenuItem(*menuBar->addMenu(QStringLiteral("Synchronize")), QStringLiteral("Synchronize All Profiles"),
+    addMenuItem(*menuBar->addMenu(QStringLiteral("&Synchronize")), QStringLiteral("Synchronize &All Profiles"),
                 [](HMAppDelegate &delegate) { delegate.forceSynchronizationSelected(); });
-    QMenu *const windowMenu = menuBar->addMenu(QStringLiteral("Window"));
-    addActiveWindowItem(*windowMenu, QStringLiteral("Minimize"), QKeySequence(Qt::CTRL | Qt::Key_M),
+    QMenu *const windowMenu = menuBar->addMenu(QStringLiteral("&Window"));
+    addActiveWindowItem(*windowMenu, QStringLiteral("&Minimize"), QKeySequence(Qt::CTRL | Qt::Key_M),
                         [](QWidget &window) { window.showMinimized(); });
     windowMenu->addSeparator();
-    addMenuItem(*windowMenu, QStringLiteral("Harrowmere"), [](HMAppDelegate &delegate) { delegate.showInterface(); });
+    addMenuItem(*windowMenu, QStringLiteral("&Harrowmere"), [](HMAppDelegate &delegate) { delegate.showInterface(); });
     windowMenu->actions().constLast()->setProperty("tag", kMainWindowMenuItemTag);
-    addMenuItem(*menuBar->addMenu(QStringLiteral("Help")), QStringLiteral("Harrowmere Help"),
-                [](HMAppDelegate &delegate) { delegate.showHelp(); });
+    QMenu *const helpMenu = menuBar->addMenu(QStringLiteral("&Help"));
+    addMenuItem(*helpMenu, QStringLiteral("Harrowmere &Help"), [](HMAppDelegate &delegate) { delegate.showHelp(); });
+    setLastItemShortcut(*helpMenu, QKeySequence::HelpContents);
     return menuBar;
 }

@@ -171,6 +171,10 @@ public:
     void setMainStatus();
     bool isDarkMode() const;
     void updateStatusMenu(bool isMainWindowShown);
+    // Whether the main window is on screen: made, shown and not hidden with the application.
+    bool isMainWindowOnScreen() const;
+    // The main window was shown or hidden: the status menu and the window menu follow it.
+    void mainWindowVisibilityChanged();
     void showInterface();
     void hideInterface();
     void synchronizeMenuOptionSelected();

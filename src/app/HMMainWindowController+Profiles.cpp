@@ -5,11 +5,14 @@
 #include "ui_HMManageProfilesPanel.h"
 
 #include "app/HMAppDelegate.h"
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/appkit/Sheet.h"
 #include "platform/foundation/Bundle.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTableWidget>
@@ -38,7 +41,7 @@ void HMMainWindowController::manageProfilesSelected()
         connect(m_profileManagerPanel.get(), &QDialog::rejected, this, [this] { windowDidEndSheet(); });
     }
     refreshProfileList();
-    m_profileManagerPanel->setWindowModality(Qt::WindowModal);
+    platform::attachSheet(*m_profileManagerPanel, *window());
     m_profileManagerPanel->show();
 }
 
@@ -47,6 +50,7 @@ void HMMainWindowController::closeManageProfilesSheet()
     if (!m_profileManagerPanel || !m_profileManagerPanel->isVisible())
         return;
     m_profileManagerPanel->hide();
+    platform::detachSheet(*m_profileManagerPanel);
     windowDidEndSheet();
 }
 
@@ -81,6 +85,22 @@ void HMMainWindowController::mainSettingButtonClicked()
     m_alreadyVisitedAdvancedSettings = true;
     if (m_mainSettingsOpener)
         m_mainSettingsOpener();
+    // No sheet came up (this build has no settings windows, or the opener showed none): no sheet will
+    // end to open the listener again, so it opens now and a phone may start syncs again. A running
+    // sync opens it as it ends.
+    if (!hasOpenSheet() && !GlobalVariables::getIsSynchronizing()) {
+        m_didStartSync = false;
+        setupUDPSocket();
+    }
+}
+
+bool HMMainWindowController::hasOpenSheet()
+{
+    for (const QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && platform::isSheetOf(*widget, *window()))
+            return true;
+    }
+    return false;
 }
 
 // Any sheet of the window ended: the phone may start syncs again and the window loads its profile anew.

@@ -28,8 +28,10 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -152,7 +154,8 @@ bool HMMainWindowController::isOutlookProfile(const HMProfile &profile)
 }
 
 HMMainWindowController::HMMainWindowController(HMAppDelegate &appDelegate)
-    : platform::WindowController(QStringLiteral("HMMainWindowController")), m_appDelegate(appDelegate),
+    : platform::WindowController(QStringLiteral("HMMainWindowController"), platform::WindowKind::Document),
+      m_appDelegate(appDelegate),
       m_ui(std::make_unique<Ui::HMMainWindowController>()), m_panelUi(std::make_unique<Ui::HMManageProfilesPanel>()),
       m_profilesController(std::make_shared<ProfilesController>()),
       m_calendarAccess(std::make_shared<HMEventStoreCalendarAccess>()),
@@ -191,7 +194,7 @@ void HMMainWindowController::windowDidLoad()
     writeStringToFile(QStringLiteral("windowDidLoad"));
     platform::Application *const application = platform::Application::shared();
     if (application != nullptr && application->mainMenu() != nullptr)
-        m_ui->mainLayout->setMenuBar(application->mainMenu());
+        showMenuBar(*application->mainMenu());
     writeStringToFile(QStringLiteral("super windowDidLoad"));
     m_configuration = m_appDelegate.configuration();
     writeStringToFile(QStringLiteral("setContent:_configuration"));
@@ -203,6 +206,20 @@ void HMMainWindowController::windowDidLoad()
     writeStringToFile(m_ui->buildLabel->text());
     connectControls();
     loadProfilesStep();
+}
+
+// The application's menu bar at the top of the window, wide enough for every title at the current
+// font, opened by F10 as on the desktop.
+void HMMainWindowController::showMenuBar(QMenuBar &menuBar)
+{
+    m_ui->mainLayout->setMenuBar(&menuBar);
+    window()->setMinimumWidth(std::max(window()->minimumWidth(), menuBar.sizeHint().width()));
+    auto *const openMenus = new QShortcut(QKeySequence(Qt::Key_F10), window());
+    QPointer<QMenuBar> shownMenuBar = &menuBar;
+    connect(openMenus, &QShortcut::activated, this, [shownMenuBar] {
+        if (shownMenuBar && !shownMenuBar->actions().isEmpty())
+            shownMenuBar->setActiveAction(shownMenuBar->actions().constFirst());
+    });
 }
 
 void HMMainWindowController::connectControls()
@@ -476,12 +493,10 @@ bool HMMainWindowController::eventFilter(QObject *watched, QEvent *event)
 {
     if (isWindowLoaded() && watched == window()) {
         if (event->type() == QEvent::Close) {
-            platform::Application *const application = platform::Application::shared();
-            if (application != nullptr) {
-                application->hide();
-                application->setActivationPolicy(platform::ActivationPolicy::Accessory);
-            }
-            m_appDelegate.updateStatusMenu(false);
+            // Closing the window leaves the application running in its status item.
+            m_appDelegate.hideInterface();
+        } else if (event->type() == QEvent::Show || event->type() == QEvent::Hide) {
+            m_appDelegate.mainWindowVisibilityChanged();
         } else if (event->type() == QEvent::WindowDeactivate && m_currentProfile && m_profileManager
                    && m_appDelegate.profiles().contains(m_currentProfile)) {
             // A window being replaced after a settings reset must not write its deleted profile back.

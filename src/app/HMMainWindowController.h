@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+class QMenuBar;
 namespace Ui {
 class HMMainWindowController;
 class HMManageProfilesPanel;
@@ -83,10 +84,12 @@ public:
     void deleteProfile();
     QDialog *profileManagerPanel() const { return m_profileManagerPanel.get(); }
 
-    // The main settings sheet; until the settings windows exist it only records the visit and keeps
-    // the listener closed while it would be open.
+    // The main settings sheet; until the settings windows exist it only records the visit. The
+    // listener stays closed while a settings sheet is open and opens again when none came up.
     void mainSettingButtonClicked();
     void mainSettingsDidClose();
+    // Whether a sheet (an alert, the progress, the profiles or the settings) hangs on the window.
+    bool hasOpenSheet();
     bool alreadyVisitedAdvancedSettings() const { return m_alreadyVisitedAdvancedSettings; }
     // Where the settings sheet is opened; tests see the request through it.
     void setMainSettingsOpener(std::function<void()> opener) { m_mainSettingsOpener = std::move(opener); }
@@ -147,6 +150,7 @@ private:
     class ProfilesController;
 
     void loadProfilesStep();
+    void showMenuBar(QMenuBar &menuBar);
     void connectControls();
     void profileSelectionChanged(qsizetype index);
     void refreshProfileList();

@@ -137,8 +137,10 @@ void HMSyncProgressController::showCompletion(const QString &errorText)
     window();
     m_ui->okButton->setEnabled(true);
     m_ui->cancelButton->setEnabled(false);
-    m_ui->overallNotificationLabel->setText(errorText.isEmpty() ? QStringLiteral("Sync Complete")
-                                                                : QStringLiteral("Sync did not finish"));
+    const QString outcome = errorText.isEmpty() ? QStringLiteral("Sync Complete") : QStringLiteral("Sync did not finish");
+    m_ui->overallNotificationLabel->setText(outcome);
+    // The title says what the sheet shows: the sync is over.
+    window()->setWindowTitle(outcome);
     m_ui->overallNotificationProgress->setValue(kBarSteps);
     m_ui->stepNotificationLabel->setText(errorText);
     m_ui->stepNotificationProgress->setRange(0, 1);
@@ -172,12 +174,17 @@ void HMSyncProgressController::updateViewSyncIsRunning(bool isRunning)
     window();
     m_ui->okButton->setEnabled(!isRunning);
     m_ui->cancelButton->setEnabled(isRunning);
+    if (isRunning)
+        window()->setWindowTitle(QStringLiteral("Synchronizing"));
 }
 
 void HMSyncProgressController::showProgressControllerAsSheet()
 {
     const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
     window();
+    // A sheet shown again for a run that goes on says so, whatever an earlier run left there.
+    if (!m_ui->okButton->isEnabled())
+        window()->setWindowTitle(QStringLiteral("Synchronizing"));
     beginSheet(m_parentWindow, [sheet](int) {
         const std::shared_ptr<HMSyncProgressController> ended = sheet.lock();
         if (ended && ended->isWindowLoaded())
@@ -291,13 +298,11 @@ void HMSyncProgressController::alertDidEnd(int returnCode)
 void HMSyncProgressController::displayReauthorizationButtons()
 {
     window();
+    // The button row holds the pair beside the OK and Cancel they stand in for.
     m_ui->okButton->setVisible(false);
     m_ui->cancelButton->setVisible(false);
-    const QRect ok = m_ui->okButton->geometry();
-    m_ui->reauthorizeButton->setGeometry(ok.x() - 16, ok.y(), ok.width() + 32, ok.height());
     m_ui->reauthorizeButton->setVisible(true);
     m_ui->customCancelButton->setText(QStringLiteral("Cancel"));
-    m_ui->customCancelButton->setGeometry(m_ui->cancelButton->geometry());
     m_ui->customCancelButton->setVisible(true);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/appkit/Alert.h"
 
 #include "platform/appkit/ScriptedAlertResponder.h"
+#include "platform/appkit/Sheet.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -64,6 +65,17 @@ QAbstractButton *Alert::addButtonWithTitle(const QString &title)
     return button;
 }
 
+void Alert::setHarmlessButton(QAbstractButton *button)
+{
+    auto *const pushButton = qobject_cast<QPushButton *>(button);
+    if (pushButton == nullptr || !m_buttons.contains(button))
+        return;
+    m_box->setDefaultButton(pushButton);
+    m_box->setEscapeButton(pushButton);
+    // Enter answers the button that has the focus; the harmless one takes it as the alert opens.
+    pushButton->setFocus();
+}
+
 QList<QAbstractButton *> Alert::buttons() const
 {
     return m_buttons;
@@ -121,17 +133,14 @@ void Alert::beginSheetModalForWindow(QWidget *window, CompletionHandler completi
     }
     prepareToShow();
     QWidget *const parentWindow = window != nullptr ? window->window() : nullptr;
-    m_box->setWindowModality(parentWindow != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
-    if (parentWindow != nullptr) {
-        parentWindow->winId();
-        m_box->winId();
-        m_box->windowHandle()->setTransientParent(parentWindow->windowHandle());
-    }
+    if (parentWindow != nullptr)
+        attachSheet(*m_box, *parentWindow);
+    else
+        m_box->setWindowModality(Qt::ApplicationModal);
     QObject::connect(
         m_box.get(), &QMessageBox::finished, m_box.get(),
         [this, completionHandler = std::move(completionHandler)] {
-            if (m_box->windowHandle() != nullptr)
-                m_box->windowHandle()->setTransientParent(nullptr);
+            detachSheet(*m_box);
             const int returnCode = returnCodeOf(m_box->clickedButton());
             if (completionHandler)
                 completionHandler(returnCode);

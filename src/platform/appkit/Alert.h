@@ -45,6 +45,9 @@ public:
 
     // Adds a button and answers it, so that code may click it to end the alert.
     QAbstractButton *addButtonWithTitle(const QString &title);
+    // The button that Enter and Escape answer, for an alert whose first button destroys data: the
+    // buttons keep their order and their codes, only the keyboard's answer moves to the harmless one.
+    void setHarmlessButton(QAbstractButton *button);
     QList<QAbstractButton *> buttons() const;
     QStringList buttonTitles() const;
 

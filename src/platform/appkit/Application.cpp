@@ -11,6 +11,23 @@
 
 namespace platform {
 
+namespace {
+
+// Whether the widget is one of the application's own windows, as hide, unhide and activation treat
+// them: a status item's tray window (placed by the desktop's tray, not by the window manager), menus
+// and tool tips are not.
+bool isApplicationWindow(const QWidget &widget, const QWidget *mainMenu)
+{
+    if (!widget.isWindow() || &widget == mainMenu)
+        return false;
+    const Qt::WindowType type = widget.windowType();
+    if (type == Qt::Popup || type == Qt::ToolTip || type == Qt::Desktop || type == Qt::SplashScreen)
+        return false;
+    return !widget.windowFlags().testFlag(Qt::BypassWindowManagerHint) && !widget.inherits("QSystemTrayIconSys");
+}
+
+} // namespace
+
 Application *Application::s_shared = nullptr;
 
 Application::Application(QStringList arguments) : m_arguments(std::move(arguments))
@@ -70,7 +87,7 @@ bool Application::isActive() const
 void Application::hide()
 {
     for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && window->isWindow() && window != m_mainMenu.get()) {
+        if (window->isVisible() && isApplicationWindow(*window, m_mainMenu.get())) {
             m_hiddenWindows.append(window);
             window->hide();
         }
@@ -107,19 +124,22 @@ void Application::activateIgnoringOtherApps()
 {
     if (m_isHidden && m_activationPolicy == ActivationPolicy::Regular)
         unhide();
+    // A window-modal sheet comes forward with the window it blocks.
+    QWidget *front = QApplication::activeModalWidget();
     for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && window->isWindow()) {
-            window->raise();
-            window->activateWindow();
-            return;
-        }
+        if (front == nullptr && window->isVisible() && isApplicationWindow(*window, m_mainMenu.get()))
+            front = window;
+    }
+    if (front != nullptr) {
+        front->raise();
+        front->activateWindow();
     }
 }
 
 bool Application::hasVisibleWindows() const
 {
     for (const QWidget *window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && window->isWindow() && window != m_mainMenu.get())
+        if (window->isVisible() && isApplicationWindow(*window, m_mainMenu.get()))
             return true;
     }
     return false;
@@ -127,10 +147,13 @@ bool Application::hasVisibleWindows() const
 
 void Application::reopen()
 {
-    if (m_delegate == nullptr)
-        return;
-    if (m_delegate->applicationShouldHandleReopen(hasVisibleWindows()) && m_isHidden)
+    // As a click on a running program: a hidden application shows its windows again, the delegate
+    // may show its main window when none is on screen, and the windows come to the front.
+    if (m_isHidden)
         unhide();
+    if (m_delegate != nullptr)
+        m_delegate->applicationShouldHandleReopen(hasVisibleWindows());
+    activateIgnoringOtherApps();
 }
 
 void Application::setMainMenu(std::unique_ptr<QMenuBar> menu)

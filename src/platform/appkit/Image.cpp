@@ -1,5 +1,7 @@
 #include "platform/appkit/Image.h"
 
+#include <QColor>
+
 #include <QBuffer>
 #include <QIcon>
 #include <QPixmap>
@@ -37,6 +39,19 @@ QIcon Image::icon() const
     if (m_image.isNull())
         return {};
     return QIcon(QPixmap::fromImage(m_image));
+}
+
+QImage Image::tinted(const QColor &color) const
+{
+    if (m_image.isNull())
+        return {};
+    QImage image = m_image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *const line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = qRgba(color.red(), color.green(), color.blue(), qAlpha(line[x]));
+    }
+    return image;
 }
 
 QByteArray Image::pngRepresentation() const

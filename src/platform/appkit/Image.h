@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QString>
 
+class QColor;
 class QIcon;
 
 namespace platform {
@@ -28,12 +29,20 @@ public:
     // The image encoded as PNG, a lossless format every reader knows; empty for a null image.
     QByteArray pngRepresentation() const;
 
+    // A template image is a glyph whose shape alone counts: a status item draws it in the colour that
+    // reads on the panel behind it, whatever colours the file holds.
+    bool isTemplate() const { return m_isTemplate; }
+    void setTemplate(bool isTemplate) { m_isTemplate = isTemplate; }
+    // The image with every pixel in the colour, each keeping its own opacity.
+    QImage tinted(const QColor &color) const;
+
     // The folder of the resource images inside the program.
     static QString resourcePrefix();
 
 private:
     QString m_name;
     QImage m_image;
+    bool m_isTemplate = false;
 };
 
 } // namespace platform

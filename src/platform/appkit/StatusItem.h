@@ -2,6 +2,7 @@
 
 #include "platform/appkit/Image.h"
 
+#include <QColor>
 #include <QMenu>
 #include <QObject>
 #include <QPointer>
@@ -45,6 +46,10 @@ public:
     void setMenu(QMenu *menu);
     void setToolTip(const QString &toolTip);
 
+    // The colour a template image is drawn in: dark on a light panel, light on a dark one, judged from
+    // the panel behind the item where it can be seen, else from the desktop's palette.
+    QColor templateColor() const;
+
     // Whether the desktop shows the item (a tray or status notifier host exists).
     bool isShownByDesktop() const;
     QSystemTrayIcon &trayIcon() { return *m_trayIcon; }
@@ -54,6 +59,8 @@ signals:
     void clicked();
 
 private:
+    void applyImage();
+
     const double m_length;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
     Image m_image;

@@ -1,12 +1,46 @@
 #include "platform/appkit/WindowController.h"
 
+#include "platform/appkit/Sheet.h"
 #include "platform/appkit/View.h"
 
+#include <QKeyEvent>
 #include <QWindow>
 
 namespace platform {
 
-WindowController::WindowController(QString windowNibName) : m_windowNibName(std::move(windowNibName)) {}
+namespace {
+
+// The window of a controller. A document window is an ordinary top-level window: Escape, which a
+// dialog takes as its cancel, passes it by.
+class ControllerWindow final : public QDialog
+{
+public:
+    explicit ControllerWindow(WindowKind kind) : m_kind(kind)
+    {
+        if (kind == WindowKind::Document)
+            setWindowFlags(Qt::Window);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (m_kind == WindowKind::Document && event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+            event->ignore();
+            return;
+        }
+        QDialog::keyPressEvent(event);
+    }
+
+private:
+    const WindowKind m_kind;
+};
+
+} // namespace
+
+WindowController::WindowController(QString windowNibName, WindowKind kind)
+    : m_windowNibName(std::move(windowNibName)), m_kind(kind)
+{
+}
 
 WindowController::~WindowController()
 {
@@ -25,7 +59,7 @@ QDialog *WindowController::window()
 
 void WindowController::loadWindow()
 {
-    m_window = std::make_unique<QDialog>();
+    m_window = std::make_unique<ControllerWindow>(m_kind);
     m_window->setObjectName(m_windowNibName);
     loadInterface(*m_window);
     // Escape or the window's close button rejects the dialog; for a sheet that is its cancel.
@@ -69,14 +103,11 @@ void WindowController::beginSheet(QWidget *parentWindow, SheetCompletionHandler 
     m_isSheetOpen = true;
     m_sheetParent = parentWindow != nullptr ? parentWindow->window() : nullptr;
     m_sheetCompletionHandler = std::move(completionHandler);
-    sheet->setWindowModality(m_sheetParent != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
-    // The parent owns nothing here: the controller owns its window. The transient link alone makes the
-    // parent the window the sheet blocks.
-    if (m_sheetParent != nullptr) {
-        m_sheetParent->winId();
-        sheet->winId();
-        sheet->windowHandle()->setTransientParent(m_sheetParent->windowHandle());
-    }
+    // The parent owns nothing here: the controller owns its window.
+    if (m_sheetParent != nullptr)
+        attachSheet(*sheet, *m_sheetParent);
+    else
+        sheet->setWindowModality(Qt::ApplicationModal);
     sheet->show();
     sheet->raise();
 }
@@ -87,9 +118,8 @@ void WindowController::endSheet(int returnCode)
         return;
     m_isSheetOpen = false;
     m_window->hide();
+    detachSheet(*m_window);
     m_window->setWindowModality(Qt::NonModal);
-    if (m_window->windowHandle() != nullptr)
-        m_window->windowHandle()->setTransientParent(nullptr);
     m_sheetParent = nullptr;
     const SheetCompletionHandler handler = std::move(m_sheetCompletionHandler);
     m_sheetCompletionHandler = nullptr;

@@ -10,6 +10,10 @@
 
 namespace platform {
 
+// What a controller's window is: a panel (a dialog that Escape dismisses; the kind every sheet and
+// small window is) or a document window (an ordinary top-level window that stays open on Escape).
+enum class WindowKind { Panel, Document };
+
 // Answers of modal sessions that no button gave.
 inline constexpr int NSModalResponseOK = 1;
 inline constexpr int NSModalResponseCancel = 0;
@@ -28,7 +32,7 @@ public:
     using SheetCompletionHandler = std::function<void(int returnCode)>;
 
     // The interface file's name (without extension); it also names the window object.
-    explicit WindowController(QString windowNibName);
+    explicit WindowController(QString windowNibName, WindowKind kind = WindowKind::Panel);
     ~WindowController() override;
     WindowController(const WindowController &) = delete;
     WindowController &operator=(const WindowController &) = delete;
@@ -53,7 +57,8 @@ public:
     QWidget *viewWithTag(qint64 tag);
 
     // Shows the window as a sheet: window-modal on the parent window, which stays blocked until
-    // endSheet. A sheet already open is ended first with NSModalResponseCancel.
+    // endSheet, frameless below the parent's title bar and centred on it, moving with it. A sheet
+    // already open is ended first with NSModalResponseCancel.
     void beginSheet(QWidget *parentWindow, SheetCompletionHandler completionHandler);
     // Hides the sheet, releases its parent, then calls the completion handler with the code. Does
     // nothing when no sheet is open. Closing the sheet by Escape ends it with NSModalResponseCancel.
@@ -73,6 +78,7 @@ private:
     void loadWindow();
 
     const QString m_windowNibName;
+    const WindowKind m_kind;
     std::unique_ptr<QDialog> m_window;
     bool m_isSheetOpen = false;
     QPointer<QWidget> m_sheetParent;

@@ -75,14 +75,16 @@ TEST_F(SyncProgress, RegistersItselfAndShowsTheEndOfTheRun)
     int completions = 0;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        button("okButton")->setEnabled(false);
-        button("cancelButton")->setEnabled(true);
+        m_sheet->updateViewSyncIsRunning(true);
+        EXPECT_EQ(m_sheet->window()->windowTitle(), QStringLiteral("Synchronizing"));
         // Sync code reports from its own thread.
         std::thread([sheet = m_sheet, text = row.errorText] { sheet->syncCompleted(text); }).join();
         ASSERT_TRUE(testsupport::waitUntil([&] { return m_delegate.completions == completions + 1; }))
             << "awaited the delegate's syncCompleted";
         ++completions;
         EXPECT_EQ(m_sheet->overallText(), QString::fromLatin1(row.overall));
+        // The title follows: a sheet that still said "Synchronizing" would tell of a run long over.
+        EXPECT_EQ(m_sheet->window()->windowTitle(), QString::fromLatin1(row.overall));
         EXPECT_EQ(m_sheet->stepText(), row.errorText.isNull() ? QString() : row.errorText);
         EXPECT_EQ(m_sheet->overallProgressPermille(), 1000);
         EXPECT_TRUE(button("okButton")->isEnabled());
@@ -143,11 +145,18 @@ TEST_F(SyncProgress, DeletionQuestionSendsTheAnswerAndKeepsOkDisabled)
 TEST_F(SyncProgress, ReauthorizeButtonsTakeTheOkAndCancelPlaces)
 {
     QPushButton *const ok = button("okButton");
-    ok->setGeometry(300, ok->y(), 80, ok->height());
+    m_sheet->window()->adjustSize();
+    const QRect okPlace = ok->geometry();
+    const QRect cancelPlace = button("cancelButton")->geometry();
     m_sheet->displayReauthorizationButtons();
+    m_sheet->window()->adjustSize();
+    // The pair takes the places of OK and Cancel at the right of the row, in the same order.
     const QRect reauthorize = button("reauthorizeButton")->geometry();
-    EXPECT_EQ(reauthorize, QRect(284, ok->y(), 112, ok->height()));
-    EXPECT_EQ(button("customCancelButton")->geometry(), button("cancelButton")->geometry());
+    const QRect customCancel = button("customCancelButton")->geometry();
+    EXPECT_EQ(reauthorize.right(), okPlace.right());
+    EXPECT_EQ(reauthorize.y(), okPlace.y());
+    EXPECT_LT(customCancel.right(), reauthorize.left());
+    EXPECT_GE(customCancel.left(), cancelPlace.left() - (reauthorize.width() - okPlace.width()));
     EXPECT_EQ(button("customCancelButton")->text(), QStringLiteral("Cancel"));
     EXPECT_FALSE(ok->isVisibleTo(m_sheet->window()));
     EXPECT_FALSE(button("cancelButton")->isVisibleTo(m_sheet->window()));

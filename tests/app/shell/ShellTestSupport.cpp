@@ -15,13 +15,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QWindow>
 
 namespace {
 
-const char *const kHomeVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"};
+const char *const kHomeVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+                                     "XDG_RUNTIME_DIR"};
 
 // Widgets need one application object for the whole test program; it renders offscreen.
 class WidgetsEnvironment final : public testing::Environment
@@ -66,6 +69,11 @@ TemporaryHome::TemporaryHome()
         m_savedVariables.append({QByteArray(name), qgetenv(name)});
     testsupport::pointHomeAt(m_folder.path());
     qputenv("XDG_CACHE_HOME", (m_folder.path() + QStringLiteral("/cache")).toUtf8());
+    // Its own session too: the program's one-instance lock and socket live in the runtime folder.
+    const QString runtime = m_folder.path() + QStringLiteral("/runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
 }
 
 TemporaryHome::~TemporaryHome()
@@ -121,14 +129,14 @@ QStringList menuTitles(const QMenu &menu)
 {
     QStringList titles;
     for (const QAction *action : menu.actions())
-        titles.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+        titles.append(action->isSeparator() ? QStringLiteral("-") : QString(action->text()).remove(u'&'));
     return titles;
 }
 
 void triggerMenuItem(QMenu &menu, const QString &title)
 {
     for (QAction *action : menu.actions()) {
-        if (action->text() == title) {
+        if (QString(action->text()).remove(u'&') == title) {
             action->trigger();
             return;
         }

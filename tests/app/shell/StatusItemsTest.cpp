@@ -191,11 +191,12 @@ TEST_F(StatusItems, MainMenuHidesTheWindowItemWhileTheWindowIsShown)
     QStringList titles;
     for (const QAction *action : menuBar->actions())
         titles.append(action->text());
-    EXPECT_EQ(titles, (QStringList{"Harrowmere", "File", "Edit", "View", "Synchronize", "Window", "Help"}));
+    // Each title with its mnemonic, every letter a different one.
+    EXPECT_EQ(titles, (QStringList{"H&arrowmere", "&File", "&Edit", "&View", "&Synchronize", "&Window", "&Help"}));
     QMenu *const windowMenu = menuBar->actions().at(5)->menu();
     ASSERT_NE(windowMenu, nullptr);
     QAction *const windowItem = windowMenu->actions().constLast();
-    EXPECT_EQ(windowItem->text(), QStringLiteral("Harrowmere"));
+    EXPECT_EQ(windowItem->text(), QStringLiteral("&Harrowmere"));
     EXPECT_EQ(windowItem->property("tag").toInt(), HMAppDelegate::kMainWindowMenuItemTag);
     EXPECT_FALSE(windowItem->isVisible());
 

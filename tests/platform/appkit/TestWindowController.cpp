@@ -4,8 +4,8 @@
 
 #include "platform/appkit/View.h"
 
-TestWindowController::TestWindowController()
-    : platform::WindowController(QStringLiteral("TestWindowController")),
+TestWindowController::TestWindowController(platform::WindowKind kind)
+    : platform::WindowController(QStringLiteral("TestWindowController"), kind),
       m_ui(std::make_unique<Ui::TestWindowController>())
 {
 }

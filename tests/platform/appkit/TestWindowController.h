@@ -14,7 +14,7 @@ class TestWindowController final : public platform::WindowController
     Q_OBJECT
 
 public:
-    TestWindowController();
+    explicit TestWindowController(platform::WindowKind kind = platform::WindowKind::Panel);
     ~TestWindowController() override;
 
     int windowDidLoadCount() const { return m_windowDidLoadCount; }
