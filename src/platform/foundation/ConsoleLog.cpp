@@ -61,7 +61,7 @@ const QByteArray &threadTag()
 
 namespace {
 
-// One console line; an error line also reaches standard error while the console is the system log.
+// One console line; an error line also reaches standard error wherever the console goes.
 void writeConsoleLine(const QString &message, bool isError)
 {
     QByteArray bytes = localTimeStamp();
@@ -82,6 +82,9 @@ void writeConsoleLine(const QString &message, bool isError)
     }
     // A failing console is given up silently: there is nowhere left to report it.
     writeToDescriptor(descriptor, bytes);
+    // A console sent to a file still shows its errors on standard error.
+    if (isError && descriptor != STDERR_FILENO)
+        writeToDescriptor(STDERR_FILENO, bytes);
 }
 
 } // namespace
