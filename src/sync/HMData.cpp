@@ -6,6 +6,8 @@
 #include "platform/foundation/Identifiers.h"
 #include "platform/foundation/TextClasses.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncRecord.h"
+#include "sync/HMSyncTypes.h"
 
 #include <algorithm>
 
@@ -18,6 +20,8 @@ const QString kDeviceIdFailed = QStringLiteral("FAIL");
 // Data sources keep keys of their own in the same dictionaries (the reminders' "isNewRecord" among
 // them), so this one must differ from all.
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
+// The identity of the record an unconfirmed entry was sent with, kept until the device confirms it.
+const QString kSentIdentityKey = QStringLiteral("sentIdentity");
 
 QString notImplementedLine(const char *operation, const QString &className)
 {
@@ -120,6 +124,92 @@ void HMData::markUnconfirmed(QVariantMap &identifierDictionary)
 void HMData::markConfirmed(QVariantMap &identifierDictionary)
 {
     identifierDictionary.remove(kUnconfirmedAddKey);
+    identifierDictionary.remove(kSentIdentityKey);
+}
+
+QString HMData::sentIdentityOfRecord(const QVariantMap &record, quint64 conduit)
+{
+    QStringList parts;
+    bool hasValue = false;
+    const auto add = [&](const QString &text) {
+        hasValue = hasValue || !text.isEmpty();
+        parts.append(text);
+    };
+    if (conduit == quint64(HMSyncConduit::Contacts)) {
+        for (const char *key : {"NEWFNAME", "NEWLNAME", "COMPANY"})
+            add(record.value(QLatin1String(key)).toString().trimmed());
+    } else {
+        add(record.value(QStringLiteral("SUBJECT")).toString().trimmed());
+        add(record.value(QStringLiteral("NOTE")).toString().trimmed());
+    }
+    // An event is told by its day too: the same title on two days is two events.
+    if (conduit == quint64(HMSyncConduit::Calendar)) {
+        const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+        parts.append(start.isValid() ? start.toUTC().toString(QStringLiteral("yyyyMMddHHmm")) : QString());
+    }
+    return hasValue ? parts.join(QChar(0x1f)) : QString();
+}
+
+void HMData::markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return;
+    m_unconfirmedBySentIdentity.reset();
+    for (const HMSyncRecord &record : records) {
+        if (!record.isNew() || record.hmxUid().isEmpty())
+            continue;
+        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(record.hmxUid());
+        if (!entry)
+            continue;
+        const QString identity = sentIdentityOfRecord(record.dictionary(), conduit);
+        if (isUnconfirmed(*entry) && entry->value(kSentIdentityKey).toString() == identity)
+            continue;
+        markUnconfirmed(*entry);
+        entry->insert(kSentIdentityKey, identity);
+        graph->replaceDictionaryForHarrowmereUid(record.hmxUid(), entry);
+    }
+}
+
+QString HMData::takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity)
+{
+    // Once per run: looking through every entry for each device record would grow with the square.
+    if (!m_unconfirmedBySentIdentity) {
+        m_unconfirmedBySentIdentity.emplace();
+        for (const HMIdentifierGraphEntry &packed : graph.entries()) {
+            if (!packed.isUnconfirmedAdd())
+                continue;
+            const QVariantMap entry = packed.toMap();
+            const QString sent = entry.value(kSentIdentityKey).toString();
+            if (!sent.isEmpty())
+                m_unconfirmedBySentIdentity->insert(sent, entry.value(kHmUidKey).toString());
+        }
+    }
+    const auto found = m_unconfirmedBySentIdentity->constFind(identity);
+    if (identity.isEmpty() || found == m_unconfirmedBySentIdentity->constEnd())
+        return {};
+    const QString temporaryId = found.value();
+    m_unconfirmedBySentIdentity->remove(identity, temporaryId);
+    return temporaryId;
+}
+
+bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
+    if (!graph || deviceId.isEmpty() || conduit == quint64(HMSyncConduit::Contacts) ||
+        !graph->hasUnconfirmedEntries() || graph->dictionaryForHarrowmereUid(deviceId))
+        return false;
+    const QString temporaryId = takeUnconfirmedIdOfIdentity(*graph, sentIdentityOfRecord(deviceRecord, conduit));
+    std::optional<QVariantMap> entry =
+        temporaryId.isEmpty() ? std::nullopt : graph->dictionaryForHarrowmereUid(temporaryId);
+    if (!entry || !isUnconfirmed(*entry))
+        return false;
+    DDLogInfo(QStringLiteral("Matched the device's '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
+    entry->insert(kHmUidKey, deviceId);
+    markConfirmed(*entry);
+    graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
+    return true;
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)

@@ -5,6 +5,7 @@
 #include "platform/foundation/Result.h"
 #include "sync/HMSyncDataProtocol.h"
 
+#include <QMultiHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class HMIdentifierGraph;
 class HMOutlookCategoryHelper;
@@ -64,6 +66,19 @@ public:
     // never leaves the graph naming a record the disk lost; a failure fails the page as a failed
     // save does. The default has nothing to make durable.
     virtual platform::Status syncAppliedChangesToDisk();
+    // Marks the graph entry of every record about to go out as new as sent but not yet confirmed,
+    // with what the record is (its identity, see sentIdentityOfRecord): until the device answers with its
+    // own id the id list never deletes it, and a run that ends first lets the next one match the
+    // device's copy with it instead of making a second one. Whatever the data source.
+    void markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit);
+    // Before a device record whose id the graph does not know is applied: when an unconfirmed entry
+    // holds a record of the same identity, the device holds that record under its own id, so the entry
+    // takes the device's id and is confirmed. Answers whether it did. Contacts match by their own rule.
+    bool adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit);
+    // The fields that tell one record of the conduit from another, as one text (normalised records of
+    // either side give the same text); empty when they are all empty, and such records are never
+    // taken for each other.
+    static QString sentIdentityOfRecord(const QVariantMap &record, quint64 conduit);
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);
@@ -161,7 +176,13 @@ private:
     // Replaces (or, for "FAIL" and missing entries, removes) the graph entry of one temporary id.
     void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds);
     void reportIdProgress(qint64 position, qint64 total);
+    // The temporary id of the unconfirmed entry sent with a record of that identity, taken out of the
+    // index so that no second device record takes it; empty when there is none.
+    QString takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity);
 
+    // The unconfirmed entries' temporary ids by the identity of their records, made at the first
+    // device record that needs them; dropped when adds are marked.
+    std::optional<QMultiHash<QString, QString>> m_unconfirmedBySentIdentity;
     mutable std::mutex m_propertyMutex;
     std::shared_ptr<HMIdentifierGraph> m_identifierGraph;
     QStringList m_recordsAddedToDevice;

@@ -364,6 +364,8 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
     QVariantMap normalized = record;
     normalizeDictionary(normalized, data.conduit());
+    if (!isOutlookProfile())
+        dataSource.adoptUnconfirmedAdd(normalized, data.conduit());
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
         isOutlookProfile()

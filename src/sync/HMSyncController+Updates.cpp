@@ -150,6 +150,7 @@ void HMSyncController::sendUpdates()
         return;
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
+    dataSource->markAddsUnconfirmed(*records, conduit);
     // The temporary ids of the records about to go out as new are saved before the first batch: a
     // run that ends before their answers leaves them marked as unconfirmed, never as unknown.
     if (!m_configuration->saveProgressForConduitData(data)) {

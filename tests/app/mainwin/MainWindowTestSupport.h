@@ -44,8 +44,8 @@ protected:
     void launchWindow();
     HMMainWindowController &window() const { return *m_delegate->mainWindowController(); }
     std::shared_ptr<HMProfile> saveWindowProfile(const QString &name, const std::function<void(HMProfile &)> &edit);
-    // Sends the datagram to the window's listener from a loopback socket.
-    void sendDatagram(const QByteArray &payload) const;
+    // Sends the datagram to the window's listener from a loopback socket bound to the sender address.
+    void sendDatagram(const QByteArray &payload, const char *sender = "127.0.0.1") const;
     QString labelText(const QString &objectName) const;
     // Saves the main window with its progress sheet hanging from the top, as a person sees them, in
     // the build folder's screenshots; answers the file's path.

@@ -11,13 +11,19 @@
 #include "foundation/GlobalVariables.h"
 #include "phonelink/HMWiFiSync.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Clock.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncController.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QScopeGuard>
+#include <QTimeZone>
+
+#include <mutex>
 #include <QLabel>
 #include <QPushButton>
 
@@ -61,7 +67,7 @@ TEST_F(PhoneSync, StrangersAndGarbageChangeNothing)
     sendDatagram("Quillpad Sync\nDeviceId=99999\n");
     ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("99999"); }))
         << "awaited the stranger's datagram";
-    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("10.0.0.9"));
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
     EXPECT_FALSE(window().didStartSync());
     EXPECT_EQ(window().syncProgressController(), nullptr);
     EXPECT_TRUE(alertTexts().isEmpty());
@@ -71,6 +77,82 @@ TEST_F(PhoneSync, StrangersAndGarbageChangeNothing)
     sendDatagram("Quillpad Sync\nDeviceId=88888\n");
     EXPECT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("88888"); }))
         << "awaited the second stranger's datagram";
+}
+
+// The pairing id travels in clear text: the same datagram from another address starts no sync and
+// leaves the profile's address as it was, however often it comes.
+TEST_F(PhoneSync, ThePairedIdFromAnotherAddressStartsNothingAndMovesNothing)
+{
+    startPhone();
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    const QByteArray announcement = QStringLiteral("Quillpad Sync\nDeviceId=%1\n").arg(m_peer->deviceId()).toLatin1();
+    for (int index = 0; index < 50; ++index)
+        sendDatagram(announcement, "127.0.0.2");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIPAddress() == QLatin1String("127.0.0.2"); }))
+        << "awaited the spoofed datagram";
+    // A datagram sent after them is read after them: once it is, every spoofed one was.
+    sendDatagram("Quillpad Sync\nDeviceId=00000\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("00000"); }));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_EQ(window().syncProgressController(), nullptr);
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(window().isListening());
+    EXPECT_EQ(logonCount(), 0);
+    EXPECT_TRUE(m_peer->requestLog().isEmpty()) << m_peer->requestLog().join(u' ').toStdString();
+}
+
+// A thousand announcements of the paired phone within a minute start one sync; a minute after it
+// started, the phone may start the next.
+TEST_F(PhoneSync, AFloodOfAnnouncementsStartsOneSyncAMinute)
+{
+    QDateTime now = QDateTime(QDate(2026, 12, 8), QTime(12, 0), QTimeZone::utc());
+    std::mutex clockMutex;
+    platform::Clock::setSource([&] {
+        const std::lock_guard lock(clockMutex);
+        return now;
+    });
+    const auto restoreClock = qScopeGuard([] { platform::Clock::setSource({}); });
+    startPhone();
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    const QByteArray announcement = QStringLiteral("Quillpad Sync\nDeviceId=%1\n").arg(m_peer->deviceId()).toLatin1();
+    const auto flood = [&](int count) {
+        for (int index = 0; index < count; ++index) {
+            if (window().isListening())
+                sendDatagram(announcement);
+            else
+                QCoreApplication::processEvents();
+        }
+    };
+    flood(500);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }));
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << sheet->overallText().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().isListening(); }));
+    {
+        const std::lock_guard lock(clockMutex);
+        now = now.addSecs(59);
+    }
+    flood(500);
+    sendDatagram("Quillpad Sync\nDeviceId=00000\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("00000"); }));
+    EXPECT_EQ(logonCount(), 1);
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_EQ(window().syncProgressController(), sheet);
+    EXPECT_TRUE(window().isListening());
+
+    {
+        const std::lock_guard lock(clockMutex);
+        now = now.addSecs(2);
+    }
+    sendDatagram(announcement);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != sheet; }))
+        << "a minute after the first, the phone starts the next sync";
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window().syncProgressController()->overallText() == QLatin1String("Sync Complete"); }, 30s));
+    EXPECT_EQ(logonCount(), 2);
 }
 
 TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens)

@@ -41,12 +41,42 @@ KillPoint atRequest(const QString &path, int occurrence)
     return [path, occurrence](const QStringList &requests, qint64) { return requests.count(path) >= occurrence; };
 }
 
-// Where the driver keeps the desktop's contacts.
-enum class ContactStore { Memory, VCard };
+// Where the driver keeps the desktop's records: all in its memory store, the contacts in a vCard
+// folder, or every conduit in the folder stores (contacts in vCards, events and tasks in iCalendar
+// folders).
+enum class ContactStore { Memory, VCard, Folders };
 
 QString storeName(ContactStore store)
 {
-    return store == ContactStore::VCard ? QStringLiteral("vcard") : QStringLiteral("memory");
+    switch (store) {
+    case ContactStore::VCard:
+        return QStringLiteral("vcard");
+    case ContactStore::Folders:
+        return QStringLiteral("folders");
+    case ContactStore::Memory:
+        break;
+    }
+    return QStringLiteral("memory");
+}
+
+// The SUMMARY of every event (conduit 2) or task (conduit 3) item file under the folder.
+QStringList summariesInFolder(const QString &folder, quint64 conduit)
+{
+    QStringList names;
+    const QByteArray component = conduit == 2 ? QByteArrayLiteral("BEGIN:VEVENT") : QByteArrayLiteral("BEGIN:VTODO");
+    QDirIterator files(folder, {QStringLiteral("*.ics")}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+        const QByteArray text = file.readAll().replace("\r\n ", "").replace("\r\n", "\n");
+        if (!text.contains(component))
+            continue;
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.startsWith("SUMMARY:"))
+                names.append(QString::fromUtf8(line.mid(8)));
+        }
+    }
+    return names;
 }
 
 // The family names of the persons in a folder of vCards (group cards have none).
@@ -147,8 +177,13 @@ public:
     // The names of the records on each side, per conduit.
     QStringList desktopNames(quint64 conduit) const
     {
-        if (conduit == 1 && m_contacts == ContactStore::VCard) {
+        if (conduit == 1 && m_contacts != ContactStore::Memory) {
             QStringList names = familyNamesInFolder(contactsFolder());
+            names.sort();
+            return names;
+        }
+        if (conduit > 1 && m_contacts == ContactStore::Folders) {
+            QStringList names = summariesInFolder(calendarsFolder(), conduit);
             names.sort();
             return names;
         }
@@ -195,11 +230,13 @@ private:
     {
         QStringList result{QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--logon-pause-ms"),
                            QStringLiteral("0")};
-        result << QStringLiteral("--contacts-store") << storeName(m_contacts) << QStringLiteral("--contacts-folder")
-               << contactsFolder();
-        // Events and tasks stay in the memory store, whose file desktopNames reads; the iCalendar
-        // folders have a killed-sync test of their own.
-        result << QStringLiteral("--calendar-store") << QStringLiteral("memory");
+        const bool inFolders = m_contacts == ContactStore::Folders;
+        result << QStringLiteral("--contacts-store")
+               << (m_contacts == ContactStore::Memory ? QStringLiteral("memory") : QStringLiteral("vcard"))
+               << QStringLiteral("--contacts-folder") << contactsFolder();
+        result << QStringLiteral("--calendar-store") << (inFolders ? QStringLiteral("ical") : QStringLiteral("memory"));
+        if (inFolders)
+            result << QStringLiteral("--calendars-folder") << calendarsFolder();
         // The driver makes the profile and the sample records only when it finds none, so every run
         // asks for them: a run killed before it saved them leaves the next run to make them.
         result << QStringLiteral("--create-profile") << QStringLiteral("--phone-id") << m_peer->deviceId()
@@ -208,6 +245,7 @@ private:
     }
 
     QString contactsFolder() const { return m_home.filePath(QStringLiteral("contacts")); }
+    QString calendarsFolder() const { return m_home.filePath(QStringLiteral("calendars")); }
 
     void startPeer(int port) { m_peer = startPhonePeer(port, m_home.filePath(QStringLiteral("phone.json"))); }
 
@@ -320,7 +358,8 @@ protected:
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(ContactStores, SyncCrash, testing::Values(ContactStore::Memory, ContactStore::VCard),
+INSTANTIATE_TEST_SUITE_P(ContactStores, SyncCrash,
+                         testing::Values(ContactStore::Memory, ContactStore::VCard, ContactStore::Folders),
                          [](const testing::TestParamInfo<ContactStore> &info) {
                              return storeName(info.param).toStdString();
                          });
@@ -356,7 +395,7 @@ TEST_P(SyncCrash, AFirstSyncKilledAroundItsGraphJournalLosesAndDoublesNothing)
 
 TEST_P(SyncCrash, AFirstSyncKilledAroundItsStoreWritesLosesAndDoublesNothing)
 {
-    if (GetParam() == ContactStore::VCard)
+    if (GetParam() != ContactStore::Memory)
         GTEST_SKIP() << "the memory store's writes are the same whichever store holds the contacts";
     killAtStepsAndMend({{"after the new store's file was written, its log still there", "store-written:1"},
                         {"after a save of the sync was committed to the log", "store-committed:2"}});
@@ -374,7 +413,7 @@ TEST_P(SyncCrash, AFirstSyncKilledAtRandomMomentsLosesAndDoublesNothing)
         ASSERT_EQ(rig.runToEnd().first, 0);
         wholeRunMs = clock.elapsed();
     }
-    const int trials = GetParam() == ContactStore::VCard ? 1 : 2;
+    const int trials = GetParam() == ContactStore::VCard ? 1 : GetParam() == ContactStore::Folders ? 4 : 2;
     for (int trial = 0; trial < trials; ++trial) {
         const qint64 moment = random.bounded(wholeRunMs);
         SCOPED_TRACE(QStringLiteral("killed %1 ms into a run of %2 ms").arg(moment).arg(wholeRunMs).toStdString());
