@@ -84,6 +84,12 @@ QStringList HMData::deviceConfirmedHmUidsMissingFrom(const QStringList &deviceId
     return graph ? graph->confirmedHmUidsMissingFrom(deviceIds) : QStringList();
 }
 
+qsizetype HMData::syncedRecordCount() const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph ? graph->entries().size() : 0;
+}
+
 QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph)
 {
     QSet<QString> hmUids;

@@ -51,6 +51,8 @@ public:
     // Entries still marked as sent but unanswered ("isUnconfirmedAdd") hold temporary ids, which are
     // never the other side's and must never be compared with its id list.
     QStringList deviceConfirmedHmUidsMissingFrom(const QStringList &deviceIds);
+    // How many records of the conduit the two sides share: the identifier graph's entries.
+    qsizetype syncedRecordCount() const;
     // Whether some record was sent as new and its answer never came (the run ended first): the
     // other side may hold it already, so its records are read whole and matched before it is sent
     // again.

@@ -11,6 +11,7 @@
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/Values.h"
 #include "sync/HMData.h"
+#include "sync/HMDeletionGuard.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMSyncConduitData.h"
@@ -20,6 +21,10 @@
 #include "sync/HMSyncTypes.h"
 
 namespace {
+
+// The side a mass deletion from the device would empty, as the deletion question names it.
+const QString kMacSide = QStringLiteral("Mac");
+
 
 constexpr qint32 kActionAdd = 1;
 constexpr qint32 kActionUpdate = 2;
@@ -159,6 +164,10 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
     data.setDeviceRecordCount(-qint64(vanished.size()));
     if (vanished.isEmpty() || !takesDeviceDeletions(data.syncDeletions()))
         return;
+    if (!massDeletionAllowed(data, vanished.size(), dataSource->syncedRecordCount(), kMacSide)) {
+        scheduleProcess();
+        return;
+    }
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
     dataSource->deleteUidRecords(vanished);
@@ -401,6 +410,8 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
         data.setAppleDeletes(deletesLeft > 0 ? deletesLeft : 0);
         return;
     }
+    if (!massDeletionAllowed(data, idsToDelete.size(), dataSource.syncedRecordCount(), kMacSide))
+        return;
     if (!isOutlookProfile()) {
         dataSource.deleteUidRecords(idsToDelete);
         return;
@@ -411,6 +422,25 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
         return;
     }
     dataSource.deleteOutlookUidRecords(idsToDelete);
+}
+
+bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records,
+                                          const QString &side)
+{
+    if (!deletionguard::needsQuestion(deletions, records))
+        return true;
+    const QString question = deletionguard::questionText(deletions, records, data.conduit(), side);
+    if (deletionguard::askToDelete(question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
+        return true;
+    const QString failure = QStringLiteral("Nothing was deleted: deleting %1 of the %2 %3 on the %4 was declined.")
+                                .arg(deletions)
+                                .arg(records)
+                                .arg(deletionguard::recordsNoun(data.conduit()), side);
+    DDLogError(failure);
+    recordError(HMSyncError::Other, failure);
+    writeRemainOnCurrentConduit(false);
+    setStageErrored();
+    return false;
 }
 
 // ---- Cloud contact pictures ---------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 #include "sync/HMSyncTypes.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -151,6 +152,13 @@ void HMSyncController::sendUpdates()
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
     dataSource->markAddsUnconfirmed(*records, conduit);
+    // The deleted records' entries already left the graph: the device held them and the rest.
+    const qsizetype deletions =
+        std::count_if(records->cbegin(), records->cend(), [](const HMSyncRecord &record) { return record.isDelete(); });
+    if (!massDeletionAllowed(data, deletions, dataSource->syncedRecordCount() + deletions, QStringLiteral("device"))) {
+        scheduleProcess();
+        return;
+    }
     // The temporary ids of the records about to go out as new are saved before the first batch: a
     // run that ends before their answers leaves them marked as unconfirmed, never as unknown.
     if (!m_configuration->saveProgressForConduitData(data)) {

@@ -68,8 +68,8 @@ protected:
     void startPhone(const QList<phonepeer::Fault> &faults = {});
     // What the application registers at launch: the vCard folder and the iCalendar folders.
     void useDesktopStores();
-    // A profile paired with the phone, whose stored address is stale, naming calendars the store
-    // does not hold.
+    // A profile paired with the phone at its loopback address, naming calendars the store does not
+    // hold.
     void pairedProfile(HMProfile &profile) const;
     void announce();
     // Launches with a profile paired to the phone and announces the phone; the sheet is then up.
