@@ -218,6 +218,36 @@ bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 condui
     return true;
 }
 
+QString HMData::unstorableIdReason(const QString &id)
+{
+    if (id.contains(QChar(0)))
+        return QStringLiteral("its id holds a NUL character");
+    if (id.size() > kMaxStoredIdLength)
+        return QStringLiteral("its id is %1 characters long, more than %2").arg(id.size()).arg(kMaxStoredIdLength);
+    return {};
+}
+
+void HMData::dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    records.removeIf([&graph](const HMSyncRecord &record) {
+        // Not every data source names the store's id in the record: its graph entry does.
+        const std::optional<HMIdentifierGraphEntry> entry =
+            graph && record.nativeId().isEmpty() ? graph->entryForHarrowmereUid(record.hmxUid()) : std::nullopt;
+        const QString nativeId =
+            entry ? entry->valueOf(HMIdentifierGraphEntry::WellKnownKey::NativeId).toString() : record.nativeId();
+        QString reason = unstorableIdReason(nativeId);
+        if (reason.isEmpty())
+            reason = unstorableIdReason(record.hmxUid());
+        if (reason.isEmpty())
+            return false;
+        DDLogError(QStringLiteral("Skipping a desktop record: %1").arg(reason));
+        if (graph && !record.hmxUid().isEmpty())
+            graph->removeDictionaryForHarrowmereUid(record.hmxUid());
+        return true;
+    });
+}
+
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)
 {
     return HMIdentifierGraph::isUnconfirmedAdd(identifierDictionary);

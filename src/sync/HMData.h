@@ -81,6 +81,14 @@ public:
     // either side give the same text); empty when they are all empty, and such records are never
     // taken for each other.
     static QString sentIdentityOfRecord(const QVariantMap &record, quint64 conduit);
+    // Why an id (a record's UID, a store's id) cannot be kept in the identifier graph: it holds a NUL
+    // character, or is longer than kMaxStoredIdLength; empty when it can.
+    static QString unstorableIdReason(const QString &id);
+    static constexpr qsizetype kMaxStoredIdLength = 1024;
+    // Takes out of the records to send those whose ids cannot be kept, each logged with its reason,
+    // and forgets the entries the listing made for them: the other records go, and the graph can
+    // still be saved.
+    void dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records);
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);

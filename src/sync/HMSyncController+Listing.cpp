@@ -364,6 +364,10 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     }
 
     const QString uid = stringForKey(record, kHMSyncFieldUid);
+    if (const QString reason = HMData::unstorableIdReason(uid); !reason.isEmpty()) {
+        DDLogError(QStringLiteral("Skipping a device record: %1").arg(reason));
+        return;
+    }
     if (isDeletion) {
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())

@@ -151,6 +151,7 @@ void HMSyncController::sendUpdates()
         return;
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
+    dataSource->dropRecordsWithUnstorableIds(*records);
     dataSource->markAddsUnconfirmed(*records, conduit);
     // The deleted records' entries already left the graph: the device held them and the rest.
     const qsizetype deletions =

@@ -1,7 +1,8 @@
-// The guard against mass deletions, through the sync driver program against the phone peer with the
-// desktop's records in the folder stores: a phone that lists none or few of a conduit's ids, and a
-// desktop folder emptied of most of its items, stop the run with nothing deleted on either side, and
-// the driver goes on only when told to.
+// The sync driver program against the phone peer with the desktop's records in the folder stores,
+// after a first sync of 30 records per conduit. The guard against mass deletions: a phone that lists
+// none or few of a conduit's ids, and a desktop folder emptied of most of its items, stop the run with
+// nothing deleted on either side, and the driver goes on only when told to. A desktop item whose UID
+// cannot be kept is skipped with its reason while the others sync.
 
 #include "WiFiSyncTestSupport.h"
 
@@ -9,6 +10,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -33,7 +35,7 @@ QStringList itemFiles(const QString &folder, const QByteArray &component)
     return found;
 }
 
-class MassDeletion : public testing::Test
+class FolderStoresDriver : public testing::Test
 {
 protected:
     void SetUp() override
@@ -72,7 +74,68 @@ protected:
     std::unique_ptr<phonepeer::PhonePeer> m_peer;
 };
 
+class MassDeletion : public FolderStoresDriver
+{
+};
+
+class UnstorableIds : public FolderStoresDriver
+{
+};
+
 } // namespace
+
+// Written as another program might: a vCard and a task whose UID holds a NUL, and a vCard and a task
+// whose UID is 3,000 characters long, beside a good one of each.
+void writeItemsWithUnstorableUids(const QString &contacts, const QString &tasks)
+{
+    const QByteArray nul(1, '\0');
+    const QByteArray longUid(3000, 'x');
+    const auto card = [](const QByteArray &uid, const QByteArray &name) {
+        return "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nFN:" + name + " Person\r\nN:Person;" + name +
+               ";;;\r\nEND:VCARD\r\n";
+    };
+    const auto task = [](const QByteArray &uid, const QByteArray &name) {
+        return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Another program//EN\r\nBEGIN:VTODO\r\nUID:" + uid +
+               "\r\nDTSTAMP:20261201T100000Z\r\nSUMMARY:" + name + " task\r\nEND:VTODO\r\nEND:VCALENDAR\r\n";
+    };
+    const std::pair<QString, QByteArray> files[] = {
+        {contacts + QStringLiteral("/nul.vcf"), card("bad" + nul + "uid", "Nul")},
+        {contacts + QStringLiteral("/long.vcf"), card(longUid, "Long")},
+        {contacts + QStringLiteral("/good.vcf"), card("good-1", "Good")},
+        {tasks + QStringLiteral("/nul.ics"), task("bad" + nul + "uid", "Nul")},
+        {tasks + QStringLiteral("/long.ics"), task(longUid, "Long")},
+        {tasks + QStringLiteral("/good.ics"), task("good-2", "Good")}};
+    for (const auto &[path, bytes] : files) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+}
+
+QStringList phoneTexts(const phonepeer::PhonePeer &peer, Conduit conduit, const QString &key)
+{
+    QStringList texts;
+    for (const phonepeer::PhoneRecord &record : peer.records(conduit))
+        texts.append(record.fields.value(key));
+    return texts;
+}
+
+TEST_F(UnstorableIds, DesktopItemsWhoseUidsCannotBeKeptAreSkippedAndTheOthersSync)
+{
+    const QString tasks = QFileInfo(itemFiles(folder("calendars"), "BEGIN:VTODO").value(0)).path();
+    ASSERT_NO_FATAL_FAILURE(writeItemsWithUnstorableUids(folder("contacts"), tasks));
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        const auto [exitCode, output] = run();
+        EXPECT_EQ(exitCode, 0) << output.toStdString();
+        const QStringList names = phoneTexts(*m_peer, Conduit::Contacts, QStringLiteral("NEWFNAME"));
+        EXPECT_EQ(names.size(), kRecords + 1) << names.join(u',').toStdString();
+        EXPECT_TRUE(names.contains(QStringLiteral("Good")));
+        const QStringList subjects = phoneTexts(*m_peer, Conduit::Tasks, QStringLiteral("SUBJECT"));
+        EXPECT_EQ(subjects.size(), kRecords + 1) << subjects.join(u',').toStdString();
+        EXPECT_TRUE(subjects.contains(QStringLiteral("Good task")));
+    }
+}
 
 TEST_F(MassDeletion, AnEmptyIdListDeletesNoDesktopRecordUnlessTheDriverIsToldToGoOn)
 {
