@@ -35,6 +35,8 @@ const char *const kComponents[] = {"BEGIN:VCARD", "BEGIN:VEVENT", "BEGIN:VTODO"}
 struct Counts
 {
     int trials = 0;
+    int driverKills = 0;
+    int phoneKills = 0;
     int lost = 0;
     int doubled = 0;
     int failedSyncs = 0;
@@ -54,9 +56,12 @@ QMap<QString, QString> phoneFields(int conduit, const QString &name, int serial)
     if (conduit == 2)
         return {{QStringLiteral("SUBJECT"), name}};
     const QString day = QDate::currentDate().addDays(1 + serial % 28).toString(QStringLiteral("yyyyMMdd"));
-    return {{QStringLiteral("SUBJECT"), name},          {QStringLiteral("GMTSTARTDATE"), day},
-            {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:00:00")}, {QStringLiteral("GMTENDDATE"), day},
-            {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")},   {QStringLiteral("TYPE"), QStringLiteral("0")}};
+    return {{QStringLiteral("SUBJECT"), name},
+            {QStringLiteral("GMTSTARTDATE"), day},
+            {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:00:00")},
+            {QStringLiteral("GMTENDDATE"), day},
+            {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")},
+            {QStringLiteral("TYPE"), QStringLiteral("0")}};
 }
 
 // The name of the desktop item in a file's text: "N:" family name of a vCard, SUMMARY of the others.
@@ -106,24 +111,29 @@ QMultiHash<QString, QString> desktopItems(const QString &folder, int conduit)
     return items;
 }
 
-// Lost and doubled records of one side: names expected but missing, and copies beyond the first (or
-// of names no longer expected).
-void compare(const QStringList &found, const QSet<QString> &expected, Counts &counts, const char *side)
+// How many records go by each name.
+using NameCounts = QHash<QString, int>;
+
+NameCounts countsOf(const QStringList &names)
 {
-    QHash<QString, int> seen;
-    for (const QString &name : found)
-        ++seen[name];
-    for (const QString &name : expected) {
-        if (!seen.contains(name)) {
-            ++counts.lost;
-            std::printf("  lost on the %s: %s\n", side, qPrintable(name));
-        }
+    NameCounts counts;
+    for (const QString &name : names)
+        ++counts[name];
+    return counts;
+}
+
+// The faults of one side, each under "lost <side>: <name>" or "doubled <side>: <name>" with how many
+// copies: copies expected but missing, and copies beyond those expected.
+void compare(const QStringList &found, const NameCounts &expected, const char *side, NameCounts &faults)
+{
+    const NameCounts seen = countsOf(found);
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (const int missing = it.value() - seen.value(it.key()); missing > 0)
+            faults.insert(QStringLiteral("lost on the %1: %2").arg(QLatin1String(side), it.key()), missing);
     }
     for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
-        const int extra = expected.contains(it.key()) ? it.value() - 1 : it.value();
-        counts.doubled += extra;
-        if (extra > 0)
-            std::printf("  doubled on the %s: %s x%d\n", side, qPrintable(it.key()), it.value());
+        if (const int extra = it.value() - expected.value(it.key()); extra > 0)
+            faults.insert(QStringLiteral("doubled on the %1: %2").arg(QLatin1String(side), it.key()), extra);
     }
 }
 
@@ -157,9 +167,14 @@ private:
     int m_records;
     std::unique_ptr<QProcess> m_peer;
     int m_port = 0;
+    // How long a sync with the trial's changes takes, as far as known.
     qint64 m_syncMs = 1000;
     int m_serial = 0;
-    QSet<QString> m_expected[3];
+    // What each side should hold; after each check, what the phone holds, so a fault is counted once.
+    NameCounts m_expected[3];
+    // What the trial changed and where it was killed, told when it lost or doubled something.
+    QStringList m_edits;
+    NameCounts m_lastFaults;
     Counts m_counts;
 };
 
@@ -190,9 +205,16 @@ void Trials::stopPeer()
 
 QStringList Trials::driverArguments() const
 {
-    return {QStringLiteral("--create-profile"), QStringLiteral("--sample-records"), QString::number(m_records),
-            QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--logon-pause-ms"), QStringLiteral("0"),
-            QStringLiteral("--contacts-folder"), path("contacts"), QStringLiteral("--calendars-folder"),
+    return {QStringLiteral("--create-profile"),
+            QStringLiteral("--sample-records"),
+            QString::number(m_records),
+            QStringLiteral("--port"),
+            QString::number(m_port),
+            QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"),
+            QStringLiteral("--contacts-folder"),
+            path("contacts"),
+            QStringLiteral("--calendars-folder"),
             path("calendars")};
 }
 
@@ -214,14 +236,10 @@ std::unique_ptr<QProcess> Trials::startDriver() const
 
 bool Trials::syncToEnd()
 {
-    QElapsedTimer clock;
-    clock.start();
     const std::unique_ptr<QProcess> driver = startDriver();
     const bool ended = driver->waitForFinished(int(kRunLimitMs));
-    if (ended && driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0) {
-        m_syncMs = std::max<qint64>(clock.elapsed(), 50);
+    if (ended && driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
         return true;
-    }
     ++m_counts.failedSyncs;
     std::printf("  a clean sync failed:\n%s\n", driver->readAll().right(2000).constData());
     return false;
@@ -247,9 +265,9 @@ bool Trials::setUp()
     // The sample records the driver made on the desktop side are expected too.
     for (int conduit = 0; conduit < 3; ++conduit) {
         for (const QString &name : desktopItems(path("contacts"), conduit).keys())
-            m_expected[conduit].insert(name);
+            m_expected[conduit].insert(name, 1);
         for (const QString &name : desktopItems(path("calendars"), conduit).keys())
-            m_expected[conduit].insert(name);
+            m_expected[conduit].insert(name, 1);
     }
     check();
     return m_counts.lost == 0 && m_counts.doubled == 0;
@@ -259,14 +277,14 @@ QString Trials::newName(int conduit)
 {
     static const char *const kinds[] = {"Person", "Meeting", "Task"};
     const QString name = QStringLiteral("%1 %2").arg(QLatin1String(kinds[conduit])).arg(++m_serial);
-    m_expected[conduit].insert(name);
+    m_expected[conduit].insert(name, 1);
     return name;
 }
 
 QString Trials::pick(int conduit, const QSet<QString> &excluded)
 {
     QStringList candidates;
-    for (const QString &name : std::as_const(m_expected[conduit])) {
+    for (const QString &name : m_expected[conduit].keys()) {
         if (!excluded.contains(name))
             candidates.append(name);
     }
@@ -295,6 +313,7 @@ void Trials::editPhone(QSet<QString> &touched)
                     continue;
                 touched.insert(target);
                 m_expected[conduit].remove(target);
+                m_edits.append(QStringLiteral("phone %1 %2").arg(isRename ? "renamed" : "deleted", target));
                 QMap<QString, QString> fields = record.fields;
                 fields.insert(phoneKey(conduit), isRename ? newName(conduit) : QString());
                 isRename ? (void)store.updateRecord(kConduits[conduit], record.uid, fields)
@@ -311,7 +330,10 @@ void Trials::addDesktopItem(int conduit, const QString &name)
 {
     const QByteArray uid = QStringLiteral("trial-%1").arg(m_serial).toLatin1();
     const QByteArray text = name.toUtf8();
-    const QByteArray start = QDateTime::currentDateTimeUtc().addDays(m_serial % 30).toString(QStringLiteral("yyyyMMdd'T'100000'Z'")).toLatin1();
+    const QByteArray start = QDateTime::currentDateTimeUtc()
+                                 .addDays(m_serial % 30)
+                                 .toString(QStringLiteral("yyyyMMdd'T'100000'Z'"))
+                                 .toLatin1();
     QString folder = path("contacts");
     QByteArray body = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nFN:Desk " + text + "\r\nN:" + text +
                       ";Desk;;;\r\nEND:VCARD\r\n";
@@ -336,8 +358,7 @@ void Trials::editDesktop(const QSet<QString> &touched)
     // would read as older than it.
     QThread::msleep(quint64(1010 - QTime::currentTime().msec()));
     for (int conduit = 0; conduit < 3; ++conduit) {
-        const QMultiHash<QString, QString> items =
-            desktopItems(path(conduit == 0 ? "contacts" : "calendars"), conduit);
+        const QMultiHash<QString, QString> items = desktopItems(path(conduit == 0 ? "contacts" : "calendars"), conduit);
         addDesktopItem(conduit, newName(conduit));
         for (const bool isRename : {true, false}) {
             const QString target = pick(conduit, touched);
@@ -345,6 +366,7 @@ void Trials::editDesktop(const QSet<QString> &touched)
             if (target.isEmpty() || file.isEmpty())
                 continue;
             m_expected[conduit].remove(target);
+            m_edits.append(QStringLiteral("desktop %1 %2").arg(isRename ? "renamed" : "deleted", target));
             QFile item(file);
             if (!isRename) {
                 item.remove();
@@ -363,12 +385,22 @@ void Trials::editDesktop(const QSet<QString> &touched)
 }
 
 // One sync killed at a random moment of it: the driver, or the phone program, which then starts again.
+// One sync killed at a random moment of it: the driver, or the phone program, which then starts again.
+// The moments are drawn from the length of such a sync, learnt from the runs that ended before theirs.
 void Trials::killDuringSync(bool killPhone)
 {
     const qint64 moment = m_random.bounded(qint64(m_syncMs) + 1);
+    QElapsedTimer clock;
+    clock.start();
     const std::unique_ptr<QProcess> driver = startDriver();
     driver->waitForStarted();
-    QThread::msleep(quint64(moment));
+    if (driver->waitForFinished(int(std::max<qint64>(moment, 1)))) {
+        m_syncMs = std::max<qint64>(clock.elapsed(), 20);
+        m_edits.append(QStringLiteral("the sync ended before the kill"));
+        return;
+    }
+    m_edits.append(QStringLiteral("%1 killed %2 ms into a sync").arg(killPhone ? "phone" : "driver").arg(moment));
+    ++(killPhone ? m_counts.phoneKills : m_counts.driverKills);
     if (killPhone) {
         m_peer->kill();
         m_peer->waitForFinished();
@@ -395,14 +427,28 @@ QStringList Trials::phoneNames(int conduit) const
 
 void Trials::check()
 {
+    NameCounts faults;
     for (int conduit = 0; conduit < 3; ++conduit) {
         const QString folder = path(conduit == 0 ? "contacts" : "calendars");
-        compare(desktopItems(folder, conduit).keys(), m_expected[conduit], m_counts, "desktop");
+        compare(desktopItems(folder, conduit).keys(), m_expected[conduit], "desktop", faults);
         const QStringList onPhone = phoneNames(conduit);
-        compare(onPhone, m_expected[conduit], m_counts, "phone");
-        // What is there now is what the next trial starts from, so one fault is counted once.
-        m_expected[conduit] = QSet<QString>(onPhone.cbegin(), onPhone.cend());
+        compare(onPhone, m_expected[conduit], "phone", faults);
+        // What the phone holds now is what the next trial starts from.
+        m_expected[conduit] = countsOf(onPhone);
     }
+    // A fault that stays as it was is the one counted before.
+    QStringList told;
+    for (auto it = faults.cbegin(); it != faults.cend(); ++it) {
+        if (m_lastFaults.value(it.key()) == it.value())
+            continue;
+        (it.key().startsWith(QLatin1String("lost")) ? m_counts.lost : m_counts.doubled) += it.value();
+        told.append(QStringLiteral("%1 x%2").arg(it.key()).arg(it.value()));
+    }
+    m_lastFaults = faults;
+    if (!told.isEmpty())
+        std::printf("  trial %d: %s\n    after: %s\n", m_counts.trials, qPrintable(told.join(QStringLiteral("; "))),
+                    qPrintable(m_edits.join(QStringLiteral("; "))));
+    m_edits.clear();
 }
 
 void Trials::runTrial(bool killPhone)
@@ -418,6 +464,28 @@ void Trials::runTrial(bool killPhone)
     if (syncToEnd())
         (void)syncToEnd();
     check();
+}
+
+// Trials go on until the kills asked for landed (a sync may end before its moment), the phone's
+// spread among the driver's; at most four trials a kill.
+void runAllTrials(Trials &trials, int clientKills, int phoneKills)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int trial = 0; trial < 4 * (clientKills + phoneKills); ++trial) {
+        const Counts &counts = trials.counts();
+        if (counts.driverKills >= clientKills && counts.phoneKills >= phoneKills)
+            break;
+        const bool killPhone = counts.phoneKills < phoneKills &&
+                               (counts.driverKills >= clientKills ||
+                                qint64(counts.phoneKills) * clientKills <= qint64(counts.driverKills) * phoneKills);
+        trials.runTrial(killPhone);
+        if (counts.trials % 50 == 0)
+            std::printf("%d trials, %d driver kills, %d phone kills, %d lost, %d doubled, %d failed syncs (%lld s)\n",
+                        counts.trials, counts.driverKills, counts.phoneKills, counts.lost, counts.doubled,
+                        counts.failedSyncs, static_cast<long long>(clock.elapsed() / 1000));
+        std::fflush(stdout);
+    }
 }
 
 } // namespace
@@ -439,28 +507,19 @@ int main(int argc, char **argv)
     parser.process(application);
     const int clientKills = parser.value(QStringLiteral("client-kills")).toInt();
     const int phoneKills = parser.value(QStringLiteral("phone-kills")).toInt();
-    Trials trials(parser.value(QStringLiteral("seed")).toUInt(), std::clamp(parser.value(QStringLiteral("records")).toInt(), 5, 1000));
+    Trials trials(parser.value(QStringLiteral("seed")).toUInt(),
+                  std::clamp(parser.value(QStringLiteral("records")).toInt(), 5, 1000));
     if (!trials.setUp()) {
         trials.stopPeer();
         std::fprintf(stderr, "kill_trials: the first sync failed\n");
         return 2;
     }
-    QElapsedTimer clock;
-    clock.start();
-    for (int trial = 0; trial < clientKills + phoneKills; ++trial) {
-        // The phone's trials are spread among the driver's.
-        const bool killPhone = phoneKills > 0 && trial % std::max(1, (clientKills + phoneKills) / phoneKills) == 0 &&
-                               trial / std::max(1, (clientKills + phoneKills) / phoneKills) < phoneKills;
-        trials.runTrial(killPhone);
-        const Counts &counts = trials.counts();
-        if ((trial + 1) % 50 == 0)
-            std::printf("%d trials, %d lost, %d doubled, %d failed syncs (%lld s)\n", counts.trials, counts.lost,
-                        counts.doubled, counts.failedSyncs, static_cast<long long>(clock.elapsed() / 1000));
-        std::fflush(stdout);
-    }
+    runAllTrials(trials, clientKills, phoneKills);
     trials.stopPeer();
     const Counts &counts = trials.counts();
-    std::printf("trials %d (driver killed %d, phone killed %d), lost %d, doubled %d, failed clean syncs %d\n",
-                counts.trials, clientKills, phoneKills, counts.lost, counts.doubled, counts.failedSyncs);
-    return counts.lost == 0 && counts.doubled == 0 && counts.failedSyncs == 0 ? 0 : 1;
+    std::printf("trials %d (driver killed %d times, phone killed %d times), lost %d, doubled %d, failed clean "
+                "syncs %d\n",
+                counts.trials, counts.driverKills, counts.phoneKills, counts.lost, counts.doubled, counts.failedSyncs);
+    const bool allKilled = counts.driverKills >= clientKills && counts.phoneKills >= phoneKills;
+    return allKilled && counts.lost == 0 && counts.doubled == 0 && counts.failedSyncs == 0 ? 0 : 1;
 }

@@ -133,7 +133,8 @@ QString HMMainWindowController::phoneStartRefusal() const
                               "pair the phone again to sync with it there.")
             .arg(m_deviceWifiIPAddress);
     // A clock set back lets the next start through rather than none for as long.
-    const qint64 sinceLast = m_lastPhoneStartedSync.isValid() ? m_lastPhoneStartedSync.msecsTo(platform::Clock::now()) : -1;
+    const qint64 sinceLast =
+        m_lastPhoneStartedSync.isValid() ? m_lastPhoneStartedSync.msecsTo(platform::Clock::now()) : -1;
     if (sinceLast >= 0 && sinceLast < kPhoneStartSpacingMs)
         return QStringLiteral("The phone started a sync less than a minute ago: the announcement starts nothing.");
     return {};

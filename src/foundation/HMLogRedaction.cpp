@@ -4,9 +4,9 @@
 
 namespace {
 
-const QLatin1StringView kCredentialWords[] = {QLatin1StringView("pass"), QLatin1StringView("user"),
+const QLatin1StringView kCredentialWords[] = {QLatin1StringView("pass"),  QLatin1StringView("user"),
                                               QLatin1StringView("token"), QLatin1StringView("secret"),
-                                              QLatin1StringView("auth"), QLatin1StringView("session")};
+                                              QLatin1StringView("auth"),  QLatin1StringView("session")};
 
 } // namespace
 

@@ -203,8 +203,7 @@ bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 condui
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
-    if (!graph || deviceId.isEmpty() || conduit == quint64(HMSyncConduit::Contacts) ||
-        !graph->hasUnconfirmedEntries() || graph->dictionaryForHarrowmereUid(deviceId))
+    if (!graph || deviceId.isEmpty() || !graph->hasUnconfirmedEntries() || graph->dictionaryForHarrowmereUid(deviceId))
         return false;
     const QString temporaryId = takeUnconfirmedIdOfIdentity(*graph, sentIdentityOfRecord(deviceRecord, conduit));
     std::optional<QVariantMap> entry =
@@ -246,6 +245,41 @@ void HMData::dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records)
             graph->removeDictionaryForHarrowmereUid(record.hmxUid());
         return true;
     });
+}
+
+void HMData::holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before)
+{
+    m_heldBackChanges.clear();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const bool holdsChanges = std::any_of(records.cbegin(), records.cend(), [](const HMSyncRecord &record) {
+        return !record.isNew() && !record.hmxUid().isEmpty();
+    });
+    if (!graph || !holdsChanges)
+        return;
+    // Looked up only when something changed: a sync with nothing to send walks no entries.
+    QHash<QString, qsizetype> earlier;
+    for (qsizetype index = 0; index < before.size(); ++index)
+        earlier.insert(before.at(index).valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString(), index);
+    for (const HMSyncRecord &record : records) {
+        const auto found = record.isNew() ? earlier.constEnd() : earlier.constFind(record.hmxUid());
+        if (found == earlier.constEnd())
+            continue;
+        const std::optional<HMIdentifierGraphEntry> listed = graph->entryForHarrowmereUid(record.hmxUid());
+        m_heldBackChanges.append({record.hmxUid(), listed ? std::optional(listed->toMap()) : std::nullopt});
+        const QVariantMap previous = before.at(*found).toMap();
+        if (!listed || !graph->replaceDictionaryForHarrowmereUid(record.hmxUid(), previous))
+            graph->appendDictionary(previous);
+    }
+}
+
+void HMData::commitSentChanges()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    for (const auto &[hmUid, listed] : std::as_const(m_heldBackChanges)) {
+        if (graph)
+            graph->replaceDictionaryForHarrowmereUid(hmUid, listed);
+    }
+    m_heldBackChanges.clear();
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)

@@ -17,6 +17,7 @@
 #include <optional>
 
 class HMIdentifierGraph;
+class HMIdentifierGraphEntry;
 class HMOutlookCategoryHelper;
 
 // The base of every Mac-side data source. It gives each operation of HMSyncDataProtocol a default
@@ -75,7 +76,8 @@ public:
     void markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit);
     // Before a device record whose id the graph does not know is applied: when an unconfirmed entry
     // holds a record of the same identity, the device holds that record under its own id, so the entry
-    // takes the device's id and is confirmed. Answers whether it did. Contacts match by their own rule.
+    // takes the device's id and is confirmed. Answers whether it did. Matched by what was sent, the
+    // record is found even when the desktop has changed or deleted it since.
     bool adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit);
     // The fields that tell one record of the conduit from another, as one text (normalised records of
     // either side give the same text); empty when they are all empty, and such records are never
@@ -89,6 +91,12 @@ public:
     // and forgets the entries the listing made for them: the other records go, and the graph can
     // still be saved.
     void dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records);
+    // Before the first batch: the entries the listing changed for the records sent as changed or
+    // deleted go back to what they were (before: the graph's entries before the listing), so that a
+    // graph saved while the device has not taken them names them as unsent; the listing's versions
+    // are kept aside. commitSentChanges puts them in once every batch is answered.
+    void holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before);
+    void commitSentChanges();
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);
@@ -193,6 +201,8 @@ private:
     // The unconfirmed entries' temporary ids by the identity of their records, made at the first
     // device record that needs them; dropped when adds are marked.
     std::optional<QMultiHash<QString, QString>> m_unconfirmedBySentIdentity;
+    // The listing's versions of the entries held back (nullopt: the entry goes), by hmUid.
+    QList<std::pair<QString, std::optional<QVariantMap>>> m_heldBackChanges;
     mutable std::mutex m_propertyMutex;
     std::shared_ptr<HMIdentifierGraph> m_identifierGraph;
     QStringList m_recordsAddedToDevice;

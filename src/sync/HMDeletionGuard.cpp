@@ -72,8 +72,8 @@ bool askToDelete(const QString &question, const std::function<bool()> &isCancell
     const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
     if (!sheet || !sheet->asksDeletionQuestions()) {
         const bool deletes = answerWithoutSheet();
-        DDLogWarn(QStringLiteral("%1 No one to ask: %2").arg(question, deletes ? QStringLiteral("deleting")
-                                                                               : QStringLiteral("deleting nothing")));
+        DDLogWarn(QStringLiteral("%1 No one to ask: %2")
+                      .arg(question, deletes ? QStringLiteral("deleting") : QStringLiteral("deleting nothing")));
         return deletes;
     }
     const auto waiter = std::make_shared<AnswerWaiter>();
@@ -86,8 +86,8 @@ bool askToDelete(const QString &question, const std::function<bool()> &isCancell
     }
     // The sheet lets go of the waiter on the main thread, which the block keeps alive until then.
     platform::DispatchQueue::main()->async([sheet, waiter] { sheet->setDeletionsWarningDelegate(nullptr); });
-    DDLogInfo(QStringLiteral("%1 Answer: %2").arg(question, answer.value_or(false) ? QStringLiteral("Yes")
-                                                                                    : QStringLiteral("No")));
+    DDLogInfo(QStringLiteral("%1 Answer: %2")
+                  .arg(question, answer.value_or(false) ? QStringLiteral("Yes") : QStringLiteral("No")));
     return answer.value_or(false);
 }
 

@@ -25,7 +25,6 @@ namespace {
 // The side a mass deletion from the device would empty, as the deletion question names it.
 const QString kMacSide = QStringLiteral("Mac");
 
-
 constexpr qint32 kActionAdd = 1;
 constexpr qint32 kActionUpdate = 2;
 constexpr qint32 kActionDelete = 3;
@@ -377,8 +376,11 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
     QVariantMap normalized = record;
     normalizeDictionary(normalized, data.conduit());
-    if (!isOutlookProfile())
-        dataSource.adoptUnconfirmedAdd(normalized, data.conduit());
+    // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
+    // names it, and there is nothing to apply. A desktop edit made since goes in this run's updates, a
+    // desktop deletion since deletes it on the device.
+    if (!isOutlookProfile() && dataSource.adoptUnconfirmedAdd(normalized, data.conduit()))
+        return;
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
         isOutlookProfile()
@@ -429,12 +431,13 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
 }
 
 bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records,
-                                          const QString &side)
+                                           const QString &side)
 {
     if (!deletionguard::needsQuestion(deletions, records))
         return true;
     const QString question = deletionguard::questionText(deletions, records, data.conduit(), side);
-    if (deletionguard::askToDelete(question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
+    if (deletionguard::askToDelete(
+            question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
         return true;
     const QString failure = QStringLiteral("Nothing was deleted: deleting %1 of the %2 %3 on the %4 was declined.")
                                 .arg(deletions)

@@ -23,6 +23,7 @@ struct OperatingSystemVersion;
 } // namespace platform
 
 class HMData;
+class HMIdentifierGraphEntry;
 class HMSyncClient;
 class HMSyncConduitData;
 class HMSyncControllerConfigurationProtocol;
@@ -253,7 +254,11 @@ private:
     void saveContactPictures(HMData &dataSource);
     std::optional<QList<HMSyncRecord>> macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,
                                                         const QDateTime &startPoint, bool includeDeletes);
-    void runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
+    // Answers whether every batch was sent and answered.
+    bool runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
+    // The listed records' way to the device: checked, marked, held back, saved, sent, then committed.
+    void sendListedRecords(HMSyncConduitData &data, HMData &dataSource, QList<HMSyncRecord> &records,
+                           const QList<HMIdentifierGraphEntry> &before);
     bool updatesMustStop() const;
     void endUpdateLoopInError(const QString &message);
     bool runPhotoStep();

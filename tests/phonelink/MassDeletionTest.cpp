@@ -42,9 +42,9 @@ protected:
     {
         preparePhoneLinkTests();
         m_peer = startPhonePeer(0);
-        const auto [exitCode, output] = run({QStringLiteral("--create-profile"), QStringLiteral("--phone-id"),
-                                             m_peer->deviceId(), QStringLiteral("--sample-records"),
-                                             QString::number(kRecords)});
+        const auto [exitCode, output] =
+            run({QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), m_peer->deviceId(),
+                 QStringLiteral("--sample-records"), QString::number(kRecords)});
         ASSERT_EQ(exitCode, 0) << output.toStdString();
         for (const Conduit conduit : {Conduit::Contacts, Conduit::Calendar, Conduit::Tasks})
             ASSERT_EQ(m_peer->records(conduit).size(), kRecords);
@@ -142,7 +142,8 @@ TEST_F(MassDeletion, AnEmptyIdListDeletesNoDesktopRecordUnlessTheDriverIsToldToG
     deleteOnPhone(Conduit::Contacts, kRecords);
     const auto [refused, refusal] = run();
     EXPECT_EQ(refused, 1) << refusal.toStdString();
-    EXPECT_TRUE(refusal.contains(QStringLiteral("Nothing was deleted: deleting 30 of the 30 contacts on the Mac was declined.")))
+    EXPECT_TRUE(refusal.contains(
+        QStringLiteral("Nothing was deleted: deleting 30 of the 30 contacts on the Mac was declined.")))
         << refusal.toStdString();
     EXPECT_EQ(itemFiles(folder("contacts"), "BEGIN:VCARD").size(), kRecords);
     // Asked again at the next run, which the flag lets go on.
@@ -159,7 +160,8 @@ TEST_F(MassDeletion, AListMissingMostIdsIsAskedAboutAndAFewDeletionsAreNot)
     deleteOnPhone(Conduit::Calendar, 25);
     const auto [refused, refusal] = run();
     EXPECT_EQ(refused, 1) << refusal.toStdString();
-    EXPECT_TRUE(refusal.contains(QStringLiteral("deleting 25 of the 30 events on the Mac was declined"))) << refusal.toStdString();
+    EXPECT_TRUE(refusal.contains(QStringLiteral("deleting 25 of the 30 events on the Mac was declined")))
+        << refusal.toStdString();
     EXPECT_EQ(itemFiles(folder("calendars"), "BEGIN:VEVENT").size(), kRecords);
     EXPECT_EQ(itemFiles(folder("contacts"), "BEGIN:VCARD").size(), kRecords);
 

@@ -311,8 +311,9 @@ TEST(SyncEndToEnd, RecordsWhoseIdsCannotBeKeptAreSkippedAndTheOthersSync)
     }
     const QStringList lines = capture.lines();
     EXPECT_FALSE(lines.filter(QStringLiteral("Skipping a device record: its id holds a NUL character")).isEmpty());
-    EXPECT_FALSE(lines.filter(QStringLiteral("Skipping a device record: its id is 5000 characters long, more than 1024"))
-                     .isEmpty());
+    EXPECT_FALSE(
+        lines.filter(QStringLiteral("Skipping a device record: its id is 5000 characters long, more than 1024"))
+            .isEmpty());
 }
 
 TEST(SyncEndToEnd, ASecondSyncWithoutChangesSendsNoRecords)

@@ -89,9 +89,9 @@ void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platf
     if (plan.isOccurrence)
         plan.seriesDictionary = graph->dictionaryForNativeId(plan.seriesId);
     // An event or series sent as new whose answer never came goes as new again, under the same id.
-    const bool isResent = (plan.eventDictionary && isUnconfirmed(*plan.eventDictionary)) ||
-                          (plan.isOccurrence && !plan.isException && plan.seriesDictionary &&
-                           isUnconfirmed(*plan.seriesDictionary));
+    const bool isResent =
+        (plan.eventDictionary && isUnconfirmed(*plan.eventDictionary)) ||
+        (plan.isOccurrence && !plan.isException && plan.seriesDictionary && isUnconfirmed(*plan.seriesDictionary));
     if (isResent || (!plan.eventDictionary && (!plan.isOccurrence || plan.isException || !plan.seriesDictionary)))
         planNewCalendarStoreEvent(plan);
     else

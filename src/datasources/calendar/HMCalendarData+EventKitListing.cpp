@@ -377,9 +377,9 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
         plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
     plan.isKnownSeriesException = event.isDetached() && !plan.seriesUid.isEmpty();
     // An event or series sent as new whose answer never came goes as new again, under the same id.
-    const bool isResent = (plan.recordDictionary && isUnconfirmed(*plan.recordDictionary)) ||
-                          (plan.hasRules && !event.isDetached() && plan.seriesDictionary &&
-                           isUnconfirmed(*plan.seriesDictionary));
+    const bool isResent =
+        (plan.recordDictionary && isUnconfirmed(*plan.recordDictionary)) ||
+        (plan.hasRules && !event.isDetached() && plan.seriesDictionary && isUnconfirmed(*plan.seriesDictionary));
     const bool isNewEvent = isResent || (!plan.recordDictionary &&
                                          (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException));
     if (isNewEvent) {
@@ -405,7 +405,8 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
 void HMCalendarData::planNewEvent(EventPlan &plan, const platform::EKEvent &event)
 {
     if (!plan.hasRules || plan.isKnownSeriesException) {
-        const QString resentUid = plan.recordDictionary ? plan.recordDictionary->value(kHmUidKey).toString() : QString();
+        const QString resentUid =
+            plan.recordDictionary ? plan.recordDictionary->value(kHmUidKey).toString() : QString();
         plan.ownUid = resentUid.isEmpty() ? HMData::newUid() : resentUid;
         plan.isNew = true;
     }

@@ -131,8 +131,8 @@ void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<Q
         found.insert(foundKeyOf(*dictionary));
     // A task sent as new whose answer never came goes as new again, under the same id.
     if (!dictionary || isUnconfirmed(*dictionary)) {
-        QVariantMap identifier =
-            dictionary.value_or(QVariantMap{{kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, HMData::newUid()}});
+        QVariantMap identifier = dictionary.value_or(
+            QVariantMap{{kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, HMData::newUid()}});
         identifier.insert(kCrcKey, checksum);
         appendNewTaskRecord(identifier, pppDictionaryForEKReminder(reminder, identifier, 1), records);
         return;

@@ -184,7 +184,7 @@ TEST_F(PhoneSync, AnEmptyContactListAsksFirstAndNoDeletesNothing)
     startPhone();
     for (int index = 0; index < 12; ++index)
         m_peer->addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Person")},
-                                                               {QStringLiteral("NEWLNAME"), QString::number(index)}});
+                                                              {QStringLiteral("NEWLNAME"), QString::number(index)}});
     ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
     ASSERT_TRUE(testsupport::waitUntil([&] { return first->overallText() == QLatin1String("Sync Complete"); }, 30s));
@@ -199,20 +199,24 @@ TEST_F(PhoneSync, AnEmptyContactListAsksFirstAndNoDeletesNothing)
     announce();
     ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != first; }));
     const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 30s))
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 30s))
         << sheet->overallText().toStdString();
     const QString question =
         QStringLiteral("This sync would delete 14 of the 14 contacts on the Mac. Do you want to delete them?");
     ASSERT_EQ(alertTexts(), QStringList{question});
     EXPECT_EQ(m_alerts->recordedAlerts().front().buttonTitles, (QStringList{"Yes", "No"}));
     EXPECT_EQ(m_store->records(1).size(), contacts);
-    EXPECT_EQ(sheet->stepText(), QStringLiteral("Nothing was deleted: deleting 14 of the 14 contacts on the Mac was declined."));
+    EXPECT_EQ(sheet->stepText(),
+              QStringLiteral("Nothing was deleted: deleting 14 of the 14 contacts on the Mac was declined."));
     saveWindowWithSheet(QStringLiteral("main-window-sheet-deletions-declined"));
     platform::Alert shown;
     shown.addButtonWithTitle(QStringLiteral("Yes"));
     shown.addButtonWithTitle(QStringLiteral("No"));
     shown.setMessageText(question);
-    EXPECT_TRUE(platform::saveScreenshot(shown.messageBox(), testsupport::binaryDir() + QStringLiteral("/screenshots/app"), QStringLiteral("mass-deletion-question")));
+    EXPECT_TRUE(platform::saveScreenshot(shown.messageBox(),
+                                         testsupport::binaryDir() + QStringLiteral("/screenshots/app"),
+                                         QStringLiteral("mass-deletion-question")));
 }
 
 TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens)
