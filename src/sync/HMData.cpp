@@ -22,6 +22,8 @@ const QString kDeviceIdFailed = QStringLiteral("FAIL");
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
 // The identity of the record an unconfirmed entry was sent with, kept until the device confirms it.
 const QString kSentIdentityKey = QStringLiteral("sentIdentity");
+// The mark of an entry whose record this Mac deleted and sent as deleted, until the device answers.
+const QString kDeletionSentKey = QStringLiteral("deletionSent");
 
 QString notImplementedLine(const char *operation, const QString &className)
 {
@@ -266,10 +268,21 @@ void HMData::holdBackSentChanges(const QList<HMSyncRecord> &records, const QList
             continue;
         const std::optional<HMIdentifierGraphEntry> listed = graph->entryForHarrowmereUid(record.hmxUid());
         m_heldBackChanges.append({record.hmxUid(), listed ? std::optional(listed->toMap()) : std::nullopt});
-        const QVariantMap previous = before.at(*found).toMap();
+        QVariantMap previous = before.at(*found).toMap();
+        // A deletion on its way: the device's copy of the record is not applied back meanwhile.
+        if (record.isDelete())
+            previous.insert(kDeletionSentKey, true);
         if (!listed || !graph->replaceDictionaryForHarrowmereUid(record.hmxUid(), previous))
             graph->appendDictionary(previous);
     }
+}
+
+bool HMData::isDeletionSent(const QString &hmUid) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    // One look-up a listed record, as the data source's own: the cost grows with the records listed.
+    const std::optional<QVariantMap> entry = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    return entry && entry->value(kDeletionSentKey).toBool();
 }
 
 void HMData::commitSentChanges()

@@ -97,6 +97,9 @@ public:
     // are kept aside. commitSentChanges puts them in once every batch is answered.
     void holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before);
     void commitSentChanges();
+    // Whether the record was deleted on this Mac and its deletion sent in a run that ended before the
+    // answer: the device's copy is not applied back, and the next listing sends the deletion again.
+    bool isDeletionSent(const QString &hmUid) const;
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);

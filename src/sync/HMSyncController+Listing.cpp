@@ -376,10 +376,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     DDLogVerbose(QStringLiteral("actionIndex %1").arg(action));
     QVariantMap normalized = record;
     normalizeDictionary(normalized, data.conduit());
-    // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
-    // names it, and there is nothing to apply. A desktop edit made since goes in this run's updates, a
-    // desktop deletion since deletes it on the device.
-    if (!isOutlookProfile() && dataSource.adoptUnconfirmedAdd(normalized, data.conduit()))
+    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data.conduit()))
         return;
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
@@ -389,6 +386,21 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
             : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
     if (result >= kWrittenFromDevice && !uid.isEmpty())
         writtenFromDevice.insert(uid);
+}
+
+// The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
+// names it, and there is nothing to apply (a desktop edit made since goes in this run's updates, a
+// desktop deletion since deletes it on the device). Or the device's copy of a record this Mac deleted,
+// whose deletion goes again in this run.
+bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                               quint64 conduit) const
+{
+    if (dataSource.adoptUnconfirmedAdd(normalized, conduit))
+        return true;
+    if (!dataSource.isDeletionSent(uid))
+        return false;
+    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+    return true;
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

@@ -240,6 +240,8 @@ private:
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     // Whether deleting that many of the side's records of the conduit may go ahead: a mass deletion
     // asks first (HMDeletionGuard.h), and a No ends the run in error with nothing deleted.
+    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                 quint64 conduit) const;
     bool massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records, const QString &side);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;
