@@ -61,7 +61,7 @@ QString recordsNoun(quint64 conduit)
 
 QString questionText(qsizetype deletions, qsizetype records, quint64 conduit, const QString &sideName)
 {
-    return QStringLiteral("This sync would delete %1 of the %2 %3 on the %4. Do you want to delete them?")
+    return QStringLiteral("Delete %1 of the %2 %3 on the %4?")
         .arg(deletions)
         .arg(records)
         .arg(recordsNoun(conduit), sideName);

@@ -451,7 +451,7 @@ bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype de
     if (deletionguard::askToDelete(
             question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
         return true;
-    const QString failure = QStringLiteral("Nothing was deleted: deleting %1 of the %2 %3 on the %4 was declined.")
+    const QString failure = QStringLiteral("Deletion declined: the %1 of %2 %3 on the %4 were kept.")
                                 .arg(deletions)
                                 .arg(records)
                                 .arg(deletionguard::recordsNoun(data.conduit()), side);

@@ -143,7 +143,7 @@ TEST_F(MassDeletion, AnEmptyIdListDeletesNoDesktopRecordUnlessTheDriverIsToldToG
     const auto [refused, refusal] = run();
     EXPECT_EQ(refused, 1) << refusal.toStdString();
     EXPECT_TRUE(refusal.contains(
-        QStringLiteral("Nothing was deleted: deleting 30 of the 30 contacts on the Mac was declined.")))
+        QStringLiteral("Deletion declined: the 30 of 30 contacts on the Mac were kept.")))
         << refusal.toStdString();
     EXPECT_EQ(itemFiles(folder("contacts"), "BEGIN:VCARD").size(), kRecords);
     // Asked again at the next run, which the flag lets go on.
@@ -160,7 +160,7 @@ TEST_F(MassDeletion, AListMissingMostIdsIsAskedAboutAndAFewDeletionsAreNot)
     deleteOnPhone(Conduit::Calendar, 25);
     const auto [refused, refusal] = run();
     EXPECT_EQ(refused, 1) << refusal.toStdString();
-    EXPECT_TRUE(refusal.contains(QStringLiteral("deleting 25 of the 30 events on the Mac was declined")))
+    EXPECT_TRUE(refusal.contains(QStringLiteral("Deletion declined: the 25 of 30 events on the Mac were kept.")))
         << refusal.toStdString();
     EXPECT_EQ(itemFiles(folder("calendars"), "BEGIN:VEVENT").size(), kRecords);
     EXPECT_EQ(itemFiles(folder("contacts"), "BEGIN:VCARD").size(), kRecords);
@@ -183,7 +183,7 @@ TEST_F(MassDeletion, ADesktopFolderEmptiedOfMostItemsDeletesNothingOnThePhone)
         ASSERT_TRUE(QFile::remove(tasks.at(index)));
     const auto [refused, refusal] = run();
     EXPECT_EQ(refused, 1) << refusal.toStdString();
-    EXPECT_TRUE(refusal.contains(QStringLiteral("deleting 20 of the 30 tasks on the device was declined")))
+    EXPECT_TRUE(refusal.contains(QStringLiteral("Deletion declined: the 20 of 30 tasks on the device were kept.")))
         << refusal.toStdString();
     EXPECT_EQ(m_peer->records(Conduit::Tasks).size(), kRecords);
     const auto [allowed, output] = run({QStringLiteral("--allow-mass-deletions")});

@@ -203,12 +203,12 @@ TEST_F(PhoneSync, AnEmptyContactListAsksFirstAndNoDeletesNothing)
         testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 30s))
         << sheet->overallText().toStdString();
     const QString question =
-        QStringLiteral("This sync would delete 14 of the 14 contacts on the Mac. Do you want to delete them?");
+        QStringLiteral("Delete 14 of the 14 contacts on the Mac?");
     ASSERT_EQ(alertTexts(), QStringList{question});
     EXPECT_EQ(m_alerts->recordedAlerts().front().buttonTitles, (QStringList{"Yes", "No"}));
     EXPECT_EQ(m_store->records(1).size(), contacts);
     EXPECT_EQ(sheet->stepText(),
-              QStringLiteral("Nothing was deleted: deleting 14 of the 14 contacts on the Mac was declined."));
+              QStringLiteral("Deletion declined: the 14 of 14 contacts on the Mac were kept."));
     saveWindowWithSheet(QStringLiteral("main-window-sheet-deletions-declined"));
     platform::Alert shown;
     shown.addButtonWithTitle(QStringLiteral("Yes"));
