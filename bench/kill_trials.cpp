@@ -241,7 +241,11 @@ bool Trials::syncToEnd()
     if (ended && driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
         return true;
     ++m_counts.failedSyncs;
-    std::printf("  a clean sync failed:\n%s\n", driver->readAll().right(2000).constData());
+    std::printf("  a clean sync failed (%s, exit code %d):\n%s\n",
+                !ended                                         ? "still running at its limit"
+                : driver->exitStatus() == QProcess::CrashExit ? "crashed"
+                                                               : "ended",
+                driver->exitCode(), driver->readAll().right(2000).constData());
     return false;
 }
 
