@@ -3,7 +3,9 @@
 // Before each trial both sides change: a record added, one renamed and one deleted on each side (never
 // the same record on both). The trial runs a sync and kills the driver, or the phone, at a random
 // moment of it; then two clean syncs run, and every record must exist exactly once on each side under
-// its last name. Prints the trials and the records lost and doubled; exits 1 when any was.
+// its last name. Prints the trials and the records lost and doubled (a fault that stays is counted
+// once; each is told with the trial's changes and kill); exits 1 when any was, or when a clean sync
+// failed.
 //
 //   kill_trials [--client-kills N] [--phone-kills N] [--records N] [--seed N]
 
