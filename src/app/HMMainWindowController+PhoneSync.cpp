@@ -1,5 +1,9 @@
 // The phone-started sync: the main window listens on UDP port 8092 while it is idle, and a datagram
-// naming the selected profile's paired phone starts that profile's sync with a progress sheet.
+// naming the selected profile's paired phone, sent from the address the phone was paired at, starts
+// that profile's sync with a progress sheet. The pairing id travels in clear text, so anyone may
+// send it: a datagram from any other address starts nothing and moves nothing (the user pairs the
+// phone again through the pairing sheet, which asks), and a flood of them starts one sync a minute
+// at most.
 #include "app/HMMainWindowController.h"
 
 #include "app/HMAppDelegate.h"
@@ -7,6 +11,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMDataConfigurationSource.h"
@@ -20,6 +25,8 @@ const QString kDeviceIdKey = QStringLiteral("DeviceId=");
 const QString kMappedIPv4Prefix = QStringLiteral("::ffff:");
 // A phone's announcement is a few dozen bytes; anything longer is not one.
 constexpr qsizetype kMaxDatagramBytes = 1024;
+// The least time between two syncs the phone starts.
+constexpr qint64 kPhoneStartSpacingMs = 60 * 1000;
 
 bool isAscii(const QByteArray &bytes)
 {
@@ -109,30 +116,43 @@ void HMMainWindowController::udpSocketDidReceiveData(GCDAsyncUdpSocket *sock, co
         return;
     }
     const QString message = QString::fromLatin1(data);
-    if (!host.isEmpty())
-        m_deviceWifiIPAddress = addressFromSenderHost(host);
+    m_deviceWifiIPAddress = host.isEmpty() ? QString() : addressFromSenderHost(host);
     m_deviceWifiIdString = deviceIdFromDatagram(message);
     syncFromDevice();
 }
 
-void HMMainWindowController::syncFromDevice()
+QString HMMainWindowController::phoneStartRefusal() const
 {
     if (m_didStartSync)
+        return QStringLiteral("A sync is running: the announcement starts nothing.");
+    const std::shared_ptr<HMProfile> profile = selectedProfile();
+    if (!profile || profile->hhPassword().isEmpty() || profile->hhPassword() != m_deviceWifiIdString)
+        return QStringLiteral("The announcement names no phone paired with the selected profile.");
+    if (m_deviceWifiIPAddress.isEmpty() || withoutMappedPrefix(profile->hhIpAddress()) != m_deviceWifiIPAddress)
+        return QStringLiteral("The announcement came from %1, not from the paired phone's address; "
+                              "pair the phone again to sync with it there.")
+            .arg(m_deviceWifiIPAddress);
+    // A clock set back lets the next start through rather than none for as long.
+    const qint64 sinceLast =
+        m_lastPhoneStartedSync.isValid() ? m_lastPhoneStartedSync.msecsTo(platform::Clock::now()) : -1;
+    if (sinceLast >= 0 && sinceLast < kPhoneStartSpacingMs)
+        return QStringLiteral("The phone started a sync less than a minute ago: the announcement starts nothing.");
+    return {};
+}
+
+void HMMainWindowController::syncFromDevice()
+{
+    // A datagram that starts nothing leaves the listener open and the profile as it was.
+    if (const QString refusal = phoneStartRefusal(); !refusal.isNull()) {
+        DDLogInfo(refusal);
         return;
+    }
     m_didStartSync = true;
+    m_lastPhoneStartedSync = platform::Clock::now();
     if (m_syncProgressController && m_syncProgressController->isVisible())
         m_syncProgressController->okButtonSelected();
     closeUDPSocket();
     const std::shared_ptr<HMProfile> profile = selectedProfile();
-    // A datagram that starts nothing must not switch off phone-started syncs: the flag goes back and
-    // the listener opens again. Only the paired phone may change where the next sync goes.
-    if (!profile || profile->hhPassword() != m_deviceWifiIdString) {
-        m_didStartSync = false;
-        setupUDPSocket();
-        return;
-    }
-    if (!m_deviceWifiIPAddress.isEmpty())
-        profile->setHhIpAddress(withoutMappedPrefix(m_deviceWifiIPAddress));
     // The data sources read the profile's switches: a phone-started sync before any manual one
     // would otherwise run with the defaults, and find no address book for a desktop-apps profile.
     publishProfileSwitches(*profile);

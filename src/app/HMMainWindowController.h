@@ -5,6 +5,7 @@
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
 #include "platform/appkit/WindowController.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -123,6 +124,9 @@ public:
     void udpSocketDidReceiveData(GCDAsyncUdpSocket *sock, const QByteArray &data, const QByteArray &address,
                                  const QVariant &filterContext) override;
     void syncFromDevice();
+    // Why the last announcement starts no sync; null when it starts the selected profile's. Only the
+    // paired phone, from the address it was paired at, and at most once a minute (by platform::Clock).
+    QString phoneStartRefusal() const;
     QString deviceWifiIdString() const { return m_deviceWifiIdString; }
     QString deviceWifiIPAddress() const { return m_deviceWifiIPAddress; }
     // The port the listener binds: 8092 unless a test sets another (0: any free port).
@@ -189,6 +193,8 @@ private:
     QString m_deviceWifiIPAddress;
     QString m_deviceWifiIdString;
     bool m_didStartSync = false;
+    // When the phone last started a sync; invalid before the first.
+    QDateTime m_lastPhoneStartedSync;
     bool m_cancelSyncAfterFoldersAlert = false;
     bool m_dontMakeNewProgressController = false;
     bool m_syncStatusControllerIsShowing = false;

@@ -60,6 +60,7 @@ public:
     void setDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate) override;
     // Main thread.
     void displayDeletionWarningWithMessage(const QString &message) override;
+    bool asksDeletionQuestions() const override { return true; }
     void displayReauthorizationButtons() override;
     void displayNormalButtons();
     // At once, on the main queue when called elsewhere.

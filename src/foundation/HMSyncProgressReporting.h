@@ -37,4 +37,7 @@ public:
     // The object that gets the answer to the next mass-deletion question; not owned, and cleared by
     // its owner before it goes.
     virtual void setDeletionsWarningDelegate(HMDeletionsWarningDelegate *delegate) { static_cast<void>(delegate); }
+    // Whether the sheet puts the mass-deletion question to a person, who answers through the
+    // delegate; a sheet that answers false leaves the run to its answer without a sheet.
+    virtual bool asksDeletionQuestions() const { return false; }
 };

@@ -7,6 +7,7 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMDateUtilities.h"
+#include "foundation/HMLogRedaction.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSDictionary+HMExtras.h"
 #include "foundation/NSMutableDictionary+HMExtras.h"
@@ -473,7 +474,7 @@ void HMWiFiSync::runIdList(quint64 conduit)
         std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
         if (!request)
             return;
-        DDLogInfo(QStringLiteral("request.HTTPBodyString %1").arg(request->HTTPBodyString()));
+        DDLogInfo(QStringLiteral("request.HTTPBodyString %1").arg(formBodyForLog(request->HTTPBodyString())));
         DDLogInfo(QStringLiteral("Sending idlist request"));
         const RKRequestOutcome outcome = sendAndWait(request);
         if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
@@ -642,7 +643,8 @@ bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifie
         std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
         if (!request)
             return false;
-        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2").arg(request->URLString(), request->HTTPBodyString()));
+        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2")
+                      .arg(request->URLString(), formBodyForLog(request->HTTPBodyString())));
         const RKRequestOutcome outcome = sendAndWait(request);
         if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
             return true;

@@ -6,6 +6,8 @@
 #include "platform/foundation/Identifiers.h"
 #include "platform/foundation/TextClasses.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncRecord.h"
+#include "sync/HMSyncTypes.h"
 
 #include <algorithm>
 
@@ -18,6 +20,10 @@ const QString kDeviceIdFailed = QStringLiteral("FAIL");
 // Data sources keep keys of their own in the same dictionaries (the reminders' "isNewRecord" among
 // them), so this one must differ from all.
 const QString kUnconfirmedAddKey = QStringLiteral("isUnconfirmedAdd");
+// The identity of the record an unconfirmed entry was sent with, kept until the device confirms it.
+const QString kSentIdentityKey = QStringLiteral("sentIdentity");
+// The mark of an entry whose record this Mac deleted and sent as deleted, until the device answers.
+const QString kDeletionSentKey = QStringLiteral("deletionSent");
 
 QString notImplementedLine(const char *operation, const QString &className)
 {
@@ -80,6 +86,12 @@ QStringList HMData::deviceConfirmedHmUidsMissingFrom(const QStringList &deviceId
     return graph ? graph->confirmedHmUidsMissingFrom(deviceIds) : QStringList();
 }
 
+qsizetype HMData::syncedRecordCount() const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    return graph ? graph->entries().size() : 0;
+}
+
 QSet<QString> HMData::hmUidsOf(const HMIdentifierGraph &graph)
 {
     QSet<QString> hmUids;
@@ -120,6 +132,167 @@ void HMData::markUnconfirmed(QVariantMap &identifierDictionary)
 void HMData::markConfirmed(QVariantMap &identifierDictionary)
 {
     identifierDictionary.remove(kUnconfirmedAddKey);
+    identifierDictionary.remove(kSentIdentityKey);
+}
+
+QString HMData::sentIdentityOfRecord(const QVariantMap &record, quint64 conduit)
+{
+    QStringList parts;
+    bool hasValue = false;
+    const auto add = [&](const QString &text) {
+        hasValue = hasValue || !text.isEmpty();
+        parts.append(text);
+    };
+    if (conduit == quint64(HMSyncConduit::Contacts)) {
+        for (const char *key : {"NEWFNAME", "NEWLNAME", "COMPANY"})
+            add(record.value(QLatin1String(key)).toString().trimmed());
+    } else {
+        add(record.value(QStringLiteral("SUBJECT")).toString().trimmed());
+        add(record.value(QStringLiteral("NOTE")).toString().trimmed());
+    }
+    // An event is told by its day too: the same title on two days is two events.
+    if (conduit == quint64(HMSyncConduit::Calendar)) {
+        const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+        parts.append(start.isValid() ? start.toUTC().toString(QStringLiteral("yyyyMMddHHmm")) : QString());
+    }
+    return hasValue ? parts.join(QChar(0x1f)) : QString();
+}
+
+void HMData::markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return;
+    m_unconfirmedBySentIdentity.reset();
+    for (const HMSyncRecord &record : records) {
+        if (!record.isNew() || record.hmxUid().isEmpty())
+            continue;
+        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(record.hmxUid());
+        if (!entry)
+            continue;
+        const QString identity = sentIdentityOfRecord(record.dictionary(), conduit);
+        if (isUnconfirmed(*entry) && entry->value(kSentIdentityKey).toString() == identity)
+            continue;
+        markUnconfirmed(*entry);
+        entry->insert(kSentIdentityKey, identity);
+        graph->replaceDictionaryForHarrowmereUid(record.hmxUid(), entry);
+    }
+}
+
+QString HMData::takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity)
+{
+    // Once per run: looking through every entry for each device record would grow with the square.
+    if (!m_unconfirmedBySentIdentity) {
+        m_unconfirmedBySentIdentity.emplace();
+        for (const HMIdentifierGraphEntry &packed : graph.entries()) {
+            if (!packed.isUnconfirmedAdd())
+                continue;
+            const QVariantMap entry = packed.toMap();
+            const QString sent = entry.value(kSentIdentityKey).toString();
+            if (!sent.isEmpty())
+                m_unconfirmedBySentIdentity->insert(sent, entry.value(kHmUidKey).toString());
+        }
+    }
+    const auto found = m_unconfirmedBySentIdentity->constFind(identity);
+    if (identity.isEmpty() || found == m_unconfirmedBySentIdentity->constEnd())
+        return {};
+    const QString temporaryId = found.value();
+    m_unconfirmedBySentIdentity->remove(identity, temporaryId);
+    return temporaryId;
+}
+
+bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
+    if (!graph || deviceId.isEmpty() || !graph->hasUnconfirmedEntries() || graph->dictionaryForHarrowmereUid(deviceId))
+        return false;
+    const QString temporaryId = takeUnconfirmedIdOfIdentity(*graph, sentIdentityOfRecord(deviceRecord, conduit));
+    std::optional<QVariantMap> entry =
+        temporaryId.isEmpty() ? std::nullopt : graph->dictionaryForHarrowmereUid(temporaryId);
+    if (!entry || !isUnconfirmed(*entry))
+        return false;
+    DDLogInfo(QStringLiteral("Matched the device's '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
+    entry->insert(kHmUidKey, deviceId);
+    markConfirmed(*entry);
+    graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
+    return true;
+}
+
+QString HMData::unstorableIdReason(const QString &id)
+{
+    if (id.contains(QChar(0)))
+        return QStringLiteral("its id holds a NUL character");
+    if (id.size() > kMaxStoredIdLength)
+        return QStringLiteral("its id is %1 characters long, more than %2").arg(id.size()).arg(kMaxStoredIdLength);
+    return {};
+}
+
+void HMData::dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    records.removeIf([&graph](const HMSyncRecord &record) {
+        // Not every data source names the store's id in the record: its graph entry does.
+        const std::optional<HMIdentifierGraphEntry> entry =
+            graph && record.nativeId().isEmpty() ? graph->entryForHarrowmereUid(record.hmxUid()) : std::nullopt;
+        const QString nativeId =
+            entry ? entry->valueOf(HMIdentifierGraphEntry::WellKnownKey::NativeId).toString() : record.nativeId();
+        QString reason = unstorableIdReason(nativeId);
+        if (reason.isEmpty())
+            reason = unstorableIdReason(record.hmxUid());
+        if (reason.isEmpty())
+            return false;
+        DDLogError(QStringLiteral("Skipping a desktop record: %1").arg(reason));
+        if (graph && !record.hmxUid().isEmpty())
+            graph->removeDictionaryForHarrowmereUid(record.hmxUid());
+        return true;
+    });
+}
+
+void HMData::holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before)
+{
+    m_heldBackChanges.clear();
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const bool holdsChanges = std::any_of(records.cbegin(), records.cend(), [](const HMSyncRecord &record) {
+        return !record.isNew() && !record.hmxUid().isEmpty();
+    });
+    if (!graph || !holdsChanges)
+        return;
+    // Looked up only when something changed: a sync with nothing to send walks no entries.
+    QHash<QString, qsizetype> earlier;
+    for (qsizetype index = 0; index < before.size(); ++index)
+        earlier.insert(before.at(index).valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString(), index);
+    for (const HMSyncRecord &record : records) {
+        const auto found = record.isNew() ? earlier.constEnd() : earlier.constFind(record.hmxUid());
+        if (found == earlier.constEnd())
+            continue;
+        const std::optional<HMIdentifierGraphEntry> listed = graph->entryForHarrowmereUid(record.hmxUid());
+        m_heldBackChanges.append({record.hmxUid(), listed ? std::optional(listed->toMap()) : std::nullopt});
+        QVariantMap previous = before.at(*found).toMap();
+        // A deletion on its way: the device's copy of the record is not applied back meanwhile.
+        if (record.isDelete())
+            previous.insert(kDeletionSentKey, true);
+        if (!listed || !graph->replaceDictionaryForHarrowmereUid(record.hmxUid(), previous))
+            graph->appendDictionary(previous);
+    }
+}
+
+bool HMData::isDeletionSent(const QString &hmUid) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    // One look-up a listed record, as the data source's own: the cost grows with the records listed.
+    const std::optional<QVariantMap> entry = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    return entry && entry->value(kDeletionSentKey).toBool();
+}
+
+void HMData::commitSentChanges()
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    for (const auto &[hmUid, listed] : std::as_const(m_heldBackChanges)) {
+        if (graph)
+            graph->replaceDictionaryForHarrowmereUid(hmUid, listed);
+    }
+    m_heldBackChanges.clear();
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)

@@ -5,6 +5,7 @@
 #include "platform/foundation/Result.h"
 #include "sync/HMSyncDataProtocol.h"
 
+#include <QMultiHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -13,8 +14,10 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class HMIdentifierGraph;
+class HMIdentifierGraphEntry;
 class HMOutlookCategoryHelper;
 
 // The base of every Mac-side data source. It gives each operation of HMSyncDataProtocol a default
@@ -49,6 +52,8 @@ public:
     // Entries still marked as sent but unanswered ("isUnconfirmedAdd") hold temporary ids, which are
     // never the other side's and must never be compared with its id list.
     QStringList deviceConfirmedHmUidsMissingFrom(const QStringList &deviceIds);
+    // How many records of the conduit the two sides share: the identifier graph's entries.
+    qsizetype syncedRecordCount() const;
     // Whether some record was sent as new and its answer never came (the run ended first): the
     // other side may hold it already, so its records are read whole and matched before it is sent
     // again.
@@ -64,6 +69,37 @@ public:
     // never leaves the graph naming a record the disk lost; a failure fails the page as a failed
     // save does. The default has nothing to make durable.
     virtual platform::Status syncAppliedChangesToDisk();
+    // Marks the graph entry of every record about to go out as new as sent but not yet confirmed,
+    // with what the record is (its identity, see sentIdentityOfRecord): until the device answers with its
+    // own id the id list never deletes it, and a run that ends first lets the next one match the
+    // device's copy with it instead of making a second one. Whatever the data source.
+    void markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit);
+    // Before a device record whose id the graph does not know is applied: when an unconfirmed entry
+    // holds a record of the same identity, the device holds that record under its own id, so the entry
+    // takes the device's id and is confirmed. Answers whether it did. Matched by what was sent, the
+    // record is found even when the desktop has changed or deleted it since.
+    bool adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit);
+    // The fields that tell one record of the conduit from another, as one text (normalised records of
+    // either side give the same text); empty when they are all empty, and such records are never
+    // taken for each other.
+    static QString sentIdentityOfRecord(const QVariantMap &record, quint64 conduit);
+    // Why an id (a record's UID, a store's id) cannot be kept in the identifier graph: it holds a NUL
+    // character, or is longer than kMaxStoredIdLength; empty when it can.
+    static QString unstorableIdReason(const QString &id);
+    static constexpr qsizetype kMaxStoredIdLength = 1024;
+    // Takes out of the records to send those whose ids cannot be kept, each logged with its reason,
+    // and forgets the entries the listing made for them: the other records go, and the graph can
+    // still be saved.
+    void dropRecordsWithUnstorableIds(QList<HMSyncRecord> &records);
+    // Before the first batch: the entries the listing changed for the records sent as changed or
+    // deleted go back to what they were (before: the graph's entries before the listing), so that a
+    // graph saved while the device has not taken them names them as unsent; the listing's versions
+    // are kept aside. commitSentChanges puts them in once every batch is answered.
+    void holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before);
+    void commitSentChanges();
+    // Whether the record was deleted on this Mac and its deletion sent in a run that ended before the
+    // answer: the device's copy is not applied back, and the next listing sends the deletion again.
+    bool isDeletionSent(const QString &hmUid) const;
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);
@@ -161,7 +197,15 @@ private:
     // Replaces (or, for "FAIL" and missing entries, removes) the graph entry of one temporary id.
     void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds);
     void reportIdProgress(qint64 position, qint64 total);
+    // The temporary id of the unconfirmed entry sent with a record of that identity, taken out of the
+    // index so that no second device record takes it; empty when there is none.
+    QString takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity);
 
+    // The unconfirmed entries' temporary ids by the identity of their records, made at the first
+    // device record that needs them; dropped when adds are marked.
+    std::optional<QMultiHash<QString, QString>> m_unconfirmedBySentIdentity;
+    // The listing's versions of the entries held back (nullopt: the entry goes), by hmUid.
+    QList<std::pair<QString, std::optional<QVariantMap>>> m_heldBackChanges;
     mutable std::mutex m_propertyMutex;
     std::shared_ptr<HMIdentifierGraph> m_identifierGraph;
     QStringList m_recordsAddedToDevice;

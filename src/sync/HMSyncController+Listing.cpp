@@ -11,6 +11,7 @@
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/Values.h"
 #include "sync/HMData.h"
+#include "sync/HMDeletionGuard.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
@@ -21,6 +22,9 @@
 #include "sync/HMSyncTypes.h"
 
 namespace {
+
+// The side a mass deletion from the device would empty, as the deletion question names it.
+const QString kMacSide = QStringLiteral("Mac");
 
 constexpr qint32 kActionAdd = 1;
 constexpr qint32 kActionUpdate = 2;
@@ -160,6 +164,10 @@ void HMSyncController::parseIdListData(const QStringList &deviceIds)
     data.setDeviceRecordCount(-qint64(vanished.size()));
     if (vanished.isEmpty() || !takesDeviceDeletions(data.syncDeletions()))
         return;
+    if (!massDeletionAllowed(data, vanished.size(), dataSource->syncedRecordCount(), kMacSide)) {
+        scheduleProcess();
+        return;
+    }
     dataSource->prepareForUseOnThread();
     data.setAppleDeletes(vanished.size());
     dataSource->deleteUidRecords(vanished);
@@ -360,6 +368,10 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         isDeletion = boolForKey(record, kHMSyncFieldDeleted);
     }
 
+    if (const QString reason = HMData::unstorableIdReason(uid); !reason.isEmpty()) {
+        DDLogError(QStringLiteral("Skipping a device record: %1").arg(reason));
+        return;
+    }
     if (isDeletion) {
         if (action == kActionDelete)
             data.setAppleDeletes(data.appleDeletes() + 1);
@@ -372,6 +384,8 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     QVariantMap normalized = record;
     normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
+    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data.conduit()))
+        return;
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
         isOutlookProfile()
@@ -404,6 +418,21 @@ bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QSt
     return isOwnWrite;
 }
 
+// The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
+// names it, and there is nothing to apply (a desktop edit made since goes in this run's updates, a
+// desktop deletion since deletes it on the device). Or the device's copy of a record this Mac deleted,
+// whose deletion goes again in this run.
+bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                               quint64 conduit) const
+{
+    if (dataSource.adoptUnconfirmedAdd(normalized, conduit))
+        return true;
+    if (!dataSource.isDeletionSent(uid))
+        return false;
+    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+    return true;
+}
+
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)
 {
     const quint64 conduit = data.conduit();
@@ -429,6 +458,8 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
         data.setAppleDeletes(deletesLeft > 0 ? deletesLeft : 0);
         return;
     }
+    if (!massDeletionAllowed(data, idsToDelete.size(), dataSource.syncedRecordCount(), kMacSide))
+        return;
     if (!isOutlookProfile()) {
         dataSource.deleteUidRecords(idsToDelete);
         return;
@@ -439,6 +470,26 @@ void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &da
         return;
     }
     dataSource.deleteOutlookUidRecords(idsToDelete);
+}
+
+bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records,
+                                           const QString &side)
+{
+    if (!deletionguard::needsQuestion(deletions, records))
+        return true;
+    const QString question = deletionguard::questionText(deletions, records, data.conduit(), side);
+    if (deletionguard::askToDelete(
+            question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
+        return true;
+    const QString failure = QStringLiteral("Deletion declined: the %1 of %2 %3 on the %4 were kept.")
+                                .arg(deletions)
+                                .arg(records)
+                                .arg(deletionguard::recordsNoun(data.conduit()), side);
+    DDLogError(failure);
+    recordError(HMSyncError::Other, failure);
+    writeRemainOnCurrentConduit(false);
+    setStageErrored();
+    return false;
 }
 
 // ---- Cloud contact pictures ---------------------------------------------------------------------

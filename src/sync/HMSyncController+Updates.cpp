@@ -12,6 +12,7 @@
 #include "platform/foundation/Clock.h"
 #include "sync/HMData.h"
 #include "sync/HMDataConfigurationSource.h"
+#include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMSyncConduitData.h"
@@ -19,6 +20,7 @@
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 #include "sync/HMSyncTypes.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -142,6 +144,10 @@ void HMSyncController::sendUpdates()
     const bool deletionsTravel = sendsMacRecords(data.syncDeletions());
     const bool includeDeletes = deletionsTravel && (isOutlook || data.lastSyncDate().isValid());
 
+    // The entries as they were before the listing changes them, kept for holding back what the
+    // device has not taken yet.
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource->identifierGraph();
+    const HMIdentifierGraph::Entries before = graph ? graph->entries() : HMIdentifierGraph::Entries();
     std::optional<QList<HMSyncRecord>> records =
         macRecordsToSend(data, *dataSource, startPoint, includeDeletes);
     if (!records) {
@@ -150,14 +156,38 @@ void HMSyncController::sendUpdates()
         return;
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
+    sendListedRecords(data, *dataSource, *records, before);
+}
+
+void HMSyncController::sendListedRecords(HMSyncConduitData &data, HMData &dataSource, QList<HMSyncRecord> &records,
+                                         const HMIdentifierGraph::Entries &before)
+{
+    const quint64 conduit = data.conduit();
+    dataSource.dropRecordsWithUnstorableIds(records);
+    dataSource.markAddsUnconfirmed(records, conduit);
+    // The deleted records' entries already left the graph: the device held them and the rest.
+    const qsizetype deletions =
+        std::count_if(records.cbegin(), records.cend(), [](const HMSyncRecord &record) { return record.isDelete(); });
+    if (!massDeletionAllowed(data, deletions, dataSource.syncedRecordCount() + deletions, QStringLiteral("device"))) {
+        scheduleProcess();
+        return;
+    }
     // The temporary ids of the records about to go out as new are saved before the first batch: a
-    // run that ends before their answers leaves them marked as unconfirmed, never as unknown.
+    // run that ends before their answers leaves them marked as unconfirmed, never as unknown. The
+    // entries of changes and deletions keep what they were until every batch is answered: a run that
+    // ends first sends them again.
+    dataSource.holdBackSentChanges(records, before);
     if (!m_configuration->saveProgressForConduitData(data)) {
         endUpdateLoopInError(
             QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
         return;
     }
-    runUpdateLoop(conduit, *records);
+    if (!runUpdateLoop(conduit, records))
+        return;
+    dataSource.commitSentChanges();
+    if (!m_configuration->saveProgressForConduitData(data))
+        endUpdateLoopInError(
+            QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
 }
 
 // The Mac's records changed after the start point, less those the device itself changed in this run,
@@ -196,14 +226,14 @@ std::optional<QList<HMSyncRecord>> HMSyncController::macRecordsToSend(HMSyncCond
 // and returns when that batch is answered. The loop stops early, and the run ends, when a batch
 // failed, the run was cancelled or ended meanwhile, or the transport keeps asking for calls past
 // one per record.
-void HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records)
+bool HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records)
 {
     const qsizetype callLimit = records.size() + 2;
     qsizetype calls = 0;
     while (m_remainOnUpdateConduit.load() || conduit != m_lastConduitUsed) {
         if (updatesMustStop()) {
             endUpdateLoopInError(QString());
-            return;
+            return false;
         }
         if (conduit != m_lastConduitUsed) {
             DDLogVerbose(QStringLiteral("resetSyncRecordListPartialCount"));
@@ -213,26 +243,27 @@ void HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &recor
         if (m_updatePhotosStage.load()) {
             if (!runPhotoStep()) {
                 endUpdateLoopInError(QString());
-                return;
+                return false;
             }
             continue;
         }
         if (++calls > callLimit) {
             endUpdateLoopInError(QStringLiteral("The device kept asking for more updates."));
-            return;
+            return false;
         }
         if (!m_syncClient->updateConduit(conduit, records)) {
             DDLogError(QStringLiteral("The update request could not be sent."));
             endUpdateLoopInError(QString());
-            return;
+            return false;
         }
         if (m_updateBatchFailed.load()) {
             // The failed reply ends the run when it reaches the run queue; no further batch is sent.
             DDLogError(QStringLiteral("An update batch failed; the conduit's remaining batches are not sent"));
             m_remainOnUpdateConduit.store(false);
-            return;
+            return false;
         }
     }
+    return !updatesMustStop();
 }
 
 QSet<QString> HMSyncController::olmIdsForContactsSentToDevice() const

@@ -23,6 +23,7 @@ struct OperatingSystemVersion;
 } // namespace platform
 
 class HMData;
+class HMIdentifierGraphEntry;
 class HMSyncClient;
 class HMSyncConduitData;
 class HMSyncControllerConfigurationProtocol;
@@ -243,6 +244,11 @@ private:
     // The identifier dictionary's key for the hash of what this client last sent of the record.
     static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
+    // Whether deleting that many of the side's records of the conduit may go ahead: a mass deletion
+    // asks first (HMDeletionGuard.h), and a No ends the run in error with nothing deleted.
+    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                 quint64 conduit) const;
+    bool massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records, const QString &side);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;
     void forgetDeviceRecordIds(quint64 conduit);
@@ -256,7 +262,11 @@ private:
     void saveContactPictures(HMData &dataSource);
     std::optional<QList<HMSyncRecord>> macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,
                                                         const QDateTime &startPoint, bool includeDeletes);
-    void runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
+    // Answers whether every batch was sent and answered.
+    bool runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
+    // The listed records' way to the device: checked, marked, held back, saved, sent, then committed.
+    void sendListedRecords(HMSyncConduitData &data, HMData &dataSource, QList<HMSyncRecord> &records,
+                           const QList<HMIdentifierGraphEntry> &before);
     bool updatesMustStop() const;
     void endUpdateLoopInError(const QString &message);
     bool runPhotoStep();

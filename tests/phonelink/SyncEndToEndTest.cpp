@@ -9,7 +9,10 @@
 
 #include "MemoryDataSource.h"
 #include "SyncRunner.h"
+#include "LogCapture.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/HMLogRedaction.h"
+#include "foundation/Lumberjack/DDLog.h"
 #include "support/TestSupport.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
@@ -258,6 +261,62 @@ TEST(SyncEndToEnd, AFirstSyncMovesEveryRecordBothWaysIntact)
     EXPECT_TRUE(phoneRecordWith(run.peer(), Conduit::Memos, QStringLiteral("SUBJECT"), QStringLiteral("Desk memo")));
     EXPECT_EQ(phoneRecordCount(run.peer()), 8);
     EXPECT_EQ(desktopRecordCount(run), 8);
+}
+
+// The pairing id is the user name and the password of every request: with the most detailed logging,
+// through a first sync, an incremental one with an id list and the changes of both sides, no log line
+// holds it, while the bodies around it are still logged.
+TEST(SyncEndToEnd, NoLogLineHoldsTheCredentials)
+{
+    EndToEnd run;
+    fillBothSides(run);
+    LogCapture capture(LOG_LEVEL_VERBOSE);
+    ASSERT_TRUE(run.sync().isSuccess);
+    run.peer().addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Later")}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QStringList lines = capture.lines();
+    ASSERT_FALSE(lines.filter(QStringLiteral("Sending list command to device")).isEmpty());
+    ASSERT_FALSE(lines.filter(QStringLiteral("request.HTTPBodyString")).isEmpty());
+    EXPECT_FALSE(lines.filter(QStringLiteral("password=<hidden>&")).isEmpty());
+    const QStringList leaks = lines.filter(run.peer().deviceId());
+    EXPECT_TRUE(leaks.isEmpty()) << leaks.mid(0, 3).join(u'\n').toStdString();
+}
+
+TEST(SyncEndToEnd, FormBodiesAreLoggedWithoutTheirCredentials)
+{
+    EXPECT_EQ(formBodyForLog(QStringLiteral("Limit=100&Username=QP-1&conduit=1&password=QP-1&")),
+              QStringLiteral("Limit=100&Username=<hidden>&conduit=1&password=<hidden>&"));
+    EXPECT_EQ(formBodyForLog(QStringLiteral("access_token=abc&Session=9&mode=idlist&bare&")),
+              QStringLiteral("access_token=<hidden>&Session=<hidden>&mode=idlist&<hidden>&"));
+    EXPECT_EQ(formBodyForLog(QString()), QString());
+}
+
+// A phone record whose id holds a NUL, or is longer than any id is kept, cannot be named in the
+// identifier graph: it is skipped with its reason, and the other records sync, now and later.
+TEST(SyncEndToEnd, RecordsWhoseIdsCannotBeKeptAreSkippedAndTheOthersSync)
+{
+    EndToEnd run;
+    fillBothSides(run);
+    const QString withNul = QStringLiteral("bad") + QChar(0) + QStringLiteral("id");
+    run.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Nul")}}, withNul);
+    run.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Long")}},
+                              QString(5000, u'x'));
+    LogCapture capture(LOG_LEVEL_ERROR);
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        const hmsync::SyncOutcome outcome = run.sync();
+        ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+        EXPECT_EQ(run.store().records(1).size(), 2);
+        EXPECT_EQ(run.store().records(3).size(), 2 + pass);
+        EXPECT_EQ(run.peer().records(Conduit::Contacts).size(), 3);
+        EXPECT_EQ(run.peer().records(Conduit::Tasks).size(), 3 + pass);
+        run.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Pass %1").arg(pass)}});
+    }
+    const QStringList lines = capture.lines();
+    EXPECT_FALSE(lines.filter(QStringLiteral("Skipping a device record: its id holds a NUL character")).isEmpty());
+    EXPECT_FALSE(
+        lines.filter(QStringLiteral("Skipping a device record: its id is 5000 characters long, more than 1024"))
+            .isEmpty());
 }
 
 TEST(SyncEndToEnd, ASecondSyncWithoutChangesSendsNoRecords)

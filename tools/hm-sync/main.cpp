@@ -15,6 +15,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/HMProfile.h"
 #include "sync/HMIdentifierGraphJournal.h"
+#include "sync/HMDeletionGuard.h"
 #include "sync/HMProfileManager.h"
 #include "sync/HMSyncTypes.h"
 
@@ -157,6 +158,9 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("600")},
         {QStringLiteral("logon-pause-ms"), QStringLiteral("The pause between the cancel logoff and the logon."),
          QStringLiteral("ms"), QStringLiteral("2000")},
+        {QStringLiteral("allow-mass-deletions"),
+         QStringLiteral("Go on when the sync would delete more than half of a side's records of a conduit (and more "
+                        "than ten); without it such a sync stops with nothing deleted.")},
     });
 }
 
@@ -346,6 +350,7 @@ int main(int argc, char **argv)
     hmsync::MemoryDataSource::registerForAllConduits(store);
     if (!prepareStores(*settings, parser, *manager, *profile, *store, problem))
         return fail(problem);
+    deletionguard::setAnswerWithoutSheet(parser.isSet(QStringLiteral("allow-mass-deletions")));
     if (parser.isSet(QStringLiteral("no-sync")))
         return store->save(problem)
                    ? 0

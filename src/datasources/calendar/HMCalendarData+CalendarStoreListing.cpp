@@ -88,7 +88,11 @@ void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platf
     plan.eventDictionary = graph->dictionaryForNativeId(plan.nativeId);
     if (plan.isOccurrence)
         plan.seriesDictionary = graph->dictionaryForNativeId(plan.seriesId);
-    if (!plan.eventDictionary && (!plan.isOccurrence || plan.isException || !plan.seriesDictionary))
+    // An event or series sent as new whose answer never came goes as new again, under the same id.
+    const bool isResent =
+        (plan.eventDictionary && isUnconfirmed(*plan.eventDictionary)) ||
+        (plan.isOccurrence && !plan.isException && plan.seriesDictionary && isUnconfirmed(*plan.seriesDictionary));
+    if (isResent || (!plan.eventDictionary && (!plan.isOccurrence || plan.isException || !plan.seriesDictionary)))
         planNewCalendarStoreEvent(plan);
     else
         planKnownCalendarStoreEvent(plan, event, date, excludedHmUids);
@@ -99,7 +103,8 @@ void HMCalendarData::planCalendarStoreEvent(CalendarStorePlan &plan, const platf
 void HMCalendarData::planNewCalendarStoreEvent(CalendarStorePlan &plan)
 {
     if (!plan.isOccurrence || plan.isException) {
-        plan.ownUid = HMData::newUid();
+        const QString resentUid = plan.eventDictionary ? plan.eventDictionary->value(kHmUidKey).toString() : QString();
+        plan.ownUid = resentUid.isEmpty() ? HMData::newUid() : resentUid;
         plan.isNew = true;
     }
     if (plan.isOccurrence)
@@ -115,6 +120,7 @@ void HMCalendarData::planCalendarStoreSeries(CalendarStorePlan &plan)
     if (plan.seriesDictionary && !plan.seriesDictionary->value(kHmUidKey).toString().isEmpty()) {
         plan.seriesIdentifierDictionary = *plan.seriesDictionary;
         plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
+        plan.seriesIsNew = isUnconfirmed(*plan.seriesDictionary);
         return;
     }
     plan.seriesUid = HMData::newUid();

@@ -269,8 +269,9 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
         return false;
     const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
                                                                : pass.graph.entryForNativeId(sequence.identifierAt(index));
+    // An event sent as new whose answer never came is planned whole: it goes as new again.
     const std::optional<platform::icallisted::ListedLook> look =
-        record ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
+        record && !record->isUnconfirmedAdd() ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
     if (!look)
         return false;
     const auto isExcluded = [&] {
@@ -324,6 +325,11 @@ void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (const QVariantMap &dictionary : remaining) {
+        // An event deleted before the device confirmed it: the device knows no id of it to delete.
+        if (isUnconfirmed(dictionary)) {
+            graph->removeDictionary(dictionary);
+            continue;
+        }
         HMSyncRecord record;
         record.setIsNew(false);
         record.setIsDelete(true);
@@ -374,8 +380,12 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
     if (event.isDetached() && plan.seriesDictionary)
         plan.seriesUid = plan.seriesDictionary->value(kHmUidKey).toString();
     plan.isKnownSeriesException = event.isDetached() && !plan.seriesUid.isEmpty();
-    const bool isNewEvent =
-        !plan.recordDictionary && (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException);
+    // An event or series sent as new whose answer never came goes as new again, under the same id.
+    const bool isResent =
+        (plan.recordDictionary && isUnconfirmed(*plan.recordDictionary)) ||
+        (plan.hasRules && !event.isDetached() && plan.seriesDictionary && isUnconfirmed(*plan.seriesDictionary));
+    const bool isNewEvent = isResent || (!plan.recordDictionary &&
+                                         (!plan.seriesDictionary || !plan.hasRules || plan.isKnownSeriesException));
     if (isNewEvent) {
         planNewEvent(plan, event);
     } else {
@@ -399,11 +409,13 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
 void HMCalendarData::planNewEvent(EventPlan &plan, const platform::EKEvent &event)
 {
     if (!plan.hasRules || plan.isKnownSeriesException) {
-        plan.ownUid = HMData::newUid();
+        const QString resentUid =
+            plan.recordDictionary ? plan.recordDictionary->value(kHmUidKey).toString() : QString();
+        plan.ownUid = resentUid.isEmpty() ? HMData::newUid() : resentUid;
         plan.isNew = true;
     }
     if (plan.hasRules) {
-        plan.seriesIsNew = !plan.seriesDictionary;
+        plan.seriesIsNew = !plan.seriesDictionary || isUnconfirmed(*plan.seriesDictionary);
         plan.seriesUid = plan.seriesDictionary ? plan.seriesDictionary->value(kHmUidKey).toString() : HMData::newUid();
         plan.seriesIdentifierDictionary = plan.seriesDictionary
                                               ? *plan.seriesDictionary

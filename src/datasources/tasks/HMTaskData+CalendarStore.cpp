@@ -107,14 +107,7 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
     }
     if (!includeDeletes)
         return records;
-    for (const QVariantMap &dictionary : dictionariesNotFound(known, found)) {
-        HMSyncRecord record;
-        record.setIsDelete(true);
-        record.setHmxUid(dictionary.value(kHmUidKey).toString());
-        graph->removeDictionary(dictionary);
-        records.append(record);
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(record.hmxUid()));
-    }
+    appendDeletions(dictionariesNotFound(known, found), records);
     return records;
 }
 
@@ -124,13 +117,16 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(task.uid());
-    if (!dictionary) {
-        const QVariantMap identifier{{kNativeIdKey, task.uid()}, {kHmUidKey, HMData::newUid()}};
+    if (dictionary)
+        found.insert(foundKeyOf(*dictionary));
+    // A task sent as new whose answer never came goes as new again, under the same id.
+    if (!dictionary || isUnconfirmed(*dictionary)) {
+        const QVariantMap identifier =
+            dictionary.value_or(QVariantMap{{kNativeIdKey, task.uid()}, {kHmUidKey, HMData::newUid()}});
         const QVariantMap fields = pppDictionaryForTask(task, identifier, 1);
         appendNewTaskRecord(withChecksumOf(identifier, fields), fields, records);
         return;
     }
-    found.insert(foundKeyOf(*dictionary));
     DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
                   .arg(dateUtilities().localDateTimeStringFromDate(task.dateStamp()),
                        dateUtilities().localDateTimeStringFromDate(date)));

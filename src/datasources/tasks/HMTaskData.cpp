@@ -127,13 +127,16 @@ void HMTaskData::listReminder(const platform::EKReminder &reminder, const QSet<Q
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const std::optional<QVariantMap> dictionary = graph->dictionaryForNativeId(reminder.calendarItemIdentifier());
     const QString checksum = checksumOfReminder(reminder);
-    if (!dictionary) {
-        const QVariantMap identifier{
-            {kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, HMData::newUid()}, {kCrcKey, checksum}};
+    if (dictionary)
+        found.insert(foundKeyOf(*dictionary));
+    // A task sent as new whose answer never came goes as new again, under the same id.
+    if (!dictionary || isUnconfirmed(*dictionary)) {
+        QVariantMap identifier = dictionary.value_or(
+            QVariantMap{{kNativeIdKey, reminder.calendarItemIdentifier()}, {kHmUidKey, HMData::newUid()}});
+        identifier.insert(kCrcKey, checksum);
         appendNewTaskRecord(identifier, pppDictionaryForEKReminder(reminder, identifier, 1), records);
         return;
     }
-    found.insert(foundKeyOf(*dictionary));
     if (dictionary->value(kCrcKey).toString() == checksum)
         return;
     QVariantMap updated = *dictionary;
@@ -163,7 +166,8 @@ void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVaria
 {
     DDLogInfo(QStringLiteral("Task is being added to device as new record."));
     const QString hmUid = identifier.value(kHmUidKey).toString();
-    identifierGraph()->appendDictionary(identifier);
+    if (!identifierGraph()->replaceDictionaryForHarrowmereUid(hmUid, identifier))
+        identifierGraph()->appendDictionary(identifier);
     HMSyncRecord record;
     record.setIsNew(true);
     record.setHmxUid(hmUid);
@@ -181,6 +185,11 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
             QVariantMap seen = dictionary;
             seen.insert(kIsNewRecordKey, QStringLiteral("0"));
             graph->setDictionary(seen, hmUid);
+            continue;
+        }
+        // A task deleted before the device confirmed it: the device knows no id of it to delete.
+        if (isUnconfirmed(dictionary)) {
+            graph->removeDictionary(dictionary);
             continue;
         }
         HMSyncRecord record;

@@ -66,7 +66,11 @@ shots_of_syncs() {
     xdotool key Return
     await "the sheet to close" 100 is_gone "Sync Complete"
     kill "$peer"; wait "$peer" 2>/dev/null || true; peer=""
-    # The phone announces itself but its sync server is gone: the sync fails.
+    # The phone announces itself but its sync server is gone: the sync fails. A fresh start of the
+    # application, since it takes no second phone-started sync within a minute of the last.
+    stop_app
+    start_app
+    await "the main window" 100 is_shown Harrowmere
     await "TCP port 8090 to be free" 600 is_port_8090_free
     python3 -c "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
         b'Quillpad Sync\\nDeviceId=' + sys.argv[1].encode() + b'\\n', ('127.0.0.1', 8092))" "$phone_id"

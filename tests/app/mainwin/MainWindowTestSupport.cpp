@@ -94,10 +94,14 @@ std::shared_ptr<HMProfile> MainWindowTest::saveWindowProfile(const QString &name
     return profile;
 }
 
-void MainWindowTest::sendDatagram(const QByteArray &payload) const
+void MainWindowTest::sendDatagram(const QByteArray &payload, const char *sender) const
 {
     const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(socketFd, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ASSERT_EQ(inet_pton(AF_INET, sender, &from.sin_addr), 1) << sender;
+    ASSERT_EQ(bind(socketFd, reinterpret_cast<const sockaddr *>(&from), sizeof from), 0) << sender;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(window().listenerLocalPort());
@@ -191,7 +195,7 @@ void PhoneSync::pairedProfile(HMProfile &profile) const
     profile.setDeviceTypeName(QStringLiteral("android"));
     profile.setSyncMethodName(QStringLiteral("wifi"));
     profile.setHhPassword(m_peer ? m_peer->deviceId() : QStringLiteral("12345"));
-    profile.setHhIpAddress(QStringLiteral("10.0.0.9"));
+    profile.setHhIpAddress(QStringLiteral("127.0.0.1"));
     profile.setContactSyncEnabled(true);
     profile.setCalendarSyncEnabled(true);
     profile.setTaskSyncEnabled(true);

@@ -44,8 +44,8 @@ protected:
     void launchWindow();
     HMMainWindowController &window() const { return *m_delegate->mainWindowController(); }
     std::shared_ptr<HMProfile> saveWindowProfile(const QString &name, const std::function<void(HMProfile &)> &edit);
-    // Sends the datagram to the window's listener from a loopback socket.
-    void sendDatagram(const QByteArray &payload) const;
+    // Sends the datagram to the window's listener from a loopback socket bound to the sender address.
+    void sendDatagram(const QByteArray &payload, const char *sender = "127.0.0.1") const;
     QString labelText(const QString &objectName) const;
     // Saves the main window with its progress sheet hanging from the top, as a person sees them, in
     // the build folder's screenshots; answers the file's path.
@@ -68,8 +68,8 @@ protected:
     void startPhone(const QList<phonepeer::Fault> &faults = {});
     // What the application registers at launch: the vCard folder and the iCalendar folders.
     void useDesktopStores();
-    // A profile paired with the phone, whose stored address is stale, naming calendars the store
-    // does not hold.
+    // A profile paired with the phone at its loopback address, naming calendars the store does not
+    // hold.
     void pairedProfile(HMProfile &profile) const;
     void announce();
     // Launches with a profile paired to the phone and announces the phone; the sheet is then up.

@@ -10,20 +10,55 @@
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/GlobalVariables.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/appkit/Alert.h"
+#include "platform/appkit/Screenshot.h"
+#include "platform/appkit/ScriptedAlertResponder.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Clock.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMSyncController.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QTimeZone>
+
+#include <mutex>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 
 using namespace std::chrono_literals;
 
 namespace {
+
+// The process clock held at a moment the test moves on; the system clock again when it goes.
+class HeldClock final
+{
+public:
+    HeldClock()
+    {
+        platform::Clock::setSource([this] {
+            const std::lock_guard lock(m_mutex);
+            return m_now;
+        });
+    }
+    ~HeldClock() { platform::Clock::setSource({}); }
+    HeldClock(const HeldClock &) = delete;
+    HeldClock &operator=(const HeldClock &) = delete;
+
+    void advance(qint64 seconds)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_now = m_now.addSecs(seconds);
+    }
+
+private:
+    std::mutex m_mutex;
+    QDateTime m_now = QDateTime(QDate(2026, 12, 8), QTime(12, 0), QTimeZone::utc());
+};
 
 TEST(PhoneDatagram, IdAndAddressFollowTheWindowsRules)
 {
@@ -61,7 +96,7 @@ TEST_F(PhoneSync, StrangersAndGarbageChangeNothing)
     sendDatagram("Quillpad Sync\nDeviceId=99999\n");
     ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("99999"); }))
         << "awaited the stranger's datagram";
-    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("10.0.0.9"));
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
     EXPECT_FALSE(window().didStartSync());
     EXPECT_EQ(window().syncProgressController(), nullptr);
     EXPECT_TRUE(alertTexts().isEmpty());
@@ -71,6 +106,120 @@ TEST_F(PhoneSync, StrangersAndGarbageChangeNothing)
     sendDatagram("Quillpad Sync\nDeviceId=88888\n");
     EXPECT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("88888"); }))
         << "awaited the second stranger's datagram";
+}
+
+// The pairing id travels in clear text: the same datagram from another address starts no sync and
+// leaves the profile's address as it was, however often it comes.
+TEST_F(PhoneSync, ThePairedIdFromAnotherAddressStartsNothingAndMovesNothing)
+{
+    startPhone();
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    const QByteArray announcement = QStringLiteral("Quillpad Sync\nDeviceId=%1\n").arg(m_peer->deviceId()).toLatin1();
+    for (int index = 0; index < 50; ++index)
+        sendDatagram(announcement, "127.0.0.2");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIPAddress() == QLatin1String("127.0.0.2"); }))
+        << "awaited the spoofed datagram";
+    // A datagram sent after them is read after them: once it is, every spoofed one was.
+    sendDatagram("Quillpad Sync\nDeviceId=00000\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().deviceWifiIdString() == QLatin1String("00000"); }));
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_EQ(window().syncProgressController(), nullptr);
+    EXPECT_EQ(window().currentProfile()->hhIpAddress(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(window().isListening());
+    EXPECT_EQ(logonCount(), 0);
+    EXPECT_TRUE(m_peer->requestLog().isEmpty()) << m_peer->requestLog().join(u' ').toStdString();
+}
+
+// A thousand announcements of the paired phone within a minute start one sync; a minute after it
+// started, the phone may start the next.
+TEST_F(PhoneSync, AFloodOfAnnouncementsStartsOneSyncAMinute)
+{
+    HeldClock clock;
+    startPhone();
+    saveWindowProfile(QStringLiteral("Paired"), [this](HMProfile &profile) { pairedProfile(profile); });
+    launchWindow();
+    const QByteArray announcement = QStringLiteral("Quillpad Sync\nDeviceId=%1\n").arg(m_peer->deviceId()).toLatin1();
+    const auto flood = [&](int count) {
+        // The window reads as they come, as it would from the network; a full receive buffer drops the rest.
+        for (int index = 0; index < count; ++index) {
+            if (window().isListening())
+                sendDatagram(announcement);
+            if (index % 20 == 0 || !window().isListening())
+                QCoreApplication::processEvents();
+        }
+    };
+    flood(500);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != nullptr; }));
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
+        << sheet->overallText().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().isListening(); }));
+    clock.advance(59);
+    flood(500);
+    // Sent until read: once it is, every datagram of the flood before it was read or dropped.
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        sendDatagram("Quillpad Sync\nDeviceId=00000\n");
+        return window().deviceWifiIdString() == QLatin1String("00000");
+    }));
+    EXPECT_EQ(logonCount(), 1);
+    EXPECT_FALSE(window().didStartSync());
+    EXPECT_EQ(window().syncProgressController(), sheet);
+    EXPECT_TRUE(window().isListening());
+
+    clock.advance(2);
+    sendDatagram(announcement);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window().syncProgressController() != sheet; }))
+        << "a minute after the first, the phone starts the next sync";
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window().syncProgressController()->overallText() == QLatin1String("Sync Complete"); }, 30s));
+    EXPECT_EQ(logonCount(), 2);
+}
+
+// A phone whose contacts were all deleted lists none: the run asks before it deletes the desktop's
+// copies, and "No" ends it with every desktop contact kept.
+TEST_F(PhoneSync, AnEmptyContactListAsksFirstAndNoDeletesNothing)
+{
+    HeldClock clock;
+    startPhone();
+    for (int index = 0; index < 12; ++index)
+        m_peer->addPhoneRecord(phonepeer::Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Person")},
+                                                              {QStringLiteral("NEWLNAME"), QString::number(index)}});
+    ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
+    const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return first->overallText() == QLatin1String("Sync Complete"); }, 30s));
+    const qsizetype contacts = m_store->records(1).size();
+    ASSERT_EQ(contacts, 14);
+    for (const phonepeer::PhoneRecord &record : m_peer->records(phonepeer::Conduit::Contacts))
+        ASSERT_TRUE(m_peer->deletePhoneRecord(phonepeer::Conduit::Contacts, record.uid));
+
+    clock.advance(61);
+    m_alerts->appendReturnCode(platform::NSAlertSecondButtonReturn);
+    // Announced until the sync starts, as the phone does while it waits.
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        if (window().isListening())
+            announce();
+        return window().syncProgressController() != first;
+    }));
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync did not finish"); }, 30s))
+        << sheet->overallText().toStdString();
+    const QString question =
+        QStringLiteral("Delete 14 of the 14 contacts on the Mac?");
+    ASSERT_EQ(alertTexts(), QStringList{question});
+    EXPECT_EQ(m_alerts->recordedAlerts().front().buttonTitles, (QStringList{"Yes", "No"}));
+    EXPECT_EQ(m_store->records(1).size(), contacts);
+    EXPECT_EQ(sheet->stepText(),
+              QStringLiteral("Deletion declined: the 14 of 14 contacts on the Mac were kept."));
+    saveWindowWithSheet(QStringLiteral("main-window-sheet-deletions-declined"));
+    platform::Alert shown;
+    shown.addButtonWithTitle(QStringLiteral("Yes"));
+    shown.addButtonWithTitle(QStringLiteral("No"));
+    shown.setMessageText(question);
+    EXPECT_TRUE(platform::saveScreenshot(shown.messageBox(),
+                                         testsupport::binaryDir() + QStringLiteral("/screenshots/app"),
+                                         QStringLiteral("mass-deletion-question")));
 }
 
 TEST_F(PhoneSync, PairedPhoneWithoutASyncMethodGetsTheAlertAndTheListenerReopens)

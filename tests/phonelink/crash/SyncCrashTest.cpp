@@ -1,12 +1,13 @@
 // The sync driver killed with SIGKILL at every stage boundary of a first sync and at seeded random
-// moments, and the phone killed mid-update: after two more syncs every record exists exactly once on
-// each side, and nothing either side had is gone.
+// moments, and the phone killed mid-update and at random moments: after two more syncs every record
+// exists exactly once on each side, and nothing either side had is gone.
 //
 // Each case is a first sync of 450 desktop and 300 phone records (contacts, events and tasks): two
 // update batches per conduit, so kills land between batches and inside them. A case runs the driver
 // three times (about four seconds with the sanitizers). Every case runs with the driver's memory
-// store holding the contacts; the contacts in a vCard folder, slower to write, run on one point
-// of each kind, which keeps the suite near seventy seconds.
+// store holding every conduit, and with the folder stores (contacts in vCards, events and tasks in
+// iCalendar folders); the contacts alone in a vCard folder run on one point of each kind, which keeps
+// the suite near ninety seconds.
 
 #include "WiFiSyncTestSupport.h"
 
@@ -41,12 +42,42 @@ KillPoint atRequest(const QString &path, int occurrence)
     return [path, occurrence](const QStringList &requests, qint64) { return requests.count(path) >= occurrence; };
 }
 
-// Where the driver keeps the desktop's contacts.
-enum class ContactStore { Memory, VCard };
+// Where the driver keeps the desktop's records: all in its memory store, the contacts in a vCard
+// folder, or every conduit in the folder stores (contacts in vCards, events and tasks in iCalendar
+// folders).
+enum class ContactStore { Memory, VCard, Folders };
 
 QString storeName(ContactStore store)
 {
-    return store == ContactStore::VCard ? QStringLiteral("vcard") : QStringLiteral("memory");
+    switch (store) {
+    case ContactStore::VCard:
+        return QStringLiteral("vcard");
+    case ContactStore::Folders:
+        return QStringLiteral("folders");
+    case ContactStore::Memory:
+        break;
+    }
+    return QStringLiteral("memory");
+}
+
+// The SUMMARY of every event (conduit 2) or task (conduit 3) item file under the folder.
+QStringList summariesInFolder(const QString &folder, quint64 conduit)
+{
+    QStringList names;
+    const QByteArray component = conduit == 2 ? QByteArrayLiteral("BEGIN:VEVENT") : QByteArrayLiteral("BEGIN:VTODO");
+    QDirIterator files(folder, {QStringLiteral("*.ics")}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+        const QByteArray text = file.readAll().replace("\r\n ", "").replace("\r\n", "\n");
+        if (!text.contains(component))
+            continue;
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.startsWith("SUMMARY:"))
+                names.append(QString::fromUtf8(line.mid(8)));
+        }
+    }
+    return names;
 }
 
 // The family names of the persons in a folder of vCards (group cards have none).
@@ -87,6 +118,15 @@ public:
         file.close();
         startPeer(0);
         m_port = m_peer->port();
+        // The sample records of the folder stores are made before any run that is killed: the driver
+        // makes them one by one after its memory store's file, and a run killed halfway would leave
+        // fewer than every case expects. The memory store makes its own at once.
+        if (contacts == ContactStore::Memory)
+            return;
+        const std::unique_ptr<QProcess> prepare =
+            startSyncDriver(m_home.path(), arguments() << QStringLiteral("--no-sync"));
+        EXPECT_TRUE(prepare->waitForFinished(int(std::chrono::milliseconds(kRunLimit).count())));
+        EXPECT_EQ(prepare->exitCode(), 0) << prepare->readAll().toStdString();
     }
 
     ~CrashRig() { m_peer->stop(); }
@@ -147,8 +187,13 @@ public:
     // The names of the records on each side, per conduit.
     QStringList desktopNames(quint64 conduit) const
     {
-        if (conduit == 1 && m_contacts == ContactStore::VCard) {
+        if (conduit == 1 && m_contacts != ContactStore::Memory) {
             QStringList names = familyNamesInFolder(contactsFolder());
+            names.sort();
+            return names;
+        }
+        if (conduit > 1 && m_contacts == ContactStore::Folders) {
+            QStringList names = summariesInFolder(calendarsFolder(), conduit);
             names.sort();
             return names;
         }
@@ -195,11 +240,13 @@ private:
     {
         QStringList result{QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--logon-pause-ms"),
                            QStringLiteral("0")};
-        result << QStringLiteral("--contacts-store") << storeName(m_contacts) << QStringLiteral("--contacts-folder")
-               << contactsFolder();
-        // Events and tasks stay in the memory store, whose file desktopNames reads; the iCalendar
-        // folders have a killed-sync test of their own.
-        result << QStringLiteral("--calendar-store") << QStringLiteral("memory");
+        const bool inFolders = m_contacts == ContactStore::Folders;
+        result << QStringLiteral("--contacts-store")
+               << (m_contacts == ContactStore::Memory ? QStringLiteral("memory") : QStringLiteral("vcard"))
+               << QStringLiteral("--contacts-folder") << contactsFolder();
+        result << QStringLiteral("--calendar-store") << (inFolders ? QStringLiteral("ical") : QStringLiteral("memory"));
+        if (inFolders)
+            result << QStringLiteral("--calendars-folder") << calendarsFolder();
         // The driver makes the profile and the sample records only when it finds none, so every run
         // asks for them: a run killed before it saved them leaves the next run to make them.
         result << QStringLiteral("--create-profile") << QStringLiteral("--phone-id") << m_peer->deviceId()
@@ -208,6 +255,7 @@ private:
     }
 
     QString contactsFolder() const { return m_home.filePath(QStringLiteral("contacts")); }
+    QString calendarsFolder() const { return m_home.filePath(QStringLiteral("calendars")); }
 
     void startPeer(int port) { m_peer = startPhonePeer(port, m_home.filePath(QStringLiteral("phone.json"))); }
 
@@ -256,6 +304,15 @@ QString differences(const QStringList &found, const QStringList &expected)
         .arg(missing.mid(0, 5).join(QStringLiteral(", ")))
         .arg(extra.size())
         .arg(extra.mid(0, 5).join(QStringLiteral(", ")));
+}
+
+// How long a whole first sync takes, so that random moments fall inside one; 0 when it failed.
+qint64 wholeFirstRunMs(ContactStore stores)
+{
+    CrashRig rig(stores);
+    QElapsedTimer clock;
+    clock.start();
+    return rig.runToEnd().first == 0 ? std::max<qint64>(clock.elapsed(), 1) : 0;
 }
 
 // Two syncs after the crash; then every record exists once on each side.
@@ -320,7 +377,8 @@ protected:
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(ContactStores, SyncCrash, testing::Values(ContactStore::Memory, ContactStore::VCard),
+INSTANTIATE_TEST_SUITE_P(ContactStores, SyncCrash,
+                         testing::Values(ContactStore::Memory, ContactStore::VCard, ContactStore::Folders),
                          [](const testing::TestParamInfo<ContactStore> &info) {
                              return storeName(info.param).toStdString();
                          });
@@ -356,7 +414,7 @@ TEST_P(SyncCrash, AFirstSyncKilledAroundItsGraphJournalLosesAndDoublesNothing)
 
 TEST_P(SyncCrash, AFirstSyncKilledAroundItsStoreWritesLosesAndDoublesNothing)
 {
-    if (GetParam() == ContactStore::VCard)
+    if (GetParam() != ContactStore::Memory)
         GTEST_SKIP() << "the memory store's writes are the same whichever store holds the contacts";
     killAtStepsAndMend({{"after the new store's file was written, its log still there", "store-written:1"},
                         {"after a save of the sync was committed to the log", "store-committed:2"}});
@@ -366,15 +424,9 @@ TEST_P(SyncCrash, AFirstSyncKilledAtRandomMomentsLosesAndDoublesNothing)
 {
     // A fixed seed, so a failure names a moment that can be replayed.
     QRandomGenerator random(20261207);
-    qint64 wholeRunMs = 0;
-    {
-        CrashRig rig(GetParam());
-        QElapsedTimer clock;
-        clock.start();
-        ASSERT_EQ(rig.runToEnd().first, 0);
-        wholeRunMs = clock.elapsed();
-    }
-    const int trials = GetParam() == ContactStore::VCard ? 1 : 2;
+    const qint64 wholeRunMs = wholeFirstRunMs(GetParam());
+    ASSERT_GT(wholeRunMs, 0) << "the first sync failed";
+    const int trials = GetParam() == ContactStore::VCard ? 1 : GetParam() == ContactStore::Folders ? 4 : 2;
     for (int trial = 0; trial < trials; ++trial) {
         const qint64 moment = random.bounded(wholeRunMs);
         SCOPED_TRACE(QStringLiteral("killed %1 ms into a run of %2 ms").arg(moment).arg(wholeRunMs).toStdString());
@@ -410,5 +462,22 @@ TEST_P(SyncCrash, AFirstSyncKilledUnderOtherListReadingsLosesAndDoublesNothing)
             EXPECT_TRUE(rig.runAndKill(point)) << "the driver ended before it was killed";
             expectMendedByTwoSyncs(rig);
         }
+    }
+}
+
+TEST_P(SyncCrash, ThePhoneKilledAtRandomMomentsLosesAndDoublesNothing)
+{
+    if (GetParam() != ContactStore::Folders)
+        GTEST_SKIP() << "the memory stores' runs have the phone killed at one point";
+    QRandomGenerator random(20261208);
+    const qint64 wholeRunMs = wholeFirstRunMs(GetParam());
+    ASSERT_GT(wholeRunMs, 0) << "the first sync failed";
+    for (int trial = 0; trial < 3; ++trial) {
+        const qint64 moment = random.bounded(wholeRunMs);
+        SCOPED_TRACE(
+            QStringLiteral("phone killed %1 ms into a run of %2 ms").arg(moment).arg(wholeRunMs).toStdString());
+        CrashRig rig(GetParam());
+        rig.runAndKillPhone(afterMs(moment));
+        expectMendedByTwoSyncs(rig);
     }
 }
