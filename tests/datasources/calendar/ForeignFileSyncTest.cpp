@@ -586,3 +586,48 @@ TEST(ForeignFileDeletedOnThePhone, IsCountedOnce)
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/planning.ics")));
     EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/oddities.ics")));
 }
+
+namespace {
+
+QByteArray eventText(const QByteArray &uid, const QByteArray &rule)
+{
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other Program//Exporter//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20270119T170000Z\r\nDTEND:20270119T180000Z\r\n" + rule +
+           "SUMMARY:Event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+} // namespace
+
+// An event and a daily series of other UIDs that start and end together under one title, both renamed
+// alike on the phone: each edit goes to its own file, which changes in its title only; no event is
+// written into the other's file and no file is added.
+TEST(ForeignFilesAlike, EditsOfLookAlikeEventsGoToTheirOwnFiles)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString folder = run.calendarFolder(QStringLiteral("work"));
+    const QByteArray single = eventText("single", "");
+    const QByteArray series = eventText("series", "RRULE:FREQ=DAILY;COUNT=3\r\n");
+    writeFile(folder + QStringLiteral("/single.ics"), single);
+    writeFile(folder + QStringLiteral("/series.ics"), series);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    ASSERT_EQ(run.peer().records(Conduit::Calendar).size(), 2);
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Calendar)) {
+        QMap<QString, QString> fields = record.fields;
+        fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Event (edited)"));
+        ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record.uid, fields));
+    }
+    for (int round = 0; round < 2; ++round) {
+        const hmsync::SyncOutcome next = run.sync();
+        ASSERT_TRUE(next.isSuccess) << describe(next).toStdString();
+    }
+
+    EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files, QDir::Name),
+              (QStringList{QStringLiteral("series.ics"), QStringLiteral("single.ics")}));
+    for (const auto &[name, text] : {std::pair{"/single.ics", single}, std::pair{"/series.ics", series}}) {
+        EXPECT_EQ(linesWithoutStamps(readFile(folder + QLatin1String(name))),
+                  linesWithoutStamps(QByteArray(text).replace("SUMMARY:Event", "SUMMARY:Event (edited)")))
+            << name;
+    }
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 2);
+}
