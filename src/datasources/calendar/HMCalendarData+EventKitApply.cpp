@@ -253,11 +253,16 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const 
     const QString seriesPart = nativeId.section(QLatin1Char('+'), 0, 0);
     const QString datePart = nativeId.section(QLatin1Char('+'), 1, 1);
     readEventKitEvents(seriesPart);
+    // A moved occurrence of that day is what the record stands for, before an occurrence of the rule
+    // that happens to start then: that one stays.
     std::shared_ptr<platform::EKEvent> found;
     for (const auto &candidate : ekEventsArray()) {
-        if (candidate->eventIdentifier() == seriesPart &&
-            dateUtilities().dateGmtStringFromDateFormattedForSync(candidate->startDate()) == datePart)
-            found = candidate;
+        if (candidate->eventIdentifier() != seriesPart ||
+            dateUtilities().dateGmtStringFromDateFormattedForSync(candidate->startDate()) != datePart)
+            continue;
+        if (candidate->isDetached())
+            return candidate;
+        found = candidate;
     }
     return found;
 }
