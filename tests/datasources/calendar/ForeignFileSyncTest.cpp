@@ -715,3 +715,77 @@ TEST(ForeignSeriesMovedOntoOneTime, RenamedKeepsEveryOccurrence)
     EXPECT_EQ(titles, (QStringList{QStringLiteral("Daily"), QStringLiteral("Daily"), QStringLiteral("Standup")}));
     EXPECT_EQ(QDir(run.calendarFolder(QStringLiteral("work"))).entryList({QStringLiteral("*.ics")}).size(), 1);
 }
+
+namespace {
+
+// An event whose times name three zones the file defines, the first and the last of a different shape.
+const QByteArray kThreeZones = "BEGIN:VCALENDAR\r\n"
+                               "VERSION:2.0\r\n"
+                               "PRODID:-//Other Program//Calendar//EN\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:Reunion\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:+0400\r\n"
+                               "TZOFFSETTO:+0400\r\n"
+                               "DTSTART:19700101T000000\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:Bogota\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:-0500\r\n"
+                               "TZOFFSETTO:-0500\r\n"
+                               "DTSTART:19700101T000000\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:London\r\n"
+                               "BEGIN:DAYLIGHT\r\n"
+                               "TZOFFSETFROM:+0000\r\n"
+                               "TZOFFSETTO:+0100\r\n"
+                               "DTSTART:19810329T010000\r\n"
+                               "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3\r\n"
+                               "END:DAYLIGHT\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:+0100\r\n"
+                               "TZOFFSETTO:+0000\r\n"
+                               "DTSTART:19961027T020000\r\n"
+                               "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "UID:three-zones\r\n"
+                               "DTSTAMP:20260101T000000Z\r\n"
+                               "DTSTART;TZID=London:20270119T090000\r\n"
+                               "DTEND;TZID=Bogota:20270119T050000\r\n"
+                               "X-ALSO-AT;TZID=Reunion:20270119T130000\r\n"
+                               "SUMMARY:Call\r\n"
+                               "END:VEVENT\r\n"
+                               "END:VCALENDAR\r\n";
+
+} // namespace
+
+// Renamed on the phone, then given a note: the file changes in those and the stamps only, its zones
+// kept as they stand, in their order.
+TEST(ForeignFileOfSeveralZones, EditsKeepEveryZoneInItsPlace)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString path = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/call.ics");
+    writeFile(path, kThreeZones);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    renameOnPhone(run, QStringLiteral("Call"), QStringLiteral("Call Ana"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    const auto record = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Call Ana"));
+    ASSERT_TRUE(record);
+    QMap<QString, QString> fields = record->fields;
+    fields.insert(QStringLiteral("NOTE"), QStringLiteral("Agenda"));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record->uid, fields));
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+
+    EXPECT_EQ(linesWithoutStamps(readFile(path)),
+              linesWithoutStamps(
+                  QByteArray(kThreeZones).replace("SUMMARY:Call\r\n", "SUMMARY:Call Ana\r\nDESCRIPTION:Agenda\r\n")));
+}
