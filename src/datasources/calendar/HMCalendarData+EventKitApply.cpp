@@ -117,12 +117,16 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
         return 0;
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     auto [event, occurrenceToRemove] = findEventAndReplacedOccurrence(identity->nativeId, record, recurring);
+    // Only a record that names no event of ours is matched by title and times: a record already
+    // mapped is written to its own event, never to another one that happens to look the same.
+    const bool isMapped = event != nullptr;
     bool keepEvent = true;
     if (event && !deviceWinsConflict(event->lastModifiedDate(), conflictSetting, deviceTime, keepEvent))
         return 1;
     if (!keepEvent)
         event.reset();
-    if (const auto duplicates = isDuplicate(record); !duplicates.isEmpty())
+    if (const auto duplicates = isMapped ? QList<std::shared_ptr<platform::EKEvent>>() : isDuplicate(record);
+        !duplicates.isEmpty())
         event = duplicates.first();
     qint64 result = 2;
     const std::optional<QVariantMap> sent = event ? recordSentOfEvent(*event, recurring) : std::nullopt;
@@ -249,11 +253,16 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findOccurrenceToRemove(const 
     const QString seriesPart = nativeId.section(QLatin1Char('+'), 0, 0);
     const QString datePart = nativeId.section(QLatin1Char('+'), 1, 1);
     readEventKitEvents(seriesPart);
+    // A moved occurrence of that day is what the record stands for, before an occurrence of the rule
+    // that happens to start then: that one stays.
     std::shared_ptr<platform::EKEvent> found;
     for (const auto &candidate : ekEventsArray()) {
-        if (candidate->eventIdentifier() == seriesPart &&
-            dateUtilities().dateGmtStringFromDateFormattedForSync(candidate->startDate()) == datePart)
-            found = candidate;
+        if (candidate->eventIdentifier() != seriesPart ||
+            dateUtilities().dateGmtStringFromDateFormattedForSync(candidate->startDate()) != datePart)
+            continue;
+        if (candidate->isDetached())
+            return candidate;
+        found = candidate;
     }
     return found;
 }

@@ -108,23 +108,6 @@ QList<icalcomponent *> childrenOf(icalcomponent *component)
     return children;
 }
 
-// Whether the text holds the components of the parse, kind by kind, in its order.
-bool matchesParse(const TextComponent &text, icalcomponent *parse)
-{
-    const icalcomponent_kind kind = icalcomponent_isa(parse);
-    const bool isNamedKind = kind != ICAL_X_COMPONENT && kind != ICAL_NO_COMPONENT;
-    if (isNamedKind && text.kind != icalcomponent_kind_to_string(kind))
-        return false;
-    const QList<icalcomponent *> children = childrenOf(parse);
-    if (children.size() != text.children.size())
-        return false;
-    for (qsizetype at = 0; at < children.size(); ++at) {
-        if (!matchesParse(text.children.at(at), children.at(at)))
-            return false;
-    }
-    return true;
-}
-
 QByteArray takeText(char *text)
 {
     QByteArray bytes(text ? text : "");
@@ -220,6 +203,76 @@ QList<QByteArray> keysOf(const QList<icalcomponent *> &components)
         keys.append(base + "#" + QByteArray::number(seen[base]++));
     }
     return keys;
+}
+
+// The value of a line of the text, unfolded: what follows its first colon outside quotes.
+QByteArray valueOf(const QByteArray &bytes, const TextLine &line)
+{
+    QByteArray text = bytes.mid(line.begin, line.end - line.begin);
+    text.replace("\r\n ", "").replace("\r\n\t", "").replace("\n ", "").replace("\n\t", "");
+    bool isQuoted = false;
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        isQuoted = text[at] == '"' ? !isQuoted : isQuoted;
+        if (text[at] == ':' && !isQuoted)
+            return text.mid(at + 1).trimmed();
+    }
+    return {};
+}
+
+// The key of a component of the text, made as baseKeyOf makes that of its parse.
+QByteArray textKeyOf(const QByteArray &bytes, const QList<TextLine> &lines, const TextComponent &component)
+{
+    QByteArray key = icalcomponent_kind_to_string(icalcomponent_string_to_kind(component.kind.constData()));
+    for (const char *name : {"UID", "RECURRENCE-ID", "TZID"}) {
+        for (const qsizetype part : component.parts) {
+            if (part >= 0 && lines.at(part).name == name) {
+                key += "|" + valueOf(bytes, lines.at(part));
+                break;
+            }
+        }
+    }
+    return key;
+}
+
+// For each component of the text, in its order, the index of its match among the children of the
+// parse: by key (libical holds a calendar's zones before its other components, whatever the file's
+// order), else by place and kind (a key the text says otherwise than the parse, as the id a file
+// without a UID is given). Nothing when neither matches.
+std::optional<QList<qsizetype>> partnersInText(const QByteArray &bytes, const QList<TextLine> &lines,
+                                               const TextComponent &text, const QList<icalcomponent *> &children)
+{
+    if (children.size() != text.children.size())
+        return std::nullopt;
+    const QList<QByteArray> keys = keysOf(children);
+    QList<qsizetype> byKey;
+    QList<qsizetype> byPlace;
+    QHash<QByteArray, int> seen;
+    for (const TextComponent &child : text.children) {
+        const QByteArray base = textKeyOf(bytes, lines, child);
+        byKey.append(keys.indexOf(base + "#" + QByteArray::number(seen[base]++)));
+        const QByteArray kind = icalcomponent_kind_to_string(icalcomponent_isa(children.at(byPlace.size())));
+        byPlace.append(base.startsWith(kind + "|") || base == kind ? byPlace.size() : -1);
+    }
+    if (!byKey.contains(-1))
+        return byKey;
+    if (!byPlace.contains(-1))
+        return byPlace;
+    return std::nullopt;
+}
+
+// Whether the text holds the components of the parse, each matched by its key, at every depth.
+bool matchesParse(const QByteArray &bytes, const QList<TextLine> &lines, const TextComponent &text,
+                  icalcomponent *parse, int depth)
+{
+    const QList<icalcomponent *> children = childrenOf(parse);
+    const std::optional<QList<qsizetype>> partners = partnersInText(bytes, lines, text, children);
+    if (depth >= kMaxDepth || !partners)
+        return false;
+    for (qsizetype at = 0; at < partners->size(); ++at) {
+        if (!matchesParse(bytes, lines, text.children.at(at), children.at(partners->at(at)), depth + 1))
+            return false;
+    }
+    return true;
 }
 
 // What a component's patch reads of its parse before and after the change, and the names it wrote.
@@ -333,9 +386,15 @@ ComponentChange Patcher::changeOf(const TextComponent &text, icalcomponent *befo
         if (part >= 0)
             change.inText.insert(m_lines.at(part).name);
     }
-    change.beforeChildren = childrenOf(before);
+    const QList<icalcomponent *> beforeChildren = childrenOf(before);
+    const QList<QByteArray> beforeKeys = keysOf(beforeChildren);
+    // Checked by matchesParse before the patch began.
+    const QList<qsizetype> partners = partnersInText(m_bytes, m_lines, text, beforeChildren).value();
+    for (const qsizetype partner : partners) {
+        change.beforeChildren.append(beforeChildren.at(partner));
+        change.beforeKeys.append(beforeKeys.at(partner));
+    }
     change.afterChildren = childrenOf(after);
-    change.beforeKeys = keysOf(change.beforeChildren);
     change.afterKeys = keysOf(change.afterChildren);
     return change;
 }
@@ -390,12 +449,14 @@ std::optional<QByteArray> patchedText(const QByteArray &original, icalcomponent 
     if (at == lines.size())
         return std::nullopt;
     const std::optional<TextComponent> calendar = readComponent(original, lines, at, 0);
-    if (!calendar || !matchesParse(*calendar, before))
+    if (!calendar)
         return std::nullopt;
     // The change was made on a copy, and libical writes some values of a copy otherwise than those of
     // the parse it copied (the escapes of an X- property's text): a copy of the parse is compared.
     const std::unique_ptr<icalcomponent, decltype(&icalcomponent_free)> copy(icalcomponent_new_clone(before),
                                                                              icalcomponent_free);
+    if (!matchesParse(original, lines, *calendar, copy.get(), 0))
+        return std::nullopt;
     Patcher patcher(original, lines);
     patcher.copyLines(0, start);
     patcher.patchComponent(*calendar, copy.get(), after);

@@ -300,7 +300,8 @@ TEST_P(ForeignSeriesSyncTest, RenamedSeriesKeepsItsShape)
     EXPECT_EQ(linesWithoutStamps(readFile(birthdayPath)),
               linesWithoutStamps(QByteArray(kBirthday).replace("SUMMARY:Birthday\r", "SUMMARY:Birthday of Ana\r")));
     EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("40d")),
-              QString(before).replace(QStringLiteral("Weekly review\n"), QStringLiteral("Weekly sync\n"))
+              QString(before)
+                  .replace(QStringLiteral("Weekly review\n"), QStringLiteral("Weekly sync\n"))
                   .replace(QStringLiteral("Birthday\n"), QStringLiteral("Birthday of Ana\n")));
 }
 
@@ -319,9 +320,11 @@ TEST_P(ForeignSeriesSyncTest, OccurrenceRemovedOnThePhoneBecomesOneExdate)
     // past the end, excluded again).
     const QString exceptions = series->fields.value(QStringLiteral("REPEATEXCEPTIONS"));
     const QStringList days = exceptions.split(QLatin1Char('\t'));
-    EXPECT_TRUE(days.contains(QStringLiteral("20270111")) && days.contains(QStringLiteral("20270118"))) << exceptions.toStdString();
+    EXPECT_TRUE(days.contains(QStringLiteral("20270111")) && days.contains(QStringLiteral("20270118")))
+        << exceptions.toStdString();
     for (const QString &day : days)
-        EXPECT_TRUE(day == QStringLiteral("20270111") || day == QStringLiteral("20270118") || day > QStringLiteral("20270426"))
+        EXPECT_TRUE(day == QStringLiteral("20270111") || day == QStringLiteral("20270118") ||
+                    day > QStringLiteral("20270426"))
             << day.toStdString();
     QMap<QString, QString> fields = series->fields;
     fields.insert(QStringLiteral("REPEATEXCEPTIONS"), exceptions + QStringLiteral("\t20270125"));
@@ -330,8 +333,8 @@ TEST_P(ForeignSeriesSyncTest, OccurrenceRemovedOnThePhoneBecomesOneExdate)
     ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
 
     EXPECT_EQ(linesWithoutStamps(readFile(seriesPath)),
-              linesWithoutStamps(QByteArray(kSeries).replace("EXDATE:20270111T080000Z\r\n",
-                                                             "EXDATE:20270111T080000Z\r\nEXDATE:20270125T080000Z\r\n")));
+              linesWithoutStamps(QByteArray(kSeries).replace(
+                  "EXDATE:20270111T080000Z\r\n", "EXDATE:20270111T080000Z\r\nEXDATE:20270125T080000Z\r\n")));
     const QString listed = run.khalList(QStringLiteral("2027-01-20"), QStringLiteral("14d"));
     EXPECT_FALSE(listed.contains(QStringLiteral("2027-01-25"))) << listed.toStdString();
     EXPECT_TRUE(listed.contains(QStringLiteral("2027-02-01"))) << listed.toStdString();
@@ -391,10 +394,17 @@ constexpr int kForeignFileCount = 12;
 
 QStringList driverArgumentsFor(const phonepeer::PhonePeer &peer, const QString &root)
 {
-    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"),    peer.deviceId(),
-            QStringLiteral("--port"),           QString::number(peer.port()),   QStringLiteral("--calendars-folder"),
-            root,                               QStringLiteral("--logon-pause-ms"), QStringLiteral("0"),
-            QStringLiteral("--timeout"),        QStringLiteral("60")};
+    return {QStringLiteral("--create-profile"),
+            QStringLiteral("--phone-id"),
+            peer.deviceId(),
+            QStringLiteral("--port"),
+            QString::number(peer.port()),
+            QStringLiteral("--calendars-folder"),
+            root,
+            QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"),
+            QStringLiteral("--timeout"),
+            QStringLiteral("60")};
 }
 
 QByteArray numberedMeeting(int index)
@@ -457,16 +467,19 @@ TEST(ForeignFileSyncInterrupted, AKilledRunOfEditsLeavesEveryFileWholeAndEveryIt
         QString problem;
         ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
         const QMap<QString, QString> environment{{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}};
-        killDriverAndResume(home.path(), driverArgumentsFor(peer, root), [] { return false; }, environment);
+        killDriverAndResume(
+            home.path(), driverArgumentsFor(peer, root), [] { return false; }, environment);
         ASSERT_EQ(peer.records(Conduit::Calendar).size(), kForeignFileCount + 3);
         for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Calendar)) {
             QMap<QString, QString> fields = record.fields;
-            fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Renamed ") + fields.value(QStringLiteral("SUBJECT")));
+            fields.insert(QStringLiteral("SUBJECT"),
+                          QStringLiteral("Renamed ") + fields.value(QStringLiteral("SUBJECT")));
             ASSERT_TRUE(peer.updatePhoneRecord(Conduit::Calendar, record.uid, fields));
         }
 
-        killDriverAndResume(home.path(), driverArgumentsFor(peer, root),
-                            [&] { return filesHolding(folder, "SUMMARY:Renamed ") >= killAfter; }, environment);
+        killDriverAndResume(
+            home.path(), driverArgumentsFor(peer, root),
+            [&] { return filesHolding(folder, "SUMMARY:Renamed ") >= killAfter; }, environment);
         if (HasFatalFailure())
             return;
         for (int index = 0; index < kForeignFileCount; ++index) {
@@ -537,7 +550,6 @@ TEST(ForeignFileWithoutUid, SyncsUnderAStableIdAndGainsNoUid)
     EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 1);
 }
 
-
 // Two files of one UID (a copy another program left behind): the phone gets the item of the file the
 // folder uses (the first name) once, its edit goes to that file, the other stays byte for byte, and
 // no file is added.
@@ -585,4 +597,195 @@ TEST(ForeignFileDeletedOnThePhone, IsCountedOnce)
         << describe(second).toStdString();
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/planning.ics")));
     EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/oddities.ics")));
+}
+
+namespace {
+
+QByteArray eventText(const QByteArray &uid, const QByteArray &rule)
+{
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other Program//Exporter//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20270119T170000Z\r\nDTEND:20270119T180000Z\r\n" + rule +
+           "SUMMARY:Event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+} // namespace
+
+// An event and a daily series of other UIDs that start and end together under one title, both renamed
+// alike on the phone: each edit goes to its own file, which changes in its title only; no event is
+// written into the other's file and no file is added.
+TEST(ForeignFilesAlike, EditsOfLookAlikeEventsGoToTheirOwnFiles)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString folder = run.calendarFolder(QStringLiteral("work"));
+    const QByteArray single = eventText("single", "");
+    const QByteArray series = eventText("series", "RRULE:FREQ=DAILY;COUNT=3\r\n");
+    writeFile(folder + QStringLiteral("/single.ics"), single);
+    writeFile(folder + QStringLiteral("/series.ics"), series);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    ASSERT_EQ(run.peer().records(Conduit::Calendar).size(), 2);
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Calendar)) {
+        QMap<QString, QString> fields = record.fields;
+        fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Event (edited)"));
+        ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record.uid, fields));
+    }
+    for (int round = 0; round < 2; ++round) {
+        const hmsync::SyncOutcome next = run.sync();
+        ASSERT_TRUE(next.isSuccess) << describe(next).toStdString();
+    }
+
+    EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.ics")}, QDir::Files, QDir::Name),
+              (QStringList{QStringLiteral("series.ics"), QStringLiteral("single.ics")}));
+    for (const auto &[name, text] : {std::pair{"/single.ics", single}, std::pair{"/series.ics", series}}) {
+        EXPECT_EQ(linesWithoutStamps(readFile(folder + QLatin1String(name))),
+                  linesWithoutStamps(QByteArray(text).replace("SUMMARY:Event", "SUMMARY:Event (edited)")))
+            << name;
+    }
+    EXPECT_EQ(run.peer().records(Conduit::Calendar).size(), 2);
+}
+
+namespace {
+
+// A daily series whose first and third occurrences were both moved onto the time of the second, which
+// still takes place.
+const QByteArray kMovedOntoOneTime = "BEGIN:VCALENDAR\r\n"
+                                     "VERSION:2.0\r\n"
+                                     "PRODID:-//Other Program//Calendar//EN\r\n"
+                                     "BEGIN:VEVENT\r\n"
+                                     "UID:moved-onto-one-time\r\n"
+                                     "DTSTAMP:20260101T000000Z\r\n"
+                                     "DTSTART:20270118T120000Z\r\n"
+                                     "DTEND:20270118T130000Z\r\n"
+                                     "RRULE:FREQ=DAILY;COUNT=5\r\n"
+                                     "SUMMARY:Standup\r\n"
+                                     "END:VEVENT\r\n"
+                                     "BEGIN:VEVENT\r\n"
+                                     "UID:moved-onto-one-time\r\n"
+                                     "DTSTAMP:20260101T000000Z\r\n"
+                                     "RECURRENCE-ID:20270118T120000Z\r\n"
+                                     "DTSTART:20270119T120000Z\r\n"
+                                     "DTEND:20270119T130000Z\r\n"
+                                     "SUMMARY:Standup\r\n"
+                                     "END:VEVENT\r\n"
+                                     "BEGIN:VEVENT\r\n"
+                                     "UID:moved-onto-one-time\r\n"
+                                     "DTSTAMP:20260101T000000Z\r\n"
+                                     "RECURRENCE-ID:20270120T120000Z\r\n"
+                                     "DTSTART:20270119T120000Z\r\n"
+                                     "DTEND:20270119T130000Z\r\n"
+                                     "SUMMARY:Standup\r\n"
+                                     "END:VEVENT\r\n"
+                                     "END:VCALENDAR\r\n";
+
+} // namespace
+
+// Every record of that series renamed on the phone: the file changes in titles only, and the
+// occurrence of the rule at the moved ones' time is not removed.
+TEST(ForeignSeriesMovedOntoOneTime, RenamedKeepsEveryOccurrence)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString path = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/standup.ics");
+    writeFile(path, kMovedOntoOneTime);
+    const QString before = run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("40d"));
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Calendar)) {
+        QMap<QString, QString> fields = record.fields;
+        fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Daily"));
+        ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record.uid, fields));
+    }
+    for (int round = 0; round < 3; ++round) {
+        const hmsync::SyncOutcome next = run.sync();
+        ASSERT_TRUE(next.isSuccess) << describe(next).toStdString();
+    }
+
+    // The phone first holds the two moved occurrences of one time as one record: its rename reaches one
+    // of them, which then differs from the other; the other then reaches the phone as a record of its own.
+    const QByteArray now = readFile(path);
+    EXPECT_EQ(now.count("SUMMARY:Daily"), 2) << now.toStdString();
+    EXPECT_EQ(linesWithoutStamps(QByteArray(now).replace("SUMMARY:Daily", "SUMMARY:Standup")),
+              linesWithoutStamps(kMovedOntoOneTime));
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-01"), QStringLiteral("40d"))
+                  .replace(QStringLiteral("Daily"), QStringLiteral("Standup")),
+              before);
+    QStringList titles;
+    for (const phonepeer::PhoneRecord &record : run.peer().records(Conduit::Calendar))
+        titles.append(record.fields.value(QStringLiteral("SUBJECT")));
+    titles.sort();
+    EXPECT_EQ(titles, (QStringList{QStringLiteral("Daily"), QStringLiteral("Daily"), QStringLiteral("Standup")}));
+    EXPECT_EQ(QDir(run.calendarFolder(QStringLiteral("work"))).entryList({QStringLiteral("*.ics")}).size(), 1);
+}
+
+namespace {
+
+// An event whose times name three zones the file defines, the first and the last of a different shape.
+const QByteArray kThreeZones = "BEGIN:VCALENDAR\r\n"
+                               "VERSION:2.0\r\n"
+                               "PRODID:-//Other Program//Calendar//EN\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:Reunion\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:+0400\r\n"
+                               "TZOFFSETTO:+0400\r\n"
+                               "DTSTART:19700101T000000\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:Bogota\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:-0500\r\n"
+                               "TZOFFSETTO:-0500\r\n"
+                               "DTSTART:19700101T000000\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:London\r\n"
+                               "BEGIN:DAYLIGHT\r\n"
+                               "TZOFFSETFROM:+0000\r\n"
+                               "TZOFFSETTO:+0100\r\n"
+                               "DTSTART:19810329T010000\r\n"
+                               "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3\r\n"
+                               "END:DAYLIGHT\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "TZOFFSETFROM:+0100\r\n"
+                               "TZOFFSETTO:+0000\r\n"
+                               "DTSTART:19961027T020000\r\n"
+                               "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "UID:three-zones\r\n"
+                               "DTSTAMP:20260101T000000Z\r\n"
+                               "DTSTART;TZID=London:20270119T090000\r\n"
+                               "DTEND;TZID=Bogota:20270119T050000\r\n"
+                               "X-ALSO-AT;TZID=Reunion:20270119T130000\r\n"
+                               "SUMMARY:Call\r\n"
+                               "END:VEVENT\r\n"
+                               "END:VCALENDAR\r\n";
+
+} // namespace
+
+// Renamed on the phone, then given a note: the file changes in those and the stamps only, its zones
+// kept as they stand, in their order.
+TEST(ForeignFileOfSeveralZones, EditsKeepEveryZoneInItsPlace)
+{
+    CalendarSyncRun run("Europe/Berlin");
+    const QString path = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/call.ics");
+    writeFile(path, kThreeZones);
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    renameOnPhone(run, QStringLiteral("Call"), QStringLiteral("Call Ana"));
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+    const auto record = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Call Ana"));
+    ASSERT_TRUE(record);
+    QMap<QString, QString> fields = record->fields;
+    fields.insert(QStringLiteral("NOTE"), QStringLiteral("Agenda"));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record->uid, fields));
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+
+    EXPECT_EQ(linesWithoutStamps(readFile(path)),
+              linesWithoutStamps(
+                  QByteArray(kThreeZones).replace("SUMMARY:Call\r\n", "SUMMARY:Call Ana\r\nDESCRIPTION:Agenda\r\n")));
 }
