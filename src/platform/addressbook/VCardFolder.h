@@ -153,8 +153,9 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
-        // The blocks holding the entries' texts, shared with the snapshots made from
-        // this one (never changed once made), and their bytes in all.
+        // The blocks holding the entries' texts (never changed once made), and their bytes in all:
+        // each entry keeps its own block alive, these tell when the blocks hold mostly texts of
+        // entries gone and are packed again.
         std::vector<QByteArray> blocks;
         qsizetype blockBytes = 0;
     };
