@@ -1150,7 +1150,9 @@ void VCardFolder::loadIndexLocked()
         if (!reader.read(snapshot->entries[index], texts[index]))
             return;
     }
-    const auto isNotAfter = [](const IndexTexts &first, const IndexTexts &second) { return !(first.name < second.name); };
+    const auto isNotAfter = [](const IndexTexts &first, const IndexTexts &second) {
+        return !(first.name < second.name);
+    };
     if (std::adjacent_find(texts.cbegin(), texts.cend(), isNotAfter) != texts.cend())
         return;
     packInPlace(*snapshot, texts, std::move(bytes));

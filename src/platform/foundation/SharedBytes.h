@@ -21,7 +21,8 @@ public:
     // The whole of the bytes.
     explicit SharedBytes(QByteArray bytes) : m_bytes(std::move(bytes)) {}
     // length bytes of the block from offset, which must lie within it.
-    SharedBytes(QByteArray block, qsizetype offset, qsizetype length) : m_bytes(sliceOf(std::move(block), offset, length))
+    SharedBytes(QByteArray block, qsizetype offset, qsizetype length)
+        : m_bytes(sliceOf(std::move(block), offset, length))
     {
     }
 
