@@ -1,6 +1,7 @@
 #include "sync/HMIdentifierGraphEntry.h"
 
 #include "platform/foundation/Crc32.h"
+#include "platform/foundation/SharedBytes.h"
 
 #include <QDataStream>
 #include <QDateTime>
@@ -138,31 +139,10 @@ size_t encodeVarint(char *room, quint64 value)
     return used;
 }
 
-// Appends without QByteArray::insert, which every append of bytes goes through and which costs many
-// times the copy of the few bytes of a tag, a length or a short text: packing a graph's entries
-// appends a few such pieces per pair. Where the byte string's own room at its end holds the bytes and
-// the NUL after them, they are written there with no call into Qt; otherwise room is made, at least
-// doubling, and the bytes are written there.
-void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
-{
-    QByteArray::DataPointer &data = out.data_ptr();
-    if (!data.needsDetach() && data.freeSpaceAtEnd() > count) {
-        char *const end = data.data() + data.size;
-        std::memcpy(end, bytes, size_t(count));
-        end[count] = '\0';
-        data.size += count;
-        return;
-    }
-    const qsizetype size = out.size();
-    out.reserve(std::max(out.capacity() * 2, size + count + 1));
-    out.resize(size + count);
-    std::memcpy(out.data() + size, bytes, size_t(count));
-}
-
 void appendVarint(QByteArray &out, quint64 value)
 {
     char room[kMaxVarintBytes];
-    appendBytes(out, room, qsizetype(encodeVarint(room, value)));
+    out.append(room, qsizetype(encodeVarint(room, value)));
 }
 
 quint64 zigzag(qint64 value)
@@ -179,13 +159,13 @@ void appendNumber(QByteArray &out, Tag tag, quint64 number)
 {
     char room[1 + kMaxVarintBytes];
     room[0] = char(tag);
-    appendBytes(out, room, qsizetype(1 + encodeVarint(room + 1, number)));
+    out.append(room, qsizetype(1 + encodeVarint(room + 1, number)));
 }
 
 void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
 {
     appendNumber(out, tag, quint64(bytes.size()));
-    appendBytes(out, bytes.data(), bytes.size());
+    out.append(bytes);
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -372,7 +352,7 @@ void appendKeyAndNumber(QByteArray &packed, quint32 keyNumber, const QString &ke
     size_t used = encodeVarint(room, keyNumber);
     room[used++] = char(tag);
     used += encodeVarint(room + used, number);
-    appendBytes(packed, room, qsizetype(used));
+    packed.append(room, qsizetype(used));
 }
 
 void appendKey(QByteArray &packed, const QString &key)
@@ -976,7 +956,7 @@ void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView u
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
         appendKeyAndNumber(m_packing, number, key, Tag::TextUtf8, quint64(utf8.size()));
-        appendBytes(m_packing, utf8.data(), utf8.size());
+        m_packing.append(utf8);
     } else {
         unordered().insert(key, QString::fromUtf8(utf8));
     }
@@ -1007,7 +987,7 @@ bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView
     if (number == kOutOfOrder)
         return false;
     appendKeyNumber(m_packing, number, key);
-    appendBytes(m_packing, packedValue.data(), packedValue.size());
+    m_packing.append(packedValue);
     return true;
 }
 
@@ -1041,7 +1021,7 @@ void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out,
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
 {
     appendVarint(out, quint64(utf8.size()));
-    appendBytes(out, utf8.data(), utf8.size());
+    out.append(utf8);
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
@@ -1060,12 +1040,10 @@ inline QByteArray HMIdentifierGraphEntry::Arena::place(QByteArrayView bytes)
     }
     std::memcpy(m_free, bytes.data(), size_t(bytes.size()));
     m_free[bytes.size()] = '\0';
-    QByteArray::DataPointer &block = m_block.data_ptr();
-    block.d_ptr()->ref();
-    QByteArray slice(QByteArray::DataPointer(block.d_ptr(), m_free, bytes.size()));
+    const qsizetype offset = m_block.size() - m_freeBytes;
     m_free += needed;
     m_freeBytes -= needed;
-    return slice;
+    return platform::SharedBytes(m_block, offset, bytes.size()).bytes();
 }
 
 HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()

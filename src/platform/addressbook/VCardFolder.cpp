@@ -262,6 +262,13 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
     return out;
 }
 
+// An entry's name and packed texts as the index file holds them.
+struct IndexTexts
+{
+    QByteArrayView name;
+    QByteArrayView details;
+};
+
 // Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
 // byte array as its 32-bit length and its bytes) without copying anything: an entry's name and its
 // packed texts are views into the bytes read, which packInPlace then puts one after the other.
@@ -270,18 +277,16 @@ class IndexEntryReader final
 public:
     IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
 
-    bool read(VCardFileEntry &entry, QByteArrayView &details)
+    bool read(VCardFileEntry &entry, IndexTexts &texts)
     {
         // Size, modification and change times, inode and the card's date.
         quint64 numbers[5] = {};
         quint8 flags = 0;
-        QByteArrayView name;
-        bool isRead = view(name);
+        bool isRead = view(texts.name);
         for (quint64 &value : numbers)
             isRead = isRead && number(value);
-        if (!isRead || !number(flags) || !view(details) || name.size() > VCardFileEntry::kMaxNameBytes)
+        if (!isRead || !number(flags) || !view(texts.details) || texts.name.size() > VCardFileEntry::kMaxNameBytes)
             return false;
-        entry.pointAt(name.data(), quint32(name.size()), quint16(name.size()));
         entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
         entry.modificationMs = qint64(numbers[4]);
         entry.isReadable = (flags & 1) != 0;
@@ -334,27 +339,31 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
     QByteArray block(total, Qt::Uninitialized);
     char *out = block.data();
     for (auto entry = first; entry != last; ++entry) {
+        std::memcpy(out, entry->texts().data(), size_t(bytesOf(*entry)));
+        out += bytesOf(*entry);
+    }
+    // The entries share the block once it is whole.
+    qsizetype offset = 0;
+    for (auto entry = first; entry != last; ++entry) {
         const qsizetype length = bytesOf(*entry);
-        std::memcpy(out, entry->texts().data(), size_t(length));
-        entry->pointAt(out, quint32(length), quint16(entry->fileName().size()));
-        out += length;
+        entry->setTexts(SharedBytes(block, offset, length), quint16(entry->fileName().size()));
+        offset += length;
     }
     snapshot.blocks.push_back(std::move(block));
     snapshot.blockBytes += total;
 }
 
-// Moves each entry's name and packed texts (by entry, in details), which point into the index's bytes,
+// Moves each entry's name and packed texts (by entry, in texts), which point into the index's bytes,
 // to the front of those bytes one after the other, and keeps just that much of them as the snapshot's
 // block: the index is never held twice over.
-void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayView> &details, QByteArray &&bytes)
+void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<IndexTexts> &texts, QByteArray &&bytes)
 {
     // By offset: making the bytes writable could copy them elsewhere.
     const char *const parsed = bytes.constData();
     char *const data = bytes.data();
     qsizetype used = 0;
-    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
-        const VCardFileEntry &entry = snapshot.entries[index];
-        for (const QByteArrayView text : {entry.texts(), details[index]}) {
+    for (const IndexTexts &entryTexts : texts) {
+        for (const QByteArrayView text : {entryTexts.name, entryTexts.details}) {
             // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
             std::memmove(data + used, data + (text.data() - parsed), size_t(text.size()));
             used += text.size();
@@ -364,9 +373,9 @@ void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<QByteArrayVi
     bytes.squeeze();
     qsizetype offset = 0;
     for (size_t index = 0; index < snapshot.entries.size(); ++index) {
-        VCardFileEntry &entry = snapshot.entries[index];
-        const qsizetype length = bytesOf(entry) + details[index].size();
-        entry.pointAt(bytes.constData() + offset, quint32(length), quint16(entry.fileName().size()));
+        const qsizetype nameLength = texts[index].name.size();
+        const qsizetype length = nameLength + texts[index].details.size();
+        snapshot.entries[index].setTexts(SharedBytes(bytes, offset, length), quint16(nameLength));
         offset += length;
     }
     snapshot.blocks.push_back(std::move(bytes));
@@ -448,73 +457,24 @@ void compactBlocks(VCardFolder::Snapshot &snapshot)
         live += bytesOf(entry);
     if (snapshot.blockBytes <= 2 * live + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
         return;
-    // The entries still point into the old blocks while they are copied out of them.
-    const std::vector<QByteArray> old = std::exchange(snapshot.blocks, {});
+    snapshot.blocks.clear();
     snapshot.blockBytes = 0;
     packEntries(snapshot, snapshot.entries.begin(), snapshot.entries.end());
 }
 
-// The entries of a snapshot by name, for a listing: an open-addressing table of entry positions.
-// Directories list their files in an order of their own, and looking each up by halving the sorted
-// entries would compare names a dozen times apiece. Each slot keeps part of its name's hash, so that a
-// name is compared only with entries whose hash agrees: every other comparison would wait on an
-// entry and its name, which lie far apart in memory.
-class NameTable final
+// The positions of a snapshot's entries by name, for a listing: directories list their files in an
+// order of their own, and looking each up by halving the sorted entries would compare names a dozen
+// times apiece. The names are views into the entries, which outlive the table.
+using NameTable = QHash<QByteArrayView, qint32>;
+
+NameTable nameTableOf(const std::vector<VCardFileEntry> &entries)
 {
-public:
-    explicit NameTable(const std::vector<VCardFileEntry> &entries) : m_entries(entries)
-    {
-        size_t capacity = 16;
-        while (capacity < 2 * entries.size())
-            capacity *= 2;
-        m_slots.assign(capacity, Slot{});
-        for (size_t index = 0; index < entries.size(); ++index) {
-            const std::string_view name = viewOf(entries[index].fileName());
-            const size_t hash = hashOf(name);
-            m_slots[slotOf(name, hash)] = Slot{tagOf(hash), qint32(index)};
-        }
-    }
-    static size_t hashOf(std::string_view name) { return qHash(QByteArrayView(name.data(), qsizetype(name.size()))); }
-    // Asks for the name's first slot ahead of a find.
-    void prefetch(size_t hash) const { __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]); }
-    // Asks for the entry in the name's first slot, when its hash agrees, and then for its name.
-    void prefetchEntry(size_t hash) const
-    {
-        if (const Slot &slot = m_slots[hash & (m_slots.size() - 1)]; slot.index >= 0 && slot.tag == tagOf(hash))
-            __builtin_prefetch(&m_entries[size_t(slot.index)]);
-    }
-    void prefetchName(size_t hash) const
-    {
-        if (const Slot &slot = m_slots[hash & (m_slots.size() - 1)]; slot.index >= 0 && slot.tag == tagOf(hash))
-            __builtin_prefetch(m_entries[size_t(slot.index)].fileName().data());
-    }
-    // The position of the entry with that name (whose hash is given), or -1.
-    qint32 find(std::string_view name, size_t hash) const { return m_slots[slotOf(name, hash)].index; }
-
-private:
-    struct Slot
-    {
-        quint32 tag = 0;
-        qint32 index = -1;
-    };
-    // The hash's high bits: its low ones choose the slot.
-    static quint32 tagOf(size_t hash) { return quint32(quint64(hash) >> 32) ^ quint32(hash); }
-
-    // The slot holding the name, or the empty slot where it would go.
-    size_t slotOf(std::string_view name, size_t hash) const
-    {
-        const size_t mask = m_slots.size() - 1;
-        const quint32 tag = tagOf(hash);
-        size_t slot = hash & mask;
-        while (m_slots[slot].index >= 0 &&
-               (m_slots[slot].tag != tag || viewOf(m_entries[size_t(m_slots[slot].index)].fileName()) != name))
-            slot = (slot + 1) & mask;
-        return slot;
-    }
-
-    const std::vector<VCardFileEntry> &m_entries;
-    std::vector<Slot> m_slots;
-};
+    NameTable table;
+    table.reserve(qsizetype(entries.size()));
+    for (size_t index = 0; index < entries.size(); ++index)
+        table.insert(entries[index].fileName(), qint32(index));
+    return table;
+}
 
 // Up to kListBatch card file names as the folder lists them, each ended by a NUL, with the entry the
 // index holds under each (-1 for none).
@@ -567,25 +527,12 @@ bool readBatch(DIR *directory, NameBatch &batch)
     return !batch.items.empty();
 }
 
-// Finds the batch's names in the index all at once: each lookup waits on memory the previous ones
-// are not using, and their waits overlap, where one lookup after each stat would wait alone.
+// Finds the batch's names in the index, before any of them is stat'ed: the lookups run together
+// rather than each between two calls into the kernel.
 void findBatch(const NameTable &table, NameBatch &batch)
 {
-    std::vector<size_t> hashes;
-    hashes.reserve(batch.items.size());
-    for (const auto &[start, found] : batch.items) {
-        hashes.push_back(NameTable::hashOf(batch.names.c_str() + start));
-        table.prefetch(hashes.back());
-    }
-    // Then the entries the slots name, then their names: each wait overlaps the batch's others.
-    for (const size_t hash : hashes)
-        table.prefetchEntry(hash);
-    for (const size_t hash : hashes)
-        table.prefetchName(hash);
-    for (size_t index = 0; index < batch.items.size(); ++index) {
-        auto &[start, found] = batch.items[index];
-        found = table.find(batch.names.c_str() + start, hashes[index]);
-    }
+    for (auto &[start, found] : batch.items)
+        found = table.value(QByteArrayView(batch.names.c_str() + start), -1);
 }
 
 // Stats the batch's files: each one present is marked so, each new or changed one listed.
@@ -724,81 +671,21 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
-static_assert(sizeof(VCardFileEntry) == 56, "an entry holds no padding but at its end");
-
-VCardFileEntry::VCardFileEntry(const VCardFileEntry &other) : VCardFileEntry()
-{
-    *this = other;
-}
-
-VCardFileEntry::VCardFileEntry(VCardFileEntry &&other) noexcept : VCardFileEntry()
-{
-    *this = std::move(other);
-}
-
-VCardFileEntry &VCardFileEntry::operator=(const VCardFileEntry &other)
-{
-    if (this == &other)
-        return *this;
-    if (other.m_ownsTexts)
-        setTexts(other.fileName(), other.details());
-    else
-        pointAt(other.m_texts, other.m_textsLength, other.m_nameLength);
-    takeStatusOf(other);
-    return *this;
-}
-
-VCardFileEntry &VCardFileEntry::operator=(VCardFileEntry &&other) noexcept
-{
-    if (this == &other)
-        return *this;
-    pointAt(other.m_texts, other.m_textsLength, other.m_nameLength);
-    m_ownsTexts = other.m_ownsTexts;
-    other.m_ownsTexts = false;
-    other.m_texts = nullptr;
-    other.m_textsLength = 0;
-    other.m_nameLength = 0;
-    takeStatusOf(other);
-    return *this;
-}
-
-void VCardFileEntry::takeStatusOf(const VCardFileEntry &other)
-{
-    stamp = other.stamp;
-    modificationMs = other.modificationMs;
-    isReadable = other.isReadable;
-    isGroup = other.isGroup;
-    isDuplicate = other.isDuplicate;
-}
-
-void VCardFileEntry::dropTexts()
-{
-    if (m_ownsTexts)
-        delete[] m_texts;
-    m_texts = nullptr;
-    m_ownsTexts = false;
-}
+static_assert(sizeof(VCardFileEntry) == 72, "an entry holds no padding but at its end");
 
 void VCardFileEntry::setTexts(QByteArrayView fileName, QByteArrayView details)
 {
-    // Made whole before the old array goes: either view may lie in it.
+    // Made whole before the old texts go: either view may lie in them.
     const QByteArrayView name = fileName.first(std::min(fileName.size(), kMaxNameBytes));
-    const qsizetype length = name.size() + details.size();
-    char *const texts = length > 0 ? new char[size_t(length)] : nullptr;
-    // An empty view may have no bytes at all to copy from.
-    if (!name.isEmpty())
-        std::memcpy(texts, name.data(), size_t(name.size()));
-    if (!details.isEmpty())
-        std::memcpy(texts + name.size(), details.data(), size_t(details.size()));
-    pointAt(texts, quint32(length), quint16(name.size()));
-    m_ownsTexts = texts != nullptr;
+    QByteArray texts;
+    texts.reserve(name.size() + details.size());
+    texts.append(name).append(details);
+    setTexts(SharedBytes(std::move(texts)), quint16(name.size()));
 }
 
-void VCardFileEntry::pointAt(const char *texts, quint32 length, quint16 nameLength)
+void VCardFileEntry::setTexts(SharedBytes texts, quint16 nameLength)
 {
-    dropTexts();
-    m_texts = texts;
-    m_textsLength = length;
+    m_texts = std::move(texts);
     m_nameLength = nameLength;
 }
 
@@ -811,7 +698,7 @@ VCardFileEntry VCardFileEntry::named(QByteArrayView fileName)
 
 QString VCardFileEntry::name() const
 {
-    return QFile::decodeName(QByteArray::fromRawData(m_texts, m_nameLength));
+    return QFile::decodeName(QByteArray::fromRawData(fileName().data(), m_nameLength));
 }
 
 namespace {
@@ -961,7 +848,7 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     if (!directory)
         return Error(ErrorCode::IoPermission,
                      QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
-    const NameTable names(known.entries);
+    const NameTable names = nameTableOf(known.entries);
     Listed listed;
     listed.isPresent.assign(known.entries.size(), false);
     NameBatch batch;
@@ -1257,19 +1144,18 @@ void VCardFolder::loadIndexLocked()
         return;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
-    std::vector<QByteArrayView> details(start->count);
+    std::vector<IndexTexts> texts(start->count);
     IndexEntryReader reader(bytes, start->position);
     for (size_t index = 0; index < snapshot->entries.size(); ++index) {
-        if (!reader.read(snapshot->entries[index], details[index]))
+        if (!reader.read(snapshot->entries[index], texts[index]))
             return;
     }
-    const auto isNotAfter = [](const VCardFileEntry &first, const VCardFileEntry &second) {
-        return !isInNameOrder(first, second);
+    const auto isNotAfter = [](const IndexTexts &first, const IndexTexts &second) {
+        return !(first.name < second.name);
     };
-    const std::vector<VCardFileEntry> &entries = snapshot->entries;
-    if (std::adjacent_find(entries.cbegin(), entries.cend(), isNotAfter) != entries.cend())
+    if (std::adjacent_find(texts.cbegin(), texts.cend(), isNotAfter) != texts.cend())
         return;
-    packInPlace(*snapshot, details, std::move(bytes));
+    packInPlace(*snapshot, texts, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
 }

@@ -3,6 +3,7 @@
 #include "platform/addressbook/ABVCardMapping.h"
 #include "platform/addressbook/VCard.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/SharedBytes.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -35,45 +36,34 @@ struct VCardFileStamp
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
-// the folder (56 bytes): the file's name and the packed texts of the summary lie one after the other
-// in one array, unpacked on demand. An entry made on its own owns that array; in a snapshot, the array
-// lies in one of the snapshot's blocks, not in an allocation of its own, and is valid while the
-// snapshot lives.
+// the folder: the file's name and the packed texts of the summary lie one after the other in one
+// piece of bytes, unpacked on demand. In a snapshot, that piece lies in one of the snapshot's blocks.
 struct VCardFileEntry
 {
-    VCardFileEntry() : m_ownsTexts(false), isReadable(false), isGroup(false), isDuplicate(false) {}
-    ~VCardFileEntry() { dropTexts(); }
-    VCardFileEntry(const VCardFileEntry &other);
-    VCardFileEntry(VCardFileEntry &&other) noexcept;
-    VCardFileEntry &operator=(const VCardFileEntry &other);
-    VCardFileEntry &operator=(VCardFileEntry &&other) noexcept;
-
     VCardFileStamp stamp;
     qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
 
 private:
-    // Here, so that the flags share their byte: the entry holds no padding but at its end.
-    const char *m_texts = nullptr;
-    quint32 m_textsLength = 0;
+    // Here, so that the flags share their word: the entry holds no padding but at its end.
+    SharedBytes m_texts;
     quint16 m_nameLength = 0;
-    bool m_ownsTexts : 1;
 
 public:
-    bool isReadable : 1;
-    bool isGroup : 1;
+    bool isReadable : 1 = false;
+    bool isGroup : 1 = false;
     // Another file earlier in name order has the same unique id: this one is not shown.
-    bool isDuplicate : 1;
+    bool isDuplicate : 1 = false;
 
     // The name as the file system holds it (at most kMaxNameBytes), then the unique id (empty when it
     // is the file's name without ".vcf"), names, organization, group name, e-mail texts and, for a
     // file that could not be read, why.
-    QByteArrayView texts() const { return QByteArrayView(m_texts, m_textsLength); }
+    QByteArrayView texts() const { return m_texts.view(); }
     QByteArrayView fileName() const { return texts().first(m_nameLength); }
     QByteArrayView details() const { return texts().sliced(m_nameLength); }
-    // Copies the name and the details into an array of the entry's own.
+    // Copies the name and the details into a block of the entry's own.
     void setTexts(QByteArrayView fileName, QByteArrayView details);
-    // Points at texts held elsewhere, which must outlive the entry: the name, then the details.
-    void pointAt(const char *texts, quint32 length, quint16 nameLength);
+    // Takes texts that lie in a shared block: the name, then the details.
+    void setTexts(SharedBytes texts, quint16 nameLength);
     void setDetails(QByteArrayView details) { setTexts(fileName(), details); }
     static constexpr qsizetype kMaxNameBytes = 0xFFFF;
 
@@ -93,11 +83,6 @@ public:
     QString lastName() const;
     // lastNameKey of the last name, without making a text of it when it is ASCII.
     quint64 lastNameKey() const;
-
-private:
-    // Everything but the texts.
-    void takeStatusOf(const VCardFileEntry &other);
-    void dropTexts();
 };
 
 // A hash of the case-folded text of a last name, which searches by last name file persons under.
@@ -168,8 +153,9 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
-        // The blocks holding the entries' texts, shared with the snapshots made from
-        // this one (never changed once made), and their bytes in all.
+        // The blocks holding the entries' texts (never changed once made), and their bytes in all:
+        // each entry keeps its own block alive, these tell when the blocks hold mostly texts of
+        // entries gone and are packed again.
         std::vector<QByteArray> blocks;
         qsizetype blockBytes = 0;
     };
