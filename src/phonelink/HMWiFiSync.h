@@ -3,6 +3,7 @@
 #include "sync/HMSyncClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
+#include "platform/foundation/CallbackGuard.h"
 #include "platform/foundation/Result.h"
 #include "phonelink/PhoneListReply.h"
 
@@ -274,4 +275,8 @@ private:
     QMap<QString, QString> m_batchContents;
     QString m_lastConduitUsed;
     qint64 m_userMessageRecordCounter = 0;
+
+    // The request blocks and the workers of purge and the id list run through this guard: the
+    // destructor closes it, so none of them reaches the transport once it is going away.
+    platform::CallbackGuard m_callbacks;
 };

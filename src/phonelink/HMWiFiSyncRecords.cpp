@@ -394,9 +394,8 @@ void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 con
 
 bool HMWiFiSync::purge(quint64 conduit)
 {
-    // The worker is counted from here on, so the destructor waits for it even before it starts.
-    auto work = std::make_shared<WorkScope>(*this);
-    platform::DispatchQueue::global()->async([this, conduit, work] { runPurge(conduit); });
+    // A worker that has not started when the transport goes away never runs.
+    platform::DispatchQueue::global()->async(m_callbacks.wrap([this, conduit] { runPurge(conduit); }));
     return true;
 }
 
@@ -458,8 +457,7 @@ std::optional<bool> HMWiFiSync::idListForConduit(quint64 conduit)
 {
     DDLogInfo(QStringLiteral("idListForConduit: %1").arg(conduit));
     setWifiSyncInProgress(true);
-    auto work = std::make_shared<WorkScope>(*this);
-    platform::DispatchQueue::global()->async([this, conduit, work] { runIdList(conduit); });
+    platform::DispatchQueue::global()->async(m_callbacks.wrap([this, conduit] { runIdList(conduit); }));
     return true;
 }
 
