@@ -616,6 +616,35 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, q
 bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince)
 {
     const WorkScope work(*this);
+    const QVariantMap parameters = listPageParameters(conduit, modifiedSince);
+    const QString path = QStringLiteral("/hmx_list");
+    // Every pass sends the page once. Resends are bounded: connection failures and empty replies by
+    // the connection window, lost connections by their own counter.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
+        if (!request)
+            return false;
+        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2").arg(request->URLString(), request->HTTPBodyString()));
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return true;
+        HMSyncClientDelegate *target = reportTo();
+        if (target == nullptr)
+            return false;
+        bool resends = false;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            resends = resendsListAfterFailure(outcome.error(), path, conduit, *target);
+        } else {
+            DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+            resends = resendsListAfterReply(outcome.response().bodyAsString(), conduit, *target);
+        }
+        if (!resends)
+            return true;
+    }
+}
+
+QVariantMap HMWiFiSync::listPageParameters(quint64 conduit, const QDateTime &modifiedSince)
+{
     qint64 pageOffset = 0;
     {
         const std::lock_guard lock(m_mutex);
@@ -632,92 +661,78 @@ bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifie
         parameters.insert(QStringLiteral("modified"), m_dateUtilities->fullDateFormatter().format(modifiedSince));
     parameters.insert(QStringLiteral("Limit"), QString::number(kListPageSize));
     parameters.insert(QStringLiteral("Offset"), QString::number(pageOffset));
-    const QString path = QStringLiteral("/hmx_list");
+    return parameters;
+}
 
-    // Every pass sends the page once. Resends are bounded: connection failures and empty replies by
-    // the connection window, lost connections by their own counter.
-    for (;;) {
-        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
-        if (!request)
-            return false;
-        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2").arg(request->URLString(), request->HTTPBodyString()));
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
-            return true;
-        HMSyncClientDelegate *target = reportTo();
-        if (target == nullptr)
-            return false;
-        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            const PlatformError &error = outcome.error();
-            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
-            const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
-            if (error.localizedDescription().contains(kNetworkConnectionLost)) {
-                bool shouldResend = false;
-                {
-                    const std::lock_guard lock(m_mutex);
-                    shouldResend = m_connectionWasLostRetryCounter <= 1;
-                    if (shouldResend)
-                        ++m_connectionWasLostRetryCounter;
-                    else
-                        m_connectionWasLostRetryCounter = 0;
-                }
-                if (shouldResend) {
-                    DDLogInfo(QStringLiteral("Network connection lost. Retrying in a few seconds."));
-                    continue;
-                }
-                clearConnectionTries();
-                target->didErrorWithError(3, QStringLiteral("The network connection was lost."));
-                finishListPage(conduit, false, {});
-                return true;
-            }
-            if (action == FailureAction::Retry) {
-                DDLogInfo(QStringLiteral("retrying lisrt command"));
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            handleRKError(error);
-            finishListPage(conduit, false, {});
+bool HMWiFiSync::resendsListAfterFailure(const PlatformError &error, const QString &path, quint64 conduit,
+                                         HMSyncClientDelegate &target)
+{
+    DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
+    const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
+    if (error.localizedDescription().contains(kNetworkConnectionLost)) {
+        if (mayResendAfterLostConnection()) {
+            DDLogInfo(QStringLiteral("Network connection lost. Retrying in a few seconds."));
             return true;
         }
-        const QString body = outcome.response().bodyAsString();
-        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
-        const ReplyStatus status = replyStatus(body);
-        if (status == ReplyStatus::Empty) {
-            DDLogError(QStringLiteral("Received empty response from Quillpad."));
-            if (shouldResendAfterEmptyReply()) {
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            target->didErrorWithError(6, QString());
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        {
-            const std::lock_guard lock(m_mutex);
-            m_connectionWasLostRetryCounter = 0;
-            m_connectionTryTimeoutDate = QDateTime();
-            m_connectionTries = 0;
-        }
-        if (status == ReplyStatus::Fail) {
-            DDLogInfo(QStringLiteral("Device response: %1").arg(body.left(kLoggedReplyChars)));
-            target->didErrorWithError(6, failureReason(body));
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        // A page that is not read whole applies nothing: its rows would be taken as all the phone's
-        // changes, and the rest lost once the phone marks them as synced.
-        const platform::Result<QList<QVariantMap>> rows = pageRows(body, conduit);
-        if (!rows) {
-            DDLogError(rows.error().message());
-            target->didErrorWithError(6, rows.error().message());
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        finishListPage(conduit, true, *rows);
-        return true;
+        clearConnectionTries();
+        target.didErrorWithError(3, QStringLiteral("The network connection was lost."));
+        finishListPage(conduit, false, {});
+        return false;
     }
+    if (action == FailureAction::Retry) {
+        DDLogInfo(QStringLiteral("retrying lisrt command"));
+        return pauseBeforeRetry();
+    }
+    handleRKError(error);
+    finishListPage(conduit, false, {});
+    return false;
+}
+
+bool HMWiFiSync::mayResendAfterLostConnection()
+{
+    const std::lock_guard lock(m_mutex);
+    const bool mayResend = m_connectionWasLostRetryCounter <= 1;
+    if (mayResend)
+        ++m_connectionWasLostRetryCounter;
+    else
+        m_connectionWasLostRetryCounter = 0;
+    return mayResend;
+}
+
+bool HMWiFiSync::resendsListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target)
+{
+    const ReplyStatus status = replyStatus(body);
+    if (status == ReplyStatus::Empty) {
+        DDLogError(QStringLiteral("Received empty response from Quillpad."));
+        if (shouldResendAfterEmptyReply())
+            return pauseBeforeRetry();
+        target.didErrorWithError(6, QString());
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_connectionWasLostRetryCounter = 0;
+        m_connectionTryTimeoutDate = QDateTime();
+        m_connectionTries = 0;
+    }
+    if (status == ReplyStatus::Fail) {
+        DDLogInfo(QStringLiteral("Device response: %1").arg(body.left(kLoggedReplyChars)));
+        target.didErrorWithError(6, failureReason(body));
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    // A page that is not read whole applies nothing: its rows would be taken as all the phone's
+    // changes, and the rest lost once the phone marks them as synced.
+    const platform::Result<QList<QVariantMap>> rows = pageRows(body, conduit);
+    if (!rows) {
+        DDLogError(rows.error().message());
+        target.didErrorWithError(6, rows.error().message());
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    finishListPage(conduit, true, *rows);
+    return false;
 }
 
 void HMWiFiSync::finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows)
@@ -820,37 +835,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     }
     const qsizetype last = std::min(first + kUpdateBatchSize, records.size());
     DDLogInfo(QStringLiteral("smallerMaxIndex %1").arg(last));
-    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
-                                : conduit == 3 ? QStringLiteral("Tasks")
-                                               : QStringLiteral("Contacts");
-    if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
-        m_userMessageRecordCounter = 0;
-    m_lastConduitUsed = counterName;
-    target->postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
-
-    QString lines;
-    m_batchContents.clear();
-    for (qsizetype index = first; index < last; ++index) {
-        if (isOutlookSync()) {
-            ++m_userMessageRecordCounter;
-            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
-        }
-        lines += updateLineForRecord(records[index], conduit);
-    }
-
-    const QString header = credentialHeader();
-    DDLogInfo(QStringLiteral("postParameterDictionary %1").arg(postParameterDictionary().size()));
-    if (lines.endsWith(QLatin1Char('\n')))
-        lines.chop(1);
-    QString body = QStringLiteral("%1\n%2&HASALARM=1\n").arg(header, lines);
-    // A calendar batch without any line (every event lacked a start date) goes as the header alone;
-    // deletion lines are always kept.
-    if (lines.isEmpty() && conduit == 2) {
-        DDLogError(QStringLiteral("ERROR: Preparing listString as update command results in empty request."));
-        DDLogError(QStringLiteral("Recovering from error by clearing update command."));
-        body = header;
-    }
-    DDLogVerbose(QStringLiteral("Sending Update Command."));
+    const QString body = updateBatchBody(*target, conduit, records, first, last);
 
     QString reply;
     const BatchEnd end = sendUpdateBatch(body, reply);
@@ -869,13 +854,53 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
         finishUpdateBatches(false);
         return true;
     }
-    batchIdentifiers = answersForNewRecords(records, first, last, batchIdentifiers);
+    return reportAnsweredBatch(conduit, records.size(), answersForNewRecords(records, first, last, batchIdentifiers));
+}
+
+QString HMWiFiSync::updateBatchBody(HMSyncClientDelegate &target, quint64 conduit, QList<HMSyncRecord> &records,
+                                    qsizetype first, qsizetype last)
+{
+    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
+                                : conduit == 3 ? QStringLiteral("Tasks")
+                                               : QStringLiteral("Contacts");
+    if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
+        m_userMessageRecordCounter = 0;
+    m_lastConduitUsed = counterName;
+    target.postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
+
+    QString lines;
+    m_batchContents.clear();
+    for (qsizetype index = first; index < last; ++index) {
+        if (isOutlookSync()) {
+            ++m_userMessageRecordCounter;
+            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
+        }
+        lines += updateLineForRecord(records[index], conduit);
+    }
+
+    const QString header = credentialHeader();
+    DDLogInfo(QStringLiteral("postParameterDictionary %1").arg(postParameterDictionary().size()));
+    if (lines.endsWith(QLatin1Char('\n')))
+        lines.chop(1);
+    // A calendar batch without any line (every event lacked a start date) goes as the header alone;
+    // deletion lines are always kept.
+    const bool isHeaderOnly = lines.isEmpty() && conduit == 2;
+    if (isHeaderOnly) {
+        DDLogError(QStringLiteral("ERROR: Preparing listString as update command results in empty request."));
+        DDLogError(QStringLiteral("Recovering from error by clearing update command."));
+    }
+    DDLogVerbose(QStringLiteral("Sending Update Command."));
+    return isHeaderOnly ? header : QStringLiteral("%1\n%2&HASALARM=1\n").arg(header, lines);
+}
+
+bool HMWiFiSync::reportAnsweredBatch(quint64 conduit, qsizetype recordCount, const QVariantMap &batchIdentifiers)
+{
     {
         const std::lock_guard lock(m_mutex);
         GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
         m_updateDictionary.insert(batchIdentifiers);
     }
-    target = reportTo();
+    HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
         return false;
     target->sentContentsReturnedForConduit(sentContents(batchIdentifiers), conduit);
@@ -884,7 +909,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     {
         const std::lock_guard lock(m_mutex);
         m_syncRecordListPartialCount += kUpdateBatchSize;
-        isLastBatch = m_syncRecordListPartialCount >= records.size();
+        isLastBatch = m_syncRecordListPartialCount >= recordCount;
     }
     if (isLastBatch) {
         finishUpdateBatches(true);

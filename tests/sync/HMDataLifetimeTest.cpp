@@ -13,38 +13,34 @@
 
 namespace {
 
-// Its clean-up takes a while; how far it got is kept outside the object, which may be gone.
+std::atomic<bool> cleanUpEntered{false};
+std::atomic<int> cleanUpsFinished{0};
+
+// Its clean-up takes a while and keeps how far it got outside the object, which may be going.
 class SlowCleanUpData final : public HMData
 {
 public:
-    SlowCleanUpData(std::atomic<bool> &entered, std::atomic<int> &finished) : m_entered(entered), m_finished(finished) {}
     void cleanUpAfterSync() override
     {
-        m_entered = true;
+        cleanUpEntered = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ++m_finished;
+        ++cleanUpsFinished;
     }
-
-private:
-    std::atomic<bool> &m_entered;
-    std::atomic<int> &m_finished;
 };
 
 } // namespace
 
 TEST(HMDataLifetime, DestroyingDuringACleanUpDeliveryWaitsForItAndHearsNoMore)
 {
-    std::atomic<bool> entered{false};
-    std::atomic<int> finished{0};
-    auto data = std::make_shared<SlowCleanUpData>(entered, finished);
+    auto data = std::make_shared<SlowCleanUpData>();
     std::thread poster([] {
         platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMCleanUpAfterSync"));
     });
-    while (!entered)
+    while (!cleanUpEntered)
         std::this_thread::yield();
     data.reset();
-    EXPECT_EQ(finished, 1); // the destructor returned only after the delivery under way ended
+    EXPECT_EQ(cleanUpsFinished, 1); // the destructor returned only after the delivery under way ended
     poster.join();
     platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMCleanUpAfterSync"));
-    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(cleanUpsFinished, 1);
 }

@@ -11,8 +11,9 @@ namespace platform {
 // observers) reach the owner safely. The owner keeps a guard and hands out guard.wrap(callback); the
 // wrapped callback holds only a weak reference to the guard's state. Until close() it calls the
 // callback; close() waits for the calls under way and makes every later call do nothing. The owner
-// calls close() first thing in its destructor, before anything the callbacks use goes away, and never
-// from inside one of its own wrapped callbacks (that call would wait for itself). Thread-safe.
+// calls close() first thing in its destructor, before anything the callbacks use goes away. When the
+// owner is destroyed by code one of its own callbacks calls, close() does not wait for that call (it
+// would wait for itself); that callback must return without touching the owner. Thread-safe.
 class CallbackGuard final
 {
     struct State

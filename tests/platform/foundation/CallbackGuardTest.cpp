@@ -55,3 +55,12 @@ TEST(CallbackGuard, CloseWaitsForTheCallUnderWayAndStopsLaterOnes)
     EXPECT_EQ(calls, 1);
     caller.join();
 }
+
+TEST(CallbackGuard, ACallbackThatDestroysItsOwnerDoesNotWaitForItself)
+{
+    auto owner = std::make_unique<Owner>();
+    const std::function<void()> destroyOwner = owner->guard.wrap([&owner] { owner.reset(); });
+    destroyOwner();
+    EXPECT_EQ(owner, nullptr);
+    destroyOwner(); // the guard is gone with its owner: nothing happens
+}
