@@ -113,6 +113,193 @@ bool endsWithIgnoringCase(QStringView text, QLatin1StringView word)
     return true;
 }
 
+// A date key of a phone row is replaced by its parsed date, or removed when the text gives none.
+void setParsedDate(QVariantMap &record, const QString &key, const QDateTime &date)
+{
+    if (date.isValid())
+        record.insert(key, date);
+    else
+        record.remove(key);
+}
+
+// A date key going to the phone is written as its text, or removed when it holds no date.
+void setDateText(QVariantMap &record, const QString &key, const QString &text)
+{
+    if (text.isEmpty())
+        record.remove(key);
+    else
+        record.insert(key, text);
+}
+
+void taskDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    if (record.contains(QStringLiteral("DUEDATE")))
+        setParsedDate(record, QStringLiteral("DUEDATE"),
+                  parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
+    if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
+        const QDateTime start = dates.dateFromDateTimeString(
+            record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
+        if (start.isValid())
+            record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+    }
+    if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+        setParsedDate(record, QStringLiteral("NSDATEALARMDATE"),
+                  dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
+                                               QStringLiteral(" 00:00:00")));
+    for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
+        if (record.contains(key))
+            record.insert(key, qint64(platform::intValue(record.value(key))));
+    }
+}
+
+void contactDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+        if (record.contains(key))
+            setParsedDate(record, key, parsedDate(dates.fullDateSyncFormatter(),
+                                      record.value(key).toString() + QStringLiteral(" 00:00:00")));
+    }
+}
+
+void eventTimesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    const bool isAllDay = record.value(QStringLiteral("TYPENUMBER")).toString() == QLatin1String("1");
+    const QString noon = QStringLiteral("12:00:00");
+    // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
+    // whatever times the row carries.
+    QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
+                                                  isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
+    QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
+                                                isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
+    if (isAllDay && end.isValid())
+        end = dates.dateByAdding(1, platform::CalendarUnit::Day, end);
+    if (start.isValid())
+        record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+    if (end.isValid())
+        record.insert(QStringLiteral("NSDATEENDDATE"), end);
+    const QString repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toString();
+    if (repeatEnd.isEmpty())
+        record.remove(QStringLiteral("NSDATEREPEATEND"));
+    else
+        setParsedDate(record, QStringLiteral("NSDATEREPEATEND"), parsedDate(dates.dateOnlySyncFormatter(), repeatEnd));
+    record.insert(QStringLiteral("TYPENUMBER"), isAllDay);
+    const qint64 alarm = platform::integerValue(record.value(QStringLiteral("NSNUMBERALARMTIME")));
+    if (alarm == -1)
+        record.remove(QStringLiteral("NSNUMBERALARMTIME"));
+    else
+        record.insert(QStringLiteral("NSNUMBERALARMTIME"), alarm);
+}
+
+// With Outlook, the categories and their colours go as comma-separated texts.
+void outlookCategoriesToPhone(QVariantMap &record)
+{
+    const auto joined = [&record](const QString &key, bool onlySixCharacters) {
+        QStringList parts;
+        for (const QVariant &entry : record.value(key).toList()) {
+            const QString text = entry.toString();
+            if (!onlySixCharacters || text.size() == 6)
+                parts.append(text);
+        }
+        return parts.join(QLatin1Char(','));
+    };
+    const QString category = joined(QStringLiteral("NSARRAYCATEGORIES"), false);
+    const QString colorIndex = joined(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), false);
+    const QString color = joined(QStringLiteral("NSARRAYCATEGORYCOLORS"), true);
+    if (!category.isEmpty())
+        record.insert(QStringLiteral("CATEGORY"), category);
+    if (!colorIndex.isEmpty())
+        record.insert(QStringLiteral("COLORINDEX"), colorIndex);
+    if (!color.isEmpty())
+        record.insert(QStringLiteral("CATEGORYCOLOR"), color);
+}
+
+// The recurrence's exception and custom dates go as tab-separated date texts.
+void recurrenceDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    if (record.contains(QStringLiteral("NSARRAYEXCEPTIONS"))) {
+        const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
+        QStringList parts;
+        if (platform::isList(exceptions)) {
+            for (const QVariant &entry : exceptions.toList()) {
+                if (platform::isDate(entry))
+                    parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+                else if (platform::isText(entry))
+                    parts.append(entry.toString());
+            }
+        }
+        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), parts.join(QLatin1Char('\t')));
+    }
+    if (record.contains(QStringLiteral("NSARRAYCUSTOMDATES"))) {
+        QStringList parts;
+        for (const QVariant &entry : record.value(QStringLiteral("NSARRAYCUSTOMDATES")).toList()) {
+            if (platform::isDate(entry))
+                parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+        }
+        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), parts.join(QLatin1Char('\t')));
+    }
+}
+
+void taskDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
+    if (platform::isDate(start))
+        record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
+    if (record.contains(QStringLiteral("DUEDATE")))
+        setDateText(record, QStringLiteral("DUEDATE"),
+                  dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
+    if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+        setDateText(record, QStringLiteral("NSDATEALARMDATE"),
+                  dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
+}
+
+void contactDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+        if (record.contains(key))
+            setDateText(record, key, dates.dateStringFromDateFormattedForSync(record.value(key).toDateTime()));
+    }
+}
+
+// An event without a start date is marked to be left out of the batch.
+void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    record.insert(QStringLiteral("TYPENUMBER"),
+                  platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
+                                                                                  : QStringLiteral("0"));
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
+    if (gmtStartDate.isEmpty()) {
+        DDLogInfo(QStringLiteral("sStartDate does not exist."));
+        DDLogInfo(QStringLiteral("recordDictionary with %1 keys").arg(record.size()));
+        record.insert(QStringLiteral("kIgnoreThisRecord"), true);
+        return;
+    }
+    QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+    // An all-day event ends at the start of the day after its last; the phone names its last day,
+    // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
+    // would come back a day longer and grow at every round trip.
+    if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
+        end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
+    const auto setIfFormatted = [&record](const QString &key, const QString &text) {
+        if (!text.isEmpty())
+            record.insert(key, text);
+    };
+    setIfFormatted(QStringLiteral("GMTSTARTDATE"), gmtStartDate);
+    setIfFormatted(QStringLiteral("GMTSTARTTIME"), dates.timeGmtStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("GMTENDDATE"), dates.dateGmtStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("GMTENDTIME"), dates.timeGmtStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("STARTDATE"), dates.dateStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("STARTTIME"), dates.timeStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("ENDDATE"), dates.dateStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("ENDTIME"), dates.timeStringFromDateFormattedForSync(end));
+    const QString repeatEnd =
+        dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime());
+    setHMValueAsString(record, repeatEnd.isNull() ? QVariant() : QVariant(repeatEnd),
+                       QStringLiteral("NSDATEREPEATEND"));
+    if (!record.contains(QStringLiteral("NSNUMBERALARMTIME")))
+        record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
+}
+
 } // namespace
 
 // Key maps -------------------------------------------------------------------------------------------
@@ -223,171 +410,26 @@ void HMWiFiSync::prepareForEngineDictionary(QVariantMap &record, quint64 conduit
         record.insert(key, parsed);
     }
 
-    // A date key of a row is replaced by its parsed date, or removed when the text gives none.
-    const auto parseInto = [&record](const QString &key, const QDateTime &date) {
-        if (date.isValid())
-            record.insert(key, date);
-        else
-            record.remove(key);
-    };
-    if (conduit == 3) {
-        if (record.contains(QStringLiteral("DUEDATE")))
-            parseInto(QStringLiteral("DUEDATE"),
-                      parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
-        if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
-            const QDateTime start = dates.dateFromDateTimeString(
-                record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
-            if (start.isValid())
-                record.insert(QStringLiteral("NSDATESTARTDATE"), start);
-        }
-        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
-            parseInto(QStringLiteral("NSDATEALARMDATE"),
-                      dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
-                                                   QStringLiteral(" 00:00:00")));
-        for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
-            if (record.contains(key))
-                record.insert(key, qint64(platform::intValue(record.value(key))));
-        }
-    } else if (conduit == 1) {
-        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
-            if (record.contains(key))
-                parseInto(key, parsedDate(dates.fullDateSyncFormatter(),
-                                          record.value(key).toString() + QStringLiteral(" 00:00:00")));
-        }
-    } else if (conduit == 2) {
-        const bool isAllDay = record.value(QStringLiteral("TYPENUMBER")).toString() == QLatin1String("1");
-        const QString noon = QStringLiteral("12:00:00");
-        // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
-        // whatever times the row carries.
-        QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
-                                                      isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
-        QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
-                                                    isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
-        if (isAllDay && end.isValid())
-            end = dates.dateByAdding(1, platform::CalendarUnit::Day, end);
-        if (start.isValid())
-            record.insert(QStringLiteral("NSDATESTARTDATE"), start);
-        if (end.isValid())
-            record.insert(QStringLiteral("NSDATEENDDATE"), end);
-        const QString repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toString();
-        if (repeatEnd.isEmpty())
-            record.remove(QStringLiteral("NSDATEREPEATEND"));
-        else
-            parseInto(QStringLiteral("NSDATEREPEATEND"), parsedDate(dates.dateOnlySyncFormatter(), repeatEnd));
-        record.insert(QStringLiteral("TYPENUMBER"), isAllDay);
-        const qint64 alarm = platform::integerValue(record.value(QStringLiteral("NSNUMBERALARMTIME")));
-        if (alarm == -1)
-            record.remove(QStringLiteral("NSNUMBERALARMTIME"));
-        else
-            record.insert(QStringLiteral("NSNUMBERALARMTIME"), alarm);
-    }
+    if (conduit == 3)
+        taskDatesFromPhone(record, dates);
+    else if (conduit == 1)
+        contactDatesFromPhone(record, dates);
+    else if (conduit == 2)
+        eventTimesFromPhone(record, dates);
 }
 
 void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit)
 {
     HMDateUtilities &dates = *m_dateUtilities;
-    if (GlobalVariables::getIsOutlookSync()) {
-        const auto joined = [&record](const QString &key, bool onlySixCharacters) {
-            QStringList parts;
-            for (const QVariant &entry : record.value(key).toList()) {
-                const QString text = entry.toString();
-                if (!onlySixCharacters || text.size() == 6)
-                    parts.append(text);
-            }
-            return parts.join(QLatin1Char(','));
-        };
-        const QString category = joined(QStringLiteral("NSARRAYCATEGORIES"), false);
-        const QString colorIndex = joined(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), false);
-        const QString color = joined(QStringLiteral("NSARRAYCATEGORYCOLORS"), true);
-        if (!category.isEmpty())
-            record.insert(QStringLiteral("CATEGORY"), category);
-        if (!colorIndex.isEmpty())
-            record.insert(QStringLiteral("COLORINDEX"), colorIndex);
-        if (!color.isEmpty())
-            record.insert(QStringLiteral("CATEGORYCOLOR"), color);
-    }
-
-    if (record.contains(QStringLiteral("NSARRAYEXCEPTIONS"))) {
-        const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
-        QStringList parts;
-        if (platform::isList(exceptions)) {
-            for (const QVariant &entry : exceptions.toList()) {
-                if (platform::isDate(entry))
-                    parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
-                else if (platform::isText(entry))
-                    parts.append(entry.toString());
-            }
-        }
-        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), parts.join(QLatin1Char('\t')));
-    }
-    if (record.contains(QStringLiteral("NSARRAYCUSTOMDATES"))) {
-        QStringList parts;
-        for (const QVariant &entry : record.value(QStringLiteral("NSARRAYCUSTOMDATES")).toList()) {
-            if (platform::isDate(entry))
-                parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
-        }
-        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), parts.join(QLatin1Char('\t')));
-    }
-
-    // A date key is written as its text, or removed when it holds no date.
-    const auto writeDate = [&record](const QString &key, const QString &text) {
-        if (text.isEmpty())
-            record.remove(key);
-        else
-            record.insert(key, text);
-    };
-    if (conduit == 3) {
-        const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
-        if (platform::isDate(start))
-            record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
-        if (record.contains(QStringLiteral("DUEDATE")))
-            writeDate(QStringLiteral("DUEDATE"),
-                      dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
-        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
-            writeDate(QStringLiteral("NSDATEALARMDATE"),
-                      dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
-    } else if (conduit == 1) {
-        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
-            if (record.contains(key))
-                writeDate(key, dates.dateStringFromDateFormattedForSync(record.value(key).toDateTime()));
-        }
-    } else if (conduit == 2) {
-        record.insert(QStringLiteral("TYPENUMBER"),
-                      platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
-                                                                                      : QStringLiteral("0"));
-        const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
-        const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
-        if (gmtStartDate.isEmpty()) {
-            DDLogInfo(QStringLiteral("sStartDate does not exist."));
-            DDLogInfo(QStringLiteral("recordDictionary with %1 keys").arg(record.size()));
-            record.insert(QStringLiteral("kIgnoreThisRecord"), true);
-            return;
-        }
-        QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
-        // An all-day event ends at the start of the day after its last; the phone names its last day,
-        // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
-        // would come back a day longer and grow at every round trip.
-        if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
-            end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
-        const auto setIfFormatted = [&record](const QString &key, const QString &text) {
-            if (!text.isEmpty())
-                record.insert(key, text);
-        };
-        setIfFormatted(QStringLiteral("GMTSTARTDATE"), gmtStartDate);
-        setIfFormatted(QStringLiteral("GMTSTARTTIME"), dates.timeGmtStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("GMTENDDATE"), dates.dateGmtStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("GMTENDTIME"), dates.timeGmtStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("STARTDATE"), dates.dateStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("STARTTIME"), dates.timeStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("ENDDATE"), dates.dateStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("ENDTIME"), dates.timeStringFromDateFormattedForSync(end));
-        const QString repeatEnd =
-            dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime());
-        setHMValueAsString(record, repeatEnd.isNull() ? QVariant() : QVariant(repeatEnd),
-                           QStringLiteral("NSDATEREPEATEND"));
-        if (!record.contains(QStringLiteral("NSNUMBERALARMTIME")))
-            record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
-    }
+    if (GlobalVariables::getIsOutlookSync())
+        outlookCategoriesToPhone(record);
+    recurrenceDatesToPhone(record, dates);
+    if (conduit == 3)
+        taskDatesToPhone(record, dates);
+    else if (conduit == 1)
+        contactDatesToPhone(record, dates);
+    else if (conduit == 2)
+        eventTimesToPhone(record, dates);
 }
 
 // Purge ----------------------------------------------------------------------------------------------
