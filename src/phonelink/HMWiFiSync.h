@@ -206,6 +206,11 @@ private:
 
     void runPurge(quint64 conduit);
     void runIdList(quint64 conduit);
+    // A failed id list, then an answered one: each answers whether the list is asked for again, and
+    // reports the command's end when it is not.
+    bool resendsIdListAfterFailure(const platform::PlatformError &error, const QString &path,
+                                   HMSyncClientDelegate &target);
+    bool resendsIdListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target);
     bool reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit);
     phonelist::ReadRules listRules(quint64 conduit, bool isPage) const;
     // Reads the rows of a list page, re-keyed and decoded for the conduit; nothing when it has no list part.

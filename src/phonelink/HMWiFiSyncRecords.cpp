@@ -521,64 +521,75 @@ void HMWiFiSync::runIdList(quint64 conduit)
         HMSyncClientDelegate *target = reportTo();
         if (target == nullptr)
             return;
+        bool resends = false;
         if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(outcome.error().code()));
-            if (judgeRequestFailure(outcome.error(), path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
-                DDLogInfo(QStringLiteral("Erroring out due to command tries being at least once."));
-                handleRKError(outcome.error());
-                target->idListCommandFinishedSuccessful(false);
-                return;
-            }
-            DDLogInfo(QStringLiteral("Retrying connection."));
-            if (!pauseBeforeRetry(m_timing.idListRetryPause))
-                return;
-            bool hasTriedTooOften = false;
-            {
-                const std::lock_guard lock(m_mutex);
-                hasTriedTooOften = m_connectionTries > 9;
-                if (hasTriedTooOften) {
-                    m_connectionTries = 0;
-                    m_connectionTryTimeoutDate = QDateTime();
-                }
-            }
-            if (hasTriedTooOften) {
-                DDLogInfo(QStringLiteral("didErrorWithError:HMSyncErrorTimeout"));
-                target->didErrorWithError(3, QString());
-                target->idListCommandFinishedSuccessful(false);
-                return;
-            }
-            continue;
+            resends = resendsIdListAfterFailure(outcome.error(), path, *target);
+        } else {
+            const QString body = outcome.response().bodyAsString();
+            DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
+            resends = resendsIdListAfterReply(body, conduit, *target);
         }
-        const QString body = outcome.response().bodyAsString();
-        DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
-        if (isRecordConduit(conduit)) {
-            const std::lock_guard lock(m_mutex);
-            m_numberOfRecordsInList[conduit] = countRecordsInList(body);
-        }
-        const ReplyStatus status = replyStatus(body);
-        if (status == ReplyStatus::Empty) {
-            DDLogError(QStringLiteral("Received empty response from Quillpad."));
-            if (shouldResendAfterEmptyReply()) {
-                DDLogInfo(QStringLiteral("Retrying connection"));
-                if (!pauseBeforeRetry())
-                    return;
-                continue;
-            }
-            target->didErrorWithError(6, QString());
-            target->idListCommandFinishedSuccessful(false);
+        if (!resends)
             return;
-        }
-        clearConnectionTries();
-        if (status == ReplyStatus::Fail) {
-            const QString reason = failureReason(body);
-            DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
-            target->didErrorWithError(6, reason);
-            target->listCommandFinishedSuccessful(false);
-            return;
-        }
-        target->listCommandFinishedSuccessful(reportIdList(*target, body, conduit));
-        return;
     }
+}
+
+bool HMWiFiSync::resendsIdListAfterFailure(const PlatformError &error, const QString &path, HMSyncClientDelegate &target)
+{
+    DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(error.code()));
+    if (judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
+        DDLogInfo(QStringLiteral("Erroring out due to command tries being at least once."));
+        handleRKError(error);
+        target.idListCommandFinishedSuccessful(false);
+        return false;
+    }
+    DDLogInfo(QStringLiteral("Retrying connection."));
+    if (!pauseBeforeRetry(m_timing.idListRetryPause))
+        return false;
+    bool hasTriedTooOften = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        hasTriedTooOften = m_connectionTries > 9;
+        if (hasTriedTooOften) {
+            m_connectionTries = 0;
+            m_connectionTryTimeoutDate = QDateTime();
+        }
+    }
+    if (!hasTriedTooOften)
+        return true;
+    DDLogInfo(QStringLiteral("didErrorWithError:HMSyncErrorTimeout"));
+    target.didErrorWithError(3, QString());
+    target.idListCommandFinishedSuccessful(false);
+    return false;
+}
+
+bool HMWiFiSync::resendsIdListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target)
+{
+    if (isRecordConduit(conduit)) {
+        const std::lock_guard lock(m_mutex);
+        m_numberOfRecordsInList[conduit] = countRecordsInList(body);
+    }
+    const ReplyStatus status = replyStatus(body);
+    if (status == ReplyStatus::Empty) {
+        DDLogError(QStringLiteral("Received empty response from Quillpad."));
+        if (shouldResendAfterEmptyReply()) {
+            DDLogInfo(QStringLiteral("Retrying connection"));
+            return pauseBeforeRetry();
+        }
+        target.didErrorWithError(6, QString());
+        target.idListCommandFinishedSuccessful(false);
+        return false;
+    }
+    clearConnectionTries();
+    if (status == ReplyStatus::Fail) {
+        const QString reason = failureReason(body);
+        DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
+        target.didErrorWithError(6, reason);
+        target.listCommandFinishedSuccessful(false);
+        return false;
+    }
+    target.listCommandFinishedSuccessful(reportIdList(target, body, conduit));
+    return false;
 }
 
 // The id list decides which desktop records are deleted: one that is not read whole deletes nothing
