@@ -169,6 +169,9 @@ HMWiFiSync::~HMWiFiSync()
         request->cancel();
     }
     stopRepeatingTimer();
+    // Waits for the workers of purge and the id list, which end now that their requests are
+    // cancelled; queued ones will not start. Then for the commands running on the calling queue.
+    m_callbacks.close();
     std::unique_lock lock(m_mutex);
     m_wakeUp.wait(lock, [this] { return m_activeWorkers == 0; });
 }
@@ -536,13 +539,14 @@ bool HMWiFiSync::logon()
                                    {QStringLiteral("build"), QStringLiteral("0001")},
                                    {QStringLiteral("source"), QStringLiteral("apple")},
                                    {QStringLiteral("hmproductcode"), productCode()}});
-    request->setOnDidLoadResponse([this](const RKResponse &response) {
+    request->setOnDidLoadResponse(m_callbacks.wrap([this](const RKResponse &response) {
         if (const std::optional<PlatformError> problem = problemWith(response))
             handleLogonFailure(*problem);
         else
             handleLogonResponse(response);
-    });
-    request->setOnDidFailLoadWithError([this](const PlatformError &error) { handleLogonFailure(error); });
+    }));
+    request->setOnDidFailLoadWithError(
+        m_callbacks.wrap([this](const PlatformError &error) { handleLogonFailure(error); }));
     {
         const std::lock_guard lock(m_mutex);
         m_commandTries = 0;
@@ -639,13 +643,14 @@ bool HMWiFiSync::logoff()
     if (!request)
         return false;
     request->setParams(QVariantMap{{QStringLiteral("cancelled"), QStringLiteral("0")}});
-    request->setOnDidLoadResponse([this](const RKResponse &response) {
+    request->setOnDidLoadResponse(m_callbacks.wrap([this](const RKResponse &response) {
         if (const std::optional<PlatformError> problem = problemWith(response))
             handleLogoffFailure(*problem);
         else
             handleLogoffResponse(response);
-    });
-    request->setOnDidFailLoadWithError([this](const PlatformError &error) { handleLogoffFailure(error); });
+    }));
+    request->setOnDidFailLoadWithError(
+        m_callbacks.wrap([this](const PlatformError &error) { handleLogoffFailure(error); }));
     {
         const std::lock_guard lock(m_mutex);
         m_commandTries = 0;

@@ -3,6 +3,7 @@
 #include "sync/HMSyncClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
+#include "platform/foundation/CallbackGuard.h"
 #include "platform/foundation/Result.h"
 #include "phonelink/PhoneListReply.h"
 
@@ -205,11 +206,25 @@ private:
 
     void runPurge(quint64 conduit);
     void runIdList(quint64 conduit);
+    // A failed id list, then an answered one: each answers whether the list is asked for again, and
+    // reports the command's end when it is not.
+    bool resendsIdListAfterFailure(const platform::PlatformError &error, const QString &path,
+                                   HMSyncClientDelegate &target);
+    bool resendsIdListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target);
     bool reportIdList(HMSyncClientDelegate &target, const QString &body, quint64 conduit);
     phonelist::ReadRules listRules(quint64 conduit, bool isPage) const;
     // Reads the rows of a list page, re-keyed and decoded for the conduit; nothing when it has no list part.
     platform::Result<QList<QVariantMap>> pageRows(const QString &body, quint64 conduit);
     void finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows);
+    // The list command's fields for the next page of the conduit; moves the page offset on.
+    QVariantMap listPageParameters(quint64 conduit, const QDateTime &modifiedSince);
+    // A failed page, then an answered one: each answers whether the page is sent again, and ends the
+    // page (or reports the cancel) when it is not.
+    bool resendsListAfterFailure(const platform::PlatformError &error, const QString &path, quint64 conduit,
+                                 HMSyncClientDelegate &target);
+    bool resendsListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target);
+    // A lost connection is resent twice in a row at most.
+    bool mayResendAfterLostConnection();
 
     QString updateLineForRecord(HMSyncRecord &record, quint64 conduit);
     // A hash of a record's content under the phone's keys: its non-empty fields but its id, action and
@@ -221,6 +236,12 @@ private:
     // the transport going away.
     enum class BatchEnd { Answered, Failed, Cancelled, Gone };
     BatchEnd sendUpdateBatch(const QString &body, QString &reply);
+    // The body of the batch of records first to last: the credential header, then a line a record.
+    QString updateBatchBody(HMSyncClientDelegate &target, quint64 conduit, QList<HMSyncRecord> &records,
+                            qsizetype first, qsizetype last);
+    // Reports the phone's answers to a batch and whether more batches follow; false when the
+    // transport is going away.
+    bool reportAnsweredBatch(quint64 conduit, qsizetype recordCount, const QVariantMap &batchIdentifiers);
     // "Command=login&", the credential fields and "Percent=100": the first line of updates and photos.
     QString credentialHeader() const;
     // Reads the temporary-to-permanent id lines of an update reply; answers whether it ended in "OK".
@@ -274,4 +295,8 @@ private:
     QMap<QString, QString> m_batchContents;
     QString m_lastConduitUsed;
     qint64 m_userMessageRecordCounter = 0;
+
+    // The request blocks and the workers of purge and the id list run through this guard: the
+    // destructor closes it, so none of them reaches the transport once it is going away.
+    platform::CallbackGuard m_callbacks;
 };

@@ -114,6 +114,193 @@ bool endsWithIgnoringCase(QStringView text, QLatin1StringView word)
     return true;
 }
 
+// A date key of a phone row is replaced by its parsed date, or removed when the text gives none.
+void setParsedDate(QVariantMap &record, const QString &key, const QDateTime &date)
+{
+    if (date.isValid())
+        record.insert(key, date);
+    else
+        record.remove(key);
+}
+
+// A date key going to the phone is written as its text, or removed when it holds no date.
+void setDateText(QVariantMap &record, const QString &key, const QString &text)
+{
+    if (text.isEmpty())
+        record.remove(key);
+    else
+        record.insert(key, text);
+}
+
+void taskDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    if (record.contains(QStringLiteral("DUEDATE")))
+        setParsedDate(record, QStringLiteral("DUEDATE"),
+                  parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
+    if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
+        const QDateTime start = dates.dateFromDateTimeString(
+            record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
+        if (start.isValid())
+            record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+    }
+    if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+        setParsedDate(record, QStringLiteral("NSDATEALARMDATE"),
+                  dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
+                                               QStringLiteral(" 00:00:00")));
+    for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
+        if (record.contains(key))
+            record.insert(key, qint64(platform::intValue(record.value(key))));
+    }
+}
+
+void contactDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+        if (record.contains(key))
+            setParsedDate(record, key, parsedDate(dates.fullDateSyncFormatter(),
+                                      record.value(key).toString() + QStringLiteral(" 00:00:00")));
+    }
+}
+
+void eventTimesFromPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    const bool isAllDay = record.value(QStringLiteral("TYPENUMBER")).toString() == QLatin1String("1");
+    const QString noon = QStringLiteral("12:00:00");
+    // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
+    // whatever times the row carries.
+    QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
+                                                  isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
+    QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
+                                                isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
+    if (isAllDay && end.isValid())
+        end = dates.dateByAdding(1, platform::CalendarUnit::Day, end);
+    if (start.isValid())
+        record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+    if (end.isValid())
+        record.insert(QStringLiteral("NSDATEENDDATE"), end);
+    const QString repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toString();
+    if (repeatEnd.isEmpty())
+        record.remove(QStringLiteral("NSDATEREPEATEND"));
+    else
+        setParsedDate(record, QStringLiteral("NSDATEREPEATEND"), parsedDate(dates.dateOnlySyncFormatter(), repeatEnd));
+    record.insert(QStringLiteral("TYPENUMBER"), isAllDay);
+    const qint64 alarm = platform::integerValue(record.value(QStringLiteral("NSNUMBERALARMTIME")));
+    if (alarm == -1)
+        record.remove(QStringLiteral("NSNUMBERALARMTIME"));
+    else
+        record.insert(QStringLiteral("NSNUMBERALARMTIME"), alarm);
+}
+
+// With Outlook, the categories and their colours go as comma-separated texts.
+void outlookCategoriesToPhone(QVariantMap &record)
+{
+    const auto joined = [&record](const QString &key, bool onlySixCharacters) {
+        QStringList parts;
+        for (const QVariant &entry : record.value(key).toList()) {
+            const QString text = entry.toString();
+            if (!onlySixCharacters || text.size() == 6)
+                parts.append(text);
+        }
+        return parts.join(QLatin1Char(','));
+    };
+    const QString category = joined(QStringLiteral("NSARRAYCATEGORIES"), false);
+    const QString colorIndex = joined(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), false);
+    const QString color = joined(QStringLiteral("NSARRAYCATEGORYCOLORS"), true);
+    if (!category.isEmpty())
+        record.insert(QStringLiteral("CATEGORY"), category);
+    if (!colorIndex.isEmpty())
+        record.insert(QStringLiteral("COLORINDEX"), colorIndex);
+    if (!color.isEmpty())
+        record.insert(QStringLiteral("CATEGORYCOLOR"), color);
+}
+
+// The recurrence's exception and custom dates go as tab-separated date texts.
+void recurrenceDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    if (record.contains(QStringLiteral("NSARRAYEXCEPTIONS"))) {
+        const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
+        QStringList parts;
+        if (platform::isList(exceptions)) {
+            for (const QVariant &entry : exceptions.toList()) {
+                if (platform::isDate(entry))
+                    parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+                else if (platform::isText(entry))
+                    parts.append(entry.toString());
+            }
+        }
+        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), parts.join(QLatin1Char('\t')));
+    }
+    if (record.contains(QStringLiteral("NSARRAYCUSTOMDATES"))) {
+        QStringList parts;
+        for (const QVariant &entry : record.value(QStringLiteral("NSARRAYCUSTOMDATES")).toList()) {
+            if (platform::isDate(entry))
+                parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
+        }
+        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), parts.join(QLatin1Char('\t')));
+    }
+}
+
+void taskDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
+    if (platform::isDate(start))
+        record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
+    if (record.contains(QStringLiteral("DUEDATE")))
+        setDateText(record, QStringLiteral("DUEDATE"),
+                  dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
+    if (record.contains(QStringLiteral("NSDATEALARMDATE")))
+        setDateText(record, QStringLiteral("NSDATEALARMDATE"),
+                  dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
+}
+
+void contactDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
+        if (record.contains(key))
+            setDateText(record, key, dates.dateStringFromDateFormattedForSync(record.value(key).toDateTime()));
+    }
+}
+
+// An event without a start date is marked to be left out of the batch.
+void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
+{
+    record.insert(QStringLiteral("TYPENUMBER"),
+                  platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
+                                                                                  : QStringLiteral("0"));
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
+    if (gmtStartDate.isEmpty()) {
+        DDLogInfo(QStringLiteral("sStartDate does not exist."));
+        DDLogInfo(QStringLiteral("recordDictionary with %1 keys").arg(record.size()));
+        record.insert(QStringLiteral("kIgnoreThisRecord"), true);
+        return;
+    }
+    QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+    // An all-day event ends at the start of the day after its last; the phone names its last day,
+    // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
+    // would come back a day longer and grow at every round trip.
+    if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
+        end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
+    const auto setIfFormatted = [&record](const QString &key, const QString &text) {
+        if (!text.isEmpty())
+            record.insert(key, text);
+    };
+    setIfFormatted(QStringLiteral("GMTSTARTDATE"), gmtStartDate);
+    setIfFormatted(QStringLiteral("GMTSTARTTIME"), dates.timeGmtStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("GMTENDDATE"), dates.dateGmtStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("GMTENDTIME"), dates.timeGmtStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("STARTDATE"), dates.dateStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("STARTTIME"), dates.timeStringFromDateFormattedForSync(start));
+    setIfFormatted(QStringLiteral("ENDDATE"), dates.dateStringFromDateFormattedForSync(end));
+    setIfFormatted(QStringLiteral("ENDTIME"), dates.timeStringFromDateFormattedForSync(end));
+    const QString repeatEnd =
+        dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime());
+    setHMValueAsString(record, repeatEnd.isNull() ? QVariant() : QVariant(repeatEnd),
+                       QStringLiteral("NSDATEREPEATEND"));
+    if (!record.contains(QStringLiteral("NSNUMBERALARMTIME")))
+        record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
+}
+
 } // namespace
 
 // Key maps -------------------------------------------------------------------------------------------
@@ -224,180 +411,34 @@ void HMWiFiSync::prepareForEngineDictionary(QVariantMap &record, quint64 conduit
         record.insert(key, parsed);
     }
 
-    // A date key of a row is replaced by its parsed date, or removed when the text gives none.
-    const auto parseInto = [&record](const QString &key, const QDateTime &date) {
-        if (date.isValid())
-            record.insert(key, date);
-        else
-            record.remove(key);
-    };
-    if (conduit == 3) {
-        if (record.contains(QStringLiteral("DUEDATE")))
-            parseInto(QStringLiteral("DUEDATE"),
-                      parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
-        if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
-            const QDateTime start = dates.dateFromDateTimeString(
-                record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
-            if (start.isValid())
-                record.insert(QStringLiteral("NSDATESTARTDATE"), start);
-        }
-        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
-            parseInto(QStringLiteral("NSDATEALARMDATE"),
-                      dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
-                                                   QStringLiteral(" 00:00:00")));
-        for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
-            if (record.contains(key))
-                record.insert(key, qint64(platform::intValue(record.value(key))));
-        }
-    } else if (conduit == 1) {
-        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
-            if (record.contains(key))
-                parseInto(key, parsedDate(dates.fullDateSyncFormatter(),
-                                          record.value(key).toString() + QStringLiteral(" 00:00:00")));
-        }
-    } else if (conduit == 2) {
-        const bool isAllDay = record.value(QStringLiteral("TYPENUMBER")).toString() == QLatin1String("1");
-        const QString noon = QStringLiteral("12:00:00");
-        // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
-        // whatever times the row carries.
-        QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
-                                                      isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
-        QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
-                                                    isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
-        if (isAllDay && end.isValid())
-            end = dates.dateByAdding(1, platform::CalendarUnit::Day, end);
-        if (start.isValid())
-            record.insert(QStringLiteral("NSDATESTARTDATE"), start);
-        if (end.isValid())
-            record.insert(QStringLiteral("NSDATEENDDATE"), end);
-        const QString repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toString();
-        if (repeatEnd.isEmpty())
-            record.remove(QStringLiteral("NSDATEREPEATEND"));
-        else
-            parseInto(QStringLiteral("NSDATEREPEATEND"), parsedDate(dates.dateOnlySyncFormatter(), repeatEnd));
-        record.insert(QStringLiteral("TYPENUMBER"), isAllDay);
-        const qint64 alarm = platform::integerValue(record.value(QStringLiteral("NSNUMBERALARMTIME")));
-        if (alarm == -1)
-            record.remove(QStringLiteral("NSNUMBERALARMTIME"));
-        else
-            record.insert(QStringLiteral("NSNUMBERALARMTIME"), alarm);
-    }
+    if (conduit == 3)
+        taskDatesFromPhone(record, dates);
+    else if (conduit == 1)
+        contactDatesFromPhone(record, dates);
+    else if (conduit == 2)
+        eventTimesFromPhone(record, dates);
 }
 
 void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit)
 {
     HMDateUtilities &dates = *m_dateUtilities;
-    if (GlobalVariables::getIsOutlookSync()) {
-        const auto joined = [&record](const QString &key, bool onlySixCharacters) {
-            QStringList parts;
-            for (const QVariant &entry : record.value(key).toList()) {
-                const QString text = entry.toString();
-                if (!onlySixCharacters || text.size() == 6)
-                    parts.append(text);
-            }
-            return parts.join(QLatin1Char(','));
-        };
-        const QString category = joined(QStringLiteral("NSARRAYCATEGORIES"), false);
-        const QString colorIndex = joined(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), false);
-        const QString color = joined(QStringLiteral("NSARRAYCATEGORYCOLORS"), true);
-        if (!category.isEmpty())
-            record.insert(QStringLiteral("CATEGORY"), category);
-        if (!colorIndex.isEmpty())
-            record.insert(QStringLiteral("COLORINDEX"), colorIndex);
-        if (!color.isEmpty())
-            record.insert(QStringLiteral("CATEGORYCOLOR"), color);
-    }
-
-    if (record.contains(QStringLiteral("NSARRAYEXCEPTIONS"))) {
-        const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
-        QStringList parts;
-        if (platform::isList(exceptions)) {
-            for (const QVariant &entry : exceptions.toList()) {
-                if (platform::isDate(entry))
-                    parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
-                else if (platform::isText(entry))
-                    parts.append(entry.toString());
-            }
-        }
-        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), parts.join(QLatin1Char('\t')));
-    }
-    if (record.contains(QStringLiteral("NSARRAYCUSTOMDATES"))) {
-        QStringList parts;
-        for (const QVariant &entry : record.value(QStringLiteral("NSARRAYCUSTOMDATES")).toList()) {
-            if (platform::isDate(entry))
-                parts.append(dates.dateStringFromDateFormattedForSync(entry.toDateTime()));
-        }
-        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), parts.join(QLatin1Char('\t')));
-    }
-
-    // A date key is written as its text, or removed when it holds no date.
-    const auto writeDate = [&record](const QString &key, const QString &text) {
-        if (text.isEmpty())
-            record.remove(key);
-        else
-            record.insert(key, text);
-    };
-    if (conduit == 3) {
-        const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
-        if (platform::isDate(start))
-            record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
-        if (record.contains(QStringLiteral("DUEDATE")))
-            writeDate(QStringLiteral("DUEDATE"),
-                      dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
-        if (record.contains(QStringLiteral("NSDATEALARMDATE")))
-            writeDate(QStringLiteral("NSDATEALARMDATE"),
-                      dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
-    } else if (conduit == 1) {
-        for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
-            if (record.contains(key))
-                writeDate(key, dates.dateStringFromDateFormattedForSync(record.value(key).toDateTime()));
-        }
-    } else if (conduit == 2) {
-        record.insert(QStringLiteral("TYPENUMBER"),
-                      platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
-                                                                                      : QStringLiteral("0"));
-        const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
-        const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
-        if (gmtStartDate.isEmpty()) {
-            DDLogInfo(QStringLiteral("sStartDate does not exist."));
-            DDLogInfo(QStringLiteral("recordDictionary with %1 keys").arg(record.size()));
-            record.insert(QStringLiteral("kIgnoreThisRecord"), true);
-            return;
-        }
-        QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
-        // An all-day event ends at the start of the day after its last; the phone names its last day,
-        // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
-        // would come back a day longer and grow at every round trip.
-        if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
-            end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
-        const auto setIfFormatted = [&record](const QString &key, const QString &text) {
-            if (!text.isEmpty())
-                record.insert(key, text);
-        };
-        setIfFormatted(QStringLiteral("GMTSTARTDATE"), gmtStartDate);
-        setIfFormatted(QStringLiteral("GMTSTARTTIME"), dates.timeGmtStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("GMTENDDATE"), dates.dateGmtStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("GMTENDTIME"), dates.timeGmtStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("STARTDATE"), dates.dateStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("STARTTIME"), dates.timeStringFromDateFormattedForSync(start));
-        setIfFormatted(QStringLiteral("ENDDATE"), dates.dateStringFromDateFormattedForSync(end));
-        setIfFormatted(QStringLiteral("ENDTIME"), dates.timeStringFromDateFormattedForSync(end));
-        const QString repeatEnd =
-            dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime());
-        setHMValueAsString(record, repeatEnd.isNull() ? QVariant() : QVariant(repeatEnd),
-                           QStringLiteral("NSDATEREPEATEND"));
-        if (!record.contains(QStringLiteral("NSNUMBERALARMTIME")))
-            record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
-    }
+    if (GlobalVariables::getIsOutlookSync())
+        outlookCategoriesToPhone(record);
+    recurrenceDatesToPhone(record, dates);
+    if (conduit == 3)
+        taskDatesToPhone(record, dates);
+    else if (conduit == 1)
+        contactDatesToPhone(record, dates);
+    else if (conduit == 2)
+        eventTimesToPhone(record, dates);
 }
 
 // Purge ----------------------------------------------------------------------------------------------
 
 bool HMWiFiSync::purge(quint64 conduit)
 {
-    // The worker is counted from here on, so the destructor waits for it even before it starts.
-    auto work = std::make_shared<WorkScope>(*this);
-    platform::DispatchQueue::global()->async([this, conduit, work] { runPurge(conduit); });
+    // A worker that has not started when the transport goes away never runs.
+    platform::DispatchQueue::global()->async(m_callbacks.wrap([this, conduit] { runPurge(conduit); }));
     return true;
 }
 
@@ -459,8 +500,7 @@ std::optional<bool> HMWiFiSync::idListForConduit(quint64 conduit)
 {
     DDLogInfo(QStringLiteral("idListForConduit: %1").arg(conduit));
     setWifiSyncInProgress(true);
-    auto work = std::make_shared<WorkScope>(*this);
-    platform::DispatchQueue::global()->async([this, conduit, work] { runIdList(conduit); });
+    platform::DispatchQueue::global()->async(m_callbacks.wrap([this, conduit] { runIdList(conduit); }));
     return true;
 }
 
@@ -482,64 +522,75 @@ void HMWiFiSync::runIdList(quint64 conduit)
         HMSyncClientDelegate *target = reportTo();
         if (target == nullptr)
             return;
+        bool resends = false;
         if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(outcome.error().code()));
-            if (judgeRequestFailure(outcome.error(), path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
-                DDLogInfo(QStringLiteral("Erroring out due to command tries being at least once."));
-                handleRKError(outcome.error());
-                target->idListCommandFinishedSuccessful(false);
-                return;
-            }
-            DDLogInfo(QStringLiteral("Retrying connection."));
-            if (!pauseBeforeRetry(m_timing.idListRetryPause))
-                return;
-            bool hasTriedTooOften = false;
-            {
-                const std::lock_guard lock(m_mutex);
-                hasTriedTooOften = m_connectionTries > 9;
-                if (hasTriedTooOften) {
-                    m_connectionTries = 0;
-                    m_connectionTryTimeoutDate = QDateTime();
-                }
-            }
-            if (hasTriedTooOften) {
-                DDLogInfo(QStringLiteral("didErrorWithError:HMSyncErrorTimeout"));
-                target->didErrorWithError(3, QString());
-                target->idListCommandFinishedSuccessful(false);
-                return;
-            }
-            continue;
+            resends = resendsIdListAfterFailure(outcome.error(), path, *target);
+        } else {
+            const QString body = outcome.response().bodyAsString();
+            DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
+            resends = resendsIdListAfterReply(body, conduit, *target);
         }
-        const QString body = outcome.response().bodyAsString();
-        DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
-        if (isRecordConduit(conduit)) {
-            const std::lock_guard lock(m_mutex);
-            m_numberOfRecordsInList[conduit] = countRecordsInList(body);
-        }
-        const ReplyStatus status = replyStatus(body);
-        if (status == ReplyStatus::Empty) {
-            DDLogError(QStringLiteral("Received empty response from Quillpad."));
-            if (shouldResendAfterEmptyReply()) {
-                DDLogInfo(QStringLiteral("Retrying connection"));
-                if (!pauseBeforeRetry())
-                    return;
-                continue;
-            }
-            target->didErrorWithError(6, QString());
-            target->idListCommandFinishedSuccessful(false);
+        if (!resends)
             return;
-        }
-        clearConnectionTries();
-        if (status == ReplyStatus::Fail) {
-            const QString reason = failureReason(body);
-            DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
-            target->didErrorWithError(6, reason);
-            target->listCommandFinishedSuccessful(false);
-            return;
-        }
-        target->listCommandFinishedSuccessful(reportIdList(*target, body, conduit));
-        return;
     }
+}
+
+bool HMWiFiSync::resendsIdListAfterFailure(const PlatformError &error, const QString &path, HMSyncClientDelegate &target)
+{
+    DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(error.code()));
+    if (judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
+        DDLogInfo(QStringLiteral("Erroring out due to command tries being at least once."));
+        handleRKError(error);
+        target.idListCommandFinishedSuccessful(false);
+        return false;
+    }
+    DDLogInfo(QStringLiteral("Retrying connection."));
+    if (!pauseBeforeRetry(m_timing.idListRetryPause))
+        return false;
+    bool hasTriedTooOften = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        hasTriedTooOften = m_connectionTries > 9;
+        if (hasTriedTooOften) {
+            m_connectionTries = 0;
+            m_connectionTryTimeoutDate = QDateTime();
+        }
+    }
+    if (!hasTriedTooOften)
+        return true;
+    DDLogInfo(QStringLiteral("didErrorWithError:HMSyncErrorTimeout"));
+    target.didErrorWithError(3, QString());
+    target.idListCommandFinishedSuccessful(false);
+    return false;
+}
+
+bool HMWiFiSync::resendsIdListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target)
+{
+    if (isRecordConduit(conduit)) {
+        const std::lock_guard lock(m_mutex);
+        m_numberOfRecordsInList[conduit] = countRecordsInList(body);
+    }
+    const ReplyStatus status = replyStatus(body);
+    if (status == ReplyStatus::Empty) {
+        DDLogError(QStringLiteral("Received empty response from Quillpad."));
+        if (shouldResendAfterEmptyReply()) {
+            DDLogInfo(QStringLiteral("Retrying connection"));
+            return pauseBeforeRetry();
+        }
+        target.didErrorWithError(6, QString());
+        target.idListCommandFinishedSuccessful(false);
+        return false;
+    }
+    clearConnectionTries();
+    if (status == ReplyStatus::Fail) {
+        const QString reason = failureReason(body);
+        DDLogInfo(QStringLiteral("failureMessage %1").arg(reason));
+        target.didErrorWithError(6, reason);
+        target.listCommandFinishedSuccessful(false);
+        return false;
+    }
+    target.listCommandFinishedSuccessful(reportIdList(target, body, conduit));
+    return false;
 }
 
 // The id list decides which desktop records are deleted: one that is not read whole deletes nothing
@@ -619,6 +670,36 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, q
 bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince)
 {
     const WorkScope work(*this);
+    const QVariantMap parameters = listPageParameters(conduit, modifiedSince);
+    const QString path = QStringLiteral("/hmx_list");
+    // Every pass sends the page once. Resends are bounded: connection failures and empty replies by
+    // the connection window, lost connections by their own counter.
+    for (;;) {
+        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
+        if (!request)
+            return false;
+        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2")
+                      .arg(request->URLString(), formBodyForLog(request->HTTPBodyString())));
+        const RKRequestOutcome outcome = sendAndWait(request);
+        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+            return true;
+        HMSyncClientDelegate *target = reportTo();
+        if (target == nullptr)
+            return false;
+        bool resends = false;
+        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+            resends = resendsListAfterFailure(outcome.error(), path, conduit, *target);
+        } else {
+            DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
+            resends = resendsListAfterReply(outcome.response().bodyAsString(), conduit, *target);
+        }
+        if (!resends)
+            return true;
+    }
+}
+
+QVariantMap HMWiFiSync::listPageParameters(quint64 conduit, const QDateTime &modifiedSince)
+{
     qint64 pageOffset = 0;
     {
         const std::lock_guard lock(m_mutex);
@@ -635,93 +716,78 @@ bool HMWiFiSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifie
         parameters.insert(QStringLiteral("modified"), m_dateUtilities->fullDateFormatter().format(modifiedSince));
     parameters.insert(QStringLiteral("Limit"), QString::number(kListPageSize));
     parameters.insert(QStringLiteral("Offset"), QString::number(pageOffset));
-    const QString path = QStringLiteral("/hmx_list");
+    return parameters;
+}
 
-    // Every pass sends the page once. Resends are bounded: connection failures and empty replies by
-    // the connection window, lost connections by their own counter.
-    for (;;) {
-        std::shared_ptr<RKRequest> request = makeTextRequest(path, parameters);
-        if (!request)
-            return false;
-        DDLogInfo(QStringLiteral("Sending list command to device: %1 %2")
-                      .arg(request->URLString(), formBodyForLog(request->HTTPBodyString())));
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
-            return true;
-        HMSyncClientDelegate *target = reportTo();
-        if (target == nullptr)
-            return false;
-        if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
-            const PlatformError &error = outcome.error();
-            DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
-            const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
-            if (error.localizedDescription().contains(kNetworkConnectionLost)) {
-                bool shouldResend = false;
-                {
-                    const std::lock_guard lock(m_mutex);
-                    shouldResend = m_connectionWasLostRetryCounter <= 1;
-                    if (shouldResend)
-                        ++m_connectionWasLostRetryCounter;
-                    else
-                        m_connectionWasLostRetryCounter = 0;
-                }
-                if (shouldResend) {
-                    DDLogInfo(QStringLiteral("Network connection lost. Retrying in a few seconds."));
-                    continue;
-                }
-                clearConnectionTries();
-                target->didErrorWithError(3, QStringLiteral("The network connection was lost."));
-                finishListPage(conduit, false, {});
-                return true;
-            }
-            if (action == FailureAction::Retry) {
-                DDLogInfo(QStringLiteral("retrying lisrt command"));
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            handleRKError(error);
-            finishListPage(conduit, false, {});
+bool HMWiFiSync::resendsListAfterFailure(const PlatformError &error, const QString &path, quint64 conduit,
+                                         HMSyncClientDelegate &target)
+{
+    DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
+    const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
+    if (error.localizedDescription().contains(kNetworkConnectionLost)) {
+        if (mayResendAfterLostConnection()) {
+            DDLogInfo(QStringLiteral("Network connection lost. Retrying in a few seconds."));
             return true;
         }
-        const QString body = outcome.response().bodyAsString();
-        DDLogVerbose(QStringLiteral("Response From: '%1'").arg(request->URLString()));
-        const ReplyStatus status = replyStatus(body);
-        if (status == ReplyStatus::Empty) {
-            DDLogError(QStringLiteral("Received empty response from Quillpad."));
-            if (shouldResendAfterEmptyReply()) {
-                if (!pauseBeforeRetry())
-                    return true;
-                continue;
-            }
-            target->didErrorWithError(6, QString());
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        {
-            const std::lock_guard lock(m_mutex);
-            m_connectionWasLostRetryCounter = 0;
-            m_connectionTryTimeoutDate = QDateTime();
-            m_connectionTries = 0;
-        }
-        if (status == ReplyStatus::Fail) {
-            DDLogInfo(QStringLiteral("Device response: %1").arg(body.left(kLoggedReplyChars)));
-            target->didErrorWithError(6, failureReason(body));
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        // A page that is not read whole applies nothing: its rows would be taken as all the phone's
-        // changes, and the rest lost once the phone marks them as synced.
-        const platform::Result<QList<QVariantMap>> rows = pageRows(body, conduit);
-        if (!rows) {
-            DDLogError(rows.error().message());
-            target->didErrorWithError(6, rows.error().message());
-            finishListPage(conduit, false, {});
-            return true;
-        }
-        finishListPage(conduit, true, *rows);
-        return true;
+        clearConnectionTries();
+        target.didErrorWithError(3, QStringLiteral("The network connection was lost."));
+        finishListPage(conduit, false, {});
+        return false;
     }
+    if (action == FailureAction::Retry) {
+        DDLogInfo(QStringLiteral("retrying lisrt command"));
+        return pauseBeforeRetry();
+    }
+    handleRKError(error);
+    finishListPage(conduit, false, {});
+    return false;
+}
+
+bool HMWiFiSync::mayResendAfterLostConnection()
+{
+    const std::lock_guard lock(m_mutex);
+    const bool mayResend = m_connectionWasLostRetryCounter <= 1;
+    if (mayResend)
+        ++m_connectionWasLostRetryCounter;
+    else
+        m_connectionWasLostRetryCounter = 0;
+    return mayResend;
+}
+
+bool HMWiFiSync::resendsListAfterReply(const QString &body, quint64 conduit, HMSyncClientDelegate &target)
+{
+    const ReplyStatus status = replyStatus(body);
+    if (status == ReplyStatus::Empty) {
+        DDLogError(QStringLiteral("Received empty response from Quillpad."));
+        if (shouldResendAfterEmptyReply())
+            return pauseBeforeRetry();
+        target.didErrorWithError(6, QString());
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_connectionWasLostRetryCounter = 0;
+        m_connectionTryTimeoutDate = QDateTime();
+        m_connectionTries = 0;
+    }
+    if (status == ReplyStatus::Fail) {
+        DDLogInfo(QStringLiteral("Device response: %1").arg(body.left(kLoggedReplyChars)));
+        target.didErrorWithError(6, failureReason(body));
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    // A page that is not read whole applies nothing: its rows would be taken as all the phone's
+    // changes, and the rest lost once the phone marks them as synced.
+    const platform::Result<QList<QVariantMap>> rows = pageRows(body, conduit);
+    if (!rows) {
+        DDLogError(rows.error().message());
+        target.didErrorWithError(6, rows.error().message());
+        finishListPage(conduit, false, {});
+        return false;
+    }
+    finishListPage(conduit, true, *rows);
+    return false;
 }
 
 void HMWiFiSync::finishListPage(quint64 conduit, bool wasSuccessful, const QList<QVariantMap> &rows)
@@ -824,37 +890,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     }
     const qsizetype last = std::min(first + kUpdateBatchSize, records.size());
     DDLogInfo(QStringLiteral("smallerMaxIndex %1").arg(last));
-    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
-                                : conduit == 3 ? QStringLiteral("Tasks")
-                                               : QStringLiteral("Contacts");
-    if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
-        m_userMessageRecordCounter = 0;
-    m_lastConduitUsed = counterName;
-    target->postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
-
-    QString lines;
-    m_batchContents.clear();
-    for (qsizetype index = first; index < last; ++index) {
-        if (isOutlookSync()) {
-            ++m_userMessageRecordCounter;
-            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
-        }
-        lines += updateLineForRecord(records[index], conduit);
-    }
-
-    const QString header = credentialHeader();
-    DDLogInfo(QStringLiteral("postParameterDictionary %1").arg(postParameterDictionary().size()));
-    if (lines.endsWith(QLatin1Char('\n')))
-        lines.chop(1);
-    QString body = QStringLiteral("%1\n%2&HASALARM=1\n").arg(header, lines);
-    // A calendar batch without any line (every event lacked a start date) goes as the header alone;
-    // deletion lines are always kept.
-    if (lines.isEmpty() && conduit == 2) {
-        DDLogError(QStringLiteral("ERROR: Preparing listString as update command results in empty request."));
-        DDLogError(QStringLiteral("Recovering from error by clearing update command."));
-        body = header;
-    }
-    DDLogVerbose(QStringLiteral("Sending Update Command."));
+    const QString body = updateBatchBody(*target, conduit, records, first, last);
 
     QString reply;
     const BatchEnd end = sendUpdateBatch(body, reply);
@@ -873,13 +909,53 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
         finishUpdateBatches(false);
         return true;
     }
-    batchIdentifiers = answersForNewRecords(records, first, last, batchIdentifiers);
+    return reportAnsweredBatch(conduit, records.size(), answersForNewRecords(records, first, last, batchIdentifiers));
+}
+
+QString HMWiFiSync::updateBatchBody(HMSyncClientDelegate &target, quint64 conduit, QList<HMSyncRecord> &records,
+                                    qsizetype first, qsizetype last)
+{
+    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
+                                : conduit == 3 ? QStringLiteral("Tasks")
+                                               : QStringLiteral("Contacts");
+    if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
+        m_userMessageRecordCounter = 0;
+    m_lastConduitUsed = counterName;
+    target.postStepNotificationWithMessage(QStringLiteral("Preparing Apple Changes for Device ..."), std::nullopt);
+
+    QString lines;
+    m_batchContents.clear();
+    for (qsizetype index = first; index < last; ++index) {
+        if (isOutlookSync()) {
+            ++m_userMessageRecordCounter;
+            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
+        }
+        lines += updateLineForRecord(records[index], conduit);
+    }
+
+    const QString header = credentialHeader();
+    DDLogInfo(QStringLiteral("postParameterDictionary %1").arg(postParameterDictionary().size()));
+    if (lines.endsWith(QLatin1Char('\n')))
+        lines.chop(1);
+    // A calendar batch without any line (every event lacked a start date) goes as the header alone;
+    // deletion lines are always kept.
+    const bool isHeaderOnly = lines.isEmpty() && conduit == 2;
+    if (isHeaderOnly) {
+        DDLogError(QStringLiteral("ERROR: Preparing listString as update command results in empty request."));
+        DDLogError(QStringLiteral("Recovering from error by clearing update command."));
+    }
+    DDLogVerbose(QStringLiteral("Sending Update Command."));
+    return isHeaderOnly ? header : QStringLiteral("%1\n%2&HASALARM=1\n").arg(header, lines);
+}
+
+bool HMWiFiSync::reportAnsweredBatch(quint64 conduit, qsizetype recordCount, const QVariantMap &batchIdentifiers)
+{
     {
         const std::lock_guard lock(m_mutex);
         GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
         m_updateDictionary.insert(batchIdentifiers);
     }
-    target = reportTo();
+    HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
         return false;
     target->sentContentsReturnedForConduit(sentContents(batchIdentifiers), conduit);
@@ -888,7 +964,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     {
         const std::lock_guard lock(m_mutex);
         m_syncRecordListPartialCount += kUpdateBatchSize;
-        isLastBatch = m_syncRecordListPartialCount >= records.size();
+        isLastBatch = m_syncRecordListPartialCount >= recordCount;
     }
     if (isLastBatch) {
         finishUpdateBatches(true);

@@ -43,13 +43,15 @@ HMData::HMData()
     m_recordsAddedToDevice.reserve(10);
     m_cleanUpObserver = platform::NotificationCenter::defaultCenter().addObserver(
         QStringLiteral("kHMCleanUpAfterSync"), nullptr,
-        [this](const platform::Notification &) { cleanUpAfterSync(); });
+        m_callbacks.wrap([this](const platform::Notification &) { cleanUpAfterSync(); }));
 }
 
 HMData::~HMData()
 {
-    // Stop hearing the notification before the members it could touch go away.
+    // Stop hearing the notification, and let a delivery under way end, before the members it could
+    // touch go away.
     m_cleanUpObserver.reset();
+    m_callbacks.close();
 }
 
 QString HMData::className() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/HMDateUtilities.h"
+#include "platform/foundation/CallbackGuard.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Result.h"
 #include "sync/HMSyncDataProtocol.h"
@@ -219,5 +220,8 @@ private:
     std::shared_ptr<HMOutlookCategoryHelper> m_categoryHelper;
     QVariantMap m_uniqueIdsDictionary;
     QVariantList m_idsToDeleteArray;
+    // The observer reaches this object only through the guard, which the destructor closes: a
+    // delivery under way on another thread when the object goes finishes first, later ones do nothing.
+    platform::CallbackGuard m_callbacks;
     platform::ObserverToken m_cleanUpObserver;
 };

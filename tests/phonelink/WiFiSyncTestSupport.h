@@ -93,6 +93,8 @@ public:
     bool logOn();
     // Stops the peer: later requests find no server.
     void stopPeer() { m_peer->stop(); }
+    // Destroys the transport; sync() must not be called afterwards.
+    void destroySync() { m_sync.reset(); }
 
 private:
     std::unique_ptr<phonepeer::PhonePeer> m_peer;
