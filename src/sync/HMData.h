@@ -117,6 +117,9 @@ public:
     // Temporary ids of the records sent as new, in sending order.
     QStringList recordsAddedToDevice() const;
     void setRecordsAddedToDevice(const QStringList &temporaryIds);
+    // Appends to the records sent as new: each costs what it adds, not the size of the list.
+    void addRecordAddedToDevice(const QString &temporaryId);
+    void addRecordsAddedToDevice(const QStringList &temporaryIds);
     QStringList categoryIdentifiersToSync() const { return m_categoryIdentifiersToSync; }
     void setCategoryIdentifiersToSync(const QStringList &identifiers) { m_categoryIdentifiersToSync = identifiers; }
     QString categoryIdentifierToWriteTo() const { return m_categoryIdentifierToWriteTo; }
@@ -161,6 +164,7 @@ private:
     // Replaces (or, for "FAIL" and missing entries, removes) the graph entry of one temporary id.
     void updateOneTemporaryId(const QString &temporaryId, const QVariantMap &temporaryToDeviceIds);
     void reportIdProgress(qint64 position, qint64 total);
+    bool wasAddedToDevice(const QString &temporaryId) const;
 
     mutable std::mutex m_propertyMutex;
     std::shared_ptr<HMIdentifierGraph> m_identifierGraph;

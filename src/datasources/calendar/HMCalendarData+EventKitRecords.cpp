@@ -64,7 +64,7 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
         identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
     records.append(record);
     if (plan.seriesIsNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+        addRecordAddedToDevice(plan.seriesUid);
 }
 
 void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records)
@@ -80,7 +80,7 @@ void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent 
         record.setTheParentId(plan.seriesUid);
     records.append(record);
     if (plan.isNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
+        addRecordAddedToDevice(plan.ownUid);
     identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
 }
 
