@@ -201,6 +201,7 @@ def make_events(count, seed=SEED, today=None):
     today = today or datetime.date.today()
     people = make_contacts(400, seed)
     events = []
+    taken = set()
     for index in range(count):
         day = today - datetime.timedelta(days=30) + datetime.timedelta(days=rng.randint(0, 364))
         person = rng.choice(people)
@@ -217,8 +218,25 @@ def make_events(count, seed=SEED, today=None):
                           minutes, False)
             if rng.random() < (RECURRING_SHARE - 0.06) / 0.88:
                 _make_series(rng, event, today)
+        _keep_apart(event, taken)
+        if event.rule and event.rule[0] != "YEARLY" and rng.random() < WITH_EXCEPTIONS_SHARE:
+            _make_exceptions(rng, event, taken)
         events.append(event)
     return events
+
+
+def _keep_apart(event, taken):
+    """Numbers the event's title while another event of that title starts at its time of day (or, all
+    day, on its day of the year): the desktop rightly takes an event starting with another of its title,
+    or with an occurrence of one, for the same event, and each side must end with every item."""
+    def key(subject):
+        return subject, event.all_day, event.start.strftime("%m%d" if event.all_day else "%H%M"), event.minutes
+    number, subject = 1, event.subject
+    while key(subject) in taken:
+        number += 1
+        subject = "%s %d" % (event.subject, number)
+    event.subject = subject
+    taken.add(key(subject))
 
 
 def _at(day, hour, minute):
@@ -233,14 +251,22 @@ def _make_series(rng, event, today):
     event.rule = (frequency, rng.choice([1, 1, 1, 2]), rng.choice([None, None, 10, 20, 52]))
     if event.rule[0] == "MONTHLY" and event.start.day > 28:
         event.start = event.start.replace(day=28)
-    if rng.random() < WITH_EXCEPTIONS_SHARE:
-        starts = event.occurrences(60)[1:]
-        changed = rng.sample(starts, min(len(starts), rng.randint(1, 20)))
-        for number, start in enumerate(sorted(changed)):
-            if number % 3 == 2:
-                event.moved.append((start, start + datetime.timedelta(hours=rng.choice([1, 2, 24, -1]))))
-            else:
-                event.deleted.append(start)
+
+
+def _make_exceptions(rng, event, taken):
+    # Within the year ahead, where the calendar is looked at and synced.
+    starts = [start for start in event.occurrences(60)[1:] if start < event.start + datetime.timedelta(days=300)]
+    changed = rng.sample(starts, min(len(starts), rng.randint(1, 20)))
+    for number, start in enumerate(sorted(changed)):
+        if number % 3 != 2:
+            event.deleted.append(start)
+            continue
+        moved = start + datetime.timedelta(hours=rng.choice([1, 2, 24, -1]))
+        # A moved occurrence is an event of its own on the phone: it too starts apart from its likes.
+        while (event.subject, moved) in taken:
+            moved += datetime.timedelta(minutes=15)
+        taken.add((event.subject, moved))
+        event.moved.append((start, moved))
 
 
 def _utc_text(moment):
