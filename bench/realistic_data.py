@@ -12,6 +12,7 @@ the same items. The phone cannot hold a moved occurrence inside its series: ther
 occurrence's day among its exceptions and the moved occurrence is an event of its own.
 """
 
+import base64
 import datetime
 import random
 import zoneinfo
@@ -155,7 +156,6 @@ def vcard(contact, revision=0):
     if note:
         lines.append("NOTE:%s" % _escaped(note))
     if contact.photo:
-        import base64
         lines.append("PHOTO;ENCODING=b;TYPE=JPEG:%s" % base64.b64encode(contact.photo).decode())
     lines.append("END:VCARD")
     return "".join(fold(line) + "\r\n" for line in lines)
