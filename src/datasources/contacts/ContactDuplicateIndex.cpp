@@ -22,12 +22,15 @@ quint64 foldedHash(quint64 hash, const QString &text)
 
 } // namespace
 
-quint64 ContactDuplicateIndex::keyOf(const QString &firstName, const QString &lastName, const QString &organization)
+std::optional<quint64> ContactDuplicateIndex::keyOf(const QString &firstName, const QString &lastName,
+                                                   const QString &organization)
 {
+    if (firstName.isEmpty() || lastName.isEmpty() || organization.isEmpty())
+        return std::nullopt;
     return foldedHash(foldedHash(foldedHash(kFnvOffset, firstName), lastName), organization);
 }
 
-quint64 ContactDuplicateIndex::keyOf(platform::ABPerson &person)
+std::optional<quint64> ContactDuplicateIndex::keyOf(platform::ABPerson &person)
 {
     return keyOf(person.valueForProperty(platform::kABFirstNameProperty).toString(),
                  person.valueForProperty(platform::kABLastNameProperty).toString(),
@@ -37,10 +40,12 @@ quint64 ContactDuplicateIndex::keyOf(platform::ABPerson &person)
 QStringList ContactDuplicateIndex::candidates(const std::shared_ptr<platform::ABAddressBook> &book, const QString &firstName,
                                               const QString &lastName, const QString &organization)
 {
+    const std::optional<quint64> key = keyOf(firstName, lastName, organization);
+    if (!key)
+        return {};
     ensureListed(book);
-    const quint64 key = keyOf(firstName, lastName, organization);
-    QStringList found = m_noted.value(key);
-    for (const QString &uniqueId : m_listed.value(key)) {
+    QStringList found = m_noted.value(*key);
+    for (const QString &uniqueId : m_listed.value(*key)) {
         if (!m_notedKeys.contains(uniqueId))
             found.append(uniqueId);
     }
@@ -50,17 +55,20 @@ QStringList ContactDuplicateIndex::candidates(const std::shared_ptr<platform::AB
 void ContactDuplicateIndex::note(platform::ABPerson &person)
 {
     const QString uniqueId = person.uniqueId();
-    const quint64 key = keyOf(person);
+    const std::optional<quint64> key = keyOf(person);
     const auto filed = m_notedKeys.constFind(uniqueId);
     if (filed != m_notedKeys.constEnd()) {
         if (filed.value() == key)
             return;
-        QStringList &others = m_noted[filed.value()];
-        others.removeOne(uniqueId);
-        if (others.isEmpty())
-            m_noted.remove(filed.value());
+        if (filed.value()) {
+            QStringList &others = m_noted[*filed.value()];
+            others.removeOne(uniqueId);
+            if (others.isEmpty())
+                m_noted.remove(*filed.value());
+        }
     }
-    m_noted[key].append(uniqueId);
+    if (key)
+        m_noted[*key].append(uniqueId);
     m_notedKeys.insert(uniqueId, key);
 }
 
@@ -77,12 +85,14 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     m_showing = book->showingCount();
     book->visitListedPersons([this, &book](const platform::ABAddressBook::ListedPerson &listed) {
         if (const std::optional<platform::VCardSummary> summary = listed.summary()) {
-            m_listed[keyOf(summary->firstName, summary->lastName, summary->organization)].append(summary->uniqueId);
+            if (const auto key = keyOf(summary->firstName, summary->lastName, summary->organization))
+                m_listed[*key].append(summary->uniqueId);
             return;
         }
         // A person added and not yet saved is read from the book itself.
         const QString uniqueId = listed.stamp().uniqueId;
-        if (const auto person = std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(uniqueId)))
-            m_listed[keyOf(*person)].append(uniqueId);
+        const auto person = std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(uniqueId));
+        if (const auto key = person ? keyOf(*person) : std::nullopt)
+            m_listed[*key].append(uniqueId);
     });
 }

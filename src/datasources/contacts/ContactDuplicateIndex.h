@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 namespace platform {
 class ABAddressBook;
@@ -21,15 +22,17 @@ class ContactDuplicateIndex final
 {
 public:
     // The unique ids of the persons that may have these values: those the run filed, in the order
-    // filed, then those of the listing, in its order.
+    // filed, then those of the listing, in its order; none when one of the values is empty.
     QStringList candidates(const std::shared_ptr<platform::ABAddressBook> &book, const QString &firstName, const QString &lastName,
                            const QString &organization);
     // Files the person under the values it has now.
     void note(platform::ABPerson &person);
 
 private:
-    static quint64 keyOf(const QString &firstName, const QString &lastName, const QString &organization);
-    static quint64 keyOf(platform::ABPerson &person);
+    // The key of the values; none when one is empty: such a person matches no record, and a record
+    // without one of them has no duplicates.
+    static std::optional<quint64> keyOf(const QString &firstName, const QString &lastName, const QString &organization);
+    static std::optional<quint64> keyOf(platform::ABPerson &person);
     // Lists the book when it is another book or shows its folder anew since it was listed.
     void ensureListed(const std::shared_ptr<platform::ABAddressBook> &book);
 
@@ -38,6 +41,7 @@ private:
     // Unique ids by key: the persons of the listing, and those the run filed since.
     QHash<quint64, QStringList> m_listed;
     QHash<quint64, QStringList> m_noted;
-    // The key each person the run filed is under; such a person's place in m_listed no longer counts.
-    QHash<QString, quint64> m_notedKeys;
+    // The key each person the run filed is under (none: it matches no record); such a person's place
+    // in m_listed no longer counts.
+    QHash<QString, std::optional<quint64>> m_notedKeys;
 };
