@@ -226,17 +226,24 @@ def make_events(count, seed=SEED, today=None):
 
 
 def _keep_apart(event, taken):
-    """Numbers the event's title while another event of that title starts at its time of day (or, all
-    day, on its day of the year): the desktop rightly takes an event starting with another of its title,
-    or with an occurrence of one, for the same event, and each side must end with every item."""
-    def key(subject):
-        return subject, event.all_day, event.start.strftime("%m%d" if event.all_day else "%H%M"), event.minutes
+    """Numbers the event's title while another event of that title can start at one of its times of day
+    (or, all day, on its day of the year): the desktop rightly takes an event starting with another of
+    its title, or with an occurrence of one, for the same event, and each side must end with every item.
+    A series of a foreign file keeps its time in its zone, so its UTC time of day changes with the
+    seasons."""
+    if event.all_day:
+        times = {event.start.strftime("%m%d")}
+    elif event.foreign and event.rule:
+        local = event.start.astimezone(zoneinfo.ZoneInfo(FOREIGN_ZONE))
+        times = {(local.replace(month=month).astimezone(datetime.timezone.utc)).strftime("%H%M") for month in (1, 7)}
+    else:
+        times = {event.start.strftime("%H%M")}
     number, subject = 1, event.subject
-    while key(subject) in taken:
+    while any((subject, event.all_day, time, event.minutes) in taken for time in times):
         number += 1
         subject = "%s %d" % (event.subject, number)
     event.subject = subject
-    taken.add(key(subject))
+    taken.update((subject, event.all_day, time, event.minutes) for time in times)
 
 
 def _at(day, hour, minute):

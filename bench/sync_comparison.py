@@ -630,7 +630,11 @@ def compare(arguments, root, count, first_only=False):
 def print_all_scaling(arguments, root, known):
     our_firsts, their_firsts = [], []
     for count in [int(size) for size in arguments.scaling.split(",") if size]:
-        our_runs, their_runs = known.get(count) or compare(arguments, root, count, first_only=True)
+        try:
+            our_runs, their_runs = known.get(count) or compare(arguments, root, count, first_only=True)
+        except SystemExit as failure:  # a client failed: the sizes measured so far still count
+            print("at %d records: %s" % (count, failure))
+            break
         our_firsts.append((count, our_runs["first sync"]))
         if their_runs:
             their_firsts.append((count, their_runs["first sync"]))
