@@ -601,6 +601,9 @@ def parse_arguments():
     parser.add_argument("--data", choices=("realistic", "minimal"), default="realistic",
                         help="records shaped like real stores, or the minimal ones (unique names, no series)")
     parser.add_argument("--repeat", type=int, default=1, help="run the comparison this many times")
+    parser.add_argument("--scaling-clients", choices=("both", "ours"), default="both",
+                        help="who runs the scaling sizes: with realistic data, Radicale takes each file vdirsyncer "
+                             "uploads in time growing with its collection, which makes large sizes take hours")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--stores", choices=("memory", "folders"), default=None,
                         help="our desktop side with --data minimal: the driver's memory store (the default), or "
@@ -619,11 +622,11 @@ def load_text():
     return "load average %s" % " ".join(open("/proc/loadavg").read().split()[:3])
 
 
-def compare(arguments, root, count, first_only=False):
+def compare(arguments, root, count, first_only=False, theirs_too=True):
     """Both clients' runs at count records of each kind; theirs is None without vdirsyncer and Radicale."""
     items = Items.realistic(count) if arguments.data == "realistic" else None
     ours = run_ours(arguments.build, root, count, first_only, arguments.stores, items)
-    theirs = run_theirs(root, count, first_only, items) if have_their_side() else None
+    theirs = run_theirs(root, count, first_only, items) if theirs_too and have_their_side() else None
     return ours, theirs
 
 
@@ -631,7 +634,8 @@ def print_all_scaling(arguments, root, known):
     our_firsts, their_firsts = [], []
     for count in [int(size) for size in arguments.scaling.split(",") if size]:
         try:
-            our_runs, their_runs = known.get(count) or compare(arguments, root, count, first_only=True)
+            our_runs, their_runs = known.get(count) or compare(arguments, root, count, True,
+                                                               arguments.scaling_clients == "both")
         except SystemExit as failure:  # a client failed: the sizes measured so far still count
             print("at %d records: %s" % (count, failure))
             break
