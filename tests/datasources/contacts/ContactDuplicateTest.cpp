@@ -110,20 +110,35 @@ int expectSameDuplicates(ContactsFixture &fixture, const QList<QVariantMap> &rec
     return matched;
 }
 
+// Half the persons in files of another program, half saved through the address book.
+void fillBook(ContactsFixture &fixture, Pick &pick)
+{
+    for (int index = 0; index < 150; ++index)
+        fixture.folder().writeFile(QStringLiteral("other-%1.vcf").arg(index), otherProgramsCard(pick, index));
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    for (int index = 0; index < 150; ++index)
+        addPerson(*book, pick);
+    EXPECT_TRUE(book->save());
+}
+
+// Another program renames a person to Li Ng of Acme and adds another.
+void renameAndAddAsAnotherProgram(ContactsFixture &fixture)
+{
+    fixture.folder().writeFile(QStringLiteral("other-0.vcf"),
+                               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:other-0\r\nN:ng;li;;;\r\nFN:li ng\r\nORG:acme\r\n"
+                               "EMAIL:LI@NG.EXAMPLE\r\nEND:VCARD\r\n");
+    fixture.folder().writeFile(QStringLiteral("late.vcf"),
+                               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:late\r\nN:Ng;Li;;;\r\nFN:Li Ng\r\nORG:ACME\r\n"
+                               "EMAIL:li@ng.example\r\nEND:VCARD\r\n");
+}
+
 } // namespace
 
 TEST(ContactDuplicates, SameDuplicatesAsTheSearchOnRepeatedNames)
 {
     ContactsFixture fixture;
     Pick pick;
-    for (int index = 0; index < 150; ++index)
-        fixture.folder().writeFile(QStringLiteral("other-%1.vcf").arg(index), otherProgramsCard(pick, index));
-    {
-        const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
-        for (int index = 0; index < 150; ++index)
-            addPerson(*book, pick);
-        ASSERT_TRUE(book->save());
-    }
+    fillBook(fixture, pick);
     QList<QVariantMap> queries;
     for (int index = 0; index < 200; ++index)
         queries.append(phoneRecord(pick, QStringLiteral("Q%1").arg(index)));
@@ -148,13 +163,8 @@ TEST(ContactDuplicates, SameDuplicatesAsTheSearchOnRepeatedNames)
     fixture.data().saveChanges();
     fixture.data().stopUsingOnThread();
 
-    // Another program renames a person and adds one between two steps of the run.
-    fixture.folder().writeFile(QStringLiteral("other-0.vcf"),
-                               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:other-0\r\nN:ng;li;;;\r\nFN:li ng\r\nORG:acme\r\n"
-                               "EMAIL:LI@NG.EXAMPLE\r\nEND:VCARD\r\n");
-    fixture.folder().writeFile(QStringLiteral("late.vcf"),
-                               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:late\r\nN:Ng;Li;;;\r\nFN:Li Ng\r\nORG:ACME\r\n"
-                               "EMAIL:li@ng.example\r\nEND:VCARD\r\n");
+    // Between two steps of the run.
+    renameAndAddAsAnotherProgram(fixture);
     const QVariantMap liNg{{QStringLiteral("UID"), QStringLiteral("L1")}, {QStringLiteral("NEWFNAME"), QStringLiteral("Li")},
                            {QStringLiteral("NEWLNAME"), QStringLiteral("Ng")}, {QStringLiteral("COMPANY"), QStringLiteral("Acme")},
                            {QStringLiteral("EMAIL"), QStringLiteral("li@ng.example")}};
