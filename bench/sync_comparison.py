@@ -1,12 +1,20 @@
 #!/usr/bin/env python3
 """Our client against a standard CalDAV/CardDAV client, on the same records, on loopback.
 
-Ours: tools/hm-sync (hm_sync_once) syncing with the phone peer (phone_peer), which holds N contacts
-and N events. Theirs: vdirsyncer syncing the same N contacts and N events from a Radicale server into
-a local folder. For each client alone (not its server) the script measures the processor time (user +
-system), the peak resident memory and the bytes it wrote, for a first sync, a sync with no change and a
-sync after 1 % of the records changed on the server side; then the first sync at several sizes with the
-exponent of a power-law fit (1.0 is linear).
+Ours: tools/hm-sync (hm_sync_once) syncing with the phone peer (phone_peer). Theirs: vdirsyncer syncing
+with a Radicale server into a local folder. For each client alone (not its server) the script measures
+the processor time (user + system), the peak resident memory and the bytes it wrote, for a first sync, a
+sync with no change and a sync after 1 % of the records changed on the server side; then the first sync
+at several sizes with the exponent of a power-law fit (1.0 is linear).
+
+The records (--data):
+- realistic (the default): N contacts and N events shaped like real users' stores (bench/realistic_data.py:
+  repeated names, shared companies, series with deleted and moved occurrences, birthdays, a fifth of the
+  files written as other programs write them). Half of each are on the server side (the phone; Radicale),
+  the other half are files in the desktop folders (our vCard and calendar folders; vdirsyncer's local
+  folders, byte for byte the same files), so the first sync carries records both ways. Our desktop side
+  is the folders (--stores folders).
+- minimal: N contacts and N events, every name unique and no event repeating, all on the server side.
 
 Needs a Release build with the targets hm_sync_once and phone_peer:
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -15,7 +23,7 @@ and, for the other side, vdirsyncer and Radicale (Debian 12: apt-get install vdi
 Without them only our client is measured. Each client runs under GNU time (apt-get install time).
 
 Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--scaling 2000,5000,10000]
-                                [--stores memory|folders] [--settle 61]
+                                [--data realistic|minimal] [--stores memory|folders] [--settle 61]
 """
 
 import argparse
@@ -31,6 +39,9 @@ import sys
 import tempfile
 import time
 import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import realistic_data  # noqa: E402
 
 DEVICE_ID = "QP-PEER-0001"
 CHANGED_SHARE = 0.01
@@ -228,6 +239,13 @@ class OurSide:
             counts.append(int(found[-1]) if found else 0)
         return counts
 
+    def store_options(self):
+        return ["--contacts-store", "memory", "--calendar-store", "memory"] if self.stores == "memory" else []
+
+    def expected_counts(self):
+        """Contacts and events each store should hold after the first sync."""
+        return [self.count, self.count]
+
     def start_peer(self):
         self.port = free_port()
         command = [self.peer, "--port", str(self.port), "--data", self.data, "--device-id", DEVICE_ID]
@@ -245,8 +263,7 @@ class OurSide:
         # "memory" measures the sync itself over the driver's memory store; "folders" the whole client
         # with contacts in a vCard folder and events in iCalendar folders, as the application keeps them.
         command = [self.client, "--port", str(self.port), "--store", self.store, "--logon-pause-ms", "0"]
-        if self.stores == "memory":
-            command += ["--contacts-store", "memory", "--calendar-store", "memory"]
+        command += self.store_options()
         if self.first:
             command += ["--create-profile", "--phone-id", DEVICE_ID]
             self.first = False
@@ -345,6 +362,9 @@ class TheirSide:
     def record_counts(self):
         return [len(os.listdir(os.path.join(self.folder, "local", name))) for name in ("contacts", "events")]
 
+    def expected_counts(self):
+        return [self.count, self.count]
+
     def put(self, path, text, content_type):
         url = "http://127.0.0.1:%d%s" % (self.port, path)
         request = urllib.request.Request(url, data=text.encode(), method="PUT",
@@ -367,6 +387,123 @@ def have_their_side():
         print("Not measuring the other client: %s missing (Debian: apt-get install vdirsyncer radicale)."
               % " and ".join(missing))
     return not missing
+
+
+# ---- shaped records on both sides ---------------------------------------------------------------
+
+
+class Items:
+    """What the two sides hold before the first sync: records on the server side (the phone; Radicale)
+    and files in the desktop folders (ours; vdirsyncer's local folders)."""
+
+    def __init__(self, server_contacts=(), server_events=(), desktop_contacts=(), desktop_events=()):
+        self.server_contacts, self.server_events = list(server_contacts), list(server_events)
+        self.desktop_contacts, self.desktop_events = list(desktop_contacts), list(desktop_events)
+
+    @staticmethod
+    def realistic(count):
+        """count contacts and count events shaped like real stores, every other one on the server side."""
+        contacts, events = realistic_data.make_contacts(count), realistic_data.make_events(count)
+        return Items(contacts[0::2], events[0::2], contacts[1::2], events[1::2])
+
+    def counts(self):
+        return [len(self.server_contacts) + len(self.desktop_contacts), len(self.server_events) + len(self.desktop_events)]
+
+    def changed_server_items(self):
+        """1 % of the server side's contacts and events, spread over them."""
+        step = int(round(1 / CHANGED_SHARE))
+        return self.server_contacts[::step], self.server_events[::step]
+
+    def write_desktop_files(self, contacts_folder, events_folder):
+        for folder, items, make, name in ((contacts_folder, self.desktop_contacts, realistic_data.vcard, "contact-%d.vcf"),
+                                          (events_folder, self.desktop_events, realistic_data.ics, "event-%d.ics")):
+            os.makedirs(folder, exist_ok=True)
+            for item in items:
+                with open(os.path.join(folder, name % item.index), "w", newline="") as file:
+                    file.write(make(item))
+
+
+class ShapedOurSide(OurSide):
+    """Our client on Items: the server side's records on the phone, the files in the vCard folder and in
+    a calendar folder of the calendar store."""
+
+    def __init__(self, build, folder, items):
+        super().__init__(build, folder, max(items.counts()), stores="folders")
+        self.items = items
+        self.contacts_folder = os.path.join(folder, "contacts")
+        self.calendars_folder = os.path.join(folder, "calendars")
+        self.phone_uids = {}  # ("A" or "D", item index) -> the phone's uids of its records
+
+    def prepare(self):
+        conduits = {"A": [], "D": []}
+        for letter, items, records_of in (("A", self.items.server_contacts, lambda item: [realistic_data.phone_contact(item)]),
+                                          ("D", self.items.server_events, realistic_data.phone_events)):
+            for item in items:
+                for fields in records_of(item):
+                    uid = "%s%06d" % (letter, len(conduits[letter]) + 1)
+                    self.phone_uids.setdefault((letter, item.index), []).append(uid)
+                    conduits[letter].append({"uid": uid, "change": "add", "fields": fields})
+        self.write_phone(conduits)
+        self.items.write_desktop_files(self.contacts_folder, os.path.join(self.calendars_folder, "home"))
+
+    def write_phone(self, records):
+        with open(self.data, "w") as file:
+            json.dump({"nextId": 10 * sum(len(value) for value in records.values()) + 100, "conduits": records}, file)
+
+    def store_options(self):
+        return ["--contacts-folder", self.contacts_folder, "--calendars-folder", self.calendars_folder]
+
+    def expected_counts(self):
+        # The phone keeps each moved occurrence as an event of its own, which gets a file of its own.
+        moved = sum(len(event.moved) for event in self.items.server_events)
+        contacts, events = self.items.counts()
+        return [contacts, events + moved]
+
+    def change_one_percent(self):
+        self.stop()
+        with open(self.data) as file:
+            store = json.load(file)
+        contacts, events = self.items.changed_server_items()
+        for letter, items, records_of in (("A", contacts, lambda item, revision: [realistic_data.phone_contact(item, revision)]),
+                                          ("D", events, realistic_data.phone_events)):
+            by_uid = {record["uid"]: record for record in store["conduits"][letter]}
+            for item in items:
+                for uid, fields in zip(self.phone_uids[(letter, item.index)], records_of(item, 1)):
+                    by_uid[uid].update({"fields": fields, "change": "update"})
+        with open(self.data, "w") as file:
+            json.dump(store, file)
+
+
+class ShapedTheirSide(TheirSide):
+    """vdirsyncer on Items: the server side's files in Radicale, the others in its local folders."""
+
+    def __init__(self, folder, items):
+        super().__init__(folder, max(items.counts()))
+        self.items = items
+
+    def fill(self):
+        for name, tag, items, make, extension in (
+                ("contacts", "VADDRESSBOOK", self.items.server_contacts, realistic_data.vcard, "vcf"),
+                ("events", "VCALENDAR", self.items.server_events, realistic_data.ics, "ics")):
+            folder = self.collection(name)
+            os.makedirs(folder)
+            with open(os.path.join(folder, ".Radicale.props"), "w") as file:
+                json.dump({"tag": tag}, file)
+            for item in items:
+                with open(os.path.join(folder, "%s-%d.%s" % (name, item.index, extension)), "w", newline="") as file:
+                    file.write(make(item))
+        self.items.write_desktop_files(os.path.join(self.folder, "local", "contacts"),
+                                       os.path.join(self.folder, "local", "events"))
+
+    def expected_counts(self):
+        return self.items.counts()
+
+    def change_one_percent(self):
+        contacts, events = self.items.changed_server_items()
+        for contact in contacts:
+            self.put("/bench/contacts/contacts-%d.vcf" % contact.index, realistic_data.vcard(contact, 1), "text/vcard")
+        for event in events:
+            self.put("/bench/events/events-%d.ics" % event.index, realistic_data.ics(event, 1), "text/calendar")
 
 
 # ---- the runs and the tables -------------------------------------------------------------------
@@ -392,8 +529,9 @@ def measured_syncs(side, first_only):
         side.prepare()
         settle_disk()
         runs = {"first sync": side.sync()}
-        if side.record_counts() != [side.count, side.count]:
-            sys.exit("%s: the first sync left %s records, not %d each" % (side.folder, side.record_counts(), side.count))
+        if side.record_counts() != side.expected_counts():
+            sys.exit("%s: the first sync left %s records, not %s" % (side.folder, side.record_counts(),
+                                                                     side.expected_counts()))
         if not first_only:
             runs["no-change sync"] = side.sync()
             side.change_one_percent()
@@ -403,13 +541,16 @@ def measured_syncs(side, first_only):
         side.stop()
 
 
-def run_ours(build, root, count, first_only=False, stores="memory"):
+def run_ours(build, root, count, first_only=False, stores="memory", items=None):
+    """Our client on count minimal records of each kind, or on the items given."""
     folder = tempfile.mkdtemp(prefix="ours-%d-" % count, dir=root)
-    return measured_syncs(OurSide(build, folder, count, stores), first_only)
+    side = ShapedOurSide(build, folder, items) if items else OurSide(build, folder, count, stores)
+    return measured_syncs(side, first_only)
 
 
-def run_theirs(root, count, first_only=False):
-    return measured_syncs(TheirSide(tempfile.mkdtemp(prefix="theirs-%d-" % count, dir=root), count), first_only)
+def run_theirs(root, count, first_only=False, items=None):
+    folder = tempfile.mkdtemp(prefix="theirs-%d-" % count, dir=root)
+    return measured_syncs(ShapedTheirSide(folder, items) if items else TheirSide(folder, count), first_only)
 
 
 def ratio(ours, theirs):
@@ -452,40 +593,75 @@ def print_scaling(title, firsts):
             fitted_exponent([(n, r.peak_mb) for n, r in firsts])))
 
 
-def main():
+def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build-release", help="the Release build folder")
     parser.add_argument("--records", type=int, default=10000, help="contacts and events each")
     parser.add_argument("--scaling", default="2000,5000,10000", help="sizes of the scaling runs; empty: none")
+    parser.add_argument("--data", choices=("realistic", "minimal"), default="realistic",
+                        help="records shaped like real stores, or the minimal ones (unique names, no series)")
+    parser.add_argument("--repeat", type=int, default=1, help="run the comparison this many times")
+    parser.add_argument("--scaling-clients", choices=("both", "ours"), default="both",
+                        help="who runs the scaling sizes: with realistic data, Radicale takes each file vdirsyncer "
+                             "uploads in time growing with its collection, which makes large sizes take hours")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    parser.add_argument("--stores", choices=("memory", "folders"), default="memory",
-                        help="our desktop side: the driver's memory store, or the vCard and iCalendar folders")
+    parser.add_argument("--stores", choices=("memory", "folders"), default=None,
+                        help="our desktop side with --data minimal: the driver's memory store (the default), or "
+                             "the vCard and iCalendar folders; realistic data always uses the folders")
     parser.add_argument("--settle", type=int, default=None,
                         help="seconds to wait on a flushed disk before each first sync (default 61)")
     arguments = parser.parse_args()
+    if arguments.data == "realistic" and arguments.stores == "memory":
+        parser.error("--data realistic puts files in the desktop folders: it needs --stores folders")
+    arguments.stores = arguments.stores or ("folders" if arguments.data == "realistic" else "memory")
+    return arguments
+
+
+def load_text():
+    """The machine's load averages: the figures of a run on a busy machine are noisier."""
+    return "load average %s" % " ".join(open("/proc/loadavg").read().split()[:3])
+
+
+def compare(arguments, root, count, first_only=False, theirs_too=True):
+    """Both clients' runs at count records of each kind; theirs is None without vdirsyncer and Radicale."""
+    items = Items.realistic(count) if arguments.data == "realistic" else None
+    ours = run_ours(arguments.build, root, count, first_only, arguments.stores, items)
+    theirs = run_theirs(root, count, first_only, items) if theirs_too and have_their_side() else None
+    return ours, theirs
+
+
+def print_all_scaling(arguments, root, known):
+    our_firsts, their_firsts = [], []
+    for count in [int(size) for size in arguments.scaling.split(",") if size]:
+        try:
+            our_runs, their_runs = known.get(count) or compare(arguments, root, count, True,
+                                                               arguments.scaling_clients == "both")
+        except SystemExit as failure:  # a client failed: the sizes measured so far still count
+            print("at %d records: %s" % (count, failure))
+            break
+        our_firsts.append((count, our_runs["first sync"]))
+        if their_runs:
+            their_firsts.append((count, their_runs["first sync"]))
+    if our_firsts:
+        print_scaling("Our client", our_firsts)
+    if their_firsts:
+        print_scaling("vdirsyncer", their_firsts)
+
+
+def main():
+    arguments = parse_arguments()
     global SETTLE_SECONDS
     if arguments.settle is not None:
         SETTLE_SECONDS = arguments.settle
     root = tempfile.mkdtemp(prefix="hm-sync-comparison-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
     try:
-        theirs_too = have_their_side()
-        ours = run_ours(arguments.build, root, arguments.records, stores=arguments.stores)
-        theirs = run_theirs(root, arguments.records) if theirs_too else None
-        print_comparison(arguments.records, ours, theirs)
-        sizes = [int(size) for size in arguments.scaling.split(",") if size]
-        if sizes:
-            known = {arguments.records: (ours, theirs)}
-            our_firsts, their_firsts = [], []
-            for count in sizes:
-                our_runs, their_runs = known.get(count) or (
-                    run_ours(arguments.build, root, count, first_only=True, stores=arguments.stores),
-                    run_theirs(root, count, first_only=True) if theirs_too else None)
-                our_firsts.append((count, our_runs["first sync"]))
-                if their_runs:
-                    their_firsts.append((count, their_runs["first sync"]))
-            print_scaling("Our client", our_firsts)
-            if their_firsts:
-                print_scaling("vdirsyncer", their_firsts)
+        print("%s records; %s before" % (arguments.data, load_text()))
+        for _ in range(arguments.repeat):
+            ours, theirs = compare(arguments, root, arguments.records)
+            print_comparison(arguments.records, ours, theirs)
+            print(load_text())
+        print_all_scaling(arguments, root, {arguments.records: (ours, theirs)})
+        print(load_text())
     finally:
         if arguments.keep:
             print("\nwork folder: %s" % root)

@@ -389,19 +389,18 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
 {
     if (GlobalVariables::getIsOutlookSync())
         return;
-    QSet<QString> sent;
     qint64 total = 0;
     {
         const std::lock_guard lock(m_propertyMutex);
-        sent = m_recordsAddedToDeviceSet;
         total = m_recordsAddedToDevice.size();
     }
     // Each answer is matched to its record by the temporary id: an answer that leaves a record out
     // must not shift the ids of the records after it onto the wrong ones. Only the batch's answers
-    // are walked, so a run's batches together take time linear in its records.
+    // are walked and nothing of the whole list is copied, so a run's batches together take time
+    // linear in its records.
     qint64 done = 0;
     for (auto answer = temporaryToDeviceIds.constBegin(); answer != temporaryToDeviceIds.constEnd(); ++answer) {
-        if (!sent.contains(answer.key()))
+        if (!wasAddedToDevice(answer.key()))
             continue;
         reportIdProgress(++done, total);
         updateOneTemporaryId(answer.key(), temporaryToDeviceIds);
@@ -467,6 +466,27 @@ void HMData::setRecordsAddedToDevice(const QStringList &temporaryIds)
     const std::lock_guard lock(m_propertyMutex);
     m_recordsAddedToDevice = temporaryIds;
     m_recordsAddedToDeviceSet = std::move(sent);
+}
+
+void HMData::addRecordAddedToDevice(const QString &temporaryId)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_recordsAddedToDevice.append(temporaryId);
+    m_recordsAddedToDeviceSet.insert(temporaryId);
+}
+
+void HMData::addRecordsAddedToDevice(const QStringList &temporaryIds)
+{
+    const std::lock_guard lock(m_propertyMutex);
+    m_recordsAddedToDevice.append(temporaryIds);
+    for (const QString &temporaryId : temporaryIds)
+        m_recordsAddedToDeviceSet.insert(temporaryId);
+}
+
+bool HMData::wasAddedToDevice(const QString &temporaryId) const
+{
+    const std::lock_guard lock(m_propertyMutex);
+    return m_recordsAddedToDeviceSet.contains(temporaryId);
 }
 
 QString HMData::formattedStringForSync(const QString &text)

@@ -154,6 +154,9 @@ public:
     // Temporary ids of the records sent as new, in sending order.
     QStringList recordsAddedToDevice() const;
     void setRecordsAddedToDevice(const QStringList &temporaryIds);
+    // Appends to the records sent as new: each costs what it adds, not the size of the list.
+    void addRecordAddedToDevice(const QString &temporaryId);
+    void addRecordsAddedToDevice(const QStringList &temporaryIds);
     QStringList categoryIdentifiersToSync() const { return m_categoryIdentifiersToSync; }
     void setCategoryIdentifiersToSync(const QStringList &identifiers) { m_categoryIdentifiersToSync = identifiers; }
     QString categoryIdentifierToWriteTo() const { return m_categoryIdentifierToWriteTo; }
@@ -201,6 +204,7 @@ private:
     // The temporary id of the unconfirmed entry sent with a record of that identity, taken out of the
     // index so that no second device record takes it; empty when there is none.
     QString takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity);
+    bool wasAddedToDevice(const QString &temporaryId) const;
 
     // The unconfirmed entries' temporary ids by the identity of their records, made at the first
     // device record that needs them; dropped when adds are marked.

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 namespace {
 
 QVariantMap entry(const QString &hmUid, const QString &nativeId)
@@ -212,4 +214,47 @@ TEST(HMData, RecordTextHelpers)
               QStringList({"one", "two", "three"}));
     EXPECT_EQ(HMData::firstItemFromMultiItemString(QStringLiteral("home, work"), QStringLiteral(", ")), QStringLiteral("home"));
     EXPECT_EQ(HMData::firstItemFromMultiItemString(QStringLiteral("a"), QStringLiteral(",")), QString());
+}
+
+// A large first sync sends every record as new, one at a time, and settles their answers in batches:
+// each add and each answer costs the same however many came before, so the whole run stays linear
+// (copying the list per add made 100,000 adds take minutes).
+TEST_F(HMDataIds, ManyAddsOneAtATimeStayLinear)
+{
+    constexpr int kCount = 100000;
+    constexpr int kBatch = 500;
+    HMData source;
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    source.setIdentifierGraph(graph);
+    timespec start{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    for (int index = 0; index < kCount; ++index) {
+        const QString temporaryId = QStringLiteral("tmp-%1").arg(index);
+        graph->appendDictionary(entry(temporaryId, QStringLiteral("mac-%1").arg(index)));
+        if (index % 2 == 0)
+            source.addRecordAddedToDevice(temporaryId);
+        else
+            source.addRecordsAddedToDevice({temporaryId});
+    }
+    for (int first = 0; first < kCount; first += kBatch) {
+        QVariantMap answers;
+        for (int index = first; index < first + kBatch; ++index)
+            answers.insert(QStringLiteral("tmp-%1").arg(index), QStringLiteral("dev-%1").arg(index));
+        source.updateUidToDeviceIdsUsingNewMethod(answers);
+    }
+    timespec end{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    const double seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_LT(seconds, 20.0) << "adding and settling " << kCount << " records took " << seconds << " s of CPU";
+
+    const QStringList added = source.recordsAddedToDevice();
+    ASSERT_EQ(added.size(), kCount);
+    EXPECT_EQ(added.first(), QStringLiteral("tmp-0"));
+    EXPECT_EQ(added.last(), QStringLiteral("tmp-%1").arg(kCount - 1));
+    EXPECT_EQ(graph->identifierDictionaries().size(), kCount);
+    for (const int index : {0, 1, kBatch, kCount / 2 + 7, kCount - 1}) {
+        EXPECT_EQ(graph->nativeIdForHarrowmereUid(QStringLiteral("dev-%1").arg(index)), QStringLiteral("mac-%1").arg(index));
+        EXPECT_FALSE(graph->dictionaryForHarrowmereUid(QStringLiteral("tmp-%1").arg(index)));
+    }
+    EXPECT_FALSE(source.hasUnconfirmedRecords());
 }

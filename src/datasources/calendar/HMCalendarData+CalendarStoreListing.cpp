@@ -182,7 +182,7 @@ void HMCalendarData::appendCalendarStoreSeriesRecord(CalendarStorePlan &plan, QL
     record.setDictionary(*dictionary);
     records.append(record);
     if (plan.seriesIsNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+        addRecordAddedToDevice(plan.seriesUid);
 }
 
 void HMCalendarData::appendCalendarStoreEventRecord(CalendarStorePlan &plan, const platform::CalEvent &event,
@@ -202,7 +202,7 @@ void HMCalendarData::appendCalendarStoreEventRecord(CalendarStorePlan &plan, con
     record.setDictionary(dictionary);
     records.append(record);
     if (plan.isNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
+        addRecordAddedToDevice(plan.ownUid);
     identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
 }
 

@@ -60,7 +60,7 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
         identifierGraph()->setDictionary(seriesDictionary, plan.seriesUid);
     records.append(record);
     if (plan.seriesIsNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.seriesUid);
+        addRecordAddedToDevice(plan.seriesUid);
 }
 
 QVariantList HMCalendarData::exceptionsOfInstances(const QVariantList &instances, const QList<QDateTime> &regularStarts)
@@ -90,7 +90,7 @@ void HMCalendarData::appendEventRecord(EventPlan &plan, const platform::EKEvent 
         record.setTheParentId(plan.seriesUid);
     records.append(record);
     if (plan.isNew)
-        setRecordsAddedToDevice(recordsAddedToDevice() << plan.ownUid);
+        addRecordAddedToDevice(plan.ownUid);
     identifierGraph()->setDictionary(plan.identifierDictionary, plan.ownUid);
 }
 

@@ -145,6 +145,7 @@ qint64 HMContactData::commandAction(qint32 action, quint64 syncMethod, quint64 c
         person = duplicates.first();
     ApplyTarget target = applyTarget(uid, person, dictionary);
     writeRecord(target.person, record, target.result, target.dictionary);
+    m_duplicateIndex.note(*target.person);
     // Through the graph, which keeps its lookups in step: appending to its list directly would make
     // the next lookup copy and compare the whole list.
     graph->setDictionary(target.dictionary, uid);

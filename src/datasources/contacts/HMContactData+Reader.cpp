@@ -79,7 +79,7 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncRecordObjectsModifiedAfter
             result.append(*record);
         }
     });
-    setRecordsAddedToDevice(recordsAddedToDevice() + newHmUids);
+    addRecordsAddedToDevice(newHmUids);
     if (includeDeletes)
         result += deletionRecords(dictionariesNotTaken(taken));
     return result;

@@ -267,6 +267,8 @@ QList<std::shared_ptr<ABPerson>> HMContactData::isDuplicate(const QVariantMap &r
     const std::shared_ptr<ABAddressBook> book = addressBook();
     if (!book || firstName.isEmpty() || lastName.isEmpty() || company.isEmpty() || email.isEmpty())
         return matches;
+    // Candidates come from the run's index by name and company; the search decides on each one's
+    // values, its e-mail addresses included (the phone's address may be part of one).
     const auto equal = ABSearchComparison::kABEqualCaseInsensitive;
     const ABSearchElement search = ABSearchElement::searchElementForConjunction(
         ABSearchConjunction::kABSearchAnd,
@@ -275,8 +277,9 @@ QList<std::shared_ptr<ABPerson>> HMContactData::isDuplicate(const QVariantMap &r
          ABPerson::searchElementForProperty(kABOrganizationProperty, QString(), QString(), company, equal),
          ABPerson::searchElementForProperty(kABEmailProperty, QString(), QString(), email,
                                             ABSearchComparison::kABContainsSubStringCaseInsensitive)});
-    for (const std::shared_ptr<ABRecord> &found : book->recordsMatchingSearchElement(search)) {
-        if (auto person = std::dynamic_pointer_cast<ABPerson>(found))
+    for (const QString &uniqueId : m_duplicateIndex.candidates(book, firstName, lastName, company)) {
+        const auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
+        if (person && search.matchesRecord(*person))
             matches.append(person);
     }
     return matches;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datasources/contacts/ContactDuplicateIndex.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "sync/HMData.h"
 #include "sync/HMIdentifierGraph.h"
@@ -74,7 +75,8 @@ public:
                             QVariantMap &identifierDictionary);
     static QString phoneLabelForQuillnestIndex(qint32 index);
     static qint32 phoneLabelIndexForLabel(const QString &label);
-    // The persons matching the record's first and last name, company and e-mail address.
+    // The persons matching the record's first and last name, company and e-mail address (the
+    // record's address found in one of the person's, regardless of case).
     QList<std::shared_ptr<platform::ABPerson>> isDuplicate(const QVariantMap &record);
     // The contact record of a person; fills the slot maps and group ids of the identifier dictionary.
     QVariantMap pppDictionaryForPerson(const std::shared_ptr<platform::ABPerson> &person,
@@ -249,4 +251,6 @@ private:
     // Persons the apply step wrote in this step: hmUid -> the person's unique id.
     QHash<QString, QString> m_writtenPersons;
     std::optional<QString> m_companyPhoneLabel;
+    // The candidates of the run's duplicate tests.
+    ContactDuplicateIndex m_duplicateIndex;
 };

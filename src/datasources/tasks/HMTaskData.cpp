@@ -173,7 +173,7 @@ void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVaria
     record.setHmxUid(hmUid);
     record.setDictionary(dictionary);
     records.append(record);
-    setRecordsAddedToDevice(recordsAddedToDevice() << hmUid);
+    addRecordAddedToDevice(hmUid);
 }
 
 void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)

@@ -205,6 +205,7 @@ void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
 {
     m_snapshot = std::move(snapshot);
     m_mustShowAnew = false;
+    ++m_showingCount;
     for (const VCardFileEntry &entry : m_snapshot->entries) {
         if (!entry.isReadable || entry.isDuplicate) {
             // Every file left out for one unique id is named in its one message.
@@ -337,6 +338,11 @@ qint64 ABAddressBook::ListedPerson::modificationMs() const
 ABAddressBook::PersonStamp ABAddressBook::ListedPerson::stamp() const
 {
     return m_entry ? PersonStamp{m_entry->uniqueId(), m_entry->modificationDate()} : m_stamp;
+}
+
+std::optional<VCardSummary> ABAddressBook::ListedPerson::summary() const
+{
+    return m_entry ? std::optional<VCardSummary>(m_entry->summary()) : std::nullopt;
 }
 
 std::shared_ptr<ABRecord> ABAddressBook::recordForUniqueId(const QString &uniqueId)

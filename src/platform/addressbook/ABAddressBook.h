@@ -57,6 +57,9 @@ public:
         // before 1970, which the index holds as none.
         qint64 modificationMs() const;
         PersonStamp stamp() const;
+        // The person's names, organization and e-mail addresses as the index holds them; nullopt for
+        // a person only stamp() gives (one this instance added and has not saved).
+        std::optional<VCardSummary> summary() const;
 
     private:
         const VCardFileEntry *m_entry = nullptr;
@@ -98,6 +101,9 @@ public:
     bool addRecord(const std::shared_ptr<ABRecord> &record);
     bool removeRecord(const std::shared_ptr<ABRecord> &record);
     bool hasUnsavedChanges() const;
+    // How many times the instance has shown the folder anew (on opening, and when refresh() found
+    // others' changes): what was read of its persons before another showing may be out of date.
+    quint64 showingCount() const { return m_showingCount; }
     // Brings an instance without unsaved changes up to date with the folder: when some file was
     // added, removed or changed since the instance last saw the folder, the instance shows the folder
     // anew (records handed out before belong to no book then). Fails with unsaved changes or when
@@ -150,6 +156,7 @@ private:
     VCardFolder::SnapshotPointer m_snapshot;
     // The snapshot adopted by the last save holds changes of others this instance has not shown.
     bool m_mustShowAnew = false;
+    quint64 m_showingCount = 0;
     QList<std::shared_ptr<ABGroup>> m_groups;
     // Records this instance keeps alive: its groups and the records added since they were last saved.
     QHash<QString, std::shared_ptr<ABRecord>> m_held;
