@@ -167,27 +167,31 @@ void HMTaskData::writeRecordToReminder(platform::EKReminder &reminder, const QVa
     }
 }
 
+// The reminder an earlier write made of this record: the same title and notes, and the same due day
+// or no due day on either side (the device sends no due date as its 1900 mark or leaves the field
+// out). Only a reminder no identifier dictionary names is taken: one that is named is another record's,
+// and writing this record over it would lose that one. A run killed after it wrote a device task but
+// before its identifier graph was saved leaves such a reminder, and the device sends the record again.
 QList<std::shared_ptr<platform::EKReminder>> HMTaskData::isDuplicate(const QVariantMap &record)
 {
     const QString title = HMData::stringForKey(key(kHMSyncFieldSubject), record);
     const QString notes = HMData::stringForKey(key(kHMSyncFieldNote), record);
     const QDateTime due = record.value(key(kHMSyncFieldDueDate)).toDateTime();
-    const QString recordDay = due.isValid() ? dayText(due) : QString();
+    const bool hasNoDueDay = !due.isValid() || isNoDueDateMark(due);
+    const QString recordDay = hasNoDueDay ? QString() : dayText(due);
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (const auto &reminder :
          HMTaskEventKitHelper::getTasksArray().value_or(QList<std::shared_ptr<platform::EKReminder>>())) {
-        if (reminder->title().isNull())
+        if (reminder->title().isNull() || (graph && graph->dictionaryForNativeId(reminder->calendarItemIdentifier())))
             continue;
         const QString reminderDay = reminder->dueDate().isValid() ? dayText(reminder->dueDate()) : QString();
         // A reminder without notes matches a record with empty notes: skipping it re-created every
         // such task that a killed run had already written.
         const bool sameTexts = reminder->title() == title && reminder->notes().isEmpty() == notes.isEmpty() &&
                                (notes.isEmpty() || reminder->notes() == notes);
-        if (!reminderDay.isEmpty() && !recordDay.isEmpty()) {
-            if (sameTexts && reminderDay == recordDay)
-                return {reminder};
-        } else if (isNoDueDateMark(due) && sameTexts) {
+        // A record with the no-due-date mark matches whatever the reminder's due day, as before.
+        if (sameTexts && (reminderDay == recordDay || isNoDueDateMark(due)))
             return {reminder};
-        }
     }
     return {};
 }
