@@ -163,6 +163,34 @@ TEST_F(HMTaskDataTest, ApplyingWritesRemindersTodomanReads)
     EXPECT_TRUE(todos.first().toObject().value("completed").toBool());
 }
 
+// A run killed after it wrote a device task without a due date, before its identifier graph was saved:
+// the device's record, sent again, is written to that reminder rather than to a second one; another
+// record of the same title is never written over a reminder a dictionary names.
+TEST_F(HMTaskDataTest, AReminderAKilledRunWroteIsTakenAgainAndANamedOneNever)
+{
+    const QString errands = root() + QStringLiteral("/errands");
+    const QVariantMap record{{"UID", "T5"}, {"SUBJECT", "Call the plumber"}};
+    fetchReminders();
+    EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, record, 0), 3);
+    const std::optional<QVariantMap> written = m_graph->dictionaryForHarrowmereUid("T5");
+    ASSERT_TRUE(written);
+    m_graph->removeDictionaryForHarrowmereUid("T5");
+
+    fetchReminders();
+    EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, record, 0), 2);
+    EXPECT_EQ(itemFiles(errands).size(), 1);
+    const std::optional<QVariantMap> again = m_graph->dictionaryForHarrowmereUid("T5");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->value("nativeId"), written->value("nativeId"));
+
+    fetchReminders();
+    EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, {{"UID", "T6"}, {"SUBJECT", "Call the plumber"}}, 0), 3);
+    EXPECT_EQ(itemFiles(errands).size(), 2);
+    const std::optional<QVariantMap> other = m_graph->dictionaryForHarrowmereUid("T6");
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->value("nativeId"), written->value("nativeId"));
+}
+
 TEST_F(HMTaskDataTest, DuplicatesAreUpdatedAndRefusedSavesLeaveNoDictionary)
 {
     saveReminder(QStringLiteral("Water plants"), at("2026-05-02 08:00"));
