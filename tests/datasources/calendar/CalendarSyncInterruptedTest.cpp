@@ -25,21 +25,6 @@ constexpr int kTaskCount = 12;
 // Events another program wrote into the desktop's calendar before the first run: they go to the phone.
 constexpr int kDesktopEventCount = 10;
 
-QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root)
-{
-    return {QStringLiteral("--create-profile"),
-            QStringLiteral("--phone-id"),
-            peer.deviceId(),
-            QStringLiteral("--port"),
-            QString::number(peer.port()),
-            QStringLiteral("--calendars-folder"),
-            root,
-            QStringLiteral("--logon-pause-ms"),
-            QStringLiteral("0"),
-            QStringLiteral("--timeout"),
-            QStringLiteral("60")};
-}
-
 // How many item files of every calendar under the root hold each SUMMARY.
 QHash<QString, int> summaries(const QString &root)
 {

@@ -197,3 +197,18 @@ QString describe(const hmsync::SyncOutcome &outcome)
 {
     return hmsync::describeOutcome(outcome);
 }
+
+QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root)
+{
+    return {QStringLiteral("--create-profile"),
+            QStringLiteral("--phone-id"),
+            peer.deviceId(),
+            QStringLiteral("--port"),
+            QString::number(peer.port()),
+            QStringLiteral("--calendars-folder"),
+            root,
+            QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"),
+            QStringLiteral("--timeout"),
+            QStringLiteral("60")};
+}

@@ -7,6 +7,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -73,3 +74,7 @@ private:
 };
 
 QString describe(const hmsync::SyncOutcome &outcome);
+
+// The driver's arguments for a first run of a fresh profile against the peer, with the calendars under
+// root and no pause before the logon.
+QStringList driverArguments(const phonepeer::PhonePeer &peer, const QString &root);

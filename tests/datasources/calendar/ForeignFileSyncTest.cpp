@@ -392,21 +392,6 @@ namespace {
 
 constexpr int kForeignFileCount = 12;
 
-QStringList driverArgumentsFor(const phonepeer::PhonePeer &peer, const QString &root)
-{
-    return {QStringLiteral("--create-profile"),
-            QStringLiteral("--phone-id"),
-            peer.deviceId(),
-            QStringLiteral("--port"),
-            QString::number(peer.port()),
-            QStringLiteral("--calendars-folder"),
-            root,
-            QStringLiteral("--logon-pause-ms"),
-            QStringLiteral("0"),
-            QStringLiteral("--timeout"),
-            QStringLiteral("60")};
-}
-
 QByteArray numberedMeeting(int index)
 {
     return QByteArray(kMeeting)
@@ -468,7 +453,7 @@ TEST(ForeignFileSyncInterrupted, AKilledRunOfEditsLeavesEveryFileWholeAndEveryIt
         ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
         const QMap<QString, QString> environment{{QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}};
         killDriverAndResume(
-            home.path(), driverArgumentsFor(peer, root), [] { return false; }, environment);
+            home.path(), driverArguments(peer, root), [] { return false; }, environment);
         ASSERT_EQ(peer.records(Conduit::Calendar).size(), kForeignFileCount + 3);
         for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Calendar)) {
             QMap<QString, QString> fields = record.fields;
@@ -478,7 +463,7 @@ TEST(ForeignFileSyncInterrupted, AKilledRunOfEditsLeavesEveryFileWholeAndEveryIt
         }
 
         killDriverAndResume(
-            home.path(), driverArgumentsFor(peer, root),
+            home.path(), driverArguments(peer, root),
             [&] { return filesHolding(folder, "SUMMARY:Renamed ") >= killAfter; }, environment);
         if (HasFatalFailure())
             return;
