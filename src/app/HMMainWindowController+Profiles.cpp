@@ -88,10 +88,8 @@ void HMMainWindowController::mainSettingButtonClicked()
     // No sheet came up (this build has no settings windows, or the opener showed none): no sheet will
     // end to open the listener again, so it opens now and a phone may start syncs again. A running
     // sync opens it as it ends.
-    if (!hasOpenSheet() && !GlobalVariables::getIsSynchronizing()) {
-        m_didStartSync = false;
-        setupUDPSocket();
-    }
+    if (!hasOpenSheet() && !GlobalVariables::getIsSynchronizing())
+        reopenPhoneListener();
 }
 
 bool HMMainWindowController::hasOpenSheet()

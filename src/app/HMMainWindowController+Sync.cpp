@@ -132,6 +132,11 @@ QString HMMainWindowController::missingChoiceText(const HMProfile &profile)
 void HMMainWindowController::refuseStart(const QString &alertText)
 {
     runAlert(alertText);
+    reopenPhoneListener();
+}
+
+void HMMainWindowController::reopenPhoneListener()
+{
     m_didStartSync = false;
     setupUDPSocket();
 }
@@ -427,7 +432,6 @@ bool HMMainWindowController::isProgressControllerVisible()
 
 void HMMainWindowController::syncCompleted()
 {
-    setupUDPSocket();
-    m_didStartSync = false;
+    reopenPhoneListener();
     updateProfileDisplay();
 }

@@ -164,6 +164,9 @@ private:
     std::shared_ptr<HMProfile> addDefaultProfile();
     void runAlert(const QString &messageText);
     void refuseStart(const QString &alertText);
+    // Nothing runs that would open the phone listener as it ends: it opens now, and a phone may start
+    // a sync again.
+    void reopenPhoneListener();
     // "No Device Type Selected." or "No Sync Method Selected." when the profile lacks one; else null.
     static QString missingChoiceText(const HMProfile &profile);
     bool confirmOutlookFolders(const QString &problem);
