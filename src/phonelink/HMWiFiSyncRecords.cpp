@@ -5,6 +5,9 @@
 
 #include "phonelink/PhoneListReply.h"
 
+#include <initializer_list>
+#include <utility>
+
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMDateUtilities.h"
 #include "foundation/HMLogRedaction.h"
@@ -76,14 +79,6 @@ QStringList numberedKeys(const QString &prefix, int first, int last)
     for (int number = first; number <= last; ++number)
         keys.append(prefix + QString::number(number));
     return keys;
-}
-
-QVariantMap identityMap(const QStringList &keys)
-{
-    QVariantMap map;
-    for (const QString &key : keys)
-        map.insert(key, key);
-    return map;
 }
 
 QDateTime parsedDate(const platform::DateFormatter &formatter, const QString &text)
@@ -305,82 +300,110 @@ void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
 
 // Key maps -------------------------------------------------------------------------------------------
 
+namespace {
+
+// Engine keys that keep their name on the device, and engine keys the device names otherwise.
+using KeyNames = std::initializer_list<const char *>;
+using RenamedKeys = std::initializer_list<std::pair<const char *, const char *>>;
+
+const KeyNames kCommonKeys = {"ACTION", "UID", "LASTMODIFIED"};
+const KeyNames kCategoryKeys = {"CATEGORY", "CATEGORYCOLOR", "COLORINDEX"};
+
+void insertSameNames(QVariantMap &map, KeyNames keys)
+{
+    for (const char *key : keys)
+        map.insert(QLatin1String(key), QLatin1String(key));
+}
+
+void insertRenames(QVariantMap &map, RenamedKeys keys)
+{
+    for (const auto &[engineKey, deviceKey] : keys)
+        map.insert(QLatin1String(engineKey), QLatin1String(deviceKey));
+}
+
+void insertNumberedNames(QVariantMap &map, const QString &prefix, int last)
+{
+    for (const QString &key : numberedKeys(prefix, 1, last))
+        map.insert(key, key);
+}
+
+// The keys every conduit but contacts shares: the common ones and the device's deletion flag.
+QVariantMap baseMapWithDeletion()
+{
+    QVariantMap map;
+    insertSameNames(map, kCommonKeys);
+    map.insert(QStringLiteral("DELETED"), QStringLiteral("Deleted"));
+    return map;
+}
+
+QVariantMap contactKeyMap()
+{
+    QVariantMap map;
+    insertSameNames(map, kCommonKeys);
+    insertSameNames(map, kCategoryKeys);
+    insertSameNames(map, {"NOTE", "MIDNAME", "SUFFIX", "NICKNAME", "FULLNAME", "SALUTATION", "PRIVATE", "EMAIL",
+                          "EMAIL2", "EMAIL3", "COMPANY", "TITLE", "DEPARTMENT", "PROFESSION", "MANAGER",
+                          "ASSISTANT", "SPOUSE", "CHILDREN"});
+    insertNumberedNames(map, QStringLiteral("PHONE"), 10);
+    insertNumberedNames(map, QStringLiteral("PHONELABEL"), 10);
+    insertSameNames(map, {"WORKPHONE",  "HOMEPHONE",  "CELLPHONE",  "WORKFAX",    "OTHERPHONE", "COMPANYPHONE",
+                          "PAGER",      "ADDRESS1",   "ADDRESS2",   "ADDRESS3",   "CITY",       "STATE",
+                          "ZIP",        "COUNTRY",    "HOMEADDR1",  "HOMEADDR2",  "HOMEADDR3",  "HOMECITY",
+                          "HOMESTATE",  "HOMEZIP",    "HOMECNTRY",  "OTHERADDR1", "OTHERADDR2", "OTHERADDR3",
+                          "OTHERCITY",  "OTHERSTATE", "OTHERZIP",   "OTHERCNTRY", "WEBURL",     "WEBURLH",
+                          "WEBURLW",    "IMADDRESS1", "IMADDRESS2", "IMLABEL1",   "IMLABEL2"});
+    insertNumberedNames(map, QStringLiteral("USER"), 9);
+    insertNumberedNames(map, QStringLiteral("LABEL"), 9);
+    insertRenames(map, {{"FIRSTNAME", "NEWFNAME"},
+                        {"LASTNAME", "NEWLNAME"},
+                        {"NSDATEBIRTHDAY", "BIRTHDAY"},
+                        {"NSDATEANNIVERSARY", "ANNIVERS"},
+                        {"WORKPHONE2", "WKPHONE2"},
+                        {"HOMEPHONE2", "HMPHONE2"}});
+    return map;
+}
+
+QVariantMap calendarKeyMap()
+{
+    QVariantMap map = baseMapWithDeletion();
+    insertSameNames(map, kCategoryKeys);
+    insertSameNames(map, {"PRIVATE",   "NOTE",      "SUBJECT",    "LOCATION",   "GMTSTARTDATE", "GMTSTARTTIME",
+                          "GMTENDDATE", "GMTENDTIME", "STARTDATE", "STARTTIME", "ENDDATE",      "ENDTIME",
+                          "REPEAT",    "REPTDAYOPT", "INTERVAL",  "DAYMASK",    "DAYOFMONTH",   "DAYOCCUR",
+                          "DAYTYPE",   "MONTH",     "REPTENDOPT", "OCCURS",     "PARENTID",     "BUSYSTATUS",
+                          "EMAILS",    "COMPLETED", "HASALARM"});
+    insertRenames(map, {{"TYPENUMBER", "TYPE"},
+                        {"NSNUMBERALARMTIME", "ALARMTIME"},
+                        {"EVENTTZ", "TimeZone"},
+                        {"NSDATEREPEATEND", "REPEATEND"},
+                        {"NSARRAYEXCEPTIONS", "REPEATEXCEPTIONS"},
+                        {"ATTENDEES", "CONTACTS"}});
+    return map;
+}
+
+QVariantMap taskKeyMap()
+{
+    QVariantMap map = baseMapWithDeletion();
+    insertSameNames(map, kCategoryKeys);
+    insertSameNames(map, {"PRIVATE", "NOTE", "SUBJECT", "LOCATION", "PRIORITY", "MAXPRIORITY", "PRIORITYSTRING",
+                          "PERCENTCOMPLETE", "DUEDATE", "DUETIME", "HASDUEDATE", "STARTTIME"});
+    insertRenames(map, {{"NSDATEALARMDATE", "ALARMTIME"}, {"COMPLETED", "COMPLETE"}, {"NSDATESTARTDATE", "STARTDATE"}});
+    return map;
+}
+
+QVariantMap memoKeyMap()
+{
+    QVariantMap map = baseMapWithDeletion();
+    insertSameNames(map, {"PRIVATE", "NOTE", "SUBJECT"});
+    insertSameNames(map, kCategoryKeys);
+    return map;
+}
+
+} // namespace
+
 void HMWiFiSync::prepareKeyMappingDictionaries()
 {
-    const QStringList common = {QStringLiteral("ACTION"), QStringLiteral("UID"), QStringLiteral("LASTMODIFIED")};
-    const QStringList categories = {QStringLiteral("CATEGORY"), QStringLiteral("CATEGORYCOLOR"),
-                                    QStringLiteral("COLORINDEX")};
-    const QString deleted = QStringLiteral("DELETED");
-    const QString phoneDeleted = QStringLiteral("Deleted");
-
-    QVariantMap none = identityMap(common);
-    none.insert(deleted, phoneDeleted);
-
-    QStringList contactKeys = common + categories;
-    contactKeys << QStringLiteral("NOTE") << QStringLiteral("MIDNAME") << QStringLiteral("SUFFIX")
-                << QStringLiteral("NICKNAME") << QStringLiteral("FULLNAME") << QStringLiteral("SALUTATION")
-                << QStringLiteral("PRIVATE") << QStringLiteral("EMAIL") << QStringLiteral("EMAIL2")
-                << QStringLiteral("EMAIL3") << QStringLiteral("COMPANY") << QStringLiteral("TITLE")
-                << QStringLiteral("DEPARTMENT") << QStringLiteral("PROFESSION") << QStringLiteral("MANAGER")
-                << QStringLiteral("ASSISTANT") << QStringLiteral("SPOUSE") << QStringLiteral("CHILDREN");
-    contactKeys << numberedKeys(QStringLiteral("PHONE"), 1, 10) << numberedKeys(QStringLiteral("PHONELABEL"), 1, 10);
-    contactKeys << QStringLiteral("WORKPHONE") << QStringLiteral("HOMEPHONE") << QStringLiteral("CELLPHONE")
-                << QStringLiteral("WORKFAX") << QStringLiteral("OTHERPHONE") << QStringLiteral("COMPANYPHONE")
-                << QStringLiteral("PAGER") << QStringLiteral("ADDRESS1") << QStringLiteral("ADDRESS2")
-                << QStringLiteral("ADDRESS3") << QStringLiteral("CITY") << QStringLiteral("STATE")
-                << QStringLiteral("ZIP") << QStringLiteral("COUNTRY") << QStringLiteral("HOMEADDR1")
-                << QStringLiteral("HOMEADDR2") << QStringLiteral("HOMEADDR3") << QStringLiteral("HOMECITY")
-                << QStringLiteral("HOMESTATE") << QStringLiteral("HOMEZIP") << QStringLiteral("HOMECNTRY")
-                << QStringLiteral("OTHERADDR1") << QStringLiteral("OTHERADDR2") << QStringLiteral("OTHERADDR3")
-                << QStringLiteral("OTHERCITY") << QStringLiteral("OTHERSTATE") << QStringLiteral("OTHERZIP")
-                << QStringLiteral("OTHERCNTRY") << QStringLiteral("WEBURL") << QStringLiteral("WEBURLH")
-                << QStringLiteral("WEBURLW") << QStringLiteral("IMADDRESS1") << QStringLiteral("IMADDRESS2")
-                << QStringLiteral("IMLABEL1") << QStringLiteral("IMLABEL2");
-    contactKeys << numberedKeys(QStringLiteral("USER"), 1, 9) << numberedKeys(QStringLiteral("LABEL"), 1, 9);
-    QVariantMap contacts = identityMap(contactKeys);
-    contacts.insert(QStringLiteral("FIRSTNAME"), QStringLiteral("NEWFNAME"));
-    contacts.insert(QStringLiteral("LASTNAME"), QStringLiteral("NEWLNAME"));
-    contacts.insert(QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("BIRTHDAY"));
-    contacts.insert(QStringLiteral("NSDATEANNIVERSARY"), QStringLiteral("ANNIVERS"));
-    contacts.insert(QStringLiteral("WORKPHONE2"), QStringLiteral("WKPHONE2"));
-    contacts.insert(QStringLiteral("HOMEPHONE2"), QStringLiteral("HMPHONE2"));
-
-    QStringList calendarKeys = common + categories;
-    calendarKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT")
-                 << QStringLiteral("LOCATION") << QStringLiteral("GMTSTARTDATE") << QStringLiteral("GMTSTARTTIME")
-                 << QStringLiteral("GMTENDDATE") << QStringLiteral("GMTENDTIME") << QStringLiteral("STARTDATE")
-                 << QStringLiteral("STARTTIME") << QStringLiteral("ENDDATE") << QStringLiteral("ENDTIME")
-                 << QStringLiteral("REPEAT") << QStringLiteral("REPTDAYOPT") << QStringLiteral("INTERVAL")
-                 << QStringLiteral("DAYMASK") << QStringLiteral("DAYOFMONTH") << QStringLiteral("DAYOCCUR")
-                 << QStringLiteral("DAYTYPE") << QStringLiteral("MONTH") << QStringLiteral("REPTENDOPT")
-                 << QStringLiteral("OCCURS") << QStringLiteral("PARENTID") << QStringLiteral("BUSYSTATUS")
-                 << QStringLiteral("EMAILS") << QStringLiteral("COMPLETED") << QStringLiteral("HASALARM");
-    QVariantMap calendar = identityMap(calendarKeys);
-    calendar.insert(deleted, phoneDeleted);
-    calendar.insert(QStringLiteral("TYPENUMBER"), QStringLiteral("TYPE"));
-    calendar.insert(QStringLiteral("NSNUMBERALARMTIME"), QStringLiteral("ALARMTIME"));
-    calendar.insert(QStringLiteral("EVENTTZ"), QStringLiteral("TimeZone"));
-    calendar.insert(QStringLiteral("NSDATEREPEATEND"), QStringLiteral("REPEATEND"));
-    calendar.insert(QStringLiteral("NSARRAYEXCEPTIONS"), QStringLiteral("REPEATEXCEPTIONS"));
-    calendar.insert(QStringLiteral("ATTENDEES"), QStringLiteral("CONTACTS"));
-
-    QStringList taskKeys = common + categories;
-    taskKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT")
-             << QStringLiteral("LOCATION") << QStringLiteral("PRIORITY") << QStringLiteral("MAXPRIORITY")
-             << QStringLiteral("PRIORITYSTRING") << QStringLiteral("PERCENTCOMPLETE") << QStringLiteral("DUEDATE")
-             << QStringLiteral("DUETIME") << QStringLiteral("HASDUEDATE") << QStringLiteral("STARTTIME");
-    QVariantMap tasks = identityMap(taskKeys);
-    tasks.insert(deleted, phoneDeleted);
-    tasks.insert(QStringLiteral("NSDATEALARMDATE"), QStringLiteral("ALARMTIME"));
-    tasks.insert(QStringLiteral("COMPLETED"), QStringLiteral("COMPLETE"));
-    tasks.insert(QStringLiteral("NSDATESTARTDATE"), QStringLiteral("STARTDATE"));
-
-    QStringList memoKeys = common;
-    memoKeys << QStringLiteral("PRIVATE") << QStringLiteral("NOTE") << QStringLiteral("SUBJECT") << categories;
-    QVariantMap memos = identityMap(memoKeys);
-    memos.insert(deleted, phoneDeleted);
-
-    m_toDeviceMaps = {none, contacts, calendar, tasks, memos};
+    m_toDeviceMaps = {baseMapWithDeletion(), contactKeyMap(), calendarKeyMap(), taskKeyMap(), memoKeyMap()};
     m_toEngineMaps.clear();
     for (const QVariantMap &map : m_toDeviceMaps)
         m_toEngineMaps.append(dictionaryWithKeyValuesSwapped(map));
