@@ -4,9 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <sqlite3.h>
+
+#include <cstdio>
 
 namespace outlookpeer {
 
@@ -258,15 +259,16 @@ bool OutlookStore::writeRecordFile(RecordKind kind, const PeerRecord &record)
     if (path.isEmpty())
         return true;
     QDir().mkpath(QFileInfo(path).path());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Whole or not at all (a temporary file renamed over the old one); not flushed to disk, as the
+    // database commit is what the peer vouches for.
+    const QString temporary = path + QStringLiteral(".tmp");
+    QFile file(temporary);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    file.write(QJsonDocument(recordToJson(record)).toJson(QJsonDocument::Compact));
-    if (!file.commit())
-        return false;
-    QFile written(path);
-    return written.open(QIODevice::ReadWrite)
-        && written.setFileTime(record.modified, QFileDevice::FileModificationTime);
+    const bool written = file.write(QJsonDocument(recordToJson(record)).toJson(QJsonDocument::Compact)) >= 0 && file.flush()
+        && file.setFileTime(record.modified, QFileDevice::FileModificationTime);
+    file.close();
+    return written && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) == 0;
 }
 
 bool OutlookStore::insertRecord(RecordKind kind, const PeerRecord &record)
