@@ -47,7 +47,7 @@ bool folderExists(const ScriptContext &context, qint64 id, const QString &kind)
 Descriptor occurrenceProperties(const PeerRecord &record)
 {
     Descriptor properties = Descriptor::record();
-    properties.set(code("pcls"), Descriptor{'A', code("type"), QByteArray("tvEc", 4)});
+    properties.set(code("pcls"), Descriptor::typeCode(code("cEvt")));
     properties.set(code("ID  "), Descriptor::integer(qint32(record.id)));
     properties.set(code("subj"), Descriptor::text(record.fields.value(QStringLiteral("subject")).toString()));
     properties.set(code("offs"), Descriptor::date(record.start));

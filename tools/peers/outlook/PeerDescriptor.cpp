@@ -187,15 +187,21 @@ Descriptor Descriptor::null()
     return descriptor;
 }
 
+Descriptor Descriptor::typeCode(Code value)
+{
+    Descriptor descriptor;
+    descriptor.kind = 'A';
+    descriptor.type = code("type");
+    descriptor.data = rawBytes(value);
+    return descriptor;
+}
+
 Descriptor Descriptor::objectSpecifier(Code desiredClass, qint32 id)
 {
     Descriptor specifier;
     specifier.kind = 'K';
     specifier.type = code("obj ");
-    Descriptor want;
-    want.kind = 'A';
-    want.type = code("type");
-    want.data = rawBytes(desiredClass);
+    const Descriptor want = typeCode(desiredClass);
     Descriptor form;
     form.kind = 'A';
     form.type = code("enum");

@@ -39,6 +39,7 @@ struct Descriptor
     static Descriptor list();
     static Descriptor record();
     static Descriptor null();
+    static Descriptor typeCode(Code value);
     static Descriptor objectSpecifier(Code desiredClass, qint32 id);
 
     void append(const Descriptor &item) { items.push_back(item); }
