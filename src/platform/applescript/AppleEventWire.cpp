@@ -136,6 +136,7 @@ Status Reader::readItems(NSAppleEventDescriptor &container, int depth, bool keye
     const Result<quint32> count = readCount();
     if (!count)
         return count.error();
+    container.reserveItems(*count); // bounded by the bytes left, see readCount
     for (quint32 i = 0; i < *count; ++i) {
         AEKeyword keyword = 0;
         if (keyed) {
@@ -144,13 +145,13 @@ Status Reader::readItems(NSAppleEventDescriptor &container, int depth, bool keye
                 return key.error();
             keyword = *key;
         }
-        const Result<NSAppleEventDescriptor> item = readDescriptor(depth + 1);
+        Result<NSAppleEventDescriptor> item = readDescriptor(depth + 1);
         if (!item)
             return item.error();
         if (keyed)
             container.setDescriptor(*item, keyword);
         else
-            container.insertDescriptor(*item);
+            container.appendDescriptor(std::move(item).value());
     }
     return Done();
 }

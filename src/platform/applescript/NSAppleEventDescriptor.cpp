@@ -266,6 +266,17 @@ void NSAppleEventDescriptor::insertDescriptor(const NSAppleEventDescriptor &desc
         m_items.insert(m_items.begin() + (index - 1), descriptor);
 }
 
+void NSAppleEventDescriptor::appendDescriptor(NSAppleEventDescriptor &&descriptor)
+{
+    if (m_kind == Kind::List)
+        m_items.push_back(std::move(descriptor));
+}
+
+void NSAppleEventDescriptor::reserveItems(quint32 count)
+{
+    m_items.reserve(count);
+}
+
 AEKeyword NSAppleEventDescriptor::keywordForDescriptorAtIndex(qint64 index) const
 {
     if (!isKeyedKind(m_kind) || index < 1 || index > qint64(m_keys.size()))

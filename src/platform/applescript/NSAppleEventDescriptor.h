@@ -119,6 +119,9 @@ public:
     // Inserts at a position from 1 (0 or past the end appends); no effect on atomic descriptors.
     void insertDescriptor(const NSAppleEventDescriptor &descriptor, qint64 index = 0);
     AEKeyword keywordForDescriptorAtIndex(qint64 index) const;
+    // Lists: appends, taking the descriptor over; reserves room for items known to come.
+    void appendDescriptor(NSAppleEventDescriptor &&descriptor);
+    void reserveItems(quint32 count);
 
     // Keyed descriptors and event parameters: nil when the keyword is absent.
     NSAppleEventDescriptor descriptorForKeyword(AEKeyword keyword) const;

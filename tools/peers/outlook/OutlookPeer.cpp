@@ -252,34 +252,53 @@ QByteArray OutlookPeer::handle(const QByteArray &request)
     return answerScriptRequest(request);
 }
 
+OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
+{
+    // Reading scripts are answered from memory until something changes, as Outlook answers from its
+    // own memory rather than from its files: the answer costs what changed, not the whole store.
+    const bool mayUseCache = request.at(0) == 'S' && !m_switches.lockDatabase;
+    if (mayUseCache) {
+        const auto cached = m_answers.constFind(request);
+        if (cached != m_answers.constEnd())
+            return *cached;
+    }
+    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern};
+    Answer answer;
+    ScriptOutcome outcome;
+    if (request.at(0) == 'S') {
+        outcome = answerScript(QString::fromUtf8(request.mid(1)), context, &answer.kind);
+    } else if (request.at(0) == 'E') {
+        Descriptor event;
+        outcome = decode(request.mid(1), event) ? answerEvent(event, context)
+                                                : ScriptOutcome::error(-1701, QStringLiteral("The event could not be read."));
+        answer.kind = QStringLiteral("handler");
+    } else {
+        outcome = ScriptOutcome::error(-2741, QStringLiteral("Unknown request."));
+    }
+    answer.isError = outcome.errorNumber != 0;
+    answer.reply = answer.isError ? errorReply(outcome.errorNumber, outcome.errorMessage) : descriptorReply(outcome.result);
+    const bool changesState = answer.kind == u"delete" || answer.kind == u"make category";
+    if (changesState)
+        m_answers.clear();
+    else if (mayUseCache && !answer.isError && m_answers.size() < kMaxCachedAnswers)
+        m_answers.insert(request, answer);
+    return answer;
+}
+
 QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
 {
     const std::lock_guard lock(m_mutex);
     ++m_scriptCount;
     if (m_switches.stall)
         return QByteArray();
-    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern};
-    QString kind;
-    ScriptOutcome outcome;
-    if (request.at(0) == 'S') {
-        outcome = answerScript(QString::fromUtf8(request.mid(1)), context, &kind);
-    } else if (request.at(0) == 'E') {
-        Descriptor event;
-        outcome = decode(request.mid(1), event) ? answerEvent(event, context)
-                                                : ScriptOutcome::error(-1701, QStringLiteral("The event could not be read."));
-        kind = QStringLiteral("handler");
-    } else {
-        outcome = ScriptOutcome::error(-2741, QStringLiteral("Unknown request."));
-    }
+    const Answer answer = answerRequest(request);
     const bool refused = (m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth)
-        || (!m_switches.refuseKind.isEmpty() && kind == m_switches.refuseKind);
-    if (refused && outcome.errorNumber == 0)
+        || (!m_switches.refuseKind.isEmpty() && answer.kind == m_switches.refuseKind);
+    if (refused && !answer.isError)
         return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
-    if (outcome.errorNumber != 0)
-        return errorReply(outcome.errorNumber, outcome.errorMessage);
-    if (m_switches.answerEmpty)
+    if (m_switches.answerEmpty && !answer.isError)
         return descriptorReply(Descriptor::list());
-    return descriptorReply(outcome.result);
+    return answer.reply;
 }
 
 QDateTime OutlookPeer::now() const
@@ -290,6 +309,8 @@ QDateTime OutlookPeer::now() const
 QJsonObject OutlookPeer::control(const QJsonObject &command)
 {
     const std::lock_guard lock(m_mutex);
+    if (command.value(QStringLiteral("op")).toString() != u"dump")
+        m_answers.clear();
     return applyControl(command);
 }
 

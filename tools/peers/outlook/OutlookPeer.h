@@ -3,6 +3,7 @@
 #include "OutlookStore.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -67,7 +68,16 @@ private:
     void acceptLoop();
     void serve(int fd);
     void reapConnections();
+    struct Answer
+    {
+        QString kind;
+        QByteArray reply;
+        bool isError = false;
+    };
+    static constexpr qsizetype kMaxCachedAnswers = 64;
+
     QByteArray answerScriptRequest(const QByteArray &request);
+    Answer answerRequest(const QByteArray &request);
     QJsonObject applyControl(const QJsonObject &command);
     QJsonObject applyRecordEdit(const QString &op, const QJsonObject &command);
     QJsonObject applySwitches(const QJsonObject &command);
@@ -80,6 +90,7 @@ private:
     int m_scriptCount = 0;
     int m_refuseCountBase = 0;
     QDateTime m_fixedNow;
+    QHash<QByteArray, Answer> m_answers; // replies of reading scripts since the last change
     QStringList m_socketPaths;
     std::vector<int> m_listeners;
     int m_wakePipe[2] = {-1, -1};

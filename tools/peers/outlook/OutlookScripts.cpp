@@ -63,18 +63,20 @@ ScriptOutcome answerListing(const QString &property, const Listing &listing, con
     filter.folder = folderCapture(captures);
     if (filter.folder && !folderExists(context, *filter.folder, listing.folderKind))
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get folder id %1.").arg(*filter.folder));
-    const QList<PeerRecord> records = context.store.records(listing.kind, filter);
+    Descriptor list = Descriptor::list();
+    if (property == u"properties") {
+        const QList<PeerRecord> records = context.store.records(listing.kind, filter);
+        for (const PeerRecord &record : records)
+            list.append(occurrenceProperties(record));
+    } else {
+        const QList<RecordStamp> stamps = context.store.stamps(listing.kind, filter);
+        list.items.reserve(size_t(stamps.size()));
+        for (const RecordStamp &stamp : stamps)
+            list.append(property == u"id" ? Descriptor::integer(qint32(stamp.id))
+                                          : Descriptor::date(QDateTime::fromSecsSinceEpoch(stamp.modified, Qt::UTC)));
+    }
     if (!context.store.lastProblem().isEmpty())
         return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    Descriptor list = Descriptor::list();
-    for (const PeerRecord &record : records) {
-        if (property == u"id")
-            list.append(Descriptor::integer(qint32(record.id)));
-        else if (property == u"modification date")
-            list.append(Descriptor::date(record.modified));
-        else
-            list.append(occurrenceProperties(record));
-    }
     return {list};
 }
 

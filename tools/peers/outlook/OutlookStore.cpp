@@ -289,21 +289,36 @@ bool OutlookStore::insertRecord(RecordKind kind, const PeerRecord &record)
     return insert.run() && writeRecordFile(kind, record);
 }
 
-QList<PeerRecord> OutlookStore::records(RecordKind kind, const RecordFilter &filter) const
+QString OutlookStore::listingQuery(RecordKind kind, const RecordFilter &filter, const QString &columns) const
 {
-    QString query = QStringLiteral("SELECT Record_RecordID, Record_FolderID, Record_ModDate, Record_CreationDate, "
-                                   "Record_MasterID, Record_Start, Record_Completed, Peer_Record FROM %1 WHERE 1")
-                        .arg(QLatin1String(info(kind).table));
+    QString query = QStringLiteral("SELECT %1 FROM %2 WHERE 1").arg(columns, QLatin1String(info(kind).table));
     if (filter.folder)
         query += QStringLiteral(" AND Record_FolderID = %1").arg(*filter.folder);
     if (kind == RecordKind::Event)
         query += filter.occurrencesOnly ? QStringLiteral(" AND Record_MasterID != 0") : QStringLiteral(" AND Record_MasterID = 0");
     if (filter.notCompletedOnly)
         query += QStringLiteral(" AND Record_Completed = 0");
-    Statement select(m_database, query + QStringLiteral(" ORDER BY Record_RecordID"));
+    return query + QStringLiteral(" ORDER BY Record_RecordID");
+}
+
+QList<PeerRecord> OutlookStore::records(RecordKind kind, const RecordFilter &filter) const
+{
+    Statement select(m_database, listingQuery(kind, filter, QStringLiteral("Record_RecordID, Record_FolderID, Record_ModDate, "
+                                                                            "Record_CreationDate, Record_MasterID, Record_Start, "
+                                                                            "Record_Completed, Peer_Record")));
     QList<PeerRecord> found;
     while (select.step())
         found.append(recordFromRow(select));
+    m_problem = select.isDone() ? QString() : QString::fromUtf8(sqlite3_errmsg(m_database));
+    return found;
+}
+
+QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &filter) const
+{
+    Statement select(m_database, listingQuery(kind, filter, QStringLiteral("Record_RecordID, Record_ModDate")));
+    QList<RecordStamp> found;
+    while (select.step())
+        found.append({select.integer(0), select.integer(1)});
     m_problem = select.isDone() ? QString() : QString::fromUtf8(sqlite3_errmsg(m_database));
     return found;
 }

@@ -45,6 +45,13 @@ struct PeerCategory
     QList<int> color; // red, green, blue, 0 to 65535 each
 };
 
+// A record's id and modification date (seconds since 1970), what the id and date listings need.
+struct RecordStamp
+{
+    qint64 id = 0;
+    qint64 modified = 0;
+};
+
 // Which records a listing takes.
 struct RecordFilter
 {
@@ -76,6 +83,7 @@ public:
 
     // Reading; an empty answer when the database refuses (see lastProblem()).
     QList<PeerRecord> records(RecordKind kind, const RecordFilter &filter) const;
+    QList<RecordStamp> stamps(RecordKind kind, const RecordFilter &filter) const;
     std::optional<PeerRecord> record(RecordKind kind, qint64 id) const;
     QList<PeerFolder> folders(const QString &kind = QString()) const;
     QList<PeerCategory> categories() const;
@@ -97,6 +105,7 @@ public:
 private:
     OutlookStore(Version version, QString databasePath, QString recordRoot);
     bool exec(const QString &statement) const;
+    QString listingQuery(RecordKind kind, const RecordFilter &filter, const QString &columns) const;
     bool runInTransaction(const std::function<bool()> &work);
     qint64 takeId();
     QString recordFilePath(RecordKind kind, qint64 id) const;

@@ -96,12 +96,15 @@ std::optional<qint64> ValueReader::readInteger()
 std::optional<ScriptValue> ValueReader::readNumber()
 {
     const qsizetype start = m_position;
-    if (const auto integer = readInteger()) {
+    const auto integer = readInteger();
+    const bool goesOn = m_position < m_text.size() && (m_text.at(m_position) == u'.' || m_text.at(m_position) == u'E');
+    if (integer && !goesOn) {
         ScriptValue value;
         value.kind = ScriptValue::Kind::Integer;
         value.integer = *integer;
         return value;
     }
+    m_position = start;
     qsizetype end = start;
     while (end < m_text.size() && end - start < 40
            && (m_text.at(end).isDigit() || QStringLiteral("-+.E").contains(m_text.at(end))))
