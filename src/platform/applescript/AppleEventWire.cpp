@@ -106,7 +106,15 @@ public:
         return QString::fromUtf8(*bytes);
     }
 
-    Result<NSAppleEventDescriptor> readDescriptor(int depth);
+    Result<NSAppleEventDescriptor> readDescriptor(int depth)
+    {
+        NSAppleEventDescriptor descriptor;
+        if (const Status read = readInto(descriptor, depth); !read)
+            return read.error();
+        return descriptor;
+    }
+    // Reads one descriptor into `out`, in place, so that long lists cost no copies.
+    Status readInto(NSAppleEventDescriptor &out, int depth);
 
 private:
     Error truncated(const QString &what) const
@@ -138,20 +146,18 @@ Status Reader::readItems(NSAppleEventDescriptor &container, int depth, bool keye
         return count.error();
     container.reserveItems(*count); // bounded by the bytes left, see readCount
     for (quint32 i = 0; i < *count; ++i) {
-        AEKeyword keyword = 0;
-        if (keyed) {
-            const Result<quint32> key = readUInt32();
-            if (!key)
-                return key.error();
-            keyword = *key;
+        if (!keyed) {
+            if (const Status item = readInto(container.appendItem(), depth + 1); !item)
+                return item.error();
+            continue;
         }
-        Result<NSAppleEventDescriptor> item = readDescriptor(depth + 1);
+        const Result<quint32> keyword = readUInt32();
+        if (!keyword)
+            return keyword.error();
+        const Result<NSAppleEventDescriptor> item = readDescriptor(depth + 1);
         if (!item)
             return item.error();
-        if (keyed)
-            container.setDescriptor(*item, keyword);
-        else
-            container.appendDescriptor(std::move(item).value());
+        container.setDescriptor(*item, *keyword);
     }
     return Done();
 }
@@ -172,7 +178,7 @@ Status Reader::readEventHeader(NSAppleEventDescriptor &event, int depth)
     return Done();
 }
 
-Result<NSAppleEventDescriptor> Reader::readDescriptor(int depth)
+Status Reader::readInto(NSAppleEventDescriptor &out, int depth)
 {
     if (depth > kMaxDepth)
         return Error(ErrorCode::DataMalformed, QStringLiteral("Apple-event reply nests deeper than %1").arg(kMaxDepth));
@@ -184,28 +190,28 @@ Result<NSAppleEventDescriptor> Reader::readDescriptor(int depth)
         return type.error();
     switch (kindByte) {
     case 'N':
-        return NSAppleEventDescriptor();
+        out = NSAppleEventDescriptor();
+        return Done();
     case 'A': {
         const Result<quint32> length = readUInt32();
         if (!length)
             return length.error();
-        const Result<QByteArray> data = readBytes(*length, QStringLiteral("a descriptor's data"));
-        if (!data)
-            return data.error();
-        return NSAppleEventDescriptor::descriptorWithDescriptorType(*type, *data);
+        if (qsizetype(*length) > remaining())
+            return truncated(QStringLiteral("a descriptor's data of %1 bytes").arg(*length));
+        out.setAtomic(*type, QByteArrayView(m_bytes.constData() + m_position, qsizetype(*length)));
+        m_position += qsizetype(*length);
+        return Done();
     }
     case 'L':
     case 'K':
     case 'E': {
         const Kind kind = kindByte == 'L' ? Kind::List : (kindByte == 'K' ? Kind::Keyed : Kind::Event);
-        NSAppleEventDescriptor container = NSAppleEventDescriptor::make(kind, *type);
+        out = NSAppleEventDescriptor::make(kind, *type);
         if (kind == Kind::Event) {
-            if (const Status header = readEventHeader(container, depth); !header)
+            if (const Status header = readEventHeader(out, depth); !header)
                 return header.error();
         }
-        if (const Status items = readItems(container, depth, kind != Kind::List); !items)
-            return items.error();
-        return container;
+        return readItems(out, depth, kind != Kind::List);
     }
     default:
         return Error(ErrorCode::DataMalformed,

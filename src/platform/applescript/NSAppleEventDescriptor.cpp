@@ -5,6 +5,7 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <vector>
 
 namespace platform {
 
@@ -19,7 +20,7 @@ QByteArray bytesOf(T value)
 }
 
 template <typename T>
-std::optional<T> valueOf(const QByteArray &bytes)
+std::optional<T> valueOf(QByteArrayView bytes)
 {
     if (bytes.size() != qsizetype(sizeof(T)))
         return std::nullopt;
@@ -28,7 +29,7 @@ std::optional<T> valueOf(const QByteArray &bytes)
     return value;
 }
 
-QString textOfUtf16(const QByteArray &bytes)
+QString textOfUtf16(QByteArrayView bytes)
 {
     // A byte-order mark, when a writer put one, is not part of the text.
     const qsizetype units = bytes.size() / 2;
@@ -45,6 +46,57 @@ bool isKeyedKind(NSAppleEventDescriptor::Kind kind)
 }
 
 } // namespace
+
+struct NSAppleEventDescriptor::Children
+{
+    std::vector<NSAppleEventDescriptor> items;
+    std::vector<AEKeyword> keys; // keyed kinds: the keyword of each item
+    DescType eventClass = 0;
+    DescType eventID = 0;
+    qint16 returnID = 0;
+    qint32 transactionID = 0;
+    std::vector<NSAppleEventDescriptor> target; // events: one item
+};
+
+const NSAppleEventDescriptor::Children &NSAppleEventDescriptor::children() const
+{
+    static const Children none;
+    return m_children ? *m_children : none;
+}
+
+NSAppleEventDescriptor::Children &NSAppleEventDescriptor::mutableChildren()
+{
+    if (!m_children)
+        m_children = std::make_shared<Children>();
+    else if (m_children.use_count() > 1)
+        m_children = std::make_shared<Children>(*m_children);
+    return *m_children;
+}
+
+qint64 NSAppleEventDescriptor::numberOfItems() const
+{
+    return m_children ? qint64(m_children->items.size()) : 0;
+}
+
+DescType NSAppleEventDescriptor::eventClass() const
+{
+    return children().eventClass;
+}
+
+DescType NSAppleEventDescriptor::eventID() const
+{
+    return children().eventID;
+}
+
+qint16 NSAppleEventDescriptor::returnID() const
+{
+    return children().returnID;
+}
+
+qint32 NSAppleEventDescriptor::transactionID() const
+{
+    return children().transactionID;
+}
 
 QString fourCharCodeText(DescType code)
 {
@@ -69,11 +121,28 @@ NSAppleEventDescriptor NSAppleEventDescriptor::nullDescriptor()
     return make(Kind::Atomic, DescriptorType::Null);
 }
 
-NSAppleEventDescriptor NSAppleEventDescriptor::descriptorWithDescriptorType(DescType type, const QByteArray &data)
+NSAppleEventDescriptor NSAppleEventDescriptor::descriptorWithDescriptorType(DescType type, QByteArrayView data)
 {
-    NSAppleEventDescriptor descriptor = make(Kind::Atomic, type);
-    descriptor.m_data = data;
+    NSAppleEventDescriptor descriptor;
+    descriptor.setAtomic(type, data);
     return descriptor;
+}
+
+void NSAppleEventDescriptor::setData(QByteArrayView data)
+{
+    if (data.size() <= kInlineBytes) {
+        std::memcpy(m_inline, data.data(), size_t(data.size()));
+        m_inlineSize = qint8(data.size());
+        m_data.clear();
+        return;
+    }
+    m_inlineSize = -1;
+    m_data = data.toByteArray();
+}
+
+QByteArrayView NSAppleEventDescriptor::bytes() const
+{
+    return m_inlineSize >= 0 ? QByteArrayView(m_inline, m_inlineSize) : QByteArrayView(m_data);
 }
 
 NSAppleEventDescriptor NSAppleEventDescriptor::descriptorWithString(const QString &text)
@@ -155,30 +224,31 @@ NSAppleEventDescriptor NSAppleEventDescriptor::appleEventWithEventClass(DescType
 void NSAppleEventDescriptor::setEventAttributes(DescType eventClass, DescType eventID, qint16 returnID,
                                                 qint32 transactionID, const NSAppleEventDescriptor &target)
 {
-    m_eventClass = eventClass;
-    m_eventID = eventID;
-    m_returnID = returnID;
-    m_transactionID = transactionID;
-    m_target = std::make_shared<const NSAppleEventDescriptor>(target);
+    Children &children = mutableChildren();
+    children.eventClass = eventClass;
+    children.eventID = eventID;
+    children.returnID = returnID;
+    children.transactionID = transactionID;
+    children.target = {target};
 }
 
 NSAppleEventDescriptor NSAppleEventDescriptor::target() const
 {
-    return m_target ? *m_target : NSAppleEventDescriptor();
+    return children().target.empty() ? NSAppleEventDescriptor() : children().target.front();
 }
 
 QString NSAppleEventDescriptor::stringValue() const
 {
     switch (m_type) {
     case DescriptorType::UnicodeText:
-        return textOfUtf16(m_data);
+        return textOfUtf16(bytes());
     case DescriptorType::UTF8Text:
     case DescriptorType::Char:
-        return QString::fromUtf8(m_data);
+        return QString::fromUtf8(bytes());
     case DescriptorType::SInt32:
         return int32Value() ? QString::number(*int32Value()) : QString();
     case DescriptorType::SInt64: {
-        const auto value = valueOf<qint64>(m_data);
+        const auto value = valueOf<qint64>(bytes());
         return value ? QString::number(*value) : QString();
     }
     case DescriptorType::Float64:
@@ -200,7 +270,7 @@ QString NSAppleEventDescriptor::stringValue() const
 std::optional<qint32> NSAppleEventDescriptor::int32Value() const
 {
     if (m_type == DescriptorType::SInt32)
-        return valueOf<qint32>(m_data);
+        return valueOf<qint32>(bytes());
     if (m_type == DescriptorType::UnicodeText || m_type == DescriptorType::UTF8Text) {
         bool isNumber = false;
         const int value = stringValue().trimmed().toInt(&isNumber);
@@ -212,7 +282,7 @@ std::optional<qint32> NSAppleEventDescriptor::int32Value() const
 std::optional<double> NSAppleEventDescriptor::doubleValue() const
 {
     if (m_type == DescriptorType::Float64)
-        return valueOf<double>(m_data);
+        return valueOf<double>(bytes());
     if (const auto integer = int32Value())
         return double(*integer);
     return std::nullopt;
@@ -224,15 +294,15 @@ std::optional<bool> NSAppleEventDescriptor::booleanValue() const
         return true;
     if (m_type == DescriptorType::False)
         return false;
-    if (m_type == DescriptorType::Boolean && m_data.size() == 1)
-        return m_data.at(0) != 0;
+    if (m_type == DescriptorType::Boolean && bytes().size() == 1)
+        return bytes().at(0) != 0;
     return std::nullopt;
 }
 
 std::optional<DescType> NSAppleEventDescriptor::enumCodeValue() const
 {
     if (m_type == DescriptorType::Enumerated || m_type == DescriptorType::Type)
-        return valueOf<DescType>(m_data);
+        return valueOf<DescType>(bytes());
     return std::nullopt;
 }
 
@@ -240,7 +310,7 @@ std::optional<qint64> NSAppleEventDescriptor::longDateTimeValue() const
 {
     if (m_type != DescriptorType::LongDateTime)
         return std::nullopt;
-    return valueOf<qint64>(m_data);
+    return valueOf<qint64>(bytes());
 }
 
 std::optional<QDateTime> NSAppleEventDescriptor::dateValue() const
@@ -253,42 +323,53 @@ NSAppleEventDescriptor NSAppleEventDescriptor::descriptorAtIndex(qint64 index) c
 {
     if (index < 1 || index > numberOfItems())
         return {};
-    return m_items[size_t(index - 1)];
+    return children().items[size_t(index - 1)];
 }
 
 void NSAppleEventDescriptor::insertDescriptor(const NSAppleEventDescriptor &descriptor, qint64 index)
 {
     if (m_kind != Kind::List)
         return;
-    if (index < 1 || index > numberOfItems())
-        m_items.push_back(descriptor);
+    std::vector<NSAppleEventDescriptor> &items = mutableChildren().items;
+    if (index < 1 || index > qint64(items.size()))
+        items.push_back(descriptor);
     else
-        m_items.insert(m_items.begin() + (index - 1), descriptor);
+        items.insert(items.begin() + (index - 1), descriptor);
 }
 
-void NSAppleEventDescriptor::appendDescriptor(NSAppleEventDescriptor &&descriptor)
+NSAppleEventDescriptor &NSAppleEventDescriptor::appendItem()
 {
-    if (m_kind == Kind::List)
-        m_items.push_back(std::move(descriptor));
+    return mutableChildren().items.emplace_back();
+}
+
+void NSAppleEventDescriptor::setAtomic(DescType type, QByteArrayView data)
+{
+    m_kind = Kind::Atomic;
+    m_type = type;
+    m_children.reset();
+    setData(data);
 }
 
 void NSAppleEventDescriptor::reserveItems(quint32 count)
 {
-    m_items.reserve(count);
+    if (m_kind != Kind::Atomic && m_kind != Kind::Nil)
+        mutableChildren().items.reserve(count);
 }
 
 AEKeyword NSAppleEventDescriptor::keywordForDescriptorAtIndex(qint64 index) const
 {
-    if (!isKeyedKind(m_kind) || index < 1 || index > qint64(m_keys.size()))
+    const std::vector<AEKeyword> &keys = children().keys;
+    if (!isKeyedKind(m_kind) || index < 1 || index > qint64(keys.size()))
         return 0;
-    return m_keys[size_t(index - 1)];
+    return keys[size_t(index - 1)];
 }
 
 NSAppleEventDescriptor NSAppleEventDescriptor::descriptorForKeyword(AEKeyword keyword) const
 {
-    for (size_t i = 0; i < m_keys.size(); ++i) {
-        if (m_keys[i] == keyword)
-            return m_items[i];
+    const Children &children = this->children();
+    for (size_t i = 0; i < children.keys.size(); ++i) {
+        if (children.keys[i] == keyword)
+            return children.items[i];
     }
     return {};
 }
@@ -297,25 +378,26 @@ void NSAppleEventDescriptor::setDescriptor(const NSAppleEventDescriptor &descrip
 {
     if (!isKeyedKind(m_kind))
         return;
-    for (size_t i = 0; i < m_keys.size(); ++i) {
-        if (m_keys[i] == keyword) {
-            m_items[i] = descriptor;
+    Children &children = mutableChildren();
+    for (size_t i = 0; i < children.keys.size(); ++i) {
+        if (children.keys[i] == keyword) {
+            children.items[i] = descriptor;
             return;
         }
     }
-    m_keys.push_back(keyword);
-    m_items.push_back(descriptor);
+    children.keys.push_back(keyword);
+    children.items.push_back(descriptor);
 }
 
 bool NSAppleEventDescriptor::operator==(const NSAppleEventDescriptor &other) const
 {
-    if (m_kind != other.m_kind || m_type != other.m_type || m_data != other.m_data || m_items != other.m_items
-        || m_keys != other.m_keys)
+    if (m_kind != other.m_kind || m_type != other.m_type || bytes() != other.bytes())
         return false;
-    if (m_kind != Kind::Event)
-        return true;
-    return m_eventClass == other.m_eventClass && m_eventID == other.m_eventID && m_returnID == other.m_returnID
-        && m_transactionID == other.m_transactionID && target() == other.target();
+    const Children &mine = children();
+    const Children &theirs = other.children();
+    return mine.items == theirs.items && mine.keys == theirs.keys && mine.eventClass == theirs.eventClass
+        && mine.eventID == theirs.eventID && mine.returnID == theirs.returnID
+        && mine.transactionID == theirs.transactionID && mine.target == theirs.target;
 }
 
 } // namespace platform

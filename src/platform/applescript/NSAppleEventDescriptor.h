@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace platform {
 
@@ -74,7 +74,7 @@ public:
     NSAppleEventDescriptor() = default;
 
     static NSAppleEventDescriptor nullDescriptor();
-    static NSAppleEventDescriptor descriptorWithDescriptorType(DescType type, const QByteArray &data);
+    static NSAppleEventDescriptor descriptorWithDescriptorType(DescType type, QByteArrayView data);
     // Text as UTF-16 in the machine's byte order ('utxt').
     static NSAppleEventDescriptor descriptorWithString(const QString &text);
     static NSAppleEventDescriptor descriptorWithInt32(qint32 value);
@@ -100,7 +100,7 @@ public:
     bool isNil() const { return m_kind == Kind::Nil; }
     DescType descriptorType() const { return m_type; }
     // The atomic value's bytes; empty for lists, records and events.
-    QByteArray data() const { return m_data; }
+    QByteArray data() const { return bytes().toByteArray(); }
 
     // The value as text, coerced as the platform coerces: texts, numbers, booleans, enumerations
     // (their four characters), a date (ISO 8601 UTC); a null QString for anything else.
@@ -114,14 +114,16 @@ public:
     std::optional<QDateTime> dateValue() const;
 
     // Lists and keyed descriptors: items counted from 1; nil past the end.
-    qint64 numberOfItems() const { return qint64(m_items.size()); }
+    qint64 numberOfItems() const;
     NSAppleEventDescriptor descriptorAtIndex(qint64 index) const;
     // Inserts at a position from 1 (0 or past the end appends); no effect on atomic descriptors.
     void insertDescriptor(const NSAppleEventDescriptor &descriptor, qint64 index = 0);
     AEKeyword keywordForDescriptorAtIndex(qint64 index) const;
-    // Lists: appends, taking the descriptor over; reserves room for items known to come.
-    void appendDescriptor(NSAppleEventDescriptor &&descriptor);
+    // For readers building long lists in place: reserves room for items known to come, appends a nil
+    // item to be filled, and makes a descriptor atomic with the given type and data.
     void reserveItems(quint32 count);
+    NSAppleEventDescriptor &appendItem();
+    void setAtomic(DescType type, QByteArrayView data);
 
     // Keyed descriptors and event parameters: nil when the keyword is absent.
     NSAppleEventDescriptor descriptorForKeyword(AEKeyword keyword) const;
@@ -133,10 +135,10 @@ public:
     }
 
     // Apple events only.
-    DescType eventClass() const { return m_eventClass; }
-    DescType eventID() const { return m_eventID; }
-    qint16 returnID() const { return m_returnID; }
-    qint32 transactionID() const { return m_transactionID; }
+    DescType eventClass() const;
+    DescType eventID() const;
+    qint16 returnID() const;
+    qint32 transactionID() const;
     NSAppleEventDescriptor target() const;
 
     // Makes a descriptor of any kind; the wire reader builds trees with it.
@@ -147,16 +149,24 @@ public:
     bool operator==(const NSAppleEventDescriptor &other) const;
 
 private:
+    QByteArrayView bytes() const;
+    void setData(QByteArrayView data);
+
+    // Atomic data of up to 8 bytes (numbers, dates, codes: nearly all of a long reply) is kept in
+    // place, sparing an allocation per item; longer data lives in m_data.
+    static constexpr qsizetype kInlineBytes = 8;
+
     Kind m_kind = Kind::Nil;
     DescType m_type = 0;
+    qint8 m_inlineSize = 0;
+    char m_inline[kInlineBytes] = {};
     QByteArray m_data;
-    std::vector<NSAppleEventDescriptor> m_items;
-    std::vector<AEKeyword> m_keys; // keyed kinds: the keyword of each item
-    DescType m_eventClass = 0;
-    DescType m_eventID = 0;
-    qint16 m_returnID = 0;
-    qint32 m_transactionID = 0;
-    std::shared_ptr<const NSAppleEventDescriptor> m_target;
+    // The items of lists, records and events and an event's attributes, shared by copies until one
+    // of them changes; absent for atomic descriptors, which keeps those (most of a reply) small.
+    struct Children;
+    const Children &children() const;
+    Children &mutableChildren();
+    std::shared_ptr<Children> m_children;
 };
 
 } // namespace platform

@@ -117,13 +117,15 @@ OutlookPeer::~OutlookPeer()
         m_acceptThread.join();
     {
         const std::lock_guard lock(m_connectionsMutex);
-        for (Connection &connection : m_connections)
-            ::shutdown(connection.fd, SHUT_RDWR);
+        for (int fd : m_active)
+            ::shutdown(fd, SHUT_RDWR);
+        for (int fd : m_pending)
+            ::close(fd);
+        m_pending.clear();
     }
-    for (Connection &connection : m_connections) {
-        connection.thread.join();
-        ::close(connection.fd);
-    }
+    m_connectionWaiting.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
     for (int fd : m_listeners)
         ::close(fd);
     for (const QString &path : m_socketPaths)
@@ -184,14 +186,32 @@ void OutlookPeer::acceptLoop()
             if (fd < 0)
                 continue;
             const std::lock_guard lock(m_connectionsMutex);
-            reapConnections();
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            m_connections.push_back({fd, std::thread([this, fd, done] {
-                                         serve(fd);
-                                         *done = true;
-                                     }),
-                                     done});
+            m_pending.push_back(fd);
+            if (m_pending.size() > size_t(m_idleWorkers))
+                m_workers.emplace_back([this] { workerLoop(); });
+            m_connectionWaiting.notify_one();
         }
+    }
+}
+
+void OutlookPeer::workerLoop()
+{
+    std::unique_lock lock(m_connectionsMutex);
+    for (;;) {
+        ++m_idleWorkers;
+        m_connectionWaiting.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        --m_idleWorkers;
+        if (m_stopping)
+            return;
+        const int fd = m_pending.front();
+        m_pending.pop_front();
+        m_active.insert(fd);
+        lock.unlock();
+        serve(fd);
+        lock.lock();
+        // Closed here, under the lock, so that stopping never shuts down a number already reused.
+        m_active.erase(fd);
+        ::close(fd);
     }
 }
 
@@ -223,21 +243,6 @@ void OutlookPeer::serve(int fd)
         }
         if (!writeAll(fd, framed.constData(), framed.size()))
             break;
-    }
-}
-
-void OutlookPeer::reapConnections()
-{
-    // Finished connections are joined and closed here, on the accept thread, so that a descriptor is
-    // never shut down after its number was reused.
-    for (auto it = m_connections.begin(); it != m_connections.end();) {
-        if (!*it->done) {
-            ++it;
-            continue;
-        }
-        it->thread.join();
-        ::close(it->fd);
-        it = m_connections.erase(it);
     }
 }
 

@@ -9,8 +9,11 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -34,7 +37,7 @@ struct PeerSwitches
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see
 // README.md), answers the scripts it knows byte for byte from its store, refuses any other text with
 // -2741, answers handler-call events, and takes control messages (seed, dump, user edits, clock,
-// switches). Serves each connection on a thread of its own; requests are answered one at a time.
+// switches). Serves connections on worker threads of its own; requests are answered one at a time.
 class OutlookPeer final
 {
 public:
@@ -67,7 +70,7 @@ private:
     bool listen(QString *problem);
     void acceptLoop();
     void serve(int fd);
-    void reapConnections();
+    void workerLoop();
     struct Answer
     {
         QString kind;
@@ -95,14 +98,14 @@ private:
     std::vector<int> m_listeners;
     int m_wakePipe[2] = {-1, -1};
     std::thread m_acceptThread;
+    // Connections wait in m_pending for a worker; a worker that serves one never blocks another, as
+    // a new worker starts whenever more connections wait than workers are idle.
     std::mutex m_connectionsMutex;
-    struct Connection
-    {
-        int fd;
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Connection> m_connections;
+    std::condition_variable m_connectionWaiting;
+    std::deque<int> m_pending;
+    std::set<int> m_active;
+    std::vector<std::thread> m_workers;
+    int m_idleWorkers = 0;
     std::atomic<bool> m_stopping{false};
 };
 
