@@ -313,3 +313,51 @@ TEST(OutlookScripts, AsVersion14TheRecordFilesLieInTheIdentityFolder)
     EXPECT_EQ(QFileInfo(records + QStringLiteral("/Tasks/31.olk14Task")).lastModified().toUTC(),
               QDateTime(QDate(2026, 5, 1), QTime(8, 0), Qt::UTC));
 }
+
+TEST(OutlookScripts, SwitchesAndUserEditsShowInTheNextAnswers)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    ASSERT_TRUE(peer.seed(seedState()).value(QStringLiteral("ok")).toBool());
+    const QString ids = QStringLiteral("tell application \"Microsoft Outlook\"\nset theContacts to the id of every contact of application "
+                                       "\"Microsoft Outlook\"\nreturn theContacts\nend tell");
+    const QString dates = QStringLiteral("tell application \"Microsoft Outlook\"\nset theDates to the modification date of every contact\n"
+                                         "return theDates\nend tell");
+    auto switches = [&](const QJsonObject &fields) {
+        QJsonObject command = fields;
+        command[QStringLiteral("op")] = QStringLiteral("switches");
+        EXPECT_TRUE(peer.control(command).value(QStringLiteral("ok")).toBool());
+    };
+    auto control = [&](const char *op, int id, const QJsonObject &fields = {}) {
+        return peer.control({{QStringLiteral("op"), QLatin1String(op)}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                             {QStringLiteral("id"), id}, {QStringLiteral("fields"), fields}});
+    };
+    EXPECT_EQ(render(runExpectingSuccess(ids)), QStringLiteral("[10, 11]"));
+
+    switches({{QStringLiteral("answerEmpty"), true}});
+    EXPECT_EQ(render(runExpectingSuccess(ids)), QStringLiteral("[]"));
+    switches({{QStringLiteral("answerEmpty"), false}, {QStringLiteral("versionText"), QStringLiteral("Windows 16.0 VM")}});
+    EXPECT_EQ(render(runExpectingSuccess(QStringLiteral("tell application \"Microsoft Outlook\"\nset outlookVersion to version\n"
+                                                        "return outlookVersion\nend tell"))),
+              QStringLiteral("Windows 16.0 VM"));
+
+    // Another program holding the database locked: Outlook answers with an error, not with stale data.
+    switches({{QStringLiteral("lockDatabase"), true}});
+    std::optional<NSAppleScriptError> error;
+    NSAppleScript(ids).executeAndReturnError(&error);
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(error->isApplicationGone());
+    EXPECT_TRUE(error->message.contains(QStringLiteral("locked"))) << error->message.toStdString();
+    switches({{QStringLiteral("lockDatabase"), false}});
+
+    peer.control({{QStringLiteral("op"), QStringLiteral("clock")}, {QStringLiteral("now"), QStringLiteral("2026-06-01T12:00:00Z")}});
+    ASSERT_TRUE(control("edit", 10, {{QStringLiteral("name"), QStringLiteral("Anna")}}).value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(render(runExpectingSuccess(dates)), QStringLiteral("[2026-06-01T12:00:00Z, 2026-03-02T10:00:00Z]"));
+
+    const qint64 reimported = control("reimport", 11).value(QStringLiteral("id")).toInteger();
+    EXPECT_GT(reimported, 50);
+    EXPECT_EQ(render(runExpectingSuccess(ids)), QStringLiteral("[10, %1]").arg(reimported));
+    switches({{QStringLiteral("reimportNewIds"), false}});
+    EXPECT_EQ(control("reimport", 10).value(QStringLiteral("id")).toInteger(), 10);
+    EXPECT_EQ(render(runExpectingSuccess(ids)), QStringLiteral("[10, %1]").arg(reimported));
+}

@@ -56,6 +56,9 @@ bool OutlookStore::seed(const QJsonObject &givenState)
     QJsonObject state = givenState;
     if (!state.contains(QStringLiteral("folders")))
         state[QStringLiteral("folders")] = defaultFolders();
+    // The record files of the state being replaced go with it: one file per record, no strays.
+    for (const char *folder : {"Contacts", "Events", "Tasks"})
+        QDir(m_recordRoot + u'/' + QLatin1String(folder)).removeRecursively();
     const bool seeded = runInTransaction([&] {
         m_nextIdFloor = std::max(m_nextIdFloor, takeId());
         if (!exec(QStringLiteral("DELETE FROM Contacts; DELETE FROM CalendarEvents; DELETE FROM Tasks; DELETE FROM Peer_Notes;"

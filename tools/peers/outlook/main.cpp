@@ -55,12 +55,19 @@ int sendControl(const QString &socketPath, const QByteArray &json)
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+bool seedFromFile(outlookpeer::OutlookPeer &peer, const QString &path)
 {
-    QCoreApplication application(argc, argv);
-    QCommandLineParser parser;
+    QFile seed(path);
+    const QJsonObject state = seed.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(seed.read(64 << 20)).object() : QJsonObject();
+    const QJsonObject answer = peer.control({{QStringLiteral("op"), QStringLiteral("seed")}, {QStringLiteral("state"), state}});
+    if (answer.value(QStringLiteral("ok")).toBool())
+        return true;
+    std::fprintf(stderr, "outlook_peer: seed refused: %s\n", qPrintable(answer.value(QStringLiteral("error")).toString()));
+    return false;
+}
+
+void addOptions(QCommandLineParser &parser)
+{
     parser.setApplicationDescription(QStringLiteral("The simulated Outlook: answers scripts over Unix sockets."));
     parser.addHelpOption();
     parser.addOptions({
@@ -73,6 +80,15 @@ int main(int argc, char **argv)
         {QStringLiteral("seed"), QStringLiteral("A JSON state to start from."), QStringLiteral("file")},
         {QStringLiteral("send"), QStringLiteral("Send this control JSON to a running peer and print the answer."), QStringLiteral("json")},
     });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    addOptions(parser);
     parser.process(application);
 
     outlookpeer::OutlookPeer::Options options;
@@ -101,15 +117,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "outlook_peer: %s\n", qPrintable(problem));
         return 1;
     }
-    if (parser.isSet(QStringLiteral("seed"))) {
-        QFile seed(parser.value(QStringLiteral("seed")));
-        const QJsonObject state = seed.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(seed.read(64 << 20)).object() : QJsonObject();
-        const QJsonObject answer = peer->control({{QStringLiteral("op"), QStringLiteral("seed")}, {QStringLiteral("state"), state}});
-        if (!answer.value(QStringLiteral("ok")).toBool()) {
-            std::fprintf(stderr, "outlook_peer: seed refused: %s\n", qPrintable(answer.value(QStringLiteral("error")).toString()));
-            return 1;
-        }
-    }
+    if (parser.isSet(QStringLiteral("seed")) && !seedFromFile(*peer, parser.value(QStringLiteral("seed"))))
+        return 1;
     std::printf("READY %s\n", qPrintable(peer->socketPaths().join(u' ')));
     std::fflush(stdout);
     int received = 0;
