@@ -13,6 +13,7 @@
 #include <cstring>
 
 OutlookPeerProcess::OutlookPeerProcess(const Options &options)
+    : m_root(options.folder.isEmpty() ? m_folder.path() : options.folder)
 {
     QDir().mkpath(home());
     QDir().mkpath(runtimeDir());

@@ -15,6 +15,7 @@ public:
     {
         QStringList arguments;     // extra arguments (--outlook-version 14, --reference ...)
         QString timeZone = QStringLiteral("UTC");
+        QString folder; // where home and runtime folders lie; empty: a temporary folder of its own
     };
 
     OutlookPeerProcess() : OutlookPeerProcess(Options()) {}
@@ -22,8 +23,8 @@ public:
     ~OutlookPeerProcess();
 
     bool isReady() const { return m_ready; }
-    QString home() const { return m_folder.path() + QStringLiteral("/home"); }
-    QString runtimeDir() const { return m_folder.path() + QStringLiteral("/run"); }
+    QString home() const { return m_root + QStringLiteral("/home"); }
+    QString runtimeDir() const { return m_root + QStringLiteral("/run"); }
     qint64 pid() const { return m_process.processId(); }
     QProcess &process() { return m_process; }
 
@@ -34,6 +35,7 @@ public:
 
 private:
     QTemporaryDir m_folder;
+    QString m_root;
     QProcess m_process;
     bool m_ready = false;
 };

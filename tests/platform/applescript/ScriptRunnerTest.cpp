@@ -246,3 +246,31 @@ TEST(NSUserAppleScriptTask, AStalledScriptEndsAtTheTimeoutAndLeavesNoThreadWaiti
     ASSERT_TRUE(error);
     EXPECT_EQ(error->number, -1712);
 }
+
+TEST(OutlookPeer, AChangeAnsweredIsKeptWhenThePeerIsKilledAndIdsAreNeverReused)
+{
+    QTemporaryDir folder;
+    OutlookPeerProcess::Options options;
+    options.folder = folder.path();
+    qint64 highest = 0;
+    {
+        OutlookPeerProcess peer(options);
+        ASSERT_TRUE(peer.isReady());
+        const QJsonObject added = peer.control({{QStringLiteral("op"), QStringLiteral("add")}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                                                {QStringLiteral("record"), QJsonObject{{QStringLiteral("folder"), 1}}}});
+        highest = added.value(QStringLiteral("id")).toInteger();
+        std::optional<NSAppleScriptError> error;
+        NSAppleScript(QStringLiteral("tell application \"Microsoft Outlook\"\ndelete contact id \"%1\"\nend tell").arg(highest))
+            .executeAndReturnError(&error);
+        ASSERT_FALSE(error);
+        peer.process().kill(); // SIGKILL right after the answer
+        ASSERT_TRUE(peer.process().waitForFinished(5000));
+    }
+    OutlookPeerProcess again(options);
+    ASSERT_TRUE(again.isReady());
+    EXPECT_TRUE(again.dump().value(QStringLiteral("contacts")).toArray().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(again.home() + QStringLiteral("/Library/Group Containers/Office/Outlook/Main Profile/Data/Contacts/%1.olk15Contact").arg(highest)));
+    const QJsonObject added = again.control({{QStringLiteral("op"), QStringLiteral("add")}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                                             {QStringLiteral("record"), QJsonObject{{QStringLiteral("folder"), 1}}}});
+    EXPECT_GT(added.value(QStringLiteral("id")).toInteger(), highest);
+}
