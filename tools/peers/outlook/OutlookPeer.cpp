@@ -281,7 +281,10 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         outcome = ScriptOutcome::error(-2741, QStringLiteral("Unknown request."));
     }
     answer.isError = outcome.errorNumber != 0;
-    answer.reply = answer.isError ? errorReply(outcome.errorNumber, outcome.errorMessage) : descriptorReply(outcome.result);
+    if (answer.isError)
+        answer.reply = errorReply(outcome.errorNumber, outcome.errorMessage);
+    else
+        answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category";
     if (changesState)
         m_answers.clear();

@@ -55,6 +55,24 @@ Descriptor occurrenceProperties(const PeerRecord &record)
     return properties;
 }
 
+QByteArray encodeIdList(const QList<RecordStamp> &stamps)
+{
+    QList<qint64> ids;
+    ids.reserve(stamps.size());
+    for (const RecordStamp &stamp : stamps)
+        ids.append(stamp.id);
+    return encodeIntegerList(ids);
+}
+
+QByteArray encodeDateList(const QList<RecordStamp> &stamps)
+{
+    QList<qint64> dates;
+    dates.reserve(stamps.size());
+    for (const RecordStamp &stamp : stamps)
+        dates.append(stamp.modified);
+    return outlookpeer::encodeDateList(dates);
+}
+
 // "set <var> to the <property> of every <class><scope>" over one kind of record.
 ScriptOutcome answerListing(const QString &property, const Listing &listing, const QList<ScriptValue> &captures,
                             ScriptContext &context)
@@ -63,18 +81,17 @@ ScriptOutcome answerListing(const QString &property, const Listing &listing, con
     filter.folder = folderCapture(captures);
     if (filter.folder && !folderExists(context, *filter.folder, listing.folderKind))
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get folder id %1.").arg(*filter.folder));
-    Descriptor list = Descriptor::list();
-    if (property == u"properties") {
-        const QList<PeerRecord> records = context.store.records(listing.kind, filter);
-        for (const PeerRecord &record : records)
-            list.append(occurrenceProperties(record));
-    } else {
+    if (property != u"properties") {
         const QList<RecordStamp> stamps = context.store.stamps(listing.kind, filter);
-        list.items.reserve(size_t(stamps.size()));
-        for (const RecordStamp &stamp : stamps)
-            list.append(property == u"id" ? Descriptor::integer(qint32(stamp.id))
-                                          : Descriptor::date(QDateTime::fromSecsSinceEpoch(stamp.modified, Qt::UTC)));
+        if (!context.store.lastProblem().isEmpty())
+            return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
+        ScriptOutcome outcome;
+        outcome.encoded = property == u"id" ? encodeIdList(stamps) : encodeDateList(stamps);
+        return outcome;
     }
+    Descriptor list = Descriptor::list();
+    for (const PeerRecord &record : context.store.records(listing.kind, filter))
+        list.append(occurrenceProperties(record));
     if (!context.store.lastProblem().isEmpty())
         return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
     return {list};

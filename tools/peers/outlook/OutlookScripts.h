@@ -14,8 +14,9 @@ struct ScriptOutcome
     Descriptor result;
     int errorNumber = 0;
     QString errorMessage;
+    QByteArray encoded; // when set, the result already in its wire form (long listings skip the tree)
 
-    static ScriptOutcome error(int number, const QString &message) { return {Descriptor(), number, message}; }
+    static ScriptOutcome error(int number, const QString &message) { return {Descriptor(), number, message, {}}; }
 };
 
 // What the scripts see of the peer.

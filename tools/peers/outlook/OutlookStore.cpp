@@ -179,7 +179,9 @@ std::unique_ptr<OutlookStore> OutlookStore::open(const QString &home, Version ve
         return nullptr;
     }
     std::unique_ptr<OutlookStore> store(new OutlookStore(version, database, recordRoot));
-    if (sqlite3_open(database.toUtf8().constData(), &store->m_database) != SQLITE_OK) {
+    // The peer calls the store under its own lock, so SQLite's per-call locking is not needed.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(database.toUtf8().constData(), &store->m_database, flags, nullptr) != SQLITE_OK) {
         *problem = QStringLiteral("cannot open %1").arg(database);
         return nullptr;
     }

@@ -240,6 +240,37 @@ QString Descriptor::textValue() const
     return QString();
 }
 
+namespace {
+
+template <typename T>
+QByteArray encodeAtomicList(const QList<qint64> &values, Code type, qint64 offset)
+{
+    QByteArray out;
+    out.reserve(9 + values.size() * qsizetype(9 + sizeof(T)));
+    out.append('L');
+    putUInt32(out, code("list"));
+    putUInt32(out, quint32(values.size()));
+    for (qint64 value : values) {
+        out.append('A');
+        putUInt32(out, type);
+        putUInt32(out, quint32(sizeof(T)));
+        out.append(rawBytes(T(value + offset)));
+    }
+    return out;
+}
+
+} // namespace
+
+QByteArray encodeIntegerList(const QList<qint64> &values)
+{
+    return encodeAtomicList<qint32>(values, code("long"), 0);
+}
+
+QByteArray encodeDateList(const QList<qint64> &secondsSince1970)
+{
+    return encodeAtomicList<qint64>(secondsSince1970, code("ldt "), kSeconds1904To1970);
+}
+
 QByteArray encode(const Descriptor &descriptor)
 {
     QByteArray out;

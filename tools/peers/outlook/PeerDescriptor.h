@@ -52,6 +52,10 @@ struct Descriptor
 constexpr quint32 kMaxFrameBytes = 64u * 1024 * 1024;
 
 QByteArray encode(const Descriptor &descriptor);
+// The wire form of a list of integers ('long') or of long date-times from seconds since 1970, written
+// straight from the values: the listings of thousands of records need no tree.
+QByteArray encodeIntegerList(const QList<qint64> &values);
+QByteArray encodeDateList(const QList<qint64> &secondsSince1970);
 // Reads one descriptor filling the bytes; false for anything malformed (depth at most 64).
 bool decode(const QByteArray &bytes, Descriptor &descriptor);
 
