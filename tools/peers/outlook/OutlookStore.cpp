@@ -192,6 +192,7 @@ std::unique_ptr<OutlookStore> OutlookStore::open(const QString &home, Version ve
     Statement fresh(store->m_database, QStringLiteral("SELECT COUNT(*) FROM Peer_State"));
     if (made && fresh.step() && fresh.integer(0) == 0)
         made = store->seed(QJsonObject());
+    made = made && store->loadIndex();
     if (!made) {
         *problem = store->lastProblem();
         return nullptr;
@@ -222,10 +223,25 @@ bool OutlookStore::exec(const QString &statement) const
 
 bool OutlookStore::runInTransaction(const std::function<bool()> &work)
 {
+    m_pendingIndex.clear();
+    m_pendingIndexClear = false;
     if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
         return false;
-    if (work() && exec(QStringLiteral("COMMIT")))
+    if (work() && exec(QStringLiteral("COMMIT"))) {
+        if (m_pendingIndexClear) {
+            for (auto &index : m_index)
+                index.clear();
+        }
+        for (const IndexChange &change : m_pendingIndex) {
+            if (change.entry)
+                m_index[int(change.kind)][change.id] = *change.entry;
+            else
+                m_index[int(change.kind)].erase(change.id);
+        }
+        m_pendingIndex.clear();
         return true;
+    }
+    m_pendingIndex.clear();
     if (m_problem.isEmpty())
         m_problem = QString::fromUtf8(sqlite3_errmsg(m_database));
     exec(QStringLiteral("ROLLBACK"));
@@ -288,7 +304,10 @@ bool OutlookStore::insertRecord(RecordKind kind, const PeerRecord &record)
     insert.bind(7, record.start.isValid() ? record.start.toSecsSinceEpoch() : 0);
     insert.bind(8, record.completed ? 1 : 0);
     insert.bind(9, QString::fromUtf8(QJsonDocument(record.fields).toJson(QJsonDocument::Compact)));
-    return insert.run() && writeRecordFile(kind, record);
+    if (!insert.run() || !writeRecordFile(kind, record))
+        return false;
+    noteIndexChange(kind, record.id, IndexEntry{record.folder, record.modified.toSecsSinceEpoch(), record.master, record.completed});
+    return true;
 }
 
 QString OutlookStore::listingQuery(RecordKind kind, const RecordFilter &filter, const QString &columns) const
@@ -317,12 +336,39 @@ QList<PeerRecord> OutlookStore::records(RecordKind kind, const RecordFilter &fil
 
 QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &filter) const
 {
-    Statement select(m_database, listingQuery(kind, filter, QStringLiteral("Record_RecordID, Record_ModDate")));
+    // Answered from memory; a database another program holds locked fails it as it fails the queries.
+    if (m_lock) {
+        m_problem = QStringLiteral("database is locked");
+        return {};
+    }
+    m_problem.clear();
     QList<RecordStamp> found;
-    while (select.step())
-        found.append({select.integer(0), select.integer(1)});
-    m_problem = select.isDone() ? QString() : QString::fromUtf8(sqlite3_errmsg(m_database));
+    for (const auto &[id, entry] : m_index[int(kind)]) {
+        const bool isOccurrence = entry.master != 0;
+        if ((filter.folder && entry.folder != *filter.folder) || (filter.notCompletedOnly && entry.completed)
+            || (kind == RecordKind::Event && isOccurrence != filter.occurrencesOnly))
+            continue;
+        found.append({id, entry.modified});
+    }
     return found;
+}
+
+void OutlookStore::noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry)
+{
+    m_pendingIndex.push_back({kind, id, entry});
+}
+
+bool OutlookStore::loadIndex()
+{
+    for (int kind = 0; kind < 4; ++kind) {
+        Statement select(m_database, QStringLiteral("SELECT Record_RecordID, Record_FolderID, Record_ModDate, Record_MasterID, "
+                                                    "Record_Completed FROM %1").arg(QLatin1String(kKinds[kind].table)));
+        while (select.step())
+            m_index[kind][select.integer(0)] = {select.integer(1), select.integer(2), select.integer(3), select.integer(4) != 0};
+        if (!select.isDone())
+            return false;
+    }
+    return true;
 }
 
 std::optional<PeerRecord> OutlookStore::record(RecordKind kind, qint64 id) const
@@ -387,6 +433,7 @@ bool OutlookStore::removeRecord(RecordKind kind, qint64 id)
     const bool removed = runInTransaction([&] {
         Statement remove(m_database, QStringLiteral("DELETE FROM %1 WHERE Record_RecordID = ?").arg(QLatin1String(info(kind).table)));
         remove.bind(1, id);
+        noteIndexChange(kind, id, std::nullopt);
         return remove.run();
     });
     if (removed && !recordFilePath(kind, id).isEmpty())

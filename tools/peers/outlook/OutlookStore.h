@@ -8,6 +8,8 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
+#include <vector>
 #include <memory>
 #include <optional>
 
@@ -116,6 +118,28 @@ private:
     bool seedFolders(const QJsonObject &state);
     bool seedCategories(const QJsonObject &state);
     bool seedAccounts(const QJsonObject &state);
+
+    // What the listings read, kept in memory beside the database: changes made inside a transaction
+    // wait in m_pendingIndex and reach m_index only when it commits.
+    struct IndexEntry
+    {
+        qint64 folder = 0;
+        qint64 modified = 0;
+        qint64 master = 0;
+        bool completed = false;
+    };
+    struct IndexChange
+    {
+        RecordKind kind;
+        qint64 id = 0;
+        std::optional<IndexEntry> entry; // nothing: the record is gone
+    };
+    bool loadIndex();
+    void noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry);
+
+    std::map<qint64, IndexEntry> m_index[4];
+    std::vector<IndexChange> m_pendingIndex;
+    bool m_pendingIndexClear = false;
 
     Version m_version;
     QString m_databasePath;

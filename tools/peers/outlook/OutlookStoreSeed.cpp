@@ -61,6 +61,7 @@ bool OutlookStore::seed(const QJsonObject &givenState)
         QDir(m_recordRoot + u'/' + QLatin1String(folder)).removeRecursively();
     const bool seeded = runInTransaction([&] {
         m_nextIdFloor = std::max(m_nextIdFloor, takeId());
+        m_pendingIndexClear = true;
         if (!exec(QStringLiteral("DELETE FROM Contacts; DELETE FROM CalendarEvents; DELETE FROM Tasks; DELETE FROM Peer_Notes;"
                                  "DELETE FROM Peer_Folders; DELETE FROM Peer_Categories; DELETE FROM Peer_Accounts;"
                                  "DELETE FROM Peer_State;")))

@@ -245,16 +245,21 @@ namespace {
 template <typename T>
 QByteArray encodeAtomicList(const QList<qint64> &values, Code type, qint64 offset)
 {
-    QByteArray out;
-    out.reserve(9 + values.size() * qsizetype(9 + sizeof(T)));
-    out.append('L');
-    putUInt32(out, code("list"));
-    putUInt32(out, quint32(values.size()));
+    // Written through a pointer into a buffer sized once: thousands of items, no appends.
+    constexpr qsizetype kItemBytes = 9 + qsizetype(sizeof(T));
+    QByteArray out(9 + values.size() * kItemBytes, Qt::Uninitialized);
+    char *at = out.data();
+    *at++ = 'L';
+    qToBigEndian(code("list"), at);
+    qToBigEndian(quint32(values.size()), at + 4);
+    at += 8;
     for (qint64 value : values) {
-        out.append('A');
-        putUInt32(out, type);
-        putUInt32(out, quint32(sizeof(T)));
-        out.append(rawBytes(T(value + offset)));
+        *at = 'A';
+        qToBigEndian(type, at + 1);
+        qToBigEndian(quint32(sizeof(T)), at + 5);
+        const T data = T(value + offset);
+        std::memcpy(at + 9, &data, sizeof(T));
+        at += kItemBytes;
     }
     return out;
 }
