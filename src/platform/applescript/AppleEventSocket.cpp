@@ -1,0 +1,225 @@
+#include "platform/applescript/AppleEventSocket.h"
+
+#include "platform/foundation/Clock.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Waits are cut into short slices so that a moved clock is seen promptly.
+constexpr int kPollSliceMs = 20;
+
+NSAppleScriptError makeError(int number, const QString &message, const QString &reference)
+{
+    NSAppleScriptError error;
+    error.number = number;
+    error.message = message;
+    error.briefMessage = message;
+    error.appName = AppleEventSocket::applicationName(reference);
+    return error;
+}
+
+// Owns a socket descriptor.
+class Descriptor final
+{
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+enum class Wait { Ready, TimedOut, Failed };
+
+Wait waitFor(int fd, short events, const QDateTime &deadline)
+{
+    for (;;) {
+        if (Clock::now() >= deadline)
+            return Wait::TimedOut;
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, kPollSliceMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Wait::Failed;
+        if (ready > 0)
+            return Wait::Ready;
+    }
+}
+
+// A private folder: ours, a real folder, nobody else may enter. Anything else is not trusted.
+bool isPrivateFolder(const QString &path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    return S_ISDIR(status.st_mode) && status.st_uid == ::getuid() && (status.st_mode & 077) == 0;
+}
+
+class Exchange final
+{
+public:
+    Exchange(const QString &reference, std::chrono::seconds timeout)
+        : m_reference(reference), m_deadline(Clock::now().addSecs(timeout.count()))
+    {
+    }
+
+    AppleEventWire::Reply run(const QByteArray &payload)
+    {
+        if (const auto refused = connectSocket())
+            return *refused;
+        if (const auto failed = sendAll(AppleEventWire::frame(payload)))
+            return *failed;
+        QByteArray header;
+        if (const auto failed = receive(header, 4))
+            return *failed;
+        const Result<quint32> length = AppleEventWire::payloadLength(header);
+        if (!length)
+            return makeError(AppleScriptErrorNumber::CorruptData, length.error().message(), m_reference);
+        QByteArray body;
+        if (const auto failed = receive(body, *length))
+            return *failed;
+        Result<AppleEventWire::Reply> reply = AppleEventWire::decodeReply(body);
+        if (!reply)
+            return makeError(AppleScriptErrorNumber::CorruptData, reply.error().message(), m_reference);
+        return std::move(reply).value();
+    }
+
+private:
+    std::optional<NSAppleScriptError> connectSocket();
+    std::optional<NSAppleScriptError> sendAll(const QByteArray &bytes);
+    std::optional<NSAppleScriptError> receive(QByteArray &into, quint32 length);
+    NSAppleScriptError lost() const
+    {
+        return makeError(AppleScriptErrorNumber::ConnectionInvalid, QStringLiteral("Connection is invalid."),
+                         m_reference);
+    }
+    NSAppleScriptError timedOut() const
+    {
+        return makeError(AppleScriptErrorNumber::TimedOut, QStringLiteral("AppleEvent timed out."), m_reference);
+    }
+
+    QString m_reference;
+    QDateTime m_deadline;
+    Descriptor m_socket{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+};
+
+std::optional<NSAppleScriptError> Exchange::connectSocket()
+{
+    const QString folder = AppleEventSocket::socketFolder();
+    const QByteArray path = QFile::encodeName(AppleEventSocket::socketPathForReference(m_reference));
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const bool fits = path.size() < qsizetype(sizeof(address.sun_path));
+    if (fits)
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    if (m_socket.fd() >= 0 && fits && isPrivateFolder(folder)
+        && ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0)
+        return std::nullopt;
+    if (m_reference.startsWith(u'/') && !QFileInfo::exists(m_reference))
+        return makeError(AppleScriptErrorNumber::ApplicationNotFound,
+                         QStringLiteral("The application \"%1\" can't be found.").arg(m_reference), m_reference);
+    return makeError(AppleScriptErrorNumber::ApplicationNotRunning, QStringLiteral("Application isn't running."),
+                     m_reference);
+}
+
+std::optional<NSAppleScriptError> Exchange::sendAll(const QByteArray &bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const Wait wait = waitFor(m_socket.fd(), POLLOUT, m_deadline);
+        if (wait == Wait::TimedOut)
+            return timedOut();
+        if (wait == Wait::Failed)
+            return lost();
+        const ssize_t written = ::send(m_socket.fd(), bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (written < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (written <= 0)
+            return lost();
+        sent += written;
+    }
+    return std::nullopt;
+}
+
+std::optional<NSAppleScriptError> Exchange::receive(QByteArray &into, quint32 length)
+{
+    // The length was checked against the frame cap, so this buffer is bounded.
+    into.resize(qsizetype(length));
+    qsizetype received = 0;
+    while (received < into.size()) {
+        const Wait wait = waitFor(m_socket.fd(), POLLIN, m_deadline);
+        if (wait == Wait::TimedOut)
+            return timedOut();
+        if (wait == Wait::Failed)
+            return lost();
+        const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(into.size() - received), 0);
+        if (count < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (count <= 0)
+            return lost();
+        received += count;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+QString AppleEventSocket::socketFolder()
+{
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty())
+        runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return runtime + QStringLiteral("/apple-events");
+}
+
+QString AppleEventSocket::socketPathForReference(const QString &reference)
+{
+    const QString folder = socketFolder();
+    const QString named = folder + u'/' + QString::fromLatin1(QUrl::toPercentEncoding(reference)) + QStringLiteral(".sock");
+    if (QFile::encodeName(named).size() < qsizetype(sizeof(sockaddr_un::sun_path)))
+        return named;
+    const QByteArray digest = QCryptographicHash::hash(reference.toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
+    return folder + QStringLiteral("/ref-") + QString::fromLatin1(digest) + QStringLiteral(".sock");
+}
+
+AppleEventWire::Reply AppleEventSocket::exchange(const QString &reference, const QByteArray &requestPayload,
+                                                 std::chrono::seconds timeout)
+{
+    Exchange exchange(reference, timeout);
+    return exchange.run(requestPayload);
+}
+
+QString AppleEventSocket::applicationName(const QString &reference)
+{
+    if (!reference.startsWith(u'/'))
+        return reference;
+    QString name = QFileInfo(reference).fileName();
+    if (name.endsWith(QStringLiteral(".app")))
+        name.chop(4);
+    return name;
+}
+
+} // namespace platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/applescript/AppleEventWire.h"
+
+#include <QString>
+
+#include <chrono>
+
+namespace platform {
+
+// How long a script runner waits for the application's reply before reporting -1712.
+constexpr std::chrono::seconds kAppleEventTimeout{120};
+
+// The local socket over which an application takes scripts and Apple events. Each application listens
+// on a Unix stream socket in "<runtime location>/apple-events" (a folder only its owner may enter),
+// named after the reference scripts use for it (a name or a bundle path), percent-encoded, with
+// ".sock" appended; a name too long for a socket address is "ref-" and the first 32 hex digits of
+// the reference's SHA-256 instead. One exchange per connection: a request frame, a reply frame.
+// Stateless; callable from any thread, blocking only the caller.
+class AppleEventSocket final
+{
+public:
+    static QString socketFolder();
+    static QString socketPathForReference(const QString &reference);
+
+    // Sends the request payload to the application and returns its reply. Failures of the exchange
+    // come back as the bridge's own errors: -600 (or -10814 for a bundle path that names nothing)
+    // when nothing listens, -609 when the connection breaks, -1712 when no reply arrives before the
+    // timeout (measured by platform::Clock, so tests can move time), -1702 for an unreadable reply.
+    static AppleEventWire::Reply exchange(const QString &reference, const QByteArray &requestPayload,
+                                          std::chrono::seconds timeout = kAppleEventTimeout);
+
+    // The application's name for error messages: the bundle's name without ".app" for a path.
+    static QString applicationName(const QString &reference);
+};
+
+} // namespace platform

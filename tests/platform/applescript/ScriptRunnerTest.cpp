@@ -1,0 +1,276 @@
+// The script runners against the simulated Outlook as its own process, and against nothing: each way
+// an application can be gone, and a refusal passed through.
+#include "OutlookPeerProcess.h"
+
+#include "platform/applescript/AppleEventSocket.h"
+#include "platform/applescript/NSAppleScript.h"
+#include "platform/applescript/NSUserAppleScriptTask.h"
+#include "platform/foundation/Clock.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace platform;
+
+namespace {
+
+const QString kIdsScript = QStringLiteral(
+    "tell application \"Microsoft Outlook\"\nset theContacts to the id of every contact of application \"Microsoft Outlook\"\n"
+    "return theContacts\nend tell");
+
+struct Outcome
+{
+    NSAppleEventDescriptor result;
+    std::optional<NSAppleScriptError> error;
+    qint64 elapsedMs = 0;
+};
+
+Outcome run(const QString &source)
+{
+    QElapsedTimer timer;
+    timer.start();
+    Outcome outcome;
+    outcome.result = NSAppleScript(source).executeAndReturnError(&outcome.error);
+    outcome.elapsedMs = timer.elapsed();
+    return outcome;
+}
+
+// Moves the process clock by a minute at every reading, so that the Apple-event timeout passes in a
+// few polls of real time.
+class RacingClock final
+{
+public:
+    RacingClock()
+    {
+        Clock::setSource([this] {
+            const std::lock_guard lock(m_mutex);
+            m_now = m_now.addSecs(60);
+            return m_now;
+        });
+    }
+    ~RacingClock() { Clock::setSource({}); }
+
+private:
+    std::mutex m_mutex;
+    QDateTime m_now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
+};
+
+} // namespace
+
+TEST(NSAppleScript, NoApplicationIsMinus600AtOnceAndAMissingBundleMinus10814)
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const Outcome byName = run(kIdsScript);
+    ASSERT_TRUE(byName.error);
+    EXPECT_EQ(byName.error->number, -600);
+    EXPECT_EQ(byName.error->message, QStringLiteral("Application isn't running."));
+    EXPECT_EQ(byName.error->appName, QStringLiteral("Microsoft Outlook"));
+    EXPECT_TRUE(byName.error->isApplicationGone());
+    EXPECT_TRUE(byName.result.isNil());
+    EXPECT_LT(byName.elapsedMs, 1000);
+
+    const Outcome byPath = run(QStringLiteral("tell application \"/Applications/Microsoft Outlook.app\"\nset outlookVersion to "
+                                              "version\nreturn outlookVersion\nend tell"));
+    ASSERT_TRUE(byPath.error);
+    EXPECT_EQ(byPath.error->number, -10814);
+    EXPECT_EQ(byPath.error->appName, QStringLiteral("Microsoft Outlook"));
+}
+
+TEST(NSAppleScript, AnswersTheScriptingCheckItselfAndRefusesTextNamingNoApplication)
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const Outcome check = run(QStringLiteral("set timeStr to time string of (current date)\nreturn timeStr"));
+    EXPECT_FALSE(check.error);
+    EXPECT_TRUE(check.result.stringValue().contains(u':')) << check.result.stringValue().toStdString();
+    const Outcome stray = run(QStringLiteral("do shell script \"touch x\""));
+    ASSERT_TRUE(stray.error);
+    EXPECT_EQ(stray.error->number, -2741);
+    EXPECT_FALSE(stray.error->isApplicationGone());
+}
+
+TEST(NSAppleScript, AnApplicationKilledMidReplyIsMinus609AtOnce)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    QJsonArray contacts;
+    for (int i = 0; i < 300; ++i)
+        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
+    ASSERT_TRUE(peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool());
+    ASSERT_TRUE(peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("killMidReply"), true}})
+                    .value(QStringLiteral("ok")).toBool());
+    const Outcome outcome = run(kIdsScript);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->number, -609);
+    EXPECT_TRUE(outcome.error->isApplicationGone());
+    EXPECT_LT(outcome.elapsedMs, 2000);
+    ASSERT_TRUE(peer.process().waitForFinished(5000));
+    EXPECT_EQ(peer.process().exitStatus(), QProcess::CrashExit);
+}
+
+TEST(NSAppleScript, AStalledApplicationIsMinus1712AtTheVirtualTimeout)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("stall"), true}});
+    RacingClock clock;
+    const Outcome outcome = run(kIdsScript);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->number, -1712);
+    EXPECT_TRUE(outcome.error->isApplicationGone());
+    EXPECT_LT(outcome.elapsedMs, 5000);
+}
+
+TEST(NSAppleScript, AReplyClaimingTwoGigabytesIsAnErrorWithoutTheMemory)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("claimBytes"), qint64(0x80000000)}});
+    const Outcome outcome = run(kIdsScript);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->number, -1702);
+    EXPECT_TRUE(outcome.error->message.contains(QStringLiteral("exceeds the limit"))) << outcome.error->message.toStdString();
+    EXPECT_LT(outcome.elapsedMs, 2000);
+}
+
+TEST(NSAppleScript, ARefusalPassesThroughAndIsNotAGoneApplication)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("refuseKind"), QStringLiteral("ids")},
+                  {QStringLiteral("refuseNumber"), -1728}});
+    const Outcome refused = run(kIdsScript);
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->number, -1728);
+    EXPECT_FALSE(refused.error->isApplicationGone());
+    EXPECT_EQ(refused.error->appName, QStringLiteral("Microsoft Outlook"));
+    // The n-th script counts from when the switch is set.
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("refuseKind"), QString()},
+                  {QStringLiteral("refuseNth"), 2}, {QStringLiteral("refuseNumber"), -10000}});
+    EXPECT_FALSE(run(kIdsScript).error);
+    EXPECT_EQ(run(kIdsScript).error.value_or(NSAppleScriptError()).number, -10000);
+    EXPECT_FALSE(run(kIdsScript).error);
+}
+
+TEST(NSAppleScript, AnApplicationReachedByAPathTooLongForASocketNameIsHashed)
+{
+    const QString reference = QStringLiteral("/Applications/") + QString(120, u'x') + QStringLiteral("/Microsoft Outlook.app");
+    OutlookPeerProcess::Options options;
+    options.arguments = {QStringLiteral("--reference"), reference};
+    OutlookPeerProcess peer(options);
+    ASSERT_TRUE(peer.isReady());
+    EXPECT_TRUE(AppleEventSocket::socketPathForReference(reference).contains(QStringLiteral("/ref-")));
+    const Outcome outcome = run(QStringLiteral("tell application \"%1\"\nset outlookVersion to version\nreturn outlookVersion\nend tell").arg(reference));
+    ASSERT_FALSE(outcome.error) << outcome.error->message.toStdString();
+    EXPECT_EQ(outcome.result.stringValue(), QStringLiteral("16.78"));
+}
+
+TEST(NSUserAppleScriptTask, SendsTheHandlerCallToTheApplicationItsScriptNames)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    QTemporaryDir data;
+    testsupport::pointHomeAt(data.path());
+    const Result<QString> folder = NSUserAppleScriptTask::applicationScriptsDirectory();
+    ASSERT_TRUE(folder.ok());
+    EXPECT_EQ(QFileInfo(*folder).fileName(), QStringLiteral("Application Scripts"));
+    const QString script = *folder + QStringLiteral("/automation.scpt");
+    EXPECT_EQ(NSUserAppleScriptTask::initWithURL(script).error().code(), ErrorCode::IoNotFound);
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("\n-- the handlers of the automation script\n");
+    file.close();
+
+    const Result<std::unique_ptr<NSUserAppleScriptTask>> task = NSUserAppleScriptTask::initWithURL(script);
+    ASSERT_TRUE(task.ok());
+    EXPECT_EQ((*task)->applicationReference(), QStringLiteral("Microsoft Outlook"));
+    NSAppleEventDescriptor arguments = NSAppleEventDescriptor::listDescriptor();
+    arguments.insertDescriptor(NSAppleEventDescriptor::descriptorWithString(QStringLiteral("Microsoft Outlook")));
+    NSAppleEventDescriptor event = NSAppleEventDescriptor::appleEventWithEventClass(
+        kASAppleScriptSuite, kASSubroutineEvent, NSAppleEventDescriptor::currentProcessDescriptor(), -1, 0);
+    event.setParamDescriptor(NSAppleEventDescriptor::descriptorWithString(QStringLiteral("getAddressBookFolders")),
+                             Keyword::SubroutineName);
+    event.setParamDescriptor(arguments, Keyword::DirectObject);
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::optional<NSAppleEventDescriptor> result;
+    std::thread::id handlerThread;
+    (*task)->executeWithAppleEvent(event, [&](const NSAppleEventDescriptor &reply, const std::optional<NSAppleScriptError> &) {
+        const std::lock_guard lock(mutex);
+        result = reply;
+        handlerThread = std::this_thread::get_id();
+        finished.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(finished.wait_for(lock, std::chrono::seconds(10), [&] { return result.has_value(); }));
+    EXPECT_NE(handlerThread, std::this_thread::get_id());
+    ASSERT_EQ(result->numberOfItems(), 1);
+    EXPECT_EQ(result->descriptorAtIndex(1).descriptorForKeyword(Keyword::Name).stringValue(), QStringLiteral("Address Book"));
+    EXPECT_EQ(result->descriptorAtIndex(1).descriptorForKeyword(Keyword::ID).stringValue(), QStringLiteral("1"));
+}
+
+TEST(NSUserAppleScriptTask, AStalledScriptEndsAtTheTimeoutAndLeavesNoThreadWaiting)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("stall"), true}});
+    QTemporaryDir data;
+    const QString script = data.path() + QStringLiteral("/automation.scpt");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("Microsoft Outlook\n");
+    file.close();
+    RacingClock clock;
+    std::optional<NSAppleScriptError> error;
+    {
+        const Result<std::unique_ptr<NSUserAppleScriptTask>> task = NSUserAppleScriptTask::initWithURL(script);
+        ASSERT_TRUE(task.ok());
+        (*task)->executeWithAppleEvent(NSAppleEventDescriptor::appleEventWithEventClass(
+                                           kASAppleScriptSuite, kASSubroutineEvent,
+                                           NSAppleEventDescriptor::currentProcessDescriptor(), -1, 0),
+                                       [&](const NSAppleEventDescriptor &, const std::optional<NSAppleScriptError> &failure) {
+                                           error = failure;
+                                       });
+    } // the task waits for its thread here: once it is gone, nothing of it is left running
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->number, -1712);
+}
+
+TEST(OutlookPeer, AChangeAnsweredIsKeptWhenThePeerIsKilledAndIdsAreNeverReused)
+{
+    QTemporaryDir folder;
+    OutlookPeerProcess::Options options;
+    options.folder = folder.path();
+    qint64 highest = 0;
+    {
+        OutlookPeerProcess peer(options);
+        ASSERT_TRUE(peer.isReady());
+        const QJsonObject added = peer.control({{QStringLiteral("op"), QStringLiteral("add")}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                                                {QStringLiteral("record"), QJsonObject{{QStringLiteral("folder"), 1}}}});
+        highest = added.value(QStringLiteral("id")).toInteger();
+        std::optional<NSAppleScriptError> error;
+        NSAppleScript(QStringLiteral("tell application \"Microsoft Outlook\"\ndelete contact id \"%1\"\nend tell").arg(highest))
+            .executeAndReturnError(&error);
+        ASSERT_FALSE(error);
+        peer.process().kill(); // SIGKILL right after the answer
+        ASSERT_TRUE(peer.process().waitForFinished(5000));
+    }
+    OutlookPeerProcess again(options);
+    ASSERT_TRUE(again.isReady());
+    EXPECT_TRUE(again.dump().value(QStringLiteral("contacts")).toArray().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(again.home() + QStringLiteral("/Library/Group Containers/Office/Outlook/Main Profile/Data/Contacts/%1.olk15Contact").arg(highest)));
+    const QJsonObject added = again.control({{QStringLiteral("op"), QStringLiteral("add")}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                                             {QStringLiteral("record"), QJsonObject{{QStringLiteral("folder"), 1}}}});
+    EXPECT_GT(added.value(QStringLiteral("id")).toInteger(), highest);
+}

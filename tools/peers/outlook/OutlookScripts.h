@@ -1,0 +1,49 @@
+#pragma once
+
+#include "OutlookStore.h"
+#include "PeerDescriptor.h"
+#include "ScriptGrammar.h"
+
+#include <functional>
+
+namespace outlookpeer {
+
+// What a script or a handler call is answered with: a descriptor, or an error number and message.
+struct ScriptOutcome
+{
+    Descriptor result;
+    int errorNumber = 0;
+    QString errorMessage;
+    QByteArray encoded; // when set, the result already in its wire form (long listings skip the tree)
+
+    static ScriptOutcome error(int number, const QString &message) { return {Descriptor(), number, message, {}}; }
+};
+
+// What the scripts see of the peer.
+struct ScriptContext
+{
+    OutlookStore &store;
+    QDateTime now;
+    QString versionText;
+    QString datePattern;
+};
+
+// One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the
+// name by which a switch can refuse every script of it).
+struct ScriptForm
+{
+    QString kind;
+    QString text;
+    std::function<ScriptOutcome(const QList<ScriptValue> &, ScriptContext &)> answer;
+};
+
+const QList<ScriptForm> &scriptForms();
+
+// Answers a script text: the form it matches, or -2741 naming the line where it left every form.
+// `kind` receives the matched form's kind.
+ScriptOutcome answerScript(const QString &script, ScriptContext &context, QString *kind);
+// Answers a handler-call event ('ascr'/'psbr'): "getAddressBookFolders" and "getOutlookVersion";
+// any other handler -1708.
+ScriptOutcome answerEvent(const Descriptor &event, ScriptContext &context);
+
+} // namespace outlookpeer
