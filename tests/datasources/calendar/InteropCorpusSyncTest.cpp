@@ -176,7 +176,10 @@ TEST_P(InteropCorpusSync, PhoneEditsChangeNothingButTheEditedPropertiesAndStamps
     CalendarSyncRun run(GetParam());
     QMap<QString, QByteArray> written; // by path
     QStringList skipped;
+    const QString filter = qEnvironmentVariable("HM_CORPUS_FILTER");
     for (const QString &name : QDir(kCorpusFolder).entryList({QStringLiteral("*.ics")}, QDir::Files, QDir::Name)) {
+        if (!name.contains(filter))
+            continue;
         const QByteArray text = movedIntoRange(readFile(kCorpusFolder + QLatin1Char('/') + name));
         const auto calendar = platform::ICalendarFolder::parseCalendarText(text, QStringLiteral("corpus"));
         if (!calendar) {
@@ -195,17 +198,29 @@ TEST_P(InteropCorpusSync, PhoneEditsChangeNothingButTheEditedPropertiesAndStamps
 
     const hmsync::SyncOutcome first = run.sync();
     ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    for (const Conduit conduit : {Conduit::Calendar, Conduit::Tasks}) {
+        for (const phonepeer::PhoneRecord &record : run.peer().records(conduit)) {
+            if (!filter.isEmpty())
+                for (auto f = record.fields.cbegin(); f != record.fields.cend(); ++f)
+                    std::cout << "   " << f.key().toStdString() << "=" << f.value().toStdString() << "\n";
+        }
+    }
     renameThenNoteEverything(run);
     if (HasFatalFailure())
         return;
 
     int edited = 0;
     QStringList changedBeyond;
+    QStringList unreached;
     for (auto it = written.cbegin(); it != written.cend(); ++it) {
         const QByteArray now = readFile(it.key());
         edited += now.contains(kEdited.toUtf8()) ? 1 : 0;
-        if (linesBeyondTheEdit(now) != linesBeyondTheEdit(it.value()))
+        if (!now.contains(kEdited.toUtf8()))
+            unreached.append(QFileInfo(it.key()).fileName());
+        if (linesBeyondTheEdit(now) != linesBeyondTheEdit(it.value())) {
             changedBeyond.append(QFileInfo(it.key()).fileName());
+            std::cout << "--- before\n" << it.value().toStdString() << "\n--- after\n" << now.toStdString() << "\n";
+        }
     }
     QStringList added;
     for (const char *folder : {"work", "todo"}) {
@@ -222,6 +237,8 @@ TEST_P(InteropCorpusSync, PhoneEditsChangeNothingButTheEditedPropertiesAndStamps
         std::cout << "  skipped " << line.toStdString() << "\n";
     for (const QString &name : std::as_const(changedBeyond))
         std::cout << "  changed beyond the edit " << name.toStdString() << "\n";
+    for (const QString &name : std::as_const(unreached))
+        std::cout << "  not reaching the phone " << name.toStdString() << "\n";
     // Files whose edit still changes more than the edit: malformed ones (END:VTOOD; a DTSTART date with
     // a DTEND date-time; a DATE with a TZID). Open faults: any other file changing is a new one.
     const QSet<QString> known{QStringLiteral("radicale__event_issue1812_2.ics"),
