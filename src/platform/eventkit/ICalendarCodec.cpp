@@ -208,7 +208,9 @@ void addRecurrenceDates(icalcomponent *master, const icaltimetype &start, std::s
 {
     for (icalproperty *property = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); property;
          property = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
-        icaltimetype time = icalproperty_get_rdate(property).time;
+        const icaldatetimeperiodtype value = icalproperty_get_rdate(property);
+        // A period's occurrence starts at the period's start (the phone holds it at the series' length).
+        icaltimetype time = icaltime_is_null_time(value.time) ? value.period.start : value.time;
         if (icaltime_is_null_time(time))
             continue;
         if (!icaltime_is_utc(time) && !time.is_date)
@@ -369,9 +371,41 @@ QList<EKRecurrenceRule> readRules(icalcomponent *item)
     return rules;
 }
 
+namespace {
+
+// A daily rule from the start of a series of RDATEs alone to its last occurrence, when every
+// occurrence starts at the local time of day of the first: the days between are the rule's
+// exceptions. Nothing for an item with a rule, without RDATEs, or whose times of day differ.
+std::optional<EKRecurrenceRule> ruleOfRecurrenceDates(icalcomponent *item)
+{
+    if (icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY) ||
+        !icalcomponent_get_first_property(item, ICAL_RDATE_PROPERTY))
+        return std::nullopt;
+    const QList<QDateTime> starts = expandOccurrences(item, QDateTime()).starts;
+    if (starts.size() < 2)
+        return std::nullopt;
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    const QTime timeOfDay = starts.first().toTimeZone(local).time();
+    for (const QDateTime &start : starts) {
+        if (start.toTimeZone(local).time() != timeOfDay)
+            return std::nullopt;
+    }
+    return EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                            EKRecurrenceEnd::recurrenceEndWithEndDate(starts.last()));
+}
+
+} // namespace
+
+QList<EKRecurrenceRule> seriesRules(icalcomponent *item)
+{
+    if (const std::optional<EKRecurrenceRule> rule = ruleOfRecurrenceDates(item))
+        return {*rule};
+    return readRules(item);
+}
+
 void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool allDay)
 {
-    if (readRules(item) == rules)
+    if (seriesRules(item) == rules)
         return;
     removeProperties(item, ICAL_RRULE_PROPERTY);
     const QString prefix = QStringLiteral("EKRecurrenceRule RRULE ");
@@ -396,7 +430,7 @@ void readEvent(icalcomponent *item, EKEvent &event)
     event.setStartDate(startDate);
     event.setEndDate(startDate.addSecs(lengthSeconds(item)));
     event.setAlarms(readAlarms(item, lengthSeconds(item)));
-    event.setRecurrenceRules(readRules(item));
+    event.setRecurrenceRules(seriesRules(item));
 }
 
 namespace {
@@ -547,7 +581,8 @@ ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &h
     result.lengthSeconds = lengthSeconds(master);
     std::set<qint64> starts;
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
-    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+    // The start is the first occurrence of a series of RDATEs alone; a rule gives it itself.
+    if (!firstRule)
         starts.insert(dateFromIcalTime(start).toMSecsSinceEpoch());
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY))
         addOccurrencesOfRule(icalproperty_get_rrule(rule), start, horizon, starts);
@@ -595,7 +630,7 @@ std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime 
             best = date;
     };
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
-    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+    if (!firstRule)
         consider(dateFromIcalTime(start));
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
         walkRule(icalproperty_get_rrule(rule), start, best.value_or(windowEnd), [&](const QDateTime &date) {
