@@ -211,12 +211,41 @@ void addRecurrenceDates(icalcomponent *master, const icaltimetype &start, std::s
         const icaldatetimeperiodtype value = icalproperty_get_rdate(property);
         // A period's occurrence starts at the period's start (the phone holds it at the series' length).
         icaltimetype time = icaltime_is_null_time(value.time) ? value.period.start : value.time;
-        if (icaltime_is_null_time(time))
+        // A date among date-times (or the other way round) names no time the series can start at.
+        if (icaltime_is_null_time(time) || time.is_date != start.is_date)
             continue;
         if (!icaltime_is_utc(time) && !time.is_date)
             time.zone = start.zone;
         starts.insert(dateFromIcalTime(time).toMSecsSinceEpoch());
     }
+}
+
+// Whether a zone's definition holds a rule for its changes: one without (only the transitions near
+// the dates its file uses, as some programs write, or none at all) is short of the years after.
+bool hasRuledObservance(icalcomponent *definition)
+{
+    for (icalcomponent *observance = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); observance;
+         observance = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
+        if (icalcomponent_get_first_property(observance, ICAL_RRULE_PROPERTY))
+            return true;
+    }
+    return false;
+}
+
+// The zone a time is read and written in: a file's zone, unless its definition is short and the
+// system's zone database knows a zone of its name (or of the Windows name it gives), which then
+// stands in for it through every year.
+const icaltimezone *usableZone(const icaltimezone *zone)
+{
+    auto *mutableZone = const_cast<icaltimezone *>(zone); // libical takes no const
+    icalcomponent *definition = icaltimezone_get_component(mutableZone);
+    const char *tzid = icaltimezone_get_tzid(mutableZone);
+    if (!definition || !tzid || hasRuledObservance(definition))
+        return zone;
+    const QByteArray iana = QTimeZone::isTimeZoneIdAvailable(tzid) ? QByteArray(tzid)
+                                                                   : QTimeZone::windowsIdToDefaultIanaId(tzid);
+    const icaltimezone *system = iana.isEmpty() ? nullptr : icaltimezone_get_builtin_timezone(iana.constData());
+    return system ? system : zone;
 }
 
 } // namespace
@@ -252,7 +281,7 @@ QDateTime dateFromIcalTime(const icaltimetype &time)
                          QTimeZone::systemTimeZone())
             .toUTC();
     }
-    const icaltimezone *zone = time.zone ? time.zone : icaltimezone_get_utc_timezone();
+    const icaltimezone *zone = time.zone ? usableZone(time.zone) : icaltimezone_get_utc_timezone();
     return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), QTimeZone::utc());
 }
 
@@ -270,8 +299,9 @@ icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, b
         return time;
     }
     const icaltimezone *target = zone ? zone : icaltimezone_get_utc_timezone();
-    // libical converts to the zone's wall time but leaves the result marked as UTC.
-    icaltimetype time = icaltime_from_timet_with_zone(time_t(date.toSecsSinceEpoch()), 0, target);
+    // libical converts to the zone's wall time but leaves the result marked as UTC. The wall time is
+    // that of the zone times are read in; the time keeps the zone it was asked in, and its name.
+    icaltimetype time = icaltime_from_timet_with_zone(time_t(date.toSecsSinceEpoch()), 0, usableZone(target));
     time.zone = target;
     return time;
 }
@@ -375,10 +405,12 @@ namespace {
 
 // A daily rule from the start of a series of RDATEs alone to its last occurrence, when every
 // occurrence starts at the local time of day of the first: the days between are the rule's
-// exceptions. Nothing for an item with a rule, without RDATEs, or whose times of day differ.
+// exceptions. Nothing for an item with a rule, a moved occurrence, one without RDATEs, or one whose
+// times of day differ.
 std::optional<EKRecurrenceRule> ruleOfRecurrenceDates(icalcomponent *item)
 {
     if (icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY) ||
+        icalcomponent_get_first_property(item, ICAL_RECURRENCEID_PROPERTY) ||
         !icalcomponent_get_first_property(item, ICAL_RDATE_PROPERTY))
         return std::nullopt;
     const QList<QDateTime> starts = expandOccurrences(item, QDateTime()).starts;
