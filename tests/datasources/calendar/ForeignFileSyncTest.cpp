@@ -835,6 +835,21 @@ TEST_P(ForeignExtraDatesSyncTest, RenamedEventsOfExtraDatesKeepTheirDates)
     const hmsync::SyncOutcome first = run.sync();
     ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
     EXPECT_EQ(readFile(path), kExtraDates);
+    // The courses reach the phone as a daily rule to their last day, the days between excluded.
+    const auto courses = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Courses"));
+    ASSERT_TRUE(courses);
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEAT")), QStringLiteral("1"));
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEATEND")), QStringLiteral("20270125"));
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEATEXCEPTIONS")).split(QLatin1Char('\t')),
+              (QStringList{QStringLiteral("20270119"), QStringLiteral("20270121"), QStringLiteral("20270122"),
+                           QStringLiteral("20270123"), QStringLiteral("20270124")}));
+    // The concerts' zone holds no summer time: the system's zone reads the June concert at 20:00
+    // summer time, one local time with January's where summer time is kept in both months (Berlin,
+    // New York), and a daily rule carries them there; elsewhere the phone holds the first concert.
+    const auto concerts = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Concerts"));
+    ASSERT_TRUE(concerts);
+    const bool keepsSummerTime = GetParam() == std::string("Europe/Berlin") || GetParam() == std::string("America/New_York");
+    EXPECT_EQ(concerts->fields.value(QStringLiteral("REPEAT")), keepsSummerTime ? QStringLiteral("1") : QString());
     renameOnPhone(run, QStringLiteral("Courses"), QStringLiteral("Courses, level 2"));
     renameOnPhone(run, QStringLiteral("Concerts"), QStringLiteral("Concerts in town"));
     const auto task = run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Misnamed"));
