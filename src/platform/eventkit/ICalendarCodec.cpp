@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <mutex>
 #include <set>
 
 namespace platform::icalcodec {
@@ -232,9 +233,30 @@ bool hasRuledObservance(icalcomponent *definition)
     return false;
 }
 
+// The system's zone of the name (or of the Windows name it gives); null when it knows none. Asked for
+// each time read in such a zone, so the answers for the first names asked are kept (built-in zones
+// live as long as the process).
+const icaltimezone *systemZoneNamed(const QByteArray &tzid)
+{
+    constexpr qsizetype kMaxNamesKept = 256;
+    static std::mutex mutex;
+    static QHash<QByteArray, const icaltimezone *> known;
+    {
+        const std::lock_guard lock(mutex);
+        if (const auto found = known.constFind(tzid); found != known.constEnd())
+            return *found;
+    }
+    const QByteArray iana =
+        QTimeZone::isTimeZoneIdAvailable(tzid) ? tzid : QTimeZone::windowsIdToDefaultIanaId(tzid);
+    const icaltimezone *system = iana.isEmpty() ? nullptr : icaltimezone_get_builtin_timezone(iana.constData());
+    const std::lock_guard lock(mutex);
+    if (known.size() < kMaxNamesKept)
+        known.insert(tzid, system);
+    return system;
+}
+
 // The zone a time is read and written in: a file's zone, unless its definition is short and the
-// system's zone database knows a zone of its name (or of the Windows name it gives), which then
-// stands in for it through every year.
+// system's zone database knows a zone of its name, which then stands in for it through every year.
 const icaltimezone *usableZone(const icaltimezone *zone)
 {
     auto *mutableZone = const_cast<icaltimezone *>(zone); // libical takes no const
@@ -242,9 +264,7 @@ const icaltimezone *usableZone(const icaltimezone *zone)
     const char *tzid = icaltimezone_get_tzid(mutableZone);
     if (!definition || !tzid || hasRuledObservance(definition))
         return zone;
-    const QByteArray iana = QTimeZone::isTimeZoneIdAvailable(tzid) ? QByteArray(tzid)
-                                                                   : QTimeZone::windowsIdToDefaultIanaId(tzid);
-    const icaltimezone *system = iana.isEmpty() ? nullptr : icaltimezone_get_builtin_timezone(iana.constData());
+    const icaltimezone *system = systemZoneNamed(QByteArray(tzid));
     return system ? system : zone;
 }
 
