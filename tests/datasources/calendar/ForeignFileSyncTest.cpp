@@ -269,13 +269,14 @@ class ForeignSeriesSyncTest : public ::testing::TestWithParam<const char *>
 {
 };
 
-void renameOnPhone(CalendarSyncRun &run, const QString &title, const QString &newTitle)
+void renameOnPhone(CalendarSyncRun &run, const QString &title, const QString &newTitle,
+                   Conduit conduit = Conduit::Calendar)
 {
-    const auto record = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), title);
+    const auto record = run.phoneRecord(conduit, QStringLiteral("SUBJECT"), title);
     ASSERT_TRUE(record) << title.toStdString();
     QMap<QString, QString> fields = record->fields;
     fields.insert(QStringLiteral("SUBJECT"), newTitle);
-    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record->uid, fields));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(conduit, record->uid, fields));
 }
 
 // A series renamed on the phone keeps its start, rule, removed and moved occurrences; an all-day
@@ -852,11 +853,7 @@ TEST_P(ForeignExtraDatesSyncTest, RenamedEventsOfExtraDatesKeepTheirDates)
     EXPECT_EQ(concerts->fields.value(QStringLiteral("REPEAT")), keepsSummerTime ? QStringLiteral("1") : QString());
     renameOnPhone(run, QStringLiteral("Courses"), QStringLiteral("Courses, level 2"));
     renameOnPhone(run, QStringLiteral("Concerts"), QStringLiteral("Concerts in town"));
-    const auto task = run.phoneRecord(Conduit::Tasks, QStringLiteral("SUBJECT"), QStringLiteral("Misnamed"));
-    ASSERT_TRUE(task);
-    QMap<QString, QString> fields = task->fields;
-    fields.insert(QStringLiteral("SUBJECT"), QStringLiteral("Named"));
-    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Tasks, task->uid, fields));
+    renameOnPhone(run, QStringLiteral("Misnamed"), QStringLiteral("Named"), Conduit::Tasks);
     const hmsync::SyncOutcome second = run.sync();
     ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
 
