@@ -270,12 +270,9 @@ void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
         record.insert(QStringLiteral("kIgnoreThisRecord"), true);
         return;
     }
-    QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
-    // An all-day event ends at the start of the day after its last; the phone names its last day,
-    // as the listing's conversion expects (it adds the day back). Sent unchanged, a one-day event
-    // would come back a day longer and grow at every round trip.
-    if (record.value(QStringLiteral("TYPENUMBER")) == QStringLiteral("1") && end.isValid() && end > start)
-        end = dates.dateByAdding(-1, platform::CalendarUnit::Day, end);
+    // An all-day event's record ends at noon of its last day, the day the phone names as its end (the
+    // listing of the phone's rows adds the day back).
+    const QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
     const auto setIfFormatted = [&record](const QString &key, const QString &text) {
         if (!text.isEmpty())
             record.insert(key, text);

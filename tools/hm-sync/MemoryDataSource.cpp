@@ -91,6 +91,17 @@ private:
     QHash<NativeIdKey, bool> m_isConfirmed;
 };
 
+// An all-day event is stored as the phone link gives it, ending at noon of the day after its last;
+// the desktop's calendars list it ending at noon of its last day, and so does this store.
+void listAllDayEndAsLastDay(quint64 conduit, QVariantMap &fields)
+{
+    const QString end = QStringLiteral("NSDATEENDDATE");
+    const QDateTime start = fields.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QDateTime last = fields.value(end).toDateTime().addDays(-1);
+    if (conduit == 2 && fields.value(QStringLiteral("TYPENUMBER")).toBool() && start.isValid() && last >= start)
+        fields.insert(end, last);
+}
+
 bool changedSinceLastSync(const StoredRecord &existing, const HMIdentifierGraph &graph)
 {
     const QDateTime &changed = existing.changedOnDesktop;
@@ -210,6 +221,7 @@ std::optional<HMSyncRecord> MemoryDataSource::filledRecord(const QString &native
     record.setHmxUid(hmUid);
     record.setLastModifiedDate(stored->changedOnDesktop);
     QVariantMap fields = stored->fields;
+    listAllDayEndAsLastDay(m_conduit, fields);
     if (stored->changedOnDesktop.isValid())
         fields.insert(QStringLiteral("LASTMODIFIED"), dateUtilities().localDateTimeStringFromDate(stored->changedOnDesktop));
     record.setDictionary(fields);

@@ -991,7 +991,7 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
         if (!overlaps)
             continue;
         if (master)
-            event->setRecurrenceRules(icalcodec::readRules(master));
+            event->setRecurrenceRules(icalcodec::seriesRules(master));
         event->setOccurrence(recurrenceId, true);
         event->setIsSeriesStart(master &&
                                 recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
@@ -1137,6 +1137,31 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
     return finishWrite(updateEvent(event, span, *location, **target), commit);
 }
 
+namespace {
+
+// An occurrence, not moved, of a series of RDATEs the phone cannot hold as a rule (their local times
+// of day differ): the phone holds it as a single event standing for the series, and its edits are
+// the series' own, never a moved occurrence.
+bool isUnmovedOccurrenceOfDatesAlone(icalcomponent *master, const EKEvent &event, EKSpan span)
+{
+    return span == EKSpan::ThisEvent && !event.isDetached() && icalcodec::seriesRules(master).isEmpty() &&
+           !icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY) &&
+           event.startDate() == event.occurrenceDate() &&
+           event.startDate().secsTo(event.endDate()) == icalcodec::lengthSeconds(master);
+}
+
+// The event's fields on the series' own dates.
+EKEvent seriesOfUnmovedOccurrence(icalcomponent *master, const EKEvent &event)
+{
+    EKEvent series(event);
+    const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master));
+    series.setStartDate(start);
+    series.setEndDate(start.addSecs(icalcodec::lengthSeconds(master)));
+    return series;
+}
+
+} // namespace
+
 Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
                                  ICalendarFolder &target)
 {
@@ -1148,7 +1173,9 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
-    if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
+    if (occurrenceOfSeries && isUnmovedOccurrenceOfDatesAlone(master, *event, span)) {
+        icalcodec::writeEvent(calendar, master, seriesOfUnmovedOccurrence(master, *event), false);
+    } else if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
         if (!master) {
             icalcomponent_free(calendar);
             return Error(ErrorCode::DataMalformed, QStringLiteral("event %1 has no series to change").arg(uid));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <mutex>
 #include <set>
 
 namespace platform::icalcodec {
@@ -208,13 +209,63 @@ void addRecurrenceDates(icalcomponent *master, const icaltimetype &start, std::s
 {
     for (icalproperty *property = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); property;
          property = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
-        icaltimetype time = icalproperty_get_rdate(property).time;
-        if (icaltime_is_null_time(time))
+        const icaldatetimeperiodtype value = icalproperty_get_rdate(property);
+        // A period's occurrence starts at the period's start (the phone holds it at the series' length).
+        icaltimetype time = icaltime_is_null_time(value.time) ? value.period.start : value.time;
+        // A date among date-times (or the other way round) names no time the series can start at.
+        if (icaltime_is_null_time(time) || time.is_date != start.is_date)
             continue;
         if (!icaltime_is_utc(time) && !time.is_date)
             time.zone = start.zone;
         starts.insert(dateFromIcalTime(time).toMSecsSinceEpoch());
     }
+}
+
+// Whether a zone's definition holds a rule for its changes: one without (only the transitions near
+// the dates its file uses, as some programs write, or none at all) is short of the years after.
+bool hasRuledObservance(icalcomponent *definition)
+{
+    for (icalcomponent *observance = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); observance;
+         observance = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
+        if (icalcomponent_get_first_property(observance, ICAL_RRULE_PROPERTY))
+            return true;
+    }
+    return false;
+}
+
+// The system's zone of the name (or of the Windows name it gives); null when it knows none. Asked for
+// each time read in such a zone, so the answers for the first names asked are kept (built-in zones
+// live as long as the process).
+const icaltimezone *systemZoneNamed(const QByteArray &tzid)
+{
+    constexpr qsizetype kMaxNamesKept = 256;
+    static std::mutex mutex;
+    static QHash<QByteArray, const icaltimezone *> known;
+    {
+        const std::lock_guard lock(mutex);
+        if (const auto found = known.constFind(tzid); found != known.constEnd())
+            return *found;
+    }
+    const QByteArray iana =
+        QTimeZone::isTimeZoneIdAvailable(tzid) ? tzid : QTimeZone::windowsIdToDefaultIanaId(tzid);
+    const icaltimezone *system = iana.isEmpty() ? nullptr : icaltimezone_get_builtin_timezone(iana.constData());
+    const std::lock_guard lock(mutex);
+    if (known.size() < kMaxNamesKept)
+        known.insert(tzid, system);
+    return system;
+}
+
+// The zone a time is read and written in: a file's zone, unless its definition is short and the
+// system's zone database knows a zone of its name, which then stands in for it through every year.
+const icaltimezone *usableZone(const icaltimezone *zone)
+{
+    auto *mutableZone = const_cast<icaltimezone *>(zone); // libical takes no const
+    icalcomponent *definition = icaltimezone_get_component(mutableZone);
+    const char *tzid = icaltimezone_get_tzid(mutableZone);
+    if (!definition || !tzid || hasRuledObservance(definition))
+        return zone;
+    const icaltimezone *system = systemZoneNamed(QByteArray(tzid));
+    return system ? system : zone;
 }
 
 } // namespace
@@ -250,7 +301,7 @@ QDateTime dateFromIcalTime(const icaltimetype &time)
                          QTimeZone::systemTimeZone())
             .toUTC();
     }
-    const icaltimezone *zone = time.zone ? time.zone : icaltimezone_get_utc_timezone();
+    const icaltimezone *zone = time.zone ? usableZone(time.zone) : icaltimezone_get_utc_timezone();
     return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), QTimeZone::utc());
 }
 
@@ -268,8 +319,9 @@ icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, b
         return time;
     }
     const icaltimezone *target = zone ? zone : icaltimezone_get_utc_timezone();
-    // libical converts to the zone's wall time but leaves the result marked as UTC.
-    icaltimetype time = icaltime_from_timet_with_zone(time_t(date.toSecsSinceEpoch()), 0, target);
+    // libical converts to the zone's wall time but leaves the result marked as UTC. The wall time is
+    // that of the zone times are read in; the time keeps the zone it was asked in, and its name.
+    icaltimetype time = icaltime_from_timet_with_zone(time_t(date.toSecsSinceEpoch()), 0, usableZone(target));
     time.zone = target;
     return time;
 }
@@ -369,9 +421,43 @@ QList<EKRecurrenceRule> readRules(icalcomponent *item)
     return rules;
 }
 
+namespace {
+
+// A daily rule from the start of a series of RDATEs alone to its last occurrence, when every
+// occurrence starts at the local time of day of the first: the days between are the rule's
+// exceptions. Nothing for an item with a rule, a moved occurrence, one without RDATEs, or one whose
+// times of day differ.
+std::optional<EKRecurrenceRule> ruleOfRecurrenceDates(icalcomponent *item)
+{
+    if (icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY) ||
+        icalcomponent_get_first_property(item, ICAL_RECURRENCEID_PROPERTY) ||
+        !icalcomponent_get_first_property(item, ICAL_RDATE_PROPERTY))
+        return std::nullopt;
+    const QList<QDateTime> starts = expandOccurrences(item, QDateTime()).starts;
+    if (starts.size() < 2)
+        return std::nullopt;
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    const QTime timeOfDay = starts.first().toTimeZone(local).time();
+    for (const QDateTime &start : starts) {
+        if (start.toTimeZone(local).time() != timeOfDay)
+            return std::nullopt;
+    }
+    return EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                            EKRecurrenceEnd::recurrenceEndWithEndDate(starts.last()));
+}
+
+} // namespace
+
+QList<EKRecurrenceRule> seriesRules(icalcomponent *item)
+{
+    if (const std::optional<EKRecurrenceRule> rule = ruleOfRecurrenceDates(item))
+        return {*rule};
+    return readRules(item);
+}
+
 void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool allDay)
 {
-    if (readRules(item) == rules)
+    if (seriesRules(item) == rules)
         return;
     removeProperties(item, ICAL_RRULE_PROPERTY);
     const QString prefix = QStringLiteral("EKRecurrenceRule RRULE ");
@@ -396,7 +482,7 @@ void readEvent(icalcomponent *item, EKEvent &event)
     event.setStartDate(startDate);
     event.setEndDate(startDate.addSecs(lengthSeconds(item)));
     event.setAlarms(readAlarms(item, lengthSeconds(item)));
-    event.setRecurrenceRules(readRules(item));
+    event.setRecurrenceRules(seriesRules(item));
 }
 
 namespace {
@@ -547,7 +633,8 @@ ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &h
     result.lengthSeconds = lengthSeconds(master);
     std::set<qint64> starts;
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
-    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+    // The start is the first occurrence of a series of RDATEs alone; a rule gives it itself.
+    if (!firstRule)
         starts.insert(dateFromIcalTime(start).toMSecsSinceEpoch());
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY))
         addOccurrencesOfRule(icalproperty_get_rrule(rule), start, horizon, starts);
@@ -595,7 +682,7 @@ std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime 
             best = date;
     };
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
-    if (!firstRule && !icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY))
+    if (!firstRule)
         consider(dateFromIcalTime(start));
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
         walkRule(icalproperty_get_rrule(rule), start, best.value_or(windowEnd), [&](const QDateTime &date) {

@@ -42,7 +42,12 @@ QList<EKAlarm> readAlarms(icalcomponent *item, qint64 lengthSeconds);
 void writeAlarms(icalcomponent *item, const QList<EKAlarm> &alarms, const QString &description);
 
 QList<EKRecurrenceRule> readRules(icalcomponent *item);
-// Replaces the item's RRULEs unless they already say the same; an all-day series ends on a date.
+// The rules an event of the item carries: its RRULEs; for a series of RDATEs alone whose occurrences
+// all start at one local time of day, a daily rule from its start to its last occurrence, the days
+// between being its exceptions (what the phone can hold of it); none when the times differ.
+QList<EKRecurrenceRule> seriesRules(icalcomponent *item);
+// Replaces the item's RRULEs unless they already say the same (seriesRules); an all-day series ends on
+// a date.
 void writeRules(icalcomponent *item, const QList<EKRecurrenceRule> &rules, bool allDay);
 
 // Fills the event from a VEVENT (the series' master or a detached occurrence).

@@ -79,8 +79,8 @@ std::optional<TextComponent> readComponent(const QByteArray &bytes, const QList<
     while (at < lines.size()) {
         const QByteArray &name = lines.at(at).name;
         if (name == "END") {
-            if (componentKindOf(bytes, lines.at(at)) != component.kind)
-                return std::nullopt;
+            // An END line closes the open component whatever kind it names ("END:VTOOD"), as libical
+            // reads it; the line itself is kept as the file has it.
             component.endLine = at++;
             return component;
         }

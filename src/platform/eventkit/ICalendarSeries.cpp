@@ -90,8 +90,10 @@ icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDa
 
 bool isRecurring(icalcomponent *master)
 {
-    return master && (icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY) ||
-                      icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY));
+    // A moved occurrence is one occurrence, whatever RDATEs it carries.
+    return master && !icalcomponent_get_first_property(master, ICAL_RECURRENCEID_PROPERTY) &&
+           (icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY) ||
+            icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY));
 }
 
 void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEvent &event)

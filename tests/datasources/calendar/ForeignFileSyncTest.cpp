@@ -269,13 +269,14 @@ class ForeignSeriesSyncTest : public ::testing::TestWithParam<const char *>
 {
 };
 
-void renameOnPhone(CalendarSyncRun &run, const QString &title, const QString &newTitle)
+void renameOnPhone(CalendarSyncRun &run, const QString &title, const QString &newTitle,
+                   Conduit conduit = Conduit::Calendar)
 {
-    const auto record = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), title);
+    const auto record = run.phoneRecord(conduit, QStringLiteral("SUBJECT"), title);
     ASSERT_TRUE(record) << title.toStdString();
     QMap<QString, QString> fields = record->fields;
     fields.insert(QStringLiteral("SUBJECT"), newTitle);
-    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Calendar, record->uid, fields));
+    ASSERT_TRUE(run.peer().updatePhoneRecord(conduit, record->uid, fields));
 }
 
 // A series renamed on the phone keeps its start, rule, removed and moved occurrences; an all-day
@@ -774,3 +775,104 @@ TEST(ForeignFileOfSeveralZones, EditsKeepEveryZoneInItsPlace)
               linesWithoutStamps(
                   QByteArray(kThreeZones).replace("SUMMARY:Call\r\n", "SUMMARY:Call Ana\r\nDESCRIPTION:Agenda\r\n")));
 }
+
+namespace {
+
+// Events whose extra occurrences are RDATEs and no rule: one in UTC, one in a named zone with a
+// VTIMEZONE that holds only its winter rule (the system's zone data fills in the summer), and a task
+// whose END line names its kind wrongly (libical closes the task there all the same).
+const QByteArray kExtraDates = "BEGIN:VCALENDAR\r\n"
+                               "VERSION:2.0\r\n"
+                               "PRODID:-//Other Program//Exporter//EN\r\n"
+                               "BEGIN:VTIMEZONE\r\n"
+                               "TZID:Europe/Berlin\r\n"
+                               "BEGIN:STANDARD\r\n"
+                               "DTSTART:20261025T030000\r\n"
+                               "TZOFFSETFROM:+0200\r\n"
+                               "TZOFFSETTO:+0100\r\n"
+                               "END:STANDARD\r\n"
+                               "END:VTIMEZONE\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "UID:courses@other.example\r\n"
+                               "DTSTAMP:20261201T100000Z\r\n"
+                               "DTSTART:20270118T090000Z\r\n"
+                               "DTEND:20270118T100000Z\r\n"
+                               "RDATE:20270120T090000Z,20270125T090000Z\r\n"
+                               "SUMMARY:Courses\r\n"
+                               "END:VEVENT\r\n"
+                               "BEGIN:VEVENT\r\n"
+                               "UID:concerts@other.example\r\n"
+                               "DTSTAMP:20261201T100000Z\r\n"
+                               "DTSTART;TZID=Europe/Berlin:20270119T200000\r\n"
+                               "DTEND;TZID=Europe/Berlin:20270119T220000\r\n"
+                               "RDATE;TZID=Europe/Berlin:20270121T200000\r\n"
+                               "RDATE;TZID=Europe/Berlin:20270601T200000\r\n"
+                               "SUMMARY:Concerts\r\n"
+                               "END:VEVENT\r\n"
+                               "END:VCALENDAR\r\n";
+const QByteArray kMisnamedEnd = "BEGIN:VCALENDAR\r\n"
+                                "BEGIN:VTODO\r\n"
+                                "DTSTART;VALUE=DATE:20270115\r\n"
+                                "DUE;VALUE=DATE:20270116\r\n"
+                                "UID:misnamed-end@other.example\r\n"
+                                "SUMMARY:Misnamed\r\n"
+                                "END:VTOOD\r\n"
+                                "END:VCALENDAR\r\n";
+
+class ForeignExtraDatesSyncTest : public ::testing::TestWithParam<const char *>
+{
+};
+
+// Events of RDATEs reach the phone and, renamed there, come back as renames of their own lines; the
+// occurrences khal lists stay the same; the task's misnamed END line stays as it was.
+TEST_P(ForeignExtraDatesSyncTest, RenamedEventsOfExtraDatesKeepTheirDates)
+{
+    CalendarSyncRun run(GetParam());
+    const QString path = run.calendarFolder(QStringLiteral("work")) + QStringLiteral("/extra.ics");
+    const QString taskPath = run.calendarFolder(QStringLiteral("todo")) + QStringLiteral("/misnamed.ics");
+    writeFile(path, kExtraDates);
+    writeFile(taskPath, kMisnamedEnd);
+    const QString before = run.khalList(QStringLiteral("2027-01-10"), QStringLiteral("200d"));
+    const hmsync::SyncOutcome first = run.sync();
+    ASSERT_TRUE(first.isSuccess) << describe(first).toStdString();
+    EXPECT_EQ(readFile(path), kExtraDates);
+    // The courses reach the phone as a daily rule to their last day, the days between excluded.
+    const auto courses = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Courses"));
+    ASSERT_TRUE(courses);
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEAT")), QStringLiteral("1"));
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEATEND")), QStringLiteral("20270125"));
+    EXPECT_EQ(courses->fields.value(QStringLiteral("REPEATEXCEPTIONS")).split(QLatin1Char('\t')),
+              (QStringList{QStringLiteral("20270119"), QStringLiteral("20270121"), QStringLiteral("20270122"),
+                           QStringLiteral("20270123"), QStringLiteral("20270124")}));
+    // The concerts' zone holds no summer time: the system's zone reads the June concert at 20:00
+    // summer time, one local time with January's where summer time is kept in both months (Berlin,
+    // New York), and a daily rule carries them there; elsewhere the phone holds the first concert.
+    const auto concerts = run.phoneRecord(Conduit::Calendar, QStringLiteral("SUBJECT"), QStringLiteral("Concerts"));
+    ASSERT_TRUE(concerts);
+    const bool keepsSummerTime = GetParam() == std::string("Europe/Berlin") || GetParam() == std::string("America/New_York");
+    EXPECT_EQ(concerts->fields.value(QStringLiteral("REPEAT")), keepsSummerTime ? QStringLiteral("1") : QString());
+    renameOnPhone(run, QStringLiteral("Courses"), QStringLiteral("Courses, level 2"));
+    renameOnPhone(run, QStringLiteral("Concerts"), QStringLiteral("Concerts in town"));
+    renameOnPhone(run, QStringLiteral("Misnamed"), QStringLiteral("Named"), Conduit::Tasks);
+    const hmsync::SyncOutcome second = run.sync();
+    ASSERT_TRUE(second.isSuccess) << describe(second).toStdString();
+
+    EXPECT_EQ(linesWithoutStamps(readFile(path)),
+              linesWithoutStamps(QByteArray(kExtraDates)
+                                     .replace("SUMMARY:Courses", "SUMMARY:Courses\\, level 2")
+                                     .replace("SUMMARY:Concerts", "SUMMARY:Concerts in town")));
+    EXPECT_EQ(linesWithoutStamps(readFile(taskPath)),
+              linesWithoutStamps(QByteArray(kMisnamedEnd).replace("SUMMARY:Misnamed", "SUMMARY:Named")));
+    EXPECT_EQ(run.khalList(QStringLiteral("2027-01-10"), QStringLiteral("200d")),
+              QString(before)
+                  .replace(QStringLiteral("Courses"), QStringLiteral("Courses, level 2"))
+                  .replace(QStringLiteral("Concerts"), QStringLiteral("Concerts in town")));
+    const hmsync::SyncOutcome third = run.sync();
+    ASSERT_TRUE(third.isSuccess) << describe(third).toStdString();
+    EXPECT_EQ(QDir(run.calendarFolder(QStringLiteral("work"))).entryList({QStringLiteral("*.ics")}).size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ForeignExtraDatesSyncTest,
+                         ::testing::Values("UTC", "Europe/Berlin", "Asia/Tokyo", "America/New_York", "Asia/Kolkata"));
+
+} // namespace

@@ -110,7 +110,8 @@ QString runTool(const QString &program, const QStringList &arguments, const QStr
         return QString();
     }
     process.closeWriteChannel();
-    if (!process.waitForFinished(60000))
+    // khal indexing a folder of a few hundred files takes a minute on a busy machine.
+    if (!process.waitForFinished(240000))
         ADD_FAILURE() << program.toStdString() << " did not finish";
     const QString output = QString::fromUtf8(process.readAllStandardOutput());
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
