@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Assert.h"
+#include "platform/network/SocketErrors.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,54 +17,6 @@ using platform::DispatchQueue;
 using platform::PlatformError;
 using namespace udpsocket;
 
-namespace {
-
-constexpr char kNetDbErrorDomain[] = "kCFStreamErrorDomainNetDB";
-
-// Where a family's host bytes and port stand in its socket address.
-struct AddressLayout
-{
-    int family;
-    std::size_t size;
-    std::size_t hostOffset;
-    std::size_t hostSize;
-    std::size_t portOffset;
-};
-
-constexpr std::array<AddressLayout, 2> kLayouts{{
-    {AF_INET, sizeof(sockaddr_in), offsetof(sockaddr_in, sin_addr), sizeof(in_addr), offsetof(sockaddr_in, sin_port)},
-    {AF_INET6, sizeof(sockaddr_in6), offsetof(sockaddr_in6, sin6_addr), sizeof(in6_addr),
-     offsetof(sockaddr_in6, sin6_port)},
-}};
-
-const AddressLayout *layoutOf(int family)
-{
-    for (const AddressLayout &layout : kLayouts) {
-        if (layout.family == family)
-            return &layout;
-    }
-    return nullptr;
-}
-
-// The layout of a whole socket address of a known family; null for anything else.
-const AddressLayout *layoutOfAddress(const QByteArray &address)
-{
-    sa_family_t family = AF_UNSPEC;
-    if (address.size() < qsizetype(sizeof(sockaddr_in)))
-        return nullptr;
-    std::memcpy(&family, address.constData() + offsetof(sockaddr, sa_family), sizeof family);
-    const AddressLayout *layout = layoutOf(family);
-    return layout != nullptr && address.size() >= qsizetype(layout->size) ? layout : nullptr;
-}
-
-quint16 portIn(const QByteArray &address, const AddressLayout &layout)
-{
-    quint16 port = 0;
-    std::memcpy(&port, address.constData() + layout.portOffset, sizeof port);
-    return ntohs(port);
-}
-
-} // namespace
 
 namespace udpsocket {
 
@@ -85,106 +38,6 @@ std::uint16_t disabledFlag(int family)
 std::uint16_t preferredFlag(int family)
 {
     return family == AF_INET ? kPreferIPv4 : kPreferIPv6;
-}
-
-std::size_t addressSize(int family)
-{
-    const AddressLayout *layout = layoutOf(family);
-    return layout != nullptr ? layout->size : 0;
-}
-
-QByteArray socketAddress(int family, const void *hostBytes, quint16 port)
-{
-    const AddressLayout *layout = layoutOf(family);
-    if (layout == nullptr)
-        return {};
-    QByteArray address(qsizetype(layout->size), '\0');
-    const sa_family_t addressFamily = sa_family_t(family);
-    std::memcpy(address.data() + offsetof(sockaddr, sa_family), &addressFamily, sizeof addressFamily);
-    std::memcpy(address.data() + layout->hostOffset, hostBytes, layout->hostSize);
-    return withPort(address, port);
-}
-
-QByteArray anyAddress(int family, quint16 port)
-{
-    // Both wildcard addresses are all zero bits.
-    const in6_addr any = in6addr_any;
-    return socketAddress(family, &any, port);
-}
-
-QByteArray loopbackAddress(int family, quint16 port)
-{
-    const in_addr loopback4{htonl(INADDR_LOOPBACK)};
-    const in6_addr loopback6 = in6addr_loopback;
-    return family == AF_INET ? socketAddress(family, &loopback4, port) : socketAddress(family, &loopback6, port);
-}
-
-QByteArray withPort(const QByteArray &address, quint16 port)
-{
-    const AddressLayout *layout = layoutOfAddress(address);
-    if (layout == nullptr)
-        return address;
-    QByteArray changed = address;
-    const quint16 networkPort = htons(port);
-    std::memcpy(changed.data() + layout->portOffset, &networkPort, sizeof networkPort);
-    return changed;
-}
-
-QByteArray hostBytesOf(const QByteArray &address)
-{
-    const AddressLayout *layout = layoutOfAddress(address);
-    return layout != nullptr ? address.mid(qsizetype(layout->hostOffset), qsizetype(layout->hostSize)) : QByteArray();
-}
-
-bool isSameEndpoint(const QByteArray &a, const QByteArray &b)
-{
-    const AddressLayout *layout = layoutOfAddress(a);
-    return layout != nullptr && layout == layoutOfAddress(b) && hostBytesOf(a) == hostBytesOf(b) &&
-           portIn(a, *layout) == portIn(b, *layout);
-}
-
-QString hostText(int family, const void *hostBytes)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::inet_ntop(family, hostBytes, text, sizeof text) == nullptr)
-        return QString(QLatin1String(""));
-    return QString::fromLatin1(text);
-}
-
-QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    hints.ai_flags = flags;
-    addrinfo *results = nullptr;
-    const QByteArray hostBytes = host.toUtf8();
-    const QByteArray service = QByteArray::number(port);
-    *error = ::getaddrinfo(hostBytes.constData(), service.constData(), &hints, &results);
-    QList<QByteArray> addresses;
-    if (*error != 0)
-        return addresses;
-    for (const addrinfo *cursor = results; cursor != nullptr; cursor = cursor->ai_next) {
-        const std::size_t size = addressSize(cursor->ai_family);
-        if (size == 0 || cursor->ai_addrlen < size)
-            continue;
-        const QByteArray address(reinterpret_cast<const char *>(cursor->ai_addr), qsizetype(size));
-        const bool lacksPort = GCDAsyncUdpSocket::portFromAddress(address) == 0;
-        addresses.append(cursor->ai_family == AF_INET6 && lacksPort ? withPort(address, port) : address);
-    }
-    ::freeaddrinfo(results);
-    return addresses;
-}
-
-int setIntOption(int fd, int level, int option, int value)
-{
-    return ::setsockopt(fd, level, option, &value, sizeof value);
-}
-
-bool isWouldBlock(int errorNumber)
-{
-    return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == EINTR;
 }
 
 } // namespace udpsocket
@@ -435,25 +288,22 @@ bool GCDAsyncUdpSocket::isIPv6() const
 
 PlatformError GCDAsyncUdpSocket::badConfigError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::BadConfig), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::BadConfig), errMsg);
 }
 
 PlatformError GCDAsyncUdpSocket::badParamError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::BadParam), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::BadParam), errMsg);
 }
 
 PlatformError GCDAsyncUdpSocket::gaiError(int gai_error)
 {
-    return PlatformError::withDescription(QString::fromLatin1(kNetDbErrorDomain), gai_error,
-                                          QString::fromLatin1(gai_strerror(gai_error)));
+    return platform::net::gaiError(gai_error);
 }
 
 PlatformError GCDAsyncUdpSocket::errnoErrorWithReason(int errorNumber, const QString &reason)
 {
-    return PlatformError::fromErrno(errorNumber, reason);
+    return platform::net::errnoErrorWithReason(errorNumber, reason);
 }
 
 PlatformError GCDAsyncUdpSocket::sendTimeoutError()
@@ -471,8 +321,7 @@ PlatformError GCDAsyncUdpSocket::socketClosedError()
 
 PlatformError GCDAsyncUdpSocket::otherError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::Other), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::Other), errMsg);
 }
 
 // ---- Delegate reports ----
@@ -624,34 +473,27 @@ int GCDAsyncUdpSocket::socket6FD() const
 
 QString GCDAsyncUdpSocket::hostFromSockaddr4(const sockaddr_in *pSockaddr4)
 {
-    return hostText(AF_INET, &pSockaddr4->sin_addr);
+    return platform::net::hostFromSockaddr4(pSockaddr4);
 }
 
 QString GCDAsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6 *pSockaddr6)
 {
-    return hostText(AF_INET6, &pSockaddr6->sin6_addr);
+    return platform::net::hostFromSockaddr6(pSockaddr6);
 }
 
 quint16 GCDAsyncUdpSocket::portFromSockaddr4(const sockaddr_in *pSockaddr4)
 {
-    return ntohs(pSockaddr4->sin_port);
+    return platform::net::portFromSockaddr4(pSockaddr4);
 }
 
 quint16 GCDAsyncUdpSocket::portFromSockaddr6(const sockaddr_in6 *pSockaddr6)
 {
-    return ntohs(pSockaddr6->sin6_port);
+    return platform::net::portFromSockaddr6(pSockaddr6);
 }
 
 bool GCDAsyncUdpSocket::getHost(QString *hostPtr, quint16 *portPtr, int *afPtr, const QByteArray &address)
 {
-    const AddressLayout *layout = layoutOfAddress(address);
-    if (hostPtr != nullptr)
-        *hostPtr = layout != nullptr ? hostText(layout->family, address.constData() + layout->hostOffset) : QString();
-    if (portPtr != nullptr)
-        *portPtr = layout != nullptr ? portIn(address, *layout) : 0;
-    if (afPtr != nullptr)
-        *afPtr = layout != nullptr ? layout->family : 0;
-    return layout != nullptr;
+    return platform::net::getHost(hostPtr, portPtr, afPtr, address);
 }
 
 bool GCDAsyncUdpSocket::getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address)
