@@ -538,12 +538,7 @@ bool GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
         const auto self = weak.lock();
         if (!self)
             return;
-        // The count comes from FIONREAD; readable with nothing to read is the end of the stream.
-        self->m_socketFDBytesAvailable = std::uint64_t(std::max<std::int64_t>(bytesAvailable, 0));
-        if (self->m_socketFDBytesAvailable > 0)
-            self->doReadData();
-        else
-            self->doReadEOF();
+        self->onReadEvent(bytesAvailable);
     });
     (*writeSource)->setEventHandler([weak](std::int64_t) {
         if (const auto self = weak.lock()) {
@@ -563,6 +558,27 @@ bool GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
     m_readSource->resume();
     m_flags |= kSocketCanAcceptBytes | kWriteSourceSuspended;
     return true;
+}
+
+void GCDAsyncSocket::onReadEvent(std::int64_t bytesAvailable)
+{
+    // The count comes from FIONREAD. Readable with nothing to read is the end of the stream (or a
+    // failed connection), unless a read took the bytes after the event was raised: a peek tells.
+    m_socketFDBytesAvailable = std::uint64_t(std::max<std::int64_t>(bytesAvailable, 0));
+    if (m_socketFDBytesAvailable > 0) {
+        doReadData();
+        return;
+    }
+    char byte = 0;
+    const ssize_t peeked = ::recv(connectedFD(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked < 0 && platform::net::isWouldBlock(errno))
+        return;
+    if (peeked > 0) {
+        m_socketFDBytesAvailable = 1;
+        doReadData();
+        return;
+    }
+    doReadEOF();
 }
 
 void GCDAsyncSocket::suspendReadSource()

@@ -13,10 +13,24 @@
 #include <cstring>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using platform::PlatformError;
 using namespace tcpsocket;
+
+namespace {
+
+// What the descriptor holds to read now; 0 when the system does not say.
+std::uint64_t readableByteCount(int fd)
+{
+    int count = 0;
+    if (fd == -1 || ::ioctl(fd, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return std::uint64_t(count);
+}
+
+} // namespace
 
 // ---- Read requests ----
 
@@ -221,6 +235,10 @@ void GCDAsyncSocket::doReadData()
             suspendReadSource();
         return;
     }
+    // The last readiness event may be stale: bytes that arrived since then are read now rather than
+    // after another round through the event monitor (a thread hop per read on a busy connection).
+    if (m_socketFDBytesAvailable == 0 && m_preBuffer.availableBytes() == 0 && (m_flags & kSocketHasReadEOF) == 0)
+        m_socketFDBytesAvailable = readableByteCount(connectedFD());
     // The TLS layer's held bytes join the estimate once TLS exists.
     const std::size_t estimate = std::size_t(m_socketFDBytesAvailable);
     const bool hasBytesAvailable = estimate > 0;

@@ -245,6 +245,7 @@ private:
     bool doAccept(int parentSocketFD);
     void adoptAcceptedSocket(int childSocketFD, int family);
     bool setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD);
+    void onReadEvent(std::int64_t bytesAvailable);
     void suspendReadSource();
     void resumeReadSource();
     void suspendWriteSource();

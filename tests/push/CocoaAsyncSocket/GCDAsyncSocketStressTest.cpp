@@ -171,18 +171,27 @@ TEST(GCDAsyncSocketStress, AGigabyteThroughAllAvailableReadsKeepsMemoryFlat)
     const auto accepted = peer.waitForConnection();
     ASSERT_TRUE(accepted);
     const std::size_t before = residentBytes();
+    std::size_t atHalf = 0;
     std::size_t highest = before;
     accepted->readDataWithTimeout(-1, 0);
     ASSERT_TRUE(waitFor(
         [&] {
             highest = std::max(highest, residentBytes());
+            if (atHalf == 0 && peer.server.delegate.bytesRead() >= kGigabyte / 2)
+                atHalf = highest;
             return peer.server.delegate.bytesRead() >= kGigabyte || !peer.server.delegate.disconnects().empty();
         },
         120000));
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_EQ(peer.server.delegate.bytesRead(), kGigabyte);
-    EXPECT_LT(highest - before, std::size_t(64) * 1024 * 1024) << "resident memory grew from " << before << " to " << highest;
+    constexpr std::size_t kAllowance = std::size_t(64) * 1024 * 1024;
+    // The second half of the transfer adds nothing: memory per read is given back.
+    EXPECT_LT(highest - atHalf, kAllowance) << "resident memory grew from " << atHalf << " to " << highest;
+#ifndef __SANITIZE_ADDRESS__
+    // (AddressSanitizer holds freed blocks in its quarantine, a few hundred megabytes, before reuse.)
+    EXPECT_LT(highest - before, kAllowance) << "resident memory grew from " << before << " to " << highest;
+#endif
 }
 
 TEST(GCDAsyncSocketStress, TerminatorReadOverAHundredMegabytesStopsAtItsMaximum)
