@@ -141,8 +141,14 @@ void RecordingDelegate::scriptTimeoutAnswers(std::vector<double> answers)
 
 QStringList RecordingDelegate::events() const
 {
+    // A list of its own rather than a shared copy: the delegate queue goes on appending to the
+    // recorded one, and a shared block's hand-over happens inside Qt, where ThreadSanitizer cannot see.
     const std::lock_guard lock(m_mutex);
-    return m_events;
+    QStringList events;
+    events.reserve(m_events.size());
+    for (const QString &event : m_events)
+        events.append(event);
+    return events;
 }
 
 std::vector<RecordingDelegate::Read> RecordingDelegate::reads() const
