@@ -61,24 +61,28 @@ bool GCDAsyncSocket::acceptOnInterface(const QString &interface, quint16 port, P
     return result;
 }
 
+bool GCDAsyncSocket::preAccept(PlatformError *errPtr) const
+{
+    return allows(m_delegate.load() == nullptr,
+                  badConfigError(QStringLiteral("Attempting to accept without a delegate. Set a delegate first.")),
+                  errPtr) &&
+           allows(!m_delegateQueue,
+                  badConfigError(
+                      QStringLiteral("Attempting to accept without a delegate queue. Set a delegate queue first.")),
+                  errPtr) &&
+           allows((m_config & kIPv4Disabled) != 0 && (m_config & kIPv6Disabled) != 0,
+                  badConfigError(QStringLiteral(
+                      "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.")),
+                  errPtr) &&
+           allows((m_flags & kSocketStarted) != 0,
+                  badConfigError(QStringLiteral(
+                      "Attempting to accept while connected or accepting connections. Disconnect first.")),
+                  errPtr);
+}
+
 bool GCDAsyncSocket::acceptOnInterfaceNow(const QString &interface, quint16 port, PlatformError *errPtr)
 {
-    const bool ok =
-        allows(m_delegate.load() == nullptr,
-               badConfigError(QStringLiteral("Attempting to accept without a delegate. Set a delegate first.")), errPtr) &&
-        allows(!m_delegateQueue,
-               badConfigError(
-                   QStringLiteral("Attempting to accept without a delegate queue. Set a delegate queue first.")),
-               errPtr) &&
-        allows((m_config & kIPv4Disabled) != 0 && (m_config & kIPv6Disabled) != 0,
-               badConfigError(
-                   QStringLiteral("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.")),
-               errPtr) &&
-        allows((m_flags & kSocketStarted) != 0,
-               badConfigError(
-                   QStringLiteral("Attempting to accept while connected or accepting connections. Disconnect first.")),
-               errPtr);
-    if (!ok)
+    if (!preAccept(errPtr))
         return false;
     m_readQueue.clear();
     m_writeQueue.clear();
@@ -86,17 +90,27 @@ bool GCDAsyncSocket::acceptOnInterfaceNow(const QString &interface, quint16 port
     QByteArray interface6;
     if (!resolveInterface(interface, port, &interface4, &interface6, errPtr))
         return false;
-    const bool useIPv4 = (m_config & kIPv4Disabled) == 0 && !interface4.isEmpty();
-    const bool useIPv6 = (m_config & kIPv6Disabled) == 0 && !interface6.isEmpty();
-    if (useIPv4) {
+    if ((m_config & kIPv4Disabled) != 0)
+        interface4.clear();
+    if ((m_config & kIPv6Disabled) != 0)
+        interface6.clear();
+    if (!listenOn(interface4, interface6, errPtr))
+        return false;
+    m_flags |= kSocketStarted;
+    return true;
+}
+
+bool GCDAsyncSocket::listenOn(const QByteArray &interface4, QByteArray interface6, PlatformError *errPtr)
+{
+    if (!interface4.isEmpty()) {
         m_socket4FD = createListeningSocket(interface4, errPtr);
         if (m_socket4FD == -1)
             return false;
         m_socket4Closer = std::make_shared<DescriptorCloser>(m_socket4FD);
     }
-    if (useIPv6) {
+    if (!interface6.isEmpty()) {
         // Port 0 lets the system choose; both families then listen on the port IPv4 was given.
-        if (useIPv4 && platform::net::withPort(interface6, 0) == interface6)
+        if (!interface4.isEmpty() && platform::net::withPort(interface6, 0) == interface6)
             interface6 = platform::net::withPort(interface6, localPort4());
         m_socket6FD = createListeningSocket(interface6, errPtr);
         if (m_socket6FD == -1) {
@@ -105,13 +119,13 @@ bool GCDAsyncSocket::acceptOnInterfaceNow(const QString &interface, quint16 port
         }
         m_socket6Closer = std::make_shared<DescriptorCloser>(m_socket6FD);
     }
-    if ((m_socket4FD != -1 && !setupAcceptSource(m_socket4FD)) || (m_socket6FD != -1 && !setupAcceptSource(m_socket6FD))) {
+    const bool isWatched = (m_socket4FD == -1 || setupAcceptSource(m_socket4FD)) &&
+                           (m_socket6FD == -1 || setupAcceptSource(m_socket6FD));
+    if (!isWatched) {
         *errPtr = otherError(QStringLiteral("Error watching the listening socket for connections"));
         closeDescriptors();
-        return false;
     }
-    m_flags |= kSocketStarted;
-    return true;
+    return isWatched;
 }
 
 int GCDAsyncSocket::createListeningSocket(const QByteArray &interfaceAddr, PlatformError *errPtr) const

@@ -261,6 +261,12 @@ void GCDAsyncSocket::doReadData()
     }
     if (!done && m_currentRead->readLength == 0 && !m_currentRead->isTermRead() && totalBytesReadForCurrentRead > 0)
         done = true;
+    finishReadRun(done, waiting, socketEOF, totalBytesReadForCurrentRead, error);
+}
+
+void GCDAsyncSocket::finishReadRun(bool done, bool waiting, bool socketEOF, std::size_t totalBytesReadForCurrentRead,
+                                   const PlatformError &error)
+{
     if (done) {
         completeCurrentRead();
         if (error.isNull() && (!socketEOF || m_preBuffer.availableBytes() > 0))

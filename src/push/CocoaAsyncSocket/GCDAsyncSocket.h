@@ -238,7 +238,9 @@ private:
                                      const QString &interfaceDescription, quint16 port);
     bool resolveInterface(const QString &interface, quint16 port, QByteArray *address4, QByteArray *address6,
                           platform::PlatformError *errPtr) const;
+    bool preAccept(platform::PlatformError *errPtr) const;
     bool acceptOnInterfaceNow(const QString &interface, quint16 port, platform::PlatformError *errPtr);
+    bool listenOn(const QByteArray &interface4, QByteArray interface6, platform::PlatformError *errPtr);
     int createListeningSocket(const QByteArray &interfaceAddr, platform::PlatformError *errPtr) const;
     bool setupAcceptSource(int fd);
     void acceptPending(int parentSocketFD);
@@ -264,6 +266,9 @@ private:
     std::size_t readFromSocket(std::size_t estimate, bool *done, bool *waiting, platform::PlatformError *error);
     std::size_t takeReadBytes(std::size_t bytesRead, bool readIntoPreBuffer, bool *done,
                               platform::PlatformError *error);
+    // The end of a read run: completion or progress, then close, end of stream or waiting.
+    void finishReadRun(bool done, bool waiting, bool socketEOF, std::size_t totalBytesReadForCurrentRead,
+                       const platform::PlatformError &error);
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
