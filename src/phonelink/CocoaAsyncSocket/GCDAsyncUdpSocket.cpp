@@ -55,43 +55,15 @@ std::shared_ptr<GCDAsyncUdpSocket> GCDAsyncUdpSocket::create(GCDAsyncUdpSocketDe
 GCDAsyncUdpSocket::GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                                      std::shared_ptr<DispatchQueue> delegateQueue,
                                      std::shared_ptr<DispatchQueue> socketQueue)
-    : m_delegate(delegate), m_delegateQueue(std::move(delegateQueue))
+    : AsyncSocketBase(delegate, std::move(delegateQueue), std::move(socketQueue), QStringLiteral("GCDAsyncUdpSocket"))
 {
-    HM_ASSERT(!socketQueue || socketQueue->kind() != platform::QueueKind::Concurrent,
+    HM_ASSERT(m_socketQueue->kind() != platform::QueueKind::Concurrent,
               QStringLiteral("The given socketQueue parameter must not be a concurrent queue."));
-    m_socketQueue = socketQueue ? std::move(socketQueue) : DispatchQueue::createSerial(QStringLiteral("GCDAsyncUdpSocket"));
-    m_socketQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, this);
 }
 
 GCDAsyncUdpSocket::~GCDAsyncUdpSocket()
 {
     runOnSocketQueue([this] { closeWithoutReport(); });
-    m_socketQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, nullptr);
-}
-
-bool GCDAsyncUdpSocket::isOnSocketQueue() const
-{
-    return DispatchQueue::currentSpecific(m_isOnSocketQueueOrTargetQueueKey) == this;
-}
-
-void GCDAsyncUdpSocket::runOnSocketQueue(const std::function<void()> &block) const
-{
-    if (isOnSocketQueue())
-        block();
-    else
-        m_socketQueue->sync(block);
-}
-
-void GCDAsyncUdpSocket::queueOnSocketQueue(std::function<void(GCDAsyncUdpSocket &)> block)
-{
-    if (isOnSocketQueue()) {
-        block(*this);
-        return;
-    }
-    m_socketQueue->async([weak = weak_from_this(), block = std::move(block)] {
-        if (const auto socket = weak.lock())
-            block(*socket);
-    });
 }
 
 bool GCDAsyncUdpSocket::attempt(PlatformError *errPtr, const std::function<bool(PlatformError *)> &operation)
@@ -112,68 +84,6 @@ GCDAsyncUdpSocket::FamilySocket &GCDAsyncUdpSocket::familySocket(int family)
 const GCDAsyncUdpSocket::FamilySocket &GCDAsyncUdpSocket::familySocket(int family) const
 {
     return family == AF_INET ? m_socket4 : m_socket6;
-}
-
-// ---- Delegate and queues ----
-
-GCDAsyncUdpSocketDelegate *GCDAsyncUdpSocket::delegate() const
-{
-    GCDAsyncUdpSocketDelegate *result = nullptr;
-    runOnSocketQueue([&] { result = m_delegate.load(); });
-    return result;
-}
-
-void GCDAsyncUdpSocket::setDelegate(GCDAsyncUdpSocketDelegate *delegate)
-{
-    queueOnSocketQueue([delegate](GCDAsyncUdpSocket &socket) { socket.m_delegate = delegate; });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate)
-{
-    runOnSocketQueue([&] { m_delegate = delegate; });
-}
-
-std::shared_ptr<DispatchQueue> GCDAsyncUdpSocket::delegateQueue() const
-{
-    return onSocketQueue<std::shared_ptr<DispatchQueue>>([this] { return m_delegateQueue; });
-}
-
-void GCDAsyncUdpSocket::setDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegateQueue](GCDAsyncUdpSocket &socket) { socket.m_delegateQueue = delegateQueue; });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] { m_delegateQueue = std::move(delegateQueue); });
-}
-
-void GCDAsyncUdpSocket::getDelegate(GCDAsyncUdpSocketDelegate **delegate,
-                                    std::shared_ptr<DispatchQueue> *delegateQueue) const
-{
-    runOnSocketQueue([&] {
-        if (delegate != nullptr)
-            *delegate = m_delegate.load();
-        if (delegateQueue != nullptr)
-            *delegateQueue = m_delegateQueue;
-    });
-}
-
-void GCDAsyncUdpSocket::setDelegate(GCDAsyncUdpSocketDelegate *delegate, std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegate, delegateQueue](GCDAsyncUdpSocket &socket) {
-        socket.m_delegate = delegate;
-        socket.m_delegateQueue = delegateQueue;
-    });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate,
-                                                 std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] {
-        m_delegate = delegate;
-        m_delegateQueue = std::move(delegateQueue);
-    });
 }
 
 // ---- Configuration ----
@@ -247,19 +157,6 @@ void GCDAsyncUdpSocket::setIPVersionNeutral()
     queueOnSocketQueue([](GCDAsyncUdpSocket &socket) { socket.m_config &= ~(kPreferIPv4 | kPreferIPv6); });
 }
 
-QVariant GCDAsyncUdpSocket::userData() const
-{
-    return onSocketQueue<QVariant>([this] { return m_userData; });
-}
-
-void GCDAsyncUdpSocket::setUserData(const QVariant &userData)
-{
-    queueOnSocketQueue([userData](GCDAsyncUdpSocket &socket) {
-        if (socket.m_userData != userData)
-            socket.m_userData = userData;
-    });
-}
-
 // ---- State queries ----
 
 bool GCDAsyncUdpSocket::isConnected() const
@@ -325,20 +222,6 @@ PlatformError GCDAsyncUdpSocket::otherError(const QString &errMsg)
 }
 
 // ---- Delegate reports ----
-
-void GCDAsyncUdpSocket::notifyDelegate(std::function<void(GCDAsyncUdpSocketDelegate &, GCDAsyncUdpSocket *)> call)
-{
-    GCDAsyncUdpSocketDelegate *const theDelegate = m_delegate.load();
-    const auto self = weak_from_this().lock();
-    if (theDelegate == nullptr || !m_delegateQueue || !self)
-        return;
-    // The delegate is checked again where the call runs: an owner that cleared it on the delegate
-    // queue before going away must not be called afterwards.
-    m_delegateQueue->async([self, theDelegate, call = std::move(call)] {
-        if (self->m_delegate.load() == theDelegate)
-            call(*theDelegate, self.get());
-    });
-}
 
 void GCDAsyncUdpSocket::notifyDidConnectToAddress(const QByteArray &anAddress)
 {
@@ -438,13 +321,13 @@ bool GCDAsyncUdpSocket::preJoin(PlatformError *errPtr) const
 void GCDAsyncUdpSocket::markSocketQueueTargetQueue(const std::shared_ptr<DispatchQueue> &socketNewTargetQueue)
 {
     if (socketNewTargetQueue)
-        socketNewTargetQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, this);
+        socketNewTargetQueue->setSpecific(m_isOnSocketQueueKey, queueMark());
 }
 
 void GCDAsyncUdpSocket::unmarkSocketQueueTargetQueue(const std::shared_ptr<DispatchQueue> &socketOldTargetQueue)
 {
     if (socketOldTargetQueue)
-        socketOldTargetQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, nullptr);
+        socketOldTargetQueue->setSpecific(m_isOnSocketQueueKey, nullptr);
 }
 
 void GCDAsyncUdpSocket::performBlock(const std::function<void()> &block)

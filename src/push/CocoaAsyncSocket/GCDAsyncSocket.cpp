@@ -28,12 +28,10 @@ std::shared_ptr<GCDAsyncSocket> GCDAsyncSocket::create(GCDAsyncSocketDelegate *a
 
 GCDAsyncSocket::GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<DispatchQueue> dq,
                                std::shared_ptr<DispatchQueue> sq)
-    : m_delegate(aDelegate), m_delegateQueue(std::move(dq))
+    : AsyncSocketBase(aDelegate, std::move(dq), std::move(sq), QStringLiteral("GCDAsyncSocket"))
 {
-    HM_ASSERT(!sq || sq->kind() != platform::QueueKind::Concurrent,
+    HM_ASSERT(m_socketQueue->kind() != platform::QueueKind::Concurrent,
               QStringLiteral("The given socketQueue parameter must not be a concurrent queue."));
-    m_socketQueue = sq ? std::move(sq) : DispatchQueue::createSerial(QStringLiteral("GCDAsyncSocket"));
-    m_socketQueue->setSpecific(m_isOnSocketQueueKey, this);
 }
 
 GCDAsyncSocket::~GCDAsyncSocket()
@@ -41,99 +39,6 @@ GCDAsyncSocket::~GCDAsyncSocket()
     // No report: the delegate's view of this socket ends with it.
     m_delegate = nullptr;
     runOnSocketQueue([this] { closeWithError(PlatformError()); });
-    m_socketQueue->setSpecific(m_isOnSocketQueueKey, nullptr);
-}
-
-bool GCDAsyncSocket::isOnSocketQueue() const
-{
-    return DispatchQueue::currentSpecific(m_isOnSocketQueueKey) == this;
-}
-
-void GCDAsyncSocket::runOnSocketQueue(const std::function<void()> &block) const
-{
-    if (isOnSocketQueue())
-        block();
-    else
-        m_socketQueue->sync(block);
-}
-
-void GCDAsyncSocket::queueOnSocketQueue(std::function<void(GCDAsyncSocket &)> block)
-{
-    if (isOnSocketQueue()) {
-        block(*this);
-        return;
-    }
-    postToSocketQueue(std::move(block));
-}
-
-void GCDAsyncSocket::postToSocketQueue(std::function<void(GCDAsyncSocket &)> block) const
-{
-    m_socketQueue->async([weak = weak_from_this(), block = std::move(block)] {
-        if (const auto socket = std::const_pointer_cast<GCDAsyncSocket>(weak.lock()))
-            block(*socket);
-    });
-}
-
-// ---- Delegate and queues ----
-
-GCDAsyncSocketDelegate *GCDAsyncSocket::delegate() const
-{
-    GCDAsyncSocketDelegate *result = nullptr;
-    runOnSocketQueue([&] { result = m_delegate.load(); });
-    return result;
-}
-
-void GCDAsyncSocket::setDelegate(GCDAsyncSocketDelegate *delegate)
-{
-    queueOnSocketQueue([delegate](GCDAsyncSocket &socket) { socket.m_delegate = delegate; });
-}
-
-void GCDAsyncSocket::synchronouslySetDelegate(GCDAsyncSocketDelegate *delegate)
-{
-    runOnSocketQueue([&] { m_delegate = delegate; });
-}
-
-std::shared_ptr<DispatchQueue> GCDAsyncSocket::delegateQueue() const
-{
-    return onSocketQueue<std::shared_ptr<DispatchQueue>>([this] { return m_delegateQueue; });
-}
-
-void GCDAsyncSocket::setDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegateQueue](GCDAsyncSocket &socket) { socket.m_delegateQueue = delegateQueue; });
-}
-
-void GCDAsyncSocket::synchronouslySetDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] { m_delegateQueue = std::move(delegateQueue); });
-}
-
-void GCDAsyncSocket::getDelegate(GCDAsyncSocketDelegate **delegatePtr,
-                                 std::shared_ptr<DispatchQueue> *delegateQueuePtr) const
-{
-    runOnSocketQueue([&] {
-        if (delegatePtr != nullptr)
-            *delegatePtr = m_delegate.load();
-        if (delegateQueuePtr != nullptr)
-            *delegateQueuePtr = m_delegateQueue;
-    });
-}
-
-void GCDAsyncSocket::setDelegate(GCDAsyncSocketDelegate *delegate, std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegate, delegateQueue](GCDAsyncSocket &socket) {
-        socket.m_delegate = delegate;
-        socket.m_delegateQueue = delegateQueue;
-    });
-}
-
-void GCDAsyncSocket::synchronouslySetDelegate(GCDAsyncSocketDelegate *delegate,
-                                              std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] {
-        m_delegate = delegate;
-        m_delegateQueue = std::move(delegateQueue);
-    });
 }
 
 // ---- Configuration ----
@@ -191,16 +96,6 @@ bool GCDAsyncSocket::isIPv4PreferredOverIPv6() const
 void GCDAsyncSocket::setPreferIPv4OverIPv6(bool flag)
 {
     setConfigBit(kPreferIPv6, !flag);
-}
-
-QVariant GCDAsyncSocket::userData() const
-{
-    return onSocketQueue<QVariant>([this] { return m_userData; });
-}
-
-void GCDAsyncSocket::setUserData(const QVariant &userData)
-{
-    queueOnSocketQueue([userData](GCDAsyncSocket &socket) { socket.m_userData = userData; });
 }
 
 // ---- Errors ----
@@ -272,20 +167,6 @@ PlatformError GCDAsyncSocket::otherError(const QString &errMsg)
 }
 
 // ---- Delegate reports ----
-
-void GCDAsyncSocket::notifyDelegate(std::function<void(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> call)
-{
-    GCDAsyncSocketDelegate *const theDelegate = m_delegate.load();
-    const auto self = weak_from_this().lock();
-    if (theDelegate == nullptr || !m_delegateQueue || !self)
-        return;
-    // The delegate is checked again where the call runs: an owner that cleared it before going away
-    // must not be called afterwards.
-    m_delegateQueue->async([self, theDelegate, call = std::move(call)] {
-        if (self->m_delegate.load() == theDelegate)
-            call(*theDelegate, self.get());
-    });
-}
 
 void GCDAsyncSocket::askDelegate(std::function<double(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> question,
                                  std::function<void(GCDAsyncSocket &, double)> answer)

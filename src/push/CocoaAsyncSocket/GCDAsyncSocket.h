@@ -4,6 +4,7 @@
 #include "push/CocoaAsyncSocket/GCDAsyncSocketPreBuffer.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformError.h"
+#include "platform/network/AsyncSocketBase.h"
 
 #include <QByteArray>
 #include <QString>
@@ -51,7 +52,7 @@ enum GCDAsyncSocketError : qint64 {
 // once when called on the socket queue). Addresses are byte arrays holding a whole sockaddr_in or
 // sockaddr_in6. Shared between queues (std::shared_ptr); thread-safe. The code stands in
 // GCDAsyncSocket.cpp (set-up, errors, queries) and its +Connecting, +Reading and +Writing files.
-class GCDAsyncSocket final : public std::enable_shared_from_this<GCDAsyncSocket>
+class GCDAsyncSocket final : public platform::net::AsyncSocketBase<GCDAsyncSocket, GCDAsyncSocketDelegate>
 {
     struct PrivateTag
     {
@@ -72,17 +73,7 @@ public:
     GCDAsyncSocket(const GCDAsyncSocket &) = delete;
     GCDAsyncSocket &operator=(const GCDAsyncSocket &) = delete;
 
-    // Delegate and queues. Getters wait; plain setters are queued; the synchronously forms wait.
-    GCDAsyncSocketDelegate *delegate() const;
-    void setDelegate(GCDAsyncSocketDelegate *delegate);
-    void synchronouslySetDelegate(GCDAsyncSocketDelegate *delegate);
-    std::shared_ptr<platform::DispatchQueue> delegateQueue() const;
-    void setDelegateQueue(std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void synchronouslySetDelegateQueue(std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void getDelegate(GCDAsyncSocketDelegate **delegatePtr, std::shared_ptr<platform::DispatchQueue> *delegateQueuePtr) const;
-    void setDelegate(GCDAsyncSocketDelegate *delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void synchronouslySetDelegate(GCDAsyncSocketDelegate *delegate,
-                                  std::shared_ptr<platform::DispatchQueue> delegateQueue);
+    // Delegate, delegate queue and user data: see AsyncSocketBase.
 
     // Configuration, kept across connections. Getters wait; setters are queued.
     bool autoDisconnectOnClosedReadStream() const;
@@ -93,8 +84,6 @@ public:
     void setIPv6Enabled(bool flag);
     bool isIPv4PreferredOverIPv6() const;
     void setPreferIPv4OverIPv6(bool flag);
-    QVariant userData() const;
-    void setUserData(const QVariant &userData);
 
     // Listening; waits and answers whether it started. The interface is a name, a numeric address,
     // "localhost" or "loopback", optionally followed by ":<port>" (used when the port is 0).
@@ -186,19 +175,6 @@ public:
     static QByteArray ZeroData();
 
 private:
-    bool isOnSocketQueue() const;
-    void runOnSocketQueue(const std::function<void()> &block) const;
-    template <typename T>
-    T onSocketQueue(const std::function<T()> &read) const
-    {
-        T result{};
-        runOnSocketQueue([&] { result = read(); });
-        return result;
-    }
-    // Runs the block on the socket queue while the socket lives: at once there, else queued.
-    void queueOnSocketQueue(std::function<void(GCDAsyncSocket &)> block);
-    // Queues the block on the socket queue, to run if the socket still lives then.
-    void postToSocketQueue(std::function<void(GCDAsyncSocket &)> block) const;
     void setConfigBit(std::uint16_t bit, bool isSet);
     bool hasConfigBit(std::uint16_t bit) const;
 
@@ -215,8 +191,6 @@ private:
     static platform::PlatformError connectionClosedError();
     static platform::PlatformError otherError(const QString &errMsg);
 
-    // Delegate reports: each queues the call on the delegate queue, with the delegate of this moment.
-    void notifyDelegate(std::function<void(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> call);
     // Asks the delegate on its queue and hands the answer back on the socket queue.
     void askDelegate(std::function<double(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> question,
                      std::function<void(GCDAsyncSocket &, double)> answer);
@@ -291,9 +265,6 @@ private:
     std::uint32_t m_flags = 0;
     std::uint16_t m_config = 0;
 
-    std::atomic<GCDAsyncSocketDelegate *> m_delegate{nullptr};
-    std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
-
     int m_socket4FD = -1;
     int m_socket6FD = -1;
     // Each descriptor closes when its last holder lets go: the socket, its sources' cancel handlers
@@ -303,8 +274,6 @@ private:
     int m_connectIndex = 0;
     QByteArray m_connectInterface4;
     QByteArray m_connectInterface6;
-
-    std::shared_ptr<platform::DispatchQueue> m_socketQueue;
 
     std::shared_ptr<platform::DispatchFdSource> m_accept4Source;
     std::shared_ptr<platform::DispatchFdSource> m_accept6Source;
@@ -321,9 +290,4 @@ private:
 
     std::uint64_t m_socketFDBytesAvailable = 0;
     GCDAsyncSocketPreBuffer m_preBuffer{4096};
-
-    // Marks the socket queue with this socket.
-    platform::QueueSpecificKey m_isOnSocketQueueKey;
-
-    QVariant m_userData;
 };
