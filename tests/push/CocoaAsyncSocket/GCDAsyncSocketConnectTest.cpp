@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -418,4 +420,52 @@ TEST(GCDAsyncSocketConnect, AddressHelpersReadOnlyWholeAddresses)
     EXPECT_EQ(GCDAsyncSocket::CRData(), QByteArray("\r"));
     EXPECT_EQ(GCDAsyncSocket::LFData(), QByteArray("\n"));
     EXPECT_EQ(GCDAsyncSocket::ZeroData(), QByteArray(1, '\0'));
+}
+
+TEST(GCDAsyncSocketConnect, ALookupWithoutAnAddressOfAnEnabledFamilyClosesWithCode8)
+{
+    struct Row
+    {
+        const char *name;
+        const char *host;
+        int disabledFamily;
+        const char *text;
+    };
+    const Row rows[] = {
+        {"IPv4 off, only an IPv4 address", "127.0.0.1", AF_INET,
+         "IPv4 has been disabled and DNS lookup found no IPv6 address."},
+        {"IPv6 off, only an IPv6 address", "::1", AF_INET6,
+         "IPv6 has been disabled and DNS lookup found no IPv4 address."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketUnderTest client;
+        if (row.disabledFamily == AF_INET)
+            client.socket->setIPv4Enabled(false);
+        else
+            client.socket->setIPv6Enabled(false);
+        // The numeric host passes the checks before the lookup; the lookup's answer fails after it.
+        ASSERT_TRUE(client.socket->connectToHost(QString::fromLatin1(row.host), 9, nullptr));
+        ASSERT_TRUE(waitFor([&] { return client.delegate.disconnects().size() == 1; }));
+        EXPECT_EQ(client.delegate.disconnects().at(0).domain(), QStringLiteral("GCDAsyncSocketErrorDomain"));
+        EXPECT_EQ(client.delegate.disconnects().at(0).code(), 8);
+        EXPECT_EQ(client.delegate.disconnects().at(0).localizedDescription(), QString::fromLatin1(row.text));
+        EXPECT_TRUE(client.socket->isDisconnected());
+    }
+}
+
+TEST(GCDAsyncSocketConnect, ARefusedConnectClosesWithThePosixError)
+{
+    quint16 port = 0;
+    {
+        const Fd probe = listenPlain(AF_INET, &port);
+    }
+    SocketUnderTest client;
+    ASSERT_TRUE(client.socket->connectToHost(QStringLiteral("127.0.0.1"), port, nullptr));
+    ASSERT_TRUE(waitFor([&] { return client.delegate.disconnects().size() == 1; }));
+    const PlatformError error = client.delegate.disconnects().at(0);
+    EXPECT_EQ(error.domain(), QStringLiteral("NSPOSIXErrorDomain"));
+    EXPECT_EQ(error.code(), ECONNREFUSED);
+    EXPECT_EQ(error.localizedFailureReason(), QStringLiteral("Error in connect() function"));
+    EXPECT_EQ(client.delegate.connectedPort(), 0);
 }
