@@ -5,6 +5,7 @@
 
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
 #include "platform/foundation/Assert.h"
+#include "platform/network/SocketAddress.h"
 
 #include <QByteArray>
 #include <QList>
@@ -101,29 +102,7 @@ std::uint32_t deactivatedFlag(int family);
 std::uint16_t disabledFlag(int family);
 std::uint16_t preferredFlag(int family);
 
-// The size of the family's whole socket address; 0 for any other family.
-std::size_t addressSize(int family);
-// The family's socket address for a host given as its network-order bytes (as many as the family's
-// host address holds) and a port.
-QByteArray socketAddress(int family, const void *hostBytes, quint16 port);
-// The family's wildcard ("any") and loopback addresses on a port.
-QByteArray anyAddress(int family, quint16 port);
-QByteArray loopbackAddress(int family, quint16 port);
-// The same socket address with another port; an address of no known family comes back unchanged.
-QByteArray withPort(const QByteArray &address, quint16 port);
-// The host bytes of a whole socket address (in_addr or in6_addr); empty for anything else.
-QByteArray hostBytesOf(const QByteArray &address);
-// Whether two whole socket addresses name one host and port of one family.
-bool isSameEndpoint(const QByteArray &a, const QByteArray &b);
-// The host text of a family's host bytes; empty when they cannot be written.
-QString hostText(int family, const void *hostBytes);
-
-// The socket addresses the resolver gives for a host and port, of both families, with the given
-// resolver flags; error is the resolver's code (0 when it answered). A port the resolver leaves out
-// of an IPv6 address is set.
-QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error);
-
-int setIntOption(int fd, int level, int option, int value);
-bool isWouldBlock(int errorNumber);
+// The address helpers both asynchronous sockets share.
+using namespace platform::net;
 
 } // namespace udpsocket

@@ -32,7 +32,7 @@ Lookup lookUp(const QString &host, quint16 port)
         lookup.addresses = {loopbackAddress(AF_INET, port), loopbackAddress(AF_INET6, port)};
         return lookup;
     }
-    lookup.addresses = resolvedAddresses(host, port, 0, &lookup.error);
+    lookup.addresses = resolvedAddresses(host, port, SOCK_DGRAM, IPPROTO_UDP, 0, &lookup.error);
     if (lookup.error == 0 && lookup.addresses.isEmpty())
         lookup.error = EAI_FAIL;
     return lookup;

@@ -19,47 +19,6 @@ using platform::DispatchFdSource;
 using platform::PlatformError;
 using namespace udpsocket;
 
-namespace {
-
-// Closes a socket descriptor once the last readiness source using it has been cancelled.
-class DescriptorCloser final
-{
-public:
-    explicit DescriptorCloser(int fd) : m_fd(fd) {}
-    ~DescriptorCloser() { ::close(m_fd); }
-    DescriptorCloser(const DescriptorCloser &) = delete;
-    DescriptorCloser &operator=(const DescriptorCloser &) = delete;
-
-private:
-    const int m_fd;
-};
-
-// The socket address of an interface's entry when the entry is of the family and the description
-// names it (by interface name or by its host text), with the port set; empty otherwise.
-QByteArray interfaceAddress(const ifaddrs &entry, int family, const QString &description, quint16 port)
-{
-    if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != family)
-        return {};
-    const QByteArray address(reinterpret_cast<const char *>(entry.ifa_addr), qsizetype(addressSize(family)));
-    const bool isNamed = QString::fromLocal8Bit(entry.ifa_name) == description ||
-                         GCDAsyncUdpSocket::hostFromAddress(address) == description;
-    return isNamed ? withPort(address, port) : QByteArray();
-}
-
-// The first address of each family among the given ones, each kept once.
-void firstOfEachFamily(const QList<QByteArray> &addresses, QByteArray *addr4Ptr, QByteArray *addr6Ptr)
-{
-    for (const QByteArray &address : addresses) {
-        QByteArray *slot = GCDAsyncUdpSocket::isIPv4Address(address)   ? addr4Ptr
-                           : GCDAsyncUdpSocket::isIPv6Address(address) ? addr6Ptr
-                                                                       : nullptr;
-        if (slot != nullptr && slot->isEmpty())
-            *slot = address;
-    }
-}
-
-} // namespace
-
 // ---- Sockets and readiness sources ----
 
 int GCDAsyncUdpSocket::createSocket(int domain, PlatformError *errPtr) const
@@ -253,27 +212,7 @@ void GCDAsyncUdpSocket::applicationWillEnterForeground()
 void GCDAsyncUdpSocket::convertIntefaceDescription(const QString &interfaceDescription, quint16 port,
                                                    QByteArray *interfaceAddr4Ptr, QByteArray *interfaceAddr6Ptr)
 {
-    QByteArray addr4;
-    QByteArray addr6;
-    const bool isLoopback =
-        interfaceDescription == QLatin1String("localhost") || interfaceDescription == QLatin1String("loopback");
-    ifaddrs *interfaces = nullptr;
-    if (interfaceDescription.isNull() || isLoopback) {
-        addr4 = isLoopback ? loopbackAddress(AF_INET, port) : anyAddress(AF_INET, port);
-        addr6 = isLoopback ? loopbackAddress(AF_INET6, port) : anyAddress(AF_INET6, port);
-    } else if (::getifaddrs(&interfaces) == 0) {
-        for (const ifaddrs *cursor = interfaces; cursor != nullptr; cursor = cursor->ifa_next) {
-            if (addr4.isEmpty())
-                addr4 = interfaceAddress(*cursor, AF_INET, interfaceDescription, port);
-            if (addr6.isEmpty())
-                addr6 = interfaceAddress(*cursor, AF_INET6, interfaceDescription, port);
-        }
-        ::freeifaddrs(interfaces);
-    }
-    if (interfaceAddr4Ptr != nullptr)
-        *interfaceAddr4Ptr = addr4;
-    if (interfaceAddr6Ptr != nullptr)
-        *interfaceAddr6Ptr = addr6;
+    interfaceAddresses(interfaceDescription, port, interfaceAddr4Ptr, interfaceAddr6Ptr);
 }
 
 void GCDAsyncUdpSocket::convertNumericHost(const QString &numericHost, quint16 port, QByteArray *addr4Ptr,
@@ -281,7 +220,7 @@ void GCDAsyncUdpSocket::convertNumericHost(const QString &numericHost, quint16 p
 {
     int error = 0;
     const QList<QByteArray> found =
-        numericHost.isEmpty() ? QList<QByteArray>() : resolvedAddresses(numericHost, port, AI_NUMERICHOST, &error);
+        numericHost.isEmpty() ? QList<QByteArray>() : resolvedAddresses(numericHost, port, SOCK_DGRAM, IPPROTO_UDP, AI_NUMERICHOST, &error);
     QByteArray addr4;
     QByteArray addr6;
     firstOfEachFamily(found, &addr4, &addr6);

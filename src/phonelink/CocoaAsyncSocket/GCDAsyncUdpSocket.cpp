@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Assert.h"
+#include "platform/network/SocketErrors.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,54 +17,6 @@ using platform::DispatchQueue;
 using platform::PlatformError;
 using namespace udpsocket;
 
-namespace {
-
-constexpr char kNetDbErrorDomain[] = "kCFStreamErrorDomainNetDB";
-
-// Where a family's host bytes and port stand in its socket address.
-struct AddressLayout
-{
-    int family;
-    std::size_t size;
-    std::size_t hostOffset;
-    std::size_t hostSize;
-    std::size_t portOffset;
-};
-
-constexpr std::array<AddressLayout, 2> kLayouts{{
-    {AF_INET, sizeof(sockaddr_in), offsetof(sockaddr_in, sin_addr), sizeof(in_addr), offsetof(sockaddr_in, sin_port)},
-    {AF_INET6, sizeof(sockaddr_in6), offsetof(sockaddr_in6, sin6_addr), sizeof(in6_addr),
-     offsetof(sockaddr_in6, sin6_port)},
-}};
-
-const AddressLayout *layoutOf(int family)
-{
-    for (const AddressLayout &layout : kLayouts) {
-        if (layout.family == family)
-            return &layout;
-    }
-    return nullptr;
-}
-
-// The layout of a whole socket address of a known family; null for anything else.
-const AddressLayout *layoutOfAddress(const QByteArray &address)
-{
-    sa_family_t family = AF_UNSPEC;
-    if (address.size() < qsizetype(sizeof(sockaddr_in)))
-        return nullptr;
-    std::memcpy(&family, address.constData() + offsetof(sockaddr, sa_family), sizeof family);
-    const AddressLayout *layout = layoutOf(family);
-    return layout != nullptr && address.size() >= qsizetype(layout->size) ? layout : nullptr;
-}
-
-quint16 portIn(const QByteArray &address, const AddressLayout &layout)
-{
-    quint16 port = 0;
-    std::memcpy(&port, address.constData() + layout.portOffset, sizeof port);
-    return ntohs(port);
-}
-
-} // namespace
 
 namespace udpsocket {
 
@@ -87,106 +40,6 @@ std::uint16_t preferredFlag(int family)
     return family == AF_INET ? kPreferIPv4 : kPreferIPv6;
 }
 
-std::size_t addressSize(int family)
-{
-    const AddressLayout *layout = layoutOf(family);
-    return layout != nullptr ? layout->size : 0;
-}
-
-QByteArray socketAddress(int family, const void *hostBytes, quint16 port)
-{
-    const AddressLayout *layout = layoutOf(family);
-    if (layout == nullptr)
-        return {};
-    QByteArray address(qsizetype(layout->size), '\0');
-    const sa_family_t addressFamily = sa_family_t(family);
-    std::memcpy(address.data() + offsetof(sockaddr, sa_family), &addressFamily, sizeof addressFamily);
-    std::memcpy(address.data() + layout->hostOffset, hostBytes, layout->hostSize);
-    return withPort(address, port);
-}
-
-QByteArray anyAddress(int family, quint16 port)
-{
-    // Both wildcard addresses are all zero bits.
-    const in6_addr any = in6addr_any;
-    return socketAddress(family, &any, port);
-}
-
-QByteArray loopbackAddress(int family, quint16 port)
-{
-    const in_addr loopback4{htonl(INADDR_LOOPBACK)};
-    const in6_addr loopback6 = in6addr_loopback;
-    return family == AF_INET ? socketAddress(family, &loopback4, port) : socketAddress(family, &loopback6, port);
-}
-
-QByteArray withPort(const QByteArray &address, quint16 port)
-{
-    const AddressLayout *layout = layoutOfAddress(address);
-    if (layout == nullptr)
-        return address;
-    QByteArray changed = address;
-    const quint16 networkPort = htons(port);
-    std::memcpy(changed.data() + layout->portOffset, &networkPort, sizeof networkPort);
-    return changed;
-}
-
-QByteArray hostBytesOf(const QByteArray &address)
-{
-    const AddressLayout *layout = layoutOfAddress(address);
-    return layout != nullptr ? address.mid(qsizetype(layout->hostOffset), qsizetype(layout->hostSize)) : QByteArray();
-}
-
-bool isSameEndpoint(const QByteArray &a, const QByteArray &b)
-{
-    const AddressLayout *layout = layoutOfAddress(a);
-    return layout != nullptr && layout == layoutOfAddress(b) && hostBytesOf(a) == hostBytesOf(b) &&
-           portIn(a, *layout) == portIn(b, *layout);
-}
-
-QString hostText(int family, const void *hostBytes)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::inet_ntop(family, hostBytes, text, sizeof text) == nullptr)
-        return QString(QLatin1String(""));
-    return QString::fromLatin1(text);
-}
-
-QList<QByteArray> resolvedAddresses(const QString &host, quint16 port, int flags, int *error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    hints.ai_flags = flags;
-    addrinfo *results = nullptr;
-    const QByteArray hostBytes = host.toUtf8();
-    const QByteArray service = QByteArray::number(port);
-    *error = ::getaddrinfo(hostBytes.constData(), service.constData(), &hints, &results);
-    QList<QByteArray> addresses;
-    if (*error != 0)
-        return addresses;
-    for (const addrinfo *cursor = results; cursor != nullptr; cursor = cursor->ai_next) {
-        const std::size_t size = addressSize(cursor->ai_family);
-        if (size == 0 || cursor->ai_addrlen < size)
-            continue;
-        const QByteArray address(reinterpret_cast<const char *>(cursor->ai_addr), qsizetype(size));
-        const bool lacksPort = GCDAsyncUdpSocket::portFromAddress(address) == 0;
-        addresses.append(cursor->ai_family == AF_INET6 && lacksPort ? withPort(address, port) : address);
-    }
-    ::freeaddrinfo(results);
-    return addresses;
-}
-
-int setIntOption(int fd, int level, int option, int value)
-{
-    return ::setsockopt(fd, level, option, &value, sizeof value);
-}
-
-bool isWouldBlock(int errorNumber)
-{
-    return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == EINTR;
-}
-
 } // namespace udpsocket
 
 // ---- Creation and disposal ----
@@ -202,43 +55,15 @@ std::shared_ptr<GCDAsyncUdpSocket> GCDAsyncUdpSocket::create(GCDAsyncUdpSocketDe
 GCDAsyncUdpSocket::GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                                      std::shared_ptr<DispatchQueue> delegateQueue,
                                      std::shared_ptr<DispatchQueue> socketQueue)
-    : m_delegate(delegate), m_delegateQueue(std::move(delegateQueue))
+    : AsyncSocketBase(delegate, std::move(delegateQueue), std::move(socketQueue), QStringLiteral("GCDAsyncUdpSocket"))
 {
-    HM_ASSERT(!socketQueue || socketQueue->kind() != platform::QueueKind::Concurrent,
+    HM_ASSERT(m_socketQueue->kind() != platform::QueueKind::Concurrent,
               QStringLiteral("The given socketQueue parameter must not be a concurrent queue."));
-    m_socketQueue = socketQueue ? std::move(socketQueue) : DispatchQueue::createSerial(QStringLiteral("GCDAsyncUdpSocket"));
-    m_socketQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, this);
 }
 
 GCDAsyncUdpSocket::~GCDAsyncUdpSocket()
 {
     runOnSocketQueue([this] { closeWithoutReport(); });
-    m_socketQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, nullptr);
-}
-
-bool GCDAsyncUdpSocket::isOnSocketQueue() const
-{
-    return DispatchQueue::currentSpecific(m_isOnSocketQueueOrTargetQueueKey) == this;
-}
-
-void GCDAsyncUdpSocket::runOnSocketQueue(const std::function<void()> &block) const
-{
-    if (isOnSocketQueue())
-        block();
-    else
-        m_socketQueue->sync(block);
-}
-
-void GCDAsyncUdpSocket::queueOnSocketQueue(std::function<void(GCDAsyncUdpSocket &)> block)
-{
-    if (isOnSocketQueue()) {
-        block(*this);
-        return;
-    }
-    m_socketQueue->async([weak = weak_from_this(), block = std::move(block)] {
-        if (const auto socket = weak.lock())
-            block(*socket);
-    });
 }
 
 bool GCDAsyncUdpSocket::attempt(PlatformError *errPtr, const std::function<bool(PlatformError *)> &operation)
@@ -259,68 +84,6 @@ GCDAsyncUdpSocket::FamilySocket &GCDAsyncUdpSocket::familySocket(int family)
 const GCDAsyncUdpSocket::FamilySocket &GCDAsyncUdpSocket::familySocket(int family) const
 {
     return family == AF_INET ? m_socket4 : m_socket6;
-}
-
-// ---- Delegate and queues ----
-
-GCDAsyncUdpSocketDelegate *GCDAsyncUdpSocket::delegate() const
-{
-    GCDAsyncUdpSocketDelegate *result = nullptr;
-    runOnSocketQueue([&] { result = m_delegate.load(); });
-    return result;
-}
-
-void GCDAsyncUdpSocket::setDelegate(GCDAsyncUdpSocketDelegate *delegate)
-{
-    queueOnSocketQueue([delegate](GCDAsyncUdpSocket &socket) { socket.m_delegate = delegate; });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate)
-{
-    runOnSocketQueue([&] { m_delegate = delegate; });
-}
-
-std::shared_ptr<DispatchQueue> GCDAsyncUdpSocket::delegateQueue() const
-{
-    return onSocketQueue<std::shared_ptr<DispatchQueue>>([this] { return m_delegateQueue; });
-}
-
-void GCDAsyncUdpSocket::setDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegateQueue](GCDAsyncUdpSocket &socket) { socket.m_delegateQueue = delegateQueue; });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegateQueue(std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] { m_delegateQueue = std::move(delegateQueue); });
-}
-
-void GCDAsyncUdpSocket::getDelegate(GCDAsyncUdpSocketDelegate **delegate,
-                                    std::shared_ptr<DispatchQueue> *delegateQueue) const
-{
-    runOnSocketQueue([&] {
-        if (delegate != nullptr)
-            *delegate = m_delegate.load();
-        if (delegateQueue != nullptr)
-            *delegateQueue = m_delegateQueue;
-    });
-}
-
-void GCDAsyncUdpSocket::setDelegate(GCDAsyncUdpSocketDelegate *delegate, std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    queueOnSocketQueue([delegate, delegateQueue](GCDAsyncUdpSocket &socket) {
-        socket.m_delegate = delegate;
-        socket.m_delegateQueue = delegateQueue;
-    });
-}
-
-void GCDAsyncUdpSocket::synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate,
-                                                 std::shared_ptr<DispatchQueue> delegateQueue)
-{
-    runOnSocketQueue([&] {
-        m_delegate = delegate;
-        m_delegateQueue = std::move(delegateQueue);
-    });
 }
 
 // ---- Configuration ----
@@ -394,19 +157,6 @@ void GCDAsyncUdpSocket::setIPVersionNeutral()
     queueOnSocketQueue([](GCDAsyncUdpSocket &socket) { socket.m_config &= ~(kPreferIPv4 | kPreferIPv6); });
 }
 
-QVariant GCDAsyncUdpSocket::userData() const
-{
-    return onSocketQueue<QVariant>([this] { return m_userData; });
-}
-
-void GCDAsyncUdpSocket::setUserData(const QVariant &userData)
-{
-    queueOnSocketQueue([userData](GCDAsyncUdpSocket &socket) {
-        if (socket.m_userData != userData)
-            socket.m_userData = userData;
-    });
-}
-
 // ---- State queries ----
 
 bool GCDAsyncUdpSocket::isConnected() const
@@ -435,25 +185,22 @@ bool GCDAsyncUdpSocket::isIPv6() const
 
 PlatformError GCDAsyncUdpSocket::badConfigError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::BadConfig), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::BadConfig), errMsg);
 }
 
 PlatformError GCDAsyncUdpSocket::badParamError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::BadParam), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::BadParam), errMsg);
 }
 
 PlatformError GCDAsyncUdpSocket::gaiError(int gai_error)
 {
-    return PlatformError::withDescription(QString::fromLatin1(kNetDbErrorDomain), gai_error,
-                                          QString::fromLatin1(gai_strerror(gai_error)));
+    return platform::net::gaiError(gai_error);
 }
 
 PlatformError GCDAsyncUdpSocket::errnoErrorWithReason(int errorNumber, const QString &reason)
 {
-    return PlatformError::fromErrno(errorNumber, reason);
+    return platform::net::errnoErrorWithReason(errorNumber, reason);
 }
 
 PlatformError GCDAsyncUdpSocket::sendTimeoutError()
@@ -471,25 +218,10 @@ PlatformError GCDAsyncUdpSocket::socketClosedError()
 
 PlatformError GCDAsyncUdpSocket::otherError(const QString &errMsg)
 {
-    return PlatformError::withDescription(QString::fromLatin1(GCDAsyncUdpSocketErrorDomain),
-                                          qint64(GCDAsyncUdpSocketErrorCode::Other), errMsg);
+    return platform::net::socketError(GCDAsyncUdpSocketErrorDomain, qint64(GCDAsyncUdpSocketErrorCode::Other), errMsg);
 }
 
 // ---- Delegate reports ----
-
-void GCDAsyncUdpSocket::notifyDelegate(std::function<void(GCDAsyncUdpSocketDelegate &, GCDAsyncUdpSocket *)> call)
-{
-    GCDAsyncUdpSocketDelegate *const theDelegate = m_delegate.load();
-    const auto self = weak_from_this().lock();
-    if (theDelegate == nullptr || !m_delegateQueue || !self)
-        return;
-    // The delegate is checked again where the call runs: an owner that cleared it on the delegate
-    // queue before going away must not be called afterwards.
-    m_delegateQueue->async([self, theDelegate, call = std::move(call)] {
-        if (self->m_delegate.load() == theDelegate)
-            call(*theDelegate, self.get());
-    });
-}
 
 void GCDAsyncUdpSocket::notifyDidConnectToAddress(const QByteArray &anAddress)
 {
@@ -589,13 +321,13 @@ bool GCDAsyncUdpSocket::preJoin(PlatformError *errPtr) const
 void GCDAsyncUdpSocket::markSocketQueueTargetQueue(const std::shared_ptr<DispatchQueue> &socketNewTargetQueue)
 {
     if (socketNewTargetQueue)
-        socketNewTargetQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, this);
+        socketNewTargetQueue->setSpecific(m_isOnSocketQueueKey, queueMark());
 }
 
 void GCDAsyncUdpSocket::unmarkSocketQueueTargetQueue(const std::shared_ptr<DispatchQueue> &socketOldTargetQueue)
 {
     if (socketOldTargetQueue)
-        socketOldTargetQueue->setSpecific(m_isOnSocketQueueOrTargetQueueKey, nullptr);
+        socketOldTargetQueue->setSpecific(m_isOnSocketQueueKey, nullptr);
 }
 
 void GCDAsyncUdpSocket::performBlock(const std::function<void()> &block)
@@ -624,34 +356,27 @@ int GCDAsyncUdpSocket::socket6FD() const
 
 QString GCDAsyncUdpSocket::hostFromSockaddr4(const sockaddr_in *pSockaddr4)
 {
-    return hostText(AF_INET, &pSockaddr4->sin_addr);
+    return platform::net::hostFromSockaddr4(pSockaddr4);
 }
 
 QString GCDAsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6 *pSockaddr6)
 {
-    return hostText(AF_INET6, &pSockaddr6->sin6_addr);
+    return platform::net::hostFromSockaddr6(pSockaddr6);
 }
 
 quint16 GCDAsyncUdpSocket::portFromSockaddr4(const sockaddr_in *pSockaddr4)
 {
-    return ntohs(pSockaddr4->sin_port);
+    return platform::net::portFromSockaddr4(pSockaddr4);
 }
 
 quint16 GCDAsyncUdpSocket::portFromSockaddr6(const sockaddr_in6 *pSockaddr6)
 {
-    return ntohs(pSockaddr6->sin6_port);
+    return platform::net::portFromSockaddr6(pSockaddr6);
 }
 
 bool GCDAsyncUdpSocket::getHost(QString *hostPtr, quint16 *portPtr, int *afPtr, const QByteArray &address)
 {
-    const AddressLayout *layout = layoutOfAddress(address);
-    if (hostPtr != nullptr)
-        *hostPtr = layout != nullptr ? hostText(layout->family, address.constData() + layout->hostOffset) : QString();
-    if (portPtr != nullptr)
-        *portPtr = layout != nullptr ? portIn(address, *layout) : 0;
-    if (afPtr != nullptr)
-        *afPtr = layout != nullptr ? layout->family : 0;
-    return layout != nullptr;
+    return platform::net::getHost(hostPtr, portPtr, afPtr, address);
 }
 
 bool GCDAsyncUdpSocket::getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address)

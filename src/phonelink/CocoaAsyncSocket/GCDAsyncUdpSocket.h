@@ -3,6 +3,7 @@
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformError.h"
+#include "platform/network/AsyncSocketBase.h"
 
 #include <QByteArray>
 #include <QList>
@@ -45,7 +46,7 @@ enum class GCDAsyncUdpSocketErrorCode {
 // between queues (std::shared_ptr); thread-safe. Both families go through one path, the family
 // (AF_INET or AF_INET6) a parameter; the code stands in GCDAsyncUdpSocket.cpp (set-up) and its
 // +Sockets, +Sending, +Receiving and +Multicast files.
-class GCDAsyncUdpSocket final : public std::enable_shared_from_this<GCDAsyncUdpSocket>
+class GCDAsyncUdpSocket final : public platform::net::AsyncSocketBase<GCDAsyncUdpSocket, GCDAsyncUdpSocketDelegate>
 {
     struct PrivateTag
     {
@@ -75,17 +76,7 @@ public:
     GCDAsyncUdpSocket(const GCDAsyncUdpSocket &) = delete;
     GCDAsyncUdpSocket &operator=(const GCDAsyncUdpSocket &) = delete;
 
-    // Delegate and queues. Getters wait; plain setters are queued; the synchronously forms wait.
-    GCDAsyncUdpSocketDelegate *delegate() const;
-    void setDelegate(GCDAsyncUdpSocketDelegate *delegate);
-    void synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate);
-    std::shared_ptr<platform::DispatchQueue> delegateQueue() const;
-    void setDelegateQueue(std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void synchronouslySetDelegateQueue(std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void getDelegate(GCDAsyncUdpSocketDelegate **delegate, std::shared_ptr<platform::DispatchQueue> *delegateQueue) const;
-    void setDelegate(GCDAsyncUdpSocketDelegate *delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue);
-    void synchronouslySetDelegate(GCDAsyncUdpSocketDelegate *delegate,
-                                  std::shared_ptr<platform::DispatchQueue> delegateQueue);
+    // Delegate, delegate queue and user data: see AsyncSocketBase.
 
     // Configuration. Getters wait; setters are queued. Families and the send size apply to sockets
     // created afterwards; the receive sizes from the next datagram read.
@@ -105,8 +96,6 @@ public:
     void setMaxReceiveIPv6BufferSize(quint32 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_max6ReceiveSize, max); }
     quint16 maxSendBufferSize() const { return fieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize); }
     void setMaxSendBufferSize(quint16 max) { setFieldOnSocketQueue(&GCDAsyncUdpSocket::m_maxSendSize, max); }
-    QVariant userData() const;
-    void setUserData(const QVariant &userData);
 
     // Local endpoint (none or 0 before binding): of the IPv4 socket when open, else of the IPv6 one.
     QByteArray localAddress() { return localEndpointOnSocketQueue(0).address; }
@@ -238,17 +227,6 @@ private:
     void setFilter(Filter<Block> GCDAsyncUdpSocket::*filter, Block block,
                    std::shared_ptr<platform::DispatchQueue> queue, bool isAsynchronous);
 
-    bool isOnSocketQueue() const;
-    void runOnSocketQueue(const std::function<void()> &block) const;
-    // Runs the read on the socket queue and answers its value.
-    template <typename T>
-    T onSocketQueue(const std::function<T()> &read) const
-    {
-        T result{};
-        runOnSocketQueue([&] { result = read(); });
-        return result;
-    }
-    void queueOnSocketQueue(std::function<void(GCDAsyncUdpSocket &)> block);
     // A field read on the socket queue; a field set there, queued.
     template <typename T>
     T fieldOnSocketQueue(T GCDAsyncUdpSocket::*field) const
@@ -288,7 +266,6 @@ private:
     void notifyDidNotSendDataWithTag(long tag, const platform::PlatformError &error);
     void notifyDidReceiveData(const QByteArray &data, const QByteArray &address, const QVariant &context);
     void notifyDidCloseWithError(const platform::PlatformError &error);
-    void notifyDelegate(std::function<void(GCDAsyncUdpSocketDelegate &, GCDAsyncUdpSocket *)> call);
 
     // Sets a configuration error of the message when refused; answers whether not.
     static bool allows(bool isRefused, const QString &message, platform::PlatformError *errPtr);
@@ -373,9 +350,6 @@ private:
     void deliverFiltered(std::uint64_t closeEpoch, const QByteArray &data, const QByteArray &address, bool allowed,
                          const QVariant &context);
 
-    std::atomic<GCDAsyncUdpSocketDelegate *> m_delegate{nullptr};
-    std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
-
     Filter<GCDAsyncUdpSocketReceiveFilterBlock> m_receiveFilter;
     Filter<GCDAsyncUdpSocketSendFilterBlock> m_sendFilter;
 
@@ -388,7 +362,6 @@ private:
     FamilySocket m_socket4;
     FamilySocket m_socket6;
 
-    std::shared_ptr<platform::DispatchQueue> m_socketQueue;
     std::shared_ptr<platform::DispatchTimer> m_sendTimer;
 
     std::shared_ptr<GCDAsyncUdpPacket> m_currentSend;
@@ -404,9 +377,4 @@ private:
     QString m_cachedConnectedHost;
     quint16 m_cachedConnectedPort = 0;
     int m_cachedConnectedFamily = 0;
-
-    // Marks the socket queue (and queues marked by markSocketQueueTargetQueue) with this socket.
-    platform::QueueSpecificKey m_isOnSocketQueueOrTargetQueueKey;
-
-    QVariant m_userData;
 };

@@ -1,6 +1,7 @@
 #include "platform/dispatch/DispatchTimer.h"
 
 #include "platform/dispatch/EventMonitor.h"
+#include "platform/dispatch/VirtualClock.h"
 
 namespace platform {
 
@@ -14,7 +15,7 @@ DispatchTimer::DispatchTimer(std::shared_ptr<DispatchQueue> queue) : DispatchSou
 DispatchTimer::~DispatchTimer()
 {
     if (m_monitorId != 0)
-        EventMonitor::shared().cancelTimer(m_monitorId);
+        cancelOnClock(m_monitorId);
 }
 
 void DispatchTimer::setEventHandler(DispatchBlock handler)
@@ -31,8 +32,10 @@ void DispatchTimer::schedule(DispatchDuration start, DispatchDuration interval,
     if (isCancelledLocked())
         return;
     disarmLocked();
+    // The clock is chosen when the timer is scheduled: a test's virtual clock, or the real one.
+    m_usesVirtualClock = VirtualClock::isInstalled();
     m_isScheduled = true;
-    m_deadline = deadlineAfter(start);
+    m_deadline = deadlineAfter(start, clockNow());
     m_interval = std::max(interval, DispatchDuration::zero());
     m_hasMissedFire = false;
     if (isRunningLocked())
@@ -74,10 +77,12 @@ void DispatchTimer::armLocked()
         return;
     const std::weak_ptr<DispatchTimer> weak = std::static_pointer_cast<DispatchTimer>(shared_from_this());
     const auto slot = std::make_shared<std::uint64_t>(0);
-    m_monitorId = EventMonitor::shared().addTimer(m_deadline, [weak, slot] {
+    const auto fire = [weak, slot] {
         if (const auto timer = weak.lock())
             timer->onDeadline(*slot);
-    });
+    };
+    m_monitorId = m_usesVirtualClock ? VirtualClock::addTimer(m_deadline, fire)
+                                     : EventMonitor::shared().addTimer(m_deadline, fire);
     *slot = m_monitorId;
 }
 
@@ -85,7 +90,7 @@ void DispatchTimer::disarmLocked()
 {
     if (m_monitorId == 0)
         return;
-    EventMonitor::shared().cancelTimer(m_monitorId);
+    cancelOnClock(m_monitorId);
     m_monitorId = 0;
 }
 
@@ -99,7 +104,7 @@ void DispatchTimer::onDeadline(const std::uint64_t &monitorId)
     m_monitorId = 0;
     if (m_interval > DispatchDuration::zero()) {
         m_deadline = deadlineAfter(m_interval, m_deadline);
-        const DispatchTime now = DispatchClock::now();
+        const DispatchTime now = clockNow();
         // Fires missed while the machine was busy or asleep are merged: the next one is a whole
         // interval away, not a burst to catch up.
         if (m_deadline <= now)
@@ -109,6 +114,19 @@ void DispatchTimer::onDeadline(const std::uint64_t &monitorId)
         m_isScheduled = false;
     }
     queueDeliveryLocked();
+}
+
+DispatchTime DispatchTimer::clockNow() const
+{
+    return m_usesVirtualClock ? VirtualClock::now() : DispatchClock::now();
+}
+
+void DispatchTimer::cancelOnClock(std::uint64_t monitorId) const
+{
+    if (m_usesVirtualClock)
+        VirtualClock::cancelTimer(monitorId);
+    else
+        EventMonitor::shared().cancelTimer(monitorId);
 }
 
 void DispatchTimer::queueDeliveryLocked()

@@ -7,7 +7,7 @@
 namespace platform {
 
 // A timer source: fires its event handler on its queue once, or repeatedly at a fixed interval, on
-// the monotonic clock. Fires that fall due while the handler is still queued, or while the timer is
+// the monotonic clock (or a test's VirtualClock). Fires that fall due while the handler is still queued, or while the timer is
 // suspended, are merged into one. A fire may come up to the leeway late, never early.
 class DispatchTimer final : public DispatchSource
 {
@@ -33,6 +33,8 @@ private:
     void disarmLocked();
     void onDeadline(const std::uint64_t &monitorId);
     void queueDeliveryLocked();
+    DispatchTime clockNow() const;
+    void cancelOnClock(std::uint64_t monitorId) const;
     void deliver();
 
     DispatchBlock m_handler;
@@ -42,6 +44,7 @@ private:
     std::uint64_t m_monitorId = 0;
     bool m_isDeliveryQueued = false;
     bool m_hasMissedFire = false;
+    bool m_usesVirtualClock = false;
 };
 
 } // namespace platform

@@ -1,0 +1,165 @@
+// Writing: queued write packets carried out as the descriptor takes bytes, and the write timeout.
+#include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
+
+#include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
+#include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/foundation/Assert.h"
+#include "platform/network/SocketAddress.h"
+
+#include <cerrno>
+
+#include <sys/socket.h>
+
+using platform::PlatformError;
+using namespace tcpsocket;
+
+void GCDAsyncSocket::writeData(const QByteArray &data, double timeout, long tag)
+{
+    if (data.isEmpty())
+        return;
+    auto packet = std::make_shared<GCDAsyncWritePacket>(data, timeout, tag);
+    queueOnSocketQueue([packet = std::move(packet)](GCDAsyncSocket &socket) {
+        if ((socket.m_flags & kSocketStarted) == 0 || (socket.m_flags & kForbidReadsWrites) != 0)
+            return;
+        socket.m_writeQueue.push_back(packet);
+        socket.maybeDequeueWrite();
+    });
+}
+
+void GCDAsyncSocket::maybeDequeueWrite()
+{
+    HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
+    if (m_currentWrite || (m_flags & kConnected) == 0)
+        return;
+    if (!m_writeQueue.empty()) {
+        // The TLS packet takes its turn here once TLS exists.
+        m_currentWrite = m_writeQueue.front();
+        m_writeQueue.pop_front();
+        setupWriteTimerWithTimeout(m_currentWrite->timeout);
+        doWriteData();
+        return;
+    }
+    if ((m_flags & kDisconnectAfterWrites) != 0) {
+        const bool readsPending = !m_readQueue.empty() || m_currentRead;
+        if ((m_flags & kDisconnectAfterReads) == 0 || !readsPending)
+            closeWithError(PlatformError());
+    }
+}
+
+void GCDAsyncSocket::doWriteData()
+{
+    HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
+    if (!m_currentWrite || (m_flags & kWritesPaused) != 0) {
+        // Nothing to write: the source would only keep firing.
+        if ((m_flags & kSocketCanAcceptBytes) != 0)
+            suspendWriteSource();
+        return;
+    }
+    if ((m_flags & kSocketCanAcceptBytes) == 0) {
+        resumeWriteSource();
+        return;
+    }
+    // The secure branch (SSLWrite in pieces, the held length) comes with TLS.
+    GCDAsyncWritePacket &packet = *m_currentWrite;
+    const std::size_t bytesToWrite = std::size_t(packet.buffer.size()) - packet.bytesDone;
+    // MSG_NOSIGNAL: a peer that went away gives EPIPE, never a signal that would end the process.
+    const ssize_t result =
+        ::send(connectedFD(), packet.buffer.constData() + packet.bytesDone, bytesToWrite, MSG_NOSIGNAL);
+    bool waiting = false;
+    PlatformError error;
+    std::size_t bytesWritten = 0;
+    if (result < 0) {
+        if (platform::net::isWouldBlock(errno))
+            waiting = true;
+        else
+            error = errnoErrorWithReason(QStringLiteral("Error in write() function"));
+    } else {
+        bytesWritten = std::size_t(result);
+    }
+    if (waiting) {
+        m_flags &= ~kSocketCanAcceptBytes;
+        resumeWriteSource();
+    }
+    packet.bytesDone += bytesWritten;
+    const bool done = packet.bytesDone == std::size_t(packet.buffer.size());
+    if (done) {
+        completeCurrentWrite();
+        if (error.isNull())
+            maybeDequeueWrite();
+        return;
+    }
+    if (!waiting && error.isNull()) {
+        // The descriptor took only part of the bytes: wait for room.
+        m_flags &= ~kSocketCanAcceptBytes;
+        resumeWriteSource();
+    }
+    if (bytesWritten > 0) {
+        const long tag = packet.tag;
+        notifyDelegate([bytesWritten, tag](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
+            delegate.socketDidWritePartialDataOfLength(sock, bytesWritten, tag);
+        });
+    }
+    if (!error.isNull())
+        closeWithError(error);
+}
+
+void GCDAsyncSocket::completeCurrentWrite()
+{
+    HM_ASSERT(m_currentWrite, QStringLiteral("Trying to complete current write when there is no current write."));
+    const long tag = m_currentWrite->tag;
+    notifyDelegate([tag](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
+        delegate.socketDidWriteDataWithTag(sock, tag);
+    });
+    endCurrentWrite();
+}
+
+void GCDAsyncSocket::endCurrentWrite()
+{
+    if (m_writeTimer) {
+        m_writeTimer->cancel();
+        m_writeTimer.reset();
+    }
+    m_currentWrite.reset();
+}
+
+void GCDAsyncSocket::setupWriteTimerWithTimeout(double timeout)
+{
+    if (timeout < 0)
+        return;
+    m_writeTimer = startTimer(timeout, [](GCDAsyncSocket &socket) { socket.doWriteTimeout(); });
+}
+
+void GCDAsyncSocket::doWriteTimeout()
+{
+    if (!m_currentWrite)
+        return;
+    // The write loop holds still while the delegate decides.
+    m_flags |= kWritesPaused;
+    const long tag = m_currentWrite->tag;
+    const double elapsed = m_currentWrite->timeout;
+    const std::size_t bytesDone = m_currentWrite->bytesDone;
+    const auto packet = m_currentWrite;
+    askDelegate(
+        [tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
+            return delegate.socketShouldTimeoutWriteWithTag(sock, tag, elapsed, bytesDone);
+        },
+        [packet](GCDAsyncSocket &socket, double timeoutExtension) {
+            if (socket.m_currentWrite == packet)
+                socket.doWriteTimeoutWithExtension(timeoutExtension);
+        });
+}
+
+void GCDAsyncSocket::doWriteTimeoutWithExtension(double timeoutExtension)
+{
+    if (!m_currentWrite)
+        return;
+    if (timeoutExtension > 0.0) {
+        m_currentWrite->timeout += timeoutExtension;
+        m_writeTimer->schedule(platform::durationFromSeconds(timeoutExtension), platform::DispatchDuration::zero());
+        m_flags &= ~kWritesPaused;
+        doWriteData();
+        return;
+    }
+    closeWithError(writeTimeoutError());
+}

@@ -1,0 +1,446 @@
+// The socket's set-up: creation, delegate and queues, configuration, errors and reports, status
+// queries and the address helpers. Connecting, accepting and closing stand in +Connecting, reading
+// in +Reading, writing in +Writing.
+#include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
+
+#include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
+#include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/foundation/Assert.h"
+#include "platform/network/SocketAddress.h"
+#include "platform/network/SocketErrors.h"
+
+#include <cerrno>
+#include <cmath>
+
+using platform::DispatchQueue;
+using platform::PlatformError;
+using namespace tcpsocket;
+
+// ---- Creation and disposal ----
+
+std::shared_ptr<GCDAsyncSocket> GCDAsyncSocket::create(GCDAsyncSocketDelegate *aDelegate,
+                                                       std::shared_ptr<DispatchQueue> dq,
+                                                       std::shared_ptr<DispatchQueue> sq)
+{
+    return std::make_shared<GCDAsyncSocket>(PrivateTag(), aDelegate, std::move(dq), std::move(sq));
+}
+
+GCDAsyncSocket::GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<DispatchQueue> dq,
+                               std::shared_ptr<DispatchQueue> sq)
+    : AsyncSocketBase(aDelegate, std::move(dq), std::move(sq), QStringLiteral("GCDAsyncSocket"))
+{
+    HM_ASSERT(m_socketQueue->kind() != platform::QueueKind::Concurrent,
+              QStringLiteral("The given socketQueue parameter must not be a concurrent queue."));
+}
+
+GCDAsyncSocket::~GCDAsyncSocket()
+{
+    // No report: the delegate's view of this socket ends with it.
+    m_delegate = nullptr;
+    runOnSocketQueue([this] { closeWithError(PlatformError()); });
+}
+
+// ---- Configuration ----
+
+void GCDAsyncSocket::setConfigBit(std::uint16_t bit, bool isSet)
+{
+    queueOnSocketQueue([bit, isSet](GCDAsyncSocket &socket) {
+        if (isSet)
+            socket.m_config |= bit;
+        else
+            socket.m_config &= std::uint16_t(~bit);
+    });
+}
+
+bool GCDAsyncSocket::hasConfigBit(std::uint16_t bit) const
+{
+    return onSocketQueue<bool>([this, bit] { return (m_config & bit) != 0; });
+}
+
+bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const
+{
+    return !hasConfigBit(kAllowHalfDuplexConnection);
+}
+
+void GCDAsyncSocket::setAutoDisconnectOnClosedReadStream(bool flag)
+{
+    setConfigBit(kAllowHalfDuplexConnection, !flag);
+}
+
+bool GCDAsyncSocket::isIPv4Enabled() const
+{
+    return !hasConfigBit(kIPv4Disabled);
+}
+
+void GCDAsyncSocket::setIPv4Enabled(bool flag)
+{
+    setConfigBit(kIPv4Disabled, !flag);
+}
+
+bool GCDAsyncSocket::isIPv6Enabled() const
+{
+    return !hasConfigBit(kIPv6Disabled);
+}
+
+void GCDAsyncSocket::setIPv6Enabled(bool flag)
+{
+    setConfigBit(kIPv6Disabled, !flag);
+}
+
+bool GCDAsyncSocket::isIPv4PreferredOverIPv6() const
+{
+    return !hasConfigBit(kPreferIPv6);
+}
+
+void GCDAsyncSocket::setPreferIPv4OverIPv6(bool flag)
+{
+    setConfigBit(kPreferIPv6, !flag);
+}
+
+// ---- Errors ----
+
+namespace {
+
+PlatformError socketError(GCDAsyncSocketError code, const QString &message)
+{
+    return platform::net::socketError(GCDAsyncSocketErrorDomain, code, message);
+}
+
+} // namespace
+
+PlatformError GCDAsyncSocket::badConfigError(const QString &errMsg)
+{
+    return socketError(GCDAsyncSocketBadConfigError, errMsg);
+}
+
+PlatformError GCDAsyncSocket::badParamError(const QString &errMsg)
+{
+    return socketError(GCDAsyncSocketBadParamError, errMsg);
+}
+
+PlatformError GCDAsyncSocket::gaiError(int gai_error)
+{
+    return platform::net::gaiError(gai_error);
+}
+
+PlatformError GCDAsyncSocket::errnoErrorWithReason(const QString &reason)
+{
+    return platform::net::errnoErrorWithReason(errno, reason);
+}
+
+PlatformError GCDAsyncSocket::errnoError()
+{
+    return platform::net::errnoError(errno);
+}
+
+// The texts of codes 3 to 7 would come from a "GCDAsyncSocket" strings table; none is shipped, so
+// the default texts stand.
+PlatformError GCDAsyncSocket::connectTimeoutError()
+{
+    return socketError(GCDAsyncSocketConnectTimeoutError, QStringLiteral("Attempt to connect to host timed out"));
+}
+
+PlatformError GCDAsyncSocket::readMaxedOutError()
+{
+    return socketError(GCDAsyncSocketReadMaxedOutError, QStringLiteral("Read operation reached set maximum length"));
+}
+
+PlatformError GCDAsyncSocket::readTimeoutError()
+{
+    return socketError(GCDAsyncSocketReadTimeoutError, QStringLiteral("Read operation timed out"));
+}
+
+PlatformError GCDAsyncSocket::writeTimeoutError()
+{
+    return socketError(GCDAsyncSocketWriteTimeoutError, QStringLiteral("Write operation timed out"));
+}
+
+PlatformError GCDAsyncSocket::connectionClosedError()
+{
+    return socketError(GCDAsyncSocketClosedError, QStringLiteral("Socket closed by remote peer"));
+}
+
+PlatformError GCDAsyncSocket::otherError(const QString &errMsg)
+{
+    return socketError(GCDAsyncSocketOtherError, errMsg);
+}
+
+// ---- Delegate reports ----
+
+void GCDAsyncSocket::askDelegate(std::function<double(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> question,
+                                 std::function<void(GCDAsyncSocket &, double)> answer)
+{
+    GCDAsyncSocketDelegate *const theDelegate = m_delegate.load();
+    const auto self = weak_from_this().lock();
+    if (theDelegate == nullptr || !m_delegateQueue || !self) {
+        answer(*this, 0);
+        return;
+    }
+    m_delegateQueue->async([self, theDelegate, question = std::move(question), answer = std::move(answer)] {
+        const double reply = self->m_delegate.load() == theDelegate ? question(*theDelegate, self.get()) : 0.0;
+        self->postToSocketQueue([answer, reply](GCDAsyncSocket &socket) { answer(socket, reply); });
+    });
+}
+
+// ---- Status ----
+
+bool GCDAsyncSocket::isDisconnected() const
+{
+    return onSocketQueue<bool>([this] { return (m_flags & kSocketStarted) == 0; });
+}
+
+bool GCDAsyncSocket::isConnected() const
+{
+    return onSocketQueue<bool>([this] { return (m_flags & kConnected) != 0; });
+}
+
+namespace {
+
+QString hostOf(const QByteArray &address)
+{
+    QString host;
+    platform::net::getHost(&host, nullptr, nullptr, address);
+    return host;
+}
+
+quint16 portOf(const QByteArray &address)
+{
+    quint16 port = 0;
+    platform::net::getHost(nullptr, &port, nullptr, address);
+    return port;
+}
+
+// The descriptor the status of both families is read from: IPv4 first.
+int preferredFD(int fd4, int fd6)
+{
+    return fd4 != -1 ? fd4 : fd6;
+}
+
+} // namespace
+
+QString GCDAsyncSocket::connectedHost() const
+{
+    return onSocketQueue<QString>(
+        [this] { return hostOf(platform::net::peerAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+}
+
+quint16 GCDAsyncSocket::connectedPort() const
+{
+    return onSocketQueue<quint16>(
+        [this] { return portOf(platform::net::peerAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+}
+
+QString GCDAsyncSocket::localHost() const
+{
+    return onSocketQueue<QString>(
+        [this] { return hostOf(platform::net::localAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+}
+
+quint16 GCDAsyncSocket::localPort() const
+{
+    return onSocketQueue<quint16>(
+        [this] { return portOf(platform::net::localAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+}
+
+QByteArray GCDAsyncSocket::connectedAddress() const
+{
+    return onSocketQueue<QByteArray>(
+        [this] { return platform::net::peerAddressOf(m_socket6FD != -1 ? m_socket6FD : m_socket4FD); });
+}
+
+QByteArray GCDAsyncSocket::localAddress() const
+{
+    return onSocketQueue<QByteArray>(
+        [this] { return platform::net::localAddressOf(m_socket6FD != -1 ? m_socket6FD : m_socket4FD); });
+}
+
+bool GCDAsyncSocket::isIPv4() const
+{
+    return onSocketQueue<bool>([this] { return m_socket4FD != -1; });
+}
+
+bool GCDAsyncSocket::isIPv6() const
+{
+    return onSocketQueue<bool>([this] { return m_socket6FD != -1; });
+}
+
+QString GCDAsyncSocket::connectedHost4() const
+{
+    return m_socket4FD != -1 ? hostOf(platform::net::peerAddressOf(m_socket4FD)) : QString();
+}
+
+QString GCDAsyncSocket::connectedHost6() const
+{
+    return m_socket6FD != -1 ? hostOf(platform::net::peerAddressOf(m_socket6FD)) : QString();
+}
+
+quint16 GCDAsyncSocket::connectedPort4() const
+{
+    return m_socket4FD != -1 ? portOf(platform::net::peerAddressOf(m_socket4FD)) : 0;
+}
+
+quint16 GCDAsyncSocket::connectedPort6() const
+{
+    return m_socket6FD != -1 ? portOf(platform::net::peerAddressOf(m_socket6FD)) : 0;
+}
+
+QString GCDAsyncSocket::localHost4() const
+{
+    return m_socket4FD != -1 ? hostOf(platform::net::localAddressOf(m_socket4FD)) : QString();
+}
+
+QString GCDAsyncSocket::localHost6() const
+{
+    return m_socket6FD != -1 ? hostOf(platform::net::localAddressOf(m_socket6FD)) : QString();
+}
+
+quint16 GCDAsyncSocket::localPort4() const
+{
+    return m_socket4FD != -1 ? portOf(platform::net::localAddressOf(m_socket4FD)) : 0;
+}
+
+quint16 GCDAsyncSocket::localPort6() const
+{
+    return m_socket6FD != -1 ? portOf(platform::net::localAddressOf(m_socket6FD)) : 0;
+}
+
+int GCDAsyncSocket::socketFD() const
+{
+    return isOnSocketQueue() ? preferredFD(m_socket4FD, m_socket6FD) : -1;
+}
+
+int GCDAsyncSocket::socket4FD() const
+{
+    return isOnSocketQueue() ? m_socket4FD : -1;
+}
+
+int GCDAsyncSocket::socket6FD() const
+{
+    return isOnSocketQueue() ? m_socket6FD : -1;
+}
+
+void GCDAsyncSocket::performBlock(const std::function<void()> &block)
+{
+    HM_ASSERT(!isOnSocketQueue(), QStringLiteral("performBlock must not be called from the socket queue"));
+    m_socketQueue->sync(block);
+}
+
+// ---- Progress ----
+
+namespace {
+
+float progressOf(std::size_t done, std::size_t total)
+{
+    return total == 0 ? 1.0F : float(double(done) / double(total));
+}
+
+} // namespace
+
+float GCDAsyncSocket::progressOfReadReturningTag(long *tagPtr, std::size_t *donePtr, std::size_t *totalPtr) const
+{
+    float result = std::nanf("");
+    runOnSocketQueue([&] {
+        const GCDAsyncReadPacket *packet = m_currentRead.get();
+        if (tagPtr != nullptr)
+            *tagPtr = packet != nullptr ? packet->tag : 0;
+        if (donePtr != nullptr)
+            *donePtr = packet != nullptr ? packet->bytesDone : 0;
+        if (totalPtr != nullptr)
+            *totalPtr = packet != nullptr ? packet->readLength : 0;
+        if (packet != nullptr)
+            result = progressOf(packet->bytesDone, packet->readLength);
+    });
+    return result;
+}
+
+float GCDAsyncSocket::progressOfWriteReturningTag(long *tagPtr, std::size_t *donePtr, std::size_t *totalPtr) const
+{
+    float result = std::nanf("");
+    runOnSocketQueue([&] {
+        const GCDAsyncWritePacket *packet = m_currentWrite.get();
+        const std::size_t total = packet != nullptr ? std::size_t(packet->buffer.size()) : 0;
+        if (tagPtr != nullptr)
+            *tagPtr = packet != nullptr ? packet->tag : 0;
+        if (donePtr != nullptr)
+            *donePtr = packet != nullptr ? packet->bytesDone : 0;
+        if (totalPtr != nullptr)
+            *totalPtr = total;
+        if (packet != nullptr)
+            result = progressOf(packet->bytesDone, total);
+    });
+    return result;
+}
+
+// ---- Timers ----
+
+std::shared_ptr<platform::DispatchTimer> GCDAsyncSocket::startTimer(double timeout,
+                                                                   std::function<void(GCDAsyncSocket &)> handler)
+{
+    auto timer = platform::DispatchTimer::create(m_socketQueue);
+    timer->setEventHandler([weak = weak_from_this(), handler = std::move(handler)] {
+        if (const auto socket = weak.lock())
+            handler(*socket);
+    });
+    timer->schedule(platform::durationFromSeconds(timeout), platform::DispatchDuration::zero());
+    timer->resume();
+    return timer;
+}
+
+// ---- Address helpers ----
+
+QString GCDAsyncSocket::hostFromSockaddr4(const sockaddr_in *pSockaddr4)
+{
+    return platform::net::hostFromSockaddr4(pSockaddr4);
+}
+
+QString GCDAsyncSocket::hostFromSockaddr6(const sockaddr_in6 *pSockaddr6)
+{
+    return platform::net::hostFromSockaddr6(pSockaddr6);
+}
+
+quint16 GCDAsyncSocket::portFromSockaddr4(const sockaddr_in *pSockaddr4)
+{
+    return platform::net::portFromSockaddr4(pSockaddr4);
+}
+
+quint16 GCDAsyncSocket::portFromSockaddr6(const sockaddr_in6 *pSockaddr6)
+{
+    return platform::net::portFromSockaddr6(pSockaddr6);
+}
+
+bool GCDAsyncSocket::getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address)
+{
+    return platform::net::getHost(hostPtr, portPtr, nullptr, address);
+}
+
+QString GCDAsyncSocket::hostFromAddress(const QByteArray &address)
+{
+    QString host;
+    return getHost(&host, nullptr, address) ? host : QString();
+}
+
+quint16 GCDAsyncSocket::portFromAddress(const QByteArray &address)
+{
+    return portOf(address);
+}
+
+QByteArray GCDAsyncSocket::CRLFData()
+{
+    return QByteArrayLiteral("\r\n");
+}
+
+QByteArray GCDAsyncSocket::CRData()
+{
+    return QByteArrayLiteral("\r");
+}
+
+QByteArray GCDAsyncSocket::LFData()
+{
+    return QByteArrayLiteral("\n");
+}
+
+QByteArray GCDAsyncSocket::ZeroData()
+{
+    return QByteArray(1, '\0');
+}

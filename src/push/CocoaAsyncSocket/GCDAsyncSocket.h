@@ -1,0 +1,293 @@
+#pragma once
+
+#include "push/CocoaAsyncSocket/GCDAsyncSocketDelegate.h"
+#include "push/CocoaAsyncSocket/GCDAsyncSocketPreBuffer.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/PlatformError.h"
+#include "platform/network/AsyncSocketBase.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include <netinet/in.h>
+
+namespace platform {
+class DispatchFdSource;
+class DispatchTimer;
+namespace net {
+class DescriptorCloser;
+}
+} // namespace platform
+
+class GCDAsyncReadPacket;
+class GCDAsyncWritePacket;
+
+inline constexpr char GCDAsyncSocketErrorDomain[] = "GCDAsyncSocketErrorDomain";
+
+// The codes of errors in GCDAsyncSocketErrorDomain.
+enum GCDAsyncSocketError : qint64 {
+    GCDAsyncSocketNoError = 0,
+    GCDAsyncSocketBadConfigError = 1,
+    GCDAsyncSocketBadParamError = 2,
+    GCDAsyncSocketConnectTimeoutError = 3,
+    GCDAsyncSocketReadTimeoutError = 4,
+    GCDAsyncSocketWriteTimeoutError = 5,
+    GCDAsyncSocketReadMaxedOutError = 6,
+    GCDAsyncSocketClosedError = 7,
+    GCDAsyncSocketOtherError = 8,
+};
+
+// An asynchronous TCP socket: connects to a host or an address over IPv4 or IPv6 (or listens and
+// accepts), and carries out queued reads and writes as its descriptor becomes ready, reporting every
+// result to its delegate on the delegate queue. Every field lives on the socket's own serial queue:
+// public operations run there, waiting for it when they answer something and queued otherwise (at
+// once when called on the socket queue). Addresses are byte arrays holding a whole sockaddr_in or
+// sockaddr_in6. Shared between queues (std::shared_ptr); thread-safe. The code stands in
+// GCDAsyncSocket.cpp (set-up, errors, queries) and its +Connecting, +Reading and +Writing files.
+class GCDAsyncSocket final : public platform::net::AsyncSocketBase<GCDAsyncSocket, GCDAsyncSocketDelegate>
+{
+    struct PrivateTag
+    {
+        explicit PrivateTag() = default;
+    };
+
+public:
+    // Without a socket queue the socket makes its own serial queue "GCDAsyncSocket"; a given socket
+    // queue must be serial.
+    static std::shared_ptr<GCDAsyncSocket> create(GCDAsyncSocketDelegate *aDelegate = nullptr,
+                                                  std::shared_ptr<platform::DispatchQueue> dq = {},
+                                                  std::shared_ptr<platform::DispatchQueue> sq = {});
+    // Use create(); the tag keeps the constructor to it.
+    GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<platform::DispatchQueue> dq,
+                   std::shared_ptr<platform::DispatchQueue> sq);
+    // Closes the socket without telling the delegate: the socket is going away.
+    ~GCDAsyncSocket();
+    GCDAsyncSocket(const GCDAsyncSocket &) = delete;
+    GCDAsyncSocket &operator=(const GCDAsyncSocket &) = delete;
+
+    // Delegate, delegate queue and user data: see AsyncSocketBase.
+
+    // Configuration, kept across connections. Getters wait; setters are queued.
+    bool autoDisconnectOnClosedReadStream() const;
+    void setAutoDisconnectOnClosedReadStream(bool flag);
+    bool isIPv4Enabled() const;
+    void setIPv4Enabled(bool flag);
+    bool isIPv6Enabled() const;
+    void setIPv6Enabled(bool flag);
+    bool isIPv4PreferredOverIPv6() const;
+    void setPreferIPv4OverIPv6(bool flag);
+
+    // Listening; waits and answers whether it started. The interface is a name, a numeric address,
+    // "localhost" or "loopback", optionally followed by ":<port>" (used when the port is 0).
+    bool acceptOnPort(quint16 port, platform::PlatformError *errPtr = nullptr);
+    bool acceptOnInterface(const QString &interface, quint16 port, platform::PlatformError *errPtr = nullptr);
+
+    // Connecting; waits and answers whether the attempt started (the result reaches the delegate). A
+    // negative timeout means none; a null interface means any.
+    bool connectToHost(const QString &host, quint16 port, platform::PlatformError *errPtr = nullptr);
+    bool connectToHost(const QString &host, quint16 port, double timeout, platform::PlatformError *errPtr = nullptr);
+    bool connectToHost(const QString &host, quint16 port, const QString &interface, double timeout,
+                       platform::PlatformError *errPtr = nullptr);
+    bool connectToAddress(const QByteArray &remoteAddr, platform::PlatformError *errPtr = nullptr);
+    bool connectToAddress(const QByteArray &remoteAddr, double timeout, platform::PlatformError *errPtr = nullptr);
+    bool connectToAddress(const QByteArray &remoteAddr, const QString &interface, double timeout,
+                          platform::PlatformError *errPtr = nullptr);
+
+    // Disconnecting: disconnect waits; the after-forms are queued and close once the named queues
+    // have drained, refusing new reads and writes meanwhile.
+    void disconnect();
+    void disconnectAfterReading();
+    void disconnectAfterWriting();
+    void disconnectAfterReadingAndWriting();
+
+    // Status; each waits for the socket queue.
+    bool isDisconnected() const;
+    bool isConnected() const;
+    QString connectedHost() const;
+    quint16 connectedPort() const;
+    QString localHost() const;
+    quint16 localPort() const;
+    QByteArray connectedAddress() const;
+    QByteArray localAddress() const;
+    bool isIPv4() const;
+    bool isIPv6() const;
+
+    // For callers already on the socket queue.
+    QString connectedHost4() const;
+    QString connectedHost6() const;
+    quint16 connectedPort4() const;
+    quint16 connectedPort6() const;
+    QString localHost4() const;
+    QString localHost6() const;
+    quint16 localPort4() const;
+    quint16 localPort6() const;
+    // The descriptors; -1 off the socket queue.
+    int socketFD() const;
+    int socket4FD() const;
+    int socket6FD() const;
+    // Runs the block on the socket queue and waits for it; not from the socket queue.
+    void performBlock(const std::function<void()> &block);
+
+    // Reading. Timeouts in seconds, negative for none. A caller's buffer receives the bytes after
+    // offset (it must already be that long); the delegate gets a copy of the bytes read.
+    void readDataWithTimeout(double timeout, long tag);
+    void readDataWithTimeout(double timeout, std::shared_ptr<QByteArray> buffer, std::size_t offset, long tag);
+    void readDataWithTimeout(double timeout, std::shared_ptr<QByteArray> buffer, std::size_t offset,
+                             std::size_t length, long tag);
+    void readDataToLength(std::size_t length, double timeout, long tag);
+    void readDataToLength(std::size_t length, double timeout, std::shared_ptr<QByteArray> buffer, std::size_t offset,
+                          long tag);
+    void readDataToData(const QByteArray &data, double timeout, long tag);
+    void readDataToData(const QByteArray &data, double timeout, std::shared_ptr<QByteArray> buffer,
+                        std::size_t offset, long tag);
+    void readDataToData(const QByteArray &data, double timeout, std::size_t length, long tag);
+    void readDataToData(const QByteArray &data, double timeout, std::shared_ptr<QByteArray> buffer,
+                        std::size_t offset, std::size_t length, long tag);
+    // Waits; NaN (and zeros) without a current read.
+    float progressOfReadReturningTag(long *tagPtr, std::size_t *donePtr, std::size_t *totalPtr) const;
+
+    // Writing; empty data is ignored without a report.
+    void writeData(const QByteArray &data, double timeout, long tag);
+    // Waits; NaN (and zeros) without a current write.
+    float progressOfWriteReturningTag(long *tagPtr, std::size_t *donePtr, std::size_t *totalPtr) const;
+
+    // Address helpers; any thread.
+    static QString hostFromSockaddr4(const sockaddr_in *pSockaddr4);
+    static QString hostFromSockaddr6(const sockaddr_in6 *pSockaddr6);
+    static quint16 portFromSockaddr4(const sockaddr_in *pSockaddr4);
+    static quint16 portFromSockaddr6(const sockaddr_in6 *pSockaddr6);
+    // A usable address gives its host text and port and answers true; each out-parameter may be null.
+    static bool getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address);
+    static QString hostFromAddress(const QByteArray &address);
+    static quint16 portFromAddress(const QByteArray &address);
+    // Terminators for readDataToData.
+    static QByteArray CRLFData();
+    static QByteArray CRData();
+    static QByteArray LFData();
+    static QByteArray ZeroData();
+
+private:
+    void setConfigBit(std::uint16_t bit, bool isSet);
+    bool hasConfigBit(std::uint16_t bit) const;
+
+    // Errors.
+    static platform::PlatformError badConfigError(const QString &errMsg);
+    static platform::PlatformError badParamError(const QString &errMsg);
+    static platform::PlatformError gaiError(int gai_error);
+    static platform::PlatformError errnoErrorWithReason(const QString &reason);
+    static platform::PlatformError errnoError();
+    static platform::PlatformError connectTimeoutError();
+    static platform::PlatformError readMaxedOutError();
+    static platform::PlatformError readTimeoutError();
+    static platform::PlatformError writeTimeoutError();
+    static platform::PlatformError connectionClosedError();
+    static platform::PlatformError otherError(const QString &errMsg);
+
+    // Asks the delegate on its queue and hands the answer back on the socket queue.
+    void askDelegate(std::function<double(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> question,
+                     std::function<void(GCDAsyncSocket &, double)> answer);
+
+    // Connecting and accepting (+Connecting).
+    bool preConnectWithInterface(const QString &interface, platform::PlatformError *errPtr);
+    static void lookup(const std::weak_ptr<GCDAsyncSocket> &weak, int aConnectIndex, const QString &host,
+                       quint16 port);
+    void lookupDidSucceed(int aConnectIndex, const QByteArray &address4, const QByteArray &address6);
+    void lookupDidFail(int aConnectIndex, const platform::PlatformError &error);
+    bool connectWithAddress4(const QByteArray &address4, const QByteArray &address6, platform::PlatformError *errPtr);
+    int createConnectSocket(int family, platform::PlatformError *errPtr);
+    void didConnect(int aConnectIndex);
+    void didNotConnect(int aConnectIndex, const platform::PlatformError &error);
+    void startConnectTimeout(double timeout);
+    void endConnectTimeout();
+    void doConnectTimeout();
+    static void getInterfaceAddress4(QByteArray *interfaceAddr4Ptr, QByteArray *interfaceAddr6Ptr,
+                                     const QString &interfaceDescription, quint16 port);
+    bool resolveInterface(const QString &interface, quint16 port, QByteArray *address4, QByteArray *address6,
+                          platform::PlatformError *errPtr) const;
+    bool preAccept(platform::PlatformError *errPtr) const;
+    bool acceptOnInterfaceNow(const QString &interface, quint16 port, platform::PlatformError *errPtr);
+    bool listenOn(const QByteArray &interface4, QByteArray interface6, platform::PlatformError *errPtr);
+    int createListeningSocket(const QByteArray &interfaceAddr, platform::PlatformError *errPtr) const;
+    bool setupAcceptSource(int fd);
+    void acceptPending(int parentSocketFD);
+    bool doAccept(int parentSocketFD);
+    void adoptAcceptedSocket(int childSocketFD, int family);
+    bool setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD);
+    void onReadEvent(std::int64_t bytesAvailable);
+    void suspendReadSource();
+    void resumeReadSource();
+    void suspendWriteSource();
+    void resumeWriteSource();
+    void maybeClose();
+    void closeWithError(const platform::PlatformError &error);
+    void closeDescriptors();
+    int connectedFD() const;
+    void requestDisconnectAfter(std::uint32_t disconnectFlags);
+
+    // Reading (+Reading).
+    void queueRead(std::shared_ptr<GCDAsyncReadPacket> packet);
+    void maybeDequeueRead();
+    void doReadData();
+    std::size_t readFromPreBuffer(bool *done, platform::PlatformError *error);
+    std::size_t readFromSocket(std::size_t estimate, bool *done, bool *waiting, platform::PlatformError *error);
+    std::size_t takeReadBytes(std::size_t bytesRead, bool readIntoPreBuffer, bool *done,
+                              platform::PlatformError *error);
+    // The end of a read run: completion or progress, then close, end of stream or waiting.
+    void finishReadRun(bool done, bool waiting, bool socketEOF, std::size_t totalBytesReadForCurrentRead,
+                       const platform::PlatformError &error);
+    void doReadEOF();
+    void completeCurrentRead();
+    void endCurrentRead();
+    void setupReadTimerWithTimeout(double timeout);
+    void doReadTimeout();
+    void doReadTimeoutWithExtension(double timeoutExtension);
+
+    // Writing (+Writing).
+    void maybeDequeueWrite();
+    void doWriteData();
+    void completeCurrentWrite();
+    void endCurrentWrite();
+    void setupWriteTimerWithTimeout(double timeout);
+    void doWriteTimeout();
+    void doWriteTimeoutWithExtension(double timeoutExtension);
+
+    // A one-shot timer on the socket queue running the handler after the timeout.
+    std::shared_ptr<platform::DispatchTimer> startTimer(double timeout, std::function<void(GCDAsyncSocket &)> handler);
+
+    std::uint32_t m_flags = 0;
+    std::uint16_t m_config = 0;
+
+    int m_socket4FD = -1;
+    int m_socket6FD = -1;
+    // Each descriptor closes when its last holder lets go: the socket, its sources' cancel handlers
+    // and a blocking connect still running on another queue.
+    std::shared_ptr<platform::net::DescriptorCloser> m_socket4Closer;
+    std::shared_ptr<platform::net::DescriptorCloser> m_socket6Closer;
+    int m_connectIndex = 0;
+    QByteArray m_connectInterface4;
+    QByteArray m_connectInterface6;
+
+    std::shared_ptr<platform::DispatchFdSource> m_accept4Source;
+    std::shared_ptr<platform::DispatchFdSource> m_accept6Source;
+    std::shared_ptr<platform::DispatchTimer> m_connectTimer;
+    std::shared_ptr<platform::DispatchFdSource> m_readSource;
+    std::shared_ptr<platform::DispatchFdSource> m_writeSource;
+    std::shared_ptr<platform::DispatchTimer> m_readTimer;
+    std::shared_ptr<platform::DispatchTimer> m_writeTimer;
+
+    std::deque<std::shared_ptr<GCDAsyncReadPacket>> m_readQueue;
+    std::deque<std::shared_ptr<GCDAsyncWritePacket>> m_writeQueue;
+    std::shared_ptr<GCDAsyncReadPacket> m_currentRead;
+    std::shared_ptr<GCDAsyncWritePacket> m_currentWrite;
+
+    std::uint64_t m_socketFDBytesAvailable = 0;
+    GCDAsyncSocketPreBuffer m_preBuffer{4096};
+};

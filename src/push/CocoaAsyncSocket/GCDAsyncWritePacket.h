@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstddef>
+
+// One queued write of a GCDAsyncSocket. The data is shared with the caller (QByteArray shares its
+// bytes); made on the caller's thread, then used only on the socket queue.
+class GCDAsyncWritePacket final
+{
+public:
+    GCDAsyncWritePacket(QByteArray data, double timeout, long tag) : buffer(std::move(data)), tag(tag), timeout(timeout)
+    {
+    }
+
+    const QByteArray buffer;
+    std::size_t bytesDone = 0;
+    const long tag;
+    double timeout;
+};
