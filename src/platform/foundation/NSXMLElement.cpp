@@ -370,7 +370,7 @@ std::vector<std::shared_ptr<NSXMLElement>> NSXMLElement::elementsForLocalName(co
 
 QString NSXMLElement::stringValue() const
 {
-    QString text;
+    QString text(QLatin1String("")); // an element without text has the empty text, not none
     std::vector<const NSXMLNode *> pending{this};
     while (!pending.empty()) {
         const NSXMLNode *const node = pending.back();
