@@ -12,6 +12,8 @@ namespace platform {
 namespace {
 
 constexpr int kIndentSpaces = 4;
+// Deeper nesting is refused: libxml2's push parser does not bound it, and nothing legitimate needs it.
+constexpr size_t kMaxDepth = 256;
 
 bool isWhiteSpaceOnly(const QString &text)
 {
@@ -83,6 +85,10 @@ void TreeBuilder::onStart(void *context, const xmlChar *localName, const xmlChar
                           const xmlChar **attributes)
 {
     TreeBuilder &builder = of(context);
+    if (builder.m_open.size() >= kMaxDepth) {
+        builder.refuse(QStringLiteral("elements nested deeper than %1").arg(kMaxDepth));
+        return;
+    }
     const auto element = NSXMLElement::elementWithName(qualifiedName(prefix, localName));
     for (int index = 0; index < namespaceCount; ++index)
         element->addNamespace(NSXMLNode::namespaceWithName(textOf(namespaces[2 * index]),

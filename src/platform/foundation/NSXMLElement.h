@@ -26,7 +26,7 @@ public:
     static std::shared_ptr<NSXMLElement> elementWithName(const QString &name, const QString &stringValue);
     // Parses an XML text whose one top-level node is an element: white space and texts are kept as they
     // are, entity and character references are decoded. A document type declaration, an entity
-    // declaration or a processing instruction is refused, as is nesting deeper than the reader's limit.
+    // declaration or a processing instruction is refused, as is nesting deeper than 256 elements.
     static Result<std::shared_ptr<NSXMLElement>> elementWithXMLString(const QString &xmlString);
 
     NSXMLElement(PrivateTag, const QString &name);

@@ -76,6 +76,30 @@ QString presentText(const QString &text)
     return text.isNull() ? QString() : (text.isEmpty() ? QString(QLatin1String("")) : text);
 }
 
+using Preparation = QString (*)(const QString &);
+
+// Prepares a part with its profile. An absent part stays absent; a present part that the profile
+// rejects fails the whole address, since dropping it would name another entity ("bad\"user@host"
+// is not the server "host", and "u@host/<rejected>" is not the bare "u@host").
+bool preparePart(const QString &part, Preparation prepare, QString *prepared)
+{
+    if (part.isNull()) {
+        *prepared = QString();
+        return true;
+    }
+    *prepared = presentText(prepare(part));
+    return !prepared->isNull();
+}
+
+// Prepares all three parts and validates them.
+bool prepareParts(const Parts &parts, Parts *prepared)
+{
+    return preparePart(parts.user, LibIDN::prepNode, &prepared->user) &&
+           preparePart(parts.domain, LibIDN::prepDomain, &prepared->domain) &&
+           preparePart(parts.resource, LibIDN::prepResource, &prepared->resource) &&
+           XMPPJID::validateUser(prepared->user, prepared->domain, prepared->resource);
+}
+
 } // namespace
 
 XMPPJID::XMPPJID(PrivateTag, QString user, QString domain, QString resource)
@@ -106,20 +130,15 @@ bool XMPPJID::parse(const QString &jidStr, QString *outUser, QString *outDomain,
     }
     if (jidStr.isNull())
         return false;
-    const Parts parts = splitParts(jidStr);
-    const QString user = parts.user.isNull() ? QString() : presentText(LibIDN::prepNode(parts.user));
-    const QString domain = parts.domain.isNull() ? QString() : presentText(LibIDN::prepDomain(parts.domain));
-    const QString resource = parts.resource.isNull() ? QString() : presentText(LibIDN::prepResource(parts.resource));
-    // A user that fails preparation becomes absent, as the domain and resource do, where the
-    // validation then refuses them.
-    if (!validateUser(user, domain, resource))
+    Parts prepared;
+    if (!prepareParts(splitParts(jidStr), &prepared))
         return false;
     if (outUser != nullptr)
-        *outUser = user;
+        *outUser = prepared.user;
     if (outDomain != nullptr)
-        *outDomain = domain;
+        *outDomain = prepared.domain;
     if (outResource != nullptr)
-        *outResource = resource;
+        *outResource = prepared.resource;
     return true;
 }
 
@@ -135,8 +154,8 @@ XMPPJID::Ptr XMPPJID::jidWithString(const QString &jidStr)
 
 XMPPJID::Ptr XMPPJID::jidWithString(const QString &jidStr, const QString &resource)
 {
-    const QString preparedResource = resource.isNull() ? QString() : presentText(LibIDN::prepResource(resource));
-    if (!validateResource(preparedResource))
+    QString preparedResource;
+    if (!preparePart(resource, LibIDN::prepResource, &preparedResource) || !validateResource(preparedResource))
         return nullptr;
     QString user;
     QString domain;
@@ -147,12 +166,10 @@ XMPPJID::Ptr XMPPJID::jidWithString(const QString &jidStr, const QString &resour
 
 XMPPJID::Ptr XMPPJID::jidWithUser(const QString &user, const QString &domain, const QString &resource)
 {
-    const QString preparedUser = user.isNull() ? QString() : presentText(LibIDN::prepNode(user));
-    const QString preparedDomain = domain.isNull() ? QString() : presentText(LibIDN::prepDomain(domain));
-    const QString preparedResource = resource.isNull() ? QString() : presentText(LibIDN::prepResource(resource));
-    if (!validateUser(preparedUser, preparedDomain, preparedResource))
+    Parts prepared;
+    if (!prepareParts({user, domain, resource}, &prepared))
         return nullptr;
-    return std::make_shared<const XMPPJID>(PrivateTag(), preparedUser, preparedDomain, preparedResource);
+    return std::make_shared<const XMPPJID>(PrivateTag(), prepared.user, prepared.domain, prepared.resource);
 }
 
 XMPPJID::Ptr XMPPJID::jidWithPrevalidatedUser(const QString &user, const QString &domain, const QString &resource)
@@ -163,8 +180,8 @@ XMPPJID::Ptr XMPPJID::jidWithPrevalidatedUser(const QString &user, const QString
 XMPPJID::Ptr XMPPJID::jidWithPrevalidatedUserPrevalidatedDomainResource(const QString &user, const QString &domain,
                                                                         const QString &resource)
 {
-    const QString preparedResource = resource.isNull() ? QString() : presentText(LibIDN::prepResource(resource));
-    if (!validateResource(preparedResource))
+    QString preparedResource;
+    if (!preparePart(resource, LibIDN::prepResource, &preparedResource) || !validateResource(preparedResource))
         return nullptr;
     return std::make_shared<const XMPPJID>(PrivateTag(), user, domain, preparedResource);
 }
