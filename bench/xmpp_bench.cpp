@@ -27,6 +27,8 @@
 #include <random>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 constexpr int kRepetitions = 7;
@@ -40,7 +42,7 @@ const char kHeader[] = "<?xml version='1.0'?><stream:stream xmlns='jabber:client
 QByteArray stanza(int index, std::mt19937 &random)
 {
     const QByteArray id = QByteArray::number(index, 36);
-    const QByteArray text = QByteArray(int(random() % 600), 'a' + char(index % 26)).replace(7, 1, "&amp;");
+    const QByteArray text = QByteArray(int(random() % 1500), 'a' + char(index % 26)).replace(7, 1, "&amp;");
     switch (index % 4) {
     case 0:
         return "<message from='sync@push.example.net/server' to='user" + QByteArray::number(index % 977) +
@@ -77,12 +79,25 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-template <typename Work>
-double secondsOf(Work work)
+// The processor time of every thread of the process, user and system.
+double processorSeconds()
 {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Wall seconds of the work; its processor seconds are added to the list.
+template <typename Work>
+double secondsOf(Work work, std::vector<double> &processor)
+{
+    const double processorStart = processorSeconds();
     const auto start = std::chrono::steady_clock::now();
     work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    processor.push_back(processorSeconds() - processorStart);
+    return wall;
 }
 
 void printPair(const char *what, const char *ours, const std::vector<double> &oursSeconds, const char *theirs,
@@ -166,11 +181,15 @@ int benchParser()
                 qint64(kChunkBytes));
     std::vector<double> ours;
     std::vector<double> theirs;
+    std::vector<double> oursProcessor;
+    std::vector<double> theirsProcessor;
     for (int run = 0; run < kRepetitions; ++run) {
-        ours.push_back(secondsOf([&] { parseWithXmppParser(stream, kStanzas); }));
-        theirs.push_back(secondsOf([&] { parseWithLibxml(stream); }));
+        ours.push_back(secondsOf([&] { parseWithXmppParser(stream, kStanzas); }, oursProcessor));
+        theirs.push_back(secondsOf([&] { parseWithLibxml(stream); }, theirsProcessor));
     }
-    printPair("parser", "XMPPParser", ours, "libxml2 push parser without callbacks", theirs);
+    printPair("parser, wall", "XMPPParser", ours, "libxml2 push parser without callbacks", theirs);
+    printPair("parser, processor", "XMPPParser", oursProcessor, "libxml2 push parser without callbacks",
+              theirsProcessor);
     return 0;
 }
 
@@ -200,12 +219,13 @@ int benchJid()
     }
     std::vector<double> ours;
     std::vector<double> theirs;
+    std::vector<double> processor;
     qint64 made = 0;
     for (int run = 0; run < kRepetitions; ++run) {
         ours.push_back(secondsOf([&] {
             for (const QString &text : texts)
                 made += XMPPJID::jidWithString(text) ? 1 : 0;
-        }));
+        }, processor));
         theirs.push_back(secondsOf([&] {
             std::array<char, 1024> buffer;
             for (const AddressParts &address : parts) {
@@ -216,7 +236,7 @@ int benchJid()
                     made += stringprep(buffer.data(), buffer.size(), Stringprep_profile_flags(0), profile) == 0;
                 }
             }
-        }));
+        }, processor));
     }
     std::printf("addresses: %d per run (%lld preparations passed)\n", kAddresses, made);
     printPair("addresses", "XMPPJID::jidWithString", ours, "stringprep on the same parts", theirs);

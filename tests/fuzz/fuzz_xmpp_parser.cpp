@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const std::seed_seq seed{data[0], data[1]};
+    std::seed_seq seed{data[0], data[1]};
     std::mt19937 random(seed);
     const QByteArray stream(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
     std::vector<qsizetype> cuts;

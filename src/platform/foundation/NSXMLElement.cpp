@@ -14,6 +14,8 @@ namespace {
 constexpr int kIndentSpaces = 4;
 // Deeper nesting is refused: libxml2's push parser does not bound it, and nothing legitimate needs it.
 constexpr size_t kMaxDepth = 256;
+// Destructors of elements nest this deep at most before they let go of descendants from a list.
+constexpr int kMaxNestedDestructors = 64;
 
 bool isWhiteSpaceOnly(const QString &text)
 {
@@ -215,26 +217,33 @@ NSXMLElement::NSXMLElement(PrivateTag, const QString &name) : NSXMLNode(NSXMLNod
 
 NSXMLElement::~NSXMLElement()
 {
+    // How deep destructors of elements are nested on this thread.
+    thread_local int t_nesting = 0;
     for (const auto &node : m_attributes)
         node->m_parent = nullptr;
     for (const auto &node : m_namespaces)
         node->m_parent = nullptr;
-    // Descendants are let go from a list instead of from their parents' destructors, so that a deep
-    // tree does not nest one destructor call per level.
-    Nodes pending;
-    const auto release = [&pending](Nodes &children) {
-        for (auto &child : children) {
-            child->m_parent = nullptr;
-            pending.push_back(std::move(child));
-        }
-        children.clear();
-    };
-    release(m_children);
+    for (const auto &child : m_children)
+        child->m_parent = nullptr;
+    if (t_nesting < kMaxNestedDestructors) {
+        ++t_nesting;
+        m_children.clear();
+        --t_nesting;
+        return;
+    }
+    // Deeper down, descendants are let go from a list: each is emptied of its children before it is
+    // released, so that a deep tree does not nest one destructor call per level.
+    Nodes pending = std::move(m_children);
     while (!pending.empty()) {
         std::shared_ptr<NSXMLNode> node = std::move(pending.back());
         pending.pop_back();
-        if (node.use_count() == 1 && node->kind() == NSXMLNodeKind::Element)
-            release(static_cast<NSXMLElement *>(node.get())->m_children);
+        if (node.use_count() != 1 || node->kind() != NSXMLNodeKind::Element)
+            continue;
+        for (auto &child : static_cast<NSXMLElement *>(node.get())->m_children) {
+            child->m_parent = nullptr;
+            pending.push_back(std::move(child));
+        }
+        static_cast<NSXMLElement *>(node.get())->m_children.clear();
     }
 }
 

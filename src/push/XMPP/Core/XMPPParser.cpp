@@ -7,6 +7,7 @@
 #include <libxml/tree.h>
 
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,67 +21,11 @@ namespace {
 // is parsed rather than after all of it sits in libxml2's buffers.
 constexpr int kSliceBytes = 64 * 1024;
 
-QString textOf(const xmlChar *text)
-{
-    return text == nullptr ? QString() : QString::fromUtf8(reinterpret_cast<const char *>(text));
-}
-
 bool prefixesEqual(const xmlChar *left, const xmlChar *right)
 {
     if (left == nullptr || right == nullptr)
         return left == right;
     return xmlStrEqual(left, right) != 0;
-}
-
-// The name of a node as "prefix:name" when its namespace has a prefix.
-QString qualifiedNameOf(const xmlChar *name, const xmlNs *ns)
-{
-    if (name == nullptr)
-        return QString(QLatin1String(""));
-    if (ns != nullptr && ns->prefix != nullptr)
-        return textOf(ns->prefix) + QLatin1Char(':') + textOf(name);
-    return textOf(name);
-}
-
-// A converted element with its name, namespaces and attributes, without children.
-std::shared_ptr<NSXMLElement> convertShallow(const xmlNode *node)
-{
-    auto element = NSXMLElement::elementWithName(qualifiedNameOf(node->name, node->ns));
-    for (const xmlNs *ns = node->nsDef; ns != nullptr; ns = ns->next) {
-        if (ns->href != nullptr)
-            element->addNamespace(NSXMLNode::namespaceWithName(
-                ns->prefix == nullptr ? QString(QLatin1String("")) : textOf(ns->prefix), textOf(ns->href)));
-    }
-    for (const xmlAttr *attribute = node->properties; attribute != nullptr; attribute = attribute->next) {
-        if (attribute->name == nullptr || attribute->children == nullptr || attribute->children->content == nullptr)
-            continue;
-        element->addAttribute(NSXMLNode::attributeWithName(qualifiedNameOf(attribute->name, attribute->ns),
-                                                           textOf(attribute->children->content)));
-    }
-    return element;
-}
-
-// Converts an element and all its descendants. Walks with a list of pending elements instead of
-// recursion, so no depth of input exhausts the stack. Texts and elements keep their order.
-std::shared_ptr<NSXMLElement> convertTree(const xmlNode *root)
-{
-    auto converted = convertShallow(root);
-    std::vector<std::pair<const xmlNode *, NSXMLElement *>> pending{{root, converted.get()}};
-    while (!pending.empty()) {
-        const auto [node, element] = pending.back();
-        pending.pop_back();
-        for (const xmlNode *child = node->children; child != nullptr; child = child->next) {
-            if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-                if (child->content != nullptr)
-                    element->addChild(NSXMLNode::textWithStringValue(textOf(child->content)));
-            } else if (child->type == XML_ELEMENT_NODE) {
-                auto convertedChild = convertShallow(child);
-                element->addChild(convertedChild);
-                pending.emplace_back(child, convertedChild.get());
-            }
-        }
-    }
-    return converted;
 }
 
 // The namespace definition for the prefix on the node or its ancestors, stopping below the root: a
@@ -97,13 +42,14 @@ xmlNs *findNamespaceBelowRoot(xmlNode *node, xmlNode *root, const xmlChar *prefi
     return nullptr;
 }
 
-// libxml2 hands an "&" in an attribute value on as "&#38;" (and nothing else undecoded) when it does
-// not substitute entities.
-QByteArray decodedAttributeValue(const xmlChar *begin, const xmlChar *end)
+// Copies an attribute value, terminated, into the buffer. libxml2 hands an "&" in a value on as
+// "&#38;" (and nothing else undecoded) when it does not substitute entities.
+const xmlChar *decodeAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
 {
-    QByteArray value(reinterpret_cast<const char *>(begin), end - begin);
-    value.replace("&#38;", "&");
-    return value;
+    buffer.assign(reinterpret_cast<const char *>(begin), size_t(end - begin));
+    for (size_t found = buffer.find("&#38;"); found != std::string::npos; found = buffer.find("&#38;", found + 1))
+        buffer.replace(found, 5, 1, '&');
+    return reinterpret_cast<const xmlChar *>(buffer.c_str());
 }
 
 void initialiseLibxml()
@@ -180,6 +126,11 @@ XMPPParser::XMPPParser(PrivateTag, XMPPParserDelegate *delegate,
     }
     xmlCtxtUseOptions(m_context, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
     m_document = xmlNewDoc(m_context->version);
+    if (m_document != nullptr && m_context->dict != nullptr) {
+        // Names in the tree come from the parser's dictionary instead of a copy per node.
+        m_document->dict = m_context->dict;
+        xmlDictReference(m_context->dict);
+    }
     m_context->myDoc = m_document;
     m_context->_private = this;
 }
@@ -221,7 +172,10 @@ void XMPPParser::setMaxStanzaBytes(qsizetype maxStanzaBytes)
 
 void XMPPParser::parseData(const QByteArray &data)
 {
-    onParserQueue([data](XMPPParser &self) { self.parseChunk(data); });
+    onParserQueue([data](XMPPParser &self) {
+        self.parseChunk(data);
+        self.deliverEvents();
+    });
 }
 
 void XMPPParser::parseChunk(const QByteArray &data)
@@ -239,7 +193,7 @@ void XMPPParser::parseChunk(const QByteArray &data)
         if (m_hasEnded)
             break;
     }
-    notify([](XMPPParserDelegate &delegate, XMPPParser *sender) { delegate.xmppParserDidParseData(sender); });
+    notify({EventKind::DidParseData});
 }
 
 // Feeds one slice; answers false once the parser has failed.
@@ -327,10 +281,8 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
     if (stopAtStanzaLimit())
         return;
     if (previousDepth == 0 && !m_hasReportedRoot && xmlDocGetRootElement(m_document) != nullptr) {
-        auto root = convertShallow(xmlDocGetRootElement(m_document));
-        notify([root = std::move(root)](XMPPParserDelegate &delegate, XMPPParser *sender) {
-            delegate.xmppParserDidReadRoot(sender, root);
-        });
+        auto root = m_conversion.convertShallow(xmlDocGetRootElement(m_document));
+        notify({EventKind::DidReadRoot, std::move(root)});
         m_hasReportedRoot = true;
     }
 }
@@ -364,8 +316,7 @@ bool XMPPParser::addAttributes(xmlNode *node, int attributeCount, const xmlChar 
     static const xmlChar kXmlPrefix[] = "xml";
     for (int index = 0; index < attributeCount; ++index) {
         const xmlChar *const *attribute = attributes + 5 * index;
-        const QByteArray value = decodedAttributeValue(attribute[3], attribute[4]);
-        const auto *const valueText = reinterpret_cast<const xmlChar *>(value.constData());
+        const xmlChar *const valueText = decodeAttributeValue(attribute[3], attribute[4], m_attributeValue);
         const xmlChar *const prefix = attribute[1];
         const xmlChar *const uri = attribute[2];
         if (prefix == nullptr && uri == nullptr) {
@@ -418,7 +369,7 @@ void XMPPParser::endElement()
     const int previousDepth = m_depth--;
     if (previousDepth == 1) {
         m_hasEnded = true;
-        notify([](XMPPParserDelegate &delegate, XMPPParser *sender) { delegate.xmppParserDidEnd(sender); });
+        notify({EventKind::DidEnd});
         return;
     }
     if (previousDepth != 2)
@@ -435,10 +386,8 @@ void XMPPParser::endElement()
         stanza = stanza->next;
     if (stanza == nullptr)
         return;
-    auto element = convertTree(stanza);
-    notify([element = std::move(element)](XMPPParserDelegate &delegate, XMPPParser *sender) {
-        delegate.xmppParserDidReadElement(sender, element);
-    });
+    auto element = m_conversion.convertTree(stanza);
+    notify({EventKind::DidReadElement, std::move(element)});
     xmlUnlinkNode(stanza);
     xmlFreeNode(stanza);
 }
@@ -460,18 +409,44 @@ void XMPPParser::stopWithError(int code, const QString &description)
 void XMPPParser::fail(const PlatformError &error)
 {
     m_hasFailed = true;
-    notify([error](XMPPParserDelegate &delegate, XMPPParser *sender) { delegate.xmppParserDidFail(sender, error); });
+    notify({EventKind::DidFail, nullptr, error});
 }
 
-void XMPPParser::notify(std::function<void(XMPPParserDelegate &, XMPPParser *)> call)
+void XMPPParser::notify(Event event)
+{
+    if (m_delegate.load() == nullptr || !m_delegateQueue)
+        return;
+    m_pendingEvents.push_back(std::move(event));
+}
+
+void XMPPParser::Event::deliver(XMPPParserDelegate &delegate, XMPPParser *sender) const
+{
+    switch (kind) {
+    case EventKind::DidReadRoot: delegate.xmppParserDidReadRoot(sender, element); break;
+    case EventKind::DidReadElement: delegate.xmppParserDidReadElement(sender, element); break;
+    case EventKind::DidEnd: delegate.xmppParserDidEnd(sender); break;
+    case EventKind::DidFail: delegate.xmppParserDidFail(sender, error); break;
+    case EventKind::DidParseData: delegate.xmppParserDidParseData(sender); break;
+    }
+}
+
+// Hands the events of a chunk to the delegate queue in one block: they still arrive one call at a
+// time and in order, but a stream of small stanzas does not wake the delegate queue once per stanza.
+void XMPPParser::deliverEvents()
 {
     XMPPParserDelegate *const delegate = m_delegate.load();
-    if (delegate == nullptr || !m_delegateQueue)
+    if (m_pendingEvents.empty() || delegate == nullptr || !m_delegateQueue) {
+        m_pendingEvents.clear();
         return;
-    // The delegate is checked again where the call runs: an owner that cleared it before going away
-    // must not be called afterwards.
-    m_delegateQueue->async([self = shared_from_this(), delegate, call = std::move(call)] {
-        if (self->m_delegate.load() == delegate)
-            call(*delegate, self.get());
+    }
+    // The delegate is checked again before each call: an owner that cleared it before going away must
+    // not be called afterwards.
+    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)] {
+        for (const Event &event : events) {
+            if (self->m_delegate.load() != delegate)
+                return;
+            event.deliver(*delegate, self.get());
+        }
     });
+    m_pendingEvents.clear();
 }

@@ -3,6 +3,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformError.h"
 #include "push/XMPP/Core/XMPPParserDelegate.h"
+#include "push/XMPP/Core/XMPPTreeConversion.h"
 
 #include <QByteArray>
 
@@ -10,6 +11,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 typedef struct _xmlParserCtxt xmlParserCtxt;
 typedef struct _xmlDoc xmlDoc;
@@ -94,7 +97,18 @@ private:
     void stopWithError(int code, const QString &description);
     void fail(const platform::PlatformError &error);
 
-    void notify(std::function<void(XMPPParserDelegate &, XMPPParser *)> call);
+    enum class EventKind { DidReadRoot, DidReadElement, DidEnd, DidFail, DidParseData };
+    struct Event
+    {
+        EventKind kind;
+        std::shared_ptr<platform::NSXMLElement> element;
+        platform::PlatformError error;
+
+        void deliver(XMPPParserDelegate &delegate, XMPPParser *sender) const;
+    };
+    // Keeps an event for the delegate; deliverEvents sends those of a chunk once it is parsed.
+    void notify(Event event);
+    void deliverEvents();
 
     std::atomic<XMPPParserDelegate *> m_delegate;
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue; // parser queue only
@@ -109,7 +123,10 @@ private:
     bool m_hasFailed = false;
     bool m_hasEnded = false;
     std::optional<platform::PlatformError> m_pendingError;
+    std::vector<Event> m_pendingEvents;
     qsizetype m_maxStanzaBytes = kDefaultMaxStanzaBytes;
     qint64 m_bytesFed = 0;
     qint64 m_stanzaStart = 0;
+    XMPPTreeConversion m_conversion;
+    std::string m_attributeValue;
 };
