@@ -384,7 +384,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     QVariantMap normalized = record;
     normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
-    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data.conduit()))
+    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
@@ -421,16 +421,39 @@ bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QSt
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
 // names it, and there is nothing to apply (a desktop edit made since goes in this run's updates, a
 // desktop deletion since deletes it on the device). Or the device's copy of a record this Mac deleted,
-// whose deletion goes again in this run.
+// whose deletion goes again in this run, or goes in this run for the first time.
 bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
-                                               quint64 conduit) const
+                                               const HMSyncConduitData &data) const
 {
-    if (dataSource.adoptUnconfirmedAdd(normalized, conduit))
+    if (dataSource.adoptUnconfirmedAdd(normalized, data.conduit()))
         return true;
-    if (!dataSource.isDeletionSent(uid))
+    if (dataSource.isDeletionSent(uid)) {
+        DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+        return true;
+    }
+    if (!isUnchangedCopyOfMacDeletion(dataSource, normalized, uid, data))
         return false;
-    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac since the last sync").arg(uid));
     return true;
+}
+
+bool HMSyncController::isUnchangedCopyOfMacDeletion(HMData &dataSource, const QVariantMap &normalized,
+                                                    const QString &uid, const HMSyncConduitData &data)
+{
+    const QDateTime lastSync = data.lastSyncDate();
+    if (uid.isEmpty() || !lastSync.isValid())
+        return false;
+    // A device change since the last sync is an edit against the deletion: the conflict is the
+    // store's to settle, as in any listing. Times are whole seconds on the device.
+    const QString changedText = stringForKey(normalized, kHMSyncFieldLastModified);
+    HMDateUtilities &dates = dataSource.dateUtilities();
+    QDateTime changed = changedText.isEmpty() ? QDateTime() : dates.dateFromLocalDateTimeString(changedText);
+    if (changed.isValid())
+        changed = dates.dateByAdding(-GlobalVariables::getSyncControllerSecondsDifference(),
+                                     platform::CalendarUnit::Second, changed);
+    if (changed.isValid() && changed >= lastSync.addMSecs(-lastSync.time().msec()))
+        return false;
+    return dataSource.isMappedItemGone(uid);
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

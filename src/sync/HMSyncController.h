@@ -244,10 +244,15 @@ private:
     // The identifier dictionary's key for the hash of what this client last sent of the record.
     static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
+    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                 const HMSyncConduitData &data) const;
+    // Whether the device's record is its unchanged copy of a record this Mac deleted since the last
+    // sync: a whole listing (after a run that ended early) carries every device record, and applying
+    // such a copy would bring back what the user deleted. The deletion goes in this run's updates.
+    static bool isUnchangedCopyOfMacDeletion(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                             const HMSyncConduitData &data);
     // Whether deleting that many of the side's records of the conduit may go ahead: a mass deletion
     // asks first (HMDeletionGuard.h), and a No ends the run in error with nothing deleted.
-    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
-                                 quint64 conduit) const;
     bool massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records, const QString &side);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;

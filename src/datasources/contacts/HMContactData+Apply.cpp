@@ -296,7 +296,9 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
         (identifierDictionary && (isLastWrittenBySync(modified, *identifierDictionary) ||
                                   identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
-    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
+    DDLogWarn(QStringLiteral("Found conflict... checking who wins (desktop %1, device %2, last sync %3)")
+                  .arg(modified.toString(Qt::ISODateWithMs), deviceDate.toString(Qt::ISODateWithMs),
+                       lastSync.toString(Qt::ISODateWithMs)));
     if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {
         DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
         return 1;
