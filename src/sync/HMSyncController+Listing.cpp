@@ -431,29 +431,43 @@ bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVarian
         DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
         return true;
     }
-    if (!isUnchangedCopyOfMacDeletion(dataSource, normalized, uid, data))
+    if (uid.isEmpty() || !data.lastSyncDate().isValid() || isChangedOnDeviceSinceLastSync(dataSource, normalized, data))
         return false;
-    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac since the last sync").arg(uid));
+    if (dataSource.isMappedItemGone(uid)) {
+        DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac since the last sync").arg(uid));
+        return true;
+    }
+    if (!isUnchangedCopyInRecoveryListing(dataSource, uid))
+        return false;
+    DDLogInfo(QStringLiteral("Not applying '%1': the device has not changed it since the last sync").arg(uid));
     return true;
 }
 
-bool HMSyncController::isUnchangedCopyOfMacDeletion(HMData &dataSource, const QVariantMap &normalized,
-                                                    const QString &uid, const HMSyncConduitData &data)
+bool HMSyncController::isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
+                                                      const HMSyncConduitData &data)
 {
-    const QDateTime lastSync = data.lastSyncDate();
-    if (uid.isEmpty() || !lastSync.isValid())
-        return false;
-    // A device change since the last sync is an edit against the deletion: the conflict is the
-    // store's to settle, as in any listing. Times are whole seconds on the device.
+    // Times are whole seconds on the device; a record without one (a phone may keep none for what
+    // the desktop wrote to it) tells of no change of its own.
     const QString changedText = stringForKey(normalized, kHMSyncFieldLastModified);
     HMDateUtilities &dates = dataSource.dateUtilities();
-    QDateTime changed = changedText.isEmpty() ? QDateTime() : dates.dateFromLocalDateTimeString(changedText);
-    if (changed.isValid())
-        changed = dates.dateByAdding(-GlobalVariables::getSyncControllerSecondsDifference(),
-                                     platform::CalendarUnit::Second, changed);
-    if (changed.isValid() && changed >= lastSync.addMSecs(-lastSync.time().msec()))
+    const QDateTime changed = changedText.isEmpty() ? QDateTime() : dates.dateFromLocalDateTimeString(changedText);
+    if (!changed.isValid())
         return false;
-    return dataSource.isMappedItemGone(uid);
+    const QDateTime lastSync = data.lastSyncDate();
+    const QDateTime onMacClock = dates.dateByAdding(-GlobalVariables::getSyncControllerSecondsDifference(),
+                                                    platform::CalendarUnit::Second, changed);
+    return onMacClock >= lastSync.addMSecs(-lastSync.time().msec());
+}
+
+bool HMSyncController::isUnchangedCopyInRecoveryListing(HMData &dataSource, const QString &uid)
+{
+    // Only the whole listing that follows a run which ended before its adds were answered: a reread
+    // the user asked for takes the device's records as they are.
+    if (!dataSource.isDeviceReread())
+        return false;
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
+    const std::optional<HMIdentifierGraphEntry> entry = graph ? graph->entryForHarrowmereUid(uid) : std::nullopt;
+    return entry && !entry->isUnconfirmedAdd();
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

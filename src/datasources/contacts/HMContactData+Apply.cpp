@@ -265,6 +265,18 @@ std::optional<QVariantMap> HMContactData::adoptUnconfirmedPerson(const QString &
     return entry;
 }
 
+bool HMContactData::isMappedItemGone(const QString &hmUid)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    // An add never answered names a person the phone may not have; an unreadable card is still there.
+    if (!book || !dictionary || isUnconfirmed(*dictionary) ||
+        book->unreadableRecords().contains(dictionary->value(kNativeIdKey).toString()))
+        return false;
+    return linkedPerson(dictionary) == nullptr;
+}
+
 std::shared_ptr<ABPerson> HMContactData::linkedPerson(const std::optional<QVariantMap> &identifierDictionary)
 {
     if (!identifierDictionary)

@@ -173,3 +173,38 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
         peer.stop();
     }
 }
+
+// Contacts the phone deleted, the run killed right after it saved the identifier graph that forgets
+// them: their cards are gone by then too, so no later run finds a card without an entry and sends it
+// back to the phone as new.
+TEST(ContactSyncInterrupted, APhoneDeletionKilledOnceTheGraphForgetsItStaysDeleted)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath(QStringLiteral("book"));
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    phonepeer::PhonePeer peer(options);
+    QString problem;
+    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    QStringList uids;
+    for (int index = 0; index < 12; ++index)
+        uids.append(peer.addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
+                                                            {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}}));
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    ASSERT_EQ(cardCount(folder), 12);
+    for (int index = 0; index < 3; ++index)
+        ASSERT_TRUE(peer.deletePhoneRecord(Conduit::Contacts, uids.at(index)));
+    // The first graph write of the run is the contacts' deletions by the phone's id list.
+    const std::unique_ptr<QProcess> killed = startSyncDriver(home.path(), driverArguments(peer, folder),
+                                                             QStringLiteral("HM_SYNC_KILL_AT=journal-append:1"));
+    ASSERT_TRUE(killed->waitForFinished(60000));
+    ASSERT_EQ(killed->exitStatus(), QProcess::CrashExit) << killed->readAll().toStdString();
+    EXPECT_EQ(cardCount(folder), 9) << "the cards go before the graph forgets them";
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    const QHash<QString, int> counts = familyNames(folder);
+    EXPECT_EQ(counts.size(), 9);
+    for (int index = 0; index < 12; ++index)
+        EXPECT_EQ(counts.value(QStringLiteral("Family%1").arg(index)), index < 3 ? 0 : 1) << index;
+    EXPECT_EQ(peer.records(Conduit::Contacts).size(), 9);
+    peer.stop();
+}
