@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <sys/time.h>
 
@@ -206,5 +207,61 @@ TEST(ContactSyncInterrupted, APhoneDeletionKilledOnceTheGraphForgetsItStaysDelet
     for (int index = 0; index < 12; ++index)
         EXPECT_EQ(counts.value(QStringLiteral("Family%1").arg(index)), index < 3 ? 0 : 1) << index;
     EXPECT_EQ(peer.records(Conduit::Contacts).size(), 9);
+    peer.stop();
+}
+
+namespace {
+
+// A card as another program writes it, stamped now.
+void writeCard(const QString &folder, const QString &uid, const QString &family)
+{
+    QFile file(folder + QLatin1Char('/') + uid + QStringLiteral(".vcf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QStringLiteral("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:%1\r\nFN:Desk %2\r\nN:%2;Desk;;;\r\nREV:%3\r\n"
+                              "END:VCARD\r\n")
+                   .arg(uid, family,
+                        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
+                   .toUtf8());
+}
+
+} // namespace
+
+// A run whose contacts batch the phone took but whose answer was lost leaves its add unconfirmed, so
+// the next run reads every phone record again. The phone keeps no time of its own for the cards the
+// desktop wrote to it: such a record, unchanged since the last sync, is not applied over a desktop
+// edit made since, nor over a desktop deletion, and both reach the phone.
+TEST(ContactSyncInterrupted, DesktopChangesSurviveTheWholeListingAfterALostAnswer)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath(QStringLiteral("book"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    for (int index = 1; index <= 4; ++index)
+        writeCard(folder, QStringLiteral("desk-%1").arg(index), QStringLiteral("Family%1").arg(index));
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    phonepeer::PhonePeer peer(options);
+    QString problem;
+    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    ASSERT_EQ(peer.records(Conduit::Contacts).size(), 4);
+
+    // Edits are told by times kept to the second: the next ones come a second after that sync.
+    QThread::sleep(1);
+    writeCard(folder, QStringLiteral("desk-5"), QStringLiteral("Family5"));
+    peer.addFault({phonepeer::FaultKind::Drop, QStringLiteral("/hmx_update"), 1});
+    const std::unique_ptr<QProcess> cut = startSyncDriver(home.path(), driverArguments(peer, folder));
+    ASSERT_TRUE(cut->waitForFinished(60000));
+    ASSERT_NE(cut->exitCode(), 0) << "the lost answer fails the run";
+    peer.clearFaults();
+    writeCard(folder, QStringLiteral("desk-1"), QStringLiteral("Renamed1"));
+    ASSERT_TRUE(QFile::remove(folder + QStringLiteral("/desk-2.vcf")));
+
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    const QHash<QString, int> expected{{"Renamed1", 1}, {"Family3", 1}, {"Family4", 1}, {"Family5", 1}};
+    EXPECT_EQ(familyNames(folder), expected);
+    QHash<QString, int> onPhone;
+    for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Contacts))
+        ++onPhone[record.fields.value(QStringLiteral("NEWLNAME"))];
+    EXPECT_EQ(onPhone, expected);
     peer.stop();
 }
