@@ -226,10 +226,9 @@ void writeCard(const QString &folder, const QString &uid, const QString &family)
 
 } // namespace
 
-// A run whose contacts batch the phone took but whose answer was lost leaves its add unconfirmed, so
-// the next run reads every phone record again. The phone keeps no time of its own for the cards the
-// desktop wrote to it: such a record, unchanged since the last sync, is not applied over a desktop
-// edit made since, nor over a desktop deletion, and both reach the phone.
+// A run whose contacts batch the phone took but whose answer was lost (the connection dropped), then
+// a desktop edit and a deletion of cards the desktop wrote to the phone, which keeps no time of its own
+// for them: after the next run the edit and the deletion are on both sides, and the add is there once.
 TEST(ContactSyncInterrupted, DesktopChangesSurviveTheWholeListingAfterALostAnswer)
 {
     QTemporaryDir home;
