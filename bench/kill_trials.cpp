@@ -259,9 +259,9 @@ bool Trials::syncToEnd()
         return true;
     ++m_counts.failedSyncs;
     std::printf("  a clean sync failed (%s, exit code %d):\n%s\n",
-                !ended                                         ? "still running at its limit"
+                !ended                                        ? "still running at its limit"
                 : driver->exitStatus() == QProcess::CrashExit ? "crashed"
-                                                               : "ended",
+                                                              : "ended",
                 driver->exitCode(), m_output.right(2000).constData());
     return false;
 }

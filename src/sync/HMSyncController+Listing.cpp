@@ -431,7 +431,12 @@ bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVarian
         DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
         return true;
     }
-    if (uid.isEmpty() || !data.lastSyncDate().isValid() || isChangedOnDeviceSinceLastSync(dataSource, normalized, data))
+    if (uid.isEmpty() || !data.lastSyncDate().isValid())
+        return false;
+    // A record without a time of its own tells nothing in a listing of changes, which the device
+    // listed it in; in the whole listing after a run whose adds were never answered it tells of no
+    // change since the last sync.
+    if (isChangedOnDeviceSinceLastSync(dataSource, normalized, data).value_or(!dataSource.isDeviceReread()))
         return false;
     if (dataSource.isMappedItemGone(uid)) {
         DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac since the last sync").arg(uid));
@@ -443,16 +448,15 @@ bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVarian
     return true;
 }
 
-bool HMSyncController::isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
-                                                      const HMSyncConduitData &data)
+std::optional<bool> HMSyncController::isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
+                                                                     const HMSyncConduitData &data)
 {
-    // Times are whole seconds on the device; a record without one (a phone may keep none for what
-    // the desktop wrote to it) tells of no change of its own.
+    // Times are whole seconds on the device. A phone may keep none for what the desktop wrote to it.
     const QString changedText = stringForKey(normalized, kHMSyncFieldLastModified);
     HMDateUtilities &dates = dataSource.dateUtilities();
     const QDateTime changed = changedText.isEmpty() ? QDateTime() : dates.dateFromLocalDateTimeString(changedText);
     if (!changed.isValid())
-        return false;
+        return std::nullopt;
     const QDateTime lastSync = data.lastSyncDate();
     const QDateTime onMacClock = dates.dateByAdding(-GlobalVariables::getSyncControllerSecondsDifference(),
                                                     platform::CalendarUnit::Second, changed);

@@ -246,9 +246,10 @@ private:
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
                                  const HMSyncConduitData &data) const;
-    // Whether the device changed its record since the conduit's last sync, by the record's own time.
-    static bool isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
-                                               const HMSyncConduitData &data);
+    // Whether the device changed its record since the conduit's last sync, by the record's own time;
+    // nullopt when the record carries no time.
+    static std::optional<bool> isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
+                                                              const HMSyncConduitData &data);
     // Whether a record the device has not changed since the last sync is a mapped one read again by
     // the whole listing that follows a run ended before its adds were answered: such a listing carries
     // every device record, and applying the unchanged ones would undo the desktop's edits since. (A

@@ -189,15 +189,16 @@ TEST(ContactSyncInterrupted, APhoneDeletionKilledOnceTheGraphForgetsItStaysDelet
     ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
     QStringList uids;
     for (int index = 0; index < 12; ++index)
-        uids.append(peer.addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
-                                                            {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}}));
+        uids.append(peer.addPhoneRecord(Conduit::Contacts,
+                                        {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
+                                         {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}}));
     killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
     ASSERT_EQ(cardCount(folder), 12);
     for (int index = 0; index < 3; ++index)
         ASSERT_TRUE(peer.deletePhoneRecord(Conduit::Contacts, uids.at(index)));
     // The first graph write of the run is the contacts' deletions by the phone's id list.
-    const std::unique_ptr<QProcess> killed = startSyncDriver(home.path(), driverArguments(peer, folder),
-                                                             QStringLiteral("HM_SYNC_KILL_AT=journal-append:1"));
+    const std::unique_ptr<QProcess> killed =
+        startSyncDriver(home.path(), driverArguments(peer, folder), QStringLiteral("HM_SYNC_KILL_AT=journal-append:1"));
     ASSERT_TRUE(killed->waitForFinished(60000));
     ASSERT_EQ(killed->exitStatus(), QProcess::CrashExit) << killed->readAll().toStdString();
     EXPECT_EQ(cardCount(folder), 9) << "the cards go before the graph forgets them";
@@ -219,8 +220,7 @@ void writeCard(const QString &folder, const QString &uid, const QString &family)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(QStringLiteral("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:%1\r\nFN:Desk %2\r\nN:%2;Desk;;;\r\nREV:%3\r\n"
                               "END:VCARD\r\n")
-                   .arg(uid, family,
-                        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
+                   .arg(uid, family, QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
                    .toUtf8());
 }
 

@@ -197,7 +197,8 @@ TEST_F(HMTaskDataTest, AReminderAKilledRunWroteIsTakenAgainAndANamedOneNever)
 TEST_F(HMTaskDataTest, ADeviceTaskDeletedOnTheDesktopIsSentAsDeletedAndOneMadeAnewIsNamed)
 {
     const auto removeNamed = [this](const QString &hmUid) {
-        const QString nativeId = m_graph->dictionaryForHarrowmereUid(hmUid).value_or(QVariantMap()).value("nativeId").toString();
+        const QString nativeId =
+            m_graph->dictionaryForHarrowmereUid(hmUid).value_or(QVariantMap()).value("nativeId").toString();
         auto reminder = std::dynamic_pointer_cast<EKReminder>(eventStore()->calendarItemWithIdentifier(nativeId));
         ASSERT_TRUE(reminder) << nativeId.toStdString();
         ASSERT_TRUE(eventStore()->removeReminder(reminder, true).ok());
