@@ -9,9 +9,12 @@
 #include "SyncRunner.h"
 
 #include "foundation/HMFileManager.h"
+#include "foundation/Lumberjack/DDAbstractLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDLogMessage.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/HMProfile.h"
 #include "sync/HMIdentifierGraphJournal.h"
@@ -319,6 +322,15 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
     return outcome.isSuccess ? 0 : 1;
 }
 
+// Sends the sync's log lines to the console, which the log level option points at standard error: the
+// terminal logger writes only to a terminal.
+class ConsoleLogger final : public DDAbstractLogger
+{
+public:
+    ConsoleLogger() : DDAbstractLogger(QStringLiteral("hm_sync_once.console")) {}
+    void logMessage(const DDLogMessage &message) override { platform::consoleLog(message.logMsg()); }
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -326,8 +338,17 @@ int main(int argc, char **argv)
     // A second arena held some 5 MB of a 10,000-record sync's peak, and raised mmap thresholds 2 MB.
     platform::ProcessInfo::keepHeapCompact();
     QCoreApplication application(argc, argv);
-    // Errors of the sync go to the terminal.
-    ddLogLevel = 1;
+    // Errors of the sync go to the terminal; HM_SYNC_LOG_LEVEL=info or verbose tells more (for the kill
+    // trials' logs).
+    const QString level = qEnvironmentVariable("HM_SYNC_LOG_LEVEL");
+    ddLogLevel = level == QLatin1String("verbose") ? LOG_LEVEL_VERBOSE
+                 : level == QLatin1String("info")  ? LOG_LEVEL_INFO
+                                                   : LOG_LEVEL_ERROR;
+    // The lines a level above errors go to standard error too, rather than to the system log.
+    if (!level.isEmpty()) {
+        platform::setConsoleLogDescriptor(STDERR_FILENO);
+        DDLog::addLogger(std::make_shared<ConsoleLogger>());
+    }
     DDLog::addLogger(DDTTYLogger::sharedInstance());
     QCommandLineParser parser;
     addOptions(parser);
