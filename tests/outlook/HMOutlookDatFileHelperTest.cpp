@@ -16,6 +16,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -211,6 +212,41 @@ TEST_F(DatFileTest, ErrorLogRecoveryText)
     EXPECT_EQ(GlobalVariables::getErrorLogTaskIds(), QStringList{QStringLiteral("r2")});
     EXPECT_TRUE(GlobalVariables::getErrorLogContactIds().isEmpty());
     EXPECT_FALSE(QFile::exists(HMOutlookDatFileHelper::errorLogPath()));
+}
+
+} // namespace
+
+namespace {
+
+// A process storing pairs one by one is killed at moments spread over its run: the map on disk is
+// always whole, and holds exactly the pairs written before the kill (a prefix, nothing doubled).
+TEST_F(DatFileTest, KilledWhileStoringPairsLeavesAWholeMap)
+{
+    for (const int delayMs : {2, 9, 25, 60}) {
+        HMOutlookDatFileHelper reader;
+        ASSERT_TRUE(reader.clearDatFile(QStringLiteral("Tasks")));
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            HMOutlookDatFileHelper writer;
+            for (int i = 0; i < 100000; ++i)
+                writer.writeOutlookTaskIdForDeviceTaskId(QString::number(1000 + i), QStringLiteral("t%1").arg(i, 6, 10, QLatin1Char('0')));
+            ::_exit(0);
+        }
+        ::usleep(useconds_t(delayMs * 1000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const std::optional<QVariantMap> map = reader.dictionaryForTaskDatFile();
+        ASSERT_TRUE(map) << "the map must always read whole, delay " << delayMs;
+        const QStringList keys = map->keys();
+        for (qsizetype i = 0; i < keys.size(); ++i) {
+            ASSERT_EQ(keys[i], QStringLiteral("t%1").arg(i, 6, 10, QLatin1Char('0')));
+            ASSERT_EQ(map->value(keys[i]).toString(), QString::number(1000 + i));
+        }
+        if (delayMs == 60)
+            EXPECT_GT(keys.size(), 0) << "the writer stored nothing before the kill";
+    }
 }
 
 } // namespace
