@@ -244,8 +244,9 @@ TEST_F(DatFileTest, KilledWhileStoringPairsLeavesAWholeMap)
             ASSERT_EQ(keys[i], QStringLiteral("t%1").arg(i, 6, 10, QLatin1Char('0')));
             ASSERT_EQ(map->value(keys[i]).toString(), QString::number(1000 + i));
         }
-        if (delayMs == 60)
+        if (delayMs == 60) {
             EXPECT_GT(keys.size(), 0) << "the writer stored nothing before the kill";
+        }
     }
 }
 
