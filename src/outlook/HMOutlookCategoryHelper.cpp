@@ -77,7 +77,7 @@ HMOutlookCategoryHelper &HMOutlookCategoryHelper::customInit()
     return *this;
 }
 
-std::optional<QMap<QString, HMOutlookCategoryHelper::Category>> HMOutlookCategoryHelper::readCategories()
+std::optional<QList<std::pair<QString, HMOutlookCategoryHelper::Category>>> HMOutlookCategoryHelper::readCategories()
 {
     const QString app = HMOutlookSQLiteHelper::outlookApplicationReference();
     std::optional<platform::NSAppleScriptError> error;
@@ -88,7 +88,7 @@ std::optional<QMap<QString, HMOutlookCategoryHelper::Category>> HMOutlookCategor
             .executeAndReturnError(&error);
     if (error)
         return std::nullopt;
-    QMap<QString, Category> categories;
+    QList<std::pair<QString, Category>> categories;
     for (qint64 i = 1; i <= result.numberOfItems(); ++i) {
         const NSAppleEventDescriptor item = result.descriptorAtIndex(i);
         const QString name = item.descriptorForKeyword(platform::Keyword::Name).stringValue();
@@ -98,14 +98,17 @@ std::optional<QMap<QString, HMOutlookCategoryHelper::Category>> HMOutlookCategor
         for (qint64 c = 1; c <= colorList.numberOfItems(); ++c)
             components.append(colorList.descriptorAtIndex(c).stringValue());
         if (!name.isNull() && !id.isNull())
-            categories.insert(name, {id, components.join(QStringLiteral(", "))});
+            categories.append({name, Category{id, components.join(QStringLiteral(", "))}});
     }
     return categories;
 }
 
 void HMOutlookCategoryHelper::reloadCategoriesDictionary()
 {
-    m_categories = readCategories().value_or(QMap<QString, Category>());
+    // A later category of the same name replaces an earlier one.
+    m_categories.clear();
+    for (const auto &[name, category] : readCategories().value_or(QList<std::pair<QString, Category>>()))
+        m_categories.insert(name, category);
 }
 
 QString HMOutlookCategoryHelper::categoryIdForCategoryName(const QString &name) const
@@ -205,9 +208,8 @@ QString HMOutlookCategoryHelper::categoryNameForCategoryId(const QString &id)
 {
     if (!m_namesById) {
         m_namesById.emplace();
-        const auto categories = readCategories().value_or(QMap<QString, Category>());
-        for (auto it = categories.constBegin(); it != categories.constEnd(); ++it)
-            m_namesById->insert(it.value().id, it.key());
+        for (const auto &[name, category] : readCategories().value_or(QList<std::pair<QString, Category>>()))
+            m_namesById->insert(category.id, name);
     }
     const auto found = m_namesById->constFind(id);
     if (found == m_namesById->constEnd()) {

@@ -50,8 +50,8 @@ public:
     QString categoryNameStringFromIdArray(const QStringList &ids);
 
 private:
-    // Outlook's categories by name; nullopt when the script failed.
-    static std::optional<QMap<QString, Category>> readCategories();
+    // Outlook's categories as (name, category) in Outlook's order; nullopt when the script failed.
+    static std::optional<QList<std::pair<QString, Category>>> readCategories();
 
     bool m_isWiFiSync = false;
     QMap<QString, Category> m_categories;

@@ -61,6 +61,27 @@ struct FolderWords
 const FolderWords kFolderWords[] = {
     {"address book", "Address Book"}, {"calendar", "Calendar"}, {"task folder", "Tasks"}, {"note folder", "Notes"}};
 
+// The folder a profile gets: the smallest id among the folders of the default name (among all
+// folders when none has it); "allFolders" when there is none or it is not above 0.
+QString chooseDefaultFolder(const NSAppleEventDescriptor &folders, const QString &defaultName)
+{
+    QMap<QString, QString> names;
+    for (qint64 i = 1; i <= folders.numberOfItems(); ++i) {
+        const NSAppleEventDescriptor folder = folders.descriptorAtIndex(i);
+        const QString id = folder.descriptorForKeyword(platform::Keyword::ID).stringValue();
+        const QString name = folder.descriptorForKeyword(platform::Keyword::Name).stringValue();
+        if (!id.isNull() && !name.isNull())
+            names.insert(id, name);
+    }
+    QStringList candidates = names.keys(defaultName);
+    if (candidates.isEmpty())
+        candidates = names.keys();
+    std::optional<qint64> smallest;
+    for (const QString &candidate : candidates)
+        smallest = std::min(smallest.value_or(candidate.toLongLong()), candidate.toLongLong());
+    return smallest.value_or(0) > 0 ? QString::number(*smallest) : QStringLiteral("allFolders");
+}
+
 } // namespace
 
 QString HMOutlookSQLiteHelper::identityFolder()
@@ -245,26 +266,7 @@ void HMOutlookSQLiteHelper::setDefaultFolder(Kind kind)
         DDLogInfo(QStringLiteral("Outlook folders not read; the selection stays unset"));
         return;
     }
-    QMap<QString, QString> names;
-    for (qint64 i = 1; i <= result.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor folder = result.descriptorAtIndex(i);
-        const QString id = folder.descriptorForKeyword(platform::Keyword::ID).stringValue();
-        const QString name = folder.descriptorForKeyword(platform::Keyword::Name).stringValue();
-        if (!id.isNull() && !name.isNull())
-            names.insert(id, name);
-    }
-    QStringList candidates = names.keys(QLatin1String(words.defaultName));
-    if (candidates.isEmpty())
-        candidates = names.keys();
-    qint64 smallest = 0;
-    bool isFirst = true;
-    for (const QString &candidate : candidates) {
-        const qint64 value = candidate.toLongLong();
-        if (isFirst || value < smallest)
-            smallest = value;
-        isFirst = false;
-    }
-    const QString selection = smallest > 0 ? QString::number(smallest) : QStringLiteral("allFolders");
+    const QString selection = chooseDefaultFolder(result, QLatin1String(words.defaultName));
     switch (kind) {
     case Kind::Contacts: chosen->setOutlookContactFolderSelection(selection); break;
     case Kind::Events: chosen->setOutlookCalendarFolderSelection(selection); break;

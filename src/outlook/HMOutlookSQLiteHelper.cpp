@@ -77,6 +77,32 @@ bool isCompletedTaskFilterOn(const std::shared_ptr<HMProfile> &profile)
     return profile && profile->shouldSyncCompletedTasks() == u"no";
 }
 
+// Pairs dates and ids by position: the ids of records modified after the date (every record with
+// a date when none is given); events the calendar map does not know are listed in any case.
+QStringList pairModified(Kind kind, const NSAppleEventDescriptor &dates, const NSAppleEventDescriptor &ids,
+                         const QDateTime &date)
+{
+    QSet<QString> known;
+    if (kind == Kind::Events) {
+        const QStringList mapped = HMOutlookDatFileHelper().getAllOutlookEventIdsInDatFile();
+        known = QSet<QString>(mapped.begin(), mapped.end());
+    }
+    QStringList listed;
+    const qint64 count = std::min(dates.numberOfItems(), ids.numberOfItems());
+    for (qint64 i = 1; i <= count; ++i) {
+        const QString id = ids.descriptorAtIndex(i).stringValue();
+        const std::optional<QDateTime> modified = HMOutlookSQLiteHelper::dateFromEventDescriptor(dates.descriptorAtIndex(i));
+        const bool isLater = modified && (!date.isValid() || *modified > date);
+        if (id.isEmpty())
+            continue;
+        if (isLater || (kind == Kind::Events && !known.contains(id)))
+            listed.append(id);
+        else if (kind == Kind::Memos)
+            DDLogInfo(QStringLiteral("Ignoring modified record: %1").arg(id));
+    }
+    return listed;
+}
+
 } // namespace
 
 QString HMOutlookSQLiteHelper::outlookApplicationReference()
@@ -177,24 +203,7 @@ std::optional<QStringList> HMOutlookSQLiteHelper::getListOfIdsModifiedAfter(Kind
     const std::optional<NSAppleEventDescriptor> ids = run(listingScript(kind, QStringLiteral("id"), scope));
     if (!ids)
         return std::nullopt;
-    QSet<QString> known;
-    if (kind == Kind::Events) {
-        const QStringList mapped = HMOutlookDatFileHelper().getAllOutlookEventIdsInDatFile();
-        known = QSet<QString>(mapped.begin(), mapped.end());
-    }
-    QStringList listed;
-    const qint64 count = std::min(dates->numberOfItems(), ids->numberOfItems());
-    for (qint64 i = 1; i <= count; ++i) {
-        const QString id = ids->descriptorAtIndex(i).stringValue();
-        const std::optional<QDateTime> modified = dateFromEventDescriptor(dates->descriptorAtIndex(i));
-        const bool isLater = modified && (!date.isValid() || *modified > date);
-        if (id.isEmpty())
-            continue;
-        if (isLater || (kind == Kind::Events && !known.contains(id)))
-            listed.append(id);
-        else if (kind == Kind::Memos)
-            DDLogInfo(QStringLiteral("Ignoring modified record: %1").arg(id));
-    }
+    const QStringList listed = pairModified(kind, *dates, *ids, date);
     if (kind == Kind::Events && !buildDictionaryOfExceptionRecords())
         return std::nullopt;
     return listed;
