@@ -10,6 +10,8 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QThread>
 
 namespace {
@@ -47,7 +49,13 @@ QJsonObject emptyState()
 
 TEST(OutlookCounts, Outlook2016RecordFilesCreatedBeforeADate)
 {
-    OutlookPeerProcess peer;
+    // A home whose path holds a "+" and a blank: the database is found all the same.
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    OutlookPeerProcess::Options options;
+    options.folder = root.path() + QStringLiteral("/o+k dir");
+    ASSERT_TRUE(QDir().mkpath(options.folder));
+    OutlookPeerProcess peer(options);
     ASSERT_TRUE(peer.isReady());
     testsupport::pointHomeAt(peer.home());
     peer.seed(emptyState());
@@ -56,6 +64,7 @@ TEST(OutlookCounts, Outlook2016RecordFilesCreatedBeforeADate)
     HMOutlookSQLiteHelper helper;
     EXPECT_EQ(helper.getCountOfOutlook15ContactsCreatedPriorTo(contacts), 2);
     EXPECT_TRUE(helper.sqliteFilePath().startsWith(QStringLiteral("file://")));
+    EXPECT_TRUE(helper.sqliteLocalPath().startsWith(options.folder + u'/')) << helper.sqliteLocalPath().toStdString();
     EXPECT_EQ(helper.getCountOfOutlook15ContactsCreatedPriorTo(QDateTime::currentDateTimeUtc().addSecs(1)), 3);
     EXPECT_EQ(helper.getCountOfOutlook15ContactsCreatedPriorTo(contacts.addSecs(-60)), 0);
     EXPECT_EQ(helper.getCountOfOutlook15CalendarEventsCreatedPriorTo(events), 2);
