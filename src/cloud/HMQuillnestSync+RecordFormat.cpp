@@ -350,7 +350,12 @@ void HMQuillnestSync::prepareListsForEngine(QVariantMap &record)
         record.insert(QStringLiteral("NSARRAYCATEGORIES"), record.value(QStringLiteral("NSARRAYCATEGORIES")).toString().split(tab));
     if (record.contains(QStringLiteral("NSARRAYCATEGORYCOLORS"))) {
         const QStringList parts = record.take(QStringLiteral("NSARRAYCATEGORYCOLORS")).toString().split(tab);
-        if (parts.size() == record.value(QStringLiteral("NSARRAYCATEGORIES")).toStringList().size()) {
+        // A contact's categories are its group names in "CATEGORY", each followed by a TAB.
+        const qsizetype categoryCount =
+            record.contains(QStringLiteral("NSARRAYCATEGORIES"))
+                ? record.value(QStringLiteral("NSARRAYCATEGORIES")).toStringList().size()
+                : record.value(QStringLiteral("CATEGORY")).toString().split(tab, Qt::SkipEmptyParts).size();
+        if (parts.size() == categoryCount) {
             QStringList indexes;
             QStringList colours;
             for (const QString &part : parts) {
