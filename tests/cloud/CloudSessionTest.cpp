@@ -97,7 +97,7 @@ TEST(CloudSession, LogsOnPurgesAndLogsOffWithBodiesAsWrittenAndNoPasswordInTheLo
     ASSERT_TRUE(delegate.waitFor(QStringLiteral("purge 1")));
     EXPECT_EQ(fixture.peer->purgedTables(kUser), QStringList{QStringLiteral("Contacts")});
     ASSERT_TRUE(sync->logoff());
-    ASSERT_TRUE(delegate.waitFor(QStringLiteral("logoff 1")));
+    ASSERT_TRUE(delegate.waitForCount(QStringLiteral("logoff 1"), 2));
     EXPECT_TRUE(fixture.peer->sessions(kUser).isEmpty());
     EXPECT_TRUE(sync->sessionIdentifier().isEmpty());
 

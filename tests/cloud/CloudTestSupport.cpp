@@ -66,13 +66,14 @@ QVariantMap RecordingClientDelegate::logonReply() const
     return m_logonReply;
 }
 
-bool RecordingClientDelegate::waitFor(const QString &prefix, std::chrono::milliseconds timeout) const
+bool RecordingClientDelegate::waitForCount(const QString &prefix, int count, std::chrono::milliseconds timeout) const
 {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeout.count()) {
+        int seen = 0;
         for (const QString &event : events()) {
-            if (event.startsWith(prefix))
+            if (event.startsWith(prefix) && ++seen == count)
                 return true;
         }
         spinMainLoop(std::chrono::milliseconds(5));

@@ -68,7 +68,13 @@ public:
     QStringList events() const;
     QVariantMap logonReply() const;
     // Waits (turning the main loop) until a line starting with the prefix is there; false on time-out.
-    bool waitFor(const QString &prefix, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    bool waitFor(const QString &prefix, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const
+    {
+        return waitForCount(prefix, 1, timeout);
+    }
+    // The same for the count-th such line.
+    bool waitForCount(const QString &prefix, int count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
 private:
     void note(const QString &event);

@@ -300,9 +300,11 @@ QJsonObject CloudPeer::logout(const QJsonObject &body, const std::optional<Switc
         return QJsonObject{{QStringLiteral("Result"), 1}, {QStringLiteral("Message"), QStringLiteral("Logout refused")}};
     const QString session = body.value(QStringLiteral("Session")).toString();
     const std::lock_guard lock(m_mutex);
+    // Logging out a session that is gone (or "0") changes nothing and succeeds; the session-expired
+    // switch answers the other reading.
     const QString username = accountOfSession(session);
     if (username.isEmpty())
-        return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
+        return QJsonObject{{QStringLiteral("Result"), 0}};
     m_accounts[username].sessions.removeAll(session);
     saveState();
     return QJsonObject{{QStringLiteral("Result"), 0}};
