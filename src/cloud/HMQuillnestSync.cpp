@@ -19,7 +19,10 @@
 
 #include <QTimeZone>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <vector>
 
 using platform::PlatformError;
 using platform::RKRequest;
@@ -43,7 +46,62 @@ bool isDeviceTypeWithCredentials(quint64 deviceType)
     return deviceType == 1 || deviceType == 2 || deviceType == 3 || deviceType == 5;
 }
 
+// The logouts let finish after their transport went, with the clients that carry them.
+class Farewells final
+{
+public:
+    static Farewells &instance()
+    {
+        static Farewells farewells;
+        return farewells;
+    }
+
+    void add(const std::shared_ptr<platform::RKClient> &client, RKRequest &request)
+    {
+        auto isDone = std::make_shared<std::atomic<bool>>(false);
+        const auto end = [this, isDone] {
+            isDone->store(true);
+            const std::lock_guard lock(m_mutex);
+            m_ended.notify_all();
+        };
+        request.setOnDidLoadResponse([end](const RKResponse &) { end(); });
+        request.setOnDidFailLoadWithError([end](const PlatformError &) { end(); });
+        const std::lock_guard lock(m_mutex);
+        // Clients whose logout ended go here, never on the framework's thread inside their own request.
+        std::erase_if(m_pending, [](const Pending &pending) { return pending.isDone->load(); });
+        m_pending.push_back({client, isDone});
+    }
+
+    bool waitUntilEnded(std::chrono::milliseconds timeout)
+    {
+        std::vector<Pending> released;
+        std::unique_lock lock(m_mutex);
+        const bool ended = m_ended.wait_for(lock, timeout, [this] {
+            return std::all_of(m_pending.begin(), m_pending.end(),
+                               [](const Pending &pending) { return pending.isDone->load(); });
+        });
+        released.swap(m_pending);
+        lock.unlock();
+        return ended;
+    }
+
+private:
+    struct Pending
+    {
+        std::shared_ptr<platform::RKClient> client;
+        std::shared_ptr<std::atomic<bool>> isDone;
+    };
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    std::vector<Pending> m_pending;
+};
+
 } // namespace
+
+bool HMQuillnestSync::waitForLogoutsUnderWay(std::chrono::milliseconds timeout)
+{
+    return Farewells::instance().waitUntilEnded(timeout);
+}
 
 QString HMQuillnestSync::serviceHost()
 {
@@ -104,12 +162,23 @@ HMQuillnestSync::~HMQuillnestSync()
                 requests.append(std::move(request));
         }
     }
-    // With the delegate and blocks cleared no callback into this object is under way or will come.
+    // With the delegate and blocks cleared no callback into this object is under way or will come. A
+    // logout on its way is let finish: the service closes the session it ends.
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        client = m_client;
+    }
     for (const std::shared_ptr<RKRequest> &request : requests) {
         request->setDelegate(nullptr);
         request->setOnDidLoadResponse({});
         request->setOnDidFailLoadWithError({});
-        request->cancel();
+        const bool isLogoutUnderWay = request->resourcePath() == QLatin1String("/logout.php") &&
+                                      (request->isWaiting() || request->isLoading());
+        if (isLogoutUnderWay && client)
+            Farewells::instance().add(client, *request);
+        else
+            request->cancel();
     }
     stopRepeatingTimer();
     m_callbacks.close();

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,9 @@ public:
     // server (18) of device types 1, 2, 3 and 5.
     static std::unique_ptr<HMQuillnestSync> initWithConfiguration(
         const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing = {});
+    // A transport that goes while its logout is on its way lets that logout finish; a program that ends
+    // right after a run waits for them here (at most the time given). False when one is still out.
+    static bool waitForLogoutsUnderWay(std::chrono::milliseconds timeout);
     // Makes the sync controller build this transport for cloud profiles (sync method 4).
     static void registerTransport(Timing timing = {});
 

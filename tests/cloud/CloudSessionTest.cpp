@@ -193,6 +193,19 @@ TEST(CloudSession, ReportsEachTransportFailureAsTheErrorTableSays)
 TEST(CloudSession, TrustsThePeerOnlyThroughItsCertificateAuthorityGivenExplicitly)
 {
     PeerFixture fixture;
+    // A session made by a client that trusts the peer's CA is not resumed by one that does not.
+    {
+        RecordingClientDelegate trusting;
+        std::unique_ptr<HMQuillnestSync> sync =
+            makeCloudSync(fixture.httpsHost(), fixture.certificates.caFile, trusting);
+        ASSERT_TRUE(sync->logon());
+        ASSERT_TRUE(trusting.waitFor(QStringLiteral("logon 1")));
+        RecordingClientDelegate distrusting;
+        sync = makeCloudSync(fixture.httpsHost(), QString(), distrusting);
+        ASSERT_TRUE(sync->logon());
+        ASSERT_TRUE(distrusting.waitFor(QStringLiteral("logon")));
+        EXPECT_EQ(distrusting.events().value(0), QStringLiteral("error 6 The certificate for this server is invalid."));
+    }
     struct Row
     {
         const char *name;

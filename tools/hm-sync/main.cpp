@@ -378,6 +378,8 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
                     qPrintable(profile->hhIpAddress()), settings.port);
     const hmsync::SyncOutcome outcome =
         hmsync::runManualSync(manager, profile, std::chrono::seconds(settings.timeoutSeconds));
+    // A cloud run that was cancelled still closes its session before the program ends.
+    HMQuillnestSync::waitForLogoutsUnderWay(std::chrono::seconds(10));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
         const qsizetype count = conduit == 1 ? hmsync::contactCount(settings.contactStore, *profile, store)

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -27,6 +28,47 @@ void initialiseCurlOnce()
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+// TLS sessions shared by the requests that trust the same certificates, so a new connection to a
+// server met before resumes its session instead of a full handshake, as browsers and curl do. Only the
+// TLS session is shared: every request still opens a connection of its own. Requests with other trust
+// never resume these sessions, which were verified against certificates they may not trust.
+class SessionCaches final
+{
+public:
+    static CURLSH *shareFor(const QString &caFile)
+    {
+        static SessionCaches caches;
+        const std::lock_guard lock(caches.m_mutex);
+        std::unique_ptr<Cache> &cache = caches.m_caches[caFile];
+        if (!cache)
+            cache = std::make_unique<Cache>();
+        return cache->share;
+    }
+
+private:
+    struct Cache
+    {
+        Cache() : share(curl_share_init())
+        {
+            curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Cache::lock);
+            curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Cache::unlock);
+            curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        }
+        static void lock(CURL *, curl_lock_data, curl_lock_access, void *context)
+        {
+            static_cast<Cache *>(context)->mutex.lock();
+        }
+        static void unlock(CURL *, curl_lock_data, void *context) { static_cast<Cache *>(context)->mutex.unlock(); }
+
+        std::mutex mutex;
+        CURLSH *share; // kept for the process
+    };
+
+    std::mutex m_mutex;
+    std::map<QString, std::unique_ptr<Cache>> m_caches;
+};
 
 // The certificates a TLS connection trusts: the system's, plus those of an extra PEM file. Built once
 // per file (and per version of it) and shared by every connection, so a request does not parse the
@@ -186,6 +228,7 @@ CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_SHARE, SessionCaches::shareFor(request.caFile));
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // Chunks reach the body callback as they came, which reads their sizes itself: a chunk that
