@@ -5,6 +5,9 @@
 
 #include "foundation/GlobalVariables.h"
 #include "platform/foundation/TimeZone.h"
+#include "support/TestSupport.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@ class ZoneScope final
 public:
     explicit ZoneScope(const char *zone)
     {
+        testsupport::pointHomeAt(home.path());
         platform::TimeZone::setDefaultTimeZone(platform::TimeZone::named(QString::fromLatin1(zone)).value());
         sync = makeCloudSync(QStringLiteral("127.0.0.1:9"), QString(), delegate);
     }
@@ -40,6 +44,7 @@ public:
         return record;
     }
 
+    QTemporaryDir home;
     RecordingClientDelegate delegate;
     std::unique_ptr<HMQuillnestSync> sync;
 };

@@ -338,3 +338,72 @@ TEST(CloudSession, ForceCancelReportsCodeTwoAndLogsOff)
     EXPECT_TRUE(fixture.peer->requestPaths().contains(QStringLiteral("/v1/logout.php")));
     fixture.peer->clearSwitches();
 }
+
+TEST(CloudSession, ReadsCredentialsOnlyForAccountDeviceTypesAndUsesPlainHttpOnlyWhenAsked)
+{
+    PeerFixture fixture;
+    EXPECT_EQ(HMQuillnestSync::init(), nullptr);
+    for (const quint64 deviceType : {quint64(0), quint64(4)}) {
+        const auto configuration =
+            std::make_shared<FakeCloudConfiguration>(deviceType, kUser, kPassword, QStringLiteral("profile-file-1"));
+        std::unique_ptr<HMQuillnestSync> sync = HMQuillnestSync::initWithConfiguration(configuration);
+        QString message;
+        EXPECT_FALSE(sync->verifyProfileIsValid(message));
+        EXPECT_EQ(message, QStringLiteral("no_username_or_password"));
+        // Without credentials the bodies carry empty texts.
+        EXPECT_EQ(HMQuillnestSync::jsonStringFromDictionary(sync->postParameterDictionary()).toStdString(),
+                  "{\"Password\":\"\",\"Username\":\"\"}");
+    }
+
+    platform::UserDefaults &defaults = platform::UserDefaults::standardUserDefaults();
+    defaults.setBool(true, QStringLiteral("quillnestUseUnsecureHttp"));
+    RecordingClientDelegate delegate;
+    std::unique_ptr<HMQuillnestSync> sync = makeCloudSync(fixture.httpHost(), QString(), delegate);
+    EXPECT_EQ(sync->serverUrl(), QStringLiteral("http://%1/v1").arg(fixture.httpHost()));
+    ASSERT_TRUE(sync->logon());
+    ASSERT_TRUE(delegate.waitFor(QStringLiteral("logon 1"))) << delegate.events().join(u'|').toStdString();
+    ASSERT_EQ(fixture.peer->requests().size(), 1);
+    EXPECT_FALSE(fixture.peer->requests().first().isSecure);
+    defaults.removeObjectForKey(QStringLiteral("quillnestUseUnsecureHttp"));
+    EXPECT_EQ(HMQuillnestSync::baseURLString(), QStringLiteral("https://%1/v1").arg(fixture.httpHost()));
+}
+
+TEST(CloudSession, EndsEachMisbehaviourOfTheServiceOnceWithAnError)
+{
+    PeerFixture fixture;
+    struct Row
+    {
+        const char *name;
+        cloudpeer::SwitchKind kind;
+        QString path;
+        QString firstEvent;
+    };
+    const Row rows[] = {
+        {"logout refused", cloudpeer::SwitchKind::LogoutRefused, QStringLiteral("/v1/logout.php"),
+         QStringLiteral("error 6 Unable to process logoff.")},
+        {"session expired", cloudpeer::SwitchKind::SessionExpired, QStringLiteral("/v1/logout.php"),
+         QStringLiteral("error 6 Unable to process logoff.")},
+        {"cut after the work", cloudpeer::SwitchKind::CutAfter, QStringLiteral("/v1/purge.php"),
+         QStringLiteral("error 6 The network connection was lost.")},
+        {"an HTML error page", cloudpeer::SwitchKind::Html500, QStringLiteral("/v1/purge.php"),
+         QStringLiteral("error 6 HTTP 500")},
+        {"garbage", cloudpeer::SwitchKind::Garbage, QStringLiteral("/v1/logout.php"), QStringLiteral("error 6")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordingClientDelegate delegate;
+        std::unique_ptr<HMQuillnestSync> sync =
+            makeCloudSync(fixture.httpsHost(), fixture.certificates.caFile, delegate);
+        ASSERT_TRUE(sync->logon());
+        ASSERT_TRUE(delegate.waitFor(QStringLiteral("logon 1")));
+        fixture.peer->addSwitch({row.kind, row.path, 1});
+        const bool isPurge = row.path.endsWith(QLatin1String("purge.php"));
+        ASSERT_TRUE(isPurge ? sync->purge(3) : sync->logoff());
+        ASSERT_TRUE(delegate.waitFor(isPurge ? QStringLiteral("purge 0") : QStringLiteral("logoff 0")));
+        spinMainLoop(std::chrono::milliseconds(100));
+        const QStringList events = delegate.events().mid(1);
+        EXPECT_EQ(events.value(0), row.firstEvent);
+        EXPECT_EQ(events.filter(QStringLiteral("error")).size(), 1) << events.join(u'|').toStdString();
+        EXPECT_FALSE(sync->isKeepAliveRunning());
+    }
+}

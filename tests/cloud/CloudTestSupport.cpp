@@ -3,6 +3,7 @@
 #include "RestKitTestSupport.h"
 #include "TestCertificates.h"
 #include "platform/restkit/RKClient.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -93,6 +94,8 @@ void spinMainLoop(std::chrono::milliseconds duration)
 
 PeerFixture::PeerFixture()
 {
+    // The user defaults and data folder of the transport under test live in the test's folder.
+    testsupport::pointHomeAt(folder.path());
     ensureApplication();
     QString error;
     if (!peertls::makeTestCertificates(folder.path(), {}, certificates, error))
