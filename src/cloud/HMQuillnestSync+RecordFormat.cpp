@@ -155,6 +155,27 @@ QDateTime utcMidnight(const QDate &day, int hour)
     return QDateTime(day, QTime(hour, 0), QTimeZone::utc());
 }
 
+bool isList(const QVariant &value)
+{
+    return value.typeId() == QMetaType::QVariantList || value.typeId() == QMetaType::QStringList;
+}
+
+// The category colours as "index:colour" pairs joined by TAB; the empty text unless the indexes and
+// colours are lists of the same, non-zero length.
+QString categoryColourText(const QVariantMap &record)
+{
+    const QVariant indexes = record.value(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"));
+    const QVariant colours = record.value(QStringLiteral("NSARRAYCATEGORYCOLORS"));
+    const QVariantList indexList = indexes.toList();
+    const QVariantList colourList = colours.toList();
+    if (!isList(indexes) || !isList(colours) || indexList.isEmpty() || indexList.size() != colourList.size())
+        return QString();
+    QStringList pairs;
+    for (qsizetype at = 0; at < indexList.size(); ++at)
+        pairs << indexList.at(at).toString() + u':' + colourList.at(at).toString();
+    return pairs.join(u'\t');
+}
+
 } // namespace
 
 void HMQuillnestSync::prepareKeyMappingDictionaries()
@@ -186,51 +207,37 @@ void HMQuillnestSync::prepareForQuillnestDictionary(QVariantMap &record, quint64
     const QString tab = QStringLiteral("\t");
     if (record.contains(QStringLiteral("NSARRAYCATEGORIES")))
         record.insert(QStringLiteral("NSARRAYCATEGORIES"), joinedList(record.value(QStringLiteral("NSARRAYCATEGORIES")), tab));
-    const QVariant indexes = record.value(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"));
-    const QVariant colours = record.value(QStringLiteral("NSARRAYCATEGORYCOLORS"));
-    QStringList pairs;
-    if (indexes.typeId() == QMetaType::QVariantList || indexes.typeId() == QMetaType::QStringList) {
-        const QVariantList indexList = indexes.toList();
-        const QVariantList colourList = colours.toList();
-        if (!indexList.isEmpty() && indexList.size() == colourList.size() &&
-            (colours.typeId() == QMetaType::QVariantList || colours.typeId() == QMetaType::QStringList)) {
-            for (qsizetype at = 0; at < indexList.size(); ++at)
-                pairs << indexList.at(at).toString() + u':' + colourList.at(at).toString();
-        }
-    }
-    record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), pairs.join(tab));
+    record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), categoryColourText(record));
     if (record.contains(QStringLiteral("NSARRAYLINKEDCONTACTS")))
         record.insert(QStringLiteral("NSARRAYLINKEDCONTACTS"),
                       joinedList(record.value(QStringLiteral("NSARRAYLINKEDCONTACTS")), tab));
-    const QVariant exceptions = record.value(QStringLiteral("NSARRAYEXCEPTIONS"));
-    if (exceptions.typeId() == QMetaType::QVariantList || exceptions.typeId() == QMetaType::QStringList) {
+    if (isList(record.value(QStringLiteral("NSARRAYEXCEPTIONS")))) {
         DDLogVerbose(QStringLiteral("Reading exception dates"));
-        QStringList items;
-        for (const QVariant &item : exceptions.toList()) {
-            if (item.typeId() == QMetaType::QDateTime)
-                items << m_dateUtilities->dateStringFromDateFormattedForSync(item.toDateTime());
-            else if (item.typeId() == QMetaType::QString)
-                items << item.toString();
-        }
-        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), items.join(u','));
+        record.insert(QStringLiteral("NSARRAYEXCEPTIONS"), syncDateList(record.value(QStringLiteral("NSARRAYEXCEPTIONS")), true));
     }
-    const QVariant customDates = record.value(QStringLiteral("NSARRAYCUSTOMDATES"));
-    if (customDates.typeId() == QMetaType::QVariantList) {
+    if (record.value(QStringLiteral("NSARRAYCUSTOMDATES")).typeId() == QMetaType::QVariantList) {
         DDLogVerbose(QStringLiteral("Reading custom dates"));
-        QStringList items;
-        for (const QVariant &item : customDates.toList()) {
-            if (item.typeId() == QMetaType::QDateTime)
-                items << m_dateUtilities->dateStringFromDateFormattedForSync(item.toDateTime());
-        }
-        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), items.join(u','));
+        record.insert(QStringLiteral("NSARRAYCUSTOMDATES"), syncDateList(record.value(QStringLiteral("NSARRAYCUSTOMDATES")), false));
     }
     DDLogVerbose(QStringLiteral("End normalization"));
-    prepareDates(record, conduit, true);
+    prepareDatesForQuillnest(record, conduit);
 }
 
-void HMQuillnestSync::prepareDates(QVariantMap &record, quint64 conduit, bool outgoing)
+// Dates as "yyyyMMdd" joined by ","; texts kept as they are when keepsTexts, other items dropped.
+QString HMQuillnestSync::syncDateList(const QVariant &list, bool keepsTexts)
 {
-    Q_UNUSED(outgoing);
+    QStringList items;
+    for (const QVariant &item : list.toList()) {
+        if (item.typeId() == QMetaType::QDateTime)
+            items << m_dateUtilities->dateStringFromDateFormattedForSync(item.toDateTime());
+        else if (keepsTexts && item.typeId() == QMetaType::QString)
+            items << item.toString();
+    }
+    return items.join(u',');
+}
+
+void HMQuillnestSync::prepareDatesForQuillnest(QVariantMap &record, quint64 conduit)
+{
     HMDateUtilities &dates = *m_dateUtilities;
     const auto localTextOrEmpty = [&record, &dates](const QString &key) {
         const QDateTime date = record.value(key).toDateTime();
@@ -298,47 +305,56 @@ void HMQuillnestSync::prepareForEngineDictionary(QVariantMap &record, quint64 co
                           record.value(QStringLiteral("NEWLNAME")).toString(),
                           record.value(QStringLiteral("UID")).toString()));
     prepareListsForEngine(record);
-    HMDateUtilities &dates = *m_dateUtilities;
-    // A day as the cloud writes it ("yyyy-MM-dd"), or with a time, in the Mac's zone.
-    const auto localDay = [&dates](const QString &text) {
-        const QDateTime date = dates.dateFromLocalDateTimeString(text + QStringLiteral(" 00:00:00"));
-        return date.isValid() ? date : dates.dateFromLocalDateTimeString(text);
-    };
-    const auto dayOrRemove = [&record, &localDay](const QString &key) {
+    if (conduit == 3)
+        prepareTaskForEngine(record);
+    else if (conduit == 2)
+        prepareCalendarForEngine(record);
+    else if (conduit == 1)
+        prepareContactForEngine(record);
+}
+
+// A day as the cloud writes it ("yyyy-MM-dd"), or with a time, in the Mac's zone.
+QDateTime HMQuillnestSync::localDay(const QString &text)
+{
+    const QDateTime date = m_dateUtilities->dateFromLocalDateTimeString(text + QStringLiteral(" 00:00:00"));
+    return date.isValid() ? date : m_dateUtilities->dateFromLocalDateTimeString(text);
+}
+
+void HMQuillnestSync::prepareTaskForEngine(QVariantMap &record)
+{
+    for (const QString &key : {QStringLiteral("NSDATESTARTDATE"), QStringLiteral("DUEDATE")}) {
+        const QDateTime date = localDay(record.value(key).toString());
+        if (record.contains(key) && date.isValid())
+            record.insert(key, date);
+    }
+    const QString alarmKey = QStringLiteral("NSDATEALARMDATE");
+    const QDateTime alarm = m_dateUtilities->dateFromLocalDateTimeString(record.value(alarmKey).toString());
+    if (alarm.isValid())
+        record.insert(alarmKey, alarm);
+    else
+        record.remove(alarmKey);
+    for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
+        if (record.contains(key))
+            record.insert(key, qint64(record.value(key).toString().toLongLong()));
+    }
+}
+
+void HMQuillnestSync::prepareContactForEngine(QVariantMap &record)
+{
+    for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
         if (!record.contains(key))
-            return;
+            continue;
         const QDateTime date = localDay(record.value(key).toString());
         if (date.isValid())
             record.insert(key, date);
         else
             record.remove(key);
-    };
-    if (conduit == 3) {
-        for (const QString &key : {QStringLiteral("NSDATESTARTDATE"), QStringLiteral("DUEDATE")}) {
-            const QDateTime date = localDay(record.value(key).toString());
-            if (record.contains(key) && date.isValid())
-                record.insert(key, date);
-        }
-        const QString alarmKey = QStringLiteral("NSDATEALARMDATE");
-        const QDateTime alarm = dates.dateFromLocalDateTimeString(record.value(alarmKey).toString());
-        if (alarm.isValid())
-            record.insert(alarmKey, alarm);
-        else
-            record.remove(alarmKey);
-        for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
-            if (record.contains(key))
-                record.insert(key, qint64(record.value(key).toString().toLongLong()));
-        }
-    } else if (conduit == 2) {
-        prepareCalendarForEngine(record);
-    } else if (conduit == 1) {
-        dayOrRemove(QStringLiteral("NSDATEBIRTHDAY"));
-        dayOrRemove(QStringLiteral("NSDATEANNIVERSARY"));
-        for (int index = 1; index <= 10; ++index) {
-            if (record.value(QStringLiteral("PHONELABEL%1").arg(index)).toString().toInt() == 0) {
-                record.remove(QStringLiteral("PHONE%1").arg(index));
-                record.remove(QStringLiteral("PHONELABEL%1").arg(index));
-            }
+    }
+    // A phone whose label reads 0 (missing, empty or no number) is no phone.
+    for (int index = 1; index <= 10; ++index) {
+        if (record.value(QStringLiteral("PHONELABEL%1").arg(index)).toString().toInt() == 0) {
+            record.remove(QStringLiteral("PHONE%1").arg(index));
+            record.remove(QStringLiteral("PHONELABEL%1").arg(index));
         }
     }
 }
@@ -397,8 +413,7 @@ void HMQuillnestSync::prepareCalendarForEngine(QVariantMap &record)
     }
     const QString repeatKey = QStringLiteral("NSDATEREPEATEND");
     if (record.contains(repeatKey)) {
-        const QString text = record.value(repeatKey).toString();
-        QDateTime date = dates.dateFromLocalDateTimeString(text + QStringLiteral(" 00:00:00"));
+        const QDateTime date = localDay(record.value(repeatKey).toString());
         if (date.isValid())
             record.insert(repeatKey, date);
         else

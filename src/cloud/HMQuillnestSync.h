@@ -179,10 +179,14 @@ private:
     void handleLogonReply(const QString &body);
     void handleChangePollReply(const QString &body);
     void handleLogoffReply(const QString &body);
-    void prepareDates(QVariantMap &record, quint64 conduit, bool outgoing);
+    void prepareDatesForQuillnest(QVariantMap &record, quint64 conduit);
     void prepareCalendarForQuillnest(QVariantMap &record);
     void prepareCalendarForEngine(QVariantMap &record);
     void prepareListsForEngine(QVariantMap &record);
+    void prepareTaskForEngine(QVariantMap &record);
+    void prepareContactForEngine(QVariantMap &record);
+    QDateTime localDay(const QString &text);
+    QString syncDateList(const QVariant &list, bool keepsTexts);
 
     const Timing m_timing;
     std::shared_ptr<HMSyncControllerConfigurationProtocol> m_configuration;

@@ -189,6 +189,9 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
 
     void run(const std::shared_ptr<Transfer> &self);
     CURL *makeHandle(curl_slist *&headerList);
+    void setTlsOptions(CURL *handle);
+    curl_slist *makeHeaderList() const;
+    void setBody(CURL *handle) const;
     CURLcode perform(CURL *handle);
     void finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode);
     void report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work);
@@ -228,19 +231,12 @@ CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(handle, CURLOPT_SHARE, SessionCaches::shareFor(request.caFile));
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // Chunks reach the body callback as they came, which reads their sizes itself: a chunk that
     // announces more than the limit ends the exchange before it is read.
     curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    // The trusted certificates come from the shared store (onSslContext), not from a file per request.
-    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-    curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
-    curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this);
+    setTlsOptions(handle);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
@@ -248,9 +244,28 @@ CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    headerList = makeHeaderList();
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    setBody(handle);
+    return handle;
+}
 
+void HttpExchange::Transfer::setTlsOptions(CURL *handle)
+{
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The trusted certificates come from the shared store (onSslContext), not from a file per request.
+    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this);
+    curl_easy_setopt(handle, CURLOPT_SHARE, SessionCaches::shareFor(request.caFile));
+}
+
+curl_slist *HttpExchange::Transfer::makeHeaderList() const
+{
     // One request per connection: no later request can meet a connection the peer is closing.
-    headerList = curl_slist_append(headerList, "Connection: close");
+    curl_slist *headerList = curl_slist_append(nullptr, "Connection: close");
     bool hasType = false;
     for (const RKResponse::Header &header : request.headers) {
         hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
@@ -261,17 +276,19 @@ CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
     headerList = curl_slist_append(headerList, "Expect:");
     if (!hasType)
         headerList = curl_slist_append(headerList, "Content-Type:");
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    return headerList;
+}
 
+void HttpExchange::Transfer::setBody(CURL *handle) const
+{
     if (request.verb == "GET" && request.body.isEmpty()) {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-    } else {
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.constData());
-        if (request.verb != "POST")
-            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
+        return;
     }
-    return handle;
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.constData());
+    if (request.verb != "POST")
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
 
 // Runs the transfer on a multi handle of its own, so abort() can wake it at once.
