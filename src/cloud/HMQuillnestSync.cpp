@@ -527,9 +527,11 @@ void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)
     if (target == nullptr)
         return;
     DDLogError(QStringLiteral("Sync was force canceled"));
+    // The logoff goes out before the controller hears of the cancel: it may end the run, and the
+    // transport with it, at once, and a logout under way is let finish.
+    logoff();
     target->didErrorWithError(2, kForceCancelMessage);
     target->commandWasForceCancelled();
-    logoff();
 }
 
 void HMQuillnestSync::forceCancel()

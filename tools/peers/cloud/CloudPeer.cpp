@@ -210,18 +210,9 @@ bool CloudPeer::answerThroughSwitch(const Switch &change, const QString &path, c
         (void)work(path, body, std::nullopt);
         hangUp();
         return true;
-    case SwitchKind::Stall: {
-        std::unique_lock lock(m_mutex);
-        const auto released = [this, kind = change.kind] {
-            return m_isStopping ||
-                   std::none_of(m_switches.begin(), m_switches.end(), [kind](const Switch &s) { return s.kind == kind; });
-        };
-        if (change.stallMs > 0)
-            m_wake.wait_for(lock, std::chrono::milliseconds(change.stallMs), [this] { return m_isStopping; });
-        else
-            m_wake.wait(lock, released);
+    case SwitchKind::Stall:
+        stall(change);
         return false;
-    }
     case SwitchKind::Garbage:
         response.set_content("<<<not json>>> {\"Result\":", "text/plain");
         return true;
@@ -229,24 +220,44 @@ bool CloudPeer::answerThroughSwitch(const Switch &change, const QString &path, c
         response.status = 500;
         response.set_content("<html><body><h1>500 Internal Server Error</h1></body></html>", "text/html");
         return true;
-    case SwitchKind::Oversize: {
-        const size_t total = size_t(change.oversizeBytes);
-        response.set_content_provider(total, "application/json", [this](size_t offset, size_t length, httplib::DataSink &sink) {
-            static const std::string block(64 * 1024, ' ');
-            Q_UNUSED(offset);
-            return !m_isStopping && sink.write(block.data(), std::min(length, block.size()));
-        });
-        return true;
-    }
+    case SwitchKind::Oversize:
     case SwitchKind::Endless:
-        response.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink &sink) {
-            static const std::string block(64 * 1024, ' ');
-            return !m_isStopping && sink.write(block.data(), block.size());
-        });
+        stream(change, response);
         return true;
     default:
         return false; // the rest change what the work answers
     }
+}
+
+// Holds the answer for stallMs, or (0) until the switch is cleared; the peer's stop ends either.
+void CloudPeer::stall(const Switch &change)
+{
+    std::unique_lock lock(m_mutex);
+    if (change.stallMs > 0) {
+        m_wake.wait_for(lock, std::chrono::milliseconds(change.stallMs), [this] { return m_isStopping.load(); });
+        return;
+    }
+    m_wake.wait(lock, [this] {
+        return m_isStopping.load() || std::none_of(m_switches.begin(), m_switches.end(),
+                                            [](const Switch &s) { return s.kind == SwitchKind::Stall; });
+    });
+}
+
+// A body of blanks: oversizeBytes announced and sent, or chunks without end; either ends when the
+// client hangs up or the peer stops.
+void CloudPeer::stream(const Switch &change, httplib::Response &response)
+{
+    static const std::string block(64 * 1024, ' ');
+    if (change.kind == SwitchKind::Oversize) {
+        response.set_content_provider(size_t(change.oversizeBytes), "application/json",
+                                      [this](size_t, size_t length, httplib::DataSink &sink) {
+                                          return !m_isStopping && sink.write(block.data(), std::min(length, block.size()));
+                                      });
+        return;
+    }
+    response.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink &sink) {
+        return !m_isStopping && sink.write(block.data(), block.size());
+    });
 }
 
 QJsonObject CloudPeer::work(const QString &path, const QJsonObject &body, const std::optional<Switch> &change)

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,8 @@ private:
     // Answers through a switch; false when the switch leaves the answer to the normal road.
     bool answerThroughSwitch(const Switch &change, const QString &path, const QJsonObject &body,
                              httplib::Response &response);
+    void stall(const Switch &change);
+    void stream(const Switch &change, httplib::Response &response);
     QJsonObject work(const QString &path, const QJsonObject &body, const std::optional<Switch> &change);
     QJsonObject login(const QJsonObject &body, const std::optional<Switch> &change);
     QJsonObject logout(const QJsonObject &body, const std::optional<Switch> &change);
@@ -138,7 +141,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    bool m_isStopping = false;
+    std::atomic<bool> m_isStopping = false;
     QMap<QString, Account> m_accounts;
     QDateTime m_clock;
     QList<Switch> m_switches;
