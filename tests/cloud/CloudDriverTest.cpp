@@ -164,9 +164,9 @@ TEST(CloudDriver, ForceCancelReportsCodeTwoAndLogsOut)
     ASSERT_GT(peer.httpsPort, 0);
     QTemporaryDir home;
     QStringList arguments = createCloudProfileArguments(home);
-    arguments.replace(arguments.indexOf(QStringLiteral("30")), QStringLiteral("2"));
+    arguments.replace(arguments.indexOf(QStringLiteral("30")), QStringLiteral("5"));
     // The logon stalls past the driver's time limit, which force-cancels the run.
-    peer.control("/peer/switch", QJsonObject{{"kind", "stall"}, {"path", "/v1/login.php"}, {"stallMs", 8000}});
+    peer.control("/peer/switch", QJsonObject{{"kind", "stall"}, {"path", "/v1/login.php"}, {"stallMs", 20000}});
     const DriverRun run = runDriver(home.path(), peer, arguments);
     EXPECT_EQ(run.exitCode, 1) << run.output.toStdString();
     EXPECT_TRUE(run.output.contains(QStringLiteral("(error 2)"))) << run.output.toStdString();
