@@ -13,7 +13,6 @@
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKParserRegistry.h"
 #include "platform/restkit/RKRequestSerialization.h"
-#include "sync/HMJsonText.h"
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
@@ -310,7 +309,17 @@ QVariantMap HMQuillnestSync::keepAliveBody() const
 
 QString HMQuillnestSync::jsonStringFromDictionary(const QVariantMap &dictionary)
 {
-    return HMJsonTextFromDictionary(dictionary);
+    const platform::RKParser *parser =
+        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
+    if (parser == nullptr)
+        return QString();
+    PlatformError error;
+    const QString text = parser->stringFromObject(dictionary, &error);
+    if (!error.isNull()) {
+        DDLogError(QStringLiteral("Error parsing json: %1").arg(error.localizedDescription()));
+        return QString();
+    }
+    return text;
 }
 
 std::optional<QVariantMap> HMQuillnestSync::dictionaryForJsonString(const QString &text)
@@ -464,8 +473,25 @@ void HMQuillnestSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWri
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesWritten);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_progress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirst = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirst = !m_sendingData;
+        m_sendingData = true;
+    }
+    if (isFirst)
+        target->didStartSending();
+    if (totalBytesWritten >= totalBytesExpectedToWrite) {
+        target->didFinishSending();
+        const std::lock_guard lock(m_mutex);
+        m_sendingData = false;
+        return;
+    }
+    target->postStepNotificationWithMessage(QStringLiteral("Receiving from Device..."),
+                                            double(totalBytesWritten) / double(totalBytesExpectedToWrite));
 }
 
 void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
@@ -473,9 +499,25 @@ void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesRece
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesReceived);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_progress.dataReceived(*target, totalBytesReceived, totalBytesExpectedToReceive,
-                                QStringLiteral("Sending to Device..."));
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirst = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirst = !m_receivingData;
+        m_receivingData = true;
+    }
+    if (isFirst)
+        target->didStartReceiving();
+    if (totalBytesReceived >= totalBytesExpectedToReceive) {
+        target->didFinishReceiving();
+        const std::lock_guard lock(m_mutex);
+        m_receivingData = false;
+        return;
+    }
+    target->postStepNotificationWithMessage(QStringLiteral("Sending to Device..."),
+                                            double(totalBytesReceived) / double(totalBytesExpectedToReceive));
 }
 
 void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)

@@ -4,7 +4,6 @@
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "sync/HMSyncClient.h"
-#include "sync/HMTransferProgress.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -212,8 +211,9 @@ private:
     qint64 m_secondsDifference = 0;
     qint64 m_offset = 0;
     qint64 m_syncRecordListPartialCount = 0;
+    bool m_sendingData = false;
+    bool m_receivingData = false;
     bool m_isShuttingDown = false;
 
-    HMTransferProgress m_progress;
     platform::CallbackGuard m_callbacks;
 };

@@ -15,7 +15,6 @@
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKParserRegistry.h"
 #include "platform/restkit/RKRequestSerialization.h"
-#include "sync/HMJsonText.h"
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
@@ -253,7 +252,17 @@ bool HMWiFiSync::isOutlookSync()
 
 QString HMWiFiSync::jsonStringFromDictionary(const QVariantMap &dictionary)
 {
-    return HMJsonTextFromDictionary(dictionary);
+    const platform::RKParser *parser =
+        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
+    if (parser == nullptr)
+        return QString();
+    PlatformError error;
+    const QString text = parser->stringFromObject(dictionary, &error);
+    if (!error.isNull()) {
+        DDLogError(QStringLiteral("Error parsing json: %1").arg(error.localizedDescription()));
+        return QString();
+    }
+    return text;
 }
 
 HMSyncClientDelegate *HMWiFiSync::reportTo() const
@@ -770,8 +779,25 @@ void HMWiFiSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten,
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesWritten);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_progress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirstChunk = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirstChunk = !m_sendingData;
+        m_sendingData = true;
+    }
+    if (isFirstChunk)
+        target->didStartSending();
+    if (totalBytesWritten >= totalBytesExpectedToWrite) {
+        target->didFinishSending();
+        const std::lock_guard lock(m_mutex);
+        m_sendingData = false;
+        return;
+    }
+    target->postStepNotificationWithMessage(QStringLiteral("Receiving from Device..."),
+                                            double(totalBytesWritten) / double(totalBytesExpectedToWrite));
 }
 
 void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
@@ -779,8 +805,22 @@ void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived,
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesReceived);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_progress.dataReceived(*target, totalBytesReceived, totalBytesExpectedToReceive, std::nullopt);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirstChunk = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirstChunk = !m_receivingData;
+        m_receivingData = true;
+    }
+    if (isFirstChunk)
+        target->didStartReceiving();
+    if (totalBytesReceived >= totalBytesExpectedToReceive) {
+        target->didFinishReceiving();
+        const std::lock_guard lock(m_mutex);
+        m_receivingData = false;
+    }
 }
 
 void HMWiFiSync::requestDidLoadResponse(RKRequest &request, const RKResponse &response)

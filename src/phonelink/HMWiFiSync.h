@@ -1,7 +1,6 @@
 #pragma once
 
 #include "sync/HMSyncClient.h"
-#include "sync/HMTransferProgress.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "platform/foundation/CallbackGuard.h"
@@ -280,6 +279,8 @@ private:
     QDateTime m_connectionTryTimeoutDate;
     bool m_forceQuillpad = true;
     quint64 m_forceQuillpadMode = quint64(HMForceQuillpadMode::PassiveForce);
+    bool m_sendingData = false;
+    bool m_receivingData = false;
     qint64 m_secondsDifference = 0;
 
     qint64 m_offset = 0;
@@ -297,6 +298,5 @@ private:
 
     // The request blocks and the workers of purge and the id list run through this guard: the
     // destructor closes it, so none of them reaches the transport once it is going away.
-    HMTransferProgress m_progress;
     platform::CallbackGuard m_callbacks;
 };

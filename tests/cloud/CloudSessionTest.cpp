@@ -188,6 +188,20 @@ TEST(CloudSession, ReportsEachTransportFailureAsTheErrorTableSays)
     ASSERT_FALSE(delegate.events().isEmpty());
     EXPECT_TRUE(delegate.events().first().startsWith(QStringLiteral("error 3"))) << delegate.events().join(u'|').toStdString();
     fixture.peer->clearSwitches();
+
+    // A peer that refuses connections is a host that cannot be reached; once it listens again the
+    // logon goes through.
+    ASSERT_TRUE(fixture.peer->setRefusing(true));
+    RecordingClientDelegate refused;
+    sync = makeCloudSync(fixture.httpsHost(), fixture.certificates.caFile, refused);
+    ASSERT_TRUE(sync->logon());
+    ASSERT_TRUE(refused.waitFor(QStringLiteral("logon")));
+    EXPECT_EQ(refused.events(), QStringList({QStringLiteral("error 3"), QStringLiteral("stop"), QStringLiteral("logon 0")}));
+    ASSERT_TRUE(fixture.peer->setRefusing(false));
+    RecordingClientDelegate accepted;
+    sync = makeCloudSync(fixture.httpsHost(), fixture.certificates.caFile, accepted);
+    ASSERT_TRUE(sync->logon());
+    EXPECT_TRUE(accepted.waitFor(QStringLiteral("logon 1"))) << accepted.events().join(u'|').toStdString();
 }
 
 TEST(CloudSession, TrustsThePeerOnlyThroughItsCertificateAuthorityGivenExplicitly)
