@@ -407,8 +407,8 @@ void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, 
                 doomed.append(candidate);
         }
     }
-    for (const auto &occurrence : std::as_const(doomed))
-        (void)ensureEventStore()->removeEvent(occurrence, platform::EKSpan::ThisEvent, false);
+    // One write of the series' file for all of them, not one per occurrence.
+    (void)ensureEventStore()->removeOccurrences(doomed, false);
 }
 
 bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record)

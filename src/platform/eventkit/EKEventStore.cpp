@@ -854,13 +854,16 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         prefetchDescribedText(described, at + kTextsAhead);
         const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);
         // The files of a window were chosen by the same test; those holding a title were not.
-        if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate)))
+        if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate) ||
+                                !mayHoldEventIn(*candidate, predicate.startDate, predicate.endDate)))
             continue;
         if (folder.isLeftAlone(*candidate))
             continue;
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
+        if (file && predicate.title)
+            noteMoments(*file);
         if (file && (!predicate.title || file->titles().contains(*predicate.title)))
             visit(*file);
     }
@@ -868,17 +871,63 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
 
 // A series' walk is kept with its file's description, which is replaced whole when the file changes;
 // a file read while it changed gets a walk of its own.
-QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
-                                             const QDateTime &windowStart, const QDateTime &windowEnd) const
+std::shared_ptr<const ICalendarOccurrences> EKEventStore::walkOf(const ICalendarFile &file, const QString &uid,
+                                                                 icalcomponent *master, const QDateTime &windowEnd)
 {
     std::shared_ptr<const ICalendarOccurrences> own;
-    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? (*file.occurrences)[uid] : own;
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? file.occurrences->byUid[uid] : own;
     if (!known || known->horizon < windowEnd) {
         const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(
             icalcodec::expandOccurrences(master, std::max(windowEnd, ahead)));
     }
-    return icalcodec::occurrencesOverlapping(*known, windowStart, windowEnd);
+    return known;
+}
+
+QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                             const QDateTime &windowStart, const QDateTime &windowEnd) const
+{
+    return icalcodec::occurrencesOverlapping(*walkOf(file, uid, master, windowEnd), windowStart, windowEnd);
+}
+
+// Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: each UID's
+// event by its walk, its moved occurrences by their reach. Kept with the file's walks, so that a
+// query around another moment passes the file by unparsed while it does not change.
+void EKEventStore::noteMoments(const ICalendarFile &file)
+{
+    if (!file.occurrences || file.occurrences->moments)
+        return;
+    ICalendarSeriesWalks::Moments moments;
+    icalcomponent *root = file.calendar.get();
+    for (const QString &uid : file.uids()) {
+        if (icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT))
+            moments.walks.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc()));
+        for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+            const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached));
+            if (!start.isValid())
+                return; // no reach: the file is parsed for every query
+            const qint64 first = start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds;
+            const qint64 length = std::max<qint64>(icalcodec::lengthSeconds(detached), 0);
+            moments.reaches.append({first, first + length + 2 * ICalendarFile::kReachMarginSeconds});
+        }
+    }
+    file.occurrences->moments = std::move(moments);
+}
+
+// False only when the moments noted of the file tell that none of its events overlaps the window.
+bool EKEventStore::mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd)
+{
+    if (!file.occurrences || !file.occurrences->moments || !windowStart.isValid() || !windowEnd.isValid())
+        return true;
+    const ICalendarSeriesWalks::Moments &moments = *file.occurrences->moments;
+    for (const std::shared_ptr<const ICalendarOccurrences> &walk : moments.walks) {
+        if (walk->horizon < windowEnd || !icalcodec::occurrencesOverlapping(*walk, windowStart, windowEnd).isEmpty())
+            return true;
+    }
+    const qint64 start = windowStart.toSecsSinceEpoch();
+    const qint64 end = windowEnd.toSecsSinceEpoch();
+    return std::any_of(moments.reaches.cbegin(), moments.reaches.cend(),
+                       [&](const auto &reach) { return reach.first <= end && reach.second >= start; });
 }
 
 QList<QDateTime> EKEventStore::regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent *master,
@@ -1239,6 +1288,42 @@ Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         icalseries::excludeOccurrence(calendar, master, event->occurrenceDate());
     else
         icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
+    return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), commit);
+}
+
+Status EKEventStore::removeOccurrences(const QList<std::shared_ptr<EKEvent>> &occurrences, bool commit)
+{
+    const std::lock_guard lock(storeMutex());
+    const QString uid = occurrences.isEmpty() ? QString() : occurrences.first()->eventIdentifier();
+    const bool isOneSeries = std::all_of(occurrences.cbegin(), occurrences.cend(), [&uid](const auto &occurrence) {
+        return occurrence && !occurrence->isDetached() && occurrence->eventIdentifier() == uid;
+    });
+    const std::optional<Location> location = isOneSeries && !uid.isEmpty() ? locate(uid) : std::nullopt;
+    icalcomponent *const stored = location ? icalseries::masterOf(location->file->calendar.get(), uid,
+                                                                  ICAL_VEVENT_COMPONENT)
+                                           : nullptr;
+    if (occurrences.size() < 2 || !icalseries::isRecurring(stored)) {
+        Status status = success();
+        for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
+            if (const Status removed = removeEvent(occurrence, EKSpan::ThisEvent, commit); !removed && status)
+                status = removed;
+        }
+        return status;
+    }
+    m_flush = flushFor(commit);
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Event))
+        return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
+    icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
+    icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
+    QSet<QDateTime> excluded;
+    for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
+        const QDateTime date = occurrence->occurrenceDate();
+        if (excluded.contains(date))
+            continue;
+        excluded.insert(date);
+        icalseries::excludeOccurrence(calendar, master, date);
+    }
     return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), commit);
 }
 

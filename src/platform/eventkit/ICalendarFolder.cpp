@@ -55,9 +55,7 @@ constexpr std::chrono::seconds kRescanInterval{5};
 // A write is read back at once, and a series is read by several queries in a row: the last few parsed
 // files are kept, and no more, so memory does not grow with the folder.
 constexpr qsizetype kRecentlyParsedKept = 8;
-// Floating times and all-day dates are read in the time zone of the moment; a reach this much wider
-// holds them in any zone.
-constexpr qint64 kReachMarginSeconds = 2 * 24 * 3600;
+constexpr qint64 kReachMarginSeconds = ICalendarFile::kReachMarginSeconds;
 
 struct FileStat
 {
@@ -151,10 +149,10 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
-std::shared_ptr<ICalendarFile::OccurrenceWalks> walksOf(ICalendarFile &file)
+std::shared_ptr<ICalendarSeriesWalks> walksOf(ICalendarFile &file)
 {
     if (!file.occurrences && file.reachEnd == ICalendarFile::kOpenEnd)
-        file.occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
+        file.occurrences = std::make_shared<ICalendarSeriesWalks>();
     return file.occurrences;
 }
 
