@@ -5,6 +5,7 @@
 #include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
+#include "platform/eventkit/ICalendarZones.h"
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
@@ -261,8 +262,10 @@ void widenReach(ICalendarFile &file, icalcomponent *event)
 
 void freeIcalComponent(icalcomponent_impl *component)
 {
-    if (component)
-        icalcomponent_free(component);
+    if (!component)
+        return;
+    icalzones::forgetZonesOf(component);
+    icalcomponent_free(component);
 }
 
 ICalendarFolder::ICalendarFolder(const QString &path) : m_path(path) {}
@@ -295,6 +298,7 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
     if (!root || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT)
         return nullptr;
+    icalzones::shareZonesOf(root);
     bool hasItem = false;
     int withoutUid = 0;
     for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
