@@ -857,13 +857,13 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate) ||
                                 !mayHoldEventIn(*candidate, predicate.startDate, predicate.endDate)))
             continue;
-        if (folder.isLeftAlone(*candidate))
+        if (isListedBefore(*candidate, predicate) || folder.isLeftAlone(*candidate))
             continue;
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
-        if (file && predicate.title)
-            noteMoments(*file);
+        if (file)
+            noteMoments(*file, predicate.title.has_value());
         if (file && (!predicate.title || file->titles().contains(*predicate.title)))
             visit(*file);
     }
@@ -890,44 +890,72 @@ QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QS
     return icalcodec::occurrencesOverlapping(*walkOf(file, uid, master, windowEnd), windowStart, windowEnd);
 }
 
-// Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: each UID's
-// event by its walk, its moved occurrences by their reach. Kept with the file's walks, so that a
-// query around another moment passes the file by unparsed while it does not change.
-void EKEventStore::noteMoments(const ICalendarFile &file)
+// Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: its moved
+// occurrences by their reach, and (withWalks) each UID's event by its walk. Kept with the file's
+// walks, so that a query of another window passes the file by unparsed while it does not change.
+void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
 {
-    if (!file.occurrences || file.occurrences->moments)
+    if (!file.occurrences)
         return;
-    ICalendarSeriesWalks::Moments moments;
+    ICalendarSeriesWalks &walks = *file.occurrences;
     icalcomponent *root = file.calendar.get();
+    if (!walks.detachedReaches) {
+        QList<ICalendarSeriesWalks::Reach> reaches;
+        for (const QString &uid : file.uids()) {
+            for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+                const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached));
+                const qint64 first = start.isValid() ? start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds
+                                                     : ICalendarFile::kOpenStart;
+                const qint64 length = std::max<qint64>(icalcodec::lengthSeconds(detached), 0);
+                reaches.append({first, start.isValid() ? first + length + 2 * ICalendarFile::kReachMarginSeconds
+                                                       : ICalendarFile::kOpenEnd});
+            }
+        }
+        walks.detachedReaches = std::move(reaches);
+    }
+    if (!withWalks || walks.walks)
+        return;
+    QList<std::shared_ptr<const ICalendarOccurrences>> series;
     for (const QString &uid : file.uids()) {
         if (icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT))
-            moments.walks.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc()));
-        for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
-            const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached));
-            if (!start.isValid())
-                return; // no reach: the file is parsed for every query
-            const qint64 first = start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds;
-            const qint64 length = std::max<qint64>(icalcodec::lengthSeconds(detached), 0);
-            moments.reaches.append({first, first + length + 2 * ICalendarFile::kReachMarginSeconds});
-        }
+            series.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc()));
     }
-    file.occurrences->moments = std::move(moments);
+    walks.walks = std::move(series);
 }
 
-// False only when the moments noted of the file tell that none of its events overlaps the window.
-bool EKEventStore::mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd)
+// Whether a moved occurrence of the file, as noted, may overlap the window; true when none are noted.
+bool EKEventStore::mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart,
+                                     const QDateTime &windowEnd)
 {
-    if (!file.occurrences || !file.occurrences->moments || !windowStart.isValid() || !windowEnd.isValid())
+    if (!file.occurrences || !file.occurrences->detachedReaches || !windowStart.isValid() || !windowEnd.isValid())
         return true;
-    const ICalendarSeriesWalks::Moments &moments = *file.occurrences->moments;
-    for (const std::shared_ptr<const ICalendarOccurrences> &walk : moments.walks) {
-        if (walk->horizon < windowEnd || !icalcodec::occurrencesOverlapping(*walk, windowStart, windowEnd).isEmpty())
-            return true;
-    }
     const qint64 start = windowStart.toSecsSinceEpoch();
     const qint64 end = windowEnd.toSecsSinceEpoch();
-    return std::any_of(moments.reaches.cbegin(), moments.reaches.cend(),
+    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences->detachedReaches;
+    return std::any_of(reaches.cbegin(), reaches.cend(),
                        [&](const auto &reach) { return reach.first <= end && reach.second >= start; });
+}
+
+// False only when what is noted of the file tells that none of its events overlaps the window.
+bool EKEventStore::mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd)
+{
+    if (!file.occurrences || !file.occurrences->walks || mayHoldDetachedIn(file, windowStart, windowEnd))
+        return true;
+    return std::any_of(file.occurrences->walks->cbegin(), file.occurrences->walks->cend(), [&](const auto &walk) {
+        return walk->horizon < windowEnd || !icalcodec::occurrencesOverlapping(*walk, windowStart, windowEnd).isEmpty();
+    });
+}
+
+// A listing that reads each series once passes by a file whose every UID is a series it has read,
+// when none of the file's moved occurrences, as noted, can lie in the window.
+bool EKEventStore::isListedBefore(const ICalendarFile &file, const EKPredicate &predicate)
+{
+    if (!predicate.firstOccurrenceOnly || predicate.seriesToLeaveOut.isEmpty() ||
+        mayHoldDetachedIn(file, predicate.startDate, predicate.endDate))
+        return false;
+    const QStringList uids = file.uids();
+    return std::all_of(uids.cbegin(), uids.cend(),
+                       [&](const QString &uid) { return predicate.seriesToLeaveOut.contains(uid); });
 }
 
 QList<QDateTime> EKEventStore::regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent *master,

@@ -251,8 +251,10 @@ private:
     // The walk of a series of the file, reaching past windowEnd (and well ahead of today).
     static std::shared_ptr<const ICalendarOccurrences> walkOf(const ICalendarFile &file, const QString &uid,
                                                               icalcomponent_impl *master, const QDateTime &windowEnd);
-    static void noteMoments(const ICalendarFile &file);
+    static void noteMoments(const ICalendarFile &file, bool withWalks);
+    static bool mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
     static bool mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
+    static bool isListedBefore(const ICalendarFile &file, const EKPredicate &predicate);
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
     // As calendarsMatching, of those the last refresh found.

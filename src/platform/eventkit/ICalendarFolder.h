@@ -32,17 +32,13 @@ struct ICalendarOccurrences final
 // What a file with a series keeps of its walks, shared by its description and its parsed copies.
 struct ICalendarSeriesWalks final
 {
-    // Where the file's events lie: each series (an event without a rule too) by its walk, each moved
-    // occurrence by its start and end widened as a file's reach is.
-    struct Moments
-    {
-        QList<std::shared_ptr<const ICalendarOccurrences>> walks;
-        QList<std::pair<qint64, qint64>> reaches; // seconds since 1970
-    };
+    using Reach = std::pair<qint64, qint64>; // seconds since 1970
     QHash<QString, std::shared_ptr<const ICalendarOccurrences>> byUid;
-    // Noted once a query for the events around a moment parsed the file; what the next such query
-    // passes the file by with, unparsed.
-    std::optional<Moments> moments;
+    // Where the file's events lie, noted from a parse, so that later queries pass the file by
+    // unparsed when none of its events can overlap their window: the reach of each moved occurrence
+    // (its start and end widened as a file's reach is), and the walk of each UID's event.
+    std::optional<QList<Reach>> detachedReaches;
+    std::optional<QList<std::shared_ptr<const ICalendarOccurrences>>> walks;
 };
 
 // What a whole look at a folder reads of the names in it.

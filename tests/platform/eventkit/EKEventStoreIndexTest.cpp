@@ -328,6 +328,31 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleAroundAMomentFindsTheSameEventsEveryT
     EXPECT_EQ(titlesAround("2026-03-09 09:00"), standup);
 }
 
+// A listing that reads each series once finds, in its later windows, only the moved occurrences
+// that lie there: the same each time, whether it parsed the series' files again or passed them by.
+TEST_F(EKEventStoreIndexTest, ALaterWindowOfAListingFindsTheMovedOccurrencesInIt)
+{
+    writeAsOtherProgram(m_folder + QStringLiteral("/s.ics"),
+                        calendarText(eventText("s", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=1000\r\n") +
+                                     eventText("s", "Standup far", "20270302T150000Z",
+                                               "RECURRENCE-ID:20270302T090000Z\r\n")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/t.ics"),
+                        calendarText(eventText("t", "Review", "20260303T090000Z", "RRULE:FREQ=WEEKLY\r\n")));
+    const auto listWindow = [this](const char *from, const char *to, const QSet<QString> &read) {
+        EKPredicate predicate = m_store->predicateForEventsWithStartDate(at(from), at(to), {});
+        predicate.firstOccurrenceOnly = true;
+        predicate.seriesToLeaveOut = read;
+        return titlesOf(m_store->eventsMatchingPredicate(predicate));
+    };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(listWindow("2026-03-01 00:00", "2026-04-01 00:00", {}), (QStringList{"Review", "Standup"}));
+        EXPECT_EQ(listWindow("2026-04-01 00:00", "2028-01-01 00:00", {"s", "t"}), QStringList{"Standup far"})
+            << "in round " << round;
+        EXPECT_EQ(listWindow("2028-01-01 00:00", "2030-01-01 00:00", {"s", "t"}), QStringList{});
+        EXPECT_EQ(listWindow("2028-01-01 00:00", "2030-01-01 00:00", {"s"}), QStringList{"Review"});
+    }
+}
+
 // Titles the index keeps under one key are told apart by the files' own titles: by files the index
 // described, by files changed by another program and by our own writes.
 TEST_F(EKEventStoreIndexTest, TitlesSharingAKeyAreToldApart)
