@@ -36,6 +36,9 @@ constexpr int kMaxCalendars = 1000;
 constexpr std::chrono::seconds kRescanInterval{1};
 // A series is walked once up to this far ahead of now, which the widest listing stays within.
 constexpr int kExpansionYearsAhead = 20;
+// The reach of the walks noted of a file for queries around a moment, which are mostly near today:
+// one beyond it walks the series again, that far.
+constexpr int kNotedYearsAhead = 2;
 
 // The stores of a process share the folders' descriptions, so they take one lock in turn. It is
 // never destroyed: a store held by another static object may let its folders go after exit began.
@@ -872,12 +875,13 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
 // A series' walk is kept with its file's description, which is replaced whole when the file changes;
 // a file read while it changed gets a walk of its own.
 std::shared_ptr<const ICalendarOccurrences> EKEventStore::walkOf(const ICalendarFile &file, const QString &uid,
-                                                                 icalcomponent *master, const QDateTime &windowEnd)
+                                                                 icalcomponent *master, const QDateTime &windowEnd,
+                                                                 int yearsAhead)
 {
     std::shared_ptr<const ICalendarOccurrences> own;
     std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? file.occurrences->byUid[uid] : own;
     if (!known || known->horizon < windowEnd) {
-        const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
+        const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(yearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(
             icalcodec::expandOccurrences(master, std::max(windowEnd, ahead)));
     }
@@ -887,7 +891,17 @@ std::shared_ptr<const ICalendarOccurrences> EKEventStore::walkOf(const ICalendar
 QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
                                              const QDateTime &windowStart, const QDateTime &windowEnd) const
 {
-    return icalcodec::occurrencesOverlapping(*walkOf(file, uid, master, windowEnd), windowStart, windowEnd);
+    return icalcodec::occurrencesOverlapping(*walkOf(file, uid, master, windowEnd, kExpansionYearsAhead), windowStart,
+                                             windowEnd);
+}
+
+// Asked of each moved occurrence of every listing: the walk need reach no further than it.
+bool EKEventStore::isOccurrenceOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                  const QDateTime &start)
+{
+    const std::shared_ptr<const ICalendarOccurrences> walk =
+        walkOf(file, uid, master, start.addSecs(1), kNotedYearsAhead);
+    return std::binary_search(walk->starts.cbegin(), walk->starts.cend(), start);
 }
 
 // Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: its moved
@@ -918,7 +932,7 @@ void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
     QList<std::shared_ptr<const ICalendarOccurrences>> series;
     for (const QString &uid : file.uids()) {
         if (icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT))
-            series.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc()));
+            series.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc(), kNotedYearsAhead));
     }
     walks.walks = std::move(series);
 }
@@ -1059,7 +1073,7 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
     QList<QDateTime> detachedIds;
     for (icalcomponent *detached : icalseries::overridesOf(file.calendar.get(), uid)) {
         const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-        if (master && !occurrencesOf(file, uid, master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+        if (master && !isOccurrenceOf(file, uid, master, recurrenceId))
             continue;
         detachedIds.append(recurrenceId);
         std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);

@@ -248,9 +248,12 @@ private:
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                    const QDateTime &windowStart, const QDateTime &windowEnd) const;
-    // The walk of a series of the file, reaching past windowEnd (and well ahead of today).
+    // The walk of a series of the file, reaching past windowEnd and the years ahead of today.
     static std::shared_ptr<const ICalendarOccurrences> walkOf(const ICalendarFile &file, const QString &uid,
-                                                              icalcomponent_impl *master, const QDateTime &windowEnd);
+                                                              icalcomponent_impl *master, const QDateTime &windowEnd,
+                                                              int yearsAhead);
+    static bool isOccurrenceOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
+                               const QDateTime &start);
     static void noteMoments(const ICalendarFile &file, bool withWalks);
     static bool mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
     static bool mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
