@@ -857,8 +857,9 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         prefetchDescribedText(described, at + kTextsAhead);
         const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);
         // The files of a window were chosen by the same test; those holding a title were not.
-        if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate) ||
-                                !mayHoldEventIn(*candidate, predicate.startDate, predicate.endDate)))
+        if (predicate.title &&
+            (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate) ||
+             !mayHoldEventIn(*candidate, predicate.startDate, predicate.endDate)))
             continue;
         if (isListedBefore(*candidate, predicate) || folder.isLeftAlone(*candidate))
             continue;
@@ -1341,9 +1342,8 @@ Status EKEventStore::removeOccurrences(const QList<std::shared_ptr<EKEvent>> &oc
         return occurrence && !occurrence->isDetached() && occurrence->eventIdentifier() == uid;
     });
     const std::optional<Location> location = isOneSeries && !uid.isEmpty() ? locate(uid) : std::nullopt;
-    icalcomponent *const stored = location ? icalseries::masterOf(location->file->calendar.get(), uid,
-                                                                  ICAL_VEVENT_COMPONENT)
-                                           : nullptr;
+    icalcomponent *const stored =
+        location ? icalseries::masterOf(location->file->calendar.get(), uid, ICAL_VEVENT_COMPONENT) : nullptr;
     if (occurrences.size() < 2 || !icalseries::isRecurring(stored)) {
         Status status = success();
         for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {

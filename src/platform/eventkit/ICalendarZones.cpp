@@ -25,7 +25,7 @@ struct Registry
 {
     std::mutex mutex;
     QHash<QByteArray, std::shared_ptr<icaltimezone>> byDefinition;
-    QHash<const icaltimezone *, icaltimezone *> shared;          // a parse's zone -> its shared zone
+    QHash<const icaltimezone *, icaltimezone *> shared;                   // a parse's zone -> its shared zone
     QHash<const icalcomponent *, QList<const icaltimezone *>> byCalendar; // the zones each parse registered
     std::atomic<qsizetype> registered = 0;
 };
@@ -68,8 +68,8 @@ void shareZonesOf(icalcomponent *calendar)
     Registry &zones = registry();
     const std::lock_guard lock(zones.mutex);
     QList<const icaltimezone *> own;
-    for (icalcomponent *definition = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT);
-         definition; definition = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
+    for (icalcomponent *definition = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT); definition;
+         definition = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
         icalproperty *id = icalcomponent_get_first_property(definition, ICAL_TZID_PROPERTY);
         const char *tzid = id ? icalproperty_get_tzid(id) : nullptr;
         icaltimezone *zone = tzid ? icalcomponent_get_timezone(calendar, tzid) : nullptr;

@@ -301,10 +301,9 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleAroundAMomentFindsTheSameEventsEveryT
 {
     const QString path = m_folder + QStringLiteral("/s.ics");
     const auto seriesText = [](const QByteArray &count) {
-        return calendarText(
-            eventText("s", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=" + count +
-                                                              "\r\nEXDATE:20260305T090000Z\r\n") +
-            eventText("s", "Standup late", "20260303T110000Z", "RECURRENCE-ID:20260303T090000Z\r\n"));
+        return calendarText(eventText("s", "Standup", "20260302T090000Z",
+                                      "RRULE:FREQ=DAILY;COUNT=" + count + "\r\nEXDATE:20260305T090000Z\r\n") +
+                            eventText("s", "Standup late", "20260303T110000Z", "RECURRENCE-ID:20260303T090000Z\r\n"));
     };
     const auto titlesAround = [this](const char *moment) {
         EKPredicate predicate = m_store->predicateForEventsWithStartDate(at(moment), at(moment).addSecs(1), {});
@@ -314,9 +313,9 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleAroundAMomentFindsTheSameEventsEveryT
     const QStringList none;
     const QStringList standup{"Standup"};
     const QList<std::pair<const char *, QStringList>> rows = {
-        {"2026-03-02 09:00", standup},         {"2026-03-03 09:00", none}, {"2026-03-03 11:00", {"Standup late"}},
+        {"2026-03-02 09:00", standup},          {"2026-03-03 09:00", none},    {"2026-03-03 11:00", {"Standup late"}},
         {"2026-03-03 11:59", {"Standup late"}}, {"2026-03-04 09:00", standup}, {"2026-03-05 09:00", none},
-        {"2026-03-06 09:59", standup},         {"2026-03-07 09:00", none}, {"2026-02-01 09:00", none}};
+        {"2026-03-06 09:59", standup},          {"2026-03-07 09:00", none},    {"2026-02-01 09:00", none}};
     writeAsOtherProgram(path, seriesText("5"));
     for (int round = 0; round < 2; ++round) {
         for (const auto &[moment, titles] : rows)
@@ -332,10 +331,10 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleAroundAMomentFindsTheSameEventsEveryT
 // that lie there: the same each time, whether it parsed the series' files again or passed them by.
 TEST_F(EKEventStoreIndexTest, ALaterWindowOfAListingFindsTheMovedOccurrencesInIt)
 {
-    writeAsOtherProgram(m_folder + QStringLiteral("/s.ics"),
-                        calendarText(eventText("s", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=1000\r\n") +
-                                     eventText("s", "Standup far", "20270302T150000Z",
-                                               "RECURRENCE-ID:20270302T090000Z\r\n")));
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/s.ics"),
+        calendarText(eventText("s", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=1000\r\n") +
+                     eventText("s", "Standup far", "20270302T150000Z", "RECURRENCE-ID:20270302T090000Z\r\n")));
     writeAsOtherProgram(m_folder + QStringLiteral("/t.ics"),
                         calendarText(eventText("t", "Review", "20260303T090000Z", "RRULE:FREQ=WEEKLY\r\n")));
     const auto listWindow = [this](const char *from, const char *to, const QSet<QString> &read) {

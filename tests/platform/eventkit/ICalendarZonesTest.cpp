@@ -16,8 +16,9 @@ namespace {
 // A VTIMEZONE of one fixed offset ("+0500").
 QByteArray fixedZone(const QByteArray &tzid, const QByteArray &offset)
 {
-    return "BEGIN:VTIMEZONE\r\nTZID:" + tzid + "\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:" +
-           offset + "\r\nTZOFFSETTO:" + offset + "\r\nTZNAME:Fixed\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    return "BEGIN:VTIMEZONE\r\nTZID:" + tzid +
+           "\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:" + offset + "\r\nTZOFFSETTO:" + offset +
+           "\r\nTZNAME:Fixed\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
 }
 
 const QByteArray kBerlin = "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
@@ -64,8 +65,8 @@ TEST_F(ICalendarZonesTest, EachFileIsReadInTheZoneItDefines)
     writeAsOtherProgram(file.arg("a"), zonedFile(fixedZone("Custom", "+0500"), "a", "Custom", "20260302T090000"));
     writeAsOtherProgram(file.arg("b"), zonedFile(fixedZone("Custom", "-0300"), "b", "Custom", "20260302T090000"));
     writeAsOtherProgram(file.arg("c"), zonedFile(fixedZone("Custom", "+0500"), "c", "Custom", "20260303T100000"));
-    writeAsOtherProgram(file.arg("s"), zonedFile(kBerlin, "s", "Europe/Berlin", "20260326T090000",
-                                                 "RRULE:FREQ=DAILY;COUNT=4\r\n"));
+    writeAsOtherProgram(file.arg("s"),
+                        zonedFile(kBerlin, "s", "Europe/Berlin", "20260326T090000", "RRULE:FREQ=DAILY;COUNT=4\r\n"));
     const QStringList expected = {"a 2026-03-02 04:00", "b 2026-03-02 12:00", "c 2026-03-03 05:00",
                                   "s 2026-03-26 08:00", "s 2026-03-27 08:00", "s 2026-03-28 08:00",
                                   "s 2026-03-29 07:00"};
