@@ -13,6 +13,7 @@
 #include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
+#include <QHash>
 #include <QTimeZone>
 
 #include <utility>
@@ -397,18 +398,19 @@ void HMCalendarData::removeExceptionOccurrences(const platform::EKEvent &saved, 
     if (exceptions.isEmpty())
         return;
     readEventKitEvents(saved.calendarItemIdentifier());
-    QList<std::shared_ptr<platform::EKEvent>> doomed;
-    for (const QVariant &exception : exceptions) {
-        const QDate day = exception.toDateTime().toTimeZone(local).date();
-        for (const auto &candidate : ekEventsArray()) {
-            // A moved occurrence is the device's own record; only regular ones are removed here.
-            if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() && !candidate->isDetached() &&
-                candidate->startDate().toTimeZone(local).date() == day)
-                doomed.append(candidate);
-        }
+    // The series' regular occurrences by their local day, each day worked out once: a series with
+    // many exceptions is not walked once per exception.
+    QHash<QDate, QList<std::shared_ptr<platform::EKEvent>>> occurrencesByDay;
+    for (const auto &candidate : ekEventsArray()) {
+        // A moved occurrence is the device's own record; only regular ones are removed here.
+        if (candidate->calendarItemIdentifier() == saved.calendarItemIdentifier() && !candidate->isDetached())
+            occurrencesByDay[candidate->startDate().toTimeZone(local).date()].append(candidate);
     }
-    for (const auto &occurrence : std::as_const(doomed))
-        (void)ensureEventStore()->removeEvent(occurrence, platform::EKSpan::ThisEvent, false);
+    QList<std::shared_ptr<platform::EKEvent>> doomed;
+    for (const QVariant &exception : exceptions)
+        doomed.append(occurrencesByDay.value(exception.toDateTime().toTimeZone(local).date()));
+    // One write of the series' file for all of them, not one per occurrence.
+    (void)ensureEventStore()->removeOccurrences(doomed, false);
 }
 
 bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const QVariantMap &record)

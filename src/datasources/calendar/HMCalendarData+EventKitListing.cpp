@@ -15,6 +15,7 @@
 #include "datasources/calendar/HMCalendarDataKeys.h"
 #include "sync/HMSyncFields.h"
 
+#include <QScopeGuard>
 #include <QTimeZone>
 
 #include <array>
@@ -216,6 +217,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     pass.foundBytes.reserve(total);
     pass.foundEntries.reserve(total);
     qsizetype position = 0;
+    m_isPlanningListing = true;
+    const auto planned = qScopeGuard([this] { m_isPlanningListing = false; });
     // Each window's sequence is let go once read: what it holds of the descriptions goes with it.
     for (platform::EKEventSequence &sequence : sequences) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
@@ -472,7 +475,7 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
     const auto cached = m_seriesChecksums.constFind(seriesId);
     if (cached != m_seriesChecksums.constEnd())
         return *cached;
-    const std::shared_ptr<platform::EKEvent> series = ensureEventStore()->eventWithIdentifier(seriesId);
+    const std::shared_ptr<platform::EKEvent> series = seriesForChecksum(seriesId);
     if (!series)
         return QString();
     HMKVCodingEKEvent copy;
@@ -488,6 +491,20 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
     const QString checksum = checksumText(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries));
     m_seriesChecksums.insert(seriesId, checksum);
     return checksum;
+}
+
+// The occurrence at the series' start was made from the series with its own start and length: a
+// series of no length is read from the store, whose end may differ from its start's.
+std::shared_ptr<platform::EKEvent> HMCalendarData::seriesForChecksum(const QString &seriesId)
+{
+    if (m_isPlanningListing) {
+        for (const auto &event : eventsOfSeries(seriesId)) {
+            if (!event->isDetached() && event->isSeriesStart() && event->hasRecurrenceRules() &&
+                event->startDate().isValid() && event->endDate() != event->startDate())
+                return event;
+        }
+    }
+    return ensureEventStore()->eventWithIdentifier(seriesId);
 }
 
 void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event)

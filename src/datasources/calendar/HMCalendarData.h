@@ -306,6 +306,9 @@ private:
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
     void planNewEvent(EventPlan &plan, const platform::EKEvent &event);
     QString seriesChecksum(const QString &seriesId);
+    // The series as its checksum reads it: while the listing plans, its regular occurrence at the
+    // series' start as the listing read it (no second read of the file); else as the store has it.
+    std::shared_ptr<platform::EKEvent> seriesForChecksum(const QString &seriesId);
     QList<std::shared_ptr<platform::EKEvent>> eventsOfSeries(const QString &seriesId) const;
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
@@ -366,4 +369,6 @@ private:
     QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
     // Whether ekEventsArray holds of each series only its first regular occurrence (the whole listing).
     bool m_holdsFirstOccurrencesOnly = false;
+    // While the listing plans its events: ekEventsArray then holds what the folders hold now.
+    bool m_isPlanningListing = false;
 };

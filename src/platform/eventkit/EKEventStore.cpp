@@ -36,6 +36,9 @@ constexpr int kMaxCalendars = 1000;
 constexpr std::chrono::seconds kRescanInterval{1};
 // A series is walked once up to this far ahead of now, which the widest listing stays within.
 constexpr int kExpansionYearsAhead = 20;
+// The reach of the walks noted of a file for queries around a moment, which are mostly near today:
+// one beyond it walks the series again, that far.
+constexpr int kNotedYearsAhead = 2;
 
 // The stores of a process share the folders' descriptions, so they take one lock in turn. It is
 // never destroyed: a store held by another static object may let its folders go after exit began.
@@ -854,13 +857,17 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         prefetchDescribedText(described, at + kTextsAhead);
         const std::shared_ptr<const ICalendarFile> &candidate = described.at(at);
         // The files of a window were chosen by the same test; those holding a title were not.
-        if (predicate.title && (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate)))
+        if (predicate.title &&
+            (!candidate->hasEvents || !candidate->mayOverlap(predicate.startDate, predicate.endDate) ||
+             !mayHoldEventIn(*candidate, predicate.startDate, predicate.endDate)))
             continue;
-        if (folder.isLeftAlone(*candidate))
+        if (isListedBefore(*candidate, predicate) || folder.isLeftAlone(*candidate))
             continue;
         if (!predicate.title && visitListed(candidate))
             continue;
         const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(candidate);
+        if (file)
+            noteMoments(*file, predicate.title.has_value());
         if (file && (!predicate.title || file->titles().contains(*predicate.title)))
             visit(*file);
     }
@@ -868,17 +875,102 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
 
 // A series' walk is kept with its file's description, which is replaced whole when the file changes;
 // a file read while it changed gets a walk of its own.
-QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
-                                             const QDateTime &windowStart, const QDateTime &windowEnd) const
+std::shared_ptr<const ICalendarOccurrences> EKEventStore::walkOf(const ICalendarFile &file, const QString &uid,
+                                                                 icalcomponent *master, const QDateTime &windowEnd,
+                                                                 int yearsAhead)
 {
     std::shared_ptr<const ICalendarOccurrences> own;
-    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? (*file.occurrences)[uid] : own;
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? file.occurrences->byUid[uid] : own;
     if (!known || known->horizon < windowEnd) {
-        const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(kExpansionYearsAhead);
+        const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(yearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(
             icalcodec::expandOccurrences(master, std::max(windowEnd, ahead)));
     }
-    return icalcodec::occurrencesOverlapping(*known, windowStart, windowEnd);
+    return known;
+}
+
+QList<QDateTime> EKEventStore::occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                             const QDateTime &windowStart, const QDateTime &windowEnd) const
+{
+    return icalcodec::occurrencesOverlapping(*walkOf(file, uid, master, windowEnd, kExpansionYearsAhead), windowStart,
+                                             windowEnd);
+}
+
+// Asked of each moved occurrence of every listing: the walk need reach no further than it.
+bool EKEventStore::isOccurrenceOf(const ICalendarFile &file, const QString &uid, icalcomponent *master,
+                                  const QDateTime &start)
+{
+    const std::shared_ptr<const ICalendarOccurrences> walk =
+        walkOf(file, uid, master, start.addSecs(1), kNotedYearsAhead);
+    return std::binary_search(walk->starts.cbegin(), walk->starts.cend(), start);
+}
+
+// Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: its moved
+// occurrences by their reach, and (withWalks) each UID's event by its walk. Kept with the file's
+// walks, so that a query of another window passes the file by unparsed while it does not change.
+void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
+{
+    if (!file.occurrences)
+        return;
+    ICalendarSeriesWalks &walks = *file.occurrences;
+    icalcomponent *root = file.calendar.get();
+    if (!walks.detachedReaches) {
+        QList<ICalendarSeriesWalks::Reach> reaches;
+        for (const QString &uid : file.uids()) {
+            for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
+                const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached));
+                const qint64 first = start.isValid() ? start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds
+                                                     : ICalendarFile::kOpenStart;
+                const qint64 length = std::max<qint64>(icalcodec::lengthSeconds(detached), 0);
+                reaches.append({first, start.isValid() ? first + length + 2 * ICalendarFile::kReachMarginSeconds
+                                                       : ICalendarFile::kOpenEnd});
+            }
+        }
+        walks.detachedReaches = std::move(reaches);
+    }
+    if (!withWalks || walks.walks)
+        return;
+    QList<std::shared_ptr<const ICalendarOccurrences>> series;
+    for (const QString &uid : file.uids()) {
+        if (icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT))
+            series.append(walkOf(file, uid, master, QDateTime::currentDateTimeUtc(), kNotedYearsAhead));
+    }
+    walks.walks = std::move(series);
+}
+
+// Whether a moved occurrence of the file, as noted, may overlap the window; true when none are noted.
+bool EKEventStore::mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart,
+                                     const QDateTime &windowEnd)
+{
+    if (!file.occurrences || !file.occurrences->detachedReaches || !windowStart.isValid() || !windowEnd.isValid())
+        return true;
+    const qint64 start = windowStart.toSecsSinceEpoch();
+    const qint64 end = windowEnd.toSecsSinceEpoch();
+    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences->detachedReaches;
+    return std::any_of(reaches.cbegin(), reaches.cend(),
+                       [&](const auto &reach) { return reach.first <= end && reach.second >= start; });
+}
+
+// False only when what is noted of the file tells that none of its events overlaps the window.
+bool EKEventStore::mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd)
+{
+    if (!file.occurrences || !file.occurrences->walks || mayHoldDetachedIn(file, windowStart, windowEnd))
+        return true;
+    return std::any_of(file.occurrences->walks->cbegin(), file.occurrences->walks->cend(), [&](const auto &walk) {
+        return walk->horizon < windowEnd || !icalcodec::occurrencesOverlapping(*walk, windowStart, windowEnd).isEmpty();
+    });
+}
+
+// A listing that reads each series once passes by a file whose every UID is a series it has read,
+// when none of the file's moved occurrences, as noted, can lie in the window.
+bool EKEventStore::isListedBefore(const ICalendarFile &file, const EKPredicate &predicate)
+{
+    if (!predicate.firstOccurrenceOnly || predicate.seriesToLeaveOut.isEmpty() ||
+        mayHoldDetachedIn(file, predicate.startDate, predicate.endDate))
+        return false;
+    const QStringList uids = file.uids();
+    return std::all_of(uids.cbegin(), uids.cend(),
+                       [&](const QString &uid) { return predicate.seriesToLeaveOut.contains(uid); });
 }
 
 QList<QDateTime> EKEventStore::regularOccurrences(const ICalendarFile &file, const QString &uid, icalcomponent *master,
@@ -982,7 +1074,7 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
     QList<QDateTime> detachedIds;
     for (icalcomponent *detached : icalseries::overridesOf(file.calendar.get(), uid)) {
         const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-        if (master && !occurrencesOf(file, uid, master, recurrenceId, recurrenceId.addSecs(1)).contains(recurrenceId))
+        if (master && !isOccurrenceOf(file, uid, master, recurrenceId))
             continue;
         detachedIds.append(recurrenceId);
         std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
@@ -1266,6 +1358,41 @@ Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         icalseries::excludeOccurrence(calendar, master, event->occurrenceDate());
     else
         icalseries::endSeriesBefore(calendar, master, event->occurrenceDate());
+    return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), commit);
+}
+
+Status EKEventStore::removeOccurrences(const QList<std::shared_ptr<EKEvent>> &occurrences, bool commit)
+{
+    const std::lock_guard lock(storeMutex());
+    const QString uid = occurrences.isEmpty() ? QString() : occurrences.first()->eventIdentifier();
+    const bool isOneSeries = std::all_of(occurrences.cbegin(), occurrences.cend(), [&uid](const auto &occurrence) {
+        return occurrence && !occurrence->isDetached() && occurrence->eventIdentifier() == uid;
+    });
+    const std::optional<Location> location = isOneSeries && !uid.isEmpty() ? locate(uid) : std::nullopt;
+    icalcomponent *const stored =
+        location ? icalseries::masterOf(location->file->calendar.get(), uid, ICAL_VEVENT_COMPONENT) : nullptr;
+    if (occurrences.size() < 2 || !icalseries::isRecurring(stored)) {
+        Status status = success();
+        for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
+            if (const Status removed = removeEvent(occurrence, EKSpan::ThisEvent, commit); !removed && status)
+                status = removed;
+        }
+        return status;
+    }
+    m_flush = flushFor(commit);
+    if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
+        !hasAccessTo(EKEntityType::Event))
+        return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
+    icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
+    icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
+    QSet<QDateTime> excluded;
+    for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
+        const QDateTime date = occurrence->occurrenceDate();
+        if (excluded.contains(date))
+            continue;
+        excluded.insert(date);
+        icalseries::excludeOccurrence(calendar, master, date);
+    }
     return finishWrite(writeEventCopy(*location->folder, *location, calendar, uid), commit);
 }
 

@@ -28,6 +28,7 @@ namespace platform {
 class DispatchQueue;
 class ICalendarFolder;
 struct ICalendarFile;
+struct ICalendarOccurrences;
 
 // What a query asks for: events overlapping a date window, or reminders; in the given calendars, or
 // in every calendar of the kind when the list is empty.
@@ -179,6 +180,10 @@ public:
     Status saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit);
     // Removes an event, one occurrence ("this event"), or the series from the occurrence on.
     Status removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit);
+    // Removes regular occurrences of one series ("this event" each) with one write of its file,
+    // however many they are; an event that is no occurrence of a recurring series is removed as
+    // removeEvent removes it.
+    Status removeOccurrences(const QList<std::shared_ptr<EKEvent>> &occurrences, bool commit);
 
     EKPredicate predicateForRemindersInCalendars(const QList<std::shared_ptr<EKCalendar>> &calendars) const;
     // Reads the reminders on the store's queue and hands them to the completion there.
@@ -243,6 +248,16 @@ private:
                                         const EKPredicate &predicate, const QList<QDateTime> &detachedIds) const;
     QList<QDateTime> occurrencesOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
                                    const QDateTime &windowStart, const QDateTime &windowEnd) const;
+    // The walk of a series of the file, reaching past windowEnd and the years ahead of today.
+    static std::shared_ptr<const ICalendarOccurrences> walkOf(const ICalendarFile &file, const QString &uid,
+                                                              icalcomponent_impl *master, const QDateTime &windowEnd,
+                                                              int yearsAhead);
+    static bool isOccurrenceOf(const ICalendarFile &file, const QString &uid, icalcomponent_impl *master,
+                               const QDateTime &start);
+    static void noteMoments(const ICalendarFile &file, bool withWalks);
+    static bool mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
+    static bool mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
+    static bool isListedBefore(const ICalendarFile &file, const EKPredicate &predicate);
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
     // As calendarsMatching, of those the last refresh found.

@@ -3,6 +3,7 @@
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/EKReminder.h"
 #include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarZones.h"
 #include "platform/foundation/ConsoleLog.h"
 
 #include <algorithm>
@@ -301,7 +302,10 @@ QDateTime dateFromIcalTime(const icaltimetype &time)
                          QTimeZone::systemTimeZone())
             .toUTC();
     }
-    const icaltimezone *zone = time.zone ? usableZone(time.zone) : icaltimezone_get_utc_timezone();
+    // A zone a file defines is read as the process's shared zone of that definition, or as the system's
+    // zone of its name when the definition is short.
+    const icaltimezone *zone =
+        time.zone ? usableZone(icalzones::sharedZoneFor(time.zone)) : icaltimezone_get_utc_timezone();
     return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), QTimeZone::utc());
 }
 

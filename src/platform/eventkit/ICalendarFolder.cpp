@@ -5,6 +5,7 @@
 #include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
+#include "platform/eventkit/ICalendarZones.h"
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
@@ -55,9 +56,7 @@ constexpr std::chrono::seconds kRescanInterval{5};
 // A write is read back at once, and a series is read by several queries in a row: the last few parsed
 // files are kept, and no more, so memory does not grow with the folder.
 constexpr qsizetype kRecentlyParsedKept = 8;
-// Floating times and all-day dates are read in the time zone of the moment; a reach this much wider
-// holds them in any zone.
-constexpr qint64 kReachMarginSeconds = 2 * 24 * 3600;
+constexpr qint64 kReachMarginSeconds = ICalendarFile::kReachMarginSeconds;
 
 struct FileStat
 {
@@ -151,10 +150,10 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 }
 
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
-std::shared_ptr<ICalendarFile::OccurrenceWalks> walksOf(ICalendarFile &file)
+std::shared_ptr<ICalendarSeriesWalks> walksOf(ICalendarFile &file)
 {
     if (!file.occurrences && file.reachEnd == ICalendarFile::kOpenEnd)
-        file.occurrences = std::make_shared<ICalendarFile::OccurrenceWalks>();
+        file.occurrences = std::make_shared<ICalendarSeriesWalks>();
     return file.occurrences;
 }
 
@@ -263,8 +262,10 @@ void widenReach(ICalendarFile &file, icalcomponent *event)
 
 void freeIcalComponent(icalcomponent_impl *component)
 {
-    if (component)
-        icalcomponent_free(component);
+    if (!component)
+        return;
+    icalzones::forgetZonesOf(component);
+    icalcomponent_free(component);
 }
 
 ICalendarFolder::ICalendarFolder(const QString &path) : m_path(path) {}
@@ -297,6 +298,7 @@ std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QBy
     std::shared_ptr<icalcomponent_impl> calendar(root, freeIcalComponent);
     if (!root || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT)
         return nullptr;
+    icalzones::shareZonesOf(root);
     bool hasItem = false;
     int withoutUid = 0;
     for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;

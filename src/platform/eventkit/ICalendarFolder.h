@@ -15,6 +15,7 @@
 #include <chrono>
 #include <limits>
 #include <memory>
+#include <optional>
 
 struct icalcomponent_impl;
 
@@ -26,6 +27,18 @@ struct ICalendarOccurrences final
     QDateTime horizon;
     QList<QDateTime> starts;
     qint64 lengthSeconds = 0;
+};
+
+// What a file with a series keeps of its walks, shared by its description and its parsed copies.
+struct ICalendarSeriesWalks final
+{
+    using Reach = std::pair<qint64, qint64>; // seconds since 1970
+    QHash<QString, std::shared_ptr<const ICalendarOccurrences>> byUid;
+    // Where the file's events lie, noted from a parse, so that later queries pass the file by
+    // unparsed when none of its events can overlap their window: the reach of each moved occurrence
+    // (its start and end widened as a file's reach is), and the walk of each UID's event.
+    std::optional<QList<Reach>> detachedReaches;
+    std::optional<QList<std::shared_ptr<const ICalendarOccurrences>>> walks;
 };
 
 // What a whole look at a folder reads of the names in it.
@@ -41,7 +54,9 @@ struct ICalendarFile final
     // The reach of a file whose events have no end (a series without one) or no readable start.
     static constexpr qint64 kOpenStart = std::numeric_limits<qint64>::min();
     static constexpr qint64 kOpenEnd = std::numeric_limits<qint64>::max();
-    using OccurrenceWalks = QHash<QString, std::shared_ptr<const ICalendarOccurrences>>;
+    // Floating times and all-day dates are read in the time zone of the moment; a reach this much
+    // wider holds them in any zone.
+    static constexpr qint64 kReachMarginSeconds = 2 * 24 * 3600;
 
     QString fileName;
     qint64 size = 0;
@@ -54,7 +69,7 @@ struct ICalendarFile final
     qint64 reachEnd = kOpenEnd;
     std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
     QByteArray text;                              // and the file's text it was read from
-    std::shared_ptr<OccurrenceWalks> occurrences; // by UID; only for a file with a series
+    std::shared_ptr<ICalendarSeriesWalks> occurrences; // only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
     // after a tab, what a listing reads of the file's event when it holds one single event (else

@@ -50,6 +50,40 @@ int itemCount(const QString &root)
     return count;
 }
 
+// The days of the occurrences the phone deleted of its series starting then.
+QStringList excludedDays(const QDateTime &start)
+{
+    return {start.addDays(7).toString(QStringLiteral("yyyyMMdd")),
+            start.addDays(14).toString(QStringLiteral("yyyyMMdd"))};
+}
+
+// The texts of the EXDATE lines of every file of a series (with RRULE) under the root, by SUMMARY.
+QHash<QString, QByteArrayList> exclusionsOfSeries(const QString &root)
+{
+    QHash<QString, QByteArrayList> exclusions;
+    QDirIterator files(root, {QStringLiteral("*.ics")}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArrayList lines = file.readAll().replace("\r\n ", "").split('\n');
+        QString summary;
+        QByteArrayList excluded;
+        bool isSeries = false;
+        bool inEvent = false; // a VTIMEZONE has rules of its own
+        for (const QByteArray &line : lines) {
+            inEvent = line.startsWith("BEGIN:VEVENT") || (inEvent && !line.startsWith("END:VEVENT"));
+            summary = line.startsWith("SUMMARY:") ? QString::fromUtf8(line.mid(8).trimmed()) : summary;
+            isSeries = isSeries || (inEvent && line.startsWith("RRULE"));
+            if (line.startsWith("EXDATE"))
+                excluded.append(line.mid(line.indexOf(':') + 1).trimmed());
+        }
+        if (isSeries)
+            exclusions.insert(summary, excluded);
+    }
+    return exclusions;
+}
+
 void fillPhone(phonepeer::PhonePeer &peer)
 {
     for (int index = 0; index < kEventCount; ++index) {
@@ -63,12 +97,13 @@ void fillPhone(phonepeer::PhonePeer &peer)
                          {"GMTSTARTTIME", start.toString(QStringLiteral("HH:mm:ss"))},
                          {"GMTENDDATE", start.toString(QStringLiteral("yyyyMMdd"))},
                          {"GMTENDTIME", start.addSecs(1800).toString(QStringLiteral("HH:mm:ss"))}});
-        // Every tenth event is a weekly series of four.
+        // Every tenth event is a weekly series of four, its second and third occurrences deleted.
         if (index % 10 == 0)
             fields.insert(phoneFields({{"REPEAT", QStringLiteral("2")},
                                        {"INTERVAL", QStringLiteral("1")},
                                        {"OCCURS", QStringLiteral("4")},
-                                       {"REPEATEND", start.addDays(21).toString(QStringLiteral("yyyyMMdd"))}}));
+                                       {"REPEATEND", start.addDays(21).toString(QStringLiteral("yyyyMMdd"))},
+                                       {"REPEATEXCEPTIONS", excludedDays(start).join(QLatin1Char('\t'))}}));
         peer.addPhoneRecord(Conduit::Calendar, fields);
     }
     for (int index = 0; index < kTaskCount; ++index)
@@ -154,6 +189,13 @@ TEST_P(CalendarSyncInterrupted, AKilledRunLeavesEveryEventAndTaskOnceAfterTheNex
         ASSERT_EQ(counts.size(), kAllItems) << QStringList(counts.keys()).join(u',').toStdString();
         for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
             EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        // Each series lacks the two occurrences the phone deleted, each once.
+        const QHash<QString, QByteArrayList> exclusions = exclusionsOfSeries(root);
+        EXPECT_EQ(exclusions.size(), kEventCount / 10);
+        for (auto it = exclusions.constBegin(); it != exclusions.constEnd(); ++it) {
+            const QByteArray excluded = it.value().join(',');
+            EXPECT_EQ(excluded.count(',') + 1, 2) << it.key().toStdString() << ": " << excluded.constData();
+        }
         for (const Conduit conduit : {Conduit::Calendar, Conduit::Tasks}) {
             const QHash<QString, int> onPhone = phoneSubjects(peer, conduit);
             EXPECT_EQ(onPhone.size(), conduit == Conduit::Calendar ? kEventCount + kDesktopEventCount : kTaskCount);

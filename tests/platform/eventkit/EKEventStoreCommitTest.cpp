@@ -104,3 +104,35 @@ TEST_F(EKEventStoreCommitTest, AFailedSyncFailsTheCommitAndKeepsTheFoldersForThe
     ASSERT_TRUE(store->commit().ok());
     EXPECT_EQ(m_syncs.size(), 3);
 }
+
+// Occurrences of one series removed together are one write of its file and one sync: each is left
+// out once (twice named or not), the others stay.
+TEST_F(EKEventStoreCommitTest, OccurrencesRemovedTogetherAreOneWriteOfTheirSeries)
+{
+    const auto store = eventStore();
+    auto series = newEvent(store, 0);
+    series->addRecurrenceRule(EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                                               EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(6)));
+    ASSERT_TRUE(store->saveEvent(series, EKSpan::FutureEvents, true).ok());
+    const EKPredicate window =
+        store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {});
+    const auto occurrences = store->eventsMatchingPredicate(window);
+    ASSERT_EQ(occurrences.size(), 6);
+
+    m_syncs.clear();
+    ASSERT_TRUE(store->removeOccurrences({occurrences[1], occurrences[3], occurrences[3], occurrences[4]}, true).ok());
+    EXPECT_EQ(m_syncs, QList<QStringList>{{m_work}});
+    QList<QDateTime> starts;
+    for (const auto &event : eventStore()->eventsMatchingPredicate(window))
+        starts.append(event->startDate());
+    EXPECT_EQ(starts, (QList<QDateTime>{occurrences[0]->startDate(), occurrences[2]->startDate(),
+                                        occurrences[5]->startDate()}));
+    const QByteArray text = readAll(m_work + QLatin1Char('/') + itemFiles(m_work).value(0));
+    EXPECT_EQ(text.count("\r\nEXDATE"), 3) << text.constData();
+
+    // An event of no series is removed whole, as removeEvent removes it.
+    const auto single = newEvent(store, 30);
+    ASSERT_TRUE(store->saveEvent(single, EKSpan::ThisEvent, true).ok());
+    ASSERT_TRUE(store->removeOccurrences({single}, true).ok());
+    EXPECT_EQ(itemFiles(m_work).size(), 1);
+}

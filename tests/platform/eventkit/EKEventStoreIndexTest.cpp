@@ -294,6 +294,64 @@ TEST_F(EKEventStoreIndexTest, AQueryByTitleReadsTheFilesHoldingThatTitle)
     EXPECT_EQ(titlesOf(m_store->eventsMatchingPredicate(predicate)), QStringList{"Review moved"});
 }
 
+// A query by title around one moment gives the events of a series' file that overlap it, the first
+// time (the file parsed) as every later time (the file passed by when none of its events can), and
+// again once another program changed the file.
+TEST_F(EKEventStoreIndexTest, AQueryByTitleAroundAMomentFindsTheSameEventsEveryTime)
+{
+    const QString path = m_folder + QStringLiteral("/s.ics");
+    const auto seriesText = [](const QByteArray &count) {
+        return calendarText(eventText("s", "Standup", "20260302T090000Z",
+                                      "RRULE:FREQ=DAILY;COUNT=" + count + "\r\nEXDATE:20260305T090000Z\r\n") +
+                            eventText("s", "Standup late", "20260303T110000Z", "RECURRENCE-ID:20260303T090000Z\r\n"));
+    };
+    const auto titlesAround = [this](const char *moment) {
+        EKPredicate predicate = m_store->predicateForEventsWithStartDate(at(moment), at(moment).addSecs(1), {});
+        predicate.title = QStringLiteral("Standup");
+        return titlesOf(m_store->eventsMatchingPredicate(predicate));
+    };
+    const QStringList none;
+    const QStringList standup{"Standup"};
+    const QList<std::pair<const char *, QStringList>> rows = {
+        {"2026-03-02 09:00", standup},          {"2026-03-03 09:00", none},    {"2026-03-03 11:00", {"Standup late"}},
+        {"2026-03-03 11:59", {"Standup late"}}, {"2026-03-04 09:00", standup}, {"2026-03-05 09:00", none},
+        {"2026-03-06 09:59", standup},          {"2026-03-07 09:00", none},    {"2026-02-01 09:00", none}};
+    writeAsOtherProgram(path, seriesText("5"));
+    for (int round = 0; round < 2; ++round) {
+        for (const auto &[moment, titles] : rows)
+            EXPECT_EQ(titlesAround(moment), titles) << moment << " in round " << round;
+    }
+    writeAsOtherProgram(path, seriesText("8"));
+    EXPECT_EQ(titlesAround("2026-03-07 09:00"), standup) << "the changed file's own walk";
+    EXPECT_EQ(titlesAround("2026-03-05 09:00"), none);
+    EXPECT_EQ(titlesAround("2026-03-09 09:00"), standup);
+}
+
+// A listing that reads each series once finds, in its later windows, only the moved occurrences
+// that lie there: the same each time, whether it parsed the series' files again or passed them by.
+TEST_F(EKEventStoreIndexTest, ALaterWindowOfAListingFindsTheMovedOccurrencesInIt)
+{
+    writeAsOtherProgram(
+        m_folder + QStringLiteral("/s.ics"),
+        calendarText(eventText("s", "Standup", "20260302T090000Z", "RRULE:FREQ=DAILY;COUNT=1000\r\n") +
+                     eventText("s", "Standup far", "20270302T150000Z", "RECURRENCE-ID:20270302T090000Z\r\n")));
+    writeAsOtherProgram(m_folder + QStringLiteral("/t.ics"),
+                        calendarText(eventText("t", "Review", "20260303T090000Z", "RRULE:FREQ=WEEKLY\r\n")));
+    const auto listWindow = [this](const char *from, const char *to, const QSet<QString> &read) {
+        EKPredicate predicate = m_store->predicateForEventsWithStartDate(at(from), at(to), {});
+        predicate.firstOccurrenceOnly = true;
+        predicate.seriesToLeaveOut = read;
+        return titlesOf(m_store->eventsMatchingPredicate(predicate));
+    };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(listWindow("2026-03-01 00:00", "2026-04-01 00:00", {}), (QStringList{"Review", "Standup"}));
+        EXPECT_EQ(listWindow("2026-04-01 00:00", "2028-01-01 00:00", {"s", "t"}), QStringList{"Standup far"})
+            << "in round " << round;
+        EXPECT_EQ(listWindow("2028-01-01 00:00", "2030-01-01 00:00", {"s", "t"}), QStringList{});
+        EXPECT_EQ(listWindow("2028-01-01 00:00", "2030-01-01 00:00", {"s"}), QStringList{"Review"});
+    }
+}
+
 // Titles the index keeps under one key are told apart by the files' own titles: by files the index
 // described, by files changed by another program and by our own writes.
 TEST_F(EKEventStoreIndexTest, TitlesSharingAKeyAreToldApart)
