@@ -49,6 +49,10 @@ public:
                              const QStringList &allGroupNames);
     // The lines a record's values make, without PRODID, UID, REV and foreign lines.
     static VCard mappedCard(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
+    // Whether a TYPE value says nothing of a label (PREF, VOICE, INTERNET...), and whether it is one the
+    // mapping writes for a label it knows (HOME, CELL, FAX...); either in any case.
+    static bool isNeutralType(const QString &type);
+    static bool isKnownLabelType(const QString &type);
     // REV text of a date ("2026-12-07T13:45:12Z") and the date of REV text (several forms).
     static QString revisionText(const QDateTime &date);
     static QDateTime dateFromRevision(const QString &text);
