@@ -4,8 +4,10 @@
 // map, a typed one as the entry that holds its number, else as the first entry of its label (as the
 // reader fills it). An entry takes the new number any of its fields gives, is removed when every field
 // it has on the phone was emptied (its numbered one among them), and is left as it is otherwise (its
-// label too, unless the phone gave its numbered field another). A number no field names an entry for
-// is one entry: the one that already holds it, else a new one.
+// label too, unless the phone gave its numbered field another). A field that still holds the old number
+// of a changed copy is remembered as stale until the desktop next sends the person, and is no change
+// meanwhile. A number no field names an entry for is one entry: the one that already holds it, else a
+// new one.
 #include "datasources/contacts/HMContactData.h"
 #include "datasources/contacts/HMContactDataKeys.h"
 
@@ -30,7 +32,9 @@ struct PhonePlacing
 {
     ABMutableMultiValue working;
     QVariantMap slotMap; // identifier -> slot
+    QVariantMap stale;   // field key -> the old number it still holds
     QSet<QString> placed;
+    QVariantMap staleNow;
 
     QString identifierOfSlot(int slot) const
     {
@@ -114,9 +118,8 @@ struct PhonePlacing
         const qsizetype index = working.indexForIdentifier(identifier);
         const QString old = working.valueAtIndex(index).toString();
         const auto numbered = std::find_if(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
-        const PhoneNumber labelling = numbered == fields.cend() ? PhoneNumber{} : *numbered;
-        const auto changed = std::find_if(fields.cbegin(), fields.cend(), [&old](const PhoneNumber &field) {
-            return !field.value.isEmpty() && field.value != old;
+        const auto changed = std::find_if(fields.cbegin(), fields.cend(), [this, &old](const PhoneNumber &field) {
+            return !field.value.isEmpty() && field.value != old && stale.value(field.key).toString() != field.value;
         });
         if (changed != fields.cend()) {
             working.replaceValueAtIndex(changed->value, index);
@@ -125,7 +128,12 @@ struct PhonePlacing
             remove(identifier);
             return;
         }
-        place(index, labelling);
+        place(index, numbered == fields.cend() ? PhoneNumber{} : *numbered);
+        const QString now = working.valueAtIndex(index).toString();
+        for (const PhoneNumber &field : fields) {
+            if (!field.value.isEmpty() && field.value != now)
+                staleNow.insert(field.key, field.value);
+        }
     }
 
     // A number no field names an entry for: the entry that holds it stands for it, else a new one.
@@ -174,7 +182,7 @@ QList<HMContactData::PhoneNumber> HMContactData::phoneFieldsOf(const QVariantMap
             {"WORKFAX", kABPhoneWorkFAXLabel}, {"COMPANYPHONE", companyPhoneLabel()}, {"OTHERPHONE", kABOtherLabel}};
         for (const auto &[key, label] : typed) {
             if (record.contains(QLatin1String(key)))
-                fields.append(PhoneNumber{::stringForKey(record, QLatin1String(key)), label});
+                fields.append(PhoneNumber{QLatin1String(key), ::stringForKey(record, QLatin1String(key)), label});
         }
     }
     for (int slot = 0; slot < kNumberedPhones; ++slot) {
@@ -188,7 +196,7 @@ QList<HMContactData::PhoneNumber> HMContactData::phoneFieldsOf(const QVariantMap
         QString label = phoneLabelForQuillnestIndex(labelIndex);
         if (label.isNull())
             label = isCloudVariant() && !record.contains(labelKey) ? QString::number(slot) : kABOtherLabel;
-        fields.append(PhoneNumber{::stringForKey(record, valueKey), label, slot, labelIndex});
+        fields.append(PhoneNumber{valueKey, ::stringForKey(record, valueKey), label, slot, labelIndex});
     }
     return fields;
 }
@@ -198,6 +206,8 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
 {
     PhonePlacing placing{person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy(),
                          identifierDictionary.value(kPhoneFieldKeys).toMap(),
+                         identifierDictionary.value(kStalePhoneFieldsKey).toMap(),
+                         {},
                          {}};
     const QList<PhoneNumber> fields = phoneFieldsOf(record);
     // Typed fields name entries of a person the phone was given, or of a record that has no numbered
@@ -227,4 +237,5 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
         DDLogError(QStringLiteral("ERROR: Could not set multi-value property '%1': %2")
                        .arg(kABPhoneProperty, written.error().message()));
     storeSlotMap(identifierDictionary, kPhoneFieldKeys, placing.slotMap);
+    storeSlotMap(identifierDictionary, kStalePhoneFieldsKey, placing.staleNow);
 }

@@ -315,6 +315,8 @@ void HMContactData::readPhones(const std::shared_ptr<ABPerson> &person, QVariant
 {
     const QMap<int, SlotEntry> phones =
         labelsAndValuesOfPerson(person, kABPhoneProperty, 10, kPhoneFieldKeys, {}, identifierDictionary);
+    // The phone now gets every copy of each number alike.
+    identifierDictionary.remove(kStalePhoneFieldsKey);
     const std::pair<const char *, const char *> fixed[] = {{"WORKPHONE", "work"},   {"CELLPHONE", "mobile"},
                                                            {"HOMEPHONE", "home"},   {"WORKFAX", "work fax"},
                                                            {"ASSISTANT", "assistant"}, {"COMPANYMAIN", "main"},

@@ -37,10 +37,12 @@ class ABPerson;
 class HMContactData final : public HMData
 {
 public:
-    // One phone field of a record: its text ("" for a field the phone emptied), the label a new entry
-    // takes, its numbered slot (-1 for a typed field) and the label index the phone gave it (0 for none).
+    // One phone field of a record: its key, its text ("" for a field the phone emptied), the label a new
+    // entry takes, its numbered slot (-1 for a typed field) and the label index the phone gave it (0 for
+    // none).
     struct PhoneNumber
     {
+        QString key;
         QString value;
         QString label;
         int slot = -1;

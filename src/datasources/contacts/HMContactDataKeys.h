@@ -24,6 +24,10 @@ inline const QString kWrittenModificationDateKey = QStringLiteral("WrittenModifi
 // The modification date a person had when the sync last sent it to the other side: an edit the other
 // side makes to a person still carrying it meets no change of the desktop's that it has not seen.
 inline const QString kSentModificationDateKey = QStringLiteral("SentModificationDate");
+// The phone's fields that still hold an old number after the phone changed another copy of it (a typed
+// field edited, its numbered copy not): field key -> the old number. The phone sends them so until the
+// desktop next sends the person; they are no change of the phone's.
+inline const QString kStalePhoneFieldsKey = QStringLiteral("StalePhoneFields");
 
 // The cloud service's record shape, chosen by the main window's sync-method setting.
 inline bool isCloudVariant()
