@@ -55,7 +55,7 @@ VCardParameter parseParameter(const QString &text)
 {
     const qsizetype equals = indexOutsideQuotes(text, QLatin1Char('='));
     if (equals < 0)
-        return VCardParameter{QStringLiteral("TYPE"), {unquoted(text.trimmed())}};
+        return VCardParameter{QStringLiteral("TYPE"), {unquoted(text.trimmed())}, true};
     VCardParameter parameter{text.left(equals).trimmed().toUpper(), {}};
     for (const QString &value : splitOutsideQuotes(text.mid(equals + 1), QLatin1Char(',')))
         parameter.values.append(unquoted(value.trimmed()));
@@ -122,6 +122,14 @@ QString lineText(const VCardProperty &property)
         text.append(property.group).append(QLatin1Char('.'));
     text.append(property.name);
     for (const VCardParameter &parameter : property.parameters) {
+        if (parameter.isBare) {
+            // Each type a bare parameter of its own, as the line had it ("TEL;WORK;VOICE").
+            for (const QString &value : parameter.values) {
+                for (const QString &type : value.split(QLatin1Char(','), Qt::SkipEmptyParts))
+                    text.append(QLatin1Char(';')).append(parameterValueText(type));
+            }
+            continue;
+        }
         text.append(QLatin1Char(';')).append(parameter.name).append(QLatin1Char('='));
         for (qsizetype index = 0; index < parameter.values.size(); ++index) {
             const QString &value = parameter.values.at(index);

@@ -10,11 +10,12 @@
 namespace platform {
 
 // One parameter of a vCard line: "TYPE=WORK,VOICE" has the name "TYPE" and two values. A bare
-// parameter of the older form ("HOME") reads as a TYPE parameter.
+// parameter of the older form ("HOME") reads as a TYPE parameter, and is written bare again.
 struct VCardParameter
 {
     QString name; // upper case
     QStringList values;
+    bool isBare = false;
 };
 
 // One (unfolded) line of a vCard: "item1.TEL;TYPE=CELL:+1 555" has the group "item1", the name "TEL",

@@ -172,17 +172,19 @@ TEST(VCardPatch, VersionTwoOneQuotedPrintableAndEightBitLinesAreRead)
                        "Street=92 Main St.\\nSuite 4, ZIP=L3Y 4A1}\n")
             .toStdString());
     // A changed note beyond ASCII, with a line break, is written quoted-printable in UTF-8, both named,
-    // on one line (vobject joins no soft breaks); an ASCII number plainly; the rest stays.
+    // on one line (vobject joins no soft breaks); an ASCII number plainly, its type bare as the line had
+    // it; the rest stays.
     const QString note = QStringLiteral("Café, bar; =\nSecond line, long enough to need a soft line break or two ü ");
     person->setStoredValue(kABNoteProperty, note);
     ABMutableMultiValue phones = person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy();
     phones.replaceValueAtIndex(QStringLiteral("+1 555 0101"), 0);
+    phones.replaceLabelAtIndex(kABPhoneWorkLabel, 0);
     person->setStoredValue(kABPhoneProperty, phones.toVariant());
     QByteArray expected = bytes;
     expected.replace(bytes.mid(bytes.indexOf("NOTE"), bytes.indexOf("ADR") - bytes.indexOf("NOTE")),
                      "NOTE;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:Caf=C3=A9\\, bar\\; =3D=0D=0ASecon"
                      "d line\\, long enough to need a soft line break or two =C3=BC=20\r\n");
-    expected.replace("TEL;CELL:+1 555 0100", "TEL;TYPE=CELL;X-HM-ID=" + phones.identifierAtIndex(0).toUtf8() + ":+1 555 0101");
+    expected.replace("TEL;CELL:+1 555 0100", "TEL;WORK;X-HM-ID=" + phones.identifierAtIndex(0).toUtf8() + ":+1 555 0101");
     expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\r\nEND:VCARD");
     const QByteArray written = patched(card, *person);
     EXPECT_EQ(written, expected);
