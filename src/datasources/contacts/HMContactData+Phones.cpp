@@ -4,10 +4,10 @@
 // map, a typed one as the entry that holds its number, else as the first entry of its label (as the
 // reader fills it). An entry takes the new number any of its fields gives, is removed when every field
 // it has on the phone was emptied (its numbered one among them), and is left as it is otherwise (its
-// label too, unless the phone gave its numbered field another). A field that still holds the old number
-// of a changed copy is remembered as stale until the desktop next sends the person, and is no change
-// meanwhile. A number no field names an entry for is one entry: the one that already holds it, else a
-// new one.
+// label too, unless the phone gave its numbered field another). A field is changed when its text
+// differs from what the phone had in it when the desktop last sent the person (kPhoneFieldTextsKey), so
+// a copy the phone left holding the old number never turns the number back. A number no field names an
+// entry for is one entry: the one that already holds it, else a new one.
 #include "datasources/contacts/HMContactData.h"
 #include "datasources/contacts/HMContactDataKeys.h"
 
@@ -32,9 +32,9 @@ struct PhonePlacing
 {
     ABMutableMultiValue working;
     QVariantMap slotMap; // identifier -> slot
-    QVariantMap stale;   // field key -> the old number it still holds
+    QVariantMap known; // field key -> its text as the phone last had it
+    bool isKnownAtStart = false;
     QSet<QString> placed;
-    QVariantMap staleNow;
 
     QString identifierOfSlot(int slot) const
     {
@@ -109,17 +109,19 @@ struct PhonePlacing
         slotMap.remove(identifier);
     }
 
-    // What the fields that name one entry say: a field whose number differs from the entry's gives its
-    // new number (the phone changed that field; its other copy still holds the old one); when every
+    // What the fields that name one entry say: a changed field gives its new number (the phone changed
+    // that copy; its other copy may still hold the old one); when every
     // field was emptied, its numbered one among them, the number was deleted on the phone. A typed
     // field alone that is empty leaves its entry: a record of typed fields only never removes one.
     void applyClaims(const QString &identifier, const QList<PhoneNumber> &fields)
     {
         const qsizetype index = working.indexForIdentifier(identifier);
         const QString old = working.valueAtIndex(index).toString();
+        rememberTextsBefore(fields, old);
         const auto numbered = std::find_if(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
+        // Of the fields the phone changed, one whose number the entry does not hold yet.
         const auto changed = std::find_if(fields.cbegin(), fields.cend(), [this, &old](const PhoneNumber &field) {
-            return !field.value.isEmpty() && field.value != old && stale.value(field.key).toString() != field.value;
+            return isChange(field, old) && field.value != old;
         });
         if (changed != fields.cend()) {
             working.replaceValueAtIndex(changed->value, index);
@@ -129,16 +131,36 @@ struct PhonePlacing
             return;
         }
         place(index, numbered == fields.cend() ? PhoneNumber{} : *numbered);
-        const QString now = working.valueAtIndex(index).toString();
-        for (const PhoneNumber &field : fields) {
-            if (!field.value.isEmpty() && field.value != now)
-                staleNow.insert(field.key, field.value);
+    }
+
+    // Where the phone's texts are not known yet, what its fields held before this record's changes: a
+    // changed field its entry's old number, any other its own text. They are known from then on, so an
+    // apply that runs again after a stop (the texts saved, the card not) finds the same changes.
+    void rememberTextsBefore(const QList<PhoneNumber> &fields, const QString &old)
+    {
+        if (!isKnownAtStart) {
+            for (const PhoneNumber &field : fields) {
+                if (!field.value.isEmpty())
+                    known.insert(field.key, isChange(field, old) ? old : field.value);
+            }
         }
+    }
+
+    // Whether the field gives its entry a new number: its text differs from what the phone last had in
+    // it (from the entry's number when that is not known).
+    bool isChange(const PhoneNumber &field, const QString &old) const
+    {
+        if (field.value.isEmpty())
+            return false;
+        const auto last = known.constFind(field.key);
+        return last == known.constEnd() ? field.value != old : last.value().toString() != field.value;
     }
 
     // A number no field names an entry for: the entry that holds it stands for it, else a new one.
     void placeUnclaimed(const PhoneNumber &number)
     {
+        if (!isKnownAtStart)
+            known.insert(number.key, number.value);
         const qsizetype index = indexOfValue(number.value);
         if (index >= 0) {
             if (!placed.contains(working.identifierAtIndex(index)))
@@ -169,6 +191,31 @@ QList<PhoneNumber> unclaimedNumbers(const QList<PhoneNumber> &fields)
         }
     }
     return numbers;
+}
+
+// The fields that name each entry, by the entry's identifier in the order of their first fields;
+// the fields that name none go to unclaimed.
+QList<std::pair<QString, QList<PhoneNumber>>> phoneClaims(const PhonePlacing &placing, const QList<PhoneNumber> &fields,
+                                                         QList<PhoneNumber> &unclaimed)
+{
+    // Typed fields name entries of a person the phone was given, or of a record that has no numbered
+    // fields; for a person matched by name they are only numbers.
+    const bool typedFieldsName = !placing.slotMap.isEmpty() ||
+                                 std::none_of(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
+    QList<std::pair<QString, QList<PhoneNumber>>> claims;
+    for (const PhoneNumber &field : fields) {
+        const QString identifier = placing.identifierOfField(field, typedFieldsName);
+        if (identifier.isEmpty()) {
+            unclaimed.append(field);
+            continue;
+        }
+        const auto entry = std::find_if(claims.begin(), claims.end(), [&identifier](const auto &claim) { return claim.first == identifier; });
+        if (entry == claims.end())
+            claims.append({identifier, {field}});
+        else
+            entry->second.append(field);
+    }
+    return claims;
 }
 
 } // namespace
@@ -206,30 +253,11 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
 {
     PhonePlacing placing{person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy(),
                          identifierDictionary.value(kPhoneFieldKeys).toMap(),
-                         identifierDictionary.value(kStalePhoneFieldsKey).toMap(),
-                         {},
-                         {}};
-    const QList<PhoneNumber> fields = phoneFieldsOf(record);
-    // Typed fields name entries of a person the phone was given, or of a record that has no numbered
-    // fields; for a person matched by name they are only numbers.
-    const bool typedFieldsName = !placing.slotMap.isEmpty() || std::none_of(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) {
-        return field.slot >= 0;
-    });
-    QMap<QString, QList<PhoneNumber>> claims;
-    QStringList claimOrder;
+                         identifierDictionary.value(kPhoneFieldTextsKey).toMap()};
+    placing.isKnownAtStart = identifierDictionary.contains(kPhoneFieldTextsKey);
     QList<PhoneNumber> unclaimed;
-    for (const PhoneNumber &field : fields) {
-        const QString identifier = placing.identifierOfField(field, typedFieldsName);
-        if (identifier.isEmpty()) {
-            unclaimed.append(field);
-            continue;
-        }
-        if (!claims.contains(identifier))
-            claimOrder.append(identifier);
-        claims[identifier].append(field);
-    }
-    for (const QString &identifier : std::as_const(claimOrder))
-        placing.applyClaims(identifier, claims.value(identifier));
+    for (const auto &[identifier, fields] : phoneClaims(placing, phoneFieldsOf(record), unclaimed))
+        placing.applyClaims(identifier, fields);
     for (const PhoneNumber &number : unclaimedNumbers(unclaimed))
         placing.placeUnclaimed(number);
     const Status written = person->setValue(placing.working.toVariant(), kABPhoneProperty);
@@ -237,5 +265,24 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
         DDLogError(QStringLiteral("ERROR: Could not set multi-value property '%1': %2")
                        .arg(kABPhoneProperty, written.error().message()));
     storeSlotMap(identifierDictionary, kPhoneFieldKeys, placing.slotMap);
-    storeSlotMap(identifierDictionary, kStalePhoneFieldsKey, placing.staleNow);
+    // The texts the desktop sent stay what the phone's fields are compared with until it sends again.
+    storeSlotMap(identifierDictionary, kPhoneFieldTextsKey, placing.known);
+}
+
+QVariantMap HMContactData::phoneFieldTexts(const QVariantMap &record)
+{
+    static const QStringList keys = [] {
+        QStringList all = {QStringLiteral("WORKPHONE"), QStringLiteral("CELLPHONE"), QStringLiteral("HOMEPHONE"),
+                           QStringLiteral("WORKFAX"),   QStringLiteral("COMPANYPHONE"), QStringLiteral("OTHERPHONE")};
+        for (int slot = 1; slot <= kNumberedPhones; ++slot)
+            all.append(QStringLiteral("PHONE%1").arg(slot));
+        return all;
+    }();
+    QVariantMap texts;
+    for (const QString &key : keys) {
+        const QString text = ::stringForKey(record, key);
+        if (!text.isEmpty())
+            texts.insert(key, text);
+    }
+    return texts;
 }

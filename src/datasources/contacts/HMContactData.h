@@ -225,6 +225,8 @@ private:
     const QString &companyPhoneLabel();
     // Every phone field the record carries, typed fields first, then the numbered ones in slot order.
     QList<PhoneNumber> phoneFieldsOf(const QVariantMap &record);
+    // The texts of the record's phone fields that hold a number, by field key (kPhoneFieldTextsKey).
+    static QVariantMap phoneFieldTexts(const QVariantMap &record);
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();

@@ -24,10 +24,11 @@ inline const QString kWrittenModificationDateKey = QStringLiteral("WrittenModifi
 // The modification date a person had when the sync last sent it to the other side: an edit the other
 // side makes to a person still carrying it meets no change of the desktop's that it has not seen.
 inline const QString kSentModificationDateKey = QStringLiteral("SentModificationDate");
-// The phone's fields that still hold an old number after the phone changed another copy of it (a typed
-// field edited, its numbered copy not): field key -> the old number. The phone sends them so until the
-// desktop next sends the person; they are no change of the phone's.
-inline const QString kStalePhoneFieldsKey = QStringLiteral("StalePhoneFields");
+// The text of each phone field of the person's record (typed and numbered, field key -> text) as the
+// phone last had it: as the desktop sent it, then as the phone's record last applied carried it. A
+// field whose text differs from it is one the phone changed; one that still holds it is no change,
+// even where the phone changed another copy of the same number.
+inline const QString kPhoneFieldTextsKey = QStringLiteral("PhoneFieldTexts");
 
 // The cloud service's record shape, chosen by the main window's sync-method setting.
 inline bool isCloudVariant()
