@@ -32,7 +32,7 @@ struct PhonePlacing
 {
     ABMutableMultiValue working;
     QVariantMap slotMap; // identifier -> slot
-    QVariantMap known; // field key -> its text as the phone last had it
+    QVariantMap known;   // field key -> its text as the phone last had it
     bool isKnownAtStart = false;
     QSet<QString> placed;
 
@@ -118,7 +118,8 @@ struct PhonePlacing
         const qsizetype index = working.indexForIdentifier(identifier);
         const QString old = working.valueAtIndex(index).toString();
         rememberTextsBefore(fields, old);
-        const auto numbered = std::find_if(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
+        const auto numbered =
+            std::find_if(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
         // Of the fields the phone changed, one whose number the entry does not hold yet.
         const auto changed = std::find_if(fields.cbegin(), fields.cend(), [this, &old](const PhoneNumber &field) {
             return isChange(field, old) && field.value != old;
@@ -126,7 +127,8 @@ struct PhonePlacing
         if (changed != fields.cend()) {
             working.replaceValueAtIndex(changed->value, index);
         } else if (numbered != fields.cend() &&
-                   std::all_of(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.value.isEmpty(); })) {
+                   std::all_of(fields.cbegin(), fields.cend(),
+                               [](const PhoneNumber &field) { return field.value.isEmpty(); })) {
             remove(identifier);
             return;
         }
@@ -196,12 +198,13 @@ QList<PhoneNumber> unclaimedNumbers(const QList<PhoneNumber> &fields)
 // The fields that name each entry, by the entry's identifier in the order of their first fields;
 // the fields that name none go to unclaimed.
 QList<std::pair<QString, QList<PhoneNumber>>> phoneClaims(const PhonePlacing &placing, const QList<PhoneNumber> &fields,
-                                                         QList<PhoneNumber> &unclaimed)
+                                                          QList<PhoneNumber> &unclaimed)
 {
     // Typed fields name entries of a person the phone was given, or of a record that has no numbered
     // fields; for a person matched by name they are only numbers.
-    const bool typedFieldsName = !placing.slotMap.isEmpty() ||
-                                 std::none_of(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
+    const bool typedFieldsName =
+        !placing.slotMap.isEmpty() ||
+        std::none_of(fields.cbegin(), fields.cend(), [](const PhoneNumber &field) { return field.slot >= 0; });
     QList<std::pair<QString, QList<PhoneNumber>>> claims;
     for (const PhoneNumber &field : fields) {
         const QString identifier = placing.identifierOfField(field, typedFieldsName);
@@ -209,7 +212,8 @@ QList<std::pair<QString, QList<PhoneNumber>>> phoneClaims(const PhonePlacing &pl
             unclaimed.append(field);
             continue;
         }
-        const auto entry = std::find_if(claims.begin(), claims.end(), [&identifier](const auto &claim) { return claim.first == identifier; });
+        const auto entry = std::find_if(claims.begin(), claims.end(),
+                                        [&identifier](const auto &claim) { return claim.first == identifier; });
         if (entry == claims.end())
             claims.append({identifier, {field}});
         else
@@ -272,7 +276,7 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
 QVariantMap HMContactData::phoneFieldTexts(const QVariantMap &record)
 {
     static const QStringList keys = [] {
-        QStringList all = {QStringLiteral("WORKPHONE"), QStringLiteral("CELLPHONE"), QStringLiteral("HOMEPHONE"),
+        QStringList all = {QStringLiteral("WORKPHONE"), QStringLiteral("CELLPHONE"),    QStringLiteral("HOMEPHONE"),
                            QStringLiteral("WORKFAX"),   QStringLiteral("COMPANYPHONE"), QStringLiteral("OTHERPHONE")};
         for (int slot = 1; slot <= kNumberedPhones; ++slot)
             all.append(QStringLiteral("PHONE%1").arg(slot));

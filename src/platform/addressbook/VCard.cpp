@@ -251,7 +251,8 @@ void appendVersionTwoOneLine(QByteArray &out, const VCardProperty &property, con
 }
 
 // A line written from its parts, in the card's version; parameters of an old text encoding dropped.
-void appendWrittenLine(QByteArray &out, const VCardProperty &property, const QString &version, const QByteArray &lineEnd)
+void appendWrittenLine(QByteArray &out, const VCardProperty &property, const QString &version,
+                       const QByteArray &lineEnd)
 {
     if (version == QLatin1String("2.1")) {
         appendVersionTwoOneLine(out, property, lineEnd);

@@ -255,8 +255,8 @@ TEST(ContactCorpusSync, PhoneEditsChangeOtherProgramsCardsInTheEditedPropertiesA
 
     // The table of the run: every file, and why those that stay on the desktop alone do.
     std::cout << "files " << names.size() << ", synced " << run.peer().records(Conduit::Contacts).size() << ", skipped "
-              << skipped.size() << ", changed beyond the edits " << afterNote.size() + afterName.size() + afterPhones.size()
-              << "\n";
+              << skipped.size() << ", changed beyond the edits "
+              << afterNote.size() + afterName.size() + afterPhones.size() << "\n";
     for (auto it = skipped.constBegin(); it != skipped.constEnd(); ++it)
         std::cout << "  skipped " << it.key().toStdString() << ": " << it.value().toStdString() << "\n";
 }

@@ -196,9 +196,9 @@ TEST(ContactPatchSync, PhoneChangesOfTypedFieldsDeletionsAndLabelsChangeTheirLin
 {
     ContactSyncRun run;
     const auto [file, made] = madeWithKhard(run, "First name : Ada\nLast name : Byron\n"
-                                            "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
-                                            "    work : +1 555 0150\n"
-                                            "Note : Poet's daughter\n");
+                                                 "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
+                                                 "    work : +1 555 0150\n"
+                                                 "Note : Poet's daughter\n");
     ASSERT_FALSE(file.isEmpty());
     // The phone changes the typed field alone; the numbered copy still holds the old number.
     const QString cellKey = phoneKeyHolding(run, QStringLiteral("+1 555 0100"));
@@ -233,11 +233,12 @@ TEST(ContactPatchSync, PhoneChangesOfTypedFieldsDeletionsAndLabelsChangeTheirLin
     // A label changed on the phone changes the line's type alone, in the card's own case.
     const QString workKey = phoneKeyHolding(run, QStringLiteral("+1 555 0150"));
     ASSERT_FALSE(workKey.isEmpty());
-    changeOnPhone(run, QStringLiteral("WORKPHONE"), QStringLiteral("+1 555 0150"), [&workKey](QMap<QString, QString> &fields) {
-        fields.remove(QStringLiteral("WORKPHONE"));
-        fields.insert(QStringLiteral("HOMEPHONE"), QStringLiteral("+1 555 0150"));
-        fields.insert(QStringLiteral("PHONELABEL") + workKey.mid(5), QStringLiteral("1"));
-    });
+    changeOnPhone(run, QStringLiteral("WORKPHONE"), QStringLiteral("+1 555 0150"),
+                  [&workKey](QMap<QString, QString> &fields) {
+                      fields.remove(QStringLiteral("WORKPHONE"));
+                      fields.insert(QStringLiteral("HOMEPHONE"), QStringLiteral("+1 555 0150"));
+                      fields.insert(QStringLiteral("PHONELABEL") + workKey.mid(5), QStringLiteral("1"));
+                  });
     const QByteArray relabelled = run.folder().readFile(file);
     expected = linesExcept(card, {"REV"});
     for (QByteArray &line : expected)

@@ -142,7 +142,8 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
             QMap<QString, QString> fields = record.fields;
             fields.insert(QStringLiteral("NOTE"), QStringLiteral("edited on the phone"));
             // The typed field alone: the numbered copy keeps the old number, which must not come back.
-            fields.insert(QStringLiteral("WORKPHONE"), fields.value(QStringLiteral("WORKPHONE")) + QStringLiteral("-2"));
+            fields.insert(QStringLiteral("WORKPHONE"),
+                          fields.value(QStringLiteral("WORKPHONE")) + QStringLiteral("-2"));
             ASSERT_TRUE(peer.updatePhoneRecord(Conduit::Contacts, record.uid, fields));
         }
         killDriverAndResume(home.path(), driverArguments(peer, folder),
@@ -165,13 +166,11 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
             ASSERT_TRUE(file.open(QIODevice::ReadOnly));
             QByteArray expected = foreignCard(index).replace("NOTE:as written", "NOTE:edited on the phone");
             const QByteArray card = file.readAll();
-            const QRegularExpressionMatch work = QRegularExpression(QStringLiteral("\nTEL;TYPE=work;X-HM-ID=(\\w+):"))
-                                                     .match(QString::fromUtf8(card));
+            const QRegularExpressionMatch work =
+                QRegularExpression(QStringLiteral("\nTEL;TYPE=work;X-HM-ID=(\\w+):")).match(QString::fromUtf8(card));
             ASSERT_TRUE(work.hasMatch()) << card.constData();
-            const QByteArray workLine = QStringLiteral("TEL;TYPE=work;X-HM-ID=%1:+1-556-%2-2\n")
-                                            .arg(work.captured(1))
-                                            .arg(index)
-                                            .toUtf8();
+            const QByteArray workLine =
+                QStringLiteral("TEL;TYPE=work;X-HM-ID=%1:+1-556-%2-2\n").arg(work.captured(1)).arg(index).toUtf8();
             expected.replace(QStringLiteral("TEL;TYPE=work:+1-556-%1\n").arg(index).toUtf8(), workLine);
             const qsizetype rev = card.indexOf("REV:");
             ASSERT_GE(rev, 0) << card.constData();

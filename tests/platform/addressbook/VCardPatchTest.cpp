@@ -184,7 +184,8 @@ TEST(VCardPatch, VersionTwoOneQuotedPrintableAndEightBitLinesAreRead)
     expected.replace(bytes.mid(bytes.indexOf("NOTE"), bytes.indexOf("ADR") - bytes.indexOf("NOTE")),
                      "NOTE;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:Caf=C3=A9\\, bar\\; =3D=0D=0ASecon"
                      "d line\\, long enough to need a soft line break or two =C3=BC=20\r\n");
-    expected.replace("TEL;CELL:+1 555 0100", "TEL;WORK;X-HM-ID=" + phones.identifierAtIndex(0).toUtf8() + ":+1 555 0101");
+    expected.replace("TEL;CELL:+1 555 0100",
+                     "TEL;WORK;X-HM-ID=" + phones.identifierAtIndex(0).toUtf8() + ":+1 555 0101");
     expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\r\nEND:VCARD");
     const QByteArray written = patched(card, *person);
     EXPECT_EQ(written, expected);
