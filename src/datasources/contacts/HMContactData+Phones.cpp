@@ -257,7 +257,7 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
 {
     PhonePlacing placing{person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy(),
                          identifierDictionary.value(kPhoneFieldKeys).toMap(),
-                         identifierDictionary.value(kPhoneFieldTextsKey).toMap()};
+                         phoneFieldTextsOf(identifierDictionary)};
     placing.isKnownAtStart = identifierDictionary.contains(kPhoneFieldTextsKey);
     QList<PhoneNumber> unclaimed;
     for (const auto &[identifier, fields] : phoneClaims(placing, phoneFieldsOf(record), unclaimed))
@@ -270,7 +270,7 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
                        .arg(kABPhoneProperty, written.error().message()));
     storeSlotMap(identifierDictionary, kPhoneFieldKeys, placing.slotMap);
     // The texts the desktop sent stay what the phone's fields are compared with until it sends again.
-    storeSlotMap(identifierDictionary, kPhoneFieldTextsKey, placing.known);
+    storePhoneFieldTexts(identifierDictionary, placing.known);
 }
 
 QVariantMap HMContactData::phoneFieldTexts(const QVariantMap &record)

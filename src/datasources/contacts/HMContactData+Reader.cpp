@@ -334,7 +334,7 @@ void HMContactData::readPhones(const std::shared_ptr<ABPerson> &person, QVariant
         const auto entry = phones.constFind(slot);
         setText(record, QStringLiteral("PHONE%1").arg(slot + 1), entry == phones.constEnd() ? QVariant() : entry->value);
     }
-    storeSlotMap(identifierDictionary, kPhoneFieldTextsKey, phoneFieldTexts(record));
+    storePhoneFieldTexts(identifierDictionary, phoneFieldTexts(record));
 }
 
 void HMContactData::readSlots(const std::shared_ptr<ABPerson> &person, QVariantMap &record,
