@@ -315,6 +315,7 @@ void HMContactData::readPhones(const std::shared_ptr<ABPerson> &person, QVariant
 {
     const QMap<int, SlotEntry> phones =
         labelsAndValuesOfPerson(person, kABPhoneProperty, 10, kPhoneFieldKeys, {}, identifierDictionary);
+
     const std::pair<const char *, const char *> fixed[] = {{"WORKPHONE", "work"},   {"CELLPHONE", "mobile"},
                                                            {"HOMEPHONE", "home"},   {"WORKFAX", "work fax"},
                                                            {"ASSISTANT", "assistant"}, {"COMPANYMAIN", "main"},
@@ -333,6 +334,7 @@ void HMContactData::readPhones(const std::shared_ptr<ABPerson> &person, QVariant
         const auto entry = phones.constFind(slot);
         setText(record, QStringLiteral("PHONE%1").arg(slot + 1), entry == phones.constEnd() ? QVariant() : entry->value);
     }
+    storePhoneFieldTexts(identifierDictionary, phoneFieldTexts(record));
 }
 
 void HMContactData::readSlots(const std::shared_ptr<ABPerson> &person, QVariantMap &record,

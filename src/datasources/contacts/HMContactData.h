@@ -37,6 +37,18 @@ class ABPerson;
 class HMContactData final : public HMData
 {
 public:
+    // One phone field of a record: its key, its text ("" for a field the phone emptied), the label a new
+    // entry takes, its numbered slot (-1 for a typed field) and the label index the phone gave it (0 for
+    // none).
+    struct PhoneNumber
+    {
+        QString key;
+        QString value;
+        QString label;
+        int slot = -1;
+        qint32 labelIndex = 0;
+    };
+
     // One entry of a person's multi-value in its record slot.
     struct SlotEntry
     {
@@ -216,17 +228,10 @@ private:
                         QVariantMap &identifierDictionary);
     // The label written for the company phone, looked up once per run.
     const QString &companyPhoneLabel();
-    // One number of a phone record: its text, the label a new entry takes, its numbered slot (-1 for
-    // a typed field's number that no numbered field holds) and the label index the phone gave it (0
-    // for none).
-    struct PhoneNumber
-    {
-        QString value;
-        QString label;
-        int slot = -1;
-        qint32 labelIndex = 0;
-    };
-    QList<PhoneNumber> phoneNumbersOf(const QVariantMap &record);
+    // Every phone field the record carries, typed fields first, then the numbered ones in slot order.
+    QList<PhoneNumber> phoneFieldsOf(const QVariantMap &record);
+    // The texts of the record's phone fields that hold a number, by field key (kPhoneFieldTextsKey).
+    static QVariantMap phoneFieldTexts(const QVariantMap &record);
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();

@@ -69,43 +69,51 @@ bool isSame(const QList<VCardProperty> &before, const QList<VCardProperty> &afte
     return true;
 }
 
-// Whether only the value of a single line changed: its line then keeps its group and parameters.
-bool isValueChangeOnly(const QList<VCardProperty> &before, const QList<VCardProperty> &after)
+// The parameters of a made line but its TYPE, which holds its label.
+QString parametersBesideTypes(const VCardProperty &line)
+{
+    VCardProperty copy = line;
+    copy.parameters.removeIf([](const VCardParameter &parameter) { return parameter.name == QLatin1String("TYPE"); });
+    return parametersText(copy);
+}
+
+// Whether a single line stays a single line of its name whose value or label changed: the card's line
+// then keeps its group and every parameter but its label's types.
+bool isLineChange(const QList<VCardProperty> &before, const QList<VCardProperty> &after, const VCardProperty &line)
 {
     return before.size() == 1 && after.size() == 1 && before.first().name != QLatin1String("PHOTO") &&
-           parametersText(before.first()) == parametersText(after.first());
+           line.name == after.first().name &&
+           parametersBesideTypes(before.first()) == parametersBesideTypes(after.first());
 }
 
-// Parameters that described the old value's encoding, which a value written here does not have.
-void dropEncoding(VCardProperty &line)
+// The line's TYPE values with the label's types replaced by the new ones (in the case the line wrote
+// its own), the others (PREF, VOICE...) kept where they stand.
+void replaceLabelTypes(VCardProperty &line, QStringList types)
 {
+    const QStringList old = line.parameterValues(QStringLiteral("TYPE"));
+    const bool isLower = std::any_of(old.cbegin(), old.cend(), [](const QString &type) {
+        return !ABVCardMapping::isNeutralType(type) && type == type.toLower();
+    });
+    if (isLower)
+        std::transform(types.begin(), types.end(), types.begin(), [](const QString &type) { return type.toLower(); });
+    bool isPlaced = false;
     for (VCardParameter &parameter : line.parameters) {
-        if (parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING"))
-            parameter.values.removeIf([](const QString &value) {
-                return value.compare(QLatin1String("QUOTED-PRINTABLE"), Qt::CaseInsensitive) == 0;
-            });
+        if (parameter.name != QLatin1String("TYPE"))
+            continue;
+        for (QString &value : parameter.values) {
+            QStringList kept = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+            kept.removeIf([](const QString &type) { return !ABVCardMapping::isNeutralType(type); });
+            if (!std::exchange(isPlaced, true))
+                kept += types;
+            value = kept.join(QLatin1Char(','));
+        }
+        parameter.values.removeIf([](const QString &value) { return value.isEmpty(); });
     }
     line.parameters.removeIf([](const VCardParameter &parameter) {
-        return parameter.name == QLatin1String("CHARSET") ||
-               ((parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING")) &&
-                parameter.values.isEmpty());
+        return parameter.name == QLatin1String("TYPE") && parameter.values.isEmpty();
     });
-}
-
-bool isAscii(const QString &text)
-{
-    return std::all_of(text.cbegin(), text.cend(), [](QChar character) { return character.unicode() < 0x80; });
-}
-
-// A line written into a vCard 2.1 card: commas are not escaped there, and text beyond ASCII names its
-// charset.
-void adaptToVersion(VCardProperty &line, const QString &version)
-{
-    if (version != QLatin1String("2.1"))
-        return;
-    line.value.replace(QLatin1String("\\,"), QLatin1String(","));
-    if (!isAscii(line.value) && line.parameterValue(QStringLiteral("CHARSET")).isEmpty())
-        line.parameters.append(VCardParameter{QStringLiteral("CHARSET"), {QStringLiteral("UTF-8")}});
+    if (!isPlaced && !types.isEmpty())
+        line.parameters.prepend(VCardParameter{QStringLiteral("TYPE"), types});
 }
 
 // The card being changed, with the key of each of its lines.
@@ -141,12 +149,43 @@ struct CardPatch
         line.value = made.value;
         if (isTelUri && !made.value.startsWith(QLatin1String("tel:")))
             line.value.prepend(QLatin1String("tel:"));
-        dropEncoding(line);
         const QString identifier = made.parameterValue(kIdParameter);
         if (!identifier.isEmpty() && line.parameterValue(kIdParameter).isEmpty())
             line.parameters.append(VCardParameter{kIdParameter, {identifier}});
-        adaptToVersion(line, card.version());
         line.raw.clear();
+    }
+
+    void patchLine(qsizetype index, const VCardProperty &before, const VCardProperty &after)
+    {
+        if (before.value != after.value)
+            patchValue(card.properties()[index], after);
+        const QStringList types = after.parameterValues(QStringLiteral("TYPE"));
+        if (before.parameterValues(QStringLiteral("TYPE")) != types)
+            patchLabel(index, types);
+    }
+
+    // A changed label: a custom one goes into the line's group label (X-ABLabel) where it has one, a
+    // known one into its types, the group label then dropped (readers take it before the types).
+    void patchLabel(qsizetype index, const QStringList &types)
+    {
+        QList<VCardProperty> &lines = card.properties();
+        const QString group = lines.at(index).group;
+        const auto isGroupLabel = [&group](const VCardProperty &line) {
+            return !group.isEmpty() && line.group == group && line.name == kLabelName;
+        };
+        const qsizetype label = std::find_if(lines.cbegin(), lines.cend(), isGroupLabel) - lines.cbegin();
+        const bool isCustom = types.size() == 1 && !ABVCardMapping::isKnownLabelType(types.first());
+        if (label < lines.size() && isCustom) {
+            lines[label].value = VCard::escapeText(types.first());
+            lines[label].raw.clear();
+            return;
+        }
+        replaceLabelTypes(lines[index], types);
+        lines[index].raw.clear();
+        if (label < lines.size()) {
+            lines.removeAt(label);
+            keys.removeAt(label);
+        }
     }
 
     void replace(const QString &key, const QList<VCardProperty> &before, const QList<VCardProperty> &after)
@@ -154,8 +193,8 @@ struct CardPatch
         QList<VCardProperty> &lines = card.properties();
         const QList<qsizetype> at = indicesOf(key);
         // A line of another name (X-JABBER for IMPP, say) holds its value in another form: rewritten whole.
-        if (at.size() == 1 && isValueChangeOnly(before, after) && lines.at(at.first()).name == after.first().name) {
-            patchValue(lines[at.first()], after.first());
+        if (at.size() == 1 && isLineChange(before, after, lines.at(at.first()))) {
+            patchLine(at.first(), before.first(), after.first());
             return;
         }
         const qsizetype position = at.isEmpty() ? insertionPoint(after.value(0).name) : at.first();
@@ -166,9 +205,7 @@ struct CardPatch
             keys.removeAt(at.at(index));
         }
         for (qsizetype index = 0; index < after.size(); ++index) {
-            VCardProperty made = after.at(index);
-            adaptToVersion(made, card.version());
-            lines.insert(position + index, made);
+            lines.insert(position + index, after.at(index));
             keys.insert(position + index, key);
         }
         dropOrphanLabels(groups);

@@ -20,6 +20,8 @@ const QString kUrnPrefix = QStringLiteral("urn:uuid:");
 // Marks the key of a multi-value entry's line among the keys of a card's lines (other lines go by
 // their names).
 const QChar kEntryKeyMark = QLatin1Char('#');
+// Marks the key of a further ALTID form of a line: no line the mapping makes has it, so it is kept.
+const QChar kAlternativeKeyMark = QLatin1Char('~');
 // Keys of an address dictionary that the sync does not use but a card may carry.
 const QString kPostOfficeBoxKey = QStringLiteral("POBox");
 const QString kExtendedAddressKey = QStringLiteral("Extended");
@@ -74,7 +76,7 @@ const QList<LabelType> &tableOf(LabelKind kind)
 }
 
 // Types that say nothing about a label.
-bool isNeutralType(const QString &upper)
+bool isNeutralUpperType(const QString &upper)
 {
     static const QSet<QString> neutral = {QStringLiteral("PREF"),   QStringLiteral("VOICE"), QStringLiteral("INTERNET"),
                                           QStringLiteral("X400"),   QStringLiteral("POSTAL"), QStringLiteral("PARCEL"),
@@ -105,7 +107,7 @@ QString labelFromTypes(const VCardProperty &line, LabelKind kind, const QString 
     QStringList kept;
     QSet<QString> upper;
     for (const QString &type : line.parameterValues(kTypeParameter)) {
-        if (!isNeutralType(type.toUpper())) {
+        if (!isNeutralUpperType(type.toUpper())) {
             kept.append(type);
             upper.insert(type.toUpper());
         }
@@ -431,6 +433,20 @@ QString keyOfLineName(const QString &name)
     return name == QLatin1String("X-ADDRESSBOOKSERVER-MEMBER") ? QStringLiteral("MEMBER") : name;
 }
 
+// Whether the line is a further form of a value with an ALTID whose first form was read: the forms of
+// one value (the name in several languages) share the ALTID, and the first of them stands for it.
+bool isAnotherAlternative(const VCardProperty &line, QSet<QString> &seen)
+{
+    const QString alternative = line.parameterValue(QStringLiteral("ALTID"));
+    if (alternative.isEmpty())
+        return false;
+    const QString key = line.name + QLatin1Char('\n') + alternative;
+    if (seen.contains(key))
+        return true;
+    seen.insert(key);
+    return false;
+}
+
 void finishRecord(CardReader &reader, const QList<VCardProperty> &foreign)
 {
     ABRecord &record = reader.record;
@@ -658,8 +674,16 @@ void ABVCardMapping::readCardLines(const VCard &card, ABRecord &record, QStringL
             reader.foreignLabels.insert(line.group, VCard::unescapeText(line.value));
     }
     QList<VCardProperty> foreign;
+    QSet<QString> alternatives;
     for (const VCardProperty &line : card.properties()) {
         reader.entryIdentifier.clear();
+        if (isAnotherAlternative(line, alternatives)) {
+            // Another form of a value read already (a name in another language): the card's own.
+            foreign.append(line);
+            if (keys)
+                keys->append(kAlternativeKeyMark + line.name);
+            continue;
+        }
         if (!readIdentityLine(reader, line) && !readPlainLine(reader, line) && !readMultiValueLine(reader, line))
             foreign.append(line);
         if (keys)
@@ -699,6 +723,23 @@ VCard ABVCardMapping::mappedCard(ABRecord &record, const QStringList &groupNames
         writeCategoriesAndPhoto(card, record, groupNames, allGroupNames);
     }
     return card;
+}
+
+bool ABVCardMapping::isNeutralType(const QString &type)
+{
+    return isNeutralUpperType(type.toUpper());
+}
+
+bool ABVCardMapping::isKnownLabelType(const QString &type)
+{
+    const QString upper = type.toUpper();
+    for (const LabelKind kind : {LabelKind::Phone, LabelKind::Url, LabelKind::Plain}) {
+        for (const LabelType &row : tableOf(kind)) {
+            if (row.types.contains(upper))
+                return true;
+        }
+    }
+    return upper == QLatin1String("FAX");
 }
 
 QString ABVCardMapping::revisionText(const QDateTime &date)

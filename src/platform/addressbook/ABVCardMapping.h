@@ -42,13 +42,18 @@ public:
     // CATEGORIES together with foreign categories that name no group of allGroupNames).
     static VCard cardForRecord(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
     // The card a record was read from, changed where the record now differs from what the card
-    // says: only the lines of the values that differ are rewritten (a value alone where its line's
-    // label stays), lines are added or removed for values added or removed, and REV takes the
-    // record's date. Every other line stays as the card held it, its VERSION too.
+    // says: only the lines of the values that differ are rewritten (a line that stays one line keeps
+    // its group and parameters, its value and its label's types changed), lines are added or removed
+    // for values added or removed, and REV takes the record's date. Every other line stays as the card
+    // held it, its VERSION and the further ALTID forms of a value read too.
     static VCard patchedCard(const VCard &source, ABRecord &record, const QStringList &groupNames,
                              const QStringList &allGroupNames);
     // The lines a record's values make, without PRODID, UID, REV and foreign lines.
     static VCard mappedCard(ABRecord &record, const QStringList &groupNames, const QStringList &allGroupNames);
+    // Whether a TYPE value says nothing of a label (PREF, VOICE, INTERNET...), and whether it is one the
+    // mapping writes for a label it knows (HOME, CELL, FAX...); either in any case.
+    static bool isNeutralType(const QString &type);
+    static bool isKnownLabelType(const QString &type);
     // REV text of a date ("2026-12-07T13:45:12Z") and the date of REV text (several forms).
     static QString revisionText(const QDateTime &date);
     static QDateTime dateFromRevision(const QString &text);

@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 #include <cctype>
 
 namespace platform {
@@ -53,7 +55,7 @@ VCardParameter parseParameter(const QString &text)
 {
     const qsizetype equals = indexOutsideQuotes(text, QLatin1Char('='));
     if (equals < 0)
-        return VCardParameter{QStringLiteral("TYPE"), {unquoted(text.trimmed())}};
+        return VCardParameter{QStringLiteral("TYPE"), {unquoted(text.trimmed())}, true};
     VCardParameter parameter{text.left(equals).trimmed().toUpper(), {}};
     for (const QString &value : splitOutsideQuotes(text.mid(equals + 1), QLatin1Char(',')))
         parameter.values.append(unquoted(value.trimmed()));
@@ -120,6 +122,14 @@ QString lineText(const VCardProperty &property)
         text.append(property.group).append(QLatin1Char('.'));
     text.append(property.name);
     for (const VCardParameter &parameter : property.parameters) {
+        if (parameter.isBare) {
+            // Each type a bare parameter of its own, as the line had it ("TEL;WORK;VOICE").
+            for (const QString &value : parameter.values) {
+                for (const QString &type : value.split(QLatin1Char(','), Qt::SkipEmptyParts))
+                    text.append(QLatin1Char(';')).append(parameterValueText(type));
+            }
+            continue;
+        }
         text.append(QLatin1Char(';')).append(parameter.name).append(QLatin1Char('='));
         for (qsizetype index = 0; index < parameter.values.size(); ++index) {
             const QString &value = parameter.values.at(index);
@@ -147,6 +157,112 @@ void appendFolded(QByteArray &out, const QByteArray &line, const QByteArray &lin
     }
     out.append(line.constData() + start, line.size() - start);
     out += lineEnd;
+}
+
+bool isAsciiText(const QString &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar character) { return character.unicode() < 0x80; });
+}
+
+// A value as vCard 2.1 writes it: line breaks as they are (CRLF); the escapes of backslash, comma and
+// semicolon stay, which 2.1 readers (and those that read every card as 3.0) take as meant.
+QString versionTwoOneText(const QString &escaped)
+{
+    QString text;
+    text.reserve(escaped.size());
+    for (qsizetype index = 0; index < escaped.size(); ++index) {
+        const QChar current = escaped.at(index);
+        const QChar next = index + 1 < escaped.size() ? escaped.at(index + 1) : QChar();
+        if (current == QLatin1Char('\\') && (next == QLatin1Char('n') || next == QLatin1Char('N'))) {
+            text += QLatin1String("\r\n");
+            ++index;
+        } else {
+            text += current;
+            if (current == QLatin1Char('\\') && !next.isNull())
+                text += escaped.at(++index);
+        }
+    }
+    return text;
+}
+
+bool isQuotedPrintableWord(const QString &value)
+{
+    return value.compare(QLatin1String("QUOTED-PRINTABLE"), Qt::CaseInsensitive) == 0;
+}
+
+// Whether the line has parameters of an old text encoding (quoted-printable, a charset).
+bool hasTextEncoding(const VCardProperty &line)
+{
+    return std::any_of(line.parameters.cbegin(), line.parameters.cend(), [](const VCardParameter &parameter) {
+        return parameter.name == QLatin1String("CHARSET") ||
+               ((parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING")) &&
+                std::any_of(parameter.values.cbegin(), parameter.values.cend(), isQuotedPrintableWord));
+    });
+}
+
+// The parameters a line's old text encoding left, which its value written here from its parts does
+// not have.
+void dropTextEncoding(VCardProperty &line)
+{
+    for (VCardParameter &parameter : line.parameters) {
+        if (parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING"))
+            parameter.values.removeIf(isQuotedPrintableWord);
+    }
+    line.parameters.removeIf([](const VCardParameter &parameter) {
+        return parameter.name == QLatin1String("CHARSET") ||
+               ((parameter.name == QLatin1String("TYPE") || parameter.name == QLatin1String("ENCODING")) &&
+                parameter.values.isEmpty());
+    });
+}
+
+// A value quoted-printable: octets beyond printable ASCII, "=" and a last space escaped. The value stays
+// on one line: readers that do not join soft breaks ("=" at a line's end) read it whole all the same.
+QByteArray quotedPrintable(const QByteArray &value)
+{
+    QByteArray encoded;
+    encoded.reserve(value.size() * 2);
+    for (qsizetype index = 0; index < value.size(); ++index) {
+        const quint8 octet = quint8(value.at(index));
+        if ((octet >= 33 && octet <= 126 && octet != '=') || (octet == ' ' && index + 1 < value.size()))
+            encoded += char(octet);
+        else
+            encoded += '=' + QByteArray::number(octet, 16).rightJustified(2, '0').toUpper();
+    }
+    return encoded;
+}
+
+// A line made or changed in a vCard 2.1 card: plain when its value is ASCII on one line, else
+// quoted-printable UTF-8 with both named (ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8), as 2.1 readers
+// expect, on one line.
+void appendVersionTwoOneLine(QByteArray &out, const VCardProperty &property, const QByteArray &lineEnd)
+{
+    VCardProperty line = property;
+    dropTextEncoding(line);
+    const QString text = versionTwoOneText(property.value);
+    if (isAsciiText(text) && !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n'))) {
+        line.value = text;
+        appendFolded(out, lineText(line).toUtf8(), lineEnd);
+        return;
+    }
+    line.parameters.append(VCardParameter{QStringLiteral("ENCODING"), {QStringLiteral("QUOTED-PRINTABLE")}});
+    line.parameters.append(VCardParameter{QStringLiteral("CHARSET"), {QStringLiteral("UTF-8")}});
+    line.value.clear();
+    out += lineText(line).toUtf8() + quotedPrintable(text.toUtf8()) + lineEnd;
+}
+
+// A line written from its parts, in the card's version; parameters of an old text encoding dropped.
+void appendWrittenLine(QByteArray &out, const VCardProperty &property, const QString &version,
+                       const QByteArray &lineEnd)
+{
+    if (version == QLatin1String("2.1")) {
+        appendVersionTwoOneLine(out, property, lineEnd);
+    } else if (!hasTextEncoding(property)) {
+        appendFolded(out, lineText(property).toUtf8(), lineEnd);
+    } else {
+        VCardProperty line = property;
+        dropTextEncoding(line);
+        appendFolded(out, lineText(line).toUtf8(), lineEnd);
+    }
 }
 
 } // namespace
@@ -291,12 +407,32 @@ QByteArray quotedPrintableDecoded(QByteArrayView text)
     return decoded;
 }
 
-// A quoted-printable value as vCard 3.0 value text: decoded, in its charset, backslashes and line
+QString escapedLoneBackslashes(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    for (qsizetype index = 0; index < text.size(); ++index) {
+        const QChar current = text.at(index);
+        escaped += current;
+        if (current != QLatin1Char('\\'))
+            continue;
+        const QChar next = index + 1 < text.size() ? text.at(index + 1) : QChar();
+        if (next == QLatin1Char('\\') || next == QLatin1Char(',') || next == QLatin1Char(';'))
+            escaped += text.at(++index);
+        else
+            escaped += QLatin1Char('\\');
+    }
+    return escaped;
+}
+
+// A quoted-printable value as vCard 3.0 value text: decoded, in its charset, lone backslashes and line
 // breaks escaped. Separators of structured values stay as they are.
 QString valueOfQuotedPrintable(const QString &value, const QByteArray &charset)
 {
     QString text = textInCharset(quotedPrintableDecoded(value.toUtf8()), charset);
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    // A backslash before a backslash, comma or semicolon escapes it, as 2.1 readers take it (a
+    // semicolon so escaped stays inside its part of a structured value); any other is itself.
+    text = escapedLoneBackslashes(text);
     text.replace(QLatin1String("\r\n"), QLatin1String("\\n"));
     text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
     return text.replace(QLatin1Char('\r'), QLatin1String("\\n"));
@@ -373,7 +509,7 @@ QByteArray VCard::serialize() const
         if (!isRead() && (property.name == QLatin1String("VERSION") || property.name == QLatin1String("BEGIN") ||
                           property.name == QLatin1String("END")))
             continue;
-        appendFolded(out, lineText(property).toUtf8(), m_lineEnd);
+        appendWrittenLine(out, property, m_version, m_lineEnd);
     }
     out += isRead() ? m_tail : QByteArrayLiteral("END:VCARD\r\n");
     return out;

@@ -10,11 +10,12 @@
 namespace platform {
 
 // One parameter of a vCard line: "TYPE=WORK,VOICE" has the name "TYPE" and two values. A bare
-// parameter of the older form ("HOME") reads as a TYPE parameter.
+// parameter of the older form ("HOME") reads as a TYPE parameter, and is written bare again.
 struct VCardParameter
 {
     QString name; // upper case
     QStringList values;
+    bool isBare = false;
 };
 
 // One (unfolded) line of a vCard: "item1.TEL;TYPE=CELL:+1 555" has the group "item1", the name "TEL",
@@ -40,7 +41,8 @@ struct VCardProperty
 // and 4.0 text. A card made here is written as vCard 3.0 text (CRLF line ends, lines folded at 75
 // octets, UTF-8); a card read from a file is written back with every line it read as the file held it,
 // its VERSION kept, and only the lines made or changed since written from their parts (in the card's
-// own line ends). A value type with no shared state.
+// own line ends; in a vCard 2.1 card a value beyond ASCII or with line breaks quoted-printable UTF-8,
+// both named). A value type with no shared state.
 class VCard final
 {
 public:

@@ -74,22 +74,48 @@ QString phoneKeyHolding(ContactSyncRun &run, const QString &value)
     return QString();
 }
 
+// Changes the phone's contact that has the value in the field, as the phone's own edit would, and syncs.
+void changeOnPhone(ContactSyncRun &run, const QString &key, const QString &value,
+                   const std::function<void(QMap<QString, QString> &)> &change)
+{
+    const std::optional<phonepeer::PhoneRecord> record = run.phoneContact(key, value);
+    ASSERT_TRUE(record) << key.toStdString() << " " << value.toStdString();
+    QMap<QString, QString> fields = record->fields;
+    change(fields);
+    ASSERT_TRUE(run.peer().updatePhoneRecord(Conduit::Contacts, record->uid, fields));
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+}
+
+struct MadeCard
+{
+    QString file;
+    QByteArray text;
+};
+
+// A card made by khard from the template and synced once to the phone, which leaves it as it was.
+MadeCard madeWithKhard(ContactSyncRun &run, const QByteArray &yaml)
+{
+    QFile input(run.folder().path() + QStringLiteral("/../template.yaml"));
+    EXPECT_TRUE(input.open(QIODevice::WriteOnly));
+    input.write(yaml);
+    input.close();
+    runProgram(QStringLiteral("khard"),
+               {QStringLiteral("-c"), khardConfig(run), QStringLiteral("new"), QStringLiteral("-i"), input.fileName()});
+    EXPECT_EQ(run.folder().cardFiles().size(), 1);
+    const MadeCard made{run.folder().cardFiles().value(0), run.folder().readFile(run.folder().cardFiles().value(0))};
+    EXPECT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.folder().readFile(made.file), made.text);
+    return made;
+}
+
 } // namespace
 
 TEST(ContactPatchSync, AKhardContactSurvivesPhoneEditsUnchangedButForThem)
 {
     ContactSyncRun run;
-    QFile input(run.folder().path() + QStringLiteral("/../template.yaml"));
-    ASSERT_TRUE(input.open(QIODevice::WriteOnly));
-    input.write(kTemplate);
-    input.close();
-    runProgram(QStringLiteral("khard"),
-               {QStringLiteral("-c"), khardConfig(run), QStringLiteral("new"), QStringLiteral("-i"), input.fileName()});
-    ASSERT_EQ(run.folder().cardFiles().size(), 1);
-    const QString file = run.folder().cardFiles().first();
-    const QByteArray made = run.folder().readFile(file);
-    ASSERT_TRUE(run.sync().isSuccess);
-    EXPECT_EQ(run.folder().readFile(file), made);
+    const auto [file, made] = madeWithKhard(run, kTemplate);
+    ASSERT_FALSE(file.isEmpty());
     const std::optional<phonepeer::PhoneRecord> grace =
         run.phoneContact(QStringLiteral("NEWLNAME"), QStringLiteral("Hopper PhD"));
     ASSERT_TRUE(grace);
@@ -164,4 +190,59 @@ TEST(ContactPatchSync, NumberedPhonesLandAsOneTelEach)
     ASSERT_TRUE(run.sync().isSuccess);
     EXPECT_EQ(khardRows(run, QStringLiteral("phone")), expected);
     EXPECT_EQ(run.folder().readFile(run.fileHolding("Babbage")).count("\r\nTEL;"), 2);
+}
+
+TEST(ContactPatchSync, PhoneChangesOfTypedFieldsDeletionsAndLabelsChangeTheirLinesAlone)
+{
+    ContactSyncRun run;
+    const auto [file, made] = madeWithKhard(run, "First name : Ada\nLast name : Byron\n"
+                                                 "Phone :\n    cell : +1 555 0100\n    Lab : +1 555 0199\n"
+                                                 "    work : +1 555 0150\n"
+                                                 "Note : Poet's daughter\n");
+    ASSERT_FALSE(file.isEmpty());
+    // The phone changes the typed field alone; the numbered copy still holds the old number.
+    const QString cellKey = phoneKeyHolding(run, QStringLiteral("+1 555 0100"));
+    ASSERT_FALSE(cellKey.isEmpty());
+    changeOnPhone(run, QStringLiteral("CELLPHONE"), QStringLiteral("+1 555 0100"), [](QMap<QString, QString> &fields) {
+        fields.insert(QStringLiteral("CELLPHONE"), QStringLiteral("+1 555 0101"));
+    });
+    QByteArray card = run.folder().readFile(file);
+    EXPECT_EQ(linesExcept(card, {"TEL", "REV"}), linesExcept(made, {"TEL", "REV"}));
+    EXPECT_TRUE(lineOf(card, "TEL").startsWith("TEL;TYPE=cell;X-HM-ID=")) << card.constData();
+    EXPECT_TRUE(lineOf(card, "TEL").endsWith(":+1 555 0101")) << card.constData();
+    EXPECT_FALSE(card.contains("+1 555 0100")) << card.constData();
+    EXPECT_EQ(khardRows(run, QStringLiteral("phone")),
+              (QSet<QString>{QStringLiteral("+1 555 0101\tAda Byron"), QStringLiteral("+1 555 0199\tAda Byron"),
+                             QStringLiteral("+1 555 0150\tAda Byron")}));
+
+    // A number deleted on the phone takes its line (and its group's label) along, nothing else.
+    const QByteArray beforeDelete = card;
+    const QString labKey = phoneKeyHolding(run, QStringLiteral("+1 555 0199"));
+    ASSERT_FALSE(labKey.isEmpty());
+    changeOnPhone(run, labKey, QStringLiteral("+1 555 0199"), [&labKey](QMap<QString, QString> &fields) {
+        fields.insert(labKey, QString());
+        fields.insert(QStringLiteral("PHONELABEL") + labKey.mid(5), QStringLiteral("0"));
+    });
+    card = run.folder().readFile(file);
+    QByteArrayList expected = linesExcept(beforeDelete, {"REV"});
+    expected.removeIf([](const QByteArray &line) { return line.contains("itemtel1."); });
+    EXPECT_EQ(linesExcept(card, {"REV"}), expected) << card.constData();
+    EXPECT_EQ(khardRows(run, QStringLiteral("phone")),
+              (QSet<QString>{QStringLiteral("+1 555 0101\tAda Byron"), QStringLiteral("+1 555 0150\tAda Byron")}));
+
+    // A label changed on the phone changes the line's type alone, in the card's own case.
+    const QString workKey = phoneKeyHolding(run, QStringLiteral("+1 555 0150"));
+    ASSERT_FALSE(workKey.isEmpty());
+    changeOnPhone(run, QStringLiteral("WORKPHONE"), QStringLiteral("+1 555 0150"),
+                  [&workKey](QMap<QString, QString> &fields) {
+                      fields.remove(QStringLiteral("WORKPHONE"));
+                      fields.insert(QStringLiteral("HOMEPHONE"), QStringLiteral("+1 555 0150"));
+                      fields.insert(QStringLiteral("PHONELABEL") + workKey.mid(5), QStringLiteral("1"));
+                  });
+    const QByteArray relabelled = run.folder().readFile(file);
+    expected = linesExcept(card, {"REV"});
+    for (QByteArray &line : expected)
+        line.replace("TEL;TYPE=work:+1 555 0150", "TEL;TYPE=home:+1 555 0150");
+    EXPECT_EQ(linesExcept(relabelled, {"REV"}), expected) << relabelled.constData();
+    EXPECT_EQ(run.phoneContact(QStringLiteral("HOMEPHONE"), QStringLiteral("+1 555 0150")).has_value(), true);
 }

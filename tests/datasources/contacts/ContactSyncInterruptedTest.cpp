@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QHash>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -87,13 +88,13 @@ namespace {
 
 constexpr int kForeignCount = 300;
 
-// A card as another program writes it: vCard 4.0, LF line ends, a grouped phone with its label and a
-// line of the program's own.
+// A card as another program writes it: vCard 4.0, LF line ends, a grouped phone with its label, a work
+// phone and a line of the program's own.
 QByteArray foreignCard(int index)
 {
     return QStringLiteral("BEGIN:VCARD\nVERSION:4.0\nUID:foreign-%1\nFN:Person %1\nN:Foreign%1;Person;;;\n"
                           "item1.TEL;VALUE=uri;TYPE=cell:tel:+1-555-%1\nitem1.X-ABLabel:Mobile line\n"
-                          "X-CUSTOM;PARAM=x:keep %1\nNOTE:as written\nEND:VCARD\n")
+                          "TEL;TYPE=work:+1-556-%1\nX-CUSTOM;PARAM=x:keep %1\nNOTE:as written\nEND:VCARD\n")
         .arg(index)
         .toUtf8();
 }
@@ -141,6 +142,9 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
         for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Contacts)) {
             QMap<QString, QString> fields = record.fields;
             fields.insert(QStringLiteral("NOTE"), QStringLiteral("edited on the phone"));
+            // The typed field alone: the numbered copy keeps the old number, which must not come back.
+            fields.insert(QStringLiteral("WORKPHONE"),
+                          fields.value(QStringLiteral("WORKPHONE")) + QStringLiteral("-2"));
             ASSERT_TRUE(peer.updatePhoneRecord(Conduit::Contacts, record.uid, fields));
         }
         killDriverAndResume(home.path(), driverArguments(peer, folder),
@@ -163,6 +167,12 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
             ASSERT_TRUE(file.open(QIODevice::ReadOnly));
             QByteArray expected = foreignCard(index).replace("NOTE:as written", "NOTE:edited on the phone");
             const QByteArray card = file.readAll();
+            const QRegularExpressionMatch work =
+                QRegularExpression(QStringLiteral("\nTEL;TYPE=work;X-HM-ID=(\\w+):")).match(QString::fromUtf8(card));
+            ASSERT_TRUE(work.hasMatch()) << card.constData();
+            const QByteArray workLine =
+                QStringLiteral("TEL;TYPE=work;X-HM-ID=%1:+1-556-%2-2\n").arg(work.captured(1)).arg(index).toUtf8();
+            expected.replace(QStringLiteral("TEL;TYPE=work:+1-556-%1\n").arg(index).toUtf8(), workLine);
             const qsizetype rev = card.indexOf("REV:");
             ASSERT_GE(rev, 0) << card.constData();
             expected.insert(expected.indexOf("END:VCARD"), card.mid(rev, card.indexOf('\n', rev) + 1 - rev));

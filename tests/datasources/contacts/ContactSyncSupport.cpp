@@ -123,20 +123,25 @@ QString pythonProgram()
                                                                   : QStringLiteral("python3");
 }
 
-QString khardConfig(ContactSyncRun &run)
+QString khardConfig(const QString &folder)
 {
-    const QString path = run.folder().path() + QStringLiteral("/../khard.conf");
+    const QString path = folder + QStringLiteral(".khard.conf");
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[addressbooks]\n[[book]]\npath = " + run.folder().path().toUtf8() +
+    file.write("[addressbooks]\n[[book]]\npath = " + folder.toUtf8() +
                "\n[general]\ndefault_action = list\n[contact table]\ndisplay = first_name\n");
     return path;
 }
 
-QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
+QString khardConfig(ContactSyncRun &run)
+{
+    return khardConfig(run.folder().path());
+}
+
+QSet<QString> khardRows(const QString &folder, const QString &command)
 {
     const QString output = runProgram(QStringLiteral("khard"),
-                                      {QStringLiteral("-c"), khardConfig(run), QStringLiteral("--skip-unparsable"),
+                                      {QStringLiteral("-c"), khardConfig(folder), QStringLiteral("--skip-unparsable"),
                                        command, QStringLiteral("--parsable")});
     QSet<QString> rows;
     for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -144,4 +149,9 @@ QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
             rows.insert(line.section(QLatin1Char('\t'), 0, 1));
     }
     return rows;
+}
+
+QSet<QString> khardRows(ContactSyncRun &run, const QString &command)
+{
+    return khardRows(run.folder().path(), command);
 }

@@ -61,10 +61,12 @@ QString describe(const hmsync::SyncOutcome &outcome);
 QByteArray unfolded(QByteArray card);
 // Runs a program and answers its standard output; an empty text (and a test failure) when it fails.
 QString runProgram(const QString &program, const QStringList &arguments);
-// A khard configuration whose one address book is the run's folder; answers its path.
+// A khard configuration whose one address book is the folder (the run's); answers its path.
+QString khardConfig(const QString &folder);
 QString khardConfig(ContactSyncRun &run);
-// khard's parsable listing of the run's folder for the command ("list", "phone", "email"): the first
-// two columns of each row; cards khard cannot read are left out.
+// khard's parsable listing of the folder (the run's) for the command ("list", "phone", "email"): the
+// first two columns of each row; cards khard cannot read are left out.
+QSet<QString> khardRows(const QString &folder, const QString &command);
 QSet<QString> khardRows(ContactSyncRun &run, const QString &command);
 // The Debian python3, which has vobject, in preference to another one on the path.
 QString pythonProgram();

@@ -109,6 +109,34 @@ TEST(VCardPatch, AChangedNumberKeepsItsLinesGroupParametersAndForm)
         << text.constData();
 }
 
+TEST(VCardPatch, AChangedLabelChangesTheLinesTypesAloneOrItsGroupLabel)
+{
+    const VCard card = parsed(kFourZero);
+    const std::shared_ptr<ABPerson> person = personOf(card);
+    ABMutableMultiValue phones = person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy();
+    ASSERT_EQ(phones.count(), 2);
+    // A known label replaces the label's types, in the case the line wrote them; VALUE=uri stays.
+    phones.replaceLabelAtIndex(kABPhoneMobileLabel, 1);
+    // A custom label of a line with a group label goes into the group label.
+    phones.replaceLabelAtIndex(QStringLiteral("Lab"), 0);
+    person->setStoredValue(kABPhoneProperty, phones.toVariant());
+    QByteArray expected = kFourZero;
+    expected.replace("item1.X-ABLabel:_$!<Mobile>!$_\n", "item1.X-ABLABEL:Lab\n");
+    expected.replace("TEL;VALUE=uri;TYPE=home:tel:+1-555-0199\n", "TEL;VALUE=uri;TYPE=cell:tel:+1-555-0199\n");
+    expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\nEND:VCARD");
+    EXPECT_EQ(patched(card, *person), expected);
+
+    // A known label of a grouped line: its types change, its group label goes, PREF and VOICE stay.
+    phones.replaceLabelAtIndex(kABPhoneWorkLabel, 0);
+    person->setStoredValue(kABPhoneProperty, phones.toVariant());
+    expected = kFourZero;
+    expected.replace("item1.TEL;type=\"voice,cell\":+1 555 0100\nitem1.X-ABLabel:_$!<Mobile>!$_\n",
+                     "item1.TEL;TYPE=\"voice,work\":+1 555 0100\n");
+    expected.replace("TEL;VALUE=uri;TYPE=home:tel:+1-555-0199\n", "TEL;VALUE=uri;TYPE=cell:tel:+1-555-0199\n");
+    expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\nEND:VCARD");
+    EXPECT_EQ(patched(card, *person), expected);
+}
+
 TEST(VCardPatch, AChangedNameRewritesNameLinesAndNothingElse)
 {
     const VCard card = parsed(kFourZero);
@@ -116,8 +144,9 @@ TEST(VCardPatch, AChangedNameRewritesNameLinesAndNothingElse)
     EXPECT_EQ(person->valueForProperty(kABTitleProperty).toString(), QStringLiteral("Dr."));
     person->setStoredValue(kABFirstNameProperty, QStringLiteral("Janet"));
     QByteArray expected = kFourZero;
-    expected.replace("FN:Jane Doe\nN;ALTID=1;LANGUAGE=en:Doe;Jane;;Dr.;\nN;ALTID=1;LANGUAGE=fr:Doe;Jeanne;;Dr.;\n",
-                     "FN:Dr. Janet Doe\nN:Doe;Janet;;Dr.;\n");
+    // The name read is the first of its ALTID forms: it alone changes, the others stay.
+    expected.replace("FN:Jane Doe\nN;ALTID=1;LANGUAGE=en:Doe;Jane;;Dr.;\n",
+                     "FN:Dr. Janet Doe\nN;ALTID=1;LANGUAGE=en:Doe;Janet;;Dr.;\n");
     expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\nEND:VCARD");
     EXPECT_EQ(patched(card, *person), expected);
 }
@@ -142,13 +171,27 @@ TEST(VCardPatch, VersionTwoOneQuotedPrintableAndEightBitLinesAreRead)
                        "Phone[mobile]: +1 555 0100\nAddress[work]: {City=Newmarket, Country=Canada, State=ON, "
                        "Street=92 Main St.\\nSuite 4, ZIP=L3Y 4A1}\n")
             .toStdString());
-    // A changed note is written plainly, naming its charset as vCard 2.1 wants; the rest stays.
-    person->setStoredValue(kABNoteProperty, QStringLiteral("Café, bar"));
+    // A changed note beyond ASCII, with a line break, is written quoted-printable in UTF-8, both named,
+    // on one line (vobject joins no soft breaks); an ASCII number plainly, its type bare as the line had
+    // it; the rest stays.
+    const QString note = QStringLiteral("Café, bar; =\nSecond line, long enough to need a soft line break or two ü ");
+    person->setStoredValue(kABNoteProperty, note);
+    ABMutableMultiValue phones = person->valueForProperty(kABPhoneProperty).value<ABMultiValue>().mutableCopy();
+    phones.replaceValueAtIndex(QStringLiteral("+1 555 0101"), 0);
+    phones.replaceLabelAtIndex(kABPhoneWorkLabel, 0);
+    person->setStoredValue(kABPhoneProperty, phones.toVariant());
     QByteArray expected = bytes;
     expected.replace(bytes.mid(bytes.indexOf("NOTE"), bytes.indexOf("ADR") - bytes.indexOf("NOTE")),
-                     "NOTE;CHARSET=UTF-8:Caf\xc3\xa9, bar\r\n");
+                     "NOTE;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:Caf=C3=A9\\, bar\\; =3D=0D=0ASecon"
+                     "d line\\, long enough to need a soft line break or two =C3=BC=20\r\n");
+    expected.replace("TEL;CELL:+1 555 0100",
+                     "TEL;WORK;X-HM-ID=" + phones.identifierAtIndex(0).toUtf8() + ":+1 555 0101");
     expected.replace("END:VCARD", "REV:2026-12-08T09:30:00Z\r\nEND:VCARD");
-    EXPECT_EQ(patched(card, *person), expected);
+    const QByteArray written = patched(card, *person);
+    EXPECT_EQ(written, expected);
+    // Read back, the card says what was written.
+    const std::shared_ptr<ABPerson> reread = personOf(parsed(written));
+    EXPECT_EQ(reread->valueForProperty(kABNoteProperty).toString(), note);
 }
 
 TEST(VCardPatch, NamesAndBirthdaysReadAsTheirWritersMeantThem)
