@@ -58,6 +58,8 @@ shots_of_syncs() {
         --phone-id "$phone_id" >/dev/null
     start_app
     await "the main window" 100 is_shown Harrowmere
+    # The phone announces once: the application must be listening by then.
+    await "the phone listener" 100 listens_on_8092
     start_phone --device-id "$phone_id" --delay-ms 1200 --delay-path /hmx_list --times 1
     await "the progress sheet" 100 is_shown Synchronizing
     shot "$name-progress-during-sync"
@@ -72,6 +74,7 @@ shots_of_syncs() {
     start_app
     await "the main window" 100 is_shown Harrowmere
     await "TCP port 8090 to be free" 600 is_port_8090_free
+    await "the phone listener" 100 listens_on_8092
     python3 -c "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
         b'Quillpad Sync\\nDeviceId=' + sys.argv[1].encode() + b'\\n', ('127.0.0.1', 8092))" "$phone_id"
     await "the failed sync" 300 is_shown "Sync did not finish"
