@@ -473,25 +473,9 @@ void HMQuillnestSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWri
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesWritten);
-    HMSyncClientDelegate *target = reportTo();
-    if (target == nullptr)
-        return;
-    bool isFirst = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        isFirst = !m_sendingData;
-        m_sendingData = true;
-    }
-    if (isFirst)
-        target->didStartSending();
-    if (totalBytesWritten >= totalBytesExpectedToWrite) {
-        target->didFinishSending();
-        const std::lock_guard lock(m_mutex);
-        m_sendingData = false;
-        return;
-    }
-    target->postStepNotificationWithMessage(QStringLiteral("Receiving from Device..."),
-                                            double(totalBytesWritten) / double(totalBytesExpectedToWrite));
+    if (HMSyncClientDelegate *target = reportTo())
+        m_transferProgress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite,
+                                    QStringLiteral("Receiving from Device..."));
 }
 
 void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
@@ -499,25 +483,8 @@ void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesRece
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesReceived);
-    HMSyncClientDelegate *target = reportTo();
-    if (target == nullptr)
-        return;
-    bool isFirst = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        isFirst = !m_receivingData;
-        m_receivingData = true;
-    }
-    if (isFirst)
-        target->didStartReceiving();
-    if (totalBytesReceived >= totalBytesExpectedToReceive) {
-        target->didFinishReceiving();
-        const std::lock_guard lock(m_mutex);
-        m_receivingData = false;
-        return;
-    }
-    target->postStepNotificationWithMessage(QStringLiteral("Sending to Device..."),
-                                            double(totalBytesReceived) / double(totalBytesExpectedToReceive));
+    if (HMSyncClientDelegate *target = reportTo())
+        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive, QStringLiteral("Sending to Device..."));
 }
 
 void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)

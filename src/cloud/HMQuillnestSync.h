@@ -4,6 +4,7 @@
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "sync/HMSyncClient.h"
+#include "sync/HMTransferProgress.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -211,8 +212,7 @@ private:
     qint64 m_secondsDifference = 0;
     qint64 m_offset = 0;
     qint64 m_syncRecordListPartialCount = 0;
-    bool m_sendingData = false;
-    bool m_receivingData = false;
+    HMTransferProgress m_transferProgress;
     bool m_isShuttingDown = false;
 
     platform::CallbackGuard m_callbacks;

@@ -779,25 +779,9 @@ void HMWiFiSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten,
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesWritten);
-    HMSyncClientDelegate *target = reportTo();
-    if (target == nullptr)
-        return;
-    bool isFirstChunk = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        isFirstChunk = !m_sendingData;
-        m_sendingData = true;
-    }
-    if (isFirstChunk)
-        target->didStartSending();
-    if (totalBytesWritten >= totalBytesExpectedToWrite) {
-        target->didFinishSending();
-        const std::lock_guard lock(m_mutex);
-        m_sendingData = false;
-        return;
-    }
-    target->postStepNotificationWithMessage(QStringLiteral("Receiving from Device..."),
-                                            double(totalBytesWritten) / double(totalBytesExpectedToWrite));
+    if (HMSyncClientDelegate *target = reportTo())
+        m_transferProgress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite,
+                                    QStringLiteral("Receiving from Device..."));
 }
 
 void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
@@ -805,22 +789,8 @@ void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived,
 {
     Q_UNUSED(request);
     Q_UNUSED(bytesReceived);
-    HMSyncClientDelegate *target = reportTo();
-    if (target == nullptr)
-        return;
-    bool isFirstChunk = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        isFirstChunk = !m_receivingData;
-        m_receivingData = true;
-    }
-    if (isFirstChunk)
-        target->didStartReceiving();
-    if (totalBytesReceived >= totalBytesExpectedToReceive) {
-        target->didFinishReceiving();
-        const std::lock_guard lock(m_mutex);
-        m_receivingData = false;
-    }
+    if (HMSyncClientDelegate *target = reportTo())
+        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive, QString());
 }
 
 void HMWiFiSync::requestDidLoadResponse(RKRequest &request, const RKResponse &response)

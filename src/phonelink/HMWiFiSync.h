@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/HMSyncClient.h"
+#include "sync/HMTransferProgress.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "platform/foundation/CallbackGuard.h"
@@ -279,8 +280,7 @@ private:
     QDateTime m_connectionTryTimeoutDate;
     bool m_forceQuillpad = true;
     quint64 m_forceQuillpadMode = quint64(HMForceQuillpadMode::PassiveForce);
-    bool m_sendingData = false;
-    bool m_receivingData = false;
+    HMTransferProgress m_transferProgress;
     qint64 m_secondsDifference = 0;
 
     qint64 m_offset = 0;
