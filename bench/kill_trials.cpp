@@ -7,7 +7,10 @@
 // once; each is told with the trial's changes and kill); exits 1 when any was, or when a clean sync
 // failed.
 //
-//   kill_trials [--client-kills N] [--phone-kills N] [--records N] [--seed N]
+// With --logs, every run's output of a trial that lost or doubled something is kept in that folder,
+// one file a trial, named in the trial's line.
+//
+//   kill_trials [--client-kills N] [--phone-kills N] [--records N] [--seed N] [--logs folder]
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -142,7 +145,10 @@ void compare(const QStringList &found, const NameCounts &expected, const char *s
 class Trials final
 {
 public:
-    explicit Trials(quint32 seed, int records) : m_random(seed), m_records(records) {}
+    Trials(quint32 seed, int records, QString logFolder)
+        : m_random(seed), m_records(records), m_logFolder(std::move(logFolder))
+    {
+    }
 
     bool setUp();
     void runTrial(bool killPhone);
@@ -163,10 +169,16 @@ private:
     QString pick(int conduit, const QSet<QString> &excluded);
     QStringList phoneNames(int conduit) const;
     void check();
+    void keepOutput(QProcess &driver, const char *run);
+    QString keepLog();
 
     QTemporaryDir m_home;
     QRandomGenerator m_random;
     int m_records;
+    // Where the runs' output of a trial with faults goes; empty: nowhere.
+    QString m_logFolder;
+    // The output of the trial's runs so far, told when a clean sync fails and kept for a trial with faults.
+    QByteArray m_output;
     std::unique_ptr<QProcess> m_peer;
     int m_port = 0;
     // How long a sync with the trial's changes takes, as far as known.
@@ -230,6 +242,8 @@ std::unique_ptr<QProcess> Trials::startDriver() const
     environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
     environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
     environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    if (!m_logFolder.isEmpty())
+        environment.insert(QStringLiteral("HM_SYNC_LOG_LEVEL"), QStringLiteral("info"));
     driver->setProcessEnvironment(environment);
     driver->setProcessChannelMode(QProcess::MergedChannels);
     driver->start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments());
@@ -240,15 +254,32 @@ bool Trials::syncToEnd()
 {
     const std::unique_ptr<QProcess> driver = startDriver();
     const bool ended = driver->waitForFinished(int(kRunLimitMs));
+    keepOutput(*driver, "clean sync");
     if (ended && driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
         return true;
     ++m_counts.failedSyncs;
     std::printf("  a clean sync failed (%s, exit code %d):\n%s\n",
-                !ended                                         ? "still running at its limit"
+                !ended                                        ? "still running at its limit"
                 : driver->exitStatus() == QProcess::CrashExit ? "crashed"
-                                                               : "ended",
-                driver->exitCode(), driver->readAll().right(2000).constData());
+                                                              : "ended",
+                driver->exitCode(), m_output.right(2000).constData());
     return false;
+}
+
+void Trials::keepOutput(QProcess &driver, const char *run)
+{
+    m_output += QByteArray("==== ") + run + " ====\n" + driver.readAll();
+}
+
+// Writes the trial's output into the log folder; answers the file's name, empty when none is kept.
+QString Trials::keepLog()
+{
+    if (m_logFolder.isEmpty() || !QDir().mkpath(m_logFolder))
+        return {};
+    QFile file(QDir(m_logFolder).filePath(QStringLiteral("trial-%1.log").arg(m_counts.trials)));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(m_output) < 0)
+        return {};
+    return file.fileName();
 }
 
 bool Trials::setUp()
@@ -401,6 +432,7 @@ void Trials::killDuringSync(bool killPhone)
     const std::unique_ptr<QProcess> driver = startDriver();
     driver->waitForStarted();
     if (driver->waitForFinished(int(std::max<qint64>(moment, 1)))) {
+        keepOutput(*driver, "sync ended before its kill");
         m_syncMs = std::max<qint64>(clock.elapsed(), 20);
         m_edits.append(QStringLiteral("the sync ended before the kill"));
         return;
@@ -411,11 +443,13 @@ void Trials::killDuringSync(bool killPhone)
         m_peer->kill();
         m_peer->waitForFinished();
         driver->waitForFinished(int(kRunLimitMs));
+        keepOutput(*driver, "sync whose phone was killed");
         (void)startPeer();
         return;
     }
     driver->kill();
     driver->waitForFinished();
+    keepOutput(*driver, "killed sync");
 }
 
 QStringList Trials::phoneNames(int conduit) const
@@ -451,10 +485,15 @@ void Trials::check()
         told.append(QStringLiteral("%1 x%2").arg(it.key()).arg(it.value()));
     }
     m_lastFaults = faults;
-    if (!told.isEmpty())
+    if (!told.isEmpty()) {
+        const QString log = keepLog();
         std::printf("  trial %d: %s\n    after: %s\n", m_counts.trials, qPrintable(told.join(QStringLiteral("; "))),
                     qPrintable(m_edits.join(QStringLiteral("; "))));
+        if (!log.isEmpty())
+            std::printf("    output: %s\n", qPrintable(log));
+    }
     m_edits.clear();
+    m_output.clear();
 }
 
 void Trials::runTrial(bool killPhone)
@@ -509,12 +548,15 @@ int main(int argc, char **argv)
                        {QStringLiteral("records"), QStringLiteral("Records per conduit on each side at the start."),
                         QStringLiteral("count"), QStringLiteral("20")},
                        {QStringLiteral("seed"), QStringLiteral("The random generator's seed."), QStringLiteral("n"),
-                        QStringLiteral("20261208")}});
+                        QStringLiteral("20261208")},
+                       {QStringLiteral("logs"), QStringLiteral("Keep the runs' output of trials with faults here."),
+                        QStringLiteral("folder")}});
     parser.process(application);
     const int clientKills = parser.value(QStringLiteral("client-kills")).toInt();
     const int phoneKills = parser.value(QStringLiteral("phone-kills")).toInt();
     Trials trials(parser.value(QStringLiteral("seed")).toUInt(),
-                  std::clamp(parser.value(QStringLiteral("records")).toInt(), 5, 1000));
+                  std::clamp(parser.value(QStringLiteral("records")).toInt(), 5, 1000),
+                  parser.value(QStringLiteral("logs")));
     if (!trials.setUp()) {
         trials.stopPeer();
         std::fprintf(stderr, "kill_trials: the first sync failed\n");

@@ -243,7 +243,7 @@ void HMAppDelegate::vacuumSqliteDatabase()
 {
     showAlert(QStringLiteral("Click OK to begin database maintenance."));
     const std::shared_ptr<HMDatabaseMaintenance> maintenance =
-        m_databaseMaintenance ? m_databaseMaintenance : std::make_shared<HMUnlocatedOutlookDatabase>();
+        m_databaseMaintenance ? m_databaseMaintenance : std::make_shared<HMOutlookDatabase>();
     maintenance->setSqliteFile();
     const bool isDone = maintenance->vacuumDatabase();
     showAlert(isDone ? QStringLiteral("Database maintenance complete")

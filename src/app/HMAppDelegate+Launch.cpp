@@ -10,6 +10,8 @@
 #include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/Lumberjack/DDLogFileManager.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/appkit/Appearance.h"
 #include "platform/appkit/Workspace.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -20,6 +22,7 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMConfiguration.h"
+#include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
@@ -229,6 +232,14 @@ void HMAppDelegate::configureUserProfiles()
 {
     m_profileManager = std::make_shared<HMProfileManager>(userDefaults());
     m_profileManager->setConfiguration(m_configuration);
+    // Default Outlook folders are saved through this manager; record counts come from the maps.
+    const std::weak_ptr<HMProfileManager> manager = m_profileManager;
+    HMOutlookSQLiteHelper::setProfileSaver([manager](const HMProfile &profile) {
+        const std::shared_ptr<HMProfileManager> strong = manager.lock();
+        return strong && strong->saveProfile(profile);
+    });
+    HMDataConfigurationSource::setOutlookRecordCounter(
+        [](const QString &conduitName) { return HMOutlookDatFileHelper().countRecordsForConduit(conduitName); });
     platform::Result<QList<std::shared_ptr<HMProfile>>> loaded = m_profileManager->loadProfiles();
     m_profiles = loaded ? std::move(*loaded) : QList<std::shared_ptr<HMProfile>>();
 }

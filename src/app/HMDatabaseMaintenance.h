@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outlook/HMOutlookSQLiteHelper.h"
+
 #include <QString>
 
 // The Outlook database maintenance of the support key command: compacting Outlook's SQLite database
@@ -23,4 +25,15 @@ class HMUnlocatedOutlookDatabase final : public HMDatabaseMaintenance
 public:
     bool setSqliteFile() override;
     bool vacuumDatabase() override;
+};
+
+// The maintenance on Outlook's own database, found under the home folder's Group Containers.
+class HMOutlookDatabase final : public HMDatabaseMaintenance
+{
+public:
+    bool setSqliteFile() override { return m_helper.setSqliteFile(); }
+    bool vacuumDatabase() override { return m_helper.vacuumDatabase(); }
+
+private:
+    HMOutlookSQLiteHelper m_helper;
 };

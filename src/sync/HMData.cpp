@@ -287,6 +287,11 @@ bool HMData::isDeletionSent(const QString &hmUid) const
     return entry && entry->value(kDeletionSentKey).toBool();
 }
 
+bool HMData::isMappedItemGone(const QString &)
+{
+    return false;
+}
+
 void HMData::commitSentChanges()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();

@@ -101,6 +101,10 @@ public:
     // Whether the record was deleted on this Mac and its deletion sent in a run that ended before the
     // answer: the device's copy is not applied back, and the next listing sends the deletion again.
     bool isDeletionSent(const QString &hmUid) const;
+    // Whether the graph names a record under the hmUid whose item is gone from the store: this Mac
+    // deleted it since the last sync, and the next listing sends the deletion. The default knows no
+    // store and answers false; a file that is there but cannot be read is not gone.
+    virtual bool isMappedItemGone(const QString &hmUid);
     // Marks and reads the entry of a temporary id as sent but not yet confirmed.
     static void markUnconfirmed(QVariantMap &identifierDictionary);
     static bool isUnconfirmed(const QVariantMap &identifierDictionary);

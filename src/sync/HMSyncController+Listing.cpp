@@ -384,7 +384,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     QVariantMap normalized = record;
     normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
-    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data.conduit()))
+    if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
@@ -421,16 +421,57 @@ bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QSt
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now
 // names it, and there is nothing to apply (a desktop edit made since goes in this run's updates, a
 // desktop deletion since deletes it on the device). Or the device's copy of a record this Mac deleted,
-// whose deletion goes again in this run.
+// whose deletion goes again in this run, or goes in this run for the first time.
 bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
-                                               quint64 conduit) const
+                                               const HMSyncConduitData &data) const
 {
-    if (dataSource.adoptUnconfirmedAdd(normalized, conduit))
+    if (dataSource.adoptUnconfirmedAdd(normalized, data.conduit()))
         return true;
-    if (!dataSource.isDeletionSent(uid))
+    if (dataSource.isDeletionSent(uid)) {
+        DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+        return true;
+    }
+    if (uid.isEmpty() || !data.lastSyncDate().isValid())
         return false;
-    DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac and the deletion goes again").arg(uid));
+    // A record without a time of its own tells nothing in a listing of changes, which the device
+    // listed it in; in the whole listing after a run whose adds were never answered it tells of no
+    // change since the last sync.
+    if (isChangedOnDeviceSinceLastSync(dataSource, normalized, data).value_or(!dataSource.isDeviceReread()))
+        return false;
+    if (dataSource.isMappedItemGone(uid)) {
+        DDLogInfo(QStringLiteral("Not applying '%1': it was deleted on this Mac since the last sync").arg(uid));
+        return true;
+    }
+    if (!isUnchangedCopyInRecoveryListing(dataSource, uid))
+        return false;
+    DDLogInfo(QStringLiteral("Not applying '%1': the device has not changed it since the last sync").arg(uid));
     return true;
+}
+
+std::optional<bool> HMSyncController::isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
+                                                                     const HMSyncConduitData &data)
+{
+    // Times are whole seconds on the device. A phone may keep none for what the desktop wrote to it.
+    const QString changedText = stringForKey(normalized, kHMSyncFieldLastModified);
+    HMDateUtilities &dates = dataSource.dateUtilities();
+    const QDateTime changed = changedText.isEmpty() ? QDateTime() : dates.dateFromLocalDateTimeString(changedText);
+    if (!changed.isValid())
+        return std::nullopt;
+    const QDateTime lastSync = data.lastSyncDate();
+    const QDateTime onMacClock = dates.dateByAdding(-GlobalVariables::getSyncControllerSecondsDifference(),
+                                                    platform::CalendarUnit::Second, changed);
+    return onMacClock >= lastSync.addMSecs(-lastSync.time().msec());
+}
+
+bool HMSyncController::isUnchangedCopyInRecoveryListing(HMData &dataSource, const QString &uid)
+{
+    // Only the whole listing that follows a run which ended before its adds were answered: a reread
+    // the user asked for takes the device's records as they are.
+    if (!dataSource.isDeviceReread())
+        return false;
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
+    const std::optional<HMIdentifierGraphEntry> entry = graph ? graph->entryForHarrowmereUid(uid) : std::nullopt;
+    return entry && !entry->isUnconfirmedAdd();
 }
 
 void HMSyncController::deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete)

@@ -244,10 +244,20 @@ private:
     // The identifier dictionary's key for the hash of what this client last sent of the record.
     static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
+    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
+                                 const HMSyncConduitData &data) const;
+    // Whether the device changed its record since the conduit's last sync, by the record's own time;
+    // nullopt when the record carries no time.
+    static std::optional<bool> isChangedOnDeviceSinceLastSync(HMData &dataSource, const QVariantMap &normalized,
+                                                              const HMSyncConduitData &data);
+    // Whether a record the device has not changed since the last sync is a mapped one read again by
+    // the whole listing that follows a run ended before its adds were answered: such a listing carries
+    // every device record, and applying the unchanged ones would undo the desktop's edits since. (A
+    // device copy of a record deleted here since is never applied, whatever the listing:
+    // HMData::isMappedItemGone.) The desktop's changes go in this run's updates.
+    static bool isUnchangedCopyInRecoveryListing(HMData &dataSource, const QString &uid);
     // Whether deleting that many of the side's records of the conduit may go ahead: a mass deletion
     // asks first (HMDeletionGuard.h), and a No ends the run in error with nothing deleted.
-    bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
-                                 quint64 conduit) const;
     bool massDeletionAllowed(HMSyncConduitData &data, qsizetype deletions, qsizetype records, const QString &side);
     // The ids the device reported for the conduit; none when it reported nothing.
     std::optional<QStringList> deviceRecordIds(quint64 conduit) const;

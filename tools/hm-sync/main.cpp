@@ -9,9 +9,14 @@
 #include "SyncRunner.h"
 
 #include "foundation/HMFileManager.h"
+#include "foundation/Lumberjack/DDAbstractLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDLogMessage.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
+#include "app/stores/HMSyncRegistration.h"
+#include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/HMProfile.h"
 #include "sync/HMIdentifierGraphJournal.h"
@@ -62,6 +67,45 @@ std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QStrin
     profile->setCalendarSyncEnabled(true);
     profile->setTaskSyncEnabled(true);
     return profile;
+}
+
+// A cloud profile for the account, every conduit off until the stores are chosen; the password is read
+// from a file of the user's own (0600), never from the command line.
+std::shared_ptr<HMProfile> createCloudProfile(HMProfileManager &manager, const QString &user, const QString &password)
+{
+    std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setDeviceTypeName(QStringLiteral("quillnest_devicetype"));
+    profile->setSyncMethodName(QStringLiteral("quill_nest_sync_method"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerApple"));
+    profile->setContactManager(HMContactManager::Apple);
+    profile->setHhUserId(user);
+    profile->setQuillnestPassword(password);
+    profile->setContactSyncEnabled(false);
+    profile->setCalendarSyncEnabled(false);
+    profile->setTaskSyncEnabled(false);
+    return profile;
+}
+
+// The first line of a regular file that only its owner may read; nothing, with the problem, otherwise.
+std::optional<QString> readPasswordFile(const QString &path, QString &problem)
+{
+    QFile file(path);
+    const QFileInfo info(path);
+    if (!info.isFile() || info.isSymLink()) {
+        problem = QStringLiteral("%1 is no regular file").arg(path);
+        return std::nullopt;
+    }
+    if (info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                              QFileDevice::WriteOther)) {
+        problem = QStringLiteral("%1 may be read by others: make it 0600").arg(path);
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("cannot read %1").arg(path);
+        return std::nullopt;
+    }
+    const QByteArray text = file.read(4096);
+    return QString::fromUtf8(text.split('\n').first()).trimmed();
 }
 
 void addSampleRecords(hmsync::MemoryStore &store, int count)
@@ -131,6 +175,15 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("profile"), QStringLiteral("The profile's name or file name; default: the first one."),
          QStringLiteral("name")},
         {QStringLiteral("create-profile"), QStringLiteral("Create a Wi-Fi profile when there is none.")},
+        {QStringLiteral("create-cloud-profile"),
+         QStringLiteral("Create a cloud profile when there is none (with --cloud-user and --cloud-password-file); "
+                        "the cloud's host comes from HM_QUILLNEST_HOST, extra trusted certificates from "
+                        "HM_TLS_CA_FILE.")},
+        {QStringLiteral("cloud-user"), QStringLiteral("The cloud account's user name."), QStringLiteral("name")},
+        {QStringLiteral("cloud-password-file"),
+         QStringLiteral("A file (0600) whose first line is the cloud account's password."), QStringLiteral("file")},
+        {QStringLiteral("keep-alive-seconds"), QStringLiteral("The cloud session's keep-alive interval."),
+         QStringLiteral("seconds"), QStringLiteral("600")},
         {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
         {QStringLiteral("phone-address"), QStringLiteral("The phone's address for --create-profile."),
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
@@ -173,6 +226,7 @@ struct Settings
     int logonPauseMs = 0;
     hmsync::ContactStore contactStore{};
     hmsync::CalendarStore calendarStore{};
+    double keepAliveSeconds = 600.0;
 };
 
 // A whole-number option within its bounds; nothing, with the problem, otherwise.
@@ -216,7 +270,14 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &
                                 : QStringLiteral("--calendar-store takes ical or memory");
         return std::nullopt;
     }
-    return Settings{*port, *sampleCount, *timeoutSeconds, *logonPauseMs, *contactStore, *calendarStore};
+    bool isNumber = false;
+    const double keepAliveSeconds = parser.value(QStringLiteral("keep-alive-seconds")).toDouble(&isNumber);
+    if (!isNumber || keepAliveSeconds <= 0) {
+        problem = QStringLiteral("--keep-alive-seconds needs a number of seconds");
+        return std::nullopt;
+    }
+    return Settings{*port, *sampleCount, *timeoutSeconds, *logonPauseMs, *contactStore, *calendarStore,
+                    keepAliveSeconds};
 }
 
 // The profile the command line names, made when asked for and there is none; nullptr, with the
@@ -230,6 +291,19 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         return nullptr;
     }
     std::shared_ptr<HMProfile> profile = findProfile(*profiles, parser.value(QStringLiteral("profile")));
+    if (!profile && parser.isSet(QStringLiteral("create-cloud-profile"))) {
+        const std::optional<QString> password =
+            readPasswordFile(parser.value(QStringLiteral("cloud-password-file")), problem);
+        if (!password)
+            return nullptr;
+        profile = createCloudProfile(manager, parser.value(QStringLiteral("cloud-user")), *password);
+        if (!manager.saveProfile(*profile)) {
+            problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
+            return nullptr;
+        }
+        std::printf("Created cloud profile '%s' (%s.settings)\n", qPrintable(profile->name()),
+                    qPrintable(profile->filename()));
+    }
     if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
         profile = createProfile(manager, parser.value(QStringLiteral("phone-address")),
                                 parser.value(QStringLiteral("phone-id")));
@@ -296,10 +370,19 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
     HMWiFiSync::Timing timing;
     timing.logonPause = std::chrono::milliseconds(settings.logonPauseMs);
     HMWiFiSync::registerTransport(settings.port, timing);
-    std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
-                qPrintable(profile->hhIpAddress()), settings.port);
+    HMQuillnestTiming cloudTiming;
+    cloudTiming.keepAliveIntervalSeconds = settings.keepAliveSeconds;
+    HMSyncRegistration::registerCloudTransport(cloudTiming);
+    if (profile->syncMethod() == HMSyncMethod::Quillnest)
+        std::printf("Synchronizing profile '%s' with the cloud at %s\n", qPrintable(profile->name()),
+                    qPrintable(HMQuillnestSync::baseURLString()));
+    else
+        std::printf("Synchronizing profile '%s' with the phone at %s:%d\n", qPrintable(profile->name()),
+                    qPrintable(profile->hhIpAddress()), settings.port);
     const hmsync::SyncOutcome outcome =
         hmsync::runManualSync(manager, profile, std::chrono::seconds(settings.timeoutSeconds));
+    // A cloud run that was cancelled still closes its session before the program ends.
+    HMQuillnestSync::waitForLogoutsUnderWay(std::chrono::seconds(10));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
         const qsizetype count = conduit == 1 ? hmsync::contactCount(settings.contactStore, *profile, store)
@@ -319,6 +402,15 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
     return outcome.isSuccess ? 0 : 1;
 }
 
+// Sends the sync's log lines to the console, which the log level option points at standard error: the
+// terminal logger writes only to a terminal.
+class ConsoleLogger final : public DDAbstractLogger
+{
+public:
+    ConsoleLogger() : DDAbstractLogger(QStringLiteral("hm_sync_once.console")) {}
+    void logMessage(const DDLogMessage &message) override { platform::consoleLog(message.logMsg()); }
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -326,8 +418,17 @@ int main(int argc, char **argv)
     // A second arena held some 5 MB of a 10,000-record sync's peak, and raised mmap thresholds 2 MB.
     platform::ProcessInfo::keepHeapCompact();
     QCoreApplication application(argc, argv);
-    // Errors of the sync go to the terminal.
-    ddLogLevel = 1;
+    // Errors of the sync go to the terminal; HM_SYNC_LOG_LEVEL=info or verbose tells more (for the kill
+    // trials' logs).
+    const QString level = qEnvironmentVariable("HM_SYNC_LOG_LEVEL");
+    ddLogLevel = level == QLatin1String("verbose") ? LOG_LEVEL_VERBOSE
+                 : level == QLatin1String("info")  ? LOG_LEVEL_INFO
+                                                   : LOG_LEVEL_ERROR;
+    // The lines a level above errors go to standard error too, rather than to the system log.
+    if (!level.isEmpty()) {
+        platform::setConsoleLogDescriptor(STDERR_FILENO);
+        DDLog::addLogger(std::make_shared<ConsoleLogger>());
+    }
     DDLog::addLogger(DDTTYLogger::sharedInstance());
     QCommandLineParser parser;
     addOptions(parser);

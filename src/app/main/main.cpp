@@ -2,6 +2,7 @@
 // instance, and otherwise makes the application object and its delegate and runs the application.
 #include "app/HMAppDelegate.h"
 #include "app/stores/HMSyncRegistration.h"
+#include "cloud/HMQuillnestSync.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/SingleInstance.h"
 #include "platform/foundation/Bundle.h"
@@ -133,6 +134,7 @@ int main(int argc, char **argv)
     sendConsoleToLogFolder();
     // The phone transports and the desktop stores every profile of the desktop's own apps syncs with.
     HMSyncRegistration::registerPhoneTransports();
+    HMSyncRegistration::registerCloudTransport(HMQuillnestTiming{});
     HMSyncRegistration::registerDesktopStores();
     platform::Application application(QApplication::arguments());
     HMAppDelegate delegate;

@@ -1,5 +1,6 @@
 #include "app/stores/HMSyncRegistration.h"
 
+#include "cloud/HMQuillnestSync.h"
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "datasources/tasks/HMTaskData.h"
@@ -8,6 +9,7 @@
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/restkit/RKClient.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 
@@ -75,6 +77,16 @@ void HMSyncRegistration::registerPhoneTransports()
 {
     HMWiFiSync::registerTransport(HMWiFiSync::kDefaultServerPort, HMWiFiSync::Timing{});
     HMAdbSync::registerTransport(HMWiFiSync::kDefaultServerPort, HMWiFiSync::Timing{});
+}
+
+void HMSyncRegistration::registerCloudTransport(const HMQuillnestTiming &timing)
+{
+    // Certificates to trust besides the system's (a test service's own authority) are named by the
+    // environment, never taken from the network.
+    const QString caFile = qEnvironmentVariable("HM_TLS_CA_FILE");
+    if (!caFile.isEmpty())
+        platform::RKClient::setDefaultExtraCACertificatesFile(caFile);
+    HMQuillnestSync::registerTransport(timing);
 }
 
 void HMSyncRegistration::registerDesktopStores(const QString &contactsFolder, const QString &calendarsFolder)

@@ -3,6 +3,7 @@
 #include <QString>
 
 class HMProfile;
+struct HMQuillnestTiming;
 
 // Makes the sync controller able to run a profile: the transports to the phone and the data sources
 // of the desktop stores that other programs read too (the address book's vCard folder, the
@@ -16,6 +17,9 @@ public:
 
     // Wi-Fi (sync method 1) and USB through adb (sync method 2), both to the phone's sync port 8090.
     static void registerPhoneTransports();
+    // The cloud service (sync method 4) with the given intervals. HM_TLS_CA_FILE names a PEM file of
+    // certificates trusted besides the system's; HM_QUILLNEST_HOST ("host:port") replaces the host.
+    static void registerCloudTransport(const HMQuillnestTiming &timing);
     // Contacts on the address book's vCard folder, events and tasks on the iCalendar folders; an
     // empty folder keeps the saved choice (or its default under the data folder).
     static void registerDesktopStores(const QString &contactsFolder = {}, const QString &calendarsFolder = {});

@@ -265,6 +265,18 @@ std::optional<QVariantMap> HMContactData::adoptUnconfirmedPerson(const QString &
     return entry;
 }
 
+bool HMContactData::isMappedItemGone(const QString &hmUid)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::shared_ptr<ABAddressBook> book = addressBook();
+    const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    // An add never answered names a person the phone may not have; an unreadable card is still there.
+    if (!book || !dictionary || isUnconfirmed(*dictionary) ||
+        book->unreadableRecords().contains(dictionary->value(kNativeIdKey).toString()))
+        return false;
+    return linkedPerson(dictionary) == nullptr;
+}
+
 std::shared_ptr<ABPerson> HMContactData::linkedPerson(const std::optional<QVariantMap> &identifierDictionary)
 {
     if (!identifierDictionary)
@@ -296,7 +308,9 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
         (identifierDictionary && (isLastWrittenBySync(modified, *identifierDictionary) ||
                                   identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
-    DDLogWarn(QStringLiteral("Found conflict... checking who wins"));
+    DDLogWarn(QStringLiteral("Found conflict... checking who wins (desktop %1, device %2, last sync %3)")
+                  .arg(modified.toString(Qt::ISODateWithMs), deviceDate.toString(Qt::ISODateWithMs),
+                       lastSync.toString(Qt::ISODateWithMs)));
     if (conflictSetting == 0 && deviceDate.isValid() && modified > deviceDate) {
         DDLogWarn(QStringLiteral("Aborting Quillpad change due to Apple's modification date being more recent."));
         return 1;

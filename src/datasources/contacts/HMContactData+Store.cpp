@@ -104,6 +104,16 @@ void HMContactData::saveChanges()
     platform::consoleLog(QStringLiteral("[200]"));
 }
 
+platform::Status HMContactData::syncAppliedChangesToDisk()
+{
+    if (!hasUnsavedChanges())
+        return platform::success();
+    saveChanges();
+    if (m_saveFailure.isEmpty())
+        return platform::success();
+    return platform::Error(platform::ErrorCode::IoWriteFailed, m_saveFailure);
+}
+
 void HMContactData::finishAddedPerson(const QString &hmUid)
 {
     const QList<std::shared_ptr<ABGroup>> groups = m_pendingGroups.take(hmUid);

@@ -60,6 +60,11 @@ public:
     void deleteUidRecords(const QStringList &hmUids) override;
     void saveChanges() override;
     bool hasUnsavedChanges() override;
+    // The page's persons reach their files before the identifier graph is saved: a graph saved first
+    // and a run killed before the files would leave a person the phone deleted in its file with no
+    // entry, and the next listing would send it back as new.
+    platform::Status syncAppliedChangesToDisk() override;
+    bool isMappedItemGone(const QString &hmUid) override;
     void cleanUpAfterSync() override;
     QString saveFailure() const override { return m_saveFailure; }
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }

@@ -180,8 +180,10 @@ qint64 HMTaskData::calendarStoreCommandAction(qint32, quint64, quint64 conflictS
     }
     // The next listing does not send the task back while its record stays the one written here; a
     // duplicate made under the conflict rule leaves the dictionary naming the earlier task.
-    const std::optional<QVariantMap> dictionary =
-        graph ? graph->dictionaryForHarrowmereUid(identity->uid) : std::nullopt;
+    std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(identity->uid) : std::nullopt;
+    // A task made anew for a known record whose own task is gone is the one its dictionary names now.
+    if (dictionary && !calendarStore()->taskWithUID(dictionary->value(kNativeIdKey).toString()))
+        dictionary->insert(kNativeIdKey, task->uid());
     const std::shared_ptr<platform::CalTask> stored = calendarStore()->taskWithUID(task->uid());
     if (dictionary && stored && dictionary->value(kNativeIdKey).toString() == task->uid())
         graph->setDictionary(withChecksumOf(*dictionary, pppDictionaryForTask(*stored, *dictionary, 1)), identity->uid);

@@ -80,6 +80,8 @@ void HMTaskData::rememberAppliedReminder(HMIdentifierGraph &graph, const std::op
     if (identifier) {
         QVariantMap updated = *identifier;
         updated.insert(kCrcKey, checksum);
+        // A reminder made anew for a known record (its own was deleted) is the one the entry names now.
+        updated.insert(kNativeIdKey, nativeId);
         graph.setDictionary(updated, uid);
         return;
     }

@@ -7,6 +7,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSDictionary+HMExtras.h"
 #include "foundation/NSMutableDictionary+HMExtras.h"
+#include "platform/eventkit/CalCalendarStore.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
 #include "datasources/calendar/HMCalendarDataKeys.h"
@@ -181,7 +182,10 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (const QVariantMap &dictionary : remaining) {
         const QString hmUid = dictionary.value(kHmUidKey).toString();
-        if (dictionary.value(kIsNewRecordKey).toString() == QLatin1String("1")) {
+        // A task this run wrote from the device, missing from the reminders fetched before it: not a
+        // deletion while the store holds it. One the store no longer holds was deleted since.
+        if (dictionary.value(kIsNewRecordKey).toString() == QLatin1String("1") &&
+            storeHoldsItem(dictionary.value(kNativeIdKey).toString())) {
             QVariantMap seen = dictionary;
             seen.insert(kIsNewRecordKey, QStringLiteral("0"));
             graph->setDictionary(seen, hmUid);
@@ -199,4 +203,23 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
         records.append(record);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }
+}
+
+bool HMTaskData::storeHoldsItem(const QString &nativeId)
+{
+    if (nativeId.isEmpty())
+        return false;
+    if (isEventKitSystem())
+        return ensureReminderStore()->calendarItemWithIdentifier(nativeId) != nullptr;
+    return calendarStore()->taskWithUID(nativeId) != nullptr;
+}
+
+bool HMTaskData::isMappedItemGone(const QString &hmUid)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const std::optional<QVariantMap> dictionary = graph ? graph->dictionaryForHarrowmereUid(hmUid) : std::nullopt;
+    // An entry sent as new and never answered names a task the device may not have: not this case.
+    if (!dictionary || isUnconfirmed(*dictionary))
+        return false;
+    return !storeHoldsItem(dictionary->value(kNativeIdKey).toString());
 }

@@ -34,6 +34,7 @@ public:
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
     void cleanUpAfterSync() override;
+    bool isMappedItemGone(const QString &hmUid) override;
 
     // The CalendarStore road: tasks listed by their change date, applied with the priority map and
     // saved at once.
@@ -89,6 +90,8 @@ private:
                                  QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord);
     QDateTime countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    // Whether the store holds the item of the native id, whichever road is taken.
+    bool storeHoldsItem(const QString &nativeId);
     void rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
                                  const QString &uid, const platform::EKReminder &reminder);
     std::shared_ptr<platform::EKReminder> reminderToWrite(const QString &nativeId, const QVariantMap &record,

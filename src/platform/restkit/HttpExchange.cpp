@@ -1,23 +1,113 @@
 #include "platform/restkit/HttpExchange.h"
 
 #include "platform/restkit/RKErrors.h"
+#include "platform/restkit/RKNetworkThread.h"
 
-#include <QSslSocket>
-#include <QTcpSocket>
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <QFileInfo>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 
 namespace {
 
 // Bounds on what a peer may send before its body: longer heads end the exchange.
-constexpr qsizetype kMaxHeadLineBytes = 16 * 1024;
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
 constexpr qsizetype kMaxChunkLineBytes = 1024;
 
-QByteArray lineEnding()
+void initialiseCurlOnce()
 {
-    return QByteArrayLiteral("\r\n");
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+// TLS sessions shared by the requests that trust the same certificates, so a new connection to a
+// server met before resumes its session instead of a full handshake, as browsers and curl do. Only the
+// TLS session is shared: every request still opens a connection of its own. Requests with other trust
+// never resume these sessions, which were verified against certificates they may not trust.
+class SessionCaches final
+{
+public:
+    static CURLSH *shareFor(const QString &caFile)
+    {
+        static SessionCaches caches;
+        const std::lock_guard lock(caches.m_mutex);
+        std::unique_ptr<Cache> &cache = caches.m_caches[caFile];
+        if (!cache)
+            cache = std::make_unique<Cache>();
+        return cache->share;
+    }
+
+private:
+    struct Cache
+    {
+        Cache() : share(curl_share_init())
+        {
+            curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Cache::lock);
+            curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Cache::unlock);
+            curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        }
+        static void lock(CURL *, curl_lock_data, curl_lock_access, void *context)
+        {
+            static_cast<Cache *>(context)->mutex.lock();
+        }
+        static void unlock(CURL *, curl_lock_data, void *context) { static_cast<Cache *>(context)->mutex.unlock(); }
+
+        std::mutex mutex;
+        CURLSH *share; // kept for the process
+    };
+
+    std::mutex m_mutex;
+    std::map<QString, std::unique_ptr<Cache>> m_caches;
+};
+
+// The certificates a TLS connection trusts: the system's, plus those of an extra PEM file. Built once
+// per file (and per version of it) and shared by every connection, so a request does not parse the
+// system's bundle again.
+class TrustStores final
+{
+public:
+    static X509_STORE *storeFor(const QString &caFile)
+    {
+        static TrustStores stores;
+        return stores.find(caFile);
+    }
+
+private:
+    X509_STORE *find(const QString &caFile)
+    {
+        const QFileInfo info(caFile);
+        const QString key = caFile.isEmpty() ? QString()
+                                             : caFile + u'\n' + QString::number(info.lastModified().toMSecsSinceEpoch()) +
+                                                   u'\n' + QString::number(info.size());
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_stores.find(key);
+        if (found != m_stores.end())
+            return found->second;
+        X509_STORE *store = X509_STORE_new();
+        bool isLoaded = store != nullptr && X509_STORE_set_default_paths(store) == 1;
+        if (isLoaded && !caFile.isEmpty())
+            isLoaded = X509_STORE_load_file(store, QFile::encodeName(caFile).constData()) == 1;
+        if (!isLoaded) {
+            X509_STORE_free(store);
+            store = nullptr;
+        }
+        m_stores.emplace(key, store); // kept for the process: every later connection shares it
+        return store;
+    }
+
+    std::mutex m_mutex;
+    std::map<QString, X509_STORE *> m_stores;
+};
 
 // Takes one line (without its CR LF, or a bare LF) off the front of the buffer; false when no whole
 // line is there yet.
@@ -33,261 +123,403 @@ bool takeLine(QByteArray &buffer, QByteArray &line)
     return true;
 }
 
-qint64 codeForSocketError(QAbstractSocket::SocketError error, bool hadConnected)
+qint64 codeForCurlResult(CURLcode result)
 {
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return NSURLErrorCannotConnectToHost;
-    case QAbstractSocket::HostNotFoundError:
+    switch (result) {
+    case CURLE_URL_MALFORMAT:
+        return NSURLErrorBadURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+        return NSURLErrorBadServerResponse;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
         return NSURLErrorCannotFindHost;
-    case QAbstractSocket::SocketTimeoutError:
+    case CURLE_COULDNT_CONNECT:
+        return NSURLErrorCannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
         return NSURLErrorTimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return NSURLErrorServerCertificateUntrusted;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return NSURLErrorSecureConnectionFailed;
+    case CURLE_FILESIZE_EXCEEDED:
+        return NSURLErrorDataLengthExceedsMaximum;
     default:
-        return hadConnected ? NSURLErrorNetworkConnectionLost : NSURLErrorCannotConnectToHost;
+        return NSURLErrorNetworkConnectionLost;
     }
 }
 
 } // namespace
 
-HttpExchange::HttpExchange(Request request, QObject *parent) : QObject(parent), m_request(std::move(request)) {}
-
-HttpExchange::~HttpExchange()
+// What the worker thread and the exchange share. The worker owns the libcurl handles and the reply
+// being read; the exchange (owner) is touched only on the framework's thread, where the worker's
+// reports run.
+struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Transfer>
 {
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-    }
-}
+    explicit Transfer(Request request) : request(std::move(request)) {}
 
-void HttpExchange::start()
-{
-    const bool isSecure = m_request.url.scheme() == QLatin1String("https");
-    const quint16 port = quint16(m_request.url.port(isSecure ? 443 : 80));
-    if (isSecure) {
-        auto socket = std::make_unique<QSslSocket>();
-        connect(socket.get(), &QSslSocket::encrypted, this, &HttpExchange::sendRequest);
-        socket->connectToHostEncrypted(m_request.url.host(), port);
-        m_socket = std::move(socket);
-    } else {
-        m_socket = std::make_unique<QTcpSocket>();
-        connect(m_socket.get(), &QTcpSocket::connected, this, &HttpExchange::sendRequest);
-        m_socket->connectToHost(m_request.url.host(), port);
+    const Request request;
+    HttpExchange *owner = nullptr; // framework thread only; cleared when the exchange ends or goes
+    std::atomic<bool> isAborted = false;
+    std::mutex multiMutex;
+    CURLM *multi = nullptr; // guarded by multiMutex: abort() wakes the worker through it
+
+    // Worker thread only.
+    int statusCode = 0;
+    QList<RKResponse::Header> headers;
+    qint64 headBytes = 0;
+    bool inBody = false;
+    bool isChunked = false;
+    qint64 contentLength = -1;
+    QByteArray body;
+    QByteArray chunkBuffer;
+    qint64 chunkRemaining = -1; // -1: a chunk-size line comes next
+    bool chunksEnded = false;
+    qint64 failure = 0; // set when a callback refuses the reply
+    qint64 bytesSent = 0;
+
+    void run(const std::shared_ptr<Transfer> &self);
+    CURL *makeHandle(curl_slist *&headerList);
+    void setTlsOptions(CURL *handle);
+    curl_slist *makeHeaderList() const;
+    void setBody(CURL *handle) const;
+    CURLcode perform(CURL *handle);
+    void finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode);
+    void report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work);
+
+    bool exceedsLimit(qint64 bytes) const
+    {
+        return request.maxResponseBytes > 0 && bytes > request.maxResponseBytes;
     }
-    connect(m_socket.get(), &QTcpSocket::readyRead, this, &HttpExchange::readAvailable);
-    connect(m_socket.get(), &QTcpSocket::disconnected, this, &HttpExchange::connectionClosed);
-    connect(m_socket.get(), &QTcpSocket::errorOccurred, this, &HttpExchange::socketFailed);
-    connect(m_socket.get(), &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
-        m_bytesWritten += bytes;
-        const qint64 bodySent = qBound<qint64>(0, m_bytesWritten - m_headerBytes, m_request.body.size());
-        if (!m_request.body.isEmpty())
-            emit uploadProgress(bodySent, m_request.body.size());
+    bool takeHeaderLine(const QByteArray &line);
+    bool beginBody();
+    bool takeBody(const char *data, size_t size);
+    bool takeChunks();
+
+    static size_t onHeader(char *data, size_t size, size_t count, void *context);
+    static size_t onBody(char *data, size_t size, size_t count, void *context);
+    static int onProgress(void *context, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent);
+    static CURLcode onSslContext(CURL *handle, void *sslContext, void *context);
+
+};
+
+void HttpExchange::Transfer::report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work)
+{
+    RKNetworkThread::post([self, work = std::move(work)] {
+        if (self->owner != nullptr)
+            work(*self->owner);
     });
 }
 
-void HttpExchange::sendRequest()
+CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
 {
-    QByteArray head = m_request.verb + ' ' +
-                      m_request.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-    if (m_request.url.path().isEmpty())
-        head += '/';
-    head += " HTTP/1.1" + lineEnding();
-    // The authority without user info: the host (in brackets for IPv6) and any port.
-    head += "Host: " + m_request.url.authority(QUrl::FullyEncoded | QUrl::RemoveUserInfo).toUtf8() + lineEnding();
+    CURL *handle = curl_easy_init();
+    if (handle == nullptr)
+        return nullptr;
+    const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    curl_easy_setopt(handle, CURLOPT_URL, url.constData());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // Chunks reach the body callback as they came, which reads their sizes itself: a chunk that
+    // announces more than the limit ends the exchange before it is read.
+    curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 0L);
+    setTlsOptions(handle);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    headerList = makeHeaderList();
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    setBody(handle);
+    return handle;
+}
+
+void HttpExchange::Transfer::setTlsOptions(CURL *handle)
+{
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The trusted certificates come from the shared store (onSslContext), not from a file per request.
+    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this);
+    curl_easy_setopt(handle, CURLOPT_SHARE, SessionCaches::shareFor(request.caFile));
+}
+
+curl_slist *HttpExchange::Transfer::makeHeaderList() const
+{
     // One request per connection: no later request can meet a connection the peer is closing.
-    head += "Connection: close" + lineEnding();
-    for (const RKResponse::Header &header : m_request.headers)
-        head += header.first + ": " + header.second + lineEnding();
-    if (m_request.verb != "GET" || !m_request.body.isEmpty())
-        head += "Content-Length: " + QByteArray::number(m_request.body.size()) + lineEnding();
-    head += lineEnding();
-    m_headerBytes = head.size();
-    m_stage = Stage::StatusLine;
-    m_socket->write(head + m_request.body);
-}
-
-void HttpExchange::readAvailable()
-{
-    if (m_isFinished)
-        return;
-    m_buffer += m_socket->readAll();
-    if ((m_stage == Stage::StatusLine || m_stage == Stage::Headers) && !readHead())
-        return;
-    if (m_stage == Stage::Body)
-        (void)readBody();
-}
-
-// Reads the status line and headers that have arrived; false when the exchange ended or more is
-// needed.
-bool HttpExchange::readHead()
-{
-    QByteArray line;
-    while (m_stage != Stage::Body) {
-        if (!takeLine(m_buffer, line)) {
-            if (m_buffer.size() > kMaxHeadLineBytes)
-                finish(NSURLErrorBadServerResponse);
-            return false;
-        }
-        m_replyHeadBytes += line.size() + 2;
-        if (line.size() > kMaxHeadLineBytes || m_replyHeadBytes > kMaxHeadBytes) {
-            finish(NSURLErrorBadServerResponse);
-            return false;
-        }
-        const bool isRead = m_stage == Stage::StatusLine ? parseStatusLine(line) : parseHeaderLine(line);
-        if (!isRead) {
-            finish(NSURLErrorBadServerResponse);
-            return false;
-        }
+    curl_slist *headerList = curl_slist_append(nullptr, "Connection: close");
+    bool hasType = false;
+    for (const RKResponse::Header &header : request.headers) {
+        hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        headerList = curl_slist_append(headerList, (header.first + ": " + header.second).constData());
     }
-    return true;
+    // No headers of libcurl's own beyond Host and the body's length.
+    headerList = curl_slist_append(headerList, "Accept:");
+    headerList = curl_slist_append(headerList, "Expect:");
+    if (!hasType)
+        headerList = curl_slist_append(headerList, "Content-Type:");
+    return headerList;
 }
 
-bool HttpExchange::parseStatusLine(const QByteArray &line)
+void HttpExchange::Transfer::setBody(CURL *handle) const
 {
-    // "HTTP/1.1 200 OK": the version, a space, three digits.
-    if (!line.startsWith("HTTP/1.") || line.size() < 12 || line.at(8) != ' ')
-        return false;
-    bool isNumber = false;
-    const int status = line.mid(9, 3).toInt(&isNumber);
-    if (!isNumber || status < 100 || status > 999)
-        return false;
-    m_statusCode = status;
-    m_headers.clear();
-    m_stage = Stage::Headers;
-    return true;
+    if (request.verb == "GET" && request.body.isEmpty()) {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+        return;
+    }
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.constData());
+    if (request.verb != "POST")
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
 
-bool HttpExchange::parseHeaderLine(const QByteArray &line)
+// Runs the transfer on a multi handle of its own, so abort() can wake it at once.
+CURLcode HttpExchange::Transfer::perform(CURL *handle)
 {
+    CURLM *ownMulti = curl_multi_init();
+    if (ownMulti == nullptr)
+        return CURLE_OUT_OF_MEMORY;
+    curl_multi_add_handle(ownMulti, handle);
+    {
+        const std::lock_guard lock(multiMutex);
+        multi = ownMulti;
+    }
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    int running = 1;
+    while (running > 0 && !isAborted.load()) {
+        if (curl_multi_perform(ownMulti, &running) != CURLM_OK)
+            break;
+        if (running > 0)
+            curl_multi_poll(ownMulti, nullptr, 0, 1000, nullptr);
+    }
+    int pending = 0;
+    while (CURLMsg *message = curl_multi_info_read(ownMulti, &pending)) {
+        if (message->msg == CURLMSG_DONE)
+            result = message->data.result;
+    }
+    {
+        const std::lock_guard lock(multiMutex);
+        multi = nullptr;
+    }
+    curl_multi_remove_handle(ownMulti, handle);
+    curl_multi_cleanup(ownMulti);
+    return result;
+}
+
+void HttpExchange::Transfer::run(const std::shared_ptr<Transfer> &self)
+{
+    curl_slist *headerList = nullptr;
+    CURL *handle = makeHandle(headerList);
+    const CURLcode result = handle != nullptr ? perform(handle) : CURLE_OUT_OF_MEMORY;
+    qint64 errorCode = failure;
+    if (errorCode == 0 && result != CURLE_OK)
+        errorCode = codeForCurlResult(result);
+    // A head that never ended is a connection lost inside it.
+    if (errorCode == 0 && !inBody)
+        errorCode = NSURLErrorNetworkConnectionLost;
+    if (errorCode == 0 && isChunked && !chunksEnded)
+        errorCode = NSURLErrorNetworkConnectionLost;
+    if (handle != nullptr)
+        curl_easy_cleanup(handle);
+    curl_slist_free_all(headerList);
+    if (!isAborted.load())
+        finishOnFrameworkThread(self, errorCode);
+}
+
+void HttpExchange::Transfer::finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode)
+{
+    report(self, [self, errorCode](HttpExchange &exchange) {
+        exchange.m_statusCode = self->statusCode;
+        exchange.m_headers = self->headers;
+        exchange.m_body = errorCode == 0 ? self->body : QByteArray();
+        exchange.finish(errorCode);
+    });
+}
+
+bool HttpExchange::Transfer::takeHeaderLine(const QByteArray &line)
+{
+    if (line.startsWith("HTTP/")) {
+        // "HTTP/1.1 200 OK": a new reply head, interim (100 Continue) or the real one.
+        const QList<QByteArray> parts = line.split(' ');
+        statusCode = parts.size() >= 2 ? parts.at(1).toInt() : 0;
+        headers.clear();
+        return statusCode >= 100 && statusCode <= 999;
+    }
     if (!line.isEmpty()) {
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0)
             return false;
-        m_headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+        headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         return true;
     }
-    // An interim reply (100 Continue) is followed by the real one.
-    if (m_statusCode < 200) {
-        m_stage = Stage::StatusLine;
-        return true;
-    }
-    beginBody();
-    return true;
+    return statusCode < 200 || beginBody();
 }
 
-void HttpExchange::beginBody()
+bool HttpExchange::Transfer::beginBody()
 {
-    const RKResponse head(m_statusCode, m_headers, {});
-    m_isChunked = head.headerValue("Transfer-Encoding").contains(QLatin1String("chunked"), Qt::CaseInsensitive);
+    const RKResponse head(statusCode, headers, {});
+    isChunked = head.headerValue("Transfer-Encoding").contains(QLatin1String("chunked"), Qt::CaseInsensitive);
     bool hasLength = false;
     const qint64 length = head.headerValue("Content-Length").toLongLong(&hasLength);
-    m_contentLength = !m_isChunked && hasLength && length >= 0 ? length : -1;
-    if (m_statusCode == 204 || m_statusCode == 304)
-        m_contentLength = 0;
-    m_stage = Stage::Body;
-    emit headersReceived();
-}
-
-// Takes what arrived of the body; finishes when it is whole. False when the exchange ended.
-bool HttpExchange::readBody()
-{
-    if (m_isChunked)
-        return readChunks();
-    if (m_contentLength >= 0) {
-        if (exceedsLimit(m_contentLength)) {
-            finish(NSURLErrorDataLengthExceedsMaximum);
-            return false;
-        }
-        m_body += m_buffer.left(m_contentLength - m_body.size());
-        m_buffer.clear();
-        emit downloadProgress(m_body.size(), m_contentLength);
-        if (m_body.size() < m_contentLength)
-            return true;
-        finish(0);
+    contentLength = !isChunked && hasLength && length >= 0 ? length : -1;
+    if (statusCode == 204 || statusCode == 304)
+        contentLength = 0;
+    inBody = true;
+    if (contentLength >= 0 && exceedsLimit(contentLength)) {
+        failure = NSURLErrorDataLengthExceedsMaximum;
         return false;
     }
-    // No length: the body runs to the end of the connection.
-    m_body += m_buffer;
-    m_buffer.clear();
-    if (exceedsLimit(m_body.size())) {
-        finish(NSURLErrorDataLengthExceedsMaximum);
-        return false;
-    }
-    emit downloadProgress(m_body.size(), -1);
     return true;
 }
 
-bool HttpExchange::readChunks()
+size_t HttpExchange::Transfer::onHeader(char *data, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const size_t bytes = size * count;
+    transfer->headBytes += qint64(bytes);
+    QByteArray line(data, qsizetype(bytes));
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    if (transfer->headBytes > kMaxHeadBytes || !transfer->takeHeaderLine(line)) {
+        if (transfer->failure == 0)
+            transfer->failure = NSURLErrorBadServerResponse;
+        return 0;
+    }
+    if (transfer->inBody && line.isEmpty()) {
+        const std::shared_ptr<Transfer> self = transfer->shared_from_this();
+        transfer->report(self, [status = transfer->statusCode, headers = transfer->headers](HttpExchange &exchange) {
+            exchange.m_statusCode = status;
+            exchange.m_headers = headers;
+            emit exchange.headersReceived();
+        });
+    }
+    return bytes;
+}
+
+size_t HttpExchange::Transfer::onBody(char *data, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const size_t bytes = size * count;
+    if (!transfer->takeBody(data, bytes))
+        return 0;
+    const qint64 total = transfer->contentLength;
+    const std::shared_ptr<Transfer> self = transfer->shared_from_this();
+    transfer->report(self, [received = qint64(transfer->body.size()), total](HttpExchange &exchange) {
+        emit exchange.downloadProgress(received, total);
+    });
+    return bytes;
+}
+
+// Takes a piece of the body as it came; false (with the failure noted) when the reply is refused.
+bool HttpExchange::Transfer::takeBody(const char *data, size_t size)
+{
+    if (isChunked) {
+        chunkBuffer.append(data, qsizetype(size));
+        return takeChunks();
+    }
+    body.append(data, qsizetype(size));
+    if (exceedsLimit(body.size()) || (contentLength >= 0 && body.size() > contentLength)) {
+        failure = exceedsLimit(body.size()) ? NSURLErrorDataLengthExceedsMaximum : NSURLErrorBadServerResponse;
+        return false;
+    }
+    return true;
+}
+
+// Reads the chunk sizes and data that have arrived; false when a size line is bad or past the limit.
+bool HttpExchange::Transfer::takeChunks()
 {
     QByteArray line;
-    // Every pass takes a size line, chunk data or the trailer off the buffer, or stops.
-    while (!m_isFinished) {
-        if (m_chunksEnded) {
-            if (!takeLine(m_buffer, line))
-                return true;
-            if (line.isEmpty())
-                finish(0);
-            continue;
+    for (;;) {
+        if (chunksEnded) {
+            chunkBuffer.clear(); // the trailer: libcurl finds its end
+            return true;
         }
-        if (m_chunkRemaining < 0) {
-            if (!takeLine(m_buffer, line)) {
-                if (m_buffer.size() > kMaxChunkLineBytes)
-                    finish(NSURLErrorBadServerResponse);
-                return !m_isFinished;
-            }
-            bool isNumber = false;
-            const qint64 size = line.split(';').first().trimmed().toLongLong(&isNumber, 16);
-            if (!isNumber || size < 0 || exceedsLimit(m_body.size() + size)) {
-                finish(isNumber && size >= 0 ? NSURLErrorDataLengthExceedsMaximum : NSURLErrorBadServerResponse);
+        if (chunkRemaining < 0) {
+            if (!takeLine(chunkBuffer, line)) {
+                if (chunkBuffer.size() <= kMaxChunkLineBytes)
+                    return true;
+                failure = NSURLErrorBadServerResponse;
                 return false;
             }
-            m_chunksEnded = size == 0;
-            m_chunkRemaining = size == 0 ? -1 : size + 2; // the data and its CR LF
+            bool isNumber = false;
+            const qint64 chunkSize = line.split(';').first().trimmed().toLongLong(&isNumber, 16);
+            if (!isNumber || chunkSize < 0 || exceedsLimit(body.size() + chunkSize)) {
+                failure = isNumber && chunkSize >= 0 ? NSURLErrorDataLengthExceedsMaximum : NSURLErrorBadServerResponse;
+                return false;
+            }
+            chunksEnded = chunkSize == 0;
+            chunkRemaining = chunkSize == 0 ? -1 : chunkSize + 2; // the data and its CR LF
             continue;
         }
-        const qsizetype taken = qsizetype(qMin<qint64>(m_chunkRemaining, m_buffer.size()));
+        const qsizetype taken = qsizetype(qMin<qint64>(chunkRemaining, chunkBuffer.size()));
         if (taken == 0)
             return true;
-        m_body += m_buffer.left(qMin<qint64>(taken, qMax<qint64>(0, m_chunkRemaining - 2)));
-        m_buffer.remove(0, taken);
-        m_chunkRemaining -= taken;
-        if (m_chunkRemaining == 0)
-            m_chunkRemaining = -1;
-        emit downloadProgress(m_body.size(), -1);
+        body += chunkBuffer.left(qMin<qint64>(taken, qMax<qint64>(0, chunkRemaining - 2)));
+        chunkBuffer.remove(0, taken);
+        chunkRemaining -= taken;
+        if (chunkRemaining == 0)
+            chunkRemaining = -1;
     }
-    return false;
 }
 
-bool HttpExchange::exceedsLimit(qint64 bytes) const
+int HttpExchange::Transfer::onProgress(void *context, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent)
 {
-    return m_request.maxResponseBytes > 0 && bytes > m_request.maxResponseBytes;
+    auto *transfer = static_cast<Transfer *>(context);
+    if (transfer->isAborted.load())
+        return 1;
+    if (total <= 0 || sent <= transfer->bytesSent)
+        return 0;
+    transfer->bytesSent = sent;
+    const std::shared_ptr<Transfer> self = transfer->shared_from_this();
+    transfer->report(self, [sent = qint64(sent), total = qint64(total)](HttpExchange &exchange) {
+        emit exchange.uploadProgress(sent, total);
+    });
+    return 0;
 }
 
-void HttpExchange::connectionClosed()
+CURLcode HttpExchange::Transfer::onSslContext(CURL *, void *sslContext, void *context)
 {
-    if (m_isFinished)
-        return;
-    m_buffer += m_socket->readAll();
-    if (m_stage == Stage::StatusLine || m_stage == Stage::Headers)
-        (void)readHead();
-    if (!m_isFinished && m_stage == Stage::Body)
-        (void)readBody();
-    if (m_isFinished)
-        return;
-    // Only a reply without length or chunks may end with its connection; any other end is early.
-    const bool endsWithConnection = m_stage == Stage::Body && !m_isChunked && m_contentLength < 0;
-    finish(endsWithConnection ? 0 : NSURLErrorNetworkConnectionLost);
+    auto *transfer = static_cast<Transfer *>(context);
+    X509_STORE *store = TrustStores::storeFor(transfer->request.caFile);
+    if (store == nullptr)
+        return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX *>(sslContext), store);
+    return CURLE_OK;
 }
 
-void HttpExchange::socketFailed()
+HttpExchange::HttpExchange(Request request, QObject *parent) : QObject(parent), m_request(std::move(request)) {}
+
+HttpExchange::~HttpExchange()
 {
-    if (m_isFinished)
-        return;
-    const QAbstractSocket::SocketError error = m_socket->error();
-    if (error == QAbstractSocket::RemoteHostClosedError) {
-        connectionClosed();
-        return;
-    }
-    finish(codeForSocketError(error, m_stage != Stage::Connecting));
+    if (!m_isFinished)
+        abort();
+}
+
+void HttpExchange::start()
+{
+    initialiseCurlOnce();
+    auto transfer = std::make_shared<Transfer>(m_request);
+    transfer->owner = this;
+    m_transfer = transfer;
+    std::thread([transfer] { transfer->run(transfer); }).detach();
 }
 
 void HttpExchange::abort()
@@ -303,10 +535,12 @@ void HttpExchange::finish(qint64 errorCode)
         return;
     m_isFinished = true;
     m_errorCode = errorCode;
-    m_stage = Stage::Done;
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
+    if (m_transfer) {
+        m_transfer->owner = nullptr;
+        m_transfer->isAborted.store(true);
+        const std::lock_guard lock(m_transfer->multiMutex);
+        if (m_transfer->multi != nullptr)
+            curl_multi_wakeup(m_transfer->multi);
     }
     if (errorCode != 0)
         m_body.clear();

@@ -5,22 +5,27 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QString>
 #include <QUrl>
 
 #include <memory>
 
-class QTcpSocket;
-
 namespace platform {
 
-// One HTTP/1.1 request and its reply over a connection of its own, written for the REST client: the
-// request is sent exactly once. Nothing here resends a body when a connection drops before the reply
-// (a phone that stored a batch would store it twice), follows a redirect (which would send the body to
-// another host), or keeps a connection for later requests. The reply is read whole: by its
-// Content-Length, by its chunks, or up to the end of the connection; a reply that ends early is a
-// lost connection, and one past the size limit ends the exchange.
+// One HTTP/1.1 request and its reply over a connection of its own (libcurl over OpenSSL), written for
+// the REST client: the request is sent exactly once. Nothing here resends a body when a connection
+// drops before the reply (a phone that stored a batch would store it twice), follows a redirect
+// (which would send the body to another host), or keeps a connection for later requests. The reply is
+// read whole: by its Content-Length, by its chunks, or up to the end of the connection; a reply that
+// ends early is a lost connection, and one past the size limit ends the exchange as soon as that is
+// known.
 //
-// Lives on the REST framework's thread and is used only there; its signals arrive there.
+// HTTPS verifies the server's chain and host name against the system's certificates plus the extra
+// certificates of caFile, when given; nothing turns verification off. The system's proxy variables
+// (http_proxy, https_proxy, no_proxy) are honoured.
+//
+// Lives on the REST framework's thread and is used only there; its signals arrive there. The transfer
+// itself runs on a worker thread of its own, which ends soon after abort().
 class HttpExchange final : public QObject
 {
     Q_OBJECT
@@ -33,6 +38,7 @@ public:
         QList<RKResponse::Header> headers;
         QByteArray body;
         qint64 maxResponseBytes = 0; // 0: no limit beyond the headers' own
+        QString caFile;              // PEM certificates trusted besides the system's; empty: none
     };
 
     explicit HttpExchange(Request request, QObject *parent = nullptr);
@@ -50,6 +56,9 @@ public:
     const QList<RKResponse::Header> &headers() const { return m_headers; }
     const QByteArray &body() const { return m_body; }
 
+    // The transfer's state shared with its worker thread (defined in the source).
+    struct Transfer;
+
 signals:
     void uploadProgress(qint64 sent, qint64 total);
     void headersReceived();
@@ -57,35 +66,14 @@ signals:
     void finished();
 
 private:
-    enum class Stage { Connecting, Sending, StatusLine, Headers, Body, Done };
-
-    void sendRequest();
-    void readAvailable();
-    bool readHead();
-    bool parseStatusLine(const QByteArray &line);
-    bool parseHeaderLine(const QByteArray &line);
-    void beginBody();
-    bool readBody();
-    bool readChunks();
-    void connectionClosed();
-    void socketFailed();
+    friend struct Transfer;
     void finish(qint64 errorCode);
-    bool exceedsLimit(qint64 bytes) const;
 
     const Request m_request;
-    std::unique_ptr<QTcpSocket> m_socket;
-    Stage m_stage = Stage::Connecting;
-    QByteArray m_buffer;
-    qint64 m_bytesWritten = 0;
-    qint64 m_headerBytes = 0; // of the request
-    qint64 m_replyHeadBytes = 0;
+    std::shared_ptr<Transfer> m_transfer;
     int m_statusCode = 0;
     QList<RKResponse::Header> m_headers;
     QByteArray m_body;
-    qint64 m_contentLength = -1;
-    bool m_isChunked = false;
-    qint64 m_chunkRemaining = -1; // -1: a chunk-size line comes next
-    bool m_chunksEnded = false;
     bool m_isFinished = false;
     qint64 m_errorCode = 0;
 };

@@ -27,6 +27,7 @@ RKClient::RKClient(QString baseUrl)
     : m_baseUrl(std::move(baseUrl)), m_queue(std::make_shared<RKRequestQueue>()),
       m_reachability(hostOf(m_baseUrl), portOf(m_baseUrl))
 {
+    m_caFile = defaultExtraCACertificatesFile();
 }
 
 std::shared_ptr<RKClient> RKClient::clientWithBaseURL(const QString &baseUrl)
@@ -61,8 +62,37 @@ void RKClient::setSharedClient(const std::shared_ptr<RKClient> &client)
 std::shared_ptr<RKRequest> RKClient::requestWithResourcePath(const QString &resourcePath)
 {
     QList<RKResponse::Header> headers = HTTPHeaders();
-    return std::shared_ptr<RKRequest>(
-        new RKRequest(m_queue, resourcePath, m_baseUrl + resourcePath, std::move(headers)));
+    return std::shared_ptr<RKRequest>(new RKRequest(m_queue, resourcePath, m_baseUrl + resourcePath,
+                                                    std::move(headers), extraCACertificatesFile()));
+}
+
+namespace {
+std::mutex s_defaultCAMutex;
+QString s_defaultCAFile;
+} // namespace
+
+void RKClient::setDefaultExtraCACertificatesFile(const QString &path)
+{
+    const std::lock_guard lock(s_defaultCAMutex);
+    s_defaultCAFile = path;
+}
+
+QString RKClient::defaultExtraCACertificatesFile()
+{
+    const std::lock_guard lock(s_defaultCAMutex);
+    return s_defaultCAFile;
+}
+
+void RKClient::setExtraCACertificatesFile(const QString &path)
+{
+    const std::lock_guard lock(m_mutex);
+    m_caFile = path;
+}
+
+QString RKClient::extraCACertificatesFile() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_caFile;
 }
 
 void RKClient::setCachePolicy(RKRequestCachePolicy policy)

@@ -17,7 +17,8 @@ namespace platform {
 // under that URL and runs them on its own request queue, one at a time in the order sent unless the
 // queue's limit is raised. Requests load on the framework's own thread (RKNetworkThread), and all
 // their callbacks arrive there, never on the sender's thread or queue. Plain HTTP and HTTPS URLs are
-// accepted; TLS settings are the network layer's defaults.
+// accepted; HTTPS servers are verified (chain and host name) against the system's certificates and
+// the client's extra certificates, if any.
 //
 // Owned through std::shared_ptr; any thread may use it. When the client goes, its waiting and loading
 // requests end without any further callback, so a delegate that owns its client is never called
@@ -46,6 +47,14 @@ public:
     void setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field);
     QList<RKResponse::Header> HTTPHeaders() const;
 
+    // A PEM file of certificates trusted besides the system's for the requests made after this call;
+    // empty: none. A new client starts with the process default, which the programs take from the
+    // environment variable HM_TLS_CA_FILE.
+    void setExtraCACertificatesFile(const QString &path);
+    QString extraCACertificatesFile() const;
+    static void setDefaultExtraCACertificatesFile(const QString &path);
+    static QString defaultExtraCACertificatesFile();
+
     RKReachabilityObserver &reachabilityObserver() { return m_reachability; }
     bool isReachabilityDetermined() const { return m_reachability.isReachabilityDetermined(); }
     bool isNetworkReachable() const { return m_reachability.isNetworkReachable(); }
@@ -59,6 +68,7 @@ private:
     mutable std::mutex m_mutex;
     RKRequestCachePolicy m_cachePolicy = RKRequestCachePolicy::None;
     QList<RKResponse::Header> m_headers;
+    QString m_caFile;
 };
 
 } // namespace platform

@@ -25,6 +25,10 @@ QString urlLoadingDescription(qint64 code)
         return QStringLiteral("The server responded with an invalid reply.");
     case NSURLErrorDataLengthExceedsMaximum:
         return QStringLiteral("The reply exceeds the largest size allowed.");
+    case NSURLErrorSecureConnectionFailed:
+        return QStringLiteral("An SSL error has occurred and a secure connection to the server cannot be made.");
+    case NSURLErrorServerCertificateUntrusted:
+        return QStringLiteral("The certificate for this server is invalid.");
     default:
         return QStringLiteral("unknown error");
     }

@@ -25,6 +25,9 @@ inline constexpr qint64 NSURLErrorCannotConnectToHost = -1004;
 inline constexpr qint64 NSURLErrorNetworkConnectionLost = -1005;
 inline constexpr qint64 NSURLErrorBadServerResponse = -1011;
 inline constexpr qint64 NSURLErrorDataLengthExceedsMaximum = -1103;
+// TLS: the handshake failed, or the server's certificate (its chain, dates or host name) was refused.
+inline constexpr qint64 NSURLErrorSecureConnectionFailed = -1200;
+inline constexpr qint64 NSURLErrorServerCertificateUntrusted = -1202;
 
 // User-info key naming the URL a URL-loading error happened on.
 inline constexpr char NSURLErrorFailingURLStringErrorKey[] = "NSErrorFailingURLStringKey";

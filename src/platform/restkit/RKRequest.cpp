@@ -80,9 +80,9 @@ RKRequestOutcome RKRequestOutcome::cancelled()
 }
 
 RKRequest::RKRequest(std::shared_ptr<RKRequestQueue> queue, QString resourcePath, QString urlString,
-                     QList<RKResponse::Header> clientHeaders)
+                     QList<RKResponse::Header> clientHeaders, QString caFile)
     : m_queue(std::move(queue)), m_resourcePath(std::move(resourcePath)), m_urlString(std::move(urlString)),
-      m_clientHeaders(std::move(clientHeaders))
+      m_clientHeaders(std::move(clientHeaders)), m_caFile(std::move(caFile))
 {
 }
 
@@ -358,6 +358,7 @@ HttpExchange::Request RKRequest::wireRequest(QUrl url) const
     wire.url = url;
     wire.verb = verbOf(m_method);
     wire.maxResponseBytes = m_maxResponseBytes;
+    wire.caFile = m_caFile;
     QList<RKResponse::Header> headers = m_clientHeaders;
     for (const RKResponse::Header &header : m_headers)
         setHeaderValue(headers, header.first, header.second);

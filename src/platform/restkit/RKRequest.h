@@ -54,7 +54,7 @@ private:
 
 // One HTTP request of an RKClient: made by RKClient::requestWithResourcePath, configured by its
 // sender, then sent; the client's request queue runs it in its turn on the framework's own thread.
-// Each send goes out exactly once on a connection of its own (HttpExchange): the framework never
+// Each send goes out exactly once on a connection of its own (HttpExchange, over libcurl): the framework never
 // resends a request by itself and never follows a redirect, whose reply reaches the sender as is.
 // The default method is GET, the default time-out 120 s.
 //
@@ -143,7 +143,7 @@ private:
     struct SyncWaiter;
 
     RKRequest(std::shared_ptr<RKRequestQueue> queue, QString resourcePath, QString urlString,
-              QList<RKResponse::Header> clientHeaders);
+              QList<RKResponse::Header> clientHeaders, QString caFile);
 
     // Framework thread only: called by the queue.
     void start();
@@ -175,6 +175,7 @@ private:
     QByteArray m_body;
     QByteArray m_contentType;
     QList<RKResponse::Header> m_clientHeaders;
+    const QString m_caFile;
     QList<RKResponse::Header> m_headers;
     QVariant m_userData;
     qint64 m_maxResponseBytes = 32 * 1024 * 1024;

@@ -1,5 +1,6 @@
 // The support key commands pressed on the main window of a launched application, the logging
 // switches, the memory figures, the settings reset and the sleep and wake answers.
+#include "OutlookPeerProcess.h"
 #include "ShellTestSupport.h"
 
 #include "app/HMDatabaseMaintenance.h"
@@ -174,6 +175,25 @@ TEST_F(Diagnostics, DatabaseMaintenanceReportsSuccessOnlyWhenTheVacuumRan)
     m_delegate->setDatabaseMaintenance(std::make_shared<CompactingDatabase>());
     m_delegate->vacuumSqliteDatabase();
     EXPECT_EQ(alertTexts(), (QStringList{"Click OK to begin database maintenance.", "Database maintenance complete"}));
+}
+
+// The command on the simulated Outlook's database: compacted while nobody holds it; refused while
+// Outlook holds its lock, and when no database is found at all.
+TEST_F(Diagnostics, DatabaseMaintenanceCompactsOutlooksDatabase)
+{
+    launch();
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    const QString failed = QStringLiteral("Unable to complete database maintenance. Try closing Outlook if it's open.");
+    m_delegate->vacuumSqliteDatabase();
+    EXPECT_EQ(alertTexts().last(), failed) << "no database under this home";
+    testsupport::pointHomeAt(peer.home());
+    m_delegate->vacuumSqliteDatabase();
+    EXPECT_EQ(alertTexts().last(), QStringLiteral("Database maintenance complete"));
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("lockDatabase"), true}});
+    m_delegate->vacuumSqliteDatabase();
+    EXPECT_EQ(alertTexts().last(), failed);
+    testsupport::pointHomeAt(m_home->path());
 }
 
 TEST_F(Diagnostics, VerboseSwitchesSetLevelExpiryAndStoredLevel)

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <sys/time.h>
 
@@ -172,4 +173,94 @@ TEST(ContactSyncInterrupted, AKilledRunPatchingOtherProgramsCardsLeavesEachOnceW
             EXPECT_EQ(record.fields.value(QStringLiteral("NOTE")), QStringLiteral("edited on the phone"));
         peer.stop();
     }
+}
+
+// Contacts the phone deleted, the run killed right after it saved the identifier graph that forgets
+// them: their cards are gone by then too, so no later run finds a card without an entry and sends it
+// back to the phone as new.
+TEST(ContactSyncInterrupted, APhoneDeletionKilledOnceTheGraphForgetsItStaysDeleted)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath(QStringLiteral("book"));
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    phonepeer::PhonePeer peer(options);
+    QString problem;
+    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    QStringList uids;
+    for (int index = 0; index < 12; ++index)
+        uids.append(peer.addPhoneRecord(Conduit::Contacts,
+                                        {{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
+                                         {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}}));
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    ASSERT_EQ(cardCount(folder), 12);
+    for (int index = 0; index < 3; ++index)
+        ASSERT_TRUE(peer.deletePhoneRecord(Conduit::Contacts, uids.at(index)));
+    // The first graph write of the run is the contacts' deletions by the phone's id list.
+    const std::unique_ptr<QProcess> killed =
+        startSyncDriver(home.path(), driverArguments(peer, folder), QStringLiteral("HM_SYNC_KILL_AT=journal-append:1"));
+    ASSERT_TRUE(killed->waitForFinished(60000));
+    ASSERT_EQ(killed->exitStatus(), QProcess::CrashExit) << killed->readAll().toStdString();
+    EXPECT_EQ(cardCount(folder), 9) << "the cards go before the graph forgets them";
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    const QHash<QString, int> counts = familyNames(folder);
+    EXPECT_EQ(counts.size(), 9);
+    for (int index = 0; index < 12; ++index)
+        EXPECT_EQ(counts.value(QStringLiteral("Family%1").arg(index)), index < 3 ? 0 : 1) << index;
+    EXPECT_EQ(peer.records(Conduit::Contacts).size(), 9);
+    peer.stop();
+}
+
+namespace {
+
+// A card as another program writes it, stamped now.
+void writeCard(const QString &folder, const QString &uid, const QString &family)
+{
+    QFile file(folder + QLatin1Char('/') + uid + QStringLiteral(".vcf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QStringLiteral("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:%1\r\nFN:Desk %2\r\nN:%2;Desk;;;\r\nREV:%3\r\n"
+                              "END:VCARD\r\n")
+                   .arg(uid, family, QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
+                   .toUtf8());
+}
+
+} // namespace
+
+// A run whose contacts batch the phone took but whose answer was lost (the connection dropped), then
+// a desktop edit and a deletion of cards the desktop wrote to the phone, which keeps no time of its own
+// for them: after the next run the edit and the deletion are on both sides, and the add is there once.
+TEST(ContactSyncInterrupted, DesktopChangesSurviveTheWholeListingAfterALostAnswer)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath(QStringLiteral("book"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    for (int index = 1; index <= 4; ++index)
+        writeCard(folder, QStringLiteral("desk-%1").arg(index), QStringLiteral("Family%1").arg(index));
+    phonepeer::PhonePeer::Options options;
+    options.port = 0;
+    phonepeer::PhonePeer peer(options);
+    QString problem;
+    ASSERT_TRUE(peer.start(problem)) << problem.toStdString();
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    ASSERT_EQ(peer.records(Conduit::Contacts).size(), 4);
+
+    // Edits are told by times kept to the second: the next ones come a second after that sync.
+    QThread::sleep(1);
+    writeCard(folder, QStringLiteral("desk-5"), QStringLiteral("Family5"));
+    peer.addFault({phonepeer::FaultKind::Drop, QStringLiteral("/hmx_update"), 1});
+    const std::unique_ptr<QProcess> cut = startSyncDriver(home.path(), driverArguments(peer, folder));
+    ASSERT_TRUE(cut->waitForFinished(60000));
+    ASSERT_NE(cut->exitCode(), 0) << "the lost answer fails the run";
+    peer.clearFaults();
+    writeCard(folder, QStringLiteral("desk-1"), QStringLiteral("Renamed1"));
+    ASSERT_TRUE(QFile::remove(folder + QStringLiteral("/desk-2.vcf")));
+
+    killDriverAndResume(home.path(), driverArguments(peer, folder), [] { return false; });
+    const QHash<QString, int> expected{{"Renamed1", 1}, {"Family3", 1}, {"Family4", 1}, {"Family5", 1}};
+    EXPECT_EQ(familyNames(folder), expected);
+    QHash<QString, int> onPhone;
+    for (const phonepeer::PhoneRecord &record : peer.records(Conduit::Contacts))
+        ++onPhone[record.fields.value(QStringLiteral("NEWLNAME"))];
+    EXPECT_EQ(onPhone, expected);
+    peer.stop();
 }

@@ -191,6 +191,44 @@ TEST_F(HMTaskDataTest, AReminderAKilledRunWroteIsTakenAgainAndANamedOneNever)
     EXPECT_NE(other->value("nativeId"), written->value("nativeId"));
 }
 
+// A device task the desktop deleted after a later listing had found it: the new-record grace (for a
+// reminder the fetch before the run could not hold) no longer hides the deletion, the entry tells the
+// reminder is gone, and a reminder made anew for the record is the one its entry names.
+TEST_F(HMTaskDataTest, ADeviceTaskDeletedOnTheDesktopIsSentAsDeletedAndOneMadeAnewIsNamed)
+{
+    const auto removeNamed = [this](const QString &hmUid) {
+        const QString nativeId =
+            m_graph->dictionaryForHarrowmereUid(hmUid).value_or(QVariantMap()).value("nativeId").toString();
+        auto reminder = std::dynamic_pointer_cast<EKReminder>(eventStore()->calendarItemWithIdentifier(nativeId));
+        ASSERT_TRUE(reminder) << nativeId.toStdString();
+        ASSERT_TRUE(eventStore()->removeReminder(reminder, true).ok());
+    };
+    const QVariantMap record{{"UID", "T7"}, {"SUBJECT", "Renew passport"}, {"LASTMODIFIED", "2026-03-01 10:00:00"}};
+    fetchReminders();
+    EXPECT_EQ(m_data.ekFrameworkCommandAction(1, 1, 0, record, 0), 3);
+    const QString first = m_graph->dictionaryForHarrowmereUid("T7")->value("nativeId").toString();
+    fetchReminders();
+    EXPECT_EQ(list(), QStringList{}) << "found by the listing, the device's own task is not sent back";
+    EXPECT_FALSE(m_data.isMappedItemGone("T7"));
+
+    removeNamed("T7");
+    EXPECT_TRUE(m_data.isMappedItemGone("T7"));
+    EXPECT_FALSE(m_data.isMappedItemGone("unknown"));
+    // Applied again (the device changed it since), the record gets a reminder of its own once more.
+    EXPECT_EQ(m_data.ekFrameworkCommandAction(2, 1, 0, record, 0), 3);
+    const QString again = m_graph->dictionaryForHarrowmereUid("T7")->value("nativeId").toString();
+    EXPECT_NE(again, first);
+    EXPECT_FALSE(m_data.isMappedItemGone("T7"));
+    fetchReminders();
+    EXPECT_EQ(list(), QStringList{}) << "the reminder made anew is the record's, not a new task";
+    EXPECT_EQ(itemFiles(root() + QStringLiteral("/errands")).size(), 1);
+
+    removeNamed("T7");
+    fetchReminders();
+    EXPECT_EQ(list(), QStringList{"delete "});
+    EXPECT_FALSE(m_graph->dictionaryForHarrowmereUid("T7"));
+}
+
 TEST_F(HMTaskDataTest, DuplicatesAreUpdatedAndRefusedSavesLeaveNoDictionary)
 {
     saveReminder(QStringLiteral("Water plants"), at("2026-05-02 08:00"));

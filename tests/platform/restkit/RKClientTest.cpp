@@ -3,6 +3,7 @@
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKNetworkThread.h"
+#include "platform/restkit/RKObjectManager.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -443,4 +444,35 @@ TEST_F(RKClientTest, AnswersReachabilityLocallyAndByConnecting)
     RKReachabilityObserver nobody(QStringLiteral("127.0.0.1"), closedPort);
     EXPECT_FALSE(nobody.checkHostReachable(std::chrono::seconds(5)));
     EXPECT_FALSE(nobody.lastHostCheckSucceeded());
+}
+
+// The object manager is reached process-wide, and cancelling all its requests ends the running and
+// the queued ones alike.
+TEST_F(RKClientTest, TheSharedObjectManagerCancelsAllItsRequests)
+{
+    LoopbackServer server;
+    Gate gate;
+    std::atomic<int> arrived = 0;
+    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
+        ++arrived;
+        gate.wait();
+        response.set_content("OK", "text/plain");
+    });
+    server.start();
+
+    const std::shared_ptr<RKObjectManager> manager = RKObjectManager::objectManagerWithBaseURL(server.baseUrl());
+    EXPECT_EQ(RKObjectManager::sharedManager(), manager);
+    const std::shared_ptr<RKObjectManager> other = RKObjectManager::objectManagerWithBaseURL(server.baseUrl());
+    EXPECT_EQ(RKObjectManager::sharedManager(), manager);
+    RecordingDelegate running, queued;
+    post(RKObjectManager::sharedManager()->client(), QStringLiteral("/hold"), &running)->send();
+    post(manager->client(), QStringLiteral("/hold"), &queued)->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return arrived.load() == 1; }));
+    RKObjectManager::sharedManager()->cancelAllRequests();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return running.hasEnded() && queued.hasEnded(); }));
+    EXPECT_EQ(running.events().constLast(), QStringLiteral("cancel"));
+    EXPECT_EQ(queued.events(), QStringList({"cancel"}));
+    gate.open();
+    RKObjectManager::setSharedManager(other);
+    EXPECT_EQ(RKObjectManager::sharedManager(), other);
 }

@@ -3,7 +3,9 @@
 // a congested connection, a peer leaving mid-handshake, and OpenSSL's own server as the other end.
 #include "SocketTestSupport.h"
 
-#include "support/TestCertificates.h"
+#include "TestCertificates.h"
+
+#include <QFile>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -19,6 +21,30 @@ using namespace sockettest;
 
 namespace {
 
+// The test CA and the server's certificate, with the server's identity (key, then certificate) as PEM.
+struct TestPki
+{
+    QString caCertFile;
+    QString serverCertFile;
+    QString serverKeyFile;
+    QByteArray serverIdentityPem;
+};
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TestPki makeTestPki(const QString &folder)
+{
+    peertls::CertificateFiles files;
+    QString error;
+    EXPECT_TRUE(peertls::makeTestCertificates(folder, peertls::CertificateOptions(), files, error))
+        << error.toStdString();
+    return {files.caFile, files.certFile, files.keyFile, fileBytes(files.keyFile) + fileBytes(files.certFile)};
+}
+
 QString key(const char *name)
 {
     return QString::fromLatin1(name);
@@ -29,7 +55,7 @@ struct TLSPair
 {
     TLSPair()
     {
-        pki = testsupport::makeTestPki(dir.path());
+        pki = makeTestPki(dir.path());
         EXPECT_TRUE(server.socket->acceptOnInterface(QStringLiteral("127.0.0.1"), 0, nullptr));
         EXPECT_TRUE(client.socket->connectToHost(QStringLiteral("127.0.0.1"), server.socket->localPort(), nullptr));
         EXPECT_TRUE(waitFor([&] { return !server.delegate.accepted().empty() && client.socket->isConnected(); }));
@@ -65,7 +91,7 @@ struct TLSPair
     }
 
     QTemporaryDir dir;
-    testsupport::TestPki pki;
+    TestPki pki;
     SocketUnderTest server;
     SocketUnderTest client;
     std::shared_ptr<GCDAsyncSocket> accepted;
@@ -230,7 +256,7 @@ TEST(GCDAsyncSocketTLS, LargeWriteThroughCongestedConnectionArrivesWhole)
 TEST(GCDAsyncSocketTLS, PeerLeavingMidHandshakeAborts)
 {
     QTemporaryDir dir;
-    const testsupport::TestPki pki = testsupport::makeTestPki(dir.path());
+    const TestPki pki = makeTestPki(dir.path());
     quint16 port = 0;
     Fd listener = listenPlain(AF_INET, &port);
     SocketUnderTest client;
@@ -251,7 +277,7 @@ TEST(GCDAsyncSocketTLS, PeerLeavingMidHandshakeAborts)
 TEST(GCDAsyncSocketTLS, OpenSSLServerAsTheOtherEnd)
 {
     QTemporaryDir dir;
-    const testsupport::TestPki pki = testsupport::makeTestPki(dir.path());
+    const TestPki pki = makeTestPki(dir.path());
     quint16 port = 0;
     {
         Fd probe = listenPlain(AF_INET, &port);

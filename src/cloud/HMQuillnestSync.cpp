@@ -1,0 +1,548 @@
+#include "cloud/HMQuillnestSync.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMDateUtilities.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "foundation/NSString+stripHtml.h"
+#include "platform/dispatch/RunLoopTimer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKErrors.h"
+#include "platform/restkit/RKParserRegistry.h"
+#include "platform/restkit/RKRequestSerialization.h"
+#include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncController.h"
+#include "sync/HMSyncControllerConfigurationProtocol.h"
+
+#include <QTimeZone>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <vector>
+
+using platform::PlatformError;
+using platform::RKRequest;
+using platform::RKResponse;
+
+namespace {
+
+const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
+const QString kUnsecureHttpKey = QStringLiteral("quillnestUseUnsecureHttp");
+const QString kLastModifiedNotification = QStringLiteral("kHMQuillnestLastModified");
+// The error domain of replies whose HTTP status is not 2xx: code the status, text "HTTP <status>".
+const QString kHttpStatusErrorDomain = QStringLiteral("HMQuillnestHTTPStatus");
+
+QString localized(const char *key)
+{
+    return platform::Bundle::localizedString(QString::fromLatin1(key));
+}
+
+bool isDeviceTypeWithCredentials(quint64 deviceType)
+{
+    return deviceType == 1 || deviceType == 2 || deviceType == 3 || deviceType == 5;
+}
+
+// The logouts let finish after their transport went, with the clients that carry them.
+class Farewells final
+{
+public:
+    static Farewells &instance()
+    {
+        static Farewells farewells;
+        return farewells;
+    }
+
+    void add(const std::shared_ptr<platform::RKClient> &client, RKRequest &request)
+    {
+        auto isDone = std::make_shared<std::atomic<bool>>(false);
+        const auto end = [this, isDone] {
+            isDone->store(true);
+            const std::lock_guard lock(m_mutex);
+            m_ended.notify_all();
+        };
+        request.setOnDidLoadResponse([end](const RKResponse &) { end(); });
+        request.setOnDidFailLoadWithError([end](const PlatformError &) { end(); });
+        const std::lock_guard lock(m_mutex);
+        // Clients whose logout ended go here, never on the framework's thread inside their own request.
+        std::erase_if(m_pending, [](const Pending &pending) { return pending.isDone->load(); });
+        m_pending.push_back({client, isDone});
+    }
+
+    bool waitUntilEnded(std::chrono::milliseconds timeout)
+    {
+        std::vector<Pending> released;
+        std::unique_lock lock(m_mutex);
+        const bool ended = m_ended.wait_for(lock, timeout, [this] {
+            return std::all_of(m_pending.begin(), m_pending.end(),
+                               [](const Pending &pending) { return pending.isDone->load(); });
+        });
+        released.swap(m_pending);
+        lock.unlock();
+        return ended;
+    }
+
+private:
+    struct Pending
+    {
+        std::shared_ptr<platform::RKClient> client;
+        std::shared_ptr<std::atomic<bool>> isDone;
+    };
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    std::vector<Pending> m_pending;
+};
+
+} // namespace
+
+bool HMQuillnestSync::waitForLogoutsUnderWay(std::chrono::milliseconds timeout)
+{
+    return Farewells::instance().waitUntilEnded(timeout);
+}
+
+QString HMQuillnestSync::serviceHost()
+{
+    const QString host = qEnvironmentVariable("HM_QUILLNEST_HOST");
+    return host.isEmpty() ? QString::fromLatin1(kDefaultHost) : host;
+}
+
+QString HMQuillnestSync::baseURLString()
+{
+    const bool unsecure = platform::UserDefaults::standardUserDefaults().boolForKey(kUnsecureHttpKey);
+    return (unsecure ? QStringLiteral("http://") : QStringLiteral("https://")) + serviceHost() + QStringLiteral("/v1");
+}
+
+std::unique_ptr<HMQuillnestSync> HMQuillnestSync::initWithDelegate(HMQuillnestSyncDelegate *observer)
+{
+    auto sync = std::make_unique<HMQuillnestSync>();
+    sync->m_qnsDelegate = observer;
+    return sync;
+}
+
+std::unique_ptr<HMQuillnestSync> HMQuillnestSync::initWithConfiguration(
+    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing)
+{
+    auto sync = std::make_unique<HMQuillnestSync>(timing);
+    sync->m_configuration = configuration;
+    if (configuration && isDeviceTypeWithCredentials(configuration->deviceType())) {
+        sync->m_serverUrl = configuration->stringValueForSetting(18);
+        sync->m_username = configuration->stringValueForSetting(15);
+        sync->m_password = configuration->stringValueForSetting(16);
+        sync->m_deviceId = configuration->stringValueForSetting(17);
+        GlobalVariables::setQuillnestUserName(sync->m_username);
+    }
+    if (sync->m_serverUrl.isEmpty())
+        sync->m_serverUrl = baseURLString();
+    return sync;
+}
+
+void HMQuillnestSync::registerTransport(Timing timing)
+{
+    HMSyncController::registerTransport(
+        4, [timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+               -> std::unique_ptr<HMSyncClient> { return initWithConfiguration(configuration, timing); });
+}
+
+HMQuillnestSync::HMQuillnestSync(Timing timing) : m_timing(timing)
+{
+    GlobalVariables::setQuillnestErrorStatus(false);
+}
+
+HMQuillnestSync::~HMQuillnestSync()
+{
+    QList<std::shared_ptr<RKRequest>> requests;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_isShuttingDown = true;
+        for (const std::weak_ptr<RKRequest> &weak : m_liveRequests) {
+            if (std::shared_ptr<RKRequest> request = weak.lock())
+                requests.append(std::move(request));
+        }
+    }
+    // With the delegate and blocks cleared no callback into this object is under way or will come. A
+    // logout on its way is let finish: the service closes the session it ends.
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        client = m_client;
+    }
+    for (const std::shared_ptr<RKRequest> &request : requests) {
+        request->setDelegate(nullptr);
+        request->setOnDidLoadResponse({});
+        request->setOnDidFailLoadWithError({});
+        const bool isLogoutUnderWay = request->resourcePath() == QLatin1String("/logout.php") &&
+                                      (request->isWaiting() || request->isLoading());
+        if (isLogoutUnderWay && client)
+            Farewells::instance().add(client, *request);
+        else
+            request->cancel();
+    }
+    stopRepeatingTimer();
+    m_callbacks.close();
+}
+
+bool HMQuillnestSync::verifyProfileIsValid(QString &message)
+{
+    QString noted;
+    if (m_username.isEmpty())
+        noted += QStringLiteral("No username entered.\n");
+    if (m_password.isEmpty())
+        noted += QStringLiteral("No password entered.\n");
+    if (noted.isEmpty())
+        return true;
+    message = localized("no_username_or_password");
+    return false;
+}
+
+std::optional<bool> HMQuillnestSync::setup(QString &error)
+{
+    Q_UNUSED(error);
+    m_serverUrl = baseURLString();
+    DDLogVerbose(QStringLiteral("Creating RKClient with URL: '%1'").arg(m_serverUrl));
+    std::shared_ptr<platform::RKClient> client = platform::RKClient::clientWithBaseURL(m_serverUrl);
+    client->setCachePolicy(platform::RKRequestCachePolicy::None);
+    client->requestQueue().setConcurrentRequestsLimit(1);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_client = std::move(client);
+    }
+    m_dateUtilities = std::make_unique<HMDateUtilities>();
+    prepareKeyMappingDictionaries();
+    return true;
+}
+
+qint64 HMQuillnestSync::secondsDifference() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_secondsDifference;
+}
+
+void HMQuillnestSync::setSecondsDifference(qint64 seconds)
+{
+    const std::lock_guard lock(m_mutex);
+    m_secondsDifference = seconds;
+}
+
+void HMQuillnestSync::resetSyncRecordListPartialCount()
+{
+    DDLogVerbose(QStringLiteral("Resetting count!"));
+    const std::lock_guard lock(m_mutex);
+    m_syncRecordListPartialCount = 0;
+}
+
+QString HMQuillnestSync::sessionIdentifier() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_sessionIdentifier;
+}
+
+HMSyncClientDelegate *HMQuillnestSync::reportTo() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_isShuttingDown ? nullptr : delegate();
+}
+
+// Bodies and JSON --------------------------------------------------------------------------------------
+
+QVariantMap HMQuillnestSync::postParameterDictionary() const
+{
+    return QVariantMap{{QStringLiteral("Username"), m_username},
+                       {QStringLiteral("Password"), m_password.isEmpty() ? QString() : md5(m_password)}};
+}
+
+QString HMQuillnestSync::operatingSystemString()
+{
+    const platform::OperatingSystemVersion version = platform::ProcessInfo::operatingSystemVersion();
+    return QStringLiteral("%1.%2.%3").arg(version.majorVersion).arg(version.minorVersion).arg(version.patchVersion);
+}
+
+QVariantMap HMQuillnestSync::logonBody() const
+{
+    QVariantMap body = postParameterDictionary();
+    body.insert(QStringLiteral("Build"), platform::Bundle::buildVersion());
+    body.insert(QStringLiteral("Version"), operatingSystemString());
+    body.insert(QStringLiteral("DeviceId"), m_deviceId);
+    body.insert(QStringLiteral("Platform"), QStringLiteral("2"));
+    return body;
+}
+
+QVariantMap HMQuillnestSync::logoffBody() const
+{
+    QString session = sessionIdentifier();
+    if (session.isEmpty()) {
+        DDLogVerbose(QStringLiteral("No logoff session identifier provided"));
+        session = QStringLiteral("0");
+    }
+    QVariantMap body = postParameterDictionary();
+    body.insert(QStringLiteral("Session"), session);
+    return body;
+}
+
+QVariantMap HMQuillnestSync::purgeBody(quint64 conduit) const
+{
+    static const QStringList tables{QStringLiteral("Contacts"), QStringLiteral("Calendar"), QStringLiteral("Tasks"),
+                                    QStringLiteral("Notes")};
+    QVariantList tableList;
+    if (conduit >= 1 && conduit <= 4)
+        tableList.append(QVariantMap{{QStringLiteral("Table"), tables.at(qsizetype(conduit - 1))}});
+    const QString session = sessionIdentifier();
+    QVariantMap body = postParameterDictionary();
+    body.insert(QStringLiteral("Session"), session.isEmpty() ? QStringLiteral("0") : session);
+    body.insert(QStringLiteral("Tables"), tableList);
+    return body;
+}
+
+QVariantMap HMQuillnestSync::keepAliveBody() const
+{
+    const QString session = sessionIdentifier();
+    QVariantMap body = postParameterDictionary();
+    body.insert(QStringLiteral("Table"), QStringLiteral("Contacts"));
+    body.insert(QStringLiteral("Modified"), QStringLiteral("2100-01-01 00:00:00"));
+    body.insert(QStringLiteral("Session"), session.isEmpty() ? QStringLiteral("0") : session);
+    body.insert(QStringLiteral("Limit"), QStringLiteral("0"));
+    body.insert(QStringLiteral("Offset"), QStringLiteral("0"));
+    return body;
+}
+
+QString HMQuillnestSync::jsonStringFromDictionary(const QVariantMap &dictionary)
+{
+    const platform::RKParser *parser =
+        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
+    if (parser == nullptr)
+        return QString();
+    PlatformError error;
+    const QString text = parser->stringFromObject(dictionary, &error);
+    if (!error.isNull()) {
+        DDLogError(QStringLiteral("Error parsing json: %1").arg(error.localizedDescription()));
+        return QString();
+    }
+    return text;
+}
+
+std::optional<QVariantMap> HMQuillnestSync::dictionaryForJsonString(const QString &text)
+{
+    const platform::RKParser *parser =
+        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
+    PlatformError error;
+    const QVariant object = parser != nullptr ? parser->objectFromString(text, &error) : QVariant();
+    if (!error.isNull() || object.typeId() != QMetaType::QVariantMap) {
+        DDLogError(QStringLiteral("Error parsing json"));
+        return std::nullopt;
+    }
+    return object.toMap();
+}
+
+QString HMQuillnestSync::loggableJson(const QVariantMap &body)
+{
+    QVariantMap shown = body;
+    if (shown.contains(QStringLiteral("Password")))
+        shown.insert(QStringLiteral("Password"), QStringLiteral("<hidden>"));
+    return jsonStringFromDictionary(shown);
+}
+
+// The request frame ------------------------------------------------------------------------------------
+
+bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, const QVariantMap &body,
+                                  ReplyHandler onReply, FailureHandler onFailure)
+{
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_isShuttingDown)
+            return false;
+        client = m_client;
+    }
+    if (!client)
+        return false;
+    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(path);
+    request->setMethod(platform::RKRequestMethod::POST);
+    request->setTimeoutInterval(timeoutSeconds);
+    request->setMaxResponseBytes(kMaxReplyBytes);
+    request->setDelegate(this);
+    request->setParams(platform::RKRequestSerialization(jsonStringFromDictionary(body).toUtf8(),
+                                                        QString::fromLatin1(platform::RKMIMETypeJSON)));
+    const auto fail = m_callbacks.wrap([this, path, onFailure](const PlatformError &error) {
+        noteFailure(path, error);
+        onFailure(error);
+    });
+    request->setOnDidLoadResponse(m_callbacks.wrap([path, onReply, fail](const RKResponse &response) {
+        const int status = response.statusCode();
+        if (status >= 200 && status <= 299) {
+            onReply(response.bodyAsString());
+            return;
+        }
+        // An error page is no answer: the status fails the request.
+        fail(PlatformError::withDescription(kHttpStatusErrorDomain, status, QStringLiteral("HTTP %1").arg(status)));
+    }));
+    request->setOnDidFailLoadWithError(fail);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_commandTries = 0;
+        m_request = request;
+        m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
+        m_liveRequests.append(request);
+    }
+    request->send();
+    return true;
+}
+
+void HMQuillnestSync::noteFailure(const QString &path, const PlatformError &error)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_commandTries;
+    }
+    DDLogError(QStringLiteral("Error From: '%1'").arg(path));
+    DDLogError(QStringLiteral("ERROR (%1): %2").arg(error.code()).arg(error.localizedDescription()));
+}
+
+void HMQuillnestSync::handleRKError(const PlatformError &error)
+{
+    // Every wait of the run ends with it: no keep-alive tick after a failure.
+    stopRepeatingTimer();
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    const qint64 code = error.code();
+    if (error.domain() != QLatin1String(platform::RKErrorDomain)) {
+        if (code == platform::NSURLErrorCannotConnectToHost)
+            target->didErrorWithError(3, QString());
+        else if (code == platform::NSURLErrorCannotFindHost)
+            target->didErrorWithError(6, QStringLiteral("Invalid Server"));
+        else if (code == platform::NSURLErrorTimedOut)
+            target->didErrorWithError(6, QStringLiteral("Connection Timed Out"));
+        else if (code == platform::NSURLErrorBadURL)
+            target->didErrorWithError(6, QStringLiteral("Invalid URL"));
+        else
+            target->didErrorWithError(6, error.localizedDescription());
+    } else if (code == platform::RKRequestBaseURLOfflineError) {
+        const std::shared_ptr<platform::RKClient> shared = platform::RKClient::sharedClient();
+        if (shared && shared->isReachabilityDetermined() && !shared->isNetworkReachable()) {
+            GlobalVariables::setQuillnestErrorStatus(true);
+            target->didErrorWithError(4, localized("Err_ConnectionError"));
+        } else {
+            target->didErrorWithError(6, QStringLiteral("Invalid URL"));
+        }
+    } else if (code == platform::RKRequestConnectionTimeoutError) {
+        GlobalVariables::setQuillnestErrorStatus(true);
+        target->didErrorWithError(3, localized("synchronization_timeout"));
+    } else {
+        target->didErrorWithError(6, QString());
+    }
+    target->commandErroredStopProcessing();
+}
+
+// Listing and updates are another transport's stages for now -------------------------------------------
+
+bool HMQuillnestSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince)
+{
+    Q_UNUSED(modifiedSince);
+    DDLogError(QStringLiteral("Listing conduit %1 is not available over the cloud transport").arg(conduit));
+    if (HMSyncClientDelegate *target = reportTo()) {
+        target->didErrorWithError(6, QStringLiteral("Listing records is not available for cloud profiles."));
+        target->listCommandFinishedSuccessful(false);
+    }
+    return false;
+}
+
+bool HMQuillnestSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
+{
+    Q_UNUSED(records);
+    DDLogError(QStringLiteral("Updating conduit %1 is not available over the cloud transport").arg(conduit));
+    if (HMSyncClientDelegate *target = reportTo()) {
+        target->didErrorWithError(6, QStringLiteral("Sending records is not available for cloud profiles."));
+        target->updateCommandReturnedSuccessful(false);
+    }
+    return false;
+}
+
+// Request delegate -------------------------------------------------------------------------------------
+
+void HMQuillnestSync::requestDidStartLoad(RKRequest &request)
+{
+    Q_UNUSED(request);
+    if (HMSyncClientDelegate *target = reportTo())
+        target->didStartConnecting();
+}
+
+void HMQuillnestSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
+                                             qint64 totalBytesExpectedToWrite)
+{
+    Q_UNUSED(request);
+    Q_UNUSED(bytesWritten);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirst = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirst = !m_sendingData;
+        m_sendingData = true;
+    }
+    if (isFirst)
+        target->didStartSending();
+    if (totalBytesWritten >= totalBytesExpectedToWrite) {
+        target->didFinishSending();
+        const std::lock_guard lock(m_mutex);
+        m_sendingData = false;
+        return;
+    }
+    target->postStepNotificationWithMessage(QStringLiteral("Receiving from Device..."),
+                                            double(totalBytesWritten) / double(totalBytesExpectedToWrite));
+}
+
+void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
+                                            qint64 totalBytesExpectedToReceive)
+{
+    Q_UNUSED(request);
+    Q_UNUSED(bytesReceived);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    bool isFirst = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        isFirst = !m_receivingData;
+        m_receivingData = true;
+    }
+    if (isFirst)
+        target->didStartReceiving();
+    if (totalBytesReceived >= totalBytesExpectedToReceive) {
+        target->didFinishReceiving();
+        const std::lock_guard lock(m_mutex);
+        m_receivingData = false;
+        return;
+    }
+    target->postStepNotificationWithMessage(QStringLiteral("Sending to Device..."),
+                                            double(totalBytesReceived) / double(totalBytesExpectedToReceive));
+}
+
+void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)
+{
+    Q_UNUSED(request);
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return;
+    DDLogError(QStringLiteral("Sync was force canceled"));
+    // The logoff goes out before the controller hears of the cancel: it may end the run, and the
+    // transport with it, at once, and a logout under way is let finish.
+    logoff();
+    target->didErrorWithError(2, kForceCancelMessage);
+    target->commandWasForceCancelled();
+}
+
+void HMQuillnestSync::forceCancel()
+{
+    std::shared_ptr<RKRequest> request;
+    {
+        const std::lock_guard lock(m_mutex);
+        request = m_request;
+    }
+    stopRepeatingTimer();
+    // The framework reports the cancel through requestDidCancelLoad.
+    if (request)
+        request->cancel();
+}

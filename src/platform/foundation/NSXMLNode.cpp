@@ -1,0 +1,180 @@
+#include "platform/foundation/NSXMLNode.h"
+
+#include "platform/foundation/NSXMLElement.h"
+
+namespace platform {
+
+namespace {
+
+// NSXMLNode's constructor is for the factories and NSXMLElement only.
+struct MadeNode final : NSXMLNode
+{
+    MadeNode(NSXMLNodeKind kind, QString name, QString value) : NSXMLNode(kind, std::move(name), std::move(value)) {}
+};
+
+constexpr QChar kReplacementCharacter(0xFFFD);
+
+// Whether XML 1.0 can carry the code point at all (escaped or not).
+bool isXmlCharacter(char32_t codePoint)
+{
+    if (codePoint < 0x20)
+        return codePoint == 0x9 || codePoint == 0xA || codePoint == 0xD;
+    if (codePoint >= 0xD800 && codePoint <= 0xDFFF)
+        return false;
+    return codePoint != 0xFFFE && codePoint != 0xFFFF;
+}
+
+// Appends the text with each character passed through the escape function, which answers the
+// replacement for a character or null to keep it. Lone surrogates and characters XML cannot carry
+// become U+FFFD.
+template <typename Escape>
+void appendEscaped(QString &out, const QString &text, Escape escape)
+{
+    out.reserve(out.size() + text.size());
+    const qsizetype length = text.size();
+    for (qsizetype index = 0; index < length; ++index) {
+        const QChar character = text.at(index);
+        if (character.isHighSurrogate() && index + 1 < length && text.at(index + 1).isLowSurrogate()) {
+            out += character;
+            out += text.at(++index);
+            continue;
+        }
+        if (!isXmlCharacter(character.unicode())) {
+            out += kReplacementCharacter;
+            continue;
+        }
+        if (const char *replacement = escape(character.unicode()))
+            out += QLatin1String(replacement);
+        else
+            out += character;
+    }
+}
+
+} // namespace
+
+void appendEscapedText(QString &out, const QString &text)
+{
+    appendEscaped(out, text, [](char16_t character) -> const char * {
+        switch (character) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        // A raw carriage return would be read back as a line feed.
+        case '\r': return "&#xD;";
+        default: return nullptr;
+        }
+    });
+}
+
+void appendEscapedAttributeValue(QString &out, const QString &value)
+{
+    appendEscaped(out, value, [](char16_t character) -> const char * {
+        switch (character) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        // Attribute-value normalisation would turn raw white space into plain spaces.
+        case '\t': return "&#x9;";
+        case '\n': return "&#xA;";
+        case '\r': return "&#xD;";
+        default: return nullptr;
+        }
+    });
+}
+
+NSXMLNode::NSXMLNode(NSXMLNodeKind kind, QString name, QString value)
+    : m_kind(kind), m_name(std::move(name)), m_value(std::move(value))
+{
+}
+
+NSXMLNode::~NSXMLNode() = default;
+
+std::shared_ptr<NSXMLNode> NSXMLNode::attributeWithName(const QString &name, const QString &stringValue)
+{
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Attribute, name, stringValue);
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::namespaceWithName(const QString &prefix, const QString &stringValue)
+{
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Namespace, prefix, stringValue);
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(const QString &stringValue)
+{
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), stringValue);
+}
+
+QString NSXMLNode::localName() const
+{
+    const qsizetype colon = m_name.indexOf(QLatin1Char(':'));
+    return colon < 0 ? m_name : m_name.mid(colon + 1);
+}
+
+QString NSXMLNode::prefix() const
+{
+    const qsizetype colon = m_name.indexOf(QLatin1Char(':'));
+    return colon < 0 ? QString() : m_name.left(colon);
+}
+
+QString NSXMLNode::stringValue() const
+{
+    return m_value;
+}
+
+void NSXMLNode::setStringValue(const QString &stringValue)
+{
+    m_value = stringValue;
+}
+
+void NSXMLNode::detach()
+{
+    if (m_parent == nullptr)
+        return;
+    NSXMLElement *const parent = m_parent;
+    // Keeps this node alive while the parent lets go of its reference.
+    const std::shared_ptr<NSXMLNode> self = shared_from_this();
+    switch (m_kind) {
+    case NSXMLNodeKind::Attribute: parent->removeAttributeForName(m_name); break;
+    case NSXMLNodeKind::Namespace: parent->removeNamespaceForPrefix(m_name); break;
+    case NSXMLNodeKind::Element:
+    case NSXMLNodeKind::Text:
+        for (qsizetype index = 0; index < parent->childCount(); ++index) {
+            if (parent->childAtIndex(index) == this) {
+                parent->removeChildAtIndex(index);
+                break;
+            }
+        }
+        break;
+    }
+    m_parent = nullptr;
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::copy() const
+{
+    return std::make_shared<MadeNode>(m_kind, m_name, m_value);
+}
+
+QString NSXMLNode::XMLStringWithOptions(unsigned options) const
+{
+    QString out;
+    writeXML(out, options, 0);
+    return out;
+}
+
+void NSXMLNode::writeXML(QString &out, unsigned, int) const
+{
+    switch (m_kind) {
+    case NSXMLNodeKind::Text: appendEscapedText(out, m_value); return;
+    case NSXMLNodeKind::Namespace:
+        out += m_name.isEmpty() ? QStringLiteral("xmlns") : QStringLiteral("xmlns:") + m_name;
+        break;
+    case NSXMLNodeKind::Attribute:
+    case NSXMLNodeKind::Element: out += m_name; break;
+    }
+    out += QLatin1String("=\"");
+    appendEscapedAttributeValue(out, m_value);
+    out += QLatin1Char('"');
+}
+
+} // namespace platform

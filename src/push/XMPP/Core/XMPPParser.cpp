@@ -1,0 +1,452 @@
+#include "push/XMPP/Core/XMPPParser.h"
+
+#include "platform/foundation/NSXMLElement.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+using platform::NSXMLElement;
+using platform::NSXMLNode;
+using platform::PlatformError;
+
+namespace {
+
+// libxml2 is fed at most this much at a time, so that the limits are checked while a large chunk
+// is parsed rather than after all of it sits in libxml2's buffers.
+constexpr int kSliceBytes = 64 * 1024;
+
+bool prefixesEqual(const xmlChar *left, const xmlChar *right)
+{
+    if (left == nullptr || right == nullptr)
+        return left == right;
+    return xmlStrEqual(left, right) != 0;
+}
+
+// The namespace definition for the prefix on the node or its ancestors, stopping below the root: a
+// stanza carries its own copy of every namespace it uses, even one declared on the stream's root.
+xmlNs *findNamespaceBelowRoot(xmlNode *node, xmlNode *root, const xmlChar *prefix)
+{
+    for (xmlNode *current = node; current != nullptr && current != root && current->type == XML_ELEMENT_NODE;
+         current = current->parent) {
+        for (xmlNs *ns = current->nsDef; ns != nullptr; ns = ns->next) {
+            if (ns->href != nullptr && prefixesEqual(ns->prefix, prefix))
+                return ns;
+        }
+    }
+    return nullptr;
+}
+
+// Copies an attribute value, terminated, into the buffer. libxml2 hands an "&" in a value on as
+// "&#38;" (and nothing else undecoded) when it does not substitute entities.
+const xmlChar *decodeAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
+{
+    buffer.assign(reinterpret_cast<const char *>(begin), size_t(end - begin));
+    for (size_t found = buffer.find("&#38;"); found != std::string::npos; found = buffer.find("&#38;", found + 1))
+        buffer.replace(found, 5, 1, '&');
+    return reinterpret_cast<const xmlChar *>(buffer.c_str());
+}
+
+void initialiseLibxml()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { xmlInitParser(); });
+}
+
+} // namespace
+
+// The SAX2 callbacks: the user data is the parser.
+struct XMPPParser::LibxmlCallbacks
+{
+    static XMPPParser &of(void *context) { return *static_cast<XMPPParser *>(context); }
+
+    static void start(void *context, const xmlChar *localName, const xmlChar *prefix, const xmlChar *uri,
+                      int namespaceCount, const xmlChar **namespaces, int attributeCount, int,
+                      const xmlChar **attributes)
+    {
+        of(context).startElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, attributes);
+    }
+    static void end(void *context, const xmlChar *, const xmlChar *, const xmlChar *) { of(context).endElement(); }
+    static void characters(void *context, const xmlChar *text, int length) { of(context).characters(text, length); }
+    static void declaration(void *context, const xmlChar *, const xmlChar *, const xmlChar *)
+    {
+        of(context).refuseDeclaration();
+    }
+    static void entity(void *context, const xmlChar *, int, const xmlChar *, const xmlChar *, xmlChar *)
+    {
+        of(context).refuseDeclaration();
+    }
+    static void instruction(void *context, const xmlChar *, const xmlChar *) { of(context).refuseDeclaration(); }
+    // libxml2 keeps the last error in the context; nothing is printed.
+    static void error(void *, xmlErrorPtr) {}
+
+    static xmlSAXHandler handler()
+    {
+        xmlSAXHandler handler{};
+        handler.initialized = XML_SAX2_MAGIC;
+        handler.startElementNs = start;
+        handler.endElementNs = end;
+        handler.characters = characters;
+        // RFC 6120 forbids these in a stream; refusing them means no entity is ever declared or expanded.
+        handler.internalSubset = declaration;
+        handler.entityDecl = entity;
+        handler.processingInstruction = instruction;
+        handler.serror = error;
+        return handler;
+    }
+};
+
+std::shared_ptr<XMPPParser> XMPPParser::create(XMPPParserDelegate *delegate,
+                                               std::shared_ptr<platform::DispatchQueue> delegateQueue,
+                                               std::shared_ptr<platform::DispatchQueue> parserQueue)
+{
+    return std::make_shared<XMPPParser>(PrivateTag(), delegate, std::move(delegateQueue), std::move(parserQueue));
+}
+
+XMPPParser::XMPPParser(PrivateTag, XMPPParserDelegate *delegate,
+                       std::shared_ptr<platform::DispatchQueue> delegateQueue,
+                       std::shared_ptr<platform::DispatchQueue> parserQueue)
+    : m_delegate(delegate), m_delegateQueue(std::move(delegateQueue)),
+      m_parserQueue(parserQueue ? std::move(parserQueue)
+                                : platform::DispatchQueue::createSerial(QStringLiteral("xmpp.parser")))
+{
+    initialiseLibxml();
+    xmlSAXHandler handler = LibxmlCallbacks::handler();
+    m_context = xmlCreatePushParserCtxt(&handler, this, nullptr, 0, nullptr);
+    if (m_context == nullptr) {
+        m_pendingError = PlatformError::withDescription(QLatin1String(XMPPParserErrorDomain),
+                                                        XMPPParserErrorOutOfMemory,
+                                                        QStringLiteral("Unable to allocate memory in xmpp parser"));
+        return;
+    }
+    xmlCtxtUseOptions(m_context, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
+    m_document = xmlNewDoc(m_context->version);
+    if (m_document != nullptr && m_context->dict != nullptr) {
+        // Names in the tree come from the parser's dictionary instead of a copy per node.
+        m_document->dict = m_context->dict;
+        xmlDictReference(m_context->dict);
+    }
+    m_context->myDoc = m_document;
+    m_context->_private = this;
+}
+
+XMPPParser::~XMPPParser()
+{
+    if (m_context != nullptr) {
+        m_context->myDoc = nullptr;
+        xmlFreeParserCtxt(m_context);
+    }
+    if (m_document != nullptr)
+        xmlFreeDoc(m_document);
+}
+
+void XMPPParser::onParserQueue(std::function<void(XMPPParser &)> work)
+{
+    if (m_parserQueue->isCurrent()) {
+        work(*this);
+        return;
+    }
+    m_parserQueue->async([weak = weak_from_this(), work = std::move(work)] {
+        if (const auto self = weak.lock())
+            work(*self);
+    });
+}
+
+void XMPPParser::setDelegate(XMPPParserDelegate *delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue)
+{
+    onParserQueue([delegate, delegateQueue = std::move(delegateQueue)](XMPPParser &self) mutable {
+        self.m_delegate.store(delegate);
+        self.m_delegateQueue = std::move(delegateQueue);
+    });
+}
+
+void XMPPParser::setMaxStanzaBytes(qsizetype maxStanzaBytes)
+{
+    onParserQueue([maxStanzaBytes](XMPPParser &self) { self.m_maxStanzaBytes = std::max<qsizetype>(1, maxStanzaBytes); });
+}
+
+void XMPPParser::parseData(const QByteArray &data)
+{
+    onParserQueue([data](XMPPParser &self) {
+        self.parseChunk(data);
+        self.deliverEvents();
+    });
+}
+
+void XMPPParser::parseChunk(const QByteArray &data)
+{
+    if (m_hasFailed || m_hasEnded)
+        return;
+    if (m_context == nullptr) {
+        fail(*m_pendingError);
+        return;
+    }
+    for (qsizetype offset = 0; offset < data.size(); offset += kSliceBytes) {
+        const int length = int(std::min<qsizetype>(kSliceBytes, data.size() - offset));
+        if (!feedSlice(data.constData() + offset, length))
+            return;
+        if (m_hasEnded)
+            break;
+    }
+    notify({EventKind::DidParseData});
+}
+
+// Feeds one slice; answers false once the parser has failed.
+bool XMPPParser::feedSlice(const char *bytes, int length)
+{
+    m_bytesFed += length;
+    const int result = xmlParseChunk(m_context, bytes, length, 0);
+    // Once the root has closed the stream is over: what follows it is not looked at.
+    if (m_hasEnded && !m_pendingError)
+        return true;
+    if (!m_pendingError && result == 0 && bytesHeld() > m_maxStanzaBytes)
+        stopWithError(XMPPParserErrorStanzaTooLarge,
+                      QStringLiteral("A stanza exceeds the limit of %1 bytes").arg(m_maxStanzaBytes));
+    if (m_pendingError) {
+        fail(*m_pendingError);
+        return false;
+    }
+    if (result != 0) {
+        const xmlError *const error = xmlCtxtGetLastError(m_context);
+        const int code = error != nullptr && error->code != 0 ? error->code : result;
+        QVariantMap userInfo;
+        if (error != nullptr && error->message != nullptr)
+            userInfo.insert(QLatin1String(platform::NSLocalizedDescriptionKey), QString::fromUtf8(error->message));
+        fail(PlatformError(QLatin1String(XMPPParserErrorDomain), code, userInfo));
+        return false;
+    }
+    return true;
+}
+
+qint64 XMPPParser::unparsedBytes() const
+{
+    const xmlParserInput *const input = m_context->input;
+    return input != nullptr && input->cur != nullptr ? qint64(input->end - input->cur) : 0;
+}
+
+// The bytes of the stream held for the stanza being read: what libxml2 has not parsed yet, and what
+// it has parsed since the stanza began.
+qint64 XMPPParser::bytesHeld() const
+{
+    const qint64 unparsed = unparsedBytes();
+    const qint64 parsedOfStanza = m_depth >= 2 ? (m_bytesFed - unparsed) - m_stanzaStart : 0;
+    return unparsed + parsedOfStanza;
+}
+
+// Marks where the next stanza begins: after the root's start tag, a stanza, or text between stanzas.
+void XMPPParser::markStanzaBoundary()
+{
+    m_stanzaStart = m_bytesFed - unparsedBytes();
+}
+
+// Stops the parser when the stanza being read has grown past the limit; answers whether it did.
+bool XMPPParser::stopAtStanzaLimit()
+{
+    if (m_depth < 2 || (m_bytesFed - unparsedBytes()) - m_stanzaStart <= m_maxStanzaBytes)
+        return false;
+    stopWithError(XMPPParserErrorStanzaTooLarge,
+                  QStringLiteral("A stanza exceeds the limit of %1 bytes").arg(m_maxStanzaBytes));
+    return true;
+}
+
+void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, const xmlChar *uri,
+                              int namespaceCount, const xmlChar **namespaces, int attributeCount,
+                              const xmlChar **attributes)
+{
+    if (m_pendingError)
+        return;
+    if (m_depth >= kMaxDepth) {
+        stopWithError(XMPPParserErrorTooDeep, QStringLiteral("Elements are nested deeper than %1").arg(kMaxDepth));
+        return;
+    }
+    xmlNode *const node = xmlNewDocNode(m_document, nullptr, localName, nullptr);
+    if (node == nullptr) {
+        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
+        return;
+    }
+    xmlAddChild(m_currentNode != nullptr ? m_currentNode : reinterpret_cast<xmlNode *>(m_document), node);
+    if (!addNamespaces(node, prefix, uri, namespaceCount, namespaces) || !addAttributes(node, attributeCount, attributes)) {
+        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
+        return;
+    }
+    m_currentNode = node;
+    const int previousDepth = m_depth++;
+    if (previousDepth == 0)
+        markStanzaBoundary();
+    if (stopAtStanzaLimit())
+        return;
+    if (previousDepth == 0 && !m_hasReportedRoot && xmlDocGetRootElement(m_document) != nullptr) {
+        auto root = m_conversion.convertShallow(xmlDocGetRootElement(m_document));
+        notify({EventKind::DidReadRoot, std::move(root)});
+        m_hasReportedRoot = true;
+    }
+}
+
+// The node's namespace declarations, and its own namespace. Answers false when libxml2 could not
+// make one.
+bool XMPPParser::addNamespaces(xmlNode *node, const xmlChar *prefix, const xmlChar *uri, int namespaceCount,
+                               const xmlChar **namespaces)
+{
+    for (int index = 0; index < namespaceCount; ++index) {
+        const xmlChar *const declaredPrefix = namespaces[2 * index];
+        xmlNs *const ns = xmlNewNs(node, namespaces[2 * index + 1], declaredPrefix);
+        if (ns == nullptr)
+            return false;
+        if (uri != nullptr && prefixesEqual(declaredPrefix, prefix))
+            xmlSetNs(node, ns);
+    }
+    if (uri == nullptr || node->ns != nullptr)
+        return true;
+    xmlNs *ns = findNamespaceBelowRoot(node, xmlDocGetRootElement(m_document), prefix);
+    if (ns == nullptr)
+        ns = xmlNewNs(node, uri, prefix);
+    if (ns == nullptr)
+        return false;
+    xmlSetNs(node, ns);
+    return true;
+}
+
+bool XMPPParser::addAttributes(xmlNode *node, int attributeCount, const xmlChar **attributes)
+{
+    static const xmlChar kXmlPrefix[] = "xml";
+    for (int index = 0; index < attributeCount; ++index) {
+        const xmlChar *const *attribute = attributes + 5 * index;
+        const xmlChar *const valueText = decodeAttributeValue(attribute[3], attribute[4], m_attributeValue);
+        const xmlChar *const prefix = attribute[1];
+        const xmlChar *const uri = attribute[2];
+        if (prefix == nullptr && uri == nullptr) {
+            if (xmlNewProp(node, attribute[0], valueText) == nullptr)
+                return false;
+            continue;
+        }
+        // The "xml" prefix is bound by XML itself and may not be declared again.
+        xmlNs *ns = prefixesEqual(prefix, kXmlPrefix) ? xmlSearchNs(m_document, node, kXmlPrefix)
+                                                      : findNamespaceBelowRoot(node, xmlDocGetRootElement(m_document), prefix);
+        if (ns == nullptr)
+            ns = xmlNewNs(node, uri, prefix);
+        if (ns == nullptr || xmlNewNsProp(node, ns, attribute[0], valueText) == nullptr)
+            return false;
+    }
+    return true;
+}
+
+void XMPPParser::characters(const xmlChar *text, int length)
+{
+    // Text between stanzas is keep-alive white space; keeping it would let a server fill the memory.
+    if (m_pendingError || m_currentNode == nullptr)
+        return;
+    if (m_depth < 2) {
+        markStanzaBoundary();
+        return;
+    }
+    if (stopAtStanzaLimit())
+        return;
+    xmlNode *const last = m_currentNode->last;
+    if (last != nullptr && last->type == XML_TEXT_NODE) {
+        xmlNodeAddContentLen(last, text, length);
+        return;
+    }
+    xmlNode *const node = xmlNewDocTextLen(m_document, text, length);
+    if (node == nullptr) {
+        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
+        return;
+    }
+    xmlAddChild(m_currentNode, node);
+}
+
+void XMPPParser::endElement()
+{
+    if (m_pendingError || m_currentNode == nullptr)
+        return;
+    m_currentNode = m_currentNode->parent != nullptr && m_currentNode->parent->type == XML_ELEMENT_NODE
+                        ? m_currentNode->parent
+                        : nullptr;
+    const int previousDepth = m_depth--;
+    if (previousDepth == 1) {
+        m_hasEnded = true;
+        notify({EventKind::DidEnd});
+        return;
+    }
+    if (previousDepth != 2)
+        return;
+    // Checked with the stanza's own depth still counted, then the next stanza starts here.
+    ++m_depth;
+    const bool isTooLarge = stopAtStanzaLimit();
+    --m_depth;
+    markStanzaBoundary();
+    if (isTooLarge)
+        return;
+    xmlNode *stanza = xmlDocGetRootElement(m_document)->children;
+    while (stanza != nullptr && stanza->type != XML_ELEMENT_NODE)
+        stanza = stanza->next;
+    if (stanza == nullptr)
+        return;
+    auto element = m_conversion.convertTree(stanza);
+    notify({EventKind::DidReadElement, std::move(element)});
+    xmlUnlinkNode(stanza);
+    xmlFreeNode(stanza);
+}
+
+void XMPPParser::refuseDeclaration()
+{
+    stopWithError(XMPPParserErrorDeclarationRefused,
+                  QStringLiteral("Document type declarations, entity declarations and processing instructions "
+                                 "are not allowed in a stream"));
+}
+
+void XMPPParser::stopWithError(int code, const QString &description)
+{
+    if (!m_pendingError)
+        m_pendingError = PlatformError::withDescription(QLatin1String(XMPPParserErrorDomain), code, description);
+    xmlStopParser(m_context);
+}
+
+void XMPPParser::fail(const PlatformError &error)
+{
+    m_hasFailed = true;
+    notify({EventKind::DidFail, nullptr, error});
+}
+
+void XMPPParser::notify(Event event)
+{
+    if (m_delegate.load() == nullptr || !m_delegateQueue)
+        return;
+    m_pendingEvents.push_back(std::move(event));
+}
+
+void XMPPParser::Event::deliver(XMPPParserDelegate &delegate, XMPPParser *sender) const
+{
+    switch (kind) {
+    case EventKind::DidReadRoot: delegate.xmppParserDidReadRoot(sender, element); break;
+    case EventKind::DidReadElement: delegate.xmppParserDidReadElement(sender, element); break;
+    case EventKind::DidEnd: delegate.xmppParserDidEnd(sender); break;
+    case EventKind::DidFail: delegate.xmppParserDidFail(sender, error); break;
+    case EventKind::DidParseData: delegate.xmppParserDidParseData(sender); break;
+    }
+}
+
+// Hands the events of a chunk to the delegate queue in one block: they still arrive one call at a
+// time and in order, but a stream of small stanzas does not wake the delegate queue once per stanza.
+void XMPPParser::deliverEvents()
+{
+    XMPPParserDelegate *const delegate = m_delegate.load();
+    if (m_pendingEvents.empty() || delegate == nullptr || !m_delegateQueue) {
+        m_pendingEvents.clear();
+        return;
+    }
+    // The delegate is checked again before each call: an owner that cleared it before going away must
+    // not be called afterwards.
+    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)] {
+        for (const Event &event : events) {
+            if (self->m_delegate.load() != delegate)
+                return;
+            event.deliver(*delegate, self.get());
+        }
+    });
+    m_pendingEvents.clear();
+}

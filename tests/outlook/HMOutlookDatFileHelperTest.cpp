@@ -1,0 +1,253 @@
+// The Outlook identifier maps and the error log on real files: names by version and method, the
+// move to per-account names, dates, failed writes, and the files as Python's plistlib reads them.
+#include "outlook/HMOutlookDatFileHelper.h"
+
+#include "support/TestSupport.h"
+#include "foundation/GlobalVariables.h"
+#include "platform/foundation/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Conduit = HMOutlookDatFileHelper::Conduit;
+
+class DatFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_home.isValid());
+        testsupport::pointHomeAt(m_home.path() + QStringLiteral("/a+b c"));
+        setMethod(QString());
+        GlobalVariables::setOutlookVersionNumberInConfiguration(QString());
+        GlobalVariables::setQuillnestUserName(QString());
+    }
+    void TearDown() override
+    {
+        setMethod(QString());
+        GlobalVariables::setOutlookVersionNumberInConfiguration(QString());
+        GlobalVariables::setQuillnestUserName(QString());
+    }
+    static void setMethod(const QString &method)
+    {
+        platform::UserDefaults::standardUserDefaults().setObject(method.isNull() ? QVariant() : QVariant(method),
+                                                                 QStringLiteral("SyncMethodSetting"));
+    }
+    QString folder() const { return HMOutlookDatFileHelper::dataFolderPath(); }
+
+    QTemporaryDir m_home;
+};
+
+// Python's reading of a property list, one "key=value" per line in key order.
+QString plistlibDump(const QString &path)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\n"
+                                 "print('\\n'.join('%s=%r'%(k,d[k]) for k in sorted(d)))"),
+                  path});
+    python.waitForFinished(10000);
+    return QString::fromUtf8(python.readAllStandardOutput()).trimmed();
+}
+
+TEST_F(DatFileTest, DataFolderKeepsPlusAndBlank)
+{
+    HMOutlookDatFileHelper helper;
+    EXPECT_TRUE(helper.getAppDataFolder().startsWith(m_home.path() + QStringLiteral("/a+b c/")));
+    EXPECT_FALSE(helper.getAppDataFolder().startsWith(QStringLiteral("file:")));
+    EXPECT_EQ(helper.contactFilePath(), helper.getAppDataFolder() + QStringLiteral("/contacts-outlook.plist"));
+}
+
+TEST_F(DatFileTest, NamesByVersionAndMethod)
+{
+    const QString account = QStringLiteral("john-doe-example-com");
+    struct Row { const char *version; const char *method; const char *name; };
+    const Row rows[] = {
+        {"14.3", "wifi", "contacts-outlook14.plist"},   {"15", "wifi", "contacts-outlook.plist"},
+        {"14", "quillnest", "contacts-outlook14-john-doe-example-com.plist"},
+        {"15", "quillnest", "contacts-outlook-john-doe-example-com.plist"},
+        {"14", "direct", "contacts-outlook14-google.plist"}, {"", "direct", "contacts-outlook-google.plist"},
+        {"", "adb", "contacts-outlook.plist"},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(HMOutlookDatFileHelper::fileNameFor(Conduit::Contacts, QLatin1String(row.version),
+                                                      QLatin1String(row.method), account),
+                  QLatin1String(row.name)) << row.version << row.method;
+    EXPECT_EQ(HMOutlookDatFileHelper::fileNameFor(Conduit::Memos, QStringLiteral("14"), QStringLiteral("direct"), {}),
+              QStringLiteral("memos-outlook14-google.plist"));
+}
+
+TEST_F(DatFileTest, CloudMethodMovesPlainFileNeverOverAnother)
+{
+    GlobalVariables::setOutlookVersionNumberInConfiguration(QStringLiteral("14"));
+    setMethod(QStringLiteral("wifi"));
+    {
+        HMOutlookDatFileHelper helper;
+        ASSERT_TRUE(helper.writeOutlookIdForDeviceId(QStringLiteral("101"), QStringLiteral("phone-1")));
+        ASSERT_TRUE(helper.writeOutlookTaskIdForDeviceTaskId(QStringLiteral("301"), QStringLiteral("task-1")));
+    }
+    const QString perAccountTasks = folder() + QStringLiteral("/tasks-outlook14-john-doe-example-com.plist");
+    QFile existing(perAccountTasks);
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("kept");
+    existing.close();
+
+    setMethod(QStringLiteral("quillnest"));
+    GlobalVariables::setQuillnestUserName(QStringLiteral("john.doe@example.com"));
+    HMOutlookDatFileHelper moved;
+    EXPECT_EQ(moved.contactFilePath(), folder() + QStringLiteral("/contacts-outlook14-john-doe-example-com.plist"));
+    EXPECT_FALSE(QFile::exists(folder() + QStringLiteral("/contacts-outlook14.plist")));
+    EXPECT_EQ(moved.getOutlookContactIdForDeviceContactId(QStringLiteral("phone-1")), QStringLiteral("101"));
+    // The per-account task file was there already: it keeps its bytes, the plain file stays.
+    QFile kept(perAccountTasks);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("kept"));
+    EXPECT_TRUE(QFile::exists(folder() + QStringLiteral("/tasks-outlook14.plist")));
+}
+
+TEST_F(DatFileTest, PairsListingsAndRemovals)
+{
+    HMOutlookDatFileHelper helper;
+    ASSERT_TRUE(helper.writeOutlookEventIdForDeviceEventId(QStringLiteral("7"), QStringLiteral("x")));
+    ASSERT_TRUE(helper.writeOutlookEventIdForDeviceEventId(QStringLiteral("8"), QStringLiteral("abc@cal")));
+    ASSERT_TRUE(helper.writeOutlookEventIdForDeviceEventId(QStringLiteral("9"), QStringLiteral("abcd@cal")));
+    ASSERT_TRUE(helper.writeLastModifiedDateEvents());
+    ASSERT_TRUE(helper.writeLastListCommandEvents(QDateTime()));
+    EXPECT_EQ(helper.countRecordsForConduit(QStringLiteral("Calendar")), 3);
+    EXPECT_EQ(helper.countRecordsForConduit(QStringLiteral("Notes")), 0);
+    EXPECT_EQ(helper.getAllOutlookEventIdsInDatFile(), (QStringList{"8", "9", "7"}));
+    EXPECT_EQ(helper.getAllDeviceEventIdsInDatFile(), (QStringList{"abc@cal", "abcd@cal", "x"}));
+    EXPECT_EQ(helper.getDeviceEventIdForOutlookEventId(QStringLiteral("9")), QStringLiteral("abcd@cal"));
+    EXPECT_EQ(helper.getOutlookEventIdForGoogleEventIdBeginningWith(QStringLiteral("abc")), QStringLiteral("8"));
+    EXPECT_EQ(helper.getFullGoogleEventIdForGoogleEventIdBeginningWith(QStringLiteral("abcd")), QStringLiteral("abcd@cal"));
+    ASSERT_TRUE(helper.removeIdFromCalendarDatFile(QStringLiteral("x@y")));
+    EXPECT_TRUE(helper.getOutlookEventIdForDeviceEventId(QStringLiteral("x")).isNull());
+    EXPECT_TRUE(helper.updateTempId(QStringLiteral("abc@cal"), QStringLiteral("perm@cal"), QStringLiteral("Calendar")));
+    EXPECT_FALSE(helper.updateTempId(QStringLiteral("nope"), QStringLiteral("p"), QStringLiteral("Calendar")));
+    EXPECT_EQ(helper.getOutlookEventIdForDeviceEventId(QStringLiteral("perm@cal")), QStringLiteral("8"));
+
+    ASSERT_TRUE(helper.writeOutlookIdForDeviceId(QStringLiteral("41"), QStringLiteral("c1")));
+    ASSERT_TRUE(helper.incrementOutlookContactId(QStringLiteral("41")));
+    EXPECT_EQ(helper.getOutlookContactIdForDeviceContactId(QStringLiteral("c1")), QStringLiteral("42"));
+    EXPECT_FALSE(helper.incrementOutlookContactId(QStringLiteral("41 or 1")));
+    ASSERT_TRUE(helper.clearDatFile(QStringLiteral("Calendar")));
+    EXPECT_EQ(plistlibDump(helper.calendarFilePath()), QString());
+    EXPECT_TRUE(helper.getLastListCommandEvents().isNull());
+}
+
+TEST_F(DatFileTest, DatesCarryTheirOffsetsAndReadBackInPython)
+{
+    HMOutlookDatFileHelper helper;
+    const QDateTime ten = QDateTime::fromString(QStringLiteral("2026-05-04T10:00:00Z"), Qt::ISODate);
+    ASSERT_TRUE(helper.writeLastListCommandContacts(ten));
+    ASSERT_TRUE(helper.writeLastListCommandEvents(ten));
+    ASSERT_TRUE(helper.writeOutlookIdForDeviceId(QStringLiteral("12"), QStringLiteral("dev\"ice&<1>")));
+    EXPECT_EQ(helper.getLastListCommandContacts(), ten);
+    EXPECT_EQ(helper.getLastListCommandEvents(), ten.addSecs(1));
+    EXPECT_EQ(plistlibDump(helper.contactFilePath()),
+              QStringLiteral("ListCommandDate=datetime.datetime(2026, 5, 4, 10, 0)\ndev\"ice&<1>='12'"));
+    EXPECT_EQ(plistlibDump(helper.calendarFilePath()), QStringLiteral("ListCommandDate=datetime.datetime(2026, 5, 4, 10, 0, 1)"));
+    // Only "LastModified": the list date falls back to it.
+    HMOutlookDatFileHelper other;
+    ASSERT_TRUE(other.writeLastModifiedDateTasks());
+    EXPECT_EQ(other.getLastListCommandTasks(), other.getLastModifiedDateTasks());
+    EXPECT_EQ(other.countRecordsForConduit(QStringLiteral("Tasks")), 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(helper.contactFilePath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// A write the disk refuses (here a file-size limit standing for a full disk) is reported, the old
+// file stays byte for byte, and the in-memory copy does not keep the lost pair.
+TEST_F(DatFileTest, RefusedWriteIsReportedAndKeepsOldFile)
+{
+    HMOutlookDatFileHelper helper;
+    ASSERT_TRUE(helper.writeOutlookMemoIdForDeviceMemoId(QStringLiteral("5"), QStringLiteral("m1")));
+    QFile file(helper.memoFilePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = rlim_t(before.size() + 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = helper.writeOutlookMemoIdForDeviceMemoId(QStringLiteral("6"), QString(200, u'x'));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("memos")).size(), 1);
+    ASSERT_TRUE(helper.removeIdFromMemoDatFile(QStringLiteral("nothing")));
+    EXPECT_EQ(helper.getAllDeviceMemoIdsInDatFile(), QStringList{QStringLiteral("m1")});
+}
+
+TEST_F(DatFileTest, ErrorLogRecoveryText)
+{
+    EXPECT_FALSE(HMOutlookDatFileHelper::hasErrorLog());
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("T"), QStringLiteral("r1")));
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("D"), QStringLiteral("r1")));
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("T"), QStringLiteral("r2")));
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("Q"), QStringLiteral("r3")));
+    EXPECT_EQ(plistlibDump(HMOutlookDatFileHelper::errorLogPath()), QStringLiteral("r1='D'\nr2='T'\nr3='Q'"));
+    EXPECT_TRUE(HMOutlookDatFileHelper::hasErrorLog());
+    HMOutlookDatFileHelper::loadErrorLogIntoMemory();
+    EXPECT_EQ(GlobalVariables::getErrorRecoverySyncConduits(), QStringLiteral("DT"));
+    EXPECT_EQ(GlobalVariables::getErrorLogCalendarIds(), QStringList{QStringLiteral("r1")});
+    EXPECT_EQ(GlobalVariables::getErrorLogTaskIds(), QStringList{QStringLiteral("r2")});
+    EXPECT_TRUE(GlobalVariables::getErrorLogContactIds().isEmpty());
+    EXPECT_FALSE(QFile::exists(HMOutlookDatFileHelper::errorLogPath()));
+}
+
+} // namespace
+
+namespace {
+
+// A process storing pairs one by one is killed at moments spread over its run: the map on disk is
+// always whole, and holds exactly the pairs written before the kill (a prefix, nothing doubled).
+TEST_F(DatFileTest, KilledWhileStoringPairsLeavesAWholeMap)
+{
+    for (const int delayMs : {2, 9, 25, 60}) {
+        HMOutlookDatFileHelper reader;
+        ASSERT_TRUE(reader.clearDatFile(QStringLiteral("Tasks")));
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            HMOutlookDatFileHelper writer;
+            for (int i = 0; i < 100000; ++i)
+                writer.writeOutlookTaskIdForDeviceTaskId(QString::number(1000 + i), QStringLiteral("t%1").arg(i, 6, 10, QLatin1Char('0')));
+            ::_exit(0);
+        }
+        ::usleep(useconds_t(delayMs * 1000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const std::optional<QVariantMap> map = reader.dictionaryForTaskDatFile();
+        ASSERT_TRUE(map) << "the map must always read whole, delay " << delayMs;
+        const QStringList keys = map->keys();
+        for (qsizetype i = 0; i < keys.size(); ++i) {
+            ASSERT_EQ(keys[i], QStringLiteral("t%1").arg(i, 6, 10, QLatin1Char('0')));
+            ASSERT_EQ(map->value(keys[i]).toString(), QString::number(1000 + i));
+        }
+        if (delayMs == 60) {
+            EXPECT_GT(keys.size(), 0) << "the writer stored nothing before the kill";
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+// The XML tree: building, output byte for byte, parsing texts, copying and detaching.
+#include "platform/foundation/NSXMLElement.h"
+
+#include <gtest/gtest.h>
+
+using platform::NSXMLElement;
+using platform::NSXMLNode;
+using platform::NSXMLNodeKind;
+
+namespace {
+
+QString compact(const NSXMLNode &node)
+{
+    return node.XMLStringWithOptions(platform::NSXMLNodeCompactEmptyElement);
+}
+
+} // namespace
+
+TEST(NSXMLElement, WritesAttributesNamespacesAndTextsEscaped)
+{
+    const auto element = NSXMLElement::elementWithName(QStringLiteral("stream:error"));
+    element->addNamespace(NSXMLNode::namespaceWithName(QStringLiteral("stream"), QStringLiteral("urn:s")));
+    element->addNamespace(NSXMLNode::namespaceWithName(QString(), QStringLiteral("urn:d")));
+    element->addAttribute(NSXMLNode::attributeWithName(QStringLiteral("b"), QStringLiteral("1\t2\n3\r\"&<>'")));
+    element->addAttribute(NSXMLNode::attributeWithName(QStringLiteral("a"), QStringLiteral("x")));
+    element->addAttribute(NSXMLNode::attributeWithName(QStringLiteral("b"), QStringLiteral("replaced")));
+    element->addChild(NSXMLNode::textWithStringValue(QStringLiteral("a<b & c>d\r\n\"'") + QChar(0x1) + QChar(0xD800)));
+    element->addChild(NSXMLElement::elementWithName(QStringLiteral("empty")));
+    EXPECT_EQ(element->XMLString(),
+              QStringLiteral("<stream:error xmlns:stream=\"urn:s\" xmlns=\"urn:d\" b=\"replaced\" a=\"x\">a&lt;b &amp; "
+                             "c&gt;d&#xD;\n\"'\uFFFD\uFFFD<empty></empty></stream:error>"));
+    element->attributeForName(QStringLiteral("b"))->setStringValue(QStringLiteral("1\t2\n3\r\"&<>'"));
+    EXPECT_EQ(compact(*element->attributeForName(QStringLiteral("b"))),
+              QStringLiteral("b=\"1&#x9;2&#xA;3&#xD;&quot;&amp;&lt;&gt;'\""));
+    // What is written reads back as the same tree.
+    const auto reread = NSXMLElement::elementWithXMLString(compact(*element));
+    ASSERT_TRUE(reread) << reread.error().message().toStdString();
+    EXPECT_EQ(compact(*reread.value()), compact(*element));
+    EXPECT_EQ(reread.value()->attributeForName(QStringLiteral("b"))->stringValue(), QStringLiteral("1\t2\n3\r\"&<>'"));
+    EXPECT_EQ(reread.value()->URI(), QStringLiteral("urn:s"));
+}
+
+TEST(NSXMLElement, PrettyPrintsChildElementsOnTheirOwnLines)
+{
+    const auto parsed = NSXMLElement::elementWithXMLString(
+        QStringLiteral("<iq type='get'>\n <query xmlns='q'><item a='1'/><item>text</item></query> </iq>"));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed.value()->XMLStringWithOptions(platform::NSXMLNodePrettyPrint | platform::NSXMLNodeCompactEmptyElement),
+              QStringLiteral("<iq type=\"get\">\n    <query xmlns=\"q\">\n        <item a=\"1\"/>\n        "
+                             "<item>text</item>\n    </query>\n</iq>"));
+    // Compact output keeps the white space it read.
+    EXPECT_EQ(compact(*parsed.value()),
+              QStringLiteral("<iq type=\"get\">\n <query xmlns=\"q\"><item a=\"1\"/><item>text</item></query> </iq>"));
+}
+
+TEST(NSXMLElement, ParsesTextsAndRefusesDeclarations)
+{
+    const auto parsed = NSXMLElement::elementWithXMLString(
+        QStringLiteral("<?xml version='1.0' encoding='ISO-8859-1'?><!-- note --><a x='&amp;&#65;&lt;'>1<![CDATA[<2>]]>"
+                       "&#x263A;<b>3</b>4</a>"));
+    ASSERT_TRUE(parsed) << parsed.error().message().toStdString();
+    const NSXMLElement &a = *parsed.value();
+    EXPECT_EQ(a.attributeForName(QStringLiteral("x"))->stringValue(), QStringLiteral("&A<"));
+    EXPECT_EQ(a.stringValue(), QStringLiteral("1<2>\u263A34"));
+    ASSERT_EQ(a.childCount(), 3);
+    EXPECT_EQ(a.childAtIndex(0)->kind(), NSXMLNodeKind::Text);
+    EXPECT_EQ(a.elementsForName(QStringLiteral("b")).size(), 1u);
+
+    struct Row
+    {
+        const char *name;
+        const char *text;
+    };
+    const Row refused[] = {
+        {"document type", "<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>"},
+        {"external document type", "<!DOCTYPE a SYSTEM 'file:///etc/passwd'><a/>"},
+        {"instruction", "<a><?php echo 1 ?></a>"},
+        {"undeclared entity", "<a>&e;</a>"},
+        {"two roots", "<a/><b/>"},
+        {"no element", "  "},
+        {"unclosed", "<a><b></a>"},
+        {"too deep", nullptr},
+    };
+    for (const Row &row : refused) {
+        SCOPED_TRACE(row.name);
+        const QString text = row.text != nullptr ? QString::fromLatin1(row.text)
+                                                 : QStringLiteral("<a>").repeated(100000) + QStringLiteral("</a>").repeated(100000);
+        const auto result = NSXMLElement::elementWithXMLString(text);
+        ASSERT_FALSE(result);
+        EXPECT_FALSE(result.error().message().isEmpty());
+    }
+}
+
+TEST(NSXMLElement, CopiesDeeplyAndDetachesNodes)
+{
+    const auto parsed = NSXMLElement::elementWithXMLString(QStringLiteral("<a xmlns:p='u' k='v'><b>t</b>tail</a>"));
+    ASSERT_TRUE(parsed);
+    const auto original = parsed.value();
+    const auto copied = original->copyElement();
+    EXPECT_EQ(compact(*copied), compact(*original));
+    EXPECT_EQ(copied->parent(), nullptr);
+    const auto b = original->elementsForName(QStringLiteral("b")).front();
+    EXPECT_EQ(b->parent(), original.get());
+    b->detach();
+    EXPECT_EQ(b->parent(), nullptr);
+    EXPECT_EQ(compact(*original), QStringLiteral("<a xmlns:p=\"u\" k=\"v\">tail</a>"));
+    EXPECT_EQ(compact(*copied), QStringLiteral("<a xmlns:p=\"u\" k=\"v\"><b>t</b>tail</a>"));
+    // A node held elsewhere moves when added to another element, and an element cannot hold itself.
+    copied->addChild(b);
+    EXPECT_EQ(b->parent(), copied.get());
+    b->addChild(copied);
+    EXPECT_EQ(copied->parent(), nullptr);
+    original->attributeForName(QStringLiteral("k"))->detach();
+    EXPECT_TRUE(original->attributes().empty());
+    original->setStringValue(QStringLiteral("new"));
+    EXPECT_EQ(compact(*original), QStringLiteral("<a xmlns:p=\"u\">new</a>"));
+    original->setStringValue(QString());
+    EXPECT_EQ(original->childCount(), 0);
+    EXPECT_FALSE(original->stringValue().isNull());
+}
+
+TEST(NSXMLElement, LetsGoOfADeepTreeWithoutRecursion)
+{
+    // Built from the bottom up, so each new parent has no ancestors to check.
+    auto root = NSXMLElement::elementWithName(QStringLiteral("c"), QStringLiteral("bottom"));
+    for (int level = 0; level < 200000; ++level) {
+        auto parent = NSXMLElement::elementWithName(QStringLiteral("c"));
+        parent->addChild(root);
+        root = parent;
+    }
+    EXPECT_EQ(root->stringValue(), QStringLiteral("bottom"));
+    root.reset();
+}

@@ -1,0 +1,373 @@
+// The stream parser, fed through a loopback TCP connection at many cut points: every cut must give the
+// same events, and hostile streams must end in one clean failure with bounded memory.
+#include "LoopbackFeed.h"
+#include "ParserRecorder.h"
+
+#include "push/XMPP/Core/XMPPMessage.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <random>
+
+using xmpptest::LoopbackFeed;
+using xmpptest::ParserRecorder;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMeasuresMemory = false; // the sanitizer's quarantine holds freed memory
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
+const char kHeader[] = "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+                       "xmlns:stream='http://etherx.jabber.org/streams' id='c2s_123' from='push.example.net' "
+                       "version='1.0' xml:lang='en'>";
+
+const char kExpectedRoot[] = "root <stream:stream xmlns=\"jabber:client\" "
+                             "xmlns:stream=\"http://etherx.jabber.org/streams\" id=\"c2s_123\" "
+                             "from=\"push.example.net\" version=\"1.0\" xml:lang=\"en\"/>";
+
+// A stream as a server sends one: features, keep-alive white space between stanzas, references and
+// CDATA, a stanza under the root's "stream" prefix, and the root's end.
+QByteArray sampleStream()
+{
+    return QByteArray(kHeader) +
+           "\n<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>PLAIN</mechanism>"
+           "<mechanism>DIGEST-MD5</mechanism></mechanisms></stream:features>\n \n"
+           "<message from='a@b/c' to='d@e' type='chat' id='m&amp;1&#x41;'><body>Tom &amp; Jerry &lt;3 &#x263A; "
+           "<![CDATA[<raw>]]></body></message>"
+           "<iq type='result' id='bind_1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'>"
+           "<jid>user@push.example.net/Desk</jid></bind></iq> <presence/>\r\n"
+           "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
+           "<text xmlns='urn:ietf:params:xml:ns:xmpp-streams' xml:lang='en'>Replaced by new connection</text>"
+           "</stream:error></stream:stream>";
+}
+
+QStringList sampleEvents()
+{
+    return {
+        QString::fromLatin1(kExpectedRoot),
+        QStringLiteral("element <stream:features xmlns:stream=\"http://etherx.jabber.org/streams\">"
+                       "<mechanisms xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"><mechanism>PLAIN</mechanism>"
+                       "<mechanism>DIGEST-MD5</mechanism></mechanisms></stream:features>"),
+        QStringLiteral("element <message xmlns=\"jabber:client\" from=\"a@b/c\" to=\"d@e\" type=\"chat\" "
+                       "id=\"m&amp;1A\"><body>Tom &amp; Jerry &lt;3 \u263A &lt;raw&gt;</body></message>"),
+        QStringLiteral("element <iq xmlns=\"jabber:client\" type=\"result\" id=\"bind_1\">"
+                       "<bind xmlns=\"urn:ietf:params:xml:ns:xmpp-bind\"><jid>user@push.example.net/Desk</jid>"
+                       "</bind></iq>"),
+        QStringLiteral("element <presence xmlns=\"jabber:client\"/>"),
+        QStringLiteral("element <stream:error xmlns:stream=\"http://etherx.jabber.org/streams\">"
+                       "<conflict xmlns=\"urn:ietf:params:xml:ns:xmpp-streams\"/>"
+                       "<text xmlns=\"urn:ietf:params:xml:ns:xmpp-streams\" xml:lang=\"en\">Replaced by new "
+                       "connection</text></stream:error>"),
+        QStringLiteral("end"),
+    };
+}
+
+// Feeds the stream through loopback cut at the points, one chunk parsed before the next is sent.
+QStringList eventsFor(const QByteArray &stream, const std::vector<qsizetype> &cuts)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    int chunks = 0;
+    const bool carried = LoopbackFeed::carry(stream, cuts, [&](const QByteArray &piece) {
+        parser->parseData(piece);
+        return recorder.waitForChunks(++chunks) && !recorder.hasFailed();
+    });
+    EXPECT_TRUE(carried);
+    if (!recorder.hasFailed()) {
+        EXPECT_EQ(recorder.parsedOrFailedCount(), int(cuts.size()) + 1);
+    }
+    return recorder.eventsWithoutParsed();
+}
+
+qint64 statusKilobytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Carries the source's pieces into a parser until it fails; answers the failure line.
+QString failureWhileFeeding(const LoopbackFeed::Source &source, ParserRecorder &recorder, XMPPParser &parser)
+{
+    int chunks = 0;
+    LoopbackFeed::carry(source, [&](const QByteArray &piece) {
+        parser.parseData(piece);
+        if (!recorder.waitForChunks(++chunks))
+            return false;
+        return !recorder.events().last().startsWith(QLatin1String("fail"));
+    });
+    const QStringList events = recorder.events();
+    return events.isEmpty() ? QString() : events.last();
+}
+
+// A source of the header followed by repeats of the piece, up to the total.
+LoopbackFeed::Source repeatingSource(const QByteArray &header, const QByteArray &piece, qint64 totalBytes)
+{
+    auto sent = std::make_shared<qint64>(0);
+    return [=]() -> QByteArray {
+        if (*sent >= totalBytes)
+            return QByteArray();
+        const QByteArray next = *sent == 0 ? header : piece;
+        *sent += next.size();
+        return next;
+    };
+}
+
+} // namespace
+
+TEST(XMPPParser, GivesTheSameEventsWhereverTheStreamIsCut)
+{
+    const QByteArray stream = sampleStream();
+    const QStringList expected = sampleEvents();
+    EXPECT_EQ(eventsFor(stream, {}), expected);
+    EXPECT_EQ(eventsFor(stream, LoopbackFeed::everyByte(stream.size())), expected);
+    std::mt19937 random(6620261208);
+    for (int run = 0; run < 40; ++run) {
+        const std::vector<qsizetype> cuts = LoopbackFeed::randomCuts(stream.size(), 2 + run % 12, random);
+        QStringList cutText;
+        for (const qsizetype cut : cuts)
+            cutText << QString::number(cut);
+        SCOPED_TRACE(cutText.join(QLatin1Char(',')).toStdString());
+        EXPECT_EQ(eventsFor(stream, cuts), expected);
+    }
+}
+
+TEST(XMPPParser, ReportsTheRootOnceItsStartTagIsComplete)
+{
+    const QByteArray header(kHeader);
+    const qsizetype inside = header.indexOf("xmlns:stream") + 5;
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    parser->parseData(header.left(inside));
+    ASSERT_TRUE(recorder.waitForChunks(1));
+    EXPECT_EQ(recorder.events(), QStringList{QStringLiteral("parsed")});
+    parser->parseData(header.mid(inside) + "<a/><b xmlns='x'>t</b>");
+    ASSERT_TRUE(recorder.waitForChunks(2));
+    // Two stanzas of one chunk come in order, then one "parsed".
+    EXPECT_EQ(recorder.events(), (QStringList{QStringLiteral("parsed"), QString::fromLatin1(kExpectedRoot),
+                                              QStringLiteral("element <a xmlns=\"jabber:client\"/>"),
+                                              QStringLiteral("element <b xmlns=\"x\">t</b>"),
+                                              QStringLiteral("parsed")}));
+}
+
+TEST(XMPPParser, DeliversElementsThatAnswerAsStanzasWithoutACopy)
+{
+    ParserRecorder recorder;
+    std::shared_ptr<platform::NSXMLElement> received;
+    struct Keeper final : XMPPParserDelegate
+    {
+        std::shared_ptr<platform::NSXMLElement> *target;
+        void xmppParserDidReadElement(XMPPParser *, const std::shared_ptr<platform::NSXMLElement> &element) override
+        {
+            *target = element;
+        }
+    } keeper;
+    keeper.target = &received;
+    const auto parser = XMPPParser::create(&keeper, recorder.queue());
+    parser->parseData(QByteArray(kHeader) + "<message type='chat' from='u@h/r'><body/></message>");
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        bool has = false;
+        recorder.queue()->sync([&] { has = received != nullptr; });
+        return has;
+    }));
+    const XMPPMessage message = XMPPMessage::messageFromElement(received);
+    EXPECT_EQ(message.element().get(), received.get());
+    EXPECT_TRUE(message.isChatMessageWithBody());
+    EXPECT_EQ(message.from()->full(), QStringLiteral("u@h/r"));
+    recorder.queue()->sync([] {});
+}
+
+TEST(XMPPParser, FailsOnceOnMalformedXmlWithLibxmlsCode)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray tail;
+        QString expectedStart;
+    };
+    const Row rows[] = {
+        {"mismatched end tag", "<message><body></message>", QStringLiteral("fail libxmlErrorDomain 76 ")},
+        {"bad attribute", "<message to=x/>", QStringLiteral("fail libxmlErrorDomain 73 ")},
+        {"undeclared entity", "<message>&nbsp;</message>", QStringLiteral("fail libxmlErrorDomain 26 ")},
+        {"stray byte", QByteArray("<message>\xff</message>"), QStringLiteral("fail libxmlErrorDomain 9 ")},
+        {"instruction", "<?evil x?>", QStringLiteral("fail libxmlErrorDomain 1004 ")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ParserRecorder recorder;
+        const auto parser = recorder.makeParser();
+        parser->parseData(QByteArray(kHeader) + row.tail);
+        ASSERT_TRUE(recorder.waitForChunks(1));
+        // Nothing follows a failure, whatever comes next.
+        parser->parseData("<presence/></stream:stream>");
+        recorder.queue()->sync([] {});
+        parser->parserQueue()->sync([] {});
+        recorder.queue()->sync([] {});
+        const QStringList events = recorder.events();
+        ASSERT_EQ(events.size(), 2) << events.join(QLatin1Char('\n')).toStdString();
+        EXPECT_TRUE(events[1].startsWith(row.expectedStart)) << events[1].toStdString();
+        EXPECT_GT(events[1].size(), row.expectedStart.size()); // libxml2's text is kept
+    }
+}
+
+TEST(XMPPParser, RefusesDocumentTypesSoNoEntityExpands)
+{
+    const QByteArray laughs = "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol 'lol'>"
+                              "<!ENTITY lol2 '&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;'>"
+                              "<!ENTITY lol3 '&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;'>"
+                              "<!ENTITY lol9 '&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;'>]>"
+                              "<stream:stream xmlns:stream='s'><m>&lol9;</m></stream:stream>";
+    const std::vector<std::vector<qsizetype>> cutsToTry = {{}, LoopbackFeed::everyByte(laughs.size())};
+    for (const auto &cuts : cutsToTry) {
+        const QStringList events = eventsFor(laughs, cuts);
+        ASSERT_EQ(events.size(), 1);
+        EXPECT_TRUE(events[0].startsWith(QLatin1String("fail libxmlErrorDomain 1004 "))) << events[0].toStdString();
+    }
+}
+
+TEST(XMPPParser, FailsAStanzaOverTheLimitWithMemoryFlat)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    const qint64 before = statusKilobytes("VmRSS:");
+    const QByteArray text(64 * 1024, 'x');
+    const QString failure = failureWhileFeeding(
+        repeatingSource(QByteArray(kHeader) + "<message><body>", text, qint64(100) << 20), recorder, *parser);
+    EXPECT_TRUE(failure.startsWith(QLatin1String("fail libxmlErrorDomain 1002 "))) << failure.toStdString();
+    if (kMeasuresMemory) {
+        EXPECT_LT(statusKilobytes("VmRSS:") - before, 24 * 1024);
+    }
+    // A start tag that never ends is bounded the same way.
+    ParserRecorder tagRecorder;
+    const auto tagParser = tagRecorder.makeParser();
+    const QString tagFailure = failureWhileFeeding(
+        repeatingSource(QByteArray(kHeader) + "<message a='", text, qint64(100) << 20), tagRecorder, *tagParser);
+    EXPECT_TRUE(tagFailure.startsWith(QLatin1String("fail libxmlErrorDomain"))) << tagFailure.toStdString();
+}
+
+TEST(XMPPParser, TheStanzaLimitIsASetting)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    parser->setMaxStanzaBytes(300);
+    parser->parseData(QByteArray(kHeader) + "<message><body>" + QByteArray(100, 'a') + "</body></message>");
+    ASSERT_TRUE(recorder.waitForChunks(1));
+    parser->parseData("<message><body>" + QByteArray(400, 'a') + "</body></message>");
+    ASSERT_TRUE(recorder.waitForChunks(2));
+    const QStringList events = recorder.eventsWithoutParsed();
+    ASSERT_EQ(events.size(), 3) << events.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(events[1].startsWith(QLatin1String("element <message")));
+    EXPECT_TRUE(events[2].startsWith(QLatin1String("fail libxmlErrorDomain 1002 ")));
+}
+
+TEST(XMPPParser, FailsDeepNestingCleanly)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    const QString failure = failureWhileFeeding(repeatingSource(QByteArray(kHeader), "<a><b><c><d>", 400000),
+                                                recorder, *parser);
+    EXPECT_TRUE(failure.startsWith(QLatin1String("fail libxmlErrorDomain 1003 "))) << failure.toStdString();
+    // Just under the limit is accepted.
+    ParserRecorder deepRecorder;
+    const auto deepParser = deepRecorder.makeParser();
+    QByteArray deep = QByteArray(kHeader);
+    for (int level = 2; level <= XMPPParser::kMaxDepth; ++level)
+        deep += "<e>";
+    for (int level = 2; level <= XMPPParser::kMaxDepth; ++level)
+        deep += "</e>";
+    deepParser->parseData(deep);
+    ASSERT_TRUE(deepRecorder.waitForChunks(1));
+    EXPECT_EQ(deepRecorder.eventsWithoutParsed().size(), 2);
+    EXPECT_EQ(deepRecorder.elementCount(), 1);
+}
+
+TEST(XMPPParser, KeepsNoTextBetweenStanzas)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    const qint64 before = statusKilobytes("VmRSS:");
+    const QByteArray blanks(64 * 1024, ' ');
+    int chunks = 0;
+    LoopbackFeed::carry(repeatingSource(QByteArray(kHeader), blanks, qint64(64) << 20), [&](const QByteArray &piece) {
+        parser->parseData(piece);
+        return recorder.waitForChunks(++chunks);
+    });
+    parser->parseData("<presence/>");
+    ASSERT_TRUE(recorder.waitForChunks(++chunks));
+    EXPECT_EQ(recorder.eventsWithoutParsed(),
+              (QStringList{QString::fromLatin1(kExpectedRoot), QStringLiteral("element <presence xmlns=\"jabber:client\"/>")}));
+    if (kMeasuresMemory) {
+        EXPECT_LT(statusKilobytes("VmRSS:") - before, 16 * 1024);
+    }
+}
+
+TEST(XMPPParser, MemoryStaysFlatOverManyStanzas)
+{
+    // The bench runs a million; this keeps the test quick. One malloc arena for every thread, so the
+    // figures measure the parser and not which worker thread the queues happened to run on.
+    mallopt(M_ARENA_MAX, 1);
+    constexpr int kStanzas = 200000;
+    constexpr int kPerChunk = 500;
+    ParserRecorder recorder;
+    recorder.setCountsElementsOnly(true);
+    const auto parser = recorder.makeParser();
+    parser->parseData(kHeader);
+    int chunks = 1;
+    qint64 peakAfterFirst = 0;
+    for (int stanza = 0; stanza < kStanzas; stanza += kPerChunk) {
+        QByteArray chunk;
+        for (int index = stanza; index < stanza + kPerChunk; ++index)
+            chunk += "<message to='user@example.net/r' id='" + QByteArray::number(index) +
+                     "' type='chat'><body>Changed record " + QByteArray::number(index * 7919) + "</body></message>";
+        parser->parseData(chunk);
+        ASSERT_TRUE(recorder.waitForChunks(++chunks));
+        if (stanza + kPerChunk == 10000)
+            peakAfterFirst = statusKilobytes("VmHWM:");
+    }
+    EXPECT_EQ(recorder.elementCount(), kStanzas);
+    EXPECT_EQ(recorder.events().size(), 1); // the root
+    if (kMeasuresMemory) {
+        EXPECT_LE(statusKilobytes("VmHWM:"), peakAfterFirst + peakAfterFirst / 10);
+    }
+}
+
+TEST(XMPPParser, SendsNothingWithoutADelegateQueueOrAfterTheDelegateIsCleared)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    parser->setDelegate(&recorder, nullptr);
+    parser->parseData(QByteArray(kHeader) + "<a/>");
+    parser->setDelegate(&recorder, recorder.queue());
+    parser->parseData("<c/>");
+    ASSERT_TRUE(recorder.waitForChunks(1));
+    parser->setDelegate(nullptr, recorder.queue());
+    parser->parseData("<d/>");
+    parser->parserQueue()->sync([] {});
+    recorder.queue()->sync([] {});
+    EXPECT_EQ(recorder.events(),
+              (QStringList{QStringLiteral("element <c xmlns=\"jabber:client\"/>"), QStringLiteral("parsed")}));
+
+    // A failure without a delegate queue is not reported, and the parser stays stopped.
+    ParserRecorder failing;
+    const auto failed = failing.makeParser();
+    failed->setDelegate(&failing, nullptr);
+    failed->parseData(QByteArray(kHeader) + "<b></c>");
+    failed->setDelegate(&failing, failing.queue());
+    failed->parseData("<c/>");
+    failed->parserQueue()->sync([] {});
+    failing.queue()->sync([] {});
+    EXPECT_EQ(failing.events(), QStringList());
+}

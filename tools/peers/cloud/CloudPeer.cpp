@@ -1,0 +1,520 @@
+#include "CloudPeer.h"
+
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTimeZone>
+
+#include <chrono>
+
+namespace cloudpeer {
+
+namespace {
+
+const char kJsonType[] = "application/json";
+
+QString randomSession()
+{
+    QByteArray bytes(16, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::system()->bounded(256));
+    return QString::fromLatin1(bytes.toHex());
+}
+
+QString digestOf(const QString &password)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Md5).toHex().toUpper());
+}
+
+std::string jsonText(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+QString tableOfConduit(QChar letter)
+{
+    switch (letter.unicode()) {
+    case 'A':
+        return QStringLiteral("Contacts");
+    case 'D':
+        return QStringLiteral("Calendar");
+    case 'T':
+        return QStringLiteral("Tasks");
+    default:
+        return QStringLiteral("Notes");
+    }
+}
+
+} // namespace
+
+QString gmtText(const QDateTime &date)
+{
+    return date.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString pacificText(const QDateTime &date)
+{
+    return date.toTimeZone(QTimeZone("America/Los_Angeles")).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+std::optional<SwitchKind> switchKindFromName(const QString &name)
+{
+    static const QMap<QString, SwitchKind> kinds{
+        {QStringLiteral("cut-before"), SwitchKind::CutBefore},   {QStringLiteral("cut-after"), SwitchKind::CutAfter},
+        {QStringLiteral("stall"), SwitchKind::Stall},            {QStringLiteral("garbage"), SwitchKind::Garbage},
+        {QStringLiteral("html-500"), SwitchKind::Html500},       {QStringLiteral("oversize"), SwitchKind::Oversize},
+        {QStringLiteral("endless"), SwitchKind::Endless},        {QStringLiteral("result-1"), SwitchKind::Result1},
+        {QStringLiteral("result-2"), SwitchKind::Result2},       {QStringLiteral("logout-refused"), SwitchKind::LogoutRefused},
+        {QStringLiteral("session-expired"), SwitchKind::SessionExpired}};
+    const auto found = kinds.constFind(name);
+    return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
+}
+
+CloudPeer::CloudPeer(Options options) : m_options(std::move(options)) {}
+
+CloudPeer::~CloudPeer()
+{
+    stop();
+}
+
+bool CloudPeer::start(QString &error)
+{
+    if (!loadState(error))
+        return false;
+    m_http = std::make_unique<httplib::Server>();
+    route(*m_http, false);
+    m_httpPort = m_options.httpPort > 0 && m_http->bind_to_port("127.0.0.1", m_options.httpPort)
+                     ? m_options.httpPort
+                     : (m_options.httpPort > 0 ? -1 : m_http->bind_to_any_port("127.0.0.1"));
+    if (m_httpPort <= 0) {
+        error = QStringLiteral("cannot bind the HTTP port");
+        return false;
+    }
+    m_httpThread = std::thread([this] { m_http->listen_after_bind(); });
+    return listenHttps(error);
+}
+
+bool CloudPeer::listenHttps(QString &error)
+{
+    auto server = std::make_unique<httplib::SSLServer>(m_options.certFile.toLocal8Bit().constData(),
+                                                       m_options.keyFile.toLocal8Bit().constData());
+    if (!server->is_valid()) {
+        error = QStringLiteral("cannot use the certificate %1").arg(m_options.certFile);
+        return false;
+    }
+    route(*server, true);
+    const int wanted = m_httpsPort > 0 ? m_httpsPort : m_options.httpsPort;
+    const int port = wanted > 0 ? (server->bind_to_port("127.0.0.1", wanted) ? wanted : -1)
+                                : server->bind_to_any_port("127.0.0.1");
+    if (port <= 0) {
+        error = QStringLiteral("cannot bind the HTTPS port");
+        return false;
+    }
+    m_httpsPort = port;
+    m_https = std::move(server);
+    m_httpsThread = std::thread([server = m_https.get()] { server->listen_after_bind(); });
+    return true;
+}
+
+bool CloudPeer::setRefusing(bool refusing)
+{
+    if (refusing == !m_https)
+        return true;
+    if (refusing) {
+        m_https->stop();
+        m_httpsThread.join();
+        m_https.reset();
+        return true;
+    }
+    QString error;
+    return listenHttps(error);
+}
+
+void CloudPeer::stop()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_isStopping = true;
+    }
+    m_wake.notify_all();
+    for (auto *server : {m_https.get(), m_http.get()}) {
+        if (server != nullptr)
+            server->stop();
+    }
+    if (m_httpsThread.joinable())
+        m_httpsThread.join();
+    if (m_httpThread.joinable())
+        m_httpThread.join();
+}
+
+void CloudPeer::route(httplib::Server &server, bool isSecure)
+{
+    const auto handler = [this, isSecure](const httplib::Request &request, httplib::Response &response) {
+        handle(request, response, isSecure);
+    };
+    server.Post(R"(/.*)", handler);
+    server.Get(R"(/peer/.*)", handler);
+    server.set_payload_max_length(8 * 1024 * 1024);
+    server.set_keep_alive_max_count(1);
+}
+
+void CloudPeer::handle(const httplib::Request &request, httplib::Response &response, bool isSecure)
+{
+    if (handleControl(request, response))
+        return;
+    const QString path = QString::fromStdString(request.path);
+    const QByteArray bodyBytes = QByteArray::fromStdString(request.body);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_requests.append({path, bodyBytes, isSecure});
+    }
+    const QJsonObject body = QJsonDocument::fromJson(bodyBytes).object();
+    const std::optional<Switch> change = takeSwitch(path);
+    if (change && answerThroughSwitch(*change, path, body, response))
+        return;
+    response.set_content(jsonText(work(path, body, change)), kJsonType);
+}
+
+std::optional<Switch> CloudPeer::takeSwitch(const QString &path)
+{
+    const std::lock_guard lock(m_mutex);
+    for (qsizetype at = 0; at < m_switches.size(); ++at) {
+        Switch &change = m_switches[at];
+        if (!change.path.isEmpty() && change.path != path)
+            continue;
+        const Switch taken = change;
+        if (change.times > 0 && --change.times == 0)
+            m_switches.removeAt(at);
+        return taken;
+    }
+    return std::nullopt;
+}
+
+bool CloudPeer::answerThroughSwitch(const Switch &change, const QString &path, const QJsonObject &body,
+                                    httplib::Response &response)
+{
+    const auto hangUp = [&response] {
+        response.set_content_provider(
+            64, "application/json", [](size_t, size_t, httplib::DataSink &) { return false; });
+    };
+    switch (change.kind) {
+    case SwitchKind::CutBefore:
+        hangUp();
+        return true;
+    case SwitchKind::CutAfter:
+        (void)work(path, body, std::nullopt);
+        hangUp();
+        return true;
+    case SwitchKind::Stall:
+        stall(change);
+        return false;
+    case SwitchKind::Garbage:
+        response.set_content("<<<not json>>> {\"Result\":", "text/plain");
+        return true;
+    case SwitchKind::Html500:
+        response.status = 500;
+        response.set_content("<html><body><h1>500 Internal Server Error</h1></body></html>", "text/html");
+        return true;
+    case SwitchKind::Oversize:
+    case SwitchKind::Endless:
+        stream(change, response);
+        return true;
+    default:
+        return false; // the rest change what the work answers
+    }
+}
+
+// Holds the answer for stallMs, or (0) until the switch is cleared; the peer's stop ends either.
+void CloudPeer::stall(const Switch &change)
+{
+    std::unique_lock lock(m_mutex);
+    if (change.stallMs > 0) {
+        m_wake.wait_for(lock, std::chrono::milliseconds(change.stallMs), [this] { return m_isStopping.load(); });
+        return;
+    }
+    m_wake.wait(lock, [this] {
+        return m_isStopping.load() || std::none_of(m_switches.begin(), m_switches.end(),
+                                            [](const Switch &s) { return s.kind == SwitchKind::Stall; });
+    });
+}
+
+// A body of blanks: oversizeBytes announced and sent, or chunks without end; either ends when the
+// client hangs up or the peer stops.
+void CloudPeer::stream(const Switch &change, httplib::Response &response)
+{
+    static const std::string block(64 * 1024, ' ');
+    if (change.kind == SwitchKind::Oversize) {
+        response.set_content_provider(size_t(change.oversizeBytes), "application/json",
+                                      [this](size_t, size_t length, httplib::DataSink &sink) {
+                                          return !m_isStopping && sink.write(block.data(), std::min(length, block.size()));
+                                      });
+        return;
+    }
+    response.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink &sink) {
+        return !m_isStopping && sink.write(block.data(), block.size());
+    });
+}
+
+QJsonObject CloudPeer::work(const QString &path, const QJsonObject &body, const std::optional<Switch> &change)
+{
+    if (path == QLatin1String("/v1/login.php"))
+        return login(body, change);
+    const QString session = body.value(QStringLiteral("Session")).toString();
+    if (change && change->kind == SwitchKind::SessionExpired) {
+        const std::lock_guard lock(m_mutex);
+        for (Account &account : m_accounts)
+            account.sessions.removeAll(session);
+        saveState();
+        return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("Session expired")}};
+    }
+    if (path == QLatin1String("/v1/logout.php"))
+        return logout(body, change);
+    if (path == QLatin1String("/v1/purge.php"))
+        return purge(body);
+    if (path == QLatin1String("/v1/getdata.php"))
+        return getData(body);
+    return QJsonObject{{QStringLiteral("Result"), 9}, {QStringLiteral("Message"), QStringLiteral("Unknown page")}};
+}
+
+QJsonObject CloudPeer::login(const QJsonObject &body, const std::optional<Switch> &change)
+{
+    if (change && (change->kind == SwitchKind::Result1 || change->kind == SwitchKind::Result2))
+        return QJsonObject{{QStringLiteral("Result"), change->kind == SwitchKind::Result1 ? 1 : 2}};
+    const std::lock_guard lock(m_mutex);
+    const auto found = m_accounts.find(body.value(QStringLiteral("Username")).toString());
+    if (found == m_accounts.end() ||
+        found->passwordDigest.compare(body.value(QStringLiteral("Password")).toString(), Qt::CaseInsensitive) != 0)
+        return QJsonObject{{QStringLiteral("Result"), 1}};
+    const QString session = randomSession();
+    found->sessions.append(session);
+    saveState();
+    const QDateTime now = m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
+    QJsonObject reply{{QStringLiteral("Result"), 0},
+                      {QStringLiteral("Session"), session},
+                      {QStringLiteral("Servertime"), now.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) + QStringLiteral("+0000")}};
+    for (const QChar letter : {u'A', u'D', u'T', u'M'}) {
+        const QJsonValue date = found->changeDates.value(QString(letter));
+        if (!date.isUndefined())
+            reply.insert(QStringLiteral("Modified") + letter, date);
+    }
+    return reply;
+}
+
+QJsonObject CloudPeer::logout(const QJsonObject &body, const std::optional<Switch> &change)
+{
+    if (change && change->kind == SwitchKind::LogoutRefused)
+        return QJsonObject{{QStringLiteral("Result"), 1}, {QStringLiteral("Message"), QStringLiteral("Logout refused")}};
+    const QString session = body.value(QStringLiteral("Session")).toString();
+    const std::lock_guard lock(m_mutex);
+    // Logging out a session that is gone (or "0") changes nothing and succeeds; the session-expired
+    // switch answers the other reading.
+    const QString username = accountOfSession(session);
+    if (username.isEmpty())
+        return QJsonObject{{QStringLiteral("Result"), 0}};
+    m_accounts[username].sessions.removeAll(session);
+    saveState();
+    return QJsonObject{{QStringLiteral("Result"), 0}};
+}
+
+QJsonObject CloudPeer::purge(const QJsonObject &body)
+{
+    const std::lock_guard lock(m_mutex);
+    const QString username = accountOfSession(body.value(QStringLiteral("Session")).toString());
+    if (username.isEmpty())
+        return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
+    for (const QJsonValue &table : body.value(QStringLiteral("Tables")).toArray())
+        m_accounts[username].purged.append(table.toObject().value(QStringLiteral("Table")).toString());
+    saveState();
+    return QJsonObject{{QStringLiteral("Result"), 0}};
+}
+
+QJsonObject CloudPeer::getData(const QJsonObject &body)
+{
+    const std::lock_guard lock(m_mutex);
+    const QString username = accountOfSession(body.value(QStringLiteral("Session")).toString());
+    if (username.isEmpty())
+        return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
+    const QString table = body.value(QStringLiteral("Table")).toString(tableOfConduit(u'A'));
+    return QJsonObject{{QStringLiteral("Result"), 0}, {table, QJsonArray()}};
+}
+
+QString CloudPeer::accountOfSession(const QString &session) const
+{
+    for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
+        if (!session.isEmpty() && it->sessions.contains(session))
+            return it.key();
+    }
+    return QString();
+}
+
+// Control and state ------------------------------------------------------------------------------------
+
+bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response &response)
+{
+    const QString path = QString::fromStdString(request.path);
+    if (!path.startsWith(QLatin1String("/peer/")))
+        return false;
+    const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+    QJsonObject reply{{QStringLiteral("ok"), true}};
+    if (path == QLatin1String("/peer/account")) {
+        addAccount(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Password")).toString());
+    } else if (path == QLatin1String("/peer/switch")) {
+        const std::optional<SwitchKind> kind = switchKindFromName(body.value(QStringLiteral("kind")).toString());
+        if (!kind) {
+            response.status = 400;
+            reply.insert(QStringLiteral("ok"), false);
+        } else {
+            addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
+                             body.value(QStringLiteral("stallMs")).toInt(), 100LL * 1024 * 1024});
+        }
+    } else if (path == QLatin1String("/peer/clear-switches")) {
+        clearSwitches();
+    } else if (path == QLatin1String("/peer/refuse")) {
+        reply.insert(QStringLiteral("ok"), setRefusing(body.value(QStringLiteral("refuse")).toBool()));
+    } else if (path == QLatin1String("/peer/clock")) {
+        setClock(QDateTime::fromString(body.value(QStringLiteral("now")).toString(), Qt::ISODate));
+    } else if (path == QLatin1String("/peer/requests")) {
+        QJsonArray list;
+        for (const ReceivedRequest &received : requests())
+            list.append(QJsonObject{{QStringLiteral("path"), received.path},
+                                    {QStringLiteral("body"), QString::fromUtf8(received.body)},
+                                    {QStringLiteral("secure"), received.isSecure}});
+        reply.insert(QStringLiteral("requests"), list);
+    } else {
+        response.status = 404;
+        reply.insert(QStringLiteral("ok"), false);
+    }
+    response.set_content(jsonText(reply), kJsonType);
+    return true;
+}
+
+void CloudPeer::addAccount(const QString &username, const QString &password)
+{
+    const std::lock_guard lock(m_mutex);
+    m_accounts[username].passwordDigest = digestOf(password);
+    saveState();
+}
+
+void CloudPeer::setChangeDate(const QString &username, QChar conduit, const QDateTime &date)
+{
+    const std::lock_guard lock(m_mutex);
+    m_accounts[username].changeDates.insert(QString(conduit), gmtText(date));
+    saveState();
+}
+
+void CloudPeer::setClock(const QDateTime &now)
+{
+    const std::lock_guard lock(m_mutex);
+    m_clock = now;
+}
+
+QDateTime CloudPeer::now() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
+}
+
+void CloudPeer::addSwitch(const Switch &change)
+{
+    const std::lock_guard lock(m_mutex);
+    m_switches.append(change);
+}
+
+void CloudPeer::clearSwitches()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_switches.clear();
+    }
+    m_wake.notify_all();
+}
+
+QList<ReceivedRequest> CloudPeer::requests() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+QStringList CloudPeer::requestPaths() const
+{
+    QStringList paths;
+    for (const ReceivedRequest &request : requests())
+        paths << request.path;
+    return paths;
+}
+
+void CloudPeer::clearRequests()
+{
+    const std::lock_guard lock(m_mutex);
+    m_requests.clear();
+}
+
+QStringList CloudPeer::sessions(const QString &username) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_accounts.value(username).sessions;
+}
+
+QStringList CloudPeer::purgedTables(const QString &username) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_accounts.value(username).purged;
+}
+
+bool CloudPeer::loadState(QString &error)
+{
+    if (m_options.stateFile.isEmpty())
+        return true;
+    QFile file(m_options.stateFile);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1").arg(m_options.stateFile);
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(64 * 1024 * 1024), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = QStringLiteral("%1 is no state file: %2").arg(m_options.stateFile, parseError.errorString());
+        return false;
+    }
+    const QJsonObject accounts = document.object().value(QStringLiteral("accounts")).toObject();
+    const std::lock_guard lock(m_mutex);
+    for (auto it = accounts.constBegin(); it != accounts.constEnd(); ++it) {
+        const QJsonObject stored = it.value().toObject();
+        Account &account = m_accounts[it.key()];
+        account.passwordDigest = stored.value(QStringLiteral("passwordDigest")).toString();
+        account.changeDates = stored.value(QStringLiteral("changeDates")).toObject();
+        for (const QJsonValue &session : stored.value(QStringLiteral("sessions")).toArray())
+            account.sessions << session.toString();
+        for (const QJsonValue &table : stored.value(QStringLiteral("purged")).toArray())
+            account.purged << table.toString();
+    }
+    return true;
+}
+
+// Called with m_mutex held: the state reaches its file before the answer leaves.
+void CloudPeer::saveState()
+{
+    if (m_options.stateFile.isEmpty())
+        return;
+    QJsonObject accounts;
+    for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
+        accounts.insert(it.key(), QJsonObject{{QStringLiteral("passwordDigest"), it->passwordDigest},
+                                              {QStringLiteral("changeDates"), it->changeDates},
+                                              {QStringLiteral("sessions"), QJsonArray::fromStringList(it->sessions)},
+                                              {QStringLiteral("purged"), QJsonArray::fromStringList(it->purged)}});
+    }
+    QSaveFile file(m_options.stateFile);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(QJsonObject{{QStringLiteral("accounts"), accounts}}).toJson());
+        file.commit();
+    }
+}
+
+} // namespace cloudpeer

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace cloudpeer {
+
+// Ways the peer misbehaves, as a real service or the network between can.
+enum class SwitchKind {
+    CutBefore,      // hangs up after the reply's head, before doing any work
+    CutAfter,       // does the work (state committed), then hangs up after the reply's head
+    Stall,          // answers only after stallMs (0: until the switch is cleared or the peer stops)
+    Garbage,        // answers 200 with a body that is no JSON
+    Html500,        // answers HTTP 500 with an HTML error page, doing nothing
+    Oversize,       // answers 200 announcing oversizeBytes, and sends them
+    Endless,        // answers 200 with chunks that never end
+    Result1,        // a login answers "Result" 1 (user name or password wrong)
+    Result2,        // a login answers "Result" 2 (redirect)
+    LogoutRefused,  // a logout answers "Result" 1 and keeps the session
+    SessionExpired, // a request with a session answers "Result" 3 and drops the session
+};
+
+// One switch: its kind, the path it applies to ("/v1/login.php"; empty: every "/v1/" path) and how
+// many replies it spoils (0: every one until cleared).
+struct Switch
+{
+    SwitchKind kind = SwitchKind::Garbage;
+    QString path;
+    int times = 0;
+    int stallMs = 0;
+    qint64 oversizeBytes = 100LL * 1024 * 1024;
+};
+
+// A request as the peer received it, kept for tests.
+struct ReceivedRequest
+{
+    QString path;
+    QByteArray body;
+    bool isSecure = false;
+};
+
+struct Options
+{
+    QString stateFile;  // the peer's accounts and sessions, written before each answer
+    QString certFile;   // the HTTPS server's certificate (PEM) and key
+    QString keyFile;
+    int httpsPort = 0;  // 0: a free port
+    int httpPort = 0;
+};
+
+// The cloud service as the sync client sees it: JSON posted to "/v1/login.php", "/v1/logout.php",
+// "/v1/purge.php" and "/v1/getdata.php" (the keep-alive), over HTTPS on 127.0.0.1 and over plain HTTP
+// on a second port. Passwords are kept as the MD5 digests the client sends. The clock is settable.
+// "/peer/..." paths control a peer run as a program (see README.md). Links nothing of src/.
+class CloudPeer final
+{
+public:
+    explicit CloudPeer(Options options);
+    ~CloudPeer();
+    CloudPeer(const CloudPeer &) = delete;
+    CloudPeer &operator=(const CloudPeer &) = delete;
+
+    // Loads the state file, binds both ports and serves; false, with the reason, when it cannot.
+    bool start(QString &error);
+    void stop();
+    int httpsPort() const { return m_httpsPort; }
+    int httpPort() const { return m_httpPort; }
+
+    void addAccount(const QString &username, const QString &password);
+    // The account's last change of a conduit ('A' contacts, 'D' calendar, 'T' tasks, 'M' memos).
+    void setChangeDate(const QString &username, QChar conduit, const QDateTime &date);
+    void setClock(const QDateTime &now); // an invalid date: the system's clock
+    QDateTime now() const;
+
+    void addSwitch(const Switch &change);
+    void clearSwitches();
+    // While refusing, the HTTPS port accepts no connection.
+    bool setRefusing(bool refusing);
+
+    QList<ReceivedRequest> requests() const;
+    QStringList requestPaths() const;
+    void clearRequests();
+    QStringList sessions(const QString &username) const;
+    QStringList purgedTables(const QString &username) const;
+
+private:
+    struct Account
+    {
+        QString passwordDigest;
+        QStringList sessions;
+        QJsonObject changeDates; // conduit letter to "yyyy-MM-dd HH:mm:ss" in GMT
+        QStringList purged;
+    };
+
+    void route(httplib::Server &server, bool isSecure);
+    void handle(const httplib::Request &request, httplib::Response &response, bool isSecure);
+    bool handleControl(const httplib::Request &request, httplib::Response &response);
+    // The switch that spoils this reply, counted; nothing when none applies.
+    std::optional<Switch> takeSwitch(const QString &path);
+    // Answers through a switch; false when the switch leaves the answer to the normal road.
+    bool answerThroughSwitch(const Switch &change, const QString &path, const QJsonObject &body,
+                             httplib::Response &response);
+    void stall(const Switch &change);
+    void stream(const Switch &change, httplib::Response &response);
+    QJsonObject work(const QString &path, const QJsonObject &body, const std::optional<Switch> &change);
+    QJsonObject login(const QJsonObject &body, const std::optional<Switch> &change);
+    QJsonObject logout(const QJsonObject &body, const std::optional<Switch> &change);
+    QJsonObject purge(const QJsonObject &body);
+    QJsonObject getData(const QJsonObject &body);
+    // The account a session belongs to, or an empty text.
+    QString accountOfSession(const QString &session) const;
+    bool loadState(QString &error);
+    void saveState();
+    bool listenHttps(QString &error);
+
+    const Options m_options;
+    std::unique_ptr<httplib::Server> m_https;
+    std::unique_ptr<httplib::Server> m_http;
+    std::thread m_httpsThread;
+    std::thread m_httpThread;
+    int m_httpsPort = 0;
+    int m_httpPort = 0;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::atomic<bool> m_isStopping = false;
+    QMap<QString, Account> m_accounts;
+    QDateTime m_clock;
+    QList<Switch> m_switches;
+    QList<ReceivedRequest> m_requests;
+};
+
+// "yyyy-MM-dd HH:mm:ss" of the date in GMT.
+QString gmtText(const QDateTime &date);
+// The date's wall-clock text in US/Pacific, "yyyy-MM-dd HH:mm:ss": how the service writes record dates.
+QString pacificText(const QDateTime &date);
+std::optional<SwitchKind> switchKindFromName(const QString &name);
+
+} // namespace cloudpeer
