@@ -338,6 +338,15 @@ void GCDAsyncSocket::finishReadRun(bool done, bool waiting, bool socketEOF, std:
         doReadEOF();
     else if (waiting)
         resumeReadSource();
+    // Encrypted or decrypted bytes the TLS layer already holds raise no readiness event: the next run
+    // takes them.
+    if (error.isNull() && !socketEOF && m_currentRead && (m_flags & kSocketSecure) != 0 &&
+        (m_sslPreBuffer->availableBytes() > 0 || m_sslContext->bufferedReadSize() > 0)) {
+        queueOnSocketQueue([](GCDAsyncSocket &socket) {
+            if (socket.m_currentRead && (socket.m_flags & kSocketSecure) != 0)
+                socket.doReadData();
+        });
+    }
 }
 
 void GCDAsyncSocket::doReadEOF()

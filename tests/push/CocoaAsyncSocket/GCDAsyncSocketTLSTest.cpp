@@ -226,6 +226,22 @@ TEST(GCDAsyncSocketTLS, CipherCodesAreUnsignedAndLevelsApply)
     }
 }
 
+TEST(GCDAsyncSocketTLS, LargeWriteArrivesWhole)
+{
+    TLSPair pair;
+    ASSERT_TRUE(pair.accepted);
+    pair.startBoth(pair.clientSettings(), pair.serverSettings());
+    ASSERT_TRUE(pair.bothSecured());
+    QByteArray payload(100000, '\0');
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char((i * 7919) % 251);
+    pair.accepted->readDataToLength(std::size_t(payload.size()), -1, 2);
+    pair.client.socket->writeData(payload, -1, 1);
+    ASSERT_TRUE(waitFor([&] { return pair.server.delegate.reads().size() == 1; }));
+    EXPECT_TRUE(pair.server.delegate.reads().at(0).data == payload);
+    EXPECT_TRUE(waitFor([&] { return pair.client.delegate.hasEvent(QStringLiteral("wrote 1")); }));
+}
+
 TEST(GCDAsyncSocketTLS, LargeWriteThroughCongestedConnectionArrivesWhole)
 {
     TLSPair pair;
@@ -248,7 +264,9 @@ TEST(GCDAsyncSocketTLS, LargeWriteThroughCongestedConnectionArrivesWhole)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(pair.client.delegate.hasEvent(QStringLiteral("wrote 1")));
     pair.accepted->readDataToLength(std::size_t(payload.size()), -1, 2);
-    ASSERT_TRUE(waitFor([&] { return pair.server.delegate.reads().size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return pair.server.delegate.reads().size() == 1; }))
+        << pair.server.delegate.events().join(QLatin1Char(',')).toStdString() << " / "
+        << pair.client.delegate.events().join(QLatin1Char(',')).toStdString();
     EXPECT_TRUE(pair.server.delegate.reads().at(0).data == payload);
     EXPECT_TRUE(waitFor([&] { return pair.client.delegate.hasEvent(QStringLiteral("wrote 1")); }));
 }
