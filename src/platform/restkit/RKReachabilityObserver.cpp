@@ -1,7 +1,8 @@
 #include "platform/restkit/RKReachabilityObserver.h"
 
+#include "platform/network/NetworkState.h"
+
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -21,18 +22,15 @@ bool RKReachabilityObserver::isLoopbackHost() const
 
 bool RKReachabilityObserver::isNetworkReachable() const
 {
+    // The same reading of the interfaces as the reachability monitors'.
     const bool wantLoopback = isLoopbackHost();
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        const QNetworkInterface::InterfaceFlags flags = interface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning))
-            continue;
-        if (flags.testFlag(QNetworkInterface::IsLoopBack) != wantLoopback)
-            continue;
-        if (!interface.addressEntries().isEmpty())
-            return true;
-    }
-    return false;
+    net::NetworkState state;
+    if (!net::readNetworkState(&state))
+        return false;
+    return std::any_of(state.addresses.begin(), state.addresses.end(), [&](const net::NetworkAddress &address) {
+        const net::NetworkLink *link = state.link(address.linkIndex);
+        return link != nullptr && link->isLoopback == wantLoopback && state.isLinkActive(address.linkIndex);
+    });
 }
 
 bool RKReachabilityObserver::checkHostReachable(std::chrono::milliseconds timeout)

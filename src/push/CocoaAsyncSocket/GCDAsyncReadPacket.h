@@ -6,6 +6,7 @@
 #include <memory>
 
 class GCDAsyncSocketPreBuffer;
+class GCDAsyncSpecialPacket;
 
 // One queued read of a GCDAsyncSocket: everything available (at most maxLength when set), an exact
 // length, or everything up to and including a terminator (at most maxLength when set). The bytes go
@@ -48,6 +49,8 @@ public:
     bool bufferOwner = false;
     std::size_t originalBufferLength = 0;
     long tag = 0;
+    // Set on the TLS request's place in the queue (the same request sits in the write queue).
+    std::shared_ptr<const GCDAsyncSpecialPacket> special;
 
 private:
     // Room left in the buffer after the bytes read.

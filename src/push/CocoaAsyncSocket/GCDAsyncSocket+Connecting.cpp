@@ -5,6 +5,7 @@
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
 #include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
 #include "platform/dispatch/DispatchFdSource.h"
+#include "platform/crypto/SecureTransport.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/network/SocketAddress.h"
@@ -707,7 +708,7 @@ void GCDAsyncSocket::closeWithError(const PlatformError &error)
     m_readQueue.clear();
     m_writeQueue.clear();
     m_preBuffer.reset();
-    // The TLS context and its pre-buffer are disposed of here once TLS exists.
+    disposeSSL();
     closeDescriptors();
     m_socketFDBytesAvailable = 0;
     const bool shouldCallDelegate = (m_flags & kSocketStarted) != 0;

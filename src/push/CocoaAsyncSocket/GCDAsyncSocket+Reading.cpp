@@ -3,7 +3,9 @@
 #include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
+#include "push/CocoaAsyncSocket/GCDAsyncSpecialPacket.h"
 #include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
+#include "platform/crypto/SecureTransport.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/network/SocketAddress.h"
@@ -110,9 +112,13 @@ void GCDAsyncSocket::maybeDequeueRead()
     if (m_currentRead || (m_flags & kConnected) == 0)
         return;
     if (!m_readQueue.empty()) {
-        // The TLS packet takes its turn here once TLS exists.
         m_currentRead = m_readQueue.front();
         m_readQueue.pop_front();
+        if (m_currentRead->special) {
+            m_flags |= kStartingReadTLS;
+            maybeStartTLS();
+            return;
+        }
         setupReadTimerWithTimeout(m_currentRead->timeout);
         doReadData();
         return;
@@ -121,6 +127,11 @@ void GCDAsyncSocket::maybeDequeueRead()
         const bool writesPending = !m_writeQueue.empty() || m_currentWrite;
         if ((m_flags & kDisconnectAfterWrites) == 0 || !writesPending)
             closeWithError(PlatformError());
+    } else if ((m_flags & kSocketSecure) != 0) {
+        // Decrypted bytes keep flowing so that the peer's close is noticed with nobody reading.
+        flushSSLBuffers();
+        if (m_preBuffer.availableBytes() == 0)
+            resumeReadSource();
     }
 }
 
@@ -167,7 +178,17 @@ std::size_t GCDAsyncSocket::readFromSocket(std::size_t estimate, bool *done, boo
         packet.ensureCapacityForAdditionalDataOfLength(bytesToRead);
         target = packet.writePosition();
     }
-    // The secure branch (SSLRead) comes with TLS.
+    const std::size_t bytesRead = (m_flags & kSocketSecure) != 0
+                                      ? sslReadIntoTarget(target, bytesToRead, waiting, error)
+                                      : plainReadIntoTarget(target, bytesToRead, waiting, error);
+    if (bytesRead == 0)
+        return 0;
+    return takeReadBytes(bytesRead, readIntoPreBuffer, done, error);
+}
+
+std::size_t GCDAsyncSocket::plainReadIntoTarget(char *target, std::size_t bytesToRead, bool *waiting,
+                                                PlatformError *error)
+{
     const ssize_t result = ::read(connectedFD(), target, bytesToRead);
     if (result < 0) {
         if (platform::net::isWouldBlock(errno))
@@ -189,7 +210,30 @@ std::size_t GCDAsyncSocket::readFromSocket(std::size_t estimate, bool *done, boo
         m_socketFDBytesAvailable -= std::min<std::uint64_t>(m_socketFDBytesAvailable, bytesRead);
     if (m_socketFDBytesAvailable == 0)
         *waiting = true;
-    return takeReadBytes(bytesRead, readIntoPreBuffer, done, error);
+    return bytesRead;
+}
+
+// The TLS layer's reads until the request is filled or it stops; its read callback keeps
+// socketFDBytesAvailable. A close of the encrypted stream is the end of the stream.
+std::size_t GCDAsyncSocket::sslReadIntoTarget(char *target, std::size_t bytesToRead, bool *waiting,
+                                              PlatformError *error)
+{
+    std::size_t bytesRead = 0;
+    platform::crypto::OSStatus status = platform::crypto::noErr;
+    while (status == platform::crypto::noErr && bytesRead < bytesToRead) {
+        std::size_t loop = 0;
+        status = m_sslContext->read(target + bytesRead, bytesToRead - bytesRead, &loop);
+        bytesRead += loop;
+    }
+    if (status == platform::crypto::errSSLWouldBlock) {
+        *waiting = true;
+    } else if (status == platform::crypto::errSSLClosedGraceful || status == platform::crypto::errSSLClosedAbort) {
+        m_flags |= kSocketHasReadEOF;
+        m_sslErrCode = status;
+    } else if (status != platform::crypto::noErr) {
+        *error = sslError(status);
+    }
+    return bytesRead;
 }
 
 std::size_t GCDAsyncSocket::takeReadBytes(std::size_t bytesRead, bool readIntoPreBuffer, bool *done,
@@ -230,6 +274,8 @@ void GCDAsyncSocket::doReadData()
 {
     HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
     if (!m_currentRead || (m_flags & kReadsPaused) != 0) {
+        if ((m_flags & kSocketSecure) != 0)
+            flushSSLBuffers();
         // Nobody reads now: stop the source firing until a read is queued.
         if (m_socketFDBytesAvailable > 0)
             suspendReadSource();
@@ -239,9 +285,18 @@ void GCDAsyncSocket::doReadData()
     // after another round through the event monitor (a thread hop per read on a busy connection).
     if (m_socketFDBytesAvailable == 0 && m_preBuffer.availableBytes() == 0 && (m_flags & kSocketHasReadEOF) == 0)
         m_socketFDBytesAvailable = readableByteCount(connectedFD());
-    // The TLS layer's held bytes join the estimate once TLS exists.
-    const std::size_t estimate = std::size_t(m_socketFDBytesAvailable);
+    std::size_t estimate = std::size_t(m_socketFDBytesAvailable);
+    if ((m_flags & kSocketSecure) != 0)
+        estimate += m_sslPreBuffer->availableBytes() + m_sslContext->bufferedReadSize();
     const bool hasBytesAvailable = estimate > 0;
+    if ((m_flags & kStartingReadTLS) != 0) {
+        // The handshake goes on when both queues have reached TLS; until then reads wait.
+        if ((m_flags & kStartingWriteTLS) != 0 && m_sslContext)
+            ssl_continueSSLHandshake();
+        else
+            suspendReadSource();
+        return;
+    }
     if (!hasBytesAvailable && m_preBuffer.availableBytes() == 0) {
         resumeReadSource();
         return;
@@ -283,13 +338,27 @@ void GCDAsyncSocket::finishReadRun(bool done, bool waiting, bool socketEOF, std:
         doReadEOF();
     else if (waiting)
         resumeReadSource();
+    // Encrypted or decrypted bytes the TLS layer already holds raise no readiness event: the next run
+    // takes them.
+    if (error.isNull() && !socketEOF && m_currentRead && (m_flags & kSocketSecure) != 0 &&
+        (m_sslPreBuffer->availableBytes() > 0 || m_sslContext->bufferedReadSize() > 0)) {
+        queueOnSocketQueue([](GCDAsyncSocket &socket) {
+            if (socket.m_currentRead && (socket.m_flags & kSocketSecure) != 0)
+                socket.doReadData();
+        });
+    }
 }
 
 void GCDAsyncSocket::doReadEOF()
 {
     HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
     m_flags |= kSocketHasReadEOF;
-    // A close during TLS set-up and the TLS layer's own close status come with TLS.
+    if ((m_flags & kSocketSecure) != 0)
+        flushSSLBuffers();
+    if ((m_flags & (kStartingReadTLS | kStartingWriteTLS)) != 0) {
+        closeWithError(sslError(platform::crypto::errSSLClosedAbort));
+        return;
+    }
     if ((m_flags & kReadStreamClosed) != 0 || m_preBuffer.availableBytes() > 0) {
         // Later reads take what is left; the next read run comes back here.
         suspendReadSource();
@@ -307,7 +376,10 @@ void GCDAsyncSocket::doReadEOF()
             return;
         }
     }
-    closeWithError(connectionClosedError());
+    if (m_sslErrCode != 0 && m_sslErrCode != platform::crypto::errSSLClosedGraceful)
+        closeWithError(sslError(m_sslErrCode));
+    else
+        closeWithError(connectionClosedError());
 }
 
 void GCDAsyncSocket::completeCurrentRead()

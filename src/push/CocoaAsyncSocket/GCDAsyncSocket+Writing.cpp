@@ -2,7 +2,9 @@
 #include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
+#include "push/CocoaAsyncSocket/GCDAsyncSpecialPacket.h"
 #include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
+#include "platform/crypto/SecureTransport.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/network/SocketAddress.h"
@@ -33,9 +35,13 @@ void GCDAsyncSocket::maybeDequeueWrite()
     if (m_currentWrite || (m_flags & kConnected) == 0)
         return;
     if (!m_writeQueue.empty()) {
-        // The TLS packet takes its turn here once TLS exists.
         m_currentWrite = m_writeQueue.front();
         m_writeQueue.pop_front();
+        if (m_currentWrite->special) {
+            m_flags |= kStartingWriteTLS;
+            maybeStartTLS();
+            return;
+        }
         setupWriteTimerWithTimeout(m_currentWrite->timeout);
         doWriteData();
         return;
@@ -60,23 +66,19 @@ void GCDAsyncSocket::doWriteData()
         resumeWriteSource();
         return;
     }
-    // The secure branch (SSLWrite in pieces, the held length) comes with TLS.
+    if ((m_flags & kStartingWriteTLS) != 0) {
+        // The handshake goes on when both queues have reached TLS; until then writes wait.
+        if ((m_flags & kStartingReadTLS) != 0 && m_sslContext)
+            ssl_continueSSLHandshake();
+        else
+            suspendWriteSource();
+        return;
+    }
     GCDAsyncWritePacket &packet = *m_currentWrite;
-    const std::size_t bytesToWrite = std::size_t(packet.buffer.size()) - packet.bytesDone;
-    // MSG_NOSIGNAL: a peer that went away gives EPIPE, never a signal that would end the process.
-    const ssize_t result =
-        ::send(connectedFD(), packet.buffer.constData() + packet.bytesDone, bytesToWrite, MSG_NOSIGNAL);
     bool waiting = false;
     PlatformError error;
-    std::size_t bytesWritten = 0;
-    if (result < 0) {
-        if (platform::net::isWouldBlock(errno))
-            waiting = true;
-        else
-            error = errnoErrorWithReason(QStringLiteral("Error in write() function"));
-    } else {
-        bytesWritten = std::size_t(result);
-    }
+    const std::size_t bytesWritten =
+        (m_flags & kSocketSecure) != 0 ? sslWriteCurrent(&waiting, &error) : plainWriteCurrent(&waiting, &error);
     if (waiting) {
         m_flags &= ~kSocketCanAcceptBytes;
         resumeWriteSource();
@@ -102,6 +104,62 @@ void GCDAsyncSocket::doWriteData()
     }
     if (!error.isNull())
         closeWithError(error);
+}
+
+std::size_t GCDAsyncSocket::plainWriteCurrent(bool *waiting, PlatformError *error)
+{
+    const GCDAsyncWritePacket &packet = *m_currentWrite;
+    const std::size_t bytesToWrite = std::size_t(packet.buffer.size()) - packet.bytesDone;
+    // MSG_NOSIGNAL: a peer that went away gives EPIPE, never a signal that would end the process.
+    const ssize_t result =
+        ::send(connectedFD(), packet.buffer.constData() + packet.bytesDone, bytesToWrite, MSG_NOSIGNAL);
+    if (result >= 0)
+        return std::size_t(result);
+    if (platform::net::isWouldBlock(errno))
+        *waiting = true;
+    else
+        *error = errnoErrorWithReason(QStringLiteral("Error in write() function"));
+    return 0;
+}
+
+// Through the TLS layer in pieces of at most 32768 bytes. A piece that would block stays with the
+// layer (its size in m_sslWriteCachedLength) and is pushed out by an empty write on the next run.
+std::size_t GCDAsyncSocket::sslWriteCurrent(bool *waiting, PlatformError *error)
+{
+    constexpr std::size_t kPiece = 32768;
+    const GCDAsyncWritePacket &packet = *m_currentWrite;
+    std::size_t bytesWritten = 0;
+    std::size_t processed = 0;
+    if (m_sslWriteCachedLength > 0) {
+        const platform::crypto::OSStatus status = m_sslContext->write(nullptr, 0, &processed);
+        if (status == platform::crypto::errSSLWouldBlock) {
+            *waiting = true;
+            return 0;
+        }
+        if (status != platform::crypto::noErr) {
+            *error = sslError(status);
+            return 0;
+        }
+        bytesWritten = m_sslWriteCachedLength;
+        m_sslWriteCachedLength = 0;
+    }
+    const std::size_t total = std::size_t(packet.buffer.size());
+    while (packet.bytesDone + bytesWritten < total) {
+        const std::size_t piece = std::min(total - packet.bytesDone - bytesWritten, kPiece);
+        const char *from = packet.buffer.constData() + packet.bytesDone + bytesWritten;
+        const platform::crypto::OSStatus status = m_sslContext->write(from, piece, &processed);
+        if (status == platform::crypto::errSSLWouldBlock) {
+            *waiting = true;
+            m_sslWriteCachedLength = piece;
+            break;
+        }
+        if (status != platform::crypto::noErr) {
+            *error = sslError(status);
+            break;
+        }
+        bytesWritten += processed;
+    }
+    return bytesWritten;
 }
 
 void GCDAsyncSocket::completeCurrentWrite()

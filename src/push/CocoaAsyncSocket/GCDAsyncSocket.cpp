@@ -5,6 +5,7 @@
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
 #include "push/CocoaAsyncSocket/GCDAsyncWritePacket.h"
+#include "platform/crypto/SecureTransport.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
 #include "platform/network/SocketAddress.h"
@@ -341,7 +342,8 @@ float GCDAsyncSocket::progressOfReadReturningTag(long *tagPtr, std::size_t *done
 {
     float result = std::nanf("");
     runOnSocketQueue([&] {
-        const GCDAsyncReadPacket *packet = m_currentRead.get();
+        // The TLS request counts as no read.
+        const GCDAsyncReadPacket *packet = m_currentRead && !m_currentRead->special ? m_currentRead.get() : nullptr;
         if (tagPtr != nullptr)
             *tagPtr = packet != nullptr ? packet->tag : 0;
         if (donePtr != nullptr)
@@ -358,7 +360,7 @@ float GCDAsyncSocket::progressOfWriteReturningTag(long *tagPtr, std::size_t *don
 {
     float result = std::nanf("");
     runOnSocketQueue([&] {
-        const GCDAsyncWritePacket *packet = m_currentWrite.get();
+        const GCDAsyncWritePacket *packet = m_currentWrite && !m_currentWrite->special ? m_currentWrite.get() : nullptr;
         const std::size_t total = packet != nullptr ? std::size_t(packet->buffer.size()) : 0;
         if (tagPtr != nullptr)
             *tagPtr = packet != nullptr ? packet->tag : 0;

@@ -27,10 +27,34 @@ class DescriptorCloser;
 }
 } // namespace platform
 
+namespace platform::crypto {
+class SSLContext;
+}
+
 class GCDAsyncReadPacket;
 class GCDAsyncWritePacket;
 
 inline constexpr char GCDAsyncSocketErrorDomain[] = "GCDAsyncSocketErrorDomain";
+
+// The keys of startTLS's settings (a missing key leaves the TLS layer's default).
+inline constexpr char kCFStreamSSLIsServer[] = "kCFStreamSSLIsServer";
+inline constexpr char kCFStreamSSLPeerName[] = "kCFStreamSSLPeerName";
+inline constexpr char kCFStreamSSLAllowsAnyRoot[] = "kCFStreamSSLAllowsAnyRoot";
+inline constexpr char kCFStreamSSLAllowsExpiredRoots[] = "kCFStreamSSLAllowsExpiredRoots";
+inline constexpr char kCFStreamSSLValidatesCertificateChain[] = "kCFStreamSSLValidatesCertificateChain";
+inline constexpr char kCFStreamSSLAllowsExpiredCertificates[] = "kCFStreamSSLAllowsExpiredCertificates";
+// A list of PEM texts: the identity (private key and certificate), then further chain certificates.
+inline constexpr char kCFStreamSSLCertificates[] = "kCFStreamSSLCertificates";
+inline constexpr char kCFStreamSSLLevel[] = "kCFStreamSSLLevel";
+inline constexpr char kCFStreamSocketSecurityLevelSSLv2[] = "kCFStreamSocketSecurityLevelSSLv2";
+inline constexpr char kCFStreamSocketSecurityLevelSSLv3[] = "kCFStreamSocketSecurityLevelSSLv3";
+inline constexpr char kCFStreamSocketSecurityLevelTLSv1[] = "kCFStreamSocketSecurityLevelTLSv1";
+inline constexpr char kCFStreamSocketSecurityLevelNegotiatedSSL[] = "kCFStreamSocketSecurityLevelNegotiatedSSL";
+inline constexpr char GCDAsyncSocketSSLCipherSuites[] = "GCDAsyncSocketSSLCipherSuites";
+inline constexpr char GCDAsyncSocketSSLDiffieHellmanParameters[] = "GCDAsyncSocketSSLDiffieHellmanParameters";
+// Ours: a PEM file of certificates trusted besides the system's store (programs fill it from the
+// environment variable HM_TLS_CA_FILE).
+inline constexpr char HMStreamSSLTrustedCAFile[] = "HMStreamSSLTrustedCAFile";
 
 // The codes of errors in GCDAsyncSocketErrorDomain.
 enum GCDAsyncSocketError : qint64 {
@@ -159,6 +183,16 @@ public:
     // Waits; NaN (and zeros) without a current write.
     float progressOfWriteReturningTag(long *tagPtr, std::size_t *donePtr, std::size_t *totalPtr) const;
 
+    // ---- TLS ----
+    // Queues TLS behind every read and write queued so far; the handshake starts once both queues
+    // reach it. A second request on one connection does nothing.
+    void startTLS(const QVariantMap &tlsSettings = {});
+    bool isSecure() const;
+    bool usingSecureTransportForTLS() const { return true; }
+    bool usingCFStreamForTLS() const { return false; }
+    // The settings a program's TLS uses by default: the CA file of HM_TLS_CA_FILE when it is set.
+    static QVariantMap defaultTLSSettings();
+
     // Address helpers; any thread.
     static QString hostFromSockaddr4(const sockaddr_in *pSockaddr4);
     static QString hostFromSockaddr6(const sockaddr_in6 *pSockaddr6);
@@ -190,6 +224,7 @@ private:
     static platform::PlatformError writeTimeoutError();
     static platform::PlatformError connectionClosedError();
     static platform::PlatformError otherError(const QString &errMsg);
+    static platform::PlatformError sslError(std::int32_t ssl_error);
 
     // Asks the delegate on its queue and hands the answer back on the socket queue.
     void askDelegate(std::function<double(GCDAsyncSocketDelegate &, GCDAsyncSocket *)> question,
@@ -260,6 +295,24 @@ private:
     void doWriteTimeoutWithExtension(double timeoutExtension);
 
     // A one-shot timer on the socket queue running the handler after the timeout.
+    // ---- TLS (socket queue) ----
+    void maybeStartTLS();
+    void ssl_startTLS();
+    bool applyTLSSettings(const QVariantMap &tlsSettings);
+    void ssl_continueSSLHandshake();
+    void flushSSLBuffers();
+    std::int32_t sslReadWithBuffer(void *buffer, std::size_t *bufferLength);
+    std::int32_t sslWriteWithBuffer(const void *buffer, std::size_t *bufferLength);
+    static std::int32_t SSLReadFunction(void *connection, void *data, std::size_t *dataLength);
+    static std::int32_t SSLWriteFunction(void *connection, const void *data, std::size_t *dataLength);
+    std::size_t sslReadIntoTarget(char *target, std::size_t bytesToRead, bool *waiting,
+                                  platform::PlatformError *error);
+    std::size_t plainReadIntoTarget(char *target, std::size_t bytesToRead, bool *waiting,
+                                    platform::PlatformError *error);
+    std::size_t sslWriteCurrent(bool *waiting, platform::PlatformError *error);
+    std::size_t plainWriteCurrent(bool *waiting, platform::PlatformError *error);
+    void disposeSSL();
+
     std::shared_ptr<platform::DispatchTimer> startTimer(double timeout, std::function<void(GCDAsyncSocket &)> handler);
 
     std::uint32_t m_flags = 0;
@@ -290,4 +343,9 @@ private:
 
     std::uint64_t m_socketFDBytesAvailable = 0;
     GCDAsyncSocketPreBuffer m_preBuffer{4096};
+
+    std::unique_ptr<platform::crypto::SSLContext> m_sslContext;
+    std::unique_ptr<GCDAsyncSocketPreBuffer> m_sslPreBuffer;
+    std::size_t m_sslWriteCachedLength = 0;
+    std::int32_t m_sslErrCode = 0;
 };

@@ -3,6 +3,9 @@
 #include <QByteArray>
 
 #include <cstddef>
+#include <memory>
+
+class GCDAsyncSpecialPacket;
 
 // One queued write of a GCDAsyncSocket. The data is shared with the caller (QByteArray shares its
 // bytes); made on the caller's thread, then used only on the socket queue.
@@ -17,4 +20,6 @@ public:
     std::size_t bytesDone = 0;
     const long tag;
     double timeout;
+    // Set on the TLS request's place in the queue (the same request sits in the read queue).
+    std::shared_ptr<const GCDAsyncSpecialPacket> special;
 };

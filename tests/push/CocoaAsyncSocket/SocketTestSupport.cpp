@@ -107,6 +107,11 @@ void RecordingDelegate::socketDidCloseReadStream(GCDAsyncSocket *)
     record(QStringLiteral("read stream closed"));
 }
 
+void RecordingDelegate::socketDidSecure(GCDAsyncSocket *)
+{
+    record(QStringLiteral("secured"));
+}
+
 void RecordingDelegate::socketDidDisconnect(GCDAsyncSocket *, const platform::PlatformError &err)
 {
     const std::lock_guard lock(m_mutex);

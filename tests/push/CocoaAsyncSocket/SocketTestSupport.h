@@ -42,6 +42,7 @@ public:
                                            std::size_t bytesDone) override;
     void socketDidCloseReadStream(GCDAsyncSocket *sock) override;
     void socketDidDisconnect(GCDAsyncSocket *sock, const platform::PlatformError &err) override;
+    void socketDidSecure(GCDAsyncSocket *sock) override;
 
     // What to do with each read as it completes (on the delegate queue); none by default.
     void setOnRead(std::function<void(GCDAsyncSocket *, const QByteArray &, long)> onRead);

@@ -1,0 +1,150 @@
+// 1,000 SRV lookups against dnsmasq on loopback, one after another, for two ways in the same run:
+// XMPPSRVResolver (start, answers, ordering, report on a delegate queue) and the same query made
+// with c-ares directly (ares_query, ares_parse_srv_reply, a poll loop). Prints the medians of rounds.
+#include "push/Utilities/XMPPSRVResolver.h"
+#include "platform/dispatch/DispatchSemaphore.h"
+
+#include <QProcess>
+
+#include <ares.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace platform;
+
+namespace {
+
+constexpr int kLookups = 1000;
+constexpr int kRounds = 5;
+const char kName[] = "_xmpp-client._tcp.example.test";
+
+class Waiter final : public XMPPSRVResolverDelegate
+{
+public:
+    void srvResolverDidResolveRecords(XMPPSRVResolver *, const std::vector<XMPPSRVRecord> &) override { done->signal(); }
+    void srvResolverDidNotResolveDueToError(XMPPSRVResolver *, const PlatformError &) override
+    {
+        ++failures;
+        done->signal();
+    }
+    std::shared_ptr<DispatchSemaphore> done = DispatchSemaphore::create(0);
+    int failures = 0;
+};
+
+void resolverLookups(const QString &server)
+{
+    Waiter waiter;
+    const auto delegateQueue = DispatchQueue::createSerial(QStringLiteral("bench.delegate"));
+    for (int i = 0; i < kLookups; ++i) {
+        auto resolver = XMPPSRVResolver::initWithdDelegate(&waiter, delegateQueue);
+        resolver->setDNSServers(server);
+        resolver->startWithSRVName(QString::fromLatin1(kName), 5);
+        waiter.done->wait();
+    }
+    delegateQueue->sync([] {});
+    if (waiter.failures > 0)
+        std::fprintf(stderr, "%d resolver failures\n", waiter.failures);
+}
+
+void onAnswer(void *arg, int status, int, unsigned char *reply, int length)
+{
+    ares_srv_reply *records = nullptr;
+    if (status == ARES_SUCCESS && ares_parse_srv_reply(reply, length, &records) == ARES_SUCCESS)
+        ares_free_data(records);
+    *static_cast<bool *>(arg) = true;
+}
+
+void aresLookups(const QString &server)
+{
+    for (int i = 0; i < kLookups; ++i) {
+        ares_channel channel = nullptr;
+        ares_init(&channel);
+        ares_set_servers_ports_csv(channel, server.toLatin1().constData());
+        bool done = false;
+        ares_query(channel, kName, 1, 33, onAnswer, &done);
+        while (!done) {
+            ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+            const int bits = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
+            std::vector<pollfd> fds;
+            for (int s = 0; s < ARES_GETSOCK_MAXNUM; ++s) {
+                if (ARES_GETSOCK_READABLE(bits, s))
+                    fds.push_back({sockets[s], POLLIN, 0});
+            }
+            ::poll(fds.data(), fds.size(), 1000);
+            for (const pollfd &fd : fds)
+                ares_process_fd(channel, (fd.revents & POLLIN) != 0 ? fd.fd : ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        }
+        ares_destroy(channel);
+    }
+}
+
+double seconds(const std::function<void()> &work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+quint16 freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+int main()
+{
+    ares_library_init(ARES_LIB_INIT_ALL);
+    const quint16 port = freeUdpPort();
+    QProcess dnsmasq;
+    dnsmasq.start(QStringLiteral("/usr/sbin/dnsmasq"),
+                  {QStringLiteral("--keep-in-foreground"), QStringLiteral("--no-resolv"), QStringLiteral("--no-hosts"),
+                   QStringLiteral("--conf-file=/dev/null"), QStringLiteral("--listen-address=127.0.0.1"),
+                   QStringLiteral("--bind-interfaces"), QStringLiteral("--port=%1").arg(port),
+                   QStringLiteral("--pid-file="), QStringLiteral("--log-facility=/dev/null"),
+                   QStringLiteral("--srv-host=%1,a.example.test,5222,10,0").arg(QString::fromLatin1(kName)),
+                   QStringLiteral("--srv-host=%1,b.example.test,5223,10,60").arg(QString::fromLatin1(kName)),
+                   QStringLiteral("--srv-host=%1,c.example.test,5224,10,40").arg(QString::fromLatin1(kName)),
+                   QStringLiteral("--srv-host=%1,d.example.test,5225,20,0").arg(QString::fromLatin1(kName))});
+    if (!dnsmasq.waitForStarted())
+        return 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const QString server = QStringLiteral("127.0.0.1:%1").arg(port);
+    std::vector<double> resolver;
+    std::vector<double> direct;
+    for (int round = 0; round < kRounds; ++round) {
+        direct.push_back(seconds([&] { aresLookups(server); }));
+        resolver.push_back(seconds([&] { resolverLookups(server); }));
+    }
+    dnsmasq.kill();
+    dnsmasq.waitForFinished();
+    std::printf("c-ares directly:  median %.3f s for %d lookups\n", median(direct), kLookups);
+    std::printf("XMPPSRVResolver:  median %.3f s for %d lookups\n", median(resolver), kLookups);
+    std::printf("time ratio (resolver/direct): %.2f\n", median(resolver) / median(direct));
+    return 0;
+}
