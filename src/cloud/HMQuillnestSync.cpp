@@ -122,8 +122,9 @@ std::unique_ptr<HMQuillnestSync> HMQuillnestSync::initWithDelegate(HMQuillnestSy
     return sync;
 }
 
-std::unique_ptr<HMQuillnestSync> HMQuillnestSync::initWithConfiguration(
-    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing)
+std::unique_ptr<HMQuillnestSync>
+HMQuillnestSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
+                                       Timing timing)
 {
     auto sync = std::make_unique<HMQuillnestSync>(timing);
     sync->m_configuration = configuration;
@@ -142,8 +143,9 @@ std::unique_ptr<HMQuillnestSync> HMQuillnestSync::initWithConfiguration(
 void HMQuillnestSync::registerTransport(Timing timing)
 {
     HMSyncController::registerTransport(
-        4, [timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-               -> std::unique_ptr<HMSyncClient> { return initWithConfiguration(configuration, timing); });
+        4,
+        [timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+            -> std::unique_ptr<HMSyncClient> { return initWithConfiguration(configuration, timing); });
 }
 
 HMQuillnestSync::HMQuillnestSync(Timing timing) : m_timing(timing)
@@ -173,8 +175,8 @@ HMQuillnestSync::~HMQuillnestSync()
         request->setDelegate(nullptr);
         request->setOnDidLoadResponse({});
         request->setOnDidFailLoadWithError({});
-        const bool isLogoutUnderWay = request->resourcePath() == QLatin1String("/logout.php") &&
-                                      (request->isWaiting() || request->isLoading());
+        const bool isLogoutUnderWay =
+            request->resourcePath() == QLatin1String("/logout.php") && (request->isWaiting() || request->isLoading());
         if (isLogoutUnderWay && client)
             Farewells::instance().add(client, *request);
         else
@@ -484,7 +486,8 @@ void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesRece
     Q_UNUSED(request);
     Q_UNUSED(bytesReceived);
     if (HMSyncClientDelegate *target = reportTo())
-        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive, QStringLiteral("Sending to Device..."));
+        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive,
+                                         QStringLiteral("Sending to Device..."));
 }
 
 void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)

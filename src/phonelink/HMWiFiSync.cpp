@@ -21,7 +21,6 @@
 
 #include <QRegularExpression>
 
-
 using platform::PlatformError;
 using platform::RKRequest;
 using platform::RKRequestOutcome;
@@ -106,14 +105,15 @@ HMWiFiSync::WorkScope::~WorkScope()
     m_sync.m_wakeUp.notify_all();
 }
 
-std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
-    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+std::unique_ptr<HMWiFiSync>
+HMWiFiSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
 {
     return initWithConfiguration(configuration, Timing());
 }
 
-std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
-    const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing)
+std::unique_ptr<HMWiFiSync>
+HMWiFiSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
+                                  Timing timing)
 {
     if (!configuration)
         return nullptr;
@@ -128,8 +128,9 @@ std::unique_ptr<HMWiFiSync> HMWiFiSync::initWithConfiguration(
 void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)
 {
     HMSyncController::registerTransport(
-        1, [serverPort, timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-               -> std::unique_ptr<HMSyncClient> {
+        1,
+        [serverPort, timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+            -> std::unique_ptr<HMSyncClient> {
             std::unique_ptr<HMWiFiSync> sync = initWithConfiguration(configuration, timing);
             if (sync && sync->serverPort() != 0)
                 sync->setServerPort(serverPort);
@@ -137,12 +138,11 @@ void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)
         });
 }
 
-HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing())
-{
-}
+HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing()) {}
 
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings, Timing timing)
-    : m_settings(isPhone(settings.deviceType) ? std::move(settings) : ConnectionSettings{settings.deviceType, {}, {}, {}}),
+    : m_settings(isPhone(settings.deviceType) ? std::move(settings)
+                                              : ConnectionSettings{settings.deviceType, {}, {}, {}}),
       m_timing(timing), m_serverPort(isPhone(m_settings.deviceType) ? kDefaultServerPort : 0)
 {
     GlobalVariables::setQuillnestErrorStatus(false);
@@ -371,8 +371,7 @@ HMWiFiSync::FailureAction HMWiFiSync::judgeRequestFailure(const PlatformError &e
         ++m_commandTries;
         const bool cannotConnect = isURLLoadingError(error) && code == platform::NSURLErrorCannotConnectToHost;
         const bool connectionLost = isURLLoadingError(error) && code == platform::NSURLErrorNetworkConnectionLost;
-        const bool isRetryableKind =
-            cannotConnect || (connectionLost && scope == RetryScope::AnyConnectionFailure);
+        const bool isRetryableKind = cannotConnect || (connectionLost && scope == RetryScope::AnyConnectionFailure);
         if (cannotConnect || connectionLost)
             ++m_connectionTries;
         if (isRetryableKind) {
@@ -506,8 +505,8 @@ bool HMWiFiSync::cancelSync()
     // "canceled" with one l: the phone tells the cancel from the normal logoff by this name.
     request->setParams(QVariantMap{{QStringLiteral("canceled"), QStringLiteral("1")}});
     request->setOnDidLoadResponse([](const RKResponse &response) {
-        DDLogVerbose(QStringLiteral("Logoff Response From: '%1'").arg(response.request() ? response.request()->URLString()
-                                                                                        : QString()));
+        DDLogVerbose(QStringLiteral("Logoff Response From: '%1'")
+                         .arg(response.request() ? response.request()->URLString() : QString()));
         DDLogVerbose(QStringLiteral("Logoff Response: '%1'").arg(response.bodyAsString()));
     });
     const QString path = request->resourcePath();
@@ -733,7 +732,8 @@ void HMWiFiSync::startFireDateTimer()
         request->setTimeoutInterval(timeoutSeconds);
         const QString json = jsonStringFromDictionary(
             QVariantMap{{QStringLiteral("Username"), deviceName}, {QStringLiteral("password"), password}});
-        request->setParams(platform::RKRequestSerialization(json.toUtf8(), QString::fromLatin1(platform::RKMIMETypeJSON)));
+        request->setParams(
+            platform::RKRequestSerialization(json.toUtf8(), QString::fromLatin1(platform::RKMIMETypeJSON)));
         request->setOnDidLoadResponse([](const RKResponse &response) {
             platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
         });
@@ -795,7 +795,8 @@ void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived,
 
 void HMWiFiSync::requestDidLoadResponse(RKRequest &request, const RKResponse &response)
 {
-    DDLogVerbose(QStringLiteral("Response From: '%1' (%2 bytes)").arg(request.resourcePath()).arg(response.body().size()));
+    DDLogVerbose(
+        QStringLiteral("Response From: '%1' (%2 bytes)").arg(request.resourcePath()).arg(response.body().size()));
 }
 
 void HMWiFiSync::requestDidCancelLoad(RKRequest &request)

@@ -131,7 +131,7 @@ void taskDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
 {
     if (record.contains(QStringLiteral("DUEDATE")))
         setParsedDate(record, QStringLiteral("DUEDATE"),
-                  parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
+                      parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
     if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
         const QDateTime start = dates.dateFromDateTimeString(
             record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
@@ -140,8 +140,8 @@ void taskDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
     }
     if (record.contains(QStringLiteral("NSDATEALARMDATE")))
         setParsedDate(record, QStringLiteral("NSDATEALARMDATE"),
-                  dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
-                                               QStringLiteral(" 00:00:00")));
+                      dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
+                                                   QStringLiteral(" 00:00:00")));
     for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
         if (record.contains(key))
             record.insert(key, qint64(platform::intValue(record.value(key))));
@@ -152,8 +152,9 @@ void contactDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
 {
     for (const QString &key : {QStringLiteral("NSDATEBIRTHDAY"), QStringLiteral("NSDATEANNIVERSARY")}) {
         if (record.contains(key))
-            setParsedDate(record, key, parsedDate(dates.fullDateSyncFormatter(),
-                                      record.value(key).toString() + QStringLiteral(" 00:00:00")));
+            setParsedDate(
+                record, key,
+                parsedDate(dates.fullDateSyncFormatter(), record.value(key).toString() + QStringLiteral(" 00:00:00")));
     }
 }
 
@@ -163,8 +164,9 @@ void eventTimesFromPhone(QVariantMap &record, HMDateUtilities &dates)
     const QString noon = QStringLiteral("12:00:00");
     // An all-day event runs from noon GMT of its first day to noon GMT of the day after its last,
     // whatever times the row carries.
-    QDateTime start = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
-                                                  isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
+    QDateTime start =
+        dates.dateFromGmtDateString(record.value(QStringLiteral("GMTSTARTDATE")),
+                                    isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTSTARTTIME")));
     QDateTime end = dates.dateFromGmtDateString(record.value(QStringLiteral("GMTENDDATE")),
                                                 isAllDay ? QVariant(noon) : record.value(QStringLiteral("GMTENDTIME")));
     if (isAllDay && end.isValid())
@@ -242,10 +244,10 @@ void taskDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
         record.insert(QStringLiteral("NSDATESTARTDATE"), dates.dateStringFromDateFormattedForSync(start.toDateTime()));
     if (record.contains(QStringLiteral("DUEDATE")))
         setDateText(record, QStringLiteral("DUEDATE"),
-                  dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
+                    dates.dateStringFromDateFormattedForSync(record.value(QStringLiteral("DUEDATE")).toDateTime()));
     if (record.contains(QStringLiteral("NSDATEALARMDATE")))
         setDateText(record, QStringLiteral("NSDATEALARMDATE"),
-                  dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
+                    dates.fullDateFormatter().format(record.value(QStringLiteral("NSDATEALARMDATE")).toDateTime()));
 }
 
 void contactDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
@@ -259,9 +261,9 @@ void contactDatesToPhone(QVariantMap &record, HMDateUtilities &dates)
 // An event without a start date is marked to be left out of the batch.
 void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
 {
-    record.insert(QStringLiteral("TYPENUMBER"),
-                  platform::boolValue(record.value(QStringLiteral("TYPENUMBER"))) ? QStringLiteral("1")
-                                                                                  : QStringLiteral("0"));
+    record.insert(QStringLiteral("TYPENUMBER"), platform::boolValue(record.value(QStringLiteral("TYPENUMBER")))
+                                                    ? QStringLiteral("1")
+                                                    : QStringLiteral("0"));
     const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
     const QString gmtStartDate = dates.dateGmtStringFromDateFormattedForSync(start);
     if (gmtStartDate.isEmpty()) {
@@ -339,16 +341,16 @@ QVariantMap contactKeyMap()
     insertSameNames(map, kCommonKeys);
     insertSameNames(map, kCategoryKeys);
     insertSameNames(map, {"NOTE", "MIDNAME", "SUFFIX", "NICKNAME", "FULLNAME", "SALUTATION", "PRIVATE", "EMAIL",
-                          "EMAIL2", "EMAIL3", "COMPANY", "TITLE", "DEPARTMENT", "PROFESSION", "MANAGER",
-                          "ASSISTANT", "SPOUSE", "CHILDREN"});
+                          "EMAIL2", "EMAIL3", "COMPANY", "TITLE", "DEPARTMENT", "PROFESSION", "MANAGER", "ASSISTANT",
+                          "SPOUSE", "CHILDREN"});
     insertNumberedNames(map, QStringLiteral("PHONE"), 10);
     insertNumberedNames(map, QStringLiteral("PHONELABEL"), 10);
-    insertSameNames(map, {"WORKPHONE",  "HOMEPHONE",  "CELLPHONE",  "WORKFAX",    "OTHERPHONE", "COMPANYPHONE",
-                          "PAGER",      "ADDRESS1",   "ADDRESS2",   "ADDRESS3",   "CITY",       "STATE",
-                          "ZIP",        "COUNTRY",    "HOMEADDR1",  "HOMEADDR2",  "HOMEADDR3",  "HOMECITY",
-                          "HOMESTATE",  "HOMEZIP",    "HOMECNTRY",  "OTHERADDR1", "OTHERADDR2", "OTHERADDR3",
-                          "OTHERCITY",  "OTHERSTATE", "OTHERZIP",   "OTHERCNTRY", "WEBURL",     "WEBURLH",
-                          "WEBURLW",    "IMADDRESS1", "IMADDRESS2", "IMLABEL1",   "IMLABEL2"});
+    insertSameNames(map,
+                    {"WORKPHONE",  "HOMEPHONE",  "CELLPHONE",  "WORKFAX",    "OTHERPHONE", "COMPANYPHONE", "PAGER",
+                     "ADDRESS1",   "ADDRESS2",   "ADDRESS3",   "CITY",       "STATE",      "ZIP",          "COUNTRY",
+                     "HOMEADDR1",  "HOMEADDR2",  "HOMEADDR3",  "HOMECITY",   "HOMESTATE",  "HOMEZIP",      "HOMECNTRY",
+                     "OTHERADDR1", "OTHERADDR2", "OTHERADDR3", "OTHERCITY",  "OTHERSTATE", "OTHERZIP",     "OTHERCNTRY",
+                     "WEBURL",     "WEBURLH",    "WEBURLW",    "IMADDRESS1", "IMADDRESS2", "IMLABEL1",     "IMLABEL2"});
     insertNumberedNames(map, QStringLiteral("USER"), 9);
     insertNumberedNames(map, QStringLiteral("LABEL"), 9);
     insertRenames(map, {{"FIRSTNAME", "NEWFNAME"},
@@ -364,11 +366,11 @@ QVariantMap calendarKeyMap()
 {
     QVariantMap map = baseMapWithDeletion();
     insertSameNames(map, kCategoryKeys);
-    insertSameNames(map, {"PRIVATE",   "NOTE",      "SUBJECT",    "LOCATION",   "GMTSTARTDATE", "GMTSTARTTIME",
-                          "GMTENDDATE", "GMTENDTIME", "STARTDATE", "STARTTIME", "ENDDATE",      "ENDTIME",
-                          "REPEAT",    "REPTDAYOPT", "INTERVAL",  "DAYMASK",    "DAYOFMONTH",   "DAYOCCUR",
-                          "DAYTYPE",   "MONTH",     "REPTENDOPT", "OCCURS",     "PARENTID",     "BUSYSTATUS",
-                          "EMAILS",    "COMPLETED", "HASALARM"});
+    insertSameNames(map,
+                    {"PRIVATE",    "NOTE",      "SUBJECT",    "LOCATION", "GMTSTARTDATE", "GMTSTARTTIME", "GMTENDDATE",
+                     "GMTENDTIME", "STARTDATE", "STARTTIME",  "ENDDATE",  "ENDTIME",      "REPEAT",       "REPTDAYOPT",
+                     "INTERVAL",   "DAYMASK",   "DAYOFMONTH", "DAYOCCUR", "DAYTYPE",      "MONTH",        "REPTENDOPT",
+                     "OCCURS",     "PARENTID",  "BUSYSTATUS", "EMAILS",   "COMPLETED",    "HASALARM"});
     insertRenames(map, {{"TYPENUMBER", "TYPE"},
                         {"NSNUMBERALARMTIME", "ALARMTIME"},
                         {"EVENTTZ", "TimeZone"},
@@ -467,7 +469,8 @@ void HMWiFiSync::runPurge(quint64 conduit)
     const QString path = QStringLiteral("/hmx_purge");
     // Every pass sends the purge once; resends are bounded by the connection window.
     for (;;) {
-        std::shared_ptr<RKRequest> request = makeTextRequest(path, commandParameters(postParameterDictionary(), conduit));
+        std::shared_ptr<RKRequest> request =
+            makeTextRequest(path, commandParameters(postParameterDictionary(), conduit));
         if (!request)
             return;
         const RKRequestOutcome outcome = sendAndWait(request);
@@ -547,7 +550,8 @@ void HMWiFiSync::runIdList(quint64 conduit)
             resends = resendsIdListAfterFailure(outcome.error(), path, *target);
         } else {
             const QString body = outcome.response().bodyAsString();
-            DDLogInfo(QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
+            DDLogInfo(
+                QStringLiteral("Response From: '%1' \n%2").arg(request->URLString(), body.left(kLoggedReplyChars)));
             resends = resendsIdListAfterReply(body, conduit, *target);
         }
         if (!resends)
@@ -555,7 +559,8 @@ void HMWiFiSync::runIdList(quint64 conduit)
     }
 }
 
-bool HMWiFiSync::resendsIdListAfterFailure(const PlatformError &error, const QString &path, HMSyncClientDelegate &target)
+bool HMWiFiSync::resendsIdListAfterFailure(const PlatformError &error, const QString &path,
+                                           HMSyncClientDelegate &target)
 {
     DDLogInfo(QStringLiteral("request.onDidFailLoadWithError %1").arg(error.code()));
     if (judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure) == FailureAction::GiveUp) {
@@ -742,7 +747,8 @@ QVariantMap HMWiFiSync::listPageParameters(quint64 conduit, const QDateTime &mod
 bool HMWiFiSync::resendsListAfterFailure(const PlatformError &error, const QString &path, quint64 conduit,
                                          HMSyncClientDelegate &target)
 {
-    DDLogInfo(QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
+    DDLogInfo(
+        QStringLiteral("request.onDidFailLoadWithError: %1 %2").arg(error.code()).arg(error.localizedDescription()));
     const FailureAction action = judgeRequestFailure(error, path, RetryScope::AnyConnectionFailure);
     if (error.localizedDescription().contains(kNetworkConnectionLost)) {
         if (mayResendAfterLostConnection()) {
@@ -843,10 +849,11 @@ void HMWiFiSync::finishListPage(quint64 conduit, bool wasSuccessful, const QList
 
 QString HMWiFiSync::updateLineForRecord(HMSyncRecord &record, quint64 conduit)
 {
-    const QString action = record.isNew() ? QStringLiteral("Add")
+    const QString action = record.isNew()      ? QStringLiteral("Add")
                            : record.isDelete() ? QStringLiteral("Delete")
                                                : QStringLiteral("Change");
-    QString line = QStringLiteral("Command=%1%2&UID=%3").arg(conduitIdentifierString(HMSyncConduit(conduit)), action, record.hmxUid());
+    QString line = QStringLiteral("Command=%1%2&UID=%3")
+                       .arg(conduitIdentifierString(HMSyncConduit(conduit)), action, record.hmxUid());
     if (!record.isNew() && record.isDelete())
         return line + QLatin1Char('\n');
     QVariantMap &dictionary = record.dictionary();
@@ -935,7 +942,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
 QString HMWiFiSync::updateBatchBody(HMSyncClientDelegate &target, quint64 conduit, QList<HMSyncRecord> &records,
                                     qsizetype first, qsizetype last)
 {
-    const QString counterName = conduit == 2 ? QStringLiteral("Calendar")
+    const QString counterName = conduit == 2   ? QStringLiteral("Calendar")
                                 : conduit == 3 ? QStringLiteral("Tasks")
                                                : QStringLiteral("Contacts");
     if (!m_lastConduitUsed.isEmpty() && m_lastConduitUsed != counterName)
@@ -948,7 +955,8 @@ QString HMWiFiSync::updateBatchBody(HMSyncClientDelegate &target, quint64 condui
     for (qsizetype index = first; index < last; ++index) {
         if (isOutlookSync()) {
             ++m_userMessageRecordCounter;
-            postUserNotification(QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
+            postUserNotification(
+                QStringLiteral("Sending %1 to device %2").arg(counterName).arg(m_userMessageRecordCounter));
         }
         lines += updateLineForRecord(records[index], conduit);
     }
@@ -1014,7 +1022,9 @@ QVariantMap HMWiFiSync::answersForNewRecords(const QList<HMSyncRecord> &records,
             answers.insert(record.hmxUid(), QStringLiteral("FAIL"));
     }
     if (answers.size() != reply.size())
-        DDLogWarn(QStringLiteral("The update reply named %1 ids; %2 new records were answered").arg(reply.size()).arg(answers.size()));
+        DDLogWarn(QStringLiteral("The update reply named %1 ids; %2 new records were answered")
+                      .arg(reply.size())
+                      .arg(answers.size()));
     return answers;
 }
 
@@ -1109,8 +1119,9 @@ bool HMWiFiSync::sendPhoto(const QByteArray &photo)
     request->setOnDidLoadResponse([](const platform::RKResponse &response) {
         platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
     });
-    request->setOnDidFailLoadWithError(
-        [](const PlatformError &error) { platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription())); });
+    request->setOnDidFailLoadWithError([](const PlatformError &error) {
+        platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription()));
+    });
     sendAsync(request, true);
     return true;
 }

@@ -54,14 +54,14 @@ void armTimer(DNSServiceQuery::Private *d)
 {
     timeval buffer{};
     const timeval *next = ares_timeout(d->channel, nullptr, &buffer);
-    itimerspec spec{};
+    itimerspec deadline{};
     if (next != nullptr) {
-        spec.it_value.tv_sec = next->tv_sec;
-        spec.it_value.tv_nsec = long(next->tv_usec) * 1000;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1;
+        deadline.it_value.tv_sec = next->tv_sec;
+        deadline.it_value.tv_nsec = long(next->tv_usec) * 1000;
+        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
+            deadline.it_value.tv_nsec = 1;
     }
-    ::timerfd_settime(d->timerFd, 0, &spec, nullptr);
+    ::timerfd_settime(d->timerFd, 0, &deadline, nullptr);
 }
 
 std::uint16_t read16(const unsigned char *p)
