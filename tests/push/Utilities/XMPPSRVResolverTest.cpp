@@ -86,7 +86,27 @@ int udpSocket(quint16 *port)
 class Dnsmasq
 {
 public:
+    // The port is probed, then freed for dnsmasq, which also takes it for TCP: another process may take
+    // it between, so a dnsmasq that exits is started again on a new port.
     explicit Dnsmasq(const QStringList &srvHosts)
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (startOnFreePort(srvHosts))
+                return;
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+        ADD_FAILURE() << "dnsmasq did not start: " << m_process.readAllStandardError().toStdString();
+    }
+    ~Dnsmasq()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+
+private:
+    bool startOnFreePort(const QStringList &srvHosts)
     {
         const int probe = udpSocket(&m_port);
         ::close(probe);
@@ -98,31 +118,29 @@ public:
         for (const QString &srv : srvHosts)
             arguments.append(QStringLiteral("--srv-host=") + srv);
         m_process.start(QStringLiteral("/usr/sbin/dnsmasq"), arguments);
-        EXPECT_TRUE(m_process.waitForStarted());
-        // Up once the port is taken.
-        for (int i = 0; i < 200; ++i) {
-            quint16 port = m_port;
-            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            const bool taken = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
-            ::close(fd);
-            if (taken)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!m_process.waitForStarted())
+            return false;
+        // Up once the port is taken; given up on when dnsmasq exits, or after ten seconds.
+        for (int i = 0; i < 1000 && m_process.state() == QProcess::Running; ++i) {
+            if (isUdpPortTaken(m_port))
+                return true;
+            m_process.waitForFinished(10);
         }
-        ADD_FAILURE() << "dnsmasq did not start";
+        return false;
     }
-    ~Dnsmasq()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
 
-private:
+    static bool isUdpPortTaken(quint16 port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool taken = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
+        ::close(fd);
+        return taken;
+    }
+
     QProcess m_process;
     quint16 m_port = 0;
 };
