@@ -6,6 +6,7 @@
 // - plain blocking sockets: one thread writes 64 KiB at a time, another reads 64 KiB at a time.
 // Both ends live in this process, so the CPU time (user + system of the process) covers both. With
 // the argument "plain" or "async" it makes one transfer of that kind and prints nothing.
+#include "SocketTransferPump.h"
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSemaphore.h"
@@ -56,61 +57,9 @@ Figures measure(const std::function<void()> &transfer)
                    cpuSecondsNow() - cpuStart};
 }
 
-// Writes packets and reads everything available, each completion queuing the next request.
-class Pump final : public GCDAsyncSocketDelegate
-{
-public:
-    explicit Pump(std::shared_ptr<DispatchSemaphore> done) : m_done(std::move(done)), m_chunk(qsizetype(kChunk), 'p') {}
-
-    void socketDidAcceptNewSocket(GCDAsyncSocket *, const std::shared_ptr<GCDAsyncSocket> &newSocket) override
-    {
-        m_reader = newSocket;
-        m_reader->readDataWithTimeout(-1, 0);
-    }
-    void socketDidConnectToHost(GCDAsyncSocket *sock, const QString &, quint16) override
-    {
-        sock->writeData(m_chunk, -1, 0);
-    }
-    void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long) override
-    {
-        m_written += kChunk;
-        if (m_written < kTotal)
-            sock->writeData(m_chunk, -1, 0);
-    }
-    void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data, long) override
-    {
-        m_read += std::size_t(data.size());
-        if (m_read >= kTotal)
-            m_done->signal();
-        else
-            sock->readDataWithTimeout(-1, 0);
-    }
-
-    std::shared_ptr<GCDAsyncSocket> m_reader;
-
-private:
-    std::shared_ptr<DispatchSemaphore> m_done;
-    const QByteArray m_chunk;
-    std::size_t m_written = 0;
-    std::size_t m_read = 0;
-};
-
 void asyncSocketTransfer()
 {
-    const auto done = DispatchSemaphore::create(0);
-    Pump pump(done);
-    const auto serverQueue = DispatchQueue::createSerial(QStringLiteral("bench.server"));
-    const auto clientQueue = DispatchQueue::createSerial(QStringLiteral("bench.client"));
-    const auto server = GCDAsyncSocket::create(&pump, serverQueue);
-    const auto client = GCDAsyncSocket::create(&pump, clientQueue);
-    server->acceptOnInterface(QStringLiteral("127.0.0.1"), 0, nullptr);
-    client->connectToHost(QStringLiteral("127.0.0.1"), server->localPort(), nullptr);
-    done->wait();
-    client->synchronouslySetDelegate(nullptr);
-    server->synchronouslySetDelegate(nullptr);
-    pump.m_reader->synchronouslySetDelegate(nullptr);
-    serverQueue->sync([] {});
-    clientQueue->sync([] {});
+    SocketTransferPump(kTotal).run();
 }
 
 void plainSocketTransfer()

@@ -3,6 +3,7 @@
 // - the asynchronous sockets: GCDAsyncSocket pairs after startTLS, 64 KiB writes, all-available reads;
 // - SSL_write and SSL_read of OpenSSL on plain blocking sockets, one thread each.
 // The certificate is made with the openssl program in a temporary folder.
+#include "SocketTransferPump.h"
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSemaphore.h"
@@ -36,67 +37,31 @@ constexpr int kRounds = 5;
 QString g_cert;
 QString g_key;
 
-class Pump final : public GCDAsyncSocketDelegate
+// The transfer with TLS turned on at both ends before the first read and write.
+class TlsPump final : public SocketTransferPump
 {
 public:
-    explicit Pump(std::shared_ptr<DispatchSemaphore> done) : m_done(std::move(done)), m_chunk(qsizetype(kChunk), 'p') {}
+    TlsPump() : SocketTransferPump(kTotal) {}
 
-    void socketDidAcceptNewSocket(GCDAsyncSocket *, const std::shared_ptr<GCDAsyncSocket> &newSocket) override
+protected:
+    void willRead(GCDAsyncSocket &reader) override
     {
         QFile key(g_key), cert(g_cert);
         key.open(QIODevice::ReadOnly);
         cert.open(QIODevice::ReadOnly);
-        m_reader = newSocket;
-        m_reader->startTLS({{QString::fromLatin1(kCFStreamSSLIsServer), true},
-                            {QString::fromLatin1(kCFStreamSSLCertificates), QVariantList{key.readAll() + cert.readAll()}}});
-        m_reader->readDataWithTimeout(-1, 0);
+        reader.startTLS({{QString::fromLatin1(kCFStreamSSLIsServer), true},
+                         {QString::fromLatin1(kCFStreamSSLCertificates), QVariantList{key.readAll() + cert.readAll()}}});
     }
-    void socketDidConnectToHost(GCDAsyncSocket *sock, const QString &, quint16) override
+    void willWrite(GCDAsyncSocket &writer) override
     {
-        sock->startTLS({{QString::fromLatin1(kCFStreamSSLPeerName), QStringLiteral("localhost")},
-                        {QString::fromLatin1(HMStreamSSLTrustedCAFile), g_cert}});
-        sock->writeData(m_chunk, -1, 0);
+        writer.startTLS({{QString::fromLatin1(kCFStreamSSLPeerName), QStringLiteral("localhost")},
+                         {QString::fromLatin1(HMStreamSSLTrustedCAFile), g_cert}});
     }
-    void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long) override
-    {
-        m_written += kChunk;
-        if (m_written < kTotal)
-            sock->writeData(m_chunk, -1, 0);
-    }
-    void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data, long) override
-    {
-        m_read += std::size_t(data.size());
-        if (m_read >= kTotal)
-            m_done->signal();
-        else
-            sock->readDataWithTimeout(-1, 0);
-    }
-
-    std::shared_ptr<GCDAsyncSocket> m_reader;
-
-private:
-    std::shared_ptr<DispatchSemaphore> m_done;
-    const QByteArray m_chunk;
-    std::size_t m_written = 0;
-    std::size_t m_read = 0;
 };
 
 void asyncTransfer()
 {
-    const auto done = DispatchSemaphore::create(0);
-    Pump pump(done);
-    const auto serverQueue = DispatchQueue::createSerial(QStringLiteral("bench.server"));
-    const auto clientQueue = DispatchQueue::createSerial(QStringLiteral("bench.client"));
-    const auto server = GCDAsyncSocket::create(&pump, serverQueue);
-    const auto client = GCDAsyncSocket::create(&pump, clientQueue);
-    server->acceptOnInterface(QStringLiteral("127.0.0.1"), 0, nullptr);
-    client->connectToHost(QStringLiteral("127.0.0.1"), server->localPort(), nullptr);
-    done->wait();
-    client->synchronouslySetDelegate(nullptr);
-    server->synchronouslySetDelegate(nullptr);
-    pump.m_reader->synchronouslySetDelegate(nullptr);
-    serverQueue->sync([] {});
-    clientQueue->sync([] {});
+    TlsPump().run();
 }
 
 void plainTransfer()
