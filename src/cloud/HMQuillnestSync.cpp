@@ -20,8 +20,10 @@
 #include <QTimeZone>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using platform::PlatformError;
@@ -46,7 +48,9 @@ bool isDeviceTypeWithCredentials(quint64 deviceType)
     return deviceType == 1 || deviceType == 2 || deviceType == 3 || deviceType == 5;
 }
 
-// The logouts let finish after their transport went, with the clients that carry them.
+// Every logout sent is let finish before the program ends, even where its transport goes only after
+// the program's last wait began: each is held here, with the client that carries it, from the moment
+// it is sent until it ends.
 class Farewells final
 {
 public:
@@ -56,43 +60,45 @@ public:
         return farewells;
     }
 
-    void add(const std::shared_ptr<platform::RKClient> &client, RKRequest &request)
+    void add(const std::shared_ptr<platform::RKClient> &client, const std::shared_ptr<RKRequest> &request)
     {
-        auto isDone = std::make_shared<std::atomic<bool>>(false);
-        const auto end = [this, isDone] {
-            isDone->store(true);
-            const std::lock_guard lock(m_mutex);
-            m_ended.notify_all();
-        };
-        request.setOnDidLoadResponse([end](const RKResponse &) { end(); });
-        request.setOnDidFailLoadWithError([end](const PlatformError &) { end(); });
         const std::lock_guard lock(m_mutex);
-        // Clients whose logout ended go here, never on the framework's thread inside their own request.
-        std::erase_if(m_pending, [](const Pending &pending) { return pending.isDone->load(); });
-        m_pending.push_back({client, isDone});
+        // Ended logouts are let go here, never on the framework's thread inside their own request.
+        std::erase_if(m_pending, [](const Pending &pending) { return !isUnderWay(*pending.request); });
+        m_pending.push_back({client, request});
     }
 
     bool waitUntilEnded(std::chrono::milliseconds timeout)
     {
-        std::vector<Pending> released;
-        std::unique_lock lock(m_mutex);
-        const bool ended = m_ended.wait_for(lock, timeout, [this] {
-            return std::all_of(m_pending.begin(), m_pending.end(),
-                               [](const Pending &pending) { return pending.isDone->load(); });
-        });
-        released.swap(m_pending);
-        lock.unlock();
-        return ended;
+        // The requests report their end to their own callbacks, which belong to the transport; the
+        // wait reads their state instead, at the program's end only.
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            std::vector<Pending> released;
+            {
+                const std::lock_guard lock(m_mutex);
+                const auto ended = std::partition(m_pending.begin(), m_pending.end(),
+                                                  [](const Pending &pending) { return isUnderWay(*pending.request); });
+                released.assign(std::make_move_iterator(ended), std::make_move_iterator(m_pending.end()));
+                m_pending.erase(ended, m_pending.end());
+                if (m_pending.empty())
+                    return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
 private:
+    static bool isUnderWay(const RKRequest &request) { return request.isWaiting() || request.isLoading(); }
+
     struct Pending
     {
         std::shared_ptr<platform::RKClient> client;
-        std::shared_ptr<std::atomic<bool>> isDone;
+        std::shared_ptr<RKRequest> request;
     };
     std::mutex m_mutex;
-    std::condition_variable m_ended;
     std::vector<Pending> m_pending;
 };
 
@@ -165,21 +171,13 @@ HMQuillnestSync::~HMQuillnestSync()
         }
     }
     // With the delegate and blocks cleared no callback into this object is under way or will come. A
-    // logout on its way is let finish: the service closes the session it ends.
-    std::shared_ptr<platform::RKClient> client;
-    {
-        const std::lock_guard lock(m_mutex);
-        client = m_client;
-    }
+    // logout on its way is let finish (it is held since it was sent): the service closes the session
+    // it ends.
     for (const std::shared_ptr<RKRequest> &request : requests) {
         request->setDelegate(nullptr);
         request->setOnDidLoadResponse({});
         request->setOnDidFailLoadWithError({});
-        const bool isLogoutUnderWay =
-            request->resourcePath() == QLatin1String("/logout.php") && (request->isWaiting() || request->isLoading());
-        if (isLogoutUnderWay && client)
-            Farewells::instance().add(client, *request);
-        else
+        if (request->resourcePath() != QLatin1String("/logout.php"))
             request->cancel();
     }
     stopRepeatingTimer();
@@ -388,6 +386,8 @@ bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, co
         m_liveRequests.append(request);
     }
     request->send();
+    if (path == QLatin1String("/logout.php"))
+        Farewells::instance().add(client, request);
     return true;
 }
 
