@@ -2,12 +2,9 @@
 
 #include "foundation/GlobalVariables.h"
 #include "outlook/HMAppleScripterConsole.h"
+#include "platform/applescript/AppleEventSocket.h"
 #include "platform/applescript/NSUserAppleScriptTask.h"
-#include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormatter.h"
-
-#include <condition_variable>
-#include <mutex>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScriptError;
@@ -19,8 +16,7 @@ namespace {
 const QString kDefaultApplication = QStringLiteral("Microsoft Outlook");
 const QString kScriptName = QStringLiteral("automation.scpt");
 
-// Waits are cut into short slices so that a moved clock is seen promptly.
-constexpr std::chrono::milliseconds kWaitSlice{20};
+static_assert(HMAppleScripter::kSynchronousTimeout == platform::kAppleEventTimeout);
 
 QString errorText(const std::optional<NSAppleScriptError> &error)
 {
@@ -28,58 +24,6 @@ QString errorText(const std::optional<NSAppleScriptError> &error)
         return QStringLiteral("(null)");
     return QStringLiteral("%1 (%2)").arg(error->message).arg(error->number);
 }
-
-// One synchronous run: the completion handler (on the task's thread) hands its result over here; the
-// waiting thread takes it, or gives up at the deadline. Shared by both, so a completion that comes
-// after the waiter gave up writes into memory that is still there.
-class SynchronousRun final
-{
-public:
-    void finish(const NSAppleEventDescriptor &result, const std::optional<NSAppleScriptError> &error)
-    {
-        bool shouldLog = false;
-        {
-            const std::lock_guard lock(m_mutex);
-            m_result = result;
-            // A waiter that has not given up yet waits for the line too, so that it is written
-            // before the run returns.
-            shouldLog = result.isNil() && !m_abandoned;
-            m_reporting = shouldLog;
-        }
-        if (shouldLog)
-            Console::log(QStringLiteral("ERROR: %1").arg(errorText(error)));
-        {
-            const std::lock_guard lock(m_mutex);
-            m_done = true;
-            m_reporting = false;
-        }
-        m_finished.notify_all();
-    }
-
-    // The kept result, or nil when the deadline on platform::Clock passed first.
-    NSAppleEventDescriptor wait(const QDateTime &deadline)
-    {
-        {
-            std::unique_lock lock(m_mutex);
-            while (!m_done && (m_reporting || platform::Clock::now() < deadline))
-                m_finished.wait_for(lock, kWaitSlice);
-            if (m_done)
-                return m_result;
-            m_abandoned = true;
-        }
-        Console::log(QStringLiteral("ERROR: The script did not finish within %1 seconds. (-1712)")
-                         .arg(HMAppleScripter::kSynchronousTimeout.count()));
-        return {};
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_finished;
-    bool m_done = false;
-    bool m_reporting = false; // the handler is writing its error line
-    bool m_abandoned = false;
-    NSAppleEventDescriptor m_result;
-};
 
 } // namespace
 
@@ -116,19 +60,21 @@ std::unique_ptr<NSUserAppleScriptTask> HMAppleScripter::initializeNewScript()
     return std::move(task).value();
 }
 
+// The exchange runs on the calling thread, bounded by the Apple-event timeout on platform::Clock: a
+// script that never answers ends as "AppleEvent timed out." (-1712) after kSynchronousTimeout, and
+// no other thread is left waiting for it.
 NSAppleEventDescriptor HMAppleScripter::executeScriptSynchronously(const NSAppleEventDescriptor &event)
 {
     m_scriptTask.reset();
     m_scriptTask = initializeNewScript();
     if (!m_scriptTask)
         return {};
-    const QDateTime deadline = platform::Clock::now().addSecs(kSynchronousTimeout.count());
-    const auto run = std::make_shared<SynchronousRun>();
-    m_scriptTask->executeWithAppleEvent(event, [run](const NSAppleEventDescriptor &result,
-                                                     const std::optional<NSAppleScriptError> &error) {
-        run->finish(result, error);
-    });
-    return run->wait(deadline);
+    const platform::AppleEventWire::Reply reply = m_scriptTask->executeAndWaitWithAppleEvent(event);
+    if (const auto *result = std::get_if<NSAppleEventDescriptor>(&reply); result && !result->isNil())
+        return *result;
+    const auto *error = std::get_if<NSAppleScriptError>(&reply);
+    Console::log(QStringLiteral("ERROR: %1").arg(errorText(error ? std::optional(*error) : std::nullopt)));
+    return {};
 }
 
 void HMAppleScripter::executeScriptTaskFromEvent(const NSAppleEventDescriptor &event)

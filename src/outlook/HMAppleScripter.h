@@ -38,7 +38,8 @@ public:
 // application's log files; logged values are cut to a bounded length.
 //
 // Owned by its creator; one thread at a time (every field is a plain value). A synchronous execution
-// blocks the calling thread for at most kSynchronousTimeout on platform::Clock.
+// blocks the calling thread for at most kSynchronousTimeout on platform::Clock (the Apple-event
+// timeout of the bridge, which ends the exchange on that thread).
 class HMAppleScripter final
 {
 public:
