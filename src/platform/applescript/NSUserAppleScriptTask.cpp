@@ -32,6 +32,15 @@ Result<QString> readFirstLine(const QString &path)
     return text;
 }
 
+// One exchange with the application; errors carry the application's name.
+AppleEventWire::Reply exchangeWith(const QString &reference, const QByteArray &request)
+{
+    AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, request);
+    if (auto *error = std::get_if<NSAppleScriptError>(&reply); error && error->appName.isEmpty())
+        error->appName = AppleEventSocket::applicationName(reference);
+    return reply;
+}
+
 } // namespace
 
 Result<QString> NSUserAppleScriptTask::applicationScriptsDirectory()
@@ -65,25 +74,36 @@ NSUserAppleScriptTask::~NSUserAppleScriptTask()
         m_thread.join();
 }
 
+AppleEventWire::Reply NSUserAppleScriptTask::alreadyRun() const
+{
+    const QString message = QStringLiteral("The script task has already run.");
+    return NSAppleScriptError{-1, message, message, m_applicationReference};
+}
+
 void NSUserAppleScriptTask::executeWithAppleEvent(const NSAppleEventDescriptor &event,
                                                   CompletionHandler completionHandler)
 {
-    if (m_thread.joinable()) {
-        const QString message = QStringLiteral("The script task has already run.");
-        completionHandler({}, NSAppleScriptError{-1, message, message, m_applicationReference});
+    if (m_hasRun) {
+        completionHandler({}, std::get<NSAppleScriptError>(alreadyRun()));
         return;
     }
+    m_hasRun = true;
     const QByteArray request = AppleEventWire::eventRequest(event);
     m_thread = std::thread([reference = m_applicationReference, request, handler = std::move(completionHandler)] {
-        AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, request);
-        if (auto *error = std::get_if<NSAppleScriptError>(&reply)) {
-            if (error->appName.isEmpty())
-                error->appName = AppleEventSocket::applicationName(reference);
+        const AppleEventWire::Reply reply = exchangeWith(reference, request);
+        if (const auto *error = std::get_if<NSAppleScriptError>(&reply))
             handler({}, *error);
-            return;
-        }
-        handler(std::get<NSAppleEventDescriptor>(reply), std::nullopt);
+        else
+            handler(std::get<NSAppleEventDescriptor>(reply), std::nullopt);
     });
+}
+
+AppleEventWire::Reply NSUserAppleScriptTask::executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event)
+{
+    if (m_hasRun)
+        return alreadyRun();
+    m_hasRun = true;
+    return exchangeWith(m_applicationReference, AppleEventWire::eventRequest(event));
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/applescript/AppleEventWire.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 #include "platform/applescript/NSAppleScriptError.h"
 #include "platform/foundation/Result.h"
@@ -37,11 +38,18 @@ public:
     // Sends the event and returns at once; the handler gets the result or the error. A second call
     // answers its handler with an error at once.
     void executeWithAppleEvent(const NSAppleEventDescriptor &event, CompletionHandler completionHandler);
+    // Sends the event and waits on the calling thread for the result or the error, at most the
+    // Apple-event timeout on platform::Clock: no thread of the task's own is made. It is the task's
+    // one execution, as executeWithAppleEvent is.
+    AppleEventWire::Reply executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event);
 
 private:
     explicit NSUserAppleScriptTask(QString applicationReference);
 
+    AppleEventWire::Reply alreadyRun() const;
+
     QString m_applicationReference;
+    bool m_hasRun = false;
     std::thread m_thread;
 };
 

@@ -218,6 +218,17 @@ TEST(NSUserAppleScriptTask, SendsTheHandlerCallToTheApplicationItsScriptNames)
     ASSERT_EQ(result->numberOfItems(), 1);
     EXPECT_EQ(result->descriptorAtIndex(1).descriptorForKeyword(Keyword::Name).stringValue(), QStringLiteral("Address Book"));
     EXPECT_EQ(result->descriptorAtIndex(1).descriptorForKeyword(Keyword::ID).stringValue(), QStringLiteral("1"));
+    lock.unlock();
+
+    // A task runs once; a run on the calling thread gets the same answer from a new task.
+    const AppleEventWire::Reply again = (*task)->executeAndWaitWithAppleEvent(event);
+    ASSERT_TRUE(std::holds_alternative<NSAppleScriptError>(again));
+    EXPECT_EQ(std::get<NSAppleScriptError>(again).message, QStringLiteral("The script task has already run."));
+    const Result<std::unique_ptr<NSUserAppleScriptTask>> second = NSUserAppleScriptTask::initWithURL(script);
+    ASSERT_TRUE(second.ok());
+    const AppleEventWire::Reply reply = (*second)->executeAndWaitWithAppleEvent(event);
+    ASSERT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(reply));
+    EXPECT_EQ(std::get<NSAppleEventDescriptor>(reply), *result);
 }
 
 TEST(NSUserAppleScriptTask, AStalledScriptEndsAtTheTimeoutAndLeavesNoThreadWaiting)

@@ -274,7 +274,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         outcome = answerScript(QString::fromUtf8(request.mid(1)), context, &answer.kind);
     } else if (request.at(0) == 'E') {
         Descriptor event;
-        outcome = decode(request.mid(1), event) ? answerEvent(event, context)
+        outcome = decode(request.mid(1), event) ? m_handlerCalls.answer(event, context)
                                                 : ScriptOutcome::error(-1701, QStringLiteral("The event could not be read."));
         answer.kind = QStringLiteral("handler");
     } else {
@@ -286,9 +286,10 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category";
-    if (changesState)
+    if (changesState) {
         m_answers.clear();
-    else if (mayUseCache && !answer.isError && m_answers.size() < kMaxCachedAnswers)
+        m_handlerCalls.forgetAnswers();
+    } else if (mayUseCache && !answer.isError && m_answers.size() < kMaxCachedAnswers)
         m_answers.insert(request, answer);
     return answer;
 }
@@ -317,8 +318,11 @@ QDateTime OutlookPeer::now() const
 QJsonObject OutlookPeer::control(const QJsonObject &command)
 {
     const std::lock_guard lock(m_mutex);
-    if (command.value(QStringLiteral("op")).toString() != u"dump")
+    const QString op = command.value(QStringLiteral("op")).toString();
+    if (op != u"dump" && op != u"handlerCalls") {
         m_answers.clear();
+        m_handlerCalls.forgetAnswers();
+    }
     return applyControl(command);
 }
 
@@ -341,6 +345,8 @@ QJsonObject OutlookPeer::applyControl(const QJsonObject &command)
     }
     if (op == u"switches")
         return applySwitches(command);
+    if (op == u"handlerCalls")
+        return success({{QStringLiteral("calls"), m_handlerCalls.takeLog()}});
     if (op == u"add" || op == u"edit" || op == u"delete" || op == u"reimport")
         return applyRecordEdit(op, command);
     return failure(QStringLiteral("unknown op \"%1\"").arg(op));

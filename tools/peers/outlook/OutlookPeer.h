@@ -1,5 +1,6 @@
 #pragma once
 
+#include "OutlookHandlers.h"
 #include "OutlookStore.h"
 
 #include <QByteArray>
@@ -94,6 +95,7 @@ private:
     int m_refuseCountBase = 0;
     QDateTime m_fixedNow;
     QHash<QByteArray, Answer> m_answers; // replies of reading scripts since the last change
+    HandlerCalls m_handlerCalls;         // the automation script's handlers, their log and kept texts
     QStringList m_socketPaths;
     std::vector<int> m_listeners;
     int m_wakePipe[2] = {-1, -1};

@@ -5,7 +5,6 @@ namespace outlookpeer {
 namespace {
 
 constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorNotHandled = -1708;
 constexpr int kErrorSyntax = -2741;
 constexpr int kErrorCannotCoerce = -1700;
 constexpr int kErrorGeneral = -10000;
@@ -181,14 +180,6 @@ void addDeletes(QList<ScriptForm> &forms)
     }
 }
 
-Descriptor folderProperties(const PeerFolder &folder)
-{
-    Descriptor properties = Descriptor::record();
-    properties.set(code("pnam"), Descriptor::text(folder.name));
-    properties.set(code("ID  "), Descriptor::integer(qint32(folder.id)));
-    return properties;
-}
-
 void addFolders(QList<ScriptForm> &forms)
 {
     for (const char *kind : {"address book", "calendar", "task folder", "note folder"}) {
@@ -304,6 +295,14 @@ QString foundText(const QString &script, qsizetype at)
 
 } // namespace
 
+Descriptor folderProperties(const PeerFolder &folder)
+{
+    Descriptor properties = Descriptor::record();
+    properties.set(code("pnam"), Descriptor::text(folder.name));
+    properties.set(code("ID  "), Descriptor::integer(qint32(folder.id)));
+    return properties;
+}
+
 const QList<ScriptForm> &scriptForms()
 {
     static const QList<ScriptForm> forms = makeForms();
@@ -326,23 +325,6 @@ ScriptOutcome answerScript(const QString &script, ScriptContext &context, QStrin
     return ScriptOutcome::error(kErrorSyntax, QStringLiteral("Syntax error on line %1: expected a known script but found %2.")
                                                   .arg(line)
                                                   .arg(foundText(script, furthest)));
-}
-
-ScriptOutcome answerEvent(const Descriptor &event, ScriptContext &context)
-{
-    const Descriptor *name = event.find(code("snam"));
-    if (event.kind != 'E' || event.eventClass != code("ascr") || event.eventID != code("psbr") || !name)
-        return ScriptOutcome::error(kErrorNotHandled, QStringLiteral("The event is not a handler call."));
-    const QString handler = name->textValue();
-    if (handler == u"getAddressBookFolders") {
-        Descriptor list = Descriptor::list();
-        for (const PeerFolder &folder : context.store.folders(QStringLiteral("address book")))
-            list.append(folderProperties(folder));
-        return {list};
-    }
-    if (handler == u"getOutlookVersion")
-        return {Descriptor::text(context.versionText)};
-    return ScriptOutcome::error(kErrorNotHandled, QStringLiteral("The script doesn't understand the \u201C%1\u201D message.").arg(handler));
 }
 
 } // namespace outlookpeer

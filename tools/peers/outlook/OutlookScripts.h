@@ -42,8 +42,7 @@ const QList<ScriptForm> &scriptForms();
 // Answers a script text: the form it matches, or -2741 naming the line where it left every form.
 // `kind` receives the matched form's kind.
 ScriptOutcome answerScript(const QString &script, ScriptContext &context, QString *kind);
-// Answers a handler-call event ('ascr'/'psbr'): "getAddressBookFolders" and "getOutlookVersion";
-// any other handler -1708.
-ScriptOutcome answerEvent(const Descriptor &event, ScriptContext &context);
+// A folder as the folder listings answer it: a record of its name ('pnam') and id ('ID  ').
+Descriptor folderProperties(const PeerFolder &folder);
 
 } // namespace outlookpeer

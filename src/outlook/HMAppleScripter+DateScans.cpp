@@ -1,0 +1,194 @@
+// Modification-date scans: the dates and ids of a folder's records read in batches of 2,000 list
+// items, paired by position, and the latest date of a folder.
+#include "outlook/HMAppleScripter.h"
+
+#include "foundation/GlobalVariables.h"
+#include "outlook/HMAppleScripterConsole.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
+#include "platform/applescript/NSAppleScript.h"
+
+#include <algorithm>
+
+using platform::NSAppleEventDescriptor;
+using Event = HMAppleScripter::Event;
+namespace Console = HMAppleScripterConsole;
+
+namespace {
+
+struct ConduitWords
+{
+    const char *datesHandler;
+    const char *idsHandler;
+    const char *idsCountLine;
+    const char *modifiedCountLine;
+};
+
+// Contacts, calendar events, tasks; the handler with a folder adds "InFolder".
+const ConduitWords kConduitWords[] = {
+    {"getAllContactDates", "getAllContactIdentifiers", "contactIdsArray.count %1", "modifiedContacts.count %1"},
+    {"getAllCalendarEventDates", "getAllCalendarEventIdentifiers", "eventIdsArray.count %1", "modifiedEvents.count %1"},
+    {"getAllTaskDates", "getAllTaskIdentifiers", "eventIdsArray.count %1", "modifiedEvents.count %1"},
+};
+
+QDateTime latestOf(const QList<QDateTime> &dates)
+{
+    QDateTime latest = HMAppleScripter::distantPast();
+    for (const QDateTime &date : dates) {
+        if (date.isValid() && date > latest)
+            latest = date;
+    }
+    return latest;
+}
+
+} // namespace
+
+Event HMAppleScripter::batchEvent(Conduit conduit, bool dates, qint64 start, qint64 end, const QString &folderId)
+{
+    const ConduitWords &words = kConduitWords[int(conduit)];
+    const QString handler = QLatin1String(dates ? words.datesHandler : words.idsHandler);
+    if (folderId.isEmpty())
+        return rangeCall(handler, {}, start, end);
+    return rangeCall(handler + QStringLiteral("InFolder"), {}, start, end, {folderId});
+}
+
+Event HMAppleScripter::getAllContactModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::Contacts, true, start, end, folderId);
+}
+Event HMAppleScripter::getAllContactIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::Contacts, false, start, end, folderId);
+}
+Event HMAppleScripter::getAllCalendarEventModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::CalendarEvents, true, start, end, folderId);
+}
+Event HMAppleScripter::getAllCalendarEventIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::CalendarEvents, false, start, end, folderId);
+}
+Event HMAppleScripter::getAllTaskModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::Tasks, true, start, end, folderId);
+}
+Event HMAppleScripter::getAllTaskIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
+{
+    return batchEvent(Conduit::Tasks, false, start, end, folderId);
+}
+
+// Reads batches while the list holds exactly as many items as asked for so far; answers the count.
+qint64 HMAppleScripter::readBatches(const RangeEventMaker &makeEvent, const QString &countLine,
+                                    const std::function<void(const Event &item)> &addItem,
+                                    const std::function<qint64()> &count)
+{
+    auto addAll = [&](const NSAppleEventDescriptor &reply) {
+        Console::log(QStringLiteral("num %1").arg(reply.numberOfItems()));
+        for (qint64 i = 1; i <= reply.numberOfItems(); ++i)
+            addItem(reply.descriptorAtIndex(i));
+    };
+    addAll(executeScriptSynchronously(makeEvent(1, kListBatchItems)));
+    qint64 end = kListBatchItems;
+    while (count() == end) {
+        if (end >= kMaxBatchedItems) {
+            Console::log(QStringLiteral("%1 items reached the limit; the rest is not read").arg(end));
+            break;
+        }
+        Console::log(countLine.arg(count()));
+        const NSAppleEventDescriptor reply = executeScriptSynchronously(makeEvent(end + 1, end + kListBatchItems));
+        if (reply.numberOfItems() < 1) {
+            Console::log(QStringLiteral("No Value!"));
+            break;
+        }
+        addAll(reply);
+        end += kListBatchItems;
+    }
+    Console::log(QStringLiteral("FINAL LENGTH %1").arg(count()));
+    return count();
+}
+
+QList<QDateTime> HMAppleScripter::batchedDates(Conduit conduit, const QString &folderId)
+{
+    // A date that does not read keeps its place as an invalid date, so that later dates stay paired
+    // with their ids.
+    QList<QDateTime> dates;
+    readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, true, start, end, folderId); },
+                QStringLiteral("datesArray.count %1"),
+                [&](const Event &item) { dates.append(dateFromEventDescriptor(item).value_or(QDateTime())); },
+                [&] { return qint64(dates.size()); });
+    return dates;
+}
+
+QStringList HMAppleScripter::batchedIds(Conduit conduit, const QString &folderId, const QString &countLine)
+{
+    QStringList ids;
+    readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, false, start, end, folderId); }, countLine,
+                [&](const Event &item) {
+                    const QString id = item.stringValue();
+                    if (!id.isNull())
+                        ids.append(id);
+                },
+                [&] { return qint64(ids.size()); });
+    return ids;
+}
+
+QStringList HMAppleScripter::idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId)
+{
+    Console::log(QStringLiteral("START!"));
+    const QDateTime after = date.isValid() ? date : distantPast();
+    const ConduitWords &words = kConduitWords[int(conduit)];
+    const QList<QDateTime> dates = batchedDates(conduit, folderId);
+    const QStringList ids = batchedIds(conduit, folderId, QLatin1String(words.idsCountLine));
+    QStringList modified;
+    for (qsizetype i = 0; i < dates.size() && i < ids.size(); ++i) {
+        if (dates[i].isValid() && dates[i] > after)
+            modified.append(ids[i]);
+    }
+    Console::log(QString::fromLatin1(words.modifiedCountLine).arg(modified.size()));
+    return modified;
+}
+
+QStringList HMAppleScripter::getAllContactIdsModifiedAfter(const QDateTime &date, const QString &folderId)
+{
+    return idsModifiedAfter(Conduit::Contacts, date, folderId);
+}
+QStringList HMAppleScripter::getAllCalendarEventIdsModifiedAfter(const QDateTime &date, const QString &folderId)
+{
+    return idsModifiedAfter(Conduit::CalendarEvents, date, folderId);
+}
+QStringList HMAppleScripter::getAllTaskIdsModifiedAfter(const QDateTime &date, const QString &folderId)
+{
+    return idsModifiedAfter(Conduit::Tasks, date, folderId);
+}
+
+QDateTime HMAppleScripter::getLastModifiedDateForOutlookCalendar(const QString &folderId)
+{
+    Console::log(QStringLiteral("START!"));
+    return latestOf(batchedDates(Conduit::CalendarEvents, folderId));
+}
+
+QDateTime HMAppleScripter::getLastModifiedDateForOutlookTasks(const QString &folderId)
+{
+    Console::log(QStringLiteral("START!"));
+    return latestOf(batchedDates(Conduit::Tasks, folderId));
+}
+
+QDateTime HMAppleScripter::getLastModifiedDateForOutlookContacts(const QString &folderId)
+{
+    const bool hasFolder = !folderId.isEmpty();
+    if (hasFolder && !HMOutlookSQLiteHelper::isDecimalId(folderId)) {
+        Console::log(QStringLiteral("Not a folder id, not sent: %1").arg(Console::bounded(folderId)));
+        return distantPast();
+    }
+    const QString every = hasFolder ? QStringLiteral("every contact in address book id ") + folderId
+                                    : QStringLiteral("every contact");
+    const QString source = QStringLiteral("tell application \"%1\"\nset theDates to the modification date of %2\n"
+                                          "return theDates\nend tell")
+                               .arg(HMOutlookSQLiteHelper::outlookApplicationReference(), every);
+    const NSAppleEventDescriptor reply = platform::NSAppleScript(source).executeAndReturnError();
+    Console::log(QStringLiteral("Done executing scripts"));
+    QList<QDateTime> dates;
+    for (qint64 i = 1; i <= reply.numberOfItems(); ++i)
+        dates.append(dateFromEventDescriptor(reply.descriptorAtIndex(i)).value_or(QDateTime()));
+    Console::log(QStringLiteral("datesArray %1").arg(Console::describe(dates)));
+    return latestOf(dates);
+}

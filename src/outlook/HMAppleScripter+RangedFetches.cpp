@@ -1,0 +1,229 @@
+// Texts too long for one reply, fetched in pages of 32,000 UTF-16 units and joined: property texts,
+// the duplicate-check text, ids changed since a date, and one contact's text with its extra fields
+// and categories.
+#include "outlook/HMAppleScripter.h"
+
+#include "outlook/HMAppleScripterConsole.h"
+#include "platform/foundation/DateFormatter.h"
+
+using platform::NSAppleEventDescriptor;
+using Event = HMAppleScripter::Event;
+namespace Console = HMAppleScripterConsole;
+
+namespace {
+
+const QString kLineBreak = QStringLiteral("\r\n");
+// The extra-fields text of a contact without any: "MIDDLENAME:" and nothing after it.
+constexpr qsizetype kEmptyExtraFieldsLength = 11;
+
+// The reply's text: texts as they are (an empty text is a text), other values as the platform
+// coerces them; nothing for a missing reply or one without a text form.
+std::optional<QString> textValue(const NSAppleEventDescriptor &reply)
+{
+    using namespace platform::DescriptorType;
+    const platform::DescType type = reply.descriptorType();
+    const QString text = reply.stringValue();
+    if (reply.kind() == NSAppleEventDescriptor::Kind::Atomic && (type == UnicodeText || type == UTF8Text || type == Char))
+        return text.isNull() ? QStringLiteral("") : text;
+    if (text.isNull())
+        return std::nullopt;
+    return text;
+}
+
+bool hasFolder(const QString &folderId)
+{
+    return !folderId.isEmpty() && folderId != u"-1";
+}
+
+} // namespace
+
+QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
+{
+    QString joined;
+    if (const std::optional<QString> first = textValue(executeScriptSynchronously(makeEvent(1, kTextPageCharacters))))
+        joined = *first;
+    qint64 end = kTextPageCharacters;
+    while (joined.size() == end) {
+        if (end >= kMaxPagedCharacters) {
+            Console::log(QStringLiteral("returnString.length %1 reached the limit; the rest is not read").arg(end));
+            break;
+        }
+        Console::log(QStringLiteral("returnString.length %1").arg(joined.size()));
+        const std::optional<QString> page = textValue(executeScriptSynchronously(makeEvent(end + 1, end + kTextPageCharacters)));
+        if (!page) {
+            Console::log(QStringLiteral("No Value!"));
+            break;
+        }
+        if (page->isEmpty())
+            break;
+        joined += *page;
+        end += kTextPageCharacters;
+    }
+    return joined;
+}
+
+Event HMAppleScripter::getAllContactPropertiesEvent(const QString &contactId, qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllContactPropertiesWithRange"), {contactId}, start, end);
+}
+Event HMAppleScripter::getAllTwoContactPropertiesEvent(const QString &first, const QString &second, qint64 start,
+                                                       qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllTwoContactPropertiesWithRange"), {first, second}, start, end);
+}
+Event HMAppleScripter::getAllFiveContactPropertiesEvent(const QString &first, const QString &second,
+                                                        const QString &third, const QString &fourth,
+                                                        const QString &fifth, qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllFiveContactPropertiesWithRange"), {first, second, third, fourth, fifth},
+                     start, end);
+}
+Event HMAppleScripter::getAllCalendarEventPropertiesEvent(const QString &eventId, qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllCalendarEventPropertiesWithRange"), {eventId}, start, end);
+}
+Event HMAppleScripter::getAllFiveCalendarEventPropertiesEvent(const QString &first, const QString &second,
+                                                              const QString &third, const QString &fourth,
+                                                              const QString &fifth, qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllFiveCalendarEventPropertiesWithRange"),
+                     {first, second, third, fourth, fifth}, start, end);
+}
+Event HMAppleScripter::getAllTaskPropertiesEvent(const QString &taskId, qint64 start, qint64 end)
+{
+    const Event event = rangeCall(QStringLiteral("getAllTaskPropertiesWithRange"), {taskId}, start, end);
+    Console::log(QStringLiteral("event %1").arg(Console::describe(event)));
+    return event;
+}
+Event HMAppleScripter::getAllFiveTaskPropertiesEvent(const QString &first, const QString &second, const QString &third,
+                                                     const QString &fourth, const QString &fifth, qint64 start,
+                                                     qint64 end)
+{
+    const Event event = rangeCall(QStringLiteral("getAllFiveTaskPropertiesWithRange"),
+                                  {first, second, third, fourth, fifth}, start, end);
+    Console::log(QStringLiteral("event %1").arg(Console::describe(event)));
+    return event;
+}
+Event HMAppleScripter::getPropertiesForContactEvent(const QString &contactId, qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getVcardForContactWithTextRange"), {contactId}, start, end);
+}
+Event HMAppleScripter::getMiscellaneousFieldsForContactEvent(const QString &contactId)
+{
+    return applicationCall(QStringLiteral("getMiscellaneousFieldsForContactId"), {contactId});
+}
+Event HMAppleScripter::getLengthOfContactPropertiesEvent(const QString &contactId)
+{
+    return applicationCall(QStringLiteral("getLengthOfContactProperties"), {contactId});
+}
+
+Event HMAppleScripter::getContactIds(qint64 start, qint64 end, const QDateTime &modifiedSince, const QString &folderId)
+{
+    const QString dateText = ensureAppleScriptDateFormatter().format(modifiedSince);
+    const QStringList date{dateText.isNull() ? QStringLiteral("") : dateText};
+    if (hasFolder(folderId))
+        return rangeCall(QStringLiteral("getAllContactIdsInFolderWithRangeAndModifiedDate"), {}, start, end, date + QStringList{folderId});
+    return rangeCall(QStringLiteral("getAllContactIdsWithRangeAndModifiedDate"), {}, start, end, date);
+}
+
+Event HMAppleScripter::getContactPropertiesForDupeCheckWithStartRange(qint64 start, qint64 end, const QString &folderId)
+{
+    if (folderId == u"-1")
+        return rangeCall(QStringLiteral("getContactPropertiesForDupeCheck"), {}, start, end);
+    const QString folder = folderId.isNull() ? QStringLiteral("") : folderId;
+    return rangeCall(QStringLiteral("getContactPropertiesInFolderForDupeCheck"), {}, start, end, {folder});
+}
+
+Event HMAppleScripter::getAllContactModifiedDatesEventWithStartRange(qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllContactModifiedDatesWithRange"), {}, start, end);
+}
+Event HMAppleScripter::getAllContactModifiedIdsEventWithStartRange(qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllContactIdsWithRange"), {}, start, end);
+}
+Event HMAppleScripter::getAllContactEventWithStartRange(qint64 start, qint64 end)
+{
+    return rangeCall(QStringLiteral("getAllContactsWithRange"), {}, start, end);
+}
+
+QString HMAppleScripter::getPropertiesStringForContactIdNewMethod(const QString &contactId)
+{
+    return pagedText([&](qint64 start, qint64 end) { return getAllContactPropertiesEvent(contactId, start, end); });
+}
+QString HMAppleScripter::getPropertiesStringForTwoContactIds(const QString &first, const QString &second)
+{
+    return pagedText([&](qint64 start, qint64 end) { return getAllTwoContactPropertiesEvent(first, second, start, end); });
+}
+QString HMAppleScripter::getPropertiesStringForFiveContactIds(const QString &first, const QString &second,
+                                                              const QString &third, const QString &fourth,
+                                                              const QString &fifth)
+{
+    return pagedText([&](qint64 start, qint64 end) {
+        return getAllFiveContactPropertiesEvent(first, second, third, fourth, fifth, start, end);
+    });
+}
+QString HMAppleScripter::getPropertiesStringForCalendarEventIdNewMethod(const QString &eventId)
+{
+    return pagedText([&](qint64 start, qint64 end) { return getAllCalendarEventPropertiesEvent(eventId, start, end); });
+}
+QString HMAppleScripter::getPropertiesStringForFiveCalendarEventIds(const QString &first, const QString &second,
+                                                                    const QString &third, const QString &fourth,
+                                                                    const QString &fifth)
+{
+    return pagedText([&](qint64 start, qint64 end) {
+        return getAllFiveCalendarEventPropertiesEvent(first, second, third, fourth, fifth, start, end);
+    });
+}
+QString HMAppleScripter::getPropertiesStringForTaskIdNewMethod(const QString &taskId)
+{
+    const QString text = pagedText([&](qint64 start, qint64 end) { return getAllTaskPropertiesEvent(taskId, start, end); });
+    Console::log(QStringLiteral("-[HMAppleScripter getPropertiesStringForTaskIdNewMethod:]"));
+    return text;
+}
+QString HMAppleScripter::getPropertiesStringForFiveTaskIds(const QString &first, const QString &second,
+                                                           const QString &third, const QString &fourth,
+                                                           const QString &fifth)
+{
+    return pagedText([&](qint64 start, qint64 end) {
+        return getAllFiveTaskPropertiesEvent(first, second, third, fourth, fifth, start, end);
+    });
+}
+QString HMAppleScripter::getContactPropertiesForDupeCheck()
+{
+    return pagedText([&](qint64 start, qint64 end) {
+        return getContactPropertiesForDupeCheckWithStartRange(start, end, QStringLiteral("-1"));
+    });
+}
+QString HMAppleScripter::getContactPropertiesInFolderForDupeCheck(const QString &folderId)
+{
+    return pagedText([&](qint64 start, qint64 end) { return getContactPropertiesForDupeCheckWithStartRange(start, end, folderId); });
+}
+
+QStringList HMAppleScripter::getAllContactIdsModifiedSince(const QDateTime &date, const QString &folderId)
+{
+    const QDateTime since = date.isValid() ? date : distantPast();
+    const QString joined = pagedText([&](qint64 start, qint64 end) { return getContactIds(start, end, since, folderId); });
+    return joined.split(u',');
+}
+
+QString HMAppleScripter::getPropertiesStringForContactId(const QString &contactId)
+{
+    QString text = pagedText([&](qint64 start, qint64 end) { return getPropertiesForContactEvent(contactId, start, end); });
+    Console::log(QStringLiteral("FINAL LENGTH %1").arg(text.size()));
+    const NSAppleEventDescriptor fields = executeScriptSynchronously(getMiscellaneousFieldsForContactEvent(contactId));
+    QString extraFields;
+    QStringList categories;
+    for (qint64 i = 1; i <= fields.numberOfItems(); ++i) {
+        const NSAppleEventDescriptor item = fields.descriptorAtIndex(i);
+        if (const std::optional<QString> itemText = textValue(item))
+            extraFields = *itemText;
+        if (const std::optional<QString> category = textValue(item.descriptorForKeyword(platform::Keyword::KeyData)))
+            categories.append(*category);
+    }
+    if (extraFields.size() > kEmptyExtraFieldsLength)
+        text += kLineBreak + extraFields;
+    text += kLineBreak + QStringLiteral("CATEGORIES:") + categories.join(u'\t');
+    Console::log(QStringLiteral("returnString %1").arg(Console::bounded(text)));
+    return text;
+}
