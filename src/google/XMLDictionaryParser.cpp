@@ -280,7 +280,10 @@ void XMLDictionaryBuilder::addAttributes(XNode &node, const xmlChar **attributes
     QVariantMap all;
     for (const xmlChar **pair = attributes; pair[0] != nullptr; pair += 2) {
         const QString key = QString::fromUtf8(reinterpret_cast<const char *>(pair[0]));
-        const QString value = pair[1] != nullptr ? QString::fromUtf8(reinterpret_cast<const char *>(pair[1])) : QString(QLatin1String(""));
+        // Without entity substitution libxml2 hands an attribute's "&" on as "&#38;".
+        QString value = pair[1] != nullptr ? QString::fromUtf8(reinterpret_cast<const char *>(pair[1]))
+                                           : QString(QLatin1String(""));
+        value.replace(QLatin1String("&#38;"), QLatin1String("&"));
         if (m_options.m_attributesMode == 2)
             node.set(key, XValue::ofText(value));
         else if (m_options.m_attributesMode == 0)

@@ -356,6 +356,8 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
                          body.value(QStringLiteral("slowMs")).toInt(2000),
                          qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024))});
+    } else if (path == QLatin1String("/peer/clear-requests")) {
+        clearRequests();
     } else if (path == QLatin1String("/peer/clear-switches")) {
         clearSwitches();
     } else if (path == QLatin1String("/peer/clock")) {
