@@ -392,7 +392,8 @@ void HMGoogleSync::saveProfile()
 // The main window's date label follows the end of the run.
 void HMGoogleSync::notifyFinished()
 {
-    postLocally(QStringLiteral("HMGoogleSyncDidEnd"));
+    if (m_finishObserver)
+        m_finishObserver();
 }
 
 void HMGoogleSync::endSyncWithError(const QString &message)

@@ -64,6 +64,8 @@ public:
     void setDataSourceFactory(DataSourceFactory factory) { m_dataSourceFactory = std::move(factory); }
     void setErrorPresenter(ErrorPresenter presenter) { m_errorPresenter = std::move(presenter); }
     void setStageObserver(StageObserver observer) { m_stageObserver = std::move(observer); }
+    // Told (on the run's queue) when the run has ended, either way: the main window's date label.
+    void setFinishObserver(std::function<void()> observer) { m_finishObserver = std::move(observer); }
     void setGoogleSyncControllerDelegate(GoogleSyncControllerDelegate *delegate) { m_controllerDelegate = delegate; }
 
     QString syncStage() const;
@@ -167,6 +169,7 @@ private:
     DataSourceFactory m_dataSourceFactory;
     ErrorPresenter m_errorPresenter;
     StageObserver m_stageObserver;
+    std::function<void()> m_finishObserver;
     GoogleSyncControllerDelegate *m_controllerDelegate = nullptr;
     std::shared_ptr<HMData> m_contactData;
     std::shared_ptr<HMData> m_calendarData;
