@@ -430,10 +430,15 @@ void HMGoogleSync::finishError(const QString &message, bool changesProfile)
     postDistributedFinish();
     if (const std::shared_ptr<HMProfile> current = profile(); current && changesProfile)
         storeIdMapCounts(*current);
-    if (sheet && message.contains(QLatin1String("reauthorize")))
-        sheet->displayReauthorizationButtons();
-    if (sheet)
+    if (sheet && message.contains(QLatin1String("reauthorize"))) {
+        // The buttons are shown on the main thread, which the sheet's own operations expect there.
+        platform::DispatchQueue::main()->async([sheet, message] {
+            sheet->displayReauthorizationButtons();
+            sheet->syncCompleted(message);
+        });
+    } else if (sheet) {
         sheet->syncCompleted(message);
+    }
     if (changesProfile)
         saveProfile();
     notifyFinished();

@@ -3,7 +3,7 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
-#include <httplib.h>
+#include "GooglePeerProcess.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,65 +19,6 @@
 #include <csignal>
 
 namespace {
-
-const QString kEmail = QStringLiteral("me@example.com");
-
-// The Google peer as a program, with the account me@example.com and its refresh token "1//rt".
-class GooglePeerProcess final
-{
-public:
-    explicit GooglePeerProcess(const QString &folder) : m_folder(folder) { start(); }
-    ~GooglePeerProcess() { stop(); }
-
-    void start()
-    {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QStringList arguments{QStringLiteral("--certificates"), QDir(m_folder).filePath(QStringLiteral("certificates")),
-                              QStringLiteral("--state"), QDir(m_folder).filePath(QStringLiteral("peer-state.json")),
-                              QStringLiteral("--account"), kEmail + QStringLiteral(":1//rt")};
-        if (port > 0)
-            arguments << QStringLiteral("--port") << QString::number(port);
-        m_process.start(QStringLiteral(HM_GOOGLE_PEER_PATH), arguments);
-        if (!m_process.waitForReadyRead(20000))
-            return;
-        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-        for (const QString &part : line.split(u' ')) {
-            if (part.startsWith(QLatin1String("https-port=")))
-                port = part.section(u'=', 1).toInt();
-            else if (part.startsWith(QLatin1String("ca=")))
-                caFile = part.section(u'=', 1);
-        }
-    }
-    void stop()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-    }
-
-    QByteArray control(const char *path, const QJsonObject &body = {}) const
-    {
-        httplib::SSLClient client("127.0.0.1", port);
-        client.set_ca_cert_path(caFile.toLocal8Bit().constData());
-        const auto reply = client.Post(path, QJsonDocument(body).toJson().toStdString(), "application/json");
-        return reply ? QByteArray::fromStdString(reply->body) : QByteArray();
-    }
-    QJsonArray requests() const { return QJsonDocument::fromJson(control("/peer/requests")).array(); }
-    QStringList requestPaths() const
-    {
-        QStringList paths;
-        for (const QJsonValue &request : requests())
-            paths << request.toObject().value("path").toString();
-        return paths;
-    }
-
-    int port = 0;
-    QString caFile;
-
-private:
-    QString m_folder;
-    QProcess m_process;
-};
 
 struct DriverRun
 {
@@ -165,7 +106,7 @@ void editProfile(const QString &home, const std::function<void(HMProfile &)> &ed
 TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete)
 {
     QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path());
+    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
@@ -214,7 +155,7 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
 TEST(GoogleDriver, KilledRightAfterTheEndLeavesTheProfileWithoutItsRereadFlags)
 {
     QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path());
+    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
@@ -242,7 +183,7 @@ TEST(GoogleDriver, KilledRightAfterTheEndLeavesTheProfileWithoutItsRereadFlags)
 TEST(GoogleDriver, EachTokenFailureEndsWithItsText)
 {
     QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path());
+    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
     const QString reauthorize = QStringLiteral(
@@ -288,7 +229,7 @@ TEST(GoogleDriver, EachTokenFailureEndsWithItsText)
 TEST(GoogleDriver, APeerThatIsDownTimesOutAndACancelInThePurgeSendsNothingMore)
 {
     QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path());
+    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
@@ -308,7 +249,7 @@ TEST(GoogleDriver, APeerThatIsDownTimesOutAndACancelInThePurgeSendsNothingMore)
 TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNothing)
 {
     QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path());
+    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
