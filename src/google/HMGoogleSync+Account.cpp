@@ -146,7 +146,8 @@ std::optional<QByteArray> HMGoogleSync::synchronousGet(const QString &address, b
     if (withToken) {
         if (!googlehosts::isTokenText(accessToken()))
             return std::nullopt;
-        client->setValueForHTTPHeaderField(googlehosts::bearerHeaderValue(accessToken()), "Authorization");
+        // The account requests send the token as it stands; the driver's requests write "/" as "%2F".
+        client->setValueForHTTPHeaderField("Bearer " + accessToken().toUtf8(), "Authorization");
     }
     const std::shared_ptr<platform::RKRequest> request = client->requestWithResourcePath(QString());
     request->setTimeoutInterval(30.0);
