@@ -94,31 +94,33 @@ void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QL
     process();
 }
 
-void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
-                                                                      const QDateTime &listDate)
+// Google's event records sorted for Outlook: changes, deleted events and occurrences, and the
+// occurrences whose series Outlook keeps (they go through the calendar's exception handling).
+struct HMGoogleSync::EventSort
 {
-    const std::shared_ptr<HMData> data = dataSource(2);
-    if (!data) {
-        endSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
-        return;
-    }
-    HMOutlookDatFileHelper helper;
     QList<QVariantMap> changes;
     QList<QVariantMap> deletedOccurrences;
     QList<QVariantMap> changedOccurrences;
     QStringList deletedIds;
+};
+
+HMGoogleSync::EventSort HMGoogleSync::sortEventRecords(const QList<QVariantMap> &records, HMOutlookDatFileHelper &helper)
+{
+    EventSort sorted;
     for (const QVariantMap &record : records) {
         if (!isMarkedDeleted(record)) {
-            changes << record;
+            sorted.changes << record;
         } else if (m_allowDeletesFromGoogle && record.contains(QStringLiteral("UID"))) {
             if (isRecurringException(record))
-                deletedOccurrences << record;
+                sorted.deletedOccurrences << record;
             else
-                deletedIds << record.value(QStringLiteral("UID")).toString();
+                sorted.deletedIds << record.value(QStringLiteral("UID")).toString();
         }
     }
-    for (qsizetype index = changes.size() - 1; index >= 0; --index) {
-        const QVariantMap &record = changes.at(index);
+    // From the last to the first: an occurrence without an Outlook event of its own is handled as an
+    // exception of its series, which this run's Outlook listing then leaves out.
+    for (qsizetype index = sorted.changes.size() - 1; index >= 0; --index) {
+        const QVariantMap &record = sorted.changes.at(index);
         const QString uid = record.value(QStringLiteral("UID")).toString();
         if (!isRecurringException(record) || (!uid.isEmpty() && !helper.getOutlookEventIdForDeviceEventId(uid).isEmpty()))
             continue;
@@ -128,16 +130,29 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
             if (!fullKey.isEmpty())
                 m_syncDriver->addIdToExclude(fullKey);
         }
-        changedOccurrences.prepend(changes.takeAt(index));
+        sorted.changedOccurrences.prepend(sorted.changes.takeAt(index));
     }
-    bool allApplied = applyRecords(*data, changes);
-    if (!deletedIds.isEmpty())
-        data->deleteOutlookUidRecords(deletedIds);
+    return sorted;
+}
+
+void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
+                                                                      const QDateTime &listDate)
+{
+    const std::shared_ptr<HMData> data = dataSource(2);
+    if (!data) {
+        endSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
+        return;
+    }
+    HMOutlookDatFileHelper helper;
+    const EventSort sorted = sortEventRecords(records, helper);
+    bool allApplied = applyRecords(*data, sorted.changes);
+    if (!sorted.deletedIds.isEmpty())
+        data->deleteOutlookUidRecords(sorted.deletedIds);
     auto *const exceptions = dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
-    if (!deletedOccurrences.isEmpty())
-        allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(deletedOccurrences) &&
+    if (!sorted.deletedOccurrences.isEmpty())
+        allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(sorted.deletedOccurrences) &&
                      allApplied;
-    for (const QVariantMap &record : std::as_const(changedOccurrences)) {
+    for (const QVariantMap &record : sorted.changedOccurrences) {
         const QString outlookId = exceptions != nullptr ? exceptions->handleGoogleUpdateException(record) : QString();
         const QString uid = record.value(QStringLiteral("UID")).toString();
         if (outlookId.isEmpty())

@@ -9,6 +9,7 @@
 #include "google/HMGoogleSyncDriver.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/restkit/RKClient.h"
@@ -71,7 +72,11 @@ HMGoogleSync::HMGoogleSync(PrivateTag) : m_queue(platform::DispatchQueue::create
 {
 }
 
-HMGoogleSync::~HMGoogleSync() = default;
+HMGoogleSync::~HMGoogleSync()
+{
+    for (const std::shared_ptr<platform::DispatchTimer> &timer : m_endTimers)
+        timer->cancel();
+}
 
 void HMGoogleSync::setProfile(std::shared_ptr<HMProfile> profile)
 {
@@ -333,32 +338,55 @@ void HMGoogleSync::endSync()
     postLocally(QStringLiteral("kSynchronizationDidFinish"));
     postLocally(QStringLiteral("HMSyncDidFinishNotification"));
     const std::shared_ptr<HMGoogleSync> self = shared_from_this();
-    m_queue->after(kEndStepSeconds, [self] {
+    afterOnQueue(kEndStepSeconds, [self] {
         if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
             sheet->syncCompleted(self->lastErrorMessageString());
         self->m_isFinished.store(true);
     });
     presentUnwritableAlertIfNeeded();
     postDistributedFinish();
-    if (const std::shared_ptr<HMProfile> current = profile()) {
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        if (m_contactSyncEnabled)
-            current->setContactLastSyncDate(now);
-        if (m_calendarSyncEnabled)
-            current->setCalendarLastSyncDate(now);
-        if (m_tasksSyncEnabled)
-            current->setTaskLastSyncDate(now);
-        current->setRereadAppleOnNextSync(false);
-        current->setRereadDeviceOnNextSync(false);
-        current->setPurgeContactsOnNextSync(false);
-        current->setPurgeCalendarOnNextSync(false);
-        current->setPurgeTasksOnNextSync(false);
-        storeIdMapCounts(*current);
-    }
+    if (const std::shared_ptr<HMProfile> current = profile())
+        finishProfile(*current);
     saveProfile();
     if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
         sheet->syncCompleted(lastErrorMessageString());
     notifyFinished();
+}
+
+// A one-shot timer of the run's queue (dispatch timers follow the tests' virtual clock).
+void HMGoogleSync::afterOnQueue(double seconds, std::function<void()> step)
+{
+    const std::shared_ptr<platform::DispatchTimer> timer = platform::DispatchTimer::create(m_queue);
+    // The step (which may hold the run) is let go once it has run, so nothing stays held after the fire.
+    auto pending = std::make_shared<std::function<void()>>(std::move(step));
+    timer->setEventHandler([pending] {
+        if (!*pending)
+            return;
+        const std::function<void()> run = std::move(*pending);
+        *pending = nullptr;
+        run();
+    });
+    timer->schedule(seconds, 0);
+    timer->resume();
+    m_endTimers.push_back(timer);
+}
+
+// The dates of the conduits that ran, the flags of the next run cleared, the id-map counts.
+void HMGoogleSync::finishProfile(HMProfile &profile)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (m_contactSyncEnabled)
+        profile.setContactLastSyncDate(now);
+    if (m_calendarSyncEnabled)
+        profile.setCalendarLastSyncDate(now);
+    if (m_tasksSyncEnabled)
+        profile.setTaskLastSyncDate(now);
+    profile.setRereadAppleOnNextSync(false);
+    profile.setRereadDeviceOnNextSync(false);
+    profile.setPurgeContactsOnNextSync(false);
+    profile.setPurgeCalendarOnNextSync(false);
+    profile.setPurgeTasksOnNextSync(false);
+    storeIdMapCounts(profile);
 }
 
 void HMGoogleSync::presentUnwritableAlertIfNeeded()
@@ -396,6 +424,17 @@ void HMGoogleSync::notifyFinished()
         m_finishObserver();
 }
 
+// Every request of the shared object manager, of the token client and of the driver's client.
+void HMGoogleSync::cancelAllRequests()
+{
+    if (const std::shared_ptr<platform::RKObjectManager> manager = platform::RKObjectManager::sharedManager())
+        manager->cancelAllRequests();
+    if (m_wifiSyncClient)
+        m_wifiSyncClient->requestQueue().cancelAllRequests();
+    if (m_syncDriver)
+        m_syncDriver->cancelRequests();
+}
+
 void HMGoogleSync::endSyncWithError(const QString &message)
 {
     finishError(message, true);
@@ -407,15 +446,7 @@ void HMGoogleSync::finishError(const QString &message, bool changesProfile)
         DDLogInfo(QStringLiteral("endSyncWithError after the end: %1").arg(message));
         return;
     }
-    const auto cancelRequests = [client = m_wifiSyncClient, driver = m_syncDriver] {
-        if (const std::shared_ptr<platform::RKObjectManager> manager = platform::RKObjectManager::sharedManager())
-            manager->cancelAllRequests();
-        if (client)
-            client->requestQueue().cancelAllRequests();
-        if (driver)
-            driver->cancelRequests();
-    };
-    cancelRequests();
+    cancelAllRequests();
     {
         const std::lock_guard lock(m_mutex);
         m_lastErrorMessageString = message;
@@ -428,8 +459,10 @@ void HMGoogleSync::finishError(const QString &message, bool changesProfile)
     if (sheet)
         sheet->setUserMessageDirectly(message, 1.0);
     postDistributedFinish();
-    if (const std::shared_ptr<HMProfile> current = profile(); current && changesProfile)
+    if (const std::shared_ptr<HMProfile> current = profile(); current && changesProfile) {
         storeIdMapCounts(*current);
+        saveProfile();
+    }
     if (sheet && message.contains(QLatin1String("reauthorize"))) {
         // The buttons are shown on the main thread, which the sheet's own operations expect there.
         platform::DispatchQueue::main()->async([sheet, message] {
@@ -439,12 +472,10 @@ void HMGoogleSync::finishError(const QString &message, bool changesProfile)
     } else if (sheet) {
         sheet->syncCompleted(message);
     }
-    if (changesProfile)
-        saveProfile();
     notifyFinished();
     const std::shared_ptr<HMGoogleSync> self = shared_from_this();
-    m_queue->after(kEndStepSeconds, [self, cancelRequests] {
-        cancelRequests();
+    afterOnQueue(kEndStepSeconds, [self] {
+        self->cancelAllRequests();
         self->m_isFinished.store(true);
     });
 }

@@ -14,13 +14,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class HMData;
 class HMGoogleSyncDriver;
+class HMOutlookDatFileHelper;
 class HMProfile;
 class HMProfileManager;
 namespace platform {
 class DispatchQueue;
+class DispatchTimer;
 class RKClient;
 } // namespace platform
 
@@ -151,6 +154,11 @@ private:
     bool stageRuns(const QString &stage) const;
     void runStage(const QString &stage);
     void handleTokenReply(int status, const QByteArray &body);
+    struct EventSort;
+    EventSort sortEventRecords(const QList<QVariantMap> &records, HMOutlookDatFileHelper &helper);
+    void cancelAllRequests();
+    void afterOnQueue(double seconds, std::function<void()> step);
+    void finishProfile(HMProfile &profile);
     void afterApplies(const QDateTime &listDate, int conduit, bool allApplied);
     std::shared_ptr<HMData> dataSource(int conduit);
     bool applyRecords(HMData &data, const QList<QVariantMap> &records);
@@ -174,6 +182,8 @@ private:
     std::shared_ptr<HMData> m_contactData;
     std::shared_ptr<HMData> m_calendarData;
     std::shared_ptr<HMData> m_taskData;
+    // The one-shot timers of the end (the run's queue only).
+    std::vector<std::shared_ptr<platform::DispatchTimer>> m_endTimers;
 
     mutable std::mutex m_mutex;
     QString m_syncStage = QStringLiteral("start");

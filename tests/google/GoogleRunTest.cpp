@@ -10,6 +10,8 @@
 #include "google/HMGoogleSyncDriver.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/VirtualClock.h"
+#include "foundation/HMSyncProgressReporting.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "sync/HMData.h"
@@ -445,4 +447,58 @@ TEST(GoogleDriverRequests, CarryTheAccessTokenWithEverySlashWrittenPercentTwoF)
     EXPECT_EQ(status.load(), 200);
     EXPECT_TRUE(server.head.startsWith("GET /calendar/v3/users/me/calendarList HTTP/1.1\r\n")) << server.head.toStdString();
     EXPECT_TRUE(server.head.contains("\r\nAuthorization: Bearer ya29.a%2Fb%2Fc\r\n")) << server.head.toStdString();
+}
+
+namespace {
+
+// The progress sheet's side of a run: each completion text, in order.
+class RecordingProgress final : public HMSyncProgressReporting
+{
+public:
+    void setUserMessageDirectly(const QString &) override {}
+    void setUserMessageDirectly(const QString &, double) override {}
+    void setOverallMessageDirectly(const QString &, double) override {}
+    void syncCompleted(const QString &errorText) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_completions << (errorText.isEmpty() ? QStringLiteral("Sync Complete") : errorText);
+    }
+    void displayDeletionWarningWithMessage(const QString &) override {}
+    void displayReauthorizationButtons() override {}
+    QStringList completions() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_completions;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_completions;
+};
+
+} // namespace
+
+TEST_F(GoogleRun, TheSecondCompletionComesOneSecondLaterOnTheRunsOwnTimer)
+{
+    PeerFixture fixture;
+    const auto sheet = std::make_shared<RecordingProgress>();
+    GlobalVariables::setCurrentSyncProgressController(sheet);
+    m_profile->setGoogleAccessToken(QStringLiteral("ya29.old"));
+    m_profile->setGoogleRefreshToken(QStringLiteral("1//rt"));
+    ASSERT_TRUE(m_run->hasTokens());
+    platform::VirtualClock::install();
+    m_run->synchronize();
+    ASSERT_TRUE(platform::DispatchQueue::runMainQueueUntil([&] { return !sheet->completions().isEmpty(); },
+                                                           std::chrono::seconds(20)));
+    EXPECT_EQ(m_run->syncStage(), "endSync");
+    platform::DispatchQueue::runMainQueueUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(sheet->completions(), QStringList({"Sync Complete"}));
+    platform::VirtualClock::advance(0.99);
+    m_run->queue()->sync([] {});
+    EXPECT_FALSE(m_run->isFinished());
+    platform::VirtualClock::advance(0.02);
+    ASSERT_TRUE(platform::DispatchQueue::runMainQueueUntil([&] { return m_run->isFinished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(sheet->completions(), QStringList({"Sync Complete", "Sync Complete"}));
+    platform::VirtualClock::uninstall();
+    GlobalVariables::setCurrentSyncProgressController(nullptr);
 }
