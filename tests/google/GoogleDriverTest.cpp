@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -51,10 +52,14 @@ QProcessEnvironment driverEnvironment(const QString &home, int port, const QStri
     return environment;
 }
 
-DriverRun runDriver(const QString &home, const GooglePeerProcess &peer, const QStringList &arguments)
+DriverRun runDriver(const QString &home, const GooglePeerProcess &peer, const QStringList &arguments,
+                    bool logsEverything = false)
 {
     QProcess driver;
-    driver.setProcessEnvironment(driverEnvironment(home, peer.port, peer.caFile));
+    QProcessEnvironment environment = driverEnvironment(home, peer.port, peer.caFile);
+    if (logsEverything)
+        environment.insert(QStringLiteral("HM_SYNC_LOG_LEVEL"), QStringLiteral("verbose"));
+    driver.setProcessEnvironment(environment);
     driver.setProcessChannelMode(QProcess::MergedChannels);
     QElapsedTimer timer;
     timer.start();
@@ -118,13 +123,15 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
     });
     peer.control("/peer/access-token", QJsonObject{{"token", "ya29.a/b"}});
 
-    const DriverRun run = runDriver(home.path(), peer, arguments);
+    const DriverRun run = runDriver(home.path(), peer, arguments, true);
     EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
     EXPECT_EQ(run.lines("stage "), QStringList({"stage retrieveTokens", "stage purge", "stage endSync"}));
     EXPECT_EQ(run.lines("notification ") + run.lines("distributed "),
               QStringList({"notification kSynchronizationDidFinish", "notification HMSyncDidFinishNotification",
                            "distributed HMSyncDidFinishNotification"}));
-    const QString tail = run.output.section(QStringLiteral("stage endSync\n"), 1);
+    QString tail = run.output.section(QStringLiteral("stage endSync\n"), 1);
+    // Log lines (time-stamped) interleave with the printed events; the events alone, in order.
+    tail = QStringList(tail.split(u'\n').filter(QRegularExpression(QStringLiteral("^(notification|distributed|sheet) ")))).join(u'\n') + u'\n';
     EXPECT_EQ(tail, QStringLiteral("notification kSynchronizationDidFinish\nnotification HMSyncDidFinishNotification\n"
                                    "distributed HMSyncDidFinishNotification\nsheet completed: Sync Complete\n"
                                    "sheet completed: Sync Complete\n"));
@@ -139,7 +146,8 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
               "client_id=884120357716-hmsyncdesktop.apps.googleusercontent.com&client_secret=Qw7TzRkLm2VbXa9PfHsN4cJe"
               "&refresh_token=1//rt&grant_type=refresh_token");
     EXPECT_EQ(requests.at(0).toObject().value("authorization").toString(), "");
-    // Neither the token nor the form reached the driver's output.
+    // Neither the token nor the form reached the driver's output, every log line included.
+    EXPECT_TRUE(run.output.contains("Google sync stage endSync")) << run.output.toStdString();
     EXPECT_FALSE(run.output.contains("1//rt"));
     EXPECT_FALSE(run.output.contains("ya29"));
 
