@@ -27,10 +27,12 @@ std::shared_ptr<HMProfile> selectedProfile()
 
 HMGoogleSyncDriver::HMGoogleSyncDriver()
 {
-    // The notification only sets a flag, on the posting thread; nothing here can outlive the token.
+    // The notification only sets the flag, on the posting thread.
     m_cancelObserver = platform::NotificationCenter::defaultCenter().addObserver(
-        QStringLiteral("kHMGoogleDirectSyncCancelSync"), nullptr,
-        [this](const platform::Notification &) { setCancel(); });
+        QStringLiteral("kHMGoogleDirectSyncCancelSync"), nullptr, [flag = m_shouldCancel](const platform::Notification &) {
+            DDLogInfo(QStringLiteral("Google driver: cancel requested"));
+            flag->store(true);
+        });
 }
 
 HMGoogleSyncDriver::~HMGoogleSyncDriver()
@@ -65,7 +67,7 @@ void HMGoogleSyncDriver::addIdToExclude(const QString &googleId)
 void HMGoogleSyncDriver::setCancel()
 {
     DDLogInfo(QStringLiteral("Google driver: cancel requested"));
-    m_shouldCancel.store(true);
+    m_shouldCancel->store(true);
 }
 
 void HMGoogleSyncDriver::cancelRequests()
@@ -96,7 +98,7 @@ void HMGoogleSyncDriver::cancelSyncWithError(const QString &message)
 
 bool HMGoogleSyncDriver::purge()
 {
-    if (m_shouldCancel.load()) {
+    if (m_shouldCancel->load()) {
         cancelSync();
         return true;
     }
@@ -112,7 +114,7 @@ bool HMGoogleSyncDriver::purge()
 
 void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
 {
-    if (m_shouldCancel.load()) {
+    if (m_shouldCancel->load()) {
         cancelSync();
         return;
     }

@@ -61,7 +61,7 @@ public:
     QSet<QString> idsToExclude() const;
     void addIdToExclude(const QString &googleId);
 
-    bool shouldCancel() const { return m_shouldCancel.load(); }
+    bool shouldCancel() const { return m_shouldCancel->load(); }
     void setCancel();
     // Cancels the requests of the current client, then tells the delegate "Synchronization Canceled".
     void cancelSync();
@@ -100,7 +100,8 @@ private:
     QString m_serverUrl;
     QString m_userEmail;
     std::shared_ptr<HMProfile> m_profile;
-    std::atomic<bool> m_shouldCancel = false;
+    // Shared with the cancel observer, which may still be running on the posting thread as the driver goes.
+    const std::shared_ptr<std::atomic<bool>> m_shouldCancel = std::make_shared<std::atomic<bool>>(false);
     bool m_allowDeletesFromGoogle = true;
     bool m_allowDeletesFromOutlook = true;
     bool m_purgeContacts = false;
