@@ -37,15 +37,6 @@ const QString kUnwritableText = QStringLiteral("Some records were not synchroniz
                                                "again.");
 constexpr double kEndStepSeconds = 1.0;
 
-std::shared_ptr<HMProfile> selectedProfile()
-{
-    const std::shared_ptr<HMProfilesController> controller = GlobalVariables::getCurrentProfileController();
-    if (!controller)
-        return nullptr;
-    const std::vector<std::shared_ptr<HMProfile>> profiles = controller->arrangedObjects();
-    const qsizetype index = controller->selectionIndex();
-    return index >= 0 && index < qsizetype(profiles.size()) ? profiles.at(size_t(index)) : nullptr;
-}
 
 void postLocally(const QString &name)
 {
@@ -88,7 +79,7 @@ std::shared_ptr<HMProfile> HMGoogleSync::profile()
 {
     const std::lock_guard lock(m_mutex);
     if (!m_profile)
-        m_profile = selectedProfile();
+        m_profile = HMGoogleSyncDriver::selectedProfile();
     return m_profile;
 }
 

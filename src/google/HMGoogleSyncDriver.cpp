@@ -13,17 +13,14 @@ namespace {
 
 const QString kCanceledText = QStringLiteral("Synchronization Canceled");
 
-std::shared_ptr<HMProfile> selectedProfile()
-{
-    const std::shared_ptr<HMProfilesController> controller = GlobalVariables::getCurrentProfileController();
-    if (!controller)
-        return nullptr;
-    const std::vector<std::shared_ptr<HMProfile>> profiles = controller->arrangedObjects();
-    const qsizetype index = controller->selectionIndex();
-    return index >= 0 && index < qsizetype(profiles.size()) ? profiles.at(size_t(index)) : nullptr;
-}
 
 } // namespace
+
+std::shared_ptr<HMProfile> HMGoogleSyncDriver::selectedProfile()
+{
+    const std::shared_ptr<HMProfilesController> controller = GlobalVariables::getCurrentProfileController();
+    return controller ? controller->selectedProfile() : nullptr;
+}
 
 HMGoogleSyncDriver::HMGoogleSyncDriver()
 {

@@ -31,6 +31,9 @@ public:
     HMGoogleSyncDriver(const HMGoogleSyncDriver &) = delete;
     HMGoogleSyncDriver &operator=(const HMGoogleSyncDriver &) = delete;
 
+    // The profile selected in the current profile controller, which a run without a profile takes.
+    static std::shared_ptr<HMProfile> selectedProfile();
+
     // Not owned: the run owns the driver.
     void setGoogleSyncDelegate(HMGoogleSyncDelegate *delegate) { m_delegate = delegate; }
     // The queue on which replies are handed back (the run's).
