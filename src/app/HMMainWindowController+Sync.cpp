@@ -12,6 +12,7 @@
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "google/HMGoogleSync.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -23,6 +24,7 @@
 #include "sync/HMProfileManager.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QDir>
 
 namespace {
@@ -215,19 +217,50 @@ void HMMainWindowController::beginSync()
         return;
     }
     writeSyncMethodSetting(syncMethodWord(quint64(profile->syncMethod())));
-    if (profile->syncMethod() == HMSyncMethod::GoogleDirect) {
-        GlobalVariables::setIsGoogleDirect(true);
-        DDLogWarn(QStringLiteral("Direct Google sync is not part of this build; nothing was started"));
-        refuseStart(QStringLiteral("Direct Google sync is not available in this version of Harrowmere."));
-        return;
-    }
     if (const platform::Status written = userDefaults().synchronize(); !written)
         DDLogError(QStringLiteral("Could not write the user defaults: %1").arg(written.error().message()));
+    if (profile->syncMethod() == HMSyncMethod::GoogleDirect) {
+        startGoogleSync(profile);
+        return;
+    }
     // The sheet is registered before the run starts: a run refused or ended at once reports to the
     // registered sheet from the manager's queue, and must find this one.
     if (window()->isVisible())
         showSyncStatusProgressController();
     startManagerSync(profile);
+}
+
+// Sync method 6: a new Google run of the profile, with the progress sheet over the window. The
+// sign-in sheet that gets a profile its first tokens is not part of this build; without tokens the
+// run ends at once with the text that says how to allow access, shown on the progress sheet.
+void HMMainWindowController::startGoogleSync(const std::shared_ptr<HMProfile> &profile)
+{
+    GlobalVariables::setIsGoogleDirect(true);
+    const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
+    run->setProfile(profile);
+    run->setProfileManager(m_profileManager);
+    run->setErrorPresenter([](const QString &description) {
+        platform::DispatchQueue::main()->async([description] {
+            platform::Alert alert;
+            alert.addButtonWithTitle(QStringLiteral("OK"));
+            alert.setMessageText(description);
+            alert.setAlertStyle(platform::AlertStyle::Warning);
+            alert.runModal();
+        });
+    });
+    // The run may outlive the window; the label is updated on the main queue while the window lives.
+    const QPointer<HMMainWindowController> window(this);
+    run->setFinishObserver([window] {
+        platform::DispatchQueue::main()->async([window] {
+            if (window)
+                window->updateLastSyncDateLabel();
+        });
+    });
+    if (!run->hasTokens())
+        DDLogInfo(QStringLiteral("The profile %1 holds no Google tokens").arg(profile->name()));
+    if (this->window()->isVisible())
+        showSyncStatusProgressController();
+    run->synchronize();
 }
 
 // The calendars and reminder lists the coming sync reads, set before the run starts. No window here

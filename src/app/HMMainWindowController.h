@@ -173,6 +173,7 @@ private:
     bool publishProfileAndCheck();
     void handOverCalendarIdentifiers(HMProfile &profile);
     static void publishProfileSwitches(const HMProfile &profile);
+    void startGoogleSync(const std::shared_ptr<HMProfile> &profile);
     void startManagerSync(const std::shared_ptr<HMProfile> &profile);
     void writeSyncMethodSetting(const QString &word);
     std::shared_ptr<HMSyncProgressController> makeProgressSheet();

@@ -4,6 +4,7 @@
 
 #include "app/HMAppDelegate.h"
 #include "foundation/GlobalVariables.h"
+#include "google/HMGoogleSync.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
@@ -207,8 +208,7 @@ void HMSyncProgressController::okButtonSelected()
 void HMSyncProgressController::cancelButtonSelected()
 {
     if (GlobalVariables::getIsGoogleDirect()) {
-        platform::NotificationCenter::defaultCenter().postNotificationName(
-            QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+        cancelGoogleSync();
         return;
     }
     const quint64 generation = ++m_cancelTimerGeneration;
@@ -236,13 +236,20 @@ void HMSyncProgressController::cancelButtonSelected()
 void HMSyncProgressController::forceCancelButtonSelected()
 {
     if (GlobalVariables::getIsGoogleDirect()) {
-        platform::NotificationCenter::defaultCenter().postNotificationName(
-            QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+        cancelGoogleSync();
         return;
     }
     const std::shared_ptr<HMSyncController> controller = runningController();
     if (controller && controller->syncState() != HMSyncState::Idle)
         controller->forceCancelSync();
+}
+
+// A Google run hears the notification in its driver and the direct call in its stage machine.
+void HMSyncProgressController::cancelGoogleSync()
+{
+    platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+    if (const std::shared_ptr<HMGoogleSync> run = GlobalVariables::getGoogleDirectSyncController())
+        run->cancelSynchronization();
 }
 
 std::shared_ptr<HMSyncController> HMSyncProgressController::runningController() const

@@ -106,6 +106,7 @@ private:
     // Runs the work on the main queue by way of the high-priority global queue, while the sheet lives.
     void runTwoHops(std::function<void(HMSyncProgressController &)> work);
     void showStepMessage(const QString &message);
+    void cancelGoogleSync();
     void showCompletion(const QString &errorText);
     void alertDidEnd(int returnCode);
     std::shared_ptr<HMSyncController> runningController() const;

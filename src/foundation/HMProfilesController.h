@@ -19,4 +19,12 @@ public:
     virtual std::vector<std::shared_ptr<HMProfile>> arrangedObjects() const = 0;
     // The index of the selected profile in arrangedObjects(), or -1 when none is selected.
     virtual qsizetype selectionIndex() const = 0;
+
+    // The selected profile, or nullptr when none is.
+    std::shared_ptr<HMProfile> selectedProfile() const
+    {
+        const std::vector<std::shared_ptr<HMProfile>> profiles = arrangedObjects();
+        const qsizetype index = selectionIndex();
+        return index >= 0 && index < qsizetype(profiles.size()) ? profiles.at(size_t(index)) : nullptr;
+    }
 };

@@ -5,6 +5,7 @@
 // it ended in error, 2 for bad arguments or files.
 #include "CalendarStoreChoice.h"
 #include "ContactStoreChoice.h"
+#include "GoogleRunner.h"
 #include "MemoryDataSource.h"
 #include "SyncRunner.h"
 
@@ -18,6 +19,7 @@
 #include "phonelink/HMWiFiSync.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/restkit/RKClient.h"
 #include "sync/HMProfile.h"
 #include "sync/HMIdentifierGraphJournal.h"
 #include "sync/HMDeletionGuard.h"
@@ -86,8 +88,9 @@ std::shared_ptr<HMProfile> createCloudProfile(HMProfileManager &manager, const Q
     return profile;
 }
 
-// The first line of a regular file that only its owner may read; nothing, with the problem, otherwise.
-std::optional<QString> readPasswordFile(const QString &path, QString &problem)
+// The lines of a regular file that only its owner may read (at most 16 KiB); nothing, with the
+// problem, otherwise.
+std::optional<QStringList> readPrivateLines(const QString &path, QString &problem)
 {
     QFile file(path);
     const QFileInfo info(path);
@@ -104,8 +107,45 @@ std::optional<QString> readPasswordFile(const QString &path, QString &problem)
         problem = QStringLiteral("cannot read %1").arg(path);
         return std::nullopt;
     }
-    const QByteArray text = file.read(4096);
-    return QString::fromUtf8(text.split('\n').first()).trimmed();
+    const QString text = QString::fromUtf8(file.read(16 * 1024));
+    QStringList lines;
+    for (const QString &line : text.split(QLatin1Char('\n')))
+        lines << line.trimmed();
+    return lines;
+}
+
+// The first line of such a file.
+std::optional<QString> readPasswordFile(const QString &path, QString &problem)
+{
+    const std::optional<QStringList> lines = readPrivateLines(path, problem);
+    return lines ? std::optional<QString>(lines->value(0)) : std::nullopt;
+}
+
+// A Google-direct profile with Outlook (the simulated one) as the desktop's store, every conduit off.
+std::shared_ptr<HMProfile> createGoogleProfile(HMProfileManager &manager, const QString &user)
+{
+    std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setDeviceTypeName(QStringLiteral("google_devicetype"));
+    profile->setSyncMethodName(QStringLiteral("direct_sync_method"));
+    profile->setContactManagerName(QStringLiteral("ContactManagerOutlook15"));
+    profile->setContactManager(HMContactManager::Outlook15);
+    profile->setGoogleDirectUsername(user);
+    profile->setContactSyncEnabled(false);
+    profile->setCalendarSyncEnabled(false);
+    profile->setTaskSyncEnabled(false);
+    return profile;
+}
+
+// The Google tokens of the profile from a file of the user's own (0600): the refresh token on the
+// first line, an access token on the second (optional). They never go on the command line.
+bool applyGoogleTokensFile(HMProfile &profile, const QString &path, QString &problem)
+{
+    const std::optional<QStringList> lines = readPrivateLines(path, problem);
+    if (!lines)
+        return false;
+    profile.setGoogleRefreshToken(lines->value(0));
+    profile.setGoogleAccessToken(lines->value(1).isEmpty() ? QStringLiteral("-") : lines->value(1));
+    return true;
 }
 
 void addSampleRecords(hmsync::MemoryStore &store, int count)
@@ -182,6 +222,16 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("cloud-user"), QStringLiteral("The cloud account's user name."), QStringLiteral("name")},
         {QStringLiteral("cloud-password-file"),
          QStringLiteral("A file (0600) whose first line is the cloud account's password."), QStringLiteral("file")},
+        {QStringLiteral("create-google-profile"),
+         QStringLiteral("Create a Google-direct profile when there is none (with --google-user); Google's hosts come "
+                        "from HM_GOOGLE_API_HOST, HM_GOOGLE_CONTACTS_HOST and HM_GOOGLE_ACCOUNTS_HOST.")},
+        {QStringLiteral("google-user"), QStringLiteral("The Google account's e-mail address."), QStringLiteral("email")},
+        {QStringLiteral("google-tokens-file"),
+         QStringLiteral("A file (0600): the Google refresh token on its first line, an access token on the second."),
+         QStringLiteral("file")},
+        {QStringLiteral("cancel-at-stage"),
+         QStringLiteral("Cancel a Google-direct run as it enters this stage (as the sheet's Cancel does)."),
+         QStringLiteral("stage")},
         {QStringLiteral("keep-alive-seconds"), QStringLiteral("The cloud session's keep-alive interval."),
          QStringLiteral("seconds"), QStringLiteral("600")},
         {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
@@ -304,6 +354,15 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         std::printf("Created cloud profile '%s' (%s.settings)\n", qPrintable(profile->name()),
                     qPrintable(profile->filename()));
     }
+    if (!profile && parser.isSet(QStringLiteral("create-google-profile"))) {
+        profile = createGoogleProfile(manager, parser.value(QStringLiteral("google-user")));
+        if (!manager.saveProfile(*profile)) {
+            problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
+            return nullptr;
+        }
+        std::printf("Created Google profile '%s' (%s.settings)\n", qPrintable(profile->name()),
+                    qPrintable(profile->filename()));
+    }
     if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
         profile = createProfile(manager, parser.value(QStringLiteral("phone-address")),
                                 parser.value(QStringLiteral("phone-id")));
@@ -402,6 +461,27 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
     return outcome.isSuccess ? 0 : 1;
 }
 
+// A Google-direct profile syncs Outlook (the simulated one) with Google: no desktop store of ours.
+int syncWithGoogle(const Settings &settings, const QCommandLineParser &parser,
+                   const std::shared_ptr<HMProfileManager> &manager, const std::shared_ptr<HMProfile> &profile)
+{
+    QString problem;
+    if (parser.isSet(QStringLiteral("google-tokens-file")) &&
+        !applyGoogleTokensFile(*profile, parser.value(QStringLiteral("google-tokens-file")), problem))
+        return fail(problem);
+    if (parser.isSet(QStringLiteral("no-sync")))
+        return 0;
+    // Certificates to trust besides the system's (the peer's own authority) come from the environment.
+    if (const QString caFile = qEnvironmentVariable("HM_TLS_CA_FILE"); !caFile.isEmpty())
+        platform::RKClient::setDefaultExtraCACertificatesFile(caFile);
+    std::printf("Synchronizing profile '%s' with Google\n", qPrintable(profile->name()));
+    std::fflush(stdout);
+    const int status = hmsync::runGoogleSync(manager, profile, parser.value(QStringLiteral("cancel-at-stage")),
+                                             std::chrono::seconds(settings.timeoutSeconds));
+    DDLog::flushLog();
+    return status;
+}
+
 // Sends the sync's log lines to the console, which the log level option points at standard error: the
 // terminal logger writes only to a terminal.
 class ConsoleLogger final : public DDAbstractLogger
@@ -447,6 +527,8 @@ int main(int argc, char **argv)
     const std::shared_ptr<HMProfile> profile = openProfile(*manager, parser, dataFolder, problem);
     if (!profile)
         return fail(problem);
+    if (profile->syncMethod() == HMSyncMethod::GoogleDirect)
+        return syncWithGoogle(*settings, parser, manager, profile);
     const auto store = std::make_shared<hmsync::MemoryStore>();
     hmsync::MemoryDataSource::registerForAllConduits(store);
     if (!prepareStores(*settings, parser, *manager, *profile, *store, problem))

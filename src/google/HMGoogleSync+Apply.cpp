@@ -1,0 +1,205 @@
+// Applying the records Google listed to Outlook: the three list callbacks of the run.
+#include "google/HMGoogleSync.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/HMGoogleSyncDriver.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/HMData.h"
+
+namespace {
+
+// Outlook command action 1, sync method 1, conflict setting 0 (last modified wins), no time difference.
+constexpr qint32 kApplyAction = 1;
+constexpr quint64 kApplySyncMethod = 1;
+constexpr quint64 kLastModifiedWins = 0;
+// A result below this means Outlook took nothing of the record.
+constexpr qint64 kFirstWrittenResult = 0;
+
+bool isMarkedDeleted(const QVariantMap &record)
+{
+    const QVariant deleted = record.value(QStringLiteral("DELETED"));
+    return deleted.typeId() == QMetaType::Bool ? deleted.toBool() : deleted.toLongLong() == 1;
+}
+
+bool isRecurringException(const QVariantMap &record)
+{
+    return record.value(QStringLiteral("isRecurringException")).toBool();
+}
+
+HMOutlookDatFileHelper::Conduit datConduit(int conduit)
+{
+    return conduit == 1 ? HMOutlookDatFileHelper::Conduit::Contacts
+           : conduit == 2 ? HMOutlookDatFileHelper::Conduit::Calendar
+                          : HMOutlookDatFileHelper::Conduit::Tasks;
+}
+
+} // namespace
+
+std::shared_ptr<HMData> HMGoogleSync::dataSource(int conduit)
+{
+    std::shared_ptr<HMData> &slot = conduit == 1 ? m_contactData : conduit == 2 ? m_calendarData : m_taskData;
+    if (!slot && m_dataSourceFactory)
+        slot = m_dataSourceFactory(conduit);
+    return slot;
+}
+
+// Every record not marked deleted goes to Outlook; false when one of them was refused.
+bool HMGoogleSync::applyRecords(HMData &data, const QList<QVariantMap> &records)
+{
+    bool allApplied = true;
+    for (const QVariantMap &record : records) {
+        if (isMarkedDeleted(record))
+            continue;
+        if (data.outlookCommandAction(kApplyAction, kApplySyncMethod, kLastModifiedWins, record, 0) <
+            kFirstWrittenResult) {
+            DDLogError(QStringLiteral("Outlook refused a record read from Google"));
+            allApplied = false;
+        }
+    }
+    return allApplied;
+}
+
+// The list date moves only once what it covers is in Outlook; a refused record keeps the old one, so
+// the next run reads the page again.
+void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool allApplied)
+{
+    if (!allApplied || !listDate.isValid())
+        return;
+    HMOutlookDatFileHelper helper;
+    if (!helper.writeLastListCommand(datConduit(conduit), listDate))
+        DDLogError(QStringLiteral("The Google list date could not be written"));
+}
+
+void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
+                                                                        const QStringList &deletions,
+                                                                        bool remainOnConduit,
+                                                                        const QDateTime &listDate)
+{
+    const std::shared_ptr<HMData> data = dataSource(1);
+    if (!data) {
+        endSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
+        return;
+    }
+    bool allApplied = applyRecords(*data, records);
+    if (!deletions.isEmpty())
+        data->deleteOutlookUidRecords(deletions);
+    afterApplies(listDate, 1, allApplied);
+    if (remainOnConduit) {
+        // The next page of the contacts; the Google contacts reader builds on the driver.
+        m_syncDriver->cancelSyncWithError(QStringLiteral("The next page of Google contacts cannot be read in this "
+                                                         "version of Harrowmere."));
+        return;
+    }
+    setNextStage();
+    process();
+}
+
+// Google's event records sorted for Outlook: changes, deleted events and occurrences, and the
+// occurrences whose series Outlook keeps (they go through the calendar's exception handling).
+struct HMGoogleSync::EventSort
+{
+    QList<QVariantMap> changes;
+    QList<QVariantMap> deletedOccurrences;
+    QList<QVariantMap> changedOccurrences;
+    QStringList deletedIds;
+};
+
+HMGoogleSync::EventSort HMGoogleSync::sortEventRecords(const QList<QVariantMap> &records, HMOutlookDatFileHelper &helper)
+{
+    EventSort sorted;
+    for (const QVariantMap &record : records) {
+        if (!isMarkedDeleted(record)) {
+            sorted.changes << record;
+        } else if (m_allowDeletesFromGoogle && record.contains(QStringLiteral("UID"))) {
+            if (isRecurringException(record))
+                sorted.deletedOccurrences << record;
+            else
+                sorted.deletedIds << record.value(QStringLiteral("UID")).toString();
+        }
+    }
+    // From the last to the first: an occurrence without an Outlook event of its own is handled as an
+    // exception of its series, which this run's Outlook listing then leaves out.
+    for (qsizetype index = sorted.changes.size() - 1; index >= 0; --index) {
+        const QVariantMap &record = sorted.changes.at(index);
+        const QString uid = record.value(QStringLiteral("UID")).toString();
+        if (!isRecurringException(record) || (!uid.isEmpty() && !helper.getOutlookEventIdForDeviceEventId(uid).isEmpty()))
+            continue;
+        const QString parent = record.value(QStringLiteral("parentEventId")).toString();
+        if (!parent.isEmpty()) {
+            const QString fullKey = helper.getFullGoogleEventIdForGoogleEventIdBeginningWith(parent);
+            if (!fullKey.isEmpty())
+                m_syncDriver->addIdToExclude(fullKey);
+        }
+        sorted.changedOccurrences.prepend(sorted.changes.takeAt(index));
+    }
+    return sorted;
+}
+
+void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
+                                                                      const QDateTime &listDate)
+{
+    const std::shared_ptr<HMData> data = dataSource(2);
+    if (!data) {
+        endSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
+        return;
+    }
+    HMOutlookDatFileHelper helper;
+    const EventSort sorted = sortEventRecords(records, helper);
+    bool allApplied = applyRecords(*data, sorted.changes);
+    if (!sorted.deletedIds.isEmpty())
+        data->deleteOutlookUidRecords(sorted.deletedIds);
+    auto *const exceptions = dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
+    if (!sorted.deletedOccurrences.isEmpty())
+        allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(sorted.deletedOccurrences) &&
+                     allApplied;
+    for (const QVariantMap &record : sorted.changedOccurrences) {
+        const QString outlookId = exceptions != nullptr ? exceptions->handleGoogleUpdateException(record) : QString();
+        const QString uid = record.value(QStringLiteral("UID")).toString();
+        if (outlookId.isEmpty())
+            allApplied = false;
+        else if (!uid.isEmpty())
+            helper.writeOutlookEventIdForDeviceEventId(outlookId, uid);
+    }
+    afterApplies(listDate, 2, allApplied);
+    setNextStage();
+    process();
+}
+
+void HMGoogleSync::syncDriverTaskListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
+                                                                     const QStringList &deletions,
+                                                                     const QDateTime &listDate)
+{
+    const std::shared_ptr<HMData> data = dataSource(3);
+    if (!data) {
+        endSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
+        return;
+    }
+    const bool allApplied = applyRecords(*data, records);
+    if (!deletions.isEmpty())
+        data->deleteOutlookUidRecords(deletions);
+    afterApplies(listDate, 3, allApplied);
+    setNextStage();
+    process();
+}
+
+void HMGoogleSync::parseEventListResponse(const QVariantMap &reply)
+{
+    const std::shared_ptr<HMData> data = dataSource(2);
+    for (const QVariant &item : reply.value(QStringLiteral("items")).toList()) {
+        const QVariantMap event = item.toMap();
+        const QVariantMap record{
+            {QStringLiteral("UID"), event.value(QStringLiteral("id"))},
+            {QStringLiteral("SUBJECT"), event.value(QStringLiteral("summary"))},
+            {QStringLiteral("NSDATESTARTDATE"),
+             QDateTime::fromString(event.value(QStringLiteral("start")).toMap().value(QStringLiteral("dateTime")).toString(),
+                                   Qt::ISODateWithMs)},
+            {QStringLiteral("NSDATEENDDATE"),
+             QDateTime::fromString(event.value(QStringLiteral("end")).toMap().value(QStringLiteral("dateTime")).toString(),
+                                   Qt::ISODateWithMs)},
+            {QStringLiteral("NSDATELASTMODIFIEDGOOGLE"),
+             QDateTime::fromString(event.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs)}};
+        if (data)
+            data->outlookCommandAction(kApplyAction, kApplySyncMethod, kLastModifiedWins, record, 0);
+    }
+    endSync();
+}

@@ -1,0 +1,201 @@
+#include "google/HMGoogleSyncDriver.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMProfilesController.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleHosts.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "sync/HMProfile.h"
+
+namespace {
+
+const QString kCanceledText = QStringLiteral("Synchronization Canceled");
+
+
+} // namespace
+
+std::shared_ptr<HMProfile> HMGoogleSyncDriver::selectedProfile()
+{
+    const std::shared_ptr<HMProfilesController> controller = GlobalVariables::getCurrentProfileController();
+    return controller ? controller->selectedProfile() : nullptr;
+}
+
+HMGoogleSyncDriver::HMGoogleSyncDriver()
+{
+    // The notification only sets the flag, on the posting thread.
+    m_cancelObserver = platform::NotificationCenter::defaultCenter().addObserver(
+        QStringLiteral("kHMGoogleDirectSyncCancelSync"), nullptr, [flag = m_shouldCancel](const platform::Notification &) {
+            DDLogInfo(QStringLiteral("Google driver: cancel requested"));
+            flag->store(true);
+        });
+}
+
+HMGoogleSyncDriver::~HMGoogleSyncDriver()
+{
+    m_cancelObserver.reset();
+}
+
+QString HMGoogleSyncDriver::accessToken() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_accessToken;
+}
+
+void HMGoogleSyncDriver::setAccessToken(const QString &token)
+{
+    const std::lock_guard lock(m_mutex);
+    m_accessToken = token;
+}
+
+QSet<QString> HMGoogleSyncDriver::idsToExclude() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_idsToExclude;
+}
+
+void HMGoogleSyncDriver::addIdToExclude(const QString &googleId)
+{
+    const std::lock_guard lock(m_mutex);
+    m_idsToExclude.insert(googleId);
+}
+
+void HMGoogleSyncDriver::setCancel()
+{
+    DDLogInfo(QStringLiteral("Google driver: cancel requested"));
+    m_shouldCancel->store(true);
+}
+
+void HMGoogleSyncDriver::cancelRequests()
+{
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        client = m_client;
+    }
+    if (client)
+        client->requestQueue().cancelAllRequests();
+}
+
+void HMGoogleSyncDriver::cancelSync()
+{
+    cancelRequests();
+    if (m_delegate != nullptr)
+        m_delegate->endSyncWithError(kCanceledText);
+}
+
+void HMGoogleSyncDriver::cancelSyncWithError(const QString &message)
+{
+    cancelRequests();
+    DDLogError(QStringLiteral("cancelSyncWithError: %1").arg(message));
+    if (m_delegate != nullptr)
+        m_delegate->endSyncWithError(message);
+}
+
+bool HMGoogleSyncDriver::purge()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return true;
+    }
+    if (!m_purgeContacts && !m_purgeCalendar && !m_purgeTasks) {
+        doneWithPurge();
+        return true;
+    }
+    // The purge of each conduit comes with that conduit's Google code; the run refuses at its start a
+    // profile that asks for one before then, so this is never reached with a flag set.
+    cancelSyncWithError(QStringLiteral("Emptying Google is not available in this version of Harrowmere."));
+    return true;
+}
+
+void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (conduitName == QLatin1String("Contacts"))
+        m_purgeContacts = false;
+    else if (conduitName == QLatin1String("Calendar"))
+        m_purgeCalendar = false;
+    else
+        m_purgeTasks = false;
+    if (m_purgeCalendar || m_purgeTasks)
+        purge();
+    else
+        doneWithPurge();
+}
+
+void HMGoogleSyncDriver::purgeDidCancel()
+{
+    DDLogInfo(QStringLiteral("purgeDidCancel"));
+    doneWithPurge();
+}
+
+void HMGoogleSyncDriver::doneWithPurge()
+{
+    if (!m_profile)
+        m_profile = selectedProfile();
+    if (m_profile) {
+        m_profile->setPurgeContactsOnNextSync(false);
+        m_profile->setPurgeCalendarOnNextSync(false);
+        m_profile->setPurgeTasksOnNextSync(false);
+    }
+    if (m_delegate != nullptr)
+        m_delegate->endConduit();
+}
+
+std::shared_ptr<platform::RKClient> HMGoogleSyncDriver::makeClient(const QString &baseUrl)
+{
+    const std::shared_ptr<platform::RKClient> client = platform::RKClient::clientWithBaseURL(baseUrl);
+    client->setCachePolicy(platform::RKRequestCachePolicy::None);
+    client->requestQueue().setConcurrentRequestsLimit(1);
+    client->setValueForHTTPHeaderField(googlehosts::bearerHeaderValue(accessToken()), "Authorization");
+    const std::lock_guard lock(m_mutex);
+    m_client = client;
+    return client;
+}
+
+void HMGoogleSyncDriver::onQueue(std::function<void(HMGoogleSyncDriver &)> work)
+{
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto run = [weak, work = std::move(work)] {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+            work(*driver);
+    };
+    if (m_queue)
+        m_queue->async(run);
+    else
+        run();
+}
+
+std::shared_ptr<platform::RKRequest> HMGoogleSyncDriver::makeRequest(
+    const QString &resourcePath, int method, std::function<void(int status, const QByteArray &body)> onReply,
+    std::function<void(const QString &description)> onFailure)
+{
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        client = m_client;
+    }
+    if (!client)
+        client = makeClient(m_serverUrl);
+    const std::shared_ptr<platform::RKRequest> request = client->requestWithResourcePath(resourcePath);
+    request->setMethod(platform::RKRequestMethod(method));
+    request->setCachePolicy(platform::RKRequestCachePolicy::None);
+    request->setTimeoutInterval(30.0);
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    request->setOnDidLoadResponse([weak, onReply](const platform::RKResponse &response) {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
+            driver->onQueue([status = response.statusCode(), body = response.body(), onReply](HMGoogleSyncDriver &) {
+                onReply(status, body);
+            });
+        }
+    });
+    request->setOnDidFailLoadWithError([weak, onFailure](const platform::PlatformError &error) {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+            driver->onQueue([text = error.localizedDescription(), onFailure](HMGoogleSyncDriver &) { onFailure(text); });
+    });
+    return request;
+}

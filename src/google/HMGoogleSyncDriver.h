@@ -1,0 +1,115 @@
+#pragma once
+
+#include "google/HMGoogleSyncDelegate.h"
+#include "platform/foundation/NotificationCenter.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class HMProfile;
+namespace platform {
+class RKClient;
+class RKRequest;
+class DispatchQueue;
+} // namespace platform
+
+// The network side of one Google run: its tokens and deletion rule, the purge stage and the way every
+// Google request is made. It reports to its delegate (the run) on the run's serial queue. The conduit
+// readers and writers build on the request pattern here.
+class HMGoogleSyncDriver final : public std::enable_shared_from_this<HMGoogleSyncDriver>
+{
+public:
+    // Observes "kHMGoogleDirectSyncCancelSync" (any sender) on the default centre.
+    HMGoogleSyncDriver();
+    ~HMGoogleSyncDriver();
+    HMGoogleSyncDriver(const HMGoogleSyncDriver &) = delete;
+    HMGoogleSyncDriver &operator=(const HMGoogleSyncDriver &) = delete;
+
+    // The profile selected in the current profile controller, which a run without a profile takes.
+    static std::shared_ptr<HMProfile> selectedProfile();
+
+    // Not owned: the run owns the driver.
+    void setGoogleSyncDelegate(HMGoogleSyncDelegate *delegate) { m_delegate = delegate; }
+    // The queue on which replies are handed back (the run's).
+    void setQueue(std::shared_ptr<platform::DispatchQueue> queue) { m_queue = std::move(queue); }
+
+    QString accessToken() const;
+    void setAccessToken(const QString &token);
+    QString refreshToken() const { return m_refreshToken; }
+    void setRefreshToken(const QString &token) { m_refreshToken = token; }
+    QString serverUrl() const { return m_serverUrl; }
+    void setServerUrl(const QString &url) { m_serverUrl = url; }
+    QString userEmail() const { return m_userEmail; }
+    void setUserEmail(const QString &email) { m_userEmail = email; }
+    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+
+    bool allowDeletesFromGoogle() const { return m_allowDeletesFromGoogle; }
+    void setAllowDeletesFromGoogle(bool allow) { m_allowDeletesFromGoogle = allow; }
+    bool allowDeletesFromOutlook() const { return m_allowDeletesFromOutlook; }
+    void setAllowDeletesFromOutlook(bool allow) { m_allowDeletesFromOutlook = allow; }
+    bool purgeContacts() const { return m_purgeContacts; }
+    void setPurgeContacts(bool purge) { m_purgeContacts = purge; }
+    bool purgeCalendar() const { return m_purgeCalendar; }
+    void setPurgeCalendar(bool purge) { m_purgeCalendar = purge; }
+    bool purgeTasks() const { return m_purgeTasks; }
+    void setPurgeTasks(bool purge) { m_purgeTasks = purge; }
+    QMap<QString, QString> calendarNamesAndIds() const { return m_calendarNamesAndIds; }
+    void setCalendarNamesAndIds(const QMap<QString, QString> &names) { m_calendarNamesAndIds = names; }
+    QSet<QString> idsToExclude() const;
+    void addIdToExclude(const QString &googleId);
+
+    bool shouldCancel() const { return m_shouldCancel->load(); }
+    void setCancel();
+    // Cancels the requests of the current client, then tells the delegate "Synchronization Canceled".
+    void cancelSync();
+    // Cancels every request of the current client; nothing is reported.
+    void cancelRequests();
+    // The common exit of a failed Google request: cancels the client's requests, logs, and ends the
+    // run with the message.
+    void cancelSyncWithError(const QString &message);
+
+    // The stage "purge": conduits flagged for a purge are emptied on Google, then doneWithPurge.
+    bool purge();
+    void purgeDidFinishForConduit(const QString &conduitName);
+    void purgeDidCancel();
+    // Clears the profile's purge-on-next-sync flags and tells the delegate endConduit.
+    void doneWithPurge();
+
+    // The request pattern: a new client on the base address, no caching, one request at a time, UTF-8,
+    // with the bearer header; it becomes the current client.
+    std::shared_ptr<platform::RKClient> makeClient(const QString &baseUrl);
+    // A request of the current client: method, 30 s, no caching. The reply and failure blocks run on
+    // the run's queue while the driver lives.
+    std::shared_ptr<platform::RKRequest> makeRequest(const QString &resourcePath, int method,
+                                                     std::function<void(int status, const QByteArray &body)> onReply,
+                                                     std::function<void(const QString &description)> onFailure);
+
+private:
+    void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
+
+    HMGoogleSyncDelegate *m_delegate = nullptr;
+    std::shared_ptr<platform::DispatchQueue> m_queue;
+    platform::ObserverToken m_cancelObserver;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<platform::RKClient> m_client;
+    QString m_accessToken;
+    QString m_refreshToken;
+    QString m_serverUrl;
+    QString m_userEmail;
+    std::shared_ptr<HMProfile> m_profile;
+    // Shared with the cancel observer, which may still be running on the posting thread as the driver goes.
+    const std::shared_ptr<std::atomic<bool>> m_shouldCancel = std::make_shared<std::atomic<bool>>(false);
+    bool m_allowDeletesFromGoogle = true;
+    bool m_allowDeletesFromOutlook = true;
+    bool m_purgeContacts = false;
+    bool m_purgeCalendar = false;
+    bool m_purgeTasks = false;
+    QMap<QString, QString> m_calendarNamesAndIds;
+    QSet<QString> m_idsToExclude;
+};

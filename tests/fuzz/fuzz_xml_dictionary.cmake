@@ -1,0 +1,16 @@
+# The XML dictionary parser's fuzz target: it links the Google library, so it is declared apart from
+# the others. Seeds in corpus/fuzz_xml_dictionary/ (contacts feeds and entries, hostile documents).
+set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus/fuzz_xml_dictionary)
+add_executable(fuzz_xml_dictionary_seeds fuzz_xml_dictionary.cpp FuzzRegressionMain.cpp)
+target_compile_options(fuzz_xml_dictionary_seeds PRIVATE ${HM_WARNINGS})
+target_link_libraries(fuzz_xml_dictionary_seeds PRIVATE hm_google)
+if(HM_BUILD_TESTS)
+    add_test(NAME fuzz_xml_dictionary.seeds COMMAND fuzz_xml_dictionary_seeds ${corpus})
+    set_tests_properties(fuzz_xml_dictionary.seeds PROPERTIES ENVIRONMENT "TZ=UTC;LANG=C.UTF-8")
+endif()
+if(HM_BUILD_FUZZ)
+    add_executable(fuzz_xml_dictionary fuzz_xml_dictionary.cpp)
+    target_compile_options(fuzz_xml_dictionary PRIVATE ${HM_WARNINGS} -fsanitize=fuzzer)
+    target_link_options(fuzz_xml_dictionary PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(fuzz_xml_dictionary PRIVATE hm_google)
+endif()

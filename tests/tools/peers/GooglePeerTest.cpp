@@ -1,0 +1,133 @@
+// The Google peer's own behaviour: the browser sign-in with PKCE, the token replies and their switches,
+// paged calendar lists, and its state kept across a restart.
+#include "GooglePeer.h"
+#include "TestCertificates.h"
+
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Peer
+{
+    Peer()
+    {
+        QString error;
+        EXPECT_TRUE(peertls::makeTestCertificates(folder.path(), {}, certificates, error)) << error.toStdString();
+        start();
+    }
+    void start()
+    {
+        peer = std::make_unique<googlepeer::GooglePeer>(
+            googlepeer::Options{folder.filePath("state.json"), certificates.certFile, certificates.keyFile, port});
+        QString error;
+        ASSERT_TRUE(peer->start(error)) << error.toStdString();
+        port = peer->port();
+    }
+    std::unique_ptr<httplib::SSLClient> makeClient() const
+    {
+        auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port);
+        client->set_ca_cert_path(certificates.caFile.toLocal8Bit().constData());
+        return client;
+    }
+    std::string token(const std::string &form) const
+    {
+        auto reply = makeClient()->Post("/oauth2/v4/token", form, "application/x-www-form-urlencoded");
+        return reply ? std::to_string(reply->status) + " " + reply->body : "no reply";
+    }
+    QTemporaryDir folder;
+    peertls::CertificateFiles certificates;
+    std::unique_ptr<googlepeer::GooglePeer> peer;
+    int port = 0;
+};
+
+} // namespace
+
+TEST(GooglePeer, SignsInThroughTheBrowserWithPKCEAndKeepsItsStateAcrossARestart)
+{
+    Peer fixture;
+    fixture.peer->addAccount("me@example.com", QString());
+    const QByteArray verifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+    const QByteArray challenge = QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
+                                     .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const std::string redirect = "http://127.0.0.1:4711/callback";
+    auto authorized = fixture.makeClient()->Get(("/o/oauth2/v2/auth?response_type=code&redirect_uri=" + redirect +
+                                            "&code_challenge_method=S256&state=st8&code_challenge=" +
+                                            challenge.toStdString())
+                                               .c_str());
+    ASSERT_TRUE(authorized);
+    ASSERT_EQ(authorized->status, 302);
+    const QUrl target(QString::fromStdString(authorized->get_header_value("Location")));
+    EXPECT_EQ(target.host(), "127.0.0.1");
+    EXPECT_EQ(target.port(), 4711);
+    const QUrlQuery query(target);
+    EXPECT_EQ(query.queryItemValue("state"), "st8");
+    const std::string code = QUrl::toPercentEncoding(query.queryItemValue("code", QUrl::FullyDecoded)).toStdString();
+
+    // A wrong verifier is refused and spends the code.
+    EXPECT_EQ(fixture.token("grant_type=authorization_code&code=" + code + "&redirect_uri=" + redirect +
+                            "&code_verifier=wrong").substr(0, 3),
+              "400");
+    authorized = fixture.makeClient()->Get(("/o/oauth2/v2/auth?redirect_uri=" + redirect + "&code_challenge=" +
+                                       challenge.toStdString()).c_str());
+    const std::string second =
+        QUrl::toPercentEncoding(QUrlQuery(QUrl(QString::fromStdString(authorized->get_header_value("Location"))))
+                                    .queryItemValue("code", QUrl::FullyDecoded))
+            .toStdString();
+    const std::string granted = fixture.token("grant_type=authorization_code&code=" + second + "&redirect_uri=" +
+                                              redirect + "&code_verifier=" + verifier.toStdString());
+    ASSERT_EQ(granted.substr(0, 4), "200 ") << granted;
+    const QJsonObject reply = QJsonDocument::fromJson(QByteArray::fromStdString(granted.substr(4))).object();
+    const QString refresh = reply.value("refresh_token").toString();
+    EXPECT_TRUE(refresh.startsWith("1//"));
+    EXPECT_TRUE(granted.find("\"access_token\": \"ya29.peer1\"") != std::string::npos) << granted;
+
+    // The state survives a restart: the refresh token still works.
+    fixture.peer.reset();
+    fixture.start();
+    const std::string refreshed = fixture.token("grant_type=refresh_token&refresh_token=" + refresh.toStdString());
+    EXPECT_EQ(refreshed.substr(0, 4), "200 ") << refreshed;
+    EXPECT_TRUE(refreshed.find("ya29.peer2") != std::string::npos) << refreshed;
+}
+
+TEST(GooglePeer, TokenSwitchesAndPagedCalendarLists)
+{
+    Peer fixture;
+    fixture.peer->addAccount("me@example.com", "1//rt");
+    fixture.peer->addSwitch({googlepeer::SwitchKind::CompactToken, "/oauth2/v4/token", 1});
+    EXPECT_EQ(fixture.token("grant_type=refresh_token&refresh_token=1//rt"),
+              "200 {\"access_token\":\"ya29.peer1\",\"expires_in\":3599,\"token_type\":\"Bearer\"}");
+    fixture.peer->addSwitch({googlepeer::SwitchKind::InvalidGrant, "/oauth2/v4/token", 1});
+    EXPECT_EQ(fixture.token("grant_type=refresh_token&refresh_token=1//rt").substr(0, 3), "400");
+    EXPECT_EQ(fixture.token("grant_type=refresh_token&refresh_token=1//other").substr(0, 3), "400");
+
+    httplib::Headers headers{{"Authorization", "Bearer ya29.peer1"}};
+    fixture.peer->addSwitch({googlepeer::SwitchKind::SmallPages, "/calendar/v3/users/me/calendarList", 0});
+    QStringList ids;
+    std::string page = "/calendar/v3/users/me/calendarList";
+    for (int pages = 0; pages < 5 && !page.empty(); ++pages) {
+        const auto reply = fixture.makeClient()->Get(page.c_str(), headers);
+        ASSERT_TRUE(reply);
+        const QJsonObject list = QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object();
+        for (const QJsonValue &item : list.value("items").toArray())
+            ids << item.toObject().value("id").toString();
+        const QString next = list.value("nextPageToken").toString();
+        page = next.isEmpty() ? std::string() : "/calendar/v3/users/me/calendarList?pageToken=" + next.toStdString();
+    }
+    EXPECT_EQ(ids, QStringList({"en.usa#holiday@group.v.calendar.google.com", "p#weather@group.v.calendar.google.com",
+                                "#contacts@group.v.calendar.google.com"}));
+    fixture.peer->clearSwitches();
+    fixture.peer->addSwitch({googlepeer::SwitchKind::Expired401, QString(), 1});
+    EXPECT_EQ(fixture.makeClient()->Get("/oauth2/v1/userinfo", headers)->status, 401);
+    EXPECT_EQ(fixture.makeClient()->Get("/oauth2/v1/userinfo", headers)->status, 200);
+    EXPECT_EQ(fixture.makeClient()->Get("/oauth2/v1/userinfo", httplib::Headers{{"Authorization", "Bearer nope"}})->status,
+              401);
+}

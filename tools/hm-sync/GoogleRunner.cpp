@@ -1,0 +1,93 @@
+#include "GoogleRunner.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "google/HMGoogleSync.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace hmsync {
+
+namespace {
+
+// One line per event, whole, whatever thread prints it.
+void printLine(const QString &line)
+{
+    static std::mutex mutex;
+    const std::lock_guard lock(mutex);
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// The progress sheet of a run without a window: it prints what the sheet would show.
+class ConsoleSheet final : public HMSyncProgressReporting
+{
+public:
+    void setUserMessageDirectly(const QString &message) override { printLine(QStringLiteral("sheet step: ") + message); }
+    void setUserMessageDirectly(const QString &message, double) override { setUserMessageDirectly(message); }
+    void setOverallMessageDirectly(const QString &message, double) override
+    {
+        printLine(QStringLiteral("sheet overall: ") + message);
+    }
+    void syncCompleted(const QString &errorText) override
+    {
+        printLine(QStringLiteral("sheet completed: ") + (errorText.isEmpty() ? QStringLiteral("Sync Complete") : errorText));
+    }
+    void displayDeletionWarningWithMessage(const QString &message) override
+    {
+        printLine(QStringLiteral("sheet deletion warning: ") + message);
+    }
+    void displayReauthorizationButtons() override { printLine(QStringLiteral("sheet reauthorize")); }
+};
+
+} // namespace
+
+int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const std::shared_ptr<HMProfile> &profile,
+                  const QString &cancelStage, std::chrono::milliseconds timeLimit)
+{
+    GlobalVariables::setIsGoogleDirect(true);
+    GlobalVariables::setIsOutlookSync(true);
+    GlobalVariables::setCurrentSyncProgressController(std::make_shared<ConsoleSheet>());
+    platform::NotificationCenter &center = platform::NotificationCenter::defaultCenter();
+    std::vector<platform::ObserverToken> observers;
+    for (const QString &name : {QStringLiteral("kSynchronizationDidFinish"), QStringLiteral("HMSyncDidFinishNotification")})
+        observers.push_back(center.addObserver(name, nullptr, [name](const platform::Notification &) {
+            printLine(QStringLiteral("notification ") + name);
+        }));
+    const QString finished = QStringLiteral("HMSyncDidFinishNotification");
+    observers.push_back(platform::DistributedNotificationCenter::defaultCenter().addObserver(
+        finished, QString(), [finished](const platform::DistributedNotification &) { printLine(QStringLiteral("distributed ") + finished); }));
+
+    const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
+    run->setProfile(profile);
+    run->setProfileManager(profileManager);
+    run->setErrorPresenter([](const QString &text) { printLine(QStringLiteral("alert: ") + text); });
+    const std::weak_ptr<HMGoogleSync> weak = run;
+    run->setStageObserver([weak, cancelStage](const QString &stage) {
+        printLine(QStringLiteral("stage ") + stage);
+        if (stage != cancelStage)
+            return;
+        platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+        if (const std::shared_ptr<HMGoogleSync> current = weak.lock())
+            current->cancelSynchronization();
+    });
+    if (!run->hasTokens())
+        printLine(QStringLiteral("The profile holds no Google tokens."));
+    run->synchronize();
+    const bool ended = platform::DispatchQueue::runMainQueueUntil([&run] { return run->isFinished(); }, timeLimit);
+    // The distributed notification comes back through the main queue.
+    platform::DispatchQueue::runMainQueueUntilEmpty();
+    if (!ended) {
+        printLine(QStringLiteral("The sync did not end within its time limit."));
+        return 1;
+    }
+    return run->syncStage() == QLatin1String("endSync") && run->lastErrorMessageString().isEmpty() ? 0 : 1;
+}
+
+} // namespace hmsync

@@ -1,0 +1,598 @@
+#include "GooglePeer.h"
+
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <chrono>
+
+namespace googlepeer {
+
+namespace {
+
+const char kJsonType[] = "application/json; charset=UTF-8";
+
+std::string jsonText(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+// A form body split into its fields, each percent-decoded ("+" is a blank).
+QMap<QString, QString> formFields(const std::string &body)
+{
+    QMap<QString, QString> fields;
+    for (const QByteArray &pair : QByteArray::fromStdString(body).split('&')) {
+        const qsizetype equals = pair.indexOf('=');
+        const QByteArray key = equals < 0 ? pair : pair.left(equals);
+        QByteArray value = equals < 0 ? QByteArray() : pair.mid(equals + 1);
+        value.replace('+', ' ');
+        fields.insert(QString::fromUtf8(QByteArray::fromPercentEncoding(key)),
+                      QString::fromUtf8(QByteArray::fromPercentEncoding(value)));
+    }
+    return fields;
+}
+
+QString randomText(int bytes)
+{
+    QByteArray data(bytes, Qt::Uninitialized);
+    for (char &byte : data)
+        byte = char(QRandomGenerator::system()->bounded(256));
+    return QString::fromLatin1(data.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+void sendError(httplib::Response &response, int status, const QString &reason)
+{
+    response.status = status;
+    response.set_content(jsonText(QJsonObject{{QStringLiteral("error"),
+                                               QJsonObject{{QStringLiteral("code"), status},
+                                                           {QStringLiteral("message"), reason}}}}),
+                         kJsonType);
+}
+
+} // namespace
+
+std::optional<SwitchKind> switchKindFromName(const QString &name)
+{
+    static const QMap<QString, SwitchKind> kinds{
+        {QStringLiteral("401"), SwitchKind::Expired401},
+        {QStringLiteral("403"), SwitchKind::Forbidden403},
+        {QStringLiteral("429"), SwitchKind::RateLimited429},
+        {QStringLiteral("500"), SwitchKind::Error500},
+        {QStringLiteral("small-pages"), SwitchKind::SmallPages},
+        {QStringLiteral("repeated-page-token"), SwitchKind::RepeatedPageToken},
+        {QStringLiteral("slow"), SwitchKind::Slow},
+        {QStringLiteral("cut-before"), SwitchKind::CutBefore},
+        {QStringLiteral("cut-after"), SwitchKind::CutAfter},
+        {QStringLiteral("garbage"), SwitchKind::Garbage},
+        {QStringLiteral("oversize"), SwitchKind::Oversize},
+        {QStringLiteral("compact-token"), SwitchKind::CompactToken},
+        {QStringLiteral("invalid-grant"), SwitchKind::InvalidGrant}};
+    const auto found = kinds.constFind(name);
+    return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
+}
+
+GooglePeer::GooglePeer(Options options) : m_options(std::move(options)) {}
+
+GooglePeer::~GooglePeer()
+{
+    stop();
+}
+
+bool GooglePeer::start(QString &error)
+{
+    if (!loadState(error))
+        return false;
+    auto server = std::make_unique<httplib::SSLServer>(m_options.certFile.toLocal8Bit().constData(),
+                                                       m_options.keyFile.toLocal8Bit().constData());
+    if (!server->is_valid()) {
+        error = QStringLiteral("cannot use the certificate %1").arg(m_options.certFile);
+        return false;
+    }
+    route(*server);
+    m_port = m_options.port > 0 ? (server->bind_to_port("127.0.0.1", m_options.port) ? m_options.port : -1)
+                                : server->bind_to_any_port("127.0.0.1");
+    if (m_port <= 0) {
+        error = QStringLiteral("cannot bind the HTTPS port");
+        return false;
+    }
+    m_server = std::move(server);
+    m_thread = std::thread([server = m_server.get()] { server->listen_after_bind(); });
+    return true;
+}
+
+void GooglePeer::stop()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_isStopping = true;
+    }
+    m_wake.notify_all();
+    if (m_server)
+        m_server->stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+QString GooglePeer::baseUrl() const
+{
+    return QStringLiteral("https://127.0.0.1:%1/").arg(m_port);
+}
+
+void GooglePeer::addAccount(const QString &email, const QString &refreshToken)
+{
+    const std::lock_guard lock(m_mutex);
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QJsonObject account = accounts.value(email).toObject();
+    account.insert(QStringLiteral("refreshToken"), refreshToken);
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+    saveState();
+}
+
+void GooglePeer::setNextAccessToken(const QString &token)
+{
+    const std::lock_guard lock(m_mutex);
+    m_nextAccessToken = token;
+}
+
+void GooglePeer::addCalendar(const QString &email, const QJsonObject &calendar)
+{
+    const std::lock_guard lock(m_mutex);
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QJsonObject account = accounts.value(email).toObject();
+    QJsonArray calendars = account.value(QStringLiteral("calendars")).toArray();
+    QJsonObject entry = calendar;
+    entry.insert(QStringLiteral("updated"), m_clock.isValid() ? m_clock.toUTC().toString(Qt::ISODateWithMs)
+                                                               : QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    calendars.append(entry);
+    account.insert(QStringLiteral("calendars"), calendars);
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+    saveState();
+}
+
+void GooglePeer::setClock(const QDateTime &now)
+{
+    const std::lock_guard lock(m_mutex);
+    m_clock = now;
+}
+
+QDateTime GooglePeer::now() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
+}
+
+QString GooglePeer::updatedStamp() const
+{
+    return now().toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+void GooglePeer::addSwitch(const Switch &change)
+{
+    const std::lock_guard lock(m_mutex);
+    m_switches.append(change);
+}
+
+void GooglePeer::clearSwitches()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_switches.clear();
+    }
+    m_wake.notify_all();
+}
+
+QList<ReceivedRequest> GooglePeer::requests() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+QStringList GooglePeer::requestPaths() const
+{
+    QStringList paths;
+    for (const ReceivedRequest &request : requests())
+        paths << request.path;
+    return paths;
+}
+
+void GooglePeer::clearRequests()
+{
+    const std::lock_guard lock(m_mutex);
+    m_requests.clear();
+}
+
+QJsonObject GooglePeer::dump() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+bool GooglePeer::seed(const QJsonObject &state, QString &error)
+{
+    if (!state.value(QStringLiteral("accounts")).isObject()) {
+        error = QStringLiteral("a state needs an \"accounts\" object");
+        return false;
+    }
+    const std::lock_guard lock(m_mutex);
+    m_state = state;
+    saveState();
+    return true;
+}
+
+void GooglePeer::route(httplib::Server &server)
+{
+    const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
+        handle(request, response);
+    };
+    server.Get(R"(/.*)", handler);
+    server.Post(R"(/.*)", handler);
+    server.Put(R"(/.*)", handler);
+    server.Delete(R"(/.*)", handler);
+    server.set_payload_max_length(8 * 1024 * 1024);
+    server.set_keep_alive_max_count(1);
+}
+
+void GooglePeer::handle(const httplib::Request &request, httplib::Response &response)
+{
+    if (handleControl(request, response))
+        return;
+    const QString path = QString::fromStdString(request.path);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_requests.append({QString::fromStdString(request.method), path, QByteArray::fromStdString(request.body),
+                           QByteArray::fromStdString(request.get_header_value("Authorization"))});
+    }
+    const std::optional<Switch> change = takeSwitch(path);
+    if (change && answerThroughSwitch(*change, request, response))
+        return;
+    const bool compact = change && change->kind == SwitchKind::CompactToken;
+    if (change && change->kind == SwitchKind::InvalidGrant && path == QLatin1String("/oauth2/v4/token")) {
+        response.status = 400;
+        response.set_content("{\n  \"error\": \"invalid_grant\",\n  \"error_description\": \"Token has been expired "
+                             "or revoked.\"\n}",
+                             kJsonType);
+        return;
+    }
+    if (path == QLatin1String("/oauth2/v4/token"))
+        token(request, response, compact);
+    else
+        work(request, response, change);
+}
+
+std::optional<Switch> GooglePeer::takeSwitch(const QString &path)
+{
+    const std::lock_guard lock(m_mutex);
+    for (qsizetype at = 0; at < m_switches.size(); ++at) {
+        Switch &change = m_switches[at];
+        if (!change.path.isEmpty() && change.path != path)
+            continue;
+        const Switch taken = change;
+        if (change.times > 0 && --change.times == 0)
+            m_switches.removeAt(at);
+        return taken;
+    }
+    return std::nullopt;
+}
+
+bool GooglePeer::answerThroughSwitch(const Switch &change, const httplib::Request &request,
+                                     httplib::Response &response)
+{
+    const auto hangUp = [&response] {
+        response.set_content_provider(64, kJsonType, [](size_t, size_t, httplib::DataSink &) { return false; });
+    };
+    static const std::string block(64 * 1024, ' ');
+    switch (change.kind) {
+    case SwitchKind::Expired401:
+        sendError(response, 401, QStringLiteral("Request had invalid authentication credentials."));
+        return true;
+    case SwitchKind::Forbidden403:
+        sendError(response, 403, QStringLiteral("The caller does not have permission"));
+        return true;
+    case SwitchKind::RateLimited429:
+        response.set_header("Retry-After", "1");
+        sendError(response, 429, QStringLiteral("Rate Limit Exceeded"));
+        return true;
+    case SwitchKind::Error500:
+        sendError(response, 500, QStringLiteral("Backend Error"));
+        return true;
+    case SwitchKind::Slow: {
+        std::unique_lock lock(m_mutex);
+        m_wake.wait_for(lock, std::chrono::milliseconds(change.slowMs), [this] { return m_isStopping.load(); });
+        return false;
+    }
+    case SwitchKind::CutBefore:
+        hangUp();
+        return true;
+    case SwitchKind::CutAfter: {
+        httplib::Response discarded;
+        if (request.path == "/oauth2/v4/token")
+            token(request, discarded, false);
+        else
+            work(request, discarded, std::nullopt);
+        hangUp();
+        return true;
+    }
+    case SwitchKind::Garbage:
+        response.set_content("<html>not json {\"access_token\": ", "text/html");
+        return true;
+    case SwitchKind::Oversize:
+        response.set_content_provider(size_t(change.oversizeBytes), kJsonType,
+                                      [this](size_t, size_t length, httplib::DataSink &sink) {
+                                          return !m_isStopping && sink.write(block.data(), std::min(length, block.size()));
+                                      });
+        return true;
+    default:
+        return false; // the rest change what the work answers
+    }
+}
+
+bool GooglePeer::handleControl(const httplib::Request &request, httplib::Response &response)
+{
+    const QString path = QString::fromStdString(request.path);
+    if (!path.startsWith(QLatin1String("/peer/")))
+        return false;
+    const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+    QString error;
+    if (path == QLatin1String("/peer/account")) {
+        addAccount(body.value(QStringLiteral("email")).toString(), body.value(QStringLiteral("refreshToken")).toString());
+    } else if (path == QLatin1String("/peer/access-token")) {
+        setNextAccessToken(body.value(QStringLiteral("token")).toString());
+    } else if (path == QLatin1String("/peer/calendar")) {
+        addCalendar(body.value(QStringLiteral("email")).toString(), body.value(QStringLiteral("calendar")).toObject());
+    } else if (path == QLatin1String("/peer/switch")) {
+        const std::optional<SwitchKind> kind = switchKindFromName(body.value(QStringLiteral("kind")).toString());
+        if (!kind) {
+            response.status = 400;
+            return true;
+        }
+        addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
+                         body.value(QStringLiteral("slowMs")).toInt(2000),
+                         qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024))});
+    } else if (path == QLatin1String("/peer/clear-requests")) {
+        clearRequests();
+    } else if (path == QLatin1String("/peer/clear-switches")) {
+        clearSwitches();
+    } else if (path == QLatin1String("/peer/clock")) {
+        setClock(QDateTime::fromString(body.value(QStringLiteral("now")).toString(), Qt::ISODateWithMs));
+    } else if (path == QLatin1String("/peer/seed")) {
+        if (!seed(body, error)) {
+            response.status = 400;
+            response.set_content(error.toStdString(), "text/plain");
+            return true;
+        }
+    } else if (path == QLatin1String("/peer/dump")) {
+        response.set_content(jsonText(dump()), kJsonType);
+        return true;
+    } else if (path == QLatin1String("/peer/requests")) {
+        QJsonArray list;
+        for (const ReceivedRequest &received : requests())
+            list.append(QJsonObject{{QStringLiteral("method"), received.method},
+                                    {QStringLiteral("path"), received.path},
+                                    {QStringLiteral("body"), QString::fromUtf8(received.body)},
+                                    {QStringLiteral("authorization"), QString::fromUtf8(received.authorization)}});
+        response.set_content(QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString(), kJsonType);
+        return true;
+    } else {
+        response.status = 404;
+        return true;
+    }
+    response.set_content("{}", kJsonType);
+    return true;
+}
+
+// The refresh grant and the code grant (with its PKCE verifier); state is committed before the answer.
+void GooglePeer::token(const httplib::Request &request, httplib::Response &response, bool compact)
+{
+    const QMap<QString, QString> fields = formFields(request.body);
+    const std::lock_guard lock(m_mutex);
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QString email;
+    const QString grant = fields.value(QStringLiteral("grant_type"));
+    if (grant == QLatin1String("refresh_token")) {
+        for (auto it = accounts.begin(); it != accounts.end(); ++it) {
+            if (it.value().toObject().value(QStringLiteral("refreshToken")).toString() ==
+                fields.value(QStringLiteral("refresh_token")))
+                email = it.key();
+        }
+    } else if (grant == QLatin1String("authorization_code")) {
+        QJsonObject codes = m_state.value(QStringLiteral("codes")).toObject();
+        const QJsonObject code = codes.value(fields.value(QStringLiteral("code"))).toObject();
+        const QByteArray challenge = QCryptographicHash::hash(fields.value(QStringLiteral("code_verifier")).toUtf8(),
+                                                              QCryptographicHash::Sha256)
+                                         .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        if (!code.isEmpty() && code.value(QStringLiteral("challenge")).toString() == QString::fromLatin1(challenge) &&
+            code.value(QStringLiteral("redirect")).toString() == fields.value(QStringLiteral("redirect_uri")))
+            email = code.value(QStringLiteral("email")).toString();
+        codes.remove(fields.value(QStringLiteral("code")));
+        m_state.insert(QStringLiteral("codes"), codes);
+    }
+    if (email.isEmpty()) {
+        saveState();
+        response.status = 400;
+        response.set_content("{\n  \"error\": \"invalid_grant\",\n  \"error_description\": \"Bad Request\"\n}", kJsonType);
+        return;
+    }
+    const int counter = m_state.value(QStringLiteral("counter")).toInt() + 1;
+    m_state.insert(QStringLiteral("counter"), counter);
+    const QString access = m_nextAccessToken.isEmpty() ? QStringLiteral("ya29.peer%1").arg(counter) : m_nextAccessToken;
+    m_nextAccessToken.clear();
+    QJsonObject account = accounts.value(email).toObject();
+    QJsonArray tokens = account.value(QStringLiteral("accessTokens")).toArray();
+    tokens.append(access);
+    account.insert(QStringLiteral("accessTokens"), tokens);
+    QString refresh = account.value(QStringLiteral("refreshToken")).toString();
+    if (grant == QLatin1String("authorization_code") && refresh.isEmpty()) {
+        refresh = QStringLiteral("1//") + randomText(24);
+        account.insert(QStringLiteral("refreshToken"), refresh);
+    }
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+    saveState();
+    QString text = compact ? QStringLiteral("{\"access_token\":\"%1\",\"expires_in\":3599,\"token_type\":\"Bearer\"}")
+                           : QStringLiteral("{\n  \"access_token\": \"%1\",\n  \"expires_in\": 3599,\n  \"scope\": "
+                                            "\"https://www.googleapis.com/auth/calendar\",\n  \"token_type\": \"Bearer\"");
+    text = text.arg(access);
+    if (!compact && grant == QLatin1String("authorization_code"))
+        text += QStringLiteral(",\n  \"refresh_token\": \"%1\"").arg(refresh);
+    if (!compact)
+        text += QStringLiteral("\n}");
+    response.set_content(text.toStdString(), kJsonType);
+}
+
+// The browser's sign-in: the account named by login_hint (or the only one) grants a code, sent to
+// the loopback redirect with the state given.
+void GooglePeer::authorize(const httplib::Request &request, httplib::Response &response)
+{
+    const QString redirect = QString::fromStdString(request.get_param_value("redirect_uri"));
+    const QUrl redirectUrl(redirect);
+    if (redirectUrl.host() != QLatin1String("127.0.0.1") && redirectUrl.host() != QLatin1String("localhost")) {
+        sendError(response, 400, QStringLiteral("redirect_uri_mismatch"));
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    const QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QString email = QString::fromStdString(request.get_param_value("login_hint"));
+    if (email.isEmpty() && !accounts.isEmpty())
+        email = accounts.begin().key();
+    const QString code = QStringLiteral("4/") + randomText(18);
+    QJsonObject codes = m_state.value(QStringLiteral("codes")).toObject();
+    codes.insert(code, QJsonObject{{QStringLiteral("email"), email},
+                                   {QStringLiteral("redirect"), redirect},
+                                   {QStringLiteral("challenge"), QString::fromStdString(request.get_param_value("code_challenge"))}});
+    m_state.insert(QStringLiteral("codes"), codes);
+    saveState();
+    QUrl target = redirectUrl;
+    QUrlQuery query(target);
+    query.addQueryItem(QStringLiteral("code"), code);
+    query.addQueryItem(QStringLiteral("state"), QString::fromStdString(request.get_param_value("state")));
+    target.setQuery(query);
+    response.set_redirect(target.toString(QUrl::FullyEncoded).toStdString());
+}
+
+void GooglePeer::work(const httplib::Request &request, httplib::Response &response,
+                      const std::optional<Switch> &change)
+{
+    const QString path = QString::fromStdString(request.path);
+    if (path == QLatin1String("/o/oauth2/v2/auth")) {
+        authorize(request, response);
+        return;
+    }
+    if (path == QLatin1String("/picture.png")) {
+        static const char png[] = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89";
+        response.set_content(std::string(png, sizeof png - 1), "image/png");
+        return;
+    }
+    const QString email = accountOfBearer(request.get_header_value("Authorization"));
+    if (email.isEmpty()) {
+        sendError(response, 401, QStringLiteral("Request had invalid authentication credentials."));
+        return;
+    }
+    if (path == QLatin1String("/oauth2/v1/userinfo"))
+        userInfo(email, response);
+    else if (path == QLatin1String("/calendar/v3/users/me/calendarList"))
+        calendarList(email, request, response, change);
+    else
+        sendError(response, 404, QStringLiteral("Not Found"));
+}
+
+QString GooglePeer::accountOfBearer(const std::string &header) const
+{
+    const QString text = QString::fromStdString(header);
+    if (!text.startsWith(QLatin1String("Bearer ")))
+        return {};
+    // The client writes each "/" of its token as "%2F".
+    const QString token = QString::fromUtf8(QByteArray::fromPercentEncoding(text.mid(7).toUtf8()));
+    const std::lock_guard lock(m_mutex);
+    const QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    for (auto it = accounts.begin(); it != accounts.end(); ++it) {
+        if (it.value().toObject().value(QStringLiteral("accessTokens")).toArray().contains(token))
+            return it.key();
+    }
+    return {};
+}
+
+void GooglePeer::userInfo(const QString &email, httplib::Response &response)
+{
+    const QJsonObject info{{QStringLiteral("id"), QStringLiteral("10%1").arg(qHash(email) % 100000000)},
+                           {QStringLiteral("email"), email},
+                           {QStringLiteral("verified_email"), true},
+                           {QStringLiteral("picture"), baseUrl() + QStringLiteral("picture.png")}};
+    response.set_content(jsonText(info), kJsonType);
+}
+
+// The account's calendars, then Google's weather and birthdays calendars; two per page under
+// small-pages, with a page token.
+void GooglePeer::calendarList(const QString &email, const httplib::Request &request, httplib::Response &response,
+                              const std::optional<Switch> &change)
+{
+    QJsonArray items;
+    {
+        const std::lock_guard lock(m_mutex);
+        items = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("calendars")).toArray();
+    }
+    items.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("en.usa#holiday@group.v.calendar.google.com")},
+                             {QStringLiteral("summary"), QStringLiteral("Holidays")},
+                             {QStringLiteral("accessRole"), QStringLiteral("reader")}});
+    items.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("p#weather@group.v.calendar.google.com")},
+                             {QStringLiteral("summary"), QStringLiteral("Weather")},
+                             {QStringLiteral("accessRole"), QStringLiteral("reader")}});
+    items.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("#contacts@group.v.calendar.google.com")},
+                             {QStringLiteral("summary"), QStringLiteral("Birthdays")},
+                             {QStringLiteral("accessRole"), QStringLiteral("reader")}});
+    QJsonObject reply{{QStringLiteral("kind"), QStringLiteral("calendar#calendarList")},
+                      {QStringLiteral("etag"), QStringLiteral("\"p33c\"")}};
+    const std::optional<Switch> &paging = change;
+    if (paging && (paging->kind == SwitchKind::SmallPages || paging->kind == SwitchKind::RepeatedPageToken)) {
+        const int start = QString::fromStdString(request.get_param_value("pageToken")).toInt();
+        QJsonArray page;
+        for (int index = start; index < start + 2 && index < items.size(); ++index)
+            page.append(items.at(index));
+        if (start + 2 < items.size())
+            reply.insert(QStringLiteral("nextPageToken"),
+                         paging->kind == SwitchKind::RepeatedPageToken ? QStringLiteral("0") : QString::number(start + 2));
+        items = page;
+    }
+    reply.insert(QStringLiteral("items"), items);
+    response.set_content(jsonText(reply), kJsonType);
+}
+
+bool GooglePeer::loadState(QString &error)
+{
+    m_state = QJsonObject{{QStringLiteral("accounts"), QJsonObject()}};
+    if (m_options.stateFile.isEmpty() || !QFile::exists(m_options.stateFile))
+        return true;
+    QFile file(m_options.stateFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1").arg(m_options.stateFile);
+        return false;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(64 * 1024 * 1024));
+    if (!document.isObject()) {
+        error = QStringLiteral("%1 holds no state").arg(m_options.stateFile);
+        return false;
+    }
+    m_state = document.object();
+    return true;
+}
+
+// Called with the lock held; the file is replaced whole, so a killed peer leaves the old or the new.
+void GooglePeer::saveState()
+{
+    if (m_options.stateFile.isEmpty())
+        return;
+    QSaveFile file(m_options.stateFile);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(m_state).toJson(QJsonDocument::Indented));
+        file.commit();
+    }
+}
+
+} // namespace googlepeer

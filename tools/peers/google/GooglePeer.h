@@ -1,0 +1,140 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace googlepeer {
+
+// Ways the peer misbehaves, as Google or the network between can.
+enum class SwitchKind {
+    Expired401,       // HTTP 401, as for an access token that expired
+    Forbidden403,     // HTTP 403
+    RateLimited429,   // HTTP 429 with Retry-After
+    Error500,         // HTTP 500
+    SmallPages,       // lists answer two items per page
+    RepeatedPageToken, // every page of a list names the same next page
+    Slow,             // answers after slowMs
+    CutBefore,        // hangs up before doing any work
+    CutAfter,         // does the work (state committed), then hangs up
+    Garbage,          // 200 with a body that is no JSON
+    Oversize,         // 200 announcing and sending oversizeBytes
+    CompactToken,     // the token reply written without blanks: {"access_token":"..."}
+    InvalidGrant,     // the token reply {"error": "invalid_grant"} with HTTP 400
+};
+
+struct Switch
+{
+    SwitchKind kind = SwitchKind::Garbage;
+    QString path;   // the path it applies to; empty: every service path
+    int times = 0;  // replies it spoils; 0: every one until cleared
+    int slowMs = 2000;
+    qint64 oversizeBytes = 100LL * 1024 * 1024;
+};
+
+// A request as the peer received it, kept for tests.
+struct ReceivedRequest
+{
+    QString method;
+    QString path;
+    QByteArray body;
+    QByteArray authorization;
+};
+
+struct Options
+{
+    QString stateFile; // accounts, tokens, codes and calendars, written before each answer
+    QString certFile;  // the HTTPS certificate (PEM) and key
+    QString keyFile;
+    int port = 0;      // 0: a free port
+};
+
+// Google's account services as the sync client sees them, over HTTPS on 127.0.0.1: the token endpoint
+// ("/oauth2/v4/token": the refresh grant, and the code grant with PKCE of a browser sign-in), the
+// authorization page ("/o/oauth2/v2/auth", which redirects to the loopback address it is given with a
+// code), user info ("/oauth2/v1/userinfo"), the account's picture ("/picture.png") and the calendar
+// list ("/calendar/v3/users/me/calendarList", with Google's weather and birthdays calendars among the
+// account's own). "/peer/..." paths control a peer run as a program (see README.md). Links nothing of
+// src/.
+class GooglePeer final
+{
+public:
+    explicit GooglePeer(Options options);
+    ~GooglePeer();
+    GooglePeer(const GooglePeer &) = delete;
+    GooglePeer &operator=(const GooglePeer &) = delete;
+
+    bool start(QString &error);
+    void stop();
+    int port() const { return m_port; }
+    QString baseUrl() const;
+
+    // An account with its refresh token; the access tokens it hands out are "ya29." and a counter.
+    void addAccount(const QString &email, const QString &refreshToken);
+    void setNextAccessToken(const QString &token); // the next refresh answers this token
+    void addCalendar(const QString &email, const QJsonObject &calendar);
+    void setClock(const QDateTime &now); // an invalid date: the system's clock
+    QDateTime now() const;
+    // "updated" of a user edit: the clock in milliseconds, "yyyy-MM-ddTHH:mm:ss.zzzZ".
+    QString updatedStamp() const;
+
+    void addSwitch(const Switch &change);
+    void clearSwitches();
+    QList<ReceivedRequest> requests() const;
+    QStringList requestPaths() const;
+    void clearRequests();
+    QJsonObject dump() const;
+    bool seed(const QJsonObject &state, QString &error);
+
+private:
+    void route(httplib::Server &server);
+    void handle(const httplib::Request &request, httplib::Response &response);
+    bool handleControl(const httplib::Request &request, httplib::Response &response);
+    std::optional<Switch> takeSwitch(const QString &path);
+    bool answerThroughSwitch(const Switch &change, const httplib::Request &request, httplib::Response &response);
+    void work(const httplib::Request &request, httplib::Response &response, const std::optional<Switch> &change);
+    void token(const httplib::Request &request, httplib::Response &response, bool compact);
+    void authorize(const httplib::Request &request, httplib::Response &response);
+    void userInfo(const QString &email, httplib::Response &response);
+    void calendarList(const QString &email, const httplib::Request &request, httplib::Response &response,
+                      const std::optional<Switch> &change);
+    // The account an Authorization header's bearer token belongs to; empty when none.
+    QString accountOfBearer(const std::string &header) const;
+    bool loadState(QString &error);
+    void saveState();
+
+    const Options m_options;
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::atomic<bool> m_isStopping = false;
+    QJsonObject m_state; // "accounts": email -> {refreshToken, accessTokens, calendars}, "codes", "counter"
+    QString m_nextAccessToken;
+    QDateTime m_clock;
+    QList<Switch> m_switches;
+    QList<ReceivedRequest> m_requests;
+};
+
+std::optional<SwitchKind> switchKindFromName(const QString &name);
+
+} // namespace googlepeer

@@ -1,0 +1,94 @@
+// google_peer: Google's account services for tests, as a program. See README.md.
+#include "GooglePeer.h"
+#include "TestCertificates.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+
+#include <csignal>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+int s_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    (void)!::write(s_signalPipe[1], &byte, 1);
+}
+
+int fail(const QString &problem)
+{
+    std::fprintf(stderr, "google_peer: %s\n", qPrintable(problem));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Google's account services for tests: HTTPS on 127.0.0.1."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("state"), QStringLiteral("The state file (accounts, tokens, calendars)."), QStringLiteral("file")},
+        {QStringLiteral("certificates"),
+         QStringLiteral("A folder to make a test CA and a loopback certificate in."), QStringLiteral("folder")},
+        {QStringLiteral("cert"), QStringLiteral("The HTTPS certificate (PEM), instead of --certificates."),
+         QStringLiteral("file")},
+        {QStringLiteral("key"), QStringLiteral("The HTTPS certificate's key (PEM)."), QStringLiteral("file")},
+        {QStringLiteral("port"), QStringLiteral("The HTTPS port; default: a free one."), QStringLiteral("port"),
+         QStringLiteral("0")},
+        {QStringLiteral("account"), QStringLiteral("An account as email:refresh-token."), QStringLiteral("account")},
+    });
+    parser.process(application);
+
+    googlepeer::Options options;
+    options.stateFile = parser.value(QStringLiteral("state"));
+    options.port = parser.value(QStringLiteral("port")).toInt();
+    QString caFile;
+    if (parser.isSet(QStringLiteral("certificates"))) {
+        const QString folder = parser.value(QStringLiteral("certificates"));
+        peertls::CertificateFiles files;
+        QString error;
+        if (!QDir().mkpath(folder) || !peertls::makeTestCertificates(folder, {}, files, error))
+            return fail(error.isEmpty() ? QStringLiteral("cannot make %1").arg(folder) : error);
+        options.certFile = files.certFile;
+        options.keyFile = files.keyFile;
+        caFile = files.caFile;
+    } else {
+        options.certFile = parser.value(QStringLiteral("cert"));
+        options.keyFile = parser.value(QStringLiteral("key"));
+    }
+    if (options.certFile.isEmpty() || options.keyFile.isEmpty())
+        return fail(QStringLiteral("give --certificates, or --cert and --key"));
+
+    googlepeer::GooglePeer peer(options);
+    QString error;
+    if (!peer.start(error))
+        return fail(error);
+    if (parser.isSet(QStringLiteral("account"))) {
+        const QString account = parser.value(QStringLiteral("account"));
+        const qsizetype colon = account.indexOf(QLatin1Char(':'));
+        if (colon <= 0)
+            return fail(QStringLiteral("--account takes email:refresh-token"));
+        peer.addAccount(account.left(colon), account.mid(colon + 1));
+    }
+    std::printf("https-port=%d ca=%s\n", peer.port(), qPrintable(caFile));
+    std::fflush(stdout);
+
+    if (::pipe(s_signalPipe) != 0)
+        return fail(QStringLiteral("cannot make a pipe"));
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    char byte = 0;
+    while (::read(s_signalPipe[0], &byte, 1) < 0) {
+    }
+    peer.stop();
+    return 0;
+}
