@@ -67,10 +67,10 @@ shots_of_syncs() {
     await "the main window" 100 is_shown Harrowmere
     # The phone announces once: the application must be listening by then.
     await "the phone listener" 100 listens_on_8092
-    start_phone --device-id "$phone_id" --delay-ms 1200 --delay-path /hmx_list --times 1
+    start_phone --device-id "$phone_id" --delay-ms 3000 --delay-path /hmx_list --times 1
     await "the progress sheet" 100 is_shown Synchronizing
     shot "$name-progress-during-sync"
-    await "the end of the sync" 300 is_shown "Sync Complete"
+    await "the end of the sync" 900 is_shown "Sync Complete"
     shot "$name-progress-complete"
     xdotool key Return
     await "the sheet to close" 100 is_gone "Sync Complete"
@@ -83,7 +83,7 @@ shots_of_syncs() {
     await "TCP port 8090 to be free" 600 is_port_8090_free
     # Announced until the sync fails: an announcement landing while the listener reopens is lost, as
     # on a network, and a phone announces again; the application takes one sync a minute.
-    await "the failed sync" 300 announce_until_shown "Sync did not finish"
+    await "the failed sync" 900 announce_until_shown "Sync did not finish"
     shot "$name-progress-failed"
     stop_app
 }
