@@ -86,6 +86,26 @@ std::shared_ptr<HMProfile> createCloudProfile(HMProfileManager &manager, const Q
     return profile;
 }
 
+// Marks the conduit's table on the other side to be emptied at the next sync; false, with the problem,
+// for a conduit name it does not know or a profile it cannot save.
+bool markPurge(HMProfileManager &manager, HMProfile &profile, const QString &conduit, QString &problem)
+{
+    if (conduit == QLatin1String("contacts"))
+        profile.setPurgeContactsOnNextSync(true);
+    else if (conduit == QLatin1String("calendar"))
+        profile.setPurgeCalendarOnNextSync(true);
+    else if (conduit == QLatin1String("tasks"))
+        profile.setPurgeTasksOnNextSync(true);
+    else {
+        problem = QStringLiteral("--purge takes contacts, calendar or tasks, not '%1'").arg(conduit);
+        return false;
+    }
+    if (manager.saveProfile(profile))
+        return true;
+    problem = QStringLiteral("cannot save the profile's purge flag");
+    return false;
+}
+
 // The first line of a regular file that only its owner may read; nothing, with the problem, otherwise.
 std::optional<QString> readPasswordFile(const QString &path, QString &problem)
 {
@@ -182,6 +202,13 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("cloud-user"), QStringLiteral("The cloud account's user name."), QStringLiteral("name")},
         {QStringLiteral("cloud-password-file"),
          QStringLiteral("A file (0600) whose first line is the cloud account's password."), QStringLiteral("file")},
+        {QStringLiteral("cloud-conduits"),
+         QStringLiteral("The conduits a new cloud profile syncs, comma-separated: contacts, calendar, tasks; "
+                        "default: none."),
+         QStringLiteral("list")},
+        {QStringLiteral("purge"),
+         QStringLiteral("Empty the other side's table of the conduit first (contacts, calendar or tasks), once."),
+         QStringLiteral("conduit")},
         {QStringLiteral("keep-alive-seconds"), QStringLiteral("The cloud session's keep-alive interval."),
          QStringLiteral("seconds"), QStringLiteral("600")},
         {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
@@ -297,6 +324,10 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         if (!password)
             return nullptr;
         profile = createCloudProfile(manager, parser.value(QStringLiteral("cloud-user")), *password);
+        const QStringList conduits = parser.value(QStringLiteral("cloud-conduits")).split(u',', Qt::SkipEmptyParts);
+        profile->setContactSyncEnabled(conduits.contains(QStringLiteral("contacts")));
+        profile->setCalendarSyncEnabled(conduits.contains(QStringLiteral("calendar")));
+        profile->setTaskSyncEnabled(conduits.contains(QStringLiteral("tasks")));
         if (!manager.saveProfile(*profile)) {
             problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
             return nullptr;
@@ -314,8 +345,12 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         std::printf("Created profile '%s' (%s.settings)\n", qPrintable(profile->name()),
                     qPrintable(profile->filename()));
     }
-    if (!profile)
+    if (!profile) {
         problem = QStringLiteral("no profile found in %1").arg(dataFolder);
+        return nullptr;
+    }
+    if (parser.isSet(QStringLiteral("purge")) && !markPurge(manager, *profile, parser.value(QStringLiteral("purge")), problem))
+        return nullptr;
     return profile;
 }
 
