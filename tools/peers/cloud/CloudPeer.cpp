@@ -188,6 +188,26 @@ void CloudPeer::route(httplib::Server &server, bool isSecure)
     const auto handler = [this, isSecure](const httplib::Request &request, httplib::Response &response) {
         handle(request, response, isSecure);
     };
+    // The photo upload's parts are taken as they come: the parser ends in error on a form with nothing
+    // after its closing delimiter, which is how the client ends it, after every part has come.
+    server.Post(R"(/v1/update_photo\.php)", [this, isSecure](const httplib::Request &request, httplib::Response &response,
+                                                            const httplib::ContentReader &reader) {
+        QMap<QString, QByteArray> parts;
+        QString current;
+        qint64 total = 0;
+        reader(
+            [&parts, &current](const httplib::MultipartFormData &file) {
+                current = QString::fromStdString(file.name);
+                parts.insert(current, QByteArray());
+                return true;
+            },
+            [&parts, &current, &total](const char *data, size_t length) {
+                total += qint64(length);
+                parts[current].append(data, qsizetype(length));
+                return total <= 8 * 1024 * 1024;
+            });
+        updatePhoto(request, parts, response, isSecure);
+    });
     server.Post(R"(/.*)", handler);
     server.Get(R"(/peer/.*)", handler);
     server.set_payload_max_length(8 * 1024 * 1024);
@@ -212,10 +232,7 @@ void CloudPeer::handle(const httplib::Request &request, httplib::Response &respo
         getPhoto(request, response);
         return;
     }
-    if (path == QLatin1String("/v1/update_photo.php")) {
-        updatePhoto(request, response);
-        return;
-    }
+
     response.set_content(jsonText(work(path, body, change)), kJsonType);
 }
 
@@ -555,23 +572,34 @@ void CloudPeer::getPhoto(const httplib::Request &request, httplib::Response &res
 
 // The multipart form of a photo: the "json" part names the session and the contact, the "photo" part
 // holds the picture.
-void CloudPeer::updatePhoto(const httplib::Request &request, httplib::Response &response)
+void CloudPeer::updatePhoto(const httplib::Request &request, const QMap<QString, QByteArray> &parts,
+                            httplib::Response &response, bool isSecure)
 {
-    const QJsonObject json =
-        QJsonDocument::fromJson(QByteArray::fromStdString(request.get_file_value("json").content)).object();
-    const QByteArray photo = QByteArray::fromStdString(request.get_file_value("photo").content);
+    const QString path = QString::fromStdString(request.path);
+    const QByteArray photo = parts.value(QStringLiteral("photo"));
+    {
+        // Kept as the "json" part: the raw form is not at hand.
+        const std::lock_guard lock(m_mutex);
+        m_requests.append({path, parts.value(QStringLiteral("json")), isSecure});
+    }
+    if (const std::optional<Switch> change = takeSwitch(path); change && answerThroughSwitch(*change, path, {}, response))
+        return;
+    const QJsonObject json = QJsonDocument::fromJson(parts.value(QStringLiteral("json"))).object();
+    const bool lengthAgrees = request.has_header("Content-Length") &&
+                              request.get_header_value("Content-Type").find("boundary=---------------------------7d81b516112482") !=
+                                  std::string::npos;
     const std::lock_guard lock(m_mutex);
     const QString username = accountOfSession(json.value(QStringLiteral("Session")).toString());
     const QString id = json.value(QStringLiteral("Id")).toString();
     auto &contacts = m_accounts[username].tables[QStringLiteral("Contacts")];
-    if (username.isEmpty() || photo.isEmpty() || !contacts.contains(id)) {
+    if (username.isEmpty() || photo.isEmpty() || !contacts.contains(id) || !lengthAgrees) {
         response.status = 400;
         response.set_content(jsonText(QJsonObject{{QStringLiteral("Result"), 1}}), kJsonType);
         return;
     }
     contacts[id].photo = photo;
-    noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
     contacts[id].modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
+    noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
     saveState();
     response.set_content(jsonText(QJsonObject{{QStringLiteral("Result"), 0}}), kJsonType);
 }
@@ -660,6 +688,15 @@ void CloudPeer::putRecord(const QString &username, const QString &table, const Q
 {
     const std::lock_guard lock(m_mutex);
     store(m_accounts[username], table, id, fields, writer);
+    saveState();
+}
+
+void CloudPeer::putRecords(const QString &username, const QString &table,
+                           const QList<std::pair<QString, QJsonObject>> &records, const QString &writer)
+{
+    const std::lock_guard lock(m_mutex);
+    for (const auto &[id, fields] : records)
+        store(m_accounts[username], table, id, fields, writer);
     saveState();
 }
 

@@ -127,6 +127,9 @@ public:
     QMap<QString, StoredRecord> records(const QString &username, const QString &table) const;
     void putRecord(const QString &username, const QString &table, const QString &id, const QJsonObject &fields,
                    const QString &writer = QStringLiteral("web"));
+    // Many records at once, the state written once.
+    void putRecords(const QString &username, const QString &table, const QList<std::pair<QString, QJsonObject>> &records,
+                    const QString &writer = QStringLiteral("web"));
     void deleteRecord(const QString &username, const QString &table, const QString &id,
                       const QString &writer = QStringLiteral("web"));
     void setPhoto(const QString &username, const QString &id, const QByteArray &photo);
@@ -175,7 +178,8 @@ private:
     bool hits(SwitchKind kind);
     int everyOf(SwitchKind kind) const;
     void getPhoto(const httplib::Request &request, httplib::Response &response);
-    void updatePhoto(const httplib::Request &request, httplib::Response &response);
+    void updatePhoto(const httplib::Request &request, const QMap<QString, QByteArray> &parts, httplib::Response &response,
+                     bool isSecure);
     // The account a session belongs to, or an empty text.
     QString accountOfSession(const QString &session) const;
     bool loadState(QString &error);
