@@ -428,6 +428,14 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));
     }
+    // HM_SYNC_PRINT_DATES=1 adds each conduit's last-sync date, which the crash tests compare.
+    if (qEnvironmentVariableIsSet("HM_SYNC_PRINT_DATES")) {
+        const QDateTime dates[] = {profile->contactLastSyncDate(), profile->calendarLastSyncDate(),
+                                   profile->taskLastSyncDate()};
+        for (quint64 conduit = 1; conduit <= 3; ++conduit)
+            std::printf("  last sync, %s: %s\n", qPrintable(conduitName(HMSyncConduit(conduit))),
+                        qPrintable(dates[conduit - 1].toUTC().toString(Qt::ISODateWithMs)));
+    }
     QString problem;
     if (!store.save(problem)) {
         std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));

@@ -645,6 +645,11 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
     } else if (path == QLatin1String("/peer/put-record")) {
         putRecord(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(),
                   body.value(QStringLiteral("Id")).toString(), body.value(QStringLiteral("Record")).toObject());
+    } else if (path == QLatin1String("/peer/put-records")) {
+        QList<std::pair<QString, QJsonObject>> list;
+        for (const QJsonValue &item : body.value(QStringLiteral("Records")).toArray())
+            list.append({item.toObject().value(QStringLiteral("Id")).toString(), item.toObject()});
+        putRecords(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(), list);
     } else if (path == QLatin1String("/peer/delete-record")) {
         deleteRecord(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(),
                      body.value(QStringLiteral("Id")).toString());
