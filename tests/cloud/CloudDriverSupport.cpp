@@ -226,10 +226,10 @@ QString Desktop::eventFile(const QString &name) const
     return QString();
 }
 
-DriverRun runDriver(const Desktop &desktop, const PeerProcess &peer, const QStringList &extra,
-                    std::optional<std::chrono::milliseconds> killAfter, const QStringList &environment)
+std::unique_ptr<QProcess> startDriver(const Desktop &desktop, const PeerProcess &peer, const QStringList &extra,
+                                      const QStringList &environment)
 {
-    QProcess driver;
+    auto driver = std::make_unique<QProcess>();
     QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
     variables.insert(QStringLiteral("HOME"), desktop.home());
     variables.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
@@ -238,21 +238,28 @@ DriverRun runDriver(const Desktop &desktop, const PeerProcess &peer, const QStri
     variables.insert(QStringLiteral("HM_SYNC_PRINT_DATES"), QStringLiteral("1"));
     for (const QString &setting : environment)
         variables.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
-    driver.setProcessEnvironment(variables);
-    driver.setProcessChannelMode(QProcess::MergedChannels);
-    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), desktop.arguments(extra));
-    if (killAfter) {
-        if (!driver.waitForFinished(int(killAfter->count()))) {
-            driver.kill();
-            driver.waitForFinished(10000);
-            return {-9, QString::fromUtf8(driver.readAll())};
-        }
-    } else if (!driver.waitForFinished(280000)) {
+    driver->setProcessEnvironment(variables);
+    driver->setProcessChannelMode(QProcess::MergedChannels);
+    driver->start(QStringLiteral(HM_SYNC_ONCE_PATH), desktop.arguments(extra));
+    driver->waitForStarted(10000);
+    return driver;
+}
+
+DriverRun finishDriver(QProcess &driver, std::chrono::milliseconds limit)
+{
+    if (!driver.waitForFinished(int(limit.count()))) {
         driver.kill();
         driver.waitForFinished(10000);
-        return {-1, QString::fromUtf8(driver.readAll())};
+        return {-9, QString::fromUtf8(driver.readAll())};
     }
     return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+}
+
+DriverRun runDriver(const Desktop &desktop, const PeerProcess &peer, const QStringList &extra,
+                    std::optional<std::chrono::milliseconds> killAfter, const QStringList &environment)
+{
+    const std::unique_ptr<QProcess> driver = startDriver(desktop, peer, extra, environment);
+    return finishDriver(*driver, killAfter.value_or(std::chrono::milliseconds(280000)));
 }
 
 QStringList duplicatesIn(const QStringList &names)

@@ -78,6 +78,11 @@ private:
     bool m_withTasks;
 };
 
+// Starts hm_sync_once for the desktop against the peer and returns at once.
+std::unique_ptr<QProcess> startDriver(const Desktop &desktop, const PeerProcess &peer, const QStringList &extra = {},
+                                      const QStringList &environment = {});
+// Waits for a started driver (SIGKILL after the time given); exit code -9 when it was killed.
+DriverRun finishDriver(QProcess &driver, std::chrono::milliseconds limit);
 // Runs hm_sync_once for the desktop against the peer; killAfter: SIGKILL after that long.
 DriverRun runDriver(const Desktop &desktop, const PeerProcess &peer, const QStringList &extra = {},
                     std::optional<std::chrono::milliseconds> killAfter = std::nullopt,
