@@ -4,8 +4,18 @@
 
 namespace {
 
-std::mutex s_statusMutex;
-QString s_status;
+// Never destroyed: a status set from a background queue may still run while the program ends.
+struct StatusSlot
+{
+    std::mutex mutex;
+    QString text;
+};
+
+StatusSlot &slot()
+{
+    static StatusSlot *const shared = new StatusSlot;
+    return *shared;
+}
 
 } // namespace
 
@@ -13,12 +23,14 @@ QString s_status;
 // old or a whole new text.
 void HMXMPPClient::setStatus(const QString &status)
 {
-    const std::lock_guard lock(s_statusMutex);
-    s_status = status;
+    StatusSlot &shared = slot();
+    const std::lock_guard lock(shared.mutex);
+    shared.text = status;
 }
 
 QString HMXMPPClient::currentStatus()
 {
-    const std::lock_guard lock(s_statusMutex);
-    return s_status;
+    StatusSlot &shared = slot();
+    const std::lock_guard lock(shared.mutex);
+    return shared.text;
 }
