@@ -383,37 +383,44 @@ bool HMQuillnestSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &record
     target = reportTo();
     if (outcome.kind() == RKRequestOutcome::Kind::Cancelled || target == nullptr)
         return target != nullptr;
+    handleUpdateOutcome(*target, conduit, body, outcome, last >= records.size());
+    return true;
+}
+
+void HMQuillnestSync::handleUpdateOutcome(HMSyncClientDelegate &target, quint64 conduit, const QVariantMap &body,
+                                          const RKRequestOutcome &outcome, bool isLastBatch)
+{
     if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
         handleRKError(outcome.error());
-        target->writeRemainOnUpdateConduit(false);
-        target->updateCommandReturnedSuccessful(false);
-        return true;
+        target.writeRemainOnUpdateConduit(false);
+        target.updateCommandReturnedSuccessful(false);
+        return;
     }
     const std::optional<QVariantMap> reply = dictionaryForJsonString(outcome.response().bodyAsString());
     if (!reply) {
         // The cloud may have kept the batch or not: nothing moves, and the records go again.
         DDLogError(QStringLiteral("Result of update command could not be parsed, possible error."));
-        target->didErrorWithError(6, QStringLiteral("The cloud's answer to the update could not be read."));
-        target->writeRemainOnUpdateConduit(false);
-        target->updateCommandReturnedSuccessful(false);
-        target->commandErroredStopProcessing();
-        return true;
+        target.didErrorWithError(6, QStringLiteral("The cloud's answer to the update could not be read."));
+        target.writeRemainOnUpdateConduit(false);
+        target.updateCommandReturnedSuccessful(false);
+        target.commandErroredStopProcessing();
+        return;
     }
     noteStatusSynchronizing();
+    const QVariantList inserts = body.value(QStringLiteral("Inserts")).toList();
     const BatchAnswers answers =
-        readUpdateReply(*reply, idsOf(body.value(QStringLiteral("Inserts")).toList()),
-                        idsOf(body.value(QStringLiteral("Inserts")).toList() + body.value(QStringLiteral("Updates")).toList() +
+        readUpdateReply(*reply, idsOf(inserts),
+                        idsOf(inserts + body.value(QStringLiteral("Updates")).toList() +
                               body.value(QStringLiteral("Deletes")).toList()));
     // The records the cloud kept under the ids sent are confirmed before the next batch goes.
     if (!answers.confirmedInserts.isEmpty())
-        target->updateCommandReturnedWithDictionary(answers.confirmedInserts, conduit);
-    target->updateCommandReturnedWithDetailedDictionaries(answers.detailed);
+        target.updateCommandReturnedWithDictionary(answers.confirmedInserts, conduit);
+    target.updateCommandReturnedWithDetailedDictionaries(answers.detailed);
     {
         const std::lock_guard lock(m_mutex);
         m_unsettledRecords += answers.unsettled;
     }
-    answerUpdateStage(*target, conduit, last >= records.size());
-    return true;
+    answerUpdateStage(target, conduit, isLastBatch);
 }
 
 QList<QVariantMap> HMQuillnestSync::detailedResultsForReply(const QVariantMap &reply)

@@ -228,6 +228,8 @@ private:
                           bool inRecovery);
     struct BatchAnswers;
     BatchAnswers readUpdateReply(const QVariantMap &reply, const QStringList &insertIds, const QStringList &sentIds);
+    void handleUpdateOutcome(HMSyncClientDelegate &target, quint64 conduit, const QVariantMap &body,
+                             const platform::RKRequestOutcome &outcome, bool isLastBatch);
     void answerUpdateStage(HMSyncClientDelegate &target, quint64 conduit, bool isLastBatch);
     bool fetchOnePhoto(const QString &id, const QString &folder);
     void endPhotoStage();
