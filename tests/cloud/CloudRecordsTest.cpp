@@ -312,7 +312,8 @@ TEST(CloudRecords, DetailedResultsOfAMixedReplyGoInsertsUpdatesDeletes)
 
 TEST(CloudRecords, PhotoUploadBodyAsWritten)
 {
-    const QByteArray jpeg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\r\n--x\xFF\xD9", 21);
+    static const char bytes[] = "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\r\n--x\xFF\xD9";
+    const QByteArray jpeg(bytes, sizeof bytes - 1);
     const QByteArray expected =
         QByteArray("-----------------------------7d81b516112482\r\n"
                    "Content-Disposition: form-data; name=\"json\"\r\n"
