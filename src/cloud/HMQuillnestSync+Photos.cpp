@@ -111,7 +111,7 @@ bool HMQuillnestSync::getContactPhotosForUniqueIds()
         const bool cancelled = !fetchOnePhoto(id, folder);
         target->setReceivingPhotosStatus(false);
         if (cancelled)
-            break;
+            return false;
     }
     // Told whatever came: a page whose downloads all failed must not leave the run waiting.
     target->picturesDictionaryUpdated();

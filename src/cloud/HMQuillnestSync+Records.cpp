@@ -199,8 +199,11 @@ bool HMQuillnestSync::listRecordsForConduit(quint64 conduit, const QDateTime &mo
     }
     DDLogVerbose(QStringLiteral("List command returned successful"));
     answerListedPage(*target, conduit, page.batchSize, limit, inRecovery);
-    getContactPhotosForUniqueIds();
+    const bool photosDone = getContactPhotosForUniqueIds();
     setContactsWithUpdatedPhotosInQuillnest({});
+    // A cancel during the downloads was reported by its request.
+    if (!photosDone)
+        return true;
     target->listCommandFinishedSuccessful(true);
     startFireDateTimer();
     return true;

@@ -118,7 +118,8 @@ public:
     bool isKeepAliveRunning() const;
 
     // Photos: fetches the pictures of the ids the last listed contacts page noted, one after the
-    // other, and tells picturesDictionaryUpdated when done; answers true.
+    // other, and tells picturesDictionaryUpdated when done; false only when the run was cancelled
+    // meanwhile.
     bool getContactPhotosForUniqueIds();
     // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
     // device contact id, answered on the framework's thread.
