@@ -338,24 +338,12 @@ void HMQuillnestSync::endPhotoStage()
 void HMQuillnestSync::startPhotoSyncTimer()
 {
     auto tick = m_callbacks.wrap([this] { isSendingPhotos(); });
-    std::shared_ptr<platform::RunLoopTimer> timer = platform::RunLoopTimer::scheduled(
-        1.0, platform::RunLoopTimer::Repeats::Yes, [tick](platform::RunLoopTimer &) { tick(); });
-    std::shared_ptr<platform::RunLoopTimer> previous;
-    {
-        const std::lock_guard lock(m_mutex);
-        previous = m_isShuttingDown ? std::move(timer) : std::exchange(m_photoSyncTimer, std::move(timer));
-    }
-    if (previous)
-        previous->invalidate();
+    installTimer(&HMQuillnestSync::m_photoSyncTimer,
+                 platform::RunLoopTimer::scheduled(1.0, platform::RunLoopTimer::Repeats::Yes,
+                                                   [tick](platform::RunLoopTimer &) { tick(); }));
 }
 
 void HMQuillnestSync::stopRPhotoSyncTimer()
 {
-    std::shared_ptr<platform::RunLoopTimer> timer;
-    {
-        const std::lock_guard lock(m_mutex);
-        timer = std::exchange(m_photoSyncTimer, nullptr);
-    }
-    if (timer)
-        timer->invalidate();
+    installTimer(&HMQuillnestSync::m_photoSyncTimer, nullptr);
 }

@@ -235,6 +235,8 @@ private:
     bool fetchOnePhoto(const QString &id, const QString &folder);
     void endPhotoStage();
     void noteStatusSynchronizing();
+    void installTimer(std::shared_ptr<platform::RunLoopTimer> HMQuillnestSync::*slot,
+                      std::shared_ptr<platform::RunLoopTimer> timer);
 
     void handleLogonReply(const QString &body);
     void handleChangePollReply(const QString &body);
