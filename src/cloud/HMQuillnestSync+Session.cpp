@@ -258,30 +258,28 @@ void HMQuillnestSync::startFireDateTimer()
         if (ticks->fetch_add(1) + 1 >= maxTicks)
             timer.invalidate();
     };
-    std::shared_ptr<platform::RunLoopTimer> timer = platform::RunLoopTimer::scheduled(
-        m_timing.keepAliveIntervalSeconds, platform::RunLoopTimer::Repeats::Yes, std::move(ping));
-    std::shared_ptr<platform::RunLoopTimer> previous;
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_isShuttingDown) {
-            previous = std::move(timer);
-        } else {
-            previous = std::exchange(m_repeatingTimer, std::move(timer));
-        }
-    }
-    if (previous)
-        previous->invalidate();
+    installTimer(&HMQuillnestSync::m_repeatingTimer,
+                 platform::RunLoopTimer::scheduled(m_timing.keepAliveIntervalSeconds,
+                                                   platform::RunLoopTimer::Repeats::Yes, std::move(ping)));
 }
 
 void HMQuillnestSync::stopRepeatingTimer()
 {
-    std::shared_ptr<platform::RunLoopTimer> timer;
+    installTimer(&HMQuillnestSync::m_repeatingTimer, nullptr);
+}
+
+// Puts the timer (or none) in the slot and invalidates the one it replaces; once the transport is
+// going, the new timer is invalidated at once instead.
+void HMQuillnestSync::installTimer(std::shared_ptr<platform::RunLoopTimer> HMQuillnestSync::*slot,
+                                   std::shared_ptr<platform::RunLoopTimer> timer)
+{
+    std::shared_ptr<platform::RunLoopTimer> previous;
     {
         const std::lock_guard lock(m_mutex);
-        timer = std::exchange(m_repeatingTimer, nullptr);
+        previous = m_isShuttingDown && timer ? std::move(timer) : std::exchange(this->*slot, std::move(timer));
     }
-    if (timer)
-        timer->invalidate();
+    if (previous)
+        previous->invalidate();
 }
 
 bool HMQuillnestSync::isKeepAliveRunning() const

@@ -181,6 +181,7 @@ HMQuillnestSync::~HMQuillnestSync()
             request->cancel();
     }
     stopRepeatingTimer();
+    stopRPhotoSyncTimer();
     m_callbacks.close();
 }
 
@@ -435,30 +436,6 @@ void HMQuillnestSync::handleRKError(const PlatformError &error)
         target->didErrorWithError(6, QString());
     }
     target->commandErroredStopProcessing();
-}
-
-// Listing and updates are another transport's stages for now -------------------------------------------
-
-bool HMQuillnestSync::listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince)
-{
-    Q_UNUSED(modifiedSince);
-    DDLogError(QStringLiteral("Listing conduit %1 is not available over the cloud transport").arg(conduit));
-    if (HMSyncClientDelegate *target = reportTo()) {
-        target->didErrorWithError(6, QStringLiteral("Listing records is not available for cloud profiles."));
-        target->listCommandFinishedSuccessful(false);
-    }
-    return false;
-}
-
-bool HMQuillnestSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
-{
-    Q_UNUSED(records);
-    DDLogError(QStringLiteral("Updating conduit %1 is not available over the cloud transport").arg(conduit));
-    if (HMSyncClientDelegate *target = reportTo()) {
-        target->didErrorWithError(6, QStringLiteral("Sending records is not available for cloud profiles."));
-        target->updateCommandReturnedSuccessful(false);
-    }
-    return false;
 }
 
 // Request delegate -------------------------------------------------------------------------------------

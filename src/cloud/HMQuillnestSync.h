@@ -95,18 +95,16 @@ public:
     bool logon() override;
     bool logoff() override;
     bool purge(quint64 conduit) override;
-    // The record listing, updates and photos are not part of this transport yet: they fail the command
-    // at once (code 6), so a run with a conduit on ends in error and changes nothing.
+    // The record listing (one page a call) and the updates (one batch of five a call): each call
+    // returns once its reply is handled (HMQuillnestSync+Records.cpp).
     bool listRecordsForConduit(quint64 conduit, const QDateTime &modifiedSince) override;
     bool updateConduit(quint64 conduit, QList<HMSyncRecord> &records) override;
-    QVariantMap getContactPhotos() override { return {}; }
-    void clearContactPhotos() override {}
-    bool sendPhoto(const QByteArray &photo) override
-    {
-        Q_UNUSED(photo);
-        return false;
-    }
-    void sendContactPhotos() override {}
+    // Contact photos (HMQuillnestSync+Photos.cpp): record id to the JPEG file fetched in this run.
+    QVariantMap getContactPhotos() override;
+    void clearContactPhotos() override;
+    // The phone's form of a photo upload; the cloud takes photos by contact (sendPhotoForContactId).
+    bool sendPhoto(const QByteArray &photo) override;
+    void sendContactPhotos() override;
     void resetSyncRecordListPartialCount() override;
     void forceCancel() override;
     qint64 secondsDifference() const override;
@@ -118,6 +116,25 @@ public:
     void startFireDateTimer();
     void stopRepeatingTimer();
     bool isKeepAliveRunning() const;
+
+    // Photos: fetches the pictures of the ids the last listed contacts page noted, one after the
+    // other, and tells picturesDictionaryUpdated when done; false only when the run was cancelled
+    // meanwhile.
+    bool getContactPhotosForUniqueIds();
+    // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
+    // device contact id, answered on the framework's thread.
+    void sendMoreContactPhotos();
+    bool sendPhotoForContactId(const QByteArray &photo, const QString &contactId);
+    // The photo timer's action: the next pass once the last pass is answered, or the stage's end.
+    void isSendingPhotos();
+    void startPhotoSyncTimer();
+    void stopRPhotoSyncTimer();
+    // Reads the picture of an Outlook contact for the upload; empty when there is none.
+    using PhotoReader = std::function<QByteArray(const QString &outlookContactId)>;
+    void setPhotoReader(PhotoReader reader);
+    // The ids noted for download by the last contacts page (tests).
+    QStringList contactsWithUpdatedPhotosInQuillnest() const;
+    void setContactsWithUpdatedPhotosInQuillnest(const QStringList &ids);
 
     // Does nothing; the main window sends it to a fresh transport.
     void doNothing() {}
@@ -131,6 +148,30 @@ public:
     QVariantMap purgeBody(quint64 conduit) const;
     QVariantMap keepAliveBody() const;
     static QString jsonStringFromDictionary(const QVariantMap &dictionary);
+    // Listing and update bodies and replies.
+    static constexpr qint32 kListLimit = 512;
+    static constexpr qsizetype kUpdateBatchSize = 5;
+    // The largest photo taken from the cloud, and the largest picture decoded (in pixels).
+    static constexpr qint64 kMaxPhotoBytes = 16 * 1024 * 1024;
+    static constexpr qint64 kMaxPhotoPixels = 40'000'000;
+    static constexpr char kPhotoBoundary[] = "---------------------------7d81b516112482";
+    // "Contacts", "Calendar", "Tasks" or "Notes" for conduits 1 to 4; empty otherwise.
+    static QString tableForConduit(quint64 conduit);
+    QVariantMap listBody(quint64 conduit, const QDateTime &modifiedSince, qint32 limit, qint64 offset) const;
+    // The body of the records from first up to last; new records get their temporary ids noted.
+    QVariantMap updateBody(quint64 conduit, QList<HMSyncRecord> &records, qsizetype first, qsizetype last);
+    // The detailed results of an update reply: inserts, then updates, then deletes.
+    static QList<QVariantMap> detailedResultsForReply(const QVariantMap &reply);
+    static QByteArray photoUploadBody(const QString &session, const QString &contactId, const QByteArray &photo);
+    // Whether a cloud id may name a file: not empty, no "/", no NUL, not "." or "..", at most 200
+    // characters.
+    static bool isSafeFileId(const QString &id);
+    // "temp" in the data folder, where fetched photos are written.
+    static QString photoFolderPath();
+    // Decodes the picture (bounded) and writes it as JPEG at full quality; false when it is no
+    // picture or cannot be written.
+    static bool writePhotoAsJpeg(const QByteArray &bytes, const QString &path, QString &problem);
+
     // The parsed JSON object of the text, or nothing when it is no JSON object.
     static std::optional<QVariantMap> dictionaryForJsonString(const QString &text);
     // The JSON text as a log line may show it: the password's digest is the password to the service.
@@ -177,6 +218,26 @@ private:
     HMSyncClientDelegate *reportTo() const;
     void beginLogon();
 
+    // A request sent and waited for on the calling thread (never the framework's): the reply of a
+    // 2xx status, or the failure (a status outside 2xx is one), or a cancel.
+    platform::RKRequestOutcome sendAndWait(const QString &path, double timeoutSeconds, const QByteArray &body,
+                                           const QString &contentType, qint64 maxReplyBytes);
+    struct ListedPage;
+    std::optional<QVariantMap> fetchListPage(quint64 conduit, const QDateTime &since, qint64 offset, qint32 &limit);
+    ListedPage readListedPage(quint64 conduit, const QVariantMap &reply, qint32 limit, const QStringList *recoveryIds);
+    void answerListedPage(HMSyncClientDelegate &target, quint64 conduit, qsizetype batchSize, qint32 limit,
+                          bool inRecovery);
+    struct BatchAnswers;
+    BatchAnswers readUpdateReply(const QVariantMap &reply, const QStringList &insertIds, const QStringList &sentIds);
+    void handleUpdateOutcome(HMSyncClientDelegate &target, quint64 conduit, const QVariantMap &body,
+                             const platform::RKRequestOutcome &outcome, bool isLastBatch);
+    void answerUpdateStage(HMSyncClientDelegate &target, quint64 conduit, bool isLastBatch);
+    bool fetchOnePhoto(const QString &id, const QString &folder);
+    void endPhotoStage();
+    void noteStatusSynchronizing();
+    void installTimer(std::shared_ptr<platform::RunLoopTimer> HMQuillnestSync::*slot,
+                      std::shared_ptr<platform::RunLoopTimer> timer);
+
     void handleLogonReply(const QString &body);
     void handleChangePollReply(const QString &body);
     void handleLogoffReply(const QString &body);
@@ -213,6 +274,19 @@ private:
     qint64 m_offset = 0;
     qint64 m_syncRecordListPartialCount = 0;
     HMTransferProgress m_transferProgress;
+    quint64 m_lastConduitUsedInListMethod = 0;
+    QStringList m_contactsWithUpdatedPhotos;
+    QVariantMap m_contactPhotos;
+    // Records of this conduit's update the cloud refused or never answered.
+    qsizetype m_unsettledRecords = 0;
+    // The photo upload.
+    PhotoReader m_photoReader;
+    QVariantMap m_contactIdsWithPhotos;
+    std::shared_ptr<platform::RunLoopTimer> m_photoSyncTimer;
+    bool m_sendContactPhotosCalled = false;
+    qint64 m_numberOfPhotosSent = 0;
+    qint64 m_numberOfPhotoResponsesReceived = 0;
+    qint64 m_totalNumberOfPhotosToSend = 0;
     bool m_isShuttingDown = false;
 
     platform::CallbackGuard m_callbacks;

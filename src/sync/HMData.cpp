@@ -207,8 +207,18 @@ bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 condui
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
-    if (!graph || deviceId.isEmpty() || !graph->hasUnconfirmedEntries() || graph->dictionaryForHarrowmereUid(deviceId))
+    if (!graph || deviceId.isEmpty() || !graph->hasUnconfirmedEntries())
         return false;
+    if (std::optional<QVariantMap> own = graph->dictionaryForHarrowmereUid(deviceId)) {
+        // The other side keeps the ids it is sent (the cloud): it lists the add under its temporary id,
+        // so it holds that very record, which is confirmed where it stands and not applied as new.
+        if (!isUnconfirmed(*own))
+            return false;
+        DDLogInfo(QStringLiteral("The other side holds the unconfirmed '%1' under its own id").arg(deviceId));
+        markConfirmed(*own);
+        graph->replaceDictionaryForHarrowmereUid(deviceId, own);
+        return true;
+    }
     const QString temporaryId = takeUnconfirmedIdOfIdentity(*graph, sentIdentityOfRecord(deviceRecord, conduit));
     std::optional<QVariantMap> entry =
         temporaryId.isEmpty() ? std::nullopt : graph->dictionaryForHarrowmereUid(temporaryId);
@@ -405,11 +415,20 @@ void HMData::updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDe
     // linear in its records.
     qint64 done = 0;
     for (auto answer = temporaryToDeviceIds.constBegin(); answer != temporaryToDeviceIds.constEnd(); ++answer) {
-        if (!wasAddedToDevice(answer.key()))
+        if (!wasAddedToDevice(answer.key()) && !isKeptUnderTemporaryId(answer.key(), answer.value().toString()))
             continue;
         reportIdProgress(++done, total);
         updateOneTemporaryId(answer.key(), temporaryToDeviceIds);
     }
+}
+
+bool HMData::isKeptUnderTemporaryId(const QString &temporaryId, const QString &deviceId) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph || temporaryId.isEmpty() || temporaryId != deviceId)
+        return false;
+    const std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+    return entry && isUnconfirmed(*entry);
 }
 
 void HMData::processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results)

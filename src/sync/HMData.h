@@ -75,7 +75,8 @@ public:
     // own id the id list never deletes it, and a run that ends first lets the next one match the
     // device's copy with it instead of making a second one. Whatever the data source.
     void markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 conduit);
-    // Before a device record whose id the graph does not know is applied: when an unconfirmed entry
+    // Before a device record is applied: when its id is an unconfirmed entry's own temporary id, the
+    // device holds that add and the entry is confirmed. When the graph does not know the id and an unconfirmed entry
     // holds a record of the same identity, the device holds that record under its own id, so the entry
     // takes the device's id and is confirmed. Answers whether it did. Matched by what was sent, the
     // record is found even when the desktop has changed or deleted it since.
@@ -117,7 +118,10 @@ public:
     // removes its entry, so the record goes again as new. An add the answer leaves out keeps its
     // entry, marked as unconfirmed: the device may hold it, so the next sync matches the device's
     // records with it before it is sent again.
+    // An answer that names an unconfirmed entry's own temporary id as the device's (a side that keeps
+    // the ids it is sent) confirms that entry, whether or not the data source noted it as added.
     void updateUidToDeviceIdsUsingNewMethod(const QVariantMap &temporaryToDeviceIds);
+    bool isKeptUnderTemporaryId(const QString &temporaryId, const QString &deviceId) const;
     // Deletes the records whose results say "ResultKey" 0 and "ActionKey" 2, in list order.
     void processDetailedUpdateCommandDictionaries(const QList<QVariantMap> &results);
     virtual QVariantList nativeCategoryDictionariesForCategorySetting();

@@ -1,7 +1,7 @@
 // The cloud road end to end with both sides as programs: the sync driver runs a cloud profile through
 // the sync controller against the cloud peer, trusted through its test CA only.
 
-#include <httplib.h>
+#include "CloudDriverSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,70 +16,6 @@
 #include <memory>
 
 namespace {
-
-// The cloud peer as a program, with the account u@x.com / secret.
-class PeerProcess final
-{
-public:
-    explicit PeerProcess(const QString &folder)
-    {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(QStringLiteral(HM_CLOUD_PEER_PATH),
-                        {QStringLiteral("--certificates"), QDir(folder).filePath(QStringLiteral("certificates")),
-                         QStringLiteral("--state"), QDir(folder).filePath(QStringLiteral("peer-state.json"))});
-        if (!m_process.waitForReadyRead(20000))
-            return;
-        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-        for (const QString &part : line.split(u' ')) {
-            const QString value = part.section(u'=', 1);
-            if (part.startsWith(QLatin1String("https-port=")))
-                httpsPort = value.toInt();
-            else if (part.startsWith(QLatin1String("http-port=")))
-                httpPort = value.toInt();
-            else if (part.startsWith(QLatin1String("ca=")))
-                caFile = value;
-        }
-        control("/peer/account", QJsonObject{{"Username", "u@x.com"}, {"Password", "secret"}});
-    }
-    ~PeerProcess()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-    }
-
-    QJsonObject control(const char *path, const QJsonObject &body = {}) const
-    {
-        httplib::Client client("127.0.0.1", httpPort);
-        const auto reply = client.Post(path, QJsonDocument(body).toJson().toStdString(), "application/json");
-        return reply ? QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object() : QJsonObject();
-    }
-    QStringList requestPaths() const
-    {
-        httplib::Client client("127.0.0.1", httpPort);
-        const auto reply = client.Get("/peer/requests");
-        QStringList paths;
-        if (!reply)
-            return paths;
-        for (const QJsonValue &request :
-             QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object().value("requests").toArray())
-            paths << request.toObject().value("path").toString();
-        return paths;
-    }
-
-    int httpsPort = 0;
-    int httpPort = 0;
-    QString caFile;
-
-private:
-    QProcess m_process;
-};
-
-struct DriverRun
-{
-    int exitCode = -1;
-    QString output;
-};
 
 DriverRun runDriver(const QString &home, const PeerProcess &peer, const QStringList &arguments, bool trustsPeer = true)
 {

@@ -49,6 +49,86 @@ void RecordingClientDelegate::didErrorWithError(quint64 errorCode, const QString
     note(QStringLiteral("error %1 %2").arg(errorCode).arg(errorMessage).trimmed());
 }
 
+void RecordingClientDelegate::listCommandReturnedWithDictionaries(const QList<QVariantMap> &records)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_pages.append(records);
+    }
+    note(QStringLiteral("page %1").arg(records.size()));
+}
+
+void RecordingClientDelegate::listCommandFinishedSuccessful(bool wasSuccessful)
+{
+    note(QStringLiteral("listed %1").arg(int(wasSuccessful)));
+}
+
+void RecordingClientDelegate::writeRemainOnCurrentConduit(bool remain)
+{
+    note(QStringLiteral("more %1").arg(int(remain)));
+}
+
+void RecordingClientDelegate::updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_detailed.append(results);
+    }
+    note(QStringLiteral("detailed %1").arg(results.size()));
+}
+
+void RecordingClientDelegate::updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit)
+{
+    Q_UNUSED(conduit);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_confirmed.insert(ids);
+    }
+    note(QStringLiteral("confirmed %1").arg(ids.size()));
+}
+
+void RecordingClientDelegate::writeRemainOnUpdateConduit(bool remain)
+{
+    note(QStringLiteral("remain-update %1").arg(int(remain)));
+}
+
+void RecordingClientDelegate::writeUpdatePhotosStage(bool photosStage)
+{
+    note(QStringLiteral("photos-stage %1").arg(int(photosStage)));
+}
+
+void RecordingClientDelegate::updateCommandReturnedSuccessful(bool wasSuccessful)
+{
+    note(QStringLiteral("update %1").arg(int(wasSuccessful)));
+}
+
+void RecordingClientDelegate::clearEvents()
+{
+    const std::lock_guard lock(m_mutex);
+    m_events.clear();
+    m_pages.clear();
+    m_detailed.clear();
+    m_confirmed.clear();
+}
+
+QList<QList<QVariantMap>> RecordingClientDelegate::pages() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_pages;
+}
+
+QList<QVariantMap> RecordingClientDelegate::detailedResults() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_detailed;
+}
+
+QVariantMap RecordingClientDelegate::confirmedIds() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_confirmed;
+}
+
 void RecordingClientDelegate::note(const QString &event)
 {
     const std::lock_guard lock(m_mutex);

@@ -64,8 +64,23 @@ public:
     void commandErroredStopProcessing() override { note(QStringLiteral("stop")); }
     void commandWasForceCancelled() override { note(QStringLiteral("force-cancelled")); }
     void didErrorWithError(quint64 errorCode, const QString &errorMessage) override;
+    // Records: "page <n>", "listed <0|1>", "more <0|1>", "detailed <n>", "confirmed <n>",
+    // "remain-update <0|1>", "photos-stage <0|1>", "update <0|1>", "pictures".
+    void listCommandReturnedWithDictionaries(const QList<QVariantMap> &records) override;
+    void listCommandFinishedSuccessful(bool wasSuccessful) override;
+    void writeRemainOnCurrentConduit(bool remain) override;
+    void updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results) override;
+    void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit) override;
+    void writeRemainOnUpdateConduit(bool remain) override;
+    void writeUpdatePhotosStage(bool photosStage) override;
+    void updateCommandReturnedSuccessful(bool wasSuccessful) override;
+    void picturesDictionaryUpdated() override { note(QStringLiteral("pictures")); }
 
     QStringList events() const;
+    void clearEvents();
+    QList<QList<QVariantMap>> pages() const;
+    QList<QVariantMap> detailedResults() const;
+    QVariantMap confirmedIds() const;
     QVariantMap logonReply() const;
     // Waits (turning the main loop) until a line starting with the prefix is there; false on time-out.
     bool waitFor(const QString &prefix, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const
@@ -82,6 +97,9 @@ private:
     mutable std::mutex m_mutex;
     QStringList m_events;
     QVariantMap m_logonReply;
+    QList<QList<QVariantMap>> m_pages;
+    QList<QVariantMap> m_detailed;
+    QVariantMap m_confirmed;
 };
 
 // Turns the main loop for the time given.

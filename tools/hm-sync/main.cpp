@@ -88,6 +88,26 @@ std::shared_ptr<HMProfile> createCloudProfile(HMProfileManager &manager, const Q
     return profile;
 }
 
+// Marks the conduit's table on the other side to be emptied at the next sync; false, with the problem,
+// for a conduit name it does not know or a profile it cannot save.
+bool markPurge(HMProfileManager &manager, HMProfile &profile, const QString &conduit, QString &problem)
+{
+    if (conduit == QLatin1String("contacts"))
+        profile.setPurgeContactsOnNextSync(true);
+    else if (conduit == QLatin1String("calendar"))
+        profile.setPurgeCalendarOnNextSync(true);
+    else if (conduit == QLatin1String("tasks"))
+        profile.setPurgeTasksOnNextSync(true);
+    else {
+        problem = QStringLiteral("--purge takes contacts, calendar or tasks, not '%1'").arg(conduit);
+        return false;
+    }
+    if (manager.saveProfile(profile))
+        return true;
+    problem = QStringLiteral("cannot save the profile's purge flag");
+    return false;
+}
+
 // The lines of a regular file that only its owner may read (at most 16 KiB); nothing, with the
 // problem, otherwise.
 std::optional<QStringList> readPrivateLines(const QString &path, QString &problem)
@@ -232,6 +252,13 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("cancel-at-stage"),
          QStringLiteral("Cancel a Google-direct run as it enters this stage (as the sheet's Cancel does)."),
          QStringLiteral("stage")},
+        {QStringLiteral("cloud-conduits"),
+         QStringLiteral("The conduits a new cloud profile syncs, comma-separated: contacts, calendar, tasks; "
+                        "default: none."),
+         QStringLiteral("list")},
+        {QStringLiteral("purge"),
+         QStringLiteral("Empty the other side's table of the conduit first (contacts, calendar or tasks), once."),
+         QStringLiteral("conduit")},
         {QStringLiteral("keep-alive-seconds"), QStringLiteral("The cloud session's keep-alive interval."),
          QStringLiteral("seconds"), QStringLiteral("600")},
         {QStringLiteral("no-sync"), QStringLiteral("Prepare the profile and the stores, then stop before syncing.")},
@@ -347,6 +374,10 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         if (!password)
             return nullptr;
         profile = createCloudProfile(manager, parser.value(QStringLiteral("cloud-user")), *password);
+        const QStringList conduits = parser.value(QStringLiteral("cloud-conduits")).split(u',', Qt::SkipEmptyParts);
+        profile->setContactSyncEnabled(conduits.contains(QStringLiteral("contacts")));
+        profile->setCalendarSyncEnabled(conduits.contains(QStringLiteral("calendar")));
+        profile->setTaskSyncEnabled(conduits.contains(QStringLiteral("tasks")));
         if (!manager.saveProfile(*profile)) {
             problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
             return nullptr;
@@ -373,8 +404,12 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
         std::printf("Created profile '%s' (%s.settings)\n", qPrintable(profile->name()),
                     qPrintable(profile->filename()));
     }
-    if (!profile)
+    if (!profile) {
         problem = QStringLiteral("no profile found in %1").arg(dataFolder);
+        return nullptr;
+    }
+    if (parser.isSet(QStringLiteral("purge")) && !markPurge(manager, *profile, parser.value(QStringLiteral("purge")), problem))
+        return nullptr;
     return profile;
 }
 
@@ -451,6 +486,14 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
         if (count > 0)
             std::printf("  desktop store, %s: %lld records\n", qPrintable(conduitName(HMSyncConduit(conduit))),
                         static_cast<long long>(count));
+    }
+    // HM_SYNC_PRINT_DATES=1 adds each conduit's last-sync date, which the crash tests compare.
+    if (qEnvironmentVariableIsSet("HM_SYNC_PRINT_DATES")) {
+        const QDateTime dates[] = {profile->contactLastSyncDate(), profile->calendarLastSyncDate(),
+                                   profile->taskLastSyncDate()};
+        for (quint64 conduit = 1; conduit <= 3; ++conduit)
+            std::printf("  last sync, %s: %s\n", qPrintable(conduitName(HMSyncConduit(conduit))),
+                        qPrintable(dates[conduit - 1].toUTC().toString(Qt::ISODateWithMs)));
     }
     QString problem;
     if (!store.save(problem)) {

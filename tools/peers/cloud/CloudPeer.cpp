@@ -50,6 +50,34 @@ QString tableOfConduit(QChar letter)
     }
 }
 
+QJsonObject recordsToJson(const QMap<QString, StoredRecord> &records)
+{
+    QJsonObject list;
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it)
+        list.insert(it.key(), QJsonObject{{QStringLiteral("fields"), it->fields},
+                                          {QStringLiteral("modified"), it->modified},
+                                          {QStringLiteral("writer"), it->writer},
+                                          {QStringLiteral("sequence"), it->sequence},
+                                          {QStringLiteral("deleted"), it->deleted},
+                                          {QStringLiteral("photo"), QString::fromLatin1(it->photo.toBase64())}});
+    return list;
+}
+
+QMap<QString, StoredRecord> recordsFromJson(const QJsonObject &list)
+{
+    QMap<QString, StoredRecord> records;
+    for (auto it = list.constBegin(); it != list.constEnd(); ++it) {
+        const QJsonObject stored = it.value().toObject();
+        records.insert(it.key(), StoredRecord{stored.value(QStringLiteral("fields")).toObject(),
+                                              stored.value(QStringLiteral("modified")).toString(),
+                                              stored.value(QStringLiteral("writer")).toString(),
+                                              stored.value(QStringLiteral("sequence")).toInteger(),
+                                              stored.value(QStringLiteral("deleted")).toBool(),
+                                              QByteArray::fromBase64(stored.value(QStringLiteral("photo")).toString().toLatin1())});
+    }
+    return records;
+}
+
 } // namespace
 
 QString gmtText(const QDateTime &date)
@@ -70,7 +98,10 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
         {QStringLiteral("html-500"), SwitchKind::Html500},       {QStringLiteral("oversize"), SwitchKind::Oversize},
         {QStringLiteral("endless"), SwitchKind::Endless},        {QStringLiteral("result-1"), SwitchKind::Result1},
         {QStringLiteral("result-2"), SwitchKind::Result2},       {QStringLiteral("logout-refused"), SwitchKind::LogoutRefused},
-        {QStringLiteral("session-expired"), SwitchKind::SessionExpired}};
+        {QStringLiteral("session-expired"), SwitchKind::SessionExpired},
+        {QStringLiteral("refuse-insert"), SwitchKind::RefuseInsert},   {QStringLiteral("bad-update"), SwitchKind::BadUpdate},
+        {QStringLiteral("omit-records"), SwitchKind::OmitRecords},     {QStringLiteral("no-list"), SwitchKind::NoList},
+        {QStringLiteral("extra-rows"), SwitchKind::ExtraRows}};
     const auto found = kinds.constFind(name);
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
@@ -157,6 +188,26 @@ void CloudPeer::route(httplib::Server &server, bool isSecure)
     const auto handler = [this, isSecure](const httplib::Request &request, httplib::Response &response) {
         handle(request, response, isSecure);
     };
+    // The photo upload's parts are taken as they come: the parser ends in error on a form with nothing
+    // after its closing delimiter, which is how the client ends it, after every part has come.
+    server.Post(R"(/v1/update_photo\.php)", [this, isSecure](const httplib::Request &request, httplib::Response &response,
+                                                            const httplib::ContentReader &reader) {
+        QMap<QString, QByteArray> parts;
+        QString current;
+        qint64 total = 0;
+        reader(
+            [&parts, &current](const httplib::MultipartFormData &file) {
+                current = QString::fromStdString(file.name);
+                parts.insert(current, QByteArray());
+                return true;
+            },
+            [&parts, &current, &total](const char *data, size_t length) {
+                total += qint64(length);
+                parts[current].append(data, qsizetype(length));
+                return total <= 8 * 1024 * 1024;
+            });
+        updatePhoto(request, parts, response, isSecure);
+    });
     server.Post(R"(/.*)", handler);
     server.Get(R"(/peer/.*)", handler);
     server.set_payload_max_length(8 * 1024 * 1024);
@@ -177,6 +228,11 @@ void CloudPeer::handle(const httplib::Request &request, httplib::Response &respo
     const std::optional<Switch> change = takeSwitch(path);
     if (change && answerThroughSwitch(*change, path, body, response))
         return;
+    if (path == QLatin1String("/v1/get_photo.php")) {
+        getPhoto(request, response);
+        return;
+    }
+
     response.set_content(jsonText(work(path, body, change)), kJsonType);
 }
 
@@ -185,7 +241,7 @@ std::optional<Switch> CloudPeer::takeSwitch(const QString &path)
     const std::lock_guard lock(m_mutex);
     for (qsizetype at = 0; at < m_switches.size(); ++at) {
         Switch &change = m_switches[at];
-        if (!change.path.isEmpty() && change.path != path)
+        if ((!change.path.isEmpty() && change.path != path) || change.kind >= SwitchKind::RefuseInsert)
             continue;
         const Switch taken = change;
         if (change.times > 0 && --change.times == 0)
@@ -278,6 +334,8 @@ QJsonObject CloudPeer::work(const QString &path, const QJsonObject &body, const 
         return purge(body);
     if (path == QLatin1String("/v1/getdata.php"))
         return getData(body);
+    if (path == QLatin1String("/v1/update.php"))
+        return update(body);
     return QJsonObject{{QStringLiteral("Result"), 9}, {QStringLiteral("Message"), QStringLiteral("Unknown page")}};
 }
 
@@ -292,6 +350,7 @@ QJsonObject CloudPeer::login(const QJsonObject &body, const std::optional<Switch
         return QJsonObject{{QStringLiteral("Result"), 1}};
     const QString session = randomSession();
     found->sessions.append(session);
+    found->sessionDevices.insert(session, body.value(QStringLiteral("DeviceId")).toString());
     saveState();
     const QDateTime now = m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
     QJsonObject reply{{QStringLiteral("Result"), 0},
@@ -327,20 +386,222 @@ QJsonObject CloudPeer::purge(const QJsonObject &body)
     const QString username = accountOfSession(body.value(QStringLiteral("Session")).toString());
     if (username.isEmpty())
         return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
-    for (const QJsonValue &table : body.value(QStringLiteral("Tables")).toArray())
-        m_accounts[username].purged.append(table.toObject().value(QStringLiteral("Table")).toString());
+    for (const QJsonValue &table : body.value(QStringLiteral("Tables")).toArray()) {
+        const QString name = table.toObject().value(QStringLiteral("Table")).toString();
+        m_accounts[username].purged.append(name);
+        m_accounts[username].tables.remove(name);
+        noteTableChanged(m_accounts[username], name);
+    }
     saveState();
     return QJsonObject{{QStringLiteral("Result"), 0}};
 }
 
+// A page over the table's stable order (the order records were first stored). With "Modified" it
+// holds the records changed at or after that time (the service's wall clock) by anyone but the
+// listing login's device; without it, every record, deleted ones included.
 QJsonObject CloudPeer::getData(const QJsonObject &body)
 {
     const std::lock_guard lock(m_mutex);
-    const QString username = accountOfSession(body.value(QStringLiteral("Session")).toString());
+    const QString session = body.value(QStringLiteral("Session")).toString();
+    const QString username = accountOfSession(session);
     if (username.isEmpty())
         return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
     const QString table = body.value(QStringLiteral("Table")).toString(tableOfConduit(u'A'));
-    return QJsonObject{{QStringLiteral("Result"), 0}, {table, QJsonArray()}};
+    const Account &account = m_accounts[username];
+    const QString device = account.sessionDevices.value(session);
+    const QString since = body.value(QStringLiteral("Modified")).toString();
+    QList<std::pair<qint64, QString>> order;
+    const QMap<QString, StoredRecord> &stored = account.tables.value(table);
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+        if (!since.isEmpty() && (it->modified < since || it->writer == device))
+            continue;
+        order.append({it->sequence, it.key()});
+    }
+    std::sort(order.begin(), order.end());
+    const qint64 offset = std::max<qint64>(0, body.value(QStringLiteral("Offset")).toString().toLongLong());
+    qint64 limit = std::max<qint64>(0, body.value(QStringLiteral("Limit")).toString().toLongLong());
+    if (everyOf(SwitchKind::ExtraRows) > 0)
+        limit = order.size();
+    QJsonArray page;
+    for (qint64 at = offset; at < order.size() && at < offset + limit; ++at) {
+        const QString &id = order.at(at).second;
+        page.append(listedForm(id, stored.value(id), table == QLatin1String("Contacts")));
+    }
+    if (everyOf(SwitchKind::NoList) > 0)
+        return QJsonObject{{QStringLiteral("Result"), 0}};
+    return QJsonObject{{QStringLiteral("Result"), 0}, {table, page}};
+}
+
+QJsonObject CloudPeer::listedForm(const QString &id, const StoredRecord &record, bool isContact)
+{
+    QJsonObject listed = record.fields;
+    listed.insert(QStringLiteral("Id"), id);
+    listed.insert(QStringLiteral("Modified"), record.modified);
+    listed.insert(QStringLiteral("Deleted"), record.deleted ? QStringLiteral("1") : QStringLiteral("0"));
+    if (isContact)
+        listed.insert(QStringLiteral("Photo"), record.photo.isEmpty() ? 0 : 1);
+    return listed;
+}
+
+// Inserts, updates and deletes, each answered per record. An insert of an id the table knows is the
+// same record (a client that never heard the answer sends it again); an update of an unknown id
+// stores it; a delete of an unknown id succeeds.
+QJsonObject CloudPeer::update(const QJsonObject &body)
+{
+    const std::lock_guard lock(m_mutex);
+    const QString session = body.value(QStringLiteral("Session")).toString();
+    const QString username = accountOfSession(session);
+    if (username.isEmpty())
+        return QJsonObject{{QStringLiteral("Result"), 3}, {QStringLiteral("Message"), QStringLiteral("No such session")}};
+    Account &account = m_accounts[username];
+    const QString table = body.value(QStringLiteral("Table")).toString(tableOfConduit(u'A'));
+    const QString device = account.sessionDevices.value(session);
+    QJsonArray inserts;
+    QJsonObject updates;
+    QJsonArray deletes;
+    applyInserts(account, table, body.value(QStringLiteral("Inserts")).toArray(), device, inserts);
+    applyUpdates(account, table, body.value(QStringLiteral("Updates")).toArray(), device, updates);
+    applyDeletes(account, table, body.value(QStringLiteral("Deletes")).toArray(), device, deletes);
+    saveState();
+    return QJsonObject{{QStringLiteral("Inserts"), inserts}, {QStringLiteral("Updates"), updates},
+                       {QStringLiteral("Deletes"), deletes}};
+}
+
+void CloudPeer::applyInserts(Account &account, const QString &table, const QJsonArray &inserts,
+                                    const QString &device, QJsonArray &answers)
+{
+    for (const QJsonValue &value : inserts) {
+        const QJsonObject record = value.toObject();
+        const QString id = record.value(QStringLiteral("Id")).toString();
+        const bool refused = id.isEmpty() || hits(SwitchKind::RefuseInsert);
+        if (!refused)
+            store(account, table, id, record, device);
+        if (!hits(SwitchKind::OmitRecords))
+            answers.append(QJsonObject{{QStringLiteral("Id"), id}, {QStringLiteral("Result"), refused ? 0 : 1}});
+    }
+}
+
+void CloudPeer::applyUpdates(Account &account, const QString &table, const QJsonArray &updates, const QString &device,
+                             QJsonObject &answers)
+{
+    for (const QJsonValue &value : updates) {
+        const QJsonObject record = value.toObject();
+        const QString id = record.value(QStringLiteral("Id")).toString();
+        const bool refused = id.isEmpty() || hits(SwitchKind::BadUpdate);
+        if (!refused)
+            store(account, table, id, record, device);
+        if (!hits(SwitchKind::OmitRecords))
+            answers.insert(id, refused ? QStringLiteral("bad") : QStringLiteral("OK"));
+    }
+}
+
+void CloudPeer::applyDeletes(Account &account, const QString &table, const QJsonArray &deletes, const QString &device,
+                             QJsonArray &answers)
+{
+    const QString now = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
+    for (const QJsonValue &value : deletes) {
+        const QString id = value.toObject().value(QStringLiteral("Id")).toString();
+        auto found = account.tables[table].find(id);
+        if (found != account.tables[table].end() && !found->deleted) {
+            found->deleted = true;
+            found->modified = now;
+            found->writer = device;
+            noteTableChanged(account, table);
+        }
+        if (!hits(SwitchKind::OmitRecords))
+            answers.append(QJsonObject{{QStringLiteral("Id"), id}, {QStringLiteral("Result"), id.isEmpty() ? 0 : 1}});
+    }
+}
+
+// Called with m_mutex held.
+void CloudPeer::store(Account &account, const QString &table, const QString &id, const QJsonObject &fields,
+                      const QString &device)
+{
+    StoredRecord &record = account.tables[table][id];
+    if (record.sequence == 0)
+        record.sequence = account.nextSequence++;
+    record.fields = fields;
+    for (const char *key : {"Id", "Modified", "Deleted"})
+        record.fields.remove(QLatin1String(key));
+    record.deleted = false;
+    record.writer = device;
+    record.modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
+    noteTableChanged(account, table);
+}
+
+// The login's change date of the table's conduit moves with every change.
+void CloudPeer::noteTableChanged(Account &account, const QString &table)
+{
+    for (const QChar letter : {u'A', u'D', u'T', u'M'}) {
+        if (tableOfConduit(letter) == table)
+            account.changeDates.insert(QString(letter), gmtText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc()));
+    }
+}
+
+// Called with m_mutex held.
+int CloudPeer::everyOf(SwitchKind kind) const
+{
+    for (const Switch &change : m_switches) {
+        if (change.kind == kind)
+            return std::max(1, change.every);
+    }
+    return 0;
+}
+
+bool CloudPeer::hits(SwitchKind kind)
+{
+    const int every = everyOf(kind);
+    if (every == 0)
+        return false;
+    return ++m_switchCounts[int(kind)] % every == 0;
+}
+
+void CloudPeer::getPhoto(const httplib::Request &request, httplib::Response &response)
+{
+    const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+    const std::lock_guard lock(m_mutex);
+    const QString username = accountOfSession(body.value(QStringLiteral("Session")).toString());
+    const StoredRecord record =
+        m_accounts.value(username).tables.value(QStringLiteral("Contacts")).value(body.value(QStringLiteral("Id")).toString());
+    if (username.isEmpty() || record.photo.isEmpty()) {
+        response.status = 404;
+        return;
+    }
+    response.set_content(record.photo.toStdString(), "image/jpeg");
+}
+
+// The multipart form of a photo: the "json" part names the session and the contact, the "photo" part
+// holds the picture.
+void CloudPeer::updatePhoto(const httplib::Request &request, const QMap<QString, QByteArray> &parts,
+                            httplib::Response &response, bool isSecure)
+{
+    const QString path = QString::fromStdString(request.path);
+    const QByteArray photo = parts.value(QStringLiteral("photo"));
+    {
+        // Kept as the "json" part: the raw form is not at hand.
+        const std::lock_guard lock(m_mutex);
+        m_requests.append({path, parts.value(QStringLiteral("json")), isSecure});
+    }
+    if (const std::optional<Switch> change = takeSwitch(path); change && answerThroughSwitch(*change, path, {}, response))
+        return;
+    const QJsonObject json = QJsonDocument::fromJson(parts.value(QStringLiteral("json"))).object();
+    const bool lengthAgrees = request.has_header("Content-Length") &&
+                              request.get_header_value("Content-Type").find("boundary=---------------------------7d81b516112482") !=
+                                  std::string::npos;
+    const std::lock_guard lock(m_mutex);
+    const QString username = accountOfSession(json.value(QStringLiteral("Session")).toString());
+    const QString id = json.value(QStringLiteral("Id")).toString();
+    auto &contacts = m_accounts[username].tables[QStringLiteral("Contacts")];
+    if (username.isEmpty() || photo.isEmpty() || !contacts.contains(id) || !lengthAgrees) {
+        response.status = 400;
+        response.set_content(jsonText(QJsonObject{{QStringLiteral("Result"), 1}}), kJsonType);
+        return;
+    }
+    contacts[id].photo = photo;
+    contacts[id].modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
+    noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
+    saveState();
+    response.set_content(jsonText(QJsonObject{{QStringLiteral("Result"), 0}}), kJsonType);
 }
 
 QString CloudPeer::accountOfSession(const QString &session) const
@@ -370,7 +631,8 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
             reply.insert(QStringLiteral("ok"), false);
         } else {
             addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
-                             body.value(QStringLiteral("stallMs")).toInt(), 100LL * 1024 * 1024});
+                             body.value(QStringLiteral("stallMs")).toInt(), 100LL * 1024 * 1024,
+                             body.value(QStringLiteral("every")).toInt(1)});
         }
     } else if (path == QLatin1String("/peer/clear-switches")) {
         clearSwitches();
@@ -378,6 +640,22 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
         reply.insert(QStringLiteral("ok"), setRefusing(body.value(QStringLiteral("refuse")).toBool()));
     } else if (path == QLatin1String("/peer/clock")) {
         setClock(QDateTime::fromString(body.value(QStringLiteral("now")).toString(), Qt::ISODate));
+    } else if (path == QLatin1String("/peer/records")) {
+        reply.insert(QStringLiteral("records"), recordsReply(body));
+    } else if (path == QLatin1String("/peer/put-record")) {
+        putRecord(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(),
+                  body.value(QStringLiteral("Id")).toString(), body.value(QStringLiteral("Record")).toObject());
+    } else if (path == QLatin1String("/peer/put-records")) {
+        QList<std::pair<QString, QJsonObject>> list;
+        for (const QJsonValue &item : body.value(QStringLiteral("Records")).toArray())
+            list.append({item.toObject().value(QStringLiteral("Id")).toString(), item.toObject()});
+        putRecords(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(), list);
+    } else if (path == QLatin1String("/peer/delete-record")) {
+        deleteRecord(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Table")).toString(),
+                     body.value(QStringLiteral("Id")).toString());
+    } else if (path == QLatin1String("/peer/photo")) {
+        setPhoto(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Id")).toString(),
+                 QByteArray::fromBase64(body.value(QStringLiteral("Photo")).toString().toLatin1()));
     } else if (path == QLatin1String("/peer/requests")) {
         QJsonArray list;
         for (const ReceivedRequest &received : requests())
@@ -391,6 +669,61 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
     }
     response.set_content(jsonText(reply), kJsonType);
     return true;
+}
+
+// The records of {"Username", "Table"} in their listed form, deleted ones included.
+QJsonArray CloudPeer::recordsReply(const QJsonObject &body) const
+{
+    const QString table = body.value(QStringLiteral("Table")).toString();
+    const QMap<QString, StoredRecord> stored = records(body.value(QStringLiteral("Username")).toString(), table);
+    QJsonArray list;
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
+        list.append(listedForm(it.key(), *it, table == QLatin1String("Contacts")));
+    return list;
+}
+
+QMap<QString, StoredRecord> CloudPeer::records(const QString &username, const QString &table) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_accounts.value(username).tables.value(table);
+}
+
+void CloudPeer::putRecord(const QString &username, const QString &table, const QString &id, const QJsonObject &fields,
+                          const QString &writer)
+{
+    const std::lock_guard lock(m_mutex);
+    store(m_accounts[username], table, id, fields, writer);
+    saveState();
+}
+
+void CloudPeer::putRecords(const QString &username, const QString &table,
+                           const QList<std::pair<QString, QJsonObject>> &records, const QString &writer)
+{
+    const std::lock_guard lock(m_mutex);
+    for (const auto &[id, fields] : records)
+        store(m_accounts[username], table, id, fields, writer);
+    saveState();
+}
+
+void CloudPeer::deleteRecord(const QString &username, const QString &table, const QString &id, const QString &writer)
+{
+    const std::lock_guard lock(m_mutex);
+    QJsonArray ignored;
+    applyDeletes(m_accounts[username], table, QJsonArray{QJsonObject{{QStringLiteral("Id"), id}}}, writer, ignored);
+    saveState();
+}
+
+void CloudPeer::setPhoto(const QString &username, const QString &id, const QByteArray &photo)
+{
+    const std::lock_guard lock(m_mutex);
+    StoredRecord &record = m_accounts[username].tables[QStringLiteral("Contacts")][id];
+    if (record.sequence == 0)
+        record.sequence = m_accounts[username].nextSequence++;
+    record.photo = photo;
+    record.writer = QStringLiteral("web");
+    noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
+    record.modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
+    saveState();
 }
 
 void CloudPeer::addAccount(const QString &username, const QString &password)
@@ -494,6 +827,13 @@ bool CloudPeer::loadState(QString &error)
             account.sessions << session.toString();
         for (const QJsonValue &table : stored.value(QStringLiteral("purged")).toArray())
             account.purged << table.toString();
+        const QJsonObject devices = stored.value(QStringLiteral("sessionDevices")).toObject();
+        for (auto device = devices.constBegin(); device != devices.constEnd(); ++device)
+            account.sessionDevices.insert(device.key(), device.value().toString());
+        account.nextSequence = stored.value(QStringLiteral("nextSequence")).toInteger(1);
+        const QJsonObject tables = stored.value(QStringLiteral("tables")).toObject();
+        for (auto table = tables.constBegin(); table != tables.constEnd(); ++table)
+            account.tables.insert(table.key(), recordsFromJson(table.value().toObject()));
     }
     return true;
 }
@@ -505,10 +845,19 @@ void CloudPeer::saveState()
         return;
     QJsonObject accounts;
     for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
+        QJsonObject devices;
+        for (auto device = it->sessionDevices.constBegin(); device != it->sessionDevices.constEnd(); ++device)
+            devices.insert(device.key(), device.value());
+        QJsonObject tables;
+        for (auto table = it->tables.constBegin(); table != it->tables.constEnd(); ++table)
+            tables.insert(table.key(), recordsToJson(table.value()));
         accounts.insert(it.key(), QJsonObject{{QStringLiteral("passwordDigest"), it->passwordDigest},
                                               {QStringLiteral("changeDates"), it->changeDates},
                                               {QStringLiteral("sessions"), QJsonArray::fromStringList(it->sessions)},
-                                              {QStringLiteral("purged"), QJsonArray::fromStringList(it->purged)}});
+                                              {QStringLiteral("purged"), QJsonArray::fromStringList(it->purged)},
+                                              {QStringLiteral("sessionDevices"), devices},
+                                              {QStringLiteral("nextSequence"), it->nextSequence},
+                                              {QStringLiteral("tables"), tables}});
     }
     QSaveFile file(m_options.stateFile);
     if (file.open(QIODevice::WriteOnly)) {

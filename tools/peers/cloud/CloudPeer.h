@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -36,6 +37,12 @@ enum class SwitchKind {
     Result2,        // a login answers "Result" 2 (redirect)
     LogoutRefused,  // a logout answers "Result" 1 and keeps the session
     SessionExpired, // a request with a session answers "Result" 3 and drops the session
+    // Switches of the record pages; they stay until cleared and act on every n-th record ("every").
+    RefuseInsert,  // every n-th insert is answered "Result" 0 and not stored
+    BadUpdate,     // every n-th update is answered "bad" and not stored
+    OmitRecords,   // every n-th record of an update is stored but left out of the reply
+    NoList,        // a listing page without its table's list member
+    ExtraRows,     // a listing page ignores "Limit" and sends every row from "Offset" on
 };
 
 // One switch: its kind, the path it applies to ("/v1/login.php"; empty: every "/v1/" path) and how
@@ -47,6 +54,20 @@ struct Switch
     int times = 0;
     int stallMs = 0;
     qint64 oversizeBytes = 100LL * 1024 * 1024;
+    int every = 1;
+};
+
+// A record as the peer keeps it: the members the client sent (without "Id", "Modified", "Deleted"),
+// its change time as the service writes it (US/Pacific wall clock), the device that wrote it last,
+// its place in the table's stable order, whether it is deleted, and its photo.
+struct StoredRecord
+{
+    QJsonObject fields;
+    QString modified;
+    QString writer;
+    qint64 sequence = 0;
+    bool deleted = false;
+    QByteArray photo;
 };
 
 // A request as the peer received it, kept for tests.
@@ -101,6 +122,20 @@ public:
     QStringList sessions(const QString &username) const;
     QStringList purgedTables(const QString &username) const;
 
+    // The account's records of a table ("Contacts", "Calendar", "Tasks", "Notes") by id, deleted ones
+    // included; and changes made on the service's side (by another device: writer "web").
+    QMap<QString, StoredRecord> records(const QString &username, const QString &table) const;
+    void putRecord(const QString &username, const QString &table, const QString &id, const QJsonObject &fields,
+                   const QString &writer = QStringLiteral("web"));
+    // Many records at once, the state written once.
+    void putRecords(const QString &username, const QString &table, const QList<std::pair<QString, QJsonObject>> &records,
+                    const QString &writer = QStringLiteral("web"));
+    void deleteRecord(const QString &username, const QString &table, const QString &id,
+                      const QString &writer = QStringLiteral("web"));
+    void setPhoto(const QString &username, const QString &id, const QByteArray &photo);
+    // The listed form of a record: its members with "Id", "Modified", "Deleted" and, for contacts, "Photo".
+    static QJsonObject listedForm(const QString &id, const StoredRecord &record, bool isContact);
+
 private:
     struct Account
     {
@@ -108,11 +143,15 @@ private:
         QStringList sessions;
         QJsonObject changeDates; // conduit letter to "yyyy-MM-dd HH:mm:ss" in GMT
         QStringList purged;
+        QMap<QString, QString> sessionDevices; // session to the "DeviceId" of its login
+        QMap<QString, QMap<QString, StoredRecord>> tables;
+        qint64 nextSequence = 1;
     };
 
     void route(httplib::Server &server, bool isSecure);
     void handle(const httplib::Request &request, httplib::Response &response, bool isSecure);
     bool handleControl(const httplib::Request &request, httplib::Response &response);
+    QJsonArray recordsReply(const QJsonObject &body) const;
     // The switch that spoils this reply, counted; nothing when none applies.
     std::optional<Switch> takeSwitch(const QString &path);
     // Answers through a switch; false when the switch leaves the answer to the normal road.
@@ -125,6 +164,22 @@ private:
     QJsonObject logout(const QJsonObject &body, const std::optional<Switch> &change);
     QJsonObject purge(const QJsonObject &body);
     QJsonObject getData(const QJsonObject &body);
+    QJsonObject update(const QJsonObject &body);
+    void applyInserts(Account &account, const QString &table, const QJsonArray &inserts, const QString &device,
+                             QJsonArray &answers);
+    void applyUpdates(Account &account, const QString &table, const QJsonArray &updates, const QString &device,
+                      QJsonObject &answers);
+    void applyDeletes(Account &account, const QString &table, const QJsonArray &deletes, const QString &device,
+                      QJsonArray &answers);
+    void store(Account &account, const QString &table, const QString &id, const QJsonObject &fields,
+               const QString &device);
+    void noteTableChanged(Account &account, const QString &table);
+    // Whether the n-th counted record under a record switch of the kind is hit (and counts it).
+    bool hits(SwitchKind kind);
+    int everyOf(SwitchKind kind) const;
+    void getPhoto(const httplib::Request &request, httplib::Response &response);
+    void updatePhoto(const httplib::Request &request, const QMap<QString, QByteArray> &parts, httplib::Response &response,
+                     bool isSecure);
     // The account a session belongs to, or an empty text.
     QString accountOfSession(const QString &session) const;
     bool loadState(QString &error);
@@ -146,6 +201,7 @@ private:
     QDateTime m_clock;
     QList<Switch> m_switches;
     QList<ReceivedRequest> m_requests;
+    QMap<int, qint64> m_switchCounts; // records counted per record switch kind
 };
 
 // "yyyy-MM-dd HH:mm:ss" of the date in GMT.

@@ -1,0 +1,349 @@
+// Contact photos, which travel outside the record format: downloads after each listed contacts page
+// ("/get_photo.php", written as JPEG files into the data folder's "temp" folder), and uploads after the
+// last contacts batch (multipart posts to "update_photo.php", five per pass on a one-second timer).
+#include "cloud/HMQuillnestSync.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/dispatch/RunLoopTimer.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKParserRegistry.h"
+#include "sync/HMSyncClientDelegate.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QSaveFile>
+
+using platform::PlatformError;
+using platform::RKRequest;
+using platform::RKRequestOutcome;
+using platform::RKResponse;
+
+namespace {
+
+constexpr double kPhotoDownloadTimeoutSeconds = 15.0;
+constexpr double kPhotoUploadTimeoutSeconds = 30.0;
+constexpr int kPhotosPerPass = 5;
+constexpr qsizetype kMaxFileIdLength = 200;
+
+void showOnProgressSheet(const QString &message)
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(message);
+}
+
+} // namespace
+
+QVariantMap HMQuillnestSync::getContactPhotos()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_contactPhotos;
+}
+
+void HMQuillnestSync::clearContactPhotos()
+{
+    const std::lock_guard lock(m_mutex);
+    m_contactPhotos.clear();
+}
+
+bool HMQuillnestSync::sendPhoto(const QByteArray &photo)
+{
+    Q_UNUSED(photo);
+    DDLogError(QStringLiteral("A photo without its contact cannot go to the cloud"));
+    return false;
+}
+
+void HMQuillnestSync::setPhotoReader(PhotoReader reader)
+{
+    const std::lock_guard lock(m_mutex);
+    m_photoReader = std::move(reader);
+}
+
+QStringList HMQuillnestSync::contactsWithUpdatedPhotosInQuillnest() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_contactsWithUpdatedPhotos;
+}
+
+void HMQuillnestSync::setContactsWithUpdatedPhotosInQuillnest(const QStringList &ids)
+{
+    const std::lock_guard lock(m_mutex);
+    m_contactsWithUpdatedPhotos = ids;
+}
+
+bool HMQuillnestSync::isSafeFileId(const QString &id)
+{
+    return !id.isEmpty() && id.size() <= kMaxFileIdLength && !id.contains(u'/') && !id.contains(u'\\') &&
+           !id.contains(QChar(0)) && id != QLatin1String(".") && id != QLatin1String("..");
+}
+
+QString HMQuillnestSync::photoFolderPath()
+{
+    return QDir(HMOutlookDatFileHelper::dataFolderPath()).filePath(QStringLiteral("temp"));
+}
+
+// Downloads ---------------------------------------------------------------------------------------------
+
+bool HMQuillnestSync::getContactPhotosForUniqueIds()
+{
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return true;
+    const QStringList ids = contactsWithUpdatedPhotosInQuillnest();
+    if (!GlobalVariables::getShouldSyncContactPhotos() || ids.isEmpty()) {
+        target->picturesDictionaryUpdated();
+        return true;
+    }
+    const QString folder = photoFolderPath();
+    if (!QDir().mkpath(folder) ||
+        !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+        DDLogError(QStringLiteral("Cannot make the photo folder %1").arg(folder));
+    for (const QString &id : ids) {
+        target->setReceivingPhotosStatus(true);
+        target->postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), 0.0);
+        DDLogVerbose(QStringLiteral("Sending photos request"));
+        const bool cancelled = !fetchOnePhoto(id, folder);
+        target->setReceivingPhotosStatus(false);
+        if (cancelled)
+            return false;
+    }
+    // Told whatever came: a page whose downloads all failed must not leave the run waiting.
+    target->picturesDictionaryUpdated();
+    return true;
+}
+
+// One download; false only when the run was cancelled meanwhile. A failed download is logged and
+// stores nothing.
+bool HMQuillnestSync::fetchOnePhoto(const QString &id, const QString &folder)
+{
+    const QString session = sessionIdentifier();
+    const QVariantMap body{{QStringLiteral("Session"), session.isEmpty() ? QStringLiteral("0") : session},
+                           {QStringLiteral("Id"), id}};
+    const RKRequestOutcome outcome =
+        sendAndWait(QStringLiteral("/get_photo.php"), kPhotoDownloadTimeoutSeconds,
+                    jsonStringFromDictionary(body).toUtf8(), QString::fromLatin1(platform::RKMIMETypeJSON),
+                    kMaxPhotoBytes);
+    if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+        return false;
+    if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
+        DDLogError(QStringLiteral("Failed to retrieve contact photo from the cloud"));
+        return true;
+    }
+    const QString path = QDir(folder).filePath(id + QStringLiteral(".jpeg"));
+    QString problem;
+    if (!writePhotoAsJpeg(outcome.response().body(), path, problem)) {
+        DDLogError(QStringLiteral("Skipping the photo of '%1': %2").arg(id, problem));
+        return true;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_contactPhotos.insert(id, path);
+    }
+    DDLogVerbose(QStringLiteral("Adding contact photo to dictionary %1, %2").arg(id, path));
+    return true;
+}
+
+// The picture's size is read from its header before any pixel is decoded, so a crafted header cannot
+// make the decoder allocate without bound. The file replaces whatever stood at the path (a link
+// included) and only its owner may read it.
+bool HMQuillnestSync::writePhotoAsJpeg(const QByteArray &bytes, const QString &path, QString &problem)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || qint64(size.width()) * size.height() > kMaxPhotoPixels) {
+        problem = size.isValid() ? QStringLiteral("the picture is %1 x %2 pixels, too large").arg(size.width()).arg(size.height())
+                                 : QStringLiteral("it is no picture");
+        return false;
+    }
+    const QImage image = reader.read();
+    if (image.isNull()) {
+        problem = QStringLiteral("it is no readable picture (%1)").arg(reader.errorString());
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        problem = file.errorString();
+        return false;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QImageWriter writer(&file, "jpeg");
+    writer.setQuality(100);
+    if (!writer.write(image) || !file.commit()) {
+        problem = writer.errorString().isEmpty() ? file.errorString() : writer.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+// Uploads -----------------------------------------------------------------------------------------------
+
+QByteArray HMQuillnestSync::photoUploadBody(const QString &session, const QString &contactId, const QByteArray &photo)
+{
+    const QByteArray delimiter = QByteArray("--") + kPhotoBoundary + "\r\n";
+    QByteArray body = delimiter;
+    body += "Content-Disposition: form-data; name=\"json\"\r\n\r\n";
+    body += QStringLiteral("{\"Session\":\"%1\", \"Id\":\"%2\"}").arg(session, contactId).toUtf8();
+    body += "\r\n" + delimiter;
+    body += "Content-Disposition: form-data; name=\"photo\"; filename=\"picture\"\r\n";
+    body += "Content-Type: image/jpeg\r\n\r\n";
+    body += photo;
+    body += QByteArray("\r\n--") + kPhotoBoundary + "--";
+    return body;
+}
+
+void HMQuillnestSync::sendContactPhotos()
+{
+    if (!GlobalVariables::getShouldSyncContactPhotos()) {
+        endPhotoStage();
+        return;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_sendContactPhotosCalled)
+            return;
+        m_sendContactPhotosCalled = true;
+        m_contactIdsWithPhotos = GlobalVariables::getContactIdsWithPhotos();
+        m_totalNumberOfPhotosToSend = m_contactIdsWithPhotos.size();
+        m_numberOfPhotosSent = 0;
+        m_numberOfPhotoResponsesReceived = 0;
+    }
+    showOnProgressSheet(QStringLiteral("Sending contact photos..."));
+    sendMoreContactPhotos();
+    startPhotoSyncTimer();
+}
+
+// Every contact looked at leaves the list, sent or not: one whose picture cannot be read would
+// otherwise be looked at on every pass and the stage would never end.
+void HMQuillnestSync::sendMoreContactPhotos()
+{
+    QVariantMap entries;
+    PhotoReader reader;
+    {
+        const std::lock_guard lock(m_mutex);
+        entries = m_contactIdsWithPhotos;
+        reader = m_photoReader;
+    }
+    QStringList looked;
+    for (auto it = entries.constBegin(); it != entries.constEnd() && looked.size() < kPhotosPerPass; ++it) {
+        looked << it.key();
+        DDLogVerbose(QStringLiteral("Sending photo for contact ID %1").arg(it.key()));
+        const QByteArray photo = reader ? reader(it.value().toString()) : QByteArray();
+        if (photo.isEmpty()) {
+            DDLogWarn(QStringLiteral("No picture could be read for contact %1; it is not sent").arg(it.key()));
+            continue;
+        }
+        qint64 sent = 0;
+        qint64 total = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            sent = ++m_numberOfPhotosSent;
+            total = m_totalNumberOfPhotosToSend;
+        }
+        sendPhotoForContactId(photo, it.key());
+        showOnProgressSheet(QStringLiteral("Sending contact photos %1/%2").arg(sent).arg(total));
+    }
+    const std::lock_guard lock(m_mutex);
+    for (const QString &contactId : std::as_const(looked))
+        m_contactIdsWithPhotos.remove(contactId);
+}
+
+bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId)
+{
+    std::shared_ptr<platform::RKClient> client;
+    {
+        const std::lock_guard lock(m_mutex);
+        client = m_isShuttingDown ? nullptr : m_client;
+    }
+    const auto answered = m_callbacks.wrap([this] {
+        const std::lock_guard lock(m_mutex);
+        ++m_numberOfPhotoResponsesReceived;
+    });
+    if (!client) {
+        answered();
+        return false;
+    }
+    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/update_photo.php"));
+    DDLogVerbose(QStringLiteral("urlString %1").arg(request->URLString()));
+    request->setMethod(platform::RKRequestMethod::POST);
+    request->setTimeoutInterval(kPhotoUploadTimeoutSeconds);
+    request->setMaxResponseBytes(kMaxReplyBytes);
+    request->setHTTPBody(photoUploadBody(sessionIdentifier(), contactId, photo),
+                         QStringLiteral("multipart/form-data; boundary=") + QLatin1String(kPhotoBoundary));
+    request->setOnDidLoadResponse([answered](const RKResponse &response) {
+        if (!response.isSuccessful())
+            DDLogError(QStringLiteral("The photo upload was answered HTTP %1").arg(response.statusCode()));
+        answered();
+    });
+    request->setOnDidFailLoadWithError([answered](const PlatformError &error) {
+        DDLogError(QStringLiteral("something very bad happened here: %1").arg(error.localizedDescription()));
+        answered();
+    });
+    {
+        const std::lock_guard lock(m_mutex);
+        m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
+        m_liveRequests.append(request);
+    }
+    request->send();
+    return true;
+}
+
+void HMQuillnestSync::isSendingPhotos()
+{
+    qint64 sent = 0;
+    qint64 responses = 0;
+    bool isEmpty = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        sent = m_numberOfPhotosSent;
+        responses = m_numberOfPhotoResponsesReceived;
+        isEmpty = m_contactIdsWithPhotos.isEmpty();
+    }
+    DDLogVerbose(QStringLiteral("numberOfPhotosSent %1").arg(sent));
+    DDLogVerbose(QStringLiteral("numberOfPhotoResponsesReceived %1").arg(responses));
+    if (responses < sent)
+        return;
+    if (isEmpty)
+        endPhotoStage();
+    else
+        sendMoreContactPhotos();
+}
+
+void HMQuillnestSync::endPhotoStage()
+{
+    GlobalVariables::setContactIdsWithPhotos({});
+    {
+        const std::lock_guard lock(m_mutex);
+        m_contactIdsWithPhotos.clear();
+        m_sendContactPhotosCalled = false;
+    }
+    stopRPhotoSyncTimer();
+    // The conduit's end before the stage's: the update loop wakes on the stage's end and must find the
+    // conduit done, or it would ask for one more batch.
+    if (HMSyncClientDelegate *target = reportTo()) {
+        target->writeRemainOnUpdateConduit(false);
+        target->writeUpdatePhotosStage(false);
+    }
+}
+
+void HMQuillnestSync::startPhotoSyncTimer()
+{
+    auto tick = m_callbacks.wrap([this] { isSendingPhotos(); });
+    installTimer(&HMQuillnestSync::m_photoSyncTimer,
+                 platform::RunLoopTimer::scheduled(1.0, platform::RunLoopTimer::Repeats::Yes,
+                                                   [tick](platform::RunLoopTimer &) { tick(); }));
+}
+
+void HMQuillnestSync::stopRPhotoSyncTimer()
+{
+    installTimer(&HMQuillnestSync::m_photoSyncTimer, nullptr);
+}
