@@ -1,0 +1,193 @@
+// Outlook's contacts sent to the phone through the real controller and the Wi-Fi transport, with the
+// simulated Outlook as its own process: the fields the phone holds, syncs with nothing or one thing
+// changed, deletions, the folder choice, a refused or vanished Outlook, and pictures both ways.
+#include "OutlookSyncSupport.h"
+
+#include "datasources/contacts/HMContactData.h"
+#include "foundation/GlobalVariables.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/HMProfile.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+namespace {
+
+QString describe(const hmsync::SyncOutcome &outcome)
+{
+    return hmsync::describeOutcome(outcome);
+}
+
+void dumpPhone(OutlookSyncRun &run)
+{
+    for (const phonepeer::PhoneRecord &record : run.phone().records(phonepeer::Conduit::Contacts)) {
+        QStringList fields;
+        for (auto it = record.fields.constBegin(); it != record.fields.constEnd(); ++it)
+            fields.append(it.key() + u'=' + it.value());
+        std::fprintf(stderr, "phone %s: %s\n", qPrintable(record.uid), qPrintable(fields.join(u'|')));
+    }
+}
+
+} // namespace
+
+TEST(OutlookContactSync, OutlooksContactsReachThePhoneWithTheirFields)
+{
+    OutlookSyncRun run;
+    run.addContact(fullContact());
+    run.addContact({{"firstName", QStringLiteral("伟")}, {"lastName", QStringLiteral("李")}, {"company", QStringLiteral("北京公司")},
+                    {"phones", QJsonArray{QJsonObject{{"kind", "cell"}, {"number", "+86 138 0013 8000"}}}},
+                    {"note", QStringLiteral("笔记 & more")}});
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    dumpPhone(run);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    const std::optional<phonepeer::PhoneRecord> zoe = run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("Zoë"));
+    ASSERT_TRUE(zoe);
+    const QMap<QString, QString> expected{
+        {"NEWLNAME", QStringLiteral("Ångström")}, {"MIDNAME", QStringLiteral("Élise")}, {"SALUTATION", "Dr."}, {"SUFFIX", "PhD"},
+        {"PROFESSION", "Chief, Research"}, {"COMPANY", "Acme, Inc."},
+        {"WORKPHONE", "+46 8 100"}, {"HOMEPHONE", "+46 8 200"}, {"CELLPHONE", "+46 70 300"}, {"COMPANYPHONE", "+46 8 400"},
+        {"WORKFAX", "+46 8 101"}, {"OTHERPHONE", "+46 8 600"},
+        {"EMAIL", "zoe@work.example"}, {"EMAIL2", "zoe@home.example"}, {"EMAIL3", "zoe@other.example"},
+        {"CITY", "Uppsala"}, {"STATE", "Uppland"}, {"ZIP", "752 20"}, {"COUNTRY", "Sweden"},
+        {"HOMEADDR1", QStringLiteral("Hemvägen 2")}, {"HOMECITY", QStringLiteral("Göteborg")}, {"HOMEZIP", "411 01"},
+        {"SPOUSE", "Erik"}, {"CHILDREN", "Ola, Kari"},
+    };
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
+        EXPECT_EQ(zoe->fields.value(it.key()), it.value()) << it.key().toStdString();
+    EXPECT_TRUE(zoe->fields.value("NOTE").startsWith(QStringLiteral("Line one"))) << zoe->fields.value("NOTE").toStdString();
+    EXPECT_TRUE(zoe->fields.value("NOTE").contains(QStringLiteral("two & three"))) << zoe->fields.value("NOTE").toStdString();
+    const std::optional<phonepeer::PhoneRecord> wei = run.phoneContact(QStringLiteral("NEWFNAME"), QStringLiteral("伟"));
+    ASSERT_TRUE(wei);
+    EXPECT_EQ(wei->fields.value("NEWLNAME"), QStringLiteral("李"));
+    EXPECT_EQ(wei->fields.value("COMPANY"), QStringLiteral("北京公司"));
+    EXPECT_EQ(wei->fields.value("CELLPHONE"), QStringLiteral("+86 138 0013 8000"));
+    EXPECT_EQ(wei->fields.value("NOTE"), QStringLiteral("笔记 & more"));
+}
+
+TEST(OutlookContactSync, NothingChangedSendsNothingAndOneEditSendsThatContact)
+{
+    OutlookSyncRun run;
+    const qint64 zoe = run.addContact(fullContact());
+    const qint64 tom = run.addContact({{"firstName", "Tom"}, {"lastName", "Neil"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    const QString tomUid = run.phoneContact("NEWFNAME", "Tom")->uid;
+
+    const qsizetype updatesBefore = run.updateRequests();
+    const hmsync::SyncOutcome quiet = run.sync();
+    ASSERT_TRUE(quiet.isSuccess) << describe(quiet).toStdString();
+    EXPECT_EQ(run.updateRequests(), updatesBefore) << "a sync with nothing changed sent records";
+
+    run.editContact(tom, {{"lastName", "O'Neil"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    ASSERT_TRUE(run.phoneContact("NEWLNAME", "O'Neil"));
+    EXPECT_EQ(run.phoneContact("NEWLNAME", "O'Neil")->uid, tomUid);
+
+    run.deleteContact(zoe);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 1);
+    EXPECT_TRUE(run.phoneContact("NEWFNAME", "Tom"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceContactIdsInDatFile(), QStringList{tomUid});
+}
+
+TEST(OutlookContactSync, OnlyTheChosenAddressBookTravels)
+{
+    OutlookSyncRun run;
+    run.addContact({{"firstName", "Home"}, {"lastName", "Book"}});
+    run.addContact({{"firstName", "Work"}, {"lastName", "Book"}, {"folder", 42}});
+    run.profile().setOutlookContactFolderSelection(QStringLiteral("42"));
+    run.saveProfile();
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 1);
+    EXPECT_TRUE(run.phoneContact("NEWFNAME", "Work"));
+}
+
+TEST(OutlookContactSync, ARefusedIdListDeletesNothingAndSaysWhy)
+{
+    OutlookSyncRun run;
+    run.addContact({{"firstName", "Ann"}});
+    const qint64 bo = run.addContact({{"firstName", "Bo"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    // Bo goes; the listing of all ids is refused: nothing may be taken for a deletion.
+    run.deleteContact(bo);
+    run.addContact({{"firstName", "Cy"}});
+    run.switches({{"refuseKind", "ids"}});
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 3);
+    run.switches({{"refuseKind", ""}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    EXPECT_FALSE(run.phoneContact("NEWFNAME", "Bo"));
+}
+
+TEST(OutlookContactSync, OutlookGoneEndsTheConduitInErrorWithNothingSent)
+{
+    OutlookSyncRun run;
+    run.addContact({{"firstName", "Ann"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QStringList mapped = HMOutlookDatFileHelper().getAllDeviceContactIdsInDatFile();
+    run.addContact({{"firstName", "Bo"}});
+    run.outlook().process().kill();
+    run.outlook().process().waitForFinished(5000);
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_FALSE(outcome.isSuccess);
+    EXPECT_TRUE(outcome.hasEnded);
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 1);
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceContactIdsInDatFile(), mapped);
+}
+
+TEST(OutlookContactSync, PicturesGoToThePhoneAndReceivedOnesReachOutlook)
+{
+    OutlookSyncRun run;
+    const QByteArray jpeg = QByteArray::fromHex("ffd8ffe000104a46494600") + QByteArray(300, 'p') + QByteArray::fromHex("ffd9");
+    QJsonObject withPicture{{"firstName", "Pic"}, {"picture", QString::fromLatin1(jpeg.toBase64())}};
+    const qint64 pic = run.addContact(withPicture);
+    const qint64 plain = run.addContact({{"firstName", "Plain"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QString deviceId = run.phoneContact("NEWFNAME", "Pic")->uid;
+
+    HMContactData data;
+    EXPECT_EQ(data.wifiFormattedPhotoForOutlookContact(QString::number(pic)), deviceId.toUtf8() + QByteArray("\0    ", 5) + jpeg);
+    EXPECT_EQ(data.wifiFormattedPhotoForOutlookContact(QStringLiteral("999999")), QByteArray());
+    EXPECT_EQ(HMContactData::photoForOutlookContact(QString::number(plain)), QByteArray());
+    EXPECT_EQ(HMContactData::photoForOutlookContact(QStringLiteral("1 of application \"X\"")), QByteArray());
+    bool sent = false;
+    for (const QByteArray &photo : run.phone().photos())
+        sent = sent || photo.endsWith(jpeg);
+    EXPECT_TRUE(sent) << "the phone got " << run.phone().photos().size() << " photos";
+
+    // A received picture lands on its contact, also one first sent in this sync (not yet in the map),
+    // and its file goes; so it does when Outlook is gone.
+    const QString plainId = run.phoneContact("NEWFNAME", "Plain")->uid;
+    const QString received = run.root() + QStringLiteral("/received \"one\".jpg");
+    QFile file(received);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(jpeg);
+    file.close();
+    const qint64 fresh = run.addContact({{"firstName", "Fresh"}});
+    data.uniqueIdsDictionary().insert(QStringLiteral("temp-fresh"), QString::number(fresh));
+    const QString second = run.root() + QStringLiteral("/second.jpg");
+    QFile::copy(received, second);
+    data.savePicturesFromQuillnestSync({{plainId, received}, {QStringLiteral("temp-fresh"), second}});
+    EXPECT_FALSE(QFile::exists(received));
+    EXPECT_FALSE(QFile::exists(second));
+    EXPECT_EQ(HMContactData::photoForOutlookContact(QString::number(plain)), jpeg);
+    EXPECT_EQ(HMContactData::photoForOutlookContact(QString::number(fresh)), jpeg);
+
+    run.outlook().process().kill();
+    run.outlook().process().waitForFinished(5000);
+    QFile::copy(second.isEmpty() ? received : QString(), received);
+    QFile again(received);
+    ASSERT_TRUE(again.open(QIODevice::WriteOnly));
+    again.write(jpeg);
+    again.close();
+    data.savePicturesFromQuillnestSync({{plainId, received}});
+    EXPECT_FALSE(QFile::exists(received));
+}
