@@ -4,6 +4,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
+#include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
 
 namespace hmsync {
@@ -44,6 +45,12 @@ bool useOutlookContacts(const std::shared_ptr<HMProfile> &profile, const QString
     GlobalVariables::setOutlookApplicationReference(profile->useCustomOutlookApplicationPath() && !path.isEmpty()
                                                         ? path
                                                         : QStringLiteral("Microsoft Outlook"));
+    // The Outlook helpers read the sync method from the user default the main window writes before
+    // every sync (the category colours' byte order, the map names).
+    static const char *const words[] = {"", "wifi", "adb", "hmsh", "quillnest", "", "direct"};
+    const quint64 method = quint64(profile->syncMethod());
+    platform::UserDefaults::standardUserDefaults().setObject(
+        QString::fromLatin1(method < std::size(words) ? words[method] : ""), QStringLiteral("SyncMethodSetting"));
     HMContactData::registerDataSourceClass();
     return changes;
 }

@@ -5,6 +5,7 @@
 
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
@@ -26,6 +27,10 @@ OutlookSyncRun::OutlookSyncRun()
     // Outlook's record files lie under the home folder, where the deletion count looks for them.
     m_oldHome = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(m_outlook->home()));
+    // The maps live in the data folder, which the tests of this process share: each run starts with none.
+    const QString map = HMOutlookDatFileHelper().contactFilePath();
+    QFile::remove(map);
+    QFile::remove(map + QStringLiteral(".confirmed"));
     m_phone = startPhonePeer(0, m_phoneFolder.filePath(QStringLiteral("phone.json")));
     registerLoopbackTransport(m_phone->port(), 5.0);
     m_manager = std::make_shared<HMProfileManager>();
