@@ -166,11 +166,13 @@ void HMContactData::writeConduitListReturned()
 
 // The controller calls this right after the read, before the records go out. Dates written now
 // would let a run killed before the other side took the records skip them for good: after a read
-// they wait for the commit; without one (the update left out) they are written at once.
+// they wait for the commit; without one (the update left out) they are written at once; after a
+// failed read never.
 void HMContactData::saveOutlookChanges()
 {
     ensureOutlookHelpers();
-    if (m_hasDatesToCommit)
+    // After a read that failed the dates stay: the next sync reads from where this one should have.
+    if (m_hasDatesToCommit || m_outlookReadFailed)
         return;
     const QDateTime listed =
         m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
@@ -183,12 +185,14 @@ void HMContactData::failOutlookRead(const QString &reason)
 {
     DDLogError(reason);
     m_saveFailure = reason;
+    m_outlookReadFailed = true;
 }
 
 std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifiedAfter(
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
     m_saveFailure.clear();
+    m_outlookReadFailed = false;
     ensureOutlookHelpers();
     const QDateTime started = QDateTime::currentDateTimeUtc();
     if (m_outlookProfile && m_outlookProfile->outlookContactFolderSelection().isEmpty())

@@ -306,6 +306,7 @@ private:
     // "LastModified" once the other side has the records read.
     QDateTime m_outlookReadStamp;
     bool m_hasDatesToCommit = false;
+    bool m_outlookReadFailed = false;
 
     std::mutex m_addressBookMutex;
     bool m_addressBookIsInaccessible = false;
