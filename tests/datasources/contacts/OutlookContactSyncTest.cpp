@@ -3,9 +3,14 @@
 // changed, deletions, the folder choice, a refused or vanished Outlook, and pictures both ways.
 #include "OutlookSyncSupport.h"
 
+#include "ContactSyncSupport.h"
+#include "LogCapture.h"
+
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/applescript/NSAppleScript.h"
 #include "sync/HMProfile.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +20,6 @@
 #include <QProcess>
 
 namespace {
-
-QString describe(const hmsync::SyncOutcome &outcome)
-{
-    return hmsync::describeOutcome(outcome);
-}
 
 void dumpPhone(OutlookSyncRun &run)
 {
@@ -130,7 +130,11 @@ TEST(OutlookContactSync, ARefusedIdListDeletesNothingAndSaysWhy)
     run.addContact({{"firstName", "Cy"}});
     // The sync's scripts: the changed dates and ids, Cy's properties, then the listing of every id.
     run.switches({{"refuseNth", 4}});
+    LogCapture log(LOG_LEVEL_ERROR);
     const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_TRUE(log.lines().join(u'\n').contains(
+        QStringLiteral("Outlook's contact ids could not be read; deletions are not looked for in this sync")))
+        << log.lines().join(u'\n').toStdString();
     EXPECT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
     EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 3);
     run.switches({{"refuseNth", 0}});
@@ -200,4 +204,51 @@ TEST(OutlookContactSync, PicturesGoToThePhoneAndReceivedOnesReachOutlook)
     again.close();
     data.savePicturesFromQuillnestSync({{plainId, received}});
     EXPECT_FALSE(QFile::exists(received));
+}
+
+TEST(OutlookContactSync, EveryExportedVCardParsesInVobject)
+{
+    OutlookSyncRun run;
+    QJsonObject pictured = fullContact();
+    pictured["picture"] = QString::fromLatin1(QByteArray::fromHex("ffd8ffe0ffd9").toBase64());
+    const QList<qint64> ids{run.addContact(pictured),
+                            run.addContact({{"firstName", QStringLiteral("伟")}, {"lastName", QStringLiteral("李")},
+                                            {"note", QStringLiteral("a;b,c\\d")}}),
+                            run.addContact({{"lastName", "Only"}})};
+    for (const qint64 id : ids) {
+        const QString script = QStringLiteral("tell application \"Microsoft Outlook\"\nset theContacts to the properties of "
+                                              "contact id \"%1\" of application \"Microsoft Outlook\"\nreturn theContacts\nend tell")
+                                   .arg(id);
+        const QString card = platform::NSAppleScript(script).executeAndReturnError().descriptorForKeyword(
+                                                                                      platform::fourCharCode("vCrd")).stringValue();
+        QFile file(run.root() + QStringLiteral("/export-%1.vcf").arg(id));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(card.toUtf8());
+    }
+    const char *script = "import sys, glob, vobject\n"
+                         "for name in sorted(glob.glob(sys.argv[1] + '/export-*.vcf')):\n"
+                         "    card = vobject.readOne(open(name, encoding='utf-8').read())\n"
+                         "    note = card.contents.get('note', [None])[0]\n"
+                         "    print('%s|%d|%d|%s|%d' % (card.fn.value, len(card.contents.get('tel', [])),"
+                         " len(card.contents.get('email', [])), note.value.replace('\\n', '<LF>') if note else '', len(card.contents.get('photo', []))))\n";
+    const QStringList lines = runProgram(pythonProgram(), {QStringLiteral("-c"), QLatin1String(script), run.root()})
+                                  .split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("Zoë Ångström|9|3|Line one<LF>Line two & three, a literal \\n too|1"),
+                                  QStringLiteral("伟 李|0|0|a;b,c\\d|0"), QStringLiteral("Only|0|0||0")}));
+}
+
+TEST(OutlookContactSync, AMapThatCannotBeWrittenFailsTheCommit)
+{
+    OutlookSyncRun run;
+    GlobalVariables::setIsOutlookSync(true);
+    HMContactData data;
+    data.uniqueIdsDictionary().insert(QStringLiteral("A1"), QStringLiteral("7"));
+    // A folder where the map should be: no file can be put in its place.
+    const QString map = HMOutlookDatFileHelper().contactFilePath();
+    ASSERT_TRUE(QDir().mkpath(map));
+    data.commitUniqueIds(true);
+    EXPECT_FALSE(data.saveFailure().isEmpty());
+    ASSERT_TRUE(QDir(map).removeRecursively());
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookContactIdForDeviceContactId(QStringLiteral("A1")), QString());
+    GlobalVariables::setIsOutlookSync(false);
 }
