@@ -227,7 +227,9 @@ std::optional<QStringList> HMContactData::outlookChangedIds(const QDateTime &dat
     showProgress(sheet, QStringLiteral("Scanning Outlook contacts for changes ..."));
     if (!candidates)
         return std::nullopt;
-    const QVariantMap map = m_datFileHelper->dictionaryForContactDatFile().value_or(QVariantMap());
+    // The map is read only when the other side changed something this sync.
+    const QVariantMap map = excludedHmUids.isEmpty() ? QVariantMap()
+                                                     : m_datFileHelper->dictionaryForContactDatFile().value_or(QVariantMap());
     QSet<QString> excluded;
     qsizetype seen = 0;
     for (const QString &hmUid : excludedHmUids) {
@@ -291,6 +293,8 @@ QList<HMSyncRecord> HMContactData::outlookChangedRecords(const QStringList &chan
                                                          const QHash<QString, QString> &texts)
 {
     const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
+    if (changedIds.isEmpty())
+        return {};
     const QVariantMap map = m_datFileHelper->dictionaryForContactDatFile().value_or(QVariantMap());
     QHash<QString, QString> deviceIdByOutlookId;
     for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
