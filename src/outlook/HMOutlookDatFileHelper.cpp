@@ -178,6 +178,22 @@ bool HMOutlookDatFileHelper::writeOutlookId(Conduit conduit, const QString &outl
     return store(conduit, map);
 }
 
+bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit)
+{
+    QVariantMap map = reload(conduit);
+    for (auto it = commit.pairs.constBegin(); it != commit.pairs.constEnd(); ++it) {
+        if (!it.key().isEmpty() && !it.value().toString().isEmpty() && !isDateKey(it.key()))
+            map.insert(it.key(), it.value().toString());
+    }
+    for (const QString &deviceId : commit.removals)
+        map.remove(deviceId);
+    if (commit.lastModified.isValid())
+        map.insert(kLastModified, commit.lastModified.toUTC().addSecs(dateOffset(conduit)));
+    if (commit.listCommandDate.isValid())
+        map.insert(kListCommandDate, commit.listCommandDate.toUTC().addSecs(dateOffset(conduit)));
+    return store(conduit, map);
+}
+
 QString HMOutlookDatFileHelper::getOutlookIdForDeviceId(Conduit conduit, const QString &deviceId)
 {
     const QVariant value = reload(conduit).value(deviceId);

@@ -105,6 +105,18 @@ public:
     QStringList getAllDeviceTaskIdsInDatFile() { return getAllDeviceIds(Conduit::Tasks); }
     QStringList getAllDeviceMemoIdsInDatFile() { return getAllDeviceIds(Conduit::Memos); }
 
+    // Writes many pairs (device id -> Outlook id) and removals with one rewrite of the map read
+    // afresh, and sets the dates given: what a commit of a whole update needs, costing one write
+    // rather than one per pair.
+    struct Commit
+    {
+        QVariantMap pairs;
+        QStringList removals;
+        QDateTime lastModified;    // invalid: kept
+        QDateTime listCommandDate; // invalid: kept
+    };
+    bool commitChanges(Conduit conduit, const Commit &commit);
+
     // Maps the device id of an Outlook contact id to that id plus one (decimal ids only).
     bool incrementOutlookContactId(const QString &outlookContactId);
     QString getOutlookContactIdForGoogleContactIdEndingWith(const QString &shortId);

@@ -151,6 +151,13 @@ void HMSyncController::sendUpdates()
     std::optional<QList<HMSyncRecord>> records =
         macRecordsToSend(data, *dataSource, startPoint, includeDeletes);
     if (!records) {
+        // A data source that could not read its store says why: the conduit ends in error before the
+        // logoff, with nothing sent and nothing deleted.
+        if (const QString failure = dataSource->saveFailure(); !failure.isEmpty()) {
+            endUpdateLoopInError(
+                QStringLiteral("The %1 records could not be read: %2").arg(data.conduitIdentifierString(), failure));
+            return;
+        }
         DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
         process();
         return;

@@ -19,6 +19,8 @@ std::optional<ContactStore> contactStoreFromName(const QString &name)
         return ContactStore::VCardFolder;
     if (name == QLatin1String("memory"))
         return ContactStore::Memory;
+    if (name == QLatin1String("outlook"))
+        return ContactStore::Outlook;
     return std::nullopt;
 }
 
@@ -33,6 +35,8 @@ bool usesVCardFolder(ContactStore store, const HMProfile &profile)
 
 void useContactStore(ContactStore store, const HMProfile &profile, const QString &folder)
 {
+    if (store == ContactStore::Outlook)
+        return; // useOutlookContacts
     GlobalVariables::setIsContactManagerApple(profile.contactManager() == HMContactManager::Apple);
     if (!usesVCardFolder(store, profile))
         return;

@@ -10,11 +10,11 @@ namespace hmsync {
 
 class MemoryStore;
 
-// Where the driver keeps the desktop's contacts: the address book's vCard folder (the default), or
-// the memory store that holds the other conduits.
-enum class ContactStore { VCardFolder, Memory };
+// Where the driver keeps the desktop's contacts: the address book's vCard folder (the default), the
+// memory store that holds the other conduits, or Outlook (OutlookStoreChoice.h).
+enum class ContactStore { VCardFolder, Memory, Outlook };
 
-// "vcard" or "memory"; nullopt for anything else.
+// "vcard", "memory" or "outlook"; nullopt for anything else.
 std::optional<ContactStore> contactStoreFromName(const QString &name);
 
 // Makes the contacts conduit of the profile use the chosen store: for the vCard folder (which the

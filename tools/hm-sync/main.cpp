@@ -7,6 +7,7 @@
 #include "ContactStoreChoice.h"
 #include "GoogleRunner.h"
 #include "MemoryDataSource.h"
+#include "OutlookStoreChoice.h"
 #include "SyncRunner.h"
 
 #include "foundation/HMFileManager.h"
@@ -15,6 +16,7 @@
 #include "foundation/Lumberjack/DDLogMessage.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "app/stores/HMSyncRegistration.h"
+#include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
 #include "platform/foundation/ConsoleLog.h"
@@ -189,7 +191,9 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // of writing the identifier graphs ("journal-append", "graph-written" or "journal-removed") or the
 // memory store ("store-flushed": lines written to its log before their save ends, "store-committed",
 // "store-written": a new file in place, "store-log-removed"), so the crash tests can stop a sync
-// exactly around its writes. Answers false when the value is not one.
+// exactly around its writes; for an Outlook store "outlook-read" (the changed contacts read, before
+// they go out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the
+// contact map written). Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
     using GraphStep = HMIdentifierGraphJournal::Step;
@@ -201,18 +205,27 @@ bool installKillPoint(const QString &point)
                                                      {QStringLiteral("store-committed"), StoreStep::LogCommitted},
                                                      {QStringLiteral("store-written"), StoreStep::FileWritten},
                                                      {QStringLiteral("store-log-removed"), StoreStep::LogRemoved}};
+    using OutlookStep = HMContactData::OutlookStep;
+    static const QMap<QString, OutlookStep> outlookSteps{{QStringLiteral("outlook-read"), OutlookStep::ReadDone},
+                                                         {QStringLiteral("outlook-confirmed"), OutlookStep::PairConfirmed},
+                                                         {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
     const QString name = parts.value(0);
-    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name)) || !isNumber || occurrence < 1)
+    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name) && !outlookSteps.contains(name)) || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
     const auto killAtOccurrence = [occurrence, seen] {
         if (++*seen == occurrence)
             ::kill(::getpid(), SIGKILL);
     };
-    if (graphSteps.contains(name)) {
+    if (outlookSteps.contains(name)) {
+        HMContactData::setOutlookStepHook([wanted = outlookSteps.value(name), killAtOccurrence](OutlookStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else if (graphSteps.contains(name)) {
         HMIdentifierGraphJournal::setStepHook([wanted = graphSteps.value(name), killAtOccurrence](GraphStep step) {
             if (step == wanted)
                 killAtOccurrence();
@@ -274,8 +287,12 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("sample-records"), QStringLiteral("Add this many sample records per conduit to a new store."),
          QStringLiteral("count"), QStringLiteral("0")},
         {QStringLiteral("contacts-store"),
-         QStringLiteral("The desktop's contacts: vcard (the address book's folder) or memory."),
+         QStringLiteral("The desktop's contacts: vcard (the address book's folder), memory, or outlook (the Outlook "
+                        "answering on $XDG_RUNTIME_DIR's sockets, its files under $HOME)."),
          QStringLiteral("store"), QStringLiteral("vcard")},
+        {QStringLiteral("outlook-version"),
+         QStringLiteral("With --contacts-store outlook: 14 (Outlook 2011) or 15 (Outlook 2016)."),
+         QStringLiteral("version"), QStringLiteral("15")},
         {QStringLiteral("contacts-folder"),
          QStringLiteral("The address book's vCard folder; default: the saved choice."), QStringLiteral("folder")},
         {QStringLiteral("calendar-store"),
@@ -304,6 +321,7 @@ struct Settings
     hmsync::ContactStore contactStore{};
     hmsync::CalendarStore calendarStore{};
     double keepAliveSeconds = 600.0;
+    QString outlookVersion;
 };
 
 // A whole-number option within its bounds; nothing, with the problem, otherwise.
@@ -338,12 +356,17 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &
             : std::nullopt;
     if (!logonPauseMs)
         return std::nullopt;
+    const QString outlookVersion = parser.value(QStringLiteral("outlook-version"));
+    if (outlookVersion != u"14" && outlookVersion != u"15") {
+        problem = QStringLiteral("--outlook-version takes 14 or 15");
+        return std::nullopt;
+    }
     const std::optional<hmsync::ContactStore> contactStore =
         hmsync::contactStoreFromName(parser.value(QStringLiteral("contacts-store")));
     const std::optional<hmsync::CalendarStore> calendarStore =
         hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
     if (!contactStore || !calendarStore) {
-        problem = !contactStore ? QStringLiteral("--contacts-store takes vcard or memory")
+        problem = !contactStore ? QStringLiteral("--contacts-store takes vcard, memory or outlook")
                                 : QStringLiteral("--calendar-store takes ical or memory");
         return std::nullopt;
     }
@@ -354,7 +377,7 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &
         return std::nullopt;
     }
     return Settings{*port, *sampleCount, *timeoutSeconds, *logonPauseMs, *contactStore, *calendarStore,
-                    keepAliveSeconds};
+                    keepAliveSeconds, outlookVersion};
 }
 
 // The profile the command line names, made when asked for and there is none; nullptr, with the
@@ -422,8 +445,9 @@ QString storePathOf(const QCommandLineParser &parser, const QString &dataFolder)
 // Loads the memory store and chooses the desktop's stores for the profile; a new store gets the sample
 // records asked for. False, with the problem, when something cannot be read or written.
 bool prepareStores(const Settings &settings, const QCommandLineParser &parser, HMProfileManager &manager,
-                   HMProfile &profile, hmsync::MemoryStore &store, QString &problem)
+                   const std::shared_ptr<HMProfile> &chosen, hmsync::MemoryStore &store, QString &problem)
 {
+    HMProfile &profile = *chosen;
     const QString dataFolder = HMFileManager::dataStorageURL().toLocalFile();
     const QString storePath = storePathOf(parser, dataFolder);
     const bool addsSamples = !QFileInfo::exists(storePath) && settings.sampleCount > 0;
@@ -439,6 +463,11 @@ bool prepareStores(const Settings &settings, const QCommandLineParser &parser, H
         }
     }
     hmsync::useContactStore(settings.contactStore, profile, parser.value(QStringLiteral("contacts-folder")));
+    if (settings.contactStore == hmsync::ContactStore::Outlook &&
+        hmsync::useOutlookContacts(chosen, settings.outlookVersion) && !manager.saveProfile(profile)) {
+        problem = QStringLiteral("cannot save the profile's Outlook choice in %1").arg(dataFolder);
+        return false;
+    }
     if (addsSamples && !hmsync::addSampleContacts(settings.contactStore, profile, settings.sampleCount, problem)) {
         problem = QStringLiteral("cannot add sample contacts: %1").arg(problem);
         return false;
@@ -479,7 +508,9 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
     HMQuillnestSync::waitForLogoutsUnderWay(std::chrono::seconds(10));
     std::printf("%s", qPrintable(hmsync::describeOutcome(outcome)));
     for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const qsizetype count = conduit == 1 ? hmsync::contactCount(settings.contactStore, *profile, store)
+        const qsizetype count = conduit == 1 ? (settings.contactStore == hmsync::ContactStore::Outlook
+                                                    ? hmsync::outlookContactCount(profile)
+                                                    : hmsync::contactCount(settings.contactStore, *profile, store))
                                 : conduit == 4
                                     ? store.count(conduit)
                                     : hmsync::calendarRecordCount(settings.calendarStore, *profile, conduit, store);
@@ -574,7 +605,7 @@ int main(int argc, char **argv)
         return syncWithGoogle(*settings, parser, manager, profile);
     const auto store = std::make_shared<hmsync::MemoryStore>();
     hmsync::MemoryDataSource::registerForAllConduits(store);
-    if (!prepareStores(*settings, parser, *manager, *profile, *store, problem))
+    if (!prepareStores(*settings, parser, *manager, profile, *store, problem))
         return fail(problem);
     deletionguard::setAnswerWithoutSheet(parser.isSet(QStringLiteral("allow-mass-deletions")));
     if (parser.isSet(QStringLiteral("no-sync")))

@@ -24,6 +24,9 @@ namespace platform {
 class ABGroup;
 class ABPerson;
 } // namespace platform
+class HMOutlookDatFileHelper;
+class HMOutlookSQLiteHelper;
+class HMProfile;
 
 // The data source of conduit 1 (contacts) over the user's address book: it lists the persons changed
 // since the last sync as sync records, applies the other side's records under the conduit's
@@ -103,6 +106,42 @@ public:
                                                  const QStringList &labels, QVariantMap &identifierDictionary);
     QVariant getValueForLabel(const QString &label, const std::shared_ptr<platform::ABPerson> &person,
                               qint64 cardinality);
+
+    // Outlook contact managers (HMContactData+OutlookReader.cpp): the changed contacts read from
+    // Outlook as sync records, Outlook's deletions, and the contact map kept in step once the other
+    // side has taken them.
+    QDateTime getOutlookLastModifiedDate() override;
+    QDateTime getOutlookLastListCommandDate();
+    void clearOutlookDatFile(const QString &conduitName) override;
+    void saveOutlookChanges() override;
+    void writeConduitListReturned() override;
+    std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
+        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
+    QStringList findDeletes(const QStringList &deviceIds) override;
+    void removeDeletedOutlookIdsFromDatFile();
+    void commitUniqueIds(bool wasSuccessful) override;
+    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
+    QStringList modifiedOutlookContactRecord(const QDateTime &date);
+    void deleteOrphanedRecordsInOutlook() {}
+    void setOutlookProfile(std::shared_ptr<HMProfile> profile);
+    qint64 contactsAddedToOutlookOnThisSync() const { return m_contactsAddedToOutlookOnThisSync; }
+    // The moments of the Outlook path that the crash tests stop a run at: the read is done (the
+    // records are about to go out), a confirmed pair was kept, the map holds the commit.
+    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted };
+    static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
+    // The file beside the contact map that keeps the pairs the other side confirmed until they are
+    // committed into the map (see commitUniqueIds).
+    QString confirmedPairsPath();
+    // Outlook contact to record (HMContactData+OutlookMapping.cpp).
+    QVariantMap pppDictionaryForOutlookContact(const QString &text);
+    static QString correctedString(const QVariant &value);
+    static QStringList phoneLabelAndValueFromvCardString(const QString &line);
+    static QString escapeUnicodeString(const QString &text);
+    static QString getValueValueForOutlookLabel(const QString &label, const QStringList &lines);
+    // Pictures (HMContactData+OutlookPhotos.cpp).
+    static QByteArray photoForOutlookContact(const QString &outlookId);
+    QByteArray wifiFormattedPhotoForOutlookContact(const QString &outlookId) override;
+    void savePicturesFromQuillnestSync(const QVariantMap &pictures) override;
 
     qint64 recordCounter() const { return m_recordCounter; }
     qint64 addObjectCount() const { return m_addObjectCount; }
@@ -240,6 +279,34 @@ private:
     std::shared_ptr<platform::ABPerson> personForId(const QString &uniqueId);
     QString loadingPersonLine(const QString &uniqueId);
     void logUnreadableFiles();
+
+    // Outlook reader steps.
+    void ensureOutlookHelpers();
+    std::optional<QStringList> outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids);
+    std::optional<QHash<QString, QString>> readOutlookContactTexts(QStringList &changedIds);
+    QList<HMSyncRecord> outlookChangedRecords(const QStringList &changedIds, const QHash<QString, QString> &texts);
+    std::optional<QList<HMSyncRecord>> outlookDeletionRecords(const QDateTime &date);
+    // The device ids of mapped contacts Outlook no longer has; nullopt when Outlook's ids cannot be read.
+    std::optional<QStringList> deviceIdsGoneFromOutlook(bool showProgress);
+    void failOutlookRead(const QString &reason);
+    bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
+    bool mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates);
+    void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
+
+    std::shared_ptr<HMOutlookSQLiteHelper> m_sqliteHelper;
+    std::shared_ptr<HMOutlookDatFileHelper> m_datFileHelper;
+    std::shared_ptr<HMProfile> m_outlookProfile;
+    QString m_currentContactsOutlookId;
+    QString m_currentContactsDeviceId;
+    qint64 m_logCounter = 0;
+    qint64 m_contactsAddedToOutlookOnThisSync = 0;
+    bool m_isGoogleDirect = false;
+    QDateTime m_conduitLastListCommandReturned;
+    // When the last read began, less a second (Outlook's dates are whole seconds): the map's
+    // "LastModified" once the other side has the records read.
+    QDateTime m_outlookReadStamp;
+    bool m_hasDatesToCommit = false;
+    bool m_outlookReadFailed = false;
 
     std::mutex m_addressBookMutex;
     bool m_addressBookIsInaccessible = false;

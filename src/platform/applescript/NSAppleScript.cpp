@@ -45,10 +45,16 @@ qsizetype readQuoted(const QString &text, qsizetype position, QString &value)
 QString NSAppleScript::applicationReference(const QString &source)
 {
     static const QString prefix = QStringLiteral("tell application ");
-    if (!source.startsWith(prefix))
-        return QString();
+    // A script may prepare values before it tells the application: its first tell line names it.
+    qsizetype start = 0;
+    while (!QStringView(source).mid(start).startsWith(prefix)) {
+        start = source.indexOf(u'\n', start);
+        if (start < 0)
+            return QString();
+        ++start;
+    }
     QString reference;
-    const qsizetype end = readQuoted(source, prefix.size(), reference);
+    const qsizetype end = readQuoted(source, start + prefix.size(), reference);
     if (end < 0 || reference.isEmpty())
         return QString();
     const QStringView rest = QStringView(source).mid(end);

@@ -10,7 +10,7 @@
 namespace platform {
 
 // A script text run for its result. It interprets nothing: the whole source goes to the application
-// its first line tells (`tell application "<name or bundle path>"`), over that application's socket
+// its first tell line names (`tell application "<name or bundle path>"`, the first line or a later one, after lines that prepare values), over that application's socket
 // (AppleEventSocket), and the application's answer is the result. The one script it answers itself
 // is the scripting check "set timeStr to time string of (current date)\nreturn timeStr". Any other
 // text that tells no application fails with -2741. Usable from any thread; execution blocks the

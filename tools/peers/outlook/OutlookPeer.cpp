@@ -285,7 +285,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         answer.reply = errorReply(outcome.errorNumber, outcome.errorMessage);
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
-    const bool changesState = answer.kind == u"delete" || answer.kind == u"make category";
+    const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image";
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();

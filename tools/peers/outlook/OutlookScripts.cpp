@@ -1,5 +1,7 @@
 #include "OutlookScripts.h"
 
+#include "OutlookContactScripts.h"
+
 namespace outlookpeer {
 
 namespace {
@@ -282,6 +284,7 @@ QList<ScriptForm> makeForms()
     addFolders(forms);
     addCategories(forms);
     addApplicationFacts(forms);
+    addContactForms(forms);
     return forms;
 }
 

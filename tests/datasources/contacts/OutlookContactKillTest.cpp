@@ -1,0 +1,153 @@
+// Syncs of Outlook's contacts killed (SIGKILL) at the steps of the Outlook path: the driver right after
+// the read, after the phone's answer is kept, after the map is written; the simulated Outlook in the
+// middle of the property reads. Two later syncs leave every contact exactly once on the phone and in
+// the contact map, and nothing deleted.
+#include "OutlookPeerProcess.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using phonepeer::Conduit;
+
+namespace {
+
+constexpr int kContactCount = 20;
+
+QStringList driverArguments(const phonepeer::PhonePeer &phone)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
+            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"), QStringLiteral("memory"), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+}
+
+QJsonObject seedWithContacts()
+{
+    QJsonArray contacts;
+    for (int index = 0; index < kContactCount; ++index)
+        contacts.append(QJsonObject{{"id", 100 + index}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
+                                    {"modified", "2026-01-02T00:00:00Z"}, {"firstName", QStringLiteral("Given%1").arg(index)},
+                                    {"lastName", QStringLiteral("Family%1").arg(index)}});
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"contacts", contacts}};
+}
+
+// Runs the driver to its end; false (with a test failure) when it fails.
+bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment)
+{
+    QProcess driver;
+    driver.setProcessEnvironment(driverEnvironment(home, environment));
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    if (!driver.waitForFinished(90000) || driver.exitCode() != 0) {
+        ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
+        return false;
+    }
+    return true;
+}
+
+// Every Outlook contact once on the phone, and the map naming each phone contact once.
+void expectEveryContactOnce(const phonepeer::PhonePeer &phone, const QString &mapPath)
+{
+    QHash<QString, int> names;
+    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
+        ++names[record.fields.value(QStringLiteral("NEWLNAME"))];
+    EXPECT_EQ(names.size(), kContactCount);
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+    QFile map(mapPath);
+    ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << mapPath.toStdString();
+    const QByteArray text = map.readAll();
+    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
+        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    EXPECT_FALSE(QFile::exists(mapPath + QStringLiteral(".confirmed")));
+}
+
+struct KillRun
+{
+    KillRun()
+    {
+        preparePhoneLinkTests();
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(outlook->isReady());
+        outlook->seed(seedWithContacts());
+        phone = startPhonePeer(0);
+        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("UTC")}};
+    }
+    QString home() const { return outlook->home(); }
+    // The contact map in the driver's data folder.
+    QString mapPath() const
+    {
+        QDirIterator found(home() + QStringLiteral("/data"), {QStringLiteral("contacts-outlook.plist")}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        return found.hasNext() ? found.next() : QString();
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<OutlookPeerProcess> outlook;
+    std::unique_ptr<phonepeer::PhonePeer> phone;
+    QMap<QString, QString> environment;
+};
+
+} // namespace
+
+TEST(OutlookContactKill, AKilledDriverLeavesEveryContactOnceAfterTwoSyncs)
+{
+    for (const char *point : {"outlook-read:1", "outlook-confirmed:20", "outlook-committed:1"}) {
+        SCOPED_TRACE(point);
+        KillRun run;
+        QMap<QString, QString> killing = run.environment;
+        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), QLatin1String(point));
+        QProcess killed;
+        killed.setProcessEnvironment(driverEnvironment(run.home(), killing));
+        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+        ASSERT_TRUE(killed.waitForFinished(90000));
+        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        expectEveryContactOnce(*run.phone, run.mapPath());
+        EXPECT_EQ(run.outlook->dump().value("contacts").toArray().size(), kContactCount);
+        run.phone->stop();
+    }
+}
+
+TEST(OutlookContactKill, OutlookKilledDuringThePropertyReadsLosesAndDeletesNothing)
+{
+    KillRun run;
+    const auto scripts = [&run] { return run.outlook->control({{"op", "dump"}}).value("scripts").toInteger(); };
+    const qint64 base = scripts();
+    QProcess driver;
+    driver.setProcessEnvironment(driverEnvironment(run.home(), run.environment));
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return scripts() >= base + 8; },
+                                       std::chrono::seconds(60)));
+    run.outlook->process().kill();
+    run.outlook->process().waitForFinished(5000);
+    ASSERT_TRUE(driver.waitForFinished(90000));
+    EXPECT_EQ(driver.exitCode(), 1) << driver.readAll().toStdString();
+    EXPECT_TRUE(run.phone->records(Conduit::Contacts).isEmpty());
+    // Outlook comes back with its contacts as they were.
+    OutlookPeerProcess::Options options;
+    options.folder = run.root.path();
+    run.outlook = std::make_unique<OutlookPeerProcess>(options);
+    ASSERT_TRUE(run.outlook->isReady());
+    ASSERT_EQ(run.outlook->dump().value("contacts").toArray().size(), kContactCount);
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    expectEveryContactOnce(*run.phone, run.mapPath());
+    run.phone->stop();
+}
