@@ -1,0 +1,201 @@
+// Synced desktop files that another program (or the disk) damaged after a sync: each still exists
+// but cannot be read or parsed as it was. The next syncs delete nothing on the phone and sync the
+// other records; only a file that is gone is a deletion. Eleven kinds of damage on contacts (vCards
+// in the folder store), through the sync driver program.
+
+#include "WiFiSyncTestSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using phonepeer::Conduit;
+
+namespace {
+
+constexpr int kRunLimitMs = 120000;
+constexpr int kDesktopPerConduit = 14;
+constexpr int kPhonePerConduit = 3;
+const Conduit kConduits[] = {Conduit::Contacts, Conduit::Calendar, Conduit::Tasks};
+const char *const kComponents[] = {"BEGIN:VCARD", "BEGIN:VEVENT", "BEGIN:VTODO"};
+// The conduits whose files are damaged: the contacts. (The iCalendar folders still take most of these
+// damages for deletions.)
+constexpr int kDamagedConduits = 1;
+
+// One way a file can be damaged in place; the path is the file's, the text what it held.
+struct Damage
+{
+    const char *name;
+    std::function<bool(const QString &path, const QByteArray &text, const QString &elsewhere)> apply;
+};
+
+bool rewrite(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+bool replaceBy(const QString &path, const std::function<bool()> &make)
+{
+    return QFile::remove(path) && make();
+}
+
+const QList<Damage> &damages()
+{
+    static const QList<Damage> list{
+        {"unreadable", [](const QString &path, const QByteArray &, const QString &) {
+             return ::chmod(QFile::encodeName(path).constData(), 0) == 0;
+         }},
+        {"empty", [](const QString &path, const QByteArray &, const QString &) { return rewrite(path, {}); }},
+        {"truncated", [](const QString &path, const QByteArray &text, const QString &) {
+             return rewrite(path, text.left(text.size() / 2));
+         }},
+        {"binary", [](const QString &path, const QByteArray &, const QString &) {
+             QByteArray bytes;
+             for (int index = 0; index < 4096; ++index)
+                 bytes.append(char((index * 131 + 7) % 256));
+             return rewrite(path, bytes);
+         }},
+        {"a FIFO", [](const QString &path, const QByteArray &, const QString &) {
+             return replaceBy(path, [&] { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; });
+         }},
+        {"a folder", [](const QString &path, const QByteArray &, const QString &) {
+             return replaceBy(path, [&] { return QDir().mkdir(path); });
+         }},
+        {"a symbolic link to a copy", [](const QString &path, const QByteArray &text, const QString &elsewhere) {
+             return rewrite(elsewhere, text) && replaceBy(path, [&] { return QFile::link(elsewhere, path); });
+         }},
+        {"a dangling symbolic link", [](const QString &path, const QByteArray &, const QString &elsewhere) {
+             return replaceBy(path, [&] { return QFile::link(elsewhere + QStringLiteral(".none"), path); });
+         }},
+        {"NUL characters inside", [](const QString &path, const QByteArray &text, const QString &) {
+             return rewrite(path, QByteArray(text).replace("\r\n", QByteArray("\0\r\n", 3)));
+         }},
+        {"not UTF-8", [](const QString &path, const QByteArray &text, const QString &) {
+             return rewrite(path, QByteArray(text).replace(":", "\xff\xfe:"));
+         }},
+        {"its ending lines cut", [](const QString &path, const QByteArray &text, const QString &) {
+             return rewrite(path, text.left(text.indexOf("END:")));
+         }},
+    };
+    return list;
+}
+
+// The name of the item in a file's text: the family name of a vCard, the SUMMARY of the others.
+QString nameInItem(const QByteArray &text, int conduit)
+{
+    const QByteArray prefix = conduit == 0 ? QByteArrayLiteral("N:") : QByteArrayLiteral("SUMMARY:");
+    for (const QByteArray &line : QByteArray(text).replace("\r\n ", "").replace("\r\n", "\n").split('\n')) {
+        if (line.startsWith(prefix))
+            return QString::fromUtf8(line.mid(prefix.size()).split(';').value(0));
+    }
+    return {};
+}
+
+// The files of the folder holding an item of the conduit, by path, with their text.
+QMap<QString, QByteArray> itemFiles(const QString &folder, int conduit)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator found(folder, {QStringLiteral("*.vcf"), QStringLiteral("*.ics")}, QDir::Files,
+                       QDirIterator::Subdirectories);
+    while (found.hasNext()) {
+        QFile file(found.next());
+        if (file.open(QIODevice::ReadOnly) && file.peek(1 << 20).contains(kComponents[conduit]))
+            files.insert(file.fileName(), file.readAll());
+    }
+    return files;
+}
+
+class DamagedFilesRig final
+{
+public:
+    DamagedFilesRig()
+    {
+        preparePhoneLinkTests();
+        m_peer = startPhonePeer(0);
+        for (int index = 1; index <= kPhonePerConduit; ++index) {
+            m_peer->addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Phone %1").arg(index)}});
+            m_peer->addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)}});
+            m_peer->addPhoneRecord(Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)},
+                                                       {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261220")},
+                                                       {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:00:00")},
+                                                       {QStringLiteral("GMTENDDATE"), QStringLiteral("20261220")},
+                                                       {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")},
+                                                       {QStringLiteral("TYPE"), QStringLiteral("0")}});
+        }
+    }
+
+    ~DamagedFilesRig() { m_peer->stop(); }
+
+    phonepeer::PhonePeer &peer() { return *m_peer; }
+    QString folderOf(int conduit) const { return m_home.filePath(conduit == 0 ? "contacts" : "calendars"); }
+    QString elsewhere(const QString &name) const { return m_home.filePath(QStringLiteral("elsewhere-") + name); }
+
+    ::testing::AssertionResult run(const QStringList &extra = {}) const
+    {
+        const std::unique_ptr<QProcess> driver = startSyncDriver(m_home.path(), arguments() + extra);
+        if (!driver->waitForFinished(kRunLimitMs))
+            return ::testing::AssertionFailure() << "the driver did not end";
+        if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+    }
+
+private:
+    QStringList arguments() const
+    {
+        return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), m_peer->deviceId(),
+                QStringLiteral("--port"), QString::number(m_peer->port()), QStringLiteral("--logon-pause-ms"),
+                QStringLiteral("0"), QStringLiteral("--contacts-folder"), folderOf(0),
+                QStringLiteral("--calendars-folder"), folderOf(1), QStringLiteral("--sample-records"),
+                QString::number(kDesktopPerConduit)};
+    }
+
+    QTemporaryDir m_home;
+    std::unique_ptr<phonepeer::PhonePeer> m_peer;
+};
+
+} // namespace
+
+TEST(DamagedFiles, NoDamagedContactIsDeletedOnThePhone)
+{
+    DamagedFilesRig rig;
+    ASSERT_TRUE(rig.run({QStringLiteral("--no-sync")}));
+    ASSERT_TRUE(rig.run());
+    // Per conduit, the name of each damaged file's item, with the damage.
+    QList<QMap<QString, QString>> damaged(3);
+    for (int conduit = 0; conduit < kDamagedConduits; ++conduit) {
+        ASSERT_EQ(rig.peer().records(kConduits[conduit]).size(), kDesktopPerConduit + kPhonePerConduit);
+        const QMap<QString, QByteArray> files = itemFiles(rig.folderOf(conduit), conduit);
+        ASSERT_GE(files.size(), damages().size());
+        auto file = files.constBegin();
+        for (const Damage &damage : damages()) {
+            SCOPED_TRACE(damage.name);
+            const QString name = QStringLiteral("%1-%2").arg(conduit).arg(QLatin1String(damage.name));
+            ASSERT_TRUE(damage.apply(file.key(), file.value(), rig.elsewhere(name)));
+            damaged[conduit].insert(nameInItem(file.value(), conduit), QString::fromLatin1(damage.name));
+            ++file;
+        }
+    }
+    for (int sync = 0; sync < 2; ++sync)
+        EXPECT_TRUE(rig.run());
+    for (int conduit = 0; conduit < kDamagedConduits; ++conduit) {
+        SCOPED_TRACE(kComponents[conduit]);
+        QSet<QString> onPhone;
+        for (const phonepeer::PhoneRecord &record : rig.peer().records(kConduits[conduit]))
+            onPhone.insert(record.fields.value(conduit == 0 ? QStringLiteral("NEWLNAME") : QStringLiteral("SUBJECT")));
+        for (auto it = damaged[conduit].constBegin(); it != damaged[conduit].constEnd(); ++it)
+            EXPECT_TRUE(onPhone.contains(it.key())) << "deleted on the phone: " << it.key().toStdString() << ", "
+                                                    << it.value().toStdString();
+        EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
+    }
+}
