@@ -407,19 +407,13 @@ bool HMData::noteContentsAboutToBeSent(const QMap<QString, QString> &contentById
     return changedKnownEntry;
 }
 
-bool HMData::takeOwnWriteListedBack(const QString &hmUid, const QString &listedContent)
+bool HMData::isOwnWriteListedBack(const QString &hmUid, const QString &listedContent) const
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (listedContent.isEmpty() || hmUid.isEmpty() || !graph)
         return false;
     const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(hmUid);
-    const QVariant sent = entry ? entry->value(kSentContentKey) : QVariant();
-    if (!sent.isValid())
-        return false;
-    QVariantMap dictionary = entry->toMap();
-    dictionary.remove(kSentContentKey);
-    graph->replaceDictionaryForHarrowmereUid(hmUid, dictionary);
-    return sent.toString() == listedContent;
+    return entry && entry->value(kSentContentKey).toString() == listedContent;
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)

@@ -129,9 +129,10 @@ public:
     // (and is matched whole) until the answer's ids are saved with the hash.
     bool noteContentsAboutToBeSent(const QMap<QString, QString> &contentById);
     // Whether the device's listed record (its content hash as the transport made it) is the content
-    // this client last sent under the id; either way that hash is then forgotten, so a later edit
-    // on the device is never taken for it.
-    bool takeOwnWriteListedBack(const QString &hmUid, const QString &listedContent);
+    // this client last sent under the id. The hash is kept: a run that ends before the device marks
+    // its listing as synced gets the same listing again, and a device record equal to what was last
+    // sent holds nothing the desktop lacks, while any later edit on the device hashes otherwise.
+    bool isOwnWriteListedBack(const QString &hmUid, const QString &listedContent) const;
     // Whether the record was deleted on this Mac and its deletion sent in a run that ended before the
     // answer: the device's copy is not applied back, and the next listing sends the deletion again.
     bool isDeletionSent(const QString &hmUid) const;

@@ -352,7 +352,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     const QString uid = stringForKey(record, kHMSyncFieldUid);
     // The phone may list what this client wrote to it as changes of its own: applied, they would undo
     // whatever the desktop changed since, a deletion above all.
-    if (isOwnWriteListedBack(record, uid, dataSource)) {
+    if (dataSource.isOwnWriteListedBack(uid, record.value(kHMListedContentKey).toString())) {
         DDLogVerbose(QStringLiteral("Skipping '%1': the device listed back what this client wrote").arg(uid));
         return;
     }
@@ -431,11 +431,6 @@ void HMSyncController::finishDeviceListing()
         data.addHmUidsModifiedByDevice(writtenFromDevice);
     (void)saveConduitChanges(data, *dataSource);
     dataSource->stopUsingOnThread();
-}
-
-bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource)
-{
-    return dataSource.takeOwnWriteListedBack(uid, record.value(kHMListedContentKey).toString());
 }
 
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now

@@ -243,9 +243,6 @@ private:
     // Once the conduit's last page is applied: the device records kept aside for matching with
     // unconfirmed adds are settled and applied, and saved.
     void finishDeviceListing();
-    // Whether a listed record is one this client wrote, listed back unchanged; either way the hash of
-    // what was sent is then forgotten.
-    static bool isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource);
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
                                  const HMSyncConduitData &data) const;
