@@ -15,6 +15,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,4 +202,88 @@ TEST(DamagedFiles, NoDamagedContactIsDeletedOnThePhone)
                                                     << it.value().toStdString();
         EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
     }
+}
+
+// Identifier graphs damaged after a first sync are set aside, and the next sync, a first sync again,
+// pairs the records both sides already hold instead of sending them again: every contact, event and
+// task stays once on each side, a record added on each side since included.
+// Open: the contacts the desktop made (no organization, so the duplicate test never pairs them) are
+// sent again and doubled on both sides; events and tasks pass.
+TEST(DamagedFiles, DISABLED_AfterDamagedGraphsEveryRecordStaysOnceOnEachSide)
+{
+    DamagedFilesRig rig;
+    ASSERT_TRUE(rig.run({QStringLiteral("--no-sync")}));
+    ASSERT_TRUE(rig.run());
+    QStringList graphs;
+    QDirIterator found(QFileInfo(rig.folderOf(0)).path(), {QStringLiteral("*.idgraph")}, QDir::Files,
+                       QDirIterator::Subdirectories);
+    while (found.hasNext())
+        graphs.append(found.next());
+    ASSERT_EQ(graphs.size(), 3);
+    for (const QString &graph : graphs) {
+        QFile file(graph);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.resize(file.size() / 2));
+    }
+    rig.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Phone later")}});
+    rig.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone later")}});
+    for (int sync = 0; sync < 2; ++sync)
+        ASSERT_TRUE(rig.run());
+    for (int conduit = 0; conduit < 3; ++conduit) {
+        SCOPED_TRACE(kComponents[conduit]);
+        const int added = conduit == 1 ? 0 : 1;
+        QStringList onDesktop;
+        for (const QByteArray &text : itemFiles(rig.folderOf(conduit), conduit))
+            onDesktop.append(nameInItem(text, conduit));
+        QStringList onPhone;
+        for (const phonepeer::PhoneRecord &record : rig.peer().records(kConduits[conduit]))
+            onPhone.append(record.fields.value(conduit == 0 ? QStringLiteral("NEWLNAME") : QStringLiteral("SUBJECT")));
+        onDesktop.sort();
+        onPhone.sort();
+        EXPECT_EQ(onDesktop.join(QStringLiteral(", ")).toStdString(), onPhone.join(QStringLiteral(", ")).toStdString());
+        EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit + added);
+        EXPECT_EQ(QSet<QString>(onPhone.cbegin(), onPhone.cend()).size(), onPhone.size()) << "a name twice";
+    }
+}
+
+// Another program rewrites a contact every 10 ms while twelve syncs run one after another; once it
+// stops, a sync brings its last version to the phone, and the desktop keeps it.
+// Open: the phone ends with an older version than the last one the desktop holds.
+TEST(DamagedFiles, DISABLED_ACardRewrittenDuringSyncsEndsWithItsLastVersionOnBothSides)
+{
+    DamagedFilesRig rig;
+    ASSERT_TRUE(rig.run({QStringLiteral("--no-sync")}));
+    ASSERT_TRUE(rig.run());
+    const QMap<QString, QByteArray> files = itemFiles(rig.folderOf(0), 0);
+    ASSERT_FALSE(files.isEmpty());
+    const QString path = files.firstKey();
+    const QString original = nameInItem(files.first(), 0);
+    std::atomic<bool> writing{true};
+    std::atomic<int> version{0};
+    std::thread writer([&] {
+        while (writing.load()) {
+            const int next = version.load() + 1;
+            const QByteArray text = QByteArray(files.first()).replace(
+                original.toUtf8(), QStringLiteral("Rewritten %1").arg(next).toUtf8());
+            // As editors do: a new file put in place of the old.
+            if (rewrite(path + QStringLiteral(".new"), text) && QFile::remove(path) &&
+                QFile::rename(path + QStringLiteral(".new"), path))
+                version.store(next);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    for (int sync = 0; sync < 12; ++sync)
+        EXPECT_TRUE(rig.run());
+    writing.store(false);
+    writer.join();
+    const QString last = QStringLiteral("Rewritten %1").arg(version.load());
+    ASSERT_TRUE(rig.run());
+    QStringList onPhone;
+    for (const phonepeer::PhoneRecord &record : rig.peer().records(Conduit::Contacts))
+        onPhone.append(record.fields.value(QStringLiteral("NEWLNAME")));
+    EXPECT_TRUE(onPhone.contains(last)) << last.toStdString();
+    EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(nameInItem(file.readAll(), 0), last);
 }
