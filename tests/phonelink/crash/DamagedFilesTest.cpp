@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -263,9 +264,15 @@ TEST(DamagedFiles, DISABLED_ACardRewrittenDuringSyncsEndsWithItsLastVersionOnBot
     std::thread writer([&] {
         while (writing.load()) {
             const int next = version.load() + 1;
-            const QByteArray text = QByteArray(files.first()).replace(
-                original.toUtf8(), QStringLiteral("Rewritten %1").arg(next).toUtf8());
-            // As editors do: a new file put in place of the old.
+            // As editors do: the name changed, REV now.
+            QByteArray text = QByteArray(files.first())
+                                  .replace(original.toUtf8(), QStringLiteral("Rewritten %1").arg(next).toUtf8());
+            const qsizetype rev = text.indexOf("\nREV:");
+            const QByteArray now =
+                QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+            text = rev < 0 ? text.replace("END:VCARD", "REV:" + now + "\r\nEND:VCARD")
+                           : text.left(rev + 5) + now + text.mid(text.indexOf('\r', rev));
+            // A new file put in place of the old.
             if (rewrite(path + QStringLiteral(".new"), text) && QFile::remove(path) &&
                 QFile::rename(path + QStringLiteral(".new"), path))
                 version.store(next);
@@ -281,7 +288,8 @@ TEST(DamagedFiles, DISABLED_ACardRewrittenDuringSyncsEndsWithItsLastVersionOnBot
     QStringList onPhone;
     for (const phonepeer::PhoneRecord &record : rig.peer().records(Conduit::Contacts))
         onPhone.append(record.fields.value(QStringLiteral("NEWLNAME")));
-    EXPECT_TRUE(onPhone.contains(last)) << last.toStdString();
+    EXPECT_TRUE(onPhone.contains(last)) << last.toStdString() << " missing; the phone holds "
+                                        << onPhone.filter(QStringLiteral("Rewritten")).join(QStringLiteral(", ")).toStdString();
     EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
