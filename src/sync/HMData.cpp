@@ -279,7 +279,8 @@ QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 
         const QString temporaryId = *candidates.at(index).cbegin();
         const QString deviceId = deferred.at(index).record.value(QStringLiteral("UID")).toString();
         std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
-        DDLogInfo(QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
+        DDLogInfo(
+            QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
         entry->insert(kHmUidKey, deviceId);
         markConfirmed(*entry);
         graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);

@@ -284,7 +284,7 @@ std::shared_ptr<HMData> sourceWithUnconfirmedContacts(const QList<std::pair<QStr
         const QString temporaryId = QStringLiteral("tmp-%1").arg(index);
         graph->appendDictionary(entry(temporaryId, QStringLiteral("mac-%1").arg(index)));
         records.append(newRecord(temporaryId, {{QStringLiteral("NEWFNAME"), names.at(index).first},
-                                                {QStringLiteral("NEWLNAME"), names.at(index).second}}));
+                                               {QStringLiteral("NEWLNAME"), names.at(index).second}}));
     }
     source->markAddsUnconfirmed(records, 1);
     source->setIsDeviceReread(true);
@@ -303,18 +303,26 @@ QVariantMap phoneContact(const QString &uid, const QString &first, const QString
 // exact match read later takes its entry first; records alike in no other field are applied at once.
 TEST(HMData, EditedCopiesOfUnconfirmedAddsAreSettledOnceEveryPageIsRead)
 {
-    const std::shared_ptr<HMData> source = sourceWithUnconfirmedContacts(
-        {{QStringLiteral("Ann"), QStringLiteral("Lee")}, {QStringLiteral("Bob"), QStringLiteral("Ray")},
-         {QStringLiteral("Cy"), QStringLiteral("Fox")}, {QStringLiteral("Cy"), QStringLiteral("Dunn")}});
+    const std::shared_ptr<HMData> source =
+        sourceWithUnconfirmedContacts({{QStringLiteral("Ann"), QStringLiteral("Lee")},
+                                       {QStringLiteral("Bob"), QStringLiteral("Ray")},
+                                       {QStringLiteral("Cy"), QStringLiteral("Fox")},
+                                       {QStringLiteral("Cy"), QStringLiteral("Dunn")}});
     const std::shared_ptr<HMIdentifierGraph> graph = source->identifierGraph();
     // Ann's copy renamed; a new Bob listed before Bob's unchanged copy; a renamed Cy, who could be
     // either of two adds; a stranger; a record the graph knows.
-    EXPECT_TRUE(source->defersLooseMatch(phoneContact(QStringLiteral("p1"), QStringLiteral("Ann"), QStringLiteral("Lee-Wu")), 1, 1));
-    EXPECT_TRUE(source->defersLooseMatch(phoneContact(QStringLiteral("p2"), QStringLiteral("Bob"), QStringLiteral("Zed")), 1, 1));
-    EXPECT_TRUE(source->defersLooseMatch(phoneContact(QStringLiteral("p3"), QStringLiteral("Cy"), QStringLiteral("Moss")), 1, 1));
-    EXPECT_FALSE(source->defersLooseMatch(phoneContact(QStringLiteral("p4"), QStringLiteral("Dee"), QStringLiteral("Ng")), 1, 1));
-    EXPECT_FALSE(source->defersLooseMatch(phoneContact(QStringLiteral("known"), QStringLiteral("Ann"), QStringLiteral("X")), 2, 1));
-    EXPECT_TRUE(source->adoptUnconfirmedAdd(phoneContact(QStringLiteral("p5"), QStringLiteral("Bob"), QStringLiteral("Ray")), 1));
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p1"), QStringLiteral("Ann"), QStringLiteral("Lee-Wu")), 1, 1));
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p2"), QStringLiteral("Bob"), QStringLiteral("Zed")), 1, 1));
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p3"), QStringLiteral("Cy"), QStringLiteral("Moss")), 1, 1));
+    EXPECT_FALSE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p4"), QStringLiteral("Dee"), QStringLiteral("Ng")), 1, 1));
+    EXPECT_FALSE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("known"), QStringLiteral("Ann"), QStringLiteral("X")), 2, 1));
+    EXPECT_TRUE(source->adoptUnconfirmedAdd(
+        phoneContact(QStringLiteral("p5"), QStringLiteral("Bob"), QStringLiteral("Ray")), 1));
 
     const QList<HMData::DeferredDeviceRecord> settled = source->settleDeferredDeviceRecords(1, 2);
     ASSERT_EQ(settled.size(), 3);
@@ -335,8 +343,10 @@ TEST(HMData, ARecordWithNothingElseInItsIdentityIsNeverMatchedLoosely)
     auto graph = std::make_shared<HMIdentifierGraph>();
     graph->appendDictionary(entry(QStringLiteral("tmp-t"), QStringLiteral("mac-t")));
     source->setIdentifierGraph(graph);
-    source->markAddsUnconfirmed({newRecord(QStringLiteral("tmp-t"), {{QStringLiteral("SUBJECT"), QStringLiteral("Buy milk")}})}, 3);
+    source->markAddsUnconfirmed(
+        {newRecord(QStringLiteral("tmp-t"), {{QStringLiteral("SUBJECT"), QStringLiteral("Buy milk")}})}, 3);
     source->setIsDeviceReread(true);
     EXPECT_FALSE(source->defersLooseMatch(
-        {{QStringLiteral("UID"), QStringLiteral("p1")}, {QStringLiteral("SUBJECT"), QStringLiteral("Buy oat milk")}}, 1, 3));
+        {{QStringLiteral("UID"), QStringLiteral("p1")}, {QStringLiteral("SUBJECT"), QStringLiteral("Buy oat milk")}}, 1,
+        3));
 }

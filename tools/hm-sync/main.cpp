@@ -153,8 +153,8 @@ bool installKillPoint(const QString &point)
     const int occurrence = parts.value(1).toInt(&isNumber);
     const QString name = parts.value(0);
     const bool isAnswerStep = name == QLatin1String("update-answered");
-    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name) && !isAnswerStep) ||
-        !isNumber || occurrence < 1)
+    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name) && !isAnswerStep) || !isNumber ||
+        occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
     const auto killAtOccurrence = [occurrence, seen] {

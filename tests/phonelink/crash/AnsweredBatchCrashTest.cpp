@@ -56,8 +56,8 @@ void writeCard(const QString &path, const QByteArray &uid, const QByteArray &fam
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     const QByteArray rev = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
-    ASSERT_GT(file.write("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nFN:Desk " + familyName + "\r\nN:" +
-                         familyName + ";Desk;;;\r\nREV:" + rev + "\r\nEND:VCARD\r\n"),
+    ASSERT_GT(file.write("BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nFN:Desk " + familyName +
+                         "\r\nN:" + familyName + ";Desk;;;\r\nREV:" + rev + "\r\nEND:VCARD\r\n"),
               0);
 }
 
@@ -90,7 +90,8 @@ public:
                                (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 128 + 9);
         if (isKilled ? wasKilled : driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+        return ::testing::AssertionFailure()
+               << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
     }
 
     QStringList desktopNames() const
@@ -148,10 +149,18 @@ public:
 private:
     QStringList arguments() const
     {
-        return {QStringLiteral("--create-profile"),  QStringLiteral("--phone-id"),     m_peer->deviceId(),
-                QStringLiteral("--port"),            QString::number(m_peer->port()), QStringLiteral("--logon-pause-ms"),
-                QStringLiteral("0"),                 QStringLiteral("--contacts-folder"), folder(),
-                QStringLiteral("--calendar-store"),  QStringLiteral("memory"),          QStringLiteral("--conflict"),
+        return {QStringLiteral("--create-profile"),
+                QStringLiteral("--phone-id"),
+                m_peer->deviceId(),
+                QStringLiteral("--port"),
+                QString::number(m_peer->port()),
+                QStringLiteral("--logon-pause-ms"),
+                QStringLiteral("0"),
+                QStringLiteral("--contacts-folder"),
+                folder(),
+                QStringLiteral("--calendar-store"),
+                QStringLiteral("memory"),
+                QStringLiteral("--conflict"),
                 m_conflictRule};
     }
 
@@ -217,10 +226,10 @@ TEST(UnansweredAdd, ANewPhoneContactListedFirstIsNotTakenForIt)
     ASSERT_TRUE(rig.phoneRecordNamed(QStringLiteral("Delta"))) << "the phone took the batch before the kill";
 
     // The phone lists its records in the order of their ids: this one comes first.
-    rig.peer().addPhoneRecord(Conduit::Contacts,
-                              {{QStringLiteral("NEWFNAME"), QStringLiteral("Desk")},
-                               {QStringLiteral("NEWLNAME"), QStringLiteral("Zed")}},
-                              QStringLiteral("A0-zed"));
+    rig.peer().addPhoneRecord(
+        Conduit::Contacts,
+        {{QStringLiteral("NEWFNAME"), QStringLiteral("Desk")}, {QStringLiteral("NEWLNAME"), QStringLiteral("Zed")}},
+        QStringLiteral("A0-zed"));
     rig.expectAfterTwoSyncs(
         {QStringLiteral("Alpha"), QStringLiteral("Delta"), QStringLiteral("Phoned"), QStringLiteral("Zed")});
 }

@@ -57,40 +57,40 @@ bool replaceBy(const QString &path, const std::function<bool()> &make)
 const QList<Damage> &damages()
 {
     static const QList<Damage> list{
-        {"unreadable", [](const QString &path, const QByteArray &, const QString &) {
-             return ::chmod(QFile::encodeName(path).constData(), 0) == 0;
-         }},
+        {"unreadable", [](const QString &path, const QByteArray &,
+                          const QString &) { return ::chmod(QFile::encodeName(path).constData(), 0) == 0; }},
         {"empty", [](const QString &path, const QByteArray &, const QString &) { return rewrite(path, {}); }},
-        {"truncated", [](const QString &path, const QByteArray &text, const QString &) {
-             return rewrite(path, text.left(text.size() / 2));
-         }},
-        {"binary", [](const QString &path, const QByteArray &, const QString &) {
+        {"truncated", [](const QString &path, const QByteArray &text,
+                         const QString &) { return rewrite(path, text.left(text.size() / 2)); }},
+        {"binary",
+         [](const QString &path, const QByteArray &, const QString &) {
              QByteArray bytes;
              for (int index = 0; index < 4096; ++index)
                  bytes.append(char((index * 131 + 7) % 256));
              return rewrite(path, bytes);
          }},
-        {"a FIFO", [](const QString &path, const QByteArray &, const QString &) {
+        {"a FIFO",
+         [](const QString &path, const QByteArray &, const QString &) {
              return replaceBy(path, [&] { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; });
          }},
-        {"a folder", [](const QString &path, const QByteArray &, const QString &) {
-             return replaceBy(path, [&] { return QDir().mkdir(path); });
-         }},
-        {"a symbolic link to a copy", [](const QString &path, const QByteArray &text, const QString &elsewhere) {
+        {"a folder", [](const QString &path, const QByteArray &,
+                        const QString &) { return replaceBy(path, [&] { return QDir().mkdir(path); }); }},
+        {"a symbolic link to a copy",
+         [](const QString &path, const QByteArray &text, const QString &elsewhere) {
              return rewrite(elsewhere, text) && replaceBy(path, [&] { return QFile::link(elsewhere, path); });
          }},
-        {"a dangling symbolic link", [](const QString &path, const QByteArray &, const QString &elsewhere) {
+        {"a dangling symbolic link",
+         [](const QString &path, const QByteArray &, const QString &elsewhere) {
              return replaceBy(path, [&] { return QFile::link(elsewhere + QStringLiteral(".none"), path); });
          }},
-        {"NUL characters inside", [](const QString &path, const QByteArray &text, const QString &) {
+        {"NUL characters inside",
+         [](const QString &path, const QByteArray &text, const QString &) {
              return rewrite(path, QByteArray(text).replace("\r\n", QByteArray("\0\r\n", 3)));
          }},
-        {"not UTF-8", [](const QString &path, const QByteArray &text, const QString &) {
-             return rewrite(path, QByteArray(text).replace(":", "\xff\xfe:"));
-         }},
-        {"its ending lines cut", [](const QString &path, const QByteArray &text, const QString &) {
-             return rewrite(path, text.left(text.indexOf("END:")));
-         }},
+        {"not UTF-8", [](const QString &path, const QByteArray &text,
+                         const QString &) { return rewrite(path, QByteArray(text).replace(":", "\xff\xfe:")); }},
+        {"its ending lines cut", [](const QString &path, const QByteArray &text,
+                                    const QString &) { return rewrite(path, text.left(text.indexOf("END:"))); }},
     };
     return list;
 }
@@ -128,14 +128,17 @@ public:
         preparePhoneLinkTests();
         m_peer = startPhonePeer(0);
         for (int index = 1; index <= kPhonePerConduit; ++index) {
-            m_peer->addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWLNAME"), QStringLiteral("Phone %1").arg(index)}});
-            m_peer->addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)}});
-            m_peer->addPhoneRecord(Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)},
-                                                       {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261220")},
-                                                       {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:00:00")},
-                                                       {QStringLiteral("GMTENDDATE"), QStringLiteral("20261220")},
-                                                       {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")},
-                                                       {QStringLiteral("TYPE"), QStringLiteral("0")}});
+            m_peer->addPhoneRecord(Conduit::Contacts,
+                                   {{QStringLiteral("NEWLNAME"), QStringLiteral("Phone %1").arg(index)}});
+            m_peer->addPhoneRecord(Conduit::Tasks,
+                                   {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)}});
+            m_peer->addPhoneRecord(Conduit::Calendar,
+                                   {{QStringLiteral("SUBJECT"), QStringLiteral("Phone %1").arg(index)},
+                                    {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20261220")},
+                                    {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:00:00")},
+                                    {QStringLiteral("GMTENDDATE"), QStringLiteral("20261220")},
+                                    {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")},
+                                    {QStringLiteral("TYPE"), QStringLiteral("0")}});
         }
     }
 
@@ -152,16 +155,25 @@ public:
             return ::testing::AssertionFailure() << "the driver did not end";
         if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+        return ::testing::AssertionFailure()
+               << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
     }
 
 private:
     QStringList arguments() const
     {
-        return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), m_peer->deviceId(),
-                QStringLiteral("--port"), QString::number(m_peer->port()), QStringLiteral("--logon-pause-ms"),
-                QStringLiteral("0"), QStringLiteral("--contacts-folder"), folderOf(0),
-                QStringLiteral("--calendars-folder"), folderOf(1), QStringLiteral("--sample-records"),
+        return {QStringLiteral("--create-profile"),
+                QStringLiteral("--phone-id"),
+                m_peer->deviceId(),
+                QStringLiteral("--port"),
+                QString::number(m_peer->port()),
+                QStringLiteral("--logon-pause-ms"),
+                QStringLiteral("0"),
+                QStringLiteral("--contacts-folder"),
+                folderOf(0),
+                QStringLiteral("--calendars-folder"),
+                folderOf(1),
+                QStringLiteral("--sample-records"),
                 QString::number(kDesktopPerConduit)};
     }
 
@@ -199,8 +211,8 @@ TEST(DamagedFiles, NoDamagedContactIsDeletedOnThePhone)
         for (const phonepeer::PhoneRecord &record : rig.peer().records(kConduits[conduit]))
             onPhone.insert(record.fields.value(conduit == 0 ? QStringLiteral("NEWLNAME") : QStringLiteral("SUBJECT")));
         for (auto it = damaged[conduit].constBegin(); it != damaged[conduit].constEnd(); ++it)
-            EXPECT_TRUE(onPhone.contains(it.key())) << "deleted on the phone: " << it.key().toStdString() << ", "
-                                                    << it.value().toStdString();
+            EXPECT_TRUE(onPhone.contains(it.key()))
+                << "deleted on the phone: " << it.key().toStdString() << ", " << it.value().toStdString();
         EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
     }
 }
@@ -265,8 +277,8 @@ TEST(DamagedFiles, DISABLED_ACardRewrittenDuringSyncsEndsWithItsLastVersionOnBot
         while (writing.load()) {
             const int next = version.load() + 1;
             // As editors do: the name changed, REV now.
-            QByteArray text = QByteArray(files.first())
-                                  .replace(original.toUtf8(), QStringLiteral("Rewritten %1").arg(next).toUtf8());
+            QByteArray text =
+                QByteArray(files.first()).replace(original.toUtf8(), QStringLiteral("Rewritten %1").arg(next).toUtf8());
             const qsizetype rev = text.indexOf("\nREV:");
             const QByteArray now =
                 QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
@@ -288,8 +300,9 @@ TEST(DamagedFiles, DISABLED_ACardRewrittenDuringSyncsEndsWithItsLastVersionOnBot
     QStringList onPhone;
     for (const phonepeer::PhoneRecord &record : rig.peer().records(Conduit::Contacts))
         onPhone.append(record.fields.value(QStringLiteral("NEWLNAME")));
-    EXPECT_TRUE(onPhone.contains(last)) << last.toStdString() << " missing; the phone holds "
-                                        << onPhone.filter(QStringLiteral("Rewritten")).join(QStringLiteral(", ")).toStdString();
+    EXPECT_TRUE(onPhone.contains(last))
+        << last.toStdString() << " missing; the phone holds "
+        << onPhone.filter(QStringLiteral("Rewritten")).join(QStringLiteral(", ")).toStdString();
     EXPECT_EQ(onPhone.size(), kDesktopPerConduit + kPhonePerConduit);
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
