@@ -7,10 +7,17 @@
 // once; each is told with the trial's changes and kill); exits 1 when any was, or when a clean sync
 // failed.
 //
+// After half the driver's kills, the phone renames its copy of a contact and an event the desktop
+// added in the trial, when it took them: an add whose answer the kill may have lost, edited before the
+// next sync. (A task with a title alone leaves nothing to tell its edited copy by, and is doubled
+// rather than guessed: tasks are not renamed so.)
+//
 // With --logs, every run's output of a trial that lost or doubled something is kept in that folder,
-// one file a trial, named in the trial's line.
+// one file a trial, named in the trial's line. With --list-own-writes the phone lists what the
+// desktop wrote to it as its own changes at the next sync.
 //
 //   kill_trials [--client-kills N] [--phone-kills N] [--records N] [--seed N] [--logs folder]
+//               [--list-own-writes]
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,6 +35,7 @@
 #include "PhoneStore.h"
 
 #include <cstdio>
+#include <functional>
 
 using phonepeer::Conduit;
 
@@ -145,8 +153,8 @@ void compare(const QStringList &found, const NameCounts &expected, const char *s
 class Trials final
 {
 public:
-    Trials(quint32 seed, int records, QString logFolder)
-        : m_random(seed), m_records(records), m_logFolder(std::move(logFolder))
+    Trials(quint32 seed, int records, QString logFolder, bool listsOwnWrites)
+        : m_random(seed), m_records(records), m_logFolder(std::move(logFolder)), m_listsOwnWrites(listsOwnWrites)
     {
     }
 
@@ -163,8 +171,11 @@ private:
     bool syncToEnd();
     void killDuringSync(bool killPhone);
     void editPhone(QSet<QString> &touched);
+    void editPhoneRecords(phonepeer::PhoneStore &store, QSet<QString> &touched);
     void editDesktop(const QSet<QString> &touched);
     void addDesktopItem(int conduit, const QString &name);
+    void renameDesktopAddsOnPhone();
+    bool editPhoneStore(const std::function<void(phonepeer::PhoneStore &)> &edit);
     QString newName(int conduit);
     QString pick(int conduit, const QSet<QString> &excluded);
     QStringList phoneNames(int conduit) const;
@@ -177,6 +188,9 @@ private:
     int m_records;
     // Where the runs' output of a trial with faults goes; empty: nowhere.
     QString m_logFolder;
+    bool m_listsOwnWrites = false;
+    // The names of the items the desktop added in the trial, per conduit.
+    QString m_desktopAdds[3];
     // The output of the trial's runs so far, told when a clean sync fails and kept for a trial with faults.
     QByteArray m_output;
     std::unique_ptr<QProcess> m_peer;
@@ -195,8 +209,10 @@ private:
 bool Trials::startPeer()
 {
     m_peer = std::make_unique<QProcess>();
-    m_peer->start(QStringLiteral(HM_PHONE_PEER_PATH),
-                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), path("phone.json")});
+    QStringList arguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), path("phone.json")};
+    if (m_listsOwnWrites)
+        arguments.append(QStringLiteral("--list-own-writes"));
+    m_peer->start(QStringLiteral(HM_PHONE_PEER_PATH), arguments);
     if (!m_peer->waitForStarted() || !m_peer->waitForReadyRead(30000))
         return false;
     const QRegularExpressionMatch match =
@@ -332,14 +348,49 @@ QString Trials::pick(int conduit, const QSet<QString> &excluded)
 }
 
 // On the phone, while its program is stopped: per conduit a record added, one renamed, one deleted.
-void Trials::editPhone(QSet<QString> &touched)
+// Loads the phone's file (its program stopped), edits it and writes it back; false when it cannot be read.
+bool Trials::editPhoneStore(const std::function<void(phonepeer::PhoneStore &)> &edit)
 {
     phonepeer::PhoneStore store;
     QFile file(path("phone.json"));
     QString problem;
     if (!file.open(QIODevice::ReadOnly) || !store.fromJson(file.readAll(), problem))
-        return;
+        return false;
     file.close();
+    edit(store);
+    return file.open(QIODevice::WriteOnly) && file.write(store.toJson()) >= 0;
+}
+
+void Trials::editPhone(QSet<QString> &touched)
+{
+    (void)editPhoneStore([&](phonepeer::PhoneStore &store) { editPhoneRecords(store, touched); });
+}
+
+// The phone, after a kill of the driver: its copies of the contact and the event the desktop added.
+void Trials::renameDesktopAddsOnPhone()
+{
+    stopPeer();
+    (void)editPhoneStore([this](phonepeer::PhoneStore &store) {
+        for (int conduit = 0; conduit < 2; ++conduit) {
+            const QString added = m_desktopAdds[conduit];
+            for (const phonepeer::PhoneRecord &record : store.records(kConduits[conduit])) {
+                if (added.isEmpty() || record.fields.value(phoneKey(conduit)) != added)
+                    continue;
+                QMap<QString, QString> fields = record.fields;
+                fields.remove(QStringLiteral("LASTMODIFIED"));
+                fields.insert(phoneKey(conduit), newName(conduit));
+                m_expected[conduit].remove(added);
+                m_edits.append(QStringLiteral("phone renamed the desktop's new %1 after the kill").arg(added));
+                (void)store.updateRecord(kConduits[conduit], record.uid, fields);
+                break;
+            }
+        }
+    });
+    (void)startPeer();
+}
+
+void Trials::editPhoneRecords(phonepeer::PhoneStore &store, QSet<QString> &touched)
+{
     for (int conduit = 0; conduit < 3; ++conduit) {
         const QString name = newName(conduit);
         store.addRecord(kConduits[conduit], phoneFields(conduit, name, m_serial));
@@ -359,8 +410,6 @@ void Trials::editPhone(QSet<QString> &touched)
             }
         }
     }
-    if (file.open(QIODevice::WriteOnly))
-        file.write(store.toJson());
 }
 
 void Trials::addDesktopItem(int conduit, const QString &name)
@@ -396,7 +445,8 @@ void Trials::editDesktop(const QSet<QString> &touched)
     QThread::msleep(quint64(1010 - QTime::currentTime().msec()));
     for (int conduit = 0; conduit < 3; ++conduit) {
         const QMultiHash<QString, QString> items = desktopItems(path(conduit == 0 ? "contacts" : "calendars"), conduit);
-        addDesktopItem(conduit, newName(conduit));
+        m_desktopAdds[conduit] = newName(conduit);
+        addDesktopItem(conduit, m_desktopAdds[conduit]);
         for (const bool isRename : {true, false}) {
             const QString target = pick(conduit, touched);
             const QString file = items.value(target);
@@ -421,7 +471,6 @@ void Trials::editDesktop(const QSet<QString> &touched)
     }
 }
 
-// One sync killed at a random moment of it: the driver, or the phone program, which then starts again.
 // One sync killed at a random moment of it: the driver, or the phone program, which then starts again.
 // The moments are drawn from the length of such a sync, learnt from the runs that ended before theirs.
 void Trials::killDuringSync(bool killPhone)
@@ -450,6 +499,8 @@ void Trials::killDuringSync(bool killPhone)
     driver->kill();
     driver->waitForFinished();
     keepOutput(*driver, "killed sync");
+    if (m_random.bounded(2) == 0)
+        renameDesktopAddsOnPhone();
 }
 
 QStringList Trials::phoneNames(int conduit) const
@@ -550,13 +601,15 @@ int main(int argc, char **argv)
                        {QStringLiteral("seed"), QStringLiteral("The random generator's seed."), QStringLiteral("n"),
                         QStringLiteral("20261208")},
                        {QStringLiteral("logs"), QStringLiteral("Keep the runs' output of trials with faults here."),
-                        QStringLiteral("folder")}});
+                        QStringLiteral("folder")},
+                       {QStringLiteral("list-own-writes"),
+                        QStringLiteral("The phone lists the desktop's writes as its own changes.")}});
     parser.process(application);
     const int clientKills = parser.value(QStringLiteral("client-kills")).toInt();
     const int phoneKills = parser.value(QStringLiteral("phone-kills")).toInt();
     Trials trials(parser.value(QStringLiteral("seed")).toUInt(),
                   std::clamp(parser.value(QStringLiteral("records")).toInt(), 5, 1000),
-                  parser.value(QStringLiteral("logs")));
+                  parser.value(QStringLiteral("logs")), parser.isSet(QStringLiteral("list-own-writes")));
     if (!trials.setUp()) {
         trials.stopPeer();
         std::fprintf(stderr, "kill_trials: the first sync failed\n");

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,6 +80,9 @@ public:
     static constexpr qint64 kDefaultServerPort = 8090;
     static constexpr qint64 kListPageSize = 512;
     static constexpr qsizetype kUpdateBatchSize = 100;
+    // Called on the transport's thread each time the phone's answer to an update batch is read,
+    // before any of it is reported; the kill tests use it to end the process at that moment.
+    static void setBatchAnsweredHook(std::function<void()> hook);
     // The most ids an id list may hold, and the most bytes any reply may have: a page of 512 records
     // with long notes stays well below it, an endless or hostile reply does not grow the process.
     static constexpr qsizetype kMaxIdListRows = 200000;
@@ -231,8 +235,9 @@ private:
     // A hash of a record's content under the phone's keys: its non-empty fields but its id, action and
     // stamp, in key order, so what was sent and its listing unchanged hash alike.
     static QString phoneContentHash(const QVariantMap &phoneRecord);
-    // The batch's sent records by the ids they were sent under, with the hashes of what was sent.
-    QMap<QString, QString> sentContents(const QVariantMap &batchIdentifiers) const;
+    // The batch's records by the ids they are sent under, with the hashes of what is sent.
+    QMap<QString, QString> sentContents() const;
+    static void reportBatchAnswered();
     // How sending one update batch ended: answered (with the reply), failed (reported), cancelled or
     // the transport going away.
     enum class BatchEnd { Answered, Failed, Cancelled, Gone };

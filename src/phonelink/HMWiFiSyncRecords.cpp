@@ -36,6 +36,18 @@ using platform::RKRequestOutcome;
 
 namespace {
 
+std::mutex &batchAnsweredHookMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<void()> &batchAnsweredHook()
+{
+    static std::function<void()> hook;
+    return hook;
+}
+
 const QString kNetworkConnectionLost = QStringLiteral("The network connection was lost");
 // How much of a reply a log line quotes.
 constexpr qsizetype kLoggedReplyChars = 200;
@@ -884,16 +896,31 @@ QString HMWiFiSync::phoneContentHash(const QVariantMap &phoneRecord)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-QMap<QString, QString> HMWiFiSync::sentContents(const QVariantMap &batchIdentifiers) const
+QMap<QString, QString> HMWiFiSync::sentContents() const
 {
     QMap<QString, QString> contents;
-    // By the id each was sent under: a new record's temporary id takes the phone's answer with the
-    // batch's ids, which come after. A record the phone refused holds nothing there.
     for (auto it = m_batchContents.constBegin(); it != m_batchContents.constEnd(); ++it) {
-        if (!it.key().isEmpty() && batchIdentifiers.value(it.key()).toString() != QLatin1String("FAIL"))
+        if (!it.key().isEmpty())
             contents.insert(it.key(), it.value());
     }
     return contents;
+}
+
+void HMWiFiSync::setBatchAnsweredHook(std::function<void()> hook)
+{
+    const std::lock_guard lock(batchAnsweredHookMutex());
+    batchAnsweredHook() = std::move(hook);
+}
+
+void HMWiFiSync::reportBatchAnswered()
+{
+    std::function<void()> hook;
+    {
+        const std::lock_guard lock(batchAnsweredHookMutex());
+        hook = batchAnsweredHook();
+    }
+    if (hook)
+        hook();
 }
 
 bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
@@ -918,6 +945,11 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
     const qsizetype last = std::min(first + kUpdateBatchSize, records.size());
     DDLogInfo(QStringLiteral("smallerMaxIndex %1").arg(last));
     const QString body = updateBatchBody(*target, conduit, records, first, last);
+    // What the batch sends is kept before it goes: the phone may take it even if its answer is lost.
+    if (!target->contentsAboutToBeSentForConduit(sentContents(), conduit)) {
+        finishUpdateBatches(false);
+        return true;
+    }
 
     QString reply;
     const BatchEnd end = sendUpdateBatch(body, reply);
@@ -936,6 +968,7 @@ bool HMWiFiSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &records)
         finishUpdateBatches(false);
         return true;
     }
+    reportBatchAnswered();
     return reportAnsweredBatch(conduit, records.size(), answersForNewRecords(records, first, last, batchIdentifiers));
 }
 
@@ -986,7 +1019,6 @@ bool HMWiFiSync::reportAnsweredBatch(quint64 conduit, qsizetype recordCount, con
     HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
         return false;
-    target->sentContentsReturnedForConduit(sentContents(batchIdentifiers), conduit);
     target->updateCommandReturnedWithDictionary(batchIdentifiers, conduit);
     bool isLastBatch = false;
     {

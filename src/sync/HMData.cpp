@@ -181,26 +181,112 @@ void HMData::markAddsUnconfirmed(const QList<HMSyncRecord> &records, quint64 con
     }
 }
 
+void HMData::indexUnconfirmedEntries(const HMIdentifierGraph &graph)
+{
+    m_unconfirmedBySentIdentity.emplace();
+    m_unconfirmedByLooseIdentity.clear();
+    for (const HMIdentifierGraphEntry &packed : graph.entries()) {
+        if (!packed.isUnconfirmedAdd())
+            continue;
+        const QVariantMap entry = packed.toMap();
+        const QString sent = entry.value(kSentIdentityKey).toString();
+        if (sent.isEmpty())
+            continue;
+        const QString temporaryId = entry.value(kHmUidKey).toString();
+        m_unconfirmedBySentIdentity->insert(sent, temporaryId);
+        for (const QString &loose : looseIdentities(sent))
+            m_unconfirmedByLooseIdentity.insert(loose, temporaryId);
+    }
+}
+
+QStringList HMData::looseIdentities(const QString &identity)
+{
+    const QStringList parts = identity.split(QChar(0x1f));
+    QStringList forms;
+    for (qsizetype left = 0; left < parts.size() && parts.size() > 1; ++left) {
+        bool holdsSomething = false;
+        for (qsizetype index = 0; index < parts.size(); ++index)
+            holdsSomething = holdsSomething || (index != left && !parts.at(index).isEmpty());
+        if (!holdsSomething)
+            continue;
+        QStringList kept = parts;
+        // The field left out is named by its place, so that leaving out two different fields never
+        // gives the same form.
+        kept[left] = QString(QChar(0x1d)) + QString::number(left);
+        forms.append(kept.join(QChar(0x1f)));
+    }
+    return forms;
+}
+
 QString HMData::takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity)
 {
     // Once per run: looking through every entry for each device record would grow with the square.
-    if (!m_unconfirmedBySentIdentity) {
-        m_unconfirmedBySentIdentity.emplace();
-        for (const HMIdentifierGraphEntry &packed : graph.entries()) {
-            if (!packed.isUnconfirmedAdd())
-                continue;
-            const QVariantMap entry = packed.toMap();
-            const QString sent = entry.value(kSentIdentityKey).toString();
-            if (!sent.isEmpty())
-                m_unconfirmedBySentIdentity->insert(sent, entry.value(kHmUidKey).toString());
-        }
-    }
+    if (!m_unconfirmedBySentIdentity)
+        indexUnconfirmedEntries(graph);
     const auto found = m_unconfirmedBySentIdentity->constFind(identity);
     if (identity.isEmpty() || found == m_unconfirmedBySentIdentity->constEnd())
         return {};
     const QString temporaryId = found.value();
     m_unconfirmedBySentIdentity->remove(identity, temporaryId);
     return temporaryId;
+}
+
+bool HMData::defersLooseMatch(const QVariantMap &deviceRecord, qint32 action, quint64 conduit)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
+    if (!graph || !m_isDeviceReread || deviceId.isEmpty() || !graph->hasUnconfirmedEntries() ||
+        graph->entryForHarrowmereUid(deviceId))
+        return false;
+    if (!m_unconfirmedBySentIdentity)
+        indexUnconfirmedEntries(*graph);
+    const QStringList forms = looseIdentities(sentIdentityOfRecord(deviceRecord, conduit));
+    if (std::none_of(forms.cbegin(), forms.cend(),
+                     [this](const QString &form) { return m_unconfirmedByLooseIdentity.contains(form); }))
+        return false;
+    DDLogInfo(QStringLiteral("The device's '%1' may be an unconfirmed add it edited: settled after the listing")
+                  .arg(deviceId));
+    m_deferredDeviceRecords.append({deviceRecord, action});
+    return true;
+}
+
+QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 conduit, qint32 changeAction)
+{
+    QList<DeferredDeviceRecord> deferred = std::exchange(m_deferredDeviceRecords, {});
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph || deferred.isEmpty())
+        return deferred;
+    // Each record's candidates: the entries still unconfirmed that it loosely matches.
+    QList<QSet<QString>> candidates;
+    QHash<QString, int> claims;
+    for (const DeferredDeviceRecord &kept : std::as_const(deferred)) {
+        QSet<QString> entries;
+        for (const QString &form : looseIdentities(sentIdentityOfRecord(kept.record, conduit))) {
+            for (auto it = m_unconfirmedByLooseIdentity.constFind(form);
+                 it != m_unconfirmedByLooseIdentity.constEnd() && it.key() == form; ++it) {
+                const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(it.value());
+                if (entry && entry->isUnconfirmedAdd())
+                    entries.insert(it.value());
+            }
+        }
+        for (const QString &temporaryId : std::as_const(entries))
+            ++claims[temporaryId];
+        candidates.append(entries);
+    }
+    for (qsizetype index = 0; index < deferred.size(); ++index) {
+        if (candidates.at(index).size() != 1 || claims.value(*candidates.at(index).cbegin()) != 1)
+            continue;
+        const QString temporaryId = *candidates.at(index).cbegin();
+        const QString deviceId = deferred.at(index).record.value(QStringLiteral("UID")).toString();
+        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+        DDLogInfo(
+            QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
+        entry->insert(kHmUidKey, deviceId);
+        markConfirmed(*entry);
+        graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
+        deferred[index].action = changeAction;
+    }
+    return deferred;
 }
 
 bool HMData::adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit)
@@ -305,11 +391,40 @@ bool HMData::isMappedItemGone(const QString &)
 void HMData::commitSentChanges()
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    for (const auto &[hmUid, listed] : std::as_const(m_heldBackChanges)) {
-        if (graph)
-            graph->replaceDictionaryForHarrowmereUid(hmUid, listed);
+    for (auto &[hmUid, listed] : m_heldBackChanges) {
+        if (!graph)
+            break;
+        const std::optional<HMIdentifierGraphEntry> held = graph->entryForHarrowmereUid(hmUid);
+        const QVariant sent = held ? held->value(kSentContentKey) : QVariant();
+        if (listed && sent.isValid())
+            listed->insert(kSentContentKey, sent);
+        graph->replaceDictionaryForHarrowmereUid(hmUid, listed);
     }
     m_heldBackChanges.clear();
+}
+
+bool HMData::noteContentsAboutToBeSent(const QMap<QString, QString> &contentById)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    bool changedKnownEntry = false;
+    for (auto it = contentById.constBegin(); graph && it != contentById.constEnd(); ++it) {
+        std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(it.key());
+        if (!dictionary || dictionary->value(kSentContentKey).toString() == it.value())
+            continue;
+        dictionary->insert(kSentContentKey, it.value());
+        changedKnownEntry = changedKnownEntry || !isUnconfirmed(*dictionary);
+        graph->replaceDictionaryForHarrowmereUid(it.key(), dictionary);
+    }
+    return changedKnownEntry;
+}
+
+bool HMData::isOwnWriteListedBack(const QString &hmUid, const QString &listedContent) const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (listedContent.isEmpty() || hmUid.isEmpty() || !graph)
+        return false;
+    const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(hmUid);
+    return entry && entry->value(kSentContentKey).toString() == listedContent;
 }
 
 bool HMData::isUnconfirmed(const QVariantMap &identifierDictionary)

@@ -81,6 +81,25 @@ public:
     // takes the device's id and is confirmed. Answers whether it did. Matched by what was sent, the
     // record is found even when the desktop has changed or deleted it since.
     bool adoptUnconfirmedAdd(const QVariantMap &deviceRecord, quint64 conduit);
+    // Before a device record whose id the graph does not know is applied as new, in a whole listing
+    // that left unconfirmed entries: when the record differs from what such an entry sent in one
+    // field of its identity alone (the device edited its copy of the add before this sync), it is
+    // kept aside rather than applied, and answers true. Which entry it is, if any, is settled once
+    // every page is read (settleDeferredDeviceRecords): a record read early must not take an entry
+    // whose unchanged copy comes on a later page.
+    bool defersLooseMatch(const QVariantMap &deviceRecord, qint32 action, quint64 conduit);
+    // A device record kept aside, with the action to apply it with.
+    struct DeferredDeviceRecord
+    {
+        QVariantMap record;
+        qint32 action = 0;
+    };
+    // At the end of the listing: every record kept aside that is the one candidate of one
+    // still-unconfirmed entry, and that entry its one candidate, is that entry's record on the
+    // device, edited: the entry takes the device's id and is confirmed, and the record is to be
+    // applied as a change of it. The others are to be applied as they came. Answers them all, in the
+    // order they came, and forgets them.
+    QList<DeferredDeviceRecord> settleDeferredDeviceRecords(quint64 conduit, qint32 changeAction);
     // The fields that tell one record of the conduit from another, as one text (normalised records of
     // either side give the same text); empty when they are all empty, and such records are never
     // taken for each other.
@@ -98,7 +117,23 @@ public:
     // graph saved while the device has not taken them names them as unsent; the listing's versions
     // are kept aside. commitSentChanges puts them in once every batch is answered.
     void holdBackSentChanges(const QList<HMSyncRecord> &records, const QList<HMIdentifierGraphEntry> &before);
+    // Puts back the listing's versions of the held-back entries, each keeping the hash of what was
+    // sent of its record (kSentContentKey), which came after the listing.
     void commitSentChanges();
+    // The identifier dictionary's key for the hash of what this client last sent of the record, as
+    // the transport hashes the other side's listed records (kHMListedContentKey).
+    static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
+    // Before a batch goes: keeps each record's sent-content hash in its entry, by the id it is sent
+    // under (a new record's temporary id). Answers whether an entry the other side already knew
+    // changed: its hash must reach the disk before the batch goes, since the other side may list its
+    // copy back as a change of its own at any later sync, while a new record's entry stays unconfirmed
+    // (and is matched whole) until the answer's ids are saved with the hash.
+    bool noteContentsAboutToBeSent(const QMap<QString, QString> &contentById);
+    // Whether the device's listed record (its content hash as the transport made it) is the content
+    // this client last sent under the id. The hash is kept: a run that ends before the device marks
+    // its listing as synced gets the same listing again, and a device record equal to what was last
+    // sent holds nothing the desktop lacks, while any later edit on the device hashes otherwise.
+    bool isOwnWriteListedBack(const QString &hmUid, const QString &listedContent) const;
     // Whether the record was deleted on this Mac and its deletion sent in a run that ended before the
     // answer: the device's copy is not applied back, and the next listing sends the deletion again.
     bool isDeletionSent(const QString &hmUid) const;
@@ -214,9 +249,17 @@ private:
     QString takeUnconfirmedIdOfIdentity(const HMIdentifierGraph &graph, const QString &identity);
     bool wasAddedToDevice(const QString &temporaryId) const;
 
-    // The unconfirmed entries' temporary ids by the identity of their records, made at the first
-    // device record that needs them; dropped when adds are marked.
+    // The unconfirmed entries' temporary ids by the identity of their records, and by each of its
+    // loose forms (see looseIdentities), made at the first device record that needs them; dropped
+    // when adds are marked.
     std::optional<QMultiHash<QString, QString>> m_unconfirmedBySentIdentity;
+    QMultiHash<QString, QString> m_unconfirmedByLooseIdentity;
+    void indexUnconfirmedEntries(const HMIdentifierGraph &graph);
+    // The forms of an identity with one of its fields left out, each only when a field left in holds
+    // something: two records alike in all those but that one field.
+    static QStringList looseIdentities(const QString &identity);
+    // The device records kept aside until the listing ends.
+    QList<DeferredDeviceRecord> m_deferredDeviceRecords;
     // The listing's versions of the entries held back (nullopt: the entry goes), by hmUid.
     QList<std::pair<QString, std::optional<QVariantMap>>> m_heldBackChanges;
     mutable std::mutex m_propertyMutex;

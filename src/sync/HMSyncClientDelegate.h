@@ -67,13 +67,17 @@ public:
         Q_UNUSED(ids);
         Q_UNUSED(conduit);
     }
-    // What the other side now holds of the records a batch sent, by the ids they were sent under (a
-    // new record's temporary id): a hash of each record's content as sent (see kHMListedContentKey).
-    // Reported before the batch's ids, which then carry it to the other side's ids.
-    virtual void sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
+    // What a batch is about to send, by the ids its records go under (a new record's temporary id): a
+    // hash of each record's content as sent (see kHMListedContentKey). Reported, and kept by the
+    // receiver where a killed run cannot lose it, before the batch goes: the other side may take the
+    // batch and list it back at a later sync even when its answer never arrives. The batch's ids,
+    // which come after, carry the hashes to the other side's ids. False: it could not be kept, and
+    // the batch must not go.
+    virtual bool contentsAboutToBeSentForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
     {
         Q_UNUSED(contentById);
         Q_UNUSED(conduit);
+        return true;
     }
     // Once per conduit, after its last batch.
     virtual void updateCommandReturnedSuccessful(bool wasSuccessful) { Q_UNUSED(wasSuccessful); }

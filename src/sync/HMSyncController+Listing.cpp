@@ -352,7 +352,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     const QString uid = stringForKey(record, kHMSyncFieldUid);
     // The phone may list what this client wrote to it as changes of its own: applied, they would undo
     // whatever the desktop changed since, a deletion above all.
-    if (isOwnWriteListedBack(record, uid, dataSource)) {
+    if (dataSource.isOwnWriteListedBack(uid, record.value(kHMListedContentKey).toString())) {
         DDLogVerbose(QStringLiteral("Skipping '%1': the device listed back what this client wrote").arg(uid));
         return;
     }
@@ -386,6 +386,16 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     normalizeDictionary(normalized, data.conduit());
     if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
+    if (!isOutlookProfile() && dataSource.defersLooseMatch(normalized, action, data.conduit()))
+        return;
+    applyToMacStore(action, normalized, data, dataSource, writtenFromDevice);
+}
+
+// Writes a normalised device record into the Mac store under the conflict rule, and counts it.
+void HMSyncController::applyToMacStore(qint32 action, const QVariantMap &normalized, HMSyncConduitData &data,
+                                       HMData &dataSource, QSet<QString> &writtenFromDevice)
+{
+    const QString uid = stringForKey(normalized, kHMSyncFieldUid);
     const qint64 secondsDifference = GlobalVariables::getSyncControllerSecondsDifference();
     const qint64 result =
         isOutlookProfile()
@@ -403,19 +413,24 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         writtenFromDevice.insert(uid);
 }
 
-bool HMSyncController::isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource)
+void HMSyncController::finishDeviceListing()
 {
-    const QString listed = record.value(kHMListedContentKey).toString();
-    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
-    if (listed.isEmpty() || uid.isEmpty() || !graph)
-        return false;
-    std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(uid);
-    if (!dictionary || !dictionary->contains(kSentContentKey))
-        return false;
-    const bool isOwnWrite = dictionary->value(kSentContentKey).toString() == listed;
-    dictionary->remove(kSentContentKey);
-    graph->setDictionary(dictionary, uid);
-    return isOwnWrite;
+    HMSyncConduitData &data = currentConduitData();
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource || isOutlookProfile())
+        return;
+    const QList<HMData::DeferredDeviceRecord> deferred =
+        dataSource->settleDeferredDeviceRecords(data.conduit(), kActionUpdate);
+    if (deferred.isEmpty())
+        return;
+    dataSource->prepareForUseOnThread();
+    QSet<QString> writtenFromDevice;
+    for (const HMData::DeferredDeviceRecord &kept : deferred)
+        applyToMacStore(kept.action, kept.record, data, *dataSource, writtenFromDevice);
+    if (!writtenFromDevice.isEmpty())
+        data.addHmUidsModifiedByDevice(writtenFromDevice);
+    (void)saveConduitChanges(data, *dataSource);
+    dataSource->stopUsingOnThread();
 }
 
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now

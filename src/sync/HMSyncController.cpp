@@ -1177,6 +1177,8 @@ void HMSyncController::listCommandFinishedSuccessful(bool wasSuccessful)
         if (!wasSuccessful) {
             DDLogInfo(QStringLiteral("listCommandReturnedSuccessful - NO"));
             self.setStageErrored();
+        } else if (!self.m_remainOnCurrentConduit.load() && self.syncStage() == HMSyncStage::List) {
+            self.finishDeviceListing();
         }
         self.process();
     });
@@ -1228,23 +1230,21 @@ void HMSyncController::updateCommandReturnedWithDictionary(const QVariantMap &id
     parseUpdateReturnedDictionary(ids, conduit);
 }
 
-// Kept beside the record's ids in its identifier dictionary, so it is saved with them; Outlook
-// profiles keep their id maps in Outlook and match the phone's listings there.
-void HMSyncController::sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
+// Kept beside the record's ids in its identifier dictionary, and saved before the batch goes when a
+// known record's hash changed; Outlook profiles keep their id maps in Outlook and match the phone's
+// listings there.
+bool HMSyncController::contentsAboutToBeSentForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
 {
-    if (!acceptsCallback("sentContentsReturnedForConduit:") || isOutlookProfile() || conduit >= m_conduits.size())
-        return;
-    const std::shared_ptr<HMData> dataSource = m_conduits[conduit]->conduitData();
-    const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr;
-    if (!graph)
-        return;
-    for (auto it = contentById.constBegin(); it != contentById.constEnd(); ++it) {
-        std::optional<QVariantMap> dictionary = graph->dictionaryForHarrowmereUid(it.key());
-        if (!dictionary)
-            continue;
-        dictionary->insert(kSentContentKey, it.value());
-        graph->setDictionary(dictionary, it.key());
-    }
+    if (!acceptsCallback("contentsAboutToBeSentForConduit:") || isOutlookProfile() || conduit >= m_conduits.size())
+        return true;
+    HMSyncConduitData &data = *m_conduits[conduit];
+    const std::shared_ptr<HMData> dataSource = data.conduitData();
+    if (!dataSource || !dataSource->noteContentsAboutToBeSent(contentById) ||
+        m_configuration->saveProgressForConduitData(data))
+        return true;
+    recordError(HMSyncError::Other,
+                QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
+    return false;
 }
 
 void HMSyncController::didStartConnecting()

@@ -171,7 +171,7 @@ public:
     void updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results) override;
     void updateCommandReturnedWithDictionary(const QVariantMap &ids) override;
     void updateCommandReturnedWithDictionary(const QVariantMap &ids, quint64 conduit) override;
-    void sentContentsReturnedForConduit(const QMap<QString, QString> &contentById, quint64 conduit) override;
+    bool contentsAboutToBeSentForConduit(const QMap<QString, QString> &contentById, quint64 conduit) override;
     void updateCommandReturnedSuccessful(bool wasSuccessful) override;
     void postCustomNotification(const QString &text, qint64 recordCount) override;
     void updateTempWiFiId(const QString &temporaryId, const QString &permanentId) override;
@@ -238,11 +238,11 @@ private:
     QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
     void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
                            QStringList &idsToDelete, QSet<QString> &writtenFromDevice);
-    // Whether a listed record is one this client wrote, listed back unchanged; either way the hash of
-    // what was sent is then forgotten.
-    static bool isOwnWriteListedBack(const QVariantMap &record, const QString &uid, HMData &dataSource);
-    // The identifier dictionary's key for the hash of what this client last sent of the record.
-    static inline const QString kSentContentKey = QStringLiteral("SentContentKey");
+    void applyToMacStore(qint32 action, const QVariantMap &normalized, HMSyncConduitData &data, HMData &dataSource,
+                         QSet<QString> &writtenFromDevice);
+    // Once the conduit's last page is applied: the device records kept aside for matching with
+    // unconfirmed adds are settled and applied, and saved.
+    void finishDeviceListing();
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
                                  const HMSyncConduitData &data) const;

@@ -6,6 +6,7 @@
 #include "foundation/GlobalVariables.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/HMIdentifierGraph.h"
+#include "sync/HMSyncRecord.h"
 
 #include <QRegularExpression>
 
@@ -257,4 +258,95 @@ TEST_F(HMDataIds, ManyAddsOneAtATimeStayLinear)
         EXPECT_FALSE(graph->dictionaryForHarrowmereUid(QStringLiteral("tmp-%1").arg(index)));
     }
     EXPECT_FALSE(source.hasUnconfirmedRecords());
+}
+
+namespace {
+
+HMSyncRecord newRecord(const QString &temporaryId, const QVariantMap &fields)
+{
+    HMSyncRecord record;
+    record.setHmxUid(temporaryId);
+    record.setIsNew(true);
+    record.setDictionary(fields);
+    return record;
+}
+
+// A data source in a whole listing whose graph holds unconfirmed contact adds, each sent with the
+// given first and last name.
+std::shared_ptr<HMData> sourceWithUnconfirmedContacts(const QList<std::pair<QString, QString>> &names)
+{
+    auto source = std::make_shared<HMData>();
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    graph->appendDictionary(entry(QStringLiteral("known"), QStringLiteral("mac-known")));
+    source->setIdentifierGraph(graph);
+    QList<HMSyncRecord> records;
+    for (qsizetype index = 0; index < names.size(); ++index) {
+        const QString temporaryId = QStringLiteral("tmp-%1").arg(index);
+        graph->appendDictionary(entry(temporaryId, QStringLiteral("mac-%1").arg(index)));
+        records.append(newRecord(temporaryId, {{QStringLiteral("NEWFNAME"), names.at(index).first},
+                                               {QStringLiteral("NEWLNAME"), names.at(index).second}}));
+    }
+    source->markAddsUnconfirmed(records, 1);
+    source->setIsDeviceReread(true);
+    return source;
+}
+
+QVariantMap phoneContact(const QString &uid, const QString &first, const QString &last)
+{
+    return {{QStringLiteral("UID"), uid}, {QStringLiteral("NEWFNAME"), first}, {QStringLiteral("NEWLNAME"), last}};
+}
+
+} // namespace
+
+// A device record alike an unconfirmed add in all but one field of its identity waits for the end
+// of the listing; there it takes the add's entry only when each is the other's one candidate. An
+// exact match read later takes its entry first; records alike in no other field are applied at once.
+TEST(HMData, EditedCopiesOfUnconfirmedAddsAreSettledOnceEveryPageIsRead)
+{
+    const std::shared_ptr<HMData> source =
+        sourceWithUnconfirmedContacts({{QStringLiteral("Ann"), QStringLiteral("Lee")},
+                                       {QStringLiteral("Bob"), QStringLiteral("Ray")},
+                                       {QStringLiteral("Cy"), QStringLiteral("Fox")},
+                                       {QStringLiteral("Cy"), QStringLiteral("Dunn")}});
+    const std::shared_ptr<HMIdentifierGraph> graph = source->identifierGraph();
+    // Ann's copy renamed; a new Bob listed before Bob's unchanged copy; a renamed Cy, who could be
+    // either of two adds; a stranger; a record the graph knows.
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p1"), QStringLiteral("Ann"), QStringLiteral("Lee-Wu")), 1, 1));
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p2"), QStringLiteral("Bob"), QStringLiteral("Zed")), 1, 1));
+    EXPECT_TRUE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p3"), QStringLiteral("Cy"), QStringLiteral("Moss")), 1, 1));
+    EXPECT_FALSE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("p4"), QStringLiteral("Dee"), QStringLiteral("Ng")), 1, 1));
+    EXPECT_FALSE(source->defersLooseMatch(
+        phoneContact(QStringLiteral("known"), QStringLiteral("Ann"), QStringLiteral("X")), 2, 1));
+    EXPECT_TRUE(source->adoptUnconfirmedAdd(
+        phoneContact(QStringLiteral("p5"), QStringLiteral("Bob"), QStringLiteral("Ray")), 1));
+
+    const QList<HMData::DeferredDeviceRecord> settled = source->settleDeferredDeviceRecords(1, 2);
+    ASSERT_EQ(settled.size(), 3);
+    EXPECT_EQ(settled.at(0).action, 2) << "Ann's copy is applied as a change of her entry";
+    EXPECT_EQ(settled.at(1).action, 1) << "the new Bob stays new";
+    EXPECT_EQ(settled.at(2).action, 1) << "a copy that could be either of two adds takes neither";
+    EXPECT_EQ(graph->nativeIdForHarrowmereUid(QStringLiteral("p1")), QStringLiteral("mac-0"));
+    EXPECT_EQ(graph->nativeIdForHarrowmereUid(QStringLiteral("p5")), QStringLiteral("mac-1"));
+    EXPECT_TRUE(graph->nativeIdForHarrowmereUid(QStringLiteral("p2")).isNull());
+    EXPECT_TRUE(HMIdentifierGraph::isUnconfirmedAdd(*graph->dictionaryForHarrowmereUid(QStringLiteral("tmp-2"))));
+    EXPECT_TRUE(source->settleDeferredDeviceRecords(1, 2).isEmpty()) << "settled once";
+}
+
+// A task sent with a title alone leaves nothing to tell its renamed copy by: never kept aside.
+TEST(HMData, ARecordWithNothingElseInItsIdentityIsNeverMatchedLoosely)
+{
+    auto source = std::make_shared<HMData>();
+    auto graph = std::make_shared<HMIdentifierGraph>();
+    graph->appendDictionary(entry(QStringLiteral("tmp-t"), QStringLiteral("mac-t")));
+    source->setIdentifierGraph(graph);
+    source->markAddsUnconfirmed(
+        {newRecord(QStringLiteral("tmp-t"), {{QStringLiteral("SUBJECT"), QStringLiteral("Buy milk")}})}, 3);
+    source->setIsDeviceReread(true);
+    EXPECT_FALSE(source->defersLooseMatch(
+        {{QStringLiteral("UID"), QStringLiteral("p1")}, {QStringLiteral("SUBJECT"), QStringLiteral("Buy oat milk")}}, 1,
+        3));
 }

@@ -58,7 +58,8 @@ std::shared_ptr<HMProfile> findProfile(const QList<std::shared_ptr<HMProfile>> &
 }
 
 // A Wi-Fi profile for the phone at the address, syncing contacts, calendar and tasks both ways.
-std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QString &address, const QString &phoneId)
+std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QString &address, const QString &phoneId,
+                                         const QString &conflictSetting)
 {
     std::shared_ptr<HMProfile> profile = manager.newProfile();
     profile->setDeviceTypeName(QStringLiteral("android"));
@@ -70,6 +71,11 @@ std::shared_ptr<HMProfile> createProfile(HMProfileManager &manager, const QStrin
     profile->setContactSyncEnabled(true);
     profile->setCalendarSyncEnabled(true);
     profile->setTaskSyncEnabled(true);
+    profile->setConflictSettingName(conflictSetting);
+    profile->setContactConflictSettingName(conflictSetting);
+    profile->setCalendarConflictSettingName(conflictSetting);
+    profile->setTaskConflictSettingName(conflictSetting);
+    profile->setMemoConflictSettingName(conflictSetting);
     return profile;
 }
 
@@ -190,10 +196,11 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // HM_SYNC_KILL_AT="<step>:<n>" ends the process with SIGKILL right after the n-th completion of a step
 // of writing the identifier graphs ("journal-append", "graph-written" or "journal-removed") or the
 // memory store ("store-flushed": lines written to its log before their save ends, "store-committed",
-// "store-written": a new file in place, "store-log-removed"), so the crash tests can stop a sync
-// exactly around its writes; for an Outlook store "outlook-read" (the changed contacts read, before
-// they go out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the
-// contact map written). Answers false when the value is not one.
+// "store-written": a new file in place, "store-log-removed"), or the phone's answer to an update batch
+// read before anything of it is kept ("update-answered"), so the crash tests can stop a sync exactly
+// around its writes; for an Outlook store "outlook-read" (the changed contacts read, before they go
+// out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the contact map
+// written). Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
     using GraphStep = HMIdentifierGraphJournal::Step;
@@ -213,14 +220,19 @@ bool installKillPoint(const QString &point)
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
     const QString name = parts.value(0);
-    if (parts.size() != 2 || (!graphSteps.contains(name) && !storeSteps.contains(name) && !outlookSteps.contains(name)) || !isNumber || occurrence < 1)
+    const bool isAnswerStep = name == QLatin1String("update-answered");
+    const bool isKnownStep =
+        graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || isAnswerStep;
+    if (parts.size() != 2 || !isKnownStep || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
     const auto killAtOccurrence = [occurrence, seen] {
         if (++*seen == occurrence)
             ::kill(::getpid(), SIGKILL);
     };
-    if (outlookSteps.contains(name)) {
+    if (isAnswerStep) {
+        HMWiFiSync::setBatchAnsweredHook(killAtOccurrence);
+    } else if (outlookSteps.contains(name)) {
         HMContactData::setOutlookStepHook([wanted = outlookSteps.value(name), killAtOccurrence](OutlookStep step) {
             if (step == wanted)
                 killAtOccurrence();
@@ -279,6 +291,10 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
         {QStringLiteral("phone-id"), QStringLiteral("The paired phone's id for --create-profile."),
          QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
+        {QStringLiteral("conflict"),
+         QStringLiteral("The conflict rule of every conduit for --create-profile: last_modified_wins, apple_wins, "
+                        "device_wins or duplicate."),
+         QStringLiteral("rule"), QStringLiteral("last_modified_wins")},
         {QStringLiteral("port"), QStringLiteral("The phone's sync port."), QStringLiteral("port"),
          QString::number(HMWiFiSync::kDefaultServerPort)},
         {QStringLiteral("store"),
@@ -370,6 +386,10 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &
                                 : QStringLiteral("--calendar-store takes ical or memory");
         return std::nullopt;
     }
+    if (!conflictSettingForName(parser.value(QStringLiteral("conflict")))) {
+        problem = QStringLiteral("--conflict takes last_modified_wins, apple_wins, device_wins or duplicate");
+        return std::nullopt;
+    }
     bool isNumber = false;
     const double keepAliveSeconds = parser.value(QStringLiteral("keep-alive-seconds")).toDouble(&isNumber);
     if (!isNumber || keepAliveSeconds <= 0) {
@@ -419,7 +439,7 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
     }
     if (!profile && parser.isSet(QStringLiteral("create-profile"))) {
         profile = createProfile(manager, parser.value(QStringLiteral("phone-address")),
-                                parser.value(QStringLiteral("phone-id")));
+                                parser.value(QStringLiteral("phone-id")), parser.value(QStringLiteral("conflict")));
         if (!manager.saveProfile(*profile)) {
             problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
             return nullptr;

@@ -542,7 +542,11 @@ void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFi
     for (const auto &[start, found] : batch.items) {
         const char *const name = batch.names.c_str() + start;
         struct stat status = {};
-        if (::fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+        if (::fstatat(descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        // A known card's name now held by something else (a link, a FIFO, a folder) is a card that
+        // cannot be read, not a deleted one; such a thing new in the folder is no card at all.
+        if (!S_ISREG(status.st_mode) && found < 0)
             continue;
         if (found >= 0)
             isPresent[size_t(found)] = true;
