@@ -2,6 +2,8 @@
 // and a server answering garbage; and the RFC 2782 order under a scripted random source.
 #include "push/Utilities/XMPPSRVResolver.h"
 
+#include "DnsmasqServer.h"
+
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -83,67 +85,7 @@ int udpSocket(quint16 *port)
 }
 
 // dnsmasq on loopback answering only from its own records (NXDOMAIN for other names in example.test).
-class Dnsmasq
-{
-public:
-    // The port is probed, then freed for dnsmasq, which also takes it for TCP: another process may take
-    // it between, so a dnsmasq that exits is started again on a new port.
-    explicit Dnsmasq(const QStringList &srvHosts)
-    {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            if (startOnFreePort(srvHosts))
-                return;
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-        ADD_FAILURE() << "dnsmasq did not start: " << m_process.readAllStandardError().toStdString();
-    }
-    ~Dnsmasq()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    bool startOnFreePort(const QStringList &srvHosts)
-    {
-        const int probe = udpSocket(&m_port);
-        ::close(probe);
-        QStringList arguments{QStringLiteral("--keep-in-foreground"), QStringLiteral("--no-resolv"),
-                              QStringLiteral("--no-hosts"), QStringLiteral("--conf-file=/dev/null"),
-                              QStringLiteral("--listen-address=127.0.0.1"), QStringLiteral("--bind-interfaces"),
-                              QStringLiteral("--port=%1").arg(m_port), QStringLiteral("--pid-file="),
-                              QStringLiteral("--log-facility=/dev/null"), QStringLiteral("--local=/example.test/")};
-        for (const QString &srv : srvHosts)
-            arguments.append(QStringLiteral("--srv-host=") + srv);
-        m_process.start(QStringLiteral("/usr/sbin/dnsmasq"), arguments);
-        if (!m_process.waitForStarted())
-            return false;
-        // Up once the port is taken; given up on when dnsmasq exits, or after ten seconds.
-        for (int i = 0; i < 1000 && m_process.state() == QProcess::Running; ++i) {
-            if (isUdpPortTaken(m_port))
-                return true;
-            m_process.waitForFinished(10);
-        }
-        return false;
-    }
-
-    static bool isUdpPortTaken(quint16 port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        const bool taken = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
-        ::close(fd);
-        return taken;
-    }
-
-    QProcess m_process;
-    quint16 m_port = 0;
-};
+using Dnsmasq = DnsmasqServer;
 
 // A UDP server that answers every query with the reply the function makes of it (none: silent).
 class FakeDnsServer
