@@ -235,3 +235,99 @@ TEST(XMPPIDTracker, TargetAndSelectorFormOwnsItsTarget)
     });
     EXPECT_TRUE(weakTarget.expired());
 }
+
+TEST(XMPPStreamQueues, CallsFromTheStreamsQueueRunAtOnce)
+{
+    auto stream = XMPPStream::init();
+    auto module = std::make_shared<BaseModule>();
+    ASSERT_TRUE(module->activate(stream));
+    auto recorder = std::make_shared<StreamRecorder>();
+    bool ranOnStreamQueue = false;
+    // The block runs on xmppQueue while this thread waits: every getter, setter and removal called
+    // there must run at once rather than wait for the queue it already holds.
+    stream->enumerateModulesWithBlock([&](XMPPModule *, std::size_t, bool *) {
+        ranOnStreamQueue = stream->xmppQueue()->isCurrent();
+        stream->setHostName(QStringLiteral("xmpp.example.test"));
+        stream->setHostPort(5269);
+        EXPECT_EQ(stream->hostName(), QStringLiteral("xmpp.example.test"));
+        EXPECT_EQ(stream->hostPort(), 5269);
+        stream->addDelegate(recorder, recorder->queue());
+        stream->removeDelegate(recorder.get(), recorder->queue().get());
+        stream->setDidStartNegotiation(true);
+        EXPECT_TRUE(stream->didStartNegotiation());
+        stream->setDidStartNegotiation(false);
+        EXPECT_EQ(stream->state(), XMPPStreamStateDisconnected);
+        EXPECT_EQ(stream->rootElement(), nullptr);
+        stream->disconnect();
+    });
+    EXPECT_TRUE(ranOnStreamQueue);
+    EXPECT_EQ(stream->hostPort(), 5269);
+    module->deactivate();
+}
+
+TEST(XMPPStreamQueues, DefaultsAndLabels)
+{
+    auto stream = XMPPStream::init();
+    EXPECT_EQ(stream->xmppQueue()->label(), QStringLiteral("xmpp"));
+    EXPECT_EQ(stream->hostPort(), 5222);
+    EXPECT_EQ(stream->keepAliveInterval(), 300.0);
+    EXPECT_EQ(stream->keepAliveWhitespaceCharacter(), QChar(u' '));
+    stream->setKeepAliveWhitespaceCharacter(QChar(u'x'));
+    EXPECT_EQ(stream->keepAliveWhitespaceCharacter(), QChar(u' '));
+    stream->setKeepAliveWhitespaceCharacter(QChar(u'\t'));
+    EXPECT_EQ(stream->keepAliveWhitespaceCharacter(), QChar(u'\t'));
+    stream->setKeepAliveInterval(5);
+    EXPECT_EQ(stream->keepAliveInterval(), 10.0);
+    stream->setKeepAliveInterval(0);
+    EXPECT_EQ(stream->keepAliveInterval(), 0.0);
+    EXPECT_FALSE(stream->isP2P());
+    EXPECT_FALSE(stream->isP2PInitiator());
+    EXPECT_FALSE(stream->isP2PRecipient());
+    EXPECT_FALSE(stream->isSecure());
+    stream->setIsAuthenticated(true);
+    EXPECT_TRUE(stream->isAuthenticated());
+    EXPECT_EQ(stream->serverXmppStreamVersionNumber(), 0.0F);
+    EXPECT_TRUE(stream->isDisconnected());
+    EXPECT_FALSE(stream->isConnected());
+    stream->setTag(QStringLiteral("mine"));
+    EXPECT_EQ(stream->tag(), QVariant(QStringLiteral("mine")));
+    const QString uuid = XMPPStream::generateUUID();
+    EXPECT_EQ(uuid.size(), 36);
+    EXPECT_NE(uuid, XMPPStream::generateUUID());
+    EXPECT_NE(stream->xmppUtilityThread(), std::this_thread::get_id());
+    std::atomic<bool> ran{false};
+    std::atomic<bool> onUtilityThread{false};
+    stream->performOnUtilityThread([&] {
+        onUtilityThread = std::this_thread::get_id() == stream->xmppUtilityThread();
+        ran = true;
+    });
+    for (int i = 0; i < 500 && !ran; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(onUtilityThread.load());
+}
+
+#ifndef NDEBUG
+using XMPPAssertionDeathTest = ::testing::Test;
+
+TEST_F(XMPPAssertionDeathTest, MisuseFailsWithTheAssertionTexts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto queue = DispatchQueue::createSerial(QStringLiteral("tracker death"));
+    EXPECT_DEATH(XMPPIDTracker tracker(nullptr), "aQueue != NULL");
+    EXPECT_DEATH(
+        {
+            XMPPIDTracker tracker(queue);
+            tracker.removeID(QStringLiteral("x"));
+        },
+        "Invoked on incorrect queue");
+    EXPECT_DEATH(
+        {
+            auto info = std::make_shared<XMPPBasicTrackingInfo>([](const auto &, auto *) {}, 1);
+            info->createTimerWithDispatchQueue(queue);
+            info->createTimerWithDispatchQueue(queue);
+        },
+        "Method invoked multiple times");
+    EXPECT_DEATH(XMPPBasicTrackingInfo(XMPPBasicTrackingInfo::Block(), 1), "aBlock");
+    EXPECT_DEATH(XMPPStream::init()->didStartNegotiation(), "Invoked on incorrect queue");
+}
+#endif

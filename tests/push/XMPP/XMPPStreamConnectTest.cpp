@@ -477,3 +477,25 @@ TEST(XMPPStreamConnect, NoSRVRecordsConnectToTheDomainOn5222InAPrivateNamespace)
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
+
+TEST(XMPPStreamConnect, OldSchoolSecureConnectMarksTheStreamSecureUntilTheDisconnect)
+{
+    Listener server;
+    Client client;
+    client.stream->setHostName(QStringLiteral("127.0.0.1"));
+    client.stream->setHostPort(server.port());
+    client.stream->setIsAuthenticated(true);
+    ASSERT_TRUE(client.stream->oldSchoolSecureConnect());
+    EXPECT_TRUE(client.stream->isSecure());
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    client.stream->disconnect();
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
+    // Every flag is clear after the socket's disconnect.
+    EXPECT_FALSE(client.stream->isSecure());
+    EXPECT_FALSE(client.stream->isAuthenticated());
+    PlatformError error;
+    client.stream->setMyJID(nullptr);
+    EXPECT_FALSE(client.stream->oldSchoolSecureConnect(&error));
+    EXPECT_EQ(error.code(), 2);
+    EXPECT_FALSE(client.stream->isSecure());
+}
