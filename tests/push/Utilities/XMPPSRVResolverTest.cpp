@@ -114,12 +114,14 @@ private:
             char buffer[4096];
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            const ssize_t got = ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
+            const ssize_t got =
+                ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
             if (got <= 0)
                 continue;
             const QByteArray answer = m_reply(QByteArray(buffer, qsizetype(got)));
             if (!answer.isEmpty())
-                ::sendto(m_fd, answer.constData(), std::size_t(answer.size()), 0, reinterpret_cast<sockaddr *>(&from), length);
+                ::sendto(m_fd, answer.constData(), std::size_t(answer.size()), 0, reinterpret_cast<sockaddr *>(&from),
+                         length);
         }
     }
 
@@ -181,8 +183,8 @@ TEST(XMPPSRVResolver, AnswersFromDnsmasqInWeightedOrder)
     Dnsmasq dns(kWeightedRecords);
     // The first draw picks within priority 10 (total 100); later draws use the same value.
     const std::vector<std::pair<std::uint32_t, QString>> draws = {
-        {0, QStringLiteral("a.example.test")},  {1, QStringLiteral("b.example.test")},
-        {60, QStringLiteral("b.example.test")}, {61, QStringLiteral("c.example.test")},
+        {0, QStringLiteral("a.example.test")},   {1, QStringLiteral("b.example.test")},
+        {60, QStringLiteral("b.example.test")},  {61, QStringLiteral("c.example.test")},
         {100, QStringLiteral("c.example.test")}, {202, QStringLiteral("a.example.test")}};
     for (const auto &[draw, first] : draws) {
         Lookup lookup(dns.server(), [value = draw] { return value; });
@@ -207,10 +209,14 @@ TEST(XMPPSRVResolver, WeightZeroRecordsComeReversed)
     EXPECT_EQ(targets(records), (QStringList{QStringLiteral("z"), QStringLiteral("y"), QStringLiteral("x")}));
     // A single record needs no draw.
     std::vector<XMPPSRVRecord> single = {XMPPSRVRecord(1, 1, 1, QStringLiteral("only"))};
-    XMPPSRVResolver::sortResults(single, []() -> std::uint32_t { ADD_FAILURE() << "drew"; return 0; });
+    XMPPSRVResolver::sortResults(single, []() -> std::uint32_t {
+        ADD_FAILURE() << "drew";
+        return 0;
+    });
     EXPECT_EQ(targets(single), QStringList{QStringLiteral("only")});
-    EXPECT_TRUE(XMPPSRVRecord(1, 2, 3, QStringLiteral("t")).description().endsWith(
-        QStringLiteral(" target(t) port(3) priority(1) weight(2)>")));
+    EXPECT_TRUE(XMPPSRVRecord(1, 2, 3, QStringLiteral("t"))
+                    .description()
+                    .endsWith(QStringLiteral(" target(t) port(3) priority(1) weight(2)>")));
 }
 
 TEST(XMPPSRVResolver, NegativeAnswersTimeoutsAndGarbageEndWithErrors)

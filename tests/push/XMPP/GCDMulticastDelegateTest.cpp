@@ -108,9 +108,8 @@ TEST(GCDMulticastDelegate, CallsRunOnEachDelegatesQueueInOrder)
     f.multicast.addDelegate(onA, f.queueA);
     f.multicast.addDelegate(onB, f.queueB);
     for (int i = 0; i < 100; ++i) {
-        f.multicast.invoke<PingDelegate>(kPing, [i, a = onA.get(), qa = f.queueA, qb = f.queueB](PingDelegate &d) {
-            d.ping(i, &d == a ? qa : qb);
-        });
+        f.multicast.invoke<PingDelegate>(
+            kPing, [i, a = onA.get(), qa = f.queueA, qb = f.queueB](PingDelegate &d) { d.ping(i, &d == a ? qa : qb); });
     }
     f.drain();
     std::vector<int> expected(100);
@@ -259,8 +258,8 @@ TEST(DDList, AddRemoveAndEnumerate)
     EXPECT_EQ(list.count(), 0U);
     EXPECT_EQ(list.listEnumerator()->numTotal(), 0U);
     EXPECT_EQ(list.listEnumerator()->nextElement(), nullptr);
-    for (void *p : {static_cast<void *>(&a), static_cast<void *>(&b), static_cast<void *>(&a),
-                    static_cast<void *>(&c), static_cast<void *>(&a)})
+    for (void *p : {static_cast<void *>(&a), static_cast<void *>(&b), static_cast<void *>(&a), static_cast<void *>(&c),
+                    static_cast<void *>(&a)})
         list.add(p);
     EXPECT_EQ(list.count(), 5U);
     EXPECT_TRUE(list.contains(&c));

@@ -169,7 +169,8 @@ TEST(XMPPModule, AutoDelegatesReachRegisteredSubclassesButNotLaterOnes)
     EXPECT_EQ(unrelated->delegateCount(), 0U);
     stream->autoAddDelegate(nullptr, queue, XMPPModuleClass::of<OtherModule>());
     stream->removeAutoDelegate(nullptr, nullptr, XMPPModuleClass());
-    for (const auto &module : std::vector<std::shared_ptr<XMPPModule>>{base, earlySub, unrelated, laterSub, afterRemoval})
+    for (const auto &module :
+         std::vector<std::shared_ptr<XMPPModule>>{base, earlySub, unrelated, laterSub, afterRemoval})
         module->deactivate();
 }
 
@@ -183,8 +184,8 @@ TEST(XMPPIDTracker, InvokesRemovesAndTimesOut)
     const auto record = [&](const QString &name) {
         return [&, name](const std::shared_ptr<XMPPElement> &obj, XMPPTrackingInfo *info) {
             const std::lock_guard lock(mutex);
-            calls.append(QStringLiteral("%1:%2:%3").arg(name, info->elementID(), obj ? QStringLiteral("reply")
-                                                                                      : QStringLiteral("timeout")));
+            calls.append(QStringLiteral("%1:%2:%3")
+                             .arg(name, info->elementID(), obj ? QStringLiteral("reply") : QStringLiteral("timeout")));
         };
     };
     const std::shared_ptr<XMPPElement> reply = std::make_shared<XMPPIQ>(XMPPIQ::iqWithType(QStringLiteral("result")));

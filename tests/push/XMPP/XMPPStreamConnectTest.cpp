@@ -214,9 +214,9 @@ TEST(XMPPStreamConnect, DisconnectDuringTheLookupReportsAtOnceAndALateAnswerChan
     client.stream->disconnect();
     EXPECT_EQ(client.stream->state(), XMPPStreamStateDisconnected);
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
-    EXPECT_EQ(client.recorder->events(), (QStringList{QStringLiteral("willConnect"),
-                                                      QStringLiteral("wasToldToDisconnect"),
-                                                      QStringLiteral("didDisconnect")}));
+    EXPECT_EQ(client.recorder->events(),
+              (QStringList{QStringLiteral("willConnect"), QStringLiteral("wasToldToDisconnect"),
+                           QStringLiteral("didDisconnect")}));
 
     // The answer: one SRV record pointing at the listener.
     QByteArray reply(query, int(queryLength));
@@ -246,8 +246,8 @@ TEST(XMPPStreamConnect, ThreeDelegatesOnThreeQueuesHearEachReportOnceInOrder)
     Client client;
     std::vector<std::shared_ptr<StreamRecorder>> others;
     for (int i = 0; i < 3; ++i) {
-        others.push_back(std::make_shared<StreamRecorder>(
-            DispatchQueue::createSerial(QStringLiteral("delegate %1").arg(i))));
+        others.push_back(
+            std::make_shared<StreamRecorder>(DispatchQueue::createSerial(QStringLiteral("delegate %1").arg(i))));
         client.stream->addDelegate(others.back(), others.back()->queue());
     }
     client.stream->setHostName(QStringLiteral("localhost"));

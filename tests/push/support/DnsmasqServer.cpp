@@ -69,10 +69,14 @@ QString DnsmasqServer::server() const
 bool DnsmasqServer::startOnFreePort(const QStringList &srvHosts, const QStringList &localDomains)
 {
     m_port = probeUdpPort();
-    QStringList arguments{QStringLiteral("--keep-in-foreground"), QStringLiteral("--no-resolv"),
-                          QStringLiteral("--no-hosts"), QStringLiteral("--conf-file=/dev/null"),
-                          QStringLiteral("--listen-address=127.0.0.1"), QStringLiteral("--bind-interfaces"),
-                          QStringLiteral("--port=%1").arg(m_port), QStringLiteral("--pid-file="),
+    QStringList arguments{QStringLiteral("--keep-in-foreground"),
+                          QStringLiteral("--no-resolv"),
+                          QStringLiteral("--no-hosts"),
+                          QStringLiteral("--conf-file=/dev/null"),
+                          QStringLiteral("--listen-address=127.0.0.1"),
+                          QStringLiteral("--bind-interfaces"),
+                          QStringLiteral("--port=%1").arg(m_port),
+                          QStringLiteral("--pid-file="),
                           QStringLiteral("--log-queries"),
                           QStringLiteral("--log-facility=") + m_folder.filePath(QStringLiteral("queries.log"))};
     for (const QString &domain : localDomains)

@@ -76,32 +76,31 @@ bool ProsodyServer::writeConfiguration(const QString &certFile, const QString &k
 {
     const QString folder = m_folder.path();
     QFile::setPermissions(keyFile, QFile::ReadOwner | QFile::WriteOwner);
-    const QString text = QStringLiteral(
-        "run_as_root = true\n"
-        "pidfile = %1\n"
-        "data_path = %2\n"
-        "certificates = %3\n"
-        "interfaces = { \"127.0.0.1\" }\n"
-        "c2s_ports = { %4 }\n"
-        "s2s_ports = { }\nhttp_ports = { }\nhttps_ports = { }\nc2s_direct_tls_ports = { }\n"
-        "log = { { levels = { min = \"debug\" }, to = \"file\", filename = %5 } }\n"
-        "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"register\"; \"ping\" }\n"
-        "modules_disabled = { \"s2s\"; \"offline\"; \"c2s_direct_tls\" }\n"
-        "c2s_require_encryption = true\n"
-        "allow_registration = true\n"
-        "conflict_resolve = \"kick_new\"\n"
-        "authentication = \"internal_hashed\"\n"
-        "VirtualHost \"localhost\"\n"
-        "    ssl = { key = %6; certificate = %7 }\n")
-                             .arg(luaString(folder + QStringLiteral("/prosody.pid")),
-                                  luaString(folder + QStringLiteral("/data")), luaString(folder))
-                             .arg(m_port)
-                             .arg(luaString(folder + QStringLiteral("/prosody.log")), luaString(keyFile),
-                                  luaString(certFile));
+    const QString text =
+        QStringLiteral("run_as_root = true\n"
+                       "pidfile = %1\n"
+                       "data_path = %2\n"
+                       "certificates = %3\n"
+                       "interfaces = { \"127.0.0.1\" }\n"
+                       "c2s_ports = { %4 }\n"
+                       "s2s_ports = { }\nhttp_ports = { }\nhttps_ports = { }\nc2s_direct_tls_ports = { }\n"
+                       "log = { { levels = { min = \"debug\" }, to = \"file\", filename = %5 } }\n"
+                       "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"register\"; \"ping\" }\n"
+                       "modules_disabled = { \"s2s\"; \"offline\"; \"c2s_direct_tls\" }\n"
+                       "c2s_require_encryption = true\n"
+                       "allow_registration = true\n"
+                       "conflict_resolve = \"kick_new\"\n"
+                       "authentication = \"internal_hashed\"\n"
+                       "VirtualHost \"localhost\"\n"
+                       "    ssl = { key = %6; certificate = %7 }\n")
+            .arg(luaString(folder + QStringLiteral("/prosody.pid")), luaString(folder + QStringLiteral("/data")),
+                 luaString(folder))
+            .arg(m_port)
+            .arg(luaString(folder + QStringLiteral("/prosody.log")), luaString(keyFile), luaString(certFile));
     m_configFile = folder + QStringLiteral("/prosody.cfg.lua");
     QFile config(m_configFile);
-    return m_folder.isValid() && QDir().mkpath(folder + QStringLiteral("/data")) &&
-           config.open(QIODevice::WriteOnly) && config.write(text.toUtf8()) == text.toUtf8().size();
+    return m_folder.isValid() && QDir().mkpath(folder + QStringLiteral("/data")) && config.open(QIODevice::WriteOnly) &&
+           config.write(text.toUtf8()) == text.toUtf8().size();
 }
 
 bool ProsodyServer::start()
@@ -151,8 +150,9 @@ bool ProsodyServer::createAccount(const QString &user, const QString &password)
 {
     QProcess prosodyctl;
     prosodyctl.setProcessChannelMode(QProcess::MergedChannels);
-    prosodyctl.start(QStringLiteral("prosodyctl"), {QStringLiteral("--config"), m_configFile, QStringLiteral("register"),
-                                                    user, QStringLiteral("localhost"), password});
+    prosodyctl.start(QStringLiteral("prosodyctl"),
+                     {QStringLiteral("--config"), m_configFile, QStringLiteral("register"), user,
+                      QStringLiteral("localhost"), password});
     return prosodyctl.waitForFinished(30000) && prosodyctl.exitStatus() == QProcess::NormalExit &&
            prosodyctl.exitCode() == 0;
 }

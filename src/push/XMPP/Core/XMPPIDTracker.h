@@ -61,9 +61,10 @@ private:
 };
 
 template <typename T>
-XMPPBasicTrackingInfo::XMPPBasicTrackingInfo(
-    const std::shared_ptr<T> &aTarget, void (T::*aSelector)(const std::shared_ptr<XMPPElement> &, XMPPTrackingInfo *),
-    double aTimeout)
+XMPPBasicTrackingInfo::XMPPBasicTrackingInfo(const std::shared_ptr<T> &aTarget,
+                                             void (T::*aSelector)(const std::shared_ptr<XMPPElement> &,
+                                                                  XMPPTrackingInfo *),
+                                             double aTimeout)
     : m_target(aTarget), m_timeout(aTimeout)
 {
     HM_ASSERT(aTarget != nullptr, QStringLiteral("Invalid parameter not satisfying: aTarget"));

@@ -65,14 +65,13 @@ std::shared_ptr<XMPPStream> XMPPModule::xmppStream() const
     std::shared_ptr<XMPPStream> result;
     runOnModuleQueue([&] { result = m_xmppStream; });
     platform::consoleLog(QStringLiteral("In XMPP STREAM!"));
-    platform::consoleLog(QStringLiteral("RETURNING: ") %
-                         (result ? QStringLiteral("<XMPPStream: %1>").arg(quintptr(result.get()), 0, 16)
-                                 : QStringLiteral("(null)")));
+    platform::consoleLog(
+        QStringLiteral("RETURNING: ") %
+        (result ? QStringLiteral("<XMPPStream: %1>").arg(quintptr(result.get()), 0, 16) : QStringLiteral("(null)")));
     return result;
 }
 
-void XMPPModule::addDelegate(const std::shared_ptr<GCDDelegate> &delegate,
-                             std::shared_ptr<DispatchQueue> delegateQueue)
+void XMPPModule::addDelegate(const std::shared_ptr<GCDDelegate> &delegate, std::shared_ptr<DispatchQueue> delegateQueue)
 {
     const auto &queue = moduleQueue();
     if (queue->isCurrent()) {

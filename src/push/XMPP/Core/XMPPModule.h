@@ -36,7 +36,8 @@ public:
     std::shared_ptr<XMPPStream> xmppStream() const;
 
     // Asynchronous; the delegate is held weakly.
-    void addDelegate(const std::shared_ptr<GCDDelegate> &delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue);
+    void addDelegate(const std::shared_ptr<GCDDelegate> &delegate,
+                     std::shared_ptr<platform::DispatchQueue> delegateQueue);
     // A null queue removes the delegate from every queue.
     void removeDelegate(const GCDDelegate *delegate, const platform::DispatchQueue *delegateQueue, bool synchronously);
     void removeDelegate(const GCDDelegate *delegate, const platform::DispatchQueue *delegateQueue)

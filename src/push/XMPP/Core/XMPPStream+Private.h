@@ -57,8 +57,7 @@ private:
     bool m_isCancelled = false;
 };
 
-template <typename Call>
-void XMPPStream::notifyDelegates(XMPPStreamDelegateOperation operation, Call call)
+template <typename Call> void XMPPStream::notifyDelegates(XMPPStreamDelegateOperation operation, Call call)
 {
     // The posted calls keep the stream alive until they have run.
     m_multicastDelegate.invoke<XMPPStreamDelegate>(

@@ -269,7 +269,8 @@ void XMPPStream::setKeepAliveInterval(double interval)
 QChar XMPPStream::keepAliveWhitespaceCharacter() const
 {
     QChar result;
-    runOnXmppQueue([&] { result = m_keepAliveData.isEmpty() ? QChar(u' ') : QString::fromUtf8(m_keepAliveData).front(); });
+    runOnXmppQueue(
+        [&] { result = m_keepAliveData.isEmpty() ? QChar(u' ') : QString::fromUtf8(m_keepAliveData).front(); });
     return result;
 }
 
@@ -305,8 +306,8 @@ bool XMPPStream::resetByteCountPerConnection() const
 void XMPPStream::setResetByteCountPerConnection(bool flag)
 {
     postOnXmppQueue([flag](XMPPStream &stream) {
-        stream.m_config = flag ? (stream.m_config | kResetByteCountPerConnection)
-                               : (stream.m_config & ~kResetByteCountPerConnection);
+        stream.m_config =
+            flag ? (stream.m_config | kResetByteCountPerConnection) : (stream.m_config & ~kResetByteCountPerConnection);
     });
 }
 

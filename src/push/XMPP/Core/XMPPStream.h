@@ -72,15 +72,13 @@ struct XMPPModuleClass
     QString name;
     std::function<bool(const XMPPModule &)> isKindOf;
 
-    template <typename T>
-    static XMPPModuleClass of();
+    template <typename T> static XMPPModuleClass of();
 };
 
 // The class name of a module class or of an object's dynamic class.
 QString xmppClassName(const std::type_info &type);
 
-template <typename T>
-XMPPModuleClass XMPPModuleClass::of()
+template <typename T> XMPPModuleClass XMPPModuleClass::of()
 {
     return {xmppClassName(typeid(T)),
             [](const XMPPModule &module) { return dynamic_cast<const T *>(&module) != nullptr; }};
@@ -195,8 +193,7 @@ private:
     void runOnXmppQueue(const std::function<void()> &block) const;
     void postOnXmppQueue(std::function<void(XMPPStream &)> block);
     void assertOnXmppQueue() const;
-    template <typename Call>
-    void notifyDelegates(XMPPStreamDelegateOperation operation, Call call);
+    template <typename Call> void notifyDelegates(XMPPStreamDelegateOperation operation, Call call);
     void postMyJIDChange();
     static void notifyModule(XMPPStream &stream, XMPPStreamDelegateOperation operation,
                              const std::shared_ptr<XMPPModule> &module);

@@ -11,9 +11,7 @@ void XMPPStreamDelegate::xmppStreamDidConnect(XMPPStream *) {}
 void XMPPStreamDelegate::xmppStreamDidRegister(XMPPStream *) {}
 void XMPPStreamDelegate::xmppStreamDidNotRegister(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &) {}
 void XMPPStreamDelegate::xmppStreamDidAuthenticate(XMPPStream *) {}
-void XMPPStreamDelegate::xmppStreamDidNotAuthenticate(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &)
-{
-}
+void XMPPStreamDelegate::xmppStreamDidNotAuthenticate(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &) {}
 QString XMPPStreamDelegate::xmppStreamAlternativeResourceForConflictingResource(XMPPStream *, const QString &)
 {
     return QString();
@@ -22,13 +20,13 @@ std::shared_ptr<XMPPIQ> XMPPStreamDelegate::xmppStreamWillReceiveIQ(XMPPStream *
 {
     return iq;
 }
-std::shared_ptr<XMPPMessage> XMPPStreamDelegate::xmppStreamWillReceiveMessage(
-    XMPPStream *, const std::shared_ptr<XMPPMessage> &message)
+std::shared_ptr<XMPPMessage>
+XMPPStreamDelegate::xmppStreamWillReceiveMessage(XMPPStream *, const std::shared_ptr<XMPPMessage> &message)
 {
     return message;
 }
-std::shared_ptr<XMPPPresence> XMPPStreamDelegate::xmppStreamWillReceivePresence(
-    XMPPStream *, const std::shared_ptr<XMPPPresence> &presence)
+std::shared_ptr<XMPPPresence>
+XMPPStreamDelegate::xmppStreamWillReceivePresence(XMPPStream *, const std::shared_ptr<XMPPPresence> &presence)
 {
     return presence;
 }
@@ -48,8 +46,8 @@ std::shared_ptr<XMPPMessage> XMPPStreamDelegate::xmppStreamWillSendMessage(XMPPS
 {
     return message;
 }
-std::shared_ptr<XMPPPresence> XMPPStreamDelegate::xmppStreamWillSendPresence(
-    XMPPStream *, const std::shared_ptr<XMPPPresence> &presence)
+std::shared_ptr<XMPPPresence>
+XMPPStreamDelegate::xmppStreamWillSendPresence(XMPPStream *, const std::shared_ptr<XMPPPresence> &presence)
 {
     return presence;
 }
@@ -58,12 +56,9 @@ void XMPPStreamDelegate::xmppStreamDidSendMessage(XMPPStream *, const std::share
 void XMPPStreamDelegate::xmppStreamDidSendPresence(XMPPStream *, const std::shared_ptr<XMPPPresence> &) {}
 void XMPPStreamDelegate::xmppStreamWasToldToDisconnect(XMPPStream *) {}
 void XMPPStreamDelegate::xmppStreamDidDisconnect(XMPPStream *, const platform::PlatformError &) {}
-void XMPPStreamDelegate::xmppStreamDidReceiveP2PFeatures(XMPPStream *,
-                                                         const std::shared_ptr<platform::NSXMLElement> &)
+void XMPPStreamDelegate::xmppStreamDidReceiveP2PFeatures(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &)
 {
 }
-void XMPPStreamDelegate::xmppStreamWillSendP2PFeatures(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &)
-{
-}
+void XMPPStreamDelegate::xmppStreamWillSendP2PFeatures(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &) {}
 void XMPPStreamDelegate::xmppStreamDidRegisterModule(XMPPStream *, XMPPModule *) {}
 void XMPPStreamDelegate::xmppStreamWillUnregisterModule(XMPPStream *, XMPPModule *) {}

@@ -37,7 +37,8 @@ private:
 class GCDMulticastDelegateNode final
 {
 public:
-    GCDMulticastDelegateNode(const std::weak_ptr<GCDDelegate> &delegate, std::shared_ptr<platform::DispatchQueue> queue);
+    GCDMulticastDelegateNode(const std::weak_ptr<GCDDelegate> &delegate,
+                             std::shared_ptr<platform::DispatchQueue> queue);
     GCDMulticastDelegateNode(GCDDelegate *unsafeDelegate, std::shared_ptr<platform::DispatchQueue> queue);
     GCDMulticastDelegateNode(const GCDMulticastDelegateNode &) = delete;
     GCDMulticastDelegateNode &operator=(const GCDMulticastDelegateNode &) = delete;
@@ -72,8 +73,7 @@ public:
     explicit GCDMulticastDelegateEnumerator(GCDMulticastDelegateNodes delegateNodes);
 
     std::uint64_t count() const { return m_numNodes; }
-    template <typename T>
-    std::uint64_t countOfClass() const;
+    template <typename T> std::uint64_t countOfClass() const;
     std::uint64_t countForSelector(GCDSelector operation) const;
 
     // The next live node (of the class, or implementing the operation); each place is written only on
@@ -115,8 +115,7 @@ public:
     void removeAllDelegates();
 
     std::uint64_t count() const { return m_delegateNodes.size(); }
-    template <typename T>
-    std::uint64_t countOfClass() const;
+    template <typename T> std::uint64_t countOfClass() const;
     std::uint64_t countForSelector(GCDSelector operation) const;
     bool hasDelegateThatRespondsToSelector(GCDSelector operation) const;
     std::unique_ptr<GCDMulticastDelegateEnumerator> delegateEnumerator() const;
@@ -125,8 +124,7 @@ public:
     // dead nodes met. The call gets the delegate; it owns copies of its arguments.
     void forward(GCDSelector operation, const std::function<void(GCDDelegate &)> &call);
     // The same for delegates of protocol D; a delegate that is not a D does not implement it.
-    template <typename D, typename Call>
-    void invoke(GCDSelector operation, Call call)
+    template <typename D, typename Call> void invoke(GCDSelector operation, Call call)
     {
         forward(operation, [call = std::move(call)](GCDDelegate &delegate) {
             if (auto *typed = dynamic_cast<D *>(&delegate))
@@ -140,14 +138,12 @@ private:
     GCDMulticastDelegateNodes m_delegateNodes;
 };
 
-template <typename T>
-std::uint64_t GCDMulticastDelegate::countOfClass() const
+template <typename T> std::uint64_t GCDMulticastDelegate::countOfClass() const
 {
     return GCDMulticastDelegateEnumerator(m_delegateNodes).countOfClass<T>();
 }
 
-template <typename T>
-std::uint64_t GCDMulticastDelegateEnumerator::countOfClass() const
+template <typename T> std::uint64_t GCDMulticastDelegateEnumerator::countOfClass() const
 {
     std::uint64_t result = 0;
     for (const auto &node : m_delegateNodes) {
@@ -162,8 +158,8 @@ bool GCDMulticastDelegateEnumerator::getNextDelegateOfClass(std::shared_ptr<T> *
                                                             std::shared_ptr<platform::DispatchQueue> *dqPtr)
 {
     std::shared_ptr<GCDDelegate> found;
-    const bool isFound = getNext([](const GCDDelegate &d) { return dynamic_cast<const T *>(&d) != nullptr; }, &found,
-                                 dqPtr);
+    const bool isFound =
+        getNext([](const GCDDelegate &d) { return dynamic_cast<const T *>(&d) != nullptr; }, &found, dqPtr);
     if (isFound && delPtr != nullptr)
         *delPtr = std::dynamic_pointer_cast<T>(found);
     return isFound;
