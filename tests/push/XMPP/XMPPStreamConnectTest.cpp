@@ -499,3 +499,40 @@ TEST(XMPPStreamConnect, OldSchoolSecureConnectMarksTheStreamSecureUntilTheDiscon
     EXPECT_EQ(error.code(), 2);
     EXPECT_FALSE(client.stream->isSecure());
 }
+
+TEST(XMPPStreamConnect, DisconnectWhileAnSRVTargetConnectsTriesNoFurtherTarget)
+{
+    // A listener whose one-place backlog is taken: connects to it stay pending.
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(full, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(full, 0), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(full, reinterpret_cast<sockaddr *>(&address), &length);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    Listener next;
+    DnsmasqServer dns(
+        {srvHost(QStringLiteral("example.test"), QStringLiteral("127.0.0.1"), ntohs(address.sin_port), 10),
+         srvHost(QStringLiteral("example.test"), QStringLiteral("127.0.0.1"), next.port(), 20)});
+    ASSERT_TRUE(dns.started());
+    Client client;
+    client.stream->setSRVDNSServers(dns.server());
+    ASSERT_TRUE(client.stream->connect());
+    for (int i = 0; i < 1000 && client.stream->state() != XMPPStreamStateConnecting; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(client.stream->state(), XMPPStreamStateConnecting);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client.stream->disconnect();
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(client.recorder->countOf(QStringLiteral("socketDidConnect")), 0)
+        << client.recorder->events().join(u' ').toStdString();
+    EXPECT_EQ(next.accepted(), 0);
+    EXPECT_EQ(client.stream->state(), XMPPStreamStateDisconnected);
+    ::close(filler);
+    ::close(full);
+}
