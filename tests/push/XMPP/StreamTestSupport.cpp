@@ -188,6 +188,17 @@ bool Listener::waitForReceived(int bytes, std::chrono::milliseconds limit) const
     return true;
 }
 
+bool Listener::waitForAccepted(int count, std::chrono::milliseconds limit) const
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (m_accepted < count) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 quint16 Listener::refusedPort()
 {
     quint16 port = 0;

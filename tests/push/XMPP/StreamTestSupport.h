@@ -67,6 +67,8 @@ public:
 
     quint16 port() const { return m_port; }
     int accepted() const { return m_accepted; }
+    // Waits until at least count connections were accepted.
+    bool waitForAccepted(int count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
     QByteArray received() const;
     bool waitForReceived(int bytes, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
     static quint16 refusedPort();
