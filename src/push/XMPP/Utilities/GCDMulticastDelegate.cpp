@@ -191,24 +191,6 @@ std::unique_ptr<GCDMulticastDelegateEnumerator> GCDMulticastDelegate::delegateEn
     return std::make_unique<GCDMulticastDelegateEnumerator>(m_delegateNodes);
 }
 
-void GCDMulticastDelegate::forward(GCDSelector operation, const std::function<void(GCDDelegate &)> &call)
-{
-    bool foundNilDelegate = false;
-    for (const auto &node : m_delegateNodes) {
-        auto delegate = node->effectiveDelegate();
-        if (!delegate) {
-            foundNilDelegate = true;
-            continue;
-        }
-        if (!delegate->implements(operation))
-            continue;
-        // The posted copy owns the call's arguments and keeps the delegate alive until it has run.
-        node->delegateQueue()->async([delegate = std::move(delegate), call] { call(*delegate); });
-    }
-    if (foundNilDelegate)
-        sweepDeadNodes();
-}
-
 void GCDMulticastDelegate::sweepDeadNodes()
 {
     std::erase_if(m_delegateNodes, [](const auto &node) { return !node->effectiveDelegate(); });

@@ -121,8 +121,9 @@ public:
     std::unique_ptr<GCDMulticastDelegateEnumerator> delegateEnumerator() const;
 
     // Posts the call to every delegate that implements the operation, on its queue; then sweeps the
-    // dead nodes met. The call gets the delegate; it owns copies of its arguments.
-    void forward(GCDSelector operation, const std::function<void(GCDDelegate &)> &call);
+    // dead nodes met. The call gets the delegate; it owns copies of its arguments. A template, so
+    // that each post is one queued block holding the delegate and the call.
+    template <typename Call> void forward(GCDSelector operation, const Call &call);
     // The same for delegates of protocol D; a delegate that is not a D does not implement it.
     template <typename D, typename Call> void invoke(GCDSelector operation, Call call)
     {
@@ -137,6 +138,24 @@ private:
 
     GCDMulticastDelegateNodes m_delegateNodes;
 };
+
+template <typename Call> void GCDMulticastDelegate::forward(GCDSelector operation, const Call &call)
+{
+    bool foundNilDelegate = false;
+    for (const auto &node : m_delegateNodes) {
+        std::shared_ptr<GCDDelegate> delegate = node->effectiveDelegate();
+        if (!delegate) {
+            foundNilDelegate = true;
+            continue;
+        }
+        if (!delegate->implements(operation))
+            continue;
+        // The posted copy owns the call's arguments and keeps the delegate alive until it has run.
+        node->delegateQueue()->async([delegate = std::move(delegate), call] { call(*delegate); });
+    }
+    if (foundNilDelegate)
+        sweepDeadNodes();
+}
 
 template <typename T> std::uint64_t GCDMulticastDelegate::countOfClass() const
 {
