@@ -4,15 +4,14 @@
 #include "StreamTestSupport.h"
 
 #include "DnsmasqServer.h"
+#include "NetworkNamespace.h"
 
 #include "platform/foundation/NotificationCenter.h"
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -483,7 +482,7 @@ TEST(XMPPStreamConnect, DestroyedStreamTellsNobodyAndClosesItsSocket)
 // Runs only inside the private namespace the next test makes, where nothing else can hold port 5222.
 TEST(XMPPStreamInNamespace, NoSRVRecordsConnectToTheDomainOn5222)
 {
-    if (qEnvironmentVariableIsEmpty(kInNamespace))
+    if (!looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP() << "runs inside a private network namespace only";
     ASSERT_EQ(QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"),
                                                        QStringLiteral("lo"), QStringLiteral("up")}),
@@ -508,22 +507,9 @@ TEST(XMPPStreamInNamespace, NoSRVRecordsConnectToTheDomainOn5222)
 
 TEST(XMPPStreamConnect, NoSRVRecordsConnectToTheDomainOn5222InAPrivateNamespace)
 {
-    if (!qEnvironmentVariableIsEmpty(kInNamespace))
+    if (looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP();
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(kInNamespace), QStringLiteral("1"));
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    child.start(QStringLiteral("unshare"),
-                {QStringLiteral("-n"), self, QStringLiteral("--gtest_filter=XMPPStreamInNamespace.*")});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const QByteArray output = child.readAll();
-    if (child.exitCode() != 0 && output.contains("unshare failed"))
-        GTEST_SKIP() << "no network namespaces here: " << output.toStdString();
-    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("XMPPStreamInNamespace.*"));
 }
 
 TEST(XMPPStreamConnect, OldSchoolSecureConnectMarksTheStreamSecureUntilTheDisconnect)

@@ -1,44 +1,11 @@
 #include "DnsmasqServer.h"
 
+#include "LoopbackPorts.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QRegularExpression>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// A loopback UDP port the system picks, freed again for dnsmasq.
-quint16 probeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool isUdpPortTaken(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool taken = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
-    ::close(fd);
-    return taken;
-}
-
-} // namespace
 
 DnsmasqServer::DnsmasqServer(const QStringList &srvHosts, const QStringList &localDomains)
 {
@@ -68,7 +35,7 @@ QString DnsmasqServer::server() const
 
 bool DnsmasqServer::startOnFreePort(const QStringList &srvHosts, const QStringList &localDomains)
 {
-    m_port = probeUdpPort();
+    m_port = looptest::probeUdpPort();
     QStringList arguments{QStringLiteral("--keep-in-foreground"),
                           QStringLiteral("--no-resolv"),
                           QStringLiteral("--no-hosts"),
@@ -88,7 +55,7 @@ bool DnsmasqServer::startOnFreePort(const QStringList &srvHosts, const QStringLi
         return false;
     // Up once the port is taken; given up on when dnsmasq exits, or after ten seconds.
     for (int i = 0; i < 1000 && m_process.state() == QProcess::Running; ++i) {
-        if (isUdpPortTaken(m_port))
+        if (looptest::isUdpPortTaken(m_port))
             return true;
         m_process.waitForFinished(10);
     }

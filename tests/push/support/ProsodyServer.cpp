@@ -1,5 +1,7 @@
 #include "ProsodyServer.h"
 
+#include "LoopbackPorts.h"
+
 #include "TestCertificates.h"
 
 #include <gtest/gtest.h>
@@ -16,19 +18,6 @@
 #include <iostream>
 
 namespace {
-
-quint16 probeTcpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 bool acceptsConnections(quint16 port)
 {
@@ -60,7 +49,7 @@ ProsodyServer::ProsodyServer()
         return;
     }
     m_caFile = files.caFile;
-    m_port = probeTcpPort();
+    m_port = looptest::probeTcpPort();
     if (!writeConfiguration(files.certFile, files.keyFile))
         m_error = QStringLiteral("cannot write the configuration");
 }

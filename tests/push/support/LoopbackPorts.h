@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Loopback ports for the test servers: a port the system picks (freed again for the server that is to
+// take it), and whether a UDP port is taken.
+namespace looptest {
+
+quint16 probeUdpPort();
+quint16 probeTcpPort();
+bool isUdpPortTaken(quint16 port);
+
+} // namespace looptest
