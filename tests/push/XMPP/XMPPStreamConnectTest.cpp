@@ -63,7 +63,8 @@ TEST(XMPPStreamConnect, FindsTheServerBySRVThroughDnsmasq)
     ASSERT_TRUE(client.stream->connect(&error)) << error.description().toStdString();
     // dnsmasq may already have answered (state 2); the held answer of the next test shows state 1.
     EXPECT_GE(client.stream->state(), XMPPStreamStateResolvingSRV);
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
     EXPECT_EQ(client.recorder->events(),
               (QStringList{QStringLiteral("willConnect"), QStringLiteral("socketDidConnect:%1").arg(server.port())}));
@@ -81,7 +82,8 @@ TEST(XMPPStreamConnect, RefusingTargetIsPassedOverInRecordOrder)
     Client client;
     client.stream->setSRVDNSServers(dns.server());
     ASSERT_TRUE(client.stream->connect());
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     // The refused target reached no delegate: its failure only moved the stream on.
     EXPECT_EQ(client.recorder->events(),
               (QStringList{QStringLiteral("willConnect"), QStringLiteral("socketDidConnect:%1").arg(server.port())}));
@@ -128,7 +130,8 @@ TEST(XMPPStreamConnect, HostNameMakesNoDNSQueryAndUsesHostPort)
     client.stream->setHostPort(server.port());
     ASSERT_TRUE(client.stream->connect());
     EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     EXPECT_EQ(client.recorder->events().last(), QStringLiteral("socketDidConnect:%1").arg(server.port()));
     EXPECT_TRUE(dns.queriedNames().isEmpty()) << dns.queriedNames().join(QLatin1Char(' ')).toStdString();
 }
@@ -169,7 +172,8 @@ TEST(XMPPStreamConnect, RefusedConnectsAndTheirCodes)
     EXPECT_EQ(error.code(), 1);
     EXPECT_EQ(error.localizedDescription(),
               QStringLiteral("Attempting to connect while already connected or connecting."));
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     EXPECT_FALSE(client.stream->connect(&error));
     EXPECT_EQ(error.code(), 1);
     // The running connection is left alone and only one attempt was made.
@@ -328,7 +332,8 @@ TEST(XMPPStreamConnect, DisconnectAfterSendingWritesTheClosingTag)
     client.stream->setHostName(QStringLiteral("127.0.0.1"));
     client.stream->setHostPort(server.port());
     ASSERT_TRUE(client.stream->connect());
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     client.stream->disconnectAfterSending();
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
     EXPECT_TRUE(server.waitForReceived(16));
@@ -499,7 +504,8 @@ TEST(XMPPStreamInNamespace, NoSRVRecordsConnectToTheDomainOn5222)
     Client client(QStringLiteral("alice@localhost"));
     client.stream->setSRVDNSServers(dns.server());
     ASSERT_TRUE(client.stream->connect());
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     EXPECT_EQ(client.recorder->events().last(), QStringLiteral("socketDidConnect:5222"));
     EXPECT_EQ(dns.queriedNames(), QStringList{QStringLiteral("_xmpp-client._tcp.localhost")});
     ::close(fd);
@@ -521,7 +527,8 @@ TEST(XMPPStreamConnect, OldSchoolSecureConnectMarksTheStreamSecureUntilTheDiscon
     client.stream->setIsAuthenticated(true);
     ASSERT_TRUE(client.stream->oldSchoolSecureConnect());
     EXPECT_TRUE(client.stream->isSecure());
-    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")));
+    ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
+        << client.recorder->events().join(u' ').toStdString();
     client.stream->disconnect();
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
     // Every flag is clear after the socket's disconnect.

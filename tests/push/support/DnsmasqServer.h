@@ -26,6 +26,7 @@ public:
 
 private:
     bool startOnFreePort(const QStringList &srvHosts, const QStringList &localDomains);
+    bool answersQueries() const;
 
     QTemporaryDir m_folder;
     QProcess m_process;

@@ -1,6 +1,7 @@
 #include "push/XMPP/Utilities/GCDMulticastDelegate.h"
 
 #include <algorithm>
+#include <mutex>
 
 using platform::DispatchQueue;
 
@@ -40,31 +41,31 @@ GCDMulticastDelegateNode::GCDMulticastDelegateNode(GCDDelegate *unsafeDelegate, 
 
 std::shared_ptr<GCDDelegate> GCDMulticastDelegateNode::delegate() const
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     return m_delegate.lock();
 }
 
 void GCDMulticastDelegateNode::setDelegate(const std::weak_ptr<GCDDelegate> &delegate)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     m_delegate = delegate;
 }
 
 GCDDelegate *GCDMulticastDelegateNode::unsafeDelegate() const
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     return m_unsafeDelegate;
 }
 
 void GCDMulticastDelegateNode::setUnsafeDelegate(GCDDelegate *delegate)
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     m_unsafeDelegate = delegate;
 }
 
 std::shared_ptr<GCDDelegate> GCDMulticastDelegateNode::effectiveDelegate() const
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     if (m_unsafeDelegate != nullptr)
         return std::shared_ptr<GCDDelegate>(std::shared_ptr<GCDDelegate>(), m_unsafeDelegate);
     return m_delegate.lock();
@@ -77,7 +78,7 @@ bool GCDMulticastDelegateNode::holds(const GCDDelegate *delegate) const
 
 void GCDMulticastDelegateNode::clear()
 {
-    const std::lock_guard lock(m_mutex);
+    const std::lock_guard guard(m_lock);
     m_delegate.reset();
     m_unsafeDelegate = nullptr;
 }

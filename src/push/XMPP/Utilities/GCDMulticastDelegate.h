@@ -2,11 +2,12 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
+#include <thread>
 #include <vector>
 
 // An operation of a delegate protocol, by its slot: each protocol numbers its operations below 64.
@@ -29,6 +30,22 @@ protected:
 
 private:
     std::uint64_t m_implemented = 0;
+};
+
+// A lock for a few instructions that are almost never contended: a node's pointers are read on every
+// forwarded message, and a mutex there costs more than the rest of the read.
+class GCDSpinLock final
+{
+public:
+    void lock()
+    {
+        while (m_flag.test_and_set(std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    void unlock() { m_flag.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag m_flag = ATOMIC_FLAG_INIT;
 };
 
 // One delegate with its queue. The delegate is held weakly (it reads null once destroyed), or unowned
@@ -57,7 +74,7 @@ public:
     void clear();
 
 private:
-    mutable std::mutex m_mutex;
+    mutable GCDSpinLock m_lock;
     std::weak_ptr<GCDDelegate> m_delegate;
     GCDDelegate *m_unsafeDelegate = nullptr;
     const std::shared_ptr<platform::DispatchQueue> m_delegateQueue;
