@@ -41,7 +41,7 @@ QString DnsmasqServer::server() const
 
 bool DnsmasqServer::startOnFreePort(const QStringList &srvHosts, const QStringList &localDomains)
 {
-    m_port = looptest::probeUdpPort();
+    m_port = looptest::probeUdpAndTcpPort();
     QStringList arguments{QStringLiteral("--keep-in-foreground"),
                           QStringLiteral("--no-resolv"),
                           QStringLiteral("--no-hosts"),

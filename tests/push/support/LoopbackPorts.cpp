@@ -34,6 +34,25 @@ quint16 probeTcpPort()
     return probePort(SOCK_STREAM);
 }
 
+quint16 probeUdpAndTcpPort()
+{
+    quint16 port = 0;
+    // The system picks UDP and TCP ports apart: a UDP port it gives may be taken for TCP.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        port = probeUdpPort();
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool isFree = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (isFree)
+            return port;
+    }
+    return port;
+}
+
 bool isUdpPortTaken(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

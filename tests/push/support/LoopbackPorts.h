@@ -8,6 +8,8 @@ namespace looptest {
 
 quint16 probeUdpPort();
 quint16 probeTcpPort();
+// A port free for both UDP and TCP (a DNS server takes both).
+quint16 probeUdpAndTcpPort();
 bool isUdpPortTaken(quint16 port);
 
 } // namespace looptest
