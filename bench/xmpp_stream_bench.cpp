@@ -195,6 +195,19 @@ public:
     std::shared_ptr<DispatchSemaphore> disconnected = DispatchSemaphore::create(0);
 };
 
+// Whether a lookup through the server finds the record (dnsmasq is up).
+bool lookupSucceeds(const QString &dnsServer)
+{
+    DirectWaiter waiter;
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("bench readiness"));
+    auto resolver = XMPPSRVResolver::initWithdDelegate(&waiter, queue);
+    resolver->setDNSServers(dnsServer);
+    resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 1);
+    waiter.resolved->wait();
+    queue->sync([] {});
+    return !waiter.records.empty();
+}
+
 void directConnects(const QString &dnsServer)
 {
     DirectWaiter waiter;
@@ -205,6 +218,10 @@ void directConnects(const QString &dnsServer)
         resolver->setDNSServers(dnsServer);
         resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 30);
         waiter.resolved->wait();
+        if (waiter.records.empty()) {
+            std::fprintf(stderr, "a lookup failed\n");
+            continue;
+        }
         socket->connectToHost(waiter.records.front().target(), waiter.records.front().port());
         waiter.connected->wait();
         socket->disconnect();
@@ -254,8 +271,16 @@ bool benchConnects()
                    QStringLiteral("--srv-host=_xmpp-client._tcp.example.test,127.0.0.1,%1,10,0").arg(listener.port)});
     if (!dnsmasq.waitForStarted())
         return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const QString server = QStringLiteral("127.0.0.1:%1").arg(port);
+    bool isReady = false;
+    for (int attempt = 0; attempt < 50 && !isReady; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        isReady = lookupSucceeds(server);
+    }
+    if (!isReady) {
+        std::fprintf(stderr, "dnsmasq does not answer\n");
+        return false;
+    }
     std::vector<double> stream;
     std::vector<double> direct;
     for (int round = 0; round < kRounds; ++round) {
@@ -274,6 +299,7 @@ bool benchConnects()
 
 int main()
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     benchReports();
     return benchConnects() ? 0 : 1;
 }
