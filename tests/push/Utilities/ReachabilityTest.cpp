@@ -2,14 +2,14 @@
 // interface in a private network namespace (the test runs itself again under "unshare -n").
 #include "push/Utilities/Reachability.h"
 
+#include "NetworkNamespace.h"
+
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/network/NetworkReachability.h"
 #include "platform/network/NetworkState.h"
 
-#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
@@ -89,7 +89,8 @@ TEST(ReachabilityInNamespace, InternetMonitorFollowsTheLink)
     ASSERT_TRUE(ip(QStringLiteral("link set hm0 up")));
     ASSERT_TRUE(ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
     const auto limit = std::chrono::milliseconds(1000);
-    EXPECT_TRUE(DispatchQueue::runMainQueueUntil([&] { return monitor->currentReachabilityStatus() == ReachableViaWiFi && notifications > 0; }, limit));
+    EXPECT_TRUE(DispatchQueue::runMainQueueUntil(
+        [&] { return monitor->currentReachabilityStatus() == ReachableViaWiFi && notifications > 0; }, limit));
     EXPECT_EQ(monitor->currentReachabilityString(), QStringLiteral("WiFi"));
     EXPECT_EQ(monitor->currentReachabilityFlags(), QStringLiteral("XR -------"));
     EXPECT_GE(reachableCalls.load(), 1);
@@ -104,20 +105,7 @@ TEST(ReachabilityInNamespace, InternetMonitorFollowsTheLink)
 
 TEST(Reachability, FollowsTheLinkInAPrivateNamespace)
 {
-    if (!qEnvironmentVariableIsEmpty(kInNamespace))
+    if (looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP();
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(kInNamespace), QStringLiteral("1"));
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    child.start(QStringLiteral("unshare"),
-                {QStringLiteral("-n"), self, QStringLiteral("--gtest_filter=ReachabilityInNamespace.*")});
-    ASSERT_TRUE(child.waitForFinished(30000));
-    const QByteArray output = child.readAll();
-    if (child.exitCode() != 0 && output.contains("unshare failed"))
-        GTEST_SKIP() << "no network namespaces here: " << output.toStdString();
-    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("ReachabilityInNamespace.*"));
 }

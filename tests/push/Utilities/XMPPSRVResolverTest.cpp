@@ -2,6 +2,8 @@
 // and a server answering garbage; and the RFC 2782 order under a scripted random source.
 #include "push/Utilities/XMPPSRVResolver.h"
 
+#include "DnsmasqServer.h"
+
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -83,67 +85,7 @@ int udpSocket(quint16 *port)
 }
 
 // dnsmasq on loopback answering only from its own records (NXDOMAIN for other names in example.test).
-class Dnsmasq
-{
-public:
-    // The port is probed, then freed for dnsmasq, which also takes it for TCP: another process may take
-    // it between, so a dnsmasq that exits is started again on a new port.
-    explicit Dnsmasq(const QStringList &srvHosts)
-    {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            if (startOnFreePort(srvHosts))
-                return;
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-        ADD_FAILURE() << "dnsmasq did not start: " << m_process.readAllStandardError().toStdString();
-    }
-    ~Dnsmasq()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    bool startOnFreePort(const QStringList &srvHosts)
-    {
-        const int probe = udpSocket(&m_port);
-        ::close(probe);
-        QStringList arguments{QStringLiteral("--keep-in-foreground"), QStringLiteral("--no-resolv"),
-                              QStringLiteral("--no-hosts"), QStringLiteral("--conf-file=/dev/null"),
-                              QStringLiteral("--listen-address=127.0.0.1"), QStringLiteral("--bind-interfaces"),
-                              QStringLiteral("--port=%1").arg(m_port), QStringLiteral("--pid-file="),
-                              QStringLiteral("--log-facility=/dev/null"), QStringLiteral("--local=/example.test/")};
-        for (const QString &srv : srvHosts)
-            arguments.append(QStringLiteral("--srv-host=") + srv);
-        m_process.start(QStringLiteral("/usr/sbin/dnsmasq"), arguments);
-        if (!m_process.waitForStarted())
-            return false;
-        // Up once the port is taken; given up on when dnsmasq exits, or after ten seconds.
-        for (int i = 0; i < 1000 && m_process.state() == QProcess::Running; ++i) {
-            if (isUdpPortTaken(m_port))
-                return true;
-            m_process.waitForFinished(10);
-        }
-        return false;
-    }
-
-    static bool isUdpPortTaken(quint16 port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        const bool taken = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
-        ::close(fd);
-        return taken;
-    }
-
-    QProcess m_process;
-    quint16 m_port = 0;
-};
+using Dnsmasq = DnsmasqServer;
 
 // A UDP server that answers every query with the reply the function makes of it (none: silent).
 class FakeDnsServer
@@ -172,12 +114,14 @@ private:
             char buffer[4096];
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            const ssize_t got = ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
+            const ssize_t got =
+                ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &length);
             if (got <= 0)
                 continue;
             const QByteArray answer = m_reply(QByteArray(buffer, qsizetype(got)));
             if (!answer.isEmpty())
-                ::sendto(m_fd, answer.constData(), std::size_t(answer.size()), 0, reinterpret_cast<sockaddr *>(&from), length);
+                ::sendto(m_fd, answer.constData(), std::size_t(answer.size()), 0, reinterpret_cast<sockaddr *>(&from),
+                         length);
         }
     }
 
@@ -239,8 +183,8 @@ TEST(XMPPSRVResolver, AnswersFromDnsmasqInWeightedOrder)
     Dnsmasq dns(kWeightedRecords);
     // The first draw picks within priority 10 (total 100); later draws use the same value.
     const std::vector<std::pair<std::uint32_t, QString>> draws = {
-        {0, QStringLiteral("a.example.test")},  {1, QStringLiteral("b.example.test")},
-        {60, QStringLiteral("b.example.test")}, {61, QStringLiteral("c.example.test")},
+        {0, QStringLiteral("a.example.test")},   {1, QStringLiteral("b.example.test")},
+        {60, QStringLiteral("b.example.test")},  {61, QStringLiteral("c.example.test")},
         {100, QStringLiteral("c.example.test")}, {202, QStringLiteral("a.example.test")}};
     for (const auto &[draw, first] : draws) {
         Lookup lookup(dns.server(), [value = draw] { return value; });
@@ -265,10 +209,14 @@ TEST(XMPPSRVResolver, WeightZeroRecordsComeReversed)
     EXPECT_EQ(targets(records), (QStringList{QStringLiteral("z"), QStringLiteral("y"), QStringLiteral("x")}));
     // A single record needs no draw.
     std::vector<XMPPSRVRecord> single = {XMPPSRVRecord(1, 1, 1, QStringLiteral("only"))};
-    XMPPSRVResolver::sortResults(single, []() -> std::uint32_t { ADD_FAILURE() << "drew"; return 0; });
+    XMPPSRVResolver::sortResults(single, []() -> std::uint32_t {
+        ADD_FAILURE() << "drew";
+        return 0;
+    });
     EXPECT_EQ(targets(single), QStringList{QStringLiteral("only")});
-    EXPECT_TRUE(XMPPSRVRecord(1, 2, 3, QStringLiteral("t")).description().endsWith(
-        QStringLiteral(" target(t) port(3) priority(1) weight(2)>")));
+    EXPECT_TRUE(XMPPSRVRecord(1, 2, 3, QStringLiteral("t"))
+                    .description()
+                    .endsWith(QStringLiteral(" target(t) port(3) priority(1) weight(2)>")));
 }
 
 TEST(XMPPSRVResolver, NegativeAnswersTimeoutsAndGarbageEndWithErrors)

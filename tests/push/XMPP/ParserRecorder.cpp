@@ -4,7 +4,8 @@
 
 namespace xmpptest {
 
-ParserRecorder::ParserRecorder() : m_queue(platform::DispatchQueue::createSerial(QStringLiteral("test.parser.delegate")))
+ParserRecorder::ParserRecorder()
+    : m_queue(platform::DispatchQueue::createSerial(QStringLiteral("test.parser.delegate")))
 {
 }
 
@@ -86,7 +87,10 @@ void ParserRecorder::xmppParserDidFail(XMPPParser *, const platform::PlatformErr
         const std::lock_guard lock(m_mutex);
         m_hasFailed = true;
     }
-    record(QStringLiteral("fail %1 %2 %3").arg(error.domain()).arg(error.code()).arg(error.localizedDescription().trimmed()),
+    record(QStringLiteral("fail %1 %2 %3")
+               .arg(error.domain())
+               .arg(error.code())
+               .arg(error.localizedDescription().trimmed()),
            true);
 }
 

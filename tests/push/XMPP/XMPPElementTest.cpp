@@ -22,14 +22,14 @@ std::shared_ptr<NSXMLElement> parsed(const char *xml)
     return element ? element.value() : NSXMLElement::elementWithName(QStringLiteral("unparsed"));
 }
 
-template <typename Stanza>
-Stanza roundTrip(const Stanza &stanza)
+template <typename Stanza> Stanza roundTrip(const Stanza &stanza)
 {
     platform::KeyedArchiver archiver;
     archiver.encodeObject(stanza, QStringLiteral("root"));
     const auto data = archiver.finishEncoding();
     EXPECT_TRUE(data);
-    auto decoded = platform::KeyedUnarchiver::unarchiveObject<Stanza>(data ? *data : QByteArray(), QStringLiteral("root"));
+    auto decoded =
+        platform::KeyedUnarchiver::unarchiveObject<Stanza>(data ? *data : QByteArray(), QStringLiteral("root"));
     EXPECT_TRUE(decoded);
     return decoded ? *decoded.value() : Stanza();
 }
@@ -81,9 +81,14 @@ TEST(XMPPElementHelpers, ParseNumbersAndBytesAsTheCLibraryDoes)
         qint32 value;
         bool ok;
     };
-    const Row rows[] = {{"42", 42, true},           {"  -7", -7, true},          {"2147483647", 2147483647, true},
-                        {"2147483648", 2147483647, false}, {"-2147483649", -2147483647 - 1, false},
-                        {"", 0, true},              {"x", 0, true},              {"99999999999999999999", 2147483647, false}};
+    const Row rows[] = {{"42", 42, true},
+                        {"  -7", -7, true},
+                        {"2147483647", 2147483647, true},
+                        {"2147483648", 2147483647, false},
+                        {"-2147483649", -2147483647 - 1, false},
+                        {"", 0, true},
+                        {"x", 0, true},
+                        {"99999999999999999999", 2147483647, false}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
         qint32 value = 1;
@@ -121,7 +126,8 @@ TEST(XMPPElementHelpers, FindChildrenAndNamespaces)
     EXPECT_EQ(namespaceStringValueForPrefix(*element, QStringLiteral("y"), QStringLiteral("d")), QStringLiteral("d"));
     EXPECT_EQ(compactXMLString(*elementForName(*element, QStringLiteral("query"), QStringLiteral("urn:other"))),
               QStringLiteral("<query xmlns=\"urn:other\">t</query>"));
-    EXPECT_EQ(elementForName(*element, QStringLiteral("item"), QStringLiteral("urn:x"))->name(), QStringLiteral("x:item"));
+    EXPECT_EQ(elementForName(*element, QStringLiteral("item"), QStringLiteral("urn:x"))->name(),
+              QStringLiteral("x:item"));
     EXPECT_EQ(elementForName(*element, QStringLiteral("x:item"))->name(), QStringLiteral("x:item"));
     EXPECT_EQ(elementForName(*element, QStringLiteral("none")), nullptr);
     const auto inQ = elementsForXmlns(*element, QStringLiteral("urn:q"));
@@ -175,21 +181,25 @@ TEST(XMPPStanzas, MessageAndPresenceReadTheirFields)
     EXPECT_EQ(message.element().get(), element.get());
     EXPECT_FALSE(message.isChatMessage());
     EXPECT_TRUE(message.isMessageWithBody());
-    EXPECT_TRUE(XMPPMessage::messageFromElement(parsed("<message type='chat'><body/></message>")).isChatMessageWithBody());
+    EXPECT_TRUE(
+        XMPPMessage::messageFromElement(parsed("<message type='chat'><body/></message>")).isChatMessageWithBody());
     EXPECT_FALSE(message.errorMessage());
 
-    const auto error = XMPPMessage::messageFromElement(
-        parsed("<message type='error'><error code='404' type='cancel'><item-not-found/></error></message>"))
-                           .errorMessage();
+    const auto error =
+        XMPPMessage::messageFromElement(
+            parsed("<message type='error'><error code='404' type='cancel'><item-not-found/></error></message>"))
+            .errorMessage();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), QStringLiteral("urn:ietf:params:xml:ns:xmpp-stanzas"));
     EXPECT_EQ(error->code(), 404);
-    EXPECT_EQ(error->localizedDescription(), QStringLiteral("<error code=\"404\" type=\"cancel\"><item-not-found/></error>"));
+    EXPECT_EQ(error->localizedDescription(),
+              QStringLiteral("<error code=\"404\" type=\"cancel\"><item-not-found/></error>"));
     const auto bare = XMPPMessage::messageFromElement(parsed("<message type='error'/>")).errorMessage();
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->code(), 0);
     EXPECT_TRUE(bare->userInfo().isEmpty());
-    EXPECT_EQ(compactXMLString(*XMPPMessage::messageWithType(QStringLiteral("chat"), XMPPJID::jidWithString(QStringLiteral("a@b")))),
+    EXPECT_EQ(compactXMLString(
+                  *XMPPMessage::messageWithType(QStringLiteral("chat"), XMPPJID::jidWithString(QStringLiteral("a@b")))),
               QStringLiteral("<message type=\"chat\" to=\"a@b\"/>"));
 
     const XMPPPresence presence = XMPPPresence::presenceFromElement(
@@ -220,7 +230,8 @@ TEST(XMPPStanzas, MessageAndPresenceReadTheirFields)
 
 TEST(XMPPStanzas, CodingAndCopyingKeepClassAndText)
 {
-    const XMPPIQ iq = XMPPIQ::iqFromElement(parsed("<iq type='get' id='q&amp;1'>\n  <query xmlns='urn:q'>A &lt; B</query>\n</iq>"));
+    const XMPPIQ iq =
+        XMPPIQ::iqFromElement(parsed("<iq type='get' id='q&amp;1'>\n  <query xmlns='urn:q'>A &lt; B</query>\n</iq>"));
     const XMPPIQ decoded = roundTrip(iq);
     EXPECT_EQ(decoded.archiveClassName(), QStringLiteral("XMPPIQ"));
     EXPECT_EQ(compactXMLString(*decoded), compactXMLString(*iq));

@@ -46,10 +46,12 @@ TEST(XMPPJID, ParsesPreparesAndValidatesTheParts)
         {"/res", "nil", ""},
         {"a/b@c", "nil", ""}, // the user "a/b" may not hold "/"
         {"u@d/r/s", "u|d|r/s", "u@d/r/s"},
-        {"Stra\xc3\x9f" "e@EXAMPLE.net", "strasse|example.net|-", "strasse@example.net"},
-        {"bad\"quote@d", "nil", ""}, // a rejected user is no address, not the server "d"
-        {"u@d/\xe2\x80\x8f", "nil", ""}, // a right-to-left mark alone breaks the bidirectional rule
-        {"u@d/\xef\xbb\xbfr", "u|d|r", "u@d/r"},        // a byte-order mark maps to nothing
+        {"Stra\xc3\x9f"
+         "e@EXAMPLE.net",
+         "strasse|example.net|-", "strasse@example.net"},
+        {"bad\"quote@d", "nil", ""},             // a rejected user is no address, not the server "d"
+        {"u@d/\xe2\x80\x8f", "nil", ""},         // a right-to-left mark alone breaks the bidirectional rule
+        {"u@d/\xef\xbb\xbfr", "u|d|r", "u@d/r"}, // a byte-order mark maps to nothing
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
@@ -84,7 +86,8 @@ TEST(XMPPJID, ComparesByMaskAndHashesEqualAddressesEqually)
     EXPECT_TRUE(upper->isEqualToJID(bare, XMPPJIDCompareBare));
     EXPECT_FALSE(upper->isEqualToJID(XMPPJID::Ptr()));
     // An empty user is a user: "@domain" is not "domain".
-    EXPECT_FALSE(XMPPJID::jidWithString(QStringLiteral("@d"))->isEqualToJID(XMPPJID::jidWithString(QStringLiteral("d"))));
+    EXPECT_FALSE(
+        XMPPJID::jidWithString(QStringLiteral("@d"))->isEqualToJID(XMPPJID::jidWithString(QStringLiteral("d"))));
     const QSet<XMPPJID> addresses{*upper, *lower, *otherResource, *bare};
     EXPECT_EQ(addresses.size(), 3);
     // MurmurHash64A of three zero words with the seed 0xA2F1B6F, as an independent implementation gives it.
@@ -107,7 +110,7 @@ TEST(XMPPJID, BuildsFromPartsAndNewResources)
     EXPECT_EQ(partsOf(XMPPJID::jidWithPrevalidatedUser(QStringLiteral("Me"), QStringLiteral("H@st"), QString())),
               QStringLiteral("Me|H@st|-"));
     EXPECT_FALSE(XMPPJID::jidWithPrevalidatedUserPrevalidatedDomainResource(QStringLiteral("Me"), QStringLiteral("h"),
-                                                                           QStringLiteral("")));
+                                                                            QStringLiteral("")));
 
     const auto full = XMPPJID::jidWithString(QStringLiteral("u@d/r"));
     EXPECT_EQ(full->jidWithNewResource(QStringLiteral("R2"))->full(), QStringLiteral("u@d/R2"));

@@ -157,10 +157,10 @@ TEST(XMPPParser, ReportsTheRootOnceItsStartTagIsComplete)
     parser->parseData(header.mid(inside) + "<a/><b xmlns='x'>t</b>");
     ASSERT_TRUE(recorder.waitForChunks(2));
     // Two stanzas of one chunk come in order, then one "parsed".
-    EXPECT_EQ(recorder.events(), (QStringList{QStringLiteral("parsed"), QString::fromLatin1(kExpectedRoot),
-                                              QStringLiteral("element <a xmlns=\"jabber:client\"/>"),
-                                              QStringLiteral("element <b xmlns=\"x\">t</b>"),
-                                              QStringLiteral("parsed")}));
+    EXPECT_EQ(recorder.events(),
+              (QStringList{QStringLiteral("parsed"), QString::fromLatin1(kExpectedRoot),
+                           QStringLiteral("element <a xmlns=\"jabber:client\"/>"),
+                           QStringLiteral("element <b xmlns=\"x\">t</b>"), QStringLiteral("parsed")}));
 }
 
 TEST(XMPPParser, DeliversElementsThatAnswerAsStanzasWithoutACopy)
@@ -277,8 +277,8 @@ TEST(XMPPParser, FailsDeepNestingCleanly)
 {
     ParserRecorder recorder;
     const auto parser = recorder.makeParser();
-    const QString failure = failureWhileFeeding(repeatingSource(QByteArray(kHeader), "<a><b><c><d>", 400000),
-                                                recorder, *parser);
+    const QString failure =
+        failureWhileFeeding(repeatingSource(QByteArray(kHeader), "<a><b><c><d>", 400000), recorder, *parser);
     EXPECT_TRUE(failure.startsWith(QLatin1String("fail libxmlErrorDomain 1003 "))) << failure.toStdString();
     // Just under the limit is accepted.
     ParserRecorder deepRecorder;
@@ -308,7 +308,8 @@ TEST(XMPPParser, KeepsNoTextBetweenStanzas)
     parser->parseData("<presence/>");
     ASSERT_TRUE(recorder.waitForChunks(++chunks));
     EXPECT_EQ(recorder.eventsWithoutParsed(),
-              (QStringList{QString::fromLatin1(kExpectedRoot), QStringLiteral("element <presence xmlns=\"jabber:client\"/>")}));
+              (QStringList{QString::fromLatin1(kExpectedRoot),
+                           QStringLiteral("element <presence xmlns=\"jabber:client\"/>")}));
     if (kMeasuresMemory) {
         EXPECT_LT(statusKilobytes("VmRSS:") - before, 16 * 1024);
     }

@@ -1,0 +1,449 @@
+#include "push/XMPP/Core/XMPPStream.h"
+
+#include "platform/foundation/Assert.h"
+#include "platform/foundation/Identifiers.h"
+#include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "push/XMPP/Core/XMPPModule.h"
+#include "push/XMPP/Core/XMPPPresence.h"
+#include "push/XMPP/Core/XMPPStream+Private.h"
+#include "push/XMPP/Utilities/NSXMLElement+XMPP.h"
+
+#include <algorithm>
+
+#include <cxxabi.h>
+#include <sys/prctl.h>
+
+using platform::DispatchQueue;
+using platform::PlatformError;
+
+namespace {
+
+std::shared_ptr<DispatchQueue> serialQueue(const char *label)
+{
+    return DispatchQueue::createSerial(QString::fromLatin1(label));
+}
+
+} // namespace
+
+QString xmppClassName(const std::type_info &type)
+{
+    int status = 0;
+    char *const demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    const QString name = QString::fromUtf8(status == 0 && demangled != nullptr ? demangled : type.name());
+    std::free(demangled);
+    return name;
+}
+
+// ---- Set-up and destruction ----
+
+std::shared_ptr<XMPPStream> XMPPStream::init()
+{
+    auto stream = std::make_shared<XMPPStream>(PrivateTag(), false, nullptr);
+    stream->m_callbacks = std::make_shared<Callbacks>(stream);
+    stream->m_asyncSocket = GCDAsyncSocket::create(stream->m_callbacks.get(), stream->m_xmppQueue);
+    return stream;
+}
+
+std::shared_ptr<XMPPStream> XMPPStream::initP2PFrom(const XMPPJID::Ptr &myJID)
+{
+    auto stream = std::make_shared<XMPPStream>(PrivateTag(), true, myJID);
+    stream->m_callbacks = std::make_shared<Callbacks>(stream);
+    return stream;
+}
+
+XMPPStream::XMPPStream(PrivateTag, bool isP2P, const XMPPJID::Ptr &myJID)
+    : m_xmppQueue(serialQueue("xmpp")), m_willSendIqQueue(serialQueue("xmpp.willSendIq")),
+      m_willSendMessageQueue(serialQueue("xmpp.willSendMessage")),
+      m_willSendPresenceQueue(serialQueue("xmpp.willSendPresence")),
+      m_willReceiveIqQueue(serialQueue("xmpp.willReceiveIq")),
+      m_willReceiveMessageQueue(serialQueue("xmpp.willReceiveMessage")),
+      m_willReceivePresenceQueue(serialQueue("xmpp.willReceivePresence")),
+      m_didReceiveIqQueue(serialQueue("xmpp.didReceiveIq")), m_myJID_setByClient(myJID),
+      m_utilityRunLoop(std::make_shared<UtilityRunLoop>())
+{
+    if (isP2P)
+        m_config |= kP2PMode;
+    std::thread utilityThread([runLoop = m_utilityRunLoop] { runLoop->run(); });
+    m_utilityThreadId = utilityThread.get_id();
+    utilityThread.detach();
+}
+
+XMPPStream::~XMPPStream()
+{
+    if (m_asyncSocket) {
+        m_asyncSocket->synchronouslySetDelegate(nullptr);
+        m_asyncSocket->disconnect();
+    }
+    if (m_srvResolver)
+        m_srvResolver->stop();
+    // Callbacks already queued on xmppQueue still point at the callback object: it goes with the last
+    // of them, and finds the stream gone.
+    m_xmppQueue->async([callbacks = std::move(m_callbacks)] {});
+    // The utility thread ends on its own, without being waited for.
+    m_utilityRunLoop->stop();
+}
+
+void XMPPStream::UtilityRunLoop::perform(std::function<void()> block)
+{
+    const std::lock_guard lock(m_mutex);
+    m_blocks.push_back(std::move(block));
+    m_wake.notify_one();
+}
+
+void XMPPStream::UtilityRunLoop::stop()
+{
+    perform([this] { m_isCancelled = true; });
+}
+
+void XMPPStream::UtilityRunLoop::run()
+{
+    // Thread names are limited to 15 characters: the name is cut there.
+    ::prctl(PR_SET_NAME, "XMPPUtilityThread", 0, 0, 0);
+    std::unique_lock lock(m_mutex);
+    while (!m_isCancelled) {
+        m_wake.wait(lock, [this] { return !m_blocks.empty(); });
+        const std::function<void()> block = std::move(m_blocks.front());
+        m_blocks.pop_front();
+        lock.unlock();
+        block();
+        lock.lock();
+    }
+}
+
+// ---- Queue hops ----
+
+void XMPPStream::runOnXmppQueue(const std::function<void()> &block) const
+{
+    if (m_xmppQueue->isCurrent())
+        block();
+    else
+        m_xmppQueue->sync(block);
+}
+
+void XMPPStream::postOnXmppQueue(std::function<void(XMPPStream &)> block)
+{
+    if (m_xmppQueue->isCurrent()) {
+        block(*this);
+        return;
+    }
+    m_xmppQueue->async([weak = weak_from_this(), block = std::move(block)] {
+        if (const auto stream = weak.lock())
+            block(*stream);
+    });
+}
+
+void XMPPStream::assertOnXmppQueue() const
+{
+    HM_ASSERT(m_xmppQueue->isCurrent(), QStringLiteral("Invoked on incorrect queue"));
+}
+
+PlatformError XMPPStream::streamError(XMPPStreamErrorCode code, const char *text)
+{
+    return PlatformError::withDescription(QString::fromLatin1(XMPPStreamErrorDomain), code, QString::fromUtf8(text));
+}
+
+// ---- Accessors ----
+
+QString XMPPStream::hostName() const
+{
+    QString result;
+    runOnXmppQueue([&] { result = m_hostName; });
+    return result;
+}
+
+void XMPPStream::setHostName(const QString &newHostName)
+{
+    postOnXmppQueue([newHostName](XMPPStream &stream) { stream.m_hostName = newHostName; });
+}
+
+quint16 XMPPStream::hostPort() const
+{
+    quint16 result = 0;
+    runOnXmppQueue([&] { result = m_hostPort; });
+    return result;
+}
+
+void XMPPStream::setHostPort(quint16 newHostPort)
+{
+    postOnXmppQueue([newHostPort](XMPPStream &stream) { stream.m_hostPort = newHostPort; });
+}
+
+XMPPJID::Ptr XMPPStream::myJID() const
+{
+    XMPPJID::Ptr result;
+    runOnXmppQueue([&] { result = m_myJID_setByServer ? m_myJID_setByServer : m_myJID_setByClient; });
+    return result;
+}
+
+void XMPPStream::postMyJIDChange()
+{
+    platform::NotificationCenter::defaultCenter().postNotificationName(
+        QString::fromLatin1(XMPPStreamDidChangeMyJIDNotification), this);
+}
+
+namespace {
+
+bool isSameJID(const XMPPJID::Ptr &a, const XMPPJID::Ptr &b)
+{
+    if (!a || !b)
+        return a == b;
+    return a->isEqualToJID(b);
+}
+
+} // namespace
+
+void XMPPStream::setMyJID_setByClient(const XMPPJID::Ptr &newMyJID)
+{
+    postOnXmppQueue([newMyJID](XMPPStream &stream) {
+        if (isSameJID(stream.m_myJID_setByClient, newMyJID))
+            return;
+        stream.m_myJID_setByClient = newMyJID;
+        if (!stream.m_myJID_setByServer)
+            stream.postMyJIDChange();
+    });
+}
+
+void XMPPStream::setMyJID_setByServer(const XMPPJID::Ptr &newMyJID)
+{
+    postOnXmppQueue([newMyJID](XMPPStream &stream) {
+        if (isSameJID(stream.m_myJID_setByServer, newMyJID))
+            return;
+        const XMPPJID::Ptr oldMyJID =
+            stream.m_myJID_setByServer ? stream.m_myJID_setByServer : stream.m_myJID_setByClient;
+        stream.m_myJID_setByServer = newMyJID;
+        if (!isSameJID(oldMyJID, newMyJID))
+            stream.postMyJIDChange();
+    });
+}
+
+XMPPJID::Ptr XMPPStream::remoteJID() const
+{
+    XMPPJID::Ptr result;
+    runOnXmppQueue([&] { result = m_remoteJID; });
+    return result;
+}
+
+std::shared_ptr<XMPPPresence> XMPPStream::myPresence() const
+{
+    std::shared_ptr<XMPPPresence> result;
+    runOnXmppQueue([&] { result = m_myPresence; });
+    return result;
+}
+
+std::shared_ptr<platform::NSXMLElement> XMPPStream::rootElement() const
+{
+    if (m_xmppQueue->isCurrent())
+        return m_rootElement;
+    std::shared_ptr<platform::NSXMLElement> result;
+    m_xmppQueue->sync([&] { result = m_rootElement ? m_rootElement->copyElement() : nullptr; });
+    return result;
+}
+
+float XMPPStream::serverXmppStreamVersionNumber() const
+{
+    float result = 0;
+    runOnXmppQueue([&] {
+        if (m_rootElement)
+            result = attributeFloatValueForName(*m_rootElement, QStringLiteral("version"), 0.0F);
+    });
+    return result;
+}
+
+double XMPPStream::keepAliveInterval() const
+{
+    double result = 0;
+    runOnXmppQueue([&] { result = m_keepAliveInterval; });
+    return result;
+}
+
+void XMPPStream::setKeepAliveInterval(double interval)
+{
+    postOnXmppQueue([interval](XMPPStream &stream) {
+        // A running keep-alive needs at least ten seconds between ticks; 0 or less switches it off.
+        if (interval != stream.m_keepAliveInterval)
+            stream.m_keepAliveInterval = interval > 0 ? std::max(interval, 10.0) : interval;
+    });
+}
+
+QChar XMPPStream::keepAliveWhitespaceCharacter() const
+{
+    QChar result;
+    runOnXmppQueue(
+        [&] { result = m_keepAliveData.isEmpty() ? QChar(u' ') : QString::fromUtf8(m_keepAliveData).front(); });
+    return result;
+}
+
+void XMPPStream::setKeepAliveWhitespaceCharacter(QChar keepAliveChar)
+{
+    // Only whitespace keeps a stream alive without being an element.
+    if (keepAliveChar != u' ' && keepAliveChar != u'\n' && keepAliveChar != u'\t')
+        return;
+    postOnXmppQueue([keepAliveChar](XMPPStream &stream) { stream.m_keepAliveData = QString(keepAliveChar).toUtf8(); });
+}
+
+std::uint64_t XMPPStream::numberOfBytesSent() const
+{
+    std::uint64_t result = 0;
+    runOnXmppQueue([&] { result = m_numberOfBytesSent; });
+    return result;
+}
+
+std::uint64_t XMPPStream::numberOfBytesReceived() const
+{
+    std::uint64_t result = 0;
+    runOnXmppQueue([&] { result = m_numberOfBytesReceived; });
+    return result;
+}
+
+bool XMPPStream::resetByteCountPerConnection() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_config & kResetByteCountPerConnection) != 0; });
+    return result;
+}
+
+void XMPPStream::setResetByteCountPerConnection(bool flag)
+{
+    postOnXmppQueue([flag](XMPPStream &stream) {
+        stream.m_config =
+            flag ? (stream.m_config | kResetByteCountPerConnection) : (stream.m_config & ~kResetByteCountPerConnection);
+    });
+}
+
+bool XMPPStream::isP2P() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0; });
+    return result;
+}
+
+bool XMPPStream::isP2PInitiator() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) != 0; });
+    return result;
+}
+
+bool XMPPStream::isP2PRecipient() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) == 0; });
+    return result;
+}
+
+bool XMPPStream::isSecure() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_flags & kIsSecure) != 0; });
+    return result;
+}
+
+void XMPPStream::setIsSecure(bool flag)
+{
+    postOnXmppQueue([flag](XMPPStream &stream) {
+        stream.m_flags = flag ? (stream.m_flags | kIsSecure) : (stream.m_flags & ~kIsSecure);
+    });
+}
+
+bool XMPPStream::isAuthenticated() const
+{
+    bool result = false;
+    runOnXmppQueue([&] { result = (m_flags & kIsAuthenticated) != 0; });
+    return result;
+}
+
+void XMPPStream::setIsAuthenticated(bool flag)
+{
+    postOnXmppQueue([flag](XMPPStream &stream) {
+        stream.m_flags = flag ? (stream.m_flags | kIsAuthenticated) : (stream.m_flags & ~kIsAuthenticated);
+    });
+}
+
+bool XMPPStream::didStartNegotiation() const
+{
+    assertOnXmppQueue();
+    return (m_flags & kDidStartNegotiation) != 0;
+}
+
+void XMPPStream::setDidStartNegotiation(bool flag)
+{
+    assertOnXmppQueue();
+    m_flags = flag ? (m_flags | kDidStartNegotiation) : (m_flags & ~kDidStartNegotiation);
+}
+
+XMPPStreamState XMPPStream::state() const
+{
+    XMPPStreamState result = XMPPStreamStateDisconnected;
+    runOnXmppQueue([&] { result = m_state; });
+    return result;
+}
+
+bool XMPPStream::isDisconnected() const
+{
+    return state() == XMPPStreamStateDisconnected;
+}
+
+bool XMPPStream::isConnected() const
+{
+    return state() == XMPPStreamStateConnected;
+}
+
+QVariant XMPPStream::tag() const
+{
+    const std::lock_guard lock(m_tagMutex);
+    return m_userTag;
+}
+
+void XMPPStream::setTag(const QVariant &tag)
+{
+    const std::lock_guard lock(m_tagMutex);
+    m_userTag = tag;
+}
+
+std::thread::id XMPPStream::xmppUtilityThread() const
+{
+    return m_utilityThreadId;
+}
+
+bool XMPPStream::hasXmppUtilityRunLoop() const
+{
+    return m_utilityRunLoop != nullptr;
+}
+
+void XMPPStream::performOnUtilityThread(std::function<void()> block)
+{
+    m_utilityRunLoop->perform(std::move(block));
+}
+
+QString XMPPStream::generateUUID()
+{
+    return platform::newUuidText();
+}
+
+void XMPPStream::setSRVDNSServers(const QString &servers)
+{
+    postOnXmppQueue([servers](XMPPStream &stream) { stream.m_srvDNSServers = servers; });
+}
+
+// ---- Delegates ----
+
+void XMPPStream::addDelegate(const std::shared_ptr<XMPPStreamDelegate> &delegate,
+                             std::shared_ptr<DispatchQueue> delegateQueue)
+{
+    postOnXmppQueue([delegate, delegateQueue](XMPPStream &stream) {
+        stream.m_multicastDelegate.addDelegate(delegate, delegateQueue);
+    });
+}
+
+void XMPPStream::addUnownedDelegate(XMPPStreamDelegate *delegate, std::shared_ptr<DispatchQueue> delegateQueue)
+{
+    postOnXmppQueue([delegate, delegateQueue](XMPPStream &stream) {
+        stream.m_multicastDelegate.addUnownedDelegate(delegate, delegateQueue);
+    });
+}
+
+void XMPPStream::removeDelegate(const GCDDelegate *delegate, const DispatchQueue *delegateQueue)
+{
+    runOnXmppQueue([&] { m_multicastDelegate.removeDelegate(delegate, delegateQueue); });
+}
