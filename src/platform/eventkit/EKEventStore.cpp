@@ -902,7 +902,7 @@ bool EKEventStore::isOccurrenceOf(const ICalendarFile &file, const QString &uid,
 {
     const std::shared_ptr<const ICalendarOccurrences> walk =
         walkOf(file, uid, master, start.addSecs(1), kNotedYearsAhead);
-    return std::binary_search(walk->starts.cbegin(), walk->starts.cend(), start);
+    return start.isValid() && std::binary_search(walk->starts.cbegin(), walk->starts.cend(), start.toMSecsSinceEpoch());
 }
 
 // Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: its moved

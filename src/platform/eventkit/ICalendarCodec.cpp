@@ -437,17 +437,19 @@ std::optional<EKRecurrenceRule> ruleOfRecurrenceDates(icalcomponent *item)
         icalcomponent_get_first_property(item, ICAL_RECURRENCEID_PROPERTY) ||
         !icalcomponent_get_first_property(item, ICAL_RDATE_PROPERTY))
         return std::nullopt;
-    const QList<QDateTime> starts = expandOccurrences(item, QDateTime()).starts;
+    const QList<qint64> starts = expandOccurrences(item, QDateTime()).starts;
     if (starts.size() < 2)
         return std::nullopt;
     const QTimeZone local = QTimeZone::systemTimeZone();
-    const QTime timeOfDay = starts.first().toTimeZone(local).time();
-    for (const QDateTime &start : starts) {
-        if (start.toTimeZone(local).time() != timeOfDay)
+    const auto timeOfDay = [&local](qint64 startMs) { return QDateTime::fromMSecsSinceEpoch(startMs, local).time(); };
+    const QTime first = timeOfDay(starts.first());
+    for (const qint64 startMs : starts) {
+        if (timeOfDay(startMs) != first)
             return std::nullopt;
     }
-    return EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
-                            EKRecurrenceEnd::recurrenceEndWithEndDate(starts.last()));
+    return EKRecurrenceRule(
+        EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+        EKRecurrenceEnd::recurrenceEndWithEndDate(QDateTime::fromMSecsSinceEpoch(starts.last(), QTimeZone::utc())));
 }
 
 } // namespace
@@ -644,9 +646,10 @@ ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &h
         addOccurrencesOfRule(icalproperty_get_rrule(rule), start, horizon, starts);
     addRecurrenceDates(master, start, starts);
     const std::set<qint64> excluded = excludedStarts(master);
+    result.starts.reserve(qsizetype(starts.size()));
     for (const qint64 startMs : starts) {
         if (!excluded.count(startMs))
-            result.starts.append(QDateTime::fromMSecsSinceEpoch(startMs, QTimeZone::utc()));
+            result.starts.append(startMs);
     }
     return result;
 }
@@ -654,14 +657,20 @@ ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &h
 QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
                                         const QDateTime &windowEnd)
 {
+    QList<QDateTime> result;
+    // An invalid end goes before every start, as QDateTime compares them.
+    if (!windowEnd.isValid())
+        return result;
     const qint64 length = occurrences.lengthSeconds;
     // Nothing that starts before the window's start less the length can reach into the window.
-    const QDateTime earliest = windowStart.isValid() ? windowStart.addSecs(-length) : windowStart;
-    auto it = std::lower_bound(occurrences.starts.cbegin(), occurrences.starts.cend(), earliest);
-    QList<QDateTime> result;
-    for (; it != occurrences.starts.cend() && *it < windowEnd; ++it) {
-        if (overlapsWindow(*it, length, windowStart, windowEnd))
-            result.append(*it);
+    auto it = occurrences.starts.cbegin();
+    if (windowStart.isValid())
+        it = std::lower_bound(it, occurrences.starts.cend(), windowStart.addSecs(-length).toMSecsSinceEpoch());
+    const qint64 endMs = windowEnd.toMSecsSinceEpoch();
+    for (; it != occurrences.starts.cend() && *it < endMs; ++it) {
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, QTimeZone::utc());
+        if (overlapsWindow(start, length, windowStart, windowEnd))
+            result.append(start);
     }
     return result;
 }

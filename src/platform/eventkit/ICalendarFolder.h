@@ -25,7 +25,8 @@ namespace platform {
 struct ICalendarOccurrences final
 {
     QDateTime horizon;
-    QList<QDateTime> starts;
+    // UTC milliseconds since 1970, ascending: a series walked years ahead keeps thousands of them.
+    QList<qint64> starts;
     qint64 lengthSeconds = 0;
 };
 

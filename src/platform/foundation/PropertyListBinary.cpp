@@ -557,10 +557,11 @@ public:
     // From now on the bytes go to the sink whenever a piece of them is ready, and are not kept.
     void streamTo(Encoder::Sink sink) { m_sink = std::move(sink); }
     bool hasSinkFailed() const { return m_hasSinkFailed; }
-    // Room for exactly count more bytes, where the writer knows all that is left to write.
+    // Room for exactly count more bytes, where the writer knows all that is left to write and keeps
+    // the list whole; a streamed list passes its pieces on instead.
     void reserveRest(qsizetype count)
     {
-        if (m_used + count > m_bytes.size())
+        if (!m_sink && m_used + count > m_bytes.size())
             m_bytes.resize(m_used + count);
     }
     // Room for count more bytes, which the caller fills at once.
@@ -671,11 +672,7 @@ public:
         const int offsetWidth = packedWidthFor(offsetTable);
         // The offset table and the trailer: 6 unused bytes, 2 widths and three 8-byte numbers.
         m_output.reserveRest(qsizetype(m_offsets.size()) * offsetWidth + 32);
-        char *out = m_output.extend(qsizetype(m_offsets.size()) * offsetWidth);
-        m_offsets.forEach([&out, offsetWidth](quint64 offset) {
-            putBigEndian(out, offset, offsetWidth);
-            out += offsetWidth;
-        });
+        writeOffsetTable(offsetWidth);
         std::memset(m_output.extend(6), 0, 6);
         m_output.append(char(offsetWidth));
         m_output.append(char(m_referenceWidth));
@@ -684,6 +681,26 @@ public:
         appendBigEndian(offsetTable, 8);
         m_offsets = {};
         return m_output.take();
+    }
+
+    // The offset table a piece at a time, so that a streamed list passes it on as it fills rather
+    // than holding the whole table at once.
+    void writeOffsetTable(int offsetWidth)
+    {
+        constexpr size_t kOffsetsPerPiece = 16 * 1024;
+        size_t left = m_offsets.size();
+        size_t leftInPiece = 0;
+        char *out = nullptr;
+        m_offsets.forEach([&](quint64 offset) {
+            if (leftInPiece == 0) {
+                leftInPiece = std::min(left, kOffsetsPerPiece);
+                left -= leftInPiece;
+                out = m_output.extend(qsizetype(leftInPiece) * offsetWidth);
+            }
+            putBigEndian(out, offset, offsetWidth);
+            out += offsetWidth;
+            --leftInPiece;
+        });
     }
 
     // At least as many objects as will be written (equal texts are written once), which fixes the

@@ -29,6 +29,25 @@ void initialiseCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+} // namespace
+
+} // namespace platform
+
+// libcurl brings GnuTLS into the process (through librtmp), and GnuTLS sets itself up as it loads:
+// about 1 MB of memory in every process that links the HTTP client, though nothing here calls it
+// (libcurl speaks only http and https here, over OpenSSL). Defining this function is GnuTLS's own
+// switch for programs that skip that set-up (its GNUTLS_SKIP_GLOBAL_INIT); the linker exports it
+// because GnuTLS defines it too. A library that does use GnuTLS calls gnutls_global_init itself.
+extern "C" int _gnutls_global_init_skip(void); // NOLINT(bugprone-reserved-identifier)
+extern "C" int _gnutls_global_init_skip(void) // NOLINT(bugprone-reserved-identifier)
+{
+    return 1;
+}
+
+namespace platform {
+
+namespace {
+
 // TLS sessions shared by the requests that trust the same certificates, so a new connection to a
 // server met before resumes its session instead of a full handshake, as browsers and curl do. Only the
 // TLS session is shared: every request still opens a connection of its own. Requests with other trust

@@ -302,6 +302,44 @@ TEST(PropertyList, ManyEqualTextsAreWrittenOnceEach)
     EXPECT_EQ(parsePropertyList(*bytes)->toList(), value);
 }
 
+TEST(PropertyList, AStreamedListIsTheWholeListsBytesInBoundedPieces)
+{
+    // 200 lists of 1,000 texts: no object is large, but the offset table is 600 KB, which goes to the
+    // sink in pieces like the rest.
+    constexpr int kLists = 200;
+    constexpr int kTextsPerList = 1000;
+    constexpr quint64 kObjects = kLists * (kTextsPerList + 1) + 1;
+    const auto encode = [](binaryplist::Encoder &encoder) {
+        std::vector<quint64> lists;
+        for (int list = 0; list < kLists; ++list) {
+            std::vector<quint64> texts;
+            for (int index = 0; index < kTextsPerList; ++index)
+                texts.push_back(*encoder.writeDistinctUtf8("t" + QByteArray::number(list * kTextsPerList + index)));
+            lists.push_back(encoder.writeArray(texts));
+        }
+        return encoder.finish(encoder.writeArray(lists));
+    };
+    binaryplist::Encoder whole(kObjects);
+    const QByteArray expected = encode(whole);
+    binaryplist::Encoder streamed(kObjects);
+    QByteArray received;
+    qsizetype largestPiece = 0;
+    streamed.streamTo([&](const char *bytes, qsizetype count) {
+        received.append(bytes, count);
+        largestPiece = std::max(largestPiece, count);
+        return true;
+    });
+    EXPECT_TRUE(encode(streamed).isEmpty());
+    EXPECT_FALSE(streamed.hasSinkFailed());
+    EXPECT_EQ(received, expected);
+    EXPECT_LE(largestPiece, 512 * 1024);
+    const Result<QVariant> parsed = parsePropertyList(received);
+    ASSERT_TRUE(parsed.ok());
+    ASSERT_EQ(parsed->toList().size(), kLists);
+    EXPECT_EQ(parsed->toList().last().toList().last().toString(),
+              QStringLiteral("t%1").arg(kLists * kTextsPerList - 1));
+}
+
 TEST(PropertyList, PythonsPlistlibReadsOurBinaryAndWeReadItsBinary)
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
