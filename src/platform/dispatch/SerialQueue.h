@@ -25,6 +25,7 @@ private:
     void scheduleDrain();
     void drain();
     void releaseAfterInlineRun();
+    bool hasPending();
 
     std::mutex m_mutex;
     std::deque<DispatchBlock> m_pending;
