@@ -164,9 +164,10 @@ void watchdogFired(const std::shared_ptr<WorkerPool::State> &state)
     ++state->deferralRound;
     for (; overdue > 0; --overdue)
         provideThread(state, lock);
-    state->isWatchdogArmed = state->deferredBefore > 0;
+    const bool mustArm = state->deferredBefore > 0;
+    state->isWatchdogArmed = mustArm;
     lock.unlock();
-    if (state->isWatchdogArmed)
+    if (mustArm)
         armWatchdog(state);
 }
 

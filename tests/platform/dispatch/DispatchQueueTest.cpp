@@ -407,25 +407,27 @@ TEST(DispatchQueue, BlocksFannedOutByABlockRunSideBySide)
     std::mutex mutex;
     std::condition_variable changed;
     int arrived = 0;
-    std::atomic<int> finished = 0;
+    std::atomic<int> metAll = 0;
     const auto done = DispatchSemaphore::create(0);
     fanning->async([&] {
         for (int index = 0; index < kBlocks; ++index) {
             workers->async([&] {
-                std::unique_lock lock(mutex);
-                ++arrived;
-                changed.notify_all();
-                if (changed.wait_for(lock, kPatience, [&] { return arrived == kBlocks; }))
-                    ++finished;
-                if (finished == kBlocks)
-                    done->signal();
+                {
+                    std::unique_lock lock(mutex);
+                    ++arrived;
+                    changed.notify_all();
+                    if (changed.wait_for(lock, kPatience, [&] { return arrived == kBlocks; }))
+                        ++metAll;
+                }
+                done->signal();
             });
         }
         // The fanning block stays busy well past the pool's limit for queued work.
         std::this_thread::sleep_for(50ms);
     });
-    ASSERT_TRUE(done->wait(kPatience));
-    EXPECT_EQ(finished.load(), kBlocks);
+    for (int index = 0; index < kBlocks; ++index)
+        ASSERT_TRUE(done->wait(2 * kPatience));
+    EXPECT_EQ(metAll.load(), kBlocks);
 }
 
 // Two queues feeding each other, as a socket's queue and its delegate's do: every block runs, in
