@@ -25,7 +25,7 @@ private:
     void scheduleDrain();
     void drain();
     void releaseAfterInlineRun();
-    bool hasPending();
+    size_t pendingCount();
 
     std::mutex m_mutex;
     std::deque<DispatchBlock> m_pending;
