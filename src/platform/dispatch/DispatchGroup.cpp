@@ -50,14 +50,14 @@ void DispatchGroup::leave()
 
 void DispatchGroup::wait()
 {
-    WorkerPool::handOverDeferredTasks();
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     m_emptied.wait(lock, [this] { return m_count == 0; });
 }
 
 bool DispatchGroup::wait(DispatchDuration timeLimit)
 {
-    WorkerPool::handOverDeferredTasks();
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     return m_emptied.wait_until(lock, deadlineAfter(timeLimit), [this] { return m_count == 0; });
 }

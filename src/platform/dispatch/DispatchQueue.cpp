@@ -48,7 +48,7 @@ public:
 
     void wait()
     {
-        WorkerPool::handOverDeferredTasks();
+        WorkerPool::beforeBlocking();
         std::unique_lock lock(m_mutex);
         m_done.wait(lock, [this] { return m_isDone; });
     }

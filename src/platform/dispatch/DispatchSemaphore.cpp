@@ -13,7 +13,7 @@ DispatchSemaphore::DispatchSemaphore(long initialCount) : m_count(initialCount <
 
 void DispatchSemaphore::wait()
 {
-    WorkerPool::handOverDeferredTasks();
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     ++m_waiterCount;
     m_available.wait(lock, [this] { return m_count > 0; });
@@ -28,7 +28,7 @@ bool DispatchSemaphore::wait(DispatchDuration timeLimit)
 
 bool DispatchSemaphore::waitUntil(DispatchTime deadline)
 {
-    WorkerPool::handOverDeferredTasks();
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     ++m_waiterCount;
     const bool isTaken = m_available.wait_until(lock, deadline, [this] { return m_count > 0; });

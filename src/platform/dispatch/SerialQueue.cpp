@@ -9,8 +9,6 @@ namespace {
 // Blocks run by one drain before the thread goes back to the pool, so one busy queue cannot keep
 // a thread from other queues' work indefinitely.
 constexpr int kBlocksPerDrain = 256;
-// Up to this many blocks waiting, a queue that fed another steps aside for it (see drain).
-constexpr size_t kStepAsideBacklog = 4;
 
 } // namespace
 
@@ -68,26 +66,20 @@ void SerialQueue::drain()
             m_pending.pop_front();
         }
         runBlock(block);
-        if (!WorkerPool::hasDeferredTasks())
-            continue;
-        // The block fed another queue, whose drain waits for this thread. With a few blocks of its
-        // own waiting, this queue steps aside: the fed queue runs first, while its input is fresh in
-        // the caches, and this queue goes on after it, so one thread carries a pipeline of queues
-        // without waking another. With a backlog, the fed queue would wait long: it gets a thread of
-        // its own now and the two run side by side.
-        const size_t pending = pendingCount();
-        if (pending > kStepAsideBacklog)
-            WorkerPool::handOverDeferredTasks();
-        else if (pending > 0)
+        if (WorkerPool::hasDeferredTasks() && hasPending()) {
+            // The block fed another queue whose drain waits for this thread: it runs first, while its
+            // input is fresh in the caches, and this queue goes on after it. One thread then carries
+            // a pipeline of queues without waking another or handing memory between threads.
             break;
+        }
     }
     scheduleDrain();
 }
 
-size_t SerialQueue::pendingCount()
+bool SerialQueue::hasPending()
 {
     std::lock_guard lock(m_mutex);
-    return m_pending.size();
+    return !m_pending.empty();
 }
 
 void SerialQueue::releaseAfterInlineRun()

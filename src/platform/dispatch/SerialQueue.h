@@ -25,7 +25,7 @@ private:
     void scheduleDrain();
     void drain();
     void releaseAfterInlineRun();
-    size_t pendingCount();
+    bool hasPending();
 
     std::mutex m_mutex;
     std::deque<DispatchBlock> m_pending;

@@ -254,7 +254,7 @@ void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
     }
     // Queued by a running task: the thread running it takes the task itself when it finishes (one
     // queue handing work to the next, as a socket's queue and its delegate's do, then costs no
-    // wake-up at all), unless that task runs past the limit or waits (see handOverDeferredTasks).
+    // wake-up at all), unless that task runs past the limit or waits (see beforeBlocking).
     if (t_worker.deferredCount > 0 && t_worker.deferralRound != m_state->deferralRound) {
         // Owed since an earlier round: paid now, so that a task queueing work again and again cannot
         // keep its first debt from the watchdog.
@@ -272,7 +272,7 @@ bool WorkerPool::hasDeferredTasks()
     return t_worker.deferredCount > 0;
 }
 
-void WorkerPool::handOverDeferredTasks()
+void WorkerPool::beforeBlocking()
 {
     if (t_worker.state == nullptr || t_worker.deferredCount == 0)
         return;

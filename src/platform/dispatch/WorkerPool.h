@@ -17,15 +17,13 @@ public:
     static WorkerPool &shared();
 
     // A task submitted by a task running on the pool is left to that worker, which takes it when its
-    // task finishes; another thread is woken for it only if the running task waits or hands it over
-    // (handOverDeferredTasks), or runs past about a millisecond. Other callers wake an idle thread or
-    // start one.
+    // task finishes; another thread is woken for it only if the running task waits (beforeBlocking)
+    // or runs past about a millisecond. Other callers wake an idle thread or start one.
     void submit(DispatchBlock task, QueuePriority priority);
 
-    // Tasks the calling worker's running task queued get threads of their own now. Called by the
-    // dispatch layer's waits (semaphores, groups, sync) before they block the calling thread, and by
-    // a serial queue that will keep its thread a while longer.
-    static void handOverDeferredTasks();
+    // Called by the dispatch layer's waits (semaphores, groups, sync) before they block the calling
+    // thread: tasks this worker's running task queued get threads of their own now.
+    static void beforeBlocking();
     // Whether the calling worker's running task queued tasks that wait for this thread.
     static bool hasDeferredTasks();
 
