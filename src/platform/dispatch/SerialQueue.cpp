@@ -66,20 +66,8 @@ void SerialQueue::drain()
             m_pending.pop_front();
         }
         runBlock(block);
-        if (WorkerPool::hasDeferredTasks() && hasPending()) {
-            // The block fed another queue whose drain waits for this thread: it runs first, while its
-            // input is fresh in the caches, and this queue goes on after it. One thread then carries
-            // a pipeline of queues without waking another or handing memory between threads.
-            break;
-        }
     }
     scheduleDrain();
-}
-
-bool SerialQueue::hasPending()
-{
-    std::lock_guard lock(m_mutex);
-    return !m_pending.empty();
 }
 
 void SerialQueue::releaseAfterInlineRun()

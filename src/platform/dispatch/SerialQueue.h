@@ -25,7 +25,6 @@ private:
     void scheduleDrain();
     void drain();
     void releaseAfterInlineRun();
-    bool hasPending();
 
     std::mutex m_mutex;
     std::deque<DispatchBlock> m_pending;

@@ -138,19 +138,12 @@ void armWatchdog(const std::shared_ptr<WorkerPool::State> &state)
     EventMonitor::shared().addTimer(deadlineAfter(kDeferredWakeLimit), [state] { watchdogFired(state); });
 }
 
-// After a task: the worker takes one queued task itself and keeps one more owed for its next turn (a
-// serial queue that stepped aside for the queue it fed, see SerialQueue::drain); threads are woken for
-// the others it queued.
+// After a task: the worker takes one queued task itself, and wakes threads for the others it queued.
 void settleAfterTask(const std::shared_ptr<WorkerPool::State> &state, std::unique_lock<std::mutex> &lock)
 {
     const int owed = takeDeferredWakes(*state);
-    for (int extra = std::min<int>(owed, int(state->queuedCount())) - 2; extra > 0; --extra)
+    for (int extra = std::min<int>(owed, int(state->queuedCount())) - 1; extra > 0; --extra)
         provideThread(state, lock);
-    if (owed >= 2 && recordDeferral(*state)) {
-        lock.unlock();
-        armWatchdog(state);
-        lock.lock();
-    }
 }
 
 // Wake-ups owed since before the last round are paid now: their tasks have waited at least the limit,
@@ -265,11 +258,6 @@ void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
     lock.unlock();
     if (mustArm)
         armWatchdog(m_state);
-}
-
-bool WorkerPool::hasDeferredTasks()
-{
-    return t_worker.deferredCount > 0;
 }
 
 void WorkerPool::beforeBlocking()

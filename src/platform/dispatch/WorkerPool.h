@@ -24,8 +24,6 @@ public:
     // Called by the dispatch layer's waits (semaphores, groups, sync) before they block the calling
     // thread: tasks this worker's running task queued get threads of their own now.
     static void beforeBlocking();
-    // Whether the calling worker's running task queued tasks that wait for this thread.
-    static bool hasDeferredTasks();
 
     // How long a thread may stay idle before it exits (5 s unless changed); tests shorten it.
     void setIdleRetirement(DispatchDuration idleTime);
