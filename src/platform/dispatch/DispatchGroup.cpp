@@ -1,6 +1,7 @@
 #include "platform/dispatch/DispatchGroup.h"
 
 #include "platform/dispatch/DispatchLog.h"
+#include "platform/dispatch/WorkerPool.h"
 
 namespace platform {
 
@@ -49,12 +50,14 @@ void DispatchGroup::leave()
 
 void DispatchGroup::wait()
 {
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     m_emptied.wait(lock, [this] { return m_count == 0; });
 }
 
 bool DispatchGroup::wait(DispatchDuration timeLimit)
 {
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     return m_emptied.wait_until(lock, deadlineAfter(timeLimit), [this] { return m_count == 0; });
 }

@@ -5,6 +5,7 @@
 #include "platform/dispatch/EventMonitor.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/SerialQueue.h"
+#include "platform/dispatch/WorkerPool.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -47,6 +48,7 @@ public:
 
     void wait()
     {
+        WorkerPool::beforeBlocking();
         std::unique_lock lock(m_mutex);
         m_done.wait(lock, [this] { return m_isDone; });
     }

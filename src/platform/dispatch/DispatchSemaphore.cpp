@@ -1,5 +1,7 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 
+#include "platform/dispatch/WorkerPool.h"
+
 namespace platform {
 
 std::shared_ptr<DispatchSemaphore> DispatchSemaphore::create(long initialCount)
@@ -11,6 +13,7 @@ DispatchSemaphore::DispatchSemaphore(long initialCount) : m_count(initialCount <
 
 void DispatchSemaphore::wait()
 {
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     ++m_waiterCount;
     m_available.wait(lock, [this] { return m_count > 0; });
@@ -25,6 +28,7 @@ bool DispatchSemaphore::wait(DispatchDuration timeLimit)
 
 bool DispatchSemaphore::waitUntil(DispatchTime deadline)
 {
+    WorkerPool::beforeBlocking();
     std::unique_lock lock(m_mutex);
     ++m_waiterCount;
     const bool isTaken = m_available.wait_until(lock, deadline, [this] { return m_count > 0; });

@@ -1,8 +1,11 @@
 #include "platform/dispatch/WorkerPool.h"
 
 #include "platform/dispatch/DispatchLog.h"
+#include "platform/dispatch/EventMonitor.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -16,6 +19,9 @@ namespace {
 // blocking, and further tasks then wait for a thread to come free instead of exhausting the process.
 constexpr int kMaxThreads = 512;
 constexpr auto kDefaultIdleRetirement = std::chrono::seconds(5);
+// How long a task queued by a running task may wait for that task to finish before another thread is
+// woken for it (see WorkerPool::submit); between one and two of these.
+constexpr auto kDeferredWakeLimit = std::chrono::milliseconds(1);
 
 } // namespace
 
@@ -29,6 +35,12 @@ struct WorkerPool::State
     int idleCount = 0;
     DispatchDuration idleRetirement = kDefaultIdleRetirement;
     bool hasWarnedOfLimit = false;
+    // Wake-ups owed for tasks queued by running tasks, by the watchdog round they were queued in: the
+    // current round's, and the previous round's, which the watchdog pays when it fires.
+    std::uint64_t deferralRound = 0;
+    int deferredNow = 0;
+    int deferredBefore = 0;
+    bool isWatchdogArmed = false;
 
     size_t queuedCount() const { return highTasks.size() + tasks.size(); }
 
@@ -48,6 +60,110 @@ struct ThreadStart
     std::shared_ptr<WorkerPool::State> state;
 };
 
+// The pool a worker thread belongs to, and the wake-ups it owes for tasks its running task queued.
+struct WorkerContext
+{
+    WorkerPool::State *state = nullptr;
+    int deferredCount = 0;
+    std::uint64_t deferralRound = 0;
+};
+
+thread_local WorkerContext t_worker;
+
+bool startWorker(const std::shared_ptr<WorkerPool::State> &state);
+
+// Sees that a thread will run one more queued task: an idle one is woken, or a new one started while
+// every thread is busy. Called with the mutex held; it may release it.
+void provideThread(const std::shared_ptr<WorkerPool::State> &state, std::unique_lock<std::mutex> &lock)
+{
+    const bool needsThread = state->queuedCount() > size_t(state->idleCount);
+    if (!needsThread || state->threadCount >= kMaxThreads) {
+        if (needsThread && !state->hasWarnedOfLimit) {
+            state->hasWarnedOfLimit = true;
+            logDispatchProblem(QStringLiteral("worker pool reached %1 threads; further blocks wait").arg(kMaxThreads));
+        }
+        state->workAvailable.notify_one();
+        return;
+    }
+    ++state->threadCount;
+    if (startWorker(state))
+        return;
+    --state->threadCount;
+    const bool hasNoThread = state->threadCount == 0;
+    lock.unlock();
+    logDispatchProblem(hasNoThread ? QStringLiteral("cannot start a worker thread; blocks wait for one")
+                                   : QStringLiteral("cannot start another worker thread"));
+    state->workAvailable.notify_one();
+    lock.lock();
+}
+
+// The calling worker's owed wake-ups are settled: taken off the pool's account, and answered how
+// many still stand (those of a round the watchdog has not paid yet). Called with the mutex held.
+int takeDeferredWakes(WorkerPool::State &state)
+{
+    const int count = t_worker.deferredCount;
+    t_worker.deferredCount = 0;
+    if (count == 0)
+        return 0;
+    if (t_worker.deferralRound == state.deferralRound) {
+        state.deferredNow -= count;
+        return count;
+    }
+    if (t_worker.deferralRound + 1 == state.deferralRound) {
+        state.deferredBefore -= count;
+        return count;
+    }
+    return 0;
+}
+
+void watchdogFired(const std::shared_ptr<WorkerPool::State> &state);
+
+// Records that the calling worker owes one wake-up, in the current round. Called with the mutex held
+// and no debt of an earlier round standing; answers whether the caller must arm the watchdog after
+// releasing the mutex.
+bool recordDeferral(WorkerPool::State &state)
+{
+    t_worker.deferralRound = state.deferralRound;
+    ++t_worker.deferredCount;
+    ++state.deferredNow;
+    if (state.isWatchdogArmed)
+        return false;
+    state.isWatchdogArmed = true;
+    return true;
+}
+
+// Asks the event monitor to look at the owed wake-ups once the limit has passed.
+void armWatchdog(const std::shared_ptr<WorkerPool::State> &state)
+{
+    EventMonitor::shared().addTimer(deadlineAfter(kDeferredWakeLimit), [state] { watchdogFired(state); });
+}
+
+// After a task: the worker takes one queued task itself, and wakes threads for the others it queued.
+void settleAfterTask(const std::shared_ptr<WorkerPool::State> &state, std::unique_lock<std::mutex> &lock)
+{
+    const int owed = takeDeferredWakes(*state);
+    for (int extra = std::min<int>(owed, int(state->queuedCount())) - 1; extra > 0; --extra)
+        provideThread(state, lock);
+}
+
+// Wake-ups owed since before the last round are paid now: their tasks have waited at least the limit,
+// so the task that queued them runs long or blocks.
+void watchdogFired(const std::shared_ptr<WorkerPool::State> &state)
+{
+    std::unique_lock lock(state->mutex);
+    int overdue = std::min<int>(state->deferredBefore, int(state->queuedCount()));
+    state->deferredBefore = state->deferredNow;
+    state->deferredNow = 0;
+    ++state->deferralRound;
+    for (; overdue > 0; --overdue)
+        provideThread(state, lock);
+    const bool mustArm = state->deferredBefore > 0;
+    state->isWatchdogArmed = mustArm;
+    lock.unlock();
+    if (mustArm)
+        armWatchdog(state);
+}
+
 // Waits while idle; answers false when the idle time ran out with no work. The limit is re-read
 // after every wake, so a changed limit applies to threads already waiting.
 bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
@@ -65,6 +181,7 @@ bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
 
 void runWorker(const std::shared_ptr<WorkerPool::State> &state)
 {
+    t_worker.state = state.get();
     std::unique_lock lock(state->mutex);
     for (;;) {
         if (state->queuedCount() > 0) {
@@ -73,6 +190,7 @@ void runWorker(const std::shared_ptr<WorkerPool::State> &state)
             task();
             task = nullptr;
             lock.lock();
+            settleAfterTask(state, lock);
             continue;
         }
         ++state->idleCount;
@@ -123,25 +241,33 @@ void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
 {
     std::unique_lock lock(m_state->mutex);
     (priority == QueuePriority::High ? m_state->highTasks : m_state->tasks).push_back(std::move(task));
-    const bool needsThread = m_state->queuedCount() > size_t(m_state->idleCount);
-    if (!needsThread || m_state->threadCount >= kMaxThreads) {
-        if (needsThread && !m_state->hasWarnedOfLimit) {
-            m_state->hasWarnedOfLimit = true;
-            logDispatchProblem(QStringLiteral("worker pool reached %1 threads; further blocks wait").arg(kMaxThreads));
-        }
-        lock.unlock();
-        m_state->workAvailable.notify_one();
+    if (t_worker.state != m_state.get()) {
+        provideThread(m_state, lock);
         return;
     }
-    ++m_state->threadCount;
-    if (startWorker(m_state))
-        return;
-    --m_state->threadCount;
-    const bool hasNoThread = m_state->threadCount == 0;
+    // Queued by a running task: the thread running it takes the task itself when it finishes (one
+    // queue handing work to the next, as a socket's queue and its delegate's do, then costs no
+    // wake-up at all), unless that task runs past the limit or waits (see beforeBlocking).
+    if (t_worker.deferredCount > 0 && t_worker.deferralRound != m_state->deferralRound) {
+        // Owed since an earlier round: paid now, so that a task queueing work again and again cannot
+        // keep its first debt from the watchdog.
+        for (int owed = takeDeferredWakes(*m_state); owed > 0; --owed)
+            provideThread(m_state, lock);
+    }
+    const bool mustArm = recordDeferral(*m_state);
     lock.unlock();
-    logDispatchProblem(hasNoThread ? QStringLiteral("cannot start a worker thread; blocks wait for one")
-                                   : QStringLiteral("cannot start another worker thread"));
-    m_state->workAvailable.notify_one();
+    if (mustArm)
+        armWatchdog(m_state);
+}
+
+void WorkerPool::beforeBlocking()
+{
+    if (t_worker.state == nullptr || t_worker.deferredCount == 0)
+        return;
+    const std::shared_ptr<State> &state = shared().m_state;
+    std::unique_lock lock(state->mutex);
+    for (int owed = takeDeferredWakes(*state); owed > 0; --owed)
+        provideThread(state, lock);
 }
 
 void WorkerPool::setIdleRetirement(DispatchDuration idleTime)

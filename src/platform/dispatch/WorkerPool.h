@@ -16,7 +16,14 @@ class WorkerPool final
 public:
     static WorkerPool &shared();
 
+    // A task submitted by a task running on the pool is left to that worker, which takes it when its
+    // task finishes; another thread is woken for it only if the running task waits (beforeBlocking)
+    // or runs past about a millisecond. Other callers wake an idle thread or start one.
     void submit(DispatchBlock task, QueuePriority priority);
+
+    // Called by the dispatch layer's waits (semaphores, groups, sync) before they block the calling
+    // thread: tasks this worker's running task queued get threads of their own now.
+    static void beforeBlocking();
 
     // How long a thread may stay idle before it exits (5 s unless changed); tests shorten it.
     void setIdleRetirement(DispatchDuration idleTime);

@@ -297,26 +297,33 @@ void XMPPSRVResolver::sortResults(std::vector<XMPPSRVRecord> &results, const std
     results = std::move(ordered);
 }
 
+// The query is stopped before the delegate hears of its end: the report then reaches the delegate
+// queue as this block's last step, so that a thread taking over from this one is not held up by the
+// clean-up.
 void XMPPSRVResolver::succeed()
 {
     sortResults(m_results, m_random);
     const std::vector<XMPPSRVRecord> records = m_results;
-    if (m_delegateQueue) {
-        m_delegateQueue->async([self = shared_from_this(), delegate = m_delegate, records] {
+    XMPPSRVResolverDelegate *const delegate = m_delegate;
+    const std::shared_ptr<platform::DispatchQueue> delegateQueue = m_delegateQueue;
+    stopNow();
+    if (delegateQueue) {
+        delegateQueue->async([self = shared_from_this(), delegate, records] {
             delegate->srvResolverDidResolveRecords(self.get(), records);
         });
     }
-    stopNow();
 }
 
 void XMPPSRVResolver::failWithError(const PlatformError &error)
 {
-    if (m_delegateQueue) {
-        m_delegateQueue->async([self = shared_from_this(), delegate = m_delegate, error] {
+    XMPPSRVResolverDelegate *const delegate = m_delegate;
+    const std::shared_ptr<platform::DispatchQueue> delegateQueue = m_delegateQueue;
+    stopNow();
+    if (delegateQueue) {
+        delegateQueue->async([self = shared_from_this(), delegate, error] {
             delegate->srvResolverDidNotResolveDueToError(self.get(), error);
         });
     }
-    stopNow();
 }
 
 void XMPPSRVResolver::failWithDNSError(std::int32_t dnsError)

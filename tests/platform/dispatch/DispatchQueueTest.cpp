@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -349,4 +351,109 @@ TEST(DispatchQueue, IdleWorkerThreadsRetire)
     // The pool starts threads again on demand.
     queue->async([&] { done->signal(); });
     EXPECT_TRUE(done->wait(kPatience));
+}
+
+// A block queued by a running block waits for that block's thread only while the running block is
+// short: one that then blocks outside the dispatch layer (a lock, a blocking call) or runs long gets
+// its queued work started elsewhere soon after, and one that waits through the dispatch layer at once.
+TEST(DispatchQueue, WorkQueuedByARunningBlockRunsWhileThatBlockWaits)
+{
+    const auto source = DispatchQueue::createSerial(QStringLiteral("org.example.feeder"));
+    const auto target = DispatchQueue::createSerial(QStringLiteral("org.example.fed"));
+    // Waiting on a plain condition variable: only the pool's own watch can start the queued block.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hasRun = false;
+    bool sawRun = false;
+    const auto done = DispatchSemaphore::create(0);
+    source->async([&] {
+        target->async([&] {
+            std::lock_guard lock(mutex);
+            hasRun = true;
+            changed.notify_all();
+        });
+        std::unique_lock lock(mutex);
+        sawRun = changed.wait_for(lock, kPatience, [&] { return hasRun; });
+        done->signal();
+    });
+    ASSERT_TRUE(done->wait(kPatience));
+    EXPECT_TRUE(sawRun);
+
+    // Waiting on a semaphore, and on a sync through a busy queue, from inside a block.
+    const auto signalled = DispatchSemaphore::create(0);
+    bool waited = false;
+    source->async([&] {
+        target->async([&] { signalled->signal(); });
+        waited = signalled->wait(kPatience);
+        std::atomic<bool> release = false;
+        target->async([&] {
+            while (!release)
+                std::this_thread::sleep_for(1ms);
+        });
+        DispatchQueue::global()->async([&] { release = true; });
+        target->sync([] {});
+        done->signal();
+    });
+    ASSERT_TRUE(done->wait(kPatience));
+    EXPECT_TRUE(waited);
+}
+
+// Blocks fanned out by one block run side by side: eight that each wait for all the others finish.
+TEST(DispatchQueue, BlocksFannedOutByABlockRunSideBySide)
+{
+    constexpr int kBlocks = 8;
+    const auto fanning = DispatchQueue::createSerial(QStringLiteral("org.example.fan"));
+    const auto workers = DispatchQueue::createConcurrent(QStringLiteral("org.example.fanned"));
+    std::mutex mutex;
+    std::condition_variable changed;
+    int arrived = 0;
+    std::atomic<int> metAll = 0;
+    const auto done = DispatchSemaphore::create(0);
+    fanning->async([&] {
+        for (int index = 0; index < kBlocks; ++index) {
+            workers->async([&] {
+                {
+                    std::unique_lock lock(mutex);
+                    ++arrived;
+                    changed.notify_all();
+                    if (changed.wait_for(lock, kPatience, [&] { return arrived == kBlocks; }))
+                        ++metAll;
+                }
+                done->signal();
+            });
+        }
+        // The fanning block stays busy well past the pool's limit for queued work.
+        std::this_thread::sleep_for(50ms);
+    });
+    for (int index = 0; index < kBlocks; ++index)
+        ASSERT_TRUE(done->wait(2 * kPatience));
+    EXPECT_EQ(metAll.load(), kBlocks);
+}
+
+// Two queues feeding each other, as a socket's queue and its delegate's do: every block runs, in
+// order on each queue, and the pool needs no more than a few threads for it.
+TEST(DispatchQueue, QueuesFeedingEachOtherRunEveryBlockInOrder)
+{
+    constexpr int kRounds = 20000;
+    const auto first = DispatchQueue::createSerial(QStringLiteral("org.example.ping"));
+    const auto second = DispatchQueue::createSerial(QStringLiteral("org.example.pong"));
+    const auto done = DispatchSemaphore::create(0);
+    std::vector<int> seen;
+    std::function<void(int)> ping;
+    ping = [&](int round) {
+        first->async([&, round] {
+            seen.push_back(round);
+            second->async([&, round] {
+                if (round + 1 == kRounds)
+                    done->signal();
+                else
+                    ping(round + 1);
+            });
+        });
+    };
+    ping(0);
+    ASSERT_TRUE(done->wait(kPatience));
+    ASSERT_EQ(seen.size(), size_t(kRounds));
+    for (int round = 0; round < kRounds; ++round)
+        ASSERT_EQ(seen[size_t(round)], round);
 }

@@ -4,10 +4,8 @@
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
-#include <libxml/tree.h>
 
 #include <mutex>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,37 +18,6 @@ namespace {
 // libxml2 is fed at most this much at a time, so that the limits are checked while a large chunk
 // is parsed rather than after all of it sits in libxml2's buffers.
 constexpr int kSliceBytes = 64 * 1024;
-
-bool prefixesEqual(const xmlChar *left, const xmlChar *right)
-{
-    if (left == nullptr || right == nullptr)
-        return left == right;
-    return xmlStrEqual(left, right) != 0;
-}
-
-// The namespace definition for the prefix on the node or its ancestors, stopping below the root: a
-// stanza carries its own copy of every namespace it uses, even one declared on the stream's root.
-xmlNs *findNamespaceBelowRoot(xmlNode *node, xmlNode *root, const xmlChar *prefix)
-{
-    for (xmlNode *current = node; current != nullptr && current != root && current->type == XML_ELEMENT_NODE;
-         current = current->parent) {
-        for (xmlNs *ns = current->nsDef; ns != nullptr; ns = ns->next) {
-            if (ns->href != nullptr && prefixesEqual(ns->prefix, prefix))
-                return ns;
-        }
-    }
-    return nullptr;
-}
-
-// Copies an attribute value, terminated, into the buffer. libxml2 hands an "&" in a value on as
-// "&#38;" (and nothing else undecoded) when it does not substitute entities.
-const xmlChar *decodeAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
-{
-    buffer.assign(reinterpret_cast<const char *>(begin), size_t(end - begin));
-    for (size_t found = buffer.find("&#38;"); found != std::string::npos; found = buffer.find("&#38;", found + 1))
-        buffer.replace(found, 5, 1, '&');
-    return reinterpret_cast<const xmlChar *>(buffer.c_str());
-}
 
 void initialiseLibxml()
 {
@@ -125,24 +92,13 @@ XMPPParser::XMPPParser(PrivateTag, XMPPParserDelegate *delegate,
         return;
     }
     xmlCtxtUseOptions(m_context, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
-    m_document = xmlNewDoc(m_context->version);
-    if (m_document != nullptr && m_context->dict != nullptr) {
-        // Names in the tree come from the parser's dictionary instead of a copy per node.
-        m_document->dict = m_context->dict;
-        xmlDictReference(m_context->dict);
-    }
-    m_context->myDoc = m_document;
     m_context->_private = this;
 }
 
 XMPPParser::~XMPPParser()
 {
-    if (m_context != nullptr) {
-        m_context->myDoc = nullptr;
+    if (m_context != nullptr)
         xmlFreeParserCtxt(m_context);
-    }
-    if (m_document != nullptr)
-        xmlFreeDoc(m_document);
 }
 
 void XMPPParser::onParserQueue(std::function<void(XMPPParser &)> work)
@@ -264,81 +220,23 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
         stopWithError(XMPPParserErrorTooDeep, QStringLiteral("Elements are nested deeper than %1").arg(kMaxDepth));
         return;
     }
-    xmlNode *const node = xmlNewDocNode(m_document, nullptr, localName, nullptr);
-    if (node == nullptr) {
-        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
-        return;
-    }
-    xmlAddChild(m_currentNode != nullptr ? m_currentNode : reinterpret_cast<xmlNode *>(m_document), node);
-    if (!addNamespaces(node, prefix, uri, namespaceCount, namespaces) || !addAttributes(node, attributeCount, attributes)) {
-        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
-        return;
-    }
-    m_currentNode = node;
+    auto element =
+        m_conversion.openElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, attributes);
     const int previousDepth = m_depth++;
     if (previousDepth == 0)
         markStanzaBoundary();
     if (stopAtStanzaLimit())
         return;
-    if (previousDepth == 0 && !m_hasReportedRoot && xmlDocGetRootElement(m_document) != nullptr) {
-        auto root = m_conversion.convertShallow(xmlDocGetRootElement(m_document));
-        notify({EventKind::DidReadRoot, std::move(root)});
+    if (previousDepth == 0 && !m_hasReportedRoot) {
+        notify({EventKind::DidReadRoot, std::move(element)});
         m_hasReportedRoot = true;
     }
-}
-
-// The node's namespace declarations, and its own namespace. Answers false when libxml2 could not
-// make one.
-bool XMPPParser::addNamespaces(xmlNode *node, const xmlChar *prefix, const xmlChar *uri, int namespaceCount,
-                               const xmlChar **namespaces)
-{
-    for (int index = 0; index < namespaceCount; ++index) {
-        const xmlChar *const declaredPrefix = namespaces[2 * index];
-        xmlNs *const ns = xmlNewNs(node, namespaces[2 * index + 1], declaredPrefix);
-        if (ns == nullptr)
-            return false;
-        if (uri != nullptr && prefixesEqual(declaredPrefix, prefix))
-            xmlSetNs(node, ns);
-    }
-    if (uri == nullptr || node->ns != nullptr)
-        return true;
-    xmlNs *ns = findNamespaceBelowRoot(node, xmlDocGetRootElement(m_document), prefix);
-    if (ns == nullptr)
-        ns = xmlNewNs(node, uri, prefix);
-    if (ns == nullptr)
-        return false;
-    xmlSetNs(node, ns);
-    return true;
-}
-
-bool XMPPParser::addAttributes(xmlNode *node, int attributeCount, const xmlChar **attributes)
-{
-    static const xmlChar kXmlPrefix[] = "xml";
-    for (int index = 0; index < attributeCount; ++index) {
-        const xmlChar *const *attribute = attributes + 5 * index;
-        const xmlChar *const valueText = decodeAttributeValue(attribute[3], attribute[4], m_attributeValue);
-        const xmlChar *const prefix = attribute[1];
-        const xmlChar *const uri = attribute[2];
-        if (prefix == nullptr && uri == nullptr) {
-            if (xmlNewProp(node, attribute[0], valueText) == nullptr)
-                return false;
-            continue;
-        }
-        // The "xml" prefix is bound by XML itself and may not be declared again.
-        xmlNs *ns = prefixesEqual(prefix, kXmlPrefix) ? xmlSearchNs(m_document, node, kXmlPrefix)
-                                                      : findNamespaceBelowRoot(node, xmlDocGetRootElement(m_document), prefix);
-        if (ns == nullptr)
-            ns = xmlNewNs(node, uri, prefix);
-        if (ns == nullptr || xmlNewNsProp(node, ns, attribute[0], valueText) == nullptr)
-            return false;
-    }
-    return true;
 }
 
 void XMPPParser::characters(const xmlChar *text, int length)
 {
     // Text between stanzas is keep-alive white space; keeping it would let a server fill the memory.
-    if (m_pendingError || m_currentNode == nullptr)
+    if (m_pendingError || m_depth == 0)
         return;
     if (m_depth < 2) {
         markStanzaBoundary();
@@ -346,26 +244,14 @@ void XMPPParser::characters(const xmlChar *text, int length)
     }
     if (stopAtStanzaLimit())
         return;
-    xmlNode *const last = m_currentNode->last;
-    if (last != nullptr && last->type == XML_TEXT_NODE) {
-        xmlNodeAddContentLen(last, text, length);
-        return;
-    }
-    xmlNode *const node = xmlNewDocTextLen(m_document, text, length);
-    if (node == nullptr) {
-        stopWithError(XMPPParserErrorOutOfMemory, QStringLiteral("Unable to allocate memory in xmpp parser"));
-        return;
-    }
-    xmlAddChild(m_currentNode, node);
+    m_conversion.addText(text, length);
 }
 
 void XMPPParser::endElement()
 {
-    if (m_pendingError || m_currentNode == nullptr)
+    if (m_pendingError || m_depth == 0)
         return;
-    m_currentNode = m_currentNode->parent != nullptr && m_currentNode->parent->type == XML_ELEMENT_NODE
-                        ? m_currentNode->parent
-                        : nullptr;
+    std::shared_ptr<NSXMLElement> element = m_conversion.closeElement();
     const int previousDepth = m_depth--;
     if (previousDepth == 1) {
         m_hasEnded = true;
@@ -381,15 +267,7 @@ void XMPPParser::endElement()
     markStanzaBoundary();
     if (isTooLarge)
         return;
-    xmlNode *stanza = xmlDocGetRootElement(m_document)->children;
-    while (stanza != nullptr && stanza->type != XML_ELEMENT_NODE)
-        stanza = stanza->next;
-    if (stanza == nullptr)
-        return;
-    auto element = m_conversion.convertTree(stanza);
     notify({EventKind::DidReadElement, std::move(element)});
-    xmlUnlinkNode(stanza);
-    xmlFreeNode(stanza);
 }
 
 void XMPPParser::refuseDeclaration()

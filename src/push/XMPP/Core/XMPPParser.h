@@ -11,12 +11,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 typedef struct _xmlParserCtxt xmlParserCtxt;
-typedef struct _xmlDoc xmlDoc;
-typedef struct _xmlNode xmlNode;
 typedef unsigned char xmlChar;
 
 // The error domain of the parser's failures.
@@ -34,8 +31,8 @@ enum XMPPParserErrorCode : int {
 // events for its delegate: the root once it is open, each complete child of the root, the end of the
 // root, and failures. It runs libxml2's push parser on a serial parser queue, one chunk at a time in
 // the order parseData was called, and delivers every event asynchronously on the delegate queue, in
-// order. A finished stanza is converted to an element tree and removed from libxml2's tree, so a stream
-// that lives for days holds only the root and the stanza being read.
+// order. Each stanza is built as an element tree while it is read and handed over once complete, so a
+// stream that lives for days holds only the stanza being read.
 // Outside input is bounded: a stanza larger than maxStanzaBytes, elements nested deeper than
 // kMaxDepth, and document type declarations, entity declarations and processing instructions fail the
 // parser; text between stanzas (keep-alive white space) is dropped. After a failure, or once the root
@@ -86,9 +83,6 @@ private:
     // SAX events, on the parser queue while libxml2 parses.
     void startElement(const xmlChar *localName, const xmlChar *prefix, const xmlChar *uri, int namespaceCount,
                       const xmlChar **namespaces, int attributeCount, const xmlChar **attributes);
-    bool addNamespaces(xmlNode *node, const xmlChar *prefix, const xmlChar *uri, int namespaceCount,
-                       const xmlChar **namespaces);
-    bool addAttributes(xmlNode *node, int attributeCount, const xmlChar **attributes);
     void characters(const xmlChar *text, int length);
     void endElement();
     void refuseDeclaration();
@@ -116,8 +110,6 @@ private:
 
     // Parser queue only.
     xmlParserCtxt *m_context = nullptr;
-    xmlDoc *m_document = nullptr;
-    xmlNode *m_currentNode = nullptr;
     int m_depth = 0;
     bool m_hasReportedRoot = false;
     bool m_hasFailed = false;
@@ -128,5 +120,4 @@ private:
     qint64 m_bytesFed = 0;
     qint64 m_stanzaStart = 0;
     XMPPTreeConversion m_conversion;
-    std::string m_attributeValue;
 };

@@ -1,19 +1,33 @@
 #include "push/XMPP/Core/XMPPTreeConversion.h"
 
-#include <libxml/tree.h>
+#include <libxml/xmlstring.h>
 
-#include <cstring>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 using platform::NSXMLElement;
 using platform::NSXMLNode;
 
 namespace {
 
-QString textOf(const xmlChar *text)
+const xmlChar kXmlPrefix[] = "xml";
+
+QString emptyText()
 {
-    return text == nullptr ? QString() : QString::fromUtf8(reinterpret_cast<const char *>(text));
+    return QString(QLatin1String(""));
+}
+
+// An attribute value as text. libxml2 hands an "&" in a value on as "&#38;" (and nothing else
+// undecoded) when it does not substitute entities; the buffer is used only for such a value.
+QString decodedAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
+{
+    const std::string_view value(reinterpret_cast<const char *>(begin), size_t(end - begin));
+    if (value.find("&#38;") == std::string_view::npos)
+        return QString::fromUtf8(value.data(), qsizetype(value.size()));
+    buffer.assign(value);
+    for (size_t found = buffer.find("&#38;"); found != std::string::npos; found = buffer.find("&#38;", found + 1))
+        buffer.replace(found, 5, 1, '&');
+    return QString::fromUtf8(buffer.data(), qsizetype(buffer.size()));
 }
 
 } // namespace
@@ -21,7 +35,7 @@ QString textOf(const xmlChar *text)
 QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *name)
 {
     if (name == nullptr)
-        return QString(QLatin1String(""));
+        return emptyText();
     m_key.clear();
     if (prefix != nullptr) {
         m_key += reinterpret_cast<const char *>(prefix);
@@ -39,42 +53,95 @@ QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *nam
     return text;
 }
 
-std::shared_ptr<NSXMLElement> XMPPTreeConversion::convertShallow(const xmlNode *node)
+bool XMPPTreeConversion::isDeclared(const NSXMLElement &element, const QString &prefix) const
 {
-    auto element = NSXMLElement::elementWithName(sharedText(node->ns != nullptr ? node->ns->prefix : nullptr, node->name));
-    for (const xmlNs *ns = node->nsDef; ns != nullptr; ns = ns->next) {
-        if (ns->href != nullptr)
-            element->addNamespace(NSXMLNode::namespaceWithName(
-                ns->prefix == nullptr ? QString(QLatin1String("")) : sharedText(nullptr, ns->prefix),
-                sharedText(nullptr, ns->href)));
+    if (element.namespaceForPrefix(prefix) != nullptr)
+        return true;
+    // The root (index 0) is left out: a stanza carries its own copy of what the root declares.
+    for (size_t index = m_open.size(); index > 1; --index) {
+        if (m_open[index - 1]->namespaceForPrefix(prefix) != nullptr)
+            return true;
     }
-    for (const xmlAttr *attribute = node->properties; attribute != nullptr; attribute = attribute->next) {
-        if (attribute->name == nullptr || attribute->children == nullptr || attribute->children->content == nullptr)
+    return false;
+}
+
+void XMPPTreeConversion::declareIfMissing(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri)
+{
+    if (uri == nullptr || (prefix != nullptr && xmlStrEqual(prefix, kXmlPrefix) != 0))
+        return;
+    const QString prefixText = prefix == nullptr ? emptyText() : sharedText(nullptr, prefix);
+    if (!isDeclared(element, prefixText))
+        element.addNamespace(NSXMLNode::namespaceWithName(prefixText, sharedText(nullptr, uri)));
+}
+
+void XMPPTreeConversion::addNamespaces(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
+                                       int namespaceCount, const xmlChar **namespaces)
+{
+    for (int index = 0; index < namespaceCount; ++index) {
+        const xmlChar *const declaredPrefix = namespaces[2 * index];
+        const xmlChar *const declaredUri = namespaces[2 * index + 1];
+        if (declaredUri == nullptr)
             continue;
-        const xmlChar *const prefix = attribute->ns != nullptr ? attribute->ns->prefix : nullptr;
-        element->addAttribute(NSXMLNode::attributeWithName(sharedText(prefix, attribute->name),
-                                                           textOf(attribute->children->content)));
+        element.addNamespace(NSXMLNode::namespaceWithName(
+            declaredPrefix == nullptr ? emptyText() : sharedText(nullptr, declaredPrefix),
+            sharedText(nullptr, declaredUri)));
     }
+    declareIfMissing(element, prefix, uri);
+}
+
+void XMPPTreeConversion::addAttributes(NSXMLElement &element, int attributeCount, const xmlChar **attributes)
+{
+    for (int index = 0; index < attributeCount; ++index) {
+        const xmlChar *const *attribute = attributes + 5 * index;
+        const xmlChar *const prefix = attribute[1];
+        const xmlChar *const uri = attribute[2];
+        if (prefix != nullptr)
+            declareIfMissing(element, prefix, uri);
+        element.addAttribute(NSXMLNode::attributeWithName(sharedText(prefix, attribute[0]),
+                                                          decodedAttributeValue(attribute[3], attribute[4],
+                                                                                m_attributeValue)));
+    }
+}
+
+std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *localName, const xmlChar *prefix,
+                                                              const xmlChar *uri, int namespaceCount,
+                                                              const xmlChar **namespaces, int attributeCount,
+                                                              const xmlChar **attributes)
+{
+    flushText();
+    // A prefix no namespace is bound to is dropped from the name, as libxml2 reports it unbound.
+    auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName));
+    addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
+    addAttributes(*element, attributeCount, attributes);
+    // A stanza stands alone; deeper elements join their parent.
+    if (m_open.size() >= 2)
+        m_open.back()->addChild(element);
+    m_open.push_back(element);
     return element;
 }
 
-std::shared_ptr<NSXMLElement> XMPPTreeConversion::convertTree(const xmlNode *root)
+void XMPPTreeConversion::addText(const xmlChar *text, int length)
 {
-    auto converted = convertShallow(root);
-    std::vector<std::pair<const xmlNode *, NSXMLElement *>> pending{{root, converted.get()}};
-    while (!pending.empty()) {
-        const auto [node, element] = pending.back();
-        pending.pop_back();
-        for (const xmlNode *child = node->children; child != nullptr; child = child->next) {
-            if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-                if (child->content != nullptr)
-                    element->addChild(NSXMLNode::textWithStringValue(textOf(child->content)));
-            } else if (child->type == XML_ELEMENT_NODE) {
-                auto convertedChild = convertShallow(child);
-                element->addChild(convertedChild);
-                pending.emplace_back(child, convertedChild.get());
-            }
-        }
-    }
-    return converted;
+    m_text.append(reinterpret_cast<const char *>(text), size_t(length));
+    m_hasText = true;
+}
+
+void XMPPTreeConversion::flushText()
+{
+    if (!m_hasText)
+        return;
+    if (!m_open.empty())
+        m_open.back()->addChild(NSXMLNode::textWithStringValue(QString::fromUtf8(m_text.data(), qsizetype(m_text.size()))));
+    m_text.clear();
+    m_hasText = false;
+}
+
+std::shared_ptr<NSXMLElement> XMPPTreeConversion::closeElement()
+{
+    if (m_open.empty())
+        return nullptr;
+    flushText();
+    std::shared_ptr<NSXMLElement> element = std::move(m_open.back());
+    m_open.pop_back();
+    return element;
 }

@@ -8,29 +8,53 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
-typedef struct _xmlNode xmlNode;
-typedef struct _xmlNs xmlNs;
 typedef unsigned char xmlChar;
 
-// Turns the libxml2 elements the stream parser builds into element trees. An element's name is
-// "prefix:name" when its namespace has a prefix; it carries a namespace node for each namespace it
-// defines (the empty prefix for the default one), its attributes named the same way, and its texts
-// and child elements in order. Names, prefixes and namespace URIs repeat from stanza to stanza, so
-// their texts are kept and shared (a bounded cache). Used on the parser queue only.
+// Builds the element trees of a stream straight from libxml2's SAX2 events, with no libxml2 tree in
+// between. The first element opened is the stream's root; each element opened under it starts a
+// stanza of its own (the root never holds it), and deeper elements join their parent. An element's
+// name is "prefix:name" when its namespace has a prefix; it carries a namespace node for each
+// namespace it declares (the empty prefix for the default one) and for each namespace its name or an
+// attribute uses that no element of its stanza declares (a stanza is complete on its own, even when
+// the root declared the namespace); the "xml" prefix is XML's own and never declared. Texts are kept
+// in order, pieces of one text joined. Names, prefixes and namespace URIs repeat from stanza to
+// stanza, so their texts are kept and shared (a bounded cache). Used on the parser queue only.
 class XMPPTreeConversion final
 {
 public:
-    // The element with its namespaces and attributes, without children.
-    std::shared_ptr<platform::NSXMLElement> convertShallow(const xmlNode *node);
-    // The element and all its descendants, walked without recursion.
-    std::shared_ptr<platform::NSXMLElement> convertTree(const xmlNode *root);
+    // Opens an element with its namespaces and attributes (the arguments of libxml2's start callback)
+    // and answers it.
+    std::shared_ptr<platform::NSXMLElement> openElement(const xmlChar *localName, const xmlChar *prefix,
+                                                        const xmlChar *uri, int namespaceCount,
+                                                        const xmlChar **namespaces, int attributeCount,
+                                                        const xmlChar **attributes);
+    // Adds text to the innermost open element.
+    void addText(const xmlChar *text, int length);
+    // Closes the innermost open element and answers it, complete.
+    std::shared_ptr<platform::NSXMLElement> closeElement();
+    // Elements open now, the root counted.
+    int depth() const { return int(m_open.size()); }
 
 private:
     // The text of a name, URI or prefix ("prefix:name" when a prefix is given).
     QString sharedText(const xmlChar *prefix, const xmlChar *name);
+    // Whether the element being opened or an open ancestor in its stanza declares the prefix.
+    bool isDeclared(const platform::NSXMLElement &element, const QString &prefix) const;
+    void addNamespaces(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
+                       int namespaceCount, const xmlChar **namespaces);
+    void addAttributes(platform::NSXMLElement &element, int attributeCount, const xmlChar **attributes);
+    // Declares the prefix's namespace on the element unless it is in scope within the stanza.
+    void declareIfMissing(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri);
+    // Turns the text gathered so far into a text node of the innermost open element.
+    void flushText();
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
     std::string m_key;
+    std::string m_attributeValue;
+    std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
+    std::string m_text;
+    bool m_hasText = false;
 };
