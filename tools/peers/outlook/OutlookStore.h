@@ -9,11 +9,13 @@
 
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 #include <memory>
 #include <optional>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace outlookpeer {
 
@@ -134,10 +136,26 @@ private:
         qint64 id = 0;
         std::optional<IndexEntry> entry; // nothing: the record is gone
     };
+    // One kind's entries in increasing id order, as one block of memory the listings walk through;
+    // new records (ids only increase) go at the end.
+    class Index final
+    {
+    public:
+        using Entry = std::pair<qint64, IndexEntry>;
+        void set(qint64 id, const IndexEntry &entry);
+        void erase(qint64 id);
+        void clear() { m_entries.clear(); }
+        size_t size() const { return m_entries.size(); }
+        std::vector<Entry>::const_iterator begin() const { return m_entries.begin(); }
+        std::vector<Entry>::const_iterator end() const { return m_entries.end(); }
+
+    private:
+        std::vector<Entry> m_entries;
+    };
     bool loadIndex();
     void noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry);
 
-    std::map<qint64, IndexEntry> m_index[4];
+    Index m_index[4];
     std::vector<IndexChange> m_pendingIndex;
     bool m_pendingIndexClear = false;
 
@@ -146,6 +164,7 @@ private:
     QString m_recordRoot;
     sqlite3 *m_database = nullptr;
     sqlite3 *m_lock = nullptr;
+    mutable sqlite3_stmt *m_foldersQuery = nullptr;
     qint64 m_nextIdFloor = 1;
     mutable QString m_problem;
 };
