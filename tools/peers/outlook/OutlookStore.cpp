@@ -251,6 +251,8 @@ bool OutlookStore::runInTransaction(const std::function<bool()> &work)
             for (auto &index : m_index)
                 index.clear();
         }
+        if (m_pendingIndexClear || !m_pendingIndex.empty())
+            m_keptStamps.reset();
         for (const IndexChange &change : m_pendingIndex) {
             if (change.entry)
                 m_index[int(change.kind)].set(change.id, *change.entry);
@@ -361,6 +363,8 @@ QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &fil
         return {};
     }
     m_problem.clear();
+    if (m_keptStamps && m_keptStamps->kind == kind && m_keptStamps->filter == filter)
+        return m_keptStamps->found;
     QList<RecordStamp> found;
     found.reserve(qsizetype(m_index[int(kind)].size()));
     for (const auto &[id, entry] : m_index[int(kind)]) {
@@ -370,6 +374,7 @@ QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &fil
             continue;
         found.append({id, entry.modified});
     }
+    m_keptStamps = KeptStamps{kind, filter, found};
     return found;
 }
 

@@ -62,6 +62,8 @@ struct RecordFilter
     std::optional<qint64> folder;
     bool occurrencesOnly = false;   // events: exception occurrences instead of series and single events
     bool notCompletedOnly = false;  // tasks
+
+    bool operator==(const RecordFilter &) const = default;
 };
 
 // The simulated Outlook's state in its own SQLite file, with one record file per contact, event and
@@ -156,6 +158,15 @@ private:
     void noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry);
 
     Index m_index[4];
+    // The last listing's result, kept until the index changes: asked again (as after a change
+    // elsewhere), it costs nothing.
+    struct KeptStamps
+    {
+        RecordKind kind;
+        RecordFilter filter;
+        QList<RecordStamp> found;
+    };
+    mutable std::optional<KeptStamps> m_keptStamps;
     std::vector<IndexChange> m_pendingIndex;
     bool m_pendingIndexClear = false;
 
