@@ -92,6 +92,9 @@ public:
             return *refused;
         if (const auto failed = sendAll(AppleEventWire::frame(payload)))
             return *failed;
+        // The answer takes the peer's time: wait for it before trying to read.
+        if (const auto failed = waitReady(POLLIN))
+            return *failed;
         QByteArray header;
         if (const auto failed = receive(header, 4))
             return *failed;
@@ -111,6 +114,10 @@ private:
     std::optional<NSAppleScriptError> connectSocket();
     std::optional<NSAppleScriptError> sendAll(const QByteArray &bytes);
     std::optional<NSAppleScriptError> receive(QByteArray &into, quint32 length);
+    // After a send or receive that moved nothing: lost when the peer closed or failed, else waits
+    // until the socket is ready (or the deadline passes).
+    std::optional<NSAppleScriptError> waitAfter(ssize_t result, short events);
+    std::optional<NSAppleScriptError> waitReady(short events);
     NSAppleScriptError lost() const
     {
         return makeError(AppleScriptErrorNumber::ConnectionInvalid, QStringLiteral("Connection is invalid."),
@@ -145,21 +152,19 @@ std::optional<NSAppleScriptError> Exchange::connectSocket()
                      m_reference);
 }
 
+// Sends and receives go first and wait only when the socket would block: a reply that is already
+// there costs no poll.
 std::optional<NSAppleScriptError> Exchange::sendAll(const QByteArray &bytes)
 {
     qsizetype sent = 0;
     while (sent < bytes.size()) {
-        const Wait wait = waitFor(m_socket.fd(), POLLOUT, m_deadline);
-        if (wait == Wait::TimedOut)
-            return timedOut();
-        if (wait == Wait::Failed)
-            return lost();
         const ssize_t written = ::send(m_socket.fd(), bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (written < 0 && (errno == EAGAIN || errno == EINTR))
+        if (written > 0) {
+            sent += written;
             continue;
-        if (written <= 0)
-            return lost();
-        sent += written;
+        }
+        if (const auto failed = waitAfter(written, POLLOUT))
+            return failed;
     }
     return std::nullopt;
 }
@@ -170,18 +175,33 @@ std::optional<NSAppleScriptError> Exchange::receive(QByteArray &into, quint32 le
     into.resize(qsizetype(length));
     qsizetype received = 0;
     while (received < into.size()) {
-        const Wait wait = waitFor(m_socket.fd(), POLLIN, m_deadline);
-        if (wait == Wait::TimedOut)
-            return timedOut();
-        if (wait == Wait::Failed)
-            return lost();
         const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(into.size() - received), 0);
-        if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        if (count > 0) {
+            received += count;
             continue;
-        if (count <= 0)
-            return lost();
-        received += count;
+        }
+        if (const auto failed = waitAfter(count, POLLIN))
+            return failed;
     }
+    return std::nullopt;
+}
+
+std::optional<NSAppleScriptError> Exchange::waitAfter(ssize_t result, short events)
+{
+    if (result == 0 || (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        return lost();
+    if (result < 0 && errno == EINTR)
+        return std::nullopt;
+    return waitReady(events);
+}
+
+std::optional<NSAppleScriptError> Exchange::waitReady(short events)
+{
+    const Wait wait = waitFor(m_socket.fd(), events, m_deadline);
+    if (wait == Wait::TimedOut)
+        return timedOut();
+    if (wait == Wait::Failed)
+        return lost();
     return std::nullopt;
 }
 

@@ -73,7 +73,7 @@ void encodeInto(QByteArray &out, const NSAppleEventDescriptor &descriptor)
 class Reader final
 {
 public:
-    explicit Reader(const QByteArray &bytes) : m_bytes(bytes) {}
+    explicit Reader(QByteArrayView bytes) : m_bytes(bytes) {}
 
     qsizetype remaining() const { return m_bytes.size() - m_position; }
 
@@ -90,7 +90,7 @@ public:
     {
         if (qsizetype(length) > remaining())
             return truncated(QStringLiteral("%1 of %2 bytes").arg(what).arg(length));
-        const QByteArray bytes = m_bytes.mid(m_position, qsizetype(length));
+        const QByteArray bytes = m_bytes.sliced(m_position, qsizetype(length)).toByteArray();
         m_position += qsizetype(length);
         return bytes;
     }
@@ -133,9 +133,25 @@ private:
     }
 
     Status readItems(NSAppleEventDescriptor &container, int depth, bool keyed);
+
+    // The common item of a long list (a number, a date, a code), read without the checked path:
+    // false, having read nothing, for anything else or anything short, which readInto then reads.
+    bool readSmallAtomic(NSAppleEventDescriptor &out)
+    {
+        constexpr qsizetype kHeader = 9;
+        if (remaining() < kHeader || m_bytes[m_position] != 'A')
+            return false;
+        const char *at = m_bytes.data() + m_position;
+        const quint32 length = qFromBigEndian<quint32>(at + 5);
+        if (length > 8 || qsizetype(length) > remaining() - kHeader)
+            return false;
+        out.setAtomic(qFromBigEndian<quint32>(at + 1), QByteArrayView(at + kHeader, qsizetype(length)));
+        m_position += kHeader + qsizetype(length);
+        return true;
+    }
     Status readEventHeader(NSAppleEventDescriptor &event, int depth);
 
-    const QByteArray &m_bytes;
+    QByteArrayView m_bytes;
     qsizetype m_position = 0;
 };
 
@@ -144,13 +160,18 @@ Status Reader::readItems(NSAppleEventDescriptor &container, int depth, bool keye
     const Result<quint32> count = readCount();
     if (!count)
         return count.error();
-    container.reserveItems(*count); // bounded by the bytes left, see readCount
-    for (quint32 i = 0; i < *count; ++i) {
-        if (!keyed) {
-            if (const Status item = readInto(container.appendItem(), depth + 1); !item)
-                return item.error();
-            continue;
+    if (!keyed) {
+        // Filled in place: bounded by the bytes left, see readCount.
+        const bool itemsMayNest = depth + 1 <= kMaxDepth; // else readInto reports the depth
+        for (NSAppleEventDescriptor &item : container.appendItems(*count)) {
+            if (itemsMayNest && readSmallAtomic(item))
+                continue;
+            if (const Status read = readInto(item, depth + 1); !read)
+                return read.error();
         }
+        return Done();
+    }
+    for (quint32 i = 0; i < *count; ++i) {
         const Result<quint32> keyword = readUInt32();
         if (!keyword)
             return keyword.error();
@@ -249,7 +270,9 @@ QByteArray encodeDescriptor(const NSAppleEventDescriptor &descriptor)
     return out;
 }
 
-Result<NSAppleEventDescriptor> decodeDescriptor(const QByteArray &bytes)
+namespace {
+
+Result<NSAppleEventDescriptor> decodeDescriptorView(QByteArrayView bytes)
 {
     Reader reader(bytes);
     Result<NSAppleEventDescriptor> descriptor = reader.readDescriptor(0);
@@ -257,6 +280,13 @@ Result<NSAppleEventDescriptor> decodeDescriptor(const QByteArray &bytes)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("Apple-event reply has %1 bytes after its descriptor").arg(reader.remaining()));
     return descriptor;
+}
+
+} // namespace
+
+Result<NSAppleEventDescriptor> decodeDescriptor(const QByteArray &bytes)
+{
+    return decodeDescriptorView(bytes);
 }
 
 QByteArray scriptRequest(const QString &source)
@@ -287,9 +317,10 @@ Result<Reply> decodeReply(const QByteArray &payload)
 {
     if (payload.isEmpty())
         return Error(ErrorCode::DataTruncated, QStringLiteral("Apple-event reply is empty"));
-    const QByteArray body = payload.mid(1);
+    // Read in place: a long reply is not copied.
+    const QByteArrayView body = QByteArrayView(payload).sliced(1);
     if (payload.at(0) == kReplyDescriptor) {
-        Result<NSAppleEventDescriptor> descriptor = decodeDescriptor(body);
+        Result<NSAppleEventDescriptor> descriptor = decodeDescriptorView(body);
         if (!descriptor)
             return descriptor.error();
         return Reply(std::move(descriptor).value());

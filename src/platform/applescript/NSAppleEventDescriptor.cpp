@@ -133,7 +133,8 @@ void NSAppleEventDescriptor::setData(QByteArrayView data)
     if (data.size() <= kInlineBytes) {
         std::memcpy(m_inline, data.data(), size_t(data.size()));
         m_inlineSize = qint8(data.size());
-        m_data.clear();
+        if (!m_data.isNull())
+            m_data.clear();
         return;
     }
     m_inlineSize = -1;
@@ -337,9 +338,14 @@ void NSAppleEventDescriptor::insertDescriptor(const NSAppleEventDescriptor &desc
         items.insert(items.begin() + (index - 1), descriptor);
 }
 
-NSAppleEventDescriptor &NSAppleEventDescriptor::appendItem()
+std::span<NSAppleEventDescriptor> NSAppleEventDescriptor::appendItems(quint32 count)
 {
-    return mutableChildren().items.emplace_back();
+    if (m_kind == Kind::Atomic || m_kind == Kind::Nil)
+        return {};
+    std::vector<NSAppleEventDescriptor> &items = mutableChildren().items;
+    const size_t first = items.size();
+    items.resize(first + count);
+    return std::span<NSAppleEventDescriptor>(items).subspan(first);
 }
 
 void NSAppleEventDescriptor::setAtomic(DescType type, QByteArrayView data)
@@ -348,12 +354,6 @@ void NSAppleEventDescriptor::setAtomic(DescType type, QByteArrayView data)
     m_type = type;
     m_children.reset();
     setData(data);
-}
-
-void NSAppleEventDescriptor::reserveItems(quint32 count)
-{
-    if (m_kind != Kind::Atomic && m_kind != Kind::Nil)
-        mutableChildren().items.reserve(count);
 }
 
 AEKeyword NSAppleEventDescriptor::keywordForDescriptorAtIndex(qint64 index) const

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 
 namespace platform {
 
@@ -119,10 +120,10 @@ public:
     // Inserts at a position from 1 (0 or past the end appends); no effect on atomic descriptors.
     void insertDescriptor(const NSAppleEventDescriptor &descriptor, qint64 index = 0);
     AEKeyword keywordForDescriptorAtIndex(qint64 index) const;
-    // For readers building long lists in place: reserves room for items known to come, appends a nil
-    // item to be filled, and makes a descriptor atomic with the given type and data.
-    void reserveItems(quint32 count);
-    NSAppleEventDescriptor &appendItem();
+    // For readers building long lists in place: appends `count` nil items at once (one allocation)
+    // to be filled through the span, and makes a descriptor atomic with the given type and data. On a
+    // descriptor without items (atomic, nil) appendItems does nothing.
+    std::span<NSAppleEventDescriptor> appendItems(quint32 count);
     void setAtomic(DescType type, QByteArrayView data);
 
     // Keyed descriptors and event parameters: nil when the keyword is absent.

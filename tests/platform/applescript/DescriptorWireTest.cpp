@@ -124,8 +124,15 @@ TEST(AppleEventWire, CapsSizeCountsAndDepth)
     QByteArray nested;
     for (int i = 0; i < 200; ++i)
         nested += QByteArray("Llist\0\0\0\1", 9);
-    nested += QByteArray("N\0\0\0\0", 5);
-    EXPECT_FALSE(AppleEventWire::decodeDescriptor(nested).ok());
+    EXPECT_FALSE(AppleEventWire::decodeDescriptor(nested + QByteArray("N\0\0\0\0", 5)).ok());
+    // A number as the deepest item is held to the same depth as any other descriptor.
+    EXPECT_FALSE(AppleEventWire::decodeDescriptor(nested + QByteArray("Along\0\0\0\4\5\0\0\0", 13)).ok());
+    QByteArray deepest;
+    for (int i = 0; i < AppleEventWire::kMaxDepth; ++i)
+        deepest += QByteArray("Llist\0\0\0\1", 9);
+    const Result<NSAppleEventDescriptor> atTheLimit = AppleEventWire::decodeDescriptor(deepest + QByteArray("Along\0\0\0\4\5\0\0\0", 13));
+    ASSERT_TRUE(atTheLimit.ok()) << qPrintable(atTheLimit.error().message());
+    EXPECT_FALSE(AppleEventWire::decodeDescriptor(QByteArray("Llist\0\0\0\1", 9) + deepest + QByteArray("Along\0\0\0\4\5\0\0\0", 13)).ok());
 }
 
 TEST(LongDateTime, CountsSecondsSince1904InUtc)

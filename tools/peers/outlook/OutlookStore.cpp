@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace outlookpeer {
@@ -57,7 +58,23 @@ public:
         if (sqlite3_prepare_v2(database, text.toUtf8().constData(), -1, &m_statement, nullptr) != SQLITE_OK)
             m_statement = nullptr;
     }
-    ~Statement() { sqlite3_finalize(m_statement); }
+    // A statement prepared once and kept in `kept` for the store's life (queries every script runs):
+    // reset, not finalized, when done. Its user must not be reentered while it runs.
+    Statement(sqlite3 *database, sqlite3_stmt *&kept, const char *text) : m_kept(true)
+    {
+        if (!kept && sqlite3_prepare_v3(database, text, -1, SQLITE_PREPARE_PERSISTENT, &kept, nullptr) != SQLITE_OK)
+            kept = nullptr;
+        m_statement = kept;
+    }
+    ~Statement()
+    {
+        if (!m_kept) {
+            sqlite3_finalize(m_statement);
+            return;
+        }
+        sqlite3_reset(m_statement);
+        sqlite3_clear_bindings(m_statement);
+    }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -85,6 +102,7 @@ public:
 private:
     sqlite3_stmt *m_statement = nullptr;
     int m_lastCode = SQLITE_OK;
+    bool m_kept = false;
 };
 
 QDateTime fromSeconds(qint64 seconds)
@@ -208,6 +226,7 @@ OutlookStore::OutlookStore(Version version, QString databasePath, QString record
 OutlookStore::~OutlookStore()
 {
     setLocked(false);
+    sqlite3_finalize(m_foldersQuery);
     sqlite3_close(m_database);
 }
 
@@ -232,9 +251,11 @@ bool OutlookStore::runInTransaction(const std::function<bool()> &work)
             for (auto &index : m_index)
                 index.clear();
         }
+        if (m_pendingIndexClear || !m_pendingIndex.empty())
+            m_keptStamps.reset();
         for (const IndexChange &change : m_pendingIndex) {
             if (change.entry)
-                m_index[int(change.kind)][change.id] = *change.entry;
+                m_index[int(change.kind)].set(change.id, *change.entry);
             else
                 m_index[int(change.kind)].erase(change.id);
         }
@@ -342,7 +363,10 @@ QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &fil
         return {};
     }
     m_problem.clear();
+    if (m_keptStamps && m_keptStamps->kind == kind && m_keptStamps->filter == filter)
+        return m_keptStamps->found;
     QList<RecordStamp> found;
+    found.reserve(qsizetype(m_index[int(kind)].size()));
     for (const auto &[id, entry] : m_index[int(kind)]) {
         const bool isOccurrence = entry.master != 0;
         if ((filter.folder && entry.folder != *filter.folder) || (filter.notCompletedOnly && entry.completed)
@@ -350,7 +374,30 @@ QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &fil
             continue;
         found.append({id, entry.modified});
     }
+    m_keptStamps = KeptStamps{kind, filter, found};
     return found;
+}
+
+void OutlookStore::Index::set(qint64 id, const IndexEntry &entry)
+{
+    if (m_entries.empty() || m_entries.back().first < id) {
+        m_entries.emplace_back(id, entry);
+        return;
+    }
+    const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), id,
+                                     [](const Entry &item, qint64 key) { return item.first < key; });
+    if (at != m_entries.end() && at->first == id)
+        at->second = entry;
+    else
+        m_entries.insert(at, {id, entry});
+}
+
+void OutlookStore::Index::erase(qint64 id)
+{
+    const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), id,
+                                     [](const Entry &item, qint64 key) { return item.first < key; });
+    if (at != m_entries.end() && at->first == id)
+        m_entries.erase(at);
 }
 
 void OutlookStore::noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry)
@@ -364,7 +411,7 @@ bool OutlookStore::loadIndex()
         Statement select(m_database, QStringLiteral("SELECT Record_RecordID, Record_FolderID, Record_ModDate, Record_MasterID, "
                                                     "Record_Completed FROM %1").arg(QLatin1String(kKinds[kind].table)));
         while (select.step())
-            m_index[kind][select.integer(0)] = {select.integer(1), select.integer(2), select.integer(3), select.integer(4) != 0};
+            m_index[kind].set(select.integer(0), {select.integer(1), select.integer(2), select.integer(3), select.integer(4) != 0});
         if (!select.isDone())
             return false;
     }
@@ -385,8 +432,9 @@ std::optional<PeerRecord> OutlookStore::record(RecordKind kind, qint64 id) const
 
 QList<PeerFolder> OutlookStore::folders(const QString &kind) const
 {
-    Statement select(m_database, QStringLiteral("SELECT Folder_ID, Folder_Kind, Folder_Name FROM Peer_Folders "
-                                                "WHERE ? = '' OR Folder_Kind = ? ORDER BY Folder_ID"));
+    // Every listing checks its folder: the query is prepared once.
+    Statement select(m_database, m_foldersQuery, "SELECT Folder_ID, Folder_Kind, Folder_Name FROM Peer_Folders "
+                                                 "WHERE ? = '' OR Folder_Kind = ? ORDER BY Folder_ID");
     select.bind(1, kind);
     select.bind(2, kind);
     QList<PeerFolder> found;

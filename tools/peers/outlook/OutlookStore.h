@@ -9,11 +9,13 @@
 
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 #include <memory>
 #include <optional>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace outlookpeer {
 
@@ -60,6 +62,8 @@ struct RecordFilter
     std::optional<qint64> folder;
     bool occurrencesOnly = false;   // events: exception occurrences instead of series and single events
     bool notCompletedOnly = false;  // tasks
+
+    bool operator==(const RecordFilter &) const = default;
 };
 
 // The simulated Outlook's state in its own SQLite file, with one record file per contact, event and
@@ -134,10 +138,35 @@ private:
         qint64 id = 0;
         std::optional<IndexEntry> entry; // nothing: the record is gone
     };
+    // One kind's entries in increasing id order, as one block of memory the listings walk through;
+    // new records (ids only increase) go at the end.
+    class Index final
+    {
+    public:
+        using Entry = std::pair<qint64, IndexEntry>;
+        void set(qint64 id, const IndexEntry &entry);
+        void erase(qint64 id);
+        void clear() { m_entries.clear(); }
+        size_t size() const { return m_entries.size(); }
+        std::vector<Entry>::const_iterator begin() const { return m_entries.begin(); }
+        std::vector<Entry>::const_iterator end() const { return m_entries.end(); }
+
+    private:
+        std::vector<Entry> m_entries;
+    };
     bool loadIndex();
     void noteIndexChange(RecordKind kind, qint64 id, std::optional<IndexEntry> entry);
 
-    std::map<qint64, IndexEntry> m_index[4];
+    Index m_index[4];
+    // The last listing's result, kept until the index changes: asked again (as after a change
+    // elsewhere), it costs nothing.
+    struct KeptStamps
+    {
+        RecordKind kind;
+        RecordFilter filter;
+        QList<RecordStamp> found;
+    };
+    mutable std::optional<KeptStamps> m_keptStamps;
     std::vector<IndexChange> m_pendingIndex;
     bool m_pendingIndexClear = false;
 
@@ -146,6 +175,7 @@ private:
     QString m_recordRoot;
     sqlite3 *m_database = nullptr;
     sqlite3 *m_lock = nullptr;
+    mutable sqlite3_stmt *m_foldersQuery = nullptr;
     qint64 m_nextIdFloor = 1;
     mutable QString m_problem;
 };
