@@ -27,3 +27,13 @@ require_programs() {
         fi
     done
 }
+
+# Runs the calling script again in a network namespace of its own with only loopback up, where the
+# system allows it: the phone's fixed ports (TCP 8090, UDP 8092) are then the test's alone, whatever
+# else on the machine listens on them. Elsewhere the script goes on as it is. Call it with "$@".
+own_network_namespace() {
+    [ -n "${HM_OWN_NETNS:-}" ] && return 0
+    command -v unshare >/dev/null && command -v ip >/dev/null || return 0
+    unshare -n true 2>/dev/null || return 0
+    HM_OWN_NETNS=1 exec unshare -n bash -c 'ip link set lo up && exec "$@"' bash "$0" "$@"
+}

@@ -13,6 +13,7 @@
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
 source "$(dirname "$0")/../../../scripts/script-support.sh"
+own_network_namespace "$@"
 require_programs Xvfb openbox xdotool xwininfo xprop
 source "$(dirname "$0")/xvfb-session.sh"
 

@@ -9,6 +9,7 @@
 set -euo pipefail
 build="$(cd "${1:?usage: $0 <build folder>}" && pwd)"
 source "$(dirname "$0")/../../../scripts/script-support.sh"
+own_network_namespace "$@"
 require_programs Xvfb openbox xdotool xwininfo import
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/xvfb-session.sh"
