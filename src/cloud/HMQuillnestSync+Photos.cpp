@@ -18,7 +18,11 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
+
+#include <utility>
 
 using platform::PlatformError;
 using platform::RKRequest;
@@ -201,6 +205,15 @@ QByteArray HMQuillnestSync::photoUploadBody(const QString &session, const QStrin
     return body;
 }
 
+// An upload is taken when answered HTTP 2xx with no JSON "Result" other than 0.
+bool HMQuillnestSync::photoUploadWasTaken(const RKResponse &response)
+{
+    if (!response.isSuccessful())
+        return false;
+    const QJsonObject reply = QJsonDocument::fromJson(response.body()).object();
+    return reply.value(QStringLiteral("Result")).toInt(0) == 0;
+}
+
 void HMQuillnestSync::sendContactPhotos()
 {
     if (!GlobalVariables::getShouldSyncContactPhotos()) {
@@ -216,6 +229,7 @@ void HMQuillnestSync::sendContactPhotos()
         m_totalNumberOfPhotosToSend = m_contactIdsWithPhotos.size();
         m_numberOfPhotosSent = 0;
         m_numberOfPhotoResponsesReceived = 0;
+        m_numberOfPhotoUploadsFailed = 0;
     }
     showOnProgressSheet(QStringLiteral("Sending contact photos..."));
     sendMoreContactPhotos();
@@ -264,12 +278,14 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
         const std::lock_guard lock(m_mutex);
         client = m_isShuttingDown ? nullptr : m_client;
     }
-    const auto answered = m_callbacks.wrap([this] {
+    const auto answered = m_callbacks.wrap([this](bool failed) {
         const std::lock_guard lock(m_mutex);
         ++m_numberOfPhotoResponsesReceived;
+        if (failed)
+            ++m_numberOfPhotoUploadsFailed;
     });
     if (!client) {
-        answered();
+        answered(true);
         return false;
     }
     std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/update_photo.php"));
@@ -279,14 +295,17 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
     request->setMaxResponseBytes(kMaxReplyBytes);
     request->setHTTPBody(photoUploadBody(sessionIdentifier(), contactId, photo),
                          QStringLiteral("multipart/form-data; boundary=") + QLatin1String(kPhotoBoundary));
-    request->setOnDidLoadResponse([answered](const RKResponse &response) {
-        if (!response.isSuccessful())
-            DDLogError(QStringLiteral("The photo upload was answered HTTP %1").arg(response.statusCode()));
-        answered();
+    request->setOnDidLoadResponse([answered, contactId](const RKResponse &response) {
+        const bool taken = photoUploadWasTaken(response);
+        if (!taken)
+            DDLogError(QStringLiteral("The cloud did not take the photo of contact %1 (HTTP %2)")
+                           .arg(contactId)
+                           .arg(response.statusCode()));
+        answered(!taken);
     });
     request->setOnDidFailLoadWithError([answered](const PlatformError &error) {
         DDLogError(QStringLiteral("something very bad happened here: %1").arg(error.localizedDescription()));
-        answered();
+        answered(true);
     });
     {
         const std::lock_guard lock(m_mutex);
@@ -318,18 +337,26 @@ void HMQuillnestSync::isSendingPhotos()
         sendMoreContactPhotos();
 }
 
+// A photo the cloud did not take counts as a refused contact: the run ends in error, so that the
+// contacts' last-sync date stays and the contact (with its photo) goes again at the next sync.
 void HMQuillnestSync::endPhotoStage()
 {
     GlobalVariables::setContactIdsWithPhotos({});
+    qint64 failed = 0;
     {
         const std::lock_guard lock(m_mutex);
         m_contactIdsWithPhotos.clear();
         m_sendContactPhotosCalled = false;
+        failed = std::exchange(m_numberOfPhotoUploadsFailed, 0);
     }
     stopRPhotoSyncTimer();
     // The conduit's end before the stage's: the update loop wakes on the stage's end and must find the
     // conduit done, or it would ask for one more batch.
     if (HMSyncClientDelegate *target = reportTo()) {
+        if (failed > 0)
+            target->didErrorWithError(
+                6, QStringLiteral("The cloud did not take the photos of %1 contacts; they go again at the next sync.")
+                       .arg(failed));
         target->writeRemainOnUpdateConduit(false);
         target->writeUpdatePhotosStage(false);
     }
