@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QFile>
 #include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +35,8 @@ namespace {
 constexpr double kPhotoDownloadTimeoutSeconds = 15.0;
 constexpr double kPhotoUploadTimeoutSeconds = 30.0;
 constexpr int kPhotosPerPass = 5;
+constexpr qint64 kMaxResendFileBytes = 4 * 1024 * 1024;
+constexpr qsizetype kMaxResendEntries = 100000;
 constexpr qsizetype kMaxFileIdLength = 200;
 
 void showOnProgressSheet(const QString &message)
@@ -229,7 +232,13 @@ void HMQuillnestSync::sendContactPhotos()
         m_totalNumberOfPhotosToSend = m_contactIdsWithPhotos.size();
         m_numberOfPhotosSent = 0;
         m_numberOfPhotoResponsesReceived = 0;
-        m_numberOfPhotoUploadsFailed = 0;
+        m_failedPhotoUploads.clear();
+        // Photos the cloud did not take in an earlier run go again, once their contacts' turn comes.
+        // One more try each: a photo refused again is logged and given up, so that one contact the cloud
+        // keeps refusing cannot fail every later sync.
+        m_photosSentAgain = loadFailedPhotoUploads();
+        for (auto it = m_photosSentAgain.constBegin(); it != m_photosSentAgain.constEnd(); ++it)
+            m_contactIdsWithPhotos.insert(it.key(), it.value());
     }
     showOnProgressSheet(QStringLiteral("Sending contact photos..."));
     sendMoreContactPhotos();
@@ -263,7 +272,7 @@ void HMQuillnestSync::sendMoreContactPhotos()
             sent = ++m_numberOfPhotosSent;
             total = m_totalNumberOfPhotosToSend;
         }
-        sendPhotoForContactId(photo, it.key());
+        sendPhotoForContactId(photo, it.key(), it.value().toString());
         showOnProgressSheet(QStringLiteral("Sending contact photos %1/%2").arg(sent).arg(total));
     }
     const std::lock_guard lock(m_mutex);
@@ -271,18 +280,18 @@ void HMQuillnestSync::sendMoreContactPhotos()
         m_contactIdsWithPhotos.remove(contactId);
 }
 
-bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId)
+bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId, const QString &outlookId)
 {
     std::shared_ptr<platform::RKClient> client;
     {
         const std::lock_guard lock(m_mutex);
         client = m_isShuttingDown ? nullptr : m_client;
     }
-    const auto answered = m_callbacks.wrap([this](bool failed) {
+    const auto answered = m_callbacks.wrap([this, contactId, outlookId](bool failed) {
         const std::lock_guard lock(m_mutex);
         ++m_numberOfPhotoResponsesReceived;
         if (failed)
-            ++m_numberOfPhotoUploadsFailed;
+            m_failedPhotoUploads.insert(contactId, outlookId);
     });
     if (!client) {
         answered(true);
@@ -342,21 +351,24 @@ void HMQuillnestSync::isSendingPhotos()
 void HMQuillnestSync::endPhotoStage()
 {
     GlobalVariables::setContactIdsWithPhotos({});
-    qint64 failed = 0;
+    qsizetype failed = 0;
     {
         const std::lock_guard lock(m_mutex);
         m_contactIdsWithPhotos.clear();
         m_sendContactPhotosCalled = false;
-        failed = std::exchange(m_numberOfPhotoUploadsFailed, 0);
+        failed = m_failedPhotoUploads.size();
     }
+    saveFailedPhotoUploads();
     stopRPhotoSyncTimer();
     // The conduit's end before the stage's: the update loop wakes on the stage's end and must find the
     // conduit done, or it would ask for one more batch.
     if (HMSyncClientDelegate *target = reportTo()) {
-        if (failed > 0)
+        if (failed > 0) {
             target->didErrorWithError(
                 6, QStringLiteral("The cloud did not take the photos of %1 contacts; they go again at the next sync.")
                        .arg(failed));
+            target->commandErroredStopProcessing();
+        }
         target->writeRemainOnUpdateConduit(false);
         target->writeUpdatePhotosStage(false);
     }
@@ -373,4 +385,65 @@ void HMQuillnestSync::startPhotoSyncTimer()
 void HMQuillnestSync::stopRPhotoSyncTimer()
 {
     installTimer(&HMQuillnestSync::m_photoSyncTimer, nullptr);
+}
+
+// The photos the cloud did not take are kept in the data folder for the next sync, named by the
+// cloud account: "cloud-photos-to-resend.json", {"Username": ..., "Contacts": {device id: Outlook id}}.
+QString HMQuillnestSync::failedPhotoUploadsPath()
+{
+    return QDir(HMOutlookDatFileHelper::dataFolderPath()).filePath(QStringLiteral("cloud-photos-to-resend.json"));
+}
+
+QVariantMap HMQuillnestSync::loadFailedPhotoUploads() const
+{
+    QFile file(failedPhotoUploadsPath());
+    const QFileInfo info(file.fileName());
+    if (!info.exists() || info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject saved = QJsonDocument::fromJson(file.read(kMaxResendFileBytes)).object();
+    if (saved.value(QStringLiteral("Username")).toString() != m_username)
+        return {};
+    QVariantMap pairs;
+    const QJsonObject contacts = saved.value(QStringLiteral("Contacts")).toObject();
+    for (auto it = contacts.constBegin(); it != contacts.constEnd() && pairs.size() < kMaxResendEntries; ++it) {
+        if (it.value().isString())
+            pairs.insert(it.key(), it.value().toString());
+    }
+    return pairs;
+}
+
+// Called with the mutex free; an empty list removes the file.
+void HMQuillnestSync::saveFailedPhotoUploads()
+{
+    QJsonObject contacts;
+    QString username;
+    {
+        const std::lock_guard lock(m_mutex);
+        for (auto it = m_failedPhotoUploads.constBegin(); it != m_failedPhotoUploads.constEnd(); ++it) {
+            if (m_photosSentAgain.contains(it.key()))
+                DDLogError(QStringLiteral("The cloud refused the photo of contact %1 twice; it is not sent again")
+                               .arg(it.key()));
+            else
+                contacts.insert(it.key(), it.value().toString());
+        }
+        m_photosSentAgain.clear();
+        m_failedPhotoUploads.clear();
+        username = m_username;
+    }
+    const QString path = failedPhotoUploadsPath();
+    if (contacts.isEmpty()) {
+        if (QFileInfo(path).isFile() && !QFile::remove(path))
+            DDLogError(QStringLiteral("Cannot remove %1").arg(path));
+        return;
+    }
+    QSaveFile file(path);
+    if (QFileInfo(path).isSymLink() || !file.open(QIODevice::WriteOnly)) {
+        DDLogError(QStringLiteral("Cannot keep the photos to send again in %1").arg(path));
+        return;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("Username"), username}, {QStringLiteral("Contacts"), contacts}})
+                   .toJson(QJsonDocument::Compact));
+    if (!file.commit())
+        DDLogError(QStringLiteral("Cannot keep the photos to send again in %1: %2").arg(path, file.errorString()));
 }

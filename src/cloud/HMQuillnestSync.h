@@ -128,7 +128,7 @@ public:
     // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
     // device contact id, answered on the framework's thread.
     void sendMoreContactPhotos();
-    bool sendPhotoForContactId(const QByteArray &photo, const QString &contactId);
+    bool sendPhotoForContactId(const QByteArray &photo, const QString &contactId, const QString &outlookId = {});
     // The photo timer's action: the next pass once the last pass is answered, or the stage's end.
     void isSendingPhotos();
     void startPhotoSyncTimer();
@@ -172,6 +172,10 @@ public:
     static bool isSafeFileId(const QString &id);
     // "temp" in the data folder, where fetched photos are written.
     static QString photoFolderPath();
+    // The photos the cloud did not take, kept for the next sync of the same account.
+    static QString failedPhotoUploadsPath();
+    QVariantMap loadFailedPhotoUploads() const;
+    void saveFailedPhotoUploads();
     // Decodes the picture (bounded) and writes it as JPEG at full quality; false when it is no
     // picture or cannot be written.
     static bool writePhotoAsJpeg(const QByteArray &bytes, const QString &path, QString &problem);
@@ -290,8 +294,11 @@ private:
     bool m_sendContactPhotosCalled = false;
     qint64 m_numberOfPhotosSent = 0;
     qint64 m_numberOfPhotoResponsesReceived = 0;
-    // Uploads of this stage the cloud refused or never answered: each counts as a refused contact.
-    qint64 m_numberOfPhotoUploadsFailed = 0;
+    // Uploads of this stage the cloud refused or never answered (device id to Outlook id): each counts as
+    // a refused contact, and is kept for the next sync.
+    QVariantMap m_failedPhotoUploads;
+    // The photos of this stage that an earlier run's cloud did not take.
+    QVariantMap m_photosSentAgain;
     qint64 m_totalNumberOfPhotosToSend = 0;
     bool m_isShuttingDown = false;
 
