@@ -28,8 +28,11 @@ QJsonObject outlookSeed(const QByteArray &picture)
 {
     QJsonArray contacts;
     for (int index = 0; index < 4; ++index) {
-        QJsonObject contact{{"id", 100 + index}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
-                            {"modified", "2026-01-02T00:00:00Z"}, {"firstName", QStringLiteral("Given%1").arg(index)},
+        QJsonObject contact{{"id", 100 + index},
+                            {"folder", 1},
+                            {"created", "2026-01-01T00:00:00Z"},
+                            {"modified", "2026-01-02T00:00:00Z"},
+                            {"firstName", QStringLiteral("Given%1").arg(index)},
                             {"lastName", QStringLiteral("Family%1").arg(index)}};
         if (index < 2)
             contact.insert("picture", QString::fromLatin1(picture.toBase64()));
@@ -65,11 +68,12 @@ struct OutlookCloudRun
     }
     DriverRun sync() const
     {
-        return runDriver(desktop, peer,
-                         {QStringLiteral("--contacts-store"), QStringLiteral("outlook"), QStringLiteral("--cloud-conduits"),
-                          QStringLiteral("contacts")},
-                         std::nullopt,
-                         {QStringLiteral("HOME=") + outlook->home(), QStringLiteral("XDG_RUNTIME_DIR=") + outlook->runtimeDir()});
+        return runDriver(
+            desktop, peer,
+            {QStringLiteral("--contacts-store"), QStringLiteral("outlook"), QStringLiteral("--cloud-conduits"),
+             QStringLiteral("contacts")},
+            std::nullopt,
+            {QStringLiteral("HOME=") + outlook->home(), QStringLiteral("XDG_RUNTIME_DIR=") + outlook->runtimeDir()});
     }
     QByteArray pictureOf(const QString &firstName) const
     {
@@ -99,12 +103,15 @@ TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadGoesAgain)
     run.peer.addSwitch(QStringLiteral("html-500"), QStringLiteral("/v1/update_photo.php"), 1);
     const DriverRun refused = run.sync();
     EXPECT_NE(refused.exitCode, 0) << refused.output.toStdString();
-    EXPECT_TRUE(refused.output.contains(QStringLiteral("did not take the photos of 1 contacts"))) << refused.output.toStdString();
+    EXPECT_TRUE(refused.output.contains(QStringLiteral("did not take the photos of 1 contacts")))
+        << refused.output.toStdString();
     const DriverRun again = run.sync();
     ASSERT_EQ(again.exitCode, 0) << again.output.toStdString();
     const QMap<QString, int> flags = photoFlags(run.peer);
-    EXPECT_EQ(flags, (QMap<QString, int>{{QStringLiteral("Given0 Family0"), 1}, {QStringLiteral("Given1 Family1"), 1},
-                                         {QStringLiteral("Given2 Family2"), 0}, {QStringLiteral("Given3 Family3"), 0}}));
+    EXPECT_EQ(flags, (QMap<QString, int>{{QStringLiteral("Given0 Family0"), 1},
+                                         {QStringLiteral("Given1 Family1"), 1},
+                                         {QStringLiteral("Given2 Family2"), 0},
+                                         {QStringLiteral("Given3 Family3"), 0}}));
     EXPECT_TRUE(duplicatesIn(run.peer.liveNames(QStringLiteral("Contacts"))).isEmpty());
 
     // A picture put in the cloud lands on its Outlook contact, as a JPEG.
@@ -115,7 +122,8 @@ TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadGoesAgain)
     }
     ASSERT_FALSE(id.isEmpty());
     const QByteArray blue = jpegOf(12, Qt::blue);
-    run.peer.control("/peer/photo", QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
+    run.peer.control("/peer/photo",
+                     QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
     const DriverRun pulled = run.sync();
     ASSERT_EQ(pulled.exitCode, 0) << pulled.output.toStdString();
     const QImage received = QImage::fromData(run.pictureOf(QStringLiteral("Given3")), "JPEG");
