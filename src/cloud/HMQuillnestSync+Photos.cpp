@@ -17,8 +17,13 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QFile>
 #include <QImageWriter>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
+
+#include <utility>
 
 using platform::PlatformError;
 using platform::RKRequest;
@@ -30,6 +35,8 @@ namespace {
 constexpr double kPhotoDownloadTimeoutSeconds = 15.0;
 constexpr double kPhotoUploadTimeoutSeconds = 30.0;
 constexpr int kPhotosPerPass = 5;
+constexpr qint64 kMaxResendFileBytes = 4 * 1024 * 1024;
+constexpr qsizetype kMaxResendEntries = 100000;
 constexpr qsizetype kMaxFileIdLength = 200;
 
 void showOnProgressSheet(const QString &message)
@@ -201,6 +208,15 @@ QByteArray HMQuillnestSync::photoUploadBody(const QString &session, const QStrin
     return body;
 }
 
+// An upload is taken when answered HTTP 2xx with no JSON "Result" other than 0.
+bool HMQuillnestSync::photoUploadWasTaken(const RKResponse &response)
+{
+    if (!response.isSuccessful())
+        return false;
+    const QJsonObject reply = QJsonDocument::fromJson(response.body()).object();
+    return reply.value(QStringLiteral("Result")).toInt(0) == 0;
+}
+
 void HMQuillnestSync::sendContactPhotos()
 {
     if (!GlobalVariables::getShouldSyncContactPhotos()) {
@@ -216,6 +232,13 @@ void HMQuillnestSync::sendContactPhotos()
         m_totalNumberOfPhotosToSend = m_contactIdsWithPhotos.size();
         m_numberOfPhotosSent = 0;
         m_numberOfPhotoResponsesReceived = 0;
+        m_failedPhotoUploads.clear();
+        // Photos the cloud did not take in an earlier run go again, once their contacts' turn comes.
+        // One more try each: a photo refused again is logged and given up, so that one contact the cloud
+        // keeps refusing cannot fail every later sync.
+        m_photosSentAgain = loadFailedPhotoUploads();
+        for (auto it = m_photosSentAgain.constBegin(); it != m_photosSentAgain.constEnd(); ++it)
+            m_contactIdsWithPhotos.insert(it.key(), it.value());
     }
     showOnProgressSheet(QStringLiteral("Sending contact photos..."));
     sendMoreContactPhotos();
@@ -249,7 +272,7 @@ void HMQuillnestSync::sendMoreContactPhotos()
             sent = ++m_numberOfPhotosSent;
             total = m_totalNumberOfPhotosToSend;
         }
-        sendPhotoForContactId(photo, it.key());
+        sendPhotoForContactId(photo, it.key(), it.value().toString());
         showOnProgressSheet(QStringLiteral("Sending contact photos %1/%2").arg(sent).arg(total));
     }
     const std::lock_guard lock(m_mutex);
@@ -257,19 +280,21 @@ void HMQuillnestSync::sendMoreContactPhotos()
         m_contactIdsWithPhotos.remove(contactId);
 }
 
-bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId)
+bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId, const QString &outlookId)
 {
     std::shared_ptr<platform::RKClient> client;
     {
         const std::lock_guard lock(m_mutex);
         client = m_isShuttingDown ? nullptr : m_client;
     }
-    const auto answered = m_callbacks.wrap([this] {
+    const auto answered = m_callbacks.wrap([this, contactId, outlookId](bool failed) {
         const std::lock_guard lock(m_mutex);
         ++m_numberOfPhotoResponsesReceived;
+        if (failed)
+            m_failedPhotoUploads.insert(contactId, outlookId);
     });
     if (!client) {
-        answered();
+        answered(true);
         return false;
     }
     std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/update_photo.php"));
@@ -279,14 +304,17 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
     request->setMaxResponseBytes(kMaxReplyBytes);
     request->setHTTPBody(photoUploadBody(sessionIdentifier(), contactId, photo),
                          QStringLiteral("multipart/form-data; boundary=") + QLatin1String(kPhotoBoundary));
-    request->setOnDidLoadResponse([answered](const RKResponse &response) {
-        if (!response.isSuccessful())
-            DDLogError(QStringLiteral("The photo upload was answered HTTP %1").arg(response.statusCode()));
-        answered();
+    request->setOnDidLoadResponse([answered, contactId](const RKResponse &response) {
+        const bool taken = photoUploadWasTaken(response);
+        if (!taken)
+            DDLogError(QStringLiteral("The cloud did not take the photo of contact %1 (HTTP %2)")
+                           .arg(contactId)
+                           .arg(response.statusCode()));
+        answered(!taken);
     });
     request->setOnDidFailLoadWithError([answered](const PlatformError &error) {
         DDLogError(QStringLiteral("something very bad happened here: %1").arg(error.localizedDescription()));
-        answered();
+        answered(true);
     });
     {
         const std::lock_guard lock(m_mutex);
@@ -318,18 +346,29 @@ void HMQuillnestSync::isSendingPhotos()
         sendMoreContactPhotos();
 }
 
+// A photo the cloud did not take counts as a refused contact: the run ends in error, so that the
+// contacts' last-sync date stays and the contact (with its photo) goes again at the next sync.
 void HMQuillnestSync::endPhotoStage()
 {
     GlobalVariables::setContactIdsWithPhotos({});
+    qsizetype failed = 0;
     {
         const std::lock_guard lock(m_mutex);
         m_contactIdsWithPhotos.clear();
         m_sendContactPhotosCalled = false;
+        failed = m_failedPhotoUploads.size();
     }
+    saveFailedPhotoUploads();
     stopRPhotoSyncTimer();
     // The conduit's end before the stage's: the update loop wakes on the stage's end and must find the
     // conduit done, or it would ask for one more batch.
     if (HMSyncClientDelegate *target = reportTo()) {
+        if (failed > 0) {
+            target->didErrorWithError(
+                6, QStringLiteral("The cloud did not take the photos of %1 contacts; they go again at the next sync.")
+                       .arg(failed));
+            target->commandErroredStopProcessing();
+        }
         target->writeRemainOnUpdateConduit(false);
         target->writeUpdatePhotosStage(false);
     }
@@ -346,4 +385,65 @@ void HMQuillnestSync::startPhotoSyncTimer()
 void HMQuillnestSync::stopRPhotoSyncTimer()
 {
     installTimer(&HMQuillnestSync::m_photoSyncTimer, nullptr);
+}
+
+// The photos the cloud did not take are kept in the data folder for the next sync, named by the
+// cloud account: "cloud-photos-to-resend.json", {"Username": ..., "Contacts": {device id: Outlook id}}.
+QString HMQuillnestSync::failedPhotoUploadsPath()
+{
+    return QDir(HMOutlookDatFileHelper::dataFolderPath()).filePath(QStringLiteral("cloud-photos-to-resend.json"));
+}
+
+QVariantMap HMQuillnestSync::loadFailedPhotoUploads() const
+{
+    QFile file(failedPhotoUploadsPath());
+    const QFileInfo info(file.fileName());
+    if (!info.exists() || info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject saved = QJsonDocument::fromJson(file.read(kMaxResendFileBytes)).object();
+    if (saved.value(QStringLiteral("Username")).toString() != m_username)
+        return {};
+    QVariantMap pairs;
+    const QJsonObject contacts = saved.value(QStringLiteral("Contacts")).toObject();
+    for (auto it = contacts.constBegin(); it != contacts.constEnd() && pairs.size() < kMaxResendEntries; ++it) {
+        if (it.value().isString())
+            pairs.insert(it.key(), it.value().toString());
+    }
+    return pairs;
+}
+
+// Called with the mutex free; an empty list removes the file.
+void HMQuillnestSync::saveFailedPhotoUploads()
+{
+    QJsonObject contacts;
+    QString username;
+    {
+        const std::lock_guard lock(m_mutex);
+        for (auto it = m_failedPhotoUploads.constBegin(); it != m_failedPhotoUploads.constEnd(); ++it) {
+            if (m_photosSentAgain.contains(it.key()))
+                DDLogError(QStringLiteral("The cloud refused the photo of contact %1 twice; it is not sent again")
+                               .arg(it.key()));
+            else
+                contacts.insert(it.key(), it.value().toString());
+        }
+        m_photosSentAgain.clear();
+        m_failedPhotoUploads.clear();
+        username = m_username;
+    }
+    const QString path = failedPhotoUploadsPath();
+    if (contacts.isEmpty()) {
+        if (QFileInfo(path).isFile() && !QFile::remove(path))
+            DDLogError(QStringLiteral("Cannot remove %1").arg(path));
+        return;
+    }
+    QSaveFile file(path);
+    if (QFileInfo(path).isSymLink() || !file.open(QIODevice::WriteOnly)) {
+        DDLogError(QStringLiteral("Cannot keep the photos to send again in %1").arg(path));
+        return;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("Username"), username}, {QStringLiteral("Contacts"), contacts}})
+                   .toJson(QJsonDocument::Compact));
+    if (!file.commit())
+        DDLogError(QStringLiteral("Cannot keep the photos to send again in %1: %2").arg(path, file.errorString()));
 }

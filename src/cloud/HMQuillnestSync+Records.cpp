@@ -356,7 +356,11 @@ bool HMQuillnestSync::updateConduit(quint64 conduit, QList<HMSyncRecord> &record
     DDLogVerbose(QStringLiteral("In updateConduit method"));
     if (records.isEmpty()) {
         DDLogVerbose(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        target->writeRemainOnUpdateConduit(false);
+        // Contact photos the cloud did not take in an earlier run still go, in the photo stage.
+        const bool photosWait = conduit == 1 && GlobalVariables::getShouldSyncContactPhotos() &&
+                                !loadFailedPhotoUploads().isEmpty();
+        target->writeRemainOnUpdateConduit(photosWait);
+        target->writeUpdatePhotosStage(photosWait);
         target->updateCommandReturnedSuccessful(true);
         return true;
     }

@@ -146,12 +146,16 @@ HMQuillnestSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerCon
     return sync;
 }
 
-void HMQuillnestSync::registerTransport(Timing timing)
+void HMQuillnestSync::registerTransport(Timing timing, PhotoReader photoReader)
 {
     HMSyncController::registerTransport(
         4,
-        [timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-            -> std::unique_ptr<HMSyncClient> { return initWithConfiguration(configuration, timing); });
+        [timing, photoReader](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+            -> std::unique_ptr<HMSyncClient> {
+            std::unique_ptr<HMQuillnestSync> sync = initWithConfiguration(configuration, timing);
+            sync->setPhotoReader(photoReader);
+            return sync;
+        });
 }
 
 HMQuillnestSync::HMQuillnestSync(Timing timing) : m_timing(timing)

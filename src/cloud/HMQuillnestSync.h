@@ -2,6 +2,7 @@
 
 #include "platform/foundation/CallbackGuard.h"
 #include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKResponse.h"
 #include "platform/restkit/RKRequestDelegate.h"
 #include "sync/HMSyncClient.h"
 #include "sync/HMTransferProgress.h"
@@ -81,8 +82,11 @@ public:
     // A transport that goes while its logout is on its way lets that logout finish; a program that ends
     // right after a run waits for them here (at most the time given). False when one is still out.
     static bool waitForLogoutsUnderWay(std::chrono::milliseconds timeout);
-    // Makes the sync controller build this transport for cloud profiles (sync method 4).
-    static void registerTransport(Timing timing = {});
+    // Reads the picture of an Outlook contact for the upload; empty when there is none.
+    using PhotoReader = std::function<QByteArray(const QString &outlookContactId)>;
+    // Makes the sync controller build this transport for cloud profiles (sync method 4); each
+    // transport reads the photos it uploads with the reader given.
+    static void registerTransport(Timing timing = {}, PhotoReader photoReader = {});
 
     explicit HMQuillnestSync(Timing timing = {});
     ~HMQuillnestSync() override;
@@ -124,14 +128,14 @@ public:
     // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
     // device contact id, answered on the framework's thread.
     void sendMoreContactPhotos();
-    bool sendPhotoForContactId(const QByteArray &photo, const QString &contactId);
+    bool sendPhotoForContactId(const QByteArray &photo, const QString &contactId, const QString &outlookId = {});
     // The photo timer's action: the next pass once the last pass is answered, or the stage's end.
     void isSendingPhotos();
     void startPhotoSyncTimer();
     void stopRPhotoSyncTimer();
-    // Reads the picture of an Outlook contact for the upload; empty when there is none.
-    using PhotoReader = std::function<QByteArray(const QString &outlookContactId)>;
     void setPhotoReader(PhotoReader reader);
+    // Whether the cloud took an uploaded photo: HTTP 2xx, and no "Result" other than 0.
+    static bool photoUploadWasTaken(const platform::RKResponse &response);
     // The ids noted for download by the last contacts page (tests).
     QStringList contactsWithUpdatedPhotosInQuillnest() const;
     void setContactsWithUpdatedPhotosInQuillnest(const QStringList &ids);
@@ -168,6 +172,10 @@ public:
     static bool isSafeFileId(const QString &id);
     // "temp" in the data folder, where fetched photos are written.
     static QString photoFolderPath();
+    // The photos the cloud did not take, kept for the next sync of the same account.
+    static QString failedPhotoUploadsPath();
+    QVariantMap loadFailedPhotoUploads() const;
+    void saveFailedPhotoUploads();
     // Decodes the picture (bounded) and writes it as JPEG at full quality; false when it is no
     // picture or cannot be written.
     static bool writePhotoAsJpeg(const QByteArray &bytes, const QString &path, QString &problem);
@@ -286,6 +294,11 @@ private:
     bool m_sendContactPhotosCalled = false;
     qint64 m_numberOfPhotosSent = 0;
     qint64 m_numberOfPhotoResponsesReceived = 0;
+    // Uploads of this stage the cloud refused or never answered (device id to Outlook id): each counts as
+    // a refused contact, and is kept for the next sync.
+    QVariantMap m_failedPhotoUploads;
+    // The photos of this stage that an earlier run's cloud did not take.
+    QVariantMap m_photosSentAgain;
     qint64 m_totalNumberOfPhotosToSend = 0;
     bool m_isShuttingDown = false;
 

@@ -391,7 +391,8 @@ TEST(CloudRecords, UploadsPhotosInPassesOfFiveAndEndsTheStageWithUnreadablePictu
     });
     run.sync->sendContactPhotos();
     ASSERT_TRUE(run.delegate.waitFor(QStringLiteral("photos-stage 0"), 20s));
-    EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}));
+    EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
+        << run.delegate.events().join(u'|').toStdString();
     EXPECT_EQ(bodiesOf(*run.fixture.peer, QStringLiteral("/v1/update_photo.php")).size(), 11);
     const QMap<QString, cloudpeer::StoredRecord> stored = run.fixture.peer->records(kUser, QStringLiteral("Contacts"));
     EXPECT_EQ(stored.value(QStringLiteral("dev00")).photo, jpeg);
@@ -403,5 +404,60 @@ TEST(CloudRecords, UploadsPhotosInPassesOfFiveAndEndsTheStageWithUnreadablePictu
     run.delegate.clearEvents();
     GlobalVariables::setShouldSyncContactPhotos(false);
     run.sync->sendContactPhotos();
-    EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}));
+    EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
+        << run.delegate.events().join(u'|').toStdString();
+}
+
+TEST(CloudRecords, APhotoTheCloudDidNotTakeEndsTheRunInErrorAndTheRestStillGo)
+{
+    LoggedOn run;
+    GlobalVariables::setShouldSyncContactPhotos(true);
+    QVariantMap withPhotos;
+    for (int index = 0; index < 3; ++index) {
+        const QString id = QStringLiteral("dev%1").arg(index);
+        run.fixture.peer->putRecord(kUser, QStringLiteral("Contacts"), id, QJsonObject{{QStringLiteral("Last"), id}});
+        withPhotos.insert(id, QStringLiteral("olk%1").arg(index));
+    }
+    // A contact the cloud does not know is answered 400 "Result" 1; a 500 page fails another.
+    withPhotos.insert(QStringLiteral("unknown"), QStringLiteral("olk9"));
+    GlobalVariables::setContactIdsWithPhotos(withPhotos);
+    const QByteArray jpeg = jpegOf(8, 8);
+    run.sync->setPhotoReader([jpeg](const QString &) { return jpeg; });
+    run.fixture.peer->addSwitch({cloudpeer::SwitchKind::Html500, QStringLiteral("/v1/update_photo.php"), 1});
+    run.sync->sendContactPhotos();
+    ASSERT_TRUE(run.delegate.waitFor(QStringLiteral("photos-stage 0"), 20s));
+    EXPECT_EQ(run.delegate.events(),
+              QStringList({QStringLiteral("error 6 The cloud did not take the photos of 2 contacts; they go again at the "
+                                          "next sync."),
+                           QStringLiteral("stop"), QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
+        << run.delegate.events().join(u'|').toStdString();
+    // The three uploads go at once: whichever met the 500 page is the one without its photo.
+    QVariantMap missing;
+    const QMap<QString, cloudpeer::StoredRecord> stored = run.fixture.peer->records(kUser, QStringLiteral("Contacts"));
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+        if (it.value().photo.isEmpty())
+            missing.insert(it.key(), withPhotos.value(it.key()));
+        else
+            EXPECT_EQ(it.value().photo, jpeg) << it.key().toStdString();
+    }
+    ASSERT_EQ(missing.size(), 1);
+
+    // The next stage sends both again by itself: the refused one is taken, the unknown contact is
+    // refused a second time and given up.
+    run.delegate.clearEvents();
+    run.sync->sendContactPhotos();
+    ASSERT_TRUE(run.delegate.waitFor(QStringLiteral("photos-stage 0"), 20s));
+    EXPECT_EQ(run.delegate.events(),
+              QStringList({QStringLiteral("error 6 The cloud did not take the photos of 1 contacts; they go again at the "
+                                          "next sync."),
+                           QStringLiteral("stop"), QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
+        << run.delegate.events().join(u'|').toStdString();
+    EXPECT_EQ(run.fixture.peer->records(kUser, QStringLiteral("Contacts")).value(missing.firstKey()).photo, jpeg);
+
+    // Nothing is left to send again: the stage after ends clean.
+    run.delegate.clearEvents();
+    run.sync->sendContactPhotos();
+    ASSERT_TRUE(run.delegate.waitFor(QStringLiteral("photos-stage 0"), 20s));
+    EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
+        << run.delegate.events().join(u'|').toStdString();
 }

@@ -76,6 +76,7 @@ SyncOutcome runManualSync(const std::shared_ptr<HMProfileManager> &profileManage
     GlobalVariables::setContactManagerSetting(qint64(profile->contactManager()));
     GlobalVariables::setIsCalendarSyncEnabled(profile->calendarSyncEnabled());
     GlobalVariables::setIsTaskSyncEnabled(profile->taskSyncEnabled());
+    GlobalVariables::setShouldSyncContactPhotos(profile->shouldSyncPhotos() != QLatin1String("no"));
 
     const auto configuration = std::make_shared<HMDataConfigurationSource>(profileManager, profile);
     const std::shared_ptr<HMSyncController> controller = HMSyncController::initWithConfiguration(configuration);

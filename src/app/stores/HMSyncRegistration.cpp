@@ -86,7 +86,8 @@ void HMSyncRegistration::registerCloudTransport(const HMQuillnestTiming &timing)
     const QString caFile = qEnvironmentVariable("HM_TLS_CA_FILE");
     if (!caFile.isEmpty())
         platform::RKClient::setDefaultExtraCACertificatesFile(caFile);
-    HMQuillnestSync::registerTransport(timing);
+    // The photos of Outlook contacts go up as Outlook gives them.
+    HMQuillnestSync::registerTransport(timing, &HMContactData::photoForOutlookContact);
 }
 
 void HMSyncRegistration::registerDesktopStores(const QString &contactsFolder, const QString &calendarsFolder)

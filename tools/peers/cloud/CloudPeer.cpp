@@ -601,6 +601,8 @@ void CloudPeer::updatePhoto(const httplib::Request &request, const QMap<QString,
     contacts[id].modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
     noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
     saveState();
+    // The form parser marked the reply 400 on the form's bare closing delimiter: the upload was taken.
+    response.status = 200;
     response.set_content(jsonText(QJsonObject{{QStringLiteral("Result"), 0}}), kJsonType);
 }
 

@@ -1,0 +1,134 @@
+// Contact photos of an Outlook profile through the cloud, driver and both peers as programs: Outlook's
+// pictures go up, a picture put in the cloud lands on its Outlook contact, and an upload the cloud
+// does not take ends the run in error and goes again at the next sync.
+
+#include "CloudDriverSupport.h"
+#include "OutlookPeerProcess.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonArray>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray jpegOf(int side, Qt::GlobalColor color)
+{
+    QImage image(side, side, QImage::Format_RGB32);
+    image.fill(color);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    return bytes;
+}
+
+QJsonObject outlookSeed(const QByteArray &picture)
+{
+    QJsonArray contacts;
+    for (int index = 0; index < 4; ++index) {
+        QJsonObject contact{{"id", 100 + index},
+                            {"folder", 1},
+                            {"created", "2026-01-01T00:00:00Z"},
+                            {"modified", "2026-01-02T00:00:00Z"},
+                            {"firstName", QStringLiteral("Given%1").arg(index)},
+                            {"lastName", QStringLiteral("Family%1").arg(index)}};
+        if (index < 2)
+            contact.insert("picture", QString::fromLatin1(picture.toBase64()));
+        contacts.append(contact);
+    }
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"contacts", contacts}};
+}
+
+// Cloud records by name ("First Last") with their "Photo" flag.
+QMap<QString, int> photoFlags(const PeerProcess &peer)
+{
+    QMap<QString, int> flags;
+    for (const QJsonObject &record : peer.records(QStringLiteral("Contacts"))) {
+        if (record.value("Deleted").toInt() == 0)
+            flags.insert(record.value("First").toString() + u' ' + record.value("Last").toString(),
+                         record.value("Photo").toInt());
+    }
+    return flags;
+}
+
+struct OutlookCloudRun
+{
+    OutlookCloudRun() : peer(folder.path())
+    {
+        outlook = std::make_unique<OutlookPeerProcess>();
+        EXPECT_TRUE(outlook->isReady());
+        outlook->seed(outlookSeed(picture));
+    }
+    DriverRun sync() const
+    {
+        return runDriver(
+            desktop, peer,
+            {QStringLiteral("--contacts-store"), QStringLiteral("outlook"), QStringLiteral("--cloud-conduits"),
+             QStringLiteral("contacts")},
+            std::nullopt,
+            {QStringLiteral("HOME=") + outlook->home(), QStringLiteral("XDG_RUNTIME_DIR=") + outlook->runtimeDir()});
+    }
+    QByteArray pictureOf(const QString &firstName) const
+    {
+        for (const QJsonValue &contact : outlook->dump().value("contacts").toArray()) {
+            if (contact.toObject().value("firstName").toString() == firstName)
+                return QByteArray::fromBase64(contact.toObject().value("picture").toString().toLatin1());
+        }
+        return {};
+    }
+
+    QTemporaryDir folder;
+    PeerProcess peer;
+    Desktop desktop;
+    std::unique_ptr<OutlookPeerProcess> outlook;
+    QByteArray picture = jpegOf(16, Qt::red);
+};
+
+} // namespace
+
+TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadGoesAgain)
+{
+    OutlookCloudRun run;
+    ASSERT_GT(run.peer.httpsPort, 0);
+
+    // The first upload of a picture meets a refusing cloud: the run ends in error, the contact goes
+    // again at the next sync with its picture; every contact is in the cloud once.
+    run.peer.addSwitch(QStringLiteral("html-500"), QStringLiteral("/v1/update_photo.php"), 1);
+    const DriverRun refused = run.sync();
+    EXPECT_NE(refused.exitCode, 0) << refused.output.toStdString();
+    EXPECT_TRUE(refused.output.contains(QStringLiteral("did not take the photos of 1 contacts")))
+        << refused.output.toStdString();
+    const DriverRun again = run.sync();
+    ASSERT_EQ(again.exitCode, 0) << again.output.toStdString();
+    const QMap<QString, int> flags = photoFlags(run.peer);
+    EXPECT_EQ(flags, (QMap<QString, int>{{QStringLiteral("Given0 Family0"), 1},
+                                         {QStringLiteral("Given1 Family1"), 1},
+                                         {QStringLiteral("Given2 Family2"), 0},
+                                         {QStringLiteral("Given3 Family3"), 0}}));
+    EXPECT_TRUE(duplicatesIn(run.peer.liveNames(QStringLiteral("Contacts"))).isEmpty());
+
+    // A picture put in the cloud lands on its Outlook contact, as a JPEG.
+    QString id;
+    for (const QJsonObject &record : run.peer.records(QStringLiteral("Contacts"))) {
+        if (record.value("First").toString() == QLatin1String("Given3"))
+            id = record.value("Id").toString();
+    }
+    ASSERT_FALSE(id.isEmpty());
+    const QByteArray blue = jpegOf(12, Qt::blue);
+    run.peer.control("/peer/photo",
+                     QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
+    const DriverRun pulled = run.sync();
+    ASSERT_EQ(pulled.exitCode, 0) << pulled.output.toStdString();
+    const QImage received = QImage::fromData(run.pictureOf(QStringLiteral("Given3")), "JPEG");
+    ASSERT_FALSE(received.isNull());
+    EXPECT_EQ(received.size(), QSize(12, 12));
+    EXPECT_EQ(run.pictureOf(QStringLiteral("Given2")), QByteArray());
+    EXPECT_EQ(run.peer.liveNames(QStringLiteral("Contacts")).size(), 4);
+}
