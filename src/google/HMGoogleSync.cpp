@@ -294,6 +294,8 @@ void HMGoogleSync::runStage(const QString &stage)
         getNewOauthToken();
     } else if (stage == QLatin1String("purge")) {
         m_syncDriver->purge();
+    } else if (stage == QLatin1String("readGoogleContacts")) {
+        m_syncDriver->begin();
     } else if (stage == QLatin1String("endSync")) {
         endSync();
     } else if (stage != QLatin1String("start") && stage != QLatin1String("Error")) {

@@ -115,13 +115,17 @@ void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
         cancelSync();
         return;
     }
-    if (conduitName == QLatin1String("Contacts"))
+    bool more = false;
+    if (conduitName == QLatin1String("Contacts")) {
         m_purgeContacts = false;
-    else if (conduitName == QLatin1String("Calendar"))
+        more = m_purgeCalendar || m_purgeTasks;
+    } else if (conduitName == QLatin1String("Calendar")) {
         m_purgeCalendar = false;
-    else
+        more = m_purgeTasks;
+    } else {
         m_purgeTasks = false;
-    if (m_purgeCalendar || m_purgeTasks)
+    }
+    if (more)
         purge();
     else
         doneWithPurge();

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QVariantMap>
 
 #include <atomic>
 #include <memory>
@@ -81,6 +82,17 @@ public:
     // Clears the profile's purge-on-next-sync flags and tells the delegate endConduit.
     void doneWithPurge();
 
+    // The stage "readGoogleContacts": logs "begin" and lists the contact groups, then the contacts.
+    void begin();
+    // Lists the account's contact groups from the Contacts host into groupNamesAndIds, then the contacts.
+    void listContactGroups();
+    // Every entry of the feed with a title and an id: its title under its id.
+    void parseGroupsResponseDictionary(const QVariantMap &feed);
+    // Group id (the entry's id text) to group title.
+    QMap<QString, QString> groupNamesAndIds() const;
+    // One page of contacts; a run that emptied Google's contacts gets an empty last page at once.
+    void listGoogleContacts();
+
     // The request pattern: a new client on the base address, no caching, one request at a time, UTF-8,
     // with the bearer header; it becomes the current client.
     std::shared_ptr<platform::RKClient> makeClient(const QString &baseUrl);
@@ -92,6 +104,7 @@ public:
 
 private:
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
+    void contactGroupsReturned(int status, const QByteArray &body);
 
     HMGoogleSyncDelegate *m_delegate = nullptr;
     std::shared_ptr<platform::DispatchQueue> m_queue;
@@ -112,4 +125,5 @@ private:
     bool m_purgeTasks = false;
     QMap<QString, QString> m_calendarNamesAndIds;
     QSet<QString> m_idsToExclude;
+    QMap<QString, QString> m_groupNamesAndIds;
 };

@@ -502,3 +502,129 @@ TEST_F(GoogleRun, TheSecondCompletionComesOneSecondLaterOnTheRunsOwnTimer)
     platform::VirtualClock::uninstall();
     GlobalVariables::setCurrentSyncProgressController(nullptr);
 }
+
+namespace {
+
+// The run's side of the driver: each list callback and the end, from any thread.
+class RecordingRun final : public HMGoogleSyncDelegate
+{
+public:
+    void syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records, const QStringList &deletions,
+                                                              bool remain, const QDateTime &date) override
+    {
+        const std::lock_guard lock(mutex);
+        pages << QStringLiteral("%1 %2 %3 %4").arg(records.size()).arg(deletions.size()).arg(remain).arg(date.isValid());
+    }
+    void syncDriverContactPhotosCommandReturned() override {}
+    void syncDriverEventListCommandReturnedWithDictionaries(const QList<QVariantMap> &, const QDateTime &) override {}
+    void syncDriverTaskListCommandReturnedWithDictionaries(const QList<QVariantMap> &, const QStringList &,
+                                                           const QDateTime &) override {}
+    void endSync() override {}
+    void endConduit() override {}
+    void endSyncWithError(const QString &message) override
+    {
+        const std::lock_guard lock(mutex);
+        errors << message;
+    }
+    void syncDriverUpdateCommandReturnedSuccessful(bool) override {}
+    void syncDriverWriteRemainOnCurrentConduit(bool) override {}
+
+    std::mutex mutex;
+    QStringList pages;
+    QStringList errors;
+};
+
+struct ContactGroupsRun
+{
+    explicit ContactGroupsRun(PeerFixture &fixture)
+    {
+        qputenv("HM_GOOGLE_CONTACTS_HOST", fixture.peer->baseUrl().toLatin1());
+        driver->setAccessToken(QStringLiteral("ya29.a/b"));
+        driver->setUserEmail(QStringLiteral("me@example.com"));
+        driver->setGoogleSyncDelegate(&run);
+    }
+    ~ContactGroupsRun() { qunsetenv("HM_GOOGLE_CONTACTS_HOST"); }
+    bool waitFor(const std::function<bool()> &done)
+    {
+        return platform::DispatchQueue::runMainQueueUntil(
+            [&] {
+                const std::lock_guard lock(run.mutex);
+                return done();
+            },
+            std::chrono::seconds(20));
+    }
+    RecordingRun run;
+    const std::shared_ptr<HMGoogleSyncDriver> driver = std::make_shared<HMGoogleSyncDriver>();
+};
+
+} // namespace
+
+TEST(GoogleContactGroups, BeginListsTheGroupsByIdThenAsksForTheContacts)
+{
+    PeerFixture fixture;
+    QString error;
+    QJsonObject account = fixture.peer->dump().value("accounts").toObject().value("me@example.com").toObject();
+    account.insert("groups", QJsonArray{QJsonObject{{"id", "1a2b"}, {"title", "Family & Friends"}},
+                                        QJsonObject{{"id", "77"}, {"title", "Work"}}});
+    ASSERT_TRUE(fixture.peer->seed(QJsonObject{{"accounts", QJsonObject{{"me@example.com", account}}}}, error))
+        << error.toStdString();
+    ContactGroupsRun groups(fixture);
+    groups.driver->begin();
+    ASSERT_TRUE(groups.waitFor([&] { return !groups.run.errors.isEmpty(); }));
+    const QString base = QStringLiteral("http://www.google.com/m8/feeds/groups/me@example.com/base/");
+    const QMap<QString, QString> expected{{base + "6", "System Group: My Contacts"},
+                                          {base + "1a2b", "Family & Friends"},
+                                          {base + "77", "Work"}};
+    EXPECT_EQ(groups.driver->groupNamesAndIds(), expected);
+    const QList<googlepeer::ReceivedRequest> requests = fixture.peer->requests();
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/m8/feeds/groups/me@example.com/full");
+    // The pages of contacts are not read by this version: the run ends there, saying so.
+    EXPECT_EQ(groups.run.errors, QStringList{"Direct Google sync of contacts is not available in this version of "
+                                             "Harrowmere. Nothing was changed."});
+
+    // Contacts emptied on Google in this run: one empty last page, no date, no request.
+    fixture.peer->clearRequests();
+    ContactGroupsRun purged(fixture);
+    purged.driver->setPurgeContacts(true);
+    purged.driver->begin();
+    ASSERT_TRUE(purged.waitFor([&] { return !purged.run.pages.isEmpty(); }));
+    EXPECT_EQ(purged.run.pages, QStringList{"0 0 0 0"});
+    EXPECT_TRUE(purged.run.errors.isEmpty());
+    EXPECT_FALSE(purged.driver->purgeContacts());
+    EXPECT_EQ(fixture.peer->requestPaths(), QStringList{"/m8/feeds/groups/me@example.com/full"});
+}
+
+TEST(GoogleContactGroups, ARefusedOrFailedListingEndsTheRunWithItsTextAndAsksNothingMore)
+{
+    PeerFixture fixture;
+    const std::pair<googlepeer::SwitchKind, QString> cases[] = {
+        {googlepeer::SwitchKind::Expired401, "HTTP 401: Unauthorized.\nGoogle has not authorized access to this account."},
+        {googlepeer::SwitchKind::Error500,
+         "HTTP 500: Server error.\nSomething is wrong on the server. Try again in a few minutes."},
+        {googlepeer::SwitchKind::CutBefore, "ERROR: "}};
+    for (const auto &[kind, text] : cases) {
+        fixture.peer->clearSwitches();
+        fixture.peer->clearRequests();
+        googlepeer::Switch change;
+        change.kind = kind;
+        fixture.peer->addSwitch(change);
+        ContactGroupsRun groups(fixture);
+        groups.driver->begin();
+        ASSERT_TRUE(groups.waitFor([&] { return !groups.run.errors.isEmpty(); })) << text.toStdString();
+        EXPECT_TRUE(groups.run.errors.first().startsWith(text)) << groups.run.errors.first().toStdString();
+        EXPECT_EQ(groups.run.errors.size(), 1);
+        EXPECT_TRUE(groups.run.pages.isEmpty());
+        EXPECT_EQ(fixture.peer->requestPaths(), QStringList{"/m8/feeds/groups/me@example.com/full"});
+    }
+
+    // A cancel before the listing sends nothing and ends with "Synchronization Canceled".
+    fixture.peer->clearSwitches();
+    fixture.peer->clearRequests();
+    ContactGroupsRun canceled(fixture);
+    canceled.driver->setCancel();
+    canceled.driver->begin();
+    EXPECT_EQ(canceled.run.errors, QStringList{"Synchronization Canceled"});
+    EXPECT_TRUE(fixture.peer->requestPaths().isEmpty());
+}

@@ -499,6 +499,8 @@ void GooglePeer::work(const httplib::Request &request, httplib::Response &respon
         userInfo(email, response);
     else if (path == QLatin1String("/calendar/v3/users/me/calendarList"))
         calendarList(email, request, response, change);
+    else if (path == QStringLiteral("/m8/feeds/groups/%1/full").arg(email))
+        contactGroups(email, response);
     else
         sendError(response, 404, QStringLiteral("Not Found"));
 }
@@ -562,6 +564,33 @@ void GooglePeer::calendarList(const QString &email, const httplib::Request &requ
     }
     reply.insert(QStringLiteral("items"), items);
     response.set_content(jsonText(reply), kJsonType);
+}
+
+// The account's contact groups as a Contacts data feed (Atom, version 3.0): the system group "My
+// Contacts" (its id ending in "/base/6") and the groups of the account's state.
+void GooglePeer::contactGroups(const QString &email, httplib::Response &response)
+{
+    QJsonArray groups;
+    {
+        const std::lock_guard lock(m_mutex);
+        groups = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("groups")).toArray();
+    }
+    const QString base = QStringLiteral("http://www.google.com/m8/feeds/groups/%1/base/").arg(email.toHtmlEscaped());
+    QString text = QStringLiteral("<?xml version='1.0' encoding='UTF-8'?>"
+                                  "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gContact='http://schemas.google.com/contact/2008' "
+                                  "xmlns:gd='http://schemas.google.com/g/2005'>"
+                                  "<id>%1</id><updated>%2</updated><title>%3's Contact Groups</title>")
+                       .arg(email.toHtmlEscaped(), updatedStamp(), email.toHtmlEscaped());
+    const auto entry = [&](const QString &id, const QString &title, bool system) {
+        text += QStringLiteral("<entry><id>%1%2</id><updated>%3</updated><title>%4</title>%5</entry>")
+                    .arg(base, id.toHtmlEscaped(), updatedStamp(), title.toHtmlEscaped(),
+                         system ? QStringLiteral("<gContact:systemGroup id='Contacts'/>") : QString());
+    };
+    entry(QStringLiteral("6"), QStringLiteral("System Group: My Contacts"), true);
+    for (const QJsonValue &group : groups)
+        entry(group[QStringLiteral("id")].toString(), group[QStringLiteral("title")].toString(), false);
+    text += QStringLiteral("</feed>");
+    response.set_content(text.toStdString(), "application/atom+xml; charset=UTF-8");
 }
 
 bool GooglePeer::loadState(QString &error)

@@ -71,7 +71,7 @@ struct Options
 // authorization page ("/o/oauth2/v2/auth", which redirects to the loopback address it is given with a
 // code), user info ("/oauth2/v1/userinfo"), the account's picture ("/picture.png") and the calendar
 // list ("/calendar/v3/users/me/calendarList", with Google's weather and birthdays calendars among the
-// account's own). "/peer/..." paths control a peer run as a program (see README.md). Links nothing of
+// account's own) and the contact groups ("/m8/feeds/groups/<e-mail>/full", Atom, with "My Contacts"). "/peer/..." paths control a peer run as a program (see README.md). Links nothing of
 // src/.
 class GooglePeer final
 {
@@ -116,6 +116,7 @@ private:
     void calendarList(const QString &email, const httplib::Request &request, httplib::Response &response,
                       const std::optional<Switch> &change);
     // The account an Authorization header's bearer token belongs to; empty when none.
+    void contactGroups(const QString &email, httplib::Response &response);
     QString accountOfBearer(const std::string &header) const;
     bool loadState(QString &error);
     void saveState();
@@ -128,7 +129,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::atomic<bool> m_isStopping = false;
-    QJsonObject m_state; // "accounts": email -> {refreshToken, accessTokens, calendars}, "codes", "counter"
+    QJsonObject m_state; // "accounts": email -> {refreshToken, accessTokens, calendars, groups}, "codes", "counter"
     QString m_nextAccessToken;
     QDateTime m_clock;
     QList<Switch> m_switches;
