@@ -1,8 +1,10 @@
 // Syncs of Outlook's contacts killed (SIGKILL) at the steps of the Outlook path: the driver right after
 // the read, after the phone's answer is kept, after the map is written; the simulated Outlook in the
 // middle of the property reads. Two later syncs leave every contact exactly once on the phone and in
-// the contact map, and nothing deleted.
+// the contact map, and nothing deleted. The phone peer and the simulated Outlook run as programs of
+// their own.
 #include "OutlookPeerProcess.h"
+#include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
 
 #include "support/TestSupport.h"
@@ -22,7 +24,7 @@ namespace {
 
 constexpr int kContactCount = 20;
 
-QStringList driverArguments(const phonepeer::PhonePeer &phone)
+QStringList driverArguments(const PhonePeerProcess &phone)
 {
     return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
             QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
@@ -59,7 +61,7 @@ bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<
 }
 
 // Every Outlook contact once on the phone, and the map naming each phone contact once.
-void expectEveryContactOnce(const phonepeer::PhonePeer &phone, const QString &mapPath)
+void expectEveryContactOnce(const PhonePeerProcess &phone, const QString &mapPath)
 {
     QHash<QString, int> names;
     for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
@@ -85,7 +87,8 @@ struct KillRun
         outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(outlook->isReady());
         outlook->seed(seedWithContacts());
-        phone = startPhonePeer(0);
+        phone = std::make_unique<PhonePeerProcess>();
+        EXPECT_TRUE(phone->isReady());
         environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("UTC")}};
     }
     QString home() const { return outlook->home(); }
@@ -99,7 +102,7 @@ struct KillRun
 
     QTemporaryDir root;
     std::unique_ptr<OutlookPeerProcess> outlook;
-    std::unique_ptr<phonepeer::PhonePeer> phone;
+    std::unique_ptr<PhonePeerProcess> phone;
     QMap<QString, QString> environment;
 };
 

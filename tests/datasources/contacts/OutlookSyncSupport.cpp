@@ -31,7 +31,8 @@ OutlookSyncRun::OutlookSyncRun()
     const QString map = HMOutlookDatFileHelper().contactFilePath();
     QFile::remove(map);
     QFile::remove(map + QStringLiteral(".confirmed"));
-    m_phone = startPhonePeer(0, m_phoneFolder.filePath(QStringLiteral("phone.json")));
+    m_phone = std::make_unique<PhonePeerProcess>(m_phoneFolder.filePath(QStringLiteral("phone.json")));
+    EXPECT_TRUE(m_phone->isReady());
     registerLoopbackTransport(m_phone->port(), 5.0);
     m_manager = std::make_shared<HMProfileManager>();
     m_profile = newLoopbackProfile(*m_manager, m_phone->deviceId());

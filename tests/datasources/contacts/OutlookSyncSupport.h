@@ -1,7 +1,7 @@
 #pragma once
 
 #include "OutlookPeerProcess.h"
-#include "PhonePeer.h"
+#include "PhonePeerProcess.h"
 #include "SyncRunner.h"
 
 #include <QJsonArray>
@@ -24,7 +24,7 @@ public:
     ~OutlookSyncRun();
 
     OutlookPeerProcess &outlook() { return *m_outlook; }
-    phonepeer::PhonePeer &phone() { return *m_phone; }
+    const PhonePeerProcess &phone() const { return *m_phone; }
     HMProfile &profile() { return *m_profile; }
     void saveProfile();
     QString root() const { return m_root.path(); }
@@ -44,7 +44,7 @@ private:
     QTemporaryDir m_root;
     QTemporaryDir m_phoneFolder;
     std::unique_ptr<OutlookPeerProcess> m_outlook;
-    std::unique_ptr<phonepeer::PhonePeer> m_phone;
+    std::unique_ptr<PhonePeerProcess> m_phone;
     std::shared_ptr<HMProfileManager> m_manager;
     std::shared_ptr<HMProfile> m_profile;
     QByteArray m_oldHome;

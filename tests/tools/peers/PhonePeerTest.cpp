@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUrl>
 
 using namespace phonepeer;
 using namespace platform;
@@ -446,6 +447,12 @@ TEST_F(PhonePeerTest, TheProgramTakesItsSwitchesFromTheCommandLine)
 
     EXPECT_EQ(logon(), QStringLiteral("FAIL\nBad code\n"));
     EXPECT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+    // Tests that run the program read its request log back, one path a line.
+    const QUrl url(address);
+    httplib::Client http(url.host().toStdString(), url.port());
+    const httplib::Result requests = http.Get("/peer_requests");
+    ASSERT_TRUE(requests);
+    EXPECT_EQ(requests->body, "/hmx_logon\n/hmx_logon\n");
     program.terminate();
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);

@@ -178,6 +178,11 @@ bool PhonePeer::start(QString &problem)
     m_server->Post("/peer_records", [this](const httplib::Request &request, httplib::Response &response) {
         recordsEndpoint(request, response);
     });
+    // The paths of the requests received so far, one a line, for tests that run the peer as a program.
+    m_server->Get("/peer_requests", [this](const httplib::Request &, httplib::Response &response) {
+        const QStringList paths = requestLog();
+        response.set_content((paths.join(u'\n') + (paths.isEmpty() ? QString() : QStringLiteral("\n"))).toStdString(), "text/plain");
+    });
     const std::string host = m_options.host.toStdString();
     m_port = m_options.port == 0                            ? m_server->bind_to_any_port(host)
              : m_server->bind_to_port(host, m_options.port) ? m_options.port

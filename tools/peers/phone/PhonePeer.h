@@ -66,8 +66,9 @@ bool faultFromFields(const Pairs &fields, Fault &fault, QString &problem);
 // The phone app's sync server: it answers the desktop's requests on "/hmx_logon", "/hmx_logoff",
 // "/hmx_purge", "/hmx_list", "/hmx_update", "/hmx_updatepicture" and "/hmx_getdeviceinfo" from the
 // records it keeps, and takes control requests on "/peer_control" (switches) and "/peer_records"
-// (GET: the records as JSON; POST: a JSON edit made on the phone). Runs its server on threads of its
-// own; every public operation is thread-safe.
+// (GET: the records as JSON; POST: a JSON edit made on the phone) and "/peer_requests" (GET: the
+// request log, one path a line). Runs its server on threads of its own; every public operation is
+// thread-safe.
 class PhonePeer final
 {
 public:

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "PhoneStore.h"
+
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The phone peer program as its own process on a loopback port, read back through its control
+// endpoints: the records it keeps and the paths of the requests it received.
+class PhonePeerProcess final
+{
+public:
+    // Starts the program with the data file (none when empty); isReady() says whether it listens.
+    explicit PhonePeerProcess(const QString &dataFile = {});
+    ~PhonePeerProcess();
+    PhonePeerProcess(const PhonePeerProcess &) = delete;
+    PhonePeerProcess &operator=(const PhonePeerProcess &) = delete;
+
+    bool isReady() const { return m_port > 0; }
+    int port() const { return m_port; }
+    QString deviceId() const { return QStringLiteral("QP-PEER-0001"); }
+    // Ends the program (SIGTERM, then SIGKILL).
+    void stop();
+
+    // The records of the conduit (a test failure, and none, when the peer does not answer).
+    QList<phonepeer::PhoneRecord> records(phonepeer::Conduit conduit) const;
+    QStringList requestLog() const;
+
+private:
+    QByteArray get(const char *path) const;
+
+    QProcess m_process;
+    int m_port = 0;
+};
