@@ -1,25 +1,13 @@
 // cloud_peer: the cloud service for tests, as a program. See README.md.
 #include "CloudPeer.h"
-#include "TestCertificates.h"
+#include "PeerProgram.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 
-#include <csignal>
 #include <cstdio>
 
-#include <unistd.h>
-
 namespace {
-
-int s_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    (void)!::write(s_signalPipe[1], &byte, 1);
-}
 
 int fail(const QString &problem)
 {
@@ -55,37 +43,22 @@ int main(int argc, char **argv)
     options.stateFile = parser.value(QStringLiteral("state"));
     options.httpsPort = parser.value(QStringLiteral("https-port")).toInt();
     options.httpPort = parser.value(QStringLiteral("http-port")).toInt();
-    QString caFile;
-    if (parser.isSet(QStringLiteral("certificates"))) {
-        const QString folder = parser.value(QStringLiteral("certificates"));
-        peertls::CertificateFiles files;
-        QString error;
-        if (!QDir().mkpath(folder) || !peertls::makeTestCertificates(folder, {}, files, error))
-            return fail(error.isEmpty() ? QStringLiteral("cannot make %1").arg(folder) : error);
-        options.certFile = files.certFile;
-        options.keyFile = files.keyFile;
-        caFile = files.caFile;
-    } else {
-        options.certFile = parser.value(QStringLiteral("cert"));
-        options.keyFile = parser.value(QStringLiteral("key"));
-    }
-    if (options.certFile.isEmpty() || options.keyFile.isEmpty())
-        return fail(QStringLiteral("give --certificates, or --cert and --key"));
+    peertls::CertificateFiles certificate;
+    QString problem;
+    if (!peertls::serverCertificateFromOptions(parser, certificate, problem))
+        return fail(problem);
+    options.certFile = certificate.certFile;
+    options.keyFile = certificate.keyFile;
 
     cloudpeer::CloudPeer peer(options);
     QString error;
     if (!peer.start(error))
         return fail(error);
-    std::printf("https-port=%d http-port=%d ca=%s\n", peer.httpsPort(), peer.httpPort(), qPrintable(caFile));
+    std::printf("https-port=%d http-port=%d ca=%s\n", peer.httpsPort(), peer.httpPort(), qPrintable(certificate.caFile));
     std::fflush(stdout);
 
-    if (::pipe(s_signalPipe) != 0)
+    if (!peertls::waitForTerminationSignal())
         return fail(QStringLiteral("cannot make a pipe"));
-    std::signal(SIGTERM, onSignal);
-    std::signal(SIGINT, onSignal);
-    char byte = 0;
-    while (::read(s_signalPipe[0], &byte, 1) < 0) {
-    }
     peer.stop();
     return 0;
 }
