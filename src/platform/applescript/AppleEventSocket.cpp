@@ -9,6 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,18 +41,65 @@ NSAppleScriptError makeError(int number, const QString &message, const QString &
 class Descriptor final
 {
 public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(-1); }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int fd() const { return m_fd; }
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    int release() { return std::exchange(m_fd, -1); }
 
 private:
     int m_fd;
+};
+
+// Connections kept open between exchanges, per socket path, so that a script answered in pages or
+// batches pays for one connect instead of one per exchange. Only a connection whose last exchange
+// ended cleanly is kept; one the application has closed since (it quit, or was restarted) reads as
+// ready at once and is dropped before use. A few per path are kept, for callers on several threads.
+class IdleConnections final
+{
+public:
+    static IdleConnections &shared()
+    {
+        static IdleConnections *const connections = new IdleConnections; // used until the process ends
+        return *connections;
+    }
+
+    int take(const QByteArray &path)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_idle.find(path.toStdString());
+        while (found != m_idle.end() && !found->second.empty()) {
+            const int fd = found->second.back();
+            found->second.pop_back();
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 0) == 0)
+                return fd;
+            ::close(fd); // closed by the other side, or holding bytes nobody asked for
+        }
+        return -1;
+    }
+
+    void keep(const QByteArray &path, int fd)
+    {
+        const std::lock_guard lock(m_mutex);
+        std::vector<int> &idle = m_idle[path.toStdString()];
+        if (idle.size() < kKeptPerPath)
+            idle.push_back(fd);
+        else
+            ::close(fd);
+    }
+
+private:
+    static constexpr size_t kKeptPerPath = 4;
+    std::mutex m_mutex;
+    std::unordered_map<std::string, std::vector<int>> m_idle;
 };
 
 enum class Wait { Ready, TimedOut, Failed };
@@ -90,6 +141,15 @@ public:
     {
         if (const auto refused = connectSocket())
             return *refused;
+        AppleEventWire::Reply reply = exchangeFrames(payload);
+        if (m_completed) // a whole reply was read, even one carrying the script's error
+            IdleConnections::shared().keep(m_path, m_socket.release());
+        return reply;
+    }
+
+private:
+    AppleEventWire::Reply exchangeFrames(const QByteArray &payload)
+    {
         if (const auto failed = sendAll(AppleEventWire::frame(payload)))
             return *failed;
         // The answer takes the peer's time: wait for it before trying to read.
@@ -107,10 +167,10 @@ public:
         Result<AppleEventWire::Reply> reply = AppleEventWire::decodeReply(body);
         if (!reply)
             return makeError(AppleScriptErrorNumber::CorruptData, reply.error().message(), m_reference);
+        m_completed = true;
         return std::move(reply).value();
     }
 
-private:
     std::optional<NSAppleScriptError> connectSocket();
     std::optional<NSAppleScriptError> sendAll(const QByteArray &bytes);
     std::optional<NSAppleScriptError> receive(QByteArray &into, quint32 length);
@@ -129,19 +189,24 @@ private:
     }
 
     QString m_reference;
+    QByteArray m_path{QFile::encodeName(AppleEventSocket::socketPathForReference(m_reference))};
     QDateTime m_deadline;
-    Descriptor m_socket{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+    Descriptor m_socket;
+    bool m_completed = false;
 };
 
 std::optional<NSAppleScriptError> Exchange::connectSocket()
 {
+    m_socket.reset(IdleConnections::shared().take(m_path));
+    if (m_socket.fd() >= 0)
+        return std::nullopt;
+    m_socket.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const QString folder = AppleEventSocket::socketFolder();
-    const QByteArray path = QFile::encodeName(AppleEventSocket::socketPathForReference(m_reference));
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    const bool fits = path.size() < qsizetype(sizeof(address.sun_path));
+    const bool fits = m_path.size() < qsizetype(sizeof(address.sun_path));
     if (fits)
-        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        std::memcpy(address.sun_path, m_path.constData(), size_t(m_path.size()));
     if (m_socket.fd() >= 0 && fits && isPrivateFolder(folder)
         && ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0)
         return std::nullopt;

@@ -15,8 +15,10 @@ constexpr std::chrono::seconds kAppleEventTimeout{120};
 // on a Unix stream socket in "<runtime location>/apple-events" (a folder only its owner may enter),
 // named after the reference scripts use for it (a name or a bundle path), percent-encoded, with
 // ".sock" appended; a name too long for a socket address is "ref-" and the first 32 hex digits of
-// the reference's SHA-256 instead. One exchange per connection: a request frame, a reply frame.
-// Stateless; callable from any thread, blocking only the caller.
+// the reference's SHA-256 instead. An exchange is a request frame, then a reply frame; a connection
+// whose exchange ended with a whole reply is kept for the next exchange with the same application
+// (a few per application), so the application answers frame after frame until the client closes.
+// Callable from any thread, blocking only the caller.
 class AppleEventSocket final
 {
 public:

@@ -14,10 +14,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <unistd.h>
 
 using namespace platform;
 
@@ -116,6 +119,47 @@ TEST(NSAppleScript, AnApplicationKilledMidReplyIsMinus609AtOnce)
     EXPECT_LT(outcome.elapsedMs, 2000);
     ASSERT_TRUE(peer.process().waitForFinished(5000));
     EXPECT_EQ(peer.process().exitStatus(), QProcess::CrashExit);
+}
+
+// The sockets among a process's open descriptors, by inode.
+static QSet<QString> openSockets(qint64 pid)
+{
+    const QString folder = QStringLiteral("/proc/%1/fd").arg(pid);
+    QSet<QString> sockets;
+    for (const QString &entry : QDir(folder).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(folder + u'/' + entry);
+        if (target.contains(QStringLiteral("socket:")))
+            sockets.insert(target);
+    }
+    return sockets;
+}
+
+TEST(NSAppleScript, ConnectionsAreKeptBetweenExchangesAndDroppedWhenTheApplicationRestarts)
+{
+    QTemporaryDir folder;
+    OutlookPeerProcess::Options options;
+    options.folder = folder.path();
+    auto peer = std::make_unique<OutlookPeerProcess>(options);
+    ASSERT_TRUE(peer->isReady());
+    const QSet<QString> before = openSockets(::getpid());
+    ASSERT_FALSE(run(kIdsScript).error);
+    const QSet<QString> ours = openSockets(::getpid());
+    EXPECT_EQ((ours - before).size(), 1); // the connection the exchange left open
+    const QSet<QString> theirs = openSockets(peer->pid());
+    for (int i = 0; i < 100; ++i)
+        ASSERT_FALSE(run(kIdsScript).error) << i;
+    // A hundred exchanges in a row go over that same connection.
+    EXPECT_EQ(openSockets(::getpid()), ours);
+    EXPECT_EQ(openSockets(peer->pid()), theirs);
+
+    peer->process().kill();
+    ASSERT_TRUE(peer->process().waitForFinished(5000));
+    peer = std::make_unique<OutlookPeerProcess>(options);
+    ASSERT_TRUE(peer->isReady());
+    // The kept connection to the killed process is noticed as closed and replaced, not reported lost.
+    const Outcome afterRestart = run(kIdsScript);
+    EXPECT_FALSE(afterRestart.error) << afterRestart.error->message.toStdString();
+    EXPECT_EQ(openSockets(::getpid()).size(), ours.size());
 }
 
 TEST(NSAppleScript, AStalledApplicationIsMinus1712AtTheVirtualTimeout)
