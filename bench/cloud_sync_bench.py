@@ -64,6 +64,7 @@ class Home:
 
     def fill(self, items):
         items.write_desktop_files(self.contacts, os.path.join(self.calendars, "home"))
+        self.filled = [len(items.desktop_contacts), len(items.desktop_events)]
 
     def counts(self):
         """Contacts and events after the last sync, as the driver printed them."""
@@ -164,21 +165,17 @@ class CloudRoad:
 
     def first_and_no_change(self, root, items):
         folder = tempfile.mkdtemp(prefix="cloud-up-", dir=root)
-        home = Home(folder, "desktop")
-        home.fill(common.Items(desktop_contacts=items.desktop_contacts, desktop_events=items.desktop_events))
         self.state = os.path.join(folder, "peer-state.json")
-        peer = CloudPeer(self.build, folder, self.state)
-        try:
-            peer.start(home.log)
-            settle(SETTLE)
-            runs = {"folders to peer": self.sync(home, peer)}
-            self.uploaded = [peer.live_count("Contacts"), peer.live_count("Calendar")]
-            if self.uploaded[0] != len(items.desktop_contacts) or home.counts()[0] != len(items.desktop_contacts):
-                sys.exit("cloud road, first sync: %s on the peer, %s on the desktop" % (self.uploaded, home.counts()))
-            runs["no-change sync"] = self.sync(home, peer)
-            return runs
-        finally:
-            peer.stop()
+        desktop = common.Items(desktop_contacts=items.desktop_contacts, desktop_events=items.desktop_events)
+        return self._with_peer(folder, self.state, desktop, self._up)
+
+    def _up(self, home, peer):
+        runs = {"folders to peer": self.sync(home, peer)}
+        self.uploaded = [peer.live_count("Contacts"), peer.live_count("Calendar")]
+        if self.uploaded[0] != home.filled[0] or home.counts()[0] != home.filled[0]:
+            sys.exit("cloud road, first sync: %s on the peer, %s on the desktop" % (self.uploaded, home.counts()))
+        runs["no-change sync"] = self.sync(home, peer)
+        return runs
 
     def from_peer(self, root, items):
         """A new desktop's first sync from the peer the first case filled."""
@@ -187,16 +184,24 @@ class CloudRoad:
         for suffix in ("", ".journal"):
             if os.path.exists(self.state + suffix):
                 shutil.copy(self.state + suffix, state + suffix)
+        return self._with_peer(folder, state, common.Items(), self._down)
+
+    def _down(self, home, peer):
+        runs = {"peer to folders": self.sync(home, peer)}
+        if home.counts() != self.uploaded:
+            sys.exit("cloud road, first sync from the peer: %s on the desktop, %s on the peer"
+                     % (home.counts(), self.uploaded))
+        return runs
+
+    def _with_peer(self, folder, state, items, body):
+        """A desktop holding the items and a cloud peer on the state; body(home, peer) runs the syncs."""
         home = Home(folder, "desktop")
+        home.fill(items)
         peer = CloudPeer(self.build, folder, state)
         try:
             peer.start(home.log)
             settle(SETTLE)
-            runs = {"peer to folders": self.sync(home, peer)}
-            if home.counts() != self.uploaded:
-                sys.exit("cloud road, first sync from the peer: %s on the desktop, %s on the peer"
-                         % (home.counts(), self.uploaded))
-            return runs
+            return body(home, peer)
         finally:
             peer.stop()
 
@@ -247,8 +252,7 @@ def main():
     for program in ("tools/hm-sync/hm_sync_once", "tools/peers/phone_peer", "tools/peers/cloud_peer"):
         if not os.access(os.path.join(arguments.build, program), os.X_OK):
             sys.exit("%s is missing in %s" % (program, arguments.build))
-    root = tempfile.mkdtemp(prefix="hm-cloud-bench-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
-    try:
+    with common.work_folder("hm-cloud-bench-", arguments.keep) as root:
         print("%s" % common.load_text())
         items = common.Items(desktop_contacts=realistic_data.make_contacts(arguments.records),
                              desktop_events=realistic_data.make_events(arguments.records))
@@ -266,11 +270,6 @@ def main():
         if sizes:
             print_scaling(sizes)
         print(common.load_text())
-    finally:
-        if arguments.keep:
-            print("\nwork folder: %s" % root)
-        else:
-            shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":
