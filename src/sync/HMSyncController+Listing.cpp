@@ -346,6 +346,13 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
 
 namespace {
 
+// Whether a record was listed by the cloud, whose records carry no action (a phone's without one
+// is a deletion by its "DELETED" flag, which counts nothing).
+bool isCloudRecord(qint32 action, const HMSyncControllerConfigurationProtocol &configuration)
+{
+    return action == 0 && configuration.syncMethod() == quint64(HMSyncMethod::Quillnest);
+}
+
 // Whether a deletion without an action (the cloud's) names a record the Mac holds: a full listing
 // also returns records deleted long ago, which the summary must not count.
 bool isMappedOnMac(HMData &dataSource, const QString &uid)
@@ -387,7 +394,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         return;
     }
     if (isDeletion) {
-        if (action == kActionDelete || (action == 0 && isMappedOnMac(dataSource, uid)))
+        if (action == kActionDelete || (isCloudRecord(action, *m_configuration) && isMappedOnMac(dataSource, uid)))
             data.setAppleDeletes(data.appleDeletes() + 1);
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())
@@ -420,10 +427,10 @@ void HMSyncController::applyToMacStore(qint32 action, const QVariantMap &normali
         return;
     // The summary counts what the store took: a record it refused is no change on the Mac. A record
     // without an action (the cloud's) is an add when the store made a new record for it.
-    const bool isAdd = action == kActionAdd || (action == 0 && result >= kCreatedFromDevice);
+    const bool isAdd = action == kActionAdd || (isCloudRecord(action, *m_configuration) && result >= kCreatedFromDevice);
     if (isAdd)
         data.setAppleAdds(data.appleAdds() + 1);
-    else if (action == kActionUpdate || action == 0)
+    else if (action == kActionUpdate || isCloudRecord(action, *m_configuration))
         data.setAppleUpdates(data.appleUpdates() + 1);
     if (!uid.isEmpty())
         writtenFromDevice.insert(uid);
