@@ -27,6 +27,7 @@ Usage: bench/sync_comparison.py [--build build-release] [--records 10000] [--sca
 """
 
 import argparse
+import contextlib
 import datetime
 import json
 import math
@@ -617,6 +618,19 @@ def parse_arguments():
     return arguments
 
 
+@contextlib.contextmanager
+def work_folder(prefix, keep):
+    """A folder for a run's files under $HM_BENCH_DIR (default /var/tmp), removed at the end unless kept."""
+    root = tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
+    try:
+        yield root
+    finally:
+        if keep:
+            print("\nwork folder: %s" % root)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+
+
 def load_text():
     """The machine's load averages: the figures of a run on a busy machine are noisier."""
     return "load average %s" % " ".join(open("/proc/loadavg").read().split()[:3])
@@ -653,8 +667,7 @@ def main():
     global SETTLE_SECONDS
     if arguments.settle is not None:
         SETTLE_SECONDS = arguments.settle
-    root = tempfile.mkdtemp(prefix="hm-sync-comparison-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
-    try:
+    with work_folder("hm-sync-comparison-", arguments.keep) as root:
         print("%s records; %s before" % (arguments.data, load_text()))
         for _ in range(arguments.repeat):
             ours, theirs = compare(arguments, root, arguments.records)
@@ -662,11 +675,6 @@ def main():
             print(load_text())
         print_all_scaling(arguments, root, {arguments.records: (ours, theirs)})
         print(load_text())
-    finally:
-        if arguments.keep:
-            print("\nwork folder: %s" % root)
-        else:
-            shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -419,7 +419,14 @@ void HMQuillnestSync::handleUpdateOutcome(HMSyncClientDelegate &target, quint64 
         readUpdateReply(*reply, idsOf(inserts),
                         idsOf(inserts + body.value(QStringLiteral("Updates")).toList() +
                               body.value(QStringLiteral("Deletes")).toList()));
-    // The records the cloud kept under the ids sent are confirmed before the next batch goes.
+    // The records the cloud kept under the ids sent are confirmed before the next batch goes. An
+    // Outlook profile keeps its pairs in its contact map, not in the identifier graph: each is told
+    // as the Wi-Fi transport tells its own, so that a run killed later finds it confirmed instead of
+    // sending the record again as new.
+    if (GlobalVariables::getIsOutlookSync()) {
+        for (auto it = answers.confirmedInserts.constBegin(); it != answers.confirmedInserts.constEnd(); ++it)
+            target.updateTempWiFiId(it.key(), it.value().toString());
+    }
     if (!answers.confirmedInserts.isEmpty())
         target.updateCommandReturnedWithDictionary(answers.confirmedInserts, conduit);
     target.updateCommandReturnedWithDetailedDictionaries(answers.detailed);

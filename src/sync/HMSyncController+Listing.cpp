@@ -29,8 +29,10 @@ const QString kMacSide = QStringLiteral("Mac");
 constexpr qint32 kActionAdd = 1;
 constexpr qint32 kActionUpdate = 2;
 constexpr qint32 kActionDelete = 3;
-// A data source answers 2 or more when it wrote the Mac record from the device's.
+// A data source answers 2 or more when it wrote the Mac record from the device's, 3 when it made a
+// new Mac record for it.
 constexpr qint64 kWrittenFromDevice = 2;
+constexpr qint64 kCreatedFromDevice = 3;
 // Device records are applied as the phone transport's sync method, whatever the transport.
 constexpr quint64 kApplySyncMethod = 1;
 // How long the run waits for the cloud's contact pictures before it gives up. Fetching them is a
@@ -342,6 +344,25 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
     }
 }
 
+namespace {
+
+// Whether a record was listed by the cloud, whose records carry no action (a phone's without one
+// is a deletion by its "DELETED" flag, which counts nothing).
+bool isCloudRecord(qint32 action, const HMSyncControllerConfigurationProtocol &configuration)
+{
+    return action == 0 && configuration.syncMethod() == quint64(HMSyncMethod::Quillnest);
+}
+
+// Whether a deletion without an action (the cloud's) names a record the Mac holds: a full listing
+// also returns records deleted long ago, which the summary must not count.
+bool isMappedOnMac(HMData &dataSource, const QString &uid)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = dataSource.identifierGraph();
+    return !uid.isEmpty() && graph && graph->dictionaryForHarrowmereUid(uid).has_value();
+}
+
+} // namespace
+
 // One record of a page: a deletion is collected, anything else is normalised and written into the
 // Mac store; the id of a record the store took from the device is collected, so that the update stage
 // does not send it back.
@@ -373,7 +394,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
         return;
     }
     if (isDeletion) {
-        if (action == kActionDelete)
+        if (action == kActionDelete || (isCloudRecord(action, *m_configuration) && isMappedOnMac(dataSource, uid)))
             data.setAppleDeletes(data.appleDeletes() + 1);
         DDLogVerbose(QStringLiteral("actionIndex %1").arg(kActionDelete));
         if (!uid.isEmpty())
@@ -404,11 +425,13 @@ void HMSyncController::applyToMacStore(qint32 action, const QVariantMap &normali
             : dataSource.commandAction(action, kApplySyncMethod, data.conflictSetting(), normalized, secondsDifference);
     if (result < kWrittenFromDevice)
         return;
-    // The summary counts what the store took: a record it refused is no change on the Mac.
-    if (action == kActionUpdate)
-        data.setAppleUpdates(data.appleUpdates() + 1);
-    else if (action == kActionAdd)
+    // The summary counts what the store took: a record it refused is no change on the Mac. A record
+    // without an action (the cloud's) is an add when the store made a new record for it.
+    const bool isAdd = action == kActionAdd || (isCloudRecord(action, *m_configuration) && result >= kCreatedFromDevice);
+    if (isAdd)
         data.setAppleAdds(data.appleAdds() + 1);
+    else if (action == kActionUpdate || isCloudRecord(action, *m_configuration))
+        data.setAppleUpdates(data.appleUpdates() + 1);
     if (!uid.isEmpty())
         writtenFromDevice.insert(uid);
 }

@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QJsonArray>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -24,17 +25,18 @@ QByteArray jpegOf(int side, Qt::GlobalColor color)
     return bytes;
 }
 
-QJsonObject outlookSeed(const QByteArray &picture)
+// Outlook's contacts Given0 Family0 ... of which the first `pictured` have the picture.
+QJsonObject outlookSeed(const QByteArray &picture, int count = 4, int pictured = 2)
 {
     QJsonArray contacts;
-    for (int index = 0; index < 4; ++index) {
+    for (int index = 0; index < count; ++index) {
         QJsonObject contact{{"id", 100 + index},
                             {"folder", 1},
                             {"created", "2026-01-01T00:00:00Z"},
                             {"modified", "2026-01-02T00:00:00Z"},
                             {"firstName", QStringLiteral("Given%1").arg(index)},
                             {"lastName", QStringLiteral("Family%1").arg(index)}};
-        if (index < 2)
+        if (index < pictured)
             contact.insert("picture", QString::fromLatin1(picture.toBase64()));
         contacts.append(contact);
     }
@@ -60,20 +62,35 @@ QMap<QString, int> photoFlags(const PeerProcess &peer)
 
 struct OutlookCloudRun
 {
-    OutlookCloudRun() : peer(folder.path())
+    explicit OutlookCloudRun(int count = 4, int pictured = 2) : peer(folder.path())
     {
         outlook = std::make_unique<OutlookPeerProcess>();
         EXPECT_TRUE(outlook->isReady());
-        outlook->seed(outlookSeed(picture));
+        outlook->seed(outlookSeed(picture, count, pictured));
     }
-    DriverRun sync() const
+    QStringList arguments() const
     {
-        return runDriver(
-            desktop, peer,
-            {QStringLiteral("--contacts-store"), QStringLiteral("outlook"), QStringLiteral("--cloud-conduits"),
-             QStringLiteral("contacts")},
-            std::nullopt,
-            {QStringLiteral("HOME=") + outlook->home(), QStringLiteral("XDG_RUNTIME_DIR=") + outlook->runtimeDir()});
+        return {QStringLiteral("--contacts-store"), QStringLiteral("outlook"), QStringLiteral("--cloud-conduits"),
+                QStringLiteral("contacts")};
+    }
+    QStringList environment() const
+    {
+        return {QStringLiteral("HOME=") + outlook->home(), QStringLiteral("XDG_RUNTIME_DIR=") + outlook->runtimeDir()};
+    }
+    DriverRun sync() const { return runDriver(desktop, peer, arguments(), std::nullopt, environment()); }
+    std::unique_ptr<QProcess> start() const { return startDriver(desktop, peer, arguments(), environment()); }
+    // Outlook's contacts ("First Last") with whether each has a picture.
+    QMap<QString, bool> outlookPictures(QStringList &names) const
+    {
+        QMap<QString, bool> pictures;
+        for (const QJsonValue &value : outlook->dump().value("contacts").toArray()) {
+            const QJsonObject contact = value.toObject();
+            const QString name = contact.value("firstName").toString() + u' ' + contact.value("lastName").toString();
+            names << name;
+            pictures.insert(name, !contact.value("picture").toString().isEmpty());
+        }
+        names.sort();
+        return pictures;
     }
     QByteArray pictureOf(const QString &firstName) const
     {
@@ -131,4 +148,70 @@ TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadGoesAgain)
     EXPECT_EQ(received.size(), QSize(12, 12));
     EXPECT_EQ(run.pictureOf(QStringLiteral("Given2")), QByteArray());
     EXPECT_EQ(run.peer.liveNames(QStringLiteral("Contacts")).size(), 4);
+}
+
+// The client and the cloud killed while photos go up and come down: after two normal syncs every
+// contact is once on each side and every picture is on both.
+TEST(CloudOutlookPhotos, KillsDuringPhotoUploadsAndDownloadsLoseAndDoubleNothing)
+{
+    OutlookCloudRun run(8, 4);
+    ASSERT_GT(run.peer.httpsPort, 0);
+    // Stalls the path, starts a sync, and once the stalled request is in kills the client or the peer.
+    const auto killWhileWaiting = [&run](const char *path, bool killsPeer) {
+        SCOPED_TRACE(path);
+        SCOPED_TRACE(killsPeer ? "peer killed" : "client killed");
+        run.peer.control("/peer/clear-requests");
+        run.peer.addSwitch(QStringLiteral("stall"), QString::fromLatin1(path));
+        const std::unique_ptr<QProcess> driver = run.start();
+        bool isWaiting = false;
+        for (int wait = 0; wait < 1200 && !isWaiting; ++wait) {
+            isWaiting = run.peer.requestPaths().contains(QString::fromLatin1(path));
+            if (!isWaiting)
+                QThread::msleep(50);
+        }
+        EXPECT_TRUE(isWaiting);
+        if (killsPeer)
+            run.peer.kill();
+        const DriverRun killed =
+            finishDriver(*driver, killsPeer ? std::chrono::milliseconds(120000) : std::chrono::milliseconds(0));
+        EXPECT_NE(killed.exitCode, 0) << killed.output.toStdString();
+        if (killsPeer) {
+            ASSERT_TRUE(run.peer.restart());
+        }
+        run.peer.control("/peer/clear-switches");
+    };
+
+    // Outlook's four pictures go up after the contacts: the kills come once the contacts are in.
+    killWhileWaiting("/v1/update_photo.php", false);
+    killWhileWaiting("/v1/update_photo.php", true);
+    const DriverRun settled = run.sync();
+    ASSERT_EQ(settled.exitCode, 0) << settled.output.toStdString();
+
+    // Pictures put in the cloud for the other four come down with the listing.
+    const QByteArray green = jpegOf(10, Qt::green);
+    for (const QJsonObject &record : run.peer.records(QStringLiteral("Contacts"))) {
+        if (record.value("Photo").toInt() == 0)
+            run.peer.control("/peer/photo", QJsonObject{{"Username", "u@x.com"}, {"Id", record.value("Id")},
+                                                         {"Photo", QString::fromLatin1(green.toBase64())}});
+    }
+    killWhileWaiting("/v1/get_photo.php", false);
+    killWhileWaiting("/v1/get_photo.php", true);
+
+    for (int round = 0; round < 2; ++round) {
+        const DriverRun run2 = run.sync();
+        ASSERT_EQ(run2.exitCode, 0) << "round " << round << ": " << run2.output.toStdString();
+    }
+    QStringList expected;
+    for (int index = 0; index < 8; ++index)
+        expected << QStringLiteral("Given%1 Family%1").arg(index);
+    EXPECT_EQ(run.peer.liveNames(QStringLiteral("Contacts")), expected);
+    EXPECT_EQ(run.peer.records(QStringLiteral("Contacts")).size(), expected.size());
+    QStringList outlookNames;
+    const QMap<QString, bool> pictures = run.outlookPictures(outlookNames);
+    EXPECT_EQ(outlookNames, expected);
+    const QMap<QString, int> flags = photoFlags(run.peer);
+    for (const QString &name : expected) {
+        EXPECT_TRUE(pictures.value(name)) << name.toStdString() << " has no picture in Outlook";
+        EXPECT_EQ(flags.value(name), 1) << name.toStdString() << " has no photo in the cloud";
+    }
 }

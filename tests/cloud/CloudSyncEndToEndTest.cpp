@@ -99,6 +99,10 @@ TEST(CloudSyncEndToEnd, SyncsBothWaysEditsAndDeletesAndSendsNothingTwice)
     Desktop second(true);
     const DriverRun pulled = runDriver(second, peer);
     ASSERT_EQ(pulled.exitCode, 0) << pulled.output.toStdString();
+    // The summary counts the records the cloud brought as added.
+    for (const char *conduit : {"Contacts", "Calendar", "Tasks"})
+        EXPECT_TRUE(pulled.output.contains(QStringLiteral("%1: 6 added, 0 changed, 0 deleted on the desktop").arg(QLatin1String(conduit))))
+            << pulled.output.toStdString();
     EXPECT_EQ(second.contactNames(), numbered(QStringLiteral("Desk Contact %1"), 6));
     EXPECT_EQ(second.eventNames(), numbered(QStringLiteral("Desktop meeting %1"), 6));
     EXPECT_EQ(second.taskNames(), numbered(QStringLiteral("Desktop task %1"), 6));
@@ -140,10 +144,16 @@ TEST(CloudSyncEndToEnd, SyncsBothWaysEditsAndDeletesAndSendsNothingTwice)
     peer.putRecords(QStringLiteral("Calendar"), {webEvent(QStringLiteral("web-e1"), QStringLiteral("Web meeting 1"), 20)});
     peer.control("/peer/delete-record", QJsonObject{{"Username", "u@x.com"}, {"Table", "Calendar"}, {"Id", cloudEvent}});
 
+    QList<DriverRun> runs;
     for (Desktop *desktop : {&first, &second, &first}) {
-        const DriverRun run = runDriver(*desktop, peer);
-        ASSERT_EQ(run.exitCode, 0) << run.output.toStdString();
+        runs << runDriver(*desktop, peer);
+        ASSERT_EQ(runs.last().exitCode, 0) << runs.last().output.toStdString();
     }
+    // Desktop A took the cloud's edit, its new contact and event, and its deletion.
+    EXPECT_TRUE(runs[0].output.contains(QStringLiteral("Contacts: 1 added, 1 changed, 0 deleted on the desktop")))
+        << runs[0].output.toStdString();
+    EXPECT_TRUE(runs[0].output.contains(QStringLiteral("Calendar: 1 added, 0 changed, 1 deleted on the desktop")))
+        << runs[0].output.toStdString();
     const QStringList contactsNow{QStringLiteral("Desk Contact 1"), QStringLiteral("Desk Contact 2 edited"),
                                   QStringLiteral("Desk Contact 4"), QStringLiteral("Desk Contact 5 from the web"),
                                   QStringLiteral("Desk Contact 6"), QStringLiteral("Web Person 1")};

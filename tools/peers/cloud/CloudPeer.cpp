@@ -1,5 +1,7 @@
 #include "CloudPeer.h"
 
+#include "StateJournal.h"
+
 #include <httplib.h>
 
 #include <QCryptographicHash>
@@ -7,16 +9,24 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
-#include <QSaveFile>
+#include <QVariant>
 #include <QTimeZone>
 
 #include <chrono>
+#include <thread>
 
 namespace cloudpeer {
 
 namespace {
 
 const char kJsonType[] = "application/json";
+
+// A server stops only once its accept loop runs: a stop before then would leave its thread listening.
+void waitUntilListening(const httplib::Server &server)
+{
+    while (!server.is_running())
+        std::this_thread::yield();
+}
 
 QString randomSession()
 {
@@ -50,31 +60,39 @@ QString tableOfConduit(QChar letter)
     }
 }
 
+QJsonObject recordToJson(const StoredRecord &record)
+{
+    return QJsonObject{{QStringLiteral("fields"), record.fields},
+                       {QStringLiteral("modified"), record.modified},
+                       {QStringLiteral("writer"), record.writer},
+                       {QStringLiteral("sequence"), record.sequence},
+                       {QStringLiteral("deleted"), record.deleted},
+                       {QStringLiteral("photo"), QString::fromLatin1(record.photo.toBase64())}};
+}
+
+StoredRecord recordFromJson(const QJsonObject &stored)
+{
+    return StoredRecord{stored.value(QStringLiteral("fields")).toObject(),
+                        stored.value(QStringLiteral("modified")).toString(),
+                        stored.value(QStringLiteral("writer")).toString(),
+                        stored.value(QStringLiteral("sequence")).toInteger(),
+                        stored.value(QStringLiteral("deleted")).toBool(),
+                        QByteArray::fromBase64(stored.value(QStringLiteral("photo")).toString().toLatin1())};
+}
+
 QJsonObject recordsToJson(const QMap<QString, StoredRecord> &records)
 {
     QJsonObject list;
     for (auto it = records.constBegin(); it != records.constEnd(); ++it)
-        list.insert(it.key(), QJsonObject{{QStringLiteral("fields"), it->fields},
-                                          {QStringLiteral("modified"), it->modified},
-                                          {QStringLiteral("writer"), it->writer},
-                                          {QStringLiteral("sequence"), it->sequence},
-                                          {QStringLiteral("deleted"), it->deleted},
-                                          {QStringLiteral("photo"), QString::fromLatin1(it->photo.toBase64())}});
+        list.insert(it.key(), recordToJson(*it));
     return list;
 }
 
 QMap<QString, StoredRecord> recordsFromJson(const QJsonObject &list)
 {
     QMap<QString, StoredRecord> records;
-    for (auto it = list.constBegin(); it != list.constEnd(); ++it) {
-        const QJsonObject stored = it.value().toObject();
-        records.insert(it.key(), StoredRecord{stored.value(QStringLiteral("fields")).toObject(),
-                                              stored.value(QStringLiteral("modified")).toString(),
-                                              stored.value(QStringLiteral("writer")).toString(),
-                                              stored.value(QStringLiteral("sequence")).toInteger(),
-                                              stored.value(QStringLiteral("deleted")).toBool(),
-                                              QByteArray::fromBase64(stored.value(QStringLiteral("photo")).toString().toLatin1())});
-    }
+    for (auto it = list.constBegin(); it != list.constEnd(); ++it)
+        records.insert(it.key(), recordFromJson(it.value().toObject()));
     return records;
 }
 
@@ -106,7 +124,11 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
 
-CloudPeer::CloudPeer(Options options) : m_options(std::move(options)) {}
+CloudPeer::CloudPeer(Options options) : m_options(std::move(options))
+{
+    if (!m_options.stateFile.isEmpty())
+        m_journal = std::make_unique<StateJournal>(m_options.stateFile);
+}
 
 CloudPeer::~CloudPeer()
 {
@@ -127,6 +149,7 @@ bool CloudPeer::start(QString &error)
         return false;
     }
     m_httpThread = std::thread([this] { m_http->listen_after_bind(); });
+    waitUntilListening(*m_http);
     return listenHttps(error);
 }
 
@@ -149,6 +172,7 @@ bool CloudPeer::listenHttps(QString &error)
     m_httpsPort = port;
     m_https = std::move(server);
     m_httpsThread = std::thread([server = m_https.get()] { server->listen_after_bind(); });
+    waitUntilListening(*m_https);
     return true;
 }
 
@@ -390,6 +414,7 @@ QJsonObject CloudPeer::purge(const QJsonObject &body)
         const QString name = table.toObject().value(QStringLiteral("Table")).toString();
         m_accounts[username].purged.append(name);
         m_accounts[username].tables.remove(name);
+        m_accounts[username].droppedTables.append(name);
         noteTableChanged(m_accounts[username], name);
     }
     saveState();
@@ -504,6 +529,7 @@ void CloudPeer::applyDeletes(Account &account, const QString &table, const QJson
         auto found = account.tables[table].find(id);
         if (found != account.tables[table].end() && !found->deleted) {
             found->deleted = true;
+            noteRecordChanged(account, table, id);
             found->modified = now;
             found->writer = device;
             noteTableChanged(account, table);
@@ -518,6 +544,7 @@ void CloudPeer::store(Account &account, const QString &table, const QString &id,
                       const QString &device)
 {
     StoredRecord &record = account.tables[table][id];
+    noteRecordChanged(account, table, id);
     if (record.sequence == 0)
         record.sequence = account.nextSequence++;
     record.fields = fields;
@@ -598,6 +625,7 @@ void CloudPeer::updatePhoto(const httplib::Request &request, const QMap<QString,
         return;
     }
     contacts[id].photo = photo;
+    noteRecordChanged(m_accounts[username], QStringLiteral("Contacts"), id);
     contacts[id].modified = pacificText(m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc());
     noteTableChanged(m_accounts[username], QStringLiteral("Contacts"));
     saveState();
@@ -638,6 +666,8 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
         }
     } else if (path == QLatin1String("/peer/clear-switches")) {
         clearSwitches();
+    } else if (path == QLatin1String("/peer/clear-requests")) {
+        clearRequests();
     } else if (path == QLatin1String("/peer/refuse")) {
         reply.insert(QStringLiteral("ok"), setRefusing(body.value(QStringLiteral("refuse")).toBool()));
     } else if (path == QLatin1String("/peer/clock")) {
@@ -719,6 +749,7 @@ void CloudPeer::setPhoto(const QString &username, const QString &id, const QByte
 {
     const std::lock_guard lock(m_mutex);
     StoredRecord &record = m_accounts[username].tables[QStringLiteral("Contacts")][id];
+    noteRecordChanged(m_accounts[username], QStringLiteral("Contacts"), id);
     if (record.sequence == 0)
         record.sequence = m_accounts[username].nextSequence++;
     record.photo = photo;
@@ -801,71 +832,136 @@ QStringList CloudPeer::purgedTables(const QString &username) const
     return m_accounts.value(username).purged;
 }
 
+// The snapshot, then the journal's changes in order; the result is kept as a new snapshot at once,
+// so that a line a kill cut short is gone before anything is appended after it.
 bool CloudPeer::loadState(QString &error)
 {
-    if (m_options.stateFile.isEmpty())
+    if (!m_journal)
         return true;
-    QFile file(m_options.stateFile);
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1").arg(m_options.stateFile);
+    QJsonObject snapshot;
+    QList<QJsonObject> changes;
+    if (!m_journal->load(snapshot, changes, error))
         return false;
-    }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(64 * 1024 * 1024), &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        error = QStringLiteral("%1 is no state file: %2").arg(m_options.stateFile, parseError.errorString());
-        return false;
-    }
-    const QJsonObject accounts = document.object().value(QStringLiteral("accounts")).toObject();
     const std::lock_guard lock(m_mutex);
+    applyChange(snapshot);
+    for (const QJsonObject &change : changes)
+        applyChange(change);
+    for (Account &account : m_accounts) {
+        account.droppedTables.clear();
+        account.changedRecords.clear();
+    }
+    m_journal->writeSnapshot(wholeState());
+    return true;
+}
+
+// A snapshot or a journal line: per account its settings and sessions, the tables a purge emptied,
+// then its records, whole ("tables") or one by one ("records", null for a record gone).
+void CloudPeer::applyChange(const QJsonObject &change)
+{
+    const QJsonObject accounts = change.value(QStringLiteral("accounts")).toObject();
     for (auto it = accounts.constBegin(); it != accounts.constEnd(); ++it) {
         const QJsonObject stored = it.value().toObject();
         Account &account = m_accounts[it.key()];
         account.passwordDigest = stored.value(QStringLiteral("passwordDigest")).toString();
         account.changeDates = stored.value(QStringLiteral("changeDates")).toObject();
-        for (const QJsonValue &session : stored.value(QStringLiteral("sessions")).toArray())
-            account.sessions << session.toString();
-        for (const QJsonValue &table : stored.value(QStringLiteral("purged")).toArray())
-            account.purged << table.toString();
+        account.sessions = stored.value(QStringLiteral("sessions")).toVariant().toStringList();
+        account.purged = stored.value(QStringLiteral("purged")).toVariant().toStringList();
+        account.sessionDevices.clear();
         const QJsonObject devices = stored.value(QStringLiteral("sessionDevices")).toObject();
         for (auto device = devices.constBegin(); device != devices.constEnd(); ++device)
             account.sessionDevices.insert(device.key(), device.value().toString());
         account.nextSequence = stored.value(QStringLiteral("nextSequence")).toInteger(1);
+        for (const QJsonValue &table : stored.value(QStringLiteral("droppedTables")).toArray())
+            account.tables.remove(table.toString());
         const QJsonObject tables = stored.value(QStringLiteral("tables")).toObject();
         for (auto table = tables.constBegin(); table != tables.constEnd(); ++table)
             account.tables.insert(table.key(), recordsFromJson(table.value().toObject()));
+        const QJsonObject records = stored.value(QStringLiteral("records")).toObject();
+        for (auto table = records.constBegin(); table != records.constEnd(); ++table) {
+            const QJsonObject byId = table.value().toObject();
+            for (auto record = byId.constBegin(); record != byId.constEnd(); ++record) {
+                if (record.value().isObject())
+                    account.tables[table.key()].insert(record.key(), recordFromJson(record.value().toObject()));
+                else
+                    account.tables[table.key()].remove(record.key());
+            }
+        }
     }
-    return true;
 }
 
-// Called with m_mutex held: the state reaches its file before the answer leaves.
-void CloudPeer::saveState()
+namespace {
+
+// An account's settings, sessions and change dates: small, and written with every change.
+QJsonObject accountSettings(const QString &passwordDigest, const QJsonObject &changeDates, const QStringList &sessions,
+                            const QStringList &purged, const QMap<QString, QString> &sessionDevices, qint64 nextSequence)
 {
-    if (m_options.stateFile.isEmpty())
-        return;
+    QJsonObject devices;
+    for (auto device = sessionDevices.constBegin(); device != sessionDevices.constEnd(); ++device)
+        devices.insert(device.key(), device.value());
+    return QJsonObject{{QStringLiteral("passwordDigest"), passwordDigest},
+                       {QStringLiteral("changeDates"), changeDates},
+                       {QStringLiteral("sessions"), QJsonArray::fromStringList(sessions)},
+                       {QStringLiteral("purged"), QJsonArray::fromStringList(purged)},
+                       {QStringLiteral("sessionDevices"), devices},
+                       {QStringLiteral("nextSequence"), nextSequence}};
+}
+
+} // namespace
+
+QJsonObject CloudPeer::wholeState() const
+{
     QJsonObject accounts;
     for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
-        QJsonObject devices;
-        for (auto device = it->sessionDevices.constBegin(); device != it->sessionDevices.constEnd(); ++device)
-            devices.insert(device.key(), device.value());
+        QJsonObject stored = accountSettings(it->passwordDigest, it->changeDates, it->sessions, it->purged,
+                                             it->sessionDevices, it->nextSequence);
         QJsonObject tables;
         for (auto table = it->tables.constBegin(); table != it->tables.constEnd(); ++table)
             tables.insert(table.key(), recordsToJson(table.value()));
-        accounts.insert(it.key(), QJsonObject{{QStringLiteral("passwordDigest"), it->passwordDigest},
-                                              {QStringLiteral("changeDates"), it->changeDates},
-                                              {QStringLiteral("sessions"), QJsonArray::fromStringList(it->sessions)},
-                                              {QStringLiteral("purged"), QJsonArray::fromStringList(it->purged)},
-                                              {QStringLiteral("sessionDevices"), devices},
-                                              {QStringLiteral("nextSequence"), it->nextSequence},
-                                              {QStringLiteral("tables"), tables}});
+        stored.insert(QStringLiteral("tables"), tables);
+        accounts.insert(it.key(), stored);
     }
-    QSaveFile file(m_options.stateFile);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(QJsonObject{{QStringLiteral("accounts"), accounts}}).toJson());
-        file.commit();
+    return QJsonObject{{QStringLiteral("accounts"), accounts}};
+}
+
+// Every account's settings, and of each the tables emptied and the records changed since the last
+// line (as they stand now; null for one gone), which it forgets.
+QJsonObject CloudPeer::changesSinceSaved()
+{
+    QJsonObject accounts;
+    for (auto it = m_accounts.begin(); it != m_accounts.end(); ++it) {
+        QJsonObject stored = accountSettings(it->passwordDigest, it->changeDates, it->sessions, it->purged,
+                                             it->sessionDevices, it->nextSequence);
+        QJsonObject records;
+        for (const auto &[table, id] : it->changedRecords) {
+            QJsonObject byId = records.value(table).toObject();
+            const auto found = it->tables.value(table).constFind(id);
+            byId.insert(id, found == it->tables.value(table).constEnd() ? QJsonValue() : QJsonValue(recordToJson(*found)));
+            records.insert(table, byId);
+        }
+        stored.insert(QStringLiteral("droppedTables"), QJsonArray::fromStringList(it->droppedTables));
+        stored.insert(QStringLiteral("records"), records);
+        accounts.insert(it.key(), stored);
+        it->droppedTables.clear();
+        it->changedRecords.clear();
     }
+    return QJsonObject{{QStringLiteral("accounts"), accounts}};
+}
+
+// Called with m_mutex held: the change reaches the kernel before the answer leaves, so a peer killed
+// after answering still holds what it answered.
+void CloudPeer::saveState()
+{
+    if (!m_journal)
+        return;
+    m_journal->append(changesSinceSaved());
+    if (m_journal->wantsSnapshot())
+        m_journal->writeSnapshot(wholeState());
+}
+
+// Called with m_mutex held.
+void CloudPeer::noteRecordChanged(Account &account, const QString &table, const QString &id)
+{
+    account.changedRecords.insert({table, id});
 }
 
 } // namespace cloudpeer

@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
+#include <utility>
 
 namespace httplib {
 class Server;
@@ -23,6 +25,8 @@ struct Response;
 } // namespace httplib
 
 namespace cloudpeer {
+
+class StateJournal;
 
 // Ways the peer misbehaves, as a real service or the network between can.
 enum class SwitchKind {
@@ -80,7 +84,8 @@ struct ReceivedRequest
 
 struct Options
 {
-    QString stateFile;  // the peer's accounts and sessions, written before each answer
+    QString stateFile;  // the peer's accounts, sessions and records, kept before each answer (a snapshot
+                        // and a journal of changes beside it, "<file>.journal")
     QString certFile;   // the HTTPS server's certificate (PEM) and key
     QString keyFile;
     int httpsPort = 0;  // 0: a free port
@@ -146,6 +151,9 @@ private:
         QMap<QString, QString> sessionDevices; // session to the "DeviceId" of its login
         QMap<QString, QMap<QString, StoredRecord>> tables;
         qint64 nextSequence = 1;
+        // What changed since the state was last kept: tables emptied by a purge, and records (table, id).
+        QStringList droppedTables;
+        std::set<std::pair<QString, QString>> changedRecords;
     };
 
     void route(httplib::Server &server, bool isSecure);
@@ -183,10 +191,16 @@ private:
     // The account a session belongs to, or an empty text.
     QString accountOfSession(const QString &session) const;
     bool loadState(QString &error);
+    // Keeps what changed since the last call (one journal line), and now and then the whole state.
     void saveState();
+    void noteRecordChanged(Account &account, const QString &table, const QString &id);
+    QJsonObject wholeState() const;
+    QJsonObject changesSinceSaved();
+    void applyChange(const QJsonObject &change);
     bool listenHttps(QString &error);
 
     const Options m_options;
+    std::unique_ptr<StateJournal> m_journal;
     std::unique_ptr<httplib::Server> m_https;
     std::unique_ptr<httplib::Server> m_http;
     std::thread m_httpsThread;

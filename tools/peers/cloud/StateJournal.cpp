@@ -1,0 +1,100 @@
+#include "StateJournal.h"
+
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace cloudpeer {
+
+namespace {
+
+constexpr qint64 kMaxStateBytes = 512LL * 1024 * 1024;
+// The journal is folded into a snapshot once it is larger than this and than the snapshot itself, so
+// that snapshots cost, spread over the changes, a constant share of each.
+constexpr qint64 kMinJournalBytesForSnapshot = 8LL * 1024 * 1024;
+
+} // namespace
+
+StateJournal::StateJournal(QString snapshotFile)
+    : m_snapshotFile(std::move(snapshotFile)), m_journalFile(m_snapshotFile + QStringLiteral(".journal"))
+{
+}
+
+bool StateJournal::load(QJsonObject &snapshot, QList<QJsonObject> &changes, QString &error) const
+{
+    snapshot = QJsonObject();
+    changes.clear();
+    QFile file(m_snapshotFile);
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly)) {
+            error = QStringLiteral("cannot read %1").arg(m_snapshotFile);
+            return false;
+        }
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(file.read(kMaxStateBytes), &parseError);
+        if (parseError.error != QJsonParseError::NoError) {
+            error = QStringLiteral("%1 is no state file: %2").arg(m_snapshotFile, parseError.errorString());
+            return false;
+        }
+        snapshot = document.object();
+    }
+    QFile journal(m_journalFile);
+    if (!journal.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = journal.read(kMaxStateBytes);
+    // Only lines with their line end were written whole; the last one may have been cut by a kill.
+    const qsizetype end = text.lastIndexOf('\n');
+    for (const QByteArray &line : text.left(end + 1).split('\n')) {
+        const QJsonDocument change = QJsonDocument::fromJson(line);
+        if (change.isObject())
+            changes.append(change.object());
+    }
+    return true;
+}
+
+bool StateJournal::openJournal()
+{
+    if (m_journal.isOpen())
+        return true;
+    m_journal.setFileName(m_journalFile);
+    if (!m_journal.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    m_journal.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    m_journalBytes = m_journal.size();
+    return true;
+}
+
+void StateJournal::append(const QJsonObject &change)
+{
+    if (!openJournal())
+        return;
+    QByteArray line = QJsonDocument(change).toJson(QJsonDocument::Compact);
+    line.append('\n');
+    // One write of the whole line, then out of the process's buffer into the kernel's.
+    m_journal.write(line);
+    m_journal.flush();
+    m_journalBytes += line.size();
+}
+
+bool StateJournal::wantsSnapshot() const
+{
+    return m_journalBytes > std::max(kMinJournalBytesForSnapshot, m_snapshotBytes);
+}
+
+void StateJournal::writeSnapshot(const QJsonObject &state)
+{
+    const QByteArray text = QJsonDocument(state).toJson(QJsonDocument::Compact);
+    QSaveFile file(m_snapshotFile);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(text);
+    if (!file.commit())
+        return;
+    m_snapshotBytes = text.size();
+    m_journal.close();
+    QFile::resize(m_journalFile, 0);
+    m_journalBytes = 0;
+}
+
+} // namespace cloudpeer
