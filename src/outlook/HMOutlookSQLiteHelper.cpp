@@ -54,8 +54,10 @@ QString errorText(const NSAppleScriptError &error)
     return QStringLiteral("%1 (%2)").arg(error.message).arg(error.number);
 }
 
+} // namespace
+
 // Runs a script; nullopt when it failed.
-std::optional<NSAppleEventDescriptor> run(const QString &source)
+std::optional<NSAppleEventDescriptor> HMOutlookSQLiteHelper::runScript(const QString &source)
 {
     std::optional<NSAppleScriptError> error;
     NSAppleEventDescriptor result = NSAppleScript(source).executeAndReturnError(&error);
@@ -64,6 +66,13 @@ std::optional<NSAppleEventDescriptor> run(const QString &source)
         return std::nullopt;
     }
     return result;
+}
+
+namespace {
+
+std::optional<NSAppleEventDescriptor> run(const QString &source)
+{
+    return HMOutlookSQLiteHelper::runScript(source);
 }
 
 void showProgress(const QString &text)
