@@ -27,6 +27,7 @@ protected:
     {
         m_oldRoot = qgetenv("HM_SYSTEM_ROOT");
         m_oldHome = qgetenv("HOME");
+        m_oldRuntime = qgetenv("XDG_RUNTIME_DIR");
         qputenv("HM_SYSTEM_ROOT", m_root.path().toUtf8());
         qputenv("HOME", m_home.path().toUtf8());
         GlobalVariables::setOutlookApplicationReference(QString());
@@ -35,6 +36,11 @@ protected:
     {
         qputenv("HM_SYSTEM_ROOT", m_oldRoot);
         qputenv("HOME", m_oldHome);
+        m_peer.reset();
+        if (m_oldRuntime.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", m_oldRuntime);
         GlobalVariables::setOutlookApplicationReference(QString());
     }
     // Starts the peer under the references; false when it did not start.
@@ -70,6 +76,7 @@ protected:
     QTemporaryDir m_home;
     QByteArray m_oldRoot;
     QByteArray m_oldHome;
+    QByteArray m_oldRuntime;
     std::unique_ptr<OutlookPeerProcess> m_peer;
     std::unique_ptr<HMOutlookDetection> m_detection;
 };

@@ -5,13 +5,16 @@
 
 #include "OutlookPeerProcess.h"
 #include "foundation/GlobalVariables.h"
+#include "platform/applescript/NSUserAppleScriptTask.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Screenshot.h"
 #include "support/TestSupport.h"
 #include "sync/HMProfile.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
@@ -94,21 +97,29 @@ protected:
         alert.setMessageText(recorded.messageText);
         alert.setInformativeText(recorded.informativeText);
         alert.setAlertStyle(recorded.alertStyle);
-        for (const QString &title : recorded.buttonTitles)
+        // A plain alert gets the one "OK" button when it is shown.
+        for (const QString &title : recorded.buttonTitles.isEmpty() ? QStringList{QStringLiteral("OK")} : recorded.buttonTitles)
             alert.addButtonWithTitle(title);
-        alert.messageBox().adjustSize();
+        // Shown, the box lays its text out as it does on the screen (wrapped, at its own width).
+        alert.messageBox().show();
+        QCoreApplication::processEvents();
         const platform::Result<QString> saved =
             platform::saveScreenshot(alert.messageBox(), testsupport::binaryDir() + QStringLiteral("/screenshots/app"), name);
+        alert.messageBox().hide();
         EXPECT_TRUE(saved.ok());
     }
+    // Waits until the run ended and the window is ready again; the sheet's last text.
     QString awaitEnd() const
     {
+        const auto ended = [this] {
+            const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+            const bool showsEnd = sheet && (sheet->overallText() == u"Sync Complete" ||
+                                            sheet->overallText().startsWith(QLatin1String("Sync did not finish")));
+            return showsEnd && !window().didStartSync() && !GlobalVariables::getIsSynchronizing();
+        };
+        EXPECT_TRUE(testsupport::waitUntil(ended, 60s)) << "the run did not end";
         const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
-        if (!sheet)
-            return QStringLiteral("<no progress sheet>");
-        EXPECT_TRUE(testsupport::waitUntil([&] { return !window().didStartSync(); }, 60s))
-            << "the sheet reads " << sheet->overallText().toStdString();
-        return sheet->overallText();
+        return sheet ? sheet->overallText() : QStringLiteral("<no progress sheet>");
     }
     // How many of the phone's contacts carry the first name.
     qsizetype phoneContactsNamed(const QString &firstName) const
@@ -206,7 +217,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     EXPECT_EQ(alertTexts(), QStringList());
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Grace")), 1);
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Alan")), 1);
-    EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("state")).toObject().value(QStringLiteral("contacts")).toArray().size(), 2);
+    EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray().size(), 2);
     ASSERT_NE(m_delegate->outlookAutosyncTimer(), nullptr) << "an Outlook profile syncing in the background has the timer";
 
     // Nothing changed in Outlook: the check starts nothing.
@@ -216,7 +227,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
 
     // Outlook's dates are whole seconds: the edit is a second after the sync's map date.
     QThread::msleep(1100);
-    const QJsonArray contacts = m_outlookPeer->dump().value(QStringLiteral("state")).toObject().value(QStringLiteral("contacts")).toArray();
+    const QJsonArray contacts = m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray();
     qint64 graceId = 0;
     for (const QJsonValue &value : contacts) {
         if (value.toObject().value(QStringLiteral("firstName")).toString() == u"Grace")
@@ -225,6 +236,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     ASSERT_NE(graceId, 0);
     m_outlookPeer->control({{QStringLiteral("op"), QStringLiteral("edit")}, {QStringLiteral("kind"), QStringLiteral("contact")},
                             {QStringLiteral("id"), graceId}, {QStringLiteral("fields"), QJsonObject{{QStringLiteral("firstName"), QStringLiteral("Gracie")}}}});
+    QThread::msleep(1100);
     fireAutosyncCheck();
     EXPECT_TRUE(window().didStartSync()) << "the edit in Outlook starts a sync";
     EXPECT_EQ(awaitEnd(), QStringLiteral("Sync Complete"));
@@ -240,6 +252,61 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     EXPECT_LT(timer.elapsed(), 3000);
     EXPECT_EQ(alertTexts(), QStringList{kUnableToFind});
     EXPECT_FALSE(window().didStartSync());
+    saveAlert(m_alerts->recordedAlerts().back(), QStringLiteral("outlook-not-found-alert"));
+}
+
+} // namespace
+
+
+namespace {
+
+TEST_F(OutlookProfile, TheAutomationScriptIsInstalledOnlyIntoItsFolderAndItsHandlerCallReachesOutlook)
+{
+    ASSERT_NO_FATAL_FAILURE(startOutlook(QStringLiteral("16.20")));
+    ASSERT_NO_FATAL_FAILURE(launchOutlookProfile(HMContactManager::Outlook15));
+    const platform::Result<QString> folder = platform::NSUserAppleScriptTask::applicationScriptsDirectory();
+    ASSERT_TRUE(folder.ok());
+    const QString installed = *folder + QStringLiteral("/automation.scpt");
+    QString answer = m_home->path();
+    window().setScriptFolderChooser([&](const QString &offered, const QString &prompt, const QString &message) {
+        EXPECT_EQ(offered, *folder);
+        EXPECT_EQ(prompt, QStringLiteral("Install Script File"));
+        EXPECT_EQ(message, QStringLiteral("Please select the User > Library > Application Scripts > Harrowmere folder"));
+        return answer;
+    });
+    window().installScriptFile();
+    EXPECT_FALSE(QFile::exists(installed)) << "another folder was picked";
+    EXPECT_EQ(alertTexts(), QStringList());
+    answer = *folder;
+    window().installScriptFile();
+    QFile script(installed);
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    EXPECT_EQ(script.readLine(), QByteArray("Microsoft Outlook\n"));
+    ASSERT_EQ(m_alerts->recordedAlerts().size(), 1);
+    EXPECT_EQ(m_alerts->recordedAlerts().front().messageText, QStringLiteral("Script Installed"));
+    EXPECT_EQ(m_alerts->recordedAlerts().front().informativeText, QStringLiteral("The Automation script was installed succcessfully."));
+    EXPECT_FALSE(window().needsToInstallScriptFile());
+    window().showScriptFolderMessage();
+    EXPECT_EQ(alertTexts().back(), QStringLiteral("Harrowmere needs to install the file \"automation.scpt\". Please click "
+                                                  "\"Install Script File\" on the next screen."));
+
+    EXPECT_EQ(window().initializeNewScript(), nullptr) << "no \"doStuff.scpt\" yet";
+    ASSERT_TRUE(QFile::copy(installed, *folder + QStringLiteral("/doStuff.scpt")));
+    EXPECT_NE(window().initializeNewScript(), nullptr);
+    window().executeScriptTaskFromEvent(HMMainWindowController::makeNewContactEventWithProperties(QStringLiteral("first:Ada")));
+    QJsonArray calls;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        const QJsonArray taken = m_outlookPeer->control({{QStringLiteral("op"), QStringLiteral("handlerCalls")}})
+                                     .value(QStringLiteral("calls")).toArray();
+        for (const QJsonValue &call : taken)
+            calls.append(call);
+        return !calls.isEmpty();
+    })) << "the handler call did not reach Outlook";
+    const QJsonObject call = calls.first().toObject();
+    EXPECT_EQ(call.value(QStringLiteral("handler")).toString(), QStringLiteral("doStuff"));
+    EXPECT_EQ(call.value(QStringLiteral("arguments")).toArray(), QJsonArray{QStringLiteral("first:Ada")});
+    EXPECT_EQ(call.value(QStringLiteral("eventClass")).toString(), QStringLiteral("ascr"));
+    EXPECT_EQ(call.value(QStringLiteral("eventID")).toString(), QStringLiteral("psbr"));
 }
 
 } // namespace
