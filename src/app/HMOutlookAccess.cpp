@@ -2,7 +2,7 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
-#include "platform/applescript/NSAppleScript.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/foundation/FileSystem.h"
 
 #include <QDir>
@@ -11,8 +11,6 @@
 #include <array>
 
 using platform::NSAppleEventDescriptor;
-using platform::NSAppleScript;
-using platform::NSAppleScriptError;
 
 namespace {
 
@@ -31,15 +29,7 @@ constexpr std::array kHomeFolders = {"Applications", "Applications/Microsoft Off
 // Runs a script for at most the detection's timeout; nothing when it fails.
 std::optional<NSAppleEventDescriptor> runBounded(const QString &source)
 {
-    NSAppleScript script(source);
-    script.setTimeout(HMOutlookDetection::kScriptTimeout);
-    std::optional<NSAppleScriptError> error;
-    NSAppleEventDescriptor result = script.executeAndReturnError(&error);
-    if (error) {
-        DDLogInfo(QStringLiteral("Outlook script failed: %1 (%2)").arg(error->message).arg(error->number));
-        return std::nullopt;
-    }
-    return result;
+    return HMOutlookSQLiteHelper::runScript(source, HMOutlookDetection::kScriptTimeout);
 }
 
 } // namespace

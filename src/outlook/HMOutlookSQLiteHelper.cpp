@@ -57,10 +57,12 @@ QString errorText(const NSAppleScriptError &error)
 } // namespace
 
 // Runs a script; nullopt when it failed.
-std::optional<NSAppleEventDescriptor> HMOutlookSQLiteHelper::runScript(const QString &source)
+std::optional<NSAppleEventDescriptor> HMOutlookSQLiteHelper::runScript(const QString &source, std::chrono::seconds timeout)
 {
+    NSAppleScript script(source);
+    script.setTimeout(timeout);
     std::optional<NSAppleScriptError> error;
-    NSAppleEventDescriptor result = NSAppleScript(source).executeAndReturnError(&error);
+    NSAppleEventDescriptor result = script.executeAndReturnError(&error);
     if (error) {
         DDLogInfo(QStringLiteral("Outlook script failed: %1").arg(errorText(*error)));
         return std::nullopt;

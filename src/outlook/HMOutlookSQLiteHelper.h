@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/applescript/AppleEventSocket.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 
 #include <QDateTime>
@@ -8,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,8 +77,10 @@ public:
     // The database as a plain path; empty while none is located.
     QString sqliteLocalPath() const;
 
-    // Runs an Outlook script; nothing when it failed (logged).
-    static std::optional<platform::NSAppleEventDescriptor> runScript(const QString &source);
+    // Runs an Outlook script, waiting for its answer at most the timeout; nothing when it failed
+    // (logged).
+    static std::optional<platform::NSAppleEventDescriptor> runScript(
+        const QString &source, std::chrono::seconds timeout = platform::kAppleEventTimeout);
     static QString stringByURLDecode(const QString &text);
     static QString outlookApplicationReference();
     static QString identityFolder();      // Outlook 2011
