@@ -11,12 +11,18 @@
 #include "platform/foundation/TimeZone.h"
 #include "sync/HMProfile.h"
 
-#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QUrl>
 
 #include <array>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using platform::NSAppleEventDescriptor;
 using Kind = HMOutlookSQLiteHelper::Kind;
@@ -91,22 +97,57 @@ void HMOutlookSQLiteHelper::setSyncMethodWriter(std::function<void()> writer)
     s_syncMethodWriter = std::move(writer);
 }
 
+namespace {
+
+// Folders nested deeper than this are not entered (Outlook's own are three levels deep).
+constexpr int kMaxWalkDepth = 32;
+
+// The latest modification (ns since 1970) of the regular files below the open folder whose names
+// end in the suffix. Each entry is looked at once, relative to its folder's descriptor: a sync with
+// nothing new costs one stat per record file. False once an item cannot be read: the walk stops.
+bool walkLatest(int folderFd, const QByteArray &suffix, int depth, std::optional<qint64> &latest)
+{
+    DIR *const folder = ::fdopendir(folderFd);
+    if (folder == nullptr) {
+        ::close(folderFd);
+        return false;
+    }
+    bool readable = true;
+    while (readable) {
+        const dirent *const entry = ::readdir(folder);
+        if (entry == nullptr)
+            break;
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const bool mayBeFolder = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
+        const bool isRecord = name.size() >= size_t(suffix.size()) && name.ends_with(std::string_view(suffix.constData(), size_t(suffix.size())));
+        if (!mayBeFolder && !isRecord)
+            continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(folder), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            readable = false;
+        } else if (S_ISDIR(info.st_mode) && depth < kMaxWalkDepth) {
+            const int child = ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            readable = child >= 0 && walkLatest(child, suffix, depth + 1, latest);
+        } else if (S_ISREG(info.st_mode) && isRecord) {
+            const qint64 modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            latest = std::max(latest.value_or(modified), modified);
+        }
+    }
+    ::closedir(folder);
+    return readable;
+}
+
+} // namespace
+
 QDateTime HMOutlookSQLiteHelper::latestFileModification(const QString &folder, const QString &suffix)
 {
-    QDateTime latest = distantPast();
-    QDirIterator walk(folder, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (walk.hasNext()) {
-        walk.next();
-        if (!walk.fileName().endsWith(suffix))
-            continue;
-        const QDateTime modified = walk.fileInfo().lastModified().toUTC();
-        if (!modified.isValid()) {
-            DDLogInfo(QStringLiteral("Unreadable Outlook record file, the walk stops: %1").arg(walk.filePath()));
-            break;
-        }
-        latest = later(latest, modified);
-    }
-    return latest;
+    const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::optional<qint64> latest;
+    if (folderFd >= 0 && !walkLatest(folderFd, suffix.toUtf8(), 0, latest))
+        DDLogInfo(QStringLiteral("An Outlook record folder could not be read; the walk stopped: %1").arg(folder));
+    return latest ? QDateTime::fromMSecsSinceEpoch(*latest / 1000000, Qt::UTC) : distantPast();
 }
 
 QDateTime HMOutlookSQLiteHelper::getLastModifiedTimeOutlook2011(const QString &conduits)

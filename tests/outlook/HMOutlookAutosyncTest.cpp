@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -166,6 +169,32 @@ TEST_P(AutosyncTest, OutlookReportsTheLatestDateThroughScripts)
     m_profile->setOutlookContactFolderSelection(QStringLiteral("allFolders"));
     EXPECT_EQ(helper.getLastModifiedDateOutlookAppStore(QStringLiteral("AT")), kFilesModified.addSecs(3600));
     EXPECT_NE(helper.scripter(), nullptr);
+}
+
+TEST(OutlookRecordFiles, TheLatestChangeCountsRecordFilesAtAnyDepthAndNothingElse)
+{
+    QTemporaryDir folder;
+    const auto make = [&](const QString &relative, const QDateTime &modified) {
+        const QString path = folder.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    };
+    const QDateTime base = QDateTime::fromString(QStringLiteral("2026-05-01T08:00:00.250Z"), Qt::ISODate);
+    make(QStringLiteral("1T/2B/a.olk15Contact"), base);
+    make(QStringLiteral("3T/b.olk15Contact"), base.addSecs(-3600));
+    make(QStringLiteral("3T/c.olk15MsgSource"), base.addSecs(3600)); // not a record file
+    make(QStringLiteral("elsewhere/d.olk15Contact"), base.addSecs(7200));
+    // A link is not followed, whatever it points at.
+    ASSERT_TRUE(QFile::link(folder.filePath(QStringLiteral("elsewhere/d.olk15Contact")), folder.filePath(QStringLiteral("3T/e.olk15Contact"))));
+    ASSERT_TRUE(QFile::link(folder.filePath(QStringLiteral("elsewhere")), folder.filePath(QStringLiteral("1T/linked"))));
+    EXPECT_EQ(HMOutlookSQLiteHelper::latestFileModification(folder.filePath(QStringLiteral("1T")), QStringLiteral("olk15Contact")), base);
+    EXPECT_EQ(HMOutlookSQLiteHelper::latestFileModification(folder.filePath(QStringLiteral("3T")), QStringLiteral("olk15Contact")),
+              base.addSecs(-3600));
+    EXPECT_EQ(HMOutlookSQLiteHelper::latestFileModification(folder.path(), QStringLiteral("olk15Contact")), base.addSecs(7200));
+    EXPECT_EQ(HMOutlookSQLiteHelper::latestFileModification(folder.filePath(QStringLiteral("missing")), QStringLiteral("olk15Contact")),
+              HMOutlookSQLiteHelper::distantPast());
 }
 
 INSTANTIATE_TEST_SUITE_P(Outlook2011And2016, AutosyncTest, ::testing::Values(14, 15),
