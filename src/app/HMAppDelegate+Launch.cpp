@@ -240,6 +240,7 @@ void HMAppDelegate::configureUserProfiles()
     });
     HMDataConfigurationSource::setOutlookRecordCounter(
         [](const QString &conduitName) { return HMOutlookDatFileHelper().countRecordsForConduit(conduitName); });
+    configureOutlookAutosyncCheck();
     platform::Result<QList<std::shared_ptr<HMProfile>>> loaded = m_profileManager->loadProfiles();
     m_profiles = loaded ? std::move(*loaded) : QList<std::shared_ptr<HMProfile>>();
 }

@@ -137,6 +137,10 @@ public:
     void configureLogging();
     void configureApplication();
     void configureUserProfiles();
+    // Where the Outlook autosync check asks (HMAppDelegate+Outlook.cpp): Outlook's change test on a
+    // new database reader each time, and the main window that synchronises; a test's own choices
+    // set before launch stay.
+    void configureOutlookAutosyncCheck();
     void showMainWindow();
 
     void receiveDidSleepNotification();

@@ -159,9 +159,10 @@ HMMainWindowController::HMMainWindowController(HMAppDelegate &appDelegate)
       m_ui(std::make_unique<Ui::HMMainWindowController>()), m_panelUi(std::make_unique<Ui::HMManageProfilesPanel>()),
       m_profilesController(std::make_shared<ProfilesController>()),
       m_calendarAccess(std::make_shared<HMEventStoreCalendarAccess>()),
-      m_outlookAccess(std::make_shared<HMNoOutlookInstalled>()), m_scheduler(scheduleOnMainQueue),
+      m_scheduler(scheduleOnMainQueue),
       m_lifetime(std::make_shared<HMMainWindowController *>(this))
 {
+    m_outlookAccess = makeOutlookDetection();
     writeStringToFile(QStringLiteral("init"));
     writeStringToFile(QStringLiteral("super initWithWindow:"));
     m_profileManager = appDelegate.profileManager();

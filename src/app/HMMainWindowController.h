@@ -4,6 +4,7 @@
 #include "foundation/HMProfilesController.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
 #include "platform/appkit/WindowController.h"
+#include "platform/applescript/NSAppleEventDescriptor.h"
 
 #include <QDateTime>
 #include <QList>
@@ -22,6 +23,7 @@ class HMMainWindowController;
 class HMManageProfilesPanel;
 }
 namespace platform {
+class NSUserAppleScriptTask;
 class UserDefaults;
 }
 class GCDAsyncUdpSocket;
@@ -139,6 +141,27 @@ public:
     // Collaborators: the calendar access questions, Outlook, the delayed steps and the user defaults.
     void setCalendarAccess(std::shared_ptr<HMCalendarAccess> access) { m_calendarAccess = std::move(access); }
     void setOutlookAccess(std::shared_ptr<HMOutlookAccess> access) { m_outlookAccess = std::move(access); }
+    std::shared_ptr<HMOutlookAccess> outlookAccess() const { return m_outlookAccess; }
+
+    // ---- Outlook (HMMainWindowController+Outlook.cpp) ----
+    // The detection of the running Outlook, reading the first selected profile's application path
+    // and the contact manager the window shows for it.
+    std::shared_ptr<HMOutlookAccess> makeOutlookDetection();
+    // The automation script's pieces, which nothing in the application starts. installScriptFile
+    // asks for the Application Scripts folder and copies the bundled "automation.scpt" there when
+    // the user picks exactly that folder.
+    using FolderChooser = std::function<QString(const QString &folder, const QString &prompt, const QString &message)>;
+    void setScriptFolderChooser(FolderChooser chooser) { m_scriptFolderChooser = std::move(chooser); }
+    void installScriptFile();
+    void showScriptFolderMessage();
+    bool needsToInstallScriptFile() const { return false; }
+    // A task for "doStuff.scpt" of the Application Scripts folder; nothing (logged) when it cannot be made.
+    std::unique_ptr<platform::NSUserAppleScriptTask> initializeNewScript();
+    // The handler call of "doStuff" with the properties text as its one argument.
+    static platform::NSAppleEventDescriptor makeNewContactEventWithProperties(const QString &properties);
+    // Runs the event with a new task and returns at once; a failure is logged.
+    void executeScriptTaskFromEvent(const platform::NSAppleEventDescriptor &event);
+    void scriptReturned(const platform::NSAppleEventDescriptor &event, const QString &identifier);
     void setStepScheduler(StepScheduler scheduler) { m_scheduler = std::move(scheduler); }
     // Prepares each new progress sheet before it is shown (tests set its clock).
     void setProgressSheetPreparer(std::function<void(HMSyncProgressController &)> preparer)
@@ -210,6 +233,7 @@ private:
     std::shared_ptr<HMOutlookAccess> m_outlookAccess;
     StepScheduler m_scheduler;
     std::function<void()> m_mainSettingsOpener;
+    FolderChooser m_scriptFolderChooser;
     std::function<void(HMSyncProgressController &)> m_progressSheetPreparer;
     // Blocks posted to the main queue hold it weakly, so none runs after the window went.
     std::shared_ptr<HMMainWindowController *> m_lifetime;

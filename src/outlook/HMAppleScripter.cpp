@@ -158,12 +158,17 @@ NSAppleEventDescriptor HMAppleScripter::applicationCall(const QString &handler, 
     return handlerEvent(handler, list);
 }
 
-NSAppleEventDescriptor HMAppleScripter::plainCall(const QString &handler, const QStringList &arguments)
+NSAppleEventDescriptor HMAppleScripter::handlerCallEvent(const QString &handler, const QStringList &arguments)
 {
-    ensureAppReferenceString();
     NSAppleEventDescriptor list = NSAppleEventDescriptor::listDescriptor();
     appendTexts(list, arguments);
     return handlerEvent(handler, list);
+}
+
+NSAppleEventDescriptor HMAppleScripter::plainCall(const QString &handler, const QStringList &arguments)
+{
+    ensureAppReferenceString();
+    return handlerCallEvent(handler, arguments);
 }
 
 NSAppleEventDescriptor HMAppleScripter::rangeCall(const QString &handler, const QStringList &leading, qint64 start,

@@ -79,6 +79,9 @@ public:
     platform::DateFormatter *appleScriptDateFormatter() const { return m_appleScriptDateFormatter.get(); }
     void setAppleScriptDateFormatter(std::unique_ptr<platform::DateFormatter> formatter);
 
+    // A handler-call event of the handler with text arguments, as every call below is built.
+    static Event handlerCallEvent(const QString &handler, const QStringList &arguments);
+
     // Handler calls of folders, ids, dates and properties; "app" is the first item of each.
     Event getOutlookVersionEvent();
     Event getExchangeAddressBookFolderIds(const QString &argument);

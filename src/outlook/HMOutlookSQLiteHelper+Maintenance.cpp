@@ -18,6 +18,8 @@
 
 #include <sqlite3.h>
 
+#include <deque>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -97,15 +99,23 @@ QString HMOutlookSQLiteHelper::groupContainersFolder()
 
 bool HMOutlookSQLiteHelper::setSqliteFile()
 {
-    QDirIterator walk(groupContainersFolder(), QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot,
-                      QDirIterator::Subdirectories);
-    while (walk.hasNext()) {
-        const QString path = walk.next();
-        const QFileInfo info = walk.fileInfo();
-        if (info.isSymLink() || info.isDir() || !path.endsWith(kDatabaseName))
-            continue;
-        m_sqliteFilePath = QUrl::fromLocalFile(path).toString();
-        return true;
+    // Folder by folder, nearest first: each folder's own files are looked at before any folder below
+    // it is entered, so the database beside thousands of record files is found without walking them.
+    std::deque<QString> folders{groupContainersFolder()};
+    while (!folders.empty()) {
+        const QDir folder(folders.front());
+        folders.pop_front();
+        const QFileInfoList entries = folder.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+        for (const QFileInfo &entry : entries) {
+            if (entry.isSymLink())
+                continue;
+            if (entry.isDir()) {
+                folders.push_back(entry.filePath());
+            } else if (entry.fileName().endsWith(kDatabaseName)) {
+                m_sqliteFilePath = QUrl::fromLocalFile(entry.filePath()).toString();
+                return true;
+            }
+        }
     }
     return false;
 }

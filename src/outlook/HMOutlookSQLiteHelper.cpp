@@ -54,16 +54,27 @@ QString errorText(const NSAppleScriptError &error)
     return QStringLiteral("%1 (%2)").arg(error.message).arg(error.number);
 }
 
+} // namespace
+
 // Runs a script; nullopt when it failed.
-std::optional<NSAppleEventDescriptor> run(const QString &source)
+std::optional<NSAppleEventDescriptor> HMOutlookSQLiteHelper::runScript(const QString &source, std::chrono::seconds timeout)
 {
+    NSAppleScript script(source);
+    script.setTimeout(timeout);
     std::optional<NSAppleScriptError> error;
-    NSAppleEventDescriptor result = NSAppleScript(source).executeAndReturnError(&error);
+    NSAppleEventDescriptor result = script.executeAndReturnError(&error);
     if (error) {
         DDLogInfo(QStringLiteral("Outlook script failed: %1").arg(errorText(*error)));
         return std::nullopt;
     }
     return result;
+}
+
+namespace {
+
+std::optional<NSAppleEventDescriptor> run(const QString &source)
+{
+    return HMOutlookSQLiteHelper::runScript(source);
 }
 
 void showProgress(const QString &text)

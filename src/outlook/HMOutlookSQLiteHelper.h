@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/applescript/AppleEventSocket.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 
 #include <QDateTime>
@@ -8,10 +9,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
+class HMAppleScripter;
 class HMProfile;
 
 // What Outlook holds and where its files lie: the ids of changed and of all records, the exception
@@ -74,6 +77,10 @@ public:
     // The database as a plain path; empty while none is located.
     QString sqliteLocalPath() const;
 
+    // Runs an Outlook script, waiting for its answer at most the timeout; nothing when it failed
+    // (logged).
+    static std::optional<platform::NSAppleEventDescriptor> runScript(
+        const QString &source, std::chrono::seconds timeout = platform::kAppleEventTimeout);
     static QString stringByURLDecode(const QString &text);
     static QString outlookApplicationReference();
     static QString identityFolder();      // Outlook 2011
@@ -108,7 +115,48 @@ public:
     void setDefaultFolder(Kind kind);
     static void setProfileSaver(ProfileSaver saver);
 
+    // ---- Outlook's change times and the autosync decision (HMOutlookSQLiteHelper+Autosync.cpp) ----
+    // The conduits are letters: "A" contacts, "D" calendar, "T" tasks, anywhere in the text.
+
+    // Whether Outlook's data (or the cloud's, for cloud profiles) changed since the last sync of the
+    // conduits, so that the autosync timer should start a sync now. Asked on a new instance, on the
+    // main thread; reads the id maps' dates and Outlook's record files, never Outlook itself.
+    bool shouldAutosync(const QString &conduits);
+    // The same decision for a profile that syncs directly with Google: no error retry, no cloud
+    // times, and a last sync more than an hour back counts as none.
+    bool shouldAutosyncGoogleDirect(const QString &conduits);
+    // The latest modification of the Outlook 2011 record files of the conduits; the distant past
+    // when there is none.
+    QDateTime getLastModifiedTimeOutlook2011(const QString &conduits);
+    // The latest modification of the Outlook 2016 record files of the conduits, moved to local
+    // clock time; the distant past when the database is not found.
+    QDateTime getLastModifiedTimeOutlook15NoSqlite(const QString &conduits);
+    // The database file's own modification time (locating it); invalid when it is not found.
+    QDateTime getLastModifiedTimeOutlook15();
+    // The latest modification Outlook reports for the conduits' records in the profile's folders,
+    // moved to local clock time.
+    QDateTime getLastModifiedDateOutlookAppStore(const QString &conduits);
+    // The latest modification date Outlook reports in the folder (null or empty: every record); the
+    // distant past when there is none or the script fails.
+    QDateTime getLastModifiedDateForOutlookContacts(const QString &folderId) { return latestModification(Kind::Contacts, folderId); }
+    QDateTime getLastModifiedDateForOutlookCalendarEvents(const QString &folderId) { return latestModification(Kind::Events, folderId); }
+    QDateTime getLastModifiedDateForOutlookTasks(const QString &folderId) { return latestModification(Kind::Tasks, folderId); }
+    // The automation-script bridge, made by the first Apple-event change check.
+    std::shared_ptr<HMAppleScripter> scripter() const { return m_scripter; }
+    // Writes the selected profile's sync method as the main window does before every sync; the
+    // decision asks for it each time. The application wires it to its main window.
+    static void setSyncMethodWriter(std::function<void()> writer);
+
+    static QDateTime distantPast();
+    static QDateTime distantFuture();
+    // The latest modification time of the files under the folder (at any depth) whose names end in
+    // the suffix; the distant past when there is none. The walk stops at the first unreadable item.
+    static QDateTime latestFileModification(const QString &folder, const QString &suffix);
+
 private:
+    QDateTime latestModification(Kind kind, const QString &folderId);
+    QString autosyncVersion();
+    QDateTime earliestIdMapDate(const QString &conduits, bool &found) const;
     QString folderSelection(Kind kind);
     std::optional<QString> scopeFolder(Kind kind);
     std::optional<QStringList> idsOf(const QString &script);
@@ -117,4 +165,5 @@ private:
     std::shared_ptr<HMProfile> m_profile;
     ExceptionRecords m_exceptionRecords;
     QString m_sqliteFilePath;
+    std::shared_ptr<HMAppleScripter> m_scripter;
 };

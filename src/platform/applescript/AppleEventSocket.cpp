@@ -1,6 +1,7 @@
 #include "platform/applescript/AppleEventSocket.h"
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/FileSystem.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -197,6 +198,12 @@ private:
 
 std::optional<NSAppleScriptError> Exchange::connectSocket()
 {
+    // A bundle path names an application only while its bundle is on disk, as the system finds
+    // applications by their bundles: a listener left under a removed bundle's name is not reached.
+    const bool isBundlePath = m_reference.startsWith(u'/');
+    if (isBundlePath && !QFileInfo(FileSystem::systemPath(m_reference)).isDir())
+        return makeError(AppleScriptErrorNumber::ApplicationNotFound,
+                         QStringLiteral("The application \"%1\" can't be found.").arg(m_reference), m_reference);
     m_socket.reset(IdleConnections::shared().take(m_path));
     if (m_socket.fd() >= 0)
         return std::nullopt;
@@ -210,9 +217,6 @@ std::optional<NSAppleScriptError> Exchange::connectSocket()
     if (m_socket.fd() >= 0 && fits && isPrivateFolder(folder)
         && ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0)
         return std::nullopt;
-    if (m_reference.startsWith(u'/') && !QFileInfo::exists(m_reference))
-        return makeError(AppleScriptErrorNumber::ApplicationNotFound,
-                         QStringLiteral("The application \"%1\" can't be found.").arg(m_reference), m_reference);
     return makeError(AppleScriptErrorNumber::ApplicationNotRunning, QStringLiteral("Application isn't running."),
                      m_reference);
 }

@@ -26,8 +26,8 @@ public:
     static QString socketPathForReference(const QString &reference);
 
     // Sends the request payload to the application and returns its reply. Failures of the exchange
-    // come back as the bridge's own errors: -600 (or -10814 for a bundle path that names nothing)
-    // when nothing listens, -609 when the connection breaks, -1712 when no reply arrives before the
+    // come back as the bridge's own errors: -10814 for a bundle path whose bundle folder does not
+    // exist (under FileSystem::systemRootPath), -600 when nothing listens, -609 when the connection breaks, -1712 when no reply arrives before the
     // timeout (measured by platform::Clock, so tests can move time), -1702 for an unreadable reply.
     static AppleEventWire::Reply exchange(const QString &reference, const QByteArray &requestPayload,
                                           std::chrono::seconds timeout = kAppleEventTimeout);

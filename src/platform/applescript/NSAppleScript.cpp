@@ -78,7 +78,7 @@ NSAppleEventDescriptor NSAppleScript::executeAndReturnError(std::optional<NSAppl
         }
         return {};
     }
-    AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, AppleEventWire::scriptRequest(m_source));
+    AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, AppleEventWire::scriptRequest(m_source), m_timeout);
     if (auto *error = std::get_if<NSAppleScriptError>(&reply)) {
         if (error->appName.isEmpty())
             error->appName = AppleEventSocket::applicationName(reference);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/applescript/AppleEventSocket.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 #include "platform/applescript/NSAppleScriptError.h"
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace platform {
@@ -21,6 +23,11 @@ public:
     explicit NSAppleScript(const QString &source) : m_source(source) {}
 
     const QString &source() const { return m_source; }
+    // How long an execution waits for the application's answer (the Apple-event timeout unless set):
+    // scripts run on the main thread set a few seconds, so that a stalled application cannot
+    // freeze the windows.
+    std::chrono::seconds timeout() const { return m_timeout; }
+    void setTimeout(std::chrono::seconds timeout) { m_timeout = timeout; }
 
     // The result descriptor; on failure a nil descriptor, with the error put in errorInfo when given
     // (and errorInfo reset on success).
@@ -31,6 +38,7 @@ public:
 
 private:
     QString m_source;
+    std::chrono::seconds m_timeout = kAppleEventTimeout;
 };
 
 } // namespace platform

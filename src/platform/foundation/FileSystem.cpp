@@ -50,6 +50,24 @@ QString FileSystem::temporaryFolderPath()
     return path.isEmpty() ? QStringLiteral("/tmp") : path;
 }
 
+QString FileSystem::systemRootPath()
+{
+    const QString value = qEnvironmentVariable("HM_SYSTEM_ROOT");
+    if (value.isEmpty() || !QDir::isAbsolutePath(value))
+        return QStringLiteral("/");
+    return QDir::cleanPath(value);
+}
+
+QString FileSystem::systemPath(const QString &absolutePath)
+{
+    const QString root = systemRootPath();
+    // The user's own folders are where $HOME says, root or not.
+    const QString home = QDir::homePath() + QLatin1Char('/');
+    if (root == u"/" || absolutePath.startsWith(home))
+        return absolutePath;
+    return QDir::cleanPath(root + QLatin1Char('/') + absolutePath);
+}
+
 Status FileSystem::createFolder(const QString &path)
 {
     if (QFileInfo(path).isDir())

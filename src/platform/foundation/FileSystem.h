@@ -33,6 +33,12 @@ public:
     static QString logFolderPath();
     // $TMPDIR when it names a folder, else /tmp.
     static QString temporaryFolderPath();
+    // Where the system's own folders ("/Applications", ...) lie: $HM_SYSTEM_ROOT when it names an
+    // absolute folder (tests give each run a root of its own), else "/".
+    static QString systemRootPath();
+    // The absolute path under the system root: "/Applications/X.app" becomes
+    // "<root>/Applications/X.app"; unchanged when the root is "/" and for paths in the user's home.
+    static QString systemPath(const QString &absolutePath);
 
     // Creates the folder with every missing parent; an existing folder is success.
     static Status createFolder(const QString &path);

@@ -206,15 +206,24 @@ TEST(NSAppleScript, ARefusalPassesThroughAndIsNotAGoneApplication)
     EXPECT_FALSE(run(kIdsScript).error);
 }
 
-TEST(NSAppleScript, AnApplicationReachedByAPathTooLongForASocketNameIsHashed)
+TEST(NSAppleScript, ABundlePathReachesItsApplicationOnlyWhileTheBundleExistsAndLongPathsAreHashed)
 {
+    QTemporaryDir root;
+    const QByteArray oldRoot = qgetenv("HM_SYSTEM_ROOT");
+    qputenv("HM_SYSTEM_ROOT", root.path().toUtf8());
     const QString reference = QStringLiteral("/Applications/") + QString(120, u'x') + QStringLiteral("/Microsoft Outlook.app");
     OutlookPeerProcess::Options options;
     options.arguments = {QStringLiteral("--reference"), reference};
     OutlookPeerProcess peer(options);
     ASSERT_TRUE(peer.isReady());
     EXPECT_TRUE(AppleEventSocket::socketPathForReference(reference).contains(QStringLiteral("/ref-")));
-    const Outcome outcome = run(QStringLiteral("tell application \"%1\"\nset outlookVersion to version\nreturn outlookVersion\nend tell").arg(reference));
+    const QString script = QStringLiteral("tell application \"%1\"\nset outlookVersion to version\nreturn outlookVersion\nend tell").arg(reference);
+    const Outcome missing = run(script);
+    ASSERT_TRUE(missing.error) << "the application listens, but its bundle is not on disk";
+    EXPECT_EQ(missing.error->number, -10814);
+    ASSERT_TRUE(QDir().mkpath(root.path() + reference));
+    const Outcome outcome = run(script);
+    qputenv("HM_SYSTEM_ROOT", oldRoot);
     ASSERT_FALSE(outcome.error) << outcome.error->message.toStdString();
     EXPECT_EQ(outcome.result.stringValue(), QStringLiteral("16.78"));
 }

@@ -267,7 +267,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         if (cached != m_answers.constEnd())
             return *cached;
     }
-    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern};
+    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor};
     Answer answer;
     ScriptOutcome outcome;
     if (request.at(0) == 'S') {
@@ -375,6 +375,12 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     take("killMidReply", s.killMidReply);
     take("claimBytes", s.claimBytes);
     take("versionText", s.versionText);
+    if (command.contains(QStringLiteral("versionTextFor"))) {
+        s.versionTextFor.clear();
+        const QJsonObject texts = command.value(QStringLiteral("versionTextFor")).toObject();
+        for (auto text = texts.begin(); text != texts.end(); ++text)
+            s.versionTextFor.insert(text.key(), text.value().toString());
+    }
     take("reimportNewIds", s.reimportNewIds);
     if (command.contains(QStringLiteral("refuseNth")))
         m_refuseCountBase = m_scriptCount;

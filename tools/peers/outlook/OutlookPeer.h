@@ -31,6 +31,7 @@ struct PeerSwitches
     bool killMidReply = false;  // the next script's reply stops halfway and the process kills itself
     qint64 claimBytes = 0;      // the next reply claims this many bytes and sends none
     QString versionText;        // what "version" answers
+    QHash<QString, QString> versionTextFor; // what "version" answers when told under this reference
     bool lockDatabase = false;  // another connection holds the database locked
     bool reimportNewIds = true; // a re-imported record gets a new id
 };

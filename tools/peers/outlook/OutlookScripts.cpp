@@ -130,6 +130,16 @@ void addRecordListings(QList<ScriptForm> &forms)
         addListing(forms, kind, QStringLiteral("theMemos"), property, QStringLiteral("note") + app, notes);
         addListing(forms, kind, QStringLiteral("theMemos"), property, QStringLiteral("note in note folder id \u00ABF\u00BB"), notes);
     }
+    // The change check's date listings: every record of a class, or those of one folder.
+    const QString date = QStringLiteral("modification date");
+    const QString dates = QStringLiteral("modification dates");
+    const QString theDates = QStringLiteral("theDates");
+    addListing(forms, dates, theDates, date, QStringLiteral("contact"), anyFolder(contacts));
+    addListing(forms, dates, theDates, date, QStringLiteral("contact in address book id \u00ABF\u00BB"), contacts);
+    addListing(forms, dates, theDates, date, QStringLiteral("calendar event"), anyFolder(events));
+    addListing(forms, dates, theDates, date, QStringLiteral("calendar event in calendar id \u00ABF\u00BB"), events);
+    addListing(forms, dates, theDates, date, QStringLiteral("task"), anyFolder(tasks));
+    addListing(forms, dates, theDates, date, QStringLiteral("task in task folder id \u00ABF\u00BB"), tasks);
     // The all-id listings of a folder use the generic "folder id" for every kind.
     addListing(forms, QStringLiteral("ids"), QStringLiteral("theEvents"), QStringLiteral("id"),
                QStringLiteral("calendar event in folder id \u00ABF\u00BB"), anyFolder(events));
@@ -259,8 +269,9 @@ void addApplicationFacts(QList<ScriptForm> &forms)
 {
     forms.append({QStringLiteral("version"),
                   kTell + QStringLiteral("set outlookVersion to version\nreturn outlookVersion") + kEnd,
-                  [](const QList<ScriptValue> &, ScriptContext &context) {
-                      return ScriptOutcome{Descriptor::text(context.versionText)};
+                  [](const QList<ScriptValue> &captures, ScriptContext &context) {
+                      const QString reference = captures.isEmpty() ? QString() : captures.first().text;
+                      return ScriptOutcome{Descriptor::text(context.versionTextFor.value(reference, context.versionText))};
                   }});
     for (const char *kind : {"exchange", "imap"}) {
         const QString accountKind = QLatin1String(kind);

@@ -4,6 +4,8 @@
 #include "PeerDescriptor.h"
 #include "ScriptGrammar.h"
 
+#include <QHash>
+
 #include <functional>
 
 namespace outlookpeer {
@@ -26,6 +28,7 @@ struct ScriptContext
     QDateTime now;
     QString versionText;
     QString datePattern;
+    QHash<QString, QString> versionTextFor; // the version text by the reference the script tells
 };
 
 // One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the
