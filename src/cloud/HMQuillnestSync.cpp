@@ -343,8 +343,10 @@ std::optional<QVariantMap> HMQuillnestSync::dictionaryForJsonString(const QStrin
 QString HMQuillnestSync::loggableJson(const QVariantMap &body)
 {
     QVariantMap shown = body;
-    if (shown.contains(QStringLiteral("Password")))
-        shown.insert(QStringLiteral("Password"), QStringLiteral("<hidden>"));
+    for (const QString &secret : {QStringLiteral("Password"), QStringLiteral("Token")}) {
+        if (shown.contains(secret))
+            shown.insert(secret, QStringLiteral("<hidden>"));
+    }
     return jsonStringFromDictionary(shown);
 }
 
