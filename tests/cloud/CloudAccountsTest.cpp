@@ -132,8 +132,9 @@ TEST(CloudAccounts, CredentialChecksAnswerInTheirOrderAndSendOnlyWhenTheyPass)
         const QString answer = row.isCreate ? sync->createNewUser() : sync->validateConfiguration();
         EXPECT_EQ(answer.toStdString(), row.expected.toStdString());
         const bool isSent = answer.startsWith(QLatin1String("OK"));
-        if (isSent)
+        if (isSent) {
             EXPECT_TRUE(testsupport::waitUntil([&] { return accountBodies(*fixture.peer).size() == 1; }, 20s));
+        }
         spinMainLoop(50ms);
         EXPECT_EQ(accountBodies(*fixture.peer).size(), isSent ? 1 : 0);
     }
@@ -219,11 +220,14 @@ TEST(CloudAccounts, AFailedRequestPostsNothing)
     PeerFixture fixture;
     PostedAnswers verified(HMQuillnestSync::kValidateQuillnestCredentials);
     PostedAnswers listed(HMQuillnestSync::kValidateQuillnestConnectorStatus);
-    std::unique_ptr<HMQuillnestSync> sync = accountSync(fixture, kUser, kPassword);
+    // Each operation on a transport of its own, as the windows make them.
+    std::unique_ptr<HMQuillnestSync> verifier = accountSync(fixture, kUser, kPassword);
+    std::unique_ptr<HMQuillnestSync> lister = accountSync(fixture, kUser, kPassword);
     fixture.peer->addSwitch({cloudpeer::SwitchKind::Html500, QStringLiteral("/v1/account.php"), 1});
+    verifier->validateConfiguration();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return accountBodies(*fixture.peer).size() == 1; }, 20s));
     fixture.peer->addSwitch({cloudpeer::SwitchKind::CutBefore, QStringLiteral("/v1/account.php"), 1});
-    sync->validateConfiguration();
-    sync->checkConnectorStatus();
+    lister->checkConnectorStatus();
     EXPECT_TRUE(testsupport::waitUntil([&] { return accountBodies(*fixture.peer).size() == 2; }, 20s));
     spinMainLoop(500ms);
     EXPECT_TRUE(verified.values().isEmpty());
