@@ -316,7 +316,7 @@ void HMMainWindowController::validateQuillnestCredentialsAndCheckConnectorStatus
         description = QStringLiteral("Invalid Quillnest user name. User name must be formatted as an email address.");
     else
         description = QStringLiteral("The operation couldn\u2019t be completed. (Invalid Object error 200.)");
-    presentConnectorMessage(description);
+    presentConnectorMessage(description, true);
     m_scheduler(kTurnOffCheckingDelay, [lifetime] {
         if (const auto window = lifetime.lock())
             (*window)->turnOffIsCheckingConnectorStatus();
@@ -332,7 +332,7 @@ void HMMainWindowController::giveUpConnectorCheck(quint64 check)
     setSpinnersAnimating(false);
     m_isCheckingConnectorStatus = false;
     DDLogError(QString::fromLatin1(kConnectorNoAnswerMessage));
-    presentConnectorMessage(QString::fromLatin1(kConnectorNoAnswerMessage));
+    presentConnectorMessage(QString::fromLatin1(kConnectorNoAnswerMessage), true);
 }
 
 QString HMMainWindowController::connectorStatusMessage(const QString &connectorList)
@@ -356,7 +356,7 @@ void HMMainWindowController::showConnectorStatus(const std::optional<QString> &c
     m_connectorStatusObserver.reset();
     ++m_connectorCheck;
     DDLogInfo(QStringLiteral("notification.object %1").arg(connectorList.value_or(QStringLiteral("(null)")).left(2000)));
-    presentConnectorMessage(connectorStatusMessage(connectorList.value_or(QString())));
+    presentConnectorMessage(connectorStatusMessage(connectorList.value_or(QString())), false);
     const std::weak_ptr<HMMainWindowController *> lifetime = m_lifetime;
     m_scheduler(kTurnOffCheckingDelay, [lifetime] {
         if (const auto window = lifetime.lock())
@@ -365,14 +365,14 @@ void HMMainWindowController::showConnectorStatus(const std::optional<QString> &c
 }
 
 // Presents the message as an alert on the window, without waiting for it, and logs it.
-void HMMainWindowController::presentConnectorMessage(const QString &message)
+void HMMainWindowController::presentConnectorMessage(const QString &message, bool isError)
 {
     DDLogInfo(message);
     if (!isWindowLoaded())
         return;
     auto alert = std::make_unique<platform::Alert>();
     alert->setMessageText(message);
-    alert->setAlertStyle(platform::AlertStyle::Informational);
+    alert->setAlertStyle(isError ? platform::AlertStyle::Warning : platform::AlertStyle::Informational);
     platform::Alert *const shown = alert.get();
     if (m_connectorAlert)
         m_connectorAlert->messageBox().done(0);

@@ -227,7 +227,8 @@ private:
     void observeCloudAnswers();
     void setUpConnectorStatusButton();
     void setSpinnersAnimating(bool isAnimating);
-    void presentConnectorMessage(const QString &message);
+    // An alert on the window with the message; errors with the warning sign.
+    void presentConnectorMessage(const QString &message, bool isError);
     void giveUpConnectorCheck(quint64 check);
 
     HMAppDelegate &m_appDelegate;

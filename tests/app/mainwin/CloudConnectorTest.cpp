@@ -381,6 +381,7 @@ TEST_F(CloudConnector, ChecksStayTenSecondsApartAndAStalledServiceEndsInTheGiveU
     link().click();
     ASSERT_TRUE(testsupport::waitUntil([&] { return m_peer->accountActions().count(QStringLiteral("connectors")) == 3; }, 20s));
     const qint64 stalledP99 = latencies();
+    saveWindowWithSheet(QStringLiteral("connector-checking"));
     std::printf("event-loop latency p99: idle %lld ns, while the service stalls %lld ns\n", idleP99, stalledP99);
     EXPECT_LE(stalledP99, std::max<qint64>(2 * idleP99, 5'000'000));
     EXPECT_TRUE(isSpinning());
