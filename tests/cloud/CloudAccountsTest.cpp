@@ -75,25 +75,6 @@ private:
     platform::ObserverToken m_token;
 };
 
-class LogCapture final : public DDAbstractLogger
-{
-public:
-    void logMessage(const DDLogMessage &message) override
-    {
-        const std::lock_guard lock(m_mutex);
-        m_lines.append(message.logMsg());
-    }
-    QString text() const
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_lines.join(u'\n');
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    QStringList m_lines;
-};
-
 } // namespace
 
 TEST(CloudAccounts, CredentialChecksAnswerInTheirOrderAndSendOnlyWhenTheyPass)
@@ -208,7 +189,7 @@ TEST(CloudAccounts, AccountBodiesAsWrittenAndTheirNotifications)
 
     DDLog::removeLogger(capture);
     ddLogLevel = level;
-    const QString log = capture->text();
+    const QString log = capture->lines().join(u'\n');
     for (const QString &secret : {kLowerDigest, kDigest, QStringLiteral("1//refresh-token"), kPassword,
                                   HMQuillnestSync::accountPasswordDigest(QStringLiteral("secret6"))})
         EXPECT_FALSE(log.contains(secret, Qt::CaseInsensitive)) << secret.toStdString() << " in the log";

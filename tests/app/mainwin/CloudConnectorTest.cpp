@@ -397,13 +397,17 @@ TEST_F(CloudConnector, ChecksStayTenSecondsApartAndAStalledServiceEndsInTheGiveU
 
 TEST_F(CloudConnector, TheApplicationsCloudPollGoesThroughTheWindow)
 {
-    saveWindowProfile(QStringLiteral("Cloud"), makeCloudGoogleProfile);
+    // A cloud profile whose last automatic sync is a day old: the delegate's check polls the cloud
+    // through the main window.
+    const QDateTime dayAgo = m_now.addDays(-1);
+    saveWindowProfile(QStringLiteral("Cloud"), [dayAgo](HMProfile &profile) {
+        makeCloudGoogleProfile(profile);
+        profile.setLastOutlookAutosyncDate(dayAgo);
+    });
     launchWindow();
     GlobalVariables::setQuillnestLastModifiedDictionary({});
-    m_peer->control("/peer/account", {{QStringLiteral("Username"), kUser}, {QStringLiteral("Password"), kPassword}});
-    const std::shared_ptr<HMAutosyncMainWindow> asked = m_delegate->mainWindowController();
-    ASSERT_NE(asked, nullptr);
-    asked->shouldAutosyncQuillnest();
+    m_delegate->checkForOutlookAutosync();
+    EXPECT_EQ(window().profiles().first()->lastQuillnestAutosyncCheck(), m_now);
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return !GlobalVariables::getQuillnestLastModifiedDictionary().isEmpty(); }, 20s))
         << "the delegate stored no change dates";
@@ -418,7 +422,7 @@ TEST_F(CloudConnector, TheApplicationsCloudPollGoesThroughTheWindow)
     GlobalVariables::setQuillnestLastModifiedDictionary({});
     m_peer->control("/peer/switch", {{QStringLiteral("kind"), QStringLiteral("html-500")},
                                      {QStringLiteral("path"), QStringLiteral("/v1/login.php")}, {QStringLiteral("times"), 1}});
-    asked->shouldAutosyncQuillnest();
+    window().shouldAutosyncQuillnest();
     ASSERT_TRUE(testsupport::waitUntil([&] {
         return m_peer->control("/peer/requests").value(QStringLiteral("requests")).toArray().size() == 3;
     }, 20s));
