@@ -30,7 +30,8 @@ const QString kConnectorOperation = QStringLiteral("checkForGoogleConnector");
 const QString kCredentialsPrefix = QStringLiteral("OK");
 const QString kNeverSynced = QStringLiteral("Never");
 
-// The operation whose cloud client a notification answers.
+// The operation whose cloud client a notification answers. The change poll's client is not among
+// them: it sends its logout after posting its dates, so it stays until the next poll replaces it.
 struct AnswerOfOperation
 {
     const char *notification;
@@ -42,7 +43,6 @@ const AnswerOfOperation kAnswers[] = {
     {HMQuillnestSync::kValidateQuillnestCredentialsSilent, "hasQuillnestUsernameAndPassword"},
     {HMQuillnestSync::kValidateQuillnestConnectorStatus, "checkForGoogleConnector"},
     {HMQuillnestSync::kCreateConnectorResponseRecieved, "makeNewGoogleConnector"},
-    {"kHMQuillnestLastModified", "shouldAutosyncQuillnest"},
 };
 
 // The quoted value of the key at or after the position, the key written as JSON writes it (blanks

@@ -144,7 +144,8 @@ public:
 
     // ---- Cloud account and connector actions (HMMainWindowController+Cloud.cpp) ----
     // Each asks a fresh cloud client for the first selected profile, kept until its answer arrives
-    // (or the same operation is asked again); the answers are the cloud client's notifications.
+    // (the change poll's until the next poll) or the same operation is asked again; the answers are
+    // the cloud client's notifications.
     static constexpr std::chrono::milliseconds kConnectorButtonDelay{2000};
     static constexpr std::chrono::milliseconds kConnectorButtonFadeIn{1500};
     static constexpr std::chrono::milliseconds kConnectorCheckSpacing{10000};

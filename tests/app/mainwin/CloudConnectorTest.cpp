@@ -431,3 +431,32 @@ TEST_F(CloudConnector, TheApplicationsCloudPollGoesThroughTheWindow)
     EXPECT_EQ(m_peer->control("/peer/requests").value(QStringLiteral("requests")).toArray().size(), 3);
     EXPECT_FALSE(GlobalVariables::getIsSynchronizing());
 }
+
+TEST(ConnectorStatusMessage, ReadsTheGoogleConnectorsOwnEmailAndLastSync)
+{
+    const std::string never = "Connector is active for Google account: a@b.com\nLast Connector Sync: Never";
+    struct Row
+    {
+        const char *name;
+        const char *list;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"compact", R"({"Result":0,"Connectors":[{"Id":"1","Type":"Google","Email":"a@b.com","LastSync":"0000-00-00 00:00:00"}]})",
+         never},
+        {"blanks around the colons", R"({"Connectors": [{"Id": "1", "Type" : "Google", "Email": "a@b.com", "LastSync": "0000"}]})",
+         never},
+        {"no last sync", R"({"Connectors":[{"Type":"Google","Email":"a@b.com"}]})", never},
+        // Another connector's date before the Google one is not the Google connector's.
+        {"another connector first", R"({"Connectors":[{"Type":"Outlook","Email":"o@b.com","LastSync":"2020-01-01 00:00:00"},)"
+                                    R"({"Type":"Google","Email":"a@b.com","LastSync":"0000-00-00 00:00:00"}]})",
+         never},
+        {"no Google connector", R"({"Result":0,"Connectors":[{"Type":"Outlook","Email":"a@b.com"}]})",
+         "Google connector is not set up for this Quillnest account."},
+        {"no JSON at all", "<html>", "Google connector is not set up for this Quillnest account."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(HMMainWindowController::connectorStatusMessage(QString::fromUtf8(row.list)).toStdString(), row.message);
+    }
+}
