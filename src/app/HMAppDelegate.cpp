@@ -346,7 +346,9 @@ void HMAppDelegate::synchronizeFromTimer()
 
 std::shared_ptr<HMAutosyncMainWindow> HMAppDelegate::mainWindow() const
 {
-    return m_mainWindowSource ? m_mainWindowSource() : nullptr;
+    if (m_mainWindowSource)
+        return m_mainWindowSource();
+    return m_mainWindowController;
 }
 
 void HMAppDelegate::syncCompleted()

@@ -84,6 +84,7 @@ public:
     }
     std::shared_ptr<HMConfiguration> configuration() const { return m_configuration; }
     void setConfiguration(std::shared_ptr<HMConfiguration> configuration) { m_configuration = std::move(configuration); }
+    // The window the autosync check asks; without a source it is the main window controller.
     void setMainWindowSource(MainWindowSource source) { m_mainWindowSource = std::move(source); }
     void setOutlookChangeTest(OutlookChangeTest test) { m_outlookChangeTest = std::move(test); }
     void setRunningApplicationsSource(RunningApplicationsSource source) { m_runningApplications = std::move(source); }

@@ -6,10 +6,12 @@
 #include "app/HMAppDelegate.h"
 #include "app/HMCalendarAccess.h"
 #include "app/HMOutlookAccess.h"
+#include "cloud/HMQuillnestSync.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
+#include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
@@ -255,6 +257,7 @@ void HMMainWindowController::loadProfilesStep()
     setupUDPSocket();
     writeStringToFile(QStringLiteral("adding connector button"));
     updateLastSyncDateLabel();
+    setUpConnectorStatusButton();
     showHideNotes();
     if (m_currentProfile && m_currentProfile->contactManager() != HMContactManager::None) {
         writeProfileText();

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/HMAutosyncMainWindow.h"
 #include "app/HMSyncProgressController.h"
 #include "foundation/HMProfilesController.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
 #include "platform/appkit/WindowController.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
+#include "platform/foundation/NotificationCenter.h"
 
 #include <QDateTime>
 #include <QList>
@@ -14,6 +16,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -24,12 +27,14 @@ class HMManageProfilesPanel;
 }
 namespace platform {
 class NSUserAppleScriptTask;
+class Alert;
 class UserDefaults;
 }
 class GCDAsyncUdpSocket;
 class HMAppDelegate;
 class HMCalendarAccess;
 class HMConfiguration;
+class HMQuillnestSync;
 class HMOutlookAccess;
 class HMProfile;
 class HMProfileManager;
@@ -45,6 +50,7 @@ enum class HMContactManager : quint64;
 // Made by the application delegate, which keeps it for the life of the process (std::shared_ptr);
 // stored process-wide in GlobalVariables. Main thread only: the listener delivers on the main queue.
 class HMMainWindowController final : public platform::WindowController,
+                                     public HMAutosyncMainWindow,
                                      public HMSyncProgressControllerDelegate,
                                      public GCDAsyncUdpSocketDelegate
 {
@@ -98,7 +104,7 @@ public:
     void setMainSettingsOpener(std::function<void()> opener) { m_mainSettingsOpener = std::move(opener); }
 
     // ---- Starting a sync (HMMainWindowController+Sync.cpp) ----
-    void synchronizeProfile(const void *sender);
+    void synchronizeProfile(const void *sender) override;
     void requestCalendarPermission(bool eventsPermission, bool remindersPermission, std::function<void()> completion);
     void beginSync();
     QString validateConfiguration();
@@ -137,6 +143,43 @@ public:
     // The id a datagram names, and the sender address to store, by the window's rules.
     static QString deviceIdFromDatagram(const QString &message);
     static QString addressFromSenderHost(const QString &host);
+
+    // ---- Cloud account and connector actions (HMMainWindowController+Cloud.cpp) ----
+    // Each asks a fresh cloud client for the first selected profile, kept until its answer arrives
+    // (the change poll's until the next poll) or the same operation is asked again; the answers are
+    // the cloud client's notifications.
+    static constexpr std::chrono::milliseconds kConnectorButtonDelay{2000};
+    static constexpr std::chrono::milliseconds kConnectorButtonFadeIn{1500};
+    static constexpr std::chrono::milliseconds kConnectorCheckSpacing{10000};
+    static constexpr std::chrono::milliseconds kTurnOffCheckingDelay{500};
+    static constexpr std::chrono::milliseconds kConnectorAnswerTimeout{30000};
+    // The message shown when the cloud service leaves a connector check unanswered.
+    static constexpr char kConnectorNoAnswerMessage[] = "The Quillnest service did not answer.";
+    QString validateQuillnestCredentials();
+    QString createNewQuillnestUser();
+    // The cloud client's verdict on the stored credentials ("OK..." or the problem); sends the silent
+    // check when they pass.
+    QString hasQuillnestUsernameAndPassword();
+    void checkForGoogleConnector();
+    void makeNewGoogleConnector(const QString &refreshToken, const QString &email);
+    void shouldAutosyncQuillnest() override;
+    void autosyncLogonCommandReturned(bool succeeded, const QVariantMap &dictionary);
+    // The connector status link and its check.
+    void addConnectorStatusButtonIfNecessary();
+    void checkConnectorStatusClicked();
+    void validateQuillnestCredentialsAndCheckConnectorStatus();
+    // The answer of the connector check: the connector list's text, or nothing when it was no text.
+    void showConnectorStatus(const std::optional<QString> &connectorList);
+    void turnOffIsCheckingConnectorStatus() { m_isCheckingConnectorStatus = false; }
+    void drawMainWindowsConnectorStatus();
+    void getConnectorStatus(const std::optional<QString> &connectorList);
+    // The message the connector list gives, as showConnectorStatus presents it.
+    static QString connectorStatusMessage(const QString &connectorList);
+    bool isCheckingConnectorStatus() const { return m_isCheckingConnectorStatus; }
+    qint64 connectorStatusHasBeenVerified() const { return m_connectorStatusHasBeenVerified; }
+    QString qnsUsername() const { return m_qnsUsername; }
+    // The alert the connector check presents, while it shows (tests).
+    platform::Alert *connectorAlert() const { return m_connectorAlert.get(); }
 
     // Collaborators: the calendar access questions, Outlook, the delayed steps and the user defaults.
     void setCalendarAccess(std::shared_ptr<HMCalendarAccess> access) { m_calendarAccess = std::move(access); }
@@ -202,6 +245,15 @@ private:
     std::shared_ptr<HMSyncProgressController> makeProgressSheet();
     void showProgressSheetOfPhoneSync();
     std::optional<QStringList> outlookFolderIds(const QString &kind);
+    // The cloud side (HMMainWindowController+Cloud.cpp).
+    HMQuillnestSync &makeCloudClient(const QString &operation, bool commitEdits = false);
+    void releaseCloudClient(const QString &operation);
+    void observeCloudAnswers();
+    void setUpConnectorStatusButton();
+    void setSpinnersAnimating(bool isAnimating);
+    // An alert on the window with the message; errors with the warning sign.
+    void presentConnectorMessage(const QString &message, bool isError);
+    void giveUpConnectorCheck(quint64 check);
 
     HMAppDelegate &m_appDelegate;
     std::unique_ptr<Ui::HMMainWindowController> m_ui;
@@ -235,6 +287,18 @@ private:
     std::function<void()> m_mainSettingsOpener;
     FolderChooser m_scriptFolderChooser;
     std::function<void(HMSyncProgressController &)> m_progressSheetPreparer;
+    // The cloud account side.
+    bool m_isCheckingConnectorStatus = false;
+    qint64 m_connectorStatusHasBeenVerified = 0;
+    QString m_qnsUsername;
+    QString m_md5Password;
+    // Counts the connector checks, so that a give-up meant for an earlier one does nothing.
+    quint64 m_connectorCheck = 0;
+    std::map<QString, std::unique_ptr<HMQuillnestSync>> m_cloudClients;
+    std::vector<platform::ObserverToken> m_cloudAnswerObservers;
+    platform::ObserverToken m_connectorStatusObserver;
+    std::unique_ptr<platform::Alert> m_connectorAlert;
+    QPointer<QWidget> m_connectorStatusField;
     // Blocks posted to the main queue hold it weakly, so none runs after the window went.
     std::shared_ptr<HMMainWindowController *> m_lifetime;
 };

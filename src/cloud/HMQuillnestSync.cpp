@@ -343,8 +343,10 @@ std::optional<QVariantMap> HMQuillnestSync::dictionaryForJsonString(const QStrin
 QString HMQuillnestSync::loggableJson(const QVariantMap &body)
 {
     QVariantMap shown = body;
-    if (shown.contains(QStringLiteral("Password")))
-        shown.insert(QStringLiteral("Password"), QStringLiteral("<hidden>"));
+    for (const QString &secret : {QStringLiteral("Password"), QStringLiteral("Token")}) {
+        if (shown.contains(secret))
+            shown.insert(secret, QStringLiteral("<hidden>"));
+    }
     return jsonStringFromDictionary(shown);
 }
 
@@ -385,6 +387,13 @@ bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, co
     request->setOnDidFailLoadWithError(fail);
     {
         const std::lock_guard lock(m_mutex);
+        // The transport may have begun to go since the first look, from another thread (an account
+        // transport goes when its answer is posted, while its reply handler still runs): a request it
+        // did not see must not go out with it as delegate.
+        if (m_isShuttingDown) {
+            request->setDelegate(nullptr);
+            return false;
+        }
         m_commandTries = 0;
         m_request = request;
         m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });

@@ -143,6 +143,37 @@ public:
     // Does nothing; the main window sends it to a fresh transport.
     void doNothing() {}
 
+    // Account operations (HMQuillnestSync+Accounts.cpp), for the windows, on a transport made with
+    // initWithConfiguration and no delegate. Each posts its answer on the default centre from the REST
+    // framework's thread; a failed request posts nothing. The object of each notification points at
+    // its value (a QVariantMap, a QString, or nothing for nil) while the post delivers it, and the
+    // user info holds a copy under "object" for observers that hand it to another thread.
+    static constexpr char kCreateQuillnestUser[] = "kCreateQuillnestUser";
+    static constexpr char kValidateQuillnestCredentials[] = "kValidateQuillnestCredentials";
+    static constexpr char kValidateQuillnestCredentialsSilent[] = "kValidateQuillnestCredentialsSilent";
+    static constexpr char kValidateQuillnestConnectorStatus[] = "kValidateQuillnestConnectorStatus";
+    static constexpr char kCreateConnectorResponseRecieved[] = "kCreateConnectorResponseRecieved";
+    static constexpr double kAccountTimeoutSeconds = 30.0;
+    static constexpr double kConnectorTimeoutSeconds = 15.0;
+    // The credential operations check the credentials first and return the error text without sending
+    // anything; otherwise they send and return "OK\nUsername:<name>\nmd5Password:<digest>".
+    QString createNewUser();
+    QString validateConfiguration();
+    QString validateConfigurationWithSilentNotification();
+    // Asks for the account's connectors; the reply's text is posted as it came.
+    void checkConnectorStatus();
+    // Creates or updates the account's Google connector with the refresh token and the e-mail address,
+    // for the conduits GlobalVariables holds; the reply's text is posted as it came.
+    void makeNewQuillnestConnector(const QString &token, const QString &email);
+    // The body of an account request: "Username", "Password" (the lower-case digest), "Action".
+    QVariantMap accountBody(const QString &action) const;
+    // "HMM <short version>.<build>".
+    static QString connectorSourceString();
+    // At least one character before the first "@" and after it.
+    static bool isUsernameFormatValid(const QString &username);
+    // The password's MD5 digest in lower-case hexadecimal; the empty text for no password.
+    static QString accountPasswordDigest(const QString &password);
+
     // "Username" and "Password" (the password's MD5 digest in upper-case hexadecimal), each the empty
     // text when unset.
     QVariantMap postParameterDictionary() const;
@@ -182,7 +213,8 @@ public:
 
     // The parsed JSON object of the text, or nothing when it is no JSON object.
     static std::optional<QVariantMap> dictionaryForJsonString(const QString &text);
-    // The JSON text as a log line may show it: the password's digest is the password to the service.
+    // The JSON text as a log line may show it: "Password" (its digest is the password to the service)
+    // and "Token" (a Google refresh token) read "<hidden>".
     static QString loggableJson(const QVariantMap &body);
     // The platform's version as "%d.%d.%d".
     static QString operatingSystemString();
@@ -245,6 +277,9 @@ private:
     void noteStatusSynchronizing();
     void installTimer(std::shared_ptr<platform::RunLoopTimer> HMQuillnestSync::*slot,
                       std::shared_ptr<platform::RunLoopTimer> timer);
+
+    QString validateAndSend(const QString &notificationName);
+    void sendAccountRequest(const QVariantMap &body, double timeoutSeconds, ReplyHandler onReply);
 
     void handleLogonReply(const QString &body);
     void handleChangePollReply(const QString &body);

@@ -29,25 +29,6 @@ QString bodyOf(const cloudpeer::CloudPeer &peer, const QString &path)
     return QString();
 }
 
-// The log lines written while it lives, at the verbose level.
-class LogCapture final : public DDAbstractLogger
-{
-public:
-    void logMessage(const DDLogMessage &message) override
-    {
-        const std::lock_guard lock(m_mutex);
-        m_lines.append(message.logMsg());
-    }
-    QStringList lines() const
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    QStringList m_lines;
-};
 
 } // namespace
 

@@ -4,6 +4,8 @@
 #include "RestKitTestSupport.h"
 #include "TestCertificates.h"
 #include "cloud/HMQuillnestSync.h"
+#include "foundation/Lumberjack/DDAbstractLogger.h"
+#include "foundation/Lumberjack/DDLogMessage.h"
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 
@@ -100,6 +102,26 @@ private:
     QList<QList<QVariantMap>> m_pages;
     QList<QVariantMap> m_detailed;
     QVariantMap m_confirmed;
+};
+
+// The log lines written while it lives, at the verbose level.
+class LogCapture final : public DDAbstractLogger
+{
+public:
+    void logMessage(const DDLogMessage &message) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_lines.append(message.logMsg());
+    }
+    QStringList lines() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
 };
 
 // Turns the main loop for the time given.

@@ -257,6 +257,10 @@ void CloudPeer::handle(const httplib::Request &request, httplib::Response &respo
         return;
     }
 
+    if (path == QLatin1String("/v1/account.php")) {
+        response.set_content(account(body).toStdString(), kJsonType);
+        return;
+    }
     response.set_content(jsonText(work(path, body, change)), kJsonType);
 }
 
@@ -344,6 +348,8 @@ QJsonObject CloudPeer::work(const QString &path, const QJsonObject &body, const 
 {
     if (path == QLatin1String("/v1/login.php"))
         return login(body, change);
+    if (path == QLatin1String("/v1/account.php"))
+        return QJsonDocument::fromJson(account(body)).object();
     const QString session = body.value(QStringLiteral("Session")).toString();
     if (change && change->kind == SwitchKind::SessionExpired) {
         const std::lock_guard lock(m_mutex);
@@ -688,6 +694,8 @@ bool CloudPeer::handleControl(const httplib::Request &request, httplib::Response
     } else if (path == QLatin1String("/peer/photo")) {
         setPhoto(body.value(QStringLiteral("Username")).toString(), body.value(QStringLiteral("Id")).toString(),
                  QByteArray::fromBase64(body.value(QStringLiteral("Photo")).toString().toLatin1()));
+    } else if (path == QLatin1String("/peer/connectors")) {
+        reply.insert(QStringLiteral("connectors"), connectorsControl(body).value(QStringLiteral("connectors")));
     } else if (path == QLatin1String("/peer/requests")) {
         QJsonArray list;
         for (const ReceivedRequest &received : requests())

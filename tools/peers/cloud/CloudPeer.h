@@ -82,6 +82,19 @@ struct ReceivedRequest
     bool isSecure = false;
 };
 
+// A connector of an account as the peer keeps it (the members of "updateConnector"), and when the
+// service last ran it ("0000-00-00 00:00:00" for never).
+struct Connector
+{
+    QString id;
+    QString type;
+    QString email;
+    QString lastSync;
+    QString conduits;
+    QString source;
+    QString token;
+};
+
 struct Options
 {
     QString stateFile;  // the peer's accounts, sessions and records, kept before each answer (a snapshot
@@ -120,6 +133,10 @@ public:
     void clearSwitches();
     // While refusing, the HTTPS port accepts no connection.
     bool setRefusing(bool refusing);
+
+    // The account's connectors, in the order they were made; and the whole list replaced.
+    QList<Connector> connectors(const QString &username) const;
+    void setConnectors(const QString &username, const QList<Connector> &connectors);
 
     QList<ReceivedRequest> requests() const;
     QStringList requestPaths() const;
@@ -168,6 +185,13 @@ private:
     void stall(const Switch &change);
     void stream(const Switch &change, httplib::Response &response);
     QJsonObject work(const QString &path, const QJsonObject &body, const std::optional<Switch> &change);
+    // "/v1/account.php" (CloudPeerAccounts.cpp): the answer's compact JSON text, its members in the
+    // service's order.
+    QByteArray account(const QJsonObject &body);
+    QByteArray createAccount(const QString &username, const QString &digest);
+    QByteArray updateConnector(const QString &username, const QJsonObject &body);
+    QByteArray deleteConnector(const QString &username, const QString &connectorId);
+    QJsonObject connectorsControl(const QJsonObject &body);
     QJsonObject login(const QJsonObject &body, const std::optional<Switch> &change);
     QJsonObject logout(const QJsonObject &body, const std::optional<Switch> &change);
     QJsonObject purge(const QJsonObject &body);
@@ -212,6 +236,8 @@ private:
     std::condition_variable m_wake;
     std::atomic<bool> m_isStopping = false;
     QMap<QString, Account> m_accounts;
+    QMap<QString, QList<Connector>> m_connectors; // by user name; not kept in the state file
+    qint64 m_nextConnectorId = 1;
     QDateTime m_clock;
     QList<Switch> m_switches;
     QList<ReceivedRequest> m_requests;
