@@ -360,3 +360,27 @@ QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGr
     }
     return remaining;
 }
+
+QSet<QString> HMBaseCalendarData::damagedItemIdentifiers(const std::shared_ptr<platform::EKEventStore> &ekStore)
+{
+    if (ekStore)
+        return ekStore->damagedItemIdentifiers();
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    return store ? store->damagedItemUIDs() : QSet<QString>();
+}
+
+bool HMBaseCalendarData::isItemOfDamagedFile(const QVariantMap &dictionary, const QSet<QString> &damaged)
+{
+    if (damaged.isEmpty())
+        return false;
+    const QString nativeId = dictionary.value(hmcalendar::kNativeIdKey).toString();
+    bool isDamaged = damaged.contains(nativeId);
+    for (qsizetype plus = nativeId.indexOf(QLatin1Char('+')); !isDamaged && plus > 0;
+         plus = nativeId.indexOf(QLatin1Char('+'), plus + 1))
+        isDamaged = damaged.contains(nativeId.first(plus));
+    if (isDamaged) {
+        DDLogWarn(QStringLiteral("Not deleting '%1' on the device: its file is still there but cannot be read")
+                      .arg(dictionary.value(hmcalendar::kHmUidKey).toString()));
+    }
+    return isDamaged;
+}

@@ -48,6 +48,14 @@ std::recursive_mutex &storeMutex()
     return mutex;
 }
 
+// A calendar folder that could not be listed keeps what was last read of it (a gone one holds
+// nothing); the store goes on with the others.
+void logIfNotRead(const Status &refreshed)
+{
+    if (!refreshed)
+        consoleLog(QStringLiteral("Calendar folder not read: %1").arg(refreshed.error().message()));
+}
+
 // The folders of the process, by path; under the stores' lock. They live as long as the process,
 // so a store made for one question does not read a folder's index again. The table is never
 // destroyed: each store saves its folders' indexes when it lets them go, and freeing every file's
@@ -409,7 +417,7 @@ void EKEventStore::refreshKnownFolders(ReadNotices read)
 {
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         ICalendarFolder &folder = *m_folders[identifier];
-        folder.refresh(ICalendarFolder::Rescan::WhenDue, read);
+        logIfNotRead(folder.refresh(ICalendarFolder::Rescan::WhenDue, read));
         setEntityTypes(*m_calendars[identifier], folder);
     }
 }
@@ -424,10 +432,7 @@ void EKEventStore::refreshCalendar(const QString &identifier, const QString &pat
         folder = sharedFolderAt(path);
     // A store sees what is on disk when it first looks at a folder that no other store holds (only
     // the process's table and this store do); one that others hold is as fresh as their last look.
-    if (isNewView && folder.use_count() == 2)
-        folder->refreshForNewView();
-    else
-        folder->refresh();
+    logIfNotRead(isNewView && folder.use_count() == 2 ? folder->refreshForNewView() : folder->refresh());
     std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
     if (!calendar)
         calendar = std::make_shared<EKCalendar>();
@@ -1147,6 +1152,18 @@ std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const Q
     icalcodec::readReminder(todo, *reminder);
     reminder->setCalendar(m_calendars.value(location->calendarIdentifier));
     return reminder;
+}
+
+QSet<QString> EKEventStore::damagedItemIdentifiers()
+{
+    const std::lock_guard lock(storeMutex());
+    refreshCalendars();
+    QSet<QString> identifiers;
+    for (const auto &[identifier, folder] : m_folders) {
+        for (const QString &uid : folder->damagedItemUids())
+            identifiers.insert(uid);
+    }
+    return identifiers;
 }
 
 Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<EKCalendar> &calendar,

@@ -1238,6 +1238,47 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
 }
 
+// A file whose name is still there but that no longer reads as a calendar (cut short, no regular
+// file) keeps the UIDs it held, in this run and from the index in the next, so that its items are
+// never taken for deleted; mended, it is read again, and only once its name is gone are they gone.
+TEST_F(EKEventStoreIndexTest, ADamagedFileKeepsItsItemsUntilItIsMendedOrRemoved)
+{
+    const auto path = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
+    const auto write = [&](const char *uid, const QByteArray &title) {
+        writeAsOtherProgram(path(uid) + QStringLiteral(".ics"), calendarText(eventText(uid, title, "20260303T090000Z")));
+    };
+    const auto damaged = [this] {
+        const QSet<QString> identifiers = m_store->damagedItemIdentifiers();
+        QStringList sorted(identifiers.cbegin(), identifiers.cend());
+        sorted.sort();
+        return sorted;
+    };
+    write("a", "A");
+    write("b", "B");
+    write("c", "C");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A", "B", "C"}));
+    const QByteArray text = readAll(path("b.ics"));
+    writeAsOtherProgram(path("b.ics"), text.left(text.size() / 2));
+    ASSERT_TRUE(QFile::remove(path("c.ics")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("c.ics")).constData(), 0600), 0);
+    EXPECT_EQ(titlesInStore(), (QStringList{"A"}));
+    EXPECT_EQ(damaged(), (QStringList{"b", "c"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"A"}));
+    EXPECT_EQ(damaged(), (QStringList{"b", "c"}));
+    write("b", "B2");
+    ASSERT_TRUE(QFile::remove(path("c.ics")));
+    EXPECT_EQ(titlesInStore(), (QStringList{"A", "B2"}));
+    EXPECT_EQ(damaged(), QStringList());
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"A", "B2"}));
+    EXPECT_EQ(damaged(), QStringList());
+}
+
 // Index lines and listed events are split at their separators sixteen bytes at a time: every
 // separator counts wherever it lies (in a block, across blocks, in the bytes after the last whole
 // block), fields may be empty, and one separator more or less than the fields make is no text of ours.
