@@ -255,8 +255,12 @@ void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICal
     }
     const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
     QStringList uids = file ? file->uids() : QStringList();
-    const icalcomponent_kind kind = isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT;
-    uids.removeIf([&](const QString &uid) { return !icalseries::masterOf(file->calendar.get(), uid, kind); });
+    const QHash<QString, icalseries::ItemsOfUid> items =
+        file ? icalseries::itemsByUid(file->calendar.get()) : QHash<QString, icalseries::ItemsOfUid>();
+    uids.removeIf([&](const QString &uid) {
+        const icalseries::ItemsOfUid found = items.value(uid);
+        return !(isEvents ? found.event : found.todo);
+    });
     insertUidKeys(uids, keys);
 }
 
@@ -997,12 +1001,14 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
                                       const std::shared_ptr<EKCalendar> &calendar,
                                       QList<std::shared_ptr<EKEvent>> &events)
 {
-    icalcomponent *root = file.calendar.get();
+    const QHash<QString, icalseries::ItemsOfUid> items = icalseries::itemsByUid(file.calendar.get());
     for (const QString &uid : file.uids()) {
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
-        icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
-        const QList<QDateTime> detachedIds = appendDetachedOccurrences(file, uid, master, predicate, calendar, events);
+        const icalseries::ItemsOfUid found = items.value(uid);
+        icalcomponent *master = found.event;
+        const QList<QDateTime> detachedIds =
+            appendDetachedOccurrences(file, uid, {master, found.overrides}, predicate, calendar, events);
         if (!master)
             continue;
         const QList<QDateTime> starts = regularOccurrences(file, uid, master, predicate, detachedIds);
@@ -1072,12 +1078,13 @@ std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::
 // Appends the detached occurrences of the series that lie in the window; answers the original starts
 // of all of them, which the series' own occurrences then leave out.
 QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
-                                                         icalcomponent *master, const EKPredicate &predicate,
+                                                         const SeriesParts &series, const EKPredicate &predicate,
                                                          const std::shared_ptr<EKCalendar> &calendar,
                                                          QList<std::shared_ptr<EKEvent>> &events)
 {
+    icalcomponent *const master = series.master;
     QList<QDateTime> detachedIds;
-    for (icalcomponent *detached : icalseries::overridesOf(file.calendar.get(), uid)) {
+    for (icalcomponent *detached : series.overrides) {
         const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
         if (master && !isOccurrenceOf(file, uid, master, recurrenceId))
             continue;

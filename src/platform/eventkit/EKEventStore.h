@@ -284,8 +284,14 @@ private:
     // The event of a listed entry whose description no longer tells it whole, from its file.
     std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry,
                                                const std::shared_ptr<EKCalendar> &calendar, const EKPredicate &predicate);
+    // A series' master (null when its detached occurrences stand alone) and its detached occurrences.
+    struct SeriesParts
+    {
+        icalcomponent_impl *master = nullptr;
+        QList<icalcomponent_impl *> overrides;
+    };
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
-                                               icalcomponent_impl *master, const EKPredicate &predicate,
+                                               const SeriesParts &series, const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,
                                                QList<std::shared_ptr<EKEvent>> &events);
     Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);
