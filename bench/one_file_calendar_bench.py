@@ -18,13 +18,11 @@ Usage: bench/one_file_calendar_bench.py [--build build-release] [--sizes 500,500
 import argparse
 import json
 import os
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sync_comparison  # noqa: E402
-from sync_comparison import DEVICE_ID, free_port, measure, stop, wait_for_port  # noqa: E402
 
 
 def calendar_text(count):
@@ -37,52 +35,22 @@ def calendar_text(count):
             "END:VCALENDAR\r\n")
 
 
-class OneFileSide:
+class OneFileSide(sync_comparison.OurSide):
+    """The comparison bench's client and phone, the events in one file of the calendar folders."""
+
     def __init__(self, build, folder, count):
-        self.client = os.path.join(build, "tools", "hm-sync", "hm_sync_once")
-        self.peer = os.path.join(build, "tools", "peers", "phone_peer")
-        for program in (self.client, self.peer):
-            if not os.access(program, os.X_OK):
-                sys.exit("%s is missing: build the targets hm_sync_once and phone_peer first" % program)
-        self.folder, self.count = folder, count
-        self.data = os.path.join(folder, "phone.json")
-        self.log = os.path.join(folder, "log.txt")
+        super().__init__(build, folder, count, stores="folders")
         self.contacts = os.path.join(folder, "contacts")
         self.calendars = os.path.join(folder, "calendars")
         self.file = os.path.join(self.calendars, "home", "calendar.ics")
-        self.env = dict(os.environ, HOME=os.path.join(folder, "home"), TZ="UTC", LANG="C.UTF-8")
-        for name in ("XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"):
-            self.env[name] = os.path.join(folder, "home", name.lower())
-        for path in (self.env["HOME"], self.contacts, os.path.dirname(self.file)):
+        for path in (self.contacts, os.path.dirname(self.file)):
             os.makedirs(path, exist_ok=True)
         with open(self.file, "w", newline="") as file:
             file.write(calendar_text(count))
-        with open(self.data, "w") as file:
-            json.dump({"nextId": 100, "conduits": {}}, file)
-        self.process = None
-        self.port = 0
-        self.first = True
+        self.write_phone({})
 
-    def start_peer(self):
-        self.port = free_port()
-        command = [self.peer, "--port", str(self.port), "--data", self.data, "--device-id", DEVICE_ID]
-        log = open(self.log, "ab")
-        self.process = subprocess.Popen(command, env=self.env, stdout=log, stderr=subprocess.STDOUT)
-        wait_for_port(self.port, self.process, "phone_peer")
-
-    def stop(self):
-        stop(self.process)
-        self.process = None
-
-    def sync(self):
-        if self.process is None:
-            self.start_peer()
-        command = [self.client, "--port", str(self.port), "--logon-pause-ms", "0", "--contacts-folder",
-                   self.contacts, "--calendars-folder", self.calendars]
-        if self.first:
-            command += ["--create-profile", "--phone-id", DEVICE_ID]
-            self.first = False
-        return measure(command, self.env, self.log)
+    def store_options(self):
+        return ["--contacts-folder", self.contacts, "--calendars-folder", self.calendars]
 
     def change_on_phone(self):
         """The phone changes the title of every hundredth event."""

@@ -1238,6 +1238,55 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
 }
 
+// One file holding many events, as a whole calendar exported: each is listed once, a series with its
+// moved occurrence where it now lies, and a change to one event rewrites its lines only, every other
+// byte of the file kept.
+TEST_F(EKEventStoreIndexTest, AFileOfManyEventsListsEachOnceAndAChangeRewritesOnlyItsEvent)
+{
+    constexpr int kEvents = 400;
+    QByteArray items;
+    for (int index = 0; index < kEvents; ++index) {
+        const QByteArray number = QByteArray::number(index);
+        const QByteArray day = QByteArray::number(10 + index % 18);
+        items += eventText("many-" + number, "Event " + number, "202603" + day + "T090000Z");
+    }
+    items += eventText("weekly", "Weekly", "20260302T120000Z", "RRULE:FREQ=WEEKLY;COUNT=3\r\n");
+    items += eventText("weekly", "Weekly moved", "20260310T150000Z", "RECURRENCE-ID:20260309T120000Z\r\n");
+    const QString path = m_folder + QStringLiteral("/all.ics");
+    writeAsOtherProgram(path, calendarText(items));
+    const QByteArray before = readAll(path);
+    QStringList titles = titlesInStore();
+    ASSERT_EQ(titles.size(), kEvents + 3);
+    EXPECT_EQ(titles.count(QStringLiteral("Weekly")), 2);
+    EXPECT_EQ(titles.count(QStringLiteral("Weekly moved")), 1);
+    titles.removeDuplicates();
+    EXPECT_EQ(titles.size(), kEvents + 2);
+    const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("many-123"));
+    ASSERT_TRUE(event);
+    event->setTitle(QStringLiteral("Changed"));
+    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+    // The file's text split at each event, the changed event's piece left out.
+    const auto othersOf = [](const QByteArray &text) {
+        QByteArrayList pieces = text.split('\n');
+        QByteArrayList others;
+        QByteArray piece;
+        for (const QByteArray &line : pieces) {
+            piece += line + '\n';
+            if (line.startsWith("END:VEVENT") || line.startsWith("END:VCALENDAR")) {
+                if (!piece.contains("UID:many-123\r"))
+                    others.append(piece);
+                piece.clear();
+            }
+        }
+        return others;
+    };
+    const QByteArray after = readAll(path);
+    EXPECT_EQ(othersOf(after), othersOf(before));
+    EXPECT_EQ(othersOf(after).size(), kEvents + 2);
+    EXPECT_TRUE(after.contains("SUMMARY:Changed\r\n"));
+    EXPECT_TRUE(titlesInStore().contains(QStringLiteral("Changed")));
+}
+
 // A file whose name is still there but that no longer reads as a calendar (cut short, no regular
 // file) keeps the UIDs it held, in this run and from the index in the next, so that its items are
 // never taken for deleted; mended, it is read again, and only once its name is gone are they gone.
