@@ -8,6 +8,7 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMChangeDates.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncFields.h"
@@ -298,8 +299,7 @@ std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOf
 
 bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTime &syncDate)
 {
-    const QDateTime wholeSecond = syncDate.addMSecs(-syncDate.time().msec());
-    return wholeSecond == syncDate ? changed > syncDate : changed >= wholeSecond;
+    return hmchangedates::isChangedAfter(changed, syncDate);
 }
 
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
