@@ -329,8 +329,9 @@ QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date
 void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const QSet<QString> damaged =
-        remaining.isEmpty() ? QSet<QString>() : damagedItemIdentifiers(isEventKitSystem() ? ensureEventStore() : nullptr);
+    const QSet<QString> damaged = remaining.isEmpty()
+                                      ? QSet<QString>()
+                                      : damagedItemIdentifiers(isEventKitSystem() ? ensureEventStore() : nullptr);
     for (const QVariantMap &dictionary : remaining) {
         if (isItemOfDamagedFile(dictionary, damaged))
             continue;

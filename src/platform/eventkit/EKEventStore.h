@@ -290,8 +290,8 @@ private:
         icalcomponent_impl *master = nullptr;
         QList<icalcomponent_impl *> overrides;
     };
-    QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
-                                               const SeriesParts &series, const EKPredicate &predicate,
+    QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
+                                               const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,
                                                QList<std::shared_ptr<EKEvent>> &events);
     Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);

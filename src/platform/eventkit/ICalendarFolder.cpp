@@ -146,8 +146,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.described == right.described && left.itemsSize == right.itemsSize &&
-           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.described == right.described &&
+           left.itemsSize == right.itemsSize && left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
@@ -192,9 +192,10 @@ bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
     file.described = items + '\t';
     file.itemsSize = qint32(items.size());
     if (!before->isDamaged) {
-        consoleLog(QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
-                                  "deleted, until it is mended or removed")
-                       .arg(file.fileName, file.uids().join(QStringLiteral(", "))));
+        consoleLog(
+            QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
+                           "deleted, until it is mended or removed")
+                .arg(file.fileName, file.uids().join(QStringLiteral(", "))));
     }
     return true;
 }
@@ -603,9 +604,9 @@ Status ICalendarFolder::folderNotListed(int error)
             replaceFile(name, nullptr);
         return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder is gone: %2").arg(m_path, reason));
     }
-    return Error(ErrorCode::IoPermission,
-                 QStringLiteral("%1: the folder cannot be listed (%2); what was last read of it is kept")
-                     .arg(m_path, reason));
+    return Error(
+        ErrorCode::IoPermission,
+        QStringLiteral("%1: the folder cannot be listed (%2); what was last read of it is kept").arg(m_path, reason));
 }
 
 // A run's first look takes the index's entries. When they become the folder's own, the files they

@@ -1294,7 +1294,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedFileKeepsItsItemsUntilItIsMendedOrRemoved)
 {
     const auto path = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
     const auto write = [&](const char *uid, const QByteArray &title) {
-        writeAsOtherProgram(path(uid) + QStringLiteral(".ics"), calendarText(eventText(uid, title, "20260303T090000Z")));
+        writeAsOtherProgram(path(uid) + QStringLiteral(".ics"),
+                            calendarText(eventText(uid, title, "20260303T090000Z")));
     };
     const auto damaged = [this] {
         const QSet<QString> identifiers = m_store->damagedItemIdentifiers();
