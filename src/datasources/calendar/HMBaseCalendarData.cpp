@@ -8,6 +8,7 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMChangeDates.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncFields.h"
@@ -298,8 +299,7 @@ std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOf
 
 bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTime &syncDate)
 {
-    const QDateTime wholeSecond = syncDate.addMSecs(-syncDate.time().msec());
-    return wholeSecond == syncDate ? changed > syncDate : changed >= wholeSecond;
+    return hmchangedates::isChangedAfter(changed, syncDate);
 }
 
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
@@ -359,4 +359,28 @@ QList<QVariantMap> HMBaseCalendarData::dictionariesNotFound(const HMIdentifierGr
             remaining.append(entry.toMap());
     }
     return remaining;
+}
+
+QSet<QString> HMBaseCalendarData::damagedItemIdentifiers(const std::shared_ptr<platform::EKEventStore> &ekStore)
+{
+    if (ekStore)
+        return ekStore->damagedItemIdentifiers();
+    const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
+    return store ? store->damagedItemUIDs() : QSet<QString>();
+}
+
+bool HMBaseCalendarData::isItemOfDamagedFile(const QVariantMap &dictionary, const QSet<QString> &damaged)
+{
+    if (damaged.isEmpty())
+        return false;
+    const QString nativeId = dictionary.value(hmcalendar::kNativeIdKey).toString();
+    bool isDamaged = damaged.contains(nativeId);
+    for (qsizetype plus = nativeId.indexOf(QLatin1Char('+')); !isDamaged && plus > 0;
+         plus = nativeId.indexOf(QLatin1Char('+'), plus + 1))
+        isDamaged = damaged.contains(nativeId.first(plus));
+    if (isDamaged) {
+        DDLogWarn(QStringLiteral("Not deleting '%1' on the device: its file is still there but cannot be read")
+                      .arg(dictionary.value(hmcalendar::kHmUidKey).toString()));
+    }
+    return isDamaged;
 }

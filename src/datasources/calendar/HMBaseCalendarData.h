@@ -141,6 +141,12 @@ protected:
     // The dictionaries of the list no item was found for: those whose items are gone. Only those are
     // materialised.
     static QList<QVariantMap> dictionariesNotFound(const HMIdentifierGraph::Entries &known, const QSet<QString> &found);
+    // The identifiers of the items whose files are still there but no longer read or parse, from the
+    // event store given (EventKit) or the CalendarStore store.
+    QSet<QString> damagedItemIdentifiers(const std::shared_ptr<platform::EKEventStore> &ekStore);
+    // Whether an entry not found by a listing names such an item (an event, a series, or one of its
+    // occurrences, "<uid>+<date>+<time>"): logged, and no deletion.
+    static bool isItemOfDamagedFile(const QVariantMap &dictionary, const QSet<QString> &damaged);
 
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.

@@ -324,10 +324,17 @@ QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date
     return series;
 }
 
+// An event whose file is still there but no longer reads is not gone: only a file that is gone
+// deletes its events.
 void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QSet<QString> damaged = remaining.isEmpty()
+                                      ? QSet<QString>()
+                                      : damagedItemIdentifiers(isEventKitSystem() ? ensureEventStore() : nullptr);
     for (const QVariantMap &dictionary : remaining) {
+        if (isItemOfDamagedFile(dictionary, damaged))
+            continue;
         // An event deleted before the device confirmed it: the device knows no id of it to delete.
         if (isUnconfirmed(dictionary)) {
             graph->removeDictionary(dictionary);

@@ -12,6 +12,7 @@
 #include "platform/addressbook/ABGroup.h"
 #include "platform/addressbook/ABMultiValue.h"
 #include "platform/addressbook/ABPerson.h"
+#include "sync/HMChangeDates.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QSet>
@@ -136,7 +137,7 @@ QString HMContactData::loadingPersonLine(const QString &uniqueId)
 QString HMContactData::hmUidOfUnchangedPerson(const ABAddressBook::PersonStamp &stamp, const QDateTime &after) const
 {
     const QDateTime &modified = stamp.modificationDate;
-    if (!after.isValid() || !modified.isValid() || modified > after)
+    if (!after.isValid() || !modified.isValid() || hmchangedates::isChangedAfter(modified, after))
         return QString();
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (graph->hasUnconfirmedEntries())
@@ -165,7 +166,8 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const ABAddres
     const QDateTime &modified = stamp.modificationDate;
     logDateComparison(modified, after);
     // A person the sync itself last saved from the other side's record is not a desktop change.
-    if (after.isValid() && ((modified.isValid() && modified <= after) || isLastWrittenBySync(modified, identifierDictionary)))
+    if (after.isValid() && ((modified.isValid() && !hmchangedates::isChangedAfter(modified, after)) ||
+                            isLastWrittenBySync(modified, identifierDictionary)))
         return std::nullopt;
     DDLogInfo(QStringLiteral("Person is a modified record, processing for device update"));
     if (excludedHmUids.contains(hmUid)) {

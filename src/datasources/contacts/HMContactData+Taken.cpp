@@ -2,6 +2,7 @@
 #include "datasources/contacts/HMContactData.h"
 
 #include "foundation/Lumberjack/DDLog.h"
+#include "sync/HMChangeDates.h"
 
 #include <algorithm>
 
@@ -30,7 +31,7 @@ HMContactData::TakenDictionaries::TakenDictionaries(std::shared_ptr<HMIdentifier
     const bool isLoggingPersons = (ddLogLevel.load(std::memory_order_relaxed) & LOG_FLAG_INFO) != 0;
     if (!after.isValid() || isLoggingPersons || m_graph->hasUnconfirmedEntries() || m_entries.isEmpty())
         return;
-    m_afterMs = after.toMSecsSinceEpoch();
+    m_afterMs = hmchangedates::lastUnchangedMs(after);
     indexEntries();
 }
 

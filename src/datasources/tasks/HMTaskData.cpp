@@ -177,11 +177,18 @@ void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVaria
     addRecordAddedToDevice(hmUid);
 }
 
+// A task whose file is still there but no longer reads is not gone: only a file that is gone
+// deletes its task.
 void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QSet<QString> damaged = remaining.isEmpty()
+                                      ? QSet<QString>()
+                                      : damagedItemIdentifiers(isEventKitSystem() ? ensureReminderStore() : nullptr);
     for (const QVariantMap &dictionary : remaining) {
         const QString hmUid = dictionary.value(kHmUidKey).toString();
+        if (isItemOfDamagedFile(dictionary, damaged))
+            continue;
         // A task this run wrote from the device, missing from the reminders fetched before it: not a
         // deletion while the store holds it. One the store no longer holds was deleted since.
         if (dictionary.value(kIsNewRecordKey).toString() == QLatin1String("1") &&
@@ -221,5 +228,8 @@ bool HMTaskData::isMappedItemGone(const QString &hmUid)
     // An entry sent as new and never answered names a task the device may not have: not this case.
     if (!dictionary || isUnconfirmed(*dictionary))
         return false;
-    return !storeHoldsItem(dictionary->value(kNativeIdKey).toString());
+    const QString nativeId = dictionary->value(kNativeIdKey).toString();
+    // A task whose file no longer reads is still there, out of reach until it is mended.
+    return !storeHoldsItem(nativeId) &&
+           !damagedItemIdentifiers(isEventKitSystem() ? ensureReminderStore() : nullptr).contains(nativeId);
 }

@@ -64,6 +64,8 @@ public:
     std::shared_ptr<CalTask> taskWithUID(const QString &uid);
     Status saveTask(const std::shared_ptr<CalTask> &task);
     Status removeTask(const std::shared_ptr<CalTask> &task);
+    // The UIDs of the events and tasks whose files are still there but no longer read or parse.
+    QSet<QString> damagedItemUIDs() { return m_store->damagedItemIdentifiers(); }
 
 private:
     std::shared_ptr<EKEvent> seriesOf(const std::shared_ptr<CalEvent> &event);

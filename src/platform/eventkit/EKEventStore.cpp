@@ -48,6 +48,14 @@ std::recursive_mutex &storeMutex()
     return mutex;
 }
 
+// A calendar folder that could not be listed keeps what was last read of it (a gone one holds
+// nothing); the store goes on with the others.
+void logIfNotRead(const Status &refreshed)
+{
+    if (!refreshed)
+        consoleLog(QStringLiteral("Calendar folder not read: %1").arg(refreshed.error().message()));
+}
+
 // The folders of the process, by path; under the stores' lock. They live as long as the process,
 // so a store made for one question does not read a folder's index again. The table is never
 // destroyed: each store saves its folders' indexes when it lets them go, and freeing every file's
@@ -247,8 +255,12 @@ void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICal
     }
     const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
     QStringList uids = file ? file->uids() : QStringList();
-    const icalcomponent_kind kind = isEvents ? ICAL_VEVENT_COMPONENT : ICAL_VTODO_COMPONENT;
-    uids.removeIf([&](const QString &uid) { return !icalseries::masterOf(file->calendar.get(), uid, kind); });
+    const QHash<QString, icalseries::ItemsOfUid> items =
+        file ? icalseries::itemsByUid(file->calendar.get()) : QHash<QString, icalseries::ItemsOfUid>();
+    uids.removeIf([&](const QString &uid) {
+        const icalseries::ItemsOfUid found = items.value(uid);
+        return !(isEvents ? found.event : found.todo);
+    });
     insertUidKeys(uids, keys);
 }
 
@@ -409,7 +421,7 @@ void EKEventStore::refreshKnownFolders(ReadNotices read)
 {
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         ICalendarFolder &folder = *m_folders[identifier];
-        folder.refresh(ICalendarFolder::Rescan::WhenDue, read);
+        logIfNotRead(folder.refresh(ICalendarFolder::Rescan::WhenDue, read));
         setEntityTypes(*m_calendars[identifier], folder);
     }
 }
@@ -424,10 +436,7 @@ void EKEventStore::refreshCalendar(const QString &identifier, const QString &pat
         folder = sharedFolderAt(path);
     // A store sees what is on disk when it first looks at a folder that no other store holds (only
     // the process's table and this store do); one that others hold is as fresh as their last look.
-    if (isNewView && folder.use_count() == 2)
-        folder->refreshForNewView();
-    else
-        folder->refresh();
+    logIfNotRead(isNewView && folder.use_count() == 2 ? folder->refreshForNewView() : folder->refresh());
     std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
     if (!calendar)
         calendar = std::make_shared<EKCalendar>();
@@ -992,12 +1001,14 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
                                       const std::shared_ptr<EKCalendar> &calendar,
                                       QList<std::shared_ptr<EKEvent>> &events)
 {
-    icalcomponent *root = file.calendar.get();
+    const QHash<QString, icalseries::ItemsOfUid> items = icalseries::itemsByUid(file.calendar.get());
     for (const QString &uid : file.uids()) {
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
-        icalcomponent *master = icalseries::masterOf(root, uid, ICAL_VEVENT_COMPONENT);
-        const QList<QDateTime> detachedIds = appendDetachedOccurrences(file, uid, master, predicate, calendar, events);
+        const icalseries::ItemsOfUid found = items.value(uid);
+        icalcomponent *master = found.event;
+        const QList<QDateTime> detachedIds =
+            appendDetachedOccurrences(file, uid, {master, found.overrides}, predicate, calendar, events);
         if (!master)
             continue;
         const QList<QDateTime> starts = regularOccurrences(file, uid, master, predicate, detachedIds);
@@ -1067,12 +1078,13 @@ std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::
 // Appends the detached occurrences of the series that lie in the window; answers the original starts
 // of all of them, which the series' own occurrences then leave out.
 QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
-                                                         icalcomponent *master, const EKPredicate &predicate,
+                                                         const SeriesParts &series, const EKPredicate &predicate,
                                                          const std::shared_ptr<EKCalendar> &calendar,
                                                          QList<std::shared_ptr<EKEvent>> &events)
 {
+    icalcomponent *const master = series.master;
     QList<QDateTime> detachedIds;
-    for (icalcomponent *detached : icalseries::overridesOf(file.calendar.get(), uid)) {
+    for (icalcomponent *detached : series.overrides) {
         const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
         if (master && !isOccurrenceOf(file, uid, master, recurrenceId))
             continue;
@@ -1147,6 +1159,18 @@ std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const Q
     icalcodec::readReminder(todo, *reminder);
     reminder->setCalendar(m_calendars.value(location->calendarIdentifier));
     return reminder;
+}
+
+QSet<QString> EKEventStore::damagedItemIdentifiers()
+{
+    const std::lock_guard lock(storeMutex());
+    refreshCalendars();
+    QSet<QString> identifiers;
+    for (const auto &[identifier, folder] : m_folders) {
+        for (const QString &uid : folder->damagedItemUids())
+            identifiers.insert(uid);
+    }
+    return identifiers;
 }
 
 Result<ICalendarFolder *> EKEventStore::writableFolderOf(const std::shared_ptr<EKCalendar> &calendar,

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QSet>
+#include <QSet>
 #include <QStringList>
 
 #include <chrono>
@@ -175,6 +176,9 @@ public:
     // a save, what the save wrote (another program's change since is for the next look to find).
     std::shared_ptr<EKEvent> knownEventWithIdentifier(const QString &identifier);
     std::shared_ptr<EKCalendarItem> calendarItemWithIdentifier(const QString &identifier);
+    // The identifiers of the items whose files are still there but no longer read or parse, as the
+    // folders last saw them: such an item is out of reach until its file is mended, never deleted.
+    QSet<QString> damagedItemIdentifiers();
     // Saves a new event, an event, or an occurrence: "this event" detaches the occurrence, "future
     // events" changes the series from the occurrence on (the whole series from its first occurrence).
     Status saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit);
@@ -280,8 +284,14 @@ private:
     // The event of a listed entry whose description no longer tells it whole, from its file.
     std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry,
                                                const std::shared_ptr<EKCalendar> &calendar, const EKPredicate &predicate);
-    QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
-                                               icalcomponent_impl *master, const EKPredicate &predicate,
+    // A series' master (null when its detached occurrences stand alone) and its detached occurrences.
+    struct SeriesParts
+    {
+        icalcomponent_impl *master = nullptr;
+        QList<icalcomponent_impl *> overrides;
+    };
+    QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
+                                               const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,
                                                QList<std::shared_ptr<EKEvent>> &events);
     Status createItem(ICalendarFolder &folder, icalcomponent_impl *calendar, const QString &uid);

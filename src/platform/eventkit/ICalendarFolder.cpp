@@ -60,6 +60,7 @@ constexpr qint64 kReachMarginSeconds = ICalendarFile::kReachMarginSeconds;
 
 struct FileStat
 {
+    bool exists = false; // whether the name is there, whatever it names
     bool isRegular = false;
     qint64 size = 0;
     qint64 modifiedNs = 0;
@@ -70,6 +71,7 @@ struct FileStat
 FileStat fileStatOf(const struct stat &info)
 {
     FileStat result;
+    result.exists = true;
     result.isRegular = S_ISREG(info.st_mode);
     result.size = qint64(info.st_size);
     result.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
@@ -144,8 +146,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.described == right.described && left.itemsSize == right.itemsSize &&
-           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.described == right.described &&
+           left.itemsSize == right.itemsSize && left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
@@ -175,6 +177,27 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
     file->inode = info.inode;
     file->changedNs = info.changedNs;
     return file;
+}
+
+// A file that no longer reads or parses keeps the items it held when it last parsed: those of the
+// description before (itself a damaged one, maybe). Answers whether it keeps any.
+bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
+{
+    if (file.parses || !before || (!before->parses && !before->isDamaged))
+        return false;
+    const QByteArray items = before->items().toByteArray();
+    file.isDamaged = true;
+    file.hasEvents = before->hasEvents;
+    file.hasTodos = before->hasTodos;
+    file.described = items + '\t';
+    file.itemsSize = qint32(items.size());
+    if (!before->isDamaged) {
+        consoleLog(
+            QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
+                           "deleted, until it is mended or removed")
+                .arg(file.fileName, file.uids().join(QStringLiteral(", "))));
+    }
+    return true;
 }
 
 qint64 folderModifiedNs(const QString &path)
@@ -281,11 +304,11 @@ void ICalendarFolder::saveIndexIfStale()
         saveIndex();
 }
 
-void ICalendarFolder::refreshForNewView()
+Status ICalendarFolder::refreshForNewView()
 {
     if (m_hasLookedBefore && icalindex::indexStatusOf(m_path) != m_indexStatus)
         m_hasLookedBefore = false;
-    refresh(Rescan::Now);
+    return refresh(Rescan::Now);
 }
 
 std::shared_ptr<icalcomponent_impl> ICalendarFolder::parseCalendarText(const QByteArray &text,
@@ -408,6 +431,7 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
 {
     file.needsParsing = false;
     file.parses = false;
+    file.isDamaged = false;
     file.calendar.reset();
     file.text.clear();
     const QString path = m_path + QLatin1Char('/') + file.fileName;
@@ -435,6 +459,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shar
     }
     auto parsed = std::make_shared<ICalendarFile>(*described);
     const bool isUnchanged = parseInto(*parsed);
+    keepItemsOfDamaged(*parsed, described.get());
     const bool isSame = hasSameDescription(*parsed, *described);
     parsed->occurrences.reset();
     const auto known = m_files.constFind(described->fileName);
@@ -459,10 +484,18 @@ void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
         m_recentlyParsed.removeLast();
 }
 
+// Each UID and title once, in the order of the file: a file of many events is told in one walk.
 void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 {
     QStringList uids;
     QStringList titles;
+    QSet<QString> seenUids;
+    QSet<QString> seenTitles;
+    const auto isFirst = [](QSet<QString> &seen, const QString &text) {
+        const qsizetype before = seen.size();
+        seen.insert(text);
+        return seen.size() != before;
+    };
     file.hasEvents = file.hasTodos = false;
     file.reachStart = ICalendarFile::kOpenEnd;
     file.reachEnd = ICalendarFile::kOpenStart;
@@ -474,14 +507,14 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             continue;
         file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
         const QString text = QString::fromUtf8(uid);
-        if (!uids.contains(text))
+        if (isFirst(seenUids, text))
             uids.append(text);
         if (kind != ICAL_VEVENT_COMPONENT)
             continue;
         file.hasEvents = true;
         widenReach(file, item);
         const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
-        if (!titles.contains(title))
+        if (isFirst(seenTitles, title))
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
@@ -496,18 +529,18 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
 // new store's look, within that interval is then looked at whole. The files are all looked at again
 // once per interval at most, which sees edits that no watch tells (through a link from another
 // folder, say).
-void ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
+Status ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
 {
     const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
     const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges(read) : std::nullopt;
     if (changed && (changed->isEmpty() || refreshNamedFiles(*changed)))
-        return;
+        return success();
     const qint64 folderTime = folderModifiedNs(m_path);
     const bool isRecent = isWithinInterval && !changed && folderTime != 0;
     if (isRecent && rescan == Rescan::WhenDue && folderTime == m_folderModifiedNs)
-        return;
+        return success();
     m_folderModifiedNs = folderTime;
-    refreshAllFiles();
+    return refreshAllFiles();
 }
 
 // A name of a vCard decides whether the folder is an address book: that takes a whole look.
@@ -528,63 +561,75 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
     if (folder < 0)
         return false;
     bool isIndexWrong = false;
-    for (const QString &name : std::as_const(itemNames)) {
-        if (!refreshFile(folder, name, isIndexWrong).isRegular && m_files.contains(name)) {
-            replaceFile(name, nullptr);
-            isIndexWrong = true;
-        }
-    }
+    for (const QString &name : std::as_const(itemNames))
+        isIndexWrong = refreshOrDropFile(folder, name) || isIndexWrong;
     if (isIndexWrong)
         saveIndex();
     return true;
 }
 
 // The watch starts before the folder is listed, so that it tells every change the listing misses.
-void ICalendarFolder::refreshAllFiles()
+Status ICalendarFolder::refreshAllFiles()
 {
     m_lastScan = std::chrono::steady_clock::now();
     m_watch.arm(m_path);
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int openError = folder < 0 ? errno : 0;
     const auto closeFolder = qScopeGuard([folder] { closeIfOpen(folder); });
-    bool isIndexWrong = false;
-    bool isTakenWhole = false;
-    const bool isFirstLook = !m_hasLookedBefore;
-    if (isFirstLook ? lookFirstFromIndex(folder, isIndexWrong, isTakenWhole) : lookAtKnownFiles(folder, isIndexWrong)) {
-        finishWholeLook(isIndexWrong);
-        return;
+    if (folder < 0)
+        return folderNotListed(openError);
+    const Look look = m_hasLookedBefore ? lookAtKnownFiles(folder) : lookFirstFromIndex(folder);
+    if (look.isWhole) {
+        finishWholeLook(look.isIndexWrong);
+        return success();
     }
     const Result<FolderNames> names = namesInFolder(folder, m_path, true);
-    if (!names) {
+    if (!names)
+        return folderNotListed(0);
+    m_hasLookedBefore = true;
+    const Look named = refreshFiles(folder, names->names);
+    const bool isRemoved = !named.isWhole && removeFilesNotIn(folder, names->names) && !look.isIndexTakenWhole;
+    finishWholeLook(look.isIndexWrong || named.isIndexWrong || isRemoved);
+    return success();
+}
+
+// A folder that is gone holds nothing. One that is there but cannot be listed (no permission, say)
+// is no empty folder: it keeps what the last look found, so that its items are not taken for
+// deleted.
+Status ICalendarFolder::folderNotListed(int error)
+{
+    const QString reason = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("unreadable");
+    if (error == ENOENT || error == ENOTDIR) {
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
-        return;
+        return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder is gone: %2").arg(m_path, reason));
     }
-    m_hasLookedBefore = true;
-    if (!refreshFiles(folder, names->names, isIndexWrong))
-        isIndexWrong = (removeFilesNotIn(folder, names->names) && !isTakenWhole) || isIndexWrong;
-    finishWholeLook(isIndexWrong);
+    return Error(
+        ErrorCode::IoPermission,
+        QStringLiteral("%1: the folder cannot be listed (%2); what was last read of it is kept").arg(m_path, reason));
 }
 
 // A run's first look takes the index's entries. When they become the folder's own, the files they
-// tell of are looked at (refreshKnownFiles), and the folder's names are counted but not kept;
-// answers whether that was the whole look.
-bool ICalendarFolder::lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole)
+// tell of are looked at (refreshKnownFiles), and the folder's names are counted but not kept.
+ICalendarFolder::Look ICalendarFolder::lookFirstFromIndex(int folder)
 {
     const Result<FolderNames> counted = namesInFolder(folder, m_path, false);
     if (!counted)
-        return false;
-    isIndexWrong = !takeIndexedFiles(counted->count, isTakenWhole);
+        return {};
+    const IndexTaken taken = takeIndexedFiles(counted->count);
     m_hasLookedBefore = true;
-    return isTakenWhole && refreshKnownFiles(folder, *counted, isIndexWrong);
+    Look look = taken.isWhole ? refreshKnownFiles(folder, *counted) : Look();
+    look.isIndexWrong = look.isIndexWrong || !taken.isRead;
+    look.isIndexTakenWhole = taken.isWhole;
+    return look;
 }
 
 // A later whole look (a new store's, say) while the folder holds the files it knows: their names
-// are counted, not kept, and each known file is looked at by its name; answers whether that was the
-// whole look.
-bool ICalendarFolder::lookAtKnownFiles(int folder, bool &isIndexWrong)
+// are counted, not kept, and each known file is looked at by its name.
+ICalendarFolder::Look ICalendarFolder::lookAtKnownFiles(int folder)
 {
     const Result<FolderNames> counted = namesInFolder(folder, m_path, false);
-    return counted && refreshKnownFiles(folder, *counted, isIndexWrong);
+    return counted ? refreshKnownFiles(folder, *counted) : Look();
 }
 
 // The index is saved when the look found what it did not tell; our own writes wait for the folder
@@ -598,65 +643,82 @@ void ICalendarFolder::finishWholeLook(bool isIndexWrong)
 }
 
 // The index's entries for the first look. When the folder knows no file yet they become its own at
-// once (each is then checked against its file's status like any known one: isTakenWhole); else
-// they are looked up by name. Answers whether the index was read.
-bool ICalendarFolder::takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole)
+// once (each is then checked against its file's status like any known one: taken whole); else
+// they are looked up by name.
+ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCount)
 {
     m_indexStatus = icalindex::indexStatusOf(m_path);
     std::optional<icalindex::LoadedIndex> described = icalindex::loadIndex(m_path);
     m_isIndexWhole = described.has_value();
     m_indexEntryLines = described ? described->entryLines : 0;
-    isTakenWhole = described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder;
-    if (!isTakenWhole) {
+    const IndexTaken taken{described.has_value(), described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder};
+    if (!taken.isWhole) {
         m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(nameCount);
-        return described.has_value();
+        return taken;
     }
     m_files = std::move(described->files);
     m_filesInPlace = std::move(described->inOrder);
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_filesInPlace))
         indexFile(file);
-    return true;
+    return taken;
 }
 
 // Brings the entry of the file up to date: kept while its status holds, else taken from the index
-// when that knew it in this status, else read (and not kept parsed).
-ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString &name, bool &isIndexWrong)
+// when that knew it in this status, else read (and not kept parsed). A name that no longer gives a
+// regular file that parses keeps the items its entry held (keepItemsOfDamaged); one that gives no
+// regular file and held none gets no entry.
+ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString &name)
 {
     const FileStat info = statInFolder(folder, name);
-    const auto known = m_files.constFind(name);
-    const FileLook look{info.isRegular, known != m_files.constEnd()};
-    if (!info.isRegular || (look.wasKnown && hasStatus(**known, info)))
+    const std::shared_ptr<ICalendarFile> known = m_files.value(name);
+    FileLook look{info.exists, known != nullptr, false};
+    if (!info.exists || (known && hasStatus(*known, info)))
         return look;
     std::shared_ptr<ICalendarFile> described = m_described.value(name);
-    std::shared_ptr<ICalendarFile> file = described && hasStatus(*described, info) ? std::move(described) : nullptr;
-    const bool isRead = !file;
-    if (isRead) {
+    std::shared_ptr<ICalendarFile> file = described && hasStatus(*described, info) ? described : nullptr;
+    look.isRead = !file;
+    if (look.isRead) {
         file = newEntry(name, info);
-        parseInto(*file);
+        if (info.isRegular)
+            parseInto(*file);
         file->calendar.reset();
         file->text.clear();
+        keepItemsOfDamaged(*file, known ? known.get() : described.get());
     }
+    look.isKept = info.isRegular || file->isDamaged;
+    look.isRead = look.isRead && look.isKept;
+    if (!look.isKept)
+        return look;
     // A file the folder did not know yet (each one at the first look) only needs adding.
     if (look.wasKnown)
         replaceFile(name, std::move(file));
     else
         addFile(name, std::move(file));
-    if (!isRead)
-        return look;
-    noteUnsaved(name);
-    isIndexWrong = true;
+    if (look.isRead)
+        noteUnsaved(name);
     return look;
 }
 
-// Brings the entry of each item file up to date; answers whether every file known before is still
-// there.
-bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &isIndexWrong)
+bool ICalendarFolder::refreshOrDropFile(int folder, const QString &name)
+{
+    const FileLook look = refreshFile(folder, name);
+    if (look.isKept)
+        return look.isRead;
+    if (!m_files.contains(name))
+        return false;
+    replaceFile(name, nullptr);
+    return true;
+}
+
+// Brings the entry of each item file up to date; whole when every file known before is still there.
+ICalendarFolder::Look ICalendarFolder::refreshFiles(int folder, const QStringList &names)
 {
     const qsizetype knownBefore = m_files.size();
     qsizetype knownFound = 0;
     qsizetype itemFileCount = 0;
+    Look look;
     m_hasVCards = false;
     for (const QString &name : names) {
         m_hasVCards = m_hasVCards || name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive);
@@ -665,18 +727,20 @@ bool ICalendarFolder::refreshFiles(int folder, const QStringList &names, bool &i
         if (++itemFileCount > kMaxFilesPerFolder) {
             consoleLog(
                 QStringLiteral("%1: more than %2 files; the rest are skipped").arg(m_path).arg(kMaxFilesPerFolder));
-            return false;
+            return look;
         }
-        const FileLook look = refreshFile(folder, name, isIndexWrong);
-        knownFound += look.isRegular && look.wasKnown ? 1 : 0;
+        const FileLook file = refreshFile(folder, name);
+        knownFound += file.isKept && file.wasKnown ? 1 : 0;
+        look.isIndexWrong = look.isIndexWrong || file.isRead;
     }
-    return knownFound == knownBefore;
+    look.isWhole = knownFound == knownBefore;
+    return look;
 }
 
 namespace {
 
-// The names of the files whose status changed since they were described; nothing when one is no
-// longer a regular item file by a name a listing reads.
+// The names of the files whose status changed since they were described; nothing when one is gone,
+// or its name is not one a listing reads.
 template <typename Files> std::optional<QStringList> changedAmong(int folder, const Files &files)
 {
     QStringList changed;
@@ -684,7 +748,7 @@ template <typename Files> std::optional<QStringList> changedAmong(int folder, co
         if (file->fileName.startsWith(QLatin1Char('.')) || !hasItemSuffix(file->fileName))
             return std::nullopt;
         const FileStat info = statInFolder(folder, file->fileName);
-        if (!info.isRegular)
+        if (!info.exists)
             return std::nullopt;
         if (!hasStatus(*file, info))
             changed.append(file->fileName);
@@ -695,32 +759,34 @@ template <typename Files> std::optional<QStringList> changedAmong(int folder, co
 } // namespace
 
 // Each known file is looked at by its name: at the first look, in the order of the index, in which
-// the descriptions lie in memory. When each is still a regular file by a name the folder lists (no
-// dot first) and the folder holds as many item files, those are the folder's item files (names in a
-// folder are unique) and the look is whole; else (false) the folder's names are looked at one by
-// one. A file added or removed meanwhile changes the folder's time, which the next refresh sees.
-bool ICalendarFolder::refreshKnownFiles(int folder, const FolderNames &names, bool &isIndexWrong)
+// the descriptions lie in memory. When each is still there by a name the folder lists (no dot
+// first) and the folder holds as many item files, those are the folder's item files (names in a
+// folder are unique) and the look is whole; else the folder's names are looked at one by one. A
+// file added or removed meanwhile changes the folder's time, which the next refresh sees.
+ICalendarFolder::Look ICalendarFolder::refreshKnownFiles(int folder, const FolderNames &names)
 {
     if (!names.isAscii || names.itemFileCount != m_files.size())
-        return false;
-    const std::optional<QStringList> changed =
-        changedAmong(folder, filesInPlace());
+        return {};
+    const std::optional<QStringList> changed = changedAmong(folder, filesInPlace());
     if (!changed)
-        return false;
+        return {};
+    Look look{true, false, false};
     for (const QString &name : *changed)
-        refreshFile(folder, name, isIndexWrong);
+        look.isIndexWrong = refreshOrDropFile(folder, name) || look.isIndexWrong;
     m_hasVCards = names.hasVCards;
-    return true;
+    return look;
 }
 
-// Drops the entries of files no longer in the folder, or no longer regular files, and any an index
-// told of a file that holds no item by its name; answers whether there were any.
+// Drops the entries of files no longer in the folder, or no longer regular files (unless damaged
+// ones keep their items), and any an index told of a file that holds no item by its name; answers
+// whether there were any.
 bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
 {
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
-        if (!present.contains(name) || !hasItemSuffix(name) || !statInFolder(folder, name).isRegular) {
+        const FileStat info = present.contains(name) ? statInFolder(folder, name) : FileStat();
+        if (!hasItemSuffix(name) || !info.exists || (!info.isRegular && !m_files.value(name)->isDamaged)) {
             replaceFile(name, nullptr);
             removedAny = true;
         }
@@ -757,7 +823,7 @@ bool ICalendarFolder::appendUnsavedToIndex()
     QList<std::shared_ptr<const ICalendarFile>> changed;
     for (const QString &name : std::as_const(names)) {
         const std::shared_ptr<ICalendarFile> file = m_files.value(name);
-        if (file && file->parses)
+        if (file && (file->parses || file->isDamaged))
             changed.append(file);
     }
     const qsizetype live = m_files.size();
@@ -813,6 +879,7 @@ const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() con
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
+    m_damagedFileCount += file->isDamaged ? 1 : 0;
     if (!file->parses)
         return;
     addToItemIndexes(file, m_itemIndexes);
@@ -841,6 +908,7 @@ void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &fil
 
 void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
 {
+    m_damagedFileCount -= file->isDamaged ? 1 : 0;
     if (!file->parses)
         return;
     for (const ItemIndex index : {ByUid, ByTitle}) {
@@ -883,6 +951,16 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() co
             result.append(file);
     }
     return result;
+}
+
+QStringList ICalendarFolder::damagedItemUids() const
+{
+    QStringList uids;
+    for (auto file = m_files.cbegin(); m_damagedFileCount > 0 && file != m_files.cend(); ++file) {
+        if ((*file)->isDamaged)
+            uids += (*file)->uids();
+    }
+    return uids;
 }
 
 // Two files with one UID: the one whose name is the UID's own file name wins. The index's entries

@@ -82,6 +82,10 @@ struct ICalendarFile final
     qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
     bool parses = false;
+    // Whether the file's name is still there while what it names no longer reads or parses (or is no
+    // regular file): the items keep the UIDs and titles it held when it last parsed, so that its items
+    // are not taken for deleted. It does not parse.
+    bool isDamaged = false;
     // Known from the folder's index and not read by this process yet.
     bool needsParsing = false;
     bool hasEvents = false;
@@ -122,10 +126,11 @@ public:
 
     // Brings the descriptions up to date with what is on disk now: at once, or (WhenDue) when the
     // folder changed or the rescan interval passed since the last look. `read` tells whether the store call
-    // has just read the notices its watch shares with the root's.
-    void refresh(Rescan rescan = Rescan::WhenDue, ReadNotices read = ReadNotices::First);
+    // has just read the notices its watch shares with the root's. Fails when the folder cannot be
+    // listed: one that is gone then holds nothing, one that is there keeps what was last read of it.
+    Status refresh(Rescan rescan = Rescan::WhenDue, ReadNotices read = ReadNotices::First);
     // A store's first look: every file's status, and the index again when someone else wrote it.
-    void refreshForNewView();
+    Status refreshForNewView();
     // Saves what our own writes changed, for the next run; when a store lets the folder go.
     void saveIndexIfStale();
     // The descriptions of the files of the last refresh that parse; calendar null.
@@ -142,6 +147,8 @@ public:
     bool isLeftAlone(const ICalendarFile &file);
     // The descriptions of the files holding an event with this title.
     QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
+    // The UIDs the damaged files held when they last parsed (ICalendarFile::isDamaged).
+    QStringList damagedItemUids() const;
     // Whether some file holds an event, or a to-do.
     bool hasEvents() const { return m_eventFileCount > 0; }
     bool hasTodos() const { return m_todoFileCount > 0; }
@@ -194,20 +201,39 @@ private:
     // Looks at the files the watch named as changed; false when a whole look is needed.
     bool refreshNamedFiles(const QSet<QString> &names);
     // A whole look at the folder's files.
-    void refreshAllFiles();
-    bool lookFirstFromIndex(int folder, bool &isIndexWrong, bool &isTakenWhole);
-    bool lookAtKnownFiles(int folder, bool &isIndexWrong);
+    Status refreshAllFiles();
+    Status folderNotListed(int error);
+    // What a look at files found: whether it was whole (every file of the folder looked at, else the
+    // folder's names are to be looked at one by one), whether the index no longer tells the files,
+    // and whether the index's entries became the folder's own (at the first look).
+    struct Look
+    {
+        bool isWhole = false;
+        bool isIndexWrong = false;
+        bool isIndexTakenWhole = false;
+    };
+    Look lookFirstFromIndex(int folder);
+    Look lookAtKnownFiles(int folder);
     void finishWholeLook(bool isIndexWrong);
-    bool takeIndexedFiles(qsizetype nameCount, bool &isTakenWhole);
+    struct IndexTaken
+    {
+        bool isRead = false;  // whether there was an index that reads
+        bool isWhole = false; // whether its entries became the folder's own
+    };
+    IndexTaken takeIndexedFiles(qsizetype nameCount);
     // These take the open folder, its files stat'ed relative to it.
     struct FileLook
     {
-        bool isRegular = false;
+        bool isKept = false; // whether the folder keeps an entry for the name (its file, or a damaged one)
         bool wasKnown = false;
+        bool isRead = false; // whether the file was read afresh, which the index does not tell yet
     };
-    FileLook refreshFile(int folder, const QString &name, bool &isIndexWrong);
-    bool refreshFiles(int folder, const QStringList &names, bool &isIndexWrong);
-    bool refreshKnownFiles(int folder, const FolderNames &names, bool &isIndexWrong);
+    FileLook refreshFile(int folder, const QString &name);
+    // Refreshes the file's entry, and drops it when the name no longer gives one; answers whether the
+    // index no longer tells the file.
+    bool refreshOrDropFile(int folder, const QString &name);
+    Look refreshFiles(int folder, const QStringList &names);
+    Look refreshKnownFiles(int folder, const FolderNames &names);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
     // Adds the entries of the files changed since the index was last read or written, when they are
@@ -249,6 +275,7 @@ private:
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;
+    int m_damagedFileCount = 0;
     bool m_hasVCards = false;
     qint64 m_folderModifiedNs = 0;
     // The index file as we last read or wrote it: its status, its entries (replaced ones included),

@@ -241,7 +241,8 @@ private:
 
 QByteArray lineFor(const ICalendarFile &file)
 {
-    const QByteArray kinds = QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + "-";
+    const QByteArray kinds =
+        QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + (file.isDamaged ? "D" : "") + "-";
     QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
                         QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                         QByteArray::number(file.changedNs) + '\t' + kinds + '\t';
@@ -363,8 +364,9 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     // The two fields and the tab between them.
     text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
             TextPart::of(field[10], base), name.hasEscape, name.isAscii};
-    file.parses = true;
-    file.needsParsing = true;
+    file.isDamaged = field[5].contains('D');
+    file.parses = !file.isDamaged;
+    file.needsParsing = file.parses;
     return true;
 }
 
@@ -799,7 +801,7 @@ Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std:
     entries.reserve(files.size());
     for (const QString &name : std::as_const(names)) {
         std::shared_ptr<const ICalendarFile> file = files.value(name);
-        if (file->parses)
+        if (file->parses || file->isDamaged)
             entries.append(std::move(file));
     }
     const qsizetype lineCount = entries.size();

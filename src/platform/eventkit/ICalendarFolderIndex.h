@@ -76,10 +76,11 @@ IndexFileStatus indexStatusOf(const QString &folderPath);
 // The files the index describes, unparsed (calendar null); nothing when there is no index or it is
 // damaged (logged).
 std::optional<LoadedIndex> loadIndex(const QString &folderPath);
-// Writes the entries of the files that parse, in the order of their names, whole, readable by the
-// owner only; answers how many entries it wrote.
+// Writes the entries of the files that parse, and of the damaged ones (the items they last held,
+// marked "D" among the kinds), in the order of their names, whole, readable by the owner only;
+// answers how many entries it wrote.
 Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files);
-// Adds a block of the entries of the files (all of which parse) to the index, when it is still the
+// Adds a block of the entries of the files (each of which parses or is damaged) to the index, when it is still the
 // file of that status; answers its status afterwards. Fails, writing nothing, when it is not.
 Result<IndexFileStatus> appendToIndex(const QString &folderPath,
                                       const QList<std::shared_ptr<const ICalendarFile>> &files,

@@ -205,6 +205,17 @@ QList<QByteArray> keysOf(const QList<icalcomponent *> &components)
     return keys;
 }
 
+// Where each key lies in the list (keys are unique): a calendar of many components matches its
+// components in time linear in them.
+QHash<QByteArray, qsizetype> placesOf(const QList<QByteArray> &keys)
+{
+    QHash<QByteArray, qsizetype> places;
+    places.reserve(keys.size());
+    for (qsizetype at = 0; at < keys.size(); ++at)
+        places.insert(keys.at(at), at);
+    return places;
+}
+
 // The value of a line of the text, unfolded: what follows its first colon outside quotes.
 QByteArray valueOf(const QByteArray &bytes, const TextLine &line)
 {
@@ -243,13 +254,13 @@ std::optional<QList<qsizetype>> partnersInText(const QByteArray &bytes, const QL
 {
     if (children.size() != text.children.size())
         return std::nullopt;
-    const QList<QByteArray> keys = keysOf(children);
+    const QHash<QByteArray, qsizetype> places = placesOf(keysOf(children));
     QList<qsizetype> byKey;
     QList<qsizetype> byPlace;
     QHash<QByteArray, int> seen;
     for (const TextComponent &child : text.children) {
         const QByteArray base = textKeyOf(bytes, lines, child);
-        byKey.append(keys.indexOf(base + "#" + QByteArray::number(seen[base]++)));
+        byKey.append(places.value(base + "#" + QByteArray::number(seen[base]++), -1));
         const QByteArray kind = icalcomponent_kind_to_string(icalcomponent_isa(children.at(byPlace.size())));
         byPlace.append(base.startsWith(kind + "|") || base == kind ? byPlace.size() : -1);
     }
@@ -286,6 +297,7 @@ struct ComponentChange
     QList<icalcomponent *> afterChildren;
     QList<QByteArray> beforeKeys;
     QList<QByteArray> afterKeys;
+    QHash<QByteArray, qsizetype> afterPlaces; // of the after keys
 };
 
 class Patcher final
@@ -351,10 +363,11 @@ void Patcher::noteZonesNamed(const QByteArray &text)
 // The components the change added: zones after the rest, and only those a line written anew names.
 void Patcher::writeAddedChildren(const ComponentChange &change)
 {
+    const QSet<QByteArray> before(change.beforeKeys.cbegin(), change.beforeKeys.cend());
     for (const bool isZone : {false, true}) {
         for (qsizetype at = 0; at < change.afterChildren.size(); ++at) {
             icalcomponent *child = change.afterChildren.at(at);
-            if (change.beforeKeys.contains(change.afterKeys.at(at)) ||
+            if (before.contains(change.afterKeys.at(at)) ||
                 (icalcomponent_isa(child) == ICAL_VTIMEZONE_COMPONENT) != isZone)
                 continue;
             icalproperty *zone = icalcomponent_get_first_property(child, ICAL_TZID_PROPERTY);
@@ -396,6 +409,7 @@ ComponentChange Patcher::changeOf(const TextComponent &text, icalcomponent *befo
     }
     change.afterChildren = childrenOf(after);
     change.afterKeys = keysOf(change.afterChildren);
+    change.afterPlaces = placesOf(change.afterKeys);
     return change;
 }
 
@@ -425,7 +439,7 @@ void Patcher::patchComponent(const TextComponent &text, icalcomponent *before, i
             writeAddedProperties(after, change.changed, change.inText);
         hasWrittenAdded = true;
         const qsizetype child = -1 - part;
-        const qsizetype kept = change.afterKeys.indexOf(change.beforeKeys.at(child));
+        const qsizetype kept = change.afterPlaces.value(change.beforeKeys.at(child), -1);
         if (kept >= 0)
             patchComponent(text.children.at(child), change.beforeChildren.at(child), change.afterChildren.at(kept));
     }

@@ -79,6 +79,26 @@ QList<icalcomponent *> overridesOf(icalcomponent *calendar, const QString &uid)
     return result;
 }
 
+QHash<QString, ItemsOfUid> itemsByUid(icalcomponent *calendar)
+{
+    QHash<QString, ItemsOfUid> items;
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *uid = icalcomponent_get_uid(item);
+        if (!isItemKind(kind) || !uid)
+            continue;
+        ItemsOfUid &found = items[QString::fromUtf8(uid)];
+        const bool isDetached = icalcomponent_get_first_property(item, ICAL_RECURRENCEID_PROPERTY) != nullptr;
+        icalcomponent *&master = kind == ICAL_VEVENT_COMPONENT ? found.event : found.todo;
+        if (isDetached && kind == ICAL_VEVENT_COMPONENT)
+            found.overrides.append(item);
+        else if (!isDetached && !master)
+            master = item;
+    }
+    return items;
+}
+
 icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDateTime &occurrence)
 {
     for (icalcomponent *item : overridesOf(calendar, uid)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -21,6 +22,16 @@ icalcomponent *newCalendar();
 icalcomponent *masterOf(icalcomponent *calendar, const QString &uid, icalcomponent_kind kind);
 // The detached occurrences of that UID.
 QList<icalcomponent *> overridesOf(icalcomponent *calendar, const QString &uid);
+// The items of one UID in a calendar, as masterOf and overridesOf find them.
+struct ItemsOfUid
+{
+    icalcomponent *event = nullptr; // the VEVENT without RECURRENCE-ID
+    icalcomponent *todo = nullptr;  // the VTODO without RECURRENCE-ID
+    QList<icalcomponent *> overrides;
+};
+// Every UID's items, found in one walk of the calendar: a calendar of many items is read in time
+// linear in them, where a search per UID would walk it once per item.
+QHash<QString, ItemsOfUid> itemsByUid(icalcomponent *calendar);
 // The override of the series' occurrence at that original start, or null.
 icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDateTime &occurrence);
 bool isRecurring(icalcomponent *master);

@@ -1238,6 +1238,97 @@ TEST_F(EKEventStoreIndexTest, AListingKeepsTheDescriptionsItWasMadeFrom)
     EXPECT_EQ(listed, (QStringList{"a=A", "b=B"}));
 }
 
+// One file holding many events, as a whole calendar exported: each is listed once, a series with its
+// moved occurrence where it now lies, and a change to one event rewrites its lines only, every other
+// byte of the file kept.
+TEST_F(EKEventStoreIndexTest, AFileOfManyEventsListsEachOnceAndAChangeRewritesOnlyItsEvent)
+{
+    constexpr int kEvents = 400;
+    QByteArray items;
+    for (int index = 0; index < kEvents; ++index) {
+        const QByteArray number = QByteArray::number(index);
+        const QByteArray day = QByteArray::number(10 + index % 18);
+        items += eventText("many-" + number, "Event " + number, "202603" + day + "T090000Z");
+    }
+    items += eventText("weekly", "Weekly", "20260302T120000Z", "RRULE:FREQ=WEEKLY;COUNT=3\r\n");
+    items += eventText("weekly", "Weekly moved", "20260310T150000Z", "RECURRENCE-ID:20260309T120000Z\r\n");
+    const QString path = m_folder + QStringLiteral("/all.ics");
+    writeAsOtherProgram(path, calendarText(items));
+    const QByteArray before = readAll(path);
+    QStringList titles = titlesInStore();
+    ASSERT_EQ(titles.size(), kEvents + 3);
+    EXPECT_EQ(titles.count(QStringLiteral("Weekly")), 2);
+    EXPECT_EQ(titles.count(QStringLiteral("Weekly moved")), 1);
+    titles.removeDuplicates();
+    EXPECT_EQ(titles.size(), kEvents + 2);
+    const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("many-123"));
+    ASSERT_TRUE(event);
+    event->setTitle(QStringLiteral("Changed"));
+    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true).ok());
+    // The file's text split at each event, the changed event's piece left out.
+    const auto othersOf = [](const QByteArray &text) {
+        QByteArrayList pieces = text.split('\n');
+        QByteArrayList others;
+        QByteArray piece;
+        for (const QByteArray &line : pieces) {
+            piece += line + '\n';
+            if (line.startsWith("END:VEVENT") || line.startsWith("END:VCALENDAR")) {
+                if (!piece.contains("UID:many-123\r"))
+                    others.append(piece);
+                piece.clear();
+            }
+        }
+        return others;
+    };
+    const QByteArray after = readAll(path);
+    EXPECT_EQ(othersOf(after), othersOf(before));
+    EXPECT_EQ(othersOf(after).size(), kEvents + 2);
+    EXPECT_TRUE(after.contains("SUMMARY:Changed\r\n"));
+    EXPECT_TRUE(titlesInStore().contains(QStringLiteral("Changed")));
+}
+
+// A file whose name is still there but that no longer reads as a calendar (cut short, no regular
+// file) keeps the UIDs it held, in this run and from the index in the next, so that its items are
+// never taken for deleted; mended, it is read again, and only once its name is gone are they gone.
+TEST_F(EKEventStoreIndexTest, ADamagedFileKeepsItsItemsUntilItIsMendedOrRemoved)
+{
+    const auto path = [this](const char *name) { return m_folder + QLatin1Char('/') + QLatin1String(name); };
+    const auto write = [&](const char *uid, const QByteArray &title) {
+        writeAsOtherProgram(path(uid) + QStringLiteral(".ics"),
+                            calendarText(eventText(uid, title, "20260303T090000Z")));
+    };
+    const auto damaged = [this] {
+        const QSet<QString> identifiers = m_store->damagedItemIdentifiers();
+        QStringList sorted(identifiers.cbegin(), identifiers.cend());
+        sorted.sort();
+        return sorted;
+    };
+    write("a", "A");
+    write("b", "B");
+    write("c", "C");
+    ASSERT_EQ(titlesInStore(), (QStringList{"A", "B", "C"}));
+    const QByteArray text = readAll(path("b.ics"));
+    writeAsOtherProgram(path("b.ics"), text.left(text.size() / 2));
+    ASSERT_TRUE(QFile::remove(path("c.ics")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("c.ics")).constData(), 0600), 0);
+    EXPECT_EQ(titlesInStore(), (QStringList{"A"}));
+    EXPECT_EQ(damaged(), (QStringList{"b", "c"}));
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"A"}));
+    EXPECT_EQ(damaged(), (QStringList{"b", "c"}));
+    write("b", "B2");
+    ASSERT_TRUE(QFile::remove(path("c.ics")));
+    EXPECT_EQ(titlesInStore(), (QStringList{"A", "B2"}));
+    EXPECT_EQ(damaged(), QStringList());
+    m_store.reset();
+    moveFolderForNewRun();
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore(), (QStringList{"A", "B2"}));
+    EXPECT_EQ(damaged(), QStringList());
+}
+
 // Index lines and listed events are split at their separators sixteen bytes at a time: every
 // separator counts wherever it lies (in a block, across blocks, in the bytes after the last whole
 // block), fields may be empty, and one separator more or less than the fields make is no text of ours.
