@@ -92,7 +92,7 @@ QStringList *HMSyncController::deviceIdList(quint64 conduit)
 {
     QStringList *const lists[] = {&m_allContactsOnTheDevice, &m_allEventsOnTheDevice, &m_allTasksOnTheDevice,
                                   &m_allMemosOnTheDevice};
-    return conduit >= 1 && conduit <= 4 ? lists[conduit - 1] : nullptr;
+    return isSyncConduit(conduit) ? lists[conduit - quint64(HMSyncConduit::Contacts)] : nullptr;
 }
 
 std::optional<QStringList> HMSyncController::deviceRecordIds(quint64 conduit) const
@@ -123,12 +123,12 @@ void HMSyncController::sendIdListCommand()
 {
     const quint64 conduit = currentConduit();
     noteRecordStage(conduit);
-    if (conduit == 0) {
+    if (conduit == quint64(HMSyncConduit::None)) {
         DDLogWarn(QStringLiteral("No Conduit sent to ID List Command."));
         scheduleProcess();
         return;
     }
-    if (conduit > 4)
+    if (!isSyncConduit(conduit))
         return;
     const HMSyncConduitData &data = *m_conduits[conduit];
     if (!takesDeviceRecords(data.syncDirection()) || !takesDeviceDeletions(data.syncDeletions())) {
@@ -244,12 +244,12 @@ void HMSyncController::sendListCommand()
 {
     const quint64 conduit = currentConduit();
     noteRecordStage(conduit);
-    if (conduit == 0) {
+    if (conduit == quint64(HMSyncConduit::None)) {
         DDLogWarn(QStringLiteral("No Conduit sent to list command."));
         scheduleProcess();
         return;
     }
-    if (conduit > 4)
+    if (!isSyncConduit(conduit))
         return;
     HMSyncConduitData &data = *m_conduits[conduit];
     if (!takesDeviceRecords(data.syncDirection())) {
@@ -558,7 +558,7 @@ bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype de
         return true;
     const QString question = deletionguard::questionText(deletions, records, data.conduit(), side);
     if (deletionguard::askToDelete(
-            question, [this] { return m_syncShouldSafelyCancel.load() || m_syncShouldForceCancel.load(); }))
+            question, [this] { return m_run.shouldSafelyCancel.load() || m_run.shouldForceCancel.load(); }))
         return true;
     const QString failure = QStringLiteral("Deletion declined: the %1 of %2 %3 on the %4 were kept.")
                                 .arg(deletions)
@@ -575,7 +575,7 @@ bool HMSyncController::massDeletionAllowed(HMSyncConduitData &data, qsizetype de
 
 bool HMSyncController::waitForContactPictures()
 {
-    const auto arrived = [this] { return m_picturesUpdated.load(); };
+    const auto arrived = [this] { return m_run.picturesUpdated.load(); };
     if (waitForTransport(arrived, kContactPictureWaitLimitSeconds))
         return true;
     DDLogError(QStringLiteral("The contact pictures did not arrive; the sync ends"));

@@ -50,12 +50,12 @@ void HMSyncController::sendPurgeCommand()
 {
     const quint64 conduit = currentConduit();
     noteRecordStage(conduit);
-    if (conduit == 0) {
+    if (conduit == quint64(HMSyncConduit::None)) {
         DDLogWarn(QStringLiteral("No Conduit sent to purge command."));
         scheduleProcess();
         return;
     }
-    if (conduit > 4)
+    if (!isSyncConduit(conduit))
         return;
     HMSyncConduitData &data = *m_conduits[conduit];
     if (!sendsMacRecords(data.syncDirection())) {
@@ -78,7 +78,7 @@ void HMSyncController::sendPurgeCommand()
         const std::lock_guard lock(m_mutex);
         m_didPurgeTheseConduits += letterOf(conduit);
     }
-    m_didPurge.store(true);
+    m_run.didPurge.store(true);
     // This run's list and update read everything.
     data.setLastSyncDate(QDateTime());
 }
@@ -86,7 +86,7 @@ void HMSyncController::sendPurgeCommand()
 void HMSyncController::finishPurging()
 {
     const quint64 conduit = currentConduit();
-    if (conduit == 0 || conduit > 4) {
+    if (!isSyncConduit(conduit)) {
         DDLogWarn(QStringLiteral("No Conduit to clear identifiers for."));
         return;
     }
@@ -104,7 +104,7 @@ void HMSyncController::sendUpdates()
     }
     const quint64 conduit = currentConduit();
     noteRecordStage(conduit);
-    if (conduit < 1 || conduit > 4) {
+    if (!isSyncConduit(conduit)) {
         DDLogInfo(QStringLiteral("Not Running Update Command because no records were found to update."));
         process();
         return;
@@ -126,21 +126,11 @@ void HMSyncController::sendUpdates()
         return;
     }
 
-    QDateTime startPoint = data.rereadAppleOnNextSync() ? QDateTime() : data.lastSyncDate();
     if (!isOutlook && conduit == quint64(HMSyncConduit::Contacts) && dataSource->addressBookIsInaccessible()) {
         addressBookNotAccessible();
         return;
     }
-    if (isOutlook) {
-        startPoint = dataSource->getOutlookLastModifiedDate();
-        if (didPurgeTheseConduits().contains(letterOf(conduit))) {
-            // The device was emptied: every Outlook record counts as changed.
-            dataSource->clearOutlookDatFile(conduitName(HMSyncConduit(conduit)));
-            startPoint = QDateTime();
-        }
-        if (data.rereadAppleOnNextSync())
-            startPoint = QDateTime();
-    }
+    const QDateTime startPoint = updateStartPoint(data, *dataSource, conduit);
     const bool deletionsTravel = sendsMacRecords(data.syncDeletions());
     const bool includeDeletes = deletionsTravel && (isOutlook || data.lastSyncDate().isValid());
 
@@ -164,6 +154,21 @@ void HMSyncController::sendUpdates()
     }
     DDLogVerbose(QStringLiteral("pppList.count %1").arg(records->size()));
     sendListedRecords(data, *dataSource, *records, before);
+}
+
+// The Mac's changes are read from the last sync on, or from Outlook's own last change; from the
+// beginning when everything is to be read again or the device was emptied.
+QDateTime HMSyncController::updateStartPoint(const HMSyncConduitData &data, HMData &dataSource, quint64 conduit)
+{
+    if (!isOutlookProfile())
+        return data.rereadAppleOnNextSync() ? QDateTime() : data.lastSyncDate();
+    QDateTime startPoint = dataSource.getOutlookLastModifiedDate();
+    if (didPurgeTheseConduits().contains(letterOf(conduit))) {
+        // The device was emptied: every Outlook record counts as changed.
+        dataSource.clearOutlookDatFile(conduitName(HMSyncConduit(conduit)));
+        startPoint = QDateTime();
+    }
+    return data.rereadAppleOnNextSync() ? QDateTime() : startPoint;
 }
 
 void HMSyncController::sendListedRecords(HMSyncConduitData &data, HMData &dataSource, QList<HMSyncRecord> &records,
@@ -237,7 +242,7 @@ bool HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &recor
 {
     const qsizetype callLimit = records.size() + 2;
     qsizetype calls = 0;
-    while (m_remainOnUpdateConduit.load() || conduit != m_lastConduitUsed) {
+    while (m_run.remainOnUpdateConduit.load() || conduit != m_lastConduitUsed) {
         if (updatesMustStop()) {
             endUpdateLoopInError(QString());
             return false;
@@ -247,7 +252,7 @@ bool HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &recor
             m_syncClient->resetSyncRecordListPartialCount();
         }
         m_lastConduitUsed = conduit;
-        if (m_updatePhotosStage.load()) {
+        if (m_run.updatePhotosStage.load()) {
             if (!runPhotoStep()) {
                 endUpdateLoopInError(QString());
                 return false;
@@ -263,10 +268,10 @@ bool HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &recor
             endUpdateLoopInError(QString());
             return false;
         }
-        if (m_updateBatchFailed.load()) {
+        if (m_run.updateBatchFailed.load()) {
             // The failed reply ends the run when it reaches the run queue; no further batch is sent.
             DDLogError(QStringLiteral("An update batch failed; the conduit's remaining batches are not sent"));
-            m_remainOnUpdateConduit.store(false);
+            m_run.remainOnUpdateConduit.store(false);
             return false;
         }
     }
@@ -281,12 +286,12 @@ QSet<QString> HMSyncController::olmIdsForContactsSentToDevice() const
 
 bool HMSyncController::updatesMustStop() const
 {
-    return m_syncShouldForceCancel.load() || syncStage() == HMSyncStage::Errored || m_updateBatchFailed.load();
+    return m_run.shouldForceCancel.load() || syncStage() == HMSyncStage::Errored || m_run.updateBatchFailed.load();
 }
 
 void HMSyncController::endUpdateLoopInError(const QString &message)
 {
-    m_remainOnUpdateConduit.store(false);
+    m_run.remainOnUpdateConduit.store(false);
     if (!message.isEmpty())
         recordError(HMSyncError::Other, message);
     setStageErrored();
@@ -299,7 +304,7 @@ bool HMSyncController::runPhotoStep()
 {
     const std::shared_ptr<HMSyncController> self = shared_from_this();
     platform::DispatchQueue::main()->sync([self] { self->updatePhotos(); });
-    return waitForTransport([this] { return !m_updatePhotosStage.load(); }, kTransportWaitLimitSeconds);
+    return waitForTransport([this] { return !m_run.updatePhotosStage.load(); }, kTransportWaitLimitSeconds);
 }
 
 // ---- Update replies -----------------------------------------------------------------------------
@@ -319,12 +324,12 @@ void HMSyncController::updateCommandReturnedSuccessful(bool wasSuccessful)
     // Noted on the transport's thread, so that the update loop waiting on the run queue sends no
     // further batch. A run whose update failed reports that once and never a success after it.
     if (!wasSuccessful) {
-        if (m_updateBatchFailed.exchange(true)) {
+        if (m_run.updateBatchFailed.exchange(true)) {
             DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - NO again; already reported"));
             return;
         }
         wakeTransportWait();
-    } else if (m_updateBatchFailed.load()) {
+    } else if (m_run.updateBatchFailed.load()) {
         DDLogInfo(QStringLiteral("updateCommandReturnedSuccessful - YES after a failed batch; ignored"));
         return;
     }
@@ -395,7 +400,7 @@ void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, qui
     // ends in error before the logoff.
     recordError(HMSyncError::Other,
                 QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
-    m_updateBatchFailed.store(true);
+    m_run.updateBatchFailed.store(true);
     wakeTransportWait();
     onRunQueue([](HMSyncController &self) {
         self.setStageErrored();
@@ -430,11 +435,11 @@ void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVa
 
 void HMSyncController::updatePhotos()
 {
-    if (m_didSendContactPhotos.load())
+    if (m_run.didSendContactPhotos.load())
         return;
     if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
         sheet->setUserMessageDirectly(QStringLiteral("Sending contact photos..."));
-    m_didSendContactPhotos.store(true);
+    m_run.didSendContactPhotos.store(true);
     const std::weak_ptr<HMSyncController> weakSelf = weak_from_this();
     platform::DispatchQueue::main()->after(kContactPhotosDelaySeconds, [weakSelf] {
         if (const std::shared_ptr<HMSyncController> self = weakSelf.lock())
@@ -487,7 +492,7 @@ bool HMSyncController::waitForTransport(const std::function<bool()> &hasArrived,
             std::unique_lock lock(m_transportWaitMutex);
             if (hasArrived())
                 return true;
-            if (m_syncShouldForceCancel.load() || syncStage() == HMSyncStage::Errored
+            if (m_run.shouldForceCancel.load() || syncStage() == HMSyncStage::Errored
                 || syncError() != HMSyncError::None)
                 return false;
             if (platform::Clock::now() < deadline) {

@@ -171,7 +171,7 @@ void HMSyncController::registerTransport(quint64 syncMethod, TransportFactory fa
 
 void HMSyncController::startProcessing()
 {
-    if (m_hasStarted.load()) {
+    if (m_run.hasStarted.load()) {
         DDLogWarn(QStringLiteral("A sync controller serves one run only; start ignored"));
         return;
     }
@@ -180,7 +180,7 @@ void HMSyncController::startProcessing()
         DDLogInfo(QStringLiteral("A sync is already running; start ignored"));
         return;
     }
-    m_hasStarted.store(true);
+    m_run.hasStarted.store(true);
     GlobalVariables::setIsSynchronizing(true);
     GlobalVariables::resetContactAddUpdateCountsThisSync();
     {
@@ -191,10 +191,10 @@ void HMSyncController::startProcessing()
     if (const std::shared_ptr<HMSyncControllerDelegate> owner = delegate().lock())
         owner->syncDidStartForController(*this);
 
-    m_conduits[0]->setRereadAppleOnNextSync(m_configuration->rereadAppleOnNextSync());
-    m_conduits[0]->setRereadDeviceOnNextSync(m_configuration->rereadDeviceOnNextSync());
-    for (quint64 conduit = 1; conduit <= 4; ++conduit)
-        m_configuration->startProcessingSyncForConduitData(*m_conduits[conduit]);
+    runData().setRereadAppleOnNextSync(m_configuration->rereadAppleOnNextSync());
+    runData().setRereadDeviceOnNextSync(m_configuration->rereadDeviceOnNextSync());
+    for (const HMSyncConduit conduit : kHMSyncConduits)
+        m_configuration->startProcessingSyncForConduitData(*m_conduits[quint64(conduit)]);
 
     m_syncQueue = platform::DispatchQueue::createSerial(QStringLiteral("com.harrowmere.synctaskqueue"));
     const std::shared_ptr<HMSyncController> self = shared_from_this();
@@ -203,7 +203,7 @@ void HMSyncController::startProcessing()
 
 void HMSyncController::beginOnRunQueue()
 {
-    m_conduits[0]->setSyncStartDate(platform::Clock::now());
+    runData().setSyncStartDate(platform::Clock::now());
     logConduitSettings();
 
     setSyncStage(HMSyncStage::PrepareConduits);
@@ -220,8 +220,8 @@ void HMSyncController::beginOnRunQueue()
 
 void HMSyncController::logConduitSettings()
 {
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        HMSyncConduitData &data = *m_conduits[conduit];
+    for (const HMSyncConduit conduit : kHMSyncConduits) {
+        HMSyncConduitData &data = *m_conduits[quint64(conduit)];
         // The number always follows the stored name, whatever the log level.
         if (const std::optional<HMSyncDirection> deletions = syncDirectionForName(data.syncDeletionsName()))
             data.setSyncDeletions(quint64(*deletions));
@@ -236,7 +236,7 @@ void HMSyncController::logConduitSettings()
 void HMSyncController::process()
 {
     Q_ASSERT(isRunQueueCurrent());
-    if (m_hasEnded.load()) {
+    if (m_run.hasEnded.load()) {
         DDLogInfo(QStringLiteral("process ignored: the run has ended"));
         return;
     }
@@ -244,17 +244,17 @@ void HMSyncController::process()
     s_inSendUpdates.store(syncStage() == HMSyncStage::Update);
 
     for (;;) {
-        if (m_remainOnCurrentConduit.load()) {
+        if (m_run.remainOnCurrentConduit.load()) {
             // The same stage runs again for the same conduit.
         } else if (isPerConduitStage(syncStage())) {
             if (!setNextConduit() && !setNextStage())
                 return;
-        } else if (m_syncShouldSafelyCancel.load()) {
+        } else if (m_run.shouldSafelyCancel.load()) {
             setStageErrored();
             recordError(HMSyncError::Cancelled, QString());
         }
 
-        if (m_syncShouldForceCancel.load()) {
+        if (m_run.shouldForceCancel.load()) {
             setStageErrored();
             const std::lock_guard lock(m_mutex);
             m_syncError = HMSyncError::ForceCancelled;
@@ -367,9 +367,9 @@ bool HMSyncController::setNextConduit()
     quint64 conduit = conduitNow;
     bool wrapped = false;
     for (;;) {
-        conduit = conduit >= 4 ? 0 : conduit + 1;
-        m_currentConduit.store(conduit);
-        if (conduit == 0) {
+        conduit = conduit >= quint64(HMSyncConduit::Memos) ? quint64(HMSyncConduit::None) : conduit + 1;
+        m_run.currentConduit.store(conduit);
+        if (conduit == quint64(HMSyncConduit::None)) {
             DDLogVerbose(QStringLiteral("HMSyncConduitNotes!"));
             wrapped = true;
             break;
@@ -377,7 +377,7 @@ bool HMSyncController::setNextConduit()
         if (m_conduits[conduit]->syncEnabled())
             break;
     }
-    return !(m_syncShouldSafelyCancel.load() || wrapped);
+    return !(m_run.shouldSafelyCancel.load() || wrapped);
 }
 
 bool HMSyncController::setNextStage()
@@ -427,7 +427,7 @@ bool HMSyncController::setNextStage()
     default:
         return true;
     }
-    if (m_syncShouldSafelyCancel.load()) {
+    if (m_run.shouldSafelyCancel.load()) {
         setStageErrored();
         recordError(HMSyncError::Cancelled, QString());
     }
@@ -437,7 +437,7 @@ bool HMSyncController::setNextStage()
 void HMSyncController::prepareConduit()
 {
     const quint64 conduit = currentConduit();
-    if (conduit < 1 || conduit > 4)
+    if (!isSyncConduit(conduit))
         return;
     HMSyncConduitData &data = *m_conduits[conduit];
     m_configuration->prepareConduitDataForProcessing(data);
@@ -473,7 +473,7 @@ void HMSyncController::cleanupController()
 void HMSyncController::cleanupConduit()
 {
     const quint64 conduit = currentConduit();
-    if (conduit < 1 || conduit > 4) {
+    if (!isSyncConduit(conduit)) {
         DDLogVerbose(QStringLiteral("cleanupConduit nothing"));
         return;
     }
@@ -485,7 +485,7 @@ void HMSyncController::cleanupConduit()
     // run's start, and one whose record stages never ran keeps its previous date: either way the next
     // run reads every change it has not yet exchanged.
     if (!data.syncStartDate().isValid())
-        data.setSyncStartDate(m_recordStagesRan[conduit] ? m_conduits[0]->syncStartDate() : data.lastSyncDate());
+        data.setSyncStartDate(m_recordStagesRan[conduit] ? runData().syncStartDate() : data.lastSyncDate());
     m_configuration->cleanupConduitDataAfterProcessing(data);
 }
 
@@ -493,26 +493,26 @@ void HMSyncController::cleanupConduit()
 
 void HMSyncController::finishProcessing()
 {
-    if (m_hasEnded.exchange(true)) {
+    if (m_run.hasEnded.exchange(true)) {
         DDLogInfo(QStringLiteral("finishProcessing ignored: the run has already ended"));
         return;
     }
     const QDateTime now = platform::Clock::now();
-    m_conduits[0]->setSyncFinishDate(now);
+    runData().setSyncFinishDate(now);
     GlobalVariables::setLastSyncEndDate(now);
     if (const std::shared_ptr<HMProfile> shown = selectedProfile())
         shown->setLastSyncDateWorkaround(now);
 
     DDLogInfo(QStringLiteral("------------ Synchronization Finished ------------"));
-    DDLogInfo(QStringLiteral("Start Time: %1").arg(m_dateUtilities.localDateTimeStringFromDate(m_conduits[0]->syncStartDate())));
+    DDLogInfo(QStringLiteral("Start Time: %1").arg(m_dateUtilities.localDateTimeStringFromDate(runData().syncStartDate())));
     DDLogInfo(QStringLiteral("Finish Time: %1").arg(m_dateUtilities.localDateTimeStringFromDate(now)));
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const HMSyncConduitData &data = *m_conduits[conduit];
+    for (const HMSyncConduit conduit : kHMSyncConduits) {
+        const HMSyncConduitData &data = *m_conduits[quint64(conduit)];
         if (!data.syncEnabled())
             continue;
         DDLogInfo(QStringLiteral("%1: device records %2, Apple records %3, device adds %4 updates %5 deletes %6, "
                                  "Apple adds %7 updates %8 deletes %9")
-                      .arg(stringForConduit(conduit))
+                      .arg(stringForConduit(quint64(conduit)))
                       .arg(data.deviceRecordCount())
                       .arg(data.appleRecordCount())
                       .arg(data.deviceAdds())
@@ -523,11 +523,11 @@ void HMSyncController::finishProcessing()
                       .arg(data.appleDeletes()));
     }
 
-    if (m_conduits[1]->rereadAppleOnNextSync())
+    if (m_conduits[quint64(HMSyncConduit::Contacts)]->rereadAppleOnNextSync())
         m_configuration->setRereadAppleOnNextSync(false);
     m_configuration->setRereadDeviceOnNextSync(false);
-    for (quint64 conduit = 1; conduit <= 4; ++conduit)
-        m_configuration->finishedProcessingSyncForConduitData(*m_conduits[conduit]);
+    for (const HMSyncConduit conduit : kHMSyncConduits)
+        m_configuration->finishedProcessingSyncForConduitData(*m_conduits[quint64(conduit)]);
     if (!m_configuration->saveConfigurationChanges())
         DDLogError(QStringLiteral("The profile could not be saved at the end of the sync"));
 
@@ -564,7 +564,7 @@ void HMSyncController::settleErrorText()
 
 void HMSyncController::finishProcessesAfterError()
 {
-    if (m_hasEnded.exchange(true)) {
+    if (m_run.hasEnded.exchange(true)) {
         DDLogInfo(QStringLiteral("finishProcessesAfterError ignored: the run has already ended"));
         return;
     }
@@ -595,16 +595,16 @@ void HMSyncController::finishProcessesAfterError()
 void HMSyncController::safelyCancelSync()
 {
     DDLogInfo(QStringLiteral("safelyCancelSync"));
-    m_syncShouldSafelyCancel.store(true);
+    m_run.shouldSafelyCancel.store(true);
 }
 
 void HMSyncController::forceCancelSync()
 {
     DDLogInfo(QStringLiteral("forceCancelSync"));
-    m_syncShouldForceCancel.store(true);
+    m_run.shouldForceCancel.store(true);
     wakeTransportWait();
     const HMSyncState state = syncState();
-    if (state == HMSyncState::Idle || state == HMSyncState::Processing || !m_syncClient || m_hasEnded.load())
+    if (state == HMSyncState::Idle || state == HMSyncState::Processing || !m_syncClient || m_run.hasEnded.load())
         return;
     m_syncClient->forceCancel();
 }
@@ -717,7 +717,7 @@ void HMSyncController::onRunQueue(std::function<void(HMSyncController &)> block)
 
 bool HMSyncController::acceptsCallback(const char *callback) const
 {
-    if (!m_hasEnded.load() && m_syncQueue)
+    if (!m_run.hasEnded.load() && m_syncQueue)
         return true;
     DDLogInfo(QStringLiteral("%1 ignored: the run is not active").arg(QLatin1String(callback)));
     return false;
@@ -726,7 +726,7 @@ bool HMSyncController::acceptsCallback(const char *callback) const
 HMSyncConduitData &HMSyncController::currentConduitData() const
 {
     const quint64 conduit = currentConduit();
-    return *m_conduits[conduit < m_conduits.size() ? conduit : 0];
+    return conduit < m_conduits.size() ? *m_conduits[conduit] : runData();
 }
 
 QString HMSyncController::localizedText(const QString &key) const
@@ -963,19 +963,20 @@ QString HMSyncController::userMessageForSyncStage(quint64 stage, quint64 conduit
 {
     const auto text = [](const char *key) { return platform::Bundle::localizedString(QLatin1String(key)); };
     const QString quillpad = text("quillpad");
+    const auto which = HMSyncConduit(conduit);
     QString storeName;
-    if (conduit == 1)
+    if (which == HMSyncConduit::Contacts)
         storeName = text("addressbook");
-    else if (conduit == 2 || conduit == 3)
+    else if (which == HMSyncConduit::Calendar || which == HMSyncConduit::Tasks)
         storeName = text("apple_calendar");
     else
         storeName = stringForConduit(conduit);
     QString recordsWord = QStringLiteral("records");
-    if (conduit == 1)
+    if (which == HMSyncConduit::Contacts)
         recordsWord = text("contacts");
-    else if (conduit == 2)
+    else if (which == HMSyncConduit::Calendar)
         recordsWord = text("events");
-    else if (conduit == 3)
+    else if (which == HMSyncConduit::Tasks)
         recordsWord = text("tasks");
 
     switch (stage) {
@@ -1061,16 +1062,15 @@ void HMSyncController::parseLogonDictionary(const QVariantMap &reply)
     GlobalVariables::setSyncControllerSecondsDifference(
         m_dateUtilities.componentsOf(platform::CalendarUnit::Second, now, deviceTime));
 
-    static const char *const keys[] = {"ContactsLastModified", "CalendarLastModified", "TasksLastModified",
-                                       "MemosLastModified"};
-    for (quint64 conduit = 1; conduit <= 4; ++conduit) {
-        const QVariant value = reply.value(QLatin1String(keys[conduit - 1]));
+    // "ContactsLastModified", "CalendarLastModified", ...
+    for (const HMSyncConduit conduit : kHMSyncConduits) {
+        const QVariant value = reply.value(conduitName(conduit) + QLatin1String("LastModified"));
         if (!value.isValid())
             continue;
         const QDateTime date = value.metaType().id() == QMetaType::QDateTime
                                    ? value.toDateTime()
                                    : m_dateUtilities.dateFromLocalDateTimeString(value.toString());
-        m_conduits[conduit]->setSyncDriverLastModifiedDate(date);
+        m_conduits[quint64(conduit)]->setSyncDriverLastModifiedDate(date);
     }
 }
 
@@ -1148,13 +1148,13 @@ void HMSyncController::idListCommandFinishedSuccessful(bool wasSuccessful)
 
 void HMSyncController::picturesDictionaryUpdated()
 {
-    m_picturesUpdated.store(true);
+    m_run.picturesUpdated.store(true);
     wakeTransportWait();
 }
 
 void HMSyncController::setReceivingPhotosStatus(bool isReceiving)
 {
-    m_isReceivingPhotos.store(isReceiving);
+    m_run.isReceivingPhotos.store(isReceiving);
 }
 
 void HMSyncController::listCommandReturnedWithDictionaries(const QList<QVariantMap> &records)
@@ -1177,7 +1177,7 @@ void HMSyncController::listCommandFinishedSuccessful(bool wasSuccessful)
         if (!wasSuccessful) {
             DDLogInfo(QStringLiteral("listCommandReturnedSuccessful - NO"));
             self.setStageErrored();
-        } else if (!self.m_remainOnCurrentConduit.load() && self.syncStage() == HMSyncStage::List) {
+        } else if (!self.m_run.remainOnCurrentConduit.load() && self.syncStage() == HMSyncStage::List) {
             self.finishDeviceListing();
         }
         self.process();
@@ -1186,24 +1186,24 @@ void HMSyncController::listCommandFinishedSuccessful(bool wasSuccessful)
 
 void HMSyncController::writeRemainOnCurrentConduit(bool remain)
 {
-    m_remainOnCurrentConduit.store(remain);
+    m_run.remainOnCurrentConduit.store(remain);
 }
 
 void HMSyncController::writeRemainOnUpdateConduit(bool remain)
 {
-    m_remainOnUpdateConduit.store(remain);
+    m_run.remainOnUpdateConduit.store(remain);
     wakeTransportWait();
 }
 
 void HMSyncController::writeUpdatePhotosStage(bool photosStage)
 {
-    m_updatePhotosStage.store(photosStage);
+    m_run.updatePhotosStage.store(photosStage);
     wakeTransportWait();
 }
 
 bool HMSyncController::returnUpdatePhotosStage()
 {
-    return m_updatePhotosStage.load();
+    return m_run.updatePhotosStage.load();
 }
 
 void HMSyncController::updateCommandReturnedWithDetailedDictionaries(const QList<QVariantMap> &results)
@@ -1275,13 +1275,13 @@ void HMSyncController::didFinishReceiving()
 void HMSyncController::writeCurrentConduit(quint64 conduit)
 {
     if (conduit < m_conduits.size())
-        m_currentConduit.store(conduit);
+        m_run.currentConduit.store(conduit);
 }
 
 // ---- Record stages ------------------------------------------------------------------------------
 
 void HMSyncController::noteRecordStage(quint64 conduit)
 {
-    if (conduit >= 1 && conduit <= 4)
+    if (isSyncConduit(conduit))
         m_recordStagesRan[conduit] = true;
 }

@@ -4,6 +4,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/HMSyncClientDelegate.h"
 #include "sync/HMSyncRecord.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -107,28 +108,28 @@ public:
     void forceCancelSync();
 
     HMSyncState syncState() const;
-    HMSyncStage syncStage() const { return m_syncStage.load(); }
-    void setSyncStage(HMSyncStage stage) { m_syncStage.store(stage); }
+    HMSyncStage syncStage() const { return m_run.stage.load(); }
+    void setSyncStage(HMSyncStage stage) { m_run.stage.store(stage); }
     HMSyncError syncError() const;
     QString syncErrorDescription() const;
     std::weak_ptr<HMSyncControllerDelegate> delegate() const;
     void setDelegate(std::weak_ptr<HMSyncControllerDelegate> delegate);
     std::shared_ptr<platform::DispatchQueue> syncQueue() const;
-    quint64 currentConduit() const { return m_currentConduit.load(); }
-    // Index = conduit number 0 to 4.
+    quint64 currentConduit() const { return m_run.currentConduit.load(); }
+    // Index = conduit number (HMSyncConduit): the run's own dates under None, then the four conduits.
     const std::array<std::shared_ptr<HMSyncConduitData>, 5> &conduitSyncDataObjects() const { return m_conduits; }
     qint64 activeConduitCount() const { return m_activeConduitCount; }
     std::shared_ptr<HMSyncControllerConfigurationProtocol> controllerConfiguration() const { return m_configuration; }
     HMDateUtilities &dateUtilities() { return m_dateUtilities; }
     HMSyncClient *syncClient() const { return m_syncClient.get(); }
 
-    bool remainOnCurrentConduit() const { return m_remainOnCurrentConduit; }
-    bool remainOnUpdateConduit() const { return m_remainOnUpdateConduit; }
-    bool updatePhotosStage() const { return m_updatePhotosStage; }
-    bool didPurge() const { return m_didPurge; }
-    bool didSendContactPhotos() const { return m_didSendContactPhotos; }
-    bool picturesUpdated() const { return m_picturesUpdated; }
-    bool isReceivingPhotos() const { return m_isReceivingPhotos; }
+    bool remainOnCurrentConduit() const { return m_run.remainOnCurrentConduit; }
+    bool remainOnUpdateConduit() const { return m_run.remainOnUpdateConduit; }
+    bool updatePhotosStage() const { return m_run.updatePhotosStage; }
+    bool didPurge() const { return m_run.didPurge; }
+    bool didSendContactPhotos() const { return m_run.didSendContactPhotos; }
+    bool picturesUpdated() const { return m_run.picturesUpdated; }
+    bool isReceivingPhotos() const { return m_run.isReceivingPhotos; }
     quint64 lastConduitUsed() const { return m_lastConduitUsed; }
     QString didPurgeTheseConduits() const;
     QStringList allContactsOnTheDevice() const;
@@ -275,6 +276,7 @@ private:
     // Answers whether every batch was sent and answered.
     bool runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &records);
     // The listed records' way to the device: checked, marked, held back, saved, sent, then committed.
+    QDateTime updateStartPoint(const HMSyncConduitData &data, HMData &dataSource, quint64 conduit);
     void sendListedRecords(HMSyncConduitData &data, HMData &dataSource, QList<HMSyncRecord> &records,
                            const QList<HMIdentifierGraphEntry> &before);
     bool updatesMustStop() const;
@@ -302,6 +304,8 @@ private:
     // Whether a transport callback may still act; false, logged, once the run has ended.
     bool acceptsCallback(const char *callback) const;
     HMSyncConduitData &currentConduitData() const;
+    // The run's own settings and dates, kept apart from the four conduits'.
+    HMSyncConduitData &runData() const { return *m_conduits[quint64(HMSyncConduit::None)]; }
     bool isRunQueueCurrent() const;
     // The text an errored end carries when nothing more precise was recorded.
     void settleErrorText();
@@ -316,25 +320,34 @@ private:
     std::shared_ptr<platform::DispatchQueue> m_syncQueue;
     platform::ObserverToken m_addressBookObserver;
 
-    std::atomic<bool> m_syncShouldSafelyCancel = false;
-    std::atomic<bool> m_syncShouldForceCancel = false;
-    std::atomic<bool> m_remainOnCurrentConduit = false;
-    std::atomic<bool> m_remainOnUpdateConduit = true;
-    std::atomic<bool> m_updatePhotosStage = false;
-    std::atomic<bool> m_didPurge = false;
-    std::atomic<bool> m_didSendContactPhotos = false;
-    std::atomic<bool> m_picturesUpdated = false;
-    std::atomic<bool> m_isReceivingPhotos = false;
-    // An update batch of this run failed: no further batch is sent and no later success counts.
-    std::atomic<bool> m_updateBatchFailed = false;
     // Wakes the run queue's waits for the transport (pictures, photos) when anything they watch changes.
     std::mutex m_transportWaitMutex;
     std::condition_variable m_transportWait;
-    std::atomic<bool> m_hasStarted = false;
-    // Set once by whichever end (finished or errored) comes first; nothing acts after it.
-    std::atomic<bool> m_hasEnded = false;
-    std::atomic<HMSyncStage> m_syncStage = HMSyncStage::NotStarted;
-    std::atomic<quint64> m_currentConduit = 0;
+    // The run's state, each part read and set from the run queue, the transport's threads and the
+    // window as it is: one run per controller, so nothing here is ever reset.
+    struct RunState
+    {
+        std::atomic<bool> hasStarted = false;
+        // Set once by whichever end (finished or errored) comes first; nothing acts after it.
+        std::atomic<bool> hasEnded = false;
+        std::atomic<HMSyncStage> stage = HMSyncStage::NotStarted;
+        // The conduit number (HMSyncConduit) the run is on.
+        std::atomic<quint64> currentConduit = 0;
+        // Asked for by the window: end after the conduit under way, or at once.
+        std::atomic<bool> shouldSafelyCancel = false;
+        std::atomic<bool> shouldForceCancel = false;
+        // Set by the transport: stay on the conduit or in its update loop for more pages.
+        std::atomic<bool> remainOnCurrentConduit = false;
+        std::atomic<bool> remainOnUpdateConduit = true;
+        std::atomic<bool> updatePhotosStage = false;
+        std::atomic<bool> didPurge = false;
+        std::atomic<bool> didSendContactPhotos = false;
+        std::atomic<bool> picturesUpdated = false;
+        std::atomic<bool> isReceivingPhotos = false;
+        // An update batch of this run failed: no further batch is sent and no later success counts.
+        std::atomic<bool> updateBatchFailed = false;
+    };
+    RunState m_run;
     quint64 m_lastConduitUsed = 0;
     // Which conduits reached a record stage; used on the run queue only.
     std::array<bool, 5> m_recordStagesRan{};

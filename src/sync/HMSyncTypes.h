@@ -4,6 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <array>
 #include <optional>
 
 // The enumerations that records, conduit state and profiles share, with the names under which files and
@@ -18,6 +19,16 @@ enum class HMSyncConduit : quint64 {
     Tasks = 3,
     Memos = 4,
 };
+
+// The four conduits, in the order a run takes them.
+inline constexpr std::array<HMSyncConduit, 4> kHMSyncConduits{HMSyncConduit::Contacts, HMSyncConduit::Calendar,
+                                                              HMSyncConduit::Tasks, HMSyncConduit::Memos};
+
+// Whether a conduit number, as the transports and the sync client pass it, names one of the four.
+constexpr bool isSyncConduit(quint64 number)
+{
+    return number >= quint64(HMSyncConduit::Contacts) && number <= quint64(HMSyncConduit::Memos);
+}
 
 // Which side wins when both changed a record. The data sources treat every number other than 0, 1 and
 // 3 as a win for the other side.

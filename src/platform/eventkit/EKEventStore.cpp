@@ -670,62 +670,14 @@ template <typename Entry> void moveIntoOrder(Entry *at, std::vector<qsizetype> &
     }
 }
 
-// A start as an unsigned number that orders as the start does, and the key it is of.
-struct StartOrder
-{
-    quint64 start = 0;
-    qsizetype at = 0;
-};
-
-// Sorts by start, keeping the order of equal starts: a byte at a time from the lowest, leaving out
-// each byte in which every start agrees (the highest bytes of dates near one another).
-void radixSortByStart(std::vector<StartOrder> &items)
-{
-    constexpr int kBytes = 8;
-    std::array<std::array<qsizetype, 256>, kBytes> counts{};
-    for (const StartOrder &item : items) {
-        for (int byte = 0; byte < kBytes; ++byte)
-            ++counts[byte][(item.start >> (8 * byte)) & 0xff];
-    }
-    std::vector<StartOrder> sorted(items.size());
-    for (int byte = 0; byte < kBytes; ++byte) {
-        std::array<qsizetype, 256> &places = counts[byte];
-        if (std::find(places.begin(), places.end(), qsizetype(items.size())) != places.end())
-            continue;
-        qsizetype place = 0;
-        for (qsizetype &count : places)
-            place += std::exchange(count, place);
-        for (const StartOrder &item : items)
-            sorted[std::size_t(places[(item.start >> (8 * byte)) & 0xff]++)] = item;
-        items.swap(sorted);
-    }
-}
-
-// The order in which a stable sort by isBefore puts the keys, which go by start first. Most starts
-// differ: the keys are sorted by start alone, a byte at a time, and only each run of one start by
-// isBefore. That gives the stable sort's order whenever isBefore orders the keys, which it does when
-// the keys of each start all have a valid start or all not; for any other keys the stable sort runs.
+// The order in which a stable sort by isBefore puts the keys. Stable, as isBefore is no strict
+// order where an invalid start meets a valid one at the same millisecond: neither comes first, and
+// the two keep the order they were listed in.
 template <typename Before> std::vector<qsizetype> orderByStart(std::vector<StartKey> &keys, const Before &isBefore)
 {
-    std::vector<StartOrder> items(keys.size());
-    for (std::size_t at = 0; at < keys.size(); ++at)
-        items[at] = {quint64(keys[at].start) ^ (quint64(1) << 63), qsizetype(at)};
-    radixSortByStart(items);
-    std::vector<qsizetype> order(items.size());
-    std::transform(items.cbegin(), items.cend(), order.begin(), [](const StartOrder &item) { return item.at; });
-    const auto keyAt = [&keys](qsizetype at) -> const StartKey & { return keys[std::size_t(at)]; };
-    for (auto run = order.begin(); run != order.end();) {
-        const StartKey &first = keyAt(*run);
-        const auto end = std::find_if(run, order.end(), [&](qsizetype at) { return keyAt(at).start != first.start; });
-        if (!std::all_of(run, end, [&](qsizetype at) { return keyAt(at).hasStart == first.hasStart; })) {
-            std::stable_sort(keys.begin(), keys.end(), isBefore);
-            std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
-            return order;
-        }
-        std::stable_sort(run, end,
-                         [&](qsizetype left, qsizetype right) { return isBefore(keyAt(left), keyAt(right)); });
-        run = end;
-    }
+    std::stable_sort(keys.begin(), keys.end(), isBefore);
+    std::vector<qsizetype> order(keys.size());
+    std::transform(keys.cbegin(), keys.cend(), order.begin(), [](const StartKey &key) { return key.at; });
     return order;
 }
 

@@ -102,23 +102,20 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
-// Reads a date's milliseconds since 1970 into milliseconds, kNoDate for an empty field. Dates a
-// quarter of a million years away or more are not believed: every other number is a valid date. The
-// answer is a flag apart from the number: a number wrapped with its flag, read four times an event,
-// is stored piece by piece and read back whole, which stalls. A number of at most 19 digits, as every
-// date is, is read eight digits at a time; a longer one (leading zeros) by from_chars, which reads
-// any such number alike.
+// Reads a date's milliseconds since 1970 into milliseconds, kNoDate for an empty field: a minus
+// where negative, then digits, and nothing else. Dates a quarter of a million years away or more are
+// not believed: every other number is a valid date. The answer is a flag apart from the number: a
+// number wrapped with its flag, read four times an event, is stored piece by piece and read back
+// whole, which stalls.
 bool readMilliseconds(QByteArrayView field, qint64 &milliseconds)
 {
     milliseconds = kNoDate;
     if (field.isEmpty())
         return true;
-    if (!icalindex::readDecimal(field, milliseconds)) {
-        const char *const end = field.data() + field.size();
-        const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
-        if (problem != std::errc() || stop != end)
-            return false;
-    }
+    const char *const end = field.data() + field.size();
+    const auto [stop, problem] = std::from_chars(field.data(), end, milliseconds);
+    if (problem != std::errc() || stop != end)
+        return false;
     return milliseconds > -kMaxMilliseconds && milliseconds < kMaxMilliseconds;
 }
 
@@ -182,15 +179,15 @@ struct AlarmField
 // other text is read by toDouble.
 std::optional<double> offsetOf(QByteArrayView text)
 {
-    const QByteArrayView digits = text.startsWith('-') ? text.sliced(1) : text;
-    const bool isWholeNumber = !digits.isEmpty() && digits.size() <= 15 &&
-                               std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (isWholeNumber) {
-        qint64 value = 0;
-        for (const char digit : digits)
-            value = value * 10 + (digit - '0');
+    const bool isNegative = text.startsWith('-');
+    const QByteArrayView digits = isNegative ? text.sliced(1) : text;
+    const char *const end = digits.data() + digits.size();
+    qint64 value = 0;
+    if (digits.size() <= 15 && !digits.startsWith('-')) {
+        const auto [stop, problem] = std::from_chars(digits.data(), end, value);
         // Negated as a double: "-0" stays the negative zero toDouble reads.
-        return text.startsWith('-') ? -double(value) : double(value);
+        if (problem == std::errc() && stop == end)
+            return isNegative ? -double(value) : double(value);
     }
     bool isNumber = false;
     const double offset = text.toDouble(&isNumber);

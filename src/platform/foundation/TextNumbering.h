@@ -27,10 +27,11 @@ public:
     Number numberOf(const QString &text, quint64 offered)
     {
         // The same few key texts, shared, stand in every entry of an archive: one of them is known
-        // by its storage alone. Only counted storage is trusted that way: a remembered text holds a
-        // reference to it, so no other text can take its place while the table lives.
+        // by its storage alone. Only counted storage is trusted that way (isSharedWith is false for a
+        // text over raw data): a remembered text holds a reference to it, so no other text can take
+        // its place while the table lives.
         Recent &recent = m_recent[(quintptr(text.constData()) >> 4) % kRecentSlots];
-        if (text.data_ptr().isMutable() && recent.text.constData() == text.constData()
+        if (recent.text.isSharedWith(text) && recent.text.constData() == text.constData()
             && recent.text.size() == text.size())
             return Number{recent.number, false};
         const Key key{text, qHash(text, QHashSeed::globalSeed())};

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 // Stored files keep CRC-32s of their bytes (the folder indexes, the graph's digest, the calendar
-// checksums): ours must give zlib's bits for every length (below, at and past each step the folding
-// and the tables take), every start in memory and every earlier CRC.
+// checksums): ours must give zlib's bits for every length (below, at and past each step the tables
+// take and where zlib takes over), every start in memory and every earlier CRC.
 namespace {
 
 quint32 zlibCrc32(quint32 crc, QByteArrayView bytes)
