@@ -3,6 +3,7 @@
 // its status texts, messages to sync requests, the unclaimed request's answer, server kills, push
 // mode off, the network going and coming back, and the one-shot timers.
 
+#include "NetworkNamespace.h"
 #include "ProsodyServer.h"
 
 #include "foundation/GlobalVariables.h"
@@ -59,6 +60,15 @@ public:
     void hmXmppClientDidReceiveNotification(HMPushClient *, quint64, const QVariantMap &) override { ++syncRequests; }
 
     std::atomic<int> connects{0}, disconnects{0}, refusedLogins{0}, errors{0}, syncRequests{0};
+};
+
+// The virtual clock for one test, uninstalled however the test ends.
+struct VirtualClockGuard
+{
+    VirtualClockGuard() { VirtualClock::install(); }
+    ~VirtualClockGuard() { VirtualClock::uninstall(); }
+    VirtualClockGuard(const VirtualClockGuard &) = delete;
+    VirtualClockGuard &operator=(const VirtualClockGuard &) = delete;
 };
 
 bool pumpUntil(const std::function<bool()> &condition, int seconds = 20)
@@ -121,7 +131,7 @@ struct Fixture
 #define REQUIRE_SERVERS()                                                                                              \
     if (QStandardPaths::findExecutable(QStringLiteral("prosody")).isEmpty())                                           \
         GTEST_SKIP() << "prosody is not installed (scripts/install-deps.sh installs it)";                             \
-    VirtualClock::install();                                                                                           \
+    const VirtualClockGuard clock;                                                                                     \
     setPushMode(true);                                                                                                 \
     Fixture fixture;                                                                                                   \
     ASSERT_TRUE(fixture.setUp()) << fixture.server.error().toStdString();                                              \
@@ -176,7 +186,6 @@ TEST(HMXMPPClient, LogsInOverVerifiedTLSAndTurnsChatMessagesIntoSyncRequests)
     client.disconnect();
     ASSERT_TRUE(pumpUntil([&] { return delegate.disconnects.load() == 1; }));
     EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Disconnected"));
-    VirtualClock::uninstall();
 }
 
 TEST(HMXMPPClient, AWrongPasswordIsReportedAndNotRetried)
@@ -193,7 +202,6 @@ TEST(HMXMPPClient, AWrongPasswordIsReportedAndNotRetried)
     EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Not authenticated"));
     EXPECT_EQ(delegate.refusedLogins.load(), 1);
     EXPECT_EQ(delegate.connects.load(), 0);
-    VirtualClock::uninstall();
 }
 
 TEST(HMXMPPClient, RidesOutFiveServerKillsWithOneReconnectPerTick)
@@ -209,6 +217,8 @@ TEST(HMXMPPClient, RidesOutFiveServerKillsWithOneReconnectPerTick)
         // Nothing reconnects before the tick; each tick makes at most one attempt.
         pumpUntil([] { return false; }, 1);
         EXPECT_EQ(delegate.connects.load(), kill);
+        // The third login happens while a sync runs: the login completes all the same.
+        HMSyncController::setIsSynchronizing(kill == 3);
         int ticks = 0;
         while (delegate.connects.load() == kill && ticks < 4) {
             const int disconnectsBefore = delegate.disconnects.load();
@@ -219,6 +229,7 @@ TEST(HMXMPPClient, RidesOutFiveServerKillsWithOneReconnectPerTick)
         ASSERT_EQ(delegate.connects.load(), kill + 1)
             << "kill " << kill << ": " << HMXMPPClient::currentStatus().toStdString();
         EXPECT_EQ(ticks, 1) << "kill " << kill;
+        HMSyncController::setIsSynchronizing(false);
         EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Connected"));
         advance(10.0);
     }
@@ -227,13 +238,12 @@ TEST(HMXMPPClient, RidesOutFiveServerKillsWithOneReconnectPerTick)
     // One sync request per connection at most: the one-shot after each connect.
     EXPECT_LE(delegate.syncRequests.load(), 6);
     EXPECT_GE(delegate.syncRequests.load(), 5);
-    VirtualClock::uninstall();
 }
 
 TEST(HMXMPPClient, PushModeOffOnlyLogsAndTheOneShotTimersNeverDouble)
 {
     isolateDefaults();
-    VirtualClock::install();
+    const VirtualClockGuard clock;
     setPushMode(false);
     ClientRecorder delegate;
     auto client = HMXMPPClient::init();
@@ -270,5 +280,58 @@ TEST(HMXMPPClient, PushModeOffOnlyLogsAndTheOneShotTimersNeverDouble)
     EXPECT_FALSE(client->hasNonRepeatingTimerWithRetry());
     client->setDelegate(nullptr);
     client.reset();
-    VirtualClock::uninstall();
+}
+
+namespace {
+
+constexpr char kInNamespace[] = "HM_PUSH_CLIENT_NETNS";
+
+bool ip(const QString &arguments)
+{
+    return QProcess::execute(QStringLiteral("ip"), arguments.split(QLatin1Char(' '))) == 0;
+}
+
+} // namespace
+
+TEST(HMXMPPClientInNamespace, TheNetworkGoingAndComingBackSetsTheStatusAndTheLongSyncTimer)
+{
+    if (qEnvironmentVariableIsEmpty(kInNamespace))
+        GTEST_SKIP() << "runs inside a private network namespace only";
+    ASSERT_TRUE(ip(QStringLiteral("link add hm0 type veth peer name hm1")));
+    ASSERT_TRUE(ip(QStringLiteral("link set hm1 up")));
+    ASSERT_TRUE(ip(QStringLiteral("addr add 10.9.0.2/24 dev hm0")));
+    const VirtualClockGuard clock;
+    setPushMode(true);
+    ClientRecorder delegate;
+    auto client = HMXMPPClient::init();
+    client->setDelegate(&delegate);
+    client->setHostName(QStringLiteral("127.0.0.1"));
+    EXPECT_FALSE(client->reachable());
+    // Without a network a tick only says so.
+    advance(15.0);
+    EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("No network connection"));
+    EXPECT_TRUE(client->xmppStream()->isDisconnected());
+
+    ASSERT_TRUE(ip(QStringLiteral("link set hm0 up")));
+    ASSERT_TRUE(ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
+    ASSERT_TRUE(pumpUntil([] { return HMXMPPClient::currentStatus() == QStringLiteral("Connecting..."); }, 5));
+    EXPECT_TRUE(client->hasNonRepeatingTimer());
+    EXPECT_TRUE(client->hasRepeatingTimer());
+    // The sync after the network's return comes 900 s later.
+    advance(899.0);
+    const int before = delegate.syncRequests.load();
+    advance(1.0);
+    EXPECT_EQ(delegate.syncRequests.load(), before + 1);
+
+    ASSERT_TRUE(ip(QStringLiteral("link set hm0 down")));
+    ASSERT_TRUE(pumpUntil([] { return HMXMPPClient::currentStatus() == QStringLiteral("No network connection"); }, 5));
+    EXPECT_FALSE(client->hasNonRepeatingTimer());
+    client->setDelegate(nullptr);
+}
+
+TEST(HMXMPPClient, FollowsTheNetworkInAPrivateNamespace)
+{
+    if (looptest::isInPrivateNamespace(kInNamespace))
+        GTEST_SKIP();
+    looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("HMXMPPClientInNamespace.*"));
 }
