@@ -3,6 +3,7 @@
 // its status texts, messages to sync requests, the unclaimed request's answer, server kills, push
 // mode off, the network going and coming back, and the one-shot timers.
 
+#include "CuttingProxy.h"
 #include "NetworkNamespace.h"
 #include "ProsodyServer.h"
 
@@ -334,4 +335,34 @@ TEST(HMXMPPClient, FollowsTheNetworkInAPrivateNamespace)
     if (looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP();
     looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("HMXMPPClientInNamespace.*"));
+}
+
+TEST(HMXMPPClient, AProxyCuttingMidStanzaByResetAndByCloseIsRiddenOutAtTheNextTick)
+{
+    REQUIRE_SERVERS();
+    CuttingProxy proxy(fixture.server.port());
+    client.setHostPort(proxy.port());
+    client.connect();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 1; }));
+    const QString to = QStringLiteral("bob#example.com@localhost/Profile1");
+    int round = 0;
+    for (const CuttingProxy::Cut cut : {CuttingProxy::Cut::Reset, CuttingProxy::Cut::Close, CuttingProxy::Cut::Reset}) {
+        ++round;
+        proxy.cutAtNextServerBytes(cut);
+        // A message without a type: it reaches the client as server bytes and asks for no sync.
+        runSender(fixture.server, QStringLiteral("alice@localhost/sender"),
+                  {QStringLiteral("message:%1:-:%2").arg(to, QString(300, QLatin1Char('x')))});
+        ASSERT_TRUE(pumpUntil([&] { return delegate.disconnects.load() == round; })) << "round " << round;
+        EXPECT_EQ(proxy.cuts(), round);
+        EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Disconnected"));
+        advance(15.0);
+        ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == round + 1; })) << "round " << round;
+        EXPECT_EQ(proxy.connections(), round + 1);
+        advance(10.0);
+    }
+    // One presence per connection, at most one sync request per connection, no message delivered.
+    pumpUntil([] { return false; }, 1);
+    EXPECT_EQ(fixture.server.logText().count(QStringLiteral("Received[c2s]: <presence")), 4);
+    EXPECT_LE(delegate.syncRequests.load(), 4);
+    EXPECT_EQ(delegate.errors.load(), 0);
 }

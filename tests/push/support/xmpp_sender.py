@@ -6,7 +6,9 @@ usage: xmpp_sender.py HOST PORT JID PASSWORD CAFILE ACTION...
 actions: message:TO:TYPE:BODY   (a message; TYPE "-" for none)
          many:TO:COUNT          (COUNT chat messages with bodies "n0".."nCOUNT-1")
          iq:TO                  (an iq get with a jabber:iq:version query; prints the answer's XML)
-         logins:COUNT           (logs out and in again COUNT times; prints the seconds taken)
+         logins:COUNT           (logs in and out COUNT times; prints the seconds and CPU seconds taken)
+         receive:COUNT          (waits for COUNT messages; prints the seconds and CPU seconds from the
+                                 first to the last)
 """
 import asyncio
 import logging
@@ -22,8 +24,28 @@ class Sender(slixmpp.ClientXMPP):
         super().__init__(jid, password)
         self.actions = actions
         self.add_event_handler("session_start", self.start)
+        self.expected = 0
+        self.received = 0
+        self.first = None
+        self.add_event_handler("message", self.count)
+
+    def count(self, _message):
+        if self.expected == 0:
+            return
+        if self.first is None:
+            self.first = (time.monotonic(), time.process_time())
+        self.received += 1
+        if self.received == self.expected:
+            print("%.6f %.6f" % (time.monotonic() - self.first[0], time.process_time() - self.first[1]), flush=True)
+            self.disconnect()
 
     async def start(self, _event):
+        receive = [a for a in self.actions if a.startswith("receive:")]
+        if receive:
+            self.send_presence()
+            print("ready", flush=True)
+            self.expected = int(receive[0].split(":")[1])
+            return
         for action in self.actions:
             kind, _, rest = action.partition(":")
             if kind == "message":
@@ -65,10 +87,10 @@ def main():
     logins = [a for a in actions if a.startswith("logins:")]
     if logins:
         count = int(logins[0].split(":")[1])
-        started = time.monotonic()
+        started = (time.monotonic(), time.process_time())
         for _ in range(count):
             run_once(host, port, jid, password, cafile, [])
-        print("%.6f" % (time.monotonic() - started), flush=True)
+        print("%.6f %.6f" % (time.monotonic() - started[0], time.process_time() - started[1]), flush=True)
         return
     run_once(host, port, jid, password, cafile, actions)
     print("done", flush=True)
