@@ -76,6 +76,23 @@ private:
     std::atomic<bool> m_ranOffItsQueue{false};
 };
 
+// Answers a bind conflict with a fixed resource (a null text: no answer).
+class AlternativeResource final : public XMPPStreamDelegate
+{
+public:
+    explicit AlternativeResource(QString answer)
+        : XMPPStreamDelegate({XMPPStreamAlternativeResourceForConflictingResourceOp}), m_answer(std::move(answer))
+    {
+    }
+    QString xmppStreamAlternativeResourceForConflictingResource(XMPPStream *, const QString &) override
+    {
+        return m_answer;
+    }
+
+private:
+    QString m_answer;
+};
+
 // A loopback TCP listener that accepts each connection and holds it until the peer closes it,
 // keeping what the peer sent. close() stops it; refusedPort() gives a port nothing listens on.
 class Listener

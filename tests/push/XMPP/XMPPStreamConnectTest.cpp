@@ -336,7 +336,7 @@ TEST(XMPPStreamConnect, DisconnectAfterSendingWritesTheClosingTag)
         << client.recorder->events().join(u' ').toStdString();
     client.stream->disconnectAfterSending();
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
-    EXPECT_TRUE(server.waitForReceived(16));
+    EXPECT_TRUE(server.waitForReceived(int(client.stream->numberOfBytesSent())));
     // The opening went first; the closing tag last.
     const QByteArray received = server.received();
     EXPECT_TRUE(received.startsWith("<?xml version='1.0'?><stream:stream ")) << received.toStdString();

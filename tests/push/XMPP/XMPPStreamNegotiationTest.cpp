@@ -5,6 +5,7 @@
 #include "StreamTestSupport.h"
 
 #include "ScriptedXmppServer.h"
+#include "VirtualClockGuard.h"
 
 #include "platform/dispatch/VirtualClock.h"
 #include "push/XMPP/Authentication/XMPPSASLAuthentication.h"
@@ -68,9 +69,13 @@ struct Connected
     std::shared_ptr<StreamRecorder> recorder;
 };
 
-Connected connectTo(const ScriptedXmppServer &server, const QString &jid = QStringLiteral("bob@localhost/Profile1"))
+// A stream to the server; the delegates given come first, each on a queue of its own, then the recorder.
+Connected connectTo(const ScriptedXmppServer &server, const QString &jid = QStringLiteral("bob@localhost/Profile1"),
+                    const std::vector<std::shared_ptr<XMPPStreamDelegate>> &delegatesFirst = {})
 {
     Connected result{XMPPStream::init(), std::make_shared<StreamRecorder>(nullptr, true)};
+    for (const auto &delegate : delegatesFirst)
+        result.stream->addDelegate(delegate, platform::DispatchQueue::createSerial(QStringLiteral("delegate")));
     result.stream->addDelegate(result.recorder, result.recorder->queue());
     result.stream->setMyJID(XMPPJID::jidWithString(jid));
     result.stream->setHostName(QStringLiteral("127.0.0.1"));
@@ -78,15 +83,6 @@ Connected connectTo(const ScriptedXmppServer &server, const QString &jid = QStri
     EXPECT_TRUE(result.stream->connect());
     return result;
 }
-
-// The virtual clock for one test, uninstalled however the test ends.
-struct VirtualClockInstalled
-{
-    VirtualClockInstalled() { platform::VirtualClock::install(); }
-    ~VirtualClockInstalled() { platform::VirtualClock::uninstall(); }
-    VirtualClockInstalled(const VirtualClockInstalled &) = delete;
-    VirtualClockInstalled &operator=(const VirtualClockInstalled &) = delete;
-};
 
 qint64 residentKilobytes()
 {
@@ -202,21 +198,6 @@ TEST(XMPPStreamNegotiation, ALegacyServerGetsTheFieldQueryAndTheDigestLoginWithA
 
 TEST(XMPPStreamNegotiation, ABindConflictTakesTheLastAlternativeResourceGiven)
 {
-    class Alternative final : public XMPPStreamDelegate
-    {
-    public:
-        explicit Alternative(QString answer)
-            : XMPPStreamDelegate({XMPPStreamAlternativeResourceForConflictingResourceOp}), m_answer(std::move(answer))
-        {
-        }
-        QString xmppStreamAlternativeResourceForConflictingResource(XMPPStream *, const QString &) override
-        {
-            return m_answer;
-        }
-
-    private:
-        QString m_answer;
-    };
     const QByteArray conflict = "<iq type='error'><error type='cancel'><conflict "
                                 "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>";
     ScriptedXmppServer server({
@@ -224,16 +205,10 @@ TEST(XMPPStreamNegotiation, ABindConflictTakesTheLastAlternativeResourceGiven)
         {"</iq>", conflict},
         {"</iq>", conflict},
     });
-    Connected connected{XMPPStream::init(), std::make_shared<StreamRecorder>(nullptr, true)};
-    const auto first = std::make_shared<Alternative>(QStringLiteral("a"));
-    const auto second = std::make_shared<Alternative>(QString());
-    connected.stream->addDelegate(first, platform::DispatchQueue::createSerial(QStringLiteral("first")));
-    connected.stream->addDelegate(second, platform::DispatchQueue::createSerial(QStringLiteral("second")));
-    connected.stream->addDelegate(connected.recorder, connected.recorder->queue());
-    connected.stream->setMyJID(XMPPJID::jidWithString(QStringLiteral("bob@localhost/Profile1")));
-    connected.stream->setHostName(QStringLiteral("127.0.0.1"));
-    connected.stream->setHostPort(server.port());
-    ASSERT_TRUE(connected.stream->connect());
+    // Held here: the stream holds its delegates weakly.
+    const auto answersA = std::make_shared<streamtest::AlternativeResource>(QStringLiteral("a"));
+    const auto answersNothing = std::make_shared<streamtest::AlternativeResource>(QString());
+    const Connected connected = connectTo(server, QStringLiteral("bob@localhost/Profile1"), {answersA, answersNothing});
     ASSERT_TRUE(server.waitForReceived("</iq>", 3));
     const QByteArray all = server.received();
     EXPECT_EQ(all.count("<resource>Profile1</resource>"), 1);
@@ -265,16 +240,9 @@ TEST(XMPPStreamTraffic, ChainsReceiptsTheUnclaimedRequestAndStanzasWhileASyncRun
         QString m_attribute;
     };
     ScriptedXmppServer server({{"<stream:stream", ScriptedXmppServer::streamHeader() + features({})}});
-    Connected connected{XMPPStream::init(), std::make_shared<StreamRecorder>(nullptr, true)};
     const auto first = std::make_shared<Chain>(QStringLiteral("x-first"));
     const auto second = std::make_shared<Chain>(QStringLiteral("x-second"));
-    connected.stream->addDelegate(first, platform::DispatchQueue::createSerial(QStringLiteral("first")));
-    connected.stream->addDelegate(second, platform::DispatchQueue::createSerial(QStringLiteral("second")));
-    connected.stream->addDelegate(connected.recorder, connected.recorder->queue());
-    connected.stream->setMyJID(XMPPJID::jidWithString(QStringLiteral("bob@localhost/Profile1")));
-    connected.stream->setHostName(QStringLiteral("127.0.0.1"));
-    connected.stream->setHostPort(server.port());
-    ASSERT_TRUE(connected.stream->connect());
+    const Connected connected = connectTo(server, QStringLiteral("bob@localhost/Profile1"), {first, second});
     ASSERT_TRUE(connected.recorder->waitFor(QStringLiteral("didConnect")));
     const auto &stream = connected.stream;
 
@@ -326,7 +294,7 @@ TEST(XMPPStreamTraffic, ChainsReceiptsTheUnclaimedRequestAndStanzasWhileASyncRun
 TEST(XMPPStreamTraffic, AnIdleStreamSendsItsWhitespaceAfterTheIntervalOnTheVirtualClock)
 {
     ScriptedXmppServer server({{"<stream:stream", ScriptedXmppServer::streamHeader() + features({})}});
-    const VirtualClockInstalled clock;
+    const looptest::VirtualClockGuard clock;
     auto [stream, recorder] = connectTo(server);
     ASSERT_TRUE(recorder->waitFor(QStringLiteral("didConnect")));
     const qsizetype before = server.received().size();

@@ -39,8 +39,10 @@ TEST(XMPPStreamServer, KilledServerEndsTheStreamWithTheSocketsErrorAndARestartCo
     ASSERT_TRUE(recorder->waitFor(QStringLiteral("didDisconnect")));
     const PlatformError error = recorder->errors().front();
     EXPECT_FALSE(error.isNull());
-    EXPECT_EQ(error.domain(), QStringLiteral("GCDAsyncSocketErrorDomain")) << error.description().toStdString();
-    EXPECT_EQ(error.code(), 7) << error.description().toStdString();
+    // The kill comes while the stream negotiates: the socket's close, or the TLS layer's abort.
+    const bool isSocketClose = error.domain() == QStringLiteral("GCDAsyncSocketErrorDomain") && error.code() == 7;
+    const bool isTLSAbort = error.domain() == QStringLiteral("kCFStreamErrorDomainSSL");
+    EXPECT_TRUE(isSocketClose || isTLSAbort) << error.description().toStdString();
     EXPECT_EQ(stream->state(), XMPPStreamStateDisconnected);
 
     // While the server is down the connect starts and is refused.
@@ -144,24 +146,9 @@ TEST(XMPPStreamServer, RegistersThenRefusesAWrongPasswordAndResolvesABindConflic
     ASSERT_TRUE(held.recorder->waitFor(QStringLiteral("didConnect")));
     ASSERT_TRUE(held.stream->authenticateWithPassword(kPassword));
     ASSERT_TRUE(held.recorder->waitFor(QStringLiteral("didAuthenticate")));
-    class Alternative final : public XMPPStreamDelegate
-    {
-    public:
-        explicit Alternative(QString answer)
-            : XMPPStreamDelegate({XMPPStreamAlternativeResourceForConflictingResourceOp}), m_answer(std::move(answer))
-        {
-        }
-        QString xmppStreamAlternativeResourceForConflictingResource(XMPPStream *, const QString &) override
-        {
-            return m_answer;
-        }
-
-    private:
-        QString m_answer;
-    };
     ProsodyStream second;
-    const auto answersA = std::make_shared<Alternative>(QStringLiteral("a"));
-    const auto answersNothing = std::make_shared<Alternative>(QString());
+    const auto answersA = std::make_shared<streamtest::AlternativeResource>(QStringLiteral("a"));
+    const auto answersNothing = std::make_shared<streamtest::AlternativeResource>(QString());
     second.stream->addDelegate(answersA, platform::DispatchQueue::createSerial(QStringLiteral("a")));
     second.stream->addDelegate(answersNothing, platform::DispatchQueue::createSerial(QStringLiteral("nil")));
     second.recorder->setTLSSettings({{QString::fromLatin1(HMStreamSSLTrustedCAFile), server.caFile()},

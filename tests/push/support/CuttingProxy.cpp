@@ -1,5 +1,7 @@
 #include "CuttingProxy.h"
 
+#include "LoopbackPorts.h"
+
 #include <algorithm>
 
 #include <arpa/inet.h>
@@ -44,14 +46,9 @@ bool sendAll(int fd, const char *bytes, ssize_t count)
 
 CuttingProxy::CuttingProxy(quint16 targetPort) : m_targetPort(targetPort)
 {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 8) != 0 || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return;
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
+    m_port = looptest::listenOnLoopback(m_listenFd);
+    if (m_port != 0)
+        m_thread = std::thread([this] { serve(); });
 }
 
 CuttingProxy::~CuttingProxy()

@@ -1,5 +1,7 @@
 #include "ScriptedXmppServer.h"
 
+#include "LoopbackPorts.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,16 +10,9 @@
 
 ScriptedXmppServer::ScriptedXmppServer(std::vector<Step> steps) : m_steps(std::move(steps))
 {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 8) != 0 || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return;
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
+    m_port = looptest::listenOnLoopback(m_listenFd);
+    if (m_port != 0)
+        m_thread = std::thread([this] { serve(); });
 }
 
 ScriptedXmppServer::~ScriptedXmppServer()

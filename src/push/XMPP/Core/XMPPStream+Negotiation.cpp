@@ -196,33 +196,32 @@ void XMPPStream::handleStreamFeatures()
 
 // ---- Feature tests ----
 
-bool XMPPStream::supportsStartTLS() const
+std::shared_ptr<NSXMLElement> XMPPStream::offeredFeature(const QString &name, const QString &xmlns) const
 {
-    bool result = false;
+    std::shared_ptr<NSXMLElement> result;
     runOnXmppQueue([&] {
         const auto features = m_state >= XMPPStreamStatePostNegotiation ? streamFeatures() : nullptr;
-        result = features && elementForName(*features, QStringLiteral("starttls"), xmppns::kTLS);
+        result = features ? elementForName(*features, name, xmlns) : nullptr;
     });
     return result;
 }
 
+bool XMPPStream::supportsStartTLS() const
+{
+    return offeredFeature(QStringLiteral("starttls"), xmppns::kTLS) != nullptr;
+}
+
 bool XMPPStream::supportsInBandRegistration() const
 {
-    bool result = false;
-    runOnXmppQueue([&] {
-        const auto features = m_state >= XMPPStreamStatePostNegotiation ? streamFeatures() : nullptr;
-        result = features && elementForName(*features, QStringLiteral("register"), xmppns::kRegisterFeature);
-    });
-    return result;
+    return offeredFeature(QStringLiteral("register"), xmppns::kRegisterFeature) != nullptr;
 }
 
 QStringList XMPPStream::supportedAuthenticationMechanisms() const
 {
     QStringList result;
+    const auto mechanisms = offeredFeature(QStringLiteral("mechanisms"), xmppns::kSASL);
+    // Read on xmppQueue: off it, the stream's own element is not to be touched.
     runOnXmppQueue([&] {
-        const auto features = m_state >= XMPPStreamStatePostNegotiation ? streamFeatures() : nullptr;
-        const auto mechanisms =
-            features ? elementForName(*features, QStringLiteral("mechanisms"), xmppns::kSASL) : nullptr;
         if (!mechanisms)
             return;
         for (const auto &mechanism : mechanisms->elementsForName(QStringLiteral("mechanism")))

@@ -273,6 +273,8 @@ private:
     void sendBindRequest(const QString &resource);
     bool startAuthentication(const std::shared_ptr<XMPPSASLAuthentication> &auth, platform::PlatformError *errPtr);
     std::shared_ptr<platform::NSXMLElement> streamFeatures() const;
+    // The feature list's child of that name and namespace, from state 7 on; null below it.
+    std::shared_ptr<platform::NSXMLElement> offeredFeature(const QString &name, const QString &xmlns) const;
     void notifyDidConnect();
     void notifyDidAuthenticate();
     void notifyDidNotAuthenticate(const std::shared_ptr<platform::NSXMLElement> &element);
