@@ -263,11 +263,22 @@ TEST(XMPPStreamTraffic, ChainsReceiptsTheUnclaimedRequestAndStanzasWhileASyncRun
                 sent.contains("<presence x-first='1' x-second='1'/>"))
         << sent.toStdString();
     ASSERT_TRUE(stream->myPresence());
+    // The broadcast presence is sent again on request; an injected message reaches the delegates.
+    stream->resendMyPresence();
+    ASSERT_TRUE(connected.recorder->waitFor(QStringLiteral("didSendPresence"), 2));
+    ASSERT_TRUE(server.waitForReceived("<presence x-first", 2));
+    stream->injectElement(platform::NSXMLElement::elementWithXMLString(
+                              QStringLiteral("<message type='chat'><body>injected</body></message>"))
+                              .value());
+    ASSERT_TRUE(connected.recorder->waitFor(QStringLiteral("didReceiveMessage")));
+    EXPECT_TRUE(connected.recorder->events().filter(QStringLiteral("didReceiveMessage")).front().contains(
+        QStringLiteral("injected")));
 
     // An IQ request nobody claims gets the 501 error carrying a copy of its child.
+    const QByteArray beforeRequest = server.received();
     ASSERT_TRUE(server.send("<iq type='get' id='q1' from='alice@localhost/x'><query xmlns='jabber:iq:version'/></iq>"));
     ASSERT_TRUE(server.waitForReceived("feature-not-implemented"));
-    const QByteArray reply = server.received().mid(sent.size());
+    const QByteArray reply = server.received().mid(beforeRequest.size());
     EXPECT_EQ(QString::fromUtf8(reply),
               QStringLiteral("<iq type=\"error\" to=\"alice@localhost/x\" id=\"q1\"><query xmlns=\"jabber:iq:version\"/>"
                              "<error type=\"cancel\" code=\"501\"><feature-not-implemented "
@@ -279,9 +290,9 @@ TEST(XMPPStreamTraffic, ChainsReceiptsTheUnclaimedRequestAndStanzasWhileASyncRun
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     HMSyncController::setIsSynchronizing(false);
     ASSERT_TRUE(server.send("<message type='chat'><body>after</body></message>"));
-    ASSERT_TRUE(connected.recorder->waitFor(QStringLiteral("didReceiveMessage")));
-    EXPECT_EQ(connected.recorder->countOf(QStringLiteral("didReceiveMessage")), 1);
-    EXPECT_TRUE(connected.recorder->events().filter(QStringLiteral("didReceiveMessage")).front().contains(QStringLiteral("after")));
+    ASSERT_TRUE(connected.recorder->waitFor(QStringLiteral("didReceiveMessage"), 2));
+    EXPECT_EQ(connected.recorder->countOf(QStringLiteral("didReceiveMessage")), 2);
+    EXPECT_TRUE(connected.recorder->events().filter(QStringLiteral("didReceiveMessage")).back().contains(QStringLiteral("after")));
 
     // A receipt asked for after the stream closed is none; one pending at the close fails.
     stream->disconnect();

@@ -258,24 +258,24 @@ std::shared_ptr<NSXMLElement> legacyAuthQuery(const std::shared_ptr<NSXMLElement
 
 } // namespace
 
-bool XMPPStream::supportsDeprecatedPlainAuthentication() const
+bool XMPPStream::legacyAuthQueryHolds(const QString &field) const
 {
     bool result = false;
     runOnXmppQueue([&] {
         const auto query = m_state >= XMPPStreamStatePostNegotiation ? legacyAuthQuery(m_rootElement) : nullptr;
-        result = query && elementForName(*query, QStringLiteral("password"));
+        result = query && elementForName(*query, field);
     });
     return result;
 }
 
+bool XMPPStream::supportsDeprecatedPlainAuthentication() const
+{
+    return legacyAuthQueryHolds(QStringLiteral("password"));
+}
+
 bool XMPPStream::supportsDeprecatedDigestAuthentication() const
 {
-    bool result = false;
-    runOnXmppQueue([&] {
-        const auto query = m_state >= XMPPStreamStatePostNegotiation ? legacyAuthQuery(m_rootElement) : nullptr;
-        result = query && elementForName(*query, QStringLiteral("digest"));
-    });
-    return result;
+    return legacyAuthQueryHolds(QStringLiteral("digest"));
 }
 
 // ---- STARTTLS ----

@@ -275,6 +275,8 @@ private:
     std::shared_ptr<platform::NSXMLElement> streamFeatures() const;
     // The feature list's child of that name and namespace, from state 7 on; null below it.
     std::shared_ptr<platform::NSXMLElement> offeredFeature(const QString &name, const QString &xmlns) const;
+    // Whether the answer to the older login's field query offers the field, from state 7 on.
+    bool legacyAuthQueryHolds(const QString &field) const;
     void notifyDidConnect();
     void notifyDidAuthenticate();
     void notifyDidNotAuthenticate(const std::shared_ptr<platform::NSXMLElement> &element);
