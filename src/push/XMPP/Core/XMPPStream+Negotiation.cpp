@@ -561,6 +561,12 @@ void XMPPStream::handleBinding(const std::shared_ptr<NSXMLElement> &response)
         continueHandleBinding(QString());
         return;
     }
+    askForAlternativeResource();
+}
+
+// The delegates are asked off xmppQueue, each on its own queue, with the same conflicting resource.
+void XMPPStream::askForAlternativeResource()
+{
     std::shared_ptr<GCDMulticastDelegateEnumerator> delegates = m_multicastDelegate.delegateEnumerator();
     DispatchQueue::global()->async([self = shared_from_this(), delegates] {
         const XMPPJID::Ptr current = self->myJID();

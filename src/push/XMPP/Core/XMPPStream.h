@@ -268,6 +268,7 @@ private:
     void handleRegistration(const std::shared_ptr<platform::NSXMLElement> &response);
     void handleAuth(const std::shared_ptr<platform::NSXMLElement> &authResponse);
     void handleBinding(const std::shared_ptr<platform::NSXMLElement> &response);
+    void askForAlternativeResource();
     void continueHandleBinding(const QString &alternativeResource);
     void handleStartSessionResponse(const std::shared_ptr<platform::NSXMLElement> &response);
     void sendBindRequest(const QString &resource);
