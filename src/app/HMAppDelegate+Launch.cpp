@@ -21,6 +21,7 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
+#include "push/Client/HMXMPPClient.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
@@ -142,6 +143,8 @@ void HMAppDelegate::launchStepsUpToProfiles()
     m_backgroundSyncManager = m_backgroundSyncManagerFactory ? m_backgroundSyncManagerFactory()
                                                              : std::make_shared<HMBackgroundSyncManager>();
     m_backgroundSyncManager->setDelegate(this);
+    // The sync core does not link the push channel: it makes its push clients through this maker.
+    HMBackgroundSyncManager::setPushClientMaker([] { return HMXMPPClient::init(); });
     writeStringToFile(QStringLiteral("configureUserProfiles"));
     DDLogInfo(QStringLiteral("configureUserProfiles"));
     configureUserProfiles();

@@ -597,3 +597,70 @@ bool HMBackgroundSyncManager::isListed(const QString &configurationId) const
         return entry.configuration->configurationId() == configurationId;
     });
 }
+
+// ---- The push channel ----
+
+namespace {
+
+std::mutex &pushClientMakerMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+HMPushClient::Maker &pushClientMaker()
+{
+    static HMPushClient::Maker maker;
+    return maker;
+}
+
+} // namespace
+
+void HMBackgroundSyncManager::setPushClientMaker(HMPushClient::Maker maker)
+{
+    const std::lock_guard lock(pushClientMakerMutex());
+    pushClientMaker() = std::move(maker);
+}
+
+void HMBackgroundSyncManager::turnOffXmppForConfiguration(const Configuration &configuration)
+{
+    if (syncConfigurations().empty() || !configuration)
+        return;
+    DDLogInfo(QStringLiteral("Turning off XMPP"));
+    HMPushClient::Maker maker;
+    {
+        const std::lock_guard lock(pushClientMakerMutex());
+        maker = pushClientMaker();
+    }
+    const std::shared_ptr<HMPushClient> client = maker ? maker() : nullptr;
+    if (!client)
+        return;
+    client->setDelegate(this);
+    client->setHostName(configuration->stringValueForSetting(35));
+    client->setUserName(configuration->stringValueForSetting(36));
+    client->setPassword(configuration->stringValueForSetting(37));
+    client->setDeviceName(configuration->stringValueForSetting(38));
+    client->disconnect();
+    client->setDelegate(nullptr);
+}
+
+void HMBackgroundSyncManager::hmXmppClientDidConnect(HMPushClient *)
+{
+    DDLogInfo(QStringLiteral("hmXmppClientDidConnect:"));
+}
+
+void HMBackgroundSyncManager::hmXmppClientDidDisconnectWithError(HMPushClient *, quint64)
+{
+    DDLogInfo(QStringLiteral("hmXmppClient:didDisconnectWithError:"));
+}
+
+void HMBackgroundSyncManager::hmXmppClientDidError(HMPushClient *, quint64)
+{
+    DDLogInfo(QStringLiteral("hmXmppClient:didError:"));
+}
+
+void HMBackgroundSyncManager::hmXmppClientDidReceiveNotification(HMPushClient *, quint64, const QVariantMap &)
+{
+    DDLogInfo(QStringLiteral("XMPP client didReceiveNotification"));
+    DDLogInfo(QStringLiteral("hmXmppClient:didReceiveNotification:withDictionary:"));
+}

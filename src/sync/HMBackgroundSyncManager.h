@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/HMPushClient.h"
 #include "sync/HMSyncController.h"
 #include "sync/HMSyncControllerConfigurationProtocol.h"
 #include "sync/HMSyncControllerDelegate.h"
@@ -53,6 +54,7 @@ public:
 // mutex, never held while calling out. Due syncs and manual starts run on its concurrent queue; the
 // end of a sync is handled on the main queue, where the controller reports it.
 class HMBackgroundSyncManager final : public HMSyncControllerDelegate,
+                                      public HMXMPPClientDelegate,
                                       public std::enable_shared_from_this<HMBackgroundSyncManager>
 {
 public:
@@ -113,6 +115,18 @@ public:
     void beginConcurrentCustomBlockExecution();
     void clearConcurrentCustomBlocks();
     void executeConcurrentCustomBlocks();
+
+    // The push channel. The program registers the maker of its push clients at start-up; without one
+    // no client is made. Turning the push channel off makes a client with the configuration's push
+    // settings (35 to 38) only to disconnect it, when any profile is under interval sync.
+    static void setPushClientMaker(HMPushClient::Maker maker);
+    void turnOffXmppForConfiguration(const Configuration &configuration);
+    // HMXMPPClientDelegate: each only logs.
+    void hmXmppClientDidConnect(HMPushClient *client) override;
+    void hmXmppClientDidDisconnectWithError(HMPushClient *client, quint64 code) override;
+    void hmXmppClientDidError(HMPushClient *client, quint64 code) override;
+    void hmXmppClientDidReceiveNotification(HMPushClient *client, quint64 notification,
+                                            const QVariantMap &dictionary) override;
 
     // HMSyncControllerDelegate.
     void syncDidStartForController(HMSyncController &controller) override;

@@ -8,6 +8,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/aes.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <array>
 #include <cstring>
@@ -195,4 +196,94 @@ Result<QByteArray> decryptAESKey(const QByteArray &data, const QString &key)
                          .arg(regionBytes - kLengthBytes));
     }
     return plain.mid(kLengthBytes, qsizetype(payloadBytes));
+}
+
+// ---- Digests and encodings ----
+
+namespace {
+
+QByteArray evpDigest(const EVP_MD *type, QByteArrayView data)
+{
+    QByteArray digest(EVP_MD_get_size(type), '\0');
+    unsigned int length = 0;
+    EVP_Digest(data.data(), std::size_t(data.size()), reinterpret_cast<unsigned char *>(digest.data()), &length,
+               type, nullptr);
+    digest.truncate(int(length));
+    return digest;
+}
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    return c == '/' ? 63 : -1;
+}
+
+} // namespace
+
+QByteArray md5Digest(QByteArrayView data)
+{
+    return evpDigest(EVP_md5(), data);
+}
+
+QByteArray sha1Digest(QByteArrayView data)
+{
+    return evpDigest(EVP_sha1(), data);
+}
+
+QString hexStringValue(QByteArrayView data)
+{
+    return QString::fromLatin1(data.toByteArray().toHex());
+}
+
+QString base64Encoded(QByteArrayView data)
+{
+    QString text;
+    text.reserve((data.size() + 2) / 3 * 4);
+    for (qsizetype i = 0; i < data.size(); i += 3) {
+        const qsizetype count = std::min<qsizetype>(3, data.size() - i);
+        std::uint32_t group = 0;
+        for (qsizetype j = 0; j < 3; ++j)
+            group = (group << 8) | (j < count ? std::uint8_t(data[i + j]) : 0U);
+        for (int j = 0; j < 4; ++j)
+            text += j <= count ? QLatin1Char(kBase64Alphabet[(group >> (18 - 6 * j)) & 0x3F]) : QLatin1Char('=');
+    }
+    return text;
+}
+
+QByteArray base64Decoded(QByteArrayView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size() / 4 * 3 + 2);
+    std::uint32_t group = 0;
+    int count = 0;
+    for (const char c : text) {
+        if (c == '=')
+            break;
+        const int value = base64Value(c);
+        if (value < 0)
+            continue;
+        group = (group << 6) | std::uint32_t(value);
+        if (++count == 4) {
+            bytes.append(char(group >> 16)).append(char(group >> 8)).append(char(group));
+            group = 0;
+            count = 0;
+        }
+    }
+    // A short last group: one or two characters give one byte, three give two.
+    if (count == 1)
+        bytes.append(char(group << 2));
+    else if (count == 2)
+        bytes.append(char(group >> 4));
+    else if (count == 3)
+        bytes.append(char(group >> 10)).append(char(group >> 2));
+    return bytes;
 }

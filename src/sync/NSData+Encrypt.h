@@ -32,3 +32,16 @@ platform::Result<QByteArray> decryptAESKey(const QByteArray &data, const QString
 // built on. Fails unless the key has 32 bytes, the vector 16 and the blocks a multiple of 16.
 platform::Result<QByteArray> cipherAes256Cbc(QByteArrayView key, QByteArrayView vector, QByteArrayView blocks,
                                              bool encrypting);
+
+// Digests and encodings of the push channel's logins. All of them are plain functions of their input.
+// The 16-byte MD5 digest and the 20-byte SHA-1 digest of the data.
+QByteArray md5Digest(QByteArrayView data);
+QByteArray sha1Digest(QByteArrayView data);
+// Two lower-case hexadecimal digits per byte; empty data gives the empty text.
+QString hexStringValue(QByteArrayView data);
+// Base64 with the standard alphabet, "=" filling the last group, no line breaks.
+QString base64Encoded(QByteArrayView data);
+// The bytes of Base64 text read as ASCII: characters outside the alphabet are skipped, decoding stops
+// at the first "=", a final group of two characters gives one byte and of three characters two (a lone
+// final character carries too few bits for a byte and gives one from its six bits and zeros).
+QByteArray base64Decoded(QByteArrayView text);

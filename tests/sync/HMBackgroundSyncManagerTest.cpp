@@ -11,6 +11,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMProfile.h"
 #include "support/TestSupport.h"
 #include "sync/HMBackgroundSyncManager.h"
 
@@ -365,3 +366,47 @@ TEST_F(BackgroundSyncManager, CustomBlocksRunInPassesUntilCleared)
 }
 
 } // namespace
+
+namespace {
+
+// A push client that records what it was handed.
+class RecordingPushClient final : public HMPushClient
+{
+public:
+    void setDelegate(HMXMPPClientDelegate *delegate) override { calls << (delegate ? "delegate" : "no delegate"); }
+    void setHostName(const QString &hostName) override { calls << "host " + hostName; }
+    void setUserName(const QString &userName) override { calls << "user " + userName; }
+    void setPassword(const QString &password) override { calls << "password " + password; }
+    void setDeviceName(const QString &deviceName) override { calls << "device " + deviceName; }
+    void disconnect() override { calls << QStringLiteral("disconnect"); }
+
+    QStringList calls;
+};
+
+} // namespace
+
+TEST_F(BackgroundSyncManager, TurningOffXmppHandsThePushSettingsToANewClientOnlyWhileProfilesAreListed)
+{
+    int made = 0;
+    auto client = std::make_shared<RecordingPushClient>();
+    HMBackgroundSyncManager::setPushClientMaker([&] {
+        ++made;
+        return client;
+    });
+    const auto configuration = m_harness.configuration(QStringLiteral("apple"), 90);
+    m_harness.profile(QStringLiteral("apple"))->setHhUserId(QStringLiteral("bob@example.com"));
+    m_harness.profile(QStringLiteral("apple"))->setHhPassword(QStringLiteral("secret"));
+    m_manager->turnOffXmppForConfiguration(configuration);
+    EXPECT_EQ(made, 0);
+    ASSERT_TRUE(m_manager->beginBackgroundExecutionForSyncConfiguration(configuration));
+    m_manager->turnOffXmppForConfiguration(configuration);
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(client->calls, QStringList({QStringLiteral("delegate"),
+                                          QStringLiteral("host ") + configuration->stringValueForSetting(35),
+                                          QStringLiteral("user bob#example.com@localhost"),
+                                          QStringLiteral("password 5ebe2294ecd0e0f08eab7690d2a6ee69"),
+                                          QStringLiteral("device apple"), QStringLiteral("disconnect"),
+                                          QStringLiteral("no delegate")}));
+    HMBackgroundSyncManager::setPushClientMaker({});
+    waitForIdle();
+}

@@ -1,6 +1,7 @@
 #include "platform/dispatch/RunLoopTimer.h"
 
 #include "platform/dispatch/DispatchTimer.h"
+#include "platform/dispatch/VirtualClock.h"
 
 namespace platform {
 
@@ -9,6 +10,13 @@ namespace {
 // A zero or negative interval would spin the main loop; the platform's run-loop timers take
 // 0.1 ms as the shortest interval as well.
 constexpr double kShortestIntervalSeconds = 0.0001;
+
+// The clock the underlying timer counts on: a test's virtual clock while one is installed. Fire dates
+// taken from the other clock would drift by the real time that passes between virtual steps.
+DispatchTime timerNow()
+{
+    return VirtualClock::isInstalled() ? VirtualClock::now() : DispatchClock::now();
+}
 
 } // namespace
 
@@ -36,7 +44,7 @@ void RunLoopTimer::start()
     m_timer->setEventHandler([self = shared_from_this()] { self->fired(); });
     {
         std::lock_guard lock(m_mutex);
-        scheduleLocked(deadlineAfter(durationFromSeconds(m_intervalSeconds)));
+        scheduleLocked(deadlineAfter(durationFromSeconds(m_intervalSeconds), timerNow()));
     }
     m_timer->resume();
 }
@@ -46,7 +54,7 @@ void RunLoopTimer::scheduleLocked(DispatchTime fireDate)
     // Each fire is scheduled on its own, from the fire date this timer announces: the underlying
     // timer's deadline is taken later than the fire date, so no fire comes before it.
     m_fireDate = fireDate;
-    const DispatchDuration delay = fireDate - DispatchClock::now();
+    const DispatchDuration delay = fireDate - timerNow();
     m_timer->schedule(std::max(delay, DispatchDuration::zero()), DispatchDuration::zero());
 }
 
@@ -86,7 +94,7 @@ void RunLoopTimer::fired()
             // The next fire keeps to the grid of intervals; fires missed while the main thread was
             // busy are merged, so the next one is a whole interval away rather than a burst.
             const DispatchDuration interval = durationFromSeconds(m_intervalSeconds);
-            const DispatchTime now = DispatchClock::now();
+            const DispatchTime now = timerNow();
             DispatchTime next = deadlineAfter(interval, m_fireDate);
             if (next <= now)
                 next = deadlineAfter(interval, now);

@@ -23,10 +23,6 @@ namespace {
 
 constexpr char kInNamespace[] = "HM_REACHABILITY_NETNS";
 
-bool ip(const QString &arguments)
-{
-    return QProcess::execute(QStringLiteral("ip"), arguments.split(QLatin1Char(' '))) == 0;
-}
 
 } // namespace
 
@@ -68,8 +64,8 @@ TEST(ReachabilityInNamespace, InternetMonitorFollowsTheLink)
 {
     if (qEnvironmentVariableIsEmpty(kInNamespace))
         GTEST_SKIP() << "runs inside a private network namespace only";
-    ASSERT_TRUE(ip(QStringLiteral("link add hm0 type veth peer name hm1")));
-    ASSERT_TRUE(ip(QStringLiteral("link set hm1 up")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link add hm0 type veth peer name hm1")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm1 up")));
     auto monitor = Reachability::reachabilityForInternetConnection();
     ASSERT_TRUE(monitor);
     EXPECT_EQ(monitor->currentReachabilityStatus(), NotReachable);
@@ -85,9 +81,9 @@ TEST(ReachabilityInNamespace, InternetMonitorFollowsTheLink)
     monitor->setReachableBlock([&](Reachability *) { ++reachableCalls; });
     ASSERT_TRUE(monitor->startNotifier());
 
-    ASSERT_TRUE(ip(QStringLiteral("addr add 10.9.0.2/24 dev hm0")));
-    ASSERT_TRUE(ip(QStringLiteral("link set hm0 up")));
-    ASSERT_TRUE(ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("addr add 10.9.0.2/24 dev hm0")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm0 up")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
     const auto limit = std::chrono::milliseconds(1000);
     EXPECT_TRUE(DispatchQueue::runMainQueueUntil(
         [&] { return monitor->currentReachabilityStatus() == ReachableViaWiFi && notifications > 0; }, limit));
@@ -96,7 +92,7 @@ TEST(ReachabilityInNamespace, InternetMonitorFollowsTheLink)
     EXPECT_GE(reachableCalls.load(), 1);
 
     const int before = notifications;
-    ASSERT_TRUE(ip(QStringLiteral("link set hm0 down")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm0 down")));
     EXPECT_TRUE(DispatchQueue::runMainQueueUntil([&] { return notifications > before; }, limit));
     EXPECT_EQ(monitor->currentReachabilityStatus(), NotReachable);
     EXPECT_FALSE(offMainThread.load());

@@ -1,7 +1,11 @@
 #include "StreamTestSupport.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
+#include "push/XMPP/Core/XMPPIQ.h"
+#include "push/XMPP/Core/XMPPMessage.h"
 #include "push/XMPP/Core/XMPPModule.h"
+#include "push/XMPP/Core/XMPPPresence.h"
+#include "push/XMPP/Utilities/NSXMLElement+XMPP.h"
 
 #include <QDir>
 
@@ -16,11 +20,20 @@ using platform::PlatformError;
 
 namespace streamtest {
 
-StreamRecorder::StreamRecorder(std::shared_ptr<DispatchQueue> queue)
+StreamRecorder::StreamRecorder(std::shared_ptr<DispatchQueue> queue, bool recordsTraffic)
     : XMPPStreamDelegate({XMPPStreamWillConnectOp, XMPPStreamSocketDidConnectOp, XMPPStreamWasToldToDisconnectOp,
                           XMPPStreamDidDisconnectOp, XMPPStreamDidRegisterModuleOp, XMPPStreamWillUnregisterModuleOp}),
       m_queue(queue ? std::move(queue) : DispatchQueue::createSerial(QStringLiteral("stream recorder")))
 {
+    if (!recordsTraffic)
+        return;
+    setImplemented({XMPPStreamWillConnectOp, XMPPStreamSocketDidConnectOp, XMPPStreamWasToldToDisconnectOp,
+                          XMPPStreamDidDisconnectOp, XMPPStreamDidRegisterModuleOp, XMPPStreamWillUnregisterModuleOp,
+                          XMPPStreamDidStartNegotiationOp, XMPPStreamWillSecureWithSettingsOp, XMPPStreamDidSecureOp,
+                          XMPPStreamDidConnectOp, XMPPStreamDidRegisterOp, XMPPStreamDidNotRegisterOp,
+                          XMPPStreamDidAuthenticateOp, XMPPStreamDidNotAuthenticateOp, XMPPStreamDidReceiveErrorOp,
+                          XMPPStreamDidReceiveIQOp, XMPPStreamDidReceiveMessageOp, XMPPStreamDidReceivePresenceOp,
+                          XMPPStreamDidSendPresenceOp});
 }
 
 void StreamRecorder::record(const QString &event)
@@ -65,6 +78,80 @@ void StreamRecorder::xmppStreamDidRegisterModule(XMPPStream *, XMPPModule *modul
 void StreamRecorder::xmppStreamWillUnregisterModule(XMPPStream *, XMPPModule *module)
 {
     record(QStringLiteral("willUnregisterModule:") + module->moduleName());
+}
+
+void StreamRecorder::xmppStreamDidStartNegotiation(XMPPStream *)
+{
+    record(QStringLiteral("didStartNegotiation"));
+}
+
+void StreamRecorder::setTLSSettings(const QVariantMap &settings)
+{
+    const std::lock_guard lock(m_mutex);
+    m_tlsSettings = settings;
+}
+
+void StreamRecorder::xmppStreamWillSecureWithSettings(XMPPStream *, QVariantMap &settings)
+{
+    const std::lock_guard lock(m_mutex);
+    for (auto it = m_tlsSettings.begin(); it != m_tlsSettings.end(); ++it)
+        settings.insert(it.key(), it.value());
+}
+
+void StreamRecorder::xmppStreamDidSecure(XMPPStream *)
+{
+    record(QStringLiteral("didSecure"));
+}
+
+void StreamRecorder::xmppStreamDidConnect(XMPPStream *)
+{
+    record(QStringLiteral("didConnect"));
+}
+
+void StreamRecorder::xmppStreamDidRegister(XMPPStream *)
+{
+    record(QStringLiteral("didRegister"));
+}
+
+void StreamRecorder::xmppStreamDidNotRegister(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &)
+{
+    record(QStringLiteral("didNotRegister"));
+}
+
+void StreamRecorder::xmppStreamDidAuthenticate(XMPPStream *)
+{
+    record(QStringLiteral("didAuthenticate"));
+}
+
+void StreamRecorder::xmppStreamDidNotAuthenticate(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &error)
+{
+    record(QStringLiteral("didNotAuthenticate:") + error->name() + QLatin1Char(':') + compactXMLString(*error));
+}
+
+void StreamRecorder::xmppStreamDidReceiveError(XMPPStream *, const std::shared_ptr<platform::NSXMLElement> &error)
+{
+    record(QStringLiteral("didReceiveError:") + compactXMLString(*error));
+}
+
+bool StreamRecorder::xmppStreamDidReceiveIQ(XMPPStream *, const std::shared_ptr<XMPPIQ> &iq)
+{
+    record(QStringLiteral("didReceiveIQ:") + compactXMLString(*iq->element()));
+    return false;
+}
+
+void StreamRecorder::xmppStreamDidReceiveMessage(XMPPStream *, const std::shared_ptr<XMPPMessage> &message)
+{
+    record(QStringLiteral("didReceiveMessage:") + compactXMLString(*message->element()));
+}
+
+void StreamRecorder::xmppStreamDidReceivePresence(XMPPStream *, const std::shared_ptr<XMPPPresence> &presence)
+{
+    record(QStringLiteral("didReceivePresence:") + compactXMLString(*presence->element()));
+}
+
+void StreamRecorder::xmppStreamDidSendPresence(XMPPStream *, const std::shared_ptr<XMPPPresence> &)
+{
+    record(QStringLiteral("didSendPresence"));
 }
 
 QStringList StreamRecorder::events() const

@@ -25,7 +25,8 @@ namespace streamtest {
 class StreamRecorder final : public XMPPStreamDelegate
 {
 public:
-    explicit StreamRecorder(std::shared_ptr<platform::DispatchQueue> queue = {});
+    // Without recordsTraffic only the connecting reports are implemented (the first six above).
+    explicit StreamRecorder(std::shared_ptr<platform::DispatchQueue> queue = {}, bool recordsTraffic = false);
 
     const std::shared_ptr<platform::DispatchQueue> &queue() const { return m_queue; }
 
@@ -35,6 +36,25 @@ public:
     void xmppStreamDidDisconnect(XMPPStream *sender, const platform::PlatformError &error) override;
     void xmppStreamDidRegisterModule(XMPPStream *sender, XMPPModule *module) override;
     void xmppStreamWillUnregisterModule(XMPPStream *sender, XMPPModule *module) override;
+    // The negotiation and the traffic: "didStartNegotiation", "didSecure", "didConnect", "didRegister",
+    // "didNotRegister", "didAuthenticate", "didNotAuthenticate:<name>", "didReceiveError:<xml>",
+    // "didReceiveMessage:<xml>", "didReceiveIQ:<xml>", "didReceivePresence:<xml>", "didSendPresence".
+    void xmppStreamDidStartNegotiation(XMPPStream *sender) override;
+    void xmppStreamWillSecureWithSettings(XMPPStream *sender, QVariantMap &settings) override;
+    void xmppStreamDidSecure(XMPPStream *sender) override;
+    void xmppStreamDidConnect(XMPPStream *sender) override;
+    void xmppStreamDidRegister(XMPPStream *sender) override;
+    void xmppStreamDidNotRegister(XMPPStream *sender, const std::shared_ptr<platform::NSXMLElement> &error) override;
+    void xmppStreamDidAuthenticate(XMPPStream *sender) override;
+    void xmppStreamDidNotAuthenticate(XMPPStream *sender, const std::shared_ptr<platform::NSXMLElement> &error) override;
+    void xmppStreamDidReceiveError(XMPPStream *sender, const std::shared_ptr<platform::NSXMLElement> &error) override;
+    bool xmppStreamDidReceiveIQ(XMPPStream *sender, const std::shared_ptr<XMPPIQ> &iq) override;
+    void xmppStreamDidReceiveMessage(XMPPStream *sender, const std::shared_ptr<XMPPMessage> &message) override;
+    void xmppStreamDidReceivePresence(XMPPStream *sender, const std::shared_ptr<XMPPPresence> &presence) override;
+    void xmppStreamDidSendPresence(XMPPStream *sender, const std::shared_ptr<XMPPPresence> &presence) override;
+
+    // The TLS settings the recorder hands the stream (none by default: the stream's own defaults).
+    void setTLSSettings(const QVariantMap &settings);
 
     QStringList events() const;
     std::vector<platform::PlatformError> errors() const;
@@ -44,15 +64,33 @@ public:
     int countOf(const QString &prefix) const;
     void clear();
 
-private:
     void record(const QString &event);
 
+private:
     std::shared_ptr<platform::DispatchQueue> m_queue;
+    QVariantMap m_tlsSettings;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     QStringList m_events;
     std::vector<platform::PlatformError> m_errors;
     std::atomic<bool> m_ranOffItsQueue{false};
+};
+
+// Answers a bind conflict with a fixed resource (a null text: no answer).
+class AlternativeResource final : public XMPPStreamDelegate
+{
+public:
+    explicit AlternativeResource(QString answer)
+        : XMPPStreamDelegate({XMPPStreamAlternativeResourceForConflictingResourceOp}), m_answer(std::move(answer))
+    {
+    }
+    QString xmppStreamAlternativeResourceForConflictingResource(XMPPStream *, const QString &) override
+    {
+        return m_answer;
+    }
+
+private:
+    QString m_answer;
 };
 
 // A loopback TCP listener that accepts each connection and holds it until the peer closes it,

@@ -65,7 +65,7 @@ TEST(XMPPStreamConnect, FindsTheServerBySRVThroughDnsmasq)
     EXPECT_GE(client.stream->state(), XMPPStreamStateResolvingSRV);
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
         << client.recorder->events().join(u' ').toStdString();
-    EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
+    EXPECT_EQ(client.stream->state(), XMPPStreamStateOpening);
     EXPECT_EQ(client.recorder->events(),
               (QStringList{QStringLiteral("willConnect"), QStringLiteral("socketDidConnect:%1").arg(server.port())}));
     EXPECT_EQ(dns.queriedNames(), QStringList{QStringLiteral("_xmpp-client._tcp.example.test")});
@@ -178,7 +178,7 @@ TEST(XMPPStreamConnect, RefusedConnectsAndTheirCodes)
     EXPECT_EQ(error.code(), 1);
     // The running connection is left alone and only one attempt was made.
     EXPECT_EQ(client.recorder->countOf(QStringLiteral("willConnect")), 1);
-    EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
+    EXPECT_EQ(client.stream->state(), XMPPStreamStateOpening);
     EXPECT_TRUE(server.waitForAccepted(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(server.accepted(), 1);
@@ -261,7 +261,7 @@ TEST(XMPPStreamConnect, StateOneDuringTheLookupThenTwoWithTheAnswer)
     dns.answer(server.port());
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect"), 1, std::chrono::seconds(3)))
         << client.recorder->events().join(u' ').toStdString();
-    EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
+    EXPECT_EQ(client.stream->state(), XMPPStreamStateOpening);
     EXPECT_EQ(client.recorder->events().last(), QStringLiteral("socketDidConnect:%1").arg(server.port()));
 }
 
@@ -336,13 +336,16 @@ TEST(XMPPStreamConnect, DisconnectAfterSendingWritesTheClosingTag)
         << client.recorder->events().join(u' ').toStdString();
     client.stream->disconnectAfterSending();
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("didDisconnect")));
-    EXPECT_TRUE(server.waitForReceived(16));
-    EXPECT_EQ(server.received(), QByteArrayLiteral("</stream:stream>"));
-    EXPECT_EQ(client.stream->numberOfBytesSent(), 16U);
+    EXPECT_TRUE(server.waitForReceived(int(client.stream->numberOfBytesSent())));
+    // The opening went first; the closing tag last.
+    const QByteArray received = server.received();
+    EXPECT_TRUE(received.startsWith("<?xml version='1.0'?><stream:stream ")) << received.toStdString();
+    EXPECT_TRUE(received.endsWith("</stream:stream>")) << received.toStdString();
+    EXPECT_EQ(client.stream->numberOfBytesSent(), std::uint64_t(received.size()));
     EXPECT_EQ(client.recorder->errors().back(), PlatformError());
-    // The counters start again at the next connection.
+    // The counters start again at the next connection: at most its own opening is counted.
     ASSERT_TRUE(client.stream->connect());
-    EXPECT_EQ(client.stream->numberOfBytesSent(), 0U);
+    EXPECT_LT(client.stream->numberOfBytesSent(), std::uint64_t(received.size()));
 }
 
 TEST(XMPPStreamConnect, MyJIDChangesAreNotifiedByTheRules)
@@ -419,7 +422,7 @@ TEST(XMPPStreamConnect, PeerToPeerInitiatorAndRecipientReportTheirSockets)
     auto recipientRecorder = std::make_shared<StreamRecorder>();
     recipient->addDelegate(recipientRecorder, recipientRecorder->queue());
     ASSERT_TRUE(recipient->connectP2PWithSocket(accepted));
-    EXPECT_EQ(recipient->state(), XMPPStreamStateConnecting);
+    EXPECT_EQ(recipient->state(), XMPPStreamStateOpening);
     ASSERT_TRUE(recipientRecorder->waitFor(QStringLiteral("socketDidConnect")));
     EXPECT_TRUE(recipient->isP2PRecipient());
     EXPECT_FALSE(recipient->isP2PInitiator());

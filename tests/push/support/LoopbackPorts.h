@@ -11,5 +11,8 @@ quint16 probeTcpPort();
 // A port free for both UDP and TCP (a DNS server takes both).
 quint16 probeUdpAndTcpPort();
 bool isUdpPortTaken(quint16 port);
+// A listening TCP socket on a loopback port the system picks: its descriptor goes to fd (-1 on
+// failure) and its port is the result (0 on failure).
+quint16 listenOnLoopback(int &fd);
 
 } // namespace looptest

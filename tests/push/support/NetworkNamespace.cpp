@@ -31,4 +31,9 @@ void runInPrivateNamespace(const char *marker, const QString &gtestFilter)
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
+bool ip(const QString &arguments)
+{
+    return QProcess::execute(QStringLiteral("ip"), arguments.split(QLatin1Char(' '))) == 0;
+}
+
 } // namespace looptest

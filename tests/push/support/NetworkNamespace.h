@@ -12,5 +12,7 @@ bool isInPrivateNamespace(const char *marker);
 // Runs the filter's tests in a private namespace and checks that exactly one ran and passed; skips the
 // calling test where namespaces cannot be made. Call from a gtest test body.
 void runInPrivateNamespace(const char *marker, const QString &gtestFilter);
+// Runs "ip" with the arguments (separated by blanks); whether it succeeded.
+bool ip(const QString &arguments);
 
 } // namespace looptest

@@ -64,3 +64,6 @@ private:
 
 // A stanza is its element and nothing more: converting a received element must not need a copy.
 static_assert(sizeof(XMPPIQ) == sizeof(XMPPElement), "Adding instance variables to XMPPIQ is not currently supported!");
+
+// An iq of the stream's negotiation and logins: the type, a fresh id and the child.
+XMPPIQ negotiationIQ(const QString &type, const std::shared_ptr<platform::NSXMLElement> &child);

@@ -1,6 +1,9 @@
 // XMPPStream: connecting by SRV, host name or peer-to-peer, and disconnecting.
 
+#include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
+#include "push/XMPP/Authentication/XMPPSASLAuthentication.h"
+#include "push/XMPP/Core/XMPPParser.h"
 #include "push/XMPP/Core/XMPPStream+Private.h"
 
 using platform::DispatchQueue;
@@ -236,7 +239,7 @@ void XMPPStream::adoptP2PSocket(const std::shared_ptr<GCDAsyncSocket> &acceptedS
     });
     m_state = XMPPStreamStateConnecting;
     resetByteCountsIfAsked();
-    // FIXME: the stream's negotiation starts here once it is built.
+    startNegotiation();
 }
 
 // ---- The socket's reports ----
@@ -249,8 +252,12 @@ void XMPPStream::socketDidConnectToHost(GCDAsyncSocket *sock)
         d.xmppStreamSocketDidConnect(s, socket.get());
     });
     dropSRV();
-    // FIXME: TLS (old-school connects) or the stream's negotiation starts here once it is built; until
-    // then the stream stays in state 2.
+    enableTcpKeepAlive();
+    // An old-school secure connection speaks TLS from its first byte.
+    if ((m_config & kP2PMode) == 0 && (m_flags & kIsSecure) != 0)
+        startTLS();
+    else
+        startNegotiation();
 }
 
 void XMPPStream::socketDidDisconnect(GCDAsyncSocket *sock, const PlatformError &err)
@@ -267,6 +274,16 @@ void XMPPStream::socketDidDisconnect(GCDAsyncSocket *sock, const PlatformError &
     m_rootElement.reset();
     dropSRV();
     m_flags = 0;
+    m_auth.reset();
+    if (m_parser) {
+        m_parser->setDelegate(nullptr, nullptr);
+        m_parser.reset();
+    }
+    if (m_keepAliveTimer) {
+        m_keepAliveTimer->cancel();
+        m_keepAliveTimer.reset();
+    }
+    failPendingReceipts();
     PlatformError error = err;
     if (!m_parserError.isNull()) {
         error = m_parserError;

@@ -5,6 +5,7 @@
 
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
 #include "push/Utilities/XMPPSRVResolver.h"
+#include "push/XMPP/Core/XMPPParserDelegate.h"
 #include "push/XMPP/Core/XMPPStream.h"
 
 #include <condition_variable>
@@ -23,19 +24,35 @@ enum : std::uint8_t {
     kResetByteCountPerConnection = 1 << 1,
 };
 
-// The socket's and the SRV resolver's delegate. Both hold their delegate as a plain pointer and call it
-// on xmppQueue; this object reaches the stream only while the stream still lives.
-class XMPPStream::Callbacks final : public GCDAsyncSocketDelegate, public XMPPSRVResolverDelegate
+// The socket's, the SRV resolver's and the parsers' delegate. All hold their delegate as a plain
+// pointer and call it on xmppQueue; this object reaches the stream only while the stream still lives.
+class XMPPStream::Callbacks final : public GCDAsyncSocketDelegate,
+                                    public XMPPSRVResolverDelegate,
+                                    public XMPPParserDelegate
 {
 public:
     explicit Callbacks(std::weak_ptr<XMPPStream> stream) : m_stream(std::move(stream)) {}
 
     void socketDidConnectToHost(GCDAsyncSocket *sock, const QString &host, quint16 port) override;
     void socketDidDisconnect(GCDAsyncSocket *sock, const platform::PlatformError &err) override;
+    void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data, long tag) override;
+    void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long tag) override;
+    void socketDidSecure(GCDAsyncSocket *sock) override;
+    void xmppParserDidReadRoot(XMPPParser *sender, const std::shared_ptr<platform::NSXMLElement> &root) override;
+    void xmppParserDidReadElement(XMPPParser *sender, const std::shared_ptr<platform::NSXMLElement> &element) override;
+    void xmppParserDidEnd(XMPPParser *sender) override;
+    void xmppParserDidFail(XMPPParser *sender, const platform::PlatformError &error) override;
+    void xmppParserDidParseData(XMPPParser *sender) override;
     void srvResolverDidResolveRecords(XMPPSRVResolver *sender, const std::vector<XMPPSRVRecord> &records) override;
     void srvResolverDidNotResolveDueToError(XMPPSRVResolver *sender, const platform::PlatformError &error) override;
 
 private:
+    template <typename Work> void withStream(Work work)
+    {
+        if (const auto stream = m_stream.lock())
+            work(*stream);
+    }
+
     const std::weak_ptr<XMPPStream> m_stream;
 };
 
@@ -65,3 +82,17 @@ template <typename Call> void XMPPStream::notifyDelegates(XMPPStreamDelegateOper
             call(delegate, self.get());
         });
 }
+
+// The namespaces of the negotiation.
+namespace xmppns {
+inline const QString kJabberClient = QStringLiteral("jabber:client");
+inline const QString kStreams = QStringLiteral("http://etherx.jabber.org/streams");
+inline const QString kTLS = QStringLiteral("urn:ietf:params:xml:ns:xmpp-tls");
+inline const QString kSASL = QStringLiteral("urn:ietf:params:xml:ns:xmpp-sasl");
+inline const QString kBind = QStringLiteral("urn:ietf:params:xml:ns:xmpp-bind");
+inline const QString kSession = QStringLiteral("urn:ietf:params:xml:ns:xmpp-session");
+inline const QString kStanzas = QStringLiteral("urn:ietf:params:xml:ns:xmpp-stanzas");
+inline const QString kRegisterFeature = QStringLiteral("http://jabber.org/features/iq-register");
+inline const QString kRegister = QStringLiteral("jabber:iq:register");
+inline const QString kLegacyAuth = QStringLiteral("jabber:iq:auth");
+} // namespace xmppns

@@ -1,6 +1,10 @@
 #include "push/XMPP/Core/XMPPStream.h"
 
+#include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Assert.h"
+#include "push/XMPP/Authentication/XMPPSASLAuthentication.h"
+#include "push/XMPP/Core/XMPPElementReceipt.h"
+#include "push/XMPP/Core/XMPPParser.h"
 #include "platform/foundation/Identifiers.h"
 #include "platform/foundation/NSXMLElement.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -60,7 +64,7 @@ XMPPStream::XMPPStream(PrivateTag, bool isP2P, const XMPPJID::Ptr &myJID)
       m_willReceiveMessageQueue(serialQueue("xmpp.willReceiveMessage")),
       m_willReceivePresenceQueue(serialQueue("xmpp.willReceivePresence")),
       m_didReceiveIqQueue(serialQueue("xmpp.didReceiveIq")), m_myJID_setByClient(myJID),
-      m_utilityRunLoop(std::make_shared<UtilityRunLoop>())
+      m_parserQueue(serialQueue("xmpp.parser")), m_utilityRunLoop(std::make_shared<UtilityRunLoop>())
 {
     if (isP2P)
         m_config |= kP2PMode;
@@ -77,9 +81,18 @@ XMPPStream::~XMPPStream()
     }
     if (m_srvResolver)
         m_srvResolver->stop();
+    if (m_keepAliveTimer)
+        m_keepAliveTimer->cancel();
+    for (const auto &receipt : m_receipts)
+        receipt->signalFailure();
     // Callbacks already queued on xmppQueue still point at the callback object: it goes with the last
-    // of them, and finds the stream gone.
-    m_xmppQueue->async([callbacks = std::move(m_callbacks)] {});
+    // of them, and finds the stream gone. The parser's delegate is cleared on the parser queue first,
+    // so that no parser event is queued after the release.
+    if (m_parser)
+        m_parser->setDelegate(nullptr, nullptr);
+    m_parserQueue->async([callbacks = std::move(m_callbacks), xmppQueue = m_xmppQueue]() mutable {
+        xmppQueue->async([callbacks = std::move(callbacks)] {});
+    });
     // The utility thread ends on its own, without being waited for.
     m_utilityRunLoop->stop();
 }
@@ -261,8 +274,10 @@ void XMPPStream::setKeepAliveInterval(double interval)
 {
     postOnXmppQueue([interval](XMPPStream &stream) {
         // A running keep-alive needs at least ten seconds between ticks; 0 or less switches it off.
-        if (interval != stream.m_keepAliveInterval)
-            stream.m_keepAliveInterval = interval > 0 ? std::max(interval, 10.0) : interval;
+        if (interval == stream.m_keepAliveInterval)
+            return;
+        stream.m_keepAliveInterval = interval > 0 ? std::max(interval, 10.0) : interval;
+        stream.setupKeepAliveTimer();
     });
 }
 

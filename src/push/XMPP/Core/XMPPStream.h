@@ -10,6 +10,7 @@
 #include <QChar>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <cstdint>
@@ -19,13 +20,21 @@
 #include <thread>
 #include <vector>
 
+#include <deque>
+
 class GCDAsyncSocket;
+class XMPPElementReceipt;
+class XMPPIQ;
+class XMPPMessage;
 class XMPPModule;
+class XMPPParser;
 class XMPPPresence;
+class XMPPSASLAuthentication;
 class XMPPSRVRecord;
 class XMPPSRVResolver;
 
 namespace platform {
+class DispatchTimer;
 class NSXMLElement;
 }
 
@@ -179,6 +188,35 @@ public:
     void disconnect();
     void disconnectAfterSending();
 
+    // ---- Negotiation (+Negotiation) ----
+    // Feature tests: from state 7 on they read the server's feature list, below it they answer no.
+    bool supportsStartTLS() const;
+    bool supportsInBandRegistration() const;
+    QStringList supportedAuthenticationMechanisms() const;
+    bool supportsAuthenticationMechanism(const QString &mechanismType) const;
+    bool supportsDigestMD5Authentication() const;
+    bool supportsPlainAuthentication() const;
+    bool supportsDeprecatedPlainAuthentication() const;
+    bool supportsDeprecatedDigestAuthentication() const;
+    // Each answers whether its request was sent; else the error (XMPPStreamErrorDomain) goes to errPtr.
+    bool secureConnection(platform::PlatformError *errPtr = nullptr);
+    bool registerWithPassword(const QString &password, platform::PlatformError *errPtr = nullptr);
+    bool authenticate(const std::shared_ptr<XMPPSASLAuthentication> &auth, platform::PlatformError *errPtr = nullptr);
+    bool authenticateWithPassword(const QString &password, platform::PlatformError *errPtr = nullptr);
+    // For the mechanisms: written only while authenticating.
+    void sendAuthElement(const std::shared_ptr<platform::NSXMLElement> &element);
+
+    // ---- Traffic (+Traffic) ----
+    // Written only in state 12; a null element is ignored.
+    void sendElement(const std::shared_ptr<platform::NSXMLElement> &element);
+    // With a receipt place: synchronous, and the receipt (null when not connected) tells whether the
+    // element was written.
+    void sendElement(const std::shared_ptr<platform::NSXMLElement> &element,
+                     std::shared_ptr<XMPPElementReceipt> *receiptPtr);
+    void resendMyPresence();
+    // Treats the element as read from the server (state 12 only).
+    void injectElement(const std::shared_ptr<platform::NSXMLElement> &element);
+
     // ---- Modules ----
     void registerModule(const std::shared_ptr<XMPPModule> &module);
     void unregisterModule(const std::shared_ptr<XMPPModule> &module);
@@ -213,6 +251,68 @@ private:
     void socketDidDisconnect(GCDAsyncSocket *sock, const platform::PlatformError &err);
     bool beginDisconnect();
     void dropSRV();
+    void enableTcpKeepAlive();
+    void failPendingReceipts();
+
+    // Negotiation (+Negotiation); on xmppQueue.
+    void startNegotiation();
+    void sendOpeningNegotiation();
+    QString openingHeader() const;
+    void parserDidReadRoot(XMPPParser *sender, const std::shared_ptr<platform::NSXMLElement> &root);
+    void parserDidReadElement(XMPPParser *sender, const std::shared_ptr<platform::NSXMLElement> &element);
+    void handleStreamFeatures();
+    void sendStartTLSRequest();
+    void startTLS();
+    void continueStartTLS(QVariantMap settings);
+    void handleStartTLSResponse(const std::shared_ptr<platform::NSXMLElement> &response);
+    void handleRegistration(const std::shared_ptr<platform::NSXMLElement> &response);
+    void handleAuth(const std::shared_ptr<platform::NSXMLElement> &authResponse);
+    void handleBinding(const std::shared_ptr<platform::NSXMLElement> &response);
+    void askForAlternativeResource();
+    void continueHandleBinding(const QString &alternativeResource);
+    void handleStartSessionResponse(const std::shared_ptr<platform::NSXMLElement> &response);
+    void sendBindRequest(const QString &resource);
+    bool startAuthentication(const std::shared_ptr<XMPPSASLAuthentication> &auth, platform::PlatformError *errPtr);
+    std::shared_ptr<platform::NSXMLElement> streamFeatures() const;
+    // The feature list's child of that name and namespace, from state 7 on; null below it.
+    std::shared_ptr<platform::NSXMLElement> offeredFeature(const QString &name, const QString &xmlns) const;
+    // Whether the answer to the older login's field query offers the field, from state 7 on.
+    bool legacyAuthQueryHolds(const QString &field) const;
+    void notifyDidConnect();
+    void notifyDidAuthenticate();
+    void notifyDidNotAuthenticate(const std::shared_ptr<platform::NSXMLElement> &element);
+    void notifyDidReceiveError(const std::shared_ptr<platform::NSXMLElement> &element);
+
+    // Traffic (+Traffic); on xmppQueue.
+    void writeElement(const std::shared_ptr<platform::NSXMLElement> &element, long tag,
+                      const std::shared_ptr<XMPPElementReceipt> &receipt);
+    void sendElementWithTag(const std::shared_ptr<platform::NSXMLElement> &element, long tag,
+                            const std::shared_ptr<XMPPElementReceipt> &receipt);
+    void sendIQ(const std::shared_ptr<XMPPIQ> &iq, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt);
+    void sendMessage(const std::shared_ptr<XMPPMessage> &message, long tag,
+                     const std::shared_ptr<XMPPElementReceipt> &receipt);
+    void sendPresence(const std::shared_ptr<XMPPPresence> &presence, long tag,
+                      const std::shared_ptr<XMPPElementReceipt> &receipt);
+    void receiveElement(const std::shared_ptr<platform::NSXMLElement> &element);
+    void receiveIQ(const std::shared_ptr<XMPPIQ> &iq);
+    void receiveMessage(const std::shared_ptr<XMPPMessage> &message);
+    void receivePresence(const std::shared_ptr<XMPPPresence> &presence);
+    void continueReceiveIQ(const std::shared_ptr<XMPPIQ> &iq);
+    void answerUnclaimedIQ(const std::shared_ptr<XMPPIQ> &iq);
+    template <typename Stanza, typename Ask>
+    void runFilterChain(XMPPStreamDelegateOperation operation, const std::shared_ptr<platform::DispatchQueue> &chainQueue,
+                        std::shared_ptr<Stanza> stanza, Ask ask, std::function<void(XMPPStream &, std::shared_ptr<Stanza>)> continuation,
+                        std::function<void()> dropped);
+    void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data);
+    void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long tag);
+    void socketDidSecure(GCDAsyncSocket *sock);
+    void parserDidParseData(XMPPParser *sender);
+    void parserDidEnd(XMPPParser *sender);
+    void parserDidFail(XMPPParser *sender, const platform::PlatformError &error);
+    void readNext();
+    void setupKeepAliveTimer();
+    void keepAlive();
+    static double now();
 
     // The queues: the stream's own, then those of the filter chains and the wait on IQ answers.
     const std::shared_ptr<platform::DispatchQueue> m_xmppQueue;
@@ -250,6 +350,15 @@ private:
     // The socket's and the resolver's delegate: it reaches the stream through a weak pointer, and
     // outlives the stream until every callback already queued on xmppQueue has run.
     std::shared_ptr<Callbacks> m_callbacks;
+    // Every parser of the stream runs on this one queue, so that clearing a parser's delegate there
+    // is followed by no further event of it.
+    const std::shared_ptr<platform::DispatchQueue> m_parserQueue;
+    std::shared_ptr<XMPPParser> m_parser;
+    std::shared_ptr<XMPPSASLAuthentication> m_auth;
+    // The receipts of elements handed to the socket, in the order of their writes.
+    std::deque<std::shared_ptr<XMPPElementReceipt>> m_receipts;
+    std::shared_ptr<platform::DispatchTimer> m_keepAliveTimer;
+    double m_lastSendReceiveTime = 0;
     std::shared_ptr<UtilityRunLoop> m_utilityRunLoop;
     std::thread::id m_utilityThreadId;
 

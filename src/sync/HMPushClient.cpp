@@ -1,0 +1,5 @@
+#include "sync/HMPushClient.h"
+
+HMXMPPClientDelegate::~HMXMPPClientDelegate() = default;
+
+HMPushClient::~HMPushClient() = default;
