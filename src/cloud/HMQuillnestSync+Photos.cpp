@@ -97,37 +97,42 @@ QString HMQuillnestSync::photoFolderPath()
 
 // Downloads ---------------------------------------------------------------------------------------------
 
-bool HMQuillnestSync::getContactPhotosForUniqueIds()
+std::optional<qsizetype> HMQuillnestSync::getContactPhotosForUniqueIds()
 {
     HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
-        return true;
+        return 0;
     const QStringList ids = contactsWithUpdatedPhotosInQuillnest();
     if (!GlobalVariables::getShouldSyncContactPhotos() || ids.isEmpty()) {
         target->picturesDictionaryUpdated();
-        return true;
+        return 0;
     }
     const QString folder = photoFolderPath();
     if (!QDir().mkpath(folder) ||
         !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
         DDLogError(QStringLiteral("Cannot make the photo folder %1").arg(folder));
+    qsizetype notHandedOver = 0;
     for (const QString &id : ids) {
         target->setReceivingPhotosStatus(true);
         target->postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), 0.0);
         DDLogVerbose(QStringLiteral("Sending photos request"));
-        const bool cancelled = !fetchOnePhoto(id, folder);
+        const PhotoFetch fetched = fetchOnePhoto(id, folder);
         target->setReceivingPhotosStatus(false);
-        if (cancelled)
-            return false;
+        if (fetched == PhotoFetch::Cancelled)
+            return std::nullopt;
+        if (fetched == PhotoFetch::NotHandedOver)
+            ++notHandedOver;
     }
     // Told whatever came: a page whose downloads all failed must not leave the run waiting.
     target->picturesDictionaryUpdated();
-    return true;
+    return notHandedOver;
 }
 
-// One download; false only when the run was cancelled meanwhile. A failed download is logged and
-// stores nothing.
-bool HMQuillnestSync::fetchOnePhoto(const QString &id, const QString &folder)
+// One download. A picture the cloud did not hand over (no answer, or an answer in error) stores
+// nothing and is counted by the caller, which ends the listing in error: the contacts' listing date
+// must not move past a picture that never came, or no later sync would ask for it again. A picture
+// that came but cannot be read is skipped for good: asking again would bring the same bytes.
+HMQuillnestSync::PhotoFetch HMQuillnestSync::fetchOnePhoto(const QString &id, const QString &folder)
 {
     const QString session = sessionIdentifier();
     const QVariantMap body{{QStringLiteral("Session"), session.isEmpty() ? QStringLiteral("0") : session},
@@ -137,23 +142,23 @@ bool HMQuillnestSync::fetchOnePhoto(const QString &id, const QString &folder)
                     jsonStringFromDictionary(body).toUtf8(), QString::fromLatin1(platform::RKMIMETypeJSON),
                     kMaxPhotoBytes);
     if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
-        return false;
+        return PhotoFetch::Cancelled;
     if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
         DDLogError(QStringLiteral("Failed to retrieve contact photo from the cloud"));
-        return true;
+        return PhotoFetch::NotHandedOver;
     }
     const QString path = QDir(folder).filePath(id + QStringLiteral(".jpeg"));
     QString problem;
     if (!writePhotoAsJpeg(outcome.response().body(), path, problem)) {
         DDLogError(QStringLiteral("Skipping the photo of '%1': %2").arg(id, problem));
-        return true;
+        return PhotoFetch::Skipped;
     }
     {
         const std::lock_guard lock(m_mutex);
         m_contactPhotos.insert(id, path);
     }
     DDLogVerbose(QStringLiteral("Adding contact photo to dictionary %1, %2").arg(id, path));
-    return true;
+    return PhotoFetch::Stored;
 }
 
 // The picture's size is read from its header before any pixel is decoded, so a crafted header cannot

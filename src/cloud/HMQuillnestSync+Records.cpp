@@ -199,14 +199,31 @@ bool HMQuillnestSync::listRecordsForConduit(quint64 conduit, const QDateTime &mo
     }
     DDLogVerbose(QStringLiteral("List command returned successful"));
     answerListedPage(*target, conduit, page.batchSize, limit, inRecovery);
-    const bool photosDone = getContactPhotosForUniqueIds();
+    const std::optional<qsizetype> photosNotHandedOver = getContactPhotosForUniqueIds();
     setContactsWithUpdatedPhotosInQuillnest({});
     // A cancel during the downloads was reported by its request.
-    if (!photosDone)
+    if (!photosNotHandedOver)
         return true;
+    if (*photosNotHandedOver > 0) {
+        endListingForMissingPhotos(*target, *photosNotHandedOver);
+        return true;
+    }
     target->listCommandFinishedSuccessful(true);
     startFireDateTimer();
     return true;
+}
+
+// The run ends before the contacts' listing date can move: the next sync lists these contacts again
+// and asks for their pictures once more.
+void HMQuillnestSync::endListingForMissingPhotos(HMSyncClientDelegate &target, qsizetype missing)
+{
+    target.didErrorWithError(
+        6, QStringLiteral("The cloud did not hand over the photos of %1 contacts; they are asked for again at the "
+                          "next sync.")
+               .arg(missing));
+    target.writeRemainOnCurrentConduit(false);
+    target.listCommandFinishedSuccessful(false);
+    target.commandErroredStopProcessing();
 }
 
 // One page, asked again with a quarter of the limit while the reply is no JSON object: 512, 128, 32, 8

@@ -122,9 +122,10 @@ public:
     bool isKeepAliveRunning() const;
 
     // Photos: fetches the pictures of the ids the last listed contacts page noted, one after the
-    // other, and tells picturesDictionaryUpdated when done; false only when the run was cancelled
-    // meanwhile.
-    bool getContactPhotosForUniqueIds();
+    // other, and tells picturesDictionaryUpdated when done. Nothing when the run was cancelled
+    // meanwhile; otherwise the number of pictures the cloud did not hand over (no answer, or an
+    // answer in error).
+    std::optional<qsizetype> getContactPhotosForUniqueIds();
     // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
     // device contact id, answered on the framework's thread.
     void sendMoreContactPhotos();
@@ -272,7 +273,9 @@ private:
     void handleUpdateOutcome(HMSyncClientDelegate &target, quint64 conduit, const QVariantMap &body,
                              const platform::RKRequestOutcome &outcome, bool isLastBatch);
     void answerUpdateStage(HMSyncClientDelegate &target, quint64 conduit, bool isLastBatch);
-    bool fetchOnePhoto(const QString &id, const QString &folder);
+    enum class PhotoFetch { Stored, Skipped, NotHandedOver, Cancelled };
+    PhotoFetch fetchOnePhoto(const QString &id, const QString &folder);
+    void endListingForMissingPhotos(HMSyncClientDelegate &target, qsizetype missing);
     void endPhotoStage();
     void noteStatusSynchronizing();
     void installTimer(std::shared_ptr<platform::RunLoopTimer> HMQuillnestSync::*slot,
