@@ -267,7 +267,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         if (cached != m_answers.constEnd())
             return *cached;
     }
-    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern};
+    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.listsOccurrences};
     Answer answer;
     ScriptOutcome outcome;
     if (request.at(0) == 'S') {
@@ -371,6 +371,7 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     take("refuseKind", s.refuseKind);
     take("refuseNumber", s.refuseNumber);
     take("answerEmpty", s.answerEmpty);
+    take("listsOccurrences", s.listsOccurrences);
     take("stall", s.stall);
     take("killMidReply", s.killMidReply);
     take("claimBytes", s.claimBytes);

@@ -33,6 +33,7 @@ struct PeerSwitches
     QString versionText;        // what "version" answers
     bool lockDatabase = false;  // another connection holds the database locked
     bool reimportNewIds = true; // a re-imported record gets a new id
+    bool listsOccurrences = false; // "every calendar event" takes in the modified occurrences too
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

@@ -26,6 +26,7 @@ struct ScriptContext
     QDateTime now;
     QString versionText;
     QString datePattern;
+    bool listsOccurrences = false; // the event listings take in the modified occurrences
 };
 
 // One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the
