@@ -473,8 +473,18 @@ QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, 
             m_dictionaryOfModifiedExceptions.insert(it.key(), dates);
         }
     }
-    for (const QVariant &date : m_dictionaryOfModifiedExceptions.value(outlookId).toList()) {
-        days.append(date.toDateTime().toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")));
+    const QVariantList modified = m_dictionaryOfModifiedExceptions.value(outlookId).toList();
+    const QStringList modifiedIds =
+        m_outlookSqliteHelper ? m_outlookSqliteHelper->exceptionRecordIds().value(outlookId) : QStringList();
+    for (qsizetype i = 0; i < modified.size(); ++i) {
+        // A moved occurrence leaves the series on the day it was scheduled for, not on the day it
+        // moved to: that one the occurrence's own record holds.
+        QDateTime date = modified.at(i).toDateTime();
+        if (i < modifiedIds.size()) {
+            if (const std::optional<QDateTime> scheduled = getStartDateForExceptionRecordWithOutlookId(modifiedIds.at(i)))
+                date = *scheduled;
+        }
+        days.append(date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")));
         DDLogInfo(QStringLiteral("exDate %1").arg(days.last()));
     }
     if (m_numberOfInstancesForOutlookRecurringEvent > 0 && days.size() >= m_numberOfInstancesForOutlookRecurringEvent)

@@ -133,15 +133,20 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
     }
     DDLogInfo(QStringLiteral("tempModifiedRecords.count %1").arg(changed->size()));
     m_dictionaryOfModifiedExceptions.clear();
-    QStringList candidates = outlookEventCandidates(*changed, excludedHmUids);
+    const QSet<QString> excluded = excludedOutlookIds(excludedHmUids);
+    QStringList candidates = outlookEventCandidates(*changed, excluded);
     std::optional<QHash<QString, OutlookEventTimes>> times;
-    const std::optional<QHash<QString, QString>> texts = readOutlookEventTexts(candidates, times);
-    if (!texts)
+    std::optional<QHash<QString, QString>> texts = readOutlookEventTexts(candidates, times);
+    if (!texts || !addSeriesOfChangedOccurrences(candidates, excluded, *texts, *times))
         return std::nullopt;
     QList<HMSyncRecord> records = outlookEventRecords(candidates, *texts, *times);
     if (includeDeletes)
         records += outlookEventDeletions(date);
-    records += cancelledOutlookOccurrences(records);
+    // Only Google takes a record as a cancelled occurrence: the phone's and the cloud's record forms
+    // carry no status, so there it would be an event without a title. They have the removed
+    // occurrence among the series' exception dates.
+    if (isGoogleDirect())
+        records += cancelledOutlookOccurrences(records);
     for (HMSyncRecord &record : records) {
         if (record.dictionary().contains(QStringLiteral("PARENTID")))
             record.setIsNew(false);
@@ -153,7 +158,8 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
     return records;
 }
 
-QStringList HMCalendarData::outlookEventCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
+// The Outlook ids of the records the other side changed in this sync: not echoed back.
+QSet<QString> HMCalendarData::excludedOutlookIds(const QSet<QString> &excludedHmUids)
 {
     showProgress(QStringLiteral("Scanning Outlook calendar for changes ..."));
     const QVariantMap map = excludedHmUids.isEmpty()
@@ -168,6 +174,11 @@ QStringList HMCalendarData::outlookEventCandidates(const QStringList &changed, c
             excluded.insert(outlookId);
     }
     DDLogInfo(QStringLiteral("idsToExlude.count %1").arg(excluded.size()));
+    return excluded;
+}
+
+QStringList HMCalendarData::outlookEventCandidates(const QStringList &changed, const QSet<QString> &excluded)
+{
     QStringList candidates;
     candidates.reserve(changed.size());
     for (qsizetype i = 0; i < changed.size(); ++i) {
@@ -178,6 +189,34 @@ QStringList HMCalendarData::outlookEventCandidates(const QStringList &changed, c
     DDLogInfo(QStringLiteral("Done with idsToExlude"));
     showProgress(QStringLiteral("Scanning Outlook calendar for changes ..."));
     return candidates;
+}
+
+// A changed occurrence changes its series' exceptions: the series goes with it, read first. False
+// when Outlook went away.
+bool HMCalendarData::addSeriesOfChangedOccurrences(QStringList &candidates, const QSet<QString> &excluded,
+                                                   QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times)
+{
+    QSet<QString> listed(candidates.cbegin(), candidates.cend());
+    QStringList series;
+    for (const QString &candidate : std::as_const(candidates)) {
+        if (!texts.value(candidate).contains(QStringLiteral("\nRECURRENCE-ID;")))
+            continue;
+        const QString seriesId = seriesOutlookIdOfOccurrence(candidate);
+        if (!seriesId.isEmpty() && !listed.contains(seriesId) && !excluded.contains(seriesId)) {
+            listed.insert(seriesId);
+            series.append(seriesId);
+        }
+    }
+    if (series.isEmpty())
+        return true;
+    std::optional<QHash<QString, OutlookEventTimes>> seriesTimes;
+    const std::optional<QHash<QString, QString>> seriesTexts = readOutlookEventTexts(series, seriesTimes);
+    if (!seriesTexts)
+        return false;
+    texts.insert(*seriesTexts);
+    times.insert(*seriesTimes);
+    candidates = series + candidates;
+    return true;
 }
 
 // The event's iCalendar text as the reader takes it (cut before its end line, with its category
@@ -255,7 +294,6 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
 {
     const bool googleDirect = isGoogleDirect();
     const QHash<QString, QString> deviceIds = m_outlookIds->deviceIdsByOutlookId();
-    // Every event's identity first: an occurrence then finds its series sent as new in this run too.
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
     for (const QString &candidate : candidates) {
@@ -264,11 +302,8 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
         const QString deviceId = deviceIds.value(candidate);
         record.setIsNew(deviceId.isEmpty());
         record.setHmxUid(deviceId.isEmpty() ? newUid() : deviceId);
-        if (deviceId.isEmpty()) {
-            m_newOutlookRecordIds.insert(candidate, record.hmxUid());
-            if (googleDirect)
-                record.setOutlookUid(candidate);
-        }
+        if (deviceId.isEmpty() && googleDirect)
+            record.setOutlookUid(candidate);
         records.append(record);
     }
     QList<HMSyncRecord> listed;
@@ -310,12 +345,18 @@ std::optional<HMSyncRecord> HMCalendarData::outlookEventRecord(HMSyncRecord reco
         mapping.insert(record.outlookUid(), record.hmxUid());
         GlobalVariables::setIdMappingForInsertRecords(mapping);
     }
-    m_isWritingToGoogleDirect = true;
+    // The rule's count becomes an end instant in GMT for Google only. The phone and the cloud take the
+    // end as a day: read as local, that instant falls a day early east of GMT and drops the last occurrence.
+    if (googleDirect)
+        m_isWritingToGoogleDirect = true;
     const OutlookEventTimes eventTimes = times.value(candidate);
     record.setDictionary(pppDictionaryForOutlookCalendarEvent(QStringLiteral("%1\nOUTLOOKID:%2").arg(text, candidate),
                                                               eventTimes.start, eventTimes.end, QString()));
     if (m_outlookOccurrenceUnknown) {
-        DDLogError(QStringLiteral("The series of Outlook occurrence %1 could not be found; the occurrence is not sent").arg(candidate));
+        // Its series is new to the other side (whose id for it comes with the answer) or Outlook could
+        // not name it: the occurrence stays out of the map and goes with a later sync.
+        DDLogInfo(QStringLiteral("The series of Outlook occurrence %1 is not known yet; the occurrence goes with a later sync")
+                      .arg(candidate));
         return std::nullopt;
     }
     const QString assignedId = record.hmxUid();

@@ -248,19 +248,27 @@ std::optional<QDateTime> HMCalendarData::getStartDateForExceptionRecordWithOutlo
 
 QString HMCalendarData::getGoogleIdForMasterRecordFromExceptonRecordId(const QString &outlookId)
 {
-    const std::optional<NSAppleEventDescriptor> answer = askAboutEvent(QStringLiteral("return the id of the master of"), outlookId);
-    const QString seriesOutlookId = answer ? answer->stringValue() : QString();
+    const QString seriesOutlookId = seriesOutlookIdOfOccurrence(outlookId);
     if (seriesOutlookId.isEmpty())
         return QString();
     QString deviceId = outlookDatFileHelper().getDeviceEventIdForOutlookEventId(seriesOutlookId);
     if (deviceId.isEmpty())
         deviceId = GlobalVariables::getIdMappingForInsertRecords().value(seriesOutlookId).toString();
     if (deviceId.isEmpty())
-        deviceId = m_newOutlookRecordIds.value(seriesOutlookId);
-    if (deviceId.isEmpty())
         return QString();
     deviceId = deviceId.left(deviceId.indexOf(u'@') < 0 ? deviceId.size() : deviceId.indexOf(u'@'));
     return deviceId.remove(u'-');
+}
+
+QString HMCalendarData::seriesOutlookIdOfOccurrence(const QString &outlookId)
+{
+    if (const auto known = m_seriesOfOccurrence.constFind(outlookId); known != m_seriesOfOccurrence.constEnd())
+        return known.value();
+    const std::optional<NSAppleEventDescriptor> answer = askAboutEvent(QStringLiteral("return the id of the master of"), outlookId);
+    const QString seriesId = answer ? answer->stringValue() : QString();
+    if (!seriesId.isEmpty())
+        m_seriesOfOccurrence.insert(outlookId, seriesId);
+    return seriesId;
 }
 
 double HMCalendarData::timezoneOffsetFromEventDescriptor(const NSAppleEventDescriptor &descriptor)

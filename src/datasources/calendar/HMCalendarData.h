@@ -228,7 +228,8 @@ private:
     HMOutlookDatFileHelper &outlookDatFileHelper();
     void ensureOutlookHelpers();
     void failOutlookRead(const QString &reason);
-    QStringList outlookEventCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
+    QStringList outlookEventCandidates(const QStringList &changed, const QSet<QString> &excludedOutlookIds);
+    QSet<QString> excludedOutlookIds(const QSet<QString> &excludedHmUids);
     std::optional<std::pair<QString, QString>> outlookEventText(const platform::NSAppleEventDescriptor &result);
     std::optional<QHash<QString, QString>> readOutlookEventTexts(QStringList &candidates,
                                                                  std::optional<QHash<QString, OutlookEventTimes>> &times);
@@ -250,6 +251,9 @@ private:
     void noteModifiedOccurrence(QVariantMap &record, const QString &outlookId);
     QStringList outlookExceptionDays(const QStringList &eventLines, const QString &outlookId);
     bool outlookSyncsAttendees();
+    QString seriesOutlookIdOfOccurrence(const QString &outlookId);
+    bool addSeriesOfChangedOccurrences(QStringList &candidates, const QSet<QString> &excluded,
+                                       QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
     std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
 
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlookSqliteHelper;
@@ -262,8 +266,8 @@ private:
     // The event being read: its start, and whether it is an occurrence whose series is unknown.
     QDateTime m_outlookEventStart;
     bool m_outlookOccurrenceUnknown = false;
-    // Outlook id to the id given to an event sent as new in this run.
-    QHash<QString, QString> m_newOutlookRecordIds;
+    // The series' Outlook id of each occurrence asked about.
+    QHash<QString, QString> m_seriesOfOccurrence;
 
     // What the CalendarStore listing decided for one event.
     struct CalendarStorePlan

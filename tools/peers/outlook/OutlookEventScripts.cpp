@@ -44,7 +44,7 @@ QString offsetText(int seconds)
 {
     const int minutes = std::abs(seconds) / 60;
     return QStringLiteral("%1%2%3")
-        .arg(seconds < 0 ? u'-' : u'+')
+        .arg(QChar(seconds < 0 ? u'-' : u'+'))
         .arg(minutes / 60, 2, 10, QLatin1Char('0'))
         .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
