@@ -151,8 +151,9 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
         if (record.dictionary().contains(QStringLiteral("PARENTID")))
             record.setIsNew(false);
     }
-    // Whole seconds, less one: an edit made in the second the read began still counts as later.
-    m_outlookReadStamp = QDateTime::fromSecsSinceEpoch(started.toSecsSinceEpoch() - 1, Qt::UTC);
+    // Whole seconds, less one: an edit made in the second the read began still counts as later. The
+    // calendar map stores its dates one second later than given, hence two.
+    m_outlookReadStamp = QDateTime::fromSecsSinceEpoch(started.toSecsSinceEpoch() - 2, Qt::UTC);
     m_hasOutlookDatesToCommit = true;
     reachStep(OutlookStep::ReadDone);
     return records;

@@ -2,6 +2,7 @@
 // simulated Outlook and the phone peer as processes of their own, in three device zones: the times the
 // phone holds, recurrences with a moved and a removed occurrence, alarms, attendees, busy states and
 // categories; syncs with nothing or one thing changed; deletions; a refused or vanished Outlook.
+#include "LogCapture.h"
 #include "OutlookPeerProcess.h"
 #include "OutlookStoreChoice.h"
 #include "PhonePeerProcess.h"
@@ -10,6 +11,7 @@
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
@@ -275,3 +277,82 @@ INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventSync, ::testing::Values("UTC", "Euro
                              QString name = QString::fromLatin1(info.param);
                              return name.replace(u'/', u'_').toStdString();
                          });
+
+TEST(OutlookEventChanges, AnEditSendsThatEventAloneAndRemovalsReachThePhone)
+{
+    OutlookCalendarRun run("Europe/Berlin");
+    const qint64 lunch = run.addEvent(timed("Lunch", local(2027, 5, 3, 12), local(2027, 5, 3, 13)));
+    const qint64 call = run.addEvent(timed("Call", local(2027, 5, 4, 16), local(2027, 5, 4, 16, 30)));
+    QJsonObject weekly = timed("Yoga", local(2027, 5, 6, 19), local(2027, 5, 6, 20));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    const qint64 yoga = run.addEvent(weekly);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 3);
+    const QString lunchUid = run.phoneEvent("Lunch")->uid;
+
+    run.editEvent(lunch, {{"subject", "Lunch with Bo"}});
+    {
+        LogCapture log(LOG_LEVEL_INFO);
+        ASSERT_TRUE(run.sync().isSuccess);
+        EXPECT_TRUE(log.lines().contains(QStringLiteral("DONE WITH ARRAY! (1 records)"))) << log.lines().join(u'\n').toStdString();
+    }
+    ASSERT_TRUE(run.phoneEvent("Lunch with Bo"));
+    EXPECT_EQ(run.phoneEvent("Lunch with Bo")->uid, lunchUid);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+
+    // An occurrence removed from the series: the phone's series leaves that day out.
+    run.editEvent(yoga, {{"exdates", QJsonArray{local(2027, 5, 20, 19)}}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvent("Yoga")->fields.value("REPEATEXCEPTIONS"), "20270520");
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+
+    run.deleteEvent(call);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_FALSE(run.phoneEvent("Call"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile().size(), 2);
+}
+
+TEST(OutlookEventChanges, ARefusedIdListDeletesNothingAndSaysWhy)
+{
+    OutlookCalendarRun run("UTC");
+    run.addEvent(timed("Ann", local(2027, 6, 1, 9), local(2027, 6, 1, 10)));
+    const qint64 bo = run.addEvent(timed("Bo", local(2027, 6, 2, 9), local(2027, 6, 2, 10)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 2);
+    run.deleteEvent(bo);
+    run.addEvent(timed("Cy", local(2027, 6, 3, 9), local(2027, 6, 3, 10)));
+    // The sync's scripts: the changed dates and ids, the modified occurrences, Cy's properties, then
+    // the listing of every id.
+    run.switches({{"refuseNth", 5}});
+    LogCapture log(LOG_LEVEL_ERROR);
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_TRUE(log.lines().join(u'\n').contains(
+        QStringLiteral("Outlook's Calendar ids could not be read; deletions are not looked for in this sync")))
+        << log.lines().join(u'\n').toStdString();
+    EXPECT_TRUE(outcome.isSuccess) << hmsync::describeOutcome(outcome).toStdString();
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    run.switches({{"refuseNth", 0}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_FALSE(run.phoneEvent("Bo"));
+}
+
+TEST(OutlookEventChanges, OutlookGoneMidListingEndsTheConduitInErrorWithNothingSent)
+{
+    OutlookCalendarRun run("UTC");
+    run.addEvent(timed("Ann", local(2027, 6, 1, 9), local(2027, 6, 1, 10)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QStringList mapped = HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile();
+    const QDateTime stamp = HMOutlookDatFileHelper().getLastModifiedDateEvents();
+    run.addEvent(timed("Bo", local(2027, 6, 2, 9), local(2027, 6, 2, 10)));
+    // Outlook dies halfway through the reply of the properties of Bo, the fourth script.
+    run.switches({{"refuseNth", 0}});
+    run.switches({{"killMidReplyNth", 4}});
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_FALSE(outcome.isSuccess);
+    EXPECT_TRUE(outcome.hasEnded);
+    EXPECT_EQ(run.phoneEvents().size(), 1);
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile(), mapped);
+    EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDateEvents(), stamp);
+}

@@ -219,14 +219,16 @@ void OutlookPeer::serve(int fd)
 {
     QByteArray request;
     while (!m_stopping && readFrame(fd, request)) {
+        const bool isScript = !request.isEmpty() && request.at(0) != 'C';
         PeerSwitches switches;
         {
             const std::lock_guard lock(m_mutex);
+            if (isScript && m_switches.killMidReplyNth > 0 && --m_switches.killMidReplyNth == 0)
+                m_switches.killMidReply = true;
             switches = m_switches;
             m_switches.killMidReply = false;
             m_switches.claimBytes = 0;
         }
-        const bool isScript = !request.isEmpty() && request.at(0) != 'C';
         if (isScript && switches.claimBytes > 0) {
             char header[4];
             qToBigEndian(quint32(std::min<qint64>(switches.claimBytes, 0xFFFFFFFF)), header);
@@ -374,6 +376,7 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     take("listsOccurrences", s.listsOccurrences);
     take("stall", s.stall);
     take("killMidReply", s.killMidReply);
+    take("killMidReplyNth", s.killMidReplyNth);
     take("claimBytes", s.claimBytes);
     take("versionText", s.versionText);
     take("reimportNewIds", s.reimportNewIds);

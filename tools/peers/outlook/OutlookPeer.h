@@ -29,6 +29,7 @@ struct PeerSwitches
     bool answerEmpty = false;   // every script answers an empty list
     bool stall = false;         // scripts get no answer at all
     bool killMidReply = false;  // the next script's reply stops halfway and the process kills itself
+    int killMidReplyNth = 0;    // the same for the n-th script after the switch was set (0: none)
     qint64 claimBytes = 0;      // the next reply claims this many bytes and sends none
     QString versionText;        // what "version" answers
     bool lockDatabase = false;  // another connection holds the database locked
