@@ -17,10 +17,13 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 #include "sync/HMSyncController.h"
+#include "platform/applescript/NSAppleScript.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QThread>
@@ -355,4 +358,70 @@ TEST(OutlookEventChanges, OutlookGoneMidListingEndsTheConduitInErrorWithNothingS
     EXPECT_EQ(run.phoneEvents().size(), 1);
     EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile(), mapped);
     EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDateEvents(), stamp);
+}
+
+TEST(OutlookEventExport, EveryExportParsesInVobjectWithTheOccurrencesOutlookHolds)
+{
+    OutlookCalendarRun run("America/Los_Angeles");
+    QJsonObject single = timed("Single, with; escapes", local(2027, 7, 15, 9), local(2027, 7, 15, 10));
+    single.insert("note", QStringLiteral("Line one\nLine two, ä; \\ end"));
+    single.insert("alarm", 75);
+    single.insert("attendees", QJsonArray{QJsonObject{{"name", "Ann Lee"}, {"address", "ann@example.com"}}});
+    QJsonObject allDay{{"subject", "All day"}, {"start", local(2027, 1, 20)}, {"end", local(2027, 1, 21)}, {"allDay", true},
+                       {"zone", "America/Los_Angeles"}};
+    QJsonObject weekly = timed("Weekly", local(2027, 3, 2, 8, 30), local(2027, 3, 2, 9));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=10;BYDAY=TU;INTERVAL=1");
+    weekly.insert("exdates", QJsonArray{local(2027, 3, 16, 8, 30), local(2027, 4, 6, 8, 30)});
+    QJsonObject monthly = timed("Monthly", local(2027, 1, 29, 12), local(2027, 1, 29, 13));
+    monthly.insert("rrule", "FREQ=MONTHLY;COUNT=4;BYDAY=-1FR;INTERVAL=1");
+    QJsonObject longSubject = timed("A subject long enough that its line is folded more than once by the export, "
+                                    "which cuts lines at seventy-five octets: ünïcödé included",
+                                    local(2027, 11, 3, 9), local(2027, 11, 3, 10));
+    QList<qint64> ids{run.addEvent(single), run.addEvent(allDay), run.addEvent(weekly), run.addEvent(monthly),
+                      run.addEvent(longSubject)};
+    QJsonObject moved = timed("Moved", local(2027, 3, 24, 10), local(2027, 3, 24, 10, 30));
+    moved.insert("master", ids.at(2));
+    moved.insert("recurrenceId", local(2027, 3, 23, 8, 30));
+    ids.append(run.addEvent(moved));
+    QTemporaryDir folder;
+    for (const qint64 id : ids) {
+        const QString script = QStringLiteral("tell application \"Microsoft Outlook\"\nset theEvents to the properties of "
+                                              "calendar event id \"%1\" of application \"Microsoft Outlook\"\nreturn theEvents\nend tell")
+                                   .arg(id);
+        const QString text = platform::NSAppleScript(script).executeAndReturnError().descriptorForKeyword(
+                                                                                      platform::fourCharCode("iCal")).stringValue();
+        ASSERT_FALSE(text.isEmpty());
+        for (const QString &line : text.split(QStringLiteral("\r\n")))
+            EXPECT_LE(line.toUtf8().size(), 75) << line.toStdString();
+        QFile file(folder.filePath(QStringLiteral("export-%1.ics").arg(id, 3, 10, QLatin1Char('0'))));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+    }
+    // Each event's summary, its occurrences' local starts, its note and its recurrence id.
+    const char *script =
+        "import sys, glob, vobject\n"
+        "for name in sorted(glob.glob(sys.argv[1] + '/export-*.ics')):\n"
+        "    ev = vobject.readOne(open(name, encoding='utf-8').read()).vevent\n"
+        "    starts = [d.strftime('%Y%m%dT%H%M%z') if hasattr(d, 'hour') else d.strftime('%Y%m%d') for d in ev.getrruleset(addRDate=True)] if ev.rruleset else [ev.dtstart.value.strftime('%Y%m%dT%H%M%z') if hasattr(ev.dtstart.value, 'hour') else ev.dtstart.value.strftime('%Y%m%d')]\n"
+        "    rid = ev.recurrence_id.value.strftime('%Y%m%dT%H%M%z') if hasattr(ev, 'recurrence_id') else ''\n"
+        "    print('%s|%s|%s|%s' % (ev.summary.value, ','.join(starts), ev.description.value.replace('\\n', '<LF>'), rid))\n";
+    const auto python = [] {
+        return QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3");
+    };
+    QProcess process;
+    process.start(python(), {QStringLiteral("-c"), QLatin1String(script), folder.path()});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines, (QStringList{
+                         "Single, with; escapes|20270715T0900-0700|Line one<LF><LF>Line two, ä; \\ end|",
+                         "All day|20270120|<LF>|",
+                         "Weekly|20270302T0830-0800,20270309T0830-0800,20270323T0830-0700,20270330T0830-0700,"
+                         "20270413T0830-0700,20270420T0830-0700,20270427T0830-0700,20270504T0830-0700|<LF>|",
+                         "Monthly|20270129T1200-0800,20270226T1200-0800,20270326T1200-0700,20270430T1200-0700|<LF>|",
+                         QStringLiteral("A subject long enough that its line is folded more than once by the export, which cuts "
+                                        "lines at seventy-five octets: ünïcödé included|20271103T0900-0700|<LF>|"),
+                         "Moved|20270324T1000-0700|<LF>|20270323T0830-0700",
+                     }))
+        << lines.join(u'\n').toStdString();
 }
