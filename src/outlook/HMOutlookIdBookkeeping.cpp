@@ -61,7 +61,8 @@ QHash<QString, QString> HMOutlookIdBookkeeping::deviceIdsByOutlookId() const
 
 std::optional<QStringList> HMOutlookIdBookkeeping::deviceIdsGoneFromOutlook()
 {
-    const std::optional<QStringList> inOutlook = m_outlook->getListOfAllIds(HMOutlookSQLiteHelper::Kind(int(m_conduit)));
+    const std::optional<QStringList> inOutlook =
+        m_outlook ? m_outlook->getListOfAllIds(HMOutlookSQLiteHelper::Kind(int(m_conduit))) : std::nullopt;
     if (!inOutlook) {
         DDLogError(QStringLiteral("Outlook's %1 ids could not be read; deletions are not looked for in this sync")
                        .arg(conduitName()));
@@ -143,7 +144,7 @@ qint64 HMOutlookIdBookkeeping::deleteOutlookRecords(const QStringList &deviceIds
         const QString outlookId = m_map->getOutlookIdForDeviceId(m_conduit, deviceId);
         DDLogInfo(QStringLiteral("Deleting Outlook %1 record %2").arg(conduitName(), outlookId));
         // A pair without its Outlook id has nothing left to delete in Outlook.
-        if (!outlookId.isEmpty() && !m_outlook->removeRecordFromConduit(conduitName(), outlookId))
+        if (!outlookId.isEmpty() && (!m_outlook || !m_outlook->removeRecordFromConduit(conduitName(), outlookId)))
             continue;
         ++deleted;
         if (progress)

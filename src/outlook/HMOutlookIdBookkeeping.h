@@ -25,6 +25,7 @@ class HMOutlookIdBookkeeping final
 public:
     using Conduit = HMOutlookDatFileHelper::Conduit;
 
+    // Without the Outlook reader (null) only the map's own work is done: nothing is listed or deleted.
     HMOutlookIdBookkeeping(Conduit conduit, std::shared_ptr<HMOutlookDatFileHelper> map,
                            std::shared_ptr<HMOutlookSQLiteHelper> outlook);
 

@@ -294,7 +294,9 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
                                                         const QHash<QString, OutlookEventTimes> &times)
 {
     const bool googleDirect = isGoogleDirect();
-    const QHash<QString, QString> deviceIds = m_outlookIds->deviceIdsByOutlookId();
+    // Read once for the whole listing: the occurrences look their series up in it too.
+    m_mappedDeviceIds = m_outlookIds->deviceIdsByOutlookId();
+    const QHash<QString, QString> &deviceIds = *m_mappedDeviceIds;
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
     for (const QString &candidate : candidates) {
@@ -313,6 +315,7 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
         if (std::optional<HMSyncRecord> record = outlookEventRecord(records[k], candidates.at(k), texts, times))
             listed.append(*record);
     }
+    m_mappedDeviceIds.reset();
     return listed;
 }
 

@@ -251,7 +251,8 @@ QString HMCalendarData::getGoogleIdForMasterRecordFromExceptonRecordId(const QSt
     const QString seriesOutlookId = seriesOutlookIdOfOccurrence(outlookId);
     if (seriesOutlookId.isEmpty())
         return QString();
-    QString deviceId = outlookDatFileHelper().getDeviceEventIdForOutlookEventId(seriesOutlookId);
+    QString deviceId = m_mappedDeviceIds ? m_mappedDeviceIds->value(seriesOutlookId)
+                                         : outlookDatFileHelper().getDeviceEventIdForOutlookEventId(seriesOutlookId);
     if (deviceId.isEmpty())
         deviceId = GlobalVariables::getIdMappingForInsertRecords().value(seriesOutlookId).toString();
     if (deviceId.isEmpty())

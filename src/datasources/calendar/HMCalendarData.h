@@ -266,6 +266,8 @@ private:
     // The event being read: its start, and whether it is an occurrence whose series is unknown.
     QDateTime m_outlookEventStart;
     bool m_outlookOccurrenceUnknown = false;
+    // While the listing builds its records: the calendar map's device ids by Outlook id.
+    std::optional<QHash<QString, QString>> m_mappedDeviceIds;
     // The series' Outlook id of each occurrence asked about.
     QHash<QString, QString> m_seriesOfOccurrence;
 
