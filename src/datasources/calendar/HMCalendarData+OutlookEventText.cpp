@@ -226,6 +226,50 @@ QString untilWithZone(QString rule)
     return rule;
 }
 
+// The first long enough DESCRIPTION's value: an escaped line feed alone is no note, and a last CR
+// or escaped line feed goes.
+QString noteOf(const QStringList &lines)
+{
+    QString note;
+    for (const QString &line : lines) {
+        if (line.startsWith(u"DESCRIPTION:") && line.size() >= 13) {
+            note = valueOf(line);
+            break;
+        }
+    }
+    if (note == u"\\n")
+        note.clear();
+    if (note.size() >= 2 && note.endsWith(u'\r'))
+        note.chop(1);
+    if (note.size() >= 3 && note.endsWith(QStringLiteral("\\n")))
+        note.chop(2);
+    return note;
+}
+
+// The days of the series' EXDATE lines. A TZID'd one holds Outlook's local time: its day is the day
+// written; one in UTC ("Z") is moved to the device's zone.
+QStringList exdateDays(const QStringList &eventLines)
+{
+    QStringList days;
+    for (const QString &line : eventLines) {
+        if (!line.startsWith(u"EXDATE;"))
+            continue;
+        const std::optional<QString> value = afterMarker(line, u":");
+        if (!value)
+            continue;
+        QString text = withoutCr(*value);
+        const bool isUtc = text.endsWith(u'Z');
+        if (isUtc)
+            text.chop(1);
+        const QDateTime date = parseUtc(text);
+        if (!date.isValid())
+            continue;
+        days.append(isUtc ? date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")) : text.left(8));
+        DDLogVerbose(QStringLiteral("exceptionStr %1").arg(days.last()));
+    }
+    return days;
+}
+
 QString firstValueOf(const QStringList &lines, QStringView prefix, qsizetype minimumLength)
 {
     for (const QString &line : lines) {
@@ -367,20 +411,7 @@ void HMCalendarData::storeOutlookEventTexts(QVariantMap &record, const QStringLi
     record.insert(QStringLiteral("LOCATION"), correctedString(withoutCr(firstValueOf(lines, u"LOCATION:", 10))));
     record.insert(QStringLiteral("EVENTTZ"), correctedString(hmTimeZoneFromOutlookTimeZone(withoutCr(zoneName))));
     record.insert(QStringLiteral("SUBJECT"), correctedString(withoutCr(firstValueOf(lines, u"SUMMARY:", 9))));
-    QString note;
-    for (const QString &line : lines) {
-        if (line.startsWith(u"DESCRIPTION:") && line.size() >= 13) {
-            note = valueOf(line);
-            break;
-        }
-    }
-    if (note == u"\\n")
-        note.clear();
-    if (note.size() >= 2 && note.endsWith(u'\r'))
-        note.chop(1);
-    if (note.size() >= 3 && note.endsWith(QStringLiteral("\\n")))
-        note.chop(2);
-    record.insert(QStringLiteral("NOTE"), correctedString(note));
+    record.insert(QStringLiteral("NOTE"), correctedString(noteOf(lines)));
     if (const std::optional<qint64> minutes = alarmMinutesOf(lines)) {
         const QString method = syncMethodSetting();
         if (method == u"wifi" || method == u"adb")
@@ -442,27 +473,10 @@ void HMCalendarData::noteModifiedOccurrence(QVariantMap &record, const QString &
 }
 
 // The days of the series' removed occurrences (EXDATE lines) and of its modified ones (Outlook's
-// exception records). A TZID'd EXDATE holds Outlook's local time: its day is the day written; one in
-// UTC ("Z") is moved to the device's zone.
+// exception records).
 QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, const QString &outlookId)
 {
-    QStringList days;
-    for (const QString &line : eventLines) {
-        if (!line.startsWith(u"EXDATE;"))
-            continue;
-        const std::optional<QString> value = afterMarker(line, u":");
-        if (!value)
-            continue;
-        QString text = withoutCr(*value);
-        const bool isUtc = text.endsWith(u'Z');
-        if (isUtc)
-            text.chop(1);
-        const QDateTime date = parseUtc(text);
-        if (!date.isValid())
-            continue;
-        days.append(isUtc ? date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")) : text.left(8));
-        DDLogVerbose(QStringLiteral("exceptionStr %1").arg(days.last()));
-    }
+    QStringList days = exdateDays(eventLines);
     m_dictionaryOfModifiedExceptions.clear();
     if (m_outlookSqliteHelper) {
         for (auto it = m_outlookSqliteHelper->dictionaryOfExceptionRecords().constBegin();
