@@ -240,6 +240,7 @@ bool HMOutlookSQLiteHelper::buildDictionaryOfExceptionRecords()
 {
     // Each build starts afresh: appending to the last build's arrays would repeat every date.
     m_exceptionRecords.clear();
+    m_exceptionRecordIds.clear();
     const std::optional<QString> folder = scopeFolder(Kind::Events);
     if (!folder)
         return false;
@@ -256,8 +257,10 @@ bool HMOutlookSQLiteHelper::buildDictionaryOfExceptionRecords()
         const std::optional<QDateTime> date = start.isNil() ? std::nullopt : dateFromEventDescriptor(start);
         const QString master = properties.descriptorForKeyword(platform::fourCharCode("pMid"))
                                    .descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (date && !master.isEmpty())
+        if (date && !master.isEmpty()) {
             m_exceptionRecords[master].append(*date);
+            m_exceptionRecordIds[master].append(properties.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue());
+        }
     }
     return true;
 }

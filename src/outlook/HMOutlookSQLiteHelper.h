@@ -58,6 +58,8 @@ public:
     // then empty).
     bool buildDictionaryOfExceptionRecords();
     const ExceptionRecords &dictionaryOfExceptionRecords() const { return m_exceptionRecords; }
+    // The ids of those occurrences, in the same order as their start dates.
+    const QMap<QString, QStringList> &exceptionRecordIds() const { return m_exceptionRecordIds; }
 
     // The id in the object specifier Outlook answers for "make new ..."; null when absent.
     static QString getUniqueIdOfMostRecentlyAdded(const platform::NSAppleEventDescriptor &descriptor);
@@ -164,6 +166,7 @@ private:
 
     std::shared_ptr<HMProfile> m_profile;
     ExceptionRecords m_exceptionRecords;
+    QMap<QString, QStringList> m_exceptionRecordIds;
     QString m_sqliteFilePath;
     std::shared_ptr<HMAppleScripter> m_scripter;
 };

@@ -17,6 +17,8 @@ std::optional<CalendarStore> calendarStoreFromName(const QString &name)
         return CalendarStore::ICalendarFolders;
     if (name == QLatin1String("memory"))
         return CalendarStore::Memory;
+    if (name == QLatin1String("outlook"))
+        return CalendarStore::Outlook;
     return std::nullopt;
 }
 

@@ -12,9 +12,10 @@ class MemoryStore;
 
 // Where the driver keeps the desktop's events and tasks: the calendar store's iCalendar folders (the
 // default), or the memory store that holds the other conduits.
-enum class CalendarStore { ICalendarFolders, Memory };
+// Outlook: the events of the simulated Outlook (with --contacts-store outlook), the tasks in memory.
+enum class CalendarStore { ICalendarFolders, Memory, Outlook };
 
-// "ical" or "memory"; nullopt for anything else.
+// "ical", "memory" or "outlook"; nullopt for anything else.
 std::optional<CalendarStore> calendarStoreFromName(const QString &name);
 
 // Makes the calendar and tasks conduits of an Apple profile use the iCalendar folders under the root

@@ -1,10 +1,12 @@
 #include "OutlookStoreChoice.h"
 
+#include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 
 namespace hmsync {
@@ -53,6 +55,12 @@ bool useOutlookContacts(const std::shared_ptr<HMProfile> &profile, const QString
         QString::fromLatin1(method < std::size(words) ? words[method] : ""), QStringLiteral("SyncMethodSetting"));
     HMContactData::registerDataSourceClass();
     return changes;
+}
+
+void useOutlookEvents()
+{
+    HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
+                                                       [] { return std::make_shared<HMCalendarData>(); });
 }
 
 qsizetype outlookContactCount(const std::shared_ptr<HMProfile> &profile)

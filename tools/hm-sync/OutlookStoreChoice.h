@@ -15,6 +15,10 @@ namespace hmsync {
 // the application reference and the sync-method user default. Answers whether the profile changed (and must be saved).
 bool useOutlookContacts(const std::shared_ptr<HMProfile> &profile, const QString &version);
 
+// The desktop's events in Outlook as well: registers the calendar data source (the tasks stay where
+// they are).
+void useOutlookEvents();
+
 // The contacts Outlook holds in the profile's folder choice; -1 when Outlook cannot be asked.
 qsizetype outlookContactCount(const std::shared_ptr<HMProfile> &profile);
 

@@ -16,6 +16,7 @@
 #include "foundation/Lumberjack/DDLogMessage.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "app/stores/HMSyncRegistration.h"
+#include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
@@ -200,7 +201,8 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // read before anything of it is kept ("update-answered"), so the crash tests can stop a sync exactly
 // around its writes; for an Outlook store "outlook-read" (the changed contacts read, before they go
 // out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the contact map
-// written). Answers false when the value is not one.
+// written), and the same steps of the events with "outlook-events-read", "outlook-events-confirmed" and
+// "outlook-events-committed". Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
     using GraphStep = HMIdentifierGraphJournal::Step;
@@ -216,13 +218,18 @@ bool installKillPoint(const QString &point)
     static const QMap<QString, OutlookStep> outlookSteps{{QStringLiteral("outlook-read"), OutlookStep::ReadDone},
                                                          {QStringLiteral("outlook-confirmed"), OutlookStep::PairConfirmed},
                                                          {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted}};
+    using EventStep = HMCalendarData::OutlookStep;
+    static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},
+                                                    {QStringLiteral("outlook-events-confirmed"), EventStep::PairConfirmed},
+                                                    {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
     const QString name = parts.value(0);
     const bool isAnswerStep = name == QLatin1String("update-answered");
     const bool isKnownStep =
-        graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || isAnswerStep;
+        graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || eventSteps.contains(name) ||
+        isAnswerStep;
     if (parts.size() != 2 || !isKnownStep || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
@@ -234,6 +241,11 @@ bool installKillPoint(const QString &point)
         HMWiFiSync::setBatchAnsweredHook(killAtOccurrence);
     } else if (outlookSteps.contains(name)) {
         HMContactData::setOutlookStepHook([wanted = outlookSteps.value(name), killAtOccurrence](OutlookStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else if (eventSteps.contains(name)) {
+        HMCalendarData::setOutlookStepHook([wanted = eventSteps.value(name), killAtOccurrence](EventStep step) {
             if (step == wanted)
                 killAtOccurrence();
         });
@@ -312,7 +324,8 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("contacts-folder"),
          QStringLiteral("The address book's vCard folder; default: the saved choice."), QStringLiteral("folder")},
         {QStringLiteral("calendar-store"),
-         QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders) or memory."),
+         QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders), memory, or outlook "
+                        "(events in Outlook, with --contacts-store outlook; tasks in memory)."),
          QStringLiteral("store"), QStringLiteral("ical")},
         {QStringLiteral("calendars-folder"),
          QStringLiteral("The folder holding the calendar and reminder list folders; default: the saved choice."),
@@ -383,7 +396,11 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString &
         hmsync::calendarStoreFromName(parser.value(QStringLiteral("calendar-store")));
     if (!contactStore || !calendarStore) {
         problem = !contactStore ? QStringLiteral("--contacts-store takes vcard, memory or outlook")
-                                : QStringLiteral("--calendar-store takes ical or memory");
+                                : QStringLiteral("--calendar-store takes ical, memory or outlook");
+        return std::nullopt;
+    }
+    if (*calendarStore == hmsync::CalendarStore::Outlook && *contactStore != hmsync::ContactStore::Outlook) {
+        problem = QStringLiteral("--calendar-store outlook needs --contacts-store outlook");
         return std::nullopt;
     }
     if (!conflictSettingForName(parser.value(QStringLiteral("conflict")))) {
@@ -488,6 +505,8 @@ bool prepareStores(const Settings &settings, const QCommandLineParser &parser, H
         problem = QStringLiteral("cannot save the profile's Outlook choice in %1").arg(dataFolder);
         return false;
     }
+    if (settings.calendarStore == hmsync::CalendarStore::Outlook)
+        hmsync::useOutlookEvents();
     if (addsSamples && !hmsync::addSampleContacts(settings.contactStore, profile, settings.sampleCount, problem)) {
         problem = QStringLiteral("cannot add sample contacts: %1").arg(problem);
         return false;

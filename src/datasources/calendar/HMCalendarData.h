@@ -12,7 +12,14 @@
 #include <atomic>
 
 class HMIdentifierGraph;
+class HMOutlookDatFileHelper;
+class HMOutlookIdBookkeeping;
+class HMOutlookSQLiteHelper;
 class HMProfile;
+
+namespace platform {
+class NSAppleEventDescriptor;
+}
 
 namespace platform {
 struct EKPredicate;
@@ -129,6 +136,55 @@ public:
     // Both dates of the record are there.
     bool validateDictionary(const QVariantMap &record) const;
 
+    // Outlook profiles (HMCalendarData+OutlookReader.cpp): the changed events read from Outlook as
+    // sync records, Outlook's deletions and removed occurrences, and the calendar map kept in step.
+    std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
+        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
+    QDateTime getOutlookLastModifiedDate() override;
+    QDateTime getOutlookLastListCommandDate();
+    void clearOutlookDatFile(const QString &conduitName) override;
+    void saveOutlookChanges() override;
+    void writeConduitListReturned() override;
+    QStringList findDeletes(const QStringList &deviceIds) override;
+    void deleteOutlookUidRecords(const QStringList &hmUids) override;
+    void continueDeleting(const QStringList &hmUids);
+    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
+    void commitUniqueIds(bool wasSuccessful) override;
+    void removeDeletedOutlookIdsFromDatFile();
+    QString saveFailure() const override;
+    // The moments of the Outlook path the crash tests stop a run at.
+    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted };
+    static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
+
+    // Outlook's event text to record and the services of the Outlook side
+    // (HMCalendarData+OutlookEventText.cpp). Start and end are used when the text's do not parse.
+    QVariantMap pppDictionaryForOutlookCalendarEvent(const QString &text, const QDateTime &start, const QDateTime &end,
+                                                     const QString &htmlNote);
+    static QString correctedString(const QVariant &value);
+    static std::optional<QDateTime> dateFromEventDescriptor(const platform::NSAppleEventDescriptor &descriptor);
+    static QString escapedString(const QString &text);
+    static QString escapeDoubleQuotesAndNewLines(const QString &text);
+    static QString escapeDoubleQuotesAndBackslashes(const QString &text);
+    static QString escapeDoubleQuotes(const QString &text);
+    // 0 Sunday to 6 Saturday.
+    static qint64 dayOfTheWeekFromYear(qint64 year, qint64 month, qint64 day);
+
+    // Occurrences and zones (HMCalendarData+OutlookZones.cpp). The queries answer null when Outlook
+    // cannot answer.
+    QString exceptionIdFromDictionary(const QVariantMap &record, const QString &outlookId);
+    QString deleteExceptionIdFromDictionary(const QVariantMap &record, const QString &outlookId);
+    std::optional<QDateTime> getStartDateForExceptionRecordWithOutlookId(const QString &outlookId);
+    QString getGoogleIdForMasterRecordFromExceptonRecordId(const QString &outlookId);
+    std::optional<QDateTime> getStartDateForMasterRecordFromExceptonRecordId(const QString &outlookId);
+    std::optional<QDateTime> getStartDateForMasterRecordFromMasterRecordId(const QString &outlookId);
+    static double timezoneOffsetFromEventDescriptor(const platform::NSAppleEventDescriptor &descriptor);
+    static QString hmTimeZoneFromOutlookTimeZone(const QString &outlookZoneName);
+    static QString outlookTimezoneNameFromSysemTimezoneName();
+    static QString outlookTimezoneNameFromTimeZoneString(const QVariant &identifier);
+    // Rules: the daylight rule, then the standard rule.
+    bool isDstFromStartDate(const QDateTime &date, const QStringList &rules);
+    QString fixOutlookRRule(const QString &rule, const QDateTime &start);
+
     // Fields of the Apple side and the shared state the Outlook side keeps here.
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignoreDeletes) { m_ignoreDeletes = ignoreDeletes; }
@@ -163,6 +219,58 @@ protected:
     QString className() const override;
 
 private:
+    // An event's start and end as Outlook's properties give them.
+    struct OutlookEventTimes
+    {
+        QDateTime start;
+        QDateTime end;
+    };
+    HMOutlookDatFileHelper &outlookDatFileHelper();
+    void ensureOutlookHelpers();
+    void failOutlookRead(const QString &reason);
+    QStringList outlookEventCandidates(const QStringList &changed, const QSet<QString> &excludedOutlookIds);
+    QSet<QString> excludedOutlookIds(const QSet<QString> &excludedHmUids);
+    std::optional<std::pair<QString, QString>> outlookEventText(const platform::NSAppleEventDescriptor &result);
+    std::optional<QHash<QString, QString>> readOutlookEventTexts(QStringList &candidates,
+                                                                 std::optional<QHash<QString, OutlookEventTimes>> &times);
+    QList<HMSyncRecord> outlookEventRecords(const QStringList &candidates, const QHash<QString, QString> &texts,
+                                            const QHash<QString, OutlookEventTimes> &times);
+    std::optional<HMSyncRecord> outlookEventRecord(HMSyncRecord record, const QString &candidate,
+                                                   const QHash<QString, QString> &texts,
+                                                   const QHash<QString, OutlookEventTimes> &times);
+    bool isOrganizedByGoogleUser(const QString &text);
+    bool isOutsideOutlookDateRange(const QVariantMap &record);
+    QList<HMSyncRecord> outlookEventDeletions(const QDateTime &date);
+    QList<HMSyncRecord> cancelledOutlookOccurrences(const QList<HMSyncRecord> &records);
+    std::optional<HMSyncRecord> cancelledOccurrence(const QString &deleted);
+    static QDateTime outlookEventDate(const QStringList &lines, QStringView prefix, const QDateTime &fallback);
+    void storeOutlookEventDates(QVariantMap &record, const QStringList &lines, const OutlookEventTimes &times);
+    void storeOutlookEventTexts(QVariantMap &record, const QStringList &lines);
+    void storeOutlookEventRecurrence(QVariantMap &record, const QStringList &eventLines, const QString &outlookId);
+    void storeOutlookEventCategories(QVariantMap &record, const QStringList &lines);
+    void noteModifiedOccurrence(QVariantMap &record, const QString &outlookId);
+    QStringList outlookExceptionDays(const QStringList &eventLines, const QString &outlookId);
+    bool outlookSyncsAttendees();
+    QString seriesOutlookIdOfOccurrence(const QString &outlookId);
+    bool addSeriesOfChangedOccurrences(QStringList &candidates, const QSet<QString> &excluded,
+                                       QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
+    std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
+
+    std::shared_ptr<HMOutlookSQLiteHelper> m_outlookSqliteHelper;
+    std::shared_ptr<HMOutlookDatFileHelper> m_outlookDatFileHelper;
+    std::shared_ptr<HMOutlookIdBookkeeping> m_outlookIds;
+    QString m_outlookFailure;
+    bool m_outlookReadFailed = false;
+    bool m_hasOutlookDatesToCommit = false;
+    QDateTime m_outlookReadStamp;
+    // The event being read: its start, and whether it is an occurrence whose series is unknown.
+    QDateTime m_outlookEventStart;
+    bool m_outlookOccurrenceUnknown = false;
+    // While the listing builds its records: the calendar map's device ids by Outlook id.
+    std::optional<QHash<QString, QString>> m_mappedDeviceIds;
+    // The series' Outlook id of each occurrence asked about.
+    QHash<QString, QString> m_seriesOfOccurrence;
+
     // What the CalendarStore listing decided for one event.
     struct CalendarStorePlan
     {

@@ -15,6 +15,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookCategoryHelper.h"
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/applescript/NSAppleScript.h"
 #include "platform/foundation/ConsoleLog.h"
@@ -24,16 +25,12 @@
 #include <QLocale>
 #include <QTimeZone>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 
 namespace {
-
-constexpr qint64 kMaxConfirmedPairsBytes = 64 * 1024 * 1024;
 
 std::function<void(HMContactData::OutlookStep)> &stepHook()
 {
@@ -59,12 +56,6 @@ QString propertiesScript(const QString &outlookId)
     return QStringLiteral("tell application \"%1\"\nset theContacts to the properties of contact id \"%2\" of "
                           "application \"%1\"\nreturn theContacts\nend tell")
         .arg(application, outlookId);
-}
-
-// Whether an id can stand on a line of the confirmed-pairs file.
-bool isStorableId(const QString &id)
-{
-    return !id.isEmpty() && id.size() <= 1024 && !id.contains(u'\t') && !id.contains(u'\n') && !id.contains(u'\r');
 }
 
 // The contact's text: the vCard, its middle name and its category names; nullopt when the reply
@@ -134,9 +125,7 @@ void HMContactData::ensureOutlookHelpers()
 
 QString HMContactData::confirmedPairsPath()
 {
-    if (!m_datFileHelper)
-        m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
-    return m_datFileHelper->contactFilePath() + QStringLiteral(".confirmed");
+    return contactIdBookkeeping().confirmedPairsPath();
 }
 
 QDateTime HMContactData::getOutlookLastModifiedDate()
@@ -414,44 +403,30 @@ void HMContactData::replaceTempId(const QString &temporaryId, const QString &per
 
 bool HMContactData::appendConfirmedPair(const QString &deviceId, const QString &outlookId)
 {
-    if (!isStorableId(deviceId) || !isStorableId(outlookId))
-        return false;
-    const QByteArray path = QFile::encodeName(confirmedPairsPath());
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const QByteArray line = (deviceId + u'\t' + outlookId + u'\n').toUtf8();
-    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-    return ::close(fd) == 0 && written;
+    return contactIdBookkeeping().appendConfirmedPair(deviceId, outlookId);
 }
 
 // The confirmed-pairs file, the given pairs and removals, and (stampDates) the dates of the read go
 // into the map with one write; the file goes only once the map holds them.
 bool HMContactData::mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates)
 {
-    HMOutlookDatFileHelper::Commit commit;
-    QFile file(confirmedPairsPath());
-    const bool hasFile = file.exists();
-    if (hasFile && file.open(QIODevice::ReadOnly) && file.size() <= kMaxConfirmedPairsBytes) {
-        for (const QByteArray &line : file.read(kMaxConfirmedPairsBytes).split('\n')) {
-            const QList<QByteArray> parts = line.split('\t');
-            if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
-                commit.pairs.insert(QString::fromUtf8(parts[0]), QString::fromUtf8(parts[1]));
-        }
-        file.close();
-    }
-    for (auto it = more.constBegin(); it != more.constEnd(); ++it)
-        commit.pairs.insert(it.key(), it.value());
-    commit.removals = removals;
-    if (stampDates) {
-        commit.lastModified = m_outlookReadStamp;
-        commit.listCommandDate =
-            m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
-    }
-    if (!m_datFileHelper->commitChanges(HMOutlookDatFileHelper::Conduit::Contacts, commit))
+    const QDateTime listed =
+        m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
+    if (!contactIdBookkeeping().commit(more, removals, stampDates ? m_outlookReadStamp : QDateTime(),
+                                       stampDates ? listed : QDateTime()))
         return false;
     reachStep(OutlookStep::MapCommitted);
-    return !hasFile || QFile::remove(file.fileName());
+    return true;
+}
+
+HMOutlookIdBookkeeping &HMContactData::contactIdBookkeeping()
+{
+    if (!m_datFileHelper)
+        m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
+    if (!m_contactIds)
+        m_contactIds = std::make_shared<HMOutlookIdBookkeeping>(HMOutlookDatFileHelper::Conduit::Contacts, m_datFileHelper,
+                                                                m_sqliteHelper);
+    return *m_contactIds;
 }
 
 // YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:

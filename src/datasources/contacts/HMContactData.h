@@ -25,6 +25,7 @@ class ABGroup;
 class ABPerson;
 } // namespace platform
 class HMOutlookDatFileHelper;
+class HMOutlookIdBookkeeping;
 class HMOutlookSQLiteHelper;
 class HMProfile;
 
@@ -291,10 +292,12 @@ private:
     void failOutlookRead(const QString &reason);
     bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
     bool mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates);
+    HMOutlookIdBookkeeping &contactIdBookkeeping();
     void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
 
     std::shared_ptr<HMOutlookSQLiteHelper> m_sqliteHelper;
     std::shared_ptr<HMOutlookDatFileHelper> m_datFileHelper;
+    std::shared_ptr<HMOutlookIdBookkeeping> m_contactIds;
     std::shared_ptr<HMProfile> m_outlookProfile;
     QString m_currentContactsOutlookId;
     QString m_currentContactsDeviceId;

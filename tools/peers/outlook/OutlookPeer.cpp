@@ -219,14 +219,16 @@ void OutlookPeer::serve(int fd)
 {
     QByteArray request;
     while (!m_stopping && readFrame(fd, request)) {
+        const bool isScript = !request.isEmpty() && request.at(0) != 'C';
         PeerSwitches switches;
         {
             const std::lock_guard lock(m_mutex);
+            if (isScript && m_switches.killMidReplyNth > 0 && --m_switches.killMidReplyNth == 0)
+                m_switches.killMidReply = true;
             switches = m_switches;
             m_switches.killMidReply = false;
             m_switches.claimBytes = 0;
         }
-        const bool isScript = !request.isEmpty() && request.at(0) != 'C';
         if (isScript && switches.claimBytes > 0) {
             char header[4];
             qToBigEndian(quint32(std::min<qint64>(switches.claimBytes, 0xFFFFFFFF)), header);
@@ -267,7 +269,8 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         if (cached != m_answers.constEnd())
             return *cached;
     }
-    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor};
+    ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor,
+                          m_switches.listsOccurrences};
     Answer answer;
     ScriptOutcome outcome;
     if (request.at(0) == 'S') {
@@ -371,8 +374,10 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     take("refuseKind", s.refuseKind);
     take("refuseNumber", s.refuseNumber);
     take("answerEmpty", s.answerEmpty);
+    take("listsOccurrences", s.listsOccurrences);
     take("stall", s.stall);
     take("killMidReply", s.killMidReply);
+    take("killMidReplyNth", s.killMidReplyNth);
     take("claimBytes", s.claimBytes);
     take("versionText", s.versionText);
     if (command.contains(QStringLiteral("versionTextFor"))) {

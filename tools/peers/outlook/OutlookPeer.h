@@ -29,11 +29,13 @@ struct PeerSwitches
     bool answerEmpty = false;   // every script answers an empty list
     bool stall = false;         // scripts get no answer at all
     bool killMidReply = false;  // the next script's reply stops halfway and the process kills itself
+    int killMidReplyNth = 0;    // the same for the n-th script after the switch was set (0: none)
     qint64 claimBytes = 0;      // the next reply claims this many bytes and sends none
     QString versionText;        // what "version" answers
     QHash<QString, QString> versionTextFor; // what "version" answers when told under this reference
     bool lockDatabase = false;  // another connection holds the database locked
     bool reimportNewIds = true; // a re-imported record gets a new id
+    bool listsOccurrences = false; // "every calendar event" takes in the modified occurrences too
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

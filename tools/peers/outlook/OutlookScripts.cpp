@@ -1,6 +1,7 @@
 #include "OutlookScripts.h"
 
 #include "OutlookContactScripts.h"
+#include "OutlookEventScripts.h"
 
 namespace outlookpeer {
 
@@ -80,6 +81,7 @@ ScriptOutcome answerListing(const QString &property, const Listing &listing, con
 {
     RecordFilter filter = listing.filter;
     filter.folder = folderCapture(captures);
+    filter.allEvents = listing.kind == RecordKind::Event && !filter.occurrencesOnly && context.listsOccurrences;
     if (filter.folder && !folderExists(context, *filter.folder, listing.folderKind))
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get folder id %1.").arg(*filter.folder));
     if (property != u"properties") {
@@ -296,6 +298,7 @@ QList<ScriptForm> makeForms()
     addCategories(forms);
     addApplicationFacts(forms);
     addContactForms(forms);
+    addEventForms(forms);
     return forms;
 }
 

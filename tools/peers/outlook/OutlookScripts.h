@@ -29,6 +29,7 @@ struct ScriptContext
     QString versionText;
     QString datePattern;
     QHash<QString, QString> versionTextFor; // the version text by the reference the script tells
+    bool listsOccurrences = false; // the event listings take in the modified occurrences
 };
 
 // One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the

@@ -336,7 +336,7 @@ QString OutlookStore::listingQuery(RecordKind kind, const RecordFilter &filter, 
     QString query = QStringLiteral("SELECT %1 FROM %2 WHERE 1").arg(columns, QLatin1String(info(kind).table));
     if (filter.folder)
         query += QStringLiteral(" AND Record_FolderID = %1").arg(*filter.folder);
-    if (kind == RecordKind::Event)
+    if (kind == RecordKind::Event && !filter.allEvents)
         query += filter.occurrencesOnly ? QStringLiteral(" AND Record_MasterID != 0") : QStringLiteral(" AND Record_MasterID = 0");
     if (filter.notCompletedOnly)
         query += QStringLiteral(" AND Record_Completed = 0");
@@ -370,7 +370,7 @@ QList<RecordStamp> OutlookStore::stamps(RecordKind kind, const RecordFilter &fil
     for (const auto &[id, entry] : m_index[int(kind)]) {
         const bool isOccurrence = entry.master != 0;
         if ((filter.folder && entry.folder != *filter.folder) || (filter.notCompletedOnly && entry.completed)
-            || (kind == RecordKind::Event && isOccurrence != filter.occurrencesOnly))
+            || (kind == RecordKind::Event && !filter.allEvents && isOccurrence != filter.occurrencesOnly))
             continue;
         found.append({id, entry.modified});
     }

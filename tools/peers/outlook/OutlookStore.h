@@ -62,6 +62,7 @@ struct RecordFilter
     std::optional<qint64> folder;
     bool occurrencesOnly = false;   // events: exception occurrences instead of series and single events
     bool notCompletedOnly = false;  // tasks
+    bool allEvents = false;         // events: series, single events and occurrences alike
 
     bool operator==(const RecordFilter &) const = default;
 };

@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Outlook's events to an empty phone, against the same events from the calendar store's folders.
+
+tools/hm-sync (hm_sync_once) sends N realistic events (birthdays, all-day events, meetings, a share of
+series, some with removed and moved occurrences; bench/realistic_data.py) to the phone peer
+(phone_peer), which starts empty: once from the simulated Outlook (outlook_peer, --calendar-store
+outlook), once from a calendar folder of iCalendar files (--calendar-store ical). Measured for the
+client alone: processor time (user + system), wall time, peak resident memory and bytes written.
+
+The Outlook side syncs three times: the first sync; a follow-up that sends the moved occurrences,
+whose series' ids on the phone come with the first sync's answer; then a sync with nothing changed.
+The folder side syncs twice: the first sync and one with nothing changed.
+
+Needs a Release build with the targets hm_sync_once, phone_peer and outlook_peer:
+    cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release
+    cmake --build build-release -j4 --target hm_sync_once phone_peer outlook_peer
+
+Usage: bench/outlook_events_bench.py [--build build-release] [--records 5000]
+"""
+
+import argparse
+import datetime
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import realistic_data  # noqa: E402
+from sync_comparison import DEVICE_ID, OurSide, measure  # noqa: E402
+
+
+def iso(moment):
+    return moment.astimezone(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def outlook_events(events):
+    """The simulated Outlook's records of the events: each series or event, then its moved occurrences."""
+    records = []
+    next_id = 1000
+    for event in events:
+        zone = realistic_data.FOREIGN_ZONE if event.foreign and not event.all_day else "UTC"
+        end = event.start + datetime.timedelta(minutes=event.minutes)
+        record = {"id": next_id, "folder": 2, "created": "2026-01-01T00:00:00Z", "modified": "2026-01-02T00:00:00Z",
+                  "start": iso(event.start), "end": iso(end), "subject": event.subject, "location": event.location,
+                  "zone": zone, "allDay": event.all_day, "busy": "busy"}
+        if not event.all_day:
+            record["alarm"] = 15
+        if event.rule:
+            frequency, interval, count = event.rule
+            record["rrule"] = "FREQ=%s" % frequency + (";COUNT=%d" % count if count else "") + ";INTERVAL=%d" % interval
+            record["exdates"] = [iso(deleted) for deleted in event.deleted]
+        records.append(record)
+        master = next_id
+        next_id += 1
+        for original, start in event.moved:
+            records.append({"id": next_id, "folder": 2, "created": "2026-01-01T00:00:00Z",
+                            "modified": "2026-01-02T00:00:00Z", "master": master, "start": iso(start),
+                            "end": iso(start + datetime.timedelta(minutes=event.minutes)),
+                            "subject": event.subject + " (moved)", "zone": zone, "recurrenceId": iso(original)})
+            next_id += 1
+    return records
+
+
+class Side(OurSide):
+    """Our client with the events in Outlook or in a calendar folder; the phone empty."""
+
+    def __init__(self, build, folder, events, store):
+        super().__init__(build, folder, len(events))
+        self.events, self.store_name = events, store
+        self.outlook = os.path.join(build, "tools", "peers", "outlook_peer")
+        self.calendars = os.path.join(folder, "calendars")
+        self.runtime = os.path.join(folder, "run")
+        self.outlook_process = None
+
+    def prepare(self):
+        self.write_phone({})
+        if self.store_name == "ical":
+            folder = os.path.join(self.calendars, "home")
+            os.makedirs(folder)
+            for event in self.events:
+                with open(os.path.join(folder, "event-%d.ics" % event.index), "w", newline="") as file:
+                    file.write(realistic_data.ics(event))
+            return
+        os.makedirs(self.runtime, mode=0o700)
+        self.env["XDG_RUNTIME_DIR"] = self.runtime
+        seed = os.path.join(self.folder, "outlook-seed.json")
+        with open(seed, "w") as file:
+            json.dump({"events": outlook_events(self.events)}, file)
+        log = open(self.log, "ab")
+        self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
+                                                 "--seed", seed], env=self.env, stdout=subprocess.PIPE, stderr=log)
+        if not self.outlook_process.stdout.readline().startswith(b"READY"):
+            sys.exit("outlook_peer did not start")
+        subprocess.run([self.outlook, "--runtime-dir", self.runtime, "--send",
+                        json.dumps({"op": "switches", "listsOccurrences": True})], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def sync(self):
+        if self.process is None:
+            self.start_peer()
+        command = [self.client, "--port", str(self.port), "--store", self.store, "--logon-pause-ms", "0",
+                   "--calendar-store", self.store_name]
+        command += ["--contacts-store", "outlook"] if self.store_name == "outlook" else [
+            "--contacts-store", "memory", "--calendars-folder", self.calendars]
+        if self.first:
+            command += ["--create-profile", "--phone-id", DEVICE_ID]
+            self.first = False
+        # Outlook's dates are whole seconds: the next sync starts in a later one.
+        time.sleep(1.1)
+        return measure(command, self.env, self.log)
+
+    def phone_count(self):
+        self.stop()
+        with open(self.data) as file:
+            return len(json.load(file).get("conduits", {}).get("D", []))
+
+    def stop_all(self):
+        self.stop()
+        if self.outlook_process is not None:
+            self.outlook_process.terminate()
+            self.outlook_process.wait()
+
+
+def run(build, root, events, store):
+    side = Side(build, tempfile.mkdtemp(prefix="%s-%d-" % (store, len(events)), dir=root), events, store)
+    expected = len(events) + sum(len(event.moved) for event in events)
+    try:
+        side.prepare()
+        runs = {"first sync": side.sync()}
+        if store == "outlook":
+            runs["follow-up sync"] = side.sync()
+        runs["no-change sync"] = side.sync()
+        if side.phone_count() != expected:
+            sys.exit("%s: the phone holds %d events, not %d (see %s)" % (store, side.phone_count(), expected, side.log))
+        return runs
+    finally:
+        side.stop_all()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default="build-release", help="the Release build folder")
+    parser.add_argument("--records", type=int, default=5000, help="events to send")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder (its logs) afterwards")
+    arguments = parser.parse_args()
+    events = realistic_data.make_events(arguments.records)
+    root = tempfile.mkdtemp(prefix="hm-outlook-events-bench-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
+    try:
+        outlook = run(arguments.build, root, events, "outlook")
+        folder = run(arguments.build, root, events, "ical")
+    finally:
+        if not arguments.keep:
+            shutil.rmtree(root, ignore_errors=True)
+    series = sum(1 for event in events if event.rule)
+    changed = sum(1 for event in events if event.deleted or event.moved)
+    print("\n%d events: %d series, %d with removed or moved occurrences" % (len(events), series, changed))
+    print("| sync | store | CPU | wall | peak | written |")
+    print("|---|---|---|---|---|---|")
+    for store, runs in (("outlook", outlook), ("ical", folder)):
+        for name, outcome in runs.items():
+            print("| %s | %s | %.2f s | %.2f s | %.0f MB | %.1f MB |" % (name, store, outcome.cpu, outcome.wall,
+                                                                       outcome.peak_mb, outcome.written_mb))
+    print("outlook / ical:")
+    for name in ("first sync", "no-change sync"):
+        ours, theirs = outlook[name], folder[name]
+        print("  %s: CPU %.2f, wall %.2f, peak %.2f" % (name, ours.cpu / max(theirs.cpu, 1e-3),
+              ours.wall / max(theirs.wall, 1e-3), ours.peak_mb / max(theirs.peak_mb, 1e-3)))
+
+
+if __name__ == "__main__":
+    main()

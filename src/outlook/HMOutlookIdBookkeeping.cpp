@@ -1,0 +1,159 @@
+#include "outlook/HMOutlookIdBookkeeping.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 kMaxConfirmedPairsBytes = 64 * 1024 * 1024;
+
+bool isDateKey(const QString &key)
+{
+    return key == u"LastModified" || key == u"ListCommandDate";
+}
+
+// Whether an id can stand on a line of the confirmed-pairs file.
+bool isStorableId(const QString &id)
+{
+    return !id.isEmpty() && id.size() <= 1024 && !id.contains(u'\t') && !id.contains(u'\n') && !id.contains(u'\r');
+}
+
+} // namespace
+
+HMOutlookIdBookkeeping::HMOutlookIdBookkeeping(Conduit conduit, std::shared_ptr<HMOutlookDatFileHelper> map,
+                                               std::shared_ptr<HMOutlookSQLiteHelper> outlook)
+    : m_conduit(conduit), m_map(std::move(map)), m_outlook(std::move(outlook))
+{
+}
+
+QString HMOutlookIdBookkeeping::conduitName() const
+{
+    static const char *const names[] = {"Contacts", "Calendar", "Tasks", "Memos"};
+    return QLatin1String(names[int(m_conduit)]);
+}
+
+QString HMOutlookIdBookkeeping::confirmedPairsPath() const
+{
+    return m_map->filePath(m_conduit) + QStringLiteral(".confirmed");
+}
+
+bool HMOutlookIdBookkeeping::recoverConfirmedPairs()
+{
+    return !QFile::exists(confirmedPairsPath()) || commit({}, {}, {}, {});
+}
+
+QHash<QString, QString> HMOutlookIdBookkeeping::deviceIdsByOutlookId() const
+{
+    const QVariantMap map = m_map->dictionaryForDatFile(m_conduit).value_or(QVariantMap());
+    QHash<QString, QString> deviceIds;
+    deviceIds.reserve(map.size());
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        if (!isDateKey(it.key()) && it.value().typeId() == QMetaType::QString && !deviceIds.contains(it.value().toString()))
+            deviceIds.insert(it.value().toString(), it.key());
+    }
+    return deviceIds;
+}
+
+std::optional<QStringList> HMOutlookIdBookkeeping::deviceIdsGoneFromOutlook()
+{
+    const std::optional<QStringList> inOutlook =
+        m_outlook ? m_outlook->getListOfAllIds(HMOutlookSQLiteHelper::Kind(int(m_conduit))) : std::nullopt;
+    if (!inOutlook) {
+        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; deletions are not looked for in this sync")
+                       .arg(conduitName()));
+        return std::nullopt;
+    }
+    const QSet<QString> present(inOutlook->cbegin(), inOutlook->cend());
+    const QVariantMap map = m_map->dictionaryForDatFile(m_conduit).value_or(QVariantMap());
+    QStringList gone;
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        if (!isDateKey(it.key()) && it.value().typeId() == QMetaType::QString && !present.contains(it.value().toString()))
+            gone.append(it.key());
+    }
+    return gone;
+}
+
+void HMOutlookIdBookkeeping::removeDeletedOutlookIdsFromDatFile()
+{
+    const std::optional<QStringList> gone = deviceIdsGoneFromOutlook();
+    if (!gone || gone->isEmpty())
+        return;
+    if (!commit({}, *gone, {}, {}))
+        DDLogError(QStringLiteral("The records gone from Outlook could not be removed from the %1 map").arg(conduitName()));
+}
+
+QStringList HMOutlookIdBookkeeping::findDeletes(const QStringList &deviceIds) const
+{
+    const QSet<QString> onDevice(deviceIds.cbegin(), deviceIds.cend());
+    QStringList missing;
+    for (const QString &deviceId : m_map->getAllDeviceIds(m_conduit)) {
+        if (!onDevice.contains(deviceId))
+            missing.append(deviceId);
+    }
+    return missing;
+}
+
+bool HMOutlookIdBookkeeping::appendConfirmedPair(const QString &deviceId, const QString &outlookId) const
+{
+    if (!isStorableId(deviceId) || !isStorableId(outlookId))
+        return false;
+    const QByteArray path = QFile::encodeName(confirmedPairsPath());
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const QByteArray line = (deviceId + u'\t' + outlookId + u'\n').toUtf8();
+    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
+    return ::close(fd) == 0 && written;
+}
+
+bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList &removals,
+                                    const QDateTime &lastModified, const QDateTime &listCommandDate)
+{
+    HMOutlookDatFileHelper::Commit change;
+    QFile file(confirmedPairsPath());
+    const bool hasFile = file.exists();
+    if (hasFile && file.open(QIODevice::ReadOnly) && file.size() <= kMaxConfirmedPairsBytes) {
+        for (const QByteArray &line : file.read(kMaxConfirmedPairsBytes).split('\n')) {
+            const QList<QByteArray> parts = line.split('\t');
+            if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
+                change.pairs.insert(QString::fromUtf8(parts[0]), QString::fromUtf8(parts[1]));
+        }
+        file.close();
+    }
+    for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it)
+        change.pairs.insert(it.key(), it.value());
+    change.removals = removals;
+    change.lastModified = lastModified;
+    change.listCommandDate = listCommandDate;
+    if (!m_map->commitChanges(m_conduit, change))
+        return false;
+    return !hasFile || QFile::remove(file.fileName());
+}
+
+qint64 HMOutlookIdBookkeeping::deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
+                                                    const std::function<void(qint64)> &progress)
+{
+    qint64 deleted = 0;
+    QStringList removals;
+    for (const QString &deviceId : deviceIds) {
+        const QString outlookId = m_map->getOutlookIdForDeviceId(m_conduit, deviceId);
+        DDLogInfo(QStringLiteral("Deleting Outlook %1 record %2").arg(conduitName(), outlookId));
+        // A pair without its Outlook id has nothing left to delete in Outlook.
+        if (!outlookId.isEmpty() && (!m_outlook || !m_outlook->removeRecordFromConduit(conduitName(), outlookId)))
+            continue;
+        ++deleted;
+        if (progress)
+            progress(deleted);
+        removals.append(deviceId);
+        if (dupeCheck && !outlookId.isEmpty())
+            dupeCheck->remove(outlookId);
+    }
+    if (!removals.isEmpty() && !commit({}, removals, {}, {}))
+        DDLogError(QStringLiteral("The deleted records could not be removed from the %1 map").arg(conduitName()));
+    return deleted;
+}

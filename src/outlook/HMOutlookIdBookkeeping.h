@@ -1,0 +1,60 @@
+#pragma once
+
+#include "outlook/HMOutlookDatFileHelper.h"
+
+#include <QDateTime>
+#include <QSet>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class HMOutlookSQLiteHelper;
+
+// The id-map bookkeeping of the calendar, task and memo conduits of an Outlook sync: which device ids
+// Outlook no longer has, which the device no longer has, the pairs of a sync kept once the device has
+// taken its records, and Outlook records removed for the device.
+//
+// Pairs the device confirmed (its permanent id for a record sent as new) are appended to a small file
+// beside the id map as they arrive and merged into the map with one write at the commit, or by the
+// next run when this one was killed first: a record the device holds is never sent as new again.
+class HMOutlookIdBookkeeping final
+{
+public:
+    using Conduit = HMOutlookDatFileHelper::Conduit;
+
+    // Without the Outlook reader (null) only the map's own work is done: nothing is listed or deleted.
+    HMOutlookIdBookkeeping(Conduit conduit, std::shared_ptr<HMOutlookDatFileHelper> map,
+                           std::shared_ptr<HMOutlookSQLiteHelper> outlook);
+
+    // "Calendar", "Tasks", "Memos".
+    QString conduitName() const;
+    QString confirmedPairsPath() const;
+    // Merges what a killed run left in the confirmed-pairs file; false when it could not.
+    bool recoverConfirmedPairs();
+    // The map's pairs, device id by Outlook id (the first device id of an Outlook id wins).
+    QHash<QString, QString> deviceIdsByOutlookId() const;
+    // Device ids of mapped records Outlook no longer lists; nullopt when Outlook's ids cannot be read
+    // (an unreadable listing is no empty one: read as one, every mapped record would be deleted).
+    std::optional<QStringList> deviceIdsGoneFromOutlook();
+    // Removes the stale pairs with one write; nothing when Outlook's ids cannot be read.
+    void removeDeletedOutlookIdsFromDatFile();
+    // The mapped device ids missing from the device's ids, in map order.
+    QStringList findDeletes(const QStringList &deviceIds) const;
+    bool appendConfirmedPair(const QString &deviceId, const QString &outlookId) const;
+    // The confirmed-pairs file, the given pairs and removals and the dates (invalid: kept) with one
+    // write; the file goes only once the map holds them.
+    bool commit(const QVariantMap &pairs, const QStringList &removals, const QDateTime &lastModified,
+                const QDateTime &listCommandDate);
+    // Deletes the Outlook records of the device ids in order; each one deleted leaves the map (one
+    // write at the end) and the duplicate-test dictionary. `progress` gets the count of successes.
+    qint64 deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
+                                const std::function<void(qint64)> &progress);
+
+private:
+    Conduit m_conduit;
+    std::shared_ptr<HMOutlookDatFileHelper> m_map;
+    std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
+};

@@ -1,0 +1,183 @@
+// Syncs of Outlook's events killed (SIGKILL) at the steps of the Outlook path: the driver right after
+// the read, after a pair the phone confirmed is kept, after the calendar map is written; the simulated
+// Outlook in the middle of the property reads. Two later syncs leave every event exactly once on the
+// phone and in the calendar map, and nothing deleted. The phone peer and the simulated Outlook run as
+// programs of their own.
+#include "OutlookPeerProcess.h"
+#include "PhonePeerProcess.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using phonepeer::Conduit;
+
+namespace {
+
+constexpr int kSingleCount = 16;
+// The singles, two series and one moved occurrence of the first series.
+constexpr int kEventCount = kSingleCount + 3;
+
+QStringList driverArguments(const PhonePeerProcess &phone)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
+            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"), QStringLiteral("outlook"), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+}
+
+QJsonObject event(int id, const QString &subject, const QString &start, const QString &end)
+{
+    return QJsonObject{{"id", id}, {"folder", 2}, {"created", "2026-01-01T00:00:00Z"}, {"modified", "2026-01-02T00:00:00Z"},
+                       {"start", start}, {"end", end}, {"subject", subject}, {"zone", "Europe/Berlin"}};
+}
+
+QJsonObject seedWithEvents()
+{
+    QJsonArray events;
+    for (int index = 0; index < kSingleCount; ++index) {
+        const QString day = QStringLiteral("2027-05-%1").arg(index + 1, 2, 10, QLatin1Char('0'));
+        events.append(event(100 + index, QStringLiteral("Meeting %1").arg(index), day + QStringLiteral("T09:00:00+02:00"),
+                            day + QStringLiteral("T10:00:00+02:00")));
+    }
+    QJsonObject weekly = event(200, QStringLiteral("Weekly"), "2027-06-01T08:00:00+02:00", "2027-06-01T08:30:00+02:00");
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=8;BYDAY=TU;INTERVAL=1");
+    weekly.insert("exdates", QJsonArray{"2027-06-15T08:00:00+02:00"});
+    events.append(weekly);
+    QJsonObject moved = event(201, QStringLiteral("Weekly moved"), "2027-06-09T11:00:00+02:00", "2027-06-09T11:30:00+02:00");
+    moved.insert("master", 200);
+    moved.insert("recurrenceId", "2027-06-08T08:00:00+02:00");
+    events.append(moved);
+    QJsonObject monthly = event(202, QStringLiteral("Monthly"), "2027-06-25T12:00:00+02:00", "2027-06-25T13:00:00+02:00");
+    monthly.insert("rrule", "FREQ=MONTHLY;BYDAY=-1FR;INTERVAL=1");
+    events.append(monthly);
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"events", events}};
+}
+
+bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment)
+{
+    QProcess driver;
+    driver.setProcessEnvironment(driverEnvironment(home, environment));
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
+    if (!driver.waitForFinished(90000) || driver.exitCode() != 0) {
+        ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
+        return false;
+    }
+    return true;
+}
+
+// Every Outlook event once on the phone, and the map naming each phone event once.
+void expectEveryEventOnce(const PhonePeerProcess &phone, const QString &mapPath)
+{
+    QHash<QString, int> subjects;
+    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Calendar))
+        ++subjects[record.fields.value(QStringLiteral("SUBJECT"))];
+    EXPECT_EQ(subjects.size(), kEventCount);
+    for (auto it = subjects.constBegin(); it != subjects.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+    QFile map(mapPath);
+    ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << mapPath.toStdString();
+    const QByteArray text = map.readAll();
+    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Calendar))
+        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    EXPECT_FALSE(QFile::exists(mapPath + QStringLiteral(".confirmed")));
+}
+
+struct KillRun
+{
+    KillRun()
+    {
+        preparePhoneLinkTests();
+        startOutlook();
+        outlook->seed(seedWithEvents());
+        phone = std::make_unique<PhonePeerProcess>();
+        EXPECT_TRUE(phone->isReady());
+        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}};
+    }
+    void startOutlook()
+    {
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        options.timeZone = QStringLiteral("Europe/Berlin");
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(outlook->isReady());
+        outlook->control({{"op", "switches"}, {"listsOccurrences", true}});
+    }
+    QString home() const { return outlook->home(); }
+    QString mapPath() const
+    {
+        QDirIterator found(home() + QStringLiteral("/data"), {QStringLiteral("calendar-outlook.plist")}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        return found.hasNext() ? found.next() : QString();
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<OutlookPeerProcess> outlook;
+    std::unique_ptr<PhonePeerProcess> phone;
+    QMap<QString, QString> environment;
+};
+
+} // namespace
+
+TEST(OutlookEventKill, AKilledDriverLeavesEveryEventOnceAfterTwoSyncs)
+{
+    // The first sync sends the sixteen singles and the two series (the moved occurrence waits for its
+    // series' id on the phone); the kill after a confirmed pair comes after the batch's last. The second
+    // sends the moved occurrence with its series (no new pair): killed in it too (the points marked "then").
+    for (const QString point : {"outlook-events-read:1", "outlook-events-confirmed:18", "outlook-events-committed:1",
+                                "then outlook-events-read:1",
+                                "then outlook-events-committed:1"}) {
+        SCOPED_TRACE(point.toStdString());
+        KillRun run;
+        if (point.startsWith(QLatin1String("then "))) {
+            ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        }
+        QMap<QString, QString> killing = run.environment;
+        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point.section(u' ', -1));
+        QProcess killed;
+        killed.setProcessEnvironment(driverEnvironment(run.home(), killing));
+        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+        ASSERT_TRUE(killed.waitForFinished(90000));
+        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        expectEveryEventOnce(*run.phone, run.mapPath());
+        EXPECT_EQ(run.outlook->dump().value("events").toArray().size(), kEventCount);
+        run.phone->stop();
+    }
+}
+
+TEST(OutlookEventKill, OutlookKilledDuringThePropertyReadsLosesAndDeletesNothing)
+{
+    KillRun run;
+    const auto scripts = [&run] { return run.outlook->control({{"op", "dump"}}).value("scripts").toInteger(); };
+    const qint64 base = scripts();
+    QProcess driver;
+    driver.setProcessEnvironment(driverEnvironment(run.home(), run.environment));
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return scripts() >= base + 10; }, std::chrono::seconds(60)));
+    run.outlook->process().kill();
+    run.outlook->process().waitForFinished(5000);
+    ASSERT_TRUE(driver.waitForFinished(90000));
+    EXPECT_EQ(driver.exitCode(), 1) << driver.readAll().toStdString();
+    EXPECT_TRUE(run.phone->records(Conduit::Calendar).isEmpty());
+    run.startOutlook();
+    ASSERT_EQ(run.outlook->dump().value("events").toArray().size(), kEventCount);
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    expectEveryEventOnce(*run.phone, run.mapPath());
+    run.phone->stop();
+}

@@ -1,0 +1,427 @@
+// Outlook's events sent to the phone through the real controller and the Wi-Fi transport, with the
+// simulated Outlook and the phone peer as processes of their own, in three device zones: the times the
+// phone holds, recurrences with a moved and a removed occurrence, alarms, attendees, busy states and
+// categories; syncs with nothing or one thing changed; deletions; a refused or vanished Outlook.
+#include "LogCapture.h"
+#include "OutlookPeerProcess.h"
+#include "OutlookStoreChoice.h"
+#include "PhonePeerProcess.h"
+#include "SyncRunner.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "datasources/calendar/HMCalendarData.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/HMDataConfigurationSource.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+#include "sync/HMSyncController.h"
+#include "platform/applescript/NSAppleScript.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimeZone>
+
+#include <ctime>
+
+namespace {
+
+QJsonObject outlookSeed()
+{
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return QJsonObject{
+        {"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                               folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+        {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}},
+                                  QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 65535, 0}}}}}};
+}
+
+// A calendar-only Outlook 2016 Wi-Fi profile, direction Outlook to device, in one device zone.
+class OutlookCalendarRun
+{
+public:
+    explicit OutlookCalendarRun(const QByteArray &zone) : m_oldZone(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        ::tzset();
+        preparePhoneLinkTests();
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        options.timeZone = QString::fromLatin1(zone);
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+        m_outlook->seed(outlookSeed());
+        switches({{"listsOccurrences", true}});
+        m_oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(m_outlook->home()));
+        const QString map = HMOutlookDatFileHelper().calendarFilePath();
+        QFile::remove(map);
+        QFile::remove(map + QStringLiteral(".confirmed"));
+        m_phone = std::make_unique<PhonePeerProcess>(m_phoneFolder.filePath(QStringLiteral("phone.json")));
+        EXPECT_TRUE(m_phone->isReady());
+        registerLoopbackTransport(m_phone->port(), 5.0);
+        m_manager = std::make_shared<HMProfileManager>();
+        m_profile = newLoopbackProfile(*m_manager, m_phone->deviceId());
+        m_profile->setContactSyncEnabled(false);
+        m_profile->setTaskSyncEnabled(false);
+        m_profile->setCalendarSyncEnabled(true);
+        m_profile->setCalendarSyncDirectionName(QStringLiteral("mac_to_device"));
+        m_profile->setCalendarSyncDeletionsName(QStringLiteral("two_way"));
+        hmsync::useOutlookContacts(m_profile, QStringLiteral("15"));
+        HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
+                                                           [] { return std::make_shared<HMCalendarData>(); });
+        EXPECT_TRUE(m_manager->saveProfile(*m_profile));
+    }
+    ~OutlookCalendarRun()
+    {
+        m_phone->stop();
+        HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"), {});
+        HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMContactData"), {});
+        HMSyncController::registerTransport(1, {});
+        GlobalVariables::setCurrentProfileController(nullptr);
+        GlobalVariables::setIsOutlookSync(false);
+        GlobalVariables::setOutlookRecurringEventsAndExceptions({});
+        qputenv("HOME", m_oldHome);
+        qputenv("TZ", m_oldZone);
+        ::tzset();
+    }
+
+    hmsync::SyncOutcome sync()
+    {
+        // Outlook's dates are whole seconds and the map's date a second before the read began.
+        QThread::msleep(1100);
+        return hmsync::runManualSync(m_manager, m_profile, std::chrono::seconds(60));
+    }
+    qint64 addEvent(QJsonObject record) const
+    {
+        record.insert("folder", 2);
+        return m_outlook->control({{"op", "add"}, {"kind", "event"}, {"record", record}}).value("id").toInteger();
+    }
+    void editEvent(qint64 id, const QJsonObject &fields) const
+    {
+        m_outlook->control({{"op", "edit"}, {"kind", "event"}, {"id", id}, {"fields", fields}});
+    }
+    void deleteEvent(qint64 id) const { m_outlook->control({{"op", "delete"}, {"kind", "event"}, {"id", id}}); }
+    void switches(QJsonObject command) const
+    {
+        command.insert("op", "switches");
+        m_outlook->control(command);
+    }
+    QList<phonepeer::PhoneRecord> phoneEvents() const { return m_phone->records(phonepeer::Conduit::Calendar); }
+    std::optional<phonepeer::PhoneRecord> phoneEvent(const QString &subject) const
+    {
+        for (const phonepeer::PhoneRecord &record : phoneEvents()) {
+            if (record.fields.value("SUBJECT") == subject)
+                return record;
+        }
+        return std::nullopt;
+    }
+    qsizetype updateRequests() const
+    {
+        qsizetype count = 0;
+        for (const QString &path : m_phone->requestLog())
+            count += path.contains(QLatin1String("pdate")) ? 1 : 0;
+        return count;
+    }
+    OutlookPeerProcess &outlook() { return *m_outlook; }
+
+private:
+    QByteArray m_oldZone;
+    QTemporaryDir m_root;
+    QTemporaryDir m_phoneFolder;
+    std::unique_ptr<OutlookPeerProcess> m_outlook;
+    std::unique_ptr<PhonePeerProcess> m_phone;
+    std::shared_ptr<HMProfileManager> m_manager;
+    std::shared_ptr<HMProfile> m_profile;
+    QByteArray m_oldHome;
+};
+
+// A local time of the device zone as the peer's records take it.
+QString local(int year, int month, int day, int hour = 0, int minute = 0)
+{
+    return QDateTime(QDate(year, month, day), QTime(hour, minute), QTimeZone::systemTimeZone()).toString(Qt::ISODate);
+}
+
+QJsonObject timed(const char *subject, const QString &start, const QString &end)
+{
+    return QJsonObject{{"subject", subject}, {"start", start}, {"end", end},
+                       {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}};
+}
+
+void dumpPhone(const OutlookCalendarRun &run)
+{
+    for (const phonepeer::PhoneRecord &record : run.phoneEvents()) {
+        QStringList fields;
+        for (auto it = record.fields.constBegin(); it != record.fields.constEnd(); ++it)
+            fields.append(it.key() + u'=' + it.value());
+        std::fprintf(stderr, "phone %s: %s\n", qPrintable(record.uid), qPrintable(fields.join(u'|')));
+    }
+}
+
+class OutlookEventSync : public ::testing::TestWithParam<const char *>
+{
+};
+
+} // namespace
+
+TEST_P(OutlookEventSync, OutlooksEventsReachThePhoneAtTheirLocalTimes)
+{
+    OutlookCalendarRun run(GetParam());
+    QJsonObject single = timed("Dentist", local(2027, 7, 15, 9), local(2027, 7, 15, 10));
+    single.insert("location", "Main St. 4, Suite 2");
+    single.insert("note", "Bring the card, please");
+    single.insert("alarm", 15);
+    single.insert("private", true);
+    single.insert("busy", "tentative");
+    single.insert("categories", QJsonArray{5});
+    single.insert("attendees", QJsonArray{QJsonObject{{"name", "Ann Lee"}, {"address", "ann@example.com"}},
+                                          QJsonObject{{"name", "Bo"}, {"address", "bo@example.com"}}});
+    run.addEvent(single);
+    QJsonObject allDay{{"subject", "Holiday"}, {"start", local(2027, 1, 20)}, {"end", local(2027, 1, 21)}, {"allDay", true},
+                       {"busy", "oof"}, {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}};
+    run.addEvent(allDay);
+    QJsonObject multiDay = timed("Conference", local(2027, 2, 10, 14), local(2027, 2, 12, 11));
+    multiDay.insert("busy", "free");
+    run.addEvent(multiDay);
+    QJsonObject weekly = timed("Standup", local(2027, 3, 2, 8, 30), local(2027, 3, 2, 9));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=10;BYDAY=TU;INTERVAL=1");
+    weekly.insert("exdates", QJsonArray{local(2027, 3, 16, 8, 30)});
+    const qint64 weeklyId = run.addEvent(weekly);
+    QJsonObject moved = timed("Standup moved", local(2027, 3, 24, 10), local(2027, 3, 24, 10, 30));
+    moved.insert("master", weeklyId);
+    moved.insert("recurrenceId", local(2027, 3, 23, 8, 30));
+    run.addEvent(moved);
+    QJsonObject monthly = timed("Review", local(2027, 1, 29, 12), local(2027, 1, 29, 13));
+    monthly.insert("rrule", "FREQ=MONTHLY;BYDAY=-1FR;INTERVAL=1");
+    run.addEvent(monthly);
+    QJsonObject yearly = timed("Anniversary dinner", local(2027, 4, 5, 0, 30), local(2027, 4, 5, 2));
+    yearly.insert("rrule", "FREQ=YEARLY;COUNT=3;INTERVAL=1");
+    run.addEvent(yearly);
+
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << hmsync::describeOutcome(outcome).toStdString();
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        dumpPhone(run);
+    const std::optional<phonepeer::PhoneRecord> dentist = run.phoneEvent("Dentist");
+    ASSERT_TRUE(dentist);
+    EXPECT_EQ(dentist->fields.value("STARTDATE"), "20270715");
+    EXPECT_EQ(dentist->fields.value("STARTTIME"), "09:00:00");
+    EXPECT_EQ(dentist->fields.value("ENDTIME"), "10:00:00");
+    EXPECT_EQ(dentist->fields.value("LOCATION"), "Main St. 4, Suite 2");
+    EXPECT_EQ(dentist->fields.value("NOTE"), "Bring the card, please");
+    EXPECT_EQ(dentist->fields.value("ALARMTIME"), "15");
+    EXPECT_EQ(dentist->fields.value("PRIVATE"), "1");
+    EXPECT_EQ(dentist->fields.value("BUSYSTATUS"), "1");
+    EXPECT_EQ(dentist->fields.value("CATEGORY"), "Work");
+    EXPECT_EQ(dentist->fields.value("CONTACTS"), "Ann Lee\tBo");
+    EXPECT_EQ(dentist->fields.value("EMAILS"), "ann@example.com\tbo@example.com");
+    const std::optional<phonepeer::PhoneRecord> holiday = run.phoneEvent("Holiday");
+    ASSERT_TRUE(holiday);
+    EXPECT_EQ(holiday->fields.value("TYPE"), "1");
+    EXPECT_EQ(holiday->fields.value("STARTDATE"), "20270120");
+    EXPECT_EQ(holiday->fields.value("ENDDATE"), "20270120");
+    EXPECT_EQ(holiday->fields.value("BUSYSTATUS"), "3");
+    const std::optional<phonepeer::PhoneRecord> conference = run.phoneEvent("Conference");
+    ASSERT_TRUE(conference);
+    EXPECT_EQ(conference->fields.value("ENDDATE"), "20270212");
+    EXPECT_EQ(conference->fields.value("ENDTIME"), "11:00:00");
+    EXPECT_EQ(conference->fields.value("BUSYSTATUS"), "0");
+    const std::optional<phonepeer::PhoneRecord> standup = run.phoneEvent("Standup");
+    ASSERT_TRUE(standup);
+    EXPECT_EQ(standup->fields.value("REPEAT"), "2");
+    EXPECT_EQ(standup->fields.value("STARTTIME"), "08:30:00");
+    EXPECT_TRUE(standup->fields.value("REPEATEXCEPTIONS").contains("20270316")) << standup->fields.value("REPEATEXCEPTIONS").toStdString();
+    // The moved occurrence waits for its series' id on the phone, which the phone gives with its answer.
+    EXPECT_FALSE(run.phoneEvent("Standup moved"));
+    const std::optional<phonepeer::PhoneRecord> review = run.phoneEvent("Review");
+    ASSERT_TRUE(review);
+    EXPECT_EQ(review->fields.value("REPEAT"), "3");
+    const std::optional<phonepeer::PhoneRecord> dinner = run.phoneEvent("Anniversary dinner");
+    ASSERT_TRUE(dinner);
+    EXPECT_EQ(dinner->fields.value("REPEAT"), "4");
+    EXPECT_EQ(dinner->fields.value("STARTTIME"), "00:30:00");
+    // Three years: the count became the end date of the third, that day also east of GMT.
+    EXPECT_EQ(dinner->fields.value("REPEATEND"), "20290405");
+
+    // The next sync sends the moved occurrence under its series, and the series again with the day the
+    // occurrence was scheduled for among its exceptions.
+    ASSERT_TRUE(run.sync().isSuccess);
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        dumpPhone(run);
+    const std::optional<phonepeer::PhoneRecord> movedOnPhone = run.phoneEvent("Standup moved");
+    ASSERT_TRUE(movedOnPhone);
+    EXPECT_EQ(movedOnPhone->fields.value("STARTDATE"), "20270324");
+    EXPECT_EQ(movedOnPhone->fields.value("STARTTIME"), "10:00:00");
+    EXPECT_EQ(movedOnPhone->fields.value("PARENTID"), run.phoneEvent("Standup")->uid);
+    EXPECT_EQ(run.phoneEvent("Standup")->fields.value("REPEATEXCEPTIONS"), "20270316\t20270323");
+    for (const phonepeer::PhoneRecord &record : run.phoneEvents())
+        EXPECT_FALSE(record.fields.value("SUBJECT").isEmpty()) << record.uid.toStdString();
+    EXPECT_EQ(run.phoneEvents().size(), 7);
+
+    // Nothing changed: nothing goes.
+    const qsizetype updates = run.updateRequests();
+    const qsizetype count = run.phoneEvents().size();
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.updateRequests(), updates);
+    EXPECT_EQ(run.phoneEvents().size(), count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventSync, ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             QString name = QString::fromLatin1(info.param);
+                             return name.replace(u'/', u'_').toStdString();
+                         });
+
+TEST(OutlookEventChanges, AnEditSendsThatEventAloneAndRemovalsReachThePhone)
+{
+    OutlookCalendarRun run("Europe/Berlin");
+    const qint64 lunch = run.addEvent(timed("Lunch", local(2027, 5, 3, 12), local(2027, 5, 3, 13)));
+    const qint64 call = run.addEvent(timed("Call", local(2027, 5, 4, 16), local(2027, 5, 4, 16, 30)));
+    QJsonObject weekly = timed("Yoga", local(2027, 5, 6, 19), local(2027, 5, 6, 20));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    const qint64 yoga = run.addEvent(weekly);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 3);
+    const QString lunchUid = run.phoneEvent("Lunch")->uid;
+
+    run.editEvent(lunch, {{"subject", "Lunch with Bo"}});
+    {
+        LogCapture log(LOG_LEVEL_INFO);
+        ASSERT_TRUE(run.sync().isSuccess);
+        EXPECT_TRUE(log.lines().contains(QStringLiteral("DONE WITH ARRAY! (1 records)"))) << log.lines().join(u'\n').toStdString();
+    }
+    ASSERT_TRUE(run.phoneEvent("Lunch with Bo"));
+    EXPECT_EQ(run.phoneEvent("Lunch with Bo")->uid, lunchUid);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+
+    // An occurrence removed from the series: the phone's series leaves that day out.
+    run.editEvent(yoga, {{"exdates", QJsonArray{local(2027, 5, 20, 19)}}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvent("Yoga")->fields.value("REPEATEXCEPTIONS"), "20270520");
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+
+    run.deleteEvent(call);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_FALSE(run.phoneEvent("Call"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile().size(), 2);
+}
+
+TEST(OutlookEventChanges, ARefusedIdListDeletesNothingAndSaysWhy)
+{
+    OutlookCalendarRun run("UTC");
+    run.addEvent(timed("Ann", local(2027, 6, 1, 9), local(2027, 6, 1, 10)));
+    const qint64 bo = run.addEvent(timed("Bo", local(2027, 6, 2, 9), local(2027, 6, 2, 10)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 2);
+    run.deleteEvent(bo);
+    run.addEvent(timed("Cy", local(2027, 6, 3, 9), local(2027, 6, 3, 10)));
+    // The sync's scripts: the changed dates and ids, the modified occurrences, Cy's properties, then
+    // the listing of every id.
+    run.switches({{"refuseNth", 5}});
+    LogCapture log(LOG_LEVEL_ERROR);
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_TRUE(log.lines().join(u'\n').contains(
+        QStringLiteral("Outlook's Calendar ids could not be read; deletions are not looked for in this sync")))
+        << log.lines().join(u'\n').toStdString();
+    EXPECT_TRUE(outcome.isSuccess) << hmsync::describeOutcome(outcome).toStdString();
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    run.switches({{"refuseNth", 0}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_FALSE(run.phoneEvent("Bo"));
+}
+
+TEST(OutlookEventChanges, OutlookGoneMidListingEndsTheConduitInErrorWithNothingSent)
+{
+    OutlookCalendarRun run("UTC");
+    run.addEvent(timed("Ann", local(2027, 6, 1, 9), local(2027, 6, 1, 10)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QStringList mapped = HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile();
+    const QDateTime stamp = HMOutlookDatFileHelper().getLastModifiedDateEvents();
+    run.addEvent(timed("Bo", local(2027, 6, 2, 9), local(2027, 6, 2, 10)));
+    // Outlook dies halfway through the reply of the properties of Bo, the fourth script.
+    run.switches({{"refuseNth", 0}});
+    run.switches({{"killMidReplyNth", 4}});
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_FALSE(outcome.isSuccess);
+    EXPECT_TRUE(outcome.hasEnded);
+    EXPECT_EQ(run.phoneEvents().size(), 1);
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile(), mapped);
+    EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDateEvents(), stamp);
+}
+
+TEST(OutlookEventExport, EveryExportParsesInVobjectWithTheOccurrencesOutlookHolds)
+{
+    OutlookCalendarRun run("America/Los_Angeles");
+    QJsonObject single = timed("Single, with; escapes", local(2027, 7, 15, 9), local(2027, 7, 15, 10));
+    single.insert("note", QStringLiteral("Line one\nLine two, ä; \\ end"));
+    single.insert("alarm", 75);
+    single.insert("attendees", QJsonArray{QJsonObject{{"name", "Ann Lee"}, {"address", "ann@example.com"}}});
+    QJsonObject allDay{{"subject", "All day"}, {"start", local(2027, 1, 20)}, {"end", local(2027, 1, 21)}, {"allDay", true},
+                       {"zone", "America/Los_Angeles"}};
+    QJsonObject weekly = timed("Weekly", local(2027, 3, 2, 8, 30), local(2027, 3, 2, 9));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=10;BYDAY=TU;INTERVAL=1");
+    weekly.insert("exdates", QJsonArray{local(2027, 3, 16, 8, 30), local(2027, 4, 6, 8, 30)});
+    QJsonObject monthly = timed("Monthly", local(2027, 1, 29, 12), local(2027, 1, 29, 13));
+    monthly.insert("rrule", "FREQ=MONTHLY;COUNT=4;BYDAY=-1FR;INTERVAL=1");
+    QJsonObject longSubject = timed("A subject long enough that its line is folded more than once by the export, "
+                                    "which cuts lines at seventy-five octets: ünïcödé included",
+                                    local(2027, 11, 3, 9), local(2027, 11, 3, 10));
+    QList<qint64> ids{run.addEvent(single), run.addEvent(allDay), run.addEvent(weekly), run.addEvent(monthly),
+                      run.addEvent(longSubject)};
+    QJsonObject moved = timed("Moved", local(2027, 3, 24, 10), local(2027, 3, 24, 10, 30));
+    moved.insert("master", ids.at(2));
+    moved.insert("recurrenceId", local(2027, 3, 23, 8, 30));
+    ids.append(run.addEvent(moved));
+    QTemporaryDir folder;
+    for (const qint64 id : ids) {
+        const QString script = QStringLiteral("tell application \"Microsoft Outlook\"\nset theEvents to the properties of "
+                                              "calendar event id \"%1\" of application \"Microsoft Outlook\"\nreturn theEvents\nend tell")
+                                   .arg(id);
+        const QString text = platform::NSAppleScript(script).executeAndReturnError().descriptorForKeyword(
+                                                                                      platform::fourCharCode("iCal")).stringValue();
+        ASSERT_FALSE(text.isEmpty());
+        for (const QString &line : text.split(QStringLiteral("\r\n")))
+            EXPECT_LE(line.toUtf8().size(), 75) << line.toStdString();
+        QFile file(folder.filePath(QStringLiteral("export-%1.ics").arg(id, 3, 10, QLatin1Char('0'))));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+    }
+    // Each event's summary, its occurrences' local starts, its note and its recurrence id.
+    const char *script =
+        "import sys, glob, vobject\n"
+        "for name in sorted(glob.glob(sys.argv[1] + '/export-*.ics')):\n"
+        "    ev = vobject.readOne(open(name, encoding='utf-8').read()).vevent\n"
+        "    starts = [d.strftime('%Y%m%dT%H%M%z') if hasattr(d, 'hour') else d.strftime('%Y%m%d') for d in ev.getrruleset(addRDate=True)] if ev.rruleset else [ev.dtstart.value.strftime('%Y%m%dT%H%M%z') if hasattr(ev.dtstart.value, 'hour') else ev.dtstart.value.strftime('%Y%m%d')]\n"
+        "    rid = ev.recurrence_id.value.strftime('%Y%m%dT%H%M%z') if hasattr(ev, 'recurrence_id') else ''\n"
+        "    print('%s|%s|%s|%s' % (ev.summary.value, ','.join(starts), ev.description.value.replace('\\n', '<LF>'), rid))\n";
+    const auto python = [] {
+        return QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3");
+    };
+    QProcess process;
+    process.start(python(), {QStringLiteral("-c"), QLatin1String(script), folder.path()});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines, (QStringList{
+                         "Single, with; escapes|20270715T0900-0700|Line one<LF><LF>Line two, ä; \\ end|",
+                         "All day|20270120|<LF>|",
+                         "Weekly|20270302T0830-0800,20270309T0830-0800,20270323T0830-0700,20270330T0830-0700,"
+                         "20270413T0830-0700,20270420T0830-0700,20270427T0830-0700,20270504T0830-0700|<LF>|",
+                         "Monthly|20270129T1200-0800,20270226T1200-0800,20270326T1200-0700,20270430T1200-0700|<LF>|",
+                         QStringLiteral("A subject long enough that its line is folded more than once by the export, which cuts "
+                                        "lines at seventy-five octets: ünïcödé included|20271103T0900-0700|<LF>|"),
+                         "Moved|20270324T1000-0700|<LF>|20270323T0830-0700",
+                     }))
+        << lines.join(u'\n').toStdString();
+}
