@@ -73,8 +73,8 @@ QString emailList(const QVariantMap &record)
     if (text.isEmpty())
         return text;
     text.prepend(QStringLiteral("email addresses:{"));
-    closeList(text, u"}}");
-    return text + QStringLiteral(", ");
+    closeList(text, u"}, ");
+    return text;
 }
 
 QString streetOf(const QVariantMap &record, const char *first, const char *second, const char *third)

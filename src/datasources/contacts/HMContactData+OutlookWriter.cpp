@@ -221,6 +221,14 @@ bool HMContactData::commitAppliedOutlookPairs()
     return true;
 }
 
+// Runs a script that changes Outlook, noting when: the next read begins in a later second.
+NSAppleEventDescriptor HMContactData::runOutlookWrite(const QString &script, std::optional<NSAppleScriptError> &error)
+{
+    const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
+    m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
+    return result;
+}
+
 // The chosen address book's id when contacts are moved into one; a null text otherwise.
 QString HMContactData::chosenOutlookFolder() const
 {
@@ -236,10 +244,9 @@ QString HMContactData::chosenOutlookFolder() const
 QString HMContactData::moveOutlookContact(const QString &outlookId, const QString &folder)
 {
     std::optional<NSAppleScriptError> error;
-    const NSAppleEventDescriptor result =
-        NSAppleScript(QStringLiteral("tell application \"%1\"\nmove contact id %2 to address book id %3\nend tell")
-                          .arg(applicationReference(), outlookId, folder))
-            .executeAndReturnError(&error);
+    const NSAppleEventDescriptor result = runOutlookWrite(
+        QStringLiteral("tell application \"%1\"\nmove contact id %2 to address book id %3\nend tell").arg(applicationReference(), outlookId, folder),
+        error);
     if (error) {
         noteOutlookGone(error);
         DDLogInfo(QStringLiteral("The contact %1 could not be moved: %2").arg(outlookId, error->message));
@@ -275,7 +282,7 @@ void HMContactData::updateOutlookContactWithUniqueId(const QString &outlookId, c
                                .arg(applicationReference(), target, propertiesStringFromContactDictionary(record));
     DDLogInfo(QStringLiteral("modifyContactString %1").arg(script));
     std::optional<NSAppleScriptError> error;
-    NSAppleScript(script).executeAndReturnError(&error);
+    runOutlookWrite(script, error);
     DDLogInfo(QStringLiteral("errorInfo %1").arg(error ? QStringLiteral("%1 %2").arg(error->number).arg(error->message) : QString()));
     GlobalVariables::incrementContactAddUpdatesThisSync();
     if (error && error->briefMessage.contains(QStringLiteral("t make class contact")))
@@ -414,7 +421,7 @@ void HMContactData::finishImportedContact(const QString &newId, const QVariantMa
         return;
     if (needsOutlookFollowUp(record, fragments)) {
         std::optional<NSAppleScriptError> error;
-        NSAppleScript(outlookFollowUpScript(newId, record, fragments)).executeAndReturnError(&error);
+        runOutlookWrite(outlookFollowUpScript(newId, record, fragments), error);
         if (noteOutlookGone(error))
             return;
     }
@@ -430,14 +437,13 @@ QString HMContactData::importVcfFileIntoOutlook(const QString &path)
     const QString file = escapedString(path);
     std::optional<NSAppleScriptError> error;
     NSAppleEventDescriptor result =
-        NSAppleScript(QStringLiteral("set theFile to \"%1\"\ntell application \"%2\"\nimport vcf theFile\nend tell").arg(file, application))
-            .executeAndReturnError(&error);
+        runOutlookWrite(QStringLiteral("set theFile to \"%1\"\ntell application \"%2\"\nimport vcf theFile\nend tell").arg(file, application), error);
     if (result.isNil() && !noteOutlookGone(error)) {
         platform::consoleLog(QStringLiteral("?"));
-        result = NSAppleScript(QStringLiteral("set theFile to a reference to POSIX file \"%1\"\ntell application \"%2\"\nimport vcf "
-                                              "theFile\nend tell")
-                                   .arg(file, application))
-                     .executeAndReturnError(&error);
+        result = runOutlookWrite(QStringLiteral("set theFile to a reference to POSIX file \"%1\"\ntell application \"%2\"\nimport vcf "
+                                                "theFile\nend tell")
+                                     .arg(file, application),
+                                 error);
         if (result.isNil() && !noteOutlookGone(error))
             DDLogInfo(QStringLiteral("Failed to add record. Outlook not accepting scripts."));
     }

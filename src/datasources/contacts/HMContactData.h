@@ -3,6 +3,7 @@
 #include "datasources/contacts/ContactDuplicateIndex.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "platform/addressbook/ABAddressBook.h"
+#include "platform/applescript/NSAppleEventDescriptor.h"
 #include "platform/applescript/NSAppleScriptError.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/HMData.h"
@@ -330,6 +331,7 @@ private:
     // The device ids of mapped contacts Outlook no longer has; nullopt when Outlook's ids cannot be read.
     std::optional<QStringList> deviceIdsGoneFromOutlook(bool showProgress);
     void failOutlookRead(const QString &reason);
+    void waitPastLastOutlookWrite();
     bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
     bool mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates);
     void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
@@ -352,6 +354,7 @@ private:
     void failOutlookApply(const QString &reason);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
     bool commitAppliedOutlookPairs();
+    platform::NSAppleEventDescriptor runOutlookWrite(const QString &script, std::optional<platform::NSAppleScriptError> &error);
     QString chosenOutlookFolder() const;
     QString moveOutlookContact(const QString &outlookId, const QString &folder);
     void buildOutlookDupeCheckCache();
@@ -391,6 +394,8 @@ private:
     std::optional<OutlookDupeCheck> m_outlookDupeCheck;
     bool m_hasAppliedPairs = false;
     bool m_outlookGoneDuringApply = false;
+    // When this run last changed a contact in Outlook; invalid when it has not.
+    QDateTime m_lastOutlookWrite;
     QStringList m_uidsToDeleteInOutlook;
     std::vector<platform::ObserverToken> m_progressShownObservers;
     QString m_deletionsWarningString;

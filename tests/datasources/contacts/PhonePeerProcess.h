@@ -27,6 +27,9 @@ public:
     // The records of the conduit (a test failure, and none, when the peer does not answer).
     QList<phonepeer::PhoneRecord> records(phonepeer::Conduit conduit) const;
     QStringList requestLog() const;
+    // An edit made on the phone itself ("add", "update" or "delete" of a contact): the record's id,
+    // or an empty text (and a test failure) when the peer refuses it.
+    QString editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields = {}) const;
 
 private:
     QByteArray get(const char *path) const;

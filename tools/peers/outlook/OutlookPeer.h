@@ -33,6 +33,7 @@ struct PeerSwitches
     QString versionText;        // what "version" answers
     bool lockDatabase = false;  // another connection holds the database locked
     bool reimportNewIds = true; // a re-imported record gets a new id
+    QString refuseContactWrite; // refuse every contact write whose script or imported file holds this text
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

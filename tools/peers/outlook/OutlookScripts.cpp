@@ -1,6 +1,7 @@
 #include "OutlookScripts.h"
 
 #include "OutlookContactScripts.h"
+#include "OutlookContactWrites.h"
 
 namespace outlookpeer {
 
@@ -285,6 +286,7 @@ QList<ScriptForm> makeForms()
     addCategories(forms);
     addApplicationFacts(forms);
     addContactForms(forms);
+    addContactWriteForms(forms);
     return forms;
 }
 
