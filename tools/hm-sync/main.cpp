@@ -199,8 +199,10 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // "store-written": a new file in place, "store-log-removed"), or the phone's answer to an update batch
 // read before anything of it is kept ("update-answered"), so the crash tests can stop a sync exactly
 // around its writes; for an Outlook store "outlook-read" (the changed contacts read, before they go
-// out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the contact map
-// written). Answers false when the value is not one.
+// out), "outlook-confirmed" (a pair the phone confirmed kept), "outlook-committed" (the contact map
+// written), "outlook-written" (Outlook answered a script writing a contact, its pair not kept yet) and
+// "outlook-paired" (the pair of a contact written to Outlook kept). HM_OUTLOOK_NO_PAUSE drops the
+// pause after each contact added to Outlook, so long kill trials take seconds. Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
     using GraphStep = HMIdentifierGraphJournal::Step;
@@ -215,7 +217,9 @@ bool installKillPoint(const QString &point)
     using OutlookStep = HMContactData::OutlookStep;
     static const QMap<QString, OutlookStep> outlookSteps{{QStringLiteral("outlook-read"), OutlookStep::ReadDone},
                                                          {QStringLiteral("outlook-confirmed"), OutlookStep::PairConfirmed},
-                                                         {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted}};
+                                                         {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted},
+                                                         {QStringLiteral("outlook-written"), OutlookStep::ContactWritten},
+                                                         {QStringLiteral("outlook-paired"), OutlookStep::AppliedPairKept}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
@@ -610,6 +614,8 @@ int main(int argc, char **argv)
     if (const QString killPoint = qEnvironmentVariable("HM_SYNC_KILL_AT");
         !killPoint.isEmpty() && !installKillPoint(killPoint))
         return fail(QStringLiteral("HM_SYNC_KILL_AT takes <step>:<n>, not '%1'").arg(killPoint));
+    if (qEnvironmentVariableIsSet("HM_OUTLOOK_NO_PAUSE"))
+        HMContactData::setOutlookPause([] {});
     QString problem;
     const std::optional<Settings> settings = readSettings(parser, problem);
     if (!settings)

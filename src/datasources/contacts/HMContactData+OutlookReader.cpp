@@ -102,6 +102,11 @@ void HMContactData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
     stepHook() = std::move(hook);
 }
 
+void HMContactData::reachOutlookStep(OutlookStep step)
+{
+    reachStep(step);
+}
+
 void HMContactData::setOutlookProfile(std::shared_ptr<HMProfile> profile)
 {
     m_outlookProfile = std::move(profile);

@@ -186,10 +186,11 @@ void HMContactData::keepOutlookPair(const QString &outlookId, const QString &dev
     if (m_outlookApplyMap)
         m_outlookApplyMap->insert(deviceId, outlookId);
     m_hasAppliedPairs = true;
-    if (appendConfirmedPair(deviceId, outlookId))
-        return;
-    if (!m_datFileHelper->writeOutlookIdForDeviceId(outlookId, deviceId))
+    if (!appendConfirmedPair(deviceId, outlookId) && !m_datFileHelper->writeOutlookIdForDeviceId(outlookId, deviceId)) {
         failOutlookApply(QStringLiteral("The pair of contact %1 could not be kept in the contact map.").arg(outlookId));
+        return;
+    }
+    reachOutlookStep(OutlookStep::AppliedPairKept);
 }
 
 void HMContactData::failOutlookApply(const QString &reason)
@@ -226,6 +227,8 @@ NSAppleEventDescriptor HMContactData::runOutlookWrite(const QString &script, std
 {
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
     m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
+    if (!error)
+        reachOutlookStep(OutlookStep::ContactWritten);
     return result;
 }
 

@@ -130,9 +130,12 @@ public:
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
     qint64 contactsAddedToOutlookOnThisSync() const { return m_contactsAddedToOutlookOnThisSync; }
     // The moments of the Outlook path that the crash tests stop a run at: the read is done (the
-    // records are about to go out), a confirmed pair was kept, the map holds the commit.
-    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted };
+    // records are about to go out), a confirmed pair was kept, the map holds the commit; on the write
+    // side, Outlook answered a contact's import or update (its pair not kept yet), and an applied
+    // pair was kept.
+    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted, ContactWritten, AppliedPairKept };
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
+    static void reachOutlookStep(OutlookStep step);
     // The file beside the contact map that keeps the pairs the other side confirmed until they are
     // committed into the map (see commitUniqueIds).
     QString confirmedPairsPath();

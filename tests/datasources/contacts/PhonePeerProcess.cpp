@@ -86,3 +86,13 @@ QString PhonePeerProcess::editContact(const QString &action, const QString &uid,
     }
     return QString::fromStdString(result->body).section(u'\n', 1, 1);
 }
+
+bool PhonePeerProcess::fault(const QMap<QString, QString> &fields) const
+{
+    httplib::Params params;
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
+        params.emplace(it.key().toStdString(), it.value().toStdString());
+    httplib::Client client("127.0.0.1", m_port);
+    const httplib::Result result = client.Post("/peer_control", params);
+    return result && result->status == 200;
+}

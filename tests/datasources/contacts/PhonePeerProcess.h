@@ -29,6 +29,8 @@ public:
     QStringList requestLog() const;
     // An edit made on the phone itself ("add", "update" or "delete" of a contact): the record's id,
     // or an empty text (and a test failure) when the peer refuses it.
+    // A fault of the phone's (form fields of its control endpoint); false when refused.
+    bool fault(const QMap<QString, QString> &fields) const;
     QString editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields = {}) const;
 
 private:
