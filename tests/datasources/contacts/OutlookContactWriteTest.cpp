@@ -12,6 +12,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMProfile.h"
 
 #include <gtest/gtest.h>
 
@@ -334,4 +335,111 @@ TEST(OutlookContactWrite, OutlookGoneDuringTheApplyEndsTheConduitAndTheNextSyncW
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
         EXPECT_EQ(it.value(), 1) << it.key().toStdString();
     EXPECT_EQ(run.phone().records(Conduit::Contacts).size(), 6);
+}
+
+TEST(OutlookContactWrite, LargeCloudDeletionsAskForAttentionAndAnswerNoStopsLaterDeletions)
+{
+    OutlookSyncRun run(QStringLiteral("two_way"));
+    GlobalVariables::setIsOutlookSync(true);
+    int requests = 0;
+    HMContactData::setAttentionRequester([&requests] { ++requests; });
+    QStringList twenty;
+    for (int i = 0; i < 20; ++i)
+        twenty.append(QStringLiteral("gone-%1").arg(i));
+    auto &defaults = platform::UserDefaults::standardUserDefaults();
+    const auto deleteUnder = [&](const char *method, const QStringList &ids) {
+        defaults.setObject(QLatin1String(method), QStringLiteral("SyncMethodSetting"));
+        HMContactData data;
+        data.deleteOutlookUidRecords(ids);
+    };
+    deleteUnder("quillnest", twenty.mid(0, 19));
+    EXPECT_EQ(requests, 0);
+    deleteUnder("quillnest", twenty);
+    EXPECT_EQ(requests, 1);
+    deleteUnder("wifi", twenty);
+    EXPECT_EQ(requests, 1);
+    // Unknown ids count as deleted and touch no contact; after a "No" nothing more is deleted.
+    const qint64 kept = run.addContact({{"lastName", "Kept"}});
+    HMContactData data;
+    data.outlookCommandAction(0, 1, 0, {{"UID", "P-kept"}, {"NEWLNAME", "Kept"}}, 0);
+    ASSERT_EQ(run.outlookContacts().size(), 1) << "the phone's record merges into the equal Outlook contact";
+    data.deletionsWarningReceivedResponse(qint64(0));
+    EXPECT_TRUE(data.ignoreDeletes());
+    data.deleteOutlookUidRecords({QStringLiteral("P-kept")});
+    EXPECT_EQ(run.outlookContacts().size(), 1);
+    data.setIgnoreDeletes(false);
+    data.deleteOutlookUidRecords({QStringLiteral("P-kept")});
+    EXPECT_TRUE(run.outlookContacts().isEmpty()) << kept;
+    HMContactData::setAttentionRequester({});
+    GlobalVariables::setIsOutlookSync(false);
+}
+
+TEST(OutlookContactWrite, ARereadIntoAChosenAddressBookMovesContactsAndKeepsEveryPairing)
+{
+    OutlookSyncRun run(QStringLiteral("two_way"));
+    run.addContact({{"firstName", "Olle"}, {"lastName", "Outlook"}});
+    QStringList uids;
+    for (const char *name : {"Ada", "Bo", "Cy"})
+        uids.append(run.phone().editContact(QStringLiteral("add"), {}, {{"NEWFNAME", QLatin1String(name)}, {"NEWLNAME", "Phone"}}));
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.outlookContacts().size(), 4);
+    run.profile().setOutlookContactFolderSelection(QStringLiteral("42"));
+    run.profile().setRereadDeviceOnNextSync(true);
+    run.saveProfile();
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.outlookContacts().size(), 4);
+    for (const QJsonValue &contact : run.outlookContacts())
+        EXPECT_EQ(contact.toObject().value("folder").toInteger(), 42) << contact.toObject().value("firstName").toString().toStdString();
+    // Each pair names its own person: an edit of each phone contact lands on that contact alone.
+    const QStringList names{"Ada", "Bo", "Cy"};
+    for (qsizetype i = 0; i < uids.size(); ++i)
+        run.phone().editContact(QStringLiteral("update"), uids[i], {{"NEWFNAME", names[i]}, {"NEWLNAME", "Phone"}, {"TITLE", names[i] + QStringLiteral(" edited")}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    for (const QString &name : names) {
+        const std::optional<QJsonObject> contact = outlookContact(run, QStringLiteral("firstName"), name);
+        ASSERT_TRUE(contact) << name.toStdString();
+        EXPECT_EQ(contact->value("jobTitle").toString(), name + QStringLiteral(" edited"));
+    }
+    EXPECT_EQ(outlookContact(run, QStringLiteral("firstName"), QStringLiteral("Olle"))->value("jobTitle").toString(), QString());
+    EXPECT_EQ(run.outlookContacts().size(), 4);
+    EXPECT_EQ(run.phone().records(Conduit::Contacts).size(), 4);
+}
+
+TEST(OutlookContactWrite, ARoundTripThroughOutlookKeepsEveryFieldButTheDefinedLosses)
+{
+    OutlookSyncRun run(QStringLiteral("two_way"));
+    QMap<QString, QString> sent = fullPhoneContact();
+    sent.insert(QStringLiteral("CATEGORY"), QStringLiteral("Work"));
+    const QString uid = run.phone().editContact(QStringLiteral("add"), {}, sent);
+    ASSERT_TRUE(run.sync().isSuccess);
+    const std::optional<QJsonObject> added = outlookContact(run, QStringLiteral("middleName"), QStringLiteral("Élise"));
+    ASSERT_TRUE(added);
+    // A change in Outlook sends the contact back as Outlook holds it.
+    run.editContact(added->value("id").toInteger(), {{"spouse", "Erik"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    const std::optional<phonepeer::PhoneRecord> back = run.phoneContact(QStringLiteral("MIDNAME"), QStringLiteral("Élise"));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->uid, uid);
+    // The losses the record mapping defines: prefix and suffix folded into the names, the street parts
+    // joined with a blank, the department and nickname not read back, a blank kept at the start of a
+    // child after a comma.
+    QMap<QString, QString> expected = sent;
+    expected.insert(QStringLiteral("NEWFNAME"), QStringLiteral("Dr. Zoë"));
+    expected.insert(QStringLiteral("NEWLNAME"), QStringLiteral("Ångström PhD"));
+    expected.insert(QStringLiteral("ADDRESS1"), QStringLiteral("Storgatan 1 Plan 3"));
+    expected.remove(QStringLiteral("ADDRESS2"));
+    expected.insert(QStringLiteral("DEPARTMENT"), QString());
+    expected.remove(QStringLiteral("NICKNAME"));
+    expected.insert(QStringLiteral("CHILDREN"), QStringLiteral("Ola,  Kari"));
+    // The job title comes back as the profession; the pager only in a numbered phone slot.
+    expected.remove(QStringLiteral("TITLE"));
+    expected.insert(QStringLiteral("PROFESSION"), QStringLiteral("Chief; Research"));
+    expected.remove(QStringLiteral("PAGER"));
+    EXPECT_TRUE(std::any_of(back->fields.keyValueBegin(), back->fields.keyValueEnd(), [](const auto &field) {
+        return field.first.startsWith(QLatin1String("PHONE")) && field.second == u"+46 74 500";
+    }));
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
+        EXPECT_EQ(back->fields.value(it.key()), it.value()) << it.key().toStdString();
+    EXPECT_EQ(run.phone().records(Conduit::Contacts).size(), 1);
+    EXPECT_EQ(run.outlookContacts().size(), 1);
 }
