@@ -9,6 +9,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/applescript/NSAppleScript.h"
@@ -90,14 +91,7 @@ QString streetOf(const QVariantMap &record, const char *first, const char *secon
 
 QString HMContactData::escapedString(const QString &text)
 {
-    QString escaped = text;
-    escaped.replace(QStringLiteral("\\"), QStringLiteral("\\\\"));
-    escaped.replace(QStringLiteral("\""), QStringLiteral("\\\""));
-    while (escaped.contains(QStringLiteral("\\\\\"")))
-        escaped.replace(QStringLiteral("\\\\\""), QStringLiteral("\\\""));
-    while (escaped.contains(QStringLiteral("\\\n")))
-        escaped.replace(QStringLiteral("\\\n"), QStringLiteral("\n"));
-    return escaped;
+    return ::escapedString(text);
 }
 
 bool HMContactData::isCloudMethod()
