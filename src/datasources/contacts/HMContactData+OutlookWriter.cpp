@@ -23,11 +23,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
@@ -393,15 +394,29 @@ QString HMContactData::outlookVCardPath()
     return folder + QStringLiteral("/temp.vcf");
 }
 
+// The card, whole, in a file of the owner's (never through a link). It is not flushed to the disk:
+// Outlook reads it at once and it is removed right after, so a flush would only cost time.
+bool HMContactData::writeOutlookVCardFile(const QString &path, const QByteArray &bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t step = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (step <= 0)
+            break;
+        done += step;
+    }
+    return ::close(fd) == 0 && done == bytes.size();
+}
+
 void HMContactData::makeVcfFromContactDictionary(const QVariantMap &record)
 {
     const QStringList fragments = categoryFragments(record);
     const QString text = vCardTextFromContactDictionary(record);
     const QString path = outlookVCardPath();
-    QSaveFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly) && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        && file.write(text.toUtf8()) >= 0 && file.commit();
-    if (!written) {
+    if (!writeOutlookVCardFile(path, text.toUtf8())) {
         platform::consoleLog(QStringLiteral("Could not write file!"));
     } else {
         if (vCardKeeper())

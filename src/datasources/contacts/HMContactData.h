@@ -351,6 +351,7 @@ private:
     QString vCardPhoneAndMailLines(const QVariantMap &record);
     static bool needsOutlookFollowUp(const QVariantMap &record, const QStringList &fragments);
     QString outlookVCardPath();
+    static bool writeOutlookVCardFile(const QString &path, const QByteArray &bytes);
     void finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments);
     QString outlookIdForDeviceId(const QString &deviceId);
     void keepOutlookPair(const QString &outlookId, const QString &deviceId);
