@@ -52,11 +52,17 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
         itemFiles.append(files.next());
     EXPECT_EQ(itemFiles.size(), 4) << itemFiles.join(QLatin1Char('\n')).toStdString();
 
-    const qsizetype requestsBefore = peer.requestLog().size();
+    // The sample cards were written in the second the first sync began: their whole-second stamps
+    // cannot tell whether they changed after it read them, so the second sync may send them again.
+    // After that nothing is left to do.
     const DriverRun second = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});
     EXPECT_EQ(second.exitCode, 0) << second.output.toStdString();
+    const qsizetype requestsBefore = peer.requestLog().size();
+    const DriverRun third = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});
+    EXPECT_EQ(third.exitCode, 0) << third.output.toStdString();
     EXPECT_FALSE(peer.requestLog().mid(requestsBefore).contains(QStringLiteral("/hmx_update")));
-    EXPECT_TRUE(second.output.contains(QStringLiteral("Contacts: 3 records"))) << second.output.toStdString();
+    EXPECT_TRUE(third.output.contains(QStringLiteral("Contacts: 3 records"))) << third.output.toStdString();
+    EXPECT_EQ(peer.records(phonepeer::Conduit::Contacts).size(), 3);
 
     peer.stop();
     const DriverRun unreachable = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});

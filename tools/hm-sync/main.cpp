@@ -200,9 +200,12 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // "store-written": a new file in place, "store-log-removed"), or the phone's answer to an update batch
 // read before anything of it is kept ("update-answered"), so the crash tests can stop a sync exactly
 // around its writes; for an Outlook store "outlook-read" (the changed contacts read, before they go
-// out), "outlook-confirmed" (a pair the phone confirmed kept) and "outlook-committed" (the contact map
-// written), and the same steps of the events with "outlook-events-read", "outlook-events-confirmed" and
-// "outlook-events-committed". Answers false when the value is not one.
+// out), "outlook-confirmed" (a pair the phone confirmed kept), "outlook-committed" (the contact map
+// written), "outlook-written" (Outlook answered a script writing a contact, its pair not kept yet),
+// "outlook-paired" (the pair of a contact written to Outlook kept), and the same first three steps of
+// the events with "outlook-events-read", "outlook-events-confirmed" and "outlook-events-committed".
+// HM_OUTLOOK_NO_PAUSE drops the pause after each contact added to Outlook, so long kill trials take
+// seconds. Answers false when the value is not one.
 bool installKillPoint(const QString &point)
 {
     using GraphStep = HMIdentifierGraphJournal::Step;
@@ -217,7 +220,9 @@ bool installKillPoint(const QString &point)
     using OutlookStep = HMContactData::OutlookStep;
     static const QMap<QString, OutlookStep> outlookSteps{{QStringLiteral("outlook-read"), OutlookStep::ReadDone},
                                                          {QStringLiteral("outlook-confirmed"), OutlookStep::PairConfirmed},
-                                                         {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted}};
+                                                         {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted},
+                                                         {QStringLiteral("outlook-written"), OutlookStep::ContactWritten},
+                                                         {QStringLiteral("outlook-paired"), OutlookStep::AppliedPairKept}};
     using EventStep = HMCalendarData::OutlookStep;
     static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},
                                                     {QStringLiteral("outlook-events-confirmed"), EventStep::PairConfirmed},
@@ -629,6 +634,8 @@ int main(int argc, char **argv)
     if (const QString killPoint = qEnvironmentVariable("HM_SYNC_KILL_AT");
         !killPoint.isEmpty() && !installKillPoint(killPoint))
         return fail(QStringLiteral("HM_SYNC_KILL_AT takes <step>:<n>, not '%1'").arg(killPoint));
+    if (qEnvironmentVariableIsSet("HM_OUTLOOK_NO_PAUSE"))
+        HMContactData::setOutlookPause([] {});
     QString problem;
     const std::optional<Settings> settings = readSettings(parser, problem);
     if (!settings)

@@ -23,6 +23,7 @@
 
 #include <QFile>
 #include <QLocale>
+#include <QThread>
 #include <QTimeZone>
 
 
@@ -90,6 +91,11 @@ std::optional<std::pair<QString, QString>> contactText(const NSAppleEventDescrip
 void HMContactData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
     stepHook() = std::move(hook);
+}
+
+void HMContactData::reachOutlookStep(OutlookStep step)
+{
+    reachStep(step);
 }
 
 void HMContactData::setOutlookProfile(std::shared_ptr<HMProfile> profile)
@@ -170,6 +176,21 @@ void HMContactData::saveOutlookChanges()
         m_saveFailure = QStringLiteral("The contact map's dates could not be written.");
 }
 
+// Outlook's dates are whole seconds and the map's date is a second before the read began: a contact
+// this run wrote in the second the read begins would count as changed at the next sync and go back
+// to the phone. The read begins in a later second than the last write (a wait of under a second,
+// only in syncs that wrote to Outlook).
+void HMContactData::waitPastLastOutlookWrite()
+{
+    if (!m_lastOutlookWrite.isValid())
+        return;
+    const qint64 nextSecondMs = (m_lastOutlookWrite.toMSecsSinceEpoch() / 1000 + 1) * 1000;
+    const qint64 waitMs = nextSecondMs - QDateTime::currentMSecsSinceEpoch();
+    if (waitMs > 0)
+        QThread::msleep(static_cast<unsigned long>(waitMs));
+    m_lastOutlookWrite = QDateTime();
+}
+
 void HMContactData::failOutlookRead(const QString &reason)
 {
     DDLogError(reason);
@@ -183,6 +204,7 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifi
     m_saveFailure.clear();
     m_outlookReadFailed = false;
     ensureOutlookHelpers();
+    waitPastLastOutlookWrite();
     const QDateTime started = QDateTime::currentDateTimeUtc();
     if (m_outlookProfile && m_outlookProfile->outlookContactFolderSelection().isEmpty())
         m_sqliteHelper->setDefaultOutlookContactFolder();

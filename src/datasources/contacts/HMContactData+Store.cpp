@@ -4,6 +4,7 @@
 #include "datasources/contacts/HMContactData.h"
 #include "datasources/contacts/HMContactDataKeys.h"
 
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/addressbook/ABConstants.h"
@@ -106,6 +107,12 @@ void HMContactData::saveChanges()
 
 platform::Status HMContactData::syncAppliedChangesToDisk()
 {
+    // Outlook keeps what it was told at once; the pairs of the page join the contact map here.
+    if (GlobalVariables::getIsOutlookSync()) {
+        if (commitAppliedOutlookPairs())
+            return platform::success();
+        return platform::Error(platform::ErrorCode::IoWriteFailed, m_saveFailure);
+    }
     if (!hasUnsavedChanges())
         return platform::success();
     saveChanges();

@@ -1,7 +1,11 @@
 #pragma once
 
 #include "datasources/contacts/ContactDuplicateIndex.h"
+#include "foundation/HMSyncProgressReporting.h"
 #include "platform/addressbook/ABAddressBook.h"
+#include "platform/applescript/NSAppleEventDescriptor.h"
+#include "platform/applescript/NSAppleScriptError.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "sync/HMData.h"
 #include "sync/HMIdentifierGraph.h"
 
@@ -38,7 +42,7 @@ class HMProfile;
 // registerDataSourceClass) and used only on that run's serial queue; the address book is open from
 // prepareForUseOnThread to stopUsingOnThread of each step, and a step that ends with nothing unsaved
 // leaves it for the next step, which checks it against the folder first.
-class HMContactData final : public HMData
+class HMContactData final : public HMData, public HMDeletionsWarningDelegate
 {
 public:
     // One phone field of a record: its key, its text ("" for a field the phone emptied), the label a new
@@ -127,9 +131,12 @@ public:
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
     qint64 contactsAddedToOutlookOnThisSync() const { return m_contactsAddedToOutlookOnThisSync; }
     // The moments of the Outlook path that the crash tests stop a run at: the read is done (the
-    // records are about to go out), a confirmed pair was kept, the map holds the commit.
-    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted };
+    // records are about to go out), a confirmed pair was kept, the map holds the commit; on the write
+    // side, Outlook answered a contact's import or update (its pair not kept yet), and an applied
+    // pair was kept.
+    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted, ContactWritten, AppliedPairKept };
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
+    static void reachOutlookStep(OutlookStep step);
     // The file beside the contact map that keeps the pairs the other side confirmed until they are
     // committed into the map (see commitUniqueIds).
     QString confirmedPairsPath();
@@ -143,6 +150,44 @@ public:
     static QByteArray photoForOutlookContact(const QString &outlookId);
     QByteArray wifiFormattedPhotoForOutlookContact(const QString &outlookId) override;
     void savePicturesFromQuillnestSync(const QVariantMap &pictures) override;
+
+    // Outlook write side (HMContactData+OutlookWriter.cpp): the other side's records set an existing
+    // contact's properties or are imported as a vCard; the pair is kept at once.
+    qint64 outlookCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                                qint64 timeDifference) override;
+    void updateOutlookContactWithUniqueId(const QString &outlookId, const QVariantMap &record);
+    void addNewOutlookContactWithDictionary(const QVariantMap &record);
+    void makeVcfFromContactDictionary(const QVariantMap &record);
+    QString importVcfFileIntoOutlook(const QString &path);
+    static QString removeNewLines(const QString &text);
+    // The vCard text Outlook imports for a record.
+    QString vCardTextFromContactDictionary(const QVariantMap &record);
+    QString outlookFollowUpScript(const QString &outlookId, const QVariantMap &record, const QStringList &fragments);
+    // Offered, called by nothing: one pair written over a property list in ~/Documents, and a new
+    // address book made in Outlook (its id).
+    static bool writeOutlookId(const QString &outlookId, const QString &deviceId);
+    QString makeTempFolder();
+    // Test hooks: a look at each vCard file before it is removed; the pause after each add.
+    static void setOutlookVCardKeeper(std::function<void(const QString &)> keeper);
+    static void setOutlookPause(std::function<void()> pause);
+    // Properties text and duplicates (HMContactData+OutlookProperties.cpp).
+    QString propertiesStringFromContactDictionary(const QVariantMap &record);
+    static QString escapedString(const QString &text);
+    QStringList categoryFragments(const QVariantMap &record);
+    static QString categoryIndexText(const QVariantMap &record, qsizetype nameCount);
+    QString isOutlookDuplicate(const QVariantMap &record);
+    static QVariantMap getPhoneDictionaryFromContactDictionary(const QVariantMap &record);
+    static QString outlookPhoneLabelFromQuillnestPhoneLabel(const QString &label);
+    // Whether the user default names the cloud method.
+    static bool isCloudMethod();
+    // Deletions (HMContactData+OutlookDeletes.cpp).
+    void deleteOutlookUidRecords(const QStringList &deviceIds) override;
+    void continueDeleting(const QStringList &deviceIds);
+    void deletionsWarningReceivedResponse(bool shouldDelete) override { deletionsWarningReceivedResponse(qint64(shouldDelete ? 1 : 0)); }
+    void deletionsWarningReceivedResponse(qint64 answer);
+    void syncStatusProgressControllerWasShown();
+    // What asks the user's attention (the application's critical request) for a large cloud deletion.
+    static void setAttentionRequester(std::function<void()> requester);
 
     qint64 recordCounter() const { return m_recordCounter; }
     qint64 addObjectCount() const { return m_addObjectCount; }
@@ -290,10 +335,50 @@ private:
     // The device ids of mapped contacts Outlook no longer has; nullopt when Outlook's ids cannot be read.
     std::optional<QStringList> deviceIdsGoneFromOutlook(bool showProgress);
     void failOutlookRead(const QString &reason);
+    void waitPastLastOutlookWrite();
     bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
     bool mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates);
     HMOutlookIdBookkeeping &contactIdBookkeeping();
     void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
+
+    // Outlook write steps.
+    struct OutlookPhoneField
+    {
+        const char *property;
+        const char *recordKey;
+        const char *cloudName;
+    };
+    static const OutlookPhoneField *outlookPhoneFields(qsizetype &count);
+    static QString outlookPhoneValue(const QVariantMap &record, const QVariantMap &phones, const OutlookPhoneField &field);
+    QString vCardPhoneAndMailLines(const QVariantMap &record);
+    static bool needsOutlookFollowUp(const QVariantMap &record, const QStringList &fragments);
+    QString outlookVCardPath();
+    static bool writeOutlookVCardFile(const QString &path, const QByteArray &bytes);
+    void finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments);
+    QString outlookIdForDeviceId(const QString &deviceId);
+    void keepOutlookPair(const QString &outlookId, const QString &deviceId);
+    void failOutlookApply(const QString &reason);
+    bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
+    bool commitAppliedOutlookPairs();
+    platform::NSAppleEventDescriptor runOutlookWrite(const QString &script, std::optional<platform::NSAppleScriptError> &error);
+    QString chosenOutlookFolder() const;
+    QString moveOutlookContact(const QString &outlookId, const QString &folder);
+    void buildOutlookDupeCheckCache();
+    // The duplicate search's contacts in listing order, found by their names, company and note line
+    // (compared regardless of case). Fields: first, last, company, e-mail text, note line, id.
+    class OutlookDupeCheck final
+    {
+    public:
+        void add(const QString &id, QStringList fields);
+        void remove(const QString &id);
+        std::vector<const QStringList *> candidates(const QStringList &fields) const;
+
+    private:
+        static QString keyOf(const QStringList &fields);
+        std::vector<QStringList> m_entries;
+        QHash<QString, size_t> m_positionById;
+        QHash<QString, std::vector<size_t>> m_byNames;
+    };
 
     std::shared_ptr<HMOutlookSQLiteHelper> m_sqliteHelper;
     std::shared_ptr<HMOutlookDatFileHelper> m_datFileHelper;
@@ -310,6 +395,18 @@ private:
     QDateTime m_outlookReadStamp;
     bool m_hasDatesToCommit = false;
     bool m_outlookReadFailed = false;
+
+    // The contact map as the apply step knows it (device id -> Outlook id), read once.
+    std::optional<QHash<QString, QString>> m_outlookApplyMap;
+    std::optional<OutlookDupeCheck> m_outlookDupeCheck;
+    bool m_hasAppliedPairs = false;
+    bool m_outlookGoneDuringApply = false;
+    // When this run last changed a contact in Outlook; invalid when it has not.
+    QDateTime m_lastOutlookWrite;
+    QStringList m_uidsToDeleteInOutlook;
+    std::vector<platform::ObserverToken> m_progressShownObservers;
+    QString m_deletionsWarningString;
+    std::function<void()> m_deletionsWarningSemaphore;
 
     std::mutex m_addressBookMutex;
     bool m_addressBookIsInaccessible = false;

@@ -16,7 +16,7 @@
 #include <QFile>
 #include <QThread>
 
-OutlookSyncRun::OutlookSyncRun()
+OutlookSyncRun::OutlookSyncRun(const QString &direction)
 {
     preparePhoneLinkTests();
     OutlookPeerProcess::Options options;
@@ -37,7 +37,7 @@ OutlookSyncRun::OutlookSyncRun()
     m_manager = std::make_shared<HMProfileManager>();
     m_profile = newLoopbackProfile(*m_manager, m_phone->deviceId());
     m_profile->setContactSyncEnabled(true);
-    m_profile->setContactSyncDirectionName(QStringLiteral("mac_to_device"));
+    m_profile->setContactSyncDirectionName(direction);
     m_profile->setContactSyncDeletionsName(QStringLiteral("two_way"));
     hmsync::useOutlookContacts(m_profile, QStringLiteral("15"));
     saveProfile();
@@ -52,6 +52,11 @@ OutlookSyncRun::~OutlookSyncRun()
     GlobalVariables::setIsOutlookSync(false);
     GlobalVariables::setContactIdsWithPhotos({});
     qputenv("HOME", m_oldHome);
+}
+
+QJsonArray OutlookSyncRun::outlookContacts() const
+{
+    return m_outlook->dump().value(QStringLiteral("contacts")).toArray();
 }
 
 void OutlookSyncRun::saveProfile()

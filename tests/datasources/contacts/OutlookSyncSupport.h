@@ -20,11 +20,15 @@ class HMProfileManager;
 class OutlookSyncRun final
 {
 public:
-    OutlookSyncRun();
+    // The direction is the profile's contact sync direction ("mac_to_device", "two_way", ...).
+    explicit OutlookSyncRun(const QString &direction = QStringLiteral("mac_to_device"));
     ~OutlookSyncRun();
 
     OutlookPeerProcess &outlook() { return *m_outlook; }
     const PhonePeerProcess &phone() const { return *m_phone; }
+    std::shared_ptr<HMProfileManager> manager() const { return m_manager; }
+    // Outlook's contacts as the peer keeps them.
+    QJsonArray outlookContacts() const;
     HMProfile &profile() { return *m_profile; }
     void saveProfile();
     QString root() const { return m_root.path(); }

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "PhoneText.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
 PhonePeerProcess::PhonePeerProcess(const QString &dataFile)
 {
     QStringList arguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--device-id"), deviceId()};
@@ -62,4 +67,32 @@ QList<phonepeer::PhoneRecord> PhonePeerProcess::records(phonepeer::Conduit condu
 QStringList PhonePeerProcess::requestLog() const
 {
     return QString::fromUtf8(get("/peer_requests")).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QString PhonePeerProcess::editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields) const
+{
+    QJsonObject given;
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
+        given.insert(it.key(), it.value());
+    const QJsonObject edit{{QStringLiteral("conduit"), QString(phonepeer::letterOf(phonepeer::Conduit::Contacts))},
+                           {QStringLiteral("action"), action}, {QStringLiteral("uid"), uid}, {QStringLiteral("fields"), given}};
+    httplib::Client client("127.0.0.1", m_port);
+    client.set_read_timeout(10, 0);
+    const httplib::Result result =
+        client.Post("/peer_records", QJsonDocument(edit).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+    if (!result || result->status != 200) {
+        ADD_FAILURE() << "the phone peer refused the edit " << action.toStdString() << " " << uid.toStdString();
+        return {};
+    }
+    return QString::fromStdString(result->body).section(u'\n', 1, 1);
+}
+
+bool PhonePeerProcess::fault(const QMap<QString, QString> &fields) const
+{
+    httplib::Params params;
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
+        params.emplace(it.key().toStdString(), it.value().toStdString());
+    httplib::Client client("127.0.0.1", m_port);
+    const httplib::Result result = client.Post("/peer_control", params);
+    return result && result->status == 200;
 }

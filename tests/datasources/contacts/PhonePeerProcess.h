@@ -27,6 +27,11 @@ public:
     // The records of the conduit (a test failure, and none, when the peer does not answer).
     QList<phonepeer::PhoneRecord> records(phonepeer::Conduit conduit) const;
     QStringList requestLog() const;
+    // An edit made on the phone itself ("add", "update" or "delete" of a contact): the record's id,
+    // or an empty text (and a test failure) when the peer refuses it.
+    // A fault of the phone's (form fields of its control endpoint); false when refused.
+    bool fault(const QMap<QString, QString> &fields) const;
+    QString editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields = {}) const;
 
 private:
     QByteArray get(const char *path) const;

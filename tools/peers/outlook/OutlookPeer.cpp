@@ -1,5 +1,7 @@
 #include "OutlookPeer.h"
 
+#include "OutlookContactWrites.h"
+
 #include "OutlookScripts.h"
 #include "PeerDescriptor.h"
 
@@ -288,7 +290,8 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         answer.reply = errorReply(outcome.errorNumber, outcome.errorMessage);
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
-    const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image";
+    const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image"
+        || isContactWriteKind(answer.kind);
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();
@@ -303,9 +306,17 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
     ++m_scriptCount;
     if (m_switches.stall)
         return QByteArray();
+    const bool refusedByCount = m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth;
+    // A contact write that is refused is refused before it changes anything.
+    if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty())) {
+        const QString script = QString::fromUtf8(request.mid(1));
+        const QString kind = contactWriteKind(script, m_options.datePattern);
+        if (!kind.isEmpty() && (refusedByCount || kind == m_switches.refuseKind
+                                || contactWriteHolds(script, m_options.datePattern, m_switches.refuseContactWrite)))
+            return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
+    }
     const Answer answer = answerRequest(request);
-    const bool refused = (m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth)
-        || (!m_switches.refuseKind.isEmpty() && answer.kind == m_switches.refuseKind);
+    const bool refused = refusedByCount || (!m_switches.refuseKind.isEmpty() && answer.kind == m_switches.refuseKind);
     if (refused && !answer.isError)
         return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     if (m_switches.answerEmpty && !answer.isError)
@@ -387,6 +398,7 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
             s.versionTextFor.insert(text.key(), text.value().toString());
     }
     take("reimportNewIds", s.reimportNewIds);
+    take("refuseContactWrite", s.refuseContactWrite);
     if (command.contains(QStringLiteral("refuseNth")))
         m_refuseCountBase = m_scriptCount;
     if (command.contains(QStringLiteral("lockDatabase"))) {

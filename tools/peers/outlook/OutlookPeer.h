@@ -36,6 +36,7 @@ struct PeerSwitches
     bool lockDatabase = false;  // another connection holds the database locked
     bool reimportNewIds = true; // a re-imported record gets a new id
     bool listsOccurrences = false; // "every calendar event" takes in the modified occurrences too
+    QString refuseContactWrite; // refuse every contact write whose script or imported file holds this text
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

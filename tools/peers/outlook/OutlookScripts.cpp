@@ -2,6 +2,7 @@
 
 #include "OutlookContactScripts.h"
 #include "OutlookEventScripts.h"
+#include "OutlookContactWrites.h"
 
 namespace outlookpeer {
 
@@ -299,6 +300,7 @@ QList<ScriptForm> makeForms()
     addApplicationFacts(forms);
     addContactForms(forms);
     addEventForms(forms);
+    addContactWriteForms(forms);
     return forms;
 }
 

@@ -489,6 +489,36 @@ bool OutlookStore::removeRecord(RecordKind kind, qint64 id)
     return removed;
 }
 
+bool OutlookStore::renumberRecord(RecordKind kind, PeerRecord &record, qint64 folder)
+{
+    const qint64 oldId = record.id;
+    const bool moved = runInTransaction([&] {
+        Statement remove(m_database, QStringLiteral("DELETE FROM %1 WHERE Record_RecordID = ?").arg(QLatin1String(info(kind).table)));
+        remove.bind(1, oldId);
+        noteIndexChange(kind, oldId, std::nullopt);
+        record.id = takeId();
+        record.folder = folder;
+        return remove.run() && record.id != 0 && insertRecord(kind, record);
+    });
+    if (!moved)
+        record.id = oldId;
+    else if (!recordFilePath(kind, oldId).isEmpty())
+        QFile::remove(recordFilePath(kind, oldId));
+    return moved;
+}
+
+bool OutlookStore::addFolder(PeerFolder &folder)
+{
+    return runInTransaction([&] {
+        folder.id = takeId();
+        Statement insert(m_database, QStringLiteral("INSERT INTO Peer_Folders VALUES (?, ?, ?)"));
+        insert.bind(1, folder.id);
+        insert.bind(2, folder.kind);
+        insert.bind(3, folder.name);
+        return folder.id != 0 && insert.run();
+    });
+}
+
 bool OutlookStore::addCategory(PeerCategory &category)
 {
     return runInTransaction([&] {

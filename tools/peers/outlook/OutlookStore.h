@@ -102,6 +102,10 @@ public:
     bool updateRecord(RecordKind kind, const PeerRecord &record);
     bool removeRecord(RecordKind kind, qint64 id);
     bool addCategory(PeerCategory &category);               // gives it a new id
+    // A record given the next unused id in the folder, in one transaction (as a move between
+    // address books does); the new id in record.id.
+    bool renumberRecord(RecordKind kind, PeerRecord &record, qint64 folder);
+    bool addFolder(PeerFolder &folder);                     // gives it a new id
     bool seed(const QJsonObject &state);
     QJsonObject dump() const;
 

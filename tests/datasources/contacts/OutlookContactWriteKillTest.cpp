@@ -1,0 +1,199 @@
+// First two-way syncs of an Outlook profile, contacts on both sides, killed midway: the driver
+// (SIGKILL) right after Outlook answered a write whose pair is not kept yet, after a pair was kept,
+// around the read and the commits; the simulated Outlook in the middle of the imports and of the
+// updates; the phone's connection dropped. Two normal syncs later every contact is exactly once in
+// Outlook and once on the phone, and none is gone. HM_KILL_TRIAL_CONTACTS sets the contacts per side.
+#include "OutlookPeerProcess.h"
+#include "PhonePeerProcess.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using phonepeer::Conduit;
+
+namespace {
+
+int contactCount()
+{
+    const int fromEnvironment = qEnvironmentVariableIntValue("HM_KILL_TRIAL_CONTACTS");
+    return fromEnvironment > 0 ? fromEnvironment : 24;
+}
+
+QStringList driverArguments(const PhonePeerProcess &phone)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
+            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"), QStringLiteral("memory"), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("120")};
+}
+
+QJsonObject seed(int count)
+{
+    QJsonArray contacts;
+    for (int index = 0; index < count; ++index)
+        contacts.append(QJsonObject{{"id", 100 + index}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
+                                    {"modified", "2026-01-02T00:00:00Z"}, {"firstName", QStringLiteral("Given%1").arg(index)},
+                                    {"lastName", QStringLiteral("Family%1").arg(index)},
+                                    {"emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", QStringLiteral("f%1@example.org").arg(index)}}}}});
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"contacts", contacts}};
+}
+
+struct TwoWayRun
+{
+    TwoWayRun()
+    {
+        preparePhoneLinkTests();
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(outlook->isReady());
+        outlook->seed(seed(contactCount()));
+        phone = std::make_unique<PhonePeerProcess>();
+        EXPECT_TRUE(phone->isReady());
+        for (int index = 0; index < contactCount(); ++index)
+            phone->editContact(QStringLiteral("add"), {},
+                               {{"NEWFNAME", QStringLiteral("PhoneGiven%1").arg(index)}, {"NEWLNAME", QStringLiteral("PhoneFamily%1").arg(index)},
+                                {"COMPANY", QStringLiteral("Co %1").arg(index % 7)}, {"NOTE", QStringLiteral("Note %1\nmore").arg(index)}});
+        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("UTC")},
+                       {QStringLiteral("HM_OUTLOOK_NO_PAUSE"), QStringLiteral("1")}};
+    }
+    QString home() const { return outlook->home(); }
+
+    // Starts the driver (with extra environment); the caller waits for it.
+    void start(QProcess &driver, const QMap<QString, QString> &extra = {}) const
+    {
+        QMap<QString, QString> all = environment;
+        all.insert(extra);
+        driver.setProcessEnvironment(driverEnvironment(home(), all));
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
+    }
+    bool syncToTheEnd() const
+    {
+        QProcess driver;
+        start(driver);
+        if (!driver.waitForFinished(180000) || driver.exitCode() != 0) {
+            ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
+            return false;
+        }
+        return true;
+    }
+    void restartOutlook()
+    {
+        outlook->process().waitForFinished(5000);
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        ASSERT_TRUE(outlook->isReady());
+    }
+    qint64 outlookScripts() const { return outlook->control({{"op", "dump"}}).value("scripts").toInteger(); }
+
+    // Every contact of either side once in Outlook and once on the phone.
+    void expectEveryContactOnce() const
+    {
+        QHash<QString, int> onPhone;
+        for (const phonepeer::PhoneRecord &record : phone->records(Conduit::Contacts))
+            ++onPhone[record.fields.value(QStringLiteral("NEWLNAME"))];
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &contact : outlook->dump().value("contacts").toArray())
+            ++inOutlook[contact.toObject().value("lastName").toString()];
+        for (const QHash<QString, int> *side : {&onPhone, &inOutlook}) {
+            EXPECT_EQ(side->size(), 2 * contactCount());
+            for (int index = 0; index < contactCount(); ++index) {
+                for (const QString &name : {QStringLiteral("Family%1").arg(index), QStringLiteral("PhoneFamily%1").arg(index)})
+                    EXPECT_EQ(side->value(name), 1) << name.toStdString() << (side == &onPhone ? " on the phone" : " in Outlook");
+            }
+        }
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<OutlookPeerProcess> outlook;
+    std::unique_ptr<PhonePeerProcess> phone;
+    QMap<QString, QString> environment;
+};
+
+} // namespace
+
+TEST(OutlookContactWriteKill, AKilledDriverLeavesEveryContactOnceOnEachSide)
+{
+    const QString half = QString::number(contactCount() / 2);
+    for (const QString &point : {QStringLiteral("outlook-written:1"), QStringLiteral("outlook-written:") + half,
+                                 QStringLiteral("outlook-paired:") + half, QStringLiteral("outlook-committed:1"),
+                                 QStringLiteral("outlook-read:1"), QStringLiteral("outlook-confirmed:1"),
+                                 QStringLiteral("outlook-committed:2")}) {
+        SCOPED_TRACE(point.toStdString());
+        TwoWayRun run;
+        QProcess killed;
+        run.start(killed, {{QStringLiteral("HM_SYNC_KILL_AT"), point}});
+        ASSERT_TRUE(killed.waitForFinished(180000));
+        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        ASSERT_TRUE(run.syncToTheEnd());
+        ASSERT_TRUE(run.syncToTheEnd());
+        run.expectEveryContactOnce();
+        run.phone->stop();
+    }
+}
+
+TEST(OutlookContactWriteKill, OutlookKilledMidImportAndMidUpdateLosesAndDoublesNothing)
+{
+    TwoWayRun run;
+    // Killed while the phone's contacts are imported: the reply of the next script after a few imports.
+    QProcess driver;
+    run.start(driver);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return run.outlook->dump().value("contacts").toArray().size() >= contactCount() + 3; },
+                                       std::chrono::seconds(60)));
+    run.outlook->control({{"op", "switches"}, {"killMidReply", true}});
+    ASSERT_TRUE(driver.waitForFinished(180000));
+    EXPECT_NE(driver.exitCode(), 0);
+    run.restartOutlook();
+    ASSERT_TRUE(run.syncToTheEnd());
+    ASSERT_TRUE(run.syncToTheEnd());
+    run.expectEveryContactOnce();
+    // Killed while edits of every phone contact set Outlook's properties.
+    for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Contacts)) {
+        QMap<QString, QString> fields = record.fields;
+        fields.insert(QStringLiteral("TITLE"), QStringLiteral("Edited"));
+        run.phone->editContact(QStringLiteral("update"), record.uid, fields);
+    }
+    const qint64 base = run.outlookScripts();
+    QProcess updating;
+    run.start(updating);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return run.outlookScripts() >= base + 12; }, std::chrono::seconds(60)));
+    run.outlook->control({{"op", "switches"}, {"killMidReply", true}});
+    ASSERT_TRUE(updating.waitForFinished(180000));
+    run.restartOutlook();
+    ASSERT_TRUE(run.syncToTheEnd());
+    ASSERT_TRUE(run.syncToTheEnd());
+    run.expectEveryContactOnce();
+    int edited = 0;
+    for (const QJsonValue &contact : run.outlook->dump().value("contacts").toArray())
+        edited += contact.toObject().value("jobTitle").toString() == u"Edited" ? 1 : 0;
+    EXPECT_EQ(edited, 2 * contactCount());
+    run.phone->stop();
+}
+
+TEST(OutlookContactWriteKill, ADroppedPhoneConnectionLosesAndDoublesNothing)
+{
+    for (const char *path : {"/hmx_list", "/hmx_update"}) {
+        SCOPED_TRACE(path);
+        TwoWayRun run;
+        ASSERT_TRUE(run.phone->fault({{"fault", "drop_before"}, {"path", QLatin1String(path)}, {"times", "1"}}));
+        QProcess driver;
+        run.start(driver);
+        ASSERT_TRUE(driver.waitForFinished(180000));
+        ASSERT_TRUE(run.syncToTheEnd());
+        ASSERT_TRUE(run.syncToTheEnd());
+        run.expectEveryContactOnce();
+        run.phone->stop();
+    }
+}
