@@ -129,7 +129,10 @@ TEST(XMPPStreamConnect, HostNameMakesNoDNSQueryAndUsesHostPort)
     client.stream->setHostName(QStringLiteral("127.0.0.1"));
     client.stream->setHostPort(server.port());
     ASSERT_TRUE(client.stream->connect());
-    EXPECT_EQ(client.stream->state(), XMPPStreamStateConnecting);
+    // No lookup comes first: the socket is connecting, or on loopback has already connected and the
+    // stream is opening.
+    EXPECT_TRUE(client.stream->state() == XMPPStreamStateConnecting || client.stream->state() == XMPPStreamStateOpening)
+        << client.stream->state();
     ASSERT_TRUE(client.recorder->waitFor(QStringLiteral("socketDidConnect")))
         << client.recorder->events().join(u' ').toStdString();
     EXPECT_EQ(client.recorder->events().last(), QStringLiteral("socketDidConnect:%1").arg(server.port()));
