@@ -69,6 +69,19 @@ QDateTime later(const QDateTime &first, const QDateTime &second)
     return second.isValid() && (!first.isValid() || second > first) ? second : first;
 }
 
+// Whether Outlook's data changed after the last sync. Outlook dates its records, and a sync dates
+// its map, in whole seconds, while the record files' own times carry fractions. A sync writes to
+// Outlook only before its read, whose map date is the second before the read began; so its own
+// writes fall within that second and, compared at whole seconds, are not a change.
+bool changedAfterLastSync(const QDateTime &dataLastModified, const QDateTime &lastSyncDate, bool mapDateFound)
+{
+    if (!mapDateFound)
+        return true;
+    if (!dataLastModified.isValid())
+        return false;
+    return dataLastModified.addMSecs(-dataLastModified.time().msec()) > lastSyncDate;
+}
+
 // Each script lists the modification dates of every record of the class in the scope.
 struct DateScript
 {
@@ -308,9 +321,7 @@ bool HMOutlookSQLiteHelper::shouldAutosync(const QString &conduits)
     DDLogInfo(QStringLiteral("Autosync: data modified %1, last sync %2 (ignore caching %3)")
                   .arg(dataLastModified.toString(Qt::ISODate), lastSyncDate.toString(Qt::ISODate))
                   .arg(int(chosen && chosen->ignoreOutlookAutosyncCaching())));
-    if (!found)
-        return true;
-    return dataLastModified.isValid() && dataLastModified > lastSyncDate;
+    return changedAfterLastSync(dataLastModified, lastSyncDate, found);
 }
 
 bool HMOutlookSQLiteHelper::shouldAutosyncGoogleDirect(const QString &conduits)
@@ -329,7 +340,5 @@ bool HMOutlookSQLiteHelper::shouldAutosyncGoogleDirect(const QString &conduits)
     lastSyncDate = lastSyncDate.addSecs(localOffset);
     DDLogInfo(QStringLiteral("Google direct autosync: data modified %1, last sync %2")
                   .arg(dataLastModified.toString(Qt::ISODate), lastSyncDate.toString(Qt::ISODate)));
-    if (!found)
-        return true;
-    return dataLastModified.isValid() && dataLastModified > lastSyncDate;
+    return changedAfterLastSync(dataLastModified, lastSyncDate, found);
 }

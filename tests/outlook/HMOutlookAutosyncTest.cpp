@@ -84,7 +84,7 @@ protected:
     }
     void editContactAt(const QDateTime &when) const
     {
-        m_peer.control({{QStringLiteral("op"), QStringLiteral("clock")}, {QStringLiteral("now"), when.toString(Qt::ISODate)}});
+        m_peer.control({{QStringLiteral("op"), QStringLiteral("clock")}, {QStringLiteral("now"), when.toString(Qt::ISODateWithMs)}});
         m_peer.control({{QStringLiteral("op"), QStringLiteral("edit")}, {QStringLiteral("kind"), QStringLiteral("contact")},
                         {QStringLiteral("id"), 10}, {QStringLiteral("fields"), QJsonObject{{QStringLiteral("firstName"), QStringLiteral("Bea")}}}});
     }
@@ -118,6 +118,13 @@ TEST_P(AutosyncTest, ARecordFileNewerThanTheEarliestMapDateStartsASync)
     editContactAt(kFilesModified.addSecs(1200));
     EXPECT_TRUE(shouldAutosync(QStringLiteral("AT"))) << "the edited contact is newer than the contacts' map date";
     EXPECT_FALSE(shouldAutosync(QStringLiteral("T"))) << "the tasks' map date is later still, and tasks alone are asked";
+    // A sync dates its map in whole seconds, the second before its read began, and its own writes
+    // fall in that second: only a change from the next second on counts.
+    recordLastSync(Conduit::Contacts, kFilesModified.addSecs(1800));
+    editContactAt(kFilesModified.addSecs(1800).addMSecs(900));
+    EXPECT_FALSE(shouldAutosync(QStringLiteral("A"))) << "a file written within the map's second";
+    editContactAt(kFilesModified.addSecs(1801));
+    EXPECT_TRUE(shouldAutosync(QStringLiteral("A"))) << "a file written in the second after the map's";
 }
 
 TEST_P(AutosyncTest, AnErrorLogRetriesAfter1860Seconds)

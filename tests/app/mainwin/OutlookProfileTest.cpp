@@ -1,6 +1,6 @@
 // An Outlook profile in the launched application against the simulated Outlook: the configuration
-// checks and their alerts, a sync of Outlook's contacts to the phone, and the autosync check that
-// starts the next one only when Outlook's data changed.
+// checks and their alerts, a two-way sync of contacts between Outlook and the phone, and the autosync
+// check that starts the next one only when Outlook's data changed.
 #include "MainWindowTestSupport.h"
 
 #include "OutlookPeerProcess.h"
@@ -129,6 +129,36 @@ protected:
             count += record.fields.value(QStringLiteral("NEWFNAME")) == firstName ? 1 : 0;
         return count;
     }
+    // How many of Outlook's contacts carry the first name.
+    qsizetype outlookContactsNamed(const QString &firstName) const
+    {
+        qsizetype count = 0;
+        for (const QJsonValue &value : m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray())
+            count += value.toObject().value(QStringLiteral("firstName")).toString() == firstName ? 1 : 0;
+        return count;
+    }
+    // The Outlook id of the contact with the first name, 0 when there is none.
+    qint64 outlookContactId(const QString &firstName) const
+    {
+        for (const QJsonValue &value : m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray()) {
+            if (value.toObject().value(QStringLiteral("firstName")).toString() == firstName)
+                return value.toObject().value(QStringLiteral("id")).toInteger();
+        }
+        return 0;
+    }
+    // Renames the phone's contact with the first name, as the user would on the phone.
+    void editPhoneContact(const QString &firstName, const QString &newFirstName) const
+    {
+        for (const phonepeer::PhoneRecord &record : m_peer->records(phonepeer::Conduit::Contacts)) {
+            if (record.fields.value(QStringLiteral("NEWFNAME")) != firstName)
+                continue;
+            QMap<QString, QString> fields = record.fields;
+            fields.insert(QStringLiteral("NEWFNAME"), newFirstName);
+            ASSERT_TRUE(m_peer->updatePhoneRecord(phonepeer::Conduit::Contacts, record.uid, fields));
+            return;
+        }
+        FAIL() << "no phone contact named " << firstName.toStdString();
+    }
     // The autosync timer's check, as it fires once its interval has passed since the last sync.
     void fireAutosyncCheck() const
     {
@@ -211,28 +241,28 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     ASSERT_NO_FATAL_FAILURE(startPhone());
     useDesktopStores();
     ASSERT_NO_FATAL_FAILURE(startOutlook(QStringLiteral("16.20"), {contact("Grace", "Hopper"), contact("Alan", "Turing")}));
-    ASSERT_NO_FATAL_FAILURE(launchOutlookProfile(HMContactManager::Outlook15));
+    ASSERT_NO_FATAL_FAILURE(launchOutlookProfile(HMContactManager::Outlook15, [](HMProfile &profile) {
+        profile.setContactSyncDirectionName(QStringLiteral("two_way"));
+    }));
     clickSynchronize();
     EXPECT_EQ(awaitEnd(), QStringLiteral("Sync Complete"));
     EXPECT_EQ(alertTexts(), QStringList());
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Grace")), 1);
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Alan")), 1);
-    EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray().size(), 2);
+    EXPECT_EQ(outlookContactsNamed(QStringLiteral("Ada")), 1) << "the phone's contacts reach Outlook once";
+    EXPECT_EQ(outlookContactsNamed(QStringLiteral("Charles")), 1);
+    EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray().size(), 4);
+    EXPECT_EQ(m_peer->records(phonepeer::Conduit::Contacts).size(), 4);
     ASSERT_NE(m_delegate->outlookAutosyncTimer(), nullptr) << "an Outlook profile syncing in the background has the timer";
 
-    // Nothing changed in Outlook: the check starts nothing.
+    // Nothing changed in Outlook but what the sync wrote into it: the check starts nothing.
     fireAutosyncCheck();
-    EXPECT_FALSE(window().didStartSync());
+    EXPECT_FALSE(window().didStartSync()) << "the sync's own writes to Outlook start no sync";
     EXPECT_FALSE(GlobalVariables::getIsSynchronizing());
 
     // Outlook's dates are whole seconds: the edit is a second after the sync's map date.
     QThread::msleep(1100);
-    const QJsonArray contacts = m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray();
-    qint64 graceId = 0;
-    for (const QJsonValue &value : contacts) {
-        if (value.toObject().value(QStringLiteral("firstName")).toString() == u"Grace")
-            graceId = value.toObject().value(QStringLiteral("id")).toInteger();
-    }
+    const qint64 graceId = outlookContactId(QStringLiteral("Grace"));
     ASSERT_NE(graceId, 0);
     m_outlookPeer->control({{QStringLiteral("op"), QStringLiteral("edit")}, {QStringLiteral("kind"), QStringLiteral("contact")},
                             {QStringLiteral("id"), graceId}, {QStringLiteral("fields"), QJsonObject{{QStringLiteral("firstName"), QStringLiteral("Gracie")}}}});
@@ -243,6 +273,21 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Gracie")), 1);
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Grace")), 0);
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Alan")), 1);
+    EXPECT_EQ(outlookContactsNamed(QStringLiteral("Gracie")), 1);
+
+    // An edit on the phone reaches Outlook, and Outlook's write-back of it starts no further sync.
+    QThread::msleep(1100);
+    ASSERT_NO_FATAL_FAILURE(editPhoneContact(QStringLiteral("Ada"), QStringLiteral("Augusta")));
+    clickSynchronize();
+    EXPECT_EQ(awaitEnd(), QStringLiteral("Sync Complete"));
+    EXPECT_EQ(outlookContactsNamed(QStringLiteral("Augusta")), 1) << "the phone's edit reaches Outlook";
+    EXPECT_EQ(outlookContactsNamed(QStringLiteral("Ada")), 0);
+    EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray().size(), 4);
+    EXPECT_EQ(m_peer->records(phonepeer::Conduit::Contacts).size(), 4);
+    QThread::msleep(1100);
+    fireAutosyncCheck();
+    EXPECT_FALSE(window().didStartSync()) << "Outlook's write-back of the phone's edit starts no sync";
+    EXPECT_FALSE(GlobalVariables::getIsSynchronizing());
 
     // Outlook quits: the start is refused at once with the alert, and the window stays free.
     m_outlookPeer.reset();
