@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace {
 
@@ -53,8 +54,9 @@ TEST(SyncDriver, SyncsASampleProfileWithThePhoneAndThenFindsNothingToDo)
     EXPECT_EQ(itemFiles.size(), 4) << itemFiles.join(QLatin1Char('\n')).toStdString();
 
     // The sample cards were written in the second the first sync began: their whole-second stamps
-    // cannot tell whether they changed after it read them, so the second sync may send them again.
-    // After that nothing is left to do.
+    // cannot tell whether they changed after it read them, so the second sync, begun in a later
+    // second, may send them again. After that nothing is left to do.
+    QThread::msleep(1100);
     const DriverRun second = runDriver(home.path(), {QStringLiteral("--port"), port, QStringLiteral("--logon-pause-ms"), QStringLiteral("0")});
     EXPECT_EQ(second.exitCode, 0) << second.output.toStdString();
     const qsizetype requestsBefore = peer.requestLog().size();
