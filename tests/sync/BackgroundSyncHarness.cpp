@@ -130,6 +130,15 @@ int BackgroundSyncHarness::heldCount() const
     return m_gate->heldCount;
 }
 
+void BackgroundSyncHarness::stopHolding()
+{
+    {
+        const std::lock_guard lock(m_gate->mutex);
+        m_gate->isHolding = false;
+    }
+    releaseHeldSyncs();
+}
+
 void BackgroundSyncHarness::releaseHeldSyncs()
 {
     {

@@ -64,6 +64,8 @@ public:
     int heldCount() const;
     // Lets every waiting run go on; while holding, later runs wait again.
     void releaseHeldSyncs();
+    // Stops holding and lets every waiting run go on: no later run waits.
+    void stopHolding();
 
 private:
     QTemporaryDir m_home;
