@@ -83,11 +83,18 @@ void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QL
     bool allApplied = applyRecords(*data, records);
     if (!deletions.isEmpty())
         data->deleteOutlookUidRecords(deletions);
+    // The page's pairs join the contact map before the next page or the Outlook listing reads it.
+    if (const platform::Status saved = data->syncAppliedChangesToDisk(); !saved) {
+        DDLogError(saved.error().message());
+        allApplied = false;
+    }
+    if (!data->saveFailure().isEmpty()) {
+        endSyncWithError(data->saveFailure());
+        return;
+    }
     afterApplies(listDate, 1, allApplied);
     if (remainOnConduit) {
-        // The next page of the contacts; the Google contacts reader builds on the driver.
-        m_syncDriver->cancelSyncWithError(QStringLiteral("The next page of Google contacts cannot be read in this "
-                                                         "version of Harrowmere."));
+        m_syncDriver->listGoogleContacts();
         return;
     }
     setNextStage();
