@@ -47,9 +47,9 @@ struct Switch
     SwitchKind kind = SwitchKind::Garbage;
     QString path;   // the path it applies to; empty: every service path
     int times = 0;  // replies it spoils; 0: every one until cleared
-    int skip = 0;   // matching requests let through untouched before it applies
     int slowMs = 2000;
     qint64 oversizeBytes = 100LL * 1024 * 1024;
+    int skip = 0;   // matching requests let through untouched before it applies
 };
 
 // A request as the peer received it, kept for tests.
