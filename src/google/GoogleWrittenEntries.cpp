@@ -1,6 +1,10 @@
 #include "google/GoogleWrittenEntries.h"
 
+#include "google/GoogleContactFeed.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+
 #include <QFile>
+#include <QSaveFile>
 #include <QFileInfo>
 
 #include <fcntl.h>
@@ -51,3 +55,36 @@ bool GoogleWrittenEntries::clear()
 {
     return !QFile::exists(m_path) || QFile::remove(m_path);
 }
+
+namespace googlelistdate {
+
+QString path()
+{
+    return HMOutlookDatFileHelper().contactFilePath() + QStringLiteral(".google-list-date");
+}
+
+bool write(const QDateTime &date)
+{
+    QSaveFile file(path());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(googlecontactfeed::updatedText(date).toLatin1());
+    return file.commit();
+}
+
+QDateTime refine(const QDateTime &mapDate)
+{
+    if (!mapDate.isValid())
+        return mapDate;
+    const QFileInfo info(path());
+    QFile file(path());
+    if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
+        return mapDate;
+    const QDateTime precise = googlecontactfeed::dateOfUpdated(QString::fromLatin1(file.read(64)).trimmed());
+    if (precise.isValid() && precise >= mapDate && precise.toMSecsSinceEpoch() < mapDate.toMSecsSinceEpoch() + 1000)
+        return precise;
+    return mapDate;
+}
+
+} // namespace googlelistdate

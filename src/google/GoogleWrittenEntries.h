@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 
@@ -22,3 +23,15 @@ public:
 private:
     QString m_path;
 };
+
+// The contacts list date to the millisecond, in a file beside the contact map ("<map>.google-list-date"):
+// the map keeps whole seconds, and an entry updated later within the same second must still count as
+// changed while our own last-read entry must not.
+namespace googlelistdate {
+
+QString path();
+bool write(const QDateTime &date);
+// The precise date when it lies within the second the map holds; else the map's date.
+QDateTime refine(const QDateTime &mapDate);
+
+} // namespace googlelistdate

@@ -2,6 +2,7 @@
 #include "google/HMGoogleSync.h"
 
 #include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "sync/HMData.h"
@@ -68,6 +69,8 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
         DDLogError(QStringLiteral("The Google list date could not be written"));
+    else if (conduit == 1 && !googlelistdate::write(listDate))
+        DDLogError(QStringLiteral("The Google contacts list date could not be kept to the millisecond"));
 }
 
 void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,

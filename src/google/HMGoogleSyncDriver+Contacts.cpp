@@ -238,8 +238,7 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
         cancelSync();
         return;
     }
-    HMOutlookDatFileHelper helper;
-    const QDateTime lastListDate = helper.getLastListCommandContacts();
+    const QDateTime lastListDate = googlelistdate::refine(HMOutlookDatFileHelper().getLastListCommandContacts());
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     googlecontactfeed::Context context;
     context.groups = groupNamesAndIds();

@@ -51,7 +51,8 @@ QString googleForm(QXmlStreamReader &reader, QString &fullName)
     const QString name = prefix + reader.name().toString();
     QString text = QStringLiteral("<") + name;
     for (const QXmlStreamAttribute &attribute : reader.attributes()) {
-        const QString attributePrefix = attribute.namespaceUri().isEmpty() ? QString() : prefixOf(attribute.namespaceUri());
+        const QString attributePrefix =
+            attribute.namespaceUri().isEmpty() ? QStringLiteral("") : prefixOf(attribute.namespaceUri());
         if (!attributePrefix.isNull())
             text += QStringLiteral(" %1%2='%3'").arg(attributePrefix, attribute.name().toString(), escapeAttribute(attribute.value().toString()));
     }
