@@ -226,10 +226,16 @@ void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body
         cancelSyncWithError(failure);
         return;
     }
+    // A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one,
+    // it would end the listing and move the date past contacts never read.
     const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
-    if (!feed)
+    const QString root = feed ? feed->value(QStringLiteral("__name")).toString() : QString();
+    if (root != QLatin1String("feed") && root != QLatin1String("atom:feed")) {
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
-    parseContactsResponseDictionary(feed.value_or(QVariantMap()));
+        cancelSyncWithError(QStringLiteral("Google's list of contacts could not be read; nothing was changed for it."));
+        return;
+    }
+    parseContactsResponseDictionary(*feed);
 }
 
 void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed)

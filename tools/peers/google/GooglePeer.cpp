@@ -75,7 +75,8 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
         {QStringLiteral("compact-token"), SwitchKind::CompactToken},
         {QStringLiteral("invalid-grant"), SwitchKind::InvalidGrant},
         {QStringLiteral("deleted-element"), SwitchKind::DeletedElement},
-        {QStringLiteral("prefixed-reply"), SwitchKind::PrefixedReply}};
+        {QStringLiteral("prefixed-reply"), SwitchKind::PrefixedReply},
+        {QStringLiteral("xml-bomb"), SwitchKind::XmlBomb}};
     const auto found = kinds.constFind(name);
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
@@ -333,6 +334,18 @@ bool GooglePeer::answerThroughSwitch(const Switch &change, const httplib::Reques
     case SwitchKind::Garbage:
         response.set_content("<html>not json {\"access_token\": ", "text/html");
         return true;
+    case SwitchKind::XmlBomb: {
+        std::string bomb = "<?xml version='1.0'?><!DOCTYPE feed [<!ENTITY a0 'lol'>";
+        for (int level = 1; level < 12; ++level) {
+            bomb += "<!ENTITY a" + std::to_string(level) + " '";
+            for (int copy = 0; copy < 10; ++copy)
+                bomb += "&a" + std::to_string(level - 1) + ";";
+            bomb += "'>";
+        }
+        bomb += "]><feed><entry><id>&a11;</id></entry></feed>";
+        response.set_content(bomb, "application/atom+xml");
+        return true;
+    }
     case SwitchKind::Oversize:
         response.set_content_provider(size_t(change.oversizeBytes), kJsonType,
                                       [this](size_t, size_t length, httplib::DataSink &sink) {

@@ -40,6 +40,7 @@ enum class SwitchKind {
     InvalidGrant,     // the token reply {"error": "invalid_grant"} with HTTP 400
     DeletedElement,   // contacts listed as deleted carry a <gd:deleted/> element, not a deleted membership
     PrefixedReply,    // a contact write is answered with the entry's elements under the atom: prefix
+    XmlBomb,          // 200 with a document of nested entity definitions
 };
 
 struct Switch

@@ -186,7 +186,9 @@ void GooglePeer::contactFeed(const QString &email, const httplib::Request &reque
     const QString minText = QString::fromStdString(request.get_param_value("updated-min"));
     const QDateTime updatedMin = QDateTime::fromString(minText, Qt::ISODateWithMs);
     const bool showDeleted = request.get_param_value("showdeleted") == "true" && updatedMin.isValid();
-    const qsizetype start = std::max(1, QString::fromStdString(request.get_param_value("start-index")).toInt());
+    // Under repeated-page-token the start index is ignored: every page is the first (an endless feed).
+    const bool repeats = change && change->kind == SwitchKind::RepeatedPageToken;
+    const qsizetype start = repeats ? 1 : std::max(1, QString::fromStdString(request.get_param_value("start-index")).toInt());
     const QString maxText = QString::fromStdString(request.get_param_value("max-results"));
     const qsizetype perPage = maxText.isEmpty() ? 25 : std::max(1, maxText.toInt());
     QList<std::pair<QString, QJsonObject>> listed;
