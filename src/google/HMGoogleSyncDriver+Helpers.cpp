@@ -5,6 +5,7 @@
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
+#include "google/HMGoogleSync.h"
 
 QString HMGoogleSyncDriver::correctedString(const QVariant &value)
 {
@@ -41,4 +42,17 @@ void HMGoogleSyncDriver::checkForEndContactUpdates()
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndContactUpdates(); });
     else
         sendContactPhotos();
+}
+
+std::optional<QVariant> HMGoogleSyncDriver::dictionaryForJsonString(const QString &text)
+{
+    const std::optional<QVariant> value = HMGoogleSync::dictionaryForJsonString(text.toUtf8());
+    if (!value || value->typeId() != QMetaType::QVariantMap)
+        DDLogInfo(QStringLiteral("This object is not a dictionary!"));
+    return value;
+}
+
+QString HMGoogleSyncDriver::jsonStringFromDictionary(const QVariantMap &dictionary)
+{
+    return HMGoogleSync::jsonStringFromDictionary(dictionary);
 }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class HMData;
 class HMSyncRecord;
@@ -121,6 +122,10 @@ public:
     // Helpers shared by the writers.
     // Undoes iCalendar text escapes; the empty text for a value that is not text.
     static QString correctedString(const QVariant &value);
+    // JSON text to its value (nothing when it is no JSON) and back (the empty text when it cannot be
+    // written).
+    static std::optional<QVariant> dictionaryForJsonString(const QString &text);
+    static QString jsonStringFromDictionary(const QVariantMap &dictionary);
     // A fresh client on the Google API host.
     void initializeRKSyncClient();
     // Polls every 1.0 s until every contact write is answered, then uploads the photos.

@@ -141,6 +141,8 @@ private:
     void contactPhoto(const QString &email, const QString &id, const httplib::Request &request,
                       httplib::Response &response);
     void createGroup(const QString &email, const httplib::Request &request, httplib::Response &response);
+    QJsonObject contactsOf(const QString &email) const;
+    void storeContacts(const QString &email, const QJsonObject &contacts);
     QString entryText(const QString &email, const QString &id, const QJsonObject &contact, bool deletedElement,
                       bool prefixed) const;
     QString accountOfBearer(const std::string &header) const;

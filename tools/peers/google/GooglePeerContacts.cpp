@@ -118,6 +118,23 @@ QString feedHead(const QString &email, const QString &updated, qsizetype total, 
 
 } // namespace
 
+// Called with the lock held.
+QJsonObject GooglePeer::contactsOf(const QString &email) const
+{
+    return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("contacts")).toObject();
+}
+
+// Called with the lock held; the state file is written before the answer.
+void GooglePeer::storeContacts(const QString &email, const QJsonObject &contacts)
+{
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QJsonObject account = accounts.value(email).toObject();
+    account.insert(QStringLiteral("contacts"), contacts);
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+    saveState();
+}
+
 QString GooglePeer::entryText(const QString &email, const QString &id, const QJsonObject &contact, bool deletedElement,
                               bool prefixed) const
 {
@@ -194,8 +211,7 @@ void GooglePeer::contactFeed(const QString &email, const httplib::Request &reque
     QList<std::pair<QString, QJsonObject>> listed;
     {
         const std::lock_guard lock(m_mutex);
-        const QJsonObject contacts =
-            m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("contacts")).toObject();
+        const QJsonObject contacts = contactsOf(email);
         for (auto it = contacts.begin(); it != contacts.end(); ++it) {
             const QJsonObject contact = it.value().toObject();
             const QDateTime updated = QDateTime::fromString(contact.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs);
@@ -228,9 +244,7 @@ void GooglePeer::writeContact(const QString &email, const QString &id, const htt
         return;
     }
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
-    QJsonObject contacts = account.value(QStringLiteral("contacts")).toObject();
+    QJsonObject contacts = contactsOf(email);
     QString key = id;
     if (key.isEmpty()) {
         const int counter = m_state.value(QStringLiteral("counter")).toInt() + 1;
@@ -247,10 +261,7 @@ void GooglePeer::writeContact(const QString &email, const QString &id, const htt
                                                                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")));
     contact.insert(QStringLiteral("etag"), contact.value(QStringLiteral("etag")).toInt() + 1);
     contacts.insert(key, contact);
-    account.insert(QStringLiteral("contacts"), contacts);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
-    saveState();
+    storeContacts(email, contacts);
     const bool prefixed = change && change->kind == SwitchKind::PrefixedReply;
     QString text = entryText(email, key, contact, false, prefixed);
     const QString namespaces = QStringLiteral(" xmlns='%1' xmlns:gContact='%2' xmlns:gd='%3'").arg(kAtom, kContact, kGd);
@@ -282,8 +293,7 @@ void GooglePeer::contactPhoto(const QString &email, const QString &id, const htt
     QByteArray photo;
     {
         const std::lock_guard lock(m_mutex);
-        const QJsonObject contact = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject()
-                                        .value(QStringLiteral("contacts")).toObject().value(id).toObject();
+        const QJsonObject contact = contactsOf(email).value(id).toObject();
         photo = QByteArray::fromBase64(contact.value(QStringLiteral("photo")).toString().toLatin1());
     }
     if (photo.isEmpty()) {
@@ -353,9 +363,7 @@ bool GooglePeer::userEditContact(const QString &email, const QString &id, const 
 bool GooglePeer::userDeleteContact(const QString &email, const QString &id)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
-    QJsonObject contacts = account.value(QStringLiteral("contacts")).toObject();
+    QJsonObject contacts = contactsOf(email);
     QJsonObject contact = contacts.value(id).toObject();
     if (contact.isEmpty() || contact.value(QStringLiteral("deleted")).toBool())
         return false;
@@ -364,10 +372,7 @@ bool GooglePeer::userDeleteContact(const QString &email, const QString &id)
                           {QStringLiteral("updated"), (m_clock.isValid() ? m_clock.toUTC() : QDateTime::currentDateTimeUtc())
                                                           .toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"))}};
     contacts.insert(id, contact);
-    account.insert(QStringLiteral("contacts"), contacts);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
-    saveState();
+    storeContacts(email, contacts);
     return true;
 }
 
@@ -375,19 +380,14 @@ bool GooglePeer::userDeleteContact(const QString &email, const QString &id)
 bool GooglePeer::userSetPhoto(const QString &email, const QString &id, const QByteArray &photo)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
-    QJsonObject contacts = account.value(QStringLiteral("contacts")).toObject();
+    QJsonObject contacts = contactsOf(email);
     QJsonObject contact = contacts.value(id).toObject();
     if (contact.isEmpty() || contact.value(QStringLiteral("deleted")).toBool())
         return false;
     contact.insert(QStringLiteral("photo"), QString::fromLatin1(photo.toBase64()));
     contact.insert(QStringLiteral("photoEtag"), QString::fromLatin1(QByteArray::number(qHash(photo), 16)));
     contacts.insert(id, contact);
-    account.insert(QStringLiteral("contacts"), contacts);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
-    saveState();
+    storeContacts(email, contacts);
     return true;
 }
 
