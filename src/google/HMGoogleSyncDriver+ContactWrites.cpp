@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr qint64 kWindow = 100000;
 constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
 
 std::shared_ptr<HMSyncProgressReporting> sheet()
@@ -123,8 +122,10 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
     }
     makeContactsClient();
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(records.size()));
+    // Every record goes in this batch: a window left for a later call that never comes would be
+    // passed over by the date the batch moves.
     const qint64 first = 0;
-    const qint64 count = std::min<qint64>(records.size(), kWindow);
+    const qint64 count = records.size();
     const auto current = sheet();
     double progress = 0.35;
     const double step = (0.5 - progress) / double(count);

@@ -7,7 +7,9 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QBuffer>
 #include <QDirIterator>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
@@ -208,6 +210,17 @@ private:
     std::unique_ptr<GooglePeerProcess> m_google;
 };
 
+// A small JPEG picture of one colour.
+QByteArray jpeg(Qt::GlobalColor color)
+{
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(color);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    return buffer.data();
+}
+
 QJsonObject fullOutlookContact()
 {
     auto phone = [](const char *kind, const char *number) { return QJsonObject{{"kind", kind}, {"number", number}}; };
@@ -230,7 +243,8 @@ QJsonObject fullOutlookContact()
             {"homeAddress", QJsonObject{{"street", "4 Elm"}, {"city", "Kyoto"}, {"state", ""}, {"zip", "600"}, {"country", "Japan"}}},
             {"birthday", "1985-03-17"},
             {"note", "a & b < c </atom:entry> end"},
-            {"categories", QJsonArray{5}}};
+            {"categories", QJsonArray{5}},
+            {"picture", QString::fromLatin1(jpeg(Qt::red).toBase64())}};
 }
 
 } // namespace
@@ -239,7 +253,9 @@ TEST(GoogleContactSync, ContactsTravelBothWaysOnceAndASecondSyncSendsNothing)
 {
     ContactSync sync;
     sync.outlook().seed(outlookSeed({fullOutlookContact(), simpleOutlookContact(301, "Ann", "Outlooker")}));
-    sync.googleUser("add", {}, googleEntry("Gil", "Googler", "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555</gd:phoneNumber>"));
+    const QString gilId = sync.googleUser(
+        "add", {}, googleEntry("Gil", "Googler", "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555</gd:phoneNumber>"));
+    sync.googleUser("photo", gilId, jpeg(Qt::blue));
     sync.makeProfile();
     ASSERT_TRUE(sync.sync());
     sync.expectEveryContactOnceOnEachSide({"山田", "Outlooker", "Googler"});
@@ -270,6 +286,14 @@ TEST(GoogleContactSync, ContactsTravelBothWaysOnceAndASecondSyncSendsNothing)
     }
     EXPECT_EQ(googler["firstName"].toString(), "Gil");
     EXPECT_TRUE(QJsonDocument(googler).toJson().contains("googler@g.example")) << QJsonDocument(googler).toJson().toStdString();
+    // The photos both ways: Google's in Outlook, Outlook's on Google, each a readable picture.
+    EXPECT_FALSE(QImage::fromData(QByteArray::fromBase64(googler["picture"].toString().toLatin1())).isNull());
+    bool photoOnGoogle = false;
+    for (const QJsonValue &contact : sync.googleContacts()) {
+        if (contact.toObject()["title"].toString().contains(QStringLiteral("山田")))
+            photoOnGoogle = !QImage::fromData(QByteArray::fromBase64(contact.toObject()["photo"].toString().toLatin1())).isNull();
+    }
+    EXPECT_TRUE(photoOnGoogle);
 
     // A second sync reads and writes nothing.
     sync.google().control("/peer/clear-requests");

@@ -174,8 +174,12 @@ bool GooglePeer::contactsService(const QString &email, const httplib::Request &r
                                  const std::optional<Switch> &change)
 {
     const QStringList parts = QString::fromStdString(request.path).split(u'/', Qt::SkipEmptyParts);
-    const bool ownAccount = parts.size() >= 4 && (parts[3] == email || parts[3] == QLatin1String("default"));
-    if (parts.size() < 5 || parts[0] != QLatin1String("m8") || parts[1] != QLatin1String("feeds") || !ownAccount)
+    if (parts.size() < 5 || parts[0] != QLatin1String("m8") || parts[1] != QLatin1String("feeds"))
+        return false;
+    // The account is the segment after "contacts", or after "photos/media".
+    const bool isPhoto = parts[2] == QLatin1String("photos") && parts[3] == QLatin1String("media");
+    const QString account = isPhoto ? parts[4] : parts[3];
+    if (account != email && account != QLatin1String("default"))
         return false;
     if (parts[2] == QLatin1String("contacts") && parts[4] == QLatin1String("full")) {
         if (parts.size() == 5 && request.method == "GET")
@@ -190,7 +194,7 @@ bool GooglePeer::contactsService(const QString &email, const httplib::Request &r
             return false;
         return true;
     }
-    if (parts[2] == QLatin1String("photos") && parts.size() == 6 && parts[3] == QLatin1String("media")) {
+    if (isPhoto && parts.size() == 6) {
         contactPhoto(email, parts[5], request, response);
         return true;
     }
