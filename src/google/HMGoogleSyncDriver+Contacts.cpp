@@ -92,15 +92,22 @@ void HMGoogleSyncDriver::listContactGroups()
     const QString path = QStringLiteral("m8/feeds/groups/%1/full?max-results=50000").arg(email);
     showProgress(QStringLiteral("Reading Google contact groups."), 0.22);
     makeContactsClient();
+    sendListRequest(path, QStringLiteral("CG"), &HMGoogleSyncDriver::contactGroupsReturned);
+}
+
+// A listing GET: its reply to the handler, a failure (no reply) ends the run with its description.
+void HMGoogleSyncDriver::sendListRequest(const QString &path, const QString &tag,
+                                         void (HMGoogleSyncDriver::*handler)(int, const QByteArray &))
+{
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
         path, 0,
-        [weak](int status, const QByteArray &body) {
+        [weak, handler](int status, const QByteArray &body) {
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->contactGroupsReturned(status, body);
+                ((*driver).*handler)(status, body);
         },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[CG]: %1").arg(description));
+        [weak, tag](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[%1]: %2").arg(tag, description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
                 driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
         });
@@ -203,20 +210,7 @@ void HMGoogleSyncDriver::listGoogleContacts()
     if (rereads)
         lowerBound = QDateTime(QDate(2012, 1, 1), QTime(0, 0), QTimeZone::systemTimeZone());
     makeContactsClient()->setValueForHTTPHeaderField("*", "If-Match");
-    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        contactsPagePath(lowerBound), 0,
-        [weak](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->contactsPageReturned(status, body);
-        },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[C]: %1").arg(description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
-        });
-    request->setMaxResponseBytes(kMaxListReplyBytes);
-    request->send();
+    sendListRequest(contactsPagePath(lowerBound), QStringLiteral("C"), &HMGoogleSyncDriver::contactsPageReturned);
 }
 
 void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)

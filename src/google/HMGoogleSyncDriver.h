@@ -154,6 +154,8 @@ private:
     std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
     void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
+    void sendListRequest(const QString &path, const QString &tag,
+                         void (HMGoogleSyncDriver::*handler)(int, const QByteArray &));
     void contactGroupsReturned(int status, const QByteArray &body);
     void contactsPageReturned(int status, const QByteArray &body);
     QString contactsPagePath(const QDateTime &lowerBound) const;
