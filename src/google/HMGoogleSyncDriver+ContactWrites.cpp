@@ -134,27 +134,34 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
         progress += step;
         if (current && !m_shouldCancel->load() && index % 50 == 0)
             current->setUserMessageDirectly(QStringLiteral("Loading Outlook contacts"), progress);
-        ContactWrite write;
-        write.record = record.dictionary();
-        write.outlookId = record.outlookUid();
-        write.hmxUid = record.hmxUid();
-        if (!write.outlookId.isEmpty())
-            write.record.insert(QStringLiteral("UID"), write.outlookId);
-        if (record.isDelete()) {
-            write.kind = ContactWrite::Kind::Delete;
-            if (m_allowDeletesFromOutlook)
-                m_contactDeletes << write;
-        } else if (record.isNew()) {
-            m_contactInserts << write;
-        } else {
-            write.kind = ContactWrite::Kind::Update;
-            write.record.insert(QStringLiteral("UniqueDeviceID"), write.hmxUid);
-            m_contactUpdates << write;
-        }
+        fileContactWrite(record);
     }
     DDLogInfo(QStringLiteral("%1 inserts, %2 updates").arg(m_contactInserts.size()).arg(m_contactUpdates.size()));
     createNewGroupsAsNeeded();
     return true;
+}
+
+// New and not deleted: an insert; deleted: a deletion (when Outlook's deletions go to Google); else an
+// update of the Google contact the record names.
+void HMGoogleSyncDriver::fileContactWrite(const HMSyncRecord &record)
+{
+    ContactWrite write;
+    write.record = record.dictionary();
+    write.outlookId = record.outlookUid();
+    write.hmxUid = record.hmxUid();
+    if (!write.outlookId.isEmpty())
+        write.record.insert(QStringLiteral("UID"), write.outlookId);
+    if (record.isDelete()) {
+        write.kind = ContactWrite::Kind::Delete;
+        if (m_allowDeletesFromOutlook)
+            m_contactDeletes << write;
+    } else if (record.isNew()) {
+        m_contactInserts << write;
+    } else {
+        write.kind = ContactWrite::Kind::Update;
+        write.record.insert(QStringLiteral("UniqueDeviceID"), write.hmxUid);
+        m_contactUpdates << write;
+    }
 }
 
 // ---- Groups --------------------------------------------------------------------------------------

@@ -167,6 +167,7 @@ private:
     void handOverPhotos();
     void handleImageReponse(bool answered);
     // Writes.
+    void fileContactWrite(const HMSyncRecord &record);
     void createNewGroupsAsNeeded();
     void createNewGroup(const QString &name);
     void parseAddNewGroupResponse(const QVariantMap &reply);
