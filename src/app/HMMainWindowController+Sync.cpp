@@ -239,6 +239,10 @@ void HMMainWindowController::startGoogleSync(const std::shared_ptr<HMProfile> &p
     const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
     run->setProfile(profile);
     run->setProfileManager(m_profileManager);
+    // Google's contacts go to and come from Outlook's (the registered contacts data source).
+    run->setDataSourceFactory([](int conduit) -> std::shared_ptr<HMData> {
+        return conduit == 1 ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMContactData")) : nullptr;
+    });
     run->setErrorPresenter([](const QString &description) {
         platform::DispatchQueue::main()->async([description] {
             platform::Alert alert;

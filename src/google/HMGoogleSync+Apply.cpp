@@ -2,6 +2,7 @@
 #include "google/HMGoogleSync.h"
 
 #include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "sync/HMData.h"
@@ -68,6 +69,8 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
         DDLogError(QStringLiteral("The Google list date could not be written"));
+    else if (conduit == 1 && !googlelistdate::write(listDate))
+        DDLogError(QStringLiteral("The Google contacts list date could not be kept to the millisecond"));
 }
 
 void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
@@ -83,11 +86,18 @@ void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QL
     bool allApplied = applyRecords(*data, records);
     if (!deletions.isEmpty())
         data->deleteOutlookUidRecords(deletions);
+    // The page's pairs join the contact map before the next page or the Outlook listing reads it.
+    if (const platform::Status saved = data->syncAppliedChangesToDisk(); !saved) {
+        DDLogError(saved.error().message());
+        allApplied = false;
+    }
+    if (!data->saveFailure().isEmpty()) {
+        endSyncWithError(data->saveFailure());
+        return;
+    }
     afterApplies(listDate, 1, allApplied);
     if (remainOnConduit) {
-        // The next page of the contacts; the Google contacts reader builds on the driver.
-        m_syncDriver->cancelSyncWithError(QStringLiteral("The next page of Google contacts cannot be read in this "
-                                                         "version of Harrowmere."));
+        m_syncDriver->listGoogleContacts();
         return;
     }
     setNextStage();

@@ -141,7 +141,9 @@ void HMGoogleSync::startRun()
 
 HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
 {
-    return BuiltStages{};
+    BuiltStages built;
+    built.contacts = true;
+    return built;
 }
 
 QString HMGoogleSync::unbuiltStagesText() const
@@ -187,6 +189,8 @@ void HMGoogleSync::initialize()
         m_syncDriver->setProfile(current);
         copyProfileSettings(*current);
     }
+    if (m_contactSyncEnabled)
+        m_syncDriver->setContactData(dataSource(1));
 }
 
 // Steps 6 to 12 of the start: what the run and its driver take from the profile.
@@ -296,6 +300,10 @@ void HMGoogleSync::runStage(const QString &stage)
         m_syncDriver->purge();
     } else if (stage == QLatin1String("readGoogleContacts")) {
         m_syncDriver->begin();
+    } else if (stage == QLatin1String("readGoogleContactPhotos")) {
+        m_syncDriver->readGoogleContactPhotos();
+    } else if (stage == QLatin1String("readOutlookContacts")) {
+        m_syncDriver->listOutlookContacts();
     } else if (stage == QLatin1String("endSync")) {
         endSync();
     } else if (stage != QLatin1String("start") && stage != QLatin1String("Error")) {

@@ -9,6 +9,13 @@
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 
+#include "datasources/contacts/HMContactData.h"
+#include "google/GoogleContactFeed.h"
+#include "google/GoogleWrittenEntries.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/HMProfile.h"
+
+#include <QTimeZone>
 #include <QUrl>
 
 namespace {
@@ -19,7 +26,8 @@ void showProgress(const QString &text, double progress)
         sheet->setUserMessageDirectly(text, progress);
 }
 
-// The failure text of a listing reply, empty for a status taken as success.
+// The failure text of a listing reply, empty for a status taken as success (2xx, and 404: nothing
+// to list).
 QString listStatusText(int status)
 {
     if (status == 401)
@@ -28,8 +36,13 @@ QString listStatusText(int status)
         return QStringLiteral("HTTP 400: Unknown error.");
     if (status >= 500)
         return QStringLiteral("HTTP 500: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
+    if ((status < 200 || status > 299) && status != 404)
+        return QStringLiteral("HTTP %1: Unknown error.").arg(status);
     return {};
 }
+
+// A listing reply is at most what the parser reads.
+constexpr qint64 kMaxListReplyBytes = XMLDictionaryParser::kDefaultMaxInputBytes;
 
 // The value under the key as a list: a list unchanged, a lone dictionary as one element, else empty.
 QVariantList listUnder(const QVariantMap &node, const QString &key)
@@ -78,35 +91,44 @@ void HMGoogleSyncDriver::listContactGroups()
     const QString email = QString::fromLatin1(QUrl::toPercentEncoding(m_userEmail, "@"));
     const QString path = QStringLiteral("m8/feeds/groups/%1/full?max-results=50000").arg(email);
     showProgress(QStringLiteral("Reading Google contact groups."), 0.22);
-    makeClient(googlehosts::contactsHost())->setValueForHTTPHeaderField("3.0", "GData-Version");
+    makeContactsClient();
+    sendListRequest(path, QStringLiteral("CG"), &HMGoogleSyncDriver::contactGroupsReturned);
+}
+
+// A listing GET: its reply to the handler, a failure (no reply) ends the run with its description.
+void HMGoogleSyncDriver::sendListRequest(const QString &path, const QString &tag,
+                                         void (HMGoogleSyncDriver::*handler)(int, const QByteArray &))
+{
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
         path, 0,
-        [weak](int status, const QByteArray &body) {
+        [weak, handler](int status, const QByteArray &body) {
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->contactGroupsReturned(status, body);
+                ((*driver).*handler)(status, body);
         },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[CG]: %1").arg(description));
+        [weak, tag](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[%1]: %2").arg(tag, description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
                 driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
         });
+    request->setMaxResponseBytes(kMaxListReplyBytes);
     request->send();
 }
 
-// A refused listing ends the run before the contacts are asked for: no request follows one that failed.
+// The status is judged before the body: a refused listing ends the run with nothing parsed and no
+// request after it.
 void HMGoogleSyncDriver::contactGroupsReturned(int status, const QByteArray &body)
 {
+    DDLogVerbose(QStringLiteral("response.statusCode[CG] %1").arg(status));
+    if (const QString failure = listStatusText(status); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
     const std::optional<QVariantMap> feed = xmldictionary::dictionaryWithXMLData(body);
     if (feed)
         parseGroupsResponseDictionary(*feed);
     else
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
-    const QString failure = listStatusText(status);
-    if (!failure.isEmpty()) {
-        cancelSyncWithError(failure);
-        return;
-    }
     listGoogleContacts();
 }
 
@@ -123,6 +145,35 @@ void HMGoogleSyncDriver::parseGroupsResponseDictionary(const QVariantMap &feed)
     }
 }
 
+
+std::shared_ptr<platform::RKClient> HMGoogleSyncDriver::makeContactsClient()
+{
+    const std::shared_ptr<platform::RKClient> client = makeClient(googlehosts::contactsHost());
+    client->setValueForHTTPHeaderField("3.0", "GData-Version");
+    return client;
+}
+
+GoogleWrittenEntries &HMGoogleSyncDriver::writtenEntries()
+{
+    if (!m_writtenEntries)
+        m_writtenEntries = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().contactFilePath() +
+                                                                  QStringLiteral(".google-written"));
+    return *m_writtenEntries;
+}
+
+QString HMGoogleSyncDriver::contactsPagePath(const QDateTime &lowerBound) const
+{
+    const QByteArray email = QUrl::toPercentEncoding(m_userEmail, "@");
+    const QString address = QString::fromLatin1(email);
+    if (lowerBound.isValid())
+        return QStringLiteral("m8/feeds/contacts/%1/full?updated-min=%2&showdeleted=true&quotaUser=%3&start-index=%4&"
+                              "max-results=%5")
+            .arg(address, googlecontactfeed::updatedText(lowerBound), address, QString::number(m_contactsStartingIndex),
+                 QString::number(m_batchSize));
+    return QStringLiteral("m8/feeds/contacts/%1/full?quotaUser=%2&start-index=%3&max-results=%4")
+        .arg(address, address, QString::number(m_contactsStartingIndex), QString::number(m_batchSize));
+}
+
 void HMGoogleSyncDriver::listGoogleContacts()
 {
     if (m_shouldCancel->load()) {
@@ -136,8 +187,104 @@ void HMGoogleSyncDriver::listGoogleContacts()
             m_delegate->syncDriverContactListCommandReturnedWithDictionaries({}, {}, false, QDateTime());
         return;
     }
-    // The pages of contacts come with the contacts conduit; the run refuses a profile that syncs contacts
-    // at its start until then, so only a direct caller reaches this.
-    cancelSyncWithError(QStringLiteral("Direct Google sync of contacts is not available in this version of "
-                                       "Harrowmere. Nothing was changed."));
+    if (m_contactsStartingIndex == 0) {
+        m_contactsStartingIndex = 1;
+        m_idsListedThisListing.clear();
+    }
+    QDateTime lastListDate = HMOutlookDatFileHelper().getLastListCommandContacts();
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    if (rereads) {
+        if (const auto contacts = std::dynamic_pointer_cast<HMContactData>(m_contactData))
+            contacts->removeDeletedOutlookIdsFromDatFile();
+        lastListDate = QDateTime();
+    } else {
+        DDLogVerbose(QStringLiteral("Not rereading Google!"));
+    }
+    showProgress(m_contactsStartingIndex < 2 ? QStringLiteral("Requesting contacts from Google")
+                                             : QStringLiteral("Requesting more contacts from Google"),
+                 0.25);
+    if (m_batchSize <= 0)
+        m_batchSize = 100;
+    // The stored date is the latest "updated" read; Google's lower bound includes it.
+    QDateTime lowerBound = lastListDate;
+    if (rereads)
+        lowerBound = QDateTime(QDate(2012, 1, 1), QTime(0, 0), QTimeZone::systemTimeZone());
+    makeContactsClient()->setValueForHTTPHeaderField("*", "If-Match");
+    sendListRequest(contactsPagePath(lowerBound), QStringLiteral("C"), &HMGoogleSyncDriver::contactsPageReturned);
+}
+
+void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
+{
+    DDLogVerbose(QStringLiteral("response.statusCode[C] %1").arg(status));
+    if (const QString failure = listStatusText(status); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
+    // A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one,
+    // it would end the listing and move the date past contacts never read.
+    const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
+    const QString root = feed ? feed->value(QStringLiteral("__name")).toString() : QString();
+    if (root != QLatin1String("feed") && root != QLatin1String("atom:feed")) {
+        DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
+        cancelSyncWithError(QStringLiteral("Google's list of contacts could not be read; nothing was changed for it."));
+        return;
+    }
+    parseContactsResponseDictionary(*feed);
+}
+
+void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    const QDateTime lastListDate = googlelistdate::refine(HMOutlookDatFileHelper().getLastListCommandContacts());
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    googlecontactfeed::Context context;
+    context.groups = groupNamesAndIds();
+    context.comparisonDate = rereads || !lastListDate.isValid() ? QDateTime() : lastListDate;
+    context.mostRecent = m_contactsStartingIndex > 1 && m_mostRecentContactModifiedOnGoogle.isValid()
+                             ? m_mostRecentContactModifiedOnGoogle
+                             : lastListDate;
+    context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
+    context.ownWrites = writtenEntries().load();
+    const googlecontactfeed::Page page = googlecontactfeed::readPage(feed, context);
+    m_mostRecentContactModifiedOnGoogle = page.mostRecent;
+    // A server that answers the same entries for every start index would never end the listing.
+    bool isRepeat = page.entryCount > 0;
+    for (const QVariant &entry : listUnder(feed, QStringLiteral("entry"))) {
+        const QString id = nodeText(entry.toMap().value(QStringLiteral("id")));
+        isRepeat = isRepeat && m_idsListedThisListing.contains(id);
+        m_idsListedThisListing.insert(id);
+    }
+    if (isRepeat) {
+        cancelSyncWithError(QStringLiteral("Google listed the same contacts again; the sync was stopped."));
+        return;
+    }
+    for (const QString &id : page.changedIds)
+        addIdToExclude(id);
+    for (const QString &id : page.photoIds) {
+        if (!m_googleContactsWithPhotos.contains(id))
+            m_googleContactsWithPhotos << id;
+    }
+    m_contactsStartingIndex += m_batchSize;
+    const bool isLast = page.entryCount == 0 || page.entryCount % m_batchSize != 0;
+    DDLogVerbose(isLast ? QStringLiteral("remainOnConduit:NO") : QStringLiteral("remainOnConduit:YES"));
+    if (isLast)
+        m_contactsStartingIndex = 0;
+    if (m_delegate != nullptr)
+        m_delegate->syncDriverContactListCommandReturnedWithDictionaries(
+            page.records, page.deletions, !isLast, isLast ? m_mostRecentContactModifiedOnGoogle : QDateTime());
+}
+
+QString HMGoogleSyncDriver::getSubstringFromXML(const QString &xml, const QString &fieldName)
+{
+    const QString open = QStringLiteral("<%1>").arg(fieldName);
+    const qsizetype start = xml.indexOf(open);
+    if (start < 0)
+        return {};
+    const qsizetype end = xml.indexOf(QStringLiteral("</%1>").arg(fieldName), start + open.size());
+    if (end < 0)
+        return {};
+    return xml.mid(start + open.size(), end - start - open.size());
 }

@@ -174,17 +174,35 @@ void HMGoogleSyncDriver::onQueue(std::function<void(HMGoogleSyncDriver &)> work)
         run();
 }
 
+std::shared_ptr<platform::RKClient> HMGoogleSyncDriver::currentClient()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_client)
+            return m_client;
+    }
+    return makeClient(m_serverUrl);
+}
+
+// A delayed step on the run's queue while the driver lives.
+void HMGoogleSyncDriver::after(double seconds, std::function<void(HMGoogleSyncDriver &)> work)
+{
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto run = [weak, work = std::move(work)] {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+            work(*driver);
+    };
+    if (m_queue)
+        m_queue->after(seconds, run);
+    else
+        run();
+}
+
 std::shared_ptr<platform::RKRequest> HMGoogleSyncDriver::makeRequest(
     const QString &resourcePath, int method, std::function<void(int status, const QByteArray &body)> onReply,
     std::function<void(const QString &description)> onFailure)
 {
-    std::shared_ptr<platform::RKClient> client;
-    {
-        const std::lock_guard lock(m_mutex);
-        client = m_client;
-    }
-    if (!client)
-        client = makeClient(m_serverUrl);
+    const std::shared_ptr<platform::RKClient> client = currentClient();
     const std::shared_ptr<platform::RKRequest> request = client->requestWithResourcePath(resourcePath);
     request->setMethod(platform::RKRequestMethod(method));
     request->setCachePolicy(platform::RKRequestCachePolicy::None);

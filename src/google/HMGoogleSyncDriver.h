@@ -4,6 +4,10 @@
 #include "platform/foundation/NotificationCenter.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QStringList>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -12,8 +16,12 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
+class HMData;
+class HMSyncRecord;
 class HMProfile;
+class GoogleWrittenEntries;
 namespace platform {
 class RKClient;
 class RKRequest;
@@ -92,6 +100,37 @@ public:
     QMap<QString, QString> groupNamesAndIds() const;
     // One page of contacts; a run that emptied Google's contacts gets an empty last page at once.
     void listGoogleContacts();
+    // Turns one page into records and deletions and reports it to the delegate.
+    void parseContactsResponseDictionary(const QVariantMap &feed);
+    // The text between the first "<name>" and the first "</name>" after it; empty when there is none.
+    static QString getSubstringFromXML(const QString &xml, const QString &fieldName);
+    // The Outlook contacts data source of the run (conduit 1).
+    void setContactData(std::shared_ptr<HMData> data) { m_contactData = std::move(data); }
+    void setBatchSize(qint64 size) { m_batchSize = size; }
+
+    // The stage "readGoogleContactPhotos": the photos of the changed Google contacts, one at a time,
+    // handed to Outlook at once.
+    void readGoogleContactPhotos();
+    QStringList googleContactsWithPhotos() const { return m_googleContactsWithPhotos; }
+
+    // The stage "readOutlookContacts": Outlook's changed contacts to Google, then their photos.
+    void listOutlookContacts();
+    // False when the sync was cancelled.
+    bool updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records);
+    void sendContactPhotos();
+
+    // Helpers shared by the writers.
+    // Undoes iCalendar text escapes; the empty text for a value that is not text.
+    static QString correctedString(const QVariant &value);
+    // JSON text to its value (nothing when it is no JSON) and back (the empty text when it cannot be
+    // written).
+    static std::optional<QVariant> dictionaryForJsonString(const QString &text);
+    static QString jsonStringFromDictionary(const QVariantMap &dictionary);
+    // A fresh client on the Google API host.
+    void initializeRKSyncClient();
+    // Polls every 1.0 s until every contact write is answered, then uploads the photos.
+    void checkForEndContactUpdates();
+    qint64 responseCounter() const { return m_responseCounter; }
 
     // The request pattern: a new client on the base address, no caching, one request at a time, UTF-8,
     // with the bearer header; it becomes the current client.
@@ -102,9 +141,62 @@ public:
                                                      std::function<void(int status, const QByteArray &body)> onReply,
                                                      std::function<void(const QString &description)> onFailure);
 
+    // One pending write of the contacts conduit.
+    struct ContactWrite
+    {
+        enum class Kind { Insert, Update, Delete } kind = Kind::Insert;
+        QVariantMap record;
+        QString outlookId;
+        QString hmxUid;   // the record's id: temporary for an insert, Google's for the others
+    };
+
 private:
+    std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
+    void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
+    void sendListRequest(const QString &path, const QString &tag,
+                         void (HMGoogleSyncDriver::*handler)(int, const QByteArray &));
     void contactGroupsReturned(int status, const QByteArray &body);
+    void contactsPageReturned(int status, const QByteArray &body);
+    QString contactsPagePath(const QDateTime &lowerBound) const;
+    std::shared_ptr<platform::RKClient> makeContactsClient();
+    GoogleWrittenEntries &writtenEntries();
+    // Photos.
+    void getPhotoForNextGoogleContact();
+    void parsePhotoResponse(const QByteArray &bytes, const QString &googleId);
+    void handOverPhotos();
+    void handleImageReponse(bool answered);
+    // Writes.
+    void fileContactWrite(const HMSyncRecord &record);
+    void createNewGroupsAsNeeded();
+    void createNewGroup(const QString &name);
+    void parseAddNewGroupResponse(const QVariantMap &reply);
+    void continueAddingGroups();
+    void sendContactUpdates();
+    void writeSendContactUpdateStatusMessage();
+    void sendContactWrite(const ContactWrite &write);
+    void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
+    void finishContactConduit();
+
+    std::shared_ptr<HMData> m_contactData;
+    std::shared_ptr<GoogleWrittenEntries> m_writtenEntries;
+    qint64 m_contactsStartingIndex = 0;
+    qint64 m_batchSize = 0;
+    QDateTime m_mostRecentContactModifiedOnGoogle;
+    QSet<QString> m_idsListedThisListing;
+    QStringList m_googleContactsWithPhotos;
+    QVariantMap m_googleContactPhotosDictionary;
+    QList<ContactWrite> m_contactInserts;
+    QList<ContactWrite> m_contactUpdates;
+    QList<ContactWrite> m_contactDeletes;
+    QStringList m_groupsToCreate;
+    QHash<QString, QString> m_googleIdByOutlookId;
+    qint64 m_contactInsertCounter = 0;
+    qint64 m_responseCounter = 0;
+    qint64 m_contactImagesSent = 0;
+    bool m_writeStatusBeforeSendingNextUpdate = false;
+    // Every write of this batch (photos too) answered 2xx (a deletion also 404 or 410).
+    bool m_contactBatchAnswered = true;
 
     HMGoogleSyncDelegate *m_delegate = nullptr;
     std::shared_ptr<platform::DispatchQueue> m_queue;

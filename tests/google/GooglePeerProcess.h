@@ -40,6 +40,12 @@ public:
                 caFile = part.section(u'=', 1);
         }
     }
+    // As a crash would: SIGKILL, no clean-up.
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
     void stop()
     {
         m_process.terminate();

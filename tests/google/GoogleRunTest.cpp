@@ -570,19 +570,20 @@ TEST(GoogleContactGroups, BeginListsTheGroupsByIdThenAsksForTheContacts)
         << error.toStdString();
     ContactGroupsRun groups(fixture);
     groups.driver->begin();
-    ASSERT_TRUE(groups.waitFor([&] { return !groups.run.errors.isEmpty(); }));
+    ASSERT_TRUE(groups.waitFor([&] { return !groups.run.pages.isEmpty(); }));
     const QString base = QStringLiteral("http://www.google.com/m8/feeds/groups/me@example.com/base/");
     const QMap<QString, QString> expected{{base + "6", "System Group: My Contacts"},
                                           {base + "1a2b", "Family & Friends"},
                                           {base + "77", "Work"}};
     EXPECT_EQ(groups.driver->groupNamesAndIds(), expected);
     const QList<googlepeer::ReceivedRequest> requests = fixture.peer->requests();
-    ASSERT_EQ(requests.size(), 1);
+    ASSERT_EQ(requests.size(), 2);
     EXPECT_EQ(requests[0].method, "GET");
     EXPECT_EQ(requests[0].path, "/m8/feeds/groups/me@example.com/full");
-    // The pages of contacts are not read by this version: the run ends there, saying so.
-    EXPECT_EQ(groups.run.errors, QStringList{"Direct Google sync of contacts is not available in this version of "
-                                             "Harrowmere. Nothing was changed."});
+    // Then the first page of contacts: none, so the last page, with the date it read up to.
+    EXPECT_EQ(requests[1].path, "/m8/feeds/contacts/me@example.com/full");
+    EXPECT_EQ(groups.run.pages, QStringList{"0 0 0 1"});
+    EXPECT_TRUE(groups.run.errors.isEmpty());
 
     // Contacts emptied on Google in this run: one empty last page, no date, no request.
     fixture.peer->clearRequests();

@@ -1,5 +1,6 @@
 #include "GoogleRunner.h"
 
+#include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "google/HMGoogleSync.h"
@@ -67,6 +68,14 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
     run->setProfile(profile);
     run->setProfileManager(profileManager);
+    // The contacts are Outlook's (the simulated one); the profile was made an Outlook one before.
+    run->setDataSourceFactory([profile](int conduit) -> std::shared_ptr<HMData> {
+        if (conduit != 1)
+            return nullptr;
+        const auto contacts = std::make_shared<HMContactData>();
+        contacts->setOutlookProfile(profile);
+        return contacts;
+    });
     run->setErrorPresenter([](const QString &text) { printLine(QStringLiteral("alert: ") + text); });
     const std::weak_ptr<HMGoogleSync> weak = run;
     run->setStageObserver([weak, cancelStage](const QString &stage) {

@@ -587,6 +587,10 @@ int syncWithGoogle(const Settings &settings, const QCommandLineParser &parser,
     if (parser.isSet(QStringLiteral("google-tokens-file")) &&
         !applyGoogleTokensFile(*profile, parser.value(QStringLiteral("google-tokens-file")), problem))
         return fail(problem);
+    // A profile that syncs contacts syncs Outlook's.
+    if (profile->contactSyncEnabled() && hmsync::useOutlookContacts(profile, settings.outlookVersion) &&
+        !manager->saveProfile(*profile))
+        return fail(QStringLiteral("cannot save the profile %1").arg(profile->name()));
     if (parser.isSet(QStringLiteral("no-sync")))
         return 0;
     // Certificates to trust besides the system's (the peer's own authority) come from the environment.

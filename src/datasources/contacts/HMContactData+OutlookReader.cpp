@@ -434,8 +434,10 @@ bool HMContactData::mergeConfirmedPairs(const QVariantMap &more, const QStringLi
 {
     const QDateTime listed =
         m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
+    // A Google run keeps Google's own list date in the map: only the Outlook date is the read's.
+    const bool stampsListDate = stampDates && !GlobalVariables::getIsGoogleDirect();
     if (!contactIdBookkeeping().commit(more, removals, stampDates ? m_outlookReadStamp : QDateTime(),
-                                       stampDates ? listed : QDateTime()))
+                                       stampsListDate ? listed : QDateTime()))
         return false;
     reachStep(OutlookStep::MapCommitted);
     return true;

@@ -46,6 +46,8 @@ QString randomText(int bytes)
     return QString::fromLatin1(data.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
+} // namespace
+
 void sendError(httplib::Response &response, int status, const QString &reason)
 {
     response.status = status;
@@ -55,7 +57,6 @@ void sendError(httplib::Response &response, int status, const QString &reason)
                          kJsonType);
 }
 
-} // namespace
 
 std::optional<SwitchKind> switchKindFromName(const QString &name)
 {
@@ -72,7 +73,10 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
         {QStringLiteral("garbage"), SwitchKind::Garbage},
         {QStringLiteral("oversize"), SwitchKind::Oversize},
         {QStringLiteral("compact-token"), SwitchKind::CompactToken},
-        {QStringLiteral("invalid-grant"), SwitchKind::InvalidGrant}};
+        {QStringLiteral("invalid-grant"), SwitchKind::InvalidGrant},
+        {QStringLiteral("deleted-element"), SwitchKind::DeletedElement},
+        {QStringLiteral("prefixed-reply"), SwitchKind::PrefixedReply},
+        {QStringLiteral("xml-bomb"), SwitchKind::XmlBomb}};
     const auto found = kinds.constFind(name);
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
@@ -248,7 +252,10 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
     {
         const std::lock_guard lock(m_mutex);
         m_requests.append({QString::fromStdString(request.method), path, QByteArray::fromStdString(request.body),
-                           QByteArray::fromStdString(request.get_header_value("Authorization"))});
+                           QByteArray::fromStdString(request.get_header_value("Authorization")),
+                           QString::fromStdString(request.target),
+                           QByteArray::fromStdString(request.get_header_value("If-Match")),
+                           QByteArray::fromStdString(request.get_header_value("Content-Type"))});
     }
     const std::optional<Switch> change = takeSwitch(path);
     if (change && answerThroughSwitch(*change, request, response))
@@ -274,6 +281,10 @@ std::optional<Switch> GooglePeer::takeSwitch(const QString &path)
         Switch &change = m_switches[at];
         if (!change.path.isEmpty() && change.path != path)
             continue;
+        if (change.skip > 0) {
+            --change.skip;
+            return std::nullopt;
+        }
         const Switch taken = change;
         if (change.times > 0 && --change.times == 0)
             m_switches.removeAt(at);
@@ -323,6 +334,18 @@ bool GooglePeer::answerThroughSwitch(const Switch &change, const httplib::Reques
     case SwitchKind::Garbage:
         response.set_content("<html>not json {\"access_token\": ", "text/html");
         return true;
+    case SwitchKind::XmlBomb: {
+        std::string bomb = "<?xml version='1.0'?><!DOCTYPE feed [<!ENTITY a0 'lol'>";
+        for (int level = 1; level < 12; ++level) {
+            bomb += "<!ENTITY a" + std::to_string(level) + " '";
+            for (int copy = 0; copy < 10; ++copy)
+                bomb += "&a" + std::to_string(level - 1) + ";";
+            bomb += "'>";
+        }
+        bomb += "]><feed><entry><id>&a11;</id></entry></feed>";
+        response.set_content(bomb, "application/atom+xml");
+        return true;
+    }
     case SwitchKind::Oversize:
         response.set_content_provider(size_t(change.oversizeBytes), kJsonType,
                                       [this](size_t, size_t length, httplib::DataSink &sink) {
@@ -355,7 +378,26 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         }
         addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
                          body.value(QStringLiteral("slowMs")).toInt(2000),
-                         qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024))});
+                         qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024)),
+                         body.value(QStringLiteral("skip")).toInt()});
+    } else if (path == QLatin1String("/peer/contact")) {
+        const QString email = QString::fromStdString(request.get_param_value("email"));
+        const QString id = QString::fromStdString(request.get_param_value("id"));
+        const QString action = QString::fromStdString(request.get_param_value("action"));
+        const QByteArray raw = QByteArray::fromStdString(request.body);
+        QString answer;
+        bool done = true;
+        if (action == QLatin1String("add"))
+            answer = userAddContact(email, raw);
+        else if (action == QLatin1String("edit"))
+            done = userEditContact(email, id, raw);
+        else if (action == QLatin1String("delete"))
+            done = userDeleteContact(email, id);
+        else if (action == QLatin1String("photo"))
+            done = userSetPhoto(email, id, raw);
+        response.status = done && (action != QLatin1String("add") || !answer.isEmpty()) ? 200 : 400;
+        response.set_content(answer.toStdString(), "text/plain");
+        return true;
     } else if (path == QLatin1String("/peer/clear-requests")) {
         clearRequests();
     } else if (path == QLatin1String("/peer/clear-switches")) {
@@ -377,6 +419,7 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
             list.append(QJsonObject{{QStringLiteral("method"), received.method},
                                     {QStringLiteral("path"), received.path},
                                     {QStringLiteral("body"), QString::fromUtf8(received.body)},
+                                    {QStringLiteral("target"), received.target},
                                     {QStringLiteral("authorization"), QString::fromUtf8(received.authorization)}});
         response.set_content(QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString(), kJsonType);
         return true;
@@ -499,8 +542,12 @@ void GooglePeer::work(const httplib::Request &request, httplib::Response &respon
         userInfo(email, response);
     else if (path == QLatin1String("/calendar/v3/users/me/calendarList"))
         calendarList(email, request, response, change);
-    else if (path == QStringLiteral("/m8/feeds/groups/%1/full").arg(email))
+    else if (path == QStringLiteral("/m8/feeds/groups/%1/full").arg(email) && request.method == "GET")
         contactGroups(email, response);
+    else if (path == QLatin1String("/m8/feeds/groups/default/full") && request.method == "POST")
+        createGroup(email, request, response);
+    else if (contactsService(email, request, response, change))
+        return;
     else
         sendError(response, 404, QStringLiteral("Not Found"));
 }

@@ -38,6 +38,9 @@ enum class SwitchKind {
     Oversize,         // 200 announcing and sending oversizeBytes
     CompactToken,     // the token reply written without blanks: {"access_token":"..."}
     InvalidGrant,     // the token reply {"error": "invalid_grant"} with HTTP 400
+    DeletedElement,   // contacts listed as deleted carry a <gd:deleted/> element, not a deleted membership
+    PrefixedReply,    // a contact write is answered with the entry's elements under the atom: prefix
+    XmlBomb,          // 200 with a document of nested entity definitions
 };
 
 struct Switch
@@ -47,6 +50,7 @@ struct Switch
     int times = 0;  // replies it spoils; 0: every one until cleared
     int slowMs = 2000;
     qint64 oversizeBytes = 100LL * 1024 * 1024;
+    int skip = 0;   // matching requests let through untouched before it applies
 };
 
 // A request as the peer received it, kept for tests.
@@ -56,6 +60,9 @@ struct ReceivedRequest
     QString path;
     QByteArray body;
     QByteArray authorization;
+    QString target;      // the path with its query, as sent
+    QByteArray ifMatch;  // the "If-Match" header
+    QByteArray contentType;
 };
 
 struct Options
@@ -102,6 +109,12 @@ public:
     void clearRequests();
     QJsonObject dump() const;
     bool seed(const QJsonObject &state, QString &error);
+    // A user's edits on Google: the entry text (an Atom entry as a client sends it) as a new contact
+    // (its short id answered) or over an existing one; a deletion; a photo.
+    QString userAddContact(const QString &email, const QByteArray &entry);
+    bool userEditContact(const QString &email, const QString &id, const QByteArray &entry);
+    bool userDeleteContact(const QString &email, const QString &id);
+    bool userSetPhoto(const QString &email, const QString &id, const QByteArray &photo);
 
 private:
     void route(httplib::Server &server);
@@ -117,6 +130,21 @@ private:
                       const std::optional<Switch> &change);
     // The account an Authorization header's bearer token belongs to; empty when none.
     void contactGroups(const QString &email, httplib::Response &response);
+    // The Contacts data feed (GooglePeerContacts.cpp).
+    bool contactsService(const QString &email, const httplib::Request &request, httplib::Response &response,
+                         const std::optional<Switch> &change);
+    void contactFeed(const QString &email, const httplib::Request &request, httplib::Response &response,
+                     const std::optional<Switch> &change);
+    void writeContact(const QString &email, const QString &id, const httplib::Request &request,
+                      httplib::Response &response, const std::optional<Switch> &change);
+    void deleteContact(const QString &email, const QString &id, httplib::Response &response);
+    void contactPhoto(const QString &email, const QString &id, const httplib::Request &request,
+                      httplib::Response &response);
+    void createGroup(const QString &email, const httplib::Request &request, httplib::Response &response);
+    QJsonObject contactsOf(const QString &email) const;
+    void storeContacts(const QString &email, const QJsonObject &contacts);
+    QString entryText(const QString &email, const QString &id, const QJsonObject &contact, bool deletedElement,
+                      bool prefixed) const;
     QString accountOfBearer(const std::string &header) const;
     bool loadState(QString &error);
     void saveState();
@@ -137,5 +165,8 @@ private:
 };
 
 std::optional<SwitchKind> switchKindFromName(const QString &name);
+
+// An error answer as Google's JSON services write it.
+void sendError(httplib::Response &response, int status, const QString &reason);
 
 } // namespace googlepeer

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <optional>
+
+// One page of the Google Contacts feed (the XML dictionary form of the reply) read into contact
+// records, deletions and the bookkeeping of the listing. A pure function of the page and the context.
+namespace googlecontactfeed {
+
+struct Context
+{
+    QMap<QString, QString> groups;       // group id to title
+    QDateTime comparisonDate;            // entries not later than this are not changes
+    QDateTime mostRecent;                // the latest "updated" seen so far
+    bool allowDeletesFromGoogle = true;
+    // Ids and "updated" texts of entries this program wrote: an entry still carrying that text is
+    // our own write coming back, not a change.
+    QHash<QString, QString> ownWrites;
+};
+
+struct Page
+{
+    QList<QVariantMap> records;
+    QStringList deletions;
+    QStringList changedIds;   // read as changed (left out of the Outlook-to-Google step)
+    QStringList photoIds;     // changed and carrying a photo
+    QStringList ownWritesSeen; // ids of entries passed over as our own writes
+    QDateTime mostRecent;
+    qsizetype entryCount = 0;
+};
+
+// "yyyy-MM-ddTHH:mm:ss.zzzZ" in UTC; invalid when unreadable.
+QDateTime dateOfUpdated(const QString &text);
+QString updatedText(const QDateTime &date);
+
+Page readPage(const QVariantMap &feed, const Context &context);
+
+// A reply read as the XML dictionary form, empty elements kept (a deleted entry may be marked by an
+// empty "gd:deleted"); nothing when it is no XML.
+std::optional<QVariantMap> parseFeed(const QByteArray &body);
+
+// The record of one entry (the field table), without the deletion and date tests.
+QVariantMap recordOfEntry(const QVariantMap &entry, const QMap<QString, QString> &groups);
+
+} // namespace googlecontactfeed

@@ -1,0 +1,90 @@
+#include "google/GoogleWrittenEntries.h"
+
+#include "google/GoogleContactFeed.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// About 200 bytes a line: room for a million answers.
+constexpr qint64 kMaxBytes = 256LL * 1024 * 1024;
+
+} // namespace
+
+QHash<QString, QString> GoogleWrittenEntries::load() const
+{
+    QHash<QString, QString> entries;
+    const QFileInfo info(m_path);
+    if (!info.exists() || info.isSymLink() || !info.isFile())
+        return entries;
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    const QList<QByteArray> lines = file.read(kMaxBytes).split('\n');
+    for (const QByteArray &line : lines) {
+        const qsizetype tab = line.indexOf('\t');
+        if (tab > 0)
+            entries.insert(QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1)));
+    }
+    return entries;
+}
+
+// One write of the whole line with O_APPEND: a kill leaves the line whole or a last partial line,
+// which load() reads as a different "updated" and so as a change (never as a lost one).
+bool GoogleWrittenEntries::append(const QString &googleId, const QString &updated)
+{
+    if (googleId.contains(u'\n') || googleId.contains(u'\t') || updated.contains(u'\n'))
+        return false;
+    const QByteArray line = googleId.toUtf8() + '\t' + updated.toUtf8() + '\n';
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
+    ::close(fd);
+    return written;
+}
+
+bool GoogleWrittenEntries::clear()
+{
+    return !QFile::exists(m_path) || QFile::remove(m_path);
+}
+
+namespace googlelistdate {
+
+QString path()
+{
+    return HMOutlookDatFileHelper().contactFilePath() + QStringLiteral(".google-list-date");
+}
+
+bool write(const QDateTime &date)
+{
+    QSaveFile file(path());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(googlecontactfeed::updatedText(date).toLatin1());
+    return file.commit();
+}
+
+QDateTime refine(const QDateTime &mapDate)
+{
+    if (!mapDate.isValid())
+        return mapDate;
+    const QFileInfo info(path());
+    QFile file(path());
+    if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
+        return mapDate;
+    const QDateTime precise = googlecontactfeed::dateOfUpdated(QString::fromLatin1(file.read(64)).trimmed());
+    if (precise.isValid() && precise >= mapDate && precise.toMSecsSinceEpoch() < mapDate.toMSecsSinceEpoch() + 1000)
+        return precise;
+    return mapDate;
+}
+
+} // namespace googlelistdate

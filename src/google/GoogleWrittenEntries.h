@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+
+// The Google contacts this program wrote, each with the "updated" text of Google's answer, kept in a
+// file beside the contact map ("<map>.google-written", 0600, one "id TAB updated" line per answer,
+// appended as answers arrive). The next listing passes over an entry still carrying that text: it is
+// our own write coming back, not a change made on Google. The list is emptied once a listing has
+// read past it.
+class GoogleWrittenEntries final
+{
+public:
+    explicit GoogleWrittenEntries(QString path) : m_path(std::move(path)) {}
+
+    const QString &path() const { return m_path; }
+    // The kept answers (the last one of an id wins); empty when there is no readable file.
+    QHash<QString, QString> load() const;
+    bool append(const QString &googleId, const QString &updated);
+    bool clear();
+
+private:
+    QString m_path;
+};
+
+// The contacts list date to the millisecond, in a file beside the contact map ("<map>.google-list-date"):
+// the map keeps whole seconds, and an entry updated later within the same second must still count as
+// changed while our own last-read entry must not.
+namespace googlelistdate {
+
+QString path();
+bool write(const QDateTime &date);
+// The precise date when it lies within the second the map holds; else the map's date.
+QDateTime refine(const QDateTime &mapDate);
+
+} // namespace googlelistdate

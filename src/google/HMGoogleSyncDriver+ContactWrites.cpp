@@ -1,0 +1,366 @@
+// The Outlook-to-Google half of the contacts conduit: Outlook's changed contacts become inserts,
+// updates and deletions of Google contacts, after the contact groups their categories need.
+//
+// What makes a killed or cut batch safe: the contact map's Outlook date moves only when every write
+// of the batch (photos too) was answered 2xx (a deletion also 404 or 410), so a batch cut short is
+// listed again; an answered insert's pair is kept at once, then Google's id and "updated" beside the
+// map, so the next listing passes over our own write; an insert whose answer never came is found by
+// the next listing and paired with its Outlook contact by the data source's duplicate test.
+#include "google/HMGoogleSyncDriver.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleContactEntry.h"
+#include "google/GoogleHosts.h"
+#include "google/GoogleWrittenEntries.h"
+#include "google/XMLDictionaryParser.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKRequestSerialization.h"
+#include "sync/HMData.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncRecord.h"
+
+#include <QUrl>
+
+namespace {
+
+constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
+
+std::shared_ptr<HMSyncProgressReporting> sheet()
+{
+    return GlobalVariables::getCurrentSyncProgressController();
+}
+
+void showProgress(const QString &text, double progress)
+{
+    if (const auto current = sheet())
+        current->setUserMessageDirectly(text, progress);
+}
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+// The text after the last "/" of a Google id, percent-encoded for a path: an id is never trusted to
+// stay inside its path segment.
+QString shortIdForPath(const QString &googleId)
+{
+    const QString shortId = googleId.section(u'/', -1);
+    return QString::fromLatin1(QUrl::toPercentEncoding(shortId));
+}
+
+// The "id" and "updated" of a written entry: the reply read as XML (with or without the atom prefix),
+// else the text between the first tags.
+std::pair<QString, QString> idAndUpdatedOfReply(const QByteArray &body)
+{
+    const auto text = [](const QVariant &value) {
+        return value.typeId() == QMetaType::QVariantMap ? value.toMap().value(QStringLiteral("__text")).toString()
+                                                        : value.toString();
+    };
+    if (const std::optional<QVariantMap> reply = xmldictionary::dictionaryWithXMLData(body)) {
+        const QVariant id = reply->contains(QStringLiteral("id")) ? reply->value(QStringLiteral("id"))
+                                                                  : reply->value(QStringLiteral("atom:id"));
+        const QVariant updated = reply->contains(QStringLiteral("updated")) ? reply->value(QStringLiteral("updated"))
+                                                                            : reply->value(QStringLiteral("atom:updated"));
+        if (!text(id).isEmpty())
+            return {text(id), text(updated)};
+    }
+    const QString reply = QString::fromUtf8(body);
+    return {HMGoogleSyncDriver::getSubstringFromXML(reply, QStringLiteral("id")),
+            HMGoogleSyncDriver::getSubstringFromXML(reply, QStringLiteral("updated"))};
+}
+
+} // namespace
+
+void HMGoogleSyncDriver::listOutlookContacts()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    showProgress(QStringLiteral("Reading Outlook contacts"), 0.35);
+    if (!m_contactData) {
+        cancelSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
+        return;
+    }
+    // The listing before this stage has read past every answer kept by the last sync.
+    if (!writtenEntries().clear())
+        DDLogError(QStringLiteral("The list of contacts written to Google could not be emptied"));
+    GlobalVariables::setOutlookContactIdsWithPhotosToSendToGoogle({});
+    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
+    const QDateTime since = rereads ? QDateTime() : m_contactData->getOutlookLastModifiedDate();
+    const std::optional<QList<HMSyncRecord>> records =
+        m_contactData->syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
+    if (!records) {
+        cancelSyncWithError(QStringLiteral("Outlook's contacts could not be read; nothing was sent to Google."));
+        return;
+    }
+    DDLogInfo(QStringLiteral("outlookContacts.count %1").arg(records->size()));
+    updateGoogleContactsWithSyncRecordList(*records);
+}
+
+bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return false;
+    }
+    m_contactBatchAnswered = true;
+    if (records.isEmpty()) {
+        DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
+        // Nothing to send: the read's date is kept at once.
+        m_contactData->commitUniqueIds(true);
+        if (m_delegate != nullptr) {
+            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
+            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
+        }
+        return true;
+    }
+    makeContactsClient();
+    DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(records.size()));
+    // Every record goes in this batch: a window left for a later call that never comes would be
+    // passed over by the date the batch moves.
+    const qint64 first = 0;
+    const qint64 count = records.size();
+    const auto current = sheet();
+    double progress = 0.35;
+    const double step = (0.5 - progress) / double(count);
+    for (qint64 index = first; index < count; ++index) {
+        const HMSyncRecord &record = records.at(index);
+        progress += step;
+        if (current && !m_shouldCancel->load() && index % 50 == 0)
+            current->setUserMessageDirectly(QStringLiteral("Loading Outlook contacts"), progress);
+        fileContactWrite(record);
+    }
+    DDLogInfo(QStringLiteral("%1 inserts, %2 updates").arg(m_contactInserts.size()).arg(m_contactUpdates.size()));
+    createNewGroupsAsNeeded();
+    return true;
+}
+
+// New and not deleted: an insert; deleted: a deletion (when Outlook's deletions go to Google); else an
+// update of the Google contact the record names.
+void HMGoogleSyncDriver::fileContactWrite(const HMSyncRecord &record)
+{
+    ContactWrite write;
+    write.record = record.dictionary();
+    write.outlookId = record.outlookUid();
+    write.hmxUid = record.hmxUid();
+    if (!write.outlookId.isEmpty())
+        write.record.insert(QStringLiteral("UID"), write.outlookId);
+    if (record.isDelete()) {
+        write.kind = ContactWrite::Kind::Delete;
+        if (m_allowDeletesFromOutlook)
+            m_contactDeletes << write;
+    } else if (record.isNew()) {
+        m_contactInserts << write;
+    } else {
+        write.kind = ContactWrite::Kind::Update;
+        write.record.insert(QStringLiteral("UniqueDeviceID"), write.hmxUid);
+        m_contactUpdates << write;
+    }
+}
+
+// ---- Groups --------------------------------------------------------------------------------------
+
+void HMGoogleSyncDriver::createNewGroupsAsNeeded()
+{
+    m_groupsToCreate.clear();
+    const QList<QString> known = groupNamesAndIds().values();
+    for (const QList<ContactWrite> *writes : {&m_contactInserts, &m_contactUpdates}) {
+        for (const ContactWrite &write : *writes) {
+            for (const QVariant &category : write.record.value(QStringLiteral("NSARRAYCATEGORIES")).toList()) {
+                const QString name = category.toString();
+                if (name.isEmpty() || known.contains(name) || m_groupsToCreate.contains(name))
+                    continue;
+                DDLogVerbose(QStringLiteral("createNewGroup: %1").arg(name));
+                m_groupsToCreate << name;
+            }
+        }
+    }
+    if (m_groupsToCreate.isEmpty())
+        sendContactUpdates();
+    else
+        createNewGroup(m_groupsToCreate.first());
+}
+
+void HMGoogleSyncDriver::createNewGroup(const QString &name)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    makeContactsClient();
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        QStringLiteral("m8/feeds/groups/default/full"), 1,
+        [weak](int status, const QByteArray &body) {
+            const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock();
+            if (!driver)
+                return;
+            if (isSuccess(status)) {
+                if (const std::optional<QVariantMap> reply = xmldictionary::dictionaryWithXMLData(body))
+                    driver->parseAddNewGroupResponse(*reply);
+            } else {
+                DDLogError(QStringLiteral("New groups response ERROR: HTTP %1").arg(status));
+                driver->m_contactBatchAnswered = false;
+            }
+            driver->continueAddingGroups();
+        },
+        [weak](const QString &description) {
+            DDLogError(QStringLiteral("New groups response ERROR: %1").arg(description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
+                driver->m_contactBatchAnswered = false;
+                driver->continueAddingGroups();
+            }
+        });
+    request->setParams(platform::RKRequestSerialization::serializationWithData(
+        googlecontactentry::groupEntry(name).toUtf8(), QStringLiteral("application/atom+xml")));
+    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->send();
+}
+
+void HMGoogleSyncDriver::parseAddNewGroupResponse(const QVariantMap &reply)
+{
+    const auto text = [](const QVariant &value) {
+        return value.typeId() == QMetaType::QVariantMap ? value.toMap().value(QStringLiteral("__text")).toString()
+                                                        : value.toString();
+    };
+    const QString id = text(reply.value(QStringLiteral("id"), reply.value(QStringLiteral("atom:id"))));
+    const QString title = text(reply.value(QStringLiteral("title"), reply.value(QStringLiteral("atom:title"))));
+    if (id.isEmpty() || title.isEmpty())
+        return;
+    const std::lock_guard lock(m_mutex);
+    m_groupNamesAndIds.insert(id, title);
+}
+
+void HMGoogleSyncDriver::continueAddingGroups()
+{
+    if (!m_groupsToCreate.isEmpty())
+        m_groupsToCreate.removeFirst();
+    if (!m_groupsToCreate.isEmpty())
+        createNewGroup(m_groupsToCreate.first());
+    else
+        sendContactUpdates();
+}
+
+// ---- Contacts ------------------------------------------------------------------------------------
+
+// One request, then the status text, then 0.01 s later the next request: the client sends them one
+// at a time in that order.
+void HMGoogleSyncDriver::sendContactUpdates()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (m_writeStatusBeforeSendingNextUpdate) {
+        writeSendContactUpdateStatusMessage();
+        return;
+    }
+    QList<ContactWrite> *pending = !m_contactInserts.isEmpty()   ? &m_contactInserts
+                                   : !m_contactUpdates.isEmpty() ? &m_contactUpdates
+                                   : !m_contactDeletes.isEmpty() ? &m_contactDeletes
+                                                                 : nullptr;
+    if (pending == nullptr) {
+        checkForEndContactUpdates();
+        return;
+    }
+    m_writeStatusBeforeSendingNextUpdate = true;
+    ++m_contactInsertCounter;
+    ++m_responseCounter;
+    sendContactWrite(pending->takeFirst());
+    sendContactUpdates();
+}
+
+void HMGoogleSyncDriver::writeSendContactUpdateStatusMessage()
+{
+    m_writeStatusBeforeSendingNextUpdate = false;
+    if (const auto current = sheet(); current && m_contactInsertCounter > 0)
+        current->setUserMessageDirectly(QStringLiteral("Sending contacts to Google %1").arg(m_contactInsertCounter));
+    after(0.01, [](HMGoogleSyncDriver &driver) { driver.sendContactUpdates(); });
+}
+
+void HMGoogleSyncDriver::sendContactWrite(const ContactWrite &write)
+{
+    const std::shared_ptr<platform::RKClient> client = currentClient();
+    client->setValueForHTTPHeaderField("application/atom+xml", "Content-Type");
+    const bool isInsert = write.kind == ContactWrite::Kind::Insert;
+    const QString path = isInsert ? QStringLiteral("m8/feeds/contacts/default/full")
+                                  : QStringLiteral("m8/feeds/contacts/default/full/%1").arg(shortIdForPath(write.hmxUid));
+    const int method = isInsert ? 1 : write.kind == ContactWrite::Kind::Update ? 2 : 3;
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        path, method,
+        [weak, write](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->contactWriteReturned(write, status, body);
+        },
+        [weak, write](const QString &description) {
+            DDLogError(QStringLiteral("%1: %2")
+                           .arg(write.kind == ContactWrite::Kind::Insert ? QStringLiteral("ERROR[A]") : QStringLiteral("ERROR"),
+                                description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
+                driver->m_contactBatchAnswered = false;
+                --driver->m_responseCounter;
+            }
+        });
+    if (!isInsert)
+        request->setValueForHTTPHeaderField("*", "If-Match");
+    if (write.kind != ContactWrite::Kind::Delete)
+        request->setParams(platform::RKRequestSerialization::serializationWithData(
+            googlecontactentry::contactEntry(write.record, groupNamesAndIds(), m_userEmail).toUtf8(),
+            QStringLiteral("application/atom+xml")));
+    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->send();
+}
+
+// The pair first, then Google's answer beside the map: a kill between the two leaves a pair whose
+// entry comes back as a change of a mapped contact, never an unpaired copy.
+void HMGoogleSyncDriver::contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body)
+{
+    --m_responseCounter;
+    const bool isDelete = write.kind == ContactWrite::Kind::Delete;
+    if (isDelete) {
+        DDLogVerbose(QStringLiteral("response.statusCode[D] %1").arg(status));
+        if (!isSuccess(status) && status != 404 && status != 410)
+            m_contactBatchAnswered = false;
+        return;
+    }
+    DDLogVerbose(QStringLiteral("%1 %2")
+                     .arg(write.kind == ContactWrite::Kind::Insert ? QStringLiteral("response.statusCode[A]")
+                                                                   : QStringLiteral("respnse.statusCode[U]"))
+                     .arg(status));
+    if (!isSuccess(status)) {
+        m_contactBatchAnswered = false;
+        return;
+    }
+    auto [googleId, updated] = idAndUpdatedOfReply(body);
+    if (write.kind == ContactWrite::Kind::Insert) {
+        if (googleId.isEmpty()) {
+            m_contactBatchAnswered = false;
+            return;
+        }
+        m_contactData->replaceTempId(write.hmxUid, googleId);
+        if (!write.outlookId.isEmpty())
+            m_googleIdByOutlookId.insert(write.outlookId, googleId);
+    } else if (googleId.isEmpty()) {
+        googleId = write.hmxUid;
+    }
+    if (!updated.isEmpty() && !writtenEntries().append(googleId, updated))
+        DDLogError(QStringLiteral("Google's answer for contact %1 could not be kept").arg(googleId));
+}
+
+// ---- The end of the conduit --------------------------------------------------------------------
+
+void HMGoogleSyncDriver::finishContactConduit()
+{
+    if (!m_contactBatchAnswered)
+        DDLogError(QStringLiteral("Not every contact change was taken by Google; the rest is sent again at the next sync"));
+    m_contactData->commitUniqueIds(m_contactBatchAnswered);
+    if (m_delegate != nullptr)
+        m_delegate->endConduit();
+}

@@ -1,0 +1,509 @@
+// Google-direct contact syncs end to end: the sync driver as a program between the simulated Outlook
+// and the Google peer, both programs of their own. Contacts, their categories and edits travel both
+// ways; runs killed or cut at their steps leave every contact exactly once on each side.
+#include "GooglePeerProcess.h"
+#include "OutlookPeerProcess.h"
+
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include <QBuffer>
+#include <QDirIterator>
+#include <QImage>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QThread>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonObject outlookSeed(const QJsonArray &contacts)
+{
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}},
+            {"contacts", contacts}};
+}
+
+QJsonObject simpleOutlookContact(int id, const QString &first, const QString &last)
+{
+    return {{"id", id},          {"folder", 1},     {"created", "2026-01-01T00:00:00Z"},
+            {"modified", "2026-01-02T00:00:00Z"}, {"firstName", first}, {"lastName", last},
+            {"emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", last.toLower() + "@o.example"}}}}};
+}
+
+// An entry as a person's client would send it to Google.
+QByteArray googleEntry(const QString &given, const QString &family, const QString &extra = {})
+{
+    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
+                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
+                          "<gd:email rel='http://schemas.google.com/g/2005#work' address='%3@g.example'/>%4"
+                          "<gContact:groupMembershipInfo deleted='false' "
+                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
+        .arg(given, family, family.toLower(), extra)
+        .toUtf8();
+}
+
+struct DriverRun
+{
+    int exitCode = -1;
+    bool crashed = false;
+    QString output;
+};
+
+class ContactSync
+{
+public:
+    ContactSync()
+    {
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+        m_google = std::make_unique<GooglePeerProcess>(m_root.filePath("google"), QStringLiteral(HM_GOOGLE_PEER_PATH));
+        EXPECT_GT(m_google->port, 0);
+        QFile tokens(home() + "/tokens");
+        EXPECT_TRUE(tokens.open(QIODevice::WriteOnly));
+        tokens.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        tokens.write("1//rt\n");
+        tokens.close();
+    }
+    QString home() const { return m_outlook->home(); }
+    OutlookPeerProcess &outlook() { return *m_outlook; }
+    GooglePeerProcess &google() { return *m_google; }
+
+    // Makes the profile (two-way contacts, deletions both ways) without syncing.
+    void makeProfile(const std::function<void(HMProfile &)> &edit = {})
+    {
+        ASSERT_EQ(run({"--no-sync"}).exitCode, 0);
+        qputenv("XDG_DATA_HOME", (home() + "/data").toLocal8Bit());
+        HMProfileManager manager;
+        const auto profiles = manager.loadProfiles();
+        ASSERT_TRUE(profiles && !profiles->isEmpty());
+        HMProfile &profile = *profiles->first();
+        profile.setContactSyncEnabled(true);
+        if (edit)
+            edit(profile);
+        ASSERT_TRUE(manager.saveProfile(profile));
+    }
+    QProcessEnvironment environment(const QMap<QString, QString> &extra = {}) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        const QString host = QStringLiteral("https://127.0.0.1:%1/").arg(m_google->port);
+        const QMap<QString, QString> values{{"HOME", home()},
+                                            {"XDG_DATA_HOME", home() + "/data"},
+                                            {"XDG_CONFIG_HOME", home() + "/config"},
+                                            {"XDG_STATE_HOME", home() + "/state"},
+                                            {"XDG_RUNTIME_DIR", m_outlook->runtimeDir()},
+                                            {"TZ", "UTC"},
+                                            {"HM_GOOGLE_API_HOST", host},
+                                            {"HM_GOOGLE_CONTACTS_HOST", host},
+                                            {"HM_GOOGLE_ACCOUNTS_HOST", host},
+                                            {"HM_TLS_CA_FILE", m_google->caFile},
+                                            {"HM_OUTLOOK_NO_PAUSE", "1"}};
+        environment.remove("HM_SYNC_LOG_LEVEL");
+        for (auto it = values.begin(); it != values.end(); ++it)
+            environment.insert(it.key(), it.value());
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            environment.insert(it.key(), it.value());
+        return environment;
+    }
+    // The driver started, not waited for.
+    void start(QProcess &driver)
+    {
+        driver.setProcessEnvironment(environment());
+        driver.setProcessChannelMode(QProcess::MergedChannels);
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), QStringList{"--create-google-profile", "--google-user", kEmail,
+                                                                    "--google-tokens-file", home() + "/tokens", "--timeout", "120"});
+        driver.waitForStarted();
+    }
+    DriverRun run(const QStringList &more = {}, const QMap<QString, QString> &extra = {})
+    {
+        QProcess driver;
+        QProcessEnvironment values = environment(extra);
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            values.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        driver.setProcessEnvironment(values);
+        driver.setProcessChannelMode(QProcess::MergedChannels);
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
+                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
+                                 home() + "/tokens", "--timeout", "120"} + more);
+        if (!driver.waitForFinished(180000))
+            return {};
+        return {driver.exitCode(), driver.exitStatus() == QProcess::CrashExit, QString::fromUtf8(driver.readAll())};
+    }
+    bool sync()
+    {
+        const DriverRun done = run();
+        EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            std::printf("%s\n", qPrintable(done.output));
+        return done.exitCode == 0 && !done.crashed;
+    }
+
+    // Google's contacts that are not deleted, by id.
+    qsizetype googleContactCount() const { return googleContacts().size(); }
+    QJsonObject googleContacts() const
+    {
+        const QJsonObject all = QJsonDocument::fromJson(m_google->control("/peer/dump"))
+                                    .object()["accounts"].toObject()[kEmail].toObject()["contacts"].toObject();
+        QJsonObject alive;
+        for (auto it = all.begin(); it != all.end(); ++it) {
+            if (!it.value().toObject()["deleted"].toBool())
+                alive.insert(it.key(), it.value());
+        }
+        return alive;
+    }
+    QJsonArray googleGroups() const
+    {
+        return QJsonDocument::fromJson(m_google->control("/peer/dump")).object()["accounts"].toObject()[kEmail].toObject()["groups"].toArray();
+    }
+    QJsonArray outlookContacts() const { return m_outlook->dump().value("contacts").toArray(); }
+    QString googleUser(const char *action, const QString &id, const QByteArray &body) const
+    {
+        httplib::SSLClient client("127.0.0.1", m_google->port);
+        client.set_ca_cert_path(m_google->caFile.toLocal8Bit().constData());
+        const std::string path = QStringLiteral("/peer/contact?email=%1&action=%2&id=%3")
+                                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(kEmail)), QLatin1String(action), id)
+                                     .toStdString();
+        const auto reply = client.Post(path, body.toStdString(), "application/atom+xml");
+        EXPECT_TRUE(reply && reply->status == 200);
+        return reply ? QString::fromStdString(reply->body) : QString();
+    }
+    void googleSwitch(const QJsonObject &change) const { m_google->control("/peer/switch", change); }
+
+    // Every name once in Outlook and once on Google; the names are the family names.
+    void expectEveryContactOnceOnEachSide(const QStringList &names) const
+    {
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &contact : outlookContacts())
+            ++inOutlook[contact.toObject()["lastName"].toString()];
+        QHash<QString, int> onGoogle;
+        const QJsonObject google = googleContacts();
+        for (auto it = google.begin(); it != google.end(); ++it) {
+            const QString body = it.value().toObject()["body"].toString();
+            const qsizetype start = body.indexOf("<gd:familyName>") + 15;
+            ++onGoogle[body.mid(start, body.indexOf("</gd:familyName>") - start)];
+        }
+        for (const QString &name : names) {
+            EXPECT_EQ(inOutlook.value(name), 1) << "Outlook " << name.toStdString();
+            EXPECT_EQ(onGoogle.value(name), 1) << "Google " << name.toStdString();
+        }
+        EXPECT_EQ(inOutlook.size(), names.size());
+        EXPECT_EQ(onGoogle.size(), names.size());
+    }
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<OutlookPeerProcess> m_outlook;
+    std::unique_ptr<GooglePeerProcess> m_google;
+};
+
+// A small JPEG picture of one colour.
+QByteArray jpeg(Qt::GlobalColor color)
+{
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(color);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    return buffer.data();
+}
+
+QJsonObject fullOutlookContact()
+{
+    auto phone = [](const char *kind, const char *number) { return QJsonObject{{"kind", kind}, {"number", number}}; };
+    auto mail = [](const char *kind, const char *address) { return QJsonObject{{"kind", kind}, {"address", address}}; };
+    return {{"id", 300},
+            {"folder", 1},
+            {"created", "2026-01-01T00:00:00Z"},
+            {"modified", "2026-01-02T00:00:00Z"},
+            {"firstName", "太郎"},
+            {"lastName", "山田"},
+            {"company", "Acme & Sons"},
+            {"jobTitle", "Chief"},
+            {"phones", QJsonArray{phone("work", "+81 3 100"), phone("home", "+81 3 200"), phone("cell", "+81 90 300"),
+                                  phone("main", "+81 3 400"), phone("workFax", "+81 3 101"), phone("homeFax", "+81 3 201"),
+                                  phone("pager", "+81 50 500"), phone("other", "+81 3 600")}},
+            {"emails", QJsonArray{mail("work", "taro@work.example"), mail("home", "taro@home.example"),
+                                  mail("other", "taro@other.example")}},
+            {"workAddress", QJsonObject{{"street", "1-2-3 Marunouchi"}, {"city", "東京"}, {"state", "Tokyo"}, {"zip", "100-0005"},
+                                        {"country", "Japan"}}},
+            {"homeAddress", QJsonObject{{"street", "4 Elm"}, {"city", "Kyoto"}, {"state", ""}, {"zip", "600"}, {"country", "Japan"}}},
+            {"birthday", "1985-03-17"},
+            {"note", "a & b < c </atom:entry> end"},
+            {"categories", QJsonArray{5}},
+            {"picture", QString::fromLatin1(jpeg(Qt::red).toBase64())}};
+}
+
+} // namespace
+
+TEST(GoogleContactSync, ContactsTravelBothWaysOnceAndASecondSyncSendsNothing)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({fullOutlookContact(), simpleOutlookContact(301, "Ann", "Outlooker")}));
+    const QString gilId = sync.googleUser(
+        "add", {}, googleEntry("Gil", "Googler", "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555</gd:phoneNumber>"));
+    sync.googleUser("photo", gilId, jpeg(Qt::blue));
+    sync.makeProfile();
+    ASSERT_TRUE(sync.sync());
+    sync.expectEveryContactOnceOnEachSide({"山田", "Outlooker", "Googler"});
+
+    // The full contact on Google, piece by piece as the entry carried it; its category made a group once.
+    QString full;
+    const QJsonObject google = sync.googleContacts();
+    for (auto it = google.begin(); it != google.end(); ++it) {
+        if (it.value().toObject()["title"].toString().contains(QStringLiteral("山田")))
+            full = it.value().toObject()["body"].toString();
+    }
+    for (const char *piece : {"<gd:givenName>太郎</gd:givenName>", "<gd:familyName>山田</gd:familyName>",
+                              "<content type='text'>a &amp; b &lt; c &lt;/atom:entry&gt; end</content>",
+                              "address='taro@work.example'", "address='taro@home.example'", "address='taro@other.example'",
+                              "#mobile'>\n+81 90 300\n<", "#work_fax'>\n+81 3 101\n<", "#home_fax'>\n+81 3 201\n<",
+                              "#pager'>\n+81 50 500\n<", "#main'>\n+81 3 400\n<", "<gd:orgName>Acme &amp; Sons</gd:orgName>",
+                              "<gd:orgTitle>Chief</gd:orgTitle>", "<gd:city>東京</gd:city>", "<gContact:birthday when='1985-03-17'/>"})
+        EXPECT_TRUE(full.contains(QString::fromUtf8(piece))) << piece << "\n" << full.toStdString();
+    const QJsonArray groups = sync.googleGroups();
+    ASSERT_EQ(groups.size(), 1);
+    EXPECT_EQ(groups[0].toObject()["title"].toString(), "Work");
+    EXPECT_TRUE(full.contains("/base/" + groups[0].toObject()["id"].toString() + "'")) << full.toStdString();
+    // Google's contact in Outlook.
+    QJsonObject googler;
+    for (const QJsonValue &contact : sync.outlookContacts()) {
+        if (contact.toObject()["lastName"] == "Googler")
+            googler = contact.toObject();
+    }
+    EXPECT_EQ(googler["firstName"].toString(), "Gil");
+    EXPECT_TRUE(QJsonDocument(googler).toJson().contains("googler@g.example")) << QJsonDocument(googler).toJson().toStdString();
+    // The photos both ways: Google's in Outlook, Outlook's on Google, each a readable picture.
+    EXPECT_FALSE(QImage::fromData(QByteArray::fromBase64(googler["picture"].toString().toLatin1())).isNull());
+    bool photoOnGoogle = false;
+    for (const QJsonValue &contact : sync.googleContacts()) {
+        if (contact.toObject()["title"].toString().contains(QStringLiteral("山田")))
+            photoOnGoogle = !QImage::fromData(QByteArray::fromBase64(contact.toObject()["photo"].toString().toLatin1())).isNull();
+    }
+    EXPECT_TRUE(photoOnGoogle);
+
+    // A second sync reads and writes nothing.
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    for (const QJsonValue &request : sync.google().requests()) {
+        if (request.toObject()["path"] != "/oauth2/v4/token") {
+            EXPECT_EQ(request.toObject()["method"].toString(), "GET") << request.toObject()["path"].toString().toStdString();
+        }
+    }
+    sync.expectEveryContactOnceOnEachSide({"山田", "Outlooker", "Googler"});
+
+    // Edits both ways, then deletions both ways.
+    QString googlerId;
+    for (auto it = google.begin(); it != google.end(); ++it) {
+        if (it.value().toObject()["title"].toString().contains("Googler"))
+            googlerId = it.key();
+    }
+    sync.googleUser("edit", googlerId, googleEntry("Gilbert", "Googler"));
+    sync.outlook().control({{"op", "edit"}, {"kind", "contact"}, {"id", 301}, {"fields", QJsonObject{{"firstName", "Anna"}}}});
+    ASSERT_TRUE(sync.sync());
+    bool outlookSawEdit = false;
+    for (const QJsonValue &contact : sync.outlookContacts())
+        outlookSawEdit = outlookSawEdit || contact.toObject()["firstName"] == "Gilbert";
+    EXPECT_TRUE(outlookSawEdit);
+    bool googleSawEdit = false;
+    for (const QJsonValue &contact : sync.googleContacts())
+        googleSawEdit = googleSawEdit || contact.toObject()["body"].toString().contains("<gd:givenName>Anna</gd:givenName>");
+    EXPECT_TRUE(googleSawEdit);
+    sync.expectEveryContactOnceOnEachSide({"山田", "Outlooker", "Googler"});
+
+    sync.googleUser("delete", googlerId, {});
+    sync.outlook().control({{"op", "delete"}, {"kind", "contact"}, {"id", 301}});
+    ASSERT_TRUE(sync.sync());
+    ASSERT_TRUE(sync.sync());
+    sync.expectEveryContactOnceOnEachSide({"山田"});
+}
+
+TEST(GoogleContactSync, AServerErrorOnPageTwoOfThreeMovesNoDateAndTheNextSyncBringsEveryContactOnce)
+{
+    for (const char *kind : {"500", "401"}) {
+        SCOPED_TRACE(kind);
+        ContactSync sync;
+        sync.outlook().seed(outlookSeed({}));
+        QStringList names;
+        for (int index = 0; index < 250; ++index) {
+            names << QStringLiteral("G%1").arg(index, 3, 10, QLatin1Char('0'));
+            sync.googleUser("add", {}, googleEntry("Page", names.last()));
+        }
+        sync.makeProfile([](HMProfile &profile) { profile.setContactSyncDirectionName(QStringLiteral("device_to_mac")); });
+        sync.googleSwitch({{"kind", kind}, {"path", "/m8/feeds/contacts/me@example.com/full"}, {"skip", 1}, {"times", 1}});
+        const DriverRun failed = sync.run();
+        EXPECT_NE(failed.exitCode, 0);
+        EXPECT_TRUE(failed.output.contains(QString::fromLatin1(kind) == "500" ? "HTTP 500: Server error." : "HTTP 401: Unauthorized."))
+            << failed.output.toStdString();
+        EXPECT_EQ(sync.outlookContacts().size(), 100);
+        ASSERT_TRUE(sync.sync());
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &contact : sync.outlookContacts())
+            ++inOutlook[contact.toObject()["lastName"].toString()];
+        EXPECT_EQ(inOutlook.size(), 250);
+        for (const QString &name : names)
+            EXPECT_EQ(inOutlook.value(name), 1) << name.toStdString();
+    }
+}
+
+// A first sync of N contacts each way, the driver killed at its steps or its connection cut; after
+// two normal syncs each contact is exactly once on each side.
+TEST(GoogleContactSync, KilledOrCutFirstSyncsLeaveEveryContactOnceOnEachSide)
+{
+    const int count = qEnvironmentVariableIsSet("HM_KILL_TRIAL_CONTACTS") ? qEnvironmentVariableIntValue("HM_KILL_TRIAL_CONTACTS") : 12;
+    struct Trial
+    {
+        QString killAt;      // the driver's kill point
+        QString cut;         // or a switch on the insert path
+    };
+    const QString half = QString::number(count / 2);
+    const QList<Trial> trials{{"outlook-paired:" + half, {}},     {"outlook-read:1", {}},
+                              {"outlook-confirmed:" + half, {}},  {"outlook-committed:1", {}},
+                              {{}, "cut-before"},                {{}, "cut-after"},
+                              {{}, "500"},                       {{}, "peer-killed"},
+                              {{}, "random"},                    {{}, "random"}};
+    for (const Trial &trial : trials) {
+        SCOPED_TRACE((trial.killAt + trial.cut).toStdString());
+        ContactSync sync;
+        QJsonArray outlookContacts;
+        QStringList names;
+        for (int index = 0; index < count; ++index) {
+            names << QStringLiteral("O%1").arg(index);
+            outlookContacts.append(simpleOutlookContact(100 + index, "Out", names.last()));
+        }
+        sync.outlook().seed(outlookSeed(outlookContacts));
+        for (int index = 0; index < count; ++index) {
+            names << QStringLiteral("G%1").arg(index);
+            sync.googleUser("add", {}, googleEntry("Goo", names.last()));
+        }
+        sync.makeProfile();
+        if (trial.cut == "peer-killed" || trial.cut == "random") {
+            QProcess driver;
+            sync.start(driver);
+            if (trial.cut == "peer-killed") {
+                QElapsedTimer waited;
+                waited.start();
+                while (sync.googleContactCount() < count + count / 2 && waited.elapsed() < 60000)
+                    QThread::msleep(5);
+                sync.google().kill();
+            } else {
+                const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
+                std::printf("random kill after %d ms\n", delay);
+                QThread::msleep(delay);
+                driver.kill();
+            }
+            ASSERT_TRUE(driver.waitForFinished(120000));
+            if (trial.cut == "peer-killed") {
+                sync.google().start();
+                ASSERT_GT(sync.google().port, 0);
+            }
+            ASSERT_TRUE(sync.sync());
+            ASSERT_TRUE(sync.sync());
+            sync.expectEveryContactOnceOnEachSide(names);
+            continue;
+        }
+        if (!trial.cut.isEmpty())
+            sync.googleSwitch({{"kind", trial.cut}, {"path", "/m8/feeds/contacts/default/full"}, {"skip", count / 2}, {"times", 1}});
+        // The errors are logged to the console only when a log level is asked for.
+        const DriverRun first = sync.run({}, trial.killAt.isEmpty() ? QMap<QString, QString>{{"HM_SYNC_LOG_LEVEL", "error"}}
+                                                                    : QMap<QString, QString>{{"HM_SYNC_KILL_AT", trial.killAt}});
+        if (!trial.killAt.isEmpty())
+            EXPECT_TRUE(first.crashed) << first.output.toStdString();
+        else
+            EXPECT_TRUE(first.output.contains("Not every contact change was taken by Google")) << first.output.toStdString();
+        sync.google().control("/peer/clear-switches");
+        ASSERT_TRUE(sync.sync());
+        ASSERT_TRUE(sync.sync());
+        sync.expectEveryContactOnceOnEachSide(names);
+    }
+}
+
+// Replies no feed could be: each ends the run with a clear text, reads nothing into Outlook and moves
+// no date; an endless feed is stopped; a photo far too large is passed over.
+TEST(GoogleContactSync, HostileRepliesEndTheRunWithAClearErrorAndLoseNothing)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({}));
+    QStringList names;
+    QString firstId;
+    for (int index = 0; index < 100; ++index) {
+        names << QStringLiteral("H%1").arg(index, 3, 10, QLatin1Char('0'));
+        const QString id = sync.googleUser("add", {}, googleEntry("Host", names.last()));
+        if (firstId.isEmpty())
+            firstId = id;
+    }
+    sync.googleUser("photo", firstId, QByteArray("not used"));
+    sync.makeProfile([](HMProfile &profile) { profile.setContactSyncDirectionName(QStringLiteral("device_to_mac")); });
+    const QString feed = QStringLiteral("/m8/feeds/contacts/me@example.com/full");
+    const std::pair<const char *, const char *> cases[] = {
+        {"xml-bomb", "Google's list of contacts could not be read"},
+        {"garbage", "Google's list of contacts could not be read"},
+        {"oversize", "ERROR: "},
+        {"repeated-page-token", "Google listed the same contacts again"}};
+    for (const auto &[kind, text] : cases) {
+        SCOPED_TRACE(kind);
+        sync.google().control("/peer/clear-switches");
+        sync.googleSwitch({{"kind", kind}, {"path", feed}});
+        const DriverRun failed = sync.run();
+        EXPECT_NE(failed.exitCode, 0);
+        EXPECT_TRUE(failed.output.contains(QLatin1String(text))) << failed.output.toStdString();
+        if (QLatin1String(kind) != QLatin1String("repeated-page-token")) {
+            EXPECT_EQ(sync.outlookContacts().size(), 0);
+        }
+    }
+    sync.google().control("/peer/clear-switches");
+    sync.googleSwitch({{"kind", "oversize"}, {"path", "/m8/feeds/photos/media/me@example.com/" + firstId}});
+    ASSERT_TRUE(sync.sync());
+    QHash<QString, int> inOutlook;
+    for (const QJsonValue &contact : sync.outlookContacts())
+        ++inOutlook[contact.toObject()["lastName"].toString()];
+    EXPECT_EQ(inOutlook.size(), 100);
+    for (const QString &name : names)
+        EXPECT_EQ(inOutlook.value(name), 1) << name.toStdString();
+}
+
+// A Google edit made while Outlook's contacts are being sent arrives at the next sync: the list date
+// comes from the listing, never from the write replies.
+TEST(GoogleContactSync, AGoogleEditMadeDuringTheUploadArrivesAtTheNextSync)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({simpleOutlookContact(100, "Out", "Sender")}));
+    const QString id = sync.googleUser("add", {}, googleEntry("Before", "Edited"));
+    sync.makeProfile();
+    sync.googleSwitch({{"kind", "slow"}, {"path", "/m8/feeds/contacts/default/full"}, {"times", 1}, {"slowMs", 1500}});
+    QProcess driver;
+    sync.start(driver);
+    QElapsedTimer waited;
+    waited.start();
+    const auto posted = [&sync] {
+        for (const QJsonValue &request : sync.google().requests()) {
+            if (request.toObject()["method"] == "POST" && request.toObject()["path"] == "/m8/feeds/contacts/default/full")
+                return true;
+        }
+        return false;
+    };
+    while (!posted() && waited.elapsed() < 60000)
+        QThread::msleep(20);
+    sync.googleUser("edit", id, googleEntry("After", "Edited"));
+    ASSERT_TRUE(driver.waitForFinished(120000));
+    EXPECT_EQ(driver.exitCode(), 0) << driver.readAll().toStdString();
+    ASSERT_TRUE(sync.sync());
+    bool arrived = false;
+    for (const QJsonValue &contact : sync.outlookContacts())
+        arrived = arrived || contact.toObject()["firstName"] == "After";
+    EXPECT_TRUE(arrived);
+    sync.expectEveryContactOnceOnEachSide({"Sender", "Edited"});
+}
