@@ -236,9 +236,10 @@ TEST(OutlookAnsweredBatchKill, KilledAtRandomMomentsEveryRecordStaysOnceOnEachSi
         QProcess killed;
         run.start(killed);
         ASSERT_TRUE(killed.waitForStarted());
-        if (!killed.waitForFinished(int(delayMs)))
+        if (!killed.waitForFinished(int(delayMs))) {
             killed.kill();
-        ASSERT_TRUE(killed.waitForFinished(120000));
+            ASSERT_TRUE(killed.waitForFinished(120000));
+        }
         run.expectEveryRecordOnceAfterTwoSyncs(true);
     }
 }
