@@ -5,6 +5,7 @@
 // never the desktop's own writes, so only the identities kept before the batch went tell its copies.
 // Two later syncs leave every contact and every event exactly once on the phone and in Outlook, the
 // maps naming each phone record once. HM_KILL_TRIALS sets the number of random trials.
+#include "OutlookDriverRun.h"
 #include "OutlookPeerProcess.h"
 #include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
@@ -114,19 +115,9 @@ struct AnsweredBatchRun
     {
         QMap<QString, QString> all = environment;
         all.insert(extra);
-        driver.setProcessEnvironment(driverEnvironment(home(), all));
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
+        startOutlookDriver(driver, home(), driverArguments(*phone), all);
     }
-    bool syncToTheEnd() const
-    {
-        QProcess driver;
-        start(driver);
-        if (!driver.waitForFinished(120000) || driver.exitCode() != 0) {
-            ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
-            return false;
-        }
-        return true;
-    }
+    bool syncToTheEnd() const { return syncOutlookToTheEnd(home(), driverArguments(*phone), environment, 120000); }
     // New contacts and events in Outlook, and (both ways) one new contact on the phone.
     void addRecords(bool onPhoneToo)
     {
