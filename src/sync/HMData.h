@@ -100,6 +100,34 @@ public:
     // applied as a change of it. The others are to be applied as they came. Answers them all, in the
     // order they came, and forgets them.
     QList<DeferredDeviceRecord> settleDeferredDeviceRecords(quint64 conduit, qint32 changeAction);
+    // Outlook keeps its pairs in id maps of its own (see HMOutlookSentAdds): before the first batch,
+    // the records about to go out as new are kept on disk (temporary id, Outlook id, the identity
+    // sent), replacing what an earlier run kept. False when the disk did not take them.
+    bool keepOutlookAddsAboutToBeSent(const QList<HMSyncRecord> &records, quint64 conduit);
+    // Outlook: reads the records an earlier run sent as new and forgets those the id map pairs by now
+    // (their pairs were kept after all; one read of the map, only when there are any). Answers
+    // whether some are left, whose copies the device may hold under ids of its own.
+    bool loadUnsettledOutlookAdds();
+    // Outlook, before a device record is applied: when the id map does not pair its id and an
+    // unsettled record sent had the same identity, the device holds that Outlook record under its own
+    // id. The pair is kept aside for commitAdoptedOutlookPairs; answers whether it was.
+    bool adoptUnconfirmedOutlookAdd(const QVariantMap &deviceRecord, quint64 conduit);
+    // Outlook, after a page: the pairs adopted from it go into the id map with one write, then the
+    // records still unsettled are kept. Answers false when the map could not take them.
+    bool commitAdoptedOutlookPairs();
+    // Outlook: whether the id map pairs the device id (read once, with the adopted pairs added).
+    bool isPairedWithOutlook(const QString &deviceId);
+    // Outlook: in the whole listing that follows a run ended before its pairs were kept, the device
+    // time a listing of changes would have started at; invalid otherwise.
+    QDateTime outlookRecoveryListingSince() const { return m_outlookRecoveryListingSince; }
+    void setOutlookRecoveryListingSince(const QDateTime &since) { m_outlookRecoveryListingSince = since; }
+    // Outlook: the file that keeps the records sent as new (beside the id map); empty without one.
+    virtual QString outlookSentAddsPath();
+    // Outlook: the id map's pairs, device id by Outlook id, with pairs a killed run confirmed; the
+    // default has no map and answers none.
+    virtual QHash<QString, QString> outlookPairs();
+    // Outlook: keeps the pairs (device id -> Outlook id) in the id map with one write.
+    virtual bool keepOutlookPairs(const QVariantMap &pairs);
     // The fields that tell one record of the conduit from another, as one text (normalised records of
     // either side give the same text); empty when they are all empty, and such records are never
     // taken for each other.
@@ -258,6 +286,15 @@ private:
     // The forms of an identity with one of its fields left out, each only when a field left in holds
     // something: two records alike in all those but that one field.
     static QStringList looseIdentities(const QString &identity);
+    // Outlook: the records an earlier run sent as new whose pairs were not kept, by temporary id, and
+    // their temporary ids by identity; the id map's paired device ids, read at the first need; the
+    // pairs adopted from the listing, device id -> Outlook id, until commitAdoptedOutlookPairs.
+    QHash<QString, std::pair<QString, QString>> m_unsettledOutlookAdds;
+    QMultiHash<QString, QString> m_unsettledOutlookAddsByIdentity;
+    std::optional<QSet<QString>> m_outlookPairedDeviceIds;
+    QVariantMap m_adoptedOutlookPairs;
+    QDateTime m_outlookRecoveryListingSince;
+    bool keepUnsettledOutlookAdds();
     // The device records kept aside until the listing ends.
     QList<DeferredDeviceRecord> m_deferredDeviceRecords;
     // The listing's versions of the entries held back (nullopt: the entry goes), by hmUid.

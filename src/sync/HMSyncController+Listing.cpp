@@ -201,11 +201,16 @@ bool HMSyncController::saveConduitChanges(HMSyncConduitData &data, HMData &dataS
                       .arg(data.conduitIdentifierString(), dataSource.saveFailure());
     if (failure.isEmpty())
         return true;
+    failPage(failure);
+    return false;
+}
+
+void HMSyncController::failPage(const QString &failure)
+{
     DDLogError(failure);
     recordError(HMSyncError::Other, failure);
     writeRemainOnCurrentConduit(false);
     setStageErrored();
-    return false;
 }
 
 // ---- List ---------------------------------------------------------------------------------------
@@ -219,11 +224,18 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
             date = date.addSecs(secondsFromGmtOfPacificTime(date));
         return date.addSecs(GlobalVariables::getSyncControllerSecondsDifference());
     };
-    if (dataSource.hasUnconfirmedRecords()) {
+    // Outlook lists the records it sent as new on disk until their pairs are kept.
+    const bool hasUnsettledOutlookAdds = isOutlookProfile() && dataSource.loadUnsettledOutlookAdds();
+    if (hasUnsettledOutlookAdds || dataSource.hasUnconfirmedRecords()) {
         // An earlier run ended before the device answered its adds: the device may hold them under
         // ids the Mac never learnt, so everything is read and matched before anything is sent again.
         DDLogInfo(QStringLiteral("Reading every device record: some adds were never confirmed"));
         dataSource.setIsDeviceReread(true);
+        if (isOutlookProfile() && !data.rereadDeviceOnNextSync()) {
+            const QDateTime outlookChange = dataSource.getOutlookLastModifiedDate();
+            dataSource.setOutlookRecoveryListingSince(outlookChange.isValid() ? inDeviceTime(outlookChange)
+                                                                               : QDateTime());
+        }
         return {};
     }
     if (isOutlookProfile()) {
@@ -312,6 +324,13 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
         applyDeviceRecord(record, data, *dataSource, idsToDelete, writtenFromDevice);
     if (!writtenFromDevice.isEmpty())
         data.addHmUidsModifiedByDevice(writtenFromDevice);
+    if (!dataSource->commitAdoptedOutlookPairs()) {
+        dataSource->stopUsingOnThread();
+        failPage(QStringLiteral("The %1 map could not keep the records the device already held.")
+                     .arg(data.conduitIdentifierString()));
+        scheduleProcess();
+        return;
+    }
     deleteVanishedRecords(data, *dataSource, idsToDelete);
 
     bool picturesArrived = true;
@@ -405,6 +424,9 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     QVariantMap normalized = record;
     normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
+    if (isOutlookProfile() && (dataSource.adoptUnconfirmedOutlookAdd(normalized, data.conduit()) ||
+                               isUnchangedOutlookPairInRecovery(dataSource, normalized, uid)))
+        return;
     if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
     if (!isOutlookProfile() && dataSource.defersLooseMatch(normalized, action, data.conduit()))
@@ -483,6 +505,25 @@ bool HMSyncController::isDeviceCopyOfMacChange(HMData &dataSource, const QVarian
     if (!isUnchangedCopyInRecoveryListing(dataSource, uid))
         return false;
     DDLogInfo(QStringLiteral("Not applying '%1': the device has not changed it since the last sync").arg(uid));
+    return true;
+}
+
+// In the whole listing that follows a run ended before its Outlook pairs were kept, a record the map
+// pairs that the device has not changed since the map's last change (or that carries no time) is left
+// alone: a listing of changes would not have held it, and applying it would write Outlook's copy over
+// for nothing, an edit made there since included.
+bool HMSyncController::isUnchangedOutlookPairInRecovery(HMData &dataSource, const QVariantMap &normalized,
+                                                        const QString &uid)
+{
+    const QDateTime since = dataSource.outlookRecoveryListingSince();
+    if (!since.isValid() || uid.isEmpty() || !dataSource.isPairedWithOutlook(uid))
+        return false;
+    const QString changedText = stringForKey(normalized, kHMSyncFieldLastModified);
+    const QDateTime changed =
+        changedText.isEmpty() ? QDateTime() : dataSource.dateUtilities().dateFromLocalDateTimeString(changedText);
+    if (changed.isValid() && changed >= since)
+        return false;
+    DDLogVerbose(QStringLiteral("Not applying '%1': the device has not changed it since the last sync").arg(uid));
     return true;
 }
 

@@ -189,6 +189,15 @@ void HMSyncController::sendListedRecords(HMSyncConduitData &data, HMData &dataSo
     // entries of changes and deletions keep what they were until every batch is answered: a run that
     // ends first sends them again.
     dataSource.holdBackSentChanges(records, before);
+    // Outlook keeps its pairs in maps of its own and has no graph: the records going out as new are
+    // listed on disk instead, so that a run ending before their pairs are kept lets the next listing
+    // adopt the device's copies instead of sending them again. Once every batch is answered, those
+    // the map pairs leave the list.
+    if (isOutlookProfile() && !dataSource.keepOutlookAddsAboutToBeSent(records, conduit)) {
+        endUpdateLoopInError(QStringLiteral("The %1 records about to be sent as new could not be listed on disk.")
+                                 .arg(data.conduitIdentifierString()));
+        return;
+    }
     if (!m_configuration->saveProgressForConduitData(data)) {
         endUpdateLoopInError(
             QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));
@@ -197,6 +206,8 @@ void HMSyncController::sendListedRecords(HMSyncConduitData &data, HMData &dataSo
     if (!runUpdateLoop(conduit, records))
         return;
     dataSource.commitSentChanges();
+    if (isOutlookProfile())
+        dataSource.loadUnsettledOutlookAdds();
     if (!m_configuration->saveProgressForConduitData(data))
         endUpdateLoopInError(
             QStringLiteral("The %1 identifier graph could not be saved.").arg(data.conduitIdentifierString()));

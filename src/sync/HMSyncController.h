@@ -236,6 +236,10 @@ private:
     // Saves the conduit's identifier graph, then its store. A failure records the error and errors the
     // stage, so the run ends before the logoff tells the device its changes arrived.
     bool saveConduitChanges(HMSyncConduitData &data, HMData &dataSource);
+    // Ends the conduit's page in error: logged, recorded, the stage errored.
+    void failPage(const QString &failure);
+    static bool isUnchangedOutlookPairInRecovery(HMData &dataSource, const QVariantMap &normalized,
+                                                 const QString &uid);
     QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
     void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
                            QStringList &idsToDelete, QSet<QString> &writtenFromDevice);

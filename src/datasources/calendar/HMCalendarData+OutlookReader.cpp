@@ -566,6 +566,24 @@ void HMCalendarData::replaceTempId(const QString &temporaryId, const QString &pe
         reachStep(OutlookStep::PairConfirmed);
 }
 
+QString HMCalendarData::outlookSentAddsPath()
+{
+    ensureOutlookHelpers();
+    return m_outlookDatFileHelper->calendarFilePath() + QStringLiteral(".sent");
+}
+
+QHash<QString, QString> HMCalendarData::outlookPairs()
+{
+    ensureOutlookHelpers();
+    return m_outlookIds->deviceIdsByOutlookId();
+}
+
+bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
+{
+    ensureOutlookHelpers();
+    return m_outlookIds->commit(pairs, {}, {}, {});
+}
+
 // YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:
 // only the pairs the other side confirmed; the rest waits for the next read. Both lists start afresh.
 void HMCalendarData::commitUniqueIds(bool wasSuccessful)

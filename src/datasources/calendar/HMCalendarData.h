@@ -150,6 +150,9 @@ public:
     void continueDeleting(const QStringList &hmUids);
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
     void commitUniqueIds(bool wasSuccessful) override;
+    QString outlookSentAddsPath() override;
+    QHash<QString, QString> outlookPairs() override;
+    bool keepOutlookPairs(const QVariantMap &pairs) override;
     void removeDeletedOutlookIdsFromDatFile();
     QString saveFailure() const override;
     // The moments of the Outlook path the crash tests stop a run at.

@@ -423,6 +423,24 @@ void HMContactData::replaceTempId(const QString &temporaryId, const QString &per
         reachStep(OutlookStep::PairConfirmed);
 }
 
+QString HMContactData::outlookSentAddsPath()
+{
+    ensureOutlookHelpers();
+    return m_datFileHelper->contactFilePath() + QStringLiteral(".sent");
+}
+
+QHash<QString, QString> HMContactData::outlookPairs()
+{
+    ensureOutlookHelpers();
+    return contactIdBookkeeping().deviceIdsByOutlookId();
+}
+
+bool HMContactData::keepOutlookPairs(const QVariantMap &pairs)
+{
+    ensureOutlookHelpers();
+    return mergeConfirmedPairs(pairs, {}, false);
+}
+
 bool HMContactData::appendConfirmedPair(const QString &deviceId, const QString &outlookId)
 {
     return contactIdBookkeeping().appendConfirmedPair(deviceId, outlookId);

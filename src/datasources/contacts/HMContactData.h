@@ -126,6 +126,9 @@ public:
     void removeDeletedOutlookIdsFromDatFile();
     void commitUniqueIds(bool wasSuccessful) override;
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
+    QString outlookSentAddsPath() override;
+    QHash<QString, QString> outlookPairs() override;
+    bool keepOutlookPairs(const QVariantMap &pairs) override;
     QStringList modifiedOutlookContactRecord(const QDateTime &date);
     void deleteOrphanedRecordsInOutlook() {}
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);

@@ -3,6 +3,7 @@
 // Outlook in the middle of the property reads. Two later syncs leave every event exactly once on the
 // phone and in the calendar map, and nothing deleted. The phone peer and the simulated Outlook run as
 // programs of their own.
+#include "OutlookDriverRun.h"
 #include "OutlookPeerProcess.h"
 #include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
@@ -69,14 +70,7 @@ QJsonObject seedWithEvents()
 
 bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment)
 {
-    QProcess driver;
-    driver.setProcessEnvironment(driverEnvironment(home, environment));
-    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
-    if (!driver.waitForFinished(90000) || driver.exitCode() != 0) {
-        ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
-        return false;
-    }
-    return true;
+    return syncOutlookToTheEnd(home, arguments, environment);
 }
 
 // Every Outlook event once on the phone, and the map naming each phone event once.

@@ -3,6 +3,7 @@
 // middle of the property reads. Two later syncs leave every contact exactly once on the phone and in
 // the contact map, and nothing deleted. The phone peer and the simulated Outlook run as programs of
 // their own.
+#include "OutlookDriverRun.h"
 #include "OutlookPeerProcess.h"
 #include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
@@ -47,17 +48,9 @@ QJsonObject seedWithContacts()
             {"contacts", contacts}};
 }
 
-// Runs the driver to its end; false (with a test failure) when it fails.
 bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment)
 {
-    QProcess driver;
-    driver.setProcessEnvironment(driverEnvironment(home, environment));
-    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments);
-    if (!driver.waitForFinished(90000) || driver.exitCode() != 0) {
-        ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
-        return false;
-    }
-    return true;
+    return syncOutlookToTheEnd(home, arguments, environment);
 }
 
 // Every Outlook contact once on the phone, and the map naming each phone contact once.

@@ -3,6 +3,7 @@
 // around the read and the commits; the simulated Outlook in the middle of the imports and of the
 // updates; the phone's connection dropped. Two normal syncs later every contact is exactly once in
 // Outlook and once on the phone, and none is gone. HM_KILL_TRIAL_CONTACTS sets the contacts per side.
+#include "OutlookDriverRun.h"
 #include "OutlookPeerProcess.h"
 #include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
@@ -75,19 +76,9 @@ struct TwoWayRun
     {
         QMap<QString, QString> all = environment;
         all.insert(extra);
-        driver.setProcessEnvironment(driverEnvironment(home(), all));
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
+        startOutlookDriver(driver, home(), driverArguments(*phone), all);
     }
-    bool syncToTheEnd() const
-    {
-        QProcess driver;
-        start(driver);
-        if (!driver.waitForFinished(180000) || driver.exitCode() != 0) {
-            ADD_FAILURE() << driver.readAllStandardOutput().toStdString() << driver.readAllStandardError().toStdString();
-            return false;
-        }
-        return true;
-    }
+    bool syncToTheEnd() const { return syncOutlookToTheEnd(home(), driverArguments(*phone), environment, 180000); }
     void restartOutlook()
     {
         outlook->process().waitForFinished(5000);

@@ -1,0 +1,236 @@
+// Syncs of an Outlook profile killed (SIGKILL) while the phone answers an update batch of new Outlook
+// contacts and events: after the phone stored the batch and before every pair of its answer was kept
+// (the first pair kept, half the batch's), right after the whole answer, and at random moments of a
+// sync that sends new records both ways. The phone lists only what changed since the last sync and
+// never the desktop's own writes, so only the identities kept before the batch went tell its copies.
+// Two later syncs leave every contact and every event exactly once on the phone and in Outlook, the
+// maps naming each phone record once. HM_KILL_TRIALS sets the number of random trials.
+#include "OutlookDriverRun.h"
+#include "OutlookPeerProcess.h"
+#include "PhonePeerProcess.h"
+#include "WiFiSyncTestSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+using phonepeer::Conduit;
+
+namespace {
+
+constexpr int kSeeded = 6;
+constexpr int kAdded = 16;
+
+QStringList driverArguments(const PhonePeerProcess &phone)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
+            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"), QStringLiteral("outlook"), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+}
+
+QJsonObject contact(int index)
+{
+    return {{"folder", 1}, {"firstName", QStringLiteral("Given%1").arg(index)}, {"lastName", QStringLiteral("Family%1").arg(index)}};
+}
+
+QJsonObject event(int index)
+{
+    const QString day = QStringLiteral("2027-05-%1").arg(index + 1, 2, 10, QLatin1Char('0'));
+    return {{"folder", 2}, {"start", day + QStringLiteral("T09:00:00+02:00")}, {"end", day + QStringLiteral("T10:00:00+02:00")},
+            {"subject", QStringLiteral("Meeting %1").arg(index)}, {"zone", "Europe/Berlin"}};
+}
+
+QJsonObject seed()
+{
+    QJsonArray contacts;
+    QJsonArray events;
+    for (int index = 0; index < kSeeded; ++index) {
+        QJsonObject dated{{"id", 100 + index}, {"created", "2026-01-01T00:00:00Z"}, {"modified", "2026-01-02T00:00:00Z"}};
+        QJsonObject one = contact(index);
+        QJsonObject other = event(index);
+        for (auto it = dated.begin(); it != dated.end(); ++it) {
+            one.insert(it.key(), it.value());
+            other.insert(it.key(), it.value());
+        }
+        contacts.append(one);
+        events.append(other);
+    }
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"contacts", contacts},
+            {"events", events}};
+}
+
+// How many times each value of a field the records hold.
+QHash<QString, int> countsOf(const QList<phonepeer::PhoneRecord> &records, const QString &field)
+{
+    QHash<QString, int> counts;
+    for (const phonepeer::PhoneRecord &record : records)
+        ++counts[record.fields.value(field)];
+    return counts;
+}
+
+QHash<QString, int> countsOf(const QJsonArray &records, const char *field)
+{
+    QHash<QString, int> counts;
+    for (const QJsonValue &record : records)
+        ++counts[record.toObject().value(QLatin1String(field)).toString()];
+    return counts;
+}
+
+struct AnsweredBatchRun
+{
+    AnsweredBatchRun()
+    {
+        preparePhoneLinkTests();
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        options.timeZone = QStringLiteral("Europe/Berlin");
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(outlook->isReady());
+        outlook->seed(seed());
+        phone = std::make_unique<PhonePeerProcess>();
+        EXPECT_TRUE(phone->isReady());
+        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()},
+                       {QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")},
+                       {QStringLiteral("HM_OUTLOOK_NO_PAUSE"), QStringLiteral("1")}};
+    }
+    ~AnsweredBatchRun() { phone->stop(); }
+
+    QString home() const { return outlook->home(); }
+    void start(QProcess &driver, const QMap<QString, QString> &extra = {}) const
+    {
+        QMap<QString, QString> all = environment;
+        all.insert(extra);
+        startOutlookDriver(driver, home(), driverArguments(*phone), all);
+    }
+    bool syncToTheEnd() const { return syncOutlookToTheEnd(home(), driverArguments(*phone), environment, 120000); }
+    // New contacts and events in Outlook, and (both ways) one new contact on the phone.
+    void addRecords(bool onPhoneToo)
+    {
+        for (int index = kSeeded; index < kSeeded + kAdded; ++index) {
+            outlook->control({{"op", "add"}, {"kind", "contact"}, {"record", contact(index)}});
+            outlook->control({{"op", "add"}, {"kind", "event"}, {"record", event(index)}});
+        }
+        if (onPhoneToo)
+            phone->editContact(QStringLiteral("add"), {}, {{"NEWFNAME", "Pho"}, {"NEWLNAME", "PhoneOnly"}});
+    }
+    QString mapPath(const QString &name) const
+    {
+        QDirIterator found(home() + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
+        return found.hasNext() ? found.next() : QString();
+    }
+    // Each phone record of the conduit named once by its map, and no pairs left aside.
+    void expectMapNamesEachOnce(Conduit conduit, const QString &name) const
+    {
+        QFile map(mapPath(name));
+        ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << name.toStdString();
+        const QByteArray text = map.readAll();
+        for (const phonepeer::PhoneRecord &record : phone->records(conduit))
+            EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+        EXPECT_FALSE(QFile::exists(map.fileName() + QStringLiteral(".confirmed")));
+        EXPECT_FALSE(QFile::exists(map.fileName() + QStringLiteral(".sent")));
+    }
+    // After two normal syncs: every record once on each side.
+    void expectEveryRecordOnceAfterTwoSyncs(bool phoneContact) const
+    {
+        ASSERT_TRUE(syncToTheEnd());
+        ASSERT_TRUE(syncToTheEnd());
+        const QJsonObject state = outlook->dump();
+        const QHash<QString, int> phoneContacts = countsOf(phone->records(Conduit::Contacts), QStringLiteral("NEWLNAME"));
+        const QHash<QString, int> outlookContacts = countsOf(state.value("contacts").toArray(), "lastName");
+        const QHash<QString, int> phoneEvents = countsOf(phone->records(Conduit::Calendar), QStringLiteral("SUBJECT"));
+        const QHash<QString, int> outlookEvents = countsOf(state.value("events").toArray(), "subject");
+        const int contacts = kSeeded + kAdded + (phoneContact ? 1 : 0);
+        EXPECT_EQ(phoneContacts.size(), contacts);
+        EXPECT_EQ(outlookContacts.size(), contacts);
+        EXPECT_EQ(phoneEvents.size(), kSeeded + kAdded);
+        EXPECT_EQ(outlookEvents.size(), kSeeded + kAdded);
+        for (const QHash<QString, int> *side : {&phoneContacts, &outlookContacts, &phoneEvents, &outlookEvents}) {
+            for (auto it = side->constBegin(); it != side->constEnd(); ++it)
+                EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        }
+        expectMapNamesEachOnce(Conduit::Contacts, QStringLiteral("contacts-outlook.plist"));
+        expectMapNamesEachOnce(Conduit::Calendar, QStringLiteral("calendar-outlook.plist"));
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<OutlookPeerProcess> outlook;
+    std::unique_ptr<PhonePeerProcess> phone;
+    QMap<QString, QString> environment;
+};
+
+int randomTrials()
+{
+    const int fromEnvironment = qEnvironmentVariableIntValue("HM_KILL_TRIALS");
+    return fromEnvironment > 0 ? fromEnvironment : 4;
+}
+
+} // namespace
+
+// Killed while the phone's answer to the batch of new contacts, then of new events, is being kept:
+// after its first pair, after half of them, and once the whole answer was read.
+TEST(OutlookAnsweredBatchKill, TheRecordsOfABatchThePhoneStoredAreNotSentAgain)
+{
+    const QString half = QString::number(kAdded / 2);
+    for (const QString &point : {QStringLiteral("outlook-confirmed:1"), QStringLiteral("outlook-confirmed:") + half,
+                                 QStringLiteral("update-answered:1"), QStringLiteral("outlook-events-confirmed:1"),
+                                 QStringLiteral("outlook-events-confirmed:") + half, QStringLiteral("update-answered:2")}) {
+        SCOPED_TRACE(point.toStdString());
+        AnsweredBatchRun run;
+        ASSERT_TRUE(run.syncToTheEnd());
+        run.addRecords(false);
+        QProcess killed;
+        run.start(killed, {{QStringLiteral("HM_SYNC_KILL_AT"), point}});
+        ASSERT_TRUE(killed.waitForFinished(120000));
+        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        run.expectEveryRecordOnceAfterTwoSyncs(false);
+    }
+}
+
+// Killed at random moments of a sync that sends new Outlook contacts and events to the phone and a new
+// phone contact to Outlook; the moments spread over the length of such a sync run to its end.
+TEST(OutlookAnsweredBatchKill, KilledAtRandomMomentsEveryRecordStaysOnceOnEachSide)
+{
+    const quint32 seedValue = QRandomGenerator::global()->generate();
+    SCOPED_TRACE("seed " + std::to_string(seedValue));
+    QRandomGenerator random(seedValue);
+    qint64 syncMs = 0;
+    {
+        AnsweredBatchRun timing;
+        ASSERT_TRUE(timing.syncToTheEnd());
+        timing.addRecords(true);
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(timing.syncToTheEnd());
+        syncMs = clock.elapsed();
+    }
+    for (int trial = 0; trial < randomTrials(); ++trial) {
+        const qint64 delayMs = qint64(random.bounded(quint32(syncMs + 1)));
+        SCOPED_TRACE("killed after " + std::to_string(delayMs) + " ms of " + std::to_string(syncMs));
+        AnsweredBatchRun run;
+        ASSERT_TRUE(run.syncToTheEnd());
+        run.addRecords(true);
+        QProcess killed;
+        run.start(killed);
+        ASSERT_TRUE(killed.waitForStarted());
+        if (!killed.waitForFinished(int(delayMs))) {
+            killed.kill();
+            ASSERT_TRUE(killed.waitForFinished(120000));
+        }
+        run.expectEveryRecordOnceAfterTwoSyncs(true);
+    }
+}
