@@ -3,7 +3,7 @@
 
 #include "AdvancedSettingsTestSupport.h"
 
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/appkit/Workspace.h"
@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QLocale>
 #include <QTest>
+#include <QTimeZone>
 #include <QToolButton>
 
 namespace {
@@ -70,7 +71,7 @@ TEST_F(AdvancedSettingsTest, WipeAllBoxMarksOnlyEnabledConduits)
     Ui::HMAdvancedSettingsWindowController &ui = openSheet().ui();
     EXPECT_EQ(ui.wipeAllCheckbox->checkState(), Qt::Unchecked);
     // A click from off lands on mixed, which becomes on.
-    QTest::mouseClick(ui.wipeAllCheckbox, Qt::LeftButton);
+    click(ui.wipeAllCheckbox);
     EXPECT_EQ(ui.wipeAllCheckbox->checkState(), Qt::Checked);
     EXPECT_EQ(m_profile->purgeAppleRecordsCheckboxState(), 1);
     EXPECT_TRUE(m_profile->purgeContactsOnNextSync());
@@ -80,11 +81,11 @@ TEST_F(AdvancedSettingsTest, WipeAllBoxMarksOnlyEnabledConduits)
     EXPECT_TRUE(ui.contactWipeCheckbox->isChecked());
 
     // Unticking one conduit makes the box mixed; a click then clears every enabled conduit.
-    QTest::mouseClick(ui.calendarWipeCheckbox, Qt::LeftButton);
+    click(ui.calendarWipeCheckbox);
     EXPECT_EQ(ui.wipeAllCheckbox->checkState(), Qt::PartiallyChecked);
-    QTest::mouseClick(ui.wipeAllCheckbox, Qt::LeftButton);
+    click(ui.wipeAllCheckbox);
     EXPECT_EQ(ui.wipeAllCheckbox->checkState(), Qt::Checked);
-    QTest::mouseClick(ui.wipeAllCheckbox, Qt::LeftButton);
+    click(ui.wipeAllCheckbox);
     EXPECT_EQ(ui.wipeAllCheckbox->checkState(), Qt::Unchecked);
     EXPECT_FALSE(m_profile->purgeContactsOnNextSync());
     EXPECT_FALSE(m_profile->purgeCalendarOnNextSync());
@@ -98,8 +99,8 @@ TEST_F(AdvancedSettingsTest, OutlookOptionsAndDeletionChoices)
     Ui::HMAdvancedSettingsWindowController &ui = openSheet().ui();
     EXPECT_TRUE(ui.syncAttendeesCheckbox->isChecked()) << "missing counts as on";
     EXPECT_FALSE(ui.syncOrganizerMeetingsButton->isChecked()) << "missing counts as off";
-    QTest::mouseClick(ui.syncCompletedTasksButton, Qt::LeftButton);
-    QTest::mouseClick(ui.syncOrganizerMeetingsButton, Qt::LeftButton);
+    click(ui.syncCompletedTasksButton);
+    click(ui.syncOrganizerMeetingsButton);
     EXPECT_EQ(m_profile->shouldSyncCompletedTasks(), QStringLiteral("no"));
     EXPECT_EQ(m_profile->shouldSyncOrganizerMeetings(), QStringLiteral("yes"));
     // The photos box toggles the profile's value: missing becomes "no", then "yes".
@@ -123,27 +124,27 @@ TEST_F(AdvancedSettingsTest, OutlookOptionsAndDeletionChoices)
 TEST_F(AdvancedSettingsTest, LoggingSwitchesAndTheLogFolder)
 {
     launchWithProfile(kOutlook15);
-    const QDateTime now = QDateTime(QDate(2026, 12, 9), QTime(6, 0), QTimeZone::UTC);
+    const QDateTime now = QDateTime(QDate(2026, 12, 9), QTime(6, 0), QTimeZone::utc());
     platform::Clock::setSource([now] { return now; });
     m_defaults->setInteger(7, QStringLiteral("LogLevel"));
     ddLogLevel.store(0);
     Ui::HMAdvancedSettingsWindowController &ui = openSheet().ui();
     EXPECT_EQ(ddLogLevel.load(), 7) << "opening restores the stored level";
     EXPECT_TRUE(ui.loggingEnabledCheckbox->isChecked());
-    QTest::mouseClick(ui.logLevelSegment2, Qt::LeftButton);
+    click(ui.logLevelSegment2);
     EXPECT_EQ(ddLogLevel.load(), 3);
     EXPECT_EQ(m_defaults->integerForKey(QStringLiteral("LogLevel")), 7) << "the segments set the live level only";
-    QTest::mouseClick(ui.logLevelSegment4, Qt::LeftButton);
+    click(ui.logLevelSegment4);
     EXPECT_EQ(ddLogLevel.load(), 15);
 
-    QTest::mouseClick(ui.loggingEnabledCheckbox, Qt::LeftButton); // off
+    click(ui.loggingEnabledCheckbox); // off
     EXPECT_EQ(ddLogLevel.load(), 0);
-    QTest::mouseClick(ui.loggingEnabledCheckbox, Qt::LeftButton); // on
+    click(ui.loggingEnabledCheckbox); // on
     platform::UserDefaults onDisk(m_home->path() + QStringLiteral("/defaults.plist"));
     EXPECT_EQ(onDisk.integerForKey(QStringLiteral("LogLevel")), 15);
     EXPECT_EQ(onDisk.objectForKey(QStringLiteral("LoggingExpiration")).toDateTime(), now.addSecs(172800));
 
-    QTest::mouseClick(ui.viewLogFilesButton, Qt::LeftButton);
+    click(ui.viewLogFilesButton);
     ASSERT_FALSE(m_workspaceRequests.isEmpty());
     EXPECT_EQ(QDir::cleanPath(m_workspaceRequests.last().second.toLocalFile()),
               QDir::cleanPath(m_home->logFolder()));
@@ -156,7 +157,7 @@ TEST_F(AdvancedSettingsTest, AutosyncAlsoSwitchesRunAtLoginOn)
     Ui::HMAdvancedSettingsWindowController &ui = openSheet().ui();
     EXPECT_FALSE(ui.runAtLoginButton->isChecked());
     EXPECT_TRUE(ui.appStoreRunAtLoginButton->isHidden());
-    QTest::mouseClick(ui.autoSyncCheckbox, Qt::LeftButton);
+    click(ui.autoSyncCheckbox);
     EXPECT_TRUE(m_sheet->backgroundSyncWasChanged());
     EXPECT_TRUE(ui.runAtLoginButton->isChecked());
     EXPECT_TRUE(platform::UserDefaults(m_home->path() + QStringLiteral("/defaults.plist"))
@@ -164,9 +165,9 @@ TEST_F(AdvancedSettingsTest, AutosyncAlsoSwitchesRunAtLoginOn)
     const QStringList entries = QDir(m_home->autostartFolder()).entryList({QStringLiteral("*.desktop")});
     EXPECT_EQ(entries.size(), 1) << entries.join(u',').toStdString();
     // Switching autosync off leaves run at login alone; the run-at-login box removes the entry.
-    QTest::mouseClick(ui.autoSyncCheckbox, Qt::LeftButton);
+    click(ui.autoSyncCheckbox);
     EXPECT_TRUE(ui.runAtLoginButton->isChecked());
-    QTest::mouseClick(ui.runAtLoginButton, Qt::LeftButton);
+    click(ui.runAtLoginButton);
     EXPECT_TRUE(QDir(m_home->autostartFolder()).entryList({QStringLiteral("*.desktop")}).isEmpty());
     EXPECT_FALSE(platform::UserDefaults(m_home->path() + QStringLiteral("/defaults.plist"))
                      .boolForKey(QStringLiteral("kHMMLaunchAtLogin")));

@@ -1,7 +1,7 @@
 #include "AdvancedSettingsTestSupport.h"
 
 #include "OutlookPeerProcess.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include "foundation/GlobalVariables.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -16,6 +16,10 @@
 #include <QPixmap>
 #include <QTabBar>
 #include <QTest>
+
+AdvancedSettingsTest::AdvancedSettingsTest() = default;
+
+AdvancedSettingsTest::~AdvancedSettingsTest() = default;
 
 void AdvancedSettingsTest::SetUp()
 {
@@ -94,7 +98,13 @@ QByteArray AdvancedSettingsTest::profileFileBytes() const
 
 void AdvancedSettingsTest::clickClose()
 {
-    QTest::mouseClick(m_sheet->ui().closeButton, Qt::LeftButton);
+    click(m_sheet->ui().closeButton);
+}
+
+void AdvancedSettingsTest::click(QAbstractButton *button)
+{
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(std::min(8, button->width() / 2), button->height() / 2));
 }
 
 void AdvancedSettingsTest::pick(QComboBox &comboBox, int index)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "ShellTestSupport.h"
+#include "support/TestSupport.h"
 
 #include "ui/settings/HMAdvancedSettingsWindowController.h"
 
+#include <QAbstractButton>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QWidget>
@@ -13,12 +15,17 @@
 
 class OutlookPeerProcess;
 
+using testsupport::binaryDir;
+using testsupport::waitUntil;
+
 // A launched application with one saved profile, and the advanced settings sheet opened on a parent
 // window as the main window opens it; the sheet is driven as a user drives it and the profile read
 // back from its file.
 class AdvancedSettingsTest : public LaunchedShell
 {
 protected:
+    AdvancedSettingsTest();
+    ~AdvancedSettingsTest() override;
     void SetUp() override;
     void TearDown() override;
 
@@ -32,6 +39,8 @@ protected:
     QByteArray profileFileBytes() const;
     // Clicks the sheet's close button.
     void clickClose();
+    // Clicks a button as a user does: on its box or label, near its left edge.
+    static void click(QAbstractButton *button);
     // Picks the item of a combo box as a user does: selects it and sends activated.
     static void pick(QComboBox &comboBox, int index);
     // Clicks the tab with the identifier.

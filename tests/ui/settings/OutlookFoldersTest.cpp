@@ -5,7 +5,7 @@
 #include "AdvancedSettingsTestSupport.h"
 
 #include "OutlookPeerProcess.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include "foundation/GlobalVariables.h"
 #include "platform/appkit/ComboBoxDataSource.h"
