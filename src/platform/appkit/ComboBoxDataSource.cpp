@@ -51,9 +51,14 @@ public:
         const QVariant styled = index.data(kStyledTextRole);
         if (styled.canConvert<StyledText>()) {
             qreal width = 8;
-            for (const StyledText::Run &run : styled.value<StyledText>().runs)
-                width += QFontMetricsF(run.font).horizontalAdvance(run.text);
+            qreal height = 0;
+            for (const StyledText::Run &run : styled.value<StyledText>().runs) {
+                const QFontMetricsF metrics(run.font);
+                width += metrics.horizontalAdvance(run.text);
+                height = std::max(height, metrics.height());
+            }
             size.setWidth(std::max(size.width(), int(width) + 1));
+            size.setHeight(std::max(size.height(), int(height) + 4));
         }
         return size;
     }

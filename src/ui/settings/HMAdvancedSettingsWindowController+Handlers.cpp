@@ -36,13 +36,16 @@ Qt::CheckState checkStateOfPurge(qint64 state)
     return state == 1 ? Qt::Checked : state == -1 ? Qt::PartiallyChecked : Qt::Unchecked;
 }
 
-// Fills a pop-up with the choices of a name-to-text map and selects the current name.
+// Fills a pop-up with the choices of a name-to-text map and selects the current name; a current name
+// that is not among the choices (a deletion sentence) is shown as it is.
 void fillChoices(QComboBox &popUp, const QVariantMap &choices, const QString &current)
 {
     const QSignalBlocker blocker(popUp);
     popUp.clear();
     for (auto it = choices.begin(); it != choices.end(); ++it)
         popUp.addItem(it.value().toString(), it.key());
+    if (!current.isEmpty() && popUp.findData(current) < 0)
+        popUp.addItem(current, current);
     popUp.setCurrentIndex(popUp.findData(current));
 }
 

@@ -169,8 +169,10 @@ void HMAdvancedSettingsWindowController::windowDidLoad()
     m_ui->runAtLoginButton->setChecked(userDefaults().boolForKey(kLaunchAtLoginKey));
     m_ui->runAtLoginButton->show();
     m_ui->appStoreRunAtLoginButton->hide();
-    platform::configureDatePicker(*m_ui->startTimePicker);
-    platform::configureDatePicker(*m_ui->endTimePicker);
+    for (QDateTimeEdit *picker : {m_ui->startTimePicker, m_ui->endTimePicker}) {
+        platform::configureDatePicker(*picker);
+        picker->setDateTime(todaysDateWithMinutesFromMidnight(0));
+    }
     loadConduitControls();
     loadChoicePopUps();
     connectControls();

@@ -237,6 +237,7 @@ TEST_F(AdvancedSettingsTest, CalendarTicksAreStoredAsIdentifiers)
         if (title.startsWith(u"Work"))
             table.item(row, 0)->setCheckState(Qt::Unchecked);
     }
+    screenshot(QStringLiteral("apple-calendars"));
     QStringList expected = {identifiers[0], identifiers[2]};
     QStringList stored = m_profile->eventCalendarIdentifiersToSync();
     std::sort(expected.begin(), expected.end());
@@ -264,6 +265,7 @@ TEST_F(AdvancedSettingsTest, InvalidReminderListKeepsTheSheetOpenAndTheFileUnwri
     clickTab(QStringLiteral("TaskTabView"));
     EXPECT_EQ(m_profile->taskCalendarIdentifierToWriteTo(), QStringLiteral("Please select a valid calendar"));
     EXPECT_GE(m_sheet->numberOfTaskCalendars(), 1);
+    screenshot(QStringLiteral("apple-reminder-lists"));
     clickClose();
     EXPECT_TRUE(m_sheet->isSheetOpen());
     EXPECT_TRUE(GlobalVariables::getAdvancedSettingsIsOpen());

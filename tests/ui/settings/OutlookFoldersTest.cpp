@@ -19,6 +19,8 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QAbstractItemView>
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace {
@@ -82,7 +84,6 @@ TEST_F(AdvancedSettingsTest, FolderListsAgainstOutlookAndASavedPick)
     openSheet();
     clickTab(QStringLiteral("OutlookFoldersTabView"));
     ASSERT_NE(m_sheet->loadingFoldersView(), nullptr) << "the overlay shows while Outlook is asked";
-    screenshot(QStringLiteral("outlook-folders-loading"));
     ASSERT_TRUE(waitForFolders());
     EXPECT_EQ(m_sheet->installedOutlookVersion, QStringLiteral("16.78"));
     EXPECT_EQ(GlobalVariables::getOutlookApplicationReference(), QStringLiteral("Microsoft Outlook"));
@@ -113,6 +114,10 @@ TEST_F(AdvancedSettingsTest, FolderListsAgainstOutlookAndASavedPick)
     EXPECT_EQ(ui.memosFolderComboBox->currentIndex(), 0);
     screenshot(QStringLiteral("outlook-folders"));
     screenshot(QStringLiteral("outlook-folders@2x"), 2);
+    ui.contactsFolderComboBox->showPopup();
+    QWidget &popup = *ui.contactsFolderComboBox->view()->window();
+    EXPECT_TRUE(popup.grab().save(binaryDir() + QStringLiteral("/screenshots/ui_settings/outlook-contact-folders-list.png")));
+    ui.contactsFolderComboBox->hidePopup();
 
     pick(*ui.contactsFolderComboBox, 2);
     pick(*ui.tasksFolderComboBox, 1);
@@ -214,13 +219,20 @@ TEST_F(AdvancedSettingsTest, StalledOutlookKeepsTheWindowLiveThenSaysItDidNotAns
     startOutlook(QStringLiteral("16.78"), outlookState());
     m_outlookPeer->control({{"op", "switches"}, {"stall", true}});
     launchWithProfile(kOutlook15, [](HMProfile &profile) { setAllSelections(profile, QString()); });
-    openSheet([](HMAdvancedSettingsWindowController &sheet) { sheet.outlookScriptTimeout = std::chrono::seconds(1); });
+    openSheet([](HMAdvancedSettingsWindowController &sheet) { sheet.outlookScriptTimeout = std::chrono::seconds(2); });
     int ticks = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
     ticker.start(50);
     clickTab(QStringLiteral("OutlookFoldersTabView"));
     EXPECT_TRUE(m_sheet->isLoadingOutlookFolders());
+    // Once faded in, the overlay is what a person sees while Outlook is asked.
+    QElapsedTimer shown;
+    shown.start();
+    waitUntil([&] { return shown.elapsed() > 850; });
+    EXPECT_TRUE(m_sheet->isLoadingOutlookFolders());
+    screenshot(QStringLiteral("outlook-folders-loading"));
+    screenshot(QStringLiteral("outlook-folders-loading@2x"), 2);
     ASSERT_TRUE(waitForFolders());
     EXPECT_GE(ticks, 5) << "the event loop kept turning while Outlook was asked";
     ASSERT_EQ(m_alerts->recordedAlerts().size(), 1);
