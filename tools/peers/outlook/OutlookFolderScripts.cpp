@@ -64,7 +64,6 @@ Descriptor folderPropertiesWithAccount(const PeerFolder &folder, const ScriptCon
             }
         }
     }
-    properties.set(code("cAct"), Descriptor::null());
     return properties;
 }
 

@@ -11,7 +11,8 @@ namespace outlookpeer {
 void addFolderPickerForms(QList<ScriptForm> &forms);
 
 // A folder as the folder listings answer it: its name ('pnam'), its id ('ID  ') and, for a folder of
-// an Exchange account, the account ('cAct', an object specifier whose 'seld' is the account's id).
+// an Exchange account, the account ('cAct', an object specifier whose 'seld' is the account's id; no
+// 'cAct' for a folder on this computer).
 // The switch "exchangeAccounts" says which accounts exist and which folders they hold:
 // [{"id": 7, "name": "Contoso", "folders": [12, 13]}].
 Descriptor folderPropertiesWithAccount(const PeerFolder &folder, const ScriptContext &context);
