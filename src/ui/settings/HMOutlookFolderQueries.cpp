@@ -27,11 +27,18 @@ QString quoted(QString text)
 // The label's run in the system font, then the count's run in Verdana italic, dark grey.
 platform::StyledText countedLabel(const QString &label, const QString &count)
 {
-    QFont system = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    system.setPointSize(13);
-    QFont verdana(QStringLiteral("Verdana"));
-    verdana.setPointSize(13);
-    verdana.setItalic(true);
+    // Made once: looking fonts up costs more than the script round trip of a count.
+    static const QFont system = [] {
+        QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+        font.setPointSize(13);
+        return font;
+    }();
+    static const QFont verdana = [] {
+        QFont font(QStringLiteral("Verdana"));
+        font.setPointSize(13);
+        font.setItalic(true);
+        return font;
+    }();
     return platform::StyledText{{{label, system, QColor(Qt::black)}, {count, verdana, QColor(Qt::darkGray)}}};
 }
 
@@ -70,6 +77,8 @@ std::optional<NSAppleEventDescriptor> HMOutlookFolderQueries::run(const QString 
         *errorNumber = 0;
     if (m_cancelled.load())
         return std::nullopt;
+    if (m_configuration.willRunScript)
+        m_configuration.willRunScript(source);
     platform::NSAppleScript script(source);
     script.setTimeout(m_configuration.scriptTimeout);
     std::optional<platform::NSAppleScriptError> error;

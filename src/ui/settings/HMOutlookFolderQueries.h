@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // A folder map of one conduit: folder id (or "allFolders") to the item a picker shows, in insertion
@@ -50,6 +51,8 @@ public:
         QString outlookApplicationPathSetting;
         bool isGoogleDirect = false;
         std::chrono::seconds scriptTimeout{30};
+        // Told each script text before it is sent, on the thread that sends it (for measurements).
+        std::function<void(const QString &source)> willRunScript;
     };
 
     explicit HMOutlookFolderQueries(Configuration configuration) : m_configuration(std::move(configuration)) {}

@@ -22,7 +22,9 @@
 #include <QSet>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QTest>
@@ -221,6 +223,25 @@ TEST_F(AdvancedSettingsTest, CalendarTicksAreStoredAsIdentifiers)
         ASSERT_TRUE(store->saveCalendar(calendar, true));
         identifiers.append(calendar->calendarIdentifier());
     }
+    // The calendars are folders another program lists as they are: one per identifier.
+    const QString khalConfig = m_home->path() + QStringLiteral("/khal.conf");
+    QFile config(khalConfig);
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("[calendars]\n[[all]]\npath = %1/*\ntype = discover\n[locale]\ntimeformat = %H:%M\n"
+                                "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
+                                "longdatetimeformat = %Y-%m-%d %H:%M\n[sqlite]\npath = %2/khal.db\n")
+                     .arg(EKEventStore::calendarsFolderPath(), m_home->path())
+                     .toUtf8());
+    config.close();
+    QProcess khal;
+    khal.start(QStringLiteral("khal"), {QStringLiteral("-c"), khalConfig, QStringLiteral("printcalendars")});
+    ASSERT_TRUE(khal.waitForFinished(120000));
+    QStringList listed = QString::fromUtf8(khal.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    QStringList folders = identifiers;
+    listed.sort();
+    folders.sort();
+    EXPECT_EQ(listed, folders) << khal.readAllStandardError().toStdString();
+
     m_profile->setEventCalendarIdentifiersToSync({identifiers[1]});
     openSheet();
     clickTab(QStringLiteral("CalendarTabView"));
