@@ -49,6 +49,17 @@ void fillChoices(QComboBox &popUp, const QVariantMap &choices, const QString &cu
     popUp.setCurrentIndex(popUp.findData(current));
 }
 
+// The table a calendar action came from; any other sender is logged and gives null.
+QTableWidget *calendarTableOf(QObject *sender)
+{
+    auto *const table = qobject_cast<QTableWidget *>(sender);
+    if (table == nullptr) {
+        DDLogWarn(QStringLiteral("calendarCategorySelected sender is not NSTableView, but is '%1'")
+                      .arg(sender != nullptr ? QString::fromLatin1(sender->metaObject()->className()) : QString()));
+    }
+    return table;
+}
+
 } // namespace
 
 // ---- Wiring ----
@@ -334,24 +345,14 @@ void HMAdvancedSettingsWindowController::setDeletionPrefsTwoWay()
 
 void HMAdvancedSettingsWindowController::eventCalendarCategorySelected(QObject *sender)
 {
-    auto *const table = qobject_cast<QTableWidget *>(sender);
-    if (table == nullptr) {
-        DDLogWarn(QStringLiteral("calendarCategorySelected sender is not NSTableView, but is '%1'")
-                      .arg(sender != nullptr ? QString::fromLatin1(sender->metaObject()->className()) : QString()));
-        return;
-    }
-    profile->setEventCalendarIdentifiersToSync(selectedIdentifiers(*table, m_eventCalendars));
+    if (QTableWidget *table = calendarTableOf(sender))
+        profile->setEventCalendarIdentifiersToSync(selectedIdentifiers(*table, m_eventCalendars));
 }
 
 void HMAdvancedSettingsWindowController::taskCalendarCategorySelected(QObject *sender)
 {
-    auto *const table = qobject_cast<QTableWidget *>(sender);
-    if (table == nullptr) {
-        DDLogWarn(QStringLiteral("calendarCategorySelected sender is not NSTableView, but is '%1'")
-                      .arg(sender != nullptr ? QString::fromLatin1(sender->metaObject()->className()) : QString()));
-        return;
-    }
-    profile->setTaskCalendarIdentifiersToSync(selectedIdentifiers(*table, m_taskCalendars));
+    if (QTableWidget *table = calendarTableOf(sender))
+        profile->setTaskCalendarIdentifiersToSync(selectedIdentifiers(*table, m_taskCalendars));
 }
 
 void HMAdvancedSettingsWindowController::logLevelSegmentedControlChanged(int segment)

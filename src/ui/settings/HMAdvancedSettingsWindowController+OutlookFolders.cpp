@@ -196,7 +196,7 @@ void HMAdvancedSettingsWindowController::outlookQueriesFinished(const std::share
         fillFolderList(3111, calendarComboBox, calendarComboBoxIndexOfDefaultItem());
         fillFolderList(3112, tasksComboBox, taskComboBoxIndexOfDefaultItem());
         if (isGoogleDirect)
-            removeTagged({3113, 58875});
+            removeTagged({3113, 58875}, m_ui->OutlookFoldersTabView);
         else
             fillFolderList(3113, memosComboBox, memosComboBoxIndexOfDefaultItem());
         eraseLoadingFoldersView();
@@ -207,7 +207,8 @@ void HMAdvancedSettingsWindowController::outlookQueriesFinished(const std::share
 
 void HMAdvancedSettingsWindowController::fillFolderList(qint64 tag, QPointer<QComboBox> &comboBox, qsizetype defaultIndex)
 {
-    comboBox = qobject_cast<QComboBox *>(platform::viewWithTagOnScreen(window(), tag));
+    // The folders tab, whichever tab the user went to while Outlook was asked.
+    comboBox = qobject_cast<QComboBox *>(platform::viewWithTag(m_ui->OutlookFoldersTabView, tag));
     if (comboBox == nullptr)
         return;
     platform::setDataSource(*comboBox, this);

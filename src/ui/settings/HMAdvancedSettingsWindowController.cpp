@@ -190,10 +190,11 @@ void HMAdvancedSettingsWindowController::loadOutlookOptions()
 
 // Takes the controls with the tags out of the sheet for good (only the tab on screen is searched):
 // hidden, disabled and untagged, so no later search finds them; the outlets stay valid.
-void HMAdvancedSettingsWindowController::removeTagged(std::initializer_list<qint64> tags)
+void HMAdvancedSettingsWindowController::removeTagged(std::initializer_list<qint64> tags, QWidget *page)
 {
     for (qint64 tag : tags) {
-        if (QWidget *view = platform::viewWithTagOnScreen(window(), tag)) {
+        QWidget *const view = page != nullptr ? platform::viewWithTag(page, tag) : platform::viewWithTagOnScreen(window(), tag);
+        if (view != nullptr) {
             view->hide();
             view->setEnabled(false);
             platform::setTag(*view, 0);

@@ -129,7 +129,8 @@ protected:
 private:
     // Loading.
     void loadOutlookOptions();
-    void removeTagged(std::initializer_list<qint64> tags);
+    // In the page when one is given, else in the tab on screen.
+    void removeTagged(std::initializer_list<qint64> tags, QWidget *page = nullptr);
     void filterTabs();
     void removeTab(const QString &identifier);
     void replaceTwoWayDeletionName();

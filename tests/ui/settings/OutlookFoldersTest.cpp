@@ -84,6 +84,10 @@ TEST_F(AdvancedSettingsTest, FolderListsAgainstOutlookAndASavedPick)
     openSheet();
     clickTab(QStringLiteral("OutlookFoldersTabView"));
     ASSERT_NE(m_sheet->loadingFoldersView(), nullptr) << "the overlay shows while Outlook is asked";
+    clickTab(QStringLiteral("GeneralTabView")); // the user looks elsewhere meanwhile
+    ASSERT_TRUE(waitForFolders());
+    EXPECT_EQ(m_sheet->ui().contactsFolderComboBox->count(), 4) << "filled while another tab was shown";
+    clickTab(QStringLiteral("OutlookFoldersTabView"));
     ASSERT_TRUE(waitForFolders());
     EXPECT_EQ(m_sheet->installedOutlookVersion, QStringLiteral("16.78"));
     EXPECT_EQ(GlobalVariables::getOutlookApplicationReference(), QStringLiteral("Microsoft Outlook"));
