@@ -116,6 +116,9 @@ TEST_F(AdvancedSettingsTest, FolderListsAgainstOutlookAndASavedPick)
     EXPECT_EQ(ui.contactsFolderComboBox->currentIndex(), 0);
     EXPECT_EQ(ui.calendarFolderComboBox->currentIndex(), 2);
     EXPECT_EQ(ui.memosFolderComboBox->currentIndex(), 0);
+    QElapsedTimer fading; // the overlay fades out over half a second
+    fading.start();
+    waitUntil([&] { return fading.elapsed() > 650; });
     screenshot(QStringLiteral("outlook-folders"));
     screenshot(QStringLiteral("outlook-folders@2x"), 2);
     ui.contactsFolderComboBox->showPopup();
