@@ -18,5 +18,8 @@ void setTag(QWidget &view, qint64 tag);
 // The first widget with the tag among the view and its descendants, searched depth first in child
 // order (the view itself first); null when none has it.
 QWidget *viewWithTag(QWidget *view, qint64 tag);
+// The same search over what is on screen: of a stack of pages (a tab view's pages) only the page shown
+// is searched, so a tag may be used again on another tab.
+QWidget *viewWithTagOnScreen(QWidget *view, qint64 tag);
 
 } // namespace platform

@@ -273,6 +273,8 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
     }
     ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor,
                           m_switches.listsOccurrences};
+    context.exchangeAccounts = m_switches.exchangeAccounts;
+    context.unreadableAddressBooks = m_switches.unreadableAddressBooks;
     Answer answer;
     ScriptOutcome outcome;
     if (request.at(0) == 'S') {
@@ -399,6 +401,11 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     }
     take("reimportNewIds", s.reimportNewIds);
     take("refuseContactWrite", s.refuseContactWrite);
+    take("unreadableAddressBooks", s.unreadableAddressBooks);
+    if (command.contains(QStringLiteral("exchangeAccounts"))) {
+        s.exchangeAccounts = command.value(QStringLiteral("exchangeAccounts")).toArray();
+        m_answers.clear();
+    }
     if (command.contains(QStringLiteral("refuseNth")))
         m_refuseCountBase = m_scriptCount;
     if (command.contains(QStringLiteral("lockDatabase"))) {

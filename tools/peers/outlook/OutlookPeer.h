@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -37,6 +38,8 @@ struct PeerSwitches
     bool reimportNewIds = true; // a re-imported record gets a new id
     bool listsOccurrences = false; // "every calendar event" takes in the modified occurrences too
     QString refuseContactWrite; // refuse every contact write whose script or imported file holds this text
+    QJsonArray exchangeAccounts; // [{"id", "name", "folders": [folder ids]}]: the Exchange accounts
+    bool unreadableAddressBooks = false; // the address books' properties fail with -2753
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

@@ -2,6 +2,7 @@
 
 #include "OutlookContactScripts.h"
 #include "OutlookEventScripts.h"
+#include "OutlookFolderScripts.h"
 #include "OutlookContactWrites.h"
 
 namespace outlookpeer {
@@ -202,9 +203,11 @@ void addFolders(QList<ScriptForm> &forms)
         forms.append({QStringLiteral("folders"),
                       kTell + QStringLiteral("set theFolders to the properties of every %1 of application \u00ABA\u00BB\nreturn theFolders").arg(folderKind) + kEnd,
                       [folderKind](const QList<ScriptValue> &, ScriptContext &context) {
+                          if (folderKind == u"address book" && context.unreadableAddressBooks)
+                              return ScriptOutcome::error(-2753, QStringLiteral("The variable theFolders is not defined."));
                           Descriptor list = Descriptor::list();
                           for (const PeerFolder &folder : context.store.folders(folderKind))
-                              list.append(folderProperties(folder));
+                              list.append(folderPropertiesWithAccount(folder, context));
                           return ScriptOutcome{list};
                       }});
     }
@@ -301,6 +304,7 @@ QList<ScriptForm> makeForms()
     addContactForms(forms);
     addEventForms(forms);
     addContactWriteForms(forms);
+    addFolderPickerForms(forms);
     return forms;
 }
 

@@ -5,6 +5,7 @@
 #include "ScriptGrammar.h"
 
 #include <QHash>
+#include <QJsonArray>
 
 #include <functional>
 
@@ -30,6 +31,8 @@ struct ScriptContext
     QString datePattern;
     QHash<QString, QString> versionTextFor; // the version text by the reference the script tells
     bool listsOccurrences = false; // the event listings take in the modified occurrences
+    QJsonArray exchangeAccounts;       // the Exchange accounts and the folders they hold (switch)
+    bool unreadableAddressBooks = false; // the address books' properties fail with -2753 (switch)
 };
 
 // One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the
