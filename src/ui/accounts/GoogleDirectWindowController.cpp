@@ -174,8 +174,10 @@ void GoogleDirectWindowController::loadUICalendars(QVariantList calendars)
     QStringList identifiers = m_profile ? m_profile->googleCalendarIdentifiersToSync() : QStringList();
     const auto primary = std::find_if(calendars.cbegin(), calendars.cend(),
                                       [](const QVariant &entry) { return entry.toMap().value(kPrimary).toBool(); });
-    if (identifiers.isEmpty() && primary != calendars.cend()) {
-        identifiers = QStringList{primary->toMap().value(kId).toString()};
+    const int primaryIndex = primary == calendars.cend() ? -1 : int(primary - calendars.cbegin());
+    const QString primaryId = primaryIndex < 0 ? QString() : primary->toMap().value(kId).toString();
+    if (identifiers.isEmpty() && primaryIndex >= 0) {
+        identifiers = QStringList{primaryId};
         if (m_profile)
             m_profile->setGoogleCalendarIdentifiersToSync(identifiers);
     }
@@ -196,10 +198,10 @@ void GoogleDirectWindowController::loadUICalendars(QVariantList calendars)
                 break;
             }
         }
-    } else if (primary != calendars.cend()) {
-        defaultIndex = int(primary - calendars.cbegin());
+    } else if (primaryIndex >= 0) {
+        defaultIndex = primaryIndex;
         if (m_profile)
-            m_profile->setGoogleCalendarIdentifierToWriteTo(primary->toMap().value(kId).toString());
+            m_profile->setGoogleCalendarIdentifierToWriteTo(primaryId);
     }
     m_ui->defaultCalendarPopupButton->clear();
     for (const QVariant &entry : std::as_const(m_calendars))
@@ -238,10 +240,12 @@ void GoogleDirectWindowController::googleSyncControllerReturnedWithUserName(cons
 
 void GoogleDirectWindowController::googleSyncControllerReturnedWithUserImage(const QByteArray &image)
 {
-    QPixmap picture;
-    if (image.isEmpty() || !picture.loadFromData(image))
+    if (image.isEmpty())
         return;
-    m_ui->googleUserPictureField->setPixmap(picture);
+    // A picture that does not decode is kept as it came, and shown as none.
+    QPixmap picture;
+    if (picture.loadFromData(image))
+        m_ui->googleUserPictureField->setPixmap(picture);
     if (m_profile)
         m_profile->setGoogleDirectUserImage(image);
 }

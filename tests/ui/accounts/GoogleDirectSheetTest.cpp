@@ -11,9 +11,8 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 #include "ui/accounts/GoogleDirectWindowController.h"
-#include "ui_GoogleDirectWindowController.h"
 
-#include <QCryptographicHash>
+#include <QComboBox>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QLabel>
@@ -66,6 +65,25 @@ struct DirectSheet
     std::unique_ptr<GoogleDirectWindowController> sheet;
 };
 
+// The sheet's controls by object name.
+struct DirectControls
+{
+    explicit DirectControls(GoogleDirectWindowController &sheet)
+        : googleUsernameField(sheet.outlet<QLabel>("googleUsernameField")),
+          googleCalendarsTable(sheet.outlet<QTableWidget>("googleCalendarsTable")),
+          defaultCalendarPopupButton(sheet.outlet<QComboBox>("defaultCalendarPopupButton")),
+          okButton(sheet.outlet<QPushButton>("okButton")), cancelButton(sheet.outlet<QPushButton>("cancelButton")),
+          nextButton(sheet.outlet<QPushButton>("nextButton"))
+    {
+    }
+    QLabel *googleUsernameField;
+    QTableWidget *googleCalendarsTable;
+    QComboBox *defaultCalendarPopupButton;
+    QPushButton *okButton;
+    QPushButton *cancelButton;
+    QPushButton *nextButton;
+};
+
 QString queryValue(const QUrl &url, const QString &key)
 {
     return QUrlQuery(url).queryItemValue(key, QUrl::FullyDecoded);
@@ -95,13 +113,14 @@ TEST(GoogleDirectSheet, SignsInThroughTheBrowserAndSavesTokensAccountAndCalendar
     EXPECT_EQ(address.path(), "/o/oauth2/auth");
     const QString expectedQuery =
         QStringLiteral("response_type=code&client_id=884120357716-hmsyncdesktop.apps.googleusercontent.com"
-                       "&redirect_uri=http%3A%2F%2F127.0.0.1%3A%1%2F&scope=https%3A%2F%2Fwww.google.com%2Fm8%2Ffeeds%2F"
+                       "&redirect_uri=http%3A%2F%2F127.0.0.1%3A") + QString::number(port) +
+        QStringLiteral("%2F&scope=https%3A%2F%2Fwww.google.com%2Fm8%2Ffeeds%2F"
                        "%20https%3A%2F%2Fwww.google.com%2Fcalendar%2Ffeeds%2F%20https%3A%2F%2Fwww.googleapis.com%2Fauth"
                        "%2Ftasks%20https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fcalendar%20https%3A%2F%2Fwww.googleapis.com"
-                       "%2Fauth%2Fuserinfo.email%20https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fuserinfo.profile&state=%2"
-                       "&access_type=offline&code_challenge=%3&code_challenge_method=S256&prompt=select_account%20consent")
-            .arg(port)
-            .arg(queryValue(address, "state"), queryValue(address, "code_challenge"));
+                       "%2Fauth%2Fuserinfo.email%20https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fuserinfo.profile&state=") +
+        queryValue(address, "state") + QStringLiteral("&access_type=offline&code_challenge=") +
+        queryValue(address, "code_challenge") +
+        QStringLiteral("&code_challenge_method=S256&prompt=select_account%20consent");
     EXPECT_EQ(address.query(QUrl::FullyEncoded).toStdString(), expectedQuery.toStdString());
     EXPECT_EQ(queryValue(address, "state").size(), 22);
     EXPECT_EQ(queryValue(address, "code_challenge").size(), 43);
@@ -129,9 +148,9 @@ TEST(GoogleDirectSheet, SignsInThroughTheBrowserAndSavesTokensAccountAndCalendar
     EXPECT_FALSE(getLoopback(port, QStringLiteral("/?state=x&code=y")).has_value());
 
     // The hand-over: primary calendar ticked and default, account shown.
-    Ui::GoogleDirectWindowController &ui = direct.sheet->ui();
+    const DirectControls ui(*direct.sheet);
     EXPECT_EQ(ui.googleUsernameField->text(), "me@example.com");
-    ASSERT_EQ(ui.googleCalendarsTable->rowCount(), 3);
+    ASSERT_EQ(ui.googleCalendarsTable->rowCount(), 4); // the peer adds Google's holidays
     EXPECT_EQ(ui.googleCalendarsTable->item(0, 0)->checkState(), Qt::Checked);
     EXPECT_EQ(ui.googleCalendarsTable->item(1, 0)->checkState(), Qt::Unchecked);
     EXPECT_EQ(ui.defaultCalendarPopupButton->currentText(), "Me");
@@ -156,7 +175,11 @@ TEST(GoogleDirectSheet, SignsInThroughTheBrowserAndSavesTokensAccountAndCalendar
     ASSERT_TRUE(loaded.ok());
     ASSERT_EQ(loaded->size(), 1);
     const HMProfile &stored = *loaded->first();
-    const QStringList accessTokens = fixture.peer().dump()["accounts"]["me@example.com"]["accessTokens"].toVariant().toStringList();
+    const QStringList accessTokens = fixture.peer()
+                                         .dump()
+                                         .value("accounts").toObject()
+                                         .value("me@example.com").toObject()
+                                         .value("accessTokens").toVariant().toStringList();
     ASSERT_FALSE(accessTokens.isEmpty());
     EXPECT_EQ(stored.googleAccessToken(), accessTokens.first());
     EXPECT_EQ(stored.googleRefreshToken(), "1//rt");
@@ -164,7 +187,7 @@ TEST(GoogleDirectSheet, SignsInThroughTheBrowserAndSavesTokensAccountAndCalendar
     EXPECT_EQ(stored.googleCalendarIdentifiersToSync(),
               QStringList({"me@example.com", "work@group.calendar.google.com"}));
     EXPECT_EQ(stored.googleCalendarIdentifierToWriteTo(), "work@group.calendar.google.com");
-    EXPECT_EQ(stored.allGoogleCalendars().size(), 3);
+    EXPECT_EQ(stored.allGoogleCalendars().size(), 4);
     EXPECT_TRUE(stored.googleDirectUserImage().startsWith("\x89PNG"));
 
     // Nothing secret reached the log.

@@ -20,7 +20,7 @@ SignInFixture::SignInFixture() : m_folderPath(m_folder.path())
     testsupport::pointHomeAt(m_folderPath);
     peertls::CertificateFiles certificates;
     QString error;
-    EXPECT_TRUE(peertls::makeTestCertificates(m_folderPath + QStringLiteral("/certificates"), {}, certificates, error))
+    EXPECT_TRUE(peertls::makeTestCertificates(m_folderPath, {}, certificates, error))
         << error.toStdString();
     m_caFile = certificates.caFile;
     m_peer = std::make_unique<googlepeer::GooglePeer>(

@@ -505,13 +505,13 @@ void GooglePeer::authorize(const httplib::Request &request, httplib::Response &r
 // The sign-in page: the query it was given goes on into its Allow and Deny links.
 void GooglePeer::signInPage(const httplib::Request &request, httplib::Response &response)
 {
-    const QByteArray query = QByteArray::fromStdString(request.target).section('?', 1);
+    const QString query = QString::fromStdString(request.target).section(u'?', 1);
     const QString page = QStringLiteral("<!DOCTYPE html><html><head><title>Request for Permission</title></head><body>"
                                         "<p>Harrowmere would like to manage your calendars and contacts.</p>"
                                         "<a id=\"submit_approve_access\" href=\"/o/oauth2/approval?%1&amp;decision=allow\">Allow</a> "
                                         "<a id=\"submit_deny_access\" href=\"/o/oauth2/approval?%1&amp;decision=deny\">Deny</a>"
                                         "</body></html>")
-                             .arg(QString::fromLatin1(query).toHtmlEscaped());
+                             .arg(query.toHtmlEscaped());
     response.set_content(page.toStdString(), "text/html; charset=UTF-8");
 }
 
