@@ -225,6 +225,8 @@ void GoogleBrowserSignIn::reply(QTcpSocket *socket, int status, const QByteArray
                   "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\n"
                   "Content-Length: " +
                   QByteArray::number(page.size()) + "\r\n\r\n" + page);
+    // An answered connection ends on its own once the answer is out, even when the run ends first.
+    m_connections.removeAll(socket);
     socket->disconnectFromHost();
 }
 
