@@ -13,14 +13,14 @@ namespace {
 
 constexpr char kSheetControlProperty[] = "hm.disabledBySignIn";
 
-QLabel *makeLabel(QWidget *parent, int pointSize)
+QLabel *makeLabel(QWidget *parent, int pointSize, bool wraps = false)
 {
     auto *label = new QLabel(parent);
     QFont font = label->font();
     font.setPointSize(pointSize);
     label->setFont(font);
     label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
+    label->setWordWrap(wraps);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     return label;
 }
@@ -62,7 +62,7 @@ void HMGoogleSignInSheet::buildPanel()
     m_addressField = new QLineEdit(m_panel);
     m_addressField->setObjectName(QStringLiteral("signInAddressField"));
     m_addressField->setReadOnly(true);
-    m_statusField = makeLabel(m_panel, 16);
+    m_statusField = makeLabel(m_panel, 16, true);
     m_statusField->setObjectName(QStringLiteral("statusField"));
     m_closeButton = new QPushButton(QStringLiteral("Close"), m_panel);
     m_closeButton->setObjectName(QStringLiteral("closeWebViewButton"));
@@ -115,11 +115,13 @@ void HMGoogleSignInSheet::showWaiting()
     m_statusField->hide();
     m_closeButton->show();
     m_addressField->setText(m_signIn.authorizationUrl().toString(QUrl::FullyEncoded));
+    m_addressField->setCursorPosition(0);
     m_addressField->setVisible(!m_signIn.browserOpened());
     if (!m_signIn.browserOpened())
-        m_hintField->setText(QStringLiteral("No web browser opened. Open this address in your web browser:"));
+        m_hintField->setText(QStringLiteral("No web browser opened.\nOpen this address in your web browser:"));
     else
         m_hintField->setText(QStringLiteral("Continue in your web browser."));
+    m_panel->layout()->activate();
     m_closeButton->setFocus();
 }
 
@@ -145,6 +147,7 @@ void HMGoogleSignInSheet::showSignInFailure(const QString &cause)
     m_addressField->hide();
     setStatusText(QStringLiteral("Unable to sign in to Google.\n%1").arg(cause), QColor(204, 0, 0));
     m_closeButton->show();
+    m_panel->layout()->activate();
     m_closeButton->setFocus();
 }
 
