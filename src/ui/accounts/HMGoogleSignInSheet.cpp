@@ -171,7 +171,7 @@ void HMGoogleSignInSheet::closeWebView()
     m_isClosing = true;
     m_signIn.cancel();
     browserWindowWillClose();
-    if (m_runSucceeded)
+    if (m_runSucceeded && closesWithSuccessText())
         setStatusText(QStringLiteral("Success!"));
     platform::animateAlpha(*m_panel, 0.0, kCloseAnimationSeconds, [this] { finishClosing(); });
 }

@@ -51,6 +51,8 @@ protected:
     virtual void handOverTokens() = 0;
     // Runs in closeWebView right after the run ended, before the fade.
     virtual void browserWindowWillClose() {}
+    // Whether closeWebView shows "Success!" after a run that brought both tokens.
+    virtual bool closesWithSuccessText() const { return true; }
 
     void setStatusText(const QString &text, const QColor &colour = QColor(64, 64, 64));
     // The panel's failure state: the cause under "Unable to sign in to Google." and "Close".
