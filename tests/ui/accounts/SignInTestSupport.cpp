@@ -15,13 +15,15 @@
 #include <atomic>
 #include <thread>
 
-SignInFixture::SignInFixture() : m_folderPath(m_folder.path())
+SignInFixture::SignInFixture(const peertls::CertificateFiles *shared) : m_folderPath(m_folder.path())
 {
     testsupport::pointHomeAt(m_folderPath);
     peertls::CertificateFiles certificates;
     QString error;
-    EXPECT_TRUE(peertls::makeTestCertificates(m_folderPath, {}, certificates, error))
-        << error.toStdString();
+    if (shared != nullptr)
+        certificates = *shared;
+    else
+        EXPECT_TRUE(peertls::makeTestCertificates(m_folderPath, {}, certificates, error)) << error.toStdString();
     m_caFile = certificates.caFile;
     m_peer = std::make_unique<googlepeer::GooglePeer>(
         googlepeer::Options{m_folderPath + QStringLiteral("/peer-state.json"), certificates.certFile, certificates.keyFile, 0});

@@ -22,7 +22,8 @@ struct CertificateFiles;
 class SignInFixture final
 {
 public:
-    SignInFixture();
+    // With certificates given, the peer serves those (so that one test CA covers another peer too).
+    explicit SignInFixture(const peertls::CertificateFiles *certificates = nullptr);
     ~SignInFixture();
     SignInFixture(const SignInFixture &) = delete;
     SignInFixture &operator=(const SignInFixture &) = delete;
