@@ -76,6 +76,7 @@ void HMGoogleSignInSheet::buildPanel()
     layout->addWidget(m_closeButton, 0, Qt::AlignRight);
     m_panel->hide();
     connect(&m_signIn, &GoogleBrowserSignIn::authorizationReceived, this, [this] {
+        m_titleField->hide();
         m_hintField->hide();
         m_addressField->hide();
         m_closeButton->hide();
@@ -132,6 +133,7 @@ void HMGoogleSignInSheet::setStatusText(const QString &text, const QColor &colou
     m_statusField->setPalette(palette);
     m_statusField->setText(text);
     m_statusField->show();
+    m_panel->layout()->activate();
 }
 
 void HMGoogleSignInSheet::setSpinnerShown(bool shown)
