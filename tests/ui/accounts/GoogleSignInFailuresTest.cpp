@@ -8,6 +8,7 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 #include "ui/accounts/GoogleDirectWindowController.h"
+#include "ui/accounts/HMAccountSheets.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -252,4 +253,33 @@ TEST(GoogleDirectSheet, StoredAccountShowsWithoutTheBrowserAndKeysReachEveryCont
     EXPECT_FALSE(direct.sheet->isSheetOpen());
     EXPECT_EQ(direct.profile->googleCalendarIdentifierToWriteTo(), "a");
     EXPECT_EQ(direct.profile->googleCalendarIdentifiersToSync(), QStringList({"a"}));
+}
+
+TEST(GoogleDirectSheet, TheMainWindowsAutomaticLaunchStartsOneSignIn)
+{
+    SignInFixture fixture;
+    QWidget parent;
+    parent.resize(700, 560);
+    parent.show();
+    // Without a stored list the sheet starts the sign-in itself; the launch's second start is ignored.
+    auto fresh = std::make_shared<HMProfile>();
+    std::unique_ptr<QObject> first =
+        HMAccountSheets::open(HMMainWindowController::AccountSheet::GoogleDirectSignIn, &parent, fresh);
+    EXPECT_EQ(fixture.openCount(), 1);
+    first.reset();
+    // With a stored list: the list shows and the browser opens at once.
+    auto stored = std::make_shared<HMProfile>();
+    stored->setAllGoogleCalendars({QVariantMap{{"id", "a"}, {"name", "A"}, {"primary", true}}});
+    std::unique_ptr<QObject> second =
+        HMAccountSheets::open(HMMainWindowController::AccountSheet::GoogleDirectSignIn, &parent, stored);
+    EXPECT_EQ(fixture.openCount(), 2);
+    auto *sheet = qobject_cast<GoogleDirectWindowController *>(second.get());
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->outlet<QTableWidget>("googleCalendarsTable")->rowCount(), 1);
+    EXPECT_TRUE(sheet->isBrowserPanelShown());
+    // The plain sheet of a stored list opens no browser; the cloud sheet waits for its button.
+    second.reset();
+    std::unique_ptr<QObject> plain = HMAccountSheets::open(HMMainWindowController::AccountSheet::GoogleDirect, &parent, stored);
+    std::unique_ptr<QObject> cloud = HMAccountSheets::open(HMMainWindowController::AccountSheet::CloudGoogle, &parent, stored);
+    EXPECT_EQ(fixture.openCount(), 2);
 }
