@@ -106,6 +106,8 @@ bool GoogleBrowserSignIn::start()
     cancel();
     ++m_run;
     auto server = std::make_unique<QTcpServer>();
+    // A flood of connections waits in the queue instead of having its handshakes dropped.
+    server->setListenBacklogSize(1024);
     if (!server->listen(QHostAddress::LocalHost, 0)) {
         DDLogError(QStringLiteral("Google sign-in: no loopback port: %1").arg(server->errorString()));
         return false;
