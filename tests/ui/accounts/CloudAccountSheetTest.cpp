@@ -85,7 +85,12 @@ struct CloudSheet
         sheet->setOperations(operations);
         sheet->showPanel();
     }
-    ~CloudSheet() { qunsetenv("HM_QUILLNEST_HOST"); }
+    ~CloudSheet()
+    {
+        // Answered alerts hand their end to the event loop; it runs before the sheet and alerts go.
+        testsupport::waitUntil([] { return false; }, std::chrono::milliseconds(200));
+        qunsetenv("HM_QUILLNEST_HOST");
+    }
 
     QString statusLine() { return sheet->connectorStatusField()->isVisible() ? sheet->connectorStatusField()->text() : QString(); }
     bool waitForStatus(const QString &start)
@@ -262,4 +267,29 @@ TEST(CloudAccountSheet, ConnectorTextsOfTheReply)
                                  "{\"Type\":\"Google\",\"Email\":\"me@example.com\",\"LastSync\":\"0000\"}]")),
               kGreenActive + "me@example.com\nLast Connector Sync: Jan 2, 2024 03:04:05");
     platform::Locale::setCurrent(std::nullopt);
+}
+
+TEST(CloudAccountSheet, TabReachesEveryControlAndReturnIsOk)
+{
+    CloudSheet sheet;
+    QWidget *window = sheet.sheet->window();
+    window->findChild<QLineEdit *>("userNameField")->setFocus();
+    QStringList visited;
+    for (int step = 0; step < 6; ++step) {
+        QWidget *focused = window->focusWidget();
+        ASSERT_NE(focused, nullptr);
+        visited << focused->objectName();
+        QTest::keyClick(focused, Qt::Key_Tab);
+    }
+    EXPECT_EQ(visited, QStringList({"userNameField", "passwordField", "createQuillnestAccountButton",
+                                    "manageQuillnestAccountButton", "connectButton", "okButton"}));
+    // Typing edits the profile; Return is OK.
+    QLineEdit *name = window->findChild<QLineEdit *>("userNameField");
+    name->setFocus();
+    name->selectAll();
+    QTest::keyClicks(name, "me@x.com");
+    EXPECT_EQ(sheet.profile->hhUserId(), "me@x.com");
+    QTest::keyClick(name, Qt::Key_Return);
+    EXPECT_FALSE(sheet.sheet->isSheetOpen());
+    EXPECT_TRUE(sheet.accountActions().isEmpty());
 }
