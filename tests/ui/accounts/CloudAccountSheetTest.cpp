@@ -109,7 +109,7 @@ struct CloudSheet
     }
     void screenshot(const QString &name)
     {
-        EXPECT_TRUE(platform::saveScreenshot(*sheet->window(), testsupport::binaryDir() + QStringLiteral("/screenshots/ui/accounts"), name).ok());
+        EXPECT_TRUE(platform::saveScreenshot(*sheet->window(), accountScreenshotFolder(), name).ok());
     }
 
     PeerFixture cloud;

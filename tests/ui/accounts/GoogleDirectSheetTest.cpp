@@ -28,7 +28,7 @@ namespace {
 
 QString screenshotFolder()
 {
-    return testsupport::binaryDir() + QStringLiteral("/screenshots/ui/accounts");
+    return accountScreenshotFolder();
 }
 
 void screenshot(platform::WindowController &sheet, const QString &name)

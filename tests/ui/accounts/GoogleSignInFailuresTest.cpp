@@ -59,7 +59,7 @@ void addSwitch(SignInFixture &fixture, googlepeer::SwitchKind kind, int times = 
 void screenshot(Sheet &sheet, const QString &name)
 {
     EXPECT_TRUE(platform::saveScreenshot(*sheet.sheet->window(),
-                                         testsupport::binaryDir() + QStringLiteral("/screenshots/ui/accounts"), name)
+                                         accountScreenshotFolder(), name)
                     .ok());
 }
 

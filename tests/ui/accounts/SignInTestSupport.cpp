@@ -68,6 +68,13 @@ QList<googlepeer::ReceivedRequest> SignInFixture::requestsTo(const QString &path
     return found;
 }
 
+QString accountScreenshotFolder()
+{
+    const QString scale = qEnvironmentVariable("QT_SCALE_FACTOR");
+    return testsupport::binaryDir() + QStringLiteral("/screenshots/ui/accounts") +
+           (scale.isEmpty() || scale == QLatin1String("1") ? QString() : QStringLiteral("-scale-") + scale);
+}
+
 void whilePumping(const std::function<void()> &work)
 {
     std::atomic<bool> done = false;

@@ -64,5 +64,8 @@ struct BrowserVisit
 BrowserVisit browse(const QUrl &authorizationUrl, const QString &caFile, bool allow);
 // One GET of the target on the loopback port, in a thread of its own; nothing when it cannot connect.
 std::optional<std::pair<int, QString>> getLoopback(quint16 port, const QString &target);
+// Where the sheets' screenshots go: build/screenshots/ui/accounts, with "-scale-N" when QT_SCALE_FACTOR
+// names another scale than 1 (run the tests once more with QT_SCALE_FACTOR=2 to look at that).
+QString accountScreenshotFolder();
 // Runs the work on another thread while pumping the main loop until it has ended.
 void whilePumping(const std::function<void()> &work);
