@@ -230,12 +230,40 @@ void HMMainWindowController::beginSync()
     startManagerSync(profile);
 }
 
-// Sync method 6: a new Google run of the profile, with the progress sheet over the window. The
-// sign-in sheet that gets a profile its first tokens is not part of this build; without tokens the
-// run ends at once with the text that says how to allow access, shown on the progress sheet.
+namespace {
+HMMainWindowController::AccountSheetOpener &accountSheetOpenerSlot()
+{
+    static HMMainWindowController::AccountSheetOpener opener;
+    return opener;
+}
+} // namespace
+
+void HMMainWindowController::setAccountSheetOpener(AccountSheetOpener opener)
+{
+    accountSheetOpenerSlot() = std::move(opener);
+}
+
+bool HMMainWindowController::openAccountSheet(AccountSheet sheet)
+{
+    const std::shared_ptr<HMProfile> profile = selectedProfile();
+    if (!accountSheetOpenerSlot() || !profile)
+        return false;
+    m_accountSheet = accountSheetOpenerSlot()(sheet, window(), profile);
+    m_modalController = m_accountSheet.get();
+    return m_accountSheet != nullptr;
+}
+
+// Sync method 6: a new Google run of the profile, with the progress sheet over the window. A profile
+// without tokens gets the sign-in sheet instead of a run that could only fail; without the sheet (no
+// opener) the run ends at once with the text that says how to allow access.
 void HMMainWindowController::startGoogleSync(const std::shared_ptr<HMProfile> &profile)
 {
     GlobalVariables::setIsGoogleDirect(true);
+    if ((profile->googleAccessToken().isEmpty() || profile->googleRefreshToken().isEmpty())
+        && openAccountSheet(AccountSheet::GoogleDirect)) {
+        syncCompleted();
+        return;
+    }
     const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
     run->setProfile(profile);
     run->setProfileManager(m_profileManager);

@@ -103,6 +103,18 @@ public:
     // Where the settings sheet is opened; tests see the request through it.
     void setMainSettingsOpener(std::function<void()> opener) { m_mainSettingsOpener = std::move(opener); }
 
+    // ---- The account sheets (made by a higher folder; main registers how) ----
+    enum class AccountSheet { GoogleDirect, GoogleDirectSignIn, CloudGoogle };
+    // Makes and shows the sheet on the parent window for the profile; answers the sheet's controller.
+    using AccountSheetOpener = std::function<std::unique_ptr<QObject>(AccountSheet sheet, QWidget *parentWindow,
+                                                                      const std::shared_ptr<HMProfile> &profile)>;
+    static void setAccountSheetOpener(AccountSheetOpener opener);
+    // Opens the sheet for the selected profile and keeps it as the modal controller; false when no
+    // opener is registered.
+    bool openAccountSheet(AccountSheet sheet);
+    // The Google direct sheet with its sign-in started at once.
+    void autoLaunchGoogleDirectSettings() { openAccountSheet(AccountSheet::GoogleDirectSignIn); }
+
     // ---- Starting a sync (HMMainWindowController+Sync.cpp) ----
     void synchronizeProfile(const void *sender) override;
     void requestCalendarPermission(bool eventsPermission, bool remindersPermission, std::function<void()> completion);
@@ -267,6 +279,7 @@ private:
     std::shared_ptr<HMProfile> m_currentProfile;
     std::shared_ptr<HMSyncProgressController> m_syncProgressController;
     QPointer<QObject> m_modalController;
+    std::unique_ptr<QObject> m_accountSheet;
     std::shared_ptr<GCDAsyncUdpSocket> m_udpSocket;
     quint16 m_listenerPort = kPhoneSyncPort;
     QString m_deviceWifiIPAddress;

@@ -9,6 +9,7 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "ui/accounts/HMAccountSheets.h"
 
 #include <QApplication>
 #include <QDir>
@@ -136,6 +137,8 @@ int main(int argc, char **argv)
     HMSyncRegistration::registerPhoneTransports();
     HMSyncRegistration::registerCloudTransport(HMQuillnestTiming{});
     HMSyncRegistration::registerDesktopStores();
+    // The account sheets the main window opens.
+    HMAccountSheets::registerWithMainWindow();
     platform::Application application(QApplication::arguments());
     HMAppDelegate delegate;
     application.setDelegate(&delegate);

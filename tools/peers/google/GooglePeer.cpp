@@ -57,6 +57,20 @@ void sendError(httplib::Response &response, int status, const QString &reason)
                          kJsonType);
 }
 
+namespace {
+
+// The refresh endpoint answers as Google spaces its JSON; the sign-in endpoint with a blank on each
+// side of the colon; switches choose another.
+TokenStyle tokenStyle(const QString &path, const std::optional<Switch> &change)
+{
+    if (change && change->kind == SwitchKind::CompactToken)
+        return TokenStyle::Compact;
+    if (change && change->kind == SwitchKind::GoogleSpacedToken)
+        return TokenStyle::GoogleSpaced;
+    return path == QLatin1String("/o/oauth2/token") ? TokenStyle::SpacedBothSides : TokenStyle::GoogleSpaced;
+}
+
+} // namespace
 
 std::optional<SwitchKind> switchKindFromName(const QString &name)
 {
@@ -76,7 +90,9 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
         {QStringLiteral("invalid-grant"), SwitchKind::InvalidGrant},
         {QStringLiteral("deleted-element"), SwitchKind::DeletedElement},
         {QStringLiteral("prefixed-reply"), SwitchKind::PrefixedReply},
-        {QStringLiteral("xml-bomb"), SwitchKind::XmlBomb}};
+        {QStringLiteral("xml-bomb"), SwitchKind::XmlBomb},
+        {QStringLiteral("google-spaced-token"), SwitchKind::GoogleSpacedToken},
+        {QStringLiteral("no-refresh-token"), SwitchKind::NoRefreshToken}};
     const auto found = kinds.constFind(name);
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
@@ -260,16 +276,16 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
     const std::optional<Switch> change = takeSwitch(path);
     if (change && answerThroughSwitch(*change, request, response))
         return;
-    const bool compact = change && change->kind == SwitchKind::CompactToken;
-    if (change && change->kind == SwitchKind::InvalidGrant && path == QLatin1String("/oauth2/v4/token")) {
+    const bool isTokenPath = path == QLatin1String("/oauth2/v4/token") || path == QLatin1String("/o/oauth2/token");
+    if (change && change->kind == SwitchKind::InvalidGrant && isTokenPath) {
         response.status = 400;
         response.set_content("{\n  \"error\": \"invalid_grant\",\n  \"error_description\": \"Token has been expired "
                              "or revoked.\"\n}",
                              kJsonType);
         return;
     }
-    if (path == QLatin1String("/oauth2/v4/token"))
-        token(request, response, compact);
+    if (isTokenPath)
+        token(request, response, tokenStyle(path, change), !(change && change->kind == SwitchKind::NoRefreshToken));
     else
         work(request, response, change);
 }
@@ -324,8 +340,8 @@ bool GooglePeer::answerThroughSwitch(const Switch &change, const httplib::Reques
         return true;
     case SwitchKind::CutAfter: {
         httplib::Response discarded;
-        if (request.path == "/oauth2/v4/token")
-            token(request, discarded, false);
+        if (request.path == "/oauth2/v4/token" || request.path == "/o/oauth2/token")
+            token(request, discarded, TokenStyle::GoogleSpaced);
         else
             work(request, discarded, std::nullopt);
         hangUp();
@@ -432,7 +448,8 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
 }
 
 // The refresh grant and the code grant (with its PKCE verifier); state is committed before the answer.
-void GooglePeer::token(const httplib::Request &request, httplib::Response &response, bool compact)
+void GooglePeer::token(const httplib::Request &request, httplib::Response &response, TokenStyle style,
+                       bool withRefresh)
 {
     const QMap<QString, QString> fields = formFields(request.body);
     const std::lock_guard lock(m_mutex);
@@ -479,14 +496,25 @@ void GooglePeer::token(const httplib::Request &request, httplib::Response &respo
     accounts.insert(email, account);
     m_state.insert(QStringLiteral("accounts"), accounts);
     saveState();
-    QString text = compact ? QStringLiteral("{\"access_token\":\"%1\",\"expires_in\":3599,\"token_type\":\"Bearer\"}")
-                           : QStringLiteral("{\n  \"access_token\": \"%1\",\n  \"expires_in\": 3599,\n  \"scope\": "
-                                            "\"https://www.googleapis.com/auth/calendar\",\n  \"token_type\": \"Bearer\"");
-    text = text.arg(access);
-    if (!compact && grant == QLatin1String("authorization_code"))
-        text += QStringLiteral(",\n  \"refresh_token\": \"%1\"").arg(refresh);
-    if (!compact)
-        text += QStringLiteral("\n}");
+    const QString colon = style == TokenStyle::Compact ? QStringLiteral(":")
+                          : style == TokenStyle::GoogleSpaced ? QStringLiteral(": ")
+                                                              : QStringLiteral(" : ");
+    const QString indent = style == TokenStyle::Compact ? QString() : QStringLiteral("\n  ");
+    const auto member = [&](const char *key, const QString &value) {
+        return indent + QLatin1Char('"') + QLatin1String(key) + QLatin1Char('"') + colon + value;
+    };
+    QStringList members{member("access_token", QLatin1Char('"') + access + QLatin1Char('"')),
+                        member("expires_in", QStringLiteral("3599")),
+                        member("token_type", QStringLiteral("\"Bearer\""))};
+    if (style != TokenStyle::Compact)
+        members.insert(2, member("scope", QStringLiteral("\"https://www.googleapis.com/auth/calendar\"")));
+    // The refresh endpoint's compact reply never carried a refresh token; the sign-in endpoint's does.
+    const bool sendsRefresh = withRefresh && grant == QLatin1String("authorization_code") &&
+                              (style != TokenStyle::Compact || request.path == "/o/oauth2/token");
+    if (sendsRefresh)
+        members << member("refresh_token", QLatin1Char('"') + refresh + QLatin1Char('"'));
+    const QString text = QLatin1Char('{') + members.join(QLatin1Char(',')) +
+                         (style == TokenStyle::Compact ? QString() : QStringLiteral("\n")) + QLatin1Char('}');
     response.set_content(text.toStdString(), kJsonType);
 }
 
@@ -520,12 +548,53 @@ void GooglePeer::authorize(const httplib::Request &request, httplib::Response &r
     response.set_redirect(target.toString(QUrl::FullyEncoded).toStdString());
 }
 
+// The sign-in page: the query it was given goes on into its Allow and Deny links.
+void GooglePeer::signInPage(const httplib::Request &request, httplib::Response &response)
+{
+    const QString query = QString::fromStdString(request.target).section(u'?', 1);
+    const QString page = QStringLiteral("<!DOCTYPE html><html><head><title>Request for Permission</title></head><body>"
+                                        "<p>Harrowmere would like to manage your calendars and contacts.</p>"
+                                        "<a id=\"submit_approve_access\" href=\"/o/oauth2/approval?%1&amp;decision=allow\">Allow</a> "
+                                        "<a id=\"submit_deny_access\" href=\"/o/oauth2/approval?%1&amp;decision=deny\">Deny</a>"
+                                        "</body></html>")
+                             .arg(query.toHtmlEscaped());
+    response.set_content(page.toStdString(), "text/html; charset=UTF-8");
+}
+
+// Allow grants a code as the direct authorization does; Deny sends the browser back with
+// error=access_denied and the state.
+void GooglePeer::approval(const httplib::Request &request, httplib::Response &response)
+{
+    if (request.get_param_value("decision") == "allow") {
+        authorize(request, response);
+        return;
+    }
+    QUrl target(QString::fromStdString(request.get_param_value("redirect_uri")));
+    if (target.host() != QLatin1String("127.0.0.1")) {
+        sendError(response, 400, QStringLiteral("redirect_uri_mismatch"));
+        return;
+    }
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("error"), QStringLiteral("access_denied"));
+    query.addQueryItem(QStringLiteral("state"), QString::fromStdString(request.get_param_value("state")));
+    target.setQuery(query);
+    response.set_redirect(target.toString(QUrl::FullyEncoded).toStdString());
+}
+
 void GooglePeer::work(const httplib::Request &request, httplib::Response &response,
                       const std::optional<Switch> &change)
 {
     const QString path = QString::fromStdString(request.path);
     if (path == QLatin1String("/o/oauth2/v2/auth")) {
         authorize(request, response);
+        return;
+    }
+    if (path == QLatin1String("/o/oauth2/auth")) {
+        signInPage(request, response);
+        return;
+    }
+    if (path == QLatin1String("/o/oauth2/approval")) {
+        approval(request, response);
         return;
     }
     if (path == QLatin1String("/picture.png")) {

@@ -41,7 +41,13 @@ enum class SwitchKind {
     DeletedElement,   // contacts listed as deleted carry a <gd:deleted/> element, not a deleted membership
     PrefixedReply,    // a contact write is answered with the entry's elements under the atom: prefix
     XmlBomb,          // 200 with a document of nested entity definitions
+    GoogleSpacedToken, // the sign-in token reply as Google spaces it: {"access_token": "..."}
+    NoRefreshToken,   // the token reply carries an access token only
 };
+
+// How a token reply is written: a blank on each side of the colon (the sign-in endpoint's default),
+// a blank after it (as Google writes it; the refresh endpoint's default), or none.
+enum class TokenStyle { SpacedBothSides, GoogleSpaced, Compact };
 
 struct Switch
 {
@@ -74,9 +80,10 @@ struct Options
 };
 
 // Google's account services as the sync client sees them, over HTTPS on 127.0.0.1: the token endpoint
-// ("/oauth2/v4/token": the refresh grant, and the code grant with PKCE of a browser sign-in), the
-// authorization page ("/o/oauth2/v2/auth", which redirects to the loopback address it is given with a
-// code), user info ("/oauth2/v1/userinfo"), the account's picture ("/picture.png") and the calendar
+// ("/oauth2/v4/token": the refresh grant, and the code grant with PKCE of a browser sign-in; the
+// sign-in sheet's "/o/oauth2/token"), the authorization page ("/o/oauth2/v2/auth", which redirects to
+// the loopback address it is given with a code; "/o/oauth2/auth", a page whose Allow and Deny links a
+// plain HTTP client can follow), user info ("/oauth2/v1/userinfo"), the account's picture ("/picture.png") and the calendar
 // list ("/calendar/v3/users/me/calendarList", with Google's weather and birthdays calendars among the
 // account's own) and the contact groups ("/m8/feeds/groups/<e-mail>/full", Atom, with "My Contacts"). "/peer/..." paths control a peer run as a program (see README.md). Links nothing of
 // src/.
@@ -123,8 +130,11 @@ private:
     std::optional<Switch> takeSwitch(const QString &path);
     bool answerThroughSwitch(const Switch &change, const httplib::Request &request, httplib::Response &response);
     void work(const httplib::Request &request, httplib::Response &response, const std::optional<Switch> &change);
-    void token(const httplib::Request &request, httplib::Response &response, bool compact);
+    void token(const httplib::Request &request, httplib::Response &response, TokenStyle style, bool withRefresh = true);
     void authorize(const httplib::Request &request, httplib::Response &response);
+    // The sign-in page of "/o/oauth2/auth" and its Allow and Deny links ("/o/oauth2/approval").
+    void signInPage(const httplib::Request &request, httplib::Response &response);
+    void approval(const httplib::Request &request, httplib::Response &response);
     void userInfo(const QString &email, httplib::Response &response);
     void calendarList(const QString &email, const httplib::Request &request, httplib::Response &response,
                       const std::optional<Switch> &change);
