@@ -93,6 +93,18 @@ struct OutlookCloudRun
         names.sort();
         return pictures;
     }
+    // Puts the picture in the cloud on the contact of that first name; false when there is none.
+    bool putCloudPicture(const QString &firstName, const QByteArray &jpeg) const
+    {
+        for (const QJsonObject &record : peer.records(QStringLiteral("Contacts"))) {
+            if (record.value("First").toString() != firstName)
+                continue;
+            peer.control("/peer/photo", QJsonObject{{"Username", "u@x.com"}, {"Id", record.value("Id")},
+                                                     {"Photo", QString::fromLatin1(jpeg.toBase64())}});
+            return true;
+        }
+        return false;
+    }
     QByteArray pictureOf(const QString &firstName) const
     {
         for (const QJsonValue &contact : outlook->dump().value("contacts").toArray()) {
@@ -133,15 +145,7 @@ TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadOrDownloadGoesAgain)
     EXPECT_TRUE(duplicatesIn(run.peer.liveNames(QStringLiteral("Contacts"))).isEmpty());
 
     // A picture put in the cloud lands on its Outlook contact, as a JPEG.
-    QString id;
-    for (const QJsonObject &record : run.peer.records(QStringLiteral("Contacts"))) {
-        if (record.value("First").toString() == QLatin1String("Given3"))
-            id = record.value("Id").toString();
-    }
-    ASSERT_FALSE(id.isEmpty());
-    const QByteArray blue = jpegOf(12, Qt::blue);
-    run.peer.control("/peer/photo",
-                     QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
+    ASSERT_TRUE(run.putCloudPicture(QStringLiteral("Given3"), jpegOf(12, Qt::blue)));
 
     // The cloud answers the download in error: the run ends in error and the picture is asked for
     // again. The pause puts the next run's start two seconds past the picture's change, so a run that
@@ -252,15 +256,7 @@ TEST(CloudOutlookPhotos, APictureOutlookRefusedIsFetchedAgainAtTheNextSync)
     ASSERT_GT(run.peer.httpsPort, 0);
     const DriverRun first = run.sync();
     ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
-    QString id;
-    for (const QJsonObject &record : run.peer.records(QStringLiteral("Contacts"))) {
-        if (record.value("First").toString() == QLatin1String("Given3"))
-            id = record.value("Id").toString();
-    }
-    ASSERT_FALSE(id.isEmpty());
-    const QByteArray blue = jpegOf(12, Qt::blue);
-    run.peer.control("/peer/photo",
-                     QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
+    ASSERT_TRUE(run.putCloudPicture(QStringLiteral("Given3"), jpegOf(12, Qt::blue)));
     QThread::sleep(2);
 
     run.outlook->control({{"op", "switches"}, {"refuseKind", "set image"}});
