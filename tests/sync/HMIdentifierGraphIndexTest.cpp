@@ -537,3 +537,23 @@ TEST(HMIdentifierGraphIndex, ChangesNameOnlyTheEntriesThatChanged)
         EXPECT_EQ(HMIdentifierGraph::dictionariesOf(earlier), changed);
     }
 }
+
+// A run of replacements longer than a comparison of the lists tells as replacements (it tells it as
+// removals and appends): the change log gives the same changes, so the journal line stays the same.
+TEST(HMIdentifierGraphIndex, TheChangeLogTellsLongRunsOfReplacementsAsAComparisonDoes)
+{
+    HMIdentifierGraph graph;
+    for (int index = 0; index < 5000; ++index)
+        graph.appendDictionary({{kHmUid, QStringLiteral("u%1").arg(index)}, {kNativeId, QStringLiteral("n%1").arg(index)}});
+    for (const int run : {10, 4096, 4097, 4500}) {
+        SCOPED_TRACE(run);
+        const HMIdentifierGraph::Entries durable = markDurable(graph);
+        for (int index = 100; index < 100 + run; ++index) {
+            const QString hmUid = QStringLiteral("u%1").arg(index);
+            ASSERT_TRUE(graph.replaceDictionaryForHarrowmereUid(hmUid, QVariantMap{{kHmUid, hmUid}, {kNativeId, QStringLiteral("m%1").arg(run)}}));
+        }
+        graph.appendDictionary({{kHmUid, QStringLiteral("new-%1").arg(run)}});
+        checkChangeLog(graph, durable, run);
+        EXPECT_EQ(!graph.changesSinceDurable().removed.empty(), run > 4096);
+    }
+}
