@@ -22,7 +22,7 @@ Needs a Release build with the targets hm_sync_once, phone_peer and cloud_peer:
 and GNU time (apt-get install time).
 
 Usage: bench/cloud_sync_bench.py [--build build-release] [--records 5000] [--scaling 2000,5000,10000]
-                                 [--settle 0] [--keep]
+                                 [--settle 0] [--keep] [--close-connections]
 """
 
 import argparse
@@ -40,6 +40,8 @@ import realistic_data  # noqa: E402
 import sync_comparison as common  # noqa: E402
 
 USER, PASSWORD = "bench@example.org", "bench-secret"
+# Whether the cloud peer answers one request per connection (--close-connections).
+CLOSE_CONNECTIONS = False
 
 
 def settle(seconds):
@@ -125,6 +127,8 @@ class CloudPeer:
 
     def start(self, log):
         command = [self.program, "--certificates", os.path.join(self.folder, "certificates"), "--state", self.state]
+        if CLOSE_CONNECTIONS:
+            command.append("--close-connections")
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=open(log, "ab"))
         line = self.process.stdout.readline().decode()
         values = dict(part.split("=", 1) for part in line.split())
@@ -239,6 +243,8 @@ def parse_arguments():
     parser.add_argument("--scaling", default="2000,5000,10000", help="sizes of the scaling runs; empty: none")
     parser.add_argument("--settle", type=int, default=0, help="seconds to wait on a flushed disk before first syncs")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("--close-connections", action="store_true",
+                        help="the cloud peer answers one request per connection (no connection reuse)")
     return parser.parse_args()
 
 
@@ -246,9 +252,10 @@ SETTLE = 0
 
 
 def main():
-    global SETTLE
+    global SETTLE, CLOSE_CONNECTIONS
     arguments = parse_arguments()
     SETTLE = arguments.settle
+    CLOSE_CONNECTIONS = arguments.close_connections
     for program in ("tools/hm-sync/hm_sync_once", "tools/peers/phone_peer", "tools/peers/cloud_peer"):
         if not os.access(os.path.join(arguments.build, program), os.X_OK):
             sys.exit("%s is missing in %s" % (program, arguments.build))

@@ -22,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSet>
 
 #include <utility>
 
@@ -38,6 +39,7 @@ constexpr int kPhotosPerPass = 5;
 constexpr qint64 kMaxResendFileBytes = 4 * 1024 * 1024;
 constexpr qsizetype kMaxResendEntries = 100000;
 constexpr qsizetype kMaxFileIdLength = 200;
+constexpr qsizetype kMaxUnsetPhotos = 1000;
 
 void showOnProgressSheet(const QString &message)
 {
@@ -97,35 +99,71 @@ QString HMQuillnestSync::photoFolderPath()
 
 // Downloads ---------------------------------------------------------------------------------------------
 
-std::optional<qsizetype> HMQuillnestSync::getContactPhotosForUniqueIds()
+std::optional<qsizetype> HMQuillnestSync::getContactPhotosForUniqueIds(bool withUnset)
 {
     HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)
         return 0;
+    // The last page's pictures were set (or their files kept) before this page was asked for.
+    clearContactPhotos();
     const QStringList ids = contactsWithUpdatedPhotosInQuillnest();
-    if (!GlobalVariables::getShouldSyncContactPhotos() || ids.isEmpty()) {
+    const QString folder = photoFolderPath();
+    const QStringList unset = withUnset && GlobalVariables::getShouldSyncContactPhotos() && QFileInfo(folder).isDir()
+                                  ? unsetPhotoIds(folder, ids)
+                                  : QStringList();
+    if (!GlobalVariables::getShouldSyncContactPhotos() || (ids.isEmpty() && unset.isEmpty())) {
         target->picturesDictionaryUpdated();
         return 0;
     }
-    const QString folder = photoFolderPath();
     if (!QDir().mkpath(folder) ||
         !QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
         DDLogError(QStringLiteral("Cannot make the photo folder %1").arg(folder));
     qsizetype notHandedOver = 0;
-    for (const QString &id : ids) {
-        target->setReceivingPhotosStatus(true);
-        target->postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), 0.0);
-        DDLogVerbose(QStringLiteral("Sending photos request"));
-        const PhotoFetch fetched = fetchOnePhoto(id, folder);
-        target->setReceivingPhotosStatus(false);
-        if (fetched == PhotoFetch::Cancelled)
-            return std::nullopt;
-        if (fetched == PhotoFetch::NotHandedOver)
-            ++notHandedOver;
+    for (const QStringList *list : {&ids, &unset}) {
+        for (const QString &id : *list) {
+            const std::optional<PhotoFetch> fetched = fetchPhotoShowingProgress(*target, id, folder);
+            if (!fetched)
+                return std::nullopt;
+            // A picture asked for again that does not come stays asked for; its file stays.
+            if (*fetched == PhotoFetch::NotHandedOver && list == &ids)
+                ++notHandedOver;
+            if (*fetched == PhotoFetch::Skipped && list == &unset)
+                QFile::remove(QDir(folder).filePath(id + QStringLiteral(".jpeg")));
+        }
     }
     // Told whatever came: a page whose downloads all failed must not leave the run waiting.
     target->picturesDictionaryUpdated();
     return notHandedOver;
+}
+
+std::optional<HMQuillnestSync::PhotoFetch> HMQuillnestSync::fetchPhotoShowingProgress(HMSyncClientDelegate &target,
+                                                                                      const QString &id,
+                                                                                      const QString &folder)
+{
+    target.setReceivingPhotosStatus(true);
+    target.postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), 0.0);
+    DDLogVerbose(QStringLiteral("Sending photos request"));
+    const PhotoFetch fetched = fetchOnePhoto(id, folder);
+    target.setReceivingPhotosStatus(false);
+    return fetched == PhotoFetch::Cancelled ? std::nullopt : std::optional(fetched);
+}
+
+QStringList HMQuillnestSync::unsetPhotoIds(const QString &folder, const QStringList &listed)
+{
+    const QSet<QString> isListed(listed.cbegin(), listed.cend());
+    QStringList ids;
+    const QFileInfoList files = QDir(folder).entryInfoList({QStringLiteral("*.jpeg")}, QDir::Files | QDir::NoSymLinks,
+                                                           QDir::Name);
+    for (const QFileInfo &file : files) {
+        const QString id = file.completeBaseName();
+        if (ids.size() >= kMaxUnsetPhotos)
+            break;
+        if (isSafeFileId(id) && !isListed.contains(id) && !file.isSymLink())
+            ids.append(id);
+    }
+    if (!ids.isEmpty())
+        DDLogInfo(QStringLiteral("Asking again for %1 contact photos Outlook did not take").arg(ids.size()));
+    return ids;
 }
 
 // One download. A picture the cloud did not hand over (no answer, or an answer in error) stores

@@ -10,6 +10,7 @@
 #include "platform/restkit/RKParserRegistry.h"
 #include "push/Client/HMXMPPClient.h"
 #include "sync/HMSyncClientDelegate.h"
+#include "sync/HMSyncTypes.h"
 
 #include <QSet>
 
@@ -199,7 +200,9 @@ bool HMQuillnestSync::listRecordsForConduit(quint64 conduit, const QDateTime &mo
     }
     DDLogVerbose(QStringLiteral("List command returned successful"));
     answerListedPage(*target, conduit, page.batchSize, limit, inRecovery);
-    const std::optional<qsizetype> photosNotHandedOver = getContactPhotosForUniqueIds();
+    const bool isFirstContactsPage =
+        conduit == quint64(HMSyncConduit::Contacts) && offset == 0 && GlobalVariables::getIsOutlookSync();
+    const std::optional<qsizetype> photosNotHandedOver = getContactPhotosForUniqueIds(isFirstContactsPage);
     setContactsWithUpdatedPhotosInQuillnest({});
     // A cancel during the downloads was reported by its request.
     if (!photosNotHandedOver)

@@ -122,10 +122,12 @@ public:
     bool isKeepAliveRunning() const;
 
     // Photos: fetches the pictures of the ids the last listed contacts page noted, one after the
-    // other, and tells picturesDictionaryUpdated when done. Nothing when the run was cancelled
-    // meanwhile; otherwise the number of pictures the cloud did not hand over (no answer, or an
-    // answer in error).
-    std::optional<qsizetype> getContactPhotosForUniqueIds();
+    // other, and tells picturesDictionaryUpdated when done; the page's pictures replace the last
+    // page's. With withUnset (a run's first contacts page of an Outlook profile), also those whose
+    // files are still in the photo folder: pictures Outlook did not take, asked for again. Nothing
+    // when the run was cancelled meanwhile; otherwise the number of the page's pictures the cloud did
+    // not hand over (no answer, or an answer in error).
+    std::optional<qsizetype> getContactPhotosForUniqueIds(bool withUnset = false);
     // One upload pass of at most five contacts; and the upload of one photo (JPEG bytes) for the
     // device contact id, answered on the framework's thread.
     void sendMoreContactPhotos();
@@ -204,6 +206,9 @@ public:
     static bool isSafeFileId(const QString &id);
     // "temp" in the data folder, where fetched photos are written.
     static QString photoFolderPath();
+    // The ids of the pictures whose files are still in the photo folder (a picture is removed once
+    // Outlook took it), at most a thousand, skipping those in the given list.
+    static QStringList unsetPhotoIds(const QString &folder, const QStringList &listed);
     // The photos the cloud did not take, kept for the next sync of the same account.
     static QString failedPhotoUploadsPath();
     QVariantMap loadFailedPhotoUploads() const;
@@ -275,6 +280,9 @@ private:
     void answerUpdateStage(HMSyncClientDelegate &target, quint64 conduit, bool isLastBatch);
     enum class PhotoFetch { Stored, Skipped, NotHandedOver, Cancelled };
     PhotoFetch fetchOnePhoto(const QString &id, const QString &folder);
+    // One download with the progress shown; nullopt when the run was cancelled.
+    std::optional<PhotoFetch> fetchPhotoShowingProgress(HMSyncClientDelegate &target, const QString &id,
+                                                        const QString &folder);
     void endListingForMissingPhotos(HMSyncClientDelegate &target, qsizetype missing);
     void endPhotoStage();
     void noteStatusSynchronizing();

@@ -363,6 +363,75 @@ bool HMIdentifierGraph::Changes::applyTo(Entries &entries) const
     return true;
 }
 
+namespace {
+
+// Whether some run of positions next to each other (ascending) is longer than changesBetween looks
+// ahead for: such a run it tells as removals and appends, not as replacements.
+bool hasLongerRunThanDiffsTell(const std::vector<std::pair<qsizetype, HMIdentifierGraphEntry>> &replaced)
+{
+    qsizetype run = 0;
+    for (size_t index = 0; index < replaced.size(); ++index) {
+        run = index > 0 && replaced[index].first == replaced[index - 1].first + 1 ? run + 1 : 1;
+        if (run > kLongestReplacedRun)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void HMIdentifierGraph::setDurableState(DurableState state, std::optional<Entries> durableEntries) const
+{
+    m_durableState = std::move(state);
+    m_changeLog = ChangeLog{m_entries.size(), {}, std::move(durableEntries)};
+}
+
+HMIdentifierGraph::Changes HMIdentifierGraph::changesSinceDurable() const
+{
+    if (m_changeLog.durableEntries)
+        return changesBetween(*m_changeLog.durableEntries, m_entries);
+    Changes changes;
+    changes.replaced.reserve(m_changeLog.replaced.size());
+    for (const auto &[position, earlier] : m_changeLog.replaced) {
+        // An entry still sharing its bytes with the files' is unchanged, as changesBetween tells it.
+        if (!m_entries.at(position).isSharedWith(earlier))
+            changes.replaced.emplace_back(position, m_entries.at(position));
+    }
+    if (hasLongerRunThanDiffsTell(changes.replaced))
+        return changesBetween(durableEntries(), m_entries);
+    changes.appended = m_entries.mid(m_changeLog.durableCount);
+    return changes;
+}
+
+HMIdentifierGraph::Entries HMIdentifierGraph::durableEntries() const
+{
+    if (m_changeLog.durableEntries)
+        return *m_changeLog.durableEntries;
+    Entries entries = m_entries;
+    if (entries.size() > m_changeLog.durableCount)
+        entries.resize(m_changeLog.durableCount);
+    for (const auto &[position, earlier] : m_changeLog.replaced)
+        entries[position] = earlier;
+    return entries;
+}
+
+// Before an entry is replaced: the first replacement of a position the files hold keeps their entry.
+void HMIdentifierGraph::noteReplaced(qsizetype position)
+{
+    if (m_durableState && !m_changeLog.durableEntries && position < m_changeLog.durableCount)
+        m_changeLog.replaced.try_emplace(position, m_entries.at(position));
+}
+
+// Before an entry is removed or the list is set whole: positions no longer tell the changes, so the
+// files' list is kept aside to be compared with. Once per write of the files.
+void HMIdentifierGraph::keepDurableEntries()
+{
+    if (!m_durableState || m_changeLog.durableEntries)
+        return;
+    m_changeLog.durableEntries = durableEntries();
+    m_changeLog.replaced.clear();
+}
+
 QList<QVariantMap> HMIdentifierGraph::dictionariesOf(const Entries &entries)
 {
     QList<QVariantMap> dictionaries;
@@ -383,12 +452,14 @@ void HMIdentifierGraph::setIdentifierDictionaries(const QList<QVariantMap> &dict
 
 void HMIdentifierGraph::setEntries(const Entries &entries)
 {
+    keepDurableEntries();
     m_entries = entries;
     dropIndexes();
 }
 
 void HMIdentifierGraph::clear()
 {
+    keepDurableEntries();
     m_entries.clear();
     dropIndexes();
 }
@@ -607,6 +678,8 @@ qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
 // Removes the entries (numbers ascending) from the list and the indexes; the list is numbered.
 qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
+    if (!entries.isEmpty())
+        keepDurableEntries();
     if (m_entryNumbers.empty() && !entries.isEmpty()) {
         m_entryNumbers.resize(size_t(m_entries.size()));
         std::iota(m_entryNumbers.begin(), m_entryNumbers.end(), quint64(0));
@@ -661,6 +734,7 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
         removeEntries({number});
         return true;
     }
+    noteReplaced(position);
     unindexEntry(m_entries.at(position), number);
     m_entries[position] = Entry(*replacement);
     indexEntry(m_entries.at(position), number);

@@ -12,6 +12,7 @@
 #include <QVarLengthArray>
 #include <QVariantMap>
 
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -60,15 +61,14 @@ public:
     // is unchanged; linear in the length of the lists, and nothing is materialised.
     static Changes changesBetween(const Entries &earlier, const Entries &now);
 
-    // What the graph's files hold, kept by HMProfileManager, which alone writes them: the list and
-    // date as last made durable (the list shares its entries with the graph's while they are
-    // unchanged), the graph file they belong to with the digest and length of its bytes (0 when
-    // there is no file), and the journal beside it: its length and change lines (0 when there is
-    // none to append to), and whether it changes entries or only the date.
+    // What the graph's files hold, kept by HMProfileManager, which alone writes them: the date as
+    // last made durable (the list is the graph's change log, below), the graph file they belong to
+    // with the digest and length of its bytes (0 when there is no file), and the journal beside it:
+    // its length and change lines (0 when there is none to append to), and whether it changes
+    // entries or only the date.
     struct DurableState
     {
         QString path;
-        Entries entries;
         QDateTime lastSyncDate;
         QByteArray baseDigest;
         qint64 graphFileBytes = 0;
@@ -145,7 +145,16 @@ public:
 
     // Invalid until the graph was loaded from or written to its files.
     const std::optional<DurableState> &durableState() const { return m_durableState; }
-    void setDurableState(DurableState state) const { m_durableState = std::move(state); }
+    // Notes what the graph's files now hold: the graph's own list as it stands, or the given list
+    // when the files hold an earlier one (a journal cut short, whose lines the graph has).
+    void setDurableState(DurableState state, std::optional<Entries> durableEntries = std::nullopt) const;
+    // What changed in the list since its files last held it. The mutators note each position they
+    // replace, and entries appended stand past the files' count, so a run's page or batch costs its
+    // own records; once an entry is removed or the list is set whole, the files' list is kept aside
+    // and compared with (changesBetween), which gives the same changes.
+    Changes changesSinceDurable() const;
+    // The list the graph's files hold: the graph's own with the changes since undone.
+    Entries durableEntries() const;
 
     // Writes the graph to the log at info level; every key and value too at verbose level.
     void logGraph() const;
@@ -180,12 +189,25 @@ private:
     void unindexEntry(const Entry &entry, quint64 number) const;
     void appendEntry(Entry entry);
     void dropIndexes() const;
+    void noteReplaced(qsizetype position);
+    void keepDurableEntries();
 
     Entries m_entries;
     QDateTime m_lastSyncDate;
     // Bookkeeping of the files, not part of the graph's value: a graph written whole through a const
     // reference still learns what its files now hold.
     mutable std::optional<DurableState> m_durableState;
+    // What the list's mutators changed since the files last held it; kept only once there are files.
+    struct ChangeLog
+    {
+        // How many entries the files' list holds: the entries from here on were appended since.
+        qsizetype durableCount = 0;
+        // The positions below durableCount replaced since, each with the entry the files hold there.
+        std::map<qsizetype, Entry> replaced;
+        // The files' list itself, kept once the changes are no longer only replacements and appends.
+        std::optional<Entries> durableEntries;
+    };
+    mutable ChangeLog m_changeLog;
 
     // Entries are numbered on the first lookup, and each index is built, the whole list at once, on
     // the first lookup that needs it: a run that looks entries up by one identifier never builds the

@@ -387,20 +387,21 @@ Result<std::optional<platform::FileBytes>> readGraphFile(const QString &path)
 // Applies the lines read to the graph. An intact journal changes the graph's own list, which its
 // files then hold, with no copy made of it; past a torn line the files still hold the list the graph
 // file holds, and the lines are applied to a copy.
-void applyReading(HMIdentifierGraph &graph, const HMIdentifierGraphJournal::Reading &reading,
-                  HMIdentifierGraph::DurableState &durable)
+// Answers the list the files hold when it is not the graph's.
+std::optional<HMIdentifierGraph::Entries> applyReading(HMIdentifierGraph &graph,
+                                                       const HMIdentifierGraphJournal::Reading &reading)
 {
     HMIdentifierGraph::Entries entries = graph.entries();
+    std::optional<HMIdentifierGraph::Entries> filesEntries;
     if (reading.replay.isIntact)
         graph.setEntries({});
     else
-        durable.entries = entries;
+        filesEntries = entries;
     QDateTime date = graph.lastSyncDate();
     HMIdentifierGraphJournal::apply(reading, entries, date);
     graph.setEntries(entries);
     graph.setLastSyncDate(date);
-    if (reading.replay.isIntact)
-        durable.entries = graph.entries();
+    return filesEntries;
 }
 
 // Replays the journal beside the graph file onto the graph, and notes what the files hold. A torn or
@@ -408,7 +409,8 @@ void applyReading(HMIdentifierGraph &graph, const HMIdentifierGraphJournal::Read
 // all the changes since the graph file.
 void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArray &baseDigest, qint64 graphFileBytes)
 {
-    HMIdentifierGraph::DurableState durable{path, {}, graph.lastSyncDate(), baseDigest, graphFileBytes};
+    HMIdentifierGraph::DurableState durable{path, graph.lastSyncDate(), baseDigest, graphFileBytes};
+    std::optional<HMIdentifierGraph::Entries> filesEntries;
     const QString journalPath = HMIdentifierGraphJournal::journalPath(path);
     if (QFileInfo::exists(journalPath)) {
         const Result<QByteArray> journal = platform::readWholeFile(journalPath, kMaxGraphFileBytes);
@@ -421,17 +423,15 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
         else if (!replay.isIntact)
             DDLogWarn(QStringLiteral("%1 ends in a torn or damaged line; the %2 whole lines before it are kept")
                           .arg(journalPath).arg(replay.appliedLines));
-        applyReading(graph, reading, durable);
+        filesEntries = applyReading(graph, reading);
         if (replay.isIntact) {
             durable.doesJournalHoldEntries = replay.holdsEntries;
             durable.lastSyncDate = graph.lastSyncDate();
             durable.journalBytes = journal->size();
             durable.journalLines = replay.appliedLines;
         }
-    } else {
-        durable.entries = graph.entries();
     }
-    graph.setDurableState(std::move(durable));
+    graph.setDurableState(std::move(durable), std::move(filesEntries));
 }
 
 // The graph the file's bytes hold; the bytes are let go once read. The graph copies what it keeps,
@@ -479,7 +479,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         std::shared_ptr<HMIdentifierGraph> fresh = setAsideDamagedGraph(*path, graph.error().message());
         // The journal built on the damaged file is left as it is: it names that file's digest.
         if (fresh)
-            fresh->setDurableState({*path, {}, {}, HMIdentifierGraphJournal::digestOf(std::nullopt)});
+            fresh->setDurableState({*path, {}, HMIdentifierGraphJournal::digestOf(std::nullopt)});
         return fresh;
     }
     replayJournal(*graph.value(), *path, digest, graphFileBytes);
@@ -534,7 +534,7 @@ bool HMProfileManager::saveIdentifier(const HMIdentifierGraph &graph, const HMPr
     // previous file's digest and is ignored.
     QFile::remove(HMIdentifierGraphJournal::journalPath(*path));
     HMIdentifierGraphJournal::reportStep(Step::JournalRemoved);
-    graph.setDurableState({*path, graph.entries(), graph.lastSyncDate(), written->text(), written->size()});
+    graph.setDurableState({*path, graph.lastSyncDate(), written->text(), written->size()});
     return true;
 }
 
@@ -550,7 +550,7 @@ struct PendingJournal
 
 Result<PendingJournal> pendingJournal(const HMIdentifierGraph &graph, const HMIdentifierGraph::DurableState &durable)
 {
-    const HMIdentifierGraph::Changes changes = HMIdentifierGraph::changesBetween(durable.entries, graph.entries());
+    const HMIdentifierGraph::Changes changes = graph.changesSinceDurable();
     const bool dateChanged = durable.lastSyncDate != graph.lastSyncDate();
     if (changes.isEmpty() && !dateChanged)
         return PendingJournal();
@@ -577,7 +577,7 @@ bool appendToJournal(const HMIdentifierGraph &graph, const QString &path, const 
         return false;
     }
     HMIdentifierGraphJournal::reportStep(Step::JournalAppended);
-    graph.setDurableState({path, graph.entries(), graph.lastSyncDate(), durable.baseDigest, durable.graphFileBytes,
+    graph.setDurableState({path, graph.lastSyncDate(), durable.baseDigest, durable.graphFileBytes,
                            durable.journalBytes + pending.bytes.size(), durable.journalLines + 1,
                            durable.doesJournalHoldEntries || pending.holdsEntries});
     return true;

@@ -285,6 +285,8 @@ void HMSyncController::sendListCommand()
         scheduleProcess();
         return;
     }
+    // Each page's pictures are waited for on their own.
+    m_run.picturesUpdated.store(false);
     if (!m_syncClient->listRecordsForConduit(conduit, startPoint)) {
         DDLogError(QStringLiteral("The list request could not be sent."));
         writeRemainOnCurrentConduit(false);
@@ -629,5 +631,7 @@ void HMSyncController::saveContactPictures(HMData &dataSource)
     if (!pictures.isEmpty())
         postStepNotificationWithMessage(QStringLiteral("Reading Contact Photos"), std::nullopt);
     dataSource.savePicturesFromQuillnestSync(pictures);
+    // Set, or kept to be asked for again: the next page's pictures must not set them once more.
+    m_syncClient->clearContactPhotos();
     dataSource.saveChanges();
 }

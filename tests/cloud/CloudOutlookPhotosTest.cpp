@@ -93,6 +93,18 @@ struct OutlookCloudRun
         names.sort();
         return pictures;
     }
+    // Puts the picture in the cloud on the contact of that first name; false when there is none.
+    bool putCloudPicture(const QString &firstName, const QByteArray &jpeg) const
+    {
+        for (const QJsonObject &record : peer.records(QStringLiteral("Contacts"))) {
+            if (record.value("First").toString() != firstName)
+                continue;
+            peer.control("/peer/photo", QJsonObject{{"Username", "u@x.com"}, {"Id", record.value("Id")},
+                                                     {"Photo", QString::fromLatin1(jpeg.toBase64())}});
+            return true;
+        }
+        return false;
+    }
     QByteArray pictureOf(const QString &firstName) const
     {
         for (const QJsonValue &contact : outlook->dump().value("contacts").toArray()) {
@@ -133,15 +145,7 @@ TEST(CloudOutlookPhotos, PicturesGoBothWaysAndARefusedUploadOrDownloadGoesAgain)
     EXPECT_TRUE(duplicatesIn(run.peer.liveNames(QStringLiteral("Contacts"))).isEmpty());
 
     // A picture put in the cloud lands on its Outlook contact, as a JPEG.
-    QString id;
-    for (const QJsonObject &record : run.peer.records(QStringLiteral("Contacts"))) {
-        if (record.value("First").toString() == QLatin1String("Given3"))
-            id = record.value("Id").toString();
-    }
-    ASSERT_FALSE(id.isEmpty());
-    const QByteArray blue = jpegOf(12, Qt::blue);
-    run.peer.control("/peer/photo",
-                     QJsonObject{{"Username", "u@x.com"}, {"Id", id}, {"Photo", QString::fromLatin1(blue.toBase64())}});
+    ASSERT_TRUE(run.putCloudPicture(QStringLiteral("Given3"), jpegOf(12, Qt::blue)));
 
     // The cloud answers the download in error: the run ends in error and the picture is asked for
     // again. The pause puts the next run's start two seconds past the picture's change, so a run that
@@ -241,4 +245,85 @@ TEST(CloudOutlookPhotos, KillsDuringPhotoUploadsAndDownloadsLoseAndDoubleNothing
         EXPECT_TRUE(pictures.value(name)) << name.toStdString() << " has no picture in Outlook";
         EXPECT_EQ(flags.value(name), 1) << name.toStdString() << " has no photo in the cloud";
     }
+}
+
+// Outlook refuses a picture that came from the cloud: the run still ends well, the picture's file
+// stays, and the next sync asks the cloud for it again and sets it; once set, no sync asks again, and
+// no contact is doubled on either side.
+TEST(CloudOutlookPhotos, APictureOutlookRefusedIsFetchedAgainAtTheNextSync)
+{
+    OutlookCloudRun run;
+    ASSERT_GT(run.peer.httpsPort, 0);
+    const DriverRun first = run.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    ASSERT_TRUE(run.putCloudPicture(QStringLiteral("Given3"), jpegOf(12, Qt::blue)));
+    QThread::sleep(2);
+
+    run.outlook->control({{"op", "switches"}, {"refuseKind", "set image"}});
+    const DriverRun refused = run.sync();
+    EXPECT_EQ(refused.exitCode, 0) << refused.output.toStdString();
+    EXPECT_EQ(run.pictureOf(QStringLiteral("Given3")), QByteArray());
+    run.outlook->control({{"op", "switches"}, {"refuseKind", ""}});
+
+    run.peer.control("/peer/clear-requests");
+    const DriverRun again = run.sync();
+    ASSERT_EQ(again.exitCode, 0) << again.output.toStdString();
+    EXPECT_EQ(run.peer.requestPaths().count(QStringLiteral("/v1/get_photo.php")), 1);
+    const QImage received = QImage::fromData(run.pictureOf(QStringLiteral("Given3")), "JPEG");
+    ASSERT_FALSE(received.isNull());
+    EXPECT_EQ(received.size(), QSize(12, 12));
+
+    run.peer.control("/peer/clear-requests");
+    const DriverRun settled = run.sync();
+    ASSERT_EQ(settled.exitCode, 0) << settled.output.toStdString();
+    EXPECT_EQ(run.peer.requestPaths().count(QStringLiteral("/v1/get_photo.php")), 0);
+    QStringList outlookNames;
+    (void)run.outlookPictures(outlookNames);
+    const QStringList expected{QStringLiteral("Given0 Family0"), QStringLiteral("Given1 Family1"),
+                               QStringLiteral("Given2 Family2"), QStringLiteral("Given3 Family3")};
+    EXPECT_EQ(outlookNames, expected);
+    EXPECT_EQ(run.peer.liveNames(QStringLiteral("Contacts")), expected);
+    EXPECT_EQ(run.peer.records(QStringLiteral("Contacts")).size(), 4);
+}
+
+// More changed contacts than a page holds (512), pictures on both pages: each page sets its own
+// pictures once, and the second page does not set the first page's again from files already gone.
+TEST(CloudOutlookPhotos, EachContactsPageSetsItsOwnPicturesOnce)
+{
+    constexpr int kContacts = 530;
+    OutlookCloudRun run(kContacts, 0);
+    ASSERT_GT(run.peer.httpsPort, 0);
+    const DriverRun first = run.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    // Every contact changed in the cloud (stored again as another device), a picture on every
+    // twentieth and on the last few, which the second page lists.
+    QList<QJsonObject> records = run.peer.records(QStringLiteral("Contacts"));
+    ASSERT_EQ(records.size(), kContacts);
+    for (QJsonObject &record : records)
+        record.insert("Note", "changed on the web");
+    run.peer.putRecords(QStringLiteral("Contacts"), records);
+    const QByteArray green = jpegOf(10, Qt::green);
+    QStringList pictured;
+    for (qsizetype index = 0; index < records.size(); ++index) {
+        if (index % 20 != 0 && index < records.size() - 3)
+            continue;
+        run.peer.control("/peer/photo", QJsonObject{{"Username", "u@x.com"}, {"Id", records.at(index).value("Id")},
+                                                     {"Photo", QString::fromLatin1(green.toBase64())}});
+        pictured << records.at(index).value("First").toString() + u' ' + records.at(index).value("Last").toString();
+    }
+    QThread::sleep(2);
+
+    run.peer.control("/peer/clear-requests");
+    const DriverRun listed = runDriver(run.desktop, run.peer, run.arguments(), std::nullopt,
+                                       run.environment() << QStringLiteral("HM_SYNC_LOG_LEVEL=info"));
+    ASSERT_EQ(listed.exitCode, 0) << listed.output.right(4000).toStdString();
+    EXPECT_EQ(run.peer.requestPaths().count(QStringLiteral("/v1/get_photo.php")), pictured.size());
+    EXPECT_FALSE(listed.output.contains(QStringLiteral("could not be set"))) << listed.output.right(4000).toStdString();
+    QStringList names;
+    const QMap<QString, bool> pictures = run.outlookPictures(names);
+    EXPECT_EQ(names.size(), kContacts);
+    for (const QString &name : std::as_const(pictured))
+        EXPECT_TRUE(pictures.value(name)) << name.toStdString() << " has no picture in Outlook";
+    EXPECT_EQ(std::count(pictures.cbegin(), pictures.cend(), true), pictured.size());
+    EXPECT_EQ(run.peer.records(QStringLiteral("Contacts")).size(), kContacts);
 }

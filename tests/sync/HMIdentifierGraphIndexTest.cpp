@@ -248,6 +248,33 @@ void checkChanges(const HMIdentifierGraph::Entries &before, const HMIdentifierGr
     ASSERT_EQ(HMIdentifierGraph::dictionariesOf(replayed), HMIdentifierGraph::dictionariesOf(after)) << "step " << step;
 }
 
+// Marks the graph's list as what its files hold; answers that list, as a copy kept aside.
+HMIdentifierGraph::Entries markDurable(const HMIdentifierGraph &graph)
+{
+    graph.setDurableState({QStringLiteral("graph"), graph.lastSyncDate(), "none"});
+    return graph.entries();
+}
+
+// The changes the graph's own log tells since its files, against those a walk over the two lists finds.
+void checkChangeLog(const HMIdentifierGraph &graph, const HMIdentifierGraph::Entries &durable, int step)
+{
+    const HMIdentifierGraph::Changes logged = graph.changesSinceDurable();
+    const HMIdentifierGraph::Changes walked = HMIdentifierGraph::changesBetween(durable, graph.entries());
+    const auto shared = [](const auto &left, const auto &right) { return left.isSharedWith(right); };
+    EXPECT_EQ(logged.removed, walked.removed) << "step " << step;
+    ASSERT_EQ(logged.replaced.size(), walked.replaced.size()) << "step " << step;
+    for (size_t index = 0; index < logged.replaced.size(); ++index) {
+        EXPECT_EQ(logged.replaced[index].first, walked.replaced[index].first) << "step " << step;
+        EXPECT_TRUE(shared(logged.replaced[index].second, walked.replaced[index].second)) << "step " << step;
+    }
+    EXPECT_TRUE(std::equal(logged.appended.cbegin(), logged.appended.cend(), walked.appended.cbegin(),
+                           walked.appended.cend(), shared))
+        << "step " << step;
+    const HMIdentifierGraph::Entries held = graph.durableEntries();
+    EXPECT_TRUE(std::equal(durable.cbegin(), durable.cend(), held.cbegin(), held.cend(), shared))
+        << "step " << step;
+}
+
 void runSequence(unsigned seed, int steps, bool looksUpSome)
 {
     RandomChanges random(seed);
@@ -255,9 +282,13 @@ void runSequence(unsigned seed, int steps, bool looksUpSome)
     QList<QVariantMap> model;
     Expected expected;
     LogCapture log(LOG_LEVEL_WARN);
+    HMIdentifierGraph::Entries durable = markDurable(*graph);
 
     for (int step = 0; step < steps; ++step) {
         const int change = random.below(110);
+        // The files are written now and then, as a run journals its pages.
+        if (random.below(8) == 0)
+            durable = markDurable(*graph);
         // Changes the graph has no call for are made on a shallow copy of its entries, set back whole.
         HMIdentifierGraph::Entries list = graph->entries();
         const HMIdentifierGraph::Entries before = list;
@@ -323,6 +354,7 @@ void runSequence(unsigned seed, int steps, bool looksUpSome)
             std::unique_ptr<HMIdentifierGraph> loaded = reloaded(*graph);
             ASSERT_TRUE(loaded) << "step " << step;
             graph = std::move(loaded);
+            durable = markDurable(*graph);
         } else {
             auto copy = std::make_unique<HMIdentifierGraph>(*graph);
             graph = std::move(copy);
@@ -330,6 +362,7 @@ void runSequence(unsigned seed, int steps, bool looksUpSome)
         checkLookups(*graph, model, expected, step, looksUpSome ? random.below(AllLookups + 1) : AllLookups);
         if (change < 96)
             checkChanges(before, graph->entries(), step);
+        checkChangeLog(*graph, durable, step);
         if (testing::Test::HasFatalFailure())
             return;
     }
@@ -502,5 +535,25 @@ TEST(HMIdentifierGraphIndex, ChangesNameOnlyTheEntriesThatChanged)
         EXPECT_EQ(changes.appended.size(), row.appended);
         ASSERT_TRUE(changes.applyTo(earlier));
         EXPECT_EQ(HMIdentifierGraph::dictionariesOf(earlier), changed);
+    }
+}
+
+// A run of replacements longer than a comparison of the lists tells as replacements (it tells it as
+// removals and appends): the change log gives the same changes, so the journal line stays the same.
+TEST(HMIdentifierGraphIndex, TheChangeLogTellsLongRunsOfReplacementsAsAComparisonDoes)
+{
+    HMIdentifierGraph graph;
+    for (int index = 0; index < 5000; ++index)
+        graph.appendDictionary({{kHmUid, QStringLiteral("u%1").arg(index)}, {kNativeId, QStringLiteral("n%1").arg(index)}});
+    for (const int run : {10, 4096, 4097, 4500}) {
+        SCOPED_TRACE(run);
+        const HMIdentifierGraph::Entries durable = markDurable(graph);
+        for (int index = 100; index < 100 + run; ++index) {
+            const QString hmUid = QStringLiteral("u%1").arg(index);
+            ASSERT_TRUE(graph.replaceDictionaryForHarrowmereUid(hmUid, QVariantMap{{kHmUid, hmUid}, {kNativeId, QStringLiteral("m%1").arg(run)}}));
+        }
+        graph.appendDictionary({{kHmUid, QStringLiteral("new-%1").arg(run)}});
+        checkChangeLog(graph, durable, run);
+        EXPECT_EQ(!graph.changesSinceDurable().removed.empty(), run > 4096);
     }
 }

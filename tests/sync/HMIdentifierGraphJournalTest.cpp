@@ -584,7 +584,7 @@ TEST(HMIdentifierGraphJournal, ALoadedGraphNotesTheListItsFilesHoldAndWhetherIts
     EXPECT_FALSE(dated->durableState()->doesJournalHoldEntries);
     EXPECT_EQ(dated->durableState()->journalLines, 1);
     EXPECT_EQ(dated->durableState()->lastSyncDate, kSecondSync);
-    EXPECT_TRUE(sharesEveryEntry(*dated, dated->durableState()->entries));
+    EXPECT_TRUE(sharesEveryEntry(*dated, dated->durableEntries()));
 
     runConduit(*dated, pagesOf(3, QStringLiteral("r1")), QStringLiteral("r1"), kSecondSync.addDays(1));
     const QList<QVariantMap> journaled = dated->identifierDictionaries();
@@ -593,7 +593,7 @@ TEST(HMIdentifierGraphJournal, ALoadedGraphNotesTheListItsFilesHoldAndWhetherIts
     EXPECT_TRUE(changed->durableState()->doesJournalHoldEntries);
     EXPECT_EQ(changed->durableState()->journalLines, 4);
     EXPECT_EQ(changed->durableState()->journalBytes, files.journal().size());
-    EXPECT_TRUE(sharesEveryEntry(*changed, changed->durableState()->entries));
+    EXPECT_TRUE(sharesEveryEntry(*changed, changed->durableEntries()));
 
     // The last line torn: the graph has the lines before it, its files the graph file's list.
     writeFile(files.journalPath(), files.journal().chopped(5));
@@ -603,8 +603,39 @@ TEST(HMIdentifierGraphJournal, ALoadedGraphNotesTheListItsFilesHoldAndWhetherIts
     EXPECT_EQ(durable.journalBytes, 0);
     EXPECT_FALSE(durable.doesJournalHoldEntries);
     EXPECT_EQ(durable.lastSyncDate, kFirstSync);
-    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(durable.entries).size(), kLargeGraphEntries);
-    EXPECT_FALSE(sharesEveryEntry(*torn, durable.entries));
+    EXPECT_EQ(HMIdentifierGraph::dictionariesOf(torn->durableEntries()).size(), kLargeGraphEntries);
+    EXPECT_FALSE(sharesEveryEntry(*torn, torn->durableEntries()));
+}
+
+// A batch that confirms records in place (each replaced where it stands) and appends new ones is
+// journaled from the graph's own log: the list is neither copied nor walked, and the journal holds
+// what a comparison of the whole lists gives, replayed to the same graph.
+TEST(HMIdentifierGraphJournal, BatchesOfReplacementsAndAppendsAreJournaledWithoutCopyingTheList)
+{
+    JournalFiles files;
+    saveLargeGraph();
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    for (int batch = 0; batch < 6; ++batch) {
+        const QByteArray journal = QFileInfo::exists(files.journalPath()) ? files.journal() : QByteArray();
+        const HMIdentifierGraphEntry *const list = graph->entries().constData();
+        for (int index = batch * 5; index < batch * 5 + 5; ++index) {
+            const QString hmUid = QStringLiteral("d%1").arg(index);
+            ASSERT_TRUE(graph->replaceDictionaryForHarrowmereUid(hmUid, entry(hmUid, QStringLiteral("confirmed"))));
+        }
+        EXPECT_EQ(graph->entries().constData(), list) << "batch " << batch;
+        graph->appendDictionary(entry(QStringLiteral("new-%1").arg(batch), QStringLiteral("m%1").arg(batch)));
+        const HMIdentifierGraph::Changes changes = graph->changesSinceDurable();
+        EXPECT_EQ(changes.replaced.size(), 5u);
+        EXPECT_EQ(changes.appended.size(), 1);
+        const platform::Result<QByteArray> line = HMIdentifierGraphJournal::changeLine(
+            HMIdentifierGraph::changesBetween(graph->durableEntries(), graph->entries()), std::nullopt);
+        ASSERT_TRUE(line);
+        ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
+        EXPECT_EQ(files.journal().mid(journal.isEmpty() ? files.journalLines().first().size() + 1 : journal.size()), *line)
+            << "batch " << batch;
+        EXPECT_TRUE(graph->changesSinceDurable().isEmpty());
+    }
+    EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());
 }
 
 TEST(HMIdentifierGraphJournal, RunsThatChangeNothingAddADateLineEachAndAreFoldedAfterAFewHundred)

@@ -76,6 +76,12 @@ void HMContactData::savePicturesFromQuillnestSync(const QVariantMap &pictures)
             DDLogInfo(QStringLiteral("The picture of contact %1 could not be set: %2 (%3)")
                           .arg(outlookId, error->message)
                           .arg(error->number));
+        // A picture Outlook refused for a contact it holds keeps its file: the cloud client asks for
+        // it again at the next sync, and the file goes once the picture is set.
+        if (error && !outlookId.isEmpty() && !path.isEmpty() && QFile::exists(path)) {
+            DDLogInfo(QStringLiteral("The picture of contact %1 is asked for again at the next sync").arg(outlookId));
+            continue;
+        }
         if (!path.isEmpty() && QFile::exists(path) && !QFile::remove(path))
             DDLogError(QStringLiteral("The received picture %1 could not be removed").arg(path));
     }

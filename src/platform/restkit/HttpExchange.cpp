@@ -9,7 +9,9 @@
 
 #include <QFileInfo>
 
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,7 @@ namespace {
 // Bounds on what a peer may send before its body: longer heads end the exchange.
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
 constexpr qsizetype kMaxChunkLineBytes = 1024;
+constexpr long kLongestIdleSeconds = 4;
 
 void initialiseCurlOnce()
 {
@@ -48,10 +51,11 @@ namespace platform {
 
 namespace {
 
-// TLS sessions shared by the requests that trust the same certificates, so a new connection to a
-// server met before resumes its session instead of a full handshake, as browsers and curl do. Only the
-// TLS session is shared: every request still opens a connection of its own. Requests with other trust
-// never resume these sessions, which were verified against certificates they may not trust.
+// Connections and TLS sessions shared by the requests that trust the same certificates: a request
+// to a server met before goes out on a connection another request left open, or else resumes its
+// TLS session instead of a full handshake, as browsers and curl do. A connection is reused only once
+// the reply before it was read whole; requests never overlap on one. Requests with other trust never
+// meet these connections or sessions, which were verified against certificates they may not trust.
 class SessionCaches final
 {
 public:
@@ -74,14 +78,18 @@ private:
             curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Cache::unlock);
             curl_share_setopt(share, CURLSHOPT_USERDATA, this);
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
         }
-        static void lock(CURL *, curl_lock_data, curl_lock_access, void *context)
+        // One lock per kind of data: libcurl may hold the connections' while it takes the sessions'.
+        static std::mutex &mutexFor(void *context, curl_lock_data data)
         {
-            static_cast<Cache *>(context)->mutex.lock();
+            auto *cache = static_cast<Cache *>(context);
+            return cache->mutexes[size_t(data) < cache->mutexes.size() ? size_t(data) : 0];
         }
-        static void unlock(CURL *, curl_lock_data, void *context) { static_cast<Cache *>(context)->mutex.unlock(); }
+        static void lock(CURL *, curl_lock_data data, curl_lock_access, void *context) { mutexFor(context, data).lock(); }
+        static void unlock(CURL *, curl_lock_data data, void *context) { mutexFor(context, data).unlock(); }
 
-        std::mutex mutex;
+        std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes;
         CURLSH *share; // kept for the process
     };
 
@@ -205,6 +213,8 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     bool chunksEnded = false;
     qint64 failure = 0; // set when a callback refuses the reply
     qint64 bytesSent = 0;
+    qint64 bodyHandedOver = 0; // bytes of the body given to libcurl
+    int connectionsTried = 0;
 
     void run(const std::shared_ptr<Transfer> &self);
     CURL *makeHandle(curl_slist *&headerList);
@@ -228,6 +238,8 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     static size_t onBody(char *data, size_t size, size_t count, void *context);
     static int onProgress(void *context, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent);
     static CURLcode onSslContext(CURL *handle, void *sslContext, void *context);
+    static size_t onReadBody(char *buffer, size_t size, size_t count, void *context);
+    static int onPrerequest(void *context, char *, char *, int, int);
 
 };
 
@@ -248,8 +260,11 @@ CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    // A connection left open longer than this is not reused: servers close idle ones after a few
+    // seconds, and a request sent as one closes would fail (it is never sent again, onPrerequest).
+    curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, kLongestIdleSeconds);
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &Transfer::onPrerequest);
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // Chunks reach the body callback as they came, which reads their sizes itself: a chunk that
@@ -283,8 +298,7 @@ void HttpExchange::Transfer::setTlsOptions(CURL *handle)
 
 curl_slist *HttpExchange::Transfer::makeHeaderList() const
 {
-    // One request per connection: no later request can meet a connection the peer is closing.
-    curl_slist *headerList = curl_slist_append(nullptr, "Connection: close");
+    curl_slist *headerList = nullptr;
     bool hasType = false;
     for (const RKResponse::Header &header : request.headers) {
         hasType = hasType || header.first.compare("Content-Type", Qt::CaseInsensitive) == 0;
@@ -304,8 +318,12 @@ void HttpExchange::Transfer::setBody(CURL *handle) const
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
         return;
     }
+    // The body is handed over through a callback, with no way back: libcurl cannot send it again
+    // on a connection of its own choosing (onPrerequest).
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.constData());
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &Transfer::onReadBody);
+    curl_easy_setopt(handle, CURLOPT_READDATA, const_cast<Transfer *>(this));
     if (request.verb != "POST")
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
@@ -512,6 +530,32 @@ int HttpExchange::Transfer::onProgress(void *context, curl_off_t, curl_off_t, cu
         emit exchange.uploadProgress(sent, total);
     });
     return 0;
+}
+
+size_t HttpExchange::Transfer::onReadBody(char *buffer, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const QByteArray &body = transfer->request.body;
+    const qint64 taken = qMin<qint64>(qint64(size * count), body.size() - transfer->bodyHandedOver);
+    if (taken <= 0)
+        return 0;
+    std::memcpy(buffer, body.constData() + transfer->bodyHandedOver, size_t(taken));
+    transfer->bodyHandedOver += taken;
+    return size_t(taken);
+}
+
+// Called as the request is about to go out on a connection. libcurl tries a request again on a new
+// connection when a reused one closed before any reply came; the peer may have read and stored it
+// by then, so it goes again only when the peer cannot have had it whole: a body none of which went.
+// A request with no body, or part of whose body went, fails as a lost connection instead.
+int HttpExchange::Transfer::onPrerequest(void *context, char *, char *, int, int)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    ++transfer->connectionsTried;
+    if (transfer->connectionsTried == 1)
+        return CURL_PREREQFUNC_OK;
+    const bool mayHaveArrived = transfer->request.body.isEmpty() || transfer->bodyHandedOver > 0;
+    return mayHaveArrived ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
 }
 
 CURLcode HttpExchange::Transfer::onSslContext(CURL *, void *sslContext, void *context)

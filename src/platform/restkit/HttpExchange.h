@@ -12,12 +12,15 @@
 
 namespace platform {
 
-// One HTTP/1.1 request and its reply over a connection of its own (libcurl over OpenSSL), written for
-// the REST client: the request is sent exactly once. Nothing here resends a body when a connection
-// drops before the reply (a phone that stored a batch would store it twice), follows a redirect
-// (which would send the body to another host), or keeps a connection for later requests. The reply is
-// read whole: by its Content-Length, by its chunks, or up to the end of the connection; a reply that
-// ends early is a lost connection, and one past the size limit ends the exchange as soon as that is
+// One HTTP/1.1 request and its reply (libcurl over OpenSSL), written for the REST client: the request
+// is sent exactly once. It goes out on a connection an earlier request to the same server left open
+// (with the same trusted certificates, idle for a few seconds at most), or on a new one that resumes
+// an earlier TLS session where it can: a run's many small requests cost one handshake. Nothing here
+// resends a body when a connection drops before the reply (a phone that stored a batch would store it
+// twice; libcurl's own retry on a reused connection is refused unless none of the body went), or
+// follows a redirect (which would send the body to another host). The reply is read whole: by its
+// Content-Length, by its chunks, or up to the end of the connection; a reply that ends early is a lost
+// connection, and one past the size limit ends the exchange, and its connection, as soon as that is
 // known.
 //
 // HTTPS verifies the server's chain and host name against the system's certificates plus the extra

@@ -54,8 +54,9 @@ private:
 
 // One HTTP request of an RKClient: made by RKClient::requestWithResourcePath, configured by its
 // sender, then sent; the client's request queue runs it in its turn on the framework's own thread.
-// Each send goes out exactly once on a connection of its own (HttpExchange, over libcurl): the framework never
-// resends a request by itself and never follows a redirect, whose reply reaches the sender as is.
+// Each send goes out exactly once (HttpExchange, over libcurl), on a new connection or one an earlier
+// request left open: the framework never resends a request by itself and never follows a redirect,
+// whose reply reaches the sender as is.
 // The default method is GET, the default time-out 120 s.
 //
 // Owned through std::shared_ptr by its sender and, while waiting or loading, by the queue. The setters

@@ -16,20 +16,24 @@
 
 #include <atomic>
 #include <functional>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 using namespace platform;
 
 namespace {
 
 // A loopback server on a thread of its own that reads each request whole and answers it through the
-// case's script, which writes raw bytes to the connection; the connection then closes.
+// case's script, which writes raw bytes to the connection; the connection then closes, or, for a
+// server that keeps connections, waits for the next request until the client or the script closes it.
 class RawServer final
 {
 public:
     using Script = std::function<void(int connection)>;
 
-    explicit RawServer(Script script) : m_script(std::move(script))
+    explicit RawServer(Script script, bool keepsConnections = false)
+        : m_script(std::move(script)), m_keepsConnections(keepsConnections)
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -46,6 +50,9 @@ public:
     ~RawServer()
     {
         m_isStopping = true;
+        // A connection the client keeps open would hold the server's thread in its read.
+        if (const int open = m_open.load(); open >= 0)
+            ::shutdown(open, SHUT_RDWR);
         ::shutdown(m_listener, SHUT_RDWR);
         ::close(m_listener);
         m_thread.join();
@@ -54,6 +61,7 @@ public:
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     int port() const { return m_port; }
     int requests() const { return m_requests.load(); }
+    int connections() const { return m_connections.load(); }
     // The bytes of the last request, head and body.
     QByteArray lastRequest() const
     {
@@ -68,15 +76,23 @@ private:
             const int connection = ::accept(m_listener, nullptr, nullptr);
             if (connection < 0)
                 return;
+            ++m_connections;
+            m_open = connection;
+            if (m_isStopping)
+                ::shutdown(connection, SHUT_RDWR);
             QByteArray request;
-            if (readRequest(connection, request)) {
+            while (readRequest(connection, request)) {
                 {
                     const std::lock_guard lock(m_mutex);
                     m_lastRequest = request;
                 }
                 ++m_requests;
                 m_script(connection);
+                request.clear();
+                if (!m_keepsConnections)
+                    break;
             }
+            m_open = -1;
             ::close(connection);
         }
     }
@@ -102,11 +118,14 @@ private:
     }
 
     Script m_script;
+    bool m_keepsConnections = false;
     int m_listener = -1;
     int m_port = 0;
     std::thread m_thread;
     std::atomic<bool> m_isStopping = false;
     std::atomic<int> m_requests = 0;
+    std::atomic<int> m_connections = 0;
+    std::atomic<int> m_open = -1;
     mutable std::mutex m_mutex;
     QByteArray m_lastRequest;
 };
@@ -224,16 +243,62 @@ TEST(HttpExchange, EndsRepliesPastTheSizeLimit)
     }
 }
 
-// The request as it goes on the wire, byte for byte: one request per connection, its length, its type.
-TEST(HttpExchange, WritesTheRequestExactly)
+// The request as it goes on the wire, byte for byte: its length, its type, nothing else. Requests to a
+// server that keeps its connections go out one after another on one connection, each the same bytes.
+TEST(HttpExchange, WritesTheRequestExactlyAndLaterRequestsReuseTheConnection)
 {
     ensureApplication();
-    RawServer server([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); });
-    ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
-    EXPECT_EQ(server.lastRequest().toStdString(),
-              QStringLiteral("POST /hmx_update HTTP/1.1\r\nHost: 127.0.0.1:%1\r\nConnection: close\r\n"
-                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\n"
-                             "Command=login&")
-                  .arg(server.port())
-                  .toStdString());
+    for (const bool keepsConnections : {false, true}) {
+        SCOPED_TRACE(keepsConnections ? "a server that keeps connections" : "one request per connection");
+        RawServer server([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); },
+                         keepsConnections);
+        for (int request = 1; request <= 3; ++request) {
+            ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+            EXPECT_EQ(server.lastRequest().toStdString(),
+                      QStringLiteral("POST /hmx_update HTTP/1.1\r\nHost: 127.0.0.1:%1\r\n"
+                                     "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\n"
+                                     "Command=login&")
+                          .arg(server.port())
+                          .toStdString());
+        }
+        EXPECT_EQ(server.requests(), 3);
+        EXPECT_EQ(server.connections(), keepsConnections ? 1 : 3);
+    }
+}
+
+// A kept connection that the server closes after reading a request whole, with no reply: the
+// request may have been stored, so it fails as a lost connection and is not sent again on a new
+// connection; the next request opens one. Likewise for a reply cut short on a kept connection.
+TEST(HttpExchange, ARequestOnAKeptConnectionThatDropsIsNotSentAgain)
+{
+    ensureApplication();
+    struct Row
+    {
+        const char *name;
+        QByteArray secondReply;
+    };
+    const Row rows[] = {{"closed with no reply", ""}, {"a reply cut short", "HTTP/1.1 200 OK\r\nContent-Length: 30\r\n\r\nOK"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<int> answered = 0;
+        RawServer server(
+            [&answered, &row](int connection) {
+                if (++answered == 2) {
+                    sendText(connection, row.secondReply);
+                    ::shutdown(connection, SHUT_RDWR);
+                    return;
+                }
+                sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n");
+            },
+            true);
+        ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+        const RKRequestOutcome dropped = postTo(server.baseUrl());
+        ASSERT_EQ(dropped.kind(), RKRequestOutcome::Kind::Failed);
+        EXPECT_EQ(dropped.error().code(), NSURLErrorNetworkConnectionLost);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // libcurl may open a new connection to try again; nothing goes out on it.
+        EXPECT_EQ(server.requests(), 2);
+        ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+        EXPECT_EQ(server.requests(), 3);
+    }
 }

@@ -103,6 +103,9 @@ struct Options
     QString keyFile;
     int httpsPort = 0;  // 0: a free port
     int httpPort = 0;
+    // Whether a connection stays open for further requests, as web servers keep them (idle for 5 s
+    // at most); false answers one request per connection.
+    bool keepsConnections = true;
 };
 
 // The cloud service as the sync client sees it: JSON posted to "/v1/login.php", "/v1/logout.php",

@@ -36,6 +36,7 @@ int main(int argc, char **argv)
          QStringLiteral("0")},
         {QStringLiteral("http-port"), QStringLiteral("The plain HTTP port; default: a free one."),
          QStringLiteral("port"), QStringLiteral("0")},
+        {QStringLiteral("close-connections"), QStringLiteral("Answer one request per connection.")},
     });
     parser.process(application);
 
@@ -43,6 +44,7 @@ int main(int argc, char **argv)
     options.stateFile = parser.value(QStringLiteral("state"));
     options.httpsPort = parser.value(QStringLiteral("https-port")).toInt();
     options.httpPort = parser.value(QStringLiteral("http-port")).toInt();
+    options.keepsConnections = !parser.isSet(QStringLiteral("close-connections"));
     peertls::CertificateFiles certificate;
     QString problem;
     if (!peertls::serverCertificateFromOptions(parser, certificate, problem))

@@ -312,7 +312,9 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
     // A contact write that is refused is refused before it changes anything.
     if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty())) {
         const QString script = QString::fromUtf8(request.mid(1));
-        const QString kind = contactWriteKind(script, m_options.datePattern);
+        // A picture is a contact write too: refused, it is not set.
+        const bool isPicture = script.contains(QLatin1String("set the image of contact id"));
+        const QString kind = isPicture ? QStringLiteral("set image") : contactWriteKind(script, m_options.datePattern);
         if (!kind.isEmpty() && (refusedByCount || kind == m_switches.refuseKind
                                 || contactWriteHolds(script, m_options.datePattern, m_switches.refuseContactWrite)))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
