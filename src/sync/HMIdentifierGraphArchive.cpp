@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <functional>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -122,7 +123,7 @@ public:
         objects.created.clear();
         objects.references.clear();
         numberContainer(NewObject::What::Dictionary, kEntryDepth, objects, [&](const auto &add) {
-            return entry.visitFlatPairs([&](const FlatPair &pair) {
+            const auto numberPair = [&](const FlatPair &pair) {
                 const std::optional<QByteArrayView> key = m_texts.keys.keyOf(pair);
                 if (!key) {
                     fail(QStringLiteral("an entry names a key the table of keys does not hold"));
@@ -130,7 +131,9 @@ public:
                 }
                 const quint64 keyPlace = keyIndex(pair.keyNumber, *key, objects.created);
                 add(keyPlace, valueIndex(pair, kEntryDepth + 1, objects));
-            });
+            };
+            // By reference: a visitor of its size would be copied to the heap for every entry.
+            return entry.visitFlatPairs(std::cref(numberPair));
         });
         return !m_failure;
     }
@@ -304,10 +307,11 @@ private:
         const bool isDictionary = container.kind == FlatPair::Kind::Dictionary;
         const NewObject::What what = isDictionary ? NewObject::What::Dictionary : NewObject::What::List;
         return numberContainer(what, depth, objects, [&](const auto &add) {
-            return HMIdentifierGraphEntry::visitFlatItems(container, [&](const FlatPair &item) {
+            const auto numberItem = [&](const FlatPair &item) {
                 const quint64 key = isDictionary ? rawTextIndex(item.inlineKey, objects.created) : 0;
                 add(key, valueIndex(item, depth + 1, objects));
-            });
+            };
+            return HMIdentifierGraphEntry::visitFlatItems(container, std::cref(numberItem));
         });
     }
 
