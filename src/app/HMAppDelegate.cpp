@@ -246,49 +246,11 @@ void HMAppDelegate::checkForOutlookAutosync()
         return;
     const double interval = outlookAutosyncTimerInterval();
     const QDateTime now = platform::Clock::now();
-
-    const QDateTime lastWake = GlobalVariables::getLastWakeTime();
-    if (lastWake.isValid() && secondsSince(lastWake, now) < kWakeSettleSeconds) {
-        DDLogInfo(QStringLiteral("Not autosyncing due to last wake time."));
-        return;
-    }
-    if (GlobalVariables::getAdvancedSettingsIsOpen()) {
-        DDLogInfo(QStringLiteral("Not autosyncing due to settings window open."));
-        return;
-    }
-    if (m_isGoogleDirectSync && !isOutlookRunning())
+    if (isAutosyncHeldBack(now) || isTooSoonForAutosync(now, interval))
         return;
 
-    const bool isSynchronizing = GlobalVariables::getIsSynchronizing();
-    DDLogInfo(QStringLiteral("checkForOutlookAutosync"));
-    DDLogInfo(QStringLiteral("Sync running: %1").arg(int(isSynchronizing)));
-    if (isSynchronizing)
-        return;
-
-    for (const auto &profile : std::as_const(m_profiles)) {
-        const QDateTime lastAutosync = profile->lastOutlookAutosyncDate();
-        if (!lastAutosync.isValid())
-            continue;
-        const double passed = secondsSince(lastAutosync, now);
-        if (passed < interval - 1.0) {
-            DDLogInfo(QStringLiteral("Not autosyncing due to last autosync date (to soon): %1")
-                          .arg(passed, 0, 'f', 6));
-            return;
-        }
-    }
-
-    QString conduits;
     bool usesCloud = false;
-    for (const auto &profile : std::as_const(m_profiles)) {
-        if (profile->contactSyncEnabled())
-            conduits += QLatin1Char('A');
-        if (profile->calendarSyncEnabled())
-            conduits += QLatin1Char('D');
-        if (profile->taskSyncEnabled())
-            conduits += QLatin1Char('T');
-        if (profile->syncMethod() == HMSyncMethod::Quillnest)
-            usesCloud = true;
-    }
+    const QString conduits = enabledConduits(usesCloud);
     if (!usesCloud)
         GlobalVariables::setQuillnestLastModifiedDictionary({});
     DDLogInfo(QStringLiteral("conduits enabled: %1").arg(conduits));
@@ -299,7 +261,70 @@ void HMAppDelegate::checkForOutlookAutosync()
         synchronizeFromTimer();
         return;
     }
+    pollOrSyncWhenDue(now, interval, usesCloud);
+}
 
+// Whether the machine woke a moment ago, the settings are open, the desktop program a direct sync
+// reads from is not running, or a sync is running.
+bool HMAppDelegate::isAutosyncHeldBack(const QDateTime &now) const
+{
+    const QDateTime lastWake = GlobalVariables::getLastWakeTime();
+    if (lastWake.isValid() && secondsSince(lastWake, now) < kWakeSettleSeconds) {
+        DDLogInfo(QStringLiteral("Not autosyncing due to last wake time."));
+        return true;
+    }
+    if (GlobalVariables::getAdvancedSettingsIsOpen()) {
+        DDLogInfo(QStringLiteral("Not autosyncing due to settings window open."));
+        return true;
+    }
+    if (m_isGoogleDirectSync && !isOutlookRunning())
+        return true;
+
+    const bool isSynchronizing = GlobalVariables::getIsSynchronizing();
+    DDLogInfo(QStringLiteral("checkForOutlookAutosync"));
+    DDLogInfo(QStringLiteral("Sync running: %1").arg(int(isSynchronizing)));
+    return isSynchronizing;
+}
+
+// Whether any profile autosynced less than an interval ago.
+bool HMAppDelegate::isTooSoonForAutosync(const QDateTime &now, double interval) const
+{
+    for (const auto &profile : std::as_const(m_profiles)) {
+        const QDateTime lastAutosync = profile->lastOutlookAutosyncDate();
+        if (!lastAutosync.isValid())
+            continue;
+        const double passed = secondsSince(lastAutosync, now);
+        if (passed < interval - 1.0) {
+            DDLogInfo(QStringLiteral("Not autosyncing due to last autosync date (to soon): %1")
+                          .arg(passed, 0, 'f', 6));
+            return true;
+        }
+    }
+    return false;
+}
+
+// The letters of the conduits the profiles sync (A contacts, D calendars, T tasks), and whether any
+// profile syncs through the cloud.
+QString HMAppDelegate::enabledConduits(bool &usesCloud) const
+{
+    QString conduits;
+    for (const auto &profile : std::as_const(m_profiles)) {
+        if (profile->contactSyncEnabled())
+            conduits += QLatin1Char('A');
+        if (profile->calendarSyncEnabled())
+            conduits += QLatin1Char('D');
+        if (profile->taskSyncEnabled())
+            conduits += QLatin1Char('T');
+        if (profile->syncMethod() == HMSyncMethod::Quillnest)
+            usesCloud = true;
+    }
+    return conduits;
+}
+
+// With no change seen in the desktop program: asks the cloud for changes once its poll is due, or
+// syncs a direct sync once the longer interval has passed.
+void HMAppDelegate::pollOrSyncWhenDue(const QDateTime &now, double interval, bool usesCloud)
+{
     const double cloudInterval = interval + kCloudPollExtraSeconds;
     for (const auto &profile : std::as_const(m_profiles)) {
         const QDateTime lastAutosync = profile->lastOutlookAutosyncDate();
@@ -308,15 +333,7 @@ void HMAppDelegate::checkForOutlookAutosync()
         const double passed = secondsSince(lastAutosync, now);
         if (usesCloud && passed > cloudInterval) {
             DDLogInfo(QStringLiteral("15 minute check for Quillnest modifications"));
-            const QDateTime lastCheck = profile->lastQuillnestAutosyncCheck();
-            bool isPollDue = !lastCheck.isValid();
-            if (!isPollDue) {
-                const double sinceCheck = secondsSince(lastCheck, now);
-                isPollDue = sinceCheck > cloudInterval;
-                if (isPollDue)
-                    DDLogInfo(QStringLiteral("Time interval since last check: %1").arg(sinceCheck, 0, 'f', 6));
-            }
-            if (!isPollDue)
+            if (!isCloudPollDue(*profile, now, cloudInterval))
                 continue;
             profile->setLastQuillnestAutosyncCheck(now);
             if (const auto window = mainWindow())
@@ -328,6 +345,18 @@ void HMAppDelegate::checkForOutlookAutosync()
             return;
         }
     }
+}
+
+bool HMAppDelegate::isCloudPollDue(const HMProfile &profile, const QDateTime &now, double cloudInterval)
+{
+    const QDateTime lastCheck = profile.lastQuillnestAutosyncCheck();
+    if (!lastCheck.isValid())
+        return true;
+    const double sinceCheck = secondsSince(lastCheck, now);
+    if (sinceCheck <= cloudInterval)
+        return false;
+    DDLogInfo(QStringLiteral("Time interval since last check: %1").arg(sinceCheck, 0, 'f', 6));
+    return true;
 }
 
 void HMAppDelegate::synchronizeFromTimer()

@@ -248,6 +248,12 @@ private:
     void addMenuItem(QMenu &menu, const QString &title, std::function<void(HMAppDelegate &)> action);
 
     void scheduleOutlookAutosyncTimer(double intervalSeconds);
+    // The steps of checkForOutlookAutosync.
+    bool isAutosyncHeldBack(const QDateTime &now) const;
+    bool isTooSoonForAutosync(const QDateTime &now, double interval) const;
+    QString enabledConduits(bool &usesCloud) const;
+    void pollOrSyncWhenDue(const QDateTime &now, double interval, bool usesCloud);
+    static bool isCloudPollDue(const HMProfile &profile, const QDateTime &now, double cloudInterval);
     bool anyProfileSyncsInBackground() const;
     // Synchronises the main window's current profile with the timer stopped, and starts the timer
     // again when that did not start a sync, so automatic syncs go on.

@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <limits>
+#include <utility>
 
 using platform::CalNthWeekDay;
 using platform::CalRecurrenceEnd;
@@ -111,65 +112,135 @@ struct RuleReading final
     QDateTime repeatEnd;
 };
 
-QVariantMap dictionaryFromReading(const RuleReading &rule, const StartParts &start)
+// What a rule's frequency makes of a record's repeat fields.
+struct RepeatFields final
 {
     qint64 repeat = 0;
     qint64 dayOption = 0;
-    qint64 dayOfMonth = start.day;
+    qint64 dayOfMonth = 0;
     qint64 month = 0;
-    qint64 interval = rule.interval;
+    qint64 interval = 1;
     QList<HMRRuleParts::Weekday> weekdays;
+};
+
+RepeatFields repeatFieldsOf(const RuleReading &rule, const StartParts &start)
+{
+    RepeatFields fields;
+    fields.dayOfMonth = start.day;
+    fields.interval = rule.interval;
     const bool hasWeekdays = !rule.weekdays.isEmpty();
     switch (rule.frequency) {
     case 0:
-        repeat = 1;
+        fields.repeat = 1;
         break;
     case 1:
-        repeat = 2;
-        weekdays = hasWeekdays ? rule.weekdays : QList<HMRRuleParts::Weekday>{{start.weekday, start.weekOfMonth}};
+        fields.repeat = 2;
+        fields.weekdays = hasWeekdays ? rule.weekdays : QList<HMRRuleParts::Weekday>{{start.weekday, start.weekOfMonth}};
         break;
     case 2:
     case 3:
         // Monthly and yearly rules repeat on their weekdays, else on their day of the month.
-        repeat = rule.frequency + 1;
+        fields.repeat = rule.frequency + 1;
         if (rule.frequency == 3)
-            month = rule.monthsOfTheYear.isEmpty() ? start.month : rule.monthsOfTheYear.first();
+            fields.month = rule.monthsOfTheYear.isEmpty() ? start.month : rule.monthsOfTheYear.first();
         if (hasWeekdays) {
-            dayOption = 1;
-            weekdays = rule.weekdays;
+            fields.dayOption = 1;
+            fields.weekdays = rule.weekdays;
         } else if (!rule.daysOfTheMonth.isEmpty()) {
-            dayOfMonth = rule.daysOfTheMonth.first();
+            fields.dayOfMonth = rule.daysOfTheMonth.first();
         }
         break;
     default:
-        interval = 1;
+        fields.interval = 1;
         break;
     }
+    return fields;
+}
 
+// The record's "DAYMASK" and "DAYOCCUR" of the weekdays a rule repeats on.
+std::pair<qint64, qint64> dayMaskAndOccurrenceOf(const RepeatFields &fields)
+{
+    if (fields.weekdays.isEmpty())
+        return {0, 0};
+    if (fields.repeat == 2) {
+        qint64 dayMask = 0;
+        // Weekly rules keep every weekday as a bit mask in both record formats: a single weekday code
+        // would drop the other days, and readers of weekly records take the value as a mask.
+        for (const HMRRuleParts::Weekday &weekday : fields.weekdays)
+            dayMask |= bitOfWeekday(weekday.dayOfTheWeek);
+        return {dayMask, 0};
+    }
+    // A rule on the nth weekday keeps its first weekday, as a mask like every other rule's.
+    const HMRRuleParts::Weekday &first = fields.weekdays.first();
+    return {bitOfWeekday(first.dayOfTheWeek), first.weekNumber};
+}
+
+// A record's repeat fields as it stores them.
+struct RecordRepeat final
+{
+    qint64 repeat = 0;
+    qint64 dayOption = 0;
+    qint64 interval = 0;
     qint64 dayMask = 0;
     qint64 dayOccurrence = 0;
-    if (!weekdays.isEmpty()) {
-        if (repeat == 2) {
-            // Weekly rules keep every weekday as a bit mask in both record formats: a single weekday code
-            // would drop the other days, and readers of weekly records take the value as a mask.
-            for (const HMRRuleParts::Weekday &weekday : weekdays)
-                dayMask |= bitOfWeekday(weekday.dayOfTheWeek);
-        } else {
-            // A rule on the nth weekday keeps its first weekday, as a mask like every other rule's.
-            const HMRRuleParts::Weekday &first = weekdays.first();
-            dayMask = bitOfWeekday(first.dayOfTheWeek);
-            dayOccurrence = first.weekNumber;
-        }
-    }
+    qint64 dayOfMonth = 0;
+    qint64 month = 0;
+};
 
+void insertRecordRepeat(QVariantMap &dictionary, const RecordRepeat &fields)
+{
+    dictionary.insert(QStringLiteral("REPEAT"), fields.repeat);
+    dictionary.insert(QStringLiteral("REPTDAYOPT"), fields.dayOption);
+    dictionary.insert(QStringLiteral("INTERVAL"), fields.interval);
+    dictionary.insert(QStringLiteral("DAYMASK"), fields.dayMask);
+    dictionary.insert(QStringLiteral("DAYOCCUR"), fields.dayOccurrence);
+    dictionary.insert(QStringLiteral("DAYOFMONTH"), fields.dayOfMonth);
+    dictionary.insert(QStringLiteral("MONTH"), fields.month);
+}
+
+// The repeat fields a type of recurrence gives a series that starts on the given day.
+RecordRepeat recordRepeatOf(HMRecurrenceType recurrenceType, const StartParts &start, qint64 interval)
+{
+    const qint64 weekdayBit = bitOfWeekday(start.weekday);
+    RecordRepeat fields;
+    fields.interval = interval;
+    switch (recurrenceType) {
+    case HMRecurrenceType::Daily:
+        fields.repeat = 1;
+        fields.dayOption = 1;
+        break;
+    case HMRecurrenceType::Weekly:
+        fields.repeat = 2;
+        fields.dayMask = weekdayBit;
+        break;
+    case HMRecurrenceType::MonthlyOnWeekday:
+    case HMRecurrenceType::YearlyOnWeekday:
+        fields.repeat = recurrenceType == HMRecurrenceType::MonthlyOnWeekday ? 3 : 4;
+        fields.dayOption = 1;
+        fields.dayMask = weekdayBit;
+        fields.dayOccurrence = start.weekdayOrdinal;
+        break;
+    case HMRecurrenceType::MonthlyOnDay:
+    case HMRecurrenceType::YearlyOnDate:
+        fields.repeat = recurrenceType == HMRecurrenceType::MonthlyOnDay ? 3 : 4;
+        fields.dayOfMonth = start.day;
+        break;
+    case HMRecurrenceType::None:
+        fields.interval = 0;
+        break;
+    }
+    if (recurrenceType == HMRecurrenceType::YearlyOnWeekday || recurrenceType == HMRecurrenceType::YearlyOnDate)
+        fields.month = start.month;
+    return fields;
+}
+
+QVariantMap dictionaryFromReading(const RuleReading &rule, const StartParts &start)
+{
+    const RepeatFields fields = repeatFieldsOf(rule, start);
+    const auto [dayMask, dayOccurrence] = dayMaskAndOccurrenceOf(fields);
     QVariantMap dictionary;
-    dictionary.insert(QStringLiteral("REPEAT"), repeat);
-    dictionary.insert(QStringLiteral("REPTDAYOPT"), dayOption);
-    dictionary.insert(QStringLiteral("INTERVAL"), interval);
-    dictionary.insert(QStringLiteral("DAYMASK"), dayMask);
-    dictionary.insert(QStringLiteral("DAYOFMONTH"), dayOfMonth);
-    dictionary.insert(QStringLiteral("DAYOCCUR"), dayOccurrence);
-    dictionary.insert(QStringLiteral("MONTH"), month);
+    insertRecordRepeat(dictionary, {fields.repeat, fields.dayOption, fields.interval, dayMask, dayOccurrence,
+                                    fields.dayOfMonth, fields.month});
     dictionary.insert(QStringLiteral("OCCURS"), rule.occurrences < 0 ? qint64(0) : rule.occurrences);
     dictionary.insert(QStringLiteral("DAYTYPE"), qint64(0));
     dictionary.insert(QStringLiteral("REPTENDOPT"), qint64(2));
@@ -401,51 +472,7 @@ void HMRRuleHelper::updateRecurrenceDictionary(QVariantMap &dictionary, HMRecurr
     if (interval < 1)
         interval = 1;
     const StartParts start = startPartsOf(dateForKey(dictionary, "NSDATESTARTDATE"));
-    const qint64 weekdayBit = bitOfWeekday(start.weekday);
-
-    qint64 repeat = 0, dayOption = 0, dayMask = 0, dayOccurrence = 0, dayOfMonth = 0, month = 0;
-    switch (recurrenceType) {
-    case HMRecurrenceType::Daily:
-        repeat = 1;
-        dayOption = 1;
-        break;
-    case HMRecurrenceType::Weekly:
-        repeat = 2;
-        dayMask = weekdayBit;
-        break;
-    case HMRecurrenceType::MonthlyOnWeekday:
-        repeat = 3;
-        dayOption = 1;
-        dayMask = weekdayBit;
-        dayOccurrence = start.weekdayOrdinal;
-        break;
-    case HMRecurrenceType::MonthlyOnDay:
-        repeat = 3;
-        dayOfMonth = start.day;
-        break;
-    case HMRecurrenceType::YearlyOnWeekday:
-        repeat = 4;
-        dayOption = 1;
-        dayMask = weekdayBit;
-        dayOccurrence = start.weekdayOrdinal;
-        month = start.month;
-        break;
-    case HMRecurrenceType::YearlyOnDate:
-        repeat = 4;
-        dayOfMonth = start.day;
-        month = start.month;
-        break;
-    case HMRecurrenceType::None:
-        interval = 0;
-        break;
-    }
-    dictionary.insert(QStringLiteral("REPEAT"), repeat);
-    dictionary.insert(QStringLiteral("REPTDAYOPT"), dayOption);
-    dictionary.insert(QStringLiteral("INTERVAL"), interval);
-    dictionary.insert(QStringLiteral("DAYMASK"), dayMask);
-    dictionary.insert(QStringLiteral("DAYOCCUR"), dayOccurrence);
-    dictionary.insert(QStringLiteral("DAYOFMONTH"), dayOfMonth);
-    dictionary.insert(QStringLiteral("MONTH"), month);
+    insertRecordRepeat(dictionary, recordRepeatOf(recurrenceType, start, interval));
 }
 
 bool HMRRuleHelper::isOutlookSync()
@@ -455,67 +482,107 @@ bool HMRRuleHelper::isOutlookSync()
            version.startsWith(QLatin1String("16"));
 }
 
+namespace {
+
+// The fields of a record's recurrence that its description names.
+struct RecurrenceText final
+{
+    qint64 interval = 0;
+    qint64 dayMask = 0;
+    qint64 dayOfMonth = 0;
+    qint64 month = 0;
+    QString weekOrdinal;
+    QString every;
+};
+
+QString dailyText(const RecurrenceText &recurrence)
+{
+    const qint64 interval = recurrence.interval;
+    if (interval == 1)
+        return word("EveryDay");
+    if (interval > 5)
+        return QStringLiteral("%1 %2 %3").arg(recurrence.every).arg(interval).arg(word("days"));
+    return QStringLiteral("%1 %2 %3").arg(recurrence.every, HMStringFormatters::ordinalWordForInteger(interval), word("day"));
+}
+
+QString weeklyText(const RecurrenceText &recurrence)
+{
+    const qint64 interval = recurrence.interval;
+    const QString &every = recurrence.every;
+    const QString days = HMRRuleHelper::displayStringForDayOfWeekMask(recurrence.dayMask, true);
+    if (interval == 1)
+        return QStringLiteral("%1 %2").arg(every, days.isEmpty() ? word("week") : days);
+    if (!days.isEmpty())
+        return QStringLiteral("%1 %2 %3").arg(every, HMStringFormatters::ordinalWordForInteger(interval), days);
+    if (interval > 5)
+        return QStringLiteral("%1 %2 %3").arg(every).arg(interval).arg(word("weeks"));
+    return QStringLiteral("%1 %2 %3").arg(every, HMStringFormatters::ordinalWordForInteger(interval), word("week"));
+}
+
+QString monthlyText(HMRecurrenceType type, const RecurrenceText &recurrence)
+{
+    const qint64 interval = recurrence.interval;
+    const QString &every = recurrence.every;
+    if (type == HMRecurrenceType::MonthlyOnWeekday) {
+        const QString days = HMRRuleHelper::displayStringForDayOfWeekMask(recurrence.dayMask, false);
+        if (interval == 1)
+            return QStringLiteral("%1 %2 %3, %4 %5").arg(every, recurrence.weekOrdinal, days, every, word("month"));
+        return QStringLiteral("%1 %2 %3, %4 %5").arg(every).arg(interval).arg(word("months"), recurrence.weekOrdinal, days);
+    }
+    const QString day = HMStringFormatters::ordinalForInteger(recurrence.dayOfMonth);
+    if (interval == 1)
+        return QStringLiteral("%1 of the %2").arg(day, word("month"));
+    return QStringLiteral("%1 of %2 %3 %4").arg(day, every, HMStringFormatters::ordinalWordForInteger(interval), word("month"));
+}
+
+QString yearlyText(HMRecurrenceType type, const RecurrenceText &recurrence)
+{
+    const qint64 interval = recurrence.interval;
+    const QString &every = recurrence.every;
+    const QString monthName = HMStringFormatters::monthNameForInteger(recurrence.month);
+    if (type == HMRecurrenceType::YearlyOnWeekday) {
+        const QString days = HMRRuleHelper::displayStringForDayOfWeekMask(recurrence.dayMask, false);
+        if (interval != 0)
+            return QStringLiteral("%1 %2 %3 %4 %5").arg(every, word("year"), recurrence.weekOrdinal, days, monthName);
+        return QStringLiteral("%1 %2 %3, %4 %5 %6")
+            .arg(every, HMStringFormatters::ordinalForInteger(0), word("year"), recurrence.weekOrdinal, days, monthName);
+    }
+    const QString day = HMStringFormatters::ordinalForInteger(recurrence.dayOfMonth);
+    if (interval == 1)
+        return QStringLiteral("%1 %2 %3").arg(every, monthName, day);
+    return QStringLiteral("%1 %2 %3 %4").arg(every, HMStringFormatters::ordinalWordForInteger(interval), monthName, day);
+}
+
+} // namespace
+
 QString HMRRuleHelper::displayStringForRecurrenceDictionary(const QVariantMap &dictionary)
 {
     const HMRecurrenceType type =
         recurrenceTypeFromHMRepeatType(integerForKey(dictionary, "REPEAT"), integerForKey(dictionary, "REPTDAYOPT"));
-    const qint64 interval = integerForKey(dictionary, "INTERVAL");
-    const qint64 dayMask = integerForKey(dictionary, "DAYMASK");
-    const qint64 dayOccurrence = integerForKey(dictionary, "DAYOCCUR");
-    const qint64 dayOfMonth = integerForKey(dictionary, "DAYOFMONTH");
-    const qint64 month = integerForKey(dictionary, "MONTH");
+    RecurrenceText recurrence;
+    recurrence.interval = integerForKey(dictionary, "INTERVAL");
+    recurrence.dayMask = integerForKey(dictionary, "DAYMASK");
+    recurrence.dayOfMonth = integerForKey(dictionary, "DAYOFMONTH");
+    recurrence.month = integerForKey(dictionary, "MONTH");
     // Rule objects give the last week as -1; the record format as 5.
-    const QString weekOrdinal =
+    const qint64 dayOccurrence = integerForKey(dictionary, "DAYOCCUR");
+    recurrence.weekOrdinal =
         dayOccurrence > 4 || dayOccurrence < 0 ? word("last") : HMStringFormatters::ordinalForInteger(dayOccurrence);
-    const QString every = word("every");
+    recurrence.every = word("every");
 
     switch (type) {
     case HMRecurrenceType::None:
         return word("None");
     case HMRecurrenceType::Daily:
-        if (interval == 1)
-            return word("EveryDay");
-        if (interval > 5)
-            return QStringLiteral("%1 %2 %3").arg(every).arg(interval).arg(word("days"));
-        return QStringLiteral("%1 %2 %3").arg(every, HMStringFormatters::ordinalWordForInteger(interval), word("day"));
-    case HMRecurrenceType::Weekly: {
-        const QString days = displayStringForDayOfWeekMask(dayMask, true);
-        if (interval == 1)
-            return QStringLiteral("%1 %2").arg(every, days.isEmpty() ? word("week") : days);
-        if (!days.isEmpty())
-            return QStringLiteral("%1 %2 %3").arg(every, HMStringFormatters::ordinalWordForInteger(interval), days);
-        if (interval > 5)
-            return QStringLiteral("%1 %2 %3").arg(every).arg(interval).arg(word("weeks"));
-        return QStringLiteral("%1 %2 %3").arg(every, HMStringFormatters::ordinalWordForInteger(interval), word("week"));
-    }
-    case HMRecurrenceType::MonthlyOnWeekday: {
-        const QString days = displayStringForDayOfWeekMask(dayMask, false);
-        if (interval == 1)
-            return QStringLiteral("%1 %2 %3, %4 %5").arg(every, weekOrdinal, days, every, word("month"));
-        return QStringLiteral("%1 %2 %3, %4 %5").arg(every).arg(interval).arg(word("months"), weekOrdinal, days);
-    }
+        return dailyText(recurrence);
+    case HMRecurrenceType::Weekly:
+        return weeklyText(recurrence);
+    case HMRecurrenceType::MonthlyOnWeekday:
     case HMRecurrenceType::MonthlyOnDay:
-        if (interval == 1)
-            return QStringLiteral("%1 of the %2").arg(HMStringFormatters::ordinalForInteger(dayOfMonth), word("month"));
-        return QStringLiteral("%1 of %2 %3 %4")
-            .arg(HMStringFormatters::ordinalForInteger(dayOfMonth), every,
-                 HMStringFormatters::ordinalWordForInteger(interval), word("month"));
-    case HMRecurrenceType::YearlyOnWeekday: {
-        const QString days = displayStringForDayOfWeekMask(dayMask, false);
-        const QString monthName = HMStringFormatters::monthNameForInteger(month);
-        if (interval != 0)
-            return QStringLiteral("%1 %2 %3 %4 %5").arg(every, word("year"), weekOrdinal, days, monthName);
-        return QStringLiteral("%1 %2 %3, %4 %5 %6")
-            .arg(every, HMStringFormatters::ordinalForInteger(0), word("year"), weekOrdinal, days, monthName);
-    }
-    case HMRecurrenceType::YearlyOnDate: {
-        const QString monthName = HMStringFormatters::monthNameForInteger(month);
-        const QString day = HMStringFormatters::ordinalForInteger(dayOfMonth);
-        if (interval == 1)
-            return QStringLiteral("%1 %2 %3").arg(every, monthName, day);
-        return QStringLiteral("%1 %2 %3 %4")
-            .arg(every, HMStringFormatters::ordinalWordForInteger(interval), monthName, day);
-    }
+        return monthlyText(type, recurrence);
+    case HMRecurrenceType::YearlyOnWeekday:
+    case HMRecurrenceType::YearlyOnDate:
+        return yearlyText(type, recurrence);
     }
     return QStringLiteral("<invalid repeat type>");
 }

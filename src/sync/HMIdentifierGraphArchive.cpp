@@ -3,7 +3,6 @@
 #include "platform/foundation/FileIO.h"
 
 #include "platform/foundation/KeyedArchiveFormat.h"
-#include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/PropertyListBinary.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMIdentifierGraphFlatText.h"
@@ -14,7 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <functional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
@@ -25,9 +26,11 @@ namespace {
 
 // The class name HMIdentifierGraph::archiveClassName gives, and its two keys.
 constexpr QLatin1StringView kGraphClass("HMIdentifierGraph");
-// Dates this far from 1970 are written by the archiver: the streamed path need not know where the
-// dates a QDateTime holds end.
+// Dates this far from 1970 are numbered through the QDateTime the archiver is given: the streamed
+// path need not know where the dates a QDateTime holds end.
 constexpr qint64 kLargestPlainDateMs = qint64(100'000'000) * 86'400'000;
+// The depth the archiver numbers an entry's dictionary at: "$top", the graph, its list of entries.
+constexpr int kEntryDepth = 3;
 
 QByteArrayView viewOf(QLatin1StringView name)
 {
@@ -38,34 +41,26 @@ QByteArrayView viewOf(QLatin1StringView name)
 // names, the class names and the root key. Such a text goes through the encoder's table of texts,
 // so that both places name one object, as they do in the archiver's bytes; any other text of the
 // table equals no other and is written without being kept.
-bool isSharedName(QByteArrayView utf8, QByteArrayView rootKey)
+bool isSharedName(QByteArrayView key, QByteArrayView rootKey)
 {
     static const std::array<QLatin1StringView, 21> kNames{
         kNull, kClassKey, kClassNameKey, kClassesKey, kRootObjectClass, kObjectsEntryKey, kKeysEntryKey, kTimeKey,
         kIntValueKey, kArchiverKey, kArchiverName, kObjectsKey, kTopKey, kVersionKey, kArrayClass, kDictionaryClass,
         kDateClass, kInt32Class, kGraphClass, QLatin1StringView("identifierDictionaries"),
         QLatin1StringView("lastSyncDate")};
-    if (utf8 == rootKey)
+    if (key == rootKey)
         return true;
-    return std::any_of(kNames.begin(), kNames.end(), [utf8](QLatin1StringView name) { return utf8 == viewOf(name); });
+    return std::any_of(kNames.begin(), kNames.end(), [key](QLatin1StringView name) { return key == viewOf(name); });
 }
 
-bool isStorable(const FlatPair &pair)
-{
-    if (pair.kind == FlatPair::Kind::Text)
-        return FlatText::isStorableText(pair.bytes);
-    if (pair.kind == FlatPair::Kind::UtcDate)
-        return pair.number >= -kLargestPlainDateMs && pair.number <= kLargestPlainDateMs;
-    return true;
-}
-
-// The texts an archive names, by their UTF-8, each with the place of its object. The table views
-// bytes that stay put while the archive is written: the entries' own, and those kept here.
+// The texts an archive names, by their keys (HMIdentifierGraphFlatText), each with the place of its
+// object. The table views bytes that stay put while the archive is written: the entries' own, and
+// those kept here.
 struct ArchiveTexts
 {
     QHash<QByteArrayView, quint64> places;
     FlatText::KeyTexts keys;
-    // Texts of lists kept in stream form, made while reading them.
+    // Texts' keys and data made while numbering values that are not flat.
     std::deque<QByteArray> made;
 };
 
@@ -76,7 +71,7 @@ struct NewObject
     enum class What { Text, Value, Date, Int32, Class, List, Dictionary };
     What what = What::Text;
     quint64 index = 0;
-    // A text's UTF-8, or a class's name.
+    // A text's key, or a class's name.
     QByteArrayView text;
     // A value, a date or a 32-bit integer.
     FlatPair pair;
@@ -111,29 +106,36 @@ struct TailObjects
 // dictionary inside it before what it holds), a class entry after the contents of the first object
 // of the class. Texts keep the place where they first stand. Numbering the same graph again with
 // the texts a first numbering found gives the same places, and tells which objects each entry adds.
+// Flat pairs are numbered as they stand; a value no flat pair holds is numbered from the QVariant
+// the archiver is given, as KeyedArchiver::encodeValue numbers it, and fails where it fails.
 class ArchiveNumbering final
 {
 public:
     explicit ArchiveNumbering(ArchiveTexts &texts) : m_texts(texts) {}
 
     quint64 objectCount() const { return m_next; }
+    // Why the graph cannot be archived, once numbering met a value the archive cannot hold.
+    const std::optional<platform::Error> &failure() const { return m_failure; }
 
-    // False for an entry the archiver must write.
+    // False once numbering has failed.
     bool numberEntry(const HMIdentifierGraphEntry &entry, EntryObjects &objects)
     {
         objects.created.clear();
         objects.references.clear();
-        m_isWritable = true;
-        numberContainer(NewObject::What::Dictionary, objects, [&](const auto &visit) {
-            return entry.visitFlatPairs([&](const FlatPair &pair) {
-                const std::optional<QByteArrayView> key = m_texts.keys.utf8Of(pair);
-                if (key)
-                    visit(*key, pair);
-                else
-                    m_isWritable = false;
-            });
+        numberContainer(NewObject::What::Dictionary, kEntryDepth, objects, [&](const auto &add) {
+            const auto numberPair = [&](const FlatPair &pair) {
+                const std::optional<QByteArrayView> key = m_texts.keys.keyOf(pair);
+                if (!key) {
+                    fail(QStringLiteral("an entry names a key the table of keys does not hold"));
+                    return;
+                }
+                const quint64 keyPlace = keyIndex(pair.keyNumber, *key, objects.created);
+                add(keyPlace, valueIndex(pair, kEntryDepth + 1, objects));
+            };
+            // By reference: a visitor of its size would be copied to the heap for every entry.
+            return entry.visitFlatPairs(std::cref(numberPair));
         });
-        return m_isWritable;
+        return !m_failure;
     }
 
     TailObjects numberTail(const QDateTime &lastSyncDate)
@@ -153,6 +155,13 @@ public:
     }
 
 private:
+    quint64 fail(const QString &message)
+    {
+        if (!m_failure)
+            m_failure = platform::Error(platform::ErrorCode::DataMalformed, message);
+        return 0;
+    }
+
     quint64 add(NewObject object, std::vector<NewObject> &created)
     {
         object.index = m_next++;
@@ -167,10 +176,11 @@ private:
         return known;
     }
 
-    // A dictionary or list: its place first, then what it holds, then its class. visitItems calls
-    // the visit it is given with each item's key and value, and says whether it read them all.
-    template <typename VisitItems>
-    quint64 numberContainer(NewObject::What what, EntryObjects &objects, const VisitItems &visitItems)
+    // A dictionary or list at a depth of nesting: its place first, then what it holds, then its
+    // class. numberItems numbers each item, a dictionary's key before its value, and calls the add
+    // it is given with their places; it says whether it read them all.
+    template <typename NumberItems>
+    quint64 numberContainer(NewObject::What what, int depth, EntryObjects &objects, const NumberItems &numberItems)
     {
         const size_t slot = objects.created.size();
         const quint64 index = add(NewObject{what, 0, {}, {}, 0}, objects.created);
@@ -178,16 +188,15 @@ private:
         // On the stack for the few items an entry holds: containers are numbered twice per entry.
         QVarLengthArray<quint64, 16> keys;
         QVarLengthArray<quint64, 16> values;
-        const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
-            if (!FlatText::isStorableText(key) || !isStorable(item)) {
-                m_isWritable = false;
-                return;
-            }
+        const bool isWhole = numberItems([&](quint64 key, quint64 value) {
             if (isDictionary)
-                keys.push_back(keyIndex(item.keyNumber, key, objects.created));
-            values.push_back(valueIndex(item, objects));
+                keys.push_back(key);
+            values.push_back(value);
         });
-        m_isWritable = m_isWritable && isWhole;
+        if (!isWhole)
+            fail(QStringLiteral("an identifier graph entry is damaged"));
+        if (isDictionary && !keys.isEmpty() && depth + 1 > kMaxDepth)
+            fail(QStringLiteral("values nest deeper than %1 levels").arg(kMaxDepth));
         // Named after the contents, which may name it first.
         const quint64 containerClass = isDictionary ? classIndex(m_dictionaryClass, kDictionaryClass, objects.created)
                                                     : classIndex(m_arrayClass, kArrayClass, objects.created);
@@ -200,69 +209,198 @@ private:
         return index;
     }
 
-    // Index 0 is "$null", which the archiver keeps apart from the texts it makes unique: 0 in the
-    // table is a text not met yet.
-    quint64 textIndex(QByteArrayView utf8, std::vector<NewObject> &created)
+    // A text by its key. Index 0 is "$null", which the archiver keeps apart from the texts it
+    // makes unique. A text is checked where it is first met: the second numbering finds it placed.
+    quint64 textIndex(QByteArrayView key, std::vector<NewObject> &created)
     {
-        quint64 &index = m_texts.places[utf8];
-        if (index == 0)
-            index = m_next;
-        if (index != m_next)
-            return index;
-        return add(NewObject{NewObject::What::Text, 0, utf8, {}, 0}, created);
+        auto place = m_texts.places.constFind(key);
+        if (place == m_texts.places.constEnd()) {
+            if (FlatText::holdsNul(key))
+                return fail(QStringLiteral("text \"%1\" holds a NUL character").arg(FlatText::textOf(key).left(40)));
+            place = m_texts.places.insert(key, m_next);
+        }
+        return placedText(place, created);
+    }
+
+    // A text as an entry holds it: found by its bytes, which are nearly always its key (a key that
+    // starts with 0xFF is never the UTF-8 of a text).
+    quint64 rawTextIndex(QByteArrayView utf8, std::vector<NewObject> &created)
+    {
+        if (!FlatText::isWide(utf8)) {
+            if (const auto place = m_texts.places.constFind(utf8); place != m_texts.places.constEnd())
+                return placedText(place, created);
+        }
+        if (std::optional<QByteArray> key = FlatText::keyOfUtf8(utf8))
+            return madeTextIndex(std::move(*key), created);
+        return textIndex(utf8, created);
+    }
+
+    quint64 placedText(QHash<QByteArrayView, quint64>::const_iterator place, std::vector<NewObject> &created)
+    {
+        if (*place != m_next)
+            return *place;
+        // The table's own view of the key, which stays put while the archive is written.
+        return add(NewObject{NewObject::What::Text, 0, place.key(), {}, 0}, created);
+    }
+
+    // The same for a key made for the call, kept only when the text is new.
+    quint64 madeTextIndex(QByteArray key, std::vector<NewObject> &created)
+    {
+        if (!m_texts.places.contains(key))
+            return textIndex(m_texts.made.emplace_back(std::move(key)), created);
+        return textIndex(key, created);
     }
 
     // A numbered key's place is looked up in the table of texts once: every entry names the same
     // few keys.
-    quint64 keyIndex(quint32 keyNumber, QByteArrayView utf8, std::vector<NewObject> &created)
+    quint64 keyIndex(quint32 keyNumber, QByteArrayView key, std::vector<NewObject> &created)
     {
         if (keyNumber == 0)
-            return textIndex(utf8, created);
+            return rawTextIndex(key, created);
         if (keyNumber >= m_keyPlaces.size())
             m_keyPlaces.resize(keyNumber + 1, 0);
         if (m_keyPlaces[keyNumber] == 0)
-            m_keyPlaces[keyNumber] = textIndex(utf8, created);
+            m_keyPlaces[keyNumber] = textIndex(key, created);
         return m_keyPlaces[keyNumber];
     }
 
-    quint64 valueIndex(const FlatPair &pair, EntryObjects &objects)
+    quint64 dateIndex(const FlatPair &date, EntryObjects &objects)
+    {
+        const quint64 dateClass = classIndex(m_dateClass, kDateClass, objects.created);
+        return add(NewObject{NewObject::What::Date, 0, {}, date, dateClass}, objects.created);
+    }
+
+    quint64 valueIndex(const FlatPair &pair, int depth, EntryObjects &objects)
     {
         switch (pair.kind) {
         case FlatPair::Kind::Nil:
             return 0;
         case FlatPair::Kind::Text:
-            return textIndex(pair.bytes, objects.created);
-        case FlatPair::Kind::UtcDate: {
-            const quint64 dateClass = classIndex(m_dateClass, kDateClass, objects.created);
-            return add(NewObject{NewObject::What::Date, 0, {}, pair, dateClass}, objects.created);
-        }
+            return rawTextIndex(pair.bytes, objects.created);
+        case FlatPair::Kind::UtcDate:
+            if (pair.number < -kLargestPlainDateMs || pair.number > kLargestPlainDateMs)
+                return variantIndex(QDateTime::fromMSecsSinceEpoch(pair.number, Qt::UTC), depth, objects);
+            return dateIndex(pair, objects);
         case FlatPair::Kind::Int32: {
             const quint64 int32Class = classIndex(m_int32Class, kInt32Class, objects.created);
             return add(NewObject{NewObject::What::Int32, 0, {}, pair, int32Class}, objects.created);
         }
         case FlatPair::Kind::List:
-        case FlatPair::Kind::TextList:
+            return numberItems(pair, depth, objects);
         case FlatPair::Kind::Dictionary:
-            return numberItems(pair, objects);
+            if (FlatText::areKeysInOrder(pair))
+                return numberItems(pair, depth, objects);
+            [[fallthrough]];
+        case FlatPair::Kind::TextList:
+        case FlatPair::Kind::Other: {
+            const std::optional<QVariant> value = HMIdentifierGraphEntry::valueOf(pair);
+            return value ? variantIndex(*value, depth, objects)
+                         : fail(QStringLiteral("an identifier graph entry is damaged"));
+        }
         default:
             return add(NewObject{NewObject::What::Value, 0, {}, pair, 0}, objects.created);
         }
     }
 
-    quint64 numberItems(const FlatPair &container, EntryObjects &objects)
+    quint64 numberItems(const FlatPair &container, int depth, EntryObjects &objects)
     {
-        const NewObject::What what =
-            container.kind == FlatPair::Kind::Dictionary ? NewObject::What::Dictionary : NewObject::What::List;
-        const bool areItemsMadeForTheCall = container.kind == FlatPair::Kind::TextList;
-        return numberContainer(what, objects, [&](const auto &visit) {
-            return HMIdentifierGraphEntry::visitFlatItems(container, [&](const FlatPair &item) {
-                if (!areItemsMadeForTheCall || item.kind != FlatPair::Kind::Text)
-                    return visit(item.inlineKey, item);
-                FlatPair kept = item;
-                kept.bytes = m_texts.made.emplace_back(item.bytes.toByteArray());
-                visit(item.inlineKey, kept);
-            });
+        const bool isDictionary = container.kind == FlatPair::Kind::Dictionary;
+        const NewObject::What what = isDictionary ? NewObject::What::Dictionary : NewObject::What::List;
+        return numberContainer(what, depth, objects, [&](const auto &add) {
+            const auto numberItem = [&](const FlatPair &item) {
+                const quint64 key = isDictionary ? rawTextIndex(item.inlineKey, objects.created) : 0;
+                add(key, valueIndex(item, depth + 1, objects));
+            };
+            return HMIdentifierGraphEntry::visitFlatItems(container, std::cref(numberItem));
         });
+    }
+
+    // A value as KeyedArchiver::encodeValue numbers it at the same depth.
+    quint64 variantIndex(const QVariant &value, int depth, EntryObjects &objects)
+    {
+        if (depth > kMaxDepth)
+            return fail(QStringLiteral("values nest deeper than %1 levels").arg(kMaxDepth));
+        switch (value.typeId()) {
+        case QMetaType::UnknownType:
+            return 0;
+        case QMetaType::QString: {
+            const QString &text = *static_cast<const QString *>(value.constData());
+            return text.isNull() ? 0 : madeTextIndex(FlatText::keyOf(text), objects.created);
+        }
+        case QMetaType::QDateTime: {
+            const QDateTime &date = *static_cast<const QDateTime *>(value.constData());
+            FlatPair moment;
+            moment.kind = FlatPair::Kind::UtcDate;
+            moment.number = date.isValid() ? date.toMSecsSinceEpoch() : 0;
+            return date.isValid() ? dateIndex(moment, objects) : 0;
+        }
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList:
+            return variantItemsIndex(value.toList(), depth, objects);
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash:
+            return variantItemsIndex(value.toMap(), depth, objects);
+        default:
+            return leafIndex(value, objects);
+        }
+    }
+
+    template <typename Items>
+    quint64 variantItemsIndex(const Items &items, int depth, EntryObjects &objects)
+    {
+        constexpr bool isDictionary = std::is_same_v<Items, QVariantMap>;
+        const NewObject::What what = isDictionary ? NewObject::What::Dictionary : NewObject::What::List;
+        return numberContainer(what, depth, objects, [&](const auto &add) {
+            for (auto item = items.cbegin(); item != items.cend(); ++item) {
+                if constexpr (isDictionary) {
+                    const quint64 key = variantIndex(item.key(), depth + 1, objects);
+                    add(key, variantIndex(item.value(), depth + 1, objects));
+                } else {
+                    add(0, variantIndex(*item, depth + 1, objects));
+                }
+            }
+            return true;
+        });
+    }
+
+    // A value written as a property-list leaf of its own, or the archiver's 32-bit integer.
+    quint64 leafIndex(const QVariant &value, EntryObjects &objects)
+    {
+        FlatPair leaf;
+        leaf.kind = FlatPair::Kind::Integer;
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            leaf.kind = FlatPair::Kind::Bool;
+            leaf.number = value.toBool() ? 1 : 0;
+            break;
+        case QMetaType::Int: {
+            leaf.number = value.toInt();
+            const quint64 int32Class = classIndex(m_int32Class, kInt32Class, objects.created);
+            return add(NewObject{NewObject::What::Int32, 0, {}, leaf, int32Class}, objects.created);
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            leaf.kind = FlatPair::Kind::Real;
+            leaf.real = value.toDouble();
+            break;
+        case QMetaType::QByteArray:
+            leaf.kind = FlatPair::Kind::Data;
+            leaf.bytes = m_texts.made.emplace_back(value.toByteArray());
+            break;
+        case QMetaType::ULongLong:
+            if (value.toULongLong() > quint64(std::numeric_limits<qint64>::max()))
+                return fail(QStringLiteral("integer %1 does not fit 64 signed bits").arg(value.toULongLong()));
+            leaf.number = value.toLongLong();
+            break;
+        default:
+            if (!platform::binaryplist::isIntegerType(value.typeId())) {
+                return fail(QStringLiteral("a keyed archive cannot hold a value of type %1")
+                                .arg(QString::fromLatin1(value.typeName())));
+            }
+            leaf.number = value.toLongLong();
+            break;
+        }
+        return add(NewObject{NewObject::What::Value, 0, {}, leaf, 0}, objects.created);
     }
 
     ArchiveTexts &m_texts;
@@ -274,7 +412,7 @@ private:
     quint64 m_arrayClass = 0;
     quint64 m_dateClass = 0;
     quint64 m_int32Class = 0;
-    bool m_isWritable = true;
+    std::optional<platform::Error> m_failure;
 };
 
 // The objects of the binary property list a numbered object is written as, counted as
@@ -316,7 +454,7 @@ struct Layout
     quint64 objectBound = 0;
 };
 
-std::optional<Layout> layoutOf(const HMIdentifierGraph &graph, ArchiveTexts &texts)
+platform::Result<Layout> layoutOf(const HMIdentifierGraph &graph, ArchiveTexts &texts)
 {
     ArchiveNumbering numbering(texts);
     Layout layout;
@@ -326,7 +464,7 @@ std::optional<Layout> layoutOf(const HMIdentifierGraph &graph, ArchiveTexts &tex
     EntryObjects objects;
     for (const HMIdentifierGraphEntry &entry : graph.entries()) {
         if (!numbering.numberEntry(entry, objects))
-            return std::nullopt;
+            return *numbering.failure();
         layout.dictionaries.push_back(objects.created.front().index);
         layout.objectBound += boundOf(objects.created);
     }
@@ -365,11 +503,14 @@ public:
     }
     quint64 name(QLatin1StringView text) { return name(viewOf(text)); }
 
-    quint64 text(QByteArrayView utf8)
+    // A text by its key.
+    quint64 text(QByteArrayView key)
     {
-        if (isSharedName(utf8, m_rootKey))
-            return take(m_encoder.writeText(QString::fromUtf8(utf8)));
-        return take(m_encoder.writeDistinctUtf8(utf8));
+        if (isSharedName(key, m_rootKey))
+            return take(m_encoder.writeText(FlatText::textOf(key)));
+        if (FlatText::isWide(key))
+            return take(m_encoder.writeDistinctText(FlatText::textOf(key)));
+        return take(m_encoder.writeDistinctUtf8(key));
     }
 
     quint64 created(const NewObject &object, const std::vector<quint64> &references)
@@ -518,20 +659,22 @@ private:
 namespace {
 
 // The archive written from the packed entries, whole or, given a sink, to the sink as it is made
-// (then answering no bytes); nullopt for a graph only the archiver writes.
-std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QString &rootKey,
-                                        platform::binaryplist::Encoder::Sink sink, bool &hasSinkFailed)
+// (then answering no bytes); why not, for a graph the archive cannot hold.
+platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QString &rootKey,
+                                           platform::binaryplist::Encoder::Sink sink, bool &hasSinkFailed)
 {
-    // The archiver escapes a root key that starts with "$"; the graph's never does.
-    const QByteArray rootKeyUtf8 = rootKey.toUtf8();
-    if (rootKey.startsWith(QLatin1Char('$')) || !FlatText::isStorableText(rootKeyUtf8))
-        return std::nullopt;
+    // The archiver escapes a root key that starts with "$", as it does every key of its own.
+    const QByteArray rootKeyText =
+        FlatText::keyOf(rootKey.startsWith(QLatin1Char('$')) ? QLatin1Char('$') + rootKey : rootKey);
+    if (FlatText::holdsNul(rootKeyText))
+        return platform::Error(platform::ErrorCode::DataMalformed,
+                               QStringLiteral("dictionary key \"%1\" holds a NUL character").arg(rootKey.left(40)));
     ArchiveTexts texts;
-    const std::optional<Layout> layout = layoutOf(graph, texts);
+    const platform::Result<Layout> layout = layoutOf(graph, texts);
     if (!layout)
-        return std::nullopt;
+        return layout.error().withContext(QStringLiteral("key \"%1\"").arg(HMIdentifierGraph::kIdentifierDictionariesKey));
 
-    ArchiveWriter writer(layout->objectBound, rootKeyUtf8);
+    ArchiveWriter writer(layout->objectBound, rootKeyText);
     if (sink)
         writer.streamTo(std::move(sink));
     writer.begin();
@@ -544,8 +687,7 @@ std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QS
     ArchiveNumbering numbering(texts);
     EntryObjects objects;
     for (const HMIdentifierGraphEntry &entry : graph.entries()) {
-        if (!numbering.numberEntry(entry, objects))
-            return std::nullopt;
+        numbering.numberEntry(entry, objects);
         for (const NewObject &object : objects.created)
             table[size_t(object.index)] = writer.created(object, objects.references);
     }
@@ -554,45 +696,37 @@ std::optional<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QS
     QByteArray bytes = writer.finish(table);
     hasSinkFailed = writer.hasSinkFailed();
     if (writer.hasFailed())
-        return std::nullopt;
+        return platform::Error(platform::ErrorCode::DataMalformed, QStringLiteral("the identifier graph could not be archived"));
     return bytes;
 }
 
 } // namespace
 
-std::optional<QByteArray> HMIdentifierGraphArchive::streamedData(const HMIdentifierGraph &graph, const QString &rootKey)
+platform::Result<QByteArray> HMIdentifierGraphArchive::archivedData(const HMIdentifierGraph &graph, const QString &rootKey)
 {
     bool hasSinkFailed = false;
     return streamArchive(graph, rootKey, nullptr, hasSinkFailed);
 }
 
-std::optional<platform::Status> HMIdentifierGraphArchive::writeStreamedFile(const HMIdentifierGraph &graph,
-                                                                            const QString &rootKey,
-                                                                            const QString &path,
-                                                                            const std::function<void(QByteArrayView)> &passed)
+platform::Status HMIdentifierGraphArchive::writeStreamedFile(const HMIdentifierGraph &graph, const QString &rootKey,
+                                                             const QString &path,
+                                                             const std::function<void(QByteArrayView)> &passed)
 {
-    bool isRefused = false;
+    std::optional<platform::Error> refusal;
     const platform::FileContentWriter content = [&](int descriptor) {
         const auto sink = [descriptor, &passed](const char *bytes, qsizetype count) {
             passed(QByteArrayView(bytes, count));
             return platform::writeToDescriptor(descriptor, QByteArray::fromRawData(bytes, count)) == count;
         };
         bool hasSinkFailed = false;
-        isRefused = !streamArchive(graph, rootKey, sink, hasSinkFailed);
-        return !isRefused && !hasSinkFailed;
+        const platform::Result<QByteArray> written = streamArchive(graph, rootKey, sink, hasSinkFailed);
+        if (!written)
+            refusal = written.error();
+        return written.ok() && !hasSinkFailed;
     };
     const platform::Status written =
         platform::writeFileAtomicallyFrom(path, content, platform::FilePermissions::OwnerOnly);
-    if (isRefused)
-        return std::nullopt;
+    if (refusal)
+        return *refusal;
     return written;
-}
-
-platform::Result<QByteArray> HMIdentifierGraphArchive::archivedData(const HMIdentifierGraph &graph, const QString &rootKey)
-{
-    if (std::optional<QByteArray> streamed = streamedData(graph, rootKey))
-        return std::move(*streamed);
-    platform::KeyedArchiver coder;
-    coder.encodeObject(graph, rootKey);
-    return coder.finishEncoding();
 }

@@ -7,26 +7,27 @@
 // clang-format off
 // | file and form                   | written by                          | read by                                 |
 // |---------------------------------|-------------------------------------|-----------------------------------------|
-// | graph file, binary keyed        | writeStreamedFile, below            | streamedGraph, below                    |
-// |   archive (root key             |   (HMIdentifierGraphArchive.cpp)    |   (HMIdentifierGraphArchiveReader.cpp)  |
-// |   "HMIdentifierGraph")          |                                     |                                         |
-// | the same, for a graph holding   | KeyedArchiver, through archivedData | KeyedUnarchiver, via unarchivedGraph    |
-// |   values the streamed writer    |   and HMIdentifierGraph::           |   and HMIdentifierGraph::initWithCoder  |
-// |   leaves alone                  |   encodeWithCoder                   |                                         |
+// | graph file, binary keyed        | writeStreamedFile or archivedData,  | streamedGraph, below                    |
+// |   archive (root key             |   below (HMIdentifierGraph-         |   (HMIdentifierGraphArchiveReader.cpp)  |
+// |   "HMIdentifierGraph")          |   Archive.cpp)                      |                                         |
+// | the same, holding values the    | the same                            | KeyedUnarchiver, via unarchivedGraph    |
+// |   streamed reader is not sure   |                                     |   and HMIdentifierGraph::initWithCoder  |
+// |   of                            |                                     |                                         |
 // | graph file, XML (earlier        | nothing now: the next save writes   | KeyedUnarchiver, as above               |
 // |   versions)                     |   binary                            |                                         |
 // | journal, first line             | HMIdentifierGraphJournal::          | HMIdentifierGraphJournal::read          |
 // |                                 |   headerLine                        |                                         |
 // | journal, change line            | HMIdentifierGraphJournal::          | PayloadReader, in place                 |
 // |                                 |   streamedPayload (+Payload.cpp)    |   (HMIdentifierGraphJournal.cpp)        |
-// | the same, for a change holding  | serializePropertyList of payloadOf  | parsePropertyList, read whole           |
-// |   values the streamed payload   |                                     |                                         |
-// |   leaves alone                  |                                     |                                         |
+// | the same, holding values the    | the same                            | parsePropertyList, read whole           |
+// |   reader in place leaves alone  |                                     |                                         |
 // clang-format on
 //
-// The generic keyed archiver and property-list reader are what every reader falls back to, for
-// files the fast readers are not sure of; both kinds of file are the same bytes whichever writer
-// made them, so either reader reads either. HMProfileManager decides when each file is written.
+// Each file has one writer, which writes byte for byte what the generic keyed archiver
+// (KeyedArchiver, given the graph) or property-list writer (serializePropertyList, given
+// HMIdentifierGraphJournal::payloadOf) writes of it; tests hold the two side by side. The generic
+// readers are what the fast readers fall back to, for files they are not sure of, so files written
+// by earlier versions read as they always did. HMProfileManager decides when each file is written.
 
 #include "platform/foundation/Result.h"
 
@@ -48,8 +49,8 @@ class Document;
 // the archive's objects as the archiver would, keeping only each distinct text's place (a view of
 // the entry's own bytes); a second writes them. No entry is materialised and no tree of the archive
 // stands in memory: an archive of many thousand entries otherwise holds several times the size of
-// its own file while it is written. A graph holding a value that no flat pair holds (a value kept
-// in Qt's stream form other than a text list or a date) is written by KeyedArchiver instead.
+// its own file while it is written. A value no flat pair holds (a value kept in Qt's stream form,
+// a text UTF-8 cannot carry) is numbered from its QVariant as the archiver numbers it.
 // Reading walks the binary property list of a graph file and packs each entry straight from it, as
 // KeyedUnarchiver and the graph's initWithCoder pack it, with no value built per pair: a file holding
 // anything that reader is not sure of (damage of any kind, values other than texts, scalars and
@@ -58,17 +59,15 @@ class Document;
 class HMIdentifierGraphArchive final
 {
 public:
-    // The archive's bytes, or why the graph cannot be archived.
+    // The archive's bytes, or why the graph cannot be archived (a text holding a NUL, a value no
+    // archive holds, values nested too deep: where KeyedArchiver fails).
     static platform::Result<QByteArray> archivedData(const HMIdentifierGraph &graph, const QString &rootKey);
-    // The bytes written from the packed entries; nullopt for a graph only the archiver writes.
-    static std::optional<QByteArray> streamedData(const HMIdentifierGraph &graph, const QString &rootKey);
     // Writes those bytes as the file at path, as writeFileAtomically does (readable by the owner
     // only), passing them to the file as they are made rather than holding them whole, and each
-    // piece to `passed` as it goes; nullopt, with nothing written, for a graph only the archiver
-    // writes.
-    static std::optional<platform::Status> writeStreamedFile(const HMIdentifierGraph &graph, const QString &rootKey,
-                                                             const QString &path,
-                                                             const std::function<void(QByteArrayView)> &passed);
+    // piece to `passed` as it goes. For a graph that cannot be archived, nothing is written and
+    // the error says why.
+    static platform::Status writeStreamedFile(const HMIdentifierGraph &graph, const QString &rootKey,
+                                              const QString &path, const std::function<void(QByteArrayView)> &passed);
 
     // The graph an archive holds under a root key, or why it cannot be read: what
     // KeyedUnarchiver::unarchiveObject gives, read straight into packed entries where it can be. The

@@ -420,6 +420,8 @@ struct Field
     // Texts, data and streamed values: their bytes; numbers: the number; a double: its 8 bytes.
     QByteArrayView payload;
     quint64 number = 0;
+    // The value's tag and everything after it that belongs to the value.
+    QByteArrayView packed;
 };
 
 bool readPayload(Cursor &cursor, Field &field, int depth);
@@ -512,11 +514,14 @@ bool nextField(Cursor &cursor, Field &field)
             return false;
         field.inlineKey = *text;
     }
+    const char *tagAt = cursor.at();
     const std::optional<quint8> tag = cursor.byte();
     if (!tag || *tag >= quint8(Tag::End))
         return false;
     field.tag = Tag(*tag);
-    return readPayload(cursor, field, 0);
+    const bool isWhole = readPayload(cursor, field, 0);
+    field.packed = QByteArrayView(tagAt, cursor.at());
+    return isWhole;
 }
 
 std::optional<QString> keyOf(const Field &field)
@@ -738,30 +743,29 @@ bool readFlatNumber(const Field &field, FlatPair &pair)
         return true;
     case Tag::UInt32:
     case Tag::UInt64:
-        pair.kind = FlatPair::Kind::Integer;
+        pair.kind = field.number <= quint64(std::numeric_limits<qint64>::max()) ? FlatPair::Kind::Integer
+                                                                                 : FlatPair::Kind::Other;
         pair.number = qint64(field.number);
-        return field.number <= quint64(std::numeric_limits<qint64>::max())
-               && (field.tag == Tag::UInt64 || field.number <= std::numeric_limits<quint32>::max());
+        pair.bytes = field.packed;
+        return field.tag == Tag::UInt64 || field.number <= std::numeric_limits<quint32>::max();
     default:
         return false;
     }
 }
 
-// A value kept in stream form, which begins with its type: a list of texts, read item by item when
-// asked for, or a date of a zone other than UTC, which a flat pair holds as its moment (an invalid
-// one as nothing, as an archive holds it).
+// A value kept in stream form, which begins with its type: a date of a zone other than UTC, which a
+// flat pair holds as its moment (an invalid one as nothing, as an archive holds it), a list of
+// texts, or any other value.
 bool readFlatStreamed(const Field &field, FlatPair &pair)
 {
-    pair.bytes = field.payload;
+    pair.bytes = field.packed;
     if (field.payload.size() < qsizetype(sizeof(quint32)))
         return false;
     const quint32 type = qFromBigEndian<quint32>(field.payload.data());
-    if (type == quint32(QMetaType::QStringList)) {
-        pair.kind = FlatPair::Kind::TextList;
+    if (type != quint32(QMetaType::QDateTime)) {
+        pair.kind = type == quint32(QMetaType::QStringList) ? FlatPair::Kind::TextList : FlatPair::Kind::Other;
         return true;
     }
-    if (type != quint32(QMetaType::QDateTime))
-        return false;
     const std::optional<QVariant> date = genericValueOf(field.payload);
     if (!date || date->typeId() != QMetaType::QDateTime)
         return false;
@@ -777,8 +781,12 @@ bool readFlatValue(const Field &field, FlatPair &pair)
     pair.bytes = QByteArrayView();
     switch (field.tag) {
     case Tag::Invalid:
-    case Tag::NullText:
         pair.kind = FlatPair::Kind::Nil;
+        return true;
+    case Tag::NullText:
+    case Tag::TextUtf16:
+        pair.kind = FlatPair::Kind::Other;
+        pair.bytes = field.packed;
         return true;
     case Tag::TextUtf8:
     case Tag::Data:
@@ -1150,32 +1158,8 @@ std::optional<QString> HMIdentifierGraphEntry::keyText(quint32 keyNumber)
 
 // The items' bytes were checked when the container's field was read; they are read as carefully
 // again all the same.
-namespace {
-
-// A list of texts kept in stream form: each text is handed over as its UTF-8, made for the call.
-bool visitTextList(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
-{
-    const std::optional<QVariant> value = genericValueOf(container.bytes);
-    if (!value || value->typeId() != QMetaType::QStringList)
-        return false;
-    FlatPair item;
-    for (const QString &text : *static_cast<const QStringList *>(value->constData())) {
-        if (!QStringView(text).isValidUtf16())
-            return false;
-        const QByteArray utf8 = text.toUtf8();
-        item.kind = text.isNull() ? FlatPair::Kind::Nil : FlatPair::Kind::Text;
-        item.bytes = utf8;
-        visit(item);
-    }
-    return true;
-}
-
-} // namespace
-
 bool HMIdentifierGraphEntry::visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
 {
-    if (container.kind == FlatPair::Kind::TextList)
-        return visitTextList(container, visit);
     const bool isList = container.kind == FlatPair::Kind::List;
     if (!isList && container.kind != FlatPair::Kind::Dictionary)
         return false;
@@ -1188,14 +1172,39 @@ bool HMIdentifierGraphEntry::visitFlatItems(const FlatPair &container, const std
     for (quint64 index = 0; index < *count; ++index) {
         const std::optional<QByteArrayView> key =
             isList ? std::optional(QByteArrayView()) : cursor.bytes(cursor.varint().value_or(quint64(-1)));
+        const char *tagAt = cursor.at();
         const std::optional<quint8> tag = key ? cursor.byte() : std::nullopt;
         if (!tag || *tag >= quint8(Tag::End))
             return false;
         field.tag = Tag(*tag);
-        if (!readPayload(cursor, field, 1) || !readFlatValue(field, item))
+        const bool isWhole = readPayload(cursor, field, 1);
+        field.packed = QByteArrayView(tagAt, cursor.at());
+        if (!isWhole || !readFlatValue(field, item))
             return false;
         item.inlineKey = *key;
         visit(item);
     }
     return true;
+}
+
+std::optional<QVariant> HMIdentifierGraphEntry::valueOf(const FlatPair &pair)
+{
+    if (pair.kind == FlatPair::Kind::List || pair.kind == FlatPair::Kind::Dictionary) {
+        Field field;
+        field.tag = pair.kind == FlatPair::Kind::List ? Tag::List : Tag::Map;
+        field.payload = pair.bytes;
+        Cursor cursor(pair.bytes);
+        return skipNested(cursor, field.tag, 1) && cursor.atEnd() ? nestedValueOf(field) : std::nullopt;
+    }
+    if (pair.kind != FlatPair::Kind::TextList && pair.kind != FlatPair::Kind::Other)
+        return std::nullopt;
+    Cursor cursor(pair.bytes);
+    const std::optional<quint8> tag = cursor.byte();
+    if (!tag || *tag >= quint8(Tag::End))
+        return std::nullopt;
+    Field field;
+    field.tag = Tag(*tag);
+    if (!readPayload(cursor, field, 0) || !cursor.atEnd())
+        return std::nullopt;
+    return valueInField(field);
 }

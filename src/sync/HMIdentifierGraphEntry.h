@@ -68,32 +68,34 @@ public:
     }
 
     // One pair of an entry read in place, for a writer that stores entries without building their
-    // values: every value but texts that UTF-8 cannot carry, unsigned integers past 63 bits and the
-    // values kept in Qt's stream form other than text lists and dates (a date of any zone is held as
-    // its moment, as an archive holds it).
+    // values. A date of any zone is held as its moment, as an archive holds it.
     struct FlatPair
     {
-        // A TextList is a list of texts kept in Qt's stream form: its items are Text or Nil.
-        enum class Kind { Nil, Text, Bool, Int32, Integer, Real, Data, UtcDate, List, TextList, Dictionary };
+        // A TextList is a list of texts kept in Qt's stream form. Other is a value no other kind
+        // holds: a null text, a text that UTF-8 cannot carry, an unsigned integer past 63 bits, a
+        // value kept in stream form other than a text list or a date. valueOf gives both.
+        enum class Kind { Nil, Text, Bool, Int32, Integer, Real, Data, UtcDate, List, TextList, Dictionary, Other };
         // The key's number in the process-wide table of keys (keyText gives its text), or 0 with
         // the key's UTF-8 text in inlineKey.
         quint32 keyNumber = 0;
         QByteArrayView inlineKey;
         Kind kind = Kind::Nil;
-        // A text's UTF-8 bytes, data's bytes, or a list's or dictionary's packed items (read them
-        // with visitFlatItems), valid while the entry lives.
+        // A text's UTF-8 bytes, data's bytes, a list's or dictionary's packed items (read them
+        // with visitFlatItems), or a TextList's or Other's packed value, valid while the entry lives.
         QByteArrayView bytes;
         // An integer, a bool as 0 or 1, a date's milliseconds since 1970 UTC.
         qint64 number = 0;
         double real = 0;
     };
-    // Calls visit(const FlatPair &) for each pair in key order; false, having stopped, at a value
-    // FlatPair cannot hold or at damaged bytes. A null text reads as Nil, as an archive holds it.
+    // Calls visit(const FlatPair &) for each pair in key order; false, having stopped, at damaged
+    // bytes.
     bool visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const;
-    // Calls visit for each item of a List, TextList or Dictionary pair, in order: a dictionary's
-    // items with their keys in inlineKey, a list's with none. A TextList's texts are made for the
-    // call: their bytes are valid only until visit returns. False, having stopped, as visitFlatPairs.
+    // Calls visit for each item of a List or Dictionary pair, in order: a dictionary's items with
+    // their keys in inlineKey, a list's with none. False, having stopped, as visitFlatPairs.
     static bool visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit);
+    // The value of a TextList, Other, List or Dictionary pair, as toMap holds it; nullopt for any
+    // other kind and for damaged bytes.
+    static std::optional<QVariant> valueOf(const FlatPair &pair);
     // The text of a numbered key; nullopt for a number the table does not hold.
     static std::optional<QString> keyText(quint32 keyNumber);
 

@@ -15,15 +15,17 @@
 // key order, each key's text before its value, what a list or dictionary holds before it, and each
 // distinct text once, where it first stands. The generic writer fixes the width of references by a
 // count of the objects it may write; the same count is taken here, so the bytes are the same. No
-// dictionary is built per entry and no text per key.
+// dictionary is built per entry and no text per key. A value no flat pair holds (a value kept in
+// Qt's stream form, a null text, a text UTF-8 cannot carry) is written from its QVariant as the
+// generic writer writes it, its texts through the same table as the others.
 
 using FlatPair = HMIdentifierGraphEntry::FlatPair;
 using FlatText = HMIdentifierGraphFlatText;
 
 namespace {
 
-// Reads the entries' pairs and the items of their lists and dictionaries, with the keys' UTF-8.
-// Refuses (answers false for) what a dictionary built from an entry does not hold exactly so.
+// Reads the entries' pairs and the items of their lists and dictionaries, with the keys' texts.
+// Answers false for damaged bytes.
 class EntryItems final
 {
 public:
@@ -33,7 +35,7 @@ public:
     {
         bool hasKeys = true;
         const bool isWhole = entry.visitFlatPairs([&](const FlatPair &pair) {
-            const std::optional<QByteArrayView> key = m_keys.utf8Of(pair);
+            const std::optional<QByteArrayView> key = m_keys.keyOf(pair);
             hasKeys = hasKeys && key;
             if (hasKeys)
                 add(*key, pair);
@@ -41,44 +43,41 @@ public:
         return isWhole && hasKeys;
     }
 
-    // The same for the items of a list or dictionary; the texts of a text list, made for the call,
-    // are kept while this lives when keepsTexts says so.
+    // The same for the items of a list or dictionary.
     template <typename Add>
-    bool visitItems(const FlatPair &container, bool keepsTexts, const Add &add)
+    static bool visitItems(const FlatPair &container, const Add &add)
     {
-        const bool areItemsMade = keepsTexts && container.kind == FlatPair::Kind::TextList;
-        return HMIdentifierGraphEntry::visitFlatItems(container, [&](const FlatPair &item) {
-            if (!areItemsMade || item.kind != FlatPair::Kind::Text)
-                return add(item.inlineKey, item);
-            FlatPair kept = item;
-            kept.bytes = m_made.emplace_back(item.bytes.toByteArray());
-            add(item.inlineKey, kept);
-        });
+        return HMIdentifierGraphEntry::visitFlatItems(container,
+                                                      [&](const FlatPair &item) { add(item.inlineKey, item); });
     }
 
 private:
     FlatText::KeyTexts m_keys;
-    std::deque<QByteArray> m_made;
 };
 
+// Lists and dictionaries written item by item from their packed bytes.
 bool isContainer(const FlatPair &value)
 {
-    return value.kind == FlatPair::Kind::List || value.kind == FlatPair::Kind::TextList ||
-           value.kind == FlatPair::Kind::Dictionary;
+    return value.kind == FlatPair::Kind::List ||
+           (value.kind == FlatPair::Kind::Dictionary && FlatText::areKeysInOrder(value));
+}
+
+// Values written from the QVariant they read as.
+bool isVariant(const FlatPair &value)
+{
+    return value.kind == FlatPair::Kind::TextList || value.kind == FlatPair::Kind::Other ||
+           (value.kind == FlatPair::Kind::Dictionary && !isContainer(value));
 }
 
 // The first pass: counts the entries' objects as the generic writer counts them (one per value and
-// one per dictionary key), and checks that each can be written exactly as the generic writer
-// writes the dictionary built from it: no nothing, no null texts, texts of plain UTF-8 without a
-// NUL, dictionaries' keys in order.
+// one per dictionary key, a value no flat pair holds as its QVariant counts); false for damaged
+// entries.
 class PayloadCount final
 {
 public:
     explicit PayloadCount(EntryItems &items) : m_items(items) {}
 
     quint64 objects() const { return m_objects; }
-    // The texts among them, keys included.
-    quint64 texts() const { return m_texts; }
 
     // A list of entries, when there are any: entryOf gives each item's entry.
     template <typename Range, typename EntryOf>
@@ -100,12 +99,15 @@ private:
     {
         if (isContainer(value)) {
             return addContainer(value.kind == FlatPair::Kind::Dictionary,
-                                [&](const auto &add) { return m_items.visitItems(value, false, add); });
+                                [&](const auto &add) { return EntryItems::visitItems(value, add); });
         }
-        ++m_objects;
-        m_texts += value.kind == FlatPair::Kind::Text ? 1 : 0;
-        return value.kind != FlatPair::Kind::Nil &&
-               (value.kind != FlatPair::Kind::Text || FlatText::isStorableText(value.bytes));
+        if (!isVariant(value)) {
+            ++m_objects;
+            return true;
+        }
+        const std::optional<QVariant> variant = HMIdentifierGraphEntry::valueOf(value);
+        m_objects += variant ? platform::binaryplist::Encoder::objectsIn(*variant) : 0;
+        return variant.has_value();
     }
 
     // visitItems calls the add it is given with each item's key and value, and says whether it
@@ -114,47 +116,51 @@ private:
     bool addContainer(bool isDictionary, const VisitItems &visitItems)
     {
         ++m_objects;
-        std::optional<QByteArrayView> lastKey;
-        bool isExact = true;
-        const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
-            if (!isExact)
-                return;
-            if (isDictionary) {
-                isExact = FlatText::isStorableText(key) && (!lastKey || FlatText::isKeyBefore(*lastKey, key));
-                lastKey = key;
-                ++m_objects;
-                ++m_texts;
-            }
-            isExact = isExact && addValue(item);
+        bool areValuesWhole = true;
+        const bool isWhole = visitItems([&](QByteArrayView, const FlatPair &item) {
+            m_objects += isDictionary ? 1 : 0;
+            areValuesWhole = areValuesWhole && addValue(item);
         });
-        return isWhole && isExact;
+        return isWhole && areValuesWhole;
     }
 
     EntryItems &m_items;
     quint64 m_objects = 0;
-    quint64 m_texts = 0;
 };
 
 // The second pass: writes the entries, and the payload's own values, as the generic writer writes
-// them.
+// them, and fails where it fails.
 class PayloadWriter final
 {
 public:
-    PayloadWriter(EntryItems &items, quint64 objectCount, quint64 textCount) : m_items(items), m_encoder(objectCount)
-    {
-        m_texts.reserve(qsizetype(textCount));
-    }
+    PayloadWriter(EntryItems &items, quint64 objectCount) : m_items(items), m_encoder(objectCount) {}
 
-    bool hasFailed() const { return m_hasFailed; }
+    // The first failure met, if any.
+    const std::optional<platform::Error> &failure() const { return m_failure; }
     platform::binaryplist::Encoder &encoder() { return m_encoder; }
 
-    quint64 text(QByteArrayView utf8)
+    // A text by its key (HMIdentifierGraphFlatText), which stays put while the writer lives.
+    quint64 text(QByteArrayView key)
     {
-        // The object's number plus one: 0 is a text not written yet.
-        quint64 &known = m_texts[utf8];
-        if (known == 0)
-            known = take(m_encoder.writeDistinctUtf8(utf8)) + 1;
-        return known - 1;
+        if (const auto known = m_texts.constFind(key); known != m_texts.constEnd())
+            return *known;
+        const quint64 object = FlatText::isWide(key) ? take(m_encoder.writeDistinctText(FlatText::textOf(key)))
+                                                     : take(m_encoder.writeDistinctUtf8(key));
+        m_texts.insert(key, object);
+        return object;
+    }
+
+    // A text as an entry holds it: its bytes are nearly always its key (a key that starts with
+    // 0xFF is never the UTF-8 of a text).
+    quint64 rawText(QByteArrayView utf8)
+    {
+        if (!FlatText::isWide(utf8)) {
+            if (const auto known = m_texts.constFind(utf8); known != m_texts.constEnd())
+                return *known;
+        }
+        if (std::optional<QByteArray> key = FlatText::keyOfUtf8(utf8))
+            return madeText(std::move(*key));
+        return text(utf8);
     }
 
     quint64 value(const QVariant &value) { return take(m_encoder.writeValue(value)); }
@@ -188,16 +194,23 @@ public:
     }
 
 private:
+    // The depth of nesting the generic writer gives a value of a container being written: the
+    // payload, the list of entries, then the entry.
+    int itemDepth() const { return int(m_depth) + 2; }
+
     quint64 value(const FlatPair &value)
     {
-        switch (value.kind) {
-        case FlatPair::Kind::List:
-        case FlatPair::Kind::TextList:
-        case FlatPair::Kind::Dictionary:
+        if (isContainer(value)) {
             return container(value.kind == FlatPair::Kind::Dictionary,
-                             [&](const auto &add) { return m_items.visitItems(value, true, add); });
+                             [&](const auto &add) { return EntryItems::visitItems(value, add); });
+        }
+        if (isVariant(value))
+            return variant(HMIdentifierGraphEntry::valueOf(value).value_or(QVariant()), itemDepth());
+        switch (value.kind) {
+        case FlatPair::Kind::Nil:
+            return this->value(QVariant());
         case FlatPair::Kind::Text:
-            return text(value.bytes);
+            return rawText(value.bytes);
         case FlatPair::Kind::Bool:
             return this->value(QVariant(value.number != 0));
         case FlatPair::Kind::Real:
@@ -209,6 +222,52 @@ private:
         default:
             return this->value(QVariant(value.number));
         }
+    }
+
+    // A value no flat pair holds, as the generic writer writes it at that depth: its texts, and
+    // the keys of its dictionaries, go through the table of texts the flat texts go through.
+    quint64 variant(const QVariant &value, int depth)
+    {
+        if (depth > platform::binaryplist::kMaxNestingDepth)
+            return fail(QStringLiteral("value nests deeper than %1 levels").arg(platform::binaryplist::kMaxNestingDepth));
+        switch (value.typeId()) {
+        case QMetaType::QString:
+            return madeText(FlatText::keyOf(*static_cast<const QString *>(value.constData())));
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList: {
+            std::vector<quint64> items;
+            for (const QVariant &item : value.toList())
+                items.push_back(variant(item, depth + 1));
+            return m_encoder.writeArray(items);
+        }
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash:
+            return variantMap(value.toMap(), depth);
+        default:
+            return this->value(value);
+        }
+    }
+
+    quint64 variantMap(const QVariantMap &map, int depth)
+    {
+        std::vector<quint64> keys;
+        std::vector<quint64> values;
+        for (auto item = map.cbegin(); item != map.cend(); ++item) {
+            if (item.key().contains(QChar(u'\0')))
+                return fail(QStringLiteral("dictionary key \"%1\" holds a NUL character").arg(item.key().left(40)));
+            keys.push_back(madeText(FlatText::keyOf(item.key())));
+            values.push_back(variant(item.value(), depth + 1));
+        }
+        keys.insert(keys.end(), values.begin(), values.end());
+        return m_encoder.writeDictionary(keys);
+    }
+
+    // A text whose key was made for the call: kept while the writer lives when it is new.
+    quint64 madeText(QByteArray key)
+    {
+        if (const auto known = m_texts.constFind(key); known != m_texts.constEnd())
+            return *known;
+        return text(m_made.emplace_back(std::move(key)));
     }
 
     // A list or dictionary: visitItems calls the add it is given with each item's key and value,
@@ -231,7 +290,8 @@ private:
             const quint64 written = value(item);
             m_values[depth].push_back(written);
         });
-        m_hasFailed = m_hasFailed || !isWhole;
+        if (!isWhole)
+            fail(QStringLiteral("an identifier graph entry is damaged"));
         --m_depth;
         std::vector<quint64> &keys = m_keys[depth];
         if (!isDictionary)
@@ -241,36 +301,45 @@ private:
     }
 
     // A numbered key's text is looked up once: every entry names the same few keys.
-    quint64 keyText(QByteArrayView utf8, quint32 keyNumber)
+    quint64 keyText(QByteArrayView key, quint32 keyNumber)
     {
         if (keyNumber == 0)
-            return text(utf8);
+            return rawText(key);
         if (keyNumber >= m_keyObjects.size())
             m_keyObjects.resize(size_t(keyNumber) + 1);
         if (!m_keyObjects[keyNumber])
-            m_keyObjects[keyNumber] = text(utf8);
+            m_keyObjects[keyNumber] = text(key);
         return *m_keyObjects[keyNumber];
+    }
+
+    quint64 fail(const QString &message)
+    {
+        if (!m_failure)
+            m_failure = platform::Error(platform::ErrorCode::DataMalformed, message);
+        return 0;
     }
 
     quint64 take(const platform::Result<quint64> &written)
     {
         if (written)
             return *written;
-        m_hasFailed = true;
+        if (!m_failure)
+            m_failure = written.error();
         return 0;
     }
 
     EntryItems &m_items;
     platform::binaryplist::Encoder m_encoder;
-    // Each distinct text's object, by its UTF-8 (views of the entries' bytes and of kept texts).
+    // Each distinct text's object, by its key (views of the entries' bytes and of made keys).
     QHash<QByteArrayView, quint64> m_texts;
+    std::deque<QByteArray> m_made;
     // The objects of numbered keys' texts, by key number.
     std::vector<std::optional<quint64>> m_keyObjects;
     // Per depth of nesting, the keys and values of the container being written there.
     std::vector<std::vector<quint64>> m_keys;
     std::vector<std::vector<quint64>> m_values;
     size_t m_depth = 0;
-    bool m_hasFailed = false;
+    std::optional<platform::Error> m_failure;
 };
 
 const HMIdentifierGraphEntry &itself(const HMIdentifierGraphEntry &entry)
@@ -296,16 +365,15 @@ quint64 payloadObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDa
 
 } // namespace
 
-std::optional<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
-                                                                    const std::optional<QDateTime> &lastSyncDate)
+platform::Result<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
+                                                                       const std::optional<QDateTime> &lastSyncDate)
 {
     EntryItems items;
     PayloadCount count(items);
     if (!count.addEntries(changes.appended, itself) || !count.addEntries(changes.replaced, replacement))
-        return std::nullopt;
+        return platform::Error(platform::ErrorCode::DataMalformed, QStringLiteral("an identifier graph entry is damaged"));
     const bool hasDate = lastSyncDate && lastSyncDate->isValid();
-    // The texts of the entries and the payload's keys.
-    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()), count.texts() + 5);
+    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()));
     // The payload's keys in key order, each key's text written before its value.
     std::vector<quint64> fields;
     std::vector<quint64> values;
@@ -327,7 +395,7 @@ std::optional<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIden
     }
     fields.insert(fields.end(), values.begin(), values.end());
     const quint64 top = writer.encoder().writeDictionary(fields);
-    if (writer.hasFailed())
-        return std::nullopt;
+    if (writer.failure())
+        return *writer.failure();
     return writer.encoder().finish(top);
 }

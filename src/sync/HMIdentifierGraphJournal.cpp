@@ -400,11 +400,7 @@ QVariantMap HMIdentifierGraphJournal::payloadOf(const HMIdentifierGraph::Changes
 platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdentifierGraph::Changes &changes,
                                                                   const std::optional<QDateTime> &lastSyncDate)
 {
-    using platform::PropertyListFormat;
-    std::optional<QByteArray> streamed = streamedPayload(changes, lastSyncDate);
-    const platform::Result<QByteArray> encoded =
-        streamed ? platform::Result<QByteArray>(std::move(*streamed))
-                 : platform::serializePropertyList(payloadOf(changes, lastSyncDate), PropertyListFormat::Binary);
+    const platform::Result<QByteArray> encoded = streamedPayload(changes, lastSyncDate);
     if (!encoded)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));

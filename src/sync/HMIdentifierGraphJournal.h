@@ -88,12 +88,10 @@ public:
     static QVariantMap payloadOf(const HMIdentifierGraph::Changes &changes,
                                  const std::optional<QDateTime> &lastSyncDate);
     // The binary property list of that dictionary written straight from the packed entries, byte
-    // for byte what serializePropertyList writes of it; nullopt for changes holding a value it does
-    // not write exactly so (nothing, null texts, texts that are not plain UTF-8, values kept in
-    // Qt's stream form other than lists of texts and dates) or one the property list cannot hold:
-    // the line then writes the dictionary.
-    static std::optional<QByteArray> streamedPayload(const HMIdentifierGraph::Changes &changes,
-                                                     const std::optional<QDateTime> &lastSyncDate);
+    // for byte what serializePropertyList writes of it; where that fails (a value a property list
+    // cannot hold: nothing, a text holding a NUL, a date outside what it holds), the same failure.
+    static platform::Result<QByteArray> streamedPayload(const HMIdentifierGraph::Changes &changes,
+                                                        const std::optional<QDateTime> &lastSyncDate);
     // Applies the journal's lines to the entries and date loaded from the graph file whose digest is
     // given, stopping at the first line that is torn, damaged or does not fit the entries.
     static Replay replay(const QByteArray &journal, const QByteArray &baseDigest, HMIdentifierGraph::Entries &entries,

@@ -365,7 +365,7 @@ private:
         FieldMember member;
     };
     // Every stored key with its property, in the order they are written.
-    static const std::vector<StoredField> &storedFields();
+    static const std::vector<StoredField> kStoredFields;
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, bool &value);
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, qint64 &value);
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, qint32 &value);

@@ -488,26 +488,14 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
 
 namespace {
 
-// The graph file, streamed to disk as it is made; a graph only the archiver writes is archived whole
-// first. Answers the digest of what it wrote.
+// The graph file, streamed to disk as it is made. Answers the digest of what it wrote.
 std::optional<HMIdentifierGraphJournal::RunningDigest> writeGraphFile(const HMIdentifierGraph &graph, const QString &path)
 {
     HMIdentifierGraphJournal::RunningDigest digest;
     const auto passed = [&digest](QByteArrayView bytes) { digest.add(bytes); };
-    std::optional<platform::Status> written =
-        HMIdentifierGraphArchive::writeStreamedFile(graph, kGraphRootKey, path, passed);
+    const platform::Status written = HMIdentifierGraphArchive::writeStreamedFile(graph, kGraphRootKey, path, passed);
     if (!written) {
-        const Result<QByteArray> archive = HMIdentifierGraphArchive::archivedData(graph, kGraphRootKey);
-        if (!archive) {
-            DDLogError(QStringLiteral("Could not archive %1: %2").arg(path, archive.error().message()));
-            return std::nullopt;
-        }
-        digest = {};
-        digest.add(*archive);
-        written = platform::writeFileAtomically(path, *archive, platform::FilePermissions::OwnerOnly);
-    }
-    if (!*written) {
-        DDLogError(QStringLiteral("Could not write %1: %2").arg(path, written->error().message()));
+        DDLogError(QStringLiteral("Could not write %1: %2").arg(path, written.error().message()));
         return std::nullopt;
     }
     return digest;

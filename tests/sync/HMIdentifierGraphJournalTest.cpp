@@ -301,8 +301,8 @@ TEST(HMIdentifierGraphJournal, DateLinesOfEveryFormReplayAsTheirDictionariesSay)
     const qsizetype dateBytes = notANumber.indexOf(char(0x33)) + 1;
     ASSERT_GT(dateBytes, 0);
     notANumber.replace(dateBytes, 8, QByteArray::fromHex("7ff8000000000000"));
-    const std::optional<QByteArray> written = HMIdentifierGraphJournal::streamedPayload({}, kSecondSync);
-    ASSERT_TRUE(written.has_value());
+    const platform::Result<QByteArray> written = HMIdentifierGraphJournal::streamedPayload({}, kSecondSync);
+    ASSERT_TRUE(written.ok());
     struct Row
     {
         const char *name;
