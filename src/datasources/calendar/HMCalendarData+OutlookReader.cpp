@@ -72,6 +72,11 @@ QString before(const QString &text, QChar separator)
 
 } // namespace
 
+void HMCalendarData::reachOutlookStep(OutlookStep step)
+{
+    reachStep(step);
+}
+
 void HMCalendarData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
     stepHook() = std::move(hook);

@@ -1,6 +1,7 @@
 #include "OutlookPeer.h"
 
 #include "OutlookContactWrites.h"
+#include "OutlookEventWrites.h"
 
 #include "OutlookScripts.h"
 #include "PeerDescriptor.h"
@@ -272,7 +273,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
             return *cached;
     }
     ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor,
-                          m_switches.listsOccurrences};
+                          m_switches.listsOccurrences, m_switches.importGivesNewId};
     Answer answer;
     ScriptOutcome outcome;
     if (request.at(0) == 'S') {
@@ -291,7 +292,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image"
-        || isContactWriteKind(answer.kind);
+        || isContactWriteKind(answer.kind) || isEventWriteKind(answer.kind);
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();
@@ -308,11 +309,16 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
         return QByteArray();
     const bool refusedByCount = m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth;
     // A contact write that is refused is refused before it changes anything.
-    if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty())) {
+    if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty()
+                                 || !m_switches.refuseEventWrite.isEmpty())) {
         const QString script = QString::fromUtf8(request.mid(1));
         const QString kind = contactWriteKind(script, m_options.datePattern);
         if (!kind.isEmpty() && (refusedByCount || kind == m_switches.refuseKind
                                 || contactWriteHolds(script, m_options.datePattern, m_switches.refuseContactWrite)))
+            return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
+        const QString eventKind = eventWriteKind(script, m_options.datePattern);
+        if (!eventKind.isEmpty() && (refusedByCount || eventKind == m_switches.refuseKind
+                                     || (!m_switches.refuseEventWrite.isEmpty() && script.contains(m_switches.refuseEventWrite))))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     }
     const Answer answer = answerRequest(request);
@@ -399,6 +405,8 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     }
     take("reimportNewIds", s.reimportNewIds);
     take("refuseContactWrite", s.refuseContactWrite);
+    take("refuseEventWrite", s.refuseEventWrite);
+    take("importGivesNewId", s.importGivesNewId);
     if (command.contains(QStringLiteral("refuseNth")))
         m_refuseCountBase = m_scriptCount;
     if (command.contains(QStringLiteral("lockDatabase"))) {

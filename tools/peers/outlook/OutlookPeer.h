@@ -37,6 +37,8 @@ struct PeerSwitches
     bool reimportNewIds = true; // a re-imported record gets a new id
     bool listsOccurrences = false; // "every calendar event" takes in the modified occurrences too
     QString refuseContactWrite; // refuse every contact write whose script or imported file holds this text
+    QString refuseEventWrite;   // refuse every event write whose script holds this text
+    bool importGivesNewId = false; // "import ics" of an event Outlook holds (same UID) answers a new id
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

@@ -3,6 +3,7 @@
 #include "OutlookContactScripts.h"
 #include "OutlookEventScripts.h"
 #include "OutlookContactWrites.h"
+#include "OutlookEventWrites.h"
 
 namespace outlookpeer {
 
@@ -301,6 +302,7 @@ QList<ScriptForm> makeForms()
     addContactForms(forms);
     addEventForms(forms);
     addContactWriteForms(forms);
+    addEventWriteForms(forms);
     return forms;
 }
 

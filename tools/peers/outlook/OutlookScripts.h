@@ -30,6 +30,7 @@ struct ScriptContext
     QString datePattern;
     QHash<QString, QString> versionTextFor; // the version text by the reference the script tells
     bool listsOccurrences = false; // the event listings take in the modified occurrences
+    bool importGivesNewId = false; // an imported event whose UID Outlook holds replaces it under a new id
 };
 
 // One script text the peer knows, byte for byte, with its holes (see matchScript) and its kind (the

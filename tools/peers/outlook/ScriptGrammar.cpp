@@ -164,7 +164,7 @@ std::optional<ScriptValue> ValueReader::readBraced(int depth)
     }
 }
 
-std::optional<ScriptValue> ValueReader::readWord()
+std::optional<ScriptValue> ValueReader::readWord(int depth)
 {
     const qsizetype start = m_position;
     while (m_position < m_text.size() && isWordPart(m_text.at(m_position)))
@@ -204,6 +204,14 @@ std::optional<ScriptValue> ValueReader::readWord()
     }
     value.kind = ScriptValue::Kind::Enumeration;
     value.text = word;
+    // Inside braces an enumeration may be several words ("out of office", "end numbered type").
+    while (depth > 0 && m_position + 1 < m_text.size() && m_text.at(m_position) == u' ' && isWordStart(m_text.at(m_position + 1))) {
+        qsizetype end = m_position + 1;
+        while (end < m_text.size() && isWordPart(m_text.at(end)))
+            ++end;
+        value.text += m_text.mid(m_position, end - m_position);
+        m_position = end;
+    }
     return value;
 }
 
@@ -225,7 +233,7 @@ std::optional<ScriptValue> ValueReader::readValue(int depth)
     if (first.isDigit() || first == u'-')
         return readNumber();
     if (isWordStart(first))
-        return readWord();
+        return readWord(depth);
     return std::nullopt;
 }
 

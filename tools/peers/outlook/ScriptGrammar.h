@@ -40,7 +40,7 @@ private:
     std::optional<ScriptValue> readValue(int depth);
     std::optional<ScriptValue> readNumber();
     std::optional<ScriptValue> readBraced(int depth);
-    std::optional<ScriptValue> readWord();
+    std::optional<ScriptValue> readWord(int depth);
     std::optional<QString> readLabel();
     bool skipLiteral(QStringView literal);
     void skipBlanks();
