@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +31,17 @@ bool writeTempFile(const QString &path, const QByteArray &bytes)
         done += step;
     }
     return ::close(fd) == 0 && done == bytes.size();
+}
+
+void waitPastSecondOf(QDateTime &moment)
+{
+    if (!moment.isValid())
+        return;
+    const qint64 nextSecondMs = (moment.toMSecsSinceEpoch() / 1000 + 1) * 1000;
+    const qint64 waitMs = nextSecondMs - QDateTime::currentMSecsSinceEpoch();
+    if (waitMs > 0)
+        QThread::msleep(static_cast<unsigned long>(waitMs));
+    moment = QDateTime();
 }
 
 } // namespace hmoutlook

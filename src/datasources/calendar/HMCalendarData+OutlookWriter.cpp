@@ -154,6 +154,8 @@ NSAppleEventDescriptor HMCalendarData::runOutlookScript(const QString &script, s
         return NSAppleEventDescriptor();
     }
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
+    if (writes)
+        m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
     noteOutlookGone(error);
     if (writes && !error)
         reachOutlookStep(OutlookStep::EventWritten);

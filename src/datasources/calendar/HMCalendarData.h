@@ -334,6 +334,7 @@ private:
     QMultiHash<QPair<qint64, qint64>, QString> m_outlookDupeIndex;
     bool m_outlookGoneDuringApply = false;
     bool m_hasAppliedOutlookPairs = false;
+    QDateTime m_lastOutlookWrite;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlookSqliteHelper;
     std::shared_ptr<HMOutlookDatFileHelper> m_outlookDatFileHelper;
     std::shared_ptr<HMOutlookIdBookkeeping> m_outlookIds;

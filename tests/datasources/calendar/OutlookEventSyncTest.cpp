@@ -60,6 +60,8 @@ public:
         OutlookPeerProcess::Options options;
         options.folder = m_root.path();
         options.timeZone = QString::fromLatin1(zone);
+        // Outlook reads the script dates in the user's date format, as the application writes them.
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
         m_outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(m_outlook->isReady());
         m_outlook->seed(outlookSeed());
@@ -143,6 +145,7 @@ public:
         OutlookPeerProcess::Options options;
         options.folder = m_root.path();
         options.timeZone = QString::fromLatin1(qgetenv("TZ"));
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
         m_outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(m_outlook->isReady());
         switches({{"listsOccurrences", true}});
@@ -503,10 +506,17 @@ TEST_P(OutlookEventWriteSync, PhoneEventsReachOutlookAndComeBackUnchanged)
     weekly.insert("REPEATEND", "20270427");
     run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, weekly);
 
+    std::optional<LogCapture> log;
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        log.emplace(LOG_LEVEL_INFO);
     hmsync::SyncOutcome outcome = run.sync();
     ASSERT_TRUE(outcome.isSuccess) << hmsync::describeOutcome(outcome).toStdString();
-    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE")) {
         dumpPhone(run);
+        for (const QString &line : log->lines())
+            std::fprintf(stderr, "log %s\n", qPrintable(line));
+        log.reset();
+    }
     EXPECT_EQ(run.outlookEvents().size(), 3) << QJsonDocument(run.outlookEvents()).toJson().toStdString();
     const std::optional<QJsonObject> written = run.outlookEvent(subject);
     ASSERT_TRUE(written) << QJsonDocument(run.outlookEvents()).toJson().toStdString();
@@ -537,6 +547,8 @@ TEST_P(OutlookEventWriteSync, PhoneEventsReachOutlookAndComeBackUnchanged)
     ASSERT_TRUE(run.sync().isSuccess);
     EXPECT_EQ(run.outlookEvents().size(), 3);
     EXPECT_EQ(run.phoneEvents().size(), 3);
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        dumpPhone(run);
     const std::optional<phonepeer::PhoneRecord> back = run.phoneEvent(subject);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->uid, singleUid);

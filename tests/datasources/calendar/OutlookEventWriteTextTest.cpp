@@ -58,10 +58,10 @@ QDateTime utc(const char *text)
     return QDateTime::fromString(QLatin1String(text), Qt::ISODate);
 }
 
-// The date texts below are written in the script date pattern of a C locale.
+// The date texts below are written in the script date pattern of the C locale the tests run in.
 void expectScriptDatePattern()
 {
-    ASSERT_EQ(GlobalVariables::getSystemDateFormat(), QStringLiteral("MM/dd/yyyy HH:mm"));
+    ASSERT_EQ(GlobalVariables::getSystemDateFormat(), QStringLiteral("MM/dd/yyyy hh:mm a"));
 }
 
 } // namespace
@@ -84,7 +84,7 @@ TEST(OutlookEventWriteText, TheCreateScriptOfASingleEvent)
     const HMCalendarData::OutlookNewEvent plan = data.planNewOutlookEvent(record);
     ASSERT_EQ(plan.road, HMCalendarData::OutlookNewEvent::Road::Script);
     EXPECT_EQ(plan.script.toStdString(),
-              "set startTime to (date\"05/03/2027 10:00\")\nset endTime to (date \"05/03/2027 11:15\")\n"
+              "set startTime to (date\"05/03/2027 10:00 AM\")\nset endTime to (date \"05/03/2027 11:15 AM\")\n"
               "tell application \"Microsoft Outlook\"\nset newEvent to make new calendar event with properties "
               "{subject:\"Say \\\"hi\\\" to \\\"Bo\\\"\", start time:startTime, end time:endTime, has reminder:\"true\", "
               "reminder time:\"30.000000\", all day flag:false, plain text content:\"\", location:\"Room 4, west\", "
@@ -103,12 +103,12 @@ TEST(OutlookEventWriteText, TheCreateScriptOfASingleEvent)
     series.insert(QStringLiteral("REPEAT"), 1);
     series.insert(QStringLiteral("RRULE"), QStringLiteral("FREQ=WEEKLY;COUNT=4"));
     EXPECT_EQ(data.planNewOutlookEvent(series).script.toStdString(),
-              "set startTime to (date\"05/03/2027 10:00\")\nset endTime to (date \"05/03/2027 11:15\")\n"
+              "set startTime to (date\"05/03/2027 10:00 AM\")\nset endTime to (date \"05/03/2027 11:15 AM\")\n"
               "tell application \"Microsoft Outlook\"\nset newEvent to make new calendar event in calendar id 7 with properties "
               "{subject:\"Say \\\"hi\\\" to \\\"Bo\\\"\", start time:startTime, end time:endTime, has reminder:\"true\", "
               "reminder time:\"15\", all day flag:false, plain text content:\"two\nlines\", location:\"Room 4, west\", "
               "free busy status:out of office, is private:false, recurrence:{occurrence interval:1, start date:date "
-              "\"05/03/2027 10:00\", days of week:{monday:true, tuesday:false, wednesday:false, thursday:false, friday:false, "
+              "\"05/03/2027 10:00 AM\", days of week:{monday:true, tuesday:false, wednesday:false, thursday:false, friday:false, "
               "saturday:false, sunday:false}, recurrence type:weekly, end date:{data:4, end type:end numbered type}}, "
               "category:{}}\nend tell");
 
@@ -135,13 +135,13 @@ TEST(OutlookEventWriteText, AllDayEndsByMethod)
                              {"TYPENUMBER", true},
                              {"NSDATESTARTDATE", utc("2027-01-15T15:00:00Z")},
                              {"NSDATEENDDATE", utc("2027-01-16T04:59:00Z")}};
-    for (const auto &[method, end] : {std::pair{"wifi", "01/15/2027 00:00"}, {"adb", "01/15/2027 00:00"}, {"cloud", "01/16/2027 00:00"}}) {
+    for (const auto &[method, end] : {std::pair{"wifi", "01/15/2027 12:00 AM"}, {"adb", "01/15/2027 12:00 AM"}, {"cloud", "01/16/2027 12:00 AM"}}) {
         SCOPED_TRACE(method);
         const SyncMethod setting{QLatin1String(method)};
         HMCalendarData data;
         const HMCalendarData::OutlookNewEvent plan = data.planNewOutlookEvent(record);
         EXPECT_TRUE(plan.allDay);
-        EXPECT_TRUE(plan.script.startsWith(QStringLiteral("set startTime to (date\"01/15/2027 00:00\")\nset endTime to (date \"%1\")")
+        EXPECT_TRUE(plan.script.startsWith(QStringLiteral("set startTime to (date\"01/15/2027 12:00 AM\")\nset endTime to (date \"%1\")")
                                                .arg(QLatin1String(end))))
             << plan.script.toStdString();
         EXPECT_TRUE(plan.script.contains(QStringLiteral("all day flag:true, ")));
@@ -161,29 +161,29 @@ TEST(OutlookEventWriteText, PropertiesRecurrenceAndUpdateTexts)
 
     const QDateTime wednesday = utc("2027-05-05T08:00:00Z");
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=WEEKLY;INTERVAL=0"), wednesday).toStdString(),
-              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00\", days of week:{monday:false, "
+              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", days of week:{monday:false, "
               "tuesday:false, wednesday:true, thursday:false, friday:false, saturday:false, sunday:false}, recurrence "
               "type:weekly, end date:{end type:no end type}}");
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("RRULE:FREQ=MONTHLY;BYDAY=-1FR"), wednesday).toStdString(),
-              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00\", days of week:{monday:false, "
+              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", days of week:{monday:false, "
               "tuesday:false, wednesday:false, thursday:false, friday:true, saturday:false, sunday:false}, ordinal:5, "
               "recurrence type:relative monthly, end date:{end type:no end type}}");
     // A COUNT ends the series for every method (it became endless outside Google direct).
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=DAILY;COUNT=10"), wednesday).toStdString(),
-              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00\", recurrence type:daily, "
+              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", recurrence type:daily, "
               "end date:{data:10, end type:end numbered type}}");
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=YEARLY;INTERVAL=2;UNTIL=20300505T080000Z"), wednesday)
                   .toStdString(),
-              "recurrence:{occurrence interval:2, start date:date \"05/05/2027 10:00\", month number:5, recurrence "
-              "type:absolute yearly, day of month:5, end date:{data:date \"05/05/2030 08:00\", end type:end date type}}");
+              "recurrence:{occurrence interval:2, start date:date \"05/05/2027 10:00 AM\", month number:5, recurrence "
+              "type:absolute yearly, day of month:5, end date:{data:date \"05/05/2030 08:00 AM\", end type:end date type}}");
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=MONTHLY;BYMONTHDAY=12"), wednesday).toStdString(),
-              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00\", recurrence type:absolute monthly, "
+              "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", recurrence type:absolute monthly, "
               "day of month:12, end date:{end type:no end type}}");
 
     const QVariantMap record{{"SUBJECT", "Lunch"}, {"NOTE", "a\"b"}, {"NSNUMBERALARMTIME", 10}, {"LOCATION", "Caf\u00e9"},
                              {"NSDATESTARTDATE", utc("2027-05-05T10:00:00Z")}, {"NSDATEENDDATE", utc("2027-05-05T11:00:00Z")}};
     EXPECT_EQ(data.outlookUpdateScript(QStringLiteral("55"), record, true).toStdString(),
-              "set startTime to (date\"05/05/2027 12:00\")\nset endTime to (date \"05/05/2027 13:00\")\ntell application "
+              "set startTime to (date\"05/05/2027 12:00 PM\")\nset endTime to (date \"05/05/2027 01:00 PM\")\ntell application "
               "\"Microsoft Outlook\"\nset the properties of calendar event id \"55\" to {subject:\"Lunch\", all day "
               "flag:\"false\", has reminder:\"true\", reminder time:\"10\", location:\"Caf\u00e9\", free busy status:Busy, "
               "plain text content:\"a\\\"b\", is private:false, category:{}, start time:startTime, end time:endTime}\nend tell");

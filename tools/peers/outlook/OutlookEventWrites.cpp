@@ -246,11 +246,10 @@ bool applyProperties(PeerRecord &record, const ScriptValue &properties, const Ti
 
 Times timesOf(const QList<ScriptValue> &captures, const ScriptContext &context)
 {
-    const QString pattern = qtDatePattern(context.datePattern);
     Times times;
     if (captures.size() >= 2 && captures.at(0).kind == ScriptValue::Kind::Text && captures.at(1).kind == ScriptValue::Kind::Text) {
-        const QDateTime start = QLocale::c().toDateTime(captures.at(0).text, pattern);
-        const QDateTime end = QLocale::c().toDateTime(captures.at(1).text, pattern);
+        const QDateTime start = scriptDate(captures.at(0).text, context.datePattern);
+        const QDateTime end = scriptDate(captures.at(1).text, context.datePattern);
         if (start.isValid())
             times.start = start;
         if (end.isValid())

@@ -179,7 +179,7 @@ std::optional<ScriptValue> ValueReader::readWord(int depth)
     if (word == u"date") {
         skipBlanks();
         const std::optional<QString> text = readString();
-        const QDateTime date = text ? QLocale::c().toDateTime(*text, qtDatePattern(m_datePattern)) : QDateTime();
+        const QDateTime date = text ? scriptDate(*text, m_datePattern) : QDateTime();
         if (!date.isValid())
             return std::nullopt;
         value.kind = ScriptValue::Kind::Date;
@@ -242,6 +242,21 @@ QString qtDatePattern(const QString &pattern)
     QString converted = pattern;
     converted.replace(u'a', QStringLiteral("AP"));
     return converted;
+}
+
+// The system's date order with its own clock style first; the other clock style too, since the
+// writer's locale may show the day's half where this process's does not (or the other way round).
+QDateTime scriptDate(const QString &text, const QString &pattern)
+{
+    QDateTime date = QLocale::c().toDateTime(text, qtDatePattern(pattern));
+    if (date.isValid())
+        return date;
+    QString other = pattern;
+    if (other.endsWith(QLatin1String(" hh:mm a")))
+        other.replace(QStringLiteral(" hh:mm a"), QStringLiteral(" HH:mm"));
+    else
+        other.replace(QStringLiteral(" HH:mm"), QStringLiteral(" hh:mm a"));
+    return QLocale::c().toDateTime(text, qtDatePattern(other));
 }
 
 QString systemDatePattern()
