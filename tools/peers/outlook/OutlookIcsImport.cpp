@@ -246,7 +246,9 @@ std::optional<PeerRecord> eventWithGuid(const ScriptContext &context, const QStr
     if (guid.isEmpty())
         return std::nullopt;
     for (const PeerRecord &record : context.store.records(RecordKind::Event, {})) {
-        if (record.master == 0 && record.fields.value(QStringLiteral("guid")).toString() == guid)
+        // An event without a GUID of its own exports "peer-event-<id>" (see eventICalendar).
+        const QString own = record.fields.value(QStringLiteral("guid")).toString();
+        if (record.master == 0 && (own.isEmpty() ? QStringLiteral("peer-event-%1").arg(record.id) : own) == guid)
             return record;
     }
     return std::nullopt;
