@@ -34,23 +34,25 @@ QString application()
     return HMOutlookSQLiteHelper::outlookApplicationReference();
 }
 
-// "0100", "-0500", "0530": hours and minutes of a number of seconds, no plus sign.
+// "+0100", "-0500", "+0530": hours and minutes of a number of seconds. An offset needs its sign (a
+// bare "0530" is no UTC offset, and readers refuse the file).
 QString offsetText(qint64 seconds)
 {
     const float hours = float(seconds) / 3600.0f;
     const qint64 whole = qint64(std::fabs(hours));
-    const QString hourText = QStringLiteral("%1%2%3").arg(hours < 0 ? QStringLiteral("-") : QString(),
+    const QString hourText = QStringLiteral("%1%2%3").arg(hours < 0 ? QStringLiteral("-") : QStringLiteral("+"),
                                                          whole < 10 ? QStringLiteral("0") : QString()).arg(whole);
     const qint64 minutes = (std::abs(seconds) - whole * 3600) / 60;
     return hourText + (minutes < 10 ? QStringLiteral("0") : QString()) + QString::number(minutes);
 }
 
-// "FREQ=YEARLY;BYDAY=<ordinal><weekday>;BYMONTH=<month>" of a transition, in UTC.
+// "FREQ=YEARLY;BYDAY=<ordinal><weekday>;BYMONTH=<month>" of a transition, in UTC. The last such
+// weekday of the month is "-1" ("Last" is no ordinal a reader takes).
 QString transitionRule(const QDateTime &transition)
 {
     static const char *const codes[] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
     const QDate day = transition.toUTC().date();
-    const QString ordinal = day.day() >= 29 ? QStringLiteral("Last") : QString::number((day.day() - 1) / 7 + 1);
+    const QString ordinal = day.day() >= 29 ? QStringLiteral("-1") : QString::number((day.day() - 1) / 7 + 1);
     return QStringLiteral("FREQ=YEARLY;BYDAY=%1%2;BYMONTH=%3").arg(ordinal, QLatin1String(codes[day.dayOfWeek() - 1])).arg(day.month());
 }
 
@@ -167,8 +169,12 @@ QString HMCalendarData::icsTextFromDictionary(const QVariantMap &record, const Q
     if (record.contains(QStringLiteral("RRULE")))
         text += QString(QStringLiteral("RRULE:") + record.value(QStringLiteral("RRULE")).toString()).replace(QStringLiteral("RRULE:RRULE:"), QStringLiteral("RRULE:"))
             + u'\n';
-    if (const QString days = exceptionDays(record.value(QStringLiteral("NSARRAYEXCEPTIONS"))); !days.isEmpty())
-        text += QStringLiteral("EXDATE:%1\n").arg(days);
+    // Each removed day at the series' local time in its zone: a bare date is no DATE-TIME, the type an
+    // EXDATE without VALUE=DATE has, and readers refuse it or keep the occurrence.
+    if (const QString days = exceptionDays(record.value(QStringLiteral("NSARRAYEXCEPTIONS"))); !days.isEmpty()) {
+        const QString time = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime().toTimeZone(zone).toString(QStringLiteral("'T'HHmmss"));
+        text += QStringLiteral("EXDATE;TZID=\"%1\":%2\n").arg(outlookName, days.split(u',').join(time + u',') + time);
+    }
     if (!icalUid.isEmpty())
         text += QStringLiteral("UID:%1\n").arg(icalUid);
     return text + QStringLiteral("TRANSP:OPAQUE\nX-MICROSOFT-CDO-BUSYSTATUS:BUSY\nX-MICROSOFT-CDO-IMPORTANCE:1\nX-MICROSOFT-DISALLOW-COUNTER:"

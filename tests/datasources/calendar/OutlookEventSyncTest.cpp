@@ -639,3 +639,78 @@ TEST(OutlookEventWrites, OutlookGoneDuringTheApplyEndsTheConduitAndTheNextSyncWr
         EXPECT_EQ(it.value(), 1) << it.key().toStdString();
     EXPECT_EQ(run.phoneEvents().size(), 6);
 }
+
+TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurrencesOutlookTook)
+{
+    OutlookCalendarRun run("Europe/Berlin", QStringLiteral("two_way"));
+    QTemporaryDir kept;
+    int count = 0;
+    HMCalendarData::setOutlookIcsKeeper([&kept, &count](const QString &path) {
+        QFile::copy(path, kept.filePath(QStringLiteral("event-%1.ics").arg(++count)));
+    });
+    // Weekly series across their zones' daylight-saving changes, each with two removed occurrences.
+    const struct
+    {
+        const char *subject;
+        const char *zone;
+        const char *exceptions;
+    } series[] = {{"Pacific", "America/Los_Angeles", "20270309\t20270316"}, {"Kolkata", "Asia/Kolkata", "20270302\t20270323"},
+                  {"Berlin", "Europe/Berlin", "20270316\t20270323"}};
+    for (const auto &one : series) {
+        const QTimeZone zone(one.zone);
+        QMap<QString, QString> fields = phoneTimed(QLatin1String(one.subject), QDateTime(QDate(2027, 2, 23), QTime(8, 30), zone),
+                                                   QDateTime(QDate(2027, 2, 23), QTime(9, 0), zone));
+        fields.insert("REPEAT", "2");
+        fields.insert("INTERVAL", "1");
+        fields.insert("DAYMASK", "4");
+        fields.insert("REPEATEND", "20270406");
+        fields.insert("REPEATEXCEPTIONS", QLatin1String(one.exceptions));
+        fields.insert("TimeZone", QLatin1String(one.zone));
+        run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, fields);
+    }
+    ASSERT_TRUE(run.sync().isSuccess);
+    HMCalendarData::setOutlookIcsKeeper({});
+    ASSERT_EQ(count, 3);
+    // Each file's occurrences as local times of its zone, read by both libraries.
+    const char *script =
+        "import sys, glob, vobject, icalendar, dateutil.rrule\n"
+        "for name in sorted(glob.glob(sys.argv[1] + '/event-*.ics')):\n"
+        "    text = open(name, encoding='utf-8').read()\n"
+        "    ev = vobject.readOne(text).vevent\n"
+        "    a = [d.strftime('%Y%m%dT%H%M%z') for d in ev.getrruleset(addRDate=True)]\n"
+        "    cal = icalendar.Calendar.from_ical(text)\n"
+        "    e = [c for c in cal.walk('VEVENT')][0]\n"
+        "    start = e.decoded('DTSTART')\n"
+        "    rule = dateutil.rrule.rrulestr(e['RRULE'].to_ical().decode(), dtstart=start)\n"
+        "    ex = e.get('EXDATE'); ex = ex if isinstance(ex, list) else [ex]\n"
+        "    days = set(d.dt.strftime('%Y%m%d') for x in ex for d in x.dts)\n"
+        "    zone = start.tzinfo\n"
+        "    local = (lambda d: zone.localize(d.replace(tzinfo=None))) if hasattr(zone, 'localize') else (lambda d: d)\n"
+        "    b = [local(d).strftime('%Y%m%dT%H%M%z') for d in rule if d.strftime('%Y%m%d') not in days]\n"
+        "    print('%s|%s|%s' % (ev.summary.value, ','.join(a), 'same' if a == b else ','.join(b)))\n";
+    QProcess process;
+    process.start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
+                  {QStringLiteral("-c"), QLatin1String(script), kept.path()});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    lines.sort();
+    EXPECT_EQ(lines, (QStringList{
+                         "Berlin|20270223T0830+0100,20270302T0830+0100,20270309T0830+0100,20270330T0830+0200|same",
+                         "Kolkata|20270223T0830+0530,20270309T0830+0530,20270316T0830+0530,20270330T0830+0530|same",
+                         "Pacific|20270223T0830-0800,20270302T0830-0800,20270323T0830-0700,20270330T0830-0700|same",
+                     }))
+        << lines.join(u'\n').toStdString();
+    // Outlook took each series with its first start and the two removed days at the series' time.
+    for (const auto &one : series) {
+        const std::optional<QJsonObject> event = run.outlookEvent(QLatin1String(one.subject));
+        ASSERT_TRUE(event) << one.subject;
+        const QTimeZone zone(one.zone);
+        EXPECT_EQ(QDateTime::fromString(event->value("start").toString(), Qt::ISODate), QDateTime(QDate(2027, 2, 23), QTime(8, 30), zone));
+        QStringList removed;
+        for (const QJsonValue &day : event->value("exdates").toArray())
+            removed.append(QDateTime::fromString(day.toString(), Qt::ISODate).toTimeZone(zone).toString(QStringLiteral("yyyyMMdd HH:mm")));
+        EXPECT_EQ(removed.join(u'\t'), QString::fromLatin1(one.exceptions).replace(u'\t', QStringLiteral(" 08:30\t")) + QStringLiteral(" 08:30"));
+    }
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+}

@@ -210,15 +210,15 @@ TEST(OutlookEventWriteText, TheEventFileOfADailySeriesWithExceptions)
                              {"NSDATEENDDATE", utc("2027-05-03T04:00:00Z")}};
     EXPECT_EQ(data.icsTextFromDictionary(record, QString()).toStdString(),
               "BEGIN:VCALENDAR\nVERSION:2.0\nMETHOD:PUBLISH\nX-MS-OLK-FORCEINSPECTOROPEN:TRUE\n"
-              "BEGIN:VTIMEZONE\nTZID:Asia/Calcutta\nBEGIN:STANDARD\nDTSTART:16010101T000000\nTZOFFSETFROM:0530\n"
-              "TZOFFSETTO:0530\nEND:STANDARD\nEND:VTIMEZONE\n"
+              "BEGIN:VTIMEZONE\nTZID:Asia/Calcutta\nBEGIN:STANDARD\nDTSTART:16010101T000000\nTZOFFSETFROM:+0530\n"
+              "TZOFFSETTO:+0530\nEND:STANDARD\nEND:VTIMEZONE\n"
               "BEGIN:VEVENT\nCLASS:PUBLIC\n"
               "DESCRIPTION:Line one\\nEND:VEVENT\\nRRULE:FREQ=YEARLY\\; x\\, y \\\\ z\n"
               "DTEND;TZID=\"Asia/Calcutta\":20270503T093000\n"
               "DTSTART;TZID=\"Asia/Calcutta\":20270503T090000\n"
               "SUMMARY;LANGUAGE=en-us:Stand-up\\; daily\n"
               "RRULE:FREQ=DAILY;COUNT=5\n"
-              "EXDATE:20270504,20270506\n"
+              "EXDATE;TZID=\"Asia/Calcutta\":20270504T090000,20270506T090000\n"
               "TRANSP:OPAQUE\nX-MICROSOFT-CDO-BUSYSTATUS:BUSY\nX-MICROSOFT-CDO-IMPORTANCE:1\nX-MICROSOFT-DISALLOW-COUNTER:FALSE\n"
               "X-MS-OLK-AUTOFILLLOCATION:TRUE\nX-MS-OLK-AUTOSTARTCHECK:FALSE\nX-MS-OLK-CONFTYPE:0\nEND:VEVENT\nEND:VCALENDAR");
 
@@ -229,7 +229,7 @@ TEST(OutlookEventWriteText, TheEventFileOfADailySeriesWithExceptions)
     other.insert(QStringLiteral("NSARRAYEXCEPTIONS"), QStringLiteral("2027-05-10 03:30:00 +0000"));
     const QString text = data.icsTextFromDictionary(other, QStringLiteral("040000008200E0\r"));
     EXPECT_TRUE(text.contains(QStringLiteral("\nDESCRIPTION:\\n\nDTEND")));
-    EXPECT_TRUE(text.contains(QStringLiteral("\nRRULE:FREQ=WEEKLY;COUNT=5\nEXDATE:20270510\nUID:040000008200E0\r\nTRANSP")));
+    EXPECT_TRUE(text.contains(QStringLiteral("\nRRULE:FREQ=WEEKLY;COUNT=5\nEXDATE;TZID=\"Asia/Calcutta\":20270510T090000\nUID:040000008200E0\r\nTRANSP")));
     other.insert(QStringLiteral("NSARRAYEXCEPTIONS"), QVariantList());
     EXPECT_FALSE(data.icsTextFromDictionary(other, QString()).contains(QStringLiteral("EXDATE")));
 }
@@ -256,8 +256,8 @@ TEST(OutlookEventWriteText, APacificZoneBlockInSummerAndInWinter)
         const FixedNow may("2027-05-01T12:00:00Z");
         HMCalendarData data;
         const QString berlin = data.icalTimeZoneStringFromEventTimeZone(QStringLiteral("Europe/Berlin"));
-        EXPECT_TRUE(berlin.contains(QStringLiteral("RRULE:FREQ=YEARLY;BYDAY=LastSU;BYMONTH=10\nTZOFFSETFROM:0200\nTZOFFSETTO:0100")))
+        EXPECT_TRUE(berlin.contains(QStringLiteral("RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\nTZOFFSETFROM:+0200\nTZOFFSETTO:+0100")))
             << berlin.toStdString();
-        EXPECT_TRUE(berlin.contains(QStringLiteral("RRULE:FREQ=YEARLY;BYDAY=4SU;BYMONTH=3\nTZOFFSETFROM:0100\nTZOFFSETTO:0200")));
+        EXPECT_TRUE(berlin.contains(QStringLiteral("RRULE:FREQ=YEARLY;BYDAY=4SU;BYMONTH=3\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0200")));
     }
 }
