@@ -4,6 +4,7 @@
 // the zone's next two daylight-saving transitions.
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookCategoryHelper.h"
@@ -21,17 +22,14 @@
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScriptError;
 
+using calendaroutlook::application;
+
 namespace {
 
 std::function<void(const QString &)> &icsKeeper()
 {
     static std::function<void(const QString &)> keeper;
     return keeper;
-}
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
 }
 
 // "+0100", "-0500", "+0530": hours and minutes of a number of seconds. An offset needs its sign (a

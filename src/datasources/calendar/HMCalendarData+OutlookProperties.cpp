@@ -2,6 +2,7 @@
 // recurrence record of a rule, the category fragments of a record, and the note Outlook holds.
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -18,17 +19,10 @@ using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 
+using calendaroutlook::application;
+using calendaroutlook::isDate;
+
 namespace {
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
-}
-
-bool isDate(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QDateTime && value.toDateTime().isValid();
-}
 
 // The text behind the first part that begins with the prefix and is longer than it.
 std::optional<QString> partValue(const QStringList &parts, QLatin1String prefix)

@@ -9,6 +9,7 @@
 // test at the next sync and merged, never added twice.
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
@@ -31,22 +32,15 @@ using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 
-namespace {
+using calendaroutlook::application;
+using calendaroutlook::isDate;
 
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
-}
+namespace {
 
 bool isPhoneMethod()
 {
     const QString method = platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"));
     return method == u"wifi" || method == u"adb";
-}
-
-bool isDate(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QDateTime && value.toDateTime().isValid();
 }
 
 void showProgress(const QString &text)

@@ -1,6 +1,7 @@
 // The texts the Outlook write side sends, written out by hand: the create script, the all-day ends by
 // sync method, the properties, recurrence and update texts, the event.ics of a counted series with
 // exceptions, and the VTIMEZONE of a zone with daylight saving built in summer and in winter.
+#include "CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMCalendarData.h"
 
 #include "foundation/GlobalVariables.h"
@@ -14,23 +15,7 @@
 
 namespace {
 
-class DeviceZone
-{
-public:
-    explicit DeviceZone(const char *zone) : m_old(qgetenv("TZ"))
-    {
-        qputenv("TZ", zone);
-        ::tzset();
-    }
-    ~DeviceZone()
-    {
-        qputenv("TZ", m_old);
-        ::tzset();
-    }
-
-private:
-    QByteArray m_old;
-};
+using calendartest::DeviceZone;
 
 class FixedNow
 {
