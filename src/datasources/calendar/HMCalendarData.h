@@ -226,6 +226,14 @@ public:
     void addCategoriesForEventId(const QString &outlookId, const QVariantMap &record);
     // Text as an iCalendar TEXT value: backslash, ";" and "," escaped, a line break as "\n", CR dropped.
     static QString icalTextValue(const QString &text);
+    // Google direct sync's occurrences (HMCalendarData+OutlookGoogleOccurrences.cpp).
+    QString googleOccurrenceIcsText(const QString &seriesText, const QVariantMap &record);
+    QString handleGoogleUpdateException(const QVariantMap &record);
+    QString makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
+                                      const QString &parentId);
+    void updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart);
+    void handleGoogleDeletedExceptionRecords(const QVariantList &records);
+    void removeExceptionFromSeries(const QVariantMap &record);
     // Tests keep each event.ics before it is removed.
     static void setOutlookIcsKeeper(std::function<void(const QString &)> keeper);
 

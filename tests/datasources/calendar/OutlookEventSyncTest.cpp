@@ -714,3 +714,42 @@ TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurre
     }
     EXPECT_EQ(run.outlookEvents().size(), 3);
 }
+
+TEST(OutlookEventWrites, GoogleOccurrencesBecomeEventsOfTheirOwnAndLeaveTheirSeries)
+{
+    OutlookCalendarRun run("Europe/Berlin");
+    QJsonObject daily = timed("Daily", local(2027, 5, 1, 10), local(2027, 5, 1, 11));
+    daily.insert("rrule", "FREQ=DAILY;COUNT=10;INTERVAL=1");
+    const qint64 seriesId = run.addEvent(daily);
+    HMOutlookDatFileHelper map;
+    ASSERT_TRUE(map.writeOutlookEventIdForDeviceEventId(QString::number(seriesId), QStringLiteral("g1@google.com")));
+    HMCalendarData data;
+    // A moved occurrence: an event of its own, and the series without its day.
+    const QVariantMap moved{{"UID", "g1_20270503T080000Z"}, {"parentEventId", "g1"}, {"originalStart", "2027-05-03T10:00:00+02:00"},
+                            {"SUBJECT", "Daily, moved"}, {"NSNUMBERALARMTIME", 15}, {"EVENTTZ", "Europe/Berlin"}, {"TYPENUMBER", false},
+                            {"NSDATESTARTDATE", QDateTime::fromString(local(2027, 5, 3, 15), Qt::ISODate)},
+                            {"NSDATEENDDATE", QDateTime::fromString(local(2027, 5, 3, 16), Qt::ISODate)}};
+    const QString movedId = data.handleGoogleUpdateException(moved);
+    ASSERT_FALSE(movedId.isEmpty());
+    const std::optional<QJsonObject> own = run.outlookEvent(QStringLiteral("Daily, moved"));
+    ASSERT_TRUE(own);
+    EXPECT_EQ(QString::number(own->value("id").toInteger()), movedId);
+    EXPECT_FALSE(own->contains("master"));
+    EXPECT_EQ(own->value("alarm").toInteger(), 15);
+    EXPECT_EQ(QDateTime::fromString(own->value("start").toString(), Qt::ISODate), QDateTime::fromString(local(2027, 5, 3, 15), Qt::ISODate));
+    // A deleted occurrence leaves only the EXDATE: the event imported for it is deleted again.
+    const QVariantMap deleted{{"UID", "g1_20270506T080000Z"}, {"parentEventId", "g1"}, {"originalStart", "2027-05-06T10:00:00+02:00"},
+                              {"SUBJECT", "Daily"}, {"EVENTTZ", "Europe/Berlin"}, {"TYPENUMBER", false},
+                              {"NSDATESTARTDATE", QDateTime::fromString(local(2027, 5, 6, 10), Qt::ISODate)},
+                              {"NSDATEENDDATE", QDateTime::fromString(local(2027, 5, 6, 11), Qt::ISODate)}};
+    data.handleGoogleDeletedExceptionRecords({deleted});
+    const std::optional<QJsonObject> series = run.outlookEvent(QStringLiteral("Daily"));
+    ASSERT_TRUE(series);
+    EXPECT_EQ(series->value("id").toInteger(), seriesId);
+    QStringList removed;
+    for (const QJsonValue &day : series->value("exdates").toArray())
+        removed.append(QDateTime::fromString(day.toString(), Qt::ISODate).toLocalTime().toString(QStringLiteral("yyyyMMdd HH:mm")));
+    EXPECT_EQ(removed, (QStringList{"20270503 10:00", "20270506 10:00"}));
+    EXPECT_EQ(run.outlookEvents().size(), 2);
+    EXPECT_TRUE(map.getOutlookEventIdForDeviceEventId(QStringLiteral("g1_20270506T080000Z")).isEmpty());
+}

@@ -246,3 +246,41 @@ TEST(OutlookEventWriteText, APacificZoneBlockInSummerAndInWinter)
         EXPECT_TRUE(berlin.contains(QStringLiteral("RRULE:FREQ=YEARLY;BYDAY=4SU;BYMONTH=3\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0200")));
     }
 }
+
+TEST(OutlookEventWriteText, TheFileOfAMovedGoogleOccurrence)
+{
+    const DeviceZone zone("Europe/Berlin");
+    HMCalendarData data;
+    const QString series = QStringLiteral("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VTIMEZONE\r\nTZID:Europe/Amsterdam\r\nEND:VTIMEZONE\r\n"
+                                          "BEGIN:VEVENT\r\nUID:series\r\nRRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    QVariantMap record{{"UID", "g1_20270503T080000Z"},
+                       {"parentEventId", "g1"},
+                       {"originalStart", "2027-05-03T10:00:00+02:00"},
+                       {"SUBJECT", "Moved, later"},
+                       {"NOTE", "END:VEVENT\nline"},
+                       {"EVENTTZ", "Europe/Berlin"},
+                       {"NSNUMBERALARMTIME", 15},
+                       {"TYPENUMBER", false},
+                       {"NSDATESTARTDATE", utc("2027-05-04T09:00:00Z")},
+                       {"NSDATEENDDATE", utc("2027-05-04T10:00:00Z")}};
+    EXPECT_EQ(data.googleOccurrenceIcsText(series, record).toStdString(),
+              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VTIMEZONE\r\nTZID:Europe/Amsterdam\r\nEND:VTIMEZONE\r\n"
+              "BEGIN:VEVENT\n"
+              "RECURRENCE-ID;TZID=\"Europe/Amsterdam\":2027-05-03\n"
+              "DTSTART;TZID=\"Europe/Amsterdam\":2027-05-04T11:00:00\n"
+              "DTEND;TZID=\"Europe/Amsterdam\":2027-05-04T12:00:00\n"
+              "SUMMARY:Moved\\, later\n"
+              "DESCRIPTION:END:VEVENT\\nline\n"
+              "X-MICROSOFT-CDO-BUSYSTATUS:BUSY\n"
+              "X-MICROSOFT-CDO-ALLDAYEVENT:0\n"
+              "BEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\nTRIGGER;RELATED=START:-PT00H15M00S\nEND:VALARM\n"
+              "X-MICROSOFT-DISALLOW-COUNTER:FALSE\nX-MICROSOFT-CDO-INSTTYPE:3\nEND:VEVENT\nEND:VCALENDAR");
+    // An all-day occurrence whose scheduled start is a date; an alarm of two weeks or more is left out.
+    record.insert(QStringLiteral("TYPENUMBER"), true);
+    record.insert(QStringLiteral("originalStart"), QStringLiteral("2027-05-03"));
+    record.insert(QStringLiteral("NSNUMBERALARMTIME"), 20161);
+    const QString allDay = data.googleOccurrenceIcsText(series, record);
+    EXPECT_TRUE(allDay.contains(QStringLiteral("RECURRENCE-ID;TZID=\"Europe/Amsterdam\":2027-05-03T000000\n")));
+    EXPECT_TRUE(allDay.contains(QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:TRUE\n")));
+    EXPECT_FALSE(allDay.contains(QStringLiteral("VALARM")));
+}
