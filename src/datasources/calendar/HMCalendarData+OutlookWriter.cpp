@@ -287,6 +287,15 @@ HMCalendarData::OutlookNewEvent HMCalendarData::planNewOutlookEvent(const QVaria
         plan.road = OutlookNewEvent::Road::Import;
         return plan;
     }
+    plan.script = outlookCreateScript(plan, record, repeats ? recurrence : QString(), fragments);
+    plan.road = OutlookNewEvent::Road::Script;
+    return plan;
+}
+
+// The create script: the date lines, the properties record (in the chosen calendar when there is one).
+QString HMCalendarData::outlookCreateScript(const OutlookNewEvent &plan, const QVariantMap &record, const QString &recurrence,
+                                            const QStringList &fragments)
+{
     const auto [hasReminder, reminderTime] = outlookReminderTexts(record, plan.start);
     const QString folder = chosenOutlookCalendar();
     QString script =
@@ -295,17 +304,15 @@ HMCalendarData::OutlookNewEvent HMCalendarData::planNewOutlookEvent(const QVaria
                        "has reminder:\"%6\", reminder time:\"%7\", all day flag:%8, plain text content:\"%9\", location:\"%10\", "
                        "free busy status:%11, is private:%12")
             .arg(outlookDateText(plan.start), outlookDateText(plan.end), application(),
-                 folder.isEmpty() ? QString() : QStringLiteral(" in calendar id ") + folder, escapedString(subject),
-                 hasReminder, reminderTime, plan.allDay ? QStringLiteral("true") : QStringLiteral("false"),
-                 escapedString(stringForKey(QStringLiteral("NOTE"), record)),
+                 folder.isEmpty() ? QString() : QStringLiteral(" in calendar id ") + folder,
+                 escapedString(stringForKey(QStringLiteral("SUBJECT"), record)), hasReminder, reminderTime,
+                 plan.allDay ? QStringLiteral("true") : QStringLiteral("false"), escapedString(stringForKey(QStringLiteral("NOTE"), record)),
                  escapedString(stringForKey(QStringLiteral("LOCATION"), record)), outlookBusyWord(record, plan.allDay),
                  outlookPrivateText(record));
-    if (repeats)
+    if (!recurrence.isNull())
         script += QStringLiteral(", ") + recurrence;
     script += categoryPropertyText(script, fragments);
-    plan.script = script + QStringLiteral("}\nend tell");
-    plan.road = OutlookNewEvent::Road::Script;
-    return plan;
+    return script + QStringLiteral("}\nend tell");
 }
 
 // The category property of the create script, closing the record but for its last brace.

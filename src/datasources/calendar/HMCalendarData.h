@@ -332,6 +332,8 @@ private:
     static QString outlookBusyWord(const QVariantMap &record, bool allDay);
     static QString outlookPrivateText(const QVariantMap &record);
     static std::pair<QString, QString> outlookReminderTexts(const QVariantMap &record, const QDateTime &start);
+    QString outlookCreateScript(const OutlookNewEvent &plan, const QVariantMap &record, const QString &recurrence,
+                                const QStringList &fragments);
     static QString categoryPropertyText(const QString &script, const QStringList &fragments);
     static void reachOutlookStep(OutlookStep step);
     QString outlookRecurrenceKind(QString type, const QStringList &parts, const QDateTime &start, qint64 &dayOfMonth);
