@@ -202,8 +202,9 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // around its writes; for an Outlook store "outlook-read" (the changed contacts read, before they go
 // out), "outlook-confirmed" (a pair the phone confirmed kept), "outlook-committed" (the contact map
 // written), "outlook-written" (Outlook answered a script writing a contact, its pair not kept yet),
-// "outlook-paired" (the pair of a contact written to Outlook kept), and the same first three steps of
-// the events with "outlook-events-read", "outlook-events-confirmed" and "outlook-events-committed".
+// "outlook-paired" (the pair of a contact written to Outlook kept), and the same steps of the events
+// with "outlook-events-read", "outlook-events-confirmed", "outlook-events-committed",
+// "outlook-events-written" and "outlook-events-paired".
 // HM_OUTLOOK_NO_PAUSE drops the pause after each contact added to Outlook, so long kill trials take
 // seconds. Answers false when the value is not one.
 bool installKillPoint(const QString &point)
@@ -226,7 +227,9 @@ bool installKillPoint(const QString &point)
     using EventStep = HMCalendarData::OutlookStep;
     static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},
                                                     {QStringLiteral("outlook-events-confirmed"), EventStep::PairConfirmed},
-                                                    {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted}};
+                                                    {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted},
+                                                    {QStringLiteral("outlook-events-written"), EventStep::EventWritten},
+                                                    {QStringLiteral("outlook-events-paired"), EventStep::AppliedPairKept}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);

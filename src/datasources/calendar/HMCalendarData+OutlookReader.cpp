@@ -16,11 +16,13 @@
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
+#include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -71,6 +73,11 @@ QString before(const QString &text, QChar separator)
 }
 
 } // namespace
+
+void HMCalendarData::reachOutlookStep(OutlookStep step)
+{
+    reachStep(step);
+}
 
 void HMCalendarData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
@@ -123,6 +130,9 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
     m_outlookReadFailed = false;
     DDLogInfo(QStringLiteral("Loading Outlook events modified after %1").arg(date.toString(Qt::ISODate)));
     ensureOutlookHelpers();
+    // Outlook's dates are whole seconds and the map's date a second before the read began: the read
+    // begins in a later second than this run's last write to Outlook, or that write would be read back.
+    hmoutlook::waitPastSecondOf(m_lastOutlookWrite);
     const QDateTime started = QDateTime::currentDateTimeUtc();
     if (m_profile && m_profile->outlookCalendarFolderSelection().isEmpty())
         m_outlookSqliteHelper->setDefaultOutlookCalendarFolder();
@@ -228,8 +238,10 @@ std::optional<std::pair<QString, QString>> HMCalendarData::outlookEventText(cons
     QString text = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
     if (id.isEmpty() || text.isNull())
         return std::nullopt;
-    if (const qsizetype end = text.indexOf(QStringLiteral("END:VEVENT")); end >= 0)
-        text.truncate(end);
+    // The end line is a line of its own: a note holding the text "END:VEVENT" ends nothing.
+    static const QRegularExpression endLine(QStringLiteral("(^|\\n)END:VEVENT(\\r?\\n|$)"));
+    if (const QRegularExpressionMatch end = endLine.match(text); end.hasMatch())
+        text.truncate(end.capturedStart() + end.capturedLength(1));
     const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
     QStringList categoryIds;
     for (qint64 i = 1; i <= list.numberOfItems(); ++i) {

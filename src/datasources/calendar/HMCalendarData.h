@@ -3,6 +3,7 @@
 #include "datasources/calendar/HMBaseCalendarData.h"
 #include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/EKRecurrenceRule.h"
+#include "platform/foundation/DateFormatter.h"
 #include "sync/HMSyncRecord.h"
 
 #include <QDateTime>
@@ -17,9 +18,8 @@ class HMOutlookIdBookkeeping;
 class HMOutlookSQLiteHelper;
 class HMProfile;
 
-namespace platform {
-class NSAppleEventDescriptor;
-}
+#include "platform/applescript/NSAppleEventDescriptor.h"
+#include "platform/applescript/NSAppleScriptError.h"
 
 namespace platform {
 struct EKPredicate;
@@ -156,7 +156,7 @@ public:
     void removeDeletedOutlookIdsFromDatFile();
     QString saveFailure() const override;
     // The moments of the Outlook path the crash tests stop a run at.
-    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted };
+    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted, EventWritten, AppliedPairKept };
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
 
     // Outlook's event text to record and the services of the Outlook side
@@ -187,6 +187,58 @@ public:
     // Rules: the daylight rule, then the standard rule.
     bool isDstFromStartDate(const QDateTime &date, const QStringList &rules);
     QString fixOutlookRRule(const QString &rule, const QDateTime &start);
+
+    // Outlook profiles, the write side (HMCalendarData+OutlookWriter.cpp): a record paired with an
+    // Outlook event (or equal to an unpaired one) updates it; any other becomes a new event, by a create
+    // script or, for a series with exceptions, by an iCalendar import. Result 1 (not written) or 2.
+    qint64 outlookCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                                qint64 timeDifference) override;
+    // The id of an Outlook event with the record's subject (any case), start and end; null when none.
+    QString isOutlookDuplicate(const QVariantMap &record);
+    void addNewOutlookEventWithDictionary(const QVariantMap &record);
+    void updateOutlookEventWithUniqueId(const QString &outlookId, const QVariantMap &record);
+    static QString makeAttendeeString(const QString &name, const QString &email, const QString &outlookId);
+    // What adding the record would send: the create script and the dates it carries, or why nothing
+    // is sent (no start, outside the window, the iCalendar road).
+    struct OutlookNewEvent
+    {
+        enum class Road { None, Outside, Import, Script } road = Road::None;
+        QString script;
+        QDateTime start;
+        QDateTime end;
+        bool allDay = false;
+    };
+    OutlookNewEvent planNewOutlookEvent(const QVariantMap &record);
+    // The update's main script (the dates and the properties record) for the record.
+    QString outlookUpdateScript(const QString &outlookId, const QVariantMap &record, bool updateNote);
+    platform::Status syncAppliedChangesToDisk() override;
+
+    // Texts of the write side (HMCalendarData+OutlookProperties.cpp).
+    QString propertiesStringFromEventDictionary(const QVariantMap &record, bool updateNote);
+    QString outlookRecurrencePropertiesStringFromRRule(const QString &rule, const QDateTime &start);
+    QString getPlainTextNoteFromCalendarEventId(const QString &outlookId);
+    QStringList outlookCategoryFragments(const QVariantMap &record, bool withColorFallback);
+    platform::DateFormatter &appleScriptDateFormatter();
+    // The iCalendar road (HMCalendarData+OutlookIcs.cpp).
+    void makeIcsFileFromDictionary(const QVariantMap &record);
+    QString icsTextFromDictionary(const QVariantMap &record, const QString &icalUid);
+    QString icalTimeZoneStringFromEventTimeZone(const QString &zoneName);
+    QString getOutlookGuidForOutlookEventId(const QString &outlookId);
+    QString importIcsFileIntoOutlook(const QString &path, bool isNew);
+    void deleteDuplicateOutlookEventAndUpdateDateFile(const QString &outlookId);
+    void addCategoriesForEventId(const QString &outlookId, const QVariantMap &record);
+    // Text as an iCalendar TEXT value: backslash, ";" and "," escaped, a line break as "\n", CR dropped.
+    static QString icalTextValue(const QString &text);
+    // Google direct sync's occurrences (HMCalendarData+OutlookGoogleOccurrences.cpp).
+    QString googleOccurrenceIcsText(const QString &seriesText, const QVariantMap &record);
+    QString handleGoogleUpdateException(const QVariantMap &record);
+    QString makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
+                                      const QString &parentId);
+    void updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart);
+    void handleGoogleDeletedExceptionRecords(const QVariantList &records);
+    void removeExceptionFromSeries(const QVariantMap &record);
+    // Tests keep each event.ics before it is removed.
+    static void setOutlookIcsKeeper(std::function<void(const QString &)> keeper);
 
     // Fields of the Apple side and the shared state the Outlook side keeps here.
     bool ignoreDeletes() const { return m_ignoreDeletes; }
@@ -259,6 +311,43 @@ private:
                                        QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
     std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
 
+    // The write side's helpers and state.
+    QString outlookIdForDeviceId(const QString &deviceId);
+    void keepOutlookEventPair(const QString &outlookId, const QString &deviceId);
+    bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
+    void failOutlookApply(const QString &reason);
+    platform::NSAppleEventDescriptor runOutlookScript(const QString &script,
+                                                      std::optional<platform::NSAppleScriptError> &error, bool writes);
+    void buildOutlookDupeCache();
+    void reportOutlookWriteError(const QVariantMap &record);
+    void runCreatedEventScripts(const QString &newId, const OutlookNewEvent &plan, const QVariantMap &record);
+    void setNewEventTimeZone(const QString &newId, const OutlookNewEvent &plan, const QVariantMap &record);
+    void addOutlookAttendees(const QString &outlookId, const QVariantMap &record);
+    void updateOutlookAttendees(const QString &outlookId, const QVariantMap &record);
+    void updateAllDayZone(const QString &outlookId, const QDateTime &start, const QDateTime &end, const QVariantMap &record);
+    bool isOutlookUpdateSkipped(const QVariantMap &record, bool &recurring);
+    bool outlookNoteChanged(const QString &outlookId, const QVariantMap &record);
+    bool isRuleEndBeforeWindow(const QString &rule);
+    QString outlookDateText(const QDateTime &date);
+    QString chosenOutlookCalendar() const;
+    QString outlookIcsPath();
+    QString outlookRecurrenceEnd(const QStringList &parts);
+    static QString outlookBusyWord(const QVariantMap &record, bool allDay);
+    static QString outlookPrivateText(const QVariantMap &record);
+    static std::pair<QString, QString> outlookReminderTexts(const QVariantMap &record, const QDateTime &start);
+    QString outlookCreateScript(const OutlookNewEvent &plan, const QVariantMap &record, const QString &recurrence,
+                                const QStringList &fragments);
+    static QString categoryPropertyText(const QString &script, const QStringList &fragments);
+    static void reachOutlookStep(OutlookStep step);
+    QString outlookRecurrenceKind(QString type, const QStringList &parts, const QDateTime &start, qint64 &dayOfMonth);
+
+    std::optional<platform::DateFormatter> m_appleScriptDateFormatter;
+    std::optional<QHash<QString, QString>> m_outlookApplyMap;
+    bool m_outlookDupeCacheBuilt = false;
+    QMultiHash<QPair<qint64, qint64>, QString> m_outlookDupeIndex;
+    bool m_outlookGoneDuringApply = false;
+    bool m_hasAppliedOutlookPairs = false;
+    QDateTime m_lastOutlookWrite;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlookSqliteHelper;
     std::shared_ptr<HMOutlookDatFileHelper> m_outlookDatFileHelper;
     std::shared_ptr<HMOutlookIdBookkeeping> m_outlookIds;

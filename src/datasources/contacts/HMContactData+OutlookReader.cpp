@@ -17,6 +17,7 @@
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
+#include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "sync/HMProfile.h"
@@ -182,13 +183,7 @@ void HMContactData::saveOutlookChanges()
 // only in syncs that wrote to Outlook).
 void HMContactData::waitPastLastOutlookWrite()
 {
-    if (!m_lastOutlookWrite.isValid())
-        return;
-    const qint64 nextSecondMs = (m_lastOutlookWrite.toMSecsSinceEpoch() / 1000 + 1) * 1000;
-    const qint64 waitMs = nextSecondMs - QDateTime::currentMSecsSinceEpoch();
-    if (waitMs > 0)
-        QThread::msleep(static_cast<unsigned long>(waitMs));
-    m_lastOutlookWrite = QDateTime();
+    hmoutlook::waitPastSecondOf(m_lastOutlookWrite);
 }
 
 void HMContactData::failOutlookRead(const QString &reason)

@@ -15,6 +15,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
+#include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/DateFormatter.h"
@@ -26,9 +27,6 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
@@ -385,30 +383,14 @@ bool HMContactData::needsOutlookFollowUp(const QVariantMap &record, const QStrin
         || !value(record, "SUFFIX").isEmpty() || !value(record, "MIDNAME").isEmpty();
 }
 
-// The temporary folder in the data folder (made without its parents, 0700) and the file in it.
 QString HMContactData::outlookVCardPath()
 {
-    const QString folder = m_datFileHelper->getAppDataFolder() + QStringLiteral("/temp");
-    if (!QFileInfo(folder).isDir())
-        ::mkdir(QFile::encodeName(folder).constData(), 0700);
-    return folder + QStringLiteral("/temp.vcf");
+    return hmoutlook::tempFilePath(m_datFileHelper->getAppDataFolder(), QStringLiteral("temp.vcf"));
 }
 
-// The card, whole, in a file of the owner's (never through a link). It is not flushed to the disk:
-// Outlook reads it at once and it is removed right after, so a flush would only cost time.
 bool HMContactData::writeOutlookVCardFile(const QString &path, const QByteArray &bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t step = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (step <= 0)
-            break;
-        done += step;
-    }
-    return ::close(fd) == 0 && done == bytes.size();
+    return hmoutlook::writeTempFile(path, bytes);
 }
 
 void HMContactData::makeVcfFromContactDictionary(const QVariantMap &record)

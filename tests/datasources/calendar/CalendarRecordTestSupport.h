@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 
 namespace calendartest {
 
@@ -108,5 +109,26 @@ inline QStringList lineDifferences(const QStringList &eventKit, const QStringLis
     }
     return lines;
 }
+
+// The device's zone (TZ) for one scope.
+class DeviceZone
+{
+public:
+    explicit DeviceZone(const char *zone) : m_old(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        ::tzset();
+    }
+    ~DeviceZone()
+    {
+        qputenv("TZ", m_old);
+        ::tzset();
+    }
+    DeviceZone(const DeviceZone &) = delete;
+    DeviceZone &operator=(const DeviceZone &) = delete;
+
+private:
+    QByteArray m_old;
+};
 
 } // namespace calendartest

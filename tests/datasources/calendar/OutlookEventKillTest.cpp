@@ -8,6 +8,7 @@
 #include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
 
+#include "foundation/GlobalVariables.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 using phonepeer::Conduit;
 
@@ -92,11 +94,11 @@ void expectEveryEventOnce(const PhonePeerProcess &phone, const QString &mapPath)
 
 struct KillRun
 {
-    KillRun()
+    explicit KillRun(const QJsonObject &seed = seedWithEvents())
     {
         preparePhoneLinkTests();
         startOutlook();
-        outlook->seed(seedWithEvents());
+        outlook->seed(seed);
         phone = std::make_unique<PhonePeerProcess>();
         EXPECT_TRUE(phone->isReady());
         environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("Europe/Berlin")}};
@@ -106,11 +108,25 @@ struct KillRun
         OutlookPeerProcess::Options options;
         options.folder = root.path();
         options.timeZone = QStringLiteral("Europe/Berlin");
+        // Outlook reads the script dates in the user's date format, as the driver writes them.
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
         outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(outlook->isReady());
         outlook->control({{"op", "switches"}, {"listsOccurrences", true}});
     }
     QString home() const { return outlook->home(); }
+    // Runs the driver with a kill point; true when it was killed.
+    bool killedAt(const QString &point) const
+    {
+        QMap<QString, QString> killing = environment;
+        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point);
+        QProcess killed;
+        killed.setProcessEnvironment(driverEnvironment(home(), killing));
+        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
+        EXPECT_TRUE(killed.waitForFinished(180000));
+        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        return killed.exitStatus() == QProcess::CrashExit;
+    }
     QString mapPath() const
     {
         QDirIterator found(home() + QStringLiteral("/data"), {QStringLiteral("calendar-outlook.plist")}, QDir::Files,
@@ -139,13 +155,7 @@ TEST(OutlookEventKill, AKilledDriverLeavesEveryEventOnceAfterTwoSyncs)
         if (point.startsWith(QLatin1String("then "))) {
             ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
         }
-        QMap<QString, QString> killing = run.environment;
-        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point.section(u' ', -1));
-        QProcess killed;
-        killed.setProcessEnvironment(driverEnvironment(run.home(), killing));
-        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
-        ASSERT_TRUE(killed.waitForFinished(90000));
-        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+        ASSERT_TRUE(run.killedAt(point.section(u' ', -1)));
         ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
         ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
         expectEveryEventOnce(*run.phone, run.mapPath());
@@ -173,5 +183,104 @@ TEST(OutlookEventKill, OutlookKilledDuringThePropertyReadsLosesAndDeletesNothing
     ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
     ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
     expectEveryEventOnce(*run.phone, run.mapPath());
+    run.phone->stop();
+}
+
+// ---- Two-way first syncs: the phone's events written to Outlook, killed midway ----------------------
+
+namespace {
+
+int eventsPerSide()
+{
+    const int fromEnvironment = qEnvironmentVariableIntValue("HM_KILL_TRIAL_EVENTS");
+    return fromEnvironment > 0 ? fromEnvironment : 16;
+}
+
+QJsonObject seedWithSingles(int count)
+{
+    QJsonObject seed = seedWithEvents();
+    QJsonArray events;
+    for (int index = 0; index < count; ++index) {
+        const QDateTime start = QDateTime(QDate(2027, 5, 1), QTime(9, 0), QTimeZone::utc()).addDays(index % 300).addSecs(60 * (index / 300));
+        events.append(event(1000 + index, QStringLiteral("Outlook %1").arg(index), start.toString(Qt::ISODate),
+                            start.addSecs(3600).toString(Qt::ISODate)));
+    }
+    seed.insert("events", events);
+    return seed;
+}
+
+void addPhoneEvents(const PhonePeerProcess &phone, int count)
+{
+    for (int index = 0; index < count; ++index) {
+        const QDateTime start = QDateTime(QDate(2027, 8, 1), QTime(7, 0), QTimeZone::utc()).addDays(index % 300).addSecs(60 * (index / 300));
+        const QDateTime end = start.addSecs(1800);
+        phone.editRecord(Conduit::Calendar, QStringLiteral("add"), {},
+                         {{"SUBJECT", QStringLiteral("Phone %1").arg(index)}, {"TYPE", "0"}, {"NOTE", QStringLiteral("Note %1\nmore").arg(index)},
+                          {"GMTSTARTDATE", start.toString(QStringLiteral("yyyyMMdd"))}, {"GMTSTARTTIME", start.toString(QStringLiteral("HH:mm:ss"))},
+                          {"GMTENDDATE", end.toString(QStringLiteral("yyyyMMdd"))}, {"GMTENDTIME", end.toString(QStringLiteral("HH:mm:ss"))}});
+    }
+}
+
+// Every subject once in Outlook and once on the phone, and the map naming each phone event once.
+void expectEveryEventOnceOnEachSide(const KillRun &run, int perSide)
+{
+    QHash<QString, int> inOutlook;
+    for (const QJsonValue &value : run.outlook->dump().value("events").toArray())
+        ++inOutlook[value.toObject().value("subject").toString()];
+    QHash<QString, int> onPhone;
+    for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
+        ++onPhone[record.fields.value(QStringLiteral("SUBJECT"))];
+    EXPECT_EQ(inOutlook.size(), 2 * perSide);
+    EXPECT_EQ(onPhone.size(), 2 * perSide);
+    for (auto it = inOutlook.constBegin(); it != inOutlook.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << "Outlook: " << it.key().toStdString();
+    for (auto it = onPhone.constBegin(); it != onPhone.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << "phone: " << it.key().toStdString();
+    QFile map(run.mapPath());
+    ASSERT_TRUE(map.open(QIODevice::ReadOnly));
+    const QByteArray text = map.readAll();
+    for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
+        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+}
+
+} // namespace
+
+TEST(OutlookEventKill, AKilledTwoWaySyncWritesEveryPhoneEventToOutlookOnce)
+{
+    const int perSide = eventsPerSide();
+    const QString half = QString::number(perSide / 2);
+    // Killed after Outlook made an event whose pair is not kept, after a pair was kept, after the
+    // page's pairs joined the map, and around the read and the commit of Outlook's events.
+    for (const QString &point : {QStringLiteral("outlook-events-written:1"), QStringLiteral("outlook-events-written:") + half,
+                                QStringLiteral("outlook-events-paired:") + half, QStringLiteral("outlook-events-read:1"),
+                                QStringLiteral("outlook-events-confirmed:1"), QStringLiteral("outlook-events-committed:1")}) {
+        SCOPED_TRACE(point.toStdString());
+        KillRun run(seedWithSingles(perSide));
+        addPhoneEvents(*run.phone, perSide);
+        ASSERT_TRUE(run.killedAt(point));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        expectEveryEventOnceOnEachSide(run, perSide);
+        run.phone->stop();
+    }
+}
+
+TEST(OutlookEventKill, OutlookKilledDuringTheCreatesLosesAndDoublesNothing)
+{
+    const int perSide = eventsPerSide();
+    KillRun run(seedWithSingles(perSide));
+    addPhoneEvents(*run.phone, perSide);
+    // The duplicate listing, then the creates and their zone scripts: Outlook dies halfway.
+    run.outlook->control({{"op", "switches"}, {"killMidReplyNth", perSide / 2 + 2}});
+    QProcess driver;
+    driver.setProcessEnvironment(driverEnvironment(run.home(), run.environment));
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+    ASSERT_TRUE(driver.waitForFinished(180000));
+    EXPECT_NE(driver.exitCode(), 0) << driver.readAll().toStdString();
+    run.outlook->process().waitForFinished(5000);
+    run.startOutlook();
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+    expectEveryEventOnceOnEachSide(run, perSide);
     run.phone->stop();
 }

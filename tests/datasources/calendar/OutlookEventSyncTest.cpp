@@ -25,6 +25,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimeZone>
@@ -45,11 +46,13 @@ QJsonObject outlookSeed()
                                   QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 65535, 0}}}}}};
 }
 
-// A calendar-only Outlook 2016 Wi-Fi profile, direction Outlook to device, in one device zone.
+// A calendar-only Outlook 2016 Wi-Fi profile, direction Outlook to device (or the one given), in one
+// device zone.
 class OutlookCalendarRun
 {
 public:
-    explicit OutlookCalendarRun(const QByteArray &zone) : m_oldZone(qgetenv("TZ"))
+    explicit OutlookCalendarRun(const QByteArray &zone, const QString &direction = QStringLiteral("mac_to_device"))
+        : m_oldZone(qgetenv("TZ"))
     {
         qputenv("TZ", zone);
         ::tzset();
@@ -57,6 +60,8 @@ public:
         OutlookPeerProcess::Options options;
         options.folder = m_root.path();
         options.timeZone = QString::fromLatin1(zone);
+        // Outlook reads the script dates in the user's date format, as the application writes them.
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
         m_outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(m_outlook->isReady());
         m_outlook->seed(outlookSeed());
@@ -74,7 +79,7 @@ public:
         m_profile->setContactSyncEnabled(false);
         m_profile->setTaskSyncEnabled(false);
         m_profile->setCalendarSyncEnabled(true);
-        m_profile->setCalendarSyncDirectionName(QStringLiteral("mac_to_device"));
+        m_profile->setCalendarSyncDirectionName(direction);
         m_profile->setCalendarSyncDeletionsName(QStringLiteral("two_way"));
         hmsync::useOutlookContacts(m_profile, QStringLiteral("15"));
         HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
@@ -133,6 +138,30 @@ public:
         return count;
     }
     OutlookPeerProcess &outlook() { return *m_outlook; }
+    // A new Outlook process on the same store, after the last one died.
+    void restartOutlook()
+    {
+        m_outlook->process().waitForFinished(5000);
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        options.timeZone = QString::fromLatin1(qgetenv("TZ"));
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+        switches({{"listsOccurrences", true}});
+    }
+    const PhonePeerProcess &phone() const { return *m_phone; }
+    QString root() const { return m_root.path(); }
+    // Outlook's events as the peer keeps them.
+    QJsonArray outlookEvents() const { return m_outlook->dump().value("events").toArray(); }
+    std::optional<QJsonObject> outlookEvent(const QString &subject) const
+    {
+        for (const QJsonValue &event : outlookEvents()) {
+            if (event.toObject().value("subject").toString() == subject)
+                return event.toObject();
+        }
+        return std::nullopt;
+    }
 
 private:
     QByteArray m_oldZone;
@@ -424,4 +453,303 @@ TEST(OutlookEventExport, EveryExportParsesInVobjectWithTheOccurrencesOutlookHold
                          "Moved|20270324T1000-0700|<LF>|20270323T0830-0700",
                      }))
         << lines.join(u'\n').toStdString();
+}
+
+// ---- The phone's events written to Outlook ---------------------------------------------------------
+
+namespace {
+
+const QString kHostile = QStringLiteral("\" & (do shell script \"touch %1\") & \"");
+
+// A phone event as the phone's rows carry it: GMT dates and times.
+QMap<QString, QString> phoneTimed(const QString &subject, const QDateTime &start, const QDateTime &end)
+{
+    return {{"SUBJECT", subject},
+            {"TYPE", "0"},
+            {"GMTSTARTDATE", start.toUTC().toString(QStringLiteral("yyyyMMdd"))},
+            {"GMTSTARTTIME", start.toUTC().toString(QStringLiteral("HH:mm:ss"))},
+            {"GMTENDDATE", end.toUTC().toString(QStringLiteral("yyyyMMdd"))},
+            {"GMTENDTIME", end.toUTC().toString(QStringLiteral("HH:mm:ss"))}};
+}
+
+QDateTime localTime(int year, int month, int day, int hour, int minute = 0)
+{
+    return QDateTime(QDate(year, month, day), QTime(hour, minute), QTimeZone::systemTimeZone());
+}
+
+class OutlookEventWriteSync : public ::testing::TestWithParam<const char *>
+{
+};
+
+} // namespace
+
+TEST_P(OutlookEventWriteSync, PhoneEventsReachOutlookAndComeBackUnchanged)
+{
+    OutlookCalendarRun run(GetParam(), QStringLiteral("two_way"));
+    const QString marker = run.root() + QStringLiteral("/F");
+    const QString subject = QStringLiteral("Say \"hi\" \\ to ") + kHostile.arg(marker);
+    const QString note = QStringLiteral("Line one\nEND:VEVENT\nRRULE:FREQ=DAILY\n") + kHostile.arg(marker);
+    QMap<QString, QString> single = phoneTimed(subject, localTime(2027, 7, 15, 9), localTime(2027, 7, 15, 10, 30));
+    single.insert("NOTE", note);
+    single.insert("LOCATION", QStringLiteral("Room \"7\", west"));
+    single.insert("ALARMTIME", "30");
+    single.insert("CONTACTS", QStringLiteral("Ann \"A\" Lee\t") + kHostile.arg(marker));
+    single.insert("EMAILS", QStringLiteral("ann@example.com\tx@example.com"));
+    const QString singleUid = run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, single);
+    QMap<QString, QString> holiday{{"SUBJECT", "Holiday"}, {"TYPE", "1"}, {"GMTSTARTDATE", "20270120"}, {"GMTENDDATE", "20270120"}};
+    const QString holidayUid = run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, holiday);
+    QMap<QString, QString> weekly = phoneTimed(QStringLiteral("Standup"), localTime(2027, 3, 2, 8, 30), localTime(2027, 3, 2, 9));
+    weekly.insert("REPEAT", "2");
+    weekly.insert("INTERVAL", "1");
+    weekly.insert("DAYMASK", "4");
+    weekly.insert("REPEATEXCEPTIONS", "20270316");
+    weekly.insert("REPEATEND", "20270427");
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, weekly);
+
+    std::optional<LogCapture> log;
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        log.emplace(LOG_LEVEL_INFO);
+    hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << hmsync::describeOutcome(outcome).toStdString();
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE")) {
+        dumpPhone(run);
+        for (const QString &line : log->lines())
+            std::fprintf(stderr, "log %s\n", qPrintable(line));
+        log.reset();
+    }
+    EXPECT_EQ(run.outlookEvents().size(), 3) << QJsonDocument(run.outlookEvents()).toJson().toStdString();
+    const std::optional<QJsonObject> written = run.outlookEvent(subject);
+    ASSERT_TRUE(written) << QJsonDocument(run.outlookEvents()).toJson().toStdString();
+    EXPECT_EQ(written->value("note").toString(), note);
+    EXPECT_EQ(written->value("location").toString(), QStringLiteral("Room \"7\", west"));
+    EXPECT_EQ(written->value("alarm").toInteger(), 30);
+    EXPECT_EQ(QDateTime::fromString(written->value("start").toString(), Qt::ISODate), localTime(2027, 7, 15, 9));
+    EXPECT_EQ(QDateTime::fromString(written->value("end").toString(), Qt::ISODate), localTime(2027, 7, 15, 10, 30));
+    const QJsonArray attendees = written->value("attendees").toArray();
+    ASSERT_EQ(attendees.size(), 2);
+    EXPECT_EQ(attendees.at(0).toObject().value("name").toString(), QStringLiteral("Ann \"A\" Lee"));
+    EXPECT_EQ(attendees.at(1).toObject().value("name").toString(), kHostile.arg(marker));
+    const std::optional<QJsonObject> day = run.outlookEvent(QStringLiteral("Holiday"));
+    ASSERT_TRUE(day);
+    EXPECT_TRUE(day->value("allDay").toBool());
+    EXPECT_EQ(QDateTime::fromString(day->value("start").toString(), Qt::ISODate), localTime(2027, 1, 20, 0));
+    // The series with an exception came through the import: one event, its rule and the removed day.
+    const std::optional<QJsonObject> series = run.outlookEvent(QStringLiteral("Standup"));
+    ASSERT_TRUE(series);
+    EXPECT_TRUE(series->value("rrule").toString().startsWith(QLatin1String("FREQ=WEEKLY"))) << series->value("rrule").toString().toStdString();
+    ASSERT_EQ(series->value("exdates").toArray().size(), 1);
+    EXPECT_EQ(QDateTime::fromString(series->value("exdates").toArray().at(0).toString(), Qt::ISODate), localTime(2027, 3, 16, 8, 30));
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    // Nothing changed: both sides stay as they are, and the phone's events come back unchanged.
+    const QJsonArray before = run.outlookEvents();
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    if (qEnvironmentVariableIsSet("HM_DUMP_PHONE"))
+        dumpPhone(run);
+    const std::optional<phonepeer::PhoneRecord> back = run.phoneEvent(subject);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->uid, singleUid);
+    EXPECT_EQ(back->fields.value("GMTSTARTTIME"), single.value("GMTSTARTTIME"));
+    EXPECT_EQ(back->fields.value("LOCATION"), single.value("LOCATION"));
+
+    // An edit on the phone reaches the same Outlook event; a deletion deletes it.
+    QMap<QString, QString> edited = single;
+    edited.insert("SUBJECT", QStringLiteral("Renamed"));
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "update", singleUid, edited);
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "delete", holidayUid);
+    ASSERT_TRUE(run.sync().isSuccess);
+    const std::optional<QJsonObject> renamed = run.outlookEvent(QStringLiteral("Renamed"));
+    ASSERT_TRUE(renamed);
+    EXPECT_EQ(renamed->value("id"), written->value("id"));
+    EXPECT_FALSE(run.outlookEvent(QStringLiteral("Holiday")));
+    EXPECT_EQ(run.outlookEvents().size(), 2);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventWriteSync, ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             QString name = QString::fromLatin1(info.param);
+                             return name.replace(u'/', u'_').toStdString();
+                         });
+
+TEST(OutlookEventWrites, APhoneEventEqualToAnUnpairedOutlookEventIsMerged)
+{
+    OutlookCalendarRun run("Europe/Berlin", QStringLiteral("two_way"));
+    const qint64 lunch = run.addEvent(timed("Lunch", local(2027, 5, 3, 12), local(2027, 5, 3, 13)));
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                           phoneTimed(QStringLiteral("LUNCH"), localTime(2027, 5, 3, 12), localTime(2027, 5, 3, 13)));
+    // Half a minute off is another event.
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                           phoneTimed(QStringLiteral("Lunch"), localTime(2027, 5, 4, 12), localTime(2027, 5, 4, 13)));
+    run.addEvent(timed("Lunch", local(2027, 5, 4, 12, 1), local(2027, 5, 4, 13)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    const std::optional<QJsonObject> merged = run.outlookEvent(QStringLiteral("LUNCH"));
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->value("id").toInteger(), lunch);
+}
+
+TEST(OutlookEventWrites, ARefusedCreateLeavesTheErrorLogAndNoPairing)
+{
+    OutlookCalendarRun run("UTC", QStringLiteral("two_way"));
+    run.switches({{"refuseEventWrite", "Refused"}});
+    const QString refused = run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                                                   phoneTimed(QStringLiteral("Refused"), localTime(2027, 6, 1, 9), localTime(2027, 6, 1, 10)));
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                           phoneTimed(QStringLiteral("Taken"), localTime(2027, 6, 2, 9), localTime(2027, 6, 2, 10)));
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_FALSE(run.outlookEvent(QStringLiteral("Refused")));
+    EXPECT_TRUE(run.outlookEvent(QStringLiteral("Taken")));
+    EXPECT_TRUE(HMOutlookDatFileHelper().getOutlookEventIdForDeviceEventId(refused).isEmpty());
+    QFile log(HMOutlookDatFileHelper().getAppDataFolder() + QStringLiteral("/errorlog.plist"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    EXPECT_TRUE(text.contains("<key>" + refused.toUtf8() + "</key>")) << text.toStdString();
+    EXPECT_TRUE(text.contains("<string>D</string>")) << text.toStdString();
+    EXPECT_TRUE(GlobalVariables::getHasOutlookCalendarWriteError());
+    GlobalVariables::setHasOutlookCalendarWriteError(false);
+}
+
+TEST(OutlookEventWrites, OutlookGoneDuringTheApplyEndsTheConduitAndTheNextSyncWritesEveryEventOnce)
+{
+    OutlookCalendarRun run("UTC", QStringLiteral("two_way"));
+    for (int index = 0; index < 6; ++index)
+        run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                               phoneTimed(QStringLiteral("Event %1").arg(index), localTime(2027, 6, 1 + index, 9),
+                                          localTime(2027, 6, 1 + index, 10)));
+    // The duplicate listing, then creates: Outlook dies in the reply of the fourth script.
+    run.switches({{"killMidReplyNth", 4}});
+    const hmsync::SyncOutcome outcome = run.sync();
+    EXPECT_FALSE(outcome.isSuccess);
+    EXPECT_TRUE(outcome.hasEnded);
+    run.restartOutlook();
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.sync().isSuccess);
+    QHash<QString, int> subjects;
+    for (const QJsonValue &event : run.outlookEvents())
+        ++subjects[event.toObject().value("subject").toString()];
+    EXPECT_EQ(subjects.size(), 6);
+    for (auto it = subjects.constBegin(); it != subjects.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+    EXPECT_EQ(run.phoneEvents().size(), 6);
+}
+
+TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurrencesOutlookTook)
+{
+    OutlookCalendarRun run("Europe/Berlin", QStringLiteral("two_way"));
+    QTemporaryDir kept;
+    int count = 0;
+    HMCalendarData::setOutlookIcsKeeper([&kept, &count](const QString &path) {
+        QFile::copy(path, kept.filePath(QStringLiteral("event-%1.ics").arg(++count)));
+    });
+    // Weekly series across their zones' daylight-saving changes, each with two removed occurrences.
+    const struct
+    {
+        const char *subject;
+        const char *zone;
+        const char *exceptions;
+    } series[] = {{"Pacific", "America/Los_Angeles", "20270309\t20270316"}, {"Kolkata", "Asia/Kolkata", "20270302\t20270323"},
+                  {"Berlin", "Europe/Berlin", "20270316\t20270323"}};
+    for (const auto &one : series) {
+        const QTimeZone zone(one.zone);
+        QMap<QString, QString> fields = phoneTimed(QLatin1String(one.subject), QDateTime(QDate(2027, 2, 23), QTime(8, 30), zone),
+                                                   QDateTime(QDate(2027, 2, 23), QTime(9, 0), zone));
+        fields.insert("REPEAT", "2");
+        fields.insert("INTERVAL", "1");
+        fields.insert("DAYMASK", "4");
+        fields.insert("REPEATEND", "20270406");
+        fields.insert("REPEATEXCEPTIONS", QLatin1String(one.exceptions));
+        fields.insert("TimeZone", QLatin1String(one.zone));
+        run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, fields);
+    }
+    ASSERT_TRUE(run.sync().isSuccess);
+    HMCalendarData::setOutlookIcsKeeper({});
+    ASSERT_EQ(count, 3);
+    // Each file's occurrences as local times of its zone, read by both libraries.
+    const char *script =
+        "import sys, glob, vobject, icalendar, dateutil.rrule\n"
+        "for name in sorted(glob.glob(sys.argv[1] + '/event-*.ics')):\n"
+        "    text = open(name, encoding='utf-8').read()\n"
+        "    ev = vobject.readOne(text).vevent\n"
+        "    a = [d.strftime('%Y%m%dT%H%M%z') for d in ev.getrruleset(addRDate=True)]\n"
+        "    cal = icalendar.Calendar.from_ical(text)\n"
+        "    e = [c for c in cal.walk('VEVENT')][0]\n"
+        "    start = e.decoded('DTSTART')\n"
+        "    rule = dateutil.rrule.rrulestr(e['RRULE'].to_ical().decode(), dtstart=start)\n"
+        "    ex = e.get('EXDATE'); ex = ex if isinstance(ex, list) else [ex]\n"
+        "    days = set(d.dt.strftime('%Y%m%d') for x in ex for d in x.dts)\n"
+        "    zone = start.tzinfo\n"
+        "    local = (lambda d: zone.localize(d.replace(tzinfo=None))) if hasattr(zone, 'localize') else (lambda d: d)\n"
+        "    b = [local(d).strftime('%Y%m%dT%H%M%z') for d in rule if d.strftime('%Y%m%d') not in days]\n"
+        "    print('%s|%s|%s' % (ev.summary.value, ','.join(a), 'same' if a == b else ','.join(b)))\n";
+    QProcess process;
+    process.start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
+                  {QStringLiteral("-c"), QLatin1String(script), kept.path()});
+    ASSERT_TRUE(process.waitForFinished(30000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    lines.sort();
+    EXPECT_EQ(lines, (QStringList{
+                         "Berlin|20270223T0830+0100,20270302T0830+0100,20270309T0830+0100,20270330T0830+0200|same",
+                         "Kolkata|20270223T0830+0530,20270309T0830+0530,20270316T0830+0530,20270330T0830+0530|same",
+                         "Pacific|20270223T0830-0800,20270302T0830-0800,20270323T0830-0700,20270330T0830-0700|same",
+                     }))
+        << lines.join(u'\n').toStdString();
+    // Outlook took each series with its first start and the two removed days at the series' time.
+    for (const auto &one : series) {
+        const std::optional<QJsonObject> event = run.outlookEvent(QLatin1String(one.subject));
+        ASSERT_TRUE(event) << one.subject;
+        const QTimeZone zone(one.zone);
+        EXPECT_EQ(QDateTime::fromString(event->value("start").toString(), Qt::ISODate), QDateTime(QDate(2027, 2, 23), QTime(8, 30), zone));
+        QStringList removed;
+        for (const QJsonValue &day : event->value("exdates").toArray())
+            removed.append(QDateTime::fromString(day.toString(), Qt::ISODate).toTimeZone(zone).toString(QStringLiteral("yyyyMMdd HH:mm")));
+        EXPECT_EQ(removed.join(u'\t'), QString::fromLatin1(one.exceptions).replace(u'\t', QStringLiteral(" 08:30\t")) + QStringLiteral(" 08:30"));
+    }
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+}
+
+TEST(OutlookEventWrites, GoogleOccurrencesBecomeEventsOfTheirOwnAndLeaveTheirSeries)
+{
+    OutlookCalendarRun run("Europe/Berlin");
+    QJsonObject daily = timed("Daily", local(2027, 5, 1, 10), local(2027, 5, 1, 11));
+    daily.insert("rrule", "FREQ=DAILY;COUNT=10;INTERVAL=1");
+    const qint64 seriesId = run.addEvent(daily);
+    HMOutlookDatFileHelper map;
+    ASSERT_TRUE(map.writeOutlookEventIdForDeviceEventId(QString::number(seriesId), QStringLiteral("g1@google.com")));
+    HMCalendarData data;
+    // A moved occurrence: an event of its own, and the series without its day.
+    const QVariantMap moved{{"UID", "g1_20270503T080000Z"}, {"parentEventId", "g1"}, {"originalStart", "2027-05-03T10:00:00+02:00"},
+                            {"SUBJECT", "Daily, moved"}, {"NSNUMBERALARMTIME", 15}, {"EVENTTZ", "Europe/Berlin"}, {"TYPENUMBER", false},
+                            {"NSDATESTARTDATE", QDateTime::fromString(local(2027, 5, 3, 15), Qt::ISODate)},
+                            {"NSDATEENDDATE", QDateTime::fromString(local(2027, 5, 3, 16), Qt::ISODate)}};
+    const QString movedId = data.handleGoogleUpdateException(moved);
+    ASSERT_FALSE(movedId.isEmpty());
+    const std::optional<QJsonObject> own = run.outlookEvent(QStringLiteral("Daily, moved"));
+    ASSERT_TRUE(own);
+    EXPECT_EQ(QString::number(own->value("id").toInteger()), movedId);
+    EXPECT_FALSE(own->contains("master"));
+    EXPECT_EQ(own->value("alarm").toInteger(), 15);
+    EXPECT_EQ(QDateTime::fromString(own->value("start").toString(), Qt::ISODate), QDateTime::fromString(local(2027, 5, 3, 15), Qt::ISODate));
+    // A deleted occurrence leaves only the EXDATE: the event imported for it is deleted again.
+    const QVariantMap deleted{{"UID", "g1_20270506T080000Z"}, {"parentEventId", "g1"}, {"originalStart", "2027-05-06T10:00:00+02:00"},
+                              {"SUBJECT", "Daily"}, {"EVENTTZ", "Europe/Berlin"}, {"TYPENUMBER", false},
+                              {"NSDATESTARTDATE", QDateTime::fromString(local(2027, 5, 6, 10), Qt::ISODate)},
+                              {"NSDATEENDDATE", QDateTime::fromString(local(2027, 5, 6, 11), Qt::ISODate)}};
+    data.handleGoogleDeletedExceptionRecords({deleted});
+    const std::optional<QJsonObject> series = run.outlookEvent(QStringLiteral("Daily"));
+    ASSERT_TRUE(series);
+    EXPECT_EQ(series->value("id").toInteger(), seriesId);
+    QStringList removed;
+    for (const QJsonValue &day : series->value("exdates").toArray())
+        removed.append(QDateTime::fromString(day.toString(), Qt::ISODate).toLocalTime().toString(QStringLiteral("yyyyMMdd HH:mm")));
+    EXPECT_EQ(removed, (QStringList{"20270503 10:00", "20270506 10:00"}));
+    EXPECT_EQ(run.outlookEvents().size(), 2);
+    EXPECT_TRUE(map.getOutlookEventIdForDeviceEventId(QStringLiteral("g1_20270506T080000Z")).isEmpty());
 }

@@ -1,6 +1,7 @@
 // Outlook's event text read into the calendar record, worked out by hand: the zone block's offsets and
 // daylight saving, the busy states, the alarm, the rule's "Z" and its count made an end date, the zone
 // tables, and the escapes and weekdays of the script side.
+#include "CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMCalendarData.h"
 
 #include "platform/foundation/UserDefaults.h"
@@ -13,24 +14,7 @@
 
 namespace {
 
-// The device's zone for one test.
-class DeviceZone
-{
-public:
-    explicit DeviceZone(const char *zone) : m_old(qgetenv("TZ"))
-    {
-        qputenv("TZ", zone);
-        ::tzset();
-    }
-    ~DeviceZone()
-    {
-        qputenv("TZ", m_old);
-        ::tzset();
-    }
-
-private:
-    QByteArray m_old;
-};
+using calendartest::DeviceZone;
 
 const char *const kPacificZone =
     "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VTIMEZONE\r\nTZID:US/Pacific\r\n"

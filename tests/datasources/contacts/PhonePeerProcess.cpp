@@ -71,10 +71,16 @@ QStringList PhonePeerProcess::requestLog() const
 
 QString PhonePeerProcess::editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields) const
 {
+    return editRecord(phonepeer::Conduit::Contacts, action, uid, fields);
+}
+
+QString PhonePeerProcess::editRecord(phonepeer::Conduit conduit, const QString &action, const QString &uid,
+                                     const QMap<QString, QString> &fields) const
+{
     QJsonObject given;
     for (auto it = fields.constBegin(); it != fields.constEnd(); ++it)
         given.insert(it.key(), it.value());
-    const QJsonObject edit{{QStringLiteral("conduit"), QString(phonepeer::letterOf(phonepeer::Conduit::Contacts))},
+    const QJsonObject edit{{QStringLiteral("conduit"), QString(phonepeer::letterOf(conduit))},
                            {QStringLiteral("action"), action}, {QStringLiteral("uid"), uid}, {QStringLiteral("fields"), given}};
     httplib::Client client("127.0.0.1", m_port);
     client.set_read_timeout(10, 0);

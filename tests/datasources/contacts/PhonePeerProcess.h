@@ -32,6 +32,9 @@ public:
     // A fault of the phone's (form fields of its control endpoint); false when refused.
     bool fault(const QMap<QString, QString> &fields) const;
     QString editContact(const QString &action, const QString &uid, const QMap<QString, QString> &fields = {}) const;
+    // The same for a record of any conduit.
+    QString editRecord(phonepeer::Conduit conduit, const QString &action, const QString &uid,
+                       const QMap<QString, QString> &fields = {}) const;
 
 private:
     QByteArray get(const char *path) const;

@@ -18,7 +18,7 @@ constexpr int kErrorNoSuchObject = -1728;
 constexpr int kErrorFileNotFound = -43;
 constexpr int kErrorCannotCoerce = -1700;
 constexpr int kErrorGeneral = -10000;
-constexpr qint64 kMaxVCardBytes = 4 * 1024 * 1024;
+constexpr qint64 kMaxImportedBytes = 4 * 1024 * 1024;
 
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
 const QString kEnd = QStringLiteral("\nend tell");
@@ -154,18 +154,6 @@ void readContentLine(QJsonObject &fields, const ContentLine &line)
     }
 }
 
-// The bytes of a regular file (never through a link), at most kMaxVCardBytes; nullopt otherwise.
-std::optional<QString> readVCardFile(const QString &path)
-{
-    struct stat status = {};
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaxVCardBytes)
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return QString::fromUtf8(file.read(kMaxVCardBytes));
-}
-
 qint64 defaultAddressBook(const ScriptContext &context)
 {
     const QList<PeerFolder> books = context.store.folders(QStringLiteral("address book"));
@@ -175,7 +163,7 @@ qint64 defaultAddressBook(const ScriptContext &context)
 ScriptOutcome importVCard(const QList<ScriptValue> &captures, ScriptContext &context)
 {
     const QString path = captures.value(0).text;
-    const std::optional<QString> text = readVCardFile(path);
+    const std::optional<QString> text = readImportedFile(path);
     if (!text)
         return ScriptOutcome::error(kErrorFileNotFound, QStringLiteral("File %1 wasn't found.").arg(path));
     const std::optional<QJsonObject> fields = contactFromVCard(*text);
@@ -445,6 +433,17 @@ const QList<ScriptForm> &writeForms()
 
 } // namespace
 
+std::optional<QString> readImportedFile(const QString &path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaxImportedBytes)
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return QString::fromUtf8(file.read(kMaxImportedBytes));
+}
+
 void addContactWriteForms(QList<ScriptForm> &forms)
 {
     forms += writeForms();
@@ -466,7 +465,7 @@ bool contactWriteHolds(const QString &script, const QString &datePattern, const 
     for (const ScriptForm &form : writeForms()) {
         ScriptMatch match;
         if (form.kind.startsWith(QLatin1String("import vcf")) && matchScript(form.text, script, datePattern, match))
-            return readVCardFile(match.captures.value(0).text).value_or(QString()).contains(text);
+            return readImportedFile(match.captures.value(0).text).value_or(QString()).contains(text);
     }
     return false;
 }

@@ -21,4 +21,7 @@ bool contactWriteHolds(const QString &script, const QString &datePattern, const 
 // "charset=utf-8", a blank after "n;…:", escapes undone); nullopt when it holds no card.
 std::optional<QJsonObject> contactFromVCard(const QString &text);
 
+// The text of a file handed to an import: a regular file (never through a link) of at most 4 MiB.
+std::optional<QString> readImportedFile(const QString &path);
+
 } // namespace outlookpeer

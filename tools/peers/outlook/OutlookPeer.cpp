@@ -1,6 +1,7 @@
 #include "OutlookPeer.h"
 
 #include "OutlookContactWrites.h"
+#include "OutlookEventWrites.h"
 
 #include "OutlookScripts.h"
 #include "PeerDescriptor.h"
@@ -272,7 +273,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
             return *cached;
     }
     ScriptContext context{*m_store, now(), m_switches.versionText, m_options.datePattern, m_switches.versionTextFor,
-                          m_switches.listsOccurrences};
+                          m_switches.listsOccurrences, m_switches.importGivesNewId};
     context.exchangeAccounts = m_switches.exchangeAccounts;
     context.unreadableAddressBooks = m_switches.unreadableAddressBooks;
     Answer answer;
@@ -293,7 +294,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image"
-        || isContactWriteKind(answer.kind);
+        || isContactWriteKind(answer.kind) || isEventWriteKind(answer.kind);
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();
@@ -310,13 +311,18 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
         return QByteArray();
     const bool refusedByCount = m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth;
     // A contact write that is refused is refused before it changes anything.
-    if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty())) {
+    if (request.at(0) == 'S' && (refusedByCount || !m_switches.refuseKind.isEmpty() || !m_switches.refuseContactWrite.isEmpty()
+                                 || !m_switches.refuseEventWrite.isEmpty())) {
         const QString script = QString::fromUtf8(request.mid(1));
         // A picture is a contact write too: refused, it is not set.
         const bool isPicture = script.contains(QLatin1String("set the image of contact id"));
         const QString kind = isPicture ? QStringLiteral("set image") : contactWriteKind(script, m_options.datePattern);
         if (!kind.isEmpty() && (refusedByCount || kind == m_switches.refuseKind
                                 || contactWriteHolds(script, m_options.datePattern, m_switches.refuseContactWrite)))
+            return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
+        const QString eventKind = eventWriteKind(script, m_options.datePattern);
+        if (!eventKind.isEmpty() && (refusedByCount || eventKind == m_switches.refuseKind
+                                     || (!m_switches.refuseEventWrite.isEmpty() && script.contains(m_switches.refuseEventWrite))))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     }
     const Answer answer = answerRequest(request);
@@ -408,6 +414,8 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
         s.exchangeAccounts = command.value(QStringLiteral("exchangeAccounts")).toArray();
         m_answers.clear();
     }
+    take("refuseEventWrite", s.refuseEventWrite);
+    take("importGivesNewId", s.importGivesNewId);
     if (command.contains(QStringLiteral("refuseNth")))
         m_refuseCountBase = m_scriptCount;
     if (command.contains(QStringLiteral("lockDatabase"))) {

@@ -40,6 +40,8 @@ struct PeerSwitches
     QString refuseContactWrite; // refuse every contact write whose script or imported file holds this text
     QJsonArray exchangeAccounts; // [{"id", "name", "folders": [folder ids]}]: the Exchange accounts
     bool unreadableAddressBooks = false; // the address books' properties fail with -2753
+    QString refuseEventWrite;   // refuse every event write whose script holds this text
+    bool importGivesNewId = false; // "import ics" of an event Outlook holds (same UID) answers a new id
 };
 
 // The simulated Outlook: it listens on the Unix socket of each of its application references (see

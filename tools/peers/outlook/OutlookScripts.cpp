@@ -4,6 +4,7 @@
 #include "OutlookEventScripts.h"
 #include "OutlookFolderScripts.h"
 #include "OutlookContactWrites.h"
+#include "OutlookEventWrites.h"
 
 namespace outlookpeer {
 
@@ -305,6 +306,7 @@ QList<ScriptForm> makeForms()
     addEventForms(forms);
     addContactWriteForms(forms);
     addFolderPickerForms(forms);
+    addEventWriteForms(forms);
     return forms;
 }
 

@@ -31,6 +31,7 @@ struct ScriptContext
     QString datePattern;
     QHash<QString, QString> versionTextFor; // the version text by the reference the script tells
     bool listsOccurrences = false; // the event listings take in the modified occurrences
+    bool importGivesNewId = false; // an imported event whose UID Outlook holds replaces it under a new id
     QJsonArray exchangeAccounts;       // the Exchange accounts and the folders they hold (switch)
     bool unreadableAddressBooks = false; // the address books' properties fail with -2753 (switch)
 };

@@ -164,7 +164,7 @@ std::optional<ScriptValue> ValueReader::readBraced(int depth)
     }
 }
 
-std::optional<ScriptValue> ValueReader::readWord()
+std::optional<ScriptValue> ValueReader::readWord(int depth)
 {
     const qsizetype start = m_position;
     while (m_position < m_text.size() && isWordPart(m_text.at(m_position)))
@@ -179,7 +179,7 @@ std::optional<ScriptValue> ValueReader::readWord()
     if (word == u"date") {
         skipBlanks();
         const std::optional<QString> text = readString();
-        const QDateTime date = text ? QLocale::c().toDateTime(*text, qtDatePattern(m_datePattern)) : QDateTime();
+        const QDateTime date = text ? scriptDate(*text, m_datePattern) : QDateTime();
         if (!date.isValid())
             return std::nullopt;
         value.kind = ScriptValue::Kind::Date;
@@ -204,6 +204,14 @@ std::optional<ScriptValue> ValueReader::readWord()
     }
     value.kind = ScriptValue::Kind::Enumeration;
     value.text = word;
+    // Inside braces an enumeration may be several words ("out of office", "end numbered type").
+    while (depth > 0 && m_position + 1 < m_text.size() && m_text.at(m_position) == u' ' && isWordStart(m_text.at(m_position + 1))) {
+        qsizetype end = m_position + 1;
+        while (end < m_text.size() && isWordPart(m_text.at(end)))
+            ++end;
+        value.text += m_text.mid(m_position, end - m_position);
+        m_position = end;
+    }
     return value;
 }
 
@@ -225,7 +233,7 @@ std::optional<ScriptValue> ValueReader::readValue(int depth)
     if (first.isDigit() || first == u'-')
         return readNumber();
     if (isWordStart(first))
-        return readWord();
+        return readWord(depth);
     return std::nullopt;
 }
 
@@ -234,6 +242,21 @@ QString qtDatePattern(const QString &pattern)
     QString converted = pattern;
     converted.replace(u'a', QStringLiteral("AP"));
     return converted;
+}
+
+// The system's date order with its own clock style first; the other clock style too, since the
+// writer's locale may show the day's half where this process's does not (or the other way round).
+QDateTime scriptDate(const QString &text, const QString &pattern)
+{
+    QDateTime date = QLocale::c().toDateTime(text, qtDatePattern(pattern));
+    if (date.isValid())
+        return date;
+    QString other = pattern;
+    if (other.endsWith(QLatin1String(" hh:mm a")))
+        other.replace(QStringLiteral(" hh:mm a"), QStringLiteral(" HH:mm"));
+    else
+        other.replace(QStringLiteral(" HH:mm"), QStringLiteral(" hh:mm a"));
+    return QLocale::c().toDateTime(text, qtDatePattern(other));
 }
 
 QString systemDatePattern()

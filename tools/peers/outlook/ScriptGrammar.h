@@ -40,7 +40,7 @@ private:
     std::optional<ScriptValue> readValue(int depth);
     std::optional<ScriptValue> readNumber();
     std::optional<ScriptValue> readBraced(int depth);
-    std::optional<ScriptValue> readWord();
+    std::optional<ScriptValue> readWord(int depth);
     std::optional<QString> readLabel();
     bool skipLiteral(QStringView literal);
     void skipBlanks();
@@ -50,6 +50,8 @@ private:
     QString m_datePattern;
 };
 
+// A date written in a script: in the pattern, or in the same date order with the other clock style.
+QDateTime scriptDate(const QString &text, const QString &pattern);
 // The Qt form of a date pattern in the platform's notation ("MM/dd/yyyy hh:mm a").
 QString qtDatePattern(const QString &pattern);
 // The date pattern scripts use on this system: from how the locale writes 24 February 1970 and

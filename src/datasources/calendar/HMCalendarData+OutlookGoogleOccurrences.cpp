@@ -1,0 +1,187 @@
+// Google direct sync's changed and deleted occurrences written to Outlook: a changed occurrence is
+// imported as an event of its own from an iCalendar file made of its series' calendar header, and the
+// series is imported again with that day among its EXDATEs; a deleted occurrence is imported that way
+// and the imported event deleted at once, which leaves the series without that day.
+
+#include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
+
+#include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookCategoryHelper.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookIdBookkeeping.h"
+#include "outlook/HMOutlookTempFile.h"
+
+#include <QFile>
+#include <QTimeZone>
+
+using platform::NSAppleEventDescriptor;
+using platform::NSAppleScriptError;
+
+using calendaroutlook::application;
+
+namespace {
+
+QString localText(const QDateTime &date, const char *pattern)
+{
+    return date.isValid() ? date.toTimeZone(QTimeZone::systemTimeZone()).toString(QLatin1String(pattern)) : QString();
+}
+
+// The occurrence's scheduled start as written: "originalStart" when it is text, else the start.
+QString scheduledStartText(const QVariantMap &record)
+{
+    const QVariant original = record.value(QStringLiteral("originalStart"));
+    if (original.typeId() == QMetaType::QString)
+        return original.toString();
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QString text = localText(start, "yyyy-MM-dd'T'HH:mm:ss");
+    return text.isEmpty() ? localText(start, "yyyy-MM-dd") : text;
+}
+
+} // namespace
+
+// SUMMARY and DESCRIPTION are iCalendar TEXT, as in event.ics: a note line could otherwise end the event.
+QString HMCalendarData::googleOccurrenceIcsText(const QString &seriesText, const QVariantMap &record)
+{
+    const QString zone = record.contains(QStringLiteral("EVENTTZ")) ? record.value(QStringLiteral("EVENTTZ")).toString()
+                                                                     : QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    QString zoneId = outlookTimezoneNameFromTimeZoneString(zone);
+    if (zoneId.isEmpty())
+        zoneId = QStringLiteral("(null)");
+    QString head = seriesText;
+    if (const qsizetype end = head.indexOf(QLatin1String("END:VCALENDAR")); end >= 0)
+        head.truncate(end);
+    if (const qsizetype event = head.indexOf(QLatin1String("BEGIN:VEVENT")); event >= 0)
+        head.truncate(event);
+    const bool allDay = record.value(QStringLiteral("TYPENUMBER")).toBool();
+    const QString scheduled = scheduledStartText(record);
+    QString recurrenceId = scheduled.contains(u'T') ? scheduled.left(scheduled.lastIndexOf(u'T')) : scheduled;
+    if (allDay)
+        recurrenceId += QStringLiteral("T000000");
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QString startText = localText(start, "yyyy-MM-dd'T'HH:mm:ss");
+    QString text = head + QStringLiteral("BEGIN:VEVENT\n");
+    text += QStringLiteral("RECURRENCE-ID;TZID=\"%1\":%2\n").arg(zoneId, recurrenceId);
+    text += QStringLiteral("DTSTART;TZID=\"%1\":%2\n").arg(zoneId, startText.isEmpty() ? localText(start, "yyyy-MM-dd") : startText);
+    text += QStringLiteral("DTEND;TZID=\"%1\":%2\n").arg(zoneId, localText(record.value(QStringLiteral("NSDATEENDDATE")).toDateTime(), "yyyy-MM-dd'T'HH:mm:ss"));
+    text += QStringLiteral("SUMMARY:%1\n").arg(icalTextValue(correctedString(record.value(QStringLiteral("SUBJECT")))));
+    text += QStringLiteral("DESCRIPTION:%1\n").arg(icalTextValue(correctedString(record.value(QStringLiteral("NOTE")))));
+    text += QStringLiteral("X-MICROSOFT-CDO-BUSYSTATUS:BUSY\n");
+    text += allDay ? QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:TRUE\n") : QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:0\n");
+    if (record.contains(QStringLiteral("NSNUMBERALARMTIME")) && record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong() < 20161)
+        text += QStringLiteral("BEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\nTRIGGER;RELATED=START:-PT00H%1M00S\nEND:VALARM\n")
+                    .arg(record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong());
+    return text + QStringLiteral("X-MICROSOFT-DISALLOW-COUNTER:FALSE\nX-MICROSOFT-CDO-INSTTYPE:3\nEND:VEVENT\nEND:VCALENDAR");
+}
+
+QString HMCalendarData::handleGoogleUpdateException(const QVariantMap &record)
+{
+    ensureOutlookHelpers();
+    const QVariant uid = record.value(QStringLiteral("UID"));
+    const QString occurrenceId = uid.typeId() == QMetaType::QString ? outlookIdForDeviceId(uid.toString()) : QString();
+    const QString parent = record.value(QStringLiteral("parentEventId")).toString();
+    const QString seriesId = m_outlookDatFileHelper->getOutlookEventIdForGoogleEventIdBeginningWith(parent);
+    QString seriesText;
+    if (HMOutlookSQLiteHelper::isDecimalId(seriesId)) {
+        std::optional<NSAppleScriptError> error;
+        const NSAppleEventDescriptor answer = runOutlookScript(
+            QStringLiteral("tell application \"%1\"\nset theEvents to the properties of calendar event id \"%2\" of application \"%1\"\n"
+                           "return theEvents\nend tell")
+                .arg(application(), seriesId),
+            error, false);
+        seriesText = answer.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
+        QStringList categoryIds;
+        const NSAppleEventDescriptor list = answer.descriptorForKeyword(platform::fourCharCode("cCtg"));
+        for (qint64 i = 1; i <= list.numberOfItems(); ++i)
+            categoryIds.append(list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue());
+        if (!categoryIds.isEmpty()) {
+            if (!categoryHelper())
+                setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
+            if (const QString names = categoryHelper()->categoryNameStringFromIdArray(categoryIds); !names.isEmpty())
+                seriesText = QStringLiteral("%1\nCATEGORIES:%2").arg(seriesText, names);
+        }
+    }
+    return makeGoogleIcsFileFromVCal(seriesText, record, occurrenceId, parent);
+}
+
+QString HMCalendarData::makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
+                                                  const QString &parentId)
+{
+    if (seriesText.isNull()) {
+        DDLogInfo(QStringLiteral("vCalString is nil"));
+        return QString();
+    }
+    const QString path = outlookIcsPath();
+    if (!hmoutlook::writeTempFile(path, googleOccurrenceIcsText(seriesText, record).toUtf8())) {
+        DDLogInfo(QStringLiteral("FAIL!"));
+        DDLogInfo(QStringLiteral("ics import failed"));
+        return QString();
+    }
+    const QString imported = importIcsFileIntoOutlook(path, false);
+    QFile::remove(path);
+    if (occurrenceId.isEmpty())
+        updateOutlookRecurringEvent(parentId, scheduledStartText(record));
+    return imported;
+}
+
+void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart)
+{
+    if (!scheduledStart.contains(u'T'))
+        return;
+    const QString exdate = QStringLiteral("EXDATE:%1").arg(scheduledStart.section(u'T', 0, 0).remove(u'-'));
+    const QString seriesId = m_outlookDatFileHelper->getOutlookEventIdForGoogleEventIdBeginningWith(parentId);
+    if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
+        return;
+    std::optional<NSAppleScriptError> error;
+    QString text = runOutlookScript(QStringLiteral("tell application \"%1\"\nreturn the icalendar data of calendar event id %2\nend tell")
+                                        .arg(application(), seriesId),
+                                    error, false)
+                       .stringValue();
+    if (text.isEmpty())
+        return;
+    text.replace(QStringLiteral("END:VEVENT"), exdate + QStringLiteral("\nEND:VEVENT"));
+    const QString path = outlookIcsPath();
+    if (!hmoutlook::writeTempFile(path, text.toUtf8())) {
+        DDLogInfo(QStringLiteral("FAIL!"));
+        DDLogInfo(QStringLiteral("ics import failed"));
+        return;
+    }
+    const QString newId = importIcsFileIntoOutlook(path, true);
+    QFile::remove(path);
+    if (newId.isEmpty() || newId == seriesId || !HMOutlookSQLiteHelper::isDecimalId(newId))
+        return;
+    const QString deviceId = m_outlookDatFileHelper->getDeviceEventIdForOutlookEventId(seriesId);
+    runOutlookScript(QStringLiteral("tell application \"%1\"\ndelete calendar event id %2\nend tell").arg(application(), seriesId), error, true);
+    if (error)
+        DDLogInfo(QStringLiteral("The old series %1 could not be deleted: %2").arg(seriesId, error->message));
+    keepOutlookEventPair(newId, deviceId);
+}
+
+void HMCalendarData::handleGoogleDeletedExceptionRecords(const QVariantList &records)
+{
+    ensureOutlookHelpers();
+    QStringList mapped;
+    for (const QVariant &value : records) {
+        const QVariantMap record = value.toMap();
+        const QString uid = record.value(QStringLiteral("UID")).toString();
+        if (!uid.isEmpty() && !outlookIdForDeviceId(uid).isEmpty())
+            mapped.append(uid);
+        else
+            removeExceptionFromSeries(record);
+    }
+    if (!mapped.isEmpty())
+        continueDeleting(mapped);
+}
+
+void HMCalendarData::removeExceptionFromSeries(const QVariantMap &record)
+{
+    const QString id = handleGoogleUpdateException(record);
+    const QString uid = record.value(QStringLiteral("UID")).toString();
+    if (id.isEmpty() || uid.isEmpty())
+        return;
+    keepOutlookEventPair(id, uid);
+    // The deletion reads the map: the pair joins it first.
+    if (m_hasAppliedOutlookPairs && m_outlookIds->commit({}, {}, {}, {}))
+        m_hasAppliedOutlookPairs = false;
+    continueDeleting({uid});
+}

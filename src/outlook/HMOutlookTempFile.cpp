@@ -1,0 +1,47 @@
+#include "outlook/HMOutlookTempFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hmoutlook {
+
+QString tempFilePath(const QString &dataFolder, const QString &name)
+{
+    const QString folder = dataFolder + QStringLiteral("/temp");
+    if (!QFileInfo(folder).isDir())
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    return folder + u'/' + name;
+}
+
+bool writeTempFile(const QString &path, const QByteArray &bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t step = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (step <= 0)
+            break;
+        done += step;
+    }
+    return ::close(fd) == 0 && done == bytes.size();
+}
+
+void waitPastSecondOf(QDateTime &moment)
+{
+    if (!moment.isValid())
+        return;
+    const qint64 nextSecondMs = (moment.toMSecsSinceEpoch() / 1000 + 1) * 1000;
+    const qint64 waitMs = nextSecondMs - QDateTime::currentMSecsSinceEpoch();
+    if (waitMs > 0)
+        QThread::msleep(static_cast<unsigned long>(waitMs));
+    moment = QDateTime();
+}
+
+} // namespace hmoutlook
