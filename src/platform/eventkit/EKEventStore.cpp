@@ -1302,8 +1302,9 @@ std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, 
 }
 
 // Writes a changed copy of a file back under the file's own name, as the file's text with what the
-// copy changed written anew, and frees the copy. A save without commit stages it: the file is
-// written once, at the commit, however many of its items the saves before it changed.
+// copy changed written anew, and frees the copy. A save without commit stages a file of several
+// items (ICalendarFolder::stageFile): it is written once, at the commit, however many of its items
+// the saves before it changed.
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {

@@ -113,10 +113,11 @@ private:
 // the stores of a process share: a store looks at what is on disk when it first looks at a folder,
 // and later re-reads only the files that changed since. A save that commits writes its files whole
 // (a crash of the process loses none), flushes them and syncs their folders at once. Saves without
-// commit write new files at once, unflushed, and stage their changes to existing files in memory
-// (every store of the process sees them): the next commit of any store writes each staged file once,
-// however many of its items changed, and makes them all durable with one sync of each file system
-// written; the last store to let a folder go writes what is still staged there. Thread-safe: calls from several
+// commit write new files and files of one item at once, unflushed, and stage their changes to files
+// of several items (an exported calendar) in memory, which every store of the process sees: the next
+// commit of any store writes each staged file once, however many of its items changed, and makes
+// them all durable with one sync of each file system written; the last store to let a folder go
+// writes what is still staged there. Thread-safe: calls from several
 // queues, to any store, take the stores' common lock in turn. Reminder fetches complete on the
 // store's own serial queue.
 class EKEventStore final : public std::enable_shared_from_this<EKEventStore>

@@ -252,6 +252,16 @@ bool isItemKind(icalcomponent_kind kind)
     return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
 }
 
+// Whether the calendar holds more than one event or to-do (a series' moved occurrences count).
+bool holdsSeveralItems(icalcomponent *calendar)
+{
+    int items = 0;
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item && items < 2;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT))
+        items += isItemKind(icalcomponent_isa(item)) ? 1 : 0;
+    return items > 1;
+}
+
 // Widens the file's reach by the event's: from its start (or the original start of a detached
 // occurrence, when earlier) to its end, or on without end for a series.
 void widenReach(ICalendarFile &file, icalcomponent *event)
@@ -1161,9 +1171,10 @@ Status ICalendarFolder::removeFile(const QString &fileName)
 Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
 {
-    if (!m_files.contains(fileName) || !replaced || !replaced->calendar || replaced->fileName != fileName)
-        return writeFile(fileName, std::move(calendar), flush, replaced.get());
     const auto already = m_staged.find(fileName);
+    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar && replaced->fileName == fileName;
+    if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar.get())))
+        return writeFile(fileName, std::move(calendar), flush, replaced.get());
     std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
     std::shared_ptr<ICalendarFile> description = entryWithStatusOf(*onDisk);
     describeItems(*description, calendar.get());

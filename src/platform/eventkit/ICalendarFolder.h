@@ -169,8 +169,9 @@ public:
     // Keeps the calendar as what the file is to hold, unwritten: from now on the folder gives it as
     // the file's parse and describes the file by it, while the index and the disk keep the file as it
     // was read (`replaced`, or the version a first staging of it read). writeStagedFiles writes it
-    // then, once however many changes were staged, as writeFile writes over that version. A file the
-    // folder does not know is written at once. Nobody may change the tree afterwards.
+    // then, once however many changes were staged, as writeFile writes over that version. A file of
+    // one item (whose write costs no more than the change), or one the folder does not know, is
+    // written at once. Nobody may change the tree afterwards.
     Status stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                      const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush);
     // Writes each staged file once. A file another program changed since it was read gets the

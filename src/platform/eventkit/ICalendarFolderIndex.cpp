@@ -3,6 +3,7 @@
 #include "platform/eventkit/ICalendarFolder.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/Crc32.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/SharedBytes.h"
 
@@ -12,7 +13,6 @@
 #include <QStringDecoder>
 #include <QUrl>
 #include <QVarLengthArray>
-#include <QtEndian>
 
 #include <algorithm>
 #include <array>
@@ -31,7 +31,9 @@ namespace platform::icalindex {
 
 namespace {
 
-const QByteArray kHeader = "HMCALINDEX 5";
+// The format: 6 signs each line with its CRC-32. An index of another format (5 signed lines with a
+// hash of its own) reads as foreign and is written again.
+const QByteArray kHeader = "HMCALINDEX 6";
 const QByteArray kTrailer = "END ";
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
@@ -96,78 +98,25 @@ bool isWholeList(QByteArrayView field)
     return isWholeList(field, field.contains('%'));
 }
 
-// The line's checksum: a byte changed by a damaged disk or by hand makes the line, and with it the
-// whole index, read as damaged. Eight bytes are taken at a time (little-endian, the last word padded
-// with zeros after the length was mixed in); each step is a bijection of the running value, so a change
-// within one word always shows. An index of many files is checked at the speed of reading it.
-constexpr quint64 kLineHashMultiplier = 0x9e3779b97f4a7c15ull;
-
-quint64 lineHashStart(QByteArrayView text)
-{
-    return 14695981039346656037ull ^ quint64(text.size());
-}
-
-quint64 mixLineWord(quint64 hash, quint64 word)
-{
-    hash = (hash ^ word) * kLineHashMultiplier;
-    return hash ^ (hash >> 29);
-}
-
-// The hash of the text continued from its word at the offset (a multiple of eight) to its end.
-quint64 continueLineHash(quint64 hash, QByteArrayView text, qsizetype at)
-{
-    for (; at + 8 <= text.size(); at += 8)
-        hash = mixLineWord(hash, qFromLittleEndian<quint64>(text.data() + at));
-    if (at < text.size()) {
-        std::array<uchar, 8> last = {};
-        std::memcpy(last.data(), text.data() + at, std::size_t(text.size() - at));
-        hash = mixLineWord(hash, qFromLittleEndian<quint64>(last.data()));
-    }
-    return hash;
-}
-
-quint64 lineHashOf(QByteArrayView text)
-{
-    return continueLineHash(lineHashStart(text), text, 0);
-}
-
-// The hashes of four texts, worked out side by side over the words they all have: each hash's steps
-// wait on one another, and four of them keep the processor busy where one leaves it waiting.
-using FourTexts = std::array<QByteArrayView, 4>;
-
-std::array<quint64, 4> lineHashesOf(const FourTexts &texts)
-{
-    std::array<quint64, 4> hashes;
-    qsizetype common = texts[0].size();
-    for (std::size_t lane = 0; lane < texts.size(); ++lane) {
-        hashes[lane] = lineHashStart(texts[lane]);
-        common = std::min(common, texts[lane].size());
-    }
-    qsizetype at = 0;
-    for (; at + 8 <= common; at += 8) {
-        for (std::size_t lane = 0; lane < texts.size(); ++lane)
-            hashes[lane] = mixLineWord(hashes[lane], qFromLittleEndian<quint64>(texts[lane].data() + at));
-    }
-    for (std::size_t lane = 0; lane < texts.size(); ++lane)
-        hashes[lane] = continueLineHash(hashes[lane], texts[lane], at);
-    return hashes;
-}
-
+// The line's checksum, the CRC-32 of its text before the last tab in lowercase hexadecimal without
+// leading zeros: a byte changed by a damaged disk or by hand makes the line, and with it the whole
+// index, read as damaged.
 QByteArray checksumOf(QByteArrayView text)
 {
-    return QByteArray::number(lineHashOf(text), 16);
+    return QByteArray::number(crc32Continued(0, text), 16);
 }
 
-// Whether the field is the checksum of a text of this hash as checksumOf writes it (lowercase
-// hexadecimal without leading zeros), told without making the checksum's text.
-bool isChecksumOf(quint64 hash, QByteArrayView field)
+// Whether the field is the checksum of the text as checksumOf writes it, told without making the
+// checksum's text.
+bool isChecksumOf(QByteArrayView text, QByteArrayView field)
 {
-    std::array<char, 16> digits;
+    quint32 crc = crc32Continued(0, text);
+    std::array<char, 8> digits;
     qsizetype count = 0;
     do {
-        digits[std::size_t(count++)] = "0123456789abcdef"[hash & 0xf];
-        hash >>= 4;
-    } while (hash != 0);
+        digits[std::size_t(count++)] = "0123456789abcdef"[crc & 0xf];
+        crc >>= 4;
+    } while (crc != 0);
     if (field.size() != count)
         return false;
     for (qsizetype at = 0; at < count; ++at) {
@@ -176,47 +125,6 @@ bool isChecksumOf(quint64 hash, QByteArrayView field)
     }
     return true;
 }
-
-// Lines read before their checksums are checked, four at a time with their hashes worked out side
-// by side (lineHashesOf). Each line's checksum stands after its last tab, over the text before it.
-class PendingChecksums final
-{
-public:
-    // Adds a line, and checks the four waiting once there are; answers the number of the first line
-    // whose checksum is wrong among those checked, 0 when none.
-    qsizetype add(QByteArrayView text, QByteArrayView checksum, qsizetype lineNumber)
-    {
-        m_lines[m_count] = {text, checksum, lineNumber};
-        return ++m_count == m_lines.size() ? checkWaiting() : 0;
-    }
-
-    // Checks the lines still waiting, as add does.
-    qsizetype checkWaiting()
-    {
-        if (m_count == 0)
-            return 0;
-        FourTexts texts;
-        for (std::size_t lane = 0; lane < texts.size(); ++lane)
-            texts[lane] = m_lines[lane < m_count ? lane : 0].text;
-        const std::array<quint64, 4> hashes = lineHashesOf(texts);
-        const std::size_t count = std::exchange(m_count, 0);
-        for (std::size_t lane = 0; lane < count; ++lane) {
-            if (!isChecksumOf(hashes[lane], m_lines[lane].checksum))
-                return m_lines[lane].number;
-        }
-        return 0;
-    }
-
-private:
-    struct Line
-    {
-        QByteArrayView text;
-        QByteArrayView checksum;
-        qsizetype number = 0;
-    };
-    std::array<Line, 4> m_lines;
-    std::size_t m_count = 0;
-};
 
 QByteArray lineFor(const ICalendarFile &file)
 {
@@ -364,13 +272,6 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     qsizetype blockLines = 0;
     bool isClosed = false;
     LineFields fields;
-    // A line found wrong is told by its number, before any later line: the lines read before it
-    // were right but for their checksums, which are checked first.
-    PendingChecksums pending;
-    const auto isWrong = [&lineNumber](qsizetype wrong) {
-        lineNumber = wrong != 0 ? wrong : lineNumber;
-        return wrong != 0;
-    };
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
         const qsizetype lineEnd = text.indexOf('\n', lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
@@ -380,16 +281,14 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
         const bool isRead = isClosed ? line == kTrailer + QByteArray::number(blockLines)
                                      : qsizetype(entries.size()) < kMaxEntries &&
                                            readEntry(line, text.data(), fields, entries.emplace_back(), texts.emplace_back());
-        if (!isRead) {
-            isWrong(pending.checkWaiting());
+        if (!isRead)
             return std::nullopt;
-        }
         blockLines = isClosed ? 0 : blockLines + 1;
         const QByteArrayView checksum = fields.back();
-        if (!isClosed && isWrong(pending.add(line.first(checksum.data() - 1 - line.data()), checksum, lineNumber)))
+        if (!isClosed && !isChecksumOf(line.first(checksum.data() - 1 - line.data()), checksum))
             return std::nullopt;
     }
-    if (isWrong(pending.checkWaiting()) || !isClosed)
+    if (!isClosed)
         return std::nullopt;
     return entries;
 }

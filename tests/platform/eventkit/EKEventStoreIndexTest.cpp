@@ -66,20 +66,26 @@ QByteArray entryOf(const QByteArray &index, const QString &fileName)
     return start > 0 ? index.mid(start, index.indexOf('\n', start) + 1 - start) : QByteArray();
 }
 
-// The index as the format before this one wrote it: the same fields, each line signed with the
-// 64-bit FNV-1a of its other fields.
+// The index as the format before this one wrote it: the same fields, each line signed with its own
+// 64-bit hash of its other fields (each eight bytes little-endian, the last padded with zeros, after
+// the length: value = (value ^ word) times 0x9e3779b97f4a7c15, then value ^= value >> 29).
 QByteArray previousFormatOf(const QByteArray &index)
 {
     QByteArrayList lines = index.split('\n');
-    lines[0] = "HMCALINDEX 4";
+    lines[0] = "HMCALINDEX 5";
     for (QByteArray &line : lines) {
         const QByteArrayList fields = line.split('\t');
         if (fields.size() != 12)
             continue;
         const QByteArray signedPart = line.left(line.lastIndexOf('\t'));
-        quint64 hash = 0xcbf29ce484222325ull;
-        for (const char byte : signedPart)
-            hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+        quint64 hash = 0xcbf29ce484222325ull ^ quint64(signedPart.size());
+        for (qsizetype at = 0; at < signedPart.size(); at += 8) {
+            quint64 word = 0;
+            for (qsizetype byte = 0; byte < 8 && at + byte < signedPart.size(); ++byte)
+                word |= quint64(quint8(signedPart[at + byte])) << (8 * byte);
+            hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
+            hash ^= hash >> 29;
+        }
         line = signedPart + '\t' + QByteArray::number(hash, 16);
     }
     return lines.join('\n');
@@ -450,9 +456,9 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
 // far unreadable, which takes a new format number.
 TEST_F(EKEventStoreIndexTest, TheLineChecksumIsPinned)
 {
-    EXPECT_EQ(indexChecksum(""), "cbf29ce484222325");
-    EXPECT_EQ(indexChecksum("a"), "bfaac9fc31821f67");
-    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "ac9eea3ed5bc4d05");
+    EXPECT_EQ(indexChecksum(""), "0");
+    EXPECT_EQ(indexChecksum("a"), "e8b7be43");
+    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "1737c84");
 }
 
 // A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
