@@ -266,6 +266,15 @@ std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList
     return driver;
 }
 
+QStringList folderStoreDriverArguments(const phonepeer::PhonePeer &peer, const QString &contactsFolder,
+                                       const QString &calendarsFolder)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(),
+            QStringLiteral("--port"), QString::number(peer.port()), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--contacts-folder"), contactsFolder,
+            QStringLiteral("--calendars-folder"), calendarsFolder};
+}
+
 std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &dataFile)
 {
     phonepeer::PhonePeer::Options options;

@@ -116,6 +116,10 @@ std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &da
 // with shellPrefix, started through "sh -c" behind that text (limits set with ulimit, for instance).
 std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments,
                                           const QString &shellPrefix = {});
+// The driver's arguments for a sync with the peer over the desktop's folder stores: its profile made
+// when missing, no pause before the logon.
+QStringList folderStoreDriverArguments(const phonepeer::PhonePeer &peer, const QString &contactsFolder,
+                                       const QString &calendarsFolder);
 
 class HMProfile;
 class HMProfileManager;

@@ -159,19 +159,8 @@ public:
 private:
     QStringList arguments() const
     {
-        return {QStringLiteral("--create-profile"),
-                QStringLiteral("--phone-id"),
-                m_peer->deviceId(),
-                QStringLiteral("--port"),
-                QString::number(m_peer->port()),
-                QStringLiteral("--logon-pause-ms"),
-                QStringLiteral("0"),
-                QStringLiteral("--contacts-folder"),
-                folderOf(0),
-                QStringLiteral("--calendars-folder"),
-                folderOf(1),
-                QStringLiteral("--sample-records"),
-                QString::number(kDesktopPerConduit)};
+        return folderStoreDriverArguments(*m_peer, folderOf(0), folderOf(1))
+               << QStringLiteral("--sample-records") << QString::number(kDesktopPerConduit);
     }
 
     QTemporaryDir m_home;

@@ -102,17 +102,8 @@ public:
 private:
     QStringList arguments() const
     {
-        return {QStringLiteral("--create-profile"),
-                QStringLiteral("--phone-id"),
-                m_peer->deviceId(),
-                QStringLiteral("--port"),
-                QString::number(m_peer->port()),
-                QStringLiteral("--logon-pause-ms"),
-                QStringLiteral("0"),
-                QStringLiteral("--contacts-folder"),
-                m_home.filePath(QStringLiteral("contacts")),
-                QStringLiteral("--calendars-folder"),
-                m_home.filePath(QStringLiteral("calendars"))};
+        return folderStoreDriverArguments(*m_peer, m_home.filePath(QStringLiteral("contacts")),
+                                          m_home.filePath(QStringLiteral("calendars")));
     }
 
     QTemporaryDir m_home;
