@@ -266,6 +266,16 @@ std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList
     return driver;
 }
 
+::testing::AssertionResult runSyncDriverToEnd(const QString &home, const QStringList &arguments, int limitMs)
+{
+    const std::unique_ptr<QProcess> driver = startSyncDriver(home, arguments);
+    if (!driver->waitForFinished(limitMs))
+        return ::testing::AssertionFailure() << "the driver did not end";
+    if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+}
+
 QStringList folderStoreDriverArguments(const phonepeer::PhonePeer &peer, const QString &contactsFolder,
                                        const QString &calendarsFolder)
 {

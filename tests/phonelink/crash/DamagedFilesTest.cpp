@@ -147,13 +147,7 @@ public:
 
     ::testing::AssertionResult run(const QStringList &extra = {}) const
     {
-        const std::unique_ptr<QProcess> driver = startSyncDriver(m_home.path(), arguments() + extra);
-        if (!driver->waitForFinished(kRunLimitMs))
-            return ::testing::AssertionFailure() << "the driver did not end";
-        if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+        return runSyncDriverToEnd(m_home.path(), arguments() + extra, kRunLimitMs);
     }
 
 private:

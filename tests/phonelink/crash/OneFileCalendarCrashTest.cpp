@@ -82,13 +82,7 @@ public:
 
     ::testing::AssertionResult run() const
     {
-        const std::unique_ptr<QProcess> driver = startSyncDriver(m_home.path(), arguments());
-        if (!driver->waitForFinished(kRunLimitMs))
-            return ::testing::AssertionFailure() << "the driver did not end";
-        if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+        return runSyncDriverToEnd(m_home.path(), arguments(), kRunLimitMs);
     }
 
     // Runs the driver until it kills itself at the step (HM_SYNC_KILL_AT); answers whether it did.
