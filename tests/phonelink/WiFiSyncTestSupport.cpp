@@ -266,6 +266,25 @@ std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList
     return driver;
 }
 
+::testing::AssertionResult runSyncDriverToEnd(const QString &home, const QStringList &arguments, int limitMs)
+{
+    const std::unique_ptr<QProcess> driver = startSyncDriver(home, arguments);
+    if (!driver->waitForFinished(limitMs))
+        return ::testing::AssertionFailure() << "the driver did not end";
+    if (driver->exitStatus() == QProcess::NormalExit && driver->exitCode() == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << driver->exitCode() << ": " << driver->readAll().toStdString();
+}
+
+QStringList folderStoreDriverArguments(const phonepeer::PhonePeer &peer, const QString &contactsFolder,
+                                       const QString &calendarsFolder)
+{
+    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), peer.deviceId(),
+            QStringLiteral("--port"), QString::number(peer.port()), QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"), QStringLiteral("--contacts-folder"), contactsFolder,
+            QStringLiteral("--calendars-folder"), calendarsFolder};
+}
+
 std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &dataFile)
 {
     phonepeer::PhonePeer::Options options;

@@ -5,6 +5,8 @@
 
 #include "PhonePeer.h"
 
+#include <gtest/gtest.h>
+
 #include <QList>
 #include <QProcessEnvironment>
 #include <QMap>
@@ -116,6 +118,12 @@ std::unique_ptr<phonepeer::PhonePeer> startPhonePeer(int port, const QString &da
 // with shellPrefix, started through "sh -c" behind that text (limits set with ulimit, for instance).
 std::unique_ptr<QProcess> startSyncDriver(const QString &home, const QStringList &arguments,
                                           const QString &shellPrefix = {});
+// Runs the sync driver to its end, within the time: success when it exits with 0, else its output.
+::testing::AssertionResult runSyncDriverToEnd(const QString &home, const QStringList &arguments, int limitMs);
+// The driver's arguments for a sync with the peer over the desktop's folder stores: its profile made
+// when missing, no pause before the logon.
+QStringList folderStoreDriverArguments(const phonepeer::PhonePeer &peer, const QString &contactsFolder,
+                                       const QString &calendarsFolder);
 
 class HMProfile;
 class HMProfileManager;

@@ -20,6 +20,7 @@
 #include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/restkit/RKClient.h"
@@ -204,7 +205,9 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // written), "outlook-written" (Outlook answered a script writing a contact, its pair not kept yet),
 // "outlook-paired" (the pair of a contact written to Outlook kept), and the same steps of the events
 // with "outlook-events-read", "outlook-events-confirmed", "outlook-events-committed",
-// "outlook-events-written" and "outlook-events-paired".
+// "outlook-events-written" and "outlook-events-paired";
+// for the calendar folders "calendar-staged" (a page applied, the files it changed not written yet)
+// and "calendar-written" (a folder's changed files written, not yet synced nor named by the graph).
 // HM_OUTLOOK_NO_PAUSE drops the pause after each contact added to Outlook, so long kill trials take
 // seconds. Answers false when the value is not one.
 bool installKillPoint(const QString &point)
@@ -230,6 +233,9 @@ bool installKillPoint(const QString &point)
                                                     {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted},
                                                     {QStringLiteral("outlook-events-written"), EventStep::EventWritten},
                                                     {QStringLiteral("outlook-events-paired"), EventStep::AppliedPairKept}};
+    using CalendarStep = platform::EKEventStore::StagedWriteStep;
+    static const QMap<QString, CalendarStep> calendarSteps{{QStringLiteral("calendar-staged"), CalendarStep::Writing},
+                                                           {QStringLiteral("calendar-written"), CalendarStep::Written}};
     const QStringList parts = point.split(QLatin1Char(':'));
     bool isNumber = false;
     const int occurrence = parts.value(1).toInt(&isNumber);
@@ -237,7 +243,7 @@ bool installKillPoint(const QString &point)
     const bool isAnswerStep = name == QLatin1String("update-answered");
     const bool isKnownStep =
         graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || eventSteps.contains(name) ||
-        isAnswerStep;
+        calendarSteps.contains(name) || isAnswerStep;
     if (parts.size() != 2 || !isKnownStep || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
@@ -254,6 +260,11 @@ bool installKillPoint(const QString &point)
         });
     } else if (eventSteps.contains(name)) {
         HMCalendarData::setOutlookStepHook([wanted = eventSteps.value(name), killAtOccurrence](EventStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else if (calendarSteps.contains(name)) {
+        platform::EKEventStore::setStagedWriteHook([wanted = calendarSteps.value(name), killAtOccurrence](CalendarStep step) {
             if (step == wanted)
                 killAtOccurrence();
         });

@@ -25,7 +25,7 @@ quint64 foldedHash(quint64 hash, const QString &text)
 std::optional<quint64> ContactDuplicateIndex::keyOf(const QString &firstName, const QString &lastName,
                                                    const QString &organization)
 {
-    if (firstName.isEmpty() || lastName.isEmpty() || organization.isEmpty())
+    if (firstName.isEmpty() && lastName.isEmpty())
         return std::nullopt;
     return foldedHash(foldedHash(foldedHash(kFnvOffset, firstName), lastName), organization);
 }

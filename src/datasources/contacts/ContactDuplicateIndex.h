@@ -21,16 +21,17 @@ class ABPerson;
 class ContactDuplicateIndex final
 {
 public:
-    // The unique ids of the persons that may have these values: those the run filed, in the order
-    // filed, then those of the listing, in its order; none when one of the values is empty.
+    // The unique ids of the persons that may have these values (an empty one matching only empty
+    // ones): those the run filed, in the order filed, then those of the listing, in its order; none
+    // when both names are empty.
     QStringList candidates(const std::shared_ptr<platform::ABAddressBook> &book, const QString &firstName, const QString &lastName,
                            const QString &organization);
     // Files the person under the values it has now.
     void note(platform::ABPerson &person);
 
 private:
-    // The key of the values; none when one is empty: such a person matches no record, and a record
-    // without one of them has no duplicates.
+    // The key of the values; none when both names are empty: such a person matches no record, and
+    // a record without a name has no duplicates.
     static std::optional<quint64> keyOf(const QString &firstName, const QString &lastName, const QString &organization);
     static std::optional<quint64> keyOf(platform::ABPerson &person);
     // Lists the book when it is another book or shows its folder anew since it was listed.

@@ -273,6 +273,52 @@ qint32 HMContactData::phoneLabelIndexForLabel(const QString &label)
     return 0;
 }
 
+namespace {
+
+// What tells a contact apart as both sides keep it: its names, company, e-mail address, phones and
+// note, trimmed, with one kind of line end.
+QString contentOfRecord(const QVariantMap &record)
+{
+    static const char *const keys[] = {"SALUTATION", "NEWFNAME",  "MIDNAME",   "NEWLNAME",  "SUFFIX",
+                                       "NICKNAME",   "TITLE",     "COMPANY",   "DEPARTMENT", "EMAIL",
+                                       "EMAIL2",     "EMAIL3",    "CELLPHONE",  "HOMEPHONE", "WORKPHONE", "NOTE"};
+    QStringList parts;
+    for (const char *key : keys) {
+        QString value = record.value(QLatin1String(key)).toString();
+        parts.append(value.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).trimmed());
+    }
+    return parts.join(QChar(0x1f));
+}
+
+} // namespace
+
+// A record that lacks a value of the duplicate search (a contact without company or e-mail address,
+// as most are) is the copy of a person only when the person is mapped to no record of the phone and
+// says the same in every field that tells contacts apart: two people of one name differ in
+// something, a phone's copy of a desktop contact (a first sync after the mapping was lost) in
+// nothing.
+QList<std::shared_ptr<ABPerson>> HMContactData::unmappedCopiesOf(const std::shared_ptr<ABAddressBook> &book,
+                                                                 const QVariantMap &record)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QString content = contentOfRecord(record);
+    QList<std::shared_ptr<ABPerson>> copies;
+    const QStringList candidates =
+        graph ? m_duplicateIndex.candidates(book, record.value(QStringLiteral("NEWFNAME")).toString(),
+                                            record.value(QStringLiteral("NEWLNAME")).toString(),
+                                            record.value(QStringLiteral("COMPANY")).toString())
+              : QStringList();
+    for (const QString &uniqueId : candidates) {
+        const auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
+        if (!person || !person->isReadable() || !graph->harrowmereUidForNativeId(uniqueId).isEmpty())
+            continue;
+        QVariantMap scratch;
+        if (contentOfRecord(pppDictionaryForPerson(person, scratch, 1)) == content)
+            copies.append(person);
+    }
+    return copies;
+}
+
 QList<std::shared_ptr<ABPerson>> HMContactData::isDuplicate(const QVariantMap &record)
 {
     const QString firstName = record.value(QStringLiteral("NEWFNAME")).toString();
@@ -282,8 +328,10 @@ QList<std::shared_ptr<ABPerson>> HMContactData::isDuplicate(const QVariantMap &r
     QList<std::shared_ptr<ABPerson>> matches;
     // The search needs all four values; an empty e-mail address would be found in every one.
     const std::shared_ptr<ABAddressBook> book = addressBook();
-    if (!book || firstName.isEmpty() || lastName.isEmpty() || company.isEmpty() || email.isEmpty())
+    if (!book)
         return matches;
+    if (firstName.isEmpty() || lastName.isEmpty() || company.isEmpty() || email.isEmpty())
+        return unmappedCopiesOf(book, record);
     // Candidates come from the run's index by name and company; the search decides on each one's
     // values, its e-mail addresses included (the phone's address may be part of one).
     const auto equal = ABSearchComparison::kABEqualCaseInsensitive;

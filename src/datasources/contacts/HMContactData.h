@@ -103,6 +103,8 @@ public:
     // The persons matching the record's first and last name, company and e-mail address (the
     // record's address found in one of the person's, regardless of case).
     QList<std::shared_ptr<platform::ABPerson>> isDuplicate(const QVariantMap &record);
+    QList<std::shared_ptr<platform::ABPerson>> unmappedCopiesOf(const std::shared_ptr<platform::ABAddressBook> &book,
+                                                                const QVariantMap &record);
     // The contact record of a person; fills the slot maps and group ids of the identifier dictionary.
     QVariantMap pppDictionaryForPerson(const std::shared_ptr<platform::ABPerson> &person,
                                        QVariantMap &identifierDictionary, quint64 syncMethod);

@@ -87,6 +87,13 @@ bool &hasUnflushedFiles()
     return unflushed;
 }
 
+std::function<void(EKEventStore::StagedWriteStep)> &stagedWriteHook()
+{
+    static std::function<void(EKEventStore::StagedWriteStep)> &hook =
+        *std::make_unique<std::function<void(EKEventStore::StagedWriteStep)>>().release();
+    return hook;
+}
+
 std::function<Status(const QStringList &)> &diskSyncHook()
 {
     static std::function<Status(const QStringList &)> &hook =
@@ -283,8 +290,12 @@ void EKEventStore::releaseFolders()
 {
     const std::lock_guard lock(storeMutex());
     for (const auto &[identifier, folder] : m_folders) {
-        if (folder.use_count() <= kOwnAndTableReferences)
-            folder->saveIndexIfStale();
+        if (folder.use_count() > kOwnAndTableReferences)
+            continue;
+        // What saves without a commit staged is not lost with the last store: it is written now.
+        if (const Status written = folder->writeStagedFiles(FileFlush::WhenReplacing); !written)
+            consoleLog(QStringLiteral("Calendar changes not written: %1").arg(written.error().message()));
+        folder->saveIndexIfStale();
     }
     m_folders.clear();
 }
@@ -1291,14 +1302,18 @@ std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, 
 }
 
 // Writes a changed copy of a file back under the file's own name, as the file's text with what the
-// copy changed written anew, and frees the copy.
+// copy changed written anew, and frees the copy. A save without commit stages a file of several
+// items (ICalendarFolder::stageFile): it is written once, at the commit, however many of its items
+// the saves before it changed.
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
                                     const QString &)
 {
     foldersToSync().insert(target.path());
     hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
-    return target.writeFile(location.file->fileName, std::shared_ptr<icalcomponent_impl>(calendar, freeIcalComponent),
-                            m_flush, location.file.get());
+    std::shared_ptr<icalcomponent_impl> changed(calendar, freeIcalComponent);
+    if (m_flush != FileFlush::Always)
+        return target.stageFile(location.file->fileName, std::move(changed), location.file, m_flush);
+    return target.writeFile(location.file->fileName, std::move(changed), m_flush, location.file.get());
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
@@ -1510,6 +1525,8 @@ Status EKEventStore::syncWrittenFolders()
         return success();
     QStringList paths(foldersToSync().cbegin(), foldersToSync().cend());
     paths.sort();
+    if (const Status written = writeStagedFiles(paths); !written)
+        return written;
     if (diskSyncHook()) {
         if (const Status hooked = diskSyncHook()(paths); !hooked)
             return hooked;
@@ -1519,6 +1536,31 @@ Status EKEventStore::syncWrittenFolders()
     foldersToSync().clear();
     hasUnflushedFiles() = false;
     return success();
+}
+
+// The staged files of the folders, each written once; on failure the others are written all the
+// same, and the failed ones wait for the next commit.
+Status EKEventStore::writeStagedFiles(const QStringList &paths)
+{
+    Status status = success();
+    for (const QString &path : paths) {
+        const std::shared_ptr<ICalendarFolder> folder = sharedFolderAt(path);
+        if (!folder->hasStagedFiles())
+            continue;
+        if (stagedWriteHook())
+            stagedWriteHook()(StagedWriteStep::Writing);
+        if (const Status written = folder->writeStagedFiles(FileFlush::WhenReplacing); !written && status)
+            status = written;
+        if (stagedWriteHook())
+            stagedWriteHook()(StagedWriteStep::Written);
+    }
+    return status;
+}
+
+void EKEventStore::setStagedWriteHook(std::function<void(StagedWriteStep)> hook)
+{
+    const std::lock_guard lock(storeMutex());
+    stagedWriteHook() = std::move(hook);
 }
 
 // Files flushed before their renames need only their folders synced, which spares the flush of

@@ -111,10 +111,13 @@ private:
 // folder (the user default "CalendarsFolder", else "<data folder>/Calendars"), which khal, todoman and
 // vdirsyncer read and write too. Every store object is a view of the same folders, whose descriptions
 // the stores of a process share: a store looks at what is on disk when it first looks at a folder,
-// and later re-reads only the files that changed since. Writes go to disk at once, each file whole
-// (a crash of the process loses none). A save that commits flushes its files and syncs their folders
-// at once; saves without commit leave new files unflushed, and the next commit of any store makes
-// them all durable with one sync of each file system written. Thread-safe: calls from several
+// and later re-reads only the files that changed since. A save that commits writes its files whole
+// (a crash of the process loses none), flushes them and syncs their folders at once. Saves without
+// commit write new files and files of one item at once, unflushed, and stage their changes to files
+// of several items (an exported calendar) in memory, which every store of the process sees: the next
+// commit of any store writes each staged file once, however many of its items changed, and makes
+// them all durable with one sync of each file system written; the last store to let a folder go
+// writes what is still staged there. Thread-safe: calls from several
 // queues, to any store, take the stores' common lock in turn. Reminder fetches complete on the
 // store's own serial queue.
 class EKEventStore final : public std::enable_shared_from_this<EKEventStore>
@@ -212,6 +215,11 @@ public:
     // Called with the folders about to be synced; tests use it to see the order of the steps, and to
     // fail the sync as a failing disk would. An empty function removes it.
     static void setDiskSyncHook(std::function<Status(const QStringList &folderPaths)> hook);
+    // Called as a commit writes the files that saves without commit staged: before a folder's
+    // staged files are written, and after; the crash tests stop the process there. An empty
+    // function removes it.
+    enum class StagedWriteStep { Writing, Written };
+    static void setStagedWriteHook(std::function<void(StagedWriteStep)> hook);
     // Lets go of the folders, so the next call looks at every file afresh.
     void reset();
 
@@ -304,6 +312,7 @@ private:
     Status removeWholeItem(const Location &location, const QString &uid);
     static FileFlush flushFor(bool commit);
     static Status syncFolders(const QStringList &paths);
+    static Status writeStagedFiles(const QStringList &paths);
     Status finishWrite(const Status &status, bool commit);
 
     const unsigned m_entityMask;

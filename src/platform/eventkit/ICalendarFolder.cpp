@@ -23,9 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,6 +37,17 @@ struct FolderNames final
     bool hasVCards = false;      // whether a name ends in ".vcf"
     bool isAscii = true;         // whether every name is ASCII, whose case the counts tell alike
     QStringList names;           // when kept
+};
+
+// A file's status as a look at it finds it.
+struct FileStat
+{
+    bool exists = false; // whether the name is there, whatever it names
+    bool isRegular = false;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 inode = 0;
+    qint64 changedNs = 0;
 };
 
 namespace {
@@ -58,16 +66,6 @@ constexpr std::chrono::seconds kRescanInterval{5};
 constexpr qsizetype kRecentlyParsedKept = 8;
 constexpr qint64 kReachMarginSeconds = ICalendarFile::kReachMarginSeconds;
 
-struct FileStat
-{
-    bool exists = false; // whether the name is there, whatever it names
-    bool isRegular = false;
-    qint64 size = 0;
-    qint64 modifiedNs = 0;
-    qint64 inode = 0;
-    qint64 changedNs = 0;
-};
-
 FileStat fileStatOf(const struct stat &info)
 {
     FileStat result;
@@ -81,33 +79,18 @@ FileStat fileStatOf(const struct stat &info)
 }
 
 // Writes the name's characters as bytes to out when each is ASCII and no NUL, as nearly every name's
-// is, eight at a time where the processor allows, and a NUL after them; false for any other name.
-// Out has room for the name's characters and the NUL.
+// is, and a NUL after them; false for any other name. Out has room for the name's characters and the
+// NUL. The loop has no early exit, so that the compiler makes vector code of it.
 bool narrowAsciiName(QStringView name, char *out)
 {
-    const char16_t *const characters = name.utf16();
-    qsizetype at = 0;
-#ifdef __SSE2__
-    const __m128i one = _mm_set1_epi16(1);
-    const __m128i highest = _mm_set1_epi16(0x7e);
-    const __m128i zero = _mm_setzero_si128();
-    for (; at + 8 <= name.size(); at += 8) {
-        // A character less one lies within 0 to 0x7e, taken as signed, only when it is ASCII and no NUL.
-        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(characters + at));
-        const __m128i less = _mm_sub_epi16(eight, one);
-        const __m128i outside = _mm_or_si128(_mm_cmpgt_epi16(less, highest), _mm_cmplt_epi16(less, zero));
-        if (_mm_movemask_epi8(outside) != 0)
-            return false;
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + at), _mm_packus_epi16(eight, zero));
-    }
-#endif
-    for (; at < name.size(); ++at) {
-        if (characters[at] == 0 || characters[at] >= 0x80)
-            return false;
-        out[at] = char(characters[at]);
+    char16_t outside = 0;
+    for (qsizetype at = 0; at < name.size(); ++at) {
+        const char16_t character = name[at].unicode();
+        outside |= character >= 0x80 || character == 0 ? 1 : 0;
+        out[at] = char(character);
     }
     out[name.size()] = '\0';
-    return true;
+    return outside == 0;
 }
 
 // The status of a file of an open folder, never following a link into another folder; the open
@@ -177,6 +160,18 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
     file->inode = info.inode;
     file->changedNs = info.changedNs;
     return file;
+}
+
+// An entry of the file's name and status, described by nothing yet.
+std::shared_ptr<ICalendarFile> entryWithStatusOf(const ICalendarFile &file)
+{
+    auto entry = std::make_shared<ICalendarFile>();
+    entry->fileName = file.fileName;
+    entry->size = file.size;
+    entry->modifiedNs = file.modifiedNs;
+    entry->inode = file.inode;
+    entry->changedNs = file.changedNs;
+    return entry;
 }
 
 // A file that no longer reads or parses keeps the items it held when it last parsed: those of the
@@ -255,6 +250,16 @@ Result<FolderNames> namesInFolder(int folderDescriptor, const QString &path, boo
 bool isItemKind(icalcomponent_kind kind)
 {
     return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+}
+
+// Whether the calendar holds more than one event or to-do (a series' moved occurrences count).
+bool holdsSeveralItems(icalcomponent *calendar)
+{
+    int items = 0;
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item && items < 2;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT))
+        items += isItemKind(icalcomponent_isa(item)) ? 1 : 0;
+    return items > 1;
 }
 
 // Widens the file's reach by the event's: from its start (or the original start of a detached
@@ -453,6 +458,8 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
 // since its description gets no kept walks; the next look at the folder describes it afresh.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
 {
+    if (const auto staged = m_staged.find(described->fileName); staged != m_staged.end())
+        return staged->second.staged->parses ? staged->second.staged : nullptr;
     for (const std::shared_ptr<const ICalendarFile> &recent : std::as_const(m_recentlyParsed)) {
         if (recent->fileName == described->fileName)
             return recent;
@@ -600,6 +607,7 @@ Status ICalendarFolder::folderNotListed(int error)
 {
     const QString reason = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("unreadable");
     if (error == ENOENT || error == ENOTDIR) {
+        m_staged.clear();
         for (const QString &name : m_files.keys())
             replaceFile(name, nullptr);
         return Error(ErrorCode::IoNotFound, QStringLiteral("%1: the folder is gone: %2").arg(m_path, reason));
@@ -671,6 +679,10 @@ ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCoun
 // regular file and held none gets no entry.
 ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString &name)
 {
+    // What the process staged for the file stands until it is written (writeStagedFiles looks at
+    // what others did to the file meanwhile).
+    if (m_staged.count(name) != 0 && m_files.contains(name))
+        return {true, true, false};
     const FileStat info = statInFolder(folder, name);
     const std::shared_ptr<ICalendarFile> known = m_files.value(name);
     FileLook look{info.exists, known != nullptr, false};
@@ -785,6 +797,8 @@ bool ICalendarFolder::removeFilesNotIn(int folder, const QStringList &names)
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removedAny = false;
     for (const QString &name : m_files.keys()) {
+        if (m_staged.count(name) != 0)
+            continue;
         const FileStat info = present.contains(name) ? statInFolder(folder, name) : FileStat();
         if (!hasItemSuffix(name) || !info.exists || (!info.isRegular && !m_files.value(name)->isDamaged)) {
             replaceFile(name, nullptr);
@@ -801,7 +815,12 @@ void ICalendarFolder::saveIndex()
     if (folderModifiedNs(m_path) == 0)
         return;
     if (!appendUnsavedToIndex()) {
-        const Result<qsizetype> saved = icalindex::saveIndex(m_path, m_files);
+        QHash<QString, std::shared_ptr<ICalendarFile>> files = m_files;
+        for (const auto &[name, staged] : m_staged) {
+            if (files.contains(name))
+                files.insert(name, indexedEntryOf(name));
+        }
+        const Result<qsizetype> saved = icalindex::saveIndex(m_path, files);
         if (!saved)
             consoleLog(QStringLiteral("The calendar index was not saved: %1").arg(saved.error().message()));
         m_isIndexWhole = saved.ok();
@@ -822,7 +841,7 @@ bool ICalendarFolder::appendUnsavedToIndex()
     names.sort();
     QList<std::shared_ptr<const ICalendarFile>> changed;
     for (const QString &name : std::as_const(names)) {
-        const std::shared_ptr<ICalendarFile> file = m_files.value(name);
+        const std::shared_ptr<ICalendarFile> file = indexedEntryOf(name);
         if (file && (file->parses || file->isDamaged))
             changed.append(file);
     }
@@ -840,6 +859,14 @@ bool ICalendarFolder::appendUnsavedToIndex()
     m_indexStatus = *appended;
     m_indexEntryLines = entryLines;
     return true;
+}
+
+std::shared_ptr<ICalendarFile> ICalendarFolder::indexedEntryOf(const QString &fileName) const
+{
+    const auto staged = m_staged.find(fileName);
+    if (staged == m_staged.end() || !m_files.contains(fileName))
+        return m_files.value(fileName);
+    return descriptionOf(*staged->second.onDisk);
 }
 
 void ICalendarFolder::noteUnsaved(const QString &fileName)
@@ -1056,6 +1083,14 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   FileFlush flush, const ICalendarFile *replaced)
 {
+    // A write over a staged file writes over the version on disk, what was staged included; a
+    // file written anew drops what was staged.
+    const auto staged = m_staged.find(fileName);
+    const std::shared_ptr<const ICalendarFile> onDisk = staged != m_staged.end() ? staged->second.onDisk : nullptr;
+    if (staged != m_staged.end())
+        m_staged.erase(staged);
+    if (onDisk && replaced)
+        replaced = onDisk.get();
     const Result<QByteArray> text = textToWrite(fileName, calendar, replaced);
     if (!text)
         return text.error();
@@ -1126,10 +1161,88 @@ Status ICalendarFolder::removeFile(const QString &fileName)
         return Error(ErrorCode::IoWriteFailed,
                      QStringLiteral("%1: cannot remove: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     }
+    m_staged.erase(fileName);
     replaceFile(fileName, nullptr);
     noteOwnChange(folderTimeBefore);
     m_isIndexStale = true;
     return success();
+}
+
+Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
+                                  const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
+{
+    const auto already = m_staged.find(fileName);
+    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar && replaced->fileName == fileName;
+    if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar.get())))
+        return writeFile(fileName, std::move(calendar), flush, replaced.get());
+    std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
+    std::shared_ptr<ICalendarFile> description = entryWithStatusOf(*onDisk);
+    describeItems(*description, calendar.get());
+    walksOf(*description);
+    auto parsed = std::make_shared<ICalendarFile>(*description);
+    parsed->calendar = std::move(calendar);
+    replaceFile(fileName, std::move(description));
+    m_staged.insert_or_assign(fileName, StagedFile{std::move(onDisk), std::move(parsed)});
+    return success();
+}
+
+Status ICalendarFolder::writeStagedFiles(FileFlush flush)
+{
+    std::map<QString, StagedFile> staged;
+    staged.swap(m_staged);
+    Status status = success();
+    for (auto &[fileName, file] : staged) {
+        if (const Status written = writeStagedFile(fileName, std::move(file), flush); !written && status)
+            status = written;
+    }
+    return status;
+}
+
+// The file is written over the version it was read in while that is what the disk still holds.
+Status ICalendarFolder::writeStagedFile(const QString &fileName, StagedFile staged, FileFlush flush)
+{
+    if (!m_files.contains(fileName))
+        return success();
+    const FileStat info = statInFolder(AT_FDCWD, m_path + QLatin1Char('/') + fileName);
+    const Status written = hasStatus(*staged.onDisk, info)
+                               ? writeFile(fileName, staged.staged->calendar, flush, staged.onDisk.get())
+                               : writeOverChangedFile(fileName, staged, info, flush);
+    // A write that failed leaves the disk as it was: the staged changes wait for the next call.
+    if (!written && m_files.contains(fileName) && !m_files.value(fileName)->isDamaged)
+        m_staged.insert_or_assign(fileName, std::move(staged));
+    return written;
+}
+
+Status ICalendarFolder::writeOverChangedFile(const QString &fileName, const StagedFile &staged, const FileStat &info,
+                                             FileFlush flush)
+{
+    if (!info.exists) {
+        consoleLog(QStringLiteral("Calendar file %1/%2 was removed while changes to it waited to be written; it "
+                                  "stays removed")
+                       .arg(m_path, fileName));
+        replaceFile(fileName, nullptr);
+        m_isIndexStale = true;
+        return success();
+    }
+    auto current = std::make_shared<ICalendarFile>(*newEntry(fileName, info));
+    if (info.isRegular)
+        parseInto(*current);
+    if (!current->calendar) {
+        keepItemsOfDamaged(*current, staged.onDisk.get());
+        replaceFile(fileName, descriptionOf(*current));
+        noteUnsaved(fileName);
+        return Error(ErrorCode::DataMalformed,
+                     QStringLiteral("%1/%2: changed by another program and no longer a calendar; the changes made "
+                                    "to it are not written over it")
+                         .arg(m_path, fileName));
+    }
+    consoleLog(QStringLiteral("Calendar file %1/%2 changed while changes to it waited to be written; they are "
+                              "written over its new version")
+                   .arg(m_path, fileName));
+    std::shared_ptr<icalcomponent_impl> merged(
+        icalpatch::rebasedCalendar(staged.onDisk->calendar.get(), staged.staged->calendar.get(), current->calendar.get()),
+        freeIcalComponent);
+    return writeFile(fileName, std::move(merged), flush, current.get());
 }
 
 Status ICalendarFolder::syncFolderToDisk(const QString &path)

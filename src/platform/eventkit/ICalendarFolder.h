@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -42,8 +43,9 @@ struct ICalendarSeriesWalks final
     std::optional<QList<std::shared_ptr<const ICalendarOccurrences>>> walks;
 };
 
-// What a whole look at a folder reads of the names in it.
+// What a whole look at a folder reads of the names in it, and of a file's status.
 struct FolderNames;
+struct FileStat;
 
 // What a folder knows of one of its iCalendar files: its status when read, its items' UIDs, event
 // titles and kinds, and the reach in time of its events. The folder keeps these descriptions only;
@@ -164,6 +166,20 @@ public:
     Status writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
                      const ICalendarFile *replaced = nullptr);
     Status removeFile(const QString &fileName);
+    // Keeps the calendar as what the file is to hold, unwritten: from now on the folder gives it as
+    // the file's parse and describes the file by it, while the index and the disk keep the file as it
+    // was read (`replaced`, or the version a first staging of it read). writeStagedFiles writes it
+    // then, once however many changes were staged, as writeFile writes over that version. A file of
+    // one item (whose write costs no more than the change), or one the folder does not know, is
+    // written at once. Nobody may change the tree afterwards.
+    Status stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
+                     const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush);
+    // Writes each staged file once. A file another program changed since it was read gets the
+    // staged changes laid over its new version, item by item (icalpatch::rebasedCalendar); one that
+    // no longer parses is not overwritten (its items kept as a damaged file's) and fails the write;
+    // one that is gone stays gone. A file whose write fails stays staged for the next call.
+    Status writeStagedFiles(FileFlush flush);
+    bool hasStagedFiles() const { return !m_staged.empty(); }
 
     // The file name for an item's UID: the UID itself when it is a safe file name, else a name made
     // from its characters that is.
@@ -236,6 +252,19 @@ private:
     Look refreshKnownFiles(int folder, const FolderNames &names);
     bool removeFilesNotIn(int folder, const QStringList &names);
     void saveIndex();
+    // The entry the index is to hold for a file: of a staged one, the file as it stands on disk.
+    std::shared_ptr<ICalendarFile> indexedEntryOf(const QString &fileName) const;
+    // What a staged file is: the parse of the file as read from disk (text, tree, status), and the
+    // parse it is to become (tree, description; the status of the one on disk).
+    struct StagedFile
+    {
+        std::shared_ptr<const ICalendarFile> onDisk;
+        std::shared_ptr<const ICalendarFile> staged;
+    };
+    Status writeStagedFile(const QString &fileName, StagedFile staged, FileFlush flush);
+    // The version another program left of a staged file, with the staged changes laid over it.
+    Status writeOverChangedFile(const QString &fileName, const StagedFile &staged, const FileStat &info,
+                                FileFlush flush);
     // Adds the entries of the files changed since the index was last read or written, when they are
     // few and the index is as we left it; answers whether the index now tells them.
     bool appendUnsavedToIndex();
@@ -271,6 +300,7 @@ private:
     mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     QSet<QString> m_reportedSharedUids;
+    std::map<QString, StagedFile> m_staged; // by file name, written in that order
     bool m_hasLookedBefore = false;
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;

@@ -17,9 +17,9 @@ struct ICalendarFile;
 // The hidden file beside a calendar folder (".<folder name>.hmindex" in the folder's parent) that
 // remembers, across runs, what each item file held when it had a given size, modification time,
 // change time and inode: its UIDs, event titles, kinds of item, the reach in time of its events and,
-// for a file holding one single event, what a listing reads of that event,
-// each line with its checksum. A folder opened again then knows its items without parsing them, and
-// parses a file only when its contents are asked for. A file whose status differs from its entry is
+// for a file holding one single event, what a listing reads of that event, each line with its
+// checksum (CRC-32). A folder opened again then knows its items without parsing them, and parses a
+// file only when its contents are asked for. A file whose status differs from its entry is
 // read afresh, so a stale index (a run killed before it saved one) costs only parsing; a damaged or
 // foreign one is ignored whole and written again. The entries come in blocks, each closed by a line
 // counting them: the index is written whole as one block, and a run that changed a few files adds a

@@ -449,7 +449,41 @@ void Patcher::patchComponent(const TextComponent &text, icalcomponent *before, i
     copyLines(text.endLine, text.endLine + 1);
 }
 
+void removeChild(icalcomponent *parent, icalcomponent *child)
+{
+    icalcomponent_remove_component(parent, child);
+    icalcomponent_free(child);
+}
+
 } // namespace
+
+icalcomponent *rebasedCalendar(icalcomponent *before, icalcomponent *after, icalcomponent *onto)
+{
+    icalcomponent *rebased = icalcomponent_new_clone(onto);
+    const QList<icalcomponent *> beforeChildren = childrenOf(before);
+    const QList<QByteArray> beforeKeys = keysOf(beforeChildren);
+    const QList<icalcomponent *> afterChildren = childrenOf(after);
+    const QList<QByteArray> afterKeys = keysOf(afterChildren);
+    const QList<icalcomponent *> ontoChildren = childrenOf(rebased);
+    const QHash<QByteArray, qsizetype> beforePlaces = placesOf(beforeKeys);
+    const QHash<QByteArray, qsizetype> afterPlaces = placesOf(afterKeys);
+    const QHash<QByteArray, qsizetype> ontoPlaces = placesOf(keysOf(ontoChildren));
+    for (qsizetype at = 0; at < beforeKeys.size(); ++at) {
+        const qsizetype namesake = ontoPlaces.value(beforeKeys.at(at), -1);
+        if (!afterPlaces.contains(beforeKeys.at(at)) && namesake >= 0)
+            removeChild(rebased, ontoChildren.at(namesake));
+    }
+    for (qsizetype at = 0; at < afterKeys.size(); ++at) {
+        const qsizetype old = beforePlaces.value(afterKeys.at(at), -1);
+        if (old >= 0 && takeText(icalcomponent_as_ical_string_r(beforeChildren.at(old))) ==
+                            takeText(icalcomponent_as_ical_string_r(afterChildren.at(at))))
+            continue;
+        if (const qsizetype namesake = ontoPlaces.value(afterKeys.at(at), -1); namesake >= 0)
+            removeChild(rebased, ontoChildren.at(namesake));
+        icalcomponent_add_component(rebased, icalcomponent_new_clone(afterChildren.at(at)));
+    }
+    return rebased;
+}
 
 std::optional<QByteArray> patchedText(const QByteArray &original, icalcomponent *before, icalcomponent *after)
 {

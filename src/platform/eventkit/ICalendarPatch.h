@@ -19,4 +19,11 @@ namespace platform::icalpatch {
 // does not hold its calendar the way the parse does (the caller then writes the calendar whole).
 std::optional<QByteArray> patchedText(const QByteArray &original, icalcomponent *before, icalcomponent *after);
 
+// A copy of `onto` (another version of `before`, written by someone else meanwhile) with what the
+// change from `before` to `after` did to the calendar's components (events, to-dos, zones, told
+// apart as patchedText tells them) done to it too: a component the change added or altered takes
+// the place of its namesake in `onto`, or is added; one it removed is removed. Everything else is
+// as `onto` has it. The caller frees the copy.
+icalcomponent *rebasedCalendar(icalcomponent *before, icalcomponent *after, icalcomponent *onto);
+
 } // namespace platform::icalpatch

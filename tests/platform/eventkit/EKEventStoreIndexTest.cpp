@@ -66,20 +66,26 @@ QByteArray entryOf(const QByteArray &index, const QString &fileName)
     return start > 0 ? index.mid(start, index.indexOf('\n', start) + 1 - start) : QByteArray();
 }
 
-// The index as the format before this one wrote it: the same fields, each line signed with the
-// 64-bit FNV-1a of its other fields.
+// The index as the format before this one wrote it: the same fields, each line signed with its own
+// 64-bit hash of its other fields (each eight bytes little-endian, the last padded with zeros, after
+// the length: value = (value ^ word) times 0x9e3779b97f4a7c15, then value ^= value >> 29).
 QByteArray previousFormatOf(const QByteArray &index)
 {
     QByteArrayList lines = index.split('\n');
-    lines[0] = "HMCALINDEX 4";
+    lines[0] = "HMCALINDEX 5";
     for (QByteArray &line : lines) {
         const QByteArrayList fields = line.split('\t');
         if (fields.size() != 12)
             continue;
         const QByteArray signedPart = line.left(line.lastIndexOf('\t'));
-        quint64 hash = 0xcbf29ce484222325ull;
-        for (const char byte : signedPart)
-            hash = (hash ^ quint8(byte)) * 0x100000001b3ull;
+        quint64 hash = 0xcbf29ce484222325ull ^ quint64(signedPart.size());
+        for (qsizetype at = 0; at < signedPart.size(); at += 8) {
+            quint64 word = 0;
+            for (qsizetype byte = 0; byte < 8 && at + byte < signedPart.size(); ++byte)
+                word |= quint64(quint8(signedPart[at + byte])) << (8 * byte);
+            hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
+            hash ^= hash >> 29;
+        }
         line = signedPart + '\t' + QByteArray::number(hash, 16);
     }
     return lines.join('\n');
@@ -450,9 +456,9 @@ TEST_F(EKEventStoreIndexTest, TheIndexHoldsEachFileExactly)
 // far unreadable, which takes a new format number.
 TEST_F(EKEventStoreIndexTest, TheLineChecksumIsPinned)
 {
-    EXPECT_EQ(indexChecksum(""), "cbf29ce484222325");
-    EXPECT_EQ(indexChecksum("a"), "bfaac9fc31821f67");
-    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "ac9eea3ed5bc4d05");
+    EXPECT_EQ(indexChecksum(""), "0");
+    EXPECT_EQ(indexChecksum("a"), "e8b7be43");
+    EXPECT_EQ(indexChecksum("theirs.ics\t1\t2\t3\t4\tE-\ttheirs\tTheirs\t0\t1\t"), "1737c84");
 }
 
 // A damaged, foreign or hostile index is ignored whole: the folder is read as it is and the index
@@ -1416,4 +1422,97 @@ TEST(ICalendarIndexFieldsTest, DecimalsAreReadAsWrittenAndNothingElse)
         ASSERT_EQ(isRead ? std::optional(value) : std::nullopt, expected(text)) << text.toHex().toStdString();
         ASSERT_EQ(value, expected(text).value_or(0)) << text.toHex().toStdString();
     }
+}
+
+// Saves without commit into one file of many events (a phone's changes applied to an exported
+// calendar) leave the file as it is until the commit, while every store of the process sees them;
+// the commit writes the file once, with each change, every other event byte for byte.
+TEST_F(EKEventStoreIndexTest, SavesWithoutCommitWriteAFileOfManyEventsOnceAtTheCommit)
+{
+    constexpr int kEvents = 200;
+    QByteArray items;
+    for (int index = 0; index < kEvents; ++index) {
+        const QByteArray number = QByteArray::number(index);
+        items += eventText("many-" + number, "Event " + number, "202603" + QByteArray::number(10 + index % 18) + "T090000Z");
+    }
+    const QString path = m_folder + QStringLiteral("/all.ics");
+    writeAsOtherProgram(path, calendarText(items));
+    const QByteArray before = readAll(path);
+    const FileStatus status = statusOf(path);
+    ASSERT_EQ(titlesInStore().size(), kEvents);
+    for (int index = 0; index < 10; ++index) {
+        const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("many-%1").arg(index * 20));
+        ASSERT_TRUE(event);
+        event->setTitle(QStringLiteral("Changed %1").arg(index));
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, false).ok());
+        // What a save gave back is what the next one changes again.
+        ASSERT_EQ(m_store->knownEventWithIdentifier(event->eventIdentifier())->title(), event->title());
+    }
+    ASSERT_TRUE(m_store->removeEvent(m_store->eventWithIdentifier(QStringLiteral("many-199")), EKSpan::ThisEvent, false));
+    EXPECT_EQ(readAll(path), before) << "the file was written before the commit";
+    EXPECT_EQ(statusOf(path).inode, status.inode);
+    const QStringList staged = titlesOf(eventStore()->eventsMatchingPredicate(
+        m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})));
+    EXPECT_EQ(staged.size(), kEvents - 1);
+    EXPECT_EQ(staged.filter(QStringLiteral("Changed")).size(), 10);
+    EXPECT_FALSE(staged.contains(QStringLiteral("Event 199")));
+
+    ASSERT_TRUE(eventStore()->commit().ok());
+    const QByteArray after = readAll(path);
+    EXPECT_EQ(after.count("BEGIN:VEVENT"), kEvents - 1);
+    EXPECT_EQ(after.count("SUMMARY:Changed "), 10);
+    EXPECT_FALSE(after.contains("UID:many-199\r\n"));
+    // Every event the saves left alone keeps its bytes.
+    for (const int index : {1, 57, 198}) {
+        const QByteArray text = eventText("many-" + QByteArray::number(index), "Event " + QByteArray::number(index),
+                                          "202603" + QByteArray::number(10 + index % 18) + "T090000Z");
+        EXPECT_TRUE(after.contains(text)) << index;
+    }
+    EXPECT_EQ(titlesInStore(), staged);
+    m_store.reset();
+    EXPECT_EQ(titlesOf(eventStore()->eventsMatchingPredicate(eventStore()->predicateForEventsWithStartDate(
+                  at("2026-01-01 00:00"), at("2027-01-01 00:00"), {}))),
+              staged);
+}
+
+// A file another program rewrites between the saves and the commit is not written over blindly:
+// the commit lays the saved changes over its new version, event by event, so both keep theirs. One
+// that no longer reads as a calendar is not written at all: the commit fails and its items are kept.
+TEST_F(EKEventStoreIndexTest, TheCommitKeepsWhatAnotherProgramChangedInAStagedFile)
+{
+    QByteArray items;
+    for (int index = 0; index < 8; ++index)
+        items += eventText("e" + QByteArray::number(index), "Event " + QByteArray::number(index), "20260310T090000Z");
+    const QString path = m_folder + QStringLiteral("/all.ics");
+    writeAsOtherProgram(path, calendarText(items));
+    ASSERT_EQ(titlesInStore().size(), 8);
+    const auto changeTitle = [this](const char *uid, const QString &title) {
+        const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QLatin1String(uid));
+        ASSERT_TRUE(event);
+        event->setTitle(title);
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, false).ok());
+    };
+    changeTitle("e1", QStringLiteral("Ours"));
+    ASSERT_TRUE(m_store->removeEvent(m_store->eventWithIdentifier(QStringLiteral("e2")), EKSpan::ThisEvent, false));
+    // Another program changes another event, removes one and adds one.
+    QByteArray theirs = QByteArray(items).replace("SUMMARY:Event 5\r\n", "SUMMARY:Theirs\r\n");
+    theirs.remove(theirs.indexOf("BEGIN:VEVENT\r\nUID:e6\r\n"), eventText("e6", "Event 6", "20260310T090000Z").size());
+    theirs += eventText("added", "Added", "20260311T090000Z");
+    writeAsOtherProgram(path, calendarText(theirs));
+    ASSERT_TRUE(m_store->commit().ok());
+    const QByteArray merged = readAll(path);
+    QStringList titles = titlesInStore();
+    EXPECT_EQ(titles, (QStringList{"Added", "Event 0", "Event 3", "Event 4", "Event 7", "Ours", "Theirs"}))
+        << merged.constData();
+    EXPECT_TRUE(merged.contains(eventText("added", "Added", "20260311T090000Z")));
+    EXPECT_TRUE(merged.contains(eventText("e5", "Theirs", "20260310T090000Z")));
+
+    // Staged again; then someone else writes what is no calendar over the file.
+    changeTitle("e3", QStringLiteral("Ours again"));
+    const QByteArray garbage = "This is no calendar\r\n";
+    writeAsOtherProgram(path, garbage);
+    EXPECT_FALSE(m_store->commit().ok());
+    EXPECT_EQ(readAll(path), garbage) << "a damaged file was written over";
+    EXPECT_TRUE(m_store->damagedItemIdentifiers().contains(QStringLiteral("e3")));
+    EXPECT_TRUE(m_store->commit().ok()) << "the failed changes are not tried again";
 }

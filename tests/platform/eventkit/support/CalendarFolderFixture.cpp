@@ -9,6 +9,7 @@
 #include <QTimeZone>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -162,19 +163,11 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Each eight bytes little-endian, the last padded with zeros, after the length: value = (value ^ word)
-// times 0x9e3779b97f4a7c15, then value ^= value >> 29.
+// zlib's CRC-32 of the text.
 QByteArray indexChecksum(const QByteArray &text)
 {
-    quint64 hash = 0xcbf29ce484222325ull ^ quint64(text.size());
-    for (qsizetype at = 0; at < text.size(); at += 8) {
-        quint64 word = 0;
-        for (qsizetype byte = 0; byte < 8 && at + byte < text.size(); ++byte)
-            word |= quint64(quint8(text[at + byte])) << (8 * byte);
-        hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
-        hash ^= hash >> 29;
-    }
-    return QByteArray::number(hash, 16);
+    const uLong crc = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef *>(text.constData()), uInt(text.size()));
+    return QByteArray::number(quint64(crc), 16);
 }
 
 QByteArray indexSigned(const QByteArray &fields)

@@ -69,9 +69,9 @@ QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
 // The file's bytes; empty when it cannot be read.
 QByteArray readAll(const QString &path);
 // The calendar index's first line, naming its format.
-inline const QByteArray kIndexHeader = "HMCALINDEX 5\n";
+inline const QByteArray kIndexHeader = "HMCALINDEX 6\n";
 // The calendar index's line checksum of the line's other fields, in lowercase hexadecimal without
-// leading zeros: written here from its definition, word by word, to check the index's bytes.
+// leading zeros: zlib's CRC-32, to check the index's bytes.
 QByteArray indexChecksum(const QByteArray &text);
 // An index line with its own checksum, as the index writes it.
 QByteArray indexSigned(const QByteArray &fields);
