@@ -196,6 +196,17 @@ void HMQuillnestGoogleWindowController::manageAccountButtonClicked()
         DDLogError(QStringLiteral("Failed to open url: %1").arg(kCustomerSignInPage.toString()));
 }
 
+void HMQuillnestGoogleWindowController::addConnector()
+{
+    m_shouldCheckForGoogleConnectorOnFocus = true;
+    showStatusCheckMessage();
+    // Both values are percent-encoded whole, so a "+" or "&" in the address stays part of it.
+    const QUrl page = QUrl::fromEncoded(kCustomerSignInPage.toEncoded() + "?email=" + QUrl::toPercentEncoding(m_qnsUsername)
+                                        + "&token=" + QUrl::toPercentEncoding(m_md5Password));
+    if (!platform::Workspace::sharedWorkspace().openURL(page))
+        DDLogError(QStringLiteral("Failed to open url: %1").arg(page.toString()));
+}
+
 QLabel *HMQuillnestGoogleWindowController::connectorStatusField()
 {
     window();

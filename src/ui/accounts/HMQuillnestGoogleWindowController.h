@@ -47,6 +47,9 @@ public:
     void okPushed();
     void nextPushed();
     void manageAccountButtonClicked();
+    // Arms the check on the next focus, shows the checking line and opens the customer sign-in page
+    // for the validated account (its user name and password digest as query values).
+    void addConnector();
     void localizeXib();
     void setButtonColor();
     void showStatusCheckMessage();

@@ -15,9 +15,11 @@
 #include "ui/accounts/HMCloudAccountOperations.h"
 #include "ui/accounts/HMQuillnestGoogleWindowController.h"
 
+#include <QCryptographicHash>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <gtest/gtest.h>
 
@@ -204,6 +206,18 @@ TEST(CloudAccountSheet, ConnectsTheGoogleAccountAndShowsTheActiveConnector)
     EXPECT_EQ(responder.recordedAlerts().first().messageText, "Your account is already connected with Google. Nothing to do here.");
     EXPECT_EQ(sheet.google.openCount(), 1);
     EXPECT_EQ(sheet.sheet->hasValidGoogleConnector(), "yes");
+
+    // The interface file's add action: the customer sign-in page for the validated account, with the
+    // checking line shown and the check armed for the next focus.
+    sheet.sheet->addConnector();
+    const QUrl page = sheet.google.openedUrl();
+    EXPECT_EQ(page.toString(QUrl::RemoveQuery), "https://www.quillnest.com/customer/signin");
+    const QUrlQuery query(page);
+    EXPECT_EQ(query.queryItemValue("email", QUrl::FullyDecoded), kUser);
+    EXPECT_EQ(query.queryItemValue("token", QUrl::FullyDecoded),
+              QString::fromLatin1(QCryptographicHash::hash(kPassword.toUtf8(), QCryptographicHash::Md5).toHex()));
+    EXPECT_TRUE(page.toEncoded().contains("email=u%40x.com&token=")) << page.toEncoded().toStdString();
+    EXPECT_EQ(sheet.statusLine(), "Checking connector status ...");
 }
 
 TEST(CloudAccountSheet, FailedConnectorAndMissingAddressShowTheirTexts)
