@@ -3,20 +3,14 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
+#include "foundation/HMTextValues.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
 #include "google/HMGoogleSync.h"
 
 QString HMGoogleSyncDriver::correctedString(const QVariant &value)
 {
-    if (value.typeId() != QMetaType::QString)
-        return QString(QLatin1String(""));
-    QString text = value.toString();
-    if (text.endsWith(QStringLiteral("\\n")))
-        text.chop(2);
-    text.replace(QStringLiteral("\\;"), QStringLiteral(";"));
-    text.replace(QStringLiteral("\\,"), QStringLiteral(","));
-    text.replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+    QString text = unescapedTextValue(value);
     text.replace(QStringLiteral("\\n"), QStringLiteral("\r\n"));
     text.replace(QStringLiteral("<br>"), QStringLiteral("\r\n"));
     return text;

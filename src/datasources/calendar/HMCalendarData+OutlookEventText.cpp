@@ -10,6 +10,7 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
+#include "foundation/HMTextValues.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
@@ -283,14 +284,7 @@ QString firstValueOf(const QStringList &lines, QStringView prefix, qsizetype min
 
 QString HMCalendarData::correctedString(const QVariant &value)
 {
-    if (value.typeId() != QMetaType::QString)
-        return QStringLiteral("");
-    QString text = value.toString();
-    if (text.endsWith(QStringLiteral("\\n")))
-        text.chop(2);
-    text.replace(QStringLiteral("\\;"), QStringLiteral(";"));
-    text.replace(QStringLiteral("\\,"), QStringLiteral(","));
-    text.replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+    QString text = unescapedTextValue(value);
     text.replace(QStringLiteral("\\n\\n"), QStringLiteral("\r\n"));
     return text;
 }
