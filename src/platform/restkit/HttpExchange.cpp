@@ -546,15 +546,16 @@ size_t HttpExchange::Transfer::onReadBody(char *buffer, size_t size, size_t coun
 
 // Called as the request is about to go out on a connection. libcurl tries a request again on a new
 // connection when a reused one closed before any reply came; the peer may have read and stored it
-// by then, so it goes again only when the peer cannot have had it whole: a body none of which went.
-// A request with no body, or part of whose body went, fails as a lost connection instead.
+// by then, so it goes again only when that changes nothing: a plain GET, which only reads, or a
+// body none of which went. Any other request fails as a lost connection instead.
 int HttpExchange::Transfer::onPrerequest(void *context, char *, char *, int, int)
 {
     auto *transfer = static_cast<Transfer *>(context);
     ++transfer->connectionsTried;
-    if (transfer->connectionsTried == 1)
+    const HttpExchange::Request &request = transfer->request;
+    if (transfer->connectionsTried == 1 || (request.verb == "GET" && request.body.isEmpty()))
         return CURL_PREREQFUNC_OK;
-    const bool mayHaveArrived = transfer->request.body.isEmpty() || transfer->bodyHandedOver > 0;
+    const bool mayHaveArrived = request.body.isEmpty() || transfer->bodyHandedOver > 0;
     return mayHaveArrived ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
 }
 

@@ -146,19 +146,25 @@ void sendEndlessBody(int connection)
     }
 }
 
-RKRequestOutcome postTo(const QString &baseUrl, qint64 maxResponseBytes = 0)
+RKRequestOutcome sendTo(const QString &baseUrl, RKRequestMethod method, qint64 maxResponseBytes = 0)
 {
     const std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(baseUrl);
     const std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/hmx_update"));
-    request->setMethod(RKRequestMethod::POST);
+    request->setMethod(method);
     request->setTimeoutInterval(10);
-    request->setHTTPBodyString(QStringLiteral("Command=login&"));
+    if (method != RKRequestMethod::GET)
+        request->setHTTPBodyString(QStringLiteral("Command=login&"));
     if (maxResponseBytes > 0)
         request->setMaxResponseBytes(maxResponseBytes);
     RKRequestOutcome outcome;
     std::thread worker([&] { outcome = request->sendSynchronously(); });
     worker.join();
     return outcome;
+}
+
+RKRequestOutcome postTo(const QString &baseUrl, qint64 maxResponseBytes = 0)
+{
+    return sendTo(baseUrl, RKRequestMethod::POST, maxResponseBytes);
 }
 
 } // namespace
@@ -301,4 +307,19 @@ TEST(HttpExchange, ARequestOnAKeptConnectionThatDropsIsNotSentAgain)
         ASSERT_EQ(postTo(server.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
         EXPECT_EQ(server.requests(), 3);
     }
+    // A plain GET only reads: on a kept connection that closed unanswered it goes again on a new one.
+    std::atomic<int> answered = 0;
+    RawServer server(
+        [&answered](int connection) {
+            if (++answered == 2) {
+                ::shutdown(connection, SHUT_RDWR);
+                return;
+            }
+            sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n");
+        },
+        true);
+    ASSERT_EQ(sendTo(server.baseUrl(), RKRequestMethod::GET).kind(), RKRequestOutcome::Kind::Loaded);
+    const RKRequestOutcome again = sendTo(server.baseUrl(), RKRequestMethod::GET);
+    EXPECT_EQ(again.kind(), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.requests(), 3);
 }
