@@ -186,8 +186,10 @@ QString HMCalendarData::getPlainTextNoteFromCalendarEventId(const QString &outlo
 QString HMCalendarData::outlookRecurrenceEnd(const QStringList &parts)
 {
     if (const auto until = partValue(parts, QLatin1String("UNTIL="))) {
+        // The Z says UTC: read as a local time, the end moved by the zone's offset and east of UTC left
+        // the last day's occurrence out.
         const platform::DateFormatter reader(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"), platform::Locale(QStringLiteral("en_US_POSIX")),
-                                             platform::TimeZone::systemTimeZone());
+                                             platform::TimeZone::gmt());
         const auto date = reader.parse(*until);
         return QStringLiteral("end date:{data:date \"%1\", end type:end date type}}")
             .arg(date && date->isValid() ? appleScriptDateFormatter().format(*date) : QStringLiteral("(null)"));

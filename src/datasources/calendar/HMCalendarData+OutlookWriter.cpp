@@ -54,12 +54,51 @@ QString errorText(const std::optional<NSAppleScriptError> &error)
     return error ? QStringLiteral("%1 %2").arg(error->number).arg(error->message) : QStringLiteral("(null)");
 }
 
+// The last second of the series' last day in the event's zone, in UTC. The record's end date is that
+// day at local midnight, which as UNTIL would leave the last day's occurrence out; the whole day
+// counts, as it does for the folder store, and a reader that keeps the start's offset across a
+// daylight-saving change still reaches the last occurrence.
+QDateTime endOfLastDay(const QVariantMap &record)
+{
+    const QDateTime repeatEnd = record.value(QStringLiteral("NSDATEREPEATEND")).toDateTime();
+    if (!repeatEnd.isValid() || !isDate(record.value(QStringLiteral("NSDATESTARTDATE"))))
+        return QDateTime();
+    QTimeZone zone(record.value(QStringLiteral("EVENTTZ")).toString().toUtf8());
+    if (!zone.isValid())
+        zone = QTimeZone::systemTimeZone();
+    const QDate lastDay = repeatEnd.toTimeZone(QTimeZone::systemTimeZone()).date();
+    return QDateTime(lastDay.addDays(1), QTime(0, 0), zone).addSecs(-1).toUTC();
+}
+
+// The record with its rule's UNTIL moved to the end of the series' last day when it lies before it.
+// Google's rules carry their own exact end and are left as they are.
+QVariantMap withLastDayKept(const QVariantMap &record)
+{
+    const QString rule = record.value(QStringLiteral("RRULE")).toString();
+    const qsizetype at = rule.indexOf(QLatin1String("UNTIL="));
+    const QDateTime last = endOfLastDay(record);
+    if (at < 0 || !last.isValid() || GlobalVariables::getIsGoogleDirect())
+        return record;
+    const qsizetype semicolon = rule.indexOf(u';', at);
+    const qsizetype length = (semicolon < 0 ? rule.size() : semicolon) - at;
+    const QString value = rule.mid(at + 6, length - 6);
+    QDateTime until = QDateTime::fromString(value, QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    until.setTimeZone(QTimeZone::utc());
+    if (until.isValid() && until >= last)
+        return record;
+    QVariantMap kept = record;
+    kept.insert(QStringLiteral("RRULE"),
+                QString(rule).replace(at, length, QStringLiteral("UNTIL=") + last.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))));
+    return kept;
+}
+
 } // namespace
 
 // ---- Applying one record ---------------------------------------------------------------------------
 
-qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVariantMap &record, qint64)
+qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVariantMap &given, qint64)
 {
+    const QVariantMap record = withLastDayKept(given);
     // Outlook went away earlier in this page: the rest waits for the other side to send it again.
     if (m_outlookGoneDuringApply)
         return 0;

@@ -196,6 +196,12 @@ void dumpPhone(const OutlookCalendarRun &run)
     }
 }
 
+// The test name of a zone parameter: "Europe/Berlin" gives "Europe_Berlin".
+std::string zoneTestName(const ::testing::TestParamInfo<const char *> &info)
+{
+    return QString::fromLatin1(info.param).replace(u'/', u'_').toStdString();
+}
+
 class OutlookEventSync : public ::testing::TestWithParam<const char *>
 {
 };
@@ -305,10 +311,7 @@ TEST_P(OutlookEventSync, OutlooksEventsReachThePhoneAtTheirLocalTimes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventSync, ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             QString name = QString::fromLatin1(info.param);
-                             return name.replace(u'/', u'_').toStdString();
-                         });
+                         zoneTestName);
 
 TEST(OutlookEventChanges, AnEditSendsThatEventAloneAndRemovalsReachThePhone)
 {
@@ -571,10 +574,7 @@ TEST_P(OutlookEventWriteSync, PhoneEventsReachOutlookAndComeBackUnchanged)
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventWriteSync, ::testing::Values("UTC", "Europe/Berlin", "America/Los_Angeles"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             QString name = QString::fromLatin1(info.param);
-                             return name.replace(u'/', u'_').toStdString();
-                         });
+                         zoneTestName);
 
 TEST(OutlookEventWrites, APhoneEventEqualToAnUnpairedOutlookEventIsMerged)
 {
@@ -640,9 +640,15 @@ TEST(OutlookEventWrites, OutlookGoneDuringTheApplyEndsTheConduitAndTheNextSyncWr
     EXPECT_EQ(run.phoneEvents().size(), 6);
 }
 
-TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurrencesOutlookTook)
+class OutlookEventFiles : public ::testing::TestWithParam<const char *>
 {
-    OutlookCalendarRun run("Europe/Berlin", QStringLiteral("two_way"));
+};
+
+// The phone's end day (REPEATEND, a day of the device's zone) is the series' last day: its occurrence
+// is in the file whether the device lies east or west of UTC.
+TEST_P(OutlookEventFiles, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurrencesOutlookTook)
+{
+    OutlookCalendarRun run(GetParam(), QStringLiteral("two_way"));
     QTemporaryDir kept;
     int count = 0;
     HMCalendarData::setOutlookIcsKeeper([&kept, &count](const QString &path) {
@@ -696,9 +702,9 @@ TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurre
     QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
     lines.sort();
     EXPECT_EQ(lines, (QStringList{
-                         "Berlin|20270223T0830+0100,20270302T0830+0100,20270309T0830+0100,20270330T0830+0200|same",
-                         "Kolkata|20270223T0830+0530,20270309T0830+0530,20270316T0830+0530,20270330T0830+0530|same",
-                         "Pacific|20270223T0830-0800,20270302T0830-0800,20270323T0830-0700,20270330T0830-0700|same",
+                         "Berlin|20270223T0830+0100,20270302T0830+0100,20270309T0830+0100,20270330T0830+0200,20270406T0830+0200|same",
+                         "Kolkata|20270223T0830+0530,20270309T0830+0530,20270316T0830+0530,20270330T0830+0530,20270406T0830+0530|same",
+                         "Pacific|20270223T0830-0800,20270302T0830-0800,20270323T0830-0700,20270330T0830-0700,20270406T0830-0700|same",
                      }))
         << lines.join(u'\n').toStdString();
     // Outlook took each series with its first start and the two removed days at the series' time.
@@ -714,6 +720,76 @@ TEST(OutlookEventWrites, EveryEventFileParsesInVobjectAndIcalendarWithTheOccurre
     }
     EXPECT_EQ(run.outlookEvents().size(), 3);
 }
+
+namespace {
+
+QDateTime utcStamp(const QString &text)
+{
+    QDateTime moment = QDateTime::fromString(text, QStringLiteral("yyyyMMdd'T'HHmmss"));
+    moment.setTimeZone(QTimeZone::utc());
+    return moment;
+}
+
+} // namespace
+
+// Series without exceptions go by the create script: the end Outlook takes counts the
+// occurrence of the last day and none of the day after, for a daily series late in the day, an early
+// one, and an all-day one.
+TEST_P(OutlookEventFiles, ScriptedSeriesKeepTheirLastDayAndNoMore)
+{
+    OutlookCalendarRun run(GetParam(), QStringLiteral("two_way"));
+    const struct
+    {
+        const char *subject;
+        int hour;
+        int minute;
+    } timedSeries[] = {{"Late", 23, 30}, {"Early", 0, 30}};
+    QHash<QString, QString> uids;
+    for (const auto &one : timedSeries) {
+        QMap<QString, QString> fields = phoneTimed(QLatin1String(one.subject), localTime(2027, 4, 1, one.hour, one.minute),
+                                                   localTime(2027, 4, 1, one.hour, one.minute + 20));
+        fields.insert("REPEAT", "1");
+        fields.insert("INTERVAL", "1");
+        fields.insert("REPEATEND", "20270410");
+        uids.insert(QLatin1String(one.subject), run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, fields));
+    }
+    QMap<QString, QString> allDay{{"SUBJECT", "Trip"},         {"TYPE", "1"},       {"GMTSTARTDATE", "20270401"},
+                                  {"GMTENDDATE", "20270401"},  {"REPEAT", "1"},     {"INTERVAL", "1"},
+                                  {"REPEATEND", "20270410"}};
+    uids.insert(QStringLiteral("Trip"), run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, allDay));
+    ASSERT_TRUE(run.sync().isSuccess);
+
+    // The last occurrence starts at or before UNTIL, the one a day later after it.
+    const auto expectEnd = [&run](const char *subject, const QDateTime &last) {
+        const std::optional<QJsonObject> event = run.outlookEvent(QLatin1String(subject));
+        ASSERT_TRUE(event) << subject;
+        EXPECT_TRUE(event->value("exdates").toArray().isEmpty()) << subject;
+        const QString rule = event->value("rrule").toString();
+        const qsizetype at = rule.indexOf(QLatin1String("UNTIL="));
+        ASSERT_GE(at, 0) << subject << " " << rule.toStdString();
+        const QDateTime until = utcStamp(rule.mid(at + 6, 15));
+        ASSERT_TRUE(until.isValid()) << rule.toStdString();
+        EXPECT_GE(until, last) << subject << " " << rule.toStdString();
+        EXPECT_LT(until, last.addDays(1)) << subject << " " << rule.toStdString();
+    };
+    expectEnd("Late", localTime(2027, 4, 10, 23, 30));
+    expectEnd("Early", localTime(2027, 4, 10, 0, 30));
+    expectEnd("Trip", localTime(2027, 4, 10, 0));
+
+    // The next sync changes nothing on either side: the phone keeps the end day it gave.
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    for (const auto &[subject, uid] : uids.asKeyValueRange()) {
+        const std::optional<phonepeer::PhoneRecord> back = run.phoneEvent(subject);
+        ASSERT_TRUE(back) << subject.toStdString();
+        EXPECT_EQ(back->uid, uid);
+        EXPECT_EQ(back->fields.value("REPEATEND"), "20270410") << subject.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventFiles, ::testing::Values("Europe/Berlin", "America/Los_Angeles"),
+                         zoneTestName);
 
 TEST(OutlookEventWrites, GoogleOccurrencesBecomeEventsOfTheirOwnAndLeaveTheirSeries)
 {

@@ -157,10 +157,11 @@ TEST(OutlookEventWriteText, PropertiesRecurrenceAndUpdateTexts)
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=DAILY;COUNT=10"), wednesday).toStdString(),
               "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", recurrence type:daily, "
               "end date:{data:10, end type:end numbered type}}");
+    // UNTIL is UTC: 08:00Z is 10:00 in the script's zone, the last occurrence's start.
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=YEARLY;INTERVAL=2;UNTIL=20300505T080000Z"), wednesday)
                   .toStdString(),
               "recurrence:{occurrence interval:2, start date:date \"05/05/2027 10:00 AM\", month number:5, recurrence "
-              "type:absolute yearly, day of month:5, end date:{data:date \"05/05/2030 08:00 AM\", end type:end date type}}");
+              "type:absolute yearly, day of month:5, end date:{data:date \"05/05/2030 10:00 AM\", end type:end date type}}");
     EXPECT_EQ(data.outlookRecurrencePropertiesStringFromRRule(QStringLiteral("FREQ=MONTHLY;BYMONTHDAY=12"), wednesday).toStdString(),
               "recurrence:{occurrence interval:1, start date:date \"05/05/2027 10:00 AM\", recurrence type:absolute monthly, "
               "day of month:12, end date:{end type:no end type}}");
