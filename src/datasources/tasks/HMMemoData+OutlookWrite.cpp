@@ -257,9 +257,13 @@ QString HMMemoData::isOutlookDuplicate(const QVariantMap &record)
         buildDupeCheckDictionary();
     const QString subject = textOf(record, "SUBJECT");
     const QString note = firstLine(textOf(record, "NOTE"));
+    // A record without SUBJECT (every sync method but the cloud's) made its note with no name, which
+    // Outlook then names itself: only the text is compared, or a note added by a run that ended before
+    // its pair was kept would never be found and the memo would be added twice.
+    const bool comparesName = record.contains(QStringLiteral("SUBJECT"));
     for (auto it = m_outlookDupeCheckDictionary->constBegin(); it != m_outlookDupeCheckDictionary->constEnd(); ++it) {
         const QStringList entry = it.value().toStringList();
-        if (entry.size() == 2 && entry.at(0).compare(subject, Qt::CaseInsensitive) == 0
+        if (entry.size() == 2 && (!comparesName || entry.at(0).compare(subject, Qt::CaseInsensitive) == 0)
             && entry.at(1).compare(note, Qt::CaseInsensitive) == 0)
             return it.key();
     }
