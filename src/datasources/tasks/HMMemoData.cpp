@@ -75,12 +75,8 @@ void HMMemoData::reachStep(MemoStep step)
 void HMMemoData::ensureOutlookHelpers()
 {
     if (!m_profile) {
-        if (const auto controller = GlobalVariables::getCurrentProfileController()) {
-            const auto profiles = controller->arrangedObjects();
-            const qsizetype index = controller->selectionIndex();
-            if (index >= 0 && index < qsizetype(profiles.size()))
-                m_profile = profiles[size_t(index)];
-        }
+        if (const auto controller = GlobalVariables::getCurrentProfileController())
+            m_profile = controller->selectedProfile();
     }
     if (!m_sqliteHelper) {
         m_sqliteHelper = std::make_shared<HMOutlookSQLiteHelper>();
@@ -305,9 +301,7 @@ void HMMemoData::saveOutlookChanges()
     ensureOutlookHelpers();
     if (m_hasDatesToCommit || m_readFailed)
         return;
-    const QDateTime listed =
-        m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
-    if (!m_outlookIds->commit({}, {}, QDateTime::currentDateTimeUtc(), listed))
+    if (!m_outlookIds->commitDatesWithoutRead(m_conduitLastListCommandReturned))
         m_outlookFailure = QStringLiteral("The memo map's dates could not be written.");
 }
 
@@ -355,15 +349,9 @@ void HMMemoData::commitUniqueIds(bool wasSuccessful)
     if (!GlobalVariables::getIsOutlookSync())
         return;
     ensureOutlookHelpers();
-    QStringList removals;
-    for (const QVariant &deviceId : std::as_const(idsToDeleteArray()))
-        removals.append(deviceId.toString());
-    const QDateTime listed =
-        m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
-    const bool stamps = wasSuccessful && m_hasDatesToCommit;
-    const bool merged = wasSuccessful ? m_outlookIds->commit(uniqueIdsDictionary(), removals,
-                                                             stamps ? m_readStamp : QDateTime(), stamps ? listed : QDateTime())
-                                      : m_outlookIds->commit({}, {}, {}, {});
+    const bool merged = m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(),
+                                                 m_hasDatesToCommit ? m_readStamp : QDateTime(),
+                                                 m_conduitLastListCommandReturned);
     if (!merged)
         m_outlookFailure = QStringLiteral("The memo map could not be written.");
     else
