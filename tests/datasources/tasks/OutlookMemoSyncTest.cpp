@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDirIterator>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -70,18 +69,7 @@ struct MemoRun
     }
     QString home() const { return outlook->home(); }
     bool sync() const { return syncOutlookToTheEnd(home(), driverArguments(*phone), environment); }
-    // Runs the driver with a kill point; true when it was killed.
-    bool killedAt(const QString &point) const
-    {
-        QMap<QString, QString> killing = environment;
-        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point);
-        QProcess killed;
-        killed.setProcessEnvironment(driverEnvironment(home(), killing));
-        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
-        EXPECT_TRUE(killed.waitForFinished(180000));
-        EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
-        return killed.exitStatus() == QProcess::CrashExit;
-    }
+    bool killedAt(const QString &point) const { return killOutlookDriverAt(home(), driverArguments(*phone), environment, point); }
     QJsonArray notes() const { return outlook->dump().value("notes").toArray(); }
     std::optional<QJsonObject> outlookNote(const QString &name) const
     {
@@ -108,12 +96,7 @@ struct MemoRun
             count += path.contains(QLatin1String("pdate")) || path.contains(QLatin1String("elete")) ? 1 : 0;
         return count;
     }
-    QString mapPath() const
-    {
-        QDirIterator found(home() + QStringLiteral("/data"), {QStringLiteral("memos-outlook.plist")}, QDir::Files,
-                           QDirIterator::Subdirectories);
-        return found.hasNext() ? found.next() : QString();
-    }
+    QString mapPath() const { return outlookDataFile(home(), QStringLiteral("memos-outlook.plist")); }
 
     QTemporaryDir root;
     std::unique_ptr<OutlookPeerProcess> outlook;
