@@ -157,3 +157,24 @@ qint64 HMOutlookIdBookkeeping::deleteOutlookRecords(const QStringList &deviceIds
         DDLogError(QStringLiteral("The deleted records could not be removed from the %1 map").arg(conduitName()));
     return deleted;
 }
+
+bool HMOutlookIdBookkeeping::commitSync(bool wasSuccessful, const QVariantMap &pairs, const QVariantList &removals,
+                                        const QDateTime &readStamp, const QDateTime &listCommandReturned)
+{
+    if (!wasSuccessful)
+        return commit({}, {}, {}, {});
+    QStringList removed;
+    removed.reserve(removals.size());
+    for (const QVariant &deviceId : removals)
+        removed.append(deviceId.toString());
+    const QDateTime listed = !readStamp.isValid()          ? QDateTime()
+                             : listCommandReturned.isValid() ? listCommandReturned
+                                                             : QDateTime::currentDateTimeUtc();
+    return commit(pairs, removed, readStamp, listed);
+}
+
+bool HMOutlookIdBookkeeping::commitDatesWithoutRead(const QDateTime &listCommandReturned)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    return commit({}, {}, now, listCommandReturned.isValid() ? listCommandReturned : now);
+}

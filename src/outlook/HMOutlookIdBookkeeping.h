@@ -48,6 +48,14 @@ public:
     // write; the file goes only once the map holds them.
     bool commit(const QVariantMap &pairs, const QStringList &removals, const QDateTime &lastModified,
                 const QDateTime &listCommandDate);
+    // The commit at a sync's end. Successful: the new pairs, the removals of the sent deletions and,
+    // with a valid read stamp, the read's date and the list command's (now when invalid). Not
+    // successful: only the pairs the other side confirmed; the rest waits for the next read.
+    bool commitSync(bool wasSuccessful, const QVariantMap &pairs, const QVariantList &removals,
+                    const QDateTime &readStamp, const QDateTime &listCommandReturned);
+    // The dates of a sync that read nothing from Outlook: modified now, the list command's date (now
+    // when invalid).
+    bool commitDatesWithoutRead(const QDateTime &listCommandReturned);
     // Deletes the Outlook records of the device ids in order; each one deleted leaves the map (one
     // write at the end) and the duplicate-test dictionary. `progress` gets the count of successes.
     qint64 deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,

@@ -2,6 +2,7 @@
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
+#include "datasources/tasks/HMMemoData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
@@ -54,6 +55,7 @@ bool useOutlookContacts(const std::shared_ptr<HMProfile> &profile, const QString
     platform::UserDefaults::standardUserDefaults().setObject(
         QString::fromLatin1(method < std::size(words) ? words[method] : ""), QStringLiteral("SyncMethodSetting"));
     HMContactData::registerDataSourceClass();
+    HMMemoData::registerDataSourceClass();
     return changes;
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/Lumberjack/DDTTYLogger.h"
 #include "app/stores/HMSyncRegistration.h"
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/tasks/HMMemoData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
@@ -205,7 +206,8 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // written), "outlook-written" (Outlook answered a script writing a contact, its pair not kept yet),
 // "outlook-paired" (the pair of a contact written to Outlook kept), and the same steps of the events
 // with "outlook-events-read", "outlook-events-confirmed", "outlook-events-committed",
-// "outlook-events-written" and "outlook-events-paired";
+// "outlook-events-written" and "outlook-events-paired", and of the memos with "outlook-memos-read",
+// "outlook-memos-confirmed", "outlook-memos-committed", "outlook-memos-written" and "outlook-memos-paired";
 // for the calendar folders "calendar-staged" (a page applied, the files it changed not written yet)
 // and "calendar-written" (a folder's changed files written, not yet synced nor named by the graph).
 // HM_OUTLOOK_NO_PAUSE drops the pause after each contact added to Outlook, so long kill trials take
@@ -233,6 +235,12 @@ bool installKillPoint(const QString &point)
                                                     {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted},
                                                     {QStringLiteral("outlook-events-written"), EventStep::EventWritten},
                                                     {QStringLiteral("outlook-events-paired"), EventStep::AppliedPairKept}};
+    using MemoStep = HMMemoData::MemoStep;
+    static const QMap<QString, MemoStep> memoSteps{{QStringLiteral("outlook-memos-read"), MemoStep::ReadDone},
+                                                  {QStringLiteral("outlook-memos-confirmed"), MemoStep::PairConfirmed},
+                                                  {QStringLiteral("outlook-memos-committed"), MemoStep::MapCommitted},
+                                                  {QStringLiteral("outlook-memos-written"), MemoStep::MemoWritten},
+                                                  {QStringLiteral("outlook-memos-paired"), MemoStep::AppliedPairKept}};
     using CalendarStep = platform::EKEventStore::StagedWriteStep;
     static const QMap<QString, CalendarStep> calendarSteps{{QStringLiteral("calendar-staged"), CalendarStep::Writing},
                                                            {QStringLiteral("calendar-written"), CalendarStep::Written}};
@@ -243,7 +251,7 @@ bool installKillPoint(const QString &point)
     const bool isAnswerStep = name == QLatin1String("update-answered");
     const bool isKnownStep =
         graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || eventSteps.contains(name) ||
-        calendarSteps.contains(name) || isAnswerStep;
+        memoSteps.contains(name) || calendarSteps.contains(name) || isAnswerStep;
     if (parts.size() != 2 || !isKnownStep || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
@@ -260,6 +268,11 @@ bool installKillPoint(const QString &point)
         });
     } else if (eventSteps.contains(name)) {
         HMCalendarData::setOutlookStepHook([wanted = eventSteps.value(name), killAtOccurrence](EventStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else if (memoSteps.contains(name)) {
+        HMMemoData::setMemoStepHook([wanted = memoSteps.value(name), killAtOccurrence](MemoStep step) {
             if (step == wanted)
                 killAtOccurrence();
         });

@@ -3,6 +3,7 @@
 #include "cloud/HMQuillnestSync.h"
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
+#include "datasources/tasks/HMMemoData.h"
 #include "datasources/tasks/HMTaskData.h"
 #include "phonelink/HMAdbSync.h"
 #include "phonelink/HMWiFiSync.h"
@@ -124,6 +125,7 @@ void HMSyncRegistration::registerCalendarStores(const QString &folder)
                                                        [] { return std::make_shared<HMCalendarData>(); });
     HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMTaskData"),
                                                        [] { return std::make_shared<HMTaskData>(); });
+    HMMemoData::registerDataSourceClass();
 }
 
 bool HMSyncRegistration::chooseCalendars(HMProfile &profile)

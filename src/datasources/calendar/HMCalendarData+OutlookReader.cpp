@@ -547,9 +547,7 @@ void HMCalendarData::saveOutlookChanges()
     ensureOutlookHelpers();
     if (m_hasOutlookDatesToCommit || m_outlookReadFailed)
         return;
-    const QDateTime listed =
-        m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
-    if (!m_outlookIds->commit({}, {}, QDateTime::currentDateTimeUtc(), listed))
+    if (!m_outlookIds->commitDatesWithoutRead(m_conduitLastListCommandReturned))
         m_outlookFailure = QStringLiteral("The calendar map's dates could not be written.");
 }
 
@@ -603,16 +601,9 @@ void HMCalendarData::commitUniqueIds(bool wasSuccessful)
     if (!GlobalVariables::getIsOutlookSync())
         return;
     ensureOutlookHelpers();
-    QStringList removals;
-    for (const QVariant &deviceId : std::as_const(idsToDeleteArray()))
-        removals.append(deviceId.toString());
-    const QDateTime listed =
-        m_conduitLastListCommandReturned.isValid() ? m_conduitLastListCommandReturned : QDateTime::currentDateTimeUtc();
-    const bool stamps = wasSuccessful && m_hasOutlookDatesToCommit;
-    const bool merged = wasSuccessful ? m_outlookIds->commit(uniqueIdsDictionary(), removals,
-                                                             stamps ? m_outlookReadStamp : QDateTime(),
-                                                             stamps ? listed : QDateTime())
-                                      : m_outlookIds->commit({}, {}, {}, {});
+    const bool merged = m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(),
+                                                 m_hasOutlookDatesToCommit ? m_outlookReadStamp : QDateTime(),
+                                                 m_conduitLastListCommandReturned);
     if (!merged)
         m_outlookFailure = QStringLiteral("The calendar map could not be written.");
     else

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDirIterator>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -31,4 +32,24 @@ inline bool syncOutlookToTheEnd(const QString &home, const QStringList &argument
         return false;
     }
     return true;
+}
+
+// Runs the driver with a kill point (HM_SYNC_KILL_AT, e.g. "outlook-memos-written:3"); true when it was
+// killed there.
+inline bool killOutlookDriverAt(const QString &home, const QStringList &arguments, QMap<QString, QString> environment,
+                                const QString &point)
+{
+    environment.insert(QStringLiteral("HM_SYNC_KILL_AT"), point);
+    QProcess killed;
+    startOutlookDriver(killed, home, arguments, environment);
+    EXPECT_TRUE(killed.waitForFinished(180000));
+    EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
+    return killed.exitStatus() == QProcess::CrashExit;
+}
+
+// The path of a file the driver keeps under the home's data folder (an id map), empty when none.
+inline QString outlookDataFile(const QString &home, const QString &name)
+{
+    QDirIterator found(home + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
+    return found.hasNext() ? found.next() : QString();
 }

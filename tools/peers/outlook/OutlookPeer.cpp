@@ -2,6 +2,7 @@
 
 #include "OutlookContactWrites.h"
 #include "OutlookEventWrites.h"
+#include "OutlookNoteScripts.h"
 
 #include "OutlookScripts.h"
 #include "PeerDescriptor.h"
@@ -294,7 +295,8 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
     else
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image"
-        || isContactWriteKind(answer.kind) || isEventWriteKind(answer.kind);
+        || isContactWriteKind(answer.kind) || isEventWriteKind(answer.kind)
+        || isNoteWriteKind(answer.kind);
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();
@@ -323,6 +325,8 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
         const QString eventKind = eventWriteKind(script, m_options.datePattern);
         if (!eventKind.isEmpty() && (refusedByCount || eventKind == m_switches.refuseKind
                                      || (!m_switches.refuseEventWrite.isEmpty() && script.contains(m_switches.refuseEventWrite))))
+            return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
+        if (const QString noteKind = noteWriteKind(script); !noteKind.isEmpty() && (refusedByCount || noteKind == m_switches.refuseKind))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     }
     const Answer answer = answerRequest(request);

@@ -5,6 +5,7 @@
 #include "OutlookFolderScripts.h"
 #include "OutlookContactWrites.h"
 #include "OutlookEventWrites.h"
+#include "OutlookNoteScripts.h"
 
 namespace outlookpeer {
 
@@ -307,6 +308,7 @@ QList<ScriptForm> makeForms()
     addContactWriteForms(forms);
     addFolderPickerForms(forms);
     addEventWriteForms(forms);
+    addNoteForms(forms);
     return forms;
 }
 

@@ -1,0 +1,161 @@
+// The memo data source against the simulated Outlook run as a process: memo texts turned into the
+// records of the phone's and the cloud's sync methods, the properties records of notes byte for byte,
+// and notes made and changed through the scripts with names and contents that hold quotes,
+// backslashes and script code, which arrive verbatim.
+#include "OutlookPeerProcess.h"
+#include "OutlookStoreChoice.h"
+
+#include "datasources/tasks/HMMemoData.h"
+#include "foundation/GlobalVariables.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/HMProfile.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+namespace {
+
+class OutlookMemoText : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_oldHome = qgetenv("HOME");
+        m_outlook = std::make_unique<OutlookPeerProcess>();
+        ASSERT_TRUE(m_outlook->isReady());
+        auto folder = [](int id, const char *kind, const char *name) {
+            return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+        };
+        m_outlook->seed(QJsonObject{
+            {"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes"),
+                                   folder(8, "note folder", "Archive")}},
+            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}},
+                                      QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 32768, 65535}}}}}});
+        qputenv("HOME", QFile::encodeName(m_outlook->home()));
+        GlobalVariables::setIsOutlookSync(true);
+    }
+    void TearDown() override
+    {
+        GlobalVariables::setCurrentProfileController(nullptr);
+        GlobalVariables::setIsOutlookSync(false);
+        qputenv("HOME", m_oldHome);
+    }
+    // A memo data source of a profile of the sync method, Outlook 2016.
+    std::unique_ptr<HMMemoData> memos(HMSyncMethod method)
+    {
+        auto profile = std::make_shared<HMProfile>();
+        profile->setSyncMethod(method);
+        hmsync::useOutlookContacts(profile, QStringLiteral("15"));
+        auto data = std::make_unique<HMMemoData>();
+        data->setProfile(profile);
+        m_profile = profile;
+        return data;
+    }
+    QJsonArray notes() const { return m_outlook->dump().value("notes").toArray(); }
+
+    std::unique_ptr<OutlookPeerProcess> m_outlook;
+    std::shared_ptr<HMProfile> m_profile;
+    QByteArray m_oldHome;
+};
+
+// A note's memo text as the listing assembles it: Outlook's iCalendar text, the category line, the
+// plain text (lines ending in CR, an escaped comma, a word "OUTLOOKID" cutting it) and the id line.
+const QString kMemoText = QStringLiteral(
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VJOURNAL\r\nSUMMARY:Groceries\r\nEND:VJOURNAL\r\nEND:VCALENDAR\r\n"
+    "\nCATEGORIES:Work\tFamily\n"
+    "PLAINTEXTNOTE:milk\reggs\\, bread\n\nOUTLOOKID:41");
+
+} // namespace
+
+TEST_F(OutlookMemoText, MemoRecordsOfThePhoneAndTheCloud)
+{
+    const QVariantMap phone = memos(HMSyncMethod::WiFi)->pppDictionaryForOutlookMemo(kMemoText);
+    const QVariantMap expectedPhone{{"NOTE", QStringLiteral("Groceries\nmilk\r\neggs, bread")},
+                                    {"NSARRAYCATEGORIES", QStringList{"Work", "Family"}},
+                                    {"NSARRAYCATEGORYCOLORS", QStringList{"FF0000", "0080FF"}},
+                                    {"NSARRAYCATEGORYCOLORINDEXES", QStringList{"-1", "-1"}}};
+    EXPECT_EQ(phone, expectedPhone);
+
+    // The cloud: subject and note apart; colours in the cloud's byte order.
+    const QVariantMap cloud = memos(HMSyncMethod::Quillnest)->pppDictionaryForOutlookMemo(kMemoText);
+    const QVariantMap expectedCloud{{"SUBJECT", QStringLiteral("Groceries")},
+                                    {"NOTE", QStringLiteral("milk\r\neggs, bread")},
+                                    {"NSARRAYCATEGORIES", QStringList{"Work", "Family"}},
+                                    {"NSARRAYCATEGORYCOLORS", QStringList{"0000FF", "FF8000"}},
+                                    {"NSARRAYCATEGORYCOLORINDEXES", QStringList{"-1", "-1"}}};
+    EXPECT_EQ(cloud, expectedCloud);
+
+    // A missing plain text, no summary, a first CATEGORIES line that is empty, and a note cut by "OUTLOOKID".
+    const QVariantMap bare = memos(HMSyncMethod::WiFi)->pppDictionaryForOutlookMemo(QStringLiteral(
+        "BEGIN:VJOURNAL\r\nEND:VJOURNAL\r\n\nCATEGORIES:\nCATEGORIES:Work\nPLAINTEXTNOTE:(null)\nOUTLOOKID:7"));
+    EXPECT_EQ(bare.value("NOTE").toString(), QStringLiteral("\n"));
+    EXPECT_EQ(bare.value("NSARRAYCATEGORIES").toStringList(), QStringList{"Work"});
+    const QVariantMap cut = memos(HMSyncMethod::Quillnest)->pppDictionaryForOutlookMemo(
+        QStringLiteral("SUMMARY:Ids\nPLAINTEXTNOTE:see the OUTLOOKID column\nOUTLOOKID:9"));
+    EXPECT_EQ(cut.value("NOTE").toString(), QStringLiteral("see the "));
+    EXPECT_EQ(cut.value("NSARRAYCATEGORIES").toStringList(), QStringList());
+    EXPECT_EQ(cut.value("NSARRAYCATEGORYCOLORS").toStringList(), QStringList());
+}
+
+TEST_F(OutlookMemoText, PropertiesTextsByteForByte)
+{
+    std::unique_ptr<HMMemoData> cloud = memos(HMSyncMethod::Quillnest);
+    const QVariantMap record{{"UID", "m1"},
+                             {"SUBJECT", QStringLiteral("Say \"hi\" \\")},
+                             {"NOTE", QStringLiteral("line one\nline \\\"two\\\"")},
+                             {"NSARRAYCATEGORIES", QStringList{"Work", "Family"}},
+                             {"NSARRAYCATEGORYCOLORINDEXES", QStringList{"-1", "-1"}}};
+    EXPECT_EQ(cloud->propertiesStringFromMemoDictionary(record),
+              QStringLiteral("{name:\"Say \\\"hi\\\" \\\\\", plain text content:\"line one\nline \\\"two\\\"\", "
+                             "category:{category id 5 of application \"Microsoft Outlook\", "
+                             "category id 6 of application \"Microsoft Outlook\"}}"));
+    // No name, no note, no categories.
+    EXPECT_EQ(cloud->propertiesStringFromMemoDictionary({{"UID", "m2"}}), QStringLiteral("{category:{}}"));
+
+    // The phone: the note alone, from its first carriage return on, leading carriage returns dropped.
+    std::unique_ptr<HMMemoData> phone = memos(HMSyncMethod::WiFi);
+    EXPECT_EQ(phone->propertiesStringFromMemoDictionary({{"UID", "m3"}, {"NOTE", QStringLiteral("Title\r\r\nbody")},
+                                                         {"CATEGORY", "Work"}, {"COLORINDEX", "-1"}}),
+              QStringLiteral("{plain text content:\"\nbody\", category:{category id 5 of application \"Microsoft Outlook\"}}"));
+}
+
+TEST_F(OutlookMemoText, NotesAddedAndUpdatedArriveVerbatim)
+{
+    std::unique_ptr<HMMemoData> cloud = memos(HMSyncMethod::Quillnest);
+    const QString hostile = QStringLiteral("\" & (do shell script \"touch %1\") & \"").arg(m_outlook->home() + QStringLiteral("/F"));
+    const QString subject = QStringLiteral("Ends in a backslash \\");
+    const QString note = QStringLiteral("Quotes \"a\" and \\\" and ") + hostile + QStringLiteral("\nsecond line");
+    EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"UID", "u1"}, {"SUBJECT", subject}, {"NOTE", note}}, 0), 2);
+    EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"SUBJECT", "no uid"}}, 0), 1);
+    ASSERT_EQ(notes().size(), 1);
+    const QJsonObject made = notes().first().toObject();
+    EXPECT_EQ(made.value("name").toString(), subject);
+    // A backslash-quote pair reaches Outlook as a quote.
+    EXPECT_EQ(made.value("content").toString(), QStringLiteral("Quotes \"a\" and \" and ") + hostile + QStringLiteral("\nsecond line"));
+    EXPECT_FALSE(QFile::exists(m_outlook->home() + QStringLiteral("/F")));
+    ASSERT_TRUE(cloud->syncAppliedChangesToDisk().ok());
+    const qint64 id = made.value("id").toInteger();
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u1")), QString::number(id));
+
+    // The same memo again updates that note; a new memo equal to a note in name and first line merges.
+    EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"UID", "u1"}, {"SUBJECT", subject}, {"NOTE", QStringLiteral("changed")}}, 0), 2);
+    std::unique_ptr<HMMemoData> next = memos(HMSyncMethod::Quillnest);
+    EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u2"}, {"SUBJECT", subject.toUpper()}, {"NOTE", QStringLiteral("CHANGED\nmore")}}, 0), 2);
+    ASSERT_TRUE(next->syncAppliedChangesToDisk().ok());
+    ASSERT_EQ(notes().size(), 1) << QJsonDocument(notes()).toJson().toStdString();
+    EXPECT_EQ(notes().first().toObject().value("content").toString(), QStringLiteral("CHANGED\nmore"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u2")), QString::number(id));
+
+    // A reread device moves a mapped note into the chosen folder, keeping its id.
+    m_profile->setOutlookMemoFolderSelection(QStringLiteral("8"));
+    next->setIsDeviceReread(true);
+    EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u2"}, {"SUBJECT", subject}, {"NOTE", QStringLiteral("moved")}}, 0), 2);
+    ASSERT_EQ(notes().size(), 1);
+    EXPECT_EQ(notes().first().toObject().value("folder").toInteger(), 8);
+    EXPECT_EQ(notes().first().toObject().value("id").toInteger(), id);
+}
