@@ -81,8 +81,6 @@ void moveWithoutReplacing(const QString &from, const QString &to)
 HMOutlookDatFileHelper::HMOutlookDatFileHelper()
 {
     settlePaths();
-    for (Slot &entry : m_slots)
-        entry.map = readMap(entry.path).value_or(QVariantMap());
 }
 
 QString HMOutlookDatFileHelper::dataFolderPath()
@@ -138,14 +136,18 @@ void HMOutlookDatFileHelper::addDeviceInfoToDatFileIfNecessary(const QString &ve
     }
 }
 
-std::optional<QVariantMap> HMOutlookDatFileHelper::dictionaryForDatFile(Conduit conduit) const
+std::optional<QVariantMap> HMOutlookDatFileHelper::dictionaryForDatFile(Conduit conduit)
 {
+    if (slot(conduit).kept)
+        return loadedOrFresh(conduit);
     return readMap(slot(conduit).path);
 }
 
 QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
 {
     Slot &entry = slot(conduit);
+    if (entry.kept)
+        return loadedOrFresh(conduit);
     entry.map = readMap(entry.path);
     if (!entry.map)
         entry.map = QVariantMap();

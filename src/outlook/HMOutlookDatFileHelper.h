@@ -16,6 +16,8 @@
 // "ListCommandDate". Files are written whole and atomically (0600); a map that is missing or does
 // not read as a dictionary counts as no map. Readers always read the file; the pair writers of
 // contacts, tasks and memos and the removers write the copy this instance last read or wrote.
+// A map kept for the run (keepForRun) is read once, on first use: every read of it then answers
+// the copy, which every write of this instance updates. Only the run's own writer may write it.
 //
 // Every write answers whether it reached the disk. A failed write leaves the old file and the
 // in-memory copy as they were, so the caller can tell that a pairing was not kept.
@@ -29,8 +31,11 @@ public:
 
     // Settles the four paths from the Outlook version in the configuration and the sync method
     // ("SyncMethodSetting"; the cloud method moves existing files to per-account names, never over
-    // an existing file) and loads each map.
+    // an existing file). Each map is read when first needed.
     HMOutlookDatFileHelper();
+
+    // From now on the conduit's map is read from disk at most once by this instance (see above).
+    void keepForRun(Conduit conduit) { slot(conduit).kept = true; }
 
     // The data folder as a plain path: the data folder URL's path, percent-decoded as UTF-8.
     QString getAppDataFolder();
@@ -41,11 +46,12 @@ public:
     QString calendarFilePath() const { return filePath(Conduit::Calendar); }
     QString taskFilePath() const { return filePath(Conduit::Tasks); }
     QString memoFilePath() const { return filePath(Conduit::Memos); }
-    // The in-memory copy of a map; nullopt after a read that found no map.
+    // The in-memory copy of a map; nullopt before the first read and after a read that found no map.
     const std::optional<QVariantMap> &currentIdDictionary(Conduit conduit) const { return slot(conduit).map; }
 
-    // The whole map read afresh, nullopt when there is none; the in-memory copy is not touched.
-    std::optional<QVariantMap> dictionaryForDatFile(Conduit conduit) const;
+    // The whole map read afresh (a kept map: the copy), nullopt when there is none; the in-memory
+    // copy of a map that is not kept is not touched.
+    std::optional<QVariantMap> dictionaryForDatFile(Conduit conduit);
 
     // The per-conduit family (see the named forms below).
     bool writeOutlookId(Conduit conduit, const QString &outlookId, const QString &deviceId);
@@ -59,10 +65,10 @@ public:
     QStringList getAllOutlookIds(Conduit conduit);
     QStringList getAllDeviceIds(Conduit conduit);
 
-    std::optional<QVariantMap> dictionaryForContactDatFile() const { return dictionaryForDatFile(Conduit::Contacts); }
-    std::optional<QVariantMap> dictionaryForCalendarDatFile() const { return dictionaryForDatFile(Conduit::Calendar); }
-    std::optional<QVariantMap> dictionaryForTaskDatFile() const { return dictionaryForDatFile(Conduit::Tasks); }
-    std::optional<QVariantMap> dictionaryForMemoDatFile() const { return dictionaryForDatFile(Conduit::Memos); }
+    std::optional<QVariantMap> dictionaryForContactDatFile() { return dictionaryForDatFile(Conduit::Contacts); }
+    std::optional<QVariantMap> dictionaryForCalendarDatFile() { return dictionaryForDatFile(Conduit::Calendar); }
+    std::optional<QVariantMap> dictionaryForTaskDatFile() { return dictionaryForDatFile(Conduit::Tasks); }
+    std::optional<QVariantMap> dictionaryForMemoDatFile() { return dictionaryForDatFile(Conduit::Memos); }
 
     bool writeOutlookIdForDeviceId(const QString &o, const QString &d) { return writeOutlookId(Conduit::Contacts, o, d); }
     bool writeOutlookEventIdForDeviceEventId(const QString &o, const QString &d) { return writeOutlookId(Conduit::Calendar, o, d); }
@@ -144,6 +150,7 @@ private:
     {
         QString path;
         std::optional<QVariantMap> map;
+        bool kept = false;
     };
 
     Slot &slot(Conduit conduit) { return m_slots[size_t(conduit)]; }

@@ -19,6 +19,11 @@
 #include <sqlite3.h>
 
 #include <deque>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>
+#include <unistd.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,14 +39,21 @@ constexpr qint64 kMaxDataFileBytes = 16LL * 1024 * 1024;
 QMutex s_saverLock;
 HMOutlookSQLiteHelper::ProfileSaver s_saver;
 
-// The file's birth time where the file system keeps one, else its modification time (ms since 1970).
-std::optional<qint64> creationTime(const QByteArray &path)
+struct FileStamp
+{
+    bool isFile = false;
+    bool isFolder = false;
+    qint64 created = 0; // the birth time where the file system keeps one, else the modification time (ms since 1970)
+};
+
+// The name in the folder, its link (if it is one) not followed.
+std::optional<FileStamp> fileStamp(int folder, const char *name)
 {
     struct statx info {};
-    if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &info) != 0)
+    if (::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_BTIME | STATX_MTIME, &info) != 0)
         return std::nullopt;
     const struct statx_timestamp &stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime;
-    return qint64(stamp.tv_sec) * 1000 + stamp.tv_nsec / 1000000;
+    return FileStamp{S_ISREG(info.stx_mode), S_ISDIR(info.stx_mode), qint64(stamp.tv_sec) * 1000 + stamp.tv_nsec / 1000000};
 }
 
 std::shared_ptr<FMDatabase> openExisting(const QString &path)
@@ -131,20 +143,46 @@ QString HMOutlookSQLiteHelper::databaseFolderLocal() const
     return path.endsWith(kDatabaseName) ? path.chopped(kDatabaseName.size()) : QString();
 }
 
+// Every sync counts the record files, thousands of them: the folders are read through their own
+// descriptors and each name is looked at relative to its folder, one statx per file, instead of a
+// whole path walked from the root twice per file. Links are not followed (nor counted).
 qint64 HMOutlookSQLiteHelper::countFilesCreatedBefore(const QString &folder, const QString &suffix, const QDateTime &date)
 {
     if (!date.isValid())
         return 0;
     const qint64 limit = date.toMSecsSinceEpoch();
+    const QByteArray suffixBytes = QFile::encodeName(suffix);
+    const std::string_view ending(suffixBytes.constData(), size_t(suffixBytes.size()));
     qint64 count = 0;
-    QDirIterator walk(folder, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (walk.hasNext()) {
-        const QString path = walk.next();
-        if (!path.endsWith(suffix))
+    std::vector<int> folders;
+    if (const int top = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        top >= 0)
+        folders.push_back(top);
+    while (!folders.empty()) {
+        const int descriptor = folders.back();
+        folders.pop_back();
+        DIR *const listing = ::fdopendir(descriptor);
+        if (!listing) {
+            ::close(descriptor);
             continue;
-        const std::optional<qint64> created = creationTime(QFile::encodeName(path));
-        if (created && *created < limit)
-            ++count;
+        }
+        while (const struct dirent *entry = ::readdir(listing)) {
+            const std::string_view name(entry->d_name);
+            // Only folders and files with the ending need their times.
+            if (name == "." || name == ".." || entry->d_type == DT_LNK || (entry->d_type == DT_REG && !name.ends_with(ending)))
+                continue;
+            const std::optional<FileStamp> stamp = fileStamp(::dirfd(listing), entry->d_name);
+            if (!stamp)
+                continue;
+            if (stamp->isFolder) {
+                const int below = ::openat(::dirfd(listing), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (below >= 0)
+                    folders.push_back(below);
+            } else if (stamp->isFile && name.ends_with(ending) && stamp->created < limit) {
+                ++count;
+            }
+        }
+        ::closedir(listing);
     }
     return count;
 }

@@ -250,4 +250,48 @@ TEST_F(DatFileTest, KilledWhileStoringPairsLeavesAWholeMap)
     }
 }
 
+// A contact map kept for the run is read once: later reads answer the copy, and what its writes
+// store is byte for byte what a helper reading the file afresh stores.
+TEST_F(DatFileTest, AMapKeptForTheRunIsReadOnceAndWrittenAsAFreshReadWould)
+{
+    HMOutlookDatFileHelper::Commit start;
+    for (int i = 0; i < 50; ++i)
+        start.pairs.insert(QStringLiteral("p%1").arg(i), QString::number(100 + i));
+    start.lastModified = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    HMOutlookDatFileHelper::Commit change;
+    change.pairs.insert(QStringLiteral("new"), QStringLiteral("900"));
+    change.removals = QStringList{QStringLiteral("p3"), QStringLiteral("p40")};
+    change.lastModified = QDateTime::fromSecsSinceEpoch(1'700'000'100, Qt::UTC);
+    change.listCommandDate = QDateTime::fromSecsSinceEpoch(1'700'000'200, Qt::UTC);
+    const auto fileAfter = [&](bool kept) {
+        HMOutlookDatFileHelper seeding;
+        EXPECT_TRUE(seeding.clearDatFile(QStringLiteral("Contacts")));
+        EXPECT_TRUE(seeding.commitChanges(Conduit::Contacts, start));
+        HMOutlookDatFileHelper run;
+        if (kept)
+            run.keepForRun(Conduit::Contacts);
+        EXPECT_EQ(run.getAllOutlookContactIdsInDatFile().size(), 50);
+        EXPECT_TRUE(run.commitChanges(Conduit::Contacts, change));
+        EXPECT_EQ(run.getOutlookContactIdForDeviceContactId(QStringLiteral("new")), QStringLiteral("900"));
+        EXPECT_EQ(run.getLastModifiedDateContacts(), change.lastModified);
+        QFile file(run.contactFilePath());
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        return file.readAll();
+    };
+    const QByteArray fresh = fileAfter(false);
+    const QByteArray kept = fileAfter(true);
+    ASSERT_FALSE(fresh.isEmpty());
+    EXPECT_EQ(kept, fresh);
+    EXPECT_EQ(plistlibDump(HMOutlookDatFileHelper().contactFilePath()).split(u'\n').size(), 49 + 2); // the pairs and two dates
+
+    // Read once: the file gone from under the run does not change what the run reads.
+    HMOutlookDatFileHelper run;
+    run.keepForRun(Conduit::Contacts);
+    EXPECT_EQ(run.getAllDeviceContactIdsInDatFile().size(), 49);
+    ASSERT_TRUE(QFile::remove(run.contactFilePath()));
+    EXPECT_EQ(run.getAllDeviceContactIdsInDatFile().size(), 49);
+    EXPECT_EQ(run.dictionaryForContactDatFile().value_or(QVariantMap()).size(), 51);
+    EXPECT_FALSE(HMOutlookDatFileHelper().dictionaryForContactDatFile());
+}
+
 } // namespace

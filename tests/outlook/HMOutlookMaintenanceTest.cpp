@@ -71,6 +71,17 @@ TEST(OutlookCounts, Outlook2016RecordFilesCreatedBeforeADate)
     EXPECT_EQ(helper.getCountOfOutlook15ContactsModifiedAfter(contacts.addSecs(-5)), 3);
     EXPECT_EQ(helper.getCountOfOutlook15ContactsModifiedAfter(contacts.addSecs(5)), 0);
     EXPECT_EQ(helper.getCountOfOutlook15ContactsModifiedAfter(QDateTime()), 3);
+    // Record files in folders below count; links, other endings and folders with the ending do not.
+    const QString records = helper.sqliteLocalPath().chopped(QStringLiteral("Outlook.sqlite").size()) + QStringLiteral("Contacts");
+    ASSERT_TRUE(QDir().mkpath(records + QStringLiteral("/deeper/still")));
+    ASSERT_TRUE(QDir().mkpath(records + QStringLiteral("/folder.olk15Contact")));
+    for (const char *name : {"/deeper/still/x.olk15Contact", "/deeper/notes.txt", "/y.olk15Contact.bak"}) {
+        QFile file(records + QLatin1String(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(QFile::link(records + QStringLiteral("/deeper/still/x.olk15Contact"), records + QStringLiteral("/link.olk15Contact")));
+    EXPECT_EQ(helper.getCountOfOutlook15ContactsCreatedPriorTo(QDateTime::currentDateTimeUtc().addSecs(1)), 4);
+    EXPECT_EQ(helper.getCountOfOutlook15ContactsCreatedPriorTo(contacts), 2);
     HMOutlookSQLiteHelper nowhere;
     testsupport::pointHomeAt(peer.home() + QStringLiteral("/elsewhere"));
     EXPECT_EQ(nowhere.getCountOfOutlook15ContactsCreatedPriorTo(contacts), 0);

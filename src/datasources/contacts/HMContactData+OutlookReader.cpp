@@ -117,7 +117,7 @@ void HMContactData::ensureOutlookHelpers()
         }
     }
     if (!m_datFileHelper) {
-        m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
+        makeContactMapHelper();
         // A run killed after the other side confirmed new contacts and before their commit left them
         // in the confirmed-pairs file: they join the map before anything reads it.
         if (QFile::exists(confirmedPairsPath()) && !mergeConfirmedPairs({}, {}, false))
@@ -128,6 +128,16 @@ void HMContactData::ensureOutlookHelpers()
         m_sqliteHelper->setProfile(m_outlookProfile);
         m_sqliteHelper->setSqliteFile();
     }
+}
+
+// A data source serves one run. The contact map is read once and kept: this run's reads answer the
+// copy its own writes keep current. A Google run also writes the map through helpers of its own, so
+// there every read reads the file.
+void HMContactData::makeContactMapHelper()
+{
+    m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
+    if (!GlobalVariables::getIsGoogleDirect())
+        m_datFileHelper->keepForRun(HMOutlookDatFileHelper::Conduit::Contacts);
 }
 
 QString HMContactData::confirmedPairsPath()
@@ -459,7 +469,7 @@ bool HMContactData::mergeConfirmedPairs(const QVariantMap &more, const QStringLi
 HMOutlookIdBookkeeping &HMContactData::contactIdBookkeeping()
 {
     if (!m_datFileHelper)
-        m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
+        makeContactMapHelper();
     if (!m_contactIds)
         m_contactIds = std::make_shared<HMOutlookIdBookkeeping>(HMOutlookDatFileHelper::Conduit::Contacts, m_datFileHelper,
                                                                 m_sqliteHelper);

@@ -333,6 +333,7 @@ private:
 
     // Outlook reader steps.
     void ensureOutlookHelpers();
+    void makeContactMapHelper();
     std::optional<QStringList> outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids);
     std::optional<QHash<QString, QString>> readOutlookContactTexts(QStringList &changedIds);
     QList<HMSyncRecord> outlookChangedRecords(const QStringList &changedIds, const QHash<QString, QString> &texts);
