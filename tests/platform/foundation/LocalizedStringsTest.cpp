@@ -131,7 +131,10 @@ TEST(Bundle, IdentityVersionsAndTheShippedStringsTable)
     const LocalizedStrings shipped = LocalizedStrings::load(Bundle::localizedStringsPath());
     EXPECT_TRUE(shipped.errors().isEmpty()) << shipped.errors().join(QLatin1Char('\n')).toStdString();
     for (const char *key : {"adb_device_not_found", "adb_device_not_ready", "adb_device_not_responding",
-                            "qpd_not_running", "qpd_not_installed", "quillpad", "Harrowmere"}) {
+                            "qpd_not_running", "qpd_not_installed", "quillpad", "Harrowmere",
+                            // the settings sheet's direction, deletion and conflict choices
+                            "two_way_sync", "mac_to_device_sync", "device_to_mac_sync", "two_way_deletions_%@",
+                            "last_modified_wins", "apple_wins", "duplicate", "device_%@_wins"}) {
         SCOPED_TRACE(key);
         EXPECT_TRUE(shipped.contains(QString::fromLatin1(key)));
         EXPECT_EQ(Bundle::localizedString(QString::fromLatin1(key)), shipped.value(QString::fromLatin1(key)));
