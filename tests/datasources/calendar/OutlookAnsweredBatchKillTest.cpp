@@ -65,11 +65,7 @@ QJsonObject seed()
         contacts.append(one);
         events.append(other);
     }
-    auto folder = [](int id, const char *kind, const char *name) {
-        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-    };
-    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+    return {{"folders", outlookDefaultFolders()},
             {"contacts", contacts},
             {"events", events}};
 }
@@ -128,21 +124,14 @@ struct AnsweredBatchRun
         if (onPhoneToo)
             phone->editContact(QStringLiteral("add"), {}, {{"NEWFNAME", "Pho"}, {"NEWLNAME", "PhoneOnly"}});
     }
-    QString mapPath(const QString &name) const
-    {
-        QDirIterator found(home() + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
-        return found.hasNext() ? found.next() : QString();
-    }
+    QString mapPath(const QString &name) const { return outlookDataFile(home(), name); }
     // Each phone record of the conduit named once by its map, and no pairs left aside.
     void expectMapNamesEachOnce(Conduit conduit, const QString &name) const
     {
-        QFile map(mapPath(name));
-        ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << name.toStdString();
-        const QByteArray text = map.readAll();
-        for (const phonepeer::PhoneRecord &record : phone->records(conduit))
-            EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
-        EXPECT_FALSE(QFile::exists(map.fileName() + QStringLiteral(".confirmed")));
-        EXPECT_FALSE(QFile::exists(map.fileName() + QStringLiteral(".sent")));
+        const QString path = mapPath(name);
+        ::expectMapNamesEachOnce(phone->records(conduit), path);
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral(".confirmed")));
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral(".sent")));
     }
     // After two normal syncs: every record once on each side.
     void expectEveryRecordOnceAfterTwoSyncs(bool phoneContact) const
@@ -155,14 +144,10 @@ struct AnsweredBatchRun
         const QHash<QString, int> phoneEvents = countsOf(phone->records(Conduit::Calendar), QStringLiteral("SUBJECT"));
         const QHash<QString, int> outlookEvents = countsOf(state.value("events").toArray(), "subject");
         const int contacts = kSeeded + kAdded + (phoneContact ? 1 : 0);
-        EXPECT_EQ(phoneContacts.size(), contacts);
-        EXPECT_EQ(outlookContacts.size(), contacts);
-        EXPECT_EQ(phoneEvents.size(), kSeeded + kAdded);
-        EXPECT_EQ(outlookEvents.size(), kSeeded + kAdded);
-        for (const QHash<QString, int> *side : {&phoneContacts, &outlookContacts, &phoneEvents, &outlookEvents}) {
-            for (auto it = side->constBegin(); it != side->constEnd(); ++it)
-                EXPECT_EQ(it.value(), 1) << it.key().toStdString();
-        }
+        expectEachNameOnce(phoneContacts, contacts, "phone contacts");
+        expectEachNameOnce(outlookContacts, contacts, "Outlook contacts");
+        expectEachNameOnce(phoneEvents, kSeeded + kAdded, "phone events");
+        expectEachNameOnce(outlookEvents, kSeeded + kAdded, "Outlook events");
         expectMapNamesEachOnce(Conduit::Contacts, QStringLiteral("contacts-outlook.plist"));
         expectMapNamesEachOnce(Conduit::Calendar, QStringLiteral("calendar-outlook.plist"));
     }

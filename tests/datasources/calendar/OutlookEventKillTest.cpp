@@ -62,11 +62,7 @@ QJsonObject seedWithEvents()
     QJsonObject monthly = event(202, QStringLiteral("Monthly"), "2027-06-25T12:00:00+02:00", "2027-06-25T13:00:00+02:00");
     monthly.insert("rrule", "FREQ=MONTHLY;BYDAY=-1FR;INTERVAL=1");
     events.append(monthly);
-    auto folder = [](int id, const char *kind, const char *name) {
-        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-    };
-    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+    return {{"folders", outlookDefaultFolders()},
             {"events", events}};
 }
 
@@ -81,14 +77,8 @@ void expectEveryEventOnce(const PhonePeerProcess &phone, const QString &mapPath)
     QHash<QString, int> subjects;
     for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Calendar))
         ++subjects[record.fields.value(QStringLiteral("SUBJECT"))];
-    EXPECT_EQ(subjects.size(), kEventCount);
-    for (auto it = subjects.constBegin(); it != subjects.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
-    QFile map(mapPath);
-    ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << mapPath.toStdString();
-    const QByteArray text = map.readAll();
-    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Calendar))
-        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    expectEachNameOnce(subjects, kEventCount, "phone");
+    expectMapNamesEachOnce(phone.records(Conduit::Calendar), mapPath);
     EXPECT_FALSE(QFile::exists(mapPath + QStringLiteral(".confirmed")));
 }
 
@@ -230,17 +220,9 @@ void expectEveryEventOnceOnEachSide(const KillRun &run, int perSide)
     QHash<QString, int> onPhone;
     for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
         ++onPhone[record.fields.value(QStringLiteral("SUBJECT"))];
-    EXPECT_EQ(inOutlook.size(), 2 * perSide);
-    EXPECT_EQ(onPhone.size(), 2 * perSide);
-    for (auto it = inOutlook.constBegin(); it != inOutlook.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << "Outlook: " << it.key().toStdString();
-    for (auto it = onPhone.constBegin(); it != onPhone.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << "phone: " << it.key().toStdString();
-    QFile map(run.mapPath());
-    ASSERT_TRUE(map.open(QIODevice::ReadOnly));
-    const QByteArray text = map.readAll();
-    for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
-        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    expectEachNameOnce(inOutlook, 2 * perSide, "Outlook");
+    expectEachNameOnce(onPhone, 2 * perSide, "phone");
+    expectMapNamesEachOnce(run.phone->records(Conduit::Calendar), run.mapPath());
 }
 
 } // namespace

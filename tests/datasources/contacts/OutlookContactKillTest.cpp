@@ -40,11 +40,7 @@ QJsonObject seedWithContacts()
         contacts.append(QJsonObject{{"id", 100 + index}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
                                     {"modified", "2026-01-02T00:00:00Z"}, {"firstName", QStringLiteral("Given%1").arg(index)},
                                     {"lastName", QStringLiteral("Family%1").arg(index)}});
-    auto folder = [](int id, const char *kind, const char *name) {
-        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-    };
-    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+    return {{"folders", outlookDefaultFolders()},
             {"contacts", contacts}};
 }
 
@@ -59,14 +55,8 @@ void expectEveryContactOnce(const PhonePeerProcess &phone, const QString &mapPat
     QHash<QString, int> names;
     for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
         ++names[record.fields.value(QStringLiteral("NEWLNAME"))];
-    EXPECT_EQ(names.size(), kContactCount);
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
-    QFile map(mapPath);
-    ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << mapPath.toStdString();
-    const QByteArray text = map.readAll();
-    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
-        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    expectEachNameOnce(names, kContactCount, "phone");
+    expectMapNamesEachOnce(phone.records(Conduit::Contacts), mapPath);
     EXPECT_FALSE(QFile::exists(mapPath + QStringLiteral(".confirmed")));
 }
 

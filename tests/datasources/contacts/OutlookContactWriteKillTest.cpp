@@ -42,11 +42,7 @@ QJsonObject seed(int count)
                                     {"modified", "2026-01-02T00:00:00Z"}, {"firstName", QStringLiteral("Given%1").arg(index)},
                                     {"lastName", QStringLiteral("Family%1").arg(index)},
                                     {"emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", QStringLiteral("f%1@example.org").arg(index)}}}}});
-    auto folder = [](int id, const char *kind, const char *name) {
-        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-    };
-    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+    return {{"folders", outlookDefaultFolders()},
             {"contacts", contacts}};
 }
 

@@ -3,11 +3,16 @@
 // The sync driver run as its own process for the Outlook kill tests, in a home of the test's, with the
 // environment the test gives it (the simulated Outlook's runtime folder, the zone, kill points).
 
+#include "PhonePeerProcess.h"
 #include "WiFiSyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDirIterator>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -52,4 +57,33 @@ inline QString outlookDataFile(const QString &home, const QString &name)
 {
     QDirIterator found(home + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
     return found.hasNext() ? found.next() : QString();
+}
+
+// The simulated Outlook's default folders as the seeds give them: address book 1, calendar 2, task
+// folder 3, note folder 4.
+inline QJsonArray outlookDefaultFolders()
+{
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                      folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")};
+}
+
+// As many distinct names as expected, each counted once; the side names where they were counted.
+inline void expectEachNameOnce(const QHash<QString, int> &names, qsizetype expected, const char *side)
+{
+    EXPECT_EQ(names.size(), expected) << side;
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        EXPECT_EQ(it.value(), 1) << side << ": " << it.key().toStdString();
+}
+
+// The id map names each of the phone's records once.
+inline void expectMapNamesEachOnce(const QList<phonepeer::PhoneRecord> &records, const QString &mapPath)
+{
+    QFile map(mapPath);
+    ASSERT_TRUE(map.open(QIODevice::ReadOnly)) << mapPath.toStdString();
+    const QByteArray text = map.readAll();
+    for (const phonepeer::PhoneRecord &record : records)
+        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
 }

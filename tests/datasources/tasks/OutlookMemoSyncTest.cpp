@@ -38,11 +38,7 @@ QJsonObject note(int id, const QString &name, const QString &content, const QJso
 
 QJsonObject seedWithNotes(const QJsonArray &notes)
 {
-    auto folder = [](int id, const char *kind, const char *name) {
-        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-    };
-    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+    return {{"folders", outlookDefaultFolders()},
             {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}},
             {"notes", notes}};
 }
@@ -199,17 +195,9 @@ void expectEveryMemoOnceOnEachSide(const MemoRun &run, int perSide = kPerSide)
     QHash<QString, int> onPhone;
     for (const phonepeer::PhoneRecord &record : run.memos())
         ++onPhone[record.fields.value("NOTE").section(u'\n', 0, 0)];
-    EXPECT_EQ(inOutlook.size(), 2 * perSide);
-    EXPECT_EQ(onPhone.size(), 2 * perSide);
-    for (auto it = inOutlook.constBegin(); it != inOutlook.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << "Outlook: " << it.key().toStdString();
-    for (auto it = onPhone.constBegin(); it != onPhone.constEnd(); ++it)
-        EXPECT_EQ(it.value(), 1) << "phone: " << it.key().toStdString();
-    QFile map(run.mapPath());
-    ASSERT_TRUE(map.open(QIODevice::ReadOnly));
-    const QByteArray text = map.readAll();
-    for (const phonepeer::PhoneRecord &record : run.memos())
-        EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
+    expectEachNameOnce(inOutlook, 2 * perSide, "Outlook");
+    expectEachNameOnce(onPhone, 2 * perSide, "phone");
+    expectMapNamesEachOnce(run.memos(), run.mapPath());
     EXPECT_FALSE(QFile::exists(run.mapPath() + QStringLiteral(".confirmed")));
 }
 

@@ -14,9 +14,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorFileNotFound = -43;
-constexpr int kErrorGeneral = -10000;
 constexpr qint64 kMaxPictureBytes = 16 * 1024 * 1024;
 
 QString field(const QJsonObject &fields, const char *key)
@@ -166,10 +163,7 @@ ScriptOutcome setPicture(const QList<ScriptValue> &captures, ScriptContext &cont
     if (!record)
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get contact id \"%1\".").arg(id));
     record->fields[QStringLiteral("picture")] = QString::fromLatin1(bytes->toBase64());
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Contact, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Contact, *record);
 }
 
 } // namespace

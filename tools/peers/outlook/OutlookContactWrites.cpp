@@ -14,10 +14,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorFileNotFound = -43;
-constexpr int kErrorCannotCoerce = -1700;
-constexpr int kErrorGeneral = -10000;
 constexpr qint64 kMaxImportedBytes = 4 * 1024 * 1024;
 
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
@@ -337,10 +333,7 @@ ScriptOutcome setContactProperties(const QList<ScriptValue> &captures, ScriptCon
             return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't set %1 of contact id %2.").arg(label).arg(id));
     }
     record->fields = fields;
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Contact, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Contact, *record);
 }
 
 ScriptOutcome moveContact(const QList<ScriptValue> &captures, ScriptContext &context)

@@ -11,8 +11,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-
 QString field(const QJsonObject &fields, const char *key)
 {
     return fields.value(QLatin1String(key)).toString();

@@ -15,9 +15,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorCannotCoerce = -1700;
-constexpr int kErrorGeneral = -10000;
 constexpr int kMaxAttendeeDeletions = 40;
 
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
@@ -305,10 +302,7 @@ ScriptOutcome setEventProperties(const QList<ScriptValue> &captures, ScriptConte
         return missingEvent(id);
     if (!applyProperties(*record, captures.last(), timesOf(captures, context)))
         return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't set the properties of calendar event id %1.").arg(id));
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Event, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Event, *record);
 }
 
 ScriptOutcome setEventCategories(const QList<ScriptValue> &captures, ScriptContext &context)
@@ -319,10 +313,7 @@ ScriptOutcome setEventCategories(const QList<ScriptValue> &captures, ScriptConte
         return missingEvent(id);
     if (!setCategories(record->fields, captures.value(2)))
         return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't make the categories into a list of categories."));
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Event, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Event, *record);
 }
 
 ScriptOutcome moveEvent(const QList<ScriptValue> &captures, ScriptContext &context)
@@ -337,10 +328,7 @@ ScriptOutcome moveEvent(const QList<ScriptValue> &captures, ScriptContext &conte
     if (!known)
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get calendar id %1.").arg(captures.value(2).integer));
     record->folder = captures.value(2).integer;
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Event, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::objectSpecifier(code("cEvt"), qint32(record->id))};
+    return storeChangedRecord(context, RecordKind::Event, *record, Descriptor::objectSpecifier(code("cEvt"), qint32(record->id)));
 }
 
 ScriptOutcome makeAttendee(const QList<ScriptValue> &captures, ScriptContext &context)
@@ -357,10 +345,7 @@ ScriptOutcome makeAttendee(const QList<ScriptValue> &captures, ScriptContext &co
     QJsonArray attendees = record->fields.value(QStringLiteral("attendees")).toArray();
     attendees.append(QJsonObject{{QStringLiteral("name"), name->text}, {QStringLiteral("address"), address->text}});
     record->fields[QStringLiteral("attendees")] = attendees;
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Event, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::objectSpecifier(code("cAtd"), qint32(attendees.size()))};
+    return storeChangedRecord(context, RecordKind::Event, *record, Descriptor::objectSpecifier(code("cAtd"), qint32(attendees.size())));
 }
 
 // captures: application, then position and event id per line. Positions count before any deletion.
@@ -382,10 +367,7 @@ ScriptOutcome deleteAttendees(const QList<ScriptValue> &captures, ScriptContext 
     for (const qint64 position : positions)
         attendees.removeAt(position - 1);
     record->fields[QStringLiteral("attendees")] = attendees;
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Event, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Event, *record);
 }
 
 ScriptOutcome listAttendees(const QList<ScriptValue> &captures, ScriptContext &context)

@@ -7,8 +7,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
 const QString kEnd = QStringLiteral("\nend tell");
 

@@ -10,10 +10,8 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorCannotCoerce = -1700;
 constexpr int kErrorNotHandled = -1708;
 constexpr int kErrorWrongCount = -1721;
-constexpr int kErrorNoSuchObject = -1728;
 
 using Call = HandlerCalls::Call;
 

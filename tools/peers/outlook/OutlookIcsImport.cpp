@@ -17,10 +17,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorFileNotFound = -43;
-constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorGeneral = -10000;
-
 struct IcsLine
 {
     QString name;

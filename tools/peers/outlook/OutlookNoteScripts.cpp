@@ -10,10 +10,6 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
-constexpr int kErrorCannotCoerce = -1700;
-constexpr int kErrorGeneral = -10000;
-
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
 const QString kEnd = QStringLiteral("\nend tell");
 
@@ -110,10 +106,7 @@ ScriptOutcome setNoteProperties(const QList<ScriptValue> &captures, ScriptContex
         return missingNote(id);
     if (!applyNoteProperties(record->fields, captures.last()))
         return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't set the properties of note id %1.").arg(id));
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Note, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::null()};
+    return storeChangedRecord(context, RecordKind::Note, *record);
 }
 
 ScriptOutcome moveNote(const QList<ScriptValue> &captures, ScriptContext &context)
@@ -125,10 +118,7 @@ ScriptOutcome moveNote(const QList<ScriptValue> &captures, ScriptContext &contex
     if (!isNoteFolder(context, captures.value(2).integer))
         return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get note folder id %1.").arg(captures.value(2).integer));
     record->folder = captures.value(2).integer;
-    record->modified = context.now;
-    if (!context.store.updateRecord(RecordKind::Note, *record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::objectSpecifier(code("cNte"), qint32(record->id))};
+    return storeChangedRecord(context, RecordKind::Note, *record, Descriptor::objectSpecifier(code("cNte"), qint32(record->id)));
 }
 
 // captures: application, then the application again or the folder.

@@ -11,10 +11,7 @@ namespace outlookpeer {
 
 namespace {
 
-constexpr int kErrorNoSuchObject = -1728;
 constexpr int kErrorSyntax = -2741;
-constexpr int kErrorCannotCoerce = -1700;
-constexpr int kErrorGeneral = -10000;
 
 const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
 const QString kEnd = QStringLiteral("\nend tell");
@@ -321,6 +318,14 @@ QString foundText(const QString &script, qsizetype at)
 }
 
 } // namespace
+
+ScriptOutcome storeChangedRecord(ScriptContext &context, RecordKind kind, PeerRecord &record, const Descriptor &answer)
+{
+    record.modified = context.now;
+    if (!context.store.updateRecord(kind, record))
+        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
+    return {answer};
+}
 
 Descriptor folderProperties(const PeerFolder &folder)
 {

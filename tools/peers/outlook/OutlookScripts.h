@@ -11,6 +11,12 @@
 
 namespace outlookpeer {
 
+// The error numbers the scripts answer with, as Outlook gives them.
+inline constexpr int kErrorFileNotFound = -43;
+inline constexpr int kErrorCannotCoerce = -1700;
+inline constexpr int kErrorNoSuchObject = -1728;
+inline constexpr int kErrorGeneral = -10000;
+
 // What a script or a handler call is answered with: a descriptor, or an error number and message.
 struct ScriptOutcome
 {
@@ -50,6 +56,10 @@ const QList<ScriptForm> &scriptForms();
 // Answers a script text: the form it matches, or -2741 naming the line where it left every form.
 // `kind` receives the matched form's kind.
 ScriptOutcome answerScript(const QString &script, ScriptContext &context, QString *kind);
+// Stamps the record changed now and stores it: the answer when it was stored, the store's problem
+// (-10000) when not.
+ScriptOutcome storeChangedRecord(ScriptContext &context, RecordKind kind, PeerRecord &record,
+                                 const Descriptor &answer = Descriptor::null());
 // A folder as the folder listings answer it: a record of its name ('pnam') and id ('ID  ').
 Descriptor folderProperties(const PeerFolder &folder);
 
