@@ -13,6 +13,7 @@
 #include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/HMGoogleSync.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -197,6 +198,9 @@ bool HMMainWindowController::confirmOutlookFolders(const QString &problem)
 
 void HMMainWindowController::beginSync()
 {
+    // The records the last runs could not write to Outlook are handed to this one to list again.
+    if (HMOutlookDatFileHelper::hasErrorLog())
+        HMOutlookDatFileHelper::loadErrorLogIntoMemory();
     if (!publishProfileAndCheck())
         return;
     cleanUpTempFolder();

@@ -5,9 +5,12 @@
 
 #include "OutlookPeerProcess.h"
 #include "foundation/GlobalVariables.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/applescript/NSUserAppleScriptTask.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Screenshot.h"
+#include "platform/dispatch/RunLoopTimer.h"
+#include "platform/dispatch/VirtualClock.h"
 #include "support/TestSupport.h"
 #include "sync/HMProfile.h"
 
@@ -19,6 +22,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 
 using namespace std::chrono_literals;
 
@@ -38,6 +42,37 @@ QJsonObject contact(const char *first, const char *last)
             {QStringLiteral("lastName"), QLatin1String(last)}, {QStringLiteral("created"), QStringLiteral("2026-01-01T00:00:00Z")},
             {QStringLiteral("modified"), QStringLiteral("2026-01-02T00:00:00Z")}};
 }
+
+// The dispatch layer's virtual clock, kept in step with real time while the main loop runs, so that
+// every timer fires as it would; a test jumps it ahead to fire a long timer at once.
+class PacedVirtualClock final
+{
+public:
+    PacedVirtualClock()
+    {
+        platform::VirtualClock::install();
+        m_elapsed.start();
+        QObject::connect(&m_pump, &QTimer::timeout, [this] {
+            const qint64 now = m_elapsed.nsecsElapsed();
+            const std::chrono::nanoseconds step(now - m_paced);
+            platform::VirtualClock::advance(std::chrono::duration_cast<platform::DispatchDuration>(step));
+            m_paced = now;
+        });
+        m_pump.start(5);
+    }
+    ~PacedVirtualClock()
+    {
+        m_pump.stop();
+        platform::VirtualClock::uninstall();
+    }
+    PacedVirtualClock(const PacedVirtualClock &) = delete;
+    PacedVirtualClock &operator=(const PacedVirtualClock &) = delete;
+
+private:
+    QElapsedTimer m_elapsed;
+    qint64 m_paced = 0;
+    QTimer m_pump;
+};
 
 class OutlookProfile : public PhoneSync
 {
@@ -89,7 +124,11 @@ protected:
         ASSERT_NO_FATAL_FAILURE(launchWindow());
         window().setOutlookAccess(window().makeOutlookDetection());
     }
-    void clickSynchronize() const { window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click(); }
+    void clickSynchronize()
+    {
+        m_runAskedAt = QDateTime::currentDateTimeUtc();
+        window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
+    }
     // Draws the alert as the user sees it, from what it was given, into the screenshots folder.
     static void saveAlert(const platform::ScriptedAlertResponder::RecordedAlert &recorded, const QString &name)
     {
@@ -108,14 +147,24 @@ protected:
         alert.messageBox().hide();
         EXPECT_TRUE(saved.ok());
     }
-    // Waits until the run ended and the window is ready again; the sheet's last text.
+    // Whether the application took the end of the last run in: it then stamps every profile's last
+    // autosync date and starts the autosync timer afresh.
+    bool tookTheRunsEndIn() const
+    {
+        for (const std::shared_ptr<HMProfile> &profile : m_delegate->profiles()) {
+            if (!(profile->lastOutlookAutosyncDate() >= m_runAskedAt))
+                return false;
+        }
+        return true;
+    }
+    // Waits until the run ended and the application is ready again; the sheet's last text.
     QString awaitEnd() const
     {
         const auto ended = [this] {
             const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
             const bool showsEnd = sheet && (sheet->overallText() == u"Sync Complete" ||
                                             sheet->overallText().startsWith(QLatin1String("Sync did not finish")));
-            return showsEnd && !window().didStartSync() && !GlobalVariables::getIsSynchronizing();
+            return showsEnd && !window().didStartSync() && !GlobalVariables::getIsSynchronizing() && tookTheRunsEndIn();
         };
         EXPECT_TRUE(testsupport::waitUntil(ended, 60s)) << "the run did not end";
         const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
@@ -159,16 +208,27 @@ protected:
         }
         FAIL() << "no phone contact named " << firstName.toStdString();
     }
-    // The autosync timer's check, as it fires once its interval has passed since the last sync.
-    void fireAutosyncCheck() const
+    // Lets the running autosync timer fire once, by moving the virtual clock on by its interval. The
+    // check compares the profiles' last autosync dates with the wall clock, so those go back as far.
+    void letAutosyncTimerFire()
     {
+        m_runAskedAt = QDateTime::currentDateTimeUtc();
+        const double interval = m_delegate->outlookAutosyncTimerInterval();
         for (const std::shared_ptr<HMProfile> &profile : m_delegate->profiles())
-            profile->setLastOutlookAutosyncDate(QDateTime::currentDateTimeUtc().addSecs(-120));
-        m_delegate->checkForOutlookAutosync();
+            profile->setLastOutlookAutosyncDate(QDateTime::currentDateTimeUtc().addMSecs(qint64(-interval * 1000)));
+        const std::shared_ptr<platform::RunLoopTimer> timer = m_delegate->outlookAutosyncTimer();
+        ASSERT_TRUE(timer && timer->isValid()) << "the autosync timer runs";
+        const platform::DispatchTime due = timer->fireDate();
+        ASSERT_GT(due - platform::VirtualClock::now(), platform::durationFromSeconds(interval / 2)) << "not due by itself yet";
+        platform::VirtualClock::advance(interval);
+        // The timer names its next fire before its check runs, in the same turn of the main loop.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return timer->fireDate() > due; }, 5s)) << "the timer fired";
     }
 
     QTemporaryDir m_root;
     QByteArray m_oldRoot;
+    // When the test last clicked Synchronize or let the autosync timer fire.
+    QDateTime m_runAskedAt;
     std::unique_ptr<OutlookPeerProcess> m_outlookPeer;
 };
 
@@ -236,8 +296,27 @@ TEST_F(OutlookProfile, AllFoldersRunNoFolderScript)
     awaitEnd();
 }
 
+TEST_F(OutlookProfile, AStartHandsTheWritesOutlookRefusedToTheRun)
+{
+    ASSERT_NO_FATAL_FAILURE(startOutlook(QStringLiteral("16.20")));
+    ASSERT_NO_FATAL_FAILURE(launchOutlookProfile(HMContactManager::Outlook15));
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("D"), QStringLiteral("D000007")));
+    ASSERT_TRUE(HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("A"), QStringLiteral("A000003")));
+    clickSynchronize();
+    EXPECT_TRUE(window().didStartSync());
+    EXPECT_FALSE(HMOutlookDatFileHelper::hasErrorLog()) << "the log is taken in once";
+    EXPECT_EQ(GlobalVariables::getErrorLogCalendarIds(), QStringList{QStringLiteral("D000007")});
+    EXPECT_EQ(GlobalVariables::getErrorLogContactIds(), QStringList{QStringLiteral("A000003")});
+    awaitEnd();
+    GlobalVariables::setErrorRecoverySyncConduits(QString());
+    GlobalVariables::setErrorLogContactIds({});
+    GlobalVariables::setErrorLogCalendarIds({});
+}
+
 TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
 {
+    // Every timer of the application counts on the virtual clock, the autosync timer's too.
+    const PacedVirtualClock clock;
     ASSERT_NO_FATAL_FAILURE(startPhone());
     useDesktopStores();
     ASSERT_NO_FATAL_FAILURE(startOutlook(QStringLiteral("16.20"), {contact("Grace", "Hopper"), contact("Alan", "Turing")}));
@@ -256,7 +335,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     ASSERT_NE(m_delegate->outlookAutosyncTimer(), nullptr) << "an Outlook profile syncing in the background has the timer";
 
     // Nothing changed in Outlook but what the sync wrote into it: the check starts nothing.
-    fireAutosyncCheck();
+    ASSERT_NO_FATAL_FAILURE(letAutosyncTimerFire());
     EXPECT_FALSE(window().didStartSync()) << "the sync's own writes to Outlook start no sync";
     EXPECT_FALSE(GlobalVariables::getIsSynchronizing());
 
@@ -267,7 +346,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     m_outlookPeer->control({{QStringLiteral("op"), QStringLiteral("edit")}, {QStringLiteral("kind"), QStringLiteral("contact")},
                             {QStringLiteral("id"), graceId}, {QStringLiteral("fields"), QJsonObject{{QStringLiteral("firstName"), QStringLiteral("Gracie")}}}});
     QThread::msleep(1100);
-    fireAutosyncCheck();
+    ASSERT_NO_FATAL_FAILURE(letAutosyncTimerFire());
     EXPECT_TRUE(window().didStartSync()) << "the edit in Outlook starts a sync";
     EXPECT_EQ(awaitEnd(), QStringLiteral("Sync Complete"));
     EXPECT_EQ(phoneContactsNamed(QStringLiteral("Gracie")), 1);
@@ -285,7 +364,7 @@ TEST_F(OutlookProfile, SyncsToThePhoneAndAutosyncsOnlyWhenOutlookChanged)
     EXPECT_EQ(m_outlookPeer->dump().value(QStringLiteral("contacts")).toArray().size(), 4);
     EXPECT_EQ(m_peer->records(phonepeer::Conduit::Contacts).size(), 4);
     QThread::msleep(1100);
-    fireAutosyncCheck();
+    ASSERT_NO_FATAL_FAILURE(letAutosyncTimerFire());
     EXPECT_FALSE(window().didStartSync()) << "Outlook's write-back of the phone's edit starts no sync";
     EXPECT_FALSE(GlobalVariables::getIsSynchronizing());
 

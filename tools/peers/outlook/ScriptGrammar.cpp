@@ -262,6 +262,10 @@ QDateTime scriptDate(const QString &text, const QString &pattern)
 QString systemDatePattern()
 {
     const QLocale locale = QLocale::system();
+    // Without a language of its own (LANG=C or C.UTF-8) the desktop's formatter writes POSIX English
+    // dates, month first with a day half; Qt's C locale would read them day first.
+    if (locale.language() == QLocale::C)
+        return QStringLiteral("MM/dd/yyyy hh:mm a");
     const QString shortDate = locale.toString(QDate(1970, 2, 24), QLocale::ShortFormat);
     QString pattern = QStringLiteral("MM/dd/yyyy");
     if (shortDate.startsWith(u"24") || shortDate.startsWith(u"23") || shortDate.startsWith(u"25"))
