@@ -215,6 +215,24 @@ void HMSyncController::failPage(const QString &failure)
 
 // ---- List ---------------------------------------------------------------------------------------
 
+// Whether an earlier run's writes of the conduit were refused by Outlook (its error log, taken in at
+// the start of this run); takes the conduit out of the error recovery. No listing of the device's
+// changes holds those records again, so the device is read whole, as after unanswered adds: pairs
+// the device left unchanged are passed over, and what Outlook lacks is written. The cloud lists its
+// own recovery.
+bool HMSyncController::takeOutlookRefusals(quint64 conduit) const
+{
+    if (!isOutlookProfile() || m_configuration->syncMethod() == quint64(HMSyncMethod::Quillnest))
+        return false;
+    QString recovering = GlobalVariables::getErrorRecoverySyncConduits();
+    if (!recovering.contains(letterOf(conduit)))
+        return false;
+    // Read whole once: the error log was taken in for this run only.
+    GlobalVariables::setErrorRecoverySyncConduits(recovering.remove(letterOf(conduit)));
+    DDLogInfo(QStringLiteral("Reading every device record: Outlook refused some of the last writes"));
+    return true;
+}
+
 // The date the device's changes are asked from: the last sync (or for Outlook the Outlook side's last
 // change) moved into the device's clock; null to ask for every record.
 QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &dataSource) const
@@ -226,7 +244,8 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
     };
     // Outlook lists the records it sent as new on disk until their pairs are kept.
     const bool hasUnsettledOutlookAdds = isOutlookProfile() && dataSource.loadUnsettledOutlookAdds();
-    if (hasUnsettledOutlookAdds || dataSource.hasUnconfirmedRecords()) {
+    const bool outlookRefusedWrites = takeOutlookRefusals(data.conduit());
+    if (hasUnsettledOutlookAdds || dataSource.hasUnconfirmedRecords() || outlookRefusedWrites) {
         // An earlier run ended before the device answered its adds: the device may hold them under
         // ids the Mac never learnt, so everything is read and matched before anything is sent again.
         DDLogInfo(QStringLiteral("Reading every device record: some adds were never confirmed"));

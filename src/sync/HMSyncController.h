@@ -241,6 +241,7 @@ private:
     static bool isUnchangedOutlookPairInRecovery(HMData &dataSource, const QVariantMap &normalized,
                                                  const QString &uid);
     QDateTime listStartPoint(HMSyncConduitData &data, HMData &dataSource) const;
+    bool takeOutlookRefusals(quint64 conduit) const;
     void applyDeviceRecord(const QVariantMap &record, HMSyncConduitData &data, HMData &dataSource,
                            QStringList &idsToDelete, QSet<QString> &writtenFromDevice);
     void applyToMacStore(qint32 action, const QVariantMap &normalized, HMSyncConduitData &data, HMData &dataSource,

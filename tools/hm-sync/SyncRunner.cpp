@@ -1,6 +1,7 @@
 #include "SyncRunner.h"
 
 #include "foundation/GlobalVariables.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
@@ -71,7 +72,10 @@ bool isOutlookProfile(const HMProfile &profile)
 SyncOutcome runManualSync(const std::shared_ptr<HMProfileManager> &profileManager,
                           const std::shared_ptr<HMProfile> &profile, std::chrono::milliseconds timeLimit)
 {
-    // The main window publishes the profile's switches before every sync.
+    // The main window takes in the error log of the writes Outlook refused and publishes the profile's
+    // switches before every sync.
+    if (HMOutlookDatFileHelper::hasErrorLog())
+        HMOutlookDatFileHelper::loadErrorLogIntoMemory();
     GlobalVariables::setIsOutlookSync(isOutlookProfile(*profile));
     GlobalVariables::setContactManagerSetting(qint64(profile->contactManager()));
     GlobalVariables::setIsCalendarSyncEnabled(profile->calendarSyncEnabled());

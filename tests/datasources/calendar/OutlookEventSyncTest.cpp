@@ -595,7 +595,10 @@ TEST(OutlookEventWrites, APhoneEventEqualToAnUnpairedOutlookEventIsMerged)
     EXPECT_EQ(merged->value("id").toInteger(), lunch);
 }
 
-TEST(OutlookEventWrites, ARefusedCreateLeavesTheErrorLogAndNoPairing)
+// Outlook refuses one new event: the run logs it and pairs nothing for it; the next run reads the
+// phone whole, writes what Outlook lacks once, passes the paired events over, and the one after
+// sends nothing.
+TEST(OutlookEventWrites, ARefusedCreateIsLoggedAndWrittenOnceByTheNextSync)
 {
     OutlookCalendarRun run("UTC", QStringLiteral("two_way"));
     run.switches({{"refuseEventWrite", "Refused"}});
@@ -614,6 +617,24 @@ TEST(OutlookEventWrites, ARefusedCreateLeavesTheErrorLogAndNoPairing)
     EXPECT_TRUE(text.contains("<string>D</string>")) << text.toStdString();
     EXPECT_TRUE(GlobalVariables::getHasOutlookCalendarWriteError());
     GlobalVariables::setHasOutlookCalendarWriteError(false);
+
+    run.switches({{"refuseEventWrite", ""}});
+    const qint64 taken = run.outlookEvent(QStringLiteral("Taken"))->value("id").toInteger();
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_FALSE(HMOutlookDatFileHelper::hasErrorLog());
+    ASSERT_TRUE(run.outlookEvent(QStringLiteral("Refused")));
+    EXPECT_FALSE(HMOutlookDatFileHelper().getOutlookEventIdForDeviceEventId(refused).isEmpty());
+    EXPECT_EQ(run.outlookEvent(QStringLiteral("Taken"))->value("id").toInteger(), taken);
+    EXPECT_EQ(run.outlookEvents().size(), 2);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    const qsizetype updates = run.updateRequests();
+    const hmsync::SyncOutcome quiet = run.sync();
+    ASSERT_TRUE(quiet.isSuccess);
+    EXPECT_EQ(run.outlookEvents().size(), 2);
+    EXPECT_EQ(run.phoneEvents().size(), 2);
+    EXPECT_EQ(run.updateRequests(), updates) << "the run after sends nothing to the phone";
+    for (const hmsync::ConduitOutcome &conduit : quiet.conduits)
+        EXPECT_EQ(conduit.appleAdds + conduit.appleUpdates + conduit.appleDeletes, 0) << "nor to Outlook";
 }
 
 TEST(OutlookEventWrites, OutlookGoneDuringTheApplyEndsTheConduitAndTheNextSyncWritesEveryEventOnce)
