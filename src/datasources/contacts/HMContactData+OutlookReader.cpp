@@ -469,7 +469,12 @@ QHash<QString, QString> HMContactData::outlookPairs()
 bool HMContactData::keepOutlookPairs(const QVariantMap &pairs)
 {
     ensureOutlookHelpers();
-    return mergeConfirmedPairs(pairs, {}, false);
+    if (!mergeConfirmedPairs(pairs, {}, false))
+        return false;
+    // Contacts applied later in this run find these pairs.
+    for (auto it = pairs.constBegin(); m_outlookApplyMap && it != pairs.constEnd(); ++it)
+        m_outlookApplyMap->insert(it.key(), it.value().toString());
+    return true;
 }
 
 bool HMContactData::appendConfirmedPair(const QString &deviceId, const QString &outlookId)
