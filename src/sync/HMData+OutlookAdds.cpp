@@ -102,7 +102,7 @@ bool HMData::defersLooseOutlookMatch(const QVariantMap &deviceRecord, qint32 act
 QList<HMData::DeferredDeviceRecord> HMData::settleDeferredOutlookRecords(quint64 conduit, qint32 changeAction)
 {
     QList<DeferredDeviceRecord> deferred = std::exchange(m_deferredDeviceRecords, {});
-    const QStringList matches = oneToOneLooseMatches(deferred, conduit, [this](const QString &form) {
+    const auto unsettledOfForm = [this](const QString &form) {
         QSet<QString> unsettled;
         for (auto it = m_unsettledOutlookAddsByLooseIdentity.constFind(form);
              it != m_unsettledOutlookAddsByLooseIdentity.constEnd() && it.key() == form; ++it) {
@@ -111,19 +111,16 @@ QList<HMData::DeferredDeviceRecord> HMData::settleDeferredOutlookRecords(quint64
                 unsettled.insert(it.value());
         }
         return unsettled;
-    });
-    for (qsizetype index = 0; index < deferred.size(); ++index) {
-        const QString &temporaryId = matches.at(index);
-        if (temporaryId.isEmpty())
-            continue;
-        const QString deviceId = deferred.at(index).record.value(QStringLiteral("UID")).toString();
-        const auto [outlookId, identity] = m_unsettledOutlookAdds.take(temporaryId);
-        m_unsettledOutlookAddsByIdentity.remove(identity, temporaryId);
-        DDLogInfo(QStringLiteral("The device holds Outlook record '%1', sent as '%2', edited under its own id '%3'")
-                      .arg(outlookId, temporaryId, deviceId));
-        m_adoptedOutlookPairs.insert(deviceId, outlookId);
-        deferred[index].action = changeAction;
-    }
+    };
+    settleOneToOneLooseMatches(deferred, conduit, changeAction, unsettledOfForm,
+                               [this](const QString &temporaryId, const QString &deviceId) {
+                                   const auto [outlookId, identity] = m_unsettledOutlookAdds.take(temporaryId);
+                                   m_unsettledOutlookAddsByIdentity.remove(identity, temporaryId);
+                                   DDLogInfo(QStringLiteral("The device holds Outlook record '%1', sent as '%2', edited "
+                                                            "under its own id '%3'")
+                                                 .arg(outlookId, temporaryId, deviceId));
+                                   m_adoptedOutlookPairs.insert(deviceId, outlookId);
+                               });
     return deferred;
 }
 

@@ -250,13 +250,14 @@ bool HMData::defersLooseMatch(const QVariantMap &deviceRecord, qint32 action, qu
     return true;
 }
 
-QStringList HMData::oneToOneLooseMatches(const QList<DeferredDeviceRecord> &deferred, quint64 conduit,
-                                         const std::function<QSet<QString>(const QString &form)> &keysOfForm)
+void HMData::settleOneToOneLooseMatches(QList<DeferredDeviceRecord> &deferred, quint64 conduit, qint32 changeAction,
+                                        const std::function<QSet<QString>(const QString &form)> &keysOfForm,
+                                        const std::function<void(const QString &key, const QString &deviceId)> &take)
 {
     // Each record's candidates, and how many records claim each candidate.
     QList<QSet<QString>> candidates;
     QHash<QString, int> claims;
-    for (const DeferredDeviceRecord &kept : deferred) {
+    for (const DeferredDeviceRecord &kept : std::as_const(deferred)) {
         QSet<QString> keys;
         for (const QString &form : looseIdentities(sentIdentityOfRecord(kept.record, conduit)))
             keys.unite(keysOfForm(form));
@@ -264,12 +265,13 @@ QStringList HMData::oneToOneLooseMatches(const QList<DeferredDeviceRecord> &defe
             ++claims[key];
         candidates.append(keys);
     }
-    QStringList matches;
-    for (const QSet<QString> &keys : std::as_const(candidates)) {
-        const bool isOneToOne = keys.size() == 1 && claims.value(*keys.cbegin()) == 1;
-        matches.append(isOneToOne ? *keys.cbegin() : QString());
+    for (qsizetype index = 0; index < deferred.size(); ++index) {
+        const QSet<QString> &keys = candidates.at(index);
+        if (keys.size() != 1 || claims.value(*keys.cbegin()) != 1)
+            continue;
+        take(*keys.cbegin(), deferred.at(index).record.value(QStringLiteral("UID")).toString());
+        deferred[index].action = changeAction;
     }
-    return matches;
 }
 
 QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 conduit, qint32 changeAction)
@@ -278,7 +280,7 @@ QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph || deferred.isEmpty())
         return deferred;
-    const QStringList matches = oneToOneLooseMatches(deferred, conduit, [this, &graph](const QString &form) {
+    const auto unconfirmedOfForm = [this, &graph](const QString &form) {
         QSet<QString> entries;
         for (auto it = m_unconfirmedByLooseIdentity.constFind(form);
              it != m_unconfirmedByLooseIdentity.constEnd() && it.key() == form; ++it) {
@@ -287,20 +289,16 @@ QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 
                 entries.insert(it.value());
         }
         return entries;
-    });
-    for (qsizetype index = 0; index < deferred.size(); ++index) {
-        const QString &temporaryId = matches.at(index);
-        if (temporaryId.isEmpty())
-            continue;
-        const QString deviceId = deferred.at(index).record.value(QStringLiteral("UID")).toString();
-        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
-        DDLogInfo(
-            QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
-        entry->insert(kHmUidKey, deviceId);
-        markConfirmed(*entry);
-        graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
-        deferred[index].action = changeAction;
-    }
+    };
+    settleOneToOneLooseMatches(deferred, conduit, changeAction, unconfirmedOfForm,
+                               [&graph](const QString &temporaryId, const QString &deviceId) {
+                                   std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+                                   DDLogInfo(QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'")
+                                                 .arg(deviceId, temporaryId));
+                                   entry->insert(kHmUidKey, deviceId);
+                                   markConfirmed(*entry);
+                                   graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
+                               });
     return deferred;
 }
 

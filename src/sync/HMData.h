@@ -297,10 +297,12 @@ private:
     // The forms of an identity with one of its fields left out, each only when a field left in holds
     // something: two records alike in all those but that one field.
     static QStringList looseIdentities(const QString &identity);
-    // For each record kept aside, the key it is matched with: the one key its loose forms find
-    // (keysOfForm), when no other record kept aside finds that key; empty otherwise.
-    static QStringList oneToOneLooseMatches(const QList<DeferredDeviceRecord> &deferred, quint64 conduit,
-                                            const std::function<QSet<QString>(const QString &form)> &keysOfForm);
+    // Each record kept aside whose loose forms find one key alone (keysOfForm), a key no other record
+    // kept aside finds, is that key's record: take(key, the record's device id) settles it, and the
+    // record is to be applied with the change action.
+    static void settleOneToOneLooseMatches(QList<DeferredDeviceRecord> &deferred, quint64 conduit, qint32 changeAction,
+                                           const std::function<QSet<QString>(const QString &form)> &keysOfForm,
+                                           const std::function<void(const QString &key, const QString &deviceId)> &take);
     // Outlook: the records an earlier run sent as new whose pairs were not kept, by temporary id, and
     // their temporary ids by identity; the id map's paired device ids, read at the first need; the
     // pairs adopted from the listing, device id -> Outlook id, until commitAdoptedOutlookPairs.
