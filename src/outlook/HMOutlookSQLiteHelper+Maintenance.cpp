@@ -213,24 +213,30 @@ qint64 HMOutlookSQLiteHelper::getCountOfOutlook15CalendarEventsCreatedPriorTo(co
     return folder.isEmpty() ? 0 : countFilesCreatedBefore(folder + QStringLiteral("Events"), QStringLiteral("olk15Event"), date);
 }
 
-qint64 HMOutlookSQLiteHelper::countRowsModifiedAfter(Kind kind, const QDateTime &date)
+std::optional<qint64> HMOutlookSQLiteHelper::countRowsModifiedAfter(Kind kind, const QDateTime &date)
 {
     static const char *const tables[] = {"Contacts", "CalendarEvents", "Tasks"};
     if (kind == Kind::Memos)
-        return 0;
+        return std::nullopt;
     const std::optional<QString> folder = scopeFolder(kind);
     const std::shared_ptr<FMDatabase> database = folder ? openExisting(sqliteLocalPath()) : nullptr;
     if (!database)
-        return 0;
+        return std::nullopt;
     QString sql = QStringLiteral("SELECT * FROM %1 WHERE Record_ModDate > %2")
                       .arg(QLatin1String(tables[int(kind)]))
                       .arg(date.isValid() ? date.toSecsSinceEpoch() : 0);
     if (!folder->isEmpty())
         sql += QStringLiteral(" AND Record_FolderID = %1").arg(*folder);
-    qint64 rows = 0;
+    std::optional<qint64> rows;
+    // A query that cannot be prepared (no such table, not a database) or a step that fails (busy,
+    // damaged) leaves the count unknown.
     if (const std::shared_ptr<FMResultSet> result = database->executeQuery(sql)) {
-        while (result->next())
-            ++rows;
+        rows = 0;
+        platform::PlatformError error;
+        while (result->nextWithError(&error))
+            ++*rows;
+        if (!error.isNull())
+            rows.reset();
     }
     database->close();
     return rows;

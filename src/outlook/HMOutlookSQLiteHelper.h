@@ -97,11 +97,15 @@ public:
     qint64 getCountOfOutlook15CalendarEventsCreatedPriorTo(const QDateTime &date);
     static qint64 countFilesCreatedBefore(const QString &folder, const QString &suffix, const QDateTime &date);
 
-    // Rows of the database modified after the date, in the profile's folder when one is chosen.
-    qint64 getCountOfOutlook15ContactsModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Contacts, date); }
-    qint64 getCountOfOutlook15EventsModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Events, date); }
-    qint64 getCountOfOutlook15TasksModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Tasks, date); }
-    qint64 countRowsModifiedAfter(Kind kind, const QDateTime &date);
+    // Rows of the database modified after the date (an invalid date: every row), in the profile's
+    // folder when one is chosen. Nothing when the count is not known: no database located, one that
+    // cannot be opened or read (locked, damaged, without the table), no folder that can be asked,
+    // or notes (the database has no table of them). A sync may skip a listing on a count of 0, so
+    // an unknown count must never read as 0.
+    std::optional<qint64> getCountOfOutlook15ContactsModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Contacts, date); }
+    std::optional<qint64> getCountOfOutlook15EventsModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Events, date); }
+    std::optional<qint64> getCountOfOutlook15TasksModifiedAfter(const QDateTime &date) { return countRowsModifiedAfter(Kind::Tasks, date); }
+    std::optional<qint64> countRowsModifiedAfter(Kind kind, const QDateTime &date);
     QString getTextFileAsStringForOutlookContactId(const QString &outlookId);
 
     // Compacts the database ("VACUUM"); false when none is located or the compaction failed.

@@ -8,6 +8,9 @@
 #include "sync/HMOutlookSentAdds.h"
 #include "sync/HMSyncRecord.h"
 
+#include <algorithm>
+#include <utility>
+
 bool HMData::keepOutlookAddsAboutToBeSent(const QList<HMSyncRecord> &records, quint64 conduit)
 {
     const QString path = outlookSentAddsPath();
@@ -26,6 +29,7 @@ bool HMData::loadUnsettledOutlookAdds()
 {
     m_unsettledOutlookAdds.clear();
     m_unsettledOutlookAddsByIdentity.clear();
+    m_unsettledOutlookAddsByLooseIdentity.clear();
     const QString path = outlookSentAddsPath();
     const std::optional<QList<HMOutlookSentAdds::Entry>> kept =
         path.isEmpty() ? QList<HMOutlookSentAdds::Entry>() : HMOutlookSentAdds(path).read();
@@ -40,8 +44,11 @@ bool HMData::loadUnsettledOutlookAdds()
         if (paired.contains(entry.outlookId) || m_unsettledOutlookAdds.contains(entry.temporaryId))
             continue;
         m_unsettledOutlookAdds.insert(entry.temporaryId, {entry.outlookId, entry.identity});
-        if (!entry.identity.isEmpty())
-            m_unsettledOutlookAddsByIdentity.insert(entry.identity, entry.temporaryId);
+        if (entry.identity.isEmpty())
+            continue;
+        m_unsettledOutlookAddsByIdentity.insert(entry.identity, entry.temporaryId);
+        for (const QString &loose : looseIdentities(entry.identity))
+            m_unsettledOutlookAddsByLooseIdentity.insert(loose, entry.temporaryId);
     }
     if (m_unsettledOutlookAdds.size() != kept->size()) {
         DDLogInfo(QStringLiteral("%1 records sent as new were paired after all").arg(kept->size() - m_unsettledOutlookAdds.size()));
@@ -75,6 +82,46 @@ bool HMData::adoptUnconfirmedOutlookAdd(const QVariantMap &deviceRecord, quint64
                   .arg(outlookId, temporaryId, deviceId));
     m_adoptedOutlookPairs.insert(deviceId, outlookId);
     return true;
+}
+
+bool HMData::defersLooseOutlookMatch(const QVariantMap &deviceRecord, qint32 action, quint64 conduit)
+{
+    const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
+    if (!m_isDeviceReread || m_unsettledOutlookAdds.isEmpty() || deviceId.isEmpty() || isPairedWithOutlook(deviceId))
+        return false;
+    const QStringList forms = looseIdentities(sentIdentityOfRecord(deviceRecord, conduit));
+    if (std::none_of(forms.cbegin(), forms.cend(),
+                     [this](const QString &form) { return m_unsettledOutlookAddsByLooseIdentity.contains(form); }))
+        return false;
+    DDLogInfo(QStringLiteral("The device's '%1' may be a record sent as new that it edited: settled after the listing")
+                  .arg(deviceId));
+    m_deferredDeviceRecords.append({deviceRecord, action});
+    return true;
+}
+
+QList<HMData::DeferredDeviceRecord> HMData::settleDeferredOutlookRecords(quint64 conduit, qint32 changeAction)
+{
+    QList<DeferredDeviceRecord> deferred = std::exchange(m_deferredDeviceRecords, {});
+    const auto unsettledOfForm = [this](const QString &form) {
+        QSet<QString> unsettled;
+        for (auto it = m_unsettledOutlookAddsByLooseIdentity.constFind(form);
+             it != m_unsettledOutlookAddsByLooseIdentity.constEnd() && it.key() == form; ++it) {
+            // A record adopted whole in the listing is settled already.
+            if (m_unsettledOutlookAdds.contains(it.value()))
+                unsettled.insert(it.value());
+        }
+        return unsettled;
+    };
+    settleOneToOneLooseMatches(deferred, conduit, changeAction, unsettledOfForm,
+                               [this](const QString &temporaryId, const QString &deviceId) {
+                                   const auto [outlookId, identity] = m_unsettledOutlookAdds.take(temporaryId);
+                                   m_unsettledOutlookAddsByIdentity.remove(identity, temporaryId);
+                                   DDLogInfo(QStringLiteral("The device holds Outlook record '%1', sent as '%2', edited "
+                                                            "under its own id '%3'")
+                                                 .arg(outlookId, temporaryId, deviceId));
+                                   m_adoptedOutlookPairs.insert(deviceId, outlookId);
+                               });
+    return deferred;
 }
 
 bool HMData::commitAdoptedOutlookPairs()

@@ -250,42 +250,55 @@ bool HMData::defersLooseMatch(const QVariantMap &deviceRecord, qint32 action, qu
     return true;
 }
 
+void HMData::settleOneToOneLooseMatches(QList<DeferredDeviceRecord> &deferred, quint64 conduit, qint32 changeAction,
+                                        const std::function<QSet<QString>(const QString &form)> &keysOfForm,
+                                        const std::function<void(const QString &key, const QString &deviceId)> &take)
+{
+    // Each record's candidates, and how many records claim each candidate.
+    QList<QSet<QString>> candidates;
+    QHash<QString, int> claims;
+    for (const DeferredDeviceRecord &kept : std::as_const(deferred)) {
+        QSet<QString> keys;
+        for (const QString &form : looseIdentities(sentIdentityOfRecord(kept.record, conduit)))
+            keys.unite(keysOfForm(form));
+        for (const QString &key : std::as_const(keys))
+            ++claims[key];
+        candidates.append(keys);
+    }
+    for (qsizetype index = 0; index < deferred.size(); ++index) {
+        const QSet<QString> &keys = candidates.at(index);
+        if (keys.size() != 1 || claims.value(*keys.cbegin()) != 1)
+            continue;
+        take(*keys.cbegin(), deferred.at(index).record.value(QStringLiteral("UID")).toString());
+        deferred[index].action = changeAction;
+    }
+}
+
 QList<HMData::DeferredDeviceRecord> HMData::settleDeferredDeviceRecords(quint64 conduit, qint32 changeAction)
 {
     QList<DeferredDeviceRecord> deferred = std::exchange(m_deferredDeviceRecords, {});
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     if (!graph || deferred.isEmpty())
         return deferred;
-    // Each record's candidates: the entries still unconfirmed that it loosely matches.
-    QList<QSet<QString>> candidates;
-    QHash<QString, int> claims;
-    for (const DeferredDeviceRecord &kept : std::as_const(deferred)) {
+    const auto unconfirmedOfForm = [this, &graph](const QString &form) {
         QSet<QString> entries;
-        for (const QString &form : looseIdentities(sentIdentityOfRecord(kept.record, conduit))) {
-            for (auto it = m_unconfirmedByLooseIdentity.constFind(form);
-                 it != m_unconfirmedByLooseIdentity.constEnd() && it.key() == form; ++it) {
-                const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(it.value());
-                if (entry && entry->isUnconfirmedAdd())
-                    entries.insert(it.value());
-            }
+        for (auto it = m_unconfirmedByLooseIdentity.constFind(form);
+             it != m_unconfirmedByLooseIdentity.constEnd() && it.key() == form; ++it) {
+            const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(it.value());
+            if (entry && entry->isUnconfirmedAdd())
+                entries.insert(it.value());
         }
-        for (const QString &temporaryId : std::as_const(entries))
-            ++claims[temporaryId];
-        candidates.append(entries);
-    }
-    for (qsizetype index = 0; index < deferred.size(); ++index) {
-        if (candidates.at(index).size() != 1 || claims.value(*candidates.at(index).cbegin()) != 1)
-            continue;
-        const QString temporaryId = *candidates.at(index).cbegin();
-        const QString deviceId = deferred.at(index).record.value(QStringLiteral("UID")).toString();
-        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
-        DDLogInfo(
-            QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'").arg(deviceId, temporaryId));
-        entry->insert(kHmUidKey, deviceId);
-        markConfirmed(*entry);
-        graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
-        deferred[index].action = changeAction;
-    }
+        return entries;
+    };
+    settleOneToOneLooseMatches(deferred, conduit, changeAction, unconfirmedOfForm,
+                               [&graph](const QString &temporaryId, const QString &deviceId) {
+                                   std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(temporaryId);
+                                   DDLogInfo(QStringLiteral("Matched the device's edited '%1' with the unconfirmed '%2'")
+                                                 .arg(deviceId, temporaryId));
+                                   entry->insert(kHmUidKey, deviceId);
+                                   markConfirmed(*entry);
+                                   graph->replaceDictionaryForHarrowmereUid(temporaryId, entry);
+                               });
     return deferred;
 }
 

@@ -13,6 +13,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -115,6 +116,16 @@ public:
     // Outlook, after a page: the pairs adopted from it go into the id map with one write, then the
     // records still unsettled are kept. Answers false when the map could not take them.
     bool commitAdoptedOutlookPairs();
+    // Outlook, in the whole listing that follows a run ended before its pairs were kept: a device
+    // record the id map does not pair that differs from a record sent as new in one field of its
+    // identity alone (the device edited its copy before this sync) is kept aside rather than applied,
+    // and answers true. Which sent record it is, if any, is settled once every page is read.
+    bool defersLooseOutlookMatch(const QVariantMap &deviceRecord, qint32 action, quint64 conduit);
+    // At the end of that listing: every record kept aside that is the one candidate of one record
+    // still unsettled, and that record its one candidate, is its copy on the device, edited: the pair
+    // is kept aside for commitAdoptedOutlookPairs and the record is to be applied as a change. The
+    // others are to be applied as they came. Answers them all, in the order they came.
+    QList<DeferredDeviceRecord> settleDeferredOutlookRecords(quint64 conduit, qint32 changeAction);
     // Outlook: whether the id map pairs the device id (read once, with the adopted pairs added).
     bool isPairedWithOutlook(const QString &deviceId);
     // Outlook: in the whole listing that follows a run ended before its pairs were kept, the device
@@ -286,11 +297,18 @@ private:
     // The forms of an identity with one of its fields left out, each only when a field left in holds
     // something: two records alike in all those but that one field.
     static QStringList looseIdentities(const QString &identity);
+    // Each record kept aside whose loose forms find one key alone (keysOfForm), a key no other record
+    // kept aside finds, is that key's record: take(key, the record's device id) settles it, and the
+    // record is to be applied with the change action.
+    static void settleOneToOneLooseMatches(QList<DeferredDeviceRecord> &deferred, quint64 conduit, qint32 changeAction,
+                                           const std::function<QSet<QString>(const QString &form)> &keysOfForm,
+                                           const std::function<void(const QString &key, const QString &deviceId)> &take);
     // Outlook: the records an earlier run sent as new whose pairs were not kept, by temporary id, and
     // their temporary ids by identity; the id map's paired device ids, read at the first need; the
     // pairs adopted from the listing, device id -> Outlook id, until commitAdoptedOutlookPairs.
     QHash<QString, std::pair<QString, QString>> m_unsettledOutlookAdds;
     QMultiHash<QString, QString> m_unsettledOutlookAddsByIdentity;
+    QMultiHash<QString, QString> m_unsettledOutlookAddsByLooseIdentity;
     std::optional<QSet<QString>> m_outlookPairedDeviceIds;
     QVariantMap m_adoptedOutlookPairs;
     QDateTime m_outlookRecoveryListingSince;

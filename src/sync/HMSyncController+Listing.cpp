@@ -446,7 +446,9 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     normalized.remove(kHMListedContentKey);
     normalizeDictionary(normalized, data.conduit());
     if (isOutlookProfile() && (dataSource.adoptUnconfirmedOutlookAdd(normalized, data.conduit()) ||
-                               isUnchangedOutlookPairInRecovery(dataSource, normalized, uid)))
+                               isUnchangedOutlookPairInRecovery(dataSource, normalized, uid) ||
+                               (takesEditedOutlookCopies(data.conduit()) &&
+                                dataSource.defersLooseOutlookMatch(normalized, action, data.conduit()))))
         return;
     if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
@@ -483,13 +485,22 @@ void HMSyncController::finishDeviceListing()
 {
     HMSyncConduitData &data = currentConduitData();
     const std::shared_ptr<HMData> dataSource = data.conduitData();
-    if (!dataSource || isOutlookProfile())
+    if (!dataSource)
         return;
     const QList<HMData::DeferredDeviceRecord> deferred =
-        dataSource->settleDeferredDeviceRecords(data.conduit(), kActionUpdate);
+        isOutlookProfile() ? dataSource->settleDeferredOutlookRecords(data.conduit(), kActionUpdate)
+                           : dataSource->settleDeferredDeviceRecords(data.conduit(), kActionUpdate);
     if (deferred.isEmpty())
         return;
     dataSource->prepareForUseOnThread();
+    // Outlook: the settled pairs reach the id map first, so that each edited copy is applied to the
+    // Outlook record it was sent from.
+    if (!dataSource->commitAdoptedOutlookPairs()) {
+        dataSource->stopUsingOnThread();
+        failPage(QStringLiteral("The %1 map could not keep the records the device already held.")
+                     .arg(data.conduitIdentifierString()));
+        return;
+    }
     QSet<QString> writtenFromDevice;
     for (const HMData::DeferredDeviceRecord &kept : deferred)
         applyToMacStore(kept.action, kept.record, data, *dataSource, writtenFromDevice);
@@ -497,6 +508,13 @@ void HMSyncController::finishDeviceListing()
         data.addHmUidsModifiedByDevice(writtenFromDevice);
     (void)saveConduitChanges(data, *dataSource);
     dataSource->stopUsingOnThread();
+}
+
+// The Outlook data sources whose records applied later in a run find pairs the id map took in it
+// (contacts and events): only there is an edited copy settled after the listing.
+bool HMSyncController::takesEditedOutlookCopies(quint64 conduit)
+{
+    return conduit == quint64(HMSyncConduit::Contacts) || conduit == quint64(HMSyncConduit::Calendar);
 }
 
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUrl>
 
 namespace {
 
@@ -86,6 +87,58 @@ TEST(OutlookCounts, Outlook2016RecordFilesCreatedBeforeADate)
     testsupport::pointHomeAt(peer.home() + QStringLiteral("/elsewhere"));
     EXPECT_EQ(nowhere.getCountOfOutlook15ContactsCreatedPriorTo(contacts), 0);
     EXPECT_FALSE(nowhere.vacuumDatabase());
+}
+
+// A sync skips its listings on a count of 0, so every way the count can fail answers "unknown".
+TEST(OutlookCounts, RowsModifiedAfterADateAreUnknownWhenTheDatabaseCannotBeRead)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    testsupport::pointHomeAt(peer.home());
+    QJsonObject state = emptyState();
+    QJsonArray folders = state.value(QStringLiteral("folders")).toArray();
+    folders.append(folder(5, "address book", "Work"));
+    state.insert(QStringLiteral("folders"), folders);
+    peer.seed(state);
+    // Whole seconds in the database: a moment well before every change.
+    const QDateTime moment = addAroundAMoment(peer, "contact").addSecs(-5);
+    peer.control({{QStringLiteral("op"), QStringLiteral("add")}, {QStringLiteral("kind"), QStringLiteral("contact")},
+                  {QStringLiteral("record"), QJsonObject{{QStringLiteral("folder"), 5}}}});
+    HMOutlookSQLiteHelper helper;
+    auto profile = std::make_shared<HMProfile>();
+    helper.setProfile(profile);
+    // Not located yet: unknown, not 0.
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), std::nullopt);
+    ASSERT_TRUE(helper.setSqliteFile());
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), 4);
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, QDateTime::currentDateTimeUtc().addSecs(5)), 0);
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Events, moment), 0);
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Memos, moment), std::nullopt);
+    // The chosen address book only; a folder choice that is no id cannot be asked.
+    profile->setOutlookContactFolderSelection(QStringLiteral("5"));
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), 1);
+    profile->setOutlookContactFolderSelection(QStringLiteral("1 OR 1=1"));
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), std::nullopt);
+    profile->setOutlookContactFolderSelection(QStringLiteral("allFolders"));
+    // Another program holding the database locked.
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("lockDatabase"), true}});
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), std::nullopt);
+    peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("lockDatabase"), false}});
+    EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), 4);
+    // A database without the table (just made), a file that is no database, a path that is gone.
+    QTemporaryDir other;
+    const QString empty = other.filePath(QStringLiteral("Empty Outlook.sqlite"));
+    const QString garbage = other.filePath(QStringLiteral("Garbage Outlook.sqlite"));
+    ASSERT_TRUE(QFile(empty).open(QIODevice::WriteOnly));
+    QFile noDatabase(garbage);
+    ASSERT_TRUE(noDatabase.open(QIODevice::WriteOnly));
+    noDatabase.write(QByteArray(8192, 'x'));
+    noDatabase.close();
+    for (const QString &path : {empty, garbage, other.filePath(QStringLiteral("Gone Outlook.sqlite"))}) {
+        helper.setSqliteFilePath(QUrl::fromLocalFile(path).toString());
+        EXPECT_EQ(helper.countRowsModifiedAfter(Kind::Contacts, moment), std::nullopt) << path.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(other.filePath(QStringLiteral("Gone Outlook.sqlite"))));
 }
 
 TEST(OutlookCounts, Outlook2011RecordFilesCreatedBeforeADate)

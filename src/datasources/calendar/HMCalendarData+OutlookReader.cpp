@@ -591,7 +591,12 @@ QHash<QString, QString> HMCalendarData::outlookPairs()
 bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
 {
     ensureOutlookHelpers();
-    return m_outlookIds->commit(pairs, {}, {}, {});
+    if (!m_outlookIds->commit(pairs, {}, {}, {}))
+        return false;
+    // Events applied later in this run find these pairs.
+    for (auto it = pairs.constBegin(); m_outlookApplyMap && it != pairs.constEnd(); ++it)
+        m_outlookApplyMap->insert(it.key(), it.value().toString());
+    return true;
 }
 
 // YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:

@@ -87,6 +87,15 @@ std::optional<std::pair<QString, QString>> contactText(const NSAppleEventDescrip
     return std::make_pair(id, text);
 }
 
+// Whether Outlook keeps its contacts in the 2016 layout, whose database has a row per contact with
+// its modification time: the profile is set up for it and the Outlook answering is not 2011's.
+bool isOutlook2016Layout()
+{
+    const QString version = GlobalVariables::getOutlookVersionNumber();
+    return GlobalVariables::getOutlookVersionNumberInConfiguration() == u"15" &&
+           (version.startsWith(QLatin1String("15")) || version.startsWith(QLatin1String("16")));
+}
+
 } // namespace
 
 void HMContactData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
@@ -239,7 +248,7 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifi
 std::optional<QStringList> HMContactData::outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids)
 {
     const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
-    const std::optional<QStringList> candidates = m_sqliteHelper->getListOfContactIdsModifiedAfter(date);
+    const std::optional<QStringList> candidates = outlookContactIdsModifiedAfter(date);
     showProgress(sheet, QStringLiteral("Scanning Outlook contacts for changes ..."));
     if (!candidates)
         return std::nullopt;
@@ -265,6 +274,23 @@ std::optional<QStringList> HMContactData::outlookChangedIds(const QDateTime &dat
     showProgress(sheet, QStringLiteral("Scanning Outlook contacts for changes ..."));
     showProgress(sheet, QStringLiteral("Getting list of modified records"));
     return changed;
+}
+
+// Outlook 2016's database holds a row per contact with its modification time. When no row is later
+// than the date, the two listings of every contact's date and id (thousands of items each) would find
+// nothing, and are left out; deletions are still looked for by the record-file count. Whatever is in
+// doubt lists as always: a first sync, another version, a Google run, a database that cannot be read.
+std::optional<QStringList> HMContactData::outlookContactIdsModifiedAfter(const QDateTime &date)
+{
+    if (date.isValid() && !m_isGoogleDirect && isOutlook2016Layout()) {
+        const std::optional<qint64> changed = m_sqliteHelper->getCountOfOutlook15ContactsModifiedAfter(date);
+        if (changed && *changed == 0) {
+            DDLogInfo(QStringLiteral("No Outlook contact changed since %1: the contacts are not listed")
+                          .arg(date.toString(Qt::ISODate)));
+            return QStringList();
+        }
+    }
+    return m_sqliteHelper->getListOfContactIdsModifiedAfter(date);
 }
 
 // One properties script per contact, last to first. A contact Outlook cannot answer for is left out;
@@ -443,7 +469,12 @@ QHash<QString, QString> HMContactData::outlookPairs()
 bool HMContactData::keepOutlookPairs(const QVariantMap &pairs)
 {
     ensureOutlookHelpers();
-    return mergeConfirmedPairs(pairs, {}, false);
+    if (!mergeConfirmedPairs(pairs, {}, false))
+        return false;
+    // Contacts applied later in this run find these pairs.
+    for (auto it = pairs.constBegin(); m_outlookApplyMap && it != pairs.constEnd(); ++it)
+        m_outlookApplyMap->insert(it.key(), it.value().toString());
+    return true;
 }
 
 bool HMContactData::appendConfirmedPair(const QString &deviceId, const QString &outlookId)

@@ -335,6 +335,7 @@ private:
     void ensureOutlookHelpers();
     void makeContactMapHelper();
     std::optional<QStringList> outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids);
+    std::optional<QStringList> outlookContactIdsModifiedAfter(const QDateTime &date);
     std::optional<QHash<QString, QString>> readOutlookContactTexts(QStringList &changedIds);
     QList<HMSyncRecord> outlookChangedRecords(const QStringList &changedIds, const QHash<QString, QString> &texts);
     std::optional<QList<HMSyncRecord>> outlookDeletionRecords(const QDateTime &date);

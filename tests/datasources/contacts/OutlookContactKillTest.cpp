@@ -137,3 +137,54 @@ TEST(OutlookContactKill, OutlookKilledDuringThePropertyReadsLosesAndDeletesNothi
     expectEveryContactOnce(*run.phone, run.mapPath());
     run.phone->stop();
 }
+
+namespace {
+
+// A user's edit, deletion and add in Outlook: the first contact renamed, the second deleted, one new.
+void changeOutlook(const OutlookPeerProcess &outlook)
+{
+    outlook.control({{"op", "edit"}, {"kind", "contact"}, {"id", 100}, {"fields", QJsonObject{{"lastName", "Changed"}}}});
+    outlook.control({{"op", "delete"}, {"kind", "contact"}, {"id", 101}});
+    outlook.control({{"op", "add"}, {"kind", "contact"},
+                     {"record", QJsonObject{{"folder", 1}, {"firstName", "New"}, {"lastName", "Added"}}}});
+}
+
+// After changeOutlook: the phone holds the edit and the add, not the deleted contact, each name once.
+void expectOutlookChangesOnThePhone(const PhonePeerProcess &phone, const QString &mapPath)
+{
+    QHash<QString, int> names;
+    for (const phonepeer::PhoneRecord &record : phone.records(Conduit::Contacts))
+        ++names[record.fields.value(QStringLiteral("NEWLNAME"))];
+    expectEachNameOnce(names, kContactCount, "phone");
+    EXPECT_TRUE(names.contains(QStringLiteral("Changed")));
+    EXPECT_TRUE(names.contains(QStringLiteral("Added")));
+    EXPECT_FALSE(names.contains(QStringLiteral("Family0")));
+    EXPECT_FALSE(names.contains(QStringLiteral("Family1")));
+    expectMapNamesEachOnce(phone.records(Conduit::Contacts), mapPath);
+    EXPECT_FALSE(QFile::exists(mapPath + QStringLiteral(".confirmed")));
+}
+
+} // namespace
+
+// A sync with nothing changed in Outlook lists no contact. Killed at each step of such a sync, or of
+// the sync that follows an Outlook edit, deletion and add, it lets the next syncs find all three.
+TEST(OutlookContactKill, AKilledQuietSyncLosesNoLaterOutlookChange)
+{
+    for (const bool changesFirst : {false, true}) {
+        for (const char *point : {"outlook-read:1", "outlook-committed:1"}) {
+            SCOPED_TRACE(std::string(point) + (changesFirst ? " after the changes" : " before the changes"));
+            KillRun run;
+            ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+            if (changesFirst)
+                changeOutlook(*run.outlook);
+            ASSERT_TRUE(killOutlookDriverAt(run.home(), driverArguments(*run.phone), run.environment, QLatin1String(point)));
+            if (!changesFirst)
+                changeOutlook(*run.outlook);
+            ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+            ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+            expectOutlookChangesOnThePhone(*run.phone, run.mapPath());
+            EXPECT_EQ(run.outlook->dump().value("contacts").toArray().size(), kContactCount);
+            run.phone->stop();
+        }
+    }
+}

@@ -104,6 +104,61 @@ TEST(OutlookContactSync, NothingChangedSendsNothingAndOneEditSendsThatContact)
     EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceContactIdsInDatFile(), QStringList{tomUid});
 }
 
+// With Outlook's listings of every contact's date refused, a sync that asks for them fails: the quiet
+// syncs below succeed because they leave both listings out, and still find what changed in Outlook.
+TEST(OutlookContactSync, AQuietSyncListsNoContactAndOutlookChangesAreStillFound)
+{
+    OutlookSyncRun run;
+    run.addContact({{"firstName", "Ann"}, {"lastName", "Ash"}});
+    const qint64 bo = run.addContact({{"firstName", "Bo"}, {"lastName", "Birch"}});
+    const qint64 cy = run.addContact({{"firstName", "Cy"}, {"lastName", "Cedar"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 3);
+    const QJsonObject refused{{"refuseKind", "modification dates"}};
+    const QJsonObject answered{{"refuseKind", ""}};
+
+    run.switches(refused);
+    const qsizetype updatesBefore = run.updateRequests();
+    const hmsync::SyncOutcome quiet = run.sync();
+    ASSERT_TRUE(quiet.isSuccess) << describe(quiet).toStdString();
+    EXPECT_EQ(run.updateRequests(), updatesBefore) << "a sync with nothing changed sent records";
+
+    // An edit made after the last sync is listed.
+    run.switches(answered);
+    run.editContact(bo, {{"lastName", "Beech"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_TRUE(run.phoneContact("NEWLNAME", "Beech"));
+    EXPECT_FALSE(run.phoneContact("NEWLNAME", "Birch"));
+
+    // A deletion leaves no row to count: the listings stay out and the record-file count finds it.
+    run.switches(refused);
+    run.deleteContact(cy);
+    const hmsync::SyncOutcome deleted = run.sync();
+    ASSERT_TRUE(deleted.isSuccess) << describe(deleted).toStdString();
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 2);
+    EXPECT_FALSE(run.phoneContact("NEWLNAME", "Cedar"));
+
+    // An add is listed.
+    run.switches(answered);
+    run.addContact({{"firstName", "Di"}, {"lastName", "Dogwood"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_TRUE(run.phoneContact("NEWLNAME", "Dogwood"));
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 3);
+
+    // In doubt the contacts are listed as always, and the refusal fails the sync: Outlook 2011 answering
+    // a profile set up for 2016, and a database that cannot be read (an empty one found first).
+    run.switches(refused);
+    GlobalVariables::setOutlookVersionNumber(QStringLiteral("14.7.7"));
+    EXPECT_FALSE(run.sync().isSuccess);
+    GlobalVariables::setOutlookVersionNumber(QStringLiteral("16.78"));
+    const QString stray = run.outlook().home() + QStringLiteral("/Library/Group Containers/Outlook.sqlite");
+    ASSERT_TRUE(QFile(stray).open(QIODevice::WriteOnly));
+    EXPECT_FALSE(run.sync().isSuccess);
+    ASSERT_TRUE(QFile::remove(stray));
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.phone().records(phonepeer::Conduit::Contacts).size(), 3);
+}
+
 TEST(OutlookContactSync, OnlyTheChosenAddressBookTravels)
 {
     OutlookSyncRun run;
