@@ -359,17 +359,25 @@ void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CUR
 
 namespace {
 
-// The one thread that runs every exchange of the process, all on one libcurl multi handle: a request
-// costs no thread and no multi handle of its own, and several exchanges (of several clients) run side
-// by side. Started on first use and kept for the process; between exchanges it sleeps in the poll.
+// The thread that runs every exchange trusting the same certificates, all on one libcurl multi handle:
+// a request costs no thread and no multi handle of its own, and several exchanges run side by side.
+// Exchanges with other trust run on a worker of their own, so that nothing libcurl keeps per multi
+// handle (the certificates it loaded, connections waiting to close) reaches a request that does not
+// trust what it was made with. Started on first use and kept for the process; between exchanges it
+// sleeps in the poll.
 class TransferWorker final
 {
 public:
     using Transfer = HttpExchange::Transfer;
 
-    static TransferWorker &instance()
+    static TransferWorker &forTrust(const QString &caFile)
     {
-        static auto *const worker = new TransferWorker; // never destroyed: its thread runs to the end
+        static std::mutex mutex;
+        static auto *const workers = new std::map<QString, TransferWorker *>; // kept: their threads run on
+        const std::lock_guard lock(mutex);
+        TransferWorker *&worker = (*workers)[caFile];
+        if (worker == nullptr)
+            worker = new TransferWorker;
         return *worker;
     }
 
@@ -664,7 +672,7 @@ void HttpExchange::start()
     auto transfer = std::make_shared<Transfer>(m_request);
     transfer->owner = this;
     m_transfer = transfer;
-    TransferWorker::instance().add(std::move(transfer));
+    TransferWorker::forTrust(m_request.caFile).add(std::move(transfer));
 }
 
 void HttpExchange::abort()
@@ -683,7 +691,7 @@ void HttpExchange::finish(qint64 errorCode)
     if (m_transfer) {
         m_transfer->owner = nullptr;
         m_transfer->isAborted.store(true);
-        TransferWorker::instance().wake();
+        TransferWorker::forTrust(m_request.caFile).wake();
     }
     if (errorCode != 0)
         m_body.clear();
