@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -61,9 +62,10 @@ class SessionCaches final
 public:
     static CURLSH *shareFor(const QString &caFile)
     {
-        static SessionCaches caches;
-        const std::lock_guard lock(caches.m_mutex);
-        std::unique_ptr<Cache> &cache = caches.m_caches[caFile];
+        // Kept for the process (never destroyed): a transfer may still run while the process exits.
+        static auto *const caches = new SessionCaches;
+        const std::lock_guard lock(caches->m_mutex);
+        std::unique_ptr<Cache> &cache = caches->m_caches[caFile];
         if (!cache)
             cache = std::make_unique<Cache>();
         return cache->share;
@@ -105,8 +107,8 @@ class TrustStores final
 public:
     static X509_STORE *storeFor(const QString &caFile)
     {
-        static TrustStores stores;
-        return stores.find(caFile);
+        static auto *const stores = new TrustStores; // kept for the process, as the caches are
+        return stores->find(caFile);
     }
 
 private:
@@ -197,10 +199,10 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     const Request request;
     HttpExchange *owner = nullptr; // framework thread only; cleared when the exchange ends or goes
     std::atomic<bool> isAborted = false;
-    std::mutex multiMutex;
-    CURLM *multi = nullptr; // guarded by multiMutex: abort() wakes the worker through it
 
     // Worker thread only.
+    CURL *handle = nullptr;
+    curl_slist *headerList = nullptr;
     int statusCode = 0;
     QList<RKResponse::Header> headers;
     qint64 headBytes = 0;
@@ -216,12 +218,12 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     qint64 bodyHandedOver = 0; // bytes of the body given to libcurl
     int connectionsTried = 0;
 
-    void run(const std::shared_ptr<Transfer> &self);
-    CURL *makeHandle(curl_slist *&headerList);
+    bool begin();
+    void complete(const std::shared_ptr<Transfer> &self, CURLcode result);
+    CURL *makeHandle();
     void setTlsOptions(CURL *handle);
     curl_slist *makeHeaderList() const;
     void setBody(CURL *handle) const;
-    CURLcode perform(CURL *handle);
     void finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode);
     void report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work);
 
@@ -251,7 +253,7 @@ void HttpExchange::Transfer::report(const std::shared_ptr<Transfer> &self, std::
     });
 }
 
-CURL *HttpExchange::Transfer::makeHandle(curl_slist *&headerList)
+CURL *HttpExchange::Transfer::makeHandle()
 {
     CURL *handle = curl_easy_init();
     if (handle == nullptr)
@@ -328,44 +330,16 @@ void HttpExchange::Transfer::setBody(CURL *handle) const
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
 
-// Runs the transfer on a multi handle of its own, so abort() can wake it at once.
-CURLcode HttpExchange::Transfer::perform(CURL *handle)
+// Makes the transfer's handle; false when libcurl has no memory for it.
+bool HttpExchange::Transfer::begin()
 {
-    CURLM *ownMulti = curl_multi_init();
-    if (ownMulti == nullptr)
-        return CURLE_OUT_OF_MEMORY;
-    curl_multi_add_handle(ownMulti, handle);
-    {
-        const std::lock_guard lock(multiMutex);
-        multi = ownMulti;
-    }
-    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-    int running = 1;
-    while (running > 0 && !isAborted.load()) {
-        if (curl_multi_perform(ownMulti, &running) != CURLM_OK)
-            break;
-        if (running > 0)
-            curl_multi_poll(ownMulti, nullptr, 0, 1000, nullptr);
-    }
-    int pending = 0;
-    while (CURLMsg *message = curl_multi_info_read(ownMulti, &pending)) {
-        if (message->msg == CURLMSG_DONE)
-            result = message->data.result;
-    }
-    {
-        const std::lock_guard lock(multiMutex);
-        multi = nullptr;
-    }
-    curl_multi_remove_handle(ownMulti, handle);
-    curl_multi_cleanup(ownMulti);
-    return result;
+    handle = makeHandle();
+    return handle != nullptr;
 }
 
-void HttpExchange::Transfer::run(const std::shared_ptr<Transfer> &self)
+// Ends the transfer with libcurl's result: frees its handle and, unless aborted, reports the outcome.
+void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CURLcode result)
 {
-    curl_slist *headerList = nullptr;
-    CURL *handle = makeHandle(headerList);
-    const CURLcode result = handle != nullptr ? perform(handle) : CURLE_OUT_OF_MEMORY;
     qint64 errorCode = failure;
     if (errorCode == 0 && result != CURLE_OK)
         errorCode = codeForCurlResult(result);
@@ -376,10 +350,125 @@ void HttpExchange::Transfer::run(const std::shared_ptr<Transfer> &self)
         errorCode = NSURLErrorNetworkConnectionLost;
     if (handle != nullptr)
         curl_easy_cleanup(handle);
+    handle = nullptr;
     curl_slist_free_all(headerList);
+    headerList = nullptr;
     if (!isAborted.load())
         finishOnFrameworkThread(self, errorCode);
 }
+
+namespace {
+
+// The thread that runs every exchange trusting the same certificates, all on one libcurl multi handle:
+// a request costs no thread and no multi handle of its own, and several exchanges run side by side.
+// Exchanges with other trust run on a worker of their own, so that nothing libcurl keeps per multi
+// handle (the certificates it loaded, connections waiting to close) reaches a request that does not
+// trust what it was made with. Started on first use and kept for the process; between exchanges it
+// sleeps in the poll.
+class TransferWorker final
+{
+public:
+    using Transfer = HttpExchange::Transfer;
+
+    static TransferWorker &forTrust(const QString &caFile)
+    {
+        static std::mutex mutex;
+        static auto *const workers = new std::map<QString, TransferWorker *>; // kept: their threads run on
+        const std::lock_guard lock(mutex);
+        TransferWorker *&worker = (*workers)[caFile];
+        if (worker == nullptr)
+            worker = new TransferWorker;
+        return *worker;
+    }
+
+    // Hands the transfer to the worker (any thread).
+    void add(std::shared_ptr<Transfer> transfer)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_queued.push_back(std::move(transfer));
+        }
+        wake();
+    }
+
+    // Makes the worker look at its transfers now, such as one just aborted (any thread).
+    void wake() { curl_multi_wakeup(m_multi); }
+
+private:
+    TransferWorker() : m_multi(curl_multi_init())
+    {
+        if (m_multi == nullptr)
+            qFatal("libcurl could not make its multi handle");
+        std::thread([this] { run(); }).detach();
+    }
+
+    [[noreturn]] void run()
+    {
+        for (;;) {
+            takeQueued();
+            dropAborted();
+            int running = 0;
+            curl_multi_perform(m_multi, &running);
+            completeDone();
+            // libcurl wakes earlier for its own timers; an abort wakes it through curl_multi_wakeup.
+            curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    void takeQueued()
+    {
+        std::vector<std::shared_ptr<Transfer>> queued;
+        {
+            const std::lock_guard lock(m_mutex);
+            queued.swap(m_queued);
+        }
+        for (std::shared_ptr<Transfer> &transfer : queued) {
+            if (transfer->isAborted.load())
+                continue;
+            if (!transfer->begin() || curl_multi_add_handle(m_multi, transfer->handle) != CURLM_OK) {
+                transfer->complete(transfer, CURLE_OUT_OF_MEMORY);
+                continue;
+            }
+            m_running.emplace(transfer->handle, std::move(transfer));
+        }
+    }
+
+    // Takes aborted transfers off the multi handle, which closes their connections mid-way.
+    void dropAborted()
+    {
+        for (auto it = m_running.begin(); it != m_running.end();) {
+            if (!it->second->isAborted.load()) {
+                ++it;
+                continue;
+            }
+            curl_multi_remove_handle(m_multi, it->first);
+            it->second->complete(it->second, CURLE_ABORTED_BY_CALLBACK);
+            it = m_running.erase(it);
+        }
+    }
+
+    void completeDone()
+    {
+        int pending = 0;
+        while (CURLMsg *message = curl_multi_info_read(m_multi, &pending)) {
+            const auto found = m_running.find(message->easy_handle);
+            if (message->msg != CURLMSG_DONE || found == m_running.end())
+                continue;
+            const CURLcode result = message->data.result;
+            const std::shared_ptr<Transfer> transfer = std::move(found->second);
+            m_running.erase(found);
+            curl_multi_remove_handle(m_multi, transfer->handle);
+            transfer->complete(transfer, result);
+        }
+    }
+
+    CURLM *const m_multi;
+    std::mutex m_mutex;
+    std::vector<std::shared_ptr<Transfer>> m_queued; // guarded by m_mutex
+    std::map<CURL *, std::shared_ptr<Transfer>> m_running; // worker thread only
+};
+
+} // namespace
 
 void HttpExchange::Transfer::finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode)
 {
@@ -583,7 +672,7 @@ void HttpExchange::start()
     auto transfer = std::make_shared<Transfer>(m_request);
     transfer->owner = this;
     m_transfer = transfer;
-    std::thread([transfer] { transfer->run(transfer); }).detach();
+    TransferWorker::forTrust(m_request.caFile).add(std::move(transfer));
 }
 
 void HttpExchange::abort()
@@ -602,9 +691,7 @@ void HttpExchange::finish(qint64 errorCode)
     if (m_transfer) {
         m_transfer->owner = nullptr;
         m_transfer->isAborted.store(true);
-        const std::lock_guard lock(m_transfer->multiMutex);
-        if (m_transfer->multi != nullptr)
-            curl_multi_wakeup(m_transfer->multi);
+        TransferWorker::forTrust(m_request.caFile).wake();
     }
     if (errorCode != 0)
         m_body.clear();

@@ -28,7 +28,8 @@ namespace platform {
 // (http_proxy, https_proxy, no_proxy) are honoured.
 //
 // Lives on the REST framework's thread and is used only there; its signals arrive there. The transfer
-// itself runs on a worker thread of its own, which ends soon after abort().
+// itself runs on a transfer thread the process keeps for every exchange with the same trusted
+// certificates, beside the others under way; abort() takes it off at once, closing its connection.
 class HttpExchange final : public QObject
 {
     Q_OBJECT

@@ -7,7 +7,10 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 namespace platform {
 
@@ -118,6 +121,129 @@ bool jsonFromValue(const QVariant &value, QJsonValue &out, QString &problem)
     }
 }
 
+// Writes a value as compact JSON text straight from the variant, byte for byte as the document
+// writer writes the document jsonFromValue builds (members in key order, the same escapes and number
+// forms), without building that document: the cloud writes a body per batch of five records, and the
+// document's sorted inserts and copies were most of that cost. Dictionaries with a key outside ASCII,
+// whose order the document may tell apart from the dictionary's, are left to the document path.
+class JsonTextWriter final
+{
+public:
+    // False when the value is not written here: JSON cannot hold it, or the document path must.
+    bool write(const QVariant &value)
+    {
+        if (!value.isValid() || value.isNull()) {
+            m_text += "null";
+            return true;
+        }
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            m_text += value.toBool() ? "true" : "false";
+            return true;
+        case QMetaType::Int:
+        case QMetaType::LongLong:
+        case QMetaType::UInt:
+        case QMetaType::ULongLong:
+            m_text += QByteArray::number(value.toLongLong());
+            return true;
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return writeNumber(value.toDouble());
+        case QMetaType::QString:
+            writeString(value.toString());
+            return true;
+        case QMetaType::QVariantList:
+            return writeList(value.toList());
+        case QMetaType::QVariantMap:
+            return writeMap(value.toMap());
+        default:
+            return false;
+        }
+    }
+
+    const QByteArray &text() const { return m_text; }
+
+private:
+    bool writeNumber(double number)
+    {
+        if (!std::isfinite(number))
+            return false;
+        m_text += QByteArray::number(number, 'g', QLocale::FloatingPointShortest);
+        return true;
+    }
+
+    bool writeList(const QVariantList &list)
+    {
+        m_text += '[';
+        for (qsizetype index = 0; index < list.size(); ++index) {
+            if (index > 0)
+                m_text += ',';
+            if (!write(list.at(index)))
+                return false;
+        }
+        m_text += ']';
+        return true;
+    }
+
+    bool writeMap(const QVariantMap &map)
+    {
+        m_text += '{';
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            const QString &key = it.key();
+            if (std::any_of(key.cbegin(), key.cend(), [](QChar c) { return c.unicode() >= 0x80; }))
+                return false;
+            if (it != map.cbegin())
+                m_text += ',';
+            writeString(key);
+            m_text += ':';
+            if (!write(it.value()))
+                return false;
+        }
+        m_text += '}';
+        return true;
+    }
+
+    // Quotes and escapes as the document writer does: the quote, the backslash and control characters
+    // escaped, the rest as UTF-8, and a lone surrogate as its \u escape.
+    void writeString(const QString &string)
+    {
+        static constexpr char kHex[] = "0123456789abcdef";
+        m_text += '"';
+        const auto *cursor = reinterpret_cast<const char16_t *>(string.constData());
+        const char16_t *const end = cursor + string.size();
+        while (cursor != end) {
+            const char16_t unit = *cursor++;
+            if (unit >= 0x20 && unit < 0x80 && unit != u'"' && unit != u'\\') {
+                m_text += char(unit);
+                continue;
+            }
+            if (unit >= 0x80) {
+                const bool pairs = QChar::isHighSurrogate(unit) && cursor != end && QChar::isLowSurrogate(*cursor);
+                if (pairs || !QChar::isSurrogate(unit)) {
+                    m_text += QStringView(cursor - 1, pairs ? 2 : 1).toUtf8();
+                    cursor += pairs ? 1 : 0;
+                    continue;
+                }
+            }
+            static constexpr std::pair<char16_t, char> kShort[] = {
+                {u'"', '"'}, {u'\\', '\\'}, {u'\b', 'b'}, {u'\f', 'f'}, {u'\n', 'n'}, {u'\r', 'r'}, {u'\t', 't'}};
+            const auto found = std::find_if(std::begin(kShort), std::end(kShort),
+                                            [unit](const auto &entry) { return entry.first == unit; });
+            m_text += '\\';
+            if (found != std::end(kShort)) {
+                m_text += found->second;
+                continue;
+            }
+            m_text += 'u';
+            for (int shift = 12; shift >= 0; shift -= 4)
+                m_text += kHex[(unit >> shift) & 0xf];
+        }
+        m_text += '"';
+    }
+
+    QByteArray m_text;
+};
+
 QString bareMimeType(const QString &mimeType)
 {
     return mimeType.section(u';', 0, 0).trimmed().toLower();
@@ -150,6 +276,9 @@ QVariant RKJSONParser::objectFromString(const QString &text, PlatformError *erro
 
 QString RKJSONParser::stringFromObject(const QVariant &object, PlatformError *error) const
 {
+    JsonTextWriter writer;
+    if (writer.write(object))
+        return QString::fromUtf8(writer.text());
     QJsonValue converted;
     QString problem;
     if (!jsonFromValue(object, converted, problem)) {

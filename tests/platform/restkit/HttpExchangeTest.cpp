@@ -6,6 +6,7 @@
 
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKErrors.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -322,4 +323,33 @@ TEST(HttpExchange, ARequestOnAKeptConnectionThatDropsIsNotSentAgain)
     const RKRequestOutcome again = sendTo(server.baseUrl(), RKRequestMethod::GET);
     EXPECT_EQ(again.kind(), RKRequestOutcome::Kind::Loaded);
     EXPECT_EQ(server.requests(), 3);
+}
+
+// Every exchange of the process runs on one transfer thread: an exchange whose server never answers
+// holds up no other, and cancelling it ends it at once and closes its connection.
+TEST(HttpExchange, AnExchangeWaitingForItsReplyHoldsUpNoOtherAndCancellingItClosesItsConnection)
+{
+    ensureApplication();
+    std::atomic<bool> sawClose = false;
+    RawServer silent([&sawClose](int connection) {
+        char byte = 0;
+        sawClose = ::recv(connection, &byte, 1, 0) <= 0; // answers nothing; waits for the client to go
+    });
+    RawServer answering([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); });
+    const std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(silent.baseUrl());
+    const std::shared_ptr<RKRequest> waiting = client->requestWithResourcePath(QStringLiteral("/hmx_update"));
+    waiting->setMethod(RKRequestMethod::POST);
+    waiting->setTimeoutInterval(60);
+    waiting->setHTTPBodyString(QStringLiteral("Command=login&"));
+    RKRequestOutcome waited;
+    std::thread sender([&] { waited = waiting->sendSynchronously(); });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return silent.requests() == 1; }));
+    for (int request = 0; request < 3; ++request)
+        EXPECT_EQ(postTo(answering.baseUrl()).kind(), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(answering.requests(), 3);
+    EXPECT_FALSE(sawClose.load());
+    waiting->cancel();
+    sender.join();
+    EXPECT_EQ(waited.kind(), RKRequestOutcome::Kind::Cancelled);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return sawClose.load(); }));
 }
