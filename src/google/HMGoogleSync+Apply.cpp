@@ -1,6 +1,7 @@
 // Applying the records Google listed to Outlook: the three list callbacks of the run.
 #include "google/HMGoogleSync.h"
 
+#include "datasources/calendar/HMCalendarData.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
@@ -33,6 +34,28 @@ HMOutlookDatFileHelper::Conduit datConduit(int conduit)
            : conduit == 2 ? HMOutlookDatFileHelper::Conduit::Calendar
                           : HMOutlookDatFileHelper::Conduit::Tasks;
 }
+
+// The occurrence handling of the Outlook calendar data source.
+class CalendarDataExceptions final : public HMGoogleCalendarExceptions
+{
+public:
+    explicit CalendarDataExceptions(HMCalendarData &data) : m_data(data) {}
+    bool handleGoogleDeletedExceptionRecords(const QList<QVariantMap> &records) override
+    {
+        QVariantList list;
+        for (const QVariantMap &record : records)
+            list << record;
+        m_data.handleGoogleDeletedExceptionRecords(list);
+        return m_data.saveFailure().isEmpty();
+    }
+    QString handleGoogleUpdateException(const QVariantMap &record) override
+    {
+        return m_data.handleGoogleUpdateException(record);
+    }
+
+private:
+    HMCalendarData &m_data;
+};
 
 } // namespace
 
@@ -69,8 +92,8 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
         DDLogError(QStringLiteral("The Google list date could not be written"));
-    else if (conduit == 1 && !googlelistdate::write(listDate))
-        DDLogError(QStringLiteral("The Google contacts list date could not be kept to the millisecond"));
+    else if (conduit != 3 && !googlelistdate::write(listDate, datConduit(conduit)))
+        DDLogError(QStringLiteral("The Google list date could not be kept to the millisecond"));
 }
 
 void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
@@ -158,7 +181,11 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
     bool allApplied = applyRecords(*data, sorted.changes);
     if (!sorted.deletedIds.isEmpty())
         data->deleteOutlookUidRecords(sorted.deletedIds);
-    auto *const exceptions = dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
+    std::optional<CalendarDataExceptions> calendarExceptions;
+    if (auto *const calendar = dynamic_cast<HMCalendarData *>(data.get()))
+        calendarExceptions.emplace(*calendar);
+    HMGoogleCalendarExceptions *const exceptions =
+        calendarExceptions ? &*calendarExceptions : dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
     if (!sorted.deletedOccurrences.isEmpty())
         allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(sorted.deletedOccurrences) &&
                      allApplied;
