@@ -281,7 +281,12 @@ QList<QVariantMap> finishListing(Listing &listing)
         QStringList starts;
         const QString id = text(series, QStringLiteral("unalteredGoogleId"));
         for (const QVariantMap &exception : std::as_const(listing.recurringExceptions)) {
-            const QDateTime start = exception.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+            // The occurrence's original start: a moved occurrence leaves the series at that start.
+            const QString original = text(exception, QStringLiteral("originalStart"));
+            QDateTime start = original.contains(u'T') ? dateOfDateTime(original)
+                                                      : localMidnight(original);
+            if (!start.isValid())
+                start = exception.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
             if (text(exception, QStringLiteral("parentEventId")) == id && start.isValid())
                 starts << start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
         }

@@ -83,6 +83,16 @@ bool HMGoogleSync::applyRecords(HMData &data, const QList<QVariantMap> &records)
     return allApplied;
 }
 
+// The pairs of the records applied go into the conduit's map; false when the disk did not take them.
+bool HMGoogleSync::keepAppliedPairs(HMData &data)
+{
+    if (const platform::Status saved = data.syncAppliedChangesToDisk(); !saved) {
+        DDLogError(saved.error().message());
+        return false;
+    }
+    return true;
+}
+
 // The list date moves only once what it covers is in Outlook; a refused record keeps the old one, so
 // the next run reads the page again.
 void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool allApplied)
@@ -110,10 +120,7 @@ void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QL
     if (!deletions.isEmpty())
         data->deleteOutlookUidRecords(deletions);
     // The page's pairs join the contact map before the next page or the Outlook listing reads it.
-    if (const platform::Status saved = data->syncAppliedChangesToDisk(); !saved) {
-        DDLogError(saved.error().message());
-        allApplied = false;
-    }
+    allApplied = keepAppliedPairs(*data) && allApplied;
     if (!data->saveFailure().isEmpty()) {
         endSyncWithError(data->saveFailure());
         return;
@@ -181,6 +188,8 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
     bool allApplied = applyRecords(*data, sorted.changes);
     if (!sorted.deletedIds.isEmpty())
         data->deleteOutlookUidRecords(sorted.deletedIds);
+    // The occurrences find their series' Outlook events through the map.
+    allApplied = keepAppliedPairs(*data) && allApplied;
     std::optional<CalendarDataExceptions> calendarExceptions;
     if (auto *const calendar = dynamic_cast<HMCalendarData *>(data.get()))
         calendarExceptions.emplace(*calendar);
@@ -196,6 +205,12 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
             allApplied = false;
         else if (!uid.isEmpty())
             helper.writeOutlookEventIdForDeviceEventId(outlookId, uid);
+    }
+    // The pairs of what was applied join the calendar map before the Outlook listing reads it.
+    allApplied = keepAppliedPairs(*data) && allApplied;
+    if (!data->saveFailure().isEmpty()) {
+        endSyncWithError(data->saveFailure());
+        return;
     }
     afterApplies(listDate, 2, allApplied);
     setNextStage();

@@ -143,6 +143,7 @@ HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
 {
     BuiltStages built;
     built.contacts = true;
+    built.calendar = true;
     return built;
 }
 

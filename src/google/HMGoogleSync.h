@@ -162,6 +162,7 @@ private:
     void afterApplies(const QDateTime &listDate, int conduit, bool allApplied);
     std::shared_ptr<HMData> dataSource(int conduit);
     bool applyRecords(HMData &data, const QList<QVariantMap> &records);
+    static bool keepAppliedPairs(HMData &data);
     void presentUnwritableAlertIfNeeded();
     void storeIdMapCounts(HMProfile &profile);
     void saveProfile();

@@ -22,6 +22,8 @@
 #include "sync/HMProfile.h"
 #include "sync/HMSyncRecord.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUrl>
 
 namespace {
@@ -65,6 +67,7 @@ struct HMGoogleSyncDriver::EventWrite
     QString calendarId;
     QString outlookId;
     QString hmxUid;
+    bool isNew = false; // its pair is made from the answer
 };
 
 void HMGoogleSyncDriver::listOutlookEvents()
@@ -91,6 +94,9 @@ void HMGoogleSyncDriver::listOutlookEvents()
         cancelSyncWithError(QStringLiteral("Outlook's calendar could not be read; nothing was sent to Google."));
         return;
     }
+    for (const HMSyncRecord &record : *records)
+        DDLogVerbose(QStringLiteral("Sync Record: %1").arg(QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(record.dictionary())).toJson(QJsonDocument::Compact))));
     m_recordCounter = 0;
     m_deletionsCounter = 0;
     updateConduit(QStringLiteral("Calendar"), *records);
@@ -106,13 +112,20 @@ HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSy
     const qsizetype at = write.hmxUid.indexOf(u'@');
     write.eventId = at < 0 ? write.hmxUid : write.hmxUid.left(at);
     write.calendarId = at < 0 ? QString() : write.hmxUid.mid(at + 1);
+    write.isNew = kind == kInsert;
+    // The series' Google id, without its calendar.
     if (!record.theParentId().isEmpty())
-        write.record.insert(QStringLiteral("PARENTID"), record.theParentId());
+        write.record.insert(QStringLiteral("PARENTID"), record.theParentId().section(u'@', 0, 0));
     const QString defaultCalendar = GlobalVariables::getDefaultGoogleCalendatIdentifier().isEmpty()
                                         ? QStringLiteral("primary")
                                         : GlobalVariables::getDefaultGoogleCalendatIdentifier();
-    if (kind == kInsert) {
-        write.eventId = QString(write.eventId).remove(u'-').left(32);
+    if (kind == kInsert && write.eventId.contains(u'_') && write.record.contains(QStringLiteral("PARENTID"))) {
+        // A changed occurrence of a series Google holds: Google names it by the series and its
+        // original start, and it is written there.
+        write.kind = kUpdate;
+    } else if (kind == kInsert) {
+        // Google takes event ids in base32hex: digits and lower-case letters.
+        write.eventId = QString(write.eventId).remove(u'-').left(32).toLower();
         write.calendarId.clear();
     }
     if (write.calendarId.isEmpty())
@@ -153,7 +166,7 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
         if (kind == kDelete && !m_allowDeletesFromOutlook)
             continue;
         EventWrite write = eventWriteOfRecord(record, kind);
-        if (kind != kInsert) {
+        if (write.kind != kInsert) {
             others << write;
             continue;
         }
@@ -241,7 +254,7 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
         return;
     }
     const QVariantMap reply = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap();
-    if (write.kind == kInsert)
+    if (write.isNew)
         m_calendarData->replaceTempId(write.hmxUid, key);
     const QString updated = reply.value(QStringLiteral("updated")).toString();
     if (!updated.isEmpty() && !writtenEvents().append(key, updated))

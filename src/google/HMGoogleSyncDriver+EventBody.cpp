@@ -50,8 +50,9 @@ QVariantMap eventTime(const QDateTime &date, const QVariantMap &record)
     const QString text = wall.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) + offsetText;
     QVariantMap time;
     if (record.value(QStringLiteral("TYPENUMBER")).toBool()) {
-        // An all-day event is its local day, whatever zone the record names.
-        time.insert(QStringLiteral("date"), date.toLocalTime().toString(QStringLiteral("yyyy-MM-dd")));
+        // An all-day event is the local day whose midnight lies nearest its start (Outlook may give
+        // the day's start an offset away from local midnight).
+        time.insert(QStringLiteral("date"), date.toLocalTime().addSecs(12 * 3600).toString(QStringLiteral("yyyy-MM-dd")));
     } else {
         time.insert(QStringLiteral("dateTime"), text);
     }

@@ -1,0 +1,355 @@
+// Google-direct calendar syncs end to end: the sync driver as a program between the simulated Outlook
+// and the Google peer, both programs of their own, in three time zones. Events with recurrences,
+// moved and cancelled occurrences, alarms, private and free time travel both ways; a refused page
+// moves no date; a second sync sends nothing.
+#include "GooglePeerProcess.h"
+#include "OutlookPeerProcess.h"
+
+#include "foundation/GlobalVariables.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kEventEmail = QStringLiteral("me@example.com");
+
+QJsonObject outlookCalendarSeed()
+{
+    auto folder = [](int id, const char *kind, const char *name) {
+        return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+    };
+    return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}}};
+}
+
+struct DriverRun
+{
+    int exitCode = -1;
+    QString output;
+};
+
+// Both peers, a calendar-only two-way Google profile and the driver, in one zone.
+class EventSync
+{
+public:
+    explicit EventSync(const QString &zone) : m_zone(zone), m_oldZone(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone.toLatin1());
+        ::tzset();
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        options.timeZone = zone;
+        // Outlook reads the script dates in the user's date format, as the application writes them.
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+        m_outlook->seed(outlookCalendarSeed());
+        m_outlook->control({{"op", "switches"}, {"listsOccurrences", true}});
+        m_google = std::make_unique<GooglePeerProcess>(m_root.filePath("google"), QStringLiteral(HM_GOOGLE_PEER_PATH));
+        EXPECT_GT(m_google->port, 0);
+        QFile tokens(home() + "/tokens");
+        EXPECT_TRUE(tokens.open(QIODevice::WriteOnly));
+        tokens.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        tokens.write("1//rt\n");
+        tokens.close();
+        m_google->control("/peer/calendar",
+                          {{"email", kEventEmail},
+                           {"calendar", QJsonObject{{"id", "team@group.calendar.google.com"}, {"summary", "Team"}}}});
+    }
+    ~EventSync()
+    {
+        qputenv("TZ", m_oldZone);
+        ::tzset();
+    }
+    QString home() const { return m_outlook->home(); }
+    GooglePeerProcess &google() { return *m_google; }
+    OutlookPeerProcess &outlook() { return *m_outlook; }
+
+    void makeProfile(const QStringList &calendars = {})
+    {
+        ASSERT_EQ(run({"--no-sync"}).exitCode, 0);
+        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", (home() + "/data").toLocal8Bit());
+        HMProfileManager manager;
+        const auto profiles = manager.loadProfiles();
+        ASSERT_TRUE(profiles && !profiles->isEmpty());
+        HMProfile &profile = *profiles->first();
+        profile.setContactSyncEnabled(false);
+        profile.setTaskSyncEnabled(false);
+        profile.setCalendarSyncEnabled(true);
+        QVariantList all{QVariantMap{{"id", "primary"}, {"name", kEventEmail}, {"primary", true}},
+                         QVariantMap{{"id", "team@group.calendar.google.com"}, {"name", "Team"}}};
+        profile.setAllGoogleCalendars(all);
+        if (!calendars.isEmpty())
+            profile.setGoogleCalendarIdentifiersToSync(calendars);
+        ASSERT_TRUE(manager.saveProfile(profile));
+        qputenv("XDG_DATA_HOME", oldData);
+    }
+    DriverRun run(const QStringList &more = {})
+    {
+        QProcess driver;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        const QString host = QStringLiteral("https://127.0.0.1:%1/").arg(m_google->port);
+        const QMap<QString, QString> values{{"HOME", home()},
+                                            {"XDG_DATA_HOME", home() + "/data"},
+                                            {"XDG_CONFIG_HOME", home() + "/config"},
+                                            {"XDG_STATE_HOME", home() + "/state"},
+                                            {"XDG_RUNTIME_DIR", m_outlook->runtimeDir()},
+                                            {"TZ", m_zone},
+                                            {"HM_GOOGLE_API_HOST", host},
+                                            {"HM_GOOGLE_CONTACTS_HOST", host},
+                                            {"HM_GOOGLE_ACCOUNTS_HOST", host},
+                                            {"HM_TLS_CA_FILE", m_google->caFile},
+                                            {"HM_OUTLOOK_NO_PAUSE", "1"}};
+        environment.remove("HM_SYNC_LOG_LEVEL");
+        for (auto it = values.begin(); it != values.end(); ++it)
+            environment.insert(it.key(), it.value());
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        driver.setProcessEnvironment(environment);
+        driver.setProcessChannelMode(QProcess::MergedChannels);
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
+                     QStringList{"--create-google-profile", "--google-user", kEventEmail, "--google-tokens-file",
+                                 home() + "/tokens", "--timeout", "120"} + more);
+        if (!driver.waitForFinished(180000))
+            return {};
+        return {driver.exitCode(), QString::fromUtf8(driver.readAll())};
+    }
+    DriverRun sync()
+    {
+        // Outlook's dates are whole seconds.
+        QThread::msleep(1100);
+        const DriverRun done = run();
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            std::printf("%s\n", qPrintable(done.output));
+        return done;
+    }
+    qint64 addOutlookEvent(QJsonObject record) const
+    {
+        record.insert("folder", 2);
+        return m_outlook->control({{"op", "add"}, {"kind", "event"}, {"record", record}}).value("id").toInteger();
+    }
+    QJsonArray outlookEvents() const { return m_outlook->dump().value("events").toArray(); }
+    void putGoogleEvent(const QJsonObject &event, const QString &calendar = QStringLiteral("primary")) const
+    {
+        m_google->control("/peer/event", {{"email", kEventEmail}, {"calendarId", calendar}, {"event", event}});
+    }
+    // Google's events of a calendar, cancelled ones left out, by id.
+    QJsonObject googleEvents(const QString &calendar = QStringLiteral("primary")) const
+    {
+        const QJsonObject all = QJsonDocument::fromJson(m_google->control("/peer/dump"))
+                                    .object()["accounts"].toObject()[kEventEmail].toObject()["events"].toObject()[calendar].toObject();
+        QJsonObject alive;
+        for (auto it = all.begin(); it != all.end(); ++it) {
+            if (it.value().toObject()["status"].toString() != QLatin1String("cancelled"))
+                alive.insert(it.key(), it.value());
+        }
+        return alive;
+    }
+    // The writes Google received since the last clear.
+    QStringList googleWrites() const
+    {
+        QStringList writes;
+        for (const QJsonValue &request : m_google->requests()) {
+            const QString method = request.toObject()["method"].toString();
+            if (method != QLatin1String("GET") && request.toObject()["path"].toString().startsWith("/calendar/"))
+                writes << method + u' ' + request.toObject()["path"].toString();
+        }
+        return writes;
+    }
+    QStringList googleTargets() const
+    {
+        QStringList targets;
+        for (const QJsonValue &request : m_google->requests()) {
+            if (request.toObject()["path"].toString().startsWith("/calendar/v3/calendars/"))
+                targets << request.toObject()["method"].toString() + u' ' + request.toObject()["target"].toString();
+        }
+        return targets;
+    }
+
+    // Every subject once on each side (Outlook's series and single events; Google's events not
+    // cancelled, occurrences left out).
+    void expectEverySubjectOnceOnEachSide(const QStringList &subjects, const QString &calendar = QStringLiteral("primary")) const
+    {
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &event : outlookEvents()) {
+            if (!event.toObject().contains("master"))
+                ++inOutlook[event.toObject()["subject"].toString()];
+        }
+        QHash<QString, int> onGoogle;
+        const QJsonObject google = googleEvents(calendar);
+        for (auto it = google.begin(); it != google.end(); ++it) {
+            if (!it.value().toObject().contains("recurringEventId"))
+                ++onGoogle[it.value().toObject()["summary"].toString()];
+        }
+        for (const QString &subject : subjects) {
+            EXPECT_EQ(inOutlook.value(subject), 1) << "Outlook " << subject.toStdString();
+            EXPECT_EQ(onGoogle.value(subject), 1) << "Google " << subject.toStdString();
+        }
+    }
+
+private:
+    QString m_zone;
+    QByteArray m_oldZone;
+    QTemporaryDir m_root;
+    std::unique_ptr<OutlookPeerProcess> m_outlook;
+    std::unique_ptr<GooglePeerProcess> m_google;
+};
+
+QString localText(int year, int month, int day, int hour = 0, int minute = 0)
+{
+    return QDateTime(QDate(year, month, day), QTime(hour, minute), QTimeZone::systemTimeZone()).toString(Qt::ISODate);
+}
+
+QJsonObject outlookTimed(const char *subject, const QString &start, const QString &end)
+{
+    return QJsonObject{{"subject", subject}, {"start", start}, {"end", end},
+                       {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}};
+}
+
+QJsonObject googleTimed(const char *id, const char *summary, const char *start, const char *end)
+{
+    return QJsonObject{{"id", id}, {"summary", summary}, {"start", QJsonObject{{"dateTime", start}}},
+                       {"end", QJsonObject{{"dateTime", end}}}};
+}
+
+std::optional<QJsonObject> bySubject(const QJsonArray &events, const QString &subject)
+{
+    for (const QJsonValue &event : events) {
+        if (event.toObject()["subject"].toString() == subject)
+            return event.toObject();
+    }
+    return std::nullopt;
+}
+
+std::optional<QJsonObject> bySummary(const QJsonObject &events, const QString &summary)
+{
+    for (auto it = events.begin(); it != events.end(); ++it) {
+        if (it.value().toObject()["summary"].toString() == summary)
+            return it.value().toObject();
+    }
+    return std::nullopt;
+}
+
+class GoogleEventSync : public ::testing::TestWithParam<const char *>
+{
+};
+
+std::string zoneName(const ::testing::TestParamInfo<const char *> &info)
+{
+    return QString::fromLatin1(info.param).replace(u'/', u'_').toStdString();
+}
+
+} // namespace
+
+TEST_P(GoogleEventSync, EventsTravelBothWaysOnceAndASecondSyncSendsNothing)
+{
+    EventSync sync(QString::fromLatin1(GetParam()));
+    sync.makeProfile();
+    QJsonObject dentist = outlookTimed("Dentist", localText(2027, 7, 15, 9), localText(2027, 7, 15, 10));
+    dentist.insert("alarm", 15);
+    dentist.insert("private", true);
+    dentist.insert("busy", "free");
+    dentist.insert("note", "Bring the card");
+    sync.addOutlookEvent(dentist);
+    sync.addOutlookEvent(QJsonObject{{"subject", "Holiday"}, {"start", localText(2027, 1, 20)}, {"end", localText(2027, 1, 21)},
+                                     {"allDay", true}, {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}});
+    QJsonObject weekly = outlookTimed("Standup", localText(2027, 3, 2, 8, 30), localText(2027, 3, 2, 9));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=10;BYDAY=TU;INTERVAL=1");
+    sync.addOutlookEvent(weekly);
+
+    QJsonObject lunch = googleTimed("lunch0001", "Lunch", "2027-05-04T10:00:00-08:00", "2027-05-04T11:00:00-08:00");
+    lunch.insert("reminders", QJsonObject{{"useDefault", false},
+                                          {"overrides", QJsonArray{QJsonObject{{"method", "popup"}, {"minutes", 20}}}}});
+    lunch.insert("visibility", "private");
+    lunch.insert("transparency", "transparent");
+    sync.putGoogleEvent(lunch);
+    sync.putGoogleEvent(QJsonObject{{"id", "trip00001"}, {"summary", "Trip"}, {"start", QJsonObject{{"date", "2027-03-04"}}},
+                                    {"end", QJsonObject{{"date", "2027-03-06"}}}});
+    QJsonObject board = googleTimed("board0001", "Board", "2027-03-09T09:00:00Z", "2027-03-09T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=MONTHLY;BYDAY=2TU;COUNT=6"});
+    board.insert("reminders", QJsonObject{{"useDefault", true}});
+    sync.putGoogleEvent(board);
+    sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270413T090000Z"}, {"status", "cancelled"},
+                                    {"recurringEventId", "board0001"},
+                                    {"originalStartTime", QJsonObject{{"dateTime", "2027-04-13T09:00:00Z"}}}});
+    QJsonObject moved = googleTimed("board0001_20270511T090000Z", "Board", "2027-05-12T14:00:00Z", "2027-05-12T15:00:00Z");
+    moved.insert("recurringEventId", "board0001");
+    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-05-11T09:00:00Z"}});
+    sync.putGoogleEvent(moved);
+
+    const DriverRun first = sync.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Dentist", "Holiday", "Standup", "Lunch", "Trip"});
+
+    // Outlook's events on Google.
+    const QJsonObject google = sync.googleEvents();
+    const std::optional<QJsonObject> dentistOnGoogle = bySummary(google, "Dentist");
+    ASSERT_TRUE(dentistOnGoogle);
+    EXPECT_EQ(QDateTime::fromString((*dentistOnGoogle)["start"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC(),
+              QDateTime::fromString(localText(2027, 7, 15, 9), Qt::ISODate).toUTC());
+    EXPECT_EQ((*dentistOnGoogle)["visibility"].toString(), "private");
+    EXPECT_EQ((*dentistOnGoogle)["transparency"].toString(), "transparent");
+    EXPECT_EQ((*dentistOnGoogle)["reminders"].toObject()["overrides"].toArray()[0].toObject()["minutes"].toInt(), 15);
+    const std::optional<QJsonObject> holidayOnGoogle = bySummary(google, "Holiday");
+    ASSERT_TRUE(holidayOnGoogle);
+    EXPECT_EQ((*holidayOnGoogle)["start"].toObject()["date"].toString(), "2027-01-20");
+    const std::optional<QJsonObject> standupOnGoogle = bySummary(google, "Standup");
+    ASSERT_TRUE(standupOnGoogle);
+    EXPECT_TRUE((*standupOnGoogle)["recurrence"].toArray()[0].toString().contains("FREQ=WEEKLY"));
+
+    // Google's events in Outlook.
+    const QJsonArray outlook = sync.outlookEvents();
+    const std::optional<QJsonObject> lunchInOutlook = bySubject(outlook, "Lunch");
+    ASSERT_TRUE(lunchInOutlook);
+    EXPECT_EQ(QDateTime::fromString((*lunchInOutlook)["start"].toString(), Qt::ISODate).toUTC(),
+              QDateTime(QDate(2027, 5, 4), QTime(18, 0), Qt::UTC));
+    EXPECT_EQ((*lunchInOutlook)["alarm"].toInt(), 20);
+    EXPECT_TRUE((*lunchInOutlook)["private"].toBool());
+    const std::optional<QJsonObject> tripInOutlook = bySubject(outlook, "Trip");
+    ASSERT_TRUE(tripInOutlook);
+    EXPECT_TRUE((*tripInOutlook)["allDay"].toBool());
+    const std::optional<QJsonObject> boardInOutlook = bySubject(outlook, "Board");
+    ASSERT_TRUE(boardInOutlook);
+    EXPECT_TRUE((*boardInOutlook)["rrule"].toString().contains("FREQ=MONTHLY"));
+    // The cancelled and the moved occurrences leave the series at their original starts; the moved
+    // one is an event of its own at its new time.
+    QStringList removedDays;
+    for (const QJsonValue &day : (*boardInOutlook)["exdates"].toArray())
+        removedDays << QDateTime::fromString(day.toString(), Qt::ISODate).toUTC().toString("yyyy-MM-dd");
+    EXPECT_TRUE(removedDays.contains("2027-04-13")) << removedDays.join(' ').toStdString();
+    EXPECT_TRUE(removedDays.contains("2027-05-11")) << removedDays.join(' ').toStdString();
+    qsizetype movedCount = 0;
+    for (const QJsonValue &event : outlook) {
+        const QJsonObject fields = event.toObject();
+        movedCount += fields["subject"] == "Board" && fields["rrule"].toString().isEmpty() &&
+                      QDateTime::fromString(fields["start"].toString(), Qt::ISODate).toUTC() ==
+                          QDateTime(QDate(2027, 5, 12), QTime(14, 0), Qt::UTC);
+    }
+    EXPECT_EQ(movedCount, 1);
+    if (HasFailure())
+        std::printf("%s\n%s\n", QJsonDocument(outlook).toJson().constData(),
+                    QJsonDocument(google).toJson().constData());
+
+    sync.google().control("/peer/clear-requests");
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    EXPECT_EQ(sync.googleWrites(), QStringList()) << second.output.toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Dentist", "Holiday", "Standup", "Lunch", "Trip"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, GoogleEventSync,
+                         ::testing::Values("America/Los_Angeles", "Europe/Berlin", "Asia/Kolkata"), zoneName);
