@@ -60,10 +60,12 @@ GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
 }
 
 // The map keeps the list date plus one second, in whole seconds; the file beside it keeps the
-// milliseconds.
+// milliseconds. Only a date a listing stored counts: the map's Outlook date says nothing of what was
+// read from Google, and taken instead it would pass over Google's events of a listing cut short.
 QDateTime HMGoogleSyncDriver::storedEventListDate()
 {
-    const QDateTime mapDate = HMOutlookDatFileHelper().getLastListCommandEvents();
+    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForCalendarDatFile();
+    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
     if (!mapDate.isValid())
         return {};
     return googlelistdate::refine(mapDate.addSecs(-1), HMOutlookDatFileHelper::Conduit::Calendar);
@@ -80,6 +82,7 @@ void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
     m_eventListing = googleeventlist::Listing();
     m_eventListing.mostRecent = stored.isValid() ? stored : kFirstListDate;
     m_mutableCalendars = calendarIds;
+    m_eventListingIncomplete = false;
     if (calendarIds.isEmpty()) {
         if (m_delegate != nullptr)
             m_delegate->endSyncWithError(
@@ -191,8 +194,11 @@ void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response)
         listEventsForCalendarId(m_mutableCalendars.value(0), token);
         return;
     }
-    if (!token.isEmpty())
+    if (!token.isEmpty()) {
         DDLogWarn(QStringLiteral("Google caught in an infinite loop. Terminating page list."));
+        // Pages were left unread: the date stays, so the next sync asks for them again.
+        m_eventListingIncomplete = true;
+    }
     if (m_mutableCalendars.size() > 1) {
         m_mutableCalendars.removeFirst();
         listEventsForCalendarId(m_mutableCalendars.first(), QString());
@@ -205,7 +211,7 @@ void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response)
 void HMGoogleSyncDriver::finishEventListing()
 {
     QDateTime listDate;
-    if (m_eventListing.returnedAtLeastOneEvent) {
+    if (m_eventListing.returnedAtLeastOneEvent && !m_eventListingIncomplete) {
         listDate = m_eventListing.mostRecent;
         DDLogVerbose(QStringLiteral("mostRecentCalendarModifiedOnGoogle %1").arg(googleeventlist::updatedText(listDate)));
     }

@@ -218,6 +218,7 @@ private:
     googleeventlist::Listing m_eventListing;
     QString m_lastPageToken;
     int m_googleInfiniteLoopBugCounter = 0;
+    bool m_eventListingIncomplete = false;
     qint64 m_recordCounter = 0;
     qint64 m_deletionsCounter = 0;
     bool m_eventBatchAnswered = true;

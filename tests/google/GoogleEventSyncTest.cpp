@@ -353,3 +353,87 @@ TEST_P(GoogleEventSync, EventsTravelBothWaysOnceAndASecondSyncSendsNothing)
 
 INSTANTIATE_TEST_SUITE_P(Zones, GoogleEventSync,
                          ::testing::Values("America/Los_Angeles", "Europe/Berlin", "Asia/Kolkata"), zoneName);
+
+namespace {
+
+// Outlook's events by subject, occurrences of their own left out.
+QHash<QString, int> outlookSubjects(const EventSync &sync)
+{
+    QHash<QString, int> counts;
+    for (const QJsonValue &event : sync.outlookEvents()) {
+        if (!event.toObject().contains("master"))
+            ++counts[event.toObject()["subject"].toString()];
+    }
+    return counts;
+}
+
+// Five events on the primary calendar and three on "Team", listed two a page.
+QStringList seedTwoCalendars(EventSync &sync)
+{
+    QStringList subjects;
+    for (int index = 1; index <= 5; ++index) {
+        const QString id = QStringLiteral("prim%1").arg(index, 4, 10, QLatin1Char('0'));
+        const QString summary = QStringLiteral("Primary %1").arg(index);
+        const QString day = QStringLiteral("2027-06-%1").arg(index, 2, 10, QLatin1Char('0'));
+        sync.putGoogleEvent(QJsonObject{{"id", id}, {"summary", summary},
+                                        {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
+                                        {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}});
+        subjects << summary;
+    }
+    for (int index = 1; index <= 3; ++index) {
+        const QString summary = QStringLiteral("Team %1").arg(index);
+        sync.putGoogleEvent(QJsonObject{{"id", QStringLiteral("team%1").arg(index, 4, 10, QLatin1Char('0'))}, {"summary", summary},
+                                        {"start", QJsonObject{{"dateTime", QStringLiteral("2027-07-%1T09:00:00Z").arg(index, 2, 10, QLatin1Char('0'))}}},
+                                        {"end", QJsonObject{{"dateTime", QStringLiteral("2027-07-%1T10:00:00Z").arg(index, 2, 10, QLatin1Char('0'))}}}},
+                            "team@group.calendar.google.com");
+        subjects << summary;
+    }
+    sync.google().control("/peer/event-page-size", {{"size", 2}});
+    return subjects;
+}
+
+} // namespace
+
+// A refused page (401, 403, 500) on page two or on the second calendar ends the run with the
+// status's text: nothing of the listing reaches Outlook and no date moves, so the next sync brings
+// every event once. A page token repeated five times ends the paging; the date stays there too.
+TEST(GoogleEventSync, ARefusedPageMovesNoDateAndTheNextSyncBringsEveryEventOnce)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile({"primary", "team@group.calendar.google.com"});
+    const QStringList subjects = seedTwoCalendars(sync);
+    const QString primary = QStringLiteral("/calendar/v3/calendars/primary/events");
+    const QString team = QStringLiteral("/calendar/v3/calendars/team@group.calendar.google.com/events");
+    const struct
+    {
+        const char *kind;
+        QString path;
+        int skip;
+        const char *text;
+    } refusals[] = {{"500", primary, 1, "HTTP 500: Server error."},
+                    {"401", team, 0, "HTTP 401: Unauthorized."},
+                    {"403", team, 1, "HTTP 403: Server error."}};
+    for (const auto &refusal : refusals) {
+        sync.google().control("/peer/switch", {{"kind", refusal.kind}, {"path", refusal.path}, {"times", 1}, {"skip", refusal.skip}});
+        const DriverRun refused = sync.sync();
+        EXPECT_NE(refused.exitCode, 0) << refusal.kind;
+        EXPECT_TRUE(refused.output.contains(QLatin1String(refusal.text))) << refused.output.toStdString();
+        EXPECT_TRUE(outlookSubjects(sync).isEmpty()) << refusal.kind;
+    }
+    // Five answers naming the same next page end the paging of that calendar.
+    sync.google().control("/peer/switch", {{"kind", "repeated-page-token"}, {"path", primary}, {"times", 0}});
+    sync.google().control("/peer/clear-requests");
+    const DriverRun repeated = sync.sync();
+    EXPECT_EQ(repeated.exitCode, 0) << repeated.output.toStdString();
+    EXPECT_EQ(sync.googleTargets().filter(QStringLiteral("GET ") + primary).size(), 6);
+    sync.google().control("/peer/clear-switches");
+
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    const QHash<QString, int> inOutlook = outlookSubjects(sync);
+    for (const QString &subject : subjects)
+        EXPECT_EQ(inOutlook.value(subject), 1) << subject.toStdString();
+    EXPECT_EQ(inOutlook.size(), subjects.size());
+    // Each event reached Outlook from its own calendar, and nothing went back to Google.
+    EXPECT_EQ(sync.googleEvents().size(), 5);
+    EXPECT_EQ(sync.googleEvents("team@group.calendar.google.com").size(), 3);
+}

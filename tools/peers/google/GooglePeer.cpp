@@ -422,6 +422,10 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         response.status = done ? 200 : 400;
         response.set_content("{}", kJsonType);
         return true;
+    } else if (path == QLatin1String("/peer/event-page-size")) {
+        const std::lock_guard lock(m_mutex);
+        m_state.insert(QStringLiteral("eventPageSize"), body.value(QStringLiteral("size")).toInt());
+        saveState();
     } else if (path == QLatin1String("/peer/clear-requests")) {
         clearRequests();
     } else if (path == QLatin1String("/peer/clear-switches")) {

@@ -174,6 +174,11 @@ void GooglePeer::listEvents(const QString &email, const QString &calendarId, con
     const bool smallPages = change && (change->kind == SwitchKind::SmallPages || change->kind == SwitchKind::RepeatedPageToken);
     if (smallPages)
         perPage = 2;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (const int bound = m_state.value(QStringLiteral("eventPageSize")).toInt(); bound > 0)
+            perPage = std::min(perPage, bound);
+    }
     const bool repeats = change && change->kind == SwitchKind::RepeatedPageToken;
     const qsizetype start = repeats ? 0 : offsetOfToken(QString::fromStdString(request.get_param_value("pageToken")));
     QList<QJsonObject> listed;
