@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimeZone>
@@ -98,9 +99,17 @@ public:
         ASSERT_TRUE(manager.saveProfile(profile));
         qputenv("XDG_DATA_HOME", oldData);
     }
-    DriverRun run(const QStringList &more = {})
+    DriverRun run(const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
         QProcess driver;
+        start(driver, more, extra);
+        if (!driver.waitForFinished(180000))
+            return {};
+        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+    }
+    // The driver started, not waited for.
+    void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
+    {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         const QString host = QStringLiteral("https://127.0.0.1:%1/").arg(m_google->port);
         const QMap<QString, QString> values{{"HOME", home()},
@@ -119,14 +128,14 @@ public:
             environment.insert(it.key(), it.value());
         if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
             environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            environment.insert(it.key(), it.value());
         driver.setProcessEnvironment(environment);
         driver.setProcessChannelMode(QProcess::MergedChannels);
         driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
                      QStringList{"--create-google-profile", "--google-user", kEventEmail, "--google-tokens-file",
                                  home() + "/tokens", "--timeout", "120"} + more);
-        if (!driver.waitForFinished(180000))
-            return {};
-        return {driver.exitCode(), QString::fromUtf8(driver.readAll())};
+        driver.waitForStarted();
     }
     DriverRun sync()
     {
@@ -436,4 +445,76 @@ TEST(GoogleEventSync, ARefusedPageMovesNoDateAndTheNextSyncBringsEveryEventOnce)
     // Each event reached Outlook from its own calendar, and nothing went back to Google.
     EXPECT_EQ(sync.googleEvents().size(), 5);
     EXPECT_EQ(sync.googleEvents("team@group.calendar.google.com").size(), 3);
+}
+
+// A first sync of N events each way, the driver killed at its steps or its connection cut; after two
+// normal syncs each event is exactly once on each side.
+TEST(GoogleEventSync, KilledOrCutFirstSyncsLeaveEveryEventOnceOnEachSide)
+{
+    const int count = qEnvironmentVariableIsSet("HM_KILL_TRIAL_EVENTS") ? qEnvironmentVariableIntValue("HM_KILL_TRIAL_EVENTS") : 12;
+    struct Trial
+    {
+        QString killAt; // the driver's kill point
+        QString cut;    // or a switch on the insert path, or a kill at a random moment
+    };
+    const QString half = QString::number(count / 2);
+    const QList<Trial> trials{{"outlook-events-paired:" + half, {}}, {"outlook-events-read:1", {}},
+                              {"outlook-events-confirmed:" + half, {}}, {"outlook-events-committed:1", {}},
+                              {{}, "cut-before"}, {{}, "cut-after"}, {{}, "500"}, {{}, "random"}, {{}, "random"}};
+    for (const Trial &trial : trials) {
+        SCOPED_TRACE((trial.killAt + trial.cut).toStdString());
+        EventSync sync(QStringLiteral("Europe/Berlin"));
+        QStringList subjects;
+        for (int index = 0; index < count; ++index) {
+            subjects << QStringLiteral("Outlook %1").arg(index);
+            QJsonObject event{{"subject", subjects.last()},
+                              {"start", localText(2027, 2, 1 + index % 28, 9)},
+                              {"end", localText(2027, 2, 1 + index % 28, 10)},
+                              {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}};
+            if (index == 0)
+                event.insert("rrule", "FREQ=WEEKLY;COUNT=5;BYDAY=MO;INTERVAL=1");
+            sync.addOutlookEvent(event);
+        }
+        for (int index = 0; index < count; ++index) {
+            subjects << QStringLiteral("Google %1").arg(index);
+            const QString day = QStringLiteral("2027-03-%1").arg(1 + index % 28, 2, 10, QLatin1Char('0'));
+            QJsonObject event{{"id", QStringLiteral("goog%1").arg(index, 4, 10, QLatin1Char('0'))}, {"summary", subjects.last()},
+                              {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
+                              {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}};
+            if (index == 0)
+                event.insert("recurrence", QJsonArray{"RRULE:FREQ=DAILY;COUNT=4"});
+            sync.putGoogleEvent(event);
+        }
+        sync.makeProfile();
+        const QString insertPath = QStringLiteral("/calendar/v3/calendars/primary/events");
+        if (trial.cut == "random") {
+            // Slow answers stretch the upload over the moments a kill may fall on.
+            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
+            QProcess driver;
+            sync.start(driver);
+            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
+            std::printf("random kill after %d ms\n", delay);
+            QThread::msleep(delay);
+            driver.kill();
+            ASSERT_TRUE(driver.waitForFinished(120000));
+            sync.google().control("/peer/clear-switches");
+        } else {
+            if (!trial.cut.isEmpty())
+                sync.google().control("/peer/switch",
+                                      {{"kind", trial.cut}, {"path", insertPath}, {"skip", count / 2}, {"times", 1}});
+            QThread::msleep(1100);
+            const DriverRun first = sync.run({}, trial.killAt.isEmpty() ? QMap<QString, QString>{{"HM_SYNC_LOG_LEVEL", "error"}}
+                                                                         : QMap<QString, QString>{{"HM_SYNC_KILL_AT", trial.killAt}});
+            if (!trial.killAt.isEmpty())
+                EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
+            else
+                EXPECT_TRUE(first.output.contains("Not every event change was taken by Google")) << first.output.toStdString();
+            sync.google().control("/peer/clear-switches");
+        }
+        const DriverRun second = sync.sync();
+        ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+        const DriverRun third = sync.sync();
+        ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
+        sync.expectEverySubjectOnceOnEachSide(subjects);
+    }
 }
