@@ -33,7 +33,8 @@ QJsonObject outlookCalendarSeed()
     };
     return {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
                                    folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
-            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}}};
+            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}},
+                                      QJsonObject{{"id", 6}, {"name", "Team"}, {"color", QJsonArray{0, 0, 65535}}}}}};
 }
 
 struct DriverRun
@@ -517,4 +518,51 @@ TEST(GoogleEventSync, KilledOrCutFirstSyncsLeaveEveryEventOnceOnEachSide)
         ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
         sync.expectEverySubjectOnceOnEachSide(subjects);
     }
+}
+
+// Edits and deletions travel both ways; an Outlook event whose category names a Google calendar goes
+// to that calendar, and that calendar's events come to Outlook under its name.
+TEST(GoogleEventSync, EditsDeletionsAndCalendarsByCategoryTravelBothWays)
+{
+    EventSync sync(QStringLiteral("Asia/Kolkata"));
+    sync.makeProfile({"primary", "team@group.calendar.google.com"});
+    const qint64 dentist = sync.addOutlookEvent(outlookTimed("Dentist", localText(2027, 7, 15, 9), localText(2027, 7, 15, 10)));
+    const qint64 holiday = sync.addOutlookEvent(outlookTimed("Gym", localText(2027, 7, 16, 9), localText(2027, 7, 16, 10)));
+    QJsonObject review = outlookTimed("Review", localText(2027, 7, 17, 9), localText(2027, 7, 17, 10));
+    review.insert("categories", QJsonArray{6});
+    sync.addOutlookEvent(review);
+    sync.putGoogleEvent(googleTimed("lunch0001", "Lunch", "2027-05-04T10:00:00Z", "2027-05-04T11:00:00Z"));
+    sync.putGoogleEvent(googleTimed("trip00001", "Trip", "2027-05-05T10:00:00Z", "2027-05-05T11:00:00Z"));
+    sync.putGoogleEvent(googleTimed("plan00001", "Plan", "2027-05-06T10:00:00Z", "2027-05-06T11:00:00Z"),
+                        "team@group.calendar.google.com");
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    sync.expectEverySubjectOnceOnEachSide({"Dentist", "Gym", "Lunch", "Trip"});
+    sync.expectEverySubjectOnceOnEachSide({"Review", "Plan"}, "team@group.calendar.google.com");
+    const std::optional<QJsonObject> plan = bySubject(sync.outlookEvents(), "Plan");
+    ASSERT_TRUE(plan);
+    EXPECT_EQ((*plan)["categories"].toArray(), QJsonArray{6});
+
+    sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", dentist},
+                            {"fields", QJsonObject{{"subject", "Dentist moved"}, {"start", localText(2027, 7, 15, 11)},
+                                                   {"end", localText(2027, 7, 15, 12)}}}});
+    sync.outlook().control({{"op", "delete"}, {"kind", "event"}, {"id", holiday}});
+    QJsonObject lunch = googleTimed("lunch0001", "Lunch with Ann", "2027-05-04T12:00:00Z", "2027-05-04T13:00:00Z");
+    sync.putGoogleEvent(lunch);
+    sync.putGoogleEvent(QJsonObject{{"id", "trip00001"}, {"status", "cancelled"}});
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    sync.expectEverySubjectOnceOnEachSide({"Dentist moved", "Lunch with Ann"});
+    sync.expectEverySubjectOnceOnEachSide({"Review", "Plan"}, "team@group.calendar.google.com");
+    EXPECT_FALSE(bySummary(sync.googleEvents(), "Gym"));
+    EXPECT_FALSE(bySubject(sync.outlookEvents(), "Trip"));
+    EXPECT_FALSE(bySubject(sync.outlookEvents(), "Lunch"));
+    EXPECT_FALSE(bySummary(sync.googleEvents(), "Dentist"));
+    const std::optional<QJsonObject> moved = bySummary(sync.googleEvents(), "Dentist moved");
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(QDateTime::fromString((*moved)["start"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC(),
+              QDateTime::fromString(localText(2027, 7, 15, 11), Qt::ISODate).toUTC());
+    const std::optional<QJsonObject> lunchInOutlook = bySubject(sync.outlookEvents(), "Lunch with Ann");
+    ASSERT_TRUE(lunchInOutlook);
+    EXPECT_EQ(QDateTime::fromString((*lunchInOutlook)["start"].toString(), Qt::ISODate).toUTC(),
+              QDateTime(QDate(2027, 5, 4), QTime(12, 0), Qt::UTC));
 }
