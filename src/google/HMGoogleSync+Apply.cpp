@@ -233,25 +233,3 @@ void HMGoogleSync::syncDriverTaskListCommandReturnedWithDictionaries(const QList
     setNextStage();
     process();
 }
-
-void HMGoogleSync::parseEventListResponse(const QVariantMap &reply)
-{
-    const std::shared_ptr<HMData> data = dataSource(2);
-    for (const QVariant &item : reply.value(QStringLiteral("items")).toList()) {
-        const QVariantMap event = item.toMap();
-        const QVariantMap record{
-            {QStringLiteral("UID"), event.value(QStringLiteral("id"))},
-            {QStringLiteral("SUBJECT"), event.value(QStringLiteral("summary"))},
-            {QStringLiteral("NSDATESTARTDATE"),
-             QDateTime::fromString(event.value(QStringLiteral("start")).toMap().value(QStringLiteral("dateTime")).toString(),
-                                   Qt::ISODateWithMs)},
-            {QStringLiteral("NSDATEENDDATE"),
-             QDateTime::fromString(event.value(QStringLiteral("end")).toMap().value(QStringLiteral("dateTime")).toString(),
-                                   Qt::ISODateWithMs)},
-            {QStringLiteral("NSDATELASTMODIFIEDGOOGLE"),
-             QDateTime::fromString(event.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs)}};
-        if (data)
-            data->outlookCommandAction(kApplyAction, kApplySyncMethod, kLastModifiedWins, record, 0);
-    }
-    endSync();
-}

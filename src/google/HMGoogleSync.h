@@ -109,9 +109,6 @@ public:
     // The refresh form, in its order.
     static QByteArray refreshBody(const QString &refreshToken);
 
-    // A simple reader of an event list reply; nothing starts it.
-    void parseEventListResponse(const QVariantMap &reply);
-
     // HMGoogleSyncDelegate (the run's queue).
     void syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
                                                               const QStringList &deletions, bool remainOnConduit,

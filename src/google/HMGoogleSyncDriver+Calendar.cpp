@@ -33,22 +33,6 @@ void showProgress(const QString &text, double progress)
         sheet->setUserMessageDirectly(text, progress);
 }
 
-// The failure text of an event page; empty for a status taken as a page (2xx, and 404: nothing listed).
-QString eventPageStatusText(int status)
-{
-    if (status == 401)
-        return QStringLiteral("HTTP 401: Unauthorized.\nGoogle has not authorized access to this account.");
-    if (status == 400)
-        return QStringLiteral("HTTP 400: Unknown error.");
-    if (status == 403)
-        return QStringLiteral("HTTP 403: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
-    if (status >= 500)
-        return QStringLiteral("HTTP 500: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
-    if ((status < 200 || status > 299) && status != 404)
-        return QStringLiteral("HTTP %1: Unknown error.").arg(status);
-    return {};
-}
-
 } // namespace
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
@@ -139,7 +123,7 @@ void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, cons
 void HMGoogleSyncDriver::eventPageReturned(const QString &calendarId, int status, const QByteArray &body)
 {
     DDLogVerbose(QStringLiteral("response.statusCode[D] %1").arg(status));
-    if (const QString failure = eventPageStatusText(status); !failure.isEmpty()) {
+    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
         cancelSyncWithError(failure);
         return;
     }

@@ -175,6 +175,9 @@ public:
     };
 
 private:
+    // The failure text of a listing reply, empty for a status taken as a page (2xx, and 404: nothing
+    // to list); 403 has a text of its own when names403.
+    static QString listingStatusText(int status, bool names403);
     std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
     void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
