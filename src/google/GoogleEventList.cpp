@@ -152,6 +152,28 @@ void addTimes(const QVariantMap &event, bool cancelled, QVariantMap &record, QDa
     end = dateOfDateTime(endText);
 }
 
+// "SUBJECT", "LOCATION", "NOTE" (markup removed), "PRIVATE" and "originalStart".
+void addTexts(const QVariantMap &event, QVariantMap &record)
+{
+    if (event.contains(QStringLiteral("summary")))
+        record.insert(QStringLiteral("SUBJECT"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("summary"))));
+    if (event.contains(QStringLiteral("location")))
+        record.insert(QStringLiteral("LOCATION"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("location"))));
+    if (event.contains(QStringLiteral("description"))) {
+        const QString note = stripHtml(HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("description"))));
+        if (!note.isEmpty())
+            record.insert(QStringLiteral("NOTE"), note);
+    }
+    if (text(event, QStringLiteral("visibility")) == QLatin1String("private"))
+        record.insert(QStringLiteral("PRIVATE"), true);
+    if (event.value(QStringLiteral("originalStartTime")).typeId() == QMetaType::QVariantMap) {
+        const QVariantMap original = event.value(QStringLiteral("originalStartTime")).toMap();
+        record.insert(QStringLiteral("originalStart"), original.contains(QStringLiteral("dateTime"))
+                                                           ? original.value(QStringLiteral("dateTime"))
+                                                           : original.value(QStringLiteral("date")));
+    }
+}
+
 void file(const QVariantMap &record, Listing &listing)
 {
     if (record.value(QStringLiteral("REPEAT")).toInt() >= 1)
@@ -226,23 +248,7 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     // Our own write coming back: Google still holds the text we sent.
     if (hasId && !updatedString.isEmpty() && context.ownWrites.value(uid) == updatedString)
         return std::nullopt;
-    if (event.contains(QStringLiteral("summary")))
-        record.insert(QStringLiteral("SUBJECT"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("summary"))));
-    if (event.contains(QStringLiteral("location")))
-        record.insert(QStringLiteral("LOCATION"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("location"))));
-    if (event.contains(QStringLiteral("description"))) {
-        const QString note = stripHtml(HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("description"))));
-        if (!note.isEmpty())
-            record.insert(QStringLiteral("NOTE"), note);
-    }
-    if (text(event, QStringLiteral("visibility")) == QLatin1String("private"))
-        record.insert(QStringLiteral("PRIVATE"), true);
-    if (event.value(QStringLiteral("originalStartTime")).typeId() == QMetaType::QVariantMap) {
-        const QVariantMap original = event.value(QStringLiteral("originalStartTime")).toMap();
-        record.insert(QStringLiteral("originalStart"), original.contains(QStringLiteral("dateTime"))
-                                                           ? original.value(QStringLiteral("dateTime"))
-                                                           : original.value(QStringLiteral("date")));
-    }
+    addTexts(event, record);
     QDateTime start;
     QDateTime end;
     addTimes(event, cancelled, record, start, end);

@@ -156,8 +156,25 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
         }
         return true;
     }
-    // Every record goes in this batch: a window left for a later call that never comes would be
-    // passed over by the date the batch moves.
+    const QList<EventWrite> writes = eventWritesOfRecords(records);
+    makeClient(googlehosts::apiHost());
+    for (const EventWrite &write : writes) {
+        if (m_shouldCancel->load()) {
+            cancelSync();
+            return false;
+        }
+        ++m_responseCounter;
+        sendEventWrite(write);
+    }
+    checkForEndConduit();
+    return true;
+}
+
+// Every record goes in this batch: a window left for a later call that never comes would be passed
+// over by the date the batch moves. Inserts first (series and single events before occurrences), then
+// updates, then deletions; an insert goes with the id it carried before, kept beside the map.
+QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(const QList<HMSyncRecord> &records) const
+{
     QList<EventWrite> inserts;
     QList<EventWrite> others;
     const QHash<QString, QString> keptIds = sentInserts().load();
@@ -181,17 +198,7 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
             inserts.prepend(write);
     }
     std::stable_sort(others.begin(), others.end(), [](const EventWrite &a, const EventWrite &b) { return a.kind < b.kind; });
-    makeClient(googlehosts::apiHost());
-    for (const EventWrite &write : inserts + others) {
-        if (m_shouldCancel->load()) {
-            cancelSync();
-            return false;
-        }
-        ++m_responseCounter;
-        sendEventWrite(write);
-    }
-    checkForEndConduit();
-    return true;
+    return inserts + others;
 }
 
 void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)

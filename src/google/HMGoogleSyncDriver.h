@@ -212,6 +212,7 @@ private:
     GoogleWrittenEntries &writtenEvents();
     struct EventWrite;
     EventWrite eventWriteOfRecord(const HMSyncRecord &record, int kind) const;
+    QList<EventWrite> eventWritesOfRecords(const QList<HMSyncRecord> &records) const;
     void sendEventWrite(const EventWrite &write);
     void eventWriteReturned(const EventWrite &write, int status, const QByteArray &body);
 

@@ -158,6 +158,34 @@ bool GooglePeer::eventsService(const QString &email, const httplib::Request &req
     return true;
 }
 
+// The events a listing shows, in no order, and the calendar's entry.
+QList<QJsonObject> GooglePeer::listedEvents(const QString &email, const QString &calendarId, const QDateTime &updatedMin,
+                                            bool showDeleted, QJsonObject &calendar) const
+{
+    QList<QJsonObject> listed;
+    const std::lock_guard lock(m_mutex);
+    const QJsonObject events = eventsOf(email, calendarId);
+    for (auto it = events.begin(); it != events.end(); ++it) {
+        const QJsonObject event = it.value().toObject();
+        const bool cancelled = event.value(QStringLiteral("status")).toString() == QLatin1String("cancelled");
+        const QDateTime updated = QDateTime::fromString(event.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs);
+        // Cancelled occurrences of a series still there are listed without showDeleted too.
+        const QString series = event.value(QStringLiteral("recurringEventId")).toString();
+        const bool seriesAlive = !series.isEmpty() && events.contains(series) &&
+                                 events.value(series).toObject().value(QStringLiteral("status")).toString() !=
+                                     QLatin1String("cancelled");
+        if ((cancelled && !showDeleted && !seriesAlive) || (updatedMin.isValid() && updated < updatedMin))
+            continue;
+        listed.append(event);
+    }
+    for (const QJsonValue &entry : m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject()
+                                       .value(QStringLiteral("calendars")).toArray()) {
+        if (entry.toObject().value(QStringLiteral("id")).toString() == calendarId)
+            calendar = entry.toObject();
+    }
+    return listed;
+}
+
 void GooglePeer::listEvents(const QString &email, const QString &calendarId, const httplib::Request &request,
                             httplib::Response &response, const std::optional<Switch> &change)
 {
@@ -181,30 +209,8 @@ void GooglePeer::listEvents(const QString &email, const QString &calendarId, con
     }
     const bool repeats = change && change->kind == SwitchKind::RepeatedPageToken;
     const qsizetype start = repeats ? 0 : offsetOfToken(QString::fromStdString(request.get_param_value("pageToken")));
-    QList<QJsonObject> listed;
     QJsonObject calendar;
-    {
-        const std::lock_guard lock(m_mutex);
-        const QJsonObject events = eventsOf(email, calendarId);
-        for (auto it = events.begin(); it != events.end(); ++it) {
-            const QJsonObject event = it.value().toObject();
-            const bool cancelled = event.value(QStringLiteral("status")).toString() == QLatin1String("cancelled");
-            const QDateTime updated = QDateTime::fromString(event.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs);
-            // Cancelled occurrences of a series still there are listed without showDeleted too.
-            const QString series = event.value(QStringLiteral("recurringEventId")).toString();
-            const bool seriesAlive = !series.isEmpty() && events.contains(series) &&
-                                     events.value(series).toObject().value(QStringLiteral("status")).toString() !=
-                                         QLatin1String("cancelled");
-            if ((cancelled && !showDeleted && !seriesAlive) || (updatedMin.isValid() && updated < updatedMin))
-                continue;
-            listed.append(event);
-        }
-        for (const QJsonValue &entry : m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject()
-                                           .value(QStringLiteral("calendars")).toArray()) {
-            if (entry.toObject().value(QStringLiteral("id")).toString() == calendarId)
-                calendar = entry.toObject();
-        }
-    }
+    QList<QJsonObject> listed = listedEvents(email, calendarId, updatedMin, showDeleted, calendar);
     std::sort(listed.begin(), listed.end(), [](const QJsonObject &a, const QJsonObject &b) {
         const QString left = a.value(QStringLiteral("updated")).toString();
         const QString right = b.value(QStringLiteral("updated")).toString();
