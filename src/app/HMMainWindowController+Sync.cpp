@@ -273,7 +273,9 @@ void HMMainWindowController::startGoogleSync(const std::shared_ptr<HMProfile> &p
     run->setProfileManager(m_profileManager);
     // Google's contacts go to and come from Outlook's (the registered contacts data source).
     run->setDataSourceFactory([](int conduit) -> std::shared_ptr<HMData> {
-        return conduit == 1 ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMContactData")) : nullptr;
+        return conduit == 1   ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMContactData"))
+               : conduit == 2 ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMCalendarData"))
+                              : nullptr;
     });
     run->setErrorPresenter([](const QString &description) {
         platform::DispatchQueue::main()->async([description] {

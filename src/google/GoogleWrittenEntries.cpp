@@ -58,14 +58,14 @@ bool GoogleWrittenEntries::clear()
 
 namespace googlelistdate {
 
-QString path()
+QString path(Conduit conduit)
 {
-    return HMOutlookDatFileHelper().contactFilePath() + QStringLiteral(".google-list-date");
+    return HMOutlookDatFileHelper().filePath(conduit) + QStringLiteral(".google-list-date");
 }
 
-bool write(const QDateTime &date)
+bool write(const QDateTime &date, Conduit conduit)
 {
-    QSaveFile file(path());
+    QSaveFile file(path(conduit));
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -73,12 +73,12 @@ bool write(const QDateTime &date)
     return file.commit();
 }
 
-QDateTime refine(const QDateTime &mapDate)
+QDateTime refine(const QDateTime &mapDate, Conduit conduit)
 {
     if (!mapDate.isValid())
         return mapDate;
-    const QFileInfo info(path());
-    QFile file(path());
+    const QFileInfo info(path(conduit));
+    QFile file(path(conduit));
     if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
         return mapDate;
     const QDateTime precise = googlecontactfeed::dateOfUpdated(QString::fromLatin1(file.read(64)).trimmed());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outlook/HMOutlookDatFileHelper.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QString>
@@ -24,14 +26,15 @@ private:
     QString m_path;
 };
 
-// The contacts list date to the millisecond, in a file beside the contact map ("<map>.google-list-date"):
+// A Google list date to the millisecond, in a file beside the conduit's map ("<map>.google-list-date"):
 // the map keeps whole seconds, and an entry updated later within the same second must still count as
 // changed while our own last-read entry must not.
 namespace googlelistdate {
 
-QString path();
-bool write(const QDateTime &date);
+using Conduit = HMOutlookDatFileHelper::Conduit;
+QString path(Conduit conduit = Conduit::Contacts);
+bool write(const QDateTime &date, Conduit conduit = Conduit::Contacts);
 // The precise date when it lies within the second the map holds; else the map's date.
-QDateTime refine(const QDateTime &mapDate);
+QDateTime refine(const QDateTime &mapDate, Conduit conduit = Conduit::Contacts);
 
 } // namespace googlelistdate

@@ -1,6 +1,7 @@
 // Applying the records Google listed to Outlook: the three list callbacks of the run.
 #include "google/HMGoogleSync.h"
 
+#include "datasources/calendar/HMCalendarData.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
@@ -34,6 +35,28 @@ HMOutlookDatFileHelper::Conduit datConduit(int conduit)
                           : HMOutlookDatFileHelper::Conduit::Tasks;
 }
 
+// The occurrence handling of the Outlook calendar data source.
+class CalendarDataExceptions final : public HMGoogleCalendarExceptions
+{
+public:
+    explicit CalendarDataExceptions(HMCalendarData &data) : m_data(data) {}
+    bool handleGoogleDeletedExceptionRecords(const QList<QVariantMap> &records) override
+    {
+        QVariantList list;
+        for (const QVariantMap &record : records)
+            list << record;
+        m_data.handleGoogleDeletedExceptionRecords(list);
+        return m_data.saveFailure().isEmpty();
+    }
+    QString handleGoogleUpdateException(const QVariantMap &record) override
+    {
+        return m_data.handleGoogleUpdateException(record);
+    }
+
+private:
+    HMCalendarData &m_data;
+};
+
 } // namespace
 
 std::shared_ptr<HMData> HMGoogleSync::dataSource(int conduit)
@@ -60,6 +83,16 @@ bool HMGoogleSync::applyRecords(HMData &data, const QList<QVariantMap> &records)
     return allApplied;
 }
 
+// The pairs of the records applied go into the conduit's map; false when the disk did not take them.
+bool HMGoogleSync::keepAppliedPairs(HMData &data)
+{
+    if (const platform::Status saved = data.syncAppliedChangesToDisk(); !saved) {
+        DDLogError(saved.error().message());
+        return false;
+    }
+    return true;
+}
+
 // The list date moves only once what it covers is in Outlook; a refused record keeps the old one, so
 // the next run reads the page again.
 void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool allApplied)
@@ -69,8 +102,8 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
         DDLogError(QStringLiteral("The Google list date could not be written"));
-    else if (conduit == 1 && !googlelistdate::write(listDate))
-        DDLogError(QStringLiteral("The Google contacts list date could not be kept to the millisecond"));
+    else if (conduit != 3 && !googlelistdate::write(listDate, datConduit(conduit)))
+        DDLogError(QStringLiteral("The Google list date could not be kept to the millisecond"));
 }
 
 void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
@@ -87,10 +120,7 @@ void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QL
     if (!deletions.isEmpty())
         data->deleteOutlookUidRecords(deletions);
     // The page's pairs join the contact map before the next page or the Outlook listing reads it.
-    if (const platform::Status saved = data->syncAppliedChangesToDisk(); !saved) {
-        DDLogError(saved.error().message());
-        allApplied = false;
-    }
+    allApplied = keepAppliedPairs(*data) && allApplied;
     if (!data->saveFailure().isEmpty()) {
         endSyncWithError(data->saveFailure());
         return;
@@ -158,7 +188,13 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
     bool allApplied = applyRecords(*data, sorted.changes);
     if (!sorted.deletedIds.isEmpty())
         data->deleteOutlookUidRecords(sorted.deletedIds);
-    auto *const exceptions = dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
+    // The occurrences find their series' Outlook events through the map.
+    allApplied = keepAppliedPairs(*data) && allApplied;
+    std::optional<CalendarDataExceptions> calendarExceptions;
+    if (auto *const calendar = dynamic_cast<HMCalendarData *>(data.get()))
+        calendarExceptions.emplace(*calendar);
+    HMGoogleCalendarExceptions *const exceptions =
+        calendarExceptions ? &*calendarExceptions : dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
     if (!sorted.deletedOccurrences.isEmpty())
         allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(sorted.deletedOccurrences) &&
                      allApplied;
@@ -169,6 +205,12 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
             allApplied = false;
         else if (!uid.isEmpty())
             helper.writeOutlookEventIdForDeviceEventId(outlookId, uid);
+    }
+    // The pairs of what was applied join the calendar map before the Outlook listing reads it.
+    allApplied = keepAppliedPairs(*data) && allApplied;
+    if (!data->saveFailure().isEmpty()) {
+        endSyncWithError(data->saveFailure());
+        return;
     }
     afterApplies(listDate, 2, allApplied);
     setNextStage();
@@ -190,26 +232,4 @@ void HMGoogleSync::syncDriverTaskListCommandReturnedWithDictionaries(const QList
     afterApplies(listDate, 3, allApplied);
     setNextStage();
     process();
-}
-
-void HMGoogleSync::parseEventListResponse(const QVariantMap &reply)
-{
-    const std::shared_ptr<HMData> data = dataSource(2);
-    for (const QVariant &item : reply.value(QStringLiteral("items")).toList()) {
-        const QVariantMap event = item.toMap();
-        const QVariantMap record{
-            {QStringLiteral("UID"), event.value(QStringLiteral("id"))},
-            {QStringLiteral("SUBJECT"), event.value(QStringLiteral("summary"))},
-            {QStringLiteral("NSDATESTARTDATE"),
-             QDateTime::fromString(event.value(QStringLiteral("start")).toMap().value(QStringLiteral("dateTime")).toString(),
-                                   Qt::ISODateWithMs)},
-            {QStringLiteral("NSDATEENDDATE"),
-             QDateTime::fromString(event.value(QStringLiteral("end")).toMap().value(QStringLiteral("dateTime")).toString(),
-                                   Qt::ISODateWithMs)},
-            {QStringLiteral("NSDATELASTMODIFIEDGOOGLE"),
-             QDateTime::fromString(event.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs)}};
-        if (data)
-            data->outlookCommandAction(kApplyAction, kApplySyncMethod, kLastModifiedWins, record, 0);
-    }
-    endSync();
 }

@@ -143,6 +143,7 @@ HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
 {
     BuiltStages built;
     built.contacts = true;
+    built.calendar = true;
     return built;
 }
 
@@ -191,6 +192,8 @@ void HMGoogleSync::initialize()
     }
     if (m_contactSyncEnabled)
         m_syncDriver->setContactData(dataSource(1));
+    if (m_calendarSyncEnabled)
+        m_syncDriver->setCalendarData(dataSource(2));
 }
 
 // Steps 6 to 12 of the start: what the run and its driver take from the profile.
@@ -304,6 +307,10 @@ void HMGoogleSync::runStage(const QString &stage)
         m_syncDriver->readGoogleContactPhotos();
     } else if (stage == QLatin1String("readOutlookContacts")) {
         m_syncDriver->listOutlookContacts();
+    } else if (stage == QLatin1String("readGoogleCalendar")) {
+        m_syncDriver->listEventsForCalendars(m_calendarIdsToRead);
+    } else if (stage == QLatin1String("readOutlookCalendar")) {
+        m_syncDriver->listOutlookEvents();
     } else if (stage == QLatin1String("endSync")) {
         endSync();
     } else if (stage != QLatin1String("start") && stage != QLatin1String("Error")) {

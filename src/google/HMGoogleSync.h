@@ -109,9 +109,6 @@ public:
     // The refresh form, in its order.
     static QByteArray refreshBody(const QString &refreshToken);
 
-    // A simple reader of an event list reply; nothing starts it.
-    void parseEventListResponse(const QVariantMap &reply);
-
     // HMGoogleSyncDelegate (the run's queue).
     void syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
                                                               const QStringList &deletions, bool remainOnConduit,
@@ -162,6 +159,7 @@ private:
     void afterApplies(const QDateTime &listDate, int conduit, bool allApplied);
     std::shared_ptr<HMData> dataSource(int conduit);
     bool applyRecords(HMData &data, const QList<QVariantMap> &records);
+    static bool keepAppliedPairs(HMData &data);
     void presentUnwritableAlertIfNeeded();
     void storeIdMapCounts(HMProfile &profile);
     void saveProfile();

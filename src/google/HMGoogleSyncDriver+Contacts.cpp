@@ -26,21 +26,6 @@ void showProgress(const QString &text, double progress)
         sheet->setUserMessageDirectly(text, progress);
 }
 
-// The failure text of a listing reply, empty for a status taken as success (2xx, and 404: nothing
-// to list).
-QString listStatusText(int status)
-{
-    if (status == 401)
-        return QStringLiteral("HTTP 401: Unauthorized.\nGoogle has not authorized access to this account.");
-    if (status == 400)
-        return QStringLiteral("HTTP 400: Unknown error.");
-    if (status >= 500)
-        return QStringLiteral("HTTP 500: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
-    if ((status < 200 || status > 299) && status != 404)
-        return QStringLiteral("HTTP %1: Unknown error.").arg(status);
-    return {};
-}
-
 // A listing reply is at most what the parser reads.
 constexpr qint64 kMaxListReplyBytes = XMLDictionaryParser::kDefaultMaxInputBytes;
 
@@ -64,6 +49,21 @@ QString nodeText(const QVariant &value)
 }
 
 } // namespace
+
+QString HMGoogleSyncDriver::listingStatusText(int status, bool names403)
+{
+    if (status == 401)
+        return QStringLiteral("HTTP 401: Unauthorized.\nGoogle has not authorized access to this account.");
+    if (status == 400)
+        return QStringLiteral("HTTP 400: Unknown error.");
+    if (status == 403 && names403)
+        return QStringLiteral("HTTP 403: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
+    if (status >= 500)
+        return QStringLiteral("HTTP 500: Server error.\nSomething is wrong on the server. Try again in a few minutes.");
+    if ((status < 200 || status > 299) && status != 404)
+        return QStringLiteral("HTTP %1: Unknown error.").arg(status);
+    return {};
+}
 
 void HMGoogleSyncDriver::begin()
 {
@@ -120,7 +120,7 @@ void HMGoogleSyncDriver::sendListRequest(const QString &path, const QString &tag
 void HMGoogleSyncDriver::contactGroupsReturned(int status, const QByteArray &body)
 {
     DDLogVerbose(QStringLiteral("response.statusCode[CG] %1").arg(status));
-    if (const QString failure = listStatusText(status); !failure.isEmpty()) {
+    if (const QString failure = listingStatusText(status, false); !failure.isEmpty()) {
         cancelSyncWithError(failure);
         return;
     }
@@ -216,7 +216,7 @@ void HMGoogleSyncDriver::listGoogleContacts()
 void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
 {
     DDLogVerbose(QStringLiteral("response.statusCode[C] %1").arg(status));
-    if (const QString failure = listStatusText(status); !failure.isEmpty()) {
+    if (const QString failure = listingStatusText(status, false); !failure.isEmpty()) {
         cancelSyncWithError(failure);
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "google/GoogleEventList.h"
 #include "google/HMGoogleSyncDelegate.h"
 #include "platform/foundation/NotificationCenter.h"
 
@@ -119,6 +120,29 @@ public:
     bool updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records);
     void sendContactPhotos();
 
+    // The stage "readGoogleCalendar": every page of every chosen calendar, one request at a time, then
+    // the records handed to the run at once.
+    void listEventsForCalendars(const QStringList &calendarIds);
+    // One page; an empty id is "primary", an empty token the first page.
+    void listEventsForCalendarId(const QString &calendarId, const QString &pageToken);
+    // Turns one page into records, then asks for the next page or calendar, or hands the listing on.
+    void parseEventListResponse(const QVariantMap &response);
+    // The Outlook calendar data source of the run (conduit 2).
+    void setCalendarData(std::shared_ptr<HMData> data) { m_calendarData = std::move(data); }
+
+    // The stage "readOutlookCalendar": Outlook's changed events to Google.
+    void listOutlookEvents();
+    // False when the sync was cancelled. The conduit name is not read: events are written.
+    bool updateConduit(const QString &conduit, const QList<HMSyncRecord> &records);
+    // Polls every 1.0 s until every event write is answered, then commits and ends the conduit.
+    void checkForEndConduit();
+    // The JSON body of an event ("Calendar") or task ("Tasks") for an "insert" or "update".
+    static QVariantMap makeParameterDictionary(const QVariantMap &record, const QString &updateType,
+                                               const QString &conduit);
+    // "TZ_DATA" (standard minutes, tab, daylight minutes) as seconds east of UTC, and as "+HH:MM".
+    static qint64 offsetSecondsFromTzData(const QString &tzData);
+    static QString timeZoneOffsetStringFromTzData(const QString &tzData);
+
     // Helpers shared by the writers.
     // Undoes iCalendar text escapes; the empty text for a value that is not text.
     static QString correctedString(const QVariant &value);
@@ -151,6 +175,9 @@ public:
     };
 
 private:
+    // The failure text of a listing reply, empty for a status taken as a page (2xx, and 404: nothing
+    // to list); 403 has a text of its own when names403.
+    static QString listingStatusText(int status, bool names403);
     std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
     void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
@@ -177,6 +204,28 @@ private:
     void sendContactWrite(const ContactWrite &write);
     void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
     void finishContactConduit();
+
+    // Calendar.
+    void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
+    void finishEventListing();
+    QDateTime storedEventListDate();
+    GoogleWrittenEntries &writtenEvents();
+    struct EventWrite;
+    EventWrite eventWriteOfRecord(const HMSyncRecord &record, int kind) const;
+    QList<EventWrite> eventWritesOfRecords(const QList<HMSyncRecord> &records) const;
+    void sendEventWrite(const EventWrite &write);
+    void eventWriteReturned(const EventWrite &write, int status, const QByteArray &body);
+
+    std::shared_ptr<HMData> m_calendarData;
+    std::shared_ptr<GoogleWrittenEntries> m_writtenEvents;
+    QStringList m_mutableCalendars;
+    googleeventlist::Listing m_eventListing;
+    QString m_lastPageToken;
+    int m_googleInfiniteLoopBugCounter = 0;
+    bool m_eventListingIncomplete = false;
+    qint64 m_recordCounter = 0;
+    qint64 m_deletionsCounter = 0;
+    bool m_eventBatchAnswered = true;
 
     std::shared_ptr<HMData> m_contactData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenEntries;

@@ -99,22 +99,7 @@ public:
     }
     QProcessEnvironment environment(const QMap<QString, QString> &extra = {}) const
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        const QString host = QStringLiteral("https://127.0.0.1:%1/").arg(m_google->port);
-        const QMap<QString, QString> values{{"HOME", home()},
-                                            {"XDG_DATA_HOME", home() + "/data"},
-                                            {"XDG_CONFIG_HOME", home() + "/config"},
-                                            {"XDG_STATE_HOME", home() + "/state"},
-                                            {"XDG_RUNTIME_DIR", m_outlook->runtimeDir()},
-                                            {"TZ", "UTC"},
-                                            {"HM_GOOGLE_API_HOST", host},
-                                            {"HM_GOOGLE_CONTACTS_HOST", host},
-                                            {"HM_GOOGLE_ACCOUNTS_HOST", host},
-                                            {"HM_TLS_CA_FILE", m_google->caFile},
-                                            {"HM_OUTLOOK_NO_PAUSE", "1"}};
-        environment.remove("HM_SYNC_LOG_LEVEL");
-        for (auto it = values.begin(); it != values.end(); ++it)
-            environment.insert(it.key(), it.value());
+        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC");
         for (auto it = extra.begin(); it != extra.end(); ++it)
             environment.insert(it.key(), it.value());
         return environment;

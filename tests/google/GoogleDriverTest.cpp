@@ -277,7 +277,7 @@ TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNoth
 
     const DriverRun run = runDriver(home.path(), peer, arguments);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.output.contains("sheet completed: Direct Google sync of calendar, emptying Google is not available"))
+    EXPECT_TRUE(run.output.contains("sheet completed: Direct Google sync of emptying Google is not available"))
         << run.output.toStdString();
     EXPECT_EQ(run.lines("stage "), QStringList());
     EXPECT_EQ(peer.requestPaths(), QStringList());

@@ -78,3 +78,27 @@ private:
     QProcess m_process;
 };
 
+
+// The environment of a driver run between the simulated Outlook (its home and runtime folders) and
+// this peer, in the zone given; the sync log stays off.
+inline QProcessEnvironment googleRunEnvironment(const QString &home, const QString &runtimeDir, const GooglePeerProcess &peer,
+                                                const QString &zone)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString host = QStringLiteral("https://127.0.0.1:%1/").arg(peer.port);
+    const QList<std::pair<QString, QString>> values{{"HOME", home},
+                                                    {"XDG_DATA_HOME", home + "/data"},
+                                                    {"XDG_CONFIG_HOME", home + "/config"},
+                                                    {"XDG_STATE_HOME", home + "/state"},
+                                                    {"XDG_RUNTIME_DIR", runtimeDir},
+                                                    {"TZ", zone},
+                                                    {"HM_GOOGLE_API_HOST", host},
+                                                    {"HM_GOOGLE_CONTACTS_HOST", host},
+                                                    {"HM_GOOGLE_ACCOUNTS_HOST", host},
+                                                    {"HM_TLS_CA_FILE", peer.caFile},
+                                                    {"HM_OUTLOOK_NO_PAUSE", "1"}};
+    environment.remove("HM_SYNC_LOG_LEVEL");
+    for (const auto &[name, value] : values)
+        environment.insert(name, value);
+    return environment;
+}

@@ -1,5 +1,6 @@
 #include "GoogleRunner.h"
 
+#include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
@@ -70,6 +71,8 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     run->setProfileManager(profileManager);
     // The contacts are Outlook's (the simulated one); the profile was made an Outlook one before.
     run->setDataSourceFactory([profile](int conduit) -> std::shared_ptr<HMData> {
+        if (conduit == 2)
+            return std::make_shared<HMCalendarData>(3);
         if (conduit != 1)
             return nullptr;
         const auto contacts = std::make_shared<HMContactData>();

@@ -614,8 +614,9 @@ int syncWithGoogle(const Settings &settings, const QCommandLineParser &parser,
     if (parser.isSet(QStringLiteral("google-tokens-file")) &&
         !applyGoogleTokensFile(*profile, parser.value(QStringLiteral("google-tokens-file")), problem))
         return fail(problem);
-    // A profile that syncs contacts syncs Outlook's.
-    if (profile->contactSyncEnabled() && hmsync::useOutlookContacts(profile, settings.outlookVersion) &&
+    // A profile that syncs contacts or events syncs Outlook's.
+    if ((profile->contactSyncEnabled() || profile->calendarSyncEnabled()) &&
+        hmsync::useOutlookContacts(profile, settings.outlookVersion) &&
         !manager->saveProfile(*profile))
         return fail(QStringLiteral("cannot save the profile %1").arg(profile->name()));
     if (parser.isSet(QStringLiteral("no-sync")))

@@ -84,7 +84,7 @@ QString exceptionDays(const QVariant &exceptions)
     if (texts.join(QString()).isEmpty())
         return QString();
     for (QString &text : texts)
-        text = text.section(u' ', 0, 0).remove(u'-');
+        text = text.section(u' ', 0, 0).section(u'T', 0, 0).remove(u'-');
     return texts.join(u',');
 }
 

@@ -72,6 +72,15 @@ QString before(const QString &text, QChar separator)
     return at < 0 ? text : text.left(at);
 }
 
+QStringList toStringList(const QVariantList &values)
+{
+    QStringList texts;
+    texts.reserve(values.size());
+    for (const QVariant &value : values)
+        texts.append(value.toString());
+    return texts;
+}
+
 } // namespace
 
 void HMCalendarData::reachOutlookStep(OutlookStep step)
@@ -606,9 +615,13 @@ void HMCalendarData::commitUniqueIds(bool wasSuccessful)
     if (!GlobalVariables::getIsOutlookSync())
         return;
     ensureOutlookHelpers();
-    const bool merged = m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(),
-                                                 m_hasOutlookDatesToCommit ? m_outlookReadStamp : QDateTime(),
-                                                 m_conduitLastListCommandReturned);
+    const QDateTime readStamp = m_hasOutlookDatesToCommit ? m_outlookReadStamp : QDateTime();
+    // A Google run keeps Google's own list date in the map: only the Outlook date is the read's.
+    const bool merged =
+        wasSuccessful && GlobalVariables::getIsGoogleDirect()
+            ? m_outlookIds->commit(uniqueIdsDictionary(), toStringList(idsToDeleteArray()), readStamp, QDateTime())
+            : m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(), readStamp,
+                                       m_conduitLastListCommandReturned);
     if (!merged)
         m_outlookFailure = QStringLiteral("The calendar map could not be written.");
     else

@@ -92,7 +92,8 @@ std::optional<SwitchKind> switchKindFromName(const QString &name)
         {QStringLiteral("prefixed-reply"), SwitchKind::PrefixedReply},
         {QStringLiteral("xml-bomb"), SwitchKind::XmlBomb},
         {QStringLiteral("google-spaced-token"), SwitchKind::GoogleSpacedToken},
-        {QStringLiteral("no-refresh-token"), SwitchKind::NoRefreshToken}};
+        {QStringLiteral("no-refresh-token"), SwitchKind::NoRefreshToken},
+        {QStringLiteral("bare-cancelled"), SwitchKind::BareCancelled}};
     const auto found = kinds.constFind(name);
     return found == kinds.constEnd() ? std::nullopt : std::optional<SwitchKind>(*found);
 }
@@ -414,6 +415,17 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         response.status = done && (action != QLatin1String("add") || !answer.isEmpty()) ? 200 : 400;
         response.set_content(answer.toStdString(), "text/plain");
         return true;
+    } else if (path == QLatin1String("/peer/event")) {
+        const bool done = userPutEvent(body.value(QStringLiteral("email")).toString(),
+                                       body.value(QStringLiteral("calendarId")).toString(),
+                                       body.value(QStringLiteral("event")).toObject());
+        response.status = done ? 200 : 400;
+        response.set_content("{}", kJsonType);
+        return true;
+    } else if (path == QLatin1String("/peer/event-page-size")) {
+        const std::lock_guard lock(m_mutex);
+        m_state.insert(QStringLiteral("eventPageSize"), body.value(QStringLiteral("size")).toInt());
+        saveState();
     } else if (path == QLatin1String("/peer/clear-requests")) {
         clearRequests();
     } else if (path == QLatin1String("/peer/clear-switches")) {
@@ -616,6 +628,8 @@ void GooglePeer::work(const httplib::Request &request, httplib::Response &respon
     else if (path == QLatin1String("/m8/feeds/groups/default/full") && request.method == "POST")
         createGroup(email, request, response);
     else if (contactsService(email, request, response, change))
+        return;
+    else if (eventsService(email, request, response, change))
         return;
     else
         sendError(response, 404, QStringLiteral("Not Found"));

@@ -43,6 +43,7 @@ enum class SwitchKind {
     XmlBomb,          // 200 with a document of nested entity definitions
     GoogleSpacedToken, // the sign-in token reply as Google spaces it: {"access_token": "..."}
     NoRefreshToken,   // the token reply carries an access token only
+    BareCancelled,    // cancelled events are listed with their id, status and series place only
 };
 
 // How a token reply is written: a blank on each side of the colon (the sign-in endpoint's default),
@@ -122,6 +123,8 @@ public:
     bool userEditContact(const QString &email, const QString &id, const QByteArray &entry);
     bool userDeleteContact(const QString &email, const QString &id);
     bool userSetPhoto(const QString &email, const QString &id, const QByteArray &photo);
+    // A user's event on Google (its "id" given), new or over an existing one, stamped "updated".
+    bool userPutEvent(const QString &email, const QString &calendarId, QJsonObject event);
 
 private:
     void route(httplib::Server &server);
@@ -155,6 +158,20 @@ private:
     void storeContacts(const QString &email, const QJsonObject &contacts);
     QString entryText(const QString &email, const QString &id, const QJsonObject &contact, bool deletedElement,
                       bool prefixed) const;
+    // Calendar v3 events (GooglePeerEvents.cpp).
+    bool eventsService(const QString &email, const httplib::Request &request, httplib::Response &response,
+                       const std::optional<Switch> &change);
+    void listEvents(const QString &email, const QString &calendarId, const httplib::Request &request,
+                    httplib::Response &response, const std::optional<Switch> &change);
+    void writeEvent(const QString &email, const QString &calendarId, const QString &eventId,
+                    const httplib::Request &request, httplib::Response &response);
+    void deleteEvent(const QString &email, const QString &calendarId, const QString &eventId, httplib::Response &response);
+    QJsonObject eventsOf(const QString &email, const QString &calendarId) const;
+    QList<QJsonObject> listedEvents(const QString &email, const QString &calendarId, const QDateTime &updatedMin,
+                                    bool showDeleted, QJsonObject &calendar) const;
+    void storeEvent(const QString &email, const QString &calendarId, const QJsonObject &event);
+    QString nextEventStamp();
+    QString calendarOfPath(const QString &email, const QString &segment) const;
     QString accountOfBearer(const std::string &header) const;
     bool loadState(QString &error);
     void saveState();

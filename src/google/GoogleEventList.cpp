@@ -1,0 +1,334 @@
+#include "google/GoogleEventList.h"
+
+#include "foundation/NSString+stripHtml.h"
+#include "google/HMGoogleSyncDriver.h"
+
+#include <QRegularExpression>
+#include <QTimeZone>
+#include <QUrl>
+
+namespace googleeventlist {
+
+namespace {
+
+constexpr qint64 kRecentListDateSeconds = 1209600; // 14 days
+constexpr qint64 kOwnInvitationSeconds = 3600;
+constexpr int kDefaultAlarmMinutes = 10;
+
+QString text(const QVariantMap &map, const QString &key)
+{
+    return map.value(key).toString();
+}
+
+bool isText(const QVariant &value)
+{
+    return value.typeId() == QMetaType::QString;
+}
+
+// The "dateTime" of a start or end object, else its "date"; every "Z" written "-00:00".
+QString timeTextOf(const QVariant &object)
+{
+    const QVariantMap times = object.toMap();
+    QVariant value = times.contains(QStringLiteral("dateTime")) ? times.value(QStringLiteral("dateTime"))
+                                                                 : times.value(QStringLiteral("date"));
+    if (!isText(value))
+        return {};
+    return value.toString().replace(u'Z', QStringLiteral("-00:00"));
+}
+
+QDateTime localMidnight(const QString &dateText)
+{
+    const QDate date = QDate::fromString(dateText.left(10), QStringLiteral("yyyy-MM-dd"));
+    if (!date.isValid() || dateText.size() != 10)
+        return {};
+    return QDateTime(date, QTime(0, 0), QTimeZone::systemTimeZone());
+}
+
+// Default alarm of the page: the first default reminder with "minutes", else 10.
+int defaultAlarm(const QVariantMap &response)
+{
+    for (const QVariant &entry : response.value(QStringLiteral("defaultReminders")).toList()) {
+        const QVariantMap reminder = entry.toMap();
+        if (reminder.contains(QStringLiteral("minutes")))
+            return reminder.value(QStringLiteral("minutes")).toInt();
+    }
+    return kDefaultAlarmMinutes;
+}
+
+QStringList categoriesOf(const QVariantMap &response)
+{
+    if (response.contains(QStringLiteral("calendarCategoryIdentifier")))
+        return {text(response, QStringLiteral("calendarCategoryIdentifier"))};
+    if (response.contains(QStringLiteral("summary")))
+        return {text(response, QStringLiteral("summary"))};
+    return {};
+}
+
+// An attendee is one of the user's Outlook accounts.
+bool isOwnInvitation(const QVariantMap &event, const QStringList &accounts)
+{
+    const QVariant attendees = event.value(QStringLiteral("attendees"));
+    if (attendees.typeId() != QMetaType::QVariantList)
+        return false;
+    for (const QVariant &entry : attendees.toList()) {
+        if (entry.typeId() != QMetaType::QVariantMap)
+            continue;
+        const QString email = entry.toMap().value(QStringLiteral("email")).toString();
+        for (const QString &account : accounts) {
+            if (!email.isEmpty() && email.compare(account, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool isIgnored(const QVariantMap &event, const QDateTime &updated, bool cancelled, const PageContext &context)
+{
+    if (isOwnInvitation(event, context.outlookEmailAccounts) &&
+        (!updated.isValid() || updated >= context.now.addSecs(-kOwnInvitationSeconds)))
+        return true;
+    return !cancelled && updated.isValid() && context.listDate.isValid() && updated <= context.listDate;
+}
+
+void addAlarm(const QVariantMap &event, int pageDefault, QVariantMap &record)
+{
+    if (!event.contains(QStringLiteral("reminders")))
+        return;
+    const QVariantMap reminders = event.value(QStringLiteral("reminders")).toMap();
+    if (reminders.value(QStringLiteral("useDefault")).toBool()) {
+        record.insert(QStringLiteral("NSNUMBERALARMTIME"), pageDefault);
+        return;
+    }
+    for (const QVariant &entry : reminders.value(QStringLiteral("overrides")).toList()) {
+        const QVariantMap override = entry.toMap();
+        if (override.contains(QStringLiteral("minutes"))) {
+            record.insert(QStringLiteral("NSNUMBERALARMTIME"), override.value(QStringLiteral("minutes")).toInt());
+            return;
+        }
+    }
+}
+
+void addRecurrence(const QVariantMap &event, QVariantMap &record)
+{
+    for (const QVariant &entry : event.value(QStringLiteral("recurrence")).toList()) {
+        if (!isText(entry) || !entry.toString().startsWith(QLatin1String("RRULE:")))
+            continue;
+        const QString rule = entry.toString();
+        record.insert(QStringLiteral("RRULE"), rule);
+        int repeat = 0;
+        if (rule.contains(QLatin1String("FREQ=DAILY")))
+            repeat = 1;
+        else if (rule.contains(QLatin1String("FREQ=WEEKLY")))
+            repeat = 2;
+        else if (rule.contains(QLatin1String("FREQ=MONTHLY")))
+            repeat = rule.contains(QLatin1String("BYDAY=")) ? 3 : 4;
+        else if (rule.contains(QLatin1String("FREQ=YEARLY")))
+            repeat = 5;
+        if (repeat > 0)
+            record.insert(QStringLiteral("REPEAT"), repeat);
+    }
+}
+
+// Start and end: an all-day event runs from its start date to the day before Google's exclusive end
+// (never before the start); a timed one is read with its own offset.
+void addTimes(const QVariantMap &event, bool cancelled, QVariantMap &record, QDateTime &start, QDateTime &end)
+{
+    const QVariant startObject = event.contains(QStringLiteral("start")) ? event.value(QStringLiteral("start"))
+                                                                         : event.value(QStringLiteral("originalStartTime"));
+    const QString startText = timeTextOf(startObject);
+    const QString endText = timeTextOf(event.value(QStringLiteral("end")));
+    const bool allDay = !cancelled && !event.value(QStringLiteral("end")).toMap().contains(QStringLiteral("dateTime"));
+    record.insert(QStringLiteral("TYPENUMBER"), allDay);
+    if (allDay) {
+        start = localMidnight(startText);
+        end = localMidnight(endText);
+        if (end.isValid())
+            end = end.addDays(-1);
+        if (end.isValid() && start.isValid() && end < start)
+            end = start;
+        return;
+    }
+    start = dateOfDateTime(startText);
+    end = dateOfDateTime(endText);
+}
+
+// "SUBJECT", "LOCATION", "NOTE" (markup removed), "PRIVATE" and "originalStart".
+void addTexts(const QVariantMap &event, QVariantMap &record)
+{
+    if (event.contains(QStringLiteral("summary")))
+        record.insert(QStringLiteral("SUBJECT"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("summary"))));
+    if (event.contains(QStringLiteral("location")))
+        record.insert(QStringLiteral("LOCATION"), HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("location"))));
+    if (event.contains(QStringLiteral("description"))) {
+        const QString note = stripHtml(HMGoogleSyncDriver::correctedString(event.value(QStringLiteral("description"))));
+        if (!note.isEmpty())
+            record.insert(QStringLiteral("NOTE"), note);
+    }
+    if (text(event, QStringLiteral("visibility")) == QLatin1String("private"))
+        record.insert(QStringLiteral("PRIVATE"), true);
+    if (event.value(QStringLiteral("originalStartTime")).typeId() == QMetaType::QVariantMap) {
+        const QVariantMap original = event.value(QStringLiteral("originalStartTime")).toMap();
+        record.insert(QStringLiteral("originalStart"), original.contains(QStringLiteral("dateTime"))
+                                                           ? original.value(QStringLiteral("dateTime"))
+                                                           : original.value(QStringLiteral("date")));
+    }
+}
+
+void file(const QVariantMap &record, Listing &listing)
+{
+    if (record.value(QStringLiteral("REPEAT")).toInt() >= 1)
+        listing.recurringEvents << record;
+    else if (record.value(QStringLiteral("isRecurringException")).toBool())
+        listing.recurringExceptions << record;
+    else
+        listing.nonRecurringEvents << record;
+}
+
+} // namespace
+
+QDateTime dateOfUpdated(const QString &updated)
+{
+    QDateTime date = QDateTime::fromString(updated, Qt::ISODateWithMs);
+    if (!date.isValid() || date.timeSpec() == Qt::LocalTime)
+        return {};
+    return date.toUTC();
+}
+
+QString updatedText(const QDateTime &date)
+{
+    return date.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+QDateTime dateOfDateTime(const QString &dateTime)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d)(?:\\.\\d{1,9})?(Z|[+-]\\d\\d:\\d\\d)?$"));
+    const QRegularExpressionMatch match = pattern.match(dateTime);
+    if (!match.hasMatch())
+        return {};
+    const QDateTime wall = QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
+    if (!wall.isValid())
+        return {};
+    const QString zone = match.captured(2);
+    if (zone.isEmpty())
+        return QDateTime(wall.date(), wall.time(), QTimeZone::systemTimeZone());
+    qint64 offset = 0;
+    if (zone != QLatin1String("Z")) {
+        offset = zone.mid(1, 2).toInt() * 3600 + zone.mid(4, 2).toInt() * 60;
+        if (zone.startsWith(u'-'))
+            offset = -offset;
+    }
+    return QDateTime(wall.date(), wall.time(), Qt::UTC).addSecs(-offset).toLocalTime();
+}
+
+std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVariantMap &response,
+                                         const PageContext &context, Listing &listing)
+{
+    QVariantMap record;
+    const QString updatedString = text(event, QStringLiteral("updated"));
+    const QDateTime updated = dateOfUpdated(updatedString);
+    if (updated.isValid() && (!listing.mostRecent.isValid() || updated > listing.mostRecent))
+        listing.mostRecent = updated;
+    listing.returnedAtLeastOneEvent = true;
+    if (updated.isValid())
+        record.insert(QStringLiteral("NSDATELASTMODIFIEDGOOGLE"), updated);
+    const bool hasId = event.contains(QStringLiteral("id"));
+    const QString uid = text(event, QStringLiteral("id")) + u'@' + text(response, QStringLiteral("googleCalendarId"));
+    if (hasId) {
+        record.insert(QStringLiteral("unalteredGoogleId"), event.value(QStringLiteral("id")));
+        record.insert(QStringLiteral("UID"), uid);
+    }
+    record.insert(QStringLiteral("BUSYSTATUS"), text(event, QStringLiteral("transparency")) == QLatin1String("transparent") ? 0 : 2);
+    const bool cancelled = text(event, QStringLiteral("status")) == QLatin1String("cancelled");
+    record.insert(QStringLiteral("DELETED"), cancelled);
+    if (!cancelled)
+        ++listing.recordCounter;
+    if (isIgnored(event, updated, cancelled, context))
+        return std::nullopt;
+    // Our own write coming back: Google still holds the text we sent.
+    if (hasId && !updatedString.isEmpty() && context.ownWrites.value(uid) == updatedString)
+        return std::nullopt;
+    addTexts(event, record);
+    QDateTime start;
+    QDateTime end;
+    addTimes(event, cancelled, record, start, end);
+    addAlarm(event, defaultAlarm(response), record);
+    addRecurrence(event, record);
+    if (const QStringList categories = categoriesOf(response); !categories.isEmpty())
+        record.insert(QStringLiteral("NSARRAYCATEGORIES"), categories);
+    if (start.isValid())
+        record.insert(QStringLiteral("NSDATESTARTDATE"), start);
+    if (end.isValid())
+        record.insert(QStringLiteral("NSDATEENDDATE"), end);
+    const bool isException = event.contains(QStringLiteral("recurringEventId"));
+    if (isException)
+        record.insert(QStringLiteral("parentEventId"), event.value(QStringLiteral("recurringEventId")));
+    record.insert(QStringLiteral("isRecurringException"), isException);
+    return record;
+}
+
+void readPage(const QVariantMap &response, const PageContext &context, Listing &listing)
+{
+    for (const QVariant &item : response.value(QStringLiteral("items")).toList()) {
+        if (item.typeId() != QMetaType::QVariantMap)
+            continue;
+        const std::optional<QVariantMap> record = recordOfEvent(item.toMap(), response, context, listing);
+        if (!record)
+            continue;
+        if (record->contains(QStringLiteral("UID")))
+            listing.changedUids << record->value(QStringLiteral("UID")).toString();
+        file(*record, listing);
+    }
+}
+
+QList<QVariantMap> finishListing(Listing &listing)
+{
+    for (QVariantMap &series : listing.recurringEvents) {
+        QStringList starts;
+        const QString id = text(series, QStringLiteral("unalteredGoogleId"));
+        for (const QVariantMap &exception : std::as_const(listing.recurringExceptions)) {
+            // The occurrence's original start: a moved occurrence leaves the series at that start.
+            const QString original = text(exception, QStringLiteral("originalStart"));
+            QDateTime start = original.contains(u'T') ? dateOfDateTime(original)
+                                                      : localMidnight(original);
+            if (!start.isValid())
+                start = exception.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+            if (text(exception, QStringLiteral("parentEventId")) == id && start.isValid())
+                starts << start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
+        }
+        if (!starts.isEmpty())
+            series.insert(QStringLiteral("NSARRAYEXCEPTIONS"), starts);
+    }
+    return listing.nonRecurringEvents + listing.recurringEvents + listing.recurringExceptions;
+}
+
+QString escapedPageToken(const QString &token)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(token)).replace(u'=', QStringLiteral("%3D"));
+}
+
+QString calendarIdForPath(const QString &calendarId)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(calendarId, "@"));
+}
+
+QString eventListPath(const QString &calendarId, const QString &escapedToken, const QDateTime &updatedMin)
+{
+    const QString id = calendarIdForPath(calendarId.isEmpty() ? QStringLiteral("primary") : calendarId);
+    const QString base = QStringLiteral("/calendar/v3/calendars/%1/events?maxResults=1000").arg(id);
+    const bool dated = updatedMin.isValid();
+    if (!escapedToken.isEmpty() && dated)
+        return base + QStringLiteral("&updatedMin=%1&showDeleted=true&pageToken=%2").arg(updatedText(updatedMin), escapedToken);
+    if (!escapedToken.isEmpty())
+        return base + QStringLiteral("&showDeleted=false&pageToken=%1").arg(escapedToken);
+    if (dated)
+        return base + QStringLiteral("&showDeleted=true&updatedMin=%1").arg(updatedText(updatedMin));
+    return base + QStringLiteral("&showDeleted=false");
+}
+
+bool listDateIsRecent(const QDateTime &listDate, const QDateTime &now)
+{
+    return listDate.isValid() && listDate.secsTo(now) <= kRecentListDateSeconds;
+}
+
+} // namespace googleeventlist

@@ -1,0 +1,208 @@
+// The read side of the calendar conduit: the events of each chosen Google calendar, page by page,
+// one request at a time, turned into records and handed to the run once the last page is in.
+//
+// A page is judged by its status before its body: a refused page is not parsed, asks for no next page
+// or calendar and moves no date, so the next sync reads it again.
+#include "google/HMGoogleSyncDriver.h"
+
+#include "datasources/calendar/HMCalendarData.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleHosts.h"
+#include "google/GoogleWrittenEntries.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "sync/HMProfile.h"
+
+#include <QTimeZone>
+
+namespace {
+
+constexpr qint64 kMaxEventPageBytes = 16LL * 1024 * 1024;
+constexpr qsizetype kMaxEventPageItems = 1000;
+constexpr int kRepeatedTokenLimit = 5;
+
+// 2015-12-29 00:00 UTC: the list date of a calendar never listed.
+const QDateTime kFirstListDate = QDateTime(QDate(2015, 12, 29), QTime(0, 0), Qt::UTC);
+
+void showProgress(const QString &text, double progress)
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(text, progress);
+}
+
+} // namespace
+
+GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
+{
+    if (!m_writtenEvents)
+        m_writtenEvents = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().calendarFilePath() +
+                                                                 QStringLiteral(".google-written"));
+    return *m_writtenEvents;
+}
+
+// The map keeps the list date plus one second, in whole seconds; the file beside it keeps the
+// milliseconds. Only a date a listing stored counts: the map's Outlook date says nothing of what was
+// read from Google, and taken instead it would pass over Google's events of a listing cut short.
+QDateTime HMGoogleSyncDriver::storedEventListDate()
+{
+    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForCalendarDatFile();
+    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
+    if (!mapDate.isValid())
+        return {};
+    return googlelistdate::refine(mapDate.addSecs(-1), HMOutlookDatFileHelper::Conduit::Calendar);
+}
+
+void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    const QDateTime stored = storedEventListDate();
+    DDLogInfo(QStringLiteral("listEventsForCalendars %1").arg(calendarIds.size()));
+    m_eventListing = googleeventlist::Listing();
+    m_eventListing.mostRecent = stored.isValid() ? stored : kFirstListDate;
+    m_mutableCalendars = calendarIds;
+    m_eventListingIncomplete = false;
+    if (calendarIds.isEmpty()) {
+        if (m_delegate != nullptr)
+            m_delegate->endSyncWithError(
+                QStringLiteral("No calendars selected. Please select at least one Google calendar to synchronize"));
+        return;
+    }
+    listEventsForCalendarId(calendarIds.first(), QString());
+}
+
+void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, const QString &pageToken)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    const QString id = calendarId.isEmpty() ? QStringLiteral("primary") : calendarId;
+    const QString escapedToken = pageToken.isEmpty() ? QString() : googleeventlist::escapedPageToken(pageToken);
+    DDLogVerbose(QStringLiteral("listEventsForCalendarId:usingNextSyncToken: %1 %2").arg(id, escapedToken));
+    DDLogVerbose(QStringLiteral("Querying Calendar: %1").arg(m_calendarNamesAndIds.value(id, QStringLiteral("primary"))));
+    QDateTime listDate = storedEventListDate();
+    if (m_profile && m_profile->rereadDeviceOnNextSync()) {
+        if (const auto calendar = std::dynamic_pointer_cast<HMCalendarData>(m_calendarData))
+            calendar->removeDeletedOutlookIdsFromDatFile();
+        listDate = QDateTime();
+    } else {
+        DDLogVerbose(QStringLiteral("Not rereading Google!"));
+        if (listDate.isValid() && !googleeventlist::listDateIsRecent(listDate, QDateTime::currentDateTimeUtc())) {
+            DDLogInfo(QStringLiteral("Rereading, since Google doesn't support this last modified date"));
+            listDate = QDateTime();
+        }
+    }
+    showProgress(pageToken.isEmpty() ? QStringLiteral("Requesting events from Google")
+                                     : QStringLiteral("Requesting more events from Google"),
+                 pageToken.isEmpty() ? 0.55 : 0.52);
+    makeClient(googlehosts::apiHost());
+    const QString path = googleeventlist::eventListPath(id, escapedToken, listDate);
+    DDLogVerbose(QStringLiteral("Requesting events from %1").arg(path));
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        path.mid(1), 0,
+        [weak, id](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->eventPageReturned(id, status, body);
+        },
+        [weak](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[D]: %1").arg(description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
+        });
+    request->setMaxResponseBytes(kMaxEventPageBytes);
+    request->send();
+}
+
+void HMGoogleSyncDriver::eventPageReturned(const QString &calendarId, int status, const QByteArray &body)
+{
+    DDLogVerbose(QStringLiteral("response.statusCode[D] %1").arg(status));
+    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
+    QVariantMap response;
+    if (status != 404) {
+        const std::optional<QVariant> value = dictionaryForJsonString(QString::fromUtf8(body));
+        const bool isPage = value && value->typeId() == QMetaType::QVariantMap &&
+                            value->toMap().value(QStringLiteral("items")).toList().size() <= kMaxEventPageItems;
+        // No empty last page: read as one it would end the listing and date events never read.
+        if (!isPage) {
+            cancelSyncWithError(QStringLiteral("Google's list of events could not be read; nothing was changed for it."));
+            return;
+        }
+        response = value->toMap();
+    }
+    DDLogVerbose(QStringLiteral("received event list response"));
+    response.insert(QStringLiteral("googleCalendarId"), calendarId);
+    if (m_calendarNamesAndIds.contains(calendarId))
+        response.insert(QStringLiteral("calendarCategoryIdentifier"), m_calendarNamesAndIds.value(calendarId));
+    parseEventListResponse(response);
+}
+
+void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    DDLogVerbose(QStringLiteral("parseEventListResponse"));
+    googleeventlist::PageContext context;
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    context.listDate = rereads ? QDateTime() : storedEventListDate();
+    context.outlookEmailAccounts = GlobalVariables::getAllOutlookEmailAccounts();
+    context.now = QDateTime::currentDateTimeUtc();
+    context.ownWrites = writtenEvents().load();
+    const qint64 before = m_eventListing.recordCounter;
+    googleeventlist::readPage(response, context, m_eventListing);
+    if (m_eventListing.recordCounter != before)
+        if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
+            sheet->setUserMessageDirectly(QStringLiteral("Reading Google calendar events %1").arg(m_eventListing.recordCounter));
+
+    const QString token = response.value(QStringLiteral("nextPageToken")).toString();
+    if (!token.isEmpty()) {
+        if (m_lastPageToken.isEmpty())
+            m_lastPageToken = token;
+        else if (m_lastPageToken == token)
+            ++m_googleInfiniteLoopBugCounter;
+        else
+            m_lastPageToken = token;
+    }
+    if (m_googleInfiniteLoopBugCounter < kRepeatedTokenLimit && !token.isEmpty()) {
+        listEventsForCalendarId(m_mutableCalendars.value(0), token);
+        return;
+    }
+    if (!token.isEmpty()) {
+        DDLogWarn(QStringLiteral("Google caught in an infinite loop. Terminating page list."));
+        // Pages were left unread: the date stays, so the next sync asks for them again.
+        m_eventListingIncomplete = true;
+    }
+    if (m_mutableCalendars.size() > 1) {
+        m_mutableCalendars.removeFirst();
+        listEventsForCalendarId(m_mutableCalendars.first(), QString());
+        return;
+    }
+    finishEventListing();
+}
+
+// The date goes with the records: the run writes it once every record is in Outlook.
+void HMGoogleSyncDriver::finishEventListing()
+{
+    QDateTime listDate;
+    if (m_eventListing.returnedAtLeastOneEvent && !m_eventListingIncomplete) {
+        listDate = m_eventListing.mostRecent;
+        DDLogVerbose(QStringLiteral("mostRecentCalendarModifiedOnGoogle %1").arg(googleeventlist::updatedText(listDate)));
+    }
+    for (const QString &uid : std::as_const(m_eventListing.changedUids))
+        addIdToExclude(uid);
+    const QList<QVariantMap> records = googleeventlist::finishListing(m_eventListing);
+    DDLogVerbose(QStringLiteral("allGoogleEvents.count %1").arg(records.size()));
+    if (m_delegate != nullptr)
+        m_delegate->syncDriverEventListCommandReturnedWithDictionaries(records, listDate);
+}

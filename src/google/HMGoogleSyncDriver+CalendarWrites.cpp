@@ -1,0 +1,288 @@
+// The Outlook-to-Google half of the calendar conduit: Outlook's changed events become inserts,
+// updates and deletions of Google events, one request per event.
+//
+// What makes a killed or cut batch safe: the calendar map's Outlook date moves only when every write
+// was answered 2xx (a deletion also 404 or 410), so a batch cut short is listed again. An insert
+// carries an id of our own, kept beside the map before it is sent: sent again after an answer that
+// never came, it carries the same id, and Google's 409 (the id is taken) pairs it. An answered write's
+// "updated" is kept beside the map, so the next listing passes over our own write.
+#include "google/HMGoogleSyncDriver.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleEventList.h"
+#include "google/GoogleHosts.h"
+#include "google/GoogleWrittenEntries.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKRequestSerialization.h"
+#include "sync/HMData.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncRecord.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+namespace {
+
+constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
+enum Kind { kInsert = 0, kUpdate = 1, kDelete = 2 };
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+// The ids of inserts as sent, by Outlook id, kept until the batch is wholly answered.
+GoogleWrittenEntries sentInserts()
+{
+    return GoogleWrittenEntries(HMOutlookDatFileHelper().calendarFilePath() + QStringLiteral(".google-sent"));
+}
+
+// The calendar of a category: the last of the record's categories that names a Google calendar.
+QString calendarOfCategories(const QVariantMap &record, const QVariantList &calendars, QString calendarId)
+{
+    for (const QVariant &category : record.value(QStringLiteral("NSARRAYCATEGORIES")).toList()) {
+        for (const QVariant &entry : calendars) {
+            const QVariantMap calendar = entry.toMap();
+            if (calendar.value(QStringLiteral("name")).toString() == category.toString()) {
+                calendarId = calendar.value(QStringLiteral("id")).toString();
+                break;
+            }
+        }
+    }
+    return calendarId;
+}
+
+} // namespace
+
+struct HMGoogleSyncDriver::EventWrite
+{
+    int kind = kInsert;
+    QVariantMap record;
+    QString eventId;
+    QString calendarId;
+    QString outlookId;
+    QString hmxUid;
+    bool isNew = false; // its pair is made from the answer
+};
+
+void HMGoogleSyncDriver::listOutlookEvents()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    DDLogInfo(QStringLiteral("listOutlookEvents"));
+    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook calendar"), 0.4);
+    if (!m_calendarData) {
+        cancelSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
+        return;
+    }
+    // The listing before this stage has read past every answer kept by the last sync.
+    if (!writtenEvents().clear())
+        DDLogError(QStringLiteral("The list of events written to Google could not be emptied"));
+    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
+    const QDateTime since = rereads ? QDateTime() : m_calendarData->getOutlookLastModifiedDate();
+    const std::optional<QList<HMSyncRecord>> records =
+        m_calendarData->syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
+    if (!records) {
+        cancelSyncWithError(QStringLiteral("Outlook's calendar could not be read; nothing was sent to Google."));
+        return;
+    }
+    for (const HMSyncRecord &record : *records)
+        DDLogVerbose(QStringLiteral("Sync Record: %1").arg(QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(record.dictionary())).toJson(QJsonDocument::Compact))));
+    m_recordCounter = 0;
+    m_deletionsCounter = 0;
+    updateConduit(QStringLiteral("Calendar"), *records);
+}
+
+HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSyncRecord &record, int kind) const
+{
+    EventWrite write;
+    write.kind = kind;
+    write.record = record.dictionary();
+    write.hmxUid = record.hmxUid();
+    write.outlookId = record.outlookUid();
+    const qsizetype at = write.hmxUid.indexOf(u'@');
+    write.eventId = at < 0 ? write.hmxUid : write.hmxUid.left(at);
+    write.calendarId = at < 0 ? QString() : write.hmxUid.mid(at + 1);
+    write.isNew = kind == kInsert;
+    // The series' Google id, without its calendar.
+    if (!record.theParentId().isEmpty())
+        write.record.insert(QStringLiteral("PARENTID"), record.theParentId().section(u'@', 0, 0));
+    const QString defaultCalendar = GlobalVariables::getDefaultGoogleCalendatIdentifier().isEmpty()
+                                        ? QStringLiteral("primary")
+                                        : GlobalVariables::getDefaultGoogleCalendatIdentifier();
+    if (kind == kInsert && write.eventId.contains(u'_') && write.record.contains(QStringLiteral("PARENTID"))) {
+        // A changed occurrence of a series Google holds: Google names it by the series and its
+        // original start, and it is written there.
+        write.kind = kUpdate;
+    } else if (kind == kInsert) {
+        // Google takes event ids in base32hex: digits and lower-case letters.
+        write.eventId = QString(write.eventId).remove(u'-').left(32).toLower();
+        write.calendarId.clear();
+    }
+    if (write.calendarId.isEmpty())
+        write.calendarId = defaultCalendar;
+    if (kind != kDelete && m_profile)
+        write.calendarId = calendarOfCategories(write.record, m_profile->allGoogleCalendars(), write.calendarId);
+    if (!write.eventId.isEmpty())
+        write.record.insert(QStringLiteral("Id"), write.eventId);
+    write.record.insert(QStringLiteral("googleCalendarId"), write.calendarId);
+    if (!write.outlookId.isEmpty())
+        write.record.insert(QStringLiteral("outlookId"), write.outlookId);
+    return write;
+}
+
+bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord> &records)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return false;
+    }
+    m_eventBatchAnswered = true;
+    if (records.isEmpty()) {
+        DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
+        m_calendarData->commitUniqueIds(true);
+        if (m_delegate != nullptr) {
+            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
+            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
+        }
+        return true;
+    }
+    const QList<EventWrite> writes = eventWritesOfRecords(records);
+    makeClient(googlehosts::apiHost());
+    for (const EventWrite &write : writes) {
+        if (m_shouldCancel->load()) {
+            cancelSync();
+            return false;
+        }
+        ++m_responseCounter;
+        sendEventWrite(write);
+    }
+    checkForEndConduit();
+    return true;
+}
+
+// Every record goes in this batch: a window left for a later call that never comes would be passed
+// over by the date the batch moves. Inserts first (series and single events before occurrences), then
+// updates, then deletions; an insert goes with the id it carried before, kept beside the map.
+QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(const QList<HMSyncRecord> &records) const
+{
+    QList<EventWrite> inserts;
+    QList<EventWrite> others;
+    const QHash<QString, QString> keptIds = sentInserts().load();
+    for (const HMSyncRecord &record : records) {
+        const int kind = record.isDelete() ? kDelete : record.isNew() ? kInsert : kUpdate;
+        if (kind == kDelete && !m_allowDeletesFromOutlook)
+            continue;
+        EventWrite write = eventWriteOfRecord(record, kind);
+        if (write.kind != kInsert) {
+            others << write;
+            continue;
+        }
+        if (const QString kept = keptIds.value(write.outlookId); !write.outlookId.isEmpty() && !kept.isEmpty())
+            write.record.insert(QStringLiteral("Id"), write.eventId = kept);
+        else if (!write.outlookId.isEmpty() && !sentInserts().append(write.outlookId, write.eventId))
+            DDLogError(QStringLiteral("The id sent for event %1 could not be kept").arg(write.outlookId));
+        // Series and single events go before the occurrences that need them.
+        if (write.record.contains(QStringLiteral("PARENTID")))
+            inserts.append(write);
+        else
+            inserts.prepend(write);
+    }
+    std::stable_sort(others.begin(), others.end(), [](const EventWrite &a, const EventWrite &b) { return a.kind < b.kind; });
+    return inserts + others;
+}
+
+void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
+{
+    const QString calendar = googleeventlist::calendarIdForPath(write.calendarId);
+    const QString event = QString::fromLatin1(QUrl::toPercentEncoding(write.eventId));
+    const QString path = write.kind == kInsert ? QStringLiteral("calendar/v3/calendars/%1/events").arg(calendar)
+                                               : QStringLiteral("calendar/v3/calendars/%1/events/%2").arg(calendar, event);
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        path, write.kind == kInsert ? 1 : write.kind == kUpdate ? 2 : 3,
+        [weak, write](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->eventWriteReturned(write, status, body);
+        },
+        [weak, write](const QString &description) {
+            DDLogError(QStringLiteral("%1: %2")
+                           .arg(write.kind == kInsert   ? QStringLiteral("ERROR[DI]")
+                                : write.kind == kUpdate ? QStringLiteral("ERROR[DU]")
+                                                        : QStringLiteral("ERROR[DD]"),
+                                description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
+                driver->m_eventBatchAnswered = false;
+                --driver->m_responseCounter;
+            }
+        });
+    if (write.kind != kDelete) {
+        const QString type = write.kind == kInsert ? QStringLiteral("insert") : QStringLiteral("update");
+        const QString json = jsonStringFromDictionary(makeParameterDictionary(write.record, type, QStringLiteral("Calendar")));
+        request->setParams(platform::RKRequestSerialization::serializationWithData(json.toUtf8(),
+                                                                                   QStringLiteral("application/json")));
+    }
+    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->send();
+}
+
+// The pair first, then Google's "updated" beside the map: a kill between the two gives a mapped event
+// coming back as a change, never an unpaired copy.
+void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status, const QByteArray &body)
+{
+    --m_responseCounter;
+    const QString key = write.eventId + u'@' + write.calendarId;
+    if (write.kind == kDelete) {
+        ++m_deletionsCounter;
+        if (!isSuccess(status) && status != 404 && status != 410)
+            m_eventBatchAnswered = false;
+        return;
+    }
+    ++m_recordCounter;
+    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
+        sheet->setUserMessageDirectly(QStringLiteral("Sending events to Google %1").arg(m_recordCounter));
+    // An insert answered 409 carried an id Google holds already: the copy a lost answer left.
+    if (write.kind == kInsert && status == 409) {
+        m_calendarData->replaceTempId(write.hmxUid, key);
+        return;
+    }
+    if (!isSuccess(status)) {
+        DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
+        m_eventBatchAnswered = false;
+        return;
+    }
+    const QVariantMap reply = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap();
+    if (write.isNew)
+        m_calendarData->replaceTempId(write.hmxUid, key);
+    const QString updated = reply.value(QStringLiteral("updated")).toString();
+    if (!updated.isEmpty() && !writtenEvents().append(key, updated))
+        DDLogError(QStringLiteral("Google's answer for event %1 could not be kept").arg(key));
+}
+
+void HMGoogleSyncDriver::checkForEndConduit()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (m_responseCounter > 0) {
+        after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndConduit(); });
+        return;
+    }
+    if (!m_eventBatchAnswered)
+        DDLogError(QStringLiteral("Not every event change was taken by Google; the rest is sent again at the next sync"));
+    m_calendarData->commitUniqueIds(m_eventBatchAnswered);
+    if (m_eventBatchAnswered && !sentInserts().clear())
+        DDLogError(QStringLiteral("The ids of the events sent could not be forgotten"));
+    if (m_delegate != nullptr)
+        m_delegate->endConduit();
+}
