@@ -10,7 +10,10 @@ figure (1.0 is linear):
 - photos: 1,000 contacts each with a 100 KB photo, all as files in the desktop folders;
 - series-phone: 2,000 daily series with 200 deleted occurrences each, on the server side;
 - series-desktop: 2,000 daily series with 200 moved occurrences each (RECURRENCE-ID overrides in the
-  series' file), as files in the desktop folders.
+  series' file), as files in the desktop folders;
+- foreign-series: 10,000 open-ended series written as other programs write them (each file with its own
+  VTIMEZONE, DURATION, X- properties), as files in the desktop folders: the no-change sync of a calendar
+  that is all series.
 A run that does not end within --timeout seconds is reported as such and stops the case's larger sizes.
 
 Needs what bench/sync_comparison.py needs (a Release build with hm_sync_once and phone_peer; vdirsyncer,
@@ -63,6 +66,23 @@ def series_with_exceptions(count, moved):
     return events
 
 
+def foreign_series(count):
+    """count series without an end, each in a file written as another program writes it, with a time
+    zone of its own; every title unique."""
+    rng = random.Random(realistic_data.SEED)
+    today = datetime.date.today()
+    events = []
+    for index in range(count):
+        day = today + datetime.timedelta(days=rng.randint(-30, 30))
+        start = datetime.datetime(day.year, day.month, min(day.day, 28), 7 + index % 12, 15 * (index % 4),
+                                  tzinfo=datetime.timezone.utc)
+        event = realistic_data.Event(index, "Review %d" % index, rng.choice(["Room 4", "Online", ""]), start, 60, False)
+        event.foreign = True
+        event.rule = (rng.choice(["DAILY", "WEEKLY", "WEEKLY", "MONTHLY"]), 1, None)
+        events.append(event)
+    return events
+
+
 def contacts_case(count):
     return Items(server_contacts=realistic_data.make_contacts(count))
 
@@ -80,6 +100,7 @@ CASES = {
     "photos": (1000, photos_case),
     "series-phone": (2000, lambda count: Items(server_events=series_with_exceptions(count, moved=False))),
     "series-desktop": (2000, lambda count: Items(desktop_events=series_with_exceptions(count, moved=True))),
+    "foreign-series": (10000, lambda count: Items(desktop_events=foreign_series(count))),
 }
 
 

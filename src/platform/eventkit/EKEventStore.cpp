@@ -34,8 +34,10 @@ constexpr int kMaxCalendars = 1000;
 // The calendars' folders are listed again at once when the root folder's time changes (a calendar
 // came or went), else once a second at most.
 constexpr std::chrono::seconds kRescanInterval{1};
-// A series is walked once up to this far ahead of now, which the widest listing stays within.
-constexpr int kExpansionYearsAhead = 20;
+// A series is walked once up to this far ahead of now, which the widest listing (13 years ahead of
+// its own now) stays within; a window beyond it walks the series again, that far. Each year more of
+// a daily series is 365 steps of the recurrence walk for every series a first sync sends.
+constexpr int kExpansionYearsAhead = 14;
 // The reach of the walks noted of a file for queries around a moment, which are mostly near today:
 // one beyond it walks the series again, that far.
 constexpr int kNotedYearsAhead = 2;

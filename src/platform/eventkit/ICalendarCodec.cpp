@@ -291,6 +291,12 @@ bool overlapsWindow(qint64 start, qint64 end, const QDateTime &windowStart, cons
     return start + length > from || (length == 0 && start >= from);
 }
 
+const QTimeZone &utcZone()
+{
+    static const QTimeZone utc = QTimeZone::utc();
+    return utc;
+}
+
 QDateTime dateFromIcalTime(const icaltimetype &time)
 {
     if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time))
@@ -306,7 +312,7 @@ QDateTime dateFromIcalTime(const icaltimetype &time)
     // zone of its name when the definition is short.
     const icaltimezone *zone =
         time.zone ? usableZone(icalzones::sharedZoneFor(time.zone)) : icaltimezone_get_utc_timezone();
-    return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), QTimeZone::utc());
+    return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), utcZone());
 }
 
 icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, bool dateOnly)
@@ -668,7 +674,7 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
         it = std::lower_bound(it, occurrences.starts.cend(), windowStart.addSecs(-length).toMSecsSinceEpoch());
     const qint64 endMs = windowEnd.toMSecsSinceEpoch();
     for (; it != occurrences.starts.cend() && *it < endMs; ++it) {
-        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, QTimeZone::utc());
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
         if (overlapsWindow(start, length, windowStart, windowEnd))
             result.append(start);
     }
@@ -706,7 +712,7 @@ std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime 
     std::set<qint64> dates;
     addRecurrenceDates(master, start, dates);
     for (const qint64 dateMs : dates)
-        consider(QDateTime::fromMSecsSinceEpoch(dateMs, QTimeZone::utc()));
+        consider(QDateTime::fromMSecsSinceEpoch(dateMs, utcZone()));
     return best;
 }
 

@@ -25,6 +25,9 @@ namespace icalcodec {
 // A time of a component as a UTC date. A date-only value is midnight of its day in the local zone, and
 // so is a floating time of day (one without a zone).
 QDateTime dateFromIcalTime(const icaltimetype &time);
+// The UTC zone, made once: the dates of a walk over a series are made in it one by one, and making
+// the zone anew for each was more than half the cost of turning a time into a date.
+const QTimeZone &utcZone();
 // The date as an iCalendar time in the zone (null for a floating time); a date-only value when asked.
 icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, bool dateOnly);
 // libical's zone for ours: UTC for UTC, the built-in zone of that name, else UTC.

@@ -32,13 +32,6 @@ QByteArray encodeText(const QString &text)
 
 using ListedFields = std::array<QByteArrayView, kFieldCount>;
 
-// The zone a parse gives UTC times in; made once, as every listed event reads several dates in it.
-const QTimeZone &utcZone()
-{
-    static const QTimeZone utc = QTimeZone::utc();
-    return utc;
-}
-
 // The comma-separated fields where they stand; nothing when the text is too long or has another
 // number of fields.
 bool readFields(QByteArrayView listed, ListedFields &fields)
@@ -121,7 +114,7 @@ bool readMilliseconds(QByteArrayView field, qint64 &milliseconds)
 
 QDateTime dateOf(qint64 milliseconds)
 {
-    return milliseconds == kNoDate ? QDateTime() : QDateTime::fromMSecsSinceEpoch(milliseconds, utcZone());
+    return milliseconds == kNoDate ? QDateTime() : QDateTime::fromMSecsSinceEpoch(milliseconds, icalcodec::utcZone());
 }
 
 // The same instant kept as plain UTC, which costs no zone: for dates that are only compared.
@@ -154,7 +147,7 @@ QTimeZone zoneOf(const QByteArray &field)
 {
     if (field == "S")
         return QTimeZone::systemTimeZone();
-    return field == "U" ? utcZone() : QTimeZone(field.mid(1));
+    return field == "U" ? icalcodec::utcZone() : QTimeZone(field.mid(1));
 }
 
 QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
