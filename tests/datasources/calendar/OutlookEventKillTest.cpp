@@ -357,9 +357,12 @@ enum class Interruption { DriverKilled, OutlookKilled, PhoneDropped };
 // A first two-way sync of the trials' events on both sides.
 struct RandomTrial
 {
-    RandomTrial() : run(seedForRandomTrials(eventsPerSide(), keys))
+    // Outlook's events and the phone's (by their numbers; all of eventsPerSide() when none are given).
+    explicit RandomTrial(int outlookCount = eventsPerSide(), QList<int> phoneEvents = {}) : run(seedForRandomTrials(outlookCount, keys))
     {
-        for (int index = 0; index < eventsPerSide(); ++index) {
+        for (int index = 0; phoneEvents.isEmpty() && index < eventsPerSide(); ++index)
+            phoneEvents.append(index);
+        for (const int index : std::as_const(phoneEvents)) {
             const QMap<QString, QString> fields = realisticPhoneEvent(index);
             run.phone->editRecord(Conduit::Calendar, QStringLiteral("add"), {}, fields);
             keys.insert(eventKey(fields.value("SUBJECT"), fields.value("LOCATION")));
@@ -465,4 +468,29 @@ TEST(OutlookEventKill, OutlookKilledAtRandomMomentsLosesAndDoublesNoEvent)
 TEST(OutlookEventKill, APhoneConnectionDroppedAtRandomMomentsLosesAndDoublesNoEvent)
 {
     interruptAtRandomMoments(Interruption::PhoneDropped);
+}
+
+
+// The event Outlook made of a phone event, killed before its pair was kept, is found and merged at the
+// next sync: an all-day event, which Outlook holds from midnight, and an event in a zone other than the
+// device's, which the create alone leaves at its wall-clock times in the device's zone (killed before
+// the zone script). Each is then once on each side, at the phone's times.
+TEST(OutlookEventKill, AnAllDayOrZonedEventOutlookMadeBeforeAKillIsMergedNotAddedAgain)
+{
+    // Writes: the all-day create and its two zone scripts, then the zoned event's create.
+    for (const QString point : {"outlook-events-written:1", "outlook-events-written:4"}) {
+        SCOPED_TRACE(point.toStdString());
+        RandomTrial trial(2, {0, 5});
+        ASSERT_TRUE(trial.run.killedAt(point));
+        trial.expectEveryEventOnceAfterTwoSyncs();
+        const QMap<QString, QString> zoned = realisticPhoneEvent(5);
+        const QDateTime phoneStart = QDateTime::fromString(zoned.value("GMTSTARTDATE") + zoned.value("GMTSTARTTIME"),
+                                                           QStringLiteral("yyyyMMddHH:mm:ss"));
+        for (const QJsonValue &value : trial.run.outlook->dump().value("events").toArray()) {
+            if (value.toObject().value("location").toString() == zoned.value("LOCATION")) {
+                EXPECT_EQ(QDateTime::fromString(value.toObject().value("start").toString(), Qt::ISODate).toUTC(),
+                          QDateTime(phoneStart.date(), phoneStart.time(), QTimeZone::utc()));
+            }
+        }
+    }
 }
