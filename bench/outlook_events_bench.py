@@ -39,6 +39,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, fitted_exponent, measure  # noqa: E402
 
+# Outlook's default folders: address book, calendar, task folder, note folder.
+OUTLOOK_FOLDERS = [{"id": id, "kind": kind, "name": name} for id, kind, name in (
+    (1, "address book", "Address Book"), (2, "calendar", "Calendar"), (3, "task folder", "Tasks"), (4, "note folder", "Notes"))]
+
 # The zones the phone gives its events, in turn (None: the phone names none); files written as another
 # program writes them keep FOREIGN_ZONE.
 PHONE_ZONES = [None, None, "America/Los_Angeles", None, "Asia/Kolkata", None, "America/New_York"]
@@ -113,10 +117,12 @@ class Side(OurSide):
         self.env["XDG_RUNTIME_DIR"] = self.runtime
         seed = os.path.join(self.folder, "outlook-seed.json")
         with open(seed, "w") as file:
-            json.dump({"events": [] if self.from_phone else outlook_events(self.events)}, file)
+            json.dump({"folders": OUTLOOK_FOLDERS, "events": [] if self.from_phone else outlook_events(self.events)}, file)
         log = open(self.log, "ab")
+        # Outlook reads script dates in the user's date format: the one the client writes in the C locale.
         self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
-                                                 "--seed", seed], env=self.env, stdout=subprocess.PIPE, stderr=log)
+                                                 "--seed", seed, "--date-pattern", "MM/dd/yyyy hh:mm a"], env=self.env,
+                                                stdout=subprocess.PIPE, stderr=log)
         if not self.outlook_process.stdout.readline().startswith(b"READY"):
             sys.exit("outlook_peer did not start")
         self.send({"op": "switches", "listsOccurrences": True})
@@ -149,7 +155,7 @@ class Side(OurSide):
     def desktop_count(self):
         """The events the desktop side holds: Outlook's, or the calendar folder's files."""
         if self.store_name == "outlook":
-            return len(self.send({"op": "dump"}).get("events", []))
+            return len(self.send({"op": "dump"})["state"]["events"])
         return len([name for name in os.listdir(os.path.join(self.calendars, "home")) if name.endswith(".ics")])
 
     def stop_all(self):
