@@ -351,7 +351,7 @@ QMap<QString, QString> realisticPhoneEvent(int index)
 int randomTrials()
 {
     const int fromEnvironment = qEnvironmentVariableIntValue("HM_KILL_TRIALS");
-    return fromEnvironment > 0 ? fromEnvironment : 2;
+    return fromEnvironment > 0 ? fromEnvironment : 1;
 }
 
 enum class Interruption { DriverKilled, OutlookKilled, PhoneDropped };
