@@ -27,6 +27,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <tuple>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
@@ -90,6 +91,38 @@ QVariantMap withLastDayKept(const QVariantMap &record)
     kept.insert(QStringLiteral("RRULE"),
                 QString(rule).replace(at, length, QStringLiteral("UNTIL=") + last.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))));
     return kept;
+}
+
+// An all-day event's start at the midnight of its day, and its end whole days later (a day more
+// outside the phone methods, whose end names the last day itself).
+std::pair<QDateTime, QDateTime> allDayBounds(HMDateUtilities &utilities, const QVariantMap &record)
+{
+    const QDateTime start = utilities.dateAtMidnightForDate(record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime());
+    const qint64 days = qint32(start.secsTo(record.value(QStringLiteral("NSDATEENDDATE")).toDateTime())) / 86400;
+    return {start, start.addSecs(days * 86400 + (isPhoneMethod() ? 0 : 86400))};
+}
+
+// The starts and ends an event Outlook made from the record can have: the record's own; an all-day
+// event's whole days; and a zoned event's times as the create script alone leaves them, its wall-clock
+// times in the event's zone read in the device's, when the sync ended before the zone script ran.
+QList<std::pair<QDateTime, QDateTime>> outlookMadeBounds(HMDateUtilities &utilities, const QVariantMap &record)
+{
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    const QDateTime end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
+    QList<std::pair<QDateTime, QDateTime>> bounds{{start, end}};
+    if (boolForKey(record, QStringLiteral("TYPENUMBER"))) {
+        bounds.append(allDayBounds(utilities, record));
+        return bounds;
+    }
+    const QTimeZone zone(HMCalendarData::outlookTimezoneNameFromTimeZoneString(record.value(QStringLiteral("EVENTTZ"))).toUtf8());
+    if (!zone.isValid())
+        return bounds;
+    const auto asWritten = [&zone](const QDateTime &moment) {
+        const QDateTime wallClock = moment.toTimeZone(zone);
+        return QDateTime(wallClock.date(), wallClock.time(), QTimeZone::systemTimeZone());
+    };
+    bounds.append({asWritten(start), asWritten(end)});
+    return bounds;
 }
 
 } // namespace
@@ -273,12 +306,14 @@ QString HMCalendarData::isOutlookDuplicate(const QVariantMap &record)
     if (!isDate(start) || !isDate(end))
         return QString();
     const QString subject = stringForKey(QStringLiteral("SUBJECT"), record);
-    QList<QString> ids = m_outlookDupeIndex.values({start.toDateTime().toMSecsSinceEpoch(), end.toDateTime().toMSecsSinceEpoch()});
-    std::reverse(ids.begin(), ids.end());
-    for (const QString &id : std::as_const(ids)) {
-        const QVariantList entry = m_outlookDupeCheckDictionary.value(id).toList();
-        if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0)
-            return id;
+    for (const auto &[from, to] : outlookMadeBounds(dateUtilities(), record)) {
+        QList<QString> ids = m_outlookDupeIndex.values({from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch()});
+        std::reverse(ids.begin(), ids.end());
+        for (const QString &id : std::as_const(ids)) {
+            const QVariantList entry = m_outlookDupeCheckDictionary.value(id).toList();
+            if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0)
+                return id;
+        }
     }
     return QString();
 }
@@ -299,11 +334,8 @@ HMCalendarData::OutlookNewEvent HMCalendarData::planNewOutlookEvent(const QVaria
     plan.start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
     plan.end = record.value(QStringLiteral("NSDATEENDDATE")).toDateTime();
     plan.allDay = boolForKey(record, QStringLiteral("TYPENUMBER"));
-    if (plan.allDay) {
-        plan.start = dateUtilities().dateAtMidnightForDate(plan.start);
-        const qint64 days = qint32(plan.start.secsTo(plan.end)) / 86400;
-        plan.end = plan.start.addSecs(days * 86400 + (isPhoneMethod() ? 0 : 86400));
-    }
+    if (plan.allDay)
+        std::tie(plan.start, plan.end) = allDayBounds(dateUtilities(), record);
     const bool repeats = record.value(QStringLiteral("REPEAT")).toLongLong() != 0;
     const QString recurrence = repeats && record.contains(QStringLiteral("RRULE"))
         ? outlookRecurrencePropertiesStringFromRRule(record.value(QStringLiteral("RRULE")).toString(), plan.start)
@@ -576,10 +608,9 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
     const bool allDay = boolForKey(record, QStringLiteral("TYPENUMBER"));
     const bool hasDates = record.contains(QStringLiteral("NSDATESTARTDATE")) || record.contains(QStringLiteral("NSDATEENDDATE"));
     if (allDay && hasDates) {
-        const QDateTime start = dateUtilities().dateAtMidnightForDate(record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime());
-        const qint64 days = qint32(start.secsTo(record.value(QStringLiteral("NSDATEENDDATE")).toDateTime())) / 86400;
+        const auto [start, end] = allDayBounds(dateUtilities(), record);
         record.insert(QStringLiteral("NSDATESTARTDATE"), start);
-        record.insert(QStringLiteral("NSDATEENDDATE"), start.addSecs(days * 86400 + (isPhoneMethod() ? 0 : 86400)));
+        record.insert(QStringLiteral("NSDATEENDDATE"), end);
     }
     appleScriptDateFormatter().setTimeZone(platform::TimeZone::systemTimeZone());
     const bool noteChanged = outlookNoteChanged(outlookId, record);

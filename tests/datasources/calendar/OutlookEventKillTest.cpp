@@ -14,12 +14,17 @@
 #include <gtest/gtest.h>
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimeZone>
+
+#include <cstdio>
 
 using phonepeer::Conduit;
 
@@ -265,4 +270,233 @@ TEST(OutlookEventKill, OutlookKilledDuringTheCreatesLosesAndDoublesNothing)
     ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
     expectEveryEventOnceOnEachSide(run, perSide);
     run.phone->stop();
+}
+
+// ---- Two-way first syncs killed at random moments ---------------------------------------------------
+
+namespace {
+
+const QStringList kTitles{QStringLiteral("Team meeting"), QStringLiteral("Dentist"), QStringLiteral("Lunch with Anna"),
+                          QStringLiteral("Review"), QStringLiteral("Gym"), QStringLiteral("Piano lesson")};
+
+// The key that tells an event apart on either side: titles repeat, places do not.
+QString eventKey(const QString &subject, const QString &place)
+{
+    return subject + u'|' + place;
+}
+
+// Outlook's events for the random trials: repeated titles at their own times, each in a hall of its own,
+// and the two series (one with a removed and a moved occurrence) of the other trials.
+QJsonObject seedForRandomTrials(int count, QSet<QString> &keys)
+{
+    QJsonObject seed = seedWithEvents();
+    QJsonArray events;
+    for (const QJsonValue &value : seed.value("events").toArray()) {
+        if (value.toObject().contains("rrule") || value.toObject().contains("master")) {
+            events.append(value);
+            keys.insert(eventKey(value.toObject().value("subject").toString(), {}));
+        }
+    }
+    for (int index = 0; index < count; ++index) {
+        const QDateTime start = QDateTime(QDate(2027, 5, 1), QTime(9, 0), QTimeZone::utc()).addDays(index % 300).addSecs(900 * (index / 300));
+        QJsonObject one = event(1000 + index, kTitles.at(index % kTitles.size()), start.toString(Qt::ISODate),
+                                start.addSecs(3600).toString(Qt::ISODate));
+        one.insert("location", QStringLiteral("Hall %1").arg(index));
+        events.append(one);
+        keys.insert(eventKey(one.value("subject").toString(), one.value("location").toString()));
+    }
+    seed.insert("events", events);
+    return seed;
+}
+
+QString phoneDay(const QDateTime &moment)
+{
+    return moment.toString(QStringLiteral("yyyyMMdd"));
+}
+
+// The phone's fields of its event `index`: every eighth all-day, weekly series with a removed day (they
+// go through the iCalendar import), daily series with an end day, events in zones east and west.
+QMap<QString, QString> realisticPhoneEvent(int index)
+{
+    const QDateTime start = QDateTime(QDate(2027, 8, 2), QTime(7, 0), QTimeZone::utc()).addDays(index % 300).addSecs(900 * (index / 300));
+    QDateTime end = start.addSecs(3600);
+    QMap<QString, QString> fields{{"SUBJECT", kTitles.at(index % kTitles.size())}, {"LOCATION", QStringLiteral("Room %1").arg(index)},
+                                  {"TYPE", "0"}, {"ALARMTIME", "15"}, {"NOTE", QStringLiteral("Agenda %1\nsecond line").arg(index)}};
+    switch (index % 8) {
+    case 0: // all day: the phone names the last day
+        fields.insert({{"TYPE", "1"}, {"ALARMTIME", "-1"}});
+        end = start;
+        break;
+    case 1:
+        fields.insert({{"REPEAT", "2"}, {"INTERVAL", "1"}, {"DAYMASK", QString::number(1 << (start.date().dayOfWeek() % 7))},
+                       {"REPEATEND", phoneDay(start.addDays(49))}, {"REPEATEXCEPTIONS", phoneDay(start.addDays(14))}});
+        break;
+    case 2:
+        fields.insert({{"REPEAT", "1"}, {"INTERVAL", "1"}, {"REPEATEND", phoneDay(start.addDays(4))}});
+        break;
+    case 3:
+        fields.insert("TimeZone", QStringLiteral("Europe/Berlin"));
+        break;
+    case 5:
+        fields.insert("TimeZone", QStringLiteral("America/Los_Angeles"));
+        break;
+    default:
+        break;
+    }
+    fields.insert({{"GMTSTARTDATE", phoneDay(start)}, {"GMTSTARTTIME", start.toString(QStringLiteral("HH:mm:ss"))},
+                   {"GMTENDDATE", phoneDay(end)}, {"GMTENDTIME", end.toString(QStringLiteral("HH:mm:ss"))}});
+    return fields;
+}
+
+int randomTrials()
+{
+    const int fromEnvironment = qEnvironmentVariableIntValue("HM_KILL_TRIALS");
+    return fromEnvironment > 0 ? fromEnvironment : 1;
+}
+
+enum class Interruption { DriverKilled, OutlookKilled, PhoneDropped };
+
+// A first two-way sync of the trials' events on both sides.
+struct RandomTrial
+{
+    // Outlook's events and the phone's (by their numbers; all of eventsPerSide() when none are given).
+    explicit RandomTrial(int outlookCount = eventsPerSide(), QList<int> phoneEvents = {}) : run(seedForRandomTrials(outlookCount, keys))
+    {
+        if (phoneEvents.isEmpty()) {
+            for (int index = 0; index < eventsPerSide(); ++index)
+                phoneEvents.append(index);
+        }
+        for (const int index : std::as_const(phoneEvents)) {
+            const QMap<QString, QString> fields = realisticPhoneEvent(index);
+            run.phone->editRecord(Conduit::Calendar, QStringLiteral("add"), {}, fields);
+            keys.insert(eventKey(fields.value("SUBJECT"), fields.value("LOCATION")));
+        }
+    }
+    // Runs the sync, interrupted after delayMs unless it ended before.
+    void interruptedAfter(qint64 delayMs, Interruption interruption)
+    {
+        QProcess driver;
+        driver.setProcessEnvironment(driverEnvironment(run.home(), run.environment));
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*run.phone));
+        ASSERT_TRUE(driver.waitForStarted());
+        if (!driver.waitForFinished(int(delayMs))) {
+            if (interruption == Interruption::DriverKilled)
+                driver.kill();
+            else if (interruption == Interruption::OutlookKilled)
+                killOutlook();
+            else
+                run.phone->fault({{"fault", delayMs % 2 == 0 ? "drop" : "drop_before"}, {"times", "1"}});
+            ASSERT_TRUE(driver.waitForFinished(180000));
+        }
+        if (outlookKilled)
+            run.startOutlook();
+        run.phone->fault({{"fault", "reset"}});
+    }
+    void killOutlook()
+    {
+        run.outlook->process().kill();
+        outlookKilled = run.outlook->process().waitForFinished(5000);
+    }
+    // After two more syncs: every event of either side once on each, by title and place.
+    void expectEveryEventOnceAfterTwoSyncs()
+    {
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &value : run.outlook->dump().value("events").toArray())
+            ++inOutlook[eventKey(value.toObject().value("subject").toString(), value.toObject().value("location").toString())];
+        QHash<QString, int> onPhone;
+        for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
+            ++onPhone[eventKey(record.fields.value(QStringLiteral("SUBJECT")), record.fields.value(QStringLiteral("LOCATION")))];
+        expectEachNameOnce(inOutlook, keys.size(), "Outlook");
+        expectEachNameOnce(onPhone, keys.size(), "phone");
+        for (const QString &key : keys)
+            EXPECT_TRUE(inOutlook.contains(key) && onPhone.contains(key)) << key.toStdString();
+        expectMapNamesEachOnce(run.phone->records(Conduit::Calendar), run.mapPath());
+        run.phone->stop();
+    }
+
+    QSet<QString> keys;
+    KillRun run;
+    bool outlookKilled = false;
+};
+
+// How long an uninterrupted first sync of the trials takes, measured once.
+qint64 randomTrialSyncMs()
+{
+    static const qint64 measured = [] {
+        RandomTrial timing;
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(syncToTheEnd(timing.run.home(), driverArguments(*timing.run.phone), timing.run.environment));
+        const qint64 elapsed = clock.elapsed();
+        timing.run.phone->stop();
+        return elapsed;
+    }();
+    return measured;
+}
+
+// The trials of one interruption at random moments of a first sync; the seed is in the trace.
+void interruptAtRandomMoments(Interruption interruption)
+{
+    const quint32 seedValue = QRandomGenerator::global()->generate();
+    SCOPED_TRACE("seed " + std::to_string(seedValue));
+    QRandomGenerator random(seedValue);
+    const qint64 syncMs = randomTrialSyncMs();
+    for (int trial = 0; trial < randomTrials(); ++trial) {
+        const qint64 delayMs = qint64(random.bounded(quint32(syncMs + 1)));
+        SCOPED_TRACE("interrupted after " + std::to_string(delayMs) + " ms of " + std::to_string(syncMs));
+        RandomTrial run;
+        run.interruptedAfter(delayMs, interruption);
+        run.expectEveryEventOnceAfterTwoSyncs();
+    }
+    std::printf("%d trials, %d events on each side, an uninterrupted first sync %lld ms\n", randomTrials(), eventsPerSide(),
+                static_cast<long long>(syncMs));
+}
+
+} // namespace
+
+// The phone's and Outlook's events (repeated titles, all-day, zones, series with removed days and a
+// moved occurrence) in a first two-way sync, interrupted at random moments: the driver killed, Outlook
+// killed, the phone's connection dropped (its next reply cut halfway, or the request dropped unanswered).
+// Two later syncs leave every event once on each side. HM_KILL_TRIAL_EVENTS sets the events per side,
+// HM_KILL_TRIALS the trials of each.
+TEST(OutlookEventKill, ADriverKilledAtRandomMomentsLosesAndDoublesNoEvent)
+{
+    interruptAtRandomMoments(Interruption::DriverKilled);
+}
+
+TEST(OutlookEventKill, OutlookKilledAtRandomMomentsLosesAndDoublesNoEvent)
+{
+    interruptAtRandomMoments(Interruption::OutlookKilled);
+}
+
+TEST(OutlookEventKill, APhoneConnectionDroppedAtRandomMomentsLosesAndDoublesNoEvent)
+{
+    interruptAtRandomMoments(Interruption::PhoneDropped);
+}
+
+
+// The event Outlook made of a phone event, killed before its pair was kept, is found and merged at the
+// next sync: an all-day event, which Outlook holds from midnight, and an event in a zone other than the
+// device's, which the create alone leaves at its wall-clock times in the device's zone (killed before
+// the zone script). Each is then once on each side, at the phone's times.
+TEST(OutlookEventKill, AnAllDayOrZonedEventOutlookMadeBeforeAKillIsMergedNotAddedAgain)
+{
+    // Writes: the all-day create and its two zone scripts, then the zoned event's create.
+    for (const QString point : {"outlook-events-written:1", "outlook-events-written:4"}) {
+        SCOPED_TRACE(point.toStdString());
+        RandomTrial trial(2, {0, 5});
+        ASSERT_TRUE(trial.run.killedAt(point));
+        trial.expectEveryEventOnceAfterTwoSyncs();
+        const QMap<QString, QString> zoned = realisticPhoneEvent(5);
+        const QDateTime phoneStart = QDateTime::fromString(zoned.value("GMTSTARTDATE") + zoned.value("GMTSTARTTIME"),
+                                                           QStringLiteral("yyyyMMddHH:mm:ss"));
+        for (const QJsonValue &value : trial.run.outlook->dump().value("events").toArray()) {
+            if (value.toObject().value("location").toString() == zoned.value("LOCATION")) {
+                EXPECT_EQ(QDateTime::fromString(value.toObject().value("start").toString(), Qt::ISODate).toUTC(),
+                          QDateTime(phoneStart.date(), phoneStart.time(), QTimeZone::utc()));
+            }
+        }
+    }
 }
