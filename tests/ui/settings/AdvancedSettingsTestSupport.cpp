@@ -128,9 +128,13 @@ void AdvancedSettingsTest::clickTab(const QString &identifier)
 
 QString AdvancedSettingsTest::screenshot(const QString &name, qreal scale) const
 {
+    return screenshotOf(*m_sheet->window(), name, scale);
+}
+
+QString AdvancedSettingsTest::screenshotOf(QWidget &window, const QString &name, qreal scale)
+{
     const QString folder = binaryDir() + QStringLiteral("/screenshots/ui_settings");
     QDir().mkpath(folder);
-    QWidget &window = *m_sheet->window();
     QPixmap pixmap(window.size() * scale);
     pixmap.setDevicePixelRatio(scale);
     pixmap.fill(Qt::white);

@@ -47,6 +47,7 @@ protected:
     void clickTab(const QString &identifier);
     // Saves the sheet's window in the build folder's screenshots; answers the file's path.
     QString screenshot(const QString &name, qreal scale = 1) const;
+    static QString screenshotOf(QWidget &window, const QString &name, qreal scale = 1);
     // Starts the simulated Outlook with the version text, seeded with the state.
     void startOutlook(const QString &versionText, const QJsonObject &state, const QStringList &extraArguments = {});
     // Waits until the folders tab has finished loading.
