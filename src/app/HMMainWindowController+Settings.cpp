@@ -212,14 +212,20 @@ void HMMainWindowController::writeNativeDefaultSettings()
     const std::shared_ptr<HMProfile> profile = m_currentProfile;
     if (!profile)
         return;
+    // The listing asks the store for calendars or for reminder lists as the process-wide tab flag says,
+    // as the advanced sheet's tabs set it; it is put back afterwards.
+    const bool wasTaskTab = GlobalVariables::getIsTaskTabView();
+    GlobalVariables::setIsTaskTabView(false);
     HMCalendarData calendarData(1);
     const QStringList calendars = categoryIdentifiers(calendarData.nativeCategoryDictionariesForNewRecordSetting());
     profile->setEventCalendarIdentifiersToSync(calendars);
     profile->setEventCalendarIdentifierToWriteTo(calendars.isEmpty() ? QString() : calendars.last());
     DDLogInfo(QStringLiteral("Done getting calendar identifiers"));
     DDLogInfo(QStringLiteral("Getting task identifiers"));
+    GlobalVariables::setIsTaskTabView(true);
     HMTaskData taskData;
     const QStringList lists = categoryIdentifiers(taskData.nativeCategoryDictionariesForNewRecordSetting());
+    GlobalVariables::setIsTaskTabView(wasTaskTab);
     profile->setTaskCalendarIdentifiersToSync(lists);
     profile->setTaskCalendarIdentifierToWriteTo(lists.isEmpty() ? QString() : lists.last());
     DDLogInfo(QStringLiteral("Done getting task identifiers"));
