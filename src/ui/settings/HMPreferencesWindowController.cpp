@@ -9,6 +9,7 @@
 #include "platform/appkit/KeyRouting.h"
 #include "sync/HMConfiguration.h"
 
+#include <QPushButton>
 #include <QVBoxLayout>
 
 HMGeneralPreferencesViewController::HMGeneralPreferencesViewController()
@@ -63,10 +64,12 @@ HMPreferencesWindowController::~HMPreferencesWindowController() = default;
 void HMPreferencesWindowController::loadInterface(QDialog &window)
 {
     m_ui->setupUi(&window);
-    platform::routeEscapeAndClose(window, [this] {
+    const auto closeWindow = [this] {
         windowWillClose();
         this->window()->hide();
-    });
+    };
+    connect(m_ui->closeButton, &QPushButton::clicked, this, closeWindow);
+    platform::routeEscapeAndClose(window, closeWindow);
 }
 
 void HMPreferencesWindowController::windowDidLoad()

@@ -20,12 +20,17 @@
 #include "ui_HMMainSettingsWindowController.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -365,6 +370,49 @@ TEST_F(MainSettingsTest, AdvancedButtonsConfigureTheAdvancedSheet)
     ASSERT_FALSE(m_workspaceRequests.isEmpty());
     EXPECT_EQ(m_workspaceRequests.constLast().second, QUrl(QString::fromLatin1(HMMainSettingsWindowController::kSetupGuidePage)));
     click(sheet.ui().cancelButton);
+}
+
+// Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
+// as often in the same run: at most twice its median.
+TEST_F(MainSettingsTest, OpeningTheSettingsCostsAtMostTwiceTheProgressSheet)
+{
+    launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
+    QDialog &window = *mainWindow().window();
+    window.show();
+    QPushButton *const settings = window.findChild<QPushButton *>(QStringLiteral("settingsButton"));
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.at(values.size() / 2);
+    };
+    std::vector<double> settingsTimes;
+    std::vector<double> progressTimes;
+    for (int round = 0; round < 50; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        click(settings);
+        auto *const sheet = qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+        ASSERT_NE(sheet, nullptr);
+        ASSERT_TRUE(sheet->window()->isVisible());
+        click(sheet->ui().okButton);
+        settle();
+        ASSERT_FALSE(mainWindow().hasOpenSheet());
+        window.repaint();
+        settingsTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+
+        timer.restart();
+        mainWindow().showSyncStatusProgressController();
+        const std::shared_ptr<HMSyncProgressController> progress = mainWindow().syncProgressController();
+        ASSERT_TRUE(progress && progress->window()->isVisible());
+        progress->okButtonSelected();
+        settle();
+        window.repaint();
+        progressTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    const double settingsMedian = median(settingsTimes);
+    const double progressMedian = median(progressTimes);
+    std::printf("settings sheet round trip: median %.2f ms; progress sheet: median %.2f ms; ratio %.2f\n", settingsMedian,
+                progressMedian, settingsMedian / progressMedian);
+    EXPECT_LE(settingsMedian, 2 * std::max(progressMedian, 2.0));
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMConfiguration.h"
 #include "sync/HMProfile.h"
+#include "ui/accounts/GoogleDirectWindowController.h"
 #include "ui/accounts/HMAccountSheets.h"
 #include "ui/accounts/HMQuillnestSettingsWindowController.h"
 #include "ui/settings/HMDeveloperPrefsWindowController.h"
@@ -294,11 +295,39 @@ TEST_F(SettingsOpenersTest, PreferencesAreWrittenAtEveryClose)
     EXPECT_EQ(m_delegate->configuration()->runInBackground(), !wasInBackground) << "not edited live";
     pane.maxProfilesField->setValue(3);
     EXPECT_EQ(m_delegate->configuration()->maxProfiles(), 3);
+    QFile::remove(path);
     QTest::keyClick(preferences->window(), Qt::Key_Escape);
     EXPECT_FALSE(preferences->window()->isVisible());
+    m_delegate->showPreferences();
+    preferences = qobject_cast<HMPreferencesWindowController *>(m_delegate->preferencesWindowController());
+    QTest::keyClick(preferences->window()->findChild<QPushButton *>(QStringLiteral("closeButton")), Qt::Key_Return);
+    EXPECT_FALSE(preferences->window()->isVisible()) << "Return did not close the preferences";
     const auto stored = HMConfigurationManager::configurationFileForCurrentApplication();
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->runInBackground(), !wasInBackground);
+}
+
+// The progress sheet's Reauthorize ends it and opens the Google sheet with one browser sign-in.
+TEST_F(SettingsOpenersTest, ReauthorizeOpensTheGoogleSheetAndTheBrowser)
+{
+    launchWithProfile(kOutlook15, [](HMProfile &profile) {
+        profile.setDeviceTypeName(QStringLiteral("google_devicetype"));
+        profile.setSyncMethodName(QStringLiteral("direct_sync_method"));
+    });
+    shownMainWindow();
+    mainWindow().showSyncStatusProgressController();
+    const std::shared_ptr<HMSyncProgressController> progress = mainWindow().syncProgressController();
+    ASSERT_NE(progress, nullptr);
+    progress->displayReauthorizationButtons();
+    const qsizetype requestsBefore = m_workspaceRequests.size();
+    progress->reauthorizeClicked();
+    settle();
+    EXPECT_FALSE(progress->window()->isVisible());
+    auto *const google = qobject_cast<GoogleDirectWindowController *>(mainWindow().modalController());
+    ASSERT_NE(google, nullptr) << "no Google sheet came up";
+    EXPECT_TRUE(google->window()->isVisible());
+    ASSERT_EQ(m_workspaceRequests.size(), requestsBefore + 1) << "not exactly one browser address";
+    EXPECT_EQ(m_workspaceRequests.constLast().second.path(), QStringLiteral("/o/oauth2/auth"));
 }
 
 // The Parcelvane sheet's labels come from the strings table; OK commits the account fields.
