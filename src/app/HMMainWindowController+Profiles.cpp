@@ -90,5 +90,10 @@ bool HMMainWindowController::hasOpenSheet()
 void HMMainWindowController::windowDidEndSheet()
 {
     m_didStartSync = false;
+    // Past start-up the reload's trace lines are written together, once, rather than the whole trace
+    // file once per line.
+    m_isBatchingTrace = true;
     loadProfilesStep();
+    m_isBatchingTrace = false;
+    writeTraceFile();
 }

@@ -173,6 +173,13 @@ HMMainWindowController::HMMainWindowController(HMAppDelegate &appDelegate)
 
 HMMainWindowController::~HMMainWindowController()
 {
+    // The sheets still open go first, while the window can still hear them end.
+    for (const QPointer<QWidget> &sheet : std::as_const(m_watchedSheets)) {
+        if (sheet)
+            sheet->removeEventFilter(this);
+    }
+    m_watchedSheets.clear();
+    m_accountSheet.reset();
     closeUDPSocket();
     if (GlobalVariables::getCurrentProfileController() == m_profilesController)
         GlobalVariables::setCurrentProfileController(nullptr);
@@ -464,6 +471,12 @@ void HMMainWindowController::writeStringToFile(const QString &text)
         ++m_startupLogCounter;
     }
     m_startupLogDictionary.insert(QString::number(m_startupLogCounter), text);
+    if (!m_isBatchingTrace)
+        writeTraceFile();
+}
+
+void HMMainWindowController::writeTraceFile()
+{
     const QString folder = HMFileManager::dataStorageURL().toLocalFile();
     if (folder.isEmpty())
         return;

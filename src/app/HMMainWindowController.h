@@ -250,6 +250,7 @@ private:
     void profileSelectionChanged(qsizetype index);
     void refreshProfileList();
     void windowDidEndSheet();
+    void writeTraceFile();
     // Watches the sheets now hanging on the window, so that their end reloads the window.
     void watchOpenSheets();
     void sheetWindowHidden();
@@ -311,6 +312,7 @@ private:
     bool m_isUpdatingProfileList = false;
     QVariantMap m_startupLogDictionary;
     qint64 m_startupLogCounter = 100;
+    bool m_isBatchingTrace = false;
     std::shared_ptr<HMCalendarAccess> m_calendarAccess;
     std::shared_ptr<HMOutlookAccess> m_outlookAccess;
     StepScheduler m_scheduler;

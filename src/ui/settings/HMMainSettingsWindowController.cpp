@@ -12,6 +12,7 @@
 #include "sync/HMProfileManager.h"
 
 #include <QComboBox>
+#include <QHash>
 #include <QIcon>
 #include <QLabel>
 
@@ -284,18 +285,24 @@ void HMMainSettingsWindowController::updateBackgroundImages()
         setPicture(*m_ui->syncDestinationImageView, QStringLiteral("android.png"));
 }
 
-// The picture at 1x and 2x, drawn at the screen's scale.
+// The picture at 1x and 2x, drawn at the screen's scale. Each is decoded once for the process (main
+// thread only), as every opening shows six of them.
 void HMMainSettingsWindowController::setPicture(QLabel &view, const QString &name)
 {
+    static QHash<QString, QIcon> decoded;
     view.setProperty(kImageNameProperty, name);
-    QIcon icon;
-    const QString base = name.chopped(4);
-    for (const QString &file : {name, base + QStringLiteral("@2x.png")}) {
-        const platform::Image image = platform::Image::imageNamed(file);
-        if (!image.isNull())
-            icon.addPixmap(QPixmap::fromImage(image.image()).scaled(QSize(kPictureSize, kPictureSize) * (file == name ? 1 : 2)));
+    auto found = decoded.find(name);
+    if (found == decoded.end()) {
+        QIcon icon;
+        const QString base = name.chopped(4);
+        for (const QString &file : {name, base + QStringLiteral("@2x.png")}) {
+            const platform::Image image = platform::Image::imageNamed(file);
+            if (!image.isNull())
+                icon.addPixmap(QPixmap::fromImage(image.image()).scaled(QSize(kPictureSize, kPictureSize) * (file == name ? 1 : 2)));
+        }
+        found = decoded.insert(name, icon);
     }
-    view.setPixmap(icon.pixmap(QSize(kPictureSize, kPictureSize), view.devicePixelRatioF()));
+    view.setPixmap(found->pixmap(QSize(kPictureSize, kPictureSize), view.devicePixelRatioF()));
 }
 
 QString HMMainSettingsWindowController::imageName(const QLabel &view)

@@ -92,6 +92,7 @@ TEST_F(SettingsOpenersTest, AdvancedSettingsFollowTheContactManagerPopup)
 
     QComboBox &popup = *shownMainWindow().findChild<QComboBox *>(QStringLiteral("contactManagerButton"));
     EXPECT_EQ(popup.currentText(), QStringLiteral("Select your contact manager"));
+    AdvancedSettingsTest::screenshotOf(shownMainWindow(), QStringLiteral("main_window_settings_controls"));
     pick(popup, popup.findText(QStringLiteral("Outlook 2016")));
     EXPECT_EQ(savedProfile()->contactManagerName(), kOutlook15) << "the popup did not set the profile's manager";
     EXPECT_EQ(GlobalVariables::getContactManagerSetting(), 2);
