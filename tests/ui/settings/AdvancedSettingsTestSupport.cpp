@@ -3,13 +3,17 @@
 #include "OutlookPeerProcess.h"
 #include "support/TestSupport.h"
 
+#include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
+#include "ui/accounts/HMAccountSheets.h"
+#include "ui/settings/HMSettingsWindows.h"
 #include "ui_HMAdvancedSettingsWindowController.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -160,4 +164,24 @@ bool AdvancedSettingsTest::waitForFolders()
         platform::DispatchQueue::runMainQueueUntilEmpty();
         return m_foldersLoaded > before || !m_sheet->isLoadingOutlookFolders();
     }, std::chrono::seconds(20));
+}
+
+void SettingsWindowsTest::SetUp()
+{
+    AdvancedSettingsTest::SetUp();
+    HMAccountSheets::registerWithMainWindow();
+    HMSettingsWindows::registerWithMainWindow();
+}
+
+HMMainWindowController &SettingsWindowsTest::mainWindow()
+{
+    return *m_delegate->mainWindowController();
+}
+
+void SettingsWindowsTest::settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        platform::DispatchQueue::runMainQueueUntilEmpty();
+        QApplication::processEvents();
+    }
 }

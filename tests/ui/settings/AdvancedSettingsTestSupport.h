@@ -61,3 +61,16 @@ protected:
     QByteArray m_oldRoot;
     QString m_systemRoot;
 };
+
+class HMMainWindowController;
+
+// The same application with the settings and account sheets' makers registered, as main registers
+// them, so that the main window and the main settings sheet open the real sheets.
+class SettingsWindowsTest : public AdvancedSettingsTest
+{
+protected:
+    void SetUp() override;
+    HMMainWindowController &mainWindow();
+    // Runs what the main queue and the event loop have pending, a few rounds.
+    static void settle();
+};

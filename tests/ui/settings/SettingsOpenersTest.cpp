@@ -39,17 +39,9 @@ using namespace platform;
 
 const QString kOutlook15 = QStringLiteral("ContactManagerOutlook15");
 
-class SettingsOpenersTest : public AdvancedSettingsTest
+class SettingsOpenersTest : public SettingsWindowsTest
 {
 protected:
-    void SetUp() override
-    {
-        AdvancedSettingsTest::SetUp();
-        HMAccountSheets::registerWithMainWindow();
-        HMSettingsWindows::registerWithMainWindow();
-    }
-
-    HMMainWindowController &mainWindow() { return *m_delegate->mainWindowController(); }
     QDialog &shownMainWindow()
     {
         QDialog &window = *mainWindow().window();
@@ -57,14 +49,6 @@ protected:
         return window;
     }
     QPushButton *mainButton(const QString &name) { return shownMainWindow().findChild<QPushButton *>(name); }
-
-    void settle()
-    {
-        for (int i = 0; i < 3; ++i) {
-            DispatchQueue::runMainQueueUntilEmpty();
-            QApplication::processEvents();
-        }
-    }
 
     // Makes the calendars and reminder lists in the store, in order; answers their identifiers.
     static QStringList makeLists(EKEntityType type, const QStringList &titles)
