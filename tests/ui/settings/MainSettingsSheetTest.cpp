@@ -359,7 +359,7 @@ TEST_F(MainSettingsTest, AdvancedButtonsConfigureTheAdvancedSheet)
 // as often in the same run. OK saves the profile twice and the window reloads after the sheet, which
 // the progress sheet does not; the bound keeps the per-line trace writes and the per-opening picture
 // decoding (each once several times the whole) from coming back.
-TEST_F(MainSettingsTest, OpeningTheSettingsCostsAtMostTwiceTheProgressSheet)
+TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
 {
     launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
     QDialog &window = *mainWindow().window();
