@@ -1,6 +1,7 @@
 // The application delegate's status items and menus: the main item with its Synchronize, Show/Hide
 // Settings and Quit menu, the square pause/resume item and its animation, and the main menu.
 #include "app/HMAppDelegate.h"
+#include "app/HMSettingsSheets.h"
 
 #include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
@@ -279,6 +280,16 @@ void HMAppDelegate::showHelp()
     platform::Workspace::sharedWorkspace().openURL(QUrl(kSupportPage));
 }
 
+void HMAppDelegate::showPreferences()
+{
+    m_preferencesWindowController = HMSettingsSheets::open(HMSettingsSheets::Sheet::Preferences, {});
+}
+
+void HMAppDelegate::developerPreferencesSelected()
+{
+    m_developerPrefsWindowController = HMSettingsSheets::open(HMSettingsSheets::Sheet::DeveloperOptions, {});
+}
+
 void HMAppDelegate::forceSynchronizationSelected()
 {
     if (!m_backgroundSyncManager)
@@ -331,6 +342,10 @@ std::unique_ptr<QMenuBar> HMAppDelegate::makeMainMenu()
     QMenu *const applicationMenu = menuBar->addMenu(QStringLiteral("H&arrowmere"));
     addMenuItem(*applicationMenu, QStringLiteral("&Reset Settings to Default…"),
                 [](HMAppDelegate &delegate) { delegate.resetSettingsToDefault(); });
+    addMenuItem(*applicationMenu, QStringLiteral("&Preferences…"), [](HMAppDelegate &delegate) { delegate.showPreferences(); });
+    setLastItemShortcut(*applicationMenu, QKeySequence::Preferences);
+    addMenuItem(*applicationMenu, QStringLiteral("&Developer Options…"),
+                [](HMAppDelegate &delegate) { delegate.developerPreferencesSelected(); });
     applicationMenu->addSeparator();
     addMenuItem(*applicationMenu, QStringLiteral("&Hide Harrowmere"), [](HMAppDelegate &delegate) { delegate.hideInterface(); });
     addMenuItem(*applicationMenu, QStringLiteral("&Quit Harrowmere"), [](HMAppDelegate &) { QApplication::quit(); });

@@ -192,6 +192,12 @@ public:
     void stopAnimatingStatusIcon();
     void showMainWindowSelected();
     void showHelp();
+    // The preferences and developer options windows of the application menu; each opening makes a
+    // new window, kept until the next opening replaces it.
+    void showPreferences();
+    void developerPreferencesSelected();
+    QObject *preferencesWindowController() const { return m_preferencesWindowController.get(); }
+    QObject *developerPrefsWindowController() const { return m_developerPrefsWindowController.get(); }
     void forceSynchronizationSelected();
     // The main menu: the application, edit, synchronisation, window and help menus.
     std::unique_ptr<QMenuBar> makeMainMenu();
@@ -294,6 +300,8 @@ private:
     platform::UserDefaults *m_userDefaults = nullptr;
     // The context of the delegate's Qt connections, which end when it goes.
     std::unique_ptr<QObject> m_connectionContext;
+    std::unique_ptr<QObject> m_preferencesWindowController;
+    std::unique_ptr<QObject> m_developerPrefsWindowController;
     BackgroundSyncManagerFactory m_backgroundSyncManagerFactory;
     std::function<void(HMMainWindowController &)> m_mainWindowPreparer;
     std::shared_ptr<HMDatabaseMaintenance> m_databaseMaintenance;

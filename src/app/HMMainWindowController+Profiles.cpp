@@ -77,21 +77,6 @@ void HMMainWindowController::deleteProfile()
     updateProfileDisplay();
 }
 
-void HMMainWindowController::mainSettingButtonClicked()
-{
-    // The listener stays closed while the settings are open, so a phone cannot start a sync of a
-    // profile that is being edited.
-    closeUDPSocket();
-    m_alreadyVisitedAdvancedSettings = true;
-    if (m_mainSettingsOpener)
-        m_mainSettingsOpener();
-    // No sheet came up (this build has no settings windows, or the opener showed none): no sheet will
-    // end to open the listener again, so it opens now and a phone may start syncs again. A running
-    // sync opens it as it ends.
-    if (!hasOpenSheet() && !GlobalVariables::getIsSynchronizing())
-        reopenPhoneListener();
-}
-
 bool HMMainWindowController::hasOpenSheet()
 {
     for (const QWidget *widget : QApplication::topLevelWidgets()) {
@@ -105,5 +90,10 @@ bool HMMainWindowController::hasOpenSheet()
 void HMMainWindowController::windowDidEndSheet()
 {
     m_didStartSync = false;
+    // Past start-up the reload's trace lines are written together, once, rather than the whole trace
+    // file once per line.
+    m_isBatchingTrace = true;
     loadProfilesStep();
+    m_isBatchingTrace = false;
+    writeTraceFile();
 }

@@ -234,29 +234,6 @@ void HMMainWindowController::beginSync()
     startManagerSync(profile);
 }
 
-namespace {
-HMMainWindowController::AccountSheetOpener &accountSheetOpenerSlot()
-{
-    static HMMainWindowController::AccountSheetOpener opener;
-    return opener;
-}
-} // namespace
-
-void HMMainWindowController::setAccountSheetOpener(AccountSheetOpener opener)
-{
-    accountSheetOpenerSlot() = std::move(opener);
-}
-
-bool HMMainWindowController::openAccountSheet(AccountSheet sheet)
-{
-    const std::shared_ptr<HMProfile> profile = selectedProfile();
-    if (!accountSheetOpenerSlot() || !profile)
-        return false;
-    m_accountSheet = accountSheetOpenerSlot()(sheet, window(), profile);
-    m_modalController = m_accountSheet.get();
-    return m_accountSheet != nullptr;
-}
-
 // Sync method 6: a new Google run of the profile, with the progress sheet over the window. A profile
 // without tokens gets the sign-in sheet instead of a run that could only fail; without the sheet (no
 // opener) the run ends at once with the text that says how to allow access.

@@ -173,6 +173,13 @@ HMMainWindowController::HMMainWindowController(HMAppDelegate &appDelegate)
 
 HMMainWindowController::~HMMainWindowController()
 {
+    // The sheets still open go first, while the window can still hear them end.
+    for (const QPointer<QWidget> &sheet : std::as_const(m_watchedSheets)) {
+        if (sheet)
+            sheet->removeEventFilter(this);
+    }
+    m_watchedSheets.clear();
+    m_accountSheet.reset();
     closeUDPSocket();
     if (GlobalVariables::getCurrentProfileController() == m_profilesController)
         GlobalVariables::setCurrentProfileController(nullptr);
@@ -230,6 +237,9 @@ void HMMainWindowController::connectControls()
     connect(m_ui->synchronizeButton, &QPushButton::clicked, this, [this] { synchronizeProfile(this); });
     connect(m_ui->settingsButton, &QPushButton::clicked, this, [this] { mainSettingButtonClicked(); });
     connect(m_ui->manageProfilesButton, &QPushButton::clicked, this, [this] { manageProfilesSelected(); });
+    connect(m_ui->advancedSettingsButton, &QPushButton::clicked, this, [this] { advancedSettingsSelected(); });
+    connect(m_ui->deviceSettingsButton, &QPushButton::clicked, this, [this] { syncMethodSettingsTapped(); });
+    connect(m_ui->contactManagerButton, &QComboBox::activated, this, [this] { contactManagerButtonClicked(); });
     connect(m_ui->profilePopup, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (!m_isUpdatingProfileList)
             profileSelectionChanged(index);
@@ -353,6 +363,11 @@ void HMMainWindowController::writeProfileText()
     if (!m_currentProfile || !isWindowLoaded())
         return;
     const HMProfile &profile = *m_currentProfile;
+    // The popup's entries follow the managers' numbers: the prompt, Apple, Outlook 2011, Outlook 2016.
+    const QSignalBlocker quiet(m_ui->contactManagerButton);
+    m_ui->contactManagerButton->setCurrentIndex(int(profile.contactManager()) < m_ui->contactManagerButton->count()
+                                                    ? int(profile.contactManager())
+                                                    : 0);
     if (profile.contactManager() == HMContactManager::None) {
         m_ui->contactManagerLabel->clear();
         m_ui->syncMethodLabel->clear();
@@ -385,12 +400,6 @@ void HMMainWindowController::showHideNotes()
     const bool isGoogle = m_currentProfile->deviceType() == HMDeviceType::Google;
     viewWithTag(1014)->setVisible(!isGoogle);
     viewWithTag(1015)->setVisible(!isGoogle);
-}
-
-void HMMainWindowController::mainSettingsDidClose()
-{
-    writeProfileText();
-    showHideNotes();
 }
 
 void HMMainWindowController::updateLastSyncDateLabel()
@@ -462,6 +471,12 @@ void HMMainWindowController::writeStringToFile(const QString &text)
         ++m_startupLogCounter;
     }
     m_startupLogDictionary.insert(QString::number(m_startupLogCounter), text);
+    if (!m_isBatchingTrace)
+        writeTraceFile();
+}
+
+void HMMainWindowController::writeTraceFile()
+{
     const QString folder = HMFileManager::dataStorageURL().toLocalFile();
     if (folder.isEmpty())
         return;
@@ -495,6 +510,9 @@ QString HMMainWindowController::correctedString(const QVariant &value)
 
 bool HMMainWindowController::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Hide && isWindowLoaded() && watched != window()
+        && m_watchedSheets.contains(qobject_cast<QWidget *>(watched)))
+        sheetWindowHidden();
     if (isWindowLoaded() && watched == window()) {
         if (event->type() == QEvent::Close) {
             // Closing the window leaves the application running in its status item.

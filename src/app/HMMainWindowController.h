@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/HMAutosyncMainWindow.h"
+#include "app/HMSettingsSheets.h"
 #include "app/HMSyncProgressController.h"
 #include "foundation/HMProfilesController.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
@@ -93,25 +94,37 @@ public:
     void deleteProfile();
     QDialog *profileManagerPanel() const { return m_profileManagerPanel.get(); }
 
-    // The main settings sheet; until the settings windows exist it only records the visit. The
-    // listener stays closed while a settings sheet is open and opens again when none came up.
+    // ---- The settings sheets (HMMainWindowController+Settings.cpp) ----
+    // The main settings sheet, after the calendar and reminder access questions of an Apple profile
+    // whose access is undecided. The listener stays closed while a settings sheet is open and opens
+    // again when none came up.
     void mainSettingButtonClicked();
+    void openMainSettingsWindow();
     void mainSettingsDidClose();
+    // The advanced settings sheet, configured from the selected profile and the contact-manager popup.
+    void advancedSettingsSelected();
+    // The device's own sheet of the profile's sync method; the listener opens again when none opens.
+    void syncMethodSettingsTapped();
+    // The contact-manager popup's pick: the profile's manager, the process-wide setting, the notes.
+    void contactManagerButtonClicked();
+    // Every calendar and reminder list of the Apple stores for syncing, the last of each written to.
+    void writeNativeDefaultSettings();
+    // The sheet opened last from the window (settings or account sheet), while it lives.
+    QObject *modalController() const { return m_modalController; }
     // Whether a sheet (an alert, the progress, the profiles or the settings) hangs on the window.
     bool hasOpenSheet();
     bool alreadyVisitedAdvancedSettings() const { return m_alreadyVisitedAdvancedSettings; }
     // Where the settings sheet is opened; tests see the request through it.
     void setMainSettingsOpener(std::function<void()> opener) { m_mainSettingsOpener = std::move(opener); }
 
-    // ---- The account sheets (made by a higher folder; main registers how) ----
-    enum class AccountSheet { GoogleDirect, GoogleDirectSignIn, CloudGoogle };
-    // Makes and shows the sheet on the parent window for the profile; answers the sheet's controller.
-    using AccountSheetOpener = std::function<std::unique_ptr<QObject>(AccountSheet sheet, QWidget *parentWindow,
-                                                                      const std::shared_ptr<HMProfile> &profile)>;
-    static void setAccountSheetOpener(AccountSheetOpener opener);
+    // ---- The account sheets (made by a higher folder; main registers the makers) ----
+    using AccountSheet = HMSettingsSheets::Sheet;
     // Opens the sheet for the selected profile and keeps it as the modal controller; false when no
-    // opener is registered.
+    // maker is registered.
     bool openAccountSheet(AccountSheet sheet);
+    // The same with the request's extra settings; the window is the parent and the selected profile
+    // the profile. The window reloads when the sheet ends.
+    bool openSheet(HMSettingsSheets::Sheet sheet, HMSettingsSheets::Request request = {});
     // The Google direct sheet with its sign-in started at once.
     void autoLaunchGoogleDirectSettings() { openAccountSheet(AccountSheet::GoogleDirectSignIn); }
 
@@ -237,6 +250,10 @@ private:
     void profileSelectionChanged(qsizetype index);
     void refreshProfileList();
     void windowDidEndSheet();
+    void writeTraceFile();
+    // Watches the sheets now hanging on the window, so that their end reloads the window.
+    void watchOpenSheets();
+    void sheetWindowHidden();
     bool eventFilter(QObject *watched, QEvent *event) override;
     platform::UserDefaults &userDefaults() const;
     std::shared_ptr<HMProfile> addDefaultProfile();
@@ -280,6 +297,7 @@ private:
     std::shared_ptr<HMSyncProgressController> m_syncProgressController;
     QPointer<QObject> m_modalController;
     std::unique_ptr<QObject> m_accountSheet;
+    QList<QPointer<QWidget>> m_watchedSheets;
     std::shared_ptr<GCDAsyncUdpSocket> m_udpSocket;
     quint16 m_listenerPort = kPhoneSyncPort;
     QString m_deviceWifiIPAddress;
@@ -294,6 +312,7 @@ private:
     bool m_isUpdatingProfileList = false;
     QVariantMap m_startupLogDictionary;
     qint64 m_startupLogCounter = 100;
+    bool m_isBatchingTrace = false;
     std::shared_ptr<HMCalendarAccess> m_calendarAccess;
     std::shared_ptr<HMOutlookAccess> m_outlookAccess;
     StepScheduler m_scheduler;

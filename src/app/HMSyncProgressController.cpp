@@ -3,6 +3,7 @@
 #include "ui_HMSyncProgressController.h"
 
 #include "app/HMAppDelegate.h"
+#include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
 #include "google/HMGoogleSync.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -327,8 +328,11 @@ void HMSyncProgressController::reauthorizeClicked()
     platform::consoleLog(QStringLiteral("reauthorizeClicked"));
     displayNormalButtons();
     okButtonSelected();
-    // The Google sign-in sheet that reauthorizes the account opens from the main window's settings.
-    DDLogInfo(QStringLiteral("Reauthorization asked for; open the Google account settings to sign in again"));
+    // The Google sign-in sheet opens over the main window with its browser sign-in started.
+    const std::shared_ptr<HMMainWindowController> mainWindow = GlobalVariables::getMainWindowController();
+    platform::consoleLog(QStringLiteral("mainWindow %1").arg(mainWindow ? QStringLiteral("HMMainWindowController") : QStringLiteral("(null)")));
+    if (mainWindow)
+        mainWindow->autoLaunchGoogleDirectSettings();
 }
 
 void HMSyncProgressController::customCancelClicked()

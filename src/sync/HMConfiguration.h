@@ -41,6 +41,11 @@ public:
     void setHmVersion(quint64 version) { m_hmVersion = version; }
     bool runInBackground() const { return m_runInBackground; }
     void setRunInBackground(bool value) { m_runInBackground = value; }
+    // User options of the preferences window; not part of the stored configuration file.
+    bool allowsProfileSelection() const { return m_allowsProfileSelection; }
+    void setAllowsProfileSelection(bool value) { m_allowsProfileSelection = value; }
+    qint64 maxProfiles() const { return m_maxProfiles; }
+    void setMaxProfiles(qint64 value) { m_maxProfiles = value; }
     // When the application last started.
     QDateTime lastRunDate() const { return m_lastRunDate; }
     void setLastRunDate(const QDateTime &date) { m_lastRunDate = date; }
@@ -68,6 +73,8 @@ public:
 private:
     quint64 m_hmVersion = 0;
     bool m_runInBackground = false;
+    bool m_allowsProfileSelection = true;
+    qint64 m_maxProfiles = 10;
     QDateTime m_lastRunDate;
     mutable std::optional<QVariantMap> m_deviceTypeNameSortOrder;
     mutable std::optional<QVariantMap> m_syncMethodNameSortOrder;

@@ -10,6 +10,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "ui/accounts/HMAccountSheets.h"
+#include "ui/settings/HMSettingsWindows.h"
 
 #include <QApplication>
 #include <QDir>
@@ -137,8 +138,9 @@ int main(int argc, char **argv)
     HMSyncRegistration::registerPhoneTransports();
     HMSyncRegistration::registerCloudTransport(HMQuillnestTiming{});
     HMSyncRegistration::registerDesktopStores();
-    // The account sheets the main window opens.
+    // The settings and account sheets the main window and the main settings sheet open.
     HMAccountSheets::registerWithMainWindow();
+    HMSettingsWindows::registerWithMainWindow();
     platform::Application application(QApplication::arguments());
     HMAppDelegate delegate;
     application.setDelegate(&delegate);

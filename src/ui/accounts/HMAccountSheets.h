@@ -9,7 +9,7 @@
 class HMProfile;
 class QWidget;
 
-// How the main window opens the account sheets: main registers this at start-up (the main window's
+// The account sheets the settings open: main registers their makers at start-up (the main window's
 // folder cannot reach this one). Each sheet is made on the parent window for the profile and shown.
 namespace HMAccountSheets {
 

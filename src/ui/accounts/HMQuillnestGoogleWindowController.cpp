@@ -18,15 +18,16 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/HMProfile.h"
 #include "ui/accounts/HMCloudAccountOperations.h"
+#include "ui/accounts/QuillnestPages.h"
 
 #include <QUrlQuery>
 
 namespace {
 
 // The cloud service's web pages.
-const QUrl kCreateAccountPage(QStringLiteral("https://www.quillnest.com/account/create"));
-const QUrl kAccountPage(QStringLiteral("https://www.quillnest.com/account"));
-const QUrl kCustomerSignInPage(QStringLiteral("https://www.quillnest.com/customer/signin"));
+const QUrl kCreateAccountPage = QuillnestPages::createAccount();
+const QUrl kAccountPage = QuillnestPages::account();
+const QUrl kCustomerSignInPage = QuillnestPages::customerSignIn();
 const QUrl kManualConnectorPage(QStringLiteral("https://www.quillnest.com/support/google-connector"));
 
 const QColor kGreen(10, 142, 10);

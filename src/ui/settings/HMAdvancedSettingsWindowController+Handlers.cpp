@@ -103,16 +103,20 @@ void HMAdvancedSettingsWindowController::refreshConduitControls()
     ui.wipeAllCheckbox->setCheckState(checkStateOfPurge(p.purgeAppleRecordsCheckboxState()));
 }
 
-// The direction and deletion pop-ups list the profile's choices; the opener may set others later.
+// The direction and deletion pop-ups list the profile's choices; the opener sets them again.
 void HMAdvancedSettingsWindowController::loadChoicePopUps()
 {
+    setSyncChoiceContents(profile->syncDeletionsDictionaryList(), profile->syncDirectionDictionaryList());
+}
+
+void HMAdvancedSettingsWindowController::setSyncChoiceContents(const QVariantMap &deletions, const QVariantMap &directions)
+{
     Ui::HMAdvancedSettingsWindowController &ui = *m_ui;
-    const QVariantMap directions = profile->syncDirectionDictionaryList();
     fillChoices(*ui.contactSyncDirectionPopUp, directions, profile->contactSyncDirectionName());
     fillChoices(*ui.calendarSyncDirectionPopUp, directions, profile->calendarSyncDirectionName());
     fillChoices(*ui.taskSyncDirectionPopUp, directions, profile->taskSyncDirectionName());
     fillChoices(*ui.memoSyncDirectionPopUp, directions, profile->memoSyncDirectionName());
-    fillChoices(*ui.syncDeletionsPopUp, profile->syncDeletionsDictionaryList(), profile->syncDeletionsName());
+    fillChoices(*ui.syncDeletionsPopUp, deletions, profile->syncDeletionsName());
 }
 
 void HMAdvancedSettingsWindowController::connectControls()

@@ -68,6 +68,8 @@ public:
 
     // ---- Life of the sheet (HMAdvancedSettingsWindowController.cpp) ----
     void showPanel();
+    // The contents of the deletion and direction pop-ups (the opener's step after showPanel).
+    void setSyncChoiceContents(const QVariantMap &deletions, const QVariantMap &directions);
     void localizeXib();
     void configureBlackoutPeriodView();
     static QDateTime todaysDateWithMinutesFromMidnight(qint64 minutes);

@@ -33,6 +33,10 @@ shots_of_first_start() {
     await "the main window" 100 is_shown Harrowmere
     main="$(window_named Harrowmere)"
     sleep 0.8
+    # The first start opens the main settings over the window; Escape ends them.
+    shot "$name-main-settings"
+    xdotool key Escape
+    await "the main settings to close" 100 has_no_other_window "$main" "$tray_icon"
     shot "$name-main-window"
     xdotool mousemove --window "$tray_icon" 6 6 click 3
     await "the status menu" 100 has_other_window "$main" "$tray_icon"

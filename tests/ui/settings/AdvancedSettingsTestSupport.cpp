@@ -3,13 +3,17 @@
 #include "OutlookPeerProcess.h"
 #include "support/TestSupport.h"
 
+#include "app/HMMainWindowController.h"
 #include "foundation/GlobalVariables.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
+#include "ui/accounts/HMAccountSheets.h"
+#include "ui/settings/HMSettingsWindows.h"
 #include "ui_HMAdvancedSettingsWindowController.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -128,9 +132,13 @@ void AdvancedSettingsTest::clickTab(const QString &identifier)
 
 QString AdvancedSettingsTest::screenshot(const QString &name, qreal scale) const
 {
+    return screenshotOf(*m_sheet->window(), name, scale);
+}
+
+QString AdvancedSettingsTest::screenshotOf(QWidget &window, const QString &name, qreal scale)
+{
     const QString folder = binaryDir() + QStringLiteral("/screenshots/ui_settings");
     QDir().mkpath(folder);
-    QWidget &window = *m_sheet->window();
     QPixmap pixmap(window.size() * scale);
     pixmap.setDevicePixelRatio(scale);
     pixmap.fill(Qt::white);
@@ -156,4 +164,24 @@ bool AdvancedSettingsTest::waitForFolders()
         platform::DispatchQueue::runMainQueueUntilEmpty();
         return m_foldersLoaded > before || !m_sheet->isLoadingOutlookFolders();
     }, std::chrono::seconds(20));
+}
+
+void SettingsWindowsTest::SetUp()
+{
+    AdvancedSettingsTest::SetUp();
+    HMAccountSheets::registerWithMainWindow();
+    HMSettingsWindows::registerWithMainWindow();
+}
+
+HMMainWindowController &SettingsWindowsTest::mainWindow()
+{
+    return *m_delegate->mainWindowController();
+}
+
+void SettingsWindowsTest::settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        platform::DispatchQueue::runMainQueueUntilEmpty();
+        QApplication::processEvents();
+    }
 }

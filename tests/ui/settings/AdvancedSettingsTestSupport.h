@@ -47,6 +47,7 @@ protected:
     void clickTab(const QString &identifier);
     // Saves the sheet's window in the build folder's screenshots; answers the file's path.
     QString screenshot(const QString &name, qreal scale = 1) const;
+    static QString screenshotOf(QWidget &window, const QString &name, qreal scale = 1);
     // Starts the simulated Outlook with the version text, seeded with the state.
     void startOutlook(const QString &versionText, const QJsonObject &state, const QStringList &extraArguments = {});
     // Waits until the folders tab has finished loading.
@@ -59,4 +60,17 @@ protected:
     int m_foldersLoaded = 0;
     QByteArray m_oldRoot;
     QString m_systemRoot;
+};
+
+class HMMainWindowController;
+
+// The same application with the settings and account sheets' makers registered, as main registers
+// them, so that the main window and the main settings sheet open the real sheets.
+class SettingsWindowsTest : public AdvancedSettingsTest
+{
+protected:
+    void SetUp() override;
+    HMMainWindowController &mainWindow();
+    // Runs what the main queue and the event loop have pending, a few rounds.
+    static void settle();
 };

@@ -13,7 +13,9 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "sync/HMProfile.h"
+#include "ui/settings/HMDeveloperPrefsWindowController.h"
 #include "ui_HMAdvancedSettingsWindowController.h"
+#include "ui_HMDeveloperPrefsWindowController.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -218,6 +220,30 @@ TEST_F(AdvancedSettingsTest, CustomPathsAreCompletedAndReachOutlookIntact)
     ASSERT_TRUE(waitForFolders());
     EXPECT_EQ(m_sheet->installedOutlookVersion, QStringLiteral("16.99")) << "the quoted path reached its Outlook";
     EXPECT_EQ(GlobalVariables::getOutlookApplicationReference(), QStringLiteral("Microsoft Outlook"));
+    clickClose();
+}
+
+// A path set in the developer options is the Outlook the folders tab then asks.
+TEST_F(AdvancedSettingsTest, DeveloperOptionsPathIsTheOutlookTheFoldersTabAsks)
+{
+    const QString custom = QStringLiteral("/Volumes/Work/Office/");
+    const QString completed = custom + QStringLiteral("Microsoft Outlook.app");
+    QDir().mkpath(m_systemRoot + completed);
+    startOutlook(QStringLiteral("16.1"), outlookState(), {QStringLiteral("--reference"), QStringLiteral("Microsoft Outlook"),
+                                                            QStringLiteral("--reference"), completed});
+    m_outlookPeer->control({{"op", "switches"}, {"versionTextFor", QJsonObject{{completed, "16.99"}}}});
+    launchWithProfile(kOutlook15, [](HMProfile &profile) { setAllSelections(profile, QString()); });
+    HMDeveloperPrefsWindowController options;
+    options.showWindow();
+    ASSERT_EQ(options.profile, m_profile) << "not the main window's current profile";
+    click(options.ui().useCustomPathCheckbox);
+    options.ui().outlookApplicationPathField->setText(custom);
+    click(options.ui().okButton);
+    ASSERT_TRUE(m_profile->useCustomOutlookApplicationPath());
+    openSheet();
+    clickTab(QStringLiteral("OutlookFoldersTabView"));
+    ASSERT_TRUE(waitForFolders());
+    EXPECT_EQ(m_sheet->installedOutlookVersion, QStringLiteral("16.99")) << "the folders tab asked another Outlook";
     clickClose();
 }
 

@@ -1,0 +1,64 @@
+#include "ui/settings/HMParcelvaneSettingsWindowController.h"
+
+#include "ui_HMParcelvaneSettingsWindowController.h"
+
+#include "platform/appkit/KeyRouting.h"
+#include "platform/foundation/Bundle.h"
+#include "sync/HMProfile.h"
+
+HMParcelvaneSettingsWindowController::HMParcelvaneSettingsWindowController()
+    : platform::WindowController(QStringLiteral("HMParcelvaneSettingsWindowController")),
+      m_ui(std::make_unique<Ui::HMParcelvaneSettingsWindowController>())
+{
+}
+
+HMParcelvaneSettingsWindowController::~HMParcelvaneSettingsWindowController() = default;
+
+void HMParcelvaneSettingsWindowController::loadInterface(QDialog &window)
+{
+    m_ui->setupUi(&window);
+    connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
+    platform::routeEscapeAndClose(window, [this] { okPushed(); });
+}
+
+void HMParcelvaneSettingsWindowController::windowDidLoad()
+{
+    localizeXib();
+}
+
+void HMParcelvaneSettingsWindowController::localizeXib()
+{
+    const std::pair<qint64, const char *> labels[] = {
+        {1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}};
+    for (const auto &[tag, key] : labels) {
+        if (auto *label = qobject_cast<QLabel *>(viewWithTag(tag)))
+            label->setText(platform::Bundle::localizedString(QString::fromLatin1(key), QString()));
+    }
+}
+
+void HMParcelvaneSettingsWindowController::showPanel()
+{
+    window();
+    m_ui->userNameField->setText(profile ? profile->hhUserId() : QString());
+    m_ui->passwordField->setText(profile ? profile->hhPassword() : QString());
+    QPointer<HMParcelvaneSettingsWindowController> weakThis(this);
+    beginSheet(parentWindow, [weakThis](int returnCode) {
+        if (weakThis)
+            weakThis->didEndSheet(returnCode);
+    });
+    m_ui->userNameField->setFocus();
+}
+
+void HMParcelvaneSettingsWindowController::okPushed()
+{
+    if (profile) {
+        profile->setHhUserId(m_ui->userNameField->text());
+        profile->setHhPassword(m_ui->passwordField->text());
+    }
+    endSheet(platform::NSModalResponseOK);
+}
+
+void HMParcelvaneSettingsWindowController::didEndSheet(int)
+{
+    window()->hide();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/appkit/WindowController.h"
+
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class HMProfile;
+namespace Ui {
+class HMParcelvaneSettingsWindowController;
+}
+
+// The sheet of a profile's account on the Parcelvane partner system: user name, password and the
+// system's address. The user name and password edit the profile's account fields (hhUserId and
+// hhPassword) on OK, the sheet's only way out (Escape and a close request run it too); the profile
+// has no field for an address, so the address is shown and kept by the sheet alone. Nothing is
+// written to the file. Nothing in the application opens the sheet. Main thread only.
+class HMParcelvaneSettingsWindowController final : public platform::WindowController
+{
+    Q_OBJECT
+
+public:
+    HMParcelvaneSettingsWindowController();
+    ~HMParcelvaneSettingsWindowController() override;
+
+    std::shared_ptr<HMProfile> profile;
+    QPointer<QWidget> parentWindow;
+
+    Ui::HMParcelvaneSettingsWindowController &ui() { return *m_ui; }
+    void showPanel();
+    void localizeXib();
+    void okPushed();
+    void didEndSheet(int returnCode);
+
+protected:
+    void loadInterface(QDialog &window) override;
+    void windowDidLoad() override;
+
+private:
+    std::unique_ptr<Ui::HMParcelvaneSettingsWindowController> m_ui;
+};

@@ -1,0 +1,403 @@
+// The main settings sheet and the main window's settings openers in a launched application: the
+// sheets are opened through the makers main registers, driven by clicks, picks and keys, and the
+// profile is read back from its file.
+#include "AdvancedSettingsTestSupport.h"
+#include "ManualStepScheduler.h"
+
+#include "app/HMMainWindowController.h"
+#include "foundation/GlobalVariables.h"
+#include "phonelink/HMWiFiSettingsWindowController.h"
+#include "platform/appkit/Sheet.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/eventkit/EKEventStore.h"
+#include "sync/HMProfile.h"
+#include "ui/accounts/GoogleDirectWindowController.h"
+#include "ui/accounts/HMAccountSheets.h"
+#include "ui/accounts/HMQuillnestGoogleWindowController.h"
+#include "ui/accounts/HMQuillnestSettingsWindowController.h"
+#include "ui/settings/HMMainSettingsWindowController.h"
+#include "ui/settings/HMSettingsWindows.h"
+#include "ui_HMMainSettingsWindowController.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+
+const QString kOutlook15 = QStringLiteral("ContactManagerOutlook15");
+const QString kOutlook14 = QStringLiteral("ContactManagerOutlook14");
+const QString kAppleManager = QStringLiteral("ContactManagerApple");
+
+void setDevice(HMProfile &profile, const QString &typeName, const QString &methodName)
+{
+    profile.setDeviceTypeName(typeName);
+    profile.setSyncMethodName(methodName);
+}
+
+class MainSettingsTest : public SettingsWindowsTest
+{
+protected:
+    // Clicks the main window's Settings button and answers the sheet that came up.
+    HMMainSettingsWindowController *openFromMainWindow()
+    {
+        QDialog *const window = mainWindow().window();
+        window->show();
+        click(window->findChild<QPushButton *>(QStringLiteral("settingsButton")));
+        waitUntil([&] {
+            DispatchQueue::runMainQueueUntilEmpty();
+            return qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController()) != nullptr;
+        });
+        return qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+    }
+
+    static QStringList items(const QComboBox &box)
+    {
+        QStringList texts;
+        for (int i = 0; i < box.count(); ++i)
+            texts.append(box.itemText(i));
+        return texts;
+    }
+
+    static QStringList pictures(HMMainSettingsWindowController &sheet)
+    {
+        return {HMMainSettingsWindowController::imageName(*sheet.ui().contactManagerImageView),
+                HMMainSettingsWindowController::imageName(*sheet.ui().syncMethodImageView),
+                HMMainSettingsWindowController::imageName(*sheet.ui().syncDestinationImageView)};
+    }
+
+    static void pickText(QComboBox &box, const QString &text)
+    {
+        const int index = box.findText(text);
+        ASSERT_GE(index, 0) << text.toStdString();
+        pick(box, index);
+    }
+};
+
+// A first start without a contact manager opens the settings by itself; the choices made there reach
+// the profile file, the main window and the listener.
+TEST_F(MainSettingsTest, FirstStartOpensTheSheetAndOkWritesTheChoices)
+{
+    launchWithProfile(QString());
+    mainWindow().window()->show();
+    ASSERT_TRUE(waitUntil([&] {
+        DispatchQueue::runMainQueueUntilEmpty();
+        return qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController()) != nullptr;
+    })) << "the first start opened no settings";
+    auto &sheet = *qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+    EXPECT_TRUE(GlobalVariables::getAdvancedSettingsIsOpen());
+    EXPECT_FALSE(mainWindow().isListening()) << "a phone could start a sync of a profile being edited";
+    EXPECT_EQ(sheet.ui().contactManagerComboBox->currentText(), QStringLiteral("Select your PC database"));
+    // A new profile's device is a phone by USB.
+    EXPECT_EQ(pictures(sheet), (QStringList{"none-pc.png", "method-usb.png", "android.png"}));
+    EXPECT_FALSE(sheet.ui().deviceSettingsButton->isVisible());
+    EXPECT_EQ(items(*sheet.ui().deviceComboBox),
+              (QStringList{"Select the device you want to sync with...", "Google", "Google via Quillnest", "Quillnest",
+                           "Android via USB", "Android via WiFi", "Android via Quillnest"}));
+
+    pickText(*sheet.ui().contactManagerComboBox, QStringLiteral("Mac Apps"));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Android via WiFi"));
+    EXPECT_EQ(pictures(sheet), (QStringList{"generic-pc.png", "method-wifi.png", "android.png"}));
+    screenshotOf(*sheet.window(), QStringLiteral("main_settings_android_wifi"));
+    screenshotOf(*sheet.window(), QStringLiteral("main_settings_android_wifi@2x"), 2);
+    click(sheet.ui().okButton);
+    settle();
+
+    const std::shared_ptr<HMProfile> saved = savedProfile();
+    EXPECT_EQ(saved->contactManager(), HMContactManager::Apple);
+    EXPECT_EQ(saved->contactManagerName(), kAppleManager);
+    EXPECT_EQ(saved->deviceTypeName(), QStringLiteral("android"));
+    EXPECT_EQ(saved->syncMethod(), HMSyncMethod::WiFi);
+    EXPECT_EQ(saved->syncMethodName(), QStringLiteral("wifi"));
+    EXPECT_FALSE(GlobalVariables::getAdvancedSettingsIsOpen()) << "the Outlook autosync check would stay off";
+    EXPECT_FALSE(sheet.window()->isVisible());
+    EXPECT_TRUE(waitUntil([&] {
+        settle();
+        return mainWindow().isListening();
+    })) << "the listener stayed closed after the sheet ended";
+    EXPECT_EQ(mainWindow().window()->findChild<QComboBox *>(QStringLiteral("contactManagerButton"))->currentText(),
+              QStringLiteral("Apple"));
+}
+
+// OK saves, tells the window, and saves again; USB hides the device button for the sheet's life.
+TEST_F(MainSettingsTest, UsbWithOutlook2016TellsTheWindowBetweenTheTwoSaves)
+{
+    launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("adb")); });
+    m_parentWindow = std::make_unique<QWidget>();
+    m_parentWindow->resize(700, 500);
+    m_parentWindow->show();
+    std::shared_ptr<HMProfile> atClose;
+    HMSettingsSheets::Request request;
+    request.parentWindow = m_parentWindow.get();
+    request.profile = m_profile;
+    request.mainSettingsDidClose = [&] {
+        atClose = savedProfile();
+        m_profile->setName(QStringLiteral("Renamed in between"));
+    };
+    std::unique_ptr<QObject> opened = HMSettingsWindows::open(HMSettingsSheets::Sheet::MainSettings, request);
+    auto &sheet = *qobject_cast<HMMainSettingsWindowController *>(opened.get());
+    EXPECT_FALSE(sheet.ui().deviceSettingsButton->isVisible());
+    EXPECT_EQ(sheet.ui().deviceComboBox->currentText(), QStringLiteral("Android via USB"));
+    EXPECT_EQ(sheet.ui().contactManagerComboBox->currentText(), QStringLiteral("Microsoft Outlook 2016"));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Android via WiFi"));
+    EXPECT_FALSE(sheet.ui().deviceSettingsButton->isVisible()) << "the hidden button came back";
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Android via USB"));
+    click(sheet.ui().okButton);
+
+    ASSERT_NE(atClose, nullptr) << "OK did not tell the window";
+    EXPECT_EQ(atClose->deviceTypeName(), QStringLiteral("android"));
+    EXPECT_EQ(atClose->syncMethod(), HMSyncMethod::Adb);
+    EXPECT_EQ(atClose->syncMethodName(), QStringLiteral("adb"));
+    EXPECT_EQ(atClose->contactManagerName(), kOutlook15);
+    EXPECT_EQ(atClose->contactManager(), HMContactManager::Outlook15);
+    EXPECT_NE(atClose->name(), QStringLiteral("Renamed in between"));
+    EXPECT_EQ(savedProfile()->name(), QStringLiteral("Renamed in between")) << "no second save after the window was told";
+}
+
+// Picking Google keeps the Mac apps out of the list and moves an Outlook pick with it; the prompt
+// replaces the Mac apps; Google through the cloud brings them back.
+TEST_F(MainSettingsTest, GoogleLeavesOutTheMacAppsAndKeepsAnOutlookPick)
+{
+    launchWithProfile(kOutlook14);
+    HMMainSettingsWindowController *const opened = openFromMainWindow();
+    ASSERT_NE(opened, nullptr);
+    HMMainSettingsWindowController &sheet = *opened;
+    QComboBox &managers = *sheet.ui().contactManagerComboBox;
+    EXPECT_EQ(managers.currentIndex(), 2);
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google"));
+    EXPECT_EQ(items(managers), (QStringList{"Select your PC database", "Microsoft Outlook 2011", "Microsoft Outlook 2016"}));
+    EXPECT_EQ(managers.currentIndex(), 1);
+    EXPECT_EQ(pictures(sheet), (QStringList{"outlook.png", "method-direct.png", "google.png"}));
+    pickText(managers, QStringLiteral("Microsoft Outlook 2016"));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google via Quillnest"));
+    EXPECT_EQ(items(managers).size(), 4);
+    EXPECT_EQ(managers.currentIndex(), 3) << "2016 moved from 2 back to 3";
+    EXPECT_EQ(pictures(sheet), (QStringList{"outlook.png", "method-qns.png", "google.png"}));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google"));
+    EXPECT_EQ(managers.currentIndex(), 2) << "2016 moved from 3 to 2";
+
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Android via USB"));
+    pickText(managers, QStringLiteral("Mac Apps"));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google"));
+    EXPECT_EQ(managers.currentIndex(), 0);
+    EXPECT_EQ(managers.currentText(), QStringLiteral("Select your PC database"));
+    EXPECT_FALSE(items(managers).contains(QStringLiteral("Mac Apps")));
+    EXPECT_EQ(pictures(sheet).first(), QStringLiteral("none-pc.png"));
+
+    // The prompts save as nothing chosen; Cancel afterwards leaves the earlier saves.
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Select the device you want to sync with..."));
+    sheet.saveSettings();
+    std::shared_ptr<HMProfile> saved = savedProfile();
+    EXPECT_EQ(saved->contactManager(), HMContactManager::None);
+    EXPECT_EQ(saved->contactManagerName(), QString());
+    EXPECT_EQ(saved->deviceTypeName(), QString());
+    EXPECT_EQ(saved->syncMethod(), HMSyncMethod::None);
+    EXPECT_EQ(saved->syncMethodName(), QStringLiteral("none"));
+
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google via Quillnest"));
+    QTest::keyClick(sheet.window(), Qt::Key_Escape);
+    settle();
+    EXPECT_FALSE(sheet.window()->isVisible()) << "Escape did not end the sheet";
+    EXPECT_FALSE(GlobalVariables::getAdvancedSettingsIsOpen());
+    EXPECT_EQ(savedProfile()->syncMethodName(), QStringLiteral("none")) << "Escape saved like OK";
+}
+
+// The sheet opens at the profile's choices; devices it does not list open at the prompt.
+TEST_F(MainSettingsTest, OpeningShowsTheProfilesChoices)
+{
+    launchWithProfile(kAppleManager, [](HMProfile &profile) {
+        setDevice(profile, QStringLiteral("google_devicetype"), QStringLiteral("quill_nest_sync_method"));
+    });
+    HMMainSettingsWindowController *sheet = openFromMainWindow();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->ui().deviceComboBox->currentText(), QStringLiteral("Google via Quillnest"));
+    EXPECT_EQ(items(*sheet->ui().contactManagerComboBox),
+              (QStringList{"Select your PC database", "Microsoft Outlook 2011", "Microsoft Outlook 2016"}));
+    EXPECT_EQ(sheet->ui().contactManagerComboBox->currentText(), QStringLiteral("Select your PC database"));
+    click(sheet->ui().cancelButton);
+    settle();
+
+    m_profile->setDeviceTypeName(QStringLiteral("ios"));
+    m_profile->setSyncMethodName(QStringLiteral("wifi"));
+    m_profile->setContactManagerName(kOutlook15);
+    m_profile->setContactManager(HMContactManager::Outlook15);
+    sheet = openFromMainWindow();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->ui().deviceComboBox->currentIndex(), 0);
+    EXPECT_EQ(sheet->ui().contactManagerComboBox->currentText(), QStringLiteral("Microsoft Outlook 2016"));
+    // Return is OK.
+    QApplication::setActiveWindow(sheet->window());
+    sheet->ui().contactManagerComboBox->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(sheet->ui().contactManagerComboBox, Qt::Key_Return);
+    settle();
+    EXPECT_FALSE(sheet->window()->isVisible()) << "Return did not end the sheet";
+    const std::shared_ptr<HMProfile> saved = savedProfile();
+    EXPECT_EQ(saved->deviceTypeName(), QString());
+    EXPECT_EQ(saved->syncMethodName(), QStringLiteral("none"));
+    EXPECT_EQ(saved->contactManagerName(), kOutlook15);
+}
+
+// Tab walks the sheet's controls in order, and each device's sheet is pictured.
+TEST_F(MainSettingsTest, TabOrderAndTheSheetOfEachDevice)
+{
+    launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
+    HMMainSettingsWindowController *const opened = openFromMainWindow();
+    ASSERT_NE(opened, nullptr);
+    HMMainSettingsWindowController &sheet = *opened;
+    sheet.window()->activateWindow();
+    QApplication::setActiveWindow(sheet.window());
+    sheet.ui().contactManagerComboBox->setFocus(Qt::TabFocusReason);
+    QStringList reached;
+    for (int i = 0; i < 8; ++i) {
+        QWidget *const focused = QApplication::focusWidget();
+        ASSERT_NE(focused, nullptr);
+        reached.append(focused->objectName());
+        QTest::keyClick(focused, Qt::Key_Tab);
+    }
+    EXPECT_EQ(reached, (QStringList{"contactManagerComboBox", "deviceComboBox", "deviceSettingsButton", "setupGuideButton",
+                                    "settingsButton", "advancedSettingsButton", "cancelButton", "okButton"}));
+    const QStringList devices = items(*sheet.ui().deviceComboBox);
+    for (int i = 0; i < devices.size(); ++i) {
+        pick(*sheet.ui().deviceComboBox, i);
+        QString name = devices.at(i).toLower().replace(u' ', u'_').remove(u'.');
+        screenshotOf(*sheet.window(), QStringLiteral("main_settings_device_%1").arg(name));
+        screenshotOf(*sheet.window(), QStringLiteral("main_settings_device_%1@2x").arg(name), 2);
+    }
+    click(sheet.ui().cancelButton);
+}
+
+// The device button saves, then opens the sheet of the method just chosen (none for USB).
+TEST_F(MainSettingsTest, DeviceSettingsOpensTheSheetOfEachMethod)
+{
+    launchWithProfile(kOutlook15);
+    HMMainSettingsWindowController *const opened = openFromMainWindow();
+    ASSERT_NE(opened, nullptr);
+    HMMainSettingsWindowController &sheet = *opened;
+    const auto deviceSheetFor = [&](const QString &device) -> QObject * {
+        pickText(*sheet.ui().deviceComboBox, device);
+        click(sheet.ui().deviceSettingsButton);
+        settle();
+        return sheet.modalController();
+    };
+    QObject *shown = deviceSheetFor(QStringLiteral("Android via WiFi"));
+    EXPECT_NE(qobject_cast<HMWiFiSettingsWindowController *>(shown), nullptr);
+    EXPECT_EQ(savedProfile()->syncMethodName(), QStringLiteral("wifi")) << "the choice was not saved first";
+    qobject_cast<HMWiFiSettingsWindowController *>(shown)->okPushed();
+    shown = deviceSheetFor(QStringLiteral("Android via Quillnest"));
+    auto *const cloud = qobject_cast<HMQuillnestSettingsWindowController *>(shown);
+    ASSERT_NE(cloud, nullptr);
+    EXPECT_EQ(cloud->sheetParent(), sheet.window()) << "the device sheet hangs on the settings sheet";
+    QTest::keyClick(cloud->window(), Qt::Key_Escape);
+    shown = deviceSheetFor(QStringLiteral("Quillnest"));
+    EXPECT_NE(qobject_cast<HMQuillnestSettingsWindowController *>(shown), nullptr);
+    QTest::keyClick(qobject_cast<HMQuillnestSettingsWindowController *>(shown)->window(), Qt::Key_Escape);
+    shown = deviceSheetFor(QStringLiteral("Google via Quillnest"));
+    EXPECT_NE(qobject_cast<HMQuillnestGoogleWindowController *>(shown), nullptr);
+    qobject_cast<HMQuillnestGoogleWindowController *>(shown)->okPushed();
+    shown = deviceSheetFor(QStringLiteral("Google"));
+    EXPECT_NE(qobject_cast<GoogleDirectWindowController *>(shown), nullptr);
+    qobject_cast<GoogleDirectWindowController *>(shown)->okPushed();
+    settle();
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Android via USB"));
+    click(sheet.ui().deviceSettingsButton);
+    EXPECT_EQ(savedProfile()->syncMethodName(), QStringLiteral("adb"));
+    for (const QWidget *const widget : QApplication::topLevelWidgets())
+        EXPECT_FALSE(widget->isVisible() && platform::isSheetOf(*widget, *sheet.window())) << "USB opened a sheet";
+    click(sheet.ui().cancelButton);
+}
+
+// The advanced buttons save first, then open the advanced sheet for the chosen manager.
+TEST_F(MainSettingsTest, AdvancedButtonsConfigureTheAdvancedSheet)
+{
+    launchWithProfile(kAppleManager, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
+    HMMainSettingsWindowController *const opened = openFromMainWindow();
+    ASSERT_NE(opened, nullptr);
+    HMMainSettingsWindowController &sheet = *opened;
+    pickText(*sheet.ui().contactManagerComboBox, QStringLiteral("Microsoft Outlook 2016"));
+    click(sheet.ui().advancedSettingsButton);
+    auto *advanced = qobject_cast<HMAdvancedSettingsWindowController *>(sheet.modalController());
+    ASSERT_NE(advanced, nullptr);
+    EXPECT_EQ(savedProfile()->contactManagerName(), kOutlook15) << "the choice was not saved first";
+    EXPECT_TRUE(advanced->isConfiguredForOutlook);
+    EXPECT_EQ(advanced->configuredOutlookVersion, QStringLiteral("15"));
+    EXPECT_FALSE(advanced->isSimplified);
+    EXPECT_FALSE(advanced->isConfiguredForGoogle);
+    EXPECT_FALSE(advanced->isConfiguredForQuillnest);
+    advanced->closePanel();
+    settle();
+
+    pickText(*sheet.ui().contactManagerComboBox, QStringLiteral("Mac Apps"));
+    pickText(*sheet.ui().deviceComboBox, QStringLiteral("Google via Quillnest"));
+    click(sheet.ui().settingsButton);
+    advanced = qobject_cast<HMAdvancedSettingsWindowController *>(sheet.modalController());
+    ASSERT_NE(advanced, nullptr);
+    EXPECT_TRUE(advanced->isSimplified);
+    EXPECT_FALSE(advanced->isConfiguredForOutlook);
+    EXPECT_EQ(advanced->configuredOutlookVersion, QStringLiteral("unknown"));
+    EXPECT_TRUE(advanced->isConfiguredForGoogle);
+    EXPECT_TRUE(advanced->isConfiguredForQuillnest);
+    advanced->closePanel();
+    settle();
+    click(sheet.ui().setupGuideButton);
+    ASSERT_FALSE(m_workspaceRequests.isEmpty());
+    EXPECT_EQ(m_workspaceRequests.constLast().second, QUrl(QString::fromLatin1(HMMainSettingsWindowController::kSetupGuidePage)));
+    click(sheet.ui().cancelButton);
+}
+
+// Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
+// as often in the same run. OK saves the profile twice and the window reloads after the sheet, which
+// the progress sheet does not; the bound keeps the per-line trace writes and the per-opening picture
+// decoding (each once several times the whole) from coming back.
+TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
+{
+    launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
+    QDialog &window = *mainWindow().window();
+    window.show();
+    QPushButton *const settings = window.findChild<QPushButton *>(QStringLiteral("settingsButton"));
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.at(values.size() / 2);
+    };
+    std::vector<double> settingsTimes;
+    std::vector<double> progressTimes;
+    for (int round = 0; round < 50; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        click(settings);
+        auto *const sheet = qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+        ASSERT_NE(sheet, nullptr);
+        ASSERT_TRUE(sheet->window()->isVisible());
+        click(sheet->ui().okButton);
+        settle();
+        ASSERT_FALSE(mainWindow().hasOpenSheet());
+        window.repaint();
+        settingsTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+
+        timer.restart();
+        mainWindow().showSyncStatusProgressController();
+        const std::shared_ptr<HMSyncProgressController> progress = mainWindow().syncProgressController();
+        ASSERT_TRUE(progress && progress->window()->isVisible());
+        progress->okButtonSelected();
+        settle();
+        window.repaint();
+        progressTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    const double settingsMedian = median(settingsTimes);
+    const double progressMedian = median(progressTimes);
+    std::printf("settings sheet round trip: median %.2f ms; progress sheet: median %.2f ms; ratio %.2f\n", settingsMedian,
+                progressMedian, settingsMedian / progressMedian);
+    EXPECT_LE(settingsMedian, 15 * std::max(progressMedian, 5.0));
+}
+
+} // namespace
