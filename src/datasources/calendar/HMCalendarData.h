@@ -309,7 +309,6 @@ private:
     QString seriesOutlookIdOfOccurrence(const QString &outlookId);
     bool addSeriesOfChangedOccurrences(QStringList &candidates, const QSet<QString> &excluded,
                                        QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
-    std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
 
     // The write side's helpers and state.
     QString outlookIdForDeviceId(const QString &deviceId);

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/foundation/Result.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class HMData;
+class HMOutlookIdBookkeeping;
+class HMOutlookSQLiteHelper;
+class HMProfile;
+
+// What every Outlook conduit keeps around its id map for one sync run: the Outlook reader, the map and
+// its bookkeeping, the read's stamp and the dates that wait for the commit, the pairs the apply made,
+// and the failure that ends the run. The data sources hand their map operations to it.
+//
+// The map's "LastModified" moves only with the commit after the other side answered, to one second
+// before the read began: a run killed earlier reads the same records again. Pairs the other side
+// confirmed, and pairs of records written to Outlook, are on disk (the confirmed-pairs file) before the
+// next step, and join the map with one write.
+class HMOutlookConduit final
+{
+public:
+    using Conduit = HMOutlookDatFileHelper::Conduit;
+    // The moments the crash tests stop a run at.
+    enum class Step { ReadDone, PairConfirmed, MapCommitted, RecordWritten, AppliedPairKept };
+
+    // `noun` names the records in messages ("task", "memo").
+    HMOutlookConduit(Conduit conduit, QString noun, std::function<void(Step)> reachStep);
+    ~HMOutlookConduit();
+
+    // The profile, else the one selected in the main window; the helpers made at the first need, the
+    // confirmed pairs of a killed run merged into the map first.
+    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+    const std::shared_ptr<HMProfile> &profile();
+    HMOutlookSQLiteHelper &outlook();
+    HMOutlookDatFileHelper &map();
+    HMOutlookIdBookkeeping &ids();
+
+    // The read: begun in a later second than this run's last write; failed (nothing sent, no dates);
+    // done (the dates wait for the commit).
+    void beginRead();
+    void failRead(const QString &reason);
+    void readDone();
+    // A script that wrote to Outlook was answered (error or not).
+    void noteWrite(bool succeeded);
+    void fail(const QString &reason);
+    QString failure() const { return m_failure; }
+
+    // The map operations of the sync engine.
+    QDateTime lastModifiedDate();
+    void clearMap();
+    void listCommandReturned() { m_listCommandReturned = QDateTime::currentDateTimeUtc(); }
+    void saveChanges();
+    QStringList findDeletes(const QStringList &deviceIds);
+    void replaceTempId(HMData &data, const QString &temporaryId, const QString &permanentId);
+    QString sentAddsPath();
+    QHash<QString, QString> pairs();
+    bool keepPairs(const QVariantMap &pairs);
+    void commitUniqueIds(HMData &data, bool wasSuccessful);
+    // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.
+    QStringList deviceIdsGoneFromOutlook();
+    void deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck, const QString &progressFormat);
+
+    // The apply: the map read once per run, each pair kept before the next record, one write per page.
+    QString outlookIdForDeviceId(const QString &deviceId);
+    void keepAppliedPair(const QString &outlookId, const QString &deviceId);
+    platform::Status commitAppliedPairs();
+
+private:
+    void reach(Step step) const;
+
+    Conduit m_conduit;
+    QString m_noun;
+    std::function<void(Step)> m_reachStep;
+    std::shared_ptr<HMProfile> m_profile;
+    std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
+    std::shared_ptr<HMOutlookDatFileHelper> m_map;
+    std::shared_ptr<HMOutlookIdBookkeeping> m_ids;
+    std::optional<QHash<QString, QString>> m_applyMap;
+    QString m_failure;
+    QDateTime m_listCommandReturned;
+    QDateTime m_readStarted;
+    QDateTime m_readStamp;
+    QDateTime m_lastWrite;
+    bool m_readFailed = false;
+    bool m_hasDatesToCommit = false;
+    bool m_hasAppliedPairs = false;
+};
