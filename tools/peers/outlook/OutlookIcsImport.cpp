@@ -331,7 +331,7 @@ QList<ImportedTask> tasksOf(const QString &text)
         const QString value = line->value.trimmed();
         if (line->name == u"BEGIN" && value == u"VTODO") {
             inTask = true;
-            tasks.append({});
+            tasks.append(ImportedTask{});
         } else if (line->name == u"END" && value == u"VTODO") {
             inTask = false;
         } else if (inTask && (line->name == u"BEGIN" || line->name == u"END") && value == u"VALARM") {
