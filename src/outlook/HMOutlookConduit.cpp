@@ -25,7 +25,7 @@ void HMOutlookConduit::reach(Step step) const
         m_reachStep(step);
 }
 
-const std::shared_ptr<HMProfile> &HMOutlookConduit::profile()
+const std::shared_ptr<HMProfile> &HMOutlookConduit::profile() const
 {
     if (!m_profile) {
         if (const auto controller = GlobalVariables::getCurrentProfileController())

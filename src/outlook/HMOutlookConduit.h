@@ -38,7 +38,7 @@ public:
     // The profile, else the one selected in the main window; the helpers made at the first need, the
     // confirmed pairs of a killed run merged into the map first.
     void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
-    const std::shared_ptr<HMProfile> &profile();
+    const std::shared_ptr<HMProfile> &profile() const;
     HMOutlookSQLiteHelper &outlook();
     HMOutlookDatFileHelper &map();
     HMOutlookIdBookkeeping &ids();
@@ -79,7 +79,7 @@ private:
     Conduit m_conduit;
     QString m_noun;
     std::function<void(Step)> m_reachStep;
-    std::shared_ptr<HMProfile> m_profile;
+    mutable std::shared_ptr<HMProfile> m_profile;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
     std::shared_ptr<HMOutlookDatFileHelper> m_map;
     std::shared_ptr<HMOutlookIdBookkeeping> m_ids;

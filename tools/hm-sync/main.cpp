@@ -241,7 +241,7 @@ bool installKillPoint(const QString &point)
     static const QMap<QString, MemoStep> memoSteps{{QStringLiteral("outlook-memos-read"), MemoStep::ReadDone},
                                                   {QStringLiteral("outlook-memos-confirmed"), MemoStep::PairConfirmed},
                                                   {QStringLiteral("outlook-memos-committed"), MemoStep::MapCommitted},
-                                                  {QStringLiteral("outlook-memos-written"), MemoStep::MemoWritten},
+                                                  {QStringLiteral("outlook-memos-written"), MemoStep::RecordWritten},
                                                   {QStringLiteral("outlook-memos-paired"), MemoStep::AppliedPairKept}};
     using TaskStep = HMOutlookConduit::Step;
     static const QMap<QString, TaskStep> taskSteps{{QStringLiteral("outlook-tasks-read"), TaskStep::ReadDone},

@@ -52,7 +52,15 @@ QString propertiesScript(const QString &outlookId)
 
 } // namespace
 
-HMMemoData::HMMemoData() = default;
+HMMemoData::HMMemoData()
+    : m_outlookMemos(std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Memos, QStringLiteral("memo"),
+                                                        [](MemoStep step) {
+                                                            if (stepHook())
+                                                                stepHook()(step);
+                                                        }))
+{
+}
+
 HMMemoData::~HMMemoData() = default;
 
 void HMMemoData::registerDataSourceClass()
@@ -66,68 +74,47 @@ void HMMemoData::setMemoStepHook(std::function<void(MemoStep)> hook)
     stepHook() = std::move(hook);
 }
 
-void HMMemoData::reachStep(MemoStep step)
+void HMMemoData::setProfile(std::shared_ptr<HMProfile> profile)
 {
-    if (stepHook())
-        stepHook()(step);
+    m_outlookMemos->setProfile(std::move(profile));
+    m_folderChecked = false;
 }
 
-void HMMemoData::ensureOutlookHelpers()
+// The conduit's bookkeeping; the default note folder chosen once when the profile names none.
+HMOutlookConduit &HMMemoData::outlookMemos()
 {
-    if (!m_profile) {
-        if (const auto controller = GlobalVariables::getCurrentProfileController())
-            m_profile = controller->selectedProfile();
+    if (!m_folderChecked && m_outlookMemos->profile()) {
+        m_folderChecked = true;
+        if (m_outlookMemos->profile()->outlookMemoFolderSelection().isEmpty())
+            m_outlookMemos->outlook().setDefaultOutlookNotesFolder();
     }
-    if (!m_sqliteHelper) {
-        m_sqliteHelper = std::make_shared<HMOutlookSQLiteHelper>();
-        m_sqliteHelper->setProfile(m_profile);
-        m_sqliteHelper->setSqliteFile();
-        if (m_profile && m_profile->outlookMemoFolderSelection().isEmpty())
-            m_sqliteHelper->setDefaultOutlookNotesFolder();
-    }
-    if (!m_datFileHelper)
-        m_datFileHelper = std::make_shared<HMOutlookDatFileHelper>();
-    if (!m_outlookIds) {
-        m_outlookIds = std::make_shared<HMOutlookIdBookkeeping>(Conduit::Memos, m_datFileHelper, m_sqliteHelper);
-        // Pairs the other side confirmed before a killed run could commit them join the map first.
-        if (!m_outlookIds->recoverConfirmedPairs())
-            DDLogError(QStringLiteral("The confirmed memo pairs could not be merged into the memo map"));
-    }
+    return *m_outlookMemos;
 }
 
 quint64 HMMemoData::profileSyncMethod() const
 {
-    return m_profile ? quint64(m_profile->syncMethod()) : 0;
+    const std::shared_ptr<HMProfile> &profile = m_outlookMemos->profile();
+    return profile ? quint64(profile->syncMethod()) : 0;
 }
 
 // The selected note folder's id; empty for all folders or none chosen.
 QString HMMemoData::memoFolder() const
 {
-    const QString folder = m_profile ? m_profile->outlookMemoFolderSelection() : QString();
+    const std::shared_ptr<HMProfile> &profile = m_outlookMemos->profile();
+    const QString folder = profile ? profile->outlookMemoFolderSelection() : QString();
     return folder == u"allFolders" ? QString() : folder;
-}
-
-void HMMemoData::fail(const QString &reason)
-{
-    DDLogError(reason);
-    m_outlookFailure = reason;
 }
 
 std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedAfter(
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
-    m_outlookFailure.clear();
-    m_readFailed = false;
     DDLogInfo(QStringLiteral("Loading Outlook memos modified after %1").arg(date.toString(Qt::ISODate)));
-    ensureOutlookHelpers();
-    // Outlook's dates are whole seconds: the read begins in a later second than this run's last write.
-    hmoutlook::waitPastSecondOf(m_lastOutlookWrite);
-    const QDateTime started = QDateTime::currentDateTimeUtc();
+    HMOutlookConduit &memos = outlookMemos();
+    memos.beginRead();
     showProgress(QStringLiteral("Scanning Outlook notes for changes ..."));
-    const std::optional<QStringList> changed = m_sqliteHelper->getListOfMemoIdsModifiedAfter(date);
+    const std::optional<QStringList> changed = memos.outlook().getListOfMemoIdsModifiedAfter(date);
     if (!changed) {
-        m_readFailed = true;
-        fail(QStringLiteral("Outlook's changed notes could not be listed; nothing was sent."));
+        memos.failRead(QStringLiteral("Outlook's changed notes could not be listed; nothing was sent."));
         return std::nullopt;
     }
     QStringList candidates = memoCandidates(*changed, excludedHmUids);
@@ -137,11 +124,7 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
     QList<HMSyncRecord> records = memoRecords(candidates, *texts);
     if (includeDeletes)
         records += memoDeletions();
-    // Whole seconds, less one: an edit made in the second the read began still counts as later. The
-    // map stores its dates one second later than given, hence two.
-    m_readStamp = QDateTime::fromSecsSinceEpoch(started.toSecsSinceEpoch() - 2, Qt::UTC);
-    m_hasDatesToCommit = true;
-    reachStep(MemoStep::ReadDone);
+    memos.readDone();
     return records;
 }
 
@@ -149,7 +132,7 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
 QStringList HMMemoData::memoCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
 {
     const QVariantMap map =
-        excludedHmUids.isEmpty() ? QVariantMap() : m_datFileHelper->dictionaryForMemoDatFile().value_or(QVariantMap());
+        excludedHmUids.isEmpty() ? QVariantMap() : outlookMemos().map().dictionaryForMemoDatFile().value_or(QVariantMap());
     QSet<QString> excluded;
     for (const QString &hmUid : excludedHmUids) {
         showProgress(QStringLiteral("Looking for changed records"));
@@ -209,8 +192,7 @@ std::optional<QHash<QString, QString>> HMMemoData::readMemoTexts(QStringList &ca
             ? NSAppleScript(propertiesScript(candidates.at(i))).executeAndReturnError(&error)
             : NSAppleEventDescriptor();
         if (error && error->isApplicationGone()) {
-            m_readFailed = true;
-            fail(QStringLiteral("Outlook did not answer while its notes were read (%1); nothing was sent.").arg(error->number));
+            outlookMemos().failRead(QStringLiteral("Outlook did not answer while its notes were read (%1); nothing was sent.").arg(error->number));
             return std::nullopt;
         }
         const std::optional<std::pair<QString, QString>> text =
@@ -229,7 +211,7 @@ std::optional<QHash<QString, QString>> HMMemoData::readMemoTexts(QStringList &ca
 
 QList<HMSyncRecord> HMMemoData::memoRecords(const QStringList &candidates, const QHash<QString, QString> &texts)
 {
-    const QHash<QString, QString> deviceIds = m_outlookIds->deviceIdsByOutlookId();
+    const QHash<QString, QString> deviceIds = outlookMemos().pairs();
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
     for (qsizetype k = 0; k < candidates.size(); ++k) {
@@ -253,13 +235,8 @@ QList<HMSyncRecord> HMMemoData::memoRecords(const QStringList &candidates, const
 QList<HMSyncRecord> HMMemoData::memoDeletions()
 {
     showProgress(QStringLiteral("Checking for Outlook deletions"));
-    const std::optional<QStringList> gone = m_outlookIds->deviceIdsGoneFromOutlook();
-    if (!gone) {
-        DDLogError(QStringLiteral("Outlook's note ids could not be read; no memo is deleted on the device."));
-        return {};
-    }
     QList<HMSyncRecord> deletions;
-    for (const QString &deviceId : *gone) {
+    for (const QString &deviceId : outlookMemos().deviceIdsGoneFromOutlook()) {
         HMSyncRecord record;
         record.setIsNew(false);
         record.setIsDelete(true);
@@ -275,102 +252,60 @@ QList<HMSyncRecord> HMMemoData::memoDeletions()
 
 QDateTime HMMemoData::getOutlookLastModifiedDate()
 {
-    ensureOutlookHelpers();
-    return m_datFileHelper->getLastModifiedDateMemos();
+    return outlookMemos().lastModifiedDate();
 }
 
 void HMMemoData::clearOutlookDatFile(const QString &)
 {
-    ensureOutlookHelpers();
-    QFile::remove(m_outlookIds->confirmedPairsPath());
-    if (!m_datFileHelper->clearDatFile(QStringLiteral("Memos"))) {
-        m_readFailed = true;
-        fail(QStringLiteral("The memo map could not be cleared."));
-    }
+    outlookMemos().clearMap();
 }
 
 void HMMemoData::writeConduitListReturned()
 {
-    m_conduitLastListCommandReturned = QDateTime::currentDateTimeUtc();
+    outlookMemos().listCommandReturned();
 }
 
-// Called right after the read: the dates wait for the commit after a read, are written at once
-// without one, and never after a failed read.
 void HMMemoData::saveOutlookChanges()
 {
-    ensureOutlookHelpers();
-    if (m_hasDatesToCommit || m_readFailed)
-        return;
-    if (!m_outlookIds->commitDatesWithoutRead(m_conduitLastListCommandReturned))
-        m_outlookFailure = QStringLiteral("The memo map's dates could not be written.");
+    outlookMemos().saveChanges();
 }
 
 QStringList HMMemoData::findDeletes(const QStringList &deviceIds)
 {
-    ensureOutlookHelpers();
-    return m_outlookIds->findDeletes(deviceIds);
+    return outlookMemos().findDeletes(deviceIds);
 }
 
 void HMMemoData::replaceTempId(const QString &temporaryId, const QString &permanentId)
 {
-    const QString outlookId = uniqueIdsDictionary().value(temporaryId).toString();
-    HMData::replaceTempId(temporaryId, permanentId);
-    if (!GlobalVariables::getIsOutlookSync() || outlookId.isEmpty() || permanentId.isEmpty())
-        return;
-    ensureOutlookHelpers();
-    if (!m_outlookIds->appendConfirmedPair(permanentId, outlookId))
-        DDLogError(QStringLiteral("The confirmed pair of note %1 could not be kept before the commit").arg(outlookId));
-    else
-        reachStep(MemoStep::PairConfirmed);
+    outlookMemos().replaceTempId(*this, temporaryId, permanentId);
 }
 
 QString HMMemoData::outlookSentAddsPath()
 {
-    ensureOutlookHelpers();
-    return m_datFileHelper->memoFilePath() + QStringLiteral(".sent");
+    return outlookMemos().sentAddsPath();
 }
 
 QHash<QString, QString> HMMemoData::outlookPairs()
 {
-    ensureOutlookHelpers();
-    return m_outlookIds->deviceIdsByOutlookId();
+    return outlookMemos().pairs();
 }
 
 bool HMMemoData::keepOutlookPairs(const QVariantMap &pairs)
 {
-    ensureOutlookHelpers();
-    return m_outlookIds->commit(pairs, {}, {}, {});
+    return outlookMemos().keepPairs(pairs);
 }
 
-// YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:
-// only the pairs the other side confirmed; the rest waits for the next read.
 void HMMemoData::commitUniqueIds(bool wasSuccessful)
 {
-    if (!GlobalVariables::getIsOutlookSync())
-        return;
-    ensureOutlookHelpers();
-    const bool merged = m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(),
-                                                 m_hasDatesToCommit ? m_readStamp : QDateTime(),
-                                                 m_conduitLastListCommandReturned);
-    if (!merged)
-        m_outlookFailure = QStringLiteral("The memo map could not be written.");
-    else
-        reachStep(MemoStep::MapCommitted);
-    if (wasSuccessful && merged)
-        m_hasDatesToCommit = false;
-    setUniqueIdsDictionary({});
-    setIdsToDeleteArray({});
+    outlookMemos().commitUniqueIds(*this, wasSuccessful);
 }
 
 void HMMemoData::deleteOutlookUidRecords(const QStringList &hmUids)
 {
     DDLogInfo(QStringLiteral("uidList %1").arg(hmUids.join(u',')));
-    ensureOutlookHelpers();
     if (!m_ignoreDeletes) {
         QVariantMap dupes = m_outlookDupeCheckDictionary.value_or(QVariantMap());
-        m_outlookIds->deleteOutlookRecords(hmUids, &dupes, [](qint64 deleted) {
-            showProgress(QStringLiteral("Deleting note %1").arg(deleted));
-        });
+        outlookMemos().deleteOutlookRecords(hmUids, &dupes, QStringLiteral("Deleting note %1"));
         if (m_outlookDupeCheckDictionary)
             m_outlookDupeCheckDictionary = dupes;
     }

@@ -9,6 +9,7 @@
 #include "WiFiSyncTestSupport.h"
 
 #include "foundation/GlobalVariables.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,17 +52,22 @@ struct TaskRun
     explicit TaskRun(const QJsonObject &seed, QString outlookVersion = QStringLiteral("15")) : version(std::move(outlookVersion))
     {
         preparePhoneLinkTests();
+        restartOutlook();
+        outlook->seed(seed);
+        phone = std::make_unique<PhonePeerProcess>();
+        EXPECT_TRUE(phone->isReady());
+        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("UTC")},
+                       {QStringLiteral("HM_OUTLOOK_NO_PAUSE"), QStringLiteral("1")}};
+    }
+    // Outlook (again) on the same folder: its store survives.
+    void restartOutlook()
+    {
         OutlookPeerProcess::Options options;
         options.folder = root.path();
         options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat(),
                              QStringLiteral("--outlook-version"), version};
         outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(outlook->isReady());
-        outlook->seed(seed);
-        phone = std::make_unique<PhonePeerProcess>();
-        EXPECT_TRUE(phone->isReady());
-        environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()}, {QStringLiteral("TZ"), QStringLiteral("UTC")},
-                       {QStringLiteral("HM_OUTLOOK_NO_PAUSE"), QStringLiteral("1")}};
     }
     QString home() const { return outlook->home(); }
     QStringList arguments() const { return driverArguments(*phone, version); }
@@ -242,4 +248,37 @@ TEST(OutlookTaskKill, AKilledTwoWaySyncLeavesEveryTaskOnceOnEachSide)
         expectEveryTaskOnceOnEachSide(run);
         run.phone->stop();
     }
+}
+
+TEST(OutlookTaskKill, OutlookGoneMidSyncLosesAndDoublesNothing)
+{
+    constexpr int perSide = 150;
+    QJsonArray seeded;
+    for (int index = 0; index < perSide; ++index)
+        seeded.append(task(100 + index, QStringLiteral("Outlook %1").arg(index), {{"dueDate", "2030-06-01T00:00:00Z"}}));
+    TaskRun run(seedWithTasks(seeded));
+    for (int index = 0; index < perSide; ++index)
+        run.phone->editRecord(Conduit::Tasks, QStringLiteral("add"), {}, {{"SUBJECT", QStringLiteral("Phone %1").arg(index)}, {"PRIORITY", "2"}});
+    // Outlook dies in the middle of the task writes: the run ends with an error and deletes nothing.
+    QProcess driver;
+    startOutlookDriver(driver, run.home(), run.arguments(), run.environment);
+    ASSERT_TRUE(testsupport::waitUntil([&run] { return run.tasks().size() > perSide + 5; }, std::chrono::seconds(120)));
+    run.outlook->process().kill();
+    run.outlook->process().waitForFinished(5000);
+    ASSERT_TRUE(driver.waitForFinished(180000));
+    EXPECT_NE(driver.exitCode(), 0) << driver.readAll().toStdString();
+    EXPECT_EQ(run.phoneTasks().size(), perSide);
+    run.restartOutlook();
+    ASSERT_TRUE(run.sync());
+    ASSERT_TRUE(run.sync());
+    QHash<QString, int> inOutlook;
+    for (const QJsonValue &value : run.tasks())
+        ++inOutlook[value.toObject().value("name").toString()];
+    QHash<QString, int> onPhone;
+    for (const phonepeer::PhoneRecord &record : run.phoneTasks())
+        ++onPhone[record.fields.value("SUBJECT")];
+    expectEachNameOnce(inOutlook, 2 * perSide, "Outlook");
+    expectEachNameOnce(onPhone, 2 * perSide, "phone");
+    expectMapNamesEachOnce(run.phoneTasks(), run.mapPath());
+    run.phone->stop();
 }
