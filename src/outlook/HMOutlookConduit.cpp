@@ -12,8 +12,8 @@
 
 #include <QFile>
 
-HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, std::function<void(Step)> reachStep)
-    : m_conduit(conduit), m_noun(std::move(noun)), m_reachStep(std::move(reachStep))
+HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep)
+    : m_conduit(conduit), m_noun(std::move(noun)), m_mapName(std::move(mapName)), m_reachStep(std::move(reachStep))
 {
 }
 
@@ -59,7 +59,7 @@ HMOutlookIdBookkeeping &HMOutlookConduit::ids()
         m_ids = std::make_shared<HMOutlookIdBookkeeping>(m_conduit, m_map, m_outlook);
         // Pairs the other side confirmed before a killed run could commit them join the map first.
         if (!m_ids->recoverConfirmedPairs())
-            DDLogError(QStringLiteral("The confirmed %1 pairs could not be merged into the %2 map").arg(m_noun, m_ids->conduitName()));
+            DDLogError(QStringLiteral("The confirmed %1 pairs could not be merged into the %2 map").arg(m_noun, m_mapName));
     }
     return *m_ids;
 }
@@ -112,7 +112,7 @@ void HMOutlookConduit::clearMap()
 {
     QFile::remove(ids().confirmedPairsPath());
     if (!map().clearDatFile(m_ids->conduitName()))
-        failRead(QStringLiteral("The %1 map could not be cleared.").arg(m_noun));
+        failRead(QStringLiteral("The %1 map could not be cleared.").arg(m_mapName));
 }
 
 // Called right after the read: the dates wait for the commit after a read, are written at once
@@ -123,7 +123,7 @@ void HMOutlookConduit::saveChanges()
     if (m_hasDatesToCommit || m_readFailed)
         return;
     if (!m_ids->commitDatesWithoutRead(m_listCommandReturned))
-        m_failure = QStringLiteral("The %1 map's dates could not be written.").arg(m_noun);
+        m_failure = QStringLiteral("The %1 map's dates could not be written.").arg(m_mapName);
 }
 
 QStringList HMOutlookConduit::findDeletes(const QStringList &deviceIds)
@@ -168,7 +168,7 @@ void HMOutlookConduit::commitUniqueIds(HMData &data, bool wasSuccessful)
     const bool merged = ids().commitSync(wasSuccessful, data.uniqueIdsDictionary(), data.idsToDeleteArray(),
                                          m_hasDatesToCommit ? m_readStamp : QDateTime(), m_listCommandReturned);
     if (!merged)
-        m_failure = QStringLiteral("The %1 map could not be written.").arg(m_noun);
+        m_failure = QStringLiteral("The %1 map could not be written.").arg(m_mapName);
     else
         reach(Step::MapCommitted);
     if (wasSuccessful && merged)
@@ -181,7 +181,7 @@ QStringList HMOutlookConduit::deviceIdsGoneFromOutlook()
 {
     const std::optional<QStringList> gone = ids().deviceIdsGoneFromOutlook();
     if (!gone) {
-        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; no %1 is deleted on the device.").arg(m_noun));
+        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; nothing is deleted on the device.").arg(m_noun));
         return {};
     }
     return *gone;
@@ -218,20 +218,26 @@ void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &
         m_applyMap->insert(deviceId, outlookId);
     m_hasAppliedPairs = true;
     if (!ids().appendConfirmedPair(deviceId, outlookId) && !map().writeOutlookId(m_conduit, outlookId, deviceId)) {
-        fail(QStringLiteral("The pair of %1 %2 could not be kept in the %1 map.").arg(m_noun, outlookId));
+        fail(QStringLiteral("The pair of %1 %2 could not be kept in the %3 map.").arg(m_noun, outlookId, m_mapName));
         return;
     }
     reach(Step::AppliedPairKept);
 }
 
+bool HMOutlookConduit::flushAppliedPairs()
+{
+    if (!m_hasAppliedPairs)
+        return true;
+    if (!ids().commit({}, {}, {}, {}))
+        return false;
+    m_hasAppliedPairs = false;
+    return true;
+}
+
 platform::Status HMOutlookConduit::commitAppliedPairs()
 {
-    if (m_hasAppliedPairs) {
-        if (!ids().commit({}, {}, {}, {}))
-            fail(QStringLiteral("The %1 map could not be written.").arg(m_noun));
-        else
-            m_hasAppliedPairs = false;
-    }
+    if (!flushAppliedPairs())
+        fail(QStringLiteral("The %1 map could not be written.").arg(m_mapName));
     if (m_failure.isEmpty())
         return platform::success();
     return platform::Error(platform::ErrorCode::IoWriteFailed, m_failure);

@@ -31,8 +31,9 @@ public:
     // The moments the crash tests stop a run at.
     enum class Step { ReadDone, PairConfirmed, MapCommitted, RecordWritten, AppliedPairKept };
 
-    // `noun` names the records in messages ("task", "memo").
-    HMOutlookConduit(Conduit conduit, QString noun, std::function<void(Step)> reachStep);
+    // The messages name the records by `noun` ("event", "task", "note") and the map by `mapName`
+    // ("calendar", "task", "memo").
+    HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep);
     ~HMOutlookConduit();
 
     // The profile, else the one selected in the main window; the helpers made at the first need, the
@@ -72,12 +73,16 @@ public:
     QString outlookIdForDeviceId(const QString &deviceId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
     platform::Status commitAppliedPairs();
+    // The apply's pairs into the map now (a later step of the same page reads it); false when they
+    // could not be, without failing the run: they stay in the confirmed-pairs file.
+    bool flushAppliedPairs();
 
 private:
     void reach(Step step) const;
 
     Conduit m_conduit;
     QString m_noun;
+    QString m_mapName;
     std::function<void(Step)> m_reachStep;
     mutable std::shared_ptr<HMProfile> m_profile;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;

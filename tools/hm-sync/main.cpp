@@ -235,7 +235,7 @@ bool installKillPoint(const QString &point)
     static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},
                                                     {QStringLiteral("outlook-events-confirmed"), EventStep::PairConfirmed},
                                                     {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted},
-                                                    {QStringLiteral("outlook-events-written"), EventStep::EventWritten},
+                                                    {QStringLiteral("outlook-events-written"), EventStep::RecordWritten},
                                                     {QStringLiteral("outlook-events-paired"), EventStep::AppliedPairKept}};
     using MemoStep = HMMemoData::MemoStep;
     static const QMap<QString, MemoStep> memoSteps{{QStringLiteral("outlook-memos-read"), MemoStep::ReadDone},

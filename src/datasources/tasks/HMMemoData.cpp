@@ -53,7 +53,7 @@ QString propertiesScript(const QString &outlookId)
 } // namespace
 
 HMMemoData::HMMemoData()
-    : m_outlookMemos(std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Memos, QStringLiteral("memo"),
+    : m_outlookMemos(std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Memos, QStringLiteral("note"), QStringLiteral("memo"),
                                                         [](MemoStep step) {
                                                             if (stepHook())
                                                                 stepHook()(step);

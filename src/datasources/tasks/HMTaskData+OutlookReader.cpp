@@ -101,7 +101,7 @@ void HMTaskData::setOutlookTaskStepHook(std::function<void(HMOutlookConduit::Ste
 HMOutlookConduit &HMTaskData::outlookTasks()
 {
     if (!m_outlookTasks) {
-        m_outlookTasks = std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Tasks, QStringLiteral("task"),
+        m_outlookTasks = std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Tasks, QStringLiteral("task"), QStringLiteral("task"),
                                                             [](HMOutlookConduit::Step step) {
                                                                 if (stepHook())
                                                                     stepHook()(step);
