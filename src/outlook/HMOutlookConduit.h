@@ -2,9 +2,11 @@
 
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/foundation/Result.h"
+#include "sync/HMSyncRecord.h"
 
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QVariantMap>
 
 #include <functional>
@@ -12,6 +14,10 @@
 #include <optional>
 
 class HMData;
+
+namespace platform {
+class NSAppleEventDescriptor;
+}
 class HMOutlookIdBookkeeping;
 class HMOutlookSQLiteHelper;
 class HMProfile;
@@ -69,6 +75,16 @@ public:
     QStringList deviceIdsGoneFromOutlook();
     void deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck, const QString &progressFormat);
 
+    // The listing (HMOutlookConduit+Listing.cpp): the changed ids less the records the other side
+    // changed in this sync; each one's text (its iCalendar text, "CATEGORIES:", "PLAINTEXTNOTE:") read by
+    // a properties script that sets `variable`, nullopt when Outlook went away; the records built from
+    // the texts (with the "OUTLOOKID:" line), new ones noted for the commit; Outlook's deletions.
+    QStringList candidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
+    std::optional<QHash<QString, QString>> readTexts(HMData &data, QStringList &candidates, const QString &variable);
+    QList<HMSyncRecord> records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
+                                bool withOutlookUid, const std::function<QVariantMap(const QString &)> &dictionary);
+    QList<HMSyncRecord> deletionRecords(HMData &data);
+
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
@@ -79,6 +95,7 @@ public:
 
 private:
     void reach(Step step) const;
+    std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
 
     Conduit m_conduit;
     QString m_noun;

@@ -42,14 +42,6 @@ void showProgress(const QString &text)
         sheet->setUserMessageDirectly(text);
 }
 
-QString propertiesScript(const QString &outlookId)
-{
-    const QString application = HMOutlookSQLiteHelper::outlookApplicationReference();
-    return QStringLiteral("tell application \"%1\"\nset theMemos to the properties of note id \"%2\" of application "
-                          "\"%1\"\nreturn theMemos\nend tell")
-        .arg(application, outlookId);
-}
-
 } // namespace
 
 HMMemoData::HMMemoData()
@@ -117,135 +109,16 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
         memos.failRead(QStringLiteral("Outlook's changed notes could not be listed; nothing was sent."));
         return std::nullopt;
     }
-    QStringList candidates = memoCandidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts = readMemoTexts(candidates);
+    QStringList candidates = memos.candidates(*changed, excludedHmUids);
+    const std::optional<QHash<QString, QString>> texts = memos.readTexts(*this, candidates, QStringLiteral("theMemos"));
     if (!texts)
         return std::nullopt;
-    QList<HMSyncRecord> records = memoRecords(candidates, *texts);
+    QList<HMSyncRecord> records =
+        memos.records(*this, candidates, *texts, false, [this](const QString &text) { return pppDictionaryForOutlookMemo(text); });
     if (includeDeletes)
-        records += memoDeletions();
+        records += memos.deletionRecords(*this);
     memos.readDone();
     return records;
-}
-
-// The changed ids, in order, less those of the notes the other side changed in this sync.
-QStringList HMMemoData::memoCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
-{
-    const QVariantMap map =
-        excludedHmUids.isEmpty() ? QVariantMap() : outlookMemos().map().dictionaryForMemoDatFile().value_or(QVariantMap());
-    QSet<QString> excluded;
-    for (const QString &hmUid : excludedHmUids) {
-        showProgress(QStringLiteral("Looking for changed records"));
-        const QString outlookId = map.value(hmUid).toString();
-        if (!outlookId.isEmpty())
-            excluded.insert(outlookId);
-    }
-    QStringList candidates;
-    for (qsizetype i = 0; i < changed.size(); ++i) {
-        showProgress(QStringLiteral("Scanning Outlook notes for changes %1").arg(i + 1));
-        if (!excluded.contains(changed.at(i)))
-            candidates.append(changed.at(i));
-    }
-    showProgress(QStringLiteral("Scanning Outlook notes for changes ..."));
-    return candidates;
-}
-
-// The note's id and its memo text up to "PLAINTEXTNOTE:"; nullopt when the reply lacks the id or the
-// iCalendar text (a record built from nothing would blank the device's memo).
-std::optional<std::pair<QString, QString>> HMMemoData::memoText(const NSAppleEventDescriptor &result)
-{
-    const QString id = result.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-    const QString iCal = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    if (id.isEmpty() || iCal.isNull()) {
-        DDLogError(QStringLiteral("eventDescriptor (nil identifier) %1").arg(id));
-        return std::nullopt;
-    }
-    const QString plain = result.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList categoryIds;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString categoryId = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!categoryId.isEmpty())
-            categoryIds.append(categoryId);
-    }
-    QString text = iCal;
-    if (!categoryIds.isEmpty()) {
-        if (!categoryHelper())
-            setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-        const QString names = categoryHelper()->categoryNameStringFromIdArray(categoryIds);
-        if (!names.isEmpty())
-            text = QStringLiteral("%1\nCATEGORIES:%2\n").arg(text, names);
-    }
-    text += QStringLiteral("PLAINTEXTNOTE:") + (plain.isNull() ? QStringLiteral("(null)") : plain);
-    return std::make_pair(id, text);
-}
-
-// One properties script per note, last to first. A note Outlook cannot answer for is left out;
-// Outlook gone ends the read with nothing.
-std::optional<QHash<QString, QString>> HMMemoData::readMemoTexts(QStringList &candidates)
-{
-    QHash<QString, QString> texts;
-    qint64 counter = 1;
-    for (qsizetype i = candidates.size() - 1; i >= 0; --i) {
-        std::optional<NSAppleScriptError> error;
-        const NSAppleEventDescriptor result = HMOutlookSQLiteHelper::isDecimalId(candidates.at(i))
-            ? NSAppleScript(propertiesScript(candidates.at(i))).executeAndReturnError(&error)
-            : NSAppleEventDescriptor();
-        if (error && error->isApplicationGone()) {
-            outlookMemos().failRead(QStringLiteral("Outlook did not answer while its notes were read (%1); nothing was sent.").arg(error->number));
-            return std::nullopt;
-        }
-        const std::optional<std::pair<QString, QString>> text =
-            result.numberOfItems() < 1 ? std::nullopt : memoText(result);
-        if (!text) {
-            candidates.removeAt(i);
-            continue;
-        }
-        showProgress(QStringLiteral("Reading modified record %1").arg(counter++));
-        // Listed under its own id: the candidate id is what the map and the records use.
-        texts.insert(candidates.at(i), text->second);
-    }
-    DDLogInfo(QStringLiteral("DONE WITH ARRAY! (%1 records)").arg(texts.size()));
-    return texts;
-}
-
-QList<HMSyncRecord> HMMemoData::memoRecords(const QStringList &candidates, const QHash<QString, QString> &texts)
-{
-    const QHash<QString, QString> deviceIds = outlookMemos().pairs();
-    QList<HMSyncRecord> records;
-    records.reserve(candidates.size());
-    for (qsizetype k = 0; k < candidates.size(); ++k) {
-        showProgress(QStringLiteral("Sending note changes %1").arg(k + 1));
-        const QString outlookId = candidates.at(k);
-        const QString mapped = deviceIds.value(outlookId);
-        const QString deviceId = mapped.isEmpty() ? newUid() : mapped;
-        HMSyncRecord record;
-        record.setIsNew(mapped.isEmpty());
-        record.setIsDelete(false);
-        record.setHmxUid(deviceId);
-        record.setDictionary(pppDictionaryForOutlookMemo(QStringLiteral("%1\nOUTLOOKID:%2").arg(texts.value(outlookId), outlookId)));
-        addRecordAddedToDevice(deviceId);
-        if (record.isNew())
-            uniqueIdsDictionary().insert(deviceId, outlookId);
-        records.append(record);
-    }
-    return records;
-}
-
-QList<HMSyncRecord> HMMemoData::memoDeletions()
-{
-    showProgress(QStringLiteral("Checking for Outlook deletions"));
-    QList<HMSyncRecord> deletions;
-    for (const QString &deviceId : outlookMemos().deviceIdsGoneFromOutlook()) {
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
-        idsToDeleteArray().append(deviceId);
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(deviceId));
-        deletions.append(record);
-    }
-    return deletions;
 }
 
 // ---- The memo map --------------------------------------------------------------------------------

@@ -72,11 +72,6 @@ private:
     HMOutlookConduit &outlookMemos();
     quint64 profileSyncMethod() const;
     QString memoFolder() const;
-    QStringList memoCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
-    std::optional<QHash<QString, QString>> readMemoTexts(QStringList &candidates);
-    std::optional<std::pair<QString, QString>> memoText(const platform::NSAppleEventDescriptor &result);
-    QList<HMSyncRecord> memoRecords(const QStringList &candidates, const QHash<QString, QString> &texts);
-    QList<HMSyncRecord> memoDeletions();
     QStringList categoryNamesOf(const QVariantMap &record) const;
     QString indexTextOf(const QVariantMap &record, qsizetype nameCount) const;
     QString categoryReferences(const QVariantMap &record);

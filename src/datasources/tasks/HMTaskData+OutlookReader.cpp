@@ -40,14 +40,6 @@ void showProgress(const QString &text)
         sheet->setUserMessageDirectly(text);
 }
 
-QString propertiesScript(const QString &outlookId)
-{
-    const QString application = HMOutlookSQLiteHelper::outlookApplicationReference();
-    return QStringLiteral("tell application \"%1\"\nset theTasks to the properties of task id \"%2\" of application "
-                          "\"%1\"\nreturn theTasks\nend tell")
-        .arg(application, outlookId);
-}
-
 const platform::DateFormatter &dueDateFormatter()
 {
     static thread_local const platform::DateFormatter formatter(QStringLiteral("yyyyMMdd'T'HHmmss"));
@@ -153,136 +145,16 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
         return std::nullopt;
     }
     showProgress(QStringLiteral("Scanning Outlook tasks for changes ..."));
-    QStringList candidates = outlookTaskCandidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts = readOutlookTaskTexts(candidates);
+    QStringList candidates = tasks.candidates(*changed, excludedHmUids);
+    const std::optional<QHash<QString, QString>> texts = tasks.readTexts(*this, candidates, QStringLiteral("theTasks"));
     if (!texts)
         return std::nullopt;
-    QList<HMSyncRecord> records = outlookTaskRecords(candidates, *texts);
+    QList<HMSyncRecord> records = tasks.records(*this, candidates, *texts, isGoogleDirect(),
+                                                [this](const QString &text) { return pppDictionaryForOutlookTask(text); });
     if (includeDeletes)
-        records += outlookTaskDeletions();
+        records += tasks.deletionRecords(*this);
     tasks.readDone();
     return records;
-}
-
-// The changed ids, in order, less those of the tasks the other side changed in this sync.
-QStringList HMTaskData::outlookTaskCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
-{
-    const QVariantMap map = excludedHmUids.isEmpty()
-        ? QVariantMap()
-        : outlookTasks().map().dictionaryForTaskDatFile().value_or(QVariantMap());
-    QSet<QString> excluded;
-    for (const QString &hmUid : excludedHmUids) {
-        showProgress(QStringLiteral("Looking for changed records"));
-        if (const QString outlookId = map.value(hmUid).toString(); !outlookId.isEmpty())
-            excluded.insert(outlookId);
-    }
-    QStringList candidates;
-    for (qsizetype i = 0; i < changed.size(); ++i) {
-        showProgress(QStringLiteral("Scanning Outlook tasks for changes %1").arg(i + 1));
-        if (!excluded.contains(changed.at(i)))
-            candidates.append(changed.at(i));
-    }
-    showProgress(QStringLiteral("Scanning Outlook tasks for changes ..."));
-    return candidates;
-}
-
-std::optional<std::pair<QString, QString>> HMTaskData::outlookTaskText(const NSAppleEventDescriptor &result)
-{
-    const QString id = result.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-    const QString iCal = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    if (id.isEmpty() || iCal.isNull()) {
-        DDLogInfo(QStringLiteral("eventDescriptor (nil identifier) %1").arg(id));
-        return std::nullopt;
-    }
-    const QString plain = result.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList categoryIds;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString categoryId = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!categoryId.isEmpty())
-            categoryIds.append(categoryId);
-    }
-    QString text = iCal;
-    if (!categoryIds.isEmpty()) {
-        if (!categoryHelper())
-            setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-        if (const QString names = categoryHelper()->categoryNameStringFromIdArray(categoryIds); !names.isEmpty())
-            text = QStringLiteral("%1\nCATEGORIES:%2\n").arg(text, names);
-    }
-    text += QStringLiteral("PLAINTEXTNOTE:") + (plain.isNull() ? QStringLiteral("(null)") : plain);
-    DDLogInfo(QStringLiteral("task idString %1").arg(id));
-    return std::make_pair(id, text);
-}
-
-// One properties script per task, last to first. A task Outlook cannot answer for is left out;
-// Outlook gone ends the read with nothing.
-std::optional<QHash<QString, QString>> HMTaskData::readOutlookTaskTexts(QStringList &candidates)
-{
-    QHash<QString, QString> texts;
-    qint64 counter = 1;
-    for (qsizetype i = candidates.size() - 1; i >= 0; --i) {
-        std::optional<NSAppleScriptError> error;
-        const NSAppleEventDescriptor result = HMOutlookSQLiteHelper::isDecimalId(candidates.at(i))
-            ? NSAppleScript(propertiesScript(candidates.at(i))).executeAndReturnError(&error)
-            : NSAppleEventDescriptor();
-        DDLogInfo(QStringLiteral("Done executing scripts"));
-        if (error && error->isApplicationGone()) {
-            outlookTasks().failRead(
-                QStringLiteral("Outlook did not answer while its tasks were read (%1); nothing was sent.").arg(error->number));
-            return std::nullopt;
-        }
-        const std::optional<std::pair<QString, QString>> text =
-            result.numberOfItems() < 1 ? std::nullopt : outlookTaskText(result);
-        if (!text) {
-            candidates.removeAt(i);
-            continue;
-        }
-        showProgress(QStringLiteral("Reading modified record %1").arg(counter++));
-        texts.insert(candidates.at(i), text->second);
-    }
-    DDLogInfo(QStringLiteral("DONE WITH ARRAY! (%1 records)").arg(texts.size()));
-    return texts;
-}
-
-QList<HMSyncRecord> HMTaskData::outlookTaskRecords(const QStringList &candidates, const QHash<QString, QString> &texts)
-{
-    const QHash<QString, QString> deviceIds = outlookTasks().pairs();
-    QList<HMSyncRecord> records;
-    records.reserve(candidates.size());
-    for (qsizetype k = 0; k < candidates.size(); ++k) {
-        showProgress(QStringLiteral("Sending task changes %1").arg(k + 1));
-        const QString outlookId = candidates.at(k);
-        const QString mapped = deviceIds.value(outlookId);
-        const QString deviceId = mapped.isEmpty() ? newUid() : mapped;
-        HMSyncRecord record;
-        record.setIsNew(mapped.isEmpty());
-        record.setIsDelete(false);
-        record.setHmxUid(deviceId);
-        if (isGoogleDirect())
-            record.setOutlookUid(outlookId);
-        record.setDictionary(pppDictionaryForOutlookTask(QStringLiteral("%1\nOUTLOOKID:%2").arg(texts.value(outlookId), outlookId)));
-        addRecordAddedToDevice(deviceId);
-        if (record.isNew())
-            uniqueIdsDictionary().insert(deviceId, outlookId);
-        records.append(record);
-    }
-    return records;
-}
-
-QList<HMSyncRecord> HMTaskData::outlookTaskDeletions()
-{
-    showProgress(QStringLiteral("Checking for Outlook deletions"));
-    QList<HMSyncRecord> deletions;
-    for (const QString &deviceId : outlookTasks().deviceIdsGoneFromOutlook()) {
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
-        idsToDeleteArray().append(deviceId);
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(deviceId));
-        deletions.append(record);
-    }
-    return deletions;
 }
 
 // ---- The task text -------------------------------------------------------------------------------

@@ -165,11 +165,6 @@ private:
 
     HMOutlookConduit &outlookTasks();
     QString outlookTaskFolder();
-    QStringList outlookTaskCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
-    std::optional<QHash<QString, QString>> readOutlookTaskTexts(QStringList &candidates);
-    std::optional<std::pair<QString, QString>> outlookTaskText(const platform::NSAppleEventDescriptor &result);
-    QList<HMSyncRecord> outlookTaskRecords(const QStringList &candidates, const QHash<QString, QString> &texts);
-    QList<HMSyncRecord> outlookTaskDeletions();
     void storeOutlookTaskDates(QVariantMap &record, const QStringList &lines);
     void storeOutlookTaskCategories(QVariantMap &record, const QStringList &lines);
     void buildOutlookTaskDupeCache();
