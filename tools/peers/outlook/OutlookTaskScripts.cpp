@@ -6,29 +6,14 @@
 
 #include "OutlookTaskScripts.h"
 
+#include "OutlookRecordClassScripts.h"
+
 #include <QJsonArray>
 #include <QTimeZone>
 
 namespace outlookpeer {
 
 namespace {
-
-const QString kTell = QStringLiteral("tell application \u00ABA\u00BB\n");
-const QString kEnd = QStringLiteral("\nend tell");
-
-ScriptOutcome missingTask(qint64 id)
-{
-    return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get task id %1.").arg(id));
-}
-
-bool isTaskFolder(const ScriptContext &context, qint64 id)
-{
-    for (const PeerFolder &folder : context.store.folders(QStringLiteral("task folder"))) {
-        if (folder.id == id)
-            return true;
-    }
-    return false;
-}
 
 QDateTime fieldDate(const PeerRecord &record, const char *key)
 {
@@ -59,10 +44,7 @@ Descriptor taskProperties(const PeerRecord &record)
         properties.set(code("tStr"), Descriptor::date(start));
     if (const QDateTime due = fieldDate(record, "dueDate"); due.isValid())
         properties.set(code("tDue"), Descriptor::date(due));
-    Descriptor categories = Descriptor::list();
-    for (const QJsonValue &id : record.fields.value(QStringLiteral("categories")).toArray())
-        categories.append(Descriptor::objectSpecifier(code("ctgy"), qint32(id.toInteger())));
-    properties.set(code("cCtg"), categories);
+    properties.set(code("cCtg"), categoriesOf(record));
     return properties;
 }
 
@@ -95,88 +77,14 @@ bool setTaskProperty(PeerRecord &record, const QString &label, const ScriptValue
         fields[QStringLiteral("priority")] = level;
         return level == u"high" || level == u"normal" || level == u"low";
     }
-    if (label != u"category" || value.kind != ScriptValue::Kind::List)
-        return false;
-    QJsonArray ids;
-    for (const ScriptValue &item : value.items) {
-        if (item.kind != ScriptValue::Kind::CategoryReference)
-            return false;
-        ids.append(item.integer);
-    }
-    fields[QStringLiteral("categories")] = ids;
-    return true;
+    return label == u"category" && setCategoryIds(fields, value);
 }
 
-bool applyTaskProperties(PeerRecord &record, const ScriptValue &properties)
+const RecordClass &tasks()
 {
-    if (properties.kind != ScriptValue::Kind::Record)
-        return false;
-    PeerRecord changed = record;
-    for (const auto &[label, value] : properties.fields) {
-        if (!setTaskProperty(changed, label, value))
-            return false;
-    }
-    record = changed;
-    return true;
-}
-
-// captures: application, [folder], properties.
-ScriptOutcome createTask(const QList<ScriptValue> &captures, ScriptContext &context)
-{
-    const QList<PeerFolder> folders = context.store.folders(QStringLiteral("task folder"));
-    const qint64 folder = captures.size() == 3 ? captures.at(1).integer : (folders.isEmpty() ? 0 : folders.first().id);
-    if (!isTaskFolder(context, folder))
-        return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get task folder id %1.").arg(folder));
-    PeerRecord record;
-    record.folder = folder;
-    record.created = context.now;
-    record.modified = context.now;
-    if (!applyTaskProperties(record, captures.last()))
-        return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't make the properties into a task."));
-    if (!context.store.addRecord(RecordKind::Task, record))
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {Descriptor::objectSpecifier(code("cTsk"), qint32(record.id))};
-}
-
-// captures: application, id, properties.
-ScriptOutcome setTaskProperties(const QList<ScriptValue> &captures, ScriptContext &context)
-{
-    const qint64 id = captures.value(1).integer;
-    std::optional<PeerRecord> record = context.store.record(RecordKind::Task, id);
-    if (!record)
-        return missingTask(id);
-    if (!applyTaskProperties(*record, captures.last()))
-        return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't set the properties of task id %1.").arg(id));
-    return storeChangedRecord(context, RecordKind::Task, *record);
-}
-
-ScriptOutcome moveTask(const QList<ScriptValue> &captures, ScriptContext &context)
-{
-    const qint64 id = captures.value(1).integer;
-    std::optional<PeerRecord> record = context.store.record(RecordKind::Task, id);
-    if (!record)
-        return missingTask(id);
-    if (!isTaskFolder(context, captures.value(2).integer))
-        return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get task folder id %1.").arg(captures.value(2).integer));
-    record->folder = captures.value(2).integer;
-    return storeChangedRecord(context, RecordKind::Task, *record, Descriptor::objectSpecifier(code("cTsk"), qint32(record->id)));
-}
-
-// captures: application, then the application again or the folder.
-ScriptOutcome listTasks(const QList<ScriptValue> &captures, ScriptContext &context, bool inFolder)
-{
-    RecordFilter filter;
-    if (inFolder) {
-        if (!isTaskFolder(context, captures.at(1).integer))
-            return ScriptOutcome::error(kErrorNoSuchObject, QStringLiteral("Can't get task folder id %1.").arg(captures.at(1).integer));
-        filter.folder = captures.at(1).integer;
-    }
-    Descriptor list = Descriptor::list();
-    for (const PeerRecord &record : context.store.records(RecordKind::Task, filter))
-        list.append(taskProperties(record));
-    if (!context.store.lastProblem().isEmpty())
-        return ScriptOutcome::error(kErrorGeneral, context.store.lastProblem());
-    return {list};
+    static const RecordClass tasks{RecordKind::Task, QStringLiteral("task"), QStringLiteral("task folder"), code("cTsk"),
+                                   QStringLiteral("theTasks"), QStringLiteral("newTask"), taskProperties, setTaskProperty, {}};
+    return tasks;
 }
 
 } // namespace
@@ -209,43 +117,17 @@ QString taskICalendar(const PeerRecord &record)
 
 QString taskWriteKind(const QString &script)
 {
-    if (script.contains(QLatin1String("make new task ")))
-        return QStringLiteral("create task");
-    if (script.contains(QLatin1String("set the properties of task id ")))
-        return QStringLiteral("set task properties");
-    if (script.contains(QLatin1String("move task id ")))
-        return QStringLiteral("move task");
-    return QString();
+    return recordWriteKind(tasks(), script);
 }
 
 bool isTaskWriteKind(const QString &kind)
 {
-    return kind == u"create task" || kind == u"set task properties" || kind == u"move task";
+    return isRecordWriteKind(tasks(), kind);
 }
 
 void addTaskForms(QList<ScriptForm> &forms)
 {
-    forms.append({QStringLiteral("task properties"),
-                  kTell + QStringLiteral("set theTasks to the properties of task id \u00ABI\u00BB of application \u00ABA\u00BB\nreturn theTasks") + kEnd,
-                  [](const QList<ScriptValue> &captures, ScriptContext &context) {
-                      const std::optional<PeerRecord> record = context.store.record(RecordKind::Task, captures.value(1).integer);
-                      return record ? ScriptOutcome{taskProperties(*record)} : missingTask(captures.value(1).integer);
-                  }});
-    forms.append({QStringLiteral("task listing"),
-                  kTell + QStringLiteral("set theTasks to the properties of every task of application \u00ABA\u00BB\nreturn theTasks") + kEnd,
-                  [](const QList<ScriptValue> &captures, ScriptContext &context) { return listTasks(captures, context, false); }});
-    forms.append({QStringLiteral("task listing"),
-                  kTell + QStringLiteral("set theTasks to the properties of every task in task folder id \u00ABF\u00BB\nreturn theTasks") + kEnd,
-                  [](const QList<ScriptValue> &captures, ScriptContext &context) { return listTasks(captures, context, true); }});
-    forms.append({QStringLiteral("create task"), kTell + QStringLiteral("set newTask to make new task with properties \u00ABV\u00BB") + kEnd,
-                  createTask});
-    forms.append({QStringLiteral("create task"),
-                  kTell + QStringLiteral("set newTask to make new task in task folder id \u00ABF\u00BB with properties \u00ABV\u00BB") + kEnd,
-                  createTask});
-    forms.append({QStringLiteral("set task properties"),
-                  kTell + QStringLiteral("set the properties of task id \u00ABI\u00BB to \u00ABV\u00BB") + kEnd, setTaskProperties});
-    forms.append({QStringLiteral("move task"), kTell + QStringLiteral("move task id \u00ABI\u00BB to task folder id \u00ABF\u00BB") + kEnd,
-                  moveTask});
+    addRecordClassForms(forms, tasks());
 }
 
 } // namespace outlookpeer
