@@ -542,8 +542,13 @@ void HMCalendarData::removeDeletedOutlookIdsFromDatFile()
     m_outlookEvents->ids().removeDeletedOutlookIdsFromDatFile();
 }
 
+// Outside an Outlook sync only the temporary id moves: no Outlook helper is made.
 void HMCalendarData::replaceTempId(const QString &temporaryId, const QString &permanentId)
 {
+    if (!GlobalVariables::getIsOutlookSync()) {
+        HMData::replaceTempId(temporaryId, permanentId);
+        return;
+    }
     ensureOutlookHelpers();
     m_outlookEvents->replaceTempId(*this, temporaryId, permanentId);
 }
@@ -568,6 +573,8 @@ bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
 
 void HMCalendarData::commitUniqueIds(bool wasSuccessful)
 {
+    if (!GlobalVariables::getIsOutlookSync())
+        return;
     ensureOutlookHelpers();
     m_outlookEvents->commitUniqueIds(*this, wasSuccessful);
 }

@@ -106,7 +106,6 @@ QString application()
 
 QVariantMap HMMemoData::pppDictionaryForOutlookMemo(const QString &text)
 {
-    outlookMemos();
     const QStringList lines = text.split(u'\n');
     const QString summary = memoSummary(lines);
     const QString note = memoNoteText(memoBody(text));
@@ -143,7 +142,7 @@ QVariantMap HMMemoData::pppDictionaryForOutlookMemo(const QString &text)
 
 qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariantMap &record, qint64)
 {
-    outlookMemos();
+    ensureMemoFolder();
     ++m_recordCounter;
     showProgress(QStringLiteral("Reading Quillpad Memos %1").arg(m_recordCounter));
     const QString uid = textOf(record, "UID");

@@ -72,15 +72,20 @@ void HMMemoData::setProfile(std::shared_ptr<HMProfile> profile)
     m_folderChecked = false;
 }
 
-// The conduit's bookkeeping; the default note folder chosen once when the profile names none.
 HMOutlookConduit &HMMemoData::outlookMemos()
 {
-    if (!m_folderChecked && m_outlookMemos->profile()) {
-        m_folderChecked = true;
-        if (m_outlookMemos->profile()->outlookMemoFolderSelection().isEmpty())
-            m_outlookMemos->outlook().setDefaultOutlookNotesFolder();
-    }
     return *m_outlookMemos;
+}
+
+// Once per run, at the listing or the first memo applied: the default note folder when the profile
+// names none.
+void HMMemoData::ensureMemoFolder()
+{
+    if (m_folderChecked || !m_outlookMemos->profile())
+        return;
+    m_folderChecked = true;
+    if (m_outlookMemos->profile()->outlookMemoFolderSelection().isEmpty())
+        m_outlookMemos->outlook().setDefaultOutlookNotesFolder();
 }
 
 quint64 HMMemoData::profileSyncMethod() const
@@ -101,6 +106,7 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Outlook memos modified after %1").arg(date.toString(Qt::ISODate)));
+    ensureMemoFolder();
     HMOutlookConduit &memos = outlookMemos();
     memos.beginRead();
     showProgress(QStringLiteral("Scanning Outlook notes for changes ..."));

@@ -70,6 +70,7 @@ public:
 
 private:
     HMOutlookConduit &outlookMemos();
+    void ensureMemoFolder();
     quint64 profileSyncMethod() const;
     QString memoFolder() const;
     QStringList categoryNamesOf(const QVariantMap &record) const;

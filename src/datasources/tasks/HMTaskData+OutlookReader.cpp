@@ -99,12 +99,19 @@ HMOutlookConduit &HMTaskData::outlookTasks()
                                                                     stepHook()(step);
                                                             });
     }
-    if (!m_outlookFolderChecked && m_outlookTasks->profile()) {
-        m_outlookFolderChecked = true;
-        if (m_outlookTasks->profile()->outlookTaskFolderSelection().isEmpty())
-            m_outlookTasks->outlook().setDefaultOutlookTasksFolder();
-    }
     return *m_outlookTasks;
+}
+
+// Once per run, at the listing or the first record applied: the default task folder when the profile
+// names none.
+void HMTaskData::ensureOutlookTaskFolder()
+{
+    HMOutlookConduit &tasks = outlookTasks();
+    if (m_outlookFolderChecked || !tasks.profile())
+        return;
+    m_outlookFolderChecked = true;
+    if (tasks.profile()->outlookTaskFolderSelection().isEmpty())
+        tasks.outlook().setDefaultOutlookTasksFolder();
 }
 
 void HMTaskData::setOutlookProfile(std::shared_ptr<HMProfile> profile)
@@ -136,6 +143,7 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
     DDLogInfo(QStringLiteral("Loading Outlook tasks modified after %1").arg(date.toString(Qt::ISODate)));
+    ensureOutlookTaskFolder();
     HMOutlookConduit &tasks = outlookTasks();
     tasks.beginRead();
     setIsGoogleDirect(GlobalVariables::getIsGoogleDirect());

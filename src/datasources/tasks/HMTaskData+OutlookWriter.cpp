@@ -80,7 +80,7 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
     // Outlook went away earlier in this page: the rest waits for the other side to send it again.
     if (m_outlookGoneDuringApply)
         return 0;
-    outlookTasks();
+    ensureOutlookTaskFolder();
     setIsGoogleDirect(GlobalVariables::getIsGoogleDirect());
     ++m_recordCounter;
     showProgress((isGoogleDirect() ? QStringLiteral("Reading Google Tasks %1") : QStringLiteral("Reading Quillpad Tasks %1"))

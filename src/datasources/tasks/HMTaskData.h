@@ -164,6 +164,7 @@ private:
                               const std::function<std::optional<platform::Status>(const QString &)> &removeItem);
 
     HMOutlookConduit &outlookTasks();
+    void ensureOutlookTaskFolder();
     QString outlookTaskFolder();
     void storeOutlookTaskDates(QVariantMap &record, const QStringList &lines);
     void storeOutlookTaskCategories(QVariantMap &record, const QStringList &lines);
